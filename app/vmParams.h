@@ -1,0 +1,131 @@
+#pragma once
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/ev/EvMessageContainer.h"
+#include "records/MountCtx.h"
+#include "records/VMInfoStructs.h"
+#include "records/messages/JobManagerMessages.h"
+#include "records/messages/VirtualServerMessages.h"
+
+// A VM's progress through the job.
+enum phase : int32_t {
+  PHASE_NOT_STARTED = 0,
+  PHASE_STARTED = 1,
+  PHASE_DONE = 2,
+  PHASE_DONE_WITH_ERRORS = 3,
+  PHASE_PREVIOUS_ATTEMPT = 4,
+  PHASE_FAILED = 5,
+  PHASE_PENDING = 6,
+  PHASE_STOPPING = 7,
+  PHASE_STOPPED = 8,
+  PHASE_SKIPPED = 9,
+};
+
+// The name of a phase; "UNKNOWN" for any value outside the enumeration. Never null.
+const char* GetVMPhaseString(phase value) __attribute__((visibility("default")));
+
+// What the indexing services hand to the index for one VM.
+struct VSAIndexingMetadata {
+  std::string vmGuid;  // VMCollect 5
+  std::string vmName;  // VMCollect 1
+  std::string host;    // VMCollect 9
+  std::string text30;  // VMCollect 30
+  std::string text34;  // VMCollect 34
+  std::string text38;  // VMCollect 38
+  std::string text42;  // VMCollect 42
+  uint64_t flags = 0;
+  uint8_t flag1 = 0;
+  uint8_t flag2 = 0;
+};
+
+// The record of one VM of the job. It owns everything by value; copies are deep.
+struct vm_params {
+  vm_params() = default;
+  vm_params(const vm_params& other) = default;
+  vm_params& operator=(const vm_params& other) = default;
+  ~vm_params() = default;
+
+  // Copies the VM's identity and collect-entry values into a mount request's basic-info record.
+  void GetVMBasicInfo(SVMBasicInfo& info) const;
+
+  std::string vmName;
+  std::string vmGuid;  // key in SVMParamsMap
+  phase vmPhase = PHASE_NOT_STARTED;
+  std::string failureReason;
+  EvMessageContainer failureEvent;  // event and arguments for pending causes and job events
+  int32_t priority = 0;
+  int64_t lastBackupTime = 0;  // second key of the priority order, older first
+  int32_t backupLevel = 0;
+  VirtualServer::VMCollect collect;
+  VMInfoStructs::SVMInfo vmInfo;
+  std::string host;        // VMCollect 9
+  std::string datastore;   // VMCollect 23
+  std::string datacenter;  // VMCollect 54
+  std::string cluster;     // VMCollect 68
+  bool isClustered = false;  // VMCollect 27 not 0
+  std::string text16;
+  std::string assignedAgent;
+  std::string previousAgent;
+  std::set<std::string> candidateAgents;
+  bool fatalError = false;
+  int32_t errorCount = 0;
+  std::vector<std::string> messages;
+  std::vector<VirtualServer::VMContentRecord> contentRecords;
+  std::vector<std::string> metadataFiles;
+  int32_t statusCode = 0;
+  JobManager::VMUpdateInfo updateInfo;
+  bool postBackupDone = false;
+  uint64_t snapNumber = 0;  // summed over completed VMs by the snapshot controller
+  int32_t archivingStatus = 0;
+  bool archivingBackupPhase = true;
+  int32_t stubbedInIndex = 0;  // 103 or 104 when VM archiving found a stub in the index
+  VSAIndexingMetadata indexingMetadata;
+  bool appAwareFailed = false;
+  std::string collectText13;  // VMCollect 13
+  std::string snapServerName;
+  std::string snapText;
+};
+
+// Case-insensitive byte order of GUIDs.
+struct __less_nocase_cmp {
+  bool operator()(const std::string& a, const std::string& b) const;
+};
+
+// The job's VM records keyed by GUID, without regard to case. No lock of its own: the owner
+// (coordinator or controller) guards it.
+class SVMParamsMap {
+ public:
+  using Map = std::map<std::string, vm_params, __less_nocase_cmp>;
+  using iterator = Map::iterator;
+  using const_iterator = Map::const_iterator;
+
+  // Stores a copy under the record's GUID, replacing a record whose GUID differs only in case.
+  void Add(const vm_params& vm);
+  bool Contains(const std::string& guid) const;
+  // The record of a known VM, or null; never inserts. Use this for GUIDs that come from messages
+  // and files: operator[] would add an empty record for a GUID nobody asked for.
+  vm_params* Find(const std::string& guid);
+  const vm_params* Find(const std::string& guid) const;
+  // False for an unknown VM; nothing is inserted.
+  bool UpdateVMPhase(const std::string& guid, phase value);
+  bool QueryVMPhase(const std::string& guid, phase& value) const;
+  bool UpdateVMFailureReason(const std::string& guid, const std::string& reason);
+  // Phases 2 to 5 count as complete; false for an unknown VM.
+  bool IsVMPhaseComplete(const std::string& guid) const;
+  // Inserts a default record when the GUID is missing.
+  vm_params& operator[](const std::string& guid);
+
+  size_t size() const { return map_.size(); }
+  bool empty() const { return map_.empty(); }
+  iterator begin() { return map_.begin(); }
+  iterator end() { return map_.end(); }
+  const_iterator begin() const { return map_.begin(); }
+  const_iterator end() const { return map_.end(); }
+
+ private:
+  Map map_;
+};

@@ -1,0 +1,75 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "host/lab/LabTool.h"
+
+namespace labtool {
+
+void PrintUsage() {
+  std::fprintf(stderr,
+               "usage:\n"
+               "  quarn-lab create <labdir> [--vms N] [--clients c1,c2,...] [--subclient ID] [--job ID]\n"
+               "  quarn-lab run <labdir> [--job ID] [--subclient ID] [--client NAME] [--program PATH]\n"
+               "                [-- extra options for the program...]\n"
+               "  quarn-lab outcome <labdir> [--job ID] [--client NAME]\n"
+               "  quarn-lab set <labdir> <client> <section> <key> <value>\n");
+}
+
+int UsageError(const std::string& message) {
+  std::fprintf(stderr, "quarn-lab: %s\n", message.c_str());
+  PrintUsage();
+  return kExitUsage;
+}
+
+bool ParseArguments(const std::vector<std::string>& args, const std::vector<std::string>& allowed,
+                    Arguments& parsed, std::string& error) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--") {
+      parsed.passThrough.assign(args.begin() + static_cast<long>(i) + 1, args.end());
+      return true;
+    }
+    if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
+      std::string name = arg.substr(2);
+      if (std::find(allowed.begin(), allowed.end(), name) == allowed.end()) {
+        error = "unknown option '" + arg + "'";
+        return false;
+      }
+      if (i + 1 >= args.size()) {
+        error = "option '" + arg + "' needs a value";
+        return false;
+      }
+      if (parsed.options.count(name)) {
+        error = "option '" + arg + "' given twice";
+        return false;
+      }
+      parsed.options[name] = args[++i];
+      continue;
+    }
+    parsed.positional.push_back(arg);
+  }
+  return true;
+}
+
+std::string AbsolutePath(const std::string& path) {
+  if (!path.empty() && path[0] == '/') return path;
+  char buffer[4096];
+  if (getcwd(buffer, sizeof(buffer)) == nullptr) return path;
+  std::string cwd = buffer;
+  return path == "." ? cwd : cwd + "/" + path;
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+}  // namespace labtool

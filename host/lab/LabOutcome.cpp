@@ -1,0 +1,78 @@
+// quarn-lab outcome: what the job manager knows of a job (phase results, pending causes, events)
+// and the end of the coordinator's log.
+#include <cstdio>
+#include <deque>
+
+#include "host/lab/LabTool.h"
+#include "platform/jobmgr/LabKeyValue.h"
+#include "platform/jobmgr/vsJobMgr.h"
+#include "platform/lab/Lab.h"
+
+namespace labtool {
+namespace {
+
+constexpr size_t kLogTailLines = 20;
+
+void PrintSection(const char* title, const std::vector<std::string>& lines) {
+  std::printf("%s:\n", title);
+  if (lines.empty()) std::printf("  (none)\n");
+  for (const std::string& line : lines) std::printf("  %s\n", line.c_str());
+}
+
+}  // namespace
+
+bool PrintOutcome(int64_t jobId, const std::string& coordinatorClient) {
+  if (!IsDirectory(lab::JobDir(jobId))) return false;
+  std::printf("job %lld\n", static_cast<long long>(jobId));
+  PrintSection("phase results", vsJobMgr::ReadPhaseLines(jobId));
+  PrintSection("pending causes", vsJobMgr::ReadPendingCauses(jobId));
+  PrintSection("events", vsJobMgr::ReadEvents(jobId));
+
+  std::string logPath = lab::ClientLogDir(coordinatorClient) + "/quarn.log";
+  std::string text;
+  if (!lab::ReadFile(logPath, text)) {
+    std::printf("log %s: (not written)\n", logPath.c_str());
+    return true;
+  }
+  std::deque<std::string> tail;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    tail.push_back(text.substr(start, end - start));
+    if (tail.size() > kLogTailLines) tail.pop_front();
+    start = end + 1;
+  }
+  std::printf("log %s (last %zu lines):\n", logPath.c_str(), tail.size());
+  for (const std::string& line : tail) std::printf("  %s\n", line.c_str());
+  return true;
+}
+
+int Outcome(const std::vector<std::string>& args) {
+  Arguments parsed;
+  std::string error;
+  if (!ParseArguments(args, {"job", "client"}, parsed, error)) return UsageError(error);
+  if (parsed.positional.size() != 1 || !parsed.passThrough.empty())
+    return UsageError("outcome takes exactly one lab folder");
+  std::string root = AbsolutePath(parsed.positional[0]);
+  if (!IsDirectory(root + "/jobs")) return UsageError(root + " is not a lab (no jobs folder)");
+  lab::SetRoot(root);
+
+  int64_t jobId = 1001;
+  if (parsed.options.count("job") && (!labkv::ParseInt64(parsed.options["job"], jobId) || jobId <= 0))
+    return UsageError("--job must be a positive number");
+  if (!IsDirectory(lab::JobDir(jobId))) return UsageError("the lab has no job " + std::to_string(jobId));
+
+  std::string client = "coordinator";
+  if (parsed.options.count("client")) {
+    client = parsed.options["client"];
+  } else {
+    std::map<std::string, std::string> conf;
+    auto found = labkv::ReadFile(lab::JobDir(jobId) + "/job.conf", conf, error) ? conf.find("client") : conf.end();
+    if (found != conf.end() && !found->second.empty()) client = found->second;
+  }
+  if (!lab::IsSafeComponent(client)) return UsageError("client name '" + client + "' is not usable");
+  return PrintOutcome(jobId, client) ? kExitOk : kExitFailed;
+}
+
+}  // namespace labtool

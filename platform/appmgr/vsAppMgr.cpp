@@ -1,0 +1,237 @@
+#include "platform/appmgr/vsAppMgr.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "platform/jobmgr/LabKeyValue.h"
+#include "platform/lab/Lab.h"
+
+namespace {
+
+// Keys whose values must be decimal numbers (flags included). Checked once when the file is loaded,
+// so a typo fails the job's set-up instead of silently reading as 0.
+const char* const kNumericKeys[] = {"instanceType",
+                                    "instanceId",
+                                    "keyrealmId",
+                                    "maxStreams",
+                                    "transportMode",
+                                    "meditech",
+                                    "proxyServerDetails",
+                                    "honorTaskOptionsForLVM",
+                                    "collectFileDetails",
+                                    "collectFileDetailsForSnap",
+                                    "indexingV2",
+                                    "appAware",
+                                    "appValidation",
+                                    "failbackReplicationId",
+                                    "failbackSourceInstanceId",
+                                    "failbackDestinationInstanceId",
+                                    "querySettingsFails",
+                                    "snapFailoverHostsCode"};
+
+bool IsNumericKey(const std::string& key) {
+  for (const char* numeric : kNumericKeys) {
+    if (key == numeric) return true;
+  }
+  // Per-instance types are numbers too.
+  return key.compare(0, 13, "instanceType.") == 0;
+}
+
+std::string Lookup(const std::map<std::string, std::string>& settings, const std::string& key) {
+  auto it = settings.find(key);
+  return it == settings.end() ? std::string() : it->second;
+}
+
+}  // namespace
+
+vsAppMgr::vsAppMgr() = default;
+vsAppMgr::~vsAppMgr() = default;
+
+void vsAppMgr::setAppIdStr(const std::string& appId) { LabMutexLock l(mutex_); appId_ = appId; }
+std::string vsAppMgr::getAppIdStr() const { LabMutexLock l(mutex_); return appId_; }
+
+uint64_t vsAppMgr::getAppId() const {
+  uint64_t value = 0;
+  return labkv::ParseUInt64(getAppIdStr(), value) ? value : 0;
+}
+
+void vsAppMgr::SetLastError(const std::string& text) { LabMutexLock l(mutex_); lastError_ = text; }
+std::string vsAppMgr::getLastError() const { LabMutexLock l(mutex_); return lastError_; }
+
+int vsAppMgr::querySettings() {
+  std::string appId = getAppIdStr();
+  // The id becomes a file name: anything that could leave the subclients folder is refused.
+  if (!lab::IsSafeComponent(appId)) {
+    SetLastError("application id [" + appId + "] is not a usable name");
+    return kRetBadAppId;
+  }
+  if (lab::Root().empty()) {
+    SetLastError("the lab root is not set");
+    return kRetNoLab;
+  }
+  std::string path = lab::SubclientConfPath(appId);
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    SetLastError("subclient settings " + path + " do not exist");
+    return kRetNoSubclient;
+  }
+  std::string text;
+  if (!S_ISREG(st.st_mode) || !lab::ReadFile(path, text)) {
+    SetLastError("subclient settings " + path + " cannot be read");
+    return kRetUnreadable;
+  }
+  std::map<std::string, std::string> settings;
+  std::string error;
+  if (!labkv::Parse(text, settings, error)) {
+    SetLastError(path + ": " + error);
+    return kRetBadSettings;
+  }
+  for (const auto& entry : settings) {
+    int64_t number = 0;
+    if (IsNumericKey(entry.first) && !labkv::ParseInt64(entry.second, number)) {
+      SetLastError(path + ": value of " + entry.first + " is not a number: " + entry.second);
+      return kRetBadSettings;
+    }
+  }
+  int64_t knob = 0;
+  if (labkv::ParseInt64(Lookup(settings, "querySettingsFails"), knob) && knob != 0) {
+    SetLastError("querying the subclient settings failed on purpose");
+    return static_cast<int>(knob);
+  }
+
+  LabMutexLock l(mutex_);
+  settings_.swap(settings);
+  memberServers_ = labkv::SplitList(Lookup(settings_, "memberServers"));
+  loaded_ = true;
+  lastError_.clear();
+  return kRetOk;
+}
+
+bool vsAppMgr::getRetCodeEvent(int code, EvMessageContainer& container) const {
+  if (!isRetCodeError(code)) return false;
+  uint32_t id = code > kRetOk && code <= kRetNotQueried ? kRetEventBase + static_cast<uint32_t>(code) : kRetEventOther;
+  container.SetMessageID(id, true);
+  container << getAppIdStr() << code << getLastError();
+  return true;
+}
+
+bool vsAppMgr::GetSetting(const std::string& key, std::string& value) const {
+  LabMutexLock l(mutex_);
+  auto it = settings_.find(key);
+  if (it == settings_.end()) return false;
+  value = it->second;
+  return true;
+}
+
+int64_t vsAppMgr::Number(const std::string& key, int64_t fallback) const {
+  std::string text;
+  int64_t value = 0;
+  if (!GetSetting(key, text) || !labkv::ParseInt64(text, value)) return fallback;
+  return value;
+}
+
+bool vsAppMgr::Flag(const std::string& key) const { return Number(key, 0) != 0; }
+
+// ---- Instance ----
+
+int vsAppMgr::getInstanceType() const { return static_cast<int>(Number("instanceType", kInstanceTypeVMware)); }
+
+int vsAppMgr::getInstanceType(uint64_t instanceId) const {
+  int64_t type = Number("instanceType." + std::to_string(instanceId), -1);
+  if (type >= 0) return static_cast<int>(type);
+  if (instanceId != 0 && instanceId == getInstanceId()) return getInstanceType();
+  return kInstanceTypeUnknown;
+}
+
+uint64_t vsAppMgr::getInstanceId() const { return static_cast<uint64_t>(Number("instanceId", 0)); }
+uint64_t vsAppMgr::getKeyrealmId() const { return static_cast<uint64_t>(Number("keyrealmId", 0)); }
+
+std::string vsAppMgr::getSubclientGUID() const {
+  std::string value;
+  GetSetting("subclientGUID", value);
+  return value;
+}
+
+std::string vsAppMgr::getSubclientName() const {
+  std::string value;
+  GetSetting("subclientName", value);
+  return value;
+}
+
+int vsAppMgr::getMaxStreamsToUse() const { return static_cast<int>(Number("maxStreams", 0)); }
+int vsAppMgr::GetTransportMode() const { return static_cast<int>(Number("transportMode", 0)); }
+
+// ---- Failback ----
+
+bool vsAppMgr::queryReplicationSettingsForFailback(uint64_t replicationId, int which, std::string& text,
+                                                   uint64_t& instanceId) const {
+  if (which != 1 && which != 2) return false;
+  std::string configured;
+  uint64_t configuredId = 0;
+  if (!GetSetting("failbackReplicationId", configured) || !labkv::ParseUInt64(configured, configuredId) ||
+      configuredId != replicationId)
+    return false;
+  std::string idText;
+  uint64_t id = 0;
+  const char* idKey = which == 1 ? "failbackSourceInstanceId" : "failbackDestinationInstanceId";
+  if (!GetSetting(idKey, idText) || !labkv::ParseUInt64(idText, id) || id == 0) return false;
+  std::string name;
+  GetSetting(which == 1 ? "failbackSourceName" : "failbackDestinationName", name);
+  text = name;
+  instanceId = id;
+  return true;
+}
+
+void vsAppMgr::setIsCrossVendorFailback(bool on) { LabMutexLock l(mutex_); crossVendorFailback_ = on; }
+bool vsAppMgr::getIsCrossVendorFailback() const { LabMutexLock l(mutex_); return crossVendorFailback_; }
+
+bool vsAppMgr::queryMemberServersForInstance(uint64_t instanceId) {
+  std::string list;
+  if (!GetSetting("memberServers." + std::to_string(instanceId), list)) {
+    if (instanceId == 0 || instanceId != getInstanceId() || !GetSetting("memberServers", list)) return false;
+  }
+  std::vector<std::string> servers = labkv::SplitList(list);
+  if (servers.empty()) return false;
+  LabMutexLock l(mutex_);
+  memberServers_ = servers;
+  return true;
+}
+
+std::vector<std::string> vsAppMgr::getMemberServers() const { LabMutexLock l(mutex_); return memberServers_; }
+
+bool vsAppMgr::AddFBRMAInMemberServerList() {
+  std::string fbrMA;
+  if (!GetSetting("fbrMA", fbrMA) || fbrMA.empty()) return false;
+  LabMutexLock l(mutex_);
+  if (std::find(memberServers_.begin(), memberServers_.end(), fbrMA) == memberServers_.end())
+    memberServers_.push_back(fbrMA);
+  return true;
+}
+
+// ---- Settings queried during set-up ----
+
+bool vsAppMgr::IsProxyServerDetailsSet() const { return Flag("proxyServerDetails"); }
+
+int vsAppMgr::querySnapFailoverESXHostsProperties(bool refresh) {
+  {
+    LabMutexLock l(mutex_);
+    if (!loaded_) return kRetNotQueried;
+  }
+  int code = static_cast<int>(Number("snapFailoverHostsCode", 0));
+  if (isRetCodeError(code)) SetLastError("querying the snapshot failover hosts failed");
+  return code;
+}
+
+int vsAppMgr::queryVMArchivingSettings() {
+  LabMutexLock l(mutex_);
+  return loaded_ ? kRetOk : kRetNotQueried;
+}
+
+bool vsAppMgr::isTaskOptionsNeedToBeHonoredForLVM() const { return Flag("honorTaskOptionsForLVM"); }
+bool vsAppMgr::IsCollectFileDetailsSet() const { return Flag("collectFileDetails"); }
+bool vsAppMgr::IsCollectFileDetailsForSnapSet() const { return Flag("collectFileDetailsForSnap"); }
+bool vsAppMgr::isUseIndexingV2Enabled() const { return Flag("indexingV2"); }
+bool vsAppMgr::IsMeditechSubclient() const { return Flag("meditech"); }
+bool vsAppMgr::GetAppAwareEnabled() const { return Flag("appAware"); }
+bool vsAppMgr::IsApplicationValidationEnabled() const { return Flag("appValidation"); }

@@ -1,0 +1,216 @@
+#pragma once
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/ev/EvMessageContainer.h"
+#include "platform/jobmgr/LabMutex.h"
+#include "platform/os/ThreadAnnotations.h"
+
+class CNMessageBase;
+
+// Instance types of a virtual-server instance (the hypervisor or cloud a subclient belongs to).
+enum VirtualServerInstanceType : int {
+  kInstanceTypeUnknown = 0,
+  kInstanceTypeVMwareHost = 100,        // a stand-alone VMware host
+  kInstanceTypeVMware = 101,            // VMware through its management server
+  kInstanceTypeHyperV = 102,            // the Microsoft hypervisor
+  kInstanceTypeXen = 201,
+  kInstanceTypeAmazon = 301,
+  kInstanceTypeAzure = 401,
+  kInstanceTypeAzureResourceManager = 402,
+  kInstanceTypeAzureStack = 403,
+  kInstanceTypeNutanix = 501,
+  kInstanceTypeRhev = 601,
+  kInstanceTypeOpenStack = 701,
+  kInstanceTypeFusionCompute = 801,
+  kInstanceTypeOracleVM = 901,
+  kInstanceTypeOracleCloud = 1101,
+  kInstanceTypeOracleCloudInfrastructure = 1102,
+  kInstanceTypeGoogleCloud = 1301,
+  kInstanceTypeAliCloud = 1401,
+  kInstanceTypeK8s = 1501,
+  kInstanceTypeK8sNative = 1502,
+};
+
+// The application manager client: the settings of one subclient and its instance. The application
+// manager is the lab file subclients/<appId>.conf, key=value lines ('#' comments, blank lines, blanks
+// around keys and values ignored, a later duplicate wins). Keys:
+//   instanceType=<number>            see VirtualServerInstanceType (default 101)
+//   instanceId=<number>              the subclient's own instance
+//   instanceType.<instanceId>=<n>    instance types of other instances (failback)
+//   keyrealmId=<number>  subclientGUID=<text>  subclientName=<text>  maxStreams=<number>
+//   transportMode=<number>
+//   memberServers=a,b,c              proxies of the instance; memberServers.<instanceId>=... for others
+//   fbrMA=<client>                   file-browse media agent added for content-index jobs
+//   flags (0/1): meditech, proxyServerDetails, honorTaskOptionsForLVM, collectFileDetails,
+//                collectFileDetailsForSnap, indexingV2, appAware, appValidation
+//   failback replication: failbackReplicationId, failbackSourceInstanceId, failbackDestinationInstanceId,
+//                failbackSourceName, failbackDestinationName
+//   fault knobs: querySettingsFails=<code or 0>, snapFailoverHostsCode=<code or 0>
+// Numbers must be decimal; a malformed file or value makes querySettings fail and loses nothing.
+class vsAppMgr {
+ public:
+  // Result codes (0 = success).
+  enum RetCode : int {
+    kRetOk = 0,
+    kRetBadAppId = 1,         // the application id is empty or not usable as a file name
+    kRetNoLab = 2,            // QUARN_LAB not set
+    kRetNoSubclient = 3,      // subclients/<appId>.conf does not exist
+    kRetUnreadable = 4,       // the file exists but cannot be read
+    kRetBadSettings = 5,      // a line or a value is malformed
+    kRetNoCredentials = 6,    // credentials of the instance are not available
+    kRetNotQueried = 7,       // an operation needs querySettings first
+  };
+  // Events named by getRetCodeEvent: kRetEventBase + code for the codes above, kRetEventOther for any
+  // other error code. Arguments: the application id, the code, the reason text.
+  static constexpr uint32_t kRetEventBase = 0x5B0000C0;
+  static constexpr uint32_t kRetEventOther = 0x5B0000CF;
+
+  vsAppMgr();
+  ~vsAppMgr();
+  vsAppMgr(const vsAppMgr&) = delete;
+  vsAppMgr& operator=(const vsAppMgr&) = delete;
+
+  void setAppIdStr(const std::string& appId);
+  std::string getAppIdStr() const;
+  // The application id as a number; 0 when it is not decimal.
+  uint64_t getAppId() const;
+
+  // Loads the subclient's settings. A code that isRetCodeError judges.
+  int querySettings();
+  static bool isRetCodeError(int code) { return code != kRetOk; }
+  // Fills the container with the event of an error code; false (container untouched) for success.
+  bool getRetCodeEvent(int code, EvMessageContainer& container) const;
+  // Why the last failing operation failed; empty when none did.
+  std::string getLastError() const;
+
+  // ---- Instance ----
+  int getInstanceType() const;
+  // The type of the subclient's own instance or of an instance named in the settings; 0 when unknown.
+  int getInstanceType(uint64_t instanceId) const;
+  uint64_t getInstanceId() const;
+  uint64_t getKeyrealmId() const;
+  std::string getSubclientGUID() const;
+  std::string getSubclientName() const;
+  int getMaxStreamsToUse() const;
+  int GetTransportMode() const;
+
+  // ---- Failback ----
+  // which: 1 source, 2 destination. Fills the instance's name and id; false when the replication is
+  // unknown or the settings do not name the instance.
+  bool queryReplicationSettingsForFailback(uint64_t replicationId, int which, std::string& text,
+                                           uint64_t& instanceId) const;
+  void setIsCrossVendorFailback(bool on);
+  bool getIsCrossVendorFailback() const;
+  // Makes the member servers of the given instance the proxies of this job; false when it has none.
+  bool queryMemberServersForInstance(uint64_t instanceId);
+  std::vector<std::string> getMemberServers() const;
+  // Adds the file-browse media agent to the member servers once; false when none is configured.
+  bool AddFBRMAInMemberServerList();
+
+  // ---- Settings queried during set-up ----
+  bool IsProxyServerDetailsSet() const;
+  int querySnapFailoverESXHostsProperties(bool refresh);
+  int queryVMArchivingSettings();
+  bool isTaskOptionsNeedToBeHonoredForLVM() const;
+  bool IsCollectFileDetailsSet() const;
+  bool IsCollectFileDetailsForSnapSet() const;
+  bool isUseIndexingV2Enabled() const;
+  bool IsMeditechSubclient() const;
+  bool GetAppAwareEnabled() const;
+  bool IsApplicationValidationEnabled() const;
+
+  // Any setting of the subclient by key; false when absent.
+  bool GetSetting(const std::string& key, std::string& value) const;
+
+  // ---- Mount settings of the subclient (vsAppMgr_mount.cpp) ----
+  // Keys: clientId, clientName, appTypeId, backupSetName, snapEngineId, snapControlHostId,
+  // physicalClientId, datastoreFreeSpace (numbers and texts as named); flags (0/1)
+  // vssCollectMetadata, quiesceFileSystem, useVMCheckpoint, datastoreSpaceCheck, quiesceImpersonate,
+  // useCBT, skipPageFileExtents, includeRawDeviceMaps, includeIndependentDisks; guest credentials
+  // guestUserName, guestPassword. A malformed number reads 0 and is logged as an error.
+  int getClientId() const;
+  std::string getClientName() const;
+  int getAppTypeId() const;
+  std::string getBackupSetName() const;
+  int getSnapEngineID() const;
+  int getSnapControlHostID() const;
+  int getPhysicalClientId() const;
+  bool getVssCollectMetaData() const;
+  bool isQuiesceFileSystemEnabled() const;
+  bool isUseVMCheckpointSet() const;
+  bool IsdatastoreSpaceCheck() const;
+  int getDatastoreFreeSpaceValue() const;
+  bool IsQuiesceImpersonateSet() const;
+  std::string GetVMGuestUserName() const;
+  std::string GetVMGuestPassword() const;
+  bool isUseCBTEnabled() const;
+  bool isSkipPageFileExtentEnabled() const;
+  bool IsIncludeRawDeviceMapsSet() const;
+  bool IsIncludeIndependentDisksSet() const;
+  // The vendor code of an instance type (0 for an unknown type).
+  static int ConvertInstanceTypeToVendor(int instanceType);
+  // Appends the subclient's disk filters (keys diskFilter.<n>.type|value|vmGuid|vmName|text|flag,
+  // n = 1, 2, ... without gaps) or its do-not-back-up filters (doNotBackupDiskFilter.<n>.*) to a
+  // VirtualServer::VMSubclientDiskFilterList message. A type or flag that is not a number is left
+  // unset and logged as an error. kRetOk, or kRetBadSettings for a message of another type.
+  int getDiskFilter(CNMessageBase& list) const;
+  int getDoNotBackupSubclientDiskFilter(CNMessageBase& list) const;
+
+  // ---- Server type predicates, by instance type ----
+  static bool isServerTypeVMWare(int type) { return type == kInstanceTypeVMwareHost || type == kInstanceTypeVMware; }
+  static bool isServerTypeMS(int type) { return type == kInstanceTypeHyperV; }
+  static bool isServerTypeXen(int type) { return type == kInstanceTypeXen; }
+  static bool isServerTypeAmazon(int type) { return type == kInstanceTypeAmazon; }
+  static bool isServerTypeAzure(int type) {
+    return type == kInstanceTypeAzure || type == kInstanceTypeAzureResourceManager || type == kInstanceTypeAzureStack;
+  }
+  static bool isServerTypeNutanix(int type) { return type == kInstanceTypeNutanix; }
+  static bool isServerTypeRhev(int type) { return type == kInstanceTypeRhev; }
+  static bool isServerTypeOpenStack(int type) { return type == kInstanceTypeOpenStack; }
+  static bool isServerTypeFusionCompute(int type) { return type == kInstanceTypeFusionCompute; }
+  static bool isServerTypeOracleVM(int type) { return type == kInstanceTypeOracleVM; }
+  static bool isServerTypeOracleCloud(int type) { return type == kInstanceTypeOracleCloud; }
+  static bool isServerTypeOracleCloudInfrastructure(int type) { return type == kInstanceTypeOracleCloudInfrastructure; }
+  static bool isServerTypeGoogleCloud(int type) { return type == kInstanceTypeGoogleCloud; }
+  static bool isServerTypeAliCloud(int type) { return type == kInstanceTypeAliCloud; }
+  static bool isServerTypeK8s(int type) { return type == kInstanceTypeK8s || type == kInstanceTypeK8sNative; }
+
+  bool isServerTypeVMWare() const { return isServerTypeVMWare(getInstanceType()); }
+  bool isServerTypeMS() const { return isServerTypeMS(getInstanceType()); }
+  bool isServerTypeXen() const { return isServerTypeXen(getInstanceType()); }
+  bool isServerTypeAmazon() const { return isServerTypeAmazon(getInstanceType()); }
+  bool isServerTypeAzure() const { return isServerTypeAzure(getInstanceType()); }
+  bool isServerTypeNutanix() const { return isServerTypeNutanix(getInstanceType()); }
+  bool isServerTypeRhev() const { return isServerTypeRhev(getInstanceType()); }
+  bool isServerTypeOpenStack() const { return isServerTypeOpenStack(getInstanceType()); }
+  bool isServerTypeFusionCompute() const { return isServerTypeFusionCompute(getInstanceType()); }
+  bool isServerTypeOracleVM() const { return isServerTypeOracleVM(getInstanceType()); }
+  bool isServerTypeOracleCloud() const { return isServerTypeOracleCloud(getInstanceType()); }
+  bool isServerTypeOracleCloudInfrastructure() const {
+    return isServerTypeOracleCloudInfrastructure(getInstanceType());
+  }
+  bool isServerTypeGoogleCloud() const { return isServerTypeGoogleCloud(getInstanceType()); }
+  bool isServerTypeAliCloud() const { return isServerTypeAliCloud(getInstanceType()); }
+  bool isServerTypeK8s() const { return isServerTypeK8s(getInstanceType()); }
+
+ private:
+  // Mount settings helpers (vsAppMgr_mount.cpp).
+  int MountNumber(const std::string& key) const;
+  std::string MountText(const std::string& key) const;
+  int AppendDiskFilters(const std::string& prefix, CNMessageBase& list) const;
+
+  bool Flag(const std::string& key) const;
+  int64_t Number(const std::string& key, int64_t fallback) const;
+  void SetLastError(const std::string& text);
+
+  mutable LabMutex mutex_;
+  std::string appId_ GUARDED_BY(mutex_);
+  bool loaded_ GUARDED_BY(mutex_) = false;
+  std::map<std::string, std::string> settings_ GUARDED_BY(mutex_);
+  std::vector<std::string> memberServers_ GUARDED_BY(mutex_);
+  bool crossVendorFailback_ GUARDED_BY(mutex_) = false;
+  std::string lastError_ GUARDED_BY(mutex_);
+};

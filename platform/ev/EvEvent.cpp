@@ -1,0 +1,189 @@
+#include "platform/ev/EvEvent.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <sstream>
+
+#include "platform/lab/Lab.h"
+
+namespace {
+
+const char* const kSigRecord = "static void EvEvent::Record(uint32_t, int, const ArgumentInfo&)";
+
+std::string EscapeArgument(const std::string& text) {
+  std::string escaped;
+  escaped.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '\\': escaped += "\\\\"; break;
+      case '|': escaped += "\\|"; break;
+      case '\n': escaped += "\\n"; break;
+      case '\r': escaped += "\\r"; break;
+      default: escaped += c;
+    }
+  }
+  return escaped;
+}
+
+std::string EventsPath(int64_t jobId) {
+  if (jobId <= 0 || lab::Root().empty()) return std::string();
+  return lab::JobDir(jobId) + "/events.log";
+}
+
+}  // namespace
+
+EvEvent::EvEvent(const EvEvent& other) {
+  ArgumentInfo copy;
+  {
+    EvMutexLock lock(other.mutex_);
+    copy = other.pending_;
+  }
+  EvMutexLock lock(mutex_);
+  pending_ = copy;
+}
+
+EvEvent& EvEvent::operator=(const EvEvent& other) {
+  if (this == &other) return *this;
+  ArgumentInfo copy;
+  {
+    EvMutexLock lock(other.mutex_);
+    copy = other.pending_;
+  }
+  EvMutexLock lock(mutex_);
+  pending_ = copy;
+  return *this;
+}
+
+bool EvEvent::initialize(int level, const std::string& logId, int /*flags*/, void* /*callback*/,
+                         const std::string& /*text*/) {
+  return EvDebug::initializeLog(level, logId);
+}
+
+void EvEvent::setJobId(int64_t jobId) { EvDebug::setJobId(jobId); }
+
+void EvEvent::Debug(const char* sig, const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  EvDebug::VDebug(sig, fmt, args);
+  va_end(args);
+}
+
+void EvEvent::Error(const char* sig, const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  EvDebug::VError(sig, fmt, args);
+  va_end(args);
+}
+
+void EvEvent::DebugLvl(int level, const char* sig, const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  EvDebug::VDebugLvl(level, sig, fmt, args);
+  va_end(args);
+}
+
+void EvEvent::DebugJob(int64_t jobId, const char* sig, const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  EvDebug::VDebugJob(jobId, sig, fmt, args);
+  va_end(args);
+}
+
+EvEvent& EvEvent::operator<<(int value) {
+  EvMutexLock lock(mutex_);
+  pending_ << value;
+  return *this;
+}
+
+EvEvent& EvEvent::operator<<(long long value) {
+  EvMutexLock lock(mutex_);
+  pending_ << value;
+  return *this;
+}
+
+EvEvent& EvEvent::operator<<(unsigned long value) {
+  EvMutexLock lock(mutex_);
+  pending_ << value;
+  return *this;
+}
+
+EvEvent& EvEvent::operator<<(const std::string& text) {
+  EvMutexLock lock(mutex_);
+  pending_ << text;
+  return *this;
+}
+
+EvEvent& EvEvent::operator<<(const char* text) {
+  EvMutexLock lock(mutex_);
+  pending_ << text;
+  return *this;
+}
+
+void EvEvent::InfoEvent(uint32_t id) { RaisePending(id, kInfo); }
+void EvEvent::MinorEvent(uint32_t id) { RaisePending(id, kMinor); }
+void EvEvent::MajorEvent(uint32_t id) { RaisePending(id, kMajor); }
+void EvEvent::CriticalEvent(uint32_t id) { RaisePending(id, kCritical); }
+
+void EvEvent::RaiseEvent(const EvMessageContainer& message, int severity) {
+  Record(message.GetMessageID(), severity, message.Arguments());
+}
+
+size_t EvEvent::PendingArgumentCount() const {
+  EvMutexLock lock(mutex_);
+  return pending_.Size();
+}
+
+void EvEvent::RaisePending(uint32_t id, int severity) {
+  ArgumentInfo arguments;
+  {
+    EvMutexLock lock(mutex_);
+    arguments = pending_;
+    pending_.Clear();
+  }
+  Record(id, severity, arguments);
+}
+
+const char* EvEvent::SeverityName(int severity) {
+  switch (severity) {
+    case kInfo: return "INFO";
+    case kMinor: return "MINOR";
+    case kMajor: return "MAJOR";
+    case kCritical: return "CRITICAL";
+    default: return "SEVERITY";
+  }
+}
+
+std::string EvEvent::FormatJobEventLine(uint32_t id, int severity, const ArgumentInfo& arguments) {
+  char head[48];
+  snprintf(head, sizeof(head), "%s 0x%08X", SeverityName(severity), id);
+  std::string line(head);
+  const std::vector<EvArgument>& list = arguments.Arguments();
+  for (size_t i = 0; i < list.size(); ++i) {
+    line += i == 0 ? ' ' : '|';
+    line += EscapeArgument(list[i].ToText());
+  }
+  return line;
+}
+
+void EvEvent::Record(uint32_t id, int severity, const ArgumentInfo& arguments) {
+  std::string line = FormatJobEventLine(id, severity, arguments);
+  int64_t jobId = EvDebug::getJobId();
+  EvDebug::DebugJob(jobId, kSigRecord, "Job event [%s]", line.c_str());
+  std::string path = EventsPath(jobId);
+  if (path.empty()) return;
+  if (!lab::AppendLineLocked(path, line))
+    EvDebug::Error(kSigRecord, "Failed to record job event [%s] in [%s]", line.c_str(), path.c_str());
+}
+
+std::vector<std::string> EvEvent::ReadJobEvents(int64_t jobId) {
+  std::vector<std::string> lines;
+  std::string path = EventsPath(jobId);
+  std::string content;
+  if (path.empty() || !lab::ReadFile(path, content)) return lines;
+  std::stringstream stream(content);
+  std::string line;
+  while (std::getline(stream, line)) {
+    if (!line.empty()) lines.push_back(line);
+  }
+  return lines;
+}

@@ -1,0 +1,26 @@
+#pragma once
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+// The key=value files of the lab (job.conf, subclient files, VM descriptions): one setting a line,
+// '#' starts a comment line, blank lines are skipped, blanks around key and value are dropped and a
+// later duplicate wins.
+namespace labkv {
+
+// False with a reason for a line that has no '=' or an empty key; `values` is then untouched.
+bool Parse(const std::string& text, std::map<std::string, std::string>& values, std::string& error);
+// Reads and parses a file; false with a reason when it cannot be read or parsed.
+bool ReadFile(const std::string& path, std::map<std::string, std::string>& values, std::string& error);
+// The settings as file text, in key order.
+std::string Format(const std::map<std::string, std::string>& values);
+
+// Strict decimal numbers: optional '-' (signed form only), digits only, no overflow.
+bool ParseInt64(const std::string& text, int64_t& value);
+bool ParseUInt64(const std::string& text, uint64_t& value);
+// Splits a comma-separated list, trimming blanks and dropping empty entries.
+std::vector<std::string> SplitList(const std::string& text);
+std::string Trim(const std::string& text);
+
+}  // namespace labkv

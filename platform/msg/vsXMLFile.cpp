@@ -1,0 +1,65 @@
+#include "platform/msg/vsXMLFile.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/lab/Lab.h"
+#include "platform/msg/CNMessageBase.h"
+#include "platform/msg/CNMessageXml.h"
+
+vsXMLFile::vsXMLFile(const std::string& path) : path_(path) {}
+
+bool vsXMLFile::Exists() const {
+  struct stat st;
+  return !path_.empty() && ::stat(path_.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool vsXMLFile::Load(CNMessageBase& message) {
+  error_.clear();
+  struct stat st;
+  if (path_.empty() || ::stat(path_.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    error_ = "no such file: " + path_;
+    return false;
+  }
+  // Checked before reading so that a huge file is never pulled into memory.
+  if (static_cast<uint64_t>(st.st_size) > CNMessageXml::kMaxDocumentBytes) {
+    error_ = "file too large: " + path_;
+    return false;
+  }
+  std::string content;
+  if (!lab::ReadFile(path_, content)) {
+    error_ = "cannot read " + path_;
+    return false;
+  }
+  std::string why;
+  if (!message.deserialize(content, &why)) {
+    error_ = path_ + ": " + why;
+    return false;
+  }
+  return true;
+}
+
+bool vsXMLFile::Save(const CNMessageBase& message) {
+  error_.clear();
+  std::string xml;
+  if (path_.empty() || !message.serialize(xml, false)) {
+    error_ = "cannot serialise " + message.getTagName();
+    return false;
+  }
+  if (!lab::WriteFileAtomic(path_, xml)) {
+    error_ = "cannot write " + path_;
+    return false;
+  }
+  return true;
+}
+
+bool vsXMLFile::Delete() {
+  error_.clear();
+  if (path_.empty()) return false;
+  if (::unlink(path_.c_str()) == 0 || errno == ENOENT) return true;
+  error_ = "cannot delete " + path_ + ": " + std::strerror(errno);
+  return false;
+}

@@ -1,0 +1,53 @@
+#include "platform/os/CPxString.h"
+
+#include <cstdio>
+#include <vector>
+
+int CPxString::Format(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  int n = FormatV(format, args);
+  va_end(args);
+  return n;
+}
+
+int CPxString::FormatV(const char* format, va_list args) {
+  if (format == nullptr) {
+    m_text.clear();
+    return -1;
+  }
+  va_list copy;
+  va_copy(copy, args);
+  int n = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  if (n < 0) {
+    m_text.clear();
+    return -1;
+  }
+  std::vector<char> buffer(static_cast<size_t>(n) + 1);
+  std::vsnprintf(buffer.data(), buffer.size(), format, args);
+  m_text.assign(buffer.data(), static_cast<size_t>(n));
+  return n;
+}
+
+bool CPxString::CheckAndRemoveLastCharacter(char c) {
+  if (m_text.empty() || m_text.back() != c) return false;
+  m_text.pop_back();
+  return true;
+}
+
+CPxString& CPxString::operator+=(const char* text) {
+  if (text) m_text += text;
+  return *this;
+}
+
+CPxString& CPxString::operator+=(const std::string& text) {
+  m_text += text;
+  return *this;
+}
+
+CPxString operator+(const CPxString& text, const char* more) {
+  CPxString result(text);
+  result += more;
+  return result;
+}

@@ -1,0 +1,116 @@
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+// Time in this system is counted in signed 64-bit ticks of 100 nanoseconds.
+constexpr long long kZtTicksPerSecond = 10000000LL;
+constexpr long long kZtTicksPerMillisecond = 10000LL;
+
+class CTimeInterval {
+ public:
+  CTimeInterval() = default;
+  explicit CTimeInterval(long long ticks) : m_ticks(ticks) {}
+
+  static CTimeInterval FromSeconds(long long seconds) { return CTimeInterval(seconds * kZtTicksPerSecond); }
+  static CTimeInterval FromMilliseconds(long long ms) { return CTimeInterval(ms * kZtTicksPerMillisecond); }
+
+  long long Ticks() const { return m_ticks; }
+  // Truncated toward zero: 9,999 ticks and -9,999 ticks are both 0 ms.
+  long long AsMilliseconds() const { return m_ticks / kZtTicksPerMillisecond; }
+  double AsSeconds() const { return static_cast<double>(m_ticks) / static_cast<double>(kZtTicksPerSecond); }
+
+  bool operator<(const CTimeInterval& other) const { return m_ticks < other.m_ticks; }
+  bool operator==(const CTimeInterval& other) const { return m_ticks == other.m_ticks; }
+  CTimeInterval operator+(const CTimeInterval& other) const { return CTimeInterval(m_ticks + other.m_ticks); }
+
+ private:
+  long long m_ticks = 0;
+};
+
+// The one clock of the system: wall-clock time plus an offset that tests move forward, so that
+// long waits measured against it can be made to expire without sleeping.
+class ZtClock {
+ public:
+  // 100-ns ticks since 1970-01-01 UTC, test offset included.
+  static long long NowTicks();
+  // Seconds since 1970-01-01 UTC, test offset included.
+  static time_t NowSeconds();
+  static void AdvanceForTest(CTimeInterval by);
+  static void ResetTestOffset();
+
+ private:
+  static std::atomic<long long> s_testOffsetTicks;
+};
+
+class CTimeStamp {
+ public:
+  CTimeStamp() = default;
+  explicit CTimeStamp(long long ticks) : m_ticks(ticks) {}
+
+  // Fills this stamp with the current time of ZtClock.
+  CTimeStamp& Now();
+  long long Ticks() const { return m_ticks; }
+  time_t Seconds() const { return static_cast<time_t>(m_ticks / kZtTicksPerSecond); }
+
+  CTimeInterval operator-(const CTimeStamp& other) const { return CTimeInterval(m_ticks - other.m_ticks); }
+  bool operator<(const CTimeStamp& other) const { return m_ticks < other.m_ticks; }
+
+ private:
+  long long m_ticks = 0;
+};
+
+// Accumulates the time between Start and Stop over several runs. Belongs to one thread.
+class CStopWatch {
+ public:
+  CStopWatch() = default;
+  explicit CStopWatch(const std::string& name) : m_name(name) {}
+
+  // Starting a running watch changes nothing.
+  void Start();
+  void Stop();
+  void Reset();
+  bool IsRunning() const { return m_running; }
+  // Total of the finished runs plus the current one.
+  CTimeInterval Elapsed() const;
+  const std::string& Name() const { return m_name; }
+
+ private:
+  std::string m_name;
+  bool m_running = false;
+  long long m_startTicks = 0;
+  long long m_totalTicks = 0;
+};
+
+// Counts bytes moved and the time spent moving them. Busy time runs while at least one
+// Start is not yet matched by a Stop, so overlapping streams are not counted twice.
+// Not synchronised: a counter shared by threads is a CMultiStreamMediaSpeedCounter.
+class CMediaSpeedCounter {
+ public:
+  CMediaSpeedCounter() = default;
+  explicit CMediaSpeedCounter(const std::string& name) : m_name(name) {}
+  virtual ~CMediaSpeedCounter() = default;
+
+  virtual void Start();
+  virtual void Stop(uint64_t bytes);
+  // Counts bytes without timing them.
+  virtual void Add(uint64_t bytes);
+  virtual void Reset();
+  virtual uint64_t Size() const { return m_size; }
+  virtual CTimeInterval BusyTime() const;
+  // Bytes per second of busy time; 0 before any time has been measured.
+  virtual double BytesPerSecond() const;
+  // One readable line: name, bytes, seconds and rate.
+  virtual std::string Print() const;
+
+  void SetName(const std::string& name) { m_name = name; }
+  const std::string& Name() const { return m_name; }
+
+ protected:
+  std::string m_name;
+  uint64_t m_size = 0;
+  int m_openSpans = 0;
+  long long m_spanStartTicks = 0;
+  long long m_busyTicks = 0;
+};

@@ -1,0 +1,67 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// Wire format of the remote-agent framework (internal).
+//
+// A frame is a 4-byte big-endian length N followed by N payload bytes; the first payload byte is the
+// frame kind, the rest its body. Bodies: kHello "<name>\0<key>", kMessage compact message XML, the
+// others empty. A frame longer than kMaxFramePayload, an empty frame or an unknown kind is a protocol
+// fault and ends the connection.
+namespace remoteagent {
+
+constexpr char kHello = 'H';    // agent -> server, first frame: who the agent is
+constexpr char kAccept = 'A';   // server -> agent: hello accepted
+constexpr char kMessage = 'M';  // both ways
+constexpr char kStop = 'Q';     // server -> agent: leave now
+constexpr char kBye = 'B';      // agent -> server: last frame, nothing follows
+
+constexpr size_t kMaxFramePayload = 16u * 1024u * 1024u;
+constexpr size_t kKeyLength = 32;  // hex digits
+
+// The framework's own command-line options and the environment variable carrying the launch key.
+constexpr const char* kOptAddress = "-raaddr";
+constexpr const char* kOptPort = "-raport";
+constexpr const char* kOptName = "-raname";
+constexpr const char* kOptClient = "-cn";
+constexpr const char* kKeyEnv = "QUARN_RA_KEY";
+
+// Builds one frame; false when the payload would exceed the limit.
+bool EncodeFrame(char kind, const std::string& body, std::string& out);
+
+// Incremental decoder of a byte stream into frames.
+class FrameReader {
+ public:
+  enum class Result { kNeedMore, kFrame, kFault };
+  void Append(const char* data, size_t size) { buffer_.append(data, size); }
+  // Takes the next complete frame out of the buffer. kFault for an empty or oversized frame; the reader
+  // is unusable after a fault.
+  Result Next(char& kind, std::string& body);
+  size_t Buffered() const { return buffer_.size() - offset_; }
+
+ private:
+  std::string buffer_;
+  size_t offset_ = 0;
+};
+
+// Hello body helpers. ParseHello checks the name (a safe client name) and the key (hex of kKeyLength).
+std::string MakeHelloBody(const std::string& name, const std::string& key);
+bool ParseHello(const std::string& body, std::string& name, std::string& key);
+// A fresh random launch key (hex).
+std::string NewLaunchKey();
+bool IsValidKey(const std::string& key);
+
+// Socket helpers. All sockets are close-on-exec; sends never raise SIGPIPE.
+bool SetNonBlocking(int fd, bool on);
+// Writes everything on a blocking socket; false on error.
+bool SendAllBlocking(int fd, const std::string& data);
+// Writes what the socket takes now; returns bytes written, -1 on a fatal error.
+long SendSome(int fd, const char* data, size_t size);
+// Reads one frame from a blocking-or-not socket within timeoutMs (used before the loops start).
+bool ReadFrameTimed(int fd, FrameReader& reader, char& kind, std::string& body, int timeoutMs);
+
+// True for a dotted IPv4 loopback address (127.0.0.0/8).
+bool IsLoopbackAddress(const std::string& address);
+
+}  // namespace remoteagent

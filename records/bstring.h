@@ -1,0 +1,3 @@
+#pragma once
+// The protected-text holder is the message runtime's own.
+#include "platform/msg/bstring.h"

@@ -1,0 +1,4 @@
+#include "records/messages/CommonMessages.h"
+
+#define CN_TABLE "records/messages/CommonMessages.def"
+#include "platform/msg/CNMessageTableDefine.inc"

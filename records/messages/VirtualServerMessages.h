@@ -1,0 +1,6 @@
+#pragma once
+#include "platform/msg/CNMessageBase.h"
+#include "records/messages/CommonMessages.h"
+
+#define CN_TABLE "records/messages/VirtualServerMessages.def"
+#include "platform/msg/CNMessageTableDeclare.inc"

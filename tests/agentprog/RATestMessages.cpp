@@ -1,0 +1,3 @@
+#include "agentprog/RATestMessages.h"
+
+#include "agentprog/RATestMessagesDefine.inc"

@@ -1,0 +1,176 @@
+// The process frame driven in-process: option effects, role and class choice, the job phase result.
+#include "app/QuarnApp.h"
+
+#include <gtest/gtest.h>
+
+#include "AppTestSupport.h"
+#include "controller/QuarnController.h"
+#include "coordinator/QuarnCoordinator.h"
+#include "meditech/QuarnMediTechController.h"
+#include "meditech/QuarnMediTechCoordinator.h"
+#include "platform/ev/EvDebug.h"
+#include "platform/lab/Lab.h"
+#include "snap/QuarnSnapController.h"
+
+namespace {
+
+class Args {
+ public:
+  explicit Args(std::vector<std::string> tokens) : tokens_(std::move(tokens)) {
+    for (std::string& token : tokens_) pointers_.push_back(&token[0]);
+    pointers_.push_back(nullptr);
+  }
+  int argc() const { return static_cast<int>(tokens_.size()); }
+  char** argv() { return pointers_.data(); }
+
+ private:
+  std::vector<std::string> tokens_;
+  std::vector<char*> pointers_;
+};
+
+std::vector<std::string> JobArgs(std::vector<std::string> extra) {
+  std::vector<std::string> args = {"quarn", "-j", "1001", "-jt", "tok", "-a", "1", "-cn", "coordinator"};
+  args.insert(args.end(), extra.begin(), extra.end());
+  return args;
+}
+
+class QuarnAppTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    lab::SetRoot(lab_.Root());
+    QuarnRegistry::TEST_Unload();
+  }
+  void TearDown() override {
+    EvDebug::shutdownLog();
+    QuarnRegistry::TEST_Unload();
+    lab::SetRoot("");
+  }
+  apptest::TempLab lab_;
+};
+
+// A coordinator whose verdict the test chooses, to drive the phase result.
+class VerdictCoordinator : public QuarnCoordinator {
+ public:
+  VerdictCoordinator(bool success, bool partial, bool resumeNow) : success_(success), partial_(partial), resume_(resumeNow) {}
+  bool Initialize(vsJobMgr*, vsAppMgr*, QuarnController*) override { return true; }
+  bool Run() override { return success_; }
+  bool CheckJobPhaseSuccess(bool& partial, bool& failJob, bool& setupFailed, bool& resumeNow) override {
+    partial = partial_;
+    failJob = !success_ && !resume_;
+    setupFailed = false;
+    resumeNow = resume_;
+    return success_;
+  }
+
+ private:
+  bool success_, partial_, resume_;
+};
+
+class VerdictApp : public QuarnApp {
+ public:
+  VerdictApp(Args& args, bool success, bool partial, bool resumeNow)
+      : QuarnApp(args.argc(), args.argv()), success_(success), partial_(partial), resume_(resumeNow) {}
+  bool CreateCoordinator() override {
+    AdoptCoordinator(new VerdictCoordinator(success_, partial_, resume_));
+    return true;
+  }
+
+ private:
+  bool success_, partial_, resume_;
+};
+
+TEST_F(QuarnAppTest, OptionsReachTheJobManager) {
+  Args args(JobArgs({"-t", "2", "-forceFull", "-d", "ma7", "-snapJID", "x12", "-ci", "-pcd", "-j", "5"}));
+  QuarnApp app(args.argc(), args.argv());
+  ASSERT_TRUE(app.PreInitialize(args.argc(), args.argv()));
+  EXPECT_EQ(1, app.GetJobMgr().getBkpLevel());  // forceFull wins over -t
+  EXPECT_EQ("ma7", app.GetJobMgr().getMediaAgent());
+  EXPECT_EQ(0, app.GetJobMgr().getSnapBkpJobId());  // not a number
+  EXPECT_TRUE(app.GetJobMgr().isVMContentIndexMode());
+  EXPECT_FALSE(app.GetJobMgr().isCopyParentJobToTape());
+  EXPECT_EQ(1001, app.GetJobId());  // the first "-j" counts
+  EXPECT_EQ("BACKUP", app.GetPhaseName());
+}
+
+TEST_F(QuarnAppTest, JobIdIsSixtyFourBitsAndValuedKeysNeedAValue) {
+  Args args({"quarn", "-j", "8589934593", "-cn", "coordinator", "-t", "-d"});
+  QuarnApp app(args.argc(), args.argv());
+  ASSERT_TRUE(app.PreInitialize(args.argc(), args.argv()));
+  EXPECT_EQ(8589934593LL, app.GetJobId());
+  EXPECT_EQ("", app.GetJobMgr().getMediaAgent());  // "-d" without a value counts as absent
+}
+
+TEST_F(QuarnAppTest, ControllerAndCoordinatorChoice) {
+  lab_.AppendFile("subclients/1.conf", "\nmeditech=1\n");
+  {
+    Args args(JobArgs({"-snap"}));
+    QuarnApp app(args.argc(), args.argv());
+    ASSERT_TRUE(app.PreInitialize(args.argc(), args.argv()));
+    ASSERT_TRUE(app.Initialize(args.argc(), args.argv()));
+    EXPECT_NE(nullptr, dynamic_cast<QuarnMediTechCoordinator*>(app.GetCoordinator()));
+    EXPECT_NE(nullptr, dynamic_cast<QuarnSnapController*>(app.GetController()));
+  }
+  EvDebug::shutdownLog();
+  {
+    Args args(JobArgs({}));
+    QuarnApp app(args.argc(), args.argv());
+    ASSERT_TRUE(app.PreInitialize(args.argc(), args.argv()));
+    ASSERT_TRUE(app.Initialize(args.argc(), args.argv()));
+    EXPECT_NE(nullptr, dynamic_cast<QuarnMediTechController*>(app.GetController()));
+    EXPECT_TRUE(app.GetController()->IsCoordinatorRole());
+  }
+}
+
+TEST_F(QuarnAppTest, PhaseResultFollowsTheCoordinatorsVerdict) {
+  struct Case {
+    bool success, partial, resume;
+    std::vector<std::string> expected;
+  } cases[] = {
+      {true, false, false, {"phaseSuccessful"}},
+      {true, true, false, {"phasePartialSuccess"}},
+      {false, false, false, {"phaseFailed failJob=1 setupFailed=0"}},
+      {false, false, true,
+       {"StopAndAutoResume 120 Job will auto resume in 120 seconds to backup remaining virtual machines."}},
+  };
+  for (const Case& c : cases) {
+    apptest::TempLab lab;
+    lab::SetRoot(lab.Root());
+    QuarnRegistry::TEST_Unload();
+    {
+      Args args(JobArgs({}));
+      VerdictApp app(args, c.success, c.partial, c.resume);
+      app.Main(args.argc(), args.argv());
+    }  // the destructor runs Deinitialize again: no second result
+    EvDebug::shutdownLog();
+    EXPECT_EQ(c.expected, lab.PhaseLines()) << c.success << c.partial << c.resume;
+  }
+}
+
+TEST_F(QuarnAppTest, RefusedAutoResumeFallsBackToFailure) {
+  lab_.AppendFile("jobs/1001/job.conf", "\nautoResumeFails=1\n");
+  lab_.AppendFile("clients/coordinator/registry/VirtualServer.ini", "\nnAutoResumeIntervalSeconds=30\n");
+  {
+    Args args(JobArgs({}));
+    VerdictApp app(args, false, false, true);
+    app.Main(args.argc(), args.argv());
+  }
+  std::vector<std::string> lines = lab_.PhaseLines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_NE(std::string::npos, lines.front().find("30 Job will auto resume in 30 seconds"));
+  EXPECT_EQ("phaseFailed failJob=0 setupFailed=0", lines.back());
+}
+
+TEST_F(QuarnAppTest, ServiceShutdownDuringAndAfterDeinitializeIsHarmless) {
+  Args args(JobArgs({}));
+  QuarnApp app(args.argc(), args.argv());
+  ASSERT_TRUE(app.PreInitialize(args.argc(), args.argv()));
+  ASSERT_TRUE(app.Initialize(args.argc(), args.argv()));
+  app.OnServiceShutdown();  // reaches the controller and the coordinator while they exist
+  EXPECT_TRUE(app.GetController()->CheckQuitFlag());
+  app.Deinitialize();
+  app.OnServiceShutdown();  // nothing left to reach
+  EXPECT_EQ(nullptr, app.GetController());
+  EXPECT_EQ(nullptr, app.GetCoordinator());
+}
+
+}  // namespace

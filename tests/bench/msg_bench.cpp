@@ -1,0 +1,84 @@
+// Serialising and parsing the wire form of a one-VM collect list, the message the coordinator
+// sends for every VM it hands out.
+#include <benchmark/benchmark.h>
+
+#include "records/messages/VirtualServerMessages.h"
+
+namespace {
+
+using VirtualServer::SSHKeyDetails;
+using VirtualServer::VMCollect;
+using VirtualServer::VMCollectList;
+
+VMCollectList MakeList() {
+  VMCollect vm;
+  vm.setstring(VMCollect::F_vmName, "web-frontend-01");
+  vm.setstring(VMCollect::F_vmGuid, "502e1a9c-7d3f-4b8e-9a61-0c2f5e8d7b41");
+  vm.setstring(VMCollect::F_vmHost, "esx-host-07.lab.local");
+  vm.setstring(VMCollect::F_serverName, "vcenter-02.lab.local");
+  vm.setstring(VMCollect::F_text17, "Windows Server 2019 <64-bit>");
+  vm.setint64(VMCollect::F_vmClientId, 4211);
+  vm.setint64(VMCollect::F_number22, 2);
+  vm.setstring(VMCollect::F_datastore, "datastore-ssd-02");
+  vm.setint64(VMCollect::F_clusterFlag, 1);
+  vm.setint64(VMCollect::F_diskCount, 3);
+  vm.setint64(VMCollect::F_vmSize, 214748364800LL);
+  vm.setstring(VMCollect::F_text30, "[datastore-ssd-02] web-frontend-01/web-frontend-01.vmx");
+  vm.setstring(VMCollect::F_text34, "resgroup-12");
+  vm.setstring(VMCollect::F_text38, "folder-3");
+  vm.setstring(VMCollect::F_text42, "vApp & Co");
+  vm.setint64(VMCollect::F_archivingStatus, 0);
+  auto* guest = vm.getObject<Common::UserPassword>(VMCollect::F_guestCredentials, true);
+  guest->setstring(Common::UserPassword::F_userName, "LAB\\backup");
+  guest->setpstring(Common::UserPassword::F_password, "p&<>\"'ä-secret");
+  vm.setstring(VMCollect::F_datacenter, "DC-North");
+  vm.setstring(VMCollect::F_text58, "vmx-15");
+  vm.setint64(VMCollect::F_vmJobId, 880123);
+  vm.setint64(VMCollect::F_subclientId, 77);
+  vm.setstring(VMCollect::F_text64, "web-frontend-01_502e1a9c");
+  vm.setstring(VMCollect::F_cluster, "Cluster-A");
+  auto* key = vm.getObject<SSHKeyDetails>(VMCollect::F_sshKey, true);
+  key->setstring(SSHKeyDetails::F_keyFilePath, "/etc/keys/web.pem");
+  auto* keyCred = key->getObject<Common::UserPassword>(SSHKeyDetails::F_credentials, true);
+  keyCred->setstring(Common::UserPassword::F_userName, "root");
+  keyCred->setpstring(Common::UserPassword::F_password, "passphrase");
+  vm.setint64(VMCollect::F_snapJobId, 880001);
+  vm.setint64(VMCollect::F_guestOsCode, 1);
+  auto* app = vm.getObject<Common::UserPassword>(VMCollect::F_appCredentials, true);
+  app->setstring(Common::UserPassword::F_userName, "sa");
+  app->setpstring(Common::UserPassword::F_password, "app-pw");
+  vm.setstring(VMCollect::F_subclientGuid, "8F2C1D7E-44A1-4C5B-9E0D-3B7A6C1F2E90");
+  vm.setint64(VMCollect::F_archiveFileId, 99172);
+  vm.setint64(VMCollect::F_fullBackupRequest, 0);
+
+  VMCollectList list;
+  list.setint64(VMCollectList::F_jobId, 880123);
+  list.getlistobject(VMCollectList::F_vms, true).emplace_back(vm);
+  return list;
+}
+
+void BM_SerializeCollectList(benchmark::State& state) {
+  const VMCollectList list = MakeList();
+  std::string xml;
+  for (auto _ : state) {
+    if (!list.serialize(xml, true)) state.SkipWithError("serialize failed");
+    benchmark::DoNotOptimize(xml.data());
+  }
+  state.SetItemsProcessed(state.iterations());
+  state.counters["bytes"] = static_cast<double>(xml.size());
+}
+BENCHMARK(BM_SerializeCollectList);
+
+void BM_ParseCollectList(benchmark::State& state) {
+  std::string xml;
+  if (!MakeList().serialize(xml, true)) state.SkipWithError("serialize failed");
+  for (auto _ : state) {
+    VMCollectList back;
+    if (!back.deserialize(xml)) state.SkipWithError("deserialize failed");
+    benchmark::DoNotOptimize(&back);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_ParseCollectList);
+
+}  // namespace

@@ -1,0 +1,308 @@
+#include "platform/jobmgr/vsJobMgr.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/jobmgr/JobMgrTestLab.h"
+
+namespace {
+
+const char* const kPlainConf = "# job\ninitFails=0\nrestart=\nfailback=0\n";
+
+class JobMgrTest : public ::testing::Test {
+ protected:
+  // A job manager started on job `jobId` with the given job.conf.
+  bool Start(vsJobMgr& jm, int64_t jobId, const std::string& conf = kPlainConf) {
+    if (!lab_.AddJob(jobId, conf)) return false;
+    jm.setJobId(std::to_string(jobId));
+    return jm.initBackup() == vsJobMgr::kInitOk;
+  }
+  JobMgrTestLab lab_;
+};
+
+TEST(JobMgrJobId, OnlyPlainDecimalTextGivesAnId) {
+  struct Case {
+    const char* text;
+    int64_t id;
+  } cases[] = {{"1001", 1001},
+               {"0001001", 1001},
+               {"9223372036854775807", INT64_MAX},
+               {"9223372036854775808", 0},
+               {"99999999999999999999999", 0},
+               {"12abc", 0},
+               {"-5", 0},
+               {"+5", 0},
+               {" 12", 0},
+               {"", 0},
+               {"../1", 0}};
+  for (const Case& c : cases) {
+    vsJobMgr jm;
+    jm.setJobId(c.text);
+    EXPECT_EQ(c.id, jm.getJobId()) << "text [" << c.text << "]";
+  }
+}
+
+TEST_F(JobMgrTest, InitBackupRefusesWhatItCannotUse) {
+  {
+    vsJobMgr jm;
+    jm.setJobId("1001");
+    lab::SetRoot(std::string());
+    EXPECT_EQ(vsJobMgr::kInitNoLab, jm.initBackup());
+    lab::SetRoot(lab_.Root());
+  }
+  {
+    vsJobMgr jm;
+    jm.setJobId("x");
+    EXPECT_EQ(vsJobMgr::kInitNoJobId, jm.initBackup());
+  }
+  {
+    vsJobMgr jm;
+    jm.setJobId("5");
+    EXPECT_EQ(vsJobMgr::kInitNoJobFolder, jm.initBackup());
+  }
+  {
+    ASSERT_TRUE(lab::MakeDirs(lab::JobDir(6)));
+    vsJobMgr jm;
+    jm.setJobId("6");
+    EXPECT_EQ(vsJobMgr::kInitBadJobConf, jm.initBackup()) << "job.conf missing";
+  }
+  struct Case {
+    const char* conf;
+    int code;
+  } cases[] = {{"this line has no equals sign\n", vsJobMgr::kInitBadJobConf},
+               {"failback=yes\n", vsJobMgr::kInitBadJobConf},
+               {"replicationId=12x\n", vsJobMgr::kInitBadJobConf},
+               {"initFails=1\n", vsJobMgr::kInitFailedByKnob},
+               {"initFails=-3\n", vsJobMgr::kInitFailedByKnob},
+               {"initFails=0\n", vsJobMgr::kInitOk}};
+  int64_t jobId = 10;
+  for (const Case& c : cases) {
+    ASSERT_TRUE(lab_.AddJob(jobId, c.conf));
+    vsJobMgr jm;
+    jm.setJobId(std::to_string(jobId));
+    int code = jm.initBackup();
+    EXPECT_EQ(c.code, code) << c.conf;
+    EXPECT_EQ(c.code != vsJobMgr::kInitOk, vsJobMgr::isError(code));
+    EXPECT_EQ(c.code == vsJobMgr::kInitOk, jm.isInitialized());
+    ++jobId;
+  }
+}
+
+TEST_F(JobMgrTest, SessionIsRecordedOnceAndDeinitIsIdempotent) {
+  vsJobMgr jm;
+  ASSERT_TRUE(Start(jm, 1001));
+  std::string pid = std::to_string(getpid());
+  EXPECT_EQ("started localhost " + pid + "\n", lab_.ReadJobFile(1001, "sessions.log"));
+  jm.deinit();
+  jm.deinit();
+  EXPECT_FALSE(jm.isInitialized());
+  EXPECT_EQ("started localhost " + pid + "\nended localhost " + pid + "\n", lab_.ReadJobFile(1001, "sessions.log"));
+
+  vsJobMgr neverStarted;
+  neverStarted.setJobId("1001");
+  neverStarted.deinit();
+  std::string sessions = lab_.ReadJobFile(1001, "sessions.log");
+  EXPECT_EQ(2, std::count(sessions.begin(), sessions.end(), '\n'));
+}
+
+TEST_F(JobMgrTest, EveryPhaseCallAppendsExactlyOneLine) {
+  vsJobMgr jm;
+  ASSERT_TRUE(Start(jm, 1001));
+  EXPECT_TRUE(jm.phaseSuccessful(false));
+  EXPECT_TRUE(jm.phaseSuccessful(false));
+  EXPECT_TRUE(jm.phaseSuccessful(true));
+  EXPECT_TRUE(jm.phasePartialSuccess());
+  EXPECT_TRUE(jm.phaseFailed(false, false));
+  EXPECT_TRUE(jm.phaseFailed(true, false));
+  EXPECT_TRUE(jm.phaseFailed(false, true));
+  EXPECT_TRUE(jm.StopAndAutoResume(120, "Job will auto resume in 120 seconds to backup remaining virtual machines."));
+  EXPECT_TRUE(jm.StopAndAutoResume(5, "two\nlines"));
+  std::vector<std::string> expected = {
+      "phaseSuccessful",
+      "phaseSuccessful",
+      "phaseSuccessful 1",
+      "phasePartialSuccess",
+      "phaseFailed failJob=0 setupFailed=0",
+      "phaseFailed failJob=1 setupFailed=0",
+      "phaseFailed failJob=0 setupFailed=1",
+      "StopAndAutoResume 120 Job will auto resume in 120 seconds to backup remaining virtual machines.",
+      "StopAndAutoResume 5 two lines"};
+  EXPECT_EQ(expected, vsJobMgr::ReadPhaseLines(1001));
+}
+
+TEST_F(JobMgrTest, RefusedAutoResumeSaysSoAndReturnsFalse) {
+  vsJobMgr jm;
+  ASSERT_TRUE(Start(jm, 1001, "autoResumeFails=1\n"));
+  EXPECT_FALSE(jm.StopAndAutoResume(120, "resume"));
+  vsJobMgr other;
+  ASSERT_TRUE(Start(other, 1002));
+  EXPECT_FALSE(other.StopAndAutoResume(-1, "never"));
+  EXPECT_EQ(std::vector<std::string>{"StopAndAutoResumeRefused 120 resume"}, vsJobMgr::ReadPhaseLines(1001));
+  EXPECT_EQ(std::vector<std::string>{"StopAndAutoResumeRefused -1 never"}, vsJobMgr::ReadPhaseLines(1002));
+}
+
+TEST_F(JobMgrTest, PhaseResultWithoutAJobFolderIsNotReportedAsDone) {
+  vsJobMgr jm;
+  jm.setJobId("77");
+  EXPECT_FALSE(jm.phaseSuccessful(false));
+  EXPECT_FALSE(jm.phaseFailed(true, true));
+  EXPECT_FALSE(jm.StopAndAutoResume(120, "x"));
+  EXPECT_FALSE(jm.setPendingCause(0x5B000081));
+  vsJobMgr noId;
+  EXPECT_FALSE(noId.phasePartialSuccess());
+  EXPECT_TRUE(vsJobMgr::ReadPhaseLines(77).empty());
+}
+
+TEST_F(JobMgrTest, QuitFlagFollowsTheQuitFile) {
+  vsJobMgr jm;
+  ASSERT_TRUE(Start(jm, 1001));
+  EXPECT_FALSE(jm.checkQuitFlag());
+  std::string quit = lab::JobDir(1001) + "/quit";
+  ASSERT_TRUE(lab::WriteFileAtomic(quit, ""));
+  EXPECT_TRUE(jm.checkQuitFlag());
+  // Another job of the same lab is not affected.
+  vsJobMgr other;
+  ASSERT_TRUE(Start(other, 1002));
+  EXPECT_FALSE(other.checkQuitFlag());
+  ASSERT_EQ(0, unlink(quit.c_str()));
+  EXPECT_FALSE(jm.checkQuitFlag());
+}
+
+TEST_F(JobMgrTest, PendingCausesAndEventsAreLinesWithTheirArguments) {
+  vsJobMgr jm;
+  ASSERT_TRUE(Start(jm, 1001));
+
+  jm.addPendingCauseArgument(std::string("vm|1"));
+  jm.getJobClient() << 7;
+  EXPECT_TRUE(jm.setPendingCause(0x5B000081));
+  // The collected arguments belong to that cause only.
+  EXPECT_TRUE(jm.setPendingCause(0x5B000082));
+
+  EvMessageContainer container;
+  container.SetMessageID(0x5B000194);
+  container << "vm2" << "reason\nwith break";
+  EXPECT_TRUE(jm.setPendingCauseAndEvent(container, 3));
+
+  jm.addPendingCauseArgument(2LL);
+  EXPECT_TRUE(jm.setPendingCauseAndEvent(0x5B000142u, 9));
+
+  std::vector<std::string> pending = {"0x5B000081 vm\\|1|7", "0x5B000082", "0x5B000194 vm2|reason\\nwith break",
+                                      "0x5B000142 2"};
+  EXPECT_EQ(pending, vsJobMgr::ReadPendingCauses(1001));
+  std::vector<std::string> events = {"CRITICAL 0x5B000194 vm2|reason\\nwith break", "SEVERITY9 0x5B000142 2"};
+  EXPECT_EQ(events, vsJobMgr::ReadEvents(1001));
+
+  EXPECT_TRUE(jm.resetPendingCause());
+  EXPECT_TRUE(vsJobMgr::ReadPendingCauses(1001).empty());
+  EXPECT_TRUE(jm.setPendingCause(container));
+  EXPECT_EQ(std::vector<std::string>{"0x5B000194 vm2|reason\\nwith break"}, vsJobMgr::ReadPendingCauses(1001));
+  // Resetting does not touch the job's events.
+  EXPECT_EQ(2u, vsJobMgr::ReadEvents(1001).size());
+}
+
+TEST_F(JobMgrTest, ThreadsCollectTheirOwnPendingCauseArguments) {
+  vsJobMgr jm;
+  ASSERT_TRUE(Start(jm, 1001));
+  jm.addPendingCauseArgument(std::string("main"));
+  std::thread worker([&jm] {
+    jm.getJobClient() << "worker";
+    jm.setPendingCause(0x5B000002);
+  });
+  worker.join();
+  EXPECT_TRUE(jm.setPendingCause(0x5B000001));
+  std::vector<std::string> expected = {"0x5B000002 worker", "0x5B000001 main"};
+  EXPECT_EQ(expected, vsJobMgr::ReadPendingCauses(1001));
+}
+
+TEST_F(JobMgrTest, ProcessesOfOneJobAppendWithoutLosingLines) {
+  constexpr int kThreads = 8;
+  constexpr int kCalls = 50;
+  ASSERT_TRUE(lab_.AddJob(1001, kPlainConf));
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      vsJobMgr jm;  // one client per "process"
+      jm.setJobId("1001");
+      for (int i = 0; i < kCalls; ++i) {
+        EvMessageContainer container;
+        container.SetMessageID(0x5B000100 + static_cast<uint32_t>(t));
+        container << std::string(200, static_cast<char>('a' + t));
+        jm.setPendingCauseAndEvent(container, 1);
+        jm.phasePartialSuccess();
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  std::vector<std::string> events = vsJobMgr::ReadEvents(1001);
+  ASSERT_EQ(static_cast<size_t>(kThreads * kCalls), events.size());
+  for (const std::string& line : events) {
+    ASSERT_EQ(std::string("MINOR 0x5B0001"), line.substr(0, 14));
+    char letter = static_cast<char>('a' + (line[15] - '0'));
+    EXPECT_EQ("MINOR 0x5B00010" + std::string(1, line[15]) + " " + std::string(200, letter), line);
+  }
+  EXPECT_EQ(static_cast<size_t>(kThreads * kCalls), vsJobMgr::ReadPendingCauses(1001).size());
+  EXPECT_EQ(static_cast<size_t>(kThreads * kCalls), vsJobMgr::ReadPhaseLines(1001).size());
+}
+
+TEST_F(JobMgrTest, JobOptionsComeFromJobConf) {
+  vsJobMgr jm;
+  std::string restart;
+  EXPECT_TRUE(vsJobMgr::isError(jm.CheckForRestart(restart))) << "no job read yet";
+  ASSERT_TRUE(Start(jm, 1001,
+                    "failback = 1\nreplicationId=4242\nopType=59\nselectedVMsOnly=1\ncommittable=1\n"
+                    "sourceParentBackupJob=900\nrestart=-o VMList=vm1\n"));
+  EXPECT_TRUE(jm.isFailbackBackup());
+  EXPECT_EQ(4242u, jm.getReplicationIdForFailback());
+  EXPECT_EQ(59, jm.getOpType());
+  EXPECT_TRUE(jm.isBackupSelectedVMsOnly());
+  EXPECT_TRUE(jm.isJobCommittable());
+  EXPECT_EQ(900u, jm.getSourceParentBackupJobToProcess());
+  EXPECT_EQ(0, jm.CheckForRestart(restart));
+  EXPECT_EQ("-o VMList=vm1", restart);
+
+  vsJobMgr plain;
+  ASSERT_TRUE(Start(plain, 1002));
+  EXPECT_FALSE(plain.isFailbackBackup());
+  EXPECT_EQ(0, plain.CheckForRestart(restart));
+  EXPECT_EQ("", restart);
+}
+
+TEST_F(JobMgrTest, MetadataCollectionFollowsTheJobKind) {
+  vsJobMgr streaming;
+  ASSERT_TRUE(Start(streaming, 1001));
+  streaming.initBackupMetadaCollectionDefault(101, true, true, false, true);
+  EXPECT_TRUE(streaming.isCollectMetadataEnabled());
+  EXPECT_EQ(
+      "collectFileDetails=1\ncollectFileDetailsForSnap=0\ncollectMetadata=1\nhonorTaskOptionsForLVM=1\n"
+      "indexingV2=1\ninstanceType=101\n",
+      lab_.ReadJobFile(1001, "metadata.txt"));
+  streaming.setMetatdataCollectionOption(0);
+  EXPECT_FALSE(streaming.isCollectMetadataEnabled());
+
+  vsJobMgr snap;
+  snap.setSnapBackup(true);
+  ASSERT_TRUE(Start(snap, 1002));
+  snap.initBackupMetadaCollectionDefault(102, false, true, false, false);
+  EXPECT_FALSE(snap.isCollectMetadataEnabled());
+}
+
+TEST(JobMgrOptions, DefaultsBeforeAnyOptionIsSet) {
+  vsJobMgr jm;
+  EXPECT_EQ(1, jm.getBkpLevel());
+  EXPECT_TRUE(jm.isFullBkp());
+  EXPECT_TRUE(jm.isCopyParentJobToTape());
+  EXPECT_FALSE(jm.isJobCommitted());
+  jm.setCommitFlag();
+  jm.setCopyParentJobToTape(false);
+  jm.setBkpLevel(2);
+  EXPECT_TRUE(jm.isJobCommitted());
+  EXPECT_FALSE(jm.isCopyParentJobToTape());
+  EXPECT_FALSE(jm.isFullBkp());
+}
+
+}  // namespace

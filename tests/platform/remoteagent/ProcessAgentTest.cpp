@@ -1,0 +1,293 @@
+// The server with real agent processes (quarn-test-agent) and the in-process agent, over loopback.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "platform/lab/Lab.h"
+#include "platform/remoteagent/RAFrame.h"
+#include "platform/remoteagent/RATestSupport.h"
+
+namespace {
+
+using ratest::RecordingServer;
+using Entries = std::vector<std::string>;
+
+// Runs Main with a watchdog that sets the quit flag if the scenario hangs. True when Main ended by
+// itself.
+bool RunMain(RecordingServer& server, int seconds = 30) {
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool done = false, fired = false;
+  std::thread watchdog([&] {
+    std::unique_lock<std::mutex> lock(mutex);
+    if (!cv.wait_for(lock, std::chrono::seconds(seconds), [&] { return done; })) {
+      fired = true;
+      server.SetQuitFlag();
+    }
+  });
+  const bool ran = server.Main();
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    done = true;
+  }
+  cv.notify_all();
+  watchdog.join();
+  return ran && !fired;
+}
+
+bool IsPing(CNMessageBase* message, const std::string& payload) {
+  return message->getTagID() == RATest::Ping::TAG && message->getstring(RATest::Ping::F_payload) == payload;
+}
+
+class ProcessAgentTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ratest::UseTestAgents(server);
+    local.serverLoopThread = std::this_thread::get_id();
+  }
+
+  ratest::TempLab lab;
+  ratest::LocalTestAgent local;  // destroyed after the server
+  RecordingServer server;
+};
+
+TEST_F(ProcessAgentTest, StartupRoundOrderingAndQuitFromEachAgent) {
+  ASSERT_TRUE(server.AddLocalAgent("coord", &local));
+  ASSERT_TRUE(server.AddAgent("proxyA", "-j 7 -jt a;b'c", ""));
+  ASSERT_TRUE(server.AddAgent("proxyB", "", "hostB"));
+  bool unknownSendFalse = true, echoSent = true, quitSent = true;
+  server.onMessage = [&](const std::string& name, CNMessageBase* message) {
+    if (IsPing(message, "hello")) {
+      unknownSendFalse = unknownSendFalse && !server.SendMsgToAgent("nobody", RATest::MakeCommand("echo"));
+      echoSent = echoSent && server.SendMsgToAgent(name, RATest::MakeCommand("echo", 0, 7));
+      if (name == "proxyA") server.SendMsgToAgent(name, RATest::MakeCommand("unknown"));
+    } else if (IsPing(message, "echo")) {
+      quitSent = quitSent && server.SendMsgToAgent(name, RATest::MakeCommand("quit", 0, 9));
+    }
+  };
+  bool sendAfterStopFalse = true;
+  server.onStopped = [&](const std::string& name) {
+    sendAfterStopFalse = sendAfterStopFalse && !server.SendMsgToAgent(name, RATest::MakeCommand("echo"));
+  };
+  ASSERT_TRUE(RunMain(server));
+
+  const Entries normal{"started", "msg 0 hello", "msg 7 echo", "msg 9 last", "msg -1 bye", "stopped"};
+  EXPECT_EQ(normal, server.Of("coord"));
+  EXPECT_EQ(normal, server.Of("proxyB"));
+  EXPECT_EQ((Entries{"started", "msg 0 hello", "msg 7 echo", "msg tag 0xFA800007", "msg 9 last", "msg -1 bye",
+                     "stopped"}),
+            server.Of("proxyA"))
+      << "a well-formed message of an unknown tag is delivered in its place";
+  const long firstIdle = server.IndexOf("idle");
+  for (const char* name : {"coord started", "proxyA started", "proxyB started"}) {
+    EXPECT_LT(server.IndexOf(name), firstIdle) << name;
+  }
+  EXPECT_TRUE(unknownSendFalse);
+  EXPECT_TRUE(echoSent);
+  EXPECT_TRUE(quitSent);
+  EXPECT_TRUE(sendAfterStopFalse);
+  EXPECT_FALSE(server.wrongThread);
+  EXPECT_FALSE(server.messageAfterEnd);
+  EXPECT_FALSE(local.onServerLoopThread) << "the local agent has a message thread of its own";
+  EXPECT_EQ(1, local.starts.load());
+  EXPECT_EQ(1, local.stops.load());
+  EXPECT_EQ("hostB", server.GetAgentHostName("proxyB"));
+  struct stat st;
+  EXPECT_EQ(0, stat(lab::ClientDir("hostB").c_str(), &st)) << "each agent process is its own client";
+  EXPECT_FALSE(server.IsAgentConnected("proxyA"));
+}
+
+TEST_F(ProcessAgentTest, DeathBeforeHelloFailsAndDeathAfterItStopsOnceAfterEveryMessage) {
+  server.SetAgentStartupTimeoutMs(1500);
+  ASSERT_TRUE(server.AddAgent("noshow", "-mode noshow", ""));
+  ASSERT_TRUE(server.AddAgent("hang", "-mode hang", ""));
+  ASSERT_TRUE(server.AddAgent("killed", "-burst 300", ""));
+  ASSERT_TRUE(server.AddAgent("exits", "", ""));
+  server.onMessage = [&](const std::string& name, CNMessageBase* message) {
+    if (name == "killed" && IsPing(message, "burst") && message->getint64(RATest::Ping::F_seq) == 300) {
+      server.SendMsgToAgent(name, RATest::MakeCommand("pid"));
+    } else if (name == "killed" && IsPing(message, "pid")) {
+      kill(static_cast<pid_t>(message->getint64(RATest::Ping::F_seq)), SIGKILL);
+    } else if (name == "exits" && IsPing(message, "hello")) {
+      server.SendMsgToAgent(name, RATest::MakeCommand("burst", 20, 0));
+      server.SendMsgToAgent(name, RATest::MakeCommand("exit", 0, 0));
+    }
+  };
+  ASSERT_TRUE(RunMain(server));
+
+  EXPECT_EQ((Entries{"failed"}), server.Of("noshow"));
+  EXPECT_EQ((Entries{"failed"}), server.Of("hang"));
+  Entries killed = server.Of("killed");
+  ASSERT_EQ(304u, killed.size());
+  EXPECT_EQ("started", killed.front());
+  for (int i = 0; i <= 300; ++i) {
+    EXPECT_EQ("msg " + std::to_string(i) + (i == 0 ? " hello" : " burst"), killed[1 + i]);
+  }
+  EXPECT_EQ("stopped", killed.back());
+  Entries exits = server.Of("exits");
+  ASSERT_EQ(23u, exits.size());
+  EXPECT_EQ("msg 20 burst", exits[21]);
+  EXPECT_EQ("stopped", exits.back());
+  EXPECT_FALSE(server.messageAfterEnd);
+}
+
+TEST_F(ProcessAgentTest, FailAgentThenRestartFromThePool) {
+  ASSERT_TRUE(server.AddAgent("proxyA", "", ""));
+  int hellos = 0;
+  bool failFirst = false, failSecond = true, restarted = false;
+  server.onMessage = [&](const std::string& name, CNMessageBase* message) {
+    if (!IsPing(message, "hello")) return;
+    if (++hellos == 1) {
+      failFirst = server.FailAgent(name);
+      failSecond = server.FailAgent(name);
+    } else {
+      server.SendMsgToAgent(name, RATest::MakeCommand("quit", 0, 2));
+    }
+  };
+  server.onFailed = [&](const std::string& name) {
+    server.SubmitToThreadPool([&, name] { restarted = server.RestartAgent(name); });
+  };
+  ASSERT_TRUE(RunMain(server));
+  EXPECT_TRUE(failFirst);
+  EXPECT_FALSE(failSecond);
+  EXPECT_TRUE(restarted);
+  EXPECT_EQ((Entries{"started", "msg 0 hello", "failed", "started", "msg 0 hello", "msg 2 last", "msg -1 bye",
+                     "stopped"}),
+            server.Of("proxyA"));
+}
+
+TEST_F(ProcessAgentTest, AgentAddedDuringMainAndQuitFromTheServer) {
+  ASSERT_TRUE(server.AddLocalAgent("coord", &local));
+  std::set<std::string> hellos;
+  bool added = false;
+  server.onMessage = [&](const std::string& name, CNMessageBase* message) {
+    if (!IsPing(message, "hello")) return;
+    hellos.insert(name);
+    if (name == "coord") added = server.AddAgent("late", "", "");
+    if (hellos.size() == 2) server.SetQuitFlag();
+  };
+  ASSERT_TRUE(RunMain(server));
+  EXPECT_TRUE(added);
+  EXPECT_EQ((Entries{"started", "msg 0 hello", "msg -1 bye", "stopped"}), server.Of("coord"));
+  EXPECT_EQ((Entries{"started", "msg 0 hello", "msg -1 bye", "stopped"}), server.Of("late"));
+  EXPECT_LT(server.IndexOf("idle"), server.IndexOf("late started"));
+  EXPECT_EQ(1, local.stops.load());
+}
+
+TEST_F(ProcessAgentTest, MalformedFramesCutOffOnlyTheirSender) {
+  ASSERT_TRUE(server.AddAgent("garbage", "-mode raw-garbage", ""));
+  ASSERT_TRUE(server.AddAgent("oversize", "-mode raw-oversize", ""));
+  ASSERT_TRUE(server.AddAgent("badkind", "-mode raw-badkind", ""));
+  ASSERT_TRUE(server.AddAgent("good", "", ""));
+  int badStopped = 0;
+  bool goodHello = false, echoAsked = false;
+  auto maybeEcho = [&] {
+    if (badStopped == 3 && goodHello && !echoAsked) {
+      echoAsked = server.SendMsgToAgent("good", RATest::MakeCommand("echo", 0, 5));
+    }
+  };
+  server.onStopped = [&](const std::string& name) {
+    if (name != "good") ++badStopped;
+    maybeEcho();
+  };
+  server.onMessage = [&](const std::string& name, CNMessageBase* message) {
+    if (name != "good") return;
+    if (IsPing(message, "hello")) goodHello = true;
+    if (IsPing(message, "echo")) server.SendMsgToAgent("good", RATest::MakeCommand("quit", 0, 6));
+    maybeEcho();
+  };
+  ASSERT_TRUE(RunMain(server));
+  for (const char* bad : {"garbage", "oversize", "badkind"}) {
+    EXPECT_EQ((Entries{"started", "msg 1 before", "stopped"}), server.Of(bad)) << bad;
+  }
+  EXPECT_EQ((Entries{"started", "msg 0 hello", "msg 5 echo", "msg 6 last", "msg -1 bye", "stopped"}),
+            server.Of("good"));
+}
+
+// Connects to the server's loopback port and sends the bytes; returns once the server hung up or after
+// 200 ms.
+void Stranger(int port, const std::string& bytes) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(0, connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
+  send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  timeval tv{0, 200000};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  char buffer[64];
+  EXPECT_LE(recv(fd, buffer, sizeof buffer, 0), 0) << "a stranger was answered";
+  close(fd);
+}
+
+std::string Frame(char kind, const std::string& body) {
+  std::string frame;
+  remoteagent::EncodeFrame(kind, body, frame);
+  return frame;
+}
+
+TEST_F(ProcessAgentTest, StrangersOnTheLoopbackPortChangeNothing) {
+  ASSERT_TRUE(server.AddAgent("good", "", ""));
+  server.onMessage = [&](const std::string& name, CNMessageBase* message) {
+    if (IsPing(message, "hello")) {
+      const int port = server.GetListenPort();
+      const std::string key = remoteagent::NewLaunchKey();
+      Stranger(port, Frame(remoteagent::kHello, remoteagent::MakeHelloBody("good", key)));  // already here
+      Stranger(port, Frame(remoteagent::kHello, remoteagent::MakeHelloBody("ghost", key)));
+      Stranger(port, Frame(remoteagent::kMessage, "<RATest_Ping tag=\"0xCB800001\"/>"));    // no hello
+      Stranger(port, std::string("\xff\xff\xff\xff garbage", 12));
+      Stranger(port, std::string());
+      server.SendMsgToAgent(name, RATest::MakeCommand("echo", 0, 3));
+    } else if (IsPing(message, "echo")) {
+      server.SendMsgToAgent(name, RATest::MakeCommand("quit", 0, 4));
+    }
+  };
+  ASSERT_TRUE(RunMain(server));
+  EXPECT_EQ((Entries{"started", "msg 0 hello", "msg 3 echo", "msg 4 last", "msg -1 bye", "stopped"}),
+            server.Of("good"));
+  EXPECT_EQ(-1, server.IndexOf("ghost started"));
+  EXPECT_EQ((Entries{"good"}), server.GetAgentNames());
+}
+
+TEST(RemoteAgentClientOptions, RefusesToConnectWithoutSoundOptions) {
+  struct Case {
+    std::vector<std::string> args;
+    const char* key;
+  };
+  const std::string key(32, 'a');
+  const Case cases[] = {
+      {{"agent", "-client"}, key.c_str()},
+      {{"agent", "-raaddr", "10.0.0.1", "-raport", "4000", "-raname", "a"}, key.c_str()},
+      {{"agent", "-raaddr", "127.0.0.1", "-raport", "70000", "-raname", "a"}, key.c_str()},
+      {{"agent", "-raaddr", "127.0.0.1", "-raport", "12x", "-raname", "a"}, key.c_str()},
+      {{"agent", "-raaddr", "127.0.0.1", "-raport", "4000", "-raname", "../a"}, key.c_str()},
+      {{"agent", "-raaddr", "127.0.0.1", "-raport", "4000", "-raname", "a"}, nullptr},
+      {{"agent", "-raaddr", "127.0.0.1", "-raport", "4000", "-raname", "a"}, "short"},
+  };
+  for (const Case& c : cases) {
+    std::vector<char*> argv;
+    for (const std::string& arg : c.args) argv.push_back(const_cast<char*>(arg.c_str()));
+    if (c.key) {
+      setenv("QUARN_RA_KEY", c.key, 1);
+    } else {
+      unsetenv("QUARN_RA_KEY");
+    }
+    ZTRemoteAgentClient client;
+    EXPECT_FALSE(client.ConnectToServer(static_cast<int>(argv.size()), argv.data())) << c.args.size();
+    EXPECT_FALSE(client.Main(static_cast<int>(argv.size()), argv.data()));
+    EXPECT_FALSE(client.SendMsgToServer(RATest::MakeCommand("echo")));
+  }
+  unsetenv("QUARN_RA_KEY");
+}
+
+}  // namespace
