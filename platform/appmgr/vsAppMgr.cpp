@@ -48,16 +48,16 @@ std::string Lookup(const std::map<std::string, std::string>& settings, const std
 vsAppMgr::vsAppMgr() = default;
 vsAppMgr::~vsAppMgr() = default;
 
-void vsAppMgr::setAppIdStr(const std::string& appId) { LabMutexLock l(mutex_); appId_ = appId; }
-std::string vsAppMgr::getAppIdStr() const { LabMutexLock l(mutex_); return appId_; }
+void vsAppMgr::setAppIdStr(const std::string& appId) { ZtMutexLock l(mutex_); appId_ = appId; }
+std::string vsAppMgr::getAppIdStr() const { ZtMutexLock l(mutex_); return appId_; }
 
 uint64_t vsAppMgr::getAppId() const {
   uint64_t value = 0;
   return labkv::ParseUInt64(getAppIdStr(), value) ? value : 0;
 }
 
-void vsAppMgr::SetLastError(const std::string& text) { LabMutexLock l(mutex_); lastError_ = text; }
-std::string vsAppMgr::getLastError() const { LabMutexLock l(mutex_); return lastError_; }
+void vsAppMgr::SetLastError(const std::string& text) { ZtMutexLock l(mutex_); lastError_ = text; }
+std::string vsAppMgr::getLastError() const { ZtMutexLock l(mutex_); return lastError_; }
 
 int vsAppMgr::querySettings() {
   std::string appId = getAppIdStr();
@@ -100,7 +100,7 @@ int vsAppMgr::querySettings() {
     return static_cast<int>(knob);
   }
 
-  LabMutexLock l(mutex_);
+  ZtMutexLock l(mutex_);
   settings_.swap(settings);
   memberServers_ = labkv::SplitList(Lookup(settings_, "memberServers"));
   loaded_ = true;
@@ -117,7 +117,7 @@ bool vsAppMgr::getRetCodeEvent(int code, EvMessageContainer& container) const {
 }
 
 bool vsAppMgr::GetSetting(const std::string& key, std::string& value) const {
-  LabMutexLock l(mutex_);
+  ZtMutexLock l(mutex_);
   auto it = settings_.find(key);
   if (it == settings_.end()) return false;
   value = it->second;
@@ -183,8 +183,8 @@ bool vsAppMgr::queryReplicationSettingsForFailback(uint64_t replicationId, int w
   return true;
 }
 
-void vsAppMgr::setIsCrossVendorFailback(bool on) { LabMutexLock l(mutex_); crossVendorFailback_ = on; }
-bool vsAppMgr::getIsCrossVendorFailback() const { LabMutexLock l(mutex_); return crossVendorFailback_; }
+void vsAppMgr::setIsCrossVendorFailback(bool on) { ZtMutexLock l(mutex_); crossVendorFailback_ = on; }
+bool vsAppMgr::getIsCrossVendorFailback() const { ZtMutexLock l(mutex_); return crossVendorFailback_; }
 
 bool vsAppMgr::queryMemberServersForInstance(uint64_t instanceId) {
   std::string list;
@@ -193,17 +193,17 @@ bool vsAppMgr::queryMemberServersForInstance(uint64_t instanceId) {
   }
   std::vector<std::string> servers = labkv::SplitList(list);
   if (servers.empty()) return false;
-  LabMutexLock l(mutex_);
+  ZtMutexLock l(mutex_);
   memberServers_ = servers;
   return true;
 }
 
-std::vector<std::string> vsAppMgr::getMemberServers() const { LabMutexLock l(mutex_); return memberServers_; }
+std::vector<std::string> vsAppMgr::getMemberServers() const { ZtMutexLock l(mutex_); return memberServers_; }
 
 bool vsAppMgr::AddFBRMAInMemberServerList() {
   std::string fbrMA;
   if (!GetSetting("fbrMA", fbrMA) || fbrMA.empty()) return false;
-  LabMutexLock l(mutex_);
+  ZtMutexLock l(mutex_);
   if (std::find(memberServers_.begin(), memberServers_.end(), fbrMA) == memberServers_.end())
     memberServers_.push_back(fbrMA);
   return true;
@@ -215,7 +215,7 @@ bool vsAppMgr::IsProxyServerDetailsSet() const { return Flag("proxyServerDetails
 
 int vsAppMgr::querySnapFailoverESXHostsProperties(bool refresh) {
   {
-    LabMutexLock l(mutex_);
+    ZtMutexLock l(mutex_);
     if (!loaded_) return kRetNotQueried;
   }
   int code = static_cast<int>(Number("snapFailoverHostsCode", 0));
@@ -224,7 +224,7 @@ int vsAppMgr::querySnapFailoverESXHostsProperties(bool refresh) {
 }
 
 int vsAppMgr::queryVMArchivingSettings() {
-  LabMutexLock l(mutex_);
+  ZtMutexLock l(mutex_);
   return loaded_ ? kRetOk : kRetNotQueried;
 }
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "platform/ev/EvMessageContainer.h"
-#include "platform/jobmgr/LabMutex.h"
+#include "platform/os/ZtMutex.h"
 #include "platform/os/ThreadAnnotations.h"
 
 class CNMessageBase;
@@ -206,7 +206,7 @@ class vsAppMgr {
   int64_t Number(const std::string& key, int64_t fallback) const;
   void SetLastError(const std::string& text);
 
-  mutable LabMutex mutex_;
+  mutable ZtMutex mutex_;
   std::string appId_ GUARDED_BY(mutex_);
   bool loaded_ GUARDED_BY(mutex_) = false;
   std::map<std::string, std::string> settings_ GUARDED_BY(mutex_);

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "platform/config/ZTPlatformInfo.h"
-#include "platform/ev/EvMutex.h"
+#include "platform/os/ZtMutex.h"
 #include "platform/lab/Lab.h"
 
 namespace {
@@ -33,7 +33,7 @@ const int kMaxVersions = 100;
 const uint64_t kBytesPerMB = 1024ULL * 1024ULL;
 
 struct LogState {
-  EvMutex mutex;
+  ZtMutex mutex;
   bool initialized GUARDED_BY(mutex) = false;
   std::string path GUARDED_BY(mutex);
   int fd GUARDED_BY(mutex) = -1;
@@ -143,7 +143,7 @@ void WriteToLogLocked(LogState& s, const std::string& line) EXCLUSIVE_LOCKS_REQU
 
 void Emit(const std::string& line) {
   LogState& s = State();
-  EvMutexLock lock(s.mutex);
+  ZtMutexLock lock(s.mutex);
   if (!s.initialized) {
     WriteAll(STDERR_FILENO, line);
     return;
@@ -153,7 +153,7 @@ void Emit(const std::string& line) {
 
 bool LevelEnabled(int level) {
   LogState& s = State();
-  EvMutexLock lock(s.mutex);
+  ZtMutexLock lock(s.mutex);
   int current = s.levelOverridden ? s.overrideLevel : s.level;
   return level <= current;
 }
@@ -251,7 +251,7 @@ bool EvDebug::initializeLog(int /*level*/, const std::string& logId) {
   bool configured = ConfiguredLevel(level);
 
   LogState& s = State();
-  EvMutexLock lock(s.mutex);
+  ZtMutexLock lock(s.mutex);
   std::string path = dir + "/" + logId + ".log";
   if (s.initialized && s.path == path && s.fd >= 0) return true;
   CloseLocked(s);
@@ -268,14 +268,14 @@ bool EvDebug::initializeLog(int /*level*/, const std::string& logId) {
 
 bool EvDebug::isInitialized() {
   LogState& s = State();
-  EvMutexLock lock(s.mutex);
+  ZtMutexLock lock(s.mutex);
   return s.initialized;
 }
 
 void EvDebug::setDefaultLogFileSize(int sizeMB) {
   if (sizeMB <= 0 || sizeMB > kMaxSizeMB) return;
   LogState& s = State();
-  EvMutexLock lock(s.mutex);
+  ZtMutexLock lock(s.mutex);
   if (s.initialized) s.maxBytes = static_cast<uint64_t>(sizeMB) * kBytesPerMB;
 }
 
@@ -283,7 +283,7 @@ void EvDebug::setDefaultMaxVersion(int versions) {
   if (versions < 0 || versions > kMaxVersions) return;
   {
     LogState& s = State();
-    EvMutexLock lock(s.mutex);
+    ZtMutexLock lock(s.mutex);
     if (!s.initialized) return;
     s.maxVersions = versions;
   }
@@ -310,7 +310,7 @@ void EvDebug::refreshAllParams() {
   bool versionsConfigured = info.getNumber(kSettingsSection, kVersionsKey, &versions) != 0 && versions <= kMaxVersions;
 
   LogState& s = State();
-  EvMutexLock lock(s.mutex);
+  ZtMutexLock lock(s.mutex);
   if (levelConfigured) s.level = level;
   if (sizeConfigured) s.maxBytes = size * kBytesPerMB;
   if (versionsConfigured) s.maxVersions = static_cast<int>(versions);
@@ -318,14 +318,14 @@ void EvDebug::refreshAllParams() {
 
 void EvDebug::setLevel(int level) {
   LogState& s = State();
-  EvMutexLock lock(s.mutex);
+  ZtMutexLock lock(s.mutex);
   s.levelOverridden = true;
   s.overrideLevel = level;
 }
 
 int EvDebug::getLevel() {
   LogState& s = State();
-  EvMutexLock lock(s.mutex);
+  ZtMutexLock lock(s.mutex);
   return s.levelOverridden ? s.overrideLevel : s.level;
 }
 
@@ -334,13 +334,13 @@ int64_t EvDebug::getJobId() { return g_jobId.load(); }
 
 std::string EvDebug::getLogPath() {
   LogState& s = State();
-  EvMutexLock lock(s.mutex);
+  ZtMutexLock lock(s.mutex);
   return s.initialized ? s.path : std::string();
 }
 
 void EvDebug::shutdownLog() {
   LogState& s = State();
-  EvMutexLock lock(s.mutex);
+  ZtMutexLock lock(s.mutex);
   CloseLocked(s);
   s.initialized = false;
   s.path.clear();
@@ -355,7 +355,7 @@ void EvDebug::shutdownLog() {
 
 void EvDebug::setLogFileBytesForTest(uint64_t bytes) {
   LogState& s = State();
-  EvMutexLock lock(s.mutex);
+  ZtMutexLock lock(s.mutex);
   s.testMaxBytes = bytes;
 }
 

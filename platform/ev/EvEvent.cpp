@@ -35,10 +35,10 @@ std::string EventsPath(int64_t jobId) {
 EvEvent::EvEvent(const EvEvent& other) {
   ArgumentInfo copy;
   {
-    EvMutexLock lock(other.mutex_);
+    ZtMutexLock lock(other.mutex_);
     copy = other.pending_;
   }
-  EvMutexLock lock(mutex_);
+  ZtMutexLock lock(mutex_);
   pending_ = copy;
 }
 
@@ -46,10 +46,10 @@ EvEvent& EvEvent::operator=(const EvEvent& other) {
   if (this == &other) return *this;
   ArgumentInfo copy;
   {
-    EvMutexLock lock(other.mutex_);
+    ZtMutexLock lock(other.mutex_);
     copy = other.pending_;
   }
-  EvMutexLock lock(mutex_);
+  ZtMutexLock lock(mutex_);
   pending_ = copy;
   return *this;
 }
@@ -90,31 +90,31 @@ void EvEvent::DebugJob(int64_t jobId, const char* sig, const char* fmt, ...) {
 }
 
 EvEvent& EvEvent::operator<<(int value) {
-  EvMutexLock lock(mutex_);
+  ZtMutexLock lock(mutex_);
   pending_ << value;
   return *this;
 }
 
 EvEvent& EvEvent::operator<<(long long value) {
-  EvMutexLock lock(mutex_);
+  ZtMutexLock lock(mutex_);
   pending_ << value;
   return *this;
 }
 
 EvEvent& EvEvent::operator<<(unsigned long value) {
-  EvMutexLock lock(mutex_);
+  ZtMutexLock lock(mutex_);
   pending_ << value;
   return *this;
 }
 
 EvEvent& EvEvent::operator<<(const std::string& text) {
-  EvMutexLock lock(mutex_);
+  ZtMutexLock lock(mutex_);
   pending_ << text;
   return *this;
 }
 
 EvEvent& EvEvent::operator<<(const char* text) {
-  EvMutexLock lock(mutex_);
+  ZtMutexLock lock(mutex_);
   pending_ << text;
   return *this;
 }
@@ -129,14 +129,14 @@ void EvEvent::RaiseEvent(const EvMessageContainer& message, int severity) {
 }
 
 size_t EvEvent::PendingArgumentCount() const {
-  EvMutexLock lock(mutex_);
+  ZtMutexLock lock(mutex_);
   return pending_.Size();
 }
 
 void EvEvent::RaisePending(uint32_t id, int severity) {
   ArgumentInfo arguments;
   {
-    EvMutexLock lock(mutex_);
+    ZtMutexLock lock(mutex_);
     arguments = pending_;
     pending_.Clear();
   }

@@ -5,7 +5,7 @@
 
 #include "platform/ev/EvDebug.h"
 #include "platform/ev/EvMessageContainer.h"
-#include "platform/ev/EvMutex.h"
+#include "platform/os/ZtMutex.h"
 
 // The log and job-event object that every long-lived object owns. Log calls forward to EvDebug.
 //
@@ -59,6 +59,6 @@ class EvEvent {
   void RaisePending(uint32_t id, int severity);
   static void Record(uint32_t id, int severity, const ArgumentInfo& arguments);
 
-  mutable EvMutex mutex_;
+  mutable ZtMutex mutex_;
   ArgumentInfo pending_ GUARDED_BY(mutex_);
 };

@@ -18,7 +18,7 @@ const char* const kSigDeliver = "bool VSApp::DeliverServiceShutdown(const char*)
 // The signal pipe lives as long as the process that made it and is never closed there: a handler
 // running on another thread may be about to write to it at any moment, and a closed descriptor could
 // be reused by an unrelated file.
-EvMutex g_ownerMutex;
+ZtMutex g_ownerMutex;
 VSApp* g_owner GUARDED_BY(g_ownerMutex) = nullptr;
 int g_signalReadFd GUARDED_BY(g_ownerMutex) = -1;
 std::atomic<int> g_signalWriteFd{-1};
@@ -71,11 +71,11 @@ void ClosePipe(int (&fds)[2]) {
 VSApp::~VSApp() { VSApp::Deinitialize(); }
 
 bool VSApp::Initialize() {
-  EvMutexLock lifecycle(lifecycleMutex_);
+  ZtMutexLock lifecycle(lifecycleMutex_);
   if (installed_) return true;
 
   {
-    EvMutexLock owner(g_ownerMutex);
+    ZtMutexLock owner(g_ownerMutex);
     if (g_owner != nullptr && g_owner != this) {
       EvDebug::Error(kSigInitialize, "Another application object already handles the service shutdown");
       return false;
@@ -89,7 +89,7 @@ bool VSApp::Initialize() {
   }
 
   auto release = [this]() {
-    EvMutexLock owner(g_ownerMutex);
+    ZtMutexLock owner(g_ownerMutex);
     if (g_owner == this) g_owner = nullptr;
   };
 
@@ -99,7 +99,7 @@ bool VSApp::Initialize() {
     return false;
   }
   {
-    EvMutexLock delivery(deliveryMutex_);
+    ZtMutexLock delivery(deliveryMutex_);
     delivery_ = Delivery::kRunning;
     delivered_ = false;
   }
@@ -117,7 +117,7 @@ bool VSApp::Initialize() {
     EvDebug::Error(kSigInitialize, "Failed to install the service shutdown handlers, errno [%d]", errno);
     if (termOk) sigaction(SIGTERM, &previousTerm_, nullptr);
     {
-      EvMutexLock delivery(deliveryMutex_);
+      ZtMutexLock delivery(deliveryMutex_);
       delivery_ = Delivery::kStopped;
     }
     char stop = 'q';
@@ -134,12 +134,12 @@ bool VSApp::Initialize() {
 
 void VSApp::StopServiceShutdownDelivery() {
   // Waits for a running OnServiceShutdown: it holds deliveryMutex_ while it runs.
-  EvMutexLock delivery(deliveryMutex_);
+  ZtMutexLock delivery(deliveryMutex_);
   if (delivery_ == Delivery::kRunning) delivery_ = Delivery::kStopped;
 }
 
 void VSApp::Deinitialize() {
-  EvMutexLock lifecycle(lifecycleMutex_);
+  ZtMutexLock lifecycle(lifecycleMutex_);
   StopServiceShutdownDelivery();
   if (!installed_) return;
 
@@ -152,14 +152,14 @@ void VSApp::Deinitialize() {
   ClosePipe(stopPipe_);
   installed_ = false;
 
-  EvMutexLock owner(g_ownerMutex);
+  ZtMutexLock owner(g_ownerMutex);
   if (g_owner == this) g_owner = nullptr;
 }
 
 bool VSApp::RaiseServiceShutdownForTest() { return DeliverServiceShutdown("test"); }
 
 bool VSApp::DeliverServiceShutdown(const char* source) {
-  EvMutexLock delivery(deliveryMutex_);
+  ZtMutexLock delivery(deliveryMutex_);
   if (delivery_ != Delivery::kRunning || delivered_) return false;
   delivered_ = true;
   EvDebug::Debug(kSigDeliver, "Service shutdown requested [%s]", source);
@@ -170,7 +170,7 @@ bool VSApp::DeliverServiceShutdown(const char* source) {
 void VSApp::WatchSignals(int stopFd) {
   int signalFd = -1;
   {
-    EvMutexLock owner(g_ownerMutex);
+    ZtMutexLock owner(g_ownerMutex);
     signalFd = g_signalReadFd;
   }
   struct pollfd fds[2];

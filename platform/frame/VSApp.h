@@ -3,7 +3,7 @@
 
 #include <thread>
 
-#include "platform/ev/EvMutex.h"
+#include "platform/os/ZtMutex.h"
 
 // Base of the application object. Initialize() routes SIGTERM and SIGINT to OnServiceShutdown(): the
 // signal handler only writes a byte to a pipe, and a watcher thread reads it and calls
@@ -45,7 +45,7 @@ class VSApp {
   void WatchSignals(int stopFd);
 
   // Serialises Initialize and Deinitialize.
-  EvMutex lifecycleMutex_ ACQUIRED_BEFORE(deliveryMutex_);
+  ZtMutex lifecycleMutex_ ACQUIRED_BEFORE(deliveryMutex_);
   bool installed_ GUARDED_BY(lifecycleMutex_) = false;
   std::thread watcher_ GUARDED_BY(lifecycleMutex_);
   int stopPipe_[2] GUARDED_BY(lifecycleMutex_) = {-1, -1};
@@ -53,7 +53,7 @@ class VSApp {
   struct sigaction previousInt_ GUARDED_BY(lifecycleMutex_);
 
   // Held while OnServiceShutdown runs, so that teardown waits for it.
-  EvMutex deliveryMutex_;
+  ZtMutex deliveryMutex_;
   Delivery delivery_ GUARDED_BY(deliveryMutex_) = Delivery::kIdle;
   bool delivered_ GUARDED_BY(deliveryMutex_) = false;
 };

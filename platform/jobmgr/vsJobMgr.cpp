@@ -26,8 +26,8 @@ vsJobMgr::~vsJobMgr() = default;
 
 // ---- Options ----
 
-void vsJobMgr::setVMContentIndexMode(bool on) { LabMutexLock l(mutex_); contentIndexMode_ = on; }
-bool vsJobMgr::isVMContentIndexMode() const { LabMutexLock l(mutex_); return contentIndexMode_; }
+void vsJobMgr::setVMContentIndexMode(bool on) { ZtMutexLock l(mutex_); contentIndexMode_ = on; }
+bool vsJobMgr::isVMContentIndexMode() const { ZtMutexLock l(mutex_); return contentIndexMode_; }
 
 void vsJobMgr::setJobId(const std::string& text) {
   uint64_t value = 0;
@@ -35,55 +35,55 @@ void vsJobMgr::setJobId(const std::string& text) {
   int64_t id = labkv::ParseUInt64(text, value) && value <= static_cast<uint64_t>(INT64_MAX)
                    ? static_cast<int64_t>(value)
                    : 0;
-  LabMutexLock l(mutex_);
+  ZtMutexLock l(mutex_);
   jobId_ = id;
 }
-int64_t vsJobMgr::getJobId() const { LabMutexLock l(mutex_); return jobId_; }
+int64_t vsJobMgr::getJobId() const { ZtMutexLock l(mutex_); return jobId_; }
 std::string vsJobMgr::getJobIdStr() const { return std::to_string(getJobId()); }
 
-void vsJobMgr::setVMStubPhase(bool on) { LabMutexLock l(mutex_); stubPhase_ = on; }
-bool vsJobMgr::isVMStubPhase() const { LabMutexLock l(mutex_); return stubPhase_; }
-void vsJobMgr::setJobMgrToken(const std::string& token) { LabMutexLock l(mutex_); token_ = token; }
-std::string vsJobMgr::getJobToken() const { LabMutexLock l(mutex_); return token_; }
-void vsJobMgr::setBkpLevel(int level) { LabMutexLock l(mutex_); bkpLevel_ = level; }
-int vsJobMgr::getBkpLevel() const { LabMutexLock l(mutex_); return bkpLevel_; }
+void vsJobMgr::setVMStubPhase(bool on) { ZtMutexLock l(mutex_); stubPhase_ = on; }
+bool vsJobMgr::isVMStubPhase() const { ZtMutexLock l(mutex_); return stubPhase_; }
+void vsJobMgr::setJobMgrToken(const std::string& token) { ZtMutexLock l(mutex_); token_ = token; }
+std::string vsJobMgr::getJobToken() const { ZtMutexLock l(mutex_); return token_; }
+void vsJobMgr::setBkpLevel(int level) { ZtMutexLock l(mutex_); bkpLevel_ = level; }
+int vsJobMgr::getBkpLevel() const { ZtMutexLock l(mutex_); return bkpLevel_; }
 bool vsJobMgr::isFullBkp() const { return getBkpLevel() == 1; }
-void vsJobMgr::setMediaAgent(const std::string& name) { LabMutexLock l(mutex_); mediaAgent_ = name; }
-std::string vsJobMgr::getMediaAgent() const { LabMutexLock l(mutex_); return mediaAgent_; }
-void vsJobMgr::setPrevRefTime(int64_t time) { LabMutexLock l(mutex_); prevRefTime_ = time; }
-int64_t vsJobMgr::getPrevRefTime() const { LabMutexLock l(mutex_); return prevRefTime_; }
-void vsJobMgr::setPrevMasterArchFile(int64_t number) { LabMutexLock l(mutex_); prevMasterArchFile_ = number; }
-int64_t vsJobMgr::getPrevMasterArchFile() const { LabMutexLock l(mutex_); return prevMasterArchFile_; }
-void vsJobMgr::setPrevMasterAFileCTime(int64_t time) { LabMutexLock l(mutex_); prevMasterAFileCTime_ = time; }
-int64_t vsJobMgr::getPrevMasterAFileCTime() const { LabMutexLock l(mutex_); return prevMasterAFileCTime_; }
-void vsJobMgr::setSnapBackup(bool on) { LabMutexLock l(mutex_); snapBackup_ = on; }
-bool vsJobMgr::isSnapBackup() const { LabMutexLock l(mutex_); return snapBackup_; }
-void vsJobMgr::setProgBarModeSnapOnlyBackup() { LabMutexLock l(mutex_); progBarSnapOnly_ = true; }
-bool vsJobMgr::isProgBarModeSnapOnlyBackup() const { LabMutexLock l(mutex_); return progBarSnapOnly_; }
-void vsJobMgr::setSnapToTape(bool on) { LabMutexLock l(mutex_); snapToTape_ = on; }
-bool vsJobMgr::isSnapToTape() const { LabMutexLock l(mutex_); return snapToTape_; }
-void vsJobMgr::setSnapCatalogMode(bool on) { LabMutexLock l(mutex_); snapCatalog_ = on; }
-bool vsJobMgr::isSnapCatalogMode() const { LabMutexLock l(mutex_); return snapCatalog_; }
-void vsJobMgr::setSnapBkpJobId(int64_t jobId) { LabMutexLock l(mutex_); snapBkpJobId_ = jobId; }
-int64_t vsJobMgr::getSnapBkpJobId() const { LabMutexLock l(mutex_); return snapBkpJobId_; }
-void vsJobMgr::setLastSuccessfulSnapBkpJobId(int64_t jobId) { LabMutexLock l(mutex_); lastSuccessfulSnapJobId_ = jobId; }
-int64_t vsJobMgr::getLastSucessfulSnapBkpJobId() const { LabMutexLock l(mutex_); return lastSuccessfulSnapJobId_; }
-void vsJobMgr::setLastIncrementalSnapBkpJobId(int64_t jobId) { LabMutexLock l(mutex_); lastIncrementalSnapJobId_ = jobId; }
-int64_t vsJobMgr::getLastIncrementalSnapBkpJobId() const { LabMutexLock l(mutex_); return lastIncrementalSnapJobId_; }
-void vsJobMgr::setCopyParentJobToTape(bool on) { LabMutexLock l(mutex_); copyParentJobToTape_ = on; }
-bool vsJobMgr::isCopyParentJobToTape() const { LabMutexLock l(mutex_); return copyParentJobToTape_; }
-void vsJobMgr::setTurboEnabled(bool on) { LabMutexLock l(mutex_); turbo_ = on; }
-bool vsJobMgr::isTurboEnabled() const { LabMutexLock l(mutex_); return turbo_; }
-void vsJobMgr::setCommitPhase(bool on) { LabMutexLock l(mutex_); commitPhase_ = on; }
-bool vsJobMgr::isCommitPhase() const { LabMutexLock l(mutex_); return commitPhase_; }
-void vsJobMgr::setCommitFlag() { LabMutexLock l(mutex_); committed_ = true; }
-bool vsJobMgr::isJobCommitted() const { LabMutexLock l(mutex_); return committed_; }
-void vsJobMgr::setLastAttempt(bool on) { LabMutexLock l(mutex_); lastAttempt_ = on; }
-bool vsJobMgr::isLastAttempt() const { LabMutexLock l(mutex_); return lastAttempt_; }
-void vsJobMgr::setFileIndexingJobBasedOnBackupLevel(int64_t jobId) { LabMutexLock l(mutex_); fileIndexingJobId_ = jobId; }
-int64_t vsJobMgr::getFileIndexingJobBasedOnBackupLevel() const { LabMutexLock l(mutex_); return fileIndexingJobId_; }
-void vsJobMgr::setNonCtrlMonitor() { LabMutexLock l(mutex_); nonCtrlMonitor_ = true; }
-bool vsJobMgr::isNonCtrlMonitor() const { LabMutexLock l(mutex_); return nonCtrlMonitor_; }
+void vsJobMgr::setMediaAgent(const std::string& name) { ZtMutexLock l(mutex_); mediaAgent_ = name; }
+std::string vsJobMgr::getMediaAgent() const { ZtMutexLock l(mutex_); return mediaAgent_; }
+void vsJobMgr::setPrevRefTime(int64_t time) { ZtMutexLock l(mutex_); prevRefTime_ = time; }
+int64_t vsJobMgr::getPrevRefTime() const { ZtMutexLock l(mutex_); return prevRefTime_; }
+void vsJobMgr::setPrevMasterArchFile(int64_t number) { ZtMutexLock l(mutex_); prevMasterArchFile_ = number; }
+int64_t vsJobMgr::getPrevMasterArchFile() const { ZtMutexLock l(mutex_); return prevMasterArchFile_; }
+void vsJobMgr::setPrevMasterAFileCTime(int64_t time) { ZtMutexLock l(mutex_); prevMasterAFileCTime_ = time; }
+int64_t vsJobMgr::getPrevMasterAFileCTime() const { ZtMutexLock l(mutex_); return prevMasterAFileCTime_; }
+void vsJobMgr::setSnapBackup(bool on) { ZtMutexLock l(mutex_); snapBackup_ = on; }
+bool vsJobMgr::isSnapBackup() const { ZtMutexLock l(mutex_); return snapBackup_; }
+void vsJobMgr::setProgBarModeSnapOnlyBackup() { ZtMutexLock l(mutex_); progBarSnapOnly_ = true; }
+bool vsJobMgr::isProgBarModeSnapOnlyBackup() const { ZtMutexLock l(mutex_); return progBarSnapOnly_; }
+void vsJobMgr::setSnapToTape(bool on) { ZtMutexLock l(mutex_); snapToTape_ = on; }
+bool vsJobMgr::isSnapToTape() const { ZtMutexLock l(mutex_); return snapToTape_; }
+void vsJobMgr::setSnapCatalogMode(bool on) { ZtMutexLock l(mutex_); snapCatalog_ = on; }
+bool vsJobMgr::isSnapCatalogMode() const { ZtMutexLock l(mutex_); return snapCatalog_; }
+void vsJobMgr::setSnapBkpJobId(int64_t jobId) { ZtMutexLock l(mutex_); snapBkpJobId_ = jobId; }
+int64_t vsJobMgr::getSnapBkpJobId() const { ZtMutexLock l(mutex_); return snapBkpJobId_; }
+void vsJobMgr::setLastSuccessfulSnapBkpJobId(int64_t jobId) { ZtMutexLock l(mutex_); lastSuccessfulSnapJobId_ = jobId; }
+int64_t vsJobMgr::getLastSucessfulSnapBkpJobId() const { ZtMutexLock l(mutex_); return lastSuccessfulSnapJobId_; }
+void vsJobMgr::setLastIncrementalSnapBkpJobId(int64_t jobId) { ZtMutexLock l(mutex_); lastIncrementalSnapJobId_ = jobId; }
+int64_t vsJobMgr::getLastIncrementalSnapBkpJobId() const { ZtMutexLock l(mutex_); return lastIncrementalSnapJobId_; }
+void vsJobMgr::setCopyParentJobToTape(bool on) { ZtMutexLock l(mutex_); copyParentJobToTape_ = on; }
+bool vsJobMgr::isCopyParentJobToTape() const { ZtMutexLock l(mutex_); return copyParentJobToTape_; }
+void vsJobMgr::setTurboEnabled(bool on) { ZtMutexLock l(mutex_); turbo_ = on; }
+bool vsJobMgr::isTurboEnabled() const { ZtMutexLock l(mutex_); return turbo_; }
+void vsJobMgr::setCommitPhase(bool on) { ZtMutexLock l(mutex_); commitPhase_ = on; }
+bool vsJobMgr::isCommitPhase() const { ZtMutexLock l(mutex_); return commitPhase_; }
+void vsJobMgr::setCommitFlag() { ZtMutexLock l(mutex_); committed_ = true; }
+bool vsJobMgr::isJobCommitted() const { ZtMutexLock l(mutex_); return committed_; }
+void vsJobMgr::setLastAttempt(bool on) { ZtMutexLock l(mutex_); lastAttempt_ = on; }
+bool vsJobMgr::isLastAttempt() const { ZtMutexLock l(mutex_); return lastAttempt_; }
+void vsJobMgr::setFileIndexingJobBasedOnBackupLevel(int64_t jobId) { ZtMutexLock l(mutex_); fileIndexingJobId_ = jobId; }
+int64_t vsJobMgr::getFileIndexingJobBasedOnBackupLevel() const { ZtMutexLock l(mutex_); return fileIndexingJobId_; }
+void vsJobMgr::setNonCtrlMonitor() { ZtMutexLock l(mutex_); nonCtrlMonitor_ = true; }
+bool vsJobMgr::isNonCtrlMonitor() const { ZtMutexLock l(mutex_); return nonCtrlMonitor_; }
 
 // ---- Start and stop ----
 
@@ -115,19 +115,19 @@ int vsJobMgr::initBackup() {
                              "started " + lab::FocusClient() + " " + std::to_string(getpid())))
     return kInitCannotRecord;
 
-  LabMutexLock l(mutex_);
+  ZtMutexLock l(mutex_);
   conf_.swap(conf);
   initialized_ = true;
   sessionEnded_ = false;
   return kInitOk;
 }
 
-bool vsJobMgr::isInitialized() const { LabMutexLock l(mutex_); return initialized_; }
+bool vsJobMgr::isInitialized() const { ZtMutexLock l(mutex_); return initialized_; }
 
 void vsJobMgr::deinit() {
   std::string path;
   {
-    LabMutexLock l(mutex_);
+    ZtMutexLock l(mutex_);
     if (!initialized_ || sessionEnded_) return;
     sessionEnded_ = true;
     initialized_ = false;
@@ -149,21 +149,21 @@ int64_t vsJobMgr::ConfNumber(const std::string& key) const {
   return labkv::ParseInt64(ConfValue(key), value) ? value : 0;
 }
 
-bool vsJobMgr::isFailbackBackup() const { LabMutexLock l(mutex_); return ConfNumber("failback") != 0; }
+bool vsJobMgr::isFailbackBackup() const { ZtMutexLock l(mutex_); return ConfNumber("failback") != 0; }
 uint64_t vsJobMgr::getReplicationIdForFailback() const {
-  LabMutexLock l(mutex_);
+  ZtMutexLock l(mutex_);
   return static_cast<uint64_t>(ConfNumber("replicationId"));
 }
-int vsJobMgr::getOpType() const { LabMutexLock l(mutex_); return static_cast<int>(ConfNumber("opType")); }
-bool vsJobMgr::isBackupSelectedVMsOnly() const { LabMutexLock l(mutex_); return ConfNumber("selectedVMsOnly") != 0; }
-bool vsJobMgr::isJobCommittable() const { LabMutexLock l(mutex_); return ConfNumber("committable") != 0; }
+int vsJobMgr::getOpType() const { ZtMutexLock l(mutex_); return static_cast<int>(ConfNumber("opType")); }
+bool vsJobMgr::isBackupSelectedVMsOnly() const { ZtMutexLock l(mutex_); return ConfNumber("selectedVMsOnly") != 0; }
+bool vsJobMgr::isJobCommittable() const { ZtMutexLock l(mutex_); return ConfNumber("committable") != 0; }
 uint64_t vsJobMgr::getSourceParentBackupJobToProcess() const {
-  LabMutexLock l(mutex_);
+  ZtMutexLock l(mutex_);
   return static_cast<uint64_t>(ConfNumber("sourceParentBackupJob"));
 }
 
 int vsJobMgr::CheckForRestart(std::string& text) const {
-  LabMutexLock l(mutex_);
+  ZtMutexLock l(mutex_);
   if (!initialized_) return kInitBadJobConf;
   text = ConfValue("restart");
   return 0;
@@ -174,7 +174,7 @@ void vsJobMgr::initBackupMetadaCollectionDefault(int instanceType, bool honorTas
                                                  bool indexingV2) {
   bool collect = false;
   {
-    LabMutexLock l(mutex_);
+    ZtMutexLock l(mutex_);
     collect = snapBackup_ ? collectFileDetailsForSnap : collectFileDetails;
     collectMetadata_ = collect;
   }
@@ -190,8 +190,8 @@ void vsJobMgr::initBackupMetadaCollectionDefault(int instanceType, bool honorTas
   lab::WriteFileAtomic(path, labkv::Format(record));
 }
 
-void vsJobMgr::setMetatdataCollectionOption(int option) { LabMutexLock l(mutex_); collectMetadata_ = option != 0; }
-bool vsJobMgr::isCollectMetadataEnabled() const { LabMutexLock l(mutex_); return collectMetadata_; }
+void vsJobMgr::setMetatdataCollectionOption(int option) { ZtMutexLock l(mutex_); collectMetadata_ = option != 0; }
+bool vsJobMgr::isCollectMetadataEnabled() const { ZtMutexLock l(mutex_); return collectMetadata_; }
 
 bool vsJobMgr::checkQuitFlag() const {
   std::string path = JobFile("quit");

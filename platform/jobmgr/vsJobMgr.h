@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "platform/ev/EvMessageContainer.h"
-#include "platform/jobmgr/LabMutex.h"
+#include "platform/os/ZtMutex.h"
 #include "platform/os/ThreadAnnotations.h"
 
 class CNMessageBase;
@@ -192,7 +192,7 @@ class vsJobMgr {
   std::string ConfValue(const std::string& key) const EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   int64_t ConfNumber(const std::string& key) const EXCLUSIVE_LOCKS_REQUIRED(mutex_);
 
-  mutable LabMutex mutex_;
+  mutable ZtMutex mutex_;
 
   // Options: set by the frame before other threads start, read by everyone afterwards.
   bool contentIndexMode_ GUARDED_BY(mutex_) = false;

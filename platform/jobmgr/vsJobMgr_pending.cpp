@@ -4,12 +4,12 @@
 #include "platform/lab/Lab.h"
 
 ArgumentInfo& vsJobMgr::getJobClient() {
-  LabMutexLock l(mutex_);
+  ZtMutexLock l(mutex_);
   return pendingArguments_[std::this_thread::get_id()];
 }
 
 ArgumentInfo vsJobMgr::TakePendingArguments() {
-  LabMutexLock l(mutex_);
+  ZtMutexLock l(mutex_);
   auto it = pendingArguments_.find(std::this_thread::get_id());
   if (it == pendingArguments_.end()) return ArgumentInfo();
   ArgumentInfo taken = it->second;

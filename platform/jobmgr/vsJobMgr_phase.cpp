@@ -20,7 +20,7 @@ bool vsJobMgr::phaseFailed(bool failJob, bool setupFailed) {
 bool vsJobMgr::StopAndAutoResume(int seconds, const std::string& text) {
   bool refused = false;
   {
-    LabMutexLock l(mutex_);
+    ZtMutexLock l(mutex_);
     refused = ConfNumber("autoResumeFails") != 0;
   }
   // A negative interval cannot be scheduled; saying yes would leave the job stopped for good.

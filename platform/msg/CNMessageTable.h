@@ -5,7 +5,7 @@
 //
 //   CN_NAMESPACE(VirtualServer, 26)
 //   CN_MESSAGE(VMAgentStatus, 49, 0x577C20)      class, type, low 24 bits of the tag id (or CN_AUTO)
-//     CN_INT64(1, 1, 0xC2AA8D, streamsOpen)      index, number, check value, field name
+//     CN_INT64(1, 1, 0xC2AA8D, streamCount)      index, number, check value, field name
 //     CN_TEXT / CN_PTEXT / CN_TEXTLIST / CN_INTLIST (same columns)
 //     CN_MSGLIST(3, 6, 0x207BA2, addresses, VMAgentAddress::TAG)   + element tag (0 = any type)
 //     CN_MSG(9, 12, 0xCDCFF2, status, VMAgentStatus::TAG)          + nested tag (0 = any type)

@@ -53,14 +53,14 @@ bool ParsePort(const char* text, int& port) {
 }  // namespace
 
 bool LocalLink::Post(std::unique_ptr<CNMessageBase> message) {
-  RALock lock(mu_);
+  ZtMutexLock lock(mu_);
   if (server_ == nullptr) return false;
   server_->PostLocalMessage(agent_, gen_, std::move(message));
   return true;
 }
 
 void LocalLink::Detach() {
-  RALock lock(mu_);
+  ZtMutexLock lock(mu_);
   server_ = nullptr;
 }
 
@@ -76,18 +76,18 @@ ClientCore::~ClientCore() {
 void ClientCore::SetSelectTimeoutMs(int ms) { selectTimeoutMs_ = ms < 1 ? 1 : ms; }
 
 std::string ClientCore::Name() {
-  RALock lock(mu_);
+  ZtMutexLock lock(mu_);
   return name_;
 }
 
 void ClientCore::SetQuit() {
   quit_ = true;
-  RALock lock(mu_);
+  ZtMutexLock lock(mu_);
   cv_.notify_all();
 }
 
 void ClientCore::Push(Item item) {
-  RALock lock(mu_);
+  ZtMutexLock lock(mu_);
   incoming_.push_back(std::move(item));
   cv_.notify_all();
 }
@@ -97,7 +97,7 @@ void ClientCore::PushStop() { Push(Item{ItemKind::kStop, std::string()}); }
 
 bool ClientCore::AttachLocal(const std::shared_ptr<LocalLink>& link, const std::string& name) {
   if (running_.load() || fd_ >= 0) return false;
-  RALock lock(mu_);
+  ZtMutexLock lock(mu_);
   link_ = link;
   name_ = name;
   incoming_.clear();
@@ -108,7 +108,7 @@ bool ClientCore::AttachLocal(const std::shared_ptr<LocalLink>& link, const std::
 }
 
 void ClientCore::DetachLocal() {
-  RALock lock(mu_);
+  ZtMutexLock lock(mu_);
   link_.reset();
   connected_ = false;
 }
@@ -191,12 +191,12 @@ bool ClientCore::Connect(int argc, char** argv) {
   SetNonBlocking(fd, false);
   fd_ = fd;
   {
-    RALock lock(mu_);
+    ZtMutexLock lock(mu_);
     name_ = name;
     incoming_.clear();
   }
   {
-    RALock lock(writeMu_);
+    ZtMutexLock lock(writeMu_);
     writeClosed_ = false;
   }
   stopReading_ = false;
@@ -217,7 +217,7 @@ void ClientCore::ReaderThread() {
   bool fault = false;
   for (;;) {
     {
-      RALock lock(mu_);
+      ZtMutexLock lock(mu_);
       while (incoming_.size() >= kPauseAbove && !stopReading_.load()) cv_.wait_for(mu_, std::chrono::milliseconds(200));
     }
     char kind = 0;
@@ -253,7 +253,7 @@ void ClientCore::ReaderThread() {
     break;  // end of stream or an error
   }
   if (fault) ev_.Error(kSigMain, "The coordinator sent a frame out of protocol; leaving");
-  RALock lock(mu_);
+  ZtMutexLock lock(mu_);
   readerEnded_ = true;
   incoming_.push_back(Item{ItemKind::kClosed, std::string()});
   cv_.notify_all();
@@ -261,7 +261,7 @@ void ClientCore::ReaderThread() {
 
 void ClientCore::CloseSocket() {
   {
-    RALock lock(writeMu_);
+    ZtMutexLock lock(writeMu_);
     writeClosed_ = true;
   }
   stopReading_ = true;
@@ -280,7 +280,7 @@ bool ClientCore::Send(const CNMessageBase& message) {
   }
   std::shared_ptr<LocalLink> link;
   {
-    RALock lock(mu_);
+    ZtMutexLock lock(mu_);
     link = link_;
   }
   if (link) {
@@ -297,7 +297,7 @@ bool ClientCore::Send(const CNMessageBase& message) {
     ev_.Error(kSigSend, "Message [%s] is too large (%zu bytes)", message.getTagName().c_str(), xml.size());
     return false;
   }
-  RALock lock(writeMu_);
+  ZtMutexLock lock(writeMu_);
   if (writeClosed_ || fd_ < 0) return false;
   if (!SendAllBlocking(fd_, frame)) {
     writeClosed_ = true;
@@ -320,7 +320,7 @@ bool ClientCore::Run() {
   while (running && !quit_.load()) {
     std::deque<Item> batch;
     {
-      RALock lock(mu_);
+      ZtMutexLock lock(mu_);
       const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(selectTimeoutMs_.load());
       while (incoming_.empty() && !quit_.load()) {
         if (cv_.wait_until(mu_, until) == std::cv_status::timeout) break;
@@ -350,7 +350,7 @@ bool ClientCore::Run() {
     std::string bye;
     EncodeFrame(kBye, std::string(), bye);
     {
-      RALock lock(writeMu_);
+      ZtMutexLock lock(writeMu_);
       if (!writeClosed_) SendAllBlocking(fd_, bye);
       writeClosed_ = true;
     }
@@ -360,7 +360,7 @@ bool ClientCore::Run() {
     shutdown(fd_, SHUT_WR);
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kByeTimeoutMs);
     {
-      RALock lock(mu_);
+      ZtMutexLock lock(mu_);
       while (!readerEnded_.load()) {
         incoming_.clear();
         if (cv_.wait_until(mu_, until) == std::cv_status::timeout) break;

@@ -8,7 +8,7 @@
 
 #include "platform/ev/EvEvent.h"
 #include "platform/remoteagent/RAFrame.h"
-#include "platform/remoteagent/RASync.h"
+#include "platform/os/ZtMutex.h"
 
 class CNMessageBase;
 class ZTRemoteAgentClient;
@@ -27,7 +27,7 @@ class LocalLink {
   void Detach();
 
  private:
-  RAMutex mu_;
+  ZtMutex mu_;
   ServerCore* server_ GUARDED_BY(mu_);
   AgentEntry* const agent_;
   const uint64_t gen_;
@@ -74,8 +74,8 @@ class ClientCore {
   std::atomic<bool> running_{false};
   std::atomic<int> selectTimeoutMs_{10000};
 
-  RAMutex mu_;
-  RACondition cv_;
+  ZtMutex mu_;
+  ZtCondition cv_;
   std::deque<Item> incoming_ GUARDED_BY(mu_);
   std::string name_ GUARDED_BY(mu_);
   std::shared_ptr<LocalLink> link_ GUARDED_BY(mu_);
@@ -86,7 +86,7 @@ class ClientCore {
   std::thread reader_thread_;
   std::atomic<bool> stopReading_{false};
   std::atomic<bool> readerEnded_{false};
-  RAMutex writeMu_;
+  ZtMutex writeMu_;
   bool writeClosed_ GUARDED_BY(writeMu_) = true;
 };
 

@@ -33,7 +33,7 @@ Connection::Connection(ServerCore* server, int fd) : server_(server), fd_(fd) {
 Connection::~Connection() {
   Join();
   if (wakeFd_ >= 0) close(wakeFd_);
-  RALock lock(mu_);
+  ZtMutexLock lock(mu_);
   if (!closed_) {
     closed_ = true;
     close(fd_);
@@ -81,7 +81,7 @@ void Connection::Delivered() {
 }
 
 bool Connection::Send(const std::string& frame) {
-  RALock lock(mu_);
+  ZtMutexLock lock(mu_);
   if (closed_ || overflow_ || closeRequested_.load()) return false;
   if (out_.empty()) {
     long n = SendSome(fd_, frame.data(), frame.size());
@@ -172,7 +172,7 @@ void Connection::Run() {
       }
       bool wantOut = false;
       {
-        RALock lock(mu_);
+        ZtMutexLock lock(mu_);
         if (overflow_) {
           why = "its messages could not be sent (send queue full or socket error)";
           break;
@@ -264,7 +264,7 @@ void Connection::Run() {
         }
       }
       if (!ending && (rev & POLLOUT)) {
-        RALock lock(mu_);
+        ZtMutexLock lock(mu_);
         if (!FlushLocked()) {
           why = "writing to it failed";
           ending = true;
@@ -273,7 +273,7 @@ void Connection::Run() {
     }
   }
   {
-    RALock lock(mu_);
+    ZtMutexLock lock(mu_);
     closed_ = true;
     out_.clear();
     close(fd_);

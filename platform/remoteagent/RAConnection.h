@@ -5,7 +5,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/remoteagent/RASync.h"
+#include "platform/os/ZtMutex.h"
 
 namespace remoteagent {
 
@@ -65,7 +65,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   AgentEntry* agent_ = nullptr;
   uint64_t gen_ = 0;
 
-  RAMutex mu_;
+  ZtMutex mu_;
   std::string out_ GUARDED_BY(mu_);
   bool closed_ GUARDED_BY(mu_) = false;  // the socket is closed; nothing may be written
   bool overflow_ GUARDED_BY(mu_) = false;

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "platform/ev/EvEvent.h"
-#include "platform/remoteagent/RASync.h"
+#include "platform/os/ZtMutex.h"
 
 class CNMessageBase;
 class ZTRemoteAgentClient;
@@ -197,10 +197,10 @@ class ServerCore {
   std::atomic<bool> quit_{false};
   std::atomic<bool> scripted_{false};  // set before anything else happens
 
-  mutable RAMutex mu_;
-  RACondition eventsCv_;   // loop waits here for events
-  RACondition workCv_;     // launcher threads wait for launches
-  RACondition launchCv_;   // launches wait for their hello (or failure, or closing)
+  mutable ZtMutex mu_;
+  ZtCondition eventsCv_;   // loop waits here for events
+  ZtCondition workCv_;     // launcher threads wait for launches
+  ZtCondition launchCv_;   // launches wait for their hello (or failure, or closing)
   std::string command_ GUARDED_BY(mu_);
   std::string clientOption_ GUARDED_BY(mu_) = "-client";
   std::map<std::string, std::unique_ptr<AgentEntry>> agents_ GUARDED_BY(mu_);
@@ -224,7 +224,7 @@ class ServerCore {
   // Jobs of SubmitToThreadPool not yet finished: a queued restart keeps the loop from ending.
   int poolJobsInFlight_ GUARDED_BY(mu_) = 0;
 
-  RAMutex listenerMu_;    // taken before mu_ when both are needed
+  ZtMutex listenerMu_;    // taken before mu_ when both are needed
   int listenFd_ GUARDED_BY(listenerMu_) = -1;
   int acceptorWake_ GUARDED_BY(listenerMu_) = -1;
   bool listenerClosed_ GUARDED_BY(listenerMu_) = false;

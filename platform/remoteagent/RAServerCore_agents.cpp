@@ -67,7 +67,7 @@ ServerCore::ServerCore(ZTRemoteAgentServer* owner) : owner_(owner) {}
 ServerCore::~ServerCore() { Deinitialize(); }
 
 void ServerCore::SetAgentCommandName(const std::string& command, const std::string& clientOption) {
-  RALock lock(mu_);
+  ZtMutexLock lock(mu_);
   command_ = command;
   clientOption_ = clientOption;
 }
@@ -108,7 +108,7 @@ bool ServerCore::AddLocalAgent(const std::string& name, ZTRemoteAgentClient* con
     ev_.Error(kSigAddLocal, "Local agent [%s] has no controller", name.c_str());
     return false;
   }
-  RALock lock(mu_);
+  ZtMutexLock lock(mu_);
   if (controller != nullptr) {
     for (auto& item : agents_) {
       if (item.second->controller == controller) {
@@ -149,7 +149,7 @@ bool ServerCore::AddAgent(const std::string& name, const std::string& arguments,
   entry->name = name;
   entry->host = host;
   entry->args = std::move(args);
-  RALock lock(mu_);
+  ZtMutexLock lock(mu_);
   if (!RegisterLocked(std::move(entry))) {
     ev_.Error(kSigAddAgent, "Agent [%s] cannot be added: %s", name.c_str(),
               deinitialized_ ? "the server is shut down" : "the name is already registered");
@@ -229,7 +229,7 @@ bool ServerCore::LaunchRemote(AgentEntry* agent, uint64_t gen) {
   std::vector<std::pair<std::string, std::string>> env;
   std::string host;
   {
-    RALock lock(mu_);
+    ZtMutexLock lock(mu_);
     if (closing_ || agent->gen != gen || agent->phase != AgentPhase::kLaunching) return false;
     if (!listening) {
       LaunchFailedLocked(agent, gen, "the loopback listener could not be opened");
@@ -251,7 +251,7 @@ bool ServerCore::LaunchRemote(AgentEntry* agent, uint64_t gen) {
   }
   pid_t pid = -1;
   if (argv[0].empty() || !ZtProcess::Spawn(argv, env, pid)) {
-    RALock lock(mu_);
+    ZtMutexLock lock(mu_);
     LaunchFailedLocked(agent, gen, "the agent program could not be started");
     return false;
   }
@@ -260,7 +260,7 @@ bool ServerCore::LaunchRemote(AgentEntry* agent, uint64_t gen) {
 
   const auto deadline = Clock::now() + std::chrono::milliseconds(startupTimeoutMs_.load());
   bool reaped = false;
-  RALock lock(mu_);
+  ZtMutexLock lock(mu_);
   if (agent->gen == gen) agent->pid = pid;
   for (;;) {
     if (agent->gen != gen || agent->phase != AgentPhase::kLaunching) break;  // hello, FailAgent or quit
@@ -269,7 +269,9 @@ bool ServerCore::LaunchRemote(AgentEntry* agent, uint64_t gen) {
       break;
     }
     int status = 0;
-    if (waitpid(pid, &status, WNOHANG) == pid) {
+    const pid_t waited = waitpid(pid, &status, WNOHANG);
+    // ECHILD: someone else reaped it (for instance SIGCHLD ignored): gone all the same.
+    if (waited == pid || (waited < 0 && errno == ECHILD)) {
       reaped = true;
       LaunchFailedLocked(agent, gen, "its process ended before it said hello");
       break;
@@ -293,14 +295,14 @@ bool ServerCore::LaunchRemote(AgentEntry* agent, uint64_t gen) {
 bool ServerCore::LaunchLocal(AgentEntry* agent, uint64_t gen) {
   std::thread previous;
   {
-    RALock lock(mu_);
+    ZtMutexLock lock(mu_);
     if (closing_ || agent->gen != gen || agent->phase != AgentPhase::kLaunching) return false;
     previous = std::move(agent->localThread);
   }
   // One run at a time per controller: the last one ends (it was told to stop) before the next begins.
   if (previous.joinable()) previous.join();
 
-  RALock lock(mu_);
+  ZtMutexLock lock(mu_);
   if (closing_ || agent->gen != gen || agent->phase != AgentPhase::kLaunching) return false;
   ZTRemoteAgentClient* client = agent->controller;
   auto link = std::make_shared<LocalLink>(this, agent, gen);
@@ -333,7 +335,7 @@ bool ServerCore::LaunchLocal(AgentEntry* agent, uint64_t gen) {
 }
 
 void ServerCore::LocalRunEnded(AgentEntry* agent, uint64_t gen) {
-  RALock lock(mu_);
+  ZtMutexLock lock(mu_);
   if (agent->gen == gen && agent->phase == AgentPhase::kConnected) {
     agent->phase = AgentPhase::kDown;
     agent->link.reset();
@@ -342,7 +344,7 @@ void ServerCore::LocalRunEnded(AgentEntry* agent, uint64_t gen) {
 }
 
 void ServerCore::PostLocalMessage(AgentEntry* agent, uint64_t gen, std::unique_ptr<CNMessageBase> message) {
-  RALock lock(mu_);
+  ZtMutexLock lock(mu_);
   if (agent->gen != gen || agent->phase != AgentPhase::kConnected) return;
   AgentEvent event;
   event.type = AgentEvent::Type::kMessage;
@@ -380,7 +382,7 @@ void ServerCore::TellToStopLocked(AgentEntry* agent) {
 }
 
 bool ServerCore::FailAgent(const std::string& name) {
-  RALock lock(mu_);
+  ZtMutexLock lock(mu_);
   AgentEntry* agent = FindLocked(name);
   if (agent == nullptr) {
     ev_.Error(kSigFail, "Agent [%s] is not known", name.c_str());
@@ -404,7 +406,7 @@ bool ServerCore::RestartAgent(const std::string& name) {
   AgentEntry* agent = nullptr;
   uint64_t gen = 0;
   {
-    RALock lock(mu_);
+    ZtMutexLock lock(mu_);
     agent = FindLocked(name);
     if (agent == nullptr) {
       ev_.Error(kSigRestart, "Agent [%s] is not known", name.c_str());
@@ -436,7 +438,7 @@ bool ServerCore::SendMsgToAgent(const std::string& name, const CNMessageBase& me
   }
   std::shared_ptr<Connection> conn;
   {
-    RALock lock(mu_);
+    ZtMutexLock lock(mu_);
     AgentEntry* agent = FindLocked(name);
     if (agent == nullptr || agent->phase != AgentPhase::kConnected) return false;
     if (scripted_.load()) {
@@ -460,26 +462,26 @@ bool ServerCore::SendMsgToAgent(const std::string& name, const CNMessageBase& me
 }
 
 std::string ServerCore::GetAgentHostName(const std::string& name) {
-  RALock lock(mu_);
+  ZtMutexLock lock(mu_);
   AgentEntry* agent = FindLocked(name);
   return agent ? agent->host : std::string();
 }
 
 bool ServerCore::IsAgentConnected(const std::string& name) {
-  RALock lock(mu_);
+  ZtMutexLock lock(mu_);
   AgentEntry* agent = FindLocked(name);
   return agent != nullptr && agent->phase == AgentPhase::kConnected;
 }
 
 std::vector<std::string> ServerCore::GetAgentNames() {
-  RALock lock(mu_);
+  ZtMutexLock lock(mu_);
   std::vector<std::string> names;
   for (auto& item : agents_) names.push_back(item.first);
   return names;
 }
 
 ZtThreadPool& ServerCore::GetThreadPool() {
-  RALock lock(mu_);
+  ZtMutexLock lock(mu_);
   if (!pool_) {
     pool_ = std::make_unique<ZtThreadPool>(kPoolThreads);
     if (deinitialized_) pool_->Shutdown();
@@ -490,23 +492,23 @@ ZtThreadPool& ServerCore::GetThreadPool() {
 bool ServerCore::SubmitToThreadPool(std::function<void()> job) {
   if (!job) return false;
   {
-    RALock lock(mu_);
+    ZtMutexLock lock(mu_);
     if (deinitialized_) return false;
     ++poolJobsInFlight_;
   }
   auto counted = [this, job = std::move(job)] {
     job();
-    RALock lock(mu_);
+    ZtMutexLock lock(mu_);
     --poolJobsInFlight_;
     eventsCv_.notify_all();
   };
   if (scripted_.load()) {
-    RALock lock(mu_);
+    ZtMutexLock lock(mu_);
     scriptJobs_.push_back(std::move(counted));
     return true;
   }
   if (!GetThreadPool().Submit(std::move(counted))) {
-    RALock lock(mu_);
+    ZtMutexLock lock(mu_);
     --poolJobsInFlight_;
     return false;
   }
@@ -519,7 +521,7 @@ bool ServerCore::Deinitialize() {
   std::vector<AgentEntry*> locals;
   std::unique_ptr<ZtThreadPool> pool;
   {
-    RALock lock(mu_);
+    ZtMutexLock lock(mu_);
     if (deinitialized_) return true;
     deinitialized_ = true;
     closing_ = true;
@@ -537,7 +539,7 @@ bool ServerCore::Deinitialize() {
   }
   std::thread acceptor;
   {
-    RALock lock(listenerMu_);
+    ZtMutexLock lock(listenerMu_);
     listenerClosed_ = true;
     if (acceptorWake_ >= 0) {
       uint64_t one = 1;
@@ -548,7 +550,7 @@ bool ServerCore::Deinitialize() {
   }
   if (acceptor.joinable()) acceptor.join();
   {
-    RALock lock(listenerMu_);
+    ZtMutexLock lock(listenerMu_);
     if (listenFd_ >= 0) close(listenFd_);
     if (acceptorWake_ >= 0) close(acceptorWake_);
     listenFd_ = -1;
@@ -561,19 +563,19 @@ bool ServerCore::Deinitialize() {
   for (;;) {
     std::set<pid_t> children;
     {
-      RALock lock(mu_);
+      ZtMutexLock lock(mu_);
       children = children_;
     }
     for (pid_t pid : children) {
       int status = 0;
       pid_t r = waitpid(pid, &status, WNOHANG);
       if (r == pid || (r < 0 && errno == ECHILD)) {
-        RALock lock(mu_);
+        ZtMutexLock lock(mu_);
         children_.erase(pid);
       }
     }
     {
-      RALock lock(mu_);
+      ZtMutexLock lock(mu_);
       if (children_.empty()) break;
     }
     if (Clock::now() >= grace) break;
@@ -581,7 +583,7 @@ bool ServerCore::Deinitialize() {
   }
   std::set<pid_t> left;
   {
-    RALock lock(mu_);
+    ZtMutexLock lock(mu_);
     left.swap(children_);
     connections.swap(connections_);
     pool = std::move(pool_);
@@ -599,7 +601,7 @@ bool ServerCore::Deinitialize() {
   for (AgentEntry* agent : locals) {
     std::thread run;
     {
-      RALock lock(mu_);
+      ZtMutexLock lock(mu_);
       run = std::move(agent->localThread);
     }
     if (agent->controller != nullptr) agent->controller->core_->PushStop();
@@ -608,7 +610,7 @@ bool ServerCore::Deinitialize() {
   if (pool) pool->Shutdown();
   {
     // A pool object must outlive references handed out by GetThreadPool; keep a refusing one.
-    RALock lock(mu_);
+    ZtMutexLock lock(mu_);
     pool_ = std::move(pool);
   }
   return true;

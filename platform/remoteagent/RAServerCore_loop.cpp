@@ -34,7 +34,7 @@ void ServerCore::QueueSimpleLocked(AgentEvent::Type type, AgentEntry* agent, uin
 
 void ServerCore::SetQuitFlag() {
   quit_ = true;
-  RALock lock(mu_);
+  ZtMutexLock lock(mu_);
   eventsCv_.notify_all();
 }
 
@@ -108,7 +108,7 @@ void ServerCore::Deliver(AgentEvent& event) {
 bool ServerCore::DeliverQueued() {
   std::deque<AgentEvent> batch;
   {
-    RALock lock(mu_);
+    ZtMutexLock lock(mu_);
     batch.swap(events_);
   }
   for (AgentEvent& event : batch) Deliver(event);
@@ -126,14 +126,14 @@ void ServerCore::ReapChildren() {
   lastReap_ = now;
   std::vector<pid_t> pids;
   {
-    RALock lock(mu_);
+    ZtMutexLock lock(mu_);
     pids.assign(children_.begin(), children_.end());
   }
   for (pid_t pid : pids) {
     int status = 0;
     pid_t r = waitpid(pid, &status, WNOHANG);
     if (r != pid && !(r < 0 && errno == ECHILD)) continue;
-    RALock lock(mu_);
+    ZtMutexLock lock(mu_);
     children_.erase(pid);
     for (auto& item : agents_) {
       AgentEntry* agent = item.second.get();
@@ -149,7 +149,7 @@ void ServerCore::ReapChildren() {
 void ServerCore::JoinFinishedConnections() {
   std::vector<std::shared_ptr<Connection>> finished;
   {
-    RALock lock(mu_);
+    ZtMutexLock lock(mu_);
     for (auto it = connections_.begin(); it != connections_.end();) {
       if ((*it)->Finished()) {
         finished.push_back(*it);
@@ -169,7 +169,7 @@ bool ServerCore::AfterBatch() {
   }
   if (startupRemaining_ <= 0) owner_->OnIdle();
 
-  RALock lock(mu_);
+  ZtMutexLock lock(mu_);
   if (quit_.load() && !closing_) {
     if (!quitHandled_) {
       quitHandled_ = true;
@@ -208,7 +208,7 @@ bool ServerCore::RunPass() {
 
 bool ServerCore::Main() {
   {
-    RALock lock(mu_);
+    ZtMutexLock lock(mu_);
     if (mainRunning_ || deinitialized_ || closing_) {
       ev_.Error(kSigMain, "The loop cannot run now (already running or shut down)");
       return false;
@@ -221,7 +221,7 @@ bool ServerCore::Main() {
     for (;;) {
       std::function<bool()> driver;
       {
-        RALock lock(mu_);
+        ZtMutexLock lock(mu_);
         driver = scriptDriver_;
       }
       if (driver && !driver()) SetQuitFlag();
@@ -232,7 +232,7 @@ bool ServerCore::Main() {
   } else {
     for (;;) {
       if (!RunPass()) break;
-      RALock lock(mu_);
+      ZtMutexLock lock(mu_);
       auto until = Clock::now() + std::chrono::milliseconds(selectTimeoutMs_.load());
       if (quitHandled_ && drainDeadline_ < until) until = drainDeadline_;
       while (events_.empty() && !(quit_.load() && !quitHandled_) && !closing_) {
@@ -242,7 +242,7 @@ bool ServerCore::Main() {
     }
   }
   {
-    RALock lock(mu_);
+    ZtMutexLock lock(mu_);
     mainRunning_ = false;
     mainBegun_ = false;
   }

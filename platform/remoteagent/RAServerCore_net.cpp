@@ -24,7 +24,7 @@ constexpr int kMaxUnidentified = 64;
 }  // namespace
 
 bool ServerCore::EnsureListener() {
-  RALock lock(listenerMu_);
+  ZtMutexLock lock(listenerMu_);
   if (listenFd_ >= 0) return true;
   if (listenerClosed_) return false;
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -81,7 +81,7 @@ void ServerCore::AcceptorThread(int listenFd, int wakeFd) {
     }
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    RALock lock(mu_);
+    ZtMutexLock lock(mu_);
     if (closing_ || unidentified_ >= kMaxUnidentified) {
       close(fd);
       continue;
@@ -97,13 +97,13 @@ void ServerCore::AcceptorThread(int listenFd, int wakeFd) {
 }
 
 void ServerCore::UnidentifiedEnded() {
-  RALock lock(mu_);
+  ZtMutexLock lock(mu_);
   --unidentified_;
 }
 
 bool ServerCore::AttachConnection(const std::string& name, const std::string& key,
                                   const std::shared_ptr<Connection>& conn, AgentEntry*& agentOut, uint64_t& genOut) {
-  RALock lock(mu_);
+  ZtMutexLock lock(mu_);
   AgentEntry* agent = FindLocked(name);
   if (agent == nullptr || agent->local) {
     ev_.Error(kSigHello, "Hello from unknown agent [%s]; dropped", name.c_str());
@@ -126,7 +126,7 @@ bool ServerCore::AttachConnection(const std::string& name, const std::string& ke
 
 void ServerCore::PostMessages(AgentEntry* agent, uint64_t gen, std::vector<std::unique_ptr<CNMessageBase>>& messages,
                               const std::shared_ptr<Connection>& conn) {
-  RALock lock(mu_);
+  ZtMutexLock lock(mu_);
   if (agent->gen != gen || agent->phase != AgentPhase::kConnected) {
     for (size_t i = 0; i < messages.size(); ++i) conn->Delivered();
     return;
@@ -144,7 +144,7 @@ void ServerCore::PostMessages(AgentEntry* agent, uint64_t gen, std::vector<std::
 }
 
 void ServerCore::ConnectionEnded(AgentEntry* agent, uint64_t gen, const Connection* conn, const char* why) {
-  RALock lock(mu_);
+  ZtMutexLock lock(mu_);
   if (agent->gen != gen || agent->phase != AgentPhase::kConnected || agent->conn.get() != conn) return;
   agent->phase = AgentPhase::kDown;
   agent->conn.reset();

@@ -13,7 +13,7 @@ const char* const kSigScript = "bool ZTRemoteAgentServer::ScriptAgentMessage(con
 }  // namespace
 
 void ServerCore::SetScriptedMode() {
-  RALock lock(mu_);
+  ZtMutexLock lock(mu_);
   if (!agents_.empty() || mainBegun_) {
     ev_.Error(kSigScript, "Scripted mode must be chosen before agents are added");
     return;
@@ -22,17 +22,17 @@ void ServerCore::SetScriptedMode() {
 }
 
 void ServerCore::SetScriptDriver(std::function<bool()> driver) {
-  RALock lock(mu_);
+  ZtMutexLock lock(mu_);
   scriptDriver_ = std::move(driver);
 }
 
 void ServerCore::ScriptBeginMain() {
-  RALock lock(mu_);
+  ZtMutexLock lock(mu_);
   if (scripted_.load() && !mainBegun_) BeginMainLocked();
 }
 
 bool ServerCore::ScriptAgentStarted(const std::string& name) {
-  RALock lock(mu_);
+  ZtMutexLock lock(mu_);
   AgentEntry* agent = FindLocked(name);
   if (!scripted_.load() || agent == nullptr || agent->phase != AgentPhase::kLaunching) return false;
   agent->phase = AgentPhase::kConnected;
@@ -41,7 +41,7 @@ bool ServerCore::ScriptAgentStarted(const std::string& name) {
 }
 
 bool ServerCore::ScriptAgentStartFailed(const std::string& name) {
-  RALock lock(mu_);
+  ZtMutexLock lock(mu_);
   AgentEntry* agent = FindLocked(name);
   if (!scripted_.load() || agent == nullptr || agent->phase != AgentPhase::kLaunching) return false;
   LaunchFailedLocked(agent, agent->gen, "scripted start failure");
@@ -49,7 +49,7 @@ bool ServerCore::ScriptAgentStartFailed(const std::string& name) {
 }
 
 bool ServerCore::ScriptAgentStopped(const std::string& name) {
-  RALock lock(mu_);
+  ZtMutexLock lock(mu_);
   AgentEntry* agent = FindLocked(name);
   if (!scripted_.load() || agent == nullptr || agent->phase != AgentPhase::kConnected) return false;
   agent->phase = AgentPhase::kDown;
@@ -67,7 +67,7 @@ bool ServerCore::ScriptAgentRawMessage(const std::string& name, const std::strin
   std::unique_ptr<CNMessageBase> parsed;
   std::string error;
   if (xml.size() + 1 <= kMaxFramePayload) parsed = CNMessageBase::CreateFromXml(xml, &error);
-  RALock lock(mu_);
+  ZtMutexLock lock(mu_);
   AgentEntry* agent = FindLocked(name);
   if (!scripted_.load() || agent == nullptr || agent->phase != AgentPhase::kConnected) return false;
   if (!parsed) {
@@ -88,7 +88,7 @@ bool ServerCore::ScriptAgentRawMessage(const std::string& name, const std::strin
 
 bool ServerCore::ScriptRunPass() {
   {
-    RALock lock(mu_);
+    ZtMutexLock lock(mu_);
     if (!scripted_.load() || deinitialized_) return false;
     if (!mainBegun_) BeginMainLocked();
   }
@@ -100,7 +100,7 @@ int ServerCore::ScriptRunPoolJobs() {
   for (;;) {
     std::function<void()> job;
     {
-      RALock lock(mu_);
+      ZtMutexLock lock(mu_);
       if (scriptJobs_.empty()) break;
       job = std::move(scriptJobs_.front());
       scriptJobs_.pop_front();
@@ -114,7 +114,7 @@ int ServerCore::ScriptRunPoolJobs() {
 std::vector<std::unique_ptr<CNMessageBase>> ServerCore::ScriptTakeSent(const std::string& name) {
   std::vector<std::string> texts;
   {
-    RALock lock(mu_);
+    ZtMutexLock lock(mu_);
     auto it = scriptOutbox_.find(name);
     if (it != scriptOutbox_.end()) texts.swap(it->second);
   }
@@ -127,14 +127,14 @@ std::vector<std::unique_ptr<CNMessageBase>> ServerCore::ScriptTakeSent(const std
 }
 
 std::vector<std::string> ServerCore::ScriptTakeStarts() {
-  RALock lock(mu_);
+  ZtMutexLock lock(mu_);
   std::vector<std::string> starts;
   starts.swap(scriptStarts_);
   return starts;
 }
 
 bool ServerCore::ScriptStopRequested(const std::string& name) {
-  RALock lock(mu_);
+  ZtMutexLock lock(mu_);
   AgentEntry* agent = FindLocked(name);
   return agent != nullptr && agent->scriptStopRequested;
 }

@@ -21,6 +21,8 @@ class ServerCore;
 // order they were sent, and OnIdle() after each batch and at least once per select time-out. It ends when
 // the server says stop, the connection ends, or the quit flag is set; it then calls OnAgentStopped() once
 // (messages sent from there still reach the server, before the agent is reported stopped) and returns.
+// A local agent's object must outlive the server's Deinitialize, which ends its run; each new run (a
+// restart) clears the quit flag the previous run ended with.
 class ZTRemoteAgentClient {
  public:
   ZTRemoteAgentClient();

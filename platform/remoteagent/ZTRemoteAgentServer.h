@@ -145,7 +145,8 @@ class ZTRemoteAgentServer {
   int ScriptRunPoolJobs();
   // Messages sent to the agent since the last call, parsed back from their wire form.
   std::vector<std::unique_ptr<CNMessageBase>> ScriptTakeSent(const std::string& name);
-  // Agents started on paper since the last call (start-up round, AddAgent in Main, RestartAgent).
+  // Agents started on paper since the last call (start-up round, AddAgent in Main, RestartAgent; in
+  // scripted mode RestartAgent returns true at once and the test decides the outcome).
   std::vector<std::string> ScriptTakeStarts();
   // Whether the agent has been told to stop (quit flag or FailAgent) in its current start.
   bool ScriptStopRequested(const std::string& name) const;

@@ -61,7 +61,7 @@ std::string LabVMInfo::ServerDir() const {
 }
 
 int LabVMInfo::Fail(int code, const std::string& text, uint32_t eventId) {
-  LabMutexLock lock(mutex_);
+  ZtMutexLock lock(mutex_);
   last_.code = code;
   last_.text = text;
   last_.eventId = eventId;
@@ -69,12 +69,12 @@ int LabVMInfo::Fail(int code, const std::string& text, uint32_t eventId) {
 }
 
 void LabVMInfo::Succeed() {
-  LabMutexLock lock(mutex_);
+  ZtMutexLock lock(mutex_);
   last_ = Fault();
 }
 
 void LabVMInfo::SetFailure(int code, const std::string& text, uint32_t eventId) {
-  LabMutexLock lock(mutex_);
+  ZtMutexLock lock(mutex_);
   forced_.code = code;
   forced_.text = code == 0 ? std::string() : text;
   forced_.eventId = code == 0 ? 0 : eventId;
@@ -82,7 +82,7 @@ void LabVMInfo::SetFailure(int code, const std::string& text, uint32_t eventId) 
 
 bool LabVMInfo::ActiveFault(const std::map<std::string, std::string>& conf, Fault& fault) {
   {
-    LabMutexLock lock(mutex_);
+    ZtMutexLock lock(mutex_);
     if (forced_.code != 0) {
       fault = forced_;
       return true;
@@ -96,7 +96,7 @@ bool LabVMInfo::ActiveFault(const std::map<std::string, std::string>& conf, Faul
   if (fault.text.empty()) fault.text = "The hypervisor failed the request with code " + codeText;
   fault.eventId = kFailureEvent;
   std::string eventText = Value(conf, "failEvent");
-  if (!eventText.empty() && !ParseEventId(eventText, fault.eventId)) fault.eventId = kFailureEvent;
+  if (!eventText.empty()) ParseEventId(eventText, fault.eventId);  // checked by ReadServer
   return true;
 }
 
@@ -123,6 +123,12 @@ bool LabVMInfo::ReadServer(std::map<std::string, std::string>& conf) {
     Fail(kErrUnreadable, "server.conf: failCode [" + codeText + "] is not a number", kFailureEvent);
     return false;
   }
+  std::string eventText = Value(conf, "failEvent");
+  uint32_t eventId = 0;
+  if (!eventText.empty() && !ParseEventId(eventText, eventId)) {
+    Fail(kErrUnreadable, "server.conf: failEvent [" + eventText + "] is not an event id", kFailureEvent);
+    return false;
+  }
   if (ActiveFault(conf, fault)) {
     Fail(fault.code, fault.text, fault.eventId);
     return false;
@@ -131,14 +137,14 @@ bool LabVMInfo::ReadServer(std::map<std::string, std::string>& conf) {
 }
 
 int LabVMInfo::GetErrorCode() {
-  LabMutexLock lock(mutex_);
+  ZtMutexLock lock(mutex_);
   return last_.code;
 }
 
 void LabVMInfo::GetErrorReport(MountCtx& ctx, std::string& text, EvMessageContainer& message) {
   Fault last;
   {
-    LabMutexLock lock(mutex_);
+    ZtMutexLock lock(mutex_);
     last = last_;
   }
   text = last.text;

@@ -3,7 +3,7 @@
 #include <map>
 #include <string>
 
-#include "platform/jobmgr/LabMutex.h"
+#include "platform/os/ZtMutex.h"
 #include "platform/os/ThreadAnnotations.h"
 #include "platform/vminfo/IVMInfo.h"
 
@@ -64,7 +64,7 @@ class LabVMInfo : public IVMInfo {
   const int instanceType_;
   const std::string server_;
 
-  mutable LabMutex mutex_;
+  mutable ZtMutex mutex_;
   Fault forced_ GUARDED_BY(mutex_);
   Fault last_ GUARDED_BY(mutex_);
 };

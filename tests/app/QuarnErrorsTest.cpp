@@ -275,6 +275,30 @@ TEST_F(QuarnErrorsTest, LogNamesTheVMByLabelThenNameThenFirstBasicInfo) {
   EXPECT_EQ(std::string::npos, log.find("VM [second]"));
 }
 
+TEST_F(QuarnErrorsTest, TheLabServerCanBeToldToFail) {
+  lab_.Write("hypervisor/vc/server.conf", "type=101\nhosts=esx1\nfailCode=101\nfailText=host unreachable\n");
+  LabVMInfo vmInfo(kInstanceTypeVMware);
+  VMInfoStructs::SHostInfo host;
+  EXPECT_EQ(0, vmInfo.GetHostInfo("esx1", host, 0, 0));
+  vsJobMgr jm;
+  jm.setJobId(std::to_string(lab_.JobId()));
+  MountCtx ctx;
+  ctx.vmName = "vm01";
+  std::string text;
+  EvMessageContainer message;
+  EXPECT_EQ(96, CheckVMInfoError(&vmInfo, ctx, text, message, &jm, true, false, false));
+  EXPECT_EQ("host unreachable", text);
+  EXPECT_EQ(std::vector<std::string>{"MAJOR " + Hex(kEvent) + " vm01|host unreachable"}, lab_.Events());
+
+  // A knob that is no number is reported, not taken as "no fault".
+  lab_.Write("hypervisor/vc/server.conf", "type=101\nhosts=esx1\nfailCode=x\n");
+  EXPECT_EQ(0, vmInfo.GetHostInfo("esx1", host, 0, 0));
+  EXPECT_EQ(LabVMInfo::kErrUnreadable, vmInfo.GetErrorCode());
+  lab_.Write("hypervisor/vc/server.conf", "type=101\nhosts=esx1\n");
+  EXPECT_EQ(1, vmInfo.GetHostInfo("esx1", host, 0, 0));
+  EXPECT_EQ(0, vmInfo.GetErrorCode());
+}
+
 TEST_F(QuarnErrorsTest, DiskReadErrorsGiveFiftyFourWithTheirEvent) {
   struct Row {
     const char* what;

@@ -283,6 +283,22 @@ TEST_F(QuarnUtilsStatusTest, DatastoreListIsSortedWithoutDuplicatesOrEmptyNames)
   EXPECT_EQ(" ...", list.substr(1010));
 }
 
+TEST_F(QuarnUtilsStatusTest, InventoryOfALabVMFeedsTheMountedFill) {
+  lab_.Write("hypervisor/vc/vms/vm07.vm",
+             "name=vm07\nguid=5029-0007\nhost=esx1\ndatastore=ds1\nversion=vmx-19\ndiskCount=2\n"
+             "disk0.file=datastores/ds2/vm07/vm07_0.img\ndisk1.file=datastores/ds1/vm07/vm07_1.img\n");
+  MountCtx ctx;
+  ASSERT_EQ(1, vmInfo_.LoadVMInfo("5029-0007", ctx.vmInfo));
+  EXPECT_EQ(0, vmInfo_.LoadVMInfo("5029-9999", ctx.vmInfo));
+  EXPECT_EQ(LabVMInfo::kErrNotFound, vmInfo_.GetErrorCode());
+  EXPECT_EQ("vm07", ctx.vmInfo.field01);
+  JobManager::VMUpdateInfo info;
+  QuarnUtils::FillVMUpdateInfoForMountedVM(info, &job_, &app_, &vmInfo_, ctx, 0, 1);
+  EXPECT_EQ("ds1, ds2", Text(info, kDatastores));
+  EXPECT_EQ("vmx-19", Text(info, kVersion));
+  EXPECT_EQ(77, Num(info, kHostNumber));
+}
+
 TEST_F(QuarnUtilsStatusTest, BackupCopyOnVMwareReportsTheProxyAndCopyDatastores) {
   MountCtx ctx = MountedVM();
   ctx.isSnapToTape = true;

@@ -10,7 +10,12 @@ using VirtualServer::SSHKeyDetails;
 using VirtualServer::VMCollect;
 using VirtualServer::VMCollectList;
 
-VMCollectList MakeList() {
+// Every declared field of the VM set, nested credentials included. False when a field could not be
+// written (the tables are not loaded, or a field changed).
+bool MakeList(VMCollectList& list) {
+  // As the process frame does at start; it also keeps the library that holds the tables linked.
+  if (!Common::RegisterSubsystem() || !VirtualServer::RegisterSubsystem()) return false;
+  CNMessageBase::ResetAccessErrorCount();
   VMCollect vm;
   vm.setstring(VMCollect::F_vmName, "web-frontend-01");
   vm.setstring(VMCollect::F_vmGuid, "502e1a9c-7d3f-4b8e-9a61-0c2f5e8d7b41");
@@ -29,6 +34,7 @@ VMCollectList MakeList() {
   vm.setstring(VMCollect::F_text42, "vApp & Co");
   vm.setint64(VMCollect::F_archivingStatus, 0);
   auto* guest = vm.getObject<Common::UserPassword>(VMCollect::F_guestCredentials, true);
+  if (guest == nullptr) return false;
   guest->setstring(Common::UserPassword::F_userName, "LAB\\backup");
   guest->setpstring(Common::UserPassword::F_password, "p&<>\"'ä-secret");
   vm.setstring(VMCollect::F_datacenter, "DC-North");
@@ -38,27 +44,33 @@ VMCollectList MakeList() {
   vm.setstring(VMCollect::F_text64, "web-frontend-01_502e1a9c");
   vm.setstring(VMCollect::F_cluster, "Cluster-A");
   auto* key = vm.getObject<SSHKeyDetails>(VMCollect::F_sshKey, true);
+  if (key == nullptr) return false;
   key->setstring(SSHKeyDetails::F_keyFilePath, "/etc/keys/web.pem");
   auto* keyCred = key->getObject<Common::UserPassword>(SSHKeyDetails::F_credentials, true);
+  if (keyCred == nullptr) return false;
   keyCred->setstring(Common::UserPassword::F_userName, "root");
   keyCred->setpstring(Common::UserPassword::F_password, "passphrase");
   vm.setint64(VMCollect::F_snapJobId, 880001);
   vm.setint64(VMCollect::F_guestOsCode, 1);
   auto* app = vm.getObject<Common::UserPassword>(VMCollect::F_appCredentials, true);
+  if (app == nullptr) return false;
   app->setstring(Common::UserPassword::F_userName, "sa");
   app->setpstring(Common::UserPassword::F_password, "app-pw");
   vm.setstring(VMCollect::F_subclientGuid, "8F2C1D7E-44A1-4C5B-9E0D-3B7A6C1F2E90");
   vm.setint64(VMCollect::F_archiveFileId, 99172);
   vm.setint64(VMCollect::F_fullBackupRequest, 0);
 
-  VMCollectList list;
   list.setint64(VMCollectList::F_jobId, 880123);
   list.getlistobject(VMCollectList::F_vms, true).emplace_back(vm);
-  return list;
+  return CNMessageBase::AccessErrorCount() == 0;
 }
 
 void BM_SerializeCollectList(benchmark::State& state) {
-  const VMCollectList list = MakeList();
+  VMCollectList list;
+  if (!MakeList(list)) {
+    state.SkipWithError("the collect list could not be built");
+    return;
+  }
   std::string xml;
   for (auto _ : state) {
     if (!list.serialize(xml, true)) state.SkipWithError("serialize failed");
@@ -70,8 +82,12 @@ void BM_SerializeCollectList(benchmark::State& state) {
 BENCHMARK(BM_SerializeCollectList);
 
 void BM_ParseCollectList(benchmark::State& state) {
+  VMCollectList list;
   std::string xml;
-  if (!MakeList().serialize(xml, true)) state.SkipWithError("serialize failed");
+  if (!MakeList(list) || !list.serialize(xml, true)) {
+    state.SkipWithError("the collect list could not be built");
+    return;
+  }
   for (auto _ : state) {
     VMCollectList back;
     if (!back.deserialize(xml)) state.SkipWithError("deserialize failed");

@@ -189,16 +189,4 @@ TEST(MessageCatalogue, FieldAddressesUsedAsPlainConstantsAreDeclared) {
   }
 }
 
-// The descriptors of the generated classes are bound to their own message: a field of one message
-// used on another is refused, even where index, number and check value coincide.
-TEST(MessageCatalogue, DescriptorsOfSameNamedFieldsStayWithTheirMessage) {
-  CNMessageBase::ResetAccessErrorCount();
-  VirtualServer::VMBackupStopVM stop;
-  EXPECT_TRUE(stop.setstring(VirtualServer::VMBackupStopVM::F_vmName, "vm1"));
-  EXPECT_FALSE(stop.setstring(VirtualServer::VMCollect::F_vmName, "vm2"));  // same 1/1/0x80C9E2, other tag
-  EXPECT_EQ(stop.getstring(VirtualServer::VMBackupStopVM::F_vmName), "vm1");
-  EXPECT_EQ(CNMessageBase::AccessErrorCount(), 1u);
-  CNMessageBase::ResetAccessErrorCount();
-}
-
 }  // namespace
