@@ -14,5 +14,6 @@ bool QuarnController::Initialize(vsJobMgr* jobMgr, vsAppMgr* appMgr) {
 bool QuarnController::Run(int argc, char** argv) {
   m_event.Error("virtual bool QuarnController::Run(int, char**)",
                 "This agent cannot back up virtual machines yet; it takes no work");
-  return false;
+  // The agent still serves its coordinator until told to quit, so the coordinator sees it start and stop.
+  return Main(argc, argv);
 }

@@ -2,7 +2,8 @@
 
 QuarnCoordinator::QuarnCoordinator() = default;
 
-QuarnCoordinator::~QuarnCoordinator() = default;
+// The framework's agents and pool jobs must be gone before the coordinator's members are.
+QuarnCoordinator::~QuarnCoordinator() { ZTRemoteAgentServer::Deinitialize(); }
 
 bool QuarnCoordinator::Initialize(vsJobMgr* jobMgr, vsAppMgr* appMgr, QuarnController* localController) {
   m_jobMgr = jobMgr;
@@ -19,7 +20,7 @@ bool QuarnCoordinator::Run() {
   return false;
 }
 
-void QuarnCoordinator::Deinitialize() {}
+void QuarnCoordinator::Deinitialize() { ZTRemoteAgentServer::Deinitialize(); }
 
 bool QuarnCoordinator::CheckJobPhaseSuccess(bool& partial, bool& failJob, bool& setupFailed, bool& resumeNow) {
   partial = false;

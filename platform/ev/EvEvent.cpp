@@ -10,21 +10,6 @@ namespace {
 
 const char* const kSigRecord = "static void EvEvent::Record(uint32_t, int, const ArgumentInfo&)";
 
-std::string EscapeArgument(const std::string& text) {
-  std::string escaped;
-  escaped.reserve(text.size());
-  for (char c : text) {
-    switch (c) {
-      case '\\': escaped += "\\\\"; break;
-      case '|': escaped += "\\|"; break;
-      case '\n': escaped += "\\n"; break;
-      case '\r': escaped += "\\r"; break;
-      default: escaped += c;
-    }
-  }
-  return escaped;
-}
-
 std::string EventsPath(int64_t jobId) {
   if (jobId <= 0 || lab::Root().empty()) return std::string();
   return lab::JobDir(jobId) + "/events.log";
@@ -143,26 +128,18 @@ void EvEvent::RaisePending(uint32_t id, int severity) {
   Record(id, severity, arguments);
 }
 
-const char* EvEvent::SeverityName(int severity) {
+std::string EvEvent::SeverityName(int severity) {
   switch (severity) {
     case kInfo: return "INFO";
     case kMinor: return "MINOR";
     case kMajor: return "MAJOR";
     case kCritical: return "CRITICAL";
-    default: return "SEVERITY";
+    default: return "SEVERITY" + std::to_string(severity);
   }
 }
 
 std::string EvEvent::FormatJobEventLine(uint32_t id, int severity, const ArgumentInfo& arguments) {
-  char head[48];
-  snprintf(head, sizeof(head), "%s 0x%08X", SeverityName(severity), id);
-  std::string line(head);
-  const std::vector<EvArgument>& list = arguments.Arguments();
-  for (size_t i = 0; i < list.size(); ++i) {
-    line += i == 0 ? ' ' : '|';
-    line += EscapeArgument(list[i].ToText());
-  }
-  return line;
+  return SeverityName(severity) + " " + FormatEventIdWithArguments(id, arguments);
 }
 
 void EvEvent::Record(uint32_t id, int severity, const ArgumentInfo& arguments) {

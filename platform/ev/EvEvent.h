@@ -50,7 +50,7 @@ class EvEvent {
   // Arguments waiting for the next event (tests).
   size_t PendingArgumentCount() const;
 
-  static const char* SeverityName(int severity);  // "SEVERITY" for an unknown one
+  static std::string SeverityName(int severity);  // "SEVERITY<n>" for an unknown one
   static std::string FormatJobEventLine(uint32_t id, int severity, const ArgumentInfo& arguments);
   // The lines of a job's events file, in order; empty when there are none.
   static std::vector<std::string> ReadJobEvents(int64_t jobId);

@@ -1,5 +1,7 @@
 #include "platform/ev/EvMessageContainer.h"
 
+#include <cstdio>
+
 namespace {
 
 template <typename T>
@@ -57,6 +59,37 @@ std::string ArgumentInfo::Join(const std::string& separator) const {
     joined += arguments_[i].ToText();
   }
   return joined;
+}
+
+namespace {
+
+std::string EscapeArgument(const std::string& text) {
+  std::string escaped;
+  escaped.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '\\': escaped += "\\\\"; break;
+      case '|': escaped += "\\|"; break;
+      case '\n': escaped += "\\n"; break;
+      case '\r': escaped += "\\r"; break;
+      default: escaped += c;
+    }
+  }
+  return escaped;
+}
+
+}  // namespace
+
+std::string FormatEventIdWithArguments(uint32_t id, const ArgumentInfo& arguments) {
+  char head[16];
+  std::snprintf(head, sizeof(head), "0x%08X", id);
+  std::string line(head);
+  const std::vector<EvArgument>& list = arguments.Arguments();
+  for (size_t i = 0; i < list.size(); ++i) {
+    line += i == 0 ? ' ' : '|';
+    line += EscapeArgument(list[i].ToText());
+  }
+  return line;
 }
 
 EvMessageContainer::EvMessageContainer(const EvMessageContainer& other) { *this = other; }

@@ -33,6 +33,11 @@ class ArgumentInfo {
   std::vector<EvArgument> arguments_;
 };
 
+// "0x<ID> arg1|arg2|...": the id and arguments of an event or pending cause as one line of the job's
+// files. Separators and line breaks inside an argument are escaped, so a line splits back into
+// exactly the arguments it was given.
+std::string FormatEventIdWithArguments(uint32_t id, const ArgumentInfo& arguments);
+
 // A job event message: id, a second number, its arguments and two entity values.
 class EvMessageContainer {
  public:

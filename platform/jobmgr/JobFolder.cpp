@@ -19,37 +19,6 @@ std::string OneLine(const std::string& text) {
   return line;
 }
 
-namespace {
-
-std::string EscapeArgument(const std::string& text) {
-  std::string escaped;
-  escaped.reserve(text.size());
-  for (char c : text) {
-    switch (c) {
-      case '\\': escaped += "\\\\"; break;
-      case '|': escaped += "\\|"; break;
-      case '\n': escaped += "\\n"; break;
-      case '\r': escaped += "\\r"; break;
-      default: escaped += c;
-    }
-  }
-  return escaped;
-}
-
-}  // namespace
-
-std::string IdWithArguments(uint32_t id, const ArgumentInfo& arguments) {
-  char head[16];
-  std::snprintf(head, sizeof(head), "0x%08X", id);
-  std::string line(head);
-  const std::vector<EvArgument>& list = arguments.Arguments();
-  for (size_t i = 0; i < list.size(); ++i) {
-    line += i == 0 ? ' ' : '|';
-    line += EscapeArgument(list[i].ToText());
-  }
-  return line;
-}
-
 std::vector<std::string> ReadLines(const std::string& path) {
   std::vector<std::string> lines;
   std::string text;

@@ -166,7 +166,6 @@ class vsJobMgr {
   // The pending causes after the last reset.
   static std::vector<std::string> ReadPendingCauses(int64_t jobId);
   static std::vector<std::string> ReadEvents(int64_t jobId);
-  static std::string SeverityName(int severity);
 
   // ---- Per-VM status records (vsJobMgr_vmstatus.cpp) ----
   // Keeps the VM's status record (a JobManager::VMUpdateInfo message) as vmstatus/<guid>.xml of the

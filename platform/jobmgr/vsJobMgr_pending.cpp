@@ -1,6 +1,8 @@
 // Pending causes (pending.txt) and the job events that go with them (events.log).
 #include "platform/jobmgr/JobFolder.h"
 #include "platform/jobmgr/vsJobMgr.h"
+
+#include "platform/ev/EvEvent.h"
 #include "platform/lab/Lab.h"
 
 ArgumentInfo& vsJobMgr::getJobClient() {
@@ -22,25 +24,15 @@ void vsJobMgr::addPendingCauseArgument(long long value) { getJobClient() << valu
 void vsJobMgr::addPendingCauseArgument(unsigned long value) { getJobClient() << value; }
 void vsJobMgr::addPendingCauseArgument(const std::string& text) { getJobClient() << text; }
 
-std::string vsJobMgr::SeverityName(int severity) {
-  switch (severity) {
-    case 0: return "INFO";
-    case 1: return "MINOR";
-    case 2: return "MAJOR";
-    case 3: return "CRITICAL";
-    default: return "SEVERITY" + std::to_string(severity);
-  }
-}
-
 bool vsJobMgr::WritePendingCause(uint32_t id, const ArgumentInfo& arguments) {
   std::string path = JobFile("pending.txt");
-  return !path.empty() && lab::AppendLineLocked(path, jobfolder::IdWithArguments(id, arguments));
+  return !path.empty() && lab::AppendLineLocked(path, FormatEventIdWithArguments(id, arguments));
 }
 
 bool vsJobMgr::WriteEvent(uint32_t id, const ArgumentInfo& arguments, int severity) {
   std::string path = JobFile("events.log");
   return !path.empty() &&
-         lab::AppendLineLocked(path, SeverityName(severity) + " " + jobfolder::IdWithArguments(id, arguments));
+         lab::AppendLineLocked(path, EvEvent::FormatJobEventLine(id, severity, arguments));
 }
 
 bool vsJobMgr::setPendingCause(int id) {

@@ -66,7 +66,7 @@ TEST_F(EvEventTest, RaiseEventUsesTheContainerAndLeavesPendingArgumentsAlone) {
   std::vector<std::string> lines = EvEvent::ReadJobEvents(kJobId);
   ASSERT_EQ(3u, lines.size());
   EXPECT_EQ("CRITICAL 0x5B000087 vm1|11", lines[0]);
-  EXPECT_EQ("SEVERITY 0x5B000087 vm1|11", lines[1]);
+  EXPECT_EQ("SEVERITY9 0x5B000087 vm1|11", lines[1]);
   EXPECT_EQ("MINOR 0x5B000001 pending", lines[2]);
 }
 
