@@ -71,6 +71,7 @@ bool QuarnApp::PreInitialize(int argc, char** argv) {
   std::string value;
   if (!m_commandLine.Find("ci").IsError()) m_jobMgr.setVMContentIndexMode(true);
   if (!m_commandLine.Find("j", value).IsError()) {
+    // Read as 64 bits: job ids outgrow an int, and a truncated id would tag the log with another job.
     m_jobId = std::strtoll(value.c_str(), nullptr, 10);
     m_jobMgr.setJobId(value);
   }
@@ -216,6 +217,11 @@ bool QuarnApp::Initialize(int argc, char** argv) {
   if (!InitializeController(argc, argv)) return false;
   if (!m_coordinatorRole) return true;
 
+  // An override of CreateCoordinator may report success without adopting an object.
+  if (m_coordinator == nullptr) {
+    m_event.Error(kSigInitialize, "Failed to allocate a QuarnCoordinator");
+    return false;
+  }
   std::string numStreams;
   if (!m_commandLine.Find("numStreams", numStreams).IsError())
     m_coordinator->SetAvailableStreams(std::atoi(numStreams.c_str()));
@@ -282,8 +288,8 @@ bool QuarnApp::InitializeController(int argc, char** argv) {
 }
 
 bool QuarnApp::Run(int argc, char** argv) {
-  if (!m_coordinatorRole) return m_controller->Run(argc, argv);
-  return m_coordinator->Run();
+  if (!m_coordinatorRole) return m_controller != nullptr && m_controller->Run(argc, argv);
+  return m_coordinator != nullptr && m_coordinator->Run();
 }
 
 void QuarnApp::Deinitialize() {

@@ -55,7 +55,6 @@ class QuarnApp : public VSApp {
   // Sets the job phase's result of a coordinator run from the coordinator's verdict.
   void SetJobPhaseResult();
 
-  int m_appMgrRetCode = 0;
   std::string m_appName;
   std::string m_phaseName;
   int64_t m_jobId;
@@ -71,4 +70,6 @@ class QuarnApp : public VSApp {
   QuarnController* m_controller;
   QuarnRegistry m_registry;
   std::mutex m_objectsMutex;
+  // The code of the last querySettings, for the event Initialize raises when it failed.
+  int m_appMgrRetCode = 0;
 };

@@ -1,5 +1,6 @@
 #include "app/QuarnErrors.h"
 
+#include <cerrno>
 #include <vector>
 
 #include "platform/appmgr/vsAppMgr.h"
@@ -31,9 +32,6 @@ struct Marks {
   bool retried = false;  // code 255
   int severity = kSeverityDefault;
 };
-
-// A system call's error number carried by the utility layer's error (code = -errno).
-bool IsErrNo(const CPxError& error, int err) { return error.GetErrorCode() == -err; }
 
 std::string DisplayName(const MountCtx& ctx) {
   if (!ctx.vmLabel.empty()) return ctx.vmLabel;
@@ -184,12 +182,12 @@ int CheckJyNTFSError(CArchiveVirtualDiskFile* disk, const CPxError& error, IVMIn
   std::string vmName = !ctx.vmLabel.empty() ? ctx.vmLabel : ctx.vmName;
   std::vector<std::string> arguments = {diskName, vmName, ctx.vmExtraText};
   uint32_t eventId = kEventDiskReadFailed;
-  if (IsErrNo(error, 2) && ctx.instanceType == kInstanceTypeHyperV) {
+  if (FXErrorUtil::IsErrNo(error, ENOENT) && ctx.instanceType == kInstanceTypeHyperV) {
     errorText = "The VSS shadow was lost while trying to read from the disk";
     eventId = kEventShadowLost;
   } else {
     std::string reason;
-    if (error.GetVSCode() == kVSErrorNoResources) {
+    if (FXErrorUtil::GetVS(error) == kVSErrorNoResources) {
       errorText = "Insufficient resources on the host to read the virtual disk.";
       reason = "Insufficient resources on the host";
     } else {

@@ -158,8 +158,10 @@ bool QuarnUtils::ExecuteCommand(const std::string& command, std::string& output,
   // The secret may come back in what the command prints (an echo, a usage message): the log gets
   // masked copies, the caller the raw output.
   if (result != 0) {
-    log.Error(kSig, "Command failed %s %s %s", display.c_str(), Mask(output, maskedText).c_str(),
-              Mask(errorText, maskedText).c_str());
+    // Masked as one text: a secret with a blank in it could otherwise be put together from the end
+    // of one part and the start of the next.
+    std::string details = Mask(command + " " + output + " " + errorText, maskedText);
+    log.Error(kSig, "Command failed %s", details.c_str());
     return false;
   }
   log.DebugLvl(1, kSig, "Cmd Output: %s", Mask(output, maskedText).c_str());

@@ -1,3 +1,5 @@
+#include <cstring>
+
 #include "app/QuarnUtils.h"
 #include "platform/ev/EvEvent.h"
 #include "platform/os/PatternMatch.h"
@@ -38,7 +40,9 @@ void QuarnUtils::InitMountCtx(vsJobMgr* job, vsAppMgr* app, subclientFiles* file
     log.Error(kSig, "Cannot fill the mount context: job manager, application manager or context missing");
     return;
   }
-  if (files != nullptr) ctx->subclientDir = files->subclientDir;
+  // The library's fixed buffer need not be terminated.
+  if (files != nullptr)
+    ctx->subclientDir.assign(files->subclientDir, strnlen(files->subclientDir, sizeof(files->subclientDir)));
   ctx->jobId = static_cast<uint64_t>(job->getJobId());
   ctx->clientId = app->getClientId();
   ctx->backupLevel = job->getBkpLevel();

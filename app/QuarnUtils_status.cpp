@@ -83,9 +83,13 @@ bool IsStubPhase(vsJobMgr* job) { return job != nullptr && job->isVMStubPhase();
 
 std::string QuarnUtils::TruncateStatusText(const std::string& text) {
   if (text.size() <= kMaxStatusText) return text;
-  size_t cut = kMaxStatusText;
+  auto continues = [&text](size_t at) { return (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80; };
   // A byte 10xxxxxx continues the character that began before it; cutting there would leave half.
-  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  // A character has at most three such bytes; a longer run is not UTF-8, and walking back over it
+  // would throw away text for nothing.
+  size_t cut = kMaxStatusText;
+  for (int back = 0; back < 3 && cut > 0 && continues(cut); ++back) --cut;
+  if (continues(cut)) cut = kMaxStatusText;
   return text.substr(0, cut) + " ...";
 }
 

@@ -10,7 +10,7 @@ class VSABitMap {
  public:
   VSABitMap() = default;
 
-  // False (nothing changed) for a negative extent number.
+  // False (nothing changed) for a negative extent number or when the text cannot grow that far.
   bool set(int64_t extent);
   std::string getBitMapStr() const { return m_bits; }
   const std::string& getName() const { return m_name; }

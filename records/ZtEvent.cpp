@@ -18,5 +18,3 @@ ZtEvent::~ZtEvent() {
 int ZtEvent::wait(unsigned long milliseconds) { return m_handle->wait(milliseconds); }
 
 void ZtEvent::set() { m_handle->set(); }
-
-void ZtEvent::reset() { m_handle->reset(); }

@@ -14,7 +14,6 @@ class ZtEvent {
   // Non-zero when the event was signalled within the time; a wait of 0 only tests.
   int wait(unsigned long milliseconds);
   void set();
-  void reset();
 
  private:
   ZtEventH* m_handle;  // owned

@@ -6,6 +6,11 @@ QuarnSnapController::~QuarnSnapController() = default;
 
 bool QuarnSnapController::Initialize(vsJobMgr* jobMgr, vsAppMgr* appMgr) {
   static const char* const sig = "virtual bool QuarnSnapController::Initialize(vsJobMgr*, vsAppMgr*)";
+  // A catalogue job that collects no metadata has nothing for this agent to do.
+  if (jobMgr->isSnapCatalogMode() && !jobMgr->isCollectMetadataEnabled()) {
+    m_event.Error(sig, "As per job option, no metadata collection will be done for this job");
+    return true;
+  }
   if (!QuarnController::Initialize(jobMgr, appMgr)) return false;
   if (!jobMgr->isSnapBackup() && !jobMgr->isSnapToTape() && !jobMgr->isSnapCatalogMode()) {
     m_event.Error(sig, "Snap Controller is being used for non snap backup");

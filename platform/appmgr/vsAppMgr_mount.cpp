@@ -99,7 +99,7 @@ int vsAppMgr::AppendDiskFilters(const std::string& prefix, CNMessageBase& list) 
     std::unique_ptr<CNMessageBase> filter = CNMessageBase::Create(kFilterTag);
     int64_t number = 0;
     if (labkv::ParseInt64(type, number))
-      filter->setint64(-1, 1, number, kFilterTag, 0x6E52D2);
+      filter->setint64(1, 1, number, kFilterTag, 0x6E52D2);
     else
       EvDebug::Error(kSigAppendDiskFilters, "Disk filter [%s] type [%s] is not a number", key.c_str(), type.c_str());
     filter->setstring(2, 2, value, kFilterTag, 0x08CB78);

@@ -97,7 +97,7 @@ bool WriteFileAtomic(const std::string& path, const std::string& content) {
   // Unique per process and per call, so that two threads saving one path never share a temp file.
   static std::atomic<unsigned long> counter{0};
   std::string temp = path + ".tmp." + std::to_string(getpid()) + "." + std::to_string(++counter);
-  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) return false;
   size_t written = 0;
   while (written < content.size()) {

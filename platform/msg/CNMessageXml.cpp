@@ -458,11 +458,14 @@ std::unique_ptr<CNMessageBase> CNMessageXml::Parse(const std::string& xml, const
   DOMImplementation* impl = Xerces(error);
   if (impl == nullptr) return nullptr;
   try {
-    Releaser<DOMLSParser> parser{
-        static_cast<DOMImplementationLS*>(impl)->createLSParser(DOMImplementationLS::MODE_SYNCHRONOUS, nullptr)};
+    // Declared before the parser, so that they outlive it: it keeps pointers to all of them.
     ParseErrors errors;
     SecurityManager security;
     security.setEntityExpansionLimit(100);
+    MemBufInputSource source(reinterpret_cast<const XMLByte*>(xml.data()), xml.size(), "message", false);
+    Wrapper4InputSource input(&source, false);
+    Releaser<DOMLSParser> parser{
+        static_cast<DOMImplementationLS*>(impl)->createLSParser(DOMImplementationLS::MODE_SYNCHRONOUS, nullptr)};
     DOMConfiguration* config = parser.p->getDomConfig();
     // No document type at all: that rules out internal entities (expansion bombs) and external ones.
     config->setParameter(XMLUni::fgDOMDisallowDoctype, true);
@@ -477,8 +480,6 @@ std::unique_ptr<CNMessageBase> CNMessageXml::Parse(const std::string& xml, const
     config->setParameter(XMLUni::fgDOMComments, false);
     config->setParameter(XMLUni::fgDOMErrorHandler, static_cast<DOMErrorHandler*>(&errors));
 
-    MemBufInputSource source(reinterpret_cast<const XMLByte*>(xml.data()), xml.size(), "message", false);
-    Wrapper4InputSource input(&source, false);
     DOMDocument* doc = nullptr;
     try {
       doc = parser.p->parse(&input);

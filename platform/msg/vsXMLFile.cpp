@@ -1,5 +1,6 @@
 #include "platform/msg/vsXMLFile.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,19 +20,47 @@ bool vsXMLFile::Exists() const {
 
 bool vsXMLFile::Load(CNMessageBase& message) {
   error_.clear();
+  if (path_.empty()) {
+    error_ = "no file name";
+    return false;
+  }
+  // The checks apply to the object actually opened, so a file swapped after a check cannot slip
+  // through; O_NONBLOCK keeps a FIFO in the file's place from hanging the reader.
+  const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    error_ = "cannot open " + path_ + ": " + std::strerror(errno);
+    return false;
+  }
   struct stat st;
-  if (path_.empty() || ::stat(path_.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    error_ = "no such file: " + path_;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    error_ = "not a regular file: " + path_;
     return false;
   }
-  // Checked before reading so that a huge file is never pulled into memory.
-  if (static_cast<uint64_t>(st.st_size) > CNMessageXml::kMaxDocumentBytes) {
-    error_ = "file too large: " + path_;
-    return false;
-  }
+  // Bounded read: a file that is (or grows) larger than any document is never pulled into memory.
+  const size_t limit = CNMessageXml::kMaxDocumentBytes;
   std::string content;
-  if (!lab::ReadFile(path_, content)) {
-    error_ = "cannot read " + path_;
+  bool ok = static_cast<uint64_t>(st.st_size) <= limit;
+  if (ok) content.reserve(static_cast<size_t>(st.st_size));
+  char buf[65536];
+  while (ok) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      ::close(fd);
+      error_ = "cannot read " + path_ + ": " + std::strerror(errno);
+      return false;
+    }
+    if (n == 0) break;
+    if (content.size() + static_cast<size_t>(n) > limit) {
+      ok = false;
+    } else {
+      content.append(buf, static_cast<size_t>(n));
+    }
+  }
+  ::close(fd);
+  if (!ok) {
+    error_ = "file too large: " + path_;
     return false;
   }
   std::string why;

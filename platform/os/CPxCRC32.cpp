@@ -4,7 +4,7 @@
 
 #include <climits>
 
-void CPxCRC32::Update(const void* data, size_t size) {
+void CPxCRC32::UpdateCRC32(const void* data, size_t size) {
   if (data == nullptr || size == 0) return;
   // zlib keeps its value un-inverted; this class keeps the register, so convert both ways.
   uLong crc = ~m_value & 0xFFFFFFFFu;

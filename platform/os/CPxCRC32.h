@@ -7,7 +7,7 @@ class CPxCRC32 {
  public:
   CPxCRC32() : m_value(0xFFFFFFFFu) {}
   void Reset() { m_value = 0xFFFFFFFFu; }
-  void Update(const void* data, size_t size);
+  void UpdateCRC32(const void* data, size_t size);
   uint32_t GetCRC32() const { return ~m_value; }
 
  private:

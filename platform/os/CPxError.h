@@ -48,4 +48,8 @@ class CPxError {
 namespace FXErrorUtil {
 // True when the error carries the given code of the VM-information / disk layer.
 inline bool IsVS(const CPxError& error, int32_t vsCode) { return error.GetVSCode() == vsCode; }
+// The code of the VM-information / disk layer the error carries, 0 when none.
+inline int32_t GetVS(const CPxError& error) { return error.GetVSCode(); }
+// True when the error is that of a failed system call with the given error number (see FromErrno).
+inline bool IsErrNo(const CPxError& error, int err) { return err > 0 && error.GetErrorCode() == -err; }
 }  // namespace FXErrorUtil

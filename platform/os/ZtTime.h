@@ -1,5 +1,6 @@
 #pragma once
 #include <atomic>
+#include <climits>
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -13,8 +14,10 @@ class CTimeInterval {
   CTimeInterval() = default;
   explicit CTimeInterval(long long ticks) : m_ticks(ticks) {}
 
-  static CTimeInterval FromSeconds(long long seconds) { return CTimeInterval(seconds * kZtTicksPerSecond); }
-  static CTimeInterval FromMilliseconds(long long ms) { return CTimeInterval(ms * kZtTicksPerMillisecond); }
+  // A count too large for the ticks (a time-out setting far beyond any real wait) gives the
+  // largest interval of its sign rather than a wrapped, possibly negative, one.
+  static CTimeInterval FromSeconds(long long seconds) { return CTimeInterval(Scaled(seconds, kZtTicksPerSecond)); }
+  static CTimeInterval FromMilliseconds(long long ms) { return CTimeInterval(Scaled(ms, kZtTicksPerMillisecond)); }
 
   long long Ticks() const { return m_ticks; }
   // Truncated toward zero: 9,999 ticks and -9,999 ticks are both 0 ms.
@@ -23,9 +26,22 @@ class CTimeInterval {
 
   bool operator<(const CTimeInterval& other) const { return m_ticks < other.m_ticks; }
   bool operator==(const CTimeInterval& other) const { return m_ticks == other.m_ticks; }
-  CTimeInterval operator+(const CTimeInterval& other) const { return CTimeInterval(m_ticks + other.m_ticks); }
+  // Saturates like FromSeconds, so a sum with a huge interval stays huge.
+  CTimeInterval operator+(const CTimeInterval& other) const {
+    long long ticks = 0;
+    if (__builtin_add_overflow(m_ticks, other.m_ticks, &ticks)) {
+      return CTimeInterval(m_ticks < 0 ? LLONG_MIN : LLONG_MAX);
+    }
+    return CTimeInterval(ticks);
+  }
 
  private:
+  static long long Scaled(long long count, long long ticksPerUnit) {
+    long long ticks = 0;
+    if (__builtin_mul_overflow(count, ticksPerUnit, &ticks)) return count < 0 ? LLONG_MIN : LLONG_MAX;
+    return ticks;
+  }
+
   long long m_ticks = 0;
 };
 

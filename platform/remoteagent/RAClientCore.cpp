@@ -27,8 +27,9 @@ const char* const kSigSend = "bool ZTRemoteAgentClient::SendMsgToServer(const CN
 constexpr int kConnectTimeoutMs = 10000;
 constexpr int kAcceptTimeoutMs = 30000;
 // After its last frame the agent waits this long for the server to close, so that nothing it sent is
-// cut short by a reset.
-constexpr int kByeTimeoutMs = 5000;
+// cut short by a reset. A server slowed down by its loop reads the rest late, but it does read it (or
+// cuts the agent off after its quit drain time), so the wait is generous.
+constexpr int kByeTimeoutMs = 60000;
 
 // The first value of an option, or null. Options are matched exactly.
 const char* FindOption(int argc, char** argv, const char* option) {
@@ -101,8 +102,9 @@ bool ClientCore::AttachLocal(const std::shared_ptr<LocalLink>& link, const std::
   link_ = link;
   name_ = name;
   incoming_.clear();
-  // A new run starts afresh: the flag that ended the previous one must not end this one at once.
-  quit_ = false;
+  // A restart starts afresh: the flag that ended the previous run must not end this one at once. A
+  // flag set before the first run (a service shut-down) stands.
+  if (localRuns_++ > 0) quit_ = false;
   connected_ = true;
   return true;
 }
@@ -267,7 +269,14 @@ void ClientCore::CloseSocket() {
   stopReading_ = true;
   if (fd_ >= 0) shutdown(fd_, SHUT_RDWR);
   if (reader_thread_.joinable()) reader_thread_.join();
-  if (fd_ >= 0) close(fd_);
+  if (fd_ >= 0) {
+    // Closing with unread input makes the kernel reset the connection, which throws away what this
+    // side sent and the server has not read yet.
+    char chunk[4096];
+    while (recv(fd_, chunk, sizeof chunk, MSG_DONTWAIT) > 0) {
+    }
+    close(fd_);
+  }
   fd_ = -1;
   connected_ = false;
 }

@@ -79,6 +79,7 @@ class ClientCore {
   std::deque<Item> incoming_ GUARDED_BY(mu_);
   std::string name_ GUARDED_BY(mu_);
   std::shared_ptr<LocalLink> link_ GUARDED_BY(mu_);
+  int localRuns_ GUARDED_BY(mu_) = 0;  // local runs attached so far
 
   // Agent process only.
   int fd_ = -1;               // set by Connect, closed by Run's end (or the destructor)

@@ -21,6 +21,9 @@ constexpr const char* kSig = "void remoteagent::Connection::Run()";
 // A connection that does not identify itself within this time is dropped (shorter when the start-up
 // time-out is shorter).
 constexpr int kHelloTimeoutMs = 10000;
+// A hello is a name and a key; a peer that sends more before it has said who it is is not an agent.
+// Without this bound every unidentified connection could hold a whole 16 MiB frame.
+constexpr size_t kMaxHelloBytes = 4096;
 // Bytes read in one go before the connection looks at its output again.
 constexpr size_t kReadBurst = 256 * 1024;
 
@@ -122,7 +125,7 @@ bool Connection::Identify(FrameReader& reader) {
     FrameReader::Result r = reader.Next(kind, body);
     if (r == FrameReader::Result::kFault) return false;
     if (r == FrameReader::Result::kFrame) break;
-    if (closeRequested_.load()) return false;
+    if (closeRequested_.load() || reader.Buffered() > kMaxHelloBytes) return false;
     const long left = std::chrono::duration_cast<std::chrono::milliseconds>(
                           deadline - std::chrono::steady_clock::now()).count();
     if (left <= 0) return false;

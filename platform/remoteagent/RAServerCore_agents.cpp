@@ -60,6 +60,21 @@ std::string ThisProgram() {
   return std::string(path);
 }
 
+// The program an agent runs. A bare name (the application's name, as the coordinator gives it) means
+// this program when it is this program's name, else a program of that name next to this one; only
+// then is it looked up in PATH. Otherwise a job started by its full path, outside PATH, could never
+// start its agents, or would start some other installed copy.
+std::string AgentProgram(const std::string& command) {
+  const std::string self = ThisProgram();
+  if (command.empty()) return self;
+  if (command.find('/') != std::string::npos || self.empty()) return command;
+  const size_t slash = self.rfind('/');
+  if (self.compare(slash + 1, std::string::npos, command) == 0) return self;
+  const std::string sibling = self.substr(0, slash + 1) + command;
+  if (access(sibling.c_str(), X_OK) == 0) return sibling;
+  return command;
+}
+
 }  // namespace
 
 ServerCore::ServerCore(ZTRemoteAgentServer* owner) : owner_(owner) {}
@@ -235,7 +250,7 @@ bool ServerCore::LaunchRemote(AgentEntry* agent, uint64_t gen) {
       LaunchFailedLocked(agent, gen, "the loopback listener could not be opened");
       return false;
     }
-    argv.push_back(command_.empty() ? ThisProgram() : command_);
+    argv.push_back(AgentProgram(command_));
     if (!clientOption_.empty()) argv.push_back(clientOption_);
     argv.insert(argv.end(), agent->args.begin(), agent->args.end());
     argv.insert(argv.end(), {kOptAddress, "127.0.0.1", kOptPort, std::to_string(listenPort_.load()), kOptName,
@@ -357,7 +372,12 @@ void ServerCore::PostLocalMessage(AgentEntry* agent, uint64_t gen, std::unique_p
 void ServerCore::CutOffLocked(AgentEntry* agent, int signal) {
   if (!scripted_.load()) {
     if (agent->local) {
-      if (agent->controller != nullptr) agent->controller->core_->PushStop();
+      // The run may be inside a callback that waits for its quit flag (a worker waiting for work):
+      // a stop queued behind it alone would never be reached.
+      if (agent->controller != nullptr) {
+        agent->controller->core_->SetQuit();
+        agent->controller->core_->PushStop();
+      }
     } else {
       if (agent->conn) agent->conn->Close();
       if (signal != 0 && agent->pid > 0 && children_.count(agent->pid) != 0) ZtProcess::Kill(agent->pid, signal);
@@ -604,14 +624,27 @@ bool ServerCore::Deinitialize() {
       ZtMutexLock lock(mu_);
       run = std::move(agent->localThread);
     }
-    if (agent->controller != nullptr) agent->controller->core_->PushStop();
-    if (run.joinable()) run.join();
+    if (!run.joinable()) continue;
+    // Also its quit flag: a run inside a callback that waits for it would never reach the stop.
+    agent->controller->core_->SetQuit();
+    agent->controller->core_->PushStop();
+    run.join();
   }
   if (pool) pool->Shutdown();
+  std::set<pid_t> late;
   {
     // A pool object must outlive references handed out by GetThreadPool; keep a refusing one.
     ZtMutexLock lock(mu_);
     pool_ = std::move(pool);
+    late.swap(children_);
+  }
+  // A restart already under way on a pool thread when the shut-down began may have started a process
+  // after the reaping above; its launch killed it, and it is reaped here so that no zombie stays.
+  for (pid_t pid : late) {
+    ZtProcess::Kill(pid, SIGKILL);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
   }
   return true;
 }

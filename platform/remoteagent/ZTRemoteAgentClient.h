@@ -22,7 +22,8 @@ class ServerCore;
 // the server says stop, the connection ends, or the quit flag is set; it then calls OnAgentStopped() once
 // (messages sent from there still reach the server, before the agent is reported stopped) and returns.
 // A local agent's object must outlive the server's Deinitialize, which ends its run; each new run (a
-// restart) clears the quit flag the previous run ended with.
+// restart) clears the quit flag the previous run ended with, while a flag set before the first run
+// ends that run at once. Failing or cutting off the local agent sets its quit flag.
 class ZTRemoteAgentClient {
  public:
   ZTRemoteAgentClient();

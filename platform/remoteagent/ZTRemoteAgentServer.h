@@ -50,7 +50,8 @@ class ZTRemoteAgentServer {
 
   // ---- Set-up ---------------------------------------------------------------------------------
   // The program started for remote agents and the option that puts it in the agent role. An empty
-  // command means this very program (/proc/self/exe).
+  // command means this very program (/proc/self/exe); so does a bare name equal to this program's
+  // file name. Another bare name is first looked for next to this program, then in PATH.
   void SetAgentCommandName(const std::string& command, const std::string& clientOption);
   // Longest wait of the loop between two OnIdle passes. Values below 1 ms are raised to 1 ms.
   void SetSelectTimeout(int seconds);
@@ -75,7 +76,8 @@ class ZTRemoteAgentServer {
 
   // ---- The loop -------------------------------------------------------------------------------
   // Starts the registered agents and runs the loop until quit or until every agent is down. False
-  // when Main is already running, after Deinitialize, or when nothing could be started at all.
+  // when Main is already running or after Deinitialize (agents that fail to start are reported, and
+  // Main still returns true).
   virtual bool Main();
 
   virtual void OnIdle();
@@ -90,8 +92,9 @@ class ZTRemoteAgentServer {
   // Queues the message for the agent; false when the agent is not connected or the message cannot be
   // serialised.
   bool SendMsgToAgent(const std::string& name, const CNMessageBase& message);
-  // Cuts the agent off (a process is killed) and posts one OnAgentFailed. False when the agent is
-  // unknown or neither starting nor connected (nothing is reported then).
+  // Cuts the agent off (a process is killed; the local agent's quit flag is set) and posts one
+  // OnAgentFailed. False when the agent is unknown or neither starting nor connected (nothing is
+  // reported then).
   bool FailAgent(const std::string& name);
   // Starts a stopped or failed agent again and waits for the outcome, which is also posted to the
   // loop. An agent still connected is first cut off and reported stopped. True when it started.
@@ -100,8 +103,9 @@ class ZTRemoteAgentServer {
   // The framework's own quit flag. Derived classes may add their own sources; the loop itself
   // watches only the flag set by SetQuitFlag.
   virtual bool CheckQuitFlag();
-  // Stops whatever still runs (agents told to stop, processes killed after a short grace, threads
-  // joined, the pool drained). No callback runs from here. Safe twice and without Main.
+  // Stops whatever still runs (agents told to stop, processes killed after a short grace, the local
+  // agent's quit flag set, threads joined, the pool drained, every process reaped). No callback runs
+  // from here. Safe twice and without Main.
   bool Deinitialize();
 
   // The client name the agent's process is ("-cn"); empty for an unknown agent.

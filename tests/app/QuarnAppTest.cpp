@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+#include <typeinfo>
+
 #include "AppTestSupport.h"
 #include "controller/QuarnController.h"
 #include "coordinator/QuarnCoordinator.h"
@@ -101,24 +105,46 @@ TEST_F(QuarnAppTest, JobIdIsSixtyFourBitsAndValuedKeysNeedAValue) {
 }
 
 TEST_F(QuarnAppTest, ControllerAndCoordinatorChoice) {
-  lab_.AppendFile("subclients/1.conf", "\nmeditech=1\n");
-  {
-    Args args(JobArgs({"-snap"}));
-    QuarnApp app(args.argc(), args.argv());
-    ASSERT_TRUE(app.PreInitialize(args.argc(), args.argv()));
-    ASSERT_TRUE(app.Initialize(args.argc(), args.argv()));
-    EXPECT_NE(nullptr, dynamic_cast<QuarnMediTechCoordinator*>(app.GetCoordinator()));
-    EXPECT_NE(nullptr, dynamic_cast<QuarnSnapController*>(app.GetController()));
+  enum Controller { kPlain, kSnap, kMediTech };
+  struct Case {
+    std::vector<std::string> options;
+    bool meditech;
+    Controller controller;
+    bool coordinatorRole;
+  } cases[] = {
+      {{"-snap"}, true, kSnap, true},  // the snapshot controller wins over MEDITECH
+      {{"-snaptape"}, false, kSnap, true},
+      {{"-snapcatalog"}, true, kSnap, true},
+      {{}, true, kMediTech, true},
+      {{}, false, kPlain, true},
+      // Without the framework's options the agent cannot connect, but both objects exist by then.
+      {{"-client"}, false, kPlain, false},
+  };
+  for (const Case& c : cases) {
+    lab_.AppendFile("subclients/1.conf", c.meditech ? "\nmeditech=1\n" : "\nmeditech=0\n");
+    SCOPED_TRACE(testing::PrintToString(c.options) + (c.meditech ? " meditech" : ""));
+    {
+      Args args(JobArgs(c.options));
+      QuarnApp app(args.argc(), args.argv());
+      ASSERT_TRUE(app.PreInitialize(args.argc(), args.argv()));
+      EXPECT_EQ(c.coordinatorRole, app.Initialize(args.argc(), args.argv()));
+      EXPECT_EQ(c.coordinatorRole, app.IsCoordinatorRole());
+      ASSERT_NE(nullptr, app.GetCoordinator());
+      ASSERT_NE(nullptr, app.GetController());
+      QuarnCoordinator& coordinator = *app.GetCoordinator();
+      QuarnController& controller = *app.GetController();
+      EXPECT_EQ(c.meditech ? typeid(QuarnMediTechCoordinator) : typeid(QuarnCoordinator), typeid(coordinator));
+      const std::type_info& expected = c.controller == kSnap       ? typeid(QuarnSnapController)
+                                       : c.controller == kMediTech ? typeid(QuarnMediTechController)
+                                                                   : typeid(QuarnController);
+      EXPECT_EQ(expected, typeid(controller));
+      EXPECT_EQ(c.coordinatorRole, controller.IsCoordinatorRole());
+    }
+    EvDebug::shutdownLog();
   }
-  EvDebug::shutdownLog();
-  {
-    Args args(JobArgs({}));
-    QuarnApp app(args.argc(), args.argv());
-    ASSERT_TRUE(app.PreInitialize(args.argc(), args.argv()));
-    ASSERT_TRUE(app.Initialize(args.argc(), args.argv()));
-    EXPECT_NE(nullptr, dynamic_cast<QuarnMediTechController*>(app.GetController()));
-    EXPECT_TRUE(app.GetController()->IsCoordinatorRole());
-  }
+  // The catalogue job of the table collects no metadata (the subclient asks for no file details).
+  EXPECT_NE(std::string::npos,
+            lab_.Log().find("As per job option, no metadata collection will be done for this job"));
 }
 
 TEST_F(QuarnAppTest, PhaseResultFollowsTheCoordinatorsVerdict) {
@@ -158,6 +184,30 @@ TEST_F(QuarnAppTest, RefusedAutoResumeFallsBackToFailure) {
   ASSERT_FALSE(lines.empty());
   EXPECT_NE(std::string::npos, lines.front().find("30 Job will auto resume in 30 seconds"));
   EXPECT_EQ("phaseFailed failJob=0 setupFailed=0", lines.back());
+}
+
+// The hook runs on the signal watcher thread while the main thread may be tearing down.
+TEST_F(QuarnAppTest, ServiceShutdownRacingDeinitializeTouchesNoDeletedObject) {
+  Args args(JobArgs({}));
+  QuarnApp app(args.argc(), args.argv());
+  ASSERT_TRUE(app.PreInitialize(args.argc(), args.argv()));
+  ASSERT_TRUE(app.Initialize(args.argc(), args.argv()));
+  std::atomic<bool> started{false};
+  std::atomic<bool> stop{false};
+  std::thread watcher([&]() {
+    while (!stop.load()) {
+      app.OnServiceShutdown();
+      started.store(true);
+      // Let Deinitialize take the lock: a mutex is not fair, and a tight loop could starve it.
+      std::this_thread::yield();
+    }
+  });
+  while (!started.load()) std::this_thread::yield();
+  app.Deinitialize();
+  stop.store(true);
+  watcher.join();
+  EXPECT_EQ(nullptr, app.GetController());
+  EXPECT_EQ(nullptr, app.GetCoordinator());
 }
 
 TEST_F(QuarnAppTest, ServiceShutdownDuringAndAfterDeinitializeIsHarmless) {

@@ -151,6 +151,11 @@ TEST_F(QuarnUtilsStatusTest, LongReasonsAreCutWithoutSplittingACharacter) {
     EXPECT_TRUE(IsValidUtf8(stored));
     EXPECT_LE(stored.size(), 1014u);
   }
+  // Not UTF-8 at all: the cut stays at the limit instead of walking back over the whole text.
+  JobManager::VMUpdateInfo info;
+  std::string binary(1011, '\x80');
+  QuarnUtils::FillVMUpdateInfoForCompletedVM(info, &job_, &app_, true, 0, 0, false, binary, "", false, false);
+  EXPECT_EQ(std::string(1010, '\x80') + " ...", Text(info, kReason));
 }
 
 TEST_F(QuarnUtilsStatusTest, CompletedFillCountsTextsAndBits) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "SharedUtilsTestLab.h"
 #include "app/QuarnUtils.h"
 
@@ -17,7 +19,7 @@ struct FilterSpec {
 
 void AddFilter(VirtualServer::VMSubclientDiskFilterList& list, const FilterSpec& spec) {
   std::unique_ptr<CNMessageBase> filter = CNMessageBase::Create(kFilterTag);
-  if (spec.type >= 0) filter->setint64(-1, 1, spec.type, kFilterTag, 0x6E52D2);
+  if (spec.type >= 0) filter->setint64(1, 1, spec.type, kFilterTag, 0x6E52D2);
   filter->setstring(2, 2, spec.value, kFilterTag, 0x08CB78);
   filter->setstring(3, 6, spec.vmGuid, kFilterTag, 0x7DE5E0);
   filter->setstring(4, 10, spec.vmName, kFilterTag, 0x80C9E2);
@@ -89,6 +91,11 @@ TEST_F(QuarnUtilsTest, MountContextTakesJobSubclientAndSettingValues) {
   EXPECT_EQ(58, ctx.snapEngineId);
   EXPECT_EQ(900u, ctx.snapBackupJobId);
   EXPECT_TRUE(ctx.vmCentricSnapBackup);
+
+  // The subclient directory fills its whole buffer: nothing past the buffer is read.
+  std::memset(files_.subclientDir, 'd', sizeof(files_.subclientDir));
+  std::snprintf(files_.files[0], sizeof(files_.files[0]), "%s", "results");
+  EXPECT_EQ(std::string(sizeof(files_.subclientDir), 'd'), Init().subclientDir);
 }
 
 TEST_F(QuarnUtilsTest, SnapshotEngineSurvivesOnlyForSnapshotJobs) {
@@ -299,6 +306,12 @@ TEST_F(QuarnUtilsTest, CommandRunnerKeepsTheSecretOutOfTheLog) {
   EXPECT_NE(std::string::npos, log.find("Executing command echo token=*****; sh -c 'echo warn ***** >&2'"));
   EXPECT_NE(std::string::npos, log.find("Cmd Output: token=*****"));
   EXPECT_NE(std::string::npos, log.find("Command failed echo denied for *****; exit 3 denied for *****"));
+
+  // A secret with a blank must not be put together from the end of the command and the output.
+  ASSERT_FALSE(QuarnUtils::ExecuteCommand("printf 'word'; exit 1; : pass", output, "pass word"));
+  EXPECT_EQ("word", output);
+  EXPECT_EQ(std::string::npos, lab_.Log().find("pass word"));
+  EXPECT_NE(std::string::npos, lab_.Log().find("Command failed printf 'word'; exit 1; : *****"));
 
   ASSERT_TRUE(QuarnUtils::ExecuteCommand("printf plain", output, ""));
   EXPECT_EQ("plain", output);

@@ -5,6 +5,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/ev/EvMessageContainer.h"
 #include "records/CAutoMemory.h"
 #include "records/FXCodeLocation.h"
 #include "records/FixedRecords.h"
@@ -93,6 +94,51 @@ TEST(SmallRecordsTest, ConstantsCastsAndFixedLayouts) {
   EXPECT_EQ(where.Line(), 12);
   bstring secret("pw");
   EXPECT_STREQ(secret.c_str(), "pw");
+}
+
+// The event catalogue reads arguments by type number and little-endian bytes.
+TEST(EventArgumentsTest, TypeNumbersByteLayoutsAndContainerCopies) {
+  ArgumentInfo args;
+  args << -2 << static_cast<long long>(-5000000000LL) << static_cast<unsigned long>(0x0102030405060708UL)
+       << std::string("vm1") << static_cast<const char*>(nullptr);
+  const std::vector<EvArgument>& list = args.Arguments();
+  ASSERT_EQ(list.size(), 5u);
+  EXPECT_EQ(list[0].type, 5);
+  EXPECT_EQ(list[0].bytes, std::string("\xFE\xFF\xFF\xFF", 4));
+  EXPECT_EQ(list[1].type, 9);
+  EXPECT_EQ(list[1].bytes, std::string("\x00\x0E\xFA\xD5\xFE\xFF\xFF\xFF", 8));
+  EXPECT_EQ(list[2].type, 10);
+  EXPECT_EQ(list[2].bytes, std::string("\x08\x07\x06\x05\x04\x03\x02\x01", 8));
+  EXPECT_EQ(list[3].type, 11);
+  EXPECT_EQ(list[3].bytes, "vm1");
+  EXPECT_EQ(list[4].type, 11);
+  EXPECT_EQ(args.Join(","), "-2,-5000000000,72623859790382856,vm1,");
+
+  EvMessageContainer source;
+  source.SetMessageID(0x5B000087);
+  source.SetSecondNumber(3);
+  source.SetEntities(7, 8);
+  source << std::string("a") << 4;
+  EvMessageContainer target;
+  target.SetMessageID(1);
+  target << std::string("stale") << std::string("stale");
+  target = source;
+  EXPECT_EQ(target.GetMessageID(), 0x5B000087u);
+  EXPECT_EQ(target.GetSecondNumber(), 3u);
+  EXPECT_EQ(target.GetEntity1(), 7);
+  EXPECT_EQ(target.GetEntity2(), 8);
+  EXPECT_EQ(target.Arguments().Join("|"), "a|4") << "the target's old arguments are gone";
+  EvMessageContainer& alias = target;
+  target = alias;
+  EXPECT_EQ(target.Arguments().Size(), 2u) << "assigning a container to itself keeps it";
+  EvMessageContainer copy(source);
+  EXPECT_EQ(copy.Arguments().Join("|"), "a|4");
+
+  target.SetMessageID(0x42);
+  EXPECT_EQ(target.Arguments().Size(), 2u);
+  target.SetMessageID(0x43, true);
+  EXPECT_EQ(target.GetMessageID(), 0x43u);
+  EXPECT_TRUE(target.Arguments().Empty());
 }
 
 TEST(WinCompatTest, ErrnoRoundTripAndNullSafeHelpers) {

@@ -68,6 +68,13 @@ TEST_F(XmlFile, LoadFailuresLeaveTheMessageUnchanged) {
   expectUnchanged(dir_ + "/other.xml", "file of another message");
   std::ofstream(dir_ + "/empty.xml");
   expectUnchanged(dir_ + "/empty.xml", "empty file");
+  // Sparse, so the test stays cheap; refused without being read.
+  std::ofstream(dir_ + "/huge.xml");
+  std::filesystem::resize_file(dir_ + "/huge.xml", (64u << 20) + 1);
+  expectUnchanged(dir_ + "/huge.xml", "file larger than any document");
+  // A pipe without a writer must neither be read nor block the reader.
+  ASSERT_EQ(::mkfifo((dir_ + "/pipe.xml").c_str(), 0600), 0);
+  expectUnchanged(dir_ + "/pipe.xml", "a pipe");
 
   vsXMLFile nowhere(dir_ + "/no/such/folder/x.xml");
   EXPECT_FALSE(nowhere.Save(target));

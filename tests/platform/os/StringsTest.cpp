@@ -51,12 +51,12 @@ TEST(FXStringTest, TrimFindSplitAndCompare) {
 TEST(CRC32Test, StandardCheckValueResetAndPieces) {
   CPxCRC32 crc;
   EXPECT_EQ(crc.GetCRC32(), 0u);
-  crc.Update("123456789", 9);
+  crc.UpdateCRC32("123456789", 9);
   EXPECT_EQ(crc.GetCRC32(), 0xCBF43926u);
   crc.Reset();
   EXPECT_EQ(crc.GetCRC32(), 0u);
-  crc.Update("1234", 4);
-  crc.Update("56789", 5);
+  crc.UpdateCRC32("1234", 4);
+  crc.UpdateCRC32("56789", 5);
   EXPECT_EQ(crc.GetCRC32(), 0xCBF43926u) << "pieces give the same value as the whole";
 }
 

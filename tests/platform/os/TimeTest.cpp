@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <climits>
+
 #include "platform/os/ZtTime.h"
 
 namespace {
@@ -19,6 +21,11 @@ TEST(TimeIntervalTest, MillisecondsTruncateTowardZeroAndCompareSigned) {
   EXPECT_FALSE(CTimeInterval(5) < CTimeInterval(5));
   // 10,000 days must not overflow the tick count.
   EXPECT_EQ(CTimeInterval::FromSeconds(864000000LL).AsMilliseconds(), 864000000000LL);
+  // A count beyond the ticks' range (a huge time-out setting) stays huge and keeps its sign.
+  EXPECT_EQ(CTimeInterval::FromSeconds(LLONG_MAX / 1000).Ticks(), LLONG_MAX);
+  EXPECT_EQ(CTimeInterval::FromMilliseconds(LLONG_MIN / 10).Ticks(), LLONG_MIN);
+  EXPECT_TRUE(CTimeInterval::FromSeconds(1) < CTimeInterval::FromSeconds(4294967295LL * 1000000LL));
+  EXPECT_EQ((CTimeInterval::FromSeconds(LLONG_MAX) + CTimeInterval::FromSeconds(1)).Ticks(), LLONG_MAX);
 }
 
 TEST(ClockTest, TestOffsetMovesEveryReaderOfTheClock) {

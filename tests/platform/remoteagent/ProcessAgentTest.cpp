@@ -1,9 +1,14 @@
 // The server with real agent processes (quarn-test-agent) and the in-process agent, over loopback.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -106,10 +111,17 @@ TEST_F(ProcessAgentTest, StartupRoundOrderingAndQuitFromEachAgent) {
   EXPECT_FALSE(server.IsAgentConnected("proxyA"));
 }
 
-TEST_F(ProcessAgentTest, DeathBeforeHelloFailsAndDeathAfterItStopsOnceAfterEveryMessage) {
+TEST_F(ProcessAgentTest, DeathOrSilenceBeforeHelloFails) {
+  // Only agents that never say hello here: the short start-up time-out cannot fail a slow good one.
   server.SetAgentStartupTimeoutMs(1500);
   ASSERT_TRUE(server.AddAgent("noshow", "-mode noshow", ""));
   ASSERT_TRUE(server.AddAgent("hang", "-mode hang", ""));
+  ASSERT_TRUE(RunMain(server));
+  EXPECT_EQ((Entries{"failed"}), server.Of("noshow"));
+  EXPECT_EQ((Entries{"failed"}), server.Of("hang"));
+}
+
+TEST_F(ProcessAgentTest, DeathAfterHelloStopsOnceAfterEveryMessage) {
   ASSERT_TRUE(server.AddAgent("killed", "-burst 300", ""));
   ASSERT_TRUE(server.AddAgent("exits", "", ""));
   server.onMessage = [&](const std::string& name, CNMessageBase* message) {
@@ -124,8 +136,6 @@ TEST_F(ProcessAgentTest, DeathBeforeHelloFailsAndDeathAfterItStopsOnceAfterEvery
   };
   ASSERT_TRUE(RunMain(server));
 
-  EXPECT_EQ((Entries{"failed"}), server.Of("noshow"));
-  EXPECT_EQ((Entries{"failed"}), server.Of("hang"));
   Entries killed = server.Of("killed");
   ASSERT_EQ(304u, killed.size());
   EXPECT_EQ("started", killed.front());
@@ -213,6 +223,141 @@ TEST_F(ProcessAgentTest, MalformedFramesCutOffOnlyTheirSender) {
             server.Of("good"));
 }
 
+TEST_F(ProcessAgentTest, BareCommandNameIsTheProgramNextToThisOne) {
+  // The coordinator names its agents' program by the application's name alone; a job started by its
+  // full path, outside PATH, must still find it.
+  const std::string agentProgram = QUARN_TEST_AGENT_BINARY;
+  const std::string folder = agentProgram.substr(0, agentProgram.rfind('/'));
+  char self[4096];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  ASSERT_GT(n, 0);
+  self[n] = '\0';
+  if (std::string(self).substr(0, std::string(self).rfind('/')) != folder) GTEST_SKIP() << "built apart";
+  server.SetAgentCommandName(agentProgram.substr(folder.size() + 1), "-client");
+  ASSERT_TRUE(server.AddAgent("proxyA", "", ""));
+  server.onMessage = [&](const std::string& name, CNMessageBase* message) {
+    if (IsPing(message, "hello")) server.SendMsgToAgent(name, RATest::MakeCommand("quit", 0, 1));
+  };
+  ASSERT_TRUE(RunMain(server));
+  EXPECT_EQ((Entries{"started", "msg 0 hello", "msg 1 last", "msg -1 bye", "stopped"}), server.Of("proxyA"));
+}
+
+TEST_F(ProcessAgentTest, LocalAgentWaitingForItsQuitFlagIsReachedByTheCutOff) {
+  // The local agent sits in a callback until its quit flag is set, like a controller waiting for its
+  // workers; the stop queued behind that callback cannot end it.
+  server.SetQuitDrainTimeoutMs(200);
+  ASSERT_TRUE(server.AddLocalAgent("coord", &local));
+  server.onMessage = [&](const std::string& name, CNMessageBase* message) {
+    if (IsPing(message, "hello")) server.SendMsgToAgent(name, RATest::MakeCommand("wait"));
+  };
+  bool quitAsked = false;
+  server.onIdle = [&] {
+    if (local.waiting.load() && !quitAsked) {
+      quitAsked = true;
+      server.SetQuitFlag();
+    }
+  };
+  ASSERT_TRUE(RunMain(server));
+  EXPECT_TRUE(server.Deinitialize());
+  EXPECT_TRUE(local.waitEndedByQuit.load()) << "the local agent's quit flag was never set";
+  EXPECT_EQ((Entries{"started", "msg 0 hello", "stopped"}), server.Of("coord"));
+  EXPECT_EQ(1, local.stops.load());
+}
+
+TEST_F(ProcessAgentTest, LocalAgentQuitBeforeItsFirstRunStopsAtOnce) {
+  ASSERT_TRUE(server.AddLocalAgent("coord", &local));
+  local.SetQuitFlag();  // a service shut-down before the loop started
+  ASSERT_TRUE(RunMain(server, 20));
+  EXPECT_EQ((Entries{"started", "msg 0 hello", "msg -1 bye", "stopped"}), server.Of("coord"));
+}
+
+// Processes whose parent is this process (zombies included).
+std::set<int> ChildProcesses() {
+  std::set<int> children;
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return children;
+  while (dirent* entry = readdir(proc)) {
+    const int pid = std::atoi(entry->d_name);
+    if (pid <= 0) continue;
+    std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const size_t close = line.rfind(')');
+    int ppid = 0;
+    char state = 0;
+    if (close != std::string::npos && std::sscanf(line.c_str() + close + 1, " %c %d", &state, &ppid) == 2 &&
+        ppid == getpid()) {
+      children.insert(pid);
+    }
+  }
+  closedir(proc);
+  return children;
+}
+
+size_t OpenDescriptors() {
+  size_t count = 0;
+  DIR* fds = opendir("/proc/self/fd");
+  if (fds == nullptr) return 0;
+  while (readdir(fds) != nullptr) ++count;
+  closedir(fds);
+  return count;
+}
+
+TEST(ProcessAgentShutdown, LeavesNoProcessOrDescriptorBehind) {
+  auto scenario = [] {
+    ratest::TempLab lab;
+    ratest::LocalTestAgent local;
+    RecordingServer server;
+    ratest::UseTestAgents(server);
+    server.SetAgentStartupTimeoutMs(60000);
+    ASSERT_TRUE(server.AddLocalAgent("coord", &local));
+    ASSERT_TRUE(server.AddAgent("a", "-burst 50", ""));
+    ASSERT_TRUE(server.AddAgent("b", "", ""));
+    server.onMessage = [&](const std::string& name, CNMessageBase* message) {
+      if (!IsPing(message, "hello") || name != "coord") return;
+      // Joins now, and never says hello: it is still starting when the loop quits.
+      server.AddAgent("hang", "-mode hang", "");
+    };
+    server.onStarted = [&](const std::string& name) {
+      if (name == "b") server.FailAgent(name);  // its process is told to end, not waited for
+    };
+    server.onFailed = [&](const std::string& name) {
+      server.SubmitToThreadPool([&, name] { server.RestartAgent(name); });
+    };
+    int idles = 0;
+    server.onIdle = [&] {
+      if (++idles == 10) server.SetQuitFlag();
+    };
+    ASSERT_TRUE(RunMain(server));
+    EXPECT_TRUE(server.Deinitialize());
+  };
+  scenario();  // the first run may open what the process keeps (logs, the XML runtime)
+  const std::set<int> children = ChildProcesses();
+  const size_t descriptors = OpenDescriptors();
+  scenario();
+  scenario();
+  for (int pid : ChildProcesses()) EXPECT_EQ(1u, children.count(pid)) << "process " << pid << " was left behind";
+  EXPECT_EQ(descriptors, OpenDescriptors());
+}
+
+// True when the server hangs up on a connection that sent the bytes within the given time.
+bool HungUpOn(int port, const std::string& bytes, int seconds) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return false;
+  send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  timeval tv{seconds, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  char buffer[64];
+  const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+  const bool hungUp = n == 0 || (n < 0 && errno == ECONNRESET);
+  close(fd);
+  return hungUp;
+}
+
 // Connects to the server's loopback port and sends the bytes; returns once the server hung up or after
 // 200 ms.
 void Stranger(int port, const std::string& bytes) {
@@ -247,6 +392,9 @@ TEST_F(ProcessAgentTest, StrangersOnTheLoopbackPortChangeNothing) {
       Stranger(port, Frame(remoteagent::kMessage, "<RATest_Ping tag=\"0xCB800001\"/>"));    // no hello
       Stranger(port, std::string("\xff\xff\xff\xff garbage", 12));
       Stranger(port, std::string());
+      // A frame far longer than any hello is refused at once, not read for the whole hello time (10 s).
+      std::string big = Frame(remoteagent::kHello, std::string(1 << 20, 'x')).substr(0, 64 * 1024);
+      EXPECT_TRUE(HungUpOn(port, big, 5)) << "an unidentified peer may fill memory";
       server.SendMsgToAgent(name, RATest::MakeCommand("echo", 0, 3));
     } else if (IsPing(message, "echo")) {
       server.SendMsgToAgent(name, RATest::MakeCommand("quit", 0, 4));

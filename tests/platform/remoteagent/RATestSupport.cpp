@@ -3,6 +3,7 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 
@@ -122,6 +123,13 @@ void LocalTestAgent::OnMsgReceived(const CNMessageBase& message) {
   } else if (op == "quit") {
     SendMsgToServer(RATest::MakePing(arg, GetAgentName(), "last"));
     SetQuitFlag();
+  } else if (op == "wait") {
+    waiting = true;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!CheckQuitFlag() && std::chrono::steady_clock::now() < until) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    waitEndedByQuit = CheckQuitFlag();
   }
 }
 

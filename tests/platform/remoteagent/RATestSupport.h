@@ -71,6 +71,9 @@ class LocalTestAgent : public ZTRemoteAgentClient {
   std::atomic<int> starts{0};
   std::atomic<int> stops{0};
   std::atomic<bool> onServerLoopThread{false};
+  // Command "wait": stays in the callback until the quit flag is set (at most 20 s).
+  std::atomic<bool> waiting{false};
+  std::atomic<bool> waitEndedByQuit{false};
   std::thread::id serverLoopThread{};  // set by the test before Main
 
  private:
