@@ -5,6 +5,8 @@
 #include <cstdio>
 
 #include "host/lab/LabTool.h"
+#include "platform/jobmgr/LabKeyValue.h"
+#include "platform/lab/Lab.h"
 
 namespace labtool {
 
@@ -70,6 +72,25 @@ bool IsDirectory(const std::string& path) {
 bool FileExists(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0;
+}
+
+bool SelectLabJob(Arguments& parsed, int64_t& jobId, std::string& error) {
+  std::string root = AbsolutePath(parsed.positional[0]);
+  if (!IsDirectory(root + "/jobs")) {
+    error = root + " is not a lab (no jobs folder)";
+    return false;
+  }
+  lab::SetRoot(root);
+  jobId = 1001;
+  if (parsed.options.count("job") && (!labkv::ParseInt64(parsed.options["job"], jobId) || jobId <= 0)) {
+    error = "--job must be a positive number";
+    return false;
+  }
+  if (!IsDirectory(lab::JobDir(jobId))) {
+    error = "the lab has no job " + std::to_string(jobId);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace labtool

@@ -54,14 +54,8 @@ int Outcome(const std::vector<std::string>& args) {
   if (!ParseArguments(args, {"job", "client"}, parsed, error)) return UsageError(error);
   if (parsed.positional.size() != 1 || !parsed.passThrough.empty())
     return UsageError("outcome takes exactly one lab folder");
-  std::string root = AbsolutePath(parsed.positional[0]);
-  if (!IsDirectory(root + "/jobs")) return UsageError(root + " is not a lab (no jobs folder)");
-  lab::SetRoot(root);
-
-  int64_t jobId = 1001;
-  if (parsed.options.count("job") && (!labkv::ParseInt64(parsed.options["job"], jobId) || jobId <= 0))
-    return UsageError("--job must be a positive number");
-  if (!IsDirectory(lab::JobDir(jobId))) return UsageError("the lab has no job " + std::to_string(jobId));
+  int64_t jobId = 0;
+  if (!SelectLabJob(parsed, jobId, error)) return UsageError(error);
 
   std::string client = "coordinator";
   if (parsed.options.count("client")) {

@@ -42,15 +42,10 @@ int Run(const std::vector<std::string>& args) {
   if (!ParseArguments(args, {"job", "subclient", "client", "program"}, parsed, error)) return UsageError(error);
   if (parsed.positional.size() != 1) return UsageError("run takes exactly one lab folder");
 
-  std::string root = AbsolutePath(parsed.positional[0]);
-  if (!IsDirectory(root + "/jobs")) return UsageError(root + " is not a lab (no jobs folder)");
-  lab::SetRoot(root);
-
-  int64_t jobId = 1001;
-  if (parsed.options.count("job") && (!labkv::ParseInt64(parsed.options["job"], jobId) || jobId <= 0))
-    return UsageError("--job must be a positive number");
+  int64_t jobId = 0;
+  if (!SelectLabJob(parsed, jobId, error)) return UsageError(error);
+  std::string root = lab::Root();
   std::string jobDir = lab::JobDir(jobId);
-  if (!IsDirectory(jobDir)) return UsageError("the lab has no job " + std::to_string(jobId));
   std::map<std::string, std::string> conf;
   if (!labkv::ReadFile(jobDir + "/job.conf", conf, error)) {
     std::fprintf(stderr, "quarn-lab: %s\n", error.c_str());

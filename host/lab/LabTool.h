@@ -34,6 +34,9 @@ void PrintUsage();
 std::string AbsolutePath(const std::string& path);
 bool IsDirectory(const std::string& path);
 bool FileExists(const std::string& path);
+// Points the lab at the one lab folder of the arguments and picks the job of "--job" (default 1001).
+// False with the reason when the folder is not a lab or the job is not a positive number of it.
+bool SelectLabJob(Arguments& parsed, int64_t& jobId, std::string& error);
 
 int Create(const std::vector<std::string>& args);
 int Run(const std::vector<std::string>& args);

@@ -8,6 +8,7 @@
 #include <typeinfo>
 
 #include "AppTestSupport.h"
+#include "support/TestArgv.h"
 #include "controller/QuarnController.h"
 #include "coordinator/QuarnCoordinator.h"
 #include "meditech/QuarnMediTechController.h"
@@ -18,19 +19,7 @@
 
 namespace {
 
-class Args {
- public:
-  explicit Args(std::vector<std::string> tokens) : tokens_(std::move(tokens)) {
-    for (std::string& token : tokens_) pointers_.push_back(&token[0]);
-    pointers_.push_back(nullptr);
-  }
-  int argc() const { return static_cast<int>(tokens_.size()); }
-  char** argv() { return pointers_.data(); }
-
- private:
-  std::vector<std::string> tokens_;
-  std::vector<char*> pointers_;
-};
+using Args = testsupport::Argv;
 
 std::vector<std::string> JobArgs(std::vector<std::string> extra) {
   std::vector<std::string> args = {"quarn", "-j", "1001", "-jt", "tok", "-a", "1", "-cn", "coordinator"};

@@ -4,23 +4,11 @@
 #include <vector>
 
 #include "platform/config/CCommandLineArguments.h"
+#include "support/TestArgv.h"
 
 namespace {
 
-// Keeps the argument texts alive and hands out an argv of them.
-class Argv {
- public:
-  explicit Argv(std::vector<std::string> tokens) : tokens_(std::move(tokens)) {
-    for (std::string& token : tokens_) pointers_.push_back(&token[0]);
-    pointers_.push_back(nullptr);
-  }
-  int argc() const { return static_cast<int>(tokens_.size()); }
-  char** argv() { return pointers_.data(); }
-
- private:
-  std::vector<std::string> tokens_;
-  std::vector<char*> pointers_;
-};
+using testsupport::Argv;
 
 struct Lookup {
   const char* key;
