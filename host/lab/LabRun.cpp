@@ -13,20 +13,14 @@
 #include "host/lab/LabTool.h"
 #include "platform/jobmgr/LabKeyValue.h"
 #include "platform/lab/Lab.h"
+#include "platform/os/ZtProcess.h"
 
 extern char** environ;
 
 namespace labtool {
 namespace {
 
-std::string DefaultProgram() {
-  char buffer[4096];
-  ssize_t n = readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
-  if (n <= 0) return "quarn";
-  std::string self(buffer, static_cast<size_t>(n));
-  size_t slash = self.rfind('/');
-  return (slash == std::string::npos ? std::string(".") : self.substr(0, slash)) + "/quarn";
-}
+std::string DefaultProgram() { return ZtProcess::SelfFolder() + "/quarn"; }
 
 std::string ConfOr(const std::map<std::string, std::string>& conf, const std::string& key,
                    const std::string& fallback) {

@@ -131,6 +131,46 @@ bool ReadFile(const std::string& path, std::string& content) {
   return true;
 }
 
+bool ReadRegularFile(const std::string& path, size_t maxBytes, std::string& content, std::string& error) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    error = "cannot open " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    error = "not a regular file: " + path;
+    return false;
+  }
+  std::string read;
+  bool fits = static_cast<uint64_t>(st.st_size) <= maxBytes;
+  if (fits) read.reserve(static_cast<size_t>(st.st_size));
+  char buffer[65536];
+  while (fits) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      close(fd);
+      error = "cannot read " + path + ": " + std::strerror(errno);
+      return false;
+    }
+    if (n == 0) break;
+    if (read.size() + static_cast<size_t>(n) > maxBytes) {
+      fits = false;
+    } else {
+      read.append(buffer, static_cast<size_t>(n));
+    }
+  }
+  close(fd);
+  if (!fits) {
+    error = "file too large: " + path;
+    return false;
+  }
+  content.swap(read);
+  return true;
+}
+
 bool AppendLineLocked(const std::string& path, const std::string& line) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd < 0) return false;

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -44,6 +45,11 @@ bool MakeDirs(const std::string& path);
 bool WriteFileAtomic(const std::string& path, const std::string& content);
 // Reads a whole file; false when it cannot be read.
 bool ReadFile(const std::string& path, std::string& content);
+// Reads a whole regular file of at most maxBytes. The checks apply to the object actually opened, so
+// a file swapped after a check cannot slip through, a FIFO in its place cannot hang the reader, and
+// a file that is (or grows) larger than the limit is never pulled into memory. False with the
+// reason otherwise.
+bool ReadRegularFile(const std::string& path, size_t maxBytes, std::string& content, std::string& error);
 // Appends one line (a newline is added) under an exclusive advisory lock on the file, so that
 // several processes of a job can append to one file without interleaving.
 bool AppendLineLocked(const std::string& path, const std::string& line);

@@ -217,6 +217,19 @@ bool ZtProcess::IsRunning(pid_t pid) {
   return state != 'Z' && state != 'X';
 }
 
+std::string ZtProcess::SelfPath() {
+  char path[4096];
+  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return std::string();
+  return std::string(path, static_cast<size_t>(n));
+}
+
+std::string ZtProcess::SelfFolder() {
+  std::string self = SelfPath();
+  size_t slash = self.rfind('/');
+  return slash == std::string::npos ? std::string(".") : self.substr(0, slash);
+}
+
 bool ZtProcess::GetProcessName(pid_t pid, std::string& name) {
   if (!IsRunning(pid)) return false;
   std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");

@@ -35,6 +35,11 @@ class ZtProcess {
 
   // The text as one single-quoted shell word.
   static std::string QuoteArg(const std::string& text);
+
+  // Full path of the running program; empty when it cannot be read.
+  static std::string SelfPath();
+  // The folder of the running program, without a trailing '/'; "." when unknown.
+  static std::string SelfFolder();
 };
 
 // processId as decimal text; true when that process runs, with its command name.

@@ -52,20 +52,12 @@ bool IsFrameworkOption(const std::string& token) {
   return token == kOptAddress || token == kOptPort || token == kOptName || token == kOptClient;
 }
 
-std::string ThisProgram() {
-  char path[4096];
-  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n <= 0) return std::string();
-  path[n] = '\0';
-  return std::string(path);
-}
-
 // The program an agent runs. A bare name (the application's name, as the coordinator gives it) means
 // this program when it is this program's name, else a program of that name next to this one; only
 // then is it looked up in PATH. Otherwise a job started by its full path, outside PATH, could never
 // start its agents, or would start some other installed copy.
 std::string AgentProgram(const std::string& command) {
-  const std::string self = ThisProgram();
+  const std::string self = ZtProcess::SelfPath();
   if (command.empty()) return self;
   if (command.find('/') != std::string::npos || self.empty()) return command;
   const size_t slash = self.rfind('/');

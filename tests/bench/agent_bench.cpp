@@ -14,20 +14,14 @@
 #include "platform/lab/Lab.h"
 #include "platform/remoteagent/ZTRemoteAgentClient.h"
 #include "platform/remoteagent/ZTRemoteAgentServer.h"
+#include "platform/os/ZtProcess.h"
 
 namespace {
 
 constexpr int kBurst = 20000;
 
 // quarn-test-agent is built next to this program.
-std::string TestAgentPath() {
-  char path[4096];
-  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n <= 0) return std::string();
-  path[n] = '\0';
-  std::string self(path);
-  return self.substr(0, self.rfind('/')) + "/quarn-test-agent";
-}
+std::string TestAgentPath() { return ZtProcess::SelfFolder() + "/quarn-test-agent"; }
 
 class BenchServer : public ZTRemoteAgentServer {
  public:

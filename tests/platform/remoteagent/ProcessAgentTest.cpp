@@ -20,6 +20,7 @@
 #include "platform/lab/Lab.h"
 #include "platform/remoteagent/RAFrame.h"
 #include "platform/remoteagent/RATestSupport.h"
+#include "platform/os/ZtProcess.h"
 
 namespace {
 
@@ -228,11 +229,7 @@ TEST_F(ProcessAgentTest, BareCommandNameIsTheProgramNextToThisOne) {
   // full path, outside PATH, must still find it.
   const std::string agentProgram = QUARN_TEST_AGENT_BINARY;
   const std::string folder = agentProgram.substr(0, agentProgram.rfind('/'));
-  char self[4096];
-  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  ASSERT_GT(n, 0);
-  self[n] = '\0';
-  if (std::string(self).substr(0, std::string(self).rfind('/')) != folder) GTEST_SKIP() << "built apart";
+  if (ZtProcess::SelfFolder() != folder) GTEST_SKIP() << "built apart";
   server.SetAgentCommandName(agentProgram.substr(folder.size() + 1), "-client");
   ASSERT_TRUE(server.AddAgent("proxyA", "", ""));
   server.onMessage = [&](const std::string& name, CNMessageBase* message) {
