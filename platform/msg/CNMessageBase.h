@@ -141,7 +141,12 @@ class CNMessageBase {
   friend class CNMessageXmlAccess;
 
   CNMessageBase(uint32_t tagId, const CNMessageDecl* decl, const std::string& plainName);
-  void InitSlots();
+
+  // The slot of the field at `pos` of the declaration: null when the field was never written;
+  // SlotFor makes an unset one on first use.
+  const Slot* SlotAt(size_t pos) const;
+  Slot* SlotAt(size_t pos);
+  Slot& SlotFor(size_t pos);
 
   // The slot of the field that fits (index, number, tag, check, kind), or null after counting an
   // access error. index < 0: not checked.
@@ -157,5 +162,7 @@ class CNMessageBase {
   int type_ = 0;
   std::string plainName_;  // tag name of a plain message
 
-  std::vector<Slot> slots_;  // one per declared field, in declaration order
+  // Only the fields ever written, ordered by their position in the declaration. Slots are held by
+  // pointer: references handed out to a list stay valid while other fields are written.
+  std::vector<std::unique_ptr<Slot>> slots_;
 };
