@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <new>
 #include <random>
 
 #include "platform/msg/CNMessageBase.h"
@@ -121,7 +122,12 @@ class Reader {
     }
     parser_ = t_parsers.Take();
     if (parser_ == nullptr) return Refuse("XML parser could not be created");
-    std::unique_ptr<CNMessageBase> result = Run(xml);
+    std::unique_ptr<CNMessageBase> result;
+    try {
+      result = Run(xml);
+    } catch (const std::bad_alloc&) {
+      Refuse("XML reader ran out of memory");
+    }
     t_parsers.Give(parser_, xml.size());
     parser_ = nullptr;
     return result;
@@ -138,6 +144,10 @@ class Reader {
     XML_SetParamEntityParsing(parser_, XML_PARAM_ENTITY_PARSING_NEVER);
     stack_.reserve(16);
     if (XML_Parse(parser_, xml.data(), static_cast<int>(xml.size()), XML_TRUE) != XML_STATUS_OK) {
+      if (outOfMemory_ || XML_GetErrorCode(parser_) == XML_ERROR_NO_MEMORY) {
+        result_.reset();
+        return Refuse("XML reader ran out of memory");
+      }
       if (!failed_) {
         Fail(std::string("malformed XML: ") + XML_ErrorString(XML_GetErrorCode(parser_)) + " (line " +
              std::to_string(XML_GetCurrentLineNumber(parser_)) + ", column " +
@@ -149,14 +159,32 @@ class Reader {
     return std::move(result_);
   }
 
-  static void XMLCALL OnStart(void* self, const XML_Char* name, const XML_Char** atts) {
-    static_cast<Reader*>(self)->Start(name, atts);
+  // The handlers run inside the C parser, which nothing may unwind through: a failed allocation
+  // stops the parse like any other failure.
+  template <class Step>
+  static void Guarded(void* self, Step step) {
+    Reader& reader = *static_cast<Reader*>(self);
+    try {
+      step(reader);
+    } catch (const std::bad_alloc&) {
+      reader.outOfMemory_ = true;
+      reader.Fail(std::string());
+    }
   }
-  static void XMLCALL OnEnd(void* self, const XML_Char*) { static_cast<Reader*>(self)->End(); }
-  static void XMLCALL OnText(void* self, const XML_Char* s, int len) { static_cast<Reader*>(self)->Text(s, len); }
-  static void XMLCALL OnCdata(void* self) { static_cast<Reader*>(self)->Cdata(); }
+  static void XMLCALL OnStart(void* self, const XML_Char* name, const XML_Char** atts) {
+    Guarded(self, [&](Reader& r) { r.Start(name, atts); });
+  }
+  static void XMLCALL OnEnd(void* self, const XML_Char*) {
+    Guarded(self, [](Reader& r) { r.End(); });
+  }
+  static void XMLCALL OnText(void* self, const XML_Char* s, int len) {
+    Guarded(self, [&](Reader& r) { r.Text(s, len); });
+  }
+  static void XMLCALL OnCdata(void* self) {
+    Guarded(self, [](Reader& r) { r.Cdata(); });
+  }
   static void XMLCALL OnDoctype(void* self, const XML_Char*, const XML_Char*, const XML_Char*, int) {
-    static_cast<Reader*>(self)->Fail("document type declarations are not accepted");
+    Guarded(self, [](Reader& r) { r.Fail("document type declarations are not accepted"); });
   }
 
   std::nullptr_t Refuse(const std::string& why) {
@@ -168,8 +196,8 @@ class Reader {
   void Fail(const std::string& why) {
     if (failed_) return;
     failed_ = true;
-    Refuse(why);
     XML_StopParser(parser_, XML_FALSE);
+    Refuse(why);
   }
 
   static std::string Owner(const Frame& frame) { return frame.message->getTagName(); }
@@ -412,6 +440,7 @@ class Reader {
   std::string* error_;
   XML_Parser parser_ = nullptr;
   bool failed_ = false;
+  bool outOfMemory_ = false;
   std::vector<Frame> stack_;  // the open elements
   int openMessages_ = 0;      // message elements among them
   std::string text_;          // character data of the open value element

@@ -1,5 +1,6 @@
 // Writing the XML form of messages: straight from the fields into the text, in one pass.
 #include <charconv>
+#include <new>
 
 #include "platform/msg/CNMessageBase.h"
 #include "platform/msg/CNMessageSlot.h"
@@ -174,14 +175,19 @@ class Writer {
 }  // namespace
 
 bool CNMessageXml::Serialize(const CNMessageBase& message, std::string& xml, bool compact, std::string* error) {
-  std::string out;
-  out.reserve(4096);
-  Writer writer(out, compact, error);
-  writer.Declaration();
-  if (!writer.Message(message, 0, 0)) return false;
-  writer.End();
-  xml.swap(out);
-  return true;
+  try {
+    std::string out;
+    out.reserve(4096);
+    Writer writer(out, compact, error);
+    writer.Declaration();
+    if (!writer.Message(message, 0, 0)) return false;
+    writer.End();
+    xml.swap(out);
+    return true;
+  } catch (const std::bad_alloc&) {
+    SetError(error, "XML writer ran out of memory");
+    return false;
+  }
 }
 
 bool CNMessageBase::serialize(std::string& xml, bool compact) const {

@@ -19,14 +19,11 @@ namespace {
 using QTest::AllKinds;
 using QTest::Tree;
 
+// The sanitizers' allocators keep freed memory on purpose: memory is not measured under them.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kSanitized = true;
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
+constexpr bool kSanitized = __has_feature(address_sanitizer) || __has_feature(thread_sanitizer);
 #else
 constexpr bool kSanitized = false;
 #endif
@@ -152,8 +149,7 @@ TEST(XmlLimits, DocumentSizeAtTheLimitAndOnePastAsTextAndAsFile) {
 
 // ---------------------------------------------------------------------------------------------
 // Cost. Each hostile document is read in a child process whose CPU time is capped far above what
-// a linear reader needs, and whose peak memory above the document itself is measured (not under
-// the sanitizers, whose allocators keep freed memory on purpose).
+// a linear reader needs, and whose peak memory above the document itself is measured.
 
 constexpr size_t kBigDocument = 16u << 20;
 constexpr size_t kMaxMemoryPerByte = 16;
@@ -168,73 +164,55 @@ long StatusKb(const char* key) {
   return -1;
 }
 
+// A document made of `head`, then `open` repeated until it is about `bytes` long (with '#' standing
+// for the repetition's number), `close` as many times, and `tail`.
 struct Hostile {
   const char* what;
-  std::string (*make)(size_t bytes);
   size_t bytes;
   bool accepted;
+  const char *head, *open, *close, *tail;
+
+  std::string Make() const {
+    std::string doc = head;
+    doc.reserve(bytes + 64);
+    const std::string unit = open;
+    const size_t mark = unit.find('#');
+    size_t n = 0;
+    for (; doc.size() + n * std::strlen(close) < bytes; ++n) {
+      doc += mark == std::string::npos ? unit : unit.substr(0, mark) + std::to_string(n) + unit.substr(mark + 1);
+    }
+    return doc + Repeat(close, n) + tail;
+  }
 };
 
-std::string AllKindsWith(size_t bytes, const std::string& before, const std::string& unit, const std::string& after) {
-  std::string doc = "<QTest_AllKinds tag=\"0xC800ABCD\">" + before;
-  doc.reserve(bytes + 64);
-  while (doc.size() < bytes) doc += unit;
-  return doc + after + "</QTest_AllKinds>";
-}
-
+#define ALLKINDS "<QTest_AllKinds tag=\"0xC800ABCD\">"
 const Hostile kHostile[] = {
-    {"deep nesting in an unknown field",
-     [](size_t bytes) {
-       const size_t n = bytes / 7;
-       return AllKindsWith(0, "<future>" + Repeat("<a>", n) + Repeat("</a>", n) + "</future>", "", "");
-     },
-     kBigDocument, false},
-    {"deep message nesting",
-     [](size_t bytes) {
-       const std::string open = "<any><QTest_AllKinds tag=\"0xC800ABCD\">";
-       const std::string close = "</QTest_AllKinds></any>";
-       const size_t n = bytes / (open.size() + close.size());
-       return AllKindsWith(0, Repeat(open, n) + Repeat(close, n), "", "");
-     },
-     kBigDocument, false},
-    {"many distinct element names",
-     [](size_t bytes) {
-       std::string doc = "<QTest_AllKinds tag=\"0xC800ABCD\">";
-       for (size_t i = 0; doc.size() < bytes; ++i) doc += "<n" + std::to_string(i) + "/>";
-       return doc + "</QTest_AllKinds>";
-     },
-     4u << 20, true},
-    {"many distinct attribute names",
-     [](size_t bytes) {
-       std::string doc = "<QTest_AllKinds tag=\"0xC800ABCD\"";
-       for (size_t i = 0; doc.size() < bytes; ++i) doc += " a" + std::to_string(i) + "=\"\"";
-       return doc + "/>";
-     },
-     4u << 20, true},
-    {"many empty elements of a large message type",
-     [](size_t bytes) {
-       std::string doc = "<VirtualServer_VMCollectList tag=\"0x1A4F75B1\"><vms>";
-       while (doc.size() < bytes) doc += "<VirtualServer_VMCollect tag=\"0x1A87C273\"/>";
-       return doc + "</vms></VirtualServer_VMCollectList>";
-     },
-     kBigDocument, true},
-    {"many text list items", [](size_t bytes) { return AllKindsWith(bytes, "<texts>", "<i>a</i>", "</texts>"); },
-     kBigDocument, true},
-    {"many small nested messages",
-     [](size_t bytes) {
-       return AllKindsWith(bytes, "<leaves>", "<QTest_Leaf tag=\"0xC8800001\"><count>1</count></QTest_Leaf>",
-                           "</leaves>");
-     },
-     kBigDocument, true},
+    {"deep nesting in an unknown field", kBigDocument, false, ALLKINDS "<future>", "<a>", "</a>",
+     "</future></QTest_AllKinds>"},
+    {"deep message nesting", kBigDocument, false, ALLKINDS, "<any>" ALLKINDS, "</QTest_AllKinds></any>",
+     "</QTest_AllKinds>"},
+    {"many distinct element names", 4u << 20, true, ALLKINDS, "<n#/>", "", "</QTest_AllKinds>"},
+    {"many distinct attribute names", 4u << 20, true, "<QTest_AllKinds tag=\"0xC800ABCD\"", " a#=\"\"", "", "/>"},
+    {"many empty elements of a large message type", kBigDocument, true,
+     "<VirtualServer_VMCollectList tag=\"0x1A4F75B1\"><vms>", "<VirtualServer_VMCollect tag=\"0x1A87C273\"/>", "",
+     "</vms></VirtualServer_VMCollectList>"},
+    {"many text list items", kBigDocument, true, ALLKINDS "<texts>", "<i>a</i>", "", "</texts></QTest_AllKinds>"},
+    {"many small nested messages", kBigDocument, true, ALLKINDS "<leaves>",
+     "<QTest_Leaf tag=\"0xC8800001\"><count>1</count></QTest_Leaf>", "", "</leaves></QTest_AllKinds>"},
 };
+#undef ALLKINDS
 
 // Runs in the child: exits 0 when the document was read as expected within the memory bound.
 void ReadWithinBounds(const Hostile& h) {
   rlimit cpu{kCpuSeconds, kCpuSeconds};
   setrlimit(RLIMIT_CPU, &cpu);
-  const std::string doc = h.make(h.bytes);
+  const std::string doc = h.Make();
   // The high-water mark starts again from here: the document itself does not count.
-  std::ofstream("/proc/self/clear_refs") << "5";
+  std::ofstream reset("/proc/self/clear_refs");
+  if (!(reset << "5" << std::flush)) {
+    std::fprintf(stderr, "cannot reset the peak memory mark\n");
+    std::_Exit(2);
+  }
   const long before = StatusKb("VmRSS:");
   std::unique_ptr<CNMessageBase> message = CNMessageBase::CreateFromXml(doc, nullptr);
   const long extra = (StatusKb("VmHWM:") - before) * 1024;
@@ -247,6 +225,28 @@ void ReadWithinBounds(const Hostile& h) {
     std::_Exit(1);
   }
   std::_Exit(0);
+}
+
+// Runs in the child: with too little memory left for the message (a third to two thirds of what it
+// needs, so that the parser's own allocations or the message's fail), the document is refused.
+void ReadWithTooLittleMemory(const Hostile& h) {
+  const std::string doc = h.Make();
+  const rlim_t base = static_cast<rlim_t>(StatusKb("VmSize:")) * 1024;
+  for (rlim_t times = 1; times <= 3; ++times) {
+    rlimit space{base + times * doc.size(), base + 3 * doc.size()};
+    setrlimit(RLIMIT_AS, &space);
+    std::string error;
+    if (CNMessageBase::CreateFromXml(doc, &error) != nullptr || error != "XML reader ran out of memory") {
+      std::fprintf(stderr, "%zu times the document: %s\n", static_cast<size_t>(times), error.c_str());
+      std::_Exit(1);
+    }
+  }
+  std::_Exit(0);
+}
+
+TEST(XmlCost, RunningOutOfMemoryRefusesTheDocument) {
+  if (kSanitized) GTEST_SKIP() << "the sanitizers reserve more address space than any limit leaves";
+  EXPECT_EXIT(ReadWithTooLittleMemory(kHostile[6]), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(XmlCost, HostileDocumentsCostASmallMultipleOfTheirSizeInLinearTime) {
