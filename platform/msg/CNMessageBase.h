@@ -122,7 +122,8 @@ class CNMessageBase {
   // cannot carry unchanged (control characters, malformed UTF-8) travel base64-encoded.
   bool serialize(std::string& xml, bool compact) const;
   // Strict: the root must be this message's tag name with its tag id, every known field well formed;
-  // unknown field elements are ignored. On failure *this is unchanged and `error` says why.
+  // unknown field elements are ignored with all they hold (within the element depth limit). On
+  // failure *this is unchanged and `error` says why.
   bool deserialize(const std::string& xml, std::string* error = nullptr);
 
   // A new object of the generated class of the tag; an unknown tag gives a plain message carrying it.
