@@ -148,12 +148,10 @@ class Reader {
         result_.reset();
         return Refuse("XML reader ran out of memory");
       }
-      if (!failed_) {
-        Fail(std::string("malformed XML: ") + XML_ErrorString(XML_GetErrorCode(parser_)) + " (line " +
-             std::to_string(XML_GetCurrentLineNumber(parser_)) + ", column " +
-             std::to_string(XML_GetCurrentColumnNumber(parser_)) + ")");
-      }
-      return nullptr;
+      if (failed_) return nullptr;  // the reason is recorded
+      return Refuse(std::string("malformed XML: ") + XML_ErrorString(XML_GetErrorCode(parser_)) + " (line " +
+                    std::to_string(XML_GetCurrentLineNumber(parser_)) + ", column " +
+                    std::to_string(XML_GetCurrentColumnNumber(parser_)) + ")");
     }
     if (failed_ || !result_) return Refuse("not an XML document");
     return std::move(result_);
@@ -202,7 +200,7 @@ class Reader {
 
   static std::string Owner(const Frame& frame) { return frame.message->getTagName(); }
   static std::string FieldName(const Frame& frame) { return frame.field->name; }
-  // The element name of a frame that holds character data or elements, for messages.
+  // The element name of a frame, for the reason of a refusal.
   static std::string ElementName(const Frame& frame) {
     switch (frame.role) {
       case Role::Message: return frame.message->getTagName();
@@ -224,11 +222,11 @@ class Reader {
     const Frame top = stack_.back();  // a copy: pushing may move the stack
     switch (top.role) {
       case Role::Skip:
-        stack_.push_back(Frame{Role::Skip});
+        Push(Role::Skip);
         return;
       case Role::Message:
         if (top.message->getDecl() == nullptr) {  // fields of unknown types are not read
-          stack_.push_back(Frame{Role::Skip});
+          Push(Role::Skip);
           return;
         }
         return StartField(name, atts);
@@ -283,9 +281,7 @@ class Reader {
     } else {
       holder->slot->object() = CNMessagePtr(std::move(message));
     }
-    Frame frame{Role::Message};
-    frame.message = raw;
-    stack_.push_back(frame);
+    Push(Role::Message).message = raw;
     ++openMessages_;
   }
 
@@ -295,7 +291,7 @@ class Reader {
     const CNMessageDecl& decl = *message.getDecl();
     const size_t pos = FindField(decl, name, owner.nextField);
     if (pos == kNoField) {  // a field this process does not know
-      stack_.push_back(Frame{Role::Skip});
+      Push(Role::Skip);
       return;
     }
     owner.nextField = pos + 1;
@@ -321,11 +317,8 @@ class Reader {
       case CNFieldKind::IntList:
       case CNFieldKind::MessageList:
       case CNFieldKind::Message: {
-        Frame frame{f.kind == CNFieldKind::TextList || f.kind == CNFieldKind::IntList ? Role::List : Role::Nest};
-        frame.message = &message;
-        frame.field = &f;
-        frame.slot = slot;
-        stack_.push_back(frame);
+        Push(f.kind == CNFieldKind::TextList || f.kind == CNFieldKind::IntList ? Role::List : Role::Nest, &message, &f,
+             slot);
         return;
       }
     }
@@ -335,19 +328,26 @@ class Reader {
   // marked b64="1"; any other value of that attribute is refused.
   void StartValue(Role role, CNMessageBase* owner, const CNFieldDecl* f, CNMessageBase::Slot* slot,
                   const XML_Char** atts) {
-    Frame frame{role};
-    frame.message = owner;
-    frame.field = f;
-    frame.slot = slot;
+    const char* b64 = nullptr;
     if (f->kind == CNFieldKind::Text || f->kind == CNFieldKind::TextList) {
-      const char* b64 = Attribute(atts, "b64");
+      b64 = Attribute(atts, "b64");
       if (b64 != nullptr && std::strcmp(b64, "1") != 0) {
         return Fail("element <" + std::string(role == Role::Item ? "i" : f->name) + "> holds a bad encoded text");
       }
-      frame.encoded = b64 != nullptr;
     }
     text_.clear();
-    stack_.push_back(frame);
+    Push(role, owner, f, slot).encoded = b64 != nullptr;
+  }
+
+  Frame& Push(Role role, CNMessageBase* message = nullptr, const CNFieldDecl* field = nullptr,
+              CNMessageBase::Slot* slot = nullptr) {
+    stack_.emplace_back();
+    Frame& frame = stack_.back();
+    frame.role = role;
+    frame.message = message;
+    frame.field = field;
+    frame.slot = slot;
+    return frame;
   }
 
   void End() {
@@ -376,13 +376,13 @@ class Reader {
   }
 
   void EndValue(const Frame& frame) {
-    const std::string name = frame.role == Role::Item ? "i" : frame.field->name;
+    const char* name = frame.role == Role::Item ? "i" : frame.field->name;
     CNMessageBase::Slot& slot = *frame.slot;
     switch (frame.field->kind) {
       case CNFieldKind::Int64:
       case CNFieldKind::IntList: {
         int64_t value = 0;
-        if (!cnxml::ParseInt64(text_, value)) return Fail("element <" + name + "> holds a bad number");
+        if (!cnxml::ParseInt64(text_, value)) return Fail("element <" + std::string(name) + "> holds a bad number");
         if (frame.role == Role::Item) {
           slot.ints().push_back(value);
         } else {
@@ -397,7 +397,7 @@ class Reader {
         if (!frame.encoded) {
           value.swap(text_);
         } else if (!cnxml::Base64Decode(text_, value)) {
-          return Fail("element <" + name + "> holds a bad encoded text");
+          return Fail("element <" + std::string(name) + "> holds a bad encoded text");
         }
         if (frame.role == Role::Item) {
           slot.texts().push_back(std::move(value));
@@ -410,7 +410,7 @@ class Reader {
       case CNFieldKind::ProtectedText: {
         std::string clear;
         if (!cnxml::Deobfuscate(text_, clear)) {
-          return Fail("protected field <" + name + "> of " + Owner(frame) + " is malformed");
+          return Fail("protected field <" + std::string(name) + "> of " + Owner(frame) + " is malformed");
         }
         slot.ptext() = bstring(clear);
         slot.set = true;
