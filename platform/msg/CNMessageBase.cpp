@@ -211,7 +211,10 @@ std::string CNMessageBase::getTagName() const {
 }
 
 std::unique_ptr<CNMessageBase> CNMessageBase::Create(uint32_t tagId) {
-  const CNMessageDecl* decl = CNMessageCatalogue::Instance().FindByTag(tagId);
+  return Create(tagId, CNMessageCatalogue::Instance().FindByTag(tagId));
+}
+
+std::unique_ptr<CNMessageBase> CNMessageBase::Create(uint32_t tagId, const CNMessageDecl* decl) {
   if (decl) {
     std::unique_ptr<CNMessageBase> typed(decl->create());
     if (typed && typed->tag_ == tagId) return typed;

@@ -142,6 +142,8 @@ class CNMessageBase {
   friend class CNMessageXmlAccess;
 
   CNMessageBase(uint32_t tagId, const CNMessageDecl* decl, const std::string& plainName);
+  // Create, with the catalogue's declaration of tagId (or null) already at hand.
+  static std::unique_ptr<CNMessageBase> Create(uint32_t tagId, const CNMessageDecl* decl);
 
   // The slot of the field at `pos` of the declaration: null when the field was never written;
   // SlotFor makes an unset one on first use.

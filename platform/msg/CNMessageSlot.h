@@ -47,6 +47,9 @@ class CNMessageXmlAccess {
   static const SlotList& Slots(const CNMessageBase& m) { return m.slots_; }
   static CNMessageBase::Slot* SlotAt(CNMessageBase& m, size_t pos) { return m.SlotAt(pos); }
   static CNMessageBase::Slot& SlotFor(CNMessageBase& m, size_t pos) { return m.SlotFor(pos); }
+  static std::unique_ptr<CNMessageBase> Typed(const CNMessageDecl& decl) {
+    return CNMessageBase::Create(decl.tagId, &decl);
+  }
   static std::unique_ptr<CNMessageBase> Plain(uint32_t tag, const std::string& name) {
     return std::unique_ptr<CNMessageBase>(new CNMessageBase(tag, nullptr, name));
   }

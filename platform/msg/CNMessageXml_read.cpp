@@ -271,7 +271,7 @@ class Reader {
       return Fail("element <" + std::string(name) + "> is not of the field's type");
     }
     std::unique_ptr<CNMessageBase> message =
-        decl ? CNMessageBase::Create(tag) : CNMessageXmlAccess::Plain(tag, name);
+        decl ? CNMessageXmlAccess::Typed(*decl) : CNMessageXmlAccess::Plain(tag, name);
     CNMessageBase* raw = message.get();
     // Handed to its holder at once, so that every message read so far belongs to the result.
     if (holder == nullptr) {
