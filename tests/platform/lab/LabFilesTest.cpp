@@ -166,10 +166,13 @@ TEST(LabFiles, AtomicWritesFollowNoPlantedLink) {
   EXPECT_EQ("precious", content);
 }
 
-TEST(LabFiles, FailedWritesLeaveTheOldFile) {
+TEST(LabFiles, LongestNamesAreWrittenAndFailedWritesLeaveTheOldFile) {
   testsupport::TestLab lab;
-  ASSERT_TRUE(lab::WriteFileAtomic(lab.Path("record"), "old"));
+  // The longest name a file can have still gets its temporary file and its lock.
   std::string error;
+  const std::string longest = lab.Path(std::string(lab::kMaxComponentBytes, 'n'));
+  EXPECT_TRUE(lab::ReplaceFileLocked(longest, "x", error)) << error;
+  ASSERT_TRUE(lab::WriteFileAtomic(lab.Path("record"), "old"));
   EXPECT_FALSE(lab::WriteFileAtomic(lab.Path("missing/record"), "new", error));
   EXPECT_FALSE(error.empty());
   // A change that refuses leaves the record as it was.
