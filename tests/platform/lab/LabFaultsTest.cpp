@@ -111,9 +111,19 @@ TEST(LabFaults, ThreadsFireARuleExactlyItsTimes) {
 
 TEST(LabFaults, SelectorsNarrowARuleAndTheFirstDueRuleFires) {
   testsupport::TestLab lab("proxyA");
-  ASSERT_TRUE(lab.Fault(lab::FaultRule{"op", "proxyB", "", "", "", 0, lab::kFaultAlways, 1}));
-  ASSERT_TRUE(lab.Fault(lab::FaultRule{"op", "", "VM01", "disk1", "", 0, lab::kFaultAlways, 2}));
-  ASSERT_TRUE(lab.Fault(lab::FaultRule{"op", "", "", "", "", 0, 1, 3}));
+  auto rule = [](const char* client, const char* vm, const char* disk, int64_t times, int code) {
+    lab::FaultRule made;
+    made.op = "op";
+    made.client = client;
+    made.vm = vm;
+    made.disk = disk;
+    made.times = times;
+    made.code = code;
+    return made;
+  };
+  ASSERT_TRUE(lab.Fault(rule("proxyB", "", "", lab::kFaultAlways, 1)));
+  ASSERT_TRUE(lab.Fault(rule("", "VM01", "disk1", lab::kFaultAlways, 2)));
+  ASSERT_TRUE(lab.Fault(rule("", "", "", 1, 3)));
   struct Case {
     std::string client, vm, disk;
     int code;  // 0: passes
@@ -127,7 +137,9 @@ TEST(LabFaults, SelectorsNarrowARuleAndTheFirstDueRuleFires) {
   for (const Case& c : cases) {
     lab::Fault fault;
     EXPECT_EQ(c.code != 0, lab::CheckFault(lab::FaultCall{"op", c.client, c.vm, c.disk, ""}, fault)) << c.vm << c.disk;
-    if (c.code != 0) EXPECT_EQ(c.code, fault.code);
+    if (c.code != 0) {
+      EXPECT_EQ(c.code, fault.code);
+    }
   }
 }
 

@@ -62,7 +62,9 @@ TEST(LabJobRecord, ValuesAtTheirLimits) {
     record.restart = "unchanged";
     std::string error;
     EXPECT_EQ(c.valid, lab::ParseJobRecord(c.text + "\n", record, error)) << c.text;
-    if (!c.valid) EXPECT_EQ("unchanged", record.restart) << "a refused record leaves its target as it was";
+    if (!c.valid) {
+      EXPECT_EQ("unchanged", record.restart) << "a refused record leaves its target as it was";
+    }
   }
   lab::JobRecord record;
   std::string error;
@@ -122,7 +124,9 @@ TEST(LabMachine, ValuesAtTheirLimits) {
     record.hostName = "unchanged";
     std::string error;
     EXPECT_EQ(c.valid, lab::ParseMachineRecord(c.text + "\n", record, error)) << c.text.substr(0, 40) << " " << error;
-    if (!c.valid) EXPECT_EQ("unchanged", record.hostName);
+    if (!c.valid) {
+      EXPECT_EQ("unchanged", record.hostName);
+    }
   }
 }
 
