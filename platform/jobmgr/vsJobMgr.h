@@ -180,6 +180,17 @@ class vsJobMgr {
   // GUIDs (lower case, sorted) of the VMs with a kept record.
   static std::vector<std::string> ReadVMStatusGuids(int64_t jobId);
 
+  // ---- Per-VM progress and clean-up strings (vsJobMgr_progress.cpp) ----
+  // Appends "<guid> <percent>" to progress.log of the job folder.
+  bool setVMStatusProgressPercentage(const std::string& guid, int percent);
+  // The job's clean-up strings (what a dead job leaves to clean up) in cleanup.txt of the job folder:
+  // "+<text>" when added, "-<text>" when removed; line breaks in a text are written as blanks.
+  bool AddCleanupString(const std::string& text);
+  bool RemoveCleanupString(const std::string& text);
+  // The job's progress lines and the clean-up strings that stand (added and not removed since).
+  static std::vector<std::string> ReadProgressLines(int64_t jobId);
+  static std::vector<std::string> ReadCleanupStrings(int64_t jobId);
+
  private:
   // Path of a file of the job folder; empty when there is no lab or no job id.
   std::string JobFile(const std::string& name) const LOCKS_EXCLUDED(mutex_);

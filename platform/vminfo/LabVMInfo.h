@@ -36,6 +36,13 @@ class LabVMInfo : public IVMInfo {
   int GetHostInfo(const std::string& hostName, VMInfoStructs::SHostInfo& info, uint64_t mask,
                   int flags) override;
 
+  // ---- The proxy's own view (LabVMInfo_proxy.cpp) ----
+  int GetProxyVMInfo(VMInfoStructs::SVMInfo& info, int flags, int reserved) override;
+  int GetStreamLimit() override;
+  int GetDatastoreList(std::vector<VMInfoStructs::SDatastoreInfo>& datastores) override;
+  void ReleaseSession() override;
+  int AttachSharedShadow(MountCtx& ctx) override;
+
   // Lab operation: the inventory record of a VM named by GUID (any case) or name. Non-zero on success.
   int LoadVMInfo(const std::string& guidOrName, VMInfoStructs::SVMInfo& info);
 
