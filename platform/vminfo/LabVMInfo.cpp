@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <new>
 #include <vector>
 
 #include "platform/jobmgr/LabKeyValue.h"
@@ -37,7 +38,11 @@ bool ParseInt32(const std::string& text, int32_t& value) {
 
 }  // namespace
 
-IVMInfo* IVMInfo::CreateObject(int instanceType) { return new LabVMInfo(instanceType); }
+IVMInfo* IVMInfo::CreateObject(int instanceType) {
+  // No library serves an instance of unknown type.
+  if (instanceType <= 0) return nullptr;
+  return new (std::nothrow) LabVMInfo(instanceType);
+}
 
 void IVMInfo::DeleteObject(IVMInfo* object) { delete object; }
 
