@@ -49,6 +49,8 @@ class QuarnController : public VSController {
   static constexpr int kProtocolVersion = 1120;
 
   explicit QuarnController(bool isCoordinator);
+  // A subclass's destructor calls Deinitialize first: the controller thread calls virtual
+  // operations, so it must end while the whole object still exists.
   ~QuarnController() override;
   QuarnController(const QuarnController&) = delete;
   QuarnController& operator=(const QuarnController&) = delete;
