@@ -3,7 +3,7 @@
 #include "platform/config/ZTPI_CommClient.h"
 #include "platform/config/ZTPI_Focus.h"
 #include "platform/config/ZTPlatformInfo.h"
-#include "platform/jobclient/GetSubclientDirAndFiles.h"
+#include "platform/jobclient/SubclientDir.h"
 #include "platform/os/CPxDirectory.h"
 #include "platform/os/ZtTime.h"
 #include "worker/QuarnWorker.h"
@@ -39,7 +39,7 @@ bool QuarnController::Initialize(vsJobMgr* jobMgr, vsAppMgr* appMgr) {
   m_appMgr = appMgr;
 
   if (GetSubclientDirAndFiles(appMgr->getKeyrealmId(), appMgr->getAppId(), &m_subclientFiles,
-                              jobMgr->getBkpLevel()) == 0xFFFFFFFFu) {
+                              jobMgr->getBkpLevel(), nullptr) != 0) {
     m_event.Error(sig, "Failed to get the location of the subclient directory");
     return false;
   }

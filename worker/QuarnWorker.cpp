@@ -3,7 +3,7 @@
 #include <new>
 
 #include "controller/QuarnController.h"
-#include "platform/jobclient/GetSubclientDirAndFiles.h"
+#include "platform/jobclient/SubclientDir.h"
 #include "platform/os/CPxDirectory.h"
 
 namespace {
@@ -38,7 +38,7 @@ bool QuarnWorker::Initialize(vsJobMgr* jobMgr, vsAppMgr* appMgr) {
   m_jobMgr = jobMgr;
   m_appMgr = appMgr;
   if (GetSubclientDirAndFiles(appMgr->getKeyrealmId(), appMgr->getAppId(), &m_subclientFiles,
-                              jobMgr->getBkpLevel(), nullptr) == 0xFFFFFFFFu) {
+                              jobMgr->getBkpLevel(), nullptr) != 0) {
     m_event.Error(sig, "Failed to get the location of the subclient directory");
     return false;
   }

@@ -1,5 +1,5 @@
 #include "platform/appmgr/vsAppMgr.h"
-#include "platform/lab/Lab.h"
+#include "platform/lab/LabAgent.h"
 #include "platform/msg/CNMessageBase.h"
 #include "platform/msg/vsXMLFile.h"
 
@@ -23,8 +23,9 @@ bool vsAppMgr::isFileLevelBackup() const { return BackupType(*this) == "file"; }
 
 bool vsAppMgr::setVSAReplicationInfo(const CNMessageBase& info) {
   if (info.getGroup() != kReplicationGroup || info.getType() != kReplicationType) return false;
-  const std::string appId = getAppIdStr();
-  if (lab::Root().empty() || !lab::IsSafeComponent(appId)) return false;
-  vsXMLFile file(lab::SubclientsDir() + "/" + appId + ".replication.xml");
+  if (InjectedFault("appmgr.setVSAReplicationInfo") != kRetOk) return false;
+  const std::string path = lab::ReplicationRecordPath(getAppIdStr());
+  if (path.empty()) return false;
+  vsXMLFile file(path);
   return file.Save(info);
 }

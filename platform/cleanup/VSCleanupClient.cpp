@@ -2,17 +2,11 @@
 
 #include <unistd.h>
 
-#include <algorithm>
-
 #include "platform/lab/Lab.h"
+#include "platform/lab/LabAgent.h"
+#include "platform/lab/LabFaults.h"
 
 namespace {
-
-// "<client folder>/cleanup.log": lines "+<entry>" (registered) and "-<entry>" (unregistered).
-std::string RecordPath(const std::string& client) {
-  if (lab::Root().empty() || !lab::IsSafeComponent(client)) return std::string();
-  return lab::ClientDir(client) + "/cleanup.log";
-}
 
 // Fields joined with '|'; '\', '|' and line breaks inside a field are escaped, so an entry is one line.
 std::string Escape(const std::string& text) {
@@ -42,53 +36,38 @@ std::string VMEntry(const std::string& host, const std::string& vmName, const st
   return "vm " + Escape(host) + "|" + Escape(vmName) + "|" + Escape(vmGuid) + "|" + Escape(cleanupText);
 }
 
-bool Append(char sign, const std::string& entry) {
-  const std::string path = RecordPath(lab::FocusClient());
-  if (path.empty()) return false;
-  return lab::AppendLineLocked(path, std::string(1, sign) + entry);
+// True when the fault table fails the call.
+bool Faulted(const char* op) {
+  lab::Fault fault;
+  return lab::CheckFault(op, fault);
+}
+
+bool Record(const char* op, bool add, const std::string& entry) {
+  return !Faulted(op) && lab::AppendCleanupRegistration(lab::FocusClient(), add, entry);
 }
 
 }  // namespace
 
 bool VSCleanupClient::RegisterProcess(int64_t jobId, uint64_t keyrealmId, uint64_t appId) {
-  return Append('+', ProcessEntry(jobId, keyrealmId, appId));
+  return Record("cleanup.RegisterProcess", true, ProcessEntry(jobId, keyrealmId, appId));
 }
 
 bool VSCleanupClient::UnregisterProcess(int64_t jobId, uint64_t keyrealmId, uint64_t appId) {
-  return Append('-', ProcessEntry(jobId, keyrealmId, appId));
+  return Record("cleanup.UnregisterProcess", false, ProcessEntry(jobId, keyrealmId, appId));
 }
 
 bool VSCleanupClient::RegisterVM(const std::string& host, const std::string& vmName, const std::string& vmGuid,
                                  const std::string& cleanupText) {
-  return Append('+', VMEntry(host, vmName, vmGuid, cleanupText));
+  return Record("cleanup.RegisterVM", true, VMEntry(host, vmName, vmGuid, cleanupText));
 }
 
 bool VSCleanupClient::UnregisterVM(const std::string& host, const std::string& vmName, const std::string& vmGuid,
                                    const std::string& cleanupText) {
-  return Append('-', VMEntry(host, vmName, vmGuid, cleanupText));
+  return Record("cleanup.UnregisterVM", false, VMEntry(host, vmName, vmGuid, cleanupText));
 }
 
 std::vector<std::string> VSCleanupClient::ReadRegistrations(const std::string& client) {
-  std::vector<std::string> entries;
-  std::string content;
-  const std::string path = RecordPath(client);
-  if (path.empty() || !lab::ReadFile(path, content)) return entries;
-  size_t start = 0;
-  while (start < content.size()) {
-    size_t end = content.find('\n', start);
-    if (end == std::string::npos) end = content.size();
-    const std::string line = content.substr(start, end - start);
-    start = end + 1;
-    if (line.size() < 2) continue;
-    const std::string entry = line.substr(1);
-    if (line[0] == '+') {
-      entries.push_back(entry);
-    } else if (line[0] == '-') {
-      auto it = std::find(entries.begin(), entries.end(), entry);
-      if (it != entries.end()) entries.erase(it);
-    }
-  }
-  return entries;
+  return lab::ReadCleanupRegistrations(client);
 }
 
 namespace vscleanup {

@@ -4,8 +4,9 @@
 #include <vector>
 
 // The cleanup service of a proxy host: it removes the snapshots and mounts a dead job left behind.
-// Registrations are kept per client of the lab, one line each in the client's cleanup record; the
-// service's view is what remains registered.
+// Registrations are kept per client of the lab (platform/lab/LabAgent.h); the service's view is what
+// remains registered. Fault table operations: "cleanup.RegisterProcess", "cleanup.UnregisterProcess",
+// "cleanup.RegisterVM", "cleanup.UnregisterVM".
 class VSCleanupClient {
  public:
   bool RegisterProcess(int64_t jobId, uint64_t keyrealmId, uint64_t appId);

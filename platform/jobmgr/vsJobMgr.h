@@ -7,38 +7,23 @@
 #include <vector>
 
 #include "platform/ev/EvMessageContainer.h"
+#include "platform/lab/LabJob.h"
 #include "platform/os/ZtMutex.h"
 #include "platform/os/ThreadAnnotations.h"
 
 class CNMessageBase;
 
 // The job manager client of one job process. The job manager itself is the job's folder in the lab
-// (lab::JobDir(jobId)); every process of the job (coordinator and agents) works on the same files,
-// so every write is either an append under a file lock or an atomic rewrite.
+// (platform/lab/LabJob.h has its files and their formats); every process of the job (coordinator and
+// agents) works on the same files, so every write is either an append under a file lock or an atomic
+// replacement under the record's lock.
 //
-// Files of the job folder:
-//   job.conf      key=value lines written by the lab tool or a test ('#' comments, blank lines).
-//                 Keys read here: "initFails" (non-zero: initBackup fails), "restart" (restart text,
-//                 empty = first attempt), "failback" (0/1), "replicationId", "opType", "selectedVMsOnly"
-//                 (0/1), "autoResumeFails" (non-zero: StopAndAutoResume refuses), "sourceParentBackupJob",
-//                 "committable" (0/1).
-//   phase.txt     one line appended per phase-result call:
-//                   "phaseSuccessful" (or "phaseSuccessful 1" when called with true)
-//                   "phasePartialSuccess"
-//                   "phaseFailed failJob=<0|1> setupFailed=<0|1>"
-//                   "StopAndAutoResume <seconds> <text>"         (resume arranged)
-//                   "StopAndAutoResumeRefused <seconds> <text>"  (resume refused; the call returns false)
-//                 Line breaks in the text are written as blanks.
-//   pending.txt   one line per pending cause set: "0x<ID 8 hex>[ <arguments joined by '|'>]"; a
-//                 resetPendingCause call appends the line "reset". The job's pending causes are the
-//                 lines after the last "reset".
-//   events.log    job events, the same file and line format as EvEvent's:
-//                 "<SEVERITY> 0x<ID 8 hex>[ <arguments joined by '|'>]". Severity numbers: 0 "INFO",
-//                 1 "MINOR", 2 "MAJOR", 3 "CRITICAL"; any other number n is written "SEVERITY<n>".
-//                 In arguments '\', '|', line feed and carriage return are written "\\", "\|", "\n", "\r".
-//   sessions.log  "started <client> <pid>" from initBackup, "ended <client> <pid>" from deinit.
-//   metadata.txt  the arguments of the last initBackupMetadaCollectionDefault call.
-//   quit          present = the job was suspended or killed: checkQuitFlag() is true.
+// The job record's values read here: restart text, failback, replicationId, opType, selectedVMsOnly,
+// sourceParentBackupJob, committable. Operations that the lab's fault table can make fail (see
+// platform/lab/LabFaults.h): "jobmgr.initBackup" (the rule's code is returned),
+// "jobmgr.setPendingCause" (every form), "jobmgr.setPhaseResult" (phaseSuccessful,
+// phasePartialSuccess, phaseFailed), "jobmgr.StopAndAutoResume" (the resume is refused),
+// "jobmgr.setVMStatus" (selector vm: the GUID) and "jobmgr.updateVMBkpJobStatus".
 class vsJobMgr {
  public:
   // Result codes of initBackup (0 = success).
@@ -47,9 +32,9 @@ class vsJobMgr {
     kInitNoLab = 1,           // QUARN_LAB not set
     kInitNoJobId = 2,         // no usable job id was given
     kInitNoJobFolder = 3,     // the job's folder does not exist
-    kInitBadJobConf = 4,      // job.conf missing, unreadable or malformed
-    kInitFailedByKnob = 5,    // job.conf asks for the failure ("initFails")
+    kInitBadJobConf = 4,      // the job record is missing, unreadable or malformed
     kInitCannotRecord = 6,    // the start could not be recorded in the job folder
+    // A fault rule of the lab returns its own code.
   };
 
   vsJobMgr();
@@ -109,14 +94,14 @@ class vsJobMgr {
   bool isNonCtrlMonitor() const;
 
   // ---- Start and stop ----
-  // Reads job.conf of the job and records this process as started. A code that isError judges.
+  // Reads the job's record and records this process as started. A code that isError judges.
   int initBackup();
   static bool isError(int code) { return code != kInitOk; }
   bool isInitialized() const;
   // Records the end of this process's session; calling it again does nothing.
   void deinit();
 
-  // ---- Job options from job.conf (valid after initBackup) ----
+  // ---- Job options from the job record (valid after initBackup) ----
   bool isFailbackBackup() const;
   uint64_t getReplicationIdForFailback() const;
   int getOpType() const;
@@ -126,7 +111,7 @@ class vsJobMgr {
   // Fills the text the job manager keeps for a restarted job (empty on a first attempt); 0 = success.
   int CheckForRestart(std::string& text) const;
 
-  // Records the metadata-collection defaults of the job (in memory and in metadata.txt). Collection
+  // Records the metadata-collection defaults of the job (in memory and in the job folder). Collection
   // is on when the subclient asks for file details: for a snapshot backup the snapshot form of the
   // option counts, for any other job the plain one. setMetatdataCollectionOption changes it later.
   void initBackupMetadaCollectionDefault(int instanceType, bool honorTaskOptionsForLVM, bool collectFileDetails,
@@ -154,7 +139,19 @@ class vsJobMgr {
   // True when the job is to stop (suspend or kill).
   bool checkQuitFlag() const;
 
-  // ---- Phase result: each call appends exactly one line to phase.txt; false when it could not ----
+  // ---- Per-VM progress and clean-up strings (vsJobMgr_progress.cpp) ----
+  // Fault table operations: "jobmgr.setVMStatusProgressPercentage" (selector vm: the GUID),
+  // "jobmgr.AddCleanupString", "jobmgr.RemoveCleanupString".
+  // The VM's progress percentage, one line of the job's VM progress per call.
+  bool setVMStatusProgressPercentage(const std::string& guid, int percent);
+  // The job's clean-up strings: what a dead job leaves for a later job to clean up.
+  bool AddCleanupString(const std::string& text);
+  bool RemoveCleanupString(const std::string& text);
+  // "<guid> <percent>" per progress call, and the clean-up strings that stand.
+  static std::vector<std::string> ReadVMProgressLines(int64_t jobId);
+  static std::vector<std::string> ReadCleanupStrings(int64_t jobId);
+
+  // ---- Phase result: each call appends exactly one line to the job's phase file; false when it could not ----
   bool phaseSuccessful(bool flag);
   bool phasePartialSuccess();
   bool phaseFailed(bool failJob, bool setupFailed);
@@ -168,39 +165,26 @@ class vsJobMgr {
   static std::vector<std::string> ReadEvents(int64_t jobId);
 
   // ---- Per-VM status records (vsJobMgr_vmstatus.cpp) ----
-  // Keeps the VM's status record (a JobManager::VMUpdateInfo message) as vmstatus/<guid>.xml of the
-  // job folder, the GUID in lower case (GUIDs are compared without regard to case), replacing the
-  // earlier record. False when it was not kept: no job folder, a GUID that is no usable file name,
-  // a message of another type, or a failed save.
+  // Keeps the VM's status record (a JobManager::VMUpdateInfo message) in the job folder under the GUID
+  // in lower case (GUIDs are compared without regard to case), replacing the earlier record. False
+  // when it was not kept: no job folder, a GUID that is no usable file name, a message of another
+  // type, or a failed save.
   bool setVMStatus(const std::string& guid, CNMessageBase& info);
-  // Appends "<keyrealm id> <0|1>" to vmstatus.log of the job folder.
+  // Records a job-status update of the VMs in the job folder.
   bool updateVMBkpJobStatus(uint64_t keyrealmId, bool flag);
   // The kept record of a VM; false (info unchanged) when there is none or it cannot be read.
   static bool ReadVMStatus(int64_t jobId, const std::string& guid, CNMessageBase& info);
   // GUIDs (lower case, sorted) of the VMs with a kept record.
   static std::vector<std::string> ReadVMStatusGuids(int64_t jobId);
 
-  // ---- Per-VM progress and clean-up strings (vsJobMgr_progress.cpp) ----
-  // Appends "<guid> <percent>" to progress.log of the job folder.
-  bool setVMStatusProgressPercentage(const std::string& guid, int percent);
-  // The job's clean-up strings (what a dead job leaves to clean up) in cleanup.txt of the job folder:
-  // "+<text>" when added, "-<text>" when removed; line breaks in a text are written as blanks.
-  bool AddCleanupString(const std::string& text);
-  bool RemoveCleanupString(const std::string& text);
-  // The job's progress lines and the clean-up strings that stand (added and not removed since).
-  static std::vector<std::string> ReadProgressLines(int64_t jobId);
-  static std::vector<std::string> ReadCleanupStrings(int64_t jobId);
-
  private:
-  // Path of a file of the job folder; empty when there is no lab or no job id.
-  std::string JobFile(const std::string& name) const LOCKS_EXCLUDED(mutex_);
-  bool AppendPhaseLine(const std::string& line) LOCKS_EXCLUDED(mutex_);
+  bool AppendPhaseLine(const lab::PhaseLine& line) LOCKS_EXCLUDED(mutex_);
   bool WritePendingCause(uint32_t id, const ArgumentInfo& arguments) LOCKS_EXCLUDED(mutex_);
   bool WriteEvent(uint32_t id, const ArgumentInfo& arguments, int severity) LOCKS_EXCLUDED(mutex_);
   // Takes the calling thread's collected arguments, leaving its list empty.
   ArgumentInfo TakePendingArguments() LOCKS_EXCLUDED(mutex_);
-  std::string ConfValue(const std::string& key) const EXCLUSIVE_LOCKS_REQUIRED(mutex_);
-  int64_t ConfNumber(const std::string& key) const EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  // The code of the fault the lab's fault table gives the operation (logged), or 0.
+  static int InjectedFault(const char* op, const std::string& vm = std::string());
 
   mutable ZtMutex mutex_;
 
@@ -232,7 +216,7 @@ class vsJobMgr {
   // Job state.
   bool initialized_ GUARDED_BY(mutex_) = false;
   bool sessionEnded_ GUARDED_BY(mutex_) = false;
-  std::map<std::string, std::string> conf_ GUARDED_BY(mutex_);
+  lab::JobRecord record_ GUARDED_BY(mutex_);
   bool collectMetadata_ GUARDED_BY(mutex_) = false;
   // Per-thread argument lists; the map only ever grows, so a handed-out reference stays valid, and
   // each list is touched by its own thread only.

@@ -1,42 +1,21 @@
-#include <algorithm>
-
-#include "platform/jobmgr/JobFolder.h"
 #include "platform/jobmgr/vsJobMgr.h"
-#include "platform/lab/Lab.h"
+#include "platform/lab/LabAgent.h"
 
 bool vsJobMgr::setVMStatusProgressPercentage(const std::string& guid, int percent) {
-  const std::string path = JobFile("progress.log");
-  return !path.empty() && lab::AppendLineLocked(path, jobfolder::OneLine(guid) + " " + std::to_string(percent));
+  if (InjectedFault("jobmgr.setVMStatusProgressPercentage", guid) != 0) return false;
+  return lab::AppendVMProgress(getJobId(), guid, percent);
 }
 
 bool vsJobMgr::AddCleanupString(const std::string& text) {
-  const std::string path = JobFile("cleanup.txt");
-  return !path.empty() && lab::AppendLineLocked(path, "+" + jobfolder::OneLine(text));
+  if (InjectedFault("jobmgr.AddCleanupString") != 0) return false;
+  return lab::AppendJobCleanupString(getJobId(), true, text);
 }
 
 bool vsJobMgr::RemoveCleanupString(const std::string& text) {
-  const std::string path = JobFile("cleanup.txt");
-  return !path.empty() && lab::AppendLineLocked(path, "-" + jobfolder::OneLine(text));
+  if (InjectedFault("jobmgr.RemoveCleanupString") != 0) return false;
+  return lab::AppendJobCleanupString(getJobId(), false, text);
 }
 
-std::vector<std::string> vsJobMgr::ReadProgressLines(int64_t jobId) {
-  const std::string path = jobfolder::FileOf(jobId, "progress.log");
-  return path.empty() ? std::vector<std::string>() : jobfolder::ReadLines(path);
-}
+std::vector<std::string> vsJobMgr::ReadVMProgressLines(int64_t jobId) { return lab::ReadVMProgress(jobId); }
 
-std::vector<std::string> vsJobMgr::ReadCleanupStrings(int64_t jobId) {
-  std::vector<std::string> standing;
-  const std::string path = jobfolder::FileOf(jobId, "cleanup.txt");
-  if (path.empty()) return standing;
-  for (const std::string& line : jobfolder::ReadLines(path)) {
-    if (line.empty()) continue;
-    const std::string text = line.substr(1);
-    if (line[0] == '+') {
-      standing.push_back(text);
-    } else if (line[0] == '-') {
-      auto it = std::find(standing.begin(), standing.end(), text);
-      if (it != standing.end()) standing.erase(it);
-    }
-  }
-  return standing;
-}
+std::vector<std::string> vsJobMgr::ReadCleanupStrings(int64_t jobId) { return lab::ReadJobCleanupStrings(jobId); }

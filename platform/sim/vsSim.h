@@ -1,7 +1,8 @@
 #pragma once
 
 // The software-installation manager's view of this client: which operating system it runs and
-// whether the job process can run there.
+// whether the job process can run there. Fault table operation: "sim.queryClientOSId" (the id then
+// reads as unknown).
 class vsSim {
  public:
   enum OSId : int {
@@ -10,8 +11,8 @@ class vsSim {
     kOSWindows = 2,
   };
 
-  // The operating system of this client (the lab machine's, else the running system's).
+  // The operating system of this client: its lab machine's, else the running system's.
   int queryClientOSId();
-  // True when the job process is supported on the operating system with that id: Linux.
-  bool isOK(int osId) const { return osId == kOSLinux; }
+  // True for an operating system the installation knows.
+  bool isOK(int osId) const { return osId == kOSLinux || osId == kOSWindows; }
 };

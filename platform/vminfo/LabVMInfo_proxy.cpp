@@ -1,46 +1,61 @@
-// The proxy's own view of the lab's hypervisor: the VM it is, its stream limit, the datastores it
-// reaches and its attachments to shared shadows.
-#include <map>
-
-#include "platform/jobmgr/LabKeyValue.h"
+// The proxy's own view of the lab's hypervisor: the VM it is (its lab machine's), the host it runs
+// on, its stream limit, the datastores it reaches and its attachments to shared shadows.
 #include "platform/lab/Lab.h"
+#include "platform/lab/LabAgent.h"
+#include "platform/lab/LabMachine.h"
 #include "platform/vminfo/LabVMInfo.h"
 
-namespace {
-
-std::string Value(const std::map<std::string, std::string>& values, const std::string& key) {
-  auto it = values.find(key);
-  return it == values.end() ? std::string() : it->second;
+bool LabVMInfo::ReadProxyMachine(lab::MachineRecord& machine) {
+  std::string error;
+  switch (lab::ReadMachineRecord(lab::FocusClient(), machine, error)) {
+    case lab::RecordRead::kRead: return true;
+    case lab::RecordRead::kMissing:
+      Fail(kErrNotFound, "Client [" + lab::FocusClient() + "] has no machine record");
+      return false;
+    default:
+      Fail(kErrUnreadable, "Cannot read the machine of client [" + lab::FocusClient() + "]: " + error);
+      return false;
+  }
 }
 
-}  // namespace
+int LabVMInfo::GetProxyHostInfo(VMInfoStructs::SHostInfo& info) {
+  lab::MachineRecord machine;
+  if (!ReadProxyMachine(machine)) return 0;
+  if (machine.hypervisorHost.empty()) return Fail(kErrNotFound, "This proxy runs on no hypervisor host");
+  return GetHostInfo(machine.hypervisorHost, info, 0, 0);
+}
 
 int LabVMInfo::GetProxyVMInfo(VMInfoStructs::SVMInfo& info, int, int) {
-  // A proxy that is a VM of the lab's hypervisor carries its client's name.
-  VMInfoStructs::SVMInfo record;
-  if (LoadVMInfo(lab::FocusClient(), record) == 0) return 0;
-  info = record;
-  return 1;
+  if (Faulted("vminfo.GetProxyVMInfo")) return 0;
+  lab::MachineRecord machine;
+  if (!ReadProxyMachine(machine)) return 0;
+  if (!machine.IsVM()) return Fail(kErrNotFound, "This proxy is not a virtual machine");
+  return LoadVMInfo(machine.vmGuid, info);
 }
 
 int LabVMInfo::GetStreamLimit() {
-  std::map<std::string, std::string> conf;
-  if (!ReadServer(conf)) return 0;
+  if (Faulted("vminfo.GetStreamLimit")) return 0;
+  std::string server;
+  if (!FindServer(server)) return 0;
+  lab::ServerRecord record;
+  std::string error;
   int64_t limit = 0;
-  const std::string text = Value(conf, "streamLimit");
-  if (!text.empty() && (!labkv::ParseInt64(text, limit) || limit < 0 || limit > 0x7FFFFFFF)) {
-    Fail(kErrUnreadable, "server.conf: streamLimit [" + text + "] is not usable", kFailureEvent);
-    return 0;
-  }
+  if (!lab::ReadServerRecord(server, record, error) || !lab::ServerStreamLimit(record, limit, error))
+    return Fail(kErrUnreadable, "Cannot read the stream limit of the hypervisor server: " + error);
   Succeed();
   return static_cast<int>(limit);
 }
 
 int LabVMInfo::GetDatastoreList(std::vector<VMInfoStructs::SDatastoreInfo>& datastores) {
-  std::map<std::string, std::string> conf;
-  if (!ReadServer(conf)) return 0;
+  if (Faulted("vminfo.GetDatastoreList")) return 0;
+  std::string server;
+  if (!FindServer(server)) return 0;
+  lab::ServerRecord record;
+  std::string error;
+  if (!lab::ReadServerRecord(server, record, error))
+    return Fail(kErrUnreadable, "Cannot read the hypervisor server description: " + error);
   std::vector<VMInfoStructs::SDatastoreInfo> found;
-  for (const std::string& name : labkv::SplitList(Value(conf, "datastores"))) {
+  for (const std::string& name : record.datastores) {
     VMInfoStructs::SDatastoreInfo datastore;
     datastore.name = name;
     found.push_back(datastore);
@@ -53,14 +68,13 @@ int LabVMInfo::GetDatastoreList(std::vector<VMInfoStructs::SDatastoreInfo>& data
 void LabVMInfo::ReleaseSession() {}
 
 int LabVMInfo::AttachSharedShadow(MountCtx& ctx) {
-  std::map<std::string, std::string> conf;
-  if (!ReadServer(conf)) return 0;
+  if (Faulted("vminfo.AttachSharedShadow")) return 0;
+  std::string server;
+  if (!FindServer(server)) return 0;
   if (ctx.sharedShadowText1.empty() && ctx.sharedShadowText2.empty())
-    return Fail(kErrNotFound, "No shared shadow is named", kFailureEvent);
-  // Recorded so that a test can see which proxies joined which shadow.
-  if (!lab::AppendLineLocked(ServerDir() + "/sharedshadow.log",
-                             "attach " + lab::FocusClient() + " " + ctx.sharedShadowText1 + " " + ctx.sharedShadowText2))
-    return Fail(kErrUnreadable, "Cannot record the attachment to the shared shadow", kFailureEvent);
+    return Fail(kErrNotFound, "No shared shadow is named");
+  if (!lab::AppendSharedShadowAttachment(server, lab::FocusClient(), ctx.sharedShadowText1, ctx.sharedShadowText2))
+    return Fail(kErrUnreadable, "Cannot record the attachment to the shared shadow");
   Succeed();
   return 1;
 }

@@ -1,7 +1,8 @@
 // The agent's side of each coordinator message, with the test as the coordinator.
 #include <gtest/gtest.h>
 
-#include "platform/cleanup/VSCleanupClient.h"
+#include "platform/lab/LabAgent.h"
+#include "platform/lab/LabCreate.h"
 #include "support/ControllerTestSupport.h"
 
 namespace {
@@ -197,8 +198,8 @@ TEST_F(ControllerProtocolTest, SharedShadowIsAttachedAndItsFailureRaisesAnEvent)
   VMSharedShadow shadow;
   shadow.setstring(VMSharedShadow::F_sharedShadowText1, "shadow-1");
   controller.Deliver(shadow);
-  EXPECT_NE(std::string::npos,
-            apptest::ReadText(job.Root() + "/hypervisor/vcenter/sharedshadow.log").find("attach coordinator shadow-1"));
+  EXPECT_EQ((std::vector<std::string>{"attach coordinator shadow-1 "}),
+            lab::ReadSharedShadowAttachments(lab::SampleServer()));
   EXPECT_FALSE(controller.CheckQuitFlag());
 
   controller.Deliver(VMSharedShadow());  // names no shadow: the attachment fails
@@ -212,8 +213,7 @@ TEST_F(ControllerProtocolTest, SharedShadowIsAttachedAndItsFailureRaisesAnEvent)
 
 TEST_F(ControllerProtocolTest, SharedShadowWithoutAHypervisorConnectionEndsTheAgent) {
   LabJob lab;
-  lab.AppendFile("subclients/1.conf", "\ninstanceType=0\n");
-  lab.appMgr.querySettings();
+  lab.SetSubclient("instanceType", "0");
   TestController agent(&lab);
   agent.Deliver(VMSharedShadow());
   EXPECT_TRUE(agent.CheckQuitFlag());

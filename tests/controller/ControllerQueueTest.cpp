@@ -162,7 +162,7 @@ TEST_F(ControllerQueueTest, IncompleteOrUnsendableVMsAreNotReported) {
   ASSERT_TRUE(controller.GetNextVM(0, vm, index));
   vm->vmPhase = PHASE_DONE;
   vm->statusCode = 1;
-  vm->metadataFiles = {job.Root() + "/nothing.dat"};
+  vm->metadataFiles = {job.Lab().Path("nothing.dat")};
   vm_params* held = vm;
   EXPECT_TRUE(controller.CompleteVM(vm, result));
   EXPECT_EQ(PHASE_PENDING, held->vmPhase);

@@ -150,7 +150,7 @@ TEST_F(ControllerWorkersTest, InitializeRegistersTheProcessAndDeinitializeUndoes
 }
 
 TEST_F(ControllerWorkersTest, InitializeFailsWithoutAManagementServerAndLeavesNothingRegistered) {
-  job.AppendFile("clients/coordinator/registry/Base.ini", "\nsKeymasterHostName=\n");
+  job.SetSetting("Base", "sKeymasterHostName", "");
   TestController agent(&job);
   EXPECT_FALSE(agent.Initialize(&job.jobMgr, &job.appMgr));
   EXPECT_EQ(1u, job.LogCount("Failed to get keymaster name from the registry"));

@@ -10,54 +10,64 @@
 #include <string>
 #include <vector>
 
-#include "app/AppTestSupport.h"
 #include "app/QuarnRegistry.h"
 #include "controller/QuarnController.h"
 #include "platform/ev/EvDebug.h"
 #include "platform/lab/Lab.h"
+#include "platform/lab/LabSubclient.h"
 #include "platform/os/ZtTime.h"
+#include "support/TestLab.h"
 #include "worker/QuarnWorker.h"
 
 namespace ctltest {
 
 constexpr int64_t kJobId = 1001;
 
-// A lab made by the lab tool, the process's focus on its coordinator client, the log open, and the
-// job and application managers of its job.
+// The sample lab, the process's focus on its coordinator client, the log open, and the job and
+// application managers of its job.
 class LabJob {
  public:
-  LabJob() {
-    lab::SetRoot(lab_.Root());
-    lab::SetFocusClient("coordinator");
+  LabJob() : lab_("coordinator") {
+    lab_.Create();
+    lab_.UseJob(kJobId);
+    lab_.OpenLog();
     QuarnRegistry::TEST_Unload();
-    EvEvent::initialize(2, EvDebug::getLogId("quarn"), 0, nullptr, std::string());
-    EvEvent::setJobId(kJobId);
     jobMgr.setJobId(std::to_string(kJobId));
     jobMgr.initBackup();
     appMgr.setAppIdStr("1");
     appMgr.querySettings();
   }
   ~LabJob() {
-    EvDebug::shutdownLog();
     QuarnRegistry::TEST_Unload();
     ZtClock::ResetTestOffset();
-    lab::SetRoot("");
   }
-  // A line of the settings section "VirtualServer" of the coordinator client; read at the next load.
-  void SetSetting(const std::string& key, const std::string& value) {
-    lab_.AppendFile("clients/coordinator/registry/VirtualServer.ini", "\n" + key + "=" + value + "\n");
+  // A setting of the coordinator client; the settings table reads it at its next load.
+  void SetSetting(const std::string& section, const std::string& key, const std::string& value) {
+    lab_.Setting(section, key, value, "coordinator");
     QuarnRegistry::TEST_Unload();
   }
-  void AppendFile(const std::string& relative, const std::string& text) { lab_.AppendFile(relative, text); }
+  void SetSetting(const std::string& key, const std::string& value) { SetSetting("VirtualServer", key, value); }
+  // A key of the subclient's record, read again by the application manager.
+  void SetSubclient(const std::string& key, const std::string& value) {
+    std::string error;
+    lab::SetSubclientValue("1", key, value, error);
+    appMgr.querySettings();
+  }
   std::string Log() const { return lab_.Log("coordinator"); }
-  size_t LogCount(const std::string& needle) const { return apptest::CountOf(Log(), needle); }
-  const std::string& Root() const { return lab_.Root(); }
-
-  vsJobMgr jobMgr;
-  vsAppMgr appMgr;
+  size_t LogCount(const std::string& needle) const {
+    const std::string log = Log();
+    size_t count = 0;
+    for (size_t pos = log.find(needle); pos != std::string::npos; pos = log.find(needle, pos + 1)) ++count;
+    return count;
+  }
+  testsupport::TestLab& Lab() { return lab_; }
 
  private:
-  apptest::TempLab lab_;
+  testsupport::TestLab lab_;
+
+ public:
+  vsJobMgr jobMgr;
+  vsAppMgr appMgr;
 };
 
 // A VMCollect entry of a collect list.

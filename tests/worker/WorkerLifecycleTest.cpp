@@ -64,8 +64,7 @@ TEST_F(WorkerLifecycleTest, InitializeNeedsManagersAndABackupTypeItCanLayOut) {
                {"guest", false, "Unknown backup type.. Cannot Initialize backup object"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.type);
-    job.AppendFile("subclients/1.conf", std::string("\nbackupType=") + c.type + "\n");
-    ASSERT_EQ(0, job.appMgr.querySettings());
+    job.SetSubclient("backupType", c.type);
     QuarnWorker worker(&controller, 0);
     EXPECT_EQ(c.ok, worker.Initialize(&job.jobMgr, &job.appMgr));
     if (c.line != nullptr) {
@@ -79,7 +78,7 @@ TEST_F(WorkerLifecycleTest, InitializeNeedsManagersAndABackupTypeItCanLayOut) {
 
 TEST_F(WorkerLifecycleTest, WorkerWithoutItsSnapshotFolderIsNotStarted) {
   job.jobMgr.setSnapBackup(true);
-  const std::string subclientDir = job.Root() + "/clients/coordinator/JobResults/Subclients/1_1";
+  const std::string subclientDir = lab::ClientJobResultsDir("coordinator") + "/1";
   ASSERT_TRUE(lab::MakeDirs(subclientDir));
   std::ofstream(subclientDir + "/SNAP") << "a file in the way";
   QuarnWorker worker(&controller, 0);
@@ -128,7 +127,7 @@ TEST_F(WorkerLifecycleTest, QuitRightAfterAHandOutLeavesTheVMUnprocessed) {
     return 0;
   };
   controller.Deliver(CollectList({Collect("vm1", "G1")}));
-  std::ofstream(job.Root() + "/jobs/1001/quit") << "";
+  lab::RequestJobQuit(ctltest::kJobId);
   TestWorker& worker = RunWorker();
   EXPECT_FALSE(processed);
   EXPECT_EQ(0, worker.lastAllSucceeded.load());

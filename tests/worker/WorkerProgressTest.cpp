@@ -65,19 +65,19 @@ TEST_F(WorkerProgressTest, ProgressNeverGoesBackExceptWhenAVMStarts) {
   worker.UpdateVMJobProgress(VM_PROGRESS_DISKS, 100, 100);
   worker.UpdateVMJobProgress(VM_PROGRESS_MOUNTED, 0, 0);
   EXPECT_EQ(2u, job.LogCount("is less than the current percentage")) << "re-armed by the start";
-  EXPECT_EQ((std::vector<std::string>{"G1 55", "G1 1", "G1 80"}), vsJobMgr::ReadProgressLines(ctltest::kJobId));
+  EXPECT_EQ((std::vector<std::string>{"G1 55", "G1 1", "G1 80"}), vsJobMgr::ReadVMProgressLines(ctltest::kJobId));
 }
 
 TEST_F(WorkerProgressTest, DiskProgressFromSeveralThreadsCountsEveryByte) {
-  worker.TEST_SetDiskBytesTotal(8 * 1000);
+  worker.TEST_SetDiskBytesTotal(8 * 100);
   std::vector<std::thread> disks;
   for (int d = 0; d < 8; ++d)
     disks.emplace_back([this] {
-      for (int i = 0; i < 100; ++i) worker.UpdateVMJobProgressForDisks(10);
+      for (int i = 0; i < 10; ++i) worker.UpdateVMJobProgressForDisks(10);
     });
   for (std::thread& disk : disks) disk.join();
   EXPECT_EQ(80, Percent());
-  auto lines = vsJobMgr::ReadProgressLines(ctltest::kJobId);
+  auto lines = vsJobMgr::ReadVMProgressLines(ctltest::kJobId);
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ("G1 80", lines.back());
   for (size_t i = 1; i < lines.size(); ++i)

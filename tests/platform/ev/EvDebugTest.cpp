@@ -7,15 +7,14 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/config/EvConfigTestLab.h"
+#include "support/TestLab.h"
 #include "platform/config/ZTPlatformInfo.h"
 #include "platform/ev/EvDebug.h"
 
 namespace {
 
-using evcfg_test::Exists;
-using evcfg_test::ReadLines;
-using evcfg_test::ScopedLab;
+using testsupport::Exists;
+using lab::ReadLines;
 
 struct ParsedLine {
   long pid = 0;
@@ -39,7 +38,7 @@ bool Parse(const std::string& line, ParsedLine& parsed) {
 unsigned long ThreadId() { return static_cast<unsigned long>(syscall(SYS_gettid)); }
 
 TEST(EvDebugTest, EveryLineCarriesPidThreadDateJobAndSignature) {
-  ScopedLab lab;
+  testsupport::TestLab lab("proxyA");
   ASSERT_TRUE(EvDebug::initializeLog(2, EvDebug::getLogId("quarn")));
   EXPECT_EQ(lab::ClientLogDir("proxyA") + "/quarn.log", EvDebug::getLogPath());
 
@@ -75,7 +74,7 @@ TEST(EvDebugTest, EveryLineCarriesPidThreadDateJobAndSignature) {
 }
 
 TEST(EvDebugTest, LogCannotOpenWithoutLabOrWithAnUnsafeName) {
-  ScopedLab lab;
+  testsupport::TestLab lab("proxyA");
   EXPECT_FALSE(EvDebug::initializeLog(2, "../quarn"));
   EXPECT_FALSE(EvDebug::initializeLog(2, ""));
   EXPECT_FALSE(EvDebug::isInitialized());
@@ -88,7 +87,7 @@ TEST(EvDebugTest, LogCannotOpenWithoutLabOrWithAnUnsafeName) {
 }
 
 TEST(EvDebugTest, LevelComesFromOverrideThenEnvironmentThenSettingsThenOne) {
-  ScopedLab lab;
+  testsupport::TestLab lab("proxyA");
   const char* sig = "void QuarnRegistry::loadRegistryEntries()";
   ASSERT_TRUE(EvDebug::initializeLog(2, "quarn"));
   EXPECT_EQ(1, EvDebug::getLevel());
@@ -121,7 +120,7 @@ TEST(EvDebugTest, LevelComesFromOverrideThenEnvironmentThenSettingsThenOne) {
 }
 
 TEST(EvDebugTest, RotatesPastTheSizeKeepingTheConfiguredVersions) {
-  ScopedLab lab;
+  testsupport::TestLab lab("proxyA");
   ASSERT_TRUE(EvDebug::initializeLog(2, "quarn"));
   EvDebug::setDefaultLogFileSize(10);
   EvDebug::setDefaultMaxVersion(2);
@@ -157,7 +156,7 @@ TEST(EvDebugTest, RotatesPastTheSizeKeepingTheConfiguredVersions) {
 }
 
 TEST(EvDebugTest, VersionCountIsRecordedOnlyOnceInitialisedAndNeverOverwritten) {
-  ScopedLab lab;
+  testsupport::TestLab lab("proxyA");
   ZTPlatformInfo info;
   unsigned long long versions = 0;
   EvDebug::setDefaultMaxVersion(5);  // not initialised: nothing happens
@@ -181,7 +180,7 @@ TEST(EvDebugTest, VersionCountIsRecordedOnlyOnceInitialisedAndNeverOverwritten) 
 }
 
 TEST(EvDebugTest, ConcurrentWritersNeverInterleaveLines) {
-  ScopedLab lab;
+  testsupport::TestLab lab("proxyA");
   ASSERT_TRUE(EvDebug::initializeLog(2, "quarn"));
   const int kThreads = 8;
   const int kLinesPerThread = 200;
