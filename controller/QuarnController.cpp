@@ -21,6 +21,7 @@ QuarnController::~QuarnController() {
   Deinitialize();
   for (QuarnWorker* worker : m_abandonedWorkers) {
     // Freeing a worker whose thread still runs would pull its state from under it.
+    worker->Stop();
     if (worker->IsThreadAlive())
       m_event.Error("virtual QuarnController::~QuarnController()", "Worker [%d] still runs; it is left allocated",
                     worker->getWorkerId());
@@ -183,6 +184,8 @@ void QuarnController::ControllerThread() {
 
 void QuarnController::CloseController() {
   static const char* const sig = "void QuarnController::ControllerThread()";
+  m_closing = true;
+  WakeWaiters();
   StopAllWorkers();
 
   const int completed = m_completedVMs.load();

@@ -256,6 +256,8 @@ class QuarnController : public VSController {
   // The controller thread.
   ZtThread m_controllerThread;
   std::atomic<bool> m_threadStarted{false};
+  // The controller thread has left its loop: no VM is handed out any more.
+  std::atomic<bool> m_closing{false};
   ZtEvent m_wakeEvent{false};
   std::atomic<bool> m_agentStarted{false};
 

@@ -21,7 +21,7 @@ bool QuarnController::GetNextVM(int workerIndex, vm_params*& vm, int& vmIndex) {
   bool found = false;
   // The wait for the coordinator's answer holds neither the GetNextVM lock nor the VM lock: the
   // message thread needs them to deliver that answer and to handle stop requests meanwhile.
-  while (!m_fatalVMError.load() && !m_streamError.load()) {
+  while (!m_fatalVMError.load() && !m_streamError.load() && !m_closing.load()) {
     uint64_t answersSeen = 0;
     bool sendRequest = false;
     {
@@ -50,7 +50,7 @@ bool QuarnController::GetNextVM(int workerIndex, vm_params*& vm, int& vmIndex) {
 
     bool emptyAnswer = false;
     bool answered = false;
-    while (!CheckQuitFlag()) {
+    while (!CheckQuitFlag() && !m_closing.load()) {
       {
         ZtCriticalSectionLock lock(&m_vmLock);
         answered = m_answers != answersSeen || !m_vmQueue.empty();

@@ -111,7 +111,7 @@ void QuarnController::StopAllWorkers() {
   if (minutes != kMinStopWorkerTimeoutMinutes)
     m_event.Debug(sig, "Timeout to stop all workers : [%d] minutes.", minutes);
 
-  const long long deadline = ZtClock::NowTicks() + CTimeInterval::FromSeconds(60LL * minutes).Ticks();
+  const long long deadline = ZtClock::DeadlineAfter(CTimeInterval::FromSeconds(60LL * minutes));
   for (;;) {
     bool anyRunning = false;
     for (QuarnWorker* worker : m_workers) anyRunning = anyRunning || worker->IsRunning();
@@ -119,7 +119,7 @@ void QuarnController::StopAllWorkers() {
       m_event.Debug(sig, "All workers have stopped");
       break;
     }
-    if (ZtClock::NowTicks() >= deadline) break;
+    if (ZtClock::MonotonicTicks() >= deadline) break;
     m_workerExitEvent.wait(kStopPollMs);
   }
 
