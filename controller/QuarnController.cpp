@@ -19,15 +19,9 @@ QuarnController::QuarnController(bool isCoordinator) : VSController(isCoordinato
 
 QuarnController::~QuarnController() {
   Deinitialize();
-  for (QuarnWorker* worker : m_abandonedWorkers) {
-    // Freeing a worker whose thread still runs would pull its state from under it.
-    worker->Stop();
-    if (worker->IsThreadAlive())
-      m_event.Error("virtual QuarnController::~QuarnController()", "Worker [%d] still runs; it is left allocated",
-                    worker->getWorkerId());
-    else
-      delete worker;
-  }
+  for (QuarnWorker* worker : m_abandonedWorkers)
+    m_event.Error("virtual QuarnController::~QuarnController()", "Worker [%d] still runs; it is left allocated",
+                  worker->getWorkerId());
 }
 
 bool QuarnController::Initialize(vsJobMgr* jobMgr, vsAppMgr* appMgr) {
@@ -115,6 +109,8 @@ void QuarnController::Deinitialize() {
   SetQuitFlag();
   StopControllerThread();
   StopAllWorkers();
+  // While the whole controller still exists: a worker left running may yet call into it.
+  ReapAbandonedWorkers(true);
   StopDatastoreMonitor();
 
   int listed = 0;

@@ -109,6 +109,9 @@ class QuarnController : public VSController {
   void StopAllWorkers();
   // A worker's thread is ending; lets StopAllWorkers stop waiting early.
   void NotifyWorkerExited();
+  // Frees the workers left running by an earlier stop whose thread has ended since; `wait` gives
+  // each a bounded wait first.
+  void ReapAbandonedWorkers(bool wait);
 
   // ---- Streams (QuarnController_streams.cpp) ----
   virtual bool AcquireStream(int workerIndex, vsArchive*& stream, bool wait);

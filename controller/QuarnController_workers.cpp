@@ -98,8 +98,21 @@ bool QuarnController::MonitorWorkers() {
 
 void QuarnController::NotifyWorkerExited() { m_workerExitEvent.set(); }
 
+void QuarnController::ReapAbandonedWorkers(bool wait) {
+  std::vector<QuarnWorker*> alive;
+  for (QuarnWorker* worker : m_abandonedWorkers) {
+    if (wait) worker->Stop();
+    if (worker->IsThreadAlive())
+      alive.push_back(worker);
+    else
+      delete worker;
+  }
+  m_abandonedWorkers.swap(alive);
+}
+
 void QuarnController::StopAllWorkers() {
   static const char* const sig = "void QuarnController::StopAllWorkers()";
+  ReapAbandonedWorkers(false);
   if (m_workers.empty()) return;
   for (QuarnWorker* worker : m_workers) worker->SetQuitFlag();
   // Workers waiting for VMs see the controller's quit flag at their next wake.

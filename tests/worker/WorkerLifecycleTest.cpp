@@ -33,7 +33,7 @@ class WorkerLifecycleTest : public ::testing::Test {
   // Runs one worker of the controller until its loop ends, answering its requests with nothing.
   TestWorker& RunWorker() {
     controller.Deliver(Grant());
-    EXPECT_TRUE(controller.MonitorWorkers());
+    controller.MonitorWorkers();  // false when the worker has already ended for want of VMs
     TestWorker& worker = *static_cast<TestWorker*>(controller.Workers().at(0));
     size_t answered = 0;
     while (worker.IsRunning()) {
