@@ -8,6 +8,7 @@
 
 namespace {
 
+constexpr int kResultInterrupted = 11;
 constexpr int kResultFailed = 95;
 
 }  // namespace
@@ -15,6 +16,8 @@ constexpr int kResultFailed = 95;
 int QuarnWorker::ProcessVM() {
   static const char* const sig = "virtual int QuarnWorker::ProcessVM()";
   if (m_currentVM == nullptr) return kResultFailed;
+  // A VM stopped before its road began (the coordinator's stop, the job's quit) is not failed.
+  if (CheckQuitFlag(nullptr)) return kResultInterrupted;
   m_currentVM->failureReason = "The VM was not backed up: this agent cannot back up virtual machines yet.";
   m_event.Error(sig, "VM [%s] was not backed up: this agent cannot back up virtual machines yet",
                 m_currentVM->vmName.c_str());
