@@ -70,18 +70,6 @@ TEST_F(ControllerTimeTest, WorkerThatDoesNotStopIsReportedAndLeftNotFreed) {
   controller.StopControllerThread();
 }
 
-TEST_F(ControllerTimeTest, AllWorkersThatStopInTimeAreFreed) {
-  TestController controller(&job);
-  controller.Deliver(Grant(1, 1));
-  controller.Deliver(Grant(1, 2));
-  ASSERT_TRUE(controller.MonitorWorkers());
-  ASSERT_TRUE(controller.WaitForSent(VMBackupGetNextVM::TAG, 1));
-  controller.StopControllerThread();  // the waiting workers see the quit and end
-  controller.StopAllWorkers();
-  EXPECT_EQ(1u, job.LogCount("All workers have stopped"));
-  EXPECT_EQ(0u, job.LogCount("Terminating the worker"));
-}
-
 TEST_F(ControllerTimeTest, JobQuitEndsAWaitForTheCoordinatorWithinTenSeconds) {
   TestController controller(&job);
   auto waiting = std::async(std::launch::async, [&] {

@@ -131,7 +131,6 @@ class TestController : public QuarnController {
     std::unique_lock<std::mutex> lock(mutex_);
     return cond_.wait_for(lock, std::chrono::minutes(1), [&] { return CountLocked(tag) >= count; });
   }
-  void SetSendFails(bool fails) { sendFails_ = fails; }
   // Direct access to the pieces the protocol tests drive.
   using QuarnController::CloseAndReturnAllStreams;
   using QuarnController::Workers;
@@ -169,7 +168,6 @@ class TestController : public QuarnController {
 
  protected:
   bool SendToCoordinator(const CNMessageBase& message) override {
-    if (sendFails_.load()) return false;
     std::lock_guard<std::mutex> lock(mutex_);
     sent_.emplace_back(message);
     cond_.notify_all();
@@ -186,7 +184,6 @@ class TestController : public QuarnController {
   std::mutex mutex_;
   std::condition_variable cond_;
   std::vector<CNMessagePtr> sent_;
-  std::atomic<bool> sendFails_{false};
 };
 
 // A worker whose road is the controller's `road`; its set-up needs no lab.
