@@ -51,6 +51,7 @@ class ZtCondition : private ZtClockWaiter {
 
   template <class Lock>
   void wait(Lock& lock) NO_THREAD_SAFETY_ANALYSIS {
+    ZtClock::Registration registration(ZtClock::kNoDeadline, this);
     std::unique_lock<std::mutex> inner(inner_);
     const uint64_t epoch = epoch_;
     lock.unlock();

@@ -68,22 +68,27 @@ long long AddSaturated(long long a, long long b) {
 
 }  // namespace
 
+// A thread that waits on ZtConditions, as the clock sees it.
+struct WaitingThread {
+  uint64_t waitsBegun = 0;  // guarded by the registry's mutex
+  bool ended = false;       // guarded by the registry's mutex
+};
+
 struct ZtClock::Registration::Entry {
-  long long deadline;
+  long long deadline;  // kNoDeadline: an untimed wait, tracked only for its thread
   ZtClockWaiter* waiter;
-  uint64_t firedInStep = 0;  // the advance step that woke it; 0 while not woken
+  std::shared_ptr<WaitingThread> thread;
+  bool woken = false;  // by an advance
 };
 
 namespace {
 
-// The timed waits in progress, by deadline, and what AdvanceForTest needs to step through them.
+// The waits in progress, timed ones by deadline, and what AdvanceForTest needs to step through them.
 struct Registry {
   std::mutex mutex;
-  std::condition_variable changed;  // a registration came or went
+  std::condition_variable changed;  // a wait began or ended, or a thread ended
   std::multimap<long long, ZtClock::Registration::Entry*> waits;
   std::vector<std::unique_ptr<Params>> retired;  // every Params ever published
-  uint64_t step = 0;                              // steps of AdvanceForTest so far
-  size_t wokenInStep = 0;                         // waits woken in `step` still registered
   std::mutex advanceMutex;                        // one advance at a time
 };
 
@@ -92,9 +97,40 @@ Registry& TheRegistry() {
   return *registry;
 }
 
+// Marks the thread's state ended when the thread ends, so that an advance waiting for it goes on.
+struct ThreadMark {
+  std::shared_ptr<WaitingThread> state = std::make_shared<WaitingThread>();
+  ~ThreadMark() {
+    Registry& registry = TheRegistry();
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    state->ended = true;
+    registry.changed.notify_all();
+  }
+};
+
+std::shared_ptr<WaitingThread> CurrentThread() {
+  thread_local ThreadMark mark;
+  return mark.state;
+}
+
 // REQUIRES: registry.mutex held.
 void WakeAllLocked(Registry& registry) {
   for (auto& item : registry.waits) item.second->waiter->WakeForClock();
+}
+
+// Wakes the timed waits due at `now` that no advance has woken yet; returns their threads with the
+// number of waits each had begun. REQUIRES: registry.mutex held.
+std::vector<std::pair<std::shared_ptr<WaitingThread>, uint64_t>> WakeDueLocked(Registry& registry, long long now) {
+  std::vector<std::pair<std::shared_ptr<WaitingThread>, uint64_t>> woken;
+  for (auto& item : registry.waits) {
+    if (item.first > now) break;
+    ZtClock::Registration::Entry& entry = *item.second;
+    if (entry.woken) continue;
+    entry.woken = true;
+    woken.emplace_back(entry.thread, entry.thread->waitsBegun);
+    entry.waiter->WakeForClock();
+  }
+  return woken;
 }
 
 // Publishes new Params continuing the current readings. REQUIRES: registry.mutex held.
@@ -168,25 +204,24 @@ void ZtClock::AdvanceForTest(CTimeInterval by) {
     long long now = MonotonicTicks();
     long long step = remaining;
     for (auto& item : registry.waits) {
-      if (item.second->firedInStep != 0) continue;
+      if (item.second->woken) continue;
       step = std::min(step, std::max(0LL, item.first - now));
       break;
     }
     g_offset.fetch_add(step, std::memory_order_acq_rel);
     remaining -= step;
-    now = MonotonicTicks();
-    const uint64_t stepNumber = ++registry.step;
-    registry.wokenInStep = 0;
-    for (auto& item : registry.waits) {
-      if (item.first > now) break;
-      if (item.second->firedInStep != 0) continue;
-      item.second->firedInStep = stepNumber;
-      ++registry.wokenInStep;
-      item.second->waiter->WakeForClock();
-    }
-    // A woken wait whose thread cannot run (it needs a lock the caller holds) is left behind after a
-    // second rather than hanging the test.
-    registry.changed.wait_for(lock, std::chrono::seconds(1), [&registry] { return registry.wokenInStep == 0; });
+    const auto woken = WakeDueLocked(registry, MonotonicTicks());
+    if (!IsVirtualTime()) continue;  // real time runs on by itself: nothing to keep in order
+    // What a woken thread does next happens at this time, before any later deadline: the clock moves
+    // on once each has begun its next wait or ended. One that cannot get there (it needs a lock the
+    // caller holds, or waits on something else) is left behind after a second of real time rather than
+    // hanging the test.
+    registry.changed.wait_for(lock, std::chrono::seconds(1), [&woken] {
+      for (const auto& item : woken) {
+        if (!item.first->ended && item.first->waitsBegun == item.second) return false;
+      }
+      return true;
+    });
   }
 }
 
@@ -198,11 +233,13 @@ void ZtClock::ResetTestOffset() {
 }
 
 ZtClock::Registration::Registration(long long deadline, ZtClockWaiter* waiter) {
-  if (deadline == kNoDeadline) return;
-  entry_ = new Entry{deadline, waiter};
+  // Untimed waits matter only to the order of a virtual clock's advances.
+  if (deadline == kNoDeadline && !IsVirtualTime()) return;
+  entry_ = new Entry{deadline, waiter, CurrentThread()};
   Registry& registry = TheRegistry();
   std::lock_guard<std::mutex> lock(registry.mutex);
-  registry.waits.emplace(deadline, entry_);
+  ++entry_->thread->waitsBegun;
+  if (deadline != kNoDeadline) registry.waits.emplace(deadline, entry_);
   registry.changed.notify_all();
 }
 
@@ -211,17 +248,16 @@ ZtClock::Registration::~Registration() {
   Registry& registry = TheRegistry();
   {
     std::lock_guard<std::mutex> lock(registry.mutex);
-    auto range = registry.waits.equal_range(entry_->deadline);
-    for (auto it = range.first; it != range.second; ++it) {
-      if (it->second == entry_) {
-        registry.waits.erase(it);
-        break;
+    if (entry_->deadline != kNoDeadline) {
+      auto range = registry.waits.equal_range(entry_->deadline);
+      for (auto it = range.first; it != range.second; ++it) {
+        if (it->second == entry_) {
+          registry.waits.erase(it);
+          break;
+        }
       }
+      registry.changed.notify_all();
     }
-    if (entry_->firedInStep != 0 && entry_->firedInStep == registry.step && registry.wokenInStep > 0) {
-      --registry.wokenInStep;
-    }
-    registry.changed.notify_all();
   }
   delete entry_;
 }

@@ -62,8 +62,9 @@ class ZtClockWaiter {
 // - virtual, for tests: time stands still until AdvanceForTest moves it;
 // - scaled, for lab runs: one real second is `factor` seconds of the clock.
 // In every mode AdvanceForTest moves both readings forward and wakes the timed waits it passes, in the
-// order of their deadlines: each is woken with the clock at its own deadline and has left its wait
-// before the clock moves on, so events keep the order they would have in real time.
+// order of their deadlines, each with the clock at its own deadline. Under a virtual clock the advance
+// also waits until every thread it woke has got to its next wait (or ended) before the clock moves on,
+// so what those threads do happens in the order it would in real time.
 class ZtClock {
  public:
   // A deadline that never comes.
@@ -108,7 +109,9 @@ class ZtClock {
   // Real nanoseconds until the clock reaches the deadline, given the clock reading `now`; -1 when no
   // real time brings it closer (virtual time, or no deadline). At most an hour: callers look again.
   static long long RealNanosUntil(long long deadline, long long now);
-  // A timed wait registers its deadline for the time it waits.
+  // A wait in progress: a timed one registers its deadline, so that an advance can end it; under a
+  // virtual clock every wait also marks its thread, so that an advance can tell when a thread it woke
+  // has got to its next wait.
   class Registration {
    public:
     Registration(long long deadline, ZtClockWaiter* waiter);
@@ -119,7 +122,7 @@ class ZtClock {
     struct Entry;
 
    private:
-    Entry* entry_ = nullptr;  // null for kNoDeadline
+    Entry* entry_ = nullptr;  // null when the clock need not know this wait
   };
 };
 
