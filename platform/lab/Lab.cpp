@@ -89,6 +89,7 @@ std::string SubclientsDir() { return Join(Root(), "subclients"); }
 std::string SubclientConfPath(const std::string& appId) { return Join(SubclientsDir(), appId + ".conf"); }
 std::string HypervisorDir() { return Join(Root(), "hypervisor"); }
 std::string MediaDir() { return Join(Root(), "media"); }
+std::string MediaAgentDir(const std::string& mediaAgent) { return Join(MediaDir(), mediaAgent); }
 std::string IndexDir() { return Join(Root(), "index"); }
 
 std::string ClientLogPath(const std::string& client, const std::string& logId) {

@@ -45,6 +45,7 @@ std::string SubclientsDir();                               // <root>/subclients
 std::string SubclientConfPath(const std::string& appId);   // <root>/subclients/<appId>.conf
 std::string HypervisorDir();                               // <root>/hypervisor
 std::string MediaDir();                                    // <root>/media
+std::string MediaAgentDir(const std::string& mediaAgent);  // <root>/media/<mediaAgent>
 std::string IndexDir();                                    // <root>/index
 
 // The log file of a client: .../Log_Files/<logId>.log; empty without a lab or when a name is not safe.

@@ -230,7 +230,7 @@ bool CreateLab(const std::string& root, const LabPlan& plan, int& kept, std::str
   if (!CheckLabPlan(plan, error) || !MakeDir(root, error)) return false;
   SetRoot(root);
   return CreateClients(plan, kept, error) && CreateSubclient(plan, kept, error) && CreateJob(plan, kept, error) &&
-         CreateHypervisor(plan, kept, error) && MakeDir(MediaDir() + "/" + kMediaAgent, error) &&
+         CreateHypervisor(plan, kept, error) && MakeDir(MediaAgentDir(kMediaAgent), error) &&
          MakeDir(IndexDir(), error);
 }
 

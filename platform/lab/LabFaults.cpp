@@ -172,7 +172,7 @@ bool ParseFaultTable(const std::string& text, FaultTable& table, std::string& er
     std::string line = text.substr(start, end - start);
     start = end + 1;
     ++number;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
+    while (!line.empty() && line.back() == '\r') line.pop_back();
     std::string trimmed = labkv::Trim(line);
     if (trimmed.empty() || trimmed[0] == '#') continue;
     FaultRule rule;

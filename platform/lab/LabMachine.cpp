@@ -39,12 +39,12 @@ bool IsAddressPair(const std::string& ip, const std::string& mask) {
          IsContiguousMask(m, 16);
 }
 
-std::string MachinePath(const std::string& client) {
+}  // namespace
+
+std::string MachineRecordPath(const std::string& client) {
   if (Root().empty() || !IsSafeComponent(client)) return std::string();
   return ClientDir(client) + "/" + kMachineFile;
 }
-
-}  // namespace
 
 bool ParseAddressList(const std::string& text, std::vector<std::pair<std::string, std::string>>& addresses,
                       std::string& error) {
@@ -114,7 +114,7 @@ std::string FormatMachineRecord(const MachineRecord& record) {
 }
 
 RecordRead ReadMachineRecord(const std::string& client, MachineRecord& record, std::string& error) {
-  std::string path = MachinePath(client);
+  std::string path = MachineRecordPath(client);
   std::string text;
   if (path.empty()) {
     error = "no lab, or client [" + client + "] is not a usable name";
@@ -146,7 +146,7 @@ bool WriteMachineRecord(const std::string& client, const MachineRecord& record, 
 
 bool UpdateMachineRecord(const std::string& client, const std::function<bool(MachineRecord&, std::string&)>& change,
                          std::string& error) {
-  std::string path = MachinePath(client);
+  std::string path = MachineRecordPath(client);
   if (path.empty() || !MakeDirs(ClientDir(client))) {
     error = "no lab, or client [" + client + "] is not a usable name";
     return false;

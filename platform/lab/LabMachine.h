@@ -44,6 +44,8 @@ bool ParseAddressList(const std::string& text, std::vector<std::pair<std::string
                       std::string& error);
 std::string FormatAddressList(const std::vector<std::pair<std::string, std::string>>& addresses);
 
+// The record's file; empty without a lab or for a client name that is not usable.
+std::string MachineRecordPath(const std::string& client);
 // kMissing when the client has no machine record.
 RecordRead ReadMachineRecord(const std::string& client, MachineRecord& record, std::string& error);
 bool WriteMachineRecord(const std::string& client, const MachineRecord& record, std::string& error);

@@ -176,6 +176,33 @@ TEST_F(QuarnAppTest, RefusedAutoResumeFallsBackToFailure) {
   EXPECT_EQ("phaseFailed failJob=0 setupFailed=0", lines.back());
 }
 
+// The resume interval at its limit (0: resume at once) and one past it (-1 cannot be scheduled, so
+// the phase fails instead).
+TEST_F(QuarnAppTest, AutoResumeIntervalAtItsLimits) {
+  struct Case {
+    const char* interval;
+    std::vector<std::string> expected;
+  } cases[] = {
+      {"0", {"StopAndAutoResume 0 Job will auto resume in 0 seconds to backup remaining virtual machines."}},
+      {"-1",
+       {"StopAndAutoResumeRefused -1 Job will auto resume in -1 seconds to backup remaining virtual machines.",
+        "phaseFailed failJob=0 setupFailed=0"}},
+  };
+  for (const Case& c : cases) {
+    testsupport::TestLab lab("coordinator");
+    ASSERT_TRUE(lab.Create());
+    ASSERT_TRUE(lab.Setting("VirtualServer", "nAutoResumeIntervalSeconds", c.interval));
+    QuarnRegistry::TEST_Unload();
+    {
+      Args args(JobArgs({}));
+      VerdictApp app(args, false, false, true);
+      app.Main(args.argc(), args.argv());
+    }
+    EvDebug::shutdownLog();
+    EXPECT_EQ(c.expected, lab.PhaseLines()) << c.interval;
+  }
+}
+
 // The hook runs on the signal watcher thread while the main thread may be tearing down.
 TEST_F(QuarnAppTest, ServiceShutdownRacingDeinitializeTouchesNoDeletedObject) {
   Args args(JobArgs({}));

@@ -106,7 +106,7 @@ TEST_F(QuarnLabTool, CreateBuildsALabTheStandInsAccept) {
     EXPECT_EQ("linux", machine.os);
     EXPECT_EQ(client, machine.hostName);
   }
-  EXPECT_TRUE(lab::IsDirectory(lab::MediaDir() + "/ma1"));
+  EXPECT_TRUE(lab::IsDirectory(lab::MediaAgentDir("ma1")));
   EXPECT_TRUE(lab::IsDirectory(lab::IndexDir()));
 
   vsJobMgr jm;

@@ -36,7 +36,7 @@ class AppMgrTest : public ::testing::Test {
 
 TEST_F(AppMgrTest, QuerySettingsRefusesUnusableInput) {
   ASSERT_TRUE(AddSubclient("1", "instanceType=101\n"));
-  ASSERT_TRUE(lab::MakeDirs(lab::SubclientsDir() + "/dir.conf"));
+  ASSERT_TRUE(lab::MakeDirs(lab::SubclientConfPath("dir")));
   struct Case {
     std::string appId;
     std::string conf;  // written first when not empty
@@ -99,7 +99,7 @@ TEST_F(AppMgrTest, RetCodeEventNamesTheFailure) {
   ASSERT_EQ(3u, container.Arguments().Size());
   EXPECT_EQ("2", container.Arguments().Arguments()[0].ToText());
   EXPECT_EQ("3", container.Arguments().Arguments()[1].ToText());
-  EXPECT_NE(std::string::npos, container.Arguments().Arguments()[2].ToText().find("2.conf"));
+  EXPECT_NE(std::string::npos, container.Arguments().Arguments()[2].ToText().find(lab::SubclientConfPath("2")));
 
   EvMessageContainer other;
   ASSERT_TRUE(am.getRetCodeEvent(42, other));
