@@ -81,8 +81,8 @@ TEST_F(ControllerWorkersTest, NoWorkerRunningEndsTheControllerForAStreamErrorAFa
     if (c.streamError) agent.SetStreamError();
     if (c.fatalError) agent.SetFatalVMError();
     if (!c.refuse) {
-      // The workers end at once: the controller hands out nothing.
-      ASSERT_TRUE(agent.MonitorWorkers());
+      // The workers end at once (maybe within this very pass): the controller hands out nothing.
+      agent.MonitorWorkers();
       AnswerEmptyUntilWorkersEnd(agent);
     }
     EXPECT_FALSE(agent.MonitorWorkers());
