@@ -219,9 +219,12 @@ TEST_F(ControllerProtocolTest, SharedShadowWithoutAHypervisorConnectionEndsTheAg
   EXPECT_TRUE(agent.CheckQuitFlag());
 }
 
-TEST_F(ControllerProtocolTest, UnknownMessagesAreIgnoredAndEveryMessageIsLogged) {
+TEST_F(ControllerProtocolTest, UnknownAndSnapshotOnlyMessagesAreIgnoredAndEveryMessageIsLogged) {
   controller.Deliver(VMBackupResult());  // a message the agent never receives
+  controller.Deliver(VMSnapBackup());    // only the snapshot controller acts on these two
+  controller.Deliver(MountSnapInfo());
   EXPECT_FALSE(controller.CheckQuitFlag());
+  EXPECT_TRUE(controller.Sent(VMBackupResult::TAG).empty());
   EXPECT_NE(std::string::npos, job.Log().find("Message [VirtualServer_VMBackupResult] received from Server"));
 }
 
