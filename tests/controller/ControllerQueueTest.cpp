@@ -114,13 +114,6 @@ TEST_F(ControllerQueueTest, NoHandOutAfterAFatalVMErrorOrDuringAStreamError) {
   EXPECT_EQ(1u, job.LogCount("Detected a fatal error processing VM [vm1]"));
 }
 
-TEST_F(ControllerQueueTest, QuitWhileWaitingEndsTheWait) {
-  auto waiting = AskAsync();
-  ASSERT_TRUE(controller.WaitForSent(VMBackupGetNextVM::TAG, 1));
-  controller.StopControllerThread();
-  EXPECT_FALSE(waiting.get().ok);
-}
-
 TEST_F(ControllerQueueTest, CompletedVMIsReportedWithItsRecord) {
   controller.Deliver(CollectList({Collect("vm1", "G1")}));
   vm_params* vm = nullptr;

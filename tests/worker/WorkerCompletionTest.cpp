@@ -104,20 +104,19 @@ TEST_F(WorkerCompletionTest, JobManagerRecordFollowsThePhase) {
   EXPECT_EQ(0x5B000071, event->getint64(Common::EventMessage::F_messageId));
 }
 
-TEST_F(WorkerCompletionTest, PendingVMOnTheLastAttemptFails) {
+TEST_F(WorkerCompletionTest, PendingVMFailsOnTheLastAttemptAndAFailureInTheStubPhaseIsNotSent) {
+  job.jobMgr.setVMStubPhase(true);
+  worker.HandleVMComplete(95);
+  EXPECT_EQ(PHASE_FAILED, vm.vmPhase);
+  EXPECT_TRUE(vsJobMgr::ReadVMStatusGuids(ctltest::kJobId).empty());
+
+  job.jobMgr.setVMStubPhase(false);
   job.jobMgr.setLastAttempt(true);
   worker.HandleVMComplete(123);
   EXPECT_EQ(PHASE_FAILED, vm.vmPhase);
   EXPECT_EQ(2, vm.statusCode);
   EXPECT_EQ(1, KeptStatus().getint64(U::F_vmStatus));
   EXPECT_GT(KeptStatus().getint64(U::F_endTime), 0);
-}
-
-TEST_F(WorkerCompletionTest, FailedVMInTheStubPhaseSendsNoRecord) {
-  job.jobMgr.setVMStubPhase(true);
-  worker.HandleVMComplete(95);
-  EXPECT_EQ(PHASE_FAILED, vm.vmPhase);
-  EXPECT_TRUE(vsJobMgr::ReadVMStatusGuids(ctltest::kJobId).empty());
 }
 
 TEST_F(WorkerCompletionTest, InterruptedVMDependsOnWhoStoppedIt) {
