@@ -16,6 +16,7 @@
 #include "platform/os/ZtProcess.h"
 #include "platform/os/ZtThread.h"
 #include "platform/os/ZtTime.h"
+#include "support/VirtualClock.h"
 
 namespace {
 
@@ -24,14 +25,7 @@ class ClockOffsetGuard {
   ~ClockOffsetGuard() { ZtClock::ResetTestOffset(); }
 };
 
-// Virtual time for one test; real time again however the test ends.
-class VirtualClock {
- public:
-  VirtualClock() { ZtClock::UseVirtualTimeForTest(); }
-  ~VirtualClock() { ZtClock::UseRealTime(); }
-  VirtualClock(const VirtualClock&) = delete;
-  VirtualClock& operator=(const VirtualClock&) = delete;
-};
+using testsupport::VirtualClock;
 
 long long SecondsToTicks(long long seconds) { return seconds * kZtTicksPerSecond; }
 
