@@ -86,7 +86,7 @@ TEST_F(ControllerWorkersTest, NoWorkerRunningEndsTheControllerForAStreamErrorAFa
       AnswerEmptyUntilWorkersEnd(agent);
     }
     EXPECT_FALSE(agent.MonitorWorkers());
-    EXPECT_EQ(1u, lab.LogCount(c.line));
+    EXPECT_LE(1u, lab.LogCount(c.line)) << "once per pass that finds no worker running";
     if (c.refuse) {
       EXPECT_EQ(1u, lab.LogCount("Failed to create a worker")) << "one attempt per pass, not one per missing worker";
     }
