@@ -85,6 +85,10 @@ struct vm_params {
   int32_t stubbedInIndex = 0;  // 103 or 104 when VM archiving found a stub in the index
   VSAIndexingMetadata indexingMetadata;
   bool appAwareFailed = false;
+  bool hadFailures = false;        // the VM completed, but something of it failed
+  uint32_t snapshotStatus = 0;     // 2000: the guest file-system quiesce failed while the snapshot was taken
+  int32_t completionStatus = 0;    // 1 success
+  uint64_t appSize = 0;            // bytes
   std::string collectText13;  // VMCollect 13
   std::string snapServerName;
   std::string snapText;

@@ -1,28 +1,313 @@
 #pragma once
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <deque>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
 #include "app/QuarnRegistry.h"
+#include "app/vmParams.h"
+#include "controller/QuarnIPC.h"
 #include "platform/appmgr/vsAppMgr.h"
+#include "platform/cleanup/VSCleanupClient.h"
 #include "platform/ev/EvEvent.h"
 #include "platform/frame/VSController.h"
 #include "platform/jobmgr/vsJobMgr.h"
+#include "platform/os/ZtThread.h"
+#include "platform/sim/vsSim.h"
+#include "records/FXLockableResource.h"
+#include "records/FixedRecords.h"
+#include "records/MountCtx.h"
+#include "records/TimeWrappers.h"
+#include "records/ZtCriticalSection.h"
+#include "records/ZtEvent.h"
+#include "records/ZtSemaphore.h"
+#include "records/messages/VirtualServerMessages.h"
 
-// The agent side of the job in every proxy process, the coordinator's included. This build carries
-// the lifecycle the process frame drives; it takes no VMs yet.
+class IVMInfo;
+class QuarnWorker;
+class vsArchive;
+
+// The agent side of the job in every proxy process, the coordinator's included: announces the agent,
+// pulls VMs into its local queue and hands them to worker threads, reports each VM's result and
+// progress, keeps the streams the coordinator lends it, and stops cleanly on every kind of quit.
+//
+// Threads: the framework's message thread (OnAgentStarted, OnMsgReceived and the handlers,
+// OnAgentStopped), the controller thread (the monitors and the closing sequence), one thread per
+// worker (GetNextVM, CompleteVM, the stream and service calls) and the VM-information library's
+// callback threads.
+//
+// Lock order where two are held: GetNextVM lock, then VM lock, then quit lock; stream message lock,
+// then unopened-grant lock. The VM-information lock is taken through GetVMInfoPtr and held by the
+// caller while it uses the object.
 class QuarnController : public VSController {
  public:
-  explicit QuarnController(bool coordinatorRole);
+  static constexpr int kProtocolVersion = 1120;
+
+  explicit QuarnController(bool isCoordinator);
+  // A subclass's destructor calls Deinitialize first: the controller thread calls virtual
+  // operations, so it must end while the whole object still exists.
   ~QuarnController() override;
   QuarnController(const QuarnController&) = delete;
   QuarnController& operator=(const QuarnController&) = delete;
 
+  // ---- Lifecycle (QuarnController.cpp) ----
   virtual bool Initialize(vsJobMgr* jobMgr, vsAppMgr* appMgr);
+  // Safe to call again and without Initialize.
+  virtual void Deinitialize();
   virtual bool Run(int argc, char** argv);
+  virtual int GetProtocolVersion() { return kProtocolVersion; }
+  bool IsCoordinator() const { return m_isCoordinator; }
 
-  bool IsCoordinatorRole() const { return m_coordinatorRole; }
+  void OnAgentStarted() override;
+  void OnAgentStopped() override;
+  void OnMsgReceived(const CNMessageBase& message) override;
+
+  bool StartControllerThread();
+  // Sets the quit flag and waits for the controller thread's closing sequence.
+  void StopControllerThread();
+  static void* ControllerThreadStatic(void* context);
+  void ControllerThread();
+  virtual bool MonitorProgress();
+  // Agent properties of the start-up message, from the cache file when it is fresh enough
+  // (QuarnController_agentprops.cpp).
+  virtual void FillLocalAgentProperties(VirtualServer::VMAgentStartup& startup);
+
+  // ---- Coordinator messages (QuarnController_messages.cpp); false makes the agent quit ----
+  virtual bool OnMsgVMAgentInit(VirtualServer::VMAgentInit* message);
+  virtual bool OnMsgVMAgentStatus(VirtualServer::VMAgentStatus* message);
+  virtual bool OnMsgVMCollectList(VirtualServer::VMCollectList* message);
+  virtual bool OnMsgVMBackupStream(VirtualServer::VMBackupStream* message);
+  virtual bool OnMsgVMBackupStopVM(VirtualServer::VMBackupStopVM* message);
+  virtual bool OnMsgVMAgentQuit(VirtualServer::VMAgentQuit* message);
+  virtual bool OnMsgVMSharedShadow(VirtualServer::VMSharedShadow* message);
+  virtual bool OnMsgSnapBackupMetadata(VirtualServer::VMSnapBackup* message);
+  virtual bool OnMsgMountSnapInfo(VirtualServer::MountSnapInfo* message);
+
+  // ---- Local VM queue (QuarnController_queue.cpp) ----
+  // A VM for the worker: true with a pointer into the VM map (the worker holds the record until it
+  // gives it back with CompleteVM) and the VM's running index; false when no VM is to be had.
+  virtual bool GetNextVM(int workerIndex, vm_params*& vm, int& vmIndex);
+  // Takes the record back and reports it; always clears the caller's pointer and sets result to -1.
+  virtual bool CompleteVM(vm_params*& vm, int& result);
+  virtual bool GetBasicVMList(std::vector<SVMBasicInfo>* list);
+  bool SendGetNextVM();
+  // The progress percent of a VM in a worker: the worker writes it, the controller thread reads it
+  // for the progress report, so both go through the VM lock.
+  void SetVMProgressPercent(vm_params* vm, int percent);
+  // The worker completes a VM (its phase and status, which the controller reads) under this lock.
+  ZtCriticalSection& GetVMLock() { return m_vmLock; }
+
+  // ---- Workers (QuarnController_workers.cpp) ----
+  virtual QuarnWorker* CreateWorker(QuarnController* controller, int index);
+  bool StartWorker();
+  virtual bool MonitorWorkers();
+  void StopAllWorkers();
+  // A worker's thread is ending; lets StopAllWorkers stop waiting early.
+  void NotifyWorkerExited();
+  // Frees the workers left running by an earlier stop whose thread has ended since; `wait` gives
+  // each a bounded wait first.
+  void ReapAbandonedWorkers(bool wait);
+
+  // ---- Streams (QuarnController_streams.cpp) ----
+  virtual bool AcquireStream(int workerIndex, vsArchive*& stream, bool wait);
+  virtual bool RelinquishStream(int workerIndex, vsArchive*& stream);
+  virtual bool CheckExtraStreamsAvailable(int& extra);
+  virtual bool MonitorStreams();
+  virtual bool MonitorProcesses();
+  virtual bool OpenStream(int& id, int& rcid, int& reservationId, int& clientId);
+  virtual bool CloseStream(int& id, int& rcid, int& reservationId, int& clientId);
+  bool GetUnopenedStreamInfo(int& id, int& rcid, int& reservationId, int& clientId);
+  void ReturnStream(int id, int rcid, int reservationId, int clientId, bool error);
+  void CloseAndReturnStreams(int count);
+  void CloseAndReturnAllStreams();
+
+  // ---- VM information, quit flags and agent status (QuarnController_vminfo.cpp) ----
+  virtual bool PrepareVMInfo();
+  int CleanupVMInfo();
+  // On return `lock` holds the VM-information lock, also when the result is null.
+  IVMInfo* GetVMInfoPtr(auto_lock& lock);
+  virtual bool CommitAppSize() { return true; }
+  virtual void OnVMInfoCallback_UpdateProgress(void*) {}
+  // True once the agent quits: its own flag, or the job manager's quit flag (which latches its own).
+  // Hides the framework's plain flag test on purpose.
+  bool CheckQuitFlag();
+  bool CheckQuitFlagForVM(long long jobId, const std::string& guid);
+  bool CheckQuitFlag(long long jobId, const std::string& guid);
+  void SetQuitFlagForVM(const std::string& guid, const std::string& reason);
+  bool GetQuitFlagReasonForVM(const std::string& guid, std::string& reason);
+  void FillAgentStatus(VirtualServer::VMAgentStatus& status);
+  void SendAgentStatus();
+
+  // ---- Indexing and metadata files (QuarnController_indexing.cpp) ----
+  virtual void CloseIndexing();
+  virtual bool MonitorIndexing();
+  void CleanupIndexingMAFile();
+  virtual bool CleanupJobMetadataFiles(const std::string& dir);
+  virtual bool UploadBackupMetadataFiles();
+  bool SendVMMetadataFiles(const std::string& vmGuid, const std::vector<std::string>& files, long long jobId,
+                           const std::string& subclientGuid);
+  bool DeleteVMMetadataFiles(const std::string& vmGuid, const std::vector<std::string>& files);
+  bool CommitVMMetadataFiles(const std::string& vmGuid, long long jobId, const std::string& subclientGuid,
+                             std::vector<std::string>& files);
+
+  // ---- Other services (QuarnController_services.cpp) ----
+  virtual bool PostBackup() { return true; }
+  virtual bool UnmountSnap() { return true; }
+  virtual bool InitMovingToTapePhase() { return true; }
+  virtual bool RegisterDatastore(const std::string& vmName, const std::string& vmGuid, const std::string& host,
+                                 const std::string& datastore);
+  virtual void UnregisterDatastores(const std::string& vmName, const std::string& vmGuid);
+  bool StartDatastoreMonitor();
+  void StopDatastoreMonitor();
+  bool RegisterVMForCleanup(const std::string& host, const std::string& vmName, const std::string& vmGuid,
+                            const std::string& cleanupText);
+  bool UnregisterVMFromCleanup(const std::string& host, const std::string& vmName, const std::string& vmGuid,
+                               const std::string& cleanupText);
+  bool StartAndWaitForAppAwareWorkflow(const std::string& vmGuid);
+  bool SendDeleteApplicationSnapReq(const std::string& vmGuid, bool flag);
+  CMultiStreamMediaSpeedCounter* GetDatastoreMediaSpeedCounter(const std::string& datastore);
+  void OuputDatastoreMedaiSpeedCounters();
+  void SetVMSnapMountInfoList(const std::vector<VirtualServer::VMMountSnapInfo>& list);
+
+  // ---- Read-only views for tests and tools ----
+  int GetStreamsGranted() const { return m_streamsGranted.load(); }
+  int GetPlannedWorkerTarget() const { return m_plannedWorkers.load(); }
+  int GetCompletedVMs() const { return m_completedVMs.load(); }
+  bool HasFatalVMError() const { return m_fatalVMError.load(); }
+  bool HasStreamError() const { return m_streamError.load(); }
+  bool IsRestartWorkersRequested() const { return m_restartWorkers.load(); }
+  size_t GetWorkerCount() const { return m_workerCount.load(); }
+  size_t GetQueuedVMCount();
+  uint32_t GetMasterIndexFileId() const { return m_masterIndexFileId.load(); }
+  uint64_t GetMasterIndexFileTime() const { return m_masterIndexFileTime.load(); }
+  bool GetFailJob() const { return m_failJob.load(); }
 
  protected:
+  // Every message to the coordinator goes through here (the framework's SendMsgToServer); a test
+  // stands in for the coordinator by overriding it.
+  virtual bool SendToCoordinator(const CNMessageBase& message);
+  // The workers of the list, for subclasses and tests; touched by the controller thread only (and by
+  // Deinitialize once that thread has ended).
+  const std::vector<QuarnWorker*>& Workers() const { return m_workers; }
+  // Plans the worker count for the streams granted so far (stream grants and the stub phase).
+  void RaisePlannedWorkers(int target);
+  // The worker count the setting "ExtraWorkers" asks for with this many streams; 0 when the setting
+  // asks for none.
+  int ExtraWorkersTarget(int streams);
+  // Makes the VM record of one collect-list entry and queues the VM.
+  void QueueCollectedVM(const VirtualServer::VMCollect& collect) EXCLUSIVE_LOCKS_REQUIRED(m_vmLock);
+  // Pops the next queued VM and marks it started. REQUIRES: the GetNextVM lock and the VM lock.
+  bool PopQueuedVM(vm_params*& vm, int& vmIndex) EXCLUSIVE_LOCKS_REQUIRED(m_getNextVMLock, m_vmLock);
+  // Sets the wake flags of every waiter (quit paths) so that no wait outlives the agent.
+  void WakeWaiters();
+  void AddLocalComputerInfo(VirtualServer::VMAgentStartup& startup);
+  void AddLocalIPAddressInfo(VirtualServer::VMAgentStartup& startup);
+  // The closing sequence of the controller thread.
+  void CloseController();
+
   EvEvent m_event;
-  const bool m_coordinatorRole;
+
+  // Set by Initialize, read by every thread afterwards; not owned.
   vsJobMgr* m_jobMgr = nullptr;
   vsAppMgr* m_appMgr = nullptr;
+  vsSim m_sim;
+  subclientFiles m_subclientFiles;
+  std::string m_keymasterHostName;
+  std::string m_jobResultsDir;
   QuarnRegistry m_registry;
+
+  // The VMs of this agent.
+  ZtCriticalSection m_getNextVMLock ACQUIRED_BEFORE(m_vmLock);
+  ZtCriticalSection m_vmLock;
+  SVMParamsMap m_vmMap GUARDED_BY(m_vmLock);
+  std::deque<std::string> m_vmQueue GUARDED_BY(m_vmLock);
+  // One request for VMs at a time is outstanding; answers are counted so that a waiting worker can
+  // tell whether the answer to the request it waited on was empty.
+  bool m_requestOutstanding GUARDED_BY(m_vmLock) = false;
+  uint64_t m_answers GUARDED_BY(m_vmLock) = 0;
+  uint64_t m_lastEmptyAnswer GUARDED_BY(m_vmLock) = 0;
+  int m_waitingWorkers GUARDED_BY(m_vmLock) = 0;
+  std::atomic<int> m_completedVMs{0};
+  std::atomic<bool> m_fatalVMError{false};
+  std::atomic<int> m_nextVMIndex{0};
+  std::atomic<bool> m_workerWaiting{false};
+  ZtEvent m_vmQueueEvent{false};
+  CStopWatch m_getNextVMWatch GUARDED_BY(m_getNextVMLock);
+
+  // Per-VM stops (stop requests from the coordinator, the datastore monitor).
+  ZtCriticalSection m_quitLock;
+  std::set<long long> m_stoppedJobIds GUARDED_BY(m_quitLock);
+  std::set<std::string, __less_nocase_cmp> m_quitGuids GUARDED_BY(m_quitLock);
+  std::map<std::string, std::string, __less_nocase_cmp> m_quitReasons GUARDED_BY(m_quitLock);
+
+  // Workers: the list is the controller thread's (see Workers()).
+  std::vector<QuarnWorker*> m_workers;
+  // Workers whose thread would not end when stopped: reported and kept, never freed under them.
+  std::vector<QuarnWorker*> m_abandonedWorkers;
+  std::atomic<size_t> m_workerCount{0};
+  std::atomic<int> m_currentWorkers{0};
+  std::atomic<int> m_plannedWorkers{0};
+  std::atomic<int> m_runningWorkers{0};  // running workers seen by the last MonitorWorkers pass
+  std::atomic<bool> m_restartWorkers{false};
+  ZtEvent m_workerExitEvent{false};
+
+  // The controller thread.
+  ZtThread m_controllerThread;
+  std::atomic<bool> m_threadStarted{false};
+  // The controller thread has left its loop: no VM is handed out any more.
+  std::atomic<bool> m_closing{false};
+  ZtEvent m_wakeEvent{false};
+  std::atomic<bool> m_agentStarted{false};
+
+  // Streams lent by the coordinator.
+  std::atomic<int> m_streamsGranted{0};
+  std::atomic<bool> m_streamError{false};
+  std::atomic<int> m_failedStreams{0};
+  std::atomic<long long> m_streamErrorTime{0};
+  int m_streamErrorResets = 0;  // message thread only
+  ZtCriticalSection m_streamMsgLock ACQUIRED_BEFORE(m_unopenedLock, m_streamPoolLock);
+  ZtCriticalSection m_streamPoolLock;
+  int m_openStreams GUARDED_BY(m_streamPoolLock) = 0;
+  std::vector<vsArchive*> m_streamList GUARDED_BY(m_streamPoolLock);
+  std::deque<vsArchive*> m_freeStreams GUARDED_BY(m_streamPoolLock);
+  ZtSemaphore m_freeStreamSemaphore{0};
+  ZtCriticalSection m_unopenedLock;
+  std::deque<VirtualServer::VMBackupStream> m_unopenedGrants GUARDED_BY(m_unopenedLock);
+  std::atomic<bool> m_allStreamsReturned{false};
+
+  std::atomic<bool> m_completedWithErrors{false};
+  std::atomic<bool> m_failJob{false};
+
+  std::atomic<uint32_t> m_masterIndexFileId{0};
+  std::atomic<uint64_t> m_masterIndexFileTime{0};
+
+  // The controller's own VM-information connection.
+  FXCriticalSection m_vmInfoLock;
+  IVMInfo* m_vmInfo = nullptr;  // guarded by m_vmInfoLock (an FX lock the analysis does not see)
+
+  QuarnIPC m_ipc;
+  // Figures of the other job processes of this host, last read from the process table.
+  std::atomic<int> m_otherProcesses{0};
+  std::atomic<int> m_otherStreams{0};
+  std::atomic<int> m_otherVMs{0};
+
+  // Constant after construction.
+  const bool m_isCoordinator;
+
+  std::atomic<time_t> m_lastProgressTime{0};
+
+  ZtCriticalSection m_speedCounterLock;
+  std::map<std::string, std::unique_ptr<CMultiStreamMediaSpeedCounter>> m_speedCounters GUARDED_BY(m_speedCounterLock);
+
+  ZtCriticalSection m_snapMountLock;
+  std::vector<VirtualServer::VMMountSnapInfo> m_snapMounts GUARDED_BY(m_snapMountLock);
+
+  ZtCriticalSection m_cleanupLock;
+  VSCleanupClient m_cleanupClient GUARDED_BY(m_cleanupLock);
+  std::atomic<bool> m_processRegistered{false};
 };

@@ -3,7 +3,9 @@
 QuarnMediTechController::QuarnMediTechController(bool coordinatorRole)
     : QuarnController(coordinatorRole), m_mediTech() {}
 
-QuarnMediTechController::~QuarnMediTechController() = default;
+// The controller thread calls this object's virtual operations: it must end before this part of
+// the object is torn down.
+QuarnMediTechController::~QuarnMediTechController() { Deinitialize(); }
 
 bool QuarnMediTechController::Initialize(vsJobMgr* jobMgr, vsAppMgr* appMgr) {
   static const char* const sig = "virtual bool QuarnMediTechController::Initialize(vsJobMgr*, vsAppMgr*)";

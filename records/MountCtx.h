@@ -162,4 +162,37 @@ struct MountCtx {
   bool collectDiskBlockInfo = false;
   int32_t snapMountMethod = 0;
   std::map<std::string, std::string> libraryOptions;  // opaque
+
+  // Filled per VM by the worker's mount step.
+  std::string snapshotFolder;  // the subclient directory with a trailing delimiter
+  uint64_t childJobId = 0;     // VMCollect 62
+  int64_t subclientId = 0;     // VMCollect 63
+  std::string indexString;     // VMCollect 64
+  int32_t failback = 0;        // 1 in a failback job: no cleanup-service registration of the VM
+  std::string backupName;      // the VM GUID, or the name of the replication record in a failback job
+  std::string displayName;
+  std::string vmIdText;        // copied into the argument blocks as the VM's id text
+  bool crashConsistent = false;
+  bool truncateExchangeLog = false;
+  bool truncateSqlLog = false;
+  bool coordinatorNode = false;
+  bool retainSnapshotSet = false;
+  bool saveChangeId = false;
+  int32_t mountType = 0;        // 102: a shadow-copy mount
+  int32_t diskAccessMethod = 0; // 0, 1 mounter, 2 vStorage
+  std::string mountPath;
+  std::string previousChangeId;
+  std::string snapMetadataCacheDir;
+  int64_t lastSuccessfulSnapJobId = 0;
+  int64_t vmArchiveFileId = 0;
+  int64_t indexArchiveFileId = 0;
+  int64_t snapReferenceTime = 0;
+
+  // Results of the mount.
+  std::string cleanupString;
+  bool referencePoint = false;
+  std::string changeTrackingStatus;
+  int32_t m_nSkippedDisksCount = 0;  // disks filtered or skipped
+  int64_t fileTime = 0;
+  uint64_t allocatedSize = 0;
 };

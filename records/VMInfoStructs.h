@@ -594,3 +594,13 @@ struct SectorRange {
 #undef VMINFO_RECORD_COPY
 
 }  // namespace VMInfoStructs
+
+// Argument of the VM-information library's snapshot callbacks: the VM, the state of the operation
+// (0 started, 100 done) and two figures of it (the first a duration).
+struct SCallbackSnapshotOperationArgs {
+  std::string vmGuid;
+  std::string vmName;
+  int32_t state = 0;
+  int64_t value1 = 0;
+  int64_t value2 = 0;
+};

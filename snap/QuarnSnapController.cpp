@@ -2,7 +2,9 @@
 
 QuarnSnapController::QuarnSnapController(bool coordinatorRole) : QuarnController(coordinatorRole) {}
 
-QuarnSnapController::~QuarnSnapController() = default;
+// The controller thread calls this object's virtual operations: it must end before this part of
+// the object is torn down.
+QuarnSnapController::~QuarnSnapController() { Deinitialize(); }
 
 bool QuarnSnapController::Initialize(vsJobMgr* jobMgr, vsAppMgr* appMgr) {
   static const char* const sig = "virtual bool QuarnSnapController::Initialize(vsJobMgr*, vsAppMgr*)";

@@ -124,6 +124,16 @@ class vsAppMgr {
   bool GetAppAwareEnabled() const;
   bool IsApplicationValidationEnabled() const;
 
+  // ---- How the subclient's VMs are laid out for backup (vsAppMgr_layout.cpp) ----
+  // Key backupType=disk|volume|file (default disk); any other value answers false to all three.
+  bool isDiskLevelBackup() const;
+  bool isVolumeLevelBackup() const;
+  bool isFileLevelBackup() const;
+  // Keeps a failback VM's replication record (an App::VSAReplicationInfo) with the subclient's
+  // records; false when it cannot be kept or the message is of another type. Fault table operation:
+  // "appmgr.setVSAReplicationInfo".
+  bool setVSAReplicationInfo(const CNMessageBase& info);
+
   // Any setting of the subclient by key; false when absent.
   bool GetSetting(const std::string& key, std::string& value) const;
 

@@ -139,6 +139,18 @@ class vsJobMgr {
   // True when the job is to stop (suspend or kill).
   bool checkQuitFlag() const;
 
+  // ---- Per-VM progress and clean-up strings (vsJobMgr_progress.cpp) ----
+  // Fault table operations: "jobmgr.setVMStatusProgressPercentage" (selector vm: the GUID),
+  // "jobmgr.AddCleanupString", "jobmgr.RemoveCleanupString".
+  // The VM's progress percentage, one line of the job's VM progress per call.
+  bool setVMStatusProgressPercentage(const std::string& guid, int percent);
+  // The job's clean-up strings: what a dead job leaves for a later job to clean up.
+  bool AddCleanupString(const std::string& text);
+  bool RemoveCleanupString(const std::string& text);
+  // "<guid> <percent>" per progress call, and the clean-up strings that stand.
+  static std::vector<std::string> ReadVMProgressLines(int64_t jobId);
+  static std::vector<std::string> ReadCleanupStrings(int64_t jobId);
+
   // ---- Phase result: each call appends exactly one line to the job's phase file; false when it could not ----
   bool phaseSuccessful(bool flag);
   bool phasePartialSuccess();

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/ev/EvMessageContainer.h"
 #include "records/MountCtx.h"
@@ -33,4 +34,19 @@ class IVMInfo {
   // The record of a hypervisor host.
   virtual int GetHostInfo(const std::string& hostName, VMInfoStructs::SHostInfo& info, uint64_t mask,
                           int flags) = 0;
+
+  // ---- The proxy's own view, asked by the agent controller ----
+  // Mask for GetHostInfo with an empty host name: the host the calling proxy runs on.
+  static constexpr uint64_t kLocalHostMask = 0x2000000;
+  // The inventory record of the VM the calling proxy is; 0 when the proxy is not a VM.
+  virtual int GetProxyVMInfo(VMInfoStructs::SVMInfo& info, int flags, int reserved) = 0;
+  // How many streams the hypervisor lets this proxy run at once; 0 means no limit.
+  virtual int GetStreamLimit() = 0;
+  // The datastores this proxy reaches; non-zero on success.
+  virtual int GetDatastoreList(std::vector<VMInfoStructs::SDatastoreInfo>& datastores) = 0;
+  // Lets go of what the object keeps between requests (sessions, caches); it may be used again.
+  virtual void ReleaseSession() = 0;
+  // Attaches to the shared shadow the context names (MountCtx::sharedShadowText1/2); 0 when the
+  // proxy cannot, and then backs up from a shadow of its own.
+  virtual int AttachSharedShadow(MountCtx& ctx) = 0;
 };

@@ -1,13 +1,18 @@
 #include "platform/vminfo/LabVMInfo.h"
 
 #include <algorithm>
+#include <new>
 #include <vector>
 
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabFaults.h"
 #include "platform/lab/LabHypervisor.h"
 
-IVMInfo* IVMInfo::CreateObject(int instanceType) { return new LabVMInfo(instanceType); }
+IVMInfo* IVMInfo::CreateObject(int instanceType) {
+  // No library serves an instance of unknown type.
+  if (instanceType <= 0) return nullptr;
+  return new (std::nothrow) LabVMInfo(instanceType);
+}
 
 void IVMInfo::DeleteObject(IVMInfo* object) { delete object; }
 
@@ -72,9 +77,10 @@ void LabVMInfo::GetErrorReport(MountCtx& ctx, std::string& text, EvMessageContai
 
 int LabVMInfo::GetInstanceType() { return instanceType_; }
 
-int LabVMInfo::GetHostInfo(const std::string& hostName, VMInfoStructs::SHostInfo& info, uint64_t /*mask*/,
+int LabVMInfo::GetHostInfo(const std::string& hostName, VMInfoStructs::SHostInfo& info, uint64_t mask,
                            int /*flags*/) {
   if (Faulted("vminfo.GetHostInfo")) return 0;
+  if (hostName.empty() && mask == kLocalHostMask) return GetProxyHostInfo(info);
   std::string server;
   if (!FindServer(server)) return 0;
   lab::ServerRecord record;

@@ -2,13 +2,16 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/lab/LabMachine.h"
 #include "platform/os/ZtMutex.h"
 #include "platform/os/ThreadAnnotations.h"
 #include "platform/vminfo/IVMInfo.h"
 
 // The VM-information library of the lab: one hypervisor server of the lab (its records are the lab's,
-// platform/lab/LabHypervisor.h). Operations the lab's fault table can make fail: "vminfo.GetHostInfo"
-// and "vminfo.LoadVMInfo" (selector vm: the name or GUID asked for). A fired rule's code is the
+// platform/lab/LabHypervisor.h). Operations the lab's fault table can make fail: "vminfo.GetHostInfo",
+// "vminfo.LoadVMInfo" (selector vm: the name or GUID asked for), "vminfo.GetProxyVMInfo",
+// "vminfo.GetStreamLimit", "vminfo.GetDatastoreList" and "vminfo.AttachSharedShadow". The proxy's own
+// VM and host are those of its client's lab machine. A fired rule's code is the
 // library's error code, its text the error text, its event the failure's job event (none when the
 // rule names none).
 class LabVMInfo : public IVMInfo {
@@ -30,6 +33,13 @@ class LabVMInfo : public IVMInfo {
   int GetHostInfo(const std::string& hostName, VMInfoStructs::SHostInfo& info, uint64_t mask,
                   int flags) override;
 
+  // ---- The proxy's own view (LabVMInfo_proxy.cpp) ----
+  int GetProxyVMInfo(VMInfoStructs::SVMInfo& info, int flags, int reserved) override;
+  int GetStreamLimit() override;
+  int GetDatastoreList(std::vector<VMInfoStructs::SDatastoreInfo>& datastores) override;
+  void ReleaseSession() override;
+  int AttachSharedShadow(MountCtx& ctx) override;
+
   // Lab operation: the inventory record of a VM named by GUID (any case) or name. Non-zero on success.
   int LoadVMInfo(const std::string& guidOrName, VMInfoStructs::SVMInfo& info);
 
@@ -42,6 +52,10 @@ class LabVMInfo : public IVMInfo {
   // Records a failure; always returns 0 so operations can `return Fail(...)`.
   int Fail(int code, const std::string& text, uint32_t eventId = kFailureEvent) LOCKS_EXCLUDED(mutex_);
   void Succeed() LOCKS_EXCLUDED(mutex_);
+  // The focus client's machine; false (failure recorded) when it has none or it cannot be read.
+  bool ReadProxyMachine(lab::MachineRecord& machine);
+  // GetHostInfo of the host the proxy's machine runs on (an empty name with kLocalHostMask).
+  int GetProxyHostInfo(VMInfoStructs::SHostInfo& info);
   // True, with the failure recorded, when the fault table makes the operation fail.
   bool Faulted(const char* op, const std::string& vm = std::string());
   // The server this object reads; false (failure recorded) when there is none.

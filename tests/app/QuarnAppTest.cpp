@@ -128,7 +128,7 @@ TEST_F(QuarnAppTest, ControllerAndCoordinatorChoice) {
                                        : c.controller == kMediTech ? typeid(QuarnMediTechController)
                                                                    : typeid(QuarnController);
       EXPECT_EQ(expected, typeid(controller));
-      EXPECT_EQ(c.coordinatorRole, controller.IsCoordinatorRole());
+      EXPECT_EQ(c.coordinatorRole, controller.IsCoordinator());
     }
     EvDebug::shutdownLog();
   }

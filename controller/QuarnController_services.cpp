@@ -1,0 +1,73 @@
+// Services the controller offers its workers: clean-up registration, datastores, read speeds,
+// snapshot mounts and the application-aware workflow.
+#include "controller/QuarnController.h"
+
+bool QuarnController::RegisterVMForCleanup(const std::string& host, const std::string& vmName,
+                                           const std::string& vmGuid, const std::string& cleanupText) {
+  ZtCriticalSectionLock lock(&m_cleanupLock);
+  return m_cleanupClient.RegisterVM(host, vmName, vmGuid, cleanupText);
+}
+
+bool QuarnController::UnregisterVMFromCleanup(const std::string& host, const std::string& vmName,
+                                              const std::string& vmGuid, const std::string& cleanupText) {
+  ZtCriticalSectionLock lock(&m_cleanupLock);
+  return m_cleanupClient.UnregisterVM(host, vmName, vmGuid, cleanupText);
+}
+
+// The datastore free-space monitor comes with its own issue; until then no datastore is watched and
+// no VM is stopped for lack of space.
+bool QuarnController::StartDatastoreMonitor() { return true; }
+
+void QuarnController::StopDatastoreMonitor() {}
+
+bool QuarnController::RegisterDatastore(const std::string&, const std::string&, const std::string&,
+                                        const std::string&) {
+  return true;
+}
+
+void QuarnController::UnregisterDatastores(const std::string&, const std::string&) {}
+
+bool QuarnController::StartAndWaitForAppAwareWorkflow(const std::string& vmGuid) {
+  static const char* const sig = "bool QuarnController::StartAndWaitForAppAwareWorkflow(const std::string&)";
+  m_event.Error(sig, "The application-aware workflow is not available on this agent; VM [%s] is backed up without it",
+                vmGuid.c_str());
+  ZtCriticalSectionLock lock(&m_vmLock);
+  vm_params* vm = m_vmMap.Find(vmGuid);
+  if (vm != nullptr) vm->appAwareFailed = true;
+  return false;
+}
+
+bool QuarnController::SendDeleteApplicationSnapReq(const std::string& vmGuid, bool) {
+  static const char* const sig = "bool QuarnController::SendDeleteApplicationSnapReq(const std::string&, bool)";
+  m_event.Error(sig, "No application snapshot was taken for VM [%s]; there is none to delete", vmGuid.c_str());
+  return false;
+}
+
+CMultiStreamMediaSpeedCounter* QuarnController::GetDatastoreMediaSpeedCounter(const std::string& datastore) {
+  ZtCriticalSectionLock lock(&m_speedCounterLock);
+  std::unique_ptr<CMultiStreamMediaSpeedCounter>& counter = m_speedCounters[datastore];
+  if (!counter) {
+    counter = std::make_unique<CMultiStreamMediaSpeedCounter>();
+    counter->Reset();
+    char name[512];
+    std::snprintf(name, sizeof(name), "Datastore Read [%s]", datastore.c_str());
+    counter->SetName(name);
+  }
+  return counter.get();
+}
+
+void QuarnController::OuputDatastoreMedaiSpeedCounters() {
+  static const char* const sig = "void QuarnController::OuputDatastoreMedaiSpeedCounters()";
+  ZtCriticalSectionLock lock(&m_speedCounterLock);
+  if (m_speedCounters.empty()) return;
+  m_event.Debug(sig, "--- Datastore read speeds ---");
+  for (auto& entry : m_speedCounters) {
+    m_event.Debug(sig, "%s", entry.second->Print().c_str());
+    entry.second->Reset();
+  }
+}
+
+void QuarnController::SetVMSnapMountInfoList(const std::vector<VirtualServer::VMMountSnapInfo>& list) {
+  ZtCriticalSectionLock lock(&m_snapMountLock);
+  m_snapMounts = list;
+}

@@ -1,0 +1,28 @@
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace I2 {
+
+// One bit per cluster of a disk region, as the disk library hands it around: built empty for a
+// cluster size, or from its text form "<cluster size in bytes>:<bitmap bytes in hex>". A text that
+// does not parse, or names a cluster size that is not a power of two, makes a bitmap that says it is
+// not valid.
+class ClusterBitmap {
+ public:
+  explicit ClusterBitmap(uint32_t clusterSize);
+  explicit ClusterBitmap(const std::string& text);
+
+  bool IsValidBitmap() const { return valid_; }
+  uint32_t GetClusterSize() const { return clusterSize_; }
+  // The text form above; empty for a bitmap that is not valid.
+  std::string ToString() const;
+
+ private:
+  bool valid_ = false;
+  uint32_t clusterSize_ = 0;
+  std::vector<uint8_t> bits_;
+};
+
+}  // namespace I2

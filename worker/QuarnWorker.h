@@ -1,0 +1,176 @@
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "app/QuarnRegistry.h"
+#include "app/vmParams.h"
+#include "disklayout/quarnconfig.h"
+#include "platform/appmgr/vsAppMgr.h"
+#include "platform/ev/EvEvent.h"
+#include "platform/jobmgr/vsJobMgr.h"
+#include "platform/os/ZtThread.h"
+#include "records/FixedRecords.h"
+#include "records/MountCtx.h"
+#include "records/TimeWrappers.h"
+#include "records/ZtCriticalSection.h"
+#include "records/messages/AppMessages.h"
+#include "records/messages/JobManagerMessages.h"
+
+class IVMInfo;
+class QuarnController;
+class vsArchive;
+
+enum QuarnWorkerState : int32_t {
+  WORKER_RUNNING = 0,
+  WORKER_STOPPED = 1,
+  WORKER_TERMINATED = 2,
+};
+
+// The steps of one VM, as its progress percentage counts them.
+enum QuarnVMProgressPhase : int32_t {
+  VM_PROGRESS_NOT_STARTED = 0,
+  VM_PROGRESS_STARTED = 1,
+  VM_PROGRESS_MOUNTED = 2,
+  VM_PROGRESS_CONFIG_FILES = 3,
+  VM_PROGRESS_DISKS = 4,
+  VM_PROGRESS_GRANULAR_METADATA = 5,
+  VM_PROGRESS_UNMOUNTED = 6,
+  VM_PROGRESS_COMPLETE = 7,
+};
+
+// One worker slot of a proxy process: a thread that takes VMs from its controller one at a time,
+// backs each up and hands it back with its result.
+//
+// A worker is stopped cooperatively: its quit flag (and the stop flags of its VM's argument blocks)
+// are checked between units of work, and a worker whose thread does not end is reported and left
+// running rather than killed, since killing a thread inside a lock, a file write or a wait would
+// leave that state broken for everyone else.
+class QuarnWorker {
+ public:
+  QuarnWorker(QuarnController* controller, int workerId);
+  // REQUIRES: the worker's thread has ended (the controller never frees a worker whose thread runs).
+  virtual ~QuarnWorker();
+  QuarnWorker(const QuarnWorker&) = delete;
+  QuarnWorker& operator=(const QuarnWorker&) = delete;
+
+  // ---- Life cycle (QuarnWorker.cpp) ----
+  virtual bool Initialize(vsJobMgr* jobMgr, vsAppMgr* appMgr);
+  virtual void Deinitialize();
+  // Starts the thread; on a stopped worker the old thread is joined first.
+  bool Start();
+  // Asks the thread to end and waits a bounded time for it; true once it has ended (or never ran).
+  bool Stop();
+  // The last resort of the controller: stops the VM's disk, checksum and archive work too and waits
+  // a bounded time. True when the thread ended; the streams the worker held are then given back.
+  // False leaves the worker running (reported): nothing is freed under a live thread.
+  bool Terminate();
+  bool IsRunning() const { return m_state.load() == WORKER_RUNNING; }
+  // Whether the worker's thread exists and has not left its entry point.
+  bool IsThreadAlive() const { return m_thread.IsRunning(); }
+  void SetQuitFlag() { m_quitFlag = true; }
+  // The worker's flag, the block's stop flag, the job's quit flag and the controller's stops of the
+  // current VM; the first that is set wins. The block may be null.
+  bool CheckQuitFlag(quarnBackupArgs* args);
+  int getWorkerId() const { return m_workerId; }
+  uint32_t GetNumStreamsRequired() const { return m_streamsRequired.load(); }
+  QuarnWorkerState getWorkerState() const { return static_cast<QuarnWorkerState>(m_state.load()); }
+  void setWorkerState(QuarnWorkerState state) { m_state = state; }
+  void ResetTimers();
+  bool StartBLR() { return true; }
+  virtual bool PostProcessVirtualMachines(bool allSucceeded) { return true; }
+
+  // ---- The road of one VM (QuarnWorker_road.cpp) ----
+  virtual int ProcessVM();
+  void CleanUpVMInfo();
+
+  // ---- Completion (QuarnWorker_complete.cpp) ----
+  void HandleVMComplete(int result);
+  virtual void HandleVMComplete_Status(int result);
+  void SaveCleanupString(const std::string& mountCleanupText);
+  void RemoveCleanupString();
+  void RegisterDatastores();
+  void UnregisterDatastores();
+
+  // ---- Callbacks, progress and status records (QuarnWorker_progress.cpp) ----
+  static int CallbackStatic(int reason, void* context, void* data);
+  int Callback(int reason, void* data);
+  virtual int getPercentageCompletion(QuarnVMProgressPhase phase, uint64_t done, uint64_t total);
+  // low + the share of (high - low) that done is of total, never outside [low, high]; low when total
+  // is 0.
+  static int ScalePercentProgress(int low, int high, uint64_t done, uint64_t total);
+  void UpdateVMJobProgress(QuarnVMProgressPhase phase, uint64_t done, uint64_t total);
+  // Writes the percent of the current VM where the controller reads it.
+  void SetProgressPercent(int percent);
+  void UpdateVMJobProgressForDisks(uint64_t bytes);
+  void SendVMUpdateInfo(bool flag);
+  void FillVMUpdateInfoForStartedVM(JobManager::VMUpdateInfo& info, const std::string& name, const std::string& guid,
+                                    int clientId, long long childJobId);
+  void FillVMUpdateInfoForMountedVM(JobManager::VMUpdateInfo& info, MountCtx& ctx, int clientId, long long size);
+  void FillVMUpdateInfoForCompletedVM(JobManager::VMUpdateInfo& info, bool failures, uint64_t backedUp,
+                                      uint64_t guestSize, bool guestSizeKnown, const std::string& failure,
+                                      const std::string& changeTrackingStatus, bool lvmFailed,
+                                      bool guestSizeFromLastJob);
+  void FillVMUpdateInfoForFailedVM(JobManager::VMUpdateInfo& info, MountCtx& ctx, int clientId);
+  uint64_t GetVMAllocatedSize();
+  void GetOriginalDatastoreName(std::string& name);
+
+  // Test hooks: the VM in hand and the disk progress counters.
+  vm_params* TEST_CurrentVM() const { return m_currentVM; }
+  void TEST_SetCurrentVM(vm_params* vm) { m_currentVM = vm; }
+  void TEST_SetDiskBytesTotal(uint64_t total);
+  MountCtx* TEST_MountCtx() { return m_mountCtx; }
+  void TEST_SetMountCtx(MountCtx* ctx) { m_mountCtx = ctx; }
+  const std::string& TEST_CleanupString() const { return m_cleanupString; }
+
+ protected:
+  static void* WorkerThreadStatic(void* worker);
+  void WorkerThread();
+  // The child job id of the current VM (VMCollect 62); 0 without a VM.
+  long long CurrentChildJobId() const;
+  void ReleaseHeldStreams();
+
+  EvEvent m_event;
+  // Constant after construction.
+  QuarnController* const m_controller;
+  const int m_workerId;
+
+  std::atomic<int32_t> m_state{WORKER_STOPPED};
+  // Started and joined by the controller's thread only.
+  ZtThread m_thread;
+  std::atomic<bool> m_quitFlag{false};
+
+  // Set by Initialize before the thread starts.
+  vsJobMgr* m_jobMgr = nullptr;
+  vsAppMgr* m_appMgr = nullptr;
+  subclientFiles m_subclientFiles;
+  QuarnRegistry m_registry;
+  quarnConfig* m_config = nullptr;                         // owned
+  App::VSAReplicationInfo* m_replicationInfo = nullptr;   // owned; failback jobs only
+
+  // The worker thread's own state for the VM in hand.
+  vm_params* m_currentVM = nullptr;  // the controller's record, lent until CompleteVM
+  int m_vmIndex = -1;
+  std::string m_connectedServer;
+  IVMInfo* m_vmInfo = nullptr;   // owned; kept from VM to VM
+  MountCtx* m_mountCtx = nullptr;  // owned; one per VM
+  vsArchive* m_currentStream = nullptr;  // lent by the controller
+  quarnBackupArgs* m_currentArgs = nullptr;
+  std::string m_cleanupString;
+  std::string m_previousCleanupString;
+  CStopWatch m_mountTimer;
+  CStopWatch m_unmountTimer;
+  CStopWatch m_metadataTimer;
+  CMediaSpeedCounter m_speedCounter;
+  std::atomic<uint32_t> m_streamsRequired{0};
+  bool m_progressRegressionReported = false;
+
+  // Shared with the VM's disk threads.
+  ZtCriticalSection m_streamLock;
+  std::vector<vsArchive*> m_extraStreams GUARDED_BY(m_streamLock);
+  std::vector<quarnBackupArgs*> m_diskThreadArgs GUARDED_BY(m_streamLock);
+  ZtCriticalSection m_progressLock;
+  uint64_t m_diskBytesTotal GUARDED_BY(m_progressLock) = 0;
+  uint64_t m_diskBytesDone GUARDED_BY(m_progressLock) = 0;
+};
