@@ -19,6 +19,10 @@ class QuarnController : public VSController {
 
   bool IsCoordinatorRole() const { return m_coordinatorRole; }
 
+  // Called by the coordinator on its in-process agent: unmounts the hardware snapshot the agent
+  // mounted for a backup copy. The base mounts none.
+  virtual bool UnmountSnap() { return true; }
+
  protected:
   EvEvent m_event;
   const bool m_coordinatorRole;

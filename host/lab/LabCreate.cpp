@@ -11,6 +11,9 @@
 //   hypervisor/<server>/vms/<vm>.vm      one VM description (below)
 //   hypervisor/<server>/datastores/<ds>/<vm>/<vm>_<n>.img   raw disk images
 //   media/<media agent>/   index/
+//   clients/<first client>/JobResults/<subclient>/vmcollect_<job>.ztf  (vmcollect.ztf without indexing
+//                                        version 2): the job's VM collect file as discovery writes it,
+//                                        with a copy in the index cache under the job's id
 //
 // A VM description is key=value lines:
 //   name=<vm name>            guid=<VM GUID>          host=<hypervisor host>   datastore=<datastore>
@@ -26,8 +29,12 @@
 #include <set>
 
 #include "host/lab/LabTool.h"
+#include "platform/index/vsIndexClient.h"
+#include "platform/jobclient/SubclientDir.h"
 #include "platform/jobmgr/LabKeyValue.h"
 #include "platform/lab/Lab.h"
+#include "platform/msg/vsXMLFile.h"
+#include "records/messages/VirtualServerMessages.h"
 
 namespace labtool {
 namespace {
@@ -39,6 +46,7 @@ const char* const kDatastores[] = {"ds1", "ds2"};
 constexpr int kMaxVMs = 500;
 constexpr int64_t kDiskBytes = 4 * 1024 * 1024;
 constexpr size_t kPatternBytes = 64 * 1024;
+constexpr int64_t kFirstVMClientId = 101;
 
 struct CreatePlan {
   std::string root;
@@ -203,6 +211,65 @@ bool CreateHypervisor(const CreatePlan& plan, int& kept) {
   return true;
 }
 
+// The job's VM collect file, written the way the job manager's discovery writes it: one entry per
+// VM of the hypervisor, in the coordinator client's subclient folder and in the index cache.
+bool CreateCollectFile(const CreatePlan& plan, int& kept) {
+  using Collect = VirtualServer::VMCollect;
+  std::map<std::string, std::string> settings;
+  std::string error;
+  if (!labkv::ReadFile(lab::SubclientConfPath(plan.subclient), settings, error)) {
+    std::fprintf(stderr, "quarn-lab: %s\n", error.c_str());
+    return false;
+  }
+  const bool indexingV2 = settings["indexingV2"] == "1";
+  uint64_t subclientId = 0;
+  labkv::ParseUInt64(plan.subclient, subclientId);
+  lab::SetFocusClient(plan.clients.front());
+  subclientFiles files;
+  if (GetSubclientDirAndFiles(0, subclientId, &files, 1, nullptr) != 0) {
+    std::fprintf(stderr, "quarn-lab: cannot make the subclient folder of %s\n", plan.clients.front().c_str());
+    return false;
+  }
+  const std::string name = indexingV2 ? "vmcollect_" + std::to_string(plan.jobId) + ".ztf" : "vmcollect.ztf";
+  const std::string path = std::string(files.files[0]) + "/" + name;
+  vsXMLFile file(path);
+  if (file.Exists()) {
+    ++kept;
+    return true;
+  }
+
+  VirtualServer::VMCollectList list;
+  list.setint64(VirtualServer::VMCollectList::F_jobId, plan.jobId);
+  CNMessageList& vms = list.getlistobject(VirtualServer::VMCollectList::F_vms, true);
+  for (int i = 1; i <= plan.vms; ++i) {
+    Collect vm;
+    vm.setstring(Collect::F_vmName, VMName(i));
+    vm.setstring(Collect::F_vmGuid, VMGuid(i));
+    vm.setstring(Collect::F_vmHost, kHosts[(i - 1) % 2]);
+    vm.setstring(Collect::F_serverName, kServer);
+    vm.setint64(Collect::F_vmClientId, kFirstVMClientId + i - 1);
+    vm.setstring(Collect::F_datastore, kDatastores[(i - 1) % 2]);
+    vm.setint64(Collect::F_diskCount, 1);
+    vm.setint64(Collect::F_vmSize, kDiskBytes);
+    vm.setstring(Collect::F_datacenter, "dc1");
+    vm.setint64(Collect::F_vmJobId, plan.jobId);
+    vm.setint64(Collect::F_subclientId, static_cast<int64_t>(subclientId));
+    vm.setstring(Collect::F_subclientGuid, settings["subclientGUID"]);
+    vms.emplace_back(vm);
+  }
+  if (!file.Save(list)) {
+    std::fprintf(stderr, "quarn-lab: cannot write %s: %s\n", path.c_str(), file.LastError().c_str());
+    return false;
+  }
+  vsIndexClient index(nullptr, nullptr, kMediaAgent);
+  if (index.UploadMetadataFiles({path}, plan.jobId, settings["subclientGUID"]) != 1) {
+    std::fprintf(stderr, "quarn-lab: cannot put %s in the index cache: %s\n", name.c_str(),
+                 index.GetLastError().c_str());
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int Create(const std::vector<std::string>& args) {
@@ -242,7 +309,8 @@ int Create(const std::vector<std::string>& args) {
   lab::SetRoot(plan.root);
   int kept = 0;
   bool ok = CreateClients(plan, kept) && CreateSubclient(plan, kept) && CreateJob(plan, kept) &&
-            CreateHypervisor(plan, kept) && MakeDir(lab::MediaDir() + "/" + kMediaAgent) && MakeDir(lab::IndexDir());
+            CreateHypervisor(plan, kept) && MakeDir(lab::MediaDir() + "/" + kMediaAgent) && MakeDir(lab::IndexDir()) &&
+            CreateCollectFile(plan, kept);
   if (!ok) return kExitFailed;
   std::printf("lab %s: %zu clients, subclient %s, job %lld, %d VMs on %s", plan.root.c_str(), plan.clients.size(),
               plan.subclient.c_str(), static_cast<long long>(plan.jobId), plan.vms, kServer);

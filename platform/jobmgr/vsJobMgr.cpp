@@ -12,7 +12,7 @@ namespace {
 // Numeric keys of job.conf: a malformed value fails initBackup instead of silently reading as 0.
 const char* const kNumericConfKeys[] = {"initFails",    "failback",         "replicationId",
                                         "opType",       "selectedVMsOnly",  "autoResumeFails",
-                                        "committable",  "sourceParentBackupJob"};
+                                        "committable",  "sourceParentBackupJob", "failedVMsOnly", "additionalStreams"};
 
 bool IsDirectory(const std::string& path) {
   struct stat st;
@@ -156,7 +156,7 @@ uint64_t vsJobMgr::getReplicationIdForFailback() const {
 }
 int vsJobMgr::getOpType() const { ZtMutexLock l(mutex_); return static_cast<int>(ConfNumber("opType")); }
 bool vsJobMgr::isBackupSelectedVMsOnly() const { ZtMutexLock l(mutex_); return ConfNumber("selectedVMsOnly") != 0; }
-bool vsJobMgr::isJobCommittable() const { ZtMutexLock l(mutex_); return ConfNumber("committable") != 0; }
+bool vsJobMgr::isJobCommittable() const { ZtMutexLock l(mutex_); return committableSet_ || ConfNumber("committable") != 0; }
 uint64_t vsJobMgr::getSourceParentBackupJobToProcess() const {
   ZtMutexLock l(mutex_);
   return static_cast<uint64_t>(ConfNumber("sourceParentBackupJob"));

@@ -7,10 +7,9 @@
 #include <vector>
 
 #include "platform/ev/EvMessageContainer.h"
+#include "platform/msg/CNMessageBase.h"
 #include "platform/os/ZtMutex.h"
 #include "platform/os/ThreadAnnotations.h"
-
-class CNMessageBase;
 
 // The job manager client of one job process. The job manager itself is the job's folder in the lab
 // (lab::JobDir(jobId)); every process of the job (coordinator and agents) works on the same files,
@@ -39,6 +38,17 @@ class CNMessageBase;
 //   sessions.log  "started <client> <pid>" from initBackup, "ended <client> <pid>" from deinit.
 //   metadata.txt  the arguments of the last initBackupMetadaCollectionDefault call.
 //   quit          present = the job was suspended or killed: checkQuitFlag() is true.
+//   vmquit        present = a stop was asked for single VMs (their records carry status 5):
+//                 checkVMQuitFlag() is true.
+//   jobOptions.xml  the job's options (a TMMsg::BackupOption message); optional.
+//   progress.log  one line per progress call: "vms <n>", "vmsAlreadyBackedUp <n>", "vm <guid>",
+//                 "job", "vmpercent <guid> <percent>", "refTime <seconds>", "committable",
+//                 "appSize <size> <kind>".
+//   counters.log  "fileFailures <n>", "folderFailures <n>", "folderSuccesses <n>" per call.
+//   streams.log   "free <stream id> <rcid> <reservation id>", "freeN <n>", "allocate <n>".
+//   Per-VM job data in job.conf: "vm.<client id>.jobId" (default: the job's id),
+//   "vm.<client id>.priority" (default none), "vm.<client id>.lastSuccess", "vm.<client id>.failureReason";
+//   "failedVMsOnly" (0/1); "additionalStreams" (streams granted per request; default all asked).
 class vsJobMgr {
  public:
   // Result codes of initBackup (0 = success).
@@ -180,6 +190,60 @@ class vsJobMgr {
   // GUIDs (lower case, sorted) of the VMs with a kept record.
   static std::vector<std::string> ReadVMStatusGuids(int64_t jobId);
 
+  // ---- The coordinator's job-wide calls (vsJobMgr_coordinator.cpp) ----
+  // Every VM status record of the job (typed JobManager::VMUpdateInfo messages), in GUID order.
+  // 0 on success; isError judges the code (no job folder, or a record that cannot be read).
+  int getVMBkpJobStatus(uint64_t keyrealmId, CNMessageList& records);
+  // Keeps each record under its GUID (field 33). 0 when every record was kept.
+  int updateVMBkpJobStatus(uint64_t keyrealmId, const CNMessageList& records);
+  // Changes to the records kept inside the client, written by updateVMBkpJobStatus(keyrealmId, true).
+  // The first change of a VM starts from its stored record (or an empty one).
+  void setVMStatusVMName(const std::string& guid, const std::string& name, const std::string& host);
+  void setVMStatusClientId(const std::string& guid, int64_t clientId);
+  void setVMStatusState(const std::string& guid, int status, const std::string& text);
+  void setVMStatusEvent(const std::string& guid, const CNMessageBase& event);
+  // Starts the VM's kept record afresh (GUID only).
+  void resetVMStatus(const std::string& guid);
+  static std::string convertVMClientBkupStatusToString(int status);
+  static std::string convertVMStubStatusToString(int state);
+
+  // Per-VM job data by the VM's client id.
+  int64_t GetVMJobId(int64_t clientId) const;
+  uint32_t GetVMJobPriority(int64_t clientId) const;  // 0xFFFFFFFF: none
+  int64_t GetVMJobLastSuccessTime(int64_t clientId) const;
+  std::string GetVMFailureReason(int64_t clientId) const;
+
+  bool isBackupFailedVMsOnly() const;
+  // The job's options; false when the job has none (or they cannot be read).
+  bool GetJobOptions(CNMessageBase& options) const;
+  bool checkVMQuitFlag() const;
+
+  // Reference time of the job (0 = success).
+  int setRefTime(int64_t seconds);
+  int64_t getRefTime() const;
+  void setNumberOfVMsForProgressBar(int count);
+  void setNumberOfVMsAlreadyBackedUp(int count);
+  void updateProgressBar(const std::string& guid);
+  void updateProgressBar();
+  void updatePerVMSubProgress(const std::string& guid, int percent);
+  // True when the job was marked committable.
+  bool setJobCommittable();
+  void UpdateAppSize(int64_t size, int kind, bool flag);
+  void addBackupFileFailures(int count);
+  void addBackupFolderFailures(int count);
+  void addBackupFolderSuccesses(int count);
+
+  // Streams (0 = success).
+  int freeStream(int32_t streamId, int32_t rcid, int32_t reservationId);
+  int freeNStreams(int count);
+  int allocateAdditionalStreams(int count);
+  // received: the streams granted by the open request, -1 while it runs.
+  int checkStatusOfAdditionalResourceRequest(int& received);
+
+  // Readers for tests and tools.
+  static std::vector<std::string> ReadProgressLines(int64_t jobId);
+  static std::vector<std::string> ReadCounterLines(int64_t jobId);
+
  private:
   // Path of a file of the job folder; empty when there is no lab or no job id.
   std::string JobFile(const std::string& name) const LOCKS_EXCLUDED(mutex_);
@@ -190,6 +254,9 @@ class vsJobMgr {
   ArgumentInfo TakePendingArguments() LOCKS_EXCLUDED(mutex_);
   std::string ConfValue(const std::string& key) const EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   int64_t ConfNumber(const std::string& key) const EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  // The kept record of a VM (loaded or made on first use); REQUIRES mutex_.
+  CNMessageBase& KeptRecord(const std::string& guid) EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  bool AppendJobLine(const std::string& file, const std::string& line) LOCKS_EXCLUDED(mutex_);
 
   mutable ZtMutex mutex_;
 
@@ -223,6 +290,10 @@ class vsJobMgr {
   bool sessionEnded_ GUARDED_BY(mutex_) = false;
   std::map<std::string, std::string> conf_ GUARDED_BY(mutex_);
   bool collectMetadata_ GUARDED_BY(mutex_) = false;
+  std::map<std::string, CNMessagePtr> keptRecords_ GUARDED_BY(mutex_);  // by lower-case GUID
+  int64_t refTime_ GUARDED_BY(mutex_) = 0;
+  bool committableSet_ GUARDED_BY(mutex_) = false;
+  int additionalRequest_ GUARDED_BY(mutex_) = 0;
   // Per-thread argument lists; the map only ever grows, so a handed-out reference stays valid, and
   // each list is touched by its own thread only.
   std::map<std::thread::id, ArgumentInfo> pendingArguments_ GUARDED_BY(mutex_);

@@ -54,8 +54,17 @@ bool vsJobMgr::setVMStatus(const std::string& guid, CNMessageBase& info) {
 }
 
 bool vsJobMgr::updateVMBkpJobStatus(uint64_t keyrealmId, bool flag) {
+  // The records kept inside the client go to the job manager now.
+  std::map<std::string, CNMessagePtr> kept;
+  {
+    ZtMutexLock l(mutex_);
+    kept.swap(keptRecords_);
+  }
+  bool saved = true;
+  for (auto& entry : kept) saved = setVMStatus(entry.first, *entry.second) && saved;
   std::string path = JobFile("vmstatus.log");
-  return !path.empty() && lab::AppendLineLocked(path, std::to_string(keyrealmId) + (flag ? " 1" : " 0"));
+  return saved && !path.empty() &&
+         lab::AppendLineLocked(path, std::to_string(keyrealmId) + (flag ? " 1" : " 0"));
 }
 
 bool vsJobMgr::ReadVMStatus(int64_t jobId, const std::string& guid, CNMessageBase& info) {

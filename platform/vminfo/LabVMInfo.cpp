@@ -48,7 +48,12 @@ LabVMInfo::~LabVMInfo() = default;
 std::string LabVMInfo::ServerDir() const {
   std::string root = lab::HypervisorDir();
   if (lab::Root().empty()) return std::string();
-  if (!server_.empty()) return lab::IsSafeComponent(server_) ? root + "/" + server_ : std::string();
+  std::string named = server_;
+  if (named.empty()) {
+    ZtMutexLock lock(mutex_);
+    named = connectedServer_;
+  }
+  if (!named.empty()) return lab::IsSafeComponent(named) ? root + "/" + named : std::string();
   // Without a name the lab must hold exactly one server, or the choice would be a guess.
   std::error_code error;
   std::string found;

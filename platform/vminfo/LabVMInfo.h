@@ -10,6 +10,8 @@
 // The VM-information library of the lab: one hypervisor server folder,
 // lab::HypervisorDir() + "/<server>" (see host/lab/LabCreate.cpp):
 //   server.conf         type=<instance type>  hosts=<list>  datastores=<list>
+//                       user=<name> password=<text>  (optional: a connect must name them)
+//                       terminologyEvent=<event id>  (optional; 0 or absent: none)
 //                       fault knob: failCode=<code> [failText=<text>] [failEvent=<event id>] makes
 //                       every operation fail with that library code
 //   hosts/<host>.host   optional host details: datacenter, datacenter2, cluster, faultDomain,
@@ -35,6 +37,23 @@ class LabVMInfo : public IVMInfo {
   int GetInstanceType() override;
   int GetHostInfo(const std::string& hostName, VMInfoStructs::SHostInfo& info, uint64_t mask,
                   int flags) override;
+
+  int Initialize(int flags) override;
+  void RegisterCallback(Callback callback, void* context) override;
+  int SetOption(const std::string& name, int64_t value) override;
+  int Connect(const vsAppMgrServerCredentials& credentials, const std::string& server, const std::string& user,
+              const std::vector<SHostCredentials>& hostCredentials) override;
+  void GetConnectErrorMessage(std::string& text, EvMessageContainer& message) override;
+  int Disconnect() override;
+  int FlushInventoryCache() override;
+  int Cleanup(int flags) override;
+  uint32_t GetTerminology(int kind, int form) override;
+  int InitializeCluster(MountCtx& ctx) override;
+  // Lab views for tests.
+  bool IsConnected() const;
+  int64_t GetOption(const std::string& name) const;
+  // Calls the registered callback as the library would; 0xFFFFFFFF without one.
+  int InvokeCallback(int reason, void* data);
 
   // Lab operation: the inventory record of a VM named by GUID (any case) or name. Non-zero on success.
   int LoadVMInfo(const std::string& guidOrName, VMInfoStructs::SVMInfo& info);
@@ -67,4 +86,11 @@ class LabVMInfo : public IVMInfo {
   mutable ZtMutex mutex_;
   Fault forced_ GUARDED_BY(mutex_);
   Fault last_ GUARDED_BY(mutex_);
+  // The connection (LabVMInfo_link.cpp).
+  bool initialized_ GUARDED_BY(mutex_) = false;
+  bool connected_ GUARDED_BY(mutex_) = false;
+  std::string connectedServer_ GUARDED_BY(mutex_);  // the server the credentials named
+  Callback callback_ GUARDED_BY(mutex_) = nullptr;
+  void* callbackContext_ GUARDED_BY(mutex_) = nullptr;
+  std::map<std::string, int64_t> options_ GUARDED_BY(mutex_);
 };
