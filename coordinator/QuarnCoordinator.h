@@ -254,6 +254,9 @@ class QuarnCoordinator : public VSCoordinator {
     int notProcessed = 0, succeeded = 0, succeededPrevious = 0, failed = 0, pending = 0, stopped = 0, skipped = 0;
   };
   PhaseCounts LogJobSummary();
+  // What Run does after the server loop: log-archiver results, last-attempt statuses, the summary,
+  // the outcome and the index; false when the job ends pending or failed.
+  bool FinishJob();
   // The outcome decision of Run: false when the job ends pending (or failed).
   bool DecideOutcome(const PhaseCounts& counts);
   bool IsSnapJob() const;  // snapshot backup or snapshot catalogue

@@ -57,7 +57,10 @@ bool QuarnCoordinator::Run() {
     ZTRemoteAgentServer::Main();
     DeleteSharedShadow();
   }
+  return FinishJob();
+}
 
+bool QuarnCoordinator::FinishJob() {
   if (m_jobMgr->isSnapBackup() && m_appMgr->isUseIndexingV2Enabled()) {
     std::list<VMArchiveIndexParam> batch;
     {
