@@ -1,11 +1,13 @@
-// quarn-lab outcome: what the job manager knows of a job (phase results, pending causes, events)
-// and the end of the coordinator's log.
+// quarn-lab outcome: what the job manager knows of a job (phase results, pending causes, events,
+// the status of each VM and the result file "backup.out") and the end of the coordinator's log.
 #include <cstdio>
 #include <deque>
 
 #include "host/lab/LabTool.h"
 #include "platform/jobmgr/LabKeyValue.h"
+#include "platform/jobmgr/StoreResults.h"
 #include "platform/jobmgr/vsJobMgr.h"
+#include "records/messages/JobManagerMessages.h"
 #include "platform/lab/Lab.h"
 
 namespace labtool {
@@ -19,6 +21,25 @@ void PrintSection(const char* title, const std::vector<std::string>& lines) {
   for (const std::string& line : lines) std::printf("  %s\n", line.c_str());
 }
 
+// One line per VM status record: name, GUID, status and, when there is one, the reason.
+std::vector<std::string> VMStatusLines(int64_t jobId) {
+  using Info = JobManager::VMUpdateInfo;
+  std::vector<std::string> lines;
+  for (const std::string& guid : vsJobMgr::ReadVMStatusGuids(jobId)) {
+    Info info;
+    if (!vsJobMgr::ReadVMStatus(jobId, guid, info)) {
+      lines.push_back("[" + guid + "] (record cannot be read)");
+      continue;
+    }
+    std::string line = info.getstring(Info::F_vmName) + " [" + guid + "] " +
+                       vsJobMgr::convertVMClientBkupStatusToString(static_cast<int>(info.getint64(Info::F_vmStatus)));
+    const std::string reason = info.getstring(Info::F_failureText);
+    if (!reason.empty()) line += ": " + reason;
+    lines.push_back(line);
+  }
+  return lines;
+}
+
 }  // namespace
 
 bool PrintOutcome(int64_t jobId, const std::string& coordinatorClient) {
@@ -27,6 +48,8 @@ bool PrintOutcome(int64_t jobId, const std::string& coordinatorClient) {
   PrintSection("phase results", vsJobMgr::ReadPhaseLines(jobId));
   PrintSection("pending causes", vsJobMgr::ReadPendingCauses(jobId));
   PrintSection("events", vsJobMgr::ReadEvents(jobId));
+  PrintSection("VM status", VMStatusLines(jobId));
+  PrintSection("backup.out", StoreResults::ReadLines(jobId));
 
   std::string logPath = lab::ClientLogDir(coordinatorClient) + "/quarn.log";
   std::string text;

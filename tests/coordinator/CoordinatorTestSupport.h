@@ -13,6 +13,7 @@
 #include "platform/ev/EvDebug.h"
 #include "platform/jobmgr/StoreResults.h"
 #include "platform/lab/Lab.h"
+#include "platform/os/CPxDirectory.h"
 #include "platform/os/CPxFile.h"
 #include "platform/os/ZtTime.h"
 
@@ -36,6 +37,7 @@ class TestCoordinator : public QuarnCoordinator {
   using QuarnCoordinator::m_fileFailures;
   using QuarnCoordinator::m_heldGetNextVMRequests;
   using QuarnCoordinator::m_jobSucceeded;
+  using QuarnCoordinator::m_pendingOnConnectFailure;
   using QuarnCoordinator::m_rebalanceRequested;
   using QuarnCoordinator::m_setupFailed;
   using QuarnCoordinator::m_state;

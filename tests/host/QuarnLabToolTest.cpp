@@ -19,6 +19,9 @@
 #include "platform/jobmgr/LabKeyValue.h"
 #include "platform/jobmgr/vsJobMgr.h"
 #include "platform/lab/Lab.h"
+#include "platform/msg/vsXMLFile.h"
+#include "records/messages/JobManagerMessages.h"
+#include "records/messages/VirtualServerMessages.h"
 
 extern char** environ;
 
@@ -139,6 +142,35 @@ TEST_F(QuarnLabTool, CreateBuildsALabTheManagersAccept) {
     EXPECT_EQ(std::to_string(std::filesystem::file_size(disk)), vm["disk0.sizeBytes"]);
   }
   EXPECT_FALSE(std::filesystem::exists(server + "/vms/vm04.vm"));
+
+  // The job's VM collect file, as discovery leaves it, with its copy in the index cache.
+  VirtualServer::VMCollectList list;
+  ASSERT_TRUE(vsXMLFile(labDir_ + "/clients/coord/JobResults/7/vmcollect_42.ztf").Load(list));
+  EXPECT_EQ(42, list.getint64(VirtualServer::VMCollectList::F_jobId));
+  const CNMessageList& vms = list.getlistobject(VirtualServer::VMCollectList::F_vms, false);
+  ASSERT_EQ(3u, vms.size());
+  for (const CNMessagePtr& vm : vms) {
+    EXPECT_EQ(1u, guids.count(vm->getstring(VirtualServer::VMCollect::F_vmGuid)));
+    EXPECT_GT(vm->getint64(VirtualServer::VMCollect::F_vmClientId), 0);
+  }
+  EXPECT_TRUE(std::filesystem::is_regular_file(labDir_ + "/index/" + am.getSubclientGUID() + "/42/vmcollect_42.ztf"));
+}
+
+TEST_F(QuarnLabTool, OutcomeShowsEachVMsStatusAndTheResultFile) {
+  ASSERT_EQ(0, Tool({"create", labDir_, "--vms", "1", "--job", "7"}).exitCode);
+  lab::SetRoot(labDir_);
+  JobManager::VMUpdateInfo info;
+  info.setstring(JobManager::VMUpdateInfo::F_vmName, "vm01");
+  info.setint64(JobManager::VMUpdateInfo::F_vmStatus, 1);
+  info.setstring(JobManager::VMUpdateInfo::F_failureText, "Agent Failure");
+  vsJobMgr jm;
+  jm.setJobId("7");
+  ASSERT_TRUE(jm.setVMStatus("GUID-1", info));
+  ASSERT_TRUE(lab::WriteFileAtomic(labDir_ + "/jobs/7/backup.out", "vm01 Skipped Agent Failure\n"));
+  ToolResult outcome = Tool({"outcome", labDir_, "--job", "7"});
+  EXPECT_EQ(0, outcome.exitCode);
+  EXPECT_NE(std::string::npos, outcome.out.find("VM status:\n  vm01 [guid-1] Failed: Agent Failure\n")) << outcome.out;
+  EXPECT_NE(std::string::npos, outcome.out.find("backup.out:\n  vm01 Skipped Agent Failure\n")) << outcome.out;
 }
 
 TEST_F(QuarnLabTool, CreateAgainKeepsWhatIsThere) {
