@@ -9,9 +9,9 @@
 // A normal agent sends Ping(0, "hello") when started, then -burst N Pings numbered 1..N, answers the
 // Commands of RATestMessages.def, and sends Ping(-1, "bye") when it stops.
 //
-// Started by a coordinator (its command line carries the job's "-j"), it speaks the coordinator's
-// protocol instead (VSProtocolAgent.h); the file "kill-on-first-vm" in its client's Temp folder makes
-// it kill itself when its first VM arrives.
+// Started by a coordinator (its command line carries the job's "-j" and the subclient's "-a"), it
+// speaks the coordinator's protocol instead (VSProtocolAgent.h); the file "kill-on-first-vm" in its
+// client's Temp folder makes it kill itself when its first VM arrives.
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -165,7 +165,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (mode.rfind("raw-", 0) == 0) return RunRaw(argc, argv, mode);
-  if (Option(argc, argv, "-j") != nullptr) return RunProtocolAgent(argc, argv);
+  if (Option(argc, argv, "-j") != nullptr && Option(argc, argv, "-a") != nullptr) return RunProtocolAgent(argc, argv);
 
   const char* burstText = Option(argc, argv, "-burst");
   TestAgent agent(burstText ? std::atol(burstText) : 0);
