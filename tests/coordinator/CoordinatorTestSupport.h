@@ -135,8 +135,9 @@ class CoordinatorTest : public ::testing::Test {
     c.ScriptTakeStarts();
     for (const auto& entry : c.m_agents) {
       ASSERT_TRUE(c.ScriptAgentStarted(entry.first));
-      if (std::find(skipStartup.begin(), skipStartup.end(), entry.first) == skipStartup.end())
+      if (std::find(skipStartup.begin(), skipStartup.end(), entry.first) == skipStartup.end()) {
         ASSERT_TRUE(c.ScriptAgentMessage(entry.first, Startup(entry.first)));
+      }
     }
     ASSERT_TRUE(c.ScriptRunPass());
   }

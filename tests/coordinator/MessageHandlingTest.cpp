@@ -1,6 +1,7 @@
 // The coordinator's side of the agent protocol: requests for work, results, progress, shutdown,
 // stream returns, snapshot metadata and per-VM stop requests.
 #include "coordinator/CoordinatorTestSupport.h"
+#include "meditech/QuarnMediTechCoordinator.h"
 #include "platform/msg/vsXMLFile.h"
 
 namespace coordtest {
@@ -290,6 +291,54 @@ TEST_F(CoordinatorTest, StopRequestsOfSingleVMs) {
   EXPECT_TRUE(Logged("VM [vm01] is already complete, and cannot be stopped"));
   EXPECT_TRUE(Logged("All VMs have been processed, stopping agents"));
   EXPECT_EQ(std::vector<uint32_t>{VirtualServer::VMAgentQuit::TAG}, TakeSent("proxyB").tags);
+}
+
+}  // namespace
+}  // namespace coordtest
+
+namespace coordtest {
+namespace {
+
+class MediTechTestCoordinator : public QuarnMediTechCoordinator {
+ public:
+  using QuarnMediTechCoordinator::m_failJob;
+  using QuarnMediTechCoordinator::m_state;
+  using QuarnMediTechCoordinator::m_vmMap;
+};
+
+TEST_F(CoordinatorTest, AFailedMediTechVMFailsTheWholeJobAndARestartIsRefused) {
+  ASSERT_TRUE(StartManagers());
+  MediTechTestCoordinator meditech;
+  meditech.SetScriptedMode();
+  meditech.SetAvailableStreams(3);
+  ASSERT_TRUE(meditech.Initialize(job_.get(), app_.get(), nullptr));
+  meditech.m_state = QuarnCoordinator::kStarting;
+  meditech.ScriptBeginMain();
+  for (const char* agent : {"coordinator", "proxyA", "proxyB"}) {
+    ASSERT_TRUE(meditech.ScriptAgentStarted(agent));
+    ASSERT_TRUE(meditech.ScriptAgentMessage(agent, Startup(agent)));
+  }
+  ASSERT_TRUE(meditech.ScriptAgentMessage("proxyA", GetNextVM()));
+  ASSERT_TRUE(meditech.ScriptRunPass());
+  ASSERT_EQ(PHASE_STARTED, meditech.m_vmMap.Find(VMGuid(3))->vmPhase);
+  VirtualServer::VMBackupResult failed = Result(VMGuid(3), 2, "quiesce failed");
+  failed.setstring(VirtualServer::VMBackupResult::F_vmName, "vm03");
+  ASSERT_TRUE(meditech.ScriptAgentMessage("proxyA", failed));
+  meditech.ScriptRunPass();
+  EXPECT_TRUE(Logged("Failing entire job because MediTech VM [vm03] backup failed!"));
+  EXPECT_EQ("0x5B000194 vm03", Pending().back());
+  EXPECT_TRUE(meditech.m_failJob);
+  EXPECT_TRUE(meditech.CheckQuitFlag());
+  EXPECT_EQ(PHASE_FAILED, meditech.m_vmMap.Find(VMGuid(3))->vmPhase) << "the base handler still runs";
+
+  JobConf("restart=-o 2");
+  ASSERT_TRUE(StartManagers());
+  MediTechTestCoordinator restarted;
+  restarted.SetScriptedMode();
+  restarted.SetAvailableStreams(3);
+  EXPECT_FALSE(restarted.Initialize(job_.get(), app_.get(), nullptr));
+  EXPECT_TRUE(Logged("Meditech job restart not supported."));
+  EXPECT_TRUE(restarted.m_failJob);
 }
 
 }  // namespace
