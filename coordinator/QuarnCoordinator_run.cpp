@@ -11,7 +11,6 @@ const char* const kSigCheckJobPhase =
     "virtual bool QuarnCoordinator::CheckJobPhaseSuccess(bool&, bool&, bool&, bool&)";
 const char* const kSigResume = "bool QuarnCoordinator::ShouldResumeImmediately()";
 
-constexpr int kContentIndexLevel = 64;
 
 }  // namespace
 

@@ -36,7 +36,7 @@ std::vector<std::string> JobFolders(const std::string& subclientFolder) {
 }  // namespace
 
 vsIndexClient::vsIndexClient(vsJobMgr* jobMgr, vsAppMgr* appMgr, const std::string& mediaAgent)
-    : jobMgr_(jobMgr), appMgr_(appMgr), mediaAgent_(mediaAgent) {}
+    : appMgr_(appMgr), mediaAgent_(mediaAgent) {}
 
 vsIndexClient::~vsIndexClient() = default;
 

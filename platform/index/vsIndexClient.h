@@ -57,7 +57,6 @@ class vsIndexClient {
   void SetError(const std::string& text);
 
   // Constant after construction.
-  vsJobMgr* const jobMgr_;
   vsAppMgr* const appMgr_;
   const std::string mediaAgent_;
 

@@ -50,7 +50,9 @@ TEST_F(CoordinatorTest, BadCollectFilesGiveTheirLineAndCauseAndNeverACrash) {
     EXPECT_EQ(std::vector<std::string>{"0x5B000082"}, Pending());
     EXPECT_TRUE(c.m_setupFailed);
     EXPECT_TRUE(c.m_vmMap.empty());
-    if (test.name == std::string("foreign")) EXPECT_FALSE(CPxFile::Exists(CollectPath())) << "a foreign file is deleted";
+    if (test.name == std::string("foreign")) {
+      EXPECT_FALSE(CPxFile::Exists(CollectPath())) << "a foreign file is deleted";
+    }
     bool partial, failJob, setupFailed, resumeNow;
     EXPECT_FALSE(c.CheckJobPhaseSuccess(partial, failJob, setupFailed, resumeNow));
     EXPECT_TRUE(setupFailed);

@@ -69,12 +69,15 @@ TEST_F(CoordinatorTest, OutcomeTable) {
     }
 
     EXPECT_EQ(test.runResult, c.FinishJob());
-    if (!test.logLine.empty()) EXPECT_TRUE(Logged(test.logLine)) << test.logLine;
+    if (!test.logLine.empty()) {
+      EXPECT_TRUE(Logged(test.logLine)) << test.logLine;
+    }
     const std::vector<std::string> pending = Pending();
-    if (test.pendingCause.empty())
+    if (test.pendingCause.empty()) {
       EXPECT_TRUE(pending.empty()) << pending.front();
-    else
+    } else {
       EXPECT_EQ(test.pendingCause, pending.empty() ? "" : pending.back());
+    }
 
     bool partial = true, failJob = true, setupFailed = true, resumeNow = true;
     EXPECT_EQ(test.verdict, c.CheckJobPhaseSuccess(partial, failJob, setupFailed, resumeNow));
