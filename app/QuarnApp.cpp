@@ -133,8 +133,9 @@ bool QuarnApp::InitializeLogFile() {
   EvDebug::refreshAllParams();
   EvEvent::setJobId(m_jobId);
   EvDebug::debug("%s", kBannerRule.c_str());
+  // The job token opens the job manager to whoever holds it: it never reaches the log.
   EvDebug::debug("= %s [%s PHASE] has started %s", m_appName.c_str(), m_phaseName.c_str(),
-                 m_commandLine.GetCommandLineString().c_str());
+                 m_commandLine.GetCommandLineString({"jt"}).c_str());
   EvDebug::debug("%s", kBannerRule.c_str());
   return true;
 }

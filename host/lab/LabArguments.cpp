@@ -1,29 +1,42 @@
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 
 #include "host/lab/LabTool.h"
-#include "platform/jobmgr/LabKeyValue.h"
 #include "platform/lab/Lab.h"
+#include "platform/lab/LabJob.h"
+#include "platform/lab/LabKeyValue.h"
 
 namespace labtool {
 
 void PrintUsage() {
   std::fprintf(stderr,
                "usage:\n"
-               "  quarn-lab create <labdir> [--vms N] [--clients c1,c2,...] [--subclient ID] [--job ID]\n"
-               "  quarn-lab run <labdir> [--job ID] [--subclient ID] [--client NAME] [--program PATH]\n"
-               "                [-- extra options for the program...]\n"
-               "  quarn-lab outcome <labdir> [--job ID] [--client NAME]\n"
-               "  quarn-lab set <labdir> <client> <section> <key> <value>\n");
+               "  quarn-lab create <lab> [--vms N] [--clients c1,c2,...] [--subclient ID] [--job ID]\n"
+               "                   [--time-scale N] [--cpus N] [--memory MB] [--os windows|linux]\n"
+               "  quarn-lab run <lab> [--job ID] [--subclient ID] [--client NAME] [--program PATH]\n"
+               "                [-- job options, which replace the tool's own...]\n"
+               "  quarn-lab outcome <lab> [--job ID] [--client NAME]\n"
+               "  quarn-lab set <lab> <client> <section> <key> <value>\n"
+               "  quarn-lab set <lab> <client> [--cpus N] [--memory MB] [--os windows|linux] [--host-name NAME]\n"
+               "                [--addresses IP/MASK,...] [--hypervisor-host HOST] [--vm-guid GUID|none]\n"
+               "  quarn-lab set <lab> --job ID --time-scale N\n"
+               "  quarn-lab fault <lab> add <operation> --code N [--after N] [--times N|always] [--text TEXT]\n"
+               "                [--event ID] [--client NAME] [--vm NAME] [--disk NAME] [--stream NAME]\n"
+               "  quarn-lab fault <lab> list\n"
+               "  quarn-lab fault <lab> clear\n");
 }
 
 int UsageError(const std::string& message) {
   std::fprintf(stderr, "quarn-lab: %s\n", message.c_str());
   PrintUsage();
   return kExitUsage;
+}
+
+int Failure(const std::string& message) {
+  std::fprintf(stderr, "quarn-lab: %s\n", message.c_str());
+  return kExitFailed;
 }
 
 bool ParseArguments(const std::vector<std::string>& args, const std::vector<std::string>& allowed,
@@ -64,33 +77,35 @@ std::string AbsolutePath(const std::string& path) {
   return path == "." ? cwd : cwd + "/" + path;
 }
 
-bool IsDirectory(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool FileExists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
-}
-
-bool SelectLabJob(Arguments& parsed, int64_t& jobId, std::string& error) {
-  std::string root = AbsolutePath(parsed.positional[0]);
-  if (!IsDirectory(root + "/jobs")) {
-    error = root + " is not a lab (no jobs folder)";
-    return false;
-  }
+bool SelectLab(const std::string& folder, std::string& error) {
+  std::string root = AbsolutePath(folder);
   lab::SetRoot(root);
-  jobId = 1001;
-  if (parsed.options.count("job") && (!labkv::ParseInt64(parsed.options["job"], jobId) || jobId <= 0)) {
+  if (lab::IsDirectory(lab::JobsDir()) && lab::IsDirectory(lab::ClientsDir())) return true;
+  lab::SetRoot(std::string());
+  error = root + " is not a lab (made by quarn-lab create)";
+  return false;
+}
+
+bool SelectJob(const Arguments& parsed, int64_t& jobId, std::string& error) {
+  jobId = kDefaultJob;
+  auto it = parsed.options.find("job");
+  if (it != parsed.options.end() && (!labkv::ParseInt64(it->second, jobId) || jobId <= 0)) {
     error = "--job must be a positive number";
     return false;
   }
-  if (!IsDirectory(lab::JobDir(jobId))) {
+  if (!lab::JobExists(jobId)) {
     error = "the lab has no job " + std::to_string(jobId);
     return false;
   }
   return true;
+}
+
+bool NumberOption(const Arguments& parsed, const std::string& name, int64_t min, int64_t max, int64_t& value,
+                  std::string& error) {
+  auto it = parsed.options.find(name);
+  if (it == parsed.options.end() || labkv::ParseInt64InRange(it->second, min, max, value)) return true;
+  error = "--" + name + " must be a number from " + std::to_string(min) + " to " + std::to_string(max);
+  return false;
 }
 
 }  // namespace labtool

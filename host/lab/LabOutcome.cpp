@@ -1,19 +1,25 @@
-// quarn-lab outcome: what the job manager knows of a job (phase results, pending causes, events,
-// the status of each VM and the result file "backup.out") and the end of the coordinator's log.
+// quarn-lab outcome: how a job ended, in words, with what the job manager knows of it (pending causes,
+// events, each VM's status, the result file "backup.out") and the lines of the job process's log that
+// matter: banners, errors, warnings and the job summary of its last run.
+#include <strings.h>
+
 #include <cstdio>
-#include <deque>
 
 #include "host/lab/LabTool.h"
-#include "platform/jobmgr/LabKeyValue.h"
-#include "platform/jobmgr/StoreResults.h"
+#include "platform/lab/Lab.h"
+#include "platform/lab/LabCoordinator.h"
+#include "platform/lab/LabJob.h"
 #include "platform/jobmgr/vsJobMgr.h"
 #include "records/messages/JobManagerMessages.h"
-#include "platform/lab/Lab.h"
 
 namespace labtool {
 namespace {
 
-constexpr size_t kLogTailLines = 20;
+// Larger logs are not scanned (the process log rotates far below this).
+constexpr size_t kMaxLogBytes = 256 * 1024 * 1024;
+const char* const kLogId = "quarn";
+const char* const kStartBanner = "] has started ";
+const char* const kSummaryHeading = "===== JOB SUMMARY REPORT";
 
 void PrintSection(const char* title, const std::vector<std::string>& lines) {
   std::printf("%s:\n", title);
@@ -21,14 +27,71 @@ void PrintSection(const char* title, const std::vector<std::string>& lines) {
   for (const std::string& line : lines) std::printf("  %s\n", line.c_str());
 }
 
+// The job's outcome in words, from the last phase result the job process set.
+std::string OutcomeWords(const std::vector<std::string>& phaseLines) {
+  if (phaseLines.empty()) return "no outcome yet: the job process has not set the phase result";
+  lab::PhaseLine last;
+  if (!lab::ParsePhaseLine(phaseLines.back(), last)) return "unknown: the last phase result is [" + phaseLines.back() + "]";
+  switch (last.kind) {
+    case lab::PhaseLine::kSuccessful:
+      return "completed";
+    case lab::PhaseLine::kPartialSuccess:
+      return "completed with errors";
+    case lab::PhaseLine::kFailed:
+      if (last.failJob) return "failed";
+      return last.setupFailed ? "pending (its set-up failed)" : "pending";
+    case lab::PhaseLine::kAutoResume:
+      return "resumed: it resumes by itself in " + std::to_string(last.seconds) + " seconds";
+    case lab::PhaseLine::kAutoResumeRefused:
+      return "pending: the automatic resume was refused";
+  }
+  return std::string();
+}
+
+// The text of a log line after its process, thread, date, time and job fields.
+std::string LogText(const std::string& line) {
+  size_t position = 0;
+  for (int field = 0; field < 5 && position != std::string::npos; ++field) {
+    position = line.find(' ', position);
+    if (position != std::string::npos) ++position;
+  }
+  return position == std::string::npos ? std::string() : line.substr(position);
+}
+
+bool MentionsWarning(const std::string& text) {
+  for (size_t i = 0; i + 7 <= text.size(); ++i) {
+    if (strncasecmp(text.c_str() + i, "warning", 7) == 0) return true;
+  }
+  return false;
+}
+
+// The lines that matter from the last run in the log: from the rule above its start banner on.
+std::vector<std::string> LinesThatMatter(const std::vector<std::string>& log) {
+  size_t first = 0;
+  for (size_t i = 0; i < log.size(); ++i) {
+    if (log[i].find(kStartBanner) != std::string::npos) first = i > 0 ? i - 1 : i;
+  }
+  std::vector<std::string> kept;
+  bool inSummary = false;
+  for (size_t i = first; i < log.size(); ++i) {
+    const std::string text = LogText(log[i]);
+    const bool rule = !text.empty() && text[0] == '=';
+    if (text.compare(0, 24, kSummaryHeading) == 0) inSummary = true;
+    if (rule || inSummary || text.compare(0, 6, "ERROR ") == 0 || MentionsWarning(text)) kept.push_back(log[i]);
+    if (inSummary && rule && text.compare(0, 24, kSummaryHeading) != 0) inSummary = false;
+  }
+  return kept;
+}
+
 // One line per VM status record: name, GUID, status and, when there is one, the reason.
 std::vector<std::string> VMStatusLines(int64_t jobId) {
   using Info = JobManager::VMUpdateInfo;
   std::vector<std::string> lines;
-  for (const std::string& guid : vsJobMgr::ReadVMStatusGuids(jobId)) {
+  for (const std::string& guid : lab::VMStatusGuids(jobId)) {
     Info info;
-    if (!vsJobMgr::ReadVMStatus(jobId, guid, info)) {
-      lines.push_back("[" + guid + "] (record cannot be read)");
+    std::string error;
+    if (!lab::LoadVMStatus(jobId, guid, info, error)) {
+      lines.push_back("[" + guid + "] (record cannot be read: " + error + ")");
       continue;
     }
     std::string line = info.getstring(Info::F_vmName) + " [" + guid + "] " +
@@ -42,33 +105,22 @@ std::vector<std::string> VMStatusLines(int64_t jobId) {
 
 }  // namespace
 
-bool PrintOutcome(int64_t jobId, const std::string& coordinatorClient) {
-  if (!IsDirectory(lab::JobDir(jobId))) return false;
-  std::printf("job %lld\n", static_cast<long long>(jobId));
-  PrintSection("phase results", vsJobMgr::ReadPhaseLines(jobId));
-  PrintSection("pending causes", vsJobMgr::ReadPendingCauses(jobId));
-  PrintSection("events", vsJobMgr::ReadEvents(jobId));
+void PrintOutcome(int64_t jobId, const std::string& client) {
+  std::vector<std::string> phases = lab::ReadPhaseLines(jobId);
+  std::printf("job %lld: %s\n", static_cast<long long>(jobId), OutcomeWords(phases).c_str());
+  if (phases.size() > 1) PrintSection("phase results (set more than once)", phases);
+  PrintSection("pending causes", lab::ReadPendingCauses(jobId));
+  PrintSection("events", lab::ReadJobEvents(jobId));
   PrintSection("VM status", VMStatusLines(jobId));
-  PrintSection("backup.out", StoreResults::ReadLines(jobId));
+  PrintSection("backup.out", lab::ReadJobResultLines(jobId));
 
-  std::string logPath = lab::ClientLogDir(coordinatorClient) + "/quarn.log";
-  std::string text;
-  if (!lab::ReadFile(logPath, text)) {
-    std::printf("log %s: (not written)\n", logPath.c_str());
-    return true;
+  std::string path = lab::ClientLogPath(client, kLogId);
+  std::vector<std::string> log = lab::ReadLines(path, kMaxLogBytes);
+  if (log.empty()) {
+    std::printf("log of %s: (none written)\n", client.c_str());
+    return;
   }
-  std::deque<std::string> tail;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    tail.push_back(text.substr(start, end - start));
-    if (tail.size() > kLogTailLines) tail.pop_front();
-    start = end + 1;
-  }
-  std::printf("log %s (last %zu lines):\n", logPath.c_str(), tail.size());
-  for (const std::string& line : tail) std::printf("  %s\n", line.c_str());
-  return true;
+  PrintSection(("log " + path + ", the lines that matter").c_str(), LinesThatMatter(log));
 }
 
 int Outcome(const std::vector<std::string>& args) {
@@ -78,18 +130,17 @@ int Outcome(const std::vector<std::string>& args) {
   if (parsed.positional.size() != 1 || !parsed.passThrough.empty())
     return UsageError("outcome takes exactly one lab folder");
   int64_t jobId = 0;
-  if (!SelectLabJob(parsed, jobId, error)) return UsageError(error);
+  if (!SelectLab(parsed.positional[0], error) || !SelectJob(parsed, jobId, error)) return UsageError(error);
 
   std::string client = "coordinator";
-  if (parsed.options.count("client")) {
+  lab::JobRecord record;
+  if (parsed.options.count("client"))
     client = parsed.options["client"];
-  } else {
-    std::map<std::string, std::string> conf;
-    auto found = labkv::ReadFile(lab::JobDir(jobId) + "/job.conf", conf, error) ? conf.find("client") : conf.end();
-    if (found != conf.end() && !found->second.empty()) client = found->second;
-  }
+  else if (lab::ReadJobRecord(jobId, record, error) && !record.client.empty())
+    client = record.client;
   if (!lab::IsSafeComponent(client)) return UsageError("client name '" + client + "' is not usable");
-  return PrintOutcome(jobId, client) ? kExitOk : kExitFailed;
+  PrintOutcome(jobId, client);
+  return kExitOk;
 }
 
 }  // namespace labtool

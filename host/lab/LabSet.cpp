@@ -1,68 +1,112 @@
-// quarn-lab set: writes one setting into a client's settings file registry/<section>.ini. An existing
-// key keeps its place and gets the new value (later duplicates are dropped, since the last one would
-// win); a new key is appended. Comments and other keys are kept as they are.
+// quarn-lab set: changes one thing of a lab through its record's writer:
+//  - a setting of a client's section (the line that is read gets the new value, earlier duplicates
+//    go, a new key is appended; comments and other keys stay);
+//  - the machine a client simulates (CPUs, memory, operating system, host name, addresses, the
+//    hypervisor host it runs on, its own VM);
+//  - the time scale of a job.
 #include <cstdio>
 
 #include "host/lab/LabTool.h"
-#include "platform/jobmgr/LabKeyValue.h"
 #include "platform/lab/Lab.h"
+#include "platform/lab/LabJob.h"
+#include "platform/lab/LabKeyValue.h"
+#include "platform/lab/LabMachine.h"
+#include "platform/lab/LabSettings.h"
 
 namespace labtool {
+namespace {
+
+int SetSetting(const std::vector<std::string>& positional) {
+  const std::string& client = positional[1];
+  const std::string& section = positional[2];
+  std::string key = labkv::Trim(positional[3]);
+  std::string value = labkv::Trim(positional[4]);
+  if (!lab::IsSafeComponent(client)) return UsageError("client name '" + client + "' is not usable");
+  if (lab::SettingsPath(client, section).empty()) return UsageError("section name '" + section + "' is not usable");
+  if (!lab::IsStorableSettingKey(key)) return UsageError("key '" + key + "' is not usable");
+  if (!lab::IsStorableSettingValue(value)) return UsageError("a value must be one line");
+  if (!lab::IsDirectory(lab::ClientDir(client))) return UsageError("the lab has no client " + client);
+  std::string error;
+  if (!lab::WriteSetting(client, section, key, value, error)) return Failure(error);
+  std::printf("%s: %s=%s\n", lab::SettingsPath(client, section).c_str(), key.c_str(), value.c_str());
+  return kExitOk;
+}
+
+// Applies the machine options to the record; false with the reason for a value out of range.
+bool ApplyMachineOptions(const Arguments& parsed, lab::MachineRecord& machine, std::string& error) {
+  if (!NumberOption(parsed, "cpus", 1, lab::kMaxMachineCpus, machine.cpus, error) ||
+      !NumberOption(parsed, "memory", 1, lab::kMaxMachineMemoryMB, machine.memoryMB, error))
+    return false;
+  auto option = [&parsed](const char* name, std::string& field) {
+    auto it = parsed.options.find(name);
+    if (it != parsed.options.end()) field = it->second;
+  };
+  option("os", machine.os);
+  option("host-name", machine.hostName);
+  option("hypervisor-host", machine.hypervisorHost);
+  option("vm-guid", machine.vmGuid);
+  if (machine.vmGuid == "none") machine.vmGuid.clear();
+  auto addresses = parsed.options.find("addresses");
+  if (addresses != parsed.options.end() && !lab::ParseAddressList(addresses->second, machine.addresses, error))
+    return false;
+  std::string text;
+  return labkv::StorableText(machine, lab::FormatMachineRecord, lab::ParseMachineRecord, text, error);
+}
+
+int SetMachine(const std::string& client, const Arguments& parsed) {
+  if (!lab::IsSafeComponent(client) || !lab::IsDirectory(lab::ClientDir(client)))
+    return UsageError("the lab has no client '" + client + "'");
+  lab::MachineRecord machine;
+  std::string error;
+  // Checked once before the record is touched, so bad options are a usage error that changes nothing.
+  if (!ApplyMachineOptions(parsed, machine, error)) return UsageError(error);
+  bool written = lab::UpdateMachineRecord(
+      client, [&parsed](lab::MachineRecord& record, std::string& why) { return ApplyMachineOptions(parsed, record, why); },
+      error);
+  if (!written) return Failure(error);
+  std::printf("machine of %s updated\n", client.c_str());
+  return kExitOk;
+}
+
+int SetTimeScale(const Arguments& parsed) {
+  int64_t jobId = 0;
+  int64_t scale = 0;
+  std::string error;
+  if (!SelectJob(parsed, jobId, error)) return UsageError(error);
+  if (!NumberOption(parsed, "time-scale", 1, lab::kMaxTimeScale, scale, error)) return UsageError(error);
+  bool written = lab::UpdateJobRecord(
+      jobId,
+      [scale](lab::JobRecord& record, std::string&) {
+        record.timeScale = scale;
+        return true;
+      },
+      error);
+  if (!written) return Failure(error);
+  std::printf("job %lld: time scale %lld\n", static_cast<long long>(jobId), static_cast<long long>(scale));
+  return kExitOk;
+}
+
+}  // namespace
 
 int Set(const std::vector<std::string>& args) {
-  if (args.size() != 5) return UsageError("set takes <labdir> <client> <section> <key> <value>");
-  std::string root = AbsolutePath(args[0]);
-  const std::string& client = args[1];
-  const std::string& section = args[2];
-  std::string key = labkv::Trim(args[3]);
-  std::string value = labkv::Trim(args[4]);
-  if (!IsDirectory(root + "/clients")) return UsageError(root + " is not a lab (no clients folder)");
-  if (!lab::IsSafeComponent(client)) return UsageError("client name '" + client + "' is not usable");
-  if (!lab::IsSafeComponent(section)) return UsageError("section name '" + section + "' is not usable");
-  if (key.empty() || key[0] == '#' || key.find_first_of("=\n\r") != std::string::npos)
-    return UsageError("key '" + key + "' is not usable");
-  if (value.find_first_of("\n\r") != std::string::npos) return UsageError("a value must be one line");
-  lab::SetRoot(root);
-  if (!IsDirectory(lab::ClientDir(client))) return UsageError("the lab has no client " + client);
-
-  std::string registry = lab::ClientRegistryDir(client);
-  if (!lab::MakeDirs(registry)) {
-    std::fprintf(stderr, "quarn-lab: cannot create folder %s\n", registry.c_str());
-    return kExitFailed;
-  }
-  std::string path = registry + "/" + section + ".ini";
-  std::string text;
-  if (FileExists(path) && !lab::ReadFile(path, text)) {
-    std::fprintf(stderr, "quarn-lab: cannot read %s\n", path.c_str());
-    return kExitFailed;
-  }
-
-  std::string out;
-  bool written = false;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    start = end + 1;
-    std::string trimmed = labkv::Trim(line);
-    size_t equals = trimmed.find('=');
-    bool sameKey = !trimmed.empty() && trimmed[0] != '#' && equals != std::string::npos &&
-                   labkv::Trim(trimmed.substr(0, equals)) == key;
-    if (!sameKey) {
-      out += line + "\n";
-    } else if (!written) {
-      out += key + "=" + value + "\n";
-      written = true;
-    }
-  }
-  if (!written) out += key + "=" + value + "\n";
-  if (!lab::WriteFileAtomic(path, out)) {
-    std::fprintf(stderr, "quarn-lab: cannot write %s\n", path.c_str());
-    return kExitFailed;
-  }
-  std::printf("%s: %s=%s\n", path.c_str(), key.c_str(), value.c_str());
-  return kExitOk;
+  Arguments parsed;
+  std::string error;
+  if (!ParseArguments(args,
+                      {"cpus", "memory", "os", "host-name", "addresses", "hypervisor-host", "vm-guid", "job",
+                       "time-scale"},
+                      parsed, error))
+    return UsageError(error);
+  if (parsed.positional.empty() || !parsed.passThrough.empty()) return UsageError("set needs a lab folder");
+  if (!SelectLab(parsed.positional[0], error)) return UsageError(error);
+  const bool jobForm = parsed.options.count("job") || parsed.options.count("time-scale");
+  if (parsed.positional.size() == 5 && parsed.options.empty()) return SetSetting(parsed.positional);
+  if (parsed.positional.size() == 2 && !parsed.options.empty() && !jobForm)
+    return SetMachine(parsed.positional[1], parsed);
+  if (parsed.positional.size() == 1 && parsed.options.size() == 2 && parsed.options.count("job") &&
+      parsed.options.count("time-scale"))
+    return SetTimeScale(parsed);
+  return UsageError("set takes <lab> <client> <section> <key> <value>, <lab> <client> with machine options, or "
+                    "<lab> --job ID --time-scale N");
 }
 
 }  // namespace labtool

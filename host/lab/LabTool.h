@@ -4,14 +4,17 @@
 #include <string>
 #include <vector>
 
-// The quarn-lab tool: creates a lab, runs a job in it as the job manager would, prints a job's
-// outcome, and writes client settings. Exit codes: 0 success, 1 the work failed, 2 bad arguments;
-// "run" exits with the program's own exit code (128 + the signal when it was killed).
+// The quarn-lab tool: creates a lab, runs a job in it as the job manager would, says how a job ended,
+// changes settings, machines and job records, and manages the fault table. Everything it reads or
+// writes in the lab goes through the lab model (platform/lab). Exit codes: 0 success, 1 the work
+// failed, 2 bad arguments; "run" exits with the job process's own exit code (128 + the signal when it
+// was killed).
 namespace labtool {
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+constexpr int64_t kDefaultJob = 1001;
 
 // The command line after the sub-command: positional arguments, "--name value" options, and
 // everything after a lone "--" (passed on untouched).
@@ -28,23 +31,28 @@ bool ParseArguments(const std::vector<std::string>& args, const std::vector<std:
 
 // Prints the message and the usage text to stderr and returns kExitUsage.
 int UsageError(const std::string& message);
+// Prints the message to stderr and returns kExitFailed.
+int Failure(const std::string& message);
 void PrintUsage();
 
 // The absolute form of a path (the current directory prepended to a relative one).
 std::string AbsolutePath(const std::string& path);
-bool IsDirectory(const std::string& path);
-bool FileExists(const std::string& path);
-// Points the lab at the one lab folder of the arguments and picks the job of "--job" (default 1001).
-// False with the reason when the folder is not a lab or the job is not a positive number of it.
-bool SelectLabJob(Arguments& parsed, int64_t& jobId, std::string& error);
+// Points the lab model at the lab folder; false with the reason when the folder is not a lab.
+bool SelectLab(const std::string& folder, std::string& error);
+// The job of "--job" (default kDefaultJob); false with the reason when it is not a positive number
+// or the lab has no such job.
+bool SelectJob(const Arguments& parsed, int64_t& jobId, std::string& error);
+// A number option within a range; false with the reason otherwise (value untouched when absent).
+bool NumberOption(const Arguments& parsed, const std::string& name, int64_t min, int64_t max, int64_t& value,
+                  std::string& error);
 
 int Create(const std::vector<std::string>& args);
 int Run(const std::vector<std::string>& args);
 int Outcome(const std::vector<std::string>& args);
 int Set(const std::vector<std::string>& args);
+int Fault(const std::vector<std::string>& args);
 
-// Prints the outcome of the job of the lab whose root is set (lab::SetRoot); false when the job
-// has no folder.
-bool PrintOutcome(int64_t jobId, const std::string& coordinatorClient);
+// Prints the outcome of a job of the selected lab and the lines of the client's log that matter.
+void PrintOutcome(int64_t jobId, const std::string& client);
 
 }  // namespace labtool

@@ -1,42 +1,14 @@
 #include "platform/appmgr/vsAppMgr.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 
-#include "platform/jobmgr/LabKeyValue.h"
+#include "platform/ev/EvDebug.h"
 #include "platform/lab/Lab.h"
+#include "platform/lab/LabFaults.h"
+#include "platform/lab/LabKeyValue.h"
+#include "platform/lab/LabSubclient.h"
 
 namespace {
-
-// Keys whose values must be decimal numbers (flags included). Checked once when the file is loaded,
-// so a typo fails the job's set-up instead of silently reading as 0.
-const char* const kNumericKeys[] = {"instanceType",
-                                    "instanceId",
-                                    "keyrealmId",
-                                    "maxStreams",
-                                    "transportMode",
-                                    "meditech",
-                                    "proxyServerDetails",
-                                    "honorTaskOptionsForLVM",
-                                    "collectFileDetails",
-                                    "collectFileDetailsForSnap",
-                                    "indexingV2",
-                                    "appAware",
-                                    "appValidation",
-                                    "failbackReplicationId",
-                                    "failbackSourceInstanceId",
-                                    "failbackDestinationInstanceId",
-                                    "querySettingsFails",
-                                    "snapFailoverHostsCode"};
-
-bool IsNumericKey(const std::string& key) {
-  for (const char* numeric : kNumericKeys) {
-    if (key == numeric) return true;
-  }
-  // Per-instance types are numbers too.
-  return key.compare(0, 13, "instanceType.") == 0;
-}
 
 std::string Lookup(const std::map<std::string, std::string>& settings, const std::string& key) {
   auto it = settings.find(key);
@@ -59,6 +31,15 @@ uint64_t vsAppMgr::getAppId() const {
 void vsAppMgr::SetLastError(const std::string& text) { ZtMutexLock l(mutex_); lastError_ = text; }
 std::string vsAppMgr::getLastError() const { ZtMutexLock l(mutex_); return lastError_; }
 
+int vsAppMgr::InjectedFault(const char* op) {
+  lab::Fault fault;
+  if (!lab::CheckFault(op, fault)) return kRetOk;
+  EvDebug::Error("int vsAppMgr::InjectedFault(const char*)", "[%s] failed with code [%d]: %s", op, fault.code,
+                 fault.text.c_str());
+  SetLastError(fault.text);
+  return fault.code;
+}
+
 int vsAppMgr::querySettings() {
   std::string appId = getAppIdStr();
   // The id becomes a file name: anything that could leave the subclients folder is refused.
@@ -70,38 +51,25 @@ int vsAppMgr::querySettings() {
     SetLastError("the lab root is not set");
     return kRetNoLab;
   }
-  std::string path = lab::SubclientConfPath(appId);
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) {
-    SetLastError("subclient settings " + path + " do not exist");
-    return kRetNoSubclient;
-  }
-  std::string text;
-  if (!S_ISREG(st.st_mode) || !lab::ReadFile(path, text)) {
-    SetLastError("subclient settings " + path + " cannot be read");
-    return kRetUnreadable;
-  }
-  std::map<std::string, std::string> settings;
+  lab::SubclientRecord record;
   std::string error;
-  if (!labkv::Parse(text, settings, error)) {
-    SetLastError(path + ": " + error);
-    return kRetBadSettings;
-  }
-  for (const auto& entry : settings) {
-    int64_t number = 0;
-    if (IsNumericKey(entry.first) && !labkv::ParseInt64(entry.second, number)) {
-      SetLastError(path + ": value of " + entry.first + " is not a number: " + entry.second);
+  switch (lab::ReadSubclientRecord(appId, record, error)) {
+    case lab::RecordRead::kRead:
+      break;
+    case lab::RecordRead::kMissing:
+      SetLastError(error);
+      return kRetNoSubclient;
+    case lab::RecordRead::kUnreadable:
+      SetLastError(error);
+      return kRetUnreadable;
+    case lab::RecordRead::kMalformed:
+      SetLastError(error);
       return kRetBadSettings;
-    }
   }
-  int64_t knob = 0;
-  if (labkv::ParseInt64(Lookup(settings, "querySettingsFails"), knob) && knob != 0) {
-    SetLastError("querying the subclient settings failed on purpose");
-    return static_cast<int>(knob);
-  }
+  if (int code = InjectedFault("appmgr.querySettings")) return code;
 
   ZtMutexLock l(mutex_);
-  settings_.swap(settings);
+  settings_.swap(record.settings);
   memberServers_ = labkv::SplitList(Lookup(settings_, "memberServers"));
   loaded_ = true;
   lastError_.clear();
@@ -165,8 +133,9 @@ int vsAppMgr::GetTransportMode() const { return static_cast<int>(Number("transpo
 // ---- Failback ----
 
 bool vsAppMgr::queryReplicationSettingsForFailback(uint64_t replicationId, int which, std::string& text,
-                                                   uint64_t& instanceId) const {
+                                                   uint64_t& instanceId) {
   if (which != 1 && which != 2) return false;
+  if (InjectedFault("appmgr.queryReplicationSettingsForFailback") != kRetOk) return false;
   std::string configured;
   uint64_t configuredId = 0;
   if (!GetSetting("failbackReplicationId", configured) || !labkv::ParseUInt64(configured, configuredId) ||
@@ -187,6 +156,7 @@ void vsAppMgr::setIsCrossVendorFailback(bool on) { ZtMutexLock l(mutex_); crossV
 bool vsAppMgr::getIsCrossVendorFailback() const { ZtMutexLock l(mutex_); return crossVendorFailback_; }
 
 bool vsAppMgr::queryMemberServersForInstance(uint64_t instanceId) {
+  if (InjectedFault("appmgr.queryMemberServersForInstance") != kRetOk) return false;
   std::string list;
   if (!GetSetting("memberServers." + std::to_string(instanceId), list)) {
     if (instanceId == 0 || instanceId != getInstanceId() || !GetSetting("memberServers", list)) return false;
@@ -218,14 +188,15 @@ int vsAppMgr::querySnapFailoverESXHostsProperties(bool refresh) {
     ZtMutexLock l(mutex_);
     if (!loaded_) return kRetNotQueried;
   }
-  int code = static_cast<int>(Number("snapFailoverHostsCode", 0));
-  if (isRetCodeError(code)) SetLastError("querying the snapshot failover hosts failed");
-  return code;
+  return InjectedFault("appmgr.querySnapFailoverESXHostsProperties");
 }
 
 int vsAppMgr::queryVMArchivingSettings() {
-  ZtMutexLock l(mutex_);
-  return loaded_ ? kRetOk : kRetNotQueried;
+  {
+    ZtMutexLock l(mutex_);
+    if (!loaded_) return kRetNotQueried;
+  }
+  return InjectedFault("appmgr.queryVMArchivingSettings");
 }
 
 bool vsAppMgr::isTaskOptionsNeedToBeHonoredForLVM() const { return Flag("honorTaskOptionsForLVM"); }

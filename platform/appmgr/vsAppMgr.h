@@ -43,8 +43,7 @@ enum VirtualServerInstanceType : int {
 };
 
 // The application manager client: the settings of one subclient and its instance. The application
-// manager is the lab file subclients/<appId>.conf, key=value lines ('#' comments, blank lines, blanks
-// around keys and values ignored, a later duplicate wins). Keys:
+// manager is the lab's subclient record (platform/lab/LabSubclient.h). Keys:
 //   instanceType=<number>            see VirtualServerInstanceType (default 101)
 //   instanceId=<number>              the subclient's own instance
 //   instanceType.<instanceId>=<n>    instance types of other instances (failback)
@@ -56,8 +55,11 @@ enum VirtualServerInstanceType : int {
 //                collectFileDetailsForSnap, indexingV2, appAware, appValidation
 //   failback replication: failbackReplicationId, failbackSourceInstanceId, failbackDestinationInstanceId,
 //                failbackSourceName, failbackDestinationName
-//   fault knobs: querySettingsFails=<code or 0>, snapFailoverHostsCode=<code or 0>
 // Numbers must be decimal; a malformed file or value makes querySettings fail and loses nothing.
+// Operations the lab's fault table can make fail, each returning (or failing with) the rule's code:
+// "appmgr.querySettings", "appmgr.querySnapFailoverESXHostsProperties",
+// "appmgr.queryVMArchivingSettings", "appmgr.queryReplicationSettingsForFailback",
+// "appmgr.queryMemberServersForInstance".
 class vsAppMgr {
  public:
   // Result codes (0 = success).
@@ -65,7 +67,7 @@ class vsAppMgr {
     kRetOk = 0,
     kRetBadAppId = 1,         // the application id is empty or not usable as a file name
     kRetNoLab = 2,            // QUARN_LAB not set
-    kRetNoSubclient = 3,      // subclients/<appId>.conf does not exist
+    kRetNoSubclient = 3,      // the subclient has no record
     kRetUnreadable = 4,       // the file exists but cannot be read
     kRetBadSettings = 5,      // a line or a value is malformed
     kRetNoCredentials = 6,    // credentials of the instance are not available
@@ -109,7 +111,7 @@ class vsAppMgr {
   // which: 1 source, 2 destination. Fills the instance's name and id; false when the replication is
   // unknown or the settings do not name the instance.
   bool queryReplicationSettingsForFailback(uint64_t replicationId, int which, std::string& text,
-                                           uint64_t& instanceId) const;
+                                           uint64_t& instanceId);
   void setIsCrossVendorFailback(bool on);
   bool getIsCrossVendorFailback() const;
   // Makes the member servers of the given instance the proxies of this job; false when it has none.
@@ -226,6 +228,9 @@ class vsAppMgr {
   std::string MountText(const std::string& key) const;
   int AppendDiskFilters(const std::string& prefix, CNMessageBase& list) const;
 
+  // The code of the fault the lab's fault table gives the operation (logged, and kept as the last
+  // error), or kRetOk.
+  int InjectedFault(const char* op);
   bool Flag(const std::string& key) const;
   int64_t Number(const std::string& key, int64_t fallback) const;
   void SetLastError(const std::string& text);

@@ -1,7 +1,7 @@
 #include <strings.h>
 
 #include "platform/appmgr/vsAppMgr.h"
-#include "platform/jobmgr/LabKeyValue.h"
+#include "platform/lab/LabKeyValue.h"
 #include "records/MountCtx.h"
 
 void vsAppMgr::resetCredentials() {

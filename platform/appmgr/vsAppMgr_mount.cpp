@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "platform/ev/EvDebug.h"
-#include "platform/jobmgr/LabKeyValue.h"
+#include "platform/lab/LabKeyValue.h"
 #include "platform/msg/CNMessageBase.h"
 
 namespace {

@@ -31,11 +31,17 @@ CPxError CCommandLineArguments::Find(const std::string& key, std::string& value)
   return CPxError::Success();
 }
 
-std::string CCommandLineArguments::GetCommandLineString() const {
+std::string CCommandLineArguments::GetCommandLineString() const { return GetCommandLineString({}); }
+
+std::string CCommandLineArguments::GetCommandLineString(const std::vector<std::string>& secretKeys) const {
   std::string line;
+  bool secretNext = false;
   for (size_t i = 0; i < tokens_.size(); ++i) {
     if (i) line += ' ';
-    line += tokens_[i];
+    const bool valueOfSecret = secretNext && !tokens_[i].empty() && tokens_[i][0] != '-';
+    line += valueOfSecret ? std::string("********") : tokens_[i];
+    secretNext = false;
+    for (const std::string& key : secretKeys) secretNext = secretNext || (i > 0 && tokens_[i] == "-" + key);
   }
   return line;
 }

@@ -19,6 +19,9 @@ class CCommandLineArguments {
 
   // The whole command line, the program name included, tokens joined by one blank.
   std::string GetCommandLineString() const;
+  // The same with the value of each "-key" in `secretKeys` (as Find would take it) shown as "********",
+  // for logs: every other token stays as it is.
+  std::string GetCommandLineString(const std::vector<std::string>& secretKeys) const;
   int Count() const { return static_cast<int>(tokens_.size()); }
   const std::vector<std::string>& Tokens() const { return tokens_; }
 

@@ -6,7 +6,7 @@
 namespace {
 
 std::string FromBaseSection(const char* key, const std::string& fallback) {
-  if (lab::Root().empty()) return std::string();
+  if (lab::Root().empty() || !lab::IsSafeComponent(lab::FocusClient())) return std::string();
   ZTPlatformInfo info;
   std::string value;
   if (info.getString("Base", key, &value) != 0 && !value.empty()) return value;

@@ -1,47 +1,21 @@
 #include "platform/config/ZTPlatformInfo.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
+#include <strings.h>
 
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
-#include <sstream>
-#include <strings.h>
 
+#include "platform/ev/EvDebug.h"
 #include "platform/lab/Lab.h"
+#include "platform/lab/LabFaults.h"
+#include "platform/lab/LabKeyValue.h"
+#include "platform/lab/LabSettings.h"
 
 namespace {
 
-const char* const kBlanks = " \t\r";
-
-std::string Trim(const std::string& text) {
-  size_t first = text.find_first_not_of(kBlanks);
-  if (first == std::string::npos) return std::string();
-  size_t last = text.find_last_not_of(kBlanks);
-  return text.substr(first, last - first + 1);
-}
-
-// Splits one line into key and value; false for blank lines, comments and lines without '='.
-bool ParseLine(const std::string& line, std::string& key, std::string& value) {
-  std::string trimmed = Trim(line);
-  if (trimmed.empty() || trimmed[0] == '#') return false;
-  size_t equals = trimmed.find('=');
-  if (equals == std::string::npos) return false;
-  key = Trim(trimmed.substr(0, equals));
-  value = Trim(trimmed.substr(equals + 1));
-  return !key.empty();
-}
-
-std::vector<std::string> SplitLines(const std::string& content) {
-  std::vector<std::string> lines;
-  std::stringstream stream(content);
-  std::string line;
-  while (std::getline(stream, line)) lines.push_back(line);
-  return lines;
-}
+const char* const kSigSetString =
+    "bool ZTPlatformInfo::setString(const std::string&, const std::string&, const std::string&) const";
 
 bool ParseUnsigned(const std::string& digits, int base, unsigned long long& out) {
   if (digits.empty()) return false;
@@ -79,45 +53,6 @@ bool ParseNumber(const std::string& text, unsigned long long& out) {
   return true;
 }
 
-bool IsStorableKey(const std::string& key) {
-  if (key.empty() || Trim(key) != key || key[0] == '#') return false;
-  return key.find_first_of("=\n\r") == std::string::npos && key.find('\0') == std::string::npos;
-}
-
-bool IsStorableValue(const std::string& value) {
-  if (Trim(value) != value) return false;  // would not read back the same
-  return value.find_first_of("\n\r") == std::string::npos && value.find('\0') == std::string::npos;
-}
-
-// Holds an exclusive advisory lock on a lock file beside the settings file, so that two processes
-// rewriting one section do not lose each other's change.
-class SectionLock {
- public:
-  explicit SectionLock(const std::string& path) {
-    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ < 0) return;
-    while (flock(fd_, LOCK_EX) != 0) {
-      if (errno != EINTR) {
-        close(fd_);
-        fd_ = -1;
-        return;
-      }
-    }
-  }
-  ~SectionLock() {
-    if (fd_ >= 0) {
-      flock(fd_, LOCK_UN);
-      close(fd_);
-    }
-  }
-  SectionLock(const SectionLock&) = delete;
-  SectionLock& operator=(const SectionLock&) = delete;
-  bool Held() const { return fd_ >= 0; }
-
- private:
-  int fd_ = -1;
-};
-
 }  // namespace
 
 ZTPlatformInfo::ZTPlatformInfo() : focus_(lab::FocusClient()) {}
@@ -128,27 +63,10 @@ bool ZTPlatformInfo::setFocus(const std::string& client) {
   return true;
 }
 
-std::string ZTPlatformInfo::sectionPath(const std::string& section) const {
-  if (lab::Root().empty() || !lab::IsSafeComponent(section) || !lab::IsSafeComponent(focus_))
-    return std::string();
-  return lab::ClientRegistryDir(focus_) + "/" + section + ".ini";
-}
+std::string ZTPlatformInfo::sectionPath(const std::string& section) const { return lab::SettingsPath(focus_, section); }
 
 bool ZTPlatformInfo::lookup(const std::string& section, const std::string& key, std::string& value) const {
-  std::string path = sectionPath(section);
-  if (path.empty() || key.empty()) return false;
-  std::string content;
-  if (!lab::ReadFile(path, content)) return false;
-  bool found = false;
-  std::string lineKey;
-  std::string lineValue;
-  for (const std::string& line : SplitLines(content)) {
-    if (ParseLine(line, lineKey, lineValue) && lineKey == key) {
-      value = lineValue;
-      found = true;  // keep going: a later line wins
-    }
-  }
-  return found;
+  return !key.empty() && lab::ReadSetting(focus_, section, key, value);
 }
 
 int ZTPlatformInfo::getNumber(const std::string& section, const std::string& key,
@@ -211,7 +129,7 @@ int ZTPlatformInfo::getStringList(const std::string& section, const std::string&
   while (start <= text.size()) {
     size_t end = text.find(separator, start);
     if (end == std::string::npos) end = text.size();
-    std::string entry = Trim(text.substr(start, end - start));
+    std::string entry = labkv::Trim(text.substr(start, end - start));
     if (!entry.empty()) entries.push_back(entry);
     start = end + 1;
   }
@@ -221,35 +139,15 @@ int ZTPlatformInfo::getStringList(const std::string& section, const std::string&
 
 bool ZTPlatformInfo::setString(const std::string& section, const std::string& key,
                                const std::string& value) const {
-  std::string path = sectionPath(section);
-  if (path.empty() || !IsStorableKey(key) || !IsStorableValue(value)) return false;
-  if (!lab::MakeDirs(lab::ClientRegistryDir(focus_))) return false;
-  SectionLock lock(lab::ClientRegistryDir(focus_) + "/." + section + ".ini.lock");
-  if (!lock.Held()) return false;
-
-  std::string content;
-  lab::ReadFile(path, content);  // a missing file is an empty section
-  std::vector<std::string> lines = SplitLines(content);
-  std::vector<size_t> matches;
-  std::string lineKey;
-  std::string lineValue;
-  for (size_t i = 0; i < lines.size(); ++i) {
-    if (ParseLine(lines[i], lineKey, lineValue) && lineKey == key) matches.push_back(i);
-  }
-  std::string newLine = key + "=" + value;
-  std::string rewritten;
-  for (size_t i = 0; i < lines.size(); ++i) {
-    bool isMatch = false;
-    for (size_t m : matches) isMatch = isMatch || m == i;
-    if (isMatch) {
-      // Earlier duplicates go: they would never be read, and keeping them only misleads.
-      if (i == matches.back()) rewritten += newLine + "\n";
-      continue;
-    }
-    rewritten += lines[i] + "\n";
-  }
-  if (matches.empty()) rewritten += newLine + "\n";
-  return lab::WriteFileAtomic(path, rewritten);
+  lab::Fault fault;
+  std::string error;
+  if (lab::CheckFault("config.setString", fault))
+    error = fault.text;
+  else if (lab::WriteSetting(focus_, section, key, value, error))
+    return true;
+  EvDebug::Error(kSigSetString, "Setting [%s] of section [%s] was not written: %s", key.c_str(), section.c_str(),
+                 error.c_str());
+  return false;
 }
 
 bool ZTPlatformInfo::setNumber(const std::string& section, const std::string& key,

@@ -2,10 +2,8 @@
 #include <string>
 #include <vector>
 
-// The platform configuration of one client of the lab: one settings file per section,
-// lab::ClientRegistryDir(client) + "/<Section>.ini", with lines "key=value". Blank lines and lines
-// starting with '#' are ignored, blanks and tabs around the key and the value are trimmed, and when a
-// key appears twice the later line wins. Keys are matched exactly (case matters).
+// The platform configuration of one client of the lab: the client's settings sections (their files
+// and format are the lab's, platform/lab/LabSettings.h). Keys are matched exactly (case matters).
 //
 // Getters return non-zero when the key was found and its value has the asked form; otherwise they
 // return 0 and leave the caller's value as it was, so a caller's default survives. Each read goes to the
@@ -36,7 +34,9 @@ class ZTPlatformInfo {
                     char separator = ',') const;
 
   // Rewrite the section's file atomically, under a lock shared with other processes, keeping its other
-  // lines. False when the name, key or value cannot be stored as one line that reads back the same.
+  // lines. False (and logged) when the name, key or value cannot be stored as one line that reads back
+  // the same, or when the file exists but cannot be read: a write never drops keys it could not read.
+  // The lab's fault table can make it fail ("config.setString").
   bool setString(const std::string& section, const std::string& key, const std::string& value) const;
   bool setNumber(const std::string& section, const std::string& key, unsigned long long value) const;
 

@@ -72,14 +72,20 @@ void LockFile(int fd) {
   }
 }
 
+// Logs carry job details (command lines, client and VM names): readable by their owner and group
+// only. A link planted at the log's name is not followed.
+constexpr mode_t kLogMode = 0640;
+
 bool OpenLocked(LogState& s) EXCLUSIVE_LOCKS_REQUIRED(s.mutex) {
-  int fd = open(s.path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  int fd = open(s.path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, kLogMode);
   if (fd < 0) return false;
   struct stat st;
-  if (fstat(fd, &st) != 0) {
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     close(fd);
     return false;
   }
+  // A log left open to others by an earlier version is closed to them now.
+  if ((st.st_mode & 0007) != 0) fchmod(fd, st.st_mode & 0770);
   s.fd = fd;
   s.device = st.st_dev;
   s.inode = st.st_ino;
@@ -244,15 +250,13 @@ std::string EvDebug::getLogId(const std::string& appName) { return appName; }
 
 bool EvDebug::initializeLog(int /*level*/, const std::string& logId) {
   std::string client = lab::FocusClient();
-  if (lab::Root().empty() || !lab::IsSafeComponent(logId) || !lab::IsSafeComponent(client)) return false;
-  std::string dir = lab::ClientLogDir(client);
-  if (!lab::MakeDirs(dir)) return false;
+  std::string path = lab::Root().empty() ? std::string() : lab::ClientLogPath(client, logId);
+  if (path.empty() || !lab::MakeDirs(lab::ClientLogDir(client))) return false;
   int level = kDefaultLevel;
   bool configured = ConfiguredLevel(level);
 
   LogState& s = State();
   ZtMutexLock lock(s.mutex);
-  std::string path = dir + "/" + logId + ".log";
   if (s.initialized && s.path == path && s.fd >= 0) return true;
   CloseLocked(s);
   s.path = path;

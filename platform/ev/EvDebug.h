@@ -5,7 +5,8 @@
 
 #define EV_PRINTF(fmtIndex, firstArg) __attribute__((format(printf, fmtIndex, firstArg)))
 
-// The process log: lab::ClientLogDir(focus client) + "/<logId>.log", rotated past a size with a number
+// The process log: the focus client's log file in the lab (lab::ClientLogPath), readable by its owner
+// and group only, rotated past a size with a number
 // of old versions kept ("<logId>.log.1" is the newest old one). Every line is
 //   <pid> <thread id, hex> <MM/DD HH:MM:SS> <job id or -> [ERROR ]<signature>: <text>
 // and plain lines (banners) have no signature. Lines are whole single writes to a file opened for

@@ -2,18 +2,13 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <sstream>
 
 #include "platform/lab/Lab.h"
+#include "platform/lab/LabJob.h"
 
 namespace {
 
 const char* const kSigRecord = "static void EvEvent::Record(uint32_t, int, const ArgumentInfo&)";
-
-std::string EventsPath(int64_t jobId) {
-  if (jobId <= 0 || lab::Root().empty()) return std::string();
-  return lab::JobDir(jobId) + "/events.log";
-}
 
 }  // namespace
 
@@ -146,21 +141,10 @@ void EvEvent::Record(uint32_t id, int severity, const ArgumentInfo& arguments) {
   std::string line = FormatJobEventLine(id, severity, arguments);
   int64_t jobId = EvDebug::getJobId();
   EvDebug::DebugJob(jobId, kSigRecord, "Job event [%s]", line.c_str());
-  std::string path = EventsPath(jobId);
-  if (path.empty()) return;
-  if (!lab::AppendLineLocked(path, line))
-    EvDebug::Error(kSigRecord, "Failed to record job event [%s] in [%s]", line.c_str(), path.c_str());
+  if (jobId <= 0 || lab::Root().empty()) return;
+  if (!lab::AppendJobEvent(jobId, line))
+    EvDebug::Error(kSigRecord, "Failed to record job event [%s] for job [%lld]", line.c_str(),
+                   static_cast<long long>(jobId));
 }
 
-std::vector<std::string> EvEvent::ReadJobEvents(int64_t jobId) {
-  std::vector<std::string> lines;
-  std::string path = EventsPath(jobId);
-  std::string content;
-  if (path.empty() || !lab::ReadFile(path, content)) return lines;
-  std::stringstream stream(content);
-  std::string line;
-  while (std::getline(stream, line)) {
-    if (!line.empty()) lines.push_back(line);
-  }
-  return lines;
-}
+std::vector<std::string> EvEvent::ReadJobEvents(int64_t jobId) { return lab::ReadJobEvents(jobId); }

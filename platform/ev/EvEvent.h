@@ -11,7 +11,7 @@
 //
 // Job events: arguments appended with operator<< wait for the next InfoEvent / MinorEvent / MajorEvent /
 // CriticalEvent of this object and are cleared by it. The event is logged and, when the process has a
-// job id and a lab, appended as one line to lab::JobDir(jobId) + "/events.log":
+// job id and a lab, appended as one line to the job's events in the lab (platform/lab/LabJob.h):
 //   <severity name> 0x<id, 8 upper-case hex digits>[ <arguments joined by '|'>]
 // Severity names: 0 "INFO", 1 "MINOR", 2 "MAJOR", 3 "CRITICAL". In an argument the characters '\',
 // '|', line feed and carriage return are written "\\", "\|", "\n" and "\r", so a line always splits back

@@ -6,7 +6,20 @@
 #include <netinet/in.h>
 #include <unistd.h>
 
+#include <climits>
+
 #include "platform/lab/Lab.h"
+#include "platform/lab/LabMachine.h"
+
+namespace {
+
+// The machine record of the client this process is; false when there is a lab but no usable record.
+bool ReadOwnMachine(lab::MachineRecord& machine) {
+  std::string error;
+  return lab::ReadMachineRecord(lab::FocusClient(), machine, error) == lab::RecordRead::kRead;
+}
+
+}  // namespace
 
 VSController::VSController(bool isCoordinator) : isCoordinator_(isCoordinator) {}
 
@@ -23,6 +36,14 @@ bool VSController::FillLocalComputerInfo(int64_t& cpuCount, int64_t& memoryMB, i
   cpuCount = 0;
   memoryMB = 0;
   osFlag = 0;
+  if (!lab::Root().empty()) {
+    lab::MachineRecord machine;
+    if (!ReadOwnMachine(machine)) return false;
+    cpuCount = machine.cpus;
+    memoryMB = machine.memoryMB;
+    osFlag = machine.OsFlag() ? 1 : 0;
+    return true;
+  }
   const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
   const long pages = sysconf(_SC_PHYS_PAGES);
   const long pageSize = sysconf(_SC_PAGESIZE);
@@ -36,6 +57,12 @@ bool VSController::FillLocalComputerInfo(int64_t& cpuCount, int64_t& memoryMB, i
 
 bool VSController::FillLocalIPAddressInfo(std::vector<std::pair<std::string, std::string>>& addresses) const {
   addresses.clear();
+  if (!lab::Root().empty()) {
+    lab::MachineRecord machine;
+    if (!ReadOwnMachine(machine)) return false;
+    addresses = machine.addresses;
+    return true;
+  }
   ifaddrs* list = nullptr;
   if (getifaddrs(&list) != 0) return false;
   for (ifaddrs* item = list; item != nullptr; item = item->ifa_next) {
@@ -64,4 +91,11 @@ bool VSController::FillLocalIPAddressInfo(std::vector<std::pair<std::string, std
   return true;
 }
 
-std::string VSController::GetLocalComputerName() { return lab::FocusClient(); }
+std::string VSController::GetLocalComputerName() {
+  if (lab::Root().empty()) {
+    char name[HOST_NAME_MAX + 1] = {};
+    return gethostname(name, sizeof name - 1) == 0 ? std::string(name) : std::string();
+  }
+  lab::MachineRecord machine;
+  return ReadOwnMachine(machine) && !machine.hostName.empty() ? machine.hostName : lab::FocusClient();
+}

@@ -1,11 +1,11 @@
 #include "platform/index/vsIndexClient.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
 
 #include "platform/appmgr/vsAppMgr.h"
 #include "platform/lab/Lab.h"
+#include "platform/lab/LabCoordinator.h"
+#include "platform/lab/LabFaults.h"
 #include "platform/os/CPxDirectory.h"
 #include "platform/os/CPxFile.h"
 #include "platform/os/CPxPath.h"
@@ -13,24 +13,12 @@
 
 namespace {
 
-constexpr size_t kMaxNamesFile = 16 * 1024 * 1024;
-
-// Job folders of a subclient, newest (largest id) first.
-std::vector<std::string> JobFolders(const std::string& subclientFolder) {
-  std::vector<std::string> names;
-  CPxDirectory::List(subclientFolder, names);
-  std::vector<std::pair<uint64_t, std::string>> jobs;
-  for (const std::string& name : names) {
-    char* end = nullptr;
-    errno = 0;
-    unsigned long long id = std::strtoull(name.c_str(), &end, 10);
-    if (name.empty() || errno != 0 || end == nullptr || *end != '\0') continue;
-    jobs.emplace_back(id, name);
-  }
-  std::sort(jobs.rbegin(), jobs.rend());
-  std::vector<std::string> folders;
-  for (const auto& job : jobs) folders.push_back(CPxPath::Append(subclientFolder, job.second, false));
-  return folders;
+// A fault of the table for the operation; true (with the reason recorded by the caller) when it fires.
+bool Faulted(const char* op, std::string& reason) {
+  lab::Fault fault;
+  if (!lab::CheckFault(op, fault)) return false;
+  reason = fault.text.empty() ? std::string(op) + " failed with code " + std::to_string(fault.code) : fault.text;
+  return true;
 }
 
 }  // namespace
@@ -62,24 +50,19 @@ std::string vsIndexClient::GetLastError() const {
 
 std::string vsIndexClient::GetMediaAgentClientName() const { return mediaAgent_; }
 
-std::string vsIndexClient::SubclientFolder(const std::string& subclientGuid) {
-  if (lab::Root().empty()) {
-    SetError("the index cache is not reachable (no lab)");
-    return std::string();
-  }
-  if (!lab::IsSafeComponent(subclientGuid)) {
-    SetError("the subclient GUID [" + subclientGuid + "] cannot name a cache folder");
-    return std::string();
-  }
-  return CPxPath::Append(lab::IndexDir(), subclientGuid, false);
-}
-
 bool vsIndexClient::DownloadMetadataFilesFromRemoteCache(const std::vector<std::string>& names,
                                                          const std::string& destDir, int64_t jobId,
                                                          const std::string& subclientGuid, const std::string& text) {
-  std::string folder = SubclientFolder(subclientGuid);
-  if (folder.empty()) return false;
-  folder = CPxPath::Append(folder, std::to_string(jobId), false);
+  std::string reason;
+  if (Faulted("index.DownloadMetadataFiles", reason)) {
+    SetError(reason);
+    return false;
+  }
+  const std::string folder = lab::IndexJobDir(subclientGuid, jobId, reason);
+  if (folder.empty()) {
+    SetError(reason);
+    return false;
+  }
   for (const std::string& name : names) {
     if (!lab::IsSafeComponent(name)) {
       SetError("the file name [" + name + "] is not usable");
@@ -100,10 +83,18 @@ bool vsIndexClient::DownloadMetadataFilesFromRemoteCache(const std::vector<std::
 }
 
 bool vsIndexClient::DownloadMetadataFile(const std::string& pattern, const std::string& destDir) {
-  const std::string folder = SubclientFolder(appMgr_ != nullptr ? appMgr_->getSubclientGUID() : std::string());
-  if (folder.empty()) return false;
+  std::string reason;
+  if (Faulted("index.DownloadMetadataFiles", reason)) {
+    SetError(reason);
+    return false;
+  }
+  const std::string guid = appMgr_ != nullptr ? appMgr_->getSubclientGUID() : std::string();
+  if (lab::IndexSubclientDir(guid, reason).empty()) {
+    SetError(reason);
+    return false;
+  }
   CPathMatch match(pattern, 0, 1);
-  for (const std::string& jobFolder : JobFolders(folder)) {
+  for (const std::string& jobFolder : lab::IndexJobDirs(guid)) {
     std::vector<std::string> names;
     CPxDirectory::List(jobFolder, names);
     bool copied = false;
@@ -125,13 +116,16 @@ bool vsIndexClient::DownloadMetadataFile(const std::string& pattern, const std::
 
 int vsIndexClient::UploadMetadataFiles(const std::vector<std::string>& files, int64_t jobId,
                                        const std::string& subclientGuid) {
-  std::string folder = SubclientFolder(subclientGuid);
-  if (folder.empty()) return 0;
-  if (jobId <= 0) {
-    SetError("job id " + std::to_string(jobId) + " cannot name a cache folder");
+  std::string reason;
+  if (Faulted("index.UploadMetadataFiles", reason)) {
+    SetError(reason);
     return 0;
   }
-  folder = CPxPath::Append(folder, std::to_string(jobId), false);
+  const std::string folder = lab::IndexJobDir(subclientGuid, jobId, reason);
+  if (folder.empty()) {
+    SetError(reason);
+    return 0;
+  }
   if (!lab::MakeDirs(folder)) {
     SetError("cannot create the cache folder " + folder);
     return 0;
@@ -163,7 +157,11 @@ std::vector<std::string> vsIndexClient::GetMetadataFiles() const {
 }
 
 bool vsIndexClient::InitLookup() {
-  if (SubclientFolder(appMgr_ != nullptr ? appMgr_->getSubclientGUID() : std::string()).empty()) return false;
+  std::string reason;
+  if (lab::IndexSubclientDir(appMgr_ != nullptr ? appMgr_->getSubclientGUID() : std::string(), reason).empty()) {
+    SetError(reason);
+    return false;
+  }
   ZtMutexLock lock(mutex_);
   lookupReady_ = true;
   return true;
@@ -177,25 +175,10 @@ bool vsIndexClient::Lookup(std::vector<std::string>& names, bool flag) {
       return false;
     }
   }
-  const std::string folder = SubclientFolder(appMgr_ != nullptr ? appMgr_->getSubclientGUID() : std::string());
-  if (folder.empty()) return false;
-  const std::string path = CPxPath::Append(folder, "vmnames.txt", false);
-  names.clear();
-  if (!CPxFile::Exists(path)) return true;
-  std::string content;
-  std::string error;
-  if (!lab::ReadRegularFile(path, kMaxNamesFile, content, error)) {
-    SetError(error);
+  std::string reason;
+  if (!lab::ReadIndexVMNames(appMgr_ != nullptr ? appMgr_->getSubclientGUID() : std::string(), names, reason)) {
+    SetError(reason);
     return false;
-  }
-  size_t start = 0;
-  while (start < content.size()) {
-    size_t end = content.find('\n', start);
-    if (end == std::string::npos) end = content.size();
-    std::string line = content.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!line.empty()) names.push_back(line);
-    start = end + 1;
   }
   return true;
 }

@@ -14,10 +14,10 @@ class vsAppMgr;
 // The indexing client of a job process: metadata files through the index cache, lookups of the
 // subclient's earlier backups and the log-archiver batch.
 //
-// The index cache is the lab folder lab::IndexDir() + "/<subclient GUID>/<job id>/": one folder per
-// job that uploaded files for the subclient, each file kept under its own name. An upload replaces a
-// file atomically, so several processes of a job may upload at once without losing a copy.
-// "<subclient GUID>/vmnames.txt" lists the VM names the subclient's index knows (one per line).
+// The index cache is the lab's (platform/lab/LabCoordinator.h): one folder per job that uploaded files
+// for a subclient, each file kept under its own name. An upload replaces a file atomically, so several
+// processes of a job may upload at once without losing a copy. Fault table operations:
+// "index.UploadMetadataFiles", "index.DownloadMetadataFiles" (both the by-name and the by-pattern form).
 class vsIndexClient {
  public:
   vsIndexClient(vsJobMgr* jobMgr, vsAppMgr* appMgr, const std::string& mediaAgent);
@@ -52,8 +52,6 @@ class vsIndexClient {
   std::string GetMediaAgentClientName() const;
 
  private:
-  // The cache folder of a subclient (and job); empty with the reason recorded when it cannot be named.
-  std::string SubclientFolder(const std::string& subclientGuid);
   void SetError(const std::string& text);
 
   // Constant after construction.

@@ -1,45 +1,39 @@
 #include "platform/jobmgr/StoreResults.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include "platform/jobmgr/JobFolder.h"
-#include "platform/lab/Lab.h"
-
-namespace {
-const char* const kFileName = "backup.out";
-}
+#include "platform/lab/LabCoordinator.h"
+#include "platform/lab/LabFaults.h"
+#include "platform/lab/LabFiles.h"
 
 StoreResults::StoreResults(uint64_t keyrealmId, int64_t jobId, bool flag, void* reserved) : jobId_(jobId) {}
 
 StoreResults::~StoreResults() = default;
 
 bool StoreResults::openFile(int kind, bool flag1, bool flag2) {
-  std::string path = jobfolder::FileOf(jobId_, kFileName);
+  const std::string path = lab::JobResultPath(jobId_);
+  std::string content, error;
   if (path.empty()) return true;
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0) return true;
-  close(fd);
+  // An earlier attempt's file is kept; a missing one is made empty.
+  lab::ReadResult read = lab::ReadOptionalFile(path, lab::kMaxRecordBytes, content, error);
+  if (read == lab::ReadResult::kFailed || (read == lab::ReadResult::kMissing && !lab::WriteFileAtomic(path, "")))
+    return true;
   ZtMutexLock lock(mutex_);
-  path_ = path;
+  open_ = true;
   return false;
 }
 
 bool StoreResults::putLine(const std::string& line, bool flush) {
-  std::string path;
   {
     ZtMutexLock lock(mutex_);
-    path = path_;
+    if (!open_) return true;
   }
-  return path.empty() || !lab::AppendLineLocked(path, jobfolder::OneLine(line));
+  lab::Fault fault;
+  if (lab::CheckFault("results.putLine", fault)) return true;
+  return !lab::AppendJobResultLine(jobId_, line);
 }
 
 void StoreResults::closeFile() {
   ZtMutexLock lock(mutex_);
-  path_.clear();
+  open_ = false;
 }
 
-std::vector<std::string> StoreResults::ReadLines(int64_t jobId) {
-  std::string path = jobfolder::FileOf(jobId, kFileName);
-  return path.empty() ? std::vector<std::string>() : jobfolder::ReadLines(path);
-}
+std::vector<std::string> StoreResults::ReadLines(int64_t jobId) { return lab::ReadJobResultLines(jobId); }

@@ -6,10 +6,10 @@
 #include "platform/os/ThreadAnnotations.h"
 #include "platform/os/ZtMutex.h"
 
-// The job's result file "backup.out": one line per failed or skipped item, kept in the job's folder of
-// the lab (lab::JobDir(jobId) + "/backup.out") where the job manager collects it. Lines are appended
-// under a file lock, so every process of the job may write to it. The library's convention is kept:
-// openFile and putLine return true when they FAILED.
+// The job's result file "backup.out": one line per failed or skipped item, kept with the job manager
+// (the lab's job record of platform/lab/LabCoordinator.h). Lines are appended under a file lock, so
+// every process of the job may write to it. The library's convention is kept: openFile and putLine
+// return true when they FAILED. Fault table operation: "results.putLine".
 class StoreResults {
  public:
   StoreResults(uint64_t keyrealmId, int64_t jobId, bool flag, void* reserved);
@@ -29,5 +29,5 @@ class StoreResults {
  private:
   const int64_t jobId_;
   mutable ZtMutex mutex_;
-  std::string path_ GUARDED_BY(mutex_);  // set while open
+  bool open_ GUARDED_BY(mutex_) = false;
 };

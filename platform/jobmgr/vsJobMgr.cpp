@@ -1,24 +1,14 @@
 #include "platform/jobmgr/vsJobMgr.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/jobmgr/JobFolder.h"
-#include "platform/jobmgr/LabKeyValue.h"
+#include "platform/ev/EvDebug.h"
 #include "platform/lab/Lab.h"
+#include "platform/lab/LabFaults.h"
+#include "platform/lab/LabKeyValue.h"
 
 namespace {
-
-// Numeric keys of job.conf: a malformed value fails initBackup instead of silently reading as 0.
-const char* const kNumericConfKeys[] = {"initFails",    "failback",         "replicationId",
-                                        "opType",       "selectedVMsOnly",  "autoResumeFails",
-                                        "committable",  "sourceParentBackupJob", "failedVMsOnly", "additionalStreams"};
-
-bool IsDirectory(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
+const char* const kSigFault = "static int vsJobMgr::InjectedFault(const char*, const std::string&)";
 }  // namespace
 
 vsJobMgr::vsJobMgr() = default;
@@ -87,36 +77,33 @@ bool vsJobMgr::isNonCtrlMonitor() const { ZtMutexLock l(mutex_); return nonCtrlM
 
 // ---- Start and stop ----
 
-std::string vsJobMgr::JobFile(const std::string& name) const {
-  int64_t jobId = getJobId();
-  return jobfolder::FileOf(jobId, name);
+int vsJobMgr::InjectedFault(const char* op, const std::string& vm) {
+  lab::FaultCall call;
+  call.op = op;
+  call.vm = vm;
+  lab::Fault fault;
+  if (!lab::CheckFault(call, fault)) return 0;
+  EvDebug::Error(kSigFault, "[%s] failed with code [%d]: %s", op, fault.code, fault.text.c_str());
+  return fault.code;
 }
 
 int vsJobMgr::initBackup() {
   if (lab::Root().empty()) return kInitNoLab;
   int64_t jobId = getJobId();
   if (jobId <= 0) return kInitNoJobId;
-  std::string dir = lab::JobDir(jobId);
-  if (!IsDirectory(dir)) return kInitNoJobFolder;
+  if (!lab::JobExists(jobId)) return kInitNoJobFolder;
 
-  std::map<std::string, std::string> conf;
+  lab::JobRecord record;
   std::string error;
-  if (!labkv::ReadFile(dir + "/job.conf", conf, error)) return kInitBadJobConf;
-  for (const char* key : kNumericConfKeys) {
-    auto it = conf.find(key);
-    int64_t number = 0;
-    if (it != conf.end() && !it->second.empty() && !labkv::ParseInt64(it->second, number)) return kInitBadJobConf;
+  if (!lab::ReadJobRecord(jobId, record, error)) {
+    EvDebug::Error("int vsJobMgr::initBackup()", "The job record cannot be used: %s", error.c_str());
+    return kInitBadJobConf;
   }
-  auto knob = conf.find("initFails");
-  int64_t fails = 0;
-  if (knob != conf.end() && labkv::ParseInt64(knob->second, fails) && fails != 0) return kInitFailedByKnob;
-
-  if (!lab::AppendLineLocked(dir + "/sessions.log",
-                             "started " + lab::FocusClient() + " " + std::to_string(getpid())))
-    return kInitCannotRecord;
+  if (int code = InjectedFault("jobmgr.initBackup")) return code;
+  if (!lab::RecordSession(jobId, true, lab::FocusClient(), static_cast<long>(getpid()))) return kInitCannotRecord;
 
   ZtMutexLock l(mutex_);
-  conf_.swap(conf);
+  record_ = record;
   initialized_ = true;
   sessionEnded_ = false;
   return kInitOk;
@@ -125,47 +112,31 @@ int vsJobMgr::initBackup() {
 bool vsJobMgr::isInitialized() const { ZtMutexLock l(mutex_); return initialized_; }
 
 void vsJobMgr::deinit() {
-  std::string path;
   {
     ZtMutexLock l(mutex_);
     if (!initialized_ || sessionEnded_) return;
     sessionEnded_ = true;
     initialized_ = false;
   }
-  path = JobFile("sessions.log");
-  if (!path.empty()) lab::AppendLineLocked(path, "ended " + lab::FocusClient() + " " + std::to_string(getpid()));
+  lab::RecordSession(getJobId(), false, lab::FocusClient(), static_cast<long>(getpid()));
 }
 
-// ---- Job options from job.conf ----
+// ---- Job options from the job record ----
 
-std::string vsJobMgr::ConfValue(const std::string& key) const {
-  auto it = conf_.find(key);
-  return it == conf_.end() ? std::string() : it->second;
-}
-
-int64_t vsJobMgr::ConfNumber(const std::string& key) const {
-  int64_t value = 0;
-  // initBackup has already refused malformed numbers, so a failed parse can only be an empty value.
-  return labkv::ParseInt64(ConfValue(key), value) ? value : 0;
-}
-
-bool vsJobMgr::isFailbackBackup() const { ZtMutexLock l(mutex_); return ConfNumber("failback") != 0; }
-uint64_t vsJobMgr::getReplicationIdForFailback() const {
-  ZtMutexLock l(mutex_);
-  return static_cast<uint64_t>(ConfNumber("replicationId"));
-}
-int vsJobMgr::getOpType() const { ZtMutexLock l(mutex_); return static_cast<int>(ConfNumber("opType")); }
-bool vsJobMgr::isBackupSelectedVMsOnly() const { ZtMutexLock l(mutex_); return ConfNumber("selectedVMsOnly") != 0; }
-bool vsJobMgr::isJobCommittable() const { ZtMutexLock l(mutex_); return committableSet_ || ConfNumber("committable") != 0; }
+bool vsJobMgr::isFailbackBackup() const { ZtMutexLock l(mutex_); return record_.failback; }
+uint64_t vsJobMgr::getReplicationIdForFailback() const { ZtMutexLock l(mutex_); return record_.replicationId; }
+int vsJobMgr::getOpType() const { ZtMutexLock l(mutex_); return static_cast<int>(record_.opType); }
+bool vsJobMgr::isBackupSelectedVMsOnly() const { ZtMutexLock l(mutex_); return record_.selectedVMsOnly; }
+bool vsJobMgr::isJobCommittable() const { ZtMutexLock l(mutex_); return committableSet_ || record_.committable; }
 uint64_t vsJobMgr::getSourceParentBackupJobToProcess() const {
   ZtMutexLock l(mutex_);
-  return static_cast<uint64_t>(ConfNumber("sourceParentBackupJob"));
+  return record_.sourceParentBackupJob;
 }
 
 int vsJobMgr::CheckForRestart(std::string& text) const {
   ZtMutexLock l(mutex_);
   if (!initialized_) return kInitBadJobConf;
-  text = ConfValue("restart");
+  text = record_.restart;
   return 0;
 }
 
@@ -178,8 +149,6 @@ void vsJobMgr::initBackupMetadaCollectionDefault(int instanceType, bool honorTas
     collect = snapBackup_ ? collectFileDetailsForSnap : collectFileDetails;
     collectMetadata_ = collect;
   }
-  std::string path = JobFile("metadata.txt");
-  if (path.empty()) return;
   std::map<std::string, std::string> record = {
       {"instanceType", std::to_string(instanceType)},
       {"honorTaskOptionsForLVM", honorTaskOptionsForLVM ? "1" : "0"},
@@ -187,14 +156,11 @@ void vsJobMgr::initBackupMetadaCollectionDefault(int instanceType, bool honorTas
       {"collectFileDetailsForSnap", collectFileDetailsForSnap ? "1" : "0"},
       {"indexingV2", indexingV2 ? "1" : "0"},
       {"collectMetadata", collect ? "1" : "0"}};
-  lab::WriteFileAtomic(path, labkv::Format(record));
+  lab::WriteJobMetadata(getJobId(), record);
 }
 
 void vsJobMgr::setMetatdataCollectionOption(int option) { ZtMutexLock l(mutex_); collectMetadata_ = option != 0; }
 bool vsJobMgr::isCollectMetadataEnabled() const { ZtMutexLock l(mutex_); return collectMetadata_; }
 
-bool vsJobMgr::checkQuitFlag() const {
-  std::string path = JobFile("quit");
-  return !path.empty() && access(path.c_str(), F_OK) == 0;
-}
+bool vsJobMgr::checkQuitFlag() const { return lab::IsJobQuitRequested(getJobId()); }
 

@@ -7,48 +7,26 @@
 #include <vector>
 
 #include "platform/ev/EvMessageContainer.h"
+#include "platform/lab/LabJob.h"
 #include "platform/msg/CNMessageBase.h"
 #include "platform/os/ZtMutex.h"
 #include "platform/os/ThreadAnnotations.h"
 
 // The job manager client of one job process. The job manager itself is the job's folder in the lab
-// (lab::JobDir(jobId)); every process of the job (coordinator and agents) works on the same files,
-// so every write is either an append under a file lock or an atomic rewrite.
+// (platform/lab/LabJob.h has its files and their formats); every process of the job (coordinator and
+// agents) works on the same files, so every write is either an append under a file lock or an atomic
+// replacement under the record's lock.
 //
-// Files of the job folder:
-//   job.conf      key=value lines written by the lab tool or a test ('#' comments, blank lines).
-//                 Keys read here: "initFails" (non-zero: initBackup fails), "restart" (restart text,
-//                 empty = first attempt), "failback" (0/1), "replicationId", "opType", "selectedVMsOnly"
-//                 (0/1), "autoResumeFails" (non-zero: StopAndAutoResume refuses), "sourceParentBackupJob",
-//                 "committable" (0/1).
-//   phase.txt     one line appended per phase-result call:
-//                   "phaseSuccessful" (or "phaseSuccessful 1" when called with true)
-//                   "phasePartialSuccess"
-//                   "phaseFailed failJob=<0|1> setupFailed=<0|1>"
-//                   "StopAndAutoResume <seconds> <text>"         (resume arranged)
-//                   "StopAndAutoResumeRefused <seconds> <text>"  (resume refused; the call returns false)
-//                 Line breaks in the text are written as blanks.
-//   pending.txt   one line per pending cause set: "0x<ID 8 hex>[ <arguments joined by '|'>]"; a
-//                 resetPendingCause call appends the line "reset". The job's pending causes are the
-//                 lines after the last "reset".
-//   events.log    job events, the same file and line format as EvEvent's:
-//                 "<SEVERITY> 0x<ID 8 hex>[ <arguments joined by '|'>]". Severity numbers: 0 "INFO",
-//                 1 "MINOR", 2 "MAJOR", 3 "CRITICAL"; any other number n is written "SEVERITY<n>".
-//                 In arguments '\', '|', line feed and carriage return are written "\\", "\|", "\n", "\r".
-//   sessions.log  "started <client> <pid>" from initBackup, "ended <client> <pid>" from deinit.
-//   metadata.txt  the arguments of the last initBackupMetadaCollectionDefault call.
-//   quit          present = the job was suspended or killed: checkQuitFlag() is true.
-//   vmquit        present = a stop was asked for single VMs (their records carry status 5):
-//                 checkVMQuitFlag() is true.
-//   jobOptions.xml  the job's options (a TMMsg::BackupOption message); optional.
-//   progress.log  one line per progress call: "vms <n>", "vmsAlreadyBackedUp <n>", "vm <guid>",
-//                 "job", "vmpercent <guid> <percent>", "refTime <seconds>", "committable",
-//                 "appSize <size> <kind>".
-//   counters.log  "fileFailures <n>", "folderFailures <n>", "folderSuccesses <n>" per call.
-//   streams.log   "free <stream id> <rcid> <reservation id>", "freeN <n>", "allocate <n>".
-//   Per-VM job data in job.conf: "vm.<client id>.jobId" (default: the job's id),
-//   "vm.<client id>.priority" (default none), "vm.<client id>.lastSuccess", "vm.<client id>.failureReason";
-//   "failedVMsOnly" (0/1); "additionalStreams" (streams granted per request; default all asked).
+// The job record's values read here: restart text, failback, replicationId, opType, selectedVMsOnly,
+// sourceParentBackupJob, committable. Operations that the lab's fault table can make fail (see
+// platform/lab/LabFaults.h): "jobmgr.initBackup" (the rule's code is returned),
+// "jobmgr.setPendingCause" (every form), "jobmgr.setPhaseResult" (phaseSuccessful,
+// phasePartialSuccess, phaseFailed), "jobmgr.StopAndAutoResume" (the resume is refused),
+// "jobmgr.setVMStatus" (selector vm: the GUID) and "jobmgr.updateVMBkpJobStatus", and for the
+// coordinator's calls (vsJobMgr_coordinator.cpp) "jobmgr.getVMBkpJobStatus", "jobmgr.setRefTime",
+// "jobmgr.setJobCommittable", "jobmgr.freeStream", "jobmgr.allocateAdditionalStreams" and
+// "jobmgr.checkStatusOfAdditionalResourceRequest". Per-VM job data, the result file, progress,
+// counters and stream calls are the lab's job records of platform/lab/LabCoordinator.h.
 class vsJobMgr {
  public:
   // Result codes of initBackup (0 = success).
@@ -57,9 +35,9 @@ class vsJobMgr {
     kInitNoLab = 1,           // QUARN_LAB not set
     kInitNoJobId = 2,         // no usable job id was given
     kInitNoJobFolder = 3,     // the job's folder does not exist
-    kInitBadJobConf = 4,      // job.conf missing, unreadable or malformed
-    kInitFailedByKnob = 5,    // job.conf asks for the failure ("initFails")
+    kInitBadJobConf = 4,      // the job record is missing, unreadable or malformed
     kInitCannotRecord = 6,    // the start could not be recorded in the job folder
+    // A fault rule of the lab returns its own code.
   };
 
   vsJobMgr();
@@ -119,14 +97,14 @@ class vsJobMgr {
   bool isNonCtrlMonitor() const;
 
   // ---- Start and stop ----
-  // Reads job.conf of the job and records this process as started. A code that isError judges.
+  // Reads the job's record and records this process as started. A code that isError judges.
   int initBackup();
   static bool isError(int code) { return code != kInitOk; }
   bool isInitialized() const;
   // Records the end of this process's session; calling it again does nothing.
   void deinit();
 
-  // ---- Job options from job.conf (valid after initBackup) ----
+  // ---- Job options from the job record (valid after initBackup) ----
   bool isFailbackBackup() const;
   uint64_t getReplicationIdForFailback() const;
   int getOpType() const;
@@ -136,7 +114,7 @@ class vsJobMgr {
   // Fills the text the job manager keeps for a restarted job (empty on a first attempt); 0 = success.
   int CheckForRestart(std::string& text) const;
 
-  // Records the metadata-collection defaults of the job (in memory and in metadata.txt). Collection
+  // Records the metadata-collection defaults of the job (in memory and in the job folder). Collection
   // is on when the subclient asks for file details: for a snapshot backup the snapshot form of the
   // option counts, for any other job the plain one. setMetatdataCollectionOption changes it later.
   void initBackupMetadaCollectionDefault(int instanceType, bool honorTaskOptionsForLVM, bool collectFileDetails,
@@ -164,7 +142,7 @@ class vsJobMgr {
   // True when the job is to stop (suspend or kill).
   bool checkQuitFlag() const;
 
-  // ---- Phase result: each call appends exactly one line to phase.txt; false when it could not ----
+  // ---- Phase result: each call appends exactly one line to the job's phase file; false when it could not ----
   bool phaseSuccessful(bool flag);
   bool phasePartialSuccess();
   bool phaseFailed(bool failJob, bool setupFailed);
@@ -178,12 +156,12 @@ class vsJobMgr {
   static std::vector<std::string> ReadEvents(int64_t jobId);
 
   // ---- Per-VM status records (vsJobMgr_vmstatus.cpp) ----
-  // Keeps the VM's status record (a JobManager::VMUpdateInfo message) as vmstatus/<guid>.xml of the
-  // job folder, the GUID in lower case (GUIDs are compared without regard to case), replacing the
-  // earlier record. False when it was not kept: no job folder, a GUID that is no usable file name,
-  // a message of another type, or a failed save.
+  // Keeps the VM's status record (a JobManager::VMUpdateInfo message) in the job folder under the GUID
+  // in lower case (GUIDs are compared without regard to case), replacing the earlier record. False
+  // when it was not kept: no job folder, a GUID that is no usable file name, a message of another
+  // type, or a failed save.
   bool setVMStatus(const std::string& guid, CNMessageBase& info);
-  // Appends "<keyrealm id> <0|1>" to vmstatus.log of the job folder.
+  // Records a job-status update of the VMs in the job folder.
   bool updateVMBkpJobStatus(uint64_t keyrealmId, bool flag);
   // The kept record of a VM; false (info unchanged) when there is none or it cannot be read.
   static bool ReadVMStatus(int64_t jobId, const std::string& guid, CNMessageBase& info);
@@ -192,7 +170,8 @@ class vsJobMgr {
 
   // ---- The coordinator's job-wide calls (vsJobMgr_coordinator.cpp) ----
   // Every VM status record of the job (typed JobManager::VMUpdateInfo messages), in GUID order.
-  // 0 on success; isError judges the code (no job folder, or a record that cannot be read).
+  // 0 on success; isError judges the code (no job folder, or a record that cannot be read: never a
+  // partial list).
   int getVMBkpJobStatus(uint64_t keyrealmId, CNMessageList& records);
   // Keeps each record under its GUID (field 33). 0 when every record was kept.
   int updateVMBkpJobStatus(uint64_t keyrealmId, const CNMessageList& records);
@@ -208,8 +187,8 @@ class vsJobMgr {
   static std::string convertVMStubStatusToString(int state);
 
   // Per-VM job data by the VM's client id.
-  int64_t GetVMJobId(int64_t clientId) const;
-  uint32_t GetVMJobPriority(int64_t clientId) const;  // 0xFFFFFFFF: none
+  int64_t GetVMJobId(int64_t clientId) const;          // the job's own id when the VM has none
+  uint32_t GetVMJobPriority(int64_t clientId) const;   // 0xFFFFFFFF: none
   int64_t GetVMJobLastSuccessTime(int64_t clientId) const;
   std::string GetVMFailureReason(int64_t clientId) const;
 
@@ -237,7 +216,8 @@ class vsJobMgr {
   int freeStream(int32_t streamId, int32_t rcid, int32_t reservationId);
   int freeNStreams(int count);
   int allocateAdditionalStreams(int count);
-  // received: the streams granted by the open request, -1 while it runs.
+  // received: the streams granted by the open request (at most the job record's
+  // "additionalStreams" when it has one), -1 while it runs.
   int checkStatusOfAdditionalResourceRequest(int& received);
 
   // Readers for tests and tools.
@@ -245,18 +225,15 @@ class vsJobMgr {
   static std::vector<std::string> ReadCounterLines(int64_t jobId);
 
  private:
-  // Path of a file of the job folder; empty when there is no lab or no job id.
-  std::string JobFile(const std::string& name) const LOCKS_EXCLUDED(mutex_);
-  bool AppendPhaseLine(const std::string& line) LOCKS_EXCLUDED(mutex_);
+  // The kept record of a VM (loaded or made on first use).
+  CNMessageBase& KeptRecord(const std::string& guid) EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  bool AppendPhaseLine(const lab::PhaseLine& line) LOCKS_EXCLUDED(mutex_);
   bool WritePendingCause(uint32_t id, const ArgumentInfo& arguments) LOCKS_EXCLUDED(mutex_);
   bool WriteEvent(uint32_t id, const ArgumentInfo& arguments, int severity) LOCKS_EXCLUDED(mutex_);
   // Takes the calling thread's collected arguments, leaving its list empty.
   ArgumentInfo TakePendingArguments() LOCKS_EXCLUDED(mutex_);
-  std::string ConfValue(const std::string& key) const EXCLUSIVE_LOCKS_REQUIRED(mutex_);
-  int64_t ConfNumber(const std::string& key) const EXCLUSIVE_LOCKS_REQUIRED(mutex_);
-  // The kept record of a VM (loaded or made on first use); REQUIRES mutex_.
-  CNMessageBase& KeptRecord(const std::string& guid) EXCLUSIVE_LOCKS_REQUIRED(mutex_);
-  bool AppendJobLine(const std::string& file, const std::string& line) LOCKS_EXCLUDED(mutex_);
+  // The code of the fault the lab's fault table gives the operation (logged), or 0.
+  static int InjectedFault(const char* op, const std::string& vm = std::string());
 
   mutable ZtMutex mutex_;
 
@@ -288,7 +265,7 @@ class vsJobMgr {
   // Job state.
   bool initialized_ GUARDED_BY(mutex_) = false;
   bool sessionEnded_ GUARDED_BY(mutex_) = false;
-  std::map<std::string, std::string> conf_ GUARDED_BY(mutex_);
+  lab::JobRecord record_ GUARDED_BY(mutex_);
   bool collectMetadata_ GUARDED_BY(mutex_) = false;
   std::map<std::string, CNMessagePtr> keptRecords_ GUARDED_BY(mutex_);  // by lower-case GUID
   int64_t refTime_ GUARDED_BY(mutex_) = 0;

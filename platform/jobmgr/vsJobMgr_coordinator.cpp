@@ -3,12 +3,9 @@
 #include <algorithm>
 #include <cctype>
 
-#include "platform/jobmgr/JobFolder.h"
-#include "platform/jobmgr/LabKeyValue.h"
 #include "platform/jobmgr/vsJobMgr.h"
-#include "platform/lab/Lab.h"
+#include "platform/lab/LabCoordinator.h"
 #include "platform/msg/vsXMLFile.h"
-#include "platform/os/CPxFile.h"
 
 namespace {
 
@@ -24,10 +21,11 @@ constexpr uint32_t kEventCheck = 0x73D9C8;
 constexpr int kEventGroup = 20;
 constexpr int kEventType = 36;
 
-// Codes of the job-wide calls.
+// Codes of the job-wide calls besides the fault table's own.
 constexpr int kNoJobFolder = 1;
 constexpr int kUnreadableRecord = 2;
 constexpr int kNotKept = 3;
+constexpr int kNotRecorded = 4;
 
 std::string Lower(const std::string& text) {
   std::string lower = text;
@@ -36,29 +34,30 @@ std::string Lower(const std::string& text) {
   return lower;
 }
 
-std::string VMKey(int64_t clientId, const char* item) {
-  return "vm." + std::to_string(clientId) + "." + item;
-}
-
 }  // namespace
 
 int vsJobMgr::getVMBkpJobStatus(uint64_t keyrealmId, CNMessageList& records) {
   records.clear();
-  if (jobfolder::FileOf(getJobId(), "job.conf").empty()) return kNoJobFolder;
-  for (const std::string& guid : ReadVMStatusGuids(getJobId())) {
+  if (int code = InjectedFault("jobmgr.getVMBkpJobStatus")) return code;
+  const int64_t jobId = getJobId();
+  if (!lab::JobExists(jobId)) return kNoJobFolder;
+  for (const std::string& guid : ReadVMStatusGuids(jobId)) {
     std::unique_ptr<CNMessageBase> record = CNMessageBase::Create(kInfoTag);
-    if (!ReadVMStatus(getJobId(), guid, *record)) return kUnreadableRecord;
+    if (!ReadVMStatus(jobId, guid, *record)) {
+      records.clear();
+      return kUnreadableRecord;
+    }
     records.emplace_back(std::move(record));
   }
   return kInitOk;
 }
 
 int vsJobMgr::updateVMBkpJobStatus(uint64_t keyrealmId, const CNMessageList& records) {
+  if (int code = InjectedFault("jobmgr.updateVMBkpJobStatus")) return code;
   int code = kInitOk;
   for (const CNMessagePtr& record : records) {
     if (!record) continue;
-    const std::string guid = record->getstring(15, 33, kInfoTag, kGuidCheck);
-    if (!setVMStatus(guid, *record)) code = kNotKept;
+    if (!setVMStatus(record->getstring(15, 33, kInfoTag, kGuidCheck), *record)) code = kNotKept;
   }
   return code;
 }
@@ -92,23 +91,24 @@ void vsJobMgr::setVMStatusState(const std::string& guid, int status, const std::
 }
 
 void vsJobMgr::setVMStatusEvent(const std::string& guid, const CNMessageBase& event) {
+  if (event.getGroup() != kEventGroup || event.getType() != kEventType) return;
   ZtMutexLock l(mutex_);
-  CNMessageBase* target = KeptRecord(guid).getObjectAccessor(false, true, 25, 58, kInfoTag, kEventCheck, kEventGroup,
-                                                             kEventType);
-  if (target != nullptr && event.getGroup() == kEventGroup && event.getType() == kEventType) *target = event;
+  CNMessageBase* target =
+      KeptRecord(guid).getObjectAccessor(false, true, 25, 58, kInfoTag, kEventCheck, kEventGroup, kEventType);
+  if (target != nullptr) *target = event;
 }
 
 void vsJobMgr::resetVMStatus(const std::string& guid) {
-  ZtMutexLock l(mutex_);
   std::unique_ptr<CNMessageBase> record = CNMessageBase::Create(kInfoTag);
   record->setstring(15, 33, guid, kInfoTag, kGuidCheck);
+  ZtMutexLock l(mutex_);
   keptRecords_[Lower(guid)] = CNMessagePtr(std::move(record));
 }
 
 std::string vsJobMgr::convertVMClientBkupStatusToString(int status) {
-  static const char* const kTexts[] = {"Backed up",   "Failed",        "In progress", "Backed up with errors",
-                                       "To be backed up", "Stop requested", "Stopped",   "Status 7",
-                                       "Status 8",    "Failed with a reason", "Skipped"};
+  static const char* const kTexts[] = {"Backed up",       "Failed",         "In progress", "Backed up with errors",
+                                       "To be backed up", "Stop requested", "Stopped",     "Status 7",
+                                       "Status 8",        "Failed with a reason", "Skipped"};
   if (status < 0 || status > 10) return "Unknown";
   return kTexts[status];
 }
@@ -116,57 +116,44 @@ std::string vsJobMgr::convertVMClientBkupStatusToString(int status) {
 std::string vsJobMgr::convertVMStubStatusToString(int state) { return "Archiving state " + std::to_string(state); }
 
 int64_t vsJobMgr::GetVMJobId(int64_t clientId) const {
-  ZtMutexLock l(mutex_);
-  int64_t value = 0;
-  return labkv::ParseInt64(ConfValue(VMKey(clientId, "jobId")), value) ? value : jobId_;
+  const int64_t jobId = getJobId();
+  const lab::VMJobData data = lab::ReadVMJobData(jobId, clientId);
+  return data.hasJobId ? data.jobId : jobId;
 }
 
 uint32_t vsJobMgr::GetVMJobPriority(int64_t clientId) const {
-  ZtMutexLock l(mutex_);
-  int64_t value = 0;
-  if (!labkv::ParseInt64(ConfValue(VMKey(clientId, "priority")), value) || value < 0 || value > 0xFFFFFFFFLL)
-    return 0xFFFFFFFFu;
-  return static_cast<uint32_t>(value);
+  const lab::VMJobData data = lab::ReadVMJobData(getJobId(), clientId);
+  return data.hasPriority ? data.priority : 0xFFFFFFFFu;
 }
 
 int64_t vsJobMgr::GetVMJobLastSuccessTime(int64_t clientId) const {
-  ZtMutexLock l(mutex_);
-  return ConfNumber(VMKey(clientId, "lastSuccess"));
+  return lab::ReadVMJobData(getJobId(), clientId).lastSuccess;
 }
 
 std::string vsJobMgr::GetVMFailureReason(int64_t clientId) const {
-  ZtMutexLock l(mutex_);
-  return ConfValue(VMKey(clientId, "failureReason"));
+  return lab::ReadVMJobData(getJobId(), clientId).failureReason;
 }
 
 bool vsJobMgr::isBackupFailedVMsOnly() const {
-  ZtMutexLock l(mutex_);
-  return ConfNumber("failedVMsOnly") != 0;
+  int64_t value = 0;
+  return lab::JobRecordNumber(getJobId(), "failedVMsOnly", value) && value != 0;
 }
 
 bool vsJobMgr::GetJobOptions(CNMessageBase& options) const {
-  std::string path = JobFile("jobOptions.xml");
-  if (path.empty() || !CPxFile::Exists(path)) return false;
+  const std::string path = lab::JobOptionsPath(getJobId());
+  if (path.empty()) return false;
   vsXMLFile file(path);
-  return file.Load(options);
+  return file.Exists() && file.Load(options);
 }
 
-bool vsJobMgr::checkVMQuitFlag() const {
-  std::string path = JobFile("vmquit");
-  return !path.empty() && CPxFile::Exists(path);
-}
-
-bool vsJobMgr::AppendJobLine(const std::string& file, const std::string& line) {
-  std::string path = JobFile(file);
-  return !path.empty() && lab::AppendLineLocked(path, jobfolder::OneLine(line));
-}
+bool vsJobMgr::checkVMQuitFlag() const { return lab::IsVMQuitRequested(getJobId()); }
 
 int vsJobMgr::setRefTime(int64_t seconds) {
-  {
-    ZtMutexLock l(mutex_);
-    refTime_ = seconds;
-  }
-  return AppendJobLine("progress.log", "refTime " + std::to_string(seconds)) ? kInitOk : kInitCannotRecord;
+  if (int code = InjectedFault("jobmgr.setRefTime")) return code;
+  if (!lab::AppendJobProgress(getJobId(), "refTime " + std::to_string(seconds))) return kNotRecorded;
+  ZtMutexLock l(mutex_);
+  refTime_ = seconds;
+  return kInitOk;
 }
 
 int64_t vsJobMgr::getRefTime() const {
@@ -174,68 +161,76 @@ int64_t vsJobMgr::getRefTime() const {
   return refTime_;
 }
 
-void vsJobMgr::setNumberOfVMsForProgressBar(int count) { AppendJobLine("progress.log", "vms " + std::to_string(count)); }
-void vsJobMgr::setNumberOfVMsAlreadyBackedUp(int count) {
-  AppendJobLine("progress.log", "vmsAlreadyBackedUp " + std::to_string(count));
+void vsJobMgr::setNumberOfVMsForProgressBar(int count) {
+  lab::AppendJobProgress(getJobId(), "vms " + std::to_string(count));
 }
-void vsJobMgr::updateProgressBar(const std::string& guid) { AppendJobLine("progress.log", "vm " + guid); }
-void vsJobMgr::updateProgressBar() { AppendJobLine("progress.log", "job"); }
+void vsJobMgr::setNumberOfVMsAlreadyBackedUp(int count) {
+  lab::AppendJobProgress(getJobId(), "vmsAlreadyBackedUp " + std::to_string(count));
+}
+void vsJobMgr::updateProgressBar(const std::string& guid) { lab::AppendJobProgress(getJobId(), "vm " + guid); }
+void vsJobMgr::updateProgressBar() { lab::AppendJobProgress(getJobId(), "job"); }
 void vsJobMgr::updatePerVMSubProgress(const std::string& guid, int percent) {
-  AppendJobLine("progress.log", "vmpercent " + guid + " " + std::to_string(percent));
+  lab::AppendJobProgress(getJobId(), "vmpercent " + guid + " " + std::to_string(percent));
 }
 
 bool vsJobMgr::setJobCommittable() {
-  if (!AppendJobLine("progress.log", "committable")) return false;
+  if (InjectedFault("jobmgr.setJobCommittable") != 0 || !lab::AppendJobProgress(getJobId(), "committable"))
+    return false;
   ZtMutexLock l(mutex_);
   committableSet_ = true;
   return true;
 }
 
 void vsJobMgr::UpdateAppSize(int64_t size, int kind, bool flag) {
-  AppendJobLine("progress.log", "appSize " + std::to_string(size) + " " + std::to_string(kind));
+  lab::AppendJobProgress(getJobId(), "appSize " + std::to_string(size) + " " + std::to_string(kind));
 }
 
-void vsJobMgr::addBackupFileFailures(int count) { AppendJobLine("counters.log", "fileFailures " + std::to_string(count)); }
+void vsJobMgr::addBackupFileFailures(int count) {
+  lab::AppendJobCounter(getJobId(), "fileFailures " + std::to_string(count));
+}
 void vsJobMgr::addBackupFolderFailures(int count) {
-  AppendJobLine("counters.log", "folderFailures " + std::to_string(count));
+  lab::AppendJobCounter(getJobId(), "folderFailures " + std::to_string(count));
 }
 void vsJobMgr::addBackupFolderSuccesses(int count) {
-  AppendJobLine("counters.log", "folderSuccesses " + std::to_string(count));
+  lab::AppendJobCounter(getJobId(), "folderSuccesses " + std::to_string(count));
 }
 
 int vsJobMgr::freeStream(int32_t streamId, int32_t rcid, int32_t reservationId) {
-  return AppendJobLine("streams.log", "free " + std::to_string(streamId) + " " + std::to_string(rcid) + " " +
-                                          std::to_string(reservationId))
+  if (int code = InjectedFault("jobmgr.freeStream")) return code;
+  return lab::AppendJobStreamCall(getJobId(), "free " + std::to_string(streamId) + " " + std::to_string(rcid) + " " +
+                                                  std::to_string(reservationId))
              ? kInitOk
-             : kInitCannotRecord;
+             : kNotRecorded;
 }
 
 int vsJobMgr::freeNStreams(int count) {
-  return AppendJobLine("streams.log", "freeN " + std::to_string(count)) ? kInitOk : kInitCannotRecord;
+  if (int code = InjectedFault("jobmgr.freeStream")) return code;
+  return lab::AppendJobStreamCall(getJobId(), "freeN " + std::to_string(count)) ? kInitOk : kNotRecorded;
 }
 
 int vsJobMgr::allocateAdditionalStreams(int count) {
-  if (count <= 0 || !AppendJobLine("streams.log", "allocate " + std::to_string(count))) return kInitCannotRecord;
+  if (int code = InjectedFault("jobmgr.allocateAdditionalStreams")) return code;
+  if (count <= 0 || !lab::AppendJobStreamCall(getJobId(), "allocate " + std::to_string(count))) return kNotRecorded;
   ZtMutexLock l(mutex_);
   additionalRequest_ = count;
   return kInitOk;
 }
 
 int vsJobMgr::checkStatusOfAdditionalResourceRequest(int& received) {
-  ZtMutexLock l(mutex_);
-  int64_t granted = additionalRequest_;
-  if (!ConfValue("additionalStreams").empty()) granted = std::min<int64_t>(granted, ConfNumber("additionalStreams"));
+  received = 0;
+  if (int code = InjectedFault("jobmgr.checkStatusOfAdditionalResourceRequest")) return code;
+  int64_t granted = 0;
+  {
+    ZtMutexLock l(mutex_);
+    granted = additionalRequest_;
+    additionalRequest_ = 0;
+  }
+  int64_t limit = 0;
+  if (lab::JobRecordNumber(getJobId(), "additionalStreams", limit)) granted = std::min(granted, limit);
   received = static_cast<int>(std::max<int64_t>(granted, 0));
-  additionalRequest_ = 0;
   return kInitOk;
 }
 
-std::vector<std::string> vsJobMgr::ReadProgressLines(int64_t jobId) {
-  std::string path = jobfolder::FileOf(jobId, "progress.log");
-  return path.empty() ? std::vector<std::string>() : jobfolder::ReadLines(path);
-}
+std::vector<std::string> vsJobMgr::ReadProgressLines(int64_t jobId) { return lab::ReadJobProgress(jobId); }
 
-std::vector<std::string> vsJobMgr::ReadCounterLines(int64_t jobId) {
-  std::string path = jobfolder::FileOf(jobId, "counters.log");
-  return path.empty() ? std::vector<std::string>() : jobfolder::ReadLines(path);
-}
+std::vector<std::string> vsJobMgr::ReadCounterLines(int64_t jobId) { return lab::ReadJobCounters(jobId); }

@@ -1,9 +1,7 @@
-// Pending causes (pending.txt) and the job events that go with them (events.log).
-#include "platform/jobmgr/JobFolder.h"
+// Pending causes and the job events that go with them.
 #include "platform/jobmgr/vsJobMgr.h"
 
 #include "platform/ev/EvEvent.h"
-#include "platform/lab/Lab.h"
 
 ArgumentInfo& vsJobMgr::getJobClient() {
   ZtMutexLock l(mutex_);
@@ -25,14 +23,12 @@ void vsJobMgr::addPendingCauseArgument(unsigned long value) { getJobClient() << 
 void vsJobMgr::addPendingCauseArgument(const std::string& text) { getJobClient() << text; }
 
 bool vsJobMgr::WritePendingCause(uint32_t id, const ArgumentInfo& arguments) {
-  std::string path = JobFile("pending.txt");
-  return !path.empty() && lab::AppendLineLocked(path, FormatEventIdWithArguments(id, arguments));
+  return InjectedFault("jobmgr.setPendingCause") == 0 &&
+         lab::AppendPendingCause(getJobId(), FormatEventIdWithArguments(id, arguments));
 }
 
 bool vsJobMgr::WriteEvent(uint32_t id, const ArgumentInfo& arguments, int severity) {
-  std::string path = JobFile("events.log");
-  return !path.empty() &&
-         lab::AppendLineLocked(path, EvEvent::FormatJobEventLine(id, severity, arguments));
+  return lab::AppendJobEvent(getJobId(), EvEvent::FormatJobEventLine(id, severity, arguments));
 }
 
 bool vsJobMgr::setPendingCause(int id) {
@@ -59,21 +55,9 @@ bool vsJobMgr::setPendingCauseAndEvent(uint32_t id, int severity) {
 
 bool vsJobMgr::resetPendingCause() {
   TakePendingArguments();
-  std::string path = JobFile("pending.txt");
-  return !path.empty() && lab::AppendLineLocked(path, "reset");
+  return lab::AppendPendingReset(getJobId());
 }
 
-std::vector<std::string> vsJobMgr::ReadPendingCauses(int64_t jobId) {
-  std::vector<std::string> current;
-  for (const std::string& line : jobfolder::ReadLines(jobfolder::FileOf(jobId, "pending.txt"))) {
-    if (line == "reset")
-      current.clear();
-    else
-      current.push_back(line);
-  }
-  return current;
-}
+std::vector<std::string> vsJobMgr::ReadPendingCauses(int64_t jobId) { return lab::ReadPendingCauses(jobId); }
 
-std::vector<std::string> vsJobMgr::ReadEvents(int64_t jobId) {
-  return jobfolder::ReadLines(jobfolder::FileOf(jobId, "events.log"));
-}
+std::vector<std::string> vsJobMgr::ReadEvents(int64_t jobId) { return lab::ReadJobEvents(jobId); }

@@ -1,38 +1,42 @@
-// The phase result of the job process: one line in phase.txt per call.
-#include "platform/jobmgr/JobFolder.h"
+// The phase result of the job process: one line in the job's phase file per call.
 #include "platform/jobmgr/vsJobMgr.h"
-#include "platform/lab/Lab.h"
 
-bool vsJobMgr::AppendPhaseLine(const std::string& line) {
-  std::string path = JobFile("phase.txt");
-  return !path.empty() && lab::AppendLineLocked(path, jobfolder::OneLine(line));
+bool vsJobMgr::AppendPhaseLine(const lab::PhaseLine& line) {
+  return InjectedFault("jobmgr.setPhaseResult") == 0 && lab::AppendPhaseLine(getJobId(), line);
 }
 
-bool vsJobMgr::phaseSuccessful(bool flag) { return AppendPhaseLine(flag ? "phaseSuccessful 1" : "phaseSuccessful"); }
+bool vsJobMgr::phaseSuccessful(bool flag) {
+  lab::PhaseLine line;
+  line.successFlag = flag;
+  return AppendPhaseLine(line);
+}
 
-bool vsJobMgr::phasePartialSuccess() { return AppendPhaseLine("phasePartialSuccess"); }
+bool vsJobMgr::phasePartialSuccess() {
+  lab::PhaseLine line;
+  line.kind = lab::PhaseLine::kPartialSuccess;
+  return AppendPhaseLine(line);
+}
 
 bool vsJobMgr::phaseFailed(bool failJob, bool setupFailed) {
-  return AppendPhaseLine(std::string("phaseFailed failJob=") + (failJob ? "1" : "0") +
-                         " setupFailed=" + (setupFailed ? "1" : "0"));
+  lab::PhaseLine line;
+  line.kind = lab::PhaseLine::kFailed;
+  line.failJob = failJob;
+  line.setupFailed = setupFailed;
+  return AppendPhaseLine(line);
 }
 
 bool vsJobMgr::StopAndAutoResume(int seconds, const std::string& text) {
-  bool refused = false;
-  {
-    ZtMutexLock l(mutex_);
-    refused = ConfNumber("autoResumeFails") != 0;
-  }
+  lab::PhaseLine line;
+  line.kind = lab::PhaseLine::kAutoResume;
+  line.seconds = seconds;
+  line.text = text;
   // A negative interval cannot be scheduled; saying yes would leave the job stopped for good.
-  if (seconds < 0) refused = true;
-  std::string rest = std::to_string(seconds) + " " + text;
-  if (refused) {
-    AppendPhaseLine("StopAndAutoResumeRefused " + rest);
+  if (seconds < 0 || InjectedFault("jobmgr.StopAndAutoResume") != 0) {
+    line.kind = lab::PhaseLine::kAutoResumeRefused;
+    lab::AppendPhaseLine(getJobId(), line);
     return false;
   }
-  return AppendPhaseLine("StopAndAutoResume " + rest);
+  return AppendPhaseLine(line);
 }
 
-std::vector<std::string> vsJobMgr::ReadPhaseLines(int64_t jobId) {
-  return jobfolder::ReadLines(jobfolder::FileOf(jobId, "phase.txt"));
-}
+std::vector<std::string> vsJobMgr::ReadPhaseLines(int64_t jobId) { return lab::ReadPhaseLines(jobId); }

@@ -55,7 +55,8 @@ class FXFile : public CPxFile {
 struct ztsFilexferRequest;
 
 // File copy: locally (atomic replacement of the target), or to another client of the lab. A client's
-// machine is its folder lab::ClientDir(client): a copy to it lands only inside that folder.
+// machine is its folder lab::ClientDir(client): a copy to it lands only inside that folder. Fault
+// table operation: "copy.CopySingleFile" (selector client: the client copied to).
 class ZtCopyFile {
  public:
   static CPxError Copy(const std::string& src, const std::string& dst) { return CPxFile::Copy(src, dst); }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/lab/Lab.h"
+#include "platform/lab/LabFaults.h"
 #include "platform/os/CPxFile.h"
 #include "records/FixedRecords.h"
 
@@ -34,6 +35,12 @@ CPxError ZtCopyFile::GetConnection(const std::string& host, const std::string& l
 
 CPxError ZtCopyFile::CopySingleFile(const ztsFilexferRequest& request, bool flag) {
   if (m_host.empty()) return CPxError(-1, "not connected");
+  lab::FaultCall call;
+  call.op = "copy.CopySingleFile";
+  call.client = m_host;
+  lab::Fault fault;
+  if (lab::CheckFault(call, fault))
+    return CPxError(-1, fault.text.empty() ? "the copy failed with code " + std::to_string(fault.code) : fault.text);
   const std::string name = Bounded(request.fileName, sizeof(request.fileName));
   if (!lab::IsSafeComponent(name)) return CPxError(-1, "[" + name + "] is not a file name");
   const std::string source = Bounded(request.sourceFolder, sizeof(request.sourceFolder)) + "/" + name;

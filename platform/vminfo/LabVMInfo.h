@@ -7,28 +7,25 @@
 #include "platform/os/ThreadAnnotations.h"
 #include "platform/vminfo/IVMInfo.h"
 
-// The VM-information library of the lab: one hypervisor server folder,
-// lab::HypervisorDir() + "/<server>" (see host/lab/LabCreate.cpp):
-//   server.conf         type=<instance type>  hosts=<list>  datastores=<list>
-//                       user=<name> password=<text>  (optional: a connect must name them)
-//                       terminologyEvent=<event id>  (optional; 0 or absent: none)
-//                       fault knob: failCode=<code> [failText=<text>] [failEvent=<event id>] makes
-//                       every operation fail with that library code
-//   hosts/<host>.host   optional host details: datacenter, datacenter2, cluster, faultDomain,
-//                       field34 (numbers decimal)
-//   vms/<vm>.vm         VM descriptions: name, guid, host, datastore, version, toolsVersion,
-//                       diskCount, disk<i>.file (datastores/<datastore>/...), disk<i>.sizeBytes
-// A host exists when server.conf lists it or it has a host file.
+// The VM-information library of the lab: one hypervisor server of the lab (its records are the lab's,
+// platform/lab/LabHypervisor.h). Operations the lab's fault table can make fail: "vminfo.GetHostInfo"
+// and "vminfo.LoadVMInfo" (selector vm: the name or GUID asked for). A fired rule's code is the
+// library's error code, its text the error text, its event the failure's job event (none when the
+// rule names none). The connection's life (LabVMInfo_link.cpp) adds "vminfo.Initialize",
+// "vminfo.Connect" and "vminfo.InitializeCluster". A connect names the server by the credentials'
+// server name (when the object was made without one) and must carry the user and password that the
+// server record's keys "user" and "password" name, when it has them; the record's key
+// "terminologyEvent" is the server's terminology event.
 class LabVMInfo : public IVMInfo {
  public:
   // Codes of the lab's own failures. They lie in a range that the error classification does not
   // single out, so they classify as plain failures.
   static constexpr int kErrNotFound = 3001;    // no such host or VM
   static constexpr int kErrUnreadable = 3002;  // the lab's description cannot be read
-  // Job event of a failure when the fault does not name one: arguments VM label and error text.
+  // Job event of the lab's own failures: arguments VM label and error text.
   static constexpr uint32_t kFailureEvent = 0x5B0001F0;
 
-  // server: the folder under hypervisor/; empty means the lab's only server folder.
+  // server: the hypervisor server of the lab; empty means the lab's only server.
   explicit LabVMInfo(int instanceType, const std::string& server = std::string());
   ~LabVMInfo() override;
 
@@ -51,6 +48,7 @@ class LabVMInfo : public IVMInfo {
   int InitializeCluster(MountCtx& ctx) override;
   // Lab views for tests.
   bool IsConnected() const;
+  // The option's value; -1 when it was never set.
   int64_t GetOption(const std::string& name) const;
   // Calls the registered callback as the library would; 0xFFFFFFFF without one.
   int InvokeCallback(int reason, void* data);
@@ -58,34 +56,26 @@ class LabVMInfo : public IVMInfo {
   // Lab operation: the inventory record of a VM named by GUID (any case) or name. Non-zero on success.
   int LoadVMInfo(const std::string& guidOrName, VMInfoStructs::SVMInfo& info);
 
-  // Makes every following operation fail with the code (tests); code 0 clears it. eventId 0: the
-  // failure has no job event.
-  void SetFailure(int code, const std::string& text, uint32_t eventId = kFailureEvent);
-
-  // Folder of the server this object reads; empty when there is none.
-  std::string ServerDir() const;
-
  private:
-  struct Fault {
+  struct Failure {
     int code = 0;
     std::string text;
     uint32_t eventId = 0;
   };
   // Records a failure; always returns 0 so operations can `return Fail(...)`.
-  int Fail(int code, const std::string& text, uint32_t eventId) LOCKS_EXCLUDED(mutex_);
+  int Fail(int code, const std::string& text, uint32_t eventId = kFailureEvent) LOCKS_EXCLUDED(mutex_);
   void Succeed() LOCKS_EXCLUDED(mutex_);
-  // Reads server.conf; false (failure recorded) when it cannot. Applies the fault knob.
-  bool ReadServer(std::map<std::string, std::string>& conf);
-  // A fault set by SetFailure or by the knob; false when there is none.
-  bool ActiveFault(const std::map<std::string, std::string>& conf, Fault& fault) LOCKS_EXCLUDED(mutex_);
+  // True, with the failure recorded, when the fault table makes the operation fail.
+  bool Faulted(const char* op, const std::string& vm = std::string());
+  // The server this object reads; false (failure recorded) when there is none.
+  bool FindServer(std::string& server);
 
   // Constant after construction.
   const int instanceType_;
   const std::string server_;
 
   mutable ZtMutex mutex_;
-  Fault forced_ GUARDED_BY(mutex_);
-  Fault last_ GUARDED_BY(mutex_);
+  Failure last_ GUARDED_BY(mutex_);
   // The connection (LabVMInfo_link.cpp).
   bool initialized_ GUARDED_BY(mutex_) = false;
   bool connected_ GUARDED_BY(mutex_) = false;

@@ -1,10 +1,7 @@
 // The connection's life of the lab's VM-information library: set-up, connect with the subclient's
 // credentials, disconnect, clean-up, options and callbacks.
-#include <cerrno>
-#include <cstdlib>
-
-#include "platform/jobmgr/LabKeyValue.h"
-#include "platform/lab/Lab.h"
+#include "platform/lab/LabHypervisor.h"
+#include "platform/lab/LabFaults.h"
 #include "platform/vminfo/LabVMInfo.h"
 
 namespace {
@@ -13,14 +10,15 @@ constexpr int kErrNotInitialized = 3003;
 constexpr int kErrAuthentication = 3004;
 constexpr int kErrNotConnected = 3005;
 
-std::string Value(const std::map<std::string, std::string>& values, const std::string& key) {
-  auto it = values.find(key);
-  return it == values.end() ? std::string() : it->second;
+std::string Other(const lab::ServerRecord& record, const std::string& key) {
+  auto it = record.other.find(key);
+  return it == record.other.end() ? std::string() : it->second;
 }
 
 }  // namespace
 
 int LabVMInfo::Initialize(int flags) {
+  if (Faulted("vminfo.Initialize")) return 0;
   ZtMutexLock lock(mutex_);
   initialized_ = true;
   return 1;
@@ -61,25 +59,29 @@ int LabVMInfo::Connect(const vsAppMgrServerCredentials& credentials, const std::
     ZtMutexLock lock(mutex_);
     connected_ = false;
     if (!initialized_) {
-      last_ = Fault{kErrNotInitialized, "The VM-information object is not initialized", kFailureEvent};
+      last_ = Failure{kErrNotInitialized, "The VM-information object is not initialized", kFailureEvent};
       return 0;
     }
     if (server_.empty()) connectedServer_ = server;
   }
-  std::map<std::string, std::string> conf;
-  if (!ReadServer(conf)) return 0;
-  const std::string wantedUser = Value(conf, "user");
-  if (!wantedUser.empty() && (wantedUser != user || Value(conf, "password") != credentials.password))
-    return Fail(kErrAuthentication, "Authentication failed for user [" + user + "] on [" + server + "]",
-                kFailureEvent);
+  if (Faulted("vminfo.Connect")) return 0;
+  std::string name;
+  if (!FindServer(name)) return 0;
+  lab::ServerRecord record;
+  std::string error;
+  if (!lab::ReadServerRecord(name, record, error))
+    return Fail(kErrUnreadable, "Cannot read the hypervisor server description: " + error);
+  const std::string wantedUser = Other(record, "user");
+  if (!wantedUser.empty() && (wantedUser != user || Other(record, "password") != credentials.password))
+    return Fail(kErrAuthentication, "Authentication failed for user [" + user + "] on [" + name + "]");
   ZtMutexLock lock(mutex_);
   connected_ = true;
-  last_ = Fault();
+  last_ = Failure();
   return 1;
 }
 
 void LabVMInfo::GetConnectErrorMessage(std::string& text, EvMessageContainer& message) {
-  Fault last;
+  Failure last;
   std::string server;
   {
     ZtMutexLock lock(mutex_);
@@ -112,19 +114,20 @@ int LabVMInfo::Cleanup(int flags) {
 }
 
 uint32_t LabVMInfo::GetTerminology(int kind, int form) {
-  std::map<std::string, std::string> conf;
-  if (!ReadServer(conf)) return 0;
-  const std::string text = Value(conf, "terminologyEvent");
-  if (text.empty()) return 0;
-  errno = 0;
-  char* end = nullptr;
-  unsigned long long id = std::strtoull(text.c_str(), &end, 0);
-  if (errno != 0 || end == nullptr || *end != '\0' || id > 0xFFFFFFFFULL) return 0;
-  return static_cast<uint32_t>(id);
+  std::string name, error;
+  lab::ServerRecord record;
+  uint32_t id = 0;
+  if (!FindServer(name) || !lab::ReadServerRecord(name, record, error)) return 0;
+  const std::string text = Other(record, "terminologyEvent");
+  return !text.empty() && lab::ParseFaultEventId(text, id) ? id : 0;
 }
 
 int LabVMInfo::InitializeCluster(MountCtx& ctx) {
-  if (!IsConnected()) return Fail(kErrNotConnected, "The VM-information object is not connected", kFailureEvent);
-  std::map<std::string, std::string> conf;
-  return ReadServer(conf) ? 1 : 0;
+  if (!IsConnected()) return Fail(kErrNotConnected, "The VM-information object is not connected");
+  if (Faulted("vminfo.InitializeCluster")) return 0;
+  std::string name, error;
+  lab::ServerRecord record;
+  if (!FindServer(name) || !lab::ReadServerRecord(name, record, error))
+    return Fail(kErrUnreadable, "Cannot read the hypervisor server description: " + error);
+  return 1;
 }

@@ -2,12 +2,16 @@
 
 #include <mutex>
 
+#include "platform/lab/LabFaults.h"
+
 namespace {
 std::mutex g_mutex;
 int g_starts = 0;
 }  // namespace
 
 bool StartupVMInfo() {
+  lab::Fault fault;
+  if (lab::CheckFault("vminfo.StartupVMInfo", fault)) return false;
   std::lock_guard<std::mutex> lock(g_mutex);
   ++g_starts;
   return true;

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <set>
 
-#include "AppTestSupport.h"
+#include "support/TestLab.h"
 #include "platform/lab/Lab.h"
 #include "platform/remoteagent/ZTRemoteAgentServer.h"
 
@@ -24,8 +24,8 @@ class QuitWhenStartedServer : public ZTRemoteAgentServer {
 };
 
 TEST(QuarnAgentProcess, AgentConnectsServesAndSetsNoPhase) {
-  apptest::TempLab lab;
-  lab::SetRoot(lab.Root());
+  testsupport::TestLab lab;
+  ASSERT_TRUE(lab.Create());
   {
     QuitWhenStartedServer server;
     server.SetAgentCommandName(QUARN_HOST_BINARY, "-client");
@@ -38,7 +38,6 @@ TEST(QuarnAgentProcess, AgentConnectsServesAndSetsNoPhase) {
     EXPECT_EQ(std::set<std::string>{"proxyA"}, server.stopped);
     EXPECT_TRUE(server.failed.empty());
   }
-  lab::SetRoot("");
   std::string log = lab.Log("proxyA");
   EXPECT_NE(std::string::npos, log.find("= quarn [BACKUP PHASE] has started "));
   EXPECT_NE(std::string::npos, log.find("-client -j 1001"));

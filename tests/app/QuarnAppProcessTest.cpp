@@ -1,22 +1,30 @@
 // The host program run in a lab the way a job manager runs it: what its log and the job manager's
 // files show afterwards.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
-#include "AppTestSupport.h"
+#include "platform/lab/LabJob.h"
+#include "support/TestLab.h"
 
-using apptest::CountOf;
-using apptest::TempLab;
+using testsupport::CountOf;
+using testsupport::TestLab;
 
 namespace {
 
 const std::string kRule(64, '=');
 
 TEST(QuarnAppProcess, CoordinatorRunWritesBannersAndEndsPendingOnce) {
-  TempLab lab;
+  TestLab lab("coordinator");
+  ASSERT_TRUE(lab.Create());
   ASSERT_EQ(0, lab.RunJob({}));
   std::string log = lab.Log();
   EXPECT_NE(std::string::npos, log.find("= quarn [BACKUP PHASE] has started "));
-  EXPECT_NE(std::string::npos, log.find("-j 1001 -jt tok-1001 -a 1 -t 2 -d ma1 -cn coordinator"));
+  // The job token is masked; every other argument stands as given.
+  EXPECT_NE(std::string::npos, log.find(" -j 1001 -jt ******** -a 1 -t 2 -d ma1 -cn coordinator\n"));
+  EXPECT_EQ(std::string::npos, log.find("tok-1001"));
+  struct stat st;
+  ASSERT_EQ(0, stat(lab::ClientLogPath("coordinator", "quarn").c_str(), &st));
+  EXPECT_EQ(0640u, st.st_mode & 0777) << "the log is for its owner and group only";
   EXPECT_EQ(1u, CountOf(log, "= [quarn] has exited [BACKUP PHASE]"));
   EXPECT_EQ(3u, CountOf(log, kRule));  // two around the start line, one after the end line
   EXPECT_NE(std::string::npos, log.find("Registry Entry [nStartAgentThreads]. Value [4]"));
@@ -28,7 +36,8 @@ TEST(QuarnAppProcess, CoordinatorRunWritesBannersAndEndsPendingOnce) {
 }
 
 TEST(QuarnAppProcess, StubOptionsNameThePhaseBeforeTheLogOpens) {
-  TempLab lab;
+  TestLab lab("coordinator");
+  ASSERT_TRUE(lab.Create());
   ASSERT_EQ(0, lab.RunJob({"-stubPhase", "-stub"}));
   std::string log = lab.Log();
   EXPECT_NE(std::string::npos, log.find("= quarn [STUB PHASE] has started "));
@@ -38,7 +47,8 @@ TEST(QuarnAppProcess, StubOptionsNameThePhaseBeforeTheLogOpens) {
 }
 
 TEST(QuarnAppProcess, OptionLogLinesAndExactKeys) {
-  TempLab lab;
+  TestLab lab("coordinator");
+  ASSERT_TRUE(lab.Create());
   // "-snaptape" and "-forceFullX" must not count as "-snap" / "-forceFull".
   ASSERT_EQ(0, lab.RunJob({"-co", "-lastAttempt", "-forceFullX", "-snaptape"}));
   std::string log = lab.Log();
@@ -46,20 +56,39 @@ TEST(QuarnAppProcess, OptionLogLinesAndExactKeys) {
   EXPECT_NE(std::string::npos, log.find("This is the last attempt of the job"));
   EXPECT_EQ(std::string::npos, log.find("Forcing FULL backup"));
 
-  TempLab second;
+  TestLab second("coordinator");
+  ASSERT_TRUE(second.Create());
   ASSERT_EQ(0, second.RunJob({"-forceFull"}));
   EXPECT_NE(std::string::npos, second.Log().find("Forcing FULL backup based on job manager argument forceFull"));
 }
 
 TEST(QuarnAppProcess, MissingAppIdFailsThePhaseOnce) {
-  TempLab lab;
+  TestLab lab("coordinator");
+  ASSERT_TRUE(lab.Create());
   ASSERT_EQ(0, lab.RunJob({}, /*withAppId=*/false));
   EXPECT_NE(std::string::npos, lab.Log().find("Missing -a option"));
   EXPECT_EQ(std::vector<std::string>{"phaseFailed failJob=0 setupFailed=0"}, lab.PhaseLines());
+  // Set-up stopped there: no event and no pending cause belong to this failure.
+  EXPECT_TRUE(lab.Events().empty());
+  EXPECT_TRUE(lab.Pending().empty());
+}
+
+// A "-cn" without a usable client stops the process before it writes anything: no log under a
+// fallback client, no session, no phase result.
+TEST(QuarnAppProcess, UnusableClientNameIsRefused) {
+  TestLab lab("coordinator");
+  ASSERT_TRUE(lab.Create());
+  for (const char* client : {"../coordinator", "-client"}) {
+    EXPECT_EQ(0, lab.RunJob({}, true, client)) << client;
+    EXPECT_FALSE(testsupport::Exists(lab::ClientDir("localhost"))) << client;
+    EXPECT_TRUE(lab::ReadSessions(1001).empty()) << client;
+    EXPECT_TRUE(lab.PhaseLines().empty()) << client;
+  }
 }
 
 TEST(QuarnAppProcess, AgentRoleSetsNoPhaseResult) {
-  TempLab lab;
+  TestLab lab("coordinator");
+  ASSERT_TRUE(lab.Create());
   // Started by hand without the framework's connection options the agent cannot reach its
   // coordinator, so set-up fails; an agent never sets the job's phase result either way.
   ASSERT_EQ(0, lab.RunJob({"-client"}, true, "proxyA"));
@@ -69,9 +98,11 @@ TEST(QuarnAppProcess, AgentRoleSetsNoPhaseResult) {
 }
 
 TEST(QuarnAppProcess, SettingsAreLoadedAndLogged) {
-  TempLab lab;
-  lab.AppendFile("clients/coordinator/registry/VirtualServer.ini",
-                 "\nnStreamsPerCPU=7\ndVMSnapMountPath=/mnt/snaps\nbEnableDatastoreMonitor=abc\n");
+  TestLab lab("coordinator");
+  ASSERT_TRUE(lab.Create());
+  ASSERT_TRUE(lab.Setting("VirtualServer", "nStreamsPerCPU", "7", "coordinator"));
+  ASSERT_TRUE(lab.Setting("VirtualServer", "dVMSnapMountPath", "/mnt/snaps", "coordinator"));
+  ASSERT_TRUE(lab.Setting("VirtualServer", "bEnableDatastoreMonitor", "abc", "coordinator"));
   ASSERT_EQ(0, lab.RunJob({}));
   std::string log = lab.Log();
   EXPECT_NE(std::string::npos, log.find("Registry Entry [nStreamsPerCPU]. Value [7]"));
@@ -82,33 +113,37 @@ TEST(QuarnAppProcess, SettingsAreLoadedAndLogged) {
 }
 
 TEST(QuarnAppProcess, JobManagerFailureSetsNoPhase) {
-  TempLab lab;
-  lab.AppendFile("jobs/1001/job.conf", "\ninitFails=1\n");
+  TestLab lab("coordinator");
+  ASSERT_TRUE(lab.Create());
+  ASSERT_TRUE(lab.Fault("jobmgr.initBackup", 1));
   ASSERT_EQ(0, lab.RunJob({}));
   EXPECT_NE(std::string::npos, lab.Log().find("Job manager initialization failed"));
   EXPECT_TRUE(lab.PhaseLines().empty());
 }
 
 TEST(QuarnAppProcess, AppManagerFailureRaisesItsEventAndFails) {
-  TempLab lab;
-  lab.AppendFile("subclients/1.conf", "\nquerySettingsFails=3\n");
+  TestLab lab("coordinator");
+  ASSERT_TRUE(lab.Create());
+  ASSERT_TRUE(lab.Fault("appmgr.querySettings", 3));
   ASSERT_EQ(0, lab.RunJob({}));
   EXPECT_NE(std::string::npos, lab.Log().find("App manager initialization failed (3)"));
   // The event is the one of the application manager's own code (3), not of the job manager's 0.
-  std::vector<std::string> pending = apptest::ReadLines(lab.Root() + "/jobs/1001/pending.txt");
+  std::vector<std::string> pending = lab.Pending();
   ASSERT_EQ(1u, pending.size());
   EXPECT_EQ(0u, pending[0].rfind("0x5B0000C3", 0)) << pending[0];
   EXPECT_EQ(std::vector<std::string>{"phaseFailed failJob=0 setupFailed=0"}, lab.PhaseLines());
 }
 
 TEST(QuarnAppProcess, MissingLabOrJobNeverCrashes) {
-  TempLab lab;
+  TestLab lab("coordinator");
+  ASSERT_TRUE(lab.Create());
   // An unknown job: the job manager cannot start, the process ends cleanly.
   std::vector<std::string> args = {QUARN_HOST_BINARY, "-j", "999", "-a", "1", "-cn", "coordinator"};
-  EXPECT_EQ(0, apptest::RunProgram(args, lab.Root()));
+  EXPECT_EQ(0, lab.RunProgram(args));
   EXPECT_NE(std::string::npos, lab.Log().find("Job manager initialization failed"));
   // No lab at all: the log cannot open, so the process stops at once.
-  EXPECT_EQ(0, apptest::RunProgram({QUARN_HOST_BINARY, "-j", "1001", "-a", "1"}, "/nonexistent/quarn-lab"));
+  lab::SetRoot("/nonexistent/quarn-lab");
+  EXPECT_EQ(0, lab.RunProgram({QUARN_HOST_BINARY, "-j", "1001", "-a", "1"}));
 }
 
 }  // namespace

@@ -7,14 +7,15 @@
 #include <thread>
 #include <typeinfo>
 
-#include "AppTestSupport.h"
 #include "support/TestArgv.h"
+#include "support/TestLab.h"
 #include "controller/QuarnController.h"
 #include "coordinator/QuarnCoordinator.h"
 #include "meditech/QuarnMediTechController.h"
 #include "meditech/QuarnMediTechCoordinator.h"
 #include "platform/ev/EvDebug.h"
 #include "platform/lab/Lab.h"
+#include "platform/lab/LabSubclient.h"
 #include "snap/QuarnSnapController.h"
 
 namespace {
@@ -30,15 +31,14 @@ std::vector<std::string> JobArgs(std::vector<std::string> extra) {
 class QuarnAppTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    lab::SetRoot(lab_.Root());
+    ASSERT_TRUE(lab_.Create());
     QuarnRegistry::TEST_Unload();
   }
   void TearDown() override {
     EvDebug::shutdownLog();
     QuarnRegistry::TEST_Unload();
-    lab::SetRoot("");
   }
-  apptest::TempLab lab_;
+  testsupport::TestLab lab_{"coordinator"};
 };
 
 // A coordinator whose verdict the test chooses, to drive the phase result.
@@ -110,7 +110,8 @@ TEST_F(QuarnAppTest, ControllerAndCoordinatorChoice) {
       {{"-client"}, false, kPlain, false},
   };
   for (const Case& c : cases) {
-    lab_.AppendFile("subclients/1.conf", c.meditech ? "\nmeditech=1\n" : "\nmeditech=0\n");
+    std::string error;
+    ASSERT_TRUE(lab::SetSubclientValue("1", "meditech", c.meditech ? "1" : "0", error)) << error;
     SCOPED_TRACE(testing::PrintToString(c.options) + (c.meditech ? " meditech" : ""));
     {
       Args args(JobArgs(c.options));
@@ -148,8 +149,8 @@ TEST_F(QuarnAppTest, PhaseResultFollowsTheCoordinatorsVerdict) {
        {"StopAndAutoResume 120 Job will auto resume in 120 seconds to backup remaining virtual machines."}},
   };
   for (const Case& c : cases) {
-    apptest::TempLab lab;
-    lab::SetRoot(lab.Root());
+    testsupport::TestLab lab("coordinator");
+    ASSERT_TRUE(lab.Create());
     QuarnRegistry::TEST_Unload();
     {
       Args args(JobArgs({}));
@@ -162,8 +163,8 @@ TEST_F(QuarnAppTest, PhaseResultFollowsTheCoordinatorsVerdict) {
 }
 
 TEST_F(QuarnAppTest, RefusedAutoResumeFallsBackToFailure) {
-  lab_.AppendFile("jobs/1001/job.conf", "\nautoResumeFails=1\n");
-  lab_.AppendFile("clients/coordinator/registry/VirtualServer.ini", "\nnAutoResumeIntervalSeconds=30\n");
+  ASSERT_TRUE(lab_.Fault("jobmgr.StopAndAutoResume", 1));
+  ASSERT_TRUE(lab_.Setting("VirtualServer", "nAutoResumeIntervalSeconds", "30"));
   {
     Args args(JobArgs({}));
     VerdictApp app(args, false, false, true);
@@ -173,6 +174,33 @@ TEST_F(QuarnAppTest, RefusedAutoResumeFallsBackToFailure) {
   ASSERT_FALSE(lines.empty());
   EXPECT_NE(std::string::npos, lines.front().find("30 Job will auto resume in 30 seconds"));
   EXPECT_EQ("phaseFailed failJob=0 setupFailed=0", lines.back());
+}
+
+// The resume interval at its limit (0: resume at once) and one past it (-1 cannot be scheduled, so
+// the phase fails instead).
+TEST_F(QuarnAppTest, AutoResumeIntervalAtItsLimits) {
+  struct Case {
+    const char* interval;
+    std::vector<std::string> expected;
+  } cases[] = {
+      {"0", {"StopAndAutoResume 0 Job will auto resume in 0 seconds to backup remaining virtual machines."}},
+      {"-1",
+       {"StopAndAutoResumeRefused -1 Job will auto resume in -1 seconds to backup remaining virtual machines.",
+        "phaseFailed failJob=0 setupFailed=0"}},
+  };
+  for (const Case& c : cases) {
+    testsupport::TestLab lab("coordinator");
+    ASSERT_TRUE(lab.Create());
+    ASSERT_TRUE(lab.Setting("VirtualServer", "nAutoResumeIntervalSeconds", c.interval));
+    QuarnRegistry::TEST_Unload();
+    {
+      Args args(JobArgs({}));
+      VerdictApp app(args, false, false, true);
+      app.Main(args.argc(), args.argv());
+    }
+    EvDebug::shutdownLog();
+    EXPECT_EQ(c.expected, lab.PhaseLines()) << c.interval;
+  }
 }
 
 // The hook runs on the signal watcher thread while the main thread may be tearing down.

@@ -4,8 +4,10 @@
 
 #include <cstdio>
 
-#include "SharedUtilsTestLab.h"
+#include "support/TestLab.h"
 #include "platform/appmgr/vsAppMgr.h"
+#include "platform/lab/LabHypervisor.h"
+#include "platform/lab/LabJob.h"
 #include "platform/vminfo/LabVMInfo.h"
 
 namespace {
@@ -41,6 +43,21 @@ struct Outcome {
 
 class QuarnErrorsTest : public ::testing::Test {
  protected:
+  void SetUp() override {
+    ASSERT_TRUE(lab_.UseJob(1001));
+    ASSERT_TRUE(lab_.OpenLog());
+  }
+  // The library's next host query fails with the code, the text "boom" and the event.
+  void FailHostQuery(LabVMInfo& vmInfo, int code, uint32_t eventId = kEvent) {
+    lab::FaultRule rule;
+    rule.op = "vminfo.GetHostInfo";
+    rule.code = code;
+    rule.text = "boom";
+    rule.eventId = eventId;
+    ASSERT_TRUE(lab_.Fault(rule));
+    VMInfoStructs::SHostInfo host;
+    EXPECT_EQ(0, vmInfo.GetHostInfo("esx1", host, 0, 0));
+  }
   // Makes the lab library fail with `code` (event kEvent, arguments VM label and "boom") and
   // classifies that failure for the VM "vm01" on a fresh job.
   Outcome Classify(int code, const Context& context, uint32_t eventId = kEvent) {
@@ -51,9 +68,7 @@ class QuarnErrorsTest : public ::testing::Test {
     jm.setSnapToTape(context.kind == JobKind::SnapToTape);
     if (context.collectMetadata) jm.initBackupMetadaCollectionDefault(context.instanceType, false, true, true, false);
     LabVMInfo vmInfo(context.instanceType);
-    vmInfo.SetFailure(code, "boom", eventId);
-    VMInfoStructs::SHostInfo host;
-    EXPECT_EQ(0, vmInfo.GetHostInfo("esx1", host, 0, 0));
+    FailHostQuery(vmInfo, code, eventId);
     MountCtx ctx;
     ctx.vmName = "vm01";
     ctx.instanceType = context.instanceType;
@@ -67,7 +82,7 @@ class QuarnErrorsTest : public ::testing::Test {
     return outcome;
   }
 
-  SharedUtilsTestLab lab_;
+  testsupport::TestLab lab_{"proxyA"};
   int64_t jobId_ = 5000;
 };
 
@@ -126,13 +141,11 @@ TEST_F(QuarnErrorsTest, InterruptionsReturnElevenWithoutEventOrPendingCause) {
 
   // A job being stopped wins before the library is even asked for its report.
   lab_.UseJob(4999);
-  ASSERT_TRUE(lab_.Write("jobs/4999/quit", ""));
+  ASSERT_TRUE(lab::RequestJobQuit(4999));
   vsJobMgr jm;
   jm.setJobId("4999");
   LabVMInfo vmInfo(kInstanceTypeVMware);
-  vmInfo.SetFailure(12, "boom");
-  VMInfoStructs::SHostInfo host;
-  vmInfo.GetHostInfo("esx1", host, 0, 0);
+  FailHostQuery(vmInfo, 12);
   MountCtx ctx;
   ctx.vmName = "vm01";
   std::string text = "before";
@@ -238,9 +251,7 @@ TEST_F(QuarnErrorsTest, Code290ReplacesEarlierPendingCauses) {
   jm.setPendingCause(0x5B000001);
   ASSERT_EQ(1u, lab_.Pending().size());
   LabVMInfo vmInfo(kInstanceTypeVMware);
-  vmInfo.SetFailure(290, "boom");
-  VMInfoStructs::SHostInfo host;
-  vmInfo.GetHostInfo("esx1", host, 0, 0);
+  FailHostQuery(vmInfo, 290);
   MountCtx ctx;
   ctx.vmLabel = "label";
   ctx.vmName = "vm01";
@@ -252,9 +263,7 @@ TEST_F(QuarnErrorsTest, Code290ReplacesEarlierPendingCauses) {
 
 TEST_F(QuarnErrorsTest, LogNamesTheVMByLabelThenNameThenFirstBasicInfo) {
   LabVMInfo vmInfo(kInstanceTypeVMware);
-  vmInfo.SetFailure(2002, "boom", 0);
-  VMInfoStructs::SHostInfo host;
-  vmInfo.GetHostInfo("esx1", host, 0, 0);
+  FailHostQuery(vmInfo, 2002, 0);
   vsJobMgr jm;
   jm.setJobId(std::to_string(lab_.JobId()));
   std::string text;
@@ -275,8 +284,18 @@ TEST_F(QuarnErrorsTest, LogNamesTheVMByLabelThenNameThenFirstBasicInfo) {
   EXPECT_EQ(std::string::npos, log.find("VM [second]"));
 }
 
-TEST_F(QuarnErrorsTest, TheLabServerCanBeToldToFail) {
-  lab_.Write("hypervisor/vc/server.conf", "type=101\nhosts=esx1\nfailCode=101\nfailText=host unreachable\n");
+TEST_F(QuarnErrorsTest, TheLabFaultTableMakesTheLibraryFail) {
+  lab::ServerRecord server;
+  server.type = 101;
+  server.hosts = {"esx1"};
+  std::string error;
+  ASSERT_TRUE(lab::WriteServerRecord("vc", server, error)) << error;
+  lab::FaultRule rule;
+  rule.op = "vminfo.GetHostInfo";
+  rule.code = 101;
+  rule.text = "host unreachable";
+  rule.eventId = kEvent;
+  ASSERT_TRUE(lab_.Fault(rule));
   LabVMInfo vmInfo(kInstanceTypeVMware);
   VMInfoStructs::SHostInfo host;
   EXPECT_EQ(0, vmInfo.GetHostInfo("esx1", host, 0, 0));
@@ -290,11 +309,12 @@ TEST_F(QuarnErrorsTest, TheLabServerCanBeToldToFail) {
   EXPECT_EQ("host unreachable", text);
   EXPECT_EQ(std::vector<std::string>{"MAJOR " + Hex(kEvent) + " vm01|host unreachable"}, lab_.Events());
 
-  // A knob that is no number is reported, not taken as "no fault".
-  lab_.Write("hypervisor/vc/server.conf", "type=101\nhosts=esx1\nfailCode=x\n");
+  // The rule fired once; a table that cannot be used fails the call rather than passing for "no fault".
+  EXPECT_EQ(1, vmInfo.GetHostInfo("esx1", host, 0, 0));
+  ASSERT_TRUE(lab::WriteFileAtomic(lab::FaultTablePath(), "op=vminfo.GetHostInfo code=oops\n"));
   EXPECT_EQ(0, vmInfo.GetHostInfo("esx1", host, 0, 0));
-  EXPECT_EQ(LabVMInfo::kErrUnreadable, vmInfo.GetErrorCode());
-  lab_.Write("hypervisor/vc/server.conf", "type=101\nhosts=esx1\n");
+  EXPECT_EQ(lab::kFaultTableUnusable, vmInfo.GetErrorCode());
+  ASSERT_TRUE(lab::ClearFaultTable(error));
   EXPECT_EQ(1, vmInfo.GetHostInfo("esx1", host, 0, 0));
   EXPECT_EQ(0, vmInfo.GetErrorCode());
 }
@@ -360,9 +380,7 @@ TEST_F(QuarnErrorsTest, LibraryErrorsOfTheDiskReaderAreClassifiedAsAgentErrors) 
   jm.setJobId(std::to_string(jobId_));
   jm.setSnapToTape(true);
   LabVMInfo vmInfo(kInstanceTypeVMware);
-  vmInfo.SetFailure(169, "boom");
-  VMInfoStructs::SHostInfo host;
-  vmInfo.GetHostInfo("esx1", host, 0, 0);
+  FailHostQuery(vmInfo, 169);
   CArchiveVirtualDiskFile disk("disk1");
   MountCtx ctx;
   ctx.vmName = "vm01";
@@ -372,8 +390,7 @@ TEST_F(QuarnErrorsTest, LibraryErrorsOfTheDiskReaderAreClassifiedAsAgentErrors) 
                                  false));
   EXPECT_EQ(0x5B00012Fu, message.GetMessageID());
 
-  vmInfo.SetFailure(101, "boom");
-  vmInfo.GetHostInfo("esx1", host, 0, 0);
+  FailHostQuery(vmInfo, 101);
   EXPECT_EQ(96, CheckJyNTFSError(&disk, CPxError(-5, "from library", 10012), &vmInfo, ctx, text, message, &jm, true,
                                  false));
 }

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include "AppTestSupport.h"
+#include <sstream>
+
+#include "support/TestLab.h"
 #include "platform/ev/EvDebug.h"
 #include "platform/lab/Lab.h"
 
@@ -11,20 +13,19 @@ namespace {
 class QuarnRegistryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    lab::SetRoot(lab_.Root());
-    lab::SetFocusClient("coordinator");
+    ASSERT_TRUE(lab_.Create());
     QuarnRegistry::TEST_Unload();
   }
-  void TearDown() override {
-    QuarnRegistry::TEST_Unload();
-    EvDebug::shutdownLog();
-    lab::SetRoot("");
-    lab::SetFocusClient("");
-  }
+  void TearDown() override { QuarnRegistry::TEST_Unload(); }
+  // Sets each "key=value" line of the text in the section "VirtualServer".
   void Settings(const std::string& text) {
-    lab_.AppendFile("clients/coordinator/registry/VirtualServer.ini", "\n" + text + "\n");
+    std::stringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+      size_t equals = line.find('=');
+      ASSERT_TRUE(lab_.Setting("VirtualServer", line.substr(0, equals), line.substr(equals + 1))) << line;
+    }
   }
-  apptest::TempLab lab_;
+  testsupport::TestLab lab_{"coordinator"};
 };
 
 TEST_F(QuarnRegistryTest, PresentValuesWinOverDefaultsEvenWhenZero) {

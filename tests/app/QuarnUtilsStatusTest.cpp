@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
-#include "SharedUtilsTestLab.h"
+#include "app/QuarnRegistry.h"
+#include "platform/lab/LabHypervisor.h"
+#include "platform/lab/LabJob.h"
+#include "support/TestLab.h"
 #include "app/QuarnUtils.h"
 #include "platform/os/ZtTime.h"
 #include "platform/vminfo/LabVMInfo.h"
@@ -48,15 +51,28 @@ bool IsValidUtf8(const std::string& text) {
 class QuarnUtilsStatusTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    ASSERT_TRUE(lab_.UseJob(1001));
+    ASSERT_TRUE(lab_.OpenLog());
+    QuarnRegistry::TEST_Unload();
     CNMessageBase::ResetAccessErrorCount();
     job_.setJobId("1001");
     UseSubclient("instanceType=101\nkeyrealmId=7\n");
-    lab_.Write("hypervisor/vc/server.conf", "type=101\nhosts=esx1,esx2\ndatastores=ds1,ds2\n");
-    lab_.Write("hypervisor/vc/hosts/esx1.host", "field34=77\n");
+    lab::ServerRecord server;
+    server.type = 101;
+    server.hosts = {"esx1", "esx2"};
+    server.datastores = {"ds1", "ds2"};
+    lab::HostRecord host;
+    host.field34 = 77;
+    std::string error;
+    ASSERT_TRUE(lab::WriteServerRecord("vc", server, error)) << error;
+    ASSERT_TRUE(lab::WriteHostRecord("vc", "esx1", host, error)) << error;
   }
-  void TearDown() override { EXPECT_EQ(0u, CNMessageBase::AccessErrorCount()) << CNMessageBase::LastAccessError(); }
+  void TearDown() override {
+    QuarnRegistry::TEST_Unload();
+    EXPECT_EQ(0u, CNMessageBase::AccessErrorCount()) << CNMessageBase::LastAccessError();
+  }
   void UseSubclient(const std::string& conf) {
-    lab_.Write("subclients/1.conf", conf);
+    ASSERT_TRUE(lab_.ReplaceSubclient("1", conf));
     app_.setAppIdStr("1");
     ASSERT_EQ(vsAppMgr::kRetOk, app_.querySettings());
   }
@@ -76,7 +92,7 @@ class QuarnUtilsStatusTest : public ::testing::Test {
     return ctx;
   }
 
-  SharedUtilsTestLab lab_;
+  testsupport::TestLab lab_{"proxyA"};
   vsJobMgr job_;
   vsAppMgr app_;
   LabVMInfo vmInfo_{kInstanceTypeVMware, "vc"};
@@ -289,9 +305,17 @@ TEST_F(QuarnUtilsStatusTest, DatastoreListIsSortedWithoutDuplicatesOrEmptyNames)
 }
 
 TEST_F(QuarnUtilsStatusTest, InventoryOfALabVMFeedsTheMountedFill) {
-  lab_.Write("hypervisor/vc/vms/vm07.vm",
-             "name=vm07\nguid=5029-0007\nhost=esx1\ndatastore=ds1\nversion=vmx-19\ndiskCount=2\n"
-             "disk0.file=datastores/ds2/vm07/vm07_0.img\ndisk1.file=datastores/ds1/vm07/vm07_1.img\n");
+  lab::VMDescription vm07;
+  vm07.name = "vm07";
+  vm07.guid = "5029-0007";
+  vm07.host = "esx1";
+  vm07.datastore = "ds1";
+  vm07.version = "vmx-19";
+  vm07.disks.resize(2);
+  vm07.disks[0].file = "datastores/ds2/vm07/vm07_0.img";
+  vm07.disks[1].file = "datastores/ds1/vm07/vm07_1.img";
+  std::string error;
+  ASSERT_TRUE(lab::WriteVMDescription("vc", vm07, error)) << error;
   MountCtx ctx;
   ASSERT_EQ(1, vmInfo_.LoadVMInfo("5029-0007", ctx.vmInfo));
   EXPECT_EQ(0, vmInfo_.LoadVMInfo("5029-9999", ctx.vmInfo));
@@ -321,11 +345,11 @@ TEST_F(QuarnUtilsStatusTest, BackupCopyOnVMwareReportsTheProxyAndCopyDatastores)
   JobManager::VMUpdateInfo noProxy;
   QuarnUtils::FillVMUpdateInfoForMountedVM(noProxy, &job_, &app_, &vmInfo_, ctx, 0, 1);
   EXPECT_FALSE(Has(noProxy, kProxyHost));
-  EXPECT_EQ(1u, CountOf(lab_.Log(), "Failed to get ESX Proxy for VM [vm01]"));
+  EXPECT_EQ(1u, testsupport::CountOf(lab_.Log(), "Failed to get ESX Proxy for VM [vm01]"));
 
   ctx.suppressProxyReport = true;
   QuarnUtils::FillVMUpdateInfoForMountedVM(noProxy, &job_, &app_, &vmInfo_, ctx, 0, 1);
-  EXPECT_EQ(1u, CountOf(lab_.Log(), "Failed to get ESX Proxy for VM [vm01]"));
+  EXPECT_EQ(1u, testsupport::CountOf(lab_.Log(), "Failed to get ESX Proxy for VM [vm01]"));
 
   UseSubclient("instanceType=102\n");
   ctx.suppressProxyReport = false;
@@ -372,9 +396,7 @@ TEST_F(QuarnUtilsStatusTest, SendKeepsTheRecordWithTheJobManagerOnlyForAClient) 
   EXPECT_EQ(7007, Num(kept, kChildJob));
   EXPECT_EQ("G-AB-01", Text(kept, kGuid));
   EXPECT_EQ(2, Num(kept, kStatus));
-  std::string updates;
-  lab::ReadFile(lab::JobDir(1001) + "/vmstatus.log", updates);
-  EXPECT_EQ("7 1\n7 0\n", updates);
+  EXPECT_EQ((std::vector<std::string>{"7 1", "7 0"}), lab::ReadVMStatusUpdates(1001));
 }
 
 TEST_F(QuarnUtilsStatusTest, JobManagerRefusesRecordsItCannotKeepSafely) {
@@ -385,7 +407,8 @@ TEST_F(QuarnUtilsStatusTest, JobManagerRefusesRecordsItCannotKeepSafely) {
   EXPECT_FALSE(job_.setVMStatus("g1", notAStatus));
   EXPECT_TRUE(vsJobMgr::ReadVMStatusGuids(1001).empty());
   EXPECT_FALSE(vsJobMgr::ReadVMStatus(1001, "g1", info));
-  lab_.Write("jobs/1001/vmstatus/g2.xml", "<not xml");
+  ASSERT_TRUE(lab::MakeDirs(lab::VMStatusPath(1001, "g2").substr(0, lab::VMStatusPath(1001, "g2").rfind('/'))));
+  ASSERT_TRUE(lab::WriteFileAtomic(lab::VMStatusPath(1001, "g2"), "<not xml"));
   info.setint64(kStatus.index, kStatus.number, 4, kTag, kStatus.check);
   EXPECT_FALSE(vsJobMgr::ReadVMStatus(1001, "g2", info));
   EXPECT_EQ(4, Num(info, kStatus));

@@ -2,7 +2,8 @@
 
 #include <cstring>
 
-#include "SharedUtilsTestLab.h"
+#include "app/QuarnRegistry.h"
+#include "support/TestLab.h"
 #include "app/QuarnUtils.h"
 
 namespace {
@@ -31,15 +32,26 @@ void AddFilter(VirtualServer::VMSubclientDiskFilterList& list, const FilterSpec&
 class QuarnUtilsTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    ASSERT_TRUE(lab_.UseJob(1001));
+    ASSERT_TRUE(lab_.OpenLog());
+    QuarnRegistry::TEST_Unload();
     CNMessageBase::ResetAccessErrorCount();
     job_.setJobId("1001");
     job_.setMediaAgent("ma1");
     job_.setJobMgrToken("tok");
     job_.setBkpLevel(2);
   }
-  void TearDown() override { EXPECT_EQ(0u, CNMessageBase::AccessErrorCount()) << CNMessageBase::LastAccessError(); }
+  void TearDown() override {
+    QuarnRegistry::TEST_Unload();
+    EXPECT_EQ(0u, CNMessageBase::AccessErrorCount()) << CNMessageBase::LastAccessError();
+  }
+  // The settings of the section "VirtualServer" become the text; the table reloads on next use.
+  void Settings(const std::string& text) {
+    ASSERT_TRUE(lab_.ReplaceSettings("VirtualServer", text + "\n"));
+    QuarnRegistry::TEST_Unload();
+  }
   void UseSubclient(const std::string& conf) {
-    lab_.Write("subclients/1.conf", conf);
+    ASSERT_TRUE(lab_.ReplaceSubclient("1", conf));
     app_.setAppIdStr("1");
     ASSERT_EQ(vsAppMgr::kRetOk, app_.querySettings());
   }
@@ -50,7 +62,7 @@ class QuarnUtilsTest : public ::testing::Test {
     return ctx;
   }
 
-  SharedUtilsTestLab lab_;
+  testsupport::TestLab lab_{"proxyA"};
   vsJobMgr job_;
   vsAppMgr app_;
   subclientFiles files_;
@@ -79,7 +91,7 @@ TEST_F(QuarnUtilsTest, MountContextTakesJobSubclientAndSettingValues) {
 
   UseSubclient("instanceType=101\ndatastoreSpaceCheck=1\ndatastoreFreeSpace=15\nquiesceImpersonate=1\n"
                "guestUserName=admin\nguestPassword=pw\nsnapEngineId=58\nindexingV2=1\n");
-  lab_.Settings("bForceSingleProxyBackup=1\nbCollectDiskBlockInfo=0");
+  Settings("bForceSingleProxyBackup=1\nbCollectDiskBlockInfo=0");
   job_.setSnapBackup(true);
   job_.setSnapBkpJobId(900);
   ctx = Init();
@@ -129,13 +141,13 @@ TEST_F(QuarnUtilsTest, ApplicationAwareBackupForcesQuiesceWhereSupported) {
       {"", "instanceType=101\nappAware=1\n", false},
   };
   for (const Row& row : rows) {
-    lab_.Settings(row.settings);
+    Settings(row.settings);
     UseSubclient(row.subclient);
-    size_t before = CountOf(lab_.Log(), "Forcing Quiesce File system [ON] for application aware backups.");
+    size_t before = testsupport::CountOf(lab_.Log(), "Forcing Quiesce File system [ON] for application aware backups.");
     bool forced = std::string(row.settings).find("=1") != std::string::npos && row.quiesce;
     EXPECT_EQ(row.quiesce, Init().quiesceFileSystem) << row.settings << " / " << row.subclient;
     EXPECT_EQ(before + (forced ? 1 : 0),
-              CountOf(lab_.Log(), "Forcing Quiesce File system [ON] for application aware backups."));
+              testsupport::CountOf(lab_.Log(), "Forcing Quiesce File system [ON] for application aware backups."));
   }
 }
 
@@ -285,7 +297,7 @@ TEST_F(QuarnUtilsTest, PredicatesAtTheirEdges) {
   for (const Extent& e : extents) EXPECT_EQ(e.valid, QuarnUtils::IsExtentSizeValid(e.size, e.type)) << e.size << "/" << e.type;
 
   EXPECT_EQ(5, QuarnUtils::GetSnapBackupWorkerCount(kInstanceTypeVMware, &registry_));
-  lab_.Settings("nSnapBackupWorkerCount=9");
+  Settings("nSnapBackupWorkerCount=9");
   EXPECT_EQ(9, QuarnUtils::GetSnapBackupWorkerCount(kInstanceTypeAmazon, &registry_));
 
   EXPECT_FALSE(QuarnUtils::IsOSWindows2016OrHigher());

@@ -309,7 +309,7 @@ TEST_F(CoordinatorTest, AnAgentStoppingDuringAQuitIsNotDropped) {
   ASSERT_TRUE(Initialize());
   TestCoordinator& c = *coordinator_;
   StartAllAgents();
-  lab_->AppendFile("jobs/1001/quit", "");
+  lab::RequestJobQuit(kJobId);
   ASSERT_TRUE(c.ScriptAgentStopped("proxyA"));
   ASSERT_TRUE(c.ScriptRunPass());
   EXPECT_FALSE(c.m_agents["proxyA"].dropped);
@@ -340,7 +340,7 @@ TEST_F(CoordinatorTest, StopAllAgentsSendsQuitWithTheCommitFieldOnlyForACommitte
     StartAllAgents();
     for (const char* agent : {"coordinator", "proxyA", "proxyB"}) TakeSent(agent);
     ASSERT_TRUE(c.ScriptAgentStopped("proxyB"));
-    lab_->AppendFile("jobs/1001/quit", "");
+    lab::RequestJobQuit(kJobId);
     ASSERT_TRUE(c.ScriptRunPass());
     EXPECT_TRUE(Logged("Quit flag is set, stopping agents"));
     for (const char* agent : {"coordinator", "proxyA"}) {
@@ -352,7 +352,7 @@ TEST_F(CoordinatorTest, StopAllAgentsSendsQuitWithTheCommitFieldOnlyForACommitte
       EXPECT_EQ(AgentStopped, c.m_agents[agent].state);
     }
     EXPECT_TRUE(TakeSent("proxyB").tags.empty()) << "a stopped agent is not told";
-    std::remove(JobFile("quit").c_str());
+    lab::ClearJobQuit(kJobId);
     coordinator_.reset();
   }
 }

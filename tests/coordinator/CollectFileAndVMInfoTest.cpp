@@ -7,10 +7,11 @@
 namespace coordtest {
 namespace {
 
-std::string CachePath(const std::string& root) {
+// The index cache's copy of the job's collect file.
+std::string CachePath() {
   std::vector<std::string> names;
-  CPxDirectory::List(root + "/index", names);
-  return names.empty() ? std::string() : root + "/index/" + names[0] + "/1001/vmcollect_1001.ztf";
+  CPxDirectory::List(lab::IndexDir(), names);
+  return names.empty() ? std::string() : lab::IndexDir() + "/" + names[0] + "/1001/vmcollect_1001.ztf";
 }
 
 TEST_F(CoordinatorTest, BadCollectFilesGiveTheirLineAndCauseAndNeverACrash) {
@@ -32,7 +33,7 @@ TEST_F(CoordinatorTest, BadCollectFilesGiveTheirLineAndCauseAndNeverACrash) {
   for (const Case& test : cases) {
     SCOPED_TRACE(test.name);
     FreshLab();
-    std::remove(CachePath(lab_->Root()).c_str());
+    ASSERT_EQ(0, std::remove(CachePath().c_str()));
     if (test.content.empty()) {
       std::remove(CollectPath().c_str());
     } else if (test.name == std::string("foreign")) {
@@ -88,7 +89,9 @@ TEST_F(CoordinatorTest, AContentIndexJobNeverLooksInTheIndexCache) {
 TEST_F(CoordinatorTest, FailedCollectUploadSetsThePendingCauseWithTheIndexMediaAgent) {
   // Without indexing version 2 the file has the subclient's own name and is uploaded by a fresh job.
   Subclient("indexingV2=0");
-  ASSERT_TRUE(lab::WriteFileAtomic(SubclientDir() + "/vmcollect.ztf", apptest::ReadText(CollectPath())));
+  std::string collect;
+  ASSERT_TRUE(lab::ReadFile(CollectPath(), collect));
+  ASSERT_TRUE(lab::WriteFileAtomic(SubclientDir() + "/vmcollect.ztf", collect));
   Subclient("subclientGUID=not/a/name");
   EXPECT_FALSE(Initialize());
   EXPECT_TRUE(Logged("Failed to upload collect file to index cache - the subclient GUID [not/a/name] cannot name"));
@@ -98,7 +101,7 @@ TEST_F(CoordinatorTest, FailedCollectUploadSetsThePendingCauseWithTheIndexMediaA
 }
 
 TEST_F(CoordinatorTest, HypervisorConnectFailureIsRetriedNotTakenForAConnection) {
-  lab_->AppendFile("hypervisor/vcenter/server.conf", "\nuser=admin\npassword=secret\n");
+  Server("user=admin\npassword=secret");
   ASSERT_TRUE(Initialize());
   TestCoordinator& c = *coordinator_;
   EXPECT_FALSE(c.PrepareVMInfo());
@@ -125,7 +128,7 @@ TEST_F(CoordinatorTest, HypervisorConnectFailureIsRetriedNotTakenForAConnection)
   ASSERT_NE(nullptr, host);
   EXPECT_EQ(host, c.GetHostInfo("esx1"));
   EXPECT_EQ(nullptr, c.GetHostInfo("nohost"));
-  lab_->AppendFile("hypervisor/vcenter/server.conf", "\nhosts=esx1,esx2,nohost\n");
+  Server("hosts=esx1,esx2,nohost");
   EXPECT_NE(nullptr, c.GetHostInfo("nohost"));
   EXPECT_EQ(nullptr, c.GetHostInfo(""));
 
@@ -137,7 +140,13 @@ TEST_F(CoordinatorTest, HypervisorConnectFailureIsRetriedNotTakenForAConnection)
 }
 
 TEST_F(CoordinatorTest, ConnectFailureSetsTheLibrarysCauseAndRemembersThePendingSetting) {
-  lab_->AppendFile("hypervisor/vcenter/server.conf", "\nfailCode=7\nfailText=host unreachable\n");
+  lab::FaultRule rule;
+  rule.op = "vminfo.Connect";
+  rule.code = 7;
+  rule.times = lab::kFaultAlways;
+  rule.eventId = 0x5B0001F0;
+  rule.text = "host unreachable";
+  ASSERT_TRUE(lab_->Fault(rule));
   Settings("bPendingOnVMInfoConnectFailure=1");
   ASSERT_TRUE(Initialize());
   TestCoordinator& c = *coordinator_;

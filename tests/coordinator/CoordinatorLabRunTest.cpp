@@ -75,7 +75,7 @@ class CoordinatorLabRunTest : public CoordinatorTest {
   }
 
   void KillOnFirstVM(const std::string& client) {
-    lab_->AppendFile("clients/" + client + "/Temp/kill-on-first-vm", "");
+    ASSERT_TRUE(lab::WriteFileAtomic(lab::ClientTempDir(client) + "/kill-on-first-vm", ""));
   }
 
   LocalProtocolAgent local_;

@@ -7,19 +7,38 @@
 #include <string>
 #include <vector>
 
-#include "app/AppTestSupport.h"
 #include "app/QuarnRegistry.h"
 #include "coordinator/QuarnCoordinator.h"
 #include "platform/ev/EvDebug.h"
 #include "platform/jobmgr/StoreResults.h"
 #include "platform/lab/Lab.h"
+#include "platform/lab/LabCoordinator.h"
+#include "platform/lab/LabHypervisor.h"
+#include "platform/lab/LabJob.h"
+#include "platform/lab/LabSubclient.h"
 #include "platform/os/CPxDirectory.h"
 #include "platform/os/CPxFile.h"
 #include "platform/os/ZtTime.h"
+#include "support/TestLab.h"
 
 namespace coordtest {
 
-using apptest::CountOf;
+using testsupport::CountOf;
+
+// The key=value pairs of lines of text.
+inline std::vector<std::pair<std::string, std::string>> Pairs(const std::string& lines) {
+  std::vector<std::pair<std::string, std::string>> pairs;
+  size_t start = 0;
+  while (start < lines.size()) {
+    size_t end = lines.find('\n', start);
+    if (end == std::string::npos) end = lines.size();
+    const std::string line = lines.substr(start, end - start);
+    const size_t equals = line.find('=');
+    if (equals != std::string::npos) pairs.emplace_back(line.substr(0, equals), line.substr(equals + 1));
+    start = end + 1;
+  }
+  return pairs;
+}
 
 // Opens what the tests look at.
 class TestCoordinator : public QuarnCoordinator {
@@ -73,14 +92,14 @@ class CoordinatorTest : public ::testing::Test {
   // A new lab and new manager clients; the coordinator of the last one is gone.
   void FreshLab() {
     coordinator_.reset();
-    EvDebug::shutdownLog();
     ZtClock::ResetTestOffset();
-    lab_.reset(new apptest::TempLab());
+    lab_.reset();
+    lab_.reset(new testsupport::TestLab("coordinator"));
+    ASSERT_TRUE(lab_->Create());
     job_.reset(new vsJobMgr());
     app_.reset(new vsAppMgr());
-    lab::SetRoot(lab_->Root());
-    lab::SetFocusClient("coordinator");
-    EvDebug::initializeLog(2, "quarn");
+    ASSERT_TRUE(lab_->OpenLog(2));
+    lab_->UseJob(kJobId);
     EvEvent::setJobId(kJobId);
     QuarnRegistry::TEST_Unload();
   }
@@ -88,21 +107,49 @@ class CoordinatorTest : public ::testing::Test {
     coordinator_.reset();
     EXPECT_EQ(0u, CNMessageBase::AccessErrorCount()) << CNMessageBase::LastAccessError();
     ZtClock::ResetTestOffset();
-    EvDebug::shutdownLog();
     EvEvent::setJobId(0);
     QuarnRegistry::TEST_Unload();
-    lab::SetFocusClient(std::string());
-    lab::SetRoot(std::string());
+    lab_.reset();
   }
 
+  // Settings of the coordinator's section "VirtualServer", key=value lines.
   void Settings(const std::string& lines) {
-    lab_->AppendFile("clients/coordinator/registry/VirtualServer.ini", "\n" + lines + "\n");
+    for (const auto& pair : Pairs(lines)) ASSERT_TRUE(lab_->Setting("VirtualServer", pair.first, pair.second));
     QuarnRegistry::TEST_Unload();
   }
-  void JobConf(const std::string& lines) { lab_->AppendFile("jobs/1001/job.conf", "\n" + lines + "\n"); }
-  void Subclient(const std::string& lines) { lab_->AppendFile("subclients/1.conf", "\n" + lines + "\n"); }
-  std::string JobFile(const std::string& name) const { return lab_->Root() + "/jobs/1001/" + name; }
-  std::string SubclientDir() const { return lab_->Root() + "/clients/coordinator/JobResults/1"; }
+  // Values of the job's record, key=value lines.
+  void JobConf(const std::string& lines) {
+    std::string error;
+    ASSERT_TRUE(lab::UpdateJobRecord(kJobId, [&](lab::JobRecord& record, std::string& why) {
+      return lab::ParseJobRecord(lab::FormatJobRecord(record) + "\n" + lines + "\n", record, why);
+    }, error)) << error;
+  }
+  // Values of the subclient's record, key=value lines.
+  void Subclient(const std::string& lines) {
+    std::string error;
+    for (const auto& pair : Pairs(lines)) ASSERT_TRUE(lab::SetSubclientValue("1", pair.first, pair.second, error)) << error;
+  }
+  // Values of the hypervisor server's record ("hosts" takes a list), key=value lines.
+  void Server(const std::string& lines) {
+    lab::ServerRecord record;
+    std::string error;
+    ASSERT_TRUE(lab::ReadServerRecord(lab::SampleServer(), record, error)) << error;
+    for (const auto& pair : Pairs(lines)) {
+      if (pair.first == "hosts") {
+        record.hosts.clear();
+        for (size_t start = 0; start <= pair.second.size();) {
+          size_t comma = pair.second.find(',', start);
+          if (comma == std::string::npos) comma = pair.second.size();
+          record.hosts.push_back(pair.second.substr(start, comma - start));
+          start = comma + 1;
+        }
+      } else {
+        record.other[pair.first] = pair.second;
+      }
+    }
+    ASSERT_TRUE(lab::WriteServerRecord(lab::SampleServer(), record, error)) << error;
+  }
+  std::string SubclientDir() const { return lab::SubclientJobResultsDir("coordinator", "1"); }
   std::string CollectPath() const { return SubclientDir() + "/vmcollect_1001.ztf"; }
 
   // Starts the managers as the process frame would and makes the coordinator; false when either
@@ -144,7 +191,7 @@ class CoordinatorTest : public ::testing::Test {
 
   VirtualServer::VMAgentStartup Startup(const std::string& agent, int64_t version = 1120) const {
     using S = VirtualServer::VMAgentStartup;
-    const std::string folder = lab_->Root() + "/clients/" + agent + "/JobResults/1";
+    const std::string folder = lab::SubclientJobResultsDir(agent, "1");
     lab::MakeDirs(folder);
     S startup;
     startup.setint64(S::F_protocolVersion, version);
@@ -189,7 +236,7 @@ class CoordinatorTest : public ::testing::Test {
     return sent;
   }
 
-  std::string Log() const { return apptest::ReadText(EvDebug::getLogPath()); }
+  std::string Log() const { return lab_->Log(); }
   bool Logged(const std::string& text) const { return Log().find(text) != std::string::npos; }
   std::vector<std::string> Events() const { return vsJobMgr::ReadEvents(kJobId); }
   std::vector<std::string> Pending() const { return vsJobMgr::ReadPendingCauses(kJobId); }
@@ -206,7 +253,7 @@ class CoordinatorTest : public ::testing::Test {
 
   static void Advance(int seconds) { ZtClock::AdvanceForTest(CTimeInterval::FromSeconds(seconds)); }
 
-  std::unique_ptr<apptest::TempLab> lab_;
+  std::unique_ptr<testsupport::TestLab> lab_;
   std::unique_ptr<vsJobMgr> job_;
   std::unique_ptr<vsAppMgr> app_;
   int streams_ = 3;

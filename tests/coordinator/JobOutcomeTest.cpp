@@ -60,7 +60,7 @@ TEST_F(CoordinatorTest, OutcomeTable) {
     TestCoordinator& c = *coordinator_;
     if (test.phases.empty()) c.m_vmMap = SVMParamsMap();
     for (size_t i = 0; i < test.phases.size(); ++i) c.m_vmMap.Find(VMGuid(static_cast<int>(i) + 1))->vmPhase = test.phases[i];
-    if (test.setup == "quit") lab_->AppendFile("jobs/1001/quit", "");
+    if (test.setup == "quit") lab::RequestJobQuit(kJobId);
     if (test.setup == "streamError") c.m_streamErrors = 1;
     if (test.setup == "fatal") c.m_fatalVMError = true;
     if (test.setup == "records") {

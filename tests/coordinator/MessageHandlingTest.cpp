@@ -257,7 +257,7 @@ TEST_F(CoordinatorTest, StopRequestsOfSingleVMs) {
   askStop(3);
   ASSERT_TRUE(c.ScriptRunPass());
   EXPECT_EQ(PHASE_NOT_STARTED, PhaseOf(2)) << "nothing happens without the job's VM quit flag";
-  lab_->AppendFile("jobs/1001/vmquit", "");
+  lab::RequestVMQuit(kJobId);
   ASSERT_TRUE(c.ScriptRunPass());
 
   EXPECT_EQ(PHASE_STOPPED, PhaseOf(2));

@@ -4,10 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
-#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -16,12 +13,18 @@
 #include <gtest/gtest.h>
 
 #include "platform/appmgr/vsAppMgr.h"
-#include "platform/jobmgr/LabKeyValue.h"
+#include "platform/frame/VSController.h"
 #include "platform/jobmgr/vsJobMgr.h"
-#include "platform/lab/Lab.h"
+#include "platform/lab/LabFaults.h"
+#include "platform/lab/LabHypervisor.h"
+#include "platform/lab/LabJob.h"
+#include "platform/lab/LabMachine.h"
+#include "platform/lab/LabSettings.h"
+#include "platform/lab/LabCoordinator.h"
 #include "platform/msg/vsXMLFile.h"
 #include "records/messages/JobManagerMessages.h"
 #include "records/messages/VirtualServerMessages.h"
+#include "support/TestLab.h"
 
 extern char** environ;
 
@@ -40,29 +43,21 @@ std::string ReadAll(const std::string& path) {
   return text.str();
 }
 
+// The tool works on a lab folder inside the test's own folder.
 class QuarnLabTool : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "quarn-labtool-XXXXXX").string();
-    ASSERT_NE(nullptr, mkdtemp(&pattern[0]));
-    dir_ = pattern;
-    labDir_ = dir_ + "/lab";
-  }
-  void TearDown() override {
-    lab::SetRoot(std::string());
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
+  void SetUp() override { labDir_ = dir_.Path("lab"); }
 
-  // Runs quarn-lab with the arguments (argv directly), capturing both outputs.
+  // Runs quarn-lab with the arguments (argv directly), capturing both outputs; the tool is pointed at
+  // its lab by its arguments only.
   ToolResult Tool(const std::vector<std::string>& args) {
     std::vector<std::string> argvText = {QUARN_LAB_BINARY};
     argvText.insert(argvText.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& text : argvText) argv.push_back(&text[0]);
     argv.push_back(nullptr);
-    std::string outPath = dir_ + "/out.txt";
-    std::string errPath = dir_ + "/err.txt";
+    std::string outPath = dir_.Path("out.txt");
+    std::string errPath = dir_.Path("err.txt");
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -80,68 +75,74 @@ class QuarnLabTool : public ::testing::Test {
     result.err = ReadAll(errPath);
     return result;
   }
-
-  std::map<std::string, std::string> ReadConf(const std::string& path) {
-    std::map<std::string, std::string> values;
-    std::string error;
-    EXPECT_TRUE(labkv::ReadFile(path, values, error)) << error;
-    return values;
+  // Reads the tool's lab through the model from here on.
+  void UseToolLab() { lab::SetRoot(labDir_); }
+  // A program that writes its arguments, one a line, to argv.txt and ends with exit code 3.
+  std::string RecordingProgram() {
+    std::string program = dir_.Path("fake-quarn");
+    EXPECT_TRUE(lab::WriteFileAtomic(program, "#!/bin/sh\nfor a in \"$@\"; do echo \"$a\"; done > " +
+                                                  dir_.Path("argv.txt") + "\nexit 3\n"));
+    EXPECT_EQ(0, chmod(program.c_str(), 0755));
+    return program;
   }
 
-  std::string dir_;
+  testsupport::TestLab dir_;
   std::string labDir_;
 };
 
-TEST_F(QuarnLabTool, CreateBuildsALabTheManagersAccept) {
-  ToolResult created = Tool({"create", labDir_, "--vms", "3", "--clients", "coord,px1", "--subclient", "7",
-                             "--job", "42"});
+TEST_F(QuarnLabTool, CreateBuildsALabTheStandInsAccept) {
+  ToolResult created = Tool({"create", labDir_, "--vms", "3", "--clients", "coord,px1", "--subclient", "7", "--job",
+                             "42", "--time-scale", "60", "--cpus", "16", "--memory", "32768", "--os", "linux"});
   ASSERT_EQ(0, created.exitCode) << created.err;
+  UseToolLab();
 
   for (const char* client : {"coord", "px1"}) {
-    std::string base = labDir_ + "/clients/" + client;
-    for (const char* sub : {"/registry/VirtualServer.ini", "/registry/Base.ini"})
-      EXPECT_TRUE(std::filesystem::is_regular_file(base + sub)) << base + sub;
-    for (const char* sub : {"/Temp", "/JobResults", "/Log_Files"})
-      EXPECT_TRUE(std::filesystem::is_directory(base + sub)) << base + sub;
+    std::string value;
+    EXPECT_TRUE(lab::ReadSetting(client, "VirtualServer", "nStartAgentThreads", value)) << client;
+    EXPECT_TRUE(lab::ReadSetting(client, "Base", "nQuarnDebugLevel", value)) << client;
+    for (const std::string& dir : {lab::ClientTempDir(client), lab::ClientJobResultsDir(client), lab::ClientLogDir(client)})
+      EXPECT_TRUE(lab::IsDirectory(dir)) << dir;
+    lab::MachineRecord machine;
+    std::string error;
+    ASSERT_EQ(lab::RecordRead::kRead, lab::ReadMachineRecord(client, machine, error)) << error;
+    EXPECT_EQ(16, machine.cpus);
+    EXPECT_EQ(32768, machine.memoryMB);
+    EXPECT_EQ("linux", machine.os);
+    EXPECT_EQ(client, machine.hostName);
   }
-  EXPECT_TRUE(std::filesystem::is_directory(labDir_ + "/media/ma1"));
-  EXPECT_TRUE(std::filesystem::is_directory(labDir_ + "/index"));
+  EXPECT_TRUE(lab::IsDirectory(lab::MediaAgentDir("ma1")));
+  EXPECT_TRUE(lab::IsDirectory(lab::IndexDir()));
 
-  lab::SetRoot(labDir_);
   vsJobMgr jm;
   jm.setJobId("42");
   ASSERT_EQ(vsJobMgr::kInitOk, jm.initBackup());
-  EXPECT_FALSE(jm.isFailbackBackup());
-  std::string restart = "x";
-  EXPECT_EQ(0, jm.CheckForRestart(restart));
-  EXPECT_EQ("", restart);
   jm.deinit();
+  lab::JobRecord job;
+  std::string error;
+  ASSERT_TRUE(lab::ReadJobRecord(42, job, error)) << error;
+  EXPECT_EQ("coord", job.client);
+  EXPECT_EQ("7", job.subclient);
+  EXPECT_EQ(60, job.timeScale);
 
   vsAppMgr am;
   am.setAppIdStr("7");
   ASSERT_EQ(vsAppMgr::kRetOk, am.querySettings()) << am.getLastError();
   EXPECT_TRUE(am.isServerTypeVMWare());
   EXPECT_EQ((std::vector<std::string>{"coord", "px1"}), am.getMemberServers());
-  EXPECT_FALSE(am.getSubclientGUID().empty());
-
-  std::map<std::string, std::string> job = ReadConf(labDir_ + "/jobs/42/job.conf");
-  EXPECT_EQ("coord", job["client"]);
-  EXPECT_EQ("7", job["subclient"]);
 
   std::set<std::string> guids;
-  std::string server = labDir_ + "/hypervisor/vcenter";
-  EXPECT_TRUE(std::filesystem::is_regular_file(server + "/server.conf"));
   for (const char* name : {"vm01", "vm02", "vm03"}) {
-    std::map<std::string, std::string> vm = ReadConf(server + "/vms/" + name + ".vm");
-    EXPECT_EQ(name, vm["name"]);
-    EXPECT_FALSE(vm["host"].empty());
-    EXPECT_FALSE(vm["datastore"].empty());
-    EXPECT_TRUE(guids.insert(vm["guid"]).second) << "GUIDs must differ";
-    std::string disk = server + "/" + vm["disk0.file"];
-    ASSERT_TRUE(std::filesystem::is_regular_file(disk)) << disk;
-    EXPECT_EQ(std::to_string(std::filesystem::file_size(disk)), vm["disk0.sizeBytes"]);
+    lab::VMDescription vm;
+    ASSERT_TRUE(lab::FindVM(lab::SampleServer(), name, vm)) << name;
+    EXPECT_FALSE(vm.host.empty());
+    EXPECT_TRUE(guids.insert(vm.guid).second) << "GUIDs must differ";
+    ASSERT_EQ(1u, vm.disks.size());
+    struct stat st;
+    ASSERT_EQ(0, stat(lab::DiskImagePath(lab::SampleServer(), vm.disks[0].file).c_str(), &st));
+    EXPECT_EQ(vm.disks[0].sizeBytes, static_cast<uint64_t>(st.st_size));
   }
-  EXPECT_FALSE(std::filesystem::exists(server + "/vms/vm04.vm"));
+  lab::VMDescription none;
+  EXPECT_FALSE(lab::FindVM(lab::SampleServer(), "vm04", none));
 
   // The job's VM collect file, as discovery leaves it, with its copy in the index cache.
   VirtualServer::VMCollectList list;
@@ -153,7 +154,7 @@ TEST_F(QuarnLabTool, CreateBuildsALabTheManagersAccept) {
     EXPECT_EQ(1u, guids.count(vm->getstring(VirtualServer::VMCollect::F_vmGuid)));
     EXPECT_GT(vm->getint64(VirtualServer::VMCollect::F_vmClientId), 0);
   }
-  EXPECT_TRUE(std::filesystem::is_regular_file(labDir_ + "/index/" + am.getSubclientGUID() + "/42/vmcollect_42.ztf"));
+  EXPECT_TRUE(lab::IsDirectory(lab::IndexJobDir(am.getSubclientGUID(), 42, error)));
 }
 
 TEST_F(QuarnLabTool, OutcomeShowsEachVMsStatusAndTheResultFile) {
@@ -166,7 +167,7 @@ TEST_F(QuarnLabTool, OutcomeShowsEachVMsStatusAndTheResultFile) {
   vsJobMgr jm;
   jm.setJobId("7");
   ASSERT_TRUE(jm.setVMStatus("GUID-1", info));
-  ASSERT_TRUE(lab::WriteFileAtomic(labDir_ + "/jobs/7/backup.out", "vm01 Skipped Agent Failure\n"));
+  ASSERT_TRUE(lab::AppendJobResultLine(7, "vm01 Skipped Agent Failure"));
   ToolResult outcome = Tool({"outcome", labDir_, "--job", "7"});
   EXPECT_EQ(0, outcome.exitCode);
   EXPECT_NE(std::string::npos, outcome.out.find("VM status:\n  vm01 [guid-1] Failed: Agent Failure\n")) << outcome.out;
@@ -175,16 +176,25 @@ TEST_F(QuarnLabTool, OutcomeShowsEachVMsStatusAndTheResultFile) {
 
 TEST_F(QuarnLabTool, CreateAgainKeepsWhatIsThere) {
   ASSERT_EQ(0, Tool({"create", labDir_, "--vms", "1"}).exitCode);
-  std::string jobConf = labDir_ + "/jobs/1001/job.conf";
-  ASSERT_TRUE(lab::WriteFileAtomic(jobConf, "initFails=1\n"));
+  UseToolLab();
+  std::string error;
+  ASSERT_TRUE(lab::UpdateJobRecord(
+      1001, [](lab::JobRecord& job, std::string&) { job.restart = "kept"; return true; }, error));
+  ASSERT_TRUE(lab::WriteSetting("proxyA", "VirtualServer", "nStartAgentThreads", "9", error));
   ToolResult again = Tool({"create", labDir_, "--vms", "2", "--job", "1002"});
   ASSERT_EQ(0, again.exitCode) << again.err;
-  EXPECT_EQ("initFails=1\n", ReadAll(jobConf));
-  EXPECT_TRUE(std::filesystem::is_regular_file(labDir_ + "/jobs/1002/job.conf"));
-  EXPECT_TRUE(std::filesystem::is_regular_file(labDir_ + "/hypervisor/vcenter/vms/vm02.vm"));
+  EXPECT_NE(std::string::npos, again.out.find("existing files kept"));
+  lab::JobRecord job;
+  ASSERT_TRUE(lab::ReadJobRecord(1001, job, error));
+  EXPECT_EQ("kept", job.restart);
+  std::string value;
+  ASSERT_TRUE(lab::ReadSetting("proxyA", "VirtualServer", "nStartAgentThreads", value));
+  EXPECT_EQ("9", value);
+  EXPECT_TRUE(lab::JobRecordExists(1002));
+  EXPECT_TRUE(lab::VMDescriptionExists(lab::SampleServer(), "vm02"));
 }
 
-TEST_F(QuarnLabTool, BadArgumentsExitTwoWithUsage) {
+TEST_F(QuarnLabTool, BadArgumentsExitTwoWithUsageAndChangeNothing) {
   ASSERT_EQ(0, Tool({"create", labDir_, "--vms", "0"}).exitCode);
   const std::vector<std::vector<std::string>> cases = {
       {},
@@ -194,26 +204,43 @@ TEST_F(QuarnLabTool, BadArgumentsExitTwoWithUsage) {
       {"create", labDir_, "--vms"},
       {"create", labDir_, "--vms", "abc"},
       {"create", labDir_, "--vms", "-1"},
-      {"create", labDir_, "--vms", "100000"},
+      {"create", labDir_, "--vms", "501"},
       {"create", labDir_, "--clients", "a,a"},
       {"create", labDir_, "--clients", "..,b"},
       {"create", labDir_, "--clients", ","},
+      {"create", labDir_, "--clients", "-client"},
       {"create", labDir_, "--subclient", "../x"},
       {"create", labDir_, "--job", "0"},
       {"create", labDir_, "--job", "12x"},
       {"create", labDir_, "--job", "1", "--job", "2"},
+      {"create", labDir_, "--time-scale", "0"},
+      {"create", labDir_, "--time-scale", "3601"},
+      {"create", labDir_, "--cpus", "4097"},
+      {"create", labDir_, "--os", "plan9"},
       {"create", labDir_, "--colour", "blue"},
-      {"run", dir_ + "/nolab"},
+      {"run", dir_.Path("nolab")},
       {"run", labDir_, "--job", "5"},
       {"run", labDir_, "--client", "nobody"},
       {"run", labDir_, "--client", "../coordinator"},
-      {"outcome", dir_ + "/nolab"},
+      {"run", labDir_, "--client", "-client"},
+      {"outcome", dir_.Path("nolab")},
       {"outcome", labDir_, "--job", "-3"},
       {"set", labDir_, "coordinator", "VirtualServer", "key"},
       {"set", labDir_, "nobody", "VirtualServer", "key", "1"},
       {"set", labDir_, "coordinator", "../Base", "key", "1"},
       {"set", labDir_, "coordinator", "VirtualServer", "a=b", "1"},
       {"set", labDir_, "coordinator", "VirtualServer", "key", "two\nlines"},
+      {"set", labDir_, "coordinator", "--cpus", "0"},
+      {"set", labDir_, "coordinator", "--addresses", "10.0.0.1/255.0.255.0"},
+      {"set", labDir_, "nobody", "--cpus", "2"},
+      {"set", labDir_, "--job", "1001", "--time-scale", "3601"},
+      {"set", labDir_, "--job", "12", "--time-scale", "2"},
+      {"fault", labDir_, "add", "jobmgr.initBackup"},
+      {"fault", labDir_, "add", "jobmgr.initBackup", "--code", "0"},
+      {"fault", labDir_, "add", "jobmgr.initBackup", "--code", "1", "--times", "0"},
+      {"fault", labDir_, "add", "jobmgr.initBackup", "--code", "1", "--after", "1000000001"},
+      {"fault", labDir_, "add", "two words", "--code", "1"},
+      {"fault", labDir_, "wipe"},
   };
   for (const auto& args : cases) {
     ToolResult result = Tool(args);
@@ -222,39 +249,174 @@ TEST_F(QuarnLabTool, BadArgumentsExitTwoWithUsage) {
     EXPECT_EQ(2, result.exitCode) << shown;
     EXPECT_NE(std::string::npos, result.err.find("usage:")) << shown;
   }
-  // Nothing was written by the refused calls.
-  EXPECT_FALSE(std::filesystem::exists(labDir_ + "/jobs/12"));
+  UseToolLab();
+  EXPECT_FALSE(lab::JobExists(12));
+  lab::MachineRecord machine;
+  std::string error;
+  ASSERT_EQ(lab::RecordRead::kRead, lab::ReadMachineRecord("coordinator", machine, error));
+  EXPECT_EQ(lab::MachineRecord().cpus, machine.cpus);
+  lab::FaultTable table;
+  ASSERT_TRUE(lab::ReadFaultTable(table, error));
+  EXPECT_TRUE(table.rules.empty());
 }
 
-TEST_F(QuarnLabTool, SetWritesAndReplacesOneSetting) {
+TEST_F(QuarnLabTool, SetChangesSettingsMachinesAndTheTimeScale) {
   ASSERT_EQ(0, Tool({"create", labDir_, "--vms", "0"}).exitCode);
-  std::string ini = labDir_ + "/clients/proxyA/registry/VirtualServer.ini";
-  ASSERT_TRUE(lab::WriteFileAtomic(ini, "# mine\nnStreamLimit=1\nother=x\nnStreamLimit = 9\n"));
+  UseToolLab();
+  ASSERT_TRUE(lab::WriteFileAtomic(lab::SettingsPath("proxyA", "VirtualServer"),
+                                   "# mine\nnStreamLimit=1\nother=x\nnStreamLimit = 9\n"));
   ASSERT_EQ(0, Tool({"set", labDir_, "proxyA", "VirtualServer", "nStreamLimit", "4"}).exitCode);
   ASSERT_EQ(0, Tool({"set", labDir_, "proxyA", "VirtualServer", "bNew", "1"}).exitCode);
-  EXPECT_EQ("# mine\nnStreamLimit=4\nother=x\nbNew=1\n", ReadAll(ini));
+  EXPECT_EQ("# mine\nother=x\nnStreamLimit=4\nbNew=1\n", ReadAll(lab::SettingsPath("proxyA", "VirtualServer")));
   ASSERT_EQ(0, Tool({"set", labDir_, "proxyA", "Extra", "k", "v w"}).exitCode);
-  EXPECT_EQ("k=v w\n", ReadAll(labDir_ + "/clients/proxyA/registry/Extra.ini"));
+  std::string value;
+  ASSERT_TRUE(lab::ReadSetting("proxyA", "Extra", "k", value));
+  EXPECT_EQ("v w", value);
+
+  // Two clients with their own CPU counts and subnets report them as their local computer.
+  ToolResult machine = Tool({"set", labDir_, "proxyA", "--cpus", "2", "--addresses", "10.1.0.5/255.255.0.0"});
+  ASSERT_EQ(0, machine.exitCode) << machine.err;
+  ASSERT_EQ(0, Tool({"set", labDir_, "proxyB", "--cpus", "32", "--memory", "65536", "--os", "linux",
+                     "--addresses", "192.168.7.20/255.255.255.0,fd00::7/ffff:ffff:ffff:ffff::",
+                     "--hypervisor-host", "esx2", "--vm-guid", "5029-0042"})
+                   .exitCode);
+  struct Expected {
+    const char* client;
+    int64_t cpus, memory, os;
+    std::vector<std::pair<std::string, std::string>> addresses;
+  } expected[] = {
+      {"proxyA", 2, 8192, 1, {{"10.1.0.5", "255.255.0.0"}}},
+      {"proxyB", 32, 65536, 0, {{"192.168.7.20", "255.255.255.0"}, {"fd00::7", "ffff:ffff:ffff:ffff::"}}},
+  };
+  for (const Expected& e : expected) {
+    lab::SetFocusClient(e.client);
+    VSController controller;
+    int64_t cpus = 0, memory = 0, os = -1;
+    ASSERT_TRUE(controller.FillLocalComputerInfo(cpus, memory, os)) << e.client;
+    EXPECT_EQ(e.cpus, cpus);
+    EXPECT_EQ(e.memory, memory);
+    EXPECT_EQ(e.os, os);
+    std::vector<std::pair<std::string, std::string>> addresses;
+    ASSERT_TRUE(controller.FillLocalIPAddressInfo(addresses));
+    EXPECT_EQ(e.addresses, addresses);
+    EXPECT_EQ(e.client, VSController::GetLocalComputerName());
+  }
+  lab::MachineRecord proxyB;
+  std::string error;
+  ASSERT_EQ(lab::RecordRead::kRead, lab::ReadMachineRecord("proxyB", proxyB, error));
+  EXPECT_TRUE(proxyB.IsVM());
+  EXPECT_EQ("esx2", proxyB.hypervisorHost);
+  ASSERT_EQ(0, Tool({"set", labDir_, "proxyB", "--vm-guid", "none", "--host-name", "pb.lab"}).exitCode);
+  ASSERT_EQ(lab::RecordRead::kRead, lab::ReadMachineRecord("proxyB", proxyB, error));
+  EXPECT_FALSE(proxyB.IsVM());
+  EXPECT_EQ(32, proxyB.cpus) << "options not given keep their values";
+  lab::SetFocusClient("proxyB");
+  EXPECT_EQ("pb.lab", VSController::GetLocalComputerName());
+
+  // The time scale at its limits.
+  ASSERT_EQ(0, Tool({"set", labDir_, "--job", "1001", "--time-scale", "3600"}).exitCode);
+  lab::JobRecord job;
+  ASSERT_TRUE(lab::ReadJobRecord(1001, job, error));
+  EXPECT_EQ(3600, job.timeScale);
+  ASSERT_EQ(0, Tool({"set", labDir_, "--job", "1001", "--time-scale", "1"}).exitCode);
+  ASSERT_TRUE(lab::ReadJobRecord(1001, job, error));
+  EXPECT_EQ(1, job.timeScale);
 }
 
 TEST_F(QuarnLabTool, RunStartsTheProgramAsTheJobManagerWould) {
   ASSERT_EQ(0, Tool({"create", labDir_, "--vms", "0", "--job", "7"}).exitCode);
-  std::string record = dir_ + "/argv.txt";
-  std::string program = dir_ + "/fake-quarn";
-  ASSERT_TRUE(lab::WriteFileAtomic(program, "#!/bin/sh\nfor a in \"$@\"; do echo \"$a\"; done > " + record +
-                                                "\necho \"LAB=$QUARN_LAB\" >> " + record +
-                                                "\necho phaseSuccessful >> \"$QUARN_LAB/jobs/7/phase.txt\"\nexit 3\n"));
-  ASSERT_EQ(0, chmod(program.c_str(), 0755));
-
+  std::string program = RecordingProgram();
   ToolResult run = Tool({"run", labDir_, "--job", "7", "--program", program, "--", "-numStreams", "2", "a b"});
   EXPECT_EQ(3, run.exitCode) << run.err;
-  EXPECT_EQ("-j\n7\n-jt\ntoken-7\n-a\n1\n-t\n1\n-d\nma1\n-cn\ncoordinator\n-numStreams\n2\na b\nLAB=" + labDir_ + "\n",
-            ReadAll(record));
-  EXPECT_NE(std::string::npos, run.out.find("phaseSuccessful")) << run.out;
+  EXPECT_EQ("-j\n7\n-jt\ntoken-7\n-a\n1\n-t\n1\n-d\nma1\n-cn\ncoordinator\n-numStreams\n2\na b\n",
+            ReadAll(dir_.Path("argv.txt")));
+  EXPECT_NE(std::string::npos, run.out.find("job 7: no outcome yet")) << run.out;
 
-  ToolResult outcome = Tool({"outcome", labDir_, "--job", "7"});
+  // Options after "--" replace the tool's own: "-t 2" runs an incremental.
+  run = Tool({"run", labDir_, "--job", "7", "--program", program, "--", "-t", "2", "-jt", "other"});
+  EXPECT_EQ(3, run.exitCode) << run.err;
+  EXPECT_EQ("-j\n7\n-a\n1\n-d\nma1\n-cn\ncoordinator\n-t\n2\n-jt\nother\n", ReadAll(dir_.Path("argv.txt")));
+}
+
+// A job record whose values would change the meaning of the command line is refused with a message;
+// the program is never started.
+TEST_F(QuarnLabTool, RunRefusesUnsafeValuesOfTheJobRecord) {
+  ASSERT_EQ(0, Tool({"create", labDir_, "--vms", "0"}).exitCode);
+  std::string program = RecordingProgram();
+  UseToolLab();
+  for (const char* record : {"token=-client\n", "mediaAgent=-client\n", "client=-cn\n", "subclient=a b\n",
+                             "token=two words\n", "bkpLevel=-t\n"}) {
+    ASSERT_TRUE(lab::WriteFileAtomic(lab::JobRecordPath(1001), record));
+    ToolResult run = Tool({"run", labDir_, "--program", program});
+    EXPECT_EQ(1, run.exitCode) << record;
+    EXPECT_NE(std::string::npos, run.err.find("the job cannot be run")) << run.err;
+    EXPECT_FALSE(testsupport::Exists(dir_.Path("argv.txt"))) << record;
+  }
+}
+
+TEST_F(QuarnLabTool, OutcomeSaysHowTheJobEndedAndShowsTheLinesThatMatter) {
+  ASSERT_EQ(0, Tool({"create", labDir_, "--vms", "0"}).exitCode);
+  UseToolLab();
+  EXPECT_NE(std::string::npos, Tool({"outcome", labDir_}).out.find("job 1001: no outcome yet"));
+  struct Case {
+    lab::PhaseLine line;
+    const char* words;
+  };
+  lab::PhaseLine completed, partial, failed, pending, resumed;
+  partial.kind = lab::PhaseLine::kPartialSuccess;
+  failed.kind = lab::PhaseLine::kFailed;
+  failed.failJob = true;
+  pending.kind = lab::PhaseLine::kFailed;
+  resumed.kind = lab::PhaseLine::kAutoResume;
+  resumed.seconds = 120;
+  const Case cases[] = {{completed, "job 1001: completed\n"},
+                        {partial, "job 1001: completed with errors\n"},
+                        {failed, "job 1001: failed\n"},
+                        {pending, "job 1001: pending\n"},
+                        {resumed, "job 1001: resumed: it resumes by itself in 120 seconds\n"}};
+  for (const Case& c : cases) {
+    ASSERT_TRUE(lab::AppendPhaseLine(1001, c.line));
+    EXPECT_EQ(0u, Tool({"outcome", labDir_}).out.find(c.words)) << c.words;
+  }
+  ASSERT_TRUE(lab::AppendPendingCause(1001, "0x5B0000C3 1|3|no"));
+  ASSERT_TRUE(lab::MakeDirs(lab::ClientLogDir("coordinator")));
+  const std::string rule(64, '=');
+  const std::string lines[] = {
+      "1 a 01/01 00:00:00 1001 " + rule, "1 a 01/01 00:00:00 1001 = quarn [BACKUP PHASE] has started old",
+      "1 a 01/01 00:00:00 1001 ERROR f(): an error of an earlier run", "2 b 01/01 00:00:01 1001 " + rule,
+      "2 b 01/01 00:00:01 1001 = quarn [BACKUP PHASE] has started new", "2 b 01/01 00:00:01 1001 " + rule,
+      "2 b 01/01 00:00:01 1001 f(): a debug line", "2 b 01/01 00:00:01 1001 ERROR f(): this run failed",
+      "2 b 01/01 00:00:01 1001 g(): WARNING: soft failure", "2 b 01/01 00:00:01 1001 ===== JOB SUMMARY REPORT BACKUP PHASE =====",
+      "2 b 01/01 00:00:01 1001 Total VMs to backup           [2]", "2 b 01/01 00:00:01 1001 " + std::string(43, '='),
+      "2 b 01/01 00:00:01 1001 h(): another debug line"};
+  std::string log;
+  for (const std::string& line : lines) log += line + "\n";
+  ASSERT_TRUE(lab::WriteFileAtomic(lab::ClientLogPath("coordinator", "quarn"), log));
+  ToolResult outcome = Tool({"outcome", labDir_});
   EXPECT_EQ(0, outcome.exitCode);
-  EXPECT_NE(std::string::npos, outcome.out.find("phaseSuccessful"));
+  EXPECT_NE(std::string::npos, outcome.out.find("set more than once"));
+  EXPECT_NE(std::string::npos, outcome.out.find("0x5B0000C3 1|3|no"));
+  for (size_t i = 3; i < 12; ++i) {
+    bool matters = i != 6;
+    EXPECT_EQ(matters, outcome.out.find(lines[i] + "\n") != std::string::npos) << lines[i];
+  }
+  EXPECT_EQ(std::string::npos, outcome.out.find("an earlier run"));
+  EXPECT_EQ(std::string::npos, outcome.out.find("another debug line"));
+}
+
+TEST_F(QuarnLabTool, FaultRulesAreAddedListedAndCleared) {
+  ASSERT_EQ(0, Tool({"create", labDir_, "--vms", "0"}).exitCode);
+  ToolResult added = Tool({"fault", labDir_, "add", "vminfo.LoadVMInfo", "--vm", "vm01", "--after", "2", "--times",
+                           "always", "--code", "101", "--event", "0x5B0001F0", "--text", "host unreachable"});
+  ASSERT_EQ(0, added.exitCode) << added.err;
+  ASSERT_EQ(0, Tool({"fault", labDir_, "add", "jobmgr.initBackup", "--code", "-3"}).exitCode);
+  ToolResult list = Tool({"fault", labDir_, "list"});
+  EXPECT_EQ(
+      "op=vminfo.LoadVMInfo vm=vm01 after=2 times=always code=101 event=0x5B0001F0 calls=0 fired=0 "
+      "text=host unreachable\nop=jobmgr.initBackup after=0 times=1 code=-3 calls=0 fired=0\n",
+      list.out);
+  ASSERT_EQ(0, Tool({"fault", labDir_, "clear"}).exitCode);
+  EXPECT_EQ("no fault rules\n", Tool({"fault", labDir_, "list"}).out);
 }
 
 }  // namespace

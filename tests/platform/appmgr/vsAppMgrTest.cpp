@@ -2,7 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/jobmgr/JobMgrTestLab.h"
+#include "platform/lab/Lab.h"
+#include "support/TestLab.h"
 
 namespace {
 
@@ -26,16 +27,21 @@ const char* const kSubclient =
 
 class AppMgrTest : public ::testing::Test {
  protected:
-  JobMgrTestLab lab_;
+  // Plants a subclient record's text as it stands.
+  bool AddSubclient(const std::string& appId, const std::string& text) {
+    return lab::MakeDirs(lab::SubclientsDir()) && lab::WriteFileAtomic(lab::SubclientConfPath(appId), text);
+  }
+  testsupport::TestLab lab_;
 };
 
 TEST_F(AppMgrTest, QuerySettingsRefusesUnusableInput) {
-  ASSERT_TRUE(lab_.AddSubclient("1", "instanceType=101\n"));
-  ASSERT_TRUE(lab::MakeDirs(lab::SubclientsDir() + "/dir.conf"));
+  ASSERT_TRUE(AddSubclient("1", "instanceType=101\n"));
+  ASSERT_TRUE(lab::MakeDirs(lab::SubclientConfPath("dir")));
   struct Case {
     std::string appId;
     std::string conf;  // written first when not empty
     int code;
+    int fault = 0;  // a fault rule of querySettings with this code
   } cases[] = {
       {"", "", vsAppMgr::kRetBadAppId},
       {"..", "", vsAppMgr::kRetBadAppId},
@@ -47,14 +53,15 @@ TEST_F(AppMgrTest, QuerySettingsRefusesUnusableInput) {
       {"4", "instanceType=vmware\n", vsAppMgr::kRetBadSettings},
       {"5", "meditech=yes\n", vsAppMgr::kRetBadSettings},
       {"6", "instanceType.9=x\n", vsAppMgr::kRetBadSettings},
-      {"7", "querySettingsFails=42\n", 42},
-      {"8", "querySettingsFails=6\n", vsAppMgr::kRetNoCredentials},
+      {"7", "instanceType=101\n", 42, 42},
+      {"8", "instanceType=101\n", vsAppMgr::kRetNoCredentials, vsAppMgr::kRetNoCredentials},
       {"1", "", vsAppMgr::kRetOk},
   };
   for (const Case& c : cases) {
     if (!c.conf.empty()) {
-      ASSERT_TRUE(lab_.AddSubclient(c.appId, c.conf));
+      ASSERT_TRUE(AddSubclient(c.appId, c.conf));
     }
+    if (c.fault != 0) ASSERT_TRUE(lab_.Fault("appmgr.querySettings", c.fault, "settings refused"));
     vsAppMgr am;
     am.setAppIdStr(c.appId);
     int code = am.querySettings();
@@ -70,11 +77,11 @@ TEST_F(AppMgrTest, QuerySettingsRefusesUnusableInput) {
 }
 
 TEST_F(AppMgrTest, FailedRequeryKeepsTheSettingsAlreadyLoaded) {
-  ASSERT_TRUE(lab_.AddSubclient("1", kSubclient));
+  ASSERT_TRUE(AddSubclient("1", kSubclient));
   vsAppMgr am;
   am.setAppIdStr("1");
   ASSERT_EQ(vsAppMgr::kRetOk, am.querySettings());
-  ASSERT_TRUE(lab_.AddSubclient("1", "instanceType=oops\n"));
+  ASSERT_TRUE(AddSubclient("1", "instanceType=oops\n"));
   EXPECT_EQ(vsAppMgr::kRetBadSettings, am.querySettings());
   EXPECT_TRUE(am.IsMeditechSubclient());
   EXPECT_EQ(7u, am.getKeyrealmId());
@@ -92,7 +99,7 @@ TEST_F(AppMgrTest, RetCodeEventNamesTheFailure) {
   ASSERT_EQ(3u, container.Arguments().Size());
   EXPECT_EQ("2", container.Arguments().Arguments()[0].ToText());
   EXPECT_EQ("3", container.Arguments().Arguments()[1].ToText());
-  EXPECT_NE(std::string::npos, container.Arguments().Arguments()[2].ToText().find("2.conf"));
+  EXPECT_NE(std::string::npos, container.Arguments().Arguments()[2].ToText().find(lab::SubclientConfPath("2")));
 
   EvMessageContainer other;
   ASSERT_TRUE(am.getRetCodeEvent(42, other));
@@ -107,7 +114,7 @@ TEST_F(AppMgrTest, RetCodeEventNamesTheFailure) {
 }
 
 TEST_F(AppMgrTest, SettingsOfTheSubclient) {
-  ASSERT_TRUE(lab_.AddSubclient("1", kSubclient));
+  ASSERT_TRUE(AddSubclient("1", kSubclient));
   vsAppMgr am;
   am.setAppIdStr("1");
   ASSERT_EQ(vsAppMgr::kRetOk, am.querySettings());
@@ -136,7 +143,7 @@ TEST_F(AppMgrTest, SettingsOfTheSubclient) {
 }
 
 TEST_F(AppMgrTest, FailbackReplicationQueries) {
-  ASSERT_TRUE(lab_.AddSubclient("1", kSubclient));
+  ASSERT_TRUE(AddSubclient("1", kSubclient));
   vsAppMgr am;
   am.setAppIdStr("1");
   ASSERT_EQ(vsAppMgr::kRetOk, am.querySettings());
@@ -167,13 +174,16 @@ TEST_F(AppMgrTest, QueriesNeedTheSettingsFirst) {
   EXPECT_EQ(vsAppMgr::kRetNotQueried, am.querySnapFailoverESXHostsProperties(false));
   EXPECT_EQ(vsAppMgr::kRetNotQueried, am.queryVMArchivingSettings());
 
-  ASSERT_TRUE(lab_.AddSubclient("1", "proxyServerDetails=1\nsnapFailoverHostsCode=6\n"));
+  ASSERT_TRUE(AddSubclient("1", "proxyServerDetails=1\n"));
   ASSERT_EQ(vsAppMgr::kRetOk, am.querySettings());
   EXPECT_EQ(vsAppMgr::kRetOk, am.queryVMArchivingSettings());
   EXPECT_TRUE(am.IsProxyServerDetailsSet());
+  EXPECT_EQ(vsAppMgr::kRetOk, am.querySnapFailoverESXHostsProperties(false));
+  ASSERT_TRUE(lab_.Fault("appmgr.querySnapFailoverESXHostsProperties", 6, "no credentials"));
   int code = am.querySnapFailoverESXHostsProperties(false);
   EXPECT_EQ(6, code);
   EXPECT_TRUE(vsAppMgr::isRetCodeError(code));
+  EXPECT_EQ("no credentials", am.getLastError());
 }
 
 TEST(AppMgrServerTypes, EachInstanceTypeHasOneFamily) {

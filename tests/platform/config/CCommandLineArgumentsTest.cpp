@@ -102,4 +102,24 @@ TEST(CCommandLineArgumentsTest, CommandLineTextAndDegenerateVectors) {
   EXPECT_EQ("kept", value);
 }
 
+// The logged form hides exactly the values Find would take for the secret keys.
+TEST(CCommandLineArgumentsTest, SecretValuesAreMaskedAndNothingElse) {
+  struct Case {
+    std::vector<std::string> tokens;
+    const char* logged;
+  } cases[] = {
+      {{"quarn", "-j", "1", "-jt", "s3cr3t", "-a", "1"}, "quarn -j 1 -jt ******** -a 1"},
+      {{"quarn", "-jt", "a", "-jt", "b"}, "quarn -jt ******** -jt ********"},
+      {{"quarn", "-jt", "-a", "1"}, "quarn -jt -a 1"},  // no value to hide
+      {{"quarn", "-jt"}, "quarn -jt"},
+      {{"-jt", "program"}, "-jt program"},  // the program's own name is no option
+      {{"quarn", "-jtx", "keep"}, "quarn -jtx keep"},
+  };
+  for (const Case& c : cases) {
+    Argv args(c.tokens);
+    CCommandLineArguments line(args.argc(), args.argv());
+    EXPECT_EQ(c.logged, line.GetCommandLineString({"jt"}));
+  }
+}
+
 }  // namespace

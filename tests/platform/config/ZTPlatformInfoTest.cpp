@@ -2,22 +2,24 @@
 
 #include <thread>
 
-#include "platform/config/EvConfigTestLab.h"
+#include "support/TestLab.h"
 #include "platform/config/ZTPI_Base.h"
 #include "platform/config/ZTPI_Focus.h"
+#include "platform/ev/EvDebug.h"
 #include "platform/config/ZTPlatformInfo.h"
+#include "platform/lab/LabSettings.h"
 
 namespace {
 
-using evcfg_test::ScopedLab;
 
+// Plants a section's text as it stands.
 void WriteSection(const std::string& client, const std::string& section, const std::string& content) {
   ASSERT_TRUE(lab::MakeDirs(lab::ClientRegistryDir(client)));
-  ASSERT_TRUE(lab::WriteFileAtomic(lab::ClientRegistryDir(client) + "/" + section + ".ini", content));
+  ASSERT_TRUE(lab::WriteFileAtomic(lab::SettingsPath(client, section), content));
 }
 
 TEST(ZTPlatformInfoTest, ParsesCommentsBlanksTrimmingAndLaterDuplicates) {
-  ScopedLab lab;
+  testsupport::TestLab lab("proxyA");
   WriteSection("proxyA", "VirtualServer",
                "# a comment=7\n"
                "\n"
@@ -50,7 +52,7 @@ TEST(ZTPlatformInfoTest, ParsesCommentsBlanksTrimmingAndLaterDuplicates) {
 }
 
 TEST(ZTPlatformInfoTest, NumbersReadAsTwosComplementAndNonNumbersAsAbsent) {
-  ScopedLab lab;
+  testsupport::TestLab lab("proxyA");
   WriteSection("proxyA", "S",
                "minusOne=-1\n"
                "hex=0x1F\n"
@@ -93,7 +95,7 @@ TEST(ZTPlatformInfoTest, NumbersReadAsTwosComplementAndNonNumbersAsAbsent) {
 }
 
 TEST(ZTPlatformInfoTest, UnsignedFormKeepsDefaultUnlessFoundAndTakesLow32Bits) {
-  ScopedLab lab;
+  testsupport::TestLab lab("proxyA");
   WriteSection("proxyA", "VirtualServer", "wide=4294967298\nminusOne=-1\nzero=0\nword=abc\n");
   ZTPlatformInfo info;
   unsigned int value = 120;
@@ -111,7 +113,7 @@ TEST(ZTPlatformInfoTest, UnsignedFormKeepsDefaultUnlessFoundAndTakesLow32Bits) {
 }
 
 TEST(ZTPlatformInfoTest, BooleansAndStringLists) {
-  ScopedLab lab;
+  testsupport::TestLab lab("proxyA");
   WriteSection("proxyA", "VirtualServer",
                "VerifyAccount=FALSE\nuseLocalHostAsESXProxy=1\nbOn=on\nbTwo=2\nbBad=maybe\n"
                "list= a, b ,,c \n"
@@ -145,7 +147,7 @@ TEST(ZTPlatformInfoTest, BooleansAndStringLists) {
 }
 
 TEST(ZTPlatformInfoTest, FocusSelectsTheClientAndUnsafeNamesReadNothing) {
-  ScopedLab lab;
+  testsupport::TestLab lab("proxyA");
   WriteSection("proxyA", "VirtualServer", "n=1\n");
   WriteSection("proxyB", "VirtualServer", "n=2\n");
   ZTPlatformInfo info;
@@ -170,7 +172,7 @@ TEST(ZTPlatformInfoTest, FocusSelectsTheClientAndUnsafeNamesReadNothing) {
 }
 
 TEST(ZTPlatformInfoTest, SettersRewriteOneLineKeepTheRestAndRefuseUnreadableValues) {
-  ScopedLab lab;
+  testsupport::TestLab lab("proxyA");
   WriteSection("proxyA", "VirtualServer", "# keep me\nnA=1\nnB=2\nnA=3\n");
   ZTPlatformInfo info;
   ASSERT_TRUE(info.setNumber("VirtualServer", "nA", 42));
@@ -195,7 +197,7 @@ TEST(ZTPlatformInfoTest, SettersRewriteOneLineKeepTheRestAndRefuseUnreadableValu
 }
 
 TEST(ZTPlatformInfoTest, ConcurrentSettersLoseNoUpdate) {
-  ScopedLab lab;
+  testsupport::TestLab lab("proxyA");
   const int kThreads = 6;
   const int kKeysPerThread = 15;
   std::vector<std::thread> threads;
@@ -218,7 +220,7 @@ TEST(ZTPlatformInfoTest, ConcurrentSettersLoseNoUpdate) {
 }
 
 TEST(ZTPIBaseTest, FoldersDefaultToTheClientsLabFoldersUnlessSettingsNameThem) {
-  ScopedLab lab;
+  testsupport::TestLab lab("proxyA");
   EXPECT_EQ(lab::ClientDir("proxyA"), ZTPI_Base::getBaseDir());
   EXPECT_EQ(lab::ClientTempDir("proxyA"), ZTPI_Base::getTempDir());
   EXPECT_EQ(lab::ClientTempDir("proxyA"), ZTPI_Base::getVorlaxTempDirectory());
@@ -236,19 +238,51 @@ TEST(ZTPIBaseTest, FoldersDefaultToTheClientsLabFoldersUnlessSettingsNameThem) {
 }
 
 TEST(ZTPIFocusTest, TakesTheClientFromTheCommandLine) {
-  ScopedLab lab("localhost");
+  testsupport::TestLab lab("localhost");
   const char* args[] = {"quarn", "-j", "5", "-cn", "proxyB", "-client"};
-  ZTPI_Focus::setFocusClientNameFromArgs(6, const_cast<char**>(args));
+  EXPECT_TRUE(ZTPI_Focus::setFocusClientNameFromArgs(6, const_cast<char**>(args)));
   EXPECT_EQ("proxyB", ZTPI_Focus::getFocus());
   EXPECT_EQ("proxyB", ZTPI_Focus::getFocusClientName(true));
   ZTPlatformInfo info;
   EXPECT_EQ("proxyB", info.getFocus());
+  EXPECT_TRUE(ZTPI_Focus::setFocusClientNameFromArgs(0, nullptr));
+  EXPECT_EQ("proxyB", ZTPI_Focus::getFocus());
+  const char* without[] = {"quarn", "-j", "5"};
+  EXPECT_TRUE(ZTPI_Focus::setFocusClientNameFromArgs(3, const_cast<char**>(without)));
+  EXPECT_EQ("proxyB", ZTPI_Focus::getFocus());
+}
 
-  const char* unsafe[] = {"quarn", "-cn", "../x"};
-  ZTPI_Focus::setFocusClientNameFromArgs(3, const_cast<char**>(unsafe));
-  EXPECT_EQ("proxyB", ZTPI_Focus::getFocus());
-  ZTPI_Focus::setFocusClientNameFromArgs(0, nullptr);
-  EXPECT_EQ("proxyB", ZTPI_Focus::getFocus());
+// A "-cn" that names no usable client is refused: the process is left without a client, so it opens
+// no log and writes nothing under another client's name (it used to fall back to "localhost").
+TEST(ZTPIFocusTest, AnUnusableClientNameIsRefused) {
+  const std::string longest(lab::kMaxComponentBytes, 'c');
+  struct Case {
+    std::vector<std::string> args;
+    bool accepted;
+  } cases[] = {
+      {{"quarn", "-cn", "../x"}, false},
+      {{"quarn", "-cn", "a/b"}, false},
+      {{"quarn", "-cn", ".."}, false},
+      {{"quarn", "-cn", "-client"}, false},
+      {{"quarn", "-j", "1", "-cn"}, false},
+      {{"quarn", "-cn", longest + "c"}, false},
+      {{"quarn", "-cn", longest}, true},
+  };
+  for (const Case& c : cases) {
+    testsupport::TestLab lab("proxyA");
+    std::vector<char*> argv;
+    for (const std::string& arg : c.args) argv.push_back(const_cast<char*>(arg.c_str()));
+    SCOPED_TRACE(c.args.back().substr(0, 20));
+    EXPECT_EQ(c.accepted, ZTPI_Focus::setFocusClientNameFromArgs(static_cast<int>(argv.size()), argv.data()));
+    if (c.accepted) {
+      EXPECT_EQ(longest, ZTPI_Focus::getFocus());
+      continue;
+    }
+    EXPECT_EQ("", ZTPI_Focus::getFocus());
+    EXPECT_EQ("", ZTPI_Base::getTempDir());
+    EXPECT_FALSE(EvDebug::initializeLog(1, "quarn"));
+    EXPECT_FALSE(testsupport::Exists(lab::ClientDir("localhost")));
+  }
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -7,15 +8,14 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/config/EvConfigTestLab.h"
+#include "support/TestLab.h"
 #include "platform/config/ZTPlatformInfo.h"
 #include "platform/ev/EvDebug.h"
 
 namespace {
 
-using evcfg_test::Exists;
-using evcfg_test::ReadLines;
-using evcfg_test::ScopedLab;
+using testsupport::Exists;
+using lab::ReadLines;
 
 struct ParsedLine {
   long pid = 0;
@@ -39,9 +39,9 @@ bool Parse(const std::string& line, ParsedLine& parsed) {
 unsigned long ThreadId() { return static_cast<unsigned long>(syscall(SYS_gettid)); }
 
 TEST(EvDebugTest, EveryLineCarriesPidThreadDateJobAndSignature) {
-  ScopedLab lab;
+  testsupport::TestLab lab("proxyA");
   ASSERT_TRUE(EvDebug::initializeLog(2, EvDebug::getLogId("quarn")));
-  EXPECT_EQ(lab::ClientLogDir("proxyA") + "/quarn.log", EvDebug::getLogPath());
+  EXPECT_EQ(lab::ClientLogPath("proxyA", "quarn"), EvDebug::getLogPath());
 
   EvDebug::debug("= %s [%s PHASE] has started %s", "quarn", "BACKUP", "quarn -j 42");
   EvDebug::setJobId(42);
@@ -75,7 +75,7 @@ TEST(EvDebugTest, EveryLineCarriesPidThreadDateJobAndSignature) {
 }
 
 TEST(EvDebugTest, LogCannotOpenWithoutLabOrWithAnUnsafeName) {
-  ScopedLab lab;
+  testsupport::TestLab lab("proxyA");
   EXPECT_FALSE(EvDebug::initializeLog(2, "../quarn"));
   EXPECT_FALSE(EvDebug::initializeLog(2, ""));
   EXPECT_FALSE(EvDebug::isInitialized());
@@ -88,7 +88,7 @@ TEST(EvDebugTest, LogCannotOpenWithoutLabOrWithAnUnsafeName) {
 }
 
 TEST(EvDebugTest, LevelComesFromOverrideThenEnvironmentThenSettingsThenOne) {
-  ScopedLab lab;
+  testsupport::TestLab lab("proxyA");
   const char* sig = "void QuarnRegistry::loadRegistryEntries()";
   ASSERT_TRUE(EvDebug::initializeLog(2, "quarn"));
   EXPECT_EQ(1, EvDebug::getLevel());
@@ -121,7 +121,7 @@ TEST(EvDebugTest, LevelComesFromOverrideThenEnvironmentThenSettingsThenOne) {
 }
 
 TEST(EvDebugTest, RotatesPastTheSizeKeepingTheConfiguredVersions) {
-  ScopedLab lab;
+  testsupport::TestLab lab("proxyA");
   ASSERT_TRUE(EvDebug::initializeLog(2, "quarn"));
   EvDebug::setDefaultLogFileSize(10);
   EvDebug::setDefaultMaxVersion(2);
@@ -157,7 +157,7 @@ TEST(EvDebugTest, RotatesPastTheSizeKeepingTheConfiguredVersions) {
 }
 
 TEST(EvDebugTest, VersionCountIsRecordedOnlyOnceInitialisedAndNeverOverwritten) {
-  ScopedLab lab;
+  testsupport::TestLab lab("proxyA");
   ZTPlatformInfo info;
   unsigned long long versions = 0;
   EvDebug::setDefaultMaxVersion(5);  // not initialised: nothing happens
@@ -181,7 +181,7 @@ TEST(EvDebugTest, VersionCountIsRecordedOnlyOnceInitialisedAndNeverOverwritten) 
 }
 
 TEST(EvDebugTest, ConcurrentWritersNeverInterleaveLines) {
-  ScopedLab lab;
+  testsupport::TestLab lab("proxyA");
   ASSERT_TRUE(EvDebug::initializeLog(2, "quarn"));
   const int kThreads = 8;
   const int kLinesPerThread = 200;
@@ -208,6 +208,30 @@ TEST(EvDebugTest, ConcurrentWritersNeverInterleaveLines) {
     EXPECT_EQ(next[t]++, i);
     EXPECT_EQ(std::string(100 + t * 37, static_cast<char>('a' + t)), payload);
   }
+}
+
+// The log is for its owner and group: created so, an older one opened to others is closed to them,
+// and a link planted at its name is not followed.
+TEST(EvDebugTest, TheLogIsNotReadableByOthersAndFollowsNoLink) {
+  testsupport::TestLab lab("proxyA");
+  const std::string path = lab::ClientLogPath("proxyA", "quarn");
+  ASSERT_TRUE(lab::MakeDirs(lab::ClientLogDir("proxyA")));
+  ASSERT_TRUE(lab::WriteFileAtomic(path, "older line\n"));
+  ASSERT_EQ(0, chmod(path.c_str(), 0644));
+  ASSERT_TRUE(EvDebug::initializeLog(2, "quarn"));
+  struct stat st;
+  ASSERT_EQ(0, stat(path.c_str(), &st));
+  EXPECT_EQ(0640u, st.st_mode & 0777);
+  EvDebug::shutdownLog();
+
+  ASSERT_EQ(0, unlink(path.c_str()));
+  ASSERT_TRUE(lab::WriteFileAtomic(lab.Path("victim"), "precious"));
+  ASSERT_EQ(0, symlink(lab.Path("victim").c_str(), path.c_str()));
+  EXPECT_FALSE(EvDebug::initializeLog(2, "quarn"));
+  EvDebug::Debug("void f()", "where does this go");
+  std::string content;
+  ASSERT_TRUE(lab::ReadFile(lab.Path("victim"), content));
+  EXPECT_EQ("precious", content);
 }
 
 }  // namespace

@@ -3,12 +3,11 @@
 #include <climits>
 #include <thread>
 
-#include "platform/config/EvConfigTestLab.h"
+#include "support/TestLab.h"
 #include "platform/ev/EvEvent.h"
 
 namespace {
 
-using evcfg_test::ScopedLab;
 
 class EvEventTest : public ::testing::Test {
  protected:
@@ -25,7 +24,7 @@ class EvEventTest : public ::testing::Test {
   }
 
   static constexpr int64_t kJobId = 4321;
-  ScopedLab lab_;
+  testsupport::TestLab lab_{"proxyA"};
 };
 
 TEST_F(EvEventTest, EventLineCarriesSeverityIdAndTypedArguments) {
@@ -82,7 +81,7 @@ TEST_F(EvEventTest, WithoutJobOrJobFolderTheEventIsOnlyLogged) {
   // A job whose folder does not exist: the failure is logged, no folder is made up.
   EvEvent::setJobId(999);
   event.MajorEvent(0x5B000011);
-  EXPECT_FALSE(evcfg_test::Exists(lab::JobDir(999)));
+  EXPECT_FALSE(testsupport::Exists(lab::JobDir(999)));
   EXPECT_NE(std::string::npos, LogText().find("ERROR"));
   EXPECT_NE(std::string::npos, LogText().find("Failed to record job event [MAJOR 0x5B000011]"));
 }

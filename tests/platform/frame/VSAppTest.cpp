@@ -6,7 +6,7 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/config/EvConfigTestLab.h"
+#include "support/TestLab.h"
 #include "platform/frame/VSApp.h"
 
 namespace {
@@ -70,7 +70,7 @@ bool HandlerIsIgnore(int signal) {
 }
 
 TEST(VSAppTest, SigtermReachesOnServiceShutdownOnceOnTheWatcherThread) {
-  evcfg_test::ScopedLab lab;
+  testsupport::TestLab lab("proxyA");
   IgnoredSignals ignored;
   CountingApp app;
   ASSERT_TRUE(app.Initialize());

@@ -5,14 +5,15 @@
 
 #include <thread>
 
-#include "platform/jobmgr/JobMgrTestLab.h"
 #include "platform/appmgr/vsAppMgr.h"
 #include "platform/index/vsIndexClient.h"
 #include "platform/jobclient/SubclientDir.h"
 #include "platform/jobmgr/StoreResults.h"
 #include "platform/jobmgr/vsJobMgr.h"
 #include "platform/os/CPxFile.h"
+#include "platform/lab/LabCoordinator.h"
 #include "records/messages/JobManagerMessages.h"
+#include "support/TestLab.h"
 
 namespace {
 
@@ -22,8 +23,13 @@ constexpr int64_t kJob = 501;
 class CoordinatorServicesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(lab_.AddJob(kJob, "restart=\nvm.7.jobId=9001\nvm.7.priority=3\nvm.7.lastSuccess=1700000000\n"
-                                  "vm.7.failureReason=no pseudo job\nadditionalStreams=2\n"));
+    lab::JobRecord record;
+    record.other = {{"vm.7.jobId", "9001"},
+                    {"vm.7.priority", "3"},
+                    {"vm.7.lastSuccess", "1700000000"},
+                    {"vm.7.failureReason", "no pseudo job"},
+                    {"additionalStreams", "2"}};
+    ASSERT_TRUE(lab_.AddJob(kJob, record));
     job_.setJobId(std::to_string(kJob));
     ASSERT_FALSE(vsJobMgr::isError(job_.initBackup()));
   }
@@ -35,7 +41,7 @@ class CoordinatorServicesTest : public ::testing::Test {
     return info;
   }
 
-  JobMgrTestLab lab_;
+  testsupport::TestLab lab_;
   vsJobMgr job_;
 };
 
@@ -103,7 +109,7 @@ TEST_F(CoordinatorServicesTest, StatusListAndKeptRecords) {
   EXPECT_EQ(0, info.getint64(Info::F_vmStatus)) << "a reset record holds its GUID only";
 
   // A record that cannot be read makes the list an error, never a partial list.
-  ASSERT_TRUE(lab::WriteFileAtomic(lab::JobDir(kJob) + "/vmstatus/guid-c.xml", "<broken"));
+  ASSERT_TRUE(lab::WriteFileAtomic(lab::VMStatusPath(kJob, "guid-c"), "<broken"));
   EXPECT_TRUE(vsJobMgr::isError(job_.getVMBkpJobStatus(1, list)));
   // A record whose GUID cannot name a file is not kept.
   CNMessageList bad;
@@ -129,7 +135,7 @@ TEST_F(CoordinatorServicesTest, PerVMJobDataStreamsAndFlags) {
   EXPECT_EQ(0, job_.freeStream(1, 11, 21));
 
   EXPECT_FALSE(job_.checkVMQuitFlag());
-  ASSERT_TRUE(lab::WriteFileAtomic(lab::JobDir(kJob) + "/vmquit", ""));
+  ASSERT_TRUE(lab::RequestVMQuit(kJob));
   EXPECT_TRUE(job_.checkVMQuitFlag());
   EXPECT_FALSE(job_.isJobCommittable());
   EXPECT_TRUE(job_.setJobCommittable());
@@ -172,7 +178,7 @@ TEST_F(CoordinatorServicesTest, IndexCacheByNameByPatternAndFromSeveralWriters) 
 
   // By pattern the newest job's copy is taken.
   vsAppMgr app;
-  ASSERT_TRUE(lab_.AddSubclient("4", "subclientGUID=sc-guid\n"));
+  ASSERT_TRUE(lab_.ReplaceSubclient("4", "subclientGUID=sc-guid\n"));
   app.setAppIdStr("4");
   ASSERT_EQ(0, app.querySettings());
   vsIndexClient byPattern(nullptr, &app, "ma1");
@@ -193,7 +199,7 @@ TEST_F(CoordinatorServicesTest, SubclientFolderFitsItsRecordAtTheLimitAndNotOneP
   lab::SetFocusClient("c");
   EXPECT_EQ(-1, GetSubclientDirAndFiles(1, 0, &files, 1, nullptr));
   ASSERT_EQ(0, GetSubclientDirAndFiles(1, 4, &files, 1, nullptr));
-  EXPECT_EQ(lab_.Root() + "/clients/c/JobResults/4", files.files[0]);
+  EXPECT_EQ(lab::SubclientJobResultsDir("c", "4"), files.files[0]);
   EXPECT_STREQ(files.files[0], files.subclientDir);
 
   // A lab root deep enough that the folder text is 1023 characters (the record's limit) and one more.
@@ -212,8 +218,8 @@ TEST_F(CoordinatorServicesTest, SubclientFolderFitsItsRecordAtTheLimitAndNotOneP
 }
 
 TEST_F(CoordinatorServicesTest, CopiesToAnotherClientStayInsideItsFolder) {
-  const std::string source = lab_.Root() + "/clients/coord/JobResults/1";
-  const std::string target = lab_.Root() + "/clients/proxyA/JobResults/1";
+  const std::string source = lab::SubclientJobResultsDir("coord", "1");
+  const std::string target = lab::SubclientJobResultsDir("proxyA", "1");
   ASSERT_TRUE(lab::MakeDirs(source) && lab::MakeDirs(target));
   ASSERT_TRUE(lab::WriteFileAtomic(source + "/vmcollect.ztf", "list"));
   ASSERT_EQ(0, symlink("/tmp", (target + "/escape").c_str()));

@@ -3,26 +3,30 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "platform/jobmgr/JobMgrTestLab.h"
+#include "platform/lab/LabJob.h"
+#include "support/TestLab.h"
 
 namespace {
 
-const char* const kPlainConf = "# job\ninitFails=0\nrestart=\nfailback=0\n";
-
 class JobMgrTest : public ::testing::Test {
  protected:
-  // A job manager started on job `jobId` with the given job.conf.
-  bool Start(vsJobMgr& jm, int64_t jobId, const std::string& conf = kPlainConf) {
-    if (!lab_.AddJob(jobId, conf)) return false;
+  // A job manager started on job `jobId` with the given record.
+  bool Start(vsJobMgr& jm, int64_t jobId, const lab::JobRecord& record = lab::JobRecord()) {
+    if (!lab_.AddJob(jobId, record)) return false;
     jm.setJobId(std::to_string(jobId));
     return jm.initBackup() == vsJobMgr::kInitOk;
   }
-  JobMgrTestLab lab_;
+  // Plants a job record's text as it stands.
+  bool PlantRecord(int64_t jobId, const std::string& text) {
+    return lab::MakeDirs(lab::JobDir(jobId)) && lab::WriteFileAtomic(lab::JobRecordPath(jobId), text);
+  }
+  testsupport::TestLab lab_;
 };
 
 TEST(JobMgrJobId, OnlyPlainDecimalTextGivesAnId) {
@@ -69,45 +73,60 @@ TEST_F(JobMgrTest, InitBackupRefusesWhatItCannotUse) {
     ASSERT_TRUE(lab::MakeDirs(lab::JobDir(6)));
     vsJobMgr jm;
     jm.setJobId("6");
-    EXPECT_EQ(vsJobMgr::kInitBadJobConf, jm.initBackup()) << "job.conf missing";
+    EXPECT_EQ(vsJobMgr::kInitBadJobConf, jm.initBackup()) << "no job record";
   }
   struct Case {
-    const char* conf;
+    const char* record;
     int code;
   } cases[] = {{"this line has no equals sign\n", vsJobMgr::kInitBadJobConf},
                {"failback=yes\n", vsJobMgr::kInitBadJobConf},
                {"replicationId=12x\n", vsJobMgr::kInitBadJobConf},
-               {"initFails=1\n", vsJobMgr::kInitFailedByKnob},
-               {"initFails=-3\n", vsJobMgr::kInitFailedByKnob},
-               {"initFails=0\n", vsJobMgr::kInitOk}};
+               {"token=-client\n", vsJobMgr::kInitBadJobConf},
+               {"timeScale=0\n", vsJobMgr::kInitBadJobConf},
+               {"# job\nrestart=\nfailback=0\ninitFails=1\n", vsJobMgr::kInitOk}};
   int64_t jobId = 10;
   for (const Case& c : cases) {
-    ASSERT_TRUE(lab_.AddJob(jobId, c.conf));
+    ASSERT_TRUE(PlantRecord(jobId, c.record));
     vsJobMgr jm;
     jm.setJobId(std::to_string(jobId));
     int code = jm.initBackup();
-    EXPECT_EQ(c.code, code) << c.conf;
+    EXPECT_EQ(c.code, code) << c.record;
     EXPECT_EQ(c.code != vsJobMgr::kInitOk, vsJobMgr::isError(code));
     EXPECT_EQ(c.code == vsJobMgr::kInitOk, jm.isInitialized());
     ++jobId;
   }
 }
 
+// The fault table decides the start's code; a job whose start failed records no session.
+TEST_F(JobMgrTest, FaultRulesFailTheStartWithTheirCode) {
+  ASSERT_TRUE(lab_.Fault("jobmgr.initBackup", 5));
+  ASSERT_TRUE(lab_.Fault("jobmgr.initBackup", -3));
+  for (int expected : {5, -3, static_cast<int>(vsJobMgr::kInitOk)}) {
+    vsJobMgr jm;
+    ASSERT_TRUE(lab_.AddJob(1001));
+    jm.setJobId("1001");
+    int code = jm.initBackup();
+    EXPECT_EQ(expected, code);
+    EXPECT_EQ(expected != vsJobMgr::kInitOk, vsJobMgr::isError(code));
+  }
+  EXPECT_EQ(1u, lab::ReadSessions(1001).size());
+}
+
 TEST_F(JobMgrTest, SessionIsRecordedOnceAndDeinitIsIdempotent) {
   vsJobMgr jm;
   ASSERT_TRUE(Start(jm, 1001));
   std::string pid = std::to_string(getpid());
-  EXPECT_EQ("started localhost " + pid + "\n", lab_.ReadJobFile(1001, "sessions.log"));
+  EXPECT_EQ(std::vector<std::string>{"started localhost " + pid}, lab::ReadSessions(1001));
   jm.deinit();
   jm.deinit();
   EXPECT_FALSE(jm.isInitialized());
-  EXPECT_EQ("started localhost " + pid + "\nended localhost " + pid + "\n", lab_.ReadJobFile(1001, "sessions.log"));
+  std::vector<std::string> both = {"started localhost " + pid, "ended localhost " + pid};
+  EXPECT_EQ(both, lab::ReadSessions(1001));
 
   vsJobMgr neverStarted;
   neverStarted.setJobId("1001");
   neverStarted.deinit();
-  std::string sessions = lab_.ReadJobFile(1001, "sessions.log");
-  EXPECT_EQ(2, std::count(sessions.begin(), sessions.end(), '\n'));
+  EXPECT_EQ(both, lab::ReadSessions(1001));
 }
 
 TEST_F(JobMgrTest, EveryPhaseCallAppendsExactlyOneLine) {
@@ -137,13 +156,17 @@ TEST_F(JobMgrTest, EveryPhaseCallAppendsExactlyOneLine) {
 
 TEST_F(JobMgrTest, RefusedAutoResumeSaysSoAndReturnsFalse) {
   vsJobMgr jm;
-  ASSERT_TRUE(Start(jm, 1001, "autoResumeFails=1\n"));
+  ASSERT_TRUE(Start(jm, 1001));
+  ASSERT_TRUE(lab_.Fault("jobmgr.StopAndAutoResume", 1));
   EXPECT_FALSE(jm.StopAndAutoResume(120, "resume"));
+  // An interval of 0 (resume at once) is the limit that is still arranged; one below it is not.
   vsJobMgr other;
   ASSERT_TRUE(Start(other, 1002));
+  EXPECT_TRUE(other.StopAndAutoResume(0, "now"));
   EXPECT_FALSE(other.StopAndAutoResume(-1, "never"));
   EXPECT_EQ(std::vector<std::string>{"StopAndAutoResumeRefused 120 resume"}, vsJobMgr::ReadPhaseLines(1001));
-  EXPECT_EQ(std::vector<std::string>{"StopAndAutoResumeRefused -1 never"}, vsJobMgr::ReadPhaseLines(1002));
+  std::vector<std::string> limits = {"StopAndAutoResume 0 now", "StopAndAutoResumeRefused -1 never"};
+  EXPECT_EQ(limits, vsJobMgr::ReadPhaseLines(1002));
 }
 
 TEST_F(JobMgrTest, PhaseResultWithoutAJobFolderIsNotReportedAsDone) {
@@ -162,14 +185,13 @@ TEST_F(JobMgrTest, QuitFlagFollowsTheQuitFile) {
   vsJobMgr jm;
   ASSERT_TRUE(Start(jm, 1001));
   EXPECT_FALSE(jm.checkQuitFlag());
-  std::string quit = lab::JobDir(1001) + "/quit";
-  ASSERT_TRUE(lab::WriteFileAtomic(quit, ""));
+  ASSERT_TRUE(lab::RequestJobQuit(1001));
   EXPECT_TRUE(jm.checkQuitFlag());
   // Another job of the same lab is not affected.
   vsJobMgr other;
   ASSERT_TRUE(Start(other, 1002));
   EXPECT_FALSE(other.checkQuitFlag());
-  ASSERT_EQ(0, unlink(quit.c_str()));
+  ASSERT_TRUE(lab::ClearJobQuit(1001));
   EXPECT_FALSE(jm.checkQuitFlag());
 }
 
@@ -222,7 +244,7 @@ TEST_F(JobMgrTest, ThreadsCollectTheirOwnPendingCauseArguments) {
 TEST_F(JobMgrTest, ProcessesOfOneJobAppendWithoutLosingLines) {
   constexpr int kThreads = 8;
   constexpr int kCalls = 50;
-  ASSERT_TRUE(lab_.AddJob(1001, kPlainConf));
+  ASSERT_TRUE(lab_.AddJob(1001));
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([t] {
@@ -249,13 +271,15 @@ TEST_F(JobMgrTest, ProcessesOfOneJobAppendWithoutLosingLines) {
   EXPECT_EQ(static_cast<size_t>(kThreads * kCalls), vsJobMgr::ReadPhaseLines(1001).size());
 }
 
-TEST_F(JobMgrTest, JobOptionsComeFromJobConf) {
+TEST_F(JobMgrTest, JobOptionsComeFromTheJobRecord) {
   vsJobMgr jm;
   std::string restart;
   EXPECT_TRUE(vsJobMgr::isError(jm.CheckForRestart(restart))) << "no job read yet";
-  ASSERT_TRUE(Start(jm, 1001,
-                    "failback = 1\nreplicationId=4242\nopType=59\nselectedVMsOnly=1\ncommittable=1\n"
-                    "sourceParentBackupJob=900\nrestart=-o VMList=vm1\n"));
+  ASSERT_TRUE(PlantRecord(1001,
+                          "failback = 1\nreplicationId=4242\nopType=59\nselectedVMsOnly=1\ncommittable=1\n"
+                          "sourceParentBackupJob=900\nrestart=-o VMList=vm1\n"));
+  jm.setJobId("1001");
+  ASSERT_EQ(vsJobMgr::kInitOk, jm.initBackup());
   EXPECT_TRUE(jm.isFailbackBackup());
   EXPECT_EQ(4242u, jm.getReplicationIdForFailback());
   EXPECT_EQ(59, jm.getOpType());
@@ -277,10 +301,12 @@ TEST_F(JobMgrTest, MetadataCollectionFollowsTheJobKind) {
   ASSERT_TRUE(Start(streaming, 1001));
   streaming.initBackupMetadaCollectionDefault(101, true, true, false, true);
   EXPECT_TRUE(streaming.isCollectMetadataEnabled());
-  EXPECT_EQ(
-      "collectFileDetails=1\ncollectFileDetailsForSnap=0\ncollectMetadata=1\nhonorTaskOptionsForLVM=1\n"
-      "indexingV2=1\ninstanceType=101\n",
-      lab_.ReadJobFile(1001, "metadata.txt"));
+  std::map<std::string, std::string> metadata;
+  ASSERT_TRUE(lab::ReadJobMetadata(1001, metadata));
+  std::map<std::string, std::string> expected = {{"collectFileDetails", "1"}, {"collectFileDetailsForSnap", "0"},
+                                                 {"collectMetadata", "1"},    {"honorTaskOptionsForLVM", "1"},
+                                                 {"indexingV2", "1"},         {"instanceType", "101"}};
+  EXPECT_EQ(expected, metadata);
   streaming.setMetatdataCollectionOption(0);
   EXPECT_FALSE(streaming.isCollectMetadataEnabled());
 

@@ -12,19 +12,6 @@
 
 namespace ratest {
 
-TempLab::TempLab() {
-  char pattern[] = "/tmp/quarn-ra-XXXXXX";
-  const char* made = mkdtemp(pattern);
-  root_ = made ? made : "";
-  lab::SetRoot(root_);
-}
-
-TempLab::~TempLab() {
-  lab::SetRoot("");
-  std::error_code ignored;
-  if (!root_.empty()) std::filesystem::remove_all(root_, ignored);
-}
-
 std::string Describe(const CNMessageBase& message) {
   if (message.getTagID() == RATest::Ping::TAG) {
     return std::to_string(message.getint64(RATest::Ping::F_seq)) + " " +

@@ -7,21 +7,13 @@
 #include <vector>
 
 #include "agentprog/RATestMessages.h"
+#include "support/TestLab.h"
 #include "platform/remoteagent/ZTRemoteAgentClient.h"
 #include "platform/remoteagent/ZTRemoteAgentServer.h"
 
 namespace ratest {
 
-// A fresh lab folder for one test, removed afterwards.
-class TempLab {
- public:
-  TempLab();
-  ~TempLab();
-  const std::string& Root() const { return root_; }
-
- private:
-  std::string root_;
-};
+using TempLab = testsupport::TestLab;
 
 // "<seq> <payload>" of a Ping, "tag 0x..." of anything else.
 std::string Describe(const CNMessageBase& message);

@@ -1,4 +1,4 @@
-#include "platform/jobmgr/LabKeyValue.h"
+#include "platform/lab/LabKeyValue.h"
 
 #include <limits>
 
@@ -43,10 +43,7 @@ bool Parse(const std::string& text, std::map<std::string, std::string>& values, 
 
 bool ReadFile(const std::string& path, std::map<std::string, std::string>& values, std::string& error) {
   std::string text;
-  if (!lab::ReadFile(path, text)) {
-    error = "cannot read " + path;
-    return false;
-  }
+  if (!lab::ReadRegularFile(path, lab::kMaxRecordBytes, text, error)) return false;
   if (!Parse(text, values, error)) {
     error = path + ": " + error;
     return false;
@@ -85,6 +82,13 @@ bool ParseInt64(const std::string& text, int64_t& value) {
     if (magnitude > limit) return false;
     value = static_cast<int64_t>(magnitude);
   }
+  return true;
+}
+
+bool ParseInt64InRange(const std::string& text, int64_t min, int64_t max, int64_t& value) {
+  int64_t parsed = 0;
+  if (!ParseInt64(text, parsed) || parsed < min || parsed > max) return false;
+  value = parsed;
   return true;
 }
 

@@ -1,0 +1,313 @@
+#include "platform/lab/LabCreate.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <set>
+
+#include "platform/lab/Lab.h"
+#include "platform/lab/LabCoordinator.h"
+#include "platform/lab/LabHypervisor.h"
+#include "platform/lab/LabJob.h"
+#include "platform/lab/LabKeyValue.h"
+#include "platform/lab/LabSettings.h"
+#include "platform/lab/LabSubclient.h"
+#include "platform/msg/CNMessageBase.h"
+#include "platform/msg/vsXMLFile.h"
+
+namespace lab {
+namespace {
+
+const char* const kServer = "vcenter";
+const char* const kMediaAgent = "ma1";
+const char* const kHosts[] = {"esx1", "esx2"};
+const char* const kDatastores[] = {"ds1", "ds2"};
+constexpr uint64_t kDiskBytes = 4 * 1024 * 1024;
+constexpr size_t kPatternBytes = 64 * 1024;
+
+bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+bool MakeDir(const std::string& path, std::string& error) {
+  if (MakeDirs(path)) return true;
+  error = "cannot create folder " + path;
+  return false;
+}
+
+// Writes a record only when its file does not exist yet.
+bool WriteNew(const std::string& path, const std::string& text, int& kept, std::string& error) {
+  if (Exists(path)) {
+    ++kept;
+    return true;
+  }
+  return WriteFileAtomic(path, text, error);
+}
+
+std::string VMName(int64_t index) {
+  char name[32];
+  std::snprintf(name, sizeof(name), "vm%02lld", static_cast<long long>(index));
+  return name;
+}
+
+std::string VMGuid(int64_t index) {
+  char guid[64];
+  std::snprintf(guid, sizeof(guid), "50290000-0000-4000-8000-%012llx", static_cast<unsigned long long>(index));
+  return guid;
+}
+
+// Stable for a given id, so that recreating a lab gives the subclient the same GUID.
+std::string SubclientGuid(const std::string& subclient) {
+  uint64_t hash = 1469598103934665603ULL;
+  for (unsigned char c : subclient) hash = (hash ^ c) * 1099511628211ULL;
+  char guid[64];
+  std::snprintf(guid, sizeof(guid), "5c1e%04x-%04x-4%03x-8%03x-%012llx", static_cast<unsigned>(hash >> 48),
+                static_cast<unsigned>((hash >> 32) & 0xFFFF), static_cast<unsigned>((hash >> 20) & 0xFFF),
+                static_cast<unsigned>((hash >> 8) & 0xFFF), static_cast<unsigned long long>(hash & 0xFFFFFFFFFFFFULL));
+  return guid;
+}
+
+bool CreateClients(const LabPlan& plan, int& kept, std::string& error) {
+  for (size_t i = 0; i < plan.clients.size(); ++i) {
+    const std::string& client = plan.clients[i];
+    if (!MakeDir(ClientRegistryDir(client), error) || !MakeDir(ClientTempDir(client), error) ||
+        !MakeDir(ClientJobResultsDir(client), error) || !MakeDir(ClientLogDir(client), error))
+      return false;
+    // A new lab starts with the job process's own defaults written out, and a log level that shows
+    // which settings keys the process looked for and did not find.
+    if (!WriteNew(SettingsPath(client, "VirtualServer"),
+                  "# Settings of the section VirtualServer on " + client +
+                      "\nnStartAgentThreads=4\nnAutoResumeIntervalSeconds=120\n",
+                  kept, error) ||
+        !WriteNew(SettingsPath(client, "Base"), "# Settings of the section Base on " + client + "\nnQuarnDebugLevel=2\n",
+                  kept, error))
+      return false;
+    MachineRecord machine = plan.machine;
+    machine.hostName = client;
+    machine.addresses = {{"10.0.0." + std::to_string(11 + i), "255.255.255.0"}};
+    MachineRecord existing;
+    std::string ignored;
+    if (ReadMachineRecord(client, existing, ignored) != RecordRead::kMissing) {
+      ++kept;
+    } else if (!WriteMachineRecord(client, machine, error)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool CreateSubclient(const LabPlan& plan, int& kept, std::string& error) {
+  if (!MakeDir(SubclientsDir(), error)) return false;
+  if (Exists(SubclientConfPath(plan.subclient))) {
+    ++kept;
+    return true;
+  }
+  uint64_t numericId = 0;
+  std::string members;
+  for (const std::string& client : plan.clients) members += (members.empty() ? "" : ",") + client;
+  SubclientRecord record;
+  record.settings = {{"instanceType", "101"},
+                     {"instanceId", "1"},
+                     {"keyrealmId", labkv::ParseUInt64(plan.subclient, numericId) ? plan.subclient : "1"},
+                     {"subclientGUID", SubclientGuid(plan.subclient)},
+                     {"subclientName", "subclient" + plan.subclient},
+                     {"server", kServer},
+                     {"memberServers", members},
+                     {"maxStreams", "4"},
+                     {"transportMode", "0"},
+                     {"meditech", "0"},
+                     {"proxyServerDetails", "0"},
+                     {"indexingV2", "1"},
+                     {"collectFileDetails", "0"},
+                     {"collectFileDetailsForSnap", "0"},
+                     {"appAware", "0"}};
+  return WriteSubclientRecord(plan.subclient, record, error);
+}
+
+bool CreateJob(const LabPlan& plan, int& kept, std::string& error) {
+  if (JobRecordExists(plan.jobId)) {
+    ++kept;
+    return true;
+  }
+  JobRecord record;
+  record.token = "token-" + std::to_string(plan.jobId);
+  record.mediaAgent = kMediaAgent;
+  record.client = plan.clients.front();
+  record.subclient = plan.subclient;
+  record.timeScale = plan.timeScale;
+  return WriteJobRecord(plan.jobId, record, error);
+}
+
+std::string DiskPattern(int64_t vmIndex) {
+  std::string pattern(kPatternBytes, '\0');
+  for (size_t i = 0; i < pattern.size(); ++i)
+    pattern[i] = static_cast<char>((i * 31 + static_cast<size_t>(vmIndex) * 7) & 0xFF);
+  return pattern;
+}
+
+bool CreateHypervisor(const LabPlan& plan, int& kept, std::string& error) {
+  const std::string server = ServerDir(kServer);
+  if (!MakeDir(server + "/vms", error)) return false;
+  if (ServerRecordExists(kServer)) {
+    ++kept;
+  } else {
+    ServerRecord serverRecord;
+    serverRecord.type = 101;
+    serverRecord.hosts = {kHosts[0], kHosts[1]};
+    serverRecord.datastores = {kDatastores[0], kDatastores[1]};
+    if (!WriteServerRecord(kServer, serverRecord, error)) return false;
+  }
+  for (int64_t i = 1; i <= plan.vms; ++i) {
+    const std::string name = VMName(i);
+    const std::string datastore = kDatastores[(i - 1) % 2];
+    VMDisk disk;
+    disk.file = "datastores/" + datastore + "/" + name + "/" + name + "_0.img";
+    disk.sizeBytes = kDiskBytes;
+    disk.type = "raw";
+    const std::string image = DiskImagePath(kServer, disk.file);
+    if (!MakeDir(image.substr(0, image.rfind('/')), error)) return false;
+    if (Exists(image)) {
+      ++kept;
+    } else if (!WriteImageAtomic(image, DiskPattern(i), kDiskBytes, error)) {
+      return false;
+    }
+    if (VMDescriptionExists(kServer, name)) {
+      ++kept;
+      continue;
+    }
+    VMDescription vm;
+    vm.name = name;
+    vm.guid = VMGuid(i);
+    vm.host = kHosts[(i - 1) % 2];
+    vm.datastore = datastore;
+    vm.powerState = "on";
+    vm.guestOS = i % 2 ? "linux" : "windows";
+    vm.cpus = 2;
+    vm.memoryMB = 1024;
+    vm.disks = {disk};
+    if (!WriteVMDescription(kServer, vm, error)) return false;
+  }
+  return true;
+}
+
+// A field of the collect file's messages (VirtualServer::VMCollectList and VMCollect).
+struct CollectField {
+  int index;
+  int number;
+  uint32_t check;
+};
+constexpr int kVirtualServerGroup = 26;
+constexpr int kCollectListType = 28;
+constexpr int kCollectType = 27;
+constexpr uint32_t kCollectListTag = 0x1A4F75B1;
+constexpr CollectField kListJobId{1, 1, 0x09AD98}, kListVMs{2, 2, 0x7FFFF5};
+constexpr CollectField kName{1, 1, 0x80C9E2}, kGuid{2, 5, 0x7D69C0}, kHost{3, 9, 0x776522},
+    kServerName{4, 13, 0x3904DA}, kClientId{6, 21, 0xFD021D}, kDatastore{8, 23, 0x92F280},
+    kDiskCount{10, 28, 0xEA4E90}, kSize{11, 29, 0x2FE535}, kDatacenter{21, 54, 0x0EF2B6},
+    kVMJobId{23, 62, 0x664541}, kSubclientId{24, 63, 0xE81AA5}, kSubclientGuid{32, 77, 0x7A11BD};
+constexpr int64_t kFirstVMClientId = 101;
+
+void SetText(CNMessageBase& message, const CollectField& field, const std::string& value) {
+  message.setstring(field.index, field.number, value, message.getTagID(), field.check);
+}
+void SetNumber(CNMessageBase& message, const CollectField& field, int64_t value) {
+  message.setint64(field.index, field.number, value, message.getTagID(), field.check);
+}
+
+// The job's VM collect file, as the job manager's discovery leaves it: one entry per sample VM, in the
+// first client's folder of the subclient and, under the job's id, in the index cache.
+bool CreateCollectFile(const LabPlan& plan, int& kept, std::string& error) {
+  SubclientRecord subclient;
+  if (ReadSubclientRecord(plan.subclient, subclient, error) != RecordRead::kRead) return false;
+  const bool indexingV2 = subclient.settings["indexingV2"] == "1";
+  const std::string guid = subclient.settings["subclientGUID"];
+  const std::string name = indexingV2 ? "vmcollect_" + std::to_string(plan.jobId) + ".ztf" : "vmcollect.ztf";
+  const std::string folder = SubclientJobResultsDir(plan.clients.front(), plan.subclient);
+  const std::string cache = IndexJobDir(guid, plan.jobId, error);
+  if (folder.empty() || cache.empty() || !MakeDir(folder, error) || !MakeDir(cache, error)) return false;
+  vsXMLFile file(folder + "/" + name);
+  if (file.Exists()) {
+    ++kept;
+    return true;
+  }
+  CNMessageBase list(kVirtualServerGroup, kCollectListType);
+  if (list.getTagID() != kCollectListTag || list.getDecl() == nullptr) {
+    error = "the collect file's message tables are not loaded";
+    return false;
+  }
+  uint64_t subclientId = 0;
+  labkv::ParseUInt64(plan.subclient, subclientId);
+  SetNumber(list, kListJobId, plan.jobId);
+  CNMessageList& vms = list.getlistobject(kListVMs.index, kListVMs.number, kCollectListTag, kListVMs.check, true);
+  for (int64_t i = 1; i <= plan.vms; ++i) {
+    CNMessageBase vm(kVirtualServerGroup, kCollectType);
+    SetText(vm, kName, VMName(i));
+    SetText(vm, kGuid, VMGuid(i));
+    SetText(vm, kHost, kHosts[(i - 1) % 2]);
+    SetText(vm, kServerName, kServer);
+    SetNumber(vm, kClientId, kFirstVMClientId + i - 1);
+    SetText(vm, kDatastore, kDatastores[(i - 1) % 2]);
+    SetNumber(vm, kDiskCount, 1);
+    SetNumber(vm, kSize, static_cast<int64_t>(kDiskBytes));
+    SetText(vm, kDatacenter, "dc1");
+    SetNumber(vm, kVMJobId, plan.jobId);
+    SetNumber(vm, kSubclientId, static_cast<int64_t>(subclientId));
+    SetText(vm, kSubclientGuid, guid);
+    vms.emplace_back(vm);
+  }
+  std::string xml;
+  if (!list.serialize(xml, false) || !WriteFileAtomic(cache + "/" + name, xml, error) ||
+      !WriteFileAtomic(file.Path(), xml, error))
+    return false;
+  return true;
+}
+
+}  // namespace
+
+const char* SampleServer() { return kServer; }
+const char* SampleMediaAgent() { return kMediaAgent; }
+
+bool CheckLabPlan(const LabPlan& plan, std::string& error) {
+  if (plan.vms < 0 || plan.vms > kMaxLabVMs) {
+    error = "the number of VMs must be from 0 to " + std::to_string(kMaxLabVMs);
+    return false;
+  }
+  if (plan.clients.empty() || plan.clients.size() > kMaxLabClients) {
+    error = "a lab has from 1 to " + std::to_string(kMaxLabClients) + " clients";
+    return false;
+  }
+  std::set<std::string> seen;
+  for (const std::string& client : plan.clients) {
+    if (!IsSafeComponent(client) || !IsSafeArgument(client)) {
+      error = "client name '" + client + "' is not usable";
+      return false;
+    }
+    if (!seen.insert(client).second) {
+      error = "client '" + client + "' is named twice";
+      return false;
+    }
+  }
+  if (!IsSafeComponent(plan.subclient + ".conf") || !IsSafeArgument(plan.subclient)) {
+    error = "subclient id '" + plan.subclient + "' is not usable";
+    return false;
+  }
+  if (plan.jobId <= 0) {
+    error = "the job id must be a positive number";
+    return false;
+  }
+  if (plan.timeScale < 1 || plan.timeScale > kMaxTimeScale) {
+    error = "the time scale must be from 1 to " + std::to_string(kMaxTimeScale);
+    return false;
+  }
+  MachineRecord machine = plan.machine;
+  std::string text;
+  return labkv::StorableText(machine, FormatMachineRecord, ParseMachineRecord, text, error);
+}
+
+bool CreateLab(const std::string& root, const LabPlan& plan, int& kept, std::string& error) {
+  if (!CheckLabPlan(plan, error) || !MakeDir(root, error)) return false;
+  SetRoot(root);
+  return CreateClients(plan, kept, error) && CreateSubclient(plan, kept, error) && CreateJob(plan, kept, error) &&
+         CreateHypervisor(plan, kept, error) && MakeDir(MediaAgentDir(kMediaAgent), error) &&
+         MakeDir(IndexDir(), error) && CreateCollectFile(plan, kept, error);
+}
+
+}  // namespace lab

@@ -1,0 +1,36 @@
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/lab/LabMachine.h"
+
+// Building a lab: the folders and records of clients, one subclient, one job with its VM collect file
+// (platform/lab/LabCoordinator.h) and a hypervisor with sample VMs. Files that exist are kept as they are, so creating again (for example with another job)
+// adds what is missing and loses nothing a test or a person has changed.
+namespace lab {
+
+constexpr int64_t kMaxLabVMs = 500;
+constexpr size_t kMaxLabClients = 64;
+
+struct LabPlan {
+  int64_t vms = 3;
+  std::vector<std::string> clients{"coordinator", "proxyA", "proxyB"};
+  std::string subclient = "1";
+  int64_t jobId = 1001;
+  int64_t timeScale = 1;
+  // The machine of every client: CPUs, memory and operating system; each client gets its own host
+  // name (its client name) and address (10.0.0.<11 + its position>/255.255.255.0).
+  MachineRecord machine;
+};
+
+// The names of the sample lab: hypervisor server, media agent, hosts and datastores.
+const char* SampleServer();
+const char* SampleMediaAgent();
+
+// Checks the plan; false with the reason for a count or name out of range.
+bool CheckLabPlan(const LabPlan& plan, std::string& error);
+// Creates the lab at the root (lab::Root() is set to it). `kept` counts the files that existed.
+bool CreateLab(const std::string& root, const LabPlan& plan, int& kept, std::string& error);
+
+}  // namespace lab

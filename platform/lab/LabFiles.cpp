@@ -1,0 +1,270 @@
+#include "platform/lab/LabFiles.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+namespace lab {
+namespace {
+
+// Lab files hold job tokens in command lines, credentials in subclient records and the like: no one
+// outside the owner's group reads them.
+constexpr mode_t kFileMode = 0640;
+constexpr int kTempNameAttempts = 16;
+
+std::string FolderOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string NameOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string SystemError(const std::string& what, const std::string& path) {
+  return what + " " + path + ": " + std::strerror(errno);
+}
+
+bool WriteAll(int fd, const std::string& text) {
+  size_t written = 0;
+  while (written < text.size()) {
+    ssize_t n = write(fd, text.data() + written, text.size() - written);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    written += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool LockExclusive(int fd) {
+  while (flock(fd, LOCK_EX) != 0) {
+    if (errno != EINTR) return false;
+  }
+  return true;
+}
+
+// A name no one can predict, so that nothing can be planted there in advance; O_EXCL makes the
+// creation fail rather than reuse whatever another party put at the name.
+std::string RandomSuffix() {
+  static std::atomic<uint64_t> fallback{0};
+  uint64_t bits = 0;
+  if (getrandom(&bits, sizeof bits, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bits))
+    bits = (static_cast<uint64_t>(getpid()) << 32) ^ ++fallback ^ reinterpret_cast<uintptr_t>(&bits);
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(bits));
+  return text;
+}
+
+int CreateExclusiveTemp(const std::string& path, std::string& temp, std::string& error) {
+  const std::string prefix = FolderOf(path) + "/." + NameOf(path) + ".tmp-";
+  for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
+    temp = prefix + RandomSuffix();
+    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode);
+    if (fd >= 0) return fd;
+    if (errno != EEXIST) break;
+  }
+  error = SystemError("cannot create a temporary file for", path);
+  return -1;
+}
+
+bool SyncFolder(const std::string& path) {
+  int fd = open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = fsync(fd) == 0;
+  close(fd);
+  return ok;
+}
+
+}  // namespace
+
+bool ReadRegularFile(const std::string& path, size_t maxBytes, std::string& content, std::string& error) {
+  return ReadOptionalFile(path, maxBytes, content, error) == ReadResult::kRead;
+}
+
+ReadResult ReadOptionalFile(const std::string& path, size_t maxBytes, std::string& content, std::string& error) {
+  error.clear();
+  // Non-blocking, so that opening a FIFO does not wait for a writer.
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    const bool missing = errno == ENOENT;
+    error = SystemError("cannot open", path);
+    return missing ? ReadResult::kMissing : ReadResult::kFailed;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    error = "not a regular file: " + path;
+    return ReadResult::kFailed;
+  }
+  std::string read;
+  bool fits = static_cast<uint64_t>(st.st_size) <= maxBytes;
+  if (fits) read.reserve(static_cast<size_t>(st.st_size));
+  char buffer[65536];
+  while (fits) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      error = SystemError("cannot read", path);
+      close(fd);
+      return ReadResult::kFailed;
+    }
+    if (n == 0) break;
+    if (read.size() + static_cast<size_t>(n) > maxBytes) {
+      fits = false;
+    } else {
+      read.append(buffer, static_cast<size_t>(n));
+    }
+  }
+  close(fd);
+  if (!fits) {
+    error = "file too large: " + path;
+    return ReadResult::kFailed;
+  }
+  content.swap(read);
+  return ReadResult::kRead;
+}
+
+bool ReadFile(const std::string& path, std::string& content) {
+  std::string error;
+  return ReadRegularFile(path, kMaxRecordBytes, content, error);
+}
+
+std::vector<std::string> ReadLines(const std::string& path, size_t maxBytes) {
+  std::vector<std::string> lines;
+  std::string text;
+  std::string error;
+  if (path.empty() || !ReadRegularFile(path, maxBytes, text, error)) return lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+bool WriteFileAtomic(const std::string& path, const std::string& content) {
+  std::string error;
+  return WriteFileAtomic(path, content, error);
+}
+
+namespace {
+
+// Writes a new file through an exclusive temporary name; `fill` writes the content to the descriptor.
+bool ReplaceWith(const std::string& path, const std::function<bool(int)>& fill, std::string& error) {
+  if (path.empty()) {
+    error = "no file name";
+    return false;
+  }
+  std::string temp;
+  int fd = CreateExclusiveTemp(path, temp, error);
+  if (fd < 0) return false;
+  bool ok = fill(fd) && fsync(fd) == 0;
+  if (!ok) error = SystemError("cannot write", temp);
+  if (close(fd) != 0 && ok) {
+    ok = false;
+    error = SystemError("cannot close", temp);
+  }
+  if (ok && rename(temp.c_str(), path.c_str()) != 0) {
+    ok = false;
+    error = SystemError("cannot rename a temporary file to", path);
+  }
+  if (!ok) {
+    unlink(temp.c_str());
+    return false;
+  }
+  // The rename is only durable once the folder's entry is on disk.
+  if (!SyncFolder(path)) {
+    error = SystemError("cannot sync the folder of", path);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool WriteFileAtomic(const std::string& path, const std::string& content, std::string& error) {
+  return ReplaceWith(path, [&content](int fd) { return WriteAll(fd, content); }, error);
+}
+
+bool WriteImageAtomic(const std::string& path, const std::string& head, uint64_t sizeBytes, std::string& error) {
+  if (head.size() > sizeBytes) {
+    error = "the start of image " + path + " is larger than the image";
+    return false;
+  }
+  return ReplaceWith(
+      path,
+      [&](int fd) {
+        return ftruncate(fd, static_cast<off_t>(sizeBytes)) == 0 &&
+               pwrite(fd, head.data(), head.size(), 0) == static_cast<ssize_t>(head.size());
+      },
+      error);
+}
+
+bool AppendLineLocked(const std::string& path, const std::string& line) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, kFileMode);
+  if (fd < 0) return false;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !LockExclusive(fd)) {
+    close(fd);
+    return false;
+  }
+  bool ok = WriteAll(fd, line + "\n");
+  flock(fd, LOCK_UN);
+  close(fd);
+  return ok;
+}
+
+FileLock::FileLock(const std::string& recordPath) {
+  const std::string lockPath = FolderOf(recordPath) + "/." + NameOf(recordPath) + ".lock";
+  fd_ = open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, kFileMode);
+  if (fd_ >= 0 && !LockExclusive(fd_)) {
+    close(fd_);
+    fd_ = -1;
+  }
+}
+
+FileLock::~FileLock() {
+  if (fd_ < 0) return;
+  flock(fd_, LOCK_UN);
+  close(fd_);
+}
+
+bool ReplaceFileLocked(const std::string& path, const std::string& content, std::string& error) {
+  FileLock lock(path);
+  if (!lock.Held()) {
+    error = SystemError("cannot lock", path);
+    return false;
+  }
+  return WriteFileAtomic(path, content, error);
+}
+
+bool UpdateFileLocked(const std::string& path, const TextChange& change, std::string& error) {
+  FileLock lock(path);
+  if (!lock.Held()) {
+    error = SystemError("cannot lock", path);
+    return false;
+  }
+  std::string text;
+  ReadResult read = ReadOptionalFile(path, kMaxRecordBytes, text, error);
+  if (read == ReadResult::kFailed) return false;
+  const std::string before = text;
+  if (!change(text, read == ReadResult::kRead, error)) return false;
+  if (text == before) return true;
+  return WriteFileAtomic(path, text, error);
+}
+
+}  // namespace lab

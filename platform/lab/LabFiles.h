@@ -1,0 +1,82 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+// How the processes of a job share the lab's files. Each rule holds between processes as it does
+// between threads, since every process of a job (coordinator, agents, the lab tool, a test) works on
+// the same folder:
+//  - a whole-file record is replaced, never rewritten in place: the new text goes to an exclusive
+//    temporary name in the same folder, is synced, renamed over the old file, and the folder is
+//    synced, so a reader sees the old record or the new one and a crash leaves one of them;
+//  - a record that is read, changed and written back is changed under the record's own lock
+//    (UpdateFileLocked), so two writers never lose each other's change;
+//  - a log-like file grows by whole lines appended under a lock on the file itself;
+//  - every read is of a regular file of bounded size: a FIFO, a device or an oversized file is
+//    refused instead of hanging the reader or exhausting its memory;
+//  - no call follows a symbolic link planted at the name of a file it creates.
+// A new kind of record needs nothing more than these calls and its own reader and writer.
+namespace lab {
+
+// The largest record the lab reads: settings, job and subclient records, VM descriptions, the fault
+// table, a job's phase, pending-cause and event files.
+constexpr size_t kMaxRecordBytes = 16 * 1024 * 1024;
+
+// Reads a whole regular file of at most maxBytes. The checks apply to the object actually opened, so
+// a file swapped after a check cannot slip through, a FIFO in its place cannot hang the reader, and
+// a file that is (or grows) larger than the limit is never pulled into memory. False with the
+// reason otherwise; `content` is then unchanged.
+bool ReadRegularFile(const std::string& path, size_t maxBytes, std::string& content, std::string& error);
+
+// As ReadRegularFile, telling a file that does not exist apart from one that cannot be read.
+enum class ReadResult { kRead, kMissing, kFailed };
+ReadResult ReadOptionalFile(const std::string& path, size_t maxBytes, std::string& content, std::string& error);
+
+// A whole record of at most kMaxRecordBytes; false when it cannot be read.
+bool ReadFile(const std::string& path, std::string& content);
+// The lines of a file of at most maxBytes without their line ends (a last line without one counts);
+// empty when the file cannot be read.
+std::vector<std::string> ReadLines(const std::string& path, size_t maxBytes = kMaxRecordBytes);
+
+// Replaces the file with the content as described above. False (with the reason) on failure; the
+// file is then as it was and no temporary file is left.
+bool WriteFileAtomic(const std::string& path, const std::string& content);
+bool WriteFileAtomic(const std::string& path, const std::string& content, std::string& error);
+
+// Replaces the file, as WriteFileAtomic, with a sparse file of sizeBytes that starts with `head`
+// and reads as zeros after it (disk images).
+bool WriteImageAtomic(const std::string& path, const std::string& head, uint64_t sizeBytes, std::string& error);
+
+// Appends one line (a newline is added) under an exclusive lock on the file. Files are created
+// readable by their owner and group only.
+bool AppendLineLocked(const std::string& path, const std::string& line);
+
+// The lock of one record: an exclusive advisory lock on a lock file beside it ("<dir>/.<name>.lock"),
+// held while the object lives. Locks of separate objects exclude each other across threads and
+// processes alike.
+class FileLock {
+ public:
+  explicit FileLock(const std::string& recordPath);
+  ~FileLock();
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+  bool Held() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+// Replaces a record under its lock.
+bool ReplaceFileLocked(const std::string& path, const std::string& content, std::string& error);
+
+// Changes a record under its lock: reads it (a missing file reads as empty text with exists false),
+// lets `change` edit the text, and replaces (or creates) the file when change returns true and the
+// text differs.
+// False with the reason when the file cannot be read, change refuses (with its own reason), or the
+// write fails; the file is then as it was.
+using TextChange = std::function<bool(std::string& text, bool exists, std::string& error)>;
+bool UpdateFileLocked(const std::string& path, const TextChange& change, std::string& error);
+
+}  // namespace lab

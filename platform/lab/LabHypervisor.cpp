@@ -1,0 +1,284 @@
+#include "platform/lab/LabHypervisor.h"
+
+#include <strings.h>
+
+#include <algorithm>
+#include <climits>
+#include <filesystem>
+
+#include "platform/lab/Lab.h"
+#include "platform/lab/LabKeyValue.h"
+
+namespace lab {
+namespace {
+
+const char* const kServerFile = "server.conf";
+const char* const kHostsFolder = "hosts";
+const char* const kHostSuffix = ".host";
+const char* const kVMsFolder = "vms";
+const char* const kVMSuffix = ".vm";
+const char* const kDatastoresFolder = "datastores/";
+
+std::string Take(std::map<std::string, std::string>& values, const std::string& key) {
+  auto it = values.find(key);
+  if (it == values.end()) return std::string();
+  std::string value = it->second;
+  values.erase(it);
+  return value;
+}
+
+bool TakeNumber(std::map<std::string, std::string>& values, const std::string& key, int64_t min, int64_t max,
+                int64_t& number, std::string& error) {
+  std::string text = Take(values, key);
+  if (text.empty() || labkv::ParseInt64InRange(text, min, max, number)) return true;
+  error = "value of " + key + " [" + text + "] is not a number from " + std::to_string(min) + " to " +
+          std::to_string(max);
+  return false;
+}
+
+std::string JoinList(const std::vector<std::string>& items) {
+  std::string text;
+  for (const std::string& item : items) text += (text.empty() ? "" : ",") + item;
+  return text;
+}
+
+template <typename Record, typename Format, typename Parse>
+bool WriteRecord(const std::string& path, const Record& record, Format format, Parse parse, std::string& error) {
+  std::string text;
+  if (!labkv::StorableText(record, format, parse, text, error)) return false;
+  if (path.empty() || !MakeDirs(path.substr(0, path.rfind('/')))) {
+    error = "no lab, or a name that is not usable";
+    return false;
+  }
+  return ReplaceFileLocked(path, text, error);
+}
+
+std::string HostPath(const std::string& server, const std::string& host) {
+  std::string dir = ServerDir(server);
+  if (dir.empty() || !IsSafeComponent(host + kHostSuffix)) return std::string();
+  return dir + "/" + kHostsFolder + "/" + host + kHostSuffix;
+}
+
+std::string VMPath(const std::string& server, const std::string& name) {
+  std::string dir = ServerDir(server);
+  if (dir.empty() || !IsSafeComponent(name + kVMSuffix)) return std::string();
+  return dir + "/" + kVMsFolder + "/" + name + kVMSuffix;
+}
+
+}  // namespace
+
+std::string VMDisk::Datastore() const {
+  const std::string folder = kDatastoresFolder;
+  if (file.compare(0, folder.size(), folder) != 0) return std::string();
+  size_t slash = file.find('/', folder.size());
+  return file.substr(folder.size(), slash == std::string::npos ? std::string::npos : slash - folder.size());
+}
+
+bool ParseServerRecord(const std::string& text, ServerRecord& record, std::string& error) {
+  std::map<std::string, std::string> values;
+  if (!labkv::Parse(text, values, error)) return false;
+  ServerRecord parsed;
+  if (!TakeNumber(values, "type", 0, INT32_MAX, parsed.type, error)) return false;
+  parsed.hosts = labkv::SplitList(Take(values, "hosts"));
+  parsed.datastores = labkv::SplitList(Take(values, "datastores"));
+  parsed.other.swap(values);
+  record = parsed;
+  return true;
+}
+
+std::string FormatServerRecord(const ServerRecord& record) {
+  std::map<std::string, std::string> values = record.other;
+  values["type"] = std::to_string(record.type);
+  values["hosts"] = JoinList(record.hosts);
+  values["datastores"] = JoinList(record.datastores);
+  return labkv::Format(values);
+}
+
+bool ParseHostRecord(const std::string& text, HostRecord& record, std::string& error) {
+  std::map<std::string, std::string> values;
+  if (!labkv::Parse(text, values, error)) return false;
+  HostRecord parsed;
+  int64_t field34 = 0;
+  if (!TakeNumber(values, "field34", INT32_MIN, INT32_MAX, field34, error)) return false;
+  parsed.field34 = static_cast<int32_t>(field34);
+  parsed.datacenter = Take(values, "datacenter");
+  parsed.datacenter2 = Take(values, "datacenter2");
+  parsed.cluster = Take(values, "cluster");
+  parsed.faultDomain = Take(values, "faultDomain");
+  parsed.other.swap(values);
+  record = parsed;
+  return true;
+}
+
+std::string FormatHostRecord(const HostRecord& record) {
+  std::map<std::string, std::string> values = record.other;
+  values["datacenter"] = record.datacenter;
+  values["datacenter2"] = record.datacenter2;
+  values["cluster"] = record.cluster;
+  values["faultDomain"] = record.faultDomain;
+  values["field34"] = std::to_string(record.field34);
+  return labkv::Format(values);
+}
+
+bool ParseVMDescription(const std::string& text, VMDescription& vm, std::string& error) {
+  std::map<std::string, std::string> values;
+  if (!labkv::Parse(text, values, error)) return false;
+  VMDescription parsed;
+  int64_t diskCount = 0;
+  if (!TakeNumber(values, "cpus", 0, INT32_MAX, parsed.cpus, error) ||
+      !TakeNumber(values, "memoryMB", 0, INT64_MAX, parsed.memoryMB, error) ||
+      !TakeNumber(values, "diskCount", 0, kMaxVMDisks, diskCount, error))
+    return false;
+  for (int64_t i = 0; i < diskCount; ++i) {
+    const std::string prefix = "disk" + std::to_string(i) + ".";
+    VMDisk disk;
+    disk.file = Take(values, prefix + "file");
+    disk.type = Take(values, prefix + "type");
+    int64_t size = 0;
+    if (!TakeNumber(values, prefix + "sizeBytes", 0, INT64_MAX, size, error)) return false;
+    disk.sizeBytes = static_cast<uint64_t>(size);
+    parsed.disks.push_back(disk);
+  }
+  parsed.name = Take(values, "name");
+  parsed.guid = Take(values, "guid");
+  parsed.host = Take(values, "host");
+  parsed.datastore = Take(values, "datastore");
+  parsed.location = Take(values, "location");
+  parsed.version = Take(values, "version");
+  parsed.toolsVersion = Take(values, "toolsVersion");
+  parsed.powerState = Take(values, "powerState");
+  parsed.guestOS = Take(values, "guestOS");
+  parsed.other.swap(values);
+  vm = parsed;
+  return true;
+}
+
+std::string FormatVMDescription(const VMDescription& vm) {
+  std::map<std::string, std::string> values = vm.other;
+  values["name"] = vm.name;
+  values["guid"] = vm.guid;
+  values["host"] = vm.host;
+  values["datastore"] = vm.datastore;
+  values["location"] = vm.location;
+  values["version"] = vm.version;
+  values["toolsVersion"] = vm.toolsVersion;
+  values["powerState"] = vm.powerState;
+  values["guestOS"] = vm.guestOS;
+  values["cpus"] = std::to_string(vm.cpus);
+  values["memoryMB"] = std::to_string(vm.memoryMB);
+  values["diskCount"] = std::to_string(vm.disks.size());
+  for (size_t i = 0; i < vm.disks.size(); ++i) {
+    const std::string prefix = "disk" + std::to_string(i) + ".";
+    values[prefix + "file"] = vm.disks[i].file;
+    values[prefix + "sizeBytes"] = std::to_string(vm.disks[i].sizeBytes);
+    values[prefix + "type"] = vm.disks[i].type;
+  }
+  return labkv::Format(values);
+}
+
+std::string ServerDir(const std::string& server) {
+  if (Root().empty() || !IsSafeComponent(server)) return std::string();
+  return HypervisorDir() + "/" + server;
+}
+
+std::vector<std::string> ListServers() {
+  std::vector<std::string> servers;
+  if (Root().empty()) return servers;
+  std::error_code error;
+  for (std::filesystem::directory_iterator it(HypervisorDir(), error), end; !error && it != end;
+       it.increment(error)) {
+    std::error_code ignored;
+    if (it->is_directory(ignored) && std::filesystem::exists(it->path() / kServerFile, ignored))
+      servers.push_back(it->path().filename().string());
+  }
+  std::sort(servers.begin(), servers.end());
+  return servers;
+}
+
+std::string DiskImagePath(const std::string& server, const std::string& relative) {
+  std::string dir = ServerDir(server);
+  return dir.empty() ? std::string() : dir + "/" + relative;
+}
+
+bool ServerRecordExists(const std::string& server) {
+  std::string dir = ServerDir(server);
+  std::error_code ignored;
+  return !dir.empty() && std::filesystem::exists(dir + "/" + kServerFile, ignored);
+}
+
+bool ReadServerRecord(const std::string& server, ServerRecord& record, std::string& error) {
+  std::string dir = ServerDir(server);
+  std::string text;
+  if (dir.empty()) {
+    error = "no lab, or server [" + server + "] is not a usable name";
+    return false;
+  }
+  if (!ReadRegularFile(dir + "/" + kServerFile, kMaxRecordBytes, text, error)) return false;
+  if (ParseServerRecord(text, record, error)) return true;
+  error = dir + "/" + kServerFile + ": " + error;
+  return false;
+}
+
+bool WriteServerRecord(const std::string& server, const ServerRecord& record, std::string& error) {
+  std::string dir = ServerDir(server);
+  return WriteRecord(dir.empty() ? dir : dir + "/" + kServerFile, record, FormatServerRecord, ParseServerRecord,
+                     error);
+}
+
+RecordRead ReadHostRecord(const std::string& server, const std::string& host, HostRecord& record,
+                          std::string& error) {
+  std::string path = HostPath(server, host);
+  std::string text;
+  if (path.empty()) {
+    error = "host [" + host + "] is not a usable name";
+    return RecordRead::kMissing;
+  }
+  switch (ReadOptionalFile(path, kMaxRecordBytes, text, error)) {
+    case ReadResult::kMissing:
+      return RecordRead::kMissing;
+    case ReadResult::kFailed:
+      return RecordRead::kUnreadable;
+    case ReadResult::kRead:
+      break;
+  }
+  return ParseHostRecord(text, record, error) ? RecordRead::kRead : RecordRead::kMalformed;
+}
+
+bool WriteHostRecord(const std::string& server, const std::string& host, const HostRecord& record,
+                     std::string& error) {
+  return WriteRecord(HostPath(server, host), record, FormatHostRecord, ParseHostRecord, error);
+}
+
+bool FindVM(const std::string& server, const std::string& guidOrName, VMDescription& vm) {
+  std::string dir = ServerDir(server);
+  if (dir.empty() || guidOrName.empty()) return false;
+  std::error_code fsError;
+  for (std::filesystem::directory_iterator it(dir + "/" + kVMsFolder, fsError), end; !fsError && it != end;
+       it.increment(fsError)) {
+    if (it->path().extension() != kVMSuffix) continue;
+    std::string text;
+    std::string error;
+    VMDescription candidate;
+    if (!ReadRegularFile(it->path().string(), kMaxRecordBytes, text, error) ||
+        !ParseVMDescription(text, candidate, error))
+      continue;
+    bool match = (!candidate.guid.empty() && strcasecmp(candidate.guid.c_str(), guidOrName.c_str()) == 0) ||
+                 candidate.name == guidOrName;
+    if (!match) continue;
+    vm = candidate;
+    return true;
+  }
+  return false;
+}
+
+bool WriteVMDescription(const std::string& server, const VMDescription& vm, std::string& error) {
+  return WriteRecord(VMPath(server, vm.name), vm, FormatVMDescription, ParseVMDescription, error);
+}
+
+bool VMDescriptionExists(const std::string& server, const std::string& name) {
+  std::string path = VMPath(server, name);
+  std::error_code ignored;
+  return !path.empty() && std::filesystem::exists(path, ignored);
+}
+
+}  // namespace lab

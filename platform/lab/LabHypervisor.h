@@ -1,0 +1,89 @@
+#pragma once
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/lab/LabSubclient.h"
+
+// The hypervisor of the lab: one folder per server, hypervisor/<server>/:
+//   server.conf          ServerRecord: type=<instance type>  hosts=<list>  datastores=<list>
+//   hosts/<host>.host    HostRecord (optional): datacenter, datacenter2, cluster, faultDomain, field34
+//   vms/<vm>.vm          VMDescription, one per VM
+//   datastores/<datastore>/<vm>/<vm>_<n>.img   raw disk images (sparse)
+// All three records are key=value lines; numbers are decimal. A host exists when server.conf lists it
+// or it has a host record.
+namespace lab {
+
+struct ServerRecord {
+  int64_t type = 0;
+  std::vector<std::string> hosts;
+  std::vector<std::string> datastores;
+  std::map<std::string, std::string> other;
+};
+
+struct HostRecord {
+  std::string datacenter;
+  std::string datacenter2;
+  std::string cluster;
+  std::string faultDomain;
+  int32_t field34 = 0;
+  std::map<std::string, std::string> other;
+};
+
+constexpr int64_t kMaxVMDisks = 4096;
+
+struct VMDisk {
+  std::string file;  // image path relative to the server folder
+  uint64_t sizeBytes = 0;
+  std::string type;  // "raw"
+  // The datastore an image under "datastores/<datastore>/..." lies on; empty otherwise.
+  std::string Datastore() const;
+};
+
+struct VMDescription {
+  std::string name;
+  std::string guid;
+  std::string host;
+  std::string datastore;
+  std::string location;
+  std::string version;
+  std::string toolsVersion;
+  std::string powerState;  // "on" or "off"
+  std::string guestOS;
+  int64_t cpus = 0;
+  int64_t memoryMB = 0;
+  std::vector<VMDisk> disks;  // keys diskCount, disk<i>.file, disk<i>.sizeBytes, disk<i>.type
+  std::map<std::string, std::string> other;
+};
+
+bool ParseServerRecord(const std::string& text, ServerRecord& record, std::string& error);
+std::string FormatServerRecord(const ServerRecord& record);
+bool ParseHostRecord(const std::string& text, HostRecord& record, std::string& error);
+std::string FormatHostRecord(const HostRecord& record);
+bool ParseVMDescription(const std::string& text, VMDescription& vm, std::string& error);
+std::string FormatVMDescription(const VMDescription& vm);
+
+// The server's folder; empty when there is no lab or the name is not usable.
+std::string ServerDir(const std::string& server);
+// Names of the servers of the lab (folders with a server.conf), sorted.
+std::vector<std::string> ListServers();
+// Absolute path of a disk image of the server.
+std::string DiskImagePath(const std::string& server, const std::string& relative);
+
+bool ServerRecordExists(const std::string& server);
+bool ReadServerRecord(const std::string& server, ServerRecord& record, std::string& error);
+bool WriteServerRecord(const std::string& server, const ServerRecord& record, std::string& error);
+// kMissing when the host has no record.
+RecordRead ReadHostRecord(const std::string& server, const std::string& host, HostRecord& record,
+                          std::string& error);
+bool WriteHostRecord(const std::string& server, const std::string& host, const HostRecord& record,
+                     std::string& error);
+// The VM whose GUID (any case) or name is given; descriptions that cannot be read are skipped.
+bool FindVM(const std::string& server, const std::string& guidOrName, VMDescription& vm);
+// Writes vms/<name>.vm.
+bool WriteVMDescription(const std::string& server, const VMDescription& vm, std::string& error);
+// True when vms/<name>.vm exists.
+bool VMDescriptionExists(const std::string& server, const std::string& name);
+
+}  // namespace lab

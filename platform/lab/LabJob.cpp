@@ -1,0 +1,360 @@
+#include "platform/lab/LabJob.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <filesystem>
+
+#include "platform/lab/Lab.h"
+#include "platform/lab/LabKeyValue.h"
+#include "platform/msg/vsXMLFile.h"
+
+namespace lab {
+namespace {
+
+const char* const kRecordFile = "job.conf";
+const char* const kPhaseFile = "phase.txt";
+const char* const kPendingFile = "pending.txt";
+const char* const kEventsFile = "events.log";
+const char* const kSessionsFile = "sessions.log";
+const char* const kMetadataFile = "metadata.txt";
+const char* const kQuitFile = "quit";
+const char* const kStatusFolder = "vmstatus";
+const char* const kStatusSuffix = ".xml";
+const char* const kStatusLogFile = "vmstatus.log";
+const char* const kPendingReset = "reset";
+
+// Path of a file of the job's folder; empty when there is no lab or the job id is not positive.
+std::string JobFile(int64_t jobId, const std::string& name) {
+  if (jobId <= 0 || Root().empty()) return std::string();
+  return JobDir(jobId) + "/" + name;
+}
+
+std::string OneLine(const std::string& text) {
+  std::string line = text;
+  std::replace_if(line.begin(), line.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
+  return line;
+}
+
+bool AppendTo(int64_t jobId, const char* name, const std::string& line) {
+  std::string path = JobFile(jobId, name);
+  return !path.empty() && AppendLineLocked(path, OneLine(line));
+}
+
+std::vector<std::string> LinesOf(int64_t jobId, const char* name) {
+  return ReadLines(JobFile(jobId, name));
+}
+
+// Takes a key out of the parsed values; false when it is not there.
+bool Take(std::map<std::string, std::string>& values, const char* key, std::string& value) {
+  auto it = values.find(key);
+  if (it == values.end()) return false;
+  value = it->second;
+  values.erase(it);
+  return true;
+}
+
+// A number key: absent or empty keeps the default; anything else must be a number within the range.
+bool TakeNumber(std::map<std::string, std::string>& values, const char* key, int64_t min, int64_t max,
+                int64_t& number, std::string& error) {
+  std::string text;
+  if (!Take(values, key, text) || text.empty()) return true;
+  if (labkv::ParseInt64InRange(text, min, max, number)) return true;
+  error = std::string("value of ") + key + " [" + text + "] is not a number from " + std::to_string(min) +
+          " to " + std::to_string(max);
+  return false;
+}
+
+bool TakeFlag(std::map<std::string, std::string>& values, const char* key, bool& flag, std::string& error) {
+  int64_t number = flag ? 1 : 0;
+  if (!TakeNumber(values, key, INT64_MIN, INT64_MAX, number, error)) return false;
+  flag = number != 0;
+  return true;
+}
+
+// A text handed on as a command-line argument: empty (absent) or one safe argument.
+bool TakeArgument(std::map<std::string, std::string>& values, const char* key, bool pathComponent,
+                  std::string& text, std::string& error) {
+  if (!Take(values, key, text) || text.empty()) return true;
+  if (IsSafeArgument(text) && (!pathComponent || IsSafeComponent(text))) return true;
+  error = std::string("value of ") + key + " [" + text + "] cannot be handed on as one argument";
+  return false;
+}
+
+std::string Lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+// The record's path; empty when the GUID cannot name a file or there is no job folder.
+std::string StatusPath(int64_t jobId, const std::string& guid) {
+  std::string name = Lower(guid);
+  if (!IsSafeComponent(name) || !IsSafeComponent(name + kStatusSuffix)) return std::string();
+  return JobFile(jobId, std::string(kStatusFolder) + "/" + name + kStatusSuffix);
+}
+
+}  // namespace
+
+bool ParseJobRecord(const std::string& text, JobRecord& record, std::string& error) {
+  std::map<std::string, std::string> values;
+  if (!labkv::Parse(text, values, error)) return false;
+  JobRecord parsed;
+  int64_t replicationId = 0;
+  int64_t sourceParent = 0;
+  std::string restart;
+  bool ok = TakeArgument(values, "token", false, parsed.token, error) &&
+            TakeNumber(values, "bkpLevel", 1, INT32_MAX, parsed.bkpLevel, error) &&
+            TakeArgument(values, "mediaAgent", false, parsed.mediaAgent, error) &&
+            TakeArgument(values, "client", true, parsed.client, error) &&
+            TakeArgument(values, "subclient", true, parsed.subclient, error) &&
+            TakeNumber(values, "timeScale", 1, kMaxTimeScale, parsed.timeScale, error) &&
+            TakeFlag(values, "failback", parsed.failback, error) &&
+            TakeNumber(values, "replicationId", 0, INT64_MAX, replicationId, error) &&
+            TakeNumber(values, "opType", INT64_MIN, INT64_MAX, parsed.opType, error) &&
+            TakeFlag(values, "selectedVMsOnly", parsed.selectedVMsOnly, error) &&
+            TakeNumber(values, "sourceParentBackupJob", 0, INT64_MAX, sourceParent, error) &&
+            TakeFlag(values, "committable", parsed.committable, error);
+  if (!ok) return false;
+  Take(values, "restart", parsed.restart);
+  parsed.replicationId = static_cast<uint64_t>(replicationId);
+  parsed.sourceParentBackupJob = static_cast<uint64_t>(sourceParent);
+  parsed.other.swap(values);
+  record = parsed;
+  return true;
+}
+
+std::string FormatJobRecord(const JobRecord& record) {
+  std::map<std::string, std::string> values = record.other;
+  values["token"] = record.token;
+  values["bkpLevel"] = std::to_string(record.bkpLevel);
+  values["mediaAgent"] = record.mediaAgent;
+  values["client"] = record.client;
+  values["subclient"] = record.subclient;
+  values["timeScale"] = std::to_string(record.timeScale);
+  values["restart"] = record.restart;
+  values["failback"] = record.failback ? "1" : "0";
+  values["replicationId"] = std::to_string(record.replicationId);
+  values["opType"] = std::to_string(record.opType);
+  values["selectedVMsOnly"] = record.selectedVMsOnly ? "1" : "0";
+  values["sourceParentBackupJob"] = std::to_string(record.sourceParentBackupJob);
+  values["committable"] = record.committable ? "1" : "0";
+  return labkv::Format(values);
+}
+
+std::string JobRecordPath(int64_t jobId) { return JobFile(jobId, kRecordFile); }
+
+bool ReadJobRecord(int64_t jobId, JobRecord& record, std::string& error) {
+  std::string path = JobFile(jobId, kRecordFile);
+  std::string text;
+  if (path.empty()) {
+    error = "no lab or no job id";
+    return false;
+  }
+  if (!ReadRegularFile(path, kMaxRecordBytes, text, error)) return false;
+  if (ParseJobRecord(text, record, error)) return true;
+  error = path + ": " + error;
+  return false;
+}
+
+bool WriteJobRecord(int64_t jobId, const JobRecord& record, std::string& error) {
+  return UpdateJobRecord(
+      jobId,
+      [&record](JobRecord& current, std::string&) {
+        current = record;
+        return true;
+      },
+      error);
+}
+
+bool UpdateJobRecord(int64_t jobId, const std::function<bool(JobRecord&, std::string&)>& change,
+                     std::string& error) {
+  std::string path = JobFile(jobId, kRecordFile);
+  if (path.empty() || !MakeDirs(JobDir(jobId))) {
+    error = "cannot make the folder of job " + std::to_string(jobId);
+    return false;
+  }
+  return UpdateFileLocked(
+      path,
+      [&](std::string& text, bool exists, std::string& why) {
+        JobRecord record;
+        if (exists && !ParseJobRecord(text, record, why)) return false;
+        return change(record, why) && labkv::StorableText(record, FormatJobRecord, ParseJobRecord, text, why);
+      },
+      error);
+}
+
+bool JobExists(int64_t jobId) { return jobId > 0 && !Root().empty() && IsDirectory(JobDir(jobId)); }
+
+bool JobRecordExists(int64_t jobId) {
+  std::string path = JobFile(jobId, kRecordFile);
+  return !path.empty() && access(path.c_str(), F_OK) == 0;
+}
+
+// ---- Phase results ----
+
+std::string FormatPhaseLine(const PhaseLine& line) {
+  switch (line.kind) {
+    case PhaseLine::kSuccessful:
+      return line.successFlag ? "phaseSuccessful 1" : "phaseSuccessful";
+    case PhaseLine::kPartialSuccess:
+      return "phasePartialSuccess";
+    case PhaseLine::kFailed:
+      return std::string("phaseFailed failJob=") + (line.failJob ? "1" : "0") +
+             " setupFailed=" + (line.setupFailed ? "1" : "0");
+    case PhaseLine::kAutoResume:
+    case PhaseLine::kAutoResumeRefused:
+      return std::string(line.kind == PhaseLine::kAutoResume ? "StopAndAutoResume " : "StopAndAutoResumeRefused ") +
+             std::to_string(line.seconds) + " " + OneLine(line.text);
+  }
+  return std::string();
+}
+
+bool ParsePhaseLine(const std::string& text, PhaseLine& line) {
+  PhaseLine parsed;
+  if (text == "phaseSuccessful" || text == "phaseSuccessful 1") {
+    parsed.successFlag = text != "phaseSuccessful";
+  } else if (text == "phasePartialSuccess") {
+    parsed.kind = PhaseLine::kPartialSuccess;
+  } else if (text.compare(0, 20, "phaseFailed failJob=") == 0 && text.size() == 35 &&
+             text.compare(21, 13, " setupFailed=") == 0 && (text[20] == '0' || text[20] == '1') &&
+             (text[34] == '0' || text[34] == '1')) {
+    parsed.kind = PhaseLine::kFailed;
+    parsed.failJob = text[20] == '1';
+    parsed.setupFailed = text[34] == '1';
+  } else {
+    size_t blank = text.find(' ');
+    std::string word = text.substr(0, blank);
+    if (blank == std::string::npos || (word != "StopAndAutoResume" && word != "StopAndAutoResumeRefused"))
+      return false;
+    size_t second = text.find(' ', blank + 1);
+    int64_t seconds = 0;
+    if (second == std::string::npos ||
+        !labkv::ParseInt64InRange(text.substr(blank + 1, second - blank - 1), INT32_MIN, INT32_MAX, seconds))
+      return false;
+    parsed.kind = word == "StopAndAutoResume" ? PhaseLine::kAutoResume : PhaseLine::kAutoResumeRefused;
+    parsed.seconds = static_cast<int>(seconds);
+    parsed.text = text.substr(second + 1);
+  }
+  line = parsed;
+  return true;
+}
+
+bool AppendPhaseLine(int64_t jobId, const PhaseLine& line) { return AppendTo(jobId, kPhaseFile, FormatPhaseLine(line)); }
+std::vector<std::string> ReadPhaseLines(int64_t jobId) { return LinesOf(jobId, kPhaseFile); }
+
+// ---- Pending causes and job events ----
+
+bool AppendPendingCause(int64_t jobId, const std::string& line) { return AppendTo(jobId, kPendingFile, line); }
+bool AppendPendingReset(int64_t jobId) { return AppendTo(jobId, kPendingFile, kPendingReset); }
+
+std::vector<std::string> ReadPendingCauses(int64_t jobId) {
+  std::vector<std::string> current;
+  for (const std::string& line : LinesOf(jobId, kPendingFile)) {
+    if (line == kPendingReset)
+      current.clear();
+    else
+      current.push_back(line);
+  }
+  return current;
+}
+
+bool AppendJobEvent(int64_t jobId, const std::string& line) { return AppendTo(jobId, kEventsFile, line); }
+
+std::vector<std::string> ReadJobEvents(int64_t jobId) {
+  std::vector<std::string> lines = LinesOf(jobId, kEventsFile);
+  lines.erase(std::remove(lines.begin(), lines.end(), std::string()), lines.end());
+  return lines;
+}
+
+// ---- Sessions, metadata defaults, quit ----
+
+bool RecordSession(int64_t jobId, bool started, const std::string& client, long pid) {
+  return AppendTo(jobId, kSessionsFile, std::string(started ? "started " : "ended ") + client + " " +
+                                            std::to_string(pid));
+}
+
+std::vector<std::string> ReadSessions(int64_t jobId) { return LinesOf(jobId, kSessionsFile); }
+
+bool WriteJobMetadata(int64_t jobId, const std::map<std::string, std::string>& values) {
+  std::string path = JobFile(jobId, kMetadataFile);
+  return !path.empty() && WriteFileAtomic(path, labkv::Format(values));
+}
+
+bool ReadJobMetadata(int64_t jobId, std::map<std::string, std::string>& values) {
+  std::string path = JobFile(jobId, kMetadataFile);
+  std::string error;
+  return !path.empty() && labkv::ReadFile(path, values, error);
+}
+
+bool IsJobQuitRequested(int64_t jobId) {
+  std::string path = JobFile(jobId, kQuitFile);
+  return !path.empty() && access(path.c_str(), F_OK) == 0;
+}
+
+bool RequestJobQuit(int64_t jobId) {
+  std::string path = JobFile(jobId, kQuitFile);
+  return !path.empty() && WriteFileAtomic(path, std::string());
+}
+
+bool ClearJobQuit(int64_t jobId) {
+  std::string path = JobFile(jobId, kQuitFile);
+  return !path.empty() && (unlink(path.c_str()) == 0 || errno == ENOENT);
+}
+
+// ---- Per-VM status ----
+
+std::string VMStatusPath(int64_t jobId, const std::string& guid) { return StatusPath(jobId, guid); }
+
+bool SaveVMStatus(int64_t jobId, const std::string& guid, const CNMessageBase& info, std::string& error) {
+  std::string path = StatusPath(jobId, guid);
+  if (path.empty()) {
+    error = "no job folder or the GUID is not usable";
+    return false;
+  }
+  vsXMLFile file(path);
+  if (!MakeDirs(path.substr(0, path.rfind('/'))) || !file.Save(info)) {
+    error = file.LastError().empty() ? "cannot create " + path : file.LastError();
+    return false;
+  }
+  return true;
+}
+
+bool LoadVMStatus(int64_t jobId, const std::string& guid, CNMessageBase& info, std::string& error) {
+  std::string path = StatusPath(jobId, guid);
+  if (path.empty()) {
+    error = "no job folder or the GUID is not usable";
+    return false;
+  }
+  vsXMLFile file(path);
+  if (file.Load(info)) return true;
+  error = file.LastError();
+  return false;
+}
+
+std::vector<std::string> VMStatusGuids(int64_t jobId) {
+  std::vector<std::string> guids;
+  std::string dir = JobFile(jobId, kStatusFolder);
+  if (dir.empty()) return guids;
+  std::error_code error;
+  const std::string suffix = kStatusSuffix;
+  for (std::filesystem::directory_iterator it(dir, error), end; !error && it != end; it.increment(error)) {
+    std::string name = it->path().filename().string();
+    if (name.size() > suffix.size() && name[0] != '.' &&
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+      guids.push_back(name.substr(0, name.size() - suffix.size()));
+  }
+  std::sort(guids.begin(), guids.end());
+  return guids;
+}
+
+bool AppendVMStatusUpdate(int64_t jobId, uint64_t keyrealmId, bool flag) {
+  return AppendTo(jobId, kStatusLogFile, std::to_string(keyrealmId) + (flag ? " 1" : " 0"));
+}
+
+std::vector<std::string> ReadVMStatusUpdates(int64_t jobId) { return LinesOf(jobId, kStatusLogFile); }
+
+}  // namespace lab

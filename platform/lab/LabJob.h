@@ -1,0 +1,115 @@
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+class CNMessageBase;
+
+// A job's folder, jobs/<jobId>/: the job manager's view of one job, shared by every process of the
+// job. The record is replaced whole under its lock; the other files grow by lines appended under a
+// lock, so concurrent writers never interleave or lose a line.
+//
+//   job.conf       the job record (JobRecord below), key=value lines.
+//   phase.txt      one line per phase-result call (PhaseLine below).
+//   pending.txt    one line per pending cause: "0x<ID 8 hex>[ <arguments joined by '|'>]"; the line
+//                  "reset" clears the causes before it.
+//   events.log     job events, one per line: "<SEVERITY> 0x<ID 8 hex>[ <arguments joined by '|'>]".
+//   sessions.log   "started <client> <pid>" and "ended <client> <pid>" per job process.
+//   metadata.txt   the metadata-collection defaults of the job, key=value lines.
+//   vmstatus/<guid>.xml   the kept status record of each VM (GUID in lower case).
+//   vmstatus.log   "<keyrealm id> <0|1>" per job-status update.
+//   quit           present = the job is suspended or killed.
+namespace lab {
+
+constexpr int64_t kMaxTimeScale = 3600;
+
+// The job record. Absent keys read as the defaults below; keys this version does not know are kept.
+struct JobRecord {
+  std::string token;        // job token handed to the job process ("-jt")
+  int64_t bkpLevel = 1;     // backup level ("-t"): 1 full
+  std::string mediaAgent;   // media agent ("-d")
+  std::string client;       // client the job process runs on ("-cn")
+  std::string subclient;    // application id ("-a")
+  // Lab runs shrink time by this whole factor, 1 (real time) to kMaxTimeScale.
+  int64_t timeScale = 1;
+  std::string restart;      // text kept for a restarted job; empty on a first attempt
+  bool failback = false;
+  uint64_t replicationId = 0;
+  int64_t opType = 0;
+  bool selectedVMsOnly = false;
+  uint64_t sourceParentBackupJob = 0;
+  bool committable = false;
+  std::map<std::string, std::string> other;
+};
+
+// False with the reason for a malformed line or value: a number that is not one, a time scale or
+// backup level out of range, a token, media agent, client or subclient that could not be handed on
+// as one command-line argument. `record` is then unchanged.
+bool ParseJobRecord(const std::string& text, JobRecord& record, std::string& error);
+std::string FormatJobRecord(const JobRecord& record);
+// The record's file; empty without a lab or a positive job id.
+std::string JobRecordPath(int64_t jobId);
+bool ReadJobRecord(int64_t jobId, JobRecord& record, std::string& error);
+// Creates or replaces the record; the job's folder is created when needed.
+bool WriteJobRecord(int64_t jobId, const JobRecord& record, std::string& error);
+// Reads, changes and replaces the record under its lock; a change returning false (with its reason)
+// leaves the record as it was.
+bool UpdateJobRecord(int64_t jobId, const std::function<bool(JobRecord&, std::string&)>& change,
+                     std::string& error);
+
+// True when the job's folder exists.
+bool JobExists(int64_t jobId);
+// True when the job's record exists (readable or not).
+bool JobRecordExists(int64_t jobId);
+
+// ---- Phase results ----
+struct PhaseLine {
+  enum Kind { kSuccessful, kPartialSuccess, kFailed, kAutoResume, kAutoResumeRefused };
+  Kind kind = kSuccessful;
+  bool successFlag = false;  // kSuccessful: the flag passed to phaseSuccessful
+  bool failJob = false;      // kFailed
+  bool setupFailed = false;  // kFailed
+  int seconds = 0;           // kAutoResume, kAutoResumeRefused
+  std::string text;          // kAutoResume, kAutoResumeRefused; line breaks become blanks
+};
+// "phaseSuccessful" ("phaseSuccessful 1" with the flag), "phasePartialSuccess",
+// "phaseFailed failJob=<0|1> setupFailed=<0|1>", "StopAndAutoResume <seconds> <text>",
+// "StopAndAutoResumeRefused <seconds> <text>".
+std::string FormatPhaseLine(const PhaseLine& line);
+bool ParsePhaseLine(const std::string& text, PhaseLine& line);
+bool AppendPhaseLine(int64_t jobId, const PhaseLine& line);
+std::vector<std::string> ReadPhaseLines(int64_t jobId);
+
+// ---- Pending causes and job events (lines formatted by the event's owner) ----
+bool AppendPendingCause(int64_t jobId, const std::string& line);
+bool AppendPendingReset(int64_t jobId);
+// The causes after the last reset.
+std::vector<std::string> ReadPendingCauses(int64_t jobId);
+bool AppendJobEvent(int64_t jobId, const std::string& line);
+std::vector<std::string> ReadJobEvents(int64_t jobId);
+
+// ---- Sessions, metadata defaults, quit ----
+bool RecordSession(int64_t jobId, bool started, const std::string& client, long pid);
+std::vector<std::string> ReadSessions(int64_t jobId);
+bool WriteJobMetadata(int64_t jobId, const std::map<std::string, std::string>& values);
+bool ReadJobMetadata(int64_t jobId, std::map<std::string, std::string>& values);
+bool IsJobQuitRequested(int64_t jobId);
+bool RequestJobQuit(int64_t jobId);
+bool ClearJobQuit(int64_t jobId);
+
+// ---- Per-VM status ----
+// The file of a VM's kept status record; empty when the GUID cannot name a file or there is no job.
+std::string VMStatusPath(int64_t jobId, const std::string& guid);
+// The VM's kept status record is the message's XML; false with the reason when the GUID cannot name
+// a file, the job has no folder, or the file cannot be written or read (the message is then
+// unchanged).
+bool SaveVMStatus(int64_t jobId, const std::string& guid, const CNMessageBase& info, std::string& error);
+bool LoadVMStatus(int64_t jobId, const std::string& guid, CNMessageBase& info, std::string& error);
+// GUIDs (lower case, sorted) of the VMs with a kept record.
+std::vector<std::string> VMStatusGuids(int64_t jobId);
+bool AppendVMStatusUpdate(int64_t jobId, uint64_t keyrealmId, bool flag);
+std::vector<std::string> ReadVMStatusUpdates(int64_t jobId);
+
+}  // namespace lab

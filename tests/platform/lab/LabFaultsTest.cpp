@@ -1,0 +1,254 @@
+// The fault table: rules counted across processes and threads, selectors, limits, and every stand-in
+// operation that asks it.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "platform/appmgr/vsAppMgr.h"
+#include "platform/config/ZTPlatformInfo.h"
+#include "platform/jobmgr/vsJobMgr.h"
+#include "platform/lab/LabFaults.h"
+#include "platform/lab/LabJob.h"
+#include "platform/msg/CNMessageBase.h"
+#include "platform/vminfo/LabVMInfo.h"
+#include "platform/vminfo/VMInfoStartup.h"
+#include "support/TestLab.h"
+
+namespace {
+
+// A child process that asks the table about `op` once for each request and answers whether the call
+// failed.
+class CheckingProcess {
+ public:
+  explicit CheckingProcess(const std::string& op) {
+    if (pipe(requests_) != 0 || pipe(answers_) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      close(requests_[1]);
+      close(answers_[0]);
+      char request = 0;
+      while (read(requests_[0], &request, 1) == 1) {
+        lab::Fault fault;
+        char answer = lab::CheckFault(op, fault) ? 'F' : '.';
+        if (write(answers_[1], &answer, 1) != 1) break;
+      }
+      _exit(0);
+    }
+    close(requests_[0]);
+    close(answers_[1]);
+  }
+  ~CheckingProcess() {
+    close(requests_[1]);
+    close(answers_[0]);
+    int status = 0;
+    if (pid_ > 0) waitpid(pid_, &status, 0);
+  }
+  CheckingProcess(const CheckingProcess&) = delete;
+  CheckingProcess& operator=(const CheckingProcess&) = delete;
+
+  // 'F' when the call failed, '.' when it passed, '?' when the process did not answer.
+  char Call() {
+    char request = 'c';
+    char answer = '?';
+    if (pid_ <= 0 || write(requests_[1], &request, 1) != 1 || read(answers_[0], &answer, 1) != 1) return '?';
+    return answer;
+  }
+
+ private:
+  int requests_[2] = {-1, -1};
+  int answers_[2] = {-1, -1};
+  pid_t pid_ = -1;
+};
+
+TEST(LabFaults, ARuleIsCountedAcrossProcesses) {
+  testsupport::TestLab lab;
+  ASSERT_TRUE(lab.Fault("jobmgr.initBackup", 7, "refused", /*after=*/2, /*times=*/2));
+  CheckingProcess first("jobmgr.initBackup");
+  CheckingProcess second("jobmgr.initBackup");
+  std::string calls;
+  for (int i = 0; i < 3; ++i) {
+    calls += first.Call();
+    calls += second.Call();
+  }
+  // Fires on the third call overall, twice, then stops.
+  EXPECT_EQ("..FF..", calls);
+  lab::FaultTable table;
+  std::string error;
+  ASSERT_TRUE(lab::ReadFaultTable(table, error));
+  ASSERT_EQ(1u, table.rules.size());
+  EXPECT_EQ(6, table.rules[0].calls);
+  EXPECT_EQ(2, table.rules[0].fired);
+}
+
+TEST(LabFaults, ThreadsFireARuleExactlyItsTimes) {
+  testsupport::TestLab lab;
+  ASSERT_TRUE(lab.Fault("vminfo.LoadVMInfo", 3, std::string(), /*after=*/5, /*times=*/17));
+  constexpr int kThreads = 8;
+  constexpr int kCalls = 10;
+  std::atomic<int> fired{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&fired]() {
+      for (int i = 0; i < kCalls; ++i) {
+        lab::Fault fault;
+        if (lab::CheckFault("vminfo.LoadVMInfo", fault)) ++fired;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(17, fired.load());
+  lab::FaultTable table;
+  std::string error;
+  ASSERT_TRUE(lab::ReadFaultTable(table, error));
+  EXPECT_EQ(kThreads * kCalls, table.rules[0].calls);
+}
+
+TEST(LabFaults, SelectorsNarrowARuleAndTheFirstDueRuleFires) {
+  testsupport::TestLab lab("proxyA");
+  lab::FaultRule onB;
+  onB.op = "op";
+  onB.client = "proxyB";
+  onB.code = 1;
+  onB.times = lab::kFaultAlways;
+  lab::FaultRule onVM = onB;
+  onVM.client.clear();
+  onVM.vm = "VM01";
+  onVM.disk = "disk1";
+  onVM.code = 2;
+  lab::FaultRule any = onB;
+  any.client.clear();
+  any.code = 3;
+  any.times = 1;
+  ASSERT_TRUE(lab.Fault(onB));
+  ASSERT_TRUE(lab.Fault(onVM));
+  ASSERT_TRUE(lab.Fault(any));
+  struct Case {
+    std::string client, vm, disk;
+    int code;  // 0: passes
+  } cases[] = {
+      {"proxyB", "", "", 1},            // the client's rule comes first
+      {"", "vm01", "disk1", 2},         // the focus client is proxyA; VM names match in any case
+      {"", "vm01", "disk2", 3},         // another disk: only the plain rule is left, once
+      {"", "vm01", "disk2", 0},
+      {"proxyB", "vm01", "disk1", 1},
+  };
+  for (const Case& c : cases) {
+    lab::FaultCall call;
+    call.op = "op";
+    call.client = c.client;
+    call.vm = c.vm;
+    call.disk = c.disk;
+    lab::Fault fault;
+    EXPECT_EQ(c.code != 0, lab::CheckFault(call, fault)) << c.client << "/" << c.vm << "/" << c.disk;
+    if (c.code != 0) EXPECT_EQ(c.code, fault.code);
+  }
+  lab::Fault fault;
+  EXPECT_FALSE(lab::CheckFault("other", fault));
+}
+
+TEST(LabFaults, RuleLinesAtTheirLimits) {
+  const std::string max = std::to_string(lab::kMaxFaultCount);
+  const std::string past = std::to_string(lab::kMaxFaultCount + 1);
+  struct Case {
+    std::string line;
+    bool valid;
+  } cases[] = {
+      {"op=a code=1", true},
+      {"op=a after=0 times=1 code=-1 calls=0 fired=0", true},
+      {"op=a after=" + max + " times=" + max + " code=2147483647", true},
+      {"op=a after=" + past + " code=1", false},
+      {"op=a times=" + past + " code=1", false},
+      {"op=a times=0 code=1", false},
+      {"op=a times=always code=1", true},
+      {"op=a code=0", false},
+      {"op=a code=2147483648", false},
+      {"op=a code=1 event=0xFFFFFFFF", true},
+      {"op=a code=1 event=0x100000000", false},
+      {"op=a code=1 calls=1 fired=2", false},
+      {"op=a code=1 vm=x vm=y", false},
+      {"op=a code=1 colour=blue", false},
+      {"code=1", false},
+      {"op=a code=1 text=two words = fine", true},
+  };
+  for (const Case& c : cases) {
+    lab::FaultRule rule;
+    std::string error;
+    EXPECT_EQ(c.valid, lab::ParseFaultRule(c.line, rule, error)) << c.line << ": " << error;
+  }
+}
+
+// Every stand-in operation that can fail asks the table by its name, fails when a rule says so, and
+// leaves nothing behind that a successful call would have written.
+TEST(LabFaults, EveryStandInOperationAsksTheTable) {
+  testsupport::TestLab lab("proxyA");
+  ASSERT_TRUE(lab.Create());
+  vsJobMgr jm;
+  jm.setJobId("1001");
+  ASSERT_EQ(vsJobMgr::kInitOk, jm.initBackup());
+  vsAppMgr am;
+  am.setAppIdStr("1");
+  ASSERT_EQ(vsAppMgr::kRetOk, am.querySettings());
+  LabVMInfo vmInfo(101);
+  std::string text;
+  uint64_t id = 0;
+  VMInfoStructs::SHostInfo host;
+  VMInfoStructs::SVMInfo vm;
+  std::unique_ptr<CNMessageBase> status = CNMessageBase::Create(0x15A0B32E);
+  struct Case {
+    const char* op;
+    std::function<bool()> call;  // true when the operation succeeded
+    std::function<bool()> leftNothing;
+  } cases[] = {
+      {"jobmgr.initBackup", [&]() { return jm.initBackup() == vsJobMgr::kInitOk; },
+       [&]() { return lab::ReadSessions(1001).size() == 1; }},
+      {"jobmgr.setPendingCause", [&]() { return jm.setPendingCause(0x5B000001); },
+       [&]() { return lab::ReadPendingCauses(1001).empty(); }},
+      {"jobmgr.setPhaseResult", [&]() { return jm.phaseSuccessful(false); },
+       [&]() { return lab::ReadPhaseLines(1001).empty(); }},
+      {"jobmgr.StopAndAutoResume", [&]() { return jm.StopAndAutoResume(30, "later"); },
+       [&]() { return lab::ReadPhaseLines(1001) == std::vector<std::string>{"StopAndAutoResumeRefused 30 later"}; }},
+      {"jobmgr.setVMStatus", [&]() { return jm.setVMStatus("g1", *status); },
+       [&]() { return lab::VMStatusGuids(1001).empty(); }},
+      {"jobmgr.updateVMBkpJobStatus", [&]() { return jm.updateVMBkpJobStatus(7, true); },
+       [&]() { return lab::ReadVMStatusUpdates(1001).empty(); }},
+      {"appmgr.querySettings", [&]() { return am.querySettings() == vsAppMgr::kRetOk; }, [] { return true; }},
+      {"appmgr.querySnapFailoverESXHostsProperties",
+       [&]() { return am.querySnapFailoverESXHostsProperties(false) == vsAppMgr::kRetOk; }, [] { return true; }},
+      {"appmgr.queryVMArchivingSettings", [&]() { return am.queryVMArchivingSettings() == vsAppMgr::kRetOk; },
+       [] { return true; }},
+      {"appmgr.queryReplicationSettingsForFailback",
+       [&]() { return am.queryReplicationSettingsForFailback(0, 1, text, id); },
+       [&]() { return text == "untouched"; }},
+      {"appmgr.queryMemberServersForInstance", [&]() { return am.queryMemberServersForInstance(1); },
+       [&]() { return am.getMemberServers().size() == 3; }},
+      {"vminfo.StartupVMInfo", [&]() { return StartupVMInfo(); }, [] { return VMInfoStartupCount() == 0; }},
+      {"vminfo.GetHostInfo", [&]() { return vmInfo.GetHostInfo("esx1", host, 0, 0) != 0; },
+       [&]() { return host.name.empty(); }},
+      {"vminfo.LoadVMInfo", [&]() { return vmInfo.LoadVMInfo("vm01", vm) != 0; }, [&]() { return vm.guid.empty(); }},
+      {"config.setString", [&]() { return ZTPlatformInfo().setString("VirtualServer", "sNew", "x"); },
+       [&]() { std::string v; return !lab::ReadSetting("proxyA", "VirtualServer", "sNew", v); }},
+  };
+  while (VMInfoStartupCount() > 0) ShutdownVMInfo();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.op);
+    text = "untouched";
+    ASSERT_TRUE(lab.Fault(c.op, 42, "injected"));
+    EXPECT_FALSE(c.call());
+    EXPECT_TRUE(c.leftNothing());
+    lab::FaultTable table;
+    std::string error;
+    ASSERT_TRUE(lab::ReadFaultTable(table, error));
+    EXPECT_EQ(1, table.rules.back().fired) << "the operation asked under its own name";
+    ASSERT_TRUE(lab::ClearFaultTable(error));
+  }
+  EXPECT_EQ(42, vmInfo.GetErrorCode());
+  EXPECT_EQ("injected", am.getLastError());
+}
+
+}  // namespace

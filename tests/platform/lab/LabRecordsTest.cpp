@@ -1,0 +1,207 @@
+// The lab's records: each limit at the limit and one past it, and what a writer refuses.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "platform/lab/LabCreate.h"
+#include "platform/lab/LabHypervisor.h"
+#include "platform/lab/LabJob.h"
+#include "platform/lab/LabMachine.h"
+#include "platform/lab/LabSettings.h"
+#include "support/TestLab.h"
+
+namespace {
+
+TEST(LabNames, ComponentsAndArgumentsAtTheirLimits) {
+  const std::string longest(lab::kMaxComponentBytes, 'n');
+  struct Case {
+    std::string text;
+    bool component, argument;
+  } cases[] = {
+      {longest, true, true},
+      {longest + "n", false, true},
+      {"proxyA", true, true},
+      {"", false, false},
+      {"..", false, true},
+      {"a/b", false, true},
+      {"-client", true, false},
+      {"two words", true, false},
+      {"tab\there", false, false},
+      {"del\x7f", false, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.component, lab::IsSafeComponent(c.text)) << c.text.substr(0, 12);
+    EXPECT_EQ(c.argument, lab::IsSafeArgument(c.text)) << c.text.substr(0, 12);
+  }
+}
+
+TEST(LabJobRecord, ValuesAtTheirLimits) {
+  struct Case {
+    std::string text;
+    bool valid;
+  } cases[] = {
+      {"timeScale=1", true},
+      {"timeScale=3600", true},
+      {"timeScale=0", false},
+      {"timeScale=3601", false},
+      {"timeScale=", true},
+      {"bkpLevel=1", true},
+      {"bkpLevel=0", false},
+      {"bkpLevel=2147483647", true},
+      {"bkpLevel=2147483648", false},
+      {"replicationId=-1", false},
+      {"token=tok-1", true},
+      {"token=-client", false},
+      {"token=a b", false},
+      {"mediaAgent=-d", false},
+      {"client=../x", false},
+      {"subclient=-a", false},
+      {"initFails=1", true},  // a key of an older lab is kept, not obeyed
+  };
+  for (const Case& c : cases) {
+    lab::JobRecord record;
+    record.restart = "unchanged";
+    std::string error;
+    EXPECT_EQ(c.valid, lab::ParseJobRecord(c.text + "\n", record, error)) << c.text;
+    if (!c.valid) EXPECT_EQ("unchanged", record.restart) << "a refused record leaves its target as it was";
+  }
+  lab::JobRecord record;
+  std::string error;
+  ASSERT_TRUE(lab::ParseJobRecord("initFails=1\ntimeScale=12\n", record, error));
+  EXPECT_EQ(12, record.timeScale);
+  EXPECT_EQ("1", record.other["initFails"]);
+  lab::JobRecord again;
+  ASSERT_TRUE(lab::ParseJobRecord(lab::FormatJobRecord(record), again, error));
+  EXPECT_EQ(lab::FormatJobRecord(record), lab::FormatJobRecord(again));
+}
+
+TEST(LabJobRecord, WritersRefuseWhatWouldNotReadBack) {
+  testsupport::TestLab lab;
+  std::string error;
+  lab::JobRecord record;
+  record.restart = "two\nlines";
+  EXPECT_FALSE(lab::WriteJobRecord(1001, record, error));
+  record.restart = "ok";
+  record.timeScale = lab::kMaxTimeScale + 1;
+  EXPECT_FALSE(lab::WriteJobRecord(1001, record, error));
+  EXPECT_FALSE(lab::JobRecordExists(1001));
+  record.timeScale = lab::kMaxTimeScale;
+  ASSERT_TRUE(lab::WriteJobRecord(1001, record, error)) << error;
+  lab::JobRecord read;
+  ASSERT_TRUE(lab::ReadJobRecord(1001, read, error));
+  EXPECT_EQ(lab::kMaxTimeScale, read.timeScale);
+}
+
+TEST(LabPhaseLine, EveryKindReadsBack) {
+  for (const char* text : {"phaseSuccessful", "phaseSuccessful 1", "phasePartialSuccess",
+                           "phaseFailed failJob=1 setupFailed=0", "StopAndAutoResume 0 now",
+                           "StopAndAutoResumeRefused -1 never mind"}) {
+    lab::PhaseLine line;
+    ASSERT_TRUE(lab::ParsePhaseLine(text, line)) << text;
+    EXPECT_EQ(text, lab::FormatPhaseLine(line));
+  }
+  lab::PhaseLine line;
+  for (const char* text : {"", "phaseFailed failJob=2 setupFailed=0", "StopAndAutoResume x y", "phaseDone"})
+    EXPECT_FALSE(lab::ParsePhaseLine(text, line)) << text;
+}
+
+TEST(LabMachine, ValuesAtTheirLimits) {
+  std::string sixtyFour;
+  for (int i = 0; i < 64; ++i) sixtyFour += (i ? "," : "") + std::string("10.0.0.") + std::to_string(i) + "/255.0.0.0";
+  struct Case {
+    std::string text;
+    bool valid;
+  } cases[] = {
+      {"cpus=1", true},
+      {"cpus=4096", true},
+      {"cpus=0", false},
+      {"cpus=4097", false},
+      {"memoryMB=1", true},
+      {"memoryMB=" + std::to_string(lab::kMaxMachineMemoryMB), true},
+      {"memoryMB=" + std::to_string(lab::kMaxMachineMemoryMB + 1), false},
+      {"memoryMB=0", false},
+      {"os=linux", true},
+      {"os=Windows", false},
+      {"addresses=" + sixtyFour, true},
+      {"addresses=" + sixtyFour + ",10.1.1.1/255.0.0.0", false},
+      {"addresses=10.0.0.1/255.255.255.255", true},
+      {"addresses=10.0.0.1/0.0.0.0", true},
+      {"addresses=10.0.0.1/255.0.255.0", false},
+      {"addresses=10.0.0.1", false},
+      {"addresses=10.0.0.1/ffff::", false},
+      {"addresses=fd00::1/ffff:ffff::", true},
+  };
+  for (const Case& c : cases) {
+    lab::MachineRecord record;
+    record.hostName = "unchanged";
+    std::string error;
+    EXPECT_EQ(c.valid, lab::ParseMachineRecord(c.text + "\n", record, error)) << c.text.substr(0, 40) << " " << error;
+    if (!c.valid) EXPECT_EQ("unchanged", record.hostName);
+  }
+}
+
+TEST(LabCreatePlan, CountsAtTheirLimits) {
+  std::vector<std::string> clients;
+  for (size_t i = 0; i < lab::kMaxLabClients; ++i) clients.push_back("c" + std::to_string(i));
+  struct Case {
+    std::function<void(lab::LabPlan&)> change;
+    bool valid;
+  } cases[] = {
+      {[](lab::LabPlan& p) { p.vms = lab::kMaxLabVMs; }, true},
+      {[](lab::LabPlan& p) { p.vms = lab::kMaxLabVMs + 1; }, false},
+      {[](lab::LabPlan& p) { p.vms = 0; }, true},
+      {[&](lab::LabPlan& p) { p.clients = clients; }, true},
+      {[&](lab::LabPlan& p) { p.clients = clients, p.clients.push_back("extra"); }, false},
+      {[](lab::LabPlan& p) { p.clients.clear(); }, false},
+      {[](lab::LabPlan& p) { p.timeScale = lab::kMaxTimeScale; }, true},
+      {[](lab::LabPlan& p) { p.timeScale = 0; }, false},
+      {[](lab::LabPlan& p) { p.machine.cpus = 0; }, false},
+      {[](lab::LabPlan& p) { p.jobId = 0; }, false},
+  };
+  for (const Case& c : cases) {
+    lab::LabPlan plan;
+    c.change(plan);
+    std::string error;
+    EXPECT_EQ(c.valid, lab::CheckLabPlan(plan, error)) << error;
+  }
+}
+
+TEST(LabSettings, TheLineThatIsReadGetsTheNewValue) {
+  struct Case {
+    const char* text;
+    const char* expected;
+  } cases[] = {
+      {"", "k=v\n"},
+      {"# c\nk=1\nx=2\nk = 3", "# c\nx=2\nk=v\n"},
+      {"no equals\nk=1\n", "no equals\nk=v\n"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.expected, lab::WithSetting(c.text, "k", "v"));
+    std::string value;
+    ASSERT_TRUE(lab::FindSetting(c.expected, "k", value));
+    EXPECT_EQ("v", value);
+  }
+}
+
+TEST(LabHypervisor, VMDescriptionsReadBackAndFindByGuidInAnyCase) {
+  testsupport::TestLab lab;
+  lab::VMDescription vm;
+  vm.name = "vm07";
+  vm.guid = "5029-ABCD";
+  vm.disks.resize(2);
+  vm.disks[0].file = "datastores/ds2/vm07/vm07_0.img";
+  vm.disks[1].file = "elsewhere/vm07_1.img";
+  std::string error;
+  ASSERT_TRUE(lab::WriteVMDescription("vc", vm, error)) << error;
+  lab::VMDescription found;
+  ASSERT_TRUE(lab::FindVM("vc", "5029-abcd", found));
+  EXPECT_EQ(lab::FormatVMDescription(vm), lab::FormatVMDescription(found));
+  EXPECT_EQ("ds2", found.disks[0].Datastore());
+  EXPECT_EQ("", found.disks[1].Datastore());
+  vm.name = "../escape";
+  EXPECT_FALSE(lab::WriteVMDescription("vc", vm, error));
+  std::string text = "diskCount=" + std::to_string(lab::kMaxVMDisks + 1) + "\n";
+  EXPECT_FALSE(lab::ParseVMDescription(text, found, error));
+}
+
+}  // namespace
