@@ -5,21 +5,15 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <map>
-#include <thread>
+#include <mutex>
 
 #include "platform/lab/Lab.h"
 
-namespace {
-
-using SteadyClock = std::chrono::steady_clock;
-
-SteadyClock::time_point DeadlineAfter(unsigned long ms) {
-  return SteadyClock::now() + std::chrono::milliseconds(ms);
+long long ZtDeadlineAfterMs(unsigned long ms) {
+  if (ms >= kZtWaitForever) return ZtClock::kNoDeadline;
+  return ZtClock::DeadlineAfter(CTimeInterval::FromMilliseconds(static_cast<long long>(ms)));
 }
-
-}  // namespace
 
 // ---------------------------------------------------------------------------------------------
 // ZtCriticalSectionH
@@ -56,29 +50,22 @@ bool ZtCriticalSectionH::leave() {
 
 ZtSemaphoreH::ZtSemaphoreH(int initialCount) : m_valid(initialCount >= 0), m_count(initialCount) {}
 
-void ZtSemaphoreH::wait() {
-  std::unique_lock<std::mutex> lock(m_mutex);
-  m_cond.wait(lock, [this] { return m_count > 0; });
-  --m_count;
-}
+void ZtSemaphoreH::wait() { wait(kZtWaitForever); }
 
 int ZtSemaphoreH::wait(unsigned long milliseconds) {
-  if (milliseconds >= kZtWaitForever) {
-    wait();
-    return 1;
+  const long long deadline = ZtDeadlineAfterMs(milliseconds);
+  ZtMutexLock lock(m_mutex);
+  while (m_count <= 0) {
+    if (m_cond.wait_until(m_mutex, deadline) == std::cv_status::timeout && m_count <= 0) return 0;
   }
-  std::unique_lock<std::mutex> lock(m_mutex);
-  if (!m_cond.wait_until(lock, DeadlineAfter(milliseconds), [this] { return m_count > 0; })) return 0;
   --m_count;
   return 1;
 }
 
 bool ZtSemaphoreH::release(int count) {
   if (count < 1) return false;
-  {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_count += count;
-  }
+  ZtMutexLock lock(m_mutex);
+  m_count += count;
   if (count == 1) {
     m_cond.notify_one();
   } else {
@@ -93,10 +80,8 @@ bool ZtSemaphoreH::release(int count) {
 ZtEventH::ZtEventH(bool manualReset) : m_manualReset(manualReset) {}
 
 void ZtEventH::set() {
-  {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_signalled = true;
-  }
+  ZtMutexLock lock(m_mutex);
+  m_signalled = true;
   if (m_manualReset) {
     m_cond.notify_all();
   } else {
@@ -105,23 +90,18 @@ void ZtEventH::set() {
 }
 
 void ZtEventH::reset() {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  ZtMutexLock lock(m_mutex);
   m_signalled = false;
 }
 
-void ZtEventH::wait() {
-  std::unique_lock<std::mutex> lock(m_mutex);
-  m_cond.wait(lock, [this] { return m_signalled; });
-  if (!m_manualReset) m_signalled = false;
-}
+void ZtEventH::wait() { wait(kZtWaitForever); }
 
 int ZtEventH::wait(unsigned long milliseconds) {
-  if (milliseconds >= kZtWaitForever) {
-    wait();
-    return 1;
+  const long long deadline = ZtDeadlineAfterMs(milliseconds);
+  ZtMutexLock lock(m_mutex);
+  while (!m_signalled) {
+    if (m_cond.wait_until(m_mutex, deadline) == std::cv_status::timeout && !m_signalled) return 0;
   }
-  std::unique_lock<std::mutex> lock(m_mutex);
-  if (!m_cond.wait_until(lock, DeadlineAfter(milliseconds), [this] { return m_signalled; })) return 0;
   if (!m_manualReset) m_signalled = false;
   return 1;
 }
@@ -136,8 +116,8 @@ struct ZtNamedMutex::State {
   }
 
   const std::string path;
-  std::mutex mutex;
-  std::condition_variable cond;
+  ZtMutex mutex;
+  ZtCondition cond;
   // Everything below is guarded by mutex. fd is only used by the thread that holds the claim.
   pid_t pid;           // the process this state belongs to; differs in a forked child
   bool held = false;   // a thread of this process holds the lock or is taking the file lock
@@ -175,8 +155,8 @@ std::string LockFolder() {
   return lab::ClientTempDir(lab::FocusClient());
 }
 
-// Opens the lock file and takes the exclusive file lock before the deadline (none = no limit).
-int TakeFileLock(const std::string& path, bool forever, SteadyClock::time_point deadline) {
+// Opens the lock file and takes the exclusive file lock before the clock deadline (none = no limit).
+int TakeFileLock(const std::string& path, bool forever, long long deadline) {
   int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0 && errno == ENOENT) {
     // The folder went away since construction (a cleaned Temp folder); make it again.
@@ -193,16 +173,14 @@ int TakeFileLock(const std::string& path, bool forever, SteadyClock::time_point 
     }
     return fd;
   }
-  auto pause = std::chrono::milliseconds(1);
+  // Another process holds it: look again now and then until the deadline.
+  int pauseMs = 1;
   for (;;) {
     if (flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
     if (errno != EWOULDBLOCK && errno != EINTR) break;
-    auto now = SteadyClock::now();
-    if (now >= deadline) break;
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now) +
-                std::chrono::milliseconds(1);
-    std::this_thread::sleep_for(std::min(pause, left));
-    if (pause < std::chrono::milliseconds(10)) pause *= 2;
+    if (ZtClock::MonotonicTicks() >= deadline) break;
+    ZtClock::Pause(deadline, pauseMs);
+    if (pauseMs < 10) pauseMs *= 2;
   }
   close(fd);
   return -1;
@@ -238,21 +216,17 @@ bool ZtNamedMutex::lock(unsigned long timeoutMs) {
   if (!m_state) return false;
   State& st = *m_state;
   const bool forever = timeoutMs >= kZtWaitForever;
-  const auto deadline = forever ? SteadyClock::time_point::max() : DeadlineAfter(timeoutMs);
+  const long long deadline = ZtDeadlineAfterMs(timeoutMs);
   const pthread_t self = pthread_self();
 
-  std::unique_lock<std::mutex> lock(st.mutex);
+  std::unique_lock<ZtMutex> lock(st.mutex);
   st.AdoptAfterFork();
   if (st.held && pthread_equal(st.owner, self) && st.count > 0) {
     ++st.count;
     return true;
   }
   while (st.held) {
-    if (forever) {
-      st.cond.wait(lock);
-    } else if (st.cond.wait_until(lock, deadline) == std::cv_status::timeout && st.held) {
-      return false;
-    }
+    if (st.cond.wait_until(lock, deadline) == std::cv_status::timeout && st.held) return false;
   }
   // Claim the lock within the process, then wait for the other processes without the mutex.
   st.held = true;
@@ -275,7 +249,7 @@ bool ZtNamedMutex::lock(unsigned long timeoutMs) {
 bool ZtNamedMutex::unlock() {
   if (!m_state) return false;
   State& st = *m_state;
-  std::unique_lock<std::mutex> lock(st.mutex);
+  std::unique_lock<ZtMutex> lock(st.mutex);
   st.AdoptAfterFork();
   if (!st.held || !pthread_equal(st.owner, pthread_self()) || st.count == 0) return false;
   if (--st.count > 0) return true;
@@ -292,7 +266,7 @@ bool ZtNamedMutex::unlock() {
 
 int ZtNamedMutex::getLockCnt() const {
   if (!m_state) return 0;
-  std::lock_guard<std::mutex> lock(m_state->mutex);
+  std::lock_guard<ZtMutex> lock(m_state->mutex);
   if (m_state->pid != getpid()) return 0;
   return m_state->held ? m_state->count : 0;
 }

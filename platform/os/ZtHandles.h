@@ -2,14 +2,17 @@
 #include <pthread.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
+
+#include "platform/os/ZtMutex.h"
 
 // Waits given in milliseconds treat this value as "no time limit".
 constexpr unsigned long kZtWaitForever = 0xFFFFFFFFUL;
+
+// The platform clock's deadline of a wait of ms milliseconds from now; kZtWaitForever has none.
+long long ZtDeadlineAfterMs(unsigned long ms);
 
 // A recursive mutex. The enter flag says whether to wait: enter(true) blocks until the lock is
 // taken; enter(false) makes one attempt. leave() by a thread that does not hold it is refused.
@@ -35,6 +38,8 @@ class ZtCriticalSectionH {
   int m_depth = 0;  // guarded by m_mutex
 };
 
+// Timed waits of the handles below count on the platform clock (ZtClock).
+
 // A counting semaphore. A negative initial count makes an invalid handle.
 class ZtSemaphoreH {
  public:
@@ -50,10 +55,10 @@ class ZtSemaphoreH {
   bool release(int count = 1);
 
  private:
-  bool m_valid;
-  std::mutex m_mutex;
-  std::condition_variable m_cond;
-  long long m_count;  // guarded by m_mutex
+  const bool m_valid;
+  ZtMutex m_mutex;
+  ZtCondition m_cond;
+  long long m_count GUARDED_BY(m_mutex);
 };
 
 // An event. Manual reset: stays signalled until reset() and releases every waiter. Auto reset:
@@ -73,9 +78,9 @@ class ZtEventH {
 
  private:
   const bool m_manualReset;
-  std::mutex m_mutex;
-  std::condition_variable m_cond;
-  bool m_signalled = false;  // guarded by m_mutex
+  ZtMutex m_mutex;
+  ZtCondition m_cond;
+  bool m_signalled GUARDED_BY(m_mutex) = false;
 };
 
 // A recursive mutex shared by name between the threads of this process and between processes.

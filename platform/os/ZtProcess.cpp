@@ -8,18 +8,21 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <thread>
 
 extern char** environ;
 
 namespace {
 
-using SteadyClock = std::chrono::steady_clock;
+// A child's run time is real while time-outs count on the platform clock, which may be virtual: a
+// child's end is looked for at least every kChildLookMs real milliseconds, and a time-out that came
+// by an advance of the clock is seen within kTimeOutLookMs.
+constexpr int kChildLookMs = 20;
+constexpr int kTimeOutLookMs = 100;
 
 struct ChildIo {
   int in = -1;   // descriptors to place on 0, 1, 2; -1 keeps the inherited one
@@ -183,8 +186,8 @@ bool ZtProcess::Spawn(const std::vector<std::string>& argv,
 bool ZtProcess::Wait(pid_t pid, unsigned long ms, int& exitCode) {
   if (pid <= 0) return false;  // waitpid(-1) or a group would reap someone else's child
   const bool forever = ms >= kZtWaitForever;
-  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(forever ? 0 : ms);
-  auto pause = std::chrono::milliseconds(1);
+  const long long deadline = ZtDeadlineAfterMs(ms);
+  int pauseMs = 1;
   for (;;) {
     int status = 0;
     pid_t r = waitpid(pid, &status, forever ? 0 : WNOHANG);
@@ -194,10 +197,9 @@ bool ZtProcess::Wait(pid_t pid, unsigned long ms, int& exitCode) {
     }
     if (r < 0 && errno != EINTR) return false;
     if (r == 0) {
-      auto now = SteadyClock::now();
-      if (now >= deadline) return false;
-      std::this_thread::sleep_for(std::min<SteadyClock::duration>(pause, deadline - now));
-      if (pause < std::chrono::milliseconds(20)) pause *= 2;
+      if (ZtClock::MonotonicTicks() >= deadline) return false;
+      ZtClock::Pause(deadline, pauseMs);
+      pauseMs = std::min(pauseMs * 2, kChildLookMs);
     }
   }
 }
@@ -271,7 +273,7 @@ int ZtProcess::system(const std::string& command, std::string& out, std::string&
   // Both pipes are drained together: a child filling one while we block on the other would
   // wait for us forever.
   const bool forever = timeoutMs >= kZtWaitForever;
-  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(forever ? 0 : timeoutMs);
+  const long long deadline = ZtDeadlineAfterMs(timeoutMs);
   struct pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
   std::string* sinks[2] = {&out, &err};
   int openPipes = 2;
@@ -280,12 +282,11 @@ int ZtProcess::system(const std::string& command, std::string& out, std::string&
   while (openPipes > 0) {
     int wait = -1;
     if (!forever) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
-      if (left.count() <= 0) {
+      wait = ZtClock::PollMs(deadline, kTimeOutLookMs);
+      if (wait == 0) {
         timedOut = true;
         break;
       }
-      wait = static_cast<int>(std::min<long long>(left.count() + 1, 1000));
     }
     int r = poll(fds, 2, wait);
     if (r < 0) {

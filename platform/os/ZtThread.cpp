@@ -1,6 +1,5 @@
 #include "platform/os/ZtThread.h"
 
-#include <chrono>
 #include <cstring>
 #include <system_error>
 
@@ -12,9 +11,9 @@ uint64_t pthread2threadId(pthread_t thread) {
 
 // Shared by the running thread and every copy of its ZtThread.
 struct ZtThread::Control {
-  std::mutex mutex;
-  std::condition_variable cond;
-  bool finished = false;  // guarded by mutex
+  ZtMutex mutex;
+  ZtCondition cond;
+  bool finished GUARDED_BY(mutex) = false;
 };
 
 // Shared only by the copies of a ZtThread: decides who joins, and detaches when nobody did.
@@ -42,13 +41,21 @@ struct StartBlock {
 struct FinishGuard {
   std::shared_ptr<ZtThread::Control> control;
   ~FinishGuard() {
-    {
-      std::lock_guard<std::mutex> lock(control->mutex);
-      control->finished = true;
-    }
+    ZtMutexLock lock(control->mutex);
+    control->finished = true;
     control->cond.notify_all();
   }
 };
+
+// True once the thread has finished, false when ms milliseconds of the clock passed first.
+bool WaitFinished(ZtThread::Control& control, unsigned long ms) {
+  const long long deadline = ZtDeadlineAfterMs(ms);
+  ZtMutexLock lock(control.mutex);
+  while (!control.finished) {
+    if (control.cond.wait_until(control.mutex, deadline) == std::cv_status::timeout) return control.finished;
+  }
+  return true;
+}
 
 void* Trampoline(void* raw) {
   std::unique_ptr<StartBlock> block(static_cast<StartBlock*>(raw));
@@ -92,16 +99,7 @@ bool ZtThread::Join(unsigned long ms) {
   if (pthread_equal(pthread_self(), m_owner->thread)) return false;
   std::lock_guard<std::mutex> ownerLock(m_owner->mutex);
   if (m_owner->joined) return true;
-  Control& control = *m_owner->control;
-  {
-    std::unique_lock<std::mutex> lock(control.mutex);
-    auto finished = [&control] { return control.finished; };
-    if (ms >= kZtWaitForever) {
-      control.cond.wait(lock, finished);
-    } else if (!control.cond.wait_for(lock, std::chrono::milliseconds(ms), finished)) {
-      return false;
-    }
-  }
+  if (!WaitFinished(*m_owner->control, ms)) return false;
   // The thread has left its entry point; pthread_join only waits for its last instructions.
   if (pthread_join(m_owner->thread, nullptr) != 0) return false;
   m_owner->joined = true;
@@ -110,7 +108,7 @@ bool ZtThread::Join(unsigned long ms) {
 
 bool ZtThread::IsRunning() const {
   if (!m_owner) return false;
-  std::lock_guard<std::mutex> lock(m_owner->control->mutex);
+  ZtMutexLock lock(m_owner->control->mutex);
   return !m_owner->control->finished;
 }
 

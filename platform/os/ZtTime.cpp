@@ -1,23 +1,357 @@
 #include "platform/os/ZtTime.h"
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
 #include <cstdio>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
 
-std::atomic<long long> ZtClock::s_testOffsetTicks{0};
+#include "platform/os/ZtMutex.h"
+
+namespace {
+
+enum class Mode { kReal, kVirtual, kScaled };
+
+// How the clock reads, replaced as a whole when the mode changes. Outside real time the clock counts
+// from the moment of the change: then it read clockAnchor (monotonic) and wallAnchor (wall), and the
+// real monotonic clock read realAnchor.
+struct Params {
+  Mode mode = Mode::kReal;
+  double factor = 1.0;
+  long long realAnchor = 0;
+  long long clockAnchor = 0;
+  long long wallAnchor = 0;
+};
+
+long long ReadOsClock(clockid_t id) {
+  struct timespec ts;
+  clock_gettime(id, &ts);
+  return static_cast<long long>(ts.tv_sec) * kZtTicksPerSecond + ts.tv_nsec / 100;
+}
+
+// Readers take the current Params without a lock; replaced ones are kept (a handful per test run),
+// so a reader never holds a freed one.
+const Params kRealParams{};
+std::atomic<const Params*> g_params{&kRealParams};
+// Ticks added by AdvanceForTest, to both readings.
+std::atomic<long long> g_offset{0};
+
+// The monotonic reading without the test offset.
+long long BaseTicks(const Params& p) {
+  switch (p.mode) {
+    case Mode::kReal:
+      return ReadOsClock(CLOCK_MONOTONIC);
+    case Mode::kVirtual:
+      return p.clockAnchor;
+    case Mode::kScaled:
+      return p.clockAnchor +
+             static_cast<long long>(static_cast<double>(ReadOsClock(CLOCK_MONOTONIC) - p.realAnchor) * p.factor);
+  }
+  return 0;
+}
+
+long long WallBaseTicks(const Params& p) {
+  if (p.mode == Mode::kReal) return ReadOsClock(CLOCK_REALTIME);
+  return p.wallAnchor + (BaseTicks(p) - p.clockAnchor);
+}
+
+long long AddSaturated(long long a, long long b) {
+  long long sum = 0;
+  if (__builtin_add_overflow(a, b, &sum)) return b < 0 ? LLONG_MIN : LLONG_MAX;
+  return sum;
+}
+
+}  // namespace
+
+// A thread that waits on ZtConditions, as the clock sees it.
+struct WaitingThread {
+  uint64_t waitsBegun = 0;  // guarded by the registry's mutex
+  bool ended = false;       // guarded by the registry's mutex
+};
+
+struct ZtClock::Registration::Entry {
+  long long deadline;  // kNoDeadline: an untimed wait, tracked only for its thread
+  ZtClockWaiter* waiter;
+  std::shared_ptr<WaitingThread> thread;
+  bool woken = false;  // by an advance
+};
+
+namespace {
+
+// The waits in progress, timed ones by deadline, and what AdvanceForTest needs to step through them.
+struct Registry {
+  std::mutex mutex;
+  std::condition_variable changed;  // a wait began or ended, or a thread ended
+  std::multimap<long long, ZtClock::Registration::Entry*> waits;
+  std::vector<std::unique_ptr<Params>> retired;  // every Params ever published
+  std::mutex advanceMutex;                        // one advance at a time
+};
+
+Registry& TheRegistry() {
+  static Registry* registry = new Registry;  // never destroyed: waits of any lifetime use it
+  return *registry;
+}
+
+// Marks the thread's state ended when the thread ends, so that an advance waiting for it goes on.
+struct ThreadMark {
+  std::shared_ptr<WaitingThread> state = std::make_shared<WaitingThread>();
+  ~ThreadMark() {
+    Registry& registry = TheRegistry();
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    state->ended = true;
+    registry.changed.notify_all();
+  }
+};
+
+std::shared_ptr<WaitingThread> CurrentThread() {
+  thread_local ThreadMark mark;
+  return mark.state;
+}
+
+// REQUIRES: registry.mutex held.
+void WakeAllLocked(Registry& registry) {
+  for (auto& item : registry.waits) item.second->waiter->WakeForClock();
+}
+
+// Wakes the timed waits due at `now` that no advance has woken yet; returns their threads with the
+// number of waits each had begun. REQUIRES: registry.mutex held.
+std::vector<std::pair<std::shared_ptr<WaitingThread>, uint64_t>> WakeDueLocked(Registry& registry, long long now) {
+  std::vector<std::pair<std::shared_ptr<WaitingThread>, uint64_t>> woken;
+  for (auto& item : registry.waits) {
+    if (item.first > now) break;
+    ZtClock::Registration::Entry& entry = *item.second;
+    if (entry.woken) continue;
+    entry.woken = true;
+    woken.emplace_back(entry.thread, entry.thread->waitsBegun);
+    entry.waiter->WakeForClock();
+  }
+  return woken;
+}
+
+// Publishes new Params continuing the current readings. REQUIRES: registry.mutex held.
+void SwitchLocked(Registry& registry, Mode mode, double factor) {
+  const Params& old = *g_params.load(std::memory_order_acquire);
+  auto next = std::make_unique<Params>();
+  next->mode = mode;
+  next->factor = factor;
+  next->realAnchor = ReadOsClock(CLOCK_MONOTONIC);
+  next->clockAnchor = BaseTicks(old);
+  next->wallAnchor = WallBaseTicks(old);
+  g_params.store(next.get(), std::memory_order_release);
+  registry.retired.push_back(std::move(next));
+  WakeAllLocked(registry);
+}
+
+}  // namespace
 
 long long ZtClock::NowTicks() {
-  struct timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
-  long long ticks = static_cast<long long>(ts.tv_sec) * kZtTicksPerSecond + ts.tv_nsec / 100;
-  return ticks + s_testOffsetTicks.load(std::memory_order_relaxed);
+  return WallBaseTicks(*g_params.load(std::memory_order_acquire)) + g_offset.load(std::memory_order_acquire);
 }
 
 time_t ZtClock::NowSeconds() { return static_cast<time_t>(NowTicks() / kZtTicksPerSecond); }
 
-void ZtClock::AdvanceForTest(CTimeInterval by) {
-  s_testOffsetTicks.fetch_add(by.Ticks(), std::memory_order_relaxed);
+long long ZtClock::MonotonicTicks() {
+  return BaseTicks(*g_params.load(std::memory_order_acquire)) + g_offset.load(std::memory_order_acquire);
 }
 
-void ZtClock::ResetTestOffset() { s_testOffsetTicks.store(0, std::memory_order_relaxed); }
+long long ZtClock::DeadlineAfter(CTimeInterval interval) {
+  const long long now = MonotonicTicks();
+  if (interval.Ticks() <= 0) return now;
+  const long long deadline = AddSaturated(now, interval.Ticks());
+  return deadline == LLONG_MAX ? kNoDeadline : deadline;
+}
+
+void ZtClock::UseRealTime() {
+  Registry& registry = TheRegistry();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  g_params.store(&kRealParams, std::memory_order_release);
+  g_offset.store(0, std::memory_order_release);
+  WakeAllLocked(registry);
+}
+
+void ZtClock::UseVirtualTimeForTest() {
+  Registry& registry = TheRegistry();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  SwitchLocked(registry, Mode::kVirtual, 1.0);
+}
+
+bool ZtClock::UseScaledTime(double factor) {
+  if (!(factor >= 1.0 && factor <= kMaxTimeScale)) return false;  // also NaN
+  Registry& registry = TheRegistry();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  SwitchLocked(registry, factor == 1.0 ? Mode::kReal : Mode::kScaled, factor);
+  return true;
+}
+
+bool ZtClock::IsVirtualTime() { return g_params.load(std::memory_order_acquire)->mode == Mode::kVirtual; }
+
+void ZtClock::AdvanceForTest(CTimeInterval by) {
+  Registry& registry = TheRegistry();
+  std::lock_guard<std::mutex> serial(registry.advanceMutex);
+  std::unique_lock<std::mutex> lock(registry.mutex);
+  long long remaining = by.Ticks();
+  if (remaining <= 0) {
+    g_offset.fetch_add(remaining, std::memory_order_acq_rel);
+    return;
+  }
+  while (remaining > 0) {
+    // Up to the earliest deadline not woken yet, or all the way.
+    long long now = MonotonicTicks();
+    long long step = remaining;
+    for (auto& item : registry.waits) {
+      if (item.second->woken) continue;
+      step = std::min(step, std::max(0LL, item.first - now));
+      break;
+    }
+    g_offset.fetch_add(step, std::memory_order_acq_rel);
+    remaining -= step;
+    const auto woken = WakeDueLocked(registry, MonotonicTicks());
+    if (!IsVirtualTime()) continue;  // real time runs on by itself: nothing to keep in order
+    // What a woken thread does next happens at this time, before any later deadline: the clock moves
+    // on once each has begun its next wait or ended. One that cannot get there (it needs a lock the
+    // caller holds, or waits on something else) is left behind after a second of real time rather than
+    // hanging the test.
+    registry.changed.wait_for(lock, std::chrono::seconds(1), [&woken] {
+      for (const auto& item : woken) {
+        if (!item.first->ended && item.first->waitsBegun == item.second) return false;
+      }
+      return true;
+    });
+  }
+}
+
+void ZtClock::ResetTestOffset() {
+  Registry& registry = TheRegistry();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  g_offset.store(0, std::memory_order_release);
+  WakeAllLocked(registry);
+}
+
+ZtClock::Registration::Registration(long long deadline, ZtClockWaiter* waiter) {
+  // Untimed waits matter only to the order of a virtual clock's advances.
+  if (deadline == kNoDeadline && !IsVirtualTime()) return;
+  entry_ = new Entry{deadline, waiter, CurrentThread()};
+  Registry& registry = TheRegistry();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  ++entry_->thread->waitsBegun;
+  if (deadline != kNoDeadline) registry.waits.emplace(deadline, entry_);
+  registry.changed.notify_all();
+}
+
+ZtClock::Registration::~Registration() {
+  if (entry_ == nullptr) return;
+  Registry& registry = TheRegistry();
+  {
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    if (entry_->deadline != kNoDeadline) {
+      auto range = registry.waits.equal_range(entry_->deadline);
+      for (auto it = range.first; it != range.second; ++it) {
+        if (it->second == entry_) {
+          registry.waits.erase(it);
+          break;
+        }
+      }
+      registry.changed.notify_all();
+    }
+  }
+  delete entry_;
+}
+
+bool ZtClock::WaitForTimedWaitersForTest(size_t count) {
+  Registry& registry = TheRegistry();
+  std::unique_lock<std::mutex> lock(registry.mutex);
+  return registry.changed.wait_for(lock, std::chrono::minutes(1),
+                                   [&registry, count] { return registry.waits.size() >= count; });
+}
+
+long long ZtClock::RealNanosUntil(long long deadline, long long now) {
+  constexpr long long kHourNanos = 3600LL * 1000 * 1000 * 1000;
+  const Params& p = *g_params.load(std::memory_order_acquire);
+  if (deadline == kNoDeadline || p.mode == Mode::kVirtual) return -1;
+  if (deadline <= now) return 0;
+  const long long ticks = deadline - now;
+  if (ticks > kHourNanos / 100) return kHourNanos;
+  double nanos = static_cast<double>(ticks) * 100.0;
+  if (p.mode == Mode::kScaled) nanos /= p.factor;
+  return std::max(1LL, static_cast<long long>(std::ceil(nanos)));
+}
+
+void ZtClock::Sleep(CTimeInterval interval) {
+  const long long deadline = DeadlineAfter(interval);
+  ZtMutex mutex;
+  ZtCondition never;  // nobody notifies it: only the clock ends the wait
+  ZtMutexLock lock(mutex);
+  while (never.wait_until(mutex, deadline) != std::cv_status::timeout) {
+  }
+}
+
+void ZtClock::Pause(long long deadline, int realSliceMs) {
+  ZtMutex mutex;
+  ZtCondition never;
+  ZtMutexLock lock(mutex);
+  never.wait_until(mutex, deadline, std::max(1, realSliceMs));
+}
+
+int ZtClock::PollMs(long long deadline, int realSliceMs) {
+  const long long now = MonotonicTicks();
+  if (now >= deadline) return 0;
+  const int slice = std::max(1, realSliceMs);
+  const long long nanos = RealNanosUntil(deadline, now);
+  if (nanos < 0) return slice;
+  return static_cast<int>(std::min<long long>(slice, (nanos + 999999) / 1000000));
+}
+
+// ---------------------------------------------------------------------------------------------
+// ZtCondition
+
+void ZtCondition::notify_one() {
+  std::lock_guard<std::mutex> lock(inner_);
+  ++epoch_;
+  cv_.notify_one();
+}
+
+void ZtCondition::notify_all() {
+  std::lock_guard<std::mutex> lock(inner_);
+  ++epoch_;
+  cv_.notify_all();
+}
+
+void ZtCondition::WakeForClock() {
+  // Taking the mutex orders this wake after a waiter's look at the clock, so it cannot be lost.
+  std::lock_guard<std::mutex> lock(inner_);
+  cv_.notify_all();
+}
+
+void ZtCondition::WaitForNotify(std::unique_lock<std::mutex>& inner, uint64_t epoch) {
+  while (epoch_ == epoch) cv_.wait(inner);
+}
+
+std::cv_status ZtCondition::WaitForNotifyOrClock(std::unique_lock<std::mutex>& inner, uint64_t epoch,
+                                                 long long deadline, int realSliceMs) {
+  using RealClock = std::chrono::steady_clock;
+  const RealClock::time_point sliceEnd =
+      realSliceMs > 0 ? RealClock::now() + std::chrono::milliseconds(realSliceMs) : RealClock::time_point::max();
+  for (;;) {
+    if (epoch_ != epoch) return std::cv_status::no_timeout;
+    const long long now = ZtClock::MonotonicTicks();
+    if (now >= deadline) return std::cv_status::timeout;
+    const RealClock::time_point realNow = RealClock::now();
+    if (realNow >= sliceEnd) return std::cv_status::no_timeout;
+    const long long nanos = ZtClock::RealNanosUntil(deadline, now);
+    RealClock::time_point until = sliceEnd;
+    if (nanos >= 0) until = std::min(until, realNow + std::chrono::nanoseconds(nanos));
+    if (until == RealClock::time_point::max()) {
+      cv_.wait(inner);
+    } else {
+      cv_.wait_until(inner, until);
+    }
+  }
+}
 
 CTimeStamp& CTimeStamp::Now() {
   m_ticks = ZtClock::NowTicks();
@@ -27,13 +361,13 @@ CTimeStamp& CTimeStamp::Now() {
 void CStopWatch::Start() {
   if (m_running) return;
   m_running = true;
-  m_startTicks = ZtClock::NowTicks();
+  m_startTicks = ZtClock::MonotonicTicks();
 }
 
 void CStopWatch::Stop() {
   if (!m_running) return;
   m_running = false;
-  m_totalTicks += ZtClock::NowTicks() - m_startTicks;
+  m_totalTicks += ZtClock::MonotonicTicks() - m_startTicks;
 }
 
 void CStopWatch::Reset() {
@@ -44,18 +378,18 @@ void CStopWatch::Reset() {
 
 CTimeInterval CStopWatch::Elapsed() const {
   long long total = m_totalTicks;
-  if (m_running) total += ZtClock::NowTicks() - m_startTicks;
+  if (m_running) total += ZtClock::MonotonicTicks() - m_startTicks;
   return CTimeInterval(total);
 }
 
 void CMediaSpeedCounter::Start() {
-  if (m_openSpans++ == 0) m_spanStartTicks = ZtClock::NowTicks();
+  if (m_openSpans++ == 0) m_spanStartTicks = ZtClock::MonotonicTicks();
 }
 
 void CMediaSpeedCounter::Stop(uint64_t bytes) {
   m_size += bytes;
   if (m_openSpans == 0) return;  // a Stop without its Start only counts the bytes
-  if (--m_openSpans == 0) m_busyTicks += ZtClock::NowTicks() - m_spanStartTicks;
+  if (--m_openSpans == 0) m_busyTicks += ZtClock::MonotonicTicks() - m_spanStartTicks;
 }
 
 void CMediaSpeedCounter::Add(uint64_t bytes) { m_size += bytes; }
@@ -69,7 +403,7 @@ void CMediaSpeedCounter::Reset() {
 
 CTimeInterval CMediaSpeedCounter::BusyTime() const {
   long long busy = m_busyTicks;
-  if (m_openSpans > 0) busy += ZtClock::NowTicks() - m_spanStartTicks;
+  if (m_openSpans > 0) busy += ZtClock::MonotonicTicks() - m_spanStartTicks;
   return CTimeInterval(busy);
 }
 

@@ -1,6 +1,6 @@
 #pragma once
-#include <atomic>
 #include <climits>
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -45,19 +45,85 @@ class CTimeInterval {
   long long m_ticks = 0;
 };
 
-// The one clock of the system: wall-clock time plus an offset that tests move forward, so that
-// long waits measured against it can be made to expire without sleeping.
+// A timed wait the clock knows about (ZtCondition's): the clock wakes it when an advance passes its
+// deadline or the clock's mode changes, so that it looks at the clock again.
+class ZtClockWaiter {
+ public:
+  virtual void WakeForClock() = 0;
+
+ protected:
+  ~ZtClockWaiter() = default;
+};
+
+// The one clock of the system. It has two readings: the wall clock (NowTicks, for dates) and the
+// monotonic clock (MonotonicTicks) against which every timed wait and every duration is measured.
+// It runs in one of three modes:
+// - real, the default: the operating system's clocks;
+// - virtual, for tests: time stands still until AdvanceForTest moves it;
+// - scaled, for lab runs: one real second is `factor` seconds of the clock.
+// In every mode AdvanceForTest moves both readings forward and wakes the timed waits it passes, in the
+// order of their deadlines, each with the clock at its own deadline. Under a virtual clock the advance
+// also waits until every thread it woke has got to its next wait (or ended) before the clock moves on,
+// so what those threads do happens in the order it would in real time.
 class ZtClock {
  public:
-  // 100-ns ticks since 1970-01-01 UTC, test offset included.
+  // A deadline that never comes.
+  static constexpr long long kNoDeadline = LLONG_MAX;
+  // The largest factor of scaled time; a larger one would turn waits into busy loops.
+  static constexpr double kMaxTimeScale = 10000.0;
+
+  // 100-ns ticks since 1970-01-01 UTC.
   static long long NowTicks();
-  // Seconds since 1970-01-01 UTC, test offset included.
+  // Seconds since 1970-01-01 UTC.
   static time_t NowSeconds();
+  // 100-ns ticks from an arbitrary start; never goes back except by ResetTestOffset or UseRealTime.
+  static long long MonotonicTicks();
+  // MonotonicTicks() plus the interval; a negative interval is now, a huge one kNoDeadline.
+  static long long DeadlineAfter(CTimeInterval interval);
+
+  // Back to real time with no test offset.
+  static void UseRealTime();
+  static void UseVirtualTimeForTest();
+  // False (and nothing changes) unless 1 <= factor <= kMaxTimeScale; 1 is real time.
+  static bool UseScaledTime(double factor);
+  static bool IsVirtualTime();
+
   static void AdvanceForTest(CTimeInterval by);
+  // Takes back every advance (the clock may go back).
   static void ResetTestOffset();
 
- private:
-  static std::atomic<long long> s_testOffsetTicks;
+  static void Sleep(CTimeInterval interval);
+  // Returns once the clock reaches the deadline or after realSliceMs of real time, whichever comes
+  // first: the pause between two looks at something the clock cannot see (a child process, a file
+  // lock).
+  static void Pause(long long deadline, int realSliceMs);
+  // The time-out for poll() waiting for the deadline: the real milliseconds until it, at most
+  // realSliceMs (so that an advance of a virtual clock is seen within a slice); 0 once it has come.
+  static int PollMs(long long deadline, int realSliceMs);
+
+  // Test hook: waits until at least `count` timed waits are registered with the clock. False when
+  // that does not happen within a minute of real time.
+  static bool WaitForTimedWaitersForTest(size_t count);
+
+  // ---- For ZtCondition ----
+  // Real nanoseconds until the clock reaches the deadline, given the clock reading `now`; -1 when no
+  // real time brings it closer (virtual time, or no deadline). At most an hour: callers look again.
+  static long long RealNanosUntil(long long deadline, long long now);
+  // A wait in progress: a timed one registers its deadline, so that an advance can end it; under a
+  // virtual clock every wait also marks its thread, so that an advance can tell when a thread it woke
+  // has got to its next wait.
+  class Registration {
+   public:
+    Registration(long long deadline, ZtClockWaiter* waiter);
+    ~Registration();
+    Registration(const Registration&) = delete;
+    Registration& operator=(const Registration&) = delete;
+
+    struct Entry;
+
+   private:
+    Entry* entry_ = nullptr;  // null when the clock need not know this wait
+  };
 };
 
 class CTimeStamp {

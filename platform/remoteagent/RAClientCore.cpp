@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
@@ -25,6 +24,8 @@ const char* const kSigMain = "virtual bool ZTRemoteAgentClient::Main(int, char**
 const char* const kSigSend = "bool ZTRemoteAgentClient::SendMsgToServer(const CNMessageBase&)";
 
 constexpr int kConnectTimeoutMs = 10000;
+// A reader paused for the loop looks whether it should stop at least this often (real milliseconds).
+constexpr int kPausedLookMs = 200;
 constexpr int kAcceptTimeoutMs = 30000;
 // After its last frame the agent waits this long for the server to close, so that nothing it sent is
 // cut short by a reset. A server slowed down by its loop reads the rest late, but it does read it (or
@@ -89,6 +90,7 @@ void ClientCore::SetQuit() {
 
 void ClientCore::Push(Item item) {
   ZtMutexLock lock(mu_);
+  if (item.kind == ItemKind::kMessage) backlog_.Add(1, static_cast<long long>(item.xml.size()));
   incoming_.push_back(std::move(item));
   cv_.notify_all();
 }
@@ -102,6 +104,7 @@ bool ClientCore::AttachLocal(const std::shared_ptr<LocalLink>& link, const std::
   link_ = link;
   name_ = name;
   incoming_.clear();
+  backlog_.Clear();
   // A restart starts afresh: the flag that ended the previous run must not end this one at once. A
   // flag set before the first run (a service shut-down) stands.
   if (localRuns_++ > 0) quit_ = false;
@@ -158,11 +161,15 @@ bool ClientCore::Connect(int argc, char** argv) {
   inet_pton(AF_INET, address, &addr.sin_addr);
   int rc = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
   if (rc != 0 && errno == EINPROGRESS) {
+    const long long deadline = ZtClock::DeadlineAfter(CTimeInterval::FromMilliseconds(kConnectTimeoutMs));
     pollfd p{fd, POLLOUT, 0};
-    int pr;
-    do {
-      pr = poll(&p, 1, kConnectTimeoutMs);
-    } while (pr < 0 && errno == EINTR);
+    int pr = 0;
+    for (;;) {
+      const int wait = ZtClock::PollMs(deadline, kTimeOutLookMs);
+      if (wait == 0) break;
+      pr = poll(&p, 1, wait);
+      if (pr > 0 || (pr < 0 && errno != EINTR)) break;
+    }
     int err = 0;
     socklen_t len = sizeof err;
     if (pr == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) {
@@ -196,6 +203,7 @@ bool ClientCore::Connect(int argc, char** argv) {
     ZtMutexLock lock(mu_);
     name_ = name;
     incoming_.clear();
+    backlog_.Clear();
   }
   {
     ZtMutexLock lock(writeMu_);
@@ -215,13 +223,18 @@ bool ClientCore::Connect(int argc, char** argv) {
   return true;
 }
 
+void ClientCore::WaitForRoom() {
+  ZtMutexLock lock(mu_);
+  if (!backlog_.Full()) return;
+  ev_.Debug(kSigMain, "%ld messages (%lld bytes) wait for the agent's loop; reading paused", backlog_.Messages(),
+            backlog_.Bytes());
+  while (!backlog_.CanResume() && !stopReading_.load()) cv_.wait_until(mu_, ZtClock::kNoDeadline, kPausedLookMs);
+}
+
 void ClientCore::ReaderThread() {
   bool fault = false;
   for (;;) {
-    {
-      ZtMutexLock lock(mu_);
-      while (incoming_.size() >= kPauseAbove && !stopReading_.load()) cv_.wait_for(mu_, std::chrono::milliseconds(200));
-    }
+    WaitForRoom();
     char kind = 0;
     std::string body;
     FrameReader::Result r = reader_.Next(kind, body);
@@ -330,11 +343,19 @@ bool ClientCore::Run() {
     std::deque<Item> batch;
     {
       ZtMutexLock lock(mu_);
-      const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(selectTimeoutMs_.load());
+      const long long until = ZtClock::DeadlineAfter(CTimeInterval::FromMilliseconds(selectTimeoutMs_.load()));
       while (incoming_.empty() && !quit_.load()) {
         if (cv_.wait_until(mu_, until) == std::cv_status::timeout) break;
       }
       batch.swap(incoming_);
+      long long bytes = 0;
+      long messages = 0;
+      for (const Item& item : batch) {
+        if (item.kind != ItemKind::kMessage) continue;
+        ++messages;
+        bytes += static_cast<long long>(item.xml.size());
+      }
+      backlog_.Take(messages, bytes);
       cv_.notify_all();  // the reader may be waiting for room
     }
     for (Item& item : batch) {
@@ -367,14 +388,16 @@ bool ClientCore::Run() {
     // what was sent last.
     stopReading_ = true;
     shutdown(fd_, SHUT_WR);
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kByeTimeoutMs);
+    const long long until = ZtClock::DeadlineAfter(CTimeInterval::FromMilliseconds(kByeTimeoutMs));
     {
       ZtMutexLock lock(mu_);
       while (!readerEnded_.load()) {
         incoming_.clear();
+        backlog_.Clear();
         if (cv_.wait_until(mu_, until) == std::cv_status::timeout) break;
       }
       incoming_.clear();
+      backlog_.Clear();
     }
     CloseSocket();
   }

@@ -63,9 +63,9 @@ class ClientCore {
   };
   void Push(Item item);
   void ReaderThread();
+  // The reader's pause while the loop is behind (Backlog), until it caught up or reading stops.
+  void WaitForRoom();
   void CloseSocket();
-
-  static constexpr size_t kPauseAbove = 4096;  // queued frames before the reader stops reading
 
   ZTRemoteAgentClient* const owner_;
   EvEvent ev_;
@@ -77,6 +77,7 @@ class ClientCore {
   ZtMutex mu_;
   ZtCondition cv_;
   std::deque<Item> incoming_ GUARDED_BY(mu_);
+  Backlog backlog_;  // the messages of incoming_; changed under mu_
   std::string name_ GUARDED_BY(mu_);
   std::shared_ptr<LocalLink> link_ GUARDED_BY(mu_);
   int localRuns_ GUARDED_BY(mu_) = 0;  // local runs attached so far

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <vector>
 
 #include "platform/msg/CNMessageBase.h"
@@ -19,8 +18,8 @@ namespace {
 
 constexpr const char* kSig = "void remoteagent::Connection::Run()";
 // A connection that does not identify itself within this time is dropped (shorter when the start-up
-// time-out is shorter).
-constexpr int kHelloTimeoutMs = 10000;
+// time-out is shorter). An agent says hello as soon as it is connected; only strangers need longer.
+constexpr int kHelloTimeoutMs = 2000;
 // A hello is a name and a key; a peer that sends more before it has said who it is is not an agent.
 // Without this bound every unidentified connection could hold a whole 16 MiB frame.
 constexpr size_t kMaxHelloBytes = 4096;
@@ -75,9 +74,8 @@ void Connection::DrainAndClose() {
   Wake();
 }
 
-void Connection::Delivered() {
-  const int left = --queued_;
-  if (left < kResumeBelow && paused_.load()) {
+void Connection::Delivered(size_t bytes) {
+  if (backlog_.Take(1, static_cast<long long>(bytes)) && paused_.load()) {
     paused_ = false;
     Wake();
   }
@@ -118,7 +116,7 @@ bool Connection::FlushLocked() {
 
 bool Connection::Identify(FrameReader& reader) {
   const int limit = std::max(100, std::min(kHelloTimeoutMs, server_->StartupTimeoutMs()));
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit);
+  const long long deadline = ZtClock::DeadlineAfter(CTimeInterval::FromMilliseconds(limit));
   char kind = 0;
   std::string body;
   for (;;) {
@@ -126,11 +124,10 @@ bool Connection::Identify(FrameReader& reader) {
     if (r == FrameReader::Result::kFault) return false;
     if (r == FrameReader::Result::kFrame) break;
     if (closeRequested_.load() || reader.Buffered() > kMaxHelloBytes) return false;
-    const long left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          deadline - std::chrono::steady_clock::now()).count();
-    if (left <= 0) return false;
+    const int wait = ZtClock::PollMs(deadline, kTimeOutLookMs);
+    if (wait == 0) return false;
     pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
-    int pr = poll(fds, 2, static_cast<int>(left));
+    int pr = poll(fds, 2, wait);
     if (pr < 0 && errno != EINTR) return false;
     if (pr <= 0) continue;
     if (fds[1].revents & POLLIN) {
@@ -163,10 +160,11 @@ bool Connection::Identify(FrameReader& reader) {
 void Connection::Run() {
   FrameReader reader;
   const bool identified = Identify(reader);
-  server_->UnidentifiedEnded();
+  awaitingHello_ = false;
   const char* why = "the connection was closed";
   if (identified) {
-    std::vector<std::unique_ptr<CNMessageBase>> batch;
+    std::vector<ReadMessage> batch;
+    long long batchBytes = 0;
     bool ending = false;
     while (!ending) {
       if (closeRequested_.load()) {
@@ -238,7 +236,9 @@ void Connection::Run() {
               ending = true;
               break;
             }
-            batch.push_back(std::move(message));
+            const size_t bytes = body.size() + 5;  // length, kind and body
+            batch.push_back(ReadMessage{std::move(message), bytes});
+            batchBytes += static_cast<long long>(bytes);
           } else if (kind == kBye) {
             why = "it left";
             ending = true;
@@ -252,13 +252,17 @@ void Connection::Run() {
           }
         }
         if (!batch.empty()) {
-          // Count before posting so the loop's decrements never run ahead of this count.
-          const int queued = (queued_ += static_cast<int>(batch.size()));
+          // Counted before posting so the loop's decrements never run ahead of this count.
+          const bool full = backlog_.Add(static_cast<long>(batch.size()), batchBytes);
           server_->PostMessages(agent_, gen_, batch, shared_from_this());
           batch.clear();
-          if (queued >= kPauseAbove) {
+          batchBytes = 0;
+          if (full && !paused_.load()) {
+            server_->Log().Debug(kSig, "Agent [%s] is %ld messages (%lld bytes) ahead of the loop; reading paused",
+                                 agent_->name.c_str(), backlog_.Messages(), backlog_.Bytes());
             paused_ = true;
-            if (queued_.load() < kResumeBelow) paused_ = false;
+            // The loop may have caught up already, without seeing the pause.
+            if (backlog_.CanResume()) paused_ = false;
           }
         }
         if (!ending && (atEnd || (draining && total < kReadBurst))) {

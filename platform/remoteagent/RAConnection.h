@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "platform/os/ZtMutex.h"
+#include "platform/remoteagent/RAFrame.h"
 
 namespace remoteagent {
 
@@ -17,8 +18,8 @@ struct AgentEntry;
 // several agents are parsed in parallel) and writes what senders queued. A peer that sends anything
 // out of protocol is cut off; the server decides what is reported.
 //
-// Back-pressure: when too many of its messages wait for the loop, the connection stops reading until
-// the loop caught up, so a fast agent is slowed down by TCP instead of filling memory.
+// Back-pressure: when too many of its messages, or too many bytes of them, wait for the loop, the
+// connection stops reading until the loop caught up (Backlog).
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
   Connection(ServerCore* server, int fd);
@@ -34,13 +35,13 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void Close();
   // The peer's process is gone: reads what the socket still holds, then stops.
   void DrainAndClose();
-  // One of this connection's messages was handed to the callbacks.
-  void Delivered();
+  // One of this connection's messages (of that size on the wire) was handed to the callbacks.
+  void Delivered(size_t bytes);
   void Join();
   bool Finished() const { return finished_.load(); }
+  // Neither identified as an agent nor dropped yet (and not told to close).
+  bool AwaitingHello() const { return awaitingHello_.load() && !closeRequested_.load(); }
 
-  static constexpr int kPauseAbove = 2048;   // queued messages
-  static constexpr int kResumeBelow = 512;
   static constexpr size_t kMaxQueuedBytes = 256u * 1024u * 1024u;
 
  private:
@@ -58,7 +59,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::atomic<bool> finished_{false};
   std::atomic<bool> closeRequested_{false};
   std::atomic<bool> drainRequested_{false};
-  std::atomic<int> queued_{0};
+  std::atomic<bool> awaitingHello_{true};
+  Backlog backlog_;
   std::atomic<bool> paused_{false};
 
   // Set once by Identify, before any message is read.

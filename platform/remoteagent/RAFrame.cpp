@@ -7,12 +7,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <random>
 
 #include "platform/lab/Lab.h"
+#include "platform/os/ZtTime.h"
 
 namespace remoteagent {
 
@@ -52,6 +52,27 @@ FrameReader::Result FrameReader::Next(char& kind, std::string& body) {
   return Result::kFrame;
 }
 
+bool Backlog::Add(long messages, long long bytes) {
+  messages_ += messages;
+  bytes_ += bytes;
+  return Full();
+}
+
+bool Backlog::Take(long messages, long long bytes) {
+  messages_ -= messages;
+  bytes_ -= bytes;
+  return CanResume();
+}
+
+bool Backlog::Full() const { return messages_.load() >= kPauseMessages || bytes_.load() >= kPauseBytes; }
+
+bool Backlog::CanResume() const { return messages_.load() < kResumeMessages && bytes_.load() < kResumeBytes; }
+
+void Backlog::Clear() {
+  messages_ = 0;
+  bytes_ = 0;
+}
+
 std::string MakeHelloBody(const std::string& name, const std::string& key) {
   std::string body = name;
   body.push_back('\0');
@@ -88,8 +109,8 @@ std::string NewLaunchKey() {
   }
   if (!filled) {
     std::random_device device;
-    std::mt19937_64 engine(device() ^ static_cast<uint64_t>(
-                                          std::chrono::steady_clock::now().time_since_epoch().count()));
+    std::mt19937_64 engine(device() ^ static_cast<uint64_t>(ZtClock::NowTicks()) ^
+                           static_cast<uint64_t>(ZtClock::MonotonicTicks()));
     for (auto& b : bytes) b = static_cast<unsigned char>(engine());
   }
   static const char digits[] = "0123456789abcdef";
@@ -137,7 +158,7 @@ bool SendAllBlocking(int fd, const std::string& data) {
 }
 
 bool ReadFrameTimed(int fd, FrameReader& reader, char& kind, std::string& body, int timeoutMs) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  const long long deadline = ZtClock::DeadlineAfter(CTimeInterval::FromMilliseconds(timeoutMs));
   for (;;) {
     switch (reader.Next(kind, body)) {
       case FrameReader::Result::kFrame:
@@ -147,11 +168,10 @@ bool ReadFrameTimed(int fd, FrameReader& reader, char& kind, std::string& body, 
       case FrameReader::Result::kNeedMore:
         break;
     }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          deadline - std::chrono::steady_clock::now()).count();
-    if (left <= 0) return false;
+    const int wait = ZtClock::PollMs(deadline, kTimeOutLookMs);
+    if (wait == 0) return false;
     pollfd p{fd, POLLIN, 0};
-    int r = poll(&p, 1, static_cast<int>(left));
+    int r = poll(&p, 1, wait);
     if (r < 0) {
       if (errno == EINTR) continue;
       return false;

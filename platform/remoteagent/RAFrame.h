@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -45,6 +46,32 @@ class FrameReader {
   size_t offset_ = 0;
 };
 
+// The messages a reader has handed on that their consumer has not taken yet, counted in messages and
+// in bytes (thread-safe). A reader pauses once either count reaches its limit and resumes once both are
+// below their resume marks, so a fast peer is slowed down by TCP instead of filling memory. Counting
+// messages alone would let 2,048 frames of 16 MiB (32 GiB) wait.
+class Backlog {
+ public:
+  static constexpr long kPauseMessages = 2048;
+  static constexpr long kResumeMessages = 512;
+  static constexpr long long kPauseBytes = 16LL * 1024 * 1024;
+  static constexpr long long kResumeBytes = 4LL * 1024 * 1024;
+
+  // Counts messages handed on; true when the reader should pause.
+  bool Add(long messages, long long bytes);
+  // Counts messages taken; true when a paused reader may resume.
+  bool Take(long messages, long long bytes);
+  bool Full() const;
+  bool CanResume() const;
+  void Clear();
+  long Messages() const { return messages_.load(); }
+  long long Bytes() const { return bytes_.load(); }
+
+ private:
+  std::atomic<long> messages_{0};
+  std::atomic<long long> bytes_{0};
+};
+
 // Hello body helpers. ParseHello checks the name (a safe client name) and the key (hex of kKeyLength).
 std::string MakeHelloBody(const std::string& name, const std::string& key);
 bool ParseHello(const std::string& body, std::string& name, std::string& key);
@@ -52,13 +79,18 @@ bool ParseHello(const std::string& body, std::string& name, std::string& key);
 std::string NewLaunchKey();
 bool IsValidKey(const std::string& key);
 
+// A time-out of a wait on a socket counts on the platform clock; when that clock is virtual and a test
+// moves it past the deadline, the wait sees it within this many real milliseconds.
+constexpr int kTimeOutLookMs = 50;
+
 // Socket helpers. All sockets are close-on-exec; sends never raise SIGPIPE.
 bool SetNonBlocking(int fd, bool on);
 // Writes everything on a blocking socket; false on error.
 bool SendAllBlocking(int fd, const std::string& data);
 // Writes what the socket takes now; returns bytes written, -1 on a fatal error.
 long SendSome(int fd, const char* data, size_t size);
-// Reads one frame from a blocking-or-not socket within timeoutMs (used before the loops start).
+// Reads one frame from a blocking-or-not socket within timeoutMs of the platform clock (used before the
+// loops start).
 bool ReadFrameTimed(int fd, FrameReader& reader, char& kind, std::string& body, int timeoutMs);
 
 // True for a dotted IPv4 loopback address (127.0.0.0/8).

@@ -2,7 +2,7 @@
 #include <sys/types.h>
 
 #include <atomic>
-#include <chrono>
+#include <climits>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -53,7 +53,12 @@ struct AgentEntry {
   uint64_t gen = 0;
   AgentPhase phase = AgentPhase::kRegistered;
   std::string key;                    // launch key of the current generation
+  long long helloDeadline = 0;        // scripted mode: when the current launch fails for want of a hello
   pid_t pid = -1;                     // process of the current generation, until reaped
+  // A launcher still watches the current generation's process. A failure of the launch meanwhile is
+  // owed: the launcher reports it once the process is gone, and no new generation starts before.
+  bool launchOpen = false;
+  bool failureOwed = false;
   std::shared_ptr<Connection> conn;   // while connected (remote)
   std::shared_ptr<LocalLink> link;    // while connected (local)
   bool stopSent = false;              // told to leave in the current generation
@@ -77,6 +82,13 @@ struct AgentEvent {
   uint64_t gen = 0;
   std::unique_ptr<CNMessageBase> message;
   std::shared_ptr<Connection> conn;  // messages read from a socket: for its back-pressure count
+  size_t bytes = 0;                  // the message's size on the wire
+};
+
+// A message parsed by a connection, with its size on the wire.
+struct ReadMessage {
+  std::unique_ptr<CNMessageBase> message;
+  size_t bytes = 0;
 };
 
 class ServerCore {
@@ -127,13 +139,11 @@ class ServerCore {
   bool AttachConnection(const std::string& name, const std::string& key, const std::shared_ptr<Connection>& conn,
                         AgentEntry*& agent, uint64_t& gen);
   // Messages parsed from a connection, in order.
-  void PostMessages(AgentEntry* agent, uint64_t gen, std::vector<std::unique_ptr<CNMessageBase>>& messages,
+  void PostMessages(AgentEntry* agent, uint64_t gen, std::vector<ReadMessage>& messages,
                     const std::shared_ptr<Connection>& conn);
   // The connection's thread is ending. Reports the agent stopped unless someone else already ended
   // this generation (FailAgent, restart, quit).
   void ConnectionEnded(AgentEntry* agent, uint64_t gen, const Connection* conn, const char* why);
-  // A connection that never identified itself is gone.
-  void UnidentifiedEnded();
   // A message from the local agent (already through the codec).
   void PostLocalMessage(AgentEntry* agent, uint64_t gen, std::unique_ptr<CNMessageBase> message);
   // The local agent's run returned.
@@ -143,8 +153,6 @@ class ServerCore {
   int StartupTimeoutMs() const { return startupTimeoutMs_.load(); }
 
  private:
-  using Clock = std::chrono::steady_clock;
-
   AgentEntry* FindLocked(const std::string& name) EXCLUSIVE_LOCKS_REQUIRED(mu_);
   bool RegisterLocked(std::unique_ptr<AgentEntry> entry) EXCLUSIVE_LOCKS_REQUIRED(mu_);
   void QueueEventLocked(AgentEvent event) EXCLUSIVE_LOCKS_REQUIRED(mu_);
@@ -156,8 +164,10 @@ class ServerCore {
   // Ends the current generation of a connected agent without a report from the connection: the socket
   // is closed (the process is asked to end) or the local run is told to stop.
   void CutOffLocked(AgentEntry* agent, int signal) EXCLUSIVE_LOCKS_REQUIRED(mu_);
-  // Marks a launching generation failed (reported once).
+  // Marks a launching generation failed (reported once; by its launcher when it watches a process).
   void LaunchFailedLocked(AgentEntry* agent, uint64_t gen, const char* why) EXCLUSIVE_LOCKS_REQUIRED(mu_);
+  // Scripted mode: fails the launches whose hello deadline has passed on the platform clock.
+  void FailOverdueScriptLaunchesLocked() EXCLUSIVE_LOCKS_REQUIRED(mu_);
   void TellToStopLocked(AgentEntry* agent) EXCLUSIVE_LOCKS_REQUIRED(mu_);
   bool AllDownLocked() EXCLUSIVE_LOCKS_REQUIRED(mu_);
 
@@ -165,10 +175,16 @@ class ServerCore {
   void LauncherThread();
   bool LaunchAndWait(AgentEntry* agent, uint64_t gen);
   bool LaunchRemote(AgentEntry* agent, uint64_t gen);
+  // The launcher's end of a remote launch: a process that did not become the agent is killed and reaped
+  // before the failure owed for it is reported. True when the launch connected.
+  bool EndRemoteLaunch(AgentEntry* agent, uint64_t gen, pid_t pid, bool reaped);
   bool LaunchLocal(AgentEntry* agent, uint64_t gen);
   // Opens the loopback listener and its acceptor thread once; false when it cannot.
   bool EnsureListener();
   void AcceptorThread(int listenFd, int wakeFd);
+  // Admits an accepted connection; when too many have not said hello, the oldest of those is closed
+  // to make room, so strangers holding connections open cannot keep agents out.
+  void AdmitConnectionLocked(int fd) EXCLUSIVE_LOCKS_REQUIRED(mu_);
   void MarkStartupResolved(AgentEntry* agent);
   bool DrainDue();
   // Scripted and real passes share this: one batch, then AfterBatch.
@@ -209,8 +225,7 @@ class ServerCore {
   std::vector<std::thread> launchers_ GUARDED_BY(mu_);
   int idleLaunchers_ GUARDED_BY(mu_) = 0;
   std::set<pid_t> children_ GUARDED_BY(mu_);   // started processes not yet reaped
-  std::vector<std::shared_ptr<Connection>> connections_ GUARDED_BY(mu_);
-  int unidentified_ GUARDED_BY(mu_) = 0;
+  std::vector<std::shared_ptr<Connection>> connections_ GUARDED_BY(mu_);  // in the order of arrival
   bool mainRunning_ GUARDED_BY(mu_) = false;
   bool mainBegun_ GUARDED_BY(mu_) = false;
   bool closing_ GUARDED_BY(mu_) = false;
@@ -230,12 +245,11 @@ class ServerCore {
   bool listenerClosed_ GUARDED_BY(listenerMu_) = false;
   std::thread acceptor_;  // started under listenerMu_, joined by Deinitialize
 
-  // Loop thread only.
+  // Loop thread only. Times are deadlines of the platform clock (ZtClock::MonotonicTicks).
   int startupRemaining_ = 0;
   bool quitHandled_ = false;
-  Clock::time_point drainDeadline_{};
-  long long scriptDrainDeadlineTicks_ = 0;
-  Clock::time_point lastReap_{};
+  long long drainDeadline_ = 0;
+  long long nextReap_ = LLONG_MIN;
 };
 
 }  // namespace remoteagent

@@ -31,7 +31,9 @@ const char* const kSigSend = "bool ZTRemoteAgentServer::SendMsgToAgent(const std
 const char* const kSigDeinit = "bool ZTRemoteAgentServer::Deinitialize()";
 
 constexpr int kPoolThreads = 4;
-constexpr auto kLaunchPoll = std::chrono::milliseconds(20);
+// How often (real milliseconds) a launch looks whether its process ended before saying hello, and the
+// shut-down whether the agent processes have left: a child's run time is real whatever the clock.
+constexpr int kChildLookMs = 20;
 
 std::vector<std::string> SplitArguments(const std::string& text) {
   std::vector<std::string> tokens;
@@ -169,6 +171,7 @@ uint64_t ServerCore::NewGenerationLocked(AgentEntry* agent) {
   ++agent->gen;
   agent->phase = AgentPhase::kLaunching;
   agent->key = scripted_.load() ? std::string() : NewLaunchKey();
+  agent->helloDeadline = ZtClock::DeadlineAfter(CTimeInterval::FromMilliseconds(startupTimeoutMs_.load()));
   agent->pid = -1;
   agent->conn.reset();
   agent->link.reset();
@@ -226,8 +229,24 @@ void ServerCore::LaunchFailedLocked(AgentEntry* agent, uint64_t gen, const char*
   if (agent->gen != gen || agent->phase != AgentPhase::kLaunching) return;
   agent->phase = AgentPhase::kDown;
   ev_.Error(kSigLaunch, "Agent [%s] failed to start: %s", agent->name.c_str(), why);
-  QueueSimpleLocked(AgentEvent::Type::kFailed, agent, gen);
   launchCv_.notify_all();
+  // Its process may still run: the failure is reported once it is gone, so that whoever hears of the
+  // failure never meets the process (a restart would otherwise race with it).
+  if (agent->launchOpen) {
+    agent->failureOwed = true;
+    return;
+  }
+  QueueSimpleLocked(AgentEvent::Type::kFailed, agent, gen);
+}
+
+void ServerCore::FailOverdueScriptLaunchesLocked() {
+  const long long now = ZtClock::MonotonicTicks();
+  for (auto& item : agents_) {
+    AgentEntry* agent = item.second.get();
+    if (agent->phase == AgentPhase::kLaunching && now >= agent->helloDeadline) {
+      LaunchFailedLocked(agent, agent->gen, "it did not say hello in time");
+    }
+  }
 }
 
 bool ServerCore::LaunchRemote(AgentEntry* agent, uint64_t gen) {
@@ -249,6 +268,7 @@ bool ServerCore::LaunchRemote(AgentEntry* agent, uint64_t gen) {
                              agent->name, kOptClient, agent->host});
     env.emplace_back(kKeyEnv, agent->key);
     host = agent->host;
+    agent->launchOpen = true;
   }
   const std::string root = lab::Root();
   if (!root.empty()) {
@@ -258,43 +278,67 @@ bool ServerCore::LaunchRemote(AgentEntry* agent, uint64_t gen) {
   }
   pid_t pid = -1;
   if (argv[0].empty() || !ZtProcess::Spawn(argv, env, pid)) {
-    ZtMutexLock lock(mu_);
-    LaunchFailedLocked(agent, gen, "the agent program could not be started");
-    return false;
+    {
+      ZtMutexLock lock(mu_);
+      LaunchFailedLocked(agent, gen, "the agent program could not be started");
+    }
+    return EndRemoteLaunch(agent, gen, -1, true);
   }
   ev_.Debug(kSigLaunch, "Started agent [%s] as process %d on client [%s]", agent->name.c_str(),
             static_cast<int>(pid), host.c_str());
 
-  const auto deadline = Clock::now() + std::chrono::milliseconds(startupTimeoutMs_.load());
+  const long long deadline = ZtClock::DeadlineAfter(CTimeInterval::FromMilliseconds(startupTimeoutMs_.load()));
   bool reaped = false;
-  ZtMutexLock lock(mu_);
-  if (agent->gen == gen) agent->pid = pid;
-  for (;;) {
-    if (agent->gen != gen || agent->phase != AgentPhase::kLaunching) break;  // hello, FailAgent or quit
-    if (closing_) {
-      LaunchFailedLocked(agent, gen, "the server is closing");
-      break;
+  {
+    ZtMutexLock lock(mu_);
+    if (agent->gen == gen) agent->pid = pid;
+    for (;;) {
+      if (agent->gen != gen || agent->phase != AgentPhase::kLaunching) break;  // hello, FailAgent or quit
+      if (closing_) {
+        LaunchFailedLocked(agent, gen, "the server is closing");
+        break;
+      }
+      int status = 0;
+      const pid_t waited = waitpid(pid, &status, WNOHANG);
+      // ECHILD: someone else reaped it (for instance SIGCHLD ignored): gone all the same.
+      if (waited == pid || (waited < 0 && errno == ECHILD)) {
+        reaped = true;
+        LaunchFailedLocked(agent, gen, "its process ended before it said hello");
+        break;
+      }
+      if (ZtClock::MonotonicTicks() >= deadline) {
+        LaunchFailedLocked(agent, gen, "it did not say hello in time");
+        break;
+      }
+      launchCv_.wait_until(mu_, deadline, kChildLookMs);
     }
-    int status = 0;
-    const pid_t waited = waitpid(pid, &status, WNOHANG);
-    // ECHILD: someone else reaped it (for instance SIGCHLD ignored): gone all the same.
-    if (waited == pid || (waited < 0 && errno == ECHILD)) {
-      reaped = true;
-      LaunchFailedLocked(agent, gen, "its process ended before it said hello");
-      break;
-    }
-    if (Clock::now() >= deadline) {
-      LaunchFailedLocked(agent, gen, "it did not say hello in time");
-      break;
-    }
-    launchCv_.wait_for(mu_, kLaunchPoll);
   }
-  const bool connected = agent->gen == gen && agent->phase == AgentPhase::kConnected;
-  if (reaped) {
-    if (agent->pid == pid) agent->pid = -1;
-  } else {
-    children_.insert(pid);  // reaped by the loop, or by Deinitialize
-    if (!connected) ZtProcess::Kill(pid, SIGKILL);
+  return EndRemoteLaunch(agent, gen, pid, reaped);
+}
+
+bool ServerCore::EndRemoteLaunch(AgentEntry* agent, uint64_t gen, pid_t pid, bool reaped) {
+  // reaped: no process is left (it was reaped, or none was started).
+  bool connected = false;
+  {
+    ZtMutexLock lock(mu_);
+    connected = agent->gen == gen && agent->phase == AgentPhase::kConnected;
+    if (connected) {
+      children_.insert(pid);  // reaped by the loop, or by Deinitialize
+    } else if (!reaped) {
+      ZtProcess::Kill(pid, SIGKILL);
+    }
+  }
+  if (!connected && !reaped) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+  }
+  ZtMutexLock lock(mu_);
+  if (!connected && agent->pid == pid) agent->pid = -1;
+  agent->launchOpen = false;
+  if (agent->failureOwed) {
+    agent->failureOwed = false;
+    QueueSimpleLocked(AgentEvent::Type::kFailed, agent, gen);
   }
   return connected;
 }
@@ -425,7 +469,8 @@ bool ServerCore::RestartAgent(const std::string& name) {
       return false;
     }
     if (closing_ || quit_.load()) return false;
-    if (agent->phase == AgentPhase::kLaunching) return false;  // its outcome is on its way already
+    // Its outcome is on its way already.
+    if (agent->phase == AgentPhase::kLaunching || agent->launchOpen) return false;
     if (agent->phase == AgentPhase::kConnected) {
       const uint64_t old = agent->gen;
       CutOffLocked(agent, SIGTERM);
@@ -571,7 +616,7 @@ bool ServerCore::Deinitialize() {
   for (std::thread& launcher : launchers) launcher.join();
 
   // Agent processes were told to stop; give them a moment to leave on their own, then make sure.
-  const auto grace = Clock::now() + std::chrono::milliseconds(std::min(drainTimeoutMs_.load(), 5000));
+  const long long grace = ZtClock::DeadlineAfter(CTimeInterval::FromMilliseconds(std::min(drainTimeoutMs_.load(), 5000)));
   for (;;) {
     std::set<pid_t> children;
     {
@@ -590,8 +635,8 @@ bool ServerCore::Deinitialize() {
       ZtMutexLock lock(mu_);
       if (children_.empty()) break;
     }
-    if (Clock::now() >= grace) break;
-    std::this_thread::sleep_for(kLaunchPoll);
+    if (ZtClock::MonotonicTicks() >= grace) break;
+    ZtClock::Pause(grace, kChildLookMs);
   }
   std::set<pid_t> left;
   {

@@ -15,7 +15,7 @@ namespace remoteagent {
 namespace {
 
 const char* const kSigMain = "virtual bool ZTRemoteAgentServer::Main()";
-constexpr auto kReapInterval = std::chrono::milliseconds(100);
+constexpr long long kReapIntervalTicks = 100 * kZtTicksPerMillisecond;
 
 }  // namespace
 
@@ -98,7 +98,7 @@ void ServerCore::Deliver(AgentEvent& event) {
       owner_->OnAgentStopped(agent->name);
       return;
     case AgentEvent::Type::kMessage:
-      if (event.conn) event.conn->Delivered();
+      if (event.conn) event.conn->Delivered(event.bytes);
       if (event.gen != agent->toldGen || agent->told != Told::kStarted || !event.message) return;
       owner_->OnMsgReceived(agent->name, event.message.get());
       return;
@@ -109,21 +109,19 @@ bool ServerCore::DeliverQueued() {
   std::deque<AgentEvent> batch;
   {
     ZtMutexLock lock(mu_);
+    if (scripted_.load()) FailOverdueScriptLaunchesLocked();
     batch.swap(events_);
   }
   for (AgentEvent& event : batch) Deliver(event);
   return !batch.empty();
 }
 
-bool ServerCore::DrainDue() {
-  if (scripted_.load()) return ZtClock::NowTicks() >= scriptDrainDeadlineTicks_;
-  return Clock::now() >= drainDeadline_;
-}
+bool ServerCore::DrainDue() { return ZtClock::MonotonicTicks() >= drainDeadline_; }
 
 void ServerCore::ReapChildren() {
-  const auto now = Clock::now();
-  if (now - lastReap_ < kReapInterval) return;
-  lastReap_ = now;
+  const long long now = ZtClock::MonotonicTicks();
+  if (now < nextReap_) return;
+  nextReap_ = now + kReapIntervalTicks;
   std::vector<pid_t> pids;
   {
     ZtMutexLock lock(mu_);
@@ -173,9 +171,7 @@ bool ServerCore::AfterBatch() {
   if (quit_.load() && !closing_) {
     if (!quitHandled_) {
       quitHandled_ = true;
-      const int drainMs = drainTimeoutMs_.load();
-      drainDeadline_ = Clock::now() + std::chrono::milliseconds(drainMs);
-      scriptDrainDeadlineTicks_ = ZtClock::NowTicks() + drainMs * kZtTicksPerMillisecond;
+      drainDeadline_ = ZtClock::DeadlineAfter(CTimeInterval::FromMilliseconds(drainTimeoutMs_.load()));
       ev_.Debug(kSigMain, "Quit flag is set, telling the agents to stop");
       for (auto& item : agents_) {
         AgentEntry* agent = item.second.get();
@@ -233,7 +229,7 @@ bool ServerCore::Main() {
     for (;;) {
       if (!RunPass()) break;
       ZtMutexLock lock(mu_);
-      auto until = Clock::now() + std::chrono::milliseconds(selectTimeoutMs_.load());
+      long long until = ZtClock::DeadlineAfter(CTimeInterval::FromMilliseconds(selectTimeoutMs_.load()));
       if (quitHandled_ && drainDeadline_ < until) until = drainDeadline_;
       while (events_.empty() && !(quit_.load() && !quitHandled_) && !closing_) {
         if (eventsCv_.wait_until(mu_, until) == std::cv_status::timeout) break;

@@ -18,7 +18,7 @@ namespace {
 
 const char* const kSigListen = "bool ZTRemoteAgentServer::OpenListener()";
 const char* const kSigHello = "bool ZTRemoteAgentServer::AcceptAgent(const std::string&)";
-// Connections that have not said who they are yet; more are refused at once.
+// Connections that have not said who they are yet; a newcomer beyond this closes the oldest of them.
 constexpr int kMaxUnidentified = 64;
 
 }  // namespace
@@ -82,23 +82,31 @@ void ServerCore::AcceptorThread(int listenFd, int wakeFd) {
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     ZtMutexLock lock(mu_);
-    if (closing_ || unidentified_ >= kMaxUnidentified) {
+    if (closing_) {
       close(fd);
       continue;
     }
-    auto conn = std::make_shared<Connection>(this, fd);
-    ++unidentified_;
-    connections_.push_back(conn);
-    if (!conn->Start()) {
-      --unidentified_;
-      connections_.pop_back();
-    }
+    AdmitConnectionLocked(fd);
   }
 }
 
-void ServerCore::UnidentifiedEnded() {
-  ZtMutexLock lock(mu_);
-  --unidentified_;
+void ServerCore::AdmitConnectionLocked(int fd) {
+  // Refusing the newcomer instead would let anyone who keeps connections open stop every agent from
+  // starting; an agent says hello as soon as it is connected, so it is never the oldest for long.
+  int waiting = 0;
+  Connection* oldest = nullptr;
+  for (auto& conn : connections_) {
+    if (!conn->AwaitingHello()) continue;
+    if (oldest == nullptr) oldest = conn.get();
+    ++waiting;
+  }
+  if (waiting >= kMaxUnidentified && oldest != nullptr) {
+    ev_.Error(kSigListen, "%d loopback connections have not said hello; closing the oldest", waiting);
+    oldest->Close();
+  }
+  auto conn = std::make_shared<Connection>(this, fd);
+  connections_.push_back(conn);
+  if (!conn->Start()) connections_.pop_back();
 }
 
 bool ServerCore::AttachConnection(const std::string& name, const std::string& key,
@@ -124,20 +132,21 @@ bool ServerCore::AttachConnection(const std::string& name, const std::string& ke
   return true;
 }
 
-void ServerCore::PostMessages(AgentEntry* agent, uint64_t gen, std::vector<std::unique_ptr<CNMessageBase>>& messages,
+void ServerCore::PostMessages(AgentEntry* agent, uint64_t gen, std::vector<ReadMessage>& messages,
                               const std::shared_ptr<Connection>& conn) {
   ZtMutexLock lock(mu_);
   if (agent->gen != gen || agent->phase != AgentPhase::kConnected) {
-    for (size_t i = 0; i < messages.size(); ++i) conn->Delivered();
+    for (const ReadMessage& read : messages) conn->Delivered(read.bytes);
     return;
   }
-  for (auto& message : messages) {
+  for (ReadMessage& read : messages) {
     AgentEvent event;
     event.type = AgentEvent::Type::kMessage;
     event.agent = agent;
     event.gen = gen;
-    event.message = std::move(message);
+    event.message = std::move(read.message);
     event.conn = conn;
+    event.bytes = read.bytes;
     events_.push_back(std::move(event));
   }
   eventsCv_.notify_all();

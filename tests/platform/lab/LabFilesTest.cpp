@@ -10,6 +10,7 @@
 #include <thread>
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include "platform/config/ZTPlatformInfo.h"
 #include "platform/jobmgr/vsJobMgr.h"
@@ -41,6 +42,9 @@ bool InChildren(int count, const std::function<bool(int)>& work) {
 // the FIFO is caught by what it returns.
 template <typename Call>
 auto WithFedFifo(const std::string& fifo, const std::string& text, Call call) -> decltype(call()) {
+  // A reader that refuses the FIFO closes it under the feeder: the feeder's write must fail, not end
+  // the test with SIGPIPE.
+  signal(SIGPIPE, SIG_IGN);
   std::atomic<bool> done{false};
   std::thread feeder([&]() {
     while (!done.load()) {

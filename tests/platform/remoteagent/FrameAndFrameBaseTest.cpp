@@ -69,6 +69,35 @@ TEST(RemoteAgentFrames, HelloCarriesASafeNameAndAWellFormedKey) {
   EXPECT_FALSE(remoteagent::IsLoopbackAddress("localhost"));
 }
 
+// Either count at its pause mark pauses the reader; it resumes only once both are below their resume
+// marks.
+TEST(RemoteAgentBacklog, PausesAtEitherLimitAndResumesBelowBoth) {
+  using remoteagent::Backlog;
+  struct Case {
+    long messages;
+    long long bytes;
+    bool full;
+    bool canResume;
+  };
+  const Case cases[] = {
+      {Backlog::kPauseMessages - 1, Backlog::kPauseBytes - 1, false, false},
+      {Backlog::kPauseMessages, 0, true, false},
+      {1, Backlog::kPauseBytes, true, false},
+      {Backlog::kResumeMessages, 0, false, false},
+      {1, Backlog::kResumeBytes, false, false},
+      {Backlog::kResumeMessages - 1, Backlog::kResumeBytes - 1, false, true},
+  };
+  for (const Case& c : cases) {
+    Backlog backlog;
+    EXPECT_EQ(c.full, backlog.Add(c.messages, c.bytes)) << c.messages << " " << c.bytes;
+    EXPECT_EQ(c.canResume, backlog.CanResume()) << c.messages << " " << c.bytes;
+  }
+  Backlog backlog;
+  ASSERT_TRUE(backlog.Add(1, Backlog::kPauseBytes));
+  EXPECT_FALSE(backlog.Take(0, Backlog::kPauseBytes - Backlog::kResumeBytes)) << "at the resume mark";
+  EXPECT_TRUE(backlog.Take(1, 1));
+}
+
 TEST(FrameBases, GetSubnetMasksValidPairsOnly) {
   struct Case {
     const char* ip;

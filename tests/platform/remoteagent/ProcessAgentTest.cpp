@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
@@ -17,10 +18,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "platform/ev/EvDebug.h"
 #include "platform/lab/Lab.h"
 #include "platform/remoteagent/RAFrame.h"
 #include "platform/remoteagent/RATestSupport.h"
 #include "platform/os/ZtProcess.h"
+#include "support/VirtualClock.h"
 
 namespace {
 
@@ -112,14 +115,39 @@ TEST_F(ProcessAgentTest, StartupRoundOrderingAndQuitFromEachAgent) {
   EXPECT_FALSE(server.IsAgentConnected("proxyA"));
 }
 
-TEST_F(ProcessAgentTest, DeathOrSilenceBeforeHelloFails) {
-  // Only agents that never say hello here: the short start-up time-out cannot fail a slow good one.
-  server.SetAgentStartupTimeoutMs(1500);
+// The start-up time-out counts on the platform clock: 120 seconds pass in a moment under a virtual one.
+// A failure to start is reported once the agent's process is gone, not merely told to go.
+TEST_F(ProcessAgentTest, DeathOrSilenceBeforeHelloFailsAndLeavesNoProcess) {
+  testsupport::VirtualClock clock;
+  server.SetAgentStartupTimeout(120);
+  server.SetSelectTimeoutMs(1000);
+  ratest::LabFifo hangPid(lab, "hang.pid");
   ASSERT_TRUE(server.AddAgent("noshow", "-mode noshow", ""));
-  ASSERT_TRUE(server.AddAgent("hang", "-mode hang", ""));
-  ASSERT_TRUE(RunMain(server));
+  ASSERT_TRUE(server.AddAgent("hang", "-mode hang -pidto " + hangPid.Path(), ""));
+  const long long start = ZtClock::MonotonicTicks();
+  std::atomic<pid_t> pid{0};
+  std::atomic<bool> mainEnded{false};
+  std::thread clockDriver([&] {
+    pid = hangPid.ReadPid();
+    // The launch's deadline is set by now or very soon: move on until the loop ends.
+    while (!mainEnded.load()) ZtClock::AdvanceForTest(CTimeInterval::FromSeconds(1));
+  });
+  long long failedAfter = 0;
+  bool processGoneAtFailure = false;
+  server.onFailed = [&](const std::string& name) {
+    if (name != "hang") return;
+    failedAfter = ZtClock::MonotonicTicks() - start;
+    processGoneAtFailure = kill(pid.load(), 0) != 0 && errno == ESRCH;  // not even a zombie
+  };
+  const bool ended = RunMain(server);
+  mainEnded = true;
+  clockDriver.join();
+  ASSERT_TRUE(ended);
+  ASSERT_GT(pid.load(), 0);
   EXPECT_EQ((Entries{"failed"}), server.Of("noshow"));
   EXPECT_EQ((Entries{"failed"}), server.Of("hang"));
+  EXPECT_GE(failedAfter, 120 * kZtTicksPerSecond);
+  EXPECT_TRUE(processGoneAtFailure) << "the silent agent's process outlived the report of its failure";
 }
 
 TEST_F(ProcessAgentTest, DeathAfterHelloStopsOnceAfterEveryMessage) {
@@ -402,6 +430,138 @@ TEST_F(ProcessAgentTest, StrangersOnTheLoopbackPortChangeNothing) {
             server.Of("good"));
   EXPECT_EQ(-1, server.IndexOf("ghost started"));
   EXPECT_EQ((Entries{"good"}), server.GetAgentNames());
+}
+
+int ConnectTo(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    close(fd);
+    fd = -1;
+  }
+  return fd;
+}
+
+// Whether the server still holds the connection (nothing to read, no end) at this moment.
+bool StillOpen(int fd) {
+  char byte;
+  return recv(fd, &byte, 1, MSG_DONTWAIT) < 0 && errno == EAGAIN;
+}
+
+// Whether the server hangs up on the connection (within ten seconds).
+bool HungUp(int fd) {
+  timeval tv{10, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  char byte;
+  const ssize_t n = recv(fd, &byte, 1, 0);
+  return n == 0 || (n < 0 && errno == ECONNRESET);
+}
+
+// A local process that knows an agent's name but not its launch key must not become the agent while
+// the real one is starting; the real one must still get in.
+TEST_F(ProcessAgentTest, WrongKeyDuringTheLaunchIsRefusedAndTheAgentStillConnects) {
+  ratest::LabFifo gate(lab, "gate");
+  ASSERT_TRUE(server.AddAgent("first", "", ""));
+  ASSERT_TRUE(server.AddAgent("late", "-hold " + gate.Path(), ""));
+  bool strangerRefused = false, connectedBeforeHello = true;
+  server.onStarted = [&](const std::string& name) {
+    if (name != "first") return;
+    // "late" is starting: its process waits at the gate and has not said hello.
+    const std::string wrongKey = remoteagent::NewLaunchKey();
+    strangerRefused = HungUpOn(server.GetListenPort(), Frame(remoteagent::kHello,
+                                                             remoteagent::MakeHelloBody("late", wrongKey)), 5);
+    connectedBeforeHello = server.IsAgentConnected("late");
+    gate.Release();
+  };
+  server.onMessage = [&](const std::string& name, CNMessageBase* message) {
+    if (IsPing(message, "hello")) server.SendMsgToAgent(name, RATest::MakeCommand("quit", 0, 1));
+  };
+  ASSERT_TRUE(RunMain(server));
+  EXPECT_TRUE(strangerRefused) << "a hello with the wrong key was answered";
+  EXPECT_FALSE(connectedBeforeHello);
+  EXPECT_EQ((Entries{"started", "msg 0 hello", "msg 1 last", "msg -1 bye", "stopped"}), server.Of("late"));
+}
+
+// 64 connections that never say hello fill every place for strangers; an agent starting then must
+// still get in (the oldest stranger makes room), and strangers are let go after the 2-second hello
+// limit of the platform clock.
+TEST_F(ProcessAgentTest, StrangersHoldingConnectionsCannotKeepAnAgentOut) {
+  testsupport::VirtualClock clock;
+  ratest::LabFifo gate(lab, "gate");
+  ASSERT_TRUE(server.AddAgent("first", "", ""));
+  ASSERT_TRUE(server.AddAgent("late", "-hold " + gate.Path(), ""));
+  constexpr int kStrangers = 64;
+  std::vector<int> strangers;
+  bool oldestEvicted = false, othersOpen = false, openBeforeLimit = false, closedAtLimit = false;
+  server.onStarted = [&](const std::string& name) {
+    if (name == "first") {
+      for (int i = 0; i < kStrangers; ++i) strangers.push_back(ConnectTo(server.GetListenPort()));
+      gate.Release();  // late's connection comes after all of them
+      return;
+    }
+    oldestEvicted = HungUp(strangers[0]);
+    othersOpen = std::all_of(strangers.begin() + 1, strangers.end(), StillOpen);
+    ZtClock::AdvanceForTest(CTimeInterval(2 * kZtTicksPerSecond - 1));
+    openBeforeLimit = std::all_of(strangers.begin() + 1, strangers.end(), StillOpen);
+    ZtClock::AdvanceForTest(CTimeInterval(1));
+    closedAtLimit = std::all_of(strangers.begin() + 1, strangers.end(), HungUp);
+    server.SendMsgToAgent("first", RATest::MakeCommand("quit", 0, 1));
+    server.SendMsgToAgent("late", RATest::MakeCommand("quit", 0, 1));
+  };
+  server.onFailed = [&](const std::string&) { server.SetQuitFlag(); };
+  const bool ended = RunMain(server);
+  for (int fd : strangers) close(fd);
+  ASSERT_TRUE(ended);
+  EXPECT_EQ((Entries{"started", "msg 0 hello", "msg 1 last", "msg -1 bye", "stopped"}), server.Of("late"));
+  EXPECT_TRUE(oldestEvicted) << "the oldest stranger should have made room";
+  EXPECT_TRUE(othersOpen) << "only the oldest stranger should have gone";
+  EXPECT_TRUE(openBeforeLimit);
+  EXPECT_TRUE(closedAtLimit) << "strangers are kept past the hello limit";
+}
+
+// True once the log holds the text (the loop waits here while a connection fills up).
+bool LogShows(const std::string& path, const std::string& text) {
+  for (int i = 0; i < 6000; ++i) {
+    std::string content;
+    if (lab::ReadFile(path, content) && content.find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+// An agent sending large messages while the loop is behind: what waits for the loop is bounded in
+// bytes, not only in messages.
+TEST_F(ProcessAgentTest, ReadingPausesWhenTheLoopIsBehindByBytes) {
+  ASSERT_TRUE(EvDebug::initializeLog(1, "ratest"));
+  struct LogGuard {
+    ~LogGuard() { EvDebug::shutdownLog(); }
+  } logGuard;
+  const std::string log = EvDebug::getLogPath();
+  constexpr int kBig = 48;
+  constexpr int kSize = 1 << 20;
+  ASSERT_TRUE(server.AddAgent("fast", "", ""));
+  int received = 0, inBatch = 0, largestBatch = 0;
+  bool paused = false;
+  server.onMessage = [&](const std::string& name, CNMessageBase* message) {
+    if (IsPing(message, "hello")) server.SendMsgToAgent(name, RATest::MakeCommand("big", kBig, kSize));
+    if (!IsPing(message, "big")) return;
+    ++inBatch;
+    // The loop stays behind until the connection stops reading.
+    if (++received == 1) paused = LogShows(log, "ahead of the loop; reading paused");
+    if (received == kBig) server.SendMsgToAgent(name, RATest::MakeCommand("quit", 0, 1));
+  };
+  server.onIdle = [&] {
+    largestBatch = std::max(largestBatch, inBatch);
+    inBatch = 0;
+  };
+  ASSERT_TRUE(RunMain(server, 120));
+  EXPECT_TRUE(paused) << "reading never paused";
+  EXPECT_EQ(kBig, received);
+  // At most the pause mark, the message that crossed it and one more completed by the same read.
+  EXPECT_LE(largestBatch, remoteagent::Backlog::kPauseBytes / kSize + 2);
 }
 
 TEST(RemoteAgentClientOptions, RefusesToConnectWithoutSoundOptions) {

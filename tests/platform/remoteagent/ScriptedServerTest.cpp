@@ -3,6 +3,7 @@
 
 #include "platform/os/ZtTime.h"
 #include "platform/remoteagent/RATestSupport.h"
+#include "support/VirtualClock.h"
 
 namespace {
 
@@ -136,6 +137,32 @@ TEST_F(ScriptedServerTest, FailAgentWhileStartingIsTheStartOutcome) {
   EXPECT_FALSE(server.ScriptAgentStarted("a")) << "a late hello does not revive it";
   EXPECT_FALSE(server.ScriptRunPass());
   EXPECT_EQ((Entries{"a failed", "idle"}), server.log);
+}
+
+// The start-up time-out counts on the platform clock: a scripted test passes it in no time, and the
+// failure comes exactly at it.
+TEST_F(ScriptedServerTest, AgentSilentForTheStartupTimeOutFailsAtItOnTheClock) {
+  testsupport::VirtualClock clock;
+  server.SetAgentStartupTimeout(120);
+  ASSERT_TRUE(server.AddAgent("a", "", ""));
+  ASSERT_TRUE(server.AddAgent("b", "", ""));
+  server.ScriptBeginMain();
+  ASSERT_TRUE(server.ScriptAgentStarted("a"));
+  ZtClock::AdvanceForTest(CTimeInterval(120 * kZtTicksPerSecond - 1));
+  EXPECT_TRUE(server.ScriptRunPass());
+  EXPECT_EQ((Entries{"a started"}), server.log) << "b still has a tick";
+  ZtClock::AdvanceForTest(CTimeInterval(1));
+  EXPECT_TRUE(server.ScriptRunPass());
+  EXPECT_EQ((Entries{"a started", "b failed", "idle"}), server.log);
+  EXPECT_FALSE(server.ScriptAgentStarted("b")) << "a late hello does not revive it";
+
+  // A restart has the whole time-out again.
+  ASSERT_TRUE(server.RestartAgent("b"));
+  ZtClock::AdvanceForTest(CTimeInterval(120 * kZtTicksPerSecond - 1));
+  EXPECT_TRUE(server.ScriptRunPass());
+  EXPECT_TRUE(server.ScriptAgentStarted("b"));
+  EXPECT_TRUE(server.ScriptRunPass());
+  EXPECT_EQ((Entries{"failed", "started"}), server.Of("b"));
 }
 
 TEST_F(ScriptedServerTest, RestartFromThePoolBringsAFailedAgentBack) {
