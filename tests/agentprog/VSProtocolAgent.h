@@ -3,7 +3,8 @@
 // VM whenever it is lent a stream and after each VM, and ends every VM it is given as failed with a
 // reason that says it was not backed up (recorded with the job manager as an agent does). It quits
 // when told to. With killOnFirstVM it kills its own process when the first VM arrives, the way an
-// agent dies in the middle of a job.
+// agent dies in the middle of a job, after leaving the file "got-first-vm" in its client's Temp
+// folder. An agent given a gate asks for work only once the gate opens (Poll asks what it held back).
 #include <signal.h>
 #include <unistd.h>
 
@@ -11,6 +12,8 @@
 #include <string>
 
 #include "platform/jobclient/SubclientDir.h"
+#include "platform/lab/Lab.h"
+#include "platform/lab/LabFiles.h"
 #include "platform/jobmgr/vsJobMgr.h"
 #include "records/messages/JobManagerMessages.h"
 #include "records/messages/VirtualServerMessages.h"
@@ -23,9 +26,16 @@ class VSProtocolLogic {
  public:
   using Send = std::function<bool(const CNMessageBase&)>;
 
-  VSProtocolLogic(Send send, int64_t jobId, uint64_t appId, bool killOnFirstVM)
-      : send_(std::move(send)), appId_(appId), killOnFirstVM_(killOnFirstVM) {
+  VSProtocolLogic(Send send, int64_t jobId, uint64_t appId, bool killOnFirstVM,
+                  std::function<bool()> gate = std::function<bool()>())
+      : send_(std::move(send)), appId_(appId), killOnFirstVM_(killOnFirstVM), gate_(std::move(gate)) {
     job_.setJobId(std::to_string(jobId));
+  }
+
+  // Sends the requests for work the gate held back, once it is open.
+  void Poll() {
+    if (!gate_ || !gate_()) return;
+    for (; heldRequests_ > 0; --heldRequests_) send_(VirtualServer::VMBackupGetNextVM());
   }
 
   void Started() {
@@ -43,17 +53,20 @@ class VSProtocolLogic {
   bool Handle(const CNMessageBase& message) {
     switch (message.getTagID()) {
       case VirtualServer::VMBackupStream::TAG:
-        send_(VirtualServer::VMBackupGetNextVM());
+        Ask();
         return true;
       case VirtualServer::VMCollectList::TAG: {
         CNMessageBase list(message);
         const CNMessageList& vms = list.getlistobject(VirtualServer::VMCollectList::F_vms, false);
         for (const CNMessagePtr& vm : vms) {
-          if (killOnFirstVM_) kill(getpid(), SIGKILL);
+          if (killOnFirstVM_) {
+            lab::WriteFileAtomic(lab::ClientTempDir(lab::FocusClient()) + "/got-first-vm", "");
+            kill(getpid(), SIGKILL);
+          }
           Fail(*vm);
         }
         // An empty list: no more work for this worker.
-        if (!vms.empty()) send_(VirtualServer::VMBackupGetNextVM());
+        if (!vms.empty()) Ask();
         return true;
       }
       case VirtualServer::VMAgentQuit::TAG:
@@ -64,6 +77,14 @@ class VSProtocolLogic {
   }
 
  private:
+  void Ask() {
+    if (gate_ && !gate_()) {
+      ++heldRequests_;
+      return;
+    }
+    send_(VirtualServer::VMBackupGetNextVM());
+  }
+
   void Fail(const CNMessageBase& vm) {
     using C = VirtualServer::VMCollect;
     using Info = JobManager::VMUpdateInfo;
@@ -89,6 +110,8 @@ class VSProtocolLogic {
   Send send_;
   const uint64_t appId_;
   const bool killOnFirstVM_;
+  const std::function<bool()> gate_;
+  int heldRequests_ = 0;
   vsJobMgr job_;
 };
 

@@ -158,3 +158,66 @@ TEST_F(CoordinatorTest, ConnectFailureSetsTheLibrarysCauseAndRemembersThePending
 
 }  // namespace
 }  // namespace coordtest
+
+namespace coordtest {
+namespace {
+
+// Each stand-in the coordinator calls can be made to fail through the lab's fault table; the
+// coordinator then says so in the Part's words and goes no further than it should.
+TEST_F(CoordinatorTest, StandInFaultsGiveTheirLogLinesAndCauses) {
+  struct Case {
+    const char* op;
+    const char* step;  // "init", "prepare", "run", "result", "startup"
+    std::vector<std::string> lines;
+    std::string pending;  // the last pending cause's start; empty: none expected
+  } cases[] = {
+      {"jobmgr.getVMBkpJobStatus", "init", {"Failed to get VM status from Job Manager."}, ""},
+      {"index.UploadMetadataFiles", "init",
+       {"Failed to upload collect file to index cache - injected", "Failed to upload VM Collect File ["},
+       "0x5B0001CE ma1|injected"},
+      {"index.DownloadMetadataFiles", "init",
+       {"Failed to download collect file from RemoteFileCache", "Failed to download the VM Collect File ["},
+       "0x5B000082"},
+      {"vminfo.Initialize", "prepare", {"Failed to init VMInfo object"}, ""},
+      {"jobmgr.setRefTime", "run", {"Error: Failed to set the reference time for Job manager, 42"}, ""},
+      {"results.putLine", "result", {"Failed to write backup.out file"}, ""},
+      {"copy.CopySingleFile", "startup", {"Failed to copy file to remote machine [proxyA]. Error msg [injected]"}, ""},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.op);
+    FreshLab();
+    if (std::string(test.op) == "index.DownloadMetadataFiles") {
+      ASSERT_EQ(0, std::remove(CollectPath().c_str()));
+    }
+    ASSERT_TRUE(lab_->Fault(test.op, 42, "injected", 0, lab::kFaultAlways));
+    const std::string step = test.step;
+    if (step == "init") {
+      EXPECT_FALSE(Initialize());
+    } else {
+      ASSERT_TRUE(Initialize());
+      TestCoordinator& c = *coordinator_;
+      if (step == "prepare") {
+        EXPECT_FALSE(c.PrepareVMInfo());
+        EXPECT_EQ(nullptr, c.m_vmInfo) << "an object that could not be set up is not kept";
+      } else if (step == "run") {
+        EXPECT_FALSE(c.Run());
+        EXPECT_EQ(QuarnCoordinator::kConstructed, c.GetState()) << "no loop without a reference time";
+      } else if (step == "result") {
+        c.WriteBackupDotOut("vm01", "", "reason", true, false);
+        EXPECT_TRUE(BackupOut().empty());
+      } else {
+        StartAllAgents();
+        EXPECT_EQ(AgentInitialized, c.m_agents["proxyA"].state) << "a failed copy does not stop the agent";
+      }
+    }
+    for (const std::string& line : test.lines) EXPECT_TRUE(Logged(line)) << line;
+    const std::vector<std::string> pending = Pending();
+    if (!test.pending.empty()) {
+      ASSERT_FALSE(pending.empty());
+      EXPECT_EQ(0u, pending.back().rfind(test.pending, 0)) << pending.back();
+    }
+  }
+}
+
+}  // namespace
+}  // namespace coordtest

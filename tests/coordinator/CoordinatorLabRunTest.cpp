@@ -1,6 +1,8 @@
 // A coordinator with its local agent and two agent processes runs a job to its end in a lab, over
 // the framework's real loop, sockets and processes. The agents speak only the protocol (they back no
 // VM up); one of them is killed in the middle of the job.
+#include <unistd.h>
+
 #include <cstdlib>
 
 #include "agentprog/VSProtocolAgent.h"
@@ -10,12 +12,17 @@
 namespace coordtest {
 namespace {
 
-// The in-process agent: the same protocol, on the framework's local-agent thread.
+// The in-process agent: the same protocol, on the framework's local-agent thread. With a gate it asks
+// for work only once the gate opens.
 class LocalProtocolAgent : public QuarnController {
  public:
-  LocalProtocolAgent()
-      : QuarnController(true), logic_([this](const CNMessageBase& m) { return SendMsgToServer(m); }, 1001, 1, false) {}
+  explicit LocalProtocolAgent(std::function<bool()> gate = std::function<bool()>())
+      : QuarnController(true),
+        logic_([this](const CNMessageBase& m) { return SendMsgToServer(m); }, 1001, 1, false, std::move(gate)) {
+    SetSelectTimeoutMs(20);
+  }
   void OnAgentStarted() override { logic_.Started(); }
+  void OnIdle() override { logic_.Poll(); }
   void OnMsgReceived(const CNMessageBase& message) override {
     if (!logic_.Handle(message)) SetQuitFlag();
   }
@@ -59,13 +66,14 @@ class CoordinatorLabRunTest : public CoordinatorTest {
     CoordinatorTest::TearDown();
   }
 
-  // Runs the job; the coordinator stays for the checks.
-  bool RunJob() {
+  // Runs the job with a local agent (gated as given); the coordinator stays for the checks.
+  bool RunJob(std::function<bool()> gate = std::function<bool()>()) {
+    local_.reset(new LocalProtocolAgent(std::move(gate)));
     EXPECT_TRUE(StartManagers());
     auto* coordinator = new LabCoordinator();
     coordinator_.reset(coordinator);
     coordinator->SetAvailableStreams(3);
-    if (!coordinator->Initialize(job_.get(), app_.get(), &local_)) {
+    if (!coordinator->Initialize(job_.get(), app_.get(), local_.get())) {
       ADD_FAILURE() << "the coordinator did not initialize:\n" << Log();
       return false;
     }
@@ -78,13 +86,47 @@ class CoordinatorLabRunTest : public CoordinatorTest {
     ASSERT_TRUE(lab::WriteFileAtomic(lab::ClientTempDir(client) + "/kill-on-first-vm", ""));
   }
 
-  LocalProtocolAgent local_;
   std::string savedLab_;
+  // Outlives the coordinator (members go after TearDown), which drives it until its Deinitialize.
+  std::unique_ptr<LocalProtocolAgent> local_;
 };
 
-TEST_F(CoordinatorLabRunTest, AKilledAgentsVMIsFinishedByAnotherAgent) {
-  KillOnFirstVM("proxyB");
+TEST_F(CoordinatorLabRunTest, ALocalAgentAndTwoAgentProcessesRunAJobToItsEnd) {
   EXPECT_FALSE(RunJob());
+  TestCoordinator& c = *coordinator_;
+  for (const char* agent : {"coordinator", "proxyA", "proxyB"}) {
+    EXPECT_TRUE(Logged(std::string("Agent [") + agent + "] has initialized")) << agent;
+    EXPECT_FALSE(c.m_agents[agent].dropped) << agent;
+  }
+  EXPECT_TRUE(Logged("All VMs have been processed, stopping agents"));
+  // Every VM ended, none as backed up, each with the reason it was not.
+  for (int vm = 1; vm <= 3; ++vm) {
+    EXPECT_EQ(PHASE_FAILED, PhaseOf(vm)) << vm;
+    JobManager::VMUpdateInfo record;
+    ASSERT_TRUE(vsJobMgr::ReadVMStatus(kJobId, VMGuid(vm), record));
+    EXPECT_EQ(1, record.getint64(JobManager::VMUpdateInfo::F_vmStatus));
+    EXPECT_EQ(testagent::kNotBackedUp, record.getstring(JobManager::VMUpdateInfo::F_failureText));
+  }
+  const std::vector<std::string> lines = BackupOut();
+  ASSERT_EQ(3u, lines.size());
+  for (const std::string& line : lines)
+    EXPECT_NE(std::string::npos, line.find(std::string(" Skipped ") + testagent::kNotBackedUp)) << line;
+  EXPECT_EQ(0, c.m_vmSuccesses);
+  EXPECT_EQ(3, c.m_vmFailures);
+  EXPECT_TRUE(Logged("all VMs reported an error, failing the job."));
+  EXPECT_EQ("0x5B0001D9 " + std::to_string(0x5B0001D8u), Pending().back());
+  bool partial, failJob, setupFailed, resumeNow;
+  EXPECT_FALSE(c.CheckJobPhaseSuccess(partial, failJob, setupFailed, resumeNow));
+  EXPECT_TRUE(failJob);
+  EXPECT_FALSE(CPxFile::Exists(CollectPath())) << "a failed job's collect file is gone";
+}
+
+TEST_F(CoordinatorLabRunTest, AKilledAgentsVMIsFinishedByAnotherAgent) {
+  // The local agent takes work only after proxyB has its VM, so the kill always falls mid-job.
+  Subclient("memberServers=coordinator,proxyB");
+  KillOnFirstVM("proxyB");
+  const std::string marker = lab::ClientTempDir("proxyB") + "/got-first-vm";
+  EXPECT_FALSE(RunJob([marker] { return access(marker.c_str(), F_OK) == 0; }));
   TestCoordinator& c = *coordinator_;
 
   EXPECT_TRUE(Logged("Agent [proxyB] has stopped"));

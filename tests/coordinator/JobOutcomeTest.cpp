@@ -9,7 +9,7 @@ struct OutcomeCase {
   const char* name;
   std::vector<phase> phases;  // vm01..vm03; empty: the job has no VM
   std::vector<std::string> options;
-  std::string setup;           // "quit", "streamError", "fatal", "pendingOnAll", "records"
+  std::string setup;           // "quit", "shutdown", "streamError", "fatal", "pendingOnAll", "records"
   bool runResult;
   std::string logLine;         // logged by the decision (empty: none expected)
   std::string pendingCause;    // the last pending cause line (empty: none)
@@ -38,6 +38,7 @@ TEST_F(CoordinatorTest, OutcomeTable) {
       {"no success, some not done", {F, P, N}, {}, "", false,
        "no VMs were processed successfully, job will go to pending.", "", false, false, false},
       {"suspended", {D, D, D}, {}, "quit", false, "Job is suspended or killed", "", false, false, false},
+      {"service shutdown", {D, D, D}, {}, "shutdown", false, "Service shutdown detected", "", false, false, false},
       {"stream error", {D, D, D}, {}, "streamError", false, "1 stream errors were detected, job will go to pending.",
        "", false, false, false},
       {"fatal VM error", {D, P, D}, {}, "fatal", false, "Fatal VM error detected, job will go to pending.", "", false,
@@ -61,6 +62,7 @@ TEST_F(CoordinatorTest, OutcomeTable) {
     if (test.phases.empty()) c.m_vmMap = SVMParamsMap();
     for (size_t i = 0; i < test.phases.size(); ++i) c.m_vmMap.Find(VMGuid(static_cast<int>(i) + 1))->vmPhase = test.phases[i];
     if (test.setup == "quit") lab::RequestJobQuit(kJobId);
+    if (test.setup == "shutdown") c.OnServiceShutdown();
     if (test.setup == "streamError") c.m_streamErrors = 1;
     if (test.setup == "fatal") c.m_fatalVMError = true;
     if (test.setup == "records") {
