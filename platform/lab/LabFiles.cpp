@@ -26,9 +26,12 @@ std::string FolderOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// The file's name, cut so that the lock and temporary names made from it stay within a name's 255
+// bytes (two long names that share their start then share a lock, which only serialises more).
 std::string NameOf(const std::string& path) {
   size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  return name.substr(0, 200);
 }
 
 std::string SystemError(const std::string& what, const std::string& path) {

@@ -80,8 +80,7 @@ bool WriteSubclientRecord(const std::string& appId, const SubclientRecord& recor
     error = "no lab, or application id [" + appId + "] is not a usable name";
     return false;
   }
-  FileLock lock(SubclientConfPath(appId));
-  return WriteFileAtomic(SubclientConfPath(appId), text, error);
+  return ReplaceFileLocked(SubclientConfPath(appId), text, error);
 }
 
 bool SetSubclientValue(const std::string& appId, const std::string& key, const std::string& value,

@@ -1,5 +1,6 @@
 #include "platform/msg/CNMessageBase.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cinttypes>
 #include <cstdio>
@@ -107,7 +108,6 @@ CNMessageBase::CNMessageBase(int group, int type) : group_(group), type_(type) {
     tag_ = CNMakeTag(group, CNAutoLow24(type));
     plainName_ = PlainName(tag_);
   }
-  InitSlots();
 }
 
 CNMessageBase::CNMessageBase(uint32_t tagId, const CNMessageDecl* decl, const std::string& plainName)
@@ -122,16 +122,29 @@ CNMessageBase::CNMessageBase(uint32_t tagId, const CNMessageDecl* decl, const st
     type_ = (tagId & 0x800000u) ? static_cast<int>(tagId & 0x7FFFFFu) : -1;
     if (plainName_.empty()) plainName_ = PlainName(tagId);
   }
-  InitSlots();
 }
 
-void CNMessageBase::InitSlots() { slots_.resize(decl_ ? decl_->fields.size() : 0); }
+namespace {
+std::vector<std::unique_ptr<CNMessageBase::Slot>> CopySlots(
+    const std::vector<std::unique_ptr<CNMessageBase::Slot>>& slots) {
+  std::vector<std::unique_ptr<CNMessageBase::Slot>> copy;
+  copy.reserve(slots.size());
+  for (const auto& slot : slots) copy.push_back(std::make_unique<CNMessageBase::Slot>(*slot));
+  return copy;
+}
+}  // namespace
 
-CNMessageBase::CNMessageBase(const CNMessageBase& other) = default;
+CNMessageBase::CNMessageBase(const CNMessageBase& other)
+    : decl_(other.decl_),
+      tag_(other.tag_),
+      group_(other.group_),
+      type_(other.type_),
+      plainName_(other.plainName_),
+      slots_(CopySlots(other.slots_)) {}
 
 CNMessageBase& CNMessageBase::operator=(const CNMessageBase& other) {
   if (this != &other) {
-    std::vector<Slot> slots(other.slots_);  // copy first: `other` may live inside *this
+    std::vector<std::unique_ptr<Slot>> slots = CopySlots(other.slots_);  // first: `other` may live inside *this
     decl_ = other.decl_;
     tag_ = other.tag_;
     group_ = other.group_;
@@ -144,12 +157,64 @@ CNMessageBase& CNMessageBase::operator=(const CNMessageBase& other) {
 
 CNMessageBase::~CNMessageBase() = default;
 
+// ---------------------------------------------------------------------------------------------
+// Slots
+
+CNMessageBase::Slot::Slot(uint32_t position, CNFieldKind kind) : pos(position) {
+  switch (kind) {
+    case CNFieldKind::Int64: value.emplace<int64_t>(0); break;
+    case CNFieldKind::Text: value.emplace<std::string>(); break;
+    case CNFieldKind::ProtectedText: value.emplace<bstring>(); break;
+    case CNFieldKind::TextList: value.emplace<std::vector<std::string>>(); break;
+    case CNFieldKind::IntList: value.emplace<std::vector<int64_t>>(); break;
+    case CNFieldKind::MessageList: value.emplace<CNMessageList>(); break;
+    case CNFieldKind::Message: value.emplace<CNMessagePtr>(); break;
+  }
+}
+
+bool CNMessageBase::Slot::Present(CNFieldKind kind) const {
+  switch (kind) {
+    case CNFieldKind::TextList: return set || !texts().empty();
+    case CNFieldKind::IntList: return set || !ints().empty();
+    case CNFieldKind::MessageList: return set || !list().empty();
+    case CNFieldKind::Message: return static_cast<bool>(object());
+    default: return set;
+  }
+}
+
+namespace {
+bool SlotBefore(const std::unique_ptr<CNMessageBase::Slot>& slot, size_t pos) { return slot->pos < pos; }
+}  // namespace
+
+const CNMessageBase::Slot* CNMessageBase::SlotAt(size_t pos) const {
+  auto it = std::lower_bound(slots_.begin(), slots_.end(), pos, SlotBefore);
+  return it != slots_.end() && (*it)->pos == pos ? it->get() : nullptr;
+}
+
+CNMessageBase::Slot* CNMessageBase::SlotAt(size_t pos) {
+  return const_cast<Slot*>(static_cast<const CNMessageBase*>(this)->SlotAt(pos));
+}
+
+CNMessageBase::Slot& CNMessageBase::SlotFor(size_t pos) {
+  // Readers and most writers go in declaration order: look at the end first.
+  if (slots_.empty() || slots_.back()->pos < pos) {
+    slots_.push_back(std::make_unique<Slot>(static_cast<uint32_t>(pos), decl_->fields[pos].kind));
+    return *slots_.back();
+  }
+  auto it = std::lower_bound(slots_.begin(), slots_.end(), pos, SlotBefore);
+  if ((*it)->pos != pos) it = slots_.insert(it, std::make_unique<Slot>(static_cast<uint32_t>(pos), decl_->fields[pos].kind));
+  return **it;
+}
+
 std::string CNMessageBase::getTagName() const {
   return decl_ ? CNMessageCatalogue::TagName(*decl_) : plainName_;
 }
 
 std::unique_ptr<CNMessageBase> CNMessageBase::Create(uint32_t tagId) {
-  const CNMessageDecl* decl = CNMessageCatalogue::Instance().FindByTag(tagId);
+  return Create(tagId, CNMessageCatalogue::Instance().FindByTag(tagId));
+}
+
+std::unique_ptr<CNMessageBase> CNMessageBase::Create(uint32_t tagId, const CNMessageDecl* decl) {
   if (decl) {
     std::unique_ptr<CNMessageBase> typed(decl->create());
     if (typed && typed->tag_ == tagId) return typed;
@@ -246,14 +311,16 @@ const CNFieldDecl* CNMessageBase::FindByIndex(const char* op, int index, uint32_
 int64_t CNMessageBase::getint64(int number, uint32_t tag, uint32_t check) const {
   size_t pos;
   if (!Find("getint64", -1, number, tag, check, FitsNumber, &pos)) return 0;
-  return slots_[pos].set ? slots_[pos].number : 0;
+  const Slot* slot = SlotAt(pos);
+  return slot && slot->set ? slot->number() : 0;
 }
 
 bool CNMessageBase::setint64(int index, int number, int64_t value, uint32_t tag, uint32_t check) {
   size_t pos;
   if (!Find("setint64", index, number, tag, check, FitsNumber, &pos)) return false;
-  slots_[pos].number = value;
-  slots_[pos].set = true;
+  Slot& slot = SlotFor(pos);
+  slot.number() = value;
+  slot.set = true;
   return true;
 }
 
@@ -264,47 +331,52 @@ std::string CNMessageBase::getstring(int index, int number, uint32_t tag, uint32
 const std::string& CNMessageBase::getstringByRef(int index, int number, uint32_t tag, uint32_t check) const {
   size_t pos;
   const CNFieldDecl* f = Find("getstring", index, number, tag, check, FitsText, &pos);
-  if (!f || !slots_[pos].set) return EmptyText();
-  return f->kind == CNFieldKind::ProtectedText ? slots_[pos].ptext.str() : slots_[pos].text;
+  const Slot* slot = f ? SlotAt(pos) : nullptr;
+  if (!slot || !slot->set) return EmptyText();
+  return f->kind == CNFieldKind::ProtectedText ? slot->ptext().str() : slot->text();
 }
 
 bool CNMessageBase::setstring(int index, int number, const std::string& value, uint32_t tag, uint32_t check) {
   size_t pos;
   const CNFieldDecl* f = Find("setstring", index, number, tag, check, FitsText, &pos);
   if (!f) return false;
+  Slot& slot = SlotFor(pos);
   if (f->kind == CNFieldKind::ProtectedText) {
-    slots_[pos].ptext = bstring(value);
+    slot.ptext() = bstring(value);
   } else {
-    slots_[pos].text = value;
+    slot.text() = value;
   }
-  slots_[pos].set = true;
+  slot.set = true;
   return true;
 }
 
 std::string CNMessageBase::getpstring(int index, int number, uint32_t tag, uint32_t check) const {
   size_t pos;
-  if (!Find("getpstring", index, number, tag, check, FitsProtected, &pos) || !slots_[pos].set) return std::string();
-  return slots_[pos].ptext.str();
+  if (!Find("getpstring", index, number, tag, check, FitsProtected, &pos)) return std::string();
+  const Slot* slot = SlotAt(pos);
+  return slot && slot->set ? slot->ptext().str() : std::string();
 }
 
 bool CNMessageBase::setpstring(int index, int number, const std::string& value, uint32_t tag, uint32_t check) {
   size_t pos;
   if (!Find("setpstring", index, number, tag, check, FitsProtected, &pos)) return false;
-  slots_[pos].ptext = bstring(value);
-  slots_[pos].set = true;
+  Slot& slot = SlotFor(pos);
+  slot.ptext() = bstring(value);
+  slot.set = true;
   return true;
 }
 
 bstring* CNMessageBase::getpstringobject(int index, int number, uint32_t tag, uint32_t check, bool create) {
   size_t pos;
   if (!Find("getpstringobject", index, number, tag, check, FitsProtected, &pos)) return nullptr;
-  Slot& slot = slots_[pos];
-  if (!slot.set) {
+  Slot* slot = SlotAt(pos);
+  if (!slot || !slot->set) {
     if (!create) return nullptr;
-    slot.ptext = bstring(std::string());
-    slot.set = true;
+    slot = &SlotFor(pos);
+    slot->ptext() = bstring(std::string());
+    slot->set = true;
   }
-  return &slot.ptext;
+  return &slot->ptext();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -316,30 +388,34 @@ std::vector<std::string>& CNMessageBase::getliststring(int index, int number, ui
   if (!Find("getliststring", index, number, tag, check, FitsTextList, &pos)) {
     return EmptyResult<std::vector<std::string>>();
   }
-  if (fill) slots_[pos].set = true;
-  return slots_[pos].texts;
+  Slot& slot = SlotFor(pos);
+  if (fill) slot.set = true;
+  return slot.texts();
 }
 
 std::vector<int64_t>& CNMessageBase::getlistint(int index, int number, uint32_t tag, uint32_t check, bool fill) {
   size_t pos;
   if (!Find("getlistint", index, number, tag, check, FitsIntList, &pos)) return EmptyResult<std::vector<int64_t>>();
-  if (fill) slots_[pos].set = true;
-  return slots_[pos].ints;
+  Slot& slot = SlotFor(pos);
+  if (fill) slot.set = true;
+  return slot.ints();
 }
 
 CNMessageList& CNMessageBase::getlistobject(int index, int number, uint32_t tag, uint32_t check, bool fill) {
   size_t pos;
   if (!Find("getlistobject", index, number, tag, check, FitsMessageList, &pos)) return EmptyResult<CNMessageList>();
-  if (fill) slots_[pos].set = true;
-  return slots_[pos].list;
+  Slot& slot = SlotFor(pos);
+  if (fill) slot.set = true;
+  return slot.list();
 }
 
 bool CNMessageBase::setliststring(int index, int number, const std::vector<std::string>& values, uint32_t tag,
                                   uint32_t check) {
   size_t pos;
   if (!Find("setliststring", index, number, tag, check, FitsTextList, &pos)) return false;
-  slots_[pos].texts = values;
-  slots_[pos].set = true;
+  Slot& slot = SlotFor(pos);
+  slot.texts() = values;
+  slot.set = true;
   return true;
 }
 
@@ -356,8 +432,9 @@ bool CNMessageBase::setlistobject(int index, int number, const CNMessageList& va
     }
   }
   CNMessageList copy(values);  // values may be this very list
-  slots_[pos].list.swap(copy);
-  slots_[pos].set = true;
+  Slot& slot = SlotFor(pos);
+  slot.list().swap(copy);
+  slot.set = true;
   return true;
 }
 
@@ -367,24 +444,26 @@ CNMessageBase* CNMessageBase::getObjectAccessor(bool /*flag*/, bool create, int 
   const CNFieldDecl* f = Find("getObjectAccessor", index, number, tag, check, FitsMessage, &pos);
   if (!f) return nullptr;
   const uint32_t wanted = TagOf(nestedGroup, nestedType);
-  Slot& slot = slots_[pos];
-  const uint32_t held = slot.object ? slot.object->getTagID() : 0;
-  if ((f->nestedTag != 0 && wanted != f->nestedTag) || (held != 0 && held != wanted)) {
+  Slot* slot = SlotAt(pos);
+  const bool exists = slot && slot->object();
+  if ((f->nestedTag != 0 && wanted != f->nestedTag) || (exists && slot->object()->getTagID() != wanted)) {
     CountAccessError(getTagName(), "getObjectAccessor", "nested type does not match", index, number, tag, check);
     return nullptr;
   }
-  if (!slot.object) {
+  if (!exists) {
     if (!create) return nullptr;
-    slot.object = CNMessagePtr(Create(wanted));
-    slot.set = true;
+    slot = &SlotFor(pos);
+    slot->object() = CNMessagePtr(Create(wanted));
+    slot->set = true;
   }
-  return slot.object.get();
+  return slot->object().get();
 }
 
 bool CNMessageBase::isSet(int index, uint32_t tag, uint32_t check) const {
   size_t pos;
   const CNFieldDecl* f = FindByIndex("isSet", index, tag, check, &pos);
-  return f != nullptr && slots_[pos].Present(f->kind);
+  const Slot* slot = f ? SlotAt(pos) : nullptr;
+  return slot != nullptr && slot->Present(f->kind);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -393,7 +472,8 @@ bool CNMessageBase::isSet(int index, uint32_t tag, uint32_t check) const {
 int64_t CNMessageBase::getint64(const CNField& f) const {
   size_t pos;
   if (!Find("getint64", f.index, f.number, f.tag, f.check, FitsNumber, &pos)) return 0;
-  return slots_[pos].set ? slots_[pos].number : 0;
+  const Slot* slot = SlotAt(pos);
+  return slot && slot->set ? slot->number() : 0;
 }
 bool CNMessageBase::setint64(const CNField& f, int64_t value) {
   return setint64(f.index, f.number, value, f.tag, f.check);
@@ -441,5 +521,6 @@ bool CNMessageBase::isSet(const CNField& f) const {
     CountAccessError(getTagName(), "isSet", "number does not match", f.index, f.number, f.tag, f.check);
     return false;
   }
-  return found != nullptr && slots_[pos].Present(found->kind);
+  const Slot* slot = found ? SlotAt(pos) : nullptr;
+  return slot != nullptr && slot->Present(found->kind);
 }

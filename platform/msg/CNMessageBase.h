@@ -122,7 +122,8 @@ class CNMessageBase {
   // cannot carry unchanged (control characters, malformed UTF-8) travel base64-encoded.
   bool serialize(std::string& xml, bool compact) const;
   // Strict: the root must be this message's tag name with its tag id, every known field well formed;
-  // unknown field elements are ignored. On failure *this is unchanged and `error` says why.
+  // unknown field elements are ignored with all they hold (within the element depth limit). On
+  // failure *this is unchanged and `error` says why.
   bool deserialize(const std::string& xml, std::string* error = nullptr);
 
   // A new object of the generated class of the tag; an unknown tag gives a plain message carrying it.
@@ -141,7 +142,14 @@ class CNMessageBase {
   friend class CNMessageXmlAccess;
 
   CNMessageBase(uint32_t tagId, const CNMessageDecl* decl, const std::string& plainName);
-  void InitSlots();
+  // Create, with the catalogue's declaration of tagId (or null) already at hand.
+  static std::unique_ptr<CNMessageBase> Create(uint32_t tagId, const CNMessageDecl* decl);
+
+  // The slot of the field at `pos` of the declaration: null when the field was never written;
+  // SlotFor makes an unset one on first use.
+  const Slot* SlotAt(size_t pos) const;
+  Slot* SlotAt(size_t pos);
+  Slot& SlotFor(size_t pos);
 
   // The slot of the field that fits (index, number, tag, check, kind), or null after counting an
   // access error. index < 0: not checked.
@@ -157,5 +165,7 @@ class CNMessageBase {
   int type_ = 0;
   std::string plainName_;  // tag name of a plain message
 
-  std::vector<Slot> slots_;  // one per declared field, in declaration order
+  // Only the fields ever written, ordered by their position in the declaration. Slots are held by
+  // pointer: references handed out to a list stay valid while other fields are written.
+  std::vector<std::unique_ptr<Slot>> slots_;
 };

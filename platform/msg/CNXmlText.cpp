@@ -35,24 +35,6 @@ bool NextCodePoint(const std::string& text, size_t& i, uint32_t& cp) {
   return true;
 }
 
-void AppendUtf8(uint32_t cp, std::string& out) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
 const char kB64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 int B64Value(char c) {
@@ -76,63 +58,54 @@ void XorKeystream(std::string& bytes) {
   }
 }
 
+// How a byte below 0x80 stands in character data.
+enum AsciiClass { kAsIs, kAmp, kLt, kGt, kRefused };
+constexpr AsciiClass ClassOf(unsigned char c) {
+  return c == '&' ? kAmp : c == '<' ? kLt : c == '>' ? kGt : (c < 0x20 && c != '\t' && c != '\n') ? kRefused : kAsIs;
+}
+
 }  // namespace
 
-bool Utf8ToUtf16(const std::string& in, std::u16string& out) {
-  out.clear();
-  out.reserve(in.size());
-  size_t i = 0;
-  while (i < in.size()) {
-    uint32_t cp;
-    if (!NextCodePoint(in, i, cp)) return false;
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out += static_cast<char16_t>(0xD800 + (cp >> 10));
-      out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
-    } else {
-      out += static_cast<char16_t>(cp);
-    }
-  }
-  return true;
-}
-
-bool Utf16ToUtf8(const char16_t* in, std::string& out) {
-  out.clear();
-  if (in == nullptr) return true;
-  for (const char16_t* p = in; *p; ++p) {
-    uint32_t cp = *p;
-    if (cp >= 0xD800 && cp <= 0xDBFF) {
-      const uint32_t low = p[1];
-      if (low < 0xDC00 || low > 0xDFFF) return false;
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-      ++p;
-    } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
-      return false;
-    }
-    AppendUtf8(cp, out);
-  }
-  return true;
-}
-
-bool IsPlainXmlText(const std::string& text) {
+bool AppendXmlText(const std::string& text, std::string& out) {
+  const size_t mark = out.size();
+  const char* const data = text.data();
+  size_t run = 0;  // start of the bytes not yet appended
   size_t i = 0;
   while (i < text.size()) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c < 0x80) {
-      if (c < 0x20 && c != '\t' && c != '\n') return false;
+    const unsigned char c = static_cast<unsigned char>(data[i]);
+    if (c >= 0x80) {
+      uint32_t cp;
+      if (!NextCodePoint(text, i, cp) || cp == 0xFFFE || cp == 0xFFFF) {
+        out.resize(mark);
+        return false;
+      }
+      continue;
+    }
+    const AsciiClass cls = ClassOf(c);
+    if (cls == kAsIs) {
       ++i;
       continue;
     }
-    uint32_t cp;
-    if (!NextCodePoint(text, i, cp)) return false;
-    if (cp == 0xFFFE || cp == 0xFFFF) return false;
+    if (cls == kRefused) {
+      out.resize(mark);
+      return false;
+    }
+    out.append(data + run, i - run);
+    out.append(cls == kAmp ? "&amp;" : cls == kLt ? "&lt;" : "&gt;");
+    run = ++i;
   }
+  out.append(data + run, i - run);
   return true;
 }
 
 std::string Base64Encode(const std::string& bytes) {
   std::string out;
-  out.reserve((bytes.size() + 2) / 3 * 4);
+  AppendBase64(bytes, out);
+  return out;
+}
+
+void AppendBase64(const std::string& bytes, std::string& out) {
+  out.reserve(out.size() + (bytes.size() + 2) / 3 * 4);
   size_t i = 0;
   for (; i + 2 < bytes.size(); i += 3) {
     const uint32_t v = (static_cast<unsigned char>(bytes[i]) << 16) |
@@ -155,7 +128,6 @@ std::string Base64Encode(const std::string& bytes) {
     out += kB64[(v >> 6) & 63];
     out += '=';
   }
-  return out;
 }
 
 bool Base64Decode(const std::string& text, std::string& bytes) {

@@ -5,16 +5,14 @@
 
 namespace cnxml {
 
-// UTF-8 <-> UTF-16 (Xerces' XMLCh). False on a malformed sequence (overlong forms, surrogates,
-// code points above U+10FFFF, unpaired surrogates).
-bool Utf8ToUtf16(const std::string& in, std::u16string& out);
-bool Utf16ToUtf8(const char16_t* in, std::string& out);
-
-// True when the text can stand as XML character data and read back unchanged: valid UTF-8 with
-// only characters that XML 1.0 allows, and no carriage return (parsers turn it into a line feed).
-bool IsPlainXmlText(const std::string& text);
+// Appends the text as XML character data, markup characters escaped, when it can stand there and
+// read back unchanged: valid UTF-8 (no overlong forms, surrogates or code points above U+10FFFF)
+// with only characters that XML 1.0 allows, and no carriage return (parsers turn it into a line
+// feed). Otherwise appends nothing and returns false.
+bool AppendXmlText(const std::string& text, std::string& out);
 
 std::string Base64Encode(const std::string& bytes);
+void AppendBase64(const std::string& bytes, std::string& out);
 bool Base64Decode(const std::string& text, std::string& bytes);  // strict: no blanks, exact padding
 
 // The stored form of a protected text: reversible, never the clear text.

@@ -61,7 +61,9 @@ TEST_F(AppMgrTest, QuerySettingsRefusesUnusableInput) {
     if (!c.conf.empty()) {
       ASSERT_TRUE(AddSubclient(c.appId, c.conf));
     }
-    if (c.fault != 0) ASSERT_TRUE(lab_.Fault("appmgr.querySettings", c.fault, "settings refused"));
+    if (c.fault != 0) {
+      ASSERT_TRUE(lab_.Fault("appmgr.querySettings", c.fault, "settings refused"));
+    }
     vsAppMgr am;
     am.setAppIdStr(c.appId);
     int code = am.querySettings();

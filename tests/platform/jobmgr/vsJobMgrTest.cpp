@@ -97,21 +97,6 @@ TEST_F(JobMgrTest, InitBackupRefusesWhatItCannotUse) {
   }
 }
 
-// The fault table decides the start's code; a job whose start failed records no session.
-TEST_F(JobMgrTest, FaultRulesFailTheStartWithTheirCode) {
-  ASSERT_TRUE(lab_.Fault("jobmgr.initBackup", 5));
-  ASSERT_TRUE(lab_.Fault("jobmgr.initBackup", -3));
-  for (int expected : {5, -3, static_cast<int>(vsJobMgr::kInitOk)}) {
-    vsJobMgr jm;
-    ASSERT_TRUE(lab_.AddJob(1001));
-    jm.setJobId("1001");
-    int code = jm.initBackup();
-    EXPECT_EQ(expected, code);
-    EXPECT_EQ(expected != vsJobMgr::kInitOk, vsJobMgr::isError(code));
-  }
-  EXPECT_EQ(1u, lab::ReadSessions(1001).size());
-}
-
 TEST_F(JobMgrTest, SessionIsRecordedOnceAndDeinitIsIdempotent) {
   vsJobMgr jm;
   ASSERT_TRUE(Start(jm, 1001));

@@ -138,6 +138,28 @@ TEST_F(CorrectAccess, ListFillFlagMarksPresence) {
   EXPECT_TRUE(m.isSet(AllKinds::F_leaves));  // holds an element, however it got there
 }
 
+TEST_F(CorrectAccess, HandedOutListsStayValidWhileOtherFieldsAreWritten) {
+  // Fields written last to first, so that every write lands before those already held.
+  AllKinds m;
+  auto& anyList = m.getlistobject(AllKinds::F_anyList, true);
+  auto& leaves = m.getlistobject(AllKinds::F_leaves, true);
+  auto& numbers = m.getlistint(AllKinds::F_numbers, true);
+  auto& texts = m.getliststring(AllKinds::F_texts, true);
+  bstring* secret = m.getpstringobject(AllKinds::F_secret, true);
+  m.setstring(AllKinds::F_text, "t");
+  m.setint64(AllKinds::F_number, 1);
+  anyList.emplace_back(Leaf());
+  leaves.emplace_back(Leaf());
+  numbers.push_back(7);
+  texts.push_back("x");
+  ASSERT_NE(secret, nullptr);
+  EXPECT_STREQ(secret->c_str(), "");
+  EXPECT_EQ(m.getlistobject(AllKinds::F_anyList, false).size(), 1u);
+  EXPECT_EQ(m.getlistobject(AllKinds::F_leaves, false).size(), 1u);
+  EXPECT_EQ(m.getlistint(AllKinds::F_numbers, false), std::vector<int64_t>{7});
+  EXPECT_EQ(m.getliststring(AllKinds::F_texts, false), std::vector<std::string>{"x"});
+}
+
 TEST_F(CorrectAccess, NestedMessagesAreCreatedOnFirstWriteOnly) {
   VMAgentStartup s;
   EXPECT_EQ(s.getObject<VirtualServer::VMAgentStatus>(VMAgentStartup::F_agentStatus, false), nullptr);

@@ -66,7 +66,10 @@ TEST(HostileXml, WrongRootsAndTagsAreRefused) {
   ExpectRefused<VMCollectList>("<VirtualServer_VMCollectList tag=\"0x1A4F75B2\"/>", "wrong tag attribute");
   ExpectRefused<VMCollectList>("<VirtualServer_VMCollectList/>", "no tag attribute");
   ExpectRefused<VMCollectList>("<VirtualServer_VMCollectList tag=\"1A4F75B1\"/>", "tag without 0x");
-  ExpectRefused<VMCollectList>("<VirtualServer_VMCollectList tag=\"0x1A4F75B1Z\"/>", "tag with junk");
+  ExpectRefused<VMCollectList>("<VirtualServer_VMCollectList tag=\"0x1A4F75BZ\"/>", "tag with junk");
+  // Eight hex digits at most: a ninth is refused even when the value would come out right.
+  ExpectRefused<VMCollectList>("<VirtualServer_VMCollectList tag=\"0x01A4F75B1\"/>", "tag of nine digits");
+  ExpectRefused<VMCollectList>("<VirtualServer_VMCollectList tag=\"0x\"/>", "tag without digits");
   ExpectRefused<VMCollectList>(
       List("<vms><VirtualServer_VMAgentStatus tag=\"0x1A577C20\"/></vms>"), "list element of another type");
   ExpectRefused<VMCollectList>(List("<vms><VirtualServer_VMCollect tag=\"0x1A4F75B1\"/></vms>"),

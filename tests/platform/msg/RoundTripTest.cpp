@@ -147,14 +147,25 @@ TEST_F(MessageRoundTrip, ManyThreadsSerialiseAndParseAtOnce) {
   FillAll(list, 5, 3);
   std::string expected;
   ASSERT_TRUE(list.serialize(expected, true));
+  // Now and then a document large enough that the thread's parser is let go and made anew.
+  VirtualServer::VMCollectList large(list);
+  CNMessageList& vms = large.getlistobject(VirtualServer::VMCollectList::F_vms, false);
+  while (vms.size() < 400) vms.push_back(vms.front());
+  std::string expectedLarge;
+  ASSERT_TRUE(large.serialize(expectedLarge, false));
+  ASSERT_GT(expectedLarge.size(), 256u << 10);
   std::atomic<int> failures{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < 8; ++t) {
-    threads.emplace_back([&] {
+    threads.emplace_back([&, t] {
       for (int i = 0; i < 40; ++i) {
+        const bool big = (i + t) % 13 == 0;
         VirtualServer::VMCollectList back;
         std::string xml;
-        if (!back.deserialize(expected) || !back.serialize(xml, true) || xml != expected) ++failures;
+        if (!back.deserialize(big ? expectedLarge : expected) || !back.serialize(xml, !big) ||
+            xml != (big ? expectedLarge : expected)) {
+          ++failures;
+        }
       }
     });
   }
