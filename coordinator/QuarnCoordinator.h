@@ -264,7 +264,7 @@ class QuarnCoordinator : public VSCoordinator {
   // Seconds of the platform clock, which every time-out of the coordinator is measured against.
   static time_t ClockSeconds() { return ZtClock::NowSeconds(); }
 
-  // ---- Members, in the order of the Part's table ----
+  // ---- Members ----
   EvEvent m_event;
   uint32_t m_state = kConstructed;
   time_t m_agentWaitStart = 0;
@@ -351,11 +351,9 @@ class QuarnCoordinator : public VSCoordinator {
   uint32_t m_terminologyEventId = 0x5B0001D8;
   bool m_pendingOnConnectFailure = false;
 
-  // Static to the Running state for the process's life in the original design; kept per object here
-  // so that two coordinators of one test process do not share them.
-  time_t m_lastWaitingMessage = 0;
+  // Once per job rather than once per process: a process has one coordinator, and a test makes several.
+  time_t m_lastWaitingMessage = 0;  // the Running state's last "Waiting for" line
   bool m_finalRebalanceDone = false;
-  // Static to OnMsgVMSnapMetaData: the metadata file was registered once.
-  bool m_snapMetadataRegistered = false;
+  bool m_snapMetadataRegistered = false;  // the snapshot metadata file joined the index's files
   bool m_deinitialized = false;
 };

@@ -2,7 +2,7 @@
 //
 // The VM-information library's shared shadow and the local controller's hardware snapshot mounts are
 // not built yet: a job that needs either does not report them done. A shared shadow is never made,
-// and a backup copy of a hardware snapshot stops with the Part's mount failure.
+// and a backup copy of a hardware snapshot stops with its mount failure.
 #include <strings.h>
 
 #include "app/QuarnUtils.h"

@@ -163,7 +163,7 @@ namespace coordtest {
 namespace {
 
 // Each stand-in the coordinator calls can be made to fail through the lab's fault table; the
-// coordinator then says so in the Part's words and goes no further than it should.
+// coordinator then says so in its log and its causes and goes no further than it should.
 TEST_F(CoordinatorTest, StandInFaultsGiveTheirLogLinesAndCauses) {
   struct Case {
     const char* op;
