@@ -76,9 +76,12 @@ std::vector<std::string> LinesThatMatter(const std::vector<std::string>& log) {
   for (size_t i = first; i < log.size(); ++i) {
     const std::string text = LogText(log[i]);
     const bool rule = !text.empty() && text[0] == '=';
-    if (text.compare(0, 24, kSummaryHeading) == 0) inSummary = true;
+    // The summary's lines carry the logging function's signature before their text.
+    const bool heading = text.find(kSummaryHeading) != std::string::npos;
+    const bool closing = !heading && text.size() >= 10 && text.compare(text.size() - 10, 10, "==========") == 0;
+    if (heading) inSummary = true;
     if (rule || inSummary || text.compare(0, 6, "ERROR ") == 0 || MentionsWarning(text)) kept.push_back(log[i]);
-    if (inSummary && rule && text.compare(0, 24, kSummaryHeading) != 0) inSummary = false;
+    if (inSummary && (rule || closing) && !heading) inSummary = false;
   }
   return kept;
 }

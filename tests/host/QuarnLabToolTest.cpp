@@ -386,8 +386,11 @@ TEST_F(QuarnLabTool, OutcomeSaysHowTheJobEndedAndShowsTheLinesThatMatter) {
       "1 a 01/01 00:00:00 1001 ERROR f(): an error of an earlier run", "2 b 01/01 00:00:01 1001 " + rule,
       "2 b 01/01 00:00:01 1001 = quarn [BACKUP PHASE] has started new", "2 b 01/01 00:00:01 1001 " + rule,
       "2 b 01/01 00:00:01 1001 f(): a debug line", "2 b 01/01 00:00:01 1001 ERROR f(): this run failed",
-      "2 b 01/01 00:00:01 1001 g(): WARNING: soft failure", "2 b 01/01 00:00:01 1001 ===== JOB SUMMARY REPORT BACKUP PHASE =====",
-      "2 b 01/01 00:00:01 1001 Total VMs to backup           [2]", "2 b 01/01 00:00:01 1001 " + std::string(43, '='),
+      "2 b 01/01 00:00:01 1001 g(): WARNING: soft failure", 
+      // The summary as the coordinator logs it: each line after the logging function's signature.
+      "2 b 01/01 00:00:01 1001 r(): ===== JOB SUMMARY REPORT BACKUP PHASE =====",
+      "2 b 01/01 00:00:01 1001 r(): Total VMs to backup           [2]",
+      "2 b 01/01 00:00:01 1001 r(): " + std::string(43, '='),
       "2 b 01/01 00:00:01 1001 h(): another debug line"};
   std::string log;
   for (const std::string& line : lines) log += line + "\n";
