@@ -1,43 +1,359 @@
 #pragma once
 #include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <deque>
+#include <list>
+#include <map>
+#include <memory>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "app/QuarnRegistry.h"
+#include "app/vmParams.h"
+#include "coordinator/QuarnAgentInfo.h"
+#include "coordinator/QuarnStreamInfo.h"
 #include "platform/appmgr/vsAppMgr.h"
 #include "platform/ev/EvEvent.h"
 #include "platform/frame/VSCoordinator.h"
+#include "platform/index/vsIndexClient.h"
+#include "platform/jobmgr/StoreResults.h"
 #include "platform/jobmgr/vsJobMgr.h"
+#include "platform/os/ZtTime.h"
+#include "platform/vminfo/IVMInfo.h"
+#include "records/FixedRecords.h"
+#include "records/MountCtx.h"
+#include "records/VMInfoStructs.h"
+#include "records/ZtCriticalSection.h"
+#include "records/messages/JobManagerMessages.h"
+#include "records/messages/VirtualServerMessages.h"
 
 class QuarnController;
+class QuarnScaleAgentManager;
 
-// The coordinator of one backup job. This build carries its lifecycle as the process frame drives
-// it; it does not yet back up virtual machines, and says so rather than report work it did not do.
+// The agent-selection methods; the rule of each is SelectAgentsForVM_<name>.
+enum QuarnSelectAgentForVMMethod : int {
+  SelectAgentsForVM_First = 0,
+  SelectAgentsForVM_SanDatastore = 1,
+  SelectAgentsForVM_Host = 2,
+  SelectAgentsForVM_Datastore = 3,
+  SelectAgentsForVM_Datacenter = 4,
+  SelectAgentsForVM_ClusterAndDatacenter = 5,
+  SelectAgentsForVM_DatacenterAndOS = 6,
+  SelectAgentsForVM_Subnet = 7,
+  SelectAgentsForVM_Any = 8,
+  SelectAgentsForVM_Coordinator = 9,
+  SelectAgentsForVM_ClusterAny = 10,
+  SelectAgentsForVM_ClusterVolumeOwner = 11,
+  SelectAgentsForVM_ClusterVolumeGroup = 12,
+  SelectAgentsForVM_ClusterFaultDomain = 13,
+  SelectAgentsForVM_Cluster = 14,
+  SelectAgentsForVM_Self = 15,
+  SelectAgentsForVM_OS = 16,
+  SelectAgentsForVM_Last = 17,
+};
+
+// The coordinator of one backup job: builds the job's VM list from the collect file, starts and
+// supervises its agents (its own in-process agent and one process per further proxy), answers their
+// messages, lends the job's streams, keeps every VM's status with the job manager, writes the result
+// file and decides the job's outcome.
+//
+// Threads: Initialize, Run, CheckJobPhaseSuccess and Deinitialize run on the application's main
+// thread, and the server loop calls the idle states and every handler on that same thread, so most
+// members are plain fields of that thread. Restart work items (thread pool) share only the restart
+// queue; the VM-information library's callbacks reach only the shared-snapshot hooks. The locks below
+// name what they guard.
 class QuarnCoordinator : public VSCoordinator {
  public:
+  // The coordinator states.
+  enum State : uint32_t { kConstructed = 0, kStarting = 1, kRunning = 2, kStopping = 3 };
+
   QuarnCoordinator();
   ~QuarnCoordinator() override;
   QuarnCoordinator(const QuarnCoordinator&) = delete;
   QuarnCoordinator& operator=(const QuarnCoordinator&) = delete;
 
+  // ---- Framework callbacks and quit flags ----
+  bool CheckQuitFlag() override;
+  void OnIdle() override;
+  void OnAgentStarted(const std::string& name) override;
+  void OnAgentStopped(const std::string& name) override;
+  void OnAgentFailed(const std::string& name) override;
+  void OnMsgReceived(const std::string& name, CNMessageBase* message) override;
   virtual int GetProtocolVersion() { return 1120; }
+
+  // ---- Lifecycle ----
   virtual bool Initialize(vsJobMgr* jobMgr, vsAppMgr* appMgr, QuarnController* localController);
   virtual bool Run();
-  virtual void Deinitialize();
+  virtual bool Deinitialize();
   virtual bool CheckJobPhaseSuccess(bool& partial, bool& failJob, bool& setupFailed, bool& resumeNow);
-  virtual std::string GetApplicationName() { return "quarn"; }
+  virtual const char* GetApplicationName() { return "quarn"; }
+  virtual std::string GetDiscoveryCollectFilePath();
+  virtual bool InitVMList();
+  virtual void UpdateVMJobIds();
+  virtual void UpdateVMBackupLevel(std::vector<JobManager::VMUpdateInfo>& records);
+  virtual void UpdateVMPriorities();
+  virtual bool InitAgents();
+  virtual void ChooseVMSelectionMethods(std::vector<QuarnSelectAgentForVMMethod>& methods);
 
+  // ---- Message handlers ----
+  virtual bool OnMsgVMAgentStartup(const std::string& agent, VirtualServer::VMAgentStartup* message);
+  virtual bool OnMsgVMAgentShutdown(const std::string& agent, VirtualServer::VMAgentShutdown* message);
+  virtual bool OnMsgVMAgentStatus(const std::string& agent, VirtualServer::VMAgentStatus* message);
+  virtual bool OnMsgVMBackupResult(const std::string& agent, VirtualServer::VMBackupResult* message);
+  virtual bool OnMsgVMBackupProgress(const std::string& agent, VirtualServer::VMBackupProgress* message);
+  virtual bool OnMsgVMBackupGetNextVM(const std::string& agent, VirtualServer::VMBackupGetNextVM* message);
+  virtual bool OnMsgVMBackupStream(const std::string& agent, VirtualServer::VMBackupStream* message);
+  virtual bool OnMsgVMSnapMetaData(const std::string& agent, VirtualServer::VMSnapBackup* message);
+
+  // ---- Streams (QuarnCoordinator_streams.cpp) ----
+  virtual bool InitStreams();
+  virtual void calculateRequiredStreams();
+  virtual bool UpdateStreamInfo();
+  virtual void ExchangeStreamReservationForClient(QuarnStreamInfo& stream, const std::string& client);
+  virtual void CalculateStreamLimitForAgent(const std::string& agent, VirtualServer::VMAgentStartup* message);
+
+  // ---- Index, shared snapshot and auto-scale hooks ----
+  virtual bool FinalizeIndex();
+  virtual bool DistributeSharedShadow();
+  virtual int PreCreateSharedShadow();
+  virtual int PostCreateSharedShadow();
+  virtual bool CreateSharedShadow();
+  virtual bool DeleteSharedShadow();
+  virtual bool DistributeMountSnapInfo();
+  virtual bool PrepareVMInfo();
+  virtual bool CheckAndAddAgents();
+  virtual bool IsScaleAgentMgmtEnabled();
+  virtual QuarnScaleAgentManager* CreateScaleAgentManager();
+
+  // ---- Quit flags and outcome ----
+  void SetQuitFlag();
+  void CheckVMQuitFlags();
+  bool ShouldResumeImmediately();
+  bool JobRestarted();
+  bool GetCarryForwardVMList();
+  bool InitializeCluster();
+
+  // ---- Result file "backup.out" ----
+  bool InitBackupResults();
+  void WriteBackupDotOut(const std::string& line);
+  void WriteBackupDotOut(const std::string& vmName, const std::string& item, const std::string& reason,
+                         bool skipped, bool warning);
+
+  // The streams the job manager granted ("-numStreams").
   void SetAvailableStreams(int streams) { m_availableStreams = streams; }
   int GetAvailableStreams() const { return m_availableStreams; }
+  uint32_t GetState() const { return m_state; }
 
  protected:
+  // ---- Agents (QuarnCoordinator_agents.cpp) ----
+  bool AddAgent(const std::string& name);
+  using VSCoordinator::AddAgent;
+  void StartAgents();
+  std::string GetCommandArgsToAddRemoteAgent();
+  void StopAllAgents();
+  bool CopyFileToRemoteNode(const std::string& file, const std::string& host, const std::string& sourceFolder,
+                            const std::string& destinationFolder);
+  bool SendMsgToAgent(const std::string& name, const CNMessageBase& message);
+  void SentAgentStatusRequest(const std::string& name);
+  void QueueAgentForRestart(const std::string& name);
+  static void RestartAgentThreadStatic(void* context);
+  void RestartAgentThread();
+  // The agent's record, or null for a name the coordinator does not know.
+  QuarnAgentInfo* FindAgent(const std::string& name);
+  std::string OwnClientName() const;
+
+  // ---- Idle states (QuarnCoordinator_idle.cpp) ----
+  void OnIdle_Starting();
+  void OnIdle_Running();
+  void OnIdle_Stopping();
+  void CheckAndRebalanceVMS(bool force);
+  // True when one of the VM's candidate agents runs or may still come back.
+  bool HasRunnableCandidate(const vm_params& vm);
+
+  // ---- Messages (QuarnCoordinator_messages.cpp) ----
+  void ProcessGetNextVMAgentQueue();
+  bool ProcessGetNextVMForAgent(const std::string& agent);
+  bool GiveVMsToAgent(const std::string& agent, const std::set<std::string>& vms);
+  bool LookupSnapMetaDataForJobId(int64_t jobId, size_t& position);
+  bool AddSnapDSListToMetaData(const CNMessageList& source, CNMessageList& destination);
+  // Puts a VM an agent held back into the job: to the end of the priority list, or pending when it
+  // was statically assigned. Its volume activity is given back.
+  void TakeBackVM(const std::string& agent, const std::string& guid, bool staticallyAssigned);
+
+  // ---- Dispatch (QuarnCoordinator_dispatch.cpp) ----
+  void DistributeVMsToAgents(bool redistribute);
+  bool SelectAgentsForVM(QuarnSelectAgentForVMMethod method, const vm_params& vm, std::set<std::string>& candidates,
+                         std::string& note);
+  std::string SelectAgentFromList(const std::set<std::string>& candidates);
+  void OrderVMPriorityList(bool redistribute) EXCLUSIVE_LOCKS_REQUIRED(m_priorityListLock);
+  bool RemoveVMFromVMPriorityList(const std::string& guid);
+  void DispatchVMLists();
+  uint32_t GetVolumeActivityForVM(const vm_params& vm);
+  void IncrementVolumeActivityForVM(const vm_params& vm);
+  void DecrementVolumeActivityForVM(const vm_params& vm);
+
+  // ---- Job status with the job manager (QuarnCoordinator_jobstatus.cpp) ----
+  bool UpdateJobManagerVMList_Initial();
+  bool UpdateJobManagerVMList_Restart();
+  bool UpdateJobManagerVMList_LastAttempt();
+  bool UpdateJobManagerVMList_FailPendingVMs();
+  bool UpdateJobManagerVMList_StubPhase();
+  void AddVMFileFailures(int count);
+  void AddVMFailures(int count);
+  void AddVMSuccesses(int count);
+  // The job's status records; false (logged) when the job manager cannot give them.
+  bool GetJobManagerVMList(std::vector<JobManager::VMUpdateInfo>& records, const char* sig, const char* errorText);
+
+  // ---- Streams (QuarnCoordinator_streams.cpp) ----
+  void DumpStreamInfo();
+  void DispatchStreams();
+  bool GiveStreamToAgent(const std::string& agent);
+  bool IsAgentEligibleForStreams(const QuarnAgentInfo& agent, bool& delayed);
+  std::string SelectAgentForStream(bool enforceLimit, bool& delayed);
+  bool CheckAdditionalStreams(int disksRemaining);
+  bool CheckAndReclaimStreams();
+  bool CheckAndReclaimErrorStreams();
+  // Marks the agent's lent streams Reclaiming (the agent stopped with them).
+  void ReclaimStreamsOfAgent(const std::string& agent, QuarnAgentInfo& record);
+
+  // ---- Index tables (QuarnCoordinator_index.cpp) ----
+  bool InitIndex();
+  int insertContentMapTable(VirtualServer::VMContentRecord& record);
+  bool CheckAndHandleLogArchiverFailures(std::list<VMArchiveIndexParam>& batch);
+
+  // ---- Shared snapshot (QuarnCoordinator_snap.cpp) ----
+  bool DispatchSnapBackupMetadata();
+  bool IsCopyParentSnapIndexOnlyJob();
+  bool IsPreferProxylessApplicable();
+
+  // ---- Auto-scale (QuarnCoordinator_scale.cpp) ----
+  bool IsAnyAgentBeingCreated();
+
+  // ---- Collect file and hypervisor link (QuarnCoordinator_collect.cpp, QuarnCoordinator_vminfo.cpp) ----
+  void GetCollectFileName(std::string& name);
+  int LoadVMCollectFile(VirtualServer::VMCollectList& list);
+  int ReadVMCollectFile();
+  bool DownloadCollectFromIndexCache();
+  bool UploadCollectFileToIndex();
+  bool UploadCollectToIndexCache();
+  bool UploadMetadataFilesToCache(const std::vector<std::string>& files);
+  bool DeleteVMCollectFile();
+  void CleanupVMInfo();
+  void FetchVMInfoTerminology();
+  VMInfoStructs::SHostInfo* GetHostInfo(const std::string& hostName);
+  static int VMInfoCallbackStatic(int reason, void* context, void* data);
+  int Callback(int reason, void* data);
+  // The VM record built from one entry of the collect file.
+  static vm_params MakeVMParams(const VirtualServer::VMCollect& collect);
+
+  // ---- Run (QuarnCoordinator_run.cpp) ----
+  // Logs each VM's phase and the job summary; fills the counts the outcome decision reads.
+  struct PhaseCounts {
+    int notProcessed = 0, succeeded = 0, succeededPrevious = 0, failed = 0, pending = 0, stopped = 0, skipped = 0;
+  };
+  PhaseCounts LogJobSummary();
+  // What Run does after the server loop: log-archiver results, last-attempt statuses, the summary,
+  // the outcome and the index; false when the job ends pending or failed.
+  bool FinishJob();
+  // The outcome decision of Run: false when the job ends pending (or failed).
+  bool DecideOutcome(const PhaseCounts& counts);
+  bool IsSnapJob() const;  // snapshot backup or snapshot catalogue
+
+  // Seconds of the platform clock, which every time-out of the coordinator is measured against.
+  static time_t ClockSeconds() { return ZtClock::NowSeconds(); }
+
+  // ---- Members ----
   EvEvent m_event;
+  uint32_t m_state = kConstructed;
+  time_t m_agentWaitStart = 0;
   bool m_jobSucceeded = false;
   bool m_completedWithErrors = false;
   bool m_setupFailed = false;
   bool m_failJob = false;
+  bool m_parentIndexCopiedToTape = false;
   vsJobMgr* m_jobMgr = nullptr;
   vsAppMgr* m_appMgr = nullptr;
+  vsIndexClient* m_indexClient = nullptr;  // owned
   QuarnController* m_localController = nullptr;
+  QuarnScaleAgentManager* m_scaleAgentManager = nullptr;  // owned
+  subclientFiles m_subclientFiles;
+  std::string m_subclientDir;  // the job-results directory (with "SNAP" for snapshot jobs)
   QuarnRegistry m_registry;
-  int m_availableStreams = 0;
+  SVMParamsMap m_vmMap;
+  ZtCriticalSection m_priorityListLock;
+  std::list<std::string> m_vmPriorityList GUARDED_BY(m_priorityListLock);
+  bool m_dynamicVMAssignment = true;
+  bool m_staticVMAssignment = true;
+  bool m_dataPathMAAmongAgents = false;
+  ZtCriticalSection m_volumeActivityLock;
+  std::map<std::string, uint32_t> m_volumeActivity GUARDED_BY(m_volumeActivityLock);
+  uint32_t m_volumeActivityLimit = 0;
+  uint32_t m_getNextVMMethod = 1;
+  std::deque<std::string> m_heldGetNextVMRequests;
+  std::map<std::string, QuarnAgentInfo> m_agents;
+  bool m_restartAgents = true;
+  uint32_t m_restartInterval = 120;
+  ZtCriticalSection m_restartLock;
+  std::deque<std::string> m_restartQueue GUARDED_BY(m_restartLock);
+  std::atomic<bool> m_rebalanceRequested{false};
+  time_t m_rebalanceRequestTime = 0;
+  time_t m_lastRebalanceTime = 0;
+  uint32_t m_rebalanceInterval = 60;
+  bool m_fatalVMError = false;
+  int32_t m_fileFailures = 0;
+  int32_t m_vmFailures = 0;
+  int32_t m_vmSuccesses = 0;
+  int32_t m_vmsAlreadyBackedUp = 0;
+  int32_t m_availableStreams = 0;
+  int32_t m_requiredStreams = 0;
+  int32_t m_assignedStreams = 0;
+  int32_t m_unavailableStreams = 0;
+  int32_t m_additionalStreamRequest = 0;
+  int32_t m_streamErrors = 0;
+  time_t m_lastStreamError = 0;
+  std::list<QuarnStreamInfo> m_streams;
+  uint32_t m_streamDistributionMethod = 2;
+  bool m_streamExchangeAllowed = true;
+  bool m_reclaimPending = false;
+  time_t m_reclaimStart = 0;
+  bool m_streamLimitReached = false;  // the pending cause 0x5B0000F4 was raised
+  bool m_hypervisorBoundLimit = false;  // some agent's stream limit came from its hypervisor
+  uint32_t m_reclaimDelay = 60;
+  std::atomic<bool> m_streamRedispatchPending{false};
+  std::atomic<time_t> m_streamRedispatchTime{0};
+  ZtCriticalSection m_carryForwardLock;
+  std::vector<std::string> m_carryForwardVMList GUARDED_BY(m_carryForwardLock);
+  ZtCriticalSection m_collectFileLock;
+  std::string m_collectFilePath;
+  bool m_jobRestarted = false;
+  bool m_restartKnown = false;
+  VirtualServer::VMSnapBackup m_snapMetadata;
+  StoreResults* m_results = nullptr;  // owned; "backup.out"
+  uint32_t m_uploadCollectFile = 1;
+  uint32_t m_masterIndexFileNumber = 0;
+  uint64_t m_masterIndexFileTime = 0;
+  IVMInfo* m_vmInfo = nullptr;  // owned
+  bool m_vmInfoConnected = false;
+  std::map<std::string, VMInfoStructs::SHostInfo> m_hostInfoCache;
+  MountCtx m_sharedShadowCtx;
+  std::vector<std::string> m_metadataFilesToUpload;
+  ZtCriticalSection m_logArchiverLock;
+  std::list<VMArchiveIndexParam> m_logArchiverBatch GUARDED_BY(m_logArchiverLock);
+  bool m_snapMountedOnCoordinator = false;
+  std::atomic<bool> m_recheckAgentList{false};
+  ZtCriticalSection m_lateMessageLock;
+  std::unique_ptr<CNMessageBase> m_lateAgentMessage GUARDED_BY(m_lateMessageLock);
+  bool m_autoScaleFinished = false;
+  uint32_t m_autoScaleStreamHoldTime = 900;
+  CTimeStamp m_autoScaleStart;
+  uint32_t m_terminologyEventId = 0x5B0001D8;
+  bool m_pendingOnConnectFailure = false;
+
+  // Once per job rather than once per process: a process has one coordinator, and a test makes several.
+  time_t m_lastWaitingMessage = 0;  // the Running state's last "Waiting for" line
+  bool m_finalRebalanceDone = false;
+  bool m_snapMetadataRegistered = false;  // the snapshot metadata file joined the index's files
+  bool m_deinitialized = false;
 };

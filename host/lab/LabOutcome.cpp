@@ -1,13 +1,16 @@
 // quarn-lab outcome: how a job ended, in words, with what the job manager knows of it (pending causes,
-// events) and the lines of the job process's log that matter: banners, errors, warnings and the job
-// summary of its last run.
+// events, each VM's status, the result file "backup.out") and the lines of the job process's log that
+// matter: banners, errors, warnings and the job summary of its last run.
 #include <strings.h>
 
 #include <cstdio>
 
 #include "host/lab/LabTool.h"
 #include "platform/lab/Lab.h"
+#include "platform/lab/LabCoordinator.h"
 #include "platform/lab/LabJob.h"
+#include "platform/jobmgr/vsJobMgr.h"
+#include "records/messages/JobManagerMessages.h"
 
 namespace labtool {
 namespace {
@@ -73,11 +76,34 @@ std::vector<std::string> LinesThatMatter(const std::vector<std::string>& log) {
   for (size_t i = first; i < log.size(); ++i) {
     const std::string text = LogText(log[i]);
     const bool rule = !text.empty() && text[0] == '=';
-    if (text.compare(0, 24, kSummaryHeading) == 0) inSummary = true;
+    // The summary's lines carry the logging function's signature before their text.
+    const bool heading = text.find(kSummaryHeading) != std::string::npos;
+    const bool closing = !heading && text.size() >= 10 && text.compare(text.size() - 10, 10, "==========") == 0;
+    if (heading) inSummary = true;
     if (rule || inSummary || text.compare(0, 6, "ERROR ") == 0 || MentionsWarning(text)) kept.push_back(log[i]);
-    if (inSummary && rule && text.compare(0, 24, kSummaryHeading) != 0) inSummary = false;
+    if (inSummary && (rule || closing) && !heading) inSummary = false;
   }
   return kept;
+}
+
+// One line per VM status record: name, GUID, status and, when there is one, the reason.
+std::vector<std::string> VMStatusLines(int64_t jobId) {
+  using Info = JobManager::VMUpdateInfo;
+  std::vector<std::string> lines;
+  for (const std::string& guid : lab::VMStatusGuids(jobId)) {
+    Info info;
+    std::string error;
+    if (!lab::LoadVMStatus(jobId, guid, info, error)) {
+      lines.push_back("[" + guid + "] (record cannot be read: " + error + ")");
+      continue;
+    }
+    std::string line = info.getstring(Info::F_vmName) + " [" + guid + "] " +
+                       vsJobMgr::convertVMClientBkupStatusToString(static_cast<int>(info.getint64(Info::F_vmStatus)));
+    const std::string reason = info.getstring(Info::F_failureText);
+    if (!reason.empty()) line += ": " + reason;
+    lines.push_back(line);
+  }
+  return lines;
 }
 
 }  // namespace
@@ -88,6 +114,8 @@ void PrintOutcome(int64_t jobId, const std::string& client) {
   if (phases.size() > 1) PrintSection("phase results (set more than once)", phases);
   PrintSection("pending causes", lab::ReadPendingCauses(jobId));
   PrintSection("events", lab::ReadJobEvents(jobId));
+  PrintSection("VM status", VMStatusLines(jobId));
+  PrintSection("backup.out", lab::ReadJobResultLines(jobId));
 
   std::string path = lab::ClientLogPath(client, kLogId);
   std::vector<std::string> log = lab::ReadLines(path, kMaxLogBytes);

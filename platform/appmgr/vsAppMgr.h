@@ -9,6 +9,14 @@
 #include "platform/os/ThreadAnnotations.h"
 
 class CNMessageBase;
+struct SHostCredentials;
+
+// The credentials of the subclient's instance (the hypervisor's management server).
+struct vsAppMgrServerCredentials {
+  std::string server;
+  std::string user;
+  std::string password;
+};
 
 // Instance types of a virtual-server instance (the hypervisor or cloud a subclient belongs to).
 enum VirtualServerInstanceType : int {
@@ -134,6 +142,22 @@ class vsAppMgr {
   // "appmgr.setVSAReplicationInfo".
   bool setVSAReplicationInfo(const CNMessageBase& info);
 
+  // ---- The coordinator's calls (vsAppMgr_coordinator.cpp) ----
+  // Keys: server, serverUser, serverPassword, useVMInstanceUuid, separateBackupProxy (0/1),
+  // backupCopyMemberServers=a,b, dataPathMediaAgents=a,b.
+  void resetCredentials();
+  // kRetOk, or kRetNoCredentials when the instance has no server to connect to.
+  int getCredentials(vsAppMgrServerCredentials& server, std::vector<SHostCredentials>& hosts);
+  bool getUseVMInstanceUuid() const;
+  // The proxies as a code-returning call: kRetNotQueried before querySettings.
+  int getMemberServers(std::vector<std::string>& servers) const;
+  // Makes the backup-copy proxies (when the settings name any) the job's proxies.
+  int queryBackupCopyMemberServers();
+  bool IsSeperateBackupProxySet() const;
+  int queryDataPathMediaAgents();
+  // Whether the client is a data-path media agent of the job (any case).
+  bool IsDataPathMediaAgent(const std::string& name) const;
+
   // Any setting of the subclient by key; false when absent.
   bool GetSetting(const std::string& key, std::string& value) const;
 
@@ -228,4 +252,6 @@ class vsAppMgr {
   std::vector<std::string> memberServers_ GUARDED_BY(mutex_);
   bool crossVendorFailback_ GUARDED_BY(mutex_) = false;
   std::string lastError_ GUARDED_BY(mutex_);
+  std::vector<std::string> dataPathMediaAgents_ GUARDED_BY(mutex_);
+  bool credentialsFetched_ GUARDED_BY(mutex_) = false;
 };

@@ -4,14 +4,13 @@
 #include <string>
 
 #include "platform/lab/Lab.h"
+#include "platform/lab/LabCoordinator.h"
 
 int GetSubclientDirAndFiles(uint64_t keyrealmId, uint64_t appId, subclientFiles* files, int backupLevel,
                             void* reserved) {
-  if (files == nullptr || appId == 0 || lab::Root().empty()) return -1;
-  const std::string client = lab::FocusClient();
-  if (!lab::IsSafeComponent(client)) return -1;
-  const std::string dir = lab::ClientJobResultsDir(client) + "/" + std::to_string(appId);
-  if (dir.size() >= sizeof(files->files[0]) || !lab::MakeDirs(dir)) return -1;
+  if (files == nullptr || appId == 0) return -1;
+  const std::string dir = lab::SubclientJobResultsDir(lab::FocusClient(), std::to_string(appId));
+  if (dir.empty() || dir.size() >= sizeof(files->files[0]) || !lab::MakeDirs(dir)) return -1;
   std::memcpy(files->subclientDir, dir.c_str(), dir.size() + 1);
   std::memcpy(files->files[0], dir.c_str(), dir.size() + 1);
   return 0;

@@ -127,7 +127,7 @@ bool vsJobMgr::isFailbackBackup() const { ZtMutexLock l(mutex_); return record_.
 uint64_t vsJobMgr::getReplicationIdForFailback() const { ZtMutexLock l(mutex_); return record_.replicationId; }
 int vsJobMgr::getOpType() const { ZtMutexLock l(mutex_); return static_cast<int>(record_.opType); }
 bool vsJobMgr::isBackupSelectedVMsOnly() const { ZtMutexLock l(mutex_); return record_.selectedVMsOnly; }
-bool vsJobMgr::isJobCommittable() const { ZtMutexLock l(mutex_); return record_.committable; }
+bool vsJobMgr::isJobCommittable() const { ZtMutexLock l(mutex_); return committableSet_ || record_.committable; }
 uint64_t vsJobMgr::getSourceParentBackupJobToProcess() const {
   ZtMutexLock l(mutex_);
   return record_.sourceParentBackupJob;

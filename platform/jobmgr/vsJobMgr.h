@@ -8,10 +8,9 @@
 
 #include "platform/ev/EvMessageContainer.h"
 #include "platform/lab/LabJob.h"
+#include "platform/msg/CNMessageBase.h"
 #include "platform/os/ZtMutex.h"
 #include "platform/os/ThreadAnnotations.h"
-
-class CNMessageBase;
 
 // The job manager client of one job process. The job manager itself is the job's folder in the lab
 // (platform/lab/LabJob.h has its files and their formats); every process of the job (coordinator and
@@ -23,7 +22,11 @@ class CNMessageBase;
 // platform/lab/LabFaults.h): "jobmgr.initBackup" (the rule's code is returned),
 // "jobmgr.setPendingCause" (every form), "jobmgr.setPhaseResult" (phaseSuccessful,
 // phasePartialSuccess, phaseFailed), "jobmgr.StopAndAutoResume" (the resume is refused),
-// "jobmgr.setVMStatus" (selector vm: the GUID) and "jobmgr.updateVMBkpJobStatus".
+// "jobmgr.setVMStatus" (selector vm: the GUID) and "jobmgr.updateVMBkpJobStatus", and for the
+// coordinator's calls (vsJobMgr_coordinator.cpp) "jobmgr.getVMBkpJobStatus", "jobmgr.setRefTime",
+// "jobmgr.setJobCommittable", "jobmgr.freeStream", "jobmgr.allocateAdditionalStreams" and
+// "jobmgr.checkStatusOfAdditionalResourceRequest". Per-VM job data, the result file, progress,
+// counters and stream calls are the lab's job records of platform/lab/LabCoordinator.h.
 class vsJobMgr {
  public:
   // Result codes of initBackup (0 = success).
@@ -177,7 +180,65 @@ class vsJobMgr {
   // GUIDs (lower case, sorted) of the VMs with a kept record.
   static std::vector<std::string> ReadVMStatusGuids(int64_t jobId);
 
+  // ---- The coordinator's job-wide calls (vsJobMgr_coordinator.cpp) ----
+  // Every VM status record of the job (typed JobManager::VMUpdateInfo messages), in GUID order.
+  // 0 on success; isError judges the code (no job folder, or a record that cannot be read: never a
+  // partial list).
+  int getVMBkpJobStatus(uint64_t keyrealmId, CNMessageList& records);
+  // Keeps each record under its GUID (field 33). 0 when every record was kept.
+  int updateVMBkpJobStatus(uint64_t keyrealmId, const CNMessageList& records);
+  // Changes to the records kept inside the client, written by updateVMBkpJobStatus(keyrealmId, true).
+  // The first change of a VM starts from its stored record (or an empty one).
+  void setVMStatusVMName(const std::string& guid, const std::string& name, const std::string& host);
+  void setVMStatusClientId(const std::string& guid, int64_t clientId);
+  void setVMStatusState(const std::string& guid, int status, const std::string& text);
+  void setVMStatusEvent(const std::string& guid, const CNMessageBase& event);
+  // Starts the VM's kept record afresh (GUID only).
+  void resetVMStatus(const std::string& guid);
+  static std::string convertVMClientBkupStatusToString(int status);
+  static std::string convertVMStubStatusToString(int state);
+
+  // Per-VM job data by the VM's client id.
+  int64_t GetVMJobId(int64_t clientId) const;          // the job's own id when the VM has none
+  uint32_t GetVMJobPriority(int64_t clientId) const;   // 0xFFFFFFFF: none
+  int64_t GetVMJobLastSuccessTime(int64_t clientId) const;
+  std::string GetVMFailureReason(int64_t clientId) const;
+
+  bool isBackupFailedVMsOnly() const;
+  // The job's options; false when the job has none (or they cannot be read).
+  bool GetJobOptions(CNMessageBase& options) const;
+  bool checkVMQuitFlag() const;
+
+  // Reference time of the job (0 = success).
+  int setRefTime(int64_t seconds);
+  int64_t getRefTime() const;
+  void setNumberOfVMsForProgressBar(int count);
+  void setNumberOfVMsAlreadyBackedUp(int count);
+  void updateProgressBar(const std::string& guid);
+  void updateProgressBar();
+  void updatePerVMSubProgress(const std::string& guid, int percent);
+  // True when the job was marked committable.
+  bool setJobCommittable();
+  void UpdateAppSize(int64_t size, int kind, bool flag);
+  void addBackupFileFailures(int count);
+  void addBackupFolderFailures(int count);
+  void addBackupFolderSuccesses(int count);
+
+  // Streams (0 = success).
+  int freeStream(int32_t streamId, int32_t rcid, int32_t reservationId);
+  int freeNStreams(int count);
+  int allocateAdditionalStreams(int count);
+  // received: the streams granted by the open request (at most the job record's
+  // "additionalStreams" when it has one), -1 while it runs.
+  int checkStatusOfAdditionalResourceRequest(int& received);
+
+  // Readers for tests and tools.
+  static std::vector<std::string> ReadProgressLines(int64_t jobId);
+  static std::vector<std::string> ReadCounterLines(int64_t jobId);
+
  private:
+  // The kept record of a VM (loaded or made on first use).
+  CNMessageBase& KeptRecord(const std::string& guid) EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   bool AppendPhaseLine(const lab::PhaseLine& line) LOCKS_EXCLUDED(mutex_);
   bool WritePendingCause(uint32_t id, const ArgumentInfo& arguments) LOCKS_EXCLUDED(mutex_);
   bool WriteEvent(uint32_t id, const ArgumentInfo& arguments, int severity) LOCKS_EXCLUDED(mutex_);
@@ -218,6 +279,10 @@ class vsJobMgr {
   bool sessionEnded_ GUARDED_BY(mutex_) = false;
   lab::JobRecord record_ GUARDED_BY(mutex_);
   bool collectMetadata_ GUARDED_BY(mutex_) = false;
+  std::map<std::string, CNMessagePtr> keptRecords_ GUARDED_BY(mutex_);  // by lower-case GUID
+  int64_t refTime_ GUARDED_BY(mutex_) = 0;
+  bool committableSet_ GUARDED_BY(mutex_) = false;
+  int additionalRequest_ GUARDED_BY(mutex_) = 0;
   // Per-thread argument lists; the map only ever grows, so a handed-out reference stays valid, and
   // each list is touched by its own thread only.
   std::map<std::thread::id, ArgumentInfo> pendingArguments_ GUARDED_BY(mutex_);

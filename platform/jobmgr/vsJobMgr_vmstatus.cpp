@@ -29,7 +29,16 @@ bool vsJobMgr::setVMStatus(const std::string& guid, CNMessageBase& info) {
 }
 
 bool vsJobMgr::updateVMBkpJobStatus(uint64_t keyrealmId, bool flag) {
-  return InjectedFault("jobmgr.updateVMBkpJobStatus") == 0 && lab::AppendVMStatusUpdate(getJobId(), keyrealmId, flag);
+  if (InjectedFault("jobmgr.updateVMBkpJobStatus") != 0) return false;
+  // The records kept inside the client go to the job manager now.
+  std::map<std::string, CNMessagePtr> kept;
+  {
+    ZtMutexLock l(mutex_);
+    kept.swap(keptRecords_);
+  }
+  bool saved = true;
+  for (auto& entry : kept) saved = setVMStatus(entry.first, *entry.second) && saved;
+  return lab::AppendVMStatusUpdate(getJobId(), keyrealmId, flag) && saved;
 }
 
 bool vsJobMgr::ReadVMStatus(int64_t jobId, const std::string& guid, CNMessageBase& info) {

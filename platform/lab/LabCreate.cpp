@@ -6,10 +6,14 @@
 #include <set>
 
 #include "platform/lab/Lab.h"
+#include "platform/lab/LabCoordinator.h"
 #include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabJob.h"
 #include "platform/lab/LabKeyValue.h"
 #include "platform/lab/LabSettings.h"
+#include "platform/lab/LabSubclient.h"
+#include "platform/msg/CNMessageBase.h"
+#include "platform/msg/vsXMLFile.h"
 
 namespace lab {
 namespace {
@@ -184,6 +188,78 @@ bool CreateHypervisor(const LabPlan& plan, int& kept, std::string& error) {
   return true;
 }
 
+// A field of the collect file's messages (VirtualServer::VMCollectList and VMCollect).
+struct CollectField {
+  int index;
+  int number;
+  uint32_t check;
+};
+constexpr int kVirtualServerGroup = 26;
+constexpr int kCollectListType = 28;
+constexpr int kCollectType = 27;
+constexpr uint32_t kCollectListTag = 0x1A4F75B1;
+constexpr CollectField kListJobId{1, 1, 0x09AD98}, kListVMs{2, 2, 0x7FFFF5};
+constexpr CollectField kName{1, 1, 0x80C9E2}, kGuid{2, 5, 0x7D69C0}, kHost{3, 9, 0x776522},
+    kServerName{4, 13, 0x3904DA}, kClientId{6, 21, 0xFD021D}, kDatastore{8, 23, 0x92F280},
+    kDiskCount{10, 28, 0xEA4E90}, kSize{11, 29, 0x2FE535}, kDatacenter{21, 54, 0x0EF2B6},
+    kVMJobId{23, 62, 0x664541}, kSubclientId{24, 63, 0xE81AA5}, kSubclientGuid{32, 77, 0x7A11BD};
+constexpr int64_t kFirstVMClientId = 101;
+
+void SetText(CNMessageBase& message, const CollectField& field, const std::string& value) {
+  message.setstring(field.index, field.number, value, message.getTagID(), field.check);
+}
+void SetNumber(CNMessageBase& message, const CollectField& field, int64_t value) {
+  message.setint64(field.index, field.number, value, message.getTagID(), field.check);
+}
+
+// The job's VM collect file, as the job manager's discovery leaves it: one entry per sample VM, in the
+// first client's folder of the subclient and, under the job's id, in the index cache.
+bool CreateCollectFile(const LabPlan& plan, int& kept, std::string& error) {
+  SubclientRecord subclient;
+  if (ReadSubclientRecord(plan.subclient, subclient, error) != RecordRead::kRead) return false;
+  const bool indexingV2 = subclient.settings["indexingV2"] == "1";
+  const std::string guid = subclient.settings["subclientGUID"];
+  const std::string name = indexingV2 ? "vmcollect_" + std::to_string(plan.jobId) + ".ztf" : "vmcollect.ztf";
+  const std::string folder = SubclientJobResultsDir(plan.clients.front(), plan.subclient);
+  const std::string cache = IndexJobDir(guid, plan.jobId, error);
+  if (folder.empty() || cache.empty() || !MakeDir(folder, error) || !MakeDir(cache, error)) return false;
+  vsXMLFile file(folder + "/" + name);
+  if (file.Exists()) {
+    ++kept;
+    return true;
+  }
+  CNMessageBase list(kVirtualServerGroup, kCollectListType);
+  if (list.getTagID() != kCollectListTag || list.getDecl() == nullptr) {
+    error = "the collect file's message tables are not loaded";
+    return false;
+  }
+  uint64_t subclientId = 0;
+  labkv::ParseUInt64(plan.subclient, subclientId);
+  SetNumber(list, kListJobId, plan.jobId);
+  CNMessageList& vms = list.getlistobject(kListVMs.index, kListVMs.number, kCollectListTag, kListVMs.check, true);
+  for (int64_t i = 1; i <= plan.vms; ++i) {
+    CNMessageBase vm(kVirtualServerGroup, kCollectType);
+    SetText(vm, kName, VMName(i));
+    SetText(vm, kGuid, VMGuid(i));
+    SetText(vm, kHost, kHosts[(i - 1) % 2]);
+    SetText(vm, kServerName, kServer);
+    SetNumber(vm, kClientId, kFirstVMClientId + i - 1);
+    SetText(vm, kDatastore, kDatastores[(i - 1) % 2]);
+    SetNumber(vm, kDiskCount, 1);
+    SetNumber(vm, kSize, static_cast<int64_t>(kDiskBytes));
+    SetText(vm, kDatacenter, "dc1");
+    SetNumber(vm, kVMJobId, plan.jobId);
+    SetNumber(vm, kSubclientId, static_cast<int64_t>(subclientId));
+    SetText(vm, kSubclientGuid, guid);
+    vms.emplace_back(vm);
+  }
+  std::string xml;
+  if (!list.serialize(xml, false) || !WriteFileAtomic(cache + "/" + name, xml, error) ||
+      !WriteFileAtomic(file.Path(), xml, error))
+    return false;
+  return true;
+}
+
 }  // namespace
 
 const char* SampleServer() { return kServer; }
@@ -231,7 +307,7 @@ bool CreateLab(const std::string& root, const LabPlan& plan, int& kept, std::str
   SetRoot(root);
   return CreateClients(plan, kept, error) && CreateSubclient(plan, kept, error) && CreateJob(plan, kept, error) &&
          CreateHypervisor(plan, kept, error) && MakeDir(MediaAgentDir(kMediaAgent), error) &&
-         MakeDir(IndexDir(), error);
+         MakeDir(IndexDir(), error) && CreateCollectFile(plan, kept, error);
 }
 
 }  // namespace lab

@@ -5,8 +5,8 @@
 
 #include "platform/lab/LabMachine.h"
 
-// Building a lab: the folders and records of clients, one subclient, one job and a hypervisor with
-// sample VMs. Files that exist are kept as they are, so creating again (for example with another job)
+// Building a lab: the folders and records of clients, one subclient, one job with its VM collect file
+// (platform/lab/LabCoordinator.h) and a hypervisor with sample VMs. Files that exist are kept as they are, so creating again (for example with another job)
 // adds what is missing and loses nothing a test or a person has changed.
 namespace lab {
 

@@ -52,8 +52,23 @@ class FXFile : public CPxFile {
   static CPxError GetFileTimes(const std::string& path, time_t& changed, time_t& modified, time_t& accessed);
 };
 
-// Local file copy (atomic replacement of the target).
+struct ztsFilexferRequest;
+
+// File copy: locally (atomic replacement of the target), or to another client of the lab. A client's
+// machine is its folder lab::ClientDir(client): a copy to it lands only inside that folder. Fault
+// table operation: "copy.CopySingleFile" (selector client: the client copied to).
 class ZtCopyFile {
  public:
   static CPxError Copy(const std::string& src, const std::string& dst) { return CPxFile::Copy(src, dst); }
+
+  // Opens the connection to the client `host` on behalf of `localClient`. An error for a client the
+  // lab does not have or a name that cannot be one.
+  CPxError GetConnection(const std::string& host, const std::string& localClient, bool flag);
+  // Copies request.sourceFolder/request.fileName into request.destinationFolder on the connected
+  // client. A destination outside that client's folder, a file name with a separator or a source
+  // that is not a regular file is refused.
+  CPxError CopySingleFile(const ztsFilexferRequest& request, bool flag);
+
+ private:
+  std::string m_host;  // connected client; empty before GetConnection succeeds
 };

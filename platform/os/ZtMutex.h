@@ -1,7 +1,8 @@
 #pragma once
+#include <pthread.h>
+
 #include <condition_variable>
 #include <cstdint>
-#include <mutex>
 
 #include "platform/os/ThreadAnnotations.h"
 #include "platform/os/ZtTime.h"
@@ -9,17 +10,20 @@
 // A plain mutex that clang's thread-safety analysis understands (the standard one carries no
 // capability annotation), its scoped holder, and the condition variable whose timed waits run on the
 // platform clock. The stand-ins use them where they must not depend on the system's own lock wrappers.
+// Both are destroyed explicitly, so that ThreadSanitizer forgets them: a later mutex at the same address
+// (a stack frame of another thread) is then not taken for the same lock.
 class CAPABILITY("mutex") ZtMutex {
  public:
   ZtMutex() = default;
+  ~ZtMutex() { pthread_mutex_destroy(&mutex_); }
   ZtMutex(const ZtMutex&) = delete;
   ZtMutex& operator=(const ZtMutex&) = delete;
 
-  void lock() ACQUIRE() { mutex_.lock(); }
-  void unlock() RELEASE() { mutex_.unlock(); }
+  void lock() ACQUIRE() { pthread_mutex_lock(&mutex_); }
+  void unlock() RELEASE() { pthread_mutex_unlock(&mutex_); }
 
  private:
-  std::mutex mutex_;
+  pthread_mutex_t mutex_ = PTHREAD_MUTEX_INITIALIZER;
 };
 
 class SCOPED_CAPABILITY ZtMutexLock {
@@ -42,7 +46,8 @@ class SCOPED_CAPABILITY ZtMutexLock {
 // look at their state again.
 class ZtCondition : private ZtClockWaiter {
  public:
-  ZtCondition() = default;
+  ZtCondition();
+  ~ZtCondition();
   ZtCondition(const ZtCondition&) = delete;
   ZtCondition& operator=(const ZtCondition&) = delete;
 
@@ -52,11 +57,9 @@ class ZtCondition : private ZtClockWaiter {
   template <class Lock>
   void wait(Lock& lock) NO_THREAD_SAFETY_ANALYSIS {
     ZtClock::Registration registration(ZtClock::kNoDeadline, this);
-    std::unique_lock<std::mutex> inner(inner_);
-    const uint64_t epoch = epoch_;
+    const uint64_t epoch = LockInner();
     lock.unlock();
-    WaitForNotify(inner, epoch);
-    inner.unlock();
+    WaitForNotify(epoch);
     lock.lock();
   }
 
@@ -66,14 +69,12 @@ class ZtCondition : private ZtClockWaiter {
   template <class Lock>
   std::cv_status wait_until(Lock& lock, long long deadline, int realSliceMs = 0) NO_THREAD_SAFETY_ANALYSIS {
     if (ZtClock::MonotonicTicks() >= deadline) return std::cv_status::timeout;
-    // Registered before the clock is read under inner_, so an advance in between still wakes us; let go
-    // only once the lock is held again, so the clock moves on after the waiter has resumed.
+    // Registered before the clock is read under the inner mutex, so an advance in between still wakes
+    // us; let go only once the lock is held again, so the clock moves on after the waiter has resumed.
     ZtClock::Registration registration(deadline, this);
-    std::unique_lock<std::mutex> inner(inner_);
-    const uint64_t epoch = epoch_;
+    const uint64_t epoch = LockInner();
     lock.unlock();
-    const std::cv_status status = WaitForNotifyOrClock(inner, epoch, deadline, realSliceMs);
-    inner.unlock();
+    const std::cv_status status = WaitForNotifyOrClock(epoch, deadline, realSliceMs);
     lock.lock();
     return status;
   }
@@ -85,12 +86,13 @@ class ZtCondition : private ZtClockWaiter {
 
  private:
   void WakeForClock() override;
-  // REQUIRES: inner held (by the lock given).
-  void WaitForNotify(std::unique_lock<std::mutex>& inner, uint64_t epoch);
-  std::cv_status WaitForNotifyOrClock(std::unique_lock<std::mutex>& inner, uint64_t epoch, long long deadline,
-                                      int realSliceMs);
+  // Takes the inner mutex and returns the notifications counted so far.
+  uint64_t LockInner();
+  // Each waits with the inner mutex held and lets go of it before returning.
+  void WaitForNotify(uint64_t epoch);
+  std::cv_status WaitForNotifyOrClock(uint64_t epoch, long long deadline, int realSliceMs);
 
-  std::mutex inner_;
-  std::condition_variable cv_;
+  pthread_mutex_t inner_ = PTHREAD_MUTEX_INITIALIZER;
+  pthread_cond_t cv_;   // on CLOCK_MONOTONIC
   uint64_t epoch_ = 0;  // guarded by inner_; counts notifications
 };

@@ -309,48 +309,81 @@ int ZtClock::PollMs(long long deadline, int realSliceMs) {
 // ---------------------------------------------------------------------------------------------
 // ZtCondition
 
+ZtCondition::ZtCondition() {
+  pthread_condattr_t attr;
+  pthread_condattr_init(&attr);
+  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+  pthread_cond_init(&cv_, &attr);
+  pthread_condattr_destroy(&attr);
+}
+
+ZtCondition::~ZtCondition() {
+  pthread_cond_destroy(&cv_);
+  pthread_mutex_destroy(&inner_);
+}
+
 void ZtCondition::notify_one() {
-  std::lock_guard<std::mutex> lock(inner_);
+  pthread_mutex_lock(&inner_);
   ++epoch_;
-  cv_.notify_one();
+  pthread_cond_signal(&cv_);
+  pthread_mutex_unlock(&inner_);
 }
 
 void ZtCondition::notify_all() {
-  std::lock_guard<std::mutex> lock(inner_);
+  pthread_mutex_lock(&inner_);
   ++epoch_;
-  cv_.notify_all();
+  pthread_cond_broadcast(&cv_);
+  pthread_mutex_unlock(&inner_);
 }
 
 void ZtCondition::WakeForClock() {
   // Taking the mutex orders this wake after a waiter's look at the clock, so it cannot be lost.
-  std::lock_guard<std::mutex> lock(inner_);
-  cv_.notify_all();
+  pthread_mutex_lock(&inner_);
+  pthread_cond_broadcast(&cv_);
+  pthread_mutex_unlock(&inner_);
 }
 
-void ZtCondition::WaitForNotify(std::unique_lock<std::mutex>& inner, uint64_t epoch) {
-  while (epoch_ == epoch) cv_.wait(inner);
+uint64_t ZtCondition::LockInner() {
+  pthread_mutex_lock(&inner_);
+  return epoch_;
 }
 
-std::cv_status ZtCondition::WaitForNotifyOrClock(std::unique_lock<std::mutex>& inner, uint64_t epoch,
-                                                 long long deadline, int realSliceMs) {
-  using RealClock = std::chrono::steady_clock;
-  const RealClock::time_point sliceEnd =
-      realSliceMs > 0 ? RealClock::now() + std::chrono::milliseconds(realSliceMs) : RealClock::time_point::max();
+void ZtCondition::WaitForNotify(uint64_t epoch) {
+  while (epoch_ == epoch) pthread_cond_wait(&cv_, &inner_);
+  pthread_mutex_unlock(&inner_);
+}
+
+std::cv_status ZtCondition::WaitForNotifyOrClock(uint64_t epoch, long long deadline, int realSliceMs) {
+  constexpr long long kNanosPerSecond = 1000LL * 1000 * 1000;
+  auto realNanos = [] {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * kNanosPerSecond + ts.tv_nsec;
+  };
+  const long long sliceEnd = realSliceMs > 0 ? realNanos() + realSliceMs * 1000000LL : LLONG_MAX;
+  std::cv_status status = std::cv_status::no_timeout;
   for (;;) {
-    if (epoch_ != epoch) return std::cv_status::no_timeout;
+    if (epoch_ != epoch) break;
     const long long now = ZtClock::MonotonicTicks();
-    if (now >= deadline) return std::cv_status::timeout;
-    const RealClock::time_point realNow = RealClock::now();
-    if (realNow >= sliceEnd) return std::cv_status::no_timeout;
+    if (now >= deadline) {
+      status = std::cv_status::timeout;
+      break;
+    }
+    const long long realNow = realNanos();
+    if (realNow >= sliceEnd) break;
     const long long nanos = ZtClock::RealNanosUntil(deadline, now);
-    RealClock::time_point until = sliceEnd;
-    if (nanos >= 0) until = std::min(until, realNow + std::chrono::nanoseconds(nanos));
-    if (until == RealClock::time_point::max()) {
-      cv_.wait(inner);
+    const long long until = nanos < 0 ? sliceEnd : std::min(sliceEnd, realNow + nanos);
+    if (until == LLONG_MAX) {
+      pthread_cond_wait(&cv_, &inner_);
     } else {
-      cv_.wait_until(inner, until);
+      struct timespec at;
+      at.tv_sec = static_cast<time_t>(until / kNanosPerSecond);
+      at.tv_nsec = static_cast<long>(until % kNanosPerSecond);
+      pthread_cond_timedwait(&cv_, &inner_, &at);
     }
   }
+  pthread_mutex_unlock(&inner_);
+  return status;
 }
 
 CTimeStamp& CTimeStamp::Now() {

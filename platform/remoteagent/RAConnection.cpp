@@ -28,7 +28,11 @@ constexpr size_t kReadBurst = 256 * 1024;
 
 }  // namespace
 
-Connection::Connection(ServerCore* server, int fd) : server_(server), fd_(fd) {
+Connection::Connection(ServerCore* server, int fd)
+    : server_(server),
+      fd_(fd),
+      helloDeadline_(ZtClock::DeadlineAfter(CTimeInterval::FromMilliseconds(
+          std::max(100, std::min(kHelloTimeoutMs, server->StartupTimeoutMs()))))) {
   wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 
@@ -115,8 +119,6 @@ bool Connection::FlushLocked() {
 }
 
 bool Connection::Identify(FrameReader& reader) {
-  const int limit = std::max(100, std::min(kHelloTimeoutMs, server_->StartupTimeoutMs()));
-  const long long deadline = ZtClock::DeadlineAfter(CTimeInterval::FromMilliseconds(limit));
   char kind = 0;
   std::string body;
   for (;;) {
@@ -124,7 +126,7 @@ bool Connection::Identify(FrameReader& reader) {
     if (r == FrameReader::Result::kFault) return false;
     if (r == FrameReader::Result::kFrame) break;
     if (closeRequested_.load() || reader.Buffered() > kMaxHelloBytes) return false;
-    const int wait = ZtClock::PollMs(deadline, kTimeOutLookMs);
+    const int wait = ZtClock::PollMs(helloDeadline_, kTimeOutLookMs);
     if (wait == 0) return false;
     pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
     int pr = poll(fds, 2, wait);

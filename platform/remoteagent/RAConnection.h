@@ -46,7 +46,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
  private:
   void Run();
-  // Reads the hello within the time limit and binds the connection. False: not an agent.
+  // Reads the hello before the hello deadline and binds the connection. False: not an agent.
   bool Identify(class FrameReader& reader);
   void Wake();
   // REQUIRES: mu_ held. Writes what the socket takes; false on a socket error.
@@ -54,6 +54,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   ServerCore* const server_;
   const int fd_;
+  const long long helloDeadline_;  // platform clock; counted from the connection's arrival
   int wakeFd_ = -1;
   std::thread thread_;
   std::atomic<bool> finished_{false};

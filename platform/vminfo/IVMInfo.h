@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/appmgr/vsAppMgr.h"
 #include "platform/ev/EvMessageContainer.h"
 #include "records/MountCtx.h"
 #include "records/VMInfoStructs.h"
@@ -49,4 +50,25 @@ class IVMInfo {
   // Attaches to the shared shadow the context names (MountCtx::sharedShadowText1/2); 0 when the
   // proxy cannot, and then backs up from a shadow of its own.
   virtual int AttachSharedShadow(MountCtx& ctx) = 0;
+
+  // ---- The connection's life: set-up, connect, disconnect, clean-up, callbacks ----
+  // A callback of the library: a reason code, the registered context and the reason's data.
+  using Callback = int (*)(int reason, void* context, void* data);
+  virtual int Initialize(int flags) = 0;
+  // The library calls the callback from its own threads; null unregisters.
+  virtual void RegisterCallback(Callback callback, void* context) = 0;
+  virtual int SetOption(const std::string& name, int64_t value) = 0;
+  // Connects to the server of the credentials; 0 on failure (GetConnectErrorMessage says why).
+  virtual int Connect(const vsAppMgrServerCredentials& credentials, const std::string& server,
+                      const std::string& user, const std::vector<SHostCredentials>& hostCredentials) = 0;
+  // The text and job event of the last failed connect.
+  virtual void GetConnectErrorMessage(std::string& text, EvMessageContainer& message) = 0;
+  virtual int Disconnect() = 0;
+  // Drops what the connection cached of the inventory, so that the next reads see it afresh.
+  virtual int FlushInventoryCache() = 0;
+  virtual int Cleanup(int flags) = 0;
+  // The job event that names the hypervisor's objects in the terminology of its kind; 0 for none.
+  virtual uint32_t GetTerminology(int kind, int form) = 0;
+  // Prepares a clustered hypervisor for the job's backups.
+  virtual int InitializeCluster(MountCtx& ctx) = 0;
 };

@@ -44,10 +44,11 @@ bool LabVMInfo::Faulted(const char* op, const std::string& vm) {
 }
 
 bool LabVMInfo::FindServer(std::string& server) {
-  if (!server_.empty()) {
-    server = server_;
-    return true;
+  {
+    ZtMutexLock lock(mutex_);
+    server = server_.empty() ? connectedServer_ : server_;
   }
+  if (!server.empty()) return true;
   // Without a name the lab must hold exactly one server, or the choice would be a guess.
   std::vector<std::string> servers = lab::ListServers();
   if (servers.size() == 1) {

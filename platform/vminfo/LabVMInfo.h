@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <map>
 #include <string>
 
 #include "platform/lab/LabMachine.h"
@@ -13,7 +14,11 @@
 // "vminfo.GetStreamLimit", "vminfo.GetDatastoreList" and "vminfo.AttachSharedShadow". The proxy's own
 // VM and host are those of its client's lab machine. A fired rule's code is the
 // library's error code, its text the error text, its event the failure's job event (none when the
-// rule names none).
+// rule names none). The connection's life (LabVMInfo_link.cpp) adds "vminfo.Initialize",
+// "vminfo.Connect" and "vminfo.InitializeCluster". A connect names the server by the credentials'
+// server name (when the object was made without one) and must carry the user and password that the
+// server record's keys "user" and "password" name, when it has them; the record's key
+// "terminologyEvent" is the server's terminology event.
 class LabVMInfo : public IVMInfo {
  public:
   // Codes of the lab's own failures. They lie in a range that the error classification does not
@@ -39,6 +44,24 @@ class LabVMInfo : public IVMInfo {
   int GetDatastoreList(std::vector<VMInfoStructs::SDatastoreInfo>& datastores) override;
   void ReleaseSession() override;
   int AttachSharedShadow(MountCtx& ctx) override;
+
+  int Initialize(int flags) override;
+  void RegisterCallback(Callback callback, void* context) override;
+  int SetOption(const std::string& name, int64_t value) override;
+  int Connect(const vsAppMgrServerCredentials& credentials, const std::string& server, const std::string& user,
+              const std::vector<SHostCredentials>& hostCredentials) override;
+  void GetConnectErrorMessage(std::string& text, EvMessageContainer& message) override;
+  int Disconnect() override;
+  int FlushInventoryCache() override;
+  int Cleanup(int flags) override;
+  uint32_t GetTerminology(int kind, int form) override;
+  int InitializeCluster(MountCtx& ctx) override;
+  // Lab views for tests.
+  bool IsConnected() const;
+  // The option's value; -1 when it was never set.
+  int64_t GetOption(const std::string& name) const;
+  // Calls the registered callback as the library would; 0xFFFFFFFF without one.
+  int InvokeCallback(int reason, void* data);
 
   // Lab operation: the inventory record of a VM named by GUID (any case) or name. Non-zero on success.
   int LoadVMInfo(const std::string& guidOrName, VMInfoStructs::SVMInfo& info);
@@ -67,4 +90,11 @@ class LabVMInfo : public IVMInfo {
 
   mutable ZtMutex mutex_;
   Failure last_ GUARDED_BY(mutex_);
+  // The connection (LabVMInfo_link.cpp).
+  bool initialized_ GUARDED_BY(mutex_) = false;
+  bool connected_ GUARDED_BY(mutex_) = false;
+  std::string connectedServer_ GUARDED_BY(mutex_);  // the server the credentials named
+  Callback callback_ GUARDED_BY(mutex_) = nullptr;
+  void* callbackContext_ GUARDED_BY(mutex_) = nullptr;
+  std::map<std::string, int64_t> options_ GUARDED_BY(mutex_);
 };

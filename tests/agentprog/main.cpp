@@ -11,6 +11,10 @@
 // A normal agent sends Ping(0, "hello") when started, then -burst N Pings numbered 1..N, answers the
 // Commands of RATestMessages.def, and sends Ping(-1, "bye") when it stops. Command "big" sends count
 // Pings "big" numbered 1..count whose sender field holds arg bytes.
+//
+// Started by a coordinator (its command line carries the job's "-j" and the subclient's "-a"), it
+// speaks the coordinator's protocol instead (VSProtocolAgent.h); the file "kill-on-first-vm" in its
+// client's Temp folder makes it kill itself when its first VM arrives.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -25,6 +29,7 @@
 #include <string>
 
 #include "agentprog/RATestMessages.h"
+#include "agentprog/VSProtocolAgent.h"
 #include "platform/lab/Lab.h"
 #include "platform/remoteagent/RAFrame.h"
 #include "platform/remoteagent/ZTRemoteAgentClient.h"
@@ -83,6 +88,28 @@ class TestAgent : public ZTRemoteAgentClient {
   const long burst_;
   std::string name_;
 };
+
+class ProtocolAgent : public ZTRemoteAgentClient {
+ public:
+  ProtocolAgent(int64_t jobId, uint64_t appId, bool killOnFirstVM)
+      : logic_([this](const CNMessageBase& m) { return SendMsgToServer(m); }, jobId, appId, killOnFirstVM) {}
+  void OnAgentStarted() override { logic_.Started(); }
+  void OnMsgReceived(const CNMessageBase& message) override {
+    if (!logic_.Handle(message)) SetQuitFlag();
+  }
+
+ private:
+  testagent::VSProtocolLogic logic_;
+};
+
+int RunProtocolAgent(int argc, char** argv) {
+  const char* job = Option(argc, argv, "-j");
+  const char* app = Option(argc, argv, "-a");
+  const bool kill = access((lab::ClientTempDir(lab::FocusClient()) + "/kill-on-first-vm").c_str(), F_OK) == 0;
+  ProtocolAgent agent(std::atoll(job), app ? std::strtoull(app, nullptr, 10) : 0, kill);
+  if (!agent.ConnectToServer(argc, argv)) return 2;
+  return agent.Main(argc, argv) ? 0 : 1;
+}
 
 bool SendFrame(int fd, char kind, const std::string& body) {
   std::string frame;
@@ -165,6 +192,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (mode.rfind("raw-", 0) == 0) return RunRaw(argc, argv, mode);
+  if (Option(argc, argv, "-j") != nullptr && Option(argc, argv, "-a") != nullptr) return RunProtocolAgent(argc, argv);
 
   const char* burstText = Option(argc, argv, "-burst");
   TestAgent agent(burstText ? std::atol(burstText) : 0);

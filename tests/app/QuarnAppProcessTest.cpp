@@ -30,7 +30,7 @@ TEST(QuarnAppProcess, CoordinatorRunWritesBannersAndEndsPendingOnce) {
   EXPECT_NE(std::string::npos, log.find("Registry Entry [nStartAgentThreads]. Value [4]"));
   EXPECT_NE(std::string::npos, log.find("RegistryEntry [nStreamsPerCPU] may not be present"));
   EXPECT_NE(std::string::npos, log.find("Initializing Job manager object"));
-  EXPECT_NE(std::string::npos, log.find("cannot back up virtual machines yet"));
+  EXPECT_NE(std::string::npos, log.find("No streams are available. Moving the job to pending"));
   // Nothing was backed up, so the job must not claim success: exactly one pending result.
   EXPECT_EQ(std::vector<std::string>{"phaseFailed failJob=0 setupFailed=0"}, lab.PhaseLines());
 }

@@ -23,7 +23,7 @@ namespace {
 using Args = testsupport::Argv;
 
 std::vector<std::string> JobArgs(std::vector<std::string> extra) {
-  std::vector<std::string> args = {"quarn", "-j", "1001", "-jt", "tok", "-a", "1", "-cn", "coordinator"};
+  std::vector<std::string> args = {"quarn", "-j", "1001", "-jt", "tok", "-a", "1", "-cn", "coordinator", "-numStreams", "2"};
   args.insert(args.end(), extra.begin(), extra.end());
   return args;
 }

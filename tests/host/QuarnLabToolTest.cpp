@@ -20,6 +20,10 @@
 #include "platform/lab/LabJob.h"
 #include "platform/lab/LabMachine.h"
 #include "platform/lab/LabSettings.h"
+#include "platform/lab/LabCoordinator.h"
+#include "platform/msg/vsXMLFile.h"
+#include "records/messages/JobManagerMessages.h"
+#include "records/messages/VirtualServerMessages.h"
 #include "support/TestLab.h"
 
 extern char** environ;
@@ -139,6 +143,35 @@ TEST_F(QuarnLabTool, CreateBuildsALabTheStandInsAccept) {
   }
   lab::VMDescription none;
   EXPECT_FALSE(lab::FindVM(lab::SampleServer(), "vm04", none));
+
+  // The job's VM collect file, as discovery leaves it, with its copy in the index cache.
+  VirtualServer::VMCollectList list;
+  ASSERT_TRUE(vsXMLFile(labDir_ + "/clients/coord/JobResults/7/vmcollect_42.ztf").Load(list));
+  EXPECT_EQ(42, list.getint64(VirtualServer::VMCollectList::F_jobId));
+  const CNMessageList& vms = list.getlistobject(VirtualServer::VMCollectList::F_vms, false);
+  ASSERT_EQ(3u, vms.size());
+  for (const CNMessagePtr& vm : vms) {
+    EXPECT_EQ(1u, guids.count(vm->getstring(VirtualServer::VMCollect::F_vmGuid)));
+    EXPECT_GT(vm->getint64(VirtualServer::VMCollect::F_vmClientId), 0);
+  }
+  EXPECT_TRUE(lab::IsDirectory(lab::IndexJobDir(am.getSubclientGUID(), 42, error)));
+}
+
+TEST_F(QuarnLabTool, OutcomeShowsEachVMsStatusAndTheResultFile) {
+  ASSERT_EQ(0, Tool({"create", labDir_, "--vms", "1", "--job", "7"}).exitCode);
+  lab::SetRoot(labDir_);
+  JobManager::VMUpdateInfo info;
+  info.setstring(JobManager::VMUpdateInfo::F_vmName, "vm01");
+  info.setint64(JobManager::VMUpdateInfo::F_vmStatus, 1);
+  info.setstring(JobManager::VMUpdateInfo::F_failureText, "Agent Failure");
+  vsJobMgr jm;
+  jm.setJobId("7");
+  ASSERT_TRUE(jm.setVMStatus("GUID-1", info));
+  ASSERT_TRUE(lab::AppendJobResultLine(7, "vm01 Skipped Agent Failure"));
+  ToolResult outcome = Tool({"outcome", labDir_, "--job", "7"});
+  EXPECT_EQ(0, outcome.exitCode);
+  EXPECT_NE(std::string::npos, outcome.out.find("VM status:\n  vm01 [guid-1] Failed: Agent Failure\n")) << outcome.out;
+  EXPECT_NE(std::string::npos, outcome.out.find("backup.out:\n  vm01 Skipped Agent Failure\n")) << outcome.out;
 }
 
 TEST_F(QuarnLabTool, CreateAgainKeepsWhatIsThere) {
@@ -353,8 +386,11 @@ TEST_F(QuarnLabTool, OutcomeSaysHowTheJobEndedAndShowsTheLinesThatMatter) {
       "1 a 01/01 00:00:00 1001 ERROR f(): an error of an earlier run", "2 b 01/01 00:00:01 1001 " + rule,
       "2 b 01/01 00:00:01 1001 = quarn [BACKUP PHASE] has started new", "2 b 01/01 00:00:01 1001 " + rule,
       "2 b 01/01 00:00:01 1001 f(): a debug line", "2 b 01/01 00:00:01 1001 ERROR f(): this run failed",
-      "2 b 01/01 00:00:01 1001 g(): WARNING: soft failure", "2 b 01/01 00:00:01 1001 ===== JOB SUMMARY REPORT BACKUP PHASE =====",
-      "2 b 01/01 00:00:01 1001 Total VMs to backup           [2]", "2 b 01/01 00:00:01 1001 " + std::string(43, '='),
+      "2 b 01/01 00:00:01 1001 g(): WARNING: soft failure", 
+      // The summary as the coordinator logs it: each line after the logging function's signature.
+      "2 b 01/01 00:00:01 1001 r(): ===== JOB SUMMARY REPORT BACKUP PHASE =====",
+      "2 b 01/01 00:00:01 1001 r(): Total VMs to backup           [2]",
+      "2 b 01/01 00:00:01 1001 r(): " + std::string(43, '='),
       "2 b 01/01 00:00:01 1001 h(): another debug line"};
   std::string log;
   for (const std::string& line : lines) log += line + "\n";

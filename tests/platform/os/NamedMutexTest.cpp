@@ -9,10 +9,9 @@
 
 #include "platform/os/OsTestDir.h"
 #include "platform/os/ZtHandles.h"
+#include "support/VirtualClock.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 TEST(NamedMutexTest, RecursiveWithinThreadExclusiveBetweenThreadsAndObjects) {
   OsTestDir dir;
@@ -25,7 +24,7 @@ TEST(NamedMutexTest, RecursiveWithinThreadExclusiveBetweenThreadsAndObjects) {
   EXPECT_EQ(a.getLockCnt(), 2);
 
   std::atomic<int> other{-1};
-  std::thread([&] { other = b.lock(30) ? 1 : 0; }).join();
+  std::thread([&] { other = b.lock(0) ? 1 : 0; }).join();
   EXPECT_EQ(other, 0);
   std::thread([&] { other = a.unlock() ? 1 : 0; }).join();
   EXPECT_EQ(other, 0) << "a thread that does not hold it cannot unlock it";
@@ -44,7 +43,7 @@ TEST(NamedMutexTest, RecursiveWithinThreadExclusiveBetweenThreadsAndObjects) {
       b.unlock();
     }
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(ZtClock::WaitForTimedWaitersForTest(1));
   EXPECT_TRUE(b.unlock());
   waiter.join();
   EXPECT_TRUE(waiterHasIt);
@@ -83,9 +82,22 @@ TEST(NamedMutexTest, ReleasedWhenTheHoldingProcessDies) {
   close(ready[0]);
   ASSERT_EQ(ok, 'y');
 
-  auto start = Clock::now();
-  EXPECT_FALSE(mutex.lock(80));
-  EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(), 75);
+  {
+    // Held by another process: the wait for the file lock counts on the clock too.
+    testsupport::VirtualClock clock;
+    const long long start = ZtClock::MonotonicTicks();
+    bool got = true;
+    long long gaveUpAfter = 0;
+    std::thread waiter([&] {
+      got = mutex.lock(10000);
+      gaveUpAfter = ZtClock::MonotonicTicks() - start;
+    });
+    ASSERT_TRUE(ZtClock::WaitForTimedWaitersForTest(1));
+    ZtClock::AdvanceForTest(CTimeInterval::FromSeconds(10));
+    waiter.join();
+    EXPECT_FALSE(got);
+    EXPECT_EQ(10 * kZtTicksPerSecond, gaveUpAfter);
+  }
 
   kill(child, SIGKILL);
   int status;

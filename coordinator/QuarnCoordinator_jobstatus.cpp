@@ -1,0 +1,373 @@
+// The job manager's status records of the job's VMs, kept in step with the VM map where the whole
+// list matters (fresh job, restart, last attempt, end of job, stub phase), the per-VM job data from
+// the job manager, and the job's success and failure counters.
+#include "coordinator/QuarnCoordinator.h"
+#include "platform/config/ZTPlatformInfo.h"
+
+namespace {
+
+const char* const kSigInitial = "bool QuarnCoordinator::UpdateJobManagerVMList_Initial()";
+const char* const kSigRestart = "bool QuarnCoordinator::UpdateJobManagerVMList_Restart()";
+const char* const kSigLastAttempt = "bool QuarnCoordinator::UpdateJobManagerVMList_LastAttempt()";
+const char* const kSigFailPending = "bool QuarnCoordinator::UpdateJobManagerVMList_FailPendingVMs()";
+const char* const kSigStubPhase = "bool QuarnCoordinator::UpdateJobManagerVMList_StubPhase()";
+const char* const kSigJobIds = "virtual void QuarnCoordinator::UpdateVMJobIds()";
+const char* const kSigBackupLevel =
+    "virtual void QuarnCoordinator::UpdateVMBackupLevel(std::vector<JobManager::VMUpdateInfo>&)";
+const char* const kSigPriorities = "virtual void QuarnCoordinator::UpdateVMPriorities()";
+
+using Info = JobManager::VMUpdateInfo;
+using Collect = VirtualServer::VMCollect;
+
+// Job-manager statuses of a VM.
+enum : int {
+  kBackedUp = 0,
+  kFailed = 1,
+  kInProgress = 2,
+  kBackedUpWithErrors = 3,
+  kToBeBackedUp = 4,
+  kFailedWithReason = 9,
+  kSkipped = 10,
+};
+
+constexpr uint32_t kNoPriority = 0xFFFFFFFFu;
+constexpr int32_t kDefaultPriority = 6;
+
+CNMessageList ToList(const std::vector<Info>& records) {
+  CNMessageList list;
+  for (const Info& record : records) list.emplace_back(record);
+  return list;
+}
+
+}  // namespace
+
+bool QuarnCoordinator::GetJobManagerVMList(std::vector<Info>& records, const char* sig, const char* errorText) {
+  CNMessageList list;
+  int code = m_jobMgr->getVMBkpJobStatus(m_appMgr->getKeyrealmId(), list);
+  if (vsJobMgr::isError(code)) {
+    m_event.Error(sig, "%s", errorText);
+    return false;
+  }
+  records.clear();
+  for (const CNMessagePtr& entry : list)
+    if (entry && entry->getTagID() == Info::TAG) records.push_back(static_cast<const Info&>(*entry));
+  return true;
+}
+
+bool QuarnCoordinator::UpdateJobManagerVMList_Initial() {
+  unsigned long long createBackupSet = 0;
+  ZTPlatformInfo().getNumber("VirtualServer", "nCreateBackupSetOnVMClient", &createBackupSet);
+  const bool indexingV2 = m_appMgr->isUseIndexingV2Enabled();
+  const bool snapCopy = m_jobMgr->isSnapToTape() || m_jobMgr->isSnapCatalogMode();
+
+  std::vector<Info> records;
+  for (auto& entry : m_vmMap) {
+    vm_params& vm = entry.second;
+    const int64_t clientId = vm.collect.getint64(Collect::F_vmClientId);
+    if (clientId == 0) {
+      m_event.Error(kSigInitial, "VM[%s] Guid[%s] found with vmClientId set to 0", vm.vmName.c_str(),
+                    vm.vmGuid.c_str());
+      continue;
+    }
+    Info record;
+    record.setstring(Info::F_recordGuid, vm.vmGuid);
+    record.setstring(Info::F_vmName, vm.vmName);
+    record.setstring(Info::F_hostName, vm.host);
+    record.setint64(Info::F_clientId, clientId);
+    record.setint64(Info::F_vmStatus, kToBeBackedUp);
+    if (indexingV2 || createBackupSet != 0) {
+      const int64_t subclientId = vm.collect.getint64(Collect::F_subclientId);
+      if (subclientId != 0) {
+        record.setint64(Info::F_subclientId, subclientId);
+      } else {
+        vm.vmPhase = PHASE_FAILED;
+        record.setint64(Info::F_vmStatus, kFailed);
+        record.setstring(Info::F_failureText, "Failed to create default subclient for VM");
+      }
+      if (vm.vmPhase == PHASE_SKIPPED) record.setint64(Info::F_vmStatus, kSkipped);
+      if (snapCopy) record.setint64(Info::F_snapJobId, vm.collect.getint64(Collect::F_snapJobId));
+    }
+    records.push_back(record);
+  }
+
+  if (vsJobMgr::isError(m_jobMgr->updateVMBkpJobStatus(m_appMgr->getKeyrealmId(), ToList(records))))
+    m_event.Debug(kSigInitial, "WARNING: Failed to update VM status with Job Manager. Treating as soft failure.");
+
+  if (!indexingV2) {
+    for (const Info& record : records) {
+      const int status = static_cast<int>(record.getint64(Info::F_vmStatus));
+      if (status == kToBeBackedUp) continue;
+      const std::string guid = record.getstring(Info::F_recordGuid);
+      m_event.Debug(kSigInitial, "%s [%s] - %s", record.getstring(Info::F_vmName).c_str(), guid.c_str(),
+                    vsJobMgr::convertVMClientBkupStatusToString(status).c_str());
+      if (status != kFailed && status != kFailedWithReason) continue;
+      vm_params* vm = m_vmMap.Find(guid);
+      if (vm != nullptr) {
+        vm->vmPhase = PHASE_FAILED;
+        vm->failureReason = record.getstring(Info::F_failureText);
+      }
+      if (status == kFailed) m_completedWithErrors = true;
+    }
+  }
+
+  UpdateVMJobIds();
+  UpdateVMPriorities();
+  UpdateVMBackupLevel(records);
+  return true;
+}
+
+bool QuarnCoordinator::UpdateJobManagerVMList_Restart() {
+  std::vector<Info> records;
+  if (!GetJobManagerVMList(records, kSigRestart, "Failed to get VM status from Job Manager.")) return false;
+  if (!records.empty())
+    m_event.Debug(kSigRestart, "Received status of [%d] Virtual machines from Job Manager",
+                  static_cast<int>(records.size()));
+
+  const bool indexingV2 = m_appMgr->isUseIndexingV2Enabled();
+  int v2Count = 0;
+  for (const Info& record : records) {
+    const int status = static_cast<int>(record.getint64(Info::F_vmStatus));
+    const std::string guid = record.getstring(Info::F_recordGuid);
+    m_event.Debug(kSigRestart, "VM [%s][%s] - [%s]", record.getstring(Info::F_vmName).c_str(), guid.c_str(),
+                  vsJobMgr::convertVMClientBkupStatusToString(status).c_str());
+    if (indexingV2 && record.getint64(Info::F_childJobId) > 0) ++v2Count;
+    if (status < 0 || status > 10) continue;
+    vm_params* vm = m_vmMap.Find(guid);
+    switch (status) {
+      case kBackedUp:
+      case kBackedUpWithErrors:
+        if (vm != nullptr) {
+          vm->vmPhase = PHASE_PREVIOUS_ATTEMPT;
+          vm->archivingStatus = record.getint64(Info::F_stubStatus) == 5 ? 2 : 5;
+        }
+        ++m_vmsAlreadyBackedUp;
+        if (status == kBackedUpWithErrors) m_completedWithErrors = true;
+        break;
+      case kFailed:
+        if (vm != nullptr) {
+          vm->vmPhase = PHASE_FAILED;
+          vm->failureReason = "(Previous Attempt)";
+        }
+        ++m_vmsAlreadyBackedUp;
+        m_completedWithErrors = true;
+        break;
+      case kFailedWithReason:
+        if (vm != nullptr) {
+          vm->vmPhase = PHASE_FAILED;
+          vm->failureReason = record.getstring(Info::F_failureText);
+        }
+        ++m_vmsAlreadyBackedUp;
+        break;
+      case kSkipped:
+        if (vm != nullptr) {
+          vm->vmPhase = PHASE_SKIPPED;
+          vm->failureReason = record.getstring(Info::F_failureText);
+        }
+        break;
+      case kInProgress:
+      case kToBeBackedUp:
+      case 8:
+        m_jobMgr->setVMStatusVMName(guid, record.getstring(Info::F_vmName), record.getstring(Info::F_hostName));
+        m_jobMgr->setVMStatusClientId(guid, record.getint64(Info::F_clientId));
+        m_jobMgr->setVMStatusState(guid, kToBeBackedUp, std::string());
+        if (const CNMessageBase* event = const_cast<Info&>(record).getObjectAccessor(Info::F_statusEvent, false, 20, 36))
+          m_jobMgr->setVMStatusEvent(guid, *event);
+        if (vm != nullptr) {
+          vm->vmPhase = PHASE_NOT_STARTED;
+          if (record.isSet(Info::F_proxyClientName)) vm->previousAgent = record.getstring(Info::F_proxyClientName);
+        }
+        break;
+      default:
+        break;
+    }
+  }
+
+  if (m_vmsAlreadyBackedUp != 0 || (v2Count >= 1 && indexingV2)) {
+    m_event.Debug(kSigRestart, "%d of %d VMs were processed in previous attempts", m_vmsAlreadyBackedUp,
+                  static_cast<int>(m_vmMap.size()));
+    m_jobRestarted = true;
+    if (records.size() != m_vmMap.size())
+      m_event.Error(kSigRestart, "VM Status from Job Manager [%d] does not match the VM Collect [%d].",
+                    static_cast<int>(records.size()), static_cast<int>(m_vmMap.size()));
+    if (!records.empty()) {
+      m_jobMgr->updateVMBkpJobStatus(m_appMgr->getKeyrealmId(), true);
+      UpdateVMJobIds();
+      UpdateVMPriorities();
+      UpdateVMBackupLevel(records);
+    }
+  } else {
+    m_event.Debug(kSigRestart, "This is a new job");
+    m_jobRestarted = false;
+  }
+  m_restartKnown = true;
+  return true;
+}
+
+bool QuarnCoordinator::UpdateJobManagerVMList_LastAttempt() {
+  std::vector<Info> records;
+  if (!GetJobManagerVMList(records, kSigLastAttempt, "Failed to get VM status from Job Manager.")) return false;
+  for (const Info& record : records) {
+    const int status = static_cast<int>(record.getint64(Info::F_vmStatus));
+    if (status != kInProgress && status != kToBeBackedUp) continue;
+    const std::string guid = record.getstring(Info::F_recordGuid);
+    const std::string name = record.getstring(Info::F_vmName);
+    m_event.Debug(kSigLastAttempt, "Changing VM %s status from [%s] to [%s]", name.c_str(),
+                  vsJobMgr::convertVMClientBkupStatusToString(status).c_str(),
+                  vsJobMgr::convertVMClientBkupStatusToString(kFailed).c_str());
+    std::string reason;
+    if (m_jobMgr->isLastAttempt())
+      reason = "Maximum job attempts exceeded";
+    else if (m_jobMgr->isJobCommitted())
+      reason = "Job was committed by user";
+    m_jobMgr->setVMStatusVMName(guid, name, record.getstring(Info::F_hostName));
+    m_jobMgr->setVMStatusClientId(guid, record.getint64(Info::F_clientId));
+    m_jobMgr->setVMStatusState(guid, kFailed, reason);
+    vm_params* vm = m_vmMap.Find(guid);
+    if (vm != nullptr) {
+      vm->vmPhase = PHASE_FAILED;
+      vm->failureReason = reason;
+    }
+    AddVMFailures(1);
+    WriteBackupDotOut(name, "", reason, true, false);
+  }
+  m_jobMgr->updateVMBkpJobStatus(m_appMgr->getKeyrealmId(), true);
+  return true;
+}
+
+bool QuarnCoordinator::UpdateJobManagerVMList_FailPendingVMs() {
+  int count = 0;
+  for (auto& entry : m_vmMap) {
+    vm_params& vm = entry.second;
+    if (vm.vmPhase != PHASE_NOT_STARTED && vm.vmPhase != PHASE_STARTED && vm.vmPhase != PHASE_PENDING) continue;
+    const int64_t clientId = vm.collect.getint64(Collect::F_vmClientId);
+    if (clientId == 0) continue;
+    m_jobMgr->resetVMStatus(vm.vmGuid);
+    m_jobMgr->setVMStatusVMName(vm.vmGuid, vm.vmName, vm.host);
+    m_jobMgr->setVMStatusClientId(vm.vmGuid, clientId);
+    m_jobMgr->setVMStatusState(vm.vmGuid, kFailed, std::string());
+    vm.vmPhase = PHASE_FAILED;
+    AddVMFailures(1);
+    ++count;
+  }
+  if (count >= 1) {
+    m_event.Error(kSigFailPending, "Marking [%d] VM as failed", count);
+    m_jobMgr->updateVMBkpJobStatus(m_appMgr->getKeyrealmId(), true);
+  }
+  return true;
+}
+
+bool QuarnCoordinator::UpdateJobManagerVMList_StubPhase() {
+  std::vector<Info> records;
+  if (!GetJobManagerVMList(records, kSigStubPhase, "[VMArchiving] Failed to get VM status from Job Manager."))
+    return false;
+  m_event.Debug(kSigStubPhase, "[VMArchiving] VM Status from Job Manager.");
+  SVMParamsMap eligible;
+  for (const Info& record : records) {
+    const int status = static_cast<int>(record.getint64(Info::F_vmStatus));
+    const int stub = static_cast<int>(record.getint64(Info::F_stubStatus));
+    const std::string guid = record.getstring(Info::F_recordGuid);
+    const std::string name = record.getstring(Info::F_vmName);
+    m_event.Debug(kSigStubPhase,
+                  "[VMArchiving] VM Name : [%s] VM GUID : [%s] VM Backup Status : [%s] Archiving Status : [%s]",
+                  name.c_str(), guid.c_str(), vsJobMgr::convertVMClientBkupStatusToString(status).c_str(),
+                  vsJobMgr::convertVMStubStatusToString(stub).c_str());
+    if (status != kBackedUp || (stub != 1 && stub != 6)) continue;
+    vm_params* vm = m_vmMap.Find(guid);
+    if (vm == nullptr) {
+      m_event.Error(kSigStubPhase, "[VMArchiving] ERROR: VM [%s][%s] is in to be stub state but not found in Collect file",
+                    name.c_str(), guid.c_str());
+      continue;
+    }
+    m_event.Debug(kSigStubPhase, "[VMArchiving] VM [%s] is eligible for stubbing", vm->vmName.c_str());
+    vm->collect.setint64(Collect::F_archivingStatus, 1);
+    m_jobMgr->setVMStatusState(guid, kToBeBackedUp, std::string());
+    eligible.Add(*vm);
+  }
+  m_jobMgr->updateVMBkpJobStatus(m_appMgr->getKeyrealmId(), true);
+  m_vmMap = eligible;
+  if (m_vmMap.empty()) m_event.Error(kSigStubPhase, "[VMArchiving] There are no VMs to stub in this Job");
+  return true;
+}
+
+void QuarnCoordinator::UpdateVMJobIds() {
+  const bool indexingV2 = m_appMgr->isUseIndexingV2Enabled();
+  for (auto& entry : m_vmMap) {
+    vm_params& vm = entry.second;
+    const int64_t clientId = vm.collect.getint64(Collect::F_vmClientId);
+    const int64_t jobId = m_jobMgr->GetVMJobId(clientId);
+    if (indexingV2 && jobId == 0 && vm.vmPhase == PHASE_NOT_STARTED) {
+      m_event.Debug(kSigJobIds, "Failed to create VM Pseudo Job for [%s] [%s]", vm.vmName.c_str(), vm.vmGuid.c_str());
+      vm.vmPhase = PHASE_FAILED;
+      vm.failureReason = m_jobMgr->GetVMFailureReason(clientId);
+      m_completedWithErrors = true;
+      continue;
+    }
+    vm.collect.setint64(Collect::F_vmJobId, jobId);
+  }
+}
+
+void QuarnCoordinator::UpdateVMBackupLevel(std::vector<Info>& records) {
+  if (!m_appMgr->isUseIndexingV2Enabled()) return;
+  for (const Info& record : records) {
+    vm_params* vm = m_vmMap.Find(record.getstring(Info::F_recordGuid));
+    if (vm == nullptr) continue;
+    vm->backupLevel = static_cast<int32_t>(record.getint64(Info::F_backupLevel));
+    if (vm->backupLevel == 1) {
+      m_event.Debug(kSigBackupLevel, "VM Name:[%s] VM GUID:[%s] VM Backup Level:[%d] ", vm->vmName.c_str(),
+                    vm->vmGuid.c_str(), vm->backupLevel);
+      vm->collect.setint64(Collect::F_fullBackupRequest, 1);
+    } else {
+      vm->collect.setint64(Collect::F_fullBackupRequest, 0);
+    }
+  }
+}
+
+// The priorities the job manager keeps per VM. The optional file "VMPriorities.csv" is read by the
+// dispatch work that follows; until then the job manager's values stand.
+void QuarnCoordinator::UpdateVMPriorities() {
+  bool differ = false;
+  bool first = true;
+  int32_t reference = 0;
+  for (auto& entry : m_vmMap) {
+    vm_params& vm = entry.second;
+    const int64_t clientId = vm.collect.getint64(Collect::F_vmClientId);
+    const uint32_t priority = m_jobMgr->GetVMJobPriority(clientId);
+    vm.priority = priority == kNoPriority ? kDefaultPriority : static_cast<int32_t>(priority);
+    vm.lastBackupTime = m_jobMgr->GetVMJobLastSuccessTime(clientId);
+    if (first) {
+      reference = vm.priority;
+      first = false;
+    } else if (vm.priority != reference) {
+      differ = true;
+    }
+  }
+  if (!m_staticVMAssignment || !differ) return;
+  if (m_dynamicVMAssignment) {
+    m_event.Debug(kSigPriorities, "Disabling static dispatching because VM priorities are defined");
+    m_staticVMAssignment = false;
+  } else {
+    m_event.Debug(kSigPriorities,
+                  "Not disabling static dispatching because dynamic dispatching is not enabled, VM priorities will "
+                  "not be honored");
+  }
+}
+
+// ---- Counters ----
+
+void QuarnCoordinator::AddVMFileFailures(int count) {
+  if (count <= 0) return;
+  m_fileFailures += count;
+  if (m_jobMgr != nullptr) m_jobMgr->addBackupFileFailures(count);
+}
+
+void QuarnCoordinator::AddVMFailures(int count) {
+  if (count <= 0) return;
+  m_vmFailures += count;
+  if (m_jobMgr != nullptr) m_jobMgr->addBackupFolderFailures(count);
+}
+
+void QuarnCoordinator::AddVMSuccesses(int count) {
+  if (count <= 0) return;
+  m_vmSuccesses += count;
+  if (m_jobMgr != nullptr) m_jobMgr->addBackupFolderSuccesses(count);
+}

@@ -1,0 +1,23 @@
+#include "platform/jobclient/ZTClient.h"
+
+#include <vector>
+
+#include "platform/config/ZTPlatformInfo.h"
+#include "platform/lab/Lab.h"
+#include "platform/os/CPxDirectory.h"
+
+bool ZTClient::getName(int64_t clientId, std::string& name) {
+  if (clientId <= 0 || lab::Root().empty()) return false;
+  std::vector<std::string> clients;
+  CPxDirectory::List(lab::Root() + "/clients", clients);
+  for (const std::string& client : clients) {
+    ZTPlatformInfo info;
+    unsigned long long id = 0;
+    if (!info.setFocus(client) || !info.getNumber("Base", "nClientId", &id)) continue;
+    if (static_cast<int64_t>(id) == clientId) {
+      name = client;
+      return true;
+    }
+  }
+  return false;
+}

@@ -1,0 +1,11 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+// Clients of the management server by id. In the lab a client's id is the setting "nClientId" of
+// its section "Base".
+class ZTClient {
+ public:
+  // False when no client of the lab has that id.
+  static bool getName(int64_t clientId, std::string& name);
+};

@@ -1,0 +1,167 @@
+#include "platform/lab/LabCoordinator.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "platform/lab/Lab.h"
+#include "platform/lab/LabJob.h"
+#include "platform/lab/LabKeyValue.h"
+#include "platform/os/CPxDirectory.h"
+
+namespace lab {
+namespace {
+
+const char* const kResultFile = "backup.out";
+const char* const kProgressFile = "progress.log";
+const char* const kCountersFile = "counters.log";
+const char* const kStreamsFile = "streams.log";
+const char* const kVMQuitFile = "vmquit";
+const char* const kJobOptionsFile = "jobOptions.xml";
+const char* const kIndexNamesFile = "vmnames.txt";
+
+std::string JobFile(int64_t jobId, const char* name) {
+  if (jobId <= 0 || Root().empty()) return std::string();
+  return JobDir(jobId) + "/" + name;
+}
+
+bool AppendTo(int64_t jobId, const char* name, const std::string& line) {
+  std::string path = JobFile(jobId, name);
+  std::string whole = line;
+  std::replace_if(whole.begin(), whole.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
+  return !path.empty() && AppendLineLocked(path, whole);
+}
+
+std::vector<std::string> LinesOf(int64_t jobId, const char* name) {
+  std::string path = JobFile(jobId, name);
+  return path.empty() ? std::vector<std::string>() : ReadLines(path);
+}
+
+bool OtherValue(const JobRecord& record, const std::string& key, std::string& value) {
+  auto it = record.other.find(key);
+  if (it == record.other.end() || it->second.empty()) return false;
+  value = it->second;
+  return true;
+}
+
+}  // namespace
+
+std::string SubclientJobResultsDir(const std::string& client, const std::string& appId) {
+  if (Root().empty() || !IsSafeComponent(client) || !IsSafeComponent(appId)) return std::string();
+  return ClientJobResultsDir(client) + "/" + appId;
+}
+
+std::string JobResultPath(int64_t jobId) { return JobFile(jobId, kResultFile); }
+bool AppendJobResultLine(int64_t jobId, const std::string& line) { return AppendTo(jobId, kResultFile, line); }
+std::vector<std::string> ReadJobResultLines(int64_t jobId) { return LinesOf(jobId, kResultFile); }
+bool AppendJobProgress(int64_t jobId, const std::string& line) { return AppendTo(jobId, kProgressFile, line); }
+std::vector<std::string> ReadJobProgress(int64_t jobId) { return LinesOf(jobId, kProgressFile); }
+bool AppendJobCounter(int64_t jobId, const std::string& line) { return AppendTo(jobId, kCountersFile, line); }
+std::vector<std::string> ReadJobCounters(int64_t jobId) { return LinesOf(jobId, kCountersFile); }
+bool AppendJobStreamCall(int64_t jobId, const std::string& line) { return AppendTo(jobId, kStreamsFile, line); }
+std::vector<std::string> ReadJobStreamCalls(int64_t jobId) { return LinesOf(jobId, kStreamsFile); }
+
+bool IsVMQuitRequested(int64_t jobId) {
+  std::string path = JobFile(jobId, kVMQuitFile);
+  return !path.empty() && access(path.c_str(), F_OK) == 0;
+}
+
+bool RequestVMQuit(int64_t jobId) {
+  std::string path = JobFile(jobId, kVMQuitFile);
+  return !path.empty() && WriteFileAtomic(path, "");
+}
+
+std::string JobOptionsPath(int64_t jobId) { return JobFile(jobId, kJobOptionsFile); }
+
+VMJobData ReadVMJobData(int64_t jobId, int64_t clientId) {
+  VMJobData data;
+  JobRecord record;
+  std::string error, text;
+  if (!ReadJobRecord(jobId, record, error)) return data;
+  const std::string prefix = "vm." + std::to_string(clientId) + ".";
+  int64_t number = 0;
+  if (OtherValue(record, prefix + "jobId", text) && labkv::ParseInt64(text, number)) {
+    data.hasJobId = true;
+    data.jobId = number;
+  }
+  if (OtherValue(record, prefix + "priority", text) && labkv::ParseInt64(text, number) && number >= 0 &&
+      number <= 0xFFFFFFFFLL) {
+    data.hasPriority = true;
+    data.priority = static_cast<uint32_t>(number);
+  }
+  if (OtherValue(record, prefix + "lastSuccess", text) && labkv::ParseInt64(text, number)) data.lastSuccess = number;
+  OtherValue(record, prefix + "failureReason", data.failureReason);
+  return data;
+}
+
+bool JobRecordNumber(int64_t jobId, const std::string& key, int64_t& value) {
+  JobRecord record;
+  std::string error, text;
+  return ReadJobRecord(jobId, record, error) && OtherValue(record, key, text) && labkv::ParseInt64(text, value);
+}
+
+std::string IndexSubclientDir(const std::string& subclientGuid, std::string& error) {
+  if (Root().empty()) {
+    error = "the index cache is not reachable (no lab)";
+    return std::string();
+  }
+  if (!IsSafeComponent(subclientGuid)) {
+    error = "the subclient GUID [" + subclientGuid + "] cannot name a cache folder";
+    return std::string();
+  }
+  return IndexDir() + "/" + subclientGuid;
+}
+
+std::string IndexJobDir(const std::string& subclientGuid, int64_t jobId, std::string& error) {
+  std::string folder = IndexSubclientDir(subclientGuid, error);
+  if (folder.empty()) return folder;
+  if (jobId <= 0) {
+    error = "job id " + std::to_string(jobId) + " cannot name a cache folder";
+    return std::string();
+  }
+  return folder + "/" + std::to_string(jobId);
+}
+
+std::vector<std::string> IndexJobDirs(const std::string& subclientGuid) {
+  std::string error;
+  const std::string folder = IndexSubclientDir(subclientGuid, error);
+  std::vector<std::string> names;
+  if (folder.empty()) return names;
+  CPxDirectory::List(folder, names);
+  std::vector<std::pair<uint64_t, std::string>> jobs;
+  for (const std::string& name : names) {
+    uint64_t id = 0;
+    if (labkv::ParseUInt64(name, id)) jobs.emplace_back(id, name);
+  }
+  std::sort(jobs.rbegin(), jobs.rend());
+  std::vector<std::string> folders;
+  for (const auto& job : jobs) folders.push_back(folder + "/" + job.second);
+  return folders;
+}
+
+bool ReadIndexVMNames(const std::string& subclientGuid, std::vector<std::string>& names, std::string& error) {
+  names.clear();
+  const std::string folder = IndexSubclientDir(subclientGuid, error);
+  if (folder.empty()) return false;
+  std::string content;
+  switch (ReadOptionalFile(folder + "/" + kIndexNamesFile, kMaxRecordBytes, content, error)) {
+    case ReadResult::kMissing:
+      return true;
+    case ReadResult::kFailed:
+      return false;
+    case ReadResult::kRead:
+      break;
+  }
+  size_t start = 0;
+  while (start < content.size()) {
+    size_t end = content.find('\n', start);
+    if (end == std::string::npos) end = content.size();
+    std::string line = content.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty()) names.push_back(line);
+    start = end + 1;
+  }
+  return true;
+}
+
+}  // namespace lab

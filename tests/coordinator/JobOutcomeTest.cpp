@@ -1,0 +1,163 @@
+// The job's outcome: the summary after the loop, the outcome decision with its pending causes, and
+// the verdict the application turns into the job phase's result.
+#include "coordinator/CoordinatorTestSupport.h"
+
+namespace coordtest {
+namespace {
+
+struct OutcomeCase {
+  const char* name;
+  std::vector<phase> phases;  // vm01..vm03; empty: the job has no VM
+  std::vector<std::string> options;
+  std::string setup;           // "quit", "shutdown", "streamError", "fatal", "pendingOnAll", "records"
+  bool runResult;
+  std::string logLine;         // logged by the decision (empty: none expected)
+  std::string pendingCause;    // the last pending cause line (empty: none)
+  // CheckJobPhaseSuccess: result, partial, failJob, setupFailed.
+  bool verdict, partial, failJob;
+};
+
+const phase D = PHASE_DONE, F = PHASE_FAILED, P = PHASE_PENDING, N = PHASE_NOT_STARTED, S = PHASE_STOPPED,
+            PA = PHASE_PREVIOUS_ATTEMPT, ST = PHASE_STOPPING;
+const std::string kTerminology = std::to_string(0x5B0001D8u);
+
+TEST_F(CoordinatorTest, OutcomeTable) {
+  const OutcomeCase cases[] = {
+      {"all done", {D, D, D}, {}, "", true, "", "", true, false, false},
+      {"one stopped", {D, D, S}, {}, "", true, "", "0x5B000142 1", true, true, false},
+      {"stopping counts nowhere", {D, ST, D}, {}, "", true, "", "", true, false, false},
+      {"pending after a success", {D, F, P}, {}, "", false, "1 VMs are pending, job will go to pending.", "", false,
+       false, false},
+      {"not processed", {D, N, D}, {}, "", false, "1 VMs were not processed, job will go to pending.", "", false,
+       false, false},
+      {"all failed", {F, F, F}, {}, "", false, "all VMs reported an error, failing the job.",
+       "0x5B0001D9 " + kTerminology, false, false, true},
+      {"all failed, pending on all failures", {F, F, F}, {}, "pendingOnAll", false,
+       "all VMs reported an error, failing the job.", "0x5B0001D9 " + kTerminology, false, false, false},
+      {"failed with a previous success", {F, PA, F}, {}, "", true, "", "", true, false, false},
+      {"no success, some not done", {F, P, N}, {}, "", false,
+       "no VMs were processed successfully, job will go to pending.", "", false, false, false},
+      {"suspended", {D, D, D}, {}, "quit", false, "Job is suspended or killed", "", false, false, false},
+      {"service shutdown", {D, D, D}, {}, "shutdown", false, "Service shutdown detected", "", false, false, false},
+      {"stream error", {D, D, D}, {}, "streamError", false, "1 stream errors were detected, job will go to pending.",
+       "", false, false, false},
+      {"fatal VM error", {D, P, D}, {}, "fatal", false, "Fatal VM error detected, job will go to pending.", "", false,
+       false, false},
+      {"no VM", {}, {}, "", true, "", "", true, false, false},
+      {"no VM, last attempt", {}, {"-lastAttempt"}, "", false, "all VMs reported an error, failing the job.",
+       "0x5B000081", false, false, true},
+      {"last attempt fails what is left", {N, N, N}, {"-lastAttempt"}, "", false,
+       "all VMs reported an error, failing the job.", "0x5B000081", false, false, true},
+      {"last attempt with a success", {D, N, D}, {"-lastAttempt"}, "records", true, "", "0x5B00008C 1", true, true,
+       false},
+      {"content index, all failed", {F, F, F}, {"-ci"}, "", false, "all VMs reported an error, failing the job.",
+       "0x5B000160", false, false, true},
+  };
+  for (const OutcomeCase& test : cases) {
+    SCOPED_TRACE(test.name);
+    FreshLab();
+    if (test.setup == "pendingOnAll") Settings("bPendingOnAllFailures=1");
+    ASSERT_TRUE(Initialize(test.options));
+    TestCoordinator& c = *coordinator_;
+    if (test.phases.empty()) c.m_vmMap = SVMParamsMap();
+    for (size_t i = 0; i < test.phases.size(); ++i) c.m_vmMap.Find(VMGuid(static_cast<int>(i) + 1))->vmPhase = test.phases[i];
+    if (test.setup == "quit") lab::RequestJobQuit(kJobId);
+    if (test.setup == "shutdown") c.OnServiceShutdown();
+    if (test.setup == "streamError") c.m_streamErrors = 1;
+    if (test.setup == "fatal") c.m_fatalVMError = true;
+    if (test.setup == "records") {
+      // The agents reported vm01 and vm03 backed up; vm02's record holds no work left to do.
+      for (int vm : {1, 2, 3}) SetRecordStatus(vm, vm == 2 ? 3 : 0);
+    }
+
+    EXPECT_EQ(test.runResult, c.FinishJob());
+    if (!test.logLine.empty()) {
+      EXPECT_TRUE(Logged(test.logLine)) << test.logLine;
+    }
+    const std::vector<std::string> pending = Pending();
+    if (test.pendingCause.empty()) {
+      EXPECT_TRUE(pending.empty()) << pending.front();
+    } else {
+      EXPECT_EQ(test.pendingCause, pending.empty() ? "" : pending.back());
+    }
+
+    bool partial = true, failJob = true, setupFailed = true, resumeNow = true;
+    EXPECT_EQ(test.verdict, c.CheckJobPhaseSuccess(partial, failJob, setupFailed, resumeNow));
+    EXPECT_EQ(test.partial, partial);
+    EXPECT_EQ(test.failJob, failJob);
+    EXPECT_FALSE(setupFailed);
+    EXPECT_FALSE(resumeNow);
+    // The collect file goes once the outcome is settled as a success or a failure without resume.
+    EXPECT_EQ(test.verdict || test.failJob, !CPxFile::Exists(CollectPath()));
+  }
+}
+
+TEST_F(CoordinatorTest, SummaryNamesEachVMAndCountsOnlyWhatIsThere) {
+  ASSERT_TRUE(Initialize());
+  TestCoordinator& c = *coordinator_;
+  c.m_vmMap.Find(VMGuid(1))->vmPhase = PHASE_DONE;
+  c.m_vmMap.Find(VMGuid(2))->vmPhase = PHASE_SKIPPED;
+  c.m_vmMap.Find(VMGuid(2))->failureReason = "Not supported";
+  c.m_vmMap.Find(VMGuid(3))->vmPhase = PHASE_STOPPED;
+  c.m_vmMap.Find(VMGuid(3))->archivingStatus = 4;
+  EXPECT_TRUE(c.FinishJob());
+  const std::string log = Log();
+  for (const char* line : {"VM vm01                      --> DONE                        ",
+                           "VM vm02                      --> SKIPPED                     Not supported",
+                           "VM vm03                      --> STOPPED                     Archived",
+                           "===== JOB SUMMARY REPORT BACKUP PHASE =====", "Total VMs to backup           [3]",
+                           "      VMs succeeded           [1]", "      VMs stopped             [1]",
+                           "      VMs skipped             [1]", "==========================================="})
+    EXPECT_NE(std::string::npos, log.find(line)) << line;
+  for (const char* absent : {"VMs failed", "VMs pending", "VMs not processed", "VMs succeeded previous"})
+    EXPECT_EQ(std::string::npos, log.find(absent)) << absent;
+  EXPECT_TRUE(c.m_completedWithErrors);
+  EXPECT_EQ("SEVERITY9 0x5B000142 1", Events().back());
+}
+
+TEST_F(CoordinatorTest, PendingVMsAreFailedWithTheJobManagerAtTheEnd) {
+  ASSERT_TRUE(Initialize());
+  TestCoordinator& c = *coordinator_;
+  c.m_vmMap.Find(VMGuid(1))->vmPhase = PHASE_DONE;
+  c.m_vmMap.Find(VMGuid(2))->vmPhase = PHASE_PENDING;
+  c.m_vmMap.Find(VMGuid(3))->vmPhase = PHASE_STARTED;
+  c.m_jobSucceeded = true;  // as a committed job would end
+  bool partial = false, failJob = false, setupFailed = false, resumeNow = false;
+  EXPECT_TRUE(c.CheckJobPhaseSuccess(partial, failJob, setupFailed, resumeNow));
+  EXPECT_TRUE(partial);
+  EXPECT_TRUE(Logged("Marking [2] VM as failed"));
+  EXPECT_EQ(2, c.m_vmFailures);
+  for (int vm : {2, 3}) {
+    JobManager::VMUpdateInfo record;
+    ASSERT_TRUE(vsJobMgr::ReadVMStatus(kJobId, VMGuid(vm), record));
+    EXPECT_EQ(1, record.getint64(JobManager::VMUpdateInfo::F_vmStatus)) << vm;
+    EXPECT_EQ("vm0" + std::to_string(vm), record.getstring(JobManager::VMUpdateInfo::F_vmName));
+    EXPECT_EQ(PHASE_FAILED, PhaseOf(vm));
+  }
+  JobManager::VMUpdateInfo done;
+  ASSERT_TRUE(vsJobMgr::ReadVMStatus(kJobId, VMGuid(1), done));
+  EXPECT_EQ(4, done.getint64(JobManager::VMUpdateInfo::F_vmStatus)) << "a finished VM's record is the agent's";
+}
+
+TEST_F(CoordinatorTest, LastAttemptFailsWhatIsLeftWithItsReasonInTheResultFile) {
+  ASSERT_TRUE(Initialize({"-lastAttempt"}));
+  TestCoordinator& c = *coordinator_;
+  c.m_vmMap.Find(VMGuid(1))->vmPhase = PHASE_DONE;
+  SetRecordStatus(1, 0);
+  EXPECT_TRUE(c.FinishJob());
+  EXPECT_EQ((std::vector<std::string>{"vm02 Skipped Maximum job attempts exceeded",
+                                      "vm03 Skipped Maximum job attempts exceeded"}),
+            BackupOut());
+  EXPECT_TRUE(Logged("Changing VM vm02 status from [To be backed up] to [Failed]"));
+  EXPECT_EQ(PHASE_FAILED, PhaseOf(2));
+}
+
+TEST_F(CoordinatorTest, ResultFileWritesNothingBeforeItIsOpened) {
+  ASSERT_TRUE(StartManagers());
+  coordinator_->WriteBackupDotOut("vm01", "", "reason", true, false);
+  EXPECT_TRUE(Logged("Cannot write to write backup.out file, store results is null"));
+  EXPECT_TRUE(BackupOut().empty());
+}
+
+}  // namespace
+}  // namespace coordtest
