@@ -101,28 +101,30 @@ class ZtClock {
   // realSliceMs (so that an advance of a virtual clock is seen within a slice); 0 once it has come.
   static int PollMs(long long deadline, int realSliceMs);
 
-  // Test hook: waits until at least `count` timed waits are registered with the clock. False when
-  // that does not happen within a minute of real time.
+  // Test hook: waits until at least `count` timed waits are registered with a virtual clock (in real
+  // or scaled time no wait registers). False when that does not happen within a minute of real time.
   static bool WaitForTimedWaitersForTest(size_t count);
 
   // ---- For ZtCondition ----
   // Real nanoseconds until the clock reaches the deadline, given the clock reading `now`; -1 when no
   // real time brings it closer (virtual time, or no deadline). At most an hour: callers look again.
   static long long RealNanosUntil(long long deadline, long long now);
-  // A wait in progress: a timed one registers its deadline, so that an advance can end it; under a
-  // virtual clock every wait also marks its thread, so that an advance can tell when a thread it woke
-  // has got to its next wait.
+  // A wait in progress under a virtual clock (the clock need not know waits in real or scaled time):
+  // a timed one registers its deadline, so that an advance can end it, and every wait marks its thread,
+  // so that an advance can tell when a thread it woke has got to its next wait. A wait begun in real
+  // time that finds the clock virtual returns early, so that its caller waits again registered.
   class Registration {
    public:
     Registration(long long deadline, ZtClockWaiter* waiter);
     ~Registration();
     Registration(const Registration&) = delete;
     Registration& operator=(const Registration&) = delete;
+    bool Registered() const { return thread != nullptr; }
 
-    struct Entry;
-
-   private:
-    Entry* entry_ = nullptr;  // null when the clock need not know this wait
+    const long long deadline;             // kNoDeadline: an untimed wait, known only for its thread
+    ZtClockWaiter* const waiter;
+    struct WaitingThread* thread = nullptr;  // the waiting thread, once registered
+    bool woken = false;                   // by an advance; guarded by the clock's registry
   };
 };
 
