@@ -70,7 +70,7 @@ long long AddSaturated(long long a, long long b) {
 
 // A thread that waits on ZtConditions, as the clock sees it. Kept alive by the thread and by an
 // advance that waits for it.
-struct WaitingThread : std::enable_shared_from_this<WaitingThread> {
+struct ZtClock::WaitingThread : std::enable_shared_from_this<ZtClock::WaitingThread> {
   uint64_t waitsBegun = 0;  // guarded by the registry's mutex
   bool ended = false;       // guarded by the registry's mutex
 };
@@ -93,7 +93,7 @@ Registry& TheRegistry() {
 
 // Marks the thread's state ended when the thread ends, so that an advance waiting for it goes on.
 struct ThreadMark {
-  std::shared_ptr<WaitingThread> state = std::make_shared<WaitingThread>();
+  std::shared_ptr<ZtClock::WaitingThread> state = std::make_shared<ZtClock::WaitingThread>();
   ~ThreadMark() {
     Registry& registry = TheRegistry();
     std::lock_guard<std::mutex> lock(registry.mutex);
@@ -102,7 +102,7 @@ struct ThreadMark {
   }
 };
 
-WaitingThread* CurrentThread() {
+ZtClock::WaitingThread* CurrentThread() {
   thread_local ThreadMark mark;
   return mark.state.get();
 }
@@ -114,8 +114,10 @@ void WakeAllLocked(Registry& registry) {
 
 // Wakes the timed waits due at `now` that no advance has woken yet; returns their threads with the
 // number of waits each had begun. REQUIRES: registry.mutex held.
-std::vector<std::pair<std::shared_ptr<WaitingThread>, uint64_t>> WakeDueLocked(Registry& registry, long long now) {
-  std::vector<std::pair<std::shared_ptr<WaitingThread>, uint64_t>> woken;
+using WokenThreads = std::vector<std::pair<std::shared_ptr<ZtClock::WaitingThread>, uint64_t>>;
+
+WokenThreads WakeDueLocked(Registry& registry, long long now) {
+  WokenThreads woken;
   for (auto& item : registry.waits) {
     if (item.first > now) break;
     ZtClock::Registration& wait = *item.second;
@@ -189,7 +191,7 @@ void ZtClock::AdvanceForTest(CTimeInterval by) {
   std::lock_guard<std::mutex> serial(registry.advanceMutex);
   std::unique_lock<std::mutex> lock(registry.mutex);
   long long remaining = by.Ticks();
-  if (remaining <= 0) {
+  if (remaining <= 0 || !IsVirtualTime()) {
     g_offset.fetch_add(remaining, std::memory_order_acq_rel);
     return;
   }
@@ -205,7 +207,6 @@ void ZtClock::AdvanceForTest(CTimeInterval by) {
     g_offset.fetch_add(step, std::memory_order_acq_rel);
     remaining -= step;
     const auto woken = WakeDueLocked(registry, MonotonicTicks());
-    if (!IsVirtualTime()) continue;  // real time runs on by itself: nothing to keep in order
     // What a woken thread does next happens at this time, before any later deadline: the clock moves
     // on once each has begun its next wait or ended. One that cannot get there (it needs a lock the
     // caller holds, or waits on something else) is left behind after a second of real time rather than

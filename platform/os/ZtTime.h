@@ -61,10 +61,13 @@ class ZtClockWaiter {
 // - real, the default: the operating system's clocks;
 // - virtual, for tests: time stands still until AdvanceForTest moves it;
 // - scaled, for lab runs: one real second is `factor` seconds of the clock.
-// In every mode AdvanceForTest moves both readings forward and wakes the timed waits it passes, in the
-// order of their deadlines, each with the clock at its own deadline. Under a virtual clock the advance
-// also waits until every thread it woke has got to its next wait (or ended) before the clock moves on,
-// so what those threads do happens in the order it would in real time.
+// AdvanceForTest moves both readings forward. Under a virtual clock it also wakes the timed waits it
+// passes, in the order of their deadlines, each with the clock at its own deadline, and waits until
+// every thread it woke has got to its next wait (or ended) before the clock moves on, so what those
+// threads do happens in the order it would in real time; a thread that goes on to wait on anything but
+// a ZtCondition (or the handles built on it) holds the advance up for a second of real time. In real or
+// scaled time a wait sees an advance when it next looks at the clock (at the latest when its real wait
+// ends).
 class ZtClock {
  public:
   // A deadline that never comes.
@@ -106,6 +109,7 @@ class ZtClock {
   static bool WaitForTimedWaitersForTest(size_t count);
 
   // ---- For ZtCondition ----
+  struct WaitingThread;
   // Real nanoseconds until the clock reaches the deadline, given the clock reading `now`; -1 when no
   // real time brings it closer (virtual time, or no deadline). At most an hour: callers look again.
   static long long RealNanosUntil(long long deadline, long long now);
@@ -123,7 +127,7 @@ class ZtClock {
 
     const long long deadline;             // kNoDeadline: an untimed wait, known only for its thread
     ZtClockWaiter* const waiter;
-    struct WaitingThread* thread = nullptr;  // the waiting thread, once registered
+    WaitingThread* thread = nullptr;      // the waiting thread, once registered
     bool woken = false;                   // by an advance; guarded by the clock's registry
   };
 };
