@@ -22,6 +22,7 @@
 #include "platform/lab/Lab.h"
 #include "platform/remoteagent/RAFrame.h"
 #include "platform/remoteagent/RATestSupport.h"
+#include "platform/os/ZtHandles.h"
 #include "platform/os/ZtProcess.h"
 #include "support/VirtualClock.h"
 
@@ -425,18 +426,26 @@ TEST_F(ProcessAgentTest, SilenceBeforeHelloFailsOnTheClockAndLeavesNoProcess) {
   const long long start = ZtClock::MonotonicTicks();
   long long failedAfter = 0;
   std::set<int> childrenAtFailure;
+  std::atomic<bool> mainEnded{false};
+  ZtEventH driverStopped(true);
+  std::thread clockDriver;
   server.onFailed = [&](const std::string& name) {
-    if (name != "hang") return;
+    if (name == "noshow") {  // its process ended in real time; now the clock moves
+      clockDriver = std::thread([&] {
+        while (!mainEnded.load()) ZtClock::AdvanceForTest(CTimeInterval::FromSeconds(1));
+        driverStopped.set();
+      });
+      return;
+    }
     failedAfter = ZtClock::MonotonicTicks() - start;
     childrenAtFailure = ChildProcesses();  // zombies included
   };
-  std::atomic<bool> mainEnded{false};
-  std::thread clockDriver([&] {
-    while (!mainEnded.load()) ZtClock::AdvanceForTest(CTimeInterval::FromSeconds(1));
-  });
   const bool ended = RunMain(server);
   mainEnded = true;
-  clockDriver.join();
+  if (clockDriver.joinable()) {
+    driverStopped.wait();  // a wait the clock sees: an advance that woke this thread can finish
+    clockDriver.join();
+  }
   ASSERT_TRUE(ended);
   EXPECT_EQ((Entries{"failed"}), server.Of("noshow"));
   EXPECT_EQ((Entries{"failed"}), server.Of("hang"));
