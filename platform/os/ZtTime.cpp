@@ -180,7 +180,11 @@ bool ZtClock::UseScaledTime(double factor) {
   if (!(factor >= 1.0 && factor <= kMaxTimeScale)) return false;  // also NaN
   Registry& registry = TheRegistry();
   std::lock_guard<std::mutex> lock(registry.mutex);
-  SwitchLocked(registry, factor == 1.0 ? Mode::kReal : Mode::kScaled, factor);
+  // A factor of 1 from another mode runs at the real rate but on from the current reading, so that
+  // the clock does not jump.
+  if (factor != 1.0 || g_params.load(std::memory_order_acquire)->mode != Mode::kReal) {
+    SwitchLocked(registry, Mode::kScaled, factor);
+  }
   return true;
 }
 

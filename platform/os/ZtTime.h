@@ -87,7 +87,7 @@ class ZtClock {
   // Back to real time with no test offset.
   static void UseRealTime();
   static void UseVirtualTimeForTest();
-  // False (and nothing changes) unless 1 <= factor <= kMaxTimeScale; 1 is real time.
+  // False (and nothing changes) unless 1 <= factor <= kMaxTimeScale; 1 runs at the real rate.
   static bool UseScaledTime(double factor);
   static bool IsVirtualTime();
 
