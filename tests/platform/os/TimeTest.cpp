@@ -129,7 +129,11 @@ TEST(VirtualClockTest, EveryTimedWaitEndsExactlyAtItsTimeOutOnTheVirtualClock) {
       {"sleep", [] { return ZtClock::Sleep(CTimeInterval::FromSeconds(10)), true; }},
       {"thread join", [&] { return !blocked.Join(10000); }},
       {"named mutex", [&] { return !named.lock(10000); }},
-      {"child process", [&] { return !ZtProcess::Wait(child, 10000, code); }}};
+      {"child process", [&] { return !ZtProcess::Wait(child, 10000, code); }},
+      {"shell command", [&] {
+         std::string out, err;
+         return ZtProcess::system("sleep 60", out, err, code, 10000) == -1;
+       }}};
   for (const auto& c : cases) {
     VirtualClock clock;
     const long long start = ZtClock::MonotonicTicks();
