@@ -231,16 +231,16 @@ struct SDisk {
   VMINFO_RECORD_COPY(SDisk);
   std::string path;          // 1
   DiskType_t diskType = 0;   // 2: the disk file's type
-  std::string field03;
-  std::string field04;
-  std::string field05;
+  std::string diskName2;      // 3: second disk name
+  std::string diskId;         // 4: disk identifier
+  std::string fileName;       // 5: for a disk, the change id the hypervisor gives this backup
   std::string field06;
   int32_t field07 = 0;
   bool field08 = false;
   bool field09 = false;
-  int64_t field10 = 0;
-  int64_t field11 = 0;
-  int64_t field12 = 0;
+  int64_t maxSize = 0;        // 10: provisioned bytes
+  int64_t fileSize = 0;       // 11: bytes of the file
+  int64_t allocatedSize = 0;  // 12: a further size; the time of a configuration file
   std::vector<SChildDisk> childDisks;  // 13
   std::string field14;
   int32_t field15 = 0;
@@ -248,25 +248,25 @@ struct SDisk {
   std::string field17;
   int32_t field18 = 0;
   std::string datastore;  // 19: name of the datastore the disk lies on
-  int32_t field20 = 0;
-  std::string field21;
-  std::string field22;
-  std::string field23;
-  std::string field24;
+  int32_t diskNumber2 = 0;    // 20
+  std::string indexName;      // 21: the name the disk is backed up and indexed under
+  std::string diskName3;      // 22: further disk name, sent with index metadata
+  std::string displayName;    // 23
+  std::string proxyName;      // 24
   std::string field25;
   std::string field26;
-  int32_t field27 = 1;
-  int64_t field28 = 0;
+  int32_t backupType = 1;     // 27: 1 disk, 2 file collection, 0 configuration file
+  int64_t headerKind = 0;     // 28: sent in file headers; 4 for configuration files
   std::string field29;
   std::string field30;
   std::string field31;
   std::string field32;
   std::string field33;
   bool field34 = false;
-  int32_t field35 = 1;
-  bool field36 = true;
+  int32_t status = 1;         // 35: 1 for the disks counted as the VM's own
+  bool inActiveChain = true;  // 36
   int64_t field37 = -1;
-  bool field38 = false;
+  bool isOSDisk = false;      // 38
   bool field39 = false;
   int32_t field40 = 0;
   std::string field41;
@@ -291,7 +291,7 @@ struct SDisk {
   std::string field60;
   std::string field61;
   std::string field62;
-  int32_t field63 = 512;
+  int32_t sectorSize = 512;   // 63: logical sector size
   int32_t field64 = 0;
   bool field65 = false;
   bool field66 = false;
@@ -577,9 +577,9 @@ struct SHostInfo {
 struct SMountInfoFull {
   SMountInfoFull() = default;
   VMINFO_RECORD_COPY(SMountInfoFull);
-  int32_t field1 = 0;
-  int64_t field2 = -1;
-  std::vector<SDisk> disks;  // 3
+  int32_t opened = 0;          // 1: non-zero when the disk was opened
+  int64_t indexPosition = -1;  // 2: the disk's position among the disks to index
+  std::vector<SDisk> disks;    // 3: the disk's files, walked in order
 };
 
 // A range of sectors, first and last included.

@@ -71,4 +71,23 @@ class IVMInfo {
   virtual uint32_t GetTerminology(int kind, int form) = 0;
   // Prepares a clustered hypervisor for the job's backups.
   virtual int InitializeCluster(MountCtx& ctx) = 0;
+
+  // ---- A VM's mount and the end of its backup ----
+  // Mounts the VM the context names: takes the snapshot through which its disks are read, creates
+  // the context's mount-path folder with what the disks are read from, and fills the mount's results
+  // (clean-up string, failures, reference point, file time, allocated size). Non-zero when mounted.
+  virtual int MountVM(MountCtx& ctx) = 0;
+  // The follow-up of a mount for a VM whose inventory record carries an identifier.
+  virtual int UpdateVMInfoForIdentifier(const std::string& identifier, const VMInfoStructs::SVMInfo& info) = 0;
+  // Removes what the mount made. On success the context's clean-up string is cleared; a failed
+  // unmount leaves it, and what it names is left for the clean-up service.
+  virtual int UnmountVM(MountCtx& ctx) = 0;
+  // One record per mounted disk or configuration file of the VM, in backup order.
+  virtual int GetMountInfo(const MountCtx& ctx, std::vector<VMInfoStructs::SMountInfoFull>& mounts) = 0;
+  // Closes the VM's backup on the hypervisor's side (the snapshot's change ids, its release).
+  virtual int PostBackupVM(MountCtx& ctx) = 0;
+  // Marks the VM's backup complete on the hypervisor's side.
+  virtual int SetBackupCompletion(MountCtx& ctx) = 0;
+  // The configuration files of the VM's snapshot.
+  virtual int GetSnapConfigFiles(MountCtx& ctx, int flags, std::vector<std::string>& files) = 0;
 };

@@ -3,7 +3,9 @@
 #include <map>
 #include <string>
 
+#include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabMachine.h"
+#include "platform/lab/LabMount.h"
 #include "platform/os/ZtMutex.h"
 #include "platform/os/ThreadAnnotations.h"
 #include "platform/vminfo/IVMInfo.h"
@@ -56,6 +58,25 @@ class LabVMInfo : public IVMInfo {
   int Cleanup(int flags) override;
   uint32_t GetTerminology(int kind, int form) override;
   int InitializeCluster(MountCtx& ctx) override;
+  // ---- Mounts (LabVMInfo_mount.cpp) ----
+  // The mount copies each disk image and the VM's description into the mount-path folder
+  // (platform/lab/LabMount.h) and keeps its record under the context's job id. Fault table operations
+  // (selector vm: the GUID): "vminfo.MountVM", "vminfo.UnmountVM", "vminfo.GetMountInfo",
+  // "vminfo.PostBackupVM", "vminfo.SetBackupCompletion", "vminfo.GetSnapConfigFiles",
+  // "vminfo.UpdateVMInfoForIdentifier"; and "vminfo.MountFailure" (selectors vm and disk, the disk's
+  // index name), asked once per disk by a successful mount: each rule that fires adds a failure for
+  // that disk to the context's list, a warning when its code is 2, with the rule's text. The server
+  // record's key "mountChecksums=0" leaves out the copies' SHA-256.
+  int MountVM(MountCtx& ctx) override;
+  int UpdateVMInfoForIdentifier(const std::string& identifier, const VMInfoStructs::SVMInfo& info) override;
+  int UnmountVM(MountCtx& ctx) override;
+  int GetMountInfo(const MountCtx& ctx, std::vector<VMInfoStructs::SMountInfoFull>& mounts) override;
+  int PostBackupVM(MountCtx& ctx) override;
+  int SetBackupCompletion(MountCtx& ctx) override;
+  int GetSnapConfigFiles(MountCtx& ctx, int flags, std::vector<std::string>& files) override;
+  // The clean-up string of a lab mount.
+  static std::string MountCleanupString(const std::string& server, int64_t jobId, const std::string& guid);
+
   // Lab views for tests.
   bool IsConnected() const;
   // The option's value; -1 when it was never set.
@@ -83,6 +104,11 @@ class LabVMInfo : public IVMInfo {
   bool Faulted(const char* op, const std::string& vm = std::string());
   // The server this object reads; false (failure recorded) when there is none.
   bool FindServer(std::string& server);
+  // The mount record of the context's VM; false (failure recorded) when there is none.
+  bool ReadMount(const MountCtx& ctx, std::string& server, lab::MountRecord& record);
+  // Copies the VM's disks and description into the mount folder; false (failure recorded).
+  bool CopyVM(const std::string& server, const lab::VMDescription& vm, const std::string& mountPath, bool checksums,
+              lab::MountRecord& record);
 
   // Constant after construction.
   const int instanceType_;
