@@ -25,7 +25,9 @@ void PrintUsage() {
                "  quarn-lab fault <lab> add <operation> --code N [--after N] [--times N|always] [--text TEXT]\n"
                "                [--event ID] [--client NAME] [--vm NAME] [--disk NAME] [--stream NAME]\n"
                "  quarn-lab fault <lab> list\n"
-               "  quarn-lab fault <lab> clear\n");
+               "  quarn-lab fault <lab> clear\n"
+               "  quarn-lab disk <lab> <vm> <disk> write --offset O --bytes N [--seed S]\n"
+               "  quarn-lab disk <lab> <vm> <disk> write --percent P [--seed S]\n");
 }
 
 int UsageError(const std::string& message) {

@@ -1,24 +1,139 @@
 #pragma once
+#include <cstdint>
+#include <set>
 #include <string>
+#include <vector>
 
+#include "platform/lab/LabDisks.h"
 #include "platform/os/CPxError.h"
+#include "records/CAutoMemory.h"
+#include "records/VMInfoStructs.h"
 
-// Reader of one virtual disk of a VM. Only its identity is here so far: the name under which the
-// disk appears in logs and job events.
+class IVMInfo;
+struct MountCtx;
+
+// Reader of one virtual disk of a mounted VM, extent by extent.
+//
+// In the lab a disk is a flat image file (the mount's point-in-time copy) with its change journal
+// beside it (platform/lab/LabDisks.h). The reader hands out the disk in extents of a fixed number of
+// 512-byte sectors, in order, each into the caller's buffer; the last extent of a disk whose size is
+// not a multiple of the extent is short. With a previous change id that the disk's journal knows, an
+// extent that has not changed since it comes without data (an empty buffer) and is not read at all;
+// a change id the journal does not know makes the reader read every extent, which is always safe.
+// Filtered sectors read as zeros.
+//
+// GetFirstBlock is a probe: it reads the first extent (for the volume header) and settles the extent
+// size, but the first GetNextBlock still delivers extent 0.
+//
+// Fault table operations: "disk.Open", "disk.Read" (selectors: vm = the VM's name or GUID, disk = the
+// disk's GUID as SetVMDiskGuid gave it). A fired rule's code is the error's disk-layer code.
+//
+// One reader is used by one thread at a time.
 class CArchiveVirtualDiskFile {
  public:
+  // What the reader has done so far, for the caller's progress and extent names.
+  struct Context_t {
+    uint64_t extentsRead = 0;       // extents delivered by GetNextBlock, with or without data
+    uint64_t sectorsPerExtent = 0;  // the extent size
+    uint32_t unitSize = 0;          // bytes per sector
+  };
+
+  static constexpr uint32_t kSectorBytes = 512;
+  // The extent size chosen when the caller leaves it to the reader (1 MiB), and the largest taken.
+  static constexpr uint64_t kDefaultExtentSectors = 2048;
+  static constexpr uint64_t kMaxExtentSectors = 128 * 1024;  // 64 MiB
+  // Disk-layer codes of the reader's errors.
+  static constexpr int32_t kErrEndOfDisk = 10002;
+  static constexpr int32_t kErrNotOpen = 10003;
+  // The answer of InjectBlocksToChangedExtentTable when the blocks will be read.
+  static constexpr int kBlocksInjected = 10013;
+
   CArchiveVirtualDiskFile() = default;
   explicit CArchiveVirtualDiskFile(const std::string& displayFileName) : displayFileName_(displayFileName) {}
-  virtual ~CArchiveVirtualDiskFile() = default;
+  explicit CArchiveVirtualDiskFile(int productType) : productType_(productType) {}
+  // Closes the disk when it is still open.
+  virtual ~CArchiveVirtualDiskFile();
   CArchiveVirtualDiskFile(const CArchiveVirtualDiskFile&) = delete;
   CArchiveVirtualDiskFile& operator=(const CArchiveVirtualDiskFile&) = delete;
 
+  // The name under which the disk appears in logs and job events (the image's file name once open).
   const std::string& GetDisplayFileName() const { return displayFileName_; }
   void SetDisplayFileName(const std::string& name) { displayFileName_ = name; }
 
   // The reader reports the end of the disk with the disk layer's code 10002.
-  static bool IsErrorEOF(const CPxError& error) { return FXErrorUtil::IsVS(error, 10002); }
+  static bool IsErrorEOF(const CPxError& error) { return FXErrorUtil::IsVS(error, kErrEndOfDisk); }
+
+  // ---- Set-up, before Open ----
+  void SetVMInfo(IVMInfo* vmInfo, const std::string& vmName, const std::string& backupName, MountCtx* ctx,
+                 void* restoreCtx);
+  void SetVMDiskGuid(const std::string& diskGuid) { diskGuid_ = diskGuid; }
+  // The change id of the previous backup; empty reads the whole disk.
+  void SetChangeId(const std::string& changeId) { changeId_ = changeId; }
+  // Sectors per extent; 0 leaves the choice to the reader.
+  void SetExtentSize(uint64_t sectors) { requestedExtentSectors_ = sectors; }
+
+  CPxError Open(const std::string& path, uint32_t diskType);
+  CPxError Close();
+  bool IsOpen() const { return fd_ >= 0; }
+
+  // The disk's size: the first non-zero of the two, else the image's own size.
+  void SetDiskSize(uint64_t maxDiskSize, uint64_t fileSize);
+  uint64_t GetDiskSize() const { return diskBytes_; }
+  // Sector ranges (inclusive, 512-byte sectors) that read as zeros.
+  void SetFilteredSectors(const std::vector<VMInfoStructs::SectorRange>& sectors);
+
+  // Reads the first extent into the buffer without consuming it and settles the extent size
+  // (extentSectors, or the reader's choice for 0 or a size above kMaxExtentSectors).
+  CPxError GetFirstBlock(CAutoMemory<char>& buffer, uint64_t extentSectors, Context_t& ctx);
+  // The next extent: its number, and its bytes (none for an unchanged extent). changedBits stays
+  // empty: the lab's disks change whole extents. kErrEndOfDisk after the last extent.
+  CPxError GetNextBlock(CAutoMemory<char>& buffer, uint64_t& extentNo, std::vector<bool>& changedBits,
+                        Context_t& ctx);
+
+  // Marks blocks (counted in extents of extentSectors) as changed, so that they are read whatever
+  // the change id says. kBlocksInjected when they will be read; another value when the reader
+  // cannot take them (not open).
+  int InjectBlocksToChangedExtentTable(const std::set<uint64_t>& blocks, uint32_t extentSectors);
+  // Replaces the change id in use; empty reads every extent not yet delivered.
+  void SetChangeIDForDisk(const std::string& changeId);
+  // Whether the extents are being chosen by a change id (false: every extent is read).
+  bool IsUsingChangeId() const { return tracking_; }
+  std::string GetPhysicalDiskPath() const { return path_; }
 
  private:
+  CPxError Fault(const char* op);
+  // Reads the extent's bytes into the buffer, zero past the image's end and over filtered sectors.
+  CPxError ReadExtent(uint64_t extent, CAutoMemory<char>& buffer);
+  void ZeroFiltered(uint64_t offset, char* data, size_t size) const;
+  // Loads the changed ranges of the change id from the image's journal; false reads everything.
+  bool LoadChanges(const std::string& changeId);
+  // The changed ranges and injected blocks as extents, once the extent size is settled.
+  void BuildChangedExtents();
+  void SettleExtentSize(uint64_t sectors);
+
+  int productType_ = 0;
   std::string displayFileName_;
+  IVMInfo* vmInfo_ = nullptr;
+  MountCtx* mountCtx_ = nullptr;
+  std::string vmName_;
+  std::string backupName_;
+  std::string diskGuid_;
+  std::string changeId_;
+  uint64_t requestedExtentSectors_ = 0;
+
+  int fd_ = -1;
+  std::string path_;
+  uint64_t imageBytes_ = 0;
+  uint64_t diskBytes_ = 0;
+  uint64_t extentSectors_ = 0;  // 0 until settled
+  uint64_t nextExtent_ = 0;
+  std::vector<VMInfoStructs::SectorRange> filtered_;  // sorted, merged
+
+  // Change tracking: on while a valid change id chooses the extents.
+  bool tracking_ = false;
+  bool wholeDisk_ = false;
+  std::vector<lab::ByteRange> changedRanges_;
+  std::vector<std::pair<uint64_t, uint64_t>> injected_;  // first, last sector
+  std::vector<bool> changedExtents_;                       // built on the first GetNextBlock
+  bool extentsBuilt_ = false;
 };

@@ -90,4 +90,14 @@ class IVMInfo {
   virtual int SetBackupCompletion(MountCtx& ctx) = 0;
   // The configuration files of the VM's snapshot.
   virtual int GetSnapConfigFiles(MountCtx& ctx, int flags, std::vector<std::string>& files) = 0;
+
+  // ---- The data path: change ids and disk streams (the worker's disk backup) ----
+  // Whether a change id of an earlier backup of the disk read from diskPath still tells what changed
+  // since; non-zero when it does. The backup reads the whole disk otherwise.
+  virtual int ValidateChangeId(const std::string& vmName, const std::string& backupName, const std::string& diskPath,
+                               const std::string& changeId) = 0;
+  // Reserves a stream of the hypervisor's transport for reading one disk; non-zero when reserved. A
+  // reservation is given back with ReleaseDiskStream and the same count.
+  virtual int ReserveDiskStream(int count) = 0;
+  virtual int ReleaseDiskStream(int count) = 0;
 };

@@ -74,6 +74,14 @@ class LabVMInfo : public IVMInfo {
   int PostBackupVM(MountCtx& ctx) override;
   int SetBackupCompletion(MountCtx& ctx) override;
   int GetSnapConfigFiles(MountCtx& ctx, int flags, std::vector<std::string>& files) override;
+  // ---- The data path (LabVMInfo_disks.cpp) ----
+  // A change id is valid when the change journal beside the disk (the mount's copy) still describes
+  // its generation (platform/lab/LabDisks.h). Fault table operations (selector vm):
+  // "vminfo.ValidateChangeId" (the id is then not valid) and "vminfo.ReserveDiskStream".
+  int ValidateChangeId(const std::string& vmName, const std::string& backupName, const std::string& diskPath,
+                       const std::string& changeId) override;
+  int ReserveDiskStream(int count) override;
+  int ReleaseDiskStream(int count) override;
   // The clean-up string of a lab mount.
   static std::string MountCleanupString(const std::string& server, int64_t jobId, const std::string& guid);
 

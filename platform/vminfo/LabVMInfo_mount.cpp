@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include "platform/lab/Lab.h"
+#include "platform/lab/LabDisks.h"
 #include "platform/lab/LabFaults.h"
 #include "platform/os/CPxDirectory.h"
 #include "platform/os/ZtTime.h"
@@ -73,7 +74,10 @@ bool LabVMInfo::CopyVM(const std::string& server, const lab::VMDescription& vm, 
     std::string sha;
     std::string error;
     const bool disk = i < vm.disks.size();
-    if (!lab::CopyPointInTime(copies[i].first, copies[i].second, disk && checksums ? &sha : nullptr, error)) {
+    // A disk's copy takes its change journal with it, so its change id describes the copy's bytes.
+    const bool copied = disk ? lab::CopyDiskPointInTime(copies[i].first, copies[i].second, checksums ? &sha : nullptr, error)
+                             : lab::CopyPointInTime(copies[i].first, copies[i].second, nullptr, error);
+    if (!copied) {
       for (size_t made = 0; made < i; ++made) unlink(copies[made].second.c_str());
       Fail(kErrMountFailed, "Cannot mount VM [" + vm.name + "]: " + error);
       return false;
@@ -201,6 +205,7 @@ int LabVMInfo::GetMountInfo(const MountCtx& ctx, std::vector<VMInfoStructs::SMou
     file.datastore = disk.datastore;
     file.maxSize = file.fileSize = file.allocatedSize = static_cast<int64_t>(disk.sizeBytes);
     file.backupType = 1;
+    file.fileName = lab::ImageChangeId(disk.copy);
     VMInfoStructs::SMountInfoFull mount;
     mount.opened = 1;
     mount.disks.push_back(file);

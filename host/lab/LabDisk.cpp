@@ -1,0 +1,51 @@
+// quarn-lab disk: changes a disk image of a VM as a guest write would, and records the change in the
+// disk's change journal as a new generation (platform/lab/LabDisks.h).
+#include <cstdio>
+
+#include "host/lab/LabTool.h"
+#include "platform/lab/LabDisks.h"
+#include "platform/lab/LabKeyValue.h"
+
+namespace labtool {
+
+int Disk(const std::vector<std::string>& args) {
+  Arguments parsed;
+  std::string error;
+  if (!ParseArguments(args, {"offset", "bytes", "percent", "seed"}, parsed, error)) return UsageError(error);
+  if (parsed.positional.size() != 4 || parsed.positional[3] != "write" || !parsed.passThrough.empty())
+    return UsageError("disk takes <lab> <vm> <disk> write");
+  if (!SelectLab(parsed.positional[0], error)) return UsageError(error);
+  const bool spread = parsed.options.count("percent") > 0;
+  if (spread == (parsed.options.count("offset") > 0 || parsed.options.count("bytes") > 0) ||
+      (!spread && parsed.options.size() - parsed.options.count("seed") != 2))
+    return UsageError("disk write takes either --offset and --bytes, or --percent");
+  uint64_t seed = 0;
+  const bool useSeed = parsed.options.count("seed") > 0;
+  if (useSeed && !labkv::ParseUInt64(parsed.options["seed"], seed))
+    return UsageError("--seed must be a number from 0");
+
+  std::string image;
+  uint64_t size = 0;
+  if (!lab::FindVMDiskImage(parsed.positional[1], parsed.positional[2], image, size, error)) return Failure(error);
+  std::vector<lab::ByteRange> ranges;
+  if (spread) {
+    int64_t percent = 0;
+    if (!NumberOption(parsed, "percent", 1, 100, percent, error)) return UsageError(error);
+    ranges = lab::SpreadRanges(size, static_cast<uint32_t>(percent));
+  } else {
+    int64_t offset = 0, bytes = 0;
+    if (!NumberOption(parsed, "offset", 0, INT64_MAX, offset, error) ||
+        !NumberOption(parsed, "bytes", 1, INT64_MAX, bytes, error))
+      return UsageError(error);
+    ranges.emplace_back(static_cast<uint64_t>(offset), static_cast<uint64_t>(bytes));
+  }
+  std::string changeId;
+  if (!lab::WriteDiskRanges(image, ranges, useSeed, seed, changeId, error)) return Failure(error);
+  uint64_t written = 0;
+  for (const lab::ByteRange& range : ranges) written += range.second;
+  std::printf("wrote %llu bytes in %zu ranges to %s; change id %s\n", static_cast<unsigned long long>(written),
+              ranges.size(), image.c_str(), changeId.c_str());
+  return kExitOk;
+}
+
+}  // namespace labtool

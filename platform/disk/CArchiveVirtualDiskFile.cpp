@@ -1,0 +1,236 @@
+#include "platform/disk/CArchiveVirtualDiskFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "platform/ev/EvDebug.h"
+#include "platform/lab/LabFaults.h"
+#include "records/MountCtx.h"
+
+namespace {
+
+std::string BaseName(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+CArchiveVirtualDiskFile::~CArchiveVirtualDiskFile() {
+  if (fd_ >= 0) close(fd_);
+}
+
+void CArchiveVirtualDiskFile::SetVMInfo(IVMInfo* vmInfo, const std::string& vmName, const std::string& backupName,
+                                        MountCtx* ctx, void* /*restoreCtx*/) {
+  vmInfo_ = vmInfo;
+  vmName_ = vmName;
+  backupName_ = backupName;
+  mountCtx_ = ctx;
+}
+
+CPxError CArchiveVirtualDiskFile::Fault(const char* op) {
+  lab::FaultCall call;
+  call.op = op;
+  call.vm = backupName_.empty() ? vmName_ : backupName_;
+  call.disk = diskGuid_;
+  lab::Fault fault;
+  if (!lab::CheckFault(call, fault)) return CPxError::Success();
+  return CPxError(-EIO, std::string("[") + op + "] " + fault.text, fault.code);
+}
+
+CPxError CArchiveVirtualDiskFile::Open(const std::string& path, uint32_t /*diskType*/) {
+  static const char* const sig = "CPxError CArchiveVirtualDiskFile::Open(const std::string&, DiskType_t)";
+  if (fd_ >= 0) Close();
+  if (displayFileName_.empty()) displayFileName_ = BaseName(path);
+  CPxError error = Fault("disk.Open");
+  if (error.IsError()) return error;
+  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return CPxError::FromErrno(errno, "cannot open " + path);
+  struct stat status;
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    close(fd);
+    return CPxError(-EINVAL, path + " is not a disk image");
+  }
+  // The disk is read once from start to end: let the kernel read ahead as far as it will.
+  posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  fd_ = fd;
+  path_ = path;
+  imageBytes_ = static_cast<uint64_t>(status.st_size);
+  if (diskBytes_ == 0) diskBytes_ = imageBytes_;
+  nextExtent_ = 0;
+  extentsBuilt_ = false;
+  injected_.clear();
+  tracking_ = LoadChanges(changeId_);
+  EvDebug::DebugLvl(2, sig, "Opened disk [%s] of [%llu] bytes, %s", path.c_str(),
+                    static_cast<unsigned long long>(diskBytes_),
+                    tracking_ ? "reading the extents changed since its change id" : "reading every extent");
+  return CPxError::Success();
+}
+
+CPxError CArchiveVirtualDiskFile::Close() {
+  if (fd_ < 0) return CPxError(-EBADF, "the disk is not open", kErrNotOpen);
+  const int result = close(fd_);
+  fd_ = -1;
+  return result == 0 ? CPxError::Success() : CPxError::FromErrno(errno, "cannot close " + path_);
+}
+
+void CArchiveVirtualDiskFile::SetDiskSize(uint64_t maxDiskSize, uint64_t fileSize) {
+  diskBytes_ = maxDiskSize != 0 ? maxDiskSize : fileSize != 0 ? fileSize : imageBytes_;
+  extentsBuilt_ = false;
+}
+
+void CArchiveVirtualDiskFile::SetFilteredSectors(const std::vector<VMInfoStructs::SectorRange>& sectors) {
+  std::vector<VMInfoStructs::SectorRange> sorted;
+  for (const VMInfoStructs::SectorRange& range : sectors)
+    if (range.first <= range.last) sorted.push_back(range);
+  std::sort(sorted.begin(), sorted.end(),
+            [](const VMInfoStructs::SectorRange& a, const VMInfoStructs::SectorRange& b) { return a.first < b.first; });
+  filtered_.clear();
+  for (const VMInfoStructs::SectorRange& range : sorted) {
+    if (!filtered_.empty() && (filtered_.back().last == UINT64_MAX || range.first <= filtered_.back().last + 1))
+      filtered_.back().last = std::max(filtered_.back().last, range.last);
+    else
+      filtered_.push_back(range);
+  }
+}
+
+bool CArchiveVirtualDiskFile::LoadChanges(const std::string& changeId) {
+  static const char* const sig = "bool CArchiveVirtualDiskFile::LoadChanges(const std::string&)";
+  changedRanges_.clear();
+  wholeDisk_ = false;
+  if (changeId.empty() || path_.empty()) return false;
+  lab::ChangeJournal journal;
+  std::string error;
+  if (lab::ReadChangeJournal(path_, journal, error) != lab::ReadResult::kRead) {
+    EvDebug::Error(sig, "Disk [%s] has no change journal to use change id [%s] with; reading every extent. %s",
+                   path_.c_str(), changeId.c_str(), error.c_str());
+    return false;
+  }
+  if (!lab::ChangedSince(journal, changeId, changedRanges_, wholeDisk_, error)) {
+    EvDebug::Error(sig, "Disk [%s]: %s; reading every extent", path_.c_str(), error.c_str());
+    return false;
+  }
+  return true;
+}
+
+void CArchiveVirtualDiskFile::SettleExtentSize(uint64_t sectors) {
+  if (extentSectors_ != 0) return;
+  if (sectors == 0) sectors = requestedExtentSectors_;
+  extentSectors_ = sectors == 0 || sectors > kMaxExtentSectors ? kDefaultExtentSectors : sectors;
+}
+
+void CArchiveVirtualDiskFile::BuildChangedExtents() {
+  extentsBuilt_ = true;
+  changedExtents_.clear();
+  if (!tracking_ || wholeDisk_) return;
+  const uint64_t extentBytes = extentSectors_ * kSectorBytes;
+  const uint64_t extents = (diskBytes_ + extentBytes - 1) / extentBytes;
+  changedExtents_.assign(static_cast<size_t>(extents), false);
+  auto mark = [&](uint64_t firstByte, uint64_t lastByte) {
+    for (uint64_t e = firstByte / extentBytes; e <= lastByte / extentBytes && e < extents; ++e)
+      changedExtents_[static_cast<size_t>(e)] = true;
+  };
+  for (const lab::ByteRange& range : changedRanges_) mark(range.first, range.first + range.second - 1);
+  for (const auto& sectors : injected_) {
+    const uint64_t last = sectors.second > UINT64_MAX / kSectorBytes ? UINT64_MAX : sectors.second * kSectorBytes + kSectorBytes - 1;
+    if (sectors.first <= UINT64_MAX / kSectorBytes) mark(sectors.first * kSectorBytes, last);
+  }
+}
+
+void CArchiveVirtualDiskFile::ZeroFiltered(uint64_t offset, char* data, size_t size) const {
+  if (filtered_.empty() || size == 0) return;
+  const uint64_t firstSector = offset / kSectorBytes;
+  const uint64_t lastSector = (offset + size - 1) / kSectorBytes;
+  auto it = std::lower_bound(filtered_.begin(), filtered_.end(), firstSector,
+                             [](const VMInfoStructs::SectorRange& r, uint64_t s) { return r.last < s; });
+  for (; it != filtered_.end() && it->first <= lastSector; ++it) {
+    const uint64_t from = std::max(it->first, firstSector) * kSectorBytes;
+    const uint64_t to = std::min(it->last, lastSector) * kSectorBytes + kSectorBytes;  // exclusive
+    const uint64_t begin = std::max(from, offset);
+    const uint64_t end = std::min(to, offset + size);
+    if (begin < end) std::memset(data + (begin - offset), 0, static_cast<size_t>(end - begin));
+  }
+}
+
+CPxError CArchiveVirtualDiskFile::ReadExtent(uint64_t extent, CAutoMemory<char>& buffer) {
+  const uint64_t extentBytes = extentSectors_ * kSectorBytes;
+  const uint64_t offset = extent * extentBytes;
+  const size_t size = static_cast<size_t>(std::min(extentBytes, diskBytes_ - offset));
+  char* data = buffer.Allocate(size);
+  if (data == nullptr && size > 0) return CPxError(-ENOMEM, "no memory for an extent of " + std::to_string(size) + " bytes");
+  CPxError error = Fault("disk.Read");
+  if (error.IsError()) return error;
+  size_t done = 0;
+  while (done < size && offset + done < imageBytes_) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(size - done, imageBytes_ - (offset + done)));
+    ssize_t n = pread(fd_, data + done, want, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return CPxError::FromErrno(errno, "cannot read " + path_ + " at offset " + std::to_string(offset + done));
+    if (n == 0) break;  // the image ended early: the rest reads as zeros
+    done += static_cast<size_t>(n);
+  }
+  if (done < size) std::memset(data + done, 0, size - done);
+  ZeroFiltered(offset, data, size);
+  return CPxError::Success();
+}
+
+CPxError CArchiveVirtualDiskFile::GetFirstBlock(CAutoMemory<char>& buffer, uint64_t extentSectors, Context_t& ctx) {
+  if (fd_ < 0) return CPxError(-EBADF, "the disk is not open", kErrNotOpen);
+  SettleExtentSize(extentSectors);
+  ctx.sectorsPerExtent = extentSectors_;
+  ctx.unitSize = kSectorBytes;
+  ctx.extentsRead = 0;
+  if (diskBytes_ == 0) {
+    buffer.Allocate(0);
+    return CPxError::Success();
+  }
+  return ReadExtent(0, buffer);
+}
+
+CPxError CArchiveVirtualDiskFile::GetNextBlock(CAutoMemory<char>& buffer, uint64_t& extentNo,
+                                               std::vector<bool>& changedBits, Context_t& ctx) {
+  if (fd_ < 0) return CPxError(-EBADF, "the disk is not open", kErrNotOpen);
+  SettleExtentSize(0);
+  if (!extentsBuilt_) BuildChangedExtents();
+  changedBits.clear();
+  const uint64_t extentBytes = extentSectors_ * kSectorBytes;
+  extentNo = nextExtent_;
+  if (nextExtent_ >= (diskBytes_ + extentBytes - 1) / extentBytes)
+    return CPxError(-ENODATA, "end of disk", kErrEndOfDisk);
+  const bool read = !tracking_ || wholeDisk_ ||
+                    (nextExtent_ < changedExtents_.size() && changedExtents_[static_cast<size_t>(nextExtent_)]);
+  if (read) {
+    CPxError error = ReadExtent(nextExtent_, buffer);
+    if (error.IsError()) return error;
+  } else {
+    buffer.Allocate(0);
+  }
+  ++nextExtent_;
+  ctx.extentsRead = nextExtent_;
+  ctx.sectorsPerExtent = extentSectors_;
+  ctx.unitSize = kSectorBytes;
+  return CPxError::Success();
+}
+
+int CArchiveVirtualDiskFile::InjectBlocksToChangedExtentTable(const std::set<uint64_t>& blocks, uint32_t extentSectors) {
+  if (fd_ < 0) return kErrNotOpen;
+  if (extentSectors == 0) return kErrNotOpen;
+  for (uint64_t block : blocks) {
+    if (block > UINT64_MAX / extentSectors) continue;
+    const uint64_t first = block * extentSectors;
+    injected_.emplace_back(first, first + extentSectors - 1);
+  }
+  extentsBuilt_ = false;
+  return kBlocksInjected;
+}
+
+void CArchiveVirtualDiskFile::SetChangeIDForDisk(const std::string& changeId) {
+  changeId_ = changeId;
+  tracking_ = LoadChanges(changeId);
+  extentsBuilt_ = false;
+}

@@ -1,0 +1,31 @@
+// What the lab's hypervisor answers for the data path: change ids of its disks and disk streams.
+#include "platform/lab/LabDisks.h"
+#include "platform/vminfo/LabVMInfo.h"
+
+int LabVMInfo::ValidateChangeId(const std::string& vmName, const std::string& backupName, const std::string& diskPath,
+                                const std::string& changeId) {
+  const std::string vm = backupName.empty() ? vmName : backupName;
+  if (Faulted("vminfo.ValidateChangeId", vm)) return 0;
+  lab::ChangeJournal journal;
+  std::string error;
+  if (lab::ReadChangeJournal(diskPath, journal, error) != lab::ReadResult::kRead)
+    return Fail(kErrNotFound, "Disk [" + diskPath + "] of VM [" + vm + "] keeps no change journal " + error);
+  std::vector<lab::ByteRange> ranges;
+  bool wholeDisk = false;
+  if (!lab::ChangedSince(journal, changeId, ranges, wholeDisk, error))
+    return Fail(kErrNotFound, "Disk [" + diskPath + "] of VM [" + vm + "]: " + error);
+  Succeed();
+  return 1;
+}
+
+int LabVMInfo::ReserveDiskStream(int count) {
+  if (Faulted("vminfo.ReserveDiskStream")) return 0;
+  if (count <= 0) return Fail(kErrNotFound, "No disk stream asked for");
+  Succeed();
+  return 1;
+}
+
+int LabVMInfo::ReleaseDiskStream(int count) {
+  Succeed();
+  return 1;
+}
