@@ -98,7 +98,6 @@ bool ParseMountRecord(const std::string& text, MountRecord& record, std::string&
   parsed.mountPath = Take(values, "mountPath");
   parsed.cleanup = Take(values, "cleanup");
   parsed.state = Take(values, "state");
-  parsed.configCopy = Take(values, "configCopy");
   int64_t count = 0;
   const std::string countText = Take(values, "diskCount");
   if (!countText.empty() && !labkv::ParseInt64InRange(countText, 0, kMaxMountDisks, count)) {
@@ -120,6 +119,19 @@ bool ParseMountRecord(const std::string& text, MountRecord& record, std::string&
     }
     parsed.disks.push_back(disk);
   }
+  int64_t configs = 0;
+  const std::string configText = Take(values, "configCount");
+  if (!configText.empty() && !labkv::ParseInt64InRange(configText, 0, kMaxMountDisks, configs)) {
+    error = "configCount [" + configText + "] is not a number from 0 to " + std::to_string(kMaxMountDisks);
+    return false;
+  }
+  for (int64_t i = 0; i < configs; ++i) {
+    const std::string prefix = "config" + std::to_string(i) + ".";
+    MountedFile file;
+    file.source = Take(values, prefix + "source");
+    file.copy = Take(values, prefix + "copy");
+    parsed.configs.push_back(file);
+  }
   parsed.other = values;
   record = parsed;
   return true;
@@ -132,7 +144,6 @@ std::string FormatMountRecord(const MountRecord& record) {
   values["mountPath"] = record.mountPath;
   values["cleanup"] = record.cleanup;
   values["state"] = record.state;
-  values["configCopy"] = record.configCopy;
   values["diskCount"] = std::to_string(record.disks.size());
   for (size_t i = 0; i < record.disks.size(); ++i) {
     const std::string prefix = "disk" + std::to_string(i) + ".";
@@ -143,6 +154,12 @@ std::string FormatMountRecord(const MountRecord& record) {
     values[prefix + "datastore"] = disk.datastore;
     values[prefix + "sizeBytes"] = std::to_string(disk.sizeBytes);
     values[prefix + "sha256"] = disk.sha256;
+  }
+  values["configCount"] = std::to_string(record.configs.size());
+  for (size_t i = 0; i < record.configs.size(); ++i) {
+    const std::string prefix = "config" + std::to_string(i) + ".";
+    values[prefix + "source"] = record.configs[i].source;
+    values[prefix + "copy"] = record.configs[i].copy;
   }
   return labkv::Format(values);
 }

@@ -10,9 +10,10 @@
 // disk images and of its description (its configuration file) into the mount-path folder, so that a
 // disk changed while the job runs does not change what is backed up. Its record is
 // hypervisor/<server>/mounts/<job id>/<VM GUID in lower case>.mount, key=value lines:
-//   vm, guid, mountPath, cleanup, state (mounted | unmounted), configCopy, diskCount,
+//   vm, guid, mountPath, cleanup, state (mounted | unmounted), diskCount,
 //   disk<i>.indexName, disk<i>.source (image path under the server folder), disk<i>.copy,
-//   disk<i>.datastore, disk<i>.sizeBytes, disk<i>.sha256 (of the copy; empty when not taken)
+//   disk<i>.datastore, disk<i>.sizeBytes, disk<i>.sha256 (of the copy; empty when not taken),
+//   configCount, config<i>.source, config<i>.copy
 // The record outlives the copies: it is what the backed-up disks are compared with afterwards.
 namespace lab {
 
@@ -25,14 +26,20 @@ struct MountedDisk {
   std::string sha256;
 };
 
+// A configuration file of the VM and its copy.
+struct MountedFile {
+  std::string source;
+  std::string copy;
+};
+
 struct MountRecord {
   std::string vm;
   std::string guid;
   std::string mountPath;
   std::string cleanup;
   std::string state;  // "mounted" or "unmounted"
-  std::string configCopy;
   std::vector<MountedDisk> disks;
+  std::vector<MountedFile> configs;
   std::map<std::string, std::string> other;
 };
 

@@ -72,6 +72,13 @@ class IVMInfo {
   // Prepares a clustered hypervisor for the job's backups.
   virtual int InitializeCluster(MountCtx& ctx) = 0;
 
+  // ---- Mount records of a mounted VM, read by the worker's layout objects ----
+  // The mount context's VM as mounted: one record per disk image, configuration file and file
+  // collection, each with its files (a disk's snapshot chain) in order. Non-zero on success.
+  virtual int GetMountInfoFull(const MountCtx& ctx, std::vector<VMInfoStructs::SMountInfoFull>& mounts) = 0;
+  // The mounted guest volumes of a volume-level backup. Non-zero on success.
+  virtual int GetMountedVolumes(const MountCtx& ctx, std::vector<VMInfoStructs::SMountInfoFile>& volumes) = 0;
+
   // ---- A VM's mount and the end of its backup ----
   // Mounts the VM the context names: takes the snapshot through which its disks are read, creates
   // the context's mount-path folder with what the disks are read from, and fills the mount's results
@@ -82,8 +89,6 @@ class IVMInfo {
   // Removes what the mount made. On success the context's clean-up string is cleared; a failed
   // unmount leaves it, and what it names is left for the clean-up service.
   virtual int UnmountVM(MountCtx& ctx) = 0;
-  // One record per mounted disk or configuration file of the VM, in backup order.
-  virtual int GetMountInfo(const MountCtx& ctx, std::vector<VMInfoStructs::SMountInfoFull>& mounts) = 0;
   // Closes the VM's backup on the hypervisor's side (the snapshot's change ids, its release).
   virtual int PostBackupVM(MountCtx& ctx) = 0;
   // Marks the VM's backup complete on the hypervisor's side.

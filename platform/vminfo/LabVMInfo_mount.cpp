@@ -1,22 +1,30 @@
-// A VM's mount over the lab: point-in-time copies of its disks in the mount-path folder.
+// Mount records and mounts of a VM over the lab: what the lab's hypervisor holds of the VM (its disk
+// images, configuration files and file collections) as the layout objects walk it, and the mount's
+// point-in-time copies in the mount-path folder that the backup reads instead of the live images.
 #include <unistd.h>
+
+#include <cstdio>
 
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabDisks.h"
 #include "platform/lab/LabFaults.h"
+#include "platform/os/CPxCRC32.h"
 #include "platform/os/CPxDirectory.h"
+#include "platform/os/CPxPath.h"
 #include "platform/os/ZtTime.h"
 #include "platform/vminfo/LabVMInfo.h"
 
 namespace {
 
-constexpr int kErrMountFailed = 3003;     // the copies or the mount's record could not be made
-constexpr DiskType_t kLabDiskType = 1;    // a flat image
-constexpr int64_t kConfigHeaderKind = 4;  // what configuration-file items carry in their headers
+constexpr int32_t kBackupAsConfigFile = 0;
+constexpr int32_t kBackupAsFileCollection = 2;
+constexpr int kErrMountFailed = 3003;  // the copies or the mount's record could not be made
 
-std::string BaseName(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
+VMInfoStructs::SMountInfoFull OneFileRecord(const VMInfoStructs::SDisk& file) {
+  VMInfoStructs::SMountInfoFull record;
+  record.opened = 1;
+  record.disks.push_back(file);
+  return record;
 }
 
 // A path under the server folder made only of usable names: a description cannot point elsewhere.
@@ -33,6 +41,19 @@ bool IsContainedPath(const std::string& relative) {
 
 std::string Label(const MountCtx& ctx) { return ctx.vmGuid.empty() ? ctx.vmName : ctx.vmGuid; }
 
+// The copy of a source in the mount, or the source itself when the mount has none.
+std::string CopyOf(const lab::MountRecord* mount, const std::string& server, const std::string& source) {
+  if (mount != nullptr) {
+    for (const lab::MountedDisk& disk : mount->disks) {
+      if (disk.source == source) return disk.copy;
+    }
+    for (const lab::MountedFile& file : mount->configs) {
+      if (file.source == source) return file.copy;
+    }
+  }
+  return lab::DiskImagePath(server, source);
+}
+
 }  // namespace
 
 std::string LabVMInfo::MountCleanupString(const std::string& server, int64_t jobId, const std::string& guid) {
@@ -43,7 +64,8 @@ bool LabVMInfo::ReadMount(const MountCtx& ctx, std::string& server, lab::MountRe
   if (!FindServer(server)) return false;
   std::string error;
   switch (lab::ReadMountRecord(server, static_cast<int64_t>(ctx.jobId), ctx.vmGuid, record, error)) {
-    case lab::RecordRead::kRead: return true;
+    case lab::RecordRead::kRead:
+      return true;
     case lab::RecordRead::kMissing:
       Fail(kErrNotFound, "VM [" + Label(ctx) + "] is not mounted");
       return false;
@@ -53,43 +75,128 @@ bool LabVMInfo::ReadMount(const MountCtx& ctx, std::string& server, lab::MountRe
   }
 }
 
+int LabVMInfo::GetMountInfoFull(const MountCtx& ctx, std::vector<VMInfoStructs::SMountInfoFull>& mounts) {
+  if (Faulted("vminfo.GetMountInfoFull", ctx.vmGuid)) return 0;
+  std::string server;
+  if (!FindServer(server)) return 0;
+  lab::VMDescription vm;
+  if (!lab::FindVM(server, Label(ctx), vm)) return Fail(kErrNotFound, "VM [" + ctx.vmGuid + "] not found");
+  lab::MountRecord mount;
+  std::string error;
+  const bool mounted = lab::ReadMountRecord(server, static_cast<int64_t>(ctx.jobId), vm.guid, mount, error) ==
+                           lab::RecordRead::kRead &&
+                       mount.state == "mounted";
+
+  std::vector<VMInfoStructs::SMountInfoFull> records;
+  for (size_t i = 0; i < vm.disks.size(); ++i) {
+    const lab::VMDisk& image = vm.disks[i];
+    VMInfoStructs::SDisk disk;
+    disk.path = CopyOf(mounted ? &mount : nullptr, server, image.file);
+    disk.diskType = kLabDiskType;
+    disk.diskId = vm.guid + ":" + std::to_string(i);
+    disk.displayName = CPxPath::GetFileName(image.file);
+    disk.indexName = lab::LabDiskIndexName(i, image.file);
+    disk.maxSize = static_cast<int64_t>(image.sizeBytes);
+    disk.fileSize = static_cast<int64_t>(image.sizeBytes);
+    disk.allocatedSize = static_cast<int64_t>(image.sizeBytes);
+    disk.datastore = image.Datastore();
+    disk.proxyName = lab::FocusClient();
+    disk.osDisk = i == 0;
+    // The change id the hypervisor gives this backup: the generation of what is read.
+    if (mounted) disk.fileName = lab::ImageChangeId(disk.path);
+    records.push_back(OneFileRecord(disk));
+  }
+  for (const lab::VMConfigFile& config : vm.configFiles) {
+    VMInfoStructs::SDisk file;
+    file.path = CopyOf(mounted ? &mount : nullptr, server, config.file);
+    file.displayName = CPxPath::GetFileName(config.file);
+    file.indexName = file.displayName;
+    file.backupType = kBackupAsConfigFile;
+    file.proxyName = lab::FocusClient();
+    records.push_back(OneFileRecord(file));
+  }
+  for (const lab::VMCollection& collection : vm.collections) {
+    VMInfoStructs::SDisk folder;
+    folder.path = lab::DiskImagePath(server, collection.folder);
+    folder.displayName = CPxPath::GetFileName(collection.folder);
+    folder.indexName = folder.displayName;
+    folder.backupType = kBackupAsFileCollection;
+    folder.diskType = static_cast<DiskType_t>(collection.type);
+    folder.proxyName = lab::FocusClient();
+    records.push_back(OneFileRecord(folder));
+  }
+  mounts.swap(records);
+  Succeed();
+  return 1;
+}
+
+int LabVMInfo::GetMountedVolumes(const MountCtx& ctx, std::vector<VMInfoStructs::SMountInfoFile>& volumes) {
+  if (Faulted("vminfo.GetMountedVolumes", ctx.vmGuid)) return 0;
+  std::string server;
+  if (!FindServer(server)) return 0;
+  lab::VMDescription vm;
+  if (!lab::FindVM(server, Label(ctx), vm)) return Fail(kErrNotFound, "VM [" + ctx.vmGuid + "] not found");
+  // One volume per disk image, named by a GUID made of the VM's GUID and the disk's number.
+  CPxCRC32 crc;
+  crc.UpdateCRC32(vm.guid.data(), vm.guid.size());
+  std::vector<VMInfoStructs::SMountInfoFile> found;
+  for (size_t i = 0; i < vm.disks.size(); ++i) {
+    char guid[64];
+    std::snprintf(guid, sizeof(guid), "%08x-0000-4000-8000-%012zx", crc.GetCRC32(), i);
+    VMInfoStructs::SMountInfoFile volume;
+    volume.volumeName = std::string("\\\\?\\Volume{") + guid + "}\\";
+    volume.guidPath = volume.volumeName;
+    volume.displayName = std::string(1, static_cast<char>('C' + i % 24)) + ":";
+    found.push_back(volume);
+  }
+  volumes.swap(found);
+  Succeed();
+  return 1;
+}
+
 bool LabVMInfo::CopyVM(const std::string& server, const lab::VMDescription& vm, const std::string& mountPath,
                        bool checksums, lab::MountRecord& record) {
-  std::vector<std::pair<std::string, std::string>> copies;  // source, copy
-  for (size_t i = 0; i < vm.disks.size(); ++i) {
-    if (!IsContainedPath(vm.disks[i].file)) {
-      Fail(kErrMountFailed, "Disk image [" + vm.disks[i].file + "] of VM [" + vm.name + "] is not a usable path");
+  std::vector<std::string> sources;
+  for (const lab::VMDisk& disk : vm.disks) sources.push_back(disk.file);
+  for (const lab::VMConfigFile& config : vm.configFiles) sources.push_back(config.file);
+  for (const std::string& source : sources) {
+    if (!IsContainedPath(source)) {
+      Fail(kErrMountFailed, "File [" + source + "] of VM [" + vm.name + "] is not a usable path");
       return false;
     }
-    copies.emplace_back(lab::DiskImagePath(server, vm.disks[i].file), mountPath + "/" + BaseName(vm.disks[i].file));
   }
-  copies.emplace_back(lab::VMDescriptionPath(server, vm.name), mountPath + "/" + vm.name + ".vm");
   if (!lab::MakeDirs(mountPath)) {
     Fail(kErrMountFailed, "Cannot create the mount path [" + mountPath + "]");
     return false;
   }
-  for (size_t i = 0; i < copies.size(); ++i) {
+  std::vector<std::string> made;
+  for (size_t i = 0; i < sources.size(); ++i) {
+    const bool disk = i < vm.disks.size();
+    // Disks and files of one VM may share a name in different folders: the position keeps copies apart.
+    const std::string copy = mountPath + "/" + (disk ? "" : "config" + std::to_string(i - vm.disks.size()) + "-") +
+                             CPxPath::GetFileName(sources[i]);
     // A copy left by a mount that never ended is replaced, never read as this one.
-    unlink(copies[i].second.c_str());
+    unlink(copy.c_str());
     std::string sha;
     std::string error;
-    const bool disk = i < vm.disks.size();
     // A disk's copy takes its change journal with it, so its change id describes the copy's bytes.
-    const bool copied = disk ? lab::CopyDiskPointInTime(copies[i].first, copies[i].second, checksums ? &sha : nullptr, error)
-                             : lab::CopyPointInTime(copies[i].first, copies[i].second, nullptr, error);
+    const std::string source = lab::DiskImagePath(server, sources[i]);
+    const bool copied = disk ? lab::CopyDiskPointInTime(source, copy, checksums ? &sha : nullptr, error)
+                             : lab::CopyPointInTime(source, copy, nullptr, error);
     if (!copied) {
-      for (size_t made = 0; made < i; ++made) unlink(copies[made].second.c_str());
+      for (const std::string& done : made) unlink(done.c_str());
       Fail(kErrMountFailed, "Cannot mount VM [" + vm.name + "]: " + error);
       return false;
     }
+    made.push_back(copy);
     if (!disk) {
-      record.configCopy = copies[i].second;
+      record.configs.push_back(lab::MountedFile{sources[i], copy});
       continue;
     }
     lab::MountedDisk mounted;
-    mounted.indexName = lab::LabDiskIndexName(i, vm.disks[i].file);
-    mounted.source = vm.disks[i].file;
-    mounted.copy = copies[i].second;
+    mounted.indexName = lab::LabDiskIndexName(i, sources[i]);
+    mounted.source = sources[i];
+    mounted.copy = copy;
     mounted.datastore = vm.disks[i].Datastore();
     mounted.sizeBytes = vm.disks[i].sizeBytes;
     mounted.sha256 = sha;
@@ -121,7 +228,7 @@ int LabVMInfo::MountVM(MountCtx& ctx) {
     return 0;
   if (!lab::WriteMountRecord(server, static_cast<int64_t>(ctx.jobId), record, error)) {
     for (const lab::MountedDisk& disk : record.disks) unlink(disk.copy.c_str());
-    unlink(record.configCopy.c_str());
+    for (const lab::MountedFile& file : record.configs) unlink(file.copy.c_str());
     return Fail(kErrMountFailed, "Cannot record the mount of VM [" + vm.name + "]: " + error);
   }
   ctx.cleanupString = record.cleanup;
@@ -164,7 +271,7 @@ int LabVMInfo::UnmountVM(MountCtx& ctx) {
     return 1;
   }
   for (const lab::MountedDisk& disk : record.disks) unlink(disk.copy.c_str());
-  if (!record.configCopy.empty()) unlink(record.configCopy.c_str());
+  for (const lab::MountedFile& file : record.configs) unlink(file.copy.c_str());
   // The folder goes only when it is the one this caller mounted into.
   if (record.mountPath == ctx.mountPath && CPxDirectory::Remove(record.mountPath, true, false).IsError())
     return Fail(kErrMountFailed, "Cannot remove the mount path [" + record.mountPath + "]");
@@ -173,45 +280,6 @@ int LabVMInfo::UnmountVM(MountCtx& ctx) {
   if (!lab::WriteMountRecord(server, static_cast<int64_t>(ctx.jobId), record, error))
     return Fail(kErrMountFailed, "Cannot record the unmount of VM [" + record.vm + "]: " + error);
   ctx.cleanupString.clear();
-  Succeed();
-  return 1;
-}
-
-int LabVMInfo::GetMountInfo(const MountCtx& ctx, std::vector<VMInfoStructs::SMountInfoFull>& mounts) {
-  if (Faulted("vminfo.GetMountInfo", Label(ctx))) return 0;
-  std::string server;
-  lab::MountRecord record;
-  if (!ReadMount(ctx, server, record)) return 0;
-  if (record.state != "mounted") return Fail(kErrNotFound, "VM [" + Label(ctx) + "] is not mounted");
-  std::vector<VMInfoStructs::SMountInfoFull> filled;
-  if (!record.configCopy.empty()) {
-    VMInfoStructs::SDisk file;
-    file.path = record.configCopy;
-    file.indexName = file.displayName = BaseName(record.configCopy);
-    file.backupType = 0;
-    file.headerKind = kConfigHeaderKind;
-    file.status = 0;
-    VMInfoStructs::SMountInfoFull mount;
-    mount.opened = 1;
-    mount.disks.push_back(file);
-    filled.push_back(mount);
-  }
-  for (const lab::MountedDisk& disk : record.disks) {
-    VMInfoStructs::SDisk file;
-    file.path = disk.copy;
-    file.diskType = kLabDiskType;
-    file.diskName2 = file.diskId = file.indexName = disk.indexName;
-    file.displayName = BaseName(disk.source);
-    file.datastore = disk.datastore;
-    file.maxSize = file.fileSize = file.allocatedSize = static_cast<int64_t>(disk.sizeBytes);
-    file.backupType = 1;
-    file.fileName = lab::ImageChangeId(disk.copy);
-    VMInfoStructs::SMountInfoFull mount;
-    mount.opened = 1;
-    mount.disks.push_back(file);
-    filled.push_back(mount);
-  }
-  mounts = filled;
   Succeed();
   return 1;
 }
@@ -233,8 +301,11 @@ int LabVMInfo::GetSnapConfigFiles(MountCtx& ctx, int /*flags*/, std::vector<std:
   std::string server;
   lab::MountRecord record;
   if (!ReadMount(ctx, server, record)) return 0;
-  files.clear();
-  if (!record.configCopy.empty() && record.state == "mounted") files.push_back(record.configCopy);
+  std::vector<std::string> listed;
+  if (record.state == "mounted") {
+    for (const lab::MountedFile& file : record.configs) listed.push_back(file.copy);
+  }
+  files.swap(listed);
   Succeed();
   return 1;
 }

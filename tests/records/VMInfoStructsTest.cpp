@@ -75,7 +75,7 @@ TEST(VMInfoStructsDefaults, FieldsWithoutLibraryDefaultAreValueInitialised) {
   card->~SVMNetworkCard();
 
   SDisk disk;
-  EXPECT_FALSE(disk.field65);
+  EXPECT_FALSE(disk.referencePoint);
   SVMFile file;
   EXPECT_EQ(0, file.field2);
   EXPECT_FALSE(file.field8);
