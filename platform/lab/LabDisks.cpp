@@ -95,23 +95,6 @@ bool WriteAllAt(int fd, const char* data, size_t size, uint64_t offset) {
   return true;
 }
 
-// Adds a generation, then drops the oldest generations until the journal fits its bound.
-void AddGeneration(ChangeJournal& journal, std::vector<ByteRange> ranges) {
-  ChangeGeneration generation;
-  generation.number = journal.last + 1;
-  generation.ranges = MergeRanges(std::move(ranges));
-  if (FormatRanges(generation).size() > kMaxGenerationText) {
-    generation.wholeDisk = true;
-    generation.ranges.clear();
-  }
-  journal.generations.push_back(std::move(generation));
-  journal.last = journal.generations.back().number;
-  while (journal.generations.size() > 1 && FormatChangeJournal(journal).size() > kMaxJournalBytes) {
-    journal.generations.erase(journal.generations.begin());
-    journal.first = journal.generations.front().number;
-  }
-}
-
 // The image's journal, begun when it has none. REQUIRES: the image's lock.
 bool LoadOrBeginJournal(const std::string& imagePath, ChangeJournal& journal, bool& begun, std::string& error) {
   begun = false;
@@ -231,6 +214,29 @@ bool ChangedSince(const ChangeJournal& journal, const std::string& changeId, std
   return true;
 }
 
+void AppendGeneration(ChangeJournal& journal, std::vector<ByteRange> ranges) {
+  ChangeGeneration generation;
+  generation.number = journal.last + 1;
+  generation.ranges = MergeRanges(std::move(ranges));
+  if (FormatRanges(generation).size() > kMaxGenerationText) {
+    generation.wholeDisk = true;
+    generation.ranges.clear();
+  }
+  journal.generations.push_back(std::move(generation));
+  journal.last = journal.generations.back().number;
+  // Each generation's line is measured once; the oldest go until the whole fits.
+  std::vector<size_t> lines;
+  size_t total = FormatChangeJournal(ChangeJournal{journal.id, journal.first, journal.last, {}}).size();
+  for (const ChangeGeneration& g : journal.generations) {
+    lines.push_back(std::to_string(g.number).size() + FormatRanges(g).size() + 6);  // "gen." "=" "\n"
+    total += lines.back();
+  }
+  size_t drop = 0;
+  while (drop + 1 < journal.generations.size() && total > kMaxJournalBytes) total -= lines[drop++];
+  journal.generations.erase(journal.generations.begin(), journal.generations.begin() + static_cast<long>(drop));
+  journal.first = journal.generations.front().number;
+}
+
 std::vector<ByteRange> MergeRanges(std::vector<ByteRange> ranges) {
   ranges.erase(std::remove_if(ranges.begin(), ranges.end(), [](const ByteRange& r) { return r.second == 0; }),
                ranges.end());
@@ -287,7 +293,7 @@ bool WriteDiskRanges(const std::string& imagePath, const std::vector<ByteRange>&
   ChangeJournal journal;
   bool begun = false;
   if (!LoadOrBeginJournal(imagePath, journal, begun, error)) return false;
-  AddGeneration(journal, ranges);
+  AppendGeneration(journal, ranges);
   // The change is recorded before the bytes change: a write that does not finish costs the next
   // incremental a needless read, never a missed change.
   if (!WriteFileAtomic(ChangeJournalPath(imagePath), FormatChangeJournal(journal), error)) return false;

@@ -65,6 +65,10 @@ std::string ImageChangeId(const std::string& imagePath);
 bool ChangedSince(const ChangeJournal& journal, const std::string& changeId, std::vector<ByteRange>& ranges,
                   bool& wholeDisk, std::string& error);
 
+// Adds the ranges as the journal's next generation (the whole disk when they are too many to list),
+// then drops the oldest generations until the journal fits kMaxJournalBytes.
+void AppendGeneration(ChangeJournal& journal, std::vector<ByteRange> ranges);
+
 // Sorts and merges touching or overlapping ranges; empty ranges are dropped.
 std::vector<ByteRange> MergeRanges(std::vector<ByteRange> ranges);
 
