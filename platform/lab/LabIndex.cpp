@@ -54,6 +54,10 @@ std::string VMEntriesPath(const std::string& subclientGuid, const std::string& v
 }
 
 bool AppendEntry(const std::string& path, const std::vector<std::string>& fields, std::string& error) {
+  if (fields.empty() || fields[0].empty()) {
+    error = "an index entry needs its kind";
+    return false;
+  }
   const size_t slash = path.rfind('/');
   if (!MakeDirs(path.substr(0, slash)) || !AppendLineLocked(path, FormatIndexEntry(fields))) {
     error = "cannot add an entry to " + path;

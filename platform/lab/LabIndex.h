@@ -26,7 +26,6 @@
 //   meta vm <message XML>                          the VM's index metadata (IdxMetadata::IdxMetaData)
 //   meta disk <index name> <message XML>           a disk's index metadata
 //   extent <disk> mft|mount <extent number> <cluster bitmap text>   a metadata extent of a disk
-//   crc <disk> <extent number> <checksum>          an extent checksum of a disk
 // Job records change under their own lock; entry files and uploads grow or are replaced whole, so
 // two processes writing for the same subclient at once lose nothing.
 namespace lab {
