@@ -143,6 +143,7 @@ int QuarnCoordinator::initBkpIndexingTables() {
   const std::string contentPath = CPxPath::Append(m_subclientDir, kContentMapTable, false);
   {
     ZtCriticalSectionLock lock(&m_contentMapLock);
+    delete m_contentMapTable;
     m_contentMapTable = new (std::nothrow) TVMContentTable();
     if (m_contentMapTable == nullptr) {
       m_event.Error(kSigInitTables, "No memory available for table objects");
@@ -159,6 +160,7 @@ int QuarnCoordinator::initBkpIndexingTables() {
   m_indexClient->AddMetadataFile(TCtreeTable::IndexFile(contentPath));
 
   const std::string guidPath = CPxPath::Append(m_subclientDir, kVMGuidTable, false);
+  delete m_vmGuidTable;
   m_vmGuidTable = new (std::nothrow) TVMGUIDTable();
   if (m_vmGuidTable == nullptr) {
     m_event.Error(kSigInitTables, "No memory available for table objects");
