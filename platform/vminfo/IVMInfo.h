@@ -95,4 +95,14 @@ class IVMInfo {
   virtual int SetBackupCompletion(MountCtx& ctx) = 0;
   // The configuration files of the VM's snapshot.
   virtual int GetSnapConfigFiles(MountCtx& ctx, int flags, std::vector<std::string>& files) = 0;
+
+  // ---- Account checks of the agent controller's connection ----
+  // Error code of a check that failed because the account lacks privileges.
+  static constexpr int kErrMissingPrivileges = 282;
+  // Whether the connected account may back VMs up; 0 when it may not.
+  virtual int VerifyAccount() = 0;
+  // Whether the connected account may take storage snapshots; 0 when it may not.
+  virtual int CheckSnapPrivileges() = 0;
+  // The text of the last failure; empty when nothing has failed.
+  virtual std::string GetErrorText() = 0;
 };
