@@ -84,12 +84,13 @@ struct SVMDiskController {
   std::string field3;
 };
 
+// One mounted volume of a volume-level backup.
 struct SMountInfoFile {
   SMountInfoFile() = default;
   VMINFO_RECORD_COPY(SMountInfoFile);
-  std::string field1;
-  std::string field2;
-  std::string field3;
+  std::string volumeName;   // 1: as the guest enumerates it, beginning \\?\Volume{
+  std::string guidPath;     // 2
+  std::string displayName;  // 3
   std::string field4;
 };
 
@@ -231,52 +232,52 @@ struct SDisk {
   VMINFO_RECORD_COPY(SDisk);
   std::string path;          // 1
   DiskType_t diskType = 0;   // 2: the disk file's type
-  std::string field03;
-  std::string field04;
-  std::string field05;
+  std::string diskName2;   // 3: a second name of the disk
+  std::string diskId;      // 4
+  std::string fileName;    // 5: for a disk, the change id the hypervisor gives this backup
   std::string field06;
   int32_t field07 = 0;
   bool field08 = false;
   bool field09 = false;
-  int64_t field10 = 0;
-  int64_t field11 = 0;
-  int64_t field12 = 0;
+  int64_t maxSize = 0;     // 10: provisioned bytes
+  int64_t fileSize = 0;    // 11: bytes of the file
+  int64_t allocatedSize = 0;  // 12
   std::vector<SChildDisk> childDisks;  // 13
   std::string field14;
   int32_t field15 = 0;
   int32_t field16 = 0;
-  std::string field17;
+  std::string diskName3;   // 17: a further name, sent with index metadata
   int32_t field18 = 0;
   std::string datastore;  // 19: name of the datastore the disk lies on
-  int32_t field20 = 0;
-  std::string field21;
+  int32_t diskNumber2 = 0;  // 20
+  std::string indexName;   // 21: the disk's name in the index (its backup path)
   std::string field22;
-  std::string field23;
-  std::string field24;
+  std::string displayName; // 23
+  std::string proxyName;   // 24: the proxy that mounted the disk
   std::string field25;
   std::string field26;
-  int32_t field27 = 1;
-  int64_t field28 = 0;
+  int32_t backupType = 1;  // 27: 1 back up as a disk, 2 as a file collection, other skipped
+  int64_t headerKind = 0;  // 28: sent in file headers
   std::string field29;
   std::string field30;
   std::string field31;
   std::string field32;
   std::string field33;
   bool field34 = false;
-  int32_t field35 = 1;
-  bool field36 = true;
+  int32_t status = 1;      // 35: 1 counts among the VM's disks
+  bool inActiveChain = true;  // 36: part of the VM's active configuration
   int64_t field37 = -1;
-  bool field38 = false;
+  bool osDisk = false;     // 38: holds the guest operating system
   bool field39 = false;
   int32_t field40 = 0;
-  std::string field41;
-  std::string field42;
+  std::string indexText1;  // 41: sent with index metadata
+  std::string indexText2;  // 42: sent with index metadata
   std::string field43;
   std::string field44;
   std::string field45;
-  bool field46 = false;
+  bool indexFlag = false;  // 46: sent with index metadata
   int64_t field47 = 0;
-  std::string field48;
+  std::string parentIndexName;  // 48
   int32_t field49 = 0;
   bool field50 = false;
   std::string field51;
@@ -291,9 +292,9 @@ struct SDisk {
   std::string field60;
   std::string field61;
   std::string field62;
-  int32_t field63 = 512;
+  int32_t sectorSize = 512;  // 63: logical sector size in bytes
   int32_t field64 = 0;
-  bool field65 = false;
+  bool referencePoint = false;  // 65
   bool field66 = false;
   bool field67 = false;
   std::string field68;
@@ -301,13 +302,13 @@ struct SDisk {
   std::string field70;
   std::string field71;
   std::string field72;
-  std::vector<std::string> field73;
+  std::vector<std::string> pairTexts;  // 73: two texts sent as one, "first|second"
   std::string field74;
   std::string field75;
   std::string field76;
   std::string field77;
-  int64_t field78 = 0;
-  bool field79 = false;
+  int64_t changedSize = 0;  // 78: bytes changed since the last backup, when hasChangedSize
+  bool hasChangedSize = false;  // 79
   std::string field80;
   std::string field81;
   std::string field82;
@@ -577,9 +578,9 @@ struct SHostInfo {
 struct SMountInfoFull {
   SMountInfoFull() = default;
   VMINFO_RECORD_COPY(SMountInfoFull);
-  int32_t field1 = 0;
-  int64_t field2 = -1;
-  std::vector<SDisk> disks;  // 3
+  int32_t opened = 0;           // 1: not 0 when the disk was opened
+  int64_t indexPosition = -1;   // 2: the disk's position among the disks to index; -1 none
+  std::vector<SDisk> disks;     // 3: the disk's files (its snapshot chain), in order
 };
 
 // A range of sectors, first and last included.

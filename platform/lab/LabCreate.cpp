@@ -4,6 +4,8 @@
 
 #include <cstdio>
 #include <set>
+#include <string>
+#include <vector>
 
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabCoordinator.h"
@@ -22,7 +24,11 @@ const char* const kServer = "vcenter";
 const char* const kMediaAgent = "ma1";
 const char* const kHosts[] = {"esx1", "esx2"};
 const char* const kDatastores[] = {"ds1", "ds2"};
-constexpr uint64_t kDiskBytes = 4 * 1024 * 1024;
+// Each sample VM has two disks; the second one's size is a whole number of sectors but of no extent
+// size, so a backup's last extent of it is a short one.
+constexpr uint64_t kDiskBytes[] = {4 * 1024 * 1024, 3 * 1024 * 1024 + 512};
+constexpr size_t kSampleDisks = sizeof(kDiskBytes) / sizeof(kDiskBytes[0]);
+constexpr uint64_t kVMBytes = kDiskBytes[0] + kDiskBytes[1];
 constexpr size_t kPatternBytes = 64 * 1024;
 
 bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
@@ -158,16 +164,20 @@ bool CreateHypervisor(const LabPlan& plan, int& kept, std::string& error) {
   for (int64_t i = 1; i <= plan.vms; ++i) {
     const std::string name = VMName(i);
     const std::string datastore = kDatastores[(i - 1) % 2];
-    VMDisk disk;
-    disk.file = "datastores/" + datastore + "/" + name + "/" + name + "_0.img";
-    disk.sizeBytes = kDiskBytes;
-    disk.type = "raw";
-    const std::string image = DiskImagePath(kServer, disk.file);
-    if (!MakeDir(image.substr(0, image.rfind('/')), error)) return false;
-    if (Exists(image)) {
-      ++kept;
-    } else if (!WriteImageAtomic(image, DiskPattern(i), kDiskBytes, error)) {
-      return false;
+    std::vector<VMDisk> disks;
+    for (size_t d = 0; d < kSampleDisks; ++d) {
+      VMDisk disk;
+      disk.file = "datastores/" + datastore + "/" + name + "/" + name + "_" + std::to_string(d) + ".img";
+      disk.sizeBytes = kDiskBytes[d];
+      disk.type = "raw";
+      const std::string image = DiskImagePath(kServer, disk.file);
+      if (!MakeDir(image.substr(0, image.rfind('/')), error)) return false;
+      if (Exists(image)) {
+        ++kept;
+      } else if (!WriteImageAtomic(image, DiskPattern(i * kSampleDisks + d), kDiskBytes[d], error)) {
+        return false;
+      }
+      disks.push_back(disk);
     }
     if (VMDescriptionExists(kServer, name)) {
       ++kept;
@@ -182,7 +192,7 @@ bool CreateHypervisor(const LabPlan& plan, int& kept, std::string& error) {
     vm.guestOS = i % 2 ? "linux" : "windows";
     vm.cpus = 2;
     vm.memoryMB = 1024;
-    vm.disks = {disk};
+    vm.disks = disks;
     if (!WriteVMDescription(kServer, vm, error)) return false;
   }
   return true;
@@ -245,8 +255,8 @@ bool CreateCollectFile(const LabPlan& plan, int& kept, std::string& error) {
     SetText(vm, kServerName, kServer);
     SetNumber(vm, kClientId, kFirstVMClientId + i - 1);
     SetText(vm, kDatastore, kDatastores[(i - 1) % 2]);
-    SetNumber(vm, kDiskCount, 1);
-    SetNumber(vm, kSize, static_cast<int64_t>(kDiskBytes));
+    SetNumber(vm, kDiskCount, static_cast<int64_t>(kSampleDisks));
+    SetNumber(vm, kSize, static_cast<int64_t>(kVMBytes));
     SetText(vm, kDatacenter, "dc1");
     SetNumber(vm, kVMJobId, plan.jobId);
     SetNumber(vm, kSubclientId, static_cast<int64_t>(subclientId));

@@ -139,6 +139,22 @@ bool ParseVMDescription(const std::string& text, VMDescription& vm, std::string&
     disk.sizeBytes = static_cast<uint64_t>(size);
     parsed.disks.push_back(disk);
   }
+  int64_t configCount = 0, collectionCount = 0;
+  if (!TakeNumber(values, "configCount", 0, kMaxVMDisks, configCount, error) ||
+      !TakeNumber(values, "collectionCount", 0, kMaxVMDisks, collectionCount, error))
+    return false;
+  for (int64_t i = 0; i < configCount; ++i) {
+    VMConfigFile config;
+    config.file = Take(values, "config" + std::to_string(i) + ".file");
+    parsed.configFiles.push_back(config);
+  }
+  for (int64_t i = 0; i < collectionCount; ++i) {
+    const std::string prefix = "collection" + std::to_string(i) + ".";
+    VMCollection collection;
+    collection.folder = Take(values, prefix + "folder");
+    if (!TakeNumber(values, prefix + "type", 0, INT32_MAX, collection.type, error)) return false;
+    parsed.collections.push_back(collection);
+  }
   parsed.name = Take(values, "name");
   parsed.guid = Take(values, "guid");
   parsed.host = Take(values, "host");
@@ -166,6 +182,14 @@ std::string FormatVMDescription(const VMDescription& vm) {
   values["guestOS"] = vm.guestOS;
   values["cpus"] = std::to_string(vm.cpus);
   values["memoryMB"] = std::to_string(vm.memoryMB);
+  if (!vm.configFiles.empty()) values["configCount"] = std::to_string(vm.configFiles.size());
+  for (size_t i = 0; i < vm.configFiles.size(); ++i) values["config" + std::to_string(i) + ".file"] = vm.configFiles[i].file;
+  if (!vm.collections.empty()) values["collectionCount"] = std::to_string(vm.collections.size());
+  for (size_t i = 0; i < vm.collections.size(); ++i) {
+    const std::string prefix = "collection" + std::to_string(i) + ".";
+    values[prefix + "folder"] = vm.collections[i].folder;
+    values[prefix + "type"] = std::to_string(vm.collections[i].type);
+  }
   values["diskCount"] = std::to_string(vm.disks.size());
   for (size_t i = 0; i < vm.disks.size(); ++i) {
     const std::string prefix = "disk" + std::to_string(i) + ".";

@@ -41,6 +41,16 @@ struct VMDisk {
   std::string Datastore() const;
 };
 
+// A configuration file of a VM (its path relative to the server folder), and a file collection (a
+// folder relative to the server folder with its collection type); each is one mount record.
+struct VMConfigFile {
+  std::string file;
+};
+struct VMCollection {
+  std::string folder;
+  int64_t type = 0;
+};
+
 struct VMDescription {
   std::string name;
   std::string guid;
@@ -54,6 +64,8 @@ struct VMDescription {
   int64_t cpus = 0;
   int64_t memoryMB = 0;
   std::vector<VMDisk> disks;  // keys diskCount, disk<i>.file, disk<i>.sizeBytes, disk<i>.type
+  std::vector<VMConfigFile> configFiles;  // keys configCount, config<i>.file
+  std::vector<VMCollection> collections;  // keys collectionCount, collection<i>.folder, collection<i>.type
   std::map<std::string, std::string> other;
 };
 

@@ -71,4 +71,11 @@ class IVMInfo {
   virtual uint32_t GetTerminology(int kind, int form) = 0;
   // Prepares a clustered hypervisor for the job's backups.
   virtual int InitializeCluster(MountCtx& ctx) = 0;
+
+  // ---- Mount records of a mounted VM, read by the worker's layout objects ----
+  // The mount context's VM as mounted: one record per disk image, configuration file and file
+  // collection, each with its files (a disk's snapshot chain) in order. Non-zero on success.
+  virtual int GetMountInfoFull(const MountCtx& ctx, std::vector<VMInfoStructs::SMountInfoFull>& mounts) = 0;
+  // The mounted guest volumes of a volume-level backup. Non-zero on success.
+  virtual int GetMountedVolumes(const MountCtx& ctx, std::vector<VMInfoStructs::SMountInfoFile>& volumes) = 0;
 };

@@ -56,6 +56,15 @@ class LabVMInfo : public IVMInfo {
   int Cleanup(int flags) override;
   uint32_t GetTerminology(int kind, int form) override;
   int InitializeCluster(MountCtx& ctx) override;
+  // ---- Mount records (LabVMInfo_mount.cpp) ----
+  // Disk records name the VM's images as the hypervisor keeps them (type kLabDiskType, index name
+  // "scsi0-<n>-<image file name>"), configuration files as records of backup type 0 and file
+  // collections as records of backup type 2 whose disk type is the collection type. Fault table
+  // operations "vminfo.GetMountInfoFull" and "vminfo.GetMountedVolumes" (selector vm: the GUID).
+  static constexpr uint32_t kLabDiskType = 2;
+  int GetMountInfoFull(const MountCtx& ctx, std::vector<VMInfoStructs::SMountInfoFull>& mounts) override;
+  int GetMountedVolumes(const MountCtx& ctx, std::vector<VMInfoStructs::SMountInfoFile>& volumes) override;
+
   // Lab views for tests.
   bool IsConnected() const;
   // The option's value; -1 when it was never set.

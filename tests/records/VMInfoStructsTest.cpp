@@ -24,18 +24,18 @@ TEST(VMInfoStructsDefaults, NewRecordsCarryTheLibraryDefaults) {
   EXPECT_TRUE(vm.field79.empty() && vm.field80.empty() && vm.field83.empty() && vm.owners.empty());
 
   SDisk disk;
-  EXPECT_EQ(512, disk.field63);
-  EXPECT_EQ(1, disk.field27);
-  EXPECT_EQ(1, disk.field35);
-  EXPECT_TRUE(disk.field36);
+  EXPECT_EQ(512, disk.sectorSize);
+  EXPECT_EQ(1, disk.backupType);
+  EXPECT_EQ(1, disk.status);
+  EXPECT_TRUE(disk.inActiveChain);
   EXPECT_EQ(-1, disk.field37);
   EXPECT_TRUE(disk.childDisks.empty());
 
   SDatastoreInfo datastore;
   EXPECT_TRUE(datastore.field01);
   SMountInfoFull mount;
-  EXPECT_EQ(0, mount.field1);
-  EXPECT_EQ(-1, mount.field2);
+  EXPECT_EQ(0, mount.opened);
+  EXPECT_EQ(-1, mount.indexPosition);
   EXPECT_TRUE(mount.disks.empty());
   SHostInfo host;
   EXPECT_EQ(-1, host.field12);
@@ -75,7 +75,7 @@ TEST(VMInfoStructsDefaults, FieldsWithoutLibraryDefaultAreValueInitialised) {
   card->~SVMNetworkCard();
 
   SDisk disk;
-  EXPECT_FALSE(disk.field65);
+  EXPECT_FALSE(disk.referencePoint);
   SVMFile file;
   EXPECT_EQ(0, file.field2);
   EXPECT_FALSE(file.field8);
