@@ -52,3 +52,40 @@ bool QuarnController::CommitVMMetadataFiles(const std::string& vmGuid, long long
   files.clear();
   return true;
 }
+
+bool QuarnController::GetVMMetadataFromIndexing(const std::string& vmName, const std::string& vmGuid,
+                                                uint64_t subclientId, IdxMetadata::IdxMetaData*,
+                                                std::map<std::string, IdxMetadata::IdxMetaData, __less_nocase_cmp>*,
+                                                bool& retryable, bool& queryFailed) {
+  static const char* const sig =
+      "bool QuarnController::GetVMMetadataFromIndexing(const std::string&, const std::string&, unsigned long, "
+      "IdxMetadata::IdxMetaData*, IdxMetadataByName*, bool&, bool&)";
+  retryable = false;
+  queryFailed = true;
+  m_event.Error(sig, "Index client is not initialized; cannot query VM [%s] metadata", vmName.c_str());
+  return false;
+}
+
+bool QuarnController::GetMetadataFile(const std::string& path, const std::string&) {
+  static const char* const sig = "bool QuarnController::GetMetadataFile(const std::string&, const std::string&)";
+  m_event.Error(sig, "Index client is not initialized");
+  m_event.Error(sig, "Failed to get index file [%s]", path.c_str());
+  return false;
+}
+
+bool QuarnController::GetVMMetadataFile(const std::string& vmGuid, const std::string& path, const std::string&,
+                                        long long) {
+  static const char* const sig =
+      "bool QuarnController::GetVMMetadataFile(const std::string&, const std::string&, const std::string&, long long "
+      "int)";
+  m_event.Error(sig, "Index client is not initialized");
+  m_event.Error(sig, "Failed to get index file [%s] for VM [%s]", path.c_str(), vmGuid.c_str());
+  return false;
+}
+
+bool QuarnController::RunArchiveIndexForVM(const std::string& vmGuid, const long long&, uint64_t, int, int) {
+  static const char* const sig =
+      "bool QuarnController::RunArchiveIndexForVM(const std::string&, const long long int&, unsigned long, int, int)";
+  m_event.Error(sig, "Index client is not initialized; cannot run the archive index of VM [%s]", vmGuid.c_str());
+  return false;
+}

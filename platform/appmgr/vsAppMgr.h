@@ -142,6 +142,17 @@ class vsAppMgr {
   // "appmgr.setVSAReplicationInfo".
   bool setVSAReplicationInfo(const CNMessageBase& info);
 
+  // ---- The road of one VM (vsAppMgr_road.cpp) ----
+  // The credentials of a hypervisor server (the subclient's serverUser and serverPassword; the third
+  // text is not used in the lab). kRetOk, or kRetNoCredentials when the subclient names no server.
+  int getCredentialsForServer(const std::string& server, std::string& user, std::string& password,
+                              std::string& third);
+  // The replication record kept for the subclient's failback (see setVSAReplicationInfo); false when
+  // there is none or it cannot be read.
+  bool getVSAReplicationInfo(uint64_t replicationId, CNMessageBase& record);
+  // Makes the subclient's transport mode this value for the rest of the process.
+  void SetTransportMode(int mode);
+
   // ---- The coordinator's calls (vsAppMgr_coordinator.cpp) ----
   // Keys: server, serverUser, serverPassword, useVMInstanceUuid, separateBackupProxy (0/1),
   // backupCopyMemberServers=a,b, dataPathMediaAgents=a,b.
@@ -254,4 +265,5 @@ class vsAppMgr {
   std::string lastError_ GUARDED_BY(mutex_);
   std::vector<std::string> dataPathMediaAgents_ GUARDED_BY(mutex_);
   bool credentialsFetched_ GUARDED_BY(mutex_) = false;
+  int transportModeOverride_ GUARDED_BY(mutex_) = -1;  // -1: the subclient's setting
 };

@@ -2,7 +2,6 @@
 #include <cstdint>
 #include <list>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "platform/os/ThreadAnnotations.h"
@@ -49,7 +48,7 @@ class vsIndexClient {
   // answers are not produced yet, so every VM of a batch stays unanswered.
   bool RunArchiveIndexInBatch(const std::list<VMArchiveIndexParam>& batch);
 
-  // ---- Earlier jobs of the subclient: metadata files by job, VM index metadata (vsIndexClient_jobs.cpp) ----
+  // ---- Earlier jobs of the subclient: metadata files by job (vsIndexClient_jobs.cpp) ----
   // Copies the files matching the pattern ('*' and '?') from one job's folder of the subclient's cache
   // into destDir. Job 0 means the newest job of the subclient's current backup cycle that holds a
   // match: its last successful full job or a job that ended well after it (platform/lab/LabHistory.h),
@@ -57,14 +56,6 @@ class vsIndexClient {
   // matches. Fault table operation "index.DownloadMetadataFiles".
   bool DownloadJobMetadataFiles(const std::string& pattern, const std::string& destDir, int64_t jobId,
                                 const std::string& subclientGuid);
-  // The index metadata of the VM's last successful backup of the subclient (the newest job that ended
-  // well and holds a record of the VM, platform/lab/LabIndex.h): the VM's record and each disk's, as
-  // message XML, disks in index-name order. False when there is none: queryFailed is then set when the
-  // index could not be asked (rather than the VM not being in it), and retryable when asking again may
-  // help. Fault table operation "index.GetVMMetadata": a rule's code 1 is a failure worth retrying,
-  // any other code one that is not.
-  bool GetVMMetadata(const std::string& vmGuid, const std::string& subclientGuid, std::string& vmXml,
-                     std::vector<std::pair<std::string, std::string>>& disks, bool& retryable, bool& queryFailed);
 
   std::string GetLastError() const;
   std::string GetMediaAgentClientName() const;
@@ -74,7 +65,7 @@ class vsIndexClient {
 
   // The subclient's jobs in its current backup cycle, newest first; false (error set) when the history
   // cannot be read.
-  bool CycleJobs(const std::string& subclientGuid, std::vector<int64_t>& jobs, bool wholeHistory);
+  bool CycleJobs(const std::string& subclientGuid, std::vector<int64_t>& jobs);
 
   // Constant after construction.
   vsJobMgr* const jobMgr_;

@@ -1,6 +1,6 @@
-// Files and index metadata of the subclient's earlier jobs. Which earlier job counts is the job
-// manager's history (platform/lab/LabHistory.h): a job enters it only when it ended well, so neither
-// the half-state of a failed job nor the files of an older backup cycle are ever handed out.
+// Files of the subclient's earlier jobs. Which earlier job counts is the job manager's history
+// (platform/lab/LabHistory.h): a job enters it only when it ended well, so neither the half-state of a
+// failed job nor the files of an older backup cycle are ever handed out.
 #include <algorithm>
 
 #include "platform/appmgr/vsAppMgr.h"
@@ -9,18 +9,16 @@
 #include "platform/lab/LabCoordinator.h"
 #include "platform/lab/LabFaults.h"
 #include "platform/lab/LabHistory.h"
-#include "platform/lab/LabIndex.h"
 #include "platform/os/CPxDirectory.h"
 #include "platform/os/CPxFile.h"
 #include "platform/os/CPxPath.h"
 #include "platform/os/PatternMatch.h"
 
-bool vsIndexClient::CycleJobs(const std::string& subclientGuid, std::vector<int64_t>& jobs, bool wholeHistory) {
-  std::string appId = lab::SubclientOfGuid(subclientGuid);
-  if (appId.empty() && appMgr_ != nullptr && appMgr_->getSubclientGUID() == subclientGuid)
-    appId = appMgr_->getAppIdStr();
+bool vsIndexClient::CycleJobs(const std::string& subclientGuid, std::vector<int64_t>& jobs) {
+  std::string appId;
+  if (appMgr_ != nullptr && appMgr_->getSubclientGUID() == subclientGuid) appId = appMgr_->getAppIdStr();
   if (appId.empty()) {
-    SetError("no subclient has the GUID [" + subclientGuid + "]");
+    SetError("the GUID [" + subclientGuid + "] is not the job's subclient");
     return false;
   }
   std::vector<lab::HistoryJob> history;
@@ -30,14 +28,7 @@ bool vsIndexClient::CycleJobs(const std::string& subclientGuid, std::vector<int6
     return false;
   }
   const bool copy = jobMgr_ != nullptr && jobMgr_->isSnapToTape();
-  jobs.clear();
-  if (!wholeHistory) {
-    jobs = lab::CurrentCycle(history, copy).jobs;
-    return true;
-  }
-  for (auto it = history.rbegin(); it != history.rend(); ++it)
-    if (it->copy == copy) jobs.push_back(it->jobId);
-  std::sort(jobs.rbegin(), jobs.rend());
+  jobs = lab::CurrentCycle(history, copy).jobs;
   return true;
 }
 
@@ -51,7 +42,7 @@ bool vsIndexClient::DownloadJobMetadataFiles(const std::string& pattern, const s
   std::vector<int64_t> jobs;
   if (jobId > 0) {
     jobs.push_back(jobId);
-  } else if (!CycleJobs(subclientGuid, jobs, false)) {
+  } else if (!CycleJobs(subclientGuid, jobs)) {
     return false;
   }
   CPathMatch match(pattern, 0, 1);
@@ -79,39 +70,5 @@ bool vsIndexClient::DownloadJobMetadataFiles(const std::string& pattern, const s
   }
   SetError("no file matching [" + pattern + "] is in the index cache" +
            (jobId > 0 ? " for job " + std::to_string(jobId) : std::string(" for the current backup cycle")));
-  return false;
-}
-
-bool vsIndexClient::GetVMMetadata(const std::string& vmGuid, const std::string& subclientGuid, std::string& vmXml,
-                                  std::vector<std::pair<std::string, std::string>>& disks, bool& retryable,
-                                  bool& queryFailed) {
-  retryable = queryFailed = false;
-  lab::Fault fault;
-  if (lab::CheckFault("index.GetVMMetadata", fault)) {
-    SetError(fault.text);
-    queryFailed = true;
-    retryable = fault.code == 1;
-    return false;
-  }
-  std::vector<int64_t> jobs;
-  if (!CycleJobs(subclientGuid, jobs, true)) {
-    queryFailed = true;
-    return false;
-  }
-  for (int64_t job : jobs) {
-    lab::VMIndexRecord record;
-    std::string error;
-    const lab::RecordRead read = lab::ReadVMIndexRecord(subclientGuid, job, vmGuid, record, error);
-    if (read == lab::RecordRead::kMissing) continue;
-    if (read != lab::RecordRead::kRead) {
-      SetError(error);
-      queryFailed = true;
-      return false;
-    }
-    vmXml = record.vmXml;
-    disks = record.disks;
-    return true;
-  }
-  SetError("VM [" + vmGuid + "] is not in the index");
   return false;
 }
