@@ -28,6 +28,7 @@
 #include "records/ZtCriticalSection.h"
 #include "records/ZtEvent.h"
 #include "records/ZtSemaphore.h"
+#include "records/messages/IdxMetadataMessages.h"
 #include "records/messages/VirtualServerMessages.h"
 
 class CArchiveVirtualDiskFile;
@@ -174,8 +175,11 @@ class QuarnController : public VSController {
   // busy one.
   virtual bool MonitorIndexing();
   virtual void CloseIndexing();
-  bool GetMetadataFile(const std::string& file, const std::string& folder);
-  bool GetVMMetadataFile(const std::string& vm, const std::string& file, const std::string& folder, long long jobId);
+  // Virtual so that a test can stand in for the index.
+  virtual bool GetMetadataFile(const std::string& file, const std::string& folder);
+  // The VM's file of one earlier job (0: the newest copy of the current backup cycle).
+  virtual bool GetVMMetadataFile(const std::string& vm, const std::string& file, const std::string& folder,
+                                 long long jobId);
   bool SendVMMetadataFiles(const std::string& vm, const std::vector<std::string>& files, long long jobId,
                            const std::string& subclientGuid);
   bool DeleteVMMetadataFiles(const std::string& vm, const std::vector<std::string>& files);
@@ -191,7 +195,8 @@ class QuarnController : public VSController {
                                  bool& queryFailed);
   bool GetVMDiskExtentsCRC(const std::string& vm, const std::string& disk, unsigned long count,
                            IdxBrowseClientResp* response);
-  bool RunArchiveIndexForVM(const std::string& vm, const long long& jobId, unsigned long subclientId, int a, int b);
+  virtual bool RunArchiveIndexForVM(const std::string& vm, const long long& jobId, unsigned long subclientId, int a,
+                                    int b);
   bool RunArchiveIndexForVM(const VMArchiveIndexParam& param);
   // The index is asked once per process; a failed question is asked again next time.
   bool GetUseFixedLengthExtentNames(bool& fixed);
@@ -205,6 +210,15 @@ class QuarnController : public VSController {
   void CleanupIndexingMAFile();
   virtual bool CleanupJobMetadataFiles(const std::string& dir);
   virtual bool UploadBackupMetadataFiles();
+
+  // ---- Indexing services of the road of one VM (QuarnController_indexing.cpp) ----
+  // The VM's index metadata of its last successful backup and the per-disk metadata by index name, in
+  // the worker's map; on false, whether asking again may help and whether the query itself failed.
+  // Virtual so that a test can stand in for the index.
+  virtual bool GetVMMetadataFromIndexing(const std::string& vmName, const std::string& vmGuid, uint64_t subclientId,
+                                         IdxMetadata::IdxMetaData* vmMetadata,
+                                         std::map<std::string, IdxMetadata::IdxMetaData, __less_nocase_cmp>* diskMetadata,
+                                         bool& retryable, bool& queryFailed);
 
   // ---- Other services (QuarnController_services.cpp) ----
   virtual bool PostBackup() { return true; }

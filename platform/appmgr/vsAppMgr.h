@@ -142,6 +142,13 @@ class vsAppMgr {
   // "appmgr.setVSAReplicationInfo".
   bool setVSAReplicationInfo(const CNMessageBase& info);
 
+  // ---- The road of one VM (vsAppMgr_road.cpp; getCredentialsForServer with the coordinator's calls) ----
+  // The replication record kept for the subclient's failback (see setVSAReplicationInfo); false when
+  // there is none or it cannot be read.
+  bool getVSAReplicationInfo(uint64_t replicationId, CNMessageBase& record);
+  // Makes the subclient's transport mode this value for the rest of the process.
+  void SetTransportMode(int mode);
+
   // ---- The coordinator's calls (vsAppMgr_coordinator.cpp) ----
   // Keys: server, serverUser, serverPassword, useVMInstanceUuid, separateBackupProxy (0/1),
   // backupCopyMemberServers=a,b, dataPathMediaAgents=a,b.
@@ -272,4 +279,5 @@ class vsAppMgr {
   std::string lastError_ GUARDED_BY(mutex_);
   std::vector<std::string> dataPathMediaAgents_ GUARDED_BY(mutex_);
   bool credentialsFetched_ GUARDED_BY(mutex_) = false;
+  int transportModeOverride_ GUARDED_BY(mutex_) = -1;  // -1: the subclient's setting
 };

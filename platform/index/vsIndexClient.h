@@ -128,6 +128,15 @@ class vsIndexClient {
   // get no answer.
   int RunArchiveIndexInBatch(const std::list<VMArchiveIndexParam>& batch, IdxBrowseClientResp* response);
 
+  // ---- Earlier jobs of the subclient: metadata files by job (vsIndexClient_jobs.cpp) ----
+  // Copies the files matching the pattern ('*' and '?') from one job's folder of the subclient's cache
+  // into destDir. Job 0 means the newest job of the subclient's current backup cycle that holds a
+  // match: its last successful full job or a job that ended well after it (platform/lab/LabHistory.h),
+  // never a job of an older cycle, a failed job or the running one. False (GetLastError) when nothing
+  // matches. Fault table operation "index.DownloadMetadataFiles".
+  bool DownloadJobMetadataFiles(const std::string& pattern, const std::string& destDir, int64_t jobId,
+                                const std::string& subclientGuid);
+
   std::string GetLastError() const;
   std::string GetMediaAgentClientName() const;
 
@@ -151,6 +160,10 @@ class vsIndexClient {
   bool ReadLastVMEntries(const std::string& vm, std::vector<std::vector<std::string>>& entries, bool& known);
   // One VM of an archive-index run: its status (0 archived) or false when the run stopped there.
   bool ArchiveIndexOneVM(const std::string& vmGuid, int64_t jobId, int64_t& status);
+
+  // The subclient's jobs in its current backup cycle, newest first; false (error set) when the history
+  // cannot be read.
+  bool CycleJobs(const std::string& subclientGuid, std::vector<int64_t>& jobs);
 
   // Constant after construction.
   vsJobMgr* const jobMgr_;
