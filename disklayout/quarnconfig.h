@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <list>
 #include <map>
 #include <memory>
 #include <set>
@@ -7,6 +8,8 @@
 #include <vector>
 
 #include "platform/disk/I2ClusterBitmap.h"
+#include "platform/disk/LVMTypes.h"
+#include "platform/ev/EvEvent.h"
 #include "platform/os/ZtThread.h"
 #include "records/FixedRecords.h"
 #include "records/VMInfoStructs.h"
@@ -15,6 +18,7 @@ class IVMInfo;
 class QuarnChangeIdFile;
 class QuarnWorker;
 class quarnConfig;
+class vsAppMgr;
 class vsArchive;
 struct MountCtx;
 
@@ -166,26 +170,143 @@ struct volMetadataInfo {
   uint32_t mVolumeNumber = 0;
 };
 
-// The layout object of one VM: which disks, volumes and file collections are backed up. The worker
-// makes one at set-up and keeps it; the iteration over backup objects comes with the disk layout.
+// The layout object of one VM: what of the VM is backed up and in which order. The worker makes one
+// when it initialises and keeps it from VM to VM: reset() at the start of a VM, getMountInfo() after
+// the mount, then resetGetNextBkpObj() and getNextBkpObj() until the argument block comes back with
+// an empty mBackupPath. Results are 0 for success (isOK) and non-zero for failure (isError).
+//
+// Used by the worker's thread and its disk threads; the disk threads work on their own copies of the
+// argument block, never on the object's iterators.
 class quarnConfig {
  public:
+  // Checked between long steps of a metadata run; set by the last worker that calls
+  // SetQuitFlagCallback, for every layout object of the process.
+  using QuitFlagCallback = int (*)(int, void*, void*);
+
   quarnConfig() = default;
   virtual ~quarnConfig() = default;
   quarnConfig(const quarnConfig&) = delete;
   quarnConfig& operator=(const quarnConfig&) = delete;
 
-  void setMetadataSupport(bool on) { m_metadataSupport = on; }
-  bool getMetadataSupport() const { return m_metadataSupport; }
-  // Bytes the VM's backup objects take on disk; 0 until the VM's disks are laid out.
-  virtual uint64_t getTotalSizeOnDisk() const { return 0; }
+  virtual int getMountType() = 0;
+  virtual int getMountInfo(MountCtx& ctx, IVMInfo* vmInfo) = 0;
+  virtual uint64_t getTotalSize() = 0;
+  virtual void resetGetNextBkpObj() = 0;
+  // Fills the per-object fields of the block with the next object; an empty mBackupPath when there is
+  // none (also on every later call). Does nothing without a block.
+  virtual void getNextBkpObj(quarnBackupArgs* args) = 0;
+  virtual ProductType_t getProductType(const vsAppMgr& appMgr) = 0;
+  virtual int getBackupTypeForIndexing() = 0;
+  virtual std::string getUniqueId() = 0;
+  virtual bool isError(int code) { return code != 0; }
+  virtual bool isOK(int code) { return code == 0; }
+  virtual void addDiskForLVMProcessing(ProductType_t productType, const std::string& path, const std::string& diskId,
+                                       DiskType_t diskType, const char* indexDirName, uint64_t extentSize,
+                                       uint32_t sectorSize, bool last) {}
+  virtual int doMetadataProcessing(doMetadataProcessingArgs* args);
+  virtual int GetLiveBrowsePrefetchXMLPath(const std::string& vmGuid, std::string& path) { return 0; }
+  virtual int addVolumeForMetadataCollection(const std::string& name, const std::string& guid, uint32_t number) {
+    return 0;
+  }
+  virtual int doVolumeBackupMetadataCollection(const char* resultsDir, const std::string& vmGuid,
+                                               std::map<std::string, std::vector<std::string>>* fileMap) {
+    return 0;
+  }
+  // Item names in the archive: a metadata file (two names, two numbers), an extent (two names and the
+  // extent number), the ancestor of both (two names).
+  virtual const char* getFileHeaderMetadataFormatString() { return "\\%s\\%s\\metadata_%d_%d"; }
+  virtual const char* getFileHeaderExtentFormatString() { return "\\%s\\%s\\Extent%lld"; }
+  virtual const char* getFileHeaderAncestorFormatString() { return "\\%s\\%s"; }
+  virtual bool isInFilterList(const std::string& name, const vsAppMgr& appMgr) { return false; }
+  virtual void setFilterList(const std::list<std::string>& filters) {}
+  virtual std::string getLVMProcessingError() { return mLVMProcessingError; }
+  virtual void setMetadataSupport(bool on) { mMetadataSupport = on; }
+  virtual bool isMetadataSupport() { return mMetadataSupport; }
+  virtual uint64_t getTotalSizeOnDisk() { return 0; }
+  virtual uint64_t getChangedSizeOnDisk() { return 0; }
+  virtual size_t getLVMDiskCount() { return 0; }
+  virtual void resetLVMDiskList() {}
+  virtual void reset() { mLVMProcessingError.clear(); }
+  // Records an error of the VM's metadata run in the block (and as a minor job event when asked);
+  // the first one reported is kept as the VM's. False without a block or a text.
+  virtual bool ReportLVMProcessingError(doMetadataProcessingArgs* args, const std::string& text, bool raiseEvent);
 
- private:
-  bool m_metadataSupport = false;
+  bool _ReportLVMProcessingError(doMetadataProcessingArgs* args, const char* text, bool raiseEvent) {
+    return ReportLVMProcessingError(args, text != nullptr ? std::string(text) : std::string(), raiseEvent);
+  }
+  static void SetQuitFlagCallback(QuitFlagCallback callback, int firstArg, void* secondArg);
+  static QuitFlagCallback CheckQuitFlagCallback;
+  static int CheckQuitFlagCallbackFirstArg;
+  static void* CheckQuitFlagCallbackSecondArg;
+
+ protected:
+  bool mMetadataSupport = false;
+  EvEvent m_event;
+  std::string mLVMProcessingError;
 };
 
-// Layout by whole virtual disks.
-class quarnDiskConfig : public quarnConfig {};
+// Layout by whole virtual disks: the mount records of the VM (one per disk, configuration file or
+// file collection) and, within each, its files in order.
+class quarnDiskConfig : public quarnConfig {
+ public:
+  quarnDiskConfig() = default;
+
+  int getMountType() override { return 0; }
+  // Reads the mount records; 22 when the VM-information object fails or a record has no files.
+  int getMountInfo(MountCtx& ctx, IVMInfo* vmInfo) override;
+  // Provisioned bytes of the VM's disks (files of types 14 and 22 left out).
+  uint64_t getTotalSize() override;
+  void resetGetNextBkpObj() override;
+  void getNextBkpObj(quarnBackupArgs* args) override;
+  ProductType_t getProductType(const vsAppMgr& appMgr) override;
+  int getBackupTypeForIndexing() override { return 16; }
+  std::string getUniqueId() override { return mVDiskName; }
+  void addDiskForLVMProcessing(ProductType_t productType, const std::string& path, const std::string& diskId,
+                               DiskType_t diskType, const char* indexDirName, uint64_t extentSize, uint32_t sectorSize,
+                               bool last) override;
+  uint64_t getTotalSizeOnDisk() override;
+  uint64_t getChangedSizeOnDisk() override;
+  size_t getLVMDiskCount() override { return mLVMDisks.size(); }
+  void resetLVMDiskList() override;
+  void reset() override;
+  // The mount path the worker mounted the VM under.
+  void SetMountPath(const std::string& path) { mMountPath = path; }
+  const std::vector<LVM_HardDisk_t>& GetLVMDisks() const { return mLVMDisks; }
+
+ private:
+  std::vector<VMInfoStructs::SMountInfoFull> mMountInfos;
+  size_t mMountIter = 0;
+  size_t mFileIter = 0;
+  std::string mMountPath;
+  std::string mVDiskName;
+  std::vector<LVM_HardDisk_t> mLVMDisks;
+  LVM_HardDisk_t mCurrentHardDisk;
+  uint64_t mReserved = 0;
+  uint64_t mUsedSpaceCache = 0;
+};
 
 // Layout by guest volumes.
-class quarnVolumeConfig : public quarnConfig {};
+class quarnVolumeConfig : public quarnConfig {
+ public:
+  quarnVolumeConfig() = default;
+
+  int getMountType() override { return 1; }
+  int getMountInfo(MountCtx& ctx, IVMInfo* vmInfo) override;
+  uint64_t getTotalSize() override { return 0; }
+  void resetGetNextBkpObj() override { mVolumeIter = 0; }
+  void getNextBkpObj(quarnBackupArgs* args) override;
+  ProductType_t getProductType(const vsAppMgr&) override { return kProductOther; }
+  int getBackupTypeForIndexing() override { return 8; }
+  std::string getUniqueId() override { return mMountGuid; }
+  int addVolumeForMetadataCollection(const std::string& name, const std::string& guid, uint32_t number) override;
+  bool isInFilterList(const std::string&, const vsAppMgr&) override { return false; }
+  void reset() override;
+  const std::list<volMetadataInfo>& GetMetadataVolumes() const { return mMetadataVolumes; }
+
+ private:
+  std::vector<VMInfoStructs::SMountInfoFile> mVolumes;
+  size_t mVolumeIter = 0;
+  std::string mVolumeGuid;
+  std::string mMountGuid;
+  std::list<volMetadataInfo> mMetadataVolumes;
+};

@@ -1,6 +1,8 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -16,8 +18,12 @@
 #include "records/TimeWrappers.h"
 #include "records/ZtCriticalSection.h"
 #include "records/messages/AppMessages.h"
+#include "records/messages/IdxMetadataMessages.h"
 #include "records/messages/JobManagerMessages.h"
 
+class CArchiveVirtualDiskFile;
+class CAverageCounter;
+class CPxError;
 class IVMInfo;
 class QuarnController;
 class vsArchive;
@@ -82,8 +88,104 @@ class QuarnWorker {
   virtual bool PostProcessVirtualMachines(bool allSucceeded) { return true; }
 
   // ---- The road of one VM (QuarnWorker_road.cpp) ----
+  // Backs up the VM in hand from connection to archive index and returns its result code (0
+  // success). On every return the worker holds no stream and no mount of the VM.
   virtual int ProcessVM();
-  void CleanUpVMInfo();
+  // 0 connected (or already connected to that server), 10 no server name, 16 no usable
+  // VM-information object, 17 the connection failed.
+  virtual int ConnectToServer(const std::string& server);
+  bool IsFullBackupForVM();
+  int GetVMBackupLevel();
+  // Disconnects and frees the VM-information object; always 0.
+  int CleanUpVMInfo();
+
+  // ---- Previous index metadata, conversion to full, missing blocks (QuarnWorker_previous.cpp) ----
+  // The index metadata of the VM's last successful backup into the worker's VM and per-disk maps,
+  // with nMaxBrowseRetryAttempts attempts: 0 fetched, 11 interrupted, 141 not fetched (queryFailed:
+  // the index could not be asked, rather than the VM not being in it).
+  int GetVMIdxMetadata(const std::string& vmGuid, unsigned long subclientId, quarnBackupArgs& args,
+                       bool& queryFailed);
+  // Sets convertToFull when the VM's last job was of another kind (streaming against storage
+  // snapshot); never clears it.
+  void CheckAndConvertJobToFull(const std::string& vmName, const std::string& vmGuid,
+                                IdxMetadata::IdxMetaData* vmMetadata, bool& convertToFull);
+  // Loads the test setting "sInduceMissingBlocks" into the missing-block map; always true.
+  virtual bool FetchMissingBlocksForVM();
+
+  // ---- Index metadata and VM metadata files (QuarnWorker_idxmetadata.cpp) ----
+  // REQUIRES: a current VM. Callable from the VM's disk threads.
+  int insertContentMapTable(const VirtualServer::VMContentRecord& record);
+  // Queues the file for upload to the index cache at the end of the VM. Callable from disk threads.
+  void AddVMMetadataFile(const std::string& path);
+  // Uploads the queued files (worker thread, after the disks).
+  bool CommitVMMetadataFiles();
+  // True only when the download succeeded and the file is there afterwards.
+  bool DownloadMetadataFile(const std::string& path);
+  // The file of the VM from one earlier job; job 0: the newest copy of the current backup cycle.
+  bool DownloadVMMetadataFile(const std::string& path, long long jobId);
+  // Writes the bytes to the file (mode 0666 less the process umask). 53 when the file cannot be
+  // created, 54 when it cannot be written wholly; 0 otherwise.
+  int writeMetadataFile(const void* data, size_t length, const std::string& path);
+  // 0, 65 when the header cannot be serialised, or the writer's code.
+  int writeVMHeaderMetadataFile(const VMInfoStructs::SVMInfo& info, const std::string& path);
+  void ExtractIdxMetadata(const VMInfoStructs::SVMInfo& info, IdxMetadata::VirtualServerIdxMetaData& metadata);
+  // XML of the list message; empty on failure.
+  std::string ExtractNicMetadata(const std::vector<VMInfoStructs::SVMNetworkCard>& cards);
+  std::string ExtractKeyPair(const std::vector<VMInfoStructs::SKeyPairInfo>& keyPairs);
+  std::string ExtractSecurityGroup(const std::vector<VMInfoStructs::SSecurityGroupInfo>& groups);
+  bool SendVSConfigFileIndexMetadata(const quarnBackupArgs* args);
+  bool SendVSDiskIndexMetadata(const quarnBackupArgs* args, ProductType_t productType);
+  bool SendVSVMIdxMetadata(const std::string& text, long long number, IdxMetadata::IdxMetaData& metadata);
+
+  // ---- What the incremental-state files (disklayout/QuarnDataFile.h) need of their worker ----
+  // The subclient job-results directory (for snapshot jobs its "SNAP" folder).
+  std::string GetSubclientDirectory() const { return m_subclientFiles.subclientDir; }
+  vsJobMgr* GetJobMgr() const { return m_jobMgr; }
+  vsAppMgr* GetAppMgr() const { return m_appMgr; }
+  // The collect record of the VM in hand; null without one.
+  const VirtualServer::VMCollect* GetCurrentVMCollect() const {
+    return m_currentVM != nullptr ? &m_currentVM->collect : nullptr;
+  }
+
+  // ---- Stages of the road that come with the mount, archive-file and data-path work. Each is
+  // declared here and defined in the file named beside it; until its owner fills it, it fails with a
+  // reason that says so. Virtual so that a test can script a stage that is not built yet. ----
+  virtual int MountVM();                                                  // QuarnWorker_mount.cpp
+  virtual int UnmountVM();                                                // QuarnWorker_mount.cpp
+  virtual bool CreateArchiveFile(quarnBackupArgs& args, vsArchive* archive);  // QuarnWorker_archive.cpp
+  virtual bool DiscoverApps();                                            // QuarnWorker_discover.cpp
+  virtual int PreBackupVM(quarnBackupArgs& args);                         // QuarnWorker_phases.cpp
+  virtual int BackupVM(quarnBackupArgs& args);                            // QuarnWorker_phases.cpp
+  virtual int PostBackupVM(quarnBackupArgs& args);                        // QuarnWorker_phases.cpp
+  virtual int SendFailedVM(quarnBackupArgs& args);                        // QuarnWorker_phases.cpp
+  virtual int CollectGranularMetadata(quarnBackupArgs& args);             // QuarnWorker_metadata.cpp
+  virtual int ComputeVMGuestSize(quarnBackupArgs& args, bool incremental);  // QuarnWorker_metadata.cpp
+  virtual int TrueUpVM(quarnBackupArgs& args);                            // QuarnWorker_trueup.cpp
+
+  // ---- Mount and unmount of a VM (QuarnWorker_mount.cpp) ----
+  // 0; 99 for an empty GUID, or one that is not usable as a name (it would lead the mount path out
+  // of its folder), 98 for an empty name. The folder is not created here.
+  int prepareMountPathDirectory(const std::string& vmName, const std::string& vmGuid, std::string& mountPath);
+  virtual void InitMountCtxForVM(vsJobMgr* jobMgr, vsAppMgr* appMgr, subclientFiles* files, QuarnRegistry* registry,
+                                 MountCtx* ctx);
+  bool DownloadSnapMetadataFiles(const std::string& cachePath, long long jobId);
+  int CheckVMInfoError(IVMInfo* vmInfo, MountCtx& ctx, std::string& reason, EvMessageContainer& message);
+  int CheckVMInfoError(IVMInfo* vmInfo, MountCtx& ctx, std::string& reason, EvMessageContainer& message,
+                       bool sendEvents, bool singleVM);
+  int CheckJyNTFSError(CArchiveVirtualDiskFile* disk, const CPxError& error, IVMInfo* vmInfo, MountCtx& ctx,
+                       std::string& reason, EvMessageContainer& message);
+
+  // ---- Archive file and VM configuration files (QuarnWorker_archive.cpp) ----
+  // Makes sure the mount context holds an index archive file id (snapshot jobs).
+  bool CreateVMArchiveFileForSnap();
+  // Sends one configuration file as an item of the VM's archive file: 0, or 10 input missing, 53 not
+  // opened, 54 its size or a read failed, 29 no transfer buffer, 31 a header, buffer or end refused,
+  // 43 content record not inserted. Every item it opens is ended, failed unless the file went whole.
+  int BackupVMConfigFile(quarnBackupArgs* args, CMediaSpeedCounter& speed, CAverageCounter& average);
+  // Writes "VMConfig.ztf" from the VM's inventory into the mount path, sends it and deletes it.
+  int BackupGeneralizedVMConfigFile(quarnBackupArgs* args, CMediaSpeedCounter& speed, CAverageCounter& average);
+  // Sends the snapshot's first configuration file; always 0.
+  int BackupSnapBackupConfigFile(quarnBackupArgs* args, CMediaSpeedCounter& speed, CAverageCounter& average);
 
   // ---- Completion (QuarnWorker_complete.cpp) ----
   void HandleVMComplete(int result);
@@ -123,6 +225,8 @@ class QuarnWorker {
   MountCtx* TEST_MountCtx() { return m_mountCtx; }
   void TEST_SetMountCtx(MountCtx* ctx) { m_mountCtx = ctx; }
   const std::string& TEST_CleanupString() const { return m_cleanupString; }
+  // The VM's argument block while a test drives the road's stages one by one.
+  void TEST_SetCurrentArgs(quarnBackupArgs* args) { m_currentArgs = args; }
 
  protected:
   static void* WorkerThreadStatic(void* worker);
@@ -165,6 +269,15 @@ class QuarnWorker {
   CMediaSpeedCounter m_speedCounter;
   std::atomic<uint32_t> m_streamsRequired{0};
   bool m_progressRegressionReported = false;
+
+  // ---- The road of one VM: index metadata of this job and the last one (worker thread) ----
+  IdxMetadata::IdxMetaData m_vmIdxMetadata;
+  std::map<std::string, IdxMetadata::IdxMetaData, __less_nocase_cmp> m_prevIdxMetadata;
+  std::map<std::string, ExtentInfoSet, __less_nocase_cmp> m_metadataExtents;
+  std::map<std::string, std::set<uint64_t>, __less_nocase_cmp> m_missingBlocks;
+  // Guards the content records and the metadata-file list of the VM in hand (disk threads add to
+  // them at once).
+  ZtCriticalSection m_contentLock;
 
   // Shared with the VM's disk threads.
   ZtCriticalSection m_streamLock;

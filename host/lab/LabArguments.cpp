@@ -27,7 +27,8 @@ void PrintUsage() {
                "  quarn-lab fault <lab> list\n"
                "  quarn-lab fault <lab> clear\n"
                "  quarn-lab disk <lab> <vm> <disk> write --offset O --bytes N [--seed S]\n"
-               "  quarn-lab disk <lab> <vm> <disk> write --percent P [--seed S]\n");
+               "  quarn-lab disk <lab> <vm> <disk> write --percent P [--seed S]\n"
+               "  quarn-lab verify <lab> [--job ID] [--vm GUID] [--image DISK=PATH,...]\n");
 }
 
 int UsageError(const std::string& message) {

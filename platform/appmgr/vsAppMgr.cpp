@@ -128,7 +128,13 @@ std::string vsAppMgr::getSubclientName() const {
 }
 
 int vsAppMgr::getMaxStreamsToUse() const { return static_cast<int>(Number("maxStreams", 0)); }
-int vsAppMgr::GetTransportMode() const { return static_cast<int>(Number("transportMode", 0)); }
+int vsAppMgr::GetTransportMode() const {
+  {
+    ZtMutexLock l(mutex_);
+    if (transportModeOverride_ >= 0) return transportModeOverride_;
+  }
+  return static_cast<int>(Number("transportMode", 0));
+}
 
 // ---- Failback ----
 

@@ -142,12 +142,25 @@ class vsAppMgr {
   // "appmgr.setVSAReplicationInfo".
   bool setVSAReplicationInfo(const CNMessageBase& info);
 
+  // ---- The road of one VM (vsAppMgr_road.cpp; getCredentialsForServer with the coordinator's calls) ----
+  // The replication record kept for the subclient's failback (see setVSAReplicationInfo); false when
+  // there is none or it cannot be read.
+  bool getVSAReplicationInfo(uint64_t replicationId, CNMessageBase& record);
+  // Makes the subclient's transport mode this value for the rest of the process.
+  void SetTransportMode(int mode);
+
   // ---- The coordinator's calls (vsAppMgr_coordinator.cpp) ----
   // Keys: server, serverUser, serverPassword, useVMInstanceUuid, separateBackupProxy (0/1),
   // backupCopyMemberServers=a,b, dataPathMediaAgents=a,b.
   void resetCredentials();
   // kRetOk, or kRetNoCredentials when the instance has no server to connect to.
   int getCredentials(vsAppMgrServerCredentials& server, std::vector<SHostCredentials>& hosts);
+  // The host credentials alone (the instance's hosts need none of their own in the lab).
+  int getCredentials(std::vector<SHostCredentials>& hosts);
+  // The account for one server of the instance: the instance's own for its server (any case);
+  // kRetNoCredentials, with the texts empty, for a server the instance does not name.
+  int getCredentialsForServer(const std::string& server, std::string& user, std::string& password,
+                              std::string& domain);
   bool getUseVMInstanceUuid() const;
   // The proxies as a code-returning call: kRetNotQueried before querySettings.
   int getMemberServers(std::vector<std::string>& servers) const;
@@ -194,6 +207,18 @@ class vsAppMgr {
   // unset and logged as an error. kRetOk, or kRetBadSettings for a message of another type.
   int getDiskFilter(CNMessageBase& list) const;
   int getDoNotBackupSubclientDiskFilter(CNMessageBase& list) const;
+
+  // ---- A VM's mount and the applications in its guest (vsAppMgr_vm.cpp) ----
+  // Key backupMethod=mounter|vstorage (anything else: neither).
+  bool isVCBMounterBackupType() const;
+  bool isVStorageBackupType() const;
+  // Flag retainSnapSet.
+  bool IsRetainSnapSet() const;
+  // The VM job that backed the subclient's VMs up within a parent job: key
+  // vmJobOfParent.<parent job id>=<job id>. False, *jobId untouched, when there is none.
+  bool GetVMJobIdForParentJob(int64_t parentJobId, int64_t subclientId, int64_t* jobId) const;
+  // The host name kept with the VM's client (platform/lab/LabVMClient.h); empty when none is.
+  std::string getVMHostNameFromClientProp(int64_t clientId) const;
 
   // ---- Server type predicates, by instance type ----
   static bool isServerTypeVMWare(int type) { return type == kInstanceTypeVMwareHost || type == kInstanceTypeVMware; }
@@ -254,4 +279,5 @@ class vsAppMgr {
   std::string lastError_ GUARDED_BY(mutex_);
   std::vector<std::string> dataPathMediaAgents_ GUARDED_BY(mutex_);
   bool credentialsFetched_ GUARDED_BY(mutex_) = false;
+  int transportModeOverride_ GUARDED_BY(mutex_) = -1;  // -1: the subclient's setting
 };

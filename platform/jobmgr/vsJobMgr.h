@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <ctime>
 #include <map>
 #include <mutex>
 #include <string>
@@ -11,6 +12,9 @@
 #include "platform/msg/CNMessageBase.h"
 #include "platform/os/ZtMutex.h"
 #include "platform/os/ThreadAnnotations.h"
+
+// A job's backup level as the job manager numbers it: 1 full, otherwise incremental or differential.
+using ZTBkpLevel = int;
 
 // The job manager client of one job process. The job manager itself is the job's folder in the lab
 // (platform/lab/LabJob.h has its files and their formats); every process of the job (coordinator and
@@ -144,12 +148,14 @@ class vsJobMgr {
 
   // ---- Per-VM progress and clean-up strings (vsJobMgr_progress.cpp) ----
   // Fault table operations: "jobmgr.setVMStatusProgressPercentage" (selector vm: the GUID),
-  // "jobmgr.AddCleanupString", "jobmgr.RemoveCleanupString".
+  // "jobmgr.AddCleanupString", "jobmgr.RemoveCleanupString", "jobmgr.ClearCleanupString".
   // The VM's progress percentage, one line of the job's VM progress per call.
   bool setVMStatusProgressPercentage(const std::string& guid, int percent);
   // The job's clean-up strings: what a dead job leaves for a later job to clean up.
   bool AddCleanupString(const std::string& text);
   bool RemoveCleanupString(const std::string& text);
+  // Takes back every clean-up string of the job (what a dead job left is gone already).
+  bool ClearCleanupString();
   // "<guid> <percent>" per progress call, and the clean-up strings that stand.
   static std::vector<std::string> ReadVMProgressLines(int64_t jobId);
   static std::vector<std::string> ReadCleanupStrings(int64_t jobId);
@@ -232,6 +238,21 @@ class vsJobMgr {
   // "additionalStreams" when it has one), -1 while it runs.
   int checkStatusOfAdditionalResourceRequest(int& received);
 
+  // ---- The road of one VM: backup level, the subclient's job history (vsJobMgr_history.cpp) ----
+  // Result of getLastSucessfulBkpJobId when the subclient's history cannot be read.
+  static constexpr int kHistoryUnreadable = 8;
+  bool isIncrBkp() const;  // level 2
+  // The subclient's last successful full job and the last successful non-full job after it (0: none),
+  // among the backup copies of snapshots when `snapToTape`, else among the other jobs. The times are
+  // not kept (0). 0 on success, a code that isError judges otherwise (the ids are then 0). Fault table
+  // operation "jobmgr.getLastSucessfulBkpJobId".
+  int getLastSucessfulBkpJobId(uint64_t subclientId, int64_t& fullJobId, time_t& fullTime, int64_t& incrJobId,
+                               time_t& incrTime, bool snapToTape);
+  // The name of a job operation type (4 streaming backup, 59 and 60 the storage-snapshot ones).
+  std::string getOpTypeStr(int opType) const;
+  // The replication record of a VM in a failback job (the job's; 0 when it has none).
+  uint64_t getReplicationIdForFailbackVM(const std::string& vmGuid) const;
+
   // Readers for tests and tools.
   static std::vector<std::string> ReadProgressLines(int64_t jobId);
   static std::vector<std::string> ReadCounterLines(int64_t jobId);
@@ -240,6 +261,8 @@ class vsJobMgr {
   // The kept record of a VM (loaded or made on first use).
   CNMessageBase& KeptRecord(const std::string& guid) EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   bool AppendPhaseLine(const lab::PhaseLine& line) LOCKS_EXCLUDED(mutex_);
+  // A job that ended well becomes the base of the subclient's next incremental jobs.
+  void RecordInHistory() LOCKS_EXCLUDED(mutex_);
   bool WritePendingCause(uint32_t id, const ArgumentInfo& arguments) LOCKS_EXCLUDED(mutex_);
   bool WriteEvent(uint32_t id, const ArgumentInfo& arguments, int severity) LOCKS_EXCLUDED(mutex_);
   // Takes the calling thread's collected arguments, leaving its list empty.

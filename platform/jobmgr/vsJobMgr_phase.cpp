@@ -8,13 +8,17 @@ bool vsJobMgr::AppendPhaseLine(const lab::PhaseLine& line) {
 bool vsJobMgr::phaseSuccessful(bool flag) {
   lab::PhaseLine line;
   line.successFlag = flag;
-  return AppendPhaseLine(line);
+  if (!AppendPhaseLine(line)) return false;
+  RecordInHistory();
+  return true;
 }
 
 bool vsJobMgr::phasePartialSuccess() {
   lab::PhaseLine line;
   line.kind = lab::PhaseLine::kPartialSuccess;
-  return AppendPhaseLine(line);
+  if (!AppendPhaseLine(line)) return false;
+  RecordInHistory();
+  return true;
 }
 
 bool vsJobMgr::phaseFailed(bool failJob, bool setupFailed) {

@@ -4,6 +4,8 @@
 
 #include <cstdio>
 #include <set>
+#include <string>
+#include <vector>
 
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabCoordinator.h"
@@ -22,7 +24,16 @@ const char* const kServer = "vcenter";
 const char* const kMediaAgent = "ma1";
 const char* const kHosts[] = {"esx1", "esx2"};
 const char* const kDatastores[] = {"ds1", "ds2"};
-constexpr uint64_t kDiskBytes = 4 * 1024 * 1024;
+// The size of a sample VM's disk by its position (see LabPlan::disksPerVM).
+uint64_t DiskBytes(int64_t position) {
+  return position == 0 ? 4 * 1024 * 1024 : 3 * 1024 * 1024 + 512 * static_cast<uint64_t>(position);
+}
+
+uint64_t VMBytes(int64_t disks) {
+  uint64_t total = 0;
+  for (int64_t d = 0; d < disks; ++d) total += DiskBytes(d);
+  return total;
+}
 constexpr size_t kPatternBytes = 64 * 1024;
 
 bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
@@ -158,16 +169,20 @@ bool CreateHypervisor(const LabPlan& plan, int& kept, std::string& error) {
   for (int64_t i = 1; i <= plan.vms; ++i) {
     const std::string name = VMName(i);
     const std::string datastore = kDatastores[(i - 1) % 2];
-    VMDisk disk;
-    disk.file = "datastores/" + datastore + "/" + name + "/" + name + "_0.img";
-    disk.sizeBytes = kDiskBytes;
-    disk.type = "raw";
-    const std::string image = DiskImagePath(kServer, disk.file);
-    if (!MakeDir(image.substr(0, image.rfind('/')), error)) return false;
-    if (Exists(image)) {
-      ++kept;
-    } else if (!WriteImageAtomic(image, DiskPattern(i), kDiskBytes, error)) {
-      return false;
+    std::vector<VMDisk> disks;
+    for (int64_t d = 0; d < plan.disksPerVM; ++d) {
+      VMDisk disk;
+      disk.file = "datastores/" + datastore + "/" + name + "/" + name + "_" + std::to_string(d) + ".img";
+      disk.sizeBytes = DiskBytes(d);
+      disk.type = "raw";
+      const std::string image = DiskImagePath(kServer, disk.file);
+      if (!MakeDir(image.substr(0, image.rfind('/')), error)) return false;
+      if (Exists(image)) {
+        ++kept;
+      } else if (!WriteImageAtomic(image, DiskPattern(i + d * 1000), DiskBytes(d), error)) {
+        return false;
+      }
+      disks.push_back(disk);
     }
     if (VMDescriptionExists(kServer, name)) {
       ++kept;
@@ -182,7 +197,7 @@ bool CreateHypervisor(const LabPlan& plan, int& kept, std::string& error) {
     vm.guestOS = i % 2 ? "linux" : "windows";
     vm.cpus = 2;
     vm.memoryMB = 1024;
-    vm.disks = {disk};
+    vm.disks = disks;
     if (!WriteVMDescription(kServer, vm, error)) return false;
   }
   return true;
@@ -245,8 +260,8 @@ bool CreateCollectFile(const LabPlan& plan, int& kept, std::string& error) {
     SetText(vm, kServerName, kServer);
     SetNumber(vm, kClientId, kFirstVMClientId + i - 1);
     SetText(vm, kDatastore, kDatastores[(i - 1) % 2]);
-    SetNumber(vm, kDiskCount, 1);
-    SetNumber(vm, kSize, static_cast<int64_t>(kDiskBytes));
+    SetNumber(vm, kDiskCount, plan.disksPerVM);
+    SetNumber(vm, kSize, static_cast<int64_t>(VMBytes(plan.disksPerVM)));
     SetText(vm, kDatacenter, "dc1");
     SetNumber(vm, kVMJobId, plan.jobId);
     SetNumber(vm, kSubclientId, static_cast<int64_t>(subclientId));
@@ -268,6 +283,10 @@ const char* SampleMediaAgent() { return kMediaAgent; }
 bool CheckLabPlan(const LabPlan& plan, std::string& error) {
   if (plan.vms < 0 || plan.vms > kMaxLabVMs) {
     error = "the number of VMs must be from 0 to " + std::to_string(kMaxLabVMs);
+    return false;
+  }
+  if (plan.disksPerVM < 1 || plan.disksPerVM > kMaxPlanDisks) {
+    error = "a sample VM has from 1 to " + std::to_string(kMaxPlanDisks) + " disks";
     return false;
   }
   if (plan.clients.empty() || plan.clients.size() > kMaxLabClients) {

@@ -19,10 +19,15 @@ struct LabPlan {
   std::string subclient = "1";
   int64_t jobId = 1001;
   int64_t timeScale = 1;
+  // Disks of every sample VM (1 to kMaxPlanDisks): the first of 4 MiB, each further one a whole number
+  // of sectors but of no extent size (3 MiB + 512 bytes per position), so its last extent is short.
+  int64_t disksPerVM = 1;
   // The machine of every client: CPUs, memory and operating system; each client gets its own host
   // name (its client name) and address (10.0.0.<11 + its position>/255.255.255.0).
   MachineRecord machine;
 };
+
+constexpr int64_t kMaxPlanDisks = 16;
 
 // The names of the sample lab: hypervisor server, media agent, hosts and datastores.
 const char* SampleServer();

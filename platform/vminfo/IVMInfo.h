@@ -105,4 +105,14 @@ class IVMInfo {
   // reservation is given back with ReleaseDiskStream and the same count.
   virtual int ReserveDiskStream(int count) = 0;
   virtual int ReleaseDiskStream(int count) = 0;
+
+  // ---- Account checks of the agent controller's connection ----
+  // Error code of a check that failed because the account lacks privileges.
+  static constexpr int kErrMissingPrivileges = 282;
+  // Whether the connected account may back VMs up; 0 when it may not.
+  virtual int VerifyAccount() = 0;
+  // Whether the connected account may take storage snapshots; 0 when it may not.
+  virtual int CheckSnapPrivileges() = 0;
+  // The text of the last failure; empty when nothing has failed.
+  virtual std::string GetErrorText() = 0;
 };

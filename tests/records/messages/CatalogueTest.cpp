@@ -8,6 +8,7 @@
 #include "records/messages/AppMessages.h"
 #include "records/messages/CommonMessages.h"
 #include "records/messages/IdaMessages.h"
+#include "records/messages/IdxMetadataMessages.h"
 #include "records/messages/JobManagerMessages.h"
 #include "records/messages/TMMsgMessages.h"
 #include "records/messages/VirtualServerMessages.h"
@@ -130,7 +131,12 @@ TEST(MessageCatalogue, TagIdsAreTheFixedOnes) {
       {vs::VMDatastoreList::TAG, 11},  {vs::VMSubclientDiskFilterList::TAG, 56},
       {vs::VSAAppAwareSWSnapDeletion::TAG, 115}, {vs::SSHKeyDetails::TAG, 119},
       {JobManager::VMUpdateInfo::TAG, 27}, {Common::EventMessage::TAG, 36}, {Common::UserPassword::TAG, 0},
-      {TMMsg::BackupOption::TAG, 111}, {TMMsg::VirtualServerOption::TAG, 389}, {App::MemberServerList::TAG, 255}};
+      {TMMsg::BackupOption::TAG, 111}, {TMMsg::VirtualServerOption::TAG, 389}, {App::MemberServerList::TAG, 255},
+      {IdxMetadata::IdxMetaData::TAG, 93}, {IdxMetadata::IdxCommonMetaData::TAG, 1},
+      {IdxMetadata::IdxAuxMetaData::TAG, 33}, {IdxMetadata::VirtualServerIdxMetaData::TAG, 38},
+      {IdxMetadata::VMNetwork::TAG, 98}, {IdxMetadata::VMNetworks::TAG, 99}, {vs::VMLoginKeyPair::TAG, 121},
+      {vs::VMLoginKeyPairs::TAG, 122}, {vs::VMNetworkSecurityGroup::TAG, 123},
+      {vs::VMNetworkSecurityGroups::TAG, 124}};
   for (const auto& [tag, type] : types) {
     const CNMessageDecl* d = CNMessageCatalogue::Instance().FindByTag(tag);
     ASSERT_NE(d, nullptr) << std::hex << tag;
