@@ -108,6 +108,10 @@ class BackupThreadObjsSync {
   }
   const std::string& GetDiskFileHeaderPath() const { return diskFileHeaderPath_; }
   uint64_t GetTotalReqs() const { return totalReqs_; }
+  // A failure of the archive stage after the reader stopped (its last unchanged range): the disk's
+  // result when nothing failed before. Written by the archive stage only; read after it is joined.
+  void SetEndStatus(uint32_t status) { endStatus_ = status; }
+  uint32_t GetEndStatus() const { return endStatus_; }
 
  private:
   struct Stage {
@@ -126,6 +130,7 @@ class BackupThreadObjsSync {
   uint64_t bytesWritten_ = 0;
   uint64_t emptyExtents_ = 0;
   uint64_t unchangedExtents_ = 0;
+  uint32_t endStatus_ = 0;
   bool useFixedLengthExtentNames_ = false;
   std::string diskFileHeaderPath_;
 };

@@ -10,6 +10,7 @@
 #include "app/vmParams.h"
 #include "disklayout/quarnconfig.h"
 #include "platform/appmgr/vsAppMgr.h"
+#include "platform/disk/CArchiveVirtualDiskFile.h"
 #include "platform/ev/EvEvent.h"
 #include "platform/jobmgr/vsJobMgr.h"
 #include "platform/os/ZtThread.h"
@@ -20,6 +21,7 @@
 #include "records/messages/AppMessages.h"
 #include "records/messages/IdxMetadataMessages.h"
 #include "records/messages/JobManagerMessages.h"
+#include "worker/QuarnExtentPipeline.h"
 
 class CArchiveVirtualDiskFile;
 class CAverageCounter;
@@ -218,6 +220,43 @@ class QuarnWorker {
   uint64_t GetVMAllocatedSize();
   void GetOriginalDatastoreName(std::string& name);
 
+  // ---- The data path: the VM's phases, its disks through the extent pipeline, file collections ----
+  // Phases (QuarnWorker_phases.cpp; PreBackupVM, BackupVM, PostBackupVM and SendFailedVM with the road).
+  virtual int SendFailedDisk(quarnBackupArgs& args, const std::string& item, const std::string& error);
+  virtual int SendVMHeader();
+  virtual int SendDeletedDisks();
+  // Disk scheduling (QuarnWorker_disks.cpp): the VM's disks one after the other, or each on a disk
+  // thread of its own with a stream of its own. 0 or the first failing disk's result code.
+  int BackupVMDisks(quarnBackupArgs& args, int objectCount);
+  int _BackupVMDisks(quarnBackupArgs& args, int objectCount);
+  // 0 when the disk thread started, -1 when it did not.
+  int SpawnBackupVMDiskThread(const quarnBackupArgs& args, vsArchive* archive);
+  static void* BackupVMDiskThreadStatic(void* context);
+  int BackupVMDiskThread(quarnBackupArgs* args);
+  bool UpdateMaxNumStreamsForVM();
+  // One disk (QuarnWorker_disk.cpp): 0 or the disk's result code.
+  int BackupVMDisk(quarnBackupArgs* args);
+  bool ValidateChangeId(quarnBackupArgs* args, const std::string& changeId);
+  std::string GetDiskIndexNameInUse(quarnBackupArgs* args);
+  void InitPerfCounter(CMediaSpeedCounter& counter, int interval, long long jobId, const std::string& name);
+  void InitPerfCounter(CAverageCounter& counter, int interval, long long jobId, const std::string& name);
+  // The disk reading loop (QuarnWorker_diskread.cpp).
+  bool DetermineAndInitBackupRequestsForDisk(quarnGenericMethodCleanup& guard, int& count, quarnExtentReq* single);
+  int _BackupVMDisk(quarnBackupArgs* args, quarnGenericMethodCleanup& guard, int count, BackupThreadObjsSync& hub,
+                    CMediaSpeedCounter& crcCounter, CMediaSpeedCounter& readCounter,
+                    CMultiStreamMediaSpeedCounter* datastoreCounter, CArchiveVirtualDiskFile::Context_t& ctx,
+                    bool checksums);
+  // The checksum and archive stages of a disk's pipeline (QuarnWorker_pipeline.cpp); the context is
+  // the disk's hub.
+  static void* CRCExtentProcessorStatic(void* hub);
+  static void* ArchiveExtentProcessorStatic(void* hub);
+  int CRCExtentProcessor(BackupThreadObjsSync* hub);
+  int ArchiveExtentProcessor(BackupThreadObjsSync* hub);
+  // One file collection (QuarnWorker_filecollection.cpp): 0 or its result code.
+  int BackupVMFileCollection(quarnBackupArgs* args);
+  // The extent size (sectors) the VM's disk of this index name was backed up with; 0 when none.
+  uint32_t GetDiskExtentSize(const std::string& indexName);
+
   // Test hooks: the VM in hand and the disk progress counters.
   vm_params* TEST_CurrentVM() const { return m_currentVM; }
   void TEST_SetCurrentVM(vm_params* vm) { m_currentVM = vm; }
@@ -286,4 +325,20 @@ class QuarnWorker {
   ZtCriticalSection m_progressLock;
   uint64_t m_diskBytesTotal GUARDED_BY(m_progressLock) = 0;
   uint64_t m_diskBytesDone GUARDED_BY(m_progressLock) = 0;
+
+  // ---- The data path ----
+  // A stream for one backup object in parallel mode: the worker's current stream, or an extra one
+  // with the VM's archive file opened on it; it joins the list of streams in use. 0, 11 on a quit
+  // while waiting, 27 when the controller has none to give.
+  int AcquireObjectStream(quarnBackupArgs& args, vsArchive*& archive);
+  // Takes the object's stream out of the list: the last one becomes the worker's current stream,
+  // any other closes its archive file and goes back to the controller. 0, or 110 when that archive
+  // file could not be closed.
+  int ReleaseObjectStream(vsArchive* archive);
+
+  // Held while a disk reader is made, set up and opened: the hypervisor's library opens one disk of a
+  // worker at a time.
+  ZtCriticalSection m_readerLock;
+  ZtCriticalSection m_extentSizeLock;
+  std::map<std::string, uint32_t, __less_nocase_cmp> m_extentSizes GUARDED_BY(m_extentSizeLock);
 };

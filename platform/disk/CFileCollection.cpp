@@ -45,7 +45,7 @@ bool CFileCollection::SetPreviousReference(const std::string& previous) {
   int64_t since = 0;
   incremental_ = labkv::ParseInt64(previous, since) && since > 0;
   since_ = incremental_ ? since : 0;
-  return incremental_;
+  return true;
 }
 
 CPxError CFileCollection::Fault(const char* op) const {
@@ -113,8 +113,7 @@ CPxError CFileCollection::Open(const std::string& identifier) {
 }
 
 CPxError CFileCollection::GetMetadata(std::string& text) const {
-  if (folder_.empty()) return CPxError(-EBADF, "the collection is not open");
-  text = "type=" + std::to_string(kFolderCollection) + " name=" + name_ + " nodes=" + std::to_string(entries_.size()) +
+  text = "type=" + std::to_string(kFolderCollection) + " name=" + GetName() + " nodes=" + std::to_string(entries_.size()) +
          " bytes=" + std::to_string(listedBytes_) + (incremental_ ? " since=" + std::to_string(since_) : std::string());
   return CPxError::Success();
 }

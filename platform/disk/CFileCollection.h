@@ -79,17 +79,21 @@ class CFileCollection {
   void SetVMDiskGuid(const std::string& identifier) { identifier_ = identifier; }
   void SetContainerSize(uint64_t size) { containerSize_ = size; }
 
-  // The previous reference (the change id of the earlier backup): true when it is a time the
-  // collection can hand out changes since; false reads every node.
+  // The previous reference (the change id of the earlier backup). True: the collection keeps change
+  // ids, so its caller is to store this backup's for the next one. Only a reference that is a time
+  // makes the collection incremental (IsIncremental); any other reads every node.
   bool SetPreviousReference(const std::string& previous);
+  bool IsIncremental() const { return incremental_; }
   // The state files the collection needs again next time; the folder collection keeps none.
   void GetStateFiles(std::vector<std::string>& names) const { names.clear(); }
 
   // Opens the collection: its identifier is the folder's absolute path, or the name of a folder
   // collection of the VM in the lab's hypervisor.
   CPxError Open(const std::string& identifier);
-  std::string GetName() const { return name_; }
-  // A line that describes the collection: its type, name and the nodes and bytes it hands out.
+  // The folder's name once open, else the identifier it was given.
+  std::string GetName() const { return name_.empty() ? identifier_ : name_; }
+  // A line that describes the collection: its type, name and the nodes and bytes it hands out (none
+  // before it is opened).
   CPxError GetMetadata(std::string& text) const;
 
   // The next node; an error with code kNoMoreNodes after the last.

@@ -44,6 +44,12 @@ ClusterBitmap::ClusterBitmap(const std::string& text) {
   valid_ = true;
 }
 
+bool ClusterBitmap::IsBitmapSet() const {
+  for (uint8_t byte : bits_)
+    if (byte != 0) return true;
+  return false;
+}
+
 std::string ClusterBitmap::ToString() const {
   if (!valid_) return std::string();
   static const char kHex[] = "0123456789abcdef";

@@ -16,6 +16,8 @@ class ClusterBitmap {
 
   bool IsValidBitmap() const { return valid_; }
   uint32_t GetClusterSize() const { return clusterSize_; }
+  // Whether any cluster is marked.
+  bool IsBitmapSet() const;
   // The text form above; empty for a bitmap that is not valid.
   std::string ToString() const;
 

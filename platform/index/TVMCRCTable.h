@@ -4,17 +4,7 @@
 #include <utility>
 #include <vector>
 
-// One extent's checksum: the extent number as two 32-bit words (high word first) and its CRC-32.
-struct TVMCRCRecord {
-  TVMCRCRecord() = default;
-  TVMCRCRecord(uint64_t extent, uint32_t checksum)
-      : extentHigh(static_cast<uint32_t>(extent >> 32)), extentLow(static_cast<uint32_t>(extent)), crc(checksum) {}
-  uint64_t Extent() const { return (static_cast<uint64_t>(extentHigh) << 32) | extentLow; }
-
-  uint32_t extentHigh = 0;
-  uint32_t extentLow = 0;
-  uint32_t crc = 0;
-};
+#include "records/FixedRecords.h"  // TVMCRCRecord
 
 // The table of extent checksums of one disk, kept as a pair of files under one name (the name has no
 // extension): "<name>.dat" holds the records, "<name>.idx" describes them (count, checksum of the

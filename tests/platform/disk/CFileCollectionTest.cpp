@@ -69,7 +69,8 @@ TEST_F(FileCollectionTest, NodesInNameOrderAndOnlyTheChangedOnesWhenIncremental)
                         Case{std::to_string(newest + 1), true, {}}}) {
     auto collection = CFileCollection::createFileCollectionInstance(CFileCollection::kFolderCollection);
     ASSERT_NE(nullptr, collection);
-    EXPECT_EQ(c.incremental, collection->SetPreviousReference(c.previous));
+    EXPECT_TRUE(collection->SetPreviousReference(c.previous)) << "the folder collection keeps change ids";
+    EXPECT_EQ(c.incremental, collection->IsIncremental());
     ASSERT_TRUE(collection->Open(lab.Path("coll")).IsSuccess());
     EXPECT_EQ("coll", collection->GetName());
     std::vector<std::string> names;

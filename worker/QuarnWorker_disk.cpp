@@ -1,0 +1,496 @@
+// The backup of one disk: its counters, extent size, the choice between a full read, change ids and
+// extent checksums, the checksum tables, the disk reader, the volume header, the pipeline's stages and
+// the reading loop, and on the way out the change id and checksum table for the next job and the
+// disk's content record.
+#include <atomic>
+#include <cstdio>
+#include <memory>
+#include <new>
+
+#include "app/QuarnUtils.h"
+#include "controller/QuarnController.h"
+#include "disklayout/QuarnCRCFile.h"
+#include "disklayout/QuarnChangeIdFile.h"
+#include "platform/archive/vsArchive.h"
+#include "platform/config/ZTPlatformInfo.h"
+#include "platform/index/TVMCRCTable.h"
+#include "platform/os/CAscii85.h"
+#include "platform/os/CAverageCounter.h"
+#include "platform/vminfo/IVMInfo.h"
+#include "worker/QuarnIdxBrowseClientResp.h"
+#include "worker/QuarnWorker.h"
+
+namespace {
+
+constexpr int kResultFailed = 1;
+constexpr int kResultOpenFailed = 53;
+constexpr int kResultReadFailed = 54;
+constexpr int kResultNoCounter = 46;
+constexpr int kResultContentRecord = 43;
+constexpr int kResultVolumeHeader = 133;
+constexpr uint32_t kEventChangeIdInvalid = 0x5B0001CD;
+constexpr int kInstanceGoogleKeyedByAppId = 1102;
+constexpr int kInstanceDiskName2 = 301;
+
+using VSMeta = IdxMetadata::VirtualServerIdxMetaData;
+
+// "1234567" -> "1,234,567"
+std::string WithCommas(uint64_t value) {
+  std::string digits = std::to_string(value);
+  for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) digits.insert(static_cast<size_t>(at), ",");
+  return digits;
+}
+
+// The one-time warning that data is not being backed up, for the whole process.
+std::atomic<bool> g_skipDataWarned{false};
+
+// The previous job's index entry of a disk's virtual-server part; null when there is none.
+template <typename Map>
+const VSMeta* PreviousEntry(Map& previous, const std::string& indexName) {
+  auto found = previous.find(indexName);
+  if (found == previous.end()) return nullptr;
+  return found->second.template getObject<VSMeta>(IdxMetadata::IdxMetaData::F_virtualServer, false);
+}
+
+}  // namespace
+
+void QuarnWorker::InitPerfCounter(CMediaSpeedCounter& counter, int interval, long long jobId, const std::string& name) {
+  (void)interval;
+  (void)jobId;
+  counter.Reset();
+  counter.SetName(name);
+}
+
+void QuarnWorker::InitPerfCounter(CAverageCounter& counter, int interval, long long jobId, const std::string& name) {
+  (void)interval;
+  (void)jobId;
+  counter.Reset();
+  counter.SetName(name);
+}
+
+uint32_t QuarnWorker::GetDiskExtentSize(const std::string& indexName) {
+  ZtCriticalSectionLock lock(&m_extentSizeLock);
+  auto found = m_extentSizes.find(indexName);
+  return found == m_extentSizes.end() ? 0 : found->second;
+}
+
+std::string QuarnWorker::GetDiskIndexNameInUse(quarnBackupArgs* args) {
+  static const char* const sig = "std::string QuarnWorker::GetDiskIndexNameInUse(quarnBackupArgs*)";
+  if (!IsFullBackupForVM()) {
+    if (m_prevIdxMetadata.count(args->mBackupPath)) {
+      m_event.DebugLvl(2, sig, "Disk [%s] is already in the index as [%s], using index name [%s]",
+                       args->mDisplayName.c_str(), args->mBackupPath.c_str(), args->mBackupPath.c_str());
+      return args->mBackupPath;
+    }
+    if (!args->mDiskId.empty() && m_prevIdxMetadata.count(args->mDiskId)) {
+      m_event.DebugLvl(2, sig, "Disk [%s] is already in the index as [%s], continuing to use old index name [%s]",
+                       args->mDisplayName.c_str(), args->mDiskId.c_str(), args->mDiskId.c_str());
+      return args->mDiskId;
+    }
+  }
+  bool useOldNames = false;
+  m_registry.GetEntry(REG_nUseOldIndexNames, useOldNames, false);
+  if (useOldNames && !args->mDiskId.empty() && args->mBackupPath != args->mDiskId) {
+    m_event.Debug(sig, "Forcing old index name [%s] for [%s]", args->mDiskId.c_str(), args->mBackupPath.c_str());
+    args->mBackupPath = args->mDiskId;
+  }
+  m_event.DebugLvl(2, sig, "Using index name for virtual disk [%s] as [%s]", args->mDisplayName.c_str(),
+                   args->mBackupPath.c_str());
+  return args->mBackupPath;
+}
+
+bool QuarnWorker::ValidateChangeId(quarnBackupArgs* args, const std::string& changeId) {
+  static const char* const sig = "bool QuarnWorker::ValidateChangeId(quarnBackupArgs*, const std::string&)";
+  if (args->mHeaderKind == 4) return false;
+  ++args->mChangeIdCheckedDisks;
+  IVMInfo* vmInfo = args->mVMInfo != nullptr ? args->mVMInfo : m_vmInfo;
+  if (vmInfo != nullptr && vmInfo->ValidateChangeId(args->mVMName, args->mBackupName, args->mDiskPath, changeId) != 0) {
+    m_event.Debug(sig, "Change id [%s] for virtual disk [%s] is valid", changeId.c_str(), args->mDisplayName.c_str());
+    return true;
+  }
+  ++args->mChangeIdFailedDisks;
+  bool sendEvents = true;
+  m_registry.GetEntry(REG_nSendCBTFailureEvents, sendEvents, true);
+  if (sendEvents) {
+    m_event << args->mDisplayName << args->mVMName;
+    m_event.MinorEvent(kEventChangeIdInvalid);
+  }
+  m_event.Debug(sig, "Validation failed for Change id [%s] for virtual disk [%s]. The entire disk will be backed up",
+                changeId.c_str(), args->mDisplayName.c_str());
+  return false;
+}
+
+int QuarnWorker::BackupVMDisk(quarnBackupArgs* args) {
+  static const char* const sig = "int QuarnWorker::BackupVMDisk(quarnBackupArgs*)";
+  if (args == nullptr || args->mArchive == nullptr || args->mConfig == nullptr || m_appMgr == nullptr ||
+      m_jobMgr == nullptr) {
+    m_event.Error(sig, "Invalid input");
+    return 10;
+  }
+  const bool v2 = m_appMgr->isUseIndexingV2Enabled();
+  const long long jobId = m_jobMgr->getJobId();
+
+  // ---- Set-up ----
+  std::unique_ptr<QuarnCRCFile> crcFile(new QuarnCRCFile(this, v2));
+  QuarnChangeIdFile changeIdFile(this);
+  if (args->mBackupName.empty()) args->mBackupName = args->mVMGuid;
+  m_event.DebugLvl(2, sig, "Starting...");
+  int interval = 600;
+  m_registry.GetEntry(REG_nBackupPerfCounterInterval, interval, 600);
+  CMediaSpeedCounter readDisk, calcCRC;
+  CAverageCounter readCRC, writeCRC;
+  InitPerfCounter(readDisk, interval, jobId, "readdisk");
+  InitPerfCounter(calcCRC, interval, jobId, "calcCRC");
+  InitPerfCounter(writeCRC, interval, jobId, "writeCRC");
+  InitPerfCounter(readCRC, interval, jobId, "readCRC");
+  CMultiStreamMediaSpeedCounter* datastoreCounter =
+      m_controller != nullptr ? m_controller->GetDatastoreMediaSpeedCounter(args->mDatastore) : nullptr;
+  if (datastoreCounter == nullptr) {
+    m_event.Error(sig, "Failed to get datastore media speed counter for [%s]", args->mDatastore.c_str());
+    return kResultNoCounter;
+  }
+  args->mArchive->ResetPerfCounters(jobId, interval);
+
+  // ---- Index name and extent size ----
+  args->mBackupPath = GetDiskIndexNameInUse(args);
+  const bool fullForcedForVM = m_currentArgs != nullptr && m_currentArgs->mBackupLevel == 2 && m_mountCtx != nullptr &&
+                               m_mountCtx->backupLevel == 1;
+  if (fullForcedForVM)
+    m_event.Debug(sig, "Forcing full backup of disk: [%s], because a full backup is forced for VM: [%s]",
+                  args->mDiskPath.c_str(), args->mVMName.c_str());
+  bool full = true;
+  uint32_t extentSize = 0;
+  const VSMeta* previous = PreviousEntry(m_prevIdxMetadata, args->mBackupPath);
+  if (previous != nullptr) {
+    extentSize = static_cast<uint32_t>(previous->getint64(VSMeta::F_extentSize));
+    m_event.Debug(sig, "Disk [%s] extent size [%u]", args->mBackupPath.c_str(), extentSize);
+    if (!QuarnUtils::IsExtentSizeValid(extentSize, args->mDiskType))
+      m_event.Debug(sig, "Warning: [%d] is not a valid extent size value for disk [%s] Type: [%d]. Disk will be backed up as full",
+                    static_cast<int>(extentSize), args->mBackupPath.c_str(), static_cast<int>(args->mDiskType));
+    else
+      full = false;
+  }
+  if (IsFullBackupForVM()) full = true;
+  if (full) {
+    crcFile->ForceFullBackup();
+    changeIdFile.ForceFullBackup();
+    args->mDiskRefPoint = false;
+    int configured = 0;
+    m_registry.GetEntry(REG_nExtentSize, configured, 0);
+    if (configured > 0 && QuarnUtils::IsExtentSizeValid(static_cast<unsigned int>(configured), args->mDiskType)) {
+      extentSize = static_cast<uint32_t>(configured);
+      m_event.Debug(sig, "Using extent size of [%d] from registry", configured);
+    } else {
+      m_event.Debug(sig, "Using default extent size");
+    }
+  }
+  const ProductType_t productType = args->mConfig->getProductType(*m_appMgr);
+  if (productType == kProductUnknown) {
+    m_event.Error(sig, "Unknown product type [%d] productType", static_cast<int>(productType));
+    return kResultNoCounter;
+  }
+
+  // ---- Checksums or change ids ----
+  bool checksums = true;
+  bool ignoreChangeId = false;
+  int setting = 0;
+  m_registry.GetEntry(REG_nSkipCRCProcessing, setting, 0);
+  if (setting != 0) {
+    m_event.Debug(sig, "CRC processing is disabled");
+    checksums = false;
+  }
+  setting = 0;
+  m_registry.GetEntry(REG_nIgnoreChangeId, setting, 0);
+  if (setting != 0) {
+    m_event.Debug(sig, "Change Id will be ignored during backup");
+    ignoreChangeId = true;
+  }
+  if (!m_appMgr->isUseCBTEnabled()) ignoreChangeId = true;
+  const std::string supplied = args->mFileName;
+  std::string previousChangeId;
+  const bool useChangeTracking = m_mountCtx != nullptr && m_mountCtx->useCBT;
+  if (!supplied.empty() && !ignoreChangeId) {
+    if (m_appMgr->isServerTypeVMWare() || m_appMgr->isServerTypeAzure() || m_appMgr->isServerTypeFusionCompute() ||
+        m_appMgr->isServerTypeNutanix() || m_appMgr->isServerTypeOpenStack() || m_appMgr->isServerTypeAmazon()) {
+      m_event.Debug(sig, "Disabling CRC Processing as change Id [%s] is supplied", supplied.c_str());
+      checksums = false;
+    }
+    if (m_appMgr->isServerTypeMS()) {
+      checksums = !args->mVMRefPoint;
+      if (checksums)
+        m_event.Debug(sig, "Backup will use changeId along with CRC. Change Id [%s] has been supplied", supplied.c_str());
+      else
+        m_event.Debug(sig, "Disabling CRC Processing as change Id [%s] is supplied", supplied.c_str());
+    }
+    unsigned long long withCBT = 0;
+    if (ZTPlatformInfo().getNumber("VirtualServer", "bEnableCRCWithCBT", &withCBT) && withCBT != 0) {
+      checksums = true;
+      m_event.Debug(sig, "Backup will perform CRC processing along with CBT as RegKey is set. ChangeID [%s] has been supplied",
+                    supplied.c_str());
+    }
+    if (!full) {
+      if (v2) {
+        if (previous != nullptr) previousChangeId = previous->getstring(VSMeta::F_changeId);
+      } else if (!changeIdFile.ReadChangeID(args->mVMGuid, args->mBackupPath, previousChangeId)) {
+        previousChangeId.clear();
+      }
+    }
+    if (!previousChangeId.empty()) {
+      m_event.Debug(sig, "Using change Id [%s] from most recent successful backup", previousChangeId.c_str());
+      if (!ValidateChangeId(args, previousChangeId)) previousChangeId.clear();
+    }
+  } else if (m_appMgr->isServerTypeMS() && args->mVMRefPoint && useChangeTracking) {
+    m_event.Debug(sig, "Disabling CRC Processing as VM reference point has been supplied");
+    if (!args->mDiskRefPoint)
+      m_event.Debug(sig, "No changeID available from previous backup job. Backup of disk will be a FULL backup");
+    checksums = false;
+  }
+
+  // ---- Checksum tables ----
+  quarnGenericMethodCleanup guard;
+  if (checksums) {
+    if (m_appMgr->isServerTypeMS() && useChangeTracking && !supplied.empty() && previousChangeId.empty()) {
+      m_event.Debug(sig, "Forcing FULL backup of disk [%s] index name [%s] as previous changeID is empty",
+                    args->mDisplayName.c_str(), args->mBackupPath.c_str());
+      crcFile->ForceFullBackup();
+    }
+    std::string vmKey = args->mVMGuidForFiles, diskKey = args->mBackupPath;
+    if (m_appMgr->getInstanceType() == kInstanceGoogleKeyedByAppId) {
+      const size_t underscore = diskKey.rfind('_');
+      if (underscore != std::string::npos) diskKey = diskKey.substr(underscore + 1);
+      vmKey = m_currentVM != nullptr
+                  ? std::to_string(m_currentVM->collect.getint64(VirtualServer::VMCollect::F_subclientId))
+                  : std::string("0");
+    }
+    if (!crcFile->InitCRCTables(vmKey, diskKey, args->mDiskType, guard.m_prevCrcTable, guard.m_crcTable)) {
+      // A previous table that cannot be read must not fail every later incremental of the disk: this
+      // one reads the disk whole and writes a fresh table for the next.
+      if (full) return kResultFailed;
+      m_event.Error(sig, "The check sum tables of disk [%s] could not be used; backing the disk up in full",
+                    args->mDisplayName.c_str());
+      crcFile.reset(new QuarnCRCFile(this, v2));
+      crcFile->ForceFullBackup();
+      full = true;
+      previousChangeId.clear();
+      if (!crcFile->InitCRCTables(vmKey, diskKey, args->mDiskType, guard.m_prevCrcTable, guard.m_crcTable))
+        return kResultFailed;
+    }
+    if (v2 && !full && !IsFullBackupForVM()) {
+      QuarnIdxBrowseClientResp loader(guard.m_prevCrcTable, args->mVMGuid);
+      const unsigned long subclientId =
+          m_currentVM != nullptr
+              ? static_cast<unsigned long>(m_currentVM->collect.getint64(VirtualServer::VMCollect::F_subclientId))
+              : 0;
+      if (m_controller == nullptr ||
+          !m_controller->GetVMDiskExtentsCRC(args->mVMGuid, args->mBackupPath, subclientId, &loader))
+        return kResultFailed;
+    }
+  }
+
+  // ---- Requests ----
+  if (m_currentVM != nullptr) args->mArchive->sendVMUpdateInfo(m_currentVM->updateInfo);
+  int count = 20;
+  quarnExtentReq single;
+  DetermineAndInitBackupRequestsForDisk(guard, count, &single);
+  BackupThreadObjsSync hub(this, args, static_cast<uint64_t>(count));
+  uint64_t extentsSent = 0;
+  for (int i = 0; i < count; ++i) {
+    quarnExtentReq& req = guard.m_reqs[i];
+    req.archive = args->mArchive;
+    req.crcCounter = &calcCRC;
+    req.readCRCCounter = &readCRC;
+    req.writeCRCCounter = &writeCRC;
+    req.newCRCTable = guard.m_crcTable;
+    req.prevCRCTable = IsFullBackupForVM() ? nullptr : guard.m_prevCrcTable;
+    req.sentCount = &extentsSent;
+    req.vmName = args->mVMName;
+    req.diskName = args->mBackupPath;
+    hub.pushBkpReqToReadDiskList(&req, false);
+  }
+
+  // ---- Disk reader ----
+  CPxError openError;
+  {
+    ZtCriticalSectionLock lock(&m_readerLock);
+    guard.m_vDiskFile = new CArchiveVirtualDiskFile(static_cast<int>(productType));
+    CArchiveVirtualDiskFile* reader = guard.m_vDiskFile;
+    reader->SetVMInfo(args->mVMInfo, args->mVMName, args->mBackupName, args->mMountCtx, nullptr);
+    reader->SetVMDiskGuid(m_appMgr->getInstanceType() == kInstanceDiskName2 ? args->mDiskName2 : args->mBackupPath);
+    reader->SetChangeId(previousChangeId);
+    reader->SetExtentSize(extentSize);
+    openError = reader->Open(args->mDiskPath, args->mDiskType);
+    guard.m_vDiskFileOpen = openError.IsSuccess();
+  }
+  CArchiveVirtualDiskFile* reader = guard.m_vDiskFile;
+  if (openError.IsError()) {
+    m_event.Error(sig, "Failed to open virtual disk [%s],  [%s]", args->mDiskPath.c_str(), openError.AsString().c_str());
+    if (m_currentVM != nullptr && m_mountCtx != nullptr)
+      CheckJyNTFSError(reader, openError, m_vmInfo, *m_mountCtx, m_currentVM->failureReason, m_currentVM->failureEvent);
+    return kResultOpenFailed;
+  }
+  reader->SetDiskSize(args->mMaxDiskSize, args->mFileSize);
+
+  // ---- Filtered sectors and the first block ----
+  const bool skipPageFile = m_mountCtx != nullptr && m_mountCtx->skipPageFileExtents;
+  if ((!args->mSectorsNotToBackup2.empty() || skipPageFile) && !m_jobMgr->isSnapBackup() &&
+      !m_jobMgr->isSnapCatalogMode()) {
+    std::vector<VMInfoStructs::SectorRange> filtered;
+    auto range = args->mSectorsNotToBackup2.equal_range(args->mMountIndex);
+    for (auto it = range.first; it != range.second; ++it) filtered.push_back(it->second);
+    reader->SetFilteredSectors(filtered);
+    args->mSectorsNotToBackup2.clear();
+  }
+  CArchiveVirtualDiskFile::Context_t ctx;
+  quarnExtentReq& first = guard.m_reqs[0];
+  datastoreCounter->Start();
+  readDisk.Start();
+  CPxError firstError = reader->GetFirstBlock(first.data, extentSize, ctx);
+  readDisk.Stop(first.data.Size());
+  datastoreCounter->Stop(first.data.Size());
+  if (firstError.IsError()) {
+    m_event.Error(sig, "Failed to read first block from virtual disk [%s],  [%s]", args->mDiskPath.c_str(),
+                  firstError.AsString().c_str());
+    if (m_currentVM != nullptr && m_mountCtx != nullptr)
+      CheckJyNTFSError(reader, firstError, m_vmInfo, *m_mountCtx, m_currentVM->failureReason, m_currentVM->failureEvent);
+    return kResultReadFailed;
+  }
+  const bool keepFirstBlock = !(m_jobMgr->isFailbackBackup() &&
+                                (m_appMgr->getInstanceType() == 301 || m_appMgr->getInstanceType() == 401 ||
+                                 m_appMgr->getInstanceType() == 402 || m_appMgr->getIsCrossVendorFailback()));
+  extentSize = static_cast<uint32_t>(ctx.sectorsPerExtent);
+  args->mExtentSize = extentSize;
+  m_event.Debug(sig, "Extent Size [%d] bytes [%d] sectors [%d] bytes per sector",
+                static_cast<int>(extentSize * ctx.unitSize), static_cast<int>(extentSize), static_cast<int>(ctx.unitSize));
+  if (keepFirstBlock && first.data.Size() > 0) {
+    if (v2) {
+      std::string text;
+      const int code = CAscii85::Encode(first.data.Ptr(), first.data.Size(), text);
+      if (code != CAscii85::kOk) {
+        m_event.Error(sig,
+                      "Failed to encode Vol header with errorcode [%d] [%s]. Backup of this volume/disk cannot continue "
+                      "due to the metadata failure",
+                      code, args->mDisplayName.c_str());
+        return kResultVolumeHeader;
+      }
+      args->mIndexText.swap(text);
+    } else {
+      const std::string path = GetSubclientDirectory() + "/VolHdr(" + args->mVMGuidForFiles + "_" + args->mBackupPath + ").imf";
+      const int code = writeMetadataFile(first.data.Ptr(), first.data.Size(), path);
+      if (code != 0) {
+        m_event.Error(sig, "Backup of this volume/disk cannot continue due to the metadata failure");
+        return code;
+      }
+      AddVMMetadataFile(path);
+    }
+  }
+  // The probe's buffer is the first request's: the reading loop refills it for extent 0.
+
+  // ---- In-image disks and the pipeline's stages ----
+  bool backUpData = true;
+  if (args->mDiskRefPoint) {
+    if (previous != nullptr && m_controller != nullptr && m_currentVM != nullptr) {
+      m_controller->SendInImageDiskHeader(
+          args->mVMGuid, args->mBackupPath, args->mDisplayName,
+          static_cast<unsigned long>(m_currentVM->collect.getint64(VirtualServer::VMCollect::F_subclientId)),
+          static_cast<unsigned long>(m_currentVM->collect.getint64(VirtualServer::VMCollect::F_vmJobId)),
+          static_cast<ZTBkpLevel>(args->mBackupLevel), m_mountCtx != nullptr ? m_mountCtx->indexString : std::string());
+      backUpData = false;
+    } else {
+      m_event.Debug(sig, "Disk [%s] not found in index. Disk will be backed up as full", args->mBackupPath.c_str());
+      args->mDiskRefPoint = false;
+    }
+  }
+  if (backUpData) {
+    char headerPath[1024];
+    const int written = std::snprintf(headerPath, sizeof(headerPath), args->mConfig->getFileHeaderAncestorFormatString(),
+                                      args->mVMGuid.c_str(), args->mBackupPath.c_str());
+    if (written < 0 || static_cast<size_t>(written) >= sizeof(headerPath)) {
+      m_event.Error(sig, "The item name of disk [%s] of VM [%s] is too long", args->mBackupPath.c_str(),
+                    args->mVMGuid.c_str());
+      return 10;
+    }
+    hub.SetDiskFileHeaderPath(headerPath);
+    bool fixedNames = false;
+    if (m_controller != nullptr) m_controller->GetUseFixedLengthExtentNames(fixedNames);
+    hub.SetUseFixedLengthExtentNames(fixedNames);
+    const bool crcStarted = !checksums || args->mCRCThread.Create(&QuarnWorker::CRCExtentProcessorStatic, &hub, "crc");
+    const bool archiveStarted = crcStarted && args->mArchiveThread.Create(&QuarnWorker::ArchiveExtentProcessorStatic, &hub, "archive");
+    if (!archiveStarted) {
+      // Without its stages the reading loop would wait for requests that never come back.
+      m_event.Error(sig, "Failed to start the pipeline threads of disk [%s]", args->mDisplayName.c_str());
+      hub.pushBkpReqToCRCList(nullptr, false);
+      args->mCRCThread.Join();
+      return kResultFailed;
+    }
+    m_event.Debug(sig, "Backing up disk/volume [%s]  [%s] bytes", args->mDisplayName.c_str(),
+                  WithCommas(args->mMaxDiskSize).c_str());
+  }
+
+  // ---- Data ----
+  int skipData = 0;
+  m_registry.GetEntry(REG_nSkipDataBackup, skipData, 0);
+  if (skipData != 0) {
+    if (!g_skipDataWarned.exchange(true))
+      m_event.Error(sig,
+                    "=====WARNING====== SKIPPING THE DATA BACKUP OF THE VM(S) AS PER USER's REGISTY ENTRIES. FOR TESTING "
+                    "USE ONLY");
+    if (backUpData) {
+      hub.pushBkpReqToCRCList(nullptr, false);
+      hub.pushBkpReqToArchiveList(nullptr, false);
+      args->mCRCThread.Join();
+      args->mArchiveThread.Join();
+    }
+  } else if (backUpData) {
+    const int result =
+        _BackupVMDisk(args, guard, count, hub, calcCRC, readDisk, datastoreCounter, ctx, checksums);
+    if (result != 0) return result;
+  }
+
+  // ---- Closing ----
+  reader->Close();
+  guard.m_vDiskFileOpen = false;
+  if ((args->mHeaderKind & 4) == 0) {
+    if (!supplied.empty() && !ignoreChangeId) {
+      m_event.Debug(sig, "Saving change Id [%s] in index cache for this job", supplied.c_str());
+      if (!v2) changeIdFile.WriteChangeID(args->mVMGuid, args->mBackupPath, supplied, fullForcedForVM);
+    }
+    if (checksums) crcFile->CloseCRCTables(args->mVMGuid, args->mBackupPath, args->mDiskType, guard.m_prevCrcTable, guard.m_crcTable);
+  }
+  // Every extent went through this job's table: the guard may keep it if it is still open.
+  guard.m_crcTableComplete = true;
+
+  VirtualServer::VMContentRecord record;
+  record.setstring(VirtualServer::VMContentRecord::F_guid, args->mVMGuid);
+  record.setstring(VirtualServer::VMContentRecord::F_indexName, args->mBackupPath);
+  record.setstring(VirtualServer::VMContentRecord::F_displayName, args->mDisplayName);
+  if (!args->mProxyName.empty()) record.setstring(VirtualServer::VMContentRecord::F_proxyName, args->mProxyName);
+  record.setint64(VirtualServer::VMContentRecord::F_flags,
+                  record.getint64(VirtualServer::VMContentRecord::F_flags) | static_cast<int64_t>(args->mHeaderKind) | 1);
+  record.setint64(VirtualServer::VMContentRecord::F_extentSize, extentSize);
+  record.setint64(VirtualServer::VMContentRecord::F_fileSize, static_cast<int64_t>(args->mFileSize));
+  record.setint64(VirtualServer::VMContentRecord::F_allocatedSize, static_cast<int64_t>(args->mAllocatedSize));
+  record.setint64(VirtualServer::VMContentRecord::F_productType, static_cast<int64_t>(productType));
+  record.setint64(VirtualServer::VMContentRecord::F_diskType, m_jobMgr->isSnapBackup() ? 2 : args->mDiskType);
+  const int inserted = insertContentMapTable(record);
+  if (inserted != 0) {
+    m_event.Error(sig, "Failed to insert record in VM to content map table, retcode [%d]", inserted);
+    return kResultContentRecord;
+  }
+  {
+    ZtCriticalSectionLock lock(&m_extentSizeLock);
+    m_extentSizes[args->mBackupPath] = extentSize;
+  }
+  m_event.Debug(sig,
+                "Backup done for volume/disk [%s], number of extents backed up [%lld]  number of empty extents [%lld]  "
+                "number of unchanged extents [%lld]",
+                args->mDisplayName.c_str(), static_cast<long long>(extentsSent),
+                static_cast<long long>(hub.GetEmptyExtents()), static_cast<long long>(hub.GetUnchangedExtents()));
+  args->mArchive->PrintPerfCounters();
+  m_event.Debug(sig, "%s", readDisk.Print().c_str());
+  if (checksums) {
+    m_event.Debug(sig, "%s", calcCRC.Print().c_str());
+    m_event.Debug(sig, "%s", readCRC.Print().c_str());
+    m_event.Debug(sig, "%s", writeCRC.Print().c_str());
+  }
+  return 0;
+}
