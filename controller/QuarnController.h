@@ -26,7 +26,6 @@
 #include "records/ZtCriticalSection.h"
 #include "records/ZtEvent.h"
 #include "records/ZtSemaphore.h"
-#include "records/messages/IdxMetadataMessages.h"
 #include "records/messages/VirtualServerMessages.h"
 
 class IVMInfo;
@@ -155,22 +154,6 @@ class QuarnController : public VSController {
   bool DeleteVMMetadataFiles(const std::string& vmGuid, const std::vector<std::string>& files);
   bool CommitVMMetadataFiles(const std::string& vmGuid, long long jobId, const std::string& subclientGuid,
                              std::vector<std::string>& files);
-
-  // ---- Indexing services of the road of one VM (QuarnController_indexing.cpp) ----
-  // They come with the controller's index client; until then each fails and says so. Virtual so that
-  // a test can stand in for the index.
-  // The VM's index metadata of its last successful backup and the per-disk metadata by index name;
-  // on false, whether asking again may help and whether the query itself failed.
-  virtual bool GetVMMetadataFromIndexing(const std::string& vmName, const std::string& vmGuid, uint64_t subclientId,
-                                         IdxMetadata::IdxMetaData* vmMetadata,
-                                         std::map<std::string, IdxMetadata::IdxMetaData, __less_nocase_cmp>* diskMetadata,
-                                         bool& retryable, bool& queryFailed);
-  virtual bool GetMetadataFile(const std::string& path, const std::string& directory);
-  // The VM's file of one earlier job (0: the newest copy of the current backup cycle).
-  virtual bool GetVMMetadataFile(const std::string& vmGuid, const std::string& path, const std::string& directory,
-                                 long long jobId);
-  virtual bool RunArchiveIndexForVM(const std::string& vmGuid, const long long& childJobId, uint64_t subclientId,
-                                    int streamClientId, int flag);
 
   // ---- Other services (QuarnController_services.cpp) ----
   virtual bool PostBackup() { return true; }

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <thread>
 
+#include "platform/lab/LabCreate.h"
 #include "support/ControllerTestSupport.h"
 
 namespace {
@@ -137,8 +138,12 @@ TEST_F(WorkerLifecycleTest, QuitRightAfterAHandOutLeavesTheVMUnprocessed) {
 }
 
 TEST_F(WorkerLifecycleTest, ShippedWorkerFailsEachVMWithAReason) {
-  controller.Deliver(CollectList({Collect("vm1", "G1")}));
+  // A VM of the lab's hypervisor: the worker connects, and fails the VM at the mount it cannot do yet.
+  VMCollect vm = Collect("vm01", "50290000-0000-4000-8000-000000000001");
+  vm.setstring(VMCollect::F_serverName, lab::SampleServer());
+  controller.Deliver(CollectList({vm}));
   RunWorker();
+  std::cerr << job.Log();
   auto results = controller.Sent(VMBackupResult::TAG);
   ASSERT_EQ(1u, results.size());
   EXPECT_EQ(PHASE_FAILED, results[0]->getint64(VMBackupResult::F_vmPhase));
