@@ -78,4 +78,14 @@ class IVMInfo {
   virtual int GetMountInfoFull(const MountCtx& ctx, std::vector<VMInfoStructs::SMountInfoFull>& mounts) = 0;
   // The mounted guest volumes of a volume-level backup. Non-zero on success.
   virtual int GetMountedVolumes(const MountCtx& ctx, std::vector<VMInfoStructs::SMountInfoFile>& volumes) = 0;
+
+  // ---- Account checks of the agent controller's connection ----
+  // Error code of a check that failed because the account lacks privileges.
+  static constexpr int kErrMissingPrivileges = 282;
+  // Whether the connected account may back VMs up; 0 when it may not.
+  virtual int VerifyAccount() = 0;
+  // Whether the connected account may take storage snapshots; 0 when it may not.
+  virtual int CheckSnapPrivileges() = 0;
+  // The text of the last failure; empty when nothing has failed.
+  virtual std::string GetErrorText() = 0;
 };
