@@ -143,10 +143,6 @@ class vsAppMgr {
   bool setVSAReplicationInfo(const CNMessageBase& info);
 
   // ---- The road of one VM (vsAppMgr_road.cpp) ----
-  // The credentials of a hypervisor server (the subclient's serverUser and serverPassword; the third
-  // text is not used in the lab). kRetOk, or kRetNoCredentials when the subclient names no server.
-  int getCredentialsForServer(const std::string& server, std::string& user, std::string& password,
-                              std::string& third);
   // The replication record kept for the subclient's failback (see setVSAReplicationInfo); false when
   // there is none or it cannot be read.
   bool getVSAReplicationInfo(uint64_t replicationId, CNMessageBase& record);

@@ -1,21 +1,9 @@
-// What the road of one VM asks of the application manager: server credentials, the replication
-// record of a failback VM, the transport mode.
+// What the road of one VM asks of the application manager: the replication record of a failback
+// VM, the transport mode.
 #include "platform/appmgr/vsAppMgr.h"
 #include "platform/lab/LabAgent.h"
 #include "platform/msg/CNMessageBase.h"
 #include "platform/msg/vsXMLFile.h"
-
-int vsAppMgr::getCredentialsForServer(const std::string& server, std::string& user, std::string& password,
-                                      std::string& third) {
-  user.clear();
-  password.clear();
-  third.clear();
-  std::string configured;
-  if (!GetSetting("server", configured) || configured.empty()) return kRetNoCredentials;
-  GetSetting("serverUser", user);
-  GetSetting("serverPassword", password);
-  return kRetOk;
-}
 
 bool vsAppMgr::getVSAReplicationInfo(uint64_t replicationId, CNMessageBase& record) {
   const std::string path = lab::ReplicationRecordPath(getAppIdStr());

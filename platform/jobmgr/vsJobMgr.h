@@ -252,8 +252,6 @@ class vsJobMgr {
   std::string getOpTypeStr(int opType) const;
   // The replication record of a VM in a failback job (the job's; 0 when it has none).
   uint64_t getReplicationIdForFailbackVM(const std::string& vmGuid) const;
-  // Drops every clean-up string the job holds.
-  void ClearCleanupString();
 
   // Readers for tests and tools.
   static std::vector<std::string> ReadProgressLines(int64_t jobId);

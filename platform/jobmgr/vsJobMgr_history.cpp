@@ -48,7 +48,3 @@ std::string vsJobMgr::getOpTypeStr(int opType) const {
 uint64_t vsJobMgr::getReplicationIdForFailbackVM(const std::string& /*vmGuid*/) const {
   return getReplicationIdForFailback();
 }
-
-void vsJobMgr::ClearCleanupString() {
-  for (const std::string& text : ReadCleanupStrings(getJobId())) RemoveCleanupString(text);
-}
