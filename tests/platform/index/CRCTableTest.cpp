@@ -15,10 +15,10 @@ class CRCTableTest : public ::testing::Test {
   void Write(const std::string& name, uint32_t seed) {
     TVMCRCTable table;
     ASSERT_EQ(0, table.initialize(name, false));
-    ASSERT_EQ(0, table.insert(TVMCRCRecord(2, seed + 2)));
-    ASSERT_EQ(0, table.insert(TVMCRCRecord(0, 1)));
-    ASSERT_EQ(0, table.insert(TVMCRCRecord((1ull << 32) + 7, seed + 40)));
-    ASSERT_EQ(0, table.insert(TVMCRCRecord(0, seed)));
+    ASSERT_EQ(0, table.insert(MakeCRCRecord(2, seed + 2)));
+    ASSERT_EQ(0, table.insert(MakeCRCRecord(0, 1)));
+    ASSERT_EQ(0, table.insert(MakeCRCRecord((1ull << 32) + 7, seed + 40)));
+    ASSERT_EQ(0, table.insert(MakeCRCRecord(0, seed)));
     EXPECT_FALSE(testsupport::Exists(TVMCRCTable::DataPath(name))) << "nothing is written before close";
     ASSERT_EQ(0, table.close()) << table.GetLastError();
   }
@@ -46,7 +46,7 @@ TEST_F(CRCTableTest, ClosedTableReadsBackByExtent) {
   EXPECT_EQ(7u, record.extentLow);
   EXPECT_EQ(140u, record.crc);
   EXPECT_EQ(0, table.lookup(1, record));
-  EXPECT_EQ(-1, table.insert(TVMCRCRecord(5, 5))) << "a table read is not written";
+  EXPECT_EQ(-1, table.insert(MakeCRCRecord(5, 5))) << "a table read is not written";
   EXPECT_EQ(0, table.close());
   EXPECT_EQ(-1, table.lookup(0, record));
 }
@@ -55,7 +55,7 @@ TEST_F(CRCTableTest, TableNotClosedLeavesNoFileAndAnEmptyTableIsAPair) {
   {
     TVMCRCTable table;
     ASSERT_EQ(0, table.initialize(Name("crash"), false));
-    table.insert(TVMCRCRecord(1, 1));
+    table.insert(MakeCRCRecord(1, 1));
   }  // a job that dies mid-disk
   EXPECT_FALSE(testsupport::Exists(Name("crash.dat")));
   EXPECT_FALSE(testsupport::Exists(Name("crash.idx")));
@@ -104,7 +104,7 @@ TEST_F(CRCTableTest, FaultsFailTheOpenAndTheWriteAndLeaveNoHalfPair) {
   ASSERT_TRUE(lab_.Fault("crctable.close", 5, "media full"));
   TVMCRCTable table;
   ASSERT_EQ(0, table.initialize(Name("f"), false));
-  table.insert(TVMCRCRecord(1, 1));
+  table.insert(MakeCRCRecord(1, 1));
   EXPECT_NE(0, table.close());
   EXPECT_EQ("media full", table.GetLastError());
   EXPECT_FALSE(testsupport::Exists(Name("f.dat")));
