@@ -16,7 +16,7 @@
 #include "platform/os/CPxDirectory.h"
 #include "platform/os/CPxCRC32.h"
 #include "platform/os/CPxPath.h"
-#include "worker/RoadSupport.h"
+#include "support/RoadTestSupport.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "platform/lab/LabFaults.h"
 #include "support/VirtualClock.h"
-#include "worker/RoadSupport.h"
+#include "support/RoadTestSupport.h"
 
 namespace {
 
