@@ -76,9 +76,6 @@ struct VMArchiveIndexParam {
 // Checksum of one extent: the extent number as two 32-bit words, high word first, then the CRC.
 struct TVMCRCRecord {
   TVMCRCRecord() { initialize(); }
-  TVMCRCRecord(uint64_t extent, uint32_t checksum)
-      : extentHigh(static_cast<uint32_t>(extent >> 32)), extentLow(static_cast<uint32_t>(extent)), crc(checksum) {}
-  uint64_t Extent() const { return (static_cast<uint64_t>(extentHigh) << 32) | extentLow; }
   void initialize() {
     extentHigh = 0;
     extentLow = 0;

@@ -104,7 +104,7 @@ int QuarnWorker::CRCExtentProcessor(BackupThreadObjsSync* hub) {
     }
     if (req->newCRCTable != nullptr && haveChecksum) {
       if (req->writeCRCCounter != nullptr) req->writeCRCCounter->Start();
-      const int inserted = req->newCRCTable->insert(TVMCRCRecord(req->extentNo, req->crc));
+      const int inserted = req->newCRCTable->insert(MakeCRCRecord(req->extentNo, req->crc));
       if (req->writeCRCCounter != nullptr) req->writeCRCCounter->Stop();
       if (inserted != 0) {
         m_event.Error(sig, "Failed to insert new check sum record into the table, VM Name [%s]", req->vmName.c_str());
