@@ -351,7 +351,10 @@ bool QuarnCoordinator::SelectAgentsForVM_Subnet(const vm_params& vm, std::set<st
       if (entry.second.subnets.count(subnet) != 0) candidates.insert(entry.first);
   }
   // One agent on the host's subnet says little about where the VM's data is best read from.
-  if (candidates.size() < 2) return false;
+  if (candidates.size() < 2) {
+    candidates.clear();
+    return false;
+  }
   note = "Subnet match";
   return true;
 }

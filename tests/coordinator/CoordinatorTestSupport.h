@@ -68,6 +68,22 @@ class TestCoordinator : public QuarnCoordinator {
   using QuarnCoordinator::m_vmSuccesses;
   using QuarnCoordinator::ReadVMCollectFile;
 
+  using QuarnCoordinator::_OrderVMPriorityListCompare;
+  using QuarnCoordinator::CleanupVMInfo;
+  using QuarnCoordinator::DispatchVMLists;
+  using QuarnCoordinator::m_dataPathMAAmongAgents;
+  using QuarnCoordinator::m_dynamicVMAssignment;
+  using QuarnCoordinator::m_staticVMAssignment;
+  using QuarnCoordinator::RemoveVMFromVMPriorityList;
+  using QuarnCoordinator::SelectAgentFromList;
+  using QuarnCoordinator::SelectAgentsForVM;
+
+  // The managers without the rest of Initialize, for the operations that only read them.
+  void UseManagers(vsJobMgr* jobMgr, vsAppMgr* appMgr) {
+    m_jobMgr = jobMgr;
+    m_appMgr = appMgr;
+  }
+
   std::vector<std::string> PriorityList() {
     ZtCriticalSectionLock lock(&m_priorityListLock);
     return std::vector<std::string>(m_vmPriorityList.begin(), m_vmPriorityList.end());
