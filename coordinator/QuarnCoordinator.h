@@ -231,6 +231,10 @@ class QuarnCoordinator : public VSCoordinator {
   bool UpdateJobManagerVMList_LastAttempt();
   bool UpdateJobManagerVMList_FailPendingVMs();
   bool UpdateJobManagerVMList_StubPhase();
+  // Priorities from "VMPriorities.csv" for the VMs not started yet; `changed` is set when one changed.
+  void UpdateVMPrioritiesFromFile(bool& changed);
+  // Logs the job manager's status list (a diagnostic).
+  void DumpJobManagerVMList();
   void AddVMFileFailures(int count);
   void AddVMFailures(int count);
   void AddVMSuccesses(int count);

@@ -69,7 +69,9 @@ class TestCoordinator : public QuarnCoordinator {
   using QuarnCoordinator::ReadVMCollectFile;
 
   using QuarnCoordinator::_OrderVMPriorityListCompare;
+  using QuarnCoordinator::AddAgent;
   using QuarnCoordinator::CleanupVMInfo;
+  using QuarnCoordinator::DecrementVolumeActivityForVM;
   using QuarnCoordinator::DispatchVMLists;
   using QuarnCoordinator::m_dataPathMAAmongAgents;
   using QuarnCoordinator::m_dynamicVMAssignment;
@@ -77,6 +79,7 @@ class TestCoordinator : public QuarnCoordinator {
   using QuarnCoordinator::RemoveVMFromVMPriorityList;
   using QuarnCoordinator::SelectAgentFromList;
   using QuarnCoordinator::SelectAgentsForVM;
+  using QuarnCoordinator::UpdateVMPrioritiesFromFile;
 
   // The managers without the rest of Initialize, for the operations that only read them.
   void UseManagers(vsJobMgr* jobMgr, vsAppMgr* appMgr) {
