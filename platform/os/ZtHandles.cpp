@@ -64,8 +64,11 @@ int ZtSemaphoreH::wait(unsigned long milliseconds) {
 
 bool ZtSemaphoreH::release(int count) {
   if (count < 1) return false;
-  ZtMutexLock lock(m_mutex);
-  m_count += count;
+  {
+    ZtMutexLock lock(m_mutex);
+    m_count += count;
+  }
+  // Outside the mutex, so that a woken waiter does not block on it at once.
   if (count == 1) {
     m_cond.notify_one();
   } else {
@@ -80,8 +83,10 @@ bool ZtSemaphoreH::release(int count) {
 ZtEventH::ZtEventH(bool manualReset) : m_manualReset(manualReset) {}
 
 void ZtEventH::set() {
-  ZtMutexLock lock(m_mutex);
-  m_signalled = true;
+  {
+    ZtMutexLock lock(m_mutex);
+    m_signalled = true;
+  }
   if (m_manualReset) {
     m_cond.notify_all();
   } else {

@@ -57,9 +57,9 @@ class ZtCondition : private ZtClockWaiter {
   template <class Lock>
   void wait(Lock& lock) NO_THREAD_SAFETY_ANALYSIS {
     ZtClock::Registration registration(ZtClock::kNoDeadline, this);
-    const uint64_t epoch = LockInner();
+    LockInner();
     lock.unlock();
-    WaitForNotify(epoch);
+    WaitForNotify();
     lock.lock();
   }
 
@@ -72,9 +72,9 @@ class ZtCondition : private ZtClockWaiter {
     // Registered before the clock is read under the inner mutex, so an advance in between still wakes
     // us; let go only once the lock is held again, so the clock moves on after the waiter has resumed.
     ZtClock::Registration registration(deadline, this);
-    const uint64_t epoch = LockInner();
+    LockInner();
     lock.unlock();
-    const std::cv_status status = WaitForNotifyOrClock(epoch, deadline, realSliceMs);
+    const std::cv_status status = WaitForNotifyOrClock(deadline, realSliceMs, registration.Registered());
     lock.lock();
     return status;
   }
@@ -86,13 +86,18 @@ class ZtCondition : private ZtClockWaiter {
 
  private:
   void WakeForClock() override;
-  // Takes the inner mutex and returns the notifications counted so far.
-  uint64_t LockInner();
+  // Takes the inner mutex and counts the caller among the waiters.
+  void LockInner();
   // Each waits with the inner mutex held and lets go of it before returning.
-  void WaitForNotify(uint64_t epoch);
-  std::cv_status WaitForNotifyOrClock(uint64_t epoch, long long deadline, int realSliceMs);
+  void WaitForNotify();
+  std::cv_status WaitForNotifyOrClock(long long deadline, int realSliceMs, bool registered);
+  // REQUIRES: inner_ held. Takes one notification meant for a waiter, if there is one.
+  bool TakeReleaseLocked();
+  void UnlockInner();
 
   pthread_mutex_t inner_ = PTHREAD_MUTEX_INITIALIZER;
-  pthread_cond_t cv_;   // on CLOCK_MONOTONIC
-  uint64_t epoch_ = 0;  // guarded by inner_; counts notifications
+  pthread_cond_t cv_;  // on CLOCK_MONOTONIC
+  // Guarded by inner_: threads inside a wait, and how many of them notifications let return.
+  uint64_t waiters_ = 0;
+  uint64_t released_ = 0;
 };

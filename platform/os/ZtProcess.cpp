@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -23,6 +24,27 @@ namespace {
 // by an advance of the clock is seen within kTimeOutLookMs.
 constexpr int kChildLookMs = 20;
 constexpr int kTimeOutLookMs = 100;
+
+// Lets a virtual clock end a poll on descriptors: an advance past the deadline writes to an eventfd
+// that the poll watches.
+class PollWaker : public ZtClockWaiter {
+ public:
+  PollWaker() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+  ~PollWaker() {
+    if (fd_ >= 0) close(fd_);
+  }
+  PollWaker(const PollWaker&) = delete;
+  PollWaker& operator=(const PollWaker&) = delete;
+  int fd() const { return fd_; }
+  void WakeForClock() override {
+    const uint64_t one = 1;
+    ssize_t ignored = write(fd_, &one, sizeof one);
+    (void)ignored;
+  }
+
+ private:
+  const int fd_;
+};
 
 struct ChildIo {
   int in = -1;   // descriptors to place on 0, 1, 2; -1 keeps the inherited one
@@ -274,7 +296,9 @@ int ZtProcess::system(const std::string& command, std::string& out, std::string&
   // wait for us forever.
   const bool forever = timeoutMs >= kZtWaitForever;
   const long long deadline = ZtDeadlineAfterMs(timeoutMs);
-  struct pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+  PollWaker waker;
+  ZtClock::Registration registration(deadline, &waker);
+  struct pollfd fds[3] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}, {waker.fd(), POLLIN, 0}};
   std::string* sinks[2] = {&out, &err};
   int openPipes = 2;
   bool timedOut = false;
@@ -288,11 +312,16 @@ int ZtProcess::system(const std::string& command, std::string& out, std::string&
         break;
       }
     }
-    int r = poll(fds, 2, wait);
+    int r = poll(fds, 3, wait);
     if (r < 0) {
       if (errno == EINTR) continue;
       timedOut = true;  // cannot watch the pipes any more: stop the command rather than hang
       break;
+    }
+    if (fds[2].revents != 0) {
+      uint64_t count;
+      ssize_t ignored = read(fds[2].fd, &count, sizeof count);
+      (void)ignored;
     }
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || fds[i].revents == 0) continue;
@@ -306,8 +335,8 @@ int ZtProcess::system(const std::string& command, std::string& out, std::string&
       }
     }
   }
-  for (auto& fd : fds) {
-    if (fd.fd >= 0) close(fd.fd);
+  for (int i = 0; i < 2; ++i) {
+    if (fds[i].fd >= 0) close(fds[i].fd);
   }
   if (timedOut) kill(-pid, SIGKILL);
   int status = 0;

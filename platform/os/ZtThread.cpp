@@ -134,7 +134,7 @@ ZtThreadPool::ZtThreadPool(int threads) {
     }
   }
   if (m_threads.empty()) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    ZtMutexLock lock(m_mutex);
     m_stopping = true;  // nothing would ever run a job: refuse them
   }
 }
@@ -144,7 +144,7 @@ ZtThreadPool::~ZtThreadPool() { Shutdown(); }
 bool ZtThreadPool::Submit(std::function<void()> job) {
   if (!job) return false;
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    ZtMutexLock lock(m_mutex);
     if (m_stopping) return false;
     m_jobs.push_back(std::move(job));
   }
@@ -155,7 +155,7 @@ bool ZtThreadPool::Submit(std::function<void()> job) {
 void ZtThreadPool::Shutdown() {
   std::lock_guard<std::mutex> shutdownLock(m_shutdownMutex);
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    ZtMutexLock lock(m_mutex);
     m_stopping = true;
   }
   m_cond.notify_all();
@@ -168,8 +168,8 @@ void ZtThreadPool::Run() {
   for (;;) {
     std::function<void()> job;
     {
-      std::unique_lock<std::mutex> lock(m_mutex);
-      m_cond.wait(lock, [this] { return m_stopping || !m_jobs.empty(); });
+      ZtMutexLock lock(m_mutex);
+      while (!m_stopping && m_jobs.empty()) m_cond.wait(m_mutex);
       if (m_jobs.empty()) return;  // stopping and drained
       job = std::move(m_jobs.front());
       m_jobs.pop_front();

@@ -1,7 +1,6 @@
 #pragma once
 #include <pthread.h>
 
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -79,9 +78,10 @@ class ZtThreadPool {
   void Run();
 
   std::vector<std::thread> m_threads;  // constant after construction until Shutdown joins them
-  std::mutex m_mutex;
-  std::condition_variable m_cond;
-  std::deque<std::function<void()>> m_jobs;  // guarded by m_mutex
-  bool m_stopping = false;                  // guarded by m_mutex
-  std::mutex m_shutdownMutex;               // serialises Shutdown calls
+  // A ZtCondition, so that a virtual clock sees a worker back at its wait (see ZtClock).
+  ZtMutex m_mutex;
+  ZtCondition m_cond;
+  std::deque<std::function<void()>> m_jobs GUARDED_BY(m_mutex);
+  bool m_stopping GUARDED_BY(m_mutex) = false;
+  std::mutex m_shutdownMutex;  // serialises Shutdown calls
 };

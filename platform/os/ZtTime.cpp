@@ -68,17 +68,11 @@ long long AddSaturated(long long a, long long b) {
 
 }  // namespace
 
-// A thread that waits on ZtConditions, as the clock sees it.
-struct WaitingThread {
+// A thread that waits on ZtConditions, as the clock sees it. Kept alive by the thread and by an
+// advance that waits for it.
+struct ZtClock::WaitingThread : std::enable_shared_from_this<ZtClock::WaitingThread> {
   uint64_t waitsBegun = 0;  // guarded by the registry's mutex
   bool ended = false;       // guarded by the registry's mutex
-};
-
-struct ZtClock::Registration::Entry {
-  long long deadline;  // kNoDeadline: an untimed wait, tracked only for its thread
-  ZtClockWaiter* waiter;
-  std::shared_ptr<WaitingThread> thread;
-  bool woken = false;  // by an advance
 };
 
 namespace {
@@ -87,7 +81,7 @@ namespace {
 struct Registry {
   std::mutex mutex;
   std::condition_variable changed;  // a wait began or ended, or a thread ended
-  std::multimap<long long, ZtClock::Registration::Entry*> waits;
+  std::multimap<long long, ZtClock::Registration*> waits;
   std::vector<std::unique_ptr<Params>> retired;  // every Params ever published
   std::mutex advanceMutex;                        // one advance at a time
 };
@@ -99,7 +93,7 @@ Registry& TheRegistry() {
 
 // Marks the thread's state ended when the thread ends, so that an advance waiting for it goes on.
 struct ThreadMark {
-  std::shared_ptr<WaitingThread> state = std::make_shared<WaitingThread>();
+  std::shared_ptr<ZtClock::WaitingThread> state = std::make_shared<ZtClock::WaitingThread>();
   ~ThreadMark() {
     Registry& registry = TheRegistry();
     std::lock_guard<std::mutex> lock(registry.mutex);
@@ -108,9 +102,9 @@ struct ThreadMark {
   }
 };
 
-std::shared_ptr<WaitingThread> CurrentThread() {
+ZtClock::WaitingThread* CurrentThread() {
   thread_local ThreadMark mark;
-  return mark.state;
+  return mark.state.get();
 }
 
 // REQUIRES: registry.mutex held.
@@ -120,15 +114,17 @@ void WakeAllLocked(Registry& registry) {
 
 // Wakes the timed waits due at `now` that no advance has woken yet; returns their threads with the
 // number of waits each had begun. REQUIRES: registry.mutex held.
-std::vector<std::pair<std::shared_ptr<WaitingThread>, uint64_t>> WakeDueLocked(Registry& registry, long long now) {
-  std::vector<std::pair<std::shared_ptr<WaitingThread>, uint64_t>> woken;
+using WokenThreads = std::vector<std::pair<std::shared_ptr<ZtClock::WaitingThread>, uint64_t>>;
+
+WokenThreads WakeDueLocked(Registry& registry, long long now) {
+  WokenThreads woken;
   for (auto& item : registry.waits) {
     if (item.first > now) break;
-    ZtClock::Registration::Entry& entry = *item.second;
-    if (entry.woken) continue;
-    entry.woken = true;
-    woken.emplace_back(entry.thread, entry.thread->waitsBegun);
-    entry.waiter->WakeForClock();
+    ZtClock::Registration& wait = *item.second;
+    if (wait.woken) continue;
+    wait.woken = true;
+    woken.emplace_back(wait.thread->shared_from_this(), wait.thread->waitsBegun);
+    wait.waiter->WakeForClock();
   }
   return woken;
 }
@@ -184,7 +180,11 @@ bool ZtClock::UseScaledTime(double factor) {
   if (!(factor >= 1.0 && factor <= kMaxTimeScale)) return false;  // also NaN
   Registry& registry = TheRegistry();
   std::lock_guard<std::mutex> lock(registry.mutex);
-  SwitchLocked(registry, factor == 1.0 ? Mode::kReal : Mode::kScaled, factor);
+  // A factor of 1 from another mode runs at the real rate but on from the current reading, so that
+  // the clock does not jump.
+  if (factor != 1.0 || g_params.load(std::memory_order_acquire)->mode != Mode::kReal) {
+    SwitchLocked(registry, Mode::kScaled, factor);
+  }
   return true;
 }
 
@@ -195,7 +195,7 @@ void ZtClock::AdvanceForTest(CTimeInterval by) {
   std::lock_guard<std::mutex> serial(registry.advanceMutex);
   std::unique_lock<std::mutex> lock(registry.mutex);
   long long remaining = by.Ticks();
-  if (remaining <= 0) {
+  if (remaining <= 0 || !IsVirtualTime()) {
     g_offset.fetch_add(remaining, std::memory_order_acq_rel);
     return;
   }
@@ -211,7 +211,6 @@ void ZtClock::AdvanceForTest(CTimeInterval by) {
     g_offset.fetch_add(step, std::memory_order_acq_rel);
     remaining -= step;
     const auto woken = WakeDueLocked(registry, MonotonicTicks());
-    if (!IsVirtualTime()) continue;  // real time runs on by itself: nothing to keep in order
     // What a woken thread does next happens at this time, before any later deadline: the clock moves
     // on once each has begun its next wait or ended. One that cannot get there (it needs a lock the
     // caller holds, or waits on something else) is left behind after a second of real time rather than
@@ -232,34 +231,28 @@ void ZtClock::ResetTestOffset() {
   WakeAllLocked(registry);
 }
 
-ZtClock::Registration::Registration(long long deadline, ZtClockWaiter* waiter) {
-  // Untimed waits matter only to the order of a virtual clock's advances.
-  if (deadline == kNoDeadline && !IsVirtualTime()) return;
-  entry_ = new Entry{deadline, waiter, CurrentThread()};
+ZtClock::Registration::Registration(long long deadline, ZtClockWaiter* waiter) : deadline(deadline), waiter(waiter) {
+  if (!IsVirtualTime()) return;
+  thread = CurrentThread();
   Registry& registry = TheRegistry();
   std::lock_guard<std::mutex> lock(registry.mutex);
-  ++entry_->thread->waitsBegun;
-  if (deadline != kNoDeadline) registry.waits.emplace(deadline, entry_);
+  ++thread->waitsBegun;
+  if (deadline != kNoDeadline) registry.waits.emplace(deadline, this);
   registry.changed.notify_all();
 }
 
 ZtClock::Registration::~Registration() {
-  if (entry_ == nullptr) return;
+  if (thread == nullptr || deadline == kNoDeadline) return;
   Registry& registry = TheRegistry();
-  {
-    std::lock_guard<std::mutex> lock(registry.mutex);
-    if (entry_->deadline != kNoDeadline) {
-      auto range = registry.waits.equal_range(entry_->deadline);
-      for (auto it = range.first; it != range.second; ++it) {
-        if (it->second == entry_) {
-          registry.waits.erase(it);
-          break;
-        }
-      }
-      registry.changed.notify_all();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  auto range = registry.waits.equal_range(deadline);
+  for (auto it = range.first; it != range.second; ++it) {
+    if (it->second == this) {
+      registry.waits.erase(it);
+      break;
     }
   }
-  delete entry_;
+  registry.changed.notify_all();
 }
 
 bool ZtClock::WaitForTimedWaitersForTest(size_t count) {
@@ -322,38 +315,54 @@ ZtCondition::~ZtCondition() {
   pthread_mutex_destroy(&inner_);
 }
 
+// A notification is a count of waiters allowed to return, so that the signal can be given after the
+// mutex is let go (a woken waiter does not block on it at once): whichever waiter the signal wakes,
+// one waiter returns.
 void ZtCondition::notify_one() {
   pthread_mutex_lock(&inner_);
-  ++epoch_;
-  pthread_cond_signal(&cv_);
+  if (released_ < waiters_) ++released_;
   pthread_mutex_unlock(&inner_);
+  pthread_cond_signal(&cv_);
 }
 
 void ZtCondition::notify_all() {
   pthread_mutex_lock(&inner_);
-  ++epoch_;
-  pthread_cond_broadcast(&cv_);
+  released_ = waiters_;
   pthread_mutex_unlock(&inner_);
+  pthread_cond_broadcast(&cv_);
 }
 
 void ZtCondition::WakeForClock() {
   // Taking the mutex orders this wake after a waiter's look at the clock, so it cannot be lost.
   pthread_mutex_lock(&inner_);
+  pthread_mutex_unlock(&inner_);
   pthread_cond_broadcast(&cv_);
-  pthread_mutex_unlock(&inner_);
 }
 
-uint64_t ZtCondition::LockInner() {
+void ZtCondition::LockInner() {
   pthread_mutex_lock(&inner_);
-  return epoch_;
+  ++waiters_;
 }
 
-void ZtCondition::WaitForNotify(uint64_t epoch) {
-  while (epoch_ == epoch) pthread_cond_wait(&cv_, &inner_);
+bool ZtCondition::TakeReleaseLocked() {
+  if (released_ == 0) return false;
+  --released_;
+  return true;
+}
+
+void ZtCondition::UnlockInner() {
+  --waiters_;
+  // A release meant for a waiter that left by its deadline must not end a later wait.
+  if (released_ > waiters_) released_ = waiters_;
   pthread_mutex_unlock(&inner_);
 }
 
-std::cv_status ZtCondition::WaitForNotifyOrClock(uint64_t epoch, long long deadline, int realSliceMs) {
+void ZtCondition::WaitForNotify() {
+  while (!TakeReleaseLocked()) pthread_cond_wait(&cv_, &inner_);
+  UnlockInner();
+}
+
+std::cv_status ZtCondition::WaitForNotifyOrClock(long long deadline, int realSliceMs, bool registered) {
   constexpr long long kNanosPerSecond = 1000LL * 1000 * 1000;
   auto realNanos = [] {
     struct timespec ts;
@@ -363,7 +372,7 @@ std::cv_status ZtCondition::WaitForNotifyOrClock(uint64_t epoch, long long deadl
   const long long sliceEnd = realSliceMs > 0 ? realNanos() + realSliceMs * 1000000LL : LLONG_MAX;
   std::cv_status status = std::cv_status::no_timeout;
   for (;;) {
-    if (epoch_ != epoch) break;
+    if (TakeReleaseLocked()) break;
     const long long now = ZtClock::MonotonicTicks();
     if (now >= deadline) {
       status = std::cv_status::timeout;
@@ -372,6 +381,9 @@ std::cv_status ZtCondition::WaitForNotifyOrClock(uint64_t epoch, long long deadl
     const long long realNow = realNanos();
     if (realNow >= sliceEnd) break;
     const long long nanos = ZtClock::RealNanosUntil(deadline, now);
+    // Begun in real time, now virtual: an advance would not find this wait. Back to the caller, who
+    // waits again, registered.
+    if (nanos < 0 && !registered && deadline != ZtClock::kNoDeadline) break;
     const long long until = nanos < 0 ? sliceEnd : std::min(sliceEnd, realNow + nanos);
     if (until == LLONG_MAX) {
       pthread_cond_wait(&cv_, &inner_);
@@ -382,7 +394,7 @@ std::cv_status ZtCondition::WaitForNotifyOrClock(uint64_t epoch, long long deadl
       pthread_cond_timedwait(&cv_, &inner_, &at);
     }
   }
-  pthread_mutex_unlock(&inner_);
+  UnlockInner();
   return status;
 }
 

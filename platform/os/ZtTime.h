@@ -61,10 +61,13 @@ class ZtClockWaiter {
 // - real, the default: the operating system's clocks;
 // - virtual, for tests: time stands still until AdvanceForTest moves it;
 // - scaled, for lab runs: one real second is `factor` seconds of the clock.
-// In every mode AdvanceForTest moves both readings forward and wakes the timed waits it passes, in the
-// order of their deadlines, each with the clock at its own deadline. Under a virtual clock the advance
-// also waits until every thread it woke has got to its next wait (or ended) before the clock moves on,
-// so what those threads do happens in the order it would in real time.
+// AdvanceForTest moves both readings forward. Under a virtual clock it also wakes the timed waits it
+// passes, in the order of their deadlines, each with the clock at its own deadline, and waits until
+// every thread it woke has got to its next wait (or ended) before the clock moves on, so what those
+// threads do happens in the order it would in real time; a thread that goes on to wait on anything but
+// a ZtCondition (or the handles built on it) holds the advance up for a second of real time. In real or
+// scaled time a wait sees an advance when it next looks at the clock (at the latest when its real wait
+// ends).
 class ZtClock {
  public:
   // A deadline that never comes.
@@ -84,7 +87,7 @@ class ZtClock {
   // Back to real time with no test offset.
   static void UseRealTime();
   static void UseVirtualTimeForTest();
-  // False (and nothing changes) unless 1 <= factor <= kMaxTimeScale; 1 is real time.
+  // False (and nothing changes) unless 1 <= factor <= kMaxTimeScale; 1 runs at the real rate.
   static bool UseScaledTime(double factor);
   static bool IsVirtualTime();
 
@@ -101,28 +104,31 @@ class ZtClock {
   // realSliceMs (so that an advance of a virtual clock is seen within a slice); 0 once it has come.
   static int PollMs(long long deadline, int realSliceMs);
 
-  // Test hook: waits until at least `count` timed waits are registered with the clock. False when
-  // that does not happen within a minute of real time.
+  // Test hook: waits until at least `count` timed waits are registered with a virtual clock (in real
+  // or scaled time no wait registers). False when that does not happen within a minute of real time.
   static bool WaitForTimedWaitersForTest(size_t count);
 
   // ---- For ZtCondition ----
+  struct WaitingThread;
   // Real nanoseconds until the clock reaches the deadline, given the clock reading `now`; -1 when no
   // real time brings it closer (virtual time, or no deadline). At most an hour: callers look again.
   static long long RealNanosUntil(long long deadline, long long now);
-  // A wait in progress: a timed one registers its deadline, so that an advance can end it; under a
-  // virtual clock every wait also marks its thread, so that an advance can tell when a thread it woke
-  // has got to its next wait.
+  // A wait in progress under a virtual clock (the clock need not know waits in real or scaled time):
+  // a timed one registers its deadline, so that an advance can end it, and every wait marks its thread,
+  // so that an advance can tell when a thread it woke has got to its next wait. A wait begun in real
+  // time that finds the clock virtual returns early, so that its caller waits again registered.
   class Registration {
    public:
     Registration(long long deadline, ZtClockWaiter* waiter);
     ~Registration();
     Registration(const Registration&) = delete;
     Registration& operator=(const Registration&) = delete;
+    bool Registered() const { return thread != nullptr; }
 
-    struct Entry;
-
-   private:
-    Entry* entry_ = nullptr;  // null when the clock need not know this wait
+    const long long deadline;             // kNoDeadline: an untimed wait, known only for its thread
+    ZtClockWaiter* const waiter;
+    WaitingThread* thread = nullptr;      // the waiting thread, once registered
+    bool woken = false;                   // by an advance; guarded by the clock's registry
   };
 };
 

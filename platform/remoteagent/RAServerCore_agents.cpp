@@ -616,7 +616,8 @@ bool ServerCore::Deinitialize() {
   for (std::thread& launcher : launchers) launcher.join();
 
   // Agent processes were told to stop; give them a moment to leave on their own, then make sure.
-  const long long grace = ZtClock::DeadlineAfter(CTimeInterval::FromMilliseconds(std::min(drainTimeoutMs_.load(), 5000)));
+  const long long grace =
+      ZtClock::DeadlineAfter(CTimeInterval::FromMilliseconds(std::min(drainTimeoutMs_.load(), 5000)));
   for (;;) {
     std::set<pid_t> children;
     {

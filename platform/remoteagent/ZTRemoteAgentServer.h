@@ -36,8 +36,14 @@ class ServerCore;
 //      within the quit drain time), or when every agent is stopped or failed after the start-up round.
 //   6. OnIdle runs after each batch of events and at least once per select time-out.
 //   7. SendMsgToAgent is false when the agent is not connected.
+//   8. An agent process that fails to start is killed and reaped before its failure is reported.
+// Every time-out and period here counts on the platform clock (ZtClock), so a test with a virtual clock
+// passes them without waiting and a lab run with a scaled clock shortens them.
 // Peers are untrusted: a malformed, oversized or unexpected frame cuts that peer off (reported as
-// stopped, or failed before its start-up) and the others are served on.
+// stopped, or failed before its start-up) and the others are served on. A connection that has not said
+// hello within 2 seconds is dropped, and when 64 such connections are open the oldest makes room for a
+// newcomer, so strangers cannot keep agents from connecting. Reading from an agent pauses while its
+// messages waiting for the loop reach 2,048 or 16 MiB.
 class ZTRemoteAgentServer {
  public:
   ZTRemoteAgentServer();
@@ -97,7 +103,8 @@ class ZTRemoteAgentServer {
   // reported then).
   bool FailAgent(const std::string& name);
   // Starts a stopped or failed agent again and waits for the outcome, which is also posted to the
-  // loop. An agent still connected is first cut off and reported stopped. True when it started.
+  // loop. An agent still connected is first cut off and reported stopped. True when it started; false
+  // (nothing done) for an agent still starting, whose outcome is on its way.
   bool RestartAgent(const std::string& name);
   void SetQuitFlag();
   // The framework's own quit flag. Derived classes may add their own sources; the loop itself
@@ -124,7 +131,8 @@ class ZTRemoteAgentServer {
   // ---- Scripted mode (tests) ------------------------------------------------------------------
   // No threads, sockets or processes: agents start on paper, the test says how each start ends and
   // what each agent sends, and reads what was sent to each agent. Every delivery keeps the same
-  // ordering and once-only rules as the real loop. Call before any agent is added.
+  // ordering and once-only rules as the real loop, and a start the test has not ended by the start-up
+  // time-out (on the platform clock) fails as it would there. Call before any agent is added.
   void SetScriptedMode();
   bool IsScriptedMode() const;
   // In scripted mode Main calls the driver before each pass; a false result sets the quit flag.

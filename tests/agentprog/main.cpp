@@ -1,12 +1,11 @@
 // quarn-test-agent: an agent process for the remote-agent framework's tests.
 //
-//   quarn-test-agent -client [-mode M] [-burst N] [-hold FIFO] [-pidto FIFO] <framework options>
+//   quarn-test-agent -client [-mode M] [-burst N] [-hold FILE] <framework options>
 //
 // Modes: "normal" (default) connects and runs the agent loop; "noshow" ends at once with code 3 without
 // connecting; "hang" never connects; "raw-garbage", "raw-oversize" and "raw-badkind" say hello by hand,
 // send one good Ping and then a malformed message, an oversized frame or a frame of an unknown kind.
-// -pidto writes the process id (decimal) to the FIFO first; -hold then waits for a byte from the FIFO
-// before the agent connects, so a test can act while the agent is starting.
+// -hold waits until FILE exists, so a test can act while the agent is starting.
 //
 // A normal agent sends Ping(0, "hello") when started, then -burst N Pings numbered 1..N, answers the
 // Commands of RATestMessages.def, and sends Ping(-1, "bye") when it stops. Command "big" sends count
@@ -159,22 +158,8 @@ int RunRaw(int argc, char** argv, const std::string& mode) {
   return 0;
 }
 
-void WritePid(const char* fifo) {
-  const std::string text = std::to_string(getpid());
-  int fd = open(fifo, O_WRONLY | O_CLOEXEC);
-  if (fd < 0) return;
-  ssize_t ignored = write(fd, text.data(), text.size());
-  (void)ignored;
-  close(fd);
-}
-
-void WaitAtGate(const char* fifo) {
-  int fd = open(fifo, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return;
-  char byte;
-  ssize_t ignored = read(fd, &byte, 1);
-  (void)ignored;
-  close(fd);
+void WaitAtGate(const char* file) {
+  while (access(file, F_OK) != 0) usleep(2000);
 }
 
 }  // namespace
@@ -182,8 +167,7 @@ void WaitAtGate(const char* fifo) {
 int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   lab::SetFocusClientFromArgs(argc, argv);
-  if (const char* fifo = Option(argc, argv, "-pidto")) WritePid(fifo);
-  if (const char* fifo = Option(argc, argv, "-hold")) WaitAtGate(fifo);
+  if (const char* file = Option(argc, argv, "-hold")) WaitAtGate(file);
   const char* modeText = Option(argc, argv, "-mode");
   const std::string mode = modeText ? modeText : "normal";
   if (mode == "noshow") return 3;

@@ -5,7 +5,6 @@
 #include <climits>
 #include <cmath>
 #include <functional>
-#include <future>
 #include <limits>
 #include <mutex>
 #include <thread>
@@ -111,150 +110,110 @@ TEST(MediaSpeedCounterTest, OverlappingStreamsCountBusyTimeOnce) {
   EXPECT_EQ(counter.BytesPerSecond(), 0.0);
 }
 
-// Each wait below has a 10-second time-out and nothing else ends it. Under a virtual clock it must
-// still wait when the clock is one tick short of the time-out, and time out with the clock exactly
-// there once the last tick passes.
+// Each wait below has a 10-second time-out and nothing else ends it. Under a virtual clock it still
+// waits one tick short of the time-out and ends with the clock exactly there once that tick passes.
 TEST(VirtualClockTest, EveryTimedWaitEndsExactlyAtItsTimeOutOnTheVirtualClock) {
   OsTestDir dir;  // the named mutex's lock files
-  ZtEventH event(false);
+  ZtEventH event(false), gate(true);
   ZtSemaphoreH semaphore(0);
-  ZtEventH gate(true);
   ZtThread blocked;
+  ASSERT_TRUE(blocked.Create([](void* arg) -> void* { return static_cast<ZtEventH*>(arg)->wait(), nullptr; }, &gate));
   ZtNamedMutex named("QUARN_TEST_VIRTUAL_CLOCK");
+  ASSERT_TRUE(named.lock(0));  // held by this thread: the waiting thread must wait for it
   pid_t child = -1;
   ASSERT_TRUE(ZtProcess::Spawn({"sleep", "60"}, {}, child));
-  struct Case {
-    const char* name;
-    std::function<bool()> timesOut;  // true when the wait ended without what it waited for
-  };
-  const Case cases[] = {
+  int code = 0;
+  const std::pair<const char*, std::function<bool()>> cases[] = {  // true: the wait timed out
       {"event", [&] { return event.wait(10000) == 0; }},
       {"semaphore", [&] { return semaphore.wait(10000) == 0; }},
-      {"sleep", [] { ZtClock::Sleep(CTimeInterval::FromSeconds(10)); return true; }},
-      {"condition",
-       [] {
-         ZtMutex mutex;
-         ZtCondition condition;
-         ZtMutexLock lock(mutex);
-         const long long deadline = ZtClock::DeadlineAfter(CTimeInterval::FromSeconds(10));
-         while (condition.wait_until(mutex, deadline) != std::cv_status::timeout) {
-         }
-         return true;
-       }},
+      {"sleep", [] { return ZtClock::Sleep(CTimeInterval::FromSeconds(10)), true; }},
       {"thread join", [&] { return !blocked.Join(10000); }},
       {"named mutex", [&] { return !named.lock(10000); }},
-      {"child process", [&] {
-         int code = 0;
-         return !ZtProcess::Wait(child, 10000, code);
+      {"child process", [&] { return !ZtProcess::Wait(child, 10000, code); }},
+      {"shell command", [&] {
+         std::string out, err;
+         return ZtProcess::system("sleep 60", out, err, code, 10000) == -1;
        }}};
-  ASSERT_TRUE(blocked.Create([](void* arg) -> void* {
-    static_cast<ZtEventH*>(arg)->wait();
-    return nullptr;
-  }, &gate));
-  ASSERT_TRUE(named.lock(0));  // held by this thread: the case's thread must wait for it
-
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     VirtualClock clock;
     const long long start = ZtClock::MonotonicTicks();
-    std::atomic<bool> done{false};
-    std::atomic<long long> endedAt{0};
+    std::atomic<long long> endedAfter{-1};
     bool timedOut = false;
     std::thread waiter([&] {
-      timedOut = c.timesOut();
-      endedAt = ZtClock::MonotonicTicks() - start;
-      done = true;
+      timedOut = c.second();
+      endedAfter = ZtClock::MonotonicTicks() - start;
     });
-    ASSERT_TRUE(ZtClock::WaitForTimedWaitersForTest(1)) << c.name;
+    ASSERT_TRUE(ZtClock::WaitForTimedWaitersForTest(1)) << c.first;
     ZtClock::AdvanceForTest(CTimeInterval(SecondsToTicks(10) - 1));
-    EXPECT_FALSE(done.load()) << c.name << " ended before its time-out";
+    EXPECT_EQ(-1, endedAfter.load()) << c.first << " ended before its time-out";
     ZtClock::AdvanceForTest(CTimeInterval(1));
     waiter.join();
-    EXPECT_TRUE(timedOut) << c.name;
-    EXPECT_EQ(SecondsToTicks(10), endedAt.load()) << c.name;
+    EXPECT_TRUE(timedOut) << c.first;
+    EXPECT_EQ(SecondsToTicks(10), endedAfter.load()) << c.first;
   }
   named.unlock();
   gate.set();
   EXPECT_TRUE(blocked.Join());
   ZtProcess::Kill(child, SIGKILL);
-  int code = 0;
   EXPECT_TRUE(ZtProcess::Wait(child, kZtWaitForever, code));
 }
 
 // One advance across several deadlines: each thread it wakes sees the clock at its own deadline and
-// has acted on it before a later deadline comes, as in real time.
+// acts on it before a later deadline comes, as in real time.
 TEST(VirtualClockTest, OneLongAdvanceKeepsTheOrderOfRealTime) {
   VirtualClock clock;
   const long long start = ZtClock::MonotonicTicks();
   std::mutex mutex;
-  std::vector<std::string> seen;
-  auto note = [&](const char* who) {
+  std::vector<long long> seen;  // seconds of the clock when a sleep ended
+  auto sleepAndNote = [&](long long seconds) {
+    ZtClock::Sleep(CTimeInterval::FromSeconds(seconds));
     std::lock_guard<std::mutex> lock(mutex);
-    seen.push_back(std::string(who) + "@" + std::to_string((ZtClock::MonotonicTicks() - start) / kZtTicksPerSecond));
+    seen.push_back((ZtClock::MonotonicTicks() - start) / kZtTicksPerSecond);
   };
   ZtEventH event(false);
   int eventResult = -1;
   std::thread twice([&] {
-    ZtClock::Sleep(CTimeInterval::FromSeconds(3));
-    note("a");
-    ZtClock::Sleep(CTimeInterval::FromSeconds(4));  // begun at 3 s: ends at 7 s, after b
-    note("a");
+    sleepAndNote(3);
+    sleepAndNote(4);  // begun at 3 s: ends at 7 s, after the 5-s one
   });
   std::thread setter([&] {
-    ZtClock::Sleep(CTimeInterval::FromSeconds(5));
-    note("b");
+    sleepAndNote(5);
     event.set();
   });
   std::thread waiter([&] { eventResult = event.wait(10000); });  // the set at 5 s comes first
   ASSERT_TRUE(ZtClock::WaitForTimedWaitersForTest(3));
   ZtClock::AdvanceForTest(CTimeInterval::FromSeconds(60));
-  std::vector<std::string> seenByNow;
+  std::vector<long long> seenByNow;
   {
     std::lock_guard<std::mutex> lock(mutex);
     seenByNow = seen;
   }
   ZtClock::AdvanceForTest(CTimeInterval::FromSeconds(3600));  // frees whatever a faulty advance left behind
-  twice.join();
-  setter.join();
-  waiter.join();
-  EXPECT_EQ((std::vector<std::string>{"a@3", "b@5", "a@7"}), seenByNow);
+  for (std::thread* t : {&twice, &setter, &waiter}) t->join();
+  EXPECT_EQ((std::vector<long long>{3, 5, 7}), seenByNow);
   EXPECT_EQ(1, eventResult);
 }
 
 TEST(ScaledClockTest, FactorWithinLimitsSpeedsUpEveryReading) {
-  struct Case {
-    double factor;
-    bool accepted;
-  };
   const double inf = std::numeric_limits<double>::infinity();
-  const Case cases[] = {{1.0, true},
-                        {ZtClock::kMaxTimeScale, true},
-                        {std::nextafter(1.0, 0.0), false},
-                        {std::nextafter(ZtClock::kMaxTimeScale, inf), false},
-                        {0.0, false},
-                        {-5.0, false},
-                        {inf, false},
-                        {std::nan(""), false}};
-  for (const Case& c : cases) {
-    EXPECT_EQ(c.accepted, ZtClock::UseScaledTime(c.factor)) << c.factor;
+  const std::pair<double, bool> cases[] = {  // factor, accepted
+      {1.0, true},  {ZtClock::kMaxTimeScale, true}, {std::nextafter(1.0, 0.0), false},
+      {0.0, false}, {std::nextafter(ZtClock::kMaxTimeScale, inf), false},
+      {inf, false}, {std::nan(""), false}};
+  for (const auto& c : cases) {
+    ZtClock::UseVirtualTimeForTest();
+    EXPECT_EQ(c.second, ZtClock::UseScaledTime(c.first)) << c.first;
+    EXPECT_NE(c.second, ZtClock::IsVirtualTime()) << "a refused factor changes nothing";
     ZtClock::UseRealTime();
   }
-
-  ZtClock::UseVirtualTimeForTest();
-  EXPECT_FALSE(ZtClock::UseScaledTime(0.5));
-  EXPECT_TRUE(ZtClock::IsVirtualTime()) << "a refused factor changes nothing";
-  ZtClock::UseRealTime();
-
   ASSERT_TRUE(ZtClock::UseScaledTime(ZtClock::kMaxTimeScale));
-  const long long monotonicBefore = ZtClock::MonotonicTicks();
-  const long long wallBefore = ZtClock::NowTicks();
+  const long long monotonicBefore = ZtClock::MonotonicTicks(), wallBefore = ZtClock::NowTicks();
   const auto realBefore = std::chrono::steady_clock::now();
   ZtClock::Sleep(CTimeInterval::FromSeconds(100));  // 10 ms of real time
   const auto realSpent = std::chrono::steady_clock::now() - realBefore;
-  const long long monotonicSpent = ZtClock::MonotonicTicks() - monotonicBefore;
-  const long long wallSpent = ZtClock::NowTicks() - wallBefore;
+  EXPECT_GE(ZtClock::MonotonicTicks() - monotonicBefore, SecondsToTicks(100));
+  EXPECT_GE(ZtClock::NowTicks() - wallBefore, SecondsToTicks(100)) << "dates move with the clock";
   ZtClock::UseRealTime();
-  EXPECT_GE(monotonicSpent, SecondsToTicks(100));
-  EXPECT_GE(wallSpent, SecondsToTicks(100)) << "dates move with the clock";
   EXPECT_LT(realSpent, std::chrono::seconds(50)) << "the sleep took real time";
 }
 

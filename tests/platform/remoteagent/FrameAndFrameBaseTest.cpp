@@ -73,29 +73,17 @@ TEST(RemoteAgentFrames, HelloCarriesASafeNameAndAWellFormedKey) {
 // marks.
 TEST(RemoteAgentBacklog, PausesAtEitherLimitAndResumesBelowBoth) {
   using remoteagent::Backlog;
-  struct Case {
-    long messages;
-    long long bytes;
-    bool full;
-    bool canResume;
-  };
-  const Case cases[] = {
-      {Backlog::kPauseMessages - 1, Backlog::kPauseBytes - 1, false, false},
-      {Backlog::kPauseMessages, 0, true, false},
-      {1, Backlog::kPauseBytes, true, false},
-      {Backlog::kResumeMessages, 0, false, false},
-      {1, Backlog::kResumeBytes, false, false},
-      {Backlog::kResumeMessages - 1, Backlog::kResumeBytes - 1, false, true},
-  };
-  for (const Case& c : cases) {
-    Backlog backlog;
-    EXPECT_EQ(c.full, backlog.Add(c.messages, c.bytes)) << c.messages << " " << c.bytes;
-    EXPECT_EQ(c.canResume, backlog.CanResume()) << c.messages << " " << c.bytes;
-  }
   Backlog backlog;
-  ASSERT_TRUE(backlog.Add(1, Backlog::kPauseBytes));
-  EXPECT_FALSE(backlog.Take(0, Backlog::kPauseBytes - Backlog::kResumeBytes)) << "at the resume mark";
-  EXPECT_TRUE(backlog.Take(1, 1));
+  EXPECT_FALSE(backlog.Add(Backlog::kPauseMessages - 1, Backlog::kPauseBytes - 1));
+  EXPECT_TRUE(backlog.Add(0, 1)) << "bytes at the mark";
+  EXPECT_FALSE(backlog.Take(0, 1));
+  EXPECT_TRUE(backlog.Add(1, 0)) << "messages at the mark";
+  // Down to the resume mark of the messages and one byte below that of the bytes: not yet.
+  EXPECT_FALSE(backlog.Take(Backlog::kPauseMessages - Backlog::kResumeMessages,
+                            Backlog::kPauseBytes - Backlog::kResumeBytes + 1));
+  EXPECT_TRUE(backlog.Take(1, 0));
+  EXPECT_FALSE(backlog.Add(0, 2)) << "bytes back at their resume mark";
+  EXPECT_FALSE(backlog.CanResume());
 }
 
 TEST(FrameBases, GetSubnetMasksValidPairsOnly) {

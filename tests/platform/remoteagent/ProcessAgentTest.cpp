@@ -22,6 +22,7 @@
 #include "platform/lab/Lab.h"
 #include "platform/remoteagent/RAFrame.h"
 #include "platform/remoteagent/RATestSupport.h"
+#include "platform/os/ZtHandles.h"
 #include "platform/os/ZtProcess.h"
 #include "support/VirtualClock.h"
 
@@ -113,41 +114,6 @@ TEST_F(ProcessAgentTest, StartupRoundOrderingAndQuitFromEachAgent) {
   struct stat st;
   EXPECT_EQ(0, stat(lab::ClientDir("hostB").c_str(), &st)) << "each agent process is its own client";
   EXPECT_FALSE(server.IsAgentConnected("proxyA"));
-}
-
-// The start-up time-out counts on the platform clock: 120 seconds pass in a moment under a virtual one.
-// A failure to start is reported once the agent's process is gone, not merely told to go.
-TEST_F(ProcessAgentTest, DeathOrSilenceBeforeHelloFailsAndLeavesNoProcess) {
-  testsupport::VirtualClock clock;
-  server.SetAgentStartupTimeout(120);
-  server.SetSelectTimeoutMs(1000);
-  ratest::LabFifo hangPid(lab, "hang.pid");
-  ASSERT_TRUE(server.AddAgent("noshow", "-mode noshow", ""));
-  ASSERT_TRUE(server.AddAgent("hang", "-mode hang -pidto " + hangPid.Path(), ""));
-  const long long start = ZtClock::MonotonicTicks();
-  std::atomic<pid_t> pid{0};
-  std::atomic<bool> mainEnded{false};
-  std::thread clockDriver([&] {
-    pid = hangPid.ReadPid();
-    // The launch's deadline is set by now or very soon: move on until the loop ends.
-    while (!mainEnded.load()) ZtClock::AdvanceForTest(CTimeInterval::FromSeconds(1));
-  });
-  long long failedAfter = 0;
-  bool processGoneAtFailure = false;
-  server.onFailed = [&](const std::string& name) {
-    if (name != "hang") return;
-    failedAfter = ZtClock::MonotonicTicks() - start;
-    processGoneAtFailure = kill(pid.load(), 0) != 0 && errno == ESRCH;  // not even a zombie
-  };
-  const bool ended = RunMain(server);
-  mainEnded = true;
-  clockDriver.join();
-  ASSERT_TRUE(ended);
-  ASSERT_GT(pid.load(), 0);
-  EXPECT_EQ((Entries{"failed"}), server.Of("noshow"));
-  EXPECT_EQ((Entries{"failed"}), server.Of("hang"));
-  EXPECT_GE(failedAfter, 120 * kZtTicksPerSecond);
-  EXPECT_TRUE(processGoneAtFailure) << "the silent agent's process outlived the report of its failure";
 }
 
 TEST_F(ProcessAgentTest, DeathAfterHelloStopsOnceAfterEveryMessage) {
@@ -365,20 +331,40 @@ TEST(ProcessAgentShutdown, LeavesNoProcessOrDescriptorBehind) {
   EXPECT_EQ(descriptors, OpenDescriptors());
 }
 
-// True when the server hangs up on a connection that sent the bytes within the given time.
-bool HungUpOn(int port, const std::string& bytes, int seconds) {
+int ConnectTo(int port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<uint16_t>(port));
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return false;
-  send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    close(fd);
+    fd = -1;
+  }
+  return fd;
+}
+
+// True when the server hangs up on the connection within the given time.
+bool HungUp(int fd, int seconds = 10) {
   timeval tv{seconds, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   char buffer[64];
   const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-  const bool hungUp = n == 0 || (n < 0 && errno == ECONNRESET);
+  return n == 0 || (n < 0 && errno == ECONNRESET);
+}
+
+// Whether the server still holds the connection (nothing to read, no end) at this moment.
+bool StillOpen(int fd) {
+  char byte;
+  return recv(fd, &byte, 1, MSG_DONTWAIT) < 0 && errno == EAGAIN;
+}
+
+// True when the server hangs up on a connection that sent the bytes within the given time.
+bool HungUpOn(int port, const std::string& bytes, int seconds) {
+  const int fd = ConnectTo(port);
+  if (fd < 0) return false;
+  send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  const bool hungUp = HungUp(fd, seconds);
   close(fd);
   return hungUp;
 }
@@ -386,12 +372,8 @@ bool HungUpOn(int port, const std::string& bytes, int seconds) {
 // Connects to the server's loopback port and sends the bytes; returns once the server hung up or after
 // 200 ms.
 void Stranger(int port, const std::string& bytes) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(0, connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
+  const int fd = ConnectTo(port);
+  ASSERT_GE(fd, 0);
   send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
   timeval tv{0, 200000};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
@@ -432,89 +414,82 @@ TEST_F(ProcessAgentTest, StrangersOnTheLoopbackPortChangeNothing) {
   EXPECT_EQ((Entries{"good"}), server.GetAgentNames());
 }
 
-int ConnectTo(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    close(fd);
-    fd = -1;
-  }
-  return fd;
-}
-
-// Whether the server still holds the connection (nothing to read, no end) at this moment.
-bool StillOpen(int fd) {
-  char byte;
-  return recv(fd, &byte, 1, MSG_DONTWAIT) < 0 && errno == EAGAIN;
-}
-
-// Whether the server hangs up on the connection (within ten seconds).
-bool HungUp(int fd) {
-  timeval tv{10, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  char byte;
-  const ssize_t n = recv(fd, &byte, 1, 0);
-  return n == 0 || (n < 0 && errno == ECONNRESET);
-}
-
-// A local process that knows an agent's name but not its launch key must not become the agent while
-// the real one is starting; the real one must still get in.
-TEST_F(ProcessAgentTest, WrongKeyDuringTheLaunchIsRefusedAndTheAgentStillConnects) {
-  ratest::LabFifo gate(lab, "gate");
-  ASSERT_TRUE(server.AddAgent("first", "", ""));
-  ASSERT_TRUE(server.AddAgent("late", "-hold " + gate.Path(), ""));
-  bool strangerRefused = false, connectedBeforeHello = true;
-  server.onStarted = [&](const std::string& name) {
-    if (name != "first") return;
-    // "late" is starting: its process waits at the gate and has not said hello.
-    const std::string wrongKey = remoteagent::NewLaunchKey();
-    strangerRefused = HungUpOn(server.GetListenPort(), Frame(remoteagent::kHello,
-                                                             remoteagent::MakeHelloBody("late", wrongKey)), 5);
-    connectedBeforeHello = server.IsAgentConnected("late");
-    gate.Release();
-  };
-  server.onMessage = [&](const std::string& name, CNMessageBase* message) {
-    if (IsPing(message, "hello")) server.SendMsgToAgent(name, RATest::MakeCommand("quit", 0, 1));
-  };
-  ASSERT_TRUE(RunMain(server));
-  EXPECT_TRUE(strangerRefused) << "a hello with the wrong key was answered";
-  EXPECT_FALSE(connectedBeforeHello);
-  EXPECT_EQ((Entries{"started", "msg 0 hello", "msg 1 last", "msg -1 bye", "stopped"}), server.Of("late"));
-}
-
-// 64 connections that never say hello fill every place for strangers; an agent starting then must
-// still get in (the oldest stranger makes room), and strangers are let go after the 2-second hello
-// limit of the platform clock.
-TEST_F(ProcessAgentTest, StrangersHoldingConnectionsCannotKeepAnAgentOut) {
+// The start-up time-out counts on the platform clock: 120 seconds pass in a moment under a virtual one.
+// A failure to start is reported once the agent's process is gone, not merely told to go.
+TEST_F(ProcessAgentTest, SilenceBeforeHelloFailsOnTheClockAndLeavesNoProcess) {
   testsupport::VirtualClock clock;
-  ratest::LabFifo gate(lab, "gate");
+  server.SetAgentStartupTimeout(120);
+  server.SetSelectTimeoutMs(1000);
+  ASSERT_TRUE(server.AddAgent("noshow", "-mode noshow", ""));
+  ASSERT_TRUE(server.AddAgent("hang", "-mode hang", ""));
+  const std::set<int> before = ChildProcesses();
+  const long long start = ZtClock::MonotonicTicks();
+  long long failedAfter = 0;
+  std::set<int> childrenAtFailure;
+  std::atomic<bool> mainEnded{false};
+  ZtEventH driverStopped(true);
+  std::thread clockDriver;
+  server.onFailed = [&](const std::string& name) {
+    if (name == "noshow") {  // its process ended in real time; now the clock moves
+      clockDriver = std::thread([&] {
+        while (!mainEnded.load()) ZtClock::AdvanceForTest(CTimeInterval::FromSeconds(1));
+        driverStopped.set();
+      });
+      return;
+    }
+    failedAfter = ZtClock::MonotonicTicks() - start;
+    childrenAtFailure = ChildProcesses();  // zombies included
+  };
+  const bool ended = RunMain(server);
+  mainEnded = true;
+  if (clockDriver.joinable()) {
+    driverStopped.wait();  // a wait the clock sees: an advance that woke this thread can finish
+    clockDriver.join();
+  }
+  ASSERT_TRUE(ended);
+  EXPECT_EQ((Entries{"failed"}), server.Of("noshow"));
+  EXPECT_EQ((Entries{"failed"}), server.Of("hang"));
+  EXPECT_GE(failedAfter, 120 * kZtTicksPerSecond);
+  EXPECT_TRUE(std::includes(before.begin(), before.end(), childrenAtFailure.begin(), childrenAtFailure.end()))
+      << "the silent agent's process outlived the report of its failure";
+}
+
+// While an agent is starting, a local process that knows its name but not its launch key is refused and
+// reported nothing, and 64 idle connections (every place for strangers) cannot keep the agent out: the
+// oldest makes room. Strangers are let go at the 2-second hello limit of the platform clock.
+TEST_F(ProcessAgentTest, StrangersCanNeitherTakeNorBlockAnAgentThatIsStarting) {
+  testsupport::VirtualClock clock;
+  const std::string gate = lab.Root() + "/gate";
   ASSERT_TRUE(server.AddAgent("first", "", ""));
-  ASSERT_TRUE(server.AddAgent("late", "-hold " + gate.Path(), ""));
-  constexpr int kStrangers = 64;
+  ASSERT_TRUE(server.AddAgent("late", "-hold " + gate, ""));
   std::vector<int> strangers;
-  bool oldestEvicted = false, othersOpen = false, openBeforeLimit = false, closedAtLimit = false;
+  bool wrongKeyRefused = false, connectedEarly = true, oldestEvicted = false, othersOpen = false,
+       openBeforeLimit = false, closedAtLimit = false;
+  auto othersAre = [&](bool (*state)(int)) { return std::all_of(strangers.begin() + 1, strangers.end(), state); };
   server.onStarted = [&](const std::string& name) {
-    if (name == "first") {
-      for (int i = 0; i < kStrangers; ++i) strangers.push_back(ConnectTo(server.GetListenPort()));
-      gate.Release();  // late's connection comes after all of them
+    if (name == "first") {  // "late" is starting: its process waits at the gate and has not said hello
+      const int port = server.GetListenPort();
+      const std::string hello = remoteagent::MakeHelloBody("late", remoteagent::NewLaunchKey());
+      wrongKeyRefused = HungUpOn(port, Frame(remoteagent::kHello, hello), 5);
+      connectedEarly = server.IsAgentConnected("late");
+      for (int i = 0; i < 64; ++i) strangers.push_back(ConnectTo(port));
+      lab::WriteFileAtomic(gate, "go");  // late's connection comes after all of them
       return;
     }
     oldestEvicted = HungUp(strangers[0]);
-    othersOpen = std::all_of(strangers.begin() + 1, strangers.end(), StillOpen);
+    othersOpen = othersAre(StillOpen);
     ZtClock::AdvanceForTest(CTimeInterval(2 * kZtTicksPerSecond - 1));
-    openBeforeLimit = std::all_of(strangers.begin() + 1, strangers.end(), StillOpen);
+    openBeforeLimit = othersAre(StillOpen);
     ZtClock::AdvanceForTest(CTimeInterval(1));
-    closedAtLimit = std::all_of(strangers.begin() + 1, strangers.end(), HungUp);
-    server.SendMsgToAgent("first", RATest::MakeCommand("quit", 0, 1));
-    server.SendMsgToAgent("late", RATest::MakeCommand("quit", 0, 1));
+    closedAtLimit = othersAre([](int fd) { return HungUp(fd); });
+    for (const char* agent : {"first", "late"}) server.SendMsgToAgent(agent, RATest::MakeCommand("quit", 0, 1));
   };
   server.onFailed = [&](const std::string&) { server.SetQuitFlag(); };
   const bool ended = RunMain(server);
   for (int fd : strangers) close(fd);
   ASSERT_TRUE(ended);
+  EXPECT_TRUE(wrongKeyRefused) << "a hello with the wrong key was answered";
+  EXPECT_FALSE(connectedEarly);
   EXPECT_EQ((Entries{"started", "msg 0 hello", "msg 1 last", "msg -1 bye", "stopped"}), server.Of("late"));
   EXPECT_TRUE(oldestEvicted) << "the oldest stranger should have made room";
   EXPECT_TRUE(othersOpen) << "only the oldest stranger should have gone";

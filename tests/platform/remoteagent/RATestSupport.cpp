@@ -1,13 +1,8 @@
 #include "platform/remoteagent/RATestSupport.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -16,42 +11,6 @@
 #include "platform/lab/Lab.h"
 
 namespace ratest {
-
-LabFifo::LabFifo(const TempLab& lab, const std::string& name) : path_(lab.Root() + "/" + name) {
-  mkfifo(path_.c_str(), 0600);
-}
-
-LabFifo::~LabFifo() {
-  if (fd_ >= 0) close(fd_);
-  unlink(path_.c_str());
-}
-
-void LabFifo::Release() {
-  // Open for both ends, so that neither this open nor the agent's waits for the other; the byte stays
-  // in the FIFO until the agent reads it.
-  if (fd_ < 0) fd_ = open(path_.c_str(), O_RDWR | O_CLOEXEC);
-  const char go = 'g';
-  ssize_t ignored = write(fd_, &go, 1);
-  (void)ignored;
-}
-
-pid_t LabFifo::ReadPid() {
-  int fd = open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return 0;
-  std::string text;
-  pollfd p{fd, POLLIN, 0};
-  while (poll(&p, 1, 60000) > 0) {
-    char buffer[32];
-    const ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n > 0) {
-      text.append(buffer, static_cast<size_t>(n));
-    } else if (!(n < 0 && errno == EAGAIN)) {
-      break;  // the agent wrote and closed
-    }
-  }
-  close(fd);
-  return static_cast<pid_t>(std::atol(text.c_str()));
-}
 
 std::string Describe(const CNMessageBase& message) {
   if (message.getTagID() == RATest::Ping::TAG) {

@@ -1,6 +1,4 @@
 #pragma once
-#include <sys/types.h>
-
 #include <atomic>
 #include <functional>
 #include <mutex>
@@ -16,24 +14,6 @@
 namespace ratest {
 
 using TempLab = testsupport::TestLab;
-
-// A FIFO in the lab through which a test talks to a quarn-test-agent started with -hold or -pidto.
-class LabFifo {
- public:
-  LabFifo(const TempLab& lab, const std::string& name);
-  ~LabFifo();
-  LabFifo(const LabFifo&) = delete;
-  LabFifo& operator=(const LabFifo&) = delete;
-  const std::string& Path() const { return path_; }
-  // Lets an agent held with -hold go on, whether it reached its gate yet or not.
-  void Release();
-  // The process id an agent wrote with -pidto; 0 when none came within a minute.
-  pid_t ReadPid();
-
- private:
-  std::string path_;
-  int fd_ = -1;
-};
 
 // "<seq> <payload>" of a Ping, "tag 0x..." of anything else.
 std::string Describe(const CNMessageBase& message);
