@@ -245,6 +245,7 @@ class QuarnCoordinator : public VSCoordinator {
   void DumpStreamInfo();
   void DispatchStreams();
   bool GiveStreamToAgent(const std::string& agent);
+  bool SetStreamClientToken(QuarnStreamInfo& stream);
   bool IsAgentEligibleForStreams(const QuarnAgentInfo& agent, bool& delayed);
   std::string SelectAgentForStream(bool enforceLimit, bool& delayed);
   bool CheckAdditionalStreams(int disksRemaining);

@@ -107,6 +107,7 @@ bool ParseReservation(std::map<std::string, std::string> values, Reservation& re
   }
   if (holder->second != kNoHolder) parsed.holder = holder->second;
   values.erase(holder);
+  if (!TakeInt32(values, "opens", 0, parsed.opens, error)) return false;
   auto why = values.find("why");
   if (why != values.end()) {
     parsed.why = why->second;
@@ -182,7 +183,9 @@ bool ParseReservationLedger(const std::string& text, ReservationLedger& ledger, 
           !TakeInt32(values, "reservation", 1, parsed.nextReservationId, error))
         return false;
     } else if (kind == "request") {
-      if (!TakeInt32(values, "open", 0, parsed.openRequest, error)) return false;
+      if (!TakeInt32(values, "open", 0, parsed.openRequest, error) ||
+          !TakeInt32(values, "checks", 0, parsed.requestChecks, error))
+        return false;
     } else if (kind.empty()) {
       if (parsed.reservations.size() >= kMaxLedgerReservations) {
         error = "ledger: too many reservations";
@@ -215,13 +218,13 @@ bool ParseReservationLedger(const std::string& text, ReservationLedger& ledger, 
 std::string FormatReservationLedger(const ReservationLedger& ledger) {
   std::string text = "next rcid=" + std::to_string(ledger.nextRcid) +
                      " reservation=" + std::to_string(ledger.nextReservationId) + "\n";
-  text += "request open=" + std::to_string(ledger.openRequest) + "\n";
+  text += "request open=" + std::to_string(ledger.openRequest) + " checks=" + std::to_string(ledger.requestChecks) + "\n";
   for (const Reservation& r : ledger.reservations) {
     text += "rcid=" + std::to_string(r.rcid) + " reservation=" + std::to_string(r.reservationId) +
             " stream=" + std::to_string(r.streamId) + " mediaAgent=" + std::to_string(r.mediaAgentId) +
             " copy=" + std::to_string(r.copyId) + " primary=" + (r.primary ? "1" : "0") +
             " state=" + ReservationStateText(r.state) + " token=" + std::to_string(r.token) +
-            " holder=" + (r.holder.empty() ? kNoHolder : r.holder);
+            " holder=" + (r.holder.empty() ? kNoHolder : r.holder) + " opens=" + std::to_string(r.opens);
     if (!r.why.empty()) text += " why=" + r.why;
     text += "\n";
   }
@@ -287,6 +290,23 @@ bool ReserveJobStreams(int64_t jobId, int count, int32_t mediaAgentId, std::stri
       [&](ReservationLedger& ledger, std::string&) {
         for (int reserved = ledger.CountReserved(); reserved < count; ++reserved)
           ledger.Reserve(ledger.NextStreamId(), mediaAgentId);
+        return true;
+      },
+      error);
+}
+
+bool ReleaseJobReservations(int64_t jobId, std::string& error) {
+  ReservationLedger current;
+  if (!ReadReservationLedger(jobId, current, error)) return false;
+  if (current.reservations.empty()) return true;  // nothing to release: no ledger is made for it
+  return UpdateReservationLedger(
+      jobId,
+      [](ReservationLedger& ledger, std::string&) {
+        for (Reservation& reservation : ledger.reservations) {
+          if (reservation.state != ReservationState::kReserved) continue;
+          reservation.state = ReservationState::kReleased;
+          reservation.why = "phase";
+        }
         return true;
       },
       error);

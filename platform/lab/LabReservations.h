@@ -10,10 +10,12 @@
 // data stream's open and close all work on. One reservation a line:
 //
 //   rcid=<n> reservation=<n> stream=<n> mediaAgent=<client id> copy=<n> primary=<0|1>
-//       state=reserved|released|retired token=<job id, 0: none> holder=<client>:<pid>|- [why=<word>]
+//       state=reserved|released|retired token=<job id, 0: none> holder=<client>:<pid>|- opens=<n>
+//       [why=<word>]
 //
 // and two lines of counters: "next rcid=<n> reservation=<n>" (the ids the next reservation gets) and
-// "request open=<n>" (additional streams asked for and not answered yet).
+// "request open=<n> checks=<n>" (additional streams asked for and not answered yet, and how often
+// their status was asked).
 //
 // Each stream has one primary reservation at a time: an exchange retires the old reservation (its
 // ids are never used again) and reserves the same stream under new ids on the other media agent. A
@@ -25,7 +27,7 @@ namespace lab {
 
 // Most streams a job may be granted at once, and most reservations its ledger keeps.
 constexpr int kMaxJobStreams = 1000;
-constexpr size_t kMaxLedgerReservations = 100000;
+constexpr size_t kMaxLedgerReservations = 20000;
 
 enum class ReservationState { kReserved, kReleased, kRetired };
 
@@ -39,6 +41,7 @@ struct Reservation {
   ReservationState state = ReservationState::kReserved;
   int64_t token = 0;
   std::string holder;  // empty: not open
+  int32_t opens = 0;   // times a data stream opened it
   std::string why;     // of a release
 };
 
@@ -46,6 +49,7 @@ struct ReservationLedger {
   int32_t nextRcid = 1;
   int32_t nextReservationId = 1;
   int32_t openRequest = 0;
+  int32_t requestChecks = 0;
   std::vector<Reservation> reservations;
 
   // The reservation by its resource id that is not retired; null when there is none.
@@ -72,6 +76,9 @@ bool UpdateReservationLedger(int64_t jobId, const std::function<bool(Reservation
 
 // The job manager's grant: tops the job's reserved primary streams up to `count`, on the media agent.
 bool ReserveJobStreams(int64_t jobId, int count, int32_t mediaAgentId, std::string& error);
+
+// The job manager's end of a job phase: every reservation still reserved is released ("phase").
+bool ReleaseJobReservations(int64_t jobId, std::string& error);
 
 // "<client>:<pid>" of this process: the holder it writes into the reservations it opens.
 std::string ReservationHolder();

@@ -15,6 +15,7 @@
 #include "platform/lab/LabCoordinator.h"
 #include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabJob.h"
+#include "platform/lab/LabReservations.h"
 #include "platform/lab/LabSubclient.h"
 #include "platform/os/CPxDirectory.h"
 #include "platform/os/CPxFile.h"
@@ -184,6 +185,9 @@ class CoordinatorTest : public ::testing::Test {
     }
     app_->setAppIdStr("1");
     if (vsJobMgr::isError(job_->initBackup()) || vsAppMgr::isRetCodeError(app_->querySettings())) return false;
+    // The job manager reserves the streams it grants on the job's media agent (client id 1).
+    std::string error;
+    if (!lab::ReserveJobStreams(kJobId, streams_, 1, error)) return false;
     coordinator_.reset(new TestCoordinator());
     coordinator_->SetScriptedMode();
     coordinator_->SetAvailableStreams(streams_);
