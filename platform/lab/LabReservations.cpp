@@ -133,6 +133,10 @@ Reservation* ReservationLedger::Find(int32_t rcid) {
   return nullptr;
 }
 
+const Reservation* ReservationLedger::Find(int32_t rcid) const {
+  return const_cast<ReservationLedger*>(this)->Find(rcid);
+}
+
 Reservation& ReservationLedger::Reserve(int32_t streamId, int32_t mediaAgentId) {
   Reservation reservation;
   reservation.rcid = nextRcid++;

@@ -54,6 +54,7 @@ struct ReservationLedger {
 
   // The reservation by its resource id that is not retired; null when there is none.
   Reservation* Find(int32_t rcid);
+  const Reservation* Find(int32_t rcid) const;
   // Reserves a new primary reservation of a stream on a media agent; the ledger's next ids move on.
   Reservation& Reserve(int32_t streamId, int32_t mediaAgentId);
   // Stream ids in use by reservations that are not retired.

@@ -4,6 +4,7 @@
 // file of three VMs. The coordinator's own client is "coordinator"; its local agent has no object.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -71,7 +72,19 @@ class TestCoordinator : public QuarnCoordinator {
 
   using QuarnCoordinator::_OrderVMPriorityListCompare;
   using QuarnCoordinator::AddAgent;
+  using QuarnCoordinator::CheckAdditionalStreams;
+  using QuarnCoordinator::CheckAndReclaimErrorStreams;
+  using QuarnCoordinator::CheckAndReclaimStreams;
   using QuarnCoordinator::CleanupVMInfo;
+  using QuarnCoordinator::DispatchStreams;
+  using QuarnCoordinator::GiveStreamToAgent;
+  using QuarnCoordinator::IsAgentEligibleForStreams;
+  using QuarnCoordinator::m_availableStreams;
+  using QuarnCoordinator::m_hypervisorBoundLimit;
+  using QuarnCoordinator::m_requiredStreams;
+  using QuarnCoordinator::m_streamDistributionMethod;
+  using QuarnCoordinator::m_unavailableStreams;
+  using QuarnCoordinator::SelectAgentForStream;
   using QuarnCoordinator::DecrementVolumeActivityForVM;
   using QuarnCoordinator::DispatchVMLists;
   using QuarnCoordinator::m_dataPathMAAmongAgents;
@@ -198,7 +211,8 @@ class CoordinatorTest : public ::testing::Test {
   }
 
   // The start of the loop: every agent started and announced; one pass, which ends the Starting state.
-  void StartAllAgents(const std::vector<std::string>& skipStartup = {}) {
+  void StartAllAgents(const std::vector<std::string>& skipStartup = {},
+                      const std::function<void(const std::string&, VirtualServer::VMAgentStartup&)>& tweak = {}) {
     TestCoordinator& c = *coordinator_;
     c.m_state = QuarnCoordinator::kStarting;
     c.ScriptBeginMain();
@@ -206,7 +220,9 @@ class CoordinatorTest : public ::testing::Test {
     for (const auto& entry : c.m_agents) {
       ASSERT_TRUE(c.ScriptAgentStarted(entry.first));
       if (std::find(skipStartup.begin(), skipStartup.end(), entry.first) == skipStartup.end()) {
-        ASSERT_TRUE(c.ScriptAgentMessage(entry.first, Startup(entry.first)));
+        VirtualServer::VMAgentStartup startup = Startup(entry.first);
+        if (tweak) tweak(entry.first, startup);
+        ASSERT_TRUE(c.ScriptAgentMessage(entry.first, startup));
       }
     }
     ASSERT_TRUE(c.ScriptRunPass());
@@ -259,6 +275,13 @@ class CoordinatorTest : public ::testing::Test {
     return sent;
   }
 
+  // The job's stream reservations with the job manager.
+  lab::ReservationLedger Ledger() const {
+    lab::ReservationLedger ledger;
+    std::string error;
+    EXPECT_TRUE(lab::ReadReservationLedger(kJobId, ledger, error)) << error;
+    return ledger;
+  }
   std::string Log() const { return lab_->Log(); }
   bool Logged(const std::string& text) const { return Log().find(text) != std::string::npos; }
   std::vector<std::string> Events() const { return vsJobMgr::ReadEvents(kJobId); }
