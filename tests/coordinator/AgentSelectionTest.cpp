@@ -83,9 +83,12 @@ TEST_F(CoordinatorTest, MethodListFollowsInstanceTypeTransportModeSwitchesAndJob
     std::vector<Method> methods;
     coordinator_->ChooseVMSelectionMethods(methods);
     EXPECT_EQ(row.expected, Names(methods));
-    if (std::string(row.settings).find("FailoverOnly") != std::string::npos)
+    if (std::string(row.settings).find("FailoverOnly") != std::string::npos) {
       EXPECT_TRUE(Logged("Using FailoverOnly dispatching"));
-    if (job == "failback") EXPECT_TRUE(Logged("Forcing Agent selection by datacenter for failback backups"));
+    }
+    if (job == "failback") {
+      EXPECT_TRUE(Logged("Forcing Agent selection by datacenter for failback backups"));
+    }
   }
 }
 
@@ -212,7 +215,9 @@ TEST_F(AgentSelectionTest, EachRuleNamesTheAgentsItsMatchFindsAndNoAgentWithoutS
     std::string note;
     EXPECT_EQ(row.result, c().SelectAgentsForVM(row.method, row.vm, candidates, note));
     EXPECT_EQ(row.agents, Names(candidates));
-    if (row.result || row.method == Method::Last) EXPECT_EQ(row.note, note);
+    if (row.result || row.method == Method::Last) {
+      EXPECT_EQ(row.note, note);
+    }
   }
   EXPECT_TRUE(Logged("Datacenter received from the collect file is empty for: [vmX]"));
   EXPECT_TRUE(Logged("Agent's [coordinator] host name is empty"));

@@ -67,7 +67,9 @@ TEST_F(CoordinatorTest, RequiredStreamsFollowTheVMsDisksAndTheSubclientsMaximum)
     EXPECT_EQ(row.required, c.m_requiredStreams);
     EXPECT_EQ(row.availableAfter, c.m_availableStreams);
     EXPECT_EQ(row.unavailable, c.m_unavailableStreams);
-    if (*row.line != '\0') EXPECT_TRUE(Logged(row.line));
+    if (*row.line != '\0') {
+      EXPECT_TRUE(Logged(row.line));
+    }
   }
 
   // No stream at all: the job cannot start.
