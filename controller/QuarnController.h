@@ -125,6 +125,9 @@ class QuarnController : public VSController {
   void ReturnStream(int id, int rcid, int reservationId, int clientId, bool error);
   void CloseAndReturnStreams(int count);
   void CloseAndReturnAllStreams();
+  // Closes every stream still open, without returning it (the end of Deinitialize).
+  void CloseRemainingStreams();
+  int OpenStreamCount();
 
   // ---- VM information, quit flags and agent status (QuarnController_vminfo.cpp) ----
   virtual bool PrepareVMInfo();
