@@ -63,7 +63,7 @@ int vsArchive::HoldReservationLocked() {
                 std::to_string(reservationId_) + " is not reserved for job " + std::to_string(jobId);
           return false;
         }
-        if (!reservation->holder.empty()) {
+        if (!reservation->holder.empty() && lab::ReservationHolderAlive(reservation->holder)) {
           why = "stream " + std::to_string(streamId_) + " RCID " + std::to_string(rcid_) + " is open on " +
                 reservation->holder;
           return false;

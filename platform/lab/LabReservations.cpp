@@ -8,6 +8,7 @@
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabFiles.h"
 #include "platform/lab/LabKeyValue.h"
+#include "platform/os/ZtProcess.h"
 
 namespace lab {
 namespace {
@@ -126,6 +127,14 @@ bool ParseReservation(std::map<std::string, std::string> values, Reservation& re
 }
 
 }  // namespace
+
+bool ReservationHolderAlive(const std::string& holder) {
+  const size_t colon = holder.rfind(':');
+  int64_t pid = 0;
+  if (colon == std::string::npos || !labkv::ParseInt64InRange(holder.substr(colon + 1), 1, INT32_MAX, pid))
+    return true;  // not a holder this lab wrote: never taken for a dead one
+  return ZtProcess::IsRunning(static_cast<pid_t>(pid));
+}
 
 Reservation* ReservationLedger::Find(int32_t rcid) {
   for (Reservation& reservation : reservations)
@@ -307,6 +316,8 @@ bool ReleaseJobReservations(int64_t jobId, std::string& error) {
       jobId,
       [](ReservationLedger& ledger, std::string&) {
         for (Reservation& reservation : ledger.reservations) {
+          // A process that died with a stream open never closes it: its hold ends with it.
+          if (!reservation.holder.empty() && !ReservationHolderAlive(reservation.holder)) reservation.holder.clear();
           if (reservation.state != ReservationState::kReserved) continue;
           reservation.state = ReservationState::kReleased;
           reservation.why = "phase";

@@ -78,10 +78,14 @@ bool UpdateReservationLedger(int64_t jobId, const std::function<bool(Reservation
 // The job manager's grant: tops the job's reserved primary streams up to `count`, on the media agent.
 bool ReserveJobStreams(int64_t jobId, int count, int32_t mediaAgentId, std::string& error);
 
-// The job manager's end of a job phase: every reservation still reserved is released ("phase").
+// The job manager's end of a job phase: every reservation still reserved is released ("phase"), and
+// holds of processes that have died are dropped.
 bool ReleaseJobReservations(int64_t jobId, std::string& error);
 
 // "<client>:<pid>" of this process: the holder it writes into the reservations it opens.
+// ReservationHolderAlive: false once the holder's process no longer runs (all the lab's processes
+// run on one machine).
+bool ReservationHolderAlive(const std::string& holder);
 std::string ReservationHolder();
 
 }  // namespace lab
