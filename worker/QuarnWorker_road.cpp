@@ -302,7 +302,10 @@ int QuarnWorker::ProcessVM() {
     int streamId = 0, rcid = 0, reservationId = 0, clientId = 0;
     m_currentStream->getStream(streamId, rcid, reservationId, clientId);
     m_event.Debug(sig, "Processing VM [%s] using stream id [%d]", vm.vmName.c_str(), streamId);
-    if (!CreateArchiveFile(args, m_currentStream)) {
+    const bool created = CreateArchiveFile(args, m_currentStream);
+    // The phases send into the VM's archive file through the block's stream.
+    if (created) args.mArchive = m_currentStream;
+    if (!created) {
       m_event.Error(sig, "Error creating archive file");
       result = kResultArchiveFileFailed;
     } else if ((result = PreBackupVM(args)) == 0) {
