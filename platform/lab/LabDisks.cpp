@@ -109,6 +109,17 @@ bool LoadOrBeginJournal(const std::string& imagePath, ChangeJournal& journal, bo
   }
 }
 
+// A path under a server's folder made only of usable names: a description cannot point elsewhere.
+bool IsContainedPath(const std::string& relative) {
+  if (relative.empty() || relative[0] == '/') return false;
+  for (size_t start = 0; start <= relative.size();) {
+    const size_t slash = std::min(relative.find('/', start), relative.size());
+    if (!IsSafeComponent(relative.substr(start, slash - start))) return false;
+    start = slash + 1;
+  }
+  return true;
+}
+
 uint64_t ImageSize(const std::string& imagePath, std::string& error) {
   struct stat status;
   if (stat(imagePath.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
@@ -371,14 +382,7 @@ bool FindVMDiskImage(const std::string& vm, const std::string& disk, std::string
       return false;
     }
     const std::string& file = description.disks[static_cast<size_t>(number)].file;
-    // A description names its images under the server's folder; one that points elsewhere is refused.
-    bool contained = !file.empty() && file[0] != '/';
-    for (size_t start = 0; contained && start <= file.size();) {
-      const size_t slash = std::min(file.find('/', start), file.size());
-      contained = IsSafeComponent(file.substr(start, slash - start));
-      start = slash + 1;
-    }
-    if (!contained) {
+    if (!IsContainedPath(file)) {
       error = "disk image [" + file + "] of VM [" + vm + "] is not a path under its server";
       return false;
     }
@@ -392,7 +396,24 @@ bool FindVMDiskImage(const std::string& vm, const std::string& disk, std::string
 
 bool FindVMCollectionFolder(const std::string& vm, const std::string& collection, std::string& folder,
                             std::string& error) {
-  error = "the lab's VMs have no file collection [" + collection + "]";
+  for (const std::string& server : ListServers()) {
+    VMDescription description;
+    if (!FindVM(server, vm, description)) continue;
+    for (const VMCollection& candidate : description.collections) {
+      const size_t slash = candidate.folder.rfind('/');
+      const std::string name = slash == std::string::npos ? candidate.folder : candidate.folder.substr(slash + 1);
+      if (name != collection) continue;
+      if (!IsContainedPath(candidate.folder)) {
+        error = "file collection [" + candidate.folder + "] of VM [" + vm + "] is not a path under its server";
+        return false;
+      }
+      folder = DiskImagePath(server, candidate.folder);
+      return true;
+    }
+    error = "VM [" + vm + "] has no file collection [" + collection + "]";
+    return false;
+  }
+  error = "the lab has no VM [" + vm + "]";
   return false;
 }
 
