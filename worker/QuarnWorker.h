@@ -226,6 +226,9 @@ class QuarnWorker {
   virtual int SendFailedDisk(quarnBackupArgs& args, const std::string& item, const std::string& error);
   virtual int SendVMHeader();
   virtual int SendDeletedDisks();
+  // The VM's header item in its archive file, ended failed with the VM's result: an archive of a VM
+  // that did not back up whole says so, so that no restore takes that backup for the VM.
+  void SendFailedVMHeader(vsArchive* archive, int result);
   // Disk scheduling (QuarnWorker_disks.cpp): the VM's disks one after the other, or each on a disk
   // thread of its own with a stream of its own. 0 or the first failing disk's result code.
   int BackupVMDisks(quarnBackupArgs& args, int objectCount);

@@ -187,7 +187,8 @@ int QuarnWorker::BackupVMFileCollection(quarnBackupArgs* args) {
   }
   args->mBackedUpBytes += args->mFileSize;
   if (!v2 && useChangeId) changeIdFile.WriteChangeID(args->mVMGuid, args->mDiskName2, args->mFileName, false);
-  if (v2 && !stateFiles.UploadStateFiles()) {
+  // A collection that keeps no state files has nothing to upload, which is no failure.
+  if (v2 && !stateFiles.StateFilePaths().empty() && !stateFiles.UploadStateFiles()) {
     m_event.Error(sig, "Failed to upload State Files for this file Collection [%s/%s]", args->mVMGuid.c_str(), name.c_str());
     return -1;
   }

@@ -247,6 +247,14 @@ int QuarnWorker::SendVMHeader() {
   return 0;
 }
 
+void QuarnWorker::SendFailedVMHeader(vsArchive* archive, int result) {
+  static const char* const sig = "void QuarnWorker::SendFailedVMHeader(vsArchive*, int)";
+  if (archive == nullptr || m_currentVM == nullptr) return;
+  m_event.Debug(sig, "Marking the backup of VM [%s] failed [%d] in its archive file", m_currentVM->vmName.c_str(), result);
+  archive->sendFileHeader("\\" + m_currentVM->vmGuid, 0, 0, true, false, false, 1, 0, 0, 0, false, true, true);
+  archive->sendEOF(false, result);
+}
+
 int QuarnWorker::SendDeletedDisks() {
   static const char* const sig = "virtual int QuarnWorker::SendDeletedDisks()";
   if (CheckQuitFlag(m_currentArgs)) return kResultInterrupted;

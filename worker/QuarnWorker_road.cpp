@@ -323,6 +323,7 @@ int QuarnWorker::ProcessVM() {
     }
     // 15.6. The archive file is closed whatever failed before; true-up only after a whole success. A
     // close that fails after an earlier failure keeps the earlier cause as the VM's.
+    if (result != 0) SendFailedVMHeader(m_currentStream, result);
     if (vsArchive::isError(m_currentStream->closeArchiveFile())) {
       m_event.Error(sig, "Failed to close archive file for VM [%s]", vm.vmName.c_str());
       if (result == 0) result = kResultCloseArchiveFailed;

@@ -141,6 +141,8 @@ bool CreateSubclient(const LabPlan& plan, int& kept, std::string& error) {
                      {"meditech", "0"},
                      {"proxyServerDetails", "0"},
                      {"indexingV2", "1"},
+                     // The sample hypervisor tracks changed blocks (change ids, platform/lab/LabDisks.h).
+                     {"useCBT", "1"},
                      {"collectFileDetails", "0"},
                      {"collectFileDetailsForSnap", "0"},
                      {"appAware", "0"}};

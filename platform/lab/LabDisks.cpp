@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cerrno>
 #include <ctime>
+#include <filesystem>
 #include <cstring>
 #include <map>
 
@@ -392,6 +393,17 @@ bool FindVMDiskImage(const std::string& vm, const std::string& disk, std::string
   }
   error = "the lab has no VM [" + vm + "]";
   return false;
+}
+
+uint64_t FolderBytes(const std::string& folder) {
+  uint64_t bytes = 0;
+  std::error_code error;
+  for (auto it = std::filesystem::recursive_directory_iterator(folder, error);
+       !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+    std::error_code statError;
+    if (it->is_regular_file(statError) && !it->is_symlink(statError)) bytes += it->file_size(statError);
+  }
+  return bytes;
 }
 
 bool FindVMCollectionFolder(const std::string& vm, const std::string& collection, std::string& folder,

@@ -97,6 +97,9 @@ bool FindVMDiskImage(const std::string& vm, const std::string& disk, std::string
 
 // The folder of a file collection of a VM of the lab's hypervisor: the VM by name or GUID on any
 // server, the collection by its folder's file name. False with the reason.
+// The bytes of the regular files under a folder (symbolic links not followed); 0 for none.
+uint64_t FolderBytes(const std::string& folder);
+
 bool FindVMCollectionFolder(const std::string& vm, const std::string& collection, std::string& folder,
                             std::string& error);
 

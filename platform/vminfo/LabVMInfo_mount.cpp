@@ -122,6 +122,9 @@ int LabVMInfo::GetMountInfoFull(const MountCtx& ctx, std::vector<VMInfoStructs::
     folder.indexName = folder.displayName;
     folder.backupType = kBackupAsFileCollection;
     folder.diskType = static_cast<DiskType_t>(collection.type);
+    // The collection's change ids are kept under its name; its size is the bytes of its files.
+    folder.diskName2 = folder.indexName;
+    folder.fileSize = folder.maxSize = static_cast<int64_t>(lab::FolderBytes(folder.path));
     folder.proxyName = lab::FocusClient();
     records.push_back(OneFileRecord(folder));
   }

@@ -1,0 +1,304 @@
+// A VM backed up through the real road and data path, job after job, and every backup reassembled
+// from the lab's archives and compared byte for byte (SHA-256) with what its mount copied: zero
+// extents, a disk of no whole number of extents, changes found by change id and by checksums, a change
+// id the hypervisor no longer knows, filtered sectors, disks in parallel on their own streams, a file
+// collection, a disk that fails, and a job stopped mid-way.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <thread>
+
+#include "platform/disk/CFileCollection.h"
+#include "platform/lab/LabJob.h"
+#include "support/DataPathTestSupport.h"
+#include "support/TestLab.h"
+
+namespace {
+
+using datapathtest::Job;
+using Hashes = std::map<std::string, std::string>;
+
+const std::string kDisk0 = "scsi0-0-vm01_0.img";
+const std::string kDisk1 = "scsi0-1-vm01_1.img";
+constexpr uint64_t kMiB = 1 << 20;
+
+// What a job sent: extents with data, extents sent as holes, unchanged-range records and archives.
+struct Sent {
+  int dataExtents = 0;
+  int holeExtents = 0;
+  int pseudoItems = 0;
+  int ranges = 0;
+  int archives = 0;
+  uint64_t dataBytes = 0;
+  bool anyFailedItem = false;
+};
+
+Sent SentBy(int64_t jobId) {
+  Sent sent;
+  for (const lab::ArchiveLocation& location : lab::ListArchiveFiles(jobId)) {
+    archive::ArchiveContents contents;
+    archive::Problem problem;
+    EXPECT_TRUE(archive::ReadArchive(location.path, contents, problem)) << problem.Describe();
+    ++sent.archives;
+    sent.ranges += static_cast<int>(contents.ranges.size());
+    for (const archive::Item& item : contents.items) {
+      if (item.ended && !item.success) sent.anyFailedItem = true;
+      if (item.kind == archive::ItemKind::kPseudo) ++sent.pseudoItems;
+      if (item.kind != archive::ItemKind::kExtent) continue;
+      if (item.holeBytes > 0) ++sent.holeExtents;
+      if (item.dataBytes > 0) ++sent.dataExtents;
+      sent.dataBytes += item.dataBytes;
+    }
+  }
+  return sent;
+}
+
+class DataPathTest : public ::testing::Test {
+ protected:
+  void Make(int disks, bool indexingV2) { datapathtest::MakeLab(lab_, disks, indexingV2); }
+  ~DataPathTest() override { QuarnRegistry::TEST_Unload(); }
+
+  // Runs the job; its backup must restore to what its mount copied, through the chain given.
+  int RunAndVerify(Job& job, const std::vector<int64_t>& chain) {
+    const int result = job.Run();
+    if (result != 0) return result;
+    Hashes restored;
+    std::vector<int64_t> jobs;
+    std::string error;
+    EXPECT_TRUE(datapathtest::Restore(job.id, restored, jobs, error)) << error;
+    EXPECT_EQ(chain, jobs);
+    for (const auto& mounted : datapathtest::Mounted(job.id)) {
+      EXPECT_FALSE(mounted.second.empty());
+      EXPECT_EQ(mounted.second, restored[mounted.first]) << "disk " << mounted.first << " of job " << job.id;
+    }
+    return result;
+  }
+  void Write(int disk, uint64_t offset, uint64_t bytes) {
+    std::string id, error;
+    ASSERT_TRUE(lab::WriteDiskRanges(datapathtest::ImageOf(disk), {{offset, bytes}}, false, 0, id, error)) << error;
+  }
+  void Setting(const std::string& key, const std::string& value) {
+    lab_.Setting("VirtualServer", key, value);
+    QuarnRegistry::TEST_Unload();
+  }
+
+  testsupport::TestLab lab_{"coordinator"};
+};
+
+TEST_F(DataPathTest, ChangeIdIncrementalsSendWhatChangedAndAnUnknownChangeIdReadsEverything) {
+  Make(2, true);
+  {
+    Job full(3001, 1);
+    ASSERT_EQ(0, RunAndVerify(full, {3001}));
+    const Sent sent = SentBy(3001);
+    // Disk 0 (4 MiB): data, zeros, data, zeros; disk 1 (3 MiB + 512): data, zeros, data, zeros.
+    EXPECT_EQ(4, sent.dataExtents);
+    EXPECT_EQ(4, sent.holeExtents);
+    EXPECT_EQ(2, sent.archives) << "one stream per disk";
+  }
+  // Inside an extent of zeros of disk 0, and the short last extent of disk 1.
+  Write(0, kMiB + 10, 100);
+  Write(1, 3 * kMiB + 500, 12);
+  {
+    Job incremental(3002, 2);
+    ASSERT_EQ(0, RunAndVerify(incremental, {3001, 3002}));
+    const Sent sent = SentBy(3002);
+    EXPECT_EQ(2, sent.dataExtents);
+    EXPECT_EQ(kMiB + 512, sent.dataBytes);
+    EXPECT_EQ(0, sent.pseudoItems) << "indexing V2 records no unchanged extent";
+  }
+  // The hypervisor no longer knows the change id: the disks are read whole and still restore.
+  Write(0, 3 * kMiB, 1);
+  lab::FaultRule rule;
+  rule.op = "vminfo.ValidateChangeId";
+  rule.code = 1;
+  rule.times = lab::kFaultAlways;
+  ASSERT_TRUE(lab_.Fault(rule));
+  {
+    Job incremental(3003, 2);
+    ASSERT_EQ(0, RunAndVerify(incremental, {3001, 3002, 3003}));
+    const Sent sent = SentBy(3003);
+    EXPECT_EQ(7, sent.dataExtents);
+    EXPECT_EQ(1, sent.holeExtents);
+    size_t events = 0;
+    for (const std::string& line : EvEvent::ReadJobEvents(3003)) events += line.find("0x5B0001CD") != std::string::npos;
+    EXPECT_EQ(2u, events) << "one minor event per disk whose change id failed";
+    EXPECT_EQ("Failed", incremental.vm.updateInfo.getstring(JobManager::VMUpdateInfo::F_mountResultText));
+  }
+}
+
+// Without change ids the checksums of each extent find what changed; unchanged extents are recorded
+// one by one, or as ranges of at most the configured run.
+TEST_F(DataPathTest, ChecksumIncrementalsSendWhatChangedAndRecordTheRest) {
+  Make(2, false);
+  Setting("nIgnoreChangeId", "1");
+  Job full(3101, 1);
+  ASSERT_EQ(0, RunAndVerify(full, {3101}));
+  Write(0, 2 * kMiB, 1);
+  {
+    Job incremental(3102, 2);
+    ASSERT_EQ(0, RunAndVerify(incremental, {3101, 3102}));
+    const Sent sent = SentBy(3102);
+    EXPECT_EQ(1, sent.dataExtents);
+    EXPECT_EQ(7, sent.pseudoItems) << "each unchanged extent as a header of its own";
+  }
+  Setting("bSendUnchangedExtentAsRange", "1");
+  Setting("bSendUnchangedExtentAsRangeMaxRun", "2");
+  Write(1, 0, 1);
+  {
+    Job incremental(3103, 2);
+    ASSERT_EQ(0, RunAndVerify(incremental, {3101, 3102, 3103}));
+    const Sent sent = SentBy(3103);
+    EXPECT_EQ(1, sent.dataExtents);
+    EXPECT_EQ(0, sent.pseudoItems);
+    // Disk 0: 0-1, 2-3; disk 1 after its changed extent 0: 1-2, 3.
+    EXPECT_EQ(4, sent.ranges);
+  }
+}
+
+TEST_F(DataPathTest, FilteredSectorsAreBackedUpAsZeros) {
+  Make(1, true);
+  Job job(3201, 1, 1);
+  job.worker->afterPreBackup = [](quarnBackupArgs& args) {
+    args.mSectorsNotToBackup2.emplace(0, VMInfoStructs::SectorRange(3, 3));
+    args.mSectorsNotToBackup2.emplace(0, VMInfoStructs::SectorRange(2047, 2050));
+  };
+  std::ifstream in(datapathtest::ImageOf(0), std::ios::binary);
+  std::string expected((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  for (uint64_t sector : {3, 2047, 2048, 2049, 2050}) std::fill_n(&expected[sector * 512], 512, '\0');
+  CPxSha256 sha;
+  sha.Update(expected.data(), expected.size());
+  ASSERT_EQ(0, job.Run());
+  Hashes restored;
+  std::vector<int64_t> chain;
+  std::string error;
+  ASSERT_TRUE(datapathtest::Restore(3201, restored, chain, error)) << error;
+  EXPECT_EQ(sha.FinalHex(), restored[kDisk0]);
+}
+
+// Disks on streams of their own, one after the other with a single stream, and a file collection on
+// a stream no disk thread writes; every stream comes back.
+TEST_F(DataPathTest, DisksAndACollectionRunOnStreamsOfTheirOwnAndGiveThemBack) {
+  Make(2, true);
+  lab::VMDescription vm;
+  ASSERT_TRUE(lab::FindVM(lab::SampleServer(), datapathtest::kVM, vm));
+  const std::string folder = lab::ServerDir(lab::SampleServer()) + "/collections/docs";
+  ASSERT_TRUE(lab::MakeDirs(folder + "/sub"));
+  std::ofstream(folder + "/a.txt") << std::string(10000, 'a');
+  std::ofstream(folder + "/sub/b.txt") << "b";
+  vm.collections.push_back(lab::VMCollection{"collections/docs", CFileCollection::kFolderCollection});
+  std::string error;
+  ASSERT_TRUE(lab::WriteVMDescription(lab::SampleServer(), vm, error)) << error;
+
+  struct Case {
+    int streams;
+    int allow;
+    int archives;
+  };
+  int64_t id = 3300;
+  std::vector<int64_t> chain;
+  for (const Case& c : {Case{3, 1, 3}, Case{1, 0, 1}}) {
+    Setting("nAllowMultiStreamsPerVM", std::to_string(c.allow));
+    Job job(++id, 1, c.streams);
+    chain = {id};
+    ASSERT_EQ(0, RunAndVerify(job, chain)) << c.streams;
+    EXPECT_EQ(c.archives, SentBy(id).archives) << c.streams;
+    EXPECT_EQ(static_cast<size_t>(c.streams), job.controller->FreeStreams());
+    Hashes restored;
+    ASSERT_TRUE(datapathtest::Restore(id, restored, chain, error)) << error;
+    EXPECT_EQ(datapathtest::Sha256OfFile(folder + "/a.txt"), restored["docs\\a.txt"]);
+    EXPECT_EQ(datapathtest::Sha256OfFile(folder + "/sub/b.txt"), restored["docs\\sub/b.txt"]);
+  }
+  // The next job takes the changed file alone and the restore still has both.
+  std::ofstream(folder + "/sub/b.txt") << "bb";
+  Job incremental(++id, 2, 3);
+  ASSERT_EQ(0, RunAndVerify(incremental, {id - 1, id}));
+  Hashes restored;
+  ASSERT_TRUE(datapathtest::Restore(id, restored, chain, error)) << error;
+  EXPECT_EQ(datapathtest::Sha256OfFile(folder + "/a.txt"), restored["docs\\a.txt"]);
+  EXPECT_EQ(datapathtest::Sha256OfFile(folder + "/sub/b.txt"), restored["docs\\sub/b.txt"]);
+}
+
+// A disk that cannot be read fails the VM with its own code, not the interruption of the disks it
+// stops; its items end failed, so no restore takes the job; the cause goes to the job's events and
+// every stream comes back.
+TEST_F(DataPathTest, AFailingDiskFailsTheVMWithItsCodeAndNoRestoreTakesTheJob) {
+  Make(2, true);
+  Job full(3401, 1);
+  ASSERT_EQ(0, RunAndVerify(full, {3401}));
+  for (bool parallel : {true, false}) {
+    Setting("nAllowMultiStreamsPerVM", parallel ? "1" : "0");
+    lab::FaultRule rule;
+    rule.op = "disk.Read";
+    rule.disk = kDisk0;
+    rule.code = 7;
+    rule.text = "bad sector";
+    Write(0, 0, 1);
+    Write(0, 2 * kMiB, 1);
+    ASSERT_TRUE(lab_.Fault(rule));
+    const int64_t id = parallel ? 3402 : 3403;
+    Job job(id, 2);
+    EXPECT_EQ(54, job.Run()) << parallel;
+    EXPECT_TRUE(SentBy(id).anyFailedItem) << parallel;
+    EXPECT_EQ(2u, job.controller->FreeStreams()) << parallel;
+    size_t events = 0;
+    for (const std::string& line : EvEvent::ReadJobEvents(id)) events += line.find("0x5B000071") != std::string::npos;
+    EXPECT_EQ(1u, events) << parallel;
+    Hashes restored;
+    std::vector<int64_t> chain;
+    std::string error;
+    ASSERT_TRUE(datapathtest::Restore(id, restored, chain, error)) << error;
+    EXPECT_EQ(std::vector<int64_t>{3401}, chain) << parallel;
+    ASSERT_TRUE(lab::ClearFaultTable(error));
+  }
+}
+
+// A job stopped while its disks are read: whatever it reports done restores, and whatever does not
+// restore is not reported done.
+TEST_F(DataPathTest, AJobStoppedMidwayReportsDoneOnlyWhatRestores) {
+  Make(2, true);
+  Job full(3501, 1);
+  ASSERT_EQ(0, RunAndVerify(full, {3501}));
+  // Enough to read that the stop falls while extents are being sent.
+  lab::VMDescription vm;
+  ASSERT_TRUE(lab::FindVM(lab::SampleServer(), datapathtest::kVM, vm));
+  vm.disks[0].sizeBytes = 64 * kMiB;
+  std::string error, id;
+  ASSERT_TRUE(lab::WriteVMDescription(lab::SampleServer(), vm, error));
+  truncate(datapathtest::ImageOf(0).c_str(), 64 * kMiB);
+  ASSERT_TRUE(lab::WriteDiskRanges(datapathtest::ImageOf(0), {{0, 64 * kMiB}}, true, 9, id, error)) << error;
+
+  Job job(3502, 2);
+  std::atomic<bool> done{false};
+  std::thread stopper([&] {
+    const std::string folder = lab::MediaJobDir(lab::SampleMediaAgent(), 3502);
+    while (!done) {
+      for (const lab::ArchiveLocation& location : lab::ListArchiveFiles(3502)) {
+        struct stat status;
+        if (stat(location.path.c_str(), &status) == 0 && status.st_size > static_cast<off_t>(8 * kMiB)) {
+          lab::RequestJobQuit(3502);
+          return;
+        }
+      }
+      std::this_thread::yield();
+    }
+  });
+  const int result = job.Run();
+  done = true;
+  stopper.join();
+  Hashes restored;
+  std::vector<int64_t> chain;
+  ASSERT_TRUE(datapathtest::Restore(3502, restored, chain, error)) << error;
+  if (result == 0) {
+    EXPECT_EQ((std::vector<int64_t>{3501, 3502}), chain);
+    EXPECT_EQ(datapathtest::Mounted(3502)[kDisk0], restored[kDisk0]);
+  } else {
+    EXPECT_EQ(11, result);
+    EXPECT_EQ(std::vector<int64_t>{3501}, chain) << "a job that stopped is no layer of any restore";
+    EXPECT_NE(PHASE_DONE, job.vm.vmPhase);
+  }
+}
+
+}  // namespace
