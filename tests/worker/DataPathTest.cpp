@@ -255,6 +255,40 @@ TEST_F(DataPathTest, AFailingDiskFailsTheVMWithItsCodeAndNoRestoreTakesTheJob) {
   }
 }
 
+// Failures after the disks: a collection whose node cannot be read ends that node failed, and a
+// post-backup the hypervisor refuses gives its classified code; neither job is taken by a restore.
+TEST_F(DataPathTest, ACollectionReadOrAPostBackupThatFailsFailsTheVM) {
+  Make(1, true);
+  lab::VMDescription vm;
+  ASSERT_TRUE(lab::FindVM(lab::SampleServer(), datapathtest::kVM, vm));
+  const std::string folder = lab::ServerDir(lab::SampleServer()) + "/collections/docs";
+  ASSERT_TRUE(lab::MakeDirs(folder));
+  std::ofstream(folder + "/a.txt") << std::string(10000, 'a');
+  vm.collections.push_back(lab::VMCollection{"collections/docs", CFileCollection::kFolderCollection});
+  std::string error;
+  ASSERT_TRUE(lab::WriteVMDescription(lab::SampleServer(), vm, error)) << error;
+  Job full(3601, 1);
+  ASSERT_EQ(0, RunAndVerify(full, {3601}));
+
+  struct Case {
+    const char* op;
+    int code;
+    int result;
+  };
+  int64_t id = 3601;
+  for (const Case& c : {Case{"filecollection.Read", 5, 54}, Case{"vminfo.PostBackupVM", 12, 96}}) {
+    ASSERT_TRUE(lab_.Fault(c.op, c.code, "refused", c.op[0] == 'f' ? 1 : 0));
+    Job job(++id, 1);
+    EXPECT_EQ(c.result, job.Run()) << c.op;
+    EXPECT_TRUE(SentBy(id).anyFailedItem) << c.op;
+    Hashes restored;
+    std::vector<int64_t> chain;
+    ASSERT_TRUE(datapathtest::Restore(id, restored, chain, error)) << error;
+    EXPECT_EQ(std::vector<int64_t>{3601}, chain) << c.op;
+    ASSERT_TRUE(lab::ClearFaultTable(error));
+  }
+}
+
 // A job stopped while its disks are read: whatever it reports done restores, and whatever does not
 // restore is not reported done.
 TEST_F(DataPathTest, AJobStoppedMidwayReportsDoneOnlyWhatRestores) {
