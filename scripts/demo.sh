@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the project, creates a demo lab and runs one backup job in it the way a job manager would.
+# Builds the project, creates a demo lab, runs one backup job in it the way a job manager would (with
+# three streams reserved for it), and checks that what the job sent restores byte for byte.
 # Usage: scripts/demo.sh [lab-dir]
 # A folder is only ever replaced when this script made it as a demo lab; any other folder at that path
 # is left alone and the demo stops.
@@ -21,4 +22,5 @@ if [ -e "$lab" ] || [ -L "$lab" ]; then
 fi
 "$build/quarn-lab" create "$lab"
 grep -qxF -- "$lab" "$made" 2>/dev/null || echo "$lab" >> "$made"
-"$build/quarn-lab" run "$lab"
+"$build/quarn-lab" run "$lab" -- -numStreams 3
+"$build/quarn-lab" verify "$lab"

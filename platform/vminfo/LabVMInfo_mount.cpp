@@ -103,7 +103,7 @@ int LabVMInfo::GetMountInfoFull(const MountCtx& ctx, std::vector<VMInfoStructs::
     disk.proxyName = lab::FocusClient();
     disk.osDisk = i == 0;
     // The change id the hypervisor gives this backup: the generation of what is read.
-    if (mounted) disk.fileName = lab::ImageChangeId(disk.path);
+    disk.fileName = lab::ImageChangeId(disk.path);
     records.push_back(OneFileRecord(disk));
   }
   for (const lab::VMConfigFile& config : vm.configFiles) {
