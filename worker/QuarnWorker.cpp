@@ -169,7 +169,8 @@ void QuarnWorker::ReleaseHeldStreams() {
 
 bool QuarnWorker::CheckQuitFlag(quarnBackupArgs* args) {
   if (m_quitFlag.load()) return true;
-  if (args != nullptr && args->mStopFlag) return true;
+  // Set by a disk thread that failed, read by the VM's other threads.
+  if (args != nullptr && __atomic_load_n(&args->mStopFlag, __ATOMIC_ACQUIRE)) return true;
   if (m_jobMgr != nullptr && m_jobMgr->checkQuitFlag()) {
     SetQuitFlag();
     return true;

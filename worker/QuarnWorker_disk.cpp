@@ -112,8 +112,10 @@ bool QuarnWorker::ValidateChangeId(quarnBackupArgs* args, const std::string& cha
   bool sendEvents = true;
   m_registry.GetEntry(REG_nSendCBTFailureEvents, sendEvents, true);
   if (sendEvents) {
-    m_event << args->mDisplayName << args->mVMName;
-    m_event.MinorEvent(kEventChangeIdInvalid);
+    // An event object of this call's own: disk threads validate their change ids at once.
+    EvEvent event;
+    event << args->mDisplayName << args->mVMName;
+    event.MinorEvent(kEventChangeIdInvalid);
   }
   m_event.Debug(sig, "Validation failed for Change id [%s] for virtual disk [%s]. The entire disk will be backed up",
                 changeId.c_str(), args->mDisplayName.c_str());

@@ -197,7 +197,12 @@ int QuarnWorker::_BackupVMDisks(quarnBackupArgs& args, int objectCount) {
 
 int QuarnWorker::SpawnBackupVMDiskThread(const quarnBackupArgs& args, vsArchive* archive) {
   static const char* const sig = "int QuarnWorker::SpawnBackupVMDiskThread(const quarnBackupArgs&, vsArchive*)";
-  quarnBackupArgs* copy = new quarnBackupArgs(args);
+  quarnBackupArgs* copy = nullptr;
+  {
+    // A disk thread that fails sets the VM block's stop flag under this lock; the copy reads it.
+    ZtCriticalSectionLock lock(&m_streamLock);
+    copy = new quarnBackupArgs(args);
+  }
   copy->mStopFlag = false;
   copy->mArchive = archive;
   copy->mOwnerWorker = this;
@@ -246,7 +251,10 @@ int QuarnWorker::BackupVMDiskThread(quarnBackupArgs* args) {
   if (reserved) vmInfo->ReleaseDiskStream(1);
   const int released = ReleaseObjectStream(args->mArchive);
   if (released != 0) args->mRetCode = released;
-  if (args->mRetCode != 0) SetStop(m_currentArgs);
+  if (args->mRetCode != 0) {
+    ZtCriticalSectionLock lock(&m_streamLock);
+    SetStop(m_currentArgs);
+  }
   m_event.Debug(sig, "Exiting thread to backup VM disk [%s] for worker [%d] thread [%x]", args->mDisplayName.c_str(),
                 m_workerId, static_cast<unsigned>(m_thread.getThreadID()));
   return 0;

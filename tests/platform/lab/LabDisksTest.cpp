@@ -79,7 +79,9 @@ TEST_F(LabDisksTest, AWriteRecordsItsRangesAndEveryIdSinceSeesThem) {
     std::vector<ByteRange> ranges;
     bool whole = false;
     EXPECT_EQ(c.valid, lab::ChangedSince(journal, c.id, ranges, whole, error)) << c.id;
-    if (c.valid) EXPECT_EQ(c.ranges, ranges) << c.id;
+    if (c.valid) {
+      EXPECT_EQ(c.ranges, ranges) << c.id;
+    }
     EXPECT_FALSE(whole);
   }
 }
