@@ -118,10 +118,11 @@ TEST_F(DiskReaderTest, AValidChangeIdReadsOnlyWhatChangedSinceAndAnyOtherReadsAl
     ASSERT_EQ(10u, extents.size());
     for (const auto& extent : extents) {
       const bool expected = !c.tracking || std::count(c.read.begin(), c.read.end(), extent.first) > 0;
-      if (expected)
+      if (expected) {
         EXPECT_EQ(image.substr(extent.first * kExtentBytes, kExtentBytes), extent.second) << c.id << " " << extent.first;
-      else
+      } else {
         EXPECT_TRUE(extent.second.empty()) << c.id << " " << extent.first;
+      }
     }
   }
 
