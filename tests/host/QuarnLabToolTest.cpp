@@ -15,6 +15,7 @@
 #include "platform/appmgr/vsAppMgr.h"
 #include "platform/frame/VSController.h"
 #include "platform/jobmgr/vsJobMgr.h"
+#include "platform/lab/LabDisks.h"
 #include "platform/lab/LabFaults.h"
 #include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabJob.h"
@@ -432,6 +433,49 @@ TEST_F(QuarnLabTool, FaultRulesAreAddedListedAndCleared) {
       list.out);
   ASSERT_EQ(0, Tool({"fault", labDir_, "clear"}).exitCode);
   EXPECT_EQ("no fault rules\n", Tool({"fault", labDir_, "list"}).out);
+}
+
+}  // namespace
+
+namespace {
+
+// quarn-lab disk: each accepted write is one new generation of the disk's journal; a refused one
+// changes nothing.
+TEST_F(QuarnLabTool, DiskWritesAGenerationAndRefusesWhatItCannotWrite) {
+  ASSERT_EQ(0, Tool({"create", labDir_, "--vms", "1"}).exitCode);
+  const uint64_t size = 4 * 1024 * 1024;  // the first sample disk
+  struct Case {
+    std::vector<std::string> args;
+    int exitCode;
+  };
+  const Case cases[] = {
+      {{"--offset", std::to_string(size - 512), "--bytes", "512"}, 0},
+      {{"--percent", "5", "--seed", "3"}, 0},
+      {{"--offset", std::to_string(size - 511), "--bytes", "512"}, 1},
+      {{"--offset", "0", "--bytes", "1", "--percent", "5"}, 2},
+      {{"--offset", "0"}, 2},
+      {{"--percent", "0"}, 2},
+      {{"--percent", "101"}, 2},
+      {{}, 2},
+  };
+  uint64_t generations = 0;
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"disk", labDir_, "vm01", "0", "write"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const ToolResult result = Tool(args);
+    EXPECT_EQ(c.exitCode, result.exitCode) << result.err;
+    if (c.exitCode == 0) ++generations;
+  }
+  EXPECT_EQ(1, Tool({"disk", labDir_, "vm99", "0", "write", "--percent", "1"}).exitCode);
+  EXPECT_EQ(1, Tool({"disk", labDir_, "vm01", "7", "write", "--percent", "1"}).exitCode);
+  UseToolLab();
+  std::string image, error;
+  uint64_t bytes = 0;
+  ASSERT_TRUE(lab::FindVMDiskImage("vm01", "vm01_0.img", image, bytes, error)) << error;
+  lab::ChangeJournal journal;
+  ASSERT_EQ(lab::ReadResult::kRead, lab::ReadChangeJournal(image, journal, error)) << error;
+  EXPECT_EQ(generations, journal.last);
+  lab::SetRoot(std::string());
 }
 
 }  // namespace
