@@ -94,6 +94,8 @@ def main():
     lab = os.path.join(args.dir, "random")
 
     def change(percent):
+        if percent == 0:
+            return
         for disk in range(DISKS):
             subprocess.run([labtool, "disk", lab, "vm01", str(disk), "write", "--percent", str(percent)], check=True,
                            stdout=subprocess.DEVNULL)
