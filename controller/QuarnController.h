@@ -28,7 +28,6 @@
 #include "records/ZtCriticalSection.h"
 #include "records/ZtEvent.h"
 #include "records/ZtSemaphore.h"
-#include "records/messages/IdxMetadataMessages.h"
 #include "records/messages/VirtualServerMessages.h"
 
 class CArchiveVirtualDiskFile;
@@ -210,15 +209,6 @@ class QuarnController : public VSController {
   void CleanupIndexingMAFile();
   virtual bool CleanupJobMetadataFiles(const std::string& dir);
   virtual bool UploadBackupMetadataFiles();
-
-  // ---- Indexing services of the road of one VM (QuarnController_indexing.cpp) ----
-  // The VM's index metadata of its last successful backup and the per-disk metadata by index name, in
-  // the worker's map; on false, whether asking again may help and whether the query itself failed.
-  // Virtual so that a test can stand in for the index.
-  virtual bool GetVMMetadataFromIndexing(const std::string& vmName, const std::string& vmGuid, uint64_t subclientId,
-                                         IdxMetadata::IdxMetaData* vmMetadata,
-                                         std::map<std::string, IdxMetadata::IdxMetaData, __less_nocase_cmp>* diskMetadata,
-                                         bool& retryable, bool& queryFailed);
 
   // ---- Other services (QuarnController_services.cpp) ----
   virtual bool PostBackup() { return true; }

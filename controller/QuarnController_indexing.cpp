@@ -300,15 +300,3 @@ bool QuarnController::UploadBackupMetadataFiles() {
   m_event.Debug(kSigUploadBackupMetadata, "Upload of backup metadata files is not implemented for non-snap jobs");
   return true;
 }
-
-bool QuarnController::GetVMMetadataFromIndexing(const std::string& vmName, const std::string& vmGuid,
-                                                uint64_t subclientId, IdxMetadata::IdxMetaData* vmMetadata,
-                                                std::map<std::string, IdxMetadata::IdxMetaData, __less_nocase_cmp>* diskMetadata,
-                                                bool& retryable, bool& queryFailed) {
-  IdxMetadataByName byName;
-  if (!GetVMMetadataFromIndexing(vmName, vmGuid, subclientId, vmMetadata, diskMetadata ? &byName : nullptr, retryable,
-                                 queryFailed))
-    return false;
-  if (diskMetadata != nullptr) diskMetadata->insert(byName.begin(), byName.end());
-  return true;
-}

@@ -84,8 +84,11 @@ bool QuarnDataFile::GenerateFilePath_V2(QuarnDataFileType type, const std::strin
 }
 
 std::string QuarnDataFile::GenerateTempFileName(const std::string& name) {
+  // The extension is the file's own: a dot in a folder name (a client named by its domain) must not
+  // send the file into a folder that does not exist.
+  const size_t slash = name.rfind('/');
   const size_t dot = name.rfind('.');
-  if (dot == std::string::npos) return name + "_TEMP";
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return name + "_TEMP";
   return name.substr(0, dot) + "_TEMP" + name.substr(dot);
 }
 

@@ -11,6 +11,7 @@
 #include "disklayout/quarnconfig.h"
 #include "platform/appmgr/vsAppMgr.h"
 #include "platform/ev/EvEvent.h"
+#include "platform/index/vsIndexClient.h"
 #include "platform/jobmgr/vsJobMgr.h"
 #include "platform/os/ZtThread.h"
 #include "records/FixedRecords.h"
@@ -272,7 +273,7 @@ class QuarnWorker {
 
   // ---- The road of one VM: index metadata of this job and the last one (worker thread) ----
   IdxMetadata::IdxMetaData m_vmIdxMetadata;
-  std::map<std::string, IdxMetadata::IdxMetaData, __less_nocase_cmp> m_prevIdxMetadata;
+  IdxMetadataByName m_prevIdxMetadata;
   std::map<std::string, ExtentInfoSet, __less_nocase_cmp> m_metadataExtents;
   std::map<std::string, std::set<uint64_t>, __less_nocase_cmp> m_missingBlocks;
   // Guards the content records and the metadata-file list of the VM in hand (disk threads add to

@@ -36,8 +36,8 @@ int QuarnWorker::GetVMIdxMetadata(const std::string& vmGuid, unsigned long subcl
     bool retryable = false;
     queryFailed = false;
     if (m_controller != nullptr &&
-        m_controller->GetVMMetadataFromIndexing(name, guid, subclientId, &m_vmIdxMetadata, &m_prevIdxMetadata,
-                                                retryable, queryFailed))
+        m_controller->GetVMMetadataFromIndexing(name, guid, subclientId, &m_vmIdxMetadata, &m_prevIdxMetadata, retryable,
+                                                queryFailed))
       return kFetched;
     if (!retryable || attempts < 1) return kNotFetched;
     m_event.Debug(sig, "Retrying GetVMMetadata for VM [%s] after sleeping 60 seconds", name.c_str());

@@ -282,8 +282,10 @@ int QuarnWorker::ProcessVM() {
   mounted = result == 0;
   if (appAware) m_controller->SendDeleteApplicationSnapReq(vm.vmGuid, true);
 
-  // 14. A failed mount takes a stream too: the failed VM is recorded through it.
-  if (m_currentStream == nullptr) {
+  // 14. A stream for the backup. A VM whose mount failed does not wait for one: nothing of its failure
+  // goes through a stream, and the wait would hold the worker (and then a stream) behind the job's
+  // busy streams only to replace the mount's cause by "no stream".
+  if (mounted && m_currentStream == nullptr) {
     streamAcquired = m_controller->AcquireStream(m_workerId, m_currentStream, true) && m_currentStream != nullptr;
     if (m_currentStream == nullptr) {
       m_event.Error(sig, "Failed to get a stream to backup VM [%s]", vm.vmName.c_str());
@@ -326,7 +328,7 @@ int QuarnWorker::ProcessVM() {
   }
 
   // 16.
-  if (!haveStream) {
+  if (mounted && !haveStream) {
     // To the unmount.
   } else if (!mounted || result != 0) {
     SendFailedVM(args);

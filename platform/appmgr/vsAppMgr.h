@@ -142,7 +142,7 @@ class vsAppMgr {
   // "appmgr.setVSAReplicationInfo".
   bool setVSAReplicationInfo(const CNMessageBase& info);
 
-  // ---- The road of one VM (vsAppMgr_road.cpp; getCredentialsForServer with the coordinator's calls) ----
+  // ---- The road of one VM (vsAppMgr_road.cpp) ----
   // The replication record kept for the subclient's failback (see setVSAReplicationInfo); false when
   // there is none or it cannot be read.
   bool getVSAReplicationInfo(uint64_t replicationId, CNMessageBase& record);

@@ -1,5 +1,5 @@
-// What the road of one VM asks of the application manager: server credentials, the replication
-// record of a failback VM, the transport mode.
+// What the road of one VM asks of the application manager: the replication record of a failback
+// VM, the transport mode.
 #include "platform/appmgr/vsAppMgr.h"
 #include "platform/lab/LabAgent.h"
 #include "platform/msg/CNMessageBase.h"

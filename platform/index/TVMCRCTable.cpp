@@ -117,7 +117,7 @@ int TVMCRCTable::prepareForLookup() { return 0; }
 
 int TVMCRCTable::insert(const TVMCRCRecord& record) {
   if (state_ != State::kWriting) return Fail("the checksum table is not open for writing");
-  const uint64_t extent = record.Extent();
+  const uint64_t extent = ExtentOf(record);
   if (!records_.empty() && records_.back().first == extent) {
     records_.back().second = record.crc;
     return 0;
@@ -153,7 +153,7 @@ int TVMCRCTable::lookup(uint64_t extent, TVMCRCRecord& record) {
   auto it = std::lower_bound(records_.begin(), records_.end(), extent,
                              [](const Entry& entry, uint64_t value) { return entry.first < value; });
   if (it == records_.end() || it->first != extent) return 0;
-  record = TVMCRCRecord(it->first, it->second);
+  record = MakeCRCRecord(it->first, it->second);
   return 1;
 }
 

@@ -4,17 +4,19 @@
 #include <utility>
 #include <vector>
 
-// One extent's checksum: the extent number as two 32-bit words (high word first) and its CRC-32.
-struct TVMCRCRecord {
-  TVMCRCRecord() = default;
-  TVMCRCRecord(uint64_t extent, uint32_t checksum)
-      : extentHigh(static_cast<uint32_t>(extent >> 32)), extentLow(static_cast<uint32_t>(extent)), crc(checksum) {}
-  uint64_t Extent() const { return (static_cast<uint64_t>(extentHigh) << 32) | extentLow; }
+#include "records/FixedRecords.h"
 
-  uint32_t extentHigh = 0;
-  uint32_t extentLow = 0;
-  uint32_t crc = 0;
-};
+// A checksum record (records/FixedRecords.h) of an extent and its CRC-32, and the extent it names.
+inline TVMCRCRecord MakeCRCRecord(uint64_t extent, uint32_t crc) {
+  TVMCRCRecord record;
+  record.extentHigh = static_cast<uint32_t>(extent >> 32);
+  record.extentLow = static_cast<uint32_t>(extent);
+  record.crc = crc;
+  return record;
+}
+inline uint64_t ExtentOf(const TVMCRCRecord& record) {
+  return (static_cast<uint64_t>(record.extentHigh) << 32) | record.extentLow;
+}
 
 // The table of extent checksums of one disk, kept as a pair of files under one name (the name has no
 // extension): "<name>.dat" holds the records, "<name>.idx" describes them (count, checksum of the

@@ -234,7 +234,7 @@ bool vsIndexClient::DownloadVMMetadataFile(const std::string& vmGuid, const std:
     SetError(reason);
     return false;
   }
-  for (int64_t job : lab::IndexJobsToRead(guid, lab::IndexVMFileJobs(guid, vmGuid), jobId)) {
+  for (int64_t job : JobsToRead(guid, lab::IndexVMFileJobs(guid, vmGuid), jobId)) {
     bool copied = false;
     if (!CopyMatches(lab::IndexVMJobDir(guid, vmGuid, job, reason), pattern, destDir, copied)) return false;
     if (copied) return true;
@@ -253,7 +253,7 @@ bool vsIndexClient::DownloadVMMetadataFiles(const std::string& vmGuid, const std
     return false;
   }
   const std::vector<int64_t> jobs =
-      lab::IndexJobsToRead(subclientGuid, lab::IndexVMFileJobs(subclientGuid, vmGuid), jobId);
+      JobsToRead(subclientGuid, lab::IndexVMFileJobs(subclientGuid, vmGuid), jobId);
   if (jobs.empty()) {
     SetError("the index cache has no files of VM [" + vmGuid + "] for job " + std::to_string(jobId));
     return false;
@@ -429,7 +429,7 @@ bool vsIndexClient::ReadLastVMEntries(const std::string& vm, Entries& entries, b
   const std::string guid = SubclientGuid();
   const std::string vmGuid = lab::FindIndexVM(guid, vm);
   const std::vector<int64_t> jobs =
-      vmGuid.empty() ? std::vector<int64_t>() : lab::IndexJobsToRead(guid, lab::IndexVMEntryJobs(guid, vmGuid), 0);
+      vmGuid.empty() ? std::vector<int64_t>() : JobsToRead(guid, lab::IndexVMEntryJobs(guid, vmGuid), 0);
   if (jobs.empty()) {
     SetError("the index has no backup of VM [" + vm + "]");
     return true;

@@ -128,15 +128,6 @@ class vsIndexClient {
   // get no answer.
   int RunArchiveIndexInBatch(const std::list<VMArchiveIndexParam>& batch, IdxBrowseClientResp* response);
 
-  // ---- Earlier jobs of the subclient: metadata files by job (vsIndexClient_jobs.cpp) ----
-  // Copies the files matching the pattern ('*' and '?') from one job's folder of the subclient's cache
-  // into destDir. Job 0 means the newest job of the subclient's current backup cycle that holds a
-  // match: its last successful full job or a job that ended well after it (platform/lab/LabHistory.h),
-  // never a job of an older cycle, a failed job or the running one. False (GetLastError) when nothing
-  // matches. Fault table operation "index.DownloadMetadataFiles".
-  bool DownloadJobMetadataFiles(const std::string& pattern, const std::string& destDir, int64_t jobId,
-                                const std::string& subclientGuid);
-
   std::string GetLastError() const;
   std::string GetMediaAgentClientName() const;
 
@@ -161,9 +152,15 @@ class vsIndexClient {
   // One VM of an archive-index run: its status (0 archived) or false when the run stopped there.
   bool ArchiveIndexOneVM(const std::string& vmGuid, int64_t jobId, int64_t& status);
 
-  // The subclient's jobs in its current backup cycle, newest first; false (error set) when the history
-  // cannot be read.
-  bool CycleJobs(const std::string& subclientGuid, std::vector<int64_t>& jobs);
+  // ---- Which earlier jobs a request of a VM's state may read (vsIndexClient_jobs.cpp) ----
+  // Of the jobs that hold what is asked for (`available`), those a request for `jobId` may read, in
+  // the order to try them: that job alone, or for job 0 the jobs of the subclient's current backup
+  // cycle as the job manager's history knows them (platform/lab/LabHistory.h: its last successful
+  // full job and the jobs that ended well after it), newest first, so that neither the half-state of
+  // a failed or running job nor a file of an older cycle is handed out. Without a full job in that
+  // history (per-VM jobs of indexing V2) the index's own record of its last full job decides.
+  std::vector<int64_t> JobsToRead(const std::string& subclientGuid, const std::vector<int64_t>& available,
+                                  int64_t jobId);
 
   // Constant after construction.
   vsJobMgr* const jobMgr_;

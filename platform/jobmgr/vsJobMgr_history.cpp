@@ -48,4 +48,3 @@ std::string vsJobMgr::getOpTypeStr(int opType) const {
 uint64_t vsJobMgr::getReplicationIdForFailbackVM(const std::string& /*vmGuid*/) const {
   return getReplicationIdForFailback();
 }
-

@@ -133,6 +133,11 @@ bool CreateSubclient(const LabPlan& plan, int& kept, std::string& error) {
   return WriteSubclientRecord(plan.subclient, record, error);
 }
 
+// Client id and job of the index-V2 job manager's own job (its "pseudo job") of a sample VM.
+constexpr int64_t kFirstSampleVMClientId = 101;
+int64_t SampleVMClientId(int64_t index) { return kFirstSampleVMClientId + index - 1; }
+int64_t SampleVMJobId(const LabPlan& plan, int64_t index) { return plan.jobId * 1000 + index; }
+
 bool CreateJob(const LabPlan& plan, int& kept, std::string& error) {
   if (JobRecordExists(plan.jobId)) {
     ++kept;
@@ -144,6 +149,9 @@ bool CreateJob(const LabPlan& plan, int& kept, std::string& error) {
   record.client = plan.clients.front();
   record.subclient = plan.subclient;
   record.timeScale = plan.timeScale;
+  // The subclient indexes by VM (index V2): every VM of the job runs as a job of its own.
+  for (int64_t i = 1; i <= plan.vms; ++i)
+    record.other["vm." + std::to_string(SampleVMClientId(i)) + ".jobId"] = std::to_string(SampleVMJobId(plan, i));
   return WriteJobRecord(plan.jobId, record, error);
 }
 
@@ -218,7 +226,6 @@ constexpr CollectField kName{1, 1, 0x80C9E2}, kGuid{2, 5, 0x7D69C0}, kHost{3, 9,
     kServerName{4, 13, 0x3904DA}, kClientId{6, 21, 0xFD021D}, kDatastore{8, 23, 0x92F280},
     kDiskCount{10, 28, 0xEA4E90}, kSize{11, 29, 0x2FE535}, kDatacenter{21, 54, 0x0EF2B6},
     kVMJobId{23, 62, 0x664541}, kSubclientId{24, 63, 0xE81AA5}, kSubclientGuid{32, 77, 0x7A11BD};
-constexpr int64_t kFirstVMClientId = 101;
 
 void SetText(CNMessageBase& message, const CollectField& field, const std::string& value) {
   message.setstring(field.index, field.number, value, message.getTagID(), field.check);
@@ -258,12 +265,12 @@ bool CreateCollectFile(const LabPlan& plan, int& kept, std::string& error) {
     SetText(vm, kGuid, VMGuid(i));
     SetText(vm, kHost, kHosts[(i - 1) % 2]);
     SetText(vm, kServerName, kServer);
-    SetNumber(vm, kClientId, kFirstVMClientId + i - 1);
+    SetNumber(vm, kClientId, SampleVMClientId(i));
     SetText(vm, kDatastore, kDatastores[(i - 1) % 2]);
     SetNumber(vm, kDiskCount, plan.disksPerVM);
     SetNumber(vm, kSize, static_cast<int64_t>(VMBytes(plan.disksPerVM)));
     SetText(vm, kDatacenter, "dc1");
-    SetNumber(vm, kVMJobId, plan.jobId);
+    SetNumber(vm, kVMJobId, SampleVMJobId(plan, i));
     SetNumber(vm, kSubclientId, static_cast<int64_t>(subclientId));
     SetText(vm, kSubclientGuid, guid);
     vms.emplace_back(vm);

@@ -274,7 +274,8 @@ TEST_F(CoordinatorTest, StopRequestsOfSingleVMs) {
   ASSERT_EQ(VirtualServer::VMBackupStopVM::TAG, sent.tags[0]);
   EXPECT_EQ(VMGuid(3), sent.messages[0]->getstring(VirtualServer::VMBackupStopVM::F_vmGuid));
   EXPECT_EQ(103, sent.messages[0]->getint64(VirtualServer::VMBackupStopVM::F_vmClientId));
-  EXPECT_EQ(kJobId, sent.messages[0]->getint64(VirtualServer::VMBackupStopVM::F_vmJobId));
+  EXPECT_EQ(kJobId * 1000 + 3, sent.messages[0]->getint64(VirtualServer::VMBackupStopVM::F_vmJobId))
+      << "the VM's own job";
 
   // The next pass finds it still stopping; the agent's answer ends it.
   ASSERT_TRUE(c.ScriptRunPass());

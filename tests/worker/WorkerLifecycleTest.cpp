@@ -4,6 +4,7 @@
 #include <fstream>
 #include <thread>
 
+#include "platform/lab/LabCreate.h"
 #include "support/ControllerTestSupport.h"
 
 namespace {
@@ -137,7 +138,11 @@ TEST_F(WorkerLifecycleTest, QuitRightAfterAHandOutLeavesTheVMUnprocessed) {
 }
 
 TEST_F(WorkerLifecycleTest, ShippedWorkerFailsEachVMWithAReason) {
-  controller.Deliver(CollectList({Collect("vm1", "G1")}));
+  // A VM of the lab's hypervisor: the worker connects, and fails the VM at the mount it cannot do yet.
+  VMCollect vm = Collect("vm01", "50290000-0000-4000-8000-000000000001", 1001001);
+  vm.setstring(VMCollect::F_serverName, lab::SampleServer());
+  vm.setint64(VMCollect::F_subclientId, 1);
+  controller.Deliver(CollectList({vm}));
   RunWorker();
   auto results = controller.Sent(VMBackupResult::TAG);
   ASSERT_EQ(1u, results.size());

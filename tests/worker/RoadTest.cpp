@@ -1,0 +1,186 @@
+// The road of one VM: the order of its steps, its early returns and result codes against the lab's
+// faults, and that after every one of them the worker holds no stream and no mount.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "platform/lab/LabFaults.h"
+#include "support/VirtualClock.h"
+#include "support/RoadTestSupport.h"
+
+namespace {
+
+using roadtest::Job;
+using Calls = std::vector<std::string>;
+
+class RoadTest : public ::testing::Test {
+ protected:
+  RoadTest() { roadtest::MakeLab(lab_); }
+  ~RoadTest() override { QuarnRegistry::TEST_Unload(); }
+
+  // Every stream the road took went back, and nothing of the VM is held.
+  static void ExpectNothingHeld(Job& job) {
+    EXPECT_FALSE(job.worker->HoldsStream());
+    EXPECT_EQ(static_cast<size_t>(job.controller->lent), job.controller->relinquished.size());
+  }
+  bool Logged(const std::string& text) { return lab_.Log().find(text) != std::string::npos; }
+
+  testsupport::TestLab lab_{"coordinator"};
+};
+
+TEST_F(RoadTest, AFullBackupRunsEveryStepOnceInOrderAndGivesItsStreamBack) {
+  Job job(1001, 1);
+  EXPECT_EQ(0, job.Run());
+  EXPECT_EQ((Calls{"mount", "createArchiveFile", "preBackup", "backup", "guestSize", "postBackup", "granularMetadata",
+                   "unmount"}),
+            job.worker->calls);
+  EXPECT_EQ(1, job.controller->lent);
+  ExpectNothingHeld(job);
+  EXPECT_EQ(0u, job.stream()->GetArchiveFileId()) << "the archive file was closed";
+  EXPECT_TRUE(Logged("Connected to server [vcenter]"));
+  EXPECT_TRUE(Logged("Processing VM [vm01] using stream id [1]"));
+}
+
+TEST_F(RoadTest, EachFailureGivesItsCodeAndTheVMEndsHoldingNothing) {
+  struct Case {
+    const char* what;
+    std::function<void(Job&)> arrange;
+    int result;
+    Calls calls;
+    const char* reason;  // part of the VM's failure reason; empty: none set by the road
+  } cases[] = {
+      {"connection refused", [this](Job&) { lab_.Fault("vminfo.Connect", 3004, "bad password"); }, 17, {}, ""},
+      {"no server",
+       [](Job& j) {
+         j.vm.collect.setstring(VirtualServer::VMCollect::F_serverName, "");
+         j.vm.host.clear();
+       },
+       10, {}, ""},
+      {"mount failed", [](Job& j) { j.worker->mountResult = 4; }, 4, {"mount", "sendFailedVM", "unmount"}, ""},
+      {"no stream", [](Job& j) { j.controller->lend = false; }, 27, {"mount", "unmount"}, ""},
+      {"a stream taken before the mount, which then fails",
+       [this](Job& j) {
+         lab_.Setting("VirtualServer", "bGetStreamBeforeMount", "1");
+         QuarnRegistry::TEST_Unload();
+         j.worker->mountResult = 4;
+       },
+       4, {"mount", "sendFailedVM", "unmount"}, ""},
+      {"archive file not created", [this](Job&) { lab_.Fault("archive.createArchiveFile", 4); }, 131,
+       {"mount", "createArchiveFile", "sendFailedVM", "unmount"}, ""},
+      {"disk failed", [](Job& j) { j.worker->diskStage = [](quarnBackupArgs&) { return 54; }; }, 54,
+       {"mount", "createArchiveFile", "preBackup", "backup", "sendFailedVM", "unmount"}, ""},
+      {"metadata upload refused", [this](Job&) { lab_.Fault("index.UploadMetadataFiles", 5); }, 1,
+       {"mount", "createArchiveFile", "preBackup", "backup", "guestSize", "postBackup", "sendFailedVM", "unmount"}, ""},
+      {"archive file not closed", [this](Job&) { lab_.Fault("archive.closeArchiveFile", 5); }, 110,
+       {"mount", "createArchiveFile", "preBackup", "backup", "guestSize", "postBackup", "sendFailedVM", "unmount"}, ""},
+      {"stub phase without archiving", [](Job& j) { j.jobMgr.setVMStubPhase(true); }, 113, {}, "was not stubbed"},
+  };
+  int64_t id = 2000;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string error;
+    lab::ClearFaultTable(error);
+    Job job(++id, 1);
+    // Every disk leaves a metadata file to upload at the end of the VM.
+    job.worker->diskStage = [&job](quarnBackupArgs& args) {
+      const std::string path = job.worker->GetSubclientDirectory() + "/" + args.mBackupPath + ".state";
+      job.worker->writeMetadataFile("s", 1, path);
+      job.worker->AddVMMetadataFile(path);
+      return 0;
+    };
+    c.arrange(job);
+    EXPECT_EQ(c.result, job.Run());
+    EXPECT_EQ(c.calls, job.worker->calls);
+    ExpectNothingHeld(job);
+    EXPECT_NE(std::string::npos, job.vm.failureReason.find(c.reason)) << job.vm.failureReason;
+    if (c.result == 17) EXPECT_EQ(1u, vsJobMgr::ReadPendingCauses(job.id).size()) << "the refusal is the job's cause";
+  }
+}
+
+TEST_F(RoadTest, IndexingV2ChecksTheVMsOwnJobAndRunsItsArchiveIndex) {
+  std::string error;
+  lab::SetSubclientValue("1", "indexingV2", "1", error);
+  {
+    Job job(3001, 1);
+    job.vm.collect.setint64(VirtualServer::VMCollect::F_vmJobId, 3001);
+    EXPECT_EQ(140, job.Run());
+    EXPECT_EQ("Failed to get VM jobId", job.vm.failureReason);
+    EXPECT_TRUE(job.worker->calls.empty());
+  }
+  {
+    Job job(3002, 1);
+    job.vm.collect.setint64(VirtualServer::VMCollect::F_subclientId, 0);
+    EXPECT_EQ(129, job.Run());
+    EXPECT_EQ("Failed to get VM AppId", job.vm.failureReason);
+  }
+  {
+    // An index-V2 VM the index has never seen is backed up in full, and its archive is indexed.
+    Job job(3003, 2);
+    EXPECT_EQ(0, job.Run());
+    EXPECT_EQ(1, job.vm.updateInfo.getint64(JobManager::VMUpdateInfo::F_backupLevel)) << "converted to full";
+    EXPECT_EQ(1, job.worker->Mount()->backupLevel);
+    EXPECT_TRUE(Logged("VM:[vm01] not found in the index.Performing FULL backup on the VM"));
+  }
+  {
+    ASSERT_TRUE(lab_.Fault("index.RunArchiveIndexForVM", 7));
+    Job job(3004, 1);
+    EXPECT_EQ(132, job.Run());
+    EXPECT_EQ("Failed to run Archive Index Operation", job.vm.failureReason);
+    ExpectNothingHeld(job);
+  }
+  {
+    // A quit that comes during the backup ends the VM as interrupted before its archive index.
+    Job job(3005, 1);
+    job.worker->diskStage = [&job](quarnBackupArgs&) {
+      lab::RequestJobQuit(job.id);
+      return 0;
+    };
+    EXPECT_EQ(11, job.Run());
+    ExpectNothingHeld(job);
+  }
+}
+
+TEST_F(RoadTest, AnIndexThatCannotBeAskedIsRetriedOnTheClockAndFailsTheVM) {
+  testsupport::VirtualClock clock;
+  lab::FaultRule rule;
+  rule.op = "index.GetVMMetadata";
+  rule.code = 1;
+  rule.times = lab::kFaultAlways;
+  ASSERT_TRUE(lab_.Fault(rule));
+  lab_.Setting("VirtualServer", "nMaxBrowseRetryAttempts", "3");
+  QuarnRegistry::TEST_Unload();
+  Job job(4001, 2);
+  const time_t before = ZtClock::NowSeconds();
+  int result = -1;
+  std::thread road([&] { result = job.Run(); });
+  for (int wait = 0; wait < 2; ++wait) {
+    ASSERT_TRUE(ZtClock::WaitForTimedWaitersForTest(1));
+    ZtClock::AdvanceForTest(CTimeInterval::FromSeconds(60));
+  }
+  road.join();
+  EXPECT_EQ(147, result);
+  EXPECT_EQ(120, ZtClock::NowSeconds() - before) << "two waits of 60 seconds between three requests";
+  EXPECT_EQ("Failed to get the index information from previous backup", job.vm.failureReason);
+  EXPECT_TRUE(job.worker->calls.empty()) << "nothing mounted";
+  EXPECT_EQ(2u, testsupport::CountOf(lab_.Log(), "Retrying GetVMMetadata for VM [vm01] after sleeping 60 seconds"));
+  lab::FaultTable table;
+  std::string error;
+  ASSERT_TRUE(lab::ReadFaultTable(table, error));
+  EXPECT_EQ(3, table.rules[0].calls);
+}
+
+TEST_F(RoadTest, ConnectionIsKeptForTheSameServerAndMadeAgainForAnother) {
+  Job job(5001, 1);
+  EXPECT_EQ(0, job.Run());
+  EXPECT_EQ(0, job.Run());
+  EXPECT_EQ(1u, testsupport::CountOf(lab_.Log(), "Connected to server [vcenter]")) << "the second VM reuses it";
+  EXPECT_TRUE(job.worker->IsConnectedTo("vcenter"));
+  job.vm.collect.setstring(VirtualServer::VMCollect::F_serverName, "other");
+  EXPECT_EQ(17, job.Run()) << "the lab has no such server";
+  EXPECT_FALSE(job.worker->IsConnectedTo("vcenter"));
+  EXPECT_TRUE(Logged("Error Connecting - "));
+  job.worker->CleanUpVMInfo();
+  EXPECT_FALSE(job.worker->IsConnectedTo("other"));
+}
+
+}  // namespace
