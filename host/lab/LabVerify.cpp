@@ -209,6 +209,11 @@ int Verify(const std::vector<std::string>& args) {
     std::printf("VM %s: no well-formed archive of it%s\n", parsed.options["vm"].c_str(),
                 jobId > 0 ? (" in job " + std::to_string(jobId)).c_str() : "");
   }
+  if (jobId > 0 && lab::ListArchiveFiles(jobId).empty()) {
+    // Nothing of the job to verify is no proof that its backups restore.
+    ++verification.problems;
+    std::printf("job %lld: no archive file on any media agent\n", static_cast<long long>(jobId));
+  }
   for (const auto& vm : vms) VerifyVM(vm.second, jobId, images, verification);
   std::printf("verified %zu archives and %zu VMs: %d problems\n", verification.archives.size(), vms.size(),
               verification.problems);

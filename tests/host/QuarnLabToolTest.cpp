@@ -503,6 +503,9 @@ TEST_F(QuarnLabTool, VerifyReassemblesBackupsAndNamesDamagedArchives) {
   EXPECT_NE(std::string::npos, broken.out.find("archive " + damaged.path + ": MALFORMED at offset ")) << broken.out;
   EXPECT_NE(std::string::npos, broken.out.find("job 1002 left out")) << broken.out;
   EXPECT_EQ(2, Tool({"verify", labDir_, "--image", "no-equals-sign"}).exitCode);
+  ToolResult nothing = Tool({"verify", labDir_, "--job", "1003"});
+  EXPECT_EQ(1, nothing.exitCode);
+  EXPECT_NE(std::string::npos, nothing.out.find("job 1003: no archive file on any media agent"));
 }
 
 }  // namespace
