@@ -4,6 +4,7 @@
 // named with its offset and what is wrong there.
 #include <strings.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <map>
 #include <set>
@@ -175,8 +176,9 @@ int Verify(const std::vector<std::string>& args) {
   if (parsed.positional.size() != 1 || !parsed.passThrough.empty())
     return UsageError("verify takes exactly one lab folder");
   if (!SelectLab(parsed.positional[0], error)) return UsageError(error);
+  // A job's archives outlive its record, so any positive job id is asked for.
   int64_t jobId = 0;
-  if (parsed.options.count("job") && !SelectJob(parsed, jobId, error)) return UsageError(error);
+  if (!NumberOption(parsed, "job", 1, INT64_MAX, jobId, error)) return UsageError(error);
   std::map<std::string, std::string> images;
   if (parsed.options.count("image")) {
     for (const std::string& pair : labkv::SplitList(parsed.options["image"])) {
@@ -196,10 +198,21 @@ int Verify(const std::vector<std::string>& args) {
     if (!parsed.options.count("vm") || strcasecmp(parsed.options["vm"].c_str(), contents.vmGuid.c_str()) == 0)
       vms.emplace(Lower(contents.vmGuid), contents.vmGuid);
   }
+  // A VM whose archive of the job is damaged is verified too: as of its last usable backup.
+  for (const auto& vm : verification.unusable) {
+    if (jobId > 0 && !vm.second.count(jobId)) continue;
+    if (!parsed.options.count("vm") || strcasecmp(parsed.options["vm"].c_str(), vm.first.c_str()) == 0)
+      vms.emplace(vm.first, vm.first);
+  }
   if (parsed.options.count("vm") && vms.empty()) {
     ++verification.problems;
     std::printf("VM %s: no well-formed archive of it%s\n", parsed.options["vm"].c_str(),
                 jobId > 0 ? (" in job " + std::to_string(jobId)).c_str() : "");
+  }
+  if (jobId > 0 && lab::ListArchiveFiles(jobId).empty()) {
+    // Nothing of the job to verify is no proof that its backups restore.
+    ++verification.problems;
+    std::printf("job %lld: no archive file on any media agent\n", static_cast<long long>(jobId));
   }
   for (const auto& vm : vms) VerifyVM(vm.second, jobId, images, verification);
   std::printf("verified %zu archives and %zu VMs: %d problems\n", verification.archives.size(), vms.size(),

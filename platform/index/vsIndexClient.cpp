@@ -180,7 +180,7 @@ bool vsIndexClient::DownloadMetadataFile(const std::string& pattern, const std::
     SetError(reason);
     return false;
   }
-  for (int64_t jobId : JobsToRead(guid, lab::IndexFileJobs(guid), 0)) {
+  for (int64_t jobId : lab::IndexJobsToRead(guid, lab::IndexFileJobs(guid), 0)) {
     bool copied = false;
     if (!CopyMatches(lab::IndexJobDir(guid, jobId, reason), pattern, destDir, copied)) return false;
     if (copied) return true;

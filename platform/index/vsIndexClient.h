@@ -152,7 +152,7 @@ class vsIndexClient {
   // One VM of an archive-index run: its status (0 archived) or false when the run stopped there.
   bool ArchiveIndexOneVM(const std::string& vmGuid, int64_t jobId, int64_t& status);
 
-  // ---- Which earlier jobs a request may read (vsIndexClient_jobs.cpp) ----
+  // ---- Which earlier jobs a request of a VM's state may read (vsIndexClient_jobs.cpp) ----
   // Of the jobs that hold what is asked for (`available`), those a request for `jobId` may read, in
   // the order to try them: that job alone, or for job 0 the jobs of the subclient's current backup
   // cycle as the job manager's history knows them (platform/lab/LabHistory.h: its last successful

@@ -175,9 +175,15 @@ bool LabVMInfo::CopyVM(const std::string& server, const lab::VMDescription& vm, 
   std::vector<std::string> made;
   for (size_t i = 0; i < sources.size(); ++i) {
     const bool disk = i < vm.disks.size();
-    // Disks and files of one VM may share a name in different folders: the position keeps copies apart.
-    const std::string copy = mountPath + "/" + (disk ? "" : "config" + std::to_string(i - vm.disks.size()) + "-") +
-                             CPxPath::GetFileName(sources[i]);
+    // Disks and files of one VM may share a name in different folders: each configuration file gets
+    // a folder of its own, so that every copy keeps its name.
+    const std::string folder = disk ? mountPath : mountPath + "/config" + std::to_string(i - vm.disks.size());
+    if (!disk && !lab::MakeDirs(folder)) {
+      for (const std::string& done : made) unlink(done.c_str());
+      Fail(kErrMountFailed, "Cannot create the mount path [" + folder + "]");
+      return false;
+    }
+    const std::string copy = folder + "/" + CPxPath::GetFileName(sources[i]);
     // A copy left by a mount that never ended is replaced, never read as this one.
     unlink(copy.c_str());
     std::string sha;

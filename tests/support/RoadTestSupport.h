@@ -116,6 +116,7 @@ class ScriptedWorker : public QuarnWorker {
   }
 
   bool HoldsStream() const { return m_currentStream != nullptr; }
+  void UseStream(vsArchive* stream) { m_currentStream = stream; }
   MountCtx* Mount() const { return m_mountCtx; }
   bool IsConnectedTo(const std::string& server) const { return m_vmInfo != nullptr && m_connectedServer == server; }
   const IdxMetadataByName& PreviousMetadata() const { return m_prevIdxMetadata; }

@@ -137,6 +137,21 @@ TEST_F(WorkerLifecycleTest, QuitRightAfterAHandOutLeavesTheVMUnprocessed) {
   EXPECT_TRUE(controller.Sent(VMBackupResult::TAG).empty());
 }
 
+TEST_F(WorkerLifecycleTest, ShippedWorkerFailsEachVMWithAReason) {
+  // A VM of the lab's hypervisor: the worker connects, and fails the VM at the mount the lab refuses.
+  ASSERT_TRUE(job.Lab().Fault("vminfo.MountVM", 3001, "The VM was not backed up: the lab refused its mount"));
+  VMCollect vm = Collect("vm01", "50290000-0000-4000-8000-000000000001", 1001001);
+  vm.setstring(VMCollect::F_serverName, lab::SampleServer());
+  vm.setint64(VMCollect::F_subclientId, 1);
+  controller.Deliver(CollectList({vm}));
+  RunWorker();
+  auto results = controller.Sent(VMBackupResult::TAG);
+  ASSERT_EQ(1u, results.size());
+  EXPECT_EQ(PHASE_FAILED, results[0]->getint64(VMBackupResult::F_vmPhase));
+  EXPECT_EQ(2, results[0]->getint64(VMBackupResult::F_statusCode));
+  EXPECT_NE(std::string::npos, results[0]->getstring(VMBackupResult::F_failureReason).find("was not backed up"));
+}
+
 TEST_F(WorkerLifecycleTest, StopOfAStoppedWorkerNeedsNoJoinAndTerminateGivesBackEveryStream) {
   StreamHolder worker(&controller, 3);
   EXPECT_TRUE(worker.Stop());

@@ -1,0 +1,102 @@
+// An archive file of the media agent, as the verify tool reads it: any bytes are read without harm,
+// a refused file names an offset inside it, and what is accepted reassembles without reading outside
+// the file.
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "fuzz/FuzzSupport.h"
+#include "platform/archive/ArchiveReader.h"
+#include "platform/archive/ArchiveRestore.h"
+#include "platform/archive/ArchiveWriter.h"
+
+namespace {
+
+std::string Path() { return fuzz::ScratchDir() + "/input.qar"; }
+
+void Put(const std::string& bytes) {
+  std::ofstream(Path(), std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string ReadBack(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// A small archive of every record type, written by the writer.
+std::string Sample() {
+  const std::string path = fuzz::ScratchDir() + "/seed.qar";
+  unlink(path.c_str());
+  archive::ArchiveWriter writer;
+  std::string error;
+  archive::FieldWriter begin;
+  begin.U32(archive::kFormatVersion);
+  for (int i = 0; i < 5; ++i) begin.I64(i + 1);
+  begin.U32(1);
+  begin.I32(3);
+  begin.I32(103);
+  begin.I64(0);
+  begin.Text("guid");
+  begin.Text("");
+  begin.Text("ma1");
+  begin.Text("client");
+  begin.Bool(false);
+  writer.Create(path, error);
+  writer.Append(archive::RecordType::kArchiveBegin, begin.Bytes(), nullptr, 0, error);
+  archive::FieldWriter header;
+  header.Text("\\guid\\disk\\Extent0");
+  header.Text("disk");
+  header.U64(4);
+  header.U64(0);
+  header.Bool(false);
+  header.I32(1);
+  header.I32(0);
+  header.U32(0);
+  header.U64(0);
+  header.Text("");
+  writer.Append(archive::RecordType::kExtentHeader, header.Bytes(), nullptr, 0, error);
+  archive::FieldWriter data;
+  data.U32(512);
+  data.U32(0);
+  data.Text("");
+  data.Text("");
+  writer.Append(archive::RecordType::kData, data.Bytes(), "abcd", 4, error);
+  archive::FieldWriter end;
+  end.Bool(true);
+  end.I32(0);
+  writer.Append(archive::RecordType::kEndOfItem, end.Bytes(), nullptr, 0, error);
+  archive::FieldWriter close;
+  close.U64(4);
+  close.U64(4);
+  close.U64(0);
+  writer.Append(archive::RecordType::kArchiveEnd, close.Bytes(), nullptr, 0, error);
+  writer.Close(error);
+  return ReadBack(path);
+}
+
+}  // namespace
+
+std::vector<std::string> FuzzSeeds() { return {Sample()}; }
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string bytes(reinterpret_cast<const char*>(data), size);
+  Put(bytes);
+  archive::ArchiveContents contents;
+  archive::Problem problem;
+  if (!archive::ReadArchive(Path(), contents, problem)) {
+    FUZZ_CHECK(problem.offset <= size, problem.Describe());
+    FUZZ_CHECK(!problem.text.empty(), "a refusal without a reason");
+    return 0;
+  }
+  // Every piece of data lies inside the file.
+  for (const archive::Item& item : contents.items) {
+    for (const archive::Piece& piece : item.pieces) {
+      FUZZ_CHECK(piece.hole || piece.fileOffset + piece.length <= size, item.name);
+    }
+  }
+  return 0;
+}
