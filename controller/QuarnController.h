@@ -174,8 +174,11 @@ class QuarnController : public VSController {
   // busy one.
   virtual bool MonitorIndexing();
   virtual void CloseIndexing();
-  bool GetMetadataFile(const std::string& file, const std::string& folder);
-  bool GetVMMetadataFile(const std::string& vm, const std::string& file, const std::string& folder, long long jobId);
+  // Virtual so that a test can stand in for the index.
+  virtual bool GetMetadataFile(const std::string& file, const std::string& folder);
+  // The VM's file of one earlier job (0: the newest copy of the current backup cycle).
+  virtual bool GetVMMetadataFile(const std::string& vm, const std::string& file, const std::string& folder,
+                                 long long jobId);
   bool SendVMMetadataFiles(const std::string& vm, const std::vector<std::string>& files, long long jobId,
                            const std::string& subclientGuid);
   bool DeleteVMMetadataFiles(const std::string& vm, const std::vector<std::string>& files);
@@ -191,7 +194,8 @@ class QuarnController : public VSController {
                                  bool& queryFailed);
   bool GetVMDiskExtentsCRC(const std::string& vm, const std::string& disk, unsigned long count,
                            IdxBrowseClientResp* response);
-  bool RunArchiveIndexForVM(const std::string& vm, const long long& jobId, unsigned long subclientId, int a, int b);
+  virtual bool RunArchiveIndexForVM(const std::string& vm, const long long& jobId, unsigned long subclientId, int a,
+                                    int b);
   bool RunArchiveIndexForVM(const VMArchiveIndexParam& param);
   // The index is asked once per process; a failed question is asked again next time.
   bool GetUseFixedLengthExtentNames(bool& fixed);

@@ -43,13 +43,13 @@ struct SHostCredentials {
   int32_t number = 1;
 };
 
-// A failure the library reports for a mount.
+// A failure or warning the library gathers for an item of a mounted VM while it is backed up.
 struct SFailure {
-  std::string text1;
-  std::string text2;
+  std::string itemName;
+  std::string errorText;
   std::string text3;
   std::string text4;
-  bool flag = false;
+  bool warning = false;
 };
 
 // A snapshot volume.

@@ -22,6 +22,9 @@
 #include "records/messages/IdxMetadataMessages.h"
 #include "records/messages/JobManagerMessages.h"
 
+class CArchiveVirtualDiskFile;
+class CAverageCounter;
+class CPxError;
 class IVMInfo;
 class QuarnController;
 class vsArchive;
@@ -151,7 +154,7 @@ class QuarnWorker {
   virtual int MountVM();                                                  // QuarnWorker_mount.cpp
   virtual int UnmountVM();                                                // QuarnWorker_mount.cpp
   virtual bool CreateArchiveFile(quarnBackupArgs& args, vsArchive* archive);  // QuarnWorker_archive.cpp
-  virtual int DiscoverApps();                                             // QuarnWorker_discover.cpp
+  virtual bool DiscoverApps();                                            // QuarnWorker_discover.cpp
   virtual int PreBackupVM(quarnBackupArgs& args);                         // QuarnWorker_phases.cpp
   virtual int BackupVM(quarnBackupArgs& args);                            // QuarnWorker_phases.cpp
   virtual int PostBackupVM(quarnBackupArgs& args);                        // QuarnWorker_phases.cpp
@@ -159,6 +162,31 @@ class QuarnWorker {
   virtual int CollectGranularMetadata(quarnBackupArgs& args);             // QuarnWorker_metadata.cpp
   virtual int ComputeVMGuestSize(quarnBackupArgs& args, bool incremental);  // QuarnWorker_metadata.cpp
   virtual int TrueUpVM(quarnBackupArgs& args);                            // QuarnWorker_trueup.cpp
+
+  // ---- Mount and unmount of a VM (QuarnWorker_mount.cpp) ----
+  // 0; 99 for an empty GUID, or one that is not usable as a name (it would lead the mount path out
+  // of its folder), 98 for an empty name. The folder is not created here.
+  int prepareMountPathDirectory(const std::string& vmName, const std::string& vmGuid, std::string& mountPath);
+  virtual void InitMountCtxForVM(vsJobMgr* jobMgr, vsAppMgr* appMgr, subclientFiles* files, QuarnRegistry* registry,
+                                 MountCtx* ctx);
+  bool DownloadSnapMetadataFiles(const std::string& cachePath, long long jobId);
+  int CheckVMInfoError(IVMInfo* vmInfo, MountCtx& ctx, std::string& reason, EvMessageContainer& message);
+  int CheckVMInfoError(IVMInfo* vmInfo, MountCtx& ctx, std::string& reason, EvMessageContainer& message,
+                       bool sendEvents, bool singleVM);
+  int CheckJyNTFSError(CArchiveVirtualDiskFile* disk, const CPxError& error, IVMInfo* vmInfo, MountCtx& ctx,
+                       std::string& reason, EvMessageContainer& message);
+
+  // ---- Archive file and VM configuration files (QuarnWorker_archive.cpp) ----
+  // Makes sure the mount context holds an index archive file id (snapshot jobs).
+  bool CreateVMArchiveFileForSnap();
+  // Sends one configuration file as an item of the VM's archive file: 0, or 10 input missing, 53 not
+  // opened, 54 its size or a read failed, 29 no transfer buffer, 31 a header, buffer or end refused,
+  // 43 content record not inserted. Every item it opens is ended, failed unless the file went whole.
+  int BackupVMConfigFile(quarnBackupArgs* args, CMediaSpeedCounter& speed, CAverageCounter& average);
+  // Writes "VMConfig.ztf" from the VM's inventory into the mount path, sends it and deletes it.
+  int BackupGeneralizedVMConfigFile(quarnBackupArgs* args, CMediaSpeedCounter& speed, CAverageCounter& average);
+  // Sends the snapshot's first configuration file; always 0.
+  int BackupSnapBackupConfigFile(quarnBackupArgs* args, CMediaSpeedCounter& speed, CAverageCounter& average);
 
   // ---- Completion (QuarnWorker_complete.cpp) ----
   void HandleVMComplete(int result);
@@ -198,6 +226,8 @@ class QuarnWorker {
   MountCtx* TEST_MountCtx() { return m_mountCtx; }
   void TEST_SetMountCtx(MountCtx* ctx) { m_mountCtx = ctx; }
   const std::string& TEST_CleanupString() const { return m_cleanupString; }
+  // The VM's argument block while a test drives the road's stages one by one.
+  void TEST_SetCurrentArgs(quarnBackupArgs* args) { m_currentArgs = args; }
 
  protected:
   static void* WorkerThreadStatic(void* worker);

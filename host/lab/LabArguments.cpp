@@ -25,7 +25,8 @@ void PrintUsage() {
                "  quarn-lab fault <lab> add <operation> --code N [--after N] [--times N|always] [--text TEXT]\n"
                "                [--event ID] [--client NAME] [--vm NAME] [--disk NAME] [--stream NAME]\n"
                "  quarn-lab fault <lab> list\n"
-               "  quarn-lab fault <lab> clear\n");
+               "  quarn-lab fault <lab> clear\n"
+               "  quarn-lab verify <lab> [--job ID] [--vm GUID] [--image DISK=PATH,...]\n");
 }
 
 int UsageError(const std::string& message) {

@@ -208,6 +208,18 @@ class vsAppMgr {
   int getDiskFilter(CNMessageBase& list) const;
   int getDoNotBackupSubclientDiskFilter(CNMessageBase& list) const;
 
+  // ---- A VM's mount and the applications in its guest (vsAppMgr_vm.cpp) ----
+  // Key backupMethod=mounter|vstorage (anything else: neither).
+  bool isVCBMounterBackupType() const;
+  bool isVStorageBackupType() const;
+  // Flag retainSnapSet.
+  bool IsRetainSnapSet() const;
+  // The VM job that backed the subclient's VMs up within a parent job: key
+  // vmJobOfParent.<parent job id>=<job id>. False, *jobId untouched, when there is none.
+  bool GetVMJobIdForParentJob(int64_t parentJobId, int64_t subclientId, int64_t* jobId) const;
+  // The host name kept with the VM's client (platform/lab/LabVMClient.h); empty when none is.
+  std::string getVMHostNameFromClientProp(int64_t clientId) const;
+
   // ---- Server type predicates, by instance type ----
   static bool isServerTypeVMWare(int type) { return type == kInstanceTypeVMwareHost || type == kInstanceTypeVMware; }
   static bool isServerTypeMS(int type) { return type == kInstanceTypeHyperV; }

@@ -14,6 +14,13 @@ namespace {
 
 constexpr size_t kReadChunk = 1024 * 1024;
 
+// "a data record", "an extent header record".
+std::string ARecord(uint16_t type) {
+  const std::string name = RecordTypeName(type);
+  const bool vowel = !name.empty() && std::string("aeiou").find(name[0]) != std::string::npos;
+  return (vowel ? "an " : "a ") + name + " record";
+}
+
 uint64_t LittleEndian(const char* at, int bytes) {
   uint64_t value = 0;
   for (int i = bytes - 1; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(at[i]);
@@ -105,7 +112,7 @@ class Checker {
 
 bool Checker::OnRecord(uint16_t type, uint64_t offset, const std::string& fields, uint64_t payloadOffset,
                        uint64_t payloadLength) {
-  if (ended_) return Fail(offset, "a " + RecordTypeName(type) + " record follows the archive end");
+  if (ended_) return Fail(offset, ARecord(type) + " follows the archive end");
   const RecordType kind = static_cast<RecordType>(type);
   if (!begun_ && kind != RecordType::kArchiveBegin)
     return Fail(offset, "the archive does not start with its archive begin record");
@@ -139,7 +146,7 @@ bool Checker::OnRecord(uint16_t type, uint64_t offset, const std::string& fields
     default: return Fail(offset, "unknown record type " + std::to_string(type));
   }
   if (!ok) return false;
-  if (in.Failed()) return Fail(offset, "the fields of a " + RecordTypeName(type) + " record are cut short");
+  if (in.Failed()) return Fail(offset, "the fields of " + ARecord(type) + " are cut short");
   ++contents_.records;
   return true;
 }
@@ -367,7 +374,7 @@ bool ReadArchive(const std::string& path, ArchiveContents& contents, Problem& pr
       problem.offset = offset;
       problem.text = fieldLength + payloadLength > cursor.Left() && fieldLength <= kMaxFieldBytes &&
                              payloadLength <= kMaxPayloadBytes
-                         ? "a " + RecordTypeName(type) + " record runs past the end of the file (cut short)"
+                         ? ARecord(type) + " runs past the end of the file (cut short)"
                          : "a record length is out of range";
       ok = false;
       break;
@@ -387,7 +394,7 @@ bool ReadArchive(const std::string& path, ArchiveContents& contents, Problem& pr
     }
     if (crc.GetCRC32() != expected) {
       problem.offset = offset;
-      problem.text = "the check value of a " + RecordTypeName(type) + " record does not match its bytes";
+      problem.text = "the check value of " + ARecord(type) + " does not match its bytes";
       ok = false;
       break;
     }

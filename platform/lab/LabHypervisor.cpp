@@ -299,6 +299,8 @@ bool WriteVMDescription(const std::string& server, const VMDescription& vm, std:
   return WriteRecord(VMPath(server, vm.name), vm, FormatVMDescription, ParseVMDescription, error);
 }
 
+std::string VMDescriptionPath(const std::string& server, const std::string& name) { return VMPath(server, name); }
+
 bool VMDescriptionExists(const std::string& server, const std::string& name) {
   std::string path = VMPath(server, name);
   std::error_code ignored;

@@ -95,6 +95,8 @@ bool WriteHostRecord(const std::string& server, const std::string& host, const H
 bool FindVM(const std::string& server, const std::string& guidOrName, VMDescription& vm);
 // Writes vms/<name>.vm.
 bool WriteVMDescription(const std::string& server, const VMDescription& vm, std::string& error);
+// The description's file, vms/<name>.vm; empty when the name is not usable.
+std::string VMDescriptionPath(const std::string& server, const std::string& name);
 // True when vms/<name>.vm exists.
 bool VMDescriptionExists(const std::string& server, const std::string& name);
 

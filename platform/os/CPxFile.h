@@ -41,8 +41,30 @@ class CPxFile {
   std::string m_path;
 };
 
+// A file handle of FXFile's handle calls; kInvalidFileHandle when an open failed.
+using ZtFileHandle = int;
+constexpr ZtFileHandle kInvalidFileHandle = -1;
+
 class FXFile : public CPxFile {
  public:
+  // ---- Handle calls (CPxFile_handle.cpp) ----
+  static constexpr uint32_t kGenericRead = 0x80000000u;
+  static constexpr uint32_t kShareRead = 1;
+  static constexpr uint32_t kShareWrite = 2;
+  static constexpr uint32_t kShareDelete = 4;
+  static constexpr uint32_t kOpenExisting = 3;
+  // Opens an existing file for reading (the only access and disposition the system asks for). Without
+  // kShareWrite in `share` the open is refused (EBUSY) while another party holds the file locked for
+  // writing (an exclusive flock), and the handle keeps writers that lock out until it is closed.
+  // kInvalidFileHandle on failure, with errno set. Fault table operation "file.ZTCreateFile".
+  static ZtFileHandle ZTCreateFile(const std::string& path, uint32_t access, uint32_t share, void* security,
+                                   uint32_t disposition, uint32_t flags);
+  // Reads up to `size` bytes; *read is 0 at the end of the file. Fault table operation "file.ZTReadFile".
+  static CPxError ZTReadFile(ZtFileHandle handle, void* buffer, uint32_t size, uint32_t* read);
+  // Fault table operation "file.ZTGetFileSize".
+  static CPxError ZTGetFileSize(ZtFileHandle handle, uint64_t& size);
+  static void ZTCloseHandle(ZtFileHandle handle);
+
   static CPxError RemoveFile(const std::string& path) { return Remove(path); }
   static CPxError ZTCopyFile(const std::string& src, const std::string& dst) { return Copy(src, dst); }
   static CPxError ZTGetFileSize(const std::string& path, uint64_t& size) { return Size(path, size); }
@@ -50,6 +72,24 @@ class FXFile : public CPxFile {
   static CPxError ZTMoveFileEx(const std::string& from, const std::string& to, int flags);
   // Status-change, modification and access times, in that order (seconds since 1970).
   static CPxError GetFileTimes(const std::string& path, time_t& changed, time_t& modified, time_t& accessed);
+};
+
+// Closes its handle on every path.
+class ZtScopedFileHandle {
+ public:
+  explicit ZtScopedFileHandle(ZtFileHandle handle = kInvalidFileHandle) : handle_(handle) {}
+  ~ZtScopedFileHandle() { FXFile::ZTCloseHandle(handle_); }
+  ZtScopedFileHandle(const ZtScopedFileHandle&) = delete;
+  ZtScopedFileHandle& operator=(const ZtScopedFileHandle&) = delete;
+  void Reset(ZtFileHandle handle) {
+    FXFile::ZTCloseHandle(handle_);
+    handle_ = handle;
+  }
+  ZtFileHandle Get() const { return handle_; }
+  bool IsValid() const { return handle_ != kInvalidFileHandle; }
+
+ private:
+  ZtFileHandle handle_;
 };
 
 struct ztsFilexferRequest;

@@ -79,6 +79,23 @@ class IVMInfo {
   // The mounted guest volumes of a volume-level backup. Non-zero on success.
   virtual int GetMountedVolumes(const MountCtx& ctx, std::vector<VMInfoStructs::SMountInfoFile>& volumes) = 0;
 
+  // ---- A VM's mount and the end of its backup ----
+  // Mounts the VM the context names: takes the snapshot through which its disks are read, creates
+  // the context's mount-path folder with what the disks are read from, and fills the mount's results
+  // (clean-up string, failures, reference point, file time, allocated size). Non-zero when mounted.
+  virtual int MountVM(MountCtx& ctx) = 0;
+  // The follow-up of a mount for a VM whose inventory record carries an identifier.
+  virtual int UpdateVMInfoForIdentifier(const std::string& identifier, const VMInfoStructs::SVMInfo& info) = 0;
+  // Removes what the mount made. On success the context's clean-up string is cleared; a failed
+  // unmount leaves it, and what it names is left for the clean-up service.
+  virtual int UnmountVM(MountCtx& ctx) = 0;
+  // Closes the VM's backup on the hypervisor's side (the snapshot's change ids, its release).
+  virtual int PostBackupVM(MountCtx& ctx) = 0;
+  // Marks the VM's backup complete on the hypervisor's side.
+  virtual int SetBackupCompletion(MountCtx& ctx) = 0;
+  // The configuration files of the VM's snapshot.
+  virtual int GetSnapConfigFiles(MountCtx& ctx, int flags, std::vector<std::string>& files) = 0;
+
   // ---- Account checks of the agent controller's connection ----
   // Error code of a check that failed because the account lacks privileges.
   static constexpr int kErrMissingPrivileges = 282;

@@ -3,7 +3,9 @@
 #include <map>
 #include <string>
 
+#include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabMachine.h"
+#include "platform/lab/LabMount.h"
 #include "platform/os/ZtMutex.h"
 #include "platform/os/ThreadAnnotations.h"
 #include "platform/vminfo/IVMInfo.h"
@@ -57,14 +59,31 @@ class LabVMInfo : public IVMInfo {
   int Cleanup(int flags) override;
   uint32_t GetTerminology(int kind, int form) override;
   int InitializeCluster(MountCtx& ctx) override;
-  // ---- Mount records (LabVMInfo_mount.cpp) ----
-  // Disk records name the VM's images as the hypervisor keeps them (type kLabDiskType, index name
-  // "scsi0-<n>-<image file name>"), configuration files as records of backup type 0 and file
-  // collections as records of backup type 2 whose disk type is the collection type. Fault table
-  // operations "vminfo.GetMountInfoFull" and "vminfo.GetMountedVolumes" (selector vm: the GUID).
+  // ---- Mount records and mounts (LabVMInfo_mount.cpp) ----
+  // Disk records name the VM's images (type kLabDiskType, index name "scsi0-<n>-<image file name>"),
+  // configuration files as records of backup type 0 and file collections as records of backup type 2
+  // whose disk type is the collection type. While the VM is mounted for the context's job, disk and
+  // configuration-file records name the mount's point-in-time copies.
+  // The mount copies each disk image and configuration file into the mount-path folder
+  // (platform/lab/LabMount.h) and keeps its record under the context's job id.
+  // Fault table operations (selector vm: the GUID): "vminfo.GetMountInfoFull",
+  // "vminfo.GetMountedVolumes", "vminfo.MountVM", "vminfo.UnmountVM", "vminfo.PostBackupVM",
+  // "vminfo.SetBackupCompletion", "vminfo.GetSnapConfigFiles", "vminfo.UpdateVMInfoForIdentifier";
+  // and "vminfo.MountFailure" (selectors vm and disk, the disk's index name), asked once per disk by a
+  // successful mount: each rule that fires adds a failure for that disk to the context's list, a
+  // warning when its code is 2, with the rule's text. The server record's key "mountChecksums=0"
+  // leaves out the copies' SHA-256.
   static constexpr uint32_t kLabDiskType = 2;
   int GetMountInfoFull(const MountCtx& ctx, std::vector<VMInfoStructs::SMountInfoFull>& mounts) override;
   int GetMountedVolumes(const MountCtx& ctx, std::vector<VMInfoStructs::SMountInfoFile>& volumes) override;
+  int MountVM(MountCtx& ctx) override;
+  int UpdateVMInfoForIdentifier(const std::string& identifier, const VMInfoStructs::SVMInfo& info) override;
+  int UnmountVM(MountCtx& ctx) override;
+  int PostBackupVM(MountCtx& ctx) override;
+  int SetBackupCompletion(MountCtx& ctx) override;
+  int GetSnapConfigFiles(MountCtx& ctx, int flags, std::vector<std::string>& files) override;
+  // The clean-up string of a lab mount.
+  static std::string MountCleanupString(const std::string& server, int64_t jobId, const std::string& guid);
 
   int VerifyAccount() override;
   int CheckSnapPrivileges() override;
@@ -96,6 +115,11 @@ class LabVMInfo : public IVMInfo {
   bool Faulted(const char* op, const std::string& vm = std::string());
   // The server this object reads; false (failure recorded) when there is none.
   bool FindServer(std::string& server);
+  // The mount record of the context's VM; false (failure recorded) when there is none.
+  bool ReadMount(const MountCtx& ctx, std::string& server, lab::MountRecord& record);
+  // Copies the VM's disks and description into the mount folder; false (failure recorded).
+  bool CopyVM(const std::string& server, const lab::VMDescription& vm, const std::string& mountPath, bool checksums,
+              lab::MountRecord& record);
 
   // Constant after construction.
   const int instanceType_;

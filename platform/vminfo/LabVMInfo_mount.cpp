@@ -1,17 +1,23 @@
-// Mount records of a mounted VM: what the lab's hypervisor holds of the VM (its disk images,
-// configuration files and file collections) as the layout objects walk it.
+// Mount records and mounts of a VM over the lab: what the lab's hypervisor holds of the VM (its disk
+// images, configuration files and file collections) as the layout objects walk it, and the mount's
+// point-in-time copies in the mount-path folder that the backup reads instead of the live images.
+#include <unistd.h>
+
 #include <cstdio>
 
 #include "platform/lab/Lab.h"
-#include "platform/lab/LabHypervisor.h"
+#include "platform/lab/LabFaults.h"
 #include "platform/os/CPxCRC32.h"
+#include "platform/os/CPxDirectory.h"
 #include "platform/os/CPxPath.h"
+#include "platform/os/ZtTime.h"
 #include "platform/vminfo/LabVMInfo.h"
 
 namespace {
 
 constexpr int32_t kBackupAsConfigFile = 0;
 constexpr int32_t kBackupAsFileCollection = 2;
+constexpr int kErrMountFailed = 3003;  // the copies or the mount's record could not be made
 
 VMInfoStructs::SMountInfoFull OneFileRecord(const VMInfoStructs::SDisk& file) {
   VMInfoStructs::SMountInfoFull record;
@@ -20,25 +26,75 @@ VMInfoStructs::SMountInfoFull OneFileRecord(const VMInfoStructs::SDisk& file) {
   return record;
 }
 
+// A path under the server folder made only of usable names: a description cannot point elsewhere.
+bool IsContainedPath(const std::string& relative) {
+  if (relative.empty() || relative[0] == '/') return false;
+  for (size_t start = 0; start <= relative.size();) {
+    size_t slash = relative.find('/', start);
+    if (slash == std::string::npos) slash = relative.size();
+    if (!lab::IsSafeComponent(relative.substr(start, slash - start))) return false;
+    start = slash + 1;
+  }
+  return true;
+}
+
+std::string Label(const MountCtx& ctx) { return ctx.vmGuid.empty() ? ctx.vmName : ctx.vmGuid; }
+
+// The copy of a source in the mount, or the source itself when the mount has none.
+std::string CopyOf(const lab::MountRecord* mount, const std::string& server, const std::string& source) {
+  if (mount != nullptr) {
+    for (const lab::MountedDisk& disk : mount->disks) {
+      if (disk.source == source) return disk.copy;
+    }
+    for (const lab::MountedFile& file : mount->configs) {
+      if (file.source == source) return file.copy;
+    }
+  }
+  return lab::DiskImagePath(server, source);
+}
+
 }  // namespace
+
+std::string LabVMInfo::MountCleanupString(const std::string& server, int64_t jobId, const std::string& guid) {
+  return "labmount:" + server + ":" + std::to_string(jobId) + ":" + guid;
+}
+
+bool LabVMInfo::ReadMount(const MountCtx& ctx, std::string& server, lab::MountRecord& record) {
+  if (!FindServer(server)) return false;
+  std::string error;
+  switch (lab::ReadMountRecord(server, static_cast<int64_t>(ctx.jobId), ctx.vmGuid, record, error)) {
+    case lab::RecordRead::kRead:
+      return true;
+    case lab::RecordRead::kMissing:
+      Fail(kErrNotFound, "VM [" + Label(ctx) + "] is not mounted");
+      return false;
+    default:
+      Fail(kErrUnreadable, "Cannot read the mount of VM [" + Label(ctx) + "]: " + error);
+      return false;
+  }
+}
 
 int LabVMInfo::GetMountInfoFull(const MountCtx& ctx, std::vector<VMInfoStructs::SMountInfoFull>& mounts) {
   if (Faulted("vminfo.GetMountInfoFull", ctx.vmGuid)) return 0;
   std::string server;
   if (!FindServer(server)) return 0;
   lab::VMDescription vm;
-  if (!lab::FindVM(server, ctx.vmGuid.empty() ? ctx.vmName : ctx.vmGuid, vm))
-    return Fail(kErrNotFound, "VM [" + ctx.vmGuid + "] not found");
+  if (!lab::FindVM(server, Label(ctx), vm)) return Fail(kErrNotFound, "VM [" + ctx.vmGuid + "] not found");
+  lab::MountRecord mount;
+  std::string error;
+  const bool mounted = lab::ReadMountRecord(server, static_cast<int64_t>(ctx.jobId), vm.guid, mount, error) ==
+                           lab::RecordRead::kRead &&
+                       mount.state == "mounted";
 
   std::vector<VMInfoStructs::SMountInfoFull> records;
   for (size_t i = 0; i < vm.disks.size(); ++i) {
     const lab::VMDisk& image = vm.disks[i];
     VMInfoStructs::SDisk disk;
-    disk.path = lab::DiskImagePath(server, image.file);
+    disk.path = CopyOf(mounted ? &mount : nullptr, server, image.file);
     disk.diskType = kLabDiskType;
     disk.diskId = vm.guid + ":" + std::to_string(i);
     disk.displayName = CPxPath::GetFileName(image.file);
-    disk.indexName = "scsi0-" + std::to_string(i) + "-" + disk.displayName;
+    disk.indexName = lab::LabDiskIndexName(i, image.file);
     disk.maxSize = static_cast<int64_t>(image.sizeBytes);
     disk.fileSize = static_cast<int64_t>(image.sizeBytes);
     disk.allocatedSize = static_cast<int64_t>(image.sizeBytes);
@@ -49,7 +105,7 @@ int LabVMInfo::GetMountInfoFull(const MountCtx& ctx, std::vector<VMInfoStructs::
   }
   for (const lab::VMConfigFile& config : vm.configFiles) {
     VMInfoStructs::SDisk file;
-    file.path = lab::DiskImagePath(server, config.file);
+    file.path = CopyOf(mounted ? &mount : nullptr, server, config.file);
     file.displayName = CPxPath::GetFileName(config.file);
     file.indexName = file.displayName;
     file.backupType = kBackupAsConfigFile;
@@ -76,8 +132,7 @@ int LabVMInfo::GetMountedVolumes(const MountCtx& ctx, std::vector<VMInfoStructs:
   std::string server;
   if (!FindServer(server)) return 0;
   lab::VMDescription vm;
-  if (!lab::FindVM(server, ctx.vmGuid.empty() ? ctx.vmName : ctx.vmGuid, vm))
-    return Fail(kErrNotFound, "VM [" + ctx.vmGuid + "] not found");
+  if (!lab::FindVM(server, Label(ctx), vm)) return Fail(kErrNotFound, "VM [" + ctx.vmGuid + "] not found");
   // One volume per disk image, named by a GUID made of the VM's GUID and the disk's number.
   CPxCRC32 crc;
   crc.UpdateCRC32(vm.guid.data(), vm.guid.size());
@@ -92,6 +147,165 @@ int LabVMInfo::GetMountedVolumes(const MountCtx& ctx, std::vector<VMInfoStructs:
     found.push_back(volume);
   }
   volumes.swap(found);
+  Succeed();
+  return 1;
+}
+
+bool LabVMInfo::CopyVM(const std::string& server, const lab::VMDescription& vm, const std::string& mountPath,
+                       bool checksums, lab::MountRecord& record) {
+  std::vector<std::string> sources;
+  for (const lab::VMDisk& disk : vm.disks) sources.push_back(disk.file);
+  for (const lab::VMConfigFile& config : vm.configFiles) sources.push_back(config.file);
+  for (const std::string& source : sources) {
+    if (!IsContainedPath(source)) {
+      Fail(kErrMountFailed, "File [" + source + "] of VM [" + vm.name + "] is not a usable path");
+      return false;
+    }
+  }
+  if (!lab::MakeDirs(mountPath)) {
+    Fail(kErrMountFailed, "Cannot create the mount path [" + mountPath + "]");
+    return false;
+  }
+  std::vector<std::string> made;
+  for (size_t i = 0; i < sources.size(); ++i) {
+    const bool disk = i < vm.disks.size();
+    // Disks and files of one VM may share a name in different folders: each configuration file gets
+    // a folder of its own, so that every copy keeps its name.
+    const std::string folder = disk ? mountPath : mountPath + "/config" + std::to_string(i - vm.disks.size());
+    if (!disk && !lab::MakeDirs(folder)) {
+      for (const std::string& done : made) unlink(done.c_str());
+      Fail(kErrMountFailed, "Cannot create the mount path [" + folder + "]");
+      return false;
+    }
+    const std::string copy = folder + "/" + CPxPath::GetFileName(sources[i]);
+    // A copy left by a mount that never ended is replaced, never read as this one.
+    unlink(copy.c_str());
+    std::string sha;
+    std::string error;
+    if (!lab::CopyPointInTime(lab::DiskImagePath(server, sources[i]), copy, disk && checksums ? &sha : nullptr,
+                              error)) {
+      for (const std::string& done : made) unlink(done.c_str());
+      Fail(kErrMountFailed, "Cannot mount VM [" + vm.name + "]: " + error);
+      return false;
+    }
+    made.push_back(copy);
+    if (!disk) {
+      record.configs.push_back(lab::MountedFile{sources[i], copy});
+      continue;
+    }
+    lab::MountedDisk mounted;
+    mounted.indexName = lab::LabDiskIndexName(i, sources[i]);
+    mounted.source = sources[i];
+    mounted.copy = copy;
+    mounted.datastore = vm.disks[i].Datastore();
+    mounted.sizeBytes = vm.disks[i].sizeBytes;
+    mounted.sha256 = sha;
+    record.disks.push_back(mounted);
+  }
+  return true;
+}
+
+int LabVMInfo::MountVM(MountCtx& ctx) {
+  if (Faulted("vminfo.MountVM", Label(ctx))) return 0;
+  std::string server;
+  if (!FindServer(server)) return 0;
+  lab::VMDescription vm;
+  if (!lab::FindVM(server, Label(ctx), vm)) return Fail(kErrNotFound, "VM [" + Label(ctx) + "] not found");
+  if (ctx.mountPath.empty() || ctx.mountPath[0] != '/' || ctx.jobId == 0)
+    return Fail(kErrMountFailed, "No usable mount path or job for VM [" + vm.name + "]");
+  lab::ServerRecord serverRecord;
+  std::string error;
+  if (!lab::ReadServerRecord(server, serverRecord, error))
+    return Fail(kErrUnreadable, "Cannot read the hypervisor server description: " + error);
+  auto checksums = serverRecord.other.find("mountChecksums");
+  lab::MountRecord record;
+  record.vm = vm.name;
+  record.guid = vm.guid;
+  record.mountPath = ctx.mountPath;
+  record.state = "mounted";
+  record.cleanup = MountCleanupString(server, static_cast<int64_t>(ctx.jobId), vm.guid);
+  if (!CopyVM(server, vm, ctx.mountPath, checksums == serverRecord.other.end() || checksums->second != "0", record))
+    return 0;
+  if (!lab::WriteMountRecord(server, static_cast<int64_t>(ctx.jobId), record, error)) {
+    for (const lab::MountedDisk& disk : record.disks) unlink(disk.copy.c_str());
+    for (const lab::MountedFile& file : record.configs) unlink(file.copy.c_str());
+    return Fail(kErrMountFailed, "Cannot record the mount of VM [" + vm.name + "]: " + error);
+  }
+  ctx.cleanupString = record.cleanup;
+  ctx.fileTime = static_cast<int64_t>(ZtClock::NowSeconds());
+  ctx.allocatedSize = 0;
+  for (const lab::MountedDisk& disk : record.disks) {
+    ctx.allocatedSize += disk.sizeBytes;
+    lab::FaultCall call;
+    call.op = "vminfo.MountFailure";
+    call.vm = vm.guid;
+    call.disk = disk.indexName;
+    lab::Fault fault;
+    if (!lab::CheckFault(call, fault)) continue;
+    SFailure failure;
+    failure.itemName = disk.indexName;
+    failure.errorText = fault.text;
+    failure.warning = fault.code == 2;
+    ctx.failures.push_back(failure);
+  }
+  Succeed();
+  return 1;
+}
+
+int LabVMInfo::UpdateVMInfoForIdentifier(const std::string& identifier, const VMInfoStructs::SVMInfo& info) {
+  if (Faulted("vminfo.UpdateVMInfoForIdentifier", info.guid)) return 0;
+  if (identifier.empty()) return Fail(kErrNotFound, "No identifier for VM [" + info.guid + "]");
+  Succeed();
+  return 1;
+}
+
+int LabVMInfo::UnmountVM(MountCtx& ctx) {
+  if (Faulted("vminfo.UnmountVM", Label(ctx))) return 0;
+  std::string server;
+  lab::MountRecord record;
+  if (!ReadMount(ctx, server, record)) {
+    if (GetErrorCode() != kErrNotFound) return 0;
+    // Nothing of this VM is mounted for the job: nothing is left to remove.
+    ctx.cleanupString.clear();
+    Succeed();
+    return 1;
+  }
+  for (const lab::MountedDisk& disk : record.disks) unlink(disk.copy.c_str());
+  for (const lab::MountedFile& file : record.configs) unlink(file.copy.c_str());
+  // The folder goes only when it is the one this caller mounted into.
+  if (record.mountPath == ctx.mountPath && CPxDirectory::Remove(record.mountPath, true, false).IsError())
+    return Fail(kErrMountFailed, "Cannot remove the mount path [" + record.mountPath + "]");
+  record.state = "unmounted";
+  std::string error;
+  if (!lab::WriteMountRecord(server, static_cast<int64_t>(ctx.jobId), record, error))
+    return Fail(kErrMountFailed, "Cannot record the unmount of VM [" + record.vm + "]: " + error);
+  ctx.cleanupString.clear();
+  Succeed();
+  return 1;
+}
+
+int LabVMInfo::PostBackupVM(MountCtx& ctx) {
+  if (Faulted("vminfo.PostBackupVM", Label(ctx))) return 0;
+  Succeed();
+  return 1;
+}
+
+int LabVMInfo::SetBackupCompletion(MountCtx& ctx) {
+  if (Faulted("vminfo.SetBackupCompletion", Label(ctx))) return 0;
+  Succeed();
+  return 1;
+}
+
+int LabVMInfo::GetSnapConfigFiles(MountCtx& ctx, int /*flags*/, std::vector<std::string>& files) {
+  if (Faulted("vminfo.GetSnapConfigFiles", Label(ctx))) return 0;
+  std::string server;
+  lab::MountRecord record;
+  if (!ReadMount(ctx, server, record)) return 0;
+  std::vector<std::string> listed;
+  if (record.state == "mounted") {
+    for (const lab::MountedFile& file : record.configs) listed.push_back(file.copy);
+  }
+  files.swap(listed);
   Succeed();
   return 1;
 }

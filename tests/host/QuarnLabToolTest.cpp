@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -15,13 +16,17 @@
 #include "platform/appmgr/vsAppMgr.h"
 #include "platform/frame/VSController.h"
 #include "platform/jobmgr/vsJobMgr.h"
+#include "platform/archive/vsArchive.h"
 #include "platform/lab/LabFaults.h"
+#include "platform/lab/LabMedia.h"
+#include "platform/lab/LabMount.h"
 #include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabJob.h"
 #include "platform/lab/LabMachine.h"
 #include "platform/lab/LabSettings.h"
 #include "platform/lab/LabCoordinator.h"
 #include "platform/msg/vsXMLFile.h"
+#include "platform/vminfo/LabVMInfo.h"
 #include "records/messages/JobManagerMessages.h"
 #include "records/messages/VirtualServerMessages.h"
 #include "support/TestLab.h"
@@ -420,6 +425,84 @@ TEST_F(QuarnLabTool, FaultRulesAreAddedListedAndCleared) {
       list.out);
   ASSERT_EQ(0, Tool({"fault", labDir_, "clear"}).exitCode);
   EXPECT_EQ("no fault rules\n", Tool({"fault", labDir_, "list"}).out);
+}
+
+// A full backup and an incremental of a VM's mounted copies reassemble to what each mount took; a
+// damaged archive is named with its offset and kept out of the chain; an image can be given instead.
+TEST_F(QuarnLabTool, VerifyReassemblesBackupsAndNamesDamagedArchives) {
+  ASSERT_EQ(0, Tool({"create", labDir_, "--vms", "1"}).exitCode);
+  UseToolLab();
+  const std::string guid = "50290000-0000-4000-8000-000000000001";
+  constexpr uint64_t kSectorsPerExtent = 2048;
+  constexpr uint64_t kExtentBytes = kSectorsPerExtent * 512;
+  // Mounts the VM for the job and sends the extents of its first disk's copy (all, or those given).
+  auto backUp = [&](int64_t jobId, uint32_t level, const std::vector<uint64_t>& only) {
+    vsJobMgr job;
+    job.setJobId(std::to_string(jobId));
+    job.setMediaAgent("ma1");
+    LabVMInfo vmInfo(101, "vcenter");
+    MountCtx ctx;
+    ctx.vmGuid = guid;
+    ctx.jobId = static_cast<uint64_t>(jobId);
+    ctx.mountPath = dir_.Path("mount-" + std::to_string(jobId));
+    ASSERT_EQ(1, vmInfo.MountVM(ctx)) << vmInfo.GetErrorCode();
+    lab::MountRecord mount;
+    std::string error;
+    ASSERT_EQ(lab::RecordRead::kRead, lab::ReadMountRecord("vcenter", jobId, guid, mount, error));
+    const std::string disk = mount.disks[0].indexName;
+    const std::string image = ReadAll(mount.disks[0].copy);
+    vsArchive stream(&job, nullptr, nullptr, "km");
+    ASSERT_EQ(0, stream.init(true));
+    ASSERT_EQ(0, stream.createArchiveFile(guid, jobId + 100, 7, 1, "", level));
+    for (uint64_t n = 0; n * kExtentBytes < image.size(); ++n) {
+      if (!only.empty() && std::find(only.begin(), only.end(), n) == only.end()) continue;
+      const std::string bytes = image.substr(n * kExtentBytes, kExtentBytes);
+      const std::string name = "\\" + guid + "\\" + disk + "\\Extent" + std::to_string(n);
+      ASSERT_EQ(0, stream.sendExtentHeader(name, disk, bytes.size(), 0, false, 1, 0, 0, 0, nullptr));
+      ASSERT_EQ(0, stream.sendExtentData(bytes.data(), bytes.size(), {}, 512, nullptr));
+      ASSERT_EQ(0, stream.sendEOF(true, 0));
+    }
+    ASSERT_EQ(0, stream.sendDiskHeader("\\" + guid + "\\" + disk, image.size(), image.size(), false, 1,
+                                       kSectorsPerExtent, false));
+    ASSERT_EQ(0, stream.sendEOF(true, 0));
+    ASSERT_EQ(0, stream.closeArchiveFile());
+    ASSERT_EQ(1, vmInfo.UnmountVM(ctx));
+  };
+  backUp(1001, 1, {});
+  lab::VMDescription vm;
+  ASSERT_TRUE(lab::FindVM("vcenter", guid, vm));
+  const std::string imagePath = lab::DiskImagePath("vcenter", vm.disks[0].file);
+  {
+    std::fstream image(imagePath, std::ios::in | std::ios::out | std::ios::binary);
+    image.seekp(static_cast<std::streamoff>(kExtentBytes + 5));
+    image.write("changed", 7);
+  }
+  backUp(1002, 2, {1});
+
+  ToolResult verified = Tool({"verify", labDir_, "--job", "1002"});
+  EXPECT_EQ(0, verified.exitCode) << verified.out << verified.err;
+  EXPECT_NE(std::string::npos, verified.out.find("(jobs 1001, 1002)")) << verified.out;
+  EXPECT_NE(std::string::npos, verified.out.find(": matches the point-in-time copy of job 1002")) << verified.out;
+  EXPECT_NE(std::string::npos, verified.out.find("extents of scsi0-0-vm01_0.img: 1 items, 1048576 data bytes"));
+  ToolResult asOfFull = Tool({"verify", labDir_, "--job", "1001", "--vm", guid});
+  EXPECT_EQ(0, asOfFull.exitCode) << asOfFull.out;
+  EXPECT_NE(std::string::npos, asOfFull.out.find(": matches the point-in-time copy of job 1001"));
+  ToolResult withImage = Tool({"verify", labDir_, "--image", "scsi0-0-vm01_0.img=" + imagePath});
+  EXPECT_EQ(0, withImage.exitCode) << withImage.out;
+  EXPECT_NE(std::string::npos, withImage.out.find(": matches the image " + imagePath));
+
+  // A flipped byte in the incremental's archive: named with its offset, and job 1002 is left out.
+  const lab::ArchiveLocation damaged = lab::ListArchiveFiles(1002).front();
+  {
+    std::fstream file(damaged.path, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(200);
+    file.put('\x5a');
+  }
+  ToolResult broken = Tool({"verify", labDir_, "--job", "1002"});
+  EXPECT_EQ(1, broken.exitCode);
+  EXPECT_NE(std::string::npos, broken.out.find("archive " + damaged.path + ": MALFORMED at offset ")) << broken.out;
+  EXPECT_NE(std::string::npos, broken.out.find("job 1002 left out")) << broken.out;
+  EXPECT_EQ(2, Tool({"verify", labDir_, "--image", "no-equals-sign"}).exitCode);
 }
 
 }  // namespace

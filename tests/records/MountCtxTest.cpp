@@ -23,7 +23,7 @@ TEST(MountCtxRecord, DefaultsAreDefinedAndCopiesAreDeep) {
   EXPECT_EQ(0, filter.type);
   EXPECT_TRUE(filter.flag);
   SFailure failure;
-  EXPECT_FALSE(failure.flag);
+  EXPECT_FALSE(failure.warning);
   SVolSnap volume;
   EXPECT_EQ(0, volume.number);
   EXPECT_TRUE(volume.datastore.field01);

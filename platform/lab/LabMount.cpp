@@ -1,0 +1,256 @@
+#include "platform/lab/LabMount.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <strings.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "platform/lab/Lab.h"
+#include "platform/lab/LabFiles.h"
+#include "platform/lab/LabHypervisor.h"
+#include "platform/lab/LabKeyValue.h"
+#include "platform/os/CPxDirectory.h"
+#include "platform/os/CPxSha256.h"
+
+namespace lab {
+namespace {
+
+constexpr size_t kCopyChunk = 1024 * 1024;
+constexpr int64_t kMaxMountDisks = 4096;
+
+std::string Take(std::map<std::string, std::string>& values, const std::string& key) {
+  auto it = values.find(key);
+  if (it == values.end()) return std::string();
+  std::string value = it->second;
+  values.erase(it);
+  return value;
+}
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+bool WriteAllAt(int fd, const char* data, size_t size, off_t offset) {
+  while (size > 0) {
+    ssize_t n = pwrite(fd, data, size, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<size_t>(n);
+    offset += n;
+  }
+  return true;
+}
+
+// Copies (when `to` is open) and hashes (when `sha` is set) the file's bytes; holes are skipped on
+// the copy and hashed as zeros.
+bool WalkData(int from, int to, uint64_t size, CPxSha256* sha, std::string& error) {
+  std::vector<char> chunk(kCopyChunk);
+  const std::vector<char> zeros(kCopyChunk, 0);
+  uint64_t at = 0;
+  while (at < size) {
+    off_t data = lseek(from, static_cast<off_t>(at), SEEK_DATA);
+    uint64_t dataStart = data < 0 ? size : std::min<uint64_t>(static_cast<uint64_t>(data), size);
+    for (uint64_t zero = at; zero < dataStart && sha != nullptr;) {
+      size_t piece = static_cast<size_t>(std::min<uint64_t>(kCopyChunk, dataStart - zero));
+      sha->Update(zeros.data(), piece);
+      zero += piece;
+    }
+    if (dataStart >= size) break;
+    off_t hole = lseek(from, static_cast<off_t>(dataStart), SEEK_HOLE);
+    const uint64_t dataEnd = hole < 0 ? size : std::min<uint64_t>(static_cast<uint64_t>(hole), size);
+    for (uint64_t offset = dataStart; offset < dataEnd;) {
+      size_t piece = static_cast<size_t>(std::min<uint64_t>(kCopyChunk, dataEnd - offset));
+      ssize_t n = pread(from, chunk.data(), piece, static_cast<off_t>(offset));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        error = n < 0 ? std::string("cannot read: ") + std::strerror(errno) : "the file shrank while it was copied";
+        return false;
+      }
+      if (sha != nullptr) sha->Update(chunk.data(), static_cast<size_t>(n));
+      if (to >= 0 && !WriteAllAt(to, chunk.data(), static_cast<size_t>(n), static_cast<off_t>(offset))) {
+        error = std::string("cannot write: ") + std::strerror(errno);
+        return false;
+      }
+      offset += static_cast<uint64_t>(n);
+    }
+    at = dataEnd;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ParseMountRecord(const std::string& text, MountRecord& record, std::string& error) {
+  std::map<std::string, std::string> values;
+  if (!labkv::Parse(text, values, error)) return false;
+  MountRecord parsed;
+  parsed.vm = Take(values, "vm");
+  parsed.guid = Take(values, "guid");
+  parsed.mountPath = Take(values, "mountPath");
+  parsed.cleanup = Take(values, "cleanup");
+  parsed.state = Take(values, "state");
+  int64_t count = 0;
+  const std::string countText = Take(values, "diskCount");
+  if (!countText.empty() && !labkv::ParseInt64InRange(countText, 0, kMaxMountDisks, count)) {
+    error = "diskCount [" + countText + "] is not a number from 0 to " + std::to_string(kMaxMountDisks);
+    return false;
+  }
+  for (int64_t i = 0; i < count; ++i) {
+    const std::string prefix = "disk" + std::to_string(i) + ".";
+    MountedDisk disk;
+    disk.indexName = Take(values, prefix + "indexName");
+    disk.source = Take(values, prefix + "source");
+    disk.copy = Take(values, prefix + "copy");
+    disk.datastore = Take(values, prefix + "datastore");
+    disk.sha256 = Take(values, prefix + "sha256");
+    const std::string size = Take(values, prefix + "sizeBytes");
+    if (!size.empty() && !labkv::ParseUInt64(size, disk.sizeBytes)) {
+      error = prefix + "sizeBytes [" + size + "] is not a number";
+      return false;
+    }
+    parsed.disks.push_back(disk);
+  }
+  int64_t configs = 0;
+  const std::string configText = Take(values, "configCount");
+  if (!configText.empty() && !labkv::ParseInt64InRange(configText, 0, kMaxMountDisks, configs)) {
+    error = "configCount [" + configText + "] is not a number from 0 to " + std::to_string(kMaxMountDisks);
+    return false;
+  }
+  for (int64_t i = 0; i < configs; ++i) {
+    const std::string prefix = "config" + std::to_string(i) + ".";
+    MountedFile file;
+    file.source = Take(values, prefix + "source");
+    file.copy = Take(values, prefix + "copy");
+    parsed.configs.push_back(file);
+  }
+  parsed.other = values;
+  record = parsed;
+  return true;
+}
+
+std::string FormatMountRecord(const MountRecord& record) {
+  std::map<std::string, std::string> values = record.other;
+  values["vm"] = record.vm;
+  values["guid"] = record.guid;
+  values["mountPath"] = record.mountPath;
+  values["cleanup"] = record.cleanup;
+  values["state"] = record.state;
+  values["diskCount"] = std::to_string(record.disks.size());
+  for (size_t i = 0; i < record.disks.size(); ++i) {
+    const std::string prefix = "disk" + std::to_string(i) + ".";
+    const MountedDisk& disk = record.disks[i];
+    values[prefix + "indexName"] = disk.indexName;
+    values[prefix + "source"] = disk.source;
+    values[prefix + "copy"] = disk.copy;
+    values[prefix + "datastore"] = disk.datastore;
+    values[prefix + "sizeBytes"] = std::to_string(disk.sizeBytes);
+    values[prefix + "sha256"] = disk.sha256;
+  }
+  values["configCount"] = std::to_string(record.configs.size());
+  for (size_t i = 0; i < record.configs.size(); ++i) {
+    const std::string prefix = "config" + std::to_string(i) + ".";
+    values[prefix + "source"] = record.configs[i].source;
+    values[prefix + "copy"] = record.configs[i].copy;
+  }
+  return labkv::Format(values);
+}
+
+std::string MountRecordPath(const std::string& server, int64_t jobId, const std::string& guid) {
+  const std::string dir = ServerDir(server);
+  const std::string name = Lower(guid) + ".mount";
+  if (dir.empty() || jobId <= 0 || guid.empty() || !IsSafeComponent(name)) return std::string();
+  return dir + "/mounts/" + std::to_string(jobId) + "/" + name;
+}
+
+bool WriteMountRecord(const std::string& server, int64_t jobId, const MountRecord& record, std::string& error) {
+  const std::string path = MountRecordPath(server, jobId, record.guid);
+  std::string text;
+  if (!labkv::StorableText(record, FormatMountRecord, ParseMountRecord, text, error)) return false;
+  if (path.empty() || !MakeDirs(path.substr(0, path.rfind('/')))) {
+    error = "no lab, or a name that is not usable";
+    return false;
+  }
+  return ReplaceFileLocked(path, text, error);
+}
+
+RecordRead ReadMountRecord(const std::string& server, int64_t jobId, const std::string& guid, MountRecord& record,
+                           std::string& error) {
+  const std::string path = MountRecordPath(server, jobId, guid);
+  if (path.empty()) return RecordRead::kMissing;
+  std::string text;
+  switch (ReadOptionalFile(path, kMaxRecordBytes, text, error)) {
+    case ReadResult::kMissing: return RecordRead::kMissing;
+    case ReadResult::kFailed: return RecordRead::kUnreadable;
+    case ReadResult::kRead: break;
+  }
+  return ParseMountRecord(text, record, error) ? RecordRead::kRead : RecordRead::kMalformed;
+}
+
+std::vector<MountRecord> ListMountRecords(int64_t jobId) {
+  std::vector<MountRecord> records;
+  for (const std::string& server : ListServers()) {
+    const std::string dir = ServerDir(server) + "/mounts/" + std::to_string(jobId);
+    std::vector<std::string> names;
+    if (jobId <= 0 || CPxDirectory::List(dir, names).IsError()) continue;
+    for (const std::string& name : names) {
+      std::string text;
+      std::string error;
+      MountRecord record;
+      if (name.size() > 6 && name.compare(name.size() - 6, 6, ".mount") == 0 &&
+          ReadRegularFile(dir + "/" + name, kMaxRecordBytes, text, error) && ParseMountRecord(text, record, error))
+        records.push_back(record);
+    }
+  }
+  return records;
+}
+
+std::string LabDiskIndexName(size_t position, const std::string& imageFile) {
+  const size_t slash = imageFile.rfind('/');
+  return "scsi0-" + std::to_string(position) + "-" + (slash == std::string::npos ? imageFile : imageFile.substr(slash + 1));
+}
+
+bool CopyPointInTime(const std::string& source, const std::string& copy, std::string* sha256, std::string& error) {
+  int from = open(source.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  struct stat status;
+  if (from < 0 || fstat(from, &status) != 0 || !S_ISREG(status.st_mode)) {
+    error = from < 0 ? "cannot open " + source + ": " + std::strerror(errno) : source + " is not a regular file";
+    if (from >= 0) close(from);
+    return false;
+  }
+  int to = open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
+  if (to < 0) {
+    error = "cannot create " + copy + ": " + std::strerror(errno);
+    close(from);
+    return false;
+  }
+  const uint64_t size = static_cast<uint64_t>(status.st_size);
+  CPxSha256 sha;
+  // A reflink shares the blocks as they are now; later writes to the source do not reach it.
+  const bool cloned = ioctl(to, FICLONE, from) == 0;
+  bool ok = cloned || (ftruncate(to, static_cast<off_t>(size)) == 0 && WalkData(from, to, size, sha256 ? &sha : nullptr, error));
+  if (ok && cloned && sha256 != nullptr) ok = WalkData(to, -1, size, &sha, error);
+  if (!ok && error.empty()) error = std::string("cannot size ") + copy + ": " + std::strerror(errno);
+  if (close(to) != 0 && ok) {
+    ok = false;
+    error = "cannot close " + copy + ": " + std::strerror(errno);
+  }
+  close(from);
+  if (!ok) {
+    unlink(copy.c_str());
+    error = "copy of " + source + " to " + copy + ": " + error;
+    return false;
+  }
+  if (sha256 != nullptr) *sha256 = sha.FinalHex();
+  return true;
+}
+
+}  // namespace lab

@@ -1,0 +1,182 @@
+// The lab's mounts: point-in-time copies that keep holes and their checksums, the mount record at its
+// limits, mount records naming the copies while mounted, descriptions that would lead a copy out of
+// the lab refused, and mounts of several VMs from several threads at once.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <thread>
+
+#include "platform/lab/LabCreate.h"
+#include "platform/lab/LabHypervisor.h"
+#include "platform/lab/LabMount.h"
+#include "platform/lab/LabVMClient.h"
+#include "platform/os/CPxSha256.h"
+#include "platform/vminfo/LabVMInfo.h"
+#include "support/TestLab.h"
+
+namespace {
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+TEST(LabCopy, PointInTimeCopyKeepsBytesHolesAndItsChecksum) {
+  testsupport::TestLab lab;
+  const std::string source = lab.Path("disk.img");
+  std::string error;
+  ASSERT_TRUE(lab::WriteImageAtomic(source, "head of the disk", 8 << 20, error)) << error;
+  {
+    std::fstream image(source, std::ios::in | std::ios::out | std::ios::binary);
+    image.seekp(6 << 20);
+    image.write("a block far out", 15);
+  }
+  std::string sha;
+  ASSERT_TRUE(lab::CopyPointInTime(source, lab.Path("copy.img"), &sha, error)) << error;
+  EXPECT_EQ(ReadAll(source), ReadAll(lab.Path("copy.img")));
+  std::string expected;
+  ASSERT_TRUE(CPxSha256::OfFile(source, expected, error));
+  EXPECT_EQ(expected, sha);
+  struct stat status;
+  ASSERT_EQ(0, stat(lab.Path("copy.img").c_str(), &status));
+  EXPECT_LT(static_cast<uint64_t>(status.st_blocks) * 512, 4u << 20) << "the holes stay holes";
+
+  // An existing copy is never overwritten; a missing or special source leaves no copy behind.
+  EXPECT_FALSE(lab::CopyPointInTime(source, lab.Path("copy.img"), nullptr, error));
+  EXPECT_EQ(ReadAll(source), ReadAll(lab.Path("copy.img")));
+  EXPECT_FALSE(lab::CopyPointInTime(lab.Path("missing.img"), lab.Path("none.img"), nullptr, error));
+  ASSERT_EQ(0, mkfifo(lab.Path("fifo").c_str(), 0600));
+  EXPECT_FALSE(lab::CopyPointInTime(lab.Path("fifo"), lab.Path("none.img"), nullptr, error));
+  ASSERT_EQ(0, symlink(source.c_str(), lab.Path("link.img").c_str()));
+  EXPECT_FALSE(lab::CopyPointInTime(lab.Path("link.img"), lab.Path("none.img"), nullptr, error));
+  EXPECT_FALSE(testsupport::Exists(lab.Path("none.img")));
+}
+
+TEST(LabMountRecord, CountsAtTheirLimits) {
+  struct Case {
+    std::string text;
+    bool valid;
+  } cases[] = {
+      {"diskCount=4096", true},  {"diskCount=4097", false}, {"diskCount=-1", false}, {"configCount=4096", true},
+      {"configCount=4097", false}, {"disk0.sizeBytes=x\ndiskCount=1", false},
+  };
+  for (const Case& c : cases) {
+    lab::MountRecord record;
+    std::string error;
+    EXPECT_EQ(c.valid, lab::ParseMountRecord(c.text, record, error)) << c.text;
+  }
+  lab::MountRecord record;
+  record.vm = "vm01";
+  record.guid = "G-1";
+  record.state = "mounted";
+  record.disks.push_back({"scsi0-0-a.img", "datastores/ds1/a.img", "/m/a.img", "ds1", 42, "ab12"});
+  record.configs.push_back({"datastores/ds1/a.vmx", "/m/config0/a.vmx"});
+  lab::MountRecord again;
+  std::string error;
+  ASSERT_TRUE(lab::ParseMountRecord(lab::FormatMountRecord(record), again, error)) << error;
+  EXPECT_EQ(lab::FormatMountRecord(record), lab::FormatMountRecord(again));
+}
+
+TEST(LabVMClientRecord, PropertiesAreKeptAndUnstorableOnesRefused) {
+  testsupport::TestLab lab;
+  std::string error;
+  EXPECT_TRUE(lab::SetVMClientValue(7, "hostName", "esx1", error)) << error;
+  EXPECT_TRUE(lab::SetVMClientValue(7, "appsDiscovered", "<discoveredApps/>", error)) << error;
+  EXPECT_FALSE(lab::SetVMClientValue(7, "appsDiscovered", "two\nlines", error));
+  EXPECT_FALSE(lab::SetVMClientValue(0, "hostName", "esx1", error)) << "client ids start at 1";
+  lab::VMClientRecord record;
+  ASSERT_EQ(lab::RecordRead::kRead, lab::ReadVMClientRecord(7, record, error));
+  EXPECT_EQ("esx1", record.values["hostName"]);
+  EXPECT_EQ("<discoveredApps/>", record.values["appsDiscovered"]);
+  EXPECT_EQ(lab::RecordRead::kMissing, lab::ReadVMClientRecord(8, record, error));
+}
+
+class LabMountTest : public ::testing::Test {
+ protected:
+  LabMountTest() {
+    lab::LabPlan plan;
+    plan.vms = 4;
+    plan.disksPerVM = 2;
+    lab.Create(plan);
+  }
+  static std::string Guid(int index) {
+    char guid[64];
+    std::snprintf(guid, sizeof guid, "50290000-0000-4000-8000-%012x", index);
+    return guid;
+  }
+  MountCtx Ctx(int index, int64_t job = 1001) {
+    MountCtx ctx;
+    ctx.vmGuid = Guid(index);
+    ctx.jobId = static_cast<uint64_t>(job);
+    ctx.mountPath = lab.Path("mnt/(" + Guid(index) + ")");
+    return ctx;
+  }
+  testsupport::TestLab lab;
+};
+
+TEST_F(LabMountTest, MountRecordsNameTheCopiesWhileMounted) {
+  LabVMInfo vmInfo(101);
+  MountCtx ctx = Ctx(1);
+  std::vector<VMInfoStructs::SMountInfoFull> before, during, after;
+  ASSERT_EQ(1, vmInfo.GetMountInfoFull(ctx, before));
+  ASSERT_EQ(1, vmInfo.MountVM(ctx));
+  ASSERT_EQ(1, vmInfo.GetMountInfoFull(ctx, during));
+  ASSERT_EQ(2u, during.size());
+  for (size_t i = 0; i < during.size(); ++i) {
+    EXPECT_EQ(0u, during[i].disks[0].path.find(ctx.mountPath + "/")) << during[i].disks[0].path;
+    EXPECT_EQ(ReadAll(before[i].disks[0].path), ReadAll(during[i].disks[0].path));
+    EXPECT_EQ(before[i].disks[0].indexName, during[i].disks[0].indexName);
+  }
+  EXPECT_EQ(LabVMInfo::MountCleanupString("vcenter", 1001, Guid(1)), ctx.cleanupString);
+  EXPECT_GT(ctx.fileTime, 0);
+  ASSERT_EQ(1, vmInfo.UnmountVM(ctx));
+  EXPECT_TRUE(ctx.cleanupString.empty());
+  ASSERT_EQ(1, vmInfo.GetMountInfoFull(ctx, after));
+  EXPECT_EQ(before[0].disks[0].path, after[0].disks[0].path) << "unmounted: the images again";
+  EXPECT_EQ(1, vmInfo.UnmountVM(ctx)) << "nothing is left to remove";
+}
+
+TEST_F(LabMountTest, DescriptionThatLeadsOutOfTheLabIsRefused) {
+  lab::VMDescription vm;
+  ASSERT_TRUE(lab::FindVM("vcenter", Guid(2), vm));
+  vm.disks[1].file = "datastores/../../../outside.img";
+  std::string error;
+  ASSERT_TRUE(lab::WriteVMDescription("vcenter", vm, error)) << error;
+  LabVMInfo vmInfo(101);
+  MountCtx ctx = Ctx(2);
+  EXPECT_EQ(0, vmInfo.MountVM(ctx));
+  EXPECT_EQ(3003, vmInfo.GetErrorCode());
+  EXPECT_FALSE(testsupport::Exists(ctx.mountPath)) << "nothing is copied";
+  EXPECT_TRUE(ctx.cleanupString.empty());
+}
+
+// Four VMs mounted and unmounted at once, each by its own thread and connection, for two jobs: every
+// mount keeps its own record and copies.
+TEST_F(LabMountTest, MountsFromSeveralThreadsKeepTheirOwnRecords) {
+  std::vector<std::thread> threads;
+  std::vector<int> results(8, -1);
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&, t] {
+      LabVMInfo vmInfo(101);
+      MountCtx ctx = Ctx(t % 4 + 1, 1001 + t / 4);
+      ctx.mountPath += "-" + std::to_string(t);
+      results[t] = vmInfo.MountVM(ctx) == 1 && vmInfo.UnmountVM(ctx) == 1 ? 1 : 0;
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(std::vector<int>(8, 1), results);
+  for (int64_t job : {1001, 1002}) {
+    std::vector<lab::MountRecord> records = lab::ListMountRecords(job);
+    ASSERT_EQ(4u, records.size()) << job;
+    for (const lab::MountRecord& record : records) {
+      EXPECT_EQ("unmounted", record.state);
+      ASSERT_EQ(2u, record.disks.size());
+      EXPECT_EQ(64u, record.disks[0].sha256.size());
+      EXPECT_FALSE(testsupport::Exists(record.disks[0].copy));
+    }
+  }
+}
+
+}  // namespace
