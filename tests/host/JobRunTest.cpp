@@ -49,10 +49,15 @@ TEST(JobRun, ACoordinatorAndTwoAgentProcessesEndEveryVMOnceAndClaimNoBackup) {
   const std::string labDir = dir.Path("lab");
   const std::string out = dir.Path("tool.txt");
   ASSERT_EQ(0, RunTool({"create", labDir, "--vms", "6"}, out)) << ReadText(out);
+  // The hypervisor refuses every mount: the job's road ends at the mount for every VM.
+  ASSERT_EQ(0, RunTool({"fault", labDir, "add", "vminfo.MountVM", "--code", "3001", "--times", "always", "--text",
+                        "The VM was not backed up: the lab refused its mount"},
+                       out))
+      << ReadText(out);
   ASSERT_EQ(0, RunTool({"run", labDir, "--", "-numStreams", "3"}, out)) << ReadText(out);
   lab::SetRoot(labDir);
 
-  // Every VM has one final status, and none is reported backed up: the agents cannot back up yet.
+  // Every VM has one final status, and none is reported backed up.
   const std::vector<std::string> guids = vsJobMgr::ReadVMStatusGuids(1001);
   ASSERT_EQ(6u, guids.size()) << ReadText(out);
   for (const std::string& guid : guids) {

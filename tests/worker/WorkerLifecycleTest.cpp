@@ -138,7 +138,8 @@ TEST_F(WorkerLifecycleTest, QuitRightAfterAHandOutLeavesTheVMUnprocessed) {
 }
 
 TEST_F(WorkerLifecycleTest, ShippedWorkerFailsEachVMWithAReason) {
-  // A VM of the lab's hypervisor: the worker connects, and fails the VM at the mount it cannot do yet.
+  // A VM of the lab's hypervisor: the worker connects, and fails the VM at the mount the lab refuses.
+  ASSERT_TRUE(job.Lab().Fault("vminfo.MountVM", 3001, "The VM was not backed up: the lab refused its mount"));
   VMCollect vm = Collect("vm01", "50290000-0000-4000-8000-000000000001", 1001001);
   vm.setstring(VMCollect::F_serverName, lab::SampleServer());
   vm.setint64(VMCollect::F_subclientId, 1);
