@@ -50,21 +50,23 @@ int vsArchive::close(bool /*success*/) {
 int vsArchive::HoldReservationLocked() {
   const int64_t jobId = jobMgr_ != nullptr ? jobMgr_->getJobId() : 0;
   const std::string holder = lab::ReservationHolder();
+  // The ledger's change runs in a function of its own: it works on copies of the stream's ids.
+  const int32_t streamId = streamId_, rcid = rcid_, reservationId = reservationId_;
   std::string error;
   lab::ReservationLedger current;
   if (lab::ReadReservationLedger(jobId, current, error) && current.reservations.empty()) return kRetOk;
   const bool held = lab::UpdateReservationLedger(
       jobId,
       [&](lab::ReservationLedger& ledger, std::string& why) {
-        lab::Reservation* reservation = ledger.Find(rcid_);
+        lab::Reservation* reservation = ledger.Find(rcid);
         if (reservation == nullptr || reservation->state != lab::ReservationState::kReserved ||
-            reservation->reservationId != reservationId_) {
-          why = "stream " + std::to_string(streamId_) + " RCID " + std::to_string(rcid_) + " reservation " +
-                std::to_string(reservationId_) + " is not reserved for job " + std::to_string(jobId);
+            reservation->reservationId != reservationId) {
+          why = "stream " + std::to_string(streamId) + " RCID " + std::to_string(rcid) + " reservation " +
+                std::to_string(reservationId) + " is not reserved for job " + std::to_string(jobId);
           return false;
         }
         if (!reservation->holder.empty() && lab::ReservationHolderAlive(reservation->holder)) {
-          why = "stream " + std::to_string(streamId_) + " RCID " + std::to_string(rcid_) + " is open on " +
+          why = "stream " + std::to_string(streamId) + " RCID " + std::to_string(rcid) + " is open on " +
                 reservation->holder;
           return false;
         }

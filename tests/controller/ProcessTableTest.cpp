@@ -196,10 +196,4 @@ TEST_F(ProcessTableTest, ThreadsReadWhileTheSlotIsUpdatedAndReleased) {
   EXPECT_EQ(0, processes);
 }
 
-TEST_F(ProcessTableTest, WithoutATemporaryFolderThereIsNoTable) {
-  lab_.RemoveLab();
-  QuarnIPC ipc;
-  EXPECT_FALSE(ipc.Initialize());
-}
-
 }  // namespace

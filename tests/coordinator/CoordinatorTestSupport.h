@@ -98,6 +98,11 @@ class TestCoordinator : public QuarnCoordinator {
   using QuarnCoordinator::RemoveVMFromVMPriorityList;
   using QuarnCoordinator::SelectAgentFromList;
   using QuarnCoordinator::SelectAgentsForVM;
+  using QuarnCoordinator::AddVMFailures;
+  using QuarnCoordinator::m_vmsAlreadyBackedUp;
+  using QuarnCoordinator::UpdateJobManagerVMList_Initial;
+  using QuarnCoordinator::UpdateJobManagerVMList_Restart;
+  using QuarnCoordinator::UpdateJobManagerVMList_StubPhase;
   using QuarnCoordinator::UpdateVMPrioritiesFromFile;
 
   // The managers without the rest of Initialize, for the operations that only read them.
@@ -128,12 +133,12 @@ class CoordinatorTest : public ::testing::Test {
     FreshLab();
   }
   // A new lab and new manager clients; the coordinator of the last one is gone.
-  void FreshLab() {
+  void FreshLab(const lab::LabPlan& plan = lab::LabPlan()) {
     coordinator_.reset();
     ZtClock::ResetTestOffset();
     lab_.reset();
     lab_.reset(new testsupport::TestLab("coordinator"));
-    ASSERT_TRUE(lab_->Create());
+    ASSERT_TRUE(lab_->Create(plan));
     job_.reset(new vsJobMgr());
     app_.reset(new vsAppMgr());
     ASSERT_TRUE(lab_->OpenLog(2));

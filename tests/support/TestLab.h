@@ -170,16 +170,16 @@ class TestLab {
   }
 
  private:
-  // The per-host process tables the lab's clients made (System V segments outlive their processes,
-  // and a test's must not outlive the test).
+  // The per-host process tables that clients of labs in this folder made (System V segments outlive
+  // their processes, and a test's must not outlive the test). A lab the lab tool made for the test
+  // may lie in a folder of its own inside.
   void RemoveProcessTables() {
     if (root_.empty()) return;
     std::error_code ignored;
-    for (std::filesystem::directory_iterator it(root_ + "/clients", ignored), end; !ignored && it != end;
+    for (std::filesystem::recursive_directory_iterator it(root_, ignored), end; !ignored && it != end;
          it.increment(ignored)) {
-      const std::string keyFile = (it->path() / "Temp" / "QUARN_IPC_SHARED_MEMORY").string();
-      if (access(keyFile.c_str(), F_OK) != 0) continue;
-      const key_t key = ftok(keyFile.c_str(), 0xFEFA);
+      if (it->path().filename() != "QUARN_IPC_SHARED_MEMORY") continue;
+      const key_t key = ftok(it->path().c_str(), 0xFEFA);
       const int segment = key == static_cast<key_t>(-1) ? -1 : shmget(key, 0, 0);
       if (segment >= 0) shmctl(segment, IPC_RMID, nullptr);
     }

@@ -54,22 +54,10 @@ class StreamReservationTest : public ::testing::Test {
   vsJobMgr job_;
 };
 
-TEST_F(StreamReservationTest, LedgerReadsBackAndRefusesWhatItCouldNotKeep) {
-  lab::ReservationLedger ledger = Ledger();
-  ASSERT_EQ(3u, ledger.reservations.size());
-  EXPECT_EQ(std::vector<int32_t>({1, 2, 3}),
-            std::vector<int32_t>({ledger.reservations[0].streamId, ledger.reservations[1].streamId,
-                                  ledger.reservations[2].streamId}));
-  ledger.reservations[1].holder = "proxyA:42";
-  ledger.reservations[1].opens = 2;
-  ledger.reservations[2].state = lab::ReservationState::kReleased;
-  ledger.reservations[2].why = "free";
-  ledger.openRequest = 4;
-  lab::ReservationLedger again;
+// (That a ledger reads back as written is the fuzz target's to show.)
+TEST_F(StreamReservationTest, LedgerRefusesWhatItCouldNotKeepAndGrantsUpToItsLimit) {
+  ASSERT_EQ(3u, Ledger().reservations.size());
   std::string error;
-  ASSERT_TRUE(lab::ParseReservationLedger(lab::FormatReservationLedger(ledger), again, error)) << error;
-  EXPECT_EQ(lab::FormatReservationLedger(ledger), lab::FormatReservationLedger(again));
-
   const std::string good = "rcid=1 reservation=1 stream=1 mediaAgent=1 copy=1 primary=1 state=reserved token=0 "
                            "holder=- opens=0";
   for (const std::string& bad :
