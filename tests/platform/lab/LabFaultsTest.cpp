@@ -109,6 +109,26 @@ TEST(LabFaults, ThreadsFireARuleExactlyItsTimes) {
   EXPECT_EQ(kThreads * kCalls, table.rules[0].calls);
 }
 
+// Calls no rule names leave a table as a person wrote it, comments and all; the first call a rule
+// names counts, and only then is the table written in the model's own form.
+TEST(LabFaults, OnlyACallARuleNamesWritesTheTable) {
+  testsupport::TestLab lab("proxyA");
+  const std::string written = "# refuse the second load of vm01\nop=vminfo.LoadVMInfo vm=vm01 after=1 code=5\n";
+  ASSERT_TRUE(lab::WriteFileAtomic(lab::FaultTablePath(), written));
+  lab::Fault fault;
+  EXPECT_FALSE(lab::CheckFault("vminfo.GetHostInfo", fault));
+  EXPECT_FALSE(lab::CheckFault(lab::FaultCall{"vminfo.LoadVMInfo", "", "vm02", "", ""}, fault));
+  std::string text;
+  ASSERT_TRUE(lab::ReadFile(lab::FaultTablePath(), text));
+  EXPECT_EQ(written, text);
+  // The first load of vm01 passes and is counted, the second fails.
+  EXPECT_FALSE(lab::CheckFault(lab::FaultCall{"vminfo.LoadVMInfo", "", "VM01", "", ""}, fault));
+  EXPECT_TRUE(lab::CheckFault(lab::FaultCall{"vminfo.LoadVMInfo", "", "vm01", "", ""}, fault));
+  EXPECT_EQ(5, fault.code);
+  ASSERT_TRUE(lab::ReadFile(lab::FaultTablePath(), text));
+  EXPECT_EQ("op=vminfo.LoadVMInfo vm=vm01 after=1 times=1 code=5 calls=2 fired=1\n", text);
+}
+
 TEST(LabFaults, SelectorsNarrowARuleAndTheFirstDueRuleFires) {
   testsupport::TestLab lab("proxyA");
   auto rule = [](const char* client, const char* vm, const char* disk, int64_t times, int code) {
