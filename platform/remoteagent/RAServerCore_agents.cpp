@@ -273,7 +273,7 @@ bool ServerCore::LaunchRemote(AgentEntry* agent, uint64_t gen) {
   const std::string root = lab::Root();
   if (!root.empty()) {
     // Each agent process is its own simulated client; an explicit root reaches it through the environment.
-    env.emplace_back("QUARN_LAB", root);
+    env.emplace_back(lab::RootVariable(), root);
     lab::MakeDirs(lab::ClientDir(host));
   }
   pid_t pid = -1;

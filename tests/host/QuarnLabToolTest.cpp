@@ -148,7 +148,7 @@ TEST_F(QuarnLabTool, CreateBuildsALabTheStandInsAccept) {
 
   // The job's VM collect file, as discovery leaves it, with its copy in the index cache.
   VirtualServer::VMCollectList list;
-  ASSERT_TRUE(vsXMLFile(labDir_ + "/clients/coord/JobResults/7/vmcollect_42.ztf").Load(list));
+  ASSERT_TRUE(vsXMLFile(lab::SubclientJobResultsDir("coord", "7") + "/vmcollect_42.ztf").Load(list));
   EXPECT_EQ(42, list.getint64(VirtualServer::VMCollectList::F_jobId));
   const CNMessageList& vms = list.getlistobject(VirtualServer::VMCollectList::F_vms, false);
   ASSERT_EQ(3u, vms.size());
