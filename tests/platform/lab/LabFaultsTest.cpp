@@ -16,6 +16,7 @@
 #include "platform/lab/LabFaults.h"
 #include "platform/lab/LabJob.h"
 #include "platform/msg/CNMessageBase.h"
+#include "platform/msg/vsXMLFile.h"
 #include "platform/vminfo/LabVMInfo.h"
 #include "platform/vminfo/VMInfoStartup.h"
 #include "support/TestLab.h"
@@ -211,6 +212,8 @@ TEST(LabFaults, EveryStandInOperationAsksTheTable) {
   VMInfoStructs::SHostInfo host;
   VMInfoStructs::SVMInfo vm;
   std::unique_ptr<CNMessageBase> status = CNMessageBase::Create(0x15A0B32E);
+  vsXMLFile kept(lab.Path("kept.xml"));
+  ASSERT_TRUE(kept.Save(*status));
   struct Case {
     const char* op;
     std::function<bool()> call;  // true when the operation succeeded
@@ -242,6 +245,10 @@ TEST(LabFaults, EveryStandInOperationAsksTheTable) {
       {"vminfo.GetHostInfo", [&]() { return vmInfo.GetHostInfo("esx1", host, 0, 0) != 0; },
        [&]() { return host.name.empty(); }},
       {"vminfo.LoadVMInfo", [&]() { return vmInfo.LoadVMInfo("vm01", vm) != 0; }, [&]() { return vm.guid.empty(); }},
+      {"msg.SaveFile", [&]() { return vsXMLFile(lab.Path("new.xml")).Save(*status); },
+       [&]() { return !testsupport::Exists(lab.Path("new.xml")); }},
+      {"msg.LoadFile", [&]() { return kept.Load(*status); },
+       [&]() { return kept.LastError() == "cannot read " + kept.Path() + ": injected"; }},
       {"config.setString", [&]() { return ZTPlatformInfo().setString("VirtualServer", "sNew", "x"); },
        [&]() { std::string v; return !lab::ReadSetting("proxyA", "VirtualServer", "sNew", v); }},
   };
