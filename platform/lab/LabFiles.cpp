@@ -249,7 +249,7 @@ bool CopyFileAtomic(const std::string& source, const std::string& path, std::str
           if (!WriteAll(out, buffer, static_cast<size_t>(n))) return false;
         }
       },
-      error);
+      Durability::kDurable, error);
   close(in);
   if (!readError.empty()) error = readError;
   return ok;
