@@ -20,6 +20,7 @@
 #include "platform/lab/LabFaults.h"
 #include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabJob.h"
+#include "platform/lab/LabReservations.h"
 #include "platform/lab/LabMachine.h"
 #include "platform/lab/LabSettings.h"
 #include "platform/lab/LabCoordinator.h"
@@ -333,6 +334,17 @@ TEST_F(QuarnLabTool, RunStartsTheProgramAsTheJobManagerWould) {
   EXPECT_EQ("-j\n7\n-jt\ntoken-7\n-a\n1\n-t\n1\n-d\nma1\n-cn\ncoordinator\n-numStreams\n2\na b\n",
             ReadAll(dir_.Path("argv.txt")));
   EXPECT_NE(std::string::npos, run.out.find("job 7: no outcome yet")) << run.out;
+  // The streams it grants are reserved on the job's media agent first (client id 1 in a new lab).
+  UseToolLab();
+  lab::ReservationLedger ledger;
+  std::string error;
+  ASSERT_TRUE(lab::ReadReservationLedger(7, ledger, error)) << error;
+  EXPECT_EQ(2, ledger.CountReserved());
+  EXPECT_EQ(1, ledger.reservations[0].mediaAgentId);
+  EXPECT_NE(std::string::npos, run.out.find("stream reservations:\n  rcid=1 reservation=1 stream=1")) << run.out;
+  run = Tool({"run", labDir_, "--job", "7", "--program", program, "--", "-numStreams", "1001"});
+  EXPECT_NE(0, run.exitCode);
+  EXPECT_NE(std::string::npos, run.err.find("-numStreams takes 0 to 1000 streams")) << run.err;
 
   // Options after "--" replace the tool's own: "-t 2" runs an incremental.
   run = Tool({"run", labDir_, "--job", "7", "--program", program, "--", "-t", "2", "-jt", "other"});

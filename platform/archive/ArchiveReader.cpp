@@ -1,0 +1,400 @@
+#include "platform/archive/ArchiveReader.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/os/CPxCRC32.h"
+
+namespace archive {
+namespace {
+
+constexpr size_t kReadChunk = 1024 * 1024;
+
+uint64_t LittleEndian(const char* at, int bytes) {
+  uint64_t value = 0;
+  for (int i = bytes - 1; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(at[i]);
+  return value;
+}
+
+// Sequential reads of one open file.
+class Cursor {
+ public:
+  Cursor(int fd, uint64_t size) : fd_(fd), size_(size), chunk_(kReadChunk) {}
+  uint64_t Position() const { return position_; }
+  uint64_t Left() const { return size_ - position_; }
+  bool Read(void* into, size_t count) {
+    char* out = static_cast<char*>(into);
+    while (count > 0) {
+      ssize_t n = pread(fd_, out, count, static_cast<off_t>(position_));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      out += n;
+      count -= static_cast<size_t>(n);
+      position_ += static_cast<uint64_t>(n);
+    }
+    return true;
+  }
+  // Feeds the next count bytes to the check value without keeping them.
+  bool Check(uint64_t count, CPxCRC32& crc) {
+    while (count > 0) {
+      size_t piece = count < chunk_.size() ? static_cast<size_t>(count) : chunk_.size();
+      if (!Read(chunk_.data(), piece)) return false;
+      crc.UpdateCRC32(chunk_.data(), piece);
+      count -= piece;
+    }
+    return true;
+  }
+
+ private:
+  int fd_;
+  uint64_t size_;
+  uint64_t position_ = 0;
+  std::vector<char> chunk_;
+};
+
+// The checks of one archive's records, in file order.
+class Checker {
+ public:
+  Checker(ArchiveContents& contents, Problem& problem) : contents_(contents), problem_(problem) {}
+
+  // False (problem set) when the record breaks the archive's rules.
+  bool OnRecord(uint16_t type, uint64_t offset, const std::string& fields, uint64_t payloadOffset,
+                uint64_t payloadLength);
+  // False when the file ended before the archive did.
+  bool OnEnd(uint64_t fileSize);
+
+ private:
+  bool Fail(uint64_t offset, const std::string& text) {
+    problem_.offset = offset;
+    problem_.text = text;
+    return false;
+  }
+  Item* Open() { return open_ < 0 ? nullptr : &contents_.items[static_cast<size_t>(open_)]; }
+  // A header-only (pseudo) item needs no end of item: what follows it ends it.
+  void EndPseudo() {
+    Item* item = Open();
+    if (item != nullptr && item->kind == ItemKind::kPseudo) {
+      item->ended = true;
+      item->success = true;
+      open_ = -1;
+    }
+  }
+  bool NoItemOpen(uint64_t offset, const char* what) {
+    EndPseudo();
+    const Item* item = Open();
+    if (item == nullptr) return true;
+    return Fail(offset, std::string(ItemKindName(item->kind)) + " item [" + item->name + "] opened at offset " +
+                            std::to_string(item->headerOffset) + " is left open: " + what + " follows before its end");
+  }
+  bool Begin(uint64_t offset, FieldReader& in);
+  bool Header(uint16_t type, uint64_t offset, FieldReader& in);
+  bool Content(uint16_t type, uint64_t offset, FieldReader& in, uint64_t payloadOffset, uint64_t payloadLength);
+  bool EndItem(uint64_t offset, FieldReader& in);
+  bool End(uint64_t offset, FieldReader& in);
+
+  ArchiveContents& contents_;
+  Problem& problem_;
+  bool begun_ = false;
+  bool ended_ = false;
+  long open_ = -1;  // index of the open item
+};
+
+bool Checker::OnRecord(uint16_t type, uint64_t offset, const std::string& fields, uint64_t payloadOffset,
+                       uint64_t payloadLength) {
+  if (ended_) return Fail(offset, "a " + RecordTypeName(type) + " record follows the archive end");
+  const RecordType kind = static_cast<RecordType>(type);
+  if (!begun_ && kind != RecordType::kArchiveBegin)
+    return Fail(offset, "the archive does not start with its archive begin record");
+  FieldReader in(fields.data(), fields.size());
+  bool ok = true;
+  switch (kind) {
+    case RecordType::kArchiveBegin: ok = Begin(offset, in); break;
+    case RecordType::kFileHeader:
+    case RecordType::kContainerHeader:
+    case RecordType::kDiskHeader:
+    case RecordType::kExtentHeader: ok = Header(type, offset, in); break;
+    case RecordType::kData:
+    case RecordType::kHole:
+    case RecordType::kIndexMetadata:
+    case RecordType::kDiskIndexMetadata: ok = Content(type, offset, in, payloadOffset, payloadLength); break;
+    case RecordType::kUnchangedRange: {
+      if (!NoItemOpen(offset, "an unchanged range")) return false;
+      UnchangedRange range;
+      range.offset = offset;
+      in.Text(range.diskHeaderName);
+      in.U64(range.first);
+      in.U64(range.last);
+      in.Bool(range.fixedLengthNames);
+      if (!in.Failed() && range.last < range.first)
+        return Fail(offset, "an unchanged range that ends before it begins");
+      contents_.ranges.push_back(range);
+      break;
+    }
+    case RecordType::kEndOfItem: ok = EndItem(offset, in); break;
+    case RecordType::kArchiveEnd: ok = End(offset, in); break;
+    default: return Fail(offset, "unknown record type " + std::to_string(type));
+  }
+  if (!ok) return false;
+  if (in.Failed()) return Fail(offset, "the fields of a " + RecordTypeName(type) + " record are cut short");
+  ++contents_.records;
+  return true;
+}
+
+bool Checker::Begin(uint64_t offset, FieldReader& in) {
+  if (begun_) return Fail(offset, "a second archive begin record");
+  begun_ = true;
+  in.U32(contents_.formatVersion);
+  if (!in.Failed() && contents_.formatVersion != kFormatVersion)
+    return Fail(offset, "format version " + std::to_string(contents_.formatVersion) + " is not version " +
+                            std::to_string(kFormatVersion) + ", the one this reader knows");
+  in.U64(contents_.archiveFileId);
+  in.I64(contents_.jobId);
+  in.I64(contents_.childJobId);
+  in.I64(contents_.clientId);
+  in.I64(contents_.subclientId);
+  in.U32(contents_.backupLevel);
+  in.I32(contents_.streamId);
+  in.I32(contents_.rcid);
+  in.I64(contents_.created);
+  in.Text(contents_.vmGuid);
+  in.Text(contents_.collectText);
+  in.Text(contents_.mediaAgent);
+  in.Text(contents_.client);
+  in.Bool(contents_.indexOnly);
+  return true;
+}
+
+bool Checker::Header(uint16_t type, uint64_t offset, FieldReader& in) {
+  if (!NoItemOpen(offset, "a new header")) return false;
+  Item item;
+  item.headerOffset = offset;
+  switch (static_cast<RecordType>(type)) {
+    case RecordType::kFileHeader: {
+      bool directory = false, pseudo = false, flag = false;
+      int32_t number = 0;
+      in.Text(item.name);
+      in.U64(item.declaredSize);
+      in.I64(item.time);
+      in.Bool(directory);
+      in.Bool(pseudo);
+      in.Bool(flag);
+      in.I32(number);
+      in.I32(number);
+      in.I32(number);
+      in.U64(item.flags);
+      item.kind = pseudo ? ItemKind::kPseudo : directory ? ItemKind::kDirectory : ItemKind::kFile;
+      break;
+    }
+    case RecordType::kContainerHeader:
+      item.kind = ItemKind::kContainer;
+      in.Text(item.name);
+      in.U64(item.declaredSize);
+      in.I64(item.time);
+      break;
+    case RecordType::kDiskHeader: {
+      bool failback = false;
+      int32_t number = 0;
+      item.kind = ItemKind::kDisk;
+      in.Text(item.name);
+      in.U64(item.declaredSize);
+      in.U64(item.allocatedSize);
+      in.Bool(failback);
+      in.I32(number);
+      in.U64(item.sectorsPerExtent);
+      break;
+    }
+    default: {
+      uint64_t headerValue = 0;
+      bool empty = false;
+      int32_t number = 0;
+      item.kind = ItemKind::kExtent;
+      in.Text(item.name);
+      in.Text(item.diskName);
+      in.U64(item.declaredSize);
+      in.U64(headerValue);
+      in.Bool(empty);
+      in.I32(number);
+      in.I32(number);
+      in.U32(item.crc);
+      in.U64(item.flags);
+      break;
+    }
+  }
+  contents_.items.push_back(std::move(item));
+  open_ = static_cast<long>(contents_.items.size()) - 1;
+  return true;
+}
+
+bool Checker::Content(uint16_t type, uint64_t offset, FieldReader& in, uint64_t payloadOffset,
+                      uint64_t payloadLength) {
+  const RecordType kind = static_cast<RecordType>(type);
+  Item* item = Open();
+  if (item == nullptr) return Fail(offset, RecordTypeName(type) + " outside an item");
+  if (kind == RecordType::kIndexMetadata || kind == RecordType::kDiskIndexMetadata) {
+    ++item->metadataRecords;
+    ++contents_.indexMetadataRecords;
+    return true;
+  }
+  if (item->kind == ItemKind::kDirectory || item->kind == ItemKind::kPseudo || item->kind == ItemKind::kDisk)
+    return Fail(offset, RecordTypeName(type) + " inside " + ItemKindName(item->kind) + " item [" + item->name +
+                            "], which carries no data");
+  Piece piece;
+  piece.itemOffset = item->dataBytes + item->holeBytes;
+  if (kind == RecordType::kHole) {
+    in.U64(piece.length);
+    piece.hole = true;
+    item->holeBytes += piece.length;
+    contents_.holeBytes += piece.length;
+  } else {
+    std::string bitmap;
+    in.U32(piece.unitSize);
+    in.U32(piece.changeBitCount);
+    in.Text(piece.changeBits);
+    in.Text(bitmap);
+    if (!in.Failed() && piece.changeBits.size() < (static_cast<uint64_t>(piece.changeBitCount) + 7) / 8)
+      return Fail(offset, "data whose change bits are cut short");
+    piece.length = payloadLength;
+    piece.fileOffset = payloadOffset;
+    item->dataBytes += piece.length;
+    contents_.dataBytes += piece.length;
+  }
+  if (piece.length > 0) item->pieces.push_back(std::move(piece));
+  return true;
+}
+
+bool Checker::EndItem(uint64_t offset, FieldReader& in) {
+  Item* item = Open();
+  if (item == nullptr) return Fail(offset, "an end of item outside an item");
+  in.Bool(item->success);
+  in.I32(item->endCode);
+  item->ended = true;
+  open_ = -1;
+  if (in.Failed() || !item->success) return true;
+  const bool sized = item->kind == ItemKind::kFile || item->kind == ItemKind::kExtent ||
+                     (item->kind == ItemKind::kContainer && item->dataBytes + item->holeBytes > 0);
+  const uint64_t carried = item->dataBytes + item->holeBytes;
+  if (sized && carried != item->declaredSize)
+    return Fail(offset, std::string(ItemKindName(item->kind)) + " item [" + item->name + "] carries " +
+                            std::to_string(carried) + " bytes of data and holes but declared " +
+                            std::to_string(item->declaredSize));
+  return true;
+}
+
+bool Checker::End(uint64_t offset, FieldReader& in) {
+  if (!NoItemOpen(offset, "the archive end")) return false;
+  uint64_t records = 0, dataBytes = 0, holeBytes = 0;
+  in.U64(records);
+  in.U64(dataBytes);
+  in.U64(holeBytes);
+  if (in.Failed()) return true;
+  // Each record keeps its own check value; these counts catch whole records lost or added.
+  if (records != contents_.records)
+    return Fail(offset, "the archive end counts " + std::to_string(records) + " records before it, the file holds " +
+                            std::to_string(contents_.records));
+  if (dataBytes != contents_.dataBytes || holeBytes != contents_.holeBytes)
+    return Fail(offset, "the archive end counts " + std::to_string(dataBytes) + " data and " +
+                            std::to_string(holeBytes) + " hole bytes, the file holds " +
+                            std::to_string(contents_.dataBytes) + " and " + std::to_string(contents_.holeBytes));
+  ended_ = true;
+  return true;
+}
+
+bool Checker::OnEnd(uint64_t fileSize) {
+  if (!begun_) return Fail(0, "the file is empty");
+  if (!ended_) return Fail(fileSize, "the archive ends without its archive end record (cut short, or never closed)");
+  return true;
+}
+
+}  // namespace
+
+std::string Problem::Describe() const { return path + " at offset " + std::to_string(offset) + ": " + text; }
+
+const char* ItemKindName(ItemKind kind) {
+  switch (kind) {
+    case ItemKind::kFile: return "file";
+    case ItemKind::kDirectory: return "directory";
+    case ItemKind::kPseudo: return "header-only";
+    case ItemKind::kContainer: return "container";
+    case ItemKind::kDisk: return "disk";
+    case ItemKind::kExtent: return "extent";
+  }
+  return "unknown";
+}
+
+bool ReadArchive(const std::string& path, ArchiveContents& contents, Problem& problem) {
+  contents = ArchiveContents();
+  contents.path = path;
+  problem = Problem();
+  problem.path = path;
+  // No blocking on a FIFO planted at the name, no following a link: only a regular file is read.
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  struct stat status;
+  if (fd < 0 || fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    problem.text = fd < 0 ? std::string("cannot open: ") + std::strerror(errno) : "not a regular file";
+    if (fd >= 0) close(fd);
+    return false;
+  }
+  contents.fileSize = static_cast<uint64_t>(status.st_size);
+  Cursor cursor(fd, contents.fileSize);
+  Checker checker(contents, problem);
+  bool ok = true;
+  std::string fields;
+  while (ok && cursor.Left() > 0) {
+    const uint64_t offset = cursor.Position();
+    char header[kRecordHeaderBytes];
+    if (cursor.Left() < kRecordHeaderBytes || !cursor.Read(header, sizeof header)) {
+      problem.offset = offset;
+      problem.text = "a record header is cut short (the file ends inside it)";
+      ok = false;
+      break;
+    }
+    if (std::memcmp(header, kRecordMagic, 4) != 0) {
+      problem.offset = offset;
+      problem.text = "no record starts here (bad record magic)";
+      ok = false;
+      break;
+    }
+    const uint16_t type = static_cast<uint16_t>(LittleEndian(header + 4, 2));
+    const uint32_t fieldLength = static_cast<uint32_t>(LittleEndian(header + 8, 4));
+    const uint32_t expected = static_cast<uint32_t>(LittleEndian(header + 12, 4));
+    const uint64_t payloadLength = LittleEndian(header + 16, 8);
+    if (fieldLength > kMaxFieldBytes || payloadLength > kMaxPayloadBytes ||
+        fieldLength + payloadLength > cursor.Left()) {
+      problem.offset = offset;
+      problem.text = fieldLength + payloadLength > cursor.Left() && fieldLength <= kMaxFieldBytes &&
+                             payloadLength <= kMaxPayloadBytes
+                         ? "a " + RecordTypeName(type) + " record runs past the end of the file (cut short)"
+                         : "a record length is out of range";
+      ok = false;
+      break;
+    }
+    fields.resize(fieldLength);
+    CPxCRC32 crc;
+    crc.UpdateCRC32(header, 12);
+    crc.UpdateCRC32(header + 16, 8);
+    const uint64_t payloadOffset = offset + kRecordHeaderBytes + fieldLength;
+    bool read = cursor.Read(&fields[0], fieldLength);
+    if (read) crc.UpdateCRC32(fields.data(), fields.size());
+    if (!read || !cursor.Check(payloadLength, crc)) {
+      problem.offset = offset;
+      problem.text = std::string("cannot read: ") + std::strerror(errno);
+      ok = false;
+      break;
+    }
+    if (crc.GetCRC32() != expected) {
+      problem.offset = offset;
+      problem.text = "the check value of a " + RecordTypeName(type) + " record does not match its bytes";
+      ok = false;
+      break;
+    }
+    ok = checker.OnRecord(type, offset, fields, payloadOffset, payloadLength);
+  }
+  close(fd);
+  return ok && checker.OnEnd(contents.fileSize);
+}
+
+}  // namespace archive

@@ -1,0 +1,95 @@
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/archive/ArchiveFormat.h"
+
+// Reads back an archive file of the lab's media agent (ArchiveFormat.h) and checks it whole: every
+// record's check value, the order of items, and the data of each item against its declared size.
+namespace archive {
+
+// Where and why an archive file is not well formed.
+struct Problem {
+  std::string path;
+  uint64_t offset = 0;  // of the offending record; the file's size for a file that ends too early
+  std::string text;
+  // "<path> at offset <offset>: <text>"
+  std::string Describe() const;
+};
+
+enum class ItemKind { kFile, kDirectory, kPseudo, kContainer, kDisk, kExtent };
+// "file", "directory"...
+const char* ItemKindName(ItemKind kind);
+
+// A stretch of an item's content: data bytes at an offset of the archive file, or a hole.
+struct Piece {
+  uint64_t itemOffset = 0;
+  uint64_t length = 0;
+  bool hole = false;
+  uint64_t fileOffset = 0;  // of the data in the archive file
+  uint32_t unitSize = 0;
+  uint32_t changeBitCount = 0;  // 0: every byte of the data counts
+  std::string changeBits;       // packed, least significant bit first
+};
+
+struct Item {
+  ItemKind kind = ItemKind::kFile;
+  std::string name;
+  std::string diskName;         // extents: the disk the extent belongs to
+  uint64_t declaredSize = 0;
+  int64_t time = 0;
+  uint64_t headerOffset = 0;
+  uint64_t allocatedSize = 0;     // disks
+  uint64_t sectorsPerExtent = 0;  // disks
+  uint32_t crc = 0;               // extents
+  uint64_t flags = 0;             // file headers: their flags; extents: the flag word
+  uint64_t dataBytes = 0;
+  uint64_t holeBytes = 0;
+  std::vector<Piece> pieces;
+  uint32_t metadataRecords = 0;
+  bool ended = false;
+  bool success = false;
+  int32_t endCode = 0;
+};
+
+struct UnchangedRange {
+  std::string diskHeaderName;
+  uint64_t first = 0;
+  uint64_t last = 0;
+  bool fixedLengthNames = false;
+  uint64_t offset = 0;
+};
+
+// What one archive file holds.
+struct ArchiveContents {
+  std::string path;
+  uint64_t fileSize = 0;
+  uint32_t formatVersion = 0;
+  uint64_t archiveFileId = 0;
+  int64_t jobId = 0;
+  int64_t childJobId = 0;
+  int64_t clientId = 0;
+  int64_t subclientId = 0;
+  uint32_t backupLevel = 0;
+  int32_t streamId = 0;
+  int32_t rcid = 0;
+  int64_t created = 0;
+  std::string vmGuid;
+  std::string collectText;
+  std::string mediaAgent;
+  std::string client;
+  bool indexOnly = false;
+  std::vector<Item> items;
+  std::vector<UnchangedRange> ranges;
+  uint32_t indexMetadataRecords = 0;
+  uint64_t records = 0;
+  uint64_t dataBytes = 0;
+  uint64_t holeBytes = 0;
+};
+
+// Reads and checks the whole file. False with the first problem found; `contents` then holds what
+// was read up to it.
+bool ReadArchive(const std::string& path, ArchiveContents& contents, Problem& problem);
+
+}  // namespace archive

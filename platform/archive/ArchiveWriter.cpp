@@ -1,0 +1,136 @@
+#include "platform/archive/ArchiveWriter.h"
+
+#include <fcntl.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace archive {
+namespace {
+
+std::string FolderOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+ArchiveWriter::~ArchiveWriter() { Abandon(); }
+
+bool ArchiveWriter::Create(const std::string& path, std::string& error) {
+  if (fd_ >= 0) {
+    error = "an archive file is already open: " + path_;
+    return false;
+  }
+  // Another stream's file is never overwritten, and no link planted at the name is followed.
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
+  if (fd < 0) {
+    error = "cannot create " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  fd_ = fd;
+  path_ = path;
+  batch_.clear();
+  batch_.reserve(kBatchBytes);
+  offset_ = 0;
+  records_ = 0;
+  failure_.clear();
+  return true;
+}
+
+bool ArchiveWriter::Fail(const std::string& what, std::string& error) {
+  failure_ = what + " " + path_ + ": " + std::strerror(errno);
+  error = failure_;
+  return false;
+}
+
+bool ArchiveWriter::Flush(const void* payload, uint64_t payloadLength, std::string& error) {
+  struct iovec parts[2];
+  int count = 0;
+  if (!batch_.empty()) parts[count++] = {batch_.data(), batch_.size()};
+  if (payloadLength > 0) parts[count++] = {const_cast<void*>(payload), static_cast<size_t>(payloadLength)};
+  int first = 0;
+  while (first < count) {
+    ssize_t written = writev(fd_, parts + first, count - first);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return Fail("cannot write", error);
+    }
+    size_t left = static_cast<size_t>(written);
+    while (first < count && left >= parts[first].iov_len) left -= parts[first++].iov_len;
+    if (first < count) {
+      parts[first].iov_base = static_cast<char*>(parts[first].iov_base) + left;
+      parts[first].iov_len -= left;
+    }
+  }
+  batch_.clear();
+  return true;
+}
+
+bool ArchiveWriter::Append(RecordType type, const std::string& fields, const void* payload, uint64_t payloadLength,
+                           std::string& error) {
+  if (fd_ < 0) {
+    error = "no archive file is open";
+    return false;
+  }
+  if (!failure_.empty()) {
+    error = failure_;
+    return false;
+  }
+  if (fields.size() > kMaxFieldBytes || payloadLength > kMaxPayloadBytes || (payloadLength > 0 && payload == nullptr)) {
+    error = "record too large for the archive format";
+    return false;
+  }
+  char header[kRecordHeaderBytes];
+  EncodeRecordHeader(type, fields, payload, payloadLength, header);
+  const size_t small = kRecordHeaderBytes + fields.size();
+  const bool direct = payloadLength >= kDirectPayloadBytes;
+  const size_t batched = small + (direct ? 0 : static_cast<size_t>(payloadLength));
+  if (!batch_.empty() && batch_.size() + batched > kBatchBytes && !Flush(nullptr, 0, error)) return false;
+  batch_.insert(batch_.end(), header, header + kRecordHeaderBytes);
+  batch_.insert(batch_.end(), fields.begin(), fields.end());
+  if (direct) {
+    if (!Flush(payload, payloadLength, error)) return false;
+  } else {
+    const char* bytes = static_cast<const char*>(payload);
+    batch_.insert(batch_.end(), bytes, bytes + payloadLength);
+    if (batch_.size() >= kBatchBytes && !Flush(nullptr, 0, error)) return false;
+  }
+  offset_ += small + payloadLength;
+  ++records_;
+  return true;
+}
+
+bool ArchiveWriter::Close(std::string& error) {
+  if (fd_ < 0) {
+    error = "no archive file is open";
+    return false;
+  }
+  bool ok = failure_.empty() && Flush(nullptr, 0, error);
+  if (!failure_.empty()) error = failure_;
+  // Durable once, here: the data, then the folder entry that names it.
+  if (ok && fsync(fd_) != 0) ok = Fail("cannot sync", error);
+  if (close(fd_) != 0 && ok) ok = Fail("cannot close", error);
+  fd_ = -1;
+  if (ok) {
+    int folder = open(FolderOf(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0 || fsync(folder) != 0) ok = Fail("cannot sync the folder of", error);
+    if (folder >= 0) close(folder);
+  }
+  batch_.clear();
+  batch_.shrink_to_fit();
+  return ok;
+}
+
+void ArchiveWriter::Abandon() {
+  if (fd_ < 0) return;
+  close(fd_);
+  fd_ = -1;
+  batch_.clear();
+  batch_.shrink_to_fit();
+}
+
+}  // namespace archive

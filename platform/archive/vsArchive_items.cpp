@@ -1,0 +1,392 @@
+// Archive files and the records sent into them.
+#include <cstring>
+
+#include "platform/archive/vsArchive.h"
+#include "platform/disk/I2ClusterBitmap.h"
+#include "platform/ev/EvDebug.h"
+#include "platform/jobmgr/vsJobMgr.h"
+#include "platform/lab/Lab.h"
+#include "platform/lab/LabFaults.h"
+#include "platform/lab/LabMedia.h"
+#include "platform/msg/CNMessageBase.h"
+#include "platform/os/ZtTime.h"
+
+using archive::FieldWriter;
+using archive::RecordType;
+
+namespace {
+
+std::string BitmapText(const std::shared_ptr<I2::ClusterBitmap>& bitmap) {
+  return bitmap && bitmap->IsValidBitmap() ? bitmap->ToString() : std::string();
+}
+
+}  // namespace
+
+vsArchive::vsArchive(vsJobMgr* jobMgr, vsAppMgr* appMgr, vsSim* /*sim*/, const std::string& keymasterHost)
+    : jobMgr_(jobMgr), appMgr_(appMgr), keymasterHost_(keymasterHost) {}
+
+vsArchive::~vsArchive() {
+  ZtMutexLock lock(mutex_);
+  if (writer_.IsOpen()) CloseArchiveFileLocked();
+  ReleaseReservationLocked();
+}
+
+std::string vsArchive::GetLastError() const {
+  ZtMutexLock lock(mutex_);
+  return lastError_;
+}
+
+int vsArchive::Fail(int code, const std::string& text) {
+  lastError_ = text;
+  EvDebug::Error("int vsArchive::Fail(int, const std::string&)", "Stream [%d] archive file [%llu]: %s", streamId_,
+                 static_cast<unsigned long long>(archiveFileId_), text.c_str());
+  return code;
+}
+
+int vsArchive::InjectedFault(const char* op) {
+  lab::FaultCall call;
+  call.op = op;
+  call.vm = vmGuid_;
+  call.stream = std::to_string(streamId_);
+  lab::Fault fault;
+  if (!lab::CheckFault(call, fault)) return kRetOk;
+  return Fail(fault.code, std::string("[") + op + "] " + fault.text);
+}
+
+int vsArchive::Send(RecordType type, const std::string& fields, const void* payload, uint64_t length) {
+  if (!writer_.IsOpen()) return Fail(kRetNoArchiveFile, "no archive file is open on the stream");
+  if (int code = InjectedFault("archive.write")) return code;
+  std::string error;
+  if (!writer_.Append(type, fields, payload, length, error)) {
+    // The media's file has a hole or a torn record from here on: nothing more goes to it.
+    streamFailed_ = true;
+    return Fail(kRetWriteFailed, error);
+  }
+  lastError_.clear();
+  return kRetOk;
+}
+
+int vsArchive::NewArchivePath(uint64_t& id, std::string& path) {
+  const std::string mediaAgent = jobMgr_ != nullptr ? jobMgr_->getMediaAgent() : std::string();
+  const int64_t jobId = jobMgr_ != nullptr ? jobMgr_->getJobId() : 0;
+  std::string error;
+  if (!lab::TakeArchiveFileId(mediaAgent, id, error)) return Fail(kRetCreateFailed, error);
+  path = lab::ArchiveFilePath(mediaAgent, jobId, id);
+  if (path.empty() || !lab::MakeDirs(lab::MediaJobDir(mediaAgent, jobId)))
+    return Fail(kRetCreateFailed, "no folder for job [" + std::to_string(jobId) + "] on media agent [" +
+                                      mediaAgent + "]");
+  return kRetOk;
+}
+
+std::string vsArchive::BeginFields(uint64_t id, int64_t childJobId, int64_t clientId, int64_t subclientId,
+                                   const std::string& collectText, uint32_t backupLevel, bool indexOnly) {
+  FieldWriter fields;
+  fields.U32(archive::kFormatVersion);
+  fields.U64(id);
+  fields.I64(jobMgr_ != nullptr ? jobMgr_->getJobId() : 0);
+  fields.I64(childJobId);
+  fields.I64(clientId);
+  fields.I64(subclientId);
+  fields.U32(backupLevel);
+  fields.I32(streamId_);
+  fields.I32(rcid_);
+  fields.I64(static_cast<int64_t>(ZtClock::NowSeconds()));
+  fields.Text(vmGuid_);
+  fields.Text(collectText);
+  fields.Text(jobMgr_ != nullptr ? jobMgr_->getMediaAgent() : std::string());
+  fields.Text(lab::FocusClient());
+  fields.Bool(indexOnly);
+  return fields.Bytes();
+}
+
+int vsArchive::createArchiveFile(const std::string& vmGuid, int64_t childJobId, int64_t clientId, int64_t subclientId,
+                                 const std::string& collectText, uint32_t backupLevel) {
+  static const char* const sig =
+      "int vsArchive::createArchiveFile(const std::string&, int64_t, int64_t, int64_t, const std::string&, uint32_t)";
+  ZtMutexLock lock(mutex_);
+  if (!initialized_ || closed_) return Fail(kRetNotInitialized, "the stream is not open");
+  if (writer_.IsOpen()) {
+    EvDebug::Error(sig, "Archive file [%llu] of VM [%s] was left open on stream [%d]; closing it",
+                   static_cast<unsigned long long>(archiveFileId_), vmGuid_.c_str(), streamId_);
+    CloseArchiveFileLocked();
+  }
+  vmGuid_ = vmGuid;
+  if (int code = InjectedFault("archive.createArchiveFile")) return code;
+  uint64_t id = 0;
+  std::string path;
+  if (int code = NewArchivePath(id, path)) return code;
+  std::string error;
+  if (!writer_.Create(path, error)) return Fail(kRetCreateFailed, error);
+  const std::string begin = BeginFields(id, childJobId, clientId, subclientId, collectText, backupLevel, false);
+  if (!writer_.Append(RecordType::kArchiveBegin, begin, nullptr, 0, error)) {
+    writer_.Abandon();
+    return Fail(kRetCreateFailed, error);
+  }
+  archiveFileId_ = id;
+  dataBytes_ = 0;
+  holeBytes_ = 0;
+  streamFailed_ = false;
+  EvDebug::Debug(sig, "Created archive file [%llu] for VM [%s] on stream [%d]: %s", static_cast<unsigned long long>(id),
+                 vmGuid.c_str(), streamId_, path.c_str());
+  lastError_.clear();
+  return kRetOk;
+}
+
+int vsArchive::CreateVMIndexArchiveFileForSnap(const std::string& vmGuid, int64_t childJobId, int64_t clientId,
+                                                int64_t subclientId, int64_t* archiveFileId) {
+  // The index-only file is an archive file of its own, begun and ended at once.
+  archive::ArchiveWriter writer;
+  ZtMutexLock lock(mutex_);
+  if (archiveFileId == nullptr) return Fail(kRetBadArgument, "no place for the archive file id");
+  if (!initialized_ || closed_) return Fail(kRetNotInitialized, "the stream is not open");
+  vmGuid_ = vmGuid;
+  if (int code = InjectedFault("archive.createArchiveFile")) return code;
+  uint64_t id = 0;
+  std::string path;
+  if (int code = NewArchivePath(id, path)) return code;
+  FieldWriter end;
+  end.U64(1);
+  end.U64(0);
+  end.U64(0);
+  std::string error;
+  if (!writer.Create(path, error) ||
+      !writer.Append(RecordType::kArchiveBegin, BeginFields(id, childJobId, clientId, subclientId, std::string(), 0, true),
+                     nullptr, 0, error) ||
+      !writer.Append(RecordType::kArchiveEnd, end.Bytes(), nullptr, 0, error) || !writer.Close(error))
+    return Fail(kRetCreateFailed, error);
+  *archiveFileId = static_cast<int64_t>(id);
+  lastError_.clear();
+  return kRetOk;
+}
+
+int vsArchive::CloseArchiveFileLocked() {
+  static const char* const sig = "int vsArchive::closeArchiveFile()";
+  if (!writer_.IsOpen()) return Fail(kRetNoArchiveFile, "no archive file is open on the stream");
+  FieldWriter fields;
+  fields.U64(writer_.Records());
+  fields.U64(dataBytes_);
+  fields.U64(holeBytes_);
+  std::string error;
+  const bool ended = writer_.Append(RecordType::kArchiveEnd, fields.Bytes(), nullptr, 0, error);
+  std::string closeError;
+  const bool durable = writer_.Close(closeError);
+  const uint64_t id = archiveFileId_;
+  archiveFileId_ = 0;
+  bufferOut_ = false;
+  if (!ended || !durable) {
+    streamFailed_ = true;
+    return Fail(kRetCloseFailed, ended ? closeError : error);
+  }
+  EvDebug::Debug(sig, "Closed archive file [%llu] of VM [%s]: [%llu] data bytes, [%llu] hole bytes",
+                 static_cast<unsigned long long>(id), vmGuid_.c_str(), static_cast<unsigned long long>(dataBytes_),
+                 static_cast<unsigned long long>(holeBytes_));
+  lastError_.clear();
+  return kRetOk;
+}
+
+int vsArchive::closeArchiveFile() {
+  ZtMutexLock lock(mutex_);
+  if (!writer_.IsOpen()) return Fail(kRetNoArchiveFile, "no archive file is open on the stream");
+  if (int code = InjectedFault("archive.closeArchiveFile")) {
+    // The file stays open: a later close or the stream's end still ends it.
+    return code;
+  }
+  return CloseArchiveFileLocked();
+}
+
+uint64_t vsArchive::GetArchiveFileId() const {
+  ZtMutexLock lock(mutex_);
+  return archiveFileId_;
+}
+
+std::string vsArchive::GetArchiveFilePath() const {
+  ZtMutexLock lock(mutex_);
+  return writer_.IsOpen() ? writer_.Path() : std::string();
+}
+
+int vsArchive::sendFileHeader(const std::string& name, uint64_t size, int64_t time, bool directory, bool pseudo,
+                              bool flag3, int32_t number1, int32_t number2, int32_t number3, uint64_t flags,
+                              bool headerBit, bool flag5, bool noMetadata) {
+  FieldWriter fields;
+  fields.Text(name);
+  fields.U64(size);
+  fields.I64(time);
+  fields.Bool(directory);
+  fields.Bool(pseudo);
+  fields.Bool(flag3);
+  fields.I32(number1);
+  fields.I32(number2);
+  fields.I32(number3);
+  fields.U64(flags);
+  fields.Bool(headerBit);
+  fields.Bool(flag5);
+  fields.Bool(noMetadata);
+  ZtMutexLock lock(mutex_);
+  return Send(RecordType::kFileHeader, fields.Bytes(), nullptr, 0);
+}
+
+int vsArchive::sendFCFileHeader(const std::string& name, uint64_t size, int64_t time, bool flag1, bool flag2,
+                                int32_t number1, int32_t number2, int32_t number3, uint64_t value1, bool flag3,
+                                bool flag4, uint64_t value2, uint64_t value3, uint64_t value4, uint32_t value5,
+                                uint64_t value6, uint64_t value7, uint32_t value8, uint32_t value9, uint32_t value10,
+                                uint32_t value11) {
+  const int64_t values[] = {flag1,
+                            flag2,
+                            number1,
+                            number2,
+                            number3,
+                            static_cast<int64_t>(value1),
+                            flag3,
+                            flag4,
+                            static_cast<int64_t>(value2),
+                            static_cast<int64_t>(value3),
+                            static_cast<int64_t>(value4),
+                            value5,
+                            static_cast<int64_t>(value6),
+                            static_cast<int64_t>(value7),
+                            value8,
+                            value9,
+                            value10,
+                            value11};
+  FieldWriter fields;
+  fields.Text(name);
+  fields.U64(size);
+  fields.I64(time);
+  fields.U32(sizeof values / sizeof values[0]);
+  for (int64_t value : values) fields.I64(value);
+  ZtMutexLock lock(mutex_);
+  return Send(RecordType::kContainerHeader, fields.Bytes(), nullptr, 0);
+}
+
+int vsArchive::sendDiskHeader(const std::string& name, uint64_t fileSize, uint64_t allocatedSize, bool failback,
+                              int32_t number, uint64_t sectorsPerExtent, bool headerBit) {
+  FieldWriter fields;
+  fields.Text(name);
+  fields.U64(fileSize);
+  fields.U64(allocatedSize);
+  fields.Bool(failback);
+  fields.I32(number);
+  fields.U64(sectorsPerExtent);
+  fields.Bool(headerBit);
+  ZtMutexLock lock(mutex_);
+  return Send(RecordType::kDiskHeader, fields.Bytes(), nullptr, 0);
+}
+
+int vsArchive::sendExtentHeader(const std::string& name, const std::string& diskName, uint64_t size,
+                                uint64_t headerValue, bool empty, int32_t number1, int32_t number2, uint32_t crc,
+                                uint64_t flagWord, const std::shared_ptr<I2::ClusterBitmap>& bitmap) {
+  FieldWriter fields;
+  fields.Text(name);
+  fields.Text(diskName);
+  fields.U64(size);
+  fields.U64(headerValue);
+  fields.Bool(empty);
+  fields.I32(number1);
+  fields.I32(number2);
+  fields.U32(crc);
+  fields.U64(flagWord);
+  fields.Text(BitmapText(bitmap));
+  ZtMutexLock lock(mutex_);
+  return Send(RecordType::kExtentHeader, fields.Bytes(), nullptr, 0);
+}
+
+int vsArchive::sendExtentData(const char* data, uint64_t size, const std::vector<bool>& changedBits, uint32_t unitSize,
+                              const std::shared_ptr<I2::ClusterBitmap>& bitmap) {
+  FieldWriter fields;
+  fields.U32(unitSize);
+  fields.U32(static_cast<uint32_t>(changedBits.size()));
+  fields.Text(archive::PackBits(changedBits));
+  fields.Text(BitmapText(bitmap));
+  ZtMutexLock lock(mutex_);
+  if (size > 0 && data == nullptr) return Fail(kRetBadArgument, "extent data without a buffer");
+  if (changedBits.size() > UINT32_MAX) return Fail(kRetBadArgument, "too many change bits");
+  int code = Send(RecordType::kData, fields.Bytes(), data, size);
+  if (code == kRetOk) dataBytes_ += size;
+  return code;
+}
+
+int vsArchive::sendHole(uint64_t size) {
+  FieldWriter fields;
+  fields.U64(size);
+  ZtMutexLock lock(mutex_);
+  int code = Send(RecordType::kHole, fields.Bytes(), nullptr, 0);
+  if (code == kRetOk) holeBytes_ += size;
+  return code;
+}
+
+int vsArchive::sendUnchangedExtentRange(const std::string& diskHeaderName, uint64_t firstExtent, uint64_t lastExtent,
+                                        bool fixedLengthNames) {
+  FieldWriter fields;
+  fields.Text(diskHeaderName);
+  fields.U64(firstExtent);
+  fields.U64(lastExtent);
+  fields.Bool(fixedLengthNames);
+  ZtMutexLock lock(mutex_);
+  if (lastExtent < firstExtent) return Fail(kRetBadArgument, "an unchanged range that ends before it begins");
+  return Send(RecordType::kUnchangedRange, fields.Bytes(), nullptr, 0);
+}
+
+int vsArchive::allocateBuffer(uint32_t size, uint32_t* granted, char** buffer) {
+  ZtMutexLock lock(mutex_);
+  if (granted == nullptr || buffer == nullptr || size == 0) return Fail(kRetBadArgument, "no buffer size or no result");
+  *granted = 0;
+  *buffer = nullptr;
+  if (!writer_.IsOpen()) return Fail(kRetNoArchiveFile, "no archive file is open on the stream");
+  if (bufferOut_) return Fail(kRetBadArgument, "the stream's buffer is already handed out");
+  if (int code = InjectedFault("archive.allocateBuffer")) return code;
+  const uint32_t wanted = size < kMaxBufferBytes ? size : kMaxBufferBytes;
+  // One buffer per stream, grown to the largest request seen: sized once, reused for every item.
+  if (!buffer_ || bufferGranted_ < wanted) {
+    buffer_.reset(new (std::nothrow) char[wanted]);
+    bufferGranted_ = buffer_ ? wanted : 0;
+    if (!buffer_) return Fail(kRetBadArgument, "no memory for the transfer buffer");
+  }
+  bufferOut_ = true;
+  *granted = wanted;
+  *buffer = buffer_.get();
+  return kRetOk;
+}
+
+int vsArchive::writeDataBuffer(char* buffer, uint32_t length) {
+  FieldWriter fields;
+  fields.U32(0);
+  fields.U32(0);
+  fields.Text(std::string());
+  fields.Text(std::string());
+  ZtMutexLock lock(mutex_);
+  if (buffer == nullptr || !bufferOut_ || buffer != buffer_.get() || length > bufferGranted_)
+    return Fail(kRetBadArgument, "a data buffer the stream did not hand out");
+  bufferOut_ = false;
+  int code = Send(RecordType::kData, fields.Bytes(), buffer, length);
+  if (code == kRetOk) dataBytes_ += length;
+  return code;
+}
+
+void vsArchive::freeBuffer(char* buffer) {
+  ZtMutexLock lock(mutex_);
+  if (buffer != nullptr && buffer == buffer_.get()) bufferOut_ = false;
+}
+
+int vsArchive::sendEOF(bool success, int code) {
+  FieldWriter fields;
+  fields.Bool(success);
+  fields.I32(code);
+  ZtMutexLock lock(mutex_);
+  return Send(RecordType::kEndOfItem, fields.Bytes(), nullptr, 0);
+}
+
+int vsArchive::SendMetadata(RecordType type, const CNMessageBase& metadata) {
+  std::string xml;
+  const bool serialised = metadata.serialize(xml, true);
+  ZtMutexLock lock(mutex_);
+  if (!serialised) return Fail(kRetBadArgument, "the index metadata message cannot be serialised");
+  return Send(type, std::string(), xml.data(), xml.size());
+}
+
+int vsArchive::sendVSIdxMetadata(const CNMessageBase& metadata) {
+  return SendMetadata(RecordType::kIndexMetadata, metadata);
+}
+
+int vsArchive::sendVSIdxDiskMetadata(const CNMessageBase& metadata) {
+  return SendMetadata(RecordType::kDiskIndexMetadata, metadata);
+}

@@ -1,0 +1,101 @@
+#include "platform/lab/LabMedia.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+
+#include "platform/lab/Lab.h"
+#include "platform/lab/LabFiles.h"
+#include "platform/lab/LabKeyValue.h"
+#include "platform/os/CPxDirectory.h"
+
+namespace lab {
+namespace {
+
+constexpr const char* kSuffix = ".qar";
+
+// "00000042.qar" -> 42; false for any other name.
+bool ParseArchiveName(const std::string& name, uint64_t& id) {
+  const size_t suffix = std::char_traits<char>::length(kSuffix);
+  if (name.size() <= suffix || name.compare(name.size() - suffix, suffix, kSuffix) != 0) return false;
+  return labkv::ParseUInt64(name.substr(0, name.size() - suffix), id);
+}
+
+}  // namespace
+
+std::string MediaJobDir(const std::string& mediaAgent, int64_t jobId) {
+  if (Root().empty() || !IsSafeComponent(mediaAgent) || jobId <= 0) return std::string();
+  return MediaAgentDir(mediaAgent) + "/" + std::to_string(jobId);
+}
+
+std::string ArchiveFilePath(const std::string& mediaAgent, int64_t jobId, uint64_t archiveFileId) {
+  const std::string dir = MediaJobDir(mediaAgent, jobId);
+  if (dir.empty()) return std::string();
+  char name[32];
+  std::snprintf(name, sizeof name, "%08llu%s", static_cast<unsigned long long>(archiveFileId), kSuffix);
+  return dir + "/" + name;
+}
+
+bool TakeArchiveFileId(const std::string& mediaAgent, uint64_t& id, std::string& error) {
+  if (Root().empty() || !IsSafeComponent(mediaAgent)) {
+    error = "no usable media agent [" + mediaAgent + "] in the lab";
+    return false;
+  }
+  if (!MakeDirs(MediaAgentDir(mediaAgent))) {
+    error = "cannot create the folder of media agent " + mediaAgent;
+    return false;
+  }
+  uint64_t taken = 0;
+  bool ok = UpdateFileLocked(
+      MediaAgentDir(mediaAgent) + "/archive-ids",
+      [&](std::string& text, bool, std::string& why) {
+        std::map<std::string, std::string> values;
+        if (!labkv::Parse(text, values, why)) return false;
+        uint64_t next = 1;
+        auto found = values.find("next");
+        if (found != values.end() && (!labkv::ParseUInt64(found->second, next) || next == 0)) {
+          why = "archive-ids holds no usable next id";
+          return false;
+        }
+        taken = next;
+        values["next"] = std::to_string(next + 1);
+        text = labkv::Format(values);
+        return true;
+      },
+      error);
+  if (ok) id = taken;
+  return ok;
+}
+
+std::vector<ArchiveLocation> ListArchiveFiles(int64_t jobId) {
+  std::vector<ArchiveLocation> found;
+  std::vector<std::string> agents;
+  if (Root().empty() || CPxDirectory::List(MediaDir(), agents).IsError()) return found;
+  for (const std::string& agent : agents) {
+    if (!IsSafeComponent(agent) || !IsDirectory(MediaAgentDir(agent))) continue;
+    std::vector<std::string> jobs;
+    if (CPxDirectory::List(MediaAgentDir(agent), jobs).IsError()) continue;
+    for (const std::string& jobText : jobs) {
+      int64_t job = 0;
+      if (!labkv::ParseInt64(jobText, job) || job <= 0 || (jobId > 0 && job != jobId)) continue;
+      std::vector<std::string> names;
+      if (CPxDirectory::List(MediaJobDir(agent, job), names).IsError()) continue;
+      for (const std::string& name : names) {
+        ArchiveLocation location;
+        if (!ParseArchiveName(name, location.archiveFileId)) continue;
+        location.mediaAgent = agent;
+        location.jobId = job;
+        location.path = MediaJobDir(agent, job) + "/" + name;
+        found.push_back(location);
+      }
+    }
+  }
+  std::sort(found.begin(), found.end(), [](const ArchiveLocation& a, const ArchiveLocation& b) {
+    if (a.jobId != b.jobId) return a.jobId < b.jobId;
+    if (a.mediaAgent != b.mediaAgent) return a.mediaAgent < b.mediaAgent;
+    return a.archiveFileId < b.archiveFileId;
+  });
+  return found;
+}
+
+}  // namespace lab

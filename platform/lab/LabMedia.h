@@ -1,0 +1,32 @@
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The media agents of the lab: one folder per media agent, media/<media agent>/:
+//   archive-ids                          "next=<n>": the media agent's next archive file id, taken under
+//                                        the record's lock, so streams of several processes never get
+//                                        the same id
+//   <job id>/<archive file id>.qar       one archive file per archive opened on a stream (the format is
+//                                        platform/archive/ArchiveFormat.h); each stream writes only the
+//                                        files it created, so streams never share a file
+namespace lab {
+
+// media/<media agent>/<job id>; empty when a name is not usable.
+std::string MediaJobDir(const std::string& mediaAgent, int64_t jobId);
+// The archive file's path (its folder is not created).
+std::string ArchiveFilePath(const std::string& mediaAgent, int64_t jobId, uint64_t archiveFileId);
+// Takes the media agent's next archive file id (from 1); false with the reason.
+bool TakeArchiveFileId(const std::string& mediaAgent, uint64_t& id, std::string& error);
+
+struct ArchiveLocation {
+  std::string mediaAgent;
+  int64_t jobId = 0;
+  uint64_t archiveFileId = 0;
+  std::string path;
+};
+// Every archive file of the lab's media agents, or of one job (jobId > 0), ordered by job, media agent
+// and archive file id.
+std::vector<ArchiveLocation> ListArchiveFiles(int64_t jobId = 0);
+
+}  // namespace lab

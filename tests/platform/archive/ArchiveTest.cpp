@@ -1,0 +1,447 @@
+// The media agent's archive files: what a stream writes reads back whole; every malformed file is
+// refused with its offset; streams of several threads never share a file; faults fail the calls they
+// name and leave the file well formed.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <set>
+#include <thread>
+
+#include "platform/archive/ArchiveWriter.h"
+#include "platform/archive/vsArchive.h"
+#include "platform/disk/I2ClusterBitmap.h"
+#include "platform/index/ExtentNameConverter.h"
+#include "platform/jobmgr/vsJobMgr.h"
+#include "platform/os/CPxSha256.h"
+#include "support/ArchiveTestSupport.h"
+#include "support/TestLab.h"
+
+namespace {
+
+using archive::ItemKind;
+
+constexpr int64_t kJob = 1001;
+const std::string kGuid = "4c1f-vm1";
+
+std::string Pattern(size_t size, int seed) {
+  std::string bytes(size, '\0');
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 131 + seed * 7 + (i >> 9)) & 0xFF);
+  return bytes;
+}
+
+class ArchiveTest : public ::testing::Test {
+ protected:
+  ArchiveTest() {
+    lab.UseJob(kJob);
+    job.setJobId(std::to_string(kJob));
+    job.setMediaAgent("ma1");
+  }
+  std::unique_ptr<vsArchive> Stream(int id = 3) {
+    std::unique_ptr<vsArchive> stream(new vsArchive(&job, nullptr, nullptr, "km"));
+    stream->setStream(id, id + 100, 7, 2);
+    EXPECT_EQ(0, stream->init(true));
+    return stream;
+  }
+  // Opens an archive file on a new stream; its path is kept in `path`.
+  std::unique_ptr<vsArchive> Open(uint32_t level = 1, int64_t jobId = kJob) {
+    job.setJobId(std::to_string(jobId));
+    auto stream = Stream();
+    EXPECT_EQ(0, stream->createArchiveFile(kGuid, jobId + 5000, 7, 11, "collect-64", level));
+    path = stream->GetArchiveFilePath();
+    return stream;
+  }
+  // Sends one file item of `bytes` through the stream's transfer buffer, 32 KiB at a time.
+  static void SendFile(vsArchive& stream, const std::string& name, const std::string& bytes) {
+    ASSERT_EQ(0, stream.sendFileHeader(name, bytes.size(), 1700000000, false, false, false, 1, 0, 0, 0, true, true,
+                                       false));
+    for (size_t done = 0; done < bytes.size();) {
+      uint32_t granted = 0;
+      char* buffer = nullptr;
+      ASSERT_EQ(0, stream.allocateBuffer(static_cast<uint32_t>(std::min<size_t>(32768, bytes.size() - done)),
+                                         &granted, &buffer));
+      std::memcpy(buffer, bytes.data() + done, granted);
+      ASSERT_EQ(0, stream.writeDataBuffer(buffer, granted));
+      done += granted;
+    }
+    ASSERT_EQ(0, stream.sendEOF(true, 0));
+  }
+  // A disk of `extents` extents of 8 sectors: data, a hole, data with change bits (set as given).
+  static void SendExtent(vsArchive& stream, const std::string& disk, uint64_t number, const std::string& bytes,
+                         const std::vector<bool>& bits = {}) {
+    const std::string name = "\\" + kGuid + "\\" + disk + "\\Extent" + std::to_string(number);
+    ASSERT_EQ(0, stream.sendExtentHeader(name, disk, bytes.size(), 0, false, 1, 0, 0, 0, nullptr));
+    ASSERT_EQ(0, stream.sendExtentData(bytes.data(), bytes.size(), bits, 512, nullptr));
+    ASSERT_EQ(0, stream.sendEOF(true, 0));
+  }
+  static void SendDiskHeader(vsArchive& stream, const std::string& disk, uint64_t size) {
+    ASSERT_EQ(0, stream.sendDiskHeader("\\" + kGuid + "\\" + disk, size, size, false, 1, 8, false));
+    ASSERT_EQ(0, stream.sendEOF(true, 0));
+  }
+  bool Read(archive::ArchiveContents& contents, archive::Problem& problem) {
+    return archive::ReadArchive(path, contents, problem);
+  }
+
+  testsupport::TestLab lab;
+  vsJobMgr job;
+  std::string path;
+};
+
+TEST_F(ArchiveTest, EveryCallReadsBackInOrderWithItsBytes) {
+  const std::string config = Pattern(70000, 1);
+  const std::string extent0 = Pattern(4096, 2);
+  auto stream = Open();
+  SendFile(*stream, "\\" + kGuid + "\\VMConfig.ztf", config);
+  SendExtent(*stream, "disk0", 0, extent0);
+  ASSERT_EQ(0, stream->sendExtentHeader("\\" + kGuid + "\\disk0\\Extent1", "disk0", 4096, 0, true, 1, 0, 0, 0,
+                                        std::make_shared<I2::ClusterBitmap>(4096u)));
+  ASSERT_EQ(0, stream->sendHole(4096));
+  ASSERT_EQ(0, stream->sendEOF(true, 0));
+  ASSERT_EQ(0, stream->sendUnchangedExtentRange("\\" + kGuid + "\\disk0", 2, 5, true));
+  ASSERT_EQ(0, stream->sendFileHeader("\\" + kGuid + "\\disk0\\Extent6", 4096, 0, false, true, false, 1, 0, 0, 0,
+                                      false, true, false));  // header only, no end of item
+  SendDiskHeader(*stream, "disk0", 7 * 4096);
+  ASSERT_EQ(0, stream->closeArchiveFile());
+
+  archive::ArchiveContents contents;
+  archive::Problem problem;
+  ASSERT_TRUE(Read(contents, problem)) << problem.Describe();
+  EXPECT_EQ(kJob, contents.jobId);
+  EXPECT_EQ(kJob + 5000, contents.childJobId);
+  EXPECT_EQ(11, contents.subclientId);
+  EXPECT_EQ(1u, contents.backupLevel);
+  EXPECT_EQ(3, contents.streamId);
+  EXPECT_EQ(kGuid, contents.vmGuid);
+  EXPECT_EQ("collect-64", contents.collectText);
+  ASSERT_EQ(5u, contents.items.size());
+  const ItemKind kinds[] = {ItemKind::kFile, ItemKind::kExtent, ItemKind::kExtent, ItemKind::kPseudo, ItemKind::kDisk};
+  for (size_t i = 0; i < 5; ++i) {
+    EXPECT_EQ(kinds[i], contents.items[i].kind) << i;
+    EXPECT_TRUE(contents.items[i].ended && contents.items[i].success) << i;
+  }
+  EXPECT_EQ(3u, contents.items[0].pieces.size()) << "32,768 + 32,768 + 4,464";
+  EXPECT_EQ(4464u, contents.items[0].pieces[2].length);
+  EXPECT_EQ(config, archivetest::ItemBytes(contents, contents.items[0]));
+  EXPECT_EQ(extent0, archivetest::ItemBytes(contents, contents.items[1]));
+  EXPECT_EQ(std::string(4096, '\0'), archivetest::ItemBytes(contents, contents.items[2]));
+  ASSERT_EQ(1u, contents.ranges.size());
+  EXPECT_EQ(2u, contents.ranges[0].first);
+  EXPECT_EQ(5u, contents.ranges[0].last);
+  EXPECT_EQ(8u, contents.items[4].sectorsPerExtent);
+  EXPECT_EQ(config.size() + extent0.size(), contents.dataBytes);
+  EXPECT_EQ(4096u, contents.holeBytes);
+}
+
+// Each case writes a stream, optionally damages the file, and names what the reader must say.
+TEST_F(ArchiveTest, MalformedFilesAreRefusedWithTheirOffset) {
+  enum Damage { kNone, kCut, kFlip };
+  struct Case {
+    const char* what;
+    std::function<void(vsArchive&)> write;
+    Damage damage;
+    int64_t at;  // kCut: bytes cut from the end; kFlip: offset from the end of the flipped byte
+    const char* expected;
+  };
+  auto fileItem = [](vsArchive& s) { SendFile(s, "\\g\\a.cfg", Pattern(5000, 3)); };
+  const Case cases[] = {
+      {"cut inside the last record", fileItem, kCut, 10, "cut short"},
+      {"cut to the archive end's header", fileItem, kCut, 30, "cut short"},
+      {"cut at a record boundary", fileItem, kCut, 48, "ends without its archive end record"},
+      {"flipped data byte", fileItem, kFlip, 3000, "check value"},
+      {"flipped field byte of the last record", fileItem, kFlip, 2, "check value"},
+      {"an item left open", [](vsArchive& s) {
+         s.sendFileHeader("\\g\\open", 10, 0, false, false, false, 1, 0, 0, 0, false, true, false);
+         SendFile(s, "\\g\\next", "0123456789");
+       }, kNone, 0, "[\\g\\open] opened at offset"},
+      {"an item open at the close", [](vsArchive& s) {
+         s.sendFileHeader("\\g\\open", 0, 0, false, false, false, 1, 0, 0, 0, false, true, false);
+       }, kNone, 0, "the archive end follows before its end"},
+      {"data outside an item", [](vsArchive& s) { s.sendExtentData("abc", 3, {}, 512, nullptr); }, kNone, 0,
+       "data outside an item"},
+      {"a hole outside an item", [](vsArchive& s) { s.sendHole(512); }, kNone, 0, "hole outside an item"},
+      {"an end outside an item", [](vsArchive& s) { s.sendEOF(true, 0); }, kNone, 0, "end of item outside an item"},
+      {"a size that differs from the data", [](vsArchive& s) {
+         s.sendExtentHeader("\\g\\d\\Extent0", "d", 4096, 0, false, 1, 0, 0, 0, nullptr);
+         s.sendExtentData(Pattern(4095, 1).data(), 4095, {}, 512, nullptr);
+         s.sendEOF(true, 0);
+       }, kNone, 0, "carries 4095 bytes of data and holes but declared 4096"},
+      {"data in a header-only item", [](vsArchive& s) {
+         s.sendFileHeader("\\g\\d\\Extent0", 3, 0, false, true, false, 1, 0, 0, 0, false, true, false);
+         s.sendExtentData("abc", 3, {}, 512, nullptr);
+       }, kNone, 0, "which carries no data"},
+      {"a range inside an item", [](vsArchive& s) {
+         s.sendFileHeader("\\g\\f", 0, 0, false, false, false, 1, 0, 0, 0, false, true, false);
+         s.sendUnchangedExtentRange("\\g\\d", 0, 1, false);
+       }, kNone, 0, "an unchanged range follows before its end"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto stream = Open();
+    c.write(*stream);
+    ASSERT_EQ(0, stream->closeArchiveFile());
+    struct stat status;
+    ASSERT_EQ(0, stat(path.c_str(), &status));
+    if (c.damage == kCut) {
+      ASSERT_EQ(0, truncate(path.c_str(), status.st_size - c.at));
+    } else if (c.damage == kFlip) {
+      std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+      file.seekg(status.st_size - c.at);
+      char byte = 0;
+      file.read(&byte, 1);
+      file.seekp(status.st_size - c.at);
+      byte = static_cast<char>(byte ^ 0x10);
+      file.write(&byte, 1);
+    }
+    archive::ArchiveContents contents;
+    archive::Problem problem;
+    EXPECT_FALSE(Read(contents, problem));
+    EXPECT_NE(std::string::npos, problem.text.find(c.expected)) << problem.Describe();
+    EXPECT_NE(std::string::npos, problem.Describe().find(path + " at offset " + std::to_string(problem.offset)));
+    EXPECT_LE(problem.offset, static_cast<uint64_t>(status.st_size));
+  }
+}
+
+TEST_F(ArchiveTest, TheOffsetNamesTheDamagedRecord) {
+  auto stream = Open();
+  SendFile(*stream, "\\g\\first", Pattern(100, 1));
+  const uint64_t second = std::ifstream(path, std::ios::ate | std::ios::binary).tellg();  // batched: 0 so far
+  EXPECT_EQ(0u, second) << "small records stay in the batch until the close";
+  ASSERT_EQ(0, stream->closeArchiveFile());
+  archive::ArchiveContents contents;
+  archive::Problem problem;
+  ASSERT_TRUE(Read(contents, problem));
+  const uint64_t dataRecord = contents.items[0].pieces[0].fileOffset;  // payload of the data record
+  std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+  file.seekp(static_cast<std::streamoff>(dataRecord + 50));
+  file.put('\x7f');
+  file.close();
+  EXPECT_FALSE(Read(contents, problem));
+  // The data record begins at its header: 24 bytes and its 16 bytes of fields before the payload.
+  EXPECT_EQ(dataRecord - 24 - 16, problem.offset);
+}
+
+TEST_F(ArchiveTest, LimitsOfBuffersAndRecords) {
+  auto stream = Open();
+  uint32_t granted = 0;
+  char* buffer = nullptr;
+  ASSERT_EQ(0, stream->sendFileHeader("\\g\\big", vsArchive::kMaxBufferBytes, 0, false, false, false, 1, 0, 0, 0,
+                                      false, true, false));
+  ASSERT_EQ(0, stream->allocateBuffer(vsArchive::kMaxBufferBytes + 1, &granted, &buffer));
+  EXPECT_EQ(vsArchive::kMaxBufferBytes, granted);
+  uint32_t secondGranted = 1;
+  char* second = buffer;
+  EXPECT_EQ(vsArchive::kRetBadArgument, stream->allocateBuffer(16, &secondGranted, &second)) << "one at a time";
+  EXPECT_EQ(nullptr, second);
+  EXPECT_EQ(0u, secondGranted);
+  EXPECT_EQ(vsArchive::kRetBadArgument, stream->writeDataBuffer(buffer, vsArchive::kMaxBufferBytes + 1));
+  std::memset(buffer, 'x', vsArchive::kMaxBufferBytes);
+  EXPECT_EQ(0, stream->writeDataBuffer(buffer, vsArchive::kMaxBufferBytes));
+  EXPECT_EQ(vsArchive::kRetBadArgument, stream->writeDataBuffer(buffer, 1)) << "the buffer came back";
+  EXPECT_EQ(0, stream->sendEOF(true, 0));
+  EXPECT_EQ(vsArchive::kRetBadArgument, stream->allocateBuffer(0, &secondGranted, &second));
+  ASSERT_EQ(0, stream->closeArchiveFile());
+
+  // Record bounds, at the limit and one past it.
+  archive::ArchiveWriter writer;
+  std::string error;
+  ASSERT_TRUE(writer.Create(lab.Path("limits.qar"), error)) << error;
+  EXPECT_TRUE(writer.Append(archive::RecordType::kHole, std::string(archive::kMaxFieldBytes, 'f'), nullptr, 0, error));
+  EXPECT_FALSE(
+      writer.Append(archive::RecordType::kHole, std::string(archive::kMaxFieldBytes + 1, 'f'), nullptr, 0, error));
+  EXPECT_FALSE(writer.Append(archive::RecordType::kData, "", "x", archive::kMaxPayloadBytes + 1, error));
+  ASSERT_TRUE(writer.Close(error)) << error;
+
+  // A header that claims more fields than the limit is refused before anything is allocated.
+  char header[archive::kRecordHeaderBytes];
+  archive::EncodeRecordHeader(archive::RecordType::kArchiveBegin, "", nullptr, 0, header);
+  const uint32_t tooMany = archive::kMaxFieldBytes + 1;
+  std::memcpy(header + 8, &tooMany, 4);
+  std::ofstream(lab.Path("hostile.qar"), std::ios::binary).write(header, sizeof header);
+  archive::ArchiveContents contents;
+  archive::Problem problem;
+  EXPECT_FALSE(archive::ReadArchive(lab.Path("hostile.qar"), contents, problem));
+  EXPECT_EQ("a record length is out of range", problem.text);
+}
+
+TEST_F(ArchiveTest, FaultsFailTheCallsTheyNameAndLeaveTheFileWellFormed) {
+  struct Case {
+    const char* op;
+    int code;
+  } cases[] = {{"archive.createArchiveFile", 41}, {"archive.allocateBuffer", 42}, {"archive.write", 43},
+               {"archive.closeArchiveFile", 44}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.op);
+    lab::FaultRule rule;
+    rule.op = c.op;
+    rule.code = c.code;
+    rule.stream = "3";
+    rule.after = std::string(c.op) == "archive.write" ? 1 : 0;  // the header passes, the data does not
+    std::string error;
+    ASSERT_TRUE(lab::ClearFaultTable(error));
+    ASSERT_TRUE(lab.Fault(rule));
+    auto stream = Stream();
+    int created = stream->createArchiveFile(kGuid, 1, 2, 3, "", 1);
+    if (std::string(c.op) == "archive.createArchiveFile") {
+      EXPECT_EQ(c.code, created);
+      EXPECT_EQ(0u, stream->GetArchiveFileId());
+      continue;
+    }
+    ASSERT_EQ(0, created);
+    path = stream->GetArchiveFilePath();
+    ASSERT_EQ(0, stream->sendFileHeader("\\g\\f", 4, 0, false, false, false, 1, 0, 0, 0, false, true, false));
+    uint32_t granted = 0;
+    char* buffer = nullptr;
+    int allocated = stream->allocateBuffer(4, &granted, &buffer);
+    if (std::string(c.op) == "archive.allocateBuffer") {
+      EXPECT_EQ(c.code, allocated);
+      EXPECT_EQ(nullptr, buffer);
+      ASSERT_EQ(0, stream->sendEOF(false, 0));
+    } else {
+      ASSERT_EQ(0, allocated);
+      std::memcpy(buffer, "abcd", 4);
+      int written = stream->writeDataBuffer(buffer, 4);
+      if (std::string(c.op) == "archive.write") {
+        EXPECT_EQ(c.code, written);
+        EXPECT_EQ(0, stream->checkStatus()) << "a refused record breaks nothing";
+        ASSERT_EQ(0, stream->sendEOF(false, 0));
+      } else {
+        ASSERT_EQ(0, written);
+        ASSERT_EQ(0, stream->sendEOF(true, 0));
+      }
+    }
+    int closed = stream->closeArchiveFile();
+    if (std::string(c.op) == "archive.closeArchiveFile") {
+      EXPECT_EQ(c.code, closed);
+      EXPECT_EQ(0, stream->closeArchiveFile()) << "the file stays open for a later close";
+    } else {
+      EXPECT_EQ(0, closed);
+    }
+    archive::ArchiveContents contents;
+    archive::Problem problem;
+    EXPECT_TRUE(Read(contents, problem)) << problem.Describe();
+  }
+}
+
+TEST_F(ArchiveTest, StreamsOfSeveralThreadsEachWriteTheirOwnFiles) {
+  constexpr int kThreads = 6;
+  constexpr int kFilesEach = 5;
+  std::vector<std::unique_ptr<vsArchive>> streams;
+  for (int i = 0; i < kThreads; ++i) streams.push_back(Stream(i + 1));
+  std::vector<std::thread> threads;
+  std::vector<std::vector<uint64_t>> ids(kThreads);
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&, i] {
+      for (int n = 0; n < kFilesEach; ++n) {
+        if (streams[i]->createArchiveFile(kGuid, i, 0, 0, "", 1) != 0) return;
+        ids[i].push_back(streams[i]->GetArchiveFileId());
+        SendFile(*streams[i], "\\g\\f", Pattern(40000, i * 10 + n));
+        streams[i]->closeArchiveFile();
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  std::set<uint64_t> distinct;
+  for (const auto& each : ids) {
+    EXPECT_EQ(static_cast<size_t>(kFilesEach), each.size());
+    distinct.insert(each.begin(), each.end());
+  }
+  EXPECT_EQ(static_cast<size_t>(kThreads * kFilesEach), distinct.size());
+  std::vector<std::string> problems;
+  std::vector<archive::ArchiveContents> all = archivetest::ReadJobArchives(kJob, &problems);
+  EXPECT_TRUE(problems.empty()) << problems.front();
+  ASSERT_EQ(static_cast<size_t>(kThreads * kFilesEach), all.size());
+  for (const archive::ArchiveContents& contents : all) {
+    const int thread = static_cast<int>(contents.childJobId);
+    const int n = static_cast<int>(std::find(ids[thread].begin(), ids[thread].end(), contents.archiveFileId) -
+                                   ids[thread].begin());
+    EXPECT_EQ(thread + 1, contents.streamId);
+    EXPECT_EQ(Pattern(40000, thread * 10 + n), archivetest::ItemBytes(contents, contents.items[0]));
+  }
+}
+
+TEST(ExtentNames, FixedLengthNamesAtTheirLimits) {
+  struct Case {
+    uint64_t number;
+    const char* text;
+  } cases[] = {{0, "0000000000000"}, {31, "000000000000V"}, {32, "0000000000010"}, {UINT64_MAX, "FVVVVVVVVVVVV"}};
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.text, ExtentNameConverter::GetFilePath(c.number));
+    uint64_t back = 1;
+    EXPECT_TRUE(ExtentNameConverter::GetExtentNumberFromFileName(std::string("\\g\\d\\") + c.text, back));
+    EXPECT_EQ(c.number, back);
+  }
+  uint64_t number = 0;
+  for (const char* bad : {"G000000000000", "000000000000", "00000000000000", "000000000000W", ""})
+    EXPECT_FALSE(ExtentNameConverter::Extent_base32_to_dec(bad, number)) << bad;
+  EXPECT_TRUE(archive::ParseExtentNumber("\\g\\d\\Extent18446744073709551615", number));
+  EXPECT_EQ(UINT64_MAX, number);
+  EXPECT_FALSE(archive::ParseExtentNumber("\\g\\d\\Extent18446744073709551616", number));
+  EXPECT_FALSE(archive::ParseExtentNumber("\\g\\d\\Extent", number));
+}
+
+// A full backup and the incrementals after it reassemble every disk and file byte for byte; a failed
+// incremental in the middle is no base for anything.
+TEST_F(ArchiveTest, FullAndIncrementalsReassembleByteForByte) {
+  constexpr uint64_t kExtent = 8 * 512;
+  std::string disk = Pattern(3 * kExtent + 1000, 9);  // the last extent is short
+  auto backUp = [&](int64_t jobId, uint32_t level, const std::vector<uint64_t>& changed, bool fail) {
+    auto stream = Open(level, jobId);
+    SendFile(*stream, "\\" + kGuid + "\\VMConfig.ztf", "config of job " + std::to_string(jobId));
+    for (uint64_t n : changed) {
+      const uint64_t length = std::min(kExtent, disk.size() - n * kExtent);
+      SendExtent(*stream, "disk0", n, disk.substr(n * kExtent, length));
+    }
+    if (fail) {
+      ASSERT_EQ(0, stream->sendExtentHeader("\\" + kGuid + "\\disk0\\Extent0", "disk0", kExtent, 0, false, 1, 0, 0, 0,
+                                            nullptr));
+      ASSERT_EQ(0, stream->sendEOF(false, 54));
+    }
+    SendDiskHeader(*stream, "disk0", disk.size());
+    ASSERT_EQ(0, stream->closeArchiveFile());
+  };
+  auto hashAsOf = [&](int64_t jobId, std::vector<int64_t>* chain) {
+    std::vector<archive::ArchiveContents> all;
+    for (int64_t j = 2001; j <= 2004; ++j) {
+      std::vector<std::string> problems;
+      for (auto& one : archivetest::ReadJobArchives(j, &problems)) all.push_back(one);
+      EXPECT_TRUE(problems.empty());
+    }
+    archive::VMBackup backup;
+    std::vector<std::string> notes;
+    std::string error, hex;
+    EXPECT_TRUE(archive::ReassembleVM(all, kGuid, jobId, {}, backup, notes, error)) << error;
+    if (chain != nullptr) *chain = backup.jobs;
+    EXPECT_EQ(1u, backup.disks.count("\\" + kGuid + "\\disk0"));
+    EXPECT_TRUE(archive::HashRestoredDisk(backup.disks["\\" + kGuid + "\\disk0"], hex, error)) << error;
+    return hex;
+  };
+  auto sha = [](const std::string& bytes) {
+    CPxSha256 digest;
+    digest.Update(bytes.data(), bytes.size());
+    return digest.FinalHex();
+  };
+
+  backUp(2001, 1, {0, 1, 2, 3}, false);
+  const std::string atFull = sha(disk);
+  disk[kExtent + 5] ^= 0x55;
+  disk[3 * kExtent + 999] ^= 0x55;
+  backUp(2002, 2, {1, 3}, false);
+  const std::string atFirst = sha(disk);
+  disk[2 * kExtent] ^= 0x11;
+  backUp(2003, 2, {2}, true);  // failed: left out of every chain
+  disk[0] ^= 0x22;
+  backUp(2004, 2, {0, 2}, false);
+
+  std::vector<int64_t> chain;
+  EXPECT_EQ(atFull, hashAsOf(2001, &chain));
+  EXPECT_EQ(atFirst, hashAsOf(2002, &chain));
+  EXPECT_EQ(sha(disk), hashAsOf(2004, &chain));
+  EXPECT_EQ((std::vector<int64_t>{2001, 2002, 2004}), chain);
+}
+
+}  // namespace

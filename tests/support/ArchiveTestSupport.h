@@ -1,0 +1,46 @@
+#pragma once
+// Reading back what streams wrote to the lab's media agents.
+#include <string>
+#include <vector>
+
+#include "platform/archive/ArchiveReader.h"
+#include "platform/archive/ArchiveRestore.h"
+#include "platform/lab/LabMedia.h"
+
+namespace archivetest {
+
+// Every archive file of the job, read and checked; a malformed one fails the test through `problems`.
+inline std::vector<archive::ArchiveContents> ReadJobArchives(int64_t jobId, std::vector<std::string>* problems) {
+  std::vector<archive::ArchiveContents> all;
+  for (const lab::ArchiveLocation& location : lab::ListArchiveFiles(jobId)) {
+    archive::ArchiveContents contents;
+    archive::Problem problem;
+    if (!archive::ReadArchive(location.path, contents, problem) && problems != nullptr)
+      problems->push_back(problem.Describe());
+    all.push_back(contents);
+  }
+  return all;
+}
+
+// The bytes an item carries (holes as zeros).
+inline std::string ItemBytes(const archive::ArchiveContents& contents, const archive::Item& item) {
+  archive::RestoredFile file;
+  file.name = item.name;
+  file.content.archivePath = contents.path;
+  file.content.pieces = item.pieces;
+  std::string bytes;
+  std::string error;
+  archive::ReadRestoredFile(file, [&](const char* data, size_t size) { return bytes.append(data, size), true; },
+                            error);
+  return bytes;
+}
+
+// The first item of the name; null when there is none.
+inline const archive::Item* FindItem(const archive::ArchiveContents& contents, const std::string& name) {
+  for (const archive::Item& item : contents.items) {
+    if (item.name == name) return &item;
+  }
+  return nullptr;
+}
+
+}  // namespace archivetest
