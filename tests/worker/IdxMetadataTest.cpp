@@ -53,14 +53,6 @@ TEST_F(IdxMetadataTest, ListsOfCardsKeyPairsAndGroupsAndTheVMHeaderFile) {
   EXPECT_FALSE(entries[1]->isSet(IdxMetadata::VMNetwork::F_cardText5));
   EXPECT_EQ(1, entries[2]->getint64(IdxMetadata::VMNetwork::F_cardFlag));
 
-  std::vector<VMInfoStructs::SKeyPairInfo> pairs(1);
-  pairs[0].field1 = "first";
-  pairs[0].field2 = "second";
-  VirtualServer::VMLoginKeyPairs keys;
-  ASSERT_TRUE(keys.deserialize(job_->worker->ExtractKeyPair(pairs)));
-  EXPECT_EQ("second", keys.getlistobject(VirtualServer::VMLoginKeyPairs::F_loginKeyPairs, false)[0]->getstring(
-                          VirtualServer::VMLoginKeyPair::F_keyPairName));
-
   // The VM header file: the inventory's fields, written with the process's own creation mask.
   VMInfoStructs::SVMInfo vm;
   vm.host = "esx1";

@@ -1,11 +1,10 @@
 // The subclient's job history: a job that ends well joins it once, a failed one never; the cycle an
-// incremental job builds on; the index cache hands out files of that cycle only.
+// incremental job builds on. (What the index cache hands out of it: tests/worker/IncrementalStateTest.)
 #include <gtest/gtest.h>
 
 #include <thread>
 
 #include "platform/appmgr/vsAppMgr.h"
-#include "platform/index/vsIndexClient.h"
 #include "platform/jobmgr/vsJobMgr.h"
 #include "platform/lab/LabHistory.h"
 #include "support/TestLab.h"
@@ -13,7 +12,6 @@
 namespace {
 
 const char* const kGuid = "sc-history";
-const char* const kVM = "5029bbbb-0000-4000-8000-000000000001";
 
 class JobHistoryTest : public ::testing::Test {
  protected:
@@ -103,39 +101,6 @@ TEST_F(JobHistoryTest, AnUnreadableHistoryIsAnErrorAndAFaultTooAndJobsEndingAtOn
   EXPECT_EQ(vsJobMgr::kHistoryUnreadable, job.getLastSucessfulBkpJobId(3, full, t, incr, t, false));
   EXPECT_FALSE(lab::ReadHistory("3", jobs, error));
   EXPECT_NE(std::string::npos, error.find("line 2"));
-}
-
-TEST_F(JobHistoryTest, JobZeroOfTheIndexCacheReadsTheCurrentCycleNeverAFailedJobOrAnOlderCycle) {
-  vsJobMgr job;
-  vsIndexClient client(&job, &app_, "ma1");
-  const std::string local = lab_.Path("local");
-  ASSERT_TRUE(lab::MakeDirs(local));
-  auto upload = [&](int64_t jobId, const std::string& name, const std::string& content) {
-    ASSERT_TRUE(lab::WriteFileAtomic(local + "/" + name, content));
-    ASSERT_TRUE(client.UploadVMMetadataFiles(kVM, {local + "/" + name}, jobId, kGuid)) << client.GetLastError();
-  };
-  auto download = [&](const std::string& name) {
-    const std::string out = lab_.Path("out");
-    lab::MakeDirs(out);
-    std::remove((out + "/" + name).c_str());
-    std::string text;
-    if (!client.DownloadVMMetadataFile(kVM, name, out, 0)) return std::string("<none>");
-    lab::ReadFile(out + "/" + name, text);
-    return text;
-  };
-  EndJob(300, 1, true);
-  upload(300, "incr.crc", "older cycle");
-  EndJob(302, 1, true);
-  upload(302, "full.crc", "cycle 2 full");
-  upload(303, "incr.crc", "half-state of a failed job");
-  EndJob(303, 2, false);
-  EXPECT_EQ("<none>", download("incr.crc")) << "neither the failed job's nor the older cycle's";
-  EXPECT_EQ("cycle 2 full", download("full.crc"));
-  upload(304, "incr.crc", "cycle 2 incremental");
-  EndJob(304, 2, true);
-  EXPECT_EQ("cycle 2 incremental", download("incr.crc"));
-  upload(305, "incr.crc", "the running job");
-  EXPECT_EQ("cycle 2 incremental", download("incr.crc")) << "a job still running is no base";
 }
 
 }  // namespace
