@@ -105,7 +105,6 @@ bool QuarnController::Initialize(vsJobMgr* jobMgr, vsAppMgr* appMgr) {
 }
 
 void QuarnController::Deinitialize() {
-  static const char* const sig = "virtual void QuarnController::Deinitialize()";
   SetQuitFlag();
   StopControllerThread();
   StopAllWorkers();
@@ -113,20 +112,7 @@ void QuarnController::Deinitialize() {
   ReapAbandonedWorkers(true);
   StopDatastoreMonitor();
 
-  int listed = 0;
-  {
-    ZtCriticalSectionLock lock(&m_streamPoolLock);
-    listed = static_cast<int>(m_streamList.size());
-  }
-  if (listed > 0 && !m_allStreamsReturned.load()) {
-    // The coordinator is gone or going: close what is open without handing it back.
-    m_event.Debug(sig, "Closing %d streams in destructor", listed);
-    for (int i = 0; i < listed; ++i) {
-      int id = 0, rcid = 0, reservationId = 0, clientId = 0;
-      CloseStream(id, rcid, reservationId, clientId);
-    }
-    m_event.Debug(sig, "Completed Closing all streams in destructor");
-  }
+  CloseRemainingStreams();
 
   CloseIndexing();
   CleanupIndexingMAFile();

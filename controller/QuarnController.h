@@ -129,6 +129,9 @@ class QuarnController : public VSController {
   void ReturnStream(int id, int rcid, int reservationId, int clientId, bool error);
   void CloseAndReturnStreams(int count);
   void CloseAndReturnAllStreams();
+  // Closes every stream still open, without returning it (the end of Deinitialize).
+  void CloseRemainingStreams();
+  int OpenStreamCount();
 
   // ---- VM information, quit flags and agent status (QuarnController_vminfo.cpp) ----
   // Each makes the controller's VM-information connection afresh (an earlier object is cleaned up

@@ -1,5 +1,6 @@
 // Services the controller offers its workers: clean-up registration, datastores, read speeds,
-// snapshot mounts and the application-aware workflow.
+// snapshot mounts, the application-aware workflow, and the two index requests beside the metadata
+// files (the in-image header and the browse paths).
 #include "controller/QuarnController.h"
 
 bool QuarnController::RegisterVMForCleanup(const std::string& host, const std::string& vmName,

@@ -34,26 +34,26 @@
 class QuarnController;
 class QuarnScaleAgentManager;
 
-// The agent-selection methods; the rule of each is SelectAgentsForVM_<name>.
-enum QuarnSelectAgentForVMMethod : int {
-  SelectAgentsForVM_First = 0,
-  SelectAgentsForVM_SanDatastore = 1,
-  SelectAgentsForVM_Host = 2,
-  SelectAgentsForVM_Datastore = 3,
-  SelectAgentsForVM_Datacenter = 4,
-  SelectAgentsForVM_ClusterAndDatacenter = 5,
-  SelectAgentsForVM_DatacenterAndOS = 6,
-  SelectAgentsForVM_Subnet = 7,
-  SelectAgentsForVM_Any = 8,
-  SelectAgentsForVM_Coordinator = 9,
-  SelectAgentsForVM_ClusterAny = 10,
-  SelectAgentsForVM_ClusterVolumeOwner = 11,
-  SelectAgentsForVM_ClusterVolumeGroup = 12,
-  SelectAgentsForVM_ClusterFaultDomain = 13,
-  SelectAgentsForVM_Cluster = 14,
-  SelectAgentsForVM_Self = 15,
-  SelectAgentsForVM_OS = 16,
-  SelectAgentsForVM_Last = 17,
+// The agent-selection methods; the rule of each is the coordinator's SelectAgentsForVM_<name>.
+enum class QuarnSelectAgentForVMMethod : int {
+  First = 0,
+  SanDatastore = 1,
+  Host = 2,
+  Datastore = 3,
+  Datacenter = 4,
+  ClusterAndDatacenter = 5,
+  DatacenterAndOS = 6,
+  Subnet = 7,
+  Any = 8,
+  Coordinator = 9,
+  ClusterAny = 10,
+  ClusterVolumeOwner = 11,
+  ClusterVolumeGroup = 12,
+  ClusterFaultDomain = 13,
+  Cluster = 14,
+  Self = 15,
+  OS = 16,
+  Last = 17,
 };
 
 // The coordinator of one backup job: builds the job's VM list from the collect file, starts and
@@ -191,15 +191,46 @@ class QuarnCoordinator : public VSCoordinator {
 
   // ---- Dispatch (QuarnCoordinator_dispatch.cpp) ----
   void DistributeVMsToAgents(bool redistribute);
-  bool SelectAgentsForVM(QuarnSelectAgentForVMMethod method, const vm_params& vm, std::set<std::string>& candidates,
-                         std::string& note);
   std::string SelectAgentFromList(const std::set<std::string>& candidates);
   void OrderVMPriorityList(bool redistribute) EXCLUSIVE_LOCKS_REQUIRED(m_priorityListLock);
+  // Whether VM a goes before VM b in the priority list (GUIDs of the VM map); the second form also
+  // names the key that decided.
+  bool OrderVMPriorityListCompare(const std::string& a, const std::string& b);
+  bool _OrderVMPriorityListCompare(const std::string& a, const std::string& b, std::string& reason);
   bool RemoveVMFromVMPriorityList(const std::string& guid);
+  // Takes the VM out of the agent's VM sets and its disk load out of the agent's.
+  void ForgetCandidate(const std::string& agent, const vm_params& vm);
   void DispatchVMLists();
   uint32_t GetVolumeActivityForVM(const vm_params& vm);
   void IncrementVolumeActivityForVM(const vm_params& vm);
   void DecrementVolumeActivityForVM(const vm_params& vm);
+
+  // ---- Agent selection (QuarnCoordinator_select.cpp) ----
+  // The frame every rule runs in: the rule, then the agents that can take no stream are dropped and
+  // data-path media agents preferred. The rules fill the candidates (emptied first) and the note.
+  bool SelectAgentsForVM(QuarnSelectAgentForVMMethod method, const vm_params& vm, std::set<std::string>& candidates,
+                         std::string& note);
+  bool _SelectAgentsForVM(QuarnSelectAgentForVMMethod method, const vm_params& vm, std::set<std::string>& candidates,
+                          std::string& note);
+  bool SelectAgentsForVM_First(const vm_params& vm, std::set<std::string>& candidates, std::string& note);
+  bool SelectAgentsForVM_SanDatastore(const vm_params& vm, std::set<std::string>& candidates, std::string& note);
+  bool SelectAgentsForVM_Host(const vm_params& vm, std::set<std::string>& candidates, std::string& note);
+  bool SelectAgentsForVM_Datastore(const vm_params& vm, std::set<std::string>& candidates, std::string& note);
+  bool SelectAgentsForVM_Datacenter(const vm_params& vm, std::set<std::string>& candidates, std::string& note);
+  bool SelectAgentsForVM_ClusterAndDatacenter(const vm_params& vm, std::set<std::string>& candidates,
+                                              std::string& note);
+  bool SelectAgentsForVM_DatacenterAndOS(const vm_params& vm, std::set<std::string>& candidates, std::string& note);
+  bool SelectAgentsForVM_Subnet(const vm_params& vm, std::set<std::string>& candidates, std::string& note);
+  bool SelectAgentsForVM_Any(const vm_params& vm, std::set<std::string>& candidates, std::string& note);
+  bool SelectAgentsForVM_Coordinator(const vm_params& vm, std::set<std::string>& candidates, std::string& note);
+  bool SelectAgentsForVM_ClusterAny(const vm_params& vm, std::set<std::string>& candidates, std::string& note);
+  bool SelectAgentsForVM_ClusterVolumeOwner(const vm_params& vm, std::set<std::string>& candidates, std::string& note);
+  bool SelectAgentsForVM_ClusterVolumeGroup(const vm_params& vm, std::set<std::string>& candidates, std::string& note);
+  bool SelectAgentsForVM_ClusterFaultDomain(const vm_params& vm, std::set<std::string>& candidates, std::string& note);
+  bool SelectAgentsForVM_Cluster(const vm_params& vm, std::set<std::string>& candidates, std::string& note);
+  bool SelectAgentsForVM_Self(const vm_params& vm, std::set<std::string>& candidates, std::string& note);
+  bool SelectAgentsForVM_OS(const vm_params& vm, std::set<std::string>& candidates, std::string& note);
+  bool SelectAgentsForVM_Last(const vm_params& vm, std::set<std::string>& candidates, std::string& note);
 
   // ---- Job status with the job manager (QuarnCoordinator_jobstatus.cpp) ----
   bool UpdateJobManagerVMList_Initial();
@@ -207,6 +238,10 @@ class QuarnCoordinator : public VSCoordinator {
   bool UpdateJobManagerVMList_LastAttempt();
   bool UpdateJobManagerVMList_FailPendingVMs();
   bool UpdateJobManagerVMList_StubPhase();
+  // Priorities from "VMPriorities.csv" for the VMs not started yet; `changed` is set when one changed.
+  void UpdateVMPrioritiesFromFile(bool& changed);
+  // Logs the job manager's status list (a diagnostic).
+  void DumpJobManagerVMList();
   void AddVMFileFailures(int count);
   void AddVMFailures(int count);
   void AddVMSuccesses(int count);
@@ -217,6 +252,7 @@ class QuarnCoordinator : public VSCoordinator {
   void DumpStreamInfo();
   void DispatchStreams();
   bool GiveStreamToAgent(const std::string& agent);
+  bool SetStreamClientToken(QuarnStreamInfo& stream);
   bool IsAgentEligibleForStreams(const QuarnAgentInfo& agent, bool& delayed);
   std::string SelectAgentForStream(bool enforceLimit, bool& delayed);
   bool CheckAdditionalStreams(int disksRemaining);

@@ -1,22 +1,15 @@
-// Which agents may take which VM, in which order the VMs are handed out, the static VM lists and
-// the per-datastore volume activity.
-//
-// The selection rules that look at hosts, datastores, datacenters, clusters, subnets and operating
-// systems are not built yet: the method list holds First, Any, Coordinator and Last, so that every
-// agent is a candidate for every VM (and snapshot jobs keep their single proxy).
+// Which agents may take which VM (the distribution over the selection methods of
+// QuarnCoordinator_select.cpp), in which order the VMs are handed out, the static VM lists and the
+// per-datastore volume activity.
 #include <strings.h>
 
 #include <algorithm>
 
-#include "app/QuarnUtils.h"
 #include "coordinator/QuarnCoordinator.h"
 
 namespace {
 
 const char* const kSigDistribute = "void QuarnCoordinator::DistributeVMsToAgents(bool)";
-const char* const kSigSelect =
-    "bool QuarnCoordinator::_SelectAgentsForVM(QuarnSelectAgentForVMMethod, const vm_params&, std::set<std::string>&, "
-    "std::string&)";
 const char* const kSigOrder = "void QuarnCoordinator::OrderVMPriorityList(bool)";
 const char* const kSigDispatchVMLists = "void QuarnCoordinator::DispatchVMLists()";
 
@@ -72,82 +65,6 @@ bool CompareVMs(const vm_params& a, const vm_params& b, std::string& reason) {
 
 }  // namespace
 
-void QuarnCoordinator::ChooseVMSelectionMethods(std::vector<QuarnSelectAgentForVMMethod>& methods) {
-  methods.push_back(SelectAgentsForVM_First);
-  methods.push_back(SelectAgentsForVM_Any);
-  methods.push_back(SelectAgentsForVM_Coordinator);
-  methods.push_back(SelectAgentsForVM_Last);
-}
-
-bool QuarnCoordinator::SelectAgentsForVM(QuarnSelectAgentForVMMethod method, const vm_params& vm,
-                                         std::set<std::string>& candidates, std::string& note) {
-  candidates.clear();
-  bool selected = false;
-  switch (method) {
-    case SelectAgentsForVM_First: {
-      const int type = m_appMgr->getInstanceType();
-      bool forceSingle = false;
-      m_registry.GetEntry(REG_bForceSingleProxyBackup, forceSingle, false);
-      if (m_jobMgr->isSnapCatalogMode()) {
-        note = "Snap Catalog Phase";
-      } else if (m_jobMgr->isSnapBackup() && type == kInstanceTypeVMware) {
-        note = "Snap backup job for VMware";
-      } else if (m_jobMgr->isSnapBackup() && type == kInstanceTypeAmazon) {
-        note = "Snap backup job for Amazon";
-      } else if (m_jobMgr->isSnapBackup() && type == kInstanceTypeGoogleCloud) {
-        note = "Snap backup job for Google Cloud";
-      } else if (m_jobMgr->isSnapBackup() && type == kInstanceTypeHyperV && forceSingle) {
-        note = "Single proxy backup";
-      } else {
-        break;
-      }
-      candidates.insert(OwnClientName());
-      selected = true;
-      break;
-    }
-    case SelectAgentsForVM_Any:
-      for (const auto& entry : m_agents) candidates.insert(entry.first);
-      note = "Any";
-      selected = true;
-      break;
-    case SelectAgentsForVM_Coordinator:
-      candidates.insert(OwnClientName());
-      note = "coordinator";
-      selected = true;
-      break;
-    case SelectAgentsForVM_Last:
-      note = "No agent selected";
-      m_event.Error(kSigSelect, "No suitable agent for VM [%s]", vm.vmName.c_str());
-      break;
-    default:
-      if (method < SelectAgentsForVM_First || method > SelectAgentsForVM_Last)
-        m_event.Error(kSigSelect, "Unknown selection method [%d]", static_cast<int>(method));
-      break;
-  }
-
-  // An agent that can take no stream cannot back a VM up.
-  for (auto it = candidates.begin(); it != candidates.end();) {
-    const QuarnAgentInfo* agent = FindAgent(*it);
-    if (agent == nullptr || agent->streamLimit <= 0)
-      it = candidates.erase(it);
-    else
-      ++it;
-  }
-
-  bool dataPathDispatch = false;
-  m_registry.GetEntry(REG_bEnableDataPathDispatch, dataPathDispatch, false);
-  if (selected && m_dataPathMAAmongAgents && dataPathDispatch && candidates.size() > 1) {
-    std::set<std::string> dataPath;
-    for (const std::string& name : candidates)
-      if (FindAgent(name)->dataPathMediaAgent) dataPath.insert(name);
-    if (!dataPath.empty() && dataPath.size() < candidates.size()) {
-      candidates = dataPath;
-      note += " (DataPath)";
-    }
-  }
-  return selected;
-}
-
 std::string QuarnCoordinator::SelectAgentFromList(const std::set<std::string>& candidates) {
   std::string taken;
   size_t takenStatic = 0;
@@ -177,22 +94,27 @@ void QuarnCoordinator::DistributeVMsToAgents(bool redistribute) {
   }
 
   m_vmPriorityList.clear();
-  std::map<std::string, std::set<std::string>> previous;
+  std::map<std::string, std::set<std::string>> previous;  // by GUID: candidates before a rebalance
   if (redistribute) {
     for (auto& entry : m_vmMap) {
       if (entry.second.vmPhase != PHASE_NOT_STARTED) continue;
-      previous[entry.first] = entry.second.candidateAgents;
-      entry.second.candidateAgents.clear();
+      previous[entry.second.vmGuid].swap(entry.second.candidateAgents);
     }
   }
+  const std::set<std::string> none;
+  auto previousOf = [&](const vm_params& vm) -> const std::set<std::string>& {
+    auto it = previous.find(vm.vmGuid);
+    return it == previous.end() ? none : it->second;
+  };
 
   int dropPrevious = 0;
   m_registry.GetEntry(REG_UseDifferentProxyOnNextAttempt, dropPrevious, 0);
   const bool scaleEnabled = IsScaleAgentMgmtEnabled();
+  const bool stubPhase = m_jobMgr->isVMStubPhase();
   for (QuarnSelectAgentForVMMethod method : methods) {
     for (auto& entry : m_vmMap) {
       vm_params& vm = entry.second;
-      if (vm.vmPhase != PHASE_NOT_STARTED && !m_jobMgr->isVMStubPhase()) continue;
+      if (vm.vmPhase != PHASE_NOT_STARTED && !stubPhase) continue;
       if (!vm.candidateAgents.empty()) continue;
       std::set<std::string> candidates;
       std::string note;
@@ -203,15 +125,19 @@ void QuarnCoordinator::DistributeVMsToAgents(bool redistribute) {
           candidates.erase(vm.previousAgent) != 0)
         dropNote = "Dropped previous agent [" + vm.previousAgent + "]";
       if (!m_dynamicVMAssignment) {
-        // With no initialised agent to take it the VM stays unplaced: an empty name is no agent.
-        std::string single = SelectAgentFromList(candidates);
-        candidates.clear();
-        if (single.empty()) continue;
-        candidates.insert(single);
+        // No initialised candidate: an empty name is no agent, so the VM is left to a later method
+        // (or, when none places it, to a later attempt of the job) rather than given to nobody.
+        const std::string single = SelectAgentFromList(candidates);
+        if (single.empty()) {
+          m_event.Debug(kSigDistribute, "No initialized agent among [%s] for VM [%s] (%s)", Join(candidates).c_str(),
+                        vm.vmName.c_str(), note.c_str());
+          continue;
+        }
+        candidates = {single};
       }
       const bool isStatic = candidates.size() == 1 && !redistribute && m_staticVMAssignment && !scaleEnabled;
 
-      const std::set<std::string>& before = previous[entry.first];
+      const std::set<std::string>& before = previousOf(vm);
       for (const std::string& name : candidates) {
         if (before.count(name) != 0) continue;
         QuarnAgentInfo* agent = FindAgent(name);
@@ -222,14 +148,8 @@ void QuarnCoordinator::DistributeVMsToAgents(bool redistribute) {
           agent->distributedVMs.insert(vm.vmGuid);
         agent->diskLoad += DiskWeight(vm);
       }
-      for (const std::string& name : before) {
-        if (candidates.count(name) != 0) continue;
-        QuarnAgentInfo* agent = FindAgent(name);
-        if (agent == nullptr) continue;
-        agent->staticVMs.erase(vm.vmGuid);
-        agent->distributedVMs.erase(vm.vmGuid);
-        agent->diskLoad -= DiskWeight(vm);
-      }
+      for (const std::string& name : before)
+        if (candidates.count(name) == 0) ForgetCandidate(name, vm);
       vm.candidateAgents = candidates;
       if (!isStatic) m_vmPriorityList.push_back(vm.vmGuid);
 
@@ -241,6 +161,13 @@ void QuarnCoordinator::DistributeVMsToAgents(bool redistribute) {
                       vm.host.c_str(), Join(candidates).c_str(), note.c_str(), Join(before).c_str());
       }
     }
+  }
+  // A VM that no method places any more is no longer any agent's work: left in its former agents'
+  // sets it would keep streams coming to them for a VM they will never be given.
+  for (const auto& entry : previous) {
+    const vm_params* vm = m_vmMap.Find(entry.first);
+    if (vm == nullptr || !vm->candidateAgents.empty()) continue;
+    for (const std::string& name : entry.second) ForgetCandidate(name, *vm);
   }
 
   for (const auto& entry : m_agents) {
@@ -255,40 +182,61 @@ void QuarnCoordinator::DistributeVMsToAgents(bool redistribute) {
   if (m_vmInfo != nullptr) m_vmInfo->FlushInventoryCache();
 }
 
-void QuarnCoordinator::OrderVMPriorityList(bool redistribute) {
-  std::vector<std::string> list(m_vmPriorityList.begin(), m_vmPriorityList.end());
+void QuarnCoordinator::ForgetCandidate(const std::string& agentName, const vm_params& vm) {
+  QuarnAgentInfo* agent = FindAgent(agentName);
+  if (agent == nullptr) return;
+  if (agent->staticVMs.erase(vm.vmGuid) + agent->distributedVMs.erase(vm.vmGuid) != 0)
+    agent->diskLoad -= DiskWeight(vm);
+}
+
+bool QuarnCoordinator::OrderVMPriorityListCompare(const std::string& a, const std::string& b) {
   std::string ignored;
-  auto before = [&](const std::string& a, const std::string& b) {
-    const vm_params* vmA = m_vmMap.Find(a);
-    const vm_params* vmB = m_vmMap.Find(b);
-    return vmA != nullptr && vmB != nullptr && CompareVMs(*vmA, *vmB, ignored);
-  };
+  return _OrderVMPriorityListCompare(a, b, ignored);
+}
+
+bool QuarnCoordinator::_OrderVMPriorityListCompare(const std::string& a, const std::string& b, std::string& reason) {
+  const vm_params* vmA = m_vmMap.Find(a);
+  const vm_params* vmB = m_vmMap.Find(b);
+  if (vmA == nullptr || vmB == nullptr) {
+    reason.clear();
+    return false;
+  }
+  return CompareVMs(*vmA, *vmB, reason);
+}
+
+void QuarnCoordinator::OrderVMPriorityList(bool redistribute) {
+  // Sorted on the records themselves: the list holds GUIDs, and a lookup per comparison would
+  // cost more than the comparison.
+  std::vector<const vm_params*> list;
+  list.reserve(m_vmPriorityList.size());
+  for (const std::string& guid : m_vmPriorityList) {
+    const vm_params* vm = m_vmMap.Find(guid);
+    if (vm != nullptr) list.push_back(vm);
+  }
+  std::string ignored;
   // Merge sort: an element of the later run moves ahead whenever it goes before the earlier one, so
   // VMs equal on every key end in the reverse of their order before the sort.
-  std::vector<std::string> buffer(list.size());
+  std::vector<const vm_params*> buffer(list.size());
   for (size_t width = 1; width < list.size(); width *= 2) {
     for (size_t left = 0; left < list.size(); left += 2 * width) {
-      size_t mid = std::min(left + width, list.size());
-      size_t right = std::min(left + 2 * width, list.size());
+      const size_t mid = std::min(left + width, list.size());
+      const size_t right = std::min(left + 2 * width, list.size());
       size_t i = left, j = mid, k = left;
-      while (i < mid && j < right) buffer[k++] = before(list[j], list[i]) ? list[j++] : list[i++];
+      while (i < mid && j < right) buffer[k++] = CompareVMs(*list[j], *list[i], ignored) ? list[j++] : list[i++];
       while (i < mid) buffer[k++] = list[i++];
       while (j < right) buffer[k++] = list[j++];
     }
     list.swap(buffer);
   }
-  m_vmPriorityList.assign(list.begin(), list.end());
+  m_vmPriorityList.clear();
+  for (const vm_params* vm : list) m_vmPriorityList.push_back(vm->vmGuid);
 
   if (redistribute) return;
   m_event.Debug(kSigOrder, "-= VM Priority List =-");
   for (size_t i = 0; i < list.size(); ++i) {
-    const vm_params* vm = m_vmMap.Find(list[i]);
-    if (vm == nullptr) continue;
+    const vm_params* vm = list[i];
     std::string reason;
-    if (i + 1 < list.size()) {
-      const vm_params* next = m_vmMap.Find(list[i + 1]);
-      if (next != nullptr) CompareVMs(*vm, *next, reason);
-    }
+    if (i + 1 < list.size()) CompareVMs(*vm, *list[i + 1], reason);
     m_event.Debug(kSigOrder, " VM %-35s  Agents [%zd]  Disks [%d]  Size [%18s]  Priority [%d]  Time [%10zd] [%s]",
                   vm->vmName.c_str(), static_cast<ssize_t>(vm->candidateAgents.size()),
                   static_cast<int>(vm->collect.getint64(VirtualServer::VMCollect::F_diskCount)),

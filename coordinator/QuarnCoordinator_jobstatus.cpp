@@ -1,8 +1,19 @@
 // The job manager's status records of the job's VMs, kept in step with the VM map where the whole
 // list matters (fresh job, restart, last attempt, end of job, stub phase), the per-VM job data from
 // the job manager, and the job's success and failure counters.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+
 #include "coordinator/QuarnCoordinator.h"
+#include "platform/config/ZTPI_CommClient.h"
+#include "platform/config/ZTPI_Focus.h"
 #include "platform/config/ZTPlatformInfo.h"
+#include "platform/os/CPxString.h"
 
 namespace {
 
@@ -15,6 +26,22 @@ const char* const kSigJobIds = "virtual void QuarnCoordinator::UpdateVMJobIds()"
 const char* const kSigBackupLevel =
     "virtual void QuarnCoordinator::UpdateVMBackupLevel(std::vector<JobManager::VMUpdateInfo>&)";
 const char* const kSigPriorities = "virtual void QuarnCoordinator::UpdateVMPriorities()";
+const char* const kSigPriorityFile = "void QuarnCoordinator::UpdateVMPrioritiesFromFile(bool&)";
+const char* const kSigDump = "void QuarnCoordinator::DumpJobManagerVMList()";
+
+const char* const kPriorityFile = "VMPriorities.csv";
+// A line of the priority file is read in pieces of at most this many bytes, terminator included.
+constexpr int kPriorityLineBytes = 2047;
+
+// Opens a regular file for reading; null for anything else (a FIFO would hold the coordinator up).
+FILE* OpenRegularFile(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  FILE* file = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? fdopen(fd, "r") : nullptr;
+  if (file == nullptr) close(fd);
+  return file;
+}
 
 using Info = JobManager::VMUpdateInfo;
 using Collect = VirtualServer::VMCollect;
@@ -322,8 +349,7 @@ void QuarnCoordinator::UpdateVMBackupLevel(std::vector<Info>& records) {
   }
 }
 
-// The priorities the job manager keeps per VM. The optional file "VMPriorities.csv" is read by the
-// dispatch work that follows; until then the job manager's values stand.
+// The priorities the job manager keeps per VM, replaced by those of the optional priority file.
 void QuarnCoordinator::UpdateVMPriorities() {
   bool differ = false;
   bool first = true;
@@ -341,6 +367,7 @@ void QuarnCoordinator::UpdateVMPriorities() {
       differ = true;
     }
   }
+  UpdateVMPrioritiesFromFile(differ);
   if (!m_staticVMAssignment || !differ) return;
   if (m_dynamicVMAssignment) {
     m_event.Debug(kSigPriorities, "Disabling static dispatching because VM priorities are defined");
@@ -350,6 +377,46 @@ void QuarnCoordinator::UpdateVMPriorities() {
                   "Not disabling static dispatching because dynamic dispatching is not enabled, VM priorities will "
                   "not be honored");
   }
+}
+
+void QuarnCoordinator::UpdateVMPrioritiesFromFile(bool& changed) {
+  const std::string path = ZTPI_CommClient().getJobResultsDirectory(ZTPI_Focus::getFocusClientName(true)) + "/" +
+                           kPriorityFile;
+  FILE* file = OpenRegularFile(path);
+  if (file == nullptr) return;
+  std::map<std::string, int32_t> priorities;
+  char piece[kPriorityLineBytes];
+  std::vector<std::string> fields;
+  while (std::fgets(piece, sizeof(piece), file) != nullptr) {
+    if (piece[0] == '\0') continue;
+    std::string record(piece);
+    while (!record.empty() && (record.back() == '\n' || record.back() == '\r')) record.pop_back();
+    if (CPxString::Tokenize(record, fields, '"', '"', '\\', ',', 0) < 2) continue;
+    priorities[fields[0]] = std::atoi(fields[1].c_str());
+  }
+  std::fclose(file);
+
+  for (auto& entry : m_vmMap) {
+    vm_params& vm = entry.second;
+    if (vm.vmPhase != PHASE_NOT_STARTED) continue;
+    auto it = priorities.find(vm.vmGuid);
+    if (it == priorities.end()) it = priorities.find(vm.vmName);
+    if (it == priorities.end() || it->second == 0) continue;
+    m_event.Debug(kSigPriorityFile, "Updated priority for VM [%s] from %d to %d", vm.vmName.c_str(), vm.priority,
+                  it->second);
+    vm.priority = it->second;
+    changed = true;
+  }
+}
+
+void QuarnCoordinator::DumpJobManagerVMList() {
+  std::vector<Info> records;
+  if (!GetJobManagerVMList(records, kSigDump, "Failed to get VM status from Job Manager.")) return;
+  m_event.Debug(kSigDump, "VM Status from Job Manager.");
+  for (const Info& record : records)
+    m_event.Debug(kSigDump, "%s [%s] - %s", record.getstring(Info::F_vmName).c_str(),
+                  record.getstring(Info::F_recordGuid).c_str(),
+                  vsJobMgr::convertVMClientBkupStatusToString(static_cast<int>(record.getint64(Info::F_vmStatus))).c_str());
 }
 
 // ---- Counters ----

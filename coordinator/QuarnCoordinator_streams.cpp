@@ -1,14 +1,17 @@
-// The job's media streams: how many the job needs, which agent gets the next one, returns, errors
-// and reclaims from agents that stopped.
-//
-// The archive manager's reservations and the media-management exchange are not built yet: the
-// stream list holds as many streams as the job manager granted, numbered in grant order, and no
-// reservation is exchanged between media agents.
+// The job's media streams: the archive manager's reservations, how many the job needs, which agent
+// gets the next one, exchanges of reservations between media agents, returns, errors and reclaims
+// from agents that stopped.
 #include <algorithm>
+#include <climits>
 #include <cmath>
+#include <map>
 
 #include "coordinator/QuarnCoordinator.h"
 #include "coordinator/QuarnScaleAgentManager.h"
+#include "platform/config/ZTPlatformInfo.h"
+#include "platform/media/ArchiveManagerDS.h"
+#include "platform/media/ZTMM.h"
+#include "platform/os/HostName.h"
 
 namespace {
 
@@ -27,6 +30,12 @@ const char* const kSigReclaimErrors = "bool QuarnCoordinator::CheckAndReclaimErr
 const char* const kSigLimit =
     "virtual void QuarnCoordinator::CalculateStreamLimitForAgent(const std::string&, VirtualServer::VMAgentStartup*)";
 const char* const kSigAgentStopped = "virtual void QuarnCoordinator::OnAgentStopped(const std::string&)";
+const char* const kSigToken = "bool QuarnCoordinator::SetStreamClientToken(QuarnStreamInfo&)";
+const char* const kSigExchange =
+    "virtual void QuarnCoordinator::ExchangeStreamReservationForClient(QuarnStreamInfo&, const std::string&)";
+
+// The value the media-management classes are made with.
+constexpr int kMediaManagementComponent = 4;
 
 constexpr int kContentIndexLevel = 64;
 constexpr time_t kDelayedDispatchSeconds = 30;
@@ -109,35 +118,86 @@ void QuarnCoordinator::calculateRequiredStreams() {
   m_requiredStreams = allowed;
 }
 
-// The list holds one entry for every stream the job manager has granted the job; streams granted
-// later are added at the back.
 bool QuarnCoordinator::UpdateStreamInfo() {
-  int live = 0;
-  int32_t lastId = 0;
-  for (const QuarnStreamInfo& stream : m_streams) {
-    lastId = std::max(lastId, stream.StreamId);
-    if (stream.state != StreamReleased && stream.state != StreamReclaimed) ++live;
+  if (IsSnapJob()) {
+    // A snapshot job writes no media: one pseudo stream stands for its single data path.
+    if (m_streams.empty()) {
+      QuarnStreamInfo stream;
+      stream.StreamId = 1;
+      stream.RCID = -1;
+      stream.ReservationId = -1;
+      stream.MediaAgentId = m_appMgr->getPhysicalClientId();
+      m_streams.push_back(stream);
+    }
+    return true;
   }
-  const int wanted = IsSnapJob() ? 1 : m_availableStreams;
-  for (; live < wanted; ++live) {
+  GetResourceReservationArgsDS_t args;
+  args.jobId = static_cast<int32_t>(m_jobMgr->getJobId());
+  GetResourceReservationRetDS_t reservations;
+  if (ArchiveManagerDS().getResourceReservation(&args, &reservations) != 0) {
+    m_event.Error(kSigUpdateStreamInfo, "failed to get resource reservations from archive manager");
+    return false;
+  }
+  using El = ResourceReservationEl_t;
+  for (const El& element : reservations.reservations) {
+    const int32_t* w = element.words;
+    if (w[El::kPrimary] == 0) {
+      m_event.DebugLvl(2, kSigUpdateStreamInfo,
+                       "Ignoring secondary stream, StreamId = %d, RCID = %d, ReservationId = %d, MediaAgentId = %d, "
+                       "InUse = %d, CopyId = %d",
+                       w[El::kStreamId], w[El::kRcid], w[El::kReservationId], w[El::kMediaAgentId], w[El::kInUse],
+                       w[El::kCopyId]);
+      continue;
+    }
+    bool matched = false;
+    for (QuarnStreamInfo& stream : m_streams) {
+      if (stream.RCID != w[El::kRcid]) continue;
+      matched = true;
+      std::string changes;
+      auto update = [&changes](const char* label, int32_t& field, int32_t value) {
+        if (field == value) return;
+        changes += std::string(label) + std::to_string(field) + "] to [" + std::to_string(value) + "]  ";
+        field = value;
+      };
+      update("StreamId [", stream.StreamId, w[El::kStreamId]);
+      update("ReservationId [", stream.ReservationId, w[El::kReservationId]);
+      update("MediaAgent [", stream.MediaAgentId, w[El::kMediaAgentId]);
+      if (!changes.empty())
+        m_event.Debug(kSigUpdateStreamInfo, "Updated Stream RCID = %d,  %s", stream.RCID, changes.c_str());
+    }
+    if (matched) continue;
     QuarnStreamInfo stream;
-    stream.StreamId = ++lastId;
-    stream.RCID = IsSnapJob() ? -1 : lastId;
-    stream.ReservationId = IsSnapJob() ? -1 : lastId;
-    stream.MediaAgentId = IsSnapJob() ? m_appMgr->getPhysicalClientId() : 0;
+    stream.StreamId = w[El::kStreamId];
+    stream.RCID = w[El::kRcid];
+    stream.ReservationId = w[El::kReservationId];
+    stream.MediaAgentId = w[El::kMediaAgentId];
+    if (!SetStreamClientToken(stream)) continue;
     m_streams.push_back(stream);
     m_event.Debug(kSigUpdateStreamInfo, "Added StreamId = %d, RCID = %d, ReservationId = %d, MediaAgentId = %d, InUse = %d",
-                  stream.StreamId, stream.RCID, stream.ReservationId, stream.MediaAgentId, 0);
+                  stream.StreamId, stream.RCID, stream.ReservationId, stream.MediaAgentId, w[El::kInUse]);
   }
   DumpStreamInfo();
   return true;
 }
 
+bool QuarnCoordinator::SetStreamClientToken(QuarnStreamInfo& stream) {
+  if (IsSnapJob()) return true;
+  const int code = ZTMMmediaGroupOps(kMediaManagementComponent)
+                       .setClientToken(stream.RCID, m_jobMgr->getJobId(), stream.StreamId, 0, stream.RCID);
+  if (code != 0) {
+    m_event.Error(kSigToken, "Failed to set client token on stream RCID [%d], %d", stream.RCID, code);
+    return false;
+  }
+  return true;
+}
+
 void QuarnCoordinator::DumpStreamInfo() {
-  const std::string mediaAgent = m_jobMgr->getMediaAgent();
+  std::map<int32_t, std::string> names;  // media agent names by client id, each looked up once
   for (const QuarnStreamInfo& stream : m_streams) {
+    auto name = names.find(stream.MediaAgentId);
+    if (name == names.end()) name = names.emplace(stream.MediaAgentId, m_appMgr->getClientName(stream.MediaAgentId)).first;
     m_event.Debug(kSigDump, "StreamId = %d, RCID = %d, ReservationId = %d, MediaAgent = [%s], Agent = [%s]  [%s]%s",
-                  stream.StreamId, stream.RCID, stream.ReservationId, mediaAgent.c_str(), stream.agent.c_str(),
+                  stream.StreamId, stream.RCID, stream.ReservationId, name->second.c_str(), stream.agent.c_str(),
                   QuarnStreamInfo::StateText(stream.state),
                   stream.reason.empty() ? "" : (" (" + stream.reason + ")").c_str());
   }
@@ -201,7 +261,9 @@ void QuarnCoordinator::DispatchStreams() {
     const bool excess = m_assignedStreams >= m_requiredStreams;
     const std::string agent = excess ? std::string() : SelectAgentForStream(enforceLimit, delayed);
     if (!agent.empty()) {
-      if (!GiveStreamToAgent(agent)) return;
+      // A failed grant leaves the agent ineligible (send failed) or one stream fewer available, so
+      // the next pass moves on.
+      GiveStreamToAgent(agent);
       continue;
     }
     if (IsScaleAgentMgmtEnabled() && IsAnyAgentBeingCreated()) {
@@ -228,6 +290,10 @@ void QuarnCoordinator::DispatchStreams() {
       m_event.Error(kSigDispatch, "Could not find an available stream to release");
     } else if (m_availableStreams < 2) {
       m_event.Debug(kSigDispatch, "Holding Stream Id [%d] reservation on last stream", last->StreamId);
+      std::string host, client;
+      int first = 0, second = 0;
+      DemangleHostName(m_jobMgr->getMediaAgent(), host, client, first, second);
+      ExchangeStreamReservationForClient(*last, client);
     } else {
       m_event.Debug(kSigDispatch, "Releasing Stream Id [%d], [%d] streams are still reserved", last->StreamId,
                     m_availableStreams - 1);
@@ -336,8 +402,45 @@ bool QuarnCoordinator::GiveStreamToAgent(const std::string& agentName) {
   return true;
 }
 
-// Reservations are not exchanged between media agents yet: the stream keeps the one it has.
-void QuarnCoordinator::ExchangeStreamReservationForClient(QuarnStreamInfo& stream, const std::string& client) {}
+void QuarnCoordinator::ExchangeStreamReservationForClient(QuarnStreamInfo& stream, const std::string& client) {
+  if (!m_streamExchangeAllowed || m_jobMgr->isSnapBackup() || m_jobMgr->isSnapCatalogMode()) return;
+  QuarnAgentInfo* agent = FindAgent(client);
+  if (agent == nullptr || !agent->dataPathMediaAgent) return;
+  const int clientId = m_appMgr->getClientId(client);
+  if (clientId == 0) {
+    m_event.Error(kSigExchange, "Failed to lookup client id for [%s]", client.c_str());
+    return;
+  }
+  const int32_t rcid = stream.RCID;
+  const int32_t reservationId = stream.ReservationId;
+  if (clientId == stream.MediaAgentId) {
+    m_event.Debug(kSigExchange, "Not Exchanging reservation on stream RCID [%d] as it is already reserved on [%d][%s]",
+                  stream.RCID, clientId, client.c_str());
+  } else {
+    m_event.Debug(kSigExchange, "Exchanging reservation on stream RCID [%d] from [%d][%s] to [%d][%s]", stream.RCID,
+                  stream.MediaAgentId, m_appMgr->getClientName(stream.MediaAgentId).c_str(), clientId, client.c_str());
+    ZTMMreserveMount reserve(kMediaManagementComponent);
+    reserve.setContextId(m_jobMgr->getJobId());
+    const int code = reserve.exchangeMAAndDPReservation(clientId, 0, 0, reservationId, rcid);
+    if (code != 0) {
+      m_event.Error(kSigExchange, "Failed to exchange reservation id on stream [%d], %d", stream.StreamId, code);
+      agent->dataPathMediaAgent = false;
+    } else {
+      stream.RCID = reserve.getRcId();
+      stream.ReservationId = reserve.getReservationId();
+      stream.MediaAgentId = clientId;
+    }
+  }
+  unsigned long long regionBased = 0;
+  if (!m_jobMgr->isFailbackBackup() ||
+      !ZTPlatformInfo().getNumber("VirtualServer", "EnableRegionBasedBackups", &regionBased) || regionBased == 0)
+    return;
+  m_event.Debug(kSigExchange, "Exchanging storage policy based on region");
+  ZTMMreserveMount reserve(kMediaManagementComponent);
+  reserve.setContextId(m_jobMgr->getJobId());
+  if (reserve.exchangeMAAndDPReservationByProxy(clientId, 0, 0, reservationId, rcid) != 0)
+    m_event.Error(kSigExchange, "Failed to exchange storage policy");
+}
 
 bool QuarnCoordinator::CheckAdditionalStreams(int disksRemaining) {
   if (m_additionalStreamRequest != 0) {
@@ -373,11 +476,16 @@ bool QuarnCoordinator::CheckAdditionalStreams(int disksRemaining) {
 bool QuarnCoordinator::OnMsgVMBackupStream(const std::string& agentName, VirtualServer::VMBackupStream* message) {
   using Stream = VirtualServer::VMBackupStream;
   QuarnAgentInfo* agent = FindAgent(agentName);
-  const int count = static_cast<int>(message->getint64(Stream::F_streamCount));
-  const int held = agent != nullptr ? agent->streamsAssigned : 0;
-  if (count < 0 || count > held) {
+  if (agent == nullptr) {
+    // Only agents the coordinator registered hold streams; a stranger's return changes nothing.
+    m_event.Error(kSigOnStream, "Agent [%s] is not recognized", agentName.c_str());
+    return true;
+  }
+  const int64_t count64 = message->getint64(Stream::F_streamCount);
+  const int count = static_cast<int>(std::max<int64_t>(std::min<int64_t>(count64, INT32_MAX), INT32_MIN));
+  if (count64 < 0 || count64 > agent->streamsAssigned) {
     m_event.Debug(kSigOnStream, "Agent [%s] has returned an invalid # of streams (%d of %d)", agentName.c_str(), count,
-                  held);
+                  agent->streamsAssigned);
     return false;
   }
   const int32_t streamId = static_cast<int32_t>(message->getint64(Stream::F_streamId));
@@ -507,18 +615,19 @@ void QuarnCoordinator::CalculateStreamLimitForAgent(const std::string& agentName
   QuarnAgentInfo* agent = FindAgent(agentName);
   if (agent == nullptr) return;
   const char* wording = "bound";
-  const int64_t forced = message->getint64(Startup::F_streamLimit);
+  // A disabled agent's -1 may travel as its unsigned 32-bit pattern: both mean -1.
+  int64_t limit = message->getint64(Startup::F_streamLimit);
+  if (limit == 0xFFFFFFFFLL) limit = -1;
   if (m_jobMgr->isSnapBackup()) {
     agent->streamLimit = m_requiredStreams;
     wording = "set for snap";
-  } else if (forced != 0) {
-    // A disabled agent's -1 may travel as its 32-bit pattern.
-    const bool disabled = forced == -1 || forced == 0xFFFFFFFFLL;
-    agent->streamLimit = disabled ? -1 : static_cast<int32_t>(forced);
-    if (message->getint64(Startup::F_streamLimitSource) == 2) {
+  } else if (limit != 0) {
+    agent->streamLimit = static_cast<int32_t>(std::max<int64_t>(std::min<int64_t>(limit, INT32_MAX), -1));
+    const int64_t source = message->getint64(Startup::F_streamLimitSource);
+    if (source == 2) {
       wording = "hypervisor bound";
       m_hypervisorBoundLimit = true;
-    } else if (disabled) {
+    } else if (source == 1 && limit == -1) {
       m_event.Debug(kSigLimit, "Agent [%s] is disabled", agentName.c_str());
       return;
     } else {
@@ -529,11 +638,13 @@ void QuarnCoordinator::CalculateStreamLimitForAgent(const std::string& agentName
     uint32_t streamsPerCPU = 10;
     m_registry.GetEntry(REG_nMemoryMBPerStream, memoryPerStream, 100u);
     m_registry.GetEntry(REG_nStreamsPerCPU, streamsPerCPU, 10u);
+    // No memory figure per stream means memory sets no bound.
     const int64_t memoryLimit =
         memoryPerStream == 0 ? INT32_MAX : message->getint64(Startup::F_memoryMB) / memoryPerStream;
     const int64_t cpuLimit = message->getint64(Startup::F_cpuCount) * streamsPerCPU;
     wording = memoryLimit < cpuLimit ? "memory bound" : (cpuLimit < memoryLimit ? "cpu bound" : "bound");
-    agent->streamLimit = static_cast<int32_t>(std::min<int64_t>(std::min(memoryLimit, cpuLimit), INT32_MAX));
+    agent->streamLimit = static_cast<int32_t>(
+        std::max<int64_t>(std::min<int64_t>(std::min(memoryLimit, cpuLimit), INT32_MAX), INT32_MIN));
   }
   m_event.Debug(kSigLimit, "Agent [%s] stream limit is %s to [%d] streams", agentName.c_str(), wording,
                 agent->streamLimit);

@@ -9,6 +9,7 @@
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabCoordinator.h"
 #include "platform/lab/LabJob.h"
+#include "platform/lab/LabReservations.h"
 #include "platform/jobmgr/vsJobMgr.h"
 #include "records/messages/JobManagerMessages.h"
 
@@ -106,6 +107,22 @@ std::vector<std::string> VMStatusLines(int64_t jobId) {
   return lines;
 }
 
+// The job's stream reservations, one a line as the ledger keeps them.
+std::vector<std::string> ReservationLines(int64_t jobId) {
+  lab::ReservationLedger ledger;
+  std::string error;
+  if (!lab::ReadReservationLedger(jobId, ledger, error)) return {"(cannot be read: " + error + ")"};
+  std::vector<std::string> lines;
+  const std::string text = lab::FormatReservationLedger(ledger);
+  for (size_t start = 0, end; start < text.size(); start = end + 1) {
+    end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(start, end - start);
+    if (line.rfind("rcid=", 0) == 0) lines.push_back(line);
+  }
+  return lines;
+}
+
 }  // namespace
 
 void PrintOutcome(int64_t jobId, const std::string& client) {
@@ -116,6 +133,7 @@ void PrintOutcome(int64_t jobId, const std::string& client) {
   PrintSection("events", lab::ReadJobEvents(jobId));
   PrintSection("VM status", VMStatusLines(jobId));
   PrintSection("backup.out", lab::ReadJobResultLines(jobId));
+  PrintSection("stream reservations", ReservationLines(jobId));
 
   std::string path = lab::ClientLogPath(client, kLogId);
   std::vector<std::string> log = lab::ReadLines(path, kMaxLogBytes);

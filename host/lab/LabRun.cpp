@@ -18,6 +18,8 @@
 #include "platform/lab/LabCreate.h"
 #include "platform/lab/LabJob.h"
 #include "platform/lab/LabKeyValue.h"
+#include "platform/lab/LabReservations.h"
+#include "platform/jobclient/ZTClient.h"
 #include "platform/os/ZtProcess.h"
 
 extern char** environ;
@@ -113,6 +115,20 @@ int Run(const std::vector<std::string>& args) {
   std::string program = parsed.options.count("program") ? parsed.options["program"] : DefaultProgram();
   if (access(program.c_str(), X_OK) != 0)
     return Failure("cannot run " + program + ": " + std::strerror(errno));
+
+  // The job manager reserves the streams it grants before it starts the job process.
+  const std::string streams = PassedValue(parsed.passThrough, "-numStreams");
+  if (!streams.empty()) {
+    int64_t count = 0;
+    if (!labkv::ParseInt64InRange(streams, 0, lab::kMaxJobStreams, count))
+      return UsageError("-numStreams takes 0 to " + std::to_string(lab::kMaxJobStreams) + " streams");
+    std::string mediaAgent = PassedValue(parsed.passThrough, "-d");
+    if (mediaAgent.empty()) mediaAgent = OrDefault(record.mediaAgent, lab::SampleMediaAgent());
+    int64_t mediaAgentId = 0;
+    ZTClient::getId(mediaAgent, mediaAgentId);
+    if (!lab::ReserveJobStreams(jobId, static_cast<int>(count), static_cast<int32_t>(mediaAgentId), error))
+      return Failure("the job's streams cannot be reserved: " + error);
+  }
 
   const std::string jobText = std::to_string(jobId);
   std::vector<std::string> argv =

@@ -171,6 +171,12 @@ class vsAppMgr {
   // Whether the client is a data-path media agent of the job (any case).
   bool IsDataPathMediaAgent(const std::string& name) const;
 
+  // ---- Clients by name and id (issue 11) ----
+  // The client id of a client (a proxy, a media agent) by name; 0 when there is none.
+  int getClientId(const std::string& name) const;
+  // The name of a client id; empty when there is none.
+  std::string getClientName(int clientId) const;
+
   // Any setting of the subclient by key; false when absent.
   bool GetSetting(const std::string& key, std::string& value) const;
 

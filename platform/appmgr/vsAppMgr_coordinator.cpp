@@ -1,6 +1,7 @@
 #include <strings.h>
 
 #include "platform/appmgr/vsAppMgr.h"
+#include "platform/jobclient/ZTClient.h"
 #include "platform/lab/LabKeyValue.h"
 #include "records/MountCtx.h"
 
@@ -75,4 +76,14 @@ bool vsAppMgr::IsDataPathMediaAgent(const std::string& name) const {
   for (const std::string& agent : dataPathMediaAgents_)
     if (strcasecmp(agent.c_str(), name.c_str()) == 0) return true;
   return false;
+}
+
+int vsAppMgr::getClientId(const std::string& name) const {
+  int64_t id = 0;
+  return ZTClient::getId(name, id) ? static_cast<int>(id) : 0;
+}
+
+std::string vsAppMgr::getClientName(int clientId) const {
+  std::string name;
+  return ZTClient::getName(clientId, name) ? name : std::string();
 }

@@ -44,6 +44,12 @@ class vsArchive {
     kRetCloseFailed = 5,    // the archive file could not be made durable
     kRetNotInitialized = 6,  // the stream was not initialised or is closed
   };
+  // ---- Stream reservations (vsArchive_stream.cpp) ----
+  // init: the stream's reservation is not the job's to open (released, exchanged, or open elsewhere).
+  static constexpr int kRetNoReservation = 20;
+  // checkStatus: the reservation was taken from the stream while it was open.
+  static constexpr int kRetReservationLost = 21;
+
   static bool isError(int code) { return code != kRetOk; }
   static bool isOK(int code) { return code == kRetOk; }
   // The largest buffer allocateBuffer grants at once.
@@ -133,6 +139,10 @@ class vsArchive {
       EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   int SendMetadata(archive::RecordType type, const CNMessageBase& metadata) LOCKS_EXCLUDED(mutex_);
   int CloseArchiveFileLocked() EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  // Stream reservations (vsArchive_stream.cpp): takes the reservation of the stream's RCID in the
+  // job's ledger as this process's (0 or kRetNoReservation), and gives it back.
+  int HoldReservationLocked() EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  void ReleaseReservationLocked() EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   // A new archive file id and the path of its file on the job's media agent, its folder made.
   int NewArchivePath(uint64_t& id, std::string& path) EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   // The fields of the archive's first record.
@@ -155,6 +165,7 @@ class vsArchive {
   int restartContext_ GUARDED_BY(mutex_) = 0;
   int dedupSuspensions_ GUARDED_BY(mutex_) = 0;
   bool streamFailed_ GUARDED_BY(mutex_) = false;
+  bool holdsReservation_ GUARDED_BY(mutex_) = false;  // this stream has its reservation open
   std::string lastError_ GUARDED_BY(mutex_);
 
   // The open archive file.

@@ -28,6 +28,7 @@ vsArchive::vsArchive(vsJobMgr* jobMgr, vsAppMgr* appMgr, vsSim* /*sim*/, const s
 vsArchive::~vsArchive() {
   ZtMutexLock lock(mutex_);
   if (writer_.IsOpen()) CloseArchiveFileLocked();
+  ReleaseReservationLocked();
 }
 
 std::string vsArchive::GetLastError() const {

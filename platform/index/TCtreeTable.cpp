@@ -79,7 +79,7 @@ std::string TCtreeTable::KeyOf(const void* record) const {
   std::string key;
   for (const KeyPart& part : keyParts_) {
     // A text key counts up to its NUL; the part's last byte always ends it.
-    key.append(bytes + part.offset, strnlen(bytes + part.offset, part.size - 1));
+    key.append(bytes + part.offset, part.text ? strnlen(bytes + part.offset, part.size - 1) : part.size);
     key += '\0';
   }
   return key;

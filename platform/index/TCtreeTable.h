@@ -10,8 +10,8 @@
 
 // A keyed table of fixed-size records of the indexing library, kept in two files named after the
 // table's path: <path>.dat holds a header and the records in the order they were inserted, <path>.idx
-// a header and the records' numbers in key order. Keys are parts of the record (NUL-terminated texts
-// compared up to their NUL), so a record is found by the record itself with only its key parts set.
+// a header and the records' numbers in key order. Keys are parts of the record (texts compared up to
+// their NUL, or raw bytes), so a record is found by the record itself with only its key parts set.
 //
 // The record file is the truth: an index file left behind by a process that ended before closing
 // is rebuilt from it at the next open, while a torn record, a foreign header or a record size that
@@ -51,9 +51,11 @@ class TCtreeTable {
   static std::string IndexFile(const std::string& path) { return path + ".idx"; }
 
  protected:
+  // A part of the key: a NUL-terminated text (compared up to its NUL) or raw bytes.
   struct KeyPart {
     size_t offset;
     size_t size;
+    bool text = true;
   };
   // `kind` tells the tables' files apart (a table of another kind is not read as this one).
   TCtreeTable(uint32_t kind, size_t recordSize, std::vector<KeyPart> keyParts);

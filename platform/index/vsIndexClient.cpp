@@ -281,6 +281,11 @@ bool vsIndexClient::GetUseFixedLengthExtentNames(const std::string& subclientDir
     return false;
   }
   const std::string guid = SubclientGuid();
+  std::string reason;
+  if (lab::IndexSubclientDir(guid, reason).empty()) {
+    SetError(reason);
+    return false;
+  }
   std::vector<int64_t> jobs = lab::IndexJobIds(guid);
   const int64_t own = jobMgr_ != nullptr ? jobMgr_->getJobId() : 0;
   if (std::find(jobs.begin(), jobs.end(), own) != jobs.end()) jobs.insert(jobs.begin(), own);

@@ -1,5 +1,6 @@
 #include "platform/jobclient/ZTClient.h"
 
+#include <climits>
 #include <vector>
 
 #include "platform/config/ZTPlatformInfo.h"
@@ -9,7 +10,7 @@
 bool ZTClient::getName(int64_t clientId, std::string& name) {
   if (clientId <= 0 || lab::Root().empty()) return false;
   std::vector<std::string> clients;
-  CPxDirectory::List(lab::Root() + "/clients", clients);
+  CPxDirectory::List(lab::ClientsDir(), clients);
   for (const std::string& client : clients) {
     ZTPlatformInfo info;
     unsigned long long id = 0;
@@ -20,4 +21,13 @@ bool ZTClient::getName(int64_t clientId, std::string& name) {
     }
   }
   return false;
+}
+
+bool ZTClient::getId(const std::string& name, int64_t& clientId) {
+  if (lab::Root().empty() || !lab::IsSafeComponent(name) || !CPxDirectory::Exists(lab::ClientDir(name))) return false;
+  ZTPlatformInfo info;
+  unsigned long long id = 0;
+  if (!info.setFocus(name) || !info.getNumber("Base", "nClientId", &id) || id == 0 || id > INT32_MAX) return false;
+  clientId = static_cast<int64_t>(id);
+  return true;
 }

@@ -8,4 +8,6 @@ class ZTClient {
  public:
   // False when no client of the lab has that id.
   static bool getName(int64_t clientId, std::string& name);
+  // False when the lab has no such client or it has no id.
+  static bool getId(const std::string& name, int64_t& clientId);
 };

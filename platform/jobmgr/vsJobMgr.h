@@ -230,13 +230,23 @@ class vsJobMgr {
   void addBackupFolderFailures(int count);
   void addBackupFolderSuccesses(int count);
 
-  // Streams (0 = success).
+  // ---- Streams (vsJobMgr_streams.cpp) ----
+  // They work on the job's reservation ledger (platform/lab/LabReservations.h) and each call is also
+  // a line of the job's stream calls (platform/lab/LabCoordinator.h). 0 = success.
+  // Releases the reservation with these ids ("free").
   int freeStream(int32_t streamId, int32_t rcid, int32_t reservationId);
+  // Releases `count` reserved streams the job does not say which of: those no data stream has open
+  // first, the latest first ("freeN").
   int freeNStreams(int count);
+  // Asks for `count` more streams; the request stays open until its status is asked.
   int allocateAdditionalStreams(int count);
-  // received: the streams granted by the open request (at most the job record's
-  // "additionalStreams" when it has one), -1 while it runs.
+  // received: the streams granted by the open request, reserved on the job's media agent (at most the
+  // job record's "additionalStreams" when it has one), -1 while it runs (the job record's
+  // "additionalStreamsDelay": how many status checks answer -1 first), 0 with no request open.
   int checkStatusOfAdditionalResourceRequest(int& received);
+  // Bracket the set-up of a new data stream in this process (recursive).
+  void lockStreams();
+  void unlockStreams();
 
   // ---- The road of one VM: backup level, the subclient's job history (vsJobMgr_history.cpp) ----
   // Result of getLastSucessfulBkpJobId when the subclient's history cannot be read.
@@ -271,6 +281,9 @@ class vsJobMgr {
   static int InjectedFault(const char* op, const std::string& vm = std::string());
 
   mutable ZtMutex mutex_;
+  // Held between lockStreams and unlockStreams; taken and given back by separate calls, so outside
+  // the lock analysis.
+  std::recursive_mutex streamsLock_;
 
   // Options: set by the frame before other threads start, read by everyone afterwards.
   bool contentIndexMode_ GUARDED_BY(mutex_) = false;
@@ -305,7 +318,6 @@ class vsJobMgr {
   std::map<std::string, CNMessagePtr> keptRecords_ GUARDED_BY(mutex_);  // by lower-case GUID
   int64_t refTime_ GUARDED_BY(mutex_) = 0;
   bool committableSet_ GUARDED_BY(mutex_) = false;
-  int additionalRequest_ GUARDED_BY(mutex_) = 0;
   // Per-thread argument lists; the map only ever grows, so a handed-out reference stays valid, and
   // each list is touched by its own thread only.
   std::map<std::thread::id, ArgumentInfo> pendingArguments_ GUARDED_BY(mutex_);

@@ -195,42 +195,6 @@ void vsJobMgr::addBackupFolderSuccesses(int count) {
   lab::AppendJobCounter(getJobId(), "folderSuccesses " + std::to_string(count));
 }
 
-int vsJobMgr::freeStream(int32_t streamId, int32_t rcid, int32_t reservationId) {
-  if (int code = InjectedFault("jobmgr.freeStream")) return code;
-  return lab::AppendJobStreamCall(getJobId(), "free " + std::to_string(streamId) + " " + std::to_string(rcid) + " " +
-                                                  std::to_string(reservationId))
-             ? kInitOk
-             : kNotRecorded;
-}
-
-int vsJobMgr::freeNStreams(int count) {
-  if (int code = InjectedFault("jobmgr.freeStream")) return code;
-  return lab::AppendJobStreamCall(getJobId(), "freeN " + std::to_string(count)) ? kInitOk : kNotRecorded;
-}
-
-int vsJobMgr::allocateAdditionalStreams(int count) {
-  if (int code = InjectedFault("jobmgr.allocateAdditionalStreams")) return code;
-  if (count <= 0 || !lab::AppendJobStreamCall(getJobId(), "allocate " + std::to_string(count))) return kNotRecorded;
-  ZtMutexLock l(mutex_);
-  additionalRequest_ = count;
-  return kInitOk;
-}
-
-int vsJobMgr::checkStatusOfAdditionalResourceRequest(int& received) {
-  received = 0;
-  if (int code = InjectedFault("jobmgr.checkStatusOfAdditionalResourceRequest")) return code;
-  int64_t granted = 0;
-  {
-    ZtMutexLock l(mutex_);
-    granted = additionalRequest_;
-    additionalRequest_ = 0;
-  }
-  int64_t limit = 0;
-  if (lab::JobRecordNumber(getJobId(), "additionalStreams", limit)) granted = std::min(granted, limit);
-  received = static_cast<int>(std::max<int64_t>(granted, 0));
-  return kInitOk;
-}
-
 std::vector<std::string> vsJobMgr::ReadProgressLines(int64_t jobId) { return lab::ReadJobProgress(jobId); }
 
 std::vector<std::string> vsJobMgr::ReadCounterLines(int64_t jobId) { return lab::ReadJobCounters(jobId); }

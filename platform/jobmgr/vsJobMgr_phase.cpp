@@ -1,8 +1,16 @@
-// The phase result of the job process: one line in the job's phase file per call.
+// The phase result of the job process: one line in the job's phase file per call. A phase that has
+// ended holds no streams: the job manager takes back whatever reservations the job still has.
+#include "platform/ev/EvDebug.h"
 #include "platform/jobmgr/vsJobMgr.h"
+#include "platform/lab/LabReservations.h"
 
 bool vsJobMgr::AppendPhaseLine(const lab::PhaseLine& line) {
-  return InjectedFault("jobmgr.setPhaseResult") == 0 && lab::AppendPhaseLine(getJobId(), line);
+  if (InjectedFault("jobmgr.setPhaseResult") != 0 || !lab::AppendPhaseLine(getJobId(), line)) return false;
+  std::string error;
+  if (!lab::ReleaseJobReservations(getJobId(), error))
+    EvDebug::Error("bool vsJobMgr::AppendPhaseLine(const lab::PhaseLine&)",
+                   "The job's stream reservations could not be released: %s", error.c_str());
+  return true;
 }
 
 bool vsJobMgr::phaseSuccessful(bool flag) {

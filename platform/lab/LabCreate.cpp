@@ -22,6 +22,9 @@ namespace {
 
 const char* const kServer = "vcenter";
 const char* const kMediaAgent = "ma1";
+// Client ids: the media agent's, and the first of the clients' in the plan's order.
+constexpr int64_t kMediaAgentClientId = 1;
+constexpr int64_t kFirstProxyClientId = 2;
 const char* const kHosts[] = {"esx1", "esx2"};
 const char* const kDatastores[] = {"ds1", "ds2"};
 // The size of a sample VM's disk by its position (see LabPlan::disksPerVM).
@@ -88,7 +91,9 @@ bool CreateClients(const LabPlan& plan, int& kept, std::string& error) {
                   "# Settings of the section VirtualServer on " + client +
                       "\nnStartAgentThreads=4\nnAutoResumeIntervalSeconds=120\n",
                   kept, error) ||
-        !WriteNew(SettingsPath(client, "Base"), "# Settings of the section Base on " + client + "\nnQuarnDebugLevel=2\n",
+        !WriteNew(SettingsPath(client, "Base"),
+                  "# Settings of the section Base on " + client + "\nnQuarnDebugLevel=2\nnClientId=" +
+                      std::to_string(kFirstProxyClientId + i) + "\n",
                   kept, error))
       return false;
     MachineRecord machine = plan.machine;
@@ -103,6 +108,15 @@ bool CreateClients(const LabPlan& plan, int& kept, std::string& error) {
     }
   }
   return true;
+}
+
+// The media agent is a client too: the id its streams are reserved under.
+bool CreateMediaAgent(int& kept, std::string& error) {
+  return MakeDir(MediaAgentDir(kMediaAgent), error) && MakeDir(ClientRegistryDir(kMediaAgent), error) &&
+         WriteNew(SettingsPath(kMediaAgent, "Base"),
+                  std::string("# The media agent ") + kMediaAgent + "\nnClientId=" + std::to_string(kMediaAgentClientId) +
+                      "\n",
+                  kept, error);
 }
 
 bool CreateSubclient(const LabPlan& plan, int& kept, std::string& error) {
@@ -332,7 +346,7 @@ bool CreateLab(const std::string& root, const LabPlan& plan, int& kept, std::str
   if (!CheckLabPlan(plan, error) || !MakeDir(root, error)) return false;
   SetRoot(root);
   return CreateClients(plan, kept, error) && CreateSubclient(plan, kept, error) && CreateJob(plan, kept, error) &&
-         CreateHypervisor(plan, kept, error) && MakeDir(MediaAgentDir(kMediaAgent), error) &&
+         CreateHypervisor(plan, kept, error) && CreateMediaAgent(kept, error) &&
          MakeDir(IndexDir(), error) && CreateCollectFile(plan, kept, error);
 }
 

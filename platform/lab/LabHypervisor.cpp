@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <filesystem>
 
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabKeyValue.h"
+#include "platform/lab/LabMachine.h"
 
 namespace lab {
 namespace {
@@ -18,6 +20,7 @@ const char* const kHostSuffix = ".host";
 const char* const kVMsFolder = "vms";
 const char* const kVMSuffix = ".vm";
 const char* const kDatastoresFolder = "datastores/";
+const char* const kOwnerPrefix = "owner.";
 
 std::string Take(std::map<std::string, std::string>& values, const std::string& key) {
   auto it = values.find(key);
@@ -105,6 +108,17 @@ bool ParseHostRecord(const std::string& text, HostRecord& record, std::string& e
   parsed.datacenter2 = Take(values, "datacenter2");
   parsed.cluster = Take(values, "cluster");
   parsed.faultDomain = Take(values, "faultDomain");
+  parsed.hasDatastores = values.count("datastores") != 0;
+  parsed.datastores = labkv::SplitList(Take(values, "datastores"));
+  if (!ParseAddressList(Take(values, "addresses"), parsed.addresses, error)) return false;
+  for (auto it = values.begin(); it != values.end();) {
+    if (it->first.rfind(kOwnerPrefix, 0) == 0 && it->first.size() > std::strlen(kOwnerPrefix)) {
+      parsed.owners[it->first.substr(std::strlen(kOwnerPrefix))] = it->second;
+      it = values.erase(it);
+    } else {
+      ++it;
+    }
+  }
   parsed.other.swap(values);
   record = parsed;
   return true;
@@ -117,6 +131,13 @@ std::string FormatHostRecord(const HostRecord& record) {
   values["cluster"] = record.cluster;
   values["faultDomain"] = record.faultDomain;
   values["field34"] = std::to_string(record.field34);
+  if (record.hasDatastores || !record.datastores.empty()) {
+    std::string list;
+    for (const std::string& name : record.datastores) list += (list.empty() ? "" : ",") + name;
+    values["datastores"] = list;
+  }
+  if (!record.addresses.empty()) values["addresses"] = FormatAddressList(record.addresses);
+  for (const auto& owner : record.owners) values[kOwnerPrefix + owner.first] = owner.second;
   return labkv::Format(values);
 }
 

@@ -2,13 +2,17 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/lab/LabSubclient.h"
 
 // The hypervisor of the lab: one folder per server, hypervisor/<server>/:
 //   server.conf          ServerRecord: type=<instance type>  hosts=<list>  datastores=<list>
-//   hosts/<host>.host    HostRecord (optional): datacenter, datacenter2, cluster, faultDomain, field34
+//   hosts/<host>.host    HostRecord (optional): datacenter, datacenter2, cluster, faultDomain, field34,
+//                        datastores=<list> (the datastores the host sees; absent: all of the server's),
+//                        addresses=<ip>/<mask>,... (its network adapters),
+//                        owner.<datastore>=<node> (the cluster node that owns a shared volume)
 //   vms/<vm>.vm          VMDescription, one per VM
 //   datastores/<datastore>/<vm>/<vm>_<n>.img   raw disk images (sparse)
 // All three records are key=value lines; numbers are decimal. A host exists when server.conf lists it
@@ -28,6 +32,10 @@ struct HostRecord {
   std::string cluster;
   std::string faultDomain;
   int32_t field34 = 0;
+  bool hasDatastores = false;  // false: the host sees every datastore of its server
+  std::vector<std::string> datastores;
+  std::vector<std::pair<std::string, std::string>> addresses;  // (address, mask), as a machine's
+  std::map<std::string, std::string> owners;                  // datastore -> owner node
   std::map<std::string, std::string> other;
 };
 

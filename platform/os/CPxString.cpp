@@ -51,3 +51,30 @@ CPxString operator+(const CPxString& text, const char* more) {
   result += more;
   return result;
 }
+
+size_t CPxString::Tokenize(const std::string& text, std::vector<std::string>& fields, char openQuote, char closeQuote,
+                           char escape, char separator, int /*flags*/) {
+  fields.clear();
+  std::string field;
+  bool quoted = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == escape && i + 1 < text.size()) {
+      field += text[++i];
+    } else if (quoted) {
+      if (c == closeQuote)
+        quoted = false;
+      else
+        field += c;
+    } else if (c == openQuote) {
+      quoted = true;
+    } else if (c == separator) {
+      fields.push_back(field);
+      field.clear();
+    } else {
+      field += c;
+    }
+  }
+  fields.push_back(field);
+  return fields.size();
+}

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdarg>
 #include <string>
+#include <vector>
 
 #define QUARN_PRINTF_FORMAT(fmtIndex, argIndex) __attribute__((format(printf, fmtIndex, argIndex)))
 
@@ -24,6 +25,12 @@ class CPxString {
   // Removes the last character when it is c; true when removed.
   bool CheckAndRemoveLastCharacter(char c);
   bool RTrimBackwardSlash() { return CheckAndRemoveLastCharacter('\\'); }
+
+  // Splits a record into fields at the separator. Between the quote characters a separator is part of
+  // the field (the quotes are dropped); the escape character takes the next character literally.
+  // Empty fields are kept. flags: none defined yet, pass 0. Returns the number of fields.
+  static size_t Tokenize(const std::string& text, std::vector<std::string>& fields, char openQuote, char closeQuote,
+                         char escape, char separator, int flags);
 
   CPxString& operator+=(const char* text);
   CPxString& operator+=(const std::string& text);

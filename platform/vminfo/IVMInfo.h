@@ -25,6 +25,11 @@ class IVMInfo {
   static IVMInfo* CreateObject(int instanceType);
   static void DeleteObject(IVMInfo* object);
 
+  // ---- Agent selection (issue 11) ----
+  // Whether the library's hosts of this instance type share volumes between the nodes of a
+  // cluster (volume owners and clustered VMs mean something there).
+  static bool IsMultiHostAware(int instanceType);
+
   // The code of the last failure; 0 when nothing has failed.
   virtual int GetErrorCode() = 0;
   // The text and job event of the last failure, for the VM the mount context names. The event has

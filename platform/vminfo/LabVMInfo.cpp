@@ -16,6 +16,9 @@ IVMInfo* IVMInfo::CreateObject(int instanceType) {
 
 void IVMInfo::DeleteObject(IVMInfo* object) { delete object; }
 
+// In the lab only the Microsoft hypervisor's clusters share volumes between nodes.
+bool IVMInfo::IsMultiHostAware(int instanceType) { return vsAppMgr::isServerTypeMS(instanceType); }
+
 LabVMInfo::LabVMInfo(int instanceType, const std::string& server) : instanceType_(instanceType), server_(server) {}
 
 LabVMInfo::~LabVMInfo() = default;
@@ -103,10 +106,18 @@ int LabVMInfo::GetHostInfo(const std::string& hostName, VMInfoStructs::SHostInfo
   filled.datacenter2 = details.datacenter2;
   filled.cluster = details.cluster;
   filled.faultDomain = details.faultDomain;
-  for (const std::string& name : record.datastores) {
+  for (const std::string& name : details.hasDatastores ? details.datastores : record.datastores) {
     VMInfoStructs::SDatastoreInfo datastore;
     datastore.name = name;
+    auto owner = details.owners.find(name);
+    if (owner != details.owners.end()) datastore.field17 = owner->second;
     filled.datastores.push_back(datastore);
+  }
+  for (const auto& address : details.addresses) {
+    VMInfoStructs::SHostNetworkAdapterInfo adapter;
+    adapter.field5 = address.first;
+    adapter.field6 = address.second;
+    filled.networkAdapters.push_back(adapter);
   }
   info = filled;
   Succeed();

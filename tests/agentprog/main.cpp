@@ -13,7 +13,8 @@
 //
 // Started by a coordinator (its command line carries the job's "-j" and the subclient's "-a"), it
 // speaks the coordinator's protocol instead (VSProtocolAgent.h); the file "kill-on-first-vm" in its
-// client's Temp folder makes it kill itself when its first VM arrives.
+// client's Temp folder makes it kill itself when its first VM arrives. A job whose folder has the
+// file "stream-job" runs as a whole job process instead, coordinator or agent (StreamJob.h).
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -28,6 +29,7 @@
 #include <string>
 
 #include "agentprog/RATestMessages.h"
+#include "agentprog/StreamJob.h"
 #include "agentprog/VSProtocolAgent.h"
 #include "platform/lab/Lab.h"
 #include "platform/remoteagent/RAFrame.h"
@@ -176,6 +178,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (mode.rfind("raw-", 0) == 0) return RunRaw(argc, argv, mode);
+  if (IsStreamJob(argc, argv)) return RunStreamJob(argc, argv);
   if (Option(argc, argv, "-j") != nullptr && Option(argc, argv, "-a") != nullptr) return RunProtocolAgent(argc, argv);
 
   const char* burstText = Option(argc, argv, "-burst");

@@ -5,7 +5,6 @@
 #include <future>
 #include <thread>
 
-#include "platform/cleanup/VSCleanupClient.h"
 #include "platform/config/ZTPI_Base.h"
 #include "platform/lab/LabAgent.h"
 #include "platform/lab/LabIndex.h"
@@ -412,14 +411,7 @@ TEST_F(ControllerServicesTest, OneSpeedCounterPerDatastorePrintedAndResetOnQuit)
   EXPECT_EQ(0u, first->Size());
 }
 
-TEST_F(ControllerServicesTest, CleanupRegistrationsAndHousekeepingFiles) {
-  EXPECT_TRUE(controller.RegisterVMForCleanup("esx1", "vm1", "G1", "mount|1"));
-  EXPECT_EQ(std::vector<std::string>{"vm esx1|vm1|G1|mount\\|1"}, VSCleanupClient::ReadRegistrations("coordinator"));
-  ASSERT_TRUE(job.Lab().Fault("cleanup.UnregisterVM", 5));
-  EXPECT_FALSE(controller.UnregisterVMFromCleanup("esx1", "vm1", "G1", "mount|1"));
-  EXPECT_TRUE(controller.UnregisterVMFromCleanup("esx1", "vm1", "G1", "mount|1"));
-  EXPECT_TRUE(VSCleanupClient::ReadRegistrations("coordinator").empty());
-
+TEST_F(ControllerServicesTest, HousekeepingFilesOfTheJob) {
   const std::string maFile = ZTPI_Base::getVorlaxTempDirectory() + "/VSAIndexingMA_1001.txt";
   ASSERT_TRUE(lab::MakeDirs(ZTPI_Base::getVorlaxTempDirectory()));
   ASSERT_TRUE(lab::WriteFileAtomic(maFile, "an older job's content"));

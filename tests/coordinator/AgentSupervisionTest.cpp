@@ -1,6 +1,7 @@
 // Agent start-up, supervision and the idle states, driven in the framework's scripted mode with the
 // platform clock moved by hand.
 #include "coordinator/CoordinatorTestSupport.h"
+#include "support/VirtualClock.h"
 
 namespace coordtest {
 namespace {
@@ -136,7 +137,7 @@ TEST_F(CoordinatorTest, StartupRecordsAddressesDatacenterAndCopiesTheCollectFile
   EXPECT_TRUE(Logged("Agent [proxyA] is running on host [esx1] Datacenter [] Uuid [] Agent Address: [10.1.2.3] "
                      "Subnets: [10.1.2.0]"));
   EXPECT_TRUE(Logged("Agent [proxyA] stream limit is bound to [40] streams"));
-  EXPECT_TRUE(CPxFile::Exists(lab_->Root() + "/clients/proxyA/JobResults/1/vmcollect_1001.ztf"));
+  EXPECT_TRUE(CPxFile::Exists(lab::SubclientJobResultsDir("proxyA", "1") + "/vmcollect_1001.ztf"));
   EXPECT_EQ(AgentInitialized, record.state);
   Sent sent = TakeSent("proxyA");
   ASSERT_EQ(1u, sent.tags.size());
@@ -152,7 +153,7 @@ TEST_F(CoordinatorTest, CollectFileCopyStaysInsideTheAgentsFolder) {
   for (const auto& entry : c.m_agents) ASSERT_TRUE(c.ScriptAgentStarted(entry.first));
   VS startup = Startup("proxyA");
   // A start-up message names a folder of another client: refused, logged, and the agent still starts.
-  startup.setstring(VS::F_subclientDir, lab_->Root() + "/clients/coordinator/Temp");
+  startup.setstring(VS::F_subclientDir, lab::ClientTempDir("coordinator"));
   ASSERT_TRUE(c.ScriptAgentMessage("proxyA", startup));
   ASSERT_TRUE(c.ScriptRunPass());
   EXPECT_TRUE(Logged("Failed to copy file to remote machine [proxyA]."));
@@ -161,6 +162,8 @@ TEST_F(CoordinatorTest, CollectFileCopyStaysInsideTheAgentsFolder) {
 }
 
 TEST_F(CoordinatorTest, FailedStartsAreRestartedAfterTheIntervalOnly) {
+  // Only the test moves the clock: a second of real time under load would shift the interval.
+  testsupport::VirtualClock clock;
   ASSERT_TRUE(Initialize());
   TestCoordinator& c = *coordinator_;
   c.m_state = QuarnCoordinator::kStarting;
@@ -296,6 +299,16 @@ TEST_F(CoordinatorTest, DynamicVMsOfAStoppedAgentReturnToTheListAndItsStreamsAre
   ASSERT_TRUE(c.ScriptRunPass());
   EXPECT_TRUE(Logged("Received [1] additional streams, there are now [3] streams available"));
   EXPECT_EQ(3, c.m_assignedStreams);
+  // The job manager has the reclaimed reservation back, and the one it granted instead is lent.
+  const lab::ReservationLedger ledger = Ledger();
+  ASSERT_EQ(4u, ledger.reservations.size());
+  EXPECT_EQ(1u, std::count_if(ledger.reservations.begin(), ledger.reservations.end(),
+                              [](const lab::Reservation& r) { return r.why == "free"; }));
+  EXPECT_EQ(kJobId, ledger.reservations[3].token);
+  EXPECT_EQ(3, std::count_if(c.m_streams.begin(), c.m_streams.end(),
+                             [](const QuarnStreamInfo& s) { return s.state == StreamAssigned; }));
+  EXPECT_EQ(std::vector<std::string>{"reset"}, lab::ReadLines(lab::JobDir(kJobId) + "/pending.txt"))
+      << "the reclaim clears the job's pending cause";
 
   // The VM is waited for while a candidate can still take it, and served from the list.
   for (int i = 0; i < 3; ++i) ASSERT_TRUE(c.ScriptAgentMessage("proxyB", GetNextVM()));

@@ -4,6 +4,7 @@
 // file of three VMs. The coordinator's own client is "coordinator"; its local agent has no object.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "platform/lab/LabCoordinator.h"
 #include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabJob.h"
+#include "platform/lab/LabReservations.h"
 #include "platform/lab/LabSubclient.h"
 #include "platform/os/CPxDirectory.h"
 #include "platform/os/CPxFile.h"
@@ -73,6 +75,42 @@ class TestCoordinator : public QuarnCoordinator {
   using QuarnCoordinator::m_jobRestarted;
   using QuarnCoordinator::m_restartKnown;
 
+  using QuarnCoordinator::_OrderVMPriorityListCompare;
+  using QuarnCoordinator::AddAgent;
+  using QuarnCoordinator::CheckAdditionalStreams;
+  using QuarnCoordinator::CheckAndReclaimErrorStreams;
+  using QuarnCoordinator::CheckAndReclaimStreams;
+  using QuarnCoordinator::CleanupVMInfo;
+  using QuarnCoordinator::DispatchStreams;
+  using QuarnCoordinator::GiveStreamToAgent;
+  using QuarnCoordinator::IsAgentEligibleForStreams;
+  using QuarnCoordinator::m_availableStreams;
+  using QuarnCoordinator::m_hypervisorBoundLimit;
+  using QuarnCoordinator::m_requiredStreams;
+  using QuarnCoordinator::m_streamDistributionMethod;
+  using QuarnCoordinator::m_unavailableStreams;
+  using QuarnCoordinator::SelectAgentForStream;
+  using QuarnCoordinator::DecrementVolumeActivityForVM;
+  using QuarnCoordinator::DispatchVMLists;
+  using QuarnCoordinator::m_dataPathMAAmongAgents;
+  using QuarnCoordinator::m_dynamicVMAssignment;
+  using QuarnCoordinator::m_staticVMAssignment;
+  using QuarnCoordinator::RemoveVMFromVMPriorityList;
+  using QuarnCoordinator::SelectAgentFromList;
+  using QuarnCoordinator::SelectAgentsForVM;
+  using QuarnCoordinator::AddVMFailures;
+  using QuarnCoordinator::m_vmsAlreadyBackedUp;
+  using QuarnCoordinator::UpdateJobManagerVMList_Initial;
+  using QuarnCoordinator::UpdateJobManagerVMList_Restart;
+  using QuarnCoordinator::UpdateJobManagerVMList_StubPhase;
+  using QuarnCoordinator::UpdateVMPrioritiesFromFile;
+
+  // The managers without the rest of Initialize, for the operations that only read them.
+  void UseManagers(vsJobMgr* jobMgr, vsAppMgr* appMgr) {
+    m_jobMgr = jobMgr;
+    m_appMgr = appMgr;
+  }
+
   std::vector<std::string> PriorityList() {
     ZtCriticalSectionLock lock(&m_priorityListLock);
     return std::vector<std::string>(m_vmPriorityList.begin(), m_vmPriorityList.end());
@@ -95,12 +133,12 @@ class CoordinatorTest : public ::testing::Test {
     FreshLab();
   }
   // A new lab and new manager clients; the coordinator of the last one is gone.
-  void FreshLab() {
+  void FreshLab(const lab::LabPlan& plan = lab::LabPlan()) {
     coordinator_.reset();
     ZtClock::ResetTestOffset();
     lab_.reset();
     lab_.reset(new testsupport::TestLab("coordinator"));
-    ASSERT_TRUE(lab_->Create());
+    ASSERT_TRUE(lab_->Create(plan));
     job_.reset(new vsJobMgr());
     app_.reset(new vsAppMgr());
     ASSERT_TRUE(lab_->OpenLog(2));
@@ -170,6 +208,9 @@ class CoordinatorTest : public ::testing::Test {
     }
     app_->setAppIdStr("1");
     if (vsJobMgr::isError(job_->initBackup()) || vsAppMgr::isRetCodeError(app_->querySettings())) return false;
+    // The job manager reserves the streams it grants on the job's media agent (client id 1).
+    std::string error;
+    if (!lab::ReserveJobStreams(kJobId, streams_, 1, error)) return false;
     coordinator_.reset(new TestCoordinator());
     coordinator_->SetScriptedMode();
     coordinator_->SetAvailableStreams(streams_);
@@ -180,7 +221,8 @@ class CoordinatorTest : public ::testing::Test {
   }
 
   // The start of the loop: every agent started and announced; one pass, which ends the Starting state.
-  void StartAllAgents(const std::vector<std::string>& skipStartup = {}) {
+  void StartAllAgents(const std::vector<std::string>& skipStartup = {},
+                      const std::function<void(const std::string&, VirtualServer::VMAgentStartup&)>& tweak = {}) {
     TestCoordinator& c = *coordinator_;
     c.m_state = QuarnCoordinator::kStarting;
     c.ScriptBeginMain();
@@ -188,7 +230,9 @@ class CoordinatorTest : public ::testing::Test {
     for (const auto& entry : c.m_agents) {
       ASSERT_TRUE(c.ScriptAgentStarted(entry.first));
       if (std::find(skipStartup.begin(), skipStartup.end(), entry.first) == skipStartup.end()) {
-        ASSERT_TRUE(c.ScriptAgentMessage(entry.first, Startup(entry.first)));
+        VirtualServer::VMAgentStartup startup = Startup(entry.first);
+        if (tweak) tweak(entry.first, startup);
+        ASSERT_TRUE(c.ScriptAgentMessage(entry.first, startup));
       }
     }
     ASSERT_TRUE(c.ScriptRunPass());
@@ -241,6 +285,13 @@ class CoordinatorTest : public ::testing::Test {
     return sent;
   }
 
+  // The job's stream reservations with the job manager.
+  lab::ReservationLedger Ledger() const {
+    lab::ReservationLedger ledger;
+    std::string error;
+    EXPECT_TRUE(lab::ReadReservationLedger(kJobId, ledger, error)) << error;
+    return ledger;
+  }
   std::string Log() const { return lab_->Log(); }
   bool Logged(const std::string& text) const { return Log().find(text) != std::string::npos; }
   std::vector<std::string> Events() const { return vsJobMgr::ReadEvents(kJobId); }

@@ -202,6 +202,7 @@ class TestWorker : public QuarnWorker {
     return true;
   }
   vm_params* VM() const { return m_currentVM; }
+  void SetStreamsRequired(uint32_t streams) { m_streamsRequired = streams; }
   std::atomic<int> lastAllSucceeded{-1};
 
  private:

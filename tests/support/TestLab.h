@@ -2,6 +2,8 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -43,6 +45,7 @@ class TestLab {
   }
   // A lab made inside another test's lab hands the process back to it.
   ~TestLab() {
+    RemoveProcessTables();
     EvDebug::shutdownLog();
     lab::SetRoot(previousRoot_);
     lab::SetFocusClient(previousFocus_);
@@ -167,6 +170,21 @@ class TestLab {
   }
 
  private:
+  // The per-host process tables that clients of labs in this folder made (System V segments outlive
+  // their processes, and a test's must not outlive the test). A lab the lab tool made for the test
+  // may lie in a folder of its own inside.
+  void RemoveProcessTables() {
+    if (root_.empty()) return;
+    std::error_code ignored;
+    for (std::filesystem::recursive_directory_iterator it(root_, ignored), end; !ignored && it != end;
+         it.increment(ignored)) {
+      if (it->path().filename() != "QUARN_IPC_SHARED_MEMORY") continue;
+      const key_t key = ftok(it->path().c_str(), 0xFEFA);
+      const int segment = key == static_cast<key_t>(-1) ? -1 : shmget(key, 0, 0);
+      if (segment >= 0) shmctl(segment, IPC_RMID, nullptr);
+    }
+  }
+
   std::string root_;
   int64_t job_ = 1001;
   std::string previousRoot_;

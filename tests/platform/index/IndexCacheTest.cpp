@@ -1,5 +1,5 @@
 // The index client over the lab's index cache: VM files by job, the job's index, lookups of a VM's
-// last backup and archive-index runs; several writers for one subclient at once.
+// last backup; several writers for one subclient at once.
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -9,7 +9,6 @@
 #include "platform/jobmgr/vsJobMgr.h"
 #include "platform/lab/LabFaults.h"
 #include "platform/lab/LabIndex.h"
-#include "records/messages/JobManagerMessages.h"
 #include "support/TestLab.h"
 
 namespace {
@@ -225,44 +224,6 @@ TEST_F(IndexCacheTest, LookupsReadTheVMsLastBackup) {
   ASSERT_TRUE(lab_.Fault("index.GetVMMetadata", 5));
   EXPECT_FALSE(client_.GetVMMetadata("vm one", kVM, 1, &metadata, &byName, retryable, failed));
   EXPECT_TRUE(retryable && failed);
-}
-
-TEST_F(IndexCacheTest, ArchiveIndexBatchAnswersEachVMUntilItStops) {
-  struct Answers : IdxBrowseClientResp {
-    bool processResp(CNMessageBase* response) override {
-      got.push_back(response->getstring(JobManager::ArchiveIndexResp::F_vmGuid) + "=" +
-                    std::to_string(response->getint64(JobManager::ArchiveIndexResp::F_archiveIndexStatus)));
-      return take;
-    }
-    std::vector<std::string> got;
-    bool take = true;
-  } answers;
-  std::list<VMArchiveIndexParam> batch(3);
-  int n = 0;
-  for (VMArchiveIndexParam& param : batch) param.vmGuid = "VM-" + std::to_string(++n), param.childJobId = kJob;
-
-  lab::FaultRule failed;
-  failed.op = "index.RunArchiveIndexForVM";
-  failed.vm = "vm-2";
-  failed.code = 7;
-  ASSERT_TRUE(lab_.Fault(failed));
-  EXPECT_EQ(1, client_.RunArchiveIndexInBatch(batch, &answers));
-  EXPECT_EQ((std::vector<std::string>{"VM-1=0", "VM-2=7", "VM-3=0"}), answers.got);
-
-  lab::FaultRule stop;
-  stop.op = "index.RunArchiveIndexInBatch";
-  stop.vm = "VM-2";
-  stop.code = 1;
-  ASSERT_TRUE(lab_.Fault(stop));
-  answers.got.clear();
-  EXPECT_EQ(0, client_.RunArchiveIndexInBatch(batch, &answers));
-  EXPECT_EQ(std::vector<std::string>{"VM-1=0"}, answers.got) << "VM-2 and VM-3 get no answer";
-
-  answers.got.clear();
-  answers.take = false;
-  EXPECT_EQ(0, client_.RunArchiveIndexInBatch(batch, &answers));
-  EXPECT_EQ(1u, answers.got.size()) << "an answer not taken stops the batch";
-  EXPECT_EQ(5u, lab::ReadIndexJobEntries(kGuid, kJob).size()) << "one entry per VM run";
 }
 
 TEST(IndexEntry, FieldsRoundTripAndMalformedLinesAreRefused) {

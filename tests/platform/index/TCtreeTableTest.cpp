@@ -134,17 +134,4 @@ TEST_F(TCtreeTableTest, SeveralThreadsShareOneTable) {
   EXPECT_EQ(200u, records);
 }
 
-TEST(TableRecords, TextsStayInsideTheirFieldsAtTheLimitAndOnePast) {
-  TVMGUIDRecord2 record;
-  std::memset(&record, 'z', sizeof(record));
-  SetRecordText(record.vmGuid, sizeof(record.vmGuid), std::string(64, 'a'));
-  EXPECT_EQ(std::string(64, 'a'), record.vmGuid) << "64 characters fit";
-  EXPECT_EQ('z', record.vmName[0]) << "the next field is untouched";
-  SetRecordText(record.vmGuid, sizeof(record.vmGuid), std::string(65, 'b'));
-  EXPECT_EQ(std::string(64, 'b'), record.vmGuid) << "one more is cut, the field stays terminated";
-  EXPECT_EQ('z', record.vmName[0]);
-  SetRecordText(record.vmGuid, sizeof(record.vmGuid), "c");
-  EXPECT_EQ(std::string(64, '\0'), std::string(record.vmGuid + 1, 64)) << "the rest of the field is cleared";
-}
-
 }  // namespace

@@ -27,8 +27,7 @@ class CoordinatorServicesTest : public ::testing::Test {
     record.other = {{"vm.7.jobId", "9001"},
                     {"vm.7.priority", "3"},
                     {"vm.7.lastSuccess", "1700000000"},
-                    {"vm.7.failureReason", "no pseudo job"},
-                    {"additionalStreams", "2"}};
+                    {"vm.7.failureReason", "no pseudo job"}};
     ASSERT_TRUE(lab_.AddJob(kJob, record));
     job_.setJobId(std::to_string(kJob));
     ASSERT_FALSE(vsJobMgr::isError(job_.initBackup()));
@@ -117,22 +116,13 @@ TEST_F(CoordinatorServicesTest, StatusListAndKeptRecords) {
   EXPECT_NE(0, job_.updateVMBkpJobStatus(1, bad));
 }
 
-TEST_F(CoordinatorServicesTest, PerVMJobDataStreamsAndFlags) {
+TEST_F(CoordinatorServicesTest, PerVMJobDataAndFlags) {
   EXPECT_EQ(9001, job_.GetVMJobId(7));
   EXPECT_EQ(kJob, job_.GetVMJobId(8)) << "without a VM job of its own a VM is in the job's";
   EXPECT_EQ(3u, job_.GetVMJobPriority(7));
   EXPECT_EQ(0xFFFFFFFFu, job_.GetVMJobPriority(8));
   EXPECT_EQ(1700000000, job_.GetVMJobLastSuccessTime(7));
   EXPECT_EQ("no pseudo job", job_.GetVMFailureReason(7));
-
-  int received = 0;
-  ASSERT_EQ(0, job_.allocateAdditionalStreams(3));
-  ASSERT_EQ(0, job_.checkStatusOfAdditionalResourceRequest(received));
-  EXPECT_EQ(2, received) << "the job grants at most its setting";
-  ASSERT_EQ(0, job_.checkStatusOfAdditionalResourceRequest(received));
-  EXPECT_EQ(0, received) << "an answered request is closed";
-  EXPECT_TRUE(vsJobMgr::isError(job_.allocateAdditionalStreams(0)));
-  EXPECT_EQ(0, job_.freeStream(1, 11, 21));
 
   EXPECT_FALSE(job_.checkVMQuitFlag());
   ASSERT_TRUE(lab::RequestVMQuit(kJob));
@@ -203,9 +193,9 @@ TEST_F(CoordinatorServicesTest, SubclientFolderFitsItsRecordAtTheLimitAndNotOneP
   EXPECT_STREQ(files.files[0], files.subclientDir);
 
   // A lab root deep enough that the folder text is 1023 characters (the record's limit) and one more.
+  const size_t tail = lab::SubclientJobResultsDir("c", "4").size() - lab_.Root().size();
   for (size_t extra : {0u, 1u}) {
     std::string root = lab_.Root() + "/deep" + std::to_string(extra);
-    const size_t tail = std::string("/clients/c/JobResults/4").size();
     while (root.size() + tail + 210 < 1023) root += "/" + std::string(199, 'd');
     root += "/" + std::string(1023 - tail - root.size() - 1 + extra, 'e');
     ASSERT_EQ(1023 + extra, root.size() + tail);
