@@ -148,9 +148,10 @@ class QuarnWorker {
     return m_currentVM != nullptr ? &m_currentVM->collect : nullptr;
   }
 
-  // ---- Stages of the road that come with the mount, archive-file and data-path work. Each is
-  // declared here and defined in the file named beside it; until its owner fills it, it fails with a
-  // reason that says so. Virtual so that a test can script a stage that is not built yet. ----
+  // ---- Stages of the road, each defined in the file named beside it. The backup phases, guest
+  // metadata and true-up come with the data path: until then each fails (or, where the road does
+  // not use its result, skips its work) with a reason that says so. Virtual so that a test can
+  // script a stage, or watch the road call it. ----
   virtual int MountVM();                                                  // QuarnWorker_mount.cpp
   virtual int UnmountVM();                                                // QuarnWorker_mount.cpp
   virtual bool CreateArchiveFile(quarnBackupArgs& args, vsArchive* archive);  // QuarnWorker_archive.cpp

@@ -13,7 +13,7 @@ namespace labtool {
 void PrintUsage() {
   std::fprintf(stderr,
                "usage:\n"
-               "  quarn-lab create <lab> [--vms N] [--clients c1,c2,...] [--subclient ID] [--job ID]\n"
+               "  quarn-lab create <lab> [--vms N] [--disks N] [--clients c1,c2,...] [--subclient ID] [--job ID]\n"
                "                   [--time-scale N] [--cpus N] [--memory MB] [--os windows|linux]\n"
                "  quarn-lab run <lab> [--job ID] [--subclient ID] [--client NAME] [--program PATH]\n"
                "                [-- job options, which replace the tool's own...]\n"

@@ -13,14 +13,15 @@ namespace labtool {
 int Create(const std::vector<std::string>& args) {
   Arguments parsed;
   std::string error;
-  if (!ParseArguments(args, {"vms", "clients", "subclient", "job", "time-scale", "cpus", "memory", "os"}, parsed,
-                      error))
+  if (!ParseArguments(args, {"vms", "disks", "clients", "subclient", "job", "time-scale", "cpus", "memory", "os"},
+                      parsed, error))
     return UsageError(error);
   if (parsed.positional.size() != 1 || !parsed.passThrough.empty())
     return UsageError("create takes exactly one lab folder");
 
   lab::LabPlan plan;
   if (!NumberOption(parsed, "vms", 0, lab::kMaxLabVMs, plan.vms, error) ||
+      !NumberOption(parsed, "disks", 1, lab::kMaxPlanDisks, plan.disksPerVM, error) ||
       !NumberOption(parsed, "job", 1, INT64_MAX, plan.jobId, error) ||
       !NumberOption(parsed, "time-scale", 1, lab::kMaxTimeScale, plan.timeScale, error) ||
       !NumberOption(parsed, "cpus", 1, lab::kMaxMachineCpus, plan.machine.cpus, error) ||

@@ -86,7 +86,8 @@ int TVMCRCTable::Load() {
       Get32(data, 28) != Crc(data.data(), 28))
     return Fail("bad data header" + where);
   if (index.size() != kIndexBytes || std::memcmp(index.data(), kIndexMagic, 8) != 0 ||
-      Get32(index, 48) != Crc(index.data(), 48))
+      Get32(index, 48) != Crc(index.data(), 48) || Get32(index, 12) != 0 || Get32(index, 28) != 0 ||
+      Get32(index, 52) != 0)
     return Fail("bad index file" + where);
   if (Get32(data, 8) != kVersion || Get32(index, 8) != kVersion)
     return Fail("unknown version " + std::to_string(Get32(data, 8)) + where);

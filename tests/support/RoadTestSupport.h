@@ -1,8 +1,7 @@
 #pragma once
-// One VM of the lab backed up through the worker's real road, with the stages that come with the
-// mount and data-path work played by a test subclass: the mount makes the mount context the
-// layout needs, the archive file is a real one on the lab's media agent, and BackupVM hands each
-// disk of the layout's walk to a test's disk stage.
+// One VM of the lab backed up through the worker's real road, mount and archive file, with the
+// stages of the data path played by a test subclass: BackupVM hands each disk of the layout's walk
+// to a test's disk stage, PostBackupVM commits the VM's metadata files.
 #include <functional>
 #include <memory>
 #include <string>
@@ -50,7 +49,6 @@ class ScriptedWorker : public QuarnWorker {
 
   // The stages in the order the road called them.
   std::vector<std::string> calls;
-  int mountResult = 0;   // non-zero: the mount fails with it
   int postResult = 0;    // PostBackupVM's result once the VM's files are committed
   std::vector<std::string> committed;  // the files PostBackupVM found queued for upload
   // Run on every disk of the walk, the block positioned on it; non-zero ends BackupVM.
@@ -58,14 +56,7 @@ class ScriptedWorker : public QuarnWorker {
 
   int MountVM() override {
     calls.push_back("mount");
-    if (mountResult != 0) return mountResult;
-    m_mountCtx = new MountCtx();
-    m_mountCtx->vmName = m_currentVM->vmName;
-    m_mountCtx->vmGuid = m_currentVM->vmGuid;
-    m_mountCtx->backupName = m_currentVM->vmGuid;
-    m_mountCtx->backupLevel = m_currentArgs->mBackupLevel == 1 ? 1 : 2;
-    m_mountCtx->mountPath = GetSubclientDirectory() + "/(" + m_currentVM->vmGuid + ")";
-    return 0;
+    return QuarnWorker::MountVM();
   }
   int UnmountVM() override {
     calls.push_back("unmount");
@@ -73,12 +64,7 @@ class ScriptedWorker : public QuarnWorker {
   }
   bool CreateArchiveFile(quarnBackupArgs& args, vsArchive* archive) override {
     calls.push_back("createArchiveFile");
-    args.mArchive = archive;
-    const VirtualServer::VMCollect& collect = m_currentVM->collect;
-    return vsArchive::isOK(archive->createArchiveFile(
-        args.mVMGuid, collect.getint64(VirtualServer::VMCollect::F_vmJobId),
-        collect.getint64(VirtualServer::VMCollect::F_vmClientId),
-        collect.getint64(VirtualServer::VMCollect::F_subclientId), std::string(), args.mBackupLevel));
+    return QuarnWorker::CreateArchiveFile(args, archive);
   }
   int PreBackupVM(quarnBackupArgs& args) override {
     calls.push_back("preBackup");

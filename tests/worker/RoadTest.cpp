@@ -56,15 +56,16 @@ TEST_F(RoadTest, EachFailureGivesItsCodeAndTheVMEndsHoldingNothing) {
          j.vm.host.clear();
        },
        10, {}, ""},
-      {"mount failed", [](Job& j) { j.worker->mountResult = 4; }, 4, {"mount", "sendFailedVM", "unmount"}, ""},
+      {"mount refused", [this](Job&) { lab_.Fault("vminfo.MountVM", 3001, "no snapshot"); }, 95,
+       {"mount", "sendFailedVM", "unmount"}, ""},
       {"no stream", [](Job& j) { j.controller->lend = false; }, 27, {"mount", "unmount"}, ""},
       {"a stream taken before the mount, which then fails",
-       [this](Job& j) {
+       [this](Job&) {
          lab_.Setting("VirtualServer", "bGetStreamBeforeMount", "1");
          QuarnRegistry::TEST_Unload();
-         j.worker->mountResult = 4;
+         lab_.Fault("vminfo.MountVM", 3001, "no snapshot");
        },
-       4, {"mount", "sendFailedVM", "unmount"}, ""},
+       95, {"mount", "sendFailedVM", "unmount"}, ""},
       {"archive file not created", [this](Job&) { lab_.Fault("archive.createArchiveFile", 4); }, 131,
        {"mount", "createArchiveFile", "sendFailedVM", "unmount"}, ""},
       {"disk failed", [](Job& j) { j.worker->diskStage = [](quarnBackupArgs&) { return 54; }; }, 54,
