@@ -11,6 +11,7 @@
 
 #include "app/QuarnRegistry.h"
 #include "app/vmParams.h"
+#include "controller/QuarnDatastoreMonitor.h"
 #include "controller/QuarnIPC.h"
 #include "platform/appmgr/vsAppMgr.h"
 #include "platform/cleanup/VSCleanupClient.h"
@@ -310,4 +311,8 @@ class QuarnController : public VSController {
   ZtCriticalSection m_cleanupLock;
   VSCleanupClient m_cleanupClient GUARDED_BY(m_cleanupLock);
   std::atomic<bool> m_processRegistered{false};
+
+  // ---- Datastore free-space monitor (issue 13) ----
+  // Runs only when bEnableDatastoreMonitor is set on a VMware or Microsoft hypervisor instance.
+  QuarnDatastoreMonitor m_datastoreMonitor;
 };

@@ -14,18 +14,28 @@ bool QuarnController::UnregisterVMFromCleanup(const std::string& host, const std
   return m_cleanupClient.UnregisterVM(host, vmName, vmGuid, cleanupText);
 }
 
-// The datastore free-space monitor comes with its own issue; until then no datastore is watched and
-// no VM is stopped for lack of space.
-bool QuarnController::StartDatastoreMonitor() { return true; }
-
-void QuarnController::StopDatastoreMonitor() {}
-
-bool QuarnController::RegisterDatastore(const std::string&, const std::string&, const std::string&,
-                                        const std::string&) {
+bool QuarnController::StartDatastoreMonitor() {
+  static const char* const sig = "bool QuarnController::StartDatastoreMonitor()";
+  bool enabled = false;
+  m_registry.GetEntry(REG_bEnableDatastoreMonitor, enabled, false);
+  if (!enabled || !(m_appMgr->isServerTypeVMWare() || m_appMgr->isServerTypeMS())) return true;
+  if (!m_datastoreMonitor.Initialize(this)) {
+    m_event.Error(sig, "Failed to initialize datastore monitor");
+    return false;
+  }
   return true;
 }
 
-void QuarnController::UnregisterDatastores(const std::string&, const std::string&) {}
+void QuarnController::StopDatastoreMonitor() { m_datastoreMonitor.Deinitialize(); }
+
+bool QuarnController::RegisterDatastore(const std::string& vmName, const std::string& vmGuid, const std::string& host,
+                                        const std::string& datastore) {
+  return m_datastoreMonitor.RegisterDatastore(vmName, vmGuid, host, datastore);
+}
+
+void QuarnController::UnregisterDatastores(const std::string& vmName, const std::string& vmGuid) {
+  m_datastoreMonitor.UnregisterDatastores(vmName, vmGuid);
+}
 
 bool QuarnController::StartAndWaitForAppAwareWorkflow(const std::string& vmGuid) {
   static const char* const sig = "bool QuarnController::StartAndWaitForAppAwareWorkflow(const std::string&)";

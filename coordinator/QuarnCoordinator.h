@@ -141,6 +141,12 @@ class QuarnCoordinator : public VSCoordinator {
   void WriteBackupDotOut(const std::string& vmName, const std::string& item, const std::string& reason,
                          bool skipped, bool warning);
 
+  // ---- Shared snapshot and auto-scale (issue 13) ----
+  // Called by the auto-scale manager's base on its own thread when an agent-creation job succeeded.
+  void OnAgentCreationSucceeded();
+  // True on the thread that runs the server loop (the last one that ran an idle pass).
+  bool IsLoopThread() const;
+
   // The streams the job manager granted ("-numStreams").
   void SetAvailableStreams(int streams) { m_availableStreams = streams; }
   int GetAvailableStreams() const { return m_availableStreams; }
@@ -227,9 +233,14 @@ class QuarnCoordinator : public VSCoordinator {
   bool DispatchSnapBackupMetadata();
   bool IsCopyParentSnapIndexOnlyJob();
   bool IsPreferProxylessApplicable();
+  // Any agent but the coordinator's own (its controller gets what the others are sent directly).
+  bool IsRemoteAgent(const std::string& name) const;
 
   // ---- Auto-scale (QuarnCoordinator_scale.cpp) ----
   bool IsAnyAgentBeingCreated();
+  // The estimate reads the VM map, the agent records and the host records, which belong to the loop
+  // thread.
+  friend class QuarnScaleAgentManager;
 
   // ---- Collect file and hypervisor link (QuarnCoordinator_collect.cpp, QuarnCoordinator_vminfo.cpp) ----
   void GetCollectFileName(std::string& name);
@@ -350,6 +361,12 @@ class QuarnCoordinator : public VSCoordinator {
   CTimeStamp m_autoScaleStart;
   uint32_t m_terminologyEventId = 0x5B0001D8;
   bool m_pendingOnConnectFailure = false;
+
+  // ---- Shared snapshot and auto-scale (issue 13) ----
+  std::unique_ptr<VirtualServer::MountSnapInfo> m_mountSnapInfo;  // replaced on each distribution
+  // Guards the agent map between the auto-scale base's thread and the loop for the auto-scale hooks.
+  ZtCriticalSection m_agentLock;
+  std::atomic<uint64_t> m_loopThread{0};
 
   // Once per job rather than once per process: a process has one coordinator, and a test makes several.
   time_t m_lastWaitingMessage = 0;  // the Running state's last "Waiting for" line
