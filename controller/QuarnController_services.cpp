@@ -1,5 +1,5 @@
-// Services the controller offers its workers: clean-up registration, datastores, read speeds,
-// snapshot mounts and the application-aware workflow.
+// Services the controller offers its workers: clean-up registration, datastores, read speeds and
+// snapshot mounts.
 #include "controller/QuarnController.h"
 
 bool QuarnController::RegisterVMForCleanup(const std::string& host, const std::string& vmName,
@@ -35,22 +35,6 @@ bool QuarnController::RegisterDatastore(const std::string& vmName, const std::st
 
 void QuarnController::UnregisterDatastores(const std::string& vmName, const std::string& vmGuid) {
   m_datastoreMonitor.UnregisterDatastores(vmName, vmGuid);
-}
-
-bool QuarnController::StartAndWaitForAppAwareWorkflow(const std::string& vmGuid) {
-  static const char* const sig = "bool QuarnController::StartAndWaitForAppAwareWorkflow(const std::string&)";
-  m_event.Error(sig, "The application-aware workflow is not available on this agent; VM [%s] is backed up without it",
-                vmGuid.c_str());
-  ZtCriticalSectionLock lock(&m_vmLock);
-  vm_params* vm = m_vmMap.Find(vmGuid);
-  if (vm != nullptr) vm->appAwareFailed = true;
-  return false;
-}
-
-bool QuarnController::SendDeleteApplicationSnapReq(const std::string& vmGuid, bool) {
-  static const char* const sig = "bool QuarnController::SendDeleteApplicationSnapReq(const std::string&, bool)";
-  m_event.Error(sig, "No application snapshot was taken for VM [%s]; there is none to delete", vmGuid.c_str());
-  return false;
 }
 
 CMultiStreamMediaSpeedCounter* QuarnController::GetDatastoreMediaSpeedCounter(const std::string& datastore) {

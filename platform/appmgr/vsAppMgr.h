@@ -175,6 +175,12 @@ class vsAppMgr {
   // autoScale.region.<name>.creationJobs=<id>,<id> (jobs still creating agents there).
   bool GetAutoScaleConfigInfo(CNMessageBase& config) const;
 
+  // ---- Subclient-level guest credentials of the application-aware workflow (vsAppMgr_guest.cpp) ----
+  // Keys guestApplUserName, guestApplPassword; guestSSHKeyFilePath, guestSSHKeyPassPhrase. Absent keys
+  // read empty.
+  void GetVMGuestApplUser(std::string& user, std::string& password) const;
+  void GetVMGuestSSHKeyDetails(std::string& keyFilePath, std::string& passPhrase) const;
+
   // ---- Mount settings of the subclient (vsAppMgr_mount.cpp) ----
   // Keys: clientId, clientName, appTypeId, backupSetName, snapEngineId, snapControlHostId,
   // physicalClientId, datastoreFreeSpace (numbers and texts as named); flags (0/1)

@@ -1,5 +1,6 @@
 #include "platform/jobclient/ZTClient.h"
 
+#include <cstdint>
 #include <vector>
 
 #include "platform/config/ZTPlatformInfo.h"
@@ -20,4 +21,14 @@ bool ZTClient::getName(int64_t clientId, std::string& name) {
     }
   }
   return false;
+}
+
+bool ZTClient::getClientId(const std::string& name, int64_t& clientId) {
+  ZTPlatformInfo info;
+  unsigned long long id = 0;
+  if (lab::Root().empty() || !lab::IsSafeComponent(name) || !CPxDirectory::Exists(lab::ClientDir(name)) ||
+      !info.setFocus(name) || !info.getNumber("Base", "nClientId", &id) || id == 0 || id > INT64_MAX)
+    return false;
+  clientId = static_cast<int64_t>(id);
+  return true;
 }
