@@ -16,6 +16,13 @@
 namespace lab {
 namespace {
 
+// The text of a one-line record without its line end and blanks.
+std::string OneNumber(const std::string& text) {
+  std::string line = text;
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+  return labkv::Trim(line);
+}
+
 std::string TasksDir() { return Root().empty() ? std::string() : Root() + "/tasks"; }
 
 // Hands out the next number of a counter file (first: `first`), changed under the file's lock.
@@ -29,7 +36,7 @@ bool NextNumber(const std::string& path, int64_t first, int64_t& number, std::st
       path,
       [&](std::string& text, bool exists, std::string& why) {
         int64_t next = first;
-        if (exists && !labkv::ParseInt64InRange(labkv::Trim(text), first, INT64_MAX - 1, next)) {
+        if (exists && !labkv::ParseInt64InRange(OneNumber(text), first, INT64_MAX - 1, next)) {
           why = path + " does not hold a number";
           return false;
         }
@@ -108,7 +115,7 @@ bool ReadJobState(int64_t jobId, int64_t& state, std::string& error) {
     if (path.empty()) error = "no lab, or job id " + std::to_string(jobId) + " is not usable";
     return false;
   }
-  if (!labkv::ParseInt64(labkv::Trim(text), state)) {
+  if (!labkv::ParseInt64(OneNumber(text), state)) {
     error = path + " does not hold a number";
     return false;
   }

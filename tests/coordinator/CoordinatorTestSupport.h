@@ -67,6 +67,13 @@ class TestCoordinator : public QuarnCoordinator {
   using QuarnCoordinator::m_vmMap;
   using QuarnCoordinator::m_vmSuccesses;
   using QuarnCoordinator::ReadVMCollectFile;
+  // Shared snapshot and auto-scale.
+  using QuarnCoordinator::CheckAndAddAgents;
+  using QuarnCoordinator::IsAnyAgentBeingCreated;
+  using QuarnCoordinator::m_localController;
+  using QuarnCoordinator::m_recheckAgentList;
+  using QuarnCoordinator::m_requiredStreams;
+  using QuarnCoordinator::m_scaleAgentManager;
 
   std::vector<std::string> PriorityList() {
     ZtCriticalSectionLock lock(&m_priorityListLock);
