@@ -235,6 +235,8 @@ class QuarnCoordinator : public VSCoordinator {
   bool IsPreferProxylessApplicable();
   // Any agent but the coordinator's own (its controller gets what the others are sent directly).
   bool IsRemoteAgent(const std::string& name) const;
+  // The parent snapshot job's index as this backup copy's; FinalizeIndex's step for such a job.
+  bool CopyParentSnapIndexToBackupCopy();
 
   // ---- Auto-scale (QuarnCoordinator_scale.cpp) ----
   bool IsAnyAgentBeingCreated();

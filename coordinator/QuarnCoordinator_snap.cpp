@@ -15,6 +15,7 @@ const char* const kSigDistributeShared = "virtual bool QuarnCoordinator::Distrib
 const char* const kSigDeleteShared = "virtual bool QuarnCoordinator::DeleteSharedShadow()";
 const char* const kSigDispatchMetadata = "bool QuarnCoordinator::DispatchSnapBackupMetadata()";
 const char* const kSigMountInfo = "virtual bool QuarnCoordinator::DistributeMountSnapInfo()";
+const char* const kSigCopyParent = "bool QuarnCoordinator::CopyParentSnapIndexToBackupCopy()";
 
 }  // namespace
 
@@ -161,6 +162,29 @@ bool QuarnCoordinator::DistributeMountSnapInfo() {
 bool QuarnCoordinator::IsCopyParentSnapIndexOnlyJob() {
   return m_appMgr->isUseIndexingV2Enabled() && m_jobMgr->isSnapToTape() && m_vmMap.empty() &&
          m_jobMgr->isCopyParentJobToTape();
+}
+
+bool QuarnCoordinator::CopyParentSnapIndexToBackupCopy() {
+  if (!m_jobMgr->isSnapToTape()) return true;
+  if (!m_jobMgr->isCopyParentJobToTape()) {
+    m_event.Debug(kSigCopyParent, "Parent index is already copied for backup copy job [%llu]",
+                  static_cast<unsigned long long>(m_jobMgr->getJobId()));
+    m_parentIndexCopiedToTape = true;
+    return true;
+  }
+  m_event.Debug(kSigCopyParent, "Copying parent index with MasterIndexAfile [%u] cTime [%lu]", m_masterIndexFileNumber,
+                static_cast<unsigned long>(m_masterIndexFileTime));
+  if (m_indexClient == nullptr ||
+      m_indexClient->CopySnapIndexToBackupCopy(m_jobMgr->getSnapBkpJobId(), m_masterIndexFileNumber,
+                                               m_masterIndexFileTime) != 1) {
+    m_event.Error(kSigCopyParent, "Failed to copy snap index to backup copy");
+    m_jobMgr->setPendingCause(0x5B000001);
+    return false;
+  }
+  m_event.Debug(kSigCopyParent, "Successfully copied Parent index to tape");
+  m_jobMgr->setParentBackupToTapeDone();
+  m_parentIndexCopiedToTape = true;
+  return true;
 }
 
 bool QuarnCoordinator::IsPreferProxylessApplicable() {

@@ -24,7 +24,7 @@ bool Faulted(const char* op, std::string& reason) {
 }  // namespace
 
 vsIndexClient::vsIndexClient(vsJobMgr* jobMgr, vsAppMgr* appMgr, const std::string& mediaAgent)
-    : appMgr_(appMgr), mediaAgent_(mediaAgent) {}
+    : jobMgr_(jobMgr), appMgr_(appMgr), mediaAgent_(mediaAgent) {}
 
 vsIndexClient::~vsIndexClient() = default;
 

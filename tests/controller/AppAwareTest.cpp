@@ -228,7 +228,9 @@ TEST_F(AppAwareTest, PathsThatSkipTheWorkflow) {
     test.setUp();
     EXPECT_EQ(test.result, controller_.StartAndWaitForAppAwareWorkflow(test.guid));
     EXPECT_EQ(test.failed, controller_.Record(kGuid).appAwareFailed);
-    if (test.logged != nullptr) EXPECT_TRUE(Logged(test.logged));
+    if (test.logged != nullptr) {
+      EXPECT_TRUE(Logged(test.logged));
+    }
     job_.jobMgr.setSnapToTape(false);
     job_.SetSubclient("appAware", "1");
     controller_.SetAppAwareFailedForTest(kGuid, false);

@@ -69,6 +69,7 @@ class TestCoordinator : public QuarnCoordinator {
   using QuarnCoordinator::ReadVMCollectFile;
   // Shared snapshot and auto-scale.
   using QuarnCoordinator::CheckAndAddAgents;
+  using QuarnCoordinator::CopyParentSnapIndexToBackupCopy;
   using QuarnCoordinator::IsAnyAgentBeingCreated;
   using QuarnCoordinator::m_localController;
   using QuarnCoordinator::m_recheckAgentList;

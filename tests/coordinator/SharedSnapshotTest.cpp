@@ -203,5 +203,37 @@ TEST_F(SharedSnapshotTest, AHardwareMountThatCannotBeMadeStopsTheJobsStart) {
   }
 }
 
+TEST_F(SharedSnapshotTest, ABackupCopyTakesItsParentSnapshotsIndexOnce) {
+  struct Case {
+    const char* name;
+    bool snapToTape, copyParent, parentIndexed, result, done;
+  } cases[] = {
+      {"not a backup copy", false, true, true, true, false},
+      {"parent index copied", true, true, true, true, true},
+      {"parent index already copied", true, false, false, true, false},
+      {"parent has no index", true, true, false, false, false},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    FreshLab();
+    ASSERT_TRUE(StartManagers());
+    job_->setSnapToTape(test.snapToTape);
+    job_->setCopyParentJobToTape(test.copyParent);
+    job_->setSnapBkpJobId(900);
+    ASSERT_TRUE(coordinator_->Initialize(job_.get(), app_.get(), nullptr));
+    std::string error;
+    const std::string parent = lab::IndexJobDir(app_->getSubclientGUID(), 900, error);
+    if (test.parentIndexed) {
+      ASSERT_TRUE(lab::MakeDirs(parent) && lab::WriteFileAtomic(parent + "/master.idx", "x"));
+    }
+    EXPECT_EQ(test.result, coordinator_->CopyParentSnapIndexToBackupCopy());
+    EXPECT_EQ(test.done, vsJobMgr::IsParentBackupToTapeDone(kJobId));
+    EXPECT_EQ(test.result ? 0u : 1u, Pending().size());
+    if (test.done) {
+      EXPECT_TRUE(CPxFile::Exists(lab::IndexJobDir(app_->getSubclientGUID(), kJobId, error) + "/master.idx"));
+    }
+  }
+}
+
 }  // namespace
 }  // namespace coordtest
