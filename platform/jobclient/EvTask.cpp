@@ -13,7 +13,7 @@ constexpr int kRunning = 1;
 
 }  // namespace
 
-EvTask::EvTask(long long jobId, int, void*, bool) : jobId_(jobId) {}
+EvTask::EvTask(long long, int, void*, bool) {}
 
 int EvTask::TaskRequest(std::string& xml, std::vector<long long>& jobIds, int& outValue, int, std::string& errorText,
                         uint32_t tagId, int, int, bool, bool) {

@@ -20,7 +20,4 @@ class EvTask {
   // with errorText saying why.
   int TaskRequest(std::string& xml, std::vector<long long>& jobIds, int& outValue, int mode, std::string& errorText,
                   uint32_t tagId, int number1, int number2, bool flag1, bool flag2);
-
- private:
-  const long long jobId_;
 };
