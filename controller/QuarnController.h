@@ -17,7 +17,9 @@
 #include "platform/cleanup/VSCleanupClient.h"
 #include "platform/ev/EvEvent.h"
 #include "platform/frame/VSController.h"
+#include "platform/index/vsIndexClient.h"
 #include "platform/jobmgr/vsJobMgr.h"
+#include "platform/os/CPxError.h"
 #include "platform/os/ZtThread.h"
 #include "platform/sim/vsSim.h"
 #include "records/FXLockableResource.h"
@@ -29,9 +31,11 @@
 #include "records/ZtSemaphore.h"
 #include "records/messages/VirtualServerMessages.h"
 
+class CArchiveVirtualDiskFile;
 class IVMInfo;
 class QuarnWorker;
 class vsArchive;
+struct SCallbackUpdateProgressBarArgs;  // the VM-information library's progress report
 
 // The agent side of the job in every proxy process, the coordinator's included: announces the agent,
 // pulls VMs into its local queue and hands them to worker threads, reports each VM's result and
@@ -128,12 +132,31 @@ class QuarnController : public VSController {
   void CloseAndReturnAllStreams();
 
   // ---- VM information, quit flags and agent status (QuarnController_vminfo.cpp) ----
+  // Each makes the controller's VM-information connection afresh (an earlier object is cleaned up
+  // first); true when it is connected. The forms without credentials take them from the
+  // application manager.
   virtual bool PrepareVMInfo();
+  virtual bool PrepareVMInfo(const std::string& server);
+  virtual bool PrepareVMInfo(const std::string& server, const std::string& user, const std::string& password);
+  bool PrepareVMInfo(const std::string& server, const std::string& user, const std::string& password,
+                     const std::vector<SHostCredentials>& hostCredentials);
   int CleanupVMInfo();
   // On return `lock` holds the VM-information lock, also when the result is null.
   IVMInfo* GetVMInfoPtr(auto_lock& lock);
+  // The error classification with the controller's settings: the send-events setting, and whether
+  // the agent has a single VM.
+  int CheckVMInfoError(IVMInfo* vmInfo, MountCtx& ctx, std::string& text, EvMessageContainer& message);
+  int CheckVMInfoError(IVMInfo* vmInfo, MountCtx& ctx, std::string& text, EvMessageContainer& message,
+                       bool sendEvents, bool singleVM);
+  int CheckJyNTFSError(CArchiveVirtualDiskFile* disk, const CPxError& error, IVMInfo* vmInfo, MountCtx& ctx,
+                       std::string& text, EvMessageContainer& message);
+  // The VM-information library's callbacks; the context is the controller.
+  static int CallbackStatic(int reason, void* context, void* argument);
+  int Callback(int reason, void* argument);
   virtual bool CommitAppSize() { return true; }
-  virtual void OnVMInfoCallback_UpdateProgress(void*) {}
+  virtual void OnVMInfoCallback_UpdateProgress(SCallbackUpdateProgressBarArgs*) {}
+  virtual void OnVMInfoCallback_SnapshotCreate(SCallbackSnapshotOperationArgs*) {}
+  virtual void OnVMInfoCallback_SnapshotDelete(SCallbackSnapshotOperationArgs*) {}
   // True once the agent quits: its own flag, or the job manager's quit flag (which latches its own).
   // Hides the framework's plain flag test on purpose.
   bool CheckQuitFlag();
@@ -145,16 +168,44 @@ class QuarnController : public VSController {
   void SendAgentStatus();
 
   // ---- Indexing and metadata files (QuarnController_indexing.cpp) ----
-  virtual void CloseIndexing();
+  // The process's one index client, opened on first use. On return `lock` holds the index lock,
+  // also when the result is null; every call on the client is made while it is held.
+  vsIndexClient* GetIndexClient(auto_lock& lock);
+  // Closes the client once it has been idle longer than nMaxIndexClientIdleTime; never waits for a
+  // busy one.
   virtual bool MonitorIndexing();
+  virtual void CloseIndexing();
+  bool GetMetadataFile(const std::string& file, const std::string& folder);
+  bool GetVMMetadataFile(const std::string& vm, const std::string& file, const std::string& folder, long long jobId);
+  bool SendVMMetadataFiles(const std::string& vm, const std::vector<std::string>& files, long long jobId,
+                           const std::string& subclientGuid);
+  bool DeleteVMMetadataFiles(const std::string& vm, const std::vector<std::string>& files);
+  // Uploads the files; on success removes them here and empties the list. On failure both stay.
+  bool CommitVMMetadataFiles(const std::string& vm, long long jobId, const std::string& subclientGuid,
+                             std::vector<std::string>& files);
+  bool CommitVMMetadataFiles(const std::string& vm, std::vector<std::string>& files);
+  bool DownloadVMMetaDataFiles(const std::string& vm, const std::string& folder, long long jobId,
+                               const std::string& subclientGuid);
+  bool GetVMDiskListFromIndexing(const std::string& vm, std::map<std::string, unsigned long long>& disks);
+  bool GetVMMetadataFromIndexing(const std::string& vm, const std::string& folder, unsigned long count,
+                                 IdxMetadata::IdxMetaData* metadata, IdxMetadataByName* byName, bool& retryable,
+                                 bool& queryFailed);
+  bool GetVMDiskExtentsCRC(const std::string& vm, const std::string& disk, unsigned long count,
+                           IdxBrowseClientResp* response);
+  bool RunArchiveIndexForVM(const std::string& vm, const long long& jobId, unsigned long subclientId, int a, int b);
+  bool RunArchiveIndexForVM(const VMArchiveIndexParam& param);
+  // The index is asked once per process; a failed question is asked again next time.
+  bool GetUseFixedLengthExtentNames(bool& fixed);
+  bool GetMountExtentsFromIndexing(const vm_params& vm, const std::string& disk,
+                                   const vsIndexClient::ProcessExtentCallback& callback);
+  bool GetMFTExtentsFromIndexing(const vm_params& vm, const std::string& disk,
+                                 const vsIndexClient::ProcessExtentCallback& callback);
+  bool GetMetadataExtentsFromIndexing(const vm_params& vm, const std::string& disk, bool mft,
+                                      const vsIndexClient::ProcessExtentCallback& callback);
+  void InitIndexingMAFile();
   void CleanupIndexingMAFile();
   virtual bool CleanupJobMetadataFiles(const std::string& dir);
   virtual bool UploadBackupMetadataFiles();
-  bool SendVMMetadataFiles(const std::string& vmGuid, const std::vector<std::string>& files, long long jobId,
-                           const std::string& subclientGuid);
-  bool DeleteVMMetadataFiles(const std::string& vmGuid, const std::vector<std::string>& files);
-  bool CommitVMMetadataFiles(const std::string& vmGuid, long long jobId, const std::string& subclientGuid,
-                             std::vector<std::string>& files);
 
   // ---- Other services (QuarnController_services.cpp) ----
   virtual bool PostBackup() { return true; }
@@ -171,9 +222,16 @@ class QuarnController : public VSController {
                                const std::string& cleanupText);
   bool StartAndWaitForAppAwareWorkflow(const std::string& vmGuid);
   bool SendDeleteApplicationSnapReq(const std::string& vmGuid, bool flag);
+  // The datastore's read-speed counter, made on first request; valid for the controller's life.
   CMultiStreamMediaSpeedCounter* GetDatastoreMediaSpeedCounter(const std::string& datastore);
   void OuputDatastoreMedaiSpeedCounters();
   void SetVMSnapMountInfoList(const std::vector<VirtualServer::VMMountSnapInfo>& list);
+  // The in-image header of a failback backup's item (a backslash, a, a backslash, b): 127 without
+  // both names, else 0 whatever the index answers.
+  int SendInImageDiskHeader(const std::string& a, const std::string& b, const std::string& c, unsigned long d,
+                            unsigned long e, ZTBkpLevel level, const std::string& f);
+  bool SendBrowseViewPaths(const std::vector<std::string>& paths, const std::string& a,
+                           IdxMetadata::IdxMetaData& metadata, const std::string& b, unsigned long long n, long m);
 
   // ---- Read-only views for tests and tools ----
   int GetStreamsGranted() const { return m_streamsGranted.load(); }
@@ -290,6 +348,16 @@ class QuarnController : public VSController {
   // The controller's own VM-information connection.
   FXCriticalSection m_vmInfoLock;
   IVMInfo* m_vmInfo = nullptr;  // guarded by m_vmInfoLock (an FX lock the analysis does not see)
+
+  // The process's index client (QuarnController_indexing.cpp). The index lock is recursive, so a
+  // holder may close the client it holds; it guards the members below and every call made on the
+  // client (an FX lock the analysis does not see).
+  FXCriticalSection m_indexLock;
+  vsIndexClient* m_indexClient = nullptr;  // owned
+  time_t m_indexLastUse = 0;               // seconds of the platform clock at the last hand-out
+  uint32_t m_indexReuseCount = 0;          // hand-outs since the client was opened
+  bool m_fixedLengthNamesAsked = false;    // lives as long as the controller, across clients
+  bool m_fixedLengthNames = false;
 
   QuarnIPC m_ipc;
   // Figures of the other job processes of this host, last read from the process table.

@@ -107,6 +107,13 @@ bool QuarnCoordinator::Deinitialize() {
   ZTRemoteAgentServer::Deinitialize();
   if (m_deinitialized) return true;
   m_deinitialized = true;
+  {
+    ZtCriticalSectionLock lock(&m_contentMapLock);
+    delete m_contentMapTable;
+    m_contentMapTable = nullptr;
+  }
+  delete m_vmGuidTable;
+  m_vmGuidTable = nullptr;
   delete m_indexClient;
   m_indexClient = nullptr;
   if (m_results != nullptr) m_results->closeFile();

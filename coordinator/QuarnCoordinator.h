@@ -17,6 +17,8 @@
 #include "platform/appmgr/vsAppMgr.h"
 #include "platform/ev/EvEvent.h"
 #include "platform/frame/VSCoordinator.h"
+#include "platform/index/TVMContentTable.h"
+#include "platform/index/TVMGUIDTable.h"
 #include "platform/index/vsIndexClient.h"
 #include "platform/jobmgr/StoreResults.h"
 #include "platform/jobmgr/vsJobMgr.h"
@@ -147,6 +149,11 @@ class QuarnCoordinator : public VSCoordinator {
   // True on the thread that runs the server loop (the last one that ran an idle pass).
   bool IsLoopThread() const;
 
+  // ---- Log-archiver results (QuarnCoordinator_index.cpp) ----
+  // One VM's answer from the log-archiver batch: 0 archived, anything else failed. An answer for a
+  // VM that is not waiting for one is ignored.
+  void HandleLogArchiverComplete(const std::string& vmGuid, int64_t status);
+
   // The streams the job manager granted ("-numStreams").
   void SetAvailableStreams(int streams) { m_availableStreams = streams; }
   int GetAvailableStreams() const { return m_availableStreams; }
@@ -226,8 +233,21 @@ class QuarnCoordinator : public VSCoordinator {
 
   // ---- Index tables (QuarnCoordinator_index.cpp) ----
   bool InitIndex();
+  bool CreateIndex();
+  // The table operations give 0 or the code of the failure (see QuarnCoordinator_index.cpp).
+  int initBkpIndexingTables();
+  int checkBkpIndexingTablesSanity();
+  bool CreateMasterIndexArchiveFile();
+  int addVMGuidToTable(const std::string& vmName, const std::string& vmGuid);
   int insertContentMapTable(VirtualServer::VMContentRecord& record);
-  bool CheckAndHandleLogArchiverFailures(std::list<VMArchiveIndexParam>& batch);
+  int insertContentMapTable(const TVMContentRecord2& record);
+  void CheckAndHandleLogArchiverFailures(const std::list<VMArchiveIndexParam>& batch);
+  // The VM's index logs could not be archived: it fails.
+  void FailLogArchiverVM(vm_params& vm);
+  // Reports the VM's log-archiver outcome to the job manager.
+  void ReportLogArchiverStatus(vm_params& vm);
+  // Sends the in-image record of an item the index keeps as stubbed or failed.
+  void SendInImageRecord(const std::string& item);
 
   // ---- Shared snapshot (QuarnCoordinator_snap.cpp) ----
   bool DispatchSnapBackupMetadata();
@@ -347,6 +367,11 @@ class QuarnCoordinator : public VSCoordinator {
   uint32_t m_uploadCollectFile = 1;
   uint32_t m_masterIndexFileNumber = 0;
   uint64_t m_masterIndexFileTime = 0;
+  // The snapshot job's index tables; absent unless the job keeps them. The content map takes the
+  // records of results as they come.
+  ZtCriticalSection m_contentMapLock;
+  TVMContentTable* m_contentMapTable GUARDED_BY(m_contentMapLock) = nullptr;  // owned
+  TVMGUIDTable* m_vmGuidTable = nullptr;                                       // owned
   IVMInfo* m_vmInfo = nullptr;  // owned
   bool m_vmInfoConnected = false;
   std::map<std::string, VMInfoStructs::SHostInfo> m_hostInfoCache;

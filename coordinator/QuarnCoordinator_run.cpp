@@ -1,6 +1,7 @@
 // Run: what happens before and after the server loop, the job summary and the job's outcome.
 #include "app/QuarnUtils.h"
 #include "coordinator/QuarnCoordinator.h"
+#include "coordinator/VSALogArchiverBatchCallBack.h"
 #include "platform/os/CPxFile.h"
 #include "platform/os/CPxPath.h"
 
@@ -67,10 +68,11 @@ bool QuarnCoordinator::FinishJob() {
       batch = m_logArchiverBatch;
     }
     if (!batch.empty()) {
-      if (m_indexClient->RunArchiveIndexInBatch(batch))
+      VSALogArchiverBatchCallBack callback(this);
+      if (m_indexClient->RunArchiveIndexInBatch(batch, &callback) == 1)
         m_event.Debug(kSigRun, "Log Archiver completed successfully");
       else
-        m_event.Debug(kSigRun, "Failed to run Log Archiver");
+        m_event.Error(kSigRun, "Failed to run Log Archiver");
       CheckAndHandleLogArchiverFailures(batch);
       m_jobMgr->updateVMBkpJobStatus(m_appMgr->getKeyrealmId(), true);
     }

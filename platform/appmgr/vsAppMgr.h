@@ -151,6 +151,12 @@ class vsAppMgr {
   void resetCredentials();
   // kRetOk, or kRetNoCredentials when the instance has no server to connect to.
   int getCredentials(vsAppMgrServerCredentials& server, std::vector<SHostCredentials>& hosts);
+  // The host credentials alone (the instance's hosts need none of their own in the lab).
+  int getCredentials(std::vector<SHostCredentials>& hosts);
+  // The account for one server of the instance: the instance's own for its server (any case);
+  // kRetNoCredentials, with the texts empty, for a server the instance does not name.
+  int getCredentialsForServer(const std::string& server, std::string& user, std::string& password,
+                              std::string& domain);
   bool getUseVMInstanceUuid() const;
   // The proxies as a code-returning call: kRetNotQueried before querySettings.
   int getMemberServers(std::vector<std::string>& servers) const;

@@ -21,6 +21,24 @@ int vsAppMgr::getCredentials(vsAppMgrServerCredentials& server, std::vector<SHos
   return kRetOk;
 }
 
+int vsAppMgr::getCredentials(std::vector<SHostCredentials>& hosts) {
+  hosts.clear();
+  return kRetOk;
+}
+
+int vsAppMgr::getCredentialsForServer(const std::string& server, std::string& user, std::string& password,
+                                      std::string& domain) {
+  user.clear();
+  password.clear();
+  domain.clear();
+  std::string own;
+  GetSetting("server", own);
+  if (own.empty() || strcasecmp(own.c_str(), server.c_str()) != 0) return kRetNoCredentials;
+  GetSetting("serverUser", user);
+  GetSetting("serverPassword", password);
+  return kRetOk;
+}
+
 bool vsAppMgr::getUseVMInstanceUuid() const { return Flag("useVMInstanceUuid"); }
 
 int vsAppMgr::getMemberServers(std::vector<std::string>& servers) const {

@@ -1,41 +1,62 @@
 #include "platform/index/vsIndexClient.h"
 
+#include <strings.h>
+
 #include <algorithm>
 
 #include "platform/appmgr/vsAppMgr.h"
+#include "platform/jobmgr/vsJobMgr.h"
 #include "platform/lab/Lab.h"
-#include "platform/lab/LabCoordinator.h"
 #include "platform/lab/LabFaults.h"
+#include "platform/lab/LabIndex.h"
+#include "platform/lab/LabKeyValue.h"
 #include "platform/os/CPxDirectory.h"
 #include "platform/os/CPxFile.h"
 #include "platform/os/CPxPath.h"
+#include "platform/os/FXString.h"
 #include "platform/os/PatternMatch.h"
+#include "records/messages/JobManagerMessages.h"
 
 namespace {
 
-// A fault of the table for the operation; true (with the reason recorded by the caller) when it fires.
-bool Faulted(const char* op, std::string& reason) {
-  lab::Fault fault;
-  if (!lab::CheckFault(op, fault)) return false;
-  reason = fault.text.empty() ? std::string(op) + " failed with code " + std::to_string(fault.code) : fault.text;
-  return true;
+using Entries = std::vector<std::vector<std::string>>;
+
+std::string LastComponent(const std::string& path) {
+  const size_t slash = path.find_last_of("/\\");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+bool SameName(const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()) == 0; }
+
 }  // namespace
+
+bool IdxNoCaseLess::operator()(const std::string& a, const std::string& b) const {
+  return strcasecmp(a.c_str(), b.c_str()) < 0;
+}
 
 vsIndexClient::vsIndexClient(vsJobMgr* jobMgr, vsAppMgr* appMgr, const std::string& mediaAgent)
     : jobMgr_(jobMgr), appMgr_(appMgr), mediaAgent_(mediaAgent) {}
 
 vsIndexClient::~vsIndexClient() = default;
 
-void vsIndexClient::SetUseFixedLengthExtentNames(bool on) {
-  ZtMutexLock lock(mutex_);
-  fixedLengthExtentNames_ = on;
+// ---- Common steps ----
+
+bool vsIndexClient::Faulted(const char* op, const std::string& vmGuid, int* code) {
+  lab::FaultCall call;
+  call.op = op;
+  call.vm = vmGuid;
+  lab::Fault fault;
+  if (!lab::CheckFault(call, fault)) return false;
+  if (code != nullptr) *code = fault.code;
+  SetError(fault.text.empty() ? std::string(op) + " failed with code " + std::to_string(fault.code) : fault.text);
+  return true;
 }
 
-bool vsIndexClient::GetUseFixedLengthExtentNames() const {
+bool vsIndexClient::CheckOpen() {
   ZtMutexLock lock(mutex_);
-  return fixedLengthExtentNames_;
+  if (!closed_) return true;
+  lastError_ = "the indexing connection is closed";
+  return false;
 }
 
 void vsIndexClient::SetError(const std::string& text) {
@@ -50,21 +71,91 @@ std::string vsIndexClient::GetLastError() const {
 
 std::string vsIndexClient::GetMediaAgentClientName() const { return mediaAgent_; }
 
+std::string vsIndexClient::SubclientGuid() const {
+  return appMgr_ != nullptr ? appMgr_->getSubclientGUID() : std::string();
+}
+
+bool vsIndexClient::JobIdentity(std::string& subclientGuid, int64_t& jobId) {
+  subclientGuid = SubclientGuid();
+  jobId = jobMgr_ != nullptr ? jobMgr_->getJobId() : 0;
+  if (subclientGuid.empty() || jobId <= 0) {
+    SetError("the job's index is not known: no subclient or no job");
+    return false;
+  }
+  return true;
+}
+
+bool vsIndexClient::RecordJobEntry(const std::vector<std::string>& fields) {
+  std::string guid, error;
+  int64_t jobId = 0;
+  if (!JobIdentity(guid, jobId)) return false;
+  if (lab::AppendIndexJobEntry(guid, jobId, fields, error)) return true;
+  SetError(error);
+  return false;
+}
+
+int vsIndexClient::Close() {
+  const bool failed = Faulted("index.Close");
+  ZtMutexLock lock(mutex_);
+  closed_ = true;
+  return failed ? 0 : 1;
+}
+
+// ---- Metadata files ----
+
+bool vsIndexClient::CopyMatches(const std::string& folder, const std::string& pattern, const std::string& destDir,
+                                bool& copied) {
+  copied = false;
+  CPathMatch match(LastComponent(pattern), 0, 1);
+  std::vector<std::string> names;
+  CPxDirectory::List(folder, names);
+  std::sort(names.begin(), names.end());
+  for (const std::string& name : names) {
+    const std::string source = CPxPath::Append(folder, name, false);
+    // Lock files and temporary copies of the cache are not metadata files.
+    if (name[0] == '.' || !match.Match(name) || lab::IsDirectory(source)) continue;
+    std::string error;
+    if (!lab::CopyFileAtomic(source, CPxPath::Append(destDir, name, false), error)) {
+      SetError(error);
+      return false;
+    }
+    copied = true;
+  }
+  return true;
+}
+
+bool vsIndexClient::UploadInto(const std::string& folder, const std::vector<std::string>& files) {
+  if (!lab::MakeDirs(folder)) {
+    SetError("cannot create the cache folder " + folder);
+    return false;
+  }
+  for (const std::string& file : files) {
+    const std::string name = LastComponent(file);
+    if (!lab::IsSafeComponent(name) || name[0] == '.') {
+      SetError("the file name [" + file + "] cannot be kept in the index cache");
+      return false;
+    }
+    std::string error;
+    if (!lab::CopyFileAtomic(file, CPxPath::Append(folder, name, false), error)) {
+      SetError(error);
+      return false;
+    }
+  }
+  return true;
+}
+
 bool vsIndexClient::DownloadMetadataFilesFromRemoteCache(const std::vector<std::string>& names,
                                                          const std::string& destDir, int64_t jobId,
                                                          const std::string& subclientGuid, const std::string& text) {
   std::string reason;
-  if (Faulted("index.DownloadMetadataFiles", reason)) {
-    SetError(reason);
-    return false;
-  }
+  if (!CheckOpen() || Faulted("index.DownloadMetadataFiles")) return false;
   const std::string folder = lab::IndexJobDir(subclientGuid, jobId, reason);
   if (folder.empty()) {
     SetError(reason);
     return false;
   }
   for (const std::string& name : names) {
-    if (!lab::IsSafeComponent(name)) {
+    if (!lab::IsSafeComponent(name) || name[0] == '.') {
       SetError("the file name [" + name + "] is not usable");
       return false;
     }
@@ -73,9 +164,8 @@ bool vsIndexClient::DownloadMetadataFilesFromRemoteCache(const std::vector<std::
       SetError("[" + name + "] is not in the index cache for job " + std::to_string(jobId));
       return false;
     }
-    CPxError error = CPxFile::Copy(source, CPxPath::Append(destDir, name, false));
-    if (error.IsError()) {
-      SetError(error.AsString());
+    if (!lab::CopyFileAtomic(source, CPxPath::Append(destDir, name, false), reason)) {
+      SetError(reason);
       return false;
     }
   }
@@ -84,30 +174,15 @@ bool vsIndexClient::DownloadMetadataFilesFromRemoteCache(const std::vector<std::
 
 bool vsIndexClient::DownloadMetadataFile(const std::string& pattern, const std::string& destDir) {
   std::string reason;
-  if (Faulted("index.DownloadMetadataFiles", reason)) {
-    SetError(reason);
-    return false;
-  }
-  const std::string guid = appMgr_ != nullptr ? appMgr_->getSubclientGUID() : std::string();
+  if (!CheckOpen() || Faulted("index.DownloadMetadataFiles")) return false;
+  const std::string guid = SubclientGuid();
   if (lab::IndexSubclientDir(guid, reason).empty()) {
     SetError(reason);
     return false;
   }
-  CPathMatch match(pattern, 0, 1);
-  for (const std::string& jobFolder : lab::IndexJobDirs(guid)) {
-    std::vector<std::string> names;
-    CPxDirectory::List(jobFolder, names);
+  for (int64_t jobId : lab::IndexJobsToRead(guid, lab::IndexFileJobs(guid), 0)) {
     bool copied = false;
-    for (const std::string& name : names) {
-      const std::string source = CPxPath::Append(jobFolder, name, false);
-      if (!match.Match(name) || !CPxFile::Exists(source)) continue;
-      CPxError error = CPxFile::Copy(source, CPxPath::Append(destDir, name, false));
-      if (error.IsError()) {
-        SetError(error.AsString());
-        return false;
-      }
-      copied = true;
-    }
+    if (!CopyMatches(lab::IndexJobDir(guid, jobId, reason), pattern, destDir, copied)) return false;
     if (copied) return true;
   }
   SetError("no file matching [" + pattern + "] is in the index cache");
@@ -117,31 +192,13 @@ bool vsIndexClient::DownloadMetadataFile(const std::string& pattern, const std::
 int vsIndexClient::UploadMetadataFiles(const std::vector<std::string>& files, int64_t jobId,
                                        const std::string& subclientGuid) {
   std::string reason;
-  if (Faulted("index.UploadMetadataFiles", reason)) {
-    SetError(reason);
-    return 0;
-  }
+  if (!CheckOpen() || Faulted("index.UploadMetadataFiles")) return 0;
   const std::string folder = lab::IndexJobDir(subclientGuid, jobId, reason);
   if (folder.empty()) {
     SetError(reason);
     return 0;
   }
-  if (!lab::MakeDirs(folder)) {
-    SetError("cannot create the cache folder " + folder);
-    return 0;
-  }
-  for (const std::string& file : files) {
-    if (!CPxFile::Exists(file)) {
-      SetError("[" + file + "] does not exist");
-      return 0;
-    }
-    CPxError error = CPxFile::Copy(file, CPxPath::Append(folder, CPxPath::GetFileName(file), false));
-    if (error.IsError()) {
-      SetError(error.AsString());
-      return 0;
-    }
-  }
-  return 1;
+  return UploadInto(folder, files) ? 1 : 0;
 }
 
 bool vsIndexClient::AddMetadataFile(const std::string& path) {
@@ -156,9 +213,196 @@ std::vector<std::string> vsIndexClient::GetMetadataFiles() const {
   return metadataFiles_;
 }
 
+bool vsIndexClient::UploadVMMetadataFiles(const std::string& vmGuid, const std::vector<std::string>& files,
+                                          int64_t jobId, const std::string& subclientGuid) {
+  std::string reason;
+  if (!CheckOpen() || Faulted("index.UploadMetadataFiles", vmGuid)) return false;
+  const std::string folder = lab::IndexVMJobDir(subclientGuid, vmGuid, jobId, reason);
+  if (folder.empty()) {
+    SetError(reason);
+    return false;
+  }
+  return UploadInto(folder, files);
+}
+
+bool vsIndexClient::DownloadVMMetadataFile(const std::string& vmGuid, const std::string& pattern,
+                                           const std::string& destDir, int64_t jobId) {
+  std::string reason;
+  if (!CheckOpen() || Faulted("index.DownloadMetadataFiles", vmGuid)) return false;
+  const std::string guid = SubclientGuid();
+  if (lab::IndexVMDir(guid, vmGuid, reason).empty()) {
+    SetError(reason);
+    return false;
+  }
+  for (int64_t job : lab::IndexJobsToRead(guid, lab::IndexVMFileJobs(guid, vmGuid), jobId)) {
+    bool copied = false;
+    if (!CopyMatches(lab::IndexVMJobDir(guid, vmGuid, job, reason), pattern, destDir, copied)) return false;
+    if (copied) return true;
+  }
+  SetError("no file of VM [" + vmGuid + "] matching [" + pattern + "] is in the index cache for job " +
+           std::to_string(jobId));
+  return false;
+}
+
+bool vsIndexClient::DownloadVMMetadataFiles(const std::string& vmGuid, const std::string& destDir, int64_t jobId,
+                                            const std::string& subclientGuid) {
+  std::string reason;
+  if (!CheckOpen() || Faulted("index.DownloadMetadataFiles", vmGuid)) return false;
+  if (lab::IndexVMDir(subclientGuid, vmGuid, reason).empty()) {
+    SetError(reason);
+    return false;
+  }
+  const std::vector<int64_t> jobs =
+      lab::IndexJobsToRead(subclientGuid, lab::IndexVMFileJobs(subclientGuid, vmGuid), jobId);
+  if (jobs.empty()) {
+    SetError("the index cache has no files of VM [" + vmGuid + "] for job " + std::to_string(jobId));
+    return false;
+  }
+  bool copied = false;
+  return CopyMatches(lab::IndexVMJobDir(subclientGuid, vmGuid, jobs.front(), reason), "*", destDir, copied);
+}
+
+// ---- The job's index ----
+
+void vsIndexClient::SetUseFixedLengthExtentNames(bool on) {
+  ZtMutexLock lock(mutex_);
+  fixedLengthExtentNames_ = on;
+}
+
+bool vsIndexClient::GetUseFixedLengthExtentNames() const {
+  ZtMutexLock lock(mutex_);
+  return fixedLengthExtentNames_;
+}
+
+bool vsIndexClient::GetUseFixedLengthExtentNames(const std::string& subclientDir, bool& fixed) {
+  if (!CheckOpen() || Faulted("index.GetUseFixedLengthExtentNames")) return false;
+  if (subclientDir.empty()) {
+    SetError("no subclient directory to ask about");
+    return false;
+  }
+  const std::string guid = SubclientGuid();
+  std::string reason;
+  if (lab::IndexSubclientDir(guid, reason).empty()) {
+    SetError(reason);
+    return false;
+  }
+  std::vector<int64_t> jobs = lab::IndexJobIds(guid);
+  const int64_t own = jobMgr_ != nullptr ? jobMgr_->getJobId() : 0;
+  if (std::find(jobs.begin(), jobs.end(), own) != jobs.end()) jobs.insert(jobs.begin(), own);
+  for (int64_t jobId : jobs) {
+    lab::IndexJobRecord record;
+    bool exists = false;
+    std::string error;
+    if (!lab::ReadIndexJobRecord(guid, jobId, record, exists, error)) {
+      SetError(error);
+      return false;
+    }
+    if (exists) {
+      fixed = record.fixedLengthExtentNames;
+      return true;
+    }
+  }
+  fixed = true;
+  return true;
+}
+
+bool vsIndexClient::AddVMGuid(const std::string& vmGuid, bool marked) {
+  if (!CheckOpen()) return false;
+  if (vmGuid.empty()) {
+    SetError("a VM without a GUID cannot join the index");
+    return false;
+  }
+  ZtMutexLock lock(mutex_);
+  addedVMs_[FXString::ToLower(vmGuid)] = marked;
+  return true;
+}
+
+bool vsIndexClient::createIndex(bool finalise) {
+  std::string guid, error;
+  int64_t jobId = 0;
+  if (!CheckOpen() || Faulted("index.createIndex") || !JobIdentity(guid, jobId)) return false;
+  std::map<std::string, bool> added;
+  bool fixed = true;
+  {
+    ZtMutexLock lock(mutex_);
+    added = addedVMs_;
+    fixed = fixedLengthExtentNames_;
+  }
+  const int level = jobMgr_->getBkpLevel();
+  const bool ok = lab::UpdateIndexJobRecord(
+      guid, jobId,
+      [&](lab::IndexJobRecord& record, std::string& why) {
+        if (finalise && record.level == 0) {
+          why = "the index of job " + std::to_string(jobId) + " was never created";
+          return false;
+        }
+        if (!finalise) {
+          record.level = level;
+          record.fixedLengthExtentNames = fixed;
+        }
+        record.finalized = finalise;
+        for (const auto& vm : added) record.vms[vm.first] = vm.second;
+        return true;
+      },
+      error);
+  if (!ok) {
+    SetError(error);
+    return false;
+  }
+  ZtMutexLock lock(mutex_);
+  for (const auto& vm : added) addedVMs_.erase(vm.first);
+  return true;
+}
+
+bool vsIndexClient::SendArchiveFileInfo(uint64_t keyrealmId, uint32_t archiveFileId) {
+  if (!CheckOpen() || Faulted("index.SendArchiveFileInfo")) return false;
+  return RecordJobEntry({"archiveFileInfo", std::to_string(keyrealmId), std::to_string(archiveFileId)});
+}
+
+bool vsIndexClient::SendArchiveFileInfo(uint64_t keyrealmId, uint32_t archiveFileId, uint64_t creationTime,
+                                        uint64_t appId, int64_t jobId, int backupLevel) {
+  if (!CheckOpen() || Faulted("index.SendArchiveFileInfo")) return false;
+  return RecordJobEntry({"archiveFileInfo", std::to_string(keyrealmId), std::to_string(archiveFileId),
+                         std::to_string(creationTime), std::to_string(appId), std::to_string(jobId),
+                         std::to_string(backupLevel)});
+}
+
+bool vsIndexClient::SendInImageFlag(const std::string& item, int kind, bool inImage, int count,
+                                    const std::string& text) {
+  if (!CheckOpen() || Faulted("index.SendInImageFlag")) return false;
+  if (item.empty()) {
+    SetError("an in-image record needs an item name");
+    return false;
+  }
+  return RecordJobEntry(
+      {"inImage", item, std::to_string(kind), inImage ? "1" : "0", std::to_string(count), text});
+}
+
+bool vsIndexClient::SendBrowseViewPaths(const std::vector<std::string>& paths, const std::string& vmGuid,
+                                        IdxMetadata::IdxMetaData& metadata, const std::string& text,
+                                        unsigned long long number, long flags) {
+  if (!CheckOpen() || Faulted("index.SendBrowseViewPaths", vmGuid)) return false;
+  std::string xml;
+  if (!metadata.serialize(xml, true)) {
+    SetError("the browse metadata cannot be written");
+    return false;
+  }
+  std::vector<std::string> fields = {"browsePaths", vmGuid, text, std::to_string(number), std::to_string(flags), xml};
+  fields.insert(fields.end(), paths.begin(), paths.end());
+  return RecordJobEntry(fields);
+}
+
+bool vsIndexClient::CommitArchiveFileInfo() {
+  if (!CheckOpen() || Faulted("index.CommitArchiveFileInfo")) return false;
+  return RecordJobEntry({"commit"});
+}
+
+// ---- Lookups ----
+
 bool vsIndexClient::InitLookup() {
   std::string reason;
-  if (lab::IndexSubclientDir(appMgr_ != nullptr ? appMgr_->getSubclientGUID() : std::string(), reason).empty()) {
+  if (!CheckOpen() || Faulted("index.InitLookup")) return false;
+  if (lab::IndexSubclientDir(SubclientGuid(), reason).empty()) {
     SetError(reason);
     return false;
   }
@@ -168,6 +412,7 @@ bool vsIndexClient::InitLookup() {
 }
 
 bool vsIndexClient::Lookup(std::vector<std::string>& names, bool flag) {
+  if (!CheckOpen()) return false;
   {
     ZtMutexLock lock(mutex_);
     if (!lookupReady_) {
@@ -176,14 +421,163 @@ bool vsIndexClient::Lookup(std::vector<std::string>& names, bool flag) {
     }
   }
   std::string reason;
-  if (!lab::ReadIndexVMNames(appMgr_ != nullptr ? appMgr_->getSubclientGUID() : std::string(), names, reason)) {
+  if (!lab::ReadIndexVMNames(SubclientGuid(), names, reason)) {
     SetError(reason);
     return false;
   }
   return true;
 }
 
-bool vsIndexClient::RunArchiveIndexInBatch(const std::list<VMArchiveIndexParam>& batch) {
-  SetError("the log archiver is not available");
+bool vsIndexClient::ReadLastVMEntries(const std::string& vm, Entries& entries, bool& known) {
+  known = false;
+  entries.clear();
+  const std::string guid = SubclientGuid();
+  const std::string vmGuid = lab::FindIndexVM(guid, vm);
+  const std::vector<int64_t> jobs =
+      vmGuid.empty() ? std::vector<int64_t>() : lab::IndexJobsToRead(guid, lab::IndexVMEntryJobs(guid, vmGuid), 0);
+  if (jobs.empty()) {
+    SetError("the index has no backup of VM [" + vm + "]");
+    return true;
+  }
+  std::string error;
+  if (!lab::ReadIndexVMEntries(guid, vmGuid, jobs.front(), entries, error)) {
+    SetError(error);
+    return false;
+  }
+  known = true;
+  return true;
+}
+
+bool vsIndexClient::LookupVMDisks(const std::string& vm, std::map<std::string, unsigned long long>* disks) {
+  if (!CheckOpen() || Faulted("index.LookupVMDisks", vm)) return false;
+  {
+    ZtMutexLock lock(mutex_);
+    if (!lookupReady_) {
+      lastError_ = "the lookup was not initialised";
+      return false;
+    }
+  }
+  Entries entries;
+  bool known = false;
+  if (disks == nullptr || !ReadLastVMEntries(vm, entries, known) || !known) return false;
+  for (const auto& entry : entries) {
+    uint64_t number = 0;
+    if (entry.size() == 3 && entry[0] == "disk" && labkv::ParseUInt64(entry[2], number)) (*disks)[entry[1]] = number;
+  }
+  return true;
+}
+
+bool vsIndexClient::GetVMMetadata(const std::string& vm, const std::string& folder, unsigned long count,
+                                  IdxMetadata::IdxMetaData* metadata, IdxMetadataByName* byName, bool& retryable,
+                                  bool& queryFailed) {
+  retryable = false;
+  queryFailed = false;
+  const std::string key = folder.empty() ? vm : folder;
+  if (!CheckOpen() || Faulted("index.GetVMMetadata", key)) {
+    retryable = true;
+    queryFailed = true;
+    return false;
+  }
+  Entries entries;
+  bool known = false;
+  if (!ReadLastVMEntries(key, entries, known) || (!known && key != vm && !ReadLastVMEntries(vm, entries, known))) {
+    retryable = true;
+    queryFailed = true;
+    return false;
+  }
+  IdxMetadata::IdxMetaData vmRecord;
+  IdxMetadataByName disks;
+  bool found = false;
+  for (const auto& entry : entries) {
+    std::string error;
+    bool read = true;
+    if (entry.size() == 3 && entry[0] == "meta" && entry[1] == "vm") {
+      read = vmRecord.deserialize(entry[2], &error);
+      found = read;
+    } else if (entry.size() == 4 && entry[0] == "meta" && entry[1] == "disk") {
+      read = disks[entry[2]].deserialize(entry[3], &error);
+    }
+    if (!read) {
+      SetError("the index metadata of VM [" + vm + "] cannot be read: " + error);
+      queryFailed = true;
+      return false;
+    }
+  }
+  if (!found) {
+    if (known) SetError("the index has no metadata of VM [" + vm + "]");
+    return false;
+  }
+  if (metadata != nullptr) *metadata = vmRecord;
+  if (byName != nullptr) *byName = disks;
+  return true;
+}
+
+bool vsIndexClient::GetListOfMetadataExtents(int64_t clientId, const std::string& indexText, int64_t subclientId,
+                                             const std::string& vmGuid, const std::string& disk, bool mft,
+                                             const ProcessExtentCallback& callback) {
+  if (!CheckOpen() || Faulted("index.GetListOfMetadataExtents", vmGuid)) return false;
+  Entries entries;
+  bool known = false;
+  if (!ReadLastVMEntries(vmGuid, entries, known) || !known) return false;
+  const char* kind = mft ? "mft" : "mount";
+  for (const auto& entry : entries) {
+    uint64_t extent = 0;
+    if (entry.size() == 5 && entry[0] == "extent" && SameName(entry[1], disk) && entry[2] == kind &&
+        labkv::ParseUInt64(entry[3], extent) && callback)
+      callback(extent, entry[4]);
+  }
+  return true;
+}
+
+bool vsIndexClient::GetVMDiskExtentsCRC(const std::string& vmGuid, const std::string& disk, unsigned long count,
+                                        IdxBrowseClientResp* response) {
+  if (!CheckOpen() || Faulted("index.GetVMDiskExtentsCRC", vmGuid)) return false;
+  SetError("the index cache cannot browse extent checksums");
   return false;
+}
+
+// ---- Archive-index runs ----
+
+bool vsIndexClient::ArchiveIndexOneVM(const std::string& vmGuid, int64_t jobId, int64_t& status) {
+  int code = 0;
+  status = Faulted("index.RunArchiveIndexForVM", vmGuid, &code) ? code : 0;
+  std::string guid, error;
+  int64_t ownJob = 0;
+  if (!JobIdentity(guid, ownJob)) return false;
+  if (!lab::AppendIndexJobEntry(guid, jobId > 0 ? jobId : ownJob,
+                                {"archiveIndex", vmGuid, std::to_string(status)}, error)) {
+    SetError(error);
+    return false;
+  }
+  return true;
+}
+
+bool vsIndexClient::RunArchiveIndexForVM(const std::string& vmGuid, const int64_t& jobId, uint64_t subclientId,
+                                         int streamClientId, int flag) {
+  int64_t status = 0;
+  if (!CheckOpen() || !ArchiveIndexOneVM(vmGuid, jobId, status)) return false;
+  return status == 0;
+}
+
+bool vsIndexClient::RunArchiveIndexForVM(const VMArchiveIndexParam& param) {
+  return RunArchiveIndexForVM(param.vmGuid, param.childJobId, static_cast<uint64_t>(param.subclientId), 0, 0);
+}
+
+int vsIndexClient::RunArchiveIndexInBatch(const std::list<VMArchiveIndexParam>& batch,
+                                          IdxBrowseClientResp* response) {
+  if (!CheckOpen()) return 0;
+  for (const VMArchiveIndexParam& param : batch) {
+    int64_t status = 0;
+    if (Faulted("index.RunArchiveIndexInBatch", param.vmGuid) ||
+        !ArchiveIndexOneVM(param.vmGuid, param.childJobId, status))
+      return 0;
+    JobManager::ArchiveIndexResp answer;
+    answer.setstring(JobManager::ArchiveIndexResp::F_vmGuid, param.vmGuid);
+    answer.setint64(JobManager::ArchiveIndexResp::F_archiveIndexStatus, status);
+    if (response != nullptr && !response->processResp(&answer)) {
+      SetError("the answer for VM [" + param.vmGuid + "] was not taken");
+      return 0;
+    }
+  }
+  return 1;
 }

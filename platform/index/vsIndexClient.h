@@ -1,39 +1,64 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <list>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "platform/index/IdxBrowseClientResp.h"
 #include "platform/os/ThreadAnnotations.h"
 #include "platform/os/ZtMutex.h"
 #include "records/FixedRecords.h"
+#include "records/messages/IdxMetadataMessages.h"
 
 class vsJobMgr;
 class vsAppMgr;
 
-// The indexing client of a job process: metadata files through the index cache, lookups of the
-// subclient's earlier backups and the log-archiver batch.
+// Case-insensitive order of index names (disk names, VM GUIDs).
+struct IdxNoCaseLess {
+  bool operator()(const std::string& a, const std::string& b) const;
+};
+// Index metadata per disk, by the disk's index name.
+using IdxMetadataByName = std::map<std::string, IdxMetadata::IdxMetaData, IdxNoCaseLess>;
+
+// The indexing client of a job process: metadata files through the index cache, the job's index
+// (VMs, in-image records, archive-file information), lookups of the subclient's earlier backups and
+// the archive-index runs. Its counterpart is the lab's index cache (platform/lab/LabIndex.h), shared
+// by every process of every job of the subclient: an upload replaces each file atomically and the
+// job's index records change under their own lock, so several processes may upload and record for
+// the same subclient at once without losing a copy or an entry.
 //
-// The index cache is the lab's (platform/lab/LabCoordinator.h): one folder per job that uploaded files
-// for a subclient, each file kept under its own name. An upload replaces a file atomically, so several
-// processes of a job may upload at once without losing a copy. Fault table operations:
-// "index.UploadMetadataFiles", "index.DownloadMetadataFiles" (both the by-name and the by-pattern form).
+// A request for job id 0 reads the newest job at or after the subclient's last successful full
+// backup (the newest job whose full backup finalised its index). The job's own id, level and
+// subclient come from the job and application managers given at construction.
+//
+// Operations return true (or 1) on success; on failure GetLastError says why. Every operation asks
+// the lab's fault table by name ("index.<operation>"; the VM forms select by the VM's GUID): see
+// the README's table. One object may be used from several threads; its owner serialises the calls
+// that must not interleave.
 class vsIndexClient {
  public:
+  // Called once per extent of a metadata-extent query: the extent number and the extent's cluster
+  // bitmap text (empty when it has none).
+  using ProcessExtentCallback = std::function<void(uint64_t extent, const std::string& bitmap)>;
+
   vsIndexClient(vsJobMgr* jobMgr, vsAppMgr* appMgr, const std::string& mediaAgent);
   ~vsIndexClient();
   vsIndexClient(const vsIndexClient&) = delete;
   vsIndexClient& operator=(const vsIndexClient&) = delete;
 
-  void SetUseFixedLengthExtentNames(bool on);
-  bool GetUseFixedLengthExtentNames() const;
+  // Ends the connection; 1 on success. Every later call fails.
+  int Close();
 
+  // ---- Metadata files of the job and the subclient ----
   // Copies the named files of the job's folder in the cache into destDir. False (with the reason in
   // GetLastError) when a name is unusable or a file is not there.
   bool DownloadMetadataFilesFromRemoteCache(const std::vector<std::string>& names, const std::string& destDir,
                                             int64_t jobId, const std::string& subclientGuid, const std::string& text);
-  // Copies every file matching the pattern ('*' and '?') from the newest job folder of the job's
-  // subclient that has one; false when none matches.
+  // Copies every file matching the pattern ('*' and '?'; only its last path component counts) from
+  // the newest job folder of the job's subclient, at or after its last successful full, that has
+  // one; false when none matches.
   bool DownloadMetadataFile(const std::string& pattern, const std::string& destDir);
   // Uploads the files into the job's folder of the subclient; 1 on success, 0 on failure.
   int UploadMetadataFiles(const std::vector<std::string>& files, int64_t jobId, const std::string& subclientGuid);
@@ -41,12 +66,67 @@ class vsIndexClient {
   bool AddMetadataFile(const std::string& path);
   std::vector<std::string> GetMetadataFiles() const;
 
+  // ---- Metadata files of one VM ----
+  bool UploadVMMetadataFiles(const std::string& vmGuid, const std::vector<std::string>& files, int64_t jobId,
+                             const std::string& subclientGuid);
+  // Files of the VM matching the pattern from the job (0: the newest that has one).
+  bool DownloadVMMetadataFile(const std::string& vmGuid, const std::string& pattern, const std::string& destDir,
+                              int64_t jobId);
+  // Every file of the VM from the job (0: the newest); false when the job has none of the VM.
+  bool DownloadVMMetadataFiles(const std::string& vmGuid, const std::string& destDir, int64_t jobId,
+                               const std::string& subclientGuid);
+
+  // ---- The job's index ----
+  // Whether a new index of this job uses fixed-length extent names (the job's setting).
+  void SetUseFixedLengthExtentNames(bool on);
+  bool GetUseFixedLengthExtentNames() const;
+  // Which extent-name form the subclient's index uses: the job's own index, else the newest one
+  // recorded, else fixed-length. False when it cannot be asked (subclientDir is the asker's
+  // subclient directory and must be given).
+  bool GetUseFixedLengthExtentNames(const std::string& subclientDir, bool& fixed);
+  // A VM the job's index holds; marked when it is kept as stubbed or failed. Recorded with the next
+  // createIndex.
+  bool AddVMGuid(const std::string& vmGuid, bool marked);
+  // Creates the job's index (finalise false) or finalises it; the VMs added so far are recorded.
+  bool createIndex(bool finalise);
+  bool SendArchiveFileInfo(uint64_t keyrealmId, uint32_t archiveFileId);
+  bool SendArchiveFileInfo(uint64_t keyrealmId, uint32_t archiveFileId, uint64_t creationTime, uint64_t appId,
+                           int64_t jobId, int backupLevel);
+  bool SendInImageFlag(const std::string& item, int kind, bool inImage, int count, const std::string& text);
+  bool SendBrowseViewPaths(const std::vector<std::string>& paths, const std::string& vmGuid,
+                           IdxMetadata::IdxMetaData& metadata, const std::string& text, unsigned long long number,
+                           long flags);
+  bool CommitArchiveFileInfo();
+
+  // ---- Lookups of the subclient's index ----
   bool InitLookup();
-  // The VM names of the subclient's index; false when the lookup was not initialised or cannot read.
+  // The VM names the subclient's index knows; false when the lookup was not initialised or cannot read.
   bool Lookup(std::vector<std::string>& names, bool flag);
-  // The batched archive-index run of a snapshot job; false when it could not run. The per-VM
-  // answers are not produced yet, so every VM of a batch stays unanswered.
-  bool RunArchiveIndexInBatch(const std::list<VMArchiveIndexParam>& batch);
+  // The VM's disks (by index name) with their numbers, from its last backup; needs InitLookup.
+  bool LookupVMDisks(const std::string& vm, std::map<std::string, unsigned long long>* disks);
+  // The VM's index metadata and its disks' by index name, from its last backup (vm: the VM's name
+  // or GUID; folder: its GUID when known). On false, retryable says whether asking again may help
+  // and queryFailed whether the query itself failed (rather than the index not knowing the VM).
+  bool GetVMMetadata(const std::string& vm, const std::string& folder, unsigned long count,
+                     IdxMetadata::IdxMetaData* metadata, IdxMetadataByName* byName, bool& retryable,
+                     bool& queryFailed);
+  // The extent checksums of the VM's disk from its last backup, through the response object.
+  bool GetVMDiskExtentsCRC(const std::string& vmGuid, const std::string& disk, unsigned long count,
+                           IdxBrowseClientResp* response);
+  // The metadata extents (mft) or mount extents of a disk from the VM's last backup, one callback
+  // per extent.
+  bool GetListOfMetadataExtents(int64_t clientId, const std::string& indexText, int64_t subclientId,
+                                const std::string& vmGuid, const std::string& disk, bool mft,
+                                const ProcessExtentCallback& callback);
+
+  // ---- Archive-index runs ----
+  bool RunArchiveIndexForVM(const std::string& vmGuid, const int64_t& jobId, uint64_t subclientId, int streamClientId,
+                            int flag);
+  bool RunArchiveIndexForVM(const VMArchiveIndexParam& param);
+  // Runs the VMs of the batch in order; each answer (a JobManager::ArchiveIndexResp) reaches the
+  // response object. 1 when every VM was run; 0 when the batch stopped, and the VMs from there on
+  // get no answer.
+  int RunArchiveIndexInBatch(const std::list<VMArchiveIndexParam>& batch, IdxBrowseClientResp* response);
 
   std::string GetLastError() const;
   std::string GetMediaAgentClientName() const;
@@ -58,7 +138,25 @@ class vsIndexClient {
   int CopySnapIndexToBackupCopy(int64_t snapJobId, uint32_t masterFileNumber, uint64_t masterFileTime);
 
  private:
+  // The fault the table gives the operation (selector vm when given); true, with the reason kept,
+  // when it fires. `code` receives the rule's code.
+  bool Faulted(const char* op, const std::string& vmGuid = std::string(), int* code = nullptr);
+  // False (reason kept) once closed.
+  bool CheckOpen();
   void SetError(const std::string& text);
+  // The job's subclient GUID and id; false (reason kept) when either is missing.
+  bool JobIdentity(std::string& subclientGuid, int64_t& jobId);
+  std::string SubclientGuid() const;
+  // Appends an entry to the job's index log.
+  bool RecordJobEntry(const std::vector<std::string>& fields);
+  // Copies the files of `folder` matching the pattern into destDir; true when at least one was.
+  bool CopyMatches(const std::string& folder, const std::string& pattern, const std::string& destDir, bool& copied);
+  // Uploads files into the folder, each replaced whole.
+  bool UploadInto(const std::string& folder, const std::vector<std::string>& files);
+  // The entries of the VM's last backup (the newest job with entries at or after the last full).
+  bool ReadLastVMEntries(const std::string& vm, std::vector<std::vector<std::string>>& entries, bool& known);
+  // One VM of an archive-index run: its status (0 archived) or false when the run stopped there.
+  bool ArchiveIndexOneVM(const std::string& vmGuid, int64_t jobId, int64_t& status);
 
   // Constant after construction.
   vsJobMgr* const jobMgr_;
@@ -66,8 +164,10 @@ class vsIndexClient {
   const std::string mediaAgent_;
 
   mutable ZtMutex mutex_;
+  bool closed_ GUARDED_BY(mutex_) = false;
   bool fixedLengthExtentNames_ GUARDED_BY(mutex_) = true;
   bool lookupReady_ GUARDED_BY(mutex_) = false;
   std::vector<std::string> metadataFiles_ GUARDED_BY(mutex_);
+  std::map<std::string, bool> addedVMs_ GUARDED_BY(mutex_);  // lower-case GUID -> marked
   std::string lastError_ GUARDED_BY(mutex_);
 };

@@ -12,6 +12,9 @@
 #include "platform/os/ZtMutex.h"
 #include "platform/os/ThreadAnnotations.h"
 
+// A job's backup level as the job manager numbers it: 1 full, otherwise incremental or differential.
+using ZTBkpLevel = int;
+
 // The job manager client of one job process. The job manager itself is the job's folder in the lab
 // (platform/lab/LabJob.h has its files and their formats); every process of the job (coordinator and
 // agents) works on the same files, so every write is either an append under a file lock or an atomic
@@ -144,12 +147,14 @@ class vsJobMgr {
 
   // ---- Per-VM progress and clean-up strings (vsJobMgr_progress.cpp) ----
   // Fault table operations: "jobmgr.setVMStatusProgressPercentage" (selector vm: the GUID),
-  // "jobmgr.AddCleanupString", "jobmgr.RemoveCleanupString".
+  // "jobmgr.AddCleanupString", "jobmgr.RemoveCleanupString", "jobmgr.ClearCleanupString".
   // The VM's progress percentage, one line of the job's VM progress per call.
   bool setVMStatusProgressPercentage(const std::string& guid, int percent);
   // The job's clean-up strings: what a dead job leaves for a later job to clean up.
   bool AddCleanupString(const std::string& text);
   bool RemoveCleanupString(const std::string& text);
+  // Takes back every clean-up string of the job (what a dead job left is gone already).
+  bool ClearCleanupString();
   // "<guid> <percent>" per progress call, and the clean-up strings that stand.
   static std::vector<std::string> ReadVMProgressLines(int64_t jobId);
   static std::vector<std::string> ReadCleanupStrings(int64_t jobId);

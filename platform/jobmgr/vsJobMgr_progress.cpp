@@ -16,6 +16,14 @@ bool vsJobMgr::RemoveCleanupString(const std::string& text) {
   return lab::AppendJobCleanupString(getJobId(), false, text);
 }
 
+bool vsJobMgr::ClearCleanupString() {
+  if (InjectedFault("jobmgr.ClearCleanupString") != 0) return false;
+  bool cleared = true;
+  for (const std::string& text : lab::ReadJobCleanupStrings(getJobId()))
+    cleared = lab::AppendJobCleanupString(getJobId(), false, text) && cleared;
+  return cleared;
+}
+
 std::vector<std::string> vsJobMgr::ReadVMProgressLines(int64_t jobId) { return lab::ReadVMProgress(jobId); }
 
 std::vector<std::string> vsJobMgr::ReadCleanupStrings(int64_t jobId) { return lab::ReadJobCleanupStrings(jobId); }

@@ -7,7 +7,6 @@
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabJob.h"
 #include "platform/lab/LabKeyValue.h"
-#include "platform/os/CPxDirectory.h"
 
 namespace lab {
 namespace {
@@ -18,7 +17,6 @@ const char* const kCountersFile = "counters.log";
 const char* const kStreamsFile = "streams.log";
 const char* const kVMQuitFile = "vmquit";
 const char* const kJobOptionsFile = "jobOptions.xml";
-const char* const kIndexNamesFile = "vmnames.txt";
 
 std::string JobFile(int64_t jobId, const char* name) {
   if (jobId <= 0 || Root().empty()) return std::string();
@@ -98,70 +96,6 @@ bool JobRecordNumber(int64_t jobId, const std::string& key, int64_t& value) {
   JobRecord record;
   std::string error, text;
   return ReadJobRecord(jobId, record, error) && OtherValue(record, key, text) && labkv::ParseInt64(text, value);
-}
-
-std::string IndexSubclientDir(const std::string& subclientGuid, std::string& error) {
-  if (Root().empty()) {
-    error = "the index cache is not reachable (no lab)";
-    return std::string();
-  }
-  if (!IsSafeComponent(subclientGuid)) {
-    error = "the subclient GUID [" + subclientGuid + "] cannot name a cache folder";
-    return std::string();
-  }
-  return IndexDir() + "/" + subclientGuid;
-}
-
-std::string IndexJobDir(const std::string& subclientGuid, int64_t jobId, std::string& error) {
-  std::string folder = IndexSubclientDir(subclientGuid, error);
-  if (folder.empty()) return folder;
-  if (jobId <= 0) {
-    error = "job id " + std::to_string(jobId) + " cannot name a cache folder";
-    return std::string();
-  }
-  return folder + "/" + std::to_string(jobId);
-}
-
-std::vector<std::string> IndexJobDirs(const std::string& subclientGuid) {
-  std::string error;
-  const std::string folder = IndexSubclientDir(subclientGuid, error);
-  std::vector<std::string> names;
-  if (folder.empty()) return names;
-  CPxDirectory::List(folder, names);
-  std::vector<std::pair<uint64_t, std::string>> jobs;
-  for (const std::string& name : names) {
-    uint64_t id = 0;
-    if (labkv::ParseUInt64(name, id)) jobs.emplace_back(id, name);
-  }
-  std::sort(jobs.rbegin(), jobs.rend());
-  std::vector<std::string> folders;
-  for (const auto& job : jobs) folders.push_back(folder + "/" + job.second);
-  return folders;
-}
-
-bool ReadIndexVMNames(const std::string& subclientGuid, std::vector<std::string>& names, std::string& error) {
-  names.clear();
-  const std::string folder = IndexSubclientDir(subclientGuid, error);
-  if (folder.empty()) return false;
-  std::string content;
-  switch (ReadOptionalFile(folder + "/" + kIndexNamesFile, kMaxRecordBytes, content, error)) {
-    case ReadResult::kMissing:
-      return true;
-    case ReadResult::kFailed:
-      return false;
-    case ReadResult::kRead:
-      break;
-  }
-  size_t start = 0;
-  while (start < content.size()) {
-    size_t end = content.find('\n', start);
-    if (end == std::string::npos) end = content.size();
-    std::string line = content.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!line.empty()) names.push_back(line);
-    start = end + 1;
-  }
-  return true;
 }
 
 }  // namespace lab

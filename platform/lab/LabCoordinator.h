@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/lab/LabIndex.h"
+
 // Records of the services a job's coordinator reaches:
 //   jobs/<job>/backup.out      the job's result file: one line per failed or skipped item.
 //   jobs/<job>/progress.log    the job's progress with the job manager: "vms <n>",
@@ -18,8 +20,7 @@
 //                              (streams granted per request).
 //   clients/<client>/JobResults/<appId>/  the client's folder of a subclient: the subclient directory
 //                              of a job process on that client (the VM collect file lies here).
-//   index/<subclient GUID>/<job>/<file>   the index cache: metadata files uploaded by a job.
-//   index/<subclient GUID>/vmnames.txt     VM names the subclient's index knows, one a line.
+//   index/                     the index cache (platform/lab/LabIndex.h).
 // Lines are kept whole: line breaks inside them become blanks.
 namespace lab {
 
@@ -57,14 +58,5 @@ VMJobData ReadVMJobData(int64_t jobId, int64_t clientId);
 // A number of the job record's other keys ("failedVMsOnly", "additionalStreams"); false when the key
 // is absent or not a number.
 bool JobRecordNumber(int64_t jobId, const std::string& key, int64_t& value);
-
-// The index cache folder of a subclient, or of one job of it; empty (with the reason) when the lab is
-// missing or a name cannot be a folder.
-std::string IndexSubclientDir(const std::string& subclientGuid, std::string& error);
-std::string IndexJobDir(const std::string& subclientGuid, int64_t jobId, std::string& error);
-// Job folders of a subclient in the cache, newest (largest id) first.
-std::vector<std::string> IndexJobDirs(const std::string& subclientGuid);
-// The VM names the subclient's index knows; false when the list cannot be read (none is no error).
-bool ReadIndexVMNames(const std::string& subclientGuid, std::vector<std::string>& names, std::string& error);
 
 }  // namespace lab

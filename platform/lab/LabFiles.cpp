@@ -38,10 +38,10 @@ std::string SystemError(const std::string& what, const std::string& path) {
   return what + " " + path + ": " + std::strerror(errno);
 }
 
-bool WriteAll(int fd, const std::string& text) {
+bool WriteAll(int fd, const char* data, size_t size) {
   size_t written = 0;
-  while (written < text.size()) {
-    ssize_t n = write(fd, text.data() + written, text.size() - written);
+  while (written < size) {
+    ssize_t n = write(fd, data + written, size - written);
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
@@ -50,6 +50,8 @@ bool WriteAll(int fd, const std::string& text) {
   }
   return true;
 }
+
+bool WriteAll(int fd, const std::string& text) { return WriteAll(fd, text.data(), text.size()); }
 
 bool LockExclusive(int fd) {
   while (flock(fd, LOCK_EX) != 0) {
@@ -215,6 +217,40 @@ bool WriteImageAtomic(const std::string& path, const std::string& head, uint64_t
                pwrite(fd, head.data(), head.size(), 0) == static_cast<ssize_t>(head.size());
       },
       error);
+}
+
+bool CopyFileAtomic(const std::string& source, const std::string& path, std::string& error) {
+  const int in = open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (in < 0) {
+    error = SystemError("cannot open", source);
+    return false;
+  }
+  struct stat st;
+  if (fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(in);
+    error = "not a regular file: " + source;
+    return false;
+  }
+  std::string readError;
+  const bool ok = ReplaceWith(
+      path,
+      [&](int out) {
+        char buffer[65536];
+        for (;;) {
+          const ssize_t n = read(in, buffer, sizeof buffer);
+          if (n < 0 && errno == EINTR) continue;
+          if (n < 0) {
+            readError = SystemError("cannot read", source);
+            return false;
+          }
+          if (n == 0) return true;
+          if (!WriteAll(out, buffer, static_cast<size_t>(n))) return false;
+        }
+      },
+      error);
+  close(in);
+  if (!readError.empty()) error = readError;
+  return ok;
 }
 
 bool AppendLineLocked(const std::string& path, const std::string& line) {

@@ -49,6 +49,10 @@ bool WriteFileAtomic(const std::string& path, const std::string& content, std::s
 // and reads as zeros after it (disk images).
 bool WriteImageAtomic(const std::string& path, const std::string& head, uint64_t sizeBytes, std::string& error);
 
+// Replaces the file, as WriteFileAtomic, with a copy of the regular file at `source` (a FIFO or a
+// device there is refused rather than read).
+bool CopyFileAtomic(const std::string& source, const std::string& path, std::string& error);
+
 // Appends one line (a newline is added) under an exclusive lock on the file. Files are created
 // readable by their owner and group only.
 bool AppendLineLocked(const std::string& path, const std::string& line);

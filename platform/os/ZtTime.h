@@ -194,9 +194,20 @@ class CMediaSpeedCounter {
 
   void SetName(const std::string& name) { m_name = name; }
   const std::string& Name() const { return m_name; }
+  // Names the counter for the job it measures.
+  void Initialize(const std::string& name, int64_t jobId) {
+    m_name = name;
+    m_jobId = jobId;
+  }
+  int64_t JobId() const { return m_jobId; }
+  // The period, in seconds, at which the counter's figures are to be logged; 0 when they are not.
+  void EnableLogging(uint32_t intervalSeconds) { m_logIntervalSeconds = intervalSeconds; }
+  uint32_t LoggingInterval() const { return m_logIntervalSeconds; }
 
  protected:
   std::string m_name;
+  int64_t m_jobId = 0;
+  uint32_t m_logIntervalSeconds = 0;
   uint64_t m_size = 0;
   int m_openSpans = 0;
   long long m_spanStartTicks = 0;

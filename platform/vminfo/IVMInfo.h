@@ -72,6 +72,16 @@ class IVMInfo {
   // Prepares a clustered hypervisor for the job's backups.
   virtual int InitializeCluster(MountCtx& ctx) = 0;
 
+  // ---- Account checks of the agent controller's connection ----
+  // Error code of a check that failed because the account lacks privileges.
+  static constexpr int kErrMissingPrivileges = 282;
+  // Whether the connected account may back VMs up; 0 when it may not.
+  virtual int VerifyAccount() = 0;
+  // Whether the connected account may take storage snapshots; 0 when it may not.
+  virtual int CheckSnapPrivileges() = 0;
+  // The text of the last failure; empty when nothing has failed.
+  virtual std::string GetErrorText() = 0;
+
   // ---- Shared shadow, a VM's inventory and a datastore's figures (issue 13) ----
   // Callback reasons around the creation of a shared shadow: just before it (a result other than 0
   // refuses the creation) and just after it.

@@ -15,7 +15,8 @@
 // VM and host are those of its client's lab machine. A fired rule's code is the
 // library's error code, its text the error text, its event the failure's job event (none when the
 // rule names none). The connection's life (LabVMInfo_link.cpp) adds "vminfo.Initialize",
-// "vminfo.Connect" and "vminfo.InitializeCluster". A connect names the server by the credentials'
+// "vminfo.Connect", "vminfo.InitializeCluster", "vminfo.Cleanup" and the account checks
+// "vminfo.VerifyAccount" and "vminfo.CheckSnapPrivileges" (a rule's code 282 is missing privileges). A connect names the server by the credentials'
 // server name (when the object was made without one) and must carry the user and password that the
 // server record's keys "user" and "password" name, when it has them; the record's key
 // "terminologyEvent" is the server's terminology event. Shared shadows are records of the server
@@ -60,6 +61,9 @@ class LabVMInfo : public IVMInfo {
   int Cleanup(int flags) override;
   uint32_t GetTerminology(int kind, int form) override;
   int InitializeCluster(MountCtx& ctx) override;
+  int VerifyAccount() override;
+  int CheckSnapPrivileges() override;
+  std::string GetErrorText() override;
 
   // ---- Shared shadow, inventory and datastore figures (LabVMInfo_inventory.cpp) ----
   int CreateSharedShadow(MountCtx& ctx) override;

@@ -107,10 +107,30 @@ int LabVMInfo::Disconnect() {
 int LabVMInfo::FlushInventoryCache() { return 1; }
 
 int LabVMInfo::Cleanup(int flags) {
+  const bool failed = Faulted("vminfo.Cleanup");
   ZtMutexLock lock(mutex_);
   connected_ = false;
   initialized_ = false;
+  return failed ? 0 : 1;
+}
+
+int LabVMInfo::VerifyAccount() {
+  if (!IsConnected()) return Fail(kErrNotConnected, "The VM-information object is not connected");
+  if (Faulted("vminfo.VerifyAccount")) return 0;
+  Succeed();
   return 1;
+}
+
+int LabVMInfo::CheckSnapPrivileges() {
+  if (!IsConnected()) return Fail(kErrNotConnected, "The VM-information object is not connected");
+  if (Faulted("vminfo.CheckSnapPrivileges")) return 0;
+  Succeed();
+  return 1;
+}
+
+std::string LabVMInfo::GetErrorText() {
+  ZtMutexLock lock(mutex_);
+  return last_.text;
 }
 
 uint32_t LabVMInfo::GetTerminology(int kind, int form) {

@@ -102,7 +102,8 @@ TEST_F(QuarnAppTest, ControllerAndCoordinatorChoice) {
     bool coordinatorRole;
   } cases[] = {
       {{"-snap"}, true, kSnap, true},  // the snapshot controller wins over MEDITECH
-      {{"-snaptape"}, false, kSnap, true},
+      // A backup copy takes the master index archive file its snapshot job made ("-af").
+      {{"-snaptape", "-af", "7"}, false, kSnap, true},
       {{"-snapcatalog"}, true, kSnap, true},
       {{}, true, kMediTech, true},
       {{}, false, kPlain, true},

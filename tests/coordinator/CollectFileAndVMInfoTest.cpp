@@ -92,12 +92,12 @@ TEST_F(CoordinatorTest, FailedCollectUploadSetsThePendingCauseWithTheIndexMediaA
   std::string collect;
   ASSERT_TRUE(lab::ReadFile(CollectPath(), collect));
   ASSERT_TRUE(lab::WriteFileAtomic(SubclientDir() + "/vmcollect.ztf", collect));
-  Subclient("subclientGUID=not/a/name");
+  ASSERT_TRUE(lab_->Fault("index.UploadMetadataFiles", 5, "the cache is full"));
   EXPECT_FALSE(Initialize());
-  EXPECT_TRUE(Logged("Failed to upload collect file to index cache - the subclient GUID [not/a/name] cannot name"));
+  EXPECT_TRUE(Logged("Failed to upload collect file to index cache - the cache is full"));
   EXPECT_TRUE(Logged("Failed to upload VM Collect File [" + SubclientDir() + "/vmcollect.ztf] to the index cache."));
   ASSERT_FALSE(Pending().empty());
-  EXPECT_EQ(0u, Pending().back().rfind("0x5B0001CE ma1|the subclient GUID", 0)) << Pending().back();
+  EXPECT_EQ("0x5B0001CE ma1|the cache is full", Pending().back());
 }
 
 TEST_F(CoordinatorTest, HypervisorConnectFailureIsRetriedNotTakenForAConnection) {

@@ -67,6 +67,12 @@ class TestCoordinator : public QuarnCoordinator {
   using QuarnCoordinator::m_vmMap;
   using QuarnCoordinator::m_vmSuccesses;
   using QuarnCoordinator::ReadVMCollectFile;
+  // ---- Index tables and log-archiver results ----
+  using QuarnCoordinator::addVMGuidToTable;
+  using QuarnCoordinator::initBkpIndexingTables;
+  using QuarnCoordinator::m_jobRestarted;
+  using QuarnCoordinator::m_restartKnown;
+
   // Shared snapshot and auto-scale.
   using QuarnCoordinator::CheckAndAddAgents;
   using QuarnCoordinator::CopyParentSnapIndexToBackupCopy;

@@ -154,6 +154,7 @@ TEST_F(SharedSnapshotTest, HardwareMountsSkipEarlierAndSkippedVMsAndReachOnlyRem
   ASSERT_TRUE(StartManagers());
   job_->setSnapToTape(true);
   job_->setSnapBkpJobId(900);
+  job_->setPrevMasterArchFile(5);
   ASSERT_TRUE(coordinator_->Initialize(job_.get(), app_.get(), nullptr));
   TestCoordinator& c = *coordinator_;
   c.m_localController = &local;
@@ -189,6 +190,7 @@ TEST_F(SharedSnapshotTest, AHardwareMountThatCannotBeMadeStopsTheJobsStart) {
     local.mountResult = test.mountResult;
     ASSERT_TRUE(StartManagers());
     job_->setSnapToTape(true);
+    job_->setPrevMasterArchFile(5);
     ASSERT_TRUE(coordinator_->Initialize(job_.get(), app_.get(), nullptr));
     TestCoordinator& c = *coordinator_;
     if (test.controller) c.m_localController = &local;
@@ -220,6 +222,8 @@ TEST_F(SharedSnapshotTest, ABackupCopyTakesItsParentSnapshotsIndexOnce) {
     job_->setSnapToTape(test.snapToTape);
     job_->setCopyParentJobToTape(test.copyParent);
     job_->setSnapBkpJobId(900);
+    job_->setPrevMasterArchFile(5);  // the master index archive file of the earlier attempt
+    job_->setPrevMasterAFileCTime(77);
     ASSERT_TRUE(coordinator_->Initialize(job_.get(), app_.get(), nullptr));
     std::string error;
     const std::string parent = lab::IndexJobDir(app_->getSubclientGUID(), 900, error);
@@ -229,8 +233,11 @@ TEST_F(SharedSnapshotTest, ABackupCopyTakesItsParentSnapshotsIndexOnce) {
     EXPECT_EQ(test.result, coordinator_->CopyParentSnapIndexToBackupCopy());
     EXPECT_EQ(test.done, vsJobMgr::IsParentBackupToTapeDone(kJobId));
     EXPECT_EQ(test.result ? 0u : 1u, Pending().size());
+    EXPECT_EQ(test.result, coordinator_->FinalizeIndex()) << "the index's last step of a backup copy";
+    EXPECT_EQ(!test.result, Logged("Failed to copy Parent Snap Index to Backup Copy"));
     if (test.done) {
       EXPECT_TRUE(CPxFile::Exists(lab::IndexJobDir(app_->getSubclientGUID(), kJobId, error) + "/master.idx"));
+      EXPECT_TRUE(Logged("Copying parent index with MasterIndexAfile [5] cTime [77]"));
     }
   }
 }

@@ -1,0 +1,399 @@
+#include "platform/lab/LabIndex.h"
+
+#include <algorithm>
+
+#include "platform/lab/Lab.h"
+#include "platform/lab/LabKeyValue.h"
+#include "platform/os/CPxDirectory.h"
+#include "platform/os/FXString.h"
+
+namespace lab {
+namespace {
+
+const char* const kIndexNamesFile = "vmnames.txt";
+const char* const kJobsFolder = "jobs";
+const char* const kVMsFolder = "vms";
+const char* const kVMKeyPrefix = "vm.";
+
+// Numbered names of a folder ("<n>" or "<n><suffix>"), newest first.
+std::vector<int64_t> NumberedNames(const std::string& folder, const std::string& suffix, bool folders) {
+  std::vector<std::string> names;
+  std::vector<int64_t> ids;
+  if (folder.empty()) return ids;
+  CPxDirectory::List(folder, names);
+  for (const std::string& name : names) {
+    if (name.size() <= suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+      continue;
+    int64_t id = 0;
+    if (!labkv::ParseInt64(name.substr(0, name.size() - suffix.size()), id) || id <= 0) continue;
+    if (IsDirectory(folder + "/" + name) == folders) ids.push_back(id);
+  }
+  std::sort(ids.rbegin(), ids.rend());
+  return ids;
+}
+
+std::string JobRecordPath(const std::string& subclientGuid, int64_t jobId, const char* suffix, std::string& error) {
+  const std::string folder = IndexSubclientDir(subclientGuid, error);
+  if (folder.empty()) return folder;
+  if (jobId <= 0) {
+    error = "job id " + std::to_string(jobId) + " has no index";
+    return std::string();
+  }
+  return folder + "/" + kJobsFolder + "/" + std::to_string(jobId) + suffix;
+}
+
+std::string VMEntriesPath(const std::string& subclientGuid, const std::string& vmGuid, int64_t jobId,
+                          std::string& error) {
+  const std::string folder = IndexVMDir(subclientGuid, vmGuid, error);
+  if (folder.empty()) return folder;
+  if (jobId <= 0) {
+    error = "job id " + std::to_string(jobId) + " has no index";
+    return std::string();
+  }
+  return folder + "/" + std::to_string(jobId) + ".idx";
+}
+
+bool AppendEntry(const std::string& path, const std::vector<std::string>& fields, std::string& error) {
+  if (fields.empty() || fields[0].empty()) {
+    error = "an index entry needs its kind";
+    return false;
+  }
+  const size_t slash = path.rfind('/');
+  if (!MakeDirs(path.substr(0, slash)) || !AppendLineLocked(path, FormatIndexEntry(fields))) {
+    error = "cannot add an entry to " + path;
+    return false;
+  }
+  return true;
+}
+
+bool ReadEntries(const std::string& path, std::vector<std::vector<std::string>>& entries, std::string& error) {
+  entries.clear();
+  std::string text;
+  switch (ReadOptionalFile(path, kMaxRecordBytes, text, error)) {
+    case ReadResult::kMissing:
+      return true;
+    case ReadResult::kFailed:
+      return false;
+    case ReadResult::kRead:
+      break;
+  }
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::vector<std::string> fields;
+    // A line cut short by a crash while it was appended is not an entry.
+    if (ParseIndexEntry(text.substr(start, end - start), fields)) entries.push_back(fields);
+    start = end + 1;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string IndexSubclientDir(const std::string& subclientGuid, std::string& error) {
+  if (Root().empty()) {
+    error = "the index cache is not reachable (no lab)";
+    return std::string();
+  }
+  if (!IsSafeComponent(subclientGuid)) {
+    error = "the subclient GUID [" + subclientGuid + "] cannot name a cache folder";
+    return std::string();
+  }
+  return IndexDir() + "/" + subclientGuid;
+}
+
+std::string IndexJobDir(const std::string& subclientGuid, int64_t jobId, std::string& error) {
+  std::string folder = IndexSubclientDir(subclientGuid, error);
+  if (folder.empty()) return folder;
+  if (jobId <= 0) {
+    error = "job id " + std::to_string(jobId) + " cannot name a cache folder";
+    return std::string();
+  }
+  return folder + "/" + std::to_string(jobId);
+}
+
+std::vector<std::string> IndexJobDirs(const std::string& subclientGuid) {
+  std::string error;
+  const std::string folder = IndexSubclientDir(subclientGuid, error);
+  std::vector<std::string> folders;
+  for (int64_t id : NumberedNames(folder, "", true)) folders.push_back(folder + "/" + std::to_string(id));
+  return folders;
+}
+
+std::vector<int64_t> IndexFileJobs(const std::string& subclientGuid) {
+  std::string error;
+  return NumberedNames(IndexSubclientDir(subclientGuid, error), "", true);
+}
+
+bool ReadIndexVMNames(const std::string& subclientGuid, std::vector<std::string>& names, std::string& error) {
+  names.clear();
+  const std::string folder = IndexSubclientDir(subclientGuid, error);
+  if (folder.empty()) return false;
+  std::string content;
+  switch (ReadOptionalFile(folder + "/" + kIndexNamesFile, kMaxRecordBytes, content, error)) {
+    case ReadResult::kMissing:
+      return true;
+    case ReadResult::kFailed:
+      return false;
+    case ReadResult::kRead:
+      break;
+  }
+  size_t start = 0;
+  while (start < content.size()) {
+    size_t end = content.find('\n', start);
+    if (end == std::string::npos) end = content.size();
+    std::string line = content.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty()) names.push_back(line);
+    start = end + 1;
+  }
+  return true;
+}
+
+// ---- Job records ----
+
+bool ParseIndexJobRecord(const std::string& text, IndexJobRecord& record, std::string& error) {
+  std::map<std::string, std::string> values;
+  if (!labkv::Parse(text, values, error)) return false;
+  IndexJobRecord parsed;
+  for (const auto& value : values) {
+    const std::string& key = value.first;
+    int64_t number = 0;
+    if (key.compare(0, 3, kVMKeyPrefix) == 0 && key.size() > 3) {
+      if (!labkv::ParseInt64InRange(value.second, 0, 1, number)) {
+        error = "the mark of [" + key + "] is not 0 or 1";
+        return false;
+      }
+      parsed.vms[FXString::ToLower(key.substr(3))] = number == 1;
+    } else if (key == "level" || key == "finalized" || key == "fixedLengthExtentNames") {
+      const int64_t max = key == "level" ? 0x7FFFFFFF : 1;
+      if (!labkv::ParseInt64InRange(value.second, 0, max, number)) {
+        error = "the value of [" + key + "] is not a number of 0 to " + std::to_string(max);
+        return false;
+      }
+      if (key == "level") parsed.level = static_cast<int>(number);
+      if (key == "finalized") parsed.finalized = number == 1;
+      if (key == "fixedLengthExtentNames") parsed.fixedLengthExtentNames = number == 1;
+    }
+  }
+  record = parsed;
+  return true;
+}
+
+std::string FormatIndexJobRecord(const IndexJobRecord& record) {
+  std::map<std::string, std::string> values;
+  values["level"] = std::to_string(record.level);
+  values["finalized"] = record.finalized ? "1" : "0";
+  values["fixedLengthExtentNames"] = record.fixedLengthExtentNames ? "1" : "0";
+  for (const auto& vm : record.vms) values[kVMKeyPrefix + vm.first] = vm.second ? "1" : "0";
+  return labkv::Format(values);
+}
+
+bool ReadIndexJobRecord(const std::string& subclientGuid, int64_t jobId, IndexJobRecord& record, bool& exists,
+                        std::string& error) {
+  exists = false;
+  const std::string path = JobRecordPath(subclientGuid, jobId, ".conf", error);
+  if (path.empty()) return false;
+  std::string text;
+  switch (ReadOptionalFile(path, kMaxRecordBytes, text, error)) {
+    case ReadResult::kMissing:
+      record = IndexJobRecord();
+      error.clear();
+      return true;
+    case ReadResult::kFailed:
+      return false;
+    case ReadResult::kRead:
+      break;
+  }
+  if (!ParseIndexJobRecord(text, record, error)) return false;
+  exists = true;
+  return true;
+}
+
+bool UpdateIndexJobRecord(const std::string& subclientGuid, int64_t jobId,
+                          const std::function<bool(IndexJobRecord&, std::string&)>& change, std::string& error) {
+  const std::string path = JobRecordPath(subclientGuid, jobId, ".conf", error);
+  if (path.empty()) return false;
+  if (!MakeDirs(path.substr(0, path.rfind('/')))) {
+    error = "cannot create the folder of " + path;
+    return false;
+  }
+  return UpdateFileLocked(
+      path,
+      [&](std::string& text, bool exists, std::string& why) {
+        IndexJobRecord record;
+        if (exists && !ParseIndexJobRecord(text, record, why)) return false;
+        if (!change(record, why)) return false;
+        for (const auto& vm : record.vms) {
+          if (vm.first.empty() || vm.first.find_first_of("=\n\r") != std::string::npos ||
+              labkv::Trim(vm.first) != vm.first) {
+            why = "the VM GUID [" + vm.first + "] cannot be kept in an index record";
+            return false;
+          }
+        }
+        text = FormatIndexJobRecord(record);
+        return true;
+      },
+      error);
+}
+
+std::vector<int64_t> IndexJobIds(const std::string& subclientGuid) {
+  std::string error;
+  const std::string folder = IndexSubclientDir(subclientGuid, error);
+  return folder.empty() ? std::vector<int64_t>() : NumberedNames(folder + "/" + kJobsFolder, ".conf", false);
+}
+
+int64_t LastSuccessfulFullJob(const std::string& subclientGuid) {
+  for (int64_t jobId : IndexJobIds(subclientGuid)) {
+    IndexJobRecord record;
+    bool exists = false;
+    std::string error;
+    if (ReadIndexJobRecord(subclientGuid, jobId, record, exists, error) && exists && record.finalized &&
+        record.level == 1)
+      return jobId;
+  }
+  return 0;
+}
+
+bool AppendIndexJobEntry(const std::string& subclientGuid, int64_t jobId, const std::vector<std::string>& fields,
+                         std::string& error) {
+  const std::string path = JobRecordPath(subclientGuid, jobId, ".log", error);
+  return !path.empty() && AppendEntry(path, fields, error);
+}
+
+std::vector<std::vector<std::string>> ReadIndexJobEntries(const std::string& subclientGuid, int64_t jobId) {
+  std::vector<std::vector<std::string>> entries;
+  std::string error;
+  const std::string path = JobRecordPath(subclientGuid, jobId, ".log", error);
+  if (!path.empty()) ReadEntries(path, entries, error);
+  return entries;
+}
+
+// ---- VMs ----
+
+std::string IndexVMDir(const std::string& subclientGuid, const std::string& vmGuid, std::string& error) {
+  const std::string folder = IndexSubclientDir(subclientGuid, error);
+  if (folder.empty()) return folder;
+  const std::string name = FXString::ToLower(vmGuid);
+  if (!IsSafeComponent(name)) {
+    error = "the VM GUID [" + vmGuid + "] cannot name a cache folder";
+    return std::string();
+  }
+  return folder + "/" + kVMsFolder + "/" + name;
+}
+
+std::string IndexVMJobDir(const std::string& subclientGuid, const std::string& vmGuid, int64_t jobId,
+                          std::string& error) {
+  const std::string folder = IndexVMDir(subclientGuid, vmGuid, error);
+  if (folder.empty()) return folder;
+  if (jobId <= 0) {
+    error = "job id " + std::to_string(jobId) + " cannot name a cache folder";
+    return std::string();
+  }
+  return folder + "/" + std::to_string(jobId);
+}
+
+std::vector<int64_t> IndexVMFileJobs(const std::string& subclientGuid, const std::string& vmGuid) {
+  std::string error;
+  return NumberedNames(IndexVMDir(subclientGuid, vmGuid, error), "", true);
+}
+
+std::vector<int64_t> IndexVMEntryJobs(const std::string& subclientGuid, const std::string& vmGuid) {
+  std::string error;
+  return NumberedNames(IndexVMDir(subclientGuid, vmGuid, error), ".idx", false);
+}
+
+std::vector<int64_t> IndexJobsToRead(const std::string& subclientGuid, const std::vector<int64_t>& jobs,
+                                     int64_t jobId) {
+  std::vector<int64_t> chosen;
+  if (jobId != 0) {
+    if (std::find(jobs.begin(), jobs.end(), jobId) != jobs.end()) chosen.push_back(jobId);
+    return chosen;
+  }
+  const int64_t lastFull = LastSuccessfulFullJob(subclientGuid);
+  for (int64_t job : jobs)
+    if (job >= lastFull) chosen.push_back(job);
+  return chosen;
+}
+
+bool AppendIndexVMEntry(const std::string& subclientGuid, const std::string& vmGuid, int64_t jobId,
+                        const std::vector<std::string>& fields, std::string& error) {
+  const std::string path = VMEntriesPath(subclientGuid, vmGuid, jobId, error);
+  return !path.empty() && AppendEntry(path, fields, error);
+}
+
+bool ReadIndexVMEntries(const std::string& subclientGuid, const std::string& vmGuid, int64_t jobId,
+                        std::vector<std::vector<std::string>>& entries, std::string& error) {
+  const std::string path = VMEntriesPath(subclientGuid, vmGuid, jobId, error);
+  return !path.empty() && ReadEntries(path, entries, error);
+}
+
+std::string FindIndexVM(const std::string& subclientGuid, const std::string& guidOrName) {
+  std::string error;
+  const std::string folder = IndexSubclientDir(subclientGuid, error);
+  if (folder.empty() || guidOrName.empty()) return std::string();
+  const std::string vmsFolder = folder + "/" + kVMsFolder;
+  const std::string lower = FXString::ToLower(guidOrName);
+  if (IsSafeComponent(lower) && IsDirectory(vmsFolder + "/" + lower)) return lower;
+  std::vector<std::string> guids;
+  CPxDirectory::List(vmsFolder, guids);
+  std::sort(guids.begin(), guids.end());
+  for (const std::string& guid : guids) {
+    for (int64_t jobId : IndexVMEntryJobs(subclientGuid, guid)) {
+      std::vector<std::vector<std::string>> entries;
+      if (!ReadIndexVMEntries(subclientGuid, guid, jobId, entries, error)) continue;
+      for (const auto& entry : entries)
+        if (entry.size() == 2 && entry[0] == "name" && entry[1] == guidOrName) return guid;
+    }
+  }
+  return std::string();
+}
+
+// ---- Entries ----
+
+std::string FormatIndexEntry(const std::vector<std::string>& fields) {
+  std::string line;
+  for (size_t i = 0; i < fields.size(); ++i) {
+    if (i > 0) line += '\t';
+    for (char c : fields[i]) {
+      switch (c) {
+        case '\\': line += "\\\\"; break;
+        case '\t': line += "\\t"; break;
+        case '\n': line += "\\n"; break;
+        case '\r': line += "\\r"; break;
+        default: line += c;
+      }
+    }
+  }
+  return line;
+}
+
+bool ParseIndexEntry(const std::string& line, std::vector<std::string>& fields) {
+  if (line.empty()) return false;
+  std::vector<std::string> parsed(1);
+  for (size_t i = 0; i < line.size(); ++i) {
+    const char c = line[i];
+    if (c == '\t') {
+      parsed.emplace_back();
+    } else if (c != '\\') {
+      parsed.back() += c;
+    } else if (++i == line.size()) {
+      return false;
+    } else if (line[i] == '\\') {
+      parsed.back() += '\\';
+    } else if (line[i] == 't') {
+      parsed.back() += '\t';
+    } else if (line[i] == 'n') {
+      parsed.back() += '\n';
+    } else if (line[i] == 'r') {
+      parsed.back() += '\r';
+    } else {
+      return false;
+    }
+  }
+  fields.swap(parsed);
+  return true;
+}
+
+}  // namespace lab

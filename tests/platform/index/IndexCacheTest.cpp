@@ -1,0 +1,237 @@
+// The index client over the lab's index cache: VM files by job, the job's index, lookups of a VM's
+// last backup; several writers for one subclient at once.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "platform/appmgr/vsAppMgr.h"
+#include "platform/index/vsIndexClient.h"
+#include "platform/jobmgr/vsJobMgr.h"
+#include "platform/lab/LabFaults.h"
+#include "platform/lab/LabIndex.h"
+#include "support/TestLab.h"
+
+namespace {
+
+const char* const kGuid = "sc-guid";
+const char* const kVM = "5029aaaa-0000-4000-8000-000000000001";
+constexpr int64_t kJob = 20;
+
+class IndexCacheTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(lab_.ReplaceSubclient("4", std::string("subclientGUID=") + kGuid + "\n"));
+    app_.setAppIdStr("4");
+    ASSERT_EQ(0, app_.querySettings());
+    ASSERT_TRUE(lab_.AddJob(kJob));
+    job_.setJobId(std::to_string(kJob));
+    ASSERT_FALSE(vsJobMgr::isError(job_.initBackup()));
+    ASSERT_TRUE(lab::MakeDirs(Local()));
+  }
+
+  std::string Local() const { return lab_.Path("local"); }
+  std::string Out(const std::string& name) const { return lab_.Path("out-" + name); }
+  // A local file of the given content, as a worker writes it.
+  std::string File(const std::string& name, const std::string& content) const {
+    const std::string path = Local() + "/" + name;
+    EXPECT_TRUE(lab::WriteFileAtomic(path, content));
+    return path;
+  }
+  static std::string Read(const std::string& path) {
+    std::string text;
+    return lab::ReadFile(path, text) ? text : "<missing>";
+  }
+  // Marks a job's index as made by a backup of the level, finalised or not.
+  static void IndexJob(int64_t jobId, int level, bool finalized) {
+    std::string error;
+    ASSERT_TRUE(lab::UpdateIndexJobRecord(kGuid, jobId, [&](lab::IndexJobRecord& record, std::string&) {
+      record.level = level;
+      record.finalized = finalized;
+      return true;
+    }, error)) << error;
+  }
+  void Upload(const std::string& name, const std::string& content, int64_t jobId) {
+    ASSERT_TRUE(client_.UploadVMMetadataFiles(kVM, {File(name, content)}, jobId, kGuid)) << client_.GetLastError();
+  }
+
+  testsupport::TestLab lab_;
+  vsAppMgr app_;
+  vsJobMgr job_;
+  vsIndexClient client_{&job_, &app_, "ma1"};
+};
+
+TEST_F(IndexCacheTest, VMFilesOfJobZeroComeFromTheNewestJobAtOrAfterTheLastSuccessfulFull) {
+  IndexJob(10, 1, true);   // the last successful full
+  IndexJob(12, 1, false);  // a full that never finished does not count
+  Upload("old.crc", "job 9", 9);
+  Upload("disk.crc", "full", 10);
+  Upload("only10.crc", "at the full", 10);
+  Upload("disk.crc", "incremental", 14);
+
+  struct Case {
+    std::string pattern;
+    int64_t jobId;
+    std::string file, content;  // empty file: no download
+  } cases[] = {
+      {"/some/folder/disk.crc", 0, "disk.crc", "incremental"},  // only the last component counts
+      {"disk.crc", 10, "disk.crc", "full"},
+      {"only10*", 0, "only10.crc", "at the full"},  // the last full itself is read
+      {"old.crc", 0, "", ""},                       // one job before it is not
+      {"old.crc", 9, "old.crc", "job 9"},           // unless asked for by id
+      {"disk.crc", 11, "", ""},                     // a job without files of the VM
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pattern + " job " + std::to_string(c.jobId));
+    const std::string out = Out(std::to_string(n++));
+    ASSERT_TRUE(lab::MakeDirs(out));
+    EXPECT_EQ(!c.file.empty(), client_.DownloadVMMetadataFile(kVM, c.pattern, out, c.jobId));
+    if (!c.file.empty()) {
+      EXPECT_EQ(c.content, Read(out + "/" + c.file));
+    }
+  }
+
+  ASSERT_TRUE(lab::MakeDirs(Out("all")));
+  ASSERT_TRUE(client_.DownloadVMMetadataFiles(kVM, Out("all"), 0, kGuid));
+  EXPECT_EQ("incremental", Read(Out("all") + "/disk.crc"));
+  EXPECT_FALSE(testsupport::Exists(Out("all") + "/only10.crc")) << "one job's files, not a mix";
+  EXPECT_FALSE(client_.DownloadVMMetadataFiles(kVM, Out("all"), 11, kGuid));
+  EXPECT_FALSE(client_.UploadVMMetadataFiles("../up", {File("x", "x")}, kJob, kGuid));
+}
+
+TEST_F(IndexCacheTest, SeveralProcessesRecordingForOneSubclientLoseNothing) {
+  constexpr int kWriters = 6;
+  std::vector<std::thread> writers;
+  for (int t = 0; t < kWriters; ++t) {
+    writers.emplace_back([this, t] {
+      vsIndexClient own(&job_, &app_, "ma1");
+      const std::string vm = "vm-" + std::to_string(t);
+      const std::string file = File("meta" + std::to_string(t), std::string(100000, static_cast<char>('a' + t)));
+      EXPECT_TRUE(own.UploadVMMetadataFiles(vm, {file}, kJob, kGuid));
+      // Every writer replaces the job's shared file: a reader sees one whole version.
+      EXPECT_EQ(1, own.UploadMetadataFiles({file}, kJob, kGuid));
+      EXPECT_TRUE(own.AddVMGuid(vm, t % 2 == 0));
+      EXPECT_TRUE(own.createIndex(false));
+      EXPECT_TRUE(own.SendInImageFlag("\\" + vm, 0, true, 1, ""));
+    });
+  }
+  for (std::thread& writer : writers) writer.join();
+
+  lab::IndexJobRecord record;
+  bool exists = false;
+  std::string error;
+  ASSERT_TRUE(lab::ReadIndexJobRecord(kGuid, kJob, record, exists, error)) << error;
+  ASSERT_EQ(static_cast<size_t>(kWriters), record.vms.size());
+  EXPECT_TRUE(record.vms["vm-0"]);
+  EXPECT_FALSE(record.vms["vm-1"]);
+  EXPECT_EQ(static_cast<size_t>(kWriters), lab::ReadIndexJobEntries(kGuid, kJob).size());
+  for (int t = 0; t < kWriters; ++t) {
+    std::string dir = lab::IndexVMJobDir(kGuid, "vm-" + std::to_string(t), kJob, error);
+    EXPECT_EQ(100000u, Read(dir + "/meta" + std::to_string(t)).size());
+  }
+}
+
+TEST_F(IndexCacheTest, JobIndexIsCreatedFinalisedAndTellsItsExtentNameForm) {
+  bool fixed = false;
+  EXPECT_TRUE(client_.GetUseFixedLengthExtentNames("/subclient", fixed));
+  EXPECT_TRUE(fixed) << "a subclient without an index uses fixed-length names";
+  EXPECT_FALSE(client_.GetUseFixedLengthExtentNames("", fixed));
+
+  EXPECT_FALSE(client_.createIndex(true)) << "an index never created cannot be finalised";
+  job_.setBkpLevel(1);
+  client_.SetUseFixedLengthExtentNames(false);
+  ASSERT_TRUE(client_.AddVMGuid("VM-A", true));
+  ASSERT_TRUE(client_.createIndex(false));
+  ASSERT_TRUE(client_.GetUseFixedLengthExtentNames("/subclient", fixed));
+  EXPECT_FALSE(fixed);
+  EXPECT_EQ(0, lab::LastSuccessfulFullJob(kGuid));
+  ASSERT_TRUE(client_.createIndex(true));
+  EXPECT_EQ(kJob, lab::LastSuccessfulFullJob(kGuid));
+
+  // A later job without an index of its own asks the newest one.
+  vsJobMgr later;
+  ASSERT_TRUE(lab_.AddJob(21));
+  later.setJobId("21");
+  ASSERT_FALSE(vsJobMgr::isError(later.initBackup()));
+  vsIndexClient other(&later, &app_, "ma1");
+  fixed = true;
+  ASSERT_TRUE(other.GetUseFixedLengthExtentNames("/subclient", fixed));
+  EXPECT_FALSE(fixed);
+
+  ASSERT_TRUE(client_.SendArchiveFileInfo(7, 1));
+  ASSERT_TRUE(client_.SendInImageFlag("\\VM-A", 0, true, 1, "t"));
+  EXPECT_FALSE(client_.SendInImageFlag("", 0, true, 1, ""));
+  ASSERT_TRUE(client_.CommitArchiveFileInfo());
+  const auto entries = lab::ReadIndexJobEntries(kGuid, kJob);
+  ASSERT_EQ(3u, entries.size());
+  EXPECT_EQ((std::vector<std::string>{"archiveFileInfo", "7", "1"}), entries[0]);
+  EXPECT_EQ((std::vector<std::string>{"inImage", "\\VM-A", "0", "1", "1", "t"}), entries[1]);
+  EXPECT_EQ(std::vector<std::string>{"commit"}, entries[2]);
+
+  EXPECT_EQ(1, client_.Close());
+  EXPECT_FALSE(client_.CommitArchiveFileInfo());
+  EXPECT_EQ("the indexing connection is closed", client_.GetLastError());
+}
+
+TEST_F(IndexCacheTest, LookupsReadTheVMsLastBackup) {
+  IdxMetadata::IdxMetaData metadata;
+  std::string xml;
+  ASSERT_TRUE(metadata.serialize(xml, true));
+  std::string error;
+  auto entry = [&](int64_t jobId, const std::vector<std::string>& fields) {
+    ASSERT_TRUE(lab::AppendIndexVMEntry(kGuid, kVM, jobId, fields, error)) << error;
+  };
+  IndexJob(10, 1, true);
+  entry(10, {"disk", "scsi0-0", "1"});
+  entry(14, {"name", "vm one"});
+  entry(14, {"disk", "scsi0-0", "7"});
+  entry(14, {"disk", "scsi0-1", "8"});
+  entry(14, {"meta", "vm", xml});
+  entry(14, {"meta", "disk", "scsi0-1", xml});
+  entry(14, {"extent", "SCSI0-1", "mft", "42", "bits"});
+  entry(14, {"extent", "scsi0-1", "mount", "43", ""});
+  entry(14, {"extent", "scsi0-0", "mft", "44", ""});
+
+  std::map<std::string, unsigned long long> disks;
+  EXPECT_FALSE(client_.LookupVMDisks(kVM, &disks)) << "not initialised";
+  ASSERT_TRUE(client_.InitLookup());
+  ASSERT_TRUE(client_.LookupVMDisks("vm one", &disks)) << "found by name too";
+  EXPECT_EQ((std::map<std::string, unsigned long long>{{"scsi0-0", 7}, {"scsi0-1", 8}}), disks);
+  EXPECT_FALSE(client_.LookupVMDisks("unknown", &disks));
+
+  IdxMetadataByName byName;
+  bool retryable = true, failed = true;
+  ASSERT_TRUE(client_.GetVMMetadata("vm one", kVM, 1, &metadata, &byName, retryable, failed));
+  EXPECT_EQ(1u, byName.count("SCSI0-1")) << "disk names compare without case";
+  EXPECT_FALSE(client_.GetVMMetadata("unknown", "", 1, &metadata, &byName, retryable, failed));
+  EXPECT_FALSE(retryable || failed) << "an unknown VM is no failed query";
+
+  std::vector<std::string> seen;
+  auto collect = [&seen](uint64_t extent, const std::string& bitmap) {
+    seen.push_back(std::to_string(extent) + ":" + bitmap);
+  };
+  ASSERT_TRUE(client_.GetListOfMetadataExtents(7, "t", 4, kVM, "scsi0-1", true, collect));
+  ASSERT_TRUE(client_.GetListOfMetadataExtents(7, "t", 4, kVM, "scsi0-1", false, collect));
+  EXPECT_EQ((std::vector<std::string>{"42:bits", "43:"}), seen);
+
+  // A newer backup replaces what the index knows of the VM as a whole.
+  entry(15, {"meta", "vm", "<not xml"});
+  EXPECT_FALSE(client_.GetVMMetadata("vm one", kVM, 1, &metadata, &byName, retryable, failed));
+  EXPECT_TRUE(failed);
+  seen.clear();
+  ASSERT_TRUE(client_.GetListOfMetadataExtents(7, "t", 4, kVM, "scsi0-1", true, collect));
+  EXPECT_TRUE(seen.empty());
+  ASSERT_TRUE(lab_.Fault("index.GetVMMetadata", 5));
+  EXPECT_FALSE(client_.GetVMMetadata("vm one", kVM, 1, &metadata, &byName, retryable, failed));
+  EXPECT_TRUE(retryable && failed);
+}
+
+TEST(IndexEntry, FieldsRoundTripAndMalformedLinesAreRefused) {
+  const std::vector<std::string> fields = {"meta", "a\tb", "line\nbreak\r", "back\\slash", ""};
+  std::vector<std::string> parsed;
+  ASSERT_TRUE(lab::ParseIndexEntry(lab::FormatIndexEntry(fields), parsed));
+  EXPECT_EQ(fields, parsed);
+  for (const char* bad : {"", "trailing\\", "bad\\x"}) EXPECT_FALSE(lab::ParseIndexEntry(bad, parsed)) << bad;
+}
+
+}  // namespace
