@@ -64,8 +64,9 @@ enum QuarnSelectAgentForVMMethod : int {
 // Threads: Initialize, Run, CheckJobPhaseSuccess and Deinitialize run on the application's main
 // thread, and the server loop calls the idle states and every handler on that same thread, so most
 // members are plain fields of that thread. Restart work items (thread pool) share only the restart
-// queue; the VM-information library's callbacks reach only the shared-snapshot hooks. The locks below
-// name what they guard.
+// queue; the VM-information library's callbacks reach only the shared-snapshot hooks; the auto-scale
+// base's thread reaches only OnAgentCreationSucceeded and hands its estimate to the loop thread. The
+// locks below name what they guard.
 class QuarnCoordinator : public VSCoordinator {
  public:
   // The coordinator states.
