@@ -10,7 +10,7 @@
 bool ZTClient::getName(int64_t clientId, std::string& name) {
   if (clientId <= 0 || lab::Root().empty()) return false;
   std::vector<std::string> clients;
-  CPxDirectory::List(lab::Root() + "/clients", clients);
+  CPxDirectory::List(lab::ClientsDir(), clients);
   for (const std::string& client : clients) {
     ZTPlatformInfo info;
     unsigned long long id = 0;

@@ -2,13 +2,27 @@
 
 #include <unistd.h>
 
+#include <atomic>
+
 #include "platform/ev/EvDebug.h"
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabFaults.h"
 #include "platform/lab/LabKeyValue.h"
+#include "platform/os/ZtTime.h"
 
 namespace {
 const char* const kSigFault = "static int vsJobMgr::InjectedFault(const char*, const std::string&)";
+const char* const kSigInit = "int vsJobMgr::initBackup()";
+
+// A lab run shrinks time by its job's factor: every process of the job (coordinator and agents)
+// reads the record here, so each runs its clock that much faster, from the first time it reads the
+// record on. A test's virtual clock is never replaced.
+void UseJobTimeScale(int64_t factor) {
+  static std::atomic<bool> scaled{false};
+  if (factor <= 1 || ZtClock::IsVirtualTime() || scaled.exchange(true)) return;
+  if (ZtClock::UseScaledTime(static_cast<double>(factor)))
+    EvDebug::Debug(kSigInit, "Lab run: the clock runs [%lld] times faster than real time", static_cast<long long>(factor));
+}
 }  // namespace
 
 vsJobMgr::vsJobMgr() = default;
@@ -96,11 +110,12 @@ int vsJobMgr::initBackup() {
   lab::JobRecord record;
   std::string error;
   if (!lab::ReadJobRecord(jobId, record, error)) {
-    EvDebug::Error("int vsJobMgr::initBackup()", "The job record cannot be used: %s", error.c_str());
+    EvDebug::Error(kSigInit, "The job record cannot be used: %s", error.c_str());
     return kInitBadJobConf;
   }
   if (int code = InjectedFault("jobmgr.initBackup")) return code;
   if (!lab::RecordSession(jobId, true, lab::FocusClient(), static_cast<long>(getpid()))) return kInitCannotRecord;
+  UseJobTimeScale(record.timeScale);
 
   ZtMutexLock l(mutex_);
   record_ = record;

@@ -1,7 +1,6 @@
 #include "platform/lab/LabFaults.h"
 
 #include <strings.h>
-#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
@@ -56,11 +55,32 @@ bool Matches(const FaultRule& rule, const FaultCall& call) {
   return rule.stream.empty() || rule.stream == call.stream;
 }
 
+bool AnyRuleMatches(const FaultTable& table, const FaultCall& call) {
+  for (const FaultRule& rule : table.rules)
+    if (Matches(rule, call)) return true;
+  return false;
+}
+
 // Counts one matching call; true when the rule is due to fire on it (past `after`, `times` not used up).
-bool CountCall(FaultRule& rule) {
+bool CountRule(FaultRule& rule) {
   if (rule.calls < INT64_MAX) ++rule.calls;
   if (rule.calls <= rule.after) return false;
   return rule.times == kFaultAlways || rule.fired < rule.times;
+}
+
+// Counts the call against every rule it matches; only the first one that is due fires on it, and
+// gives its fault.
+bool CountCall(FaultTable& table, const FaultCall& call, Fault& fault) {
+  bool fired = false;
+  for (FaultRule& rule : table.rules) {
+    if (!Matches(rule, call) || !CountRule(rule) || fired) continue;
+    if (rule.fired < INT64_MAX) ++rule.fired;
+    fired = true;
+    fault.code = rule.code;
+    fault.text = rule.text.empty() ? "Fault injected by the lab into " + rule.op : rule.text;
+    fault.eventId = rule.eventId;
+  }
+  return fired;
 }
 
 bool Unusable(const std::string& why, Fault& fault) {
@@ -248,32 +268,30 @@ bool ClearFaultTable(std::string& error) {
 }
 
 bool CheckFault(const FaultCall& call, Fault& fault) {
-  std::string path = FaultTablePath();
-  // The common case, a lab without a table, costs one failed access and no lock.
-  if (path.empty() || (access(path.c_str(), F_OK) != 0 && errno == ENOENT)) return false;
+  const std::string path = FaultTablePath();
+  if (path.empty()) return false;
   FaultCall matched = call;
   if (matched.client.empty()) matched.client = FocusClient();
-  bool fired = false;
+  // Most calls are of operations no rule names: they read the table without its lock (it is only
+  // ever replaced whole, so one read sees one version of it) and leave it alone.
+  FaultTable table;
   std::string error;
-  bool changed = UpdateFileLocked(
+  if (!ReadFaultTable(table, error)) return Unusable(error, fault);
+  if (!AnyRuleMatches(table, matched)) return false;
+  // The counters are test state: they are shared under the lock by every process of the lab, but
+  // need not survive a crash, so they are written without syncs.
+  bool fired = false;
+  const bool counted = UpdateFileLocked(
       path,
       [&](std::string& text, bool, std::string& why) {
-        FaultTable table;
-        if (!ParseFaultTable(text, table, why)) return false;
-        for (FaultRule& rule : table.rules) {
-          // Every matching rule counts the call; only the first one that is due fires on it.
-          if (!Matches(rule, matched) || !CountCall(rule) || fired) continue;
-          if (rule.fired < INT64_MAX) ++rule.fired;
-          fired = true;
-          fault.code = rule.code;
-          fault.text = rule.text.empty() ? "Fault injected by the lab into " + rule.op : rule.text;
-          fault.eventId = rule.eventId;
-        }
-        text = FormatFaultTable(table);
+        FaultTable current;
+        if (!ParseFaultTable(text, current, why)) return false;
+        fired = CountCall(current, matched, fault);
+        text = FormatFaultTable(current);
         return true;
       },
-      error);
-  if (!changed) return Unusable(error, fault);
+      error, Durability::kVolatile);
+  if (!counted) return Unusable(error, fault);
   return fired;
 }
 

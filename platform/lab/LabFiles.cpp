@@ -169,7 +169,9 @@ bool WriteFileAtomic(const std::string& path, const std::string& content) {
 namespace {
 
 // Writes a new file through an exclusive temporary name; `fill` writes the content to the descriptor.
-bool ReplaceWith(const std::string& path, const std::function<bool(int)>& fill, std::string& error) {
+bool ReplaceWith(const std::string& path, const std::function<bool(int)>& fill, Durability durability,
+                 std::string& error) {
+  const bool durable = durability == Durability::kDurable;
   if (path.empty()) {
     error = "no file name";
     return false;
@@ -177,7 +179,7 @@ bool ReplaceWith(const std::string& path, const std::function<bool(int)>& fill, 
   std::string temp;
   int fd = CreateExclusiveTemp(path, temp, error);
   if (fd < 0) return false;
-  bool ok = fill(fd) && fsync(fd) == 0;
+  bool ok = fill(fd) && (!durable || fsync(fd) == 0);
   if (!ok) error = SystemError("cannot write", temp);
   if (close(fd) != 0 && ok) {
     ok = false;
@@ -192,7 +194,7 @@ bool ReplaceWith(const std::string& path, const std::function<bool(int)>& fill, 
     return false;
   }
   // The rename is only durable once the folder's entry is on disk.
-  if (!SyncFolder(path)) {
+  if (durable && !SyncFolder(path)) {
     error = SystemError("cannot sync the folder of", path);
     return false;
   }
@@ -202,7 +204,7 @@ bool ReplaceWith(const std::string& path, const std::function<bool(int)>& fill, 
 }  // namespace
 
 bool WriteFileAtomic(const std::string& path, const std::string& content, std::string& error) {
-  return ReplaceWith(path, [&content](int fd) { return WriteAll(fd, content); }, error);
+  return ReplaceWith(path, [&content](int fd) { return WriteAll(fd, content); }, Durability::kDurable, error);
 }
 
 bool WriteImageAtomic(const std::string& path, const std::string& head, uint64_t sizeBytes, std::string& error) {
@@ -216,7 +218,7 @@ bool WriteImageAtomic(const std::string& path, const std::string& head, uint64_t
         return ftruncate(fd, static_cast<off_t>(sizeBytes)) == 0 &&
                pwrite(fd, head.data(), head.size(), 0) == static_cast<ssize_t>(head.size());
       },
-      error);
+      Durability::kDurable, error);
 }
 
 bool CopyFileAtomic(const std::string& source, const std::string& path, std::string& error) {
@@ -247,7 +249,7 @@ bool CopyFileAtomic(const std::string& source, const std::string& path, std::str
           if (!WriteAll(out, buffer, static_cast<size_t>(n))) return false;
         }
       },
-      error);
+      Durability::kDurable, error);
   close(in);
   if (!readError.empty()) error = readError;
   return ok;
@@ -291,7 +293,8 @@ bool ReplaceFileLocked(const std::string& path, const std::string& content, std:
   return WriteFileAtomic(path, content, error);
 }
 
-bool UpdateFileLocked(const std::string& path, const TextChange& change, std::string& error) {
+bool UpdateFileLocked(const std::string& path, const TextChange& change, std::string& error,
+                      Durability durability) {
   FileLock lock(path);
   if (!lock.Held()) {
     error = SystemError("cannot lock", path);
@@ -303,7 +306,7 @@ bool UpdateFileLocked(const std::string& path, const TextChange& change, std::st
   const std::string before = text;
   if (!change(text, read == ReadResult::kRead, error)) return false;
   if (text == before) return true;
-  return WriteFileAtomic(path, text, error);
+  return ReplaceWith(path, [&text](int fd) { return WriteAll(fd, text); }, durability, error);
 }
 
 }  // namespace lab

@@ -72,6 +72,11 @@ class FileLock {
   int fd_ = -1;
 };
 
+// Whether a replaced file must survive a crash: a durable one is synced, and so is its folder after
+// the rename, before the call returns. Test state such as the fault table's counters skips both
+// syncs; the replacement is atomic all the same, so readers still see the old text or the new.
+enum class Durability { kDurable, kVolatile };
+
 // Replaces a record under its lock.
 bool ReplaceFileLocked(const std::string& path, const std::string& content, std::string& error);
 
@@ -81,6 +86,7 @@ bool ReplaceFileLocked(const std::string& path, const std::string& content, std:
 // False with the reason when the file cannot be read, change refuses (with its own reason), or the
 // write fails; the file is then as it was.
 using TextChange = std::function<bool(std::string& text, bool exists, std::string& error)>;
-bool UpdateFileLocked(const std::string& path, const TextChange& change, std::string& error);
+bool UpdateFileLocked(const std::string& path, const TextChange& change, std::string& error,
+                      Durability durability = Durability::kDurable);
 
 }  // namespace lab

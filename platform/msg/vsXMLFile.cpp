@@ -6,10 +6,23 @@
 #include <cerrno>
 #include <cstring>
 
-
 #include "platform/lab/Lab.h"
+#include "platform/lab/LabFaults.h"
 #include "platform/msg/CNMessageBase.h"
 #include "platform/msg/CNMessageXml.h"
+
+namespace {
+
+// The lab's fault table can make a load or a save fail as the file system would: with the rule's text
+// as the reason, and the message or the file left as they were.
+bool Refused(const char* op, std::string& why) {
+  lab::Fault fault;
+  if (!lab::CheckFault(op, fault)) return false;
+  why = fault.text;
+  return true;
+}
+
+}  // namespace
 
 vsXMLFile::vsXMLFile(const std::string& path) : path_(path) {}
 
@@ -24,9 +37,13 @@ bool vsXMLFile::Load(CNMessageBase& message) {
     error_ = "no file name";
     return false;
   }
+  std::string why;
+  if (Refused("msg.LoadFile", why)) {
+    error_ = "cannot read " + path_ + ": " + why;
+    return false;
+  }
   std::string content;
   if (!lab::ReadRegularFile(path_, CNMessageXml::kMaxDocumentBytes, content, error_)) return false;
-  std::string why;
   if (!message.deserialize(content, &why)) {
     error_ = path_ + ": " + why;
     return false;
@@ -39,6 +56,11 @@ bool vsXMLFile::Save(const CNMessageBase& message) {
   std::string xml;
   if (path_.empty() || !message.serialize(xml, false)) {
     error_ = "cannot serialise " + message.getTagName();
+    return false;
+  }
+  std::string why;
+  if (Refused("msg.SaveFile", why)) {
+    error_ = "cannot write " + path_ + ": " + why;
     return false;
   }
   if (!lab::WriteFileAtomic(path_, xml)) {

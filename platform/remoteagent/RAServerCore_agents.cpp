@@ -9,6 +9,7 @@
 #include <cerrno>
 
 #include "platform/lab/Lab.h"
+#include "platform/lab/LabFaults.h"
 #include "platform/msg/CNMessageBase.h"
 #include "platform/os/ZtProcess.h"
 #include "platform/os/ZtThread.h"
@@ -222,6 +223,18 @@ void ServerCore::LauncherThread() NO_THREAD_SAFETY_ANALYSIS {
 }
 
 bool ServerCore::LaunchAndWait(AgentEntry* agent, uint64_t gen) {
+  // The lab's fault table can keep an agent from starting, by the client it is: a failed start reaches
+  // the caller as any other does.
+  lab::FaultCall call;
+  call.op = "ra.LaunchAgent";
+  call.client = agent->host;
+  lab::Fault fault;
+  if (lab::CheckFault(call, fault)) {
+    const std::string why = "error " + std::to_string(fault.code) + ": " + fault.text;
+    ZtMutexLock lock(mu_);
+    if (!closing_) LaunchFailedLocked(agent, gen, why.c_str());
+    return false;
+  }
   return agent->local ? LaunchLocal(agent, gen) : LaunchRemote(agent, gen);
 }
 
@@ -273,7 +286,7 @@ bool ServerCore::LaunchRemote(AgentEntry* agent, uint64_t gen) {
   const std::string root = lab::Root();
   if (!root.empty()) {
     // Each agent process is its own simulated client; an explicit root reaches it through the environment.
-    env.emplace_back("QUARN_LAB", root);
+    env.emplace_back(lab::RootVariable(), root);
     lab::MakeDirs(lab::ClientDir(host));
   }
   pid_t pid = -1;

@@ -136,7 +136,7 @@ TEST_F(CoordinatorTest, StartupRecordsAddressesDatacenterAndCopiesTheCollectFile
   EXPECT_TRUE(Logged("Agent [proxyA] is running on host [esx1] Datacenter [] Uuid [] Agent Address: [10.1.2.3] "
                      "Subnets: [10.1.2.0]"));
   EXPECT_TRUE(Logged("Agent [proxyA] stream limit is bound to [40] streams"));
-  EXPECT_TRUE(CPxFile::Exists(lab_->Root() + "/clients/proxyA/JobResults/1/vmcollect_1001.ztf"));
+  EXPECT_TRUE(CPxFile::Exists(lab::SubclientJobResultsDir("proxyA", "1") + "/vmcollect_1001.ztf"));
   EXPECT_EQ(AgentInitialized, record.state);
   Sent sent = TakeSent("proxyA");
   ASSERT_EQ(1u, sent.tags.size());
@@ -152,7 +152,7 @@ TEST_F(CoordinatorTest, CollectFileCopyStaysInsideTheAgentsFolder) {
   for (const auto& entry : c.m_agents) ASSERT_TRUE(c.ScriptAgentStarted(entry.first));
   VS startup = Startup("proxyA");
   // A start-up message names a folder of another client: refused, logged, and the agent still starts.
-  startup.setstring(VS::F_subclientDir, lab_->Root() + "/clients/coordinator/Temp");
+  startup.setstring(VS::F_subclientDir, lab::ClientTempDir("coordinator"));
   ASSERT_TRUE(c.ScriptAgentMessage("proxyA", startup));
   ASSERT_TRUE(c.ScriptRunPass());
   EXPECT_TRUE(Logged("Failed to copy file to remote machine [proxyA]."));

@@ -54,15 +54,15 @@ class CoordinatorLabRunTest : public CoordinatorTest {
  protected:
   void SetUp() override {
     CoordinatorTest::SetUp();
-    const char* env = std::getenv("QUARN_LAB");
+    const char* env = std::getenv(lab::RootVariable());
     if (env != nullptr) savedLab_ = env;
-    setenv("QUARN_LAB", lab_->Root().c_str(), 1);
+    setenv(lab::RootVariable(), lab_->Root().c_str(), 1);
   }
   void TearDown() override {
     if (savedLab_.empty())
-      unsetenv("QUARN_LAB");
+      unsetenv(lab::RootVariable());
     else
-      setenv("QUARN_LAB", savedLab_.c_str(), 1);
+      setenv(lab::RootVariable(), savedLab_.c_str(), 1);
     CoordinatorTest::TearDown();
   }
 

@@ -1,25 +1,33 @@
-// The hypervisor host record: parse, refuse without change, write and read back.
-#include <cstddef>
-#include <cstdint>
-#include <cstdlib>
-#include <string>
-
+// The hypervisor host record, written and read back through the model for each host of the lab's
+// server.
+#include "fuzz/LabRecordFuzz.h"
 #include "platform/lab/LabHypervisor.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string text(reinterpret_cast<const char*>(data), size);
-  lab::HostRecord target;
-  target.cluster = "seed";
-  const std::string before = lab::FormatHostRecord(target);
+namespace {
+
+std::vector<lab::HostRecord> Samples() {
+  lab::ServerRecord server;
   std::string error;
-  if (!lab::ParseHostRecord(text, target, error)) {
-    // A refused record leaves its target as it was.
-    if (lab::FormatHostRecord(target) != before) std::abort();
-    return 0;
+  FUZZ_CHECK(lab::ReadServerRecord(lab::SampleServer(), server, error), error);
+  std::vector<lab::HostRecord> samples;
+  for (const std::string& host : server.hosts) {
+    lab::HostRecord record;
+    record.datacenter = "dc1";
+    record.datacenter2 = samples.empty() ? "" : "dc1/" + host;
+    record.cluster = "cluster-" + host;
+    record.faultDomain = samples.empty() ? "" : "fd2";
+    record.field34 = samples.empty() ? 0 : -34;
+    FUZZ_CHECK(lab::WriteHostRecord(lab::SampleServer(), host, record, error), error);
+    lab::HostRecord read;
+    FUZZ_CHECK(lab::ReadHostRecord(lab::SampleServer(), host, read, error) == lab::RecordRead::kRead, error);
+    samples.push_back(read);
   }
-  // What was read is written and read again as the same record.
-  const std::string written = lab::FormatHostRecord(target);
-  lab::HostRecord again;
-  if (!lab::ParseHostRecord(written, again, error) || lab::FormatHostRecord(again) != written) std::abort();
-  return 0;
+  return samples;
 }
+
+const fuzz::LabRecordFuzz<lab::HostRecord> kRecord(lab::ParseHostRecord, lab::FormatHostRecord, Samples);
+
+}  // namespace
+
+std::vector<std::string> FuzzSeeds() { return kRecord.Seeds(); }
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) { return kRecord.Check(data, size); }

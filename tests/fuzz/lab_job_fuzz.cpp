@@ -1,26 +1,37 @@
-// The job record: parse, refuse without change, write and read back.
-#include <cstddef>
-#include <cstdint>
-#include <cstdlib>
-#include <string>
-
+// The job record: as the lab makes it, and as a restarted failback job leaves it.
+#include "fuzz/LabRecordFuzz.h"
 #include "platform/lab/LabJob.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string text(reinterpret_cast<const char*>(data), size);
-  lab::JobRecord target;
-  target.token = "seed-token";
-  target.timeScale = 7;
-  const std::string before = lab::FormatJobRecord(target);
+namespace {
+
+std::vector<lab::JobRecord> Samples() {
+  const int64_t job = fuzz::ScratchLab().jobId;
   std::string error;
-  if (!lab::ParseJobRecord(text, target, error)) {
-    // A refused record leaves its target as it was.
-    if (lab::FormatJobRecord(target) != before) std::abort();
-    return 0;
-  }
-  // What was read is written and read again as the same record.
-  const std::string written = lab::FormatJobRecord(target);
-  lab::JobRecord again;
-  if (!lab::ParseJobRecord(written, again, error) || lab::FormatJobRecord(again) != written) std::abort();
-  return 0;
+  lab::JobRecord made;
+  FUZZ_CHECK(lab::ReadJobRecord(job, made, error), error);
+  FUZZ_CHECK(lab::UpdateJobRecord(
+                 job,
+                 [](lab::JobRecord& record, std::string&) {
+                   record.bkpLevel = 2;
+                   record.restart = "attempt 2 of the job";
+                   record.failback = true;
+                   record.replicationId = UINT64_C(9223372036854775807);
+                   record.opType = -4;
+                   record.selectedVMsOnly = true;
+                   record.sourceParentBackupJob = 1001;
+                   record.committable = true;
+                   return true;
+                 },
+                 error),
+             error);
+  lab::JobRecord restarted;
+  FUZZ_CHECK(lab::ReadJobRecord(job, restarted, error), error);
+  return {made, restarted};
 }
+
+const fuzz::LabRecordFuzz<lab::JobRecord> kRecord(lab::ParseJobRecord, lab::FormatJobRecord, Samples);
+
+}  // namespace
+
+std::vector<std::string> FuzzSeeds() { return kRecord.Seeds(); }
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) { return kRecord.Check(data, size); }

@@ -1,25 +1,24 @@
-// The subclient record: parse, refuse without change, write and read back.
-#include <cstddef>
-#include <cstdint>
-#include <cstdlib>
-#include <string>
-
+// The subclient record: as the lab makes it, and with a setting changed through the model.
+#include "fuzz/LabRecordFuzz.h"
 #include "platform/lab/LabSubclient.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string text(reinterpret_cast<const char*>(data), size);
-  lab::SubclientRecord target;
-  target.settings["instanceType"] = "101";
-  const std::string before = lab::FormatSubclientRecord(target);
+namespace {
+
+std::vector<lab::SubclientRecord> Samples() {
+  const std::string& subclient = fuzz::ScratchLab().subclient;
   std::string error;
-  if (!lab::ParseSubclientRecord(text, target, error)) {
-    // A refused record leaves its target as it was.
-    if (lab::FormatSubclientRecord(target) != before) std::abort();
-    return 0;
-  }
-  // What was read is written and read again as the same record.
-  const std::string written = lab::FormatSubclientRecord(target);
-  lab::SubclientRecord again;
-  if (!lab::ParseSubclientRecord(written, again, error) || lab::FormatSubclientRecord(again) != written) std::abort();
-  return 0;
+  lab::SubclientRecord made, changed;
+  FUZZ_CHECK(lab::ReadSubclientRecord(subclient, made, error) == lab::RecordRead::kRead, error);
+  FUZZ_CHECK(lab::SetSubclientValue(subclient, "maxStreams", "18", error), error);
+  FUZZ_CHECK(lab::SetSubclientValue(subclient, "memberServers", "coordinator, proxyA", error), error);
+  FUZZ_CHECK(lab::ReadSubclientRecord(subclient, changed, error) == lab::RecordRead::kRead, error);
+  return {made, changed};
 }
+
+const fuzz::LabRecordFuzz<lab::SubclientRecord> kRecord(lab::ParseSubclientRecord, lab::FormatSubclientRecord,
+                                                        Samples);
+
+}  // namespace
+
+std::vector<std::string> FuzzSeeds() { return kRecord.Seeds(); }
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) { return kRecord.Check(data, size); }

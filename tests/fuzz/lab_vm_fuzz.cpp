@@ -1,26 +1,27 @@
-// The VM description: parse, refuse without change, write and read back.
-#include <cstddef>
-#include <cstdint>
-#include <cstdlib>
-#include <string>
+// The VM description: every sample VM of the lab, as the lab makes it.
+#include <cstdio>
 
+#include "fuzz/LabRecordFuzz.h"
 #include "platform/lab/LabHypervisor.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string text(reinterpret_cast<const char*>(data), size);
-  lab::VMDescription target;
-  target.name = "seed";
-  target.disks.resize(1);
-  const std::string before = lab::FormatVMDescription(target);
-  std::string error;
-  if (!lab::ParseVMDescription(text, target, error)) {
-    // A refused record leaves its target as it was.
-    if (lab::FormatVMDescription(target) != before) std::abort();
-    return 0;
+namespace {
+
+std::vector<lab::VMDescription> Samples() {
+  std::vector<lab::VMDescription> samples;
+  for (int64_t i = 1; i <= fuzz::ScratchLab().vms; ++i) {
+    // The lab names its sample VMs vm01, vm02 ...
+    char name[32];
+    std::snprintf(name, sizeof name, "vm%02lld", static_cast<long long>(i));
+    lab::VMDescription vm;
+    FUZZ_CHECK(lab::FindVM(lab::SampleServer(), name, vm), name);
+    samples.push_back(vm);
   }
-  // What was read is written and read again as the same record.
-  const std::string written = lab::FormatVMDescription(target);
-  lab::VMDescription again;
-  if (!lab::ParseVMDescription(written, again, error) || lab::FormatVMDescription(again) != written) std::abort();
-  return 0;
+  return samples;
 }
+
+const fuzz::LabRecordFuzz<lab::VMDescription> kRecord(lab::ParseVMDescription, lab::FormatVMDescription, Samples);
+
+}  // namespace
+
+std::vector<std::string> FuzzSeeds() { return kRecord.Seeds(); }
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) { return kRecord.Check(data, size); }

@@ -73,7 +73,9 @@ TEST(JobRun, ACoordinatorAndTwoAgentProcessesEndEveryVMOnceAndClaimNoBackup) {
     const std::string log = ReadText(lab::ClientLogPath(client, "quarn"));
     EXPECT_NE(std::string::npos, log.find("= quarn [BACKUP PHASE] has started")) << client;
     EXPECT_NE(std::string::npos, log.find("= [quarn] has exited [BACKUP PHASE]")) << client;
-    if (std::string(client) != "coordinator") EXPECT_NE(std::string::npos, log.find("-client")) << client;
+    if (std::string(client) != "coordinator") {
+      EXPECT_NE(std::string::npos, log.find("-client")) << client;
+    }
   }
   const std::string coordinatorLog = ReadText(lab::ClientLogPath("coordinator", "quarn"));
   for (const char* agent : {"coordinator", "proxyA", "proxyB"})

@@ -4,6 +4,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -146,7 +148,7 @@ TEST_F(QuarnLabTool, CreateBuildsALabTheStandInsAccept) {
 
   // The job's VM collect file, as discovery leaves it, with its copy in the index cache.
   VirtualServer::VMCollectList list;
-  ASSERT_TRUE(vsXMLFile(labDir_ + "/clients/coord/JobResults/7/vmcollect_42.ztf").Load(list));
+  ASSERT_TRUE(vsXMLFile(lab::SubclientJobResultsDir("coord", "7") + "/vmcollect_42.ztf").Load(list));
   EXPECT_EQ(42, list.getint64(VirtualServer::VMCollectList::F_jobId));
   const CNMessageList& vms = list.getlistobject(VirtualServer::VMCollectList::F_vms, false);
   ASSERT_EQ(3u, vms.size());
@@ -340,6 +342,36 @@ TEST_F(QuarnLabTool, RunStartsTheProgramAsTheJobManagerWould) {
 
 // A job record whose values would change the meaning of the command line is refused with a message;
 // the program is never started.
+// A job record with a time scale of 60: the coordinator's 120-second wait for an agent that never
+// announces itself passes in about two seconds of real time, each process says once how fast its
+// clock runs, and the logs keep the code's own numbers.
+TEST_F(QuarnLabTool, ATimeScaleShrinksTheWaitsOfALabRun) {
+  ASSERT_EQ(0, Tool({"create", labDir_, "--vms", "1", "--time-scale", "60"}).exitCode);
+  UseToolLab();
+  std::string error;
+  ASSERT_TRUE(lab::SetSubclientValue("1", "memberServers", "proxyA", error)) << error;
+  // proxyA's agent sleeps an hour before it announces itself.
+  ASSERT_TRUE(dir_.Setting("VirtualServer", "AgentInitSleepTime", "3600", "proxyA"));
+  const auto start = std::chrono::steady_clock::now();
+  ToolResult run = Tool({"run", labDir_, "--", "-numStreams", "1"});
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(0, run.exitCode) << run.err;
+  EXPECT_GE(took.count(), 1.9) << "120 seconds at 60 times take 2 seconds";
+  EXPECT_LT(took.count(), 60.0) << "the wait did not run faster";
+
+  const std::string coordinator = dir_.Log("coordinator");
+  const std::string agent = dir_.Log("proxyA");
+  for (const std::string* log : {&coordinator, &agent})
+    EXPECT_EQ(1u, testsupport::CountOf(*log, "Lab run: the clock runs [60] times faster than real time")) << *log;
+  EXPECT_NE(std::string::npos, coordinator.find("Timeout waiting for agent [proxyA] to initialize."));
+  EXPECT_NE(std::string::npos, agent.find("Sleeping for 3600 seconds"));
+  // The job manager heard of the agent that did not come up.
+  const std::vector<std::string> events = lab::ReadJobEvents(1001);
+  EXPECT_EQ(1, std::count_if(events.begin(), events.end(), [](const std::string& line) {
+              return line.find("proxyA") != std::string::npos;
+            }));
+}
+
 TEST_F(QuarnLabTool, RunRefusesUnsafeValuesOfTheJobRecord) {
   ASSERT_EQ(0, Tool({"create", labDir_, "--vms", "0"}).exitCode);
   std::string program = RecordingProgram();

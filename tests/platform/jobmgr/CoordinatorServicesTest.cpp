@@ -203,9 +203,9 @@ TEST_F(CoordinatorServicesTest, SubclientFolderFitsItsRecordAtTheLimitAndNotOneP
   EXPECT_STREQ(files.files[0], files.subclientDir);
 
   // A lab root deep enough that the folder text is 1023 characters (the record's limit) and one more.
+  const size_t tail = lab::SubclientJobResultsDir("c", "4").size() - lab_.Root().size();
   for (size_t extra : {0u, 1u}) {
     std::string root = lab_.Root() + "/deep" + std::to_string(extra);
-    const size_t tail = std::string("/clients/c/JobResults/4").size();
     while (root.size() + tail + 210 < 1023) root += "/" + std::string(199, 'd');
     root += "/" + std::string(1023 - tail - root.size() - 1 + extra, 'e');
     ASSERT_EQ(1023 + extra, root.size() + tail);

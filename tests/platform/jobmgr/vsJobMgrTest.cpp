@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/lab/LabJob.h"
+#include "platform/os/ZtTime.h"
 #include "support/TestLab.h"
 
 namespace {
@@ -95,6 +96,22 @@ TEST_F(JobMgrTest, InitBackupRefusesWhatItCannotUse) {
     EXPECT_EQ(c.code == vsJobMgr::kInitOk, jm.isInitialized());
     ++jobId;
   }
+}
+
+// A lab's time scale speeds up a job process's real clock (tests/host runs one); a test's virtual
+// clock stays as the test set it, whatever the record asks.
+TEST_F(JobMgrTest, ATimeScaleLeavesAVirtualClockAlone) {
+  ZtClock::UseVirtualTimeForTest();
+  ASSERT_TRUE(lab_.OpenLog());
+  lab::JobRecord record;
+  record.timeScale = lab::kMaxTimeScale;
+  vsJobMgr jm;
+  ASSERT_TRUE(Start(jm, 1001, record));
+  const long long before = ZtClock::MonotonicTicks();
+  EXPECT_TRUE(ZtClock::IsVirtualTime());
+  EXPECT_EQ(before, ZtClock::MonotonicTicks());
+  EXPECT_EQ(std::string::npos, lab_.Log().find("faster than real time"));
+  ZtClock::UseRealTime();
 }
 
 TEST_F(JobMgrTest, SessionIsRecordedOnceAndDeinitIsIdempotent) {

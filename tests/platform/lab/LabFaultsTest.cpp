@@ -16,6 +16,7 @@
 #include "platform/lab/LabFaults.h"
 #include "platform/lab/LabJob.h"
 #include "platform/msg/CNMessageBase.h"
+#include "platform/msg/vsXMLFile.h"
 #include "platform/vminfo/LabVMInfo.h"
 #include "platform/vminfo/VMInfoStartup.h"
 #include "support/TestLab.h"
@@ -109,6 +110,26 @@ TEST(LabFaults, ThreadsFireARuleExactlyItsTimes) {
   EXPECT_EQ(kThreads * kCalls, table.rules[0].calls);
 }
 
+// Calls no rule names leave a table as a person wrote it, comments and all; the first call a rule
+// names counts, and only then is the table written in the model's own form.
+TEST(LabFaults, OnlyACallARuleNamesWritesTheTable) {
+  testsupport::TestLab lab("proxyA");
+  const std::string written = "# refuse the second load of vm01\nop=vminfo.LoadVMInfo vm=vm01 after=1 code=5\n";
+  ASSERT_TRUE(lab::WriteFileAtomic(lab::FaultTablePath(), written));
+  lab::Fault fault;
+  EXPECT_FALSE(lab::CheckFault("vminfo.GetHostInfo", fault));
+  EXPECT_FALSE(lab::CheckFault(lab::FaultCall{"vminfo.LoadVMInfo", "", "vm02", "", ""}, fault));
+  std::string text;
+  ASSERT_TRUE(lab::ReadFile(lab::FaultTablePath(), text));
+  EXPECT_EQ(written, text);
+  // The first load of vm01 passes and is counted, the second fails.
+  EXPECT_FALSE(lab::CheckFault(lab::FaultCall{"vminfo.LoadVMInfo", "", "VM01", "", ""}, fault));
+  EXPECT_TRUE(lab::CheckFault(lab::FaultCall{"vminfo.LoadVMInfo", "", "vm01", "", ""}, fault));
+  EXPECT_EQ(5, fault.code);
+  ASSERT_TRUE(lab::ReadFile(lab::FaultTablePath(), text));
+  EXPECT_EQ("op=vminfo.LoadVMInfo vm=vm01 after=1 times=1 code=5 calls=2 fired=1\n", text);
+}
+
 TEST(LabFaults, SelectorsNarrowARuleAndTheFirstDueRuleFires) {
   testsupport::TestLab lab("proxyA");
   auto rule = [](const char* client, const char* vm, const char* disk, int64_t times, int code) {
@@ -191,6 +212,8 @@ TEST(LabFaults, EveryStandInOperationAsksTheTable) {
   VMInfoStructs::SHostInfo host;
   VMInfoStructs::SVMInfo vm;
   std::unique_ptr<CNMessageBase> status = CNMessageBase::Create(0x15A0B32E);
+  vsXMLFile kept(lab.Path("kept.xml"));
+  ASSERT_TRUE(kept.Save(*status));
   struct Case {
     const char* op;
     std::function<bool()> call;  // true when the operation succeeded
@@ -222,6 +245,10 @@ TEST(LabFaults, EveryStandInOperationAsksTheTable) {
       {"vminfo.GetHostInfo", [&]() { return vmInfo.GetHostInfo("esx1", host, 0, 0) != 0; },
        [&]() { return host.name.empty(); }},
       {"vminfo.LoadVMInfo", [&]() { return vmInfo.LoadVMInfo("vm01", vm) != 0; }, [&]() { return vm.guid.empty(); }},
+      {"msg.SaveFile", [&]() { return vsXMLFile(lab.Path("new.xml")).Save(*status); },
+       [&]() { return !testsupport::Exists(lab.Path("new.xml")); }},
+      {"msg.LoadFile", [&]() { return kept.Load(*status); },
+       [&]() { return kept.LastError() == "cannot read " + kept.Path() + ": injected"; }},
       {"config.setString", [&]() { return ZTPlatformInfo().setString("VirtualServer", "sNew", "x"); },
        [&]() { std::string v; return !lab::ReadSetting("proxyA", "VirtualServer", "sNew", v); }},
   };

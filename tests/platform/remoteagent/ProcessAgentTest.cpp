@@ -20,6 +20,7 @@
 
 #include "platform/ev/EvDebug.h"
 #include "platform/lab/Lab.h"
+#include "platform/lab/LabFaults.h"
 #include "platform/remoteagent/RAFrame.h"
 #include "platform/remoteagent/RATestSupport.h"
 #include "platform/os/ZtHandles.h"
@@ -168,6 +169,51 @@ TEST_F(ProcessAgentTest, FailAgentThenRestartFromThePool) {
   EXPECT_EQ((Entries{"started", "msg 0 hello", "failed", "started", "msg 0 hello", "msg 2 last", "msg -1 bye",
                      "stopped"}),
             server.Of("proxyA"));
+}
+
+// The lab's fault table keeps an agent from starting by the client it is: no process runs for it, it
+// is reported failed with the rule's code and text, and a restart once the rule is spent starts it.
+// Every launch asks, the local agent's too.
+TEST_F(ProcessAgentTest, ALaunchTheFaultTableRefusesFailsThatAgentOnly) {
+  ASSERT_TRUE(lab.OpenLog());
+  lab::FaultRule refuse;
+  refuse.op = "ra.LaunchAgent";
+  refuse.client = "hostB";
+  refuse.code = 71;
+  refuse.text = "no route to hostB";
+  lab::FaultRule count = refuse;
+  count.client.clear();
+  count.after = lab::kMaxFaultCount;
+  ASSERT_TRUE(lab.Fault(refuse));
+  ASSERT_TRUE(lab.Fault(count));
+  ASSERT_TRUE(server.AddLocalAgent("coord", &local));
+  ASSERT_TRUE(server.AddAgent("proxyA", "", ""));
+  ASSERT_TRUE(server.AddAgent("proxyB", "", "hostB"));
+  bool restarted = false;
+  server.onFailed = [&](const std::string& name) {
+    server.SubmitToThreadPool([&, name] { restarted = server.RestartAgent(name); });
+  };
+  server.onMessage = [&](const std::string& name, CNMessageBase* message) {
+    if (IsPing(message, "hello")) server.SendMsgToAgent(name, RATest::MakeCommand("quit", 0, 2));
+  };
+  ASSERT_TRUE(RunMain(server));
+
+  const Entries normal{"started", "msg 0 hello", "msg 2 last", "msg -1 bye", "stopped"};
+  EXPECT_EQ(normal, server.Of("coord"));
+  EXPECT_EQ(normal, server.Of("proxyA"));
+  Entries failedFirst = normal;
+  failedFirst.insert(failedFirst.begin(), "failed");
+  EXPECT_EQ(failedFirst, server.Of("proxyB"));
+  EXPECT_TRUE(restarted);
+  const std::string log = lab.Log();
+  EXPECT_EQ(1u, testsupport::CountOf(log, "Agent [proxyB] failed to start: error 71: no route to hostB")) << log;
+  EXPECT_EQ(1u, testsupport::CountOf(log, "Started agent [proxyB] as process")) << "only the restart ran";
+  lab::FaultTable table;
+  std::string error;
+  ASSERT_TRUE(lab::ReadFaultTable(table, error)) << error;
+  EXPECT_EQ(2, table.rules[0].calls);
+  EXPECT_EQ(1, table.rules[0].fired);
+  EXPECT_EQ(4, table.rules[1].calls) << "coord, proxyA and proxyB twice";
 }
 
 TEST_F(ProcessAgentTest, AgentAddedDuringMainAndQuitFromTheServer) {
