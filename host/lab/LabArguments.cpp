@@ -25,7 +25,10 @@ void PrintUsage() {
                "  quarn-lab fault <lab> add <operation> --code N [--after N] [--times N|always] [--text TEXT]\n"
                "                [--event ID] [--client NAME] [--vm NAME] [--disk NAME] [--stream NAME]\n"
                "  quarn-lab fault <lab> list\n"
-               "  quarn-lab fault <lab> clear\n");
+               "  quarn-lab fault <lab> clear\n"
+               "  quarn-lab session <lab> go-ahead --client NAME --service NAME --vm GUID [--vm-client-id N]\n"
+               "                [--as CLIENT]\n"
+               "  quarn-lab session <lab> listen --client NAME --service NAME [--seconds N]\n");
 }
 
 int UsageError(const std::string& message) {

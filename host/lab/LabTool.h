@@ -51,6 +51,7 @@ int Run(const std::vector<std::string>& args);
 int Outcome(const std::vector<std::string>& args);
 int Set(const std::vector<std::string>& args);
 int Fault(const std::vector<std::string>& args);
+int Session(const std::vector<std::string>& args);
 
 // Prints the outcome of a job of the selected lab and the lines of the client's log that matter.
 void PrintOutcome(int64_t jobId, const std::string& client);

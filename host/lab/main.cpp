@@ -12,6 +12,7 @@ int main(int argc, char** argv) {
   if (command == "outcome") return labtool::Outcome(args);
   if (command == "set") return labtool::Set(args);
   if (command == "fault") return labtool::Fault(args);
+  if (command == "session") return labtool::Session(args);
   if (command == "help" || command == "--help" || command == "-h") {
     labtool::PrintUsage();
     return labtool::kExitOk;

@@ -247,6 +247,12 @@ class vsJobMgr {
   void lockStreams();
   void unlockStreams();
 
+  // ---- Backup copy of a snapshot job (vsJobMgr_snap.cpp, issue 13) ----
+  // Records that the parent snapshot job's index was copied for this backup copy (the job record's
+  // key "parentBackupToTapeDone"); false when it could not be recorded.
+  bool setParentBackupToTapeDone();
+  static bool IsParentBackupToTapeDone(int64_t jobId);
+
   // Readers for tests and tools.
   static std::vector<std::string> ReadProgressLines(int64_t jobId);
   static std::vector<std::string> ReadCounterLines(int64_t jobId);
