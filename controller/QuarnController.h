@@ -11,6 +11,7 @@
 
 #include "app/QuarnRegistry.h"
 #include "app/vmParams.h"
+#include "controller/QuarnDatastoreMonitor.h"
 #include "controller/QuarnIPC.h"
 #include "platform/appmgr/vsAppMgr.h"
 #include "platform/cleanup/VSCleanupClient.h"
@@ -385,4 +386,17 @@ class QuarnController : public VSController {
   ZtCriticalSection m_cleanupLock;
   VSCleanupClient m_cleanupClient GUARDED_BY(m_cleanupLock);
   std::atomic<bool> m_processRegistered{false};
+
+  // ---- Application-aware workflow (QuarnController_appaware.cpp) ----
+  // The job whose child jobs the workflow started: the VM's own job with indexing version 2, else the
+  // job. REQUIRES: m_vmLock held when vm is not null.
+  long long AppAwareParentJobId(const vm_params* vm);
+  // Waits, pausing between queries, until the parent job has no child jobs left from the previous
+  // attempt; false when some are still listed after the limit.
+  bool WaitForPreviousChildJobs(long long parentJobId);
+  void SetAppAwareFailed(const std::string& vmGuid, bool failed);
+
+  // ---- Datastore free-space monitor ----
+  // Runs only when bEnableDatastoreMonitor is set on a VMware or Microsoft hypervisor instance.
+  QuarnDatastoreMonitor m_datastoreMonitor;
 };

@@ -1,6 +1,6 @@
 // Services the controller offers its workers: clean-up registration, datastores, read speeds,
-// snapshot mounts, the application-aware workflow, and the two index requests beside the metadata
-// files (the in-image header and the browse paths).
+// snapshot mounts, and the two index requests beside the metadata files (the in-image header and
+// the browse paths).
 #include "controller/QuarnController.h"
 
 bool QuarnController::RegisterVMForCleanup(const std::string& host, const std::string& vmName,
@@ -15,33 +15,27 @@ bool QuarnController::UnregisterVMFromCleanup(const std::string& host, const std
   return m_cleanupClient.UnregisterVM(host, vmName, vmGuid, cleanupText);
 }
 
-// The datastore free-space monitor comes with its own issue; until then no datastore is watched and
-// no VM is stopped for lack of space.
-bool QuarnController::StartDatastoreMonitor() { return true; }
-
-void QuarnController::StopDatastoreMonitor() {}
-
-bool QuarnController::RegisterDatastore(const std::string&, const std::string&, const std::string&,
-                                        const std::string&) {
+bool QuarnController::StartDatastoreMonitor() {
+  static const char* const sig = "bool QuarnController::StartDatastoreMonitor()";
+  bool enabled = false;
+  m_registry.GetEntry(REG_bEnableDatastoreMonitor, enabled, false);
+  if (!enabled || !(m_appMgr->isServerTypeVMWare() || m_appMgr->isServerTypeMS())) return true;
+  if (!m_datastoreMonitor.Initialize(this)) {
+    m_event.Error(sig, "Failed to initialize datastore monitor");
+    return false;
+  }
   return true;
 }
 
-void QuarnController::UnregisterDatastores(const std::string&, const std::string&) {}
+void QuarnController::StopDatastoreMonitor() { m_datastoreMonitor.Deinitialize(); }
 
-bool QuarnController::StartAndWaitForAppAwareWorkflow(const std::string& vmGuid) {
-  static const char* const sig = "bool QuarnController::StartAndWaitForAppAwareWorkflow(const std::string&)";
-  m_event.Error(sig, "The application-aware workflow is not available on this agent; VM [%s] is backed up without it",
-                vmGuid.c_str());
-  ZtCriticalSectionLock lock(&m_vmLock);
-  vm_params* vm = m_vmMap.Find(vmGuid);
-  if (vm != nullptr) vm->appAwareFailed = true;
-  return false;
+bool QuarnController::RegisterDatastore(const std::string& vmName, const std::string& vmGuid, const std::string& host,
+                                        const std::string& datastore) {
+  return m_datastoreMonitor.RegisterDatastore(vmName, vmGuid, host, datastore);
 }
 
-bool QuarnController::SendDeleteApplicationSnapReq(const std::string& vmGuid, bool) {
-  static const char* const sig = "bool QuarnController::SendDeleteApplicationSnapReq(const std::string&, bool)";
-  m_event.Error(sig, "No application snapshot was taken for VM [%s]; there is none to delete", vmGuid.c_str());
-  return false;
+void QuarnController::UnregisterDatastores(const std::string& vmName, const std::string& vmGuid) {
+  m_datastoreMonitor.UnregisterDatastores(vmName, vmGuid);
 }
 
 CMultiStreamMediaSpeedCounter* QuarnController::GetDatastoreMediaSpeedCounter(const std::string& datastore) {

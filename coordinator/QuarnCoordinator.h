@@ -64,8 +64,9 @@ enum class QuarnSelectAgentForVMMethod : int {
 // Threads: Initialize, Run, CheckJobPhaseSuccess and Deinitialize run on the application's main
 // thread, and the server loop calls the idle states and every handler on that same thread, so most
 // members are plain fields of that thread. Restart work items (thread pool) share only the restart
-// queue; the VM-information library's callbacks reach only the shared-snapshot hooks. The locks below
-// name what they guard.
+// queue; the VM-information library's callbacks reach only the shared-snapshot hooks; the auto-scale
+// base's thread reaches only OnAgentCreationSucceeded and hands its estimate to the loop thread. The
+// locks below name what they guard.
 class QuarnCoordinator : public VSCoordinator {
  public:
   // The coordinator states.
@@ -142,6 +143,12 @@ class QuarnCoordinator : public VSCoordinator {
   void WriteBackupDotOut(const std::string& line);
   void WriteBackupDotOut(const std::string& vmName, const std::string& item, const std::string& reason,
                          bool skipped, bool warning);
+
+  // ---- Shared snapshot and auto-scale ----
+  // Called by the auto-scale manager's base on its own thread when an agent-creation job succeeded.
+  void OnAgentCreationSucceeded();
+  // True on the thread that runs the server loop (the last one that ran an idle pass).
+  bool IsLoopThread() const;
 
   // ---- Log-archiver results (QuarnCoordinator_index.cpp) ----
   // One VM's answer from the log-archiver batch: 0 archived, anything else failed. An answer for a
@@ -283,9 +290,16 @@ class QuarnCoordinator : public VSCoordinator {
   bool DispatchSnapBackupMetadata();
   bool IsCopyParentSnapIndexOnlyJob();
   bool IsPreferProxylessApplicable();
+  // Any agent but the coordinator's own (its controller gets what the others are sent directly).
+  bool IsRemoteAgent(const std::string& name) const;
+  // The parent snapshot job's index as this backup copy's; FinalizeIndex's step for such a job.
+  bool CopyParentSnapIndexToBackupCopy();
 
   // ---- Auto-scale (QuarnCoordinator_scale.cpp) ----
   bool IsAnyAgentBeingCreated();
+  // The estimate reads the VM map, the agent records and the host records, which belong to the loop
+  // thread.
+  friend class QuarnScaleAgentManager;
 
   // ---- Collect file and hypervisor link (QuarnCoordinator_collect.cpp, QuarnCoordinator_vminfo.cpp) ----
   void GetCollectFileName(std::string& name);
@@ -411,6 +425,12 @@ class QuarnCoordinator : public VSCoordinator {
   CTimeStamp m_autoScaleStart;
   uint32_t m_terminologyEventId = 0x5B0001D8;
   bool m_pendingOnConnectFailure = false;
+
+  // ---- Shared snapshot and auto-scale ----
+  std::unique_ptr<VirtualServer::MountSnapInfo> m_mountSnapInfo;  // replaced on each distribution
+  // Guards the agent map between the auto-scale base's thread and the loop for the auto-scale hooks.
+  ZtCriticalSection m_agentLock;
+  std::atomic<uint64_t> m_loopThread{0};
 
   // Once per job rather than once per process: a process has one coordinator, and a test makes several.
   time_t m_lastWaitingMessage = 0;  // the Running state's last "Waiting for" line

@@ -3,6 +3,7 @@
 #include "coordinator/QuarnCoordinator.h"
 #include "coordinator/QuarnScaleAgentManager.h"
 #include "platform/config/ZTPlatformInfo.h"
+#include "platform/os/ZtThread.h"
 
 namespace {
 
@@ -29,6 +30,8 @@ void AppendWaiting(std::string& list, bool& cut, const std::string& name) {
 }  // namespace
 
 void QuarnCoordinator::OnIdle() {
+  m_loopThread = pthread2threadId(pthread_self());
+  if (m_scaleAgentManager != nullptr) m_scaleAgentManager->ServePendingEstimate();
   switch (m_state) {
     case kStarting:
       OnIdle_Starting();

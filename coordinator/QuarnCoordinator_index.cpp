@@ -263,8 +263,7 @@ bool QuarnCoordinator::FinalizeIndex() {
   if (m_jobMgr->isVMStubPhase()) return true;
   if (m_appMgr->isUseIndexingV2Enabled()) {
     if (!m_jobMgr->isSnapToTape()) return true;
-    // Copying the snapshot job's index to the backup copy belongs to the shared-snapshot services,
-    // which this build does not have: the copy is not reported done.
+    if (CopyParentSnapIndexToBackupCopy()) return true;
     m_event.Error(kSigFinalize, "Failed to copy Parent Snap Index to Backup Copy");
     return false;
   }

@@ -1,17 +1,54 @@
-// The coordinator's hooks of the auto-scale of agents. The estimate that creates agents is not built
-// yet: no job manages its agents by auto-scale, so every hook answers as for a fixed set of agents.
+// The coordinator's hooks of the auto-scale of agents: whether the job manages its agents by
+// auto-scale, the manager, agents made for the job while it runs, and whether any are still coming.
 #include "coordinator/QuarnCoordinator.h"
 #include "coordinator/QuarnScaleAgentManager.h"
+#include "platform/os/ZtThread.h"
 
-bool QuarnCoordinator::IsScaleAgentMgmtEnabled() { return false; }
+namespace {
 
-QuarnScaleAgentManager* QuarnCoordinator::CreateScaleAgentManager() { return nullptr; }
+const char* const kSigCheckAndAdd = "virtual bool QuarnCoordinator::CheckAndAddAgents()";
+
+}  // namespace
+
+bool QuarnCoordinator::IsScaleAgentMgmtEnabled() {
+  return !m_jobMgr->isSnapBackup() && !m_jobMgr->isVMContentIndexMode() && m_appMgr->IsScaleAgentManagementEnabled();
+}
+
+QuarnScaleAgentManager* QuarnCoordinator::CreateScaleAgentManager() { return new QuarnScaleAgentManager(this); }
+
+void QuarnCoordinator::OnAgentCreationSucceeded() {
+  ZtCriticalSectionLock lock(&m_agentLock);
+  m_recheckAgentList = true;
+}
+
+bool QuarnCoordinator::IsLoopThread() const {
+  const uint64_t loop = m_loopThread.load();
+  return loop != 0 && loop == pthread2threadId(pthread_self());
+}
 
 bool QuarnCoordinator::IsAnyAgentBeingCreated() {
-  return m_scaleAgentManager != nullptr && m_scaleAgentManager->IsAnyAgentBeingCreated();
+  if (m_scaleAgentManager == nullptr) return false;
+  if (m_scaleAgentManager->IsAnyAgentBeingCreated() || m_recheckAgentList.load() || m_rebalanceRequested.load())
+    return true;
+  for (const auto& entry : m_agents)
+    if (entry.second.state == AgentStarting || entry.second.state == AgentStarted) return true;
+  return false;
 }
 
 bool QuarnCoordinator::CheckAndAddAgents() {
+  ZtCriticalSectionLock lock(&m_agentLock);
+  const int code = m_appMgr->queryMemberServersForInstance(0);
+  if (vsAppMgr::isRetCodeError(code)) {
+    m_event.Error(kSigCheckAndAdd, "Failed to get member server list, %d", code);
+    return false;
+  }
+  for (const std::string& name : m_appMgr->getMemberServers()) {
+    if (name.empty() || m_agents.count(name) != 0) continue;
+    if (!AddAgent(name)) continue;
+    QuarnAgentInfo* agent = FindAgent(name);
+    agent->state = AgentFailed;
+    agent->lateMessagePending = true;
+  }
   m_recheckAgentList = false;
   return true;
 }

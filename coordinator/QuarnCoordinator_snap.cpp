@@ -1,11 +1,8 @@
 // Shared snapshot, snapshot metadata and hardware snapshot mounts at the coordinator.
-//
-// The VM-information library's shared shadow and the local controller's hardware snapshot mounts are
-// not built yet: a job that needs either does not report them done. A shared shadow is never made,
-// and a backup copy of a hardware snapshot stops with its mount failure.
 #include <strings.h>
 
 #include "app/QuarnUtils.h"
+#include "controller/QuarnController.h"
 #include "coordinator/QuarnCoordinator.h"
 #include "platform/msg/vsXMLFile.h"
 #include "platform/os/CPxDirectory.h"
@@ -15,10 +12,16 @@ namespace {
 
 const char* const kSigCreateShared = "virtual bool QuarnCoordinator::CreateSharedShadow()";
 const char* const kSigDistributeShared = "virtual bool QuarnCoordinator::DistributeSharedShadow()";
+const char* const kSigDeleteShared = "virtual bool QuarnCoordinator::DeleteSharedShadow()";
 const char* const kSigDispatchMetadata = "bool QuarnCoordinator::DispatchSnapBackupMetadata()";
 const char* const kSigMountInfo = "virtual bool QuarnCoordinator::DistributeMountSnapInfo()";
+const char* const kSigCopyParent = "bool QuarnCoordinator::CopyParentSnapIndexToBackupCopy()";
 
 }  // namespace
+
+bool QuarnCoordinator::IsRemoteAgent(const std::string& name) const {
+  return strcasecmp(name.c_str(), OwnClientName().c_str()) != 0;
+}
 
 bool QuarnCoordinator::CreateSharedShadow() {
   const int type = m_appMgr->getInstanceType();
@@ -33,6 +36,10 @@ bool QuarnCoordinator::CreateSharedShadow() {
     const vm_params& vm = entry.second;
     if (vm.vmPhase != PHASE_NOT_STARTED) continue;
     m_event.DebugLvl(2, kSigCreateShared, "Submitting VM [%s] for the shared shadow", vm.vmName.c_str());
+    if (submitted == 0) {
+      m_sharedShadowCtx.vmName = vm.vmName;
+      m_sharedShadowCtx.vmGuid = vm.vmGuid;
+    }
     SVMBasicInfo info;
     vm.GetVMBasicInfo(info);
     m_sharedShadowCtx.vmBasicInfos.push_back(info);
@@ -43,9 +50,14 @@ bool QuarnCoordinator::CreateSharedShadow() {
     return false;
   }
   m_event.DebugLvl(2, kSigCreateShared, "Submitted %d VMs for the shared Shadow", submitted);
-  m_event.Error(kSigCreateShared, "Failed to create the shared shadow");
-  m_sharedShadowCtx.vmBasicInfos.clear();
-  return false;
+  // Without a connection there is nothing to ask; the agents then take their own snapshots.
+  if (m_vmInfo == nullptr || !m_vmInfoConnected || m_vmInfo->CreateSharedShadow(m_sharedShadowCtx) == 0) {
+    m_event.Error(kSigCreateShared, "Failed to create the shared shadow");
+    m_sharedShadowCtx.sharedShadowText1.clear();
+    m_sharedShadowCtx.sharedShadowText2.clear();
+    return false;
+  }
+  return true;
 }
 
 bool QuarnCoordinator::DistributeSharedShadow() {
@@ -57,15 +69,22 @@ bool QuarnCoordinator::DistributeSharedShadow() {
   VirtualServer::VMSharedShadow message;
   message.setstring(VirtualServer::VMSharedShadow::F_sharedShadowText1, m_sharedShadowCtx.sharedShadowText1);
   message.setstring(VirtualServer::VMSharedShadow::F_sharedShadowText2, m_sharedShadowCtx.sharedShadowText2);
-  for (const auto& entry : m_agents) {
-    if (strcasecmp(entry.first.c_str(), OwnClientName().c_str()) == 0 || entry.second.state != AgentInitialized)
-      continue;
-    SendMsgToAgent(entry.first, message);
-  }
+  for (const auto& entry : m_agents)
+    if (IsRemoteAgent(entry.first) && entry.second.state == AgentInitialized) SendMsgToAgent(entry.first, message);
   return true;
 }
 
-bool QuarnCoordinator::DeleteSharedShadow() { return m_sharedShadowCtx.sharedShadowText1.empty(); }
+bool QuarnCoordinator::DeleteSharedShadow() {
+  if (m_sharedShadowCtx.sharedShadowText1.empty()) return true;
+  if (m_vmInfo == nullptr || m_vmInfo->DeleteSharedShadow(m_sharedShadowCtx) == 0) {
+    m_event.Error(kSigDeleteShared, "Failed to delete the shared shadow");
+    return false;
+  }
+  // Deleted once: a second call finds no shadow.
+  m_sharedShadowCtx.sharedShadowText1.clear();
+  m_sharedShadowCtx.sharedShadowText2.clear();
+  return true;
+}
 
 int QuarnCoordinator::PreCreateSharedShadow() { return 0; }
 
@@ -95,26 +114,77 @@ bool QuarnCoordinator::DispatchSnapBackupMetadata() {
   }
   m_event.Debug(kSigDispatchMetadata, "sending file %s to controller", path.c_str());
   for (const auto& entry : m_agents)
-    if (strcasecmp(entry.first.c_str(), OwnClientName().c_str()) != 0) SendMsgToAgent(entry.first, metadata);
+    if (IsRemoteAgent(entry.first)) SendMsgToAgent(entry.first, metadata);
   return true;
 }
 
 bool QuarnCoordinator::DistributeMountSnapInfo() {
+  using M = VirtualServer::VMMountSnapInfo;
   if (!m_jobMgr->isSnapToTape() && !m_jobMgr->isSnapCatalogMode()) return true;
-  int mounts = 0;
-  for (const auto& entry : m_vmMap)
-    if (entry.second.vmPhase != PHASE_PREVIOUS_ATTEMPT && entry.second.vmPhase != PHASE_SKIPPED) ++mounts;
-  if (mounts == 0) {
+  m_mountSnapInfo.reset(new VirtualServer::MountSnapInfo());
+  m_mountSnapInfo->setint64(VirtualServer::MountSnapInfo::F_snapshotJobId, m_jobMgr->getSnapBkpJobId());
+  std::vector<M> mounts;
+  for (const auto& entry : m_vmMap) {
+    const vm_params& vm = entry.second;
+    if (vm.vmPhase == PHASE_PREVIOUS_ATTEMPT || vm.vmPhase == PHASE_SKIPPED) continue;
+    M mount;
+    mount.setstring(M::F_vmName, vm.vmName);
+    mount.setstring(M::F_guid, vm.vmGuid);
+    mount.setint64(M::F_snapArchiveFileId,
+                   static_cast<int32_t>(vm.collect.getint64(VirtualServer::VMCollect::F_archiveFileId)));
+    mount.setint64(M::F_vmJobId, vm.collect.getint64(VirtualServer::VMCollect::F_snapJobId));
+    mounts.push_back(mount);
+  }
+  if (mounts.empty()) {
     m_event.Error(kSigMountInfo, "No vms found for hardware mount request");
     return false;
   }
-  m_event.Error(kSigMountInfo, "Failed to mount hardware snapshot from coordinator node");
-  return false;
+  CNMessageList& list = m_mountSnapInfo->getlistobject(VirtualServer::MountSnapInfo::F_vmMounts, true);
+  for (const M& mount : mounts) list.emplace_back(mount);
+
+  // Without a local controller nobody could mount the snapshots here.
+  if (m_localController == nullptr) {
+    m_event.Error(kSigMountInfo, "Failed to mount hardware snapshot from coordinator node");
+    return false;
+  }
+  m_localController->SetVMSnapMountInfoList(mounts);
+  if (!m_localController->InitMovingToTapePhase()) {
+    m_event.Error(kSigMountInfo, "Failed to mount hardware snapshot from coordinator node");
+    return false;
+  }
+  m_snapMountedOnCoordinator = true;
+  for (const auto& entry : m_agents)
+    if (IsRemoteAgent(entry.first) && entry.second.state == AgentInitialized)
+      SendMsgToAgent(entry.first, *m_mountSnapInfo);
+  return true;
 }
 
 bool QuarnCoordinator::IsCopyParentSnapIndexOnlyJob() {
   return m_appMgr->isUseIndexingV2Enabled() && m_jobMgr->isSnapToTape() && m_vmMap.empty() &&
          m_jobMgr->isCopyParentJobToTape();
+}
+
+bool QuarnCoordinator::CopyParentSnapIndexToBackupCopy() {
+  if (!m_jobMgr->isSnapToTape()) return true;
+  if (!m_jobMgr->isCopyParentJobToTape()) {
+    m_event.Debug(kSigCopyParent, "Parent index is already copied for backup copy job [%llu]",
+                  static_cast<unsigned long long>(m_jobMgr->getJobId()));
+    m_parentIndexCopiedToTape = true;
+    return true;
+  }
+  m_event.Debug(kSigCopyParent, "Copying parent index with MasterIndexAfile [%u] cTime [%lu]", m_masterIndexFileNumber,
+                static_cast<unsigned long>(m_masterIndexFileTime));
+  if (m_indexClient == nullptr ||
+      m_indexClient->CopySnapIndexToBackupCopy(m_jobMgr->getSnapBkpJobId(), m_masterIndexFileNumber,
+                                               m_masterIndexFileTime) != 1) {
+    m_event.Error(kSigCopyParent, "Failed to copy snap index to backup copy");
+    m_jobMgr->setPendingCause(0x5B000001);
+    return false;
+  }
+  m_event.Debug(kSigCopyParent, "Successfully copied Parent index to tape");
+  m_jobMgr->setParentBackupToTapeDone();
+  m_parentIndexCopiedToTape = true;
+  return true;
 }
 
 bool QuarnCoordinator::IsPreferProxylessApplicable() {

@@ -1,25 +1,60 @@
 #pragma once
-#include <atomic>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/ev/EvEvent.h"
+#include "platform/frame/VSScaleAgentManager.h"
+#include "platform/os/ThreadAnnotations.h"
+#include "platform/os/ZtMutex.h"
 
 class QuarnCoordinator;
 
-// The auto-scale estimate of a job: creates agents in the cloud while the job runs. Only the calls the
-// coordinator makes are here; the estimate itself is not built yet, so no coordinator creates one.
-class QuarnScaleAgentManager {
+// The auto-scale estimate of a job: how many agents each location (region or datacenter) needs so
+// that its pending VMs are backed up within the recovery point objective. The base creates them.
+//
+// The base asks for the estimate on its own thread, but the estimate reads the coordinator's VM map,
+// agent records and host records, which belong to the loop thread: a request from another thread is
+// handed to the loop, which computes it on its next idle pass (ServePendingEstimate) while the asking
+// thread waits.
+class QuarnScaleAgentManager : public VSScaleAgentManager {
  public:
-  explicit QuarnScaleAgentManager(QuarnCoordinator* coordinator) : m_coordinator(coordinator) {}
-  virtual ~QuarnScaleAgentManager() = default;
-  QuarnScaleAgentManager(const QuarnScaleAgentManager&) = delete;
-  QuarnScaleAgentManager& operator=(const QuarnScaleAgentManager&) = delete;
+  // Request type of the agents a backup job asks for.
+  static constexpr int32_t kBackupAgentRequest = 2;
 
-  virtual void CreateNewAgentsAsnyc() {}
-  virtual bool IsJobMonitorValid() { return false; }
-  virtual bool IsAnyAgentBeingCreated() { return false; }
-  virtual int AgentCreationJobCount() { return 0; }
-  void SetQuitFlag() { m_quit = true; }
-  bool CheckQuitFlag() const { return m_quit.load(); }
+  explicit QuarnScaleAgentManager(QuarnCoordinator* coordinator);
+  ~QuarnScaleAgentManager() override;
 
- protected:
+  void CalculateAgentsRequired(std::vector<CreateAgentsRequest>& requests,
+                               std::vector<long long>& activeJobIds) override;
+  void SetQuitFlag() override;
+  // Fills the per-location figures afresh. REQUIRES: the loop thread.
+  void PopulateScaleParams();
+  // Computes an estimate another thread is waiting for, if any. REQUIRES: the loop thread.
+  void ServePendingEstimate();
+
+  // The figures of the last estimate, for tests. REQUIRES: the loop thread.
+  const std::unordered_map<std::string, VSScaleAgentParams>& ScaleParams() const { return m_scaleParams; }
+  // Test hook: waits until another thread asked for an estimate; false after a minute of real time.
+  bool TEST_WaitForPendingEstimate();
+
+ private:
+  static void OnAgentCreationSucceededStatic(void* context);
+  // The estimate itself. REQUIRES: the loop thread.
+  void Estimate(std::vector<CreateAgentsRequest>& requests, std::vector<long long>& activeJobIds);
+
+  // Constant after construction.
   QuarnCoordinator* const m_coordinator;
-  std::atomic<bool> m_quit{false};
+
+  EvEvent m_event;
+  // Loop thread only.
+  std::unordered_map<std::string, VSScaleAgentParams> m_scaleParams;
+
+  // An estimate handed from another thread to the loop.
+  ZtMutex m_estimateMutex;
+  ZtCondition m_estimateChanged;
+  bool m_estimateWanted GUARDED_BY(m_estimateMutex) = false;
+  bool m_estimateDone GUARDED_BY(m_estimateMutex) = false;
+  std::vector<CreateAgentsRequest> m_estimatedRequests GUARDED_BY(m_estimateMutex);
+  std::vector<long long> m_estimatedJobIds GUARDED_BY(m_estimateMutex);
 };

@@ -402,7 +402,7 @@ struct SVMInfo {
   bool field35 = false;
   std::string field36;
   int32_t field37 = 0;
-  int32_t field38 = 0;
+  int32_t powerState = 0;  // 38: 0 powered off
   int32_t field39 = 0;
   std::string field40;
   int32_t field41 = 0;
@@ -510,8 +510,8 @@ struct SDatastoreInfo {
   std::string field07;
   std::string field08;
   int32_t field09 = 0;
-  int64_t field10 = 0;
-  int64_t field11 = 0;
+  int64_t capacity = 0;   // 10: bytes
+  int64_t freeSpace = 0;  // 11: bytes
   std::vector<SVMInfo> vms;        // 12
   std::vector<SSCSILunInfo> luns;  // 13
   std::vector<std::string> field14;

@@ -28,7 +28,10 @@ void PrintUsage() {
                "  quarn-lab fault <lab> clear\n"
                "  quarn-lab disk <lab> <vm> <disk> write --offset O --bytes N [--seed S]\n"
                "  quarn-lab disk <lab> <vm> <disk> write --percent P [--seed S]\n"
-               "  quarn-lab verify <lab> [--job ID] [--vm GUID] [--image DISK=PATH,...]\n");
+               "  quarn-lab verify <lab> [--job ID] [--vm GUID] [--image DISK=PATH,...]\n"
+               "  quarn-lab session <lab> go-ahead --client NAME --service NAME --vm GUID [--vm-client-id N]\n"
+               "                [--as CLIENT]\n"
+               "  quarn-lab session <lab> listen --client NAME --service NAME [--seconds N]\n");
 }
 
 int UsageError(const std::string& message) {

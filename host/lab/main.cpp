@@ -14,6 +14,7 @@ int main(int argc, char** argv) {
   if (command == "fault") return labtool::Fault(args);
   if (command == "disk") return labtool::Disk(args);
   if (command == "verify") return labtool::Verify(args);
+  if (command == "session") return labtool::Session(args);
   if (command == "help" || command == "--help" || command == "-h") {
     labtool::PrintUsage();
     return labtool::kExitOk;

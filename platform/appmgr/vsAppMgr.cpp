@@ -161,17 +161,41 @@ bool vsAppMgr::queryReplicationSettingsForFailback(uint64_t replicationId, int w
 void vsAppMgr::setIsCrossVendorFailback(bool on) { ZtMutexLock l(mutex_); crossVendorFailback_ = on; }
 bool vsAppMgr::getIsCrossVendorFailback() const { ZtMutexLock l(mutex_); return crossVendorFailback_; }
 
-bool vsAppMgr::queryMemberServersForInstance(uint64_t instanceId) {
-  if (InjectedFault("appmgr.queryMemberServersForInstance") != kRetOk) return false;
+int vsAppMgr::queryMemberServersForInstance(uint64_t instanceId) {
+  if (int code = InjectedFault("appmgr.queryMemberServersForInstance")) return code;
+  if (instanceId == 0) return RefreshOwnMemberServers();
   std::string list;
   if (!GetSetting("memberServers." + std::to_string(instanceId), list)) {
-    if (instanceId == 0 || instanceId != getInstanceId() || !GetSetting("memberServers", list)) return false;
+    if (instanceId != getInstanceId() || !GetSetting("memberServers", list)) return kRetNoMemberServers;
   }
   std::vector<std::string> servers = labkv::SplitList(list);
-  if (servers.empty()) return false;
+  if (servers.empty()) return kRetNoMemberServers;
   ZtMutexLock l(mutex_);
   memberServers_ = servers;
-  return true;
+  return kRetOk;
+}
+
+int vsAppMgr::RefreshOwnMemberServers() {
+  lab::SubclientRecord record;
+  std::string error;
+  switch (lab::ReadSubclientRecord(getAppIdStr(), record, error)) {
+    case lab::RecordRead::kRead:
+      break;
+    case lab::RecordRead::kMissing:
+      SetLastError(error);
+      return kRetNoSubclient;
+    case lab::RecordRead::kUnreadable:
+      SetLastError(error);
+      return kRetUnreadable;
+    case lab::RecordRead::kMalformed:
+      SetLastError(error);
+      return kRetBadSettings;
+  }
+  const std::string list = Lookup(record.settings, "memberServers");
+  ZtMutexLock l(mutex_);
+  settings_["memberServers"] = list;
+  memberServers_ = labkv::SplitList(list);
+  return kRetOk;
 }
 
 std::vector<std::string> vsAppMgr::getMemberServers() const { ZtMutexLock l(mutex_); return memberServers_; }

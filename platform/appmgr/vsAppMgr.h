@@ -72,6 +72,7 @@ class vsAppMgr {
     kRetBadSettings = 5,      // a line or a value is malformed
     kRetNoCredentials = 6,    // credentials of the instance are not available
     kRetNotQueried = 7,       // an operation needs querySettings first
+    kRetNoMemberServers = 8,  // the instance has no member servers
   };
   // Events named by getRetCodeEvent: kRetEventBase + code for the codes above, kRetEventOther for any
   // other error code. Arguments: the application id, the code, the reason text.
@@ -114,8 +115,10 @@ class vsAppMgr {
                                            uint64_t& instanceId);
   void setIsCrossVendorFailback(bool on);
   bool getIsCrossVendorFailback() const;
-  // Makes the member servers of the given instance the proxies of this job; false when it has none.
-  bool queryMemberServersForInstance(uint64_t instanceId);
+  // Makes the member servers of the given instance the proxies of this job (kRetNoMemberServers when
+  // it has none). Instance 0 is the subclient's own, read afresh from the application manager: agents
+  // made for the job while it runs join its member servers.
+  int queryMemberServersForInstance(uint64_t instanceId);
   std::vector<std::string> getMemberServers() const;
   // Adds the file-browse media agent to the member servers once; false when none is configured.
   bool AddFBRMAInMemberServerList();
@@ -171,7 +174,7 @@ class vsAppMgr {
   // Whether the client is a data-path media agent of the job (any case).
   bool IsDataPathMediaAgent(const std::string& name) const;
 
-  // ---- Clients by name and id (issue 11) ----
+  // ---- Clients by name and id ----
   // The client id of a client (a proxy, a media agent) by name; 0 when there is none.
   int getClientId(const std::string& name) const;
   // The name of a client id; empty when there is none.
@@ -179,6 +182,23 @@ class vsAppMgr {
 
   // Any setting of the subclient by key; false when absent.
   bool GetSetting(const std::string& key, std::string& value) const;
+
+  // ---- Auto-scale of agents (vsAppMgr_autoscale.cpp) ----
+  // Key autoScale (0/1): the instance creates agents for its jobs in the cloud.
+  bool IsScaleAgentManagementEnabled() const;
+  // Fills an Ida::AutoScaleConfigInfoResp with the subclient's auto-scale policy; false (message
+  // untouched) when the subclient has none, the message is of another type, or a value is malformed
+  // (logged). Keys: autoScale.rpoMinutes, autoScale.throughputGBPerHour, autoScale.maxAgents,
+  // autoScale.backupCopyRpoMinutes, autoScale.averageVMSizeGB (each set only when present),
+  // autoScale.regions=a,b and per region autoScale.region.<name>.existingAgents and
+  // autoScale.region.<name>.creationJobs=<id>,<id> (jobs still creating agents there).
+  bool GetAutoScaleConfigInfo(CNMessageBase& config) const;
+
+  // ---- Subclient-level guest credentials of the application-aware workflow (vsAppMgr_guest.cpp) ----
+  // Keys guestApplUserName, guestApplPassword; guestSSHKeyFilePath, guestSSHKeyPassPhrase. Absent keys
+  // read empty.
+  void GetVMGuestApplUser(std::string& user, std::string& password) const;
+  void GetVMGuestSSHKeyDetails(std::string& keyFilePath, std::string& passPhrase) const;
 
   // ---- Mount settings of the subclient (vsAppMgr_mount.cpp) ----
   // Keys: clientId, clientName, appTypeId, backupSetName, snapEngineId, snapControlHostId,
@@ -264,6 +284,8 @@ class vsAppMgr {
   bool isServerTypeK8s() const { return isServerTypeK8s(getInstanceType()); }
 
  private:
+  // Reads the member servers of the subclient's own instance from its record again.
+  int RefreshOwnMemberServers();
   // Mount settings helpers (vsAppMgr_mount.cpp).
   int MountNumber(const std::string& key) const;
   std::string MountText(const std::string& key) const;

@@ -12,6 +12,13 @@ std::string ZTPI_CommClient::getKeymasterHostName() const {
   return name;
 }
 
+std::string ZTPI_CommClient::getKeymasterClientName() const {
+  if (lab::Root().empty()) return std::string();
+  std::string name = "keymaster";
+  getString("Base", "sKeymasterClientName", &name);
+  return name;
+}
+
 std::string ZTPI_CommClient::getJobResultsDirectory(const std::string& machine) const {
   return ZTPI_Base::getJobResultsDir(machine);
 }

@@ -10,6 +10,9 @@ class ZTPI_CommClient : public ZTPlatformInfo {
   // The host name of the management server: the setting "sKeymasterHostName" of the section "Base",
   // "keymaster" when the key is absent; empty when the key is set empty or there is no lab.
   std::string getKeymasterHostName() const;
+  // The client name of the management server: the setting "sKeymasterClientName" of the section
+  // "Base", "keymaster" when the key is absent; empty when the key is set empty or there is no lab.
+  std::string getKeymasterClientName() const;
   // The job-results folder of a machine (a client of the lab); empty when there is none.
   std::string getJobResultsDirectory(const std::string& machine) const;
 };

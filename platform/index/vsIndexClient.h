@@ -131,6 +131,12 @@ class vsIndexClient {
   std::string GetLastError() const;
   std::string GetMediaAgentClientName() const;
 
+  // ---- Backup copy of a snapshot job (vsIndexClient_snap.cpp) ----
+  // Makes the snapshot job's index that of this backup copy: in the lab, the snapshot job's files in
+  // the index cache are copied into this job's folder. 1 on success, 0 on failure (GetLastError).
+  // Fault table operation "index.CopySnapIndexToBackupCopy".
+  int CopySnapIndexToBackupCopy(int64_t snapJobId, uint32_t masterFileNumber, uint64_t masterFileTime);
+
  private:
   // The fault the table gives the operation (selector vm when given); true, with the reason kept,
   // when it fires. `code` receives the rule's code.

@@ -1,6 +1,7 @@
 #include "platform/jobclient/ZTClient.h"
 
 #include <climits>
+#include <cstdint>
 #include <vector>
 
 #include "platform/config/ZTPlatformInfo.h"

@@ -262,6 +262,11 @@ class vsJobMgr {
   std::string getOpTypeStr(int opType) const;
   // The replication record of a VM in a failback job (the job's; 0 when it has none).
   uint64_t getReplicationIdForFailbackVM(const std::string& vmGuid) const;
+  // ---- Backup copy of a snapshot job (vsJobMgr_snap.cpp) ----
+  // Records that the parent snapshot job's index was copied for this backup copy (the job record's
+  // key "parentBackupToTapeDone"); false when it could not be recorded.
+  bool setParentBackupToTapeDone();
+  static bool IsParentBackupToTapeDone(int64_t jobId);
 
   // Readers for tests and tools.
   static std::vector<std::string> ReadProgressLines(int64_t jobId);

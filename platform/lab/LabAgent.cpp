@@ -50,6 +50,11 @@ std::string SharedShadowPath(const std::string& server) {
   return dir.empty() ? std::string() : dir + "/sharedshadow.log";
 }
 
+std::string ShadowsPath(const std::string& server) {
+  const std::string dir = ServerDir(server);
+  return dir.empty() ? std::string() : dir + "/shadows.log";
+}
+
 }  // namespace
 
 bool AppendCleanupRegistration(const std::string& client, bool add, const std::string& entry) {
@@ -82,6 +87,44 @@ bool AppendSharedShadowAttachment(const std::string& server, const std::string& 
 
 std::vector<std::string> ReadSharedShadowAttachments(const std::string& server) {
   const std::string path = SharedShadowPath(server);
+  return path.empty() ? std::vector<std::string>() : ReadLines(path);
+}
+
+bool AppendSharedShadowCreation(const std::string& server, const std::string& client, const std::string& text1,
+                                const std::string& text2, const std::vector<std::string>& vmGuids) {
+  std::string guids;
+  for (const std::string& guid : vmGuids) guids += (guids.empty() ? "" : ",") + guid;
+  const std::string path = ShadowsPath(server);
+  return !path.empty() && AppendLineLocked(path, OneLine("create " + client + " " + text1 + " " + text2 + " " + guids));
+}
+
+bool AppendSharedShadowDeletion(const std::string& server, const std::string& client, const std::string& text1,
+                                const std::string& text2) {
+  const std::string path = ShadowsPath(server);
+  return !path.empty() && AppendLineLocked(path, OneLine("delete " + client + " " + text1 + " " + text2));
+}
+
+std::vector<std::string> StandingSharedShadows(const std::string& server) {
+  std::vector<std::string> standing;
+  for (const std::string& line : ReadSharedShadowLog(server)) {
+    // "<verb> <client> <text1> ..."
+    const size_t first = line.find(' ');
+    const size_t second = first == std::string::npos ? first : line.find(' ', first + 1);
+    if (second == std::string::npos) continue;
+    const size_t third = line.find(' ', second + 1);
+    const std::string text1 = line.substr(second + 1, third == std::string::npos ? third : third - second - 1);
+    if (line.compare(0, first, "create") == 0) {
+      standing.push_back(text1);
+    } else if (line.compare(0, first, "delete") == 0) {
+      auto it = std::find(standing.begin(), standing.end(), text1);
+      if (it != standing.end()) standing.erase(it);
+    }
+  }
+  return standing;
+}
+
+std::vector<std::string> ReadSharedShadowLog(const std::string& server) {
+  const std::string path = ShadowsPath(server);
   return path.empty() ? std::vector<std::string>() : ReadLines(path);
 }
 

@@ -13,6 +13,8 @@
 //   jobs/<job>/vmprogress.log       "<guid> <percent>" per progress change of a VM.
 //   hypervisor/<server>/sharedshadow.log   "attach <client> <text1> <text2>" per proxy that attached
 //                                   to a shared shadow.
+//   hypervisor/<server>/shadows.log  "create <client> <text1> <text2> <VM GUIDs joined by ','>" per
+//                                   shared shadow made, "delete <client> <text1> <text2>" per one deleted.
 //   subclients/<appId>.replication.xml     a failback subclient's replication record (message XML).
 //   server.conf key streamLimit=<n>  streams each proxy may run on the server at once (0 = no limit).
 // Entries and texts are kept on one line: line breaks inside them become blanks.
@@ -31,6 +33,15 @@ std::vector<std::string> ReadVMProgress(int64_t jobId);
 bool AppendSharedShadowAttachment(const std::string& server, const std::string& client, const std::string& text1,
                                   const std::string& text2);
 std::vector<std::string> ReadSharedShadowAttachments(const std::string& server);
+
+bool AppendSharedShadowCreation(const std::string& server, const std::string& client, const std::string& text1,
+                                const std::string& text2, const std::vector<std::string>& vmGuids);
+bool AppendSharedShadowDeletion(const std::string& server, const std::string& client, const std::string& text1,
+                                const std::string& text2);
+// The first texts of the shared shadows made and not deleted since, in the order they were made.
+std::vector<std::string> StandingSharedShadows(const std::string& server);
+// The lines of shadows.log, in order.
+std::vector<std::string> ReadSharedShadowLog(const std::string& server);
 
 // Empty when there is no lab or the id is not a usable name.
 std::string ReplicationRecordPath(const std::string& appId);

@@ -81,31 +81,10 @@ std::string SubclientGuid(const std::string& subclient) {
 
 bool CreateClients(const LabPlan& plan, int& kept, std::string& error) {
   for (size_t i = 0; i < plan.clients.size(); ++i) {
-    const std::string& client = plan.clients[i];
-    if (!MakeDir(ClientRegistryDir(client), error) || !MakeDir(ClientTempDir(client), error) ||
-        !MakeDir(ClientJobResultsDir(client), error) || !MakeDir(ClientLogDir(client), error))
-      return false;
-    // A new lab starts with the job process's own defaults written out, and a log level that shows
-    // which settings keys the process looked for and did not find.
-    if (!WriteNew(SettingsPath(client, "VirtualServer"),
-                  "# Settings of the section VirtualServer on " + client +
-                      "\nnStartAgentThreads=4\nnAutoResumeIntervalSeconds=120\n",
-                  kept, error) ||
-        !WriteNew(SettingsPath(client, "Base"),
-                  "# Settings of the section Base on " + client + "\nnQuarnDebugLevel=2\nnClientId=" +
-                      std::to_string(kFirstProxyClientId + i) + "\n",
-                  kept, error))
-      return false;
     MachineRecord machine = plan.machine;
-    machine.hostName = client;
+    machine.hostName = plan.clients[i];
     machine.addresses = {{"10.0.0." + std::to_string(11 + i), "255.255.255.0"}};
-    MachineRecord existing;
-    std::string ignored;
-    if (ReadMachineRecord(client, existing, ignored) != RecordRead::kMissing) {
-      ++kept;
-    } else if (!WriteMachineRecord(client, machine, error)) {
-      return false;
-    }
+    if (!CreateClient(plan.clients[i], machine, kFirstProxyClientId + static_cast<int64_t>(i), kept, error)) return false;
   }
   return true;
 }
@@ -178,6 +157,22 @@ std::string DiskPattern(int64_t vmIndex) {
   return pattern;
 }
 
+// Every sample datastore starts with 2 TiB of which 1.5 TiB are free.
+bool CreateDatastoreFigures(int& kept, std::string& error) {
+  for (const char* name : kDatastores) {
+    DatastoreRecord existing;
+    if (ReadDatastoreRecord(kServer, name, existing, error) != RecordRead::kMissing) {
+      ++kept;
+      continue;
+    }
+    DatastoreRecord record;
+    record.capacityBytes = 2LL << 40;
+    record.freeBytes = 3LL << 39;
+    if (!WriteDatastoreRecord(kServer, name, record, error)) return false;
+  }
+  return true;
+}
+
 bool CreateHypervisor(const LabPlan& plan, int& kept, std::string& error) {
   const std::string server = ServerDir(kServer);
   if (!MakeDir(server + "/vms", error)) return false;
@@ -190,6 +185,7 @@ bool CreateHypervisor(const LabPlan& plan, int& kept, std::string& error) {
     serverRecord.datastores = {kDatastores[0], kDatastores[1]};
     if (!WriteServerRecord(kServer, serverRecord, error)) return false;
   }
+  if (!CreateDatastoreFigures(kept, error)) return false;
   for (int64_t i = 1; i <= plan.vms; ++i) {
     const std::string name = VMName(i);
     const std::string datastore = kDatastores[(i - 1) % 2];
@@ -302,6 +298,31 @@ bool CreateCollectFile(const LabPlan& plan, int& kept, std::string& error) {
 
 const char* SampleServer() { return kServer; }
 const char* SampleMediaAgent() { return kMediaAgent; }
+
+bool CreateClient(const std::string& client, const MachineRecord& machine, int64_t clientId, int& kept,
+                  std::string& error) {
+  if (!MakeDir(ClientRegistryDir(client), error) || !MakeDir(ClientTempDir(client), error) ||
+      !MakeDir(ClientJobResultsDir(client), error) || !MakeDir(ClientLogDir(client), error))
+    return false;
+  // A new lab starts with the job process's own defaults written out, and a log level that shows
+  // which settings keys the process looked for and did not find.
+  if (!WriteNew(SettingsPath(client, "VirtualServer"),
+                "# Settings of the section VirtualServer on " + client +
+                    "\nnStartAgentThreads=4\nnAutoResumeIntervalSeconds=120\n",
+                kept, error) ||
+      !WriteNew(SettingsPath(client, "Base"),
+                "# Settings of the section Base on " + client + "\nnQuarnDebugLevel=2\nnClientId=" +
+                    std::to_string(clientId) + "\n",
+                kept, error))
+    return false;
+  MachineRecord existing;
+  std::string ignored;
+  if (ReadMachineRecord(client, existing, ignored) != RecordRead::kMissing) {
+    ++kept;
+    return true;
+  }
+  return WriteMachineRecord(client, machine, error);
+}
 
 bool CheckLabPlan(const LabPlan& plan, std::string& error) {
   if (plan.vms < 0 || plan.vms > kMaxLabVMs) {

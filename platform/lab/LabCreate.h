@@ -35,6 +35,10 @@ const char* SampleMediaAgent();
 
 // Checks the plan; false with the reason for a count or name out of range.
 bool CheckLabPlan(const LabPlan& plan, std::string& error);
+// Creates one client's folders, settings (with its client id) and machine (files that exist are kept and
+// counted).
+bool CreateClient(const std::string& client, const MachineRecord& machine, int64_t clientId, int& kept,
+                  std::string& error);
 // Creates the lab at the root (lab::Root() is set to it). `kept` counts the files that existed.
 bool CreateLab(const std::string& root, const LabPlan& plan, int& kept, std::string& error);
 

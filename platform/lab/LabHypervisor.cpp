@@ -21,6 +21,7 @@ const char* const kVMsFolder = "vms";
 const char* const kVMSuffix = ".vm";
 const char* const kDatastoresFolder = "datastores/";
 const char* const kOwnerPrefix = "owner.";
+const char* const kDatastoreSuffix = ".datastore";
 
 std::string Take(std::map<std::string, std::string>& values, const std::string& key) {
   auto it = values.find(key);
@@ -60,6 +61,12 @@ std::string HostPath(const std::string& server, const std::string& host) {
   std::string dir = ServerDir(server);
   if (dir.empty() || !IsSafeComponent(host + kHostSuffix)) return std::string();
   return dir + "/" + kHostsFolder + "/" + host + kHostSuffix;
+}
+
+std::string DatastorePath(const std::string& server, const std::string& datastore) {
+  std::string dir = ServerDir(server);
+  if (dir.empty() || !IsSafeComponent(datastore + kDatastoreSuffix)) return std::string();
+  return dir + "/" + kDatastoresFolder + datastore + kDatastoreSuffix;
 }
 
 std::string VMPath(const std::string& server, const std::string& name) {
@@ -326,6 +333,54 @@ bool VMDescriptionExists(const std::string& server, const std::string& name) {
   std::string path = VMPath(server, name);
   std::error_code ignored;
   return !path.empty() && std::filesystem::exists(path, ignored);
+}
+
+bool ParseDatastoreRecord(const std::string& text, DatastoreRecord& record, std::string& error) {
+  std::map<std::string, std::string> values;
+  if (!labkv::Parse(text, values, error)) return false;
+  DatastoreRecord parsed;
+  if (!TakeNumber(values, "capacityBytes", 0, INT64_MAX, parsed.capacityBytes, error) ||
+      !TakeNumber(values, "freeBytes", 0, INT64_MAX, parsed.freeBytes, error))
+    return false;
+  if (parsed.freeBytes > parsed.capacityBytes) {
+    error = "freeBytes [" + std::to_string(parsed.freeBytes) + "] is above capacityBytes [" +
+            std::to_string(parsed.capacityBytes) + "]";
+    return false;
+  }
+  parsed.other.swap(values);
+  record = parsed;
+  return true;
+}
+
+std::string FormatDatastoreRecord(const DatastoreRecord& record) {
+  std::map<std::string, std::string> values = record.other;
+  values["capacityBytes"] = std::to_string(record.capacityBytes);
+  values["freeBytes"] = std::to_string(record.freeBytes);
+  return labkv::Format(values);
+}
+
+RecordRead ReadDatastoreRecord(const std::string& server, const std::string& datastore, DatastoreRecord& record,
+                               std::string& error) {
+  const std::string path = DatastorePath(server, datastore);
+  if (path.empty()) {
+    error = "datastore [" + datastore + "] is not a usable name";
+    return RecordRead::kMissing;
+  }
+  std::string text;
+  switch (ReadOptionalFile(path, kMaxRecordBytes, text, error)) {
+    case ReadResult::kMissing:
+      return RecordRead::kMissing;
+    case ReadResult::kFailed:
+      return RecordRead::kUnreadable;
+    case ReadResult::kRead:
+      break;
+  }
+  return ParseDatastoreRecord(text, record, error) ? RecordRead::kRead : RecordRead::kMalformed;
+}
+
+bool WriteDatastoreRecord(const std::string& server, const std::string& datastore, const DatastoreRecord& record,
+                          std::string& error) {
+  return WriteRecord(DatastorePath(server, datastore), record, FormatDatastoreRecord, ParseDatastoreRecord, error);
 }
 
 }  // namespace lab

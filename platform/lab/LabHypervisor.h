@@ -15,6 +15,7 @@
 //                        owner.<datastore>=<node> (the cluster node that owns a shared volume)
 //   vms/<vm>.vm          VMDescription, one per VM
 //   datastores/<datastore>/<vm>/<vm>_<n>.img   raw disk images (sparse)
+//   datastores/<datastore>.datastore   DatastoreRecord (optional): the datastore's figures
 // All three records are key=value lines; numbers are decimal. A host exists when server.conf lists it
 // or it has a host record.
 namespace lab {
@@ -107,5 +108,21 @@ bool WriteVMDescription(const std::string& server, const VMDescription& vm, std:
 std::string VMDescriptionPath(const std::string& server, const std::string& name);
 // True when vms/<name>.vm exists.
 bool VMDescriptionExists(const std::string& server, const std::string& name);
+
+// ---- Datastore figures ----
+// capacityBytes=<n> freeBytes=<n>, 0 to 2^63 - 1 each, free space not above the capacity. A test or
+// a person changes them while a job runs; every query reads them afresh.
+struct DatastoreRecord {
+  int64_t capacityBytes = 0;
+  int64_t freeBytes = 0;
+  std::map<std::string, std::string> other;
+};
+bool ParseDatastoreRecord(const std::string& text, DatastoreRecord& record, std::string& error);
+std::string FormatDatastoreRecord(const DatastoreRecord& record);
+// kMissing when the datastore has no figures (or its name cannot name a file).
+RecordRead ReadDatastoreRecord(const std::string& server, const std::string& datastore, DatastoreRecord& record,
+                               std::string& error);
+bool WriteDatastoreRecord(const std::string& server, const std::string& datastore, const DatastoreRecord& record,
+                          std::string& error);
 
 }  // namespace lab

@@ -56,7 +56,9 @@ bool CNMessageCatalogue::CheckDecl(const CNMessageDecl& decl, std::string* why) 
   }
   for (size_t i = 0; i < decl.fields.size(); ++i) {
     const CNFieldDecl& f = decl.fields[i];
-    if (!IsXmlName(f.name) || f.index <= 0 || f.number <= 0 || f.check > 0xFFFFFFu) {
+    // Index and number 0 name a record's own field 0 (an entity's type); otherwise both count from 1.
+    const bool fieldZero = f.index == 0 && f.number == 0;
+    if (!IsXmlName(f.name) || (!fieldZero && (f.index <= 0 || f.number <= 0)) || f.check > 0xFFFFFFu) {
       std::snprintf(buf, sizeof buf, "bad field declaration #%zu", i + 1);
       *why = buf;
       return false;

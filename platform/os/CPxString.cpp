@@ -78,3 +78,16 @@ size_t CPxString::Tokenize(const std::string& text, std::vector<std::string>& fi
   fields.push_back(field);
   return fields.size();
 }
+
+std::string IntToCommaString(long long value) {
+  // Through the unsigned magnitude, so that the most negative number has one too.
+  const unsigned long long magnitude =
+      value < 0 ? 0ULL - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
+  const std::string digits = std::to_string(magnitude);
+  std::string text = value < 0 ? "-" : "";
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i != 0 && (digits.size() - i) % 3 == 0) text += ',';
+    text += digits[i];
+  }
+  return text;
+}

@@ -43,3 +43,6 @@ class CPxString {
 
 // A copy of text with more appended; a null pointer appends nothing.
 CPxString operator+(const CPxString& text, const char* more);
+
+// The number in decimal with a comma between groups of three digits: 1234567 gives "1,234,567".
+std::string IntToCommaString(long long value);

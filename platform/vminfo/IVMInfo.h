@@ -25,7 +25,7 @@ class IVMInfo {
   static IVMInfo* CreateObject(int instanceType);
   static void DeleteObject(IVMInfo* object);
 
-  // ---- Agent selection (issue 11) ----
+  // ---- Agent selection ----
   // Whether the library's hosts of this instance type share volumes between the nodes of a
   // cluster (volume owners and clustered VMs mean something there).
   static bool IsMultiHostAware(int instanceType);
@@ -120,4 +120,21 @@ class IVMInfo {
   virtual int CheckSnapPrivileges() = 0;
   // The text of the last failure; empty when nothing has failed.
   virtual std::string GetErrorText() = 0;
+
+  // ---- Shared shadow, a VM's inventory and a datastore's figures ----
+  // Callback reasons around the creation of a shared shadow: just before it (a result other than 0
+  // refuses the creation) and just after it.
+  static constexpr int kCallbackPreCreateSharedShadow = 8;
+  static constexpr int kCallbackPostCreateSharedShadow = 9;
+  // One shadow of the VMs of ctx.vmBasicInfos; on success ctx.sharedShadowText1/2 name it.
+  virtual int CreateSharedShadow(MountCtx& ctx) = 0;
+  // Deletes the shared shadow ctx.sharedShadowText1/2 name.
+  virtual int DeleteSharedShadow(MountCtx& ctx) = 0;
+  // The inventory record of a VM named by GUID (or, without one, by name) on the given host; the
+  // mask says which parts the caller needs. Non-zero when data came back.
+  virtual int GetVMInfoForVM(const std::string& vmName, const std::string& vmGuid, const std::string& host,
+                             uint64_t mask, bool flag, VMInfoStructs::SVMInfo& info) = 0;
+  // The figures of a datastore (capacity and free space in bytes) as seen from the host.
+  virtual int GetDatastoreInfo(const std::string& datastore, const std::string& text, const std::string& host,
+                               int number1, int number2, VMInfoStructs::SDatastoreInfo& info) = 0;
 };

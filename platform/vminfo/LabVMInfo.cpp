@@ -139,6 +139,8 @@ int LabVMInfo::LoadVMInfo(const std::string& guidOrName, VMInfoStructs::SVMInfo&
   filled.location = vm.location;
   filled.version = vm.version;
   filled.toolsVersion = vm.toolsVersion;
+  // Only a description that says so is powered off.
+  filled.powerState = vm.powerState == "off" ? 0 : 1;
   for (const lab::VMDisk& vmDisk : vm.disks) {
     VMInfoStructs::SDisk disk;
     disk.path = vmDisk.file;

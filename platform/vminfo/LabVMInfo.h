@@ -21,7 +21,11 @@
 // "vminfo.VerifyAccount" and "vminfo.CheckSnapPrivileges" (a rule's code 282 is missing privileges). A connect names the server by the credentials'
 // server name (when the object was made without one) and must carry the user and password that the
 // server record's keys "user" and "password" name, when it has them; the record's key
-// "terminologyEvent" is the server's terminology event.
+// "terminologyEvent" is the server's terminology event. Shared shadows are records of the server
+// (platform/lab/LabAgent.h) made and deleted through "vminfo.CreateSharedShadow" and
+// "vminfo.DeleteSharedShadow"; a VM's inventory ("vminfo.GetVMInfoForVM", selector vm) carries its
+// description's power state, and a datastore's figures ("vminfo.GetDatastoreInfo") are its record of
+// platform/lab/LabHypervisor.h.
 class LabVMInfo : public IVMInfo {
  public:
   // Codes of the lab's own failures. They lie in a range that the error classification does not
@@ -96,6 +100,14 @@ class LabVMInfo : public IVMInfo {
   int VerifyAccount() override;
   int CheckSnapPrivileges() override;
   std::string GetErrorText() override;
+
+  // ---- Shared shadow, inventory and datastore figures (LabVMInfo_inventory.cpp) ----
+  int CreateSharedShadow(MountCtx& ctx) override;
+  int DeleteSharedShadow(MountCtx& ctx) override;
+  int GetVMInfoForVM(const std::string& vmName, const std::string& vmGuid, const std::string& host, uint64_t mask,
+                     bool flag, VMInfoStructs::SVMInfo& info) override;
+  int GetDatastoreInfo(const std::string& datastore, const std::string& text, const std::string& host, int number1,
+                       int number2, VMInfoStructs::SDatastoreInfo& info) override;
   // Lab views for tests.
   bool IsConnected() const;
   // The option's value; -1 when it was never set.

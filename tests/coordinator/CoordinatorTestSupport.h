@@ -111,6 +111,14 @@ class TestCoordinator : public QuarnCoordinator {
     m_appMgr = appMgr;
   }
 
+  // Shared snapshot and auto-scale.
+  using QuarnCoordinator::CheckAndAddAgents;
+  using QuarnCoordinator::CopyParentSnapIndexToBackupCopy;
+  using QuarnCoordinator::IsAnyAgentBeingCreated;
+  using QuarnCoordinator::m_localController;
+  using QuarnCoordinator::m_recheckAgentList;
+  using QuarnCoordinator::m_scaleAgentManager;
+
   std::vector<std::string> PriorityList() {
     ZtCriticalSectionLock lock(&m_priorityListLock);
     return std::vector<std::string>(m_vmPriorityList.begin(), m_vmPriorityList.end());

@@ -48,7 +48,7 @@ TEST(VMInfoStructsDefaults, FieldsWithoutLibraryDefaultAreValueInitialised) {
   alignas(SVMInfo) unsigned char vmStorage[sizeof(SVMInfo)];
   std::memset(vmStorage, 0xA5, sizeof(vmStorage));
   SVMInfo* vm = new (vmStorage) SVMInfo();
-  EXPECT_EQ(0, vm->field38);
+  EXPECT_EQ(0, vm->powerState);
   EXPECT_FALSE(vm->field60);
   EXPECT_EQ(0, vm->field62);
   EXPECT_EQ(0, vm->field64);

@@ -138,9 +138,9 @@ TEST_F(AppMgrTest, SettingsOfTheSubclient) {
   EXPECT_EQ(101, am.getInstanceType(11));
   EXPECT_EQ(102, am.getInstanceType(12));
   EXPECT_EQ(kInstanceTypeUnknown, am.getInstanceType(99));
-  EXPECT_TRUE(am.queryMemberServersForInstance(12));
+  EXPECT_EQ(vsAppMgr::kRetOk, am.queryMemberServersForInstance(12));
   EXPECT_EQ((std::vector<std::string>{"hv1", "hv2"}), am.getMemberServers());
-  EXPECT_FALSE(am.queryMemberServersForInstance(99));
+  EXPECT_EQ(vsAppMgr::kRetNoMemberServers, am.queryMemberServersForInstance(99));
   EXPECT_EQ((std::vector<std::string>{"hv1", "hv2"}), am.getMemberServers());
 }
 

@@ -239,7 +239,7 @@ TEST(LabFaults, EveryStandInOperationAsksTheTable) {
       {"appmgr.queryReplicationSettingsForFailback",
        [&]() { return am.queryReplicationSettingsForFailback(0, 1, text, id); },
        [&]() { return text == "untouched"; }},
-      {"appmgr.queryMemberServersForInstance", [&]() { return am.queryMemberServersForInstance(1); },
+      {"appmgr.queryMemberServersForInstance", [&]() { return !vsAppMgr::isRetCodeError(am.queryMemberServersForInstance(1)); },
        [&]() { return am.getMemberServers().size() == 3; }},
       {"vminfo.StartupVMInfo", [&]() { return StartupVMInfo(); }, [] { return VMInfoStartupCount() == 0; }},
       {"vminfo.GetHostInfo", [&]() { return vmInfo.GetHostInfo("esx1", host, 0, 0) != 0; },

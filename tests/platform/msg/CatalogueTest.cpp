@@ -25,6 +25,7 @@ std::string NumberingProblem(const CNMessageDecl& decl) {
   std::sort(fields.begin(), fields.end(), [](const CNFieldDecl& a, const CNFieldDecl& b) { return a.index < b.index; });
   int prevIndex = 0, nextNumber = 1;  // number the field after the previous declared one gets
   for (const CNFieldDecl& f : fields) {
+    if (f.index == 0 && f.number == 0) continue;  // a record's own field 0 stands before the numbered ones
     const int unknown = f.index - prevIndex - 1;  // undeclared fields in between
     const int extra = f.number - nextNumber;
     if (extra < unknown || extra > 4 * unknown || (extra - unknown) % 3 != 0) {

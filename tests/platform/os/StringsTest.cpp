@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <climits>
+
 #include "platform/os/CPxCRC32.h"
 #include "platform/os/CPxString.h"
 #include "platform/os/FXString.h"
@@ -23,6 +25,13 @@ TEST(CPxStringTest, NeverHandsOutNullAndTrimsOneBackslash) {
   std::string long_text(5000, 'q');
   EXPECT_EQ(big.Format("[%s]-%d", long_text.c_str(), 42), 5005);
   EXPECT_EQ(big.str(), "[" + long_text + "]-42");
+}
+
+TEST(CPxStringTest, CommaGroupsAtEveryWidth) {
+  const std::pair<long long, const char*> cases[] = {
+      {0, "0"}, {999, "999"}, {1000, "1,000"}, {-1000, "-1,000"}, {2147483647, "2,147,483,647"},
+      {LLONG_MAX, "9,223,372,036,854,775,807"}, {LLONG_MIN, "-9,223,372,036,854,775,808"}};
+  for (const auto& test : cases) EXPECT_EQ(test.second, IntToCommaString(test.first)) << test.first;
 }
 
 TEST(FXStringTest, TrimFindSplitAndCompare) {

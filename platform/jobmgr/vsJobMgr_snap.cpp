@@ -1,0 +1,21 @@
+// What the job manager keeps of a backup copy of a snapshot job.
+#include "platform/jobmgr/vsJobMgr.h"
+
+bool vsJobMgr::setParentBackupToTapeDone() {
+  std::string error;
+  return lab::UpdateJobRecord(
+      getJobId(),
+      [](lab::JobRecord& record, std::string&) {
+        record.other["parentBackupToTapeDone"] = "1";
+        return true;
+      },
+      error);
+}
+
+bool vsJobMgr::IsParentBackupToTapeDone(int64_t jobId) {
+  lab::JobRecord record;
+  std::string error;
+  if (!lab::ReadJobRecord(jobId, record, error)) return false;
+  auto it = record.other.find("parentBackupToTapeDone");
+  return it != record.other.end() && it->second == "1";
+}

@@ -1,0 +1,88 @@
+// Shared shadows of the lab's hypervisor, a VM's inventory on request and the figures of a datastore.
+#include <algorithm>
+#include <cstdio>
+#include <random>
+
+#include "platform/lab/Lab.h"
+#include "platform/lab/LabAgent.h"
+#include "platform/lab/LabHypervisor.h"
+#include "platform/vminfo/LabVMInfo.h"
+
+namespace {
+
+constexpr int kErrRefused = 3006;  // the hook before the creation of a shared shadow said no
+constexpr int kNoCallback = static_cast<int>(0xFFFFFFFFu);
+
+std::string NewShadowName() {
+  std::random_device random;
+  char name[32];
+  std::snprintf(name, sizeof(name), "shadow-%08x%08x", random(), random());
+  return name;
+}
+
+}  // namespace
+
+int LabVMInfo::CreateSharedShadow(MountCtx& ctx) {
+  if (Faulted("vminfo.CreateSharedShadow")) return 0;
+  std::string server;
+  if (!FindServer(server)) return 0;
+  if (ctx.vmBasicInfos.empty()) return Fail(kErrNotFound, "No VM was submitted for the shared shadow");
+  std::vector<std::string> guids;
+  for (const SVMBasicInfo& vm : ctx.vmBasicInfos) {
+    lab::VMDescription description;
+    if (!lab::FindVM(server, vm.vmGuid, description)) return Fail(kErrNotFound, "VM [" + vm.vmGuid + "] not found");
+    guids.push_back(vm.vmGuid);
+  }
+  const int before = InvokeCallback(kCallbackPreCreateSharedShadow, nullptr);
+  if (before != 0 && before != kNoCallback)
+    return Fail(kErrRefused, "The shared shadow was refused before its creation (" + std::to_string(before) + ")");
+  const std::string text1 = NewShadowName();
+  if (!lab::AppendSharedShadowCreation(server, lab::FocusClient(), text1, server, guids))
+    return Fail(kErrUnreadable, "Cannot record the shared shadow");
+  ctx.sharedShadowText1 = text1;
+  ctx.sharedShadowText2 = server;
+  // What the hook after the creation says does not undo the shadow: it stands either way.
+  InvokeCallback(kCallbackPostCreateSharedShadow, nullptr);
+  Succeed();
+  return 1;
+}
+
+int LabVMInfo::DeleteSharedShadow(MountCtx& ctx) {
+  if (Faulted("vminfo.DeleteSharedShadow")) return 0;
+  std::string server;
+  if (!FindServer(server)) return 0;
+  const std::vector<std::string> standing = lab::StandingSharedShadows(server);
+  if (ctx.sharedShadowText1.empty() ||
+      std::find(standing.begin(), standing.end(), ctx.sharedShadowText1) == standing.end())
+    return Fail(kErrNotFound, "Shared shadow [" + ctx.sharedShadowText1 + "] not found");
+  if (!lab::AppendSharedShadowDeletion(server, lab::FocusClient(), ctx.sharedShadowText1, ctx.sharedShadowText2))
+    return Fail(kErrUnreadable, "Cannot record the deletion of the shared shadow");
+  Succeed();
+  return 1;
+}
+
+int LabVMInfo::GetVMInfoForVM(const std::string& vmName, const std::string& vmGuid, const std::string& host,
+                              uint64_t mask, bool flag, VMInfoStructs::SVMInfo& info) {
+  const std::string wanted = vmGuid.empty() ? vmName : vmGuid;
+  if (Faulted("vminfo.GetVMInfoForVM", wanted)) return 0;
+  return LoadVMInfo(wanted, info);
+}
+
+int LabVMInfo::GetDatastoreInfo(const std::string& datastore, const std::string& text, const std::string& host,
+                                int number1, int number2, VMInfoStructs::SDatastoreInfo& info) {
+  if (Faulted("vminfo.GetDatastoreInfo")) return 0;
+  std::string server;
+  if (!FindServer(server)) return 0;
+  lab::DatastoreRecord record;
+  std::string error;
+  switch (lab::ReadDatastoreRecord(server, datastore, record, error)) {
+    case lab::RecordRead::kRead: break;
+    case lab::RecordRead::kMissing: return Fail(kErrNotFound, "Datastore [" + datastore + "] not found");
+    default: return Fail(kErrUnreadable, "Cannot read datastore [" + datastore + "]: " + error);
+  }
+  info.name = datastore;
+  info.capacity = record.capacityBytes;
+  info.freeSpace = record.freeBytes;
+  Succeed();
+  return 1;
+}

@@ -1,0 +1,246 @@
+// The shared shadow of a job and the hardware snapshot mounts of a backup copy, in the framework's
+// scripted mode over the lab's hypervisor.
+#include "controller/QuarnController.h"
+#include "coordinator/CoordinatorTestSupport.h"
+#include "platform/lab/LabAgent.h"
+#include "platform/lab/LabCreate.h"
+
+namespace coordtest {
+namespace {
+
+using VirtualServer::MountSnapInfo;
+using VirtualServer::VMMountSnapInfo;
+using VirtualServer::VMSharedShadow;
+
+// A local controller that mounts hardware snapshots on paper.
+class MountController : public QuarnController {
+ public:
+  MountController() : QuarnController(true) {}
+  bool InitMovingToTapePhase() override {
+    ++mounts;
+    return mountResult;
+  }
+  std::vector<std::string> MountedGuids() {
+    ZtCriticalSectionLock lock(&m_snapMountLock);
+    std::vector<std::string> guids;
+    for (const VMMountSnapInfo& mount : m_snapMounts) guids.push_back(mount.getstring(VMMountSnapInfo::F_guid));
+    return guids;
+  }
+  int mounts = 0;
+  bool mountResult = true;
+};
+
+// Counts the hooks around the shadow's creation; the first can refuse it.
+class HookCoordinator : public TestCoordinator {
+ public:
+  int PreCreateSharedShadow() override {
+    ++pre;
+    return preResult;
+  }
+  int PostCreateSharedShadow() override { return ++post, 0; }
+  int pre = 0, post = 0, preResult = 0;
+};
+
+class SharedSnapshotTest : public CoordinatorTest {
+ protected:
+  // Initialises the coordinator of a Microsoft hypervisor job with its hypervisor connection.
+  void InitializeConnected(const std::string& subclient = "instanceType=102") {
+    Subclient(subclient);
+    ASSERT_TRUE(Initialize());
+    ASSERT_TRUE(coordinator_->PrepareVMInfo());
+  }
+  size_t SentCount(const std::string& agent, uint32_t tag) {
+    const Sent sent = TakeSent(agent);
+    return static_cast<size_t>(std::count(sent.tags.begin(), sent.tags.end(), tag));
+  }
+  std::vector<std::string> Standing() const { return lab::StandingSharedShadows(lab::SampleServer()); }
+};
+
+TEST_F(SharedSnapshotTest, ShadowGoesToInitialisedRemoteAgentsOnlyAndIsDeletedOnce) {
+  InitializeConnected();
+  TestCoordinator& c = *coordinator_;
+  StartAllAgents({"proxyB"});
+  Advance(121);  // proxyB never announces itself and fails
+  ASSERT_TRUE(c.ScriptRunPass());
+  ASSERT_EQ(QuarnCoordinator::kRunning, c.GetState());
+  EXPECT_TRUE(Logged("Submitted 3 VMs for the shared Shadow"));
+  ASSERT_EQ(1u, Standing().size());
+  EXPECT_NE(std::string::npos, lab::ReadSharedShadowLog(lab::SampleServer()).front().find(
+                                   VMGuid(1) + "," + VMGuid(2) + "," + VMGuid(3)));
+  EXPECT_EQ(1u, SentCount("proxyA", VMSharedShadow::TAG));
+  EXPECT_EQ(0u, SentCount("proxyB", VMSharedShadow::TAG));
+  EXPECT_EQ(0u, SentCount("coordinator", VMSharedShadow::TAG));
+
+  EXPECT_TRUE(c.DeleteSharedShadow());
+  EXPECT_TRUE(Standing().empty());
+  EXPECT_TRUE(c.DeleteSharedShadow());
+  EXPECT_EQ(2u, lab::ReadSharedShadowLog(lab::SampleServer()).size()) << "one creation, one deletion";
+}
+
+TEST_F(SharedSnapshotTest, WhetherAShadowIsMadeByHypervisorSettingAndJob) {
+  struct Case {
+    std::string subclient, settings;
+    bool snapBackup, made;
+  } cases[] = {
+      {"instanceType=102", "", false, true},
+      {"instanceType=501", "", false, true},
+      {"instanceType=101", "", false, false},
+      {"instanceType=101", "bCreateSharedShadow=1", false, true},
+      {"instanceType=102", "bCreateSharedShadow=0", false, false},
+      {"instanceType=102", "", true, false},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.subclient + " " + test.settings);
+    FreshLab();
+    if (!test.settings.empty()) Settings(test.settings);
+    Subclient(test.subclient);
+    ASSERT_TRUE(StartManagers());
+    job_->setSnapBackup(test.snapBackup);
+    ASSERT_TRUE(coordinator_->Initialize(job_.get(), app_.get(), nullptr));
+    ASSERT_TRUE(coordinator_->PrepareVMInfo());
+    EXPECT_EQ(test.made, coordinator_->CreateSharedShadow());
+    EXPECT_EQ(test.made ? 1u : 0u, Standing().size());
+  }
+}
+
+TEST_F(SharedSnapshotTest, NothingIsSentWhenNoVMIsLeftOrTheShadowFails) {
+  InitializeConnected();
+  TestCoordinator& c = *coordinator_;
+  for (auto& entry : c.m_vmMap) entry.second.vmPhase = PHASE_STARTED;
+  EXPECT_FALSE(c.CreateSharedShadow());
+  EXPECT_TRUE(Logged("No VMS found eligible for shared shadow creation"));
+
+  c.m_vmMap.Find(VMGuid(2))->vmPhase = PHASE_NOT_STARTED;
+  ASSERT_TRUE(lab_->Fault("vminfo.CreateSharedShadow", 5));
+  StartAllAgents();
+  EXPECT_TRUE(Logged("Submitted 1 VMs for the shared Shadow"));
+  EXPECT_TRUE(Logged("Failed to create the shared shadow"));
+  EXPECT_EQ(0u, SentCount("proxyA", VMSharedShadow::TAG));
+  EXPECT_TRUE(Standing().empty());
+  EXPECT_TRUE(c.DeleteSharedShadow()) << "no shadow, nothing to delete";
+}
+
+TEST_F(SharedSnapshotTest, AFailedDeletionLeavesTheShadowStandingForTheNextTry) {
+  InitializeConnected();
+  ASSERT_TRUE(coordinator_->CreateSharedShadow());
+  ASSERT_TRUE(lab_->Fault("vminfo.DeleteSharedShadow", 5));
+  EXPECT_FALSE(coordinator_->DeleteSharedShadow());
+  EXPECT_TRUE(Logged("Failed to delete the shared shadow"));
+  EXPECT_EQ(1u, Standing().size());
+  EXPECT_TRUE(coordinator_->DeleteSharedShadow());
+  EXPECT_TRUE(Standing().empty());
+}
+
+TEST_F(SharedSnapshotTest, TheHookBeforeTheShadowCanRefuseIt) {
+  Subclient("instanceType=102");
+  ASSERT_TRUE(StartManagers());
+  auto* hooks = new HookCoordinator();
+  coordinator_.reset(hooks);
+  coordinator_->SetScriptedMode();
+  coordinator_->SetAvailableStreams(streams_);
+  ASSERT_TRUE(coordinator_->Initialize(job_.get(), app_.get(), nullptr));
+  ASSERT_TRUE(coordinator_->PrepareVMInfo());
+  hooks->preResult = 144;
+  EXPECT_FALSE(coordinator_->CreateSharedShadow());
+  EXPECT_EQ(0, hooks->post);
+  hooks->preResult = 0;
+  EXPECT_TRUE(coordinator_->CreateSharedShadow());
+  EXPECT_EQ(2, hooks->pre);
+  EXPECT_EQ(1, hooks->post);
+}
+
+TEST_F(SharedSnapshotTest, HardwareMountsSkipEarlierAndSkippedVMsAndReachOnlyRemoteAgents) {
+  MountController local;
+  ASSERT_TRUE(StartManagers());
+  job_->setSnapToTape(true);
+  job_->setSnapBkpJobId(900);
+  job_->setPrevMasterArchFile(5);
+  ASSERT_TRUE(coordinator_->Initialize(job_.get(), app_.get(), nullptr));
+  TestCoordinator& c = *coordinator_;
+  c.m_localController = &local;
+  c.m_vmMap.Find(VMGuid(1))->vmPhase = PHASE_PREVIOUS_ATTEMPT;
+  c.m_vmMap.Find(VMGuid(2))->vmPhase = PHASE_SKIPPED;
+  StartAllAgents();
+  EXPECT_EQ(QuarnCoordinator::kRunning, c.GetState());
+  EXPECT_EQ(1, local.mounts);
+  EXPECT_EQ(std::vector<std::string>{VMGuid(3)}, local.MountedGuids());
+  for (const char* agent : {"proxyA", "proxyB"}) {
+    const Sent sent = TakeSent(agent);
+    auto it = std::find(sent.tags.begin(), sent.tags.end(), MountSnapInfo::TAG);
+    ASSERT_NE(it, sent.tags.end()) << agent;
+    const CNMessageBase& info = *sent.messages[static_cast<size_t>(it - sent.tags.begin())];
+    EXPECT_EQ(900, info.getint64(MountSnapInfo::F_snapshotJobId));
+  }
+  EXPECT_EQ(0u, SentCount("coordinator", MountSnapInfo::TAG));
+}
+
+TEST_F(SharedSnapshotTest, AHardwareMountThatCannotBeMadeStopsTheJobsStart) {
+  struct Case {
+    bool controller, mountResult, anyVM;
+    const char* error;
+  } cases[] = {
+      {true, false, true, "Failed to mount hardware snapshot from coordinator node"},
+      {false, true, true, "Failed to mount hardware snapshot from coordinator node"},
+      {true, true, false, "No vms found for hardware mount request"},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.error);
+    FreshLab();
+    MountController local;
+    local.mountResult = test.mountResult;
+    ASSERT_TRUE(StartManagers());
+    job_->setSnapToTape(true);
+    job_->setPrevMasterArchFile(5);
+    ASSERT_TRUE(coordinator_->Initialize(job_.get(), app_.get(), nullptr));
+    TestCoordinator& c = *coordinator_;
+    if (test.controller) c.m_localController = &local;
+    if (!test.anyVM)
+      for (auto& entry : c.m_vmMap) entry.second.vmPhase = PHASE_SKIPPED;
+    StartAllAgents();
+    EXPECT_TRUE(Logged(test.error));
+    EXPECT_TRUE(Logged("Stopping coordinator node"));
+    EXPECT_EQ(QuarnCoordinator::kStopping, c.GetState());
+    EXPECT_EQ(0u, SentCount("proxyA", MountSnapInfo::TAG));
+    c.m_localController = nullptr;
+  }
+}
+
+TEST_F(SharedSnapshotTest, ABackupCopyTakesItsParentSnapshotsIndexOnce) {
+  struct Case {
+    const char* name;
+    bool snapToTape, copyParent, parentIndexed, result, done;
+  } cases[] = {
+      {"not a backup copy", false, true, true, true, false},
+      {"parent index copied", true, true, true, true, true},
+      {"parent index already copied", true, false, false, true, false},
+      {"parent has no index", true, true, false, false, false},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    FreshLab();
+    ASSERT_TRUE(StartManagers());
+    job_->setSnapToTape(test.snapToTape);
+    job_->setCopyParentJobToTape(test.copyParent);
+    job_->setSnapBkpJobId(900);
+    job_->setPrevMasterArchFile(5);  // the master index archive file of the earlier attempt
+    job_->setPrevMasterAFileCTime(77);
+    ASSERT_TRUE(coordinator_->Initialize(job_.get(), app_.get(), nullptr));
+    std::string error;
+    const std::string parent = lab::IndexJobDir(app_->getSubclientGUID(), 900, error);
+    if (test.parentIndexed) {
+      ASSERT_TRUE(lab::MakeDirs(parent) && lab::WriteFileAtomic(parent + "/master.idx", "x"));
+    }
+    EXPECT_EQ(test.result, coordinator_->CopyParentSnapIndexToBackupCopy());
+    EXPECT_EQ(test.done, vsJobMgr::IsParentBackupToTapeDone(kJobId));
+    EXPECT_EQ(test.result ? 0u : 1u, Pending().size());
+    EXPECT_EQ(test.result, coordinator_->FinalizeIndex()) << "the index's last step of a backup copy";
+    EXPECT_EQ(!test.result, Logged("Failed to copy Parent Snap Index to Backup Copy"));
+    if (test.done) {
+      EXPECT_TRUE(CPxFile::Exists(lab::IndexJobDir(app_->getSubclientGUID(), kJobId, error) + "/master.idx"));
+      EXPECT_TRUE(Logged("Copying parent index with MasterIndexAfile [5] cTime [77]"));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace coordtest
