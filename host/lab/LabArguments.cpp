@@ -24,6 +24,8 @@ void PrintUsage() {
                "  quarn-lab set <lab> --job ID --time-scale N\n"
                "  quarn-lab fault <lab> add <operation> --code N [--after N] [--times N|always] [--text TEXT]\n"
                "                [--event ID] [--client NAME] [--vm NAME] [--disk NAME] [--stream NAME]\n"
+               "  quarn-lab fault <lab> hold <operation> [--after N] [--times N|always] [--client NAME] [--vm NAME]\n"
+               "                [--disk NAME] [--stream NAME]\n"
                "  quarn-lab fault <lab> list\n"
                "  quarn-lab fault <lab> clear\n"
                "  quarn-lab disk <lab> <vm> <disk> write --offset O --bytes N [--seed S]\n"

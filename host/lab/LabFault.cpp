@@ -9,11 +9,12 @@ namespace labtool {
 namespace {
 
 // The rule of the options; false with the reason for a value out of range.
-bool RuleOf(const std::string& op, const Arguments& parsed, lab::FaultRule& rule, std::string& error) {
+bool RuleOf(const std::string& op, bool hold, const Arguments& parsed, lab::FaultRule& rule, std::string& error) {
   rule.op = op;
+  rule.hold = hold;
   int64_t code = 0;
-  if (!parsed.options.count("code")) {
-    error = "a fault rule needs --code";
+  if (parsed.options.count("code") == (hold ? 1u : 0u)) {
+    error = hold ? "a holding rule takes no --code" : "a fault rule needs --code";
     return false;
   }
   if (!NumberOption(parsed, "code", INT32_MIN, INT32_MAX, code, error) ||
@@ -53,14 +54,14 @@ int Fault(const std::vector<std::string>& args) {
                       error))
     return UsageError(error);
   if (parsed.positional.size() < 2 || !parsed.passThrough.empty())
-    return UsageError("fault takes <lab> add|list|clear");
+    return UsageError("fault takes <lab> add|hold|list|clear");
   if (!SelectLab(parsed.positional[0], error)) return UsageError(error);
   const std::string& verb = parsed.positional[1];
 
-  if (verb == "add") {
+  if (verb == "add" || verb == "hold") {
     lab::FaultRule rule;
-    if (parsed.positional.size() != 3) return UsageError("fault add takes one operation name");
-    if (!RuleOf(parsed.positional[2], parsed, rule, error)) return UsageError(error);
+    if (parsed.positional.size() != 3) return UsageError("fault " + verb + " takes one operation name");
+    if (!RuleOf(parsed.positional[2], verb == "hold", parsed, rule, error)) return UsageError(error);
     if (!lab::AddFaultRule(rule, error)) return Failure(error);
     std::printf("added: %s\n", lab::FormatFaultRule(rule).c_str());
     return kExitOk;

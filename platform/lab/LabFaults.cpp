@@ -10,6 +10,7 @@
 
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabKeyValue.h"
+#include "platform/os/ZtTime.h"
 
 namespace lab {
 namespace {
@@ -55,9 +56,9 @@ bool Matches(const FaultRule& rule, const FaultCall& call) {
   return rule.stream.empty() || rule.stream == call.stream;
 }
 
-bool AnyRuleMatches(const FaultTable& table, const FaultCall& call) {
+bool AnyRuleMatches(const FaultTable& table, const FaultCall& call, bool holdingOnly = false) {
   for (const FaultRule& rule : table.rules)
-    if (Matches(rule, call)) return true;
+    if (Matches(rule, call) && (rule.hold || !holdingOnly)) return true;
   return false;
 }
 
@@ -69,12 +70,16 @@ bool CountRule(FaultRule& rule) {
 }
 
 // Counts the call against every rule it matches; only the first one that is due fires on it, and
-// gives its fault.
-bool CountCall(FaultTable& table, const FaultCall& call, Fault& fault) {
+// gives its fault, or holds it.
+bool CountCall(FaultTable& table, const FaultCall& call, Fault& fault, bool& held) {
   bool fired = false;
   for (FaultRule& rule : table.rules) {
-    if (!Matches(rule, call) || !CountRule(rule) || fired) continue;
+    if (!Matches(rule, call) || !CountRule(rule) || fired || held) continue;
     if (rule.fired < INT64_MAX) ++rule.fired;
+    if (rule.hold) {
+      held = true;
+      continue;
+    }
     fired = true;
     fault.code = rule.code;
     fault.text = rule.text.empty() ? "Fault injected by the lab into " + rule.op : rule.text;
@@ -90,12 +95,24 @@ bool Unusable(const std::string& why, Fault& fault) {
   return true;
 }
 
+// The call waits through the platform clock (a lab run's time scale applies), looking at the table
+// again between pauses; a table that cannot be read any more fails the call.
+bool WaitWhileHeld(const FaultCall& call, Fault& fault) {
+  for (;;) {
+    ZtClock::Pause(ZtClock::DeadlineAfter(CTimeInterval::FromMilliseconds(50)), 50);
+    FaultTable table;
+    std::string error;
+    if (!ReadFaultTable(table, error)) return Unusable(error, fault);
+    if (!AnyRuleMatches(table, call, /*holdingOnly=*/true)) return false;
+  }
+}
+
 }  // namespace
 
 bool ParseFaultRule(const std::string& line, FaultRule& rule, std::string& error) {
   FaultRule parsed;
   bool hasOp = false, hasAfter = false, hasTimes = false, hasCode = false, hasEvent = false, hasCalls = false,
-       hasFired = false;
+       hasFired = false, hasHold = false;
   size_t start = 0;
   while (start < line.size()) {
     if (line[start] == ' ') {
@@ -139,6 +156,10 @@ bool ParseFaultRule(const std::string& line, FaultRule& rule, std::string& error
     } else if (key == "event") {
       ok = ok && !hasEvent && ParseFaultEventId(value, parsed.eventId);
       hasEvent = true;
+    } else if (key == "hold") {
+      ok = ok && !hasHold && value == "yes";
+      parsed.hold = true;
+      hasHold = true;
     } else if (key == "calls") {
       ok = ok && !hasCalls && labkv::ParseInt64InRange(value, 0, INT64_MAX, parsed.calls);
       hasCalls = true;
@@ -155,8 +176,8 @@ bool ParseFaultRule(const std::string& line, FaultRule& rule, std::string& error
     if (end == std::string::npos) break;
     start = end + 1;
   }
-  if (!hasOp || !hasCode) {
-    error = "fault rule: op and code are required";
+  if (!hasOp || hasCode == hasHold) {
+    error = "fault rule: op and either a code or hold are required";
     return false;
   }
   if (parsed.fired > parsed.calls) {
@@ -175,7 +196,10 @@ std::string FormatFaultRule(const FaultRule& rule) {
   if (!rule.stream.empty()) line += " stream=" + rule.stream;
   line += " after=" + std::to_string(rule.after);
   line += " times=" + (rule.times == kFaultAlways ? std::string(kAlways) : std::to_string(rule.times));
-  line += " code=" + std::to_string(rule.code);
+  if (rule.hold)
+    line += " hold=yes";
+  else
+    line += " code=" + std::to_string(rule.code);
   if (rule.eventId != 0) line += " event=" + Hex(rule.eventId);
   line += " calls=" + std::to_string(rule.calls) + " fired=" + std::to_string(rule.fired);
   if (!rule.text.empty()) line += " text=" + rule.text;
@@ -280,19 +304,19 @@ bool CheckFault(const FaultCall& call, Fault& fault) {
   if (!AnyRuleMatches(table, matched)) return false;
   // The counters are test state: they are shared under the lock by every process of the lab, but
   // need not survive a crash, so they are written without syncs.
-  bool fired = false;
+  bool fired = false, held = false;
   const bool counted = UpdateFileLocked(
       path,
       [&](std::string& text, bool, std::string& why) {
         FaultTable current;
         if (!ParseFaultTable(text, current, why)) return false;
-        fired = CountCall(current, matched, fault);
+        fired = CountCall(current, matched, fault, held);
         text = FormatFaultTable(current);
         return true;
       },
       error, Durability::kVolatile);
   if (!counted) return Unusable(error, fault);
-  return fired;
+  return held ? WaitWhileHeld(matched, fault) : fired;
 }
 
 bool CheckFault(const std::string& op, Fault& fault) {

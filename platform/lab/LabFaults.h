@@ -32,7 +32,10 @@ struct FaultRule {
   std::string stream;
   int64_t after = 0;
   int64_t times = 1;  // 1..kMaxFaultCount, or kFaultAlways
-  int code = 0;       // non-zero
+  int code = 0;       // non-zero, unless the rule holds
+  // Instead of failing, a due call waits until no holding rule matches it any more (the table is
+  // cleared), then goes on as if nothing had happened: a test's way to catch a job in the middle.
+  bool hold = false;
   uint32_t eventId = 0;
   std::string text;
   int64_t calls = 0;  // matching calls seen so far
@@ -76,7 +79,7 @@ bool AddFaultRule(const FaultRule& rule, std::string& error);
 bool ClearFaultTable(std::string& error);
 
 // Counts the call against every rule it matches; true with the fault of the first rule (in table
-// order) that is due, which alone fires on it. A table that exists but cannot be read or changed fires kFaultTableUnusable.
+// order) that is due, which alone fires on it; a holding rule that is due holds the call instead. A table that exists but cannot be read or changed fires kFaultTableUnusable.
 bool CheckFault(const FaultCall& call, Fault& fault);
 // The same for the operation alone.
 bool CheckFault(const std::string& op, Fault& fault);

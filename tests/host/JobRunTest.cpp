@@ -1,8 +1,13 @@
 // A whole job as the job manager starts it: the real host program as coordinator, with its own
 // in-process agent and two agent processes on further lab clients, over the real framework.
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
+#include <sys/inotify.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
 
 #include <map>
 #include <string>
@@ -13,6 +18,8 @@
 #include "platform/jobmgr/vsJobMgr.h"
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabCoordinator.h"
+#include "platform/lab/LabFaults.h"
+#include "platform/lab/LabJob.h"
 #include "records/messages/JobManagerMessages.h"
 #include "support/TestLab.h"
 
@@ -20,7 +27,8 @@ extern char** environ;
 
 namespace {
 
-int RunTool(const std::vector<std::string>& args, const std::string& outPath) {
+// Starts the lab tool; its output goes to outPath. 0 when it could not be started.
+pid_t StartTool(const std::vector<std::string>& args, const std::string& outPath) {
   std::vector<std::string> argvText = {QUARN_LAB_BINARY};
   argvText.insert(argvText.end(), args.begin(), args.end());
   std::vector<char*> argv;
@@ -33,9 +41,36 @@ int RunTool(const std::vector<std::string>& args, const std::string& outPath) {
   pid_t pid = 0;
   const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
+  return rc == 0 ? pid : 0;
+}
+
+int WaitTool(pid_t pid) {
   int status = 0;
-  if (rc != 0 || waitpid(pid, &status, 0) != pid) return -1;
+  if (pid <= 0 || waitpid(pid, &status, 0) != pid) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+}
+
+int RunTool(const std::vector<std::string>& args, const std::string& outPath) {
+  return WaitTool(StartTool(args, outPath));
+}
+
+// Blocks until `reached` holds, looking again whenever something in the folders changes. False when
+// nothing changes for a minute: the job is stuck, and the test fails instead of hanging.
+bool WaitForLab(const std::vector<std::string>& folders, const std::function<bool()>& reached) {
+  const int watcher = inotify_init1(IN_CLOEXEC);
+  if (watcher < 0) return false;
+  for (const std::string& folder : folders)
+    inotify_add_watch(watcher, folder.c_str(), IN_MODIFY | IN_MOVED_TO | IN_CREATE | IN_CLOSE_WRITE);
+  bool ok = reached();
+  while (!ok) {
+    pollfd ready = {watcher, POLLIN, 0};
+    if (poll(&ready, 1, 60000) <= 0) break;
+    char events[4096];
+    if (read(watcher, events, sizeof events) <= 0) break;
+    ok = reached();
+  }
+  close(watcher);
+  return ok;
 }
 
 std::string ReadText(const std::string& path) {
@@ -82,6 +117,67 @@ TEST(JobRun, ACoordinatorAndTwoAgentProcessesBackUpEveryVMOnceAndTheBackupsResto
   for (const char* agent : {"coordinator", "proxyA", "proxyB"})
     EXPECT_NE(std::string::npos, coordinatorLog.find(std::string("Agent [") + agent + "] has initialized")) << agent;
   EXPECT_NE(std::string::npos, coordinatorLog.find("VMs succeeded           [6]")) << coordinatorLog;
+  lab::SetRoot(std::string());
+}
+
+// An administrator stops one VM while its disk is being read: that VM alone ends stopped, the job's
+// other VMs back up and restore, and the job says a VM was stopped.
+TEST(JobRun, AStopRequestForOneVMMidJobStopsThatVMAlone) {
+  testsupport::TestLab dir;
+  const std::string labDir = dir.Path("lab");
+  const std::string out = dir.Path("tool.txt");
+  ASSERT_EQ(0, RunTool({"create", labDir, "--vms", "3"}, out)) << ReadText(out);
+  const std::string vm02 = "50290000-0000-4000-8000-000000000002";  // the lab's GUID of vm02
+  ASSERT_EQ(0, RunTool({"fault", labDir, "hold", "disk.Read", "--vm", vm02}, out)) << ReadText(out);
+  const pid_t run = StartTool({"run", labDir, "--", "-numStreams", "3"}, dir.Path("run.txt"));
+  ASSERT_GT(run, 0);
+  lab::SetRoot(labDir);
+  std::vector<std::string> folders = {labDir};
+  for (const char* client : {"coordinator", "proxyA", "proxyB"}) {
+    const std::string log = lab::ClientLogPath(client, "quarn");
+    folders.push_back(log.substr(0, log.rfind('/')));
+  }
+
+  // The job is caught reading vm02; the administrator asks for its stop, as the job manager records it.
+  const bool held = WaitForLab(folders, [] {
+    lab::FaultTable table;
+    std::string error;
+    return lab::ReadFaultTable(table, error) && !table.rules.empty() && table.rules[0].calls > 0;
+  });
+  const std::string guid = vm02;
+  JobManager::VMUpdateInfo record;
+  std::string error;
+  bool asked = held && vsJobMgr::ReadVMStatus(1001, guid, record);
+  record.setint64(JobManager::VMUpdateInfo::F_vmStatus, 5);
+  asked = asked && lab::SaveVMStatus(1001, guid, record, error) && lab::RequestVMQuit(1001);
+  // Once its agent has the request, the read goes on and the VM stops at its next look at the flag.
+  const bool received = asked && WaitForLab(folders, [] {
+    for (const char* client : {"coordinator", "proxyA", "proxyB"})
+      if (ReadText(lab::ClientLogPath(client, "quarn")).find("Received a stop request for VM [vm02]") !=
+          std::string::npos)
+        return true;
+    return false;
+  });
+  lab::ClearFaultTable(error);
+  const int exitStatus = WaitTool(run);
+  ASSERT_TRUE(held) << ReadText(dir.Path("run.txt"));
+  ASSERT_TRUE(asked) << error;
+  ASSERT_TRUE(received);
+
+  for (const std::string& candidate : vsJobMgr::ReadVMStatusGuids(1001)) {
+    JobManager::VMUpdateInfo status;
+    ASSERT_TRUE(vsJobMgr::ReadVMStatus(1001, candidate, status));
+    EXPECT_EQ(candidate == guid ? 6 : 0, status.getint64(JobManager::VMUpdateInfo::F_vmStatus))
+        << status.getstring(JobManager::VMUpdateInfo::F_vmName);
+    if (candidate == guid) continue;
+    lab::SetRoot(std::string());
+    EXPECT_EQ(0, RunTool({"verify", labDir, "--vm", candidate}, out)) << ReadText(out);
+    lab::SetRoot(labDir);
+  }
+  const std::string coordinatorLog = ReadText(lab::ClientLogPath("coordinator", "quarn"));
+  EXPECT_NE(std::string::npos, coordinatorLog.find("VM [vm02] has already started sending stop request"));
+  EXPECT_NE(std::string::npos, coordinatorLog.find("VMs succeeded           [2]")) << coordinatorLog;
+  EXPECT_NE(-1, exitStatus);
   lab::SetRoot(std::string());
 }
 

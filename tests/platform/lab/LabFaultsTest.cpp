@@ -164,6 +164,35 @@ TEST(LabFaults, SelectorsNarrowARuleAndTheFirstDueRuleFires) {
   }
 }
 
+// A held call waits while its rule stands and goes on unharmed once the table is cleared; other
+// calls pass meanwhile.
+TEST(LabFaults, AHoldingRuleHoldsItsCallUntilTheTableIsCleared) {
+  testsupport::TestLab lab("proxyA");
+  lab::FaultRule hold;
+  hold.op = "disk.Read";
+  hold.vm = "vm02";
+  hold.hold = true;
+  ASSERT_TRUE(lab.Fault(hold));
+  std::atomic<int> state{0};  // 1 while held, 2 once through
+  bool faulted = true;
+  std::thread reader([&] {
+    lab::Fault fault;
+    state = 1;
+    faulted = lab::CheckFault(lab::FaultCall{"disk.Read", "", "vm02", "", ""}, fault);
+    state = 2;
+  });
+  lab::FaultTable table;
+  std::string error;
+  while (table.rules.empty() || table.rules[0].calls == 0) ASSERT_TRUE(lab::ReadFaultTable(table, error));
+  lab::Fault fault;
+  EXPECT_FALSE(lab::CheckFault(lab::FaultCall{"disk.Read", "", "vm01", "", ""}, fault));
+  EXPECT_EQ(1, state.load()) << "held while the rule stands";
+  ASSERT_TRUE(lab::ClearFaultTable(error));
+  reader.join();
+  EXPECT_EQ(2, state.load());
+  EXPECT_FALSE(faulted) << "a released call goes on unharmed";
+}
+
 TEST(LabFaults, RuleLinesAtTheirLimits) {
   const std::string max = std::to_string(lab::kMaxFaultCount);
   const std::string past = std::to_string(lab::kMaxFaultCount + 1);
@@ -187,6 +216,9 @@ TEST(LabFaults, RuleLinesAtTheirLimits) {
       {"op=a code=1 colour=blue", false},
       {"code=1", false},
       {"op=a code=1 text=two words = fine", true},
+      {"op=a hold=yes", true},
+      {"op=a hold=yes code=1", false},
+      {"op=a hold=no", false},
   };
   for (const Case& c : cases) {
     lab::FaultRule rule;
