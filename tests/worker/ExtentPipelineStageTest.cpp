@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <utility>
 
 #include "platform/archive/ArchiveReader.h"
 #include "platform/archive/vsArchive.h"
@@ -20,7 +21,9 @@ constexpr uint32_t kExtentBytes = 4096;
 
 // One extent as the reader would hand it on.
 struct Extent {
-  uint64_t number = 0;
+  Extent(uint64_t number, std::string data, std::vector<bool> bits = {})
+      : number(number), data(std::move(data)), bits(std::move(bits)) {}
+  uint64_t number;
   std::string data;  // empty: delivered without data
   std::vector<bool> bits;
 };

@@ -94,7 +94,9 @@ TEST_F(RoadTest, EachFailureGivesItsCodeAndTheVMEndsHoldingNothing) {
     EXPECT_EQ(c.calls, job.worker->calls);
     ExpectNothingHeld(job);
     EXPECT_NE(std::string::npos, job.vm.failureReason.find(c.reason)) << job.vm.failureReason;
-    if (c.result == 17) EXPECT_EQ(1u, vsJobMgr::ReadPendingCauses(job.id).size()) << "the refusal is the job's cause";
+    if (c.result == 17) {
+      EXPECT_EQ(1u, vsJobMgr::ReadPendingCauses(job.id).size()) << "the refusal is the job's cause";
+    }
   }
 }
 
