@@ -209,6 +209,7 @@ int QuarnWorker::BackupVMConfigFile(quarnBackupArgs* args, CMediaSpeedCounter& s
     const int code = archive->sendEOF(true, 0);
     if (vsArchive::isError(code)) {
       m_event.Error(sig, "Failed to send the end of file [%s], retCode [%d]", args->mDiskPath.c_str(), code);
+      archive->sendEOF(false, 0);
       return kResultRefused;
     }
   }

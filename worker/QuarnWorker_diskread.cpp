@@ -174,10 +174,16 @@ int QuarnWorker::_BackupVMDisk(quarnBackupArgs* args, quarnGenericMethodCleanup&
                           !(m_appMgr != nullptr && m_appMgr->isUseIndexingV2Enabled());
     int code = args->mArchive->sendDiskHeader(headerPath, args->mFileSize, args->mAllocatedSize, failback, 1,
                                               ctx.sectorsPerExtent, (args->mHeaderKind & 4) != 0);
-    if (!SendVSDiskIndexMetadata(args, productType))
-      m_event.Error(sig, "Warning : Failed to send indexing metadata for VM virtual disk [%s].", args->mDisplayName.c_str());
-    // A disk that did not finish ends its item failed, so that no restore takes it for whole.
-    const int end = args->mArchive->sendEOF(result == 0 && !vsArchive::isError(code), result);
+    // A disk that did not finish ends its item failed, so that no restore takes it for whole; a header
+    // that did not go opened no item for metadata or an end.
+    int end = code;
+    if (!vsArchive::isError(code)) {
+      if (!SendVSDiskIndexMetadata(args, productType))
+        m_event.Error(sig, "Warning : Failed to send indexing metadata for VM virtual disk [%s].",
+                      args->mDisplayName.c_str());
+      end = args->mArchive->sendEOF(result == 0, result);
+      if (result == 0 && vsArchive::isError(end)) args->mArchive->sendEOF(false, kResultNotSent);
+    }
     if (result == 0 && (vsArchive::isError(code) || vsArchive::isError(end))) {
       m_event.Error(sig, "Failed to send the disk header of [%s], retCode [%d]", args->mDisplayName.c_str(),
                     vsArchive::isError(code) ? code : end);

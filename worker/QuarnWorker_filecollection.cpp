@@ -82,9 +82,11 @@ int QuarnWorker::BackupVMFileCollection(quarnBackupArgs* args) {
 
   const std::string name = collection->GetName();
   const std::string containerName = "\\" + args->mVMGuid + "\\" + name;
-  // From here an item is open; every failure ends it.
+  // Every failure ends the item that is open, failed. An end where no header went would itself break
+  // the archive file: its reader refuses an end of item outside an item.
+  bool itemOpen = false;
   auto failItem = [&](int result) {
-    archive->sendEOF(false, result);
+    if (itemOpen) archive->sendEOF(false, result);
     return result;
   };
   int code = archive->sendFCFileHeader(containerName, args->mMaxDiskSize, 0, false, false, 1, 0, 0, 0, false, true, 0, 0,
@@ -93,8 +95,9 @@ int QuarnWorker::BackupVMFileCollection(quarnBackupArgs* args) {
                 static_cast<long long>(args->mMaxDiskSize));
   if (vsArchive::isError(code)) {
     m_event.Error(sig, "Failed to send pipeline data buffer for file [%s]", args->mDiskPath.c_str());
-    return failItem(kResultNotSent);
+    return kResultNotSent;
   }
+  itemOpen = true;
   VirtualServer::VMContentRecord record;
   record.setstring(VirtualServer::VMContentRecord::F_guid, args->mVMGuid);
   record.setstring(VirtualServer::VMContentRecord::F_indexName, name);
@@ -123,7 +126,8 @@ int QuarnWorker::BackupVMFileCollection(quarnBackupArgs* args) {
   if (!SendVSDiskIndexMetadata(args, static_cast<ProductType_t>(0)))
     m_event.Error(sig, "Failed to send indexing metadata for VM file [%s].", name.c_str());
   code = archive->sendEOF(true, 0);
-  if (vsArchive::isError(code)) return kResultNotSent;
+  if (vsArchive::isError(code)) return failItem(kResultNotSent);
+  itemOpen = false;
   if (args->mFileSize == 0) return 0;
 
   const bool endAtHeader = m_appMgr->getInstanceType() == kInstanceEndNodeAtHeader;
@@ -143,10 +147,11 @@ int QuarnWorker::BackupVMFileCollection(quarnBackupArgs* args) {
                                      node.group, node.reserved1, node.reserved2, node.reserved3);
     if (vsArchive::isError(code)) {
       m_event.Error(sig, "Failed to send pipeline data buffer for file [%s]", args->mDiskPath.c_str());
-      return failItem(kResultNotSent);
+      return kResultNotSent;
     }
     m_event.DebugLvl(2, sig, "Backing up node [%s] inside file collection, node size [%lld]", node.name.c_str(),
                      static_cast<long long>(node.size));
+    itemOpen = !endAtHeader;
     if (endAtHeader) archive->sendEOF(true, 0);
     const uint32_t request = static_cast<uint32_t>(std::min<uint64_t>(node.size, kNodeBytes));
     while (node.size != 0) {
@@ -178,8 +183,9 @@ int QuarnWorker::BackupVMFileCollection(quarnBackupArgs* args) {
     }
     if (!endAtHeader && vsArchive::isError(collection->EndOfNode(node, true))) {
       m_event.Error(sig, "Failed to send pipeline data buffer for file [%s]", args->mDiskPath.c_str());
-      return kResultNotSent;
+      return failItem(kResultNotSent);
     }
+    itemOpen = false;
   }
   if (!FXErrorUtil::IsVS(error, CFileCollection::kNoMoreNodes)) {
     m_event.Error(sig, "Failed to get next node during backing up file collection.");

@@ -297,8 +297,10 @@ int QuarnWorker::ArchiveExtentProcessor(BackupThreadObjsSync* hub) {
     }
     code = archive->sendEOF(true, 0);
     if (vsArchive::isError(code)) {
-      // An extent whose end was not recorded is not in the archive: the disk cannot go on.
+      // An extent whose end was not recorded is not in the archive: the disk cannot go on, and the
+      // item is ended failed so that the archive file stays readable.
       m_event.Error(sig, "Failed to send the block, retCode [%d]", code);
+      archive->sendEOF(false, 0);
       fail(req, quarnExtentReq::kNotSent);
       continue;
     }

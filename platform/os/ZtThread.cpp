@@ -3,6 +3,8 @@
 #include <cstring>
 #include <system_error>
 
+#include "platform/lab/LabFaults.h"
+
 uint64_t pthread2threadId(pthread_t thread) {
   uint64_t id = 0;
   std::memcpy(&id, &thread, sizeof(thread) < sizeof(id) ? sizeof(thread) : sizeof(id));
@@ -68,8 +70,19 @@ void* Trampoline(void* raw) {
 
 }  // namespace
 
+// True when the fault table refuses a thread of this name, as a system out of threads would.
+static bool CreateFaulted(const std::string& name) {
+  if (name.empty()) return false;
+  lab::FaultCall call;
+  call.op = "thread.Create";
+  call.disk = name;
+  lab::Fault fault;
+  return lab::CheckFault(call, fault);
+}
+
 bool ZtThread::Create(EntryPoint entry, void* arg, const std::string& name) {
   if (entry == nullptr || IsRunning()) return false;
+  if (CreateFaulted(name)) return false;
   auto control = std::make_shared<Control>();
   auto* block = new StartBlock{entry, arg, control};
   pthread_t thread;

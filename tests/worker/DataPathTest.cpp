@@ -255,6 +255,60 @@ TEST_F(DataPathTest, AFailingDiskFailsTheVMWithItsCodeAndNoRestoreTakesTheJob) {
   }
 }
 
+// A thread that cannot be started: a disk thread (the second disk's) or a disk's pipeline stage. The
+// VM fails, its disks' streams all come back, and no restore takes the job.
+TEST_F(DataPathTest, AThreadThatCannotStartFailsTheVMAndLosesNoStream) {
+  Make(2, true);
+  struct Case {
+    const char* thread;
+    int64_t after;
+    int result;
+    const char* line;
+  };
+  int64_t id = 3700;
+  for (const Case& c : {Case{"disk", 1, -1, "Failed to spawn BackupVMDiskThread"},
+                        Case{"archive", 0, 1, "Failed to start the pipeline threads of disk ["}}) {
+    SCOPED_TRACE(c.thread);
+    lab::FaultRule rule;
+    rule.op = "thread.Create";
+    rule.code = 11;
+    rule.disk = c.thread;
+    rule.after = c.after;
+    ASSERT_TRUE(lab_.Fault(rule));
+    Job job(++id, 1, 3);
+    EXPECT_EQ(c.result, job.Run());
+    EXPECT_EQ(3u, job.controller->FreeStreams());
+    const std::string log = lab_.Log();
+    size_t lines = 0;
+    for (size_t at = log.find(c.line); at != std::string::npos; at = log.find(c.line, at + 1)) ++lines;
+    EXPECT_EQ(1u, lines);
+    Hashes restored;
+    std::vector<int64_t> chain;
+    std::string error;
+    EXPECT_FALSE(datapathtest::Restore(id, restored, chain, error));
+    ASSERT_TRUE(lab::ClearFaultTable(error));
+  }
+}
+
+// Whichever record of a job the media refuses (the configuration file's, an extent's, a disk's header
+// or end, the VM's), the job fails or goes on without it, and every archive it leaves reads back item
+// by item: no end of item outside an item, no item left open.
+TEST_F(DataPathTest, ARefusedRecordLeavesEveryArchiveWellFormed) {
+  Make(2, true);
+  int64_t id = 3800;
+  for (int64_t after : {0, 1, 3, 4, 6, 8, 11, 14, 17, 20, 24, 28, 33, 40}) {
+    SCOPED_TRACE(after);
+    ASSERT_TRUE(lab_.Fault("archive.write", 31, "refused", after));
+    Job job(++id, 1);
+    const int result = job.Run();
+    const Sent sent = SentBy(id);  // reads every archive of the job
+    EXPECT_TRUE(result == 0 || sent.anyFailedItem) << result;
+    EXPECT_EQ(2u, job.controller->FreeStreams());
+    std::string error;
+    ASSERT_TRUE(lab::ClearFaultTable(error));
+  }
+}
+
 // Failures after the disks: a collection whose node cannot be read ends that node failed, and a
 // post-backup the hypervisor refuses gives its classified code; neither job is taken by a restore.
 TEST_F(DataPathTest, ACollectionReadOrAPostBackupThatFailsFailsTheVM) {

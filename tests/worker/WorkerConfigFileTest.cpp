@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -149,6 +150,23 @@ TEST_F(WorkerConfigFileTest, EachFaultGivesItsCodeAndAFailedEnd) {
     EXPECT_TRUE(item.ended) << item.name;
     EXPECT_FALSE(item.success) << item.name;
   }
+  EXPECT_TRUE(vm.contentRecords.empty());
+}
+
+// A file that ends before the size it was opened with (a kernel attribute file says 4,096 bytes and
+// holds a few) is no whole file: the read fails the file and its item ends failed.
+TEST_F(WorkerConfigFileTest, AFileShorterThanItsSizeFailsItsItem) {
+  const std::string path = "/sys/kernel/uevent_seqnum";
+  struct stat status;
+  if (stat(path.c_str(), &status) != 0 || status.st_size != 4096) GTEST_SKIP() << "no kernel attribute files";
+  File("short.cfg", "");
+  args.mDiskPath = path;
+  EXPECT_EQ(54, Send());
+  EXPECT_EQ(1u, job.LogCount("] ended [")) << job.Log();
+  archive::ArchiveContents contents = Archive();
+  ASSERT_EQ(1u, contents.items.size());
+  EXPECT_TRUE(contents.items[0].ended);
+  EXPECT_FALSE(contents.items[0].success);
   EXPECT_TRUE(vm.contentRecords.empty());
 }
 
