@@ -118,7 +118,7 @@ bool Connection::FlushLocked() {
   return true;
 }
 
-bool Connection::Identify(FrameReader& reader) {
+bool Connection::Identify(FrameReader& reader, bool& attached) {
   char kind = 0;
   std::string body;
   for (;;) {
@@ -153,7 +153,13 @@ bool Connection::Identify(FrameReader& reader) {
     server_->Log().Error(kSig, "A loopback connection sent no valid hello; dropped");
     return false;
   }
+  // Before the attach makes the agent started: whoever hears of that may admit more connections, and
+  // must not take this one for a stranger to evict.
+  awaitingHello_ = false;
   if (!server_->AttachConnection(name, key, shared_from_this(), agent_, gen_)) return false;
+  // From here on the server knows the agent by this connection, and must hear when it ends, even if
+  // the accept cannot be sent.
+  attached = true;
   std::string accept;
   EncodeFrame(kAccept, std::string(), accept);
   return Send(accept);
@@ -161,7 +167,8 @@ bool Connection::Identify(FrameReader& reader) {
 
 void Connection::Run() {
   FrameReader reader;
-  const bool identified = Identify(reader);
+  bool attached = false;
+  const bool identified = Identify(reader, attached);
   awaitingHello_ = false;
   const char* why = "the connection was closed";
   if (identified) {
@@ -287,7 +294,7 @@ void Connection::Run() {
     out_.clear();
     close(fd_);
   }
-  if (identified) server_->ConnectionEnded(agent_, gen_, this, why);
+  if (attached) server_->ConnectionEnded(agent_, gen_, this, why);
   finished_ = true;
 }
 

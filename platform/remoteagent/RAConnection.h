@@ -47,7 +47,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
  private:
   void Run();
   // Reads the hello before the hello deadline and binds the connection. False: not an agent.
-  bool Identify(class FrameReader& reader);
+  // attached: the hello was accepted, whether or not the accept could be sent.
+  bool Identify(class FrameReader& reader, bool& attached);
   void Wake();
   // REQUIRES: mu_ held. Writes what the socket takes; false on a socket error.
   bool FlushLocked() EXCLUSIVE_LOCKS_REQUIRED(mu_);

@@ -62,6 +62,7 @@ struct AgentEntry {
   std::shared_ptr<Connection> conn;   // while connected (remote)
   std::shared_ptr<LocalLink> link;    // while connected (local)
   bool stopSent = false;              // told to leave in the current generation
+  bool saidHello = false;             // the current generation connected (it may have left since)
   bool scriptStopRequested = false;   // scripted mode: what stopSent means on paper
 
   // Local agents: the thread of the latest run. Touched only by the launch of the agent (one at a time

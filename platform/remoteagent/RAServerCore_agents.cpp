@@ -171,6 +171,7 @@ bool ServerCore::AddAgent(const std::string& name, const std::string& arguments,
 uint64_t ServerCore::NewGenerationLocked(AgentEntry* agent) {
   ++agent->gen;
   agent->phase = AgentPhase::kLaunching;
+  agent->saidHello = false;
   agent->key = scripted_.load() ? std::string() : NewLaunchKey();
   agent->helloDeadline = ZtClock::DeadlineAfter(CTimeInterval::FromMilliseconds(startupTimeoutMs_.load()));
   agent->pid = -1;
@@ -334,7 +335,8 @@ bool ServerCore::EndRemoteLaunch(AgentEntry* agent, uint64_t gen, pid_t pid, boo
   bool connected = false;
   {
     ZtMutexLock lock(mu_);
-    connected = agent->gen == gen && agent->phase == AgentPhase::kConnected;
+    // An agent that said hello was started, even if it has left again before this look.
+    connected = agent->gen == gen && agent->saidHello;
     if (connected) {
       children_.insert(pid);  // reaped by the loop, or by Deinitialize
     } else if (!reaped) {

@@ -124,6 +124,7 @@ bool ServerCore::AttachConnection(const std::string& name, const std::string& ke
     return false;
   }
   agent->phase = AgentPhase::kConnected;
+  agent->saidHello = true;
   agent->conn = conn;
   agentOut = agent;
   genOut = agent->gen;
