@@ -5,6 +5,8 @@
 #include <thread>
 
 #include "platform/lab/LabFaults.h"
+#include "platform/lab/LabIndex.h"
+#include "platform/lab/LabMount.h"
 #include "support/VirtualClock.h"
 #include "support/RoadTestSupport.h"
 
@@ -18,10 +20,12 @@ class RoadTest : public ::testing::Test {
   RoadTest() { roadtest::MakeLab(lab_); }
   ~RoadTest() override { QuarnRegistry::TEST_Unload(); }
 
-  // Every stream the road took went back, and nothing of the VM is held.
+  // Every stream the road took went back, and no snapshot of the VM is left mounted on the hypervisor.
   static void ExpectNothingHeld(Job& job) {
     EXPECT_FALSE(job.worker->HoldsStream());
     EXPECT_EQ(static_cast<size_t>(job.controller->lent), job.controller->relinquished.size());
+    for (const lab::MountRecord& mount : lab::ListMountRecords(job.id))
+      EXPECT_EQ("unmounted", mount.state) << mount.vm << " of job " << job.id;
   }
   bool Logged(const std::string& text) { return lab_.Log().find(text) != std::string::npos; }
 
@@ -35,6 +39,7 @@ TEST_F(RoadTest, AFullBackupRunsEveryStepOnceInOrderAndGivesItsStreamBack) {
                    "unmount"}),
             job.worker->calls);
   EXPECT_EQ(1, job.controller->lent);
+  EXPECT_EQ(1u, lab::ListMountRecords(job.id).size()) << "the VM was mounted for the job";
   ExpectNothingHeld(job);
   EXPECT_EQ(0u, job.stream()->GetArchiveFileId()) << "the archive file was closed";
   EXPECT_TRUE(Logged("Connected to server [vcenter]"));
@@ -168,6 +173,23 @@ TEST_F(RoadTest, AnIndexThatCannotBeAskedIsRetriedOnTheClockAndFailsTheVM) {
   std::string error;
   ASSERT_TRUE(lab::ReadFaultTable(table, error));
   EXPECT_EQ(3, table.rules[0].calls);
+}
+
+TEST_F(RoadTest, AnIndexRecordThatCannotBeReadIsNotAskedAgain) {
+  testsupport::VirtualClock clock;
+  lab_.Setting("VirtualServer", "nMaxBrowseRetryAttempts", "3");
+  QuarnRegistry::TEST_Unload();
+  Job job(4101, 2);
+  std::string error;
+  ASSERT_TRUE(lab::AppendIndexVMEntry(job.appMgr.getSubclientGUID(), roadtest::kVMGuid, 4100,
+                                      {"meta", "vm", "<not a record"}, error))
+      << error;
+  const time_t before = ZtClock::NowSeconds();
+  EXPECT_EQ(147, job.Run());
+  EXPECT_EQ(0, ZtClock::NowSeconds() - before) << "no wait before a request that cannot do better";
+  EXPECT_EQ(0u, testsupport::CountOf(lab_.Log(), "Retrying GetVMMetadata"));
+  EXPECT_TRUE(job.worker->calls.empty());
+  ExpectNothingHeld(job);
 }
 
 TEST_F(RoadTest, ConnectionIsKeptForTheSameServerAndMadeAgainForAnother) {
