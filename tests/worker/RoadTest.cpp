@@ -80,12 +80,30 @@ TEST_F(RoadTest, EachFailureGivesItsCodeAndTheVMEndsHoldingNothing) {
       {"archive file not closed", [this](Job&) { lab_.Fault("archive.closeArchiveFile", 5); }, 110,
        {"mount", "createArchiveFile", "preBackup", "backup", "guestSize", "postBackup", "sendFailedVM", "unmount"}, ""},
       {"stub phase without archiving", [](Job& j) { j.jobMgr.setVMStubPhase(true); }, 113, {}, "was not stubbed"},
+      {"a stream taken before the mount",
+       [this](Job&) {
+         lab_.Setting("VirtualServer", "bGetStreamBeforeMount", "1");
+         QuarnRegistry::TEST_Unload();
+       },
+       0, {"mount", "createArchiveFile", "preBackup", "backup", "guestSize", "postBackup", "granularMetadata", "unmount"},
+       ""},
+      {"backed up and to be stubbed", [](Job& j) { j.vm.archivingStatus = 103; }, 103,
+       {"mount", "createArchiveFile", "preBackup", "backup", "guestSize", "postBackup", "granularMetadata", "unmount"},
+       ""},
+      {"failed and to be stubbed",
+       [](Job& j) {
+         j.vm.archivingStatus = 103;
+         j.worker->diskStage = [](quarnBackupArgs&) { return 54; };
+       },
+       54, {"mount", "createArchiveFile", "preBackup", "backup", "sendFailedVM", "unmount"}, ""},
   };
   int64_t id = 2000;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     std::string error;
     lab::ClearFaultTable(error);
+    lab_.Setting("VirtualServer", "bGetStreamBeforeMount", "0");
+    QuarnRegistry::TEST_Unload();
     Job job(++id, 1);
     // Every disk leaves a metadata file to upload at the end of the VM.
     job.worker->diskStage = [&job](quarnBackupArgs& args) {
@@ -97,9 +115,12 @@ TEST_F(RoadTest, EachFailureGivesItsCodeAndTheVMEndsHoldingNothing) {
     c.arrange(job);
     EXPECT_EQ(c.result, job.Run());
     EXPECT_EQ(c.calls, job.worker->calls);
+    EXPECT_LE(job.controller->asked, 1) << "a stream is asked for once at most";
     ExpectNothingHeld(job);
     EXPECT_NE(std::string::npos, job.vm.failureReason.find(c.reason)) << job.vm.failureReason;
-    if (c.result == 17) EXPECT_EQ(1u, vsJobMgr::ReadPendingCauses(job.id).size()) << "the refusal is the job's cause";
+    if (c.result == 17) {
+      EXPECT_EQ(1u, vsJobMgr::ReadPendingCauses(job.id).size()) << "the refusal is the job's cause";
+    }
   }
 }
 
