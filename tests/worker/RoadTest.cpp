@@ -33,6 +33,12 @@ class RoadTest : public ::testing::Test {
 };
 
 TEST_F(RoadTest, AFullBackupRunsEveryStepOnceInOrderAndGivesItsStreamBack) {
+  // A full job does not ask the index about the last backup: a refusing index changes nothing.
+  lab::FaultRule refusal;
+  refusal.op = "index.GetVMMetadata";
+  refusal.code = 1;
+  refusal.times = lab::kFaultAlways;
+  ASSERT_TRUE(lab_.Fault(refusal));
   Job job(1001, 1);
   EXPECT_EQ(0, job.Run());
   EXPECT_EQ((Calls{"mount", "createArchiveFile", "preBackup", "backup", "guestSize", "postBackup", "granularMetadata",
@@ -44,6 +50,11 @@ TEST_F(RoadTest, AFullBackupRunsEveryStepOnceInOrderAndGivesItsStreamBack) {
   EXPECT_EQ(0u, job.stream()->GetArchiveFileId()) << "the archive file was closed";
   EXPECT_TRUE(Logged("Connected to server [vcenter]"));
   EXPECT_TRUE(Logged("Processing VM [vm01] using stream id [1]"));
+  lab::FaultTable table;
+  std::string error;
+  ASSERT_TRUE(lab::ReadFaultTable(table, error)) << error;
+  EXPECT_EQ(0, table.rules[0].calls) << "the index was not asked";
+  EXPECT_EQ(1u, job.worker->Mount()->backupLevel);
 }
 
 TEST_F(RoadTest, EachFailureGivesItsCodeAndTheVMEndsHoldingNothing) {
