@@ -61,6 +61,7 @@ bool QuarnDataFile::GenerateFilePaths(QuarnDataFileType type, const std::string&
 
   int64_t fullJobId = 0, incrJobId = 0;
   if (!getPastFullAndIncrJobId(fullJobId, incrJobId)) return true;
+  m_lastFullJobId = fullJobId;
   // Files of the older scheme had no extension for change ids.
   const std::string oldExtension = extension == ".ztf" ? std::string() : extension;
   const std::string tail = "_(" + vmKey + ")_(" + itemKey + suffix + ")" + oldExtension;
@@ -122,8 +123,13 @@ void QuarnDataFile::PrepareFiles() {
   DeleteFileList(m_currentIncr);
   DeleteFileList(m_currentFull);
 
+  // Without a successful full backup of the subclient there is nothing to build on: whatever the
+  // cache holds of the item then comes from a job that failed.
+  const bool haveBase = m_lastFullJobId != 0;
+  if (!full && !m_forceFull && !haveBase)
+    m_event.Debug(sig, "No successful full backup is known for [%s]; no previous file is used", m_vmKey.c_str());
   bool downloaded = false;
-  if (!full && !m_forceFull) {
+  if (!full && !m_forceFull && haveBase) {
     if (incremental) downloaded = DownloadFileList(m_currentIncr, 0);
     if (!downloaded) downloaded = DownloadFileList(m_currentFull, 0);
   }

@@ -15,7 +15,9 @@ bool QuarnFileCollectionStateFiles::DownloadStateFiles() {
   int64_t fullJobId = 0, incrJobId = 0;
   if (!getPastFullAndIncrJobId(fullJobId, incrJobId)) return false;
   const int64_t previous = std::max(fullJobId, incrJobId);
-  if (previous != 0) return DownloadFileList(m_names, previous);
+  // By path: a bare name would be looked for in the process's working folder, not where the cache
+  // puts the copy and the collection reads it.
+  if (previous != 0) return DownloadFileList(m_paths, previous);
   m_event.Debug("bool QuarnFileCollectionStateFiles::DownloadStateFiles()",
                 "This is the first Backup Job for this File Collection");
   return true;

@@ -9,7 +9,9 @@
 #include "disklayout/QuarnCRCFile.h"
 #include "disklayout/QuarnChangeIdFile.h"
 #include "disklayout/QuarnFileCollectionStateFiles.h"
+#include "platform/lab/LabFiles.h"
 #include "platform/lab/LabHistory.h"
+#include "platform/lab/LabIndex.h"
 #include "support/RoadTestSupport.h"
 
 namespace {
@@ -174,9 +176,18 @@ TEST_F(DataFileTest, FileCollectionStateFilesNeedV2AndComeFromTheNewestJob) {
   History(40, 1);
   History(41, 2);
   EXPECT_EQ(41, v2.GetPreviousJob());
-  EXPECT_FALSE(v2.DownloadStateFiles()) << "job 41 left no such file";
   EXPECT_TRUE(v2.DeleteStateFiles());
   EXPECT_FALSE(testsupport::Exists(Local("fc.state")));
+  EXPECT_FALSE(v2.DownloadStateFiles()) << "job 41 left no such file";
+  // Job 41's copy lands where the collection reads it, in the job-results directory.
+  std::string error;
+  const std::string cached = lab::IndexVMJobDir(job_->appMgr.getSubclientGUID(), roadtest::kVMGuid, 41, error);
+  ASSERT_TRUE(lab::MakeDirs(cached)) << error;
+  ASSERT_TRUE(lab::WriteFileAtomic(cached + "/fc.state", "state of 41"));
+  EXPECT_TRUE(v2.DownloadStateFiles());
+  std::string content;
+  EXPECT_TRUE(lab::ReadFile(Local("fc.state"), content));
+  EXPECT_EQ("state of 41", content);
 }
 
 }  // namespace

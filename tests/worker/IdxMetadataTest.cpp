@@ -5,6 +5,8 @@
 
 #include <thread>
 
+#include "platform/lab/LabFiles.h"
+#include "platform/lab/LabIndex.h"
 #include "support/RoadTestSupport.h"
 
 namespace {
@@ -163,6 +165,14 @@ TEST_F(IdxMetadataTest, DiskThreadsFillTheContentRecordsAndUploadListAtOnce) {
   EXPECT_FALSE(job_->worker->CommitVMMetadataFiles());
   EXPECT_EQ(static_cast<size_t>(kThreads * kEach + 1), job_->vm.metadataFiles.size());
   EXPECT_FALSE(job_->worker->DownloadVMMetadataFile(lab_.Path("nothing.dat"), 0));
+
+  // The cache copies into the job-results directory: a path elsewhere is not reported as fetched.
+  std::string error;
+  const std::string cached = lab::IndexJobDir(job_->appMgr.getSubclientGUID(), 900, error);
+  ASSERT_TRUE(lab::MakeDirs(cached)) << error;
+  ASSERT_TRUE(lab::WriteFileAtomic(cached + "/hdr.imf", "h"));
+  EXPECT_FALSE(job_->worker->DownloadMetadataFile(lab_.Path("hdr.imf")));
+  EXPECT_TRUE(job_->worker->DownloadMetadataFile(job_->worker->GetSubclientDirectory() + "/hdr.imf"));
 }
 
 }  // namespace

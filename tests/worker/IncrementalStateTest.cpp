@@ -213,4 +213,21 @@ TEST_F(IncrementalStateTest, FullIncrementalsAndAFullKeepEachCycleApartAndNeverR
   for (const std::string& name : left) EXPECT_EQ(std::string::npos, name.find("vsida")) << name;
 }
 
+TEST_F(IncrementalStateTest, WithoutASuccessfulFullNothingOfAFailedOneIsRead) {
+  // The subclient's first full uploads its state and then fails: an incremental after it has no
+  // base, and reads the disks whole rather than the failed job's half-state.
+  RunJob(1001, 1, false);
+  auto job = RunJob(1002, 2, true);
+  for (const std::string& disk : {kDisk0, kDisk1}) {
+    SCOPED_TRACE(disk);
+    EXPECT_TRUE(job[disk].idInputs.empty());
+    EXPECT_TRUE(job[disk].crcInputs.empty());
+    EXPECT_EQ("", job[disk].previousId);
+    EXPECT_EQ(4u, job[disk].changed.size());
+    EXPECT_EQ(CrcNames(disk, "_ZTFULL"), job[disk].crcOutputs);
+  }
+  EXPECT_NE(std::string::npos, lab_.Log().find("No successful full backup is known for [" +
+                                               std::string(roadtest::kVMGuid) + "]; no previous file is used"));
+}
+
 }  // namespace

@@ -5,6 +5,8 @@
 #include <thread>
 
 #include "platform/lab/LabFaults.h"
+#include "platform/lab/LabIndex.h"
+#include "platform/lab/LabMount.h"
 #include "support/VirtualClock.h"
 #include "support/RoadTestSupport.h"
 
@@ -18,10 +20,12 @@ class RoadTest : public ::testing::Test {
   RoadTest() { roadtest::MakeLab(lab_); }
   ~RoadTest() override { QuarnRegistry::TEST_Unload(); }
 
-  // Every stream the road took went back, and nothing of the VM is held.
+  // Every stream the road took went back, and no snapshot of the VM is left mounted on the hypervisor.
   static void ExpectNothingHeld(Job& job) {
     EXPECT_FALSE(job.worker->HoldsStream());
     EXPECT_EQ(static_cast<size_t>(job.controller->lent), job.controller->relinquished.size());
+    for (const lab::MountRecord& mount : lab::ListMountRecords(job.id))
+      EXPECT_EQ("unmounted", mount.state) << mount.vm << " of job " << job.id;
   }
   bool Logged(const std::string& text) { return lab_.Log().find(text) != std::string::npos; }
 
@@ -29,16 +33,28 @@ class RoadTest : public ::testing::Test {
 };
 
 TEST_F(RoadTest, AFullBackupRunsEveryStepOnceInOrderAndGivesItsStreamBack) {
+  // A full job does not ask the index about the last backup: a refusing index changes nothing.
+  lab::FaultRule refusal;
+  refusal.op = "index.GetVMMetadata";
+  refusal.code = 1;
+  refusal.times = lab::kFaultAlways;
+  ASSERT_TRUE(lab_.Fault(refusal));
   Job job(1001, 1);
   EXPECT_EQ(0, job.Run());
   EXPECT_EQ((Calls{"mount", "createArchiveFile", "preBackup", "backup", "guestSize", "postBackup", "granularMetadata",
                    "unmount"}),
             job.worker->calls);
   EXPECT_EQ(1, job.controller->lent);
+  EXPECT_EQ(1u, lab::ListMountRecords(job.id).size()) << "the VM was mounted for the job";
   ExpectNothingHeld(job);
   EXPECT_EQ(0u, job.stream()->GetArchiveFileId()) << "the archive file was closed";
   EXPECT_TRUE(Logged("Connected to server [vcenter]"));
   EXPECT_TRUE(Logged("Processing VM [vm01] using stream id [1]"));
+  lab::FaultTable table;
+  std::string error;
+  ASSERT_TRUE(lab::ReadFaultTable(table, error)) << error;
+  EXPECT_EQ(0, table.rules[0].calls) << "the index was not asked";
+  EXPECT_EQ(1u, job.worker->Mount()->backupLevel);
 }
 
 TEST_F(RoadTest, EachFailureGivesItsCodeAndTheVMEndsHoldingNothing) {
@@ -75,12 +91,30 @@ TEST_F(RoadTest, EachFailureGivesItsCodeAndTheVMEndsHoldingNothing) {
       {"archive file not closed", [this](Job&) { lab_.Fault("archive.closeArchiveFile", 5); }, 110,
        {"mount", "createArchiveFile", "preBackup", "backup", "guestSize", "postBackup", "sendFailedVM", "unmount"}, ""},
       {"stub phase without archiving", [](Job& j) { j.jobMgr.setVMStubPhase(true); }, 113, {}, "was not stubbed"},
+      {"a stream taken before the mount",
+       [this](Job&) {
+         lab_.Setting("VirtualServer", "bGetStreamBeforeMount", "1");
+         QuarnRegistry::TEST_Unload();
+       },
+       0, {"mount", "createArchiveFile", "preBackup", "backup", "guestSize", "postBackup", "granularMetadata", "unmount"},
+       ""},
+      {"backed up and to be stubbed", [](Job& j) { j.vm.archivingStatus = 103; }, 103,
+       {"mount", "createArchiveFile", "preBackup", "backup", "guestSize", "postBackup", "granularMetadata", "unmount"},
+       ""},
+      {"failed and to be stubbed",
+       [](Job& j) {
+         j.vm.archivingStatus = 103;
+         j.worker->diskStage = [](quarnBackupArgs&) { return 54; };
+       },
+       54, {"mount", "createArchiveFile", "preBackup", "backup", "sendFailedVM", "unmount"}, ""},
   };
   int64_t id = 2000;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     std::string error;
     lab::ClearFaultTable(error);
+    lab_.Setting("VirtualServer", "bGetStreamBeforeMount", "0");
+    QuarnRegistry::TEST_Unload();
     Job job(++id, 1);
     // Every disk leaves a metadata file to upload at the end of the VM.
     job.worker->diskStage = [&job](quarnBackupArgs& args) {
@@ -92,6 +126,7 @@ TEST_F(RoadTest, EachFailureGivesItsCodeAndTheVMEndsHoldingNothing) {
     c.arrange(job);
     EXPECT_EQ(c.result, job.Run());
     EXPECT_EQ(c.calls, job.worker->calls);
+    EXPECT_LE(job.controller->asked, 1) << "a stream is asked for once at most";
     ExpectNothingHeld(job);
     EXPECT_NE(std::string::npos, job.vm.failureReason.find(c.reason)) << job.vm.failureReason;
     if (c.result == 17) {
@@ -170,6 +205,23 @@ TEST_F(RoadTest, AnIndexThatCannotBeAskedIsRetriedOnTheClockAndFailsTheVM) {
   std::string error;
   ASSERT_TRUE(lab::ReadFaultTable(table, error));
   EXPECT_EQ(3, table.rules[0].calls);
+}
+
+TEST_F(RoadTest, AnIndexRecordThatCannotBeReadIsNotAskedAgain) {
+  testsupport::VirtualClock clock;
+  lab_.Setting("VirtualServer", "nMaxBrowseRetryAttempts", "3");
+  QuarnRegistry::TEST_Unload();
+  Job job(4101, 2);
+  std::string error;
+  ASSERT_TRUE(lab::AppendIndexVMEntry(job.appMgr.getSubclientGUID(), roadtest::kVMGuid, 4100,
+                                      {"meta", "vm", "<not a record"}, error))
+      << error;
+  const time_t before = ZtClock::NowSeconds();
+  EXPECT_EQ(147, job.Run());
+  EXPECT_EQ(0, ZtClock::NowSeconds() - before) << "no wait before a request that cannot do better";
+  EXPECT_EQ(0u, testsupport::CountOf(lab_.Log(), "Retrying GetVMMetadata"));
+  EXPECT_TRUE(job.worker->calls.empty());
+  ExpectNothingHeld(job);
 }
 
 TEST_F(RoadTest, ConnectionIsKeptForTheSameServerAndMadeAgainForAnother) {
