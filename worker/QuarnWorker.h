@@ -242,6 +242,9 @@ class QuarnWorker {
   // One disk (QuarnWorker_disk.cpp): 0 or the disk's result code.
   int BackupVMDisk(quarnBackupArgs* args);
   bool ValidateChangeId(quarnBackupArgs* args, const std::string& changeId);
+  // A failback's incremental: the tracking id its replication recorded for the disk replaces the
+  // previous change id (nothing for a full read or another job).
+  void OverwriteChangeIdForFailback(const quarnBackupArgs* args, bool full, std::string& changeId);
   std::string GetDiskIndexNameInUse(quarnBackupArgs* args);
   void InitPerfCounter(CMediaSpeedCounter& counter, int interval, long long jobId, const std::string& name);
   void InitPerfCounter(CAverageCounter& counter, int interval, long long jobId, const std::string& name);

@@ -17,6 +17,7 @@
 #include "platform/os/CAscii85.h"
 #include "platform/os/CAverageCounter.h"
 #include "platform/vminfo/IVMInfo.h"
+#include "records/WinCompat.h"
 #include "worker/QuarnIdxBrowseClientResp.h"
 #include "worker/QuarnWorker.h"
 
@@ -120,6 +121,38 @@ bool QuarnWorker::ValidateChangeId(quarnBackupArgs* args, const std::string& cha
   m_event.Debug(sig, "Validation failed for Change id [%s] for virtual disk [%s]. The entire disk will be backed up",
                 changeId.c_str(), args->mDisplayName.c_str());
   return false;
+}
+
+void QuarnWorker::OverwriteChangeIdForFailback(const quarnBackupArgs* args, bool full, std::string& changeId) {
+  static const char* const sig =
+      "void QuarnWorker::OverwriteChangeIdForFailback(const quarnBackupArgs*, bool, std::string&)";
+  if (full || m_jobMgr == nullptr || !m_jobMgr->isFailbackBackup() || m_replicationInfo == nullptr ||
+      m_mountCtx == nullptr)
+    return;
+  // A copy: taking a list out of a message may add its slot, and the VM's disk threads come here at once.
+  App::VSAReplicationInfo replication(*m_replicationInfo);
+  const CNMessageList& records = replication.getlistobject(App::VSAReplicationInfo::F_trackingIds, false);
+  const bool azure = m_appMgr != nullptr && m_appMgr->isServerTypeAzure();
+  using Tracking = App::VSAReplicationTrakingIdInfo;
+  // Each disk of the inventory is keyed by its path, the one name the hypervisor's inventory gives it.
+  for (const VMInfoStructs::SDisk& disk : m_mountCtx->vmInfo.disks) {
+    for (const CNMessagePtr& record : records) {
+      if (!record || record->getTagID() != Tracking::TAG) continue;
+      const std::string id = record->getstring(Tracking::F_trackingId);
+      if (record->getint64(Tracking::F_trackingIdValid) == 0 || id.empty()) continue;
+      // Empty names match nothing: an empty text is "contained" in every other.
+      const bool byPath = !args->mDiskPath.empty() && !disk.path.empty() &&
+                          record->getstring(Tracking::F_text1).find(args->mDiskPath) != std::string::npos &&
+                          record->getstring(Tracking::F_text9) == disk.path;
+      const bool byIndexName = azure && !args->mBackupPath.empty() &&
+                               _stricmp(record->getstring(Tracking::F_text13).c_str(), args->mBackupPath.c_str()) == 0;
+      if (!byPath && !byIndexName) continue;
+      changeId = id;
+      m_event.Debug(sig, "Failback : OverWrite tracking Id [%s] for disk [%s]", id.c_str(),
+                    byPath ? args->mDiskPath.c_str() : args->mDisplayName.c_str());
+      break;
+    }
+  }
 }
 
 int QuarnWorker::BackupVMDisk(quarnBackupArgs* args) {
@@ -237,6 +270,7 @@ int QuarnWorker::BackupVMDisk(quarnBackupArgs* args) {
         previousChangeId.clear();
       }
     }
+    OverwriteChangeIdForFailback(args, full, previousChangeId);
     if (!previousChangeId.empty()) {
       m_event.Debug(sig, "Using change Id [%s] from most recent successful backup", previousChangeId.c_str());
       if (!ValidateChangeId(args, previousChangeId)) previousChangeId.clear();
