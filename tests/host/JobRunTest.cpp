@@ -10,9 +10,11 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/archive/ArchiveReader.h"
 #include "platform/jobmgr/vsJobMgr.h"
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabCoordinator.h"
+#include "platform/lab/LabMedia.h"
 #include "records/messages/JobManagerMessages.h"
 #include "support/TestLab.h"
 
@@ -44,10 +46,14 @@ std::string ReadText(const std::string& path) {
   return text;
 }
 
-TEST(JobRun, ACoordinatorAndTwoAgentProcessesBackUpEveryVMOnceAndTheBackupsRestore) {
+class JobRun : public testing::Test {
+ protected:
   testsupport::TestLab dir;
   const std::string labDir = dir.Path("lab");
   const std::string out = dir.Path("tool.txt");
+};
+
+TEST_F(JobRun, ACoordinatorAndTwoAgentProcessesBackUpEveryVMOnceAndTheBackupsRestore) {
   ASSERT_EQ(0, RunTool({"create", labDir, "--vms", "6"}, out)) << ReadText(out);
   ASSERT_EQ(0, RunTool({"run", labDir, "--", "-numStreams", "3"}, out)) << ReadText(out);
   lab::SetRoot(labDir);
@@ -83,6 +89,80 @@ TEST(JobRun, ACoordinatorAndTwoAgentProcessesBackUpEveryVMOnceAndTheBackupsResto
     EXPECT_NE(std::string::npos, coordinatorLog.find(std::string("Agent [") + agent + "] has initialized")) << agent;
   EXPECT_NE(std::string::npos, coordinatorLog.find("VMs succeeded           [6]")) << coordinatorLog;
   lab::SetRoot(std::string());
+}
+
+// The extent items each VM's archive files of a job hold ("<disk>/<extent name>"), and whether
+// every one of them read back well formed.
+std::map<std::string, std::vector<std::string>> ExtentItemsByVM(int64_t jobId, bool& wellFormed) {
+  std::map<std::string, std::vector<std::string>> items;
+  wellFormed = true;
+  for (const lab::ArchiveLocation& location : lab::ListArchiveFiles(jobId)) {
+    archive::ArchiveContents contents;
+    archive::Problem problem;
+    wellFormed = archive::ReadArchive(location.path, contents, problem) && wellFormed;
+    if (contents.indexOnly) continue;
+    std::vector<std::string>& list = items[contents.vmGuid];
+    for (const archive::Item& item : contents.items)
+      if (item.kind == archive::ItemKind::kExtent) list.push_back(item.name.substr(item.name.rfind('\\') + 1));
+  }
+  return items;
+}
+
+// A full job, a guest write to one extent of one disk, and an incremental job: the incremental
+// learns each VM's disks from what the index kept of the full job and sends only the changed extent,
+// whether it finds the change by change id or by extent checksums; both jobs restore byte for byte.
+TEST_F(JobRun, AnIncrementalAfterAFullSendsOnlyTheChangedExtentAndBothJobsRestore) {
+  struct Case {
+    const char* name;
+    bool checksums;  // change ids ignored: changes are found by extent checksums
+  };
+  const Case cases[] = {{"change ids", false},
+                        {"extent checksums", true}};
+  const std::string changedVM = "50290000-0000-4000-8000-000000000001";
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    testsupport::TestLab caseDir;
+    const std::string caseLab = caseDir.Path("lab");
+    lab::SetRoot(std::string());
+    ASSERT_EQ(0, RunTool({"create", caseLab, "--vms", "2", "--disks", "2"}, out)) << ReadText(out);
+    if (test.checksums) {
+      for (const char* client : {"coordinator", "proxyA", "proxyB"})
+        ASSERT_EQ(0, RunTool({"set", caseLab, client, "VirtualServer", "nIgnoreChangeId", "1"}, out)) << ReadText(out);
+    }
+    ASSERT_EQ(0, RunTool({"run", caseLab, "--", "-numStreams", "3"}, out)) << ReadText(out);
+    ASSERT_EQ(0, RunTool({"create", caseLab, "--vms", "2", "--disks", "2", "--job", "1002"}, out)) << ReadText(out);
+    // One guest write inside the second extent (1 MiB extents) of the VM's first disk.
+    ASSERT_EQ(0, RunTool({"disk", caseLab, "vm01", "0", "write", "--offset", "1048581", "--bytes", "7"}, out))
+        << ReadText(out);
+    ASSERT_EQ(0, RunTool({"run", caseLab, "--job", "1002", "--", "-t", "2", "-numStreams", "3"}, out)) << ReadText(out);
+
+    lab::SetRoot(caseLab);
+    bool wellFormed = false;
+    const auto full = ExtentItemsByVM(1001, wellFormed);
+    EXPECT_TRUE(wellFormed);
+    const auto incremental = ExtentItemsByVM(1002, wellFormed);
+    EXPECT_TRUE(wellFormed);
+    ASSERT_EQ(2u, full.size());
+    ASSERT_EQ(2u, incremental.size());
+    for (const auto& vm : incremental) {
+      EXPECT_GT(full.at(vm.first).size(), 4u) << vm.first;
+      const std::vector<std::string> expected =
+          vm.first == changedVM ? std::vector<std::string>{"0000000000001"} : std::vector<std::string>{};
+      EXPECT_EQ(expected, vm.second) << vm.first;
+    }
+    for (const std::string& guid : vsJobMgr::ReadVMStatusGuids(1002)) {
+      JobManager::VMUpdateInfo record;
+      ASSERT_TRUE(vsJobMgr::ReadVMStatus(1002, guid, record)) << guid;
+      EXPECT_EQ(0, record.getint64(JobManager::VMUpdateInfo::F_vmStatus)) << guid;
+    }
+    std::string logs;
+    for (const char* client : {"coordinator", "proxyA", "proxyB"}) logs += ReadText(lab::ClientLogPath(client, "quarn"));
+    EXPECT_EQ(test.checksums, logs.find("Change Id will be ignored during backup") != std::string::npos);
+    lab::SetRoot(std::string());
+    ASSERT_EQ(0, RunTool({"verify", caseLab, "--job", "1002"}, out)) << ReadText(out);
+    EXPECT_NE(std::string::npos, ReadText(out).find("(jobs 1001, 1002)")) << ReadText(out);
+    ASSERT_EQ(0, RunTool({"verify", caseLab, "--job", "1001"}, out)) << ReadText(out);
+  }
 }
 
 }  // namespace
