@@ -277,7 +277,7 @@ int64_t IndexParentJob(const std::string& subclientGuid, int64_t jobId) {
   const std::string path = JobRecordPath(subclientGuid, jobId, ".parent", error);
   int64_t parent = 0;
   if (path.empty() || ReadOptionalFile(path, 64, text, error) != ReadResult::kRead ||
-      !labkv::ParseInt64(labkv::Trim(text), parent) || parent <= 0)
+      !labkv::ParseInt64(labkv::Trim(text.substr(0, text.find('\n'))), parent) || parent <= 0)
     return jobId;
   return parent;
 }

@@ -2,6 +2,7 @@
 // in-process agent and two agent processes on further lab clients, over the real framework.
 #include <fcntl.h>
 #include <spawn.h>
+#include <unistd.h>
 #include <sys/wait.h>
 
 #include <map>
@@ -15,6 +16,7 @@
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabCoordinator.h"
 #include "platform/lab/LabMedia.h"
+#include "platform/lab/LabSubclient.h"
 #include "records/messages/JobManagerMessages.h"
 #include "support/TestLab.h"
 
@@ -110,14 +112,17 @@ std::map<std::string, std::vector<std::string>> ExtentItemsByVM(int64_t jobId, b
 
 // A full job, a guest write to one extent of one disk, and an incremental job: the incremental
 // learns each VM's disks from what the index kept of the full job and sends only the changed extent,
-// whether it finds the change by change id or by extent checksums; both jobs restore byte for byte.
+// whether it finds the change by change id or by extent checksums, with either indexing generation;
+// both jobs restore byte for byte.
 TEST_F(JobRun, AnIncrementalAfterAFullSendsOnlyTheChangedExtentAndBothJobsRestore) {
   struct Case {
     const char* name;
     bool checksums;  // change ids ignored: changes are found by extent checksums
+    bool indexingV2;
   };
-  const Case cases[] = {{"change ids", false},
-                        {"extent checksums", true}};
+  const Case cases[] = {{"change ids, indexing V2", false, true},
+                        {"extent checksums, indexing V2", true, true},
+                        {"change ids, indexing V1", false, false}};
   const std::string changedVM = "50290000-0000-4000-8000-000000000001";
   for (const Case& test : cases) {
     SCOPED_TRACE(test.name);
@@ -131,7 +136,19 @@ TEST_F(JobRun, AnIncrementalAfterAFullSendsOnlyTheChangedExtentAndBothJobsRestor
       for (const char* client : {"coordinator", "proxyA", "proxyB"})
         ASSERT_EQ(0, RunTool({"set", caseLab, client, "VirtualServer", "nIgnoreChangeId", "1"}, out)) << ReadText(out);
     }
+    if (!test.indexingV2) {
+      lab::SetRoot(caseLab);
+      lab::SubclientRecord record;
+      std::string error;
+      ASSERT_EQ(lab::RecordRead::kRead, lab::ReadSubclientRecord("1", record, error)) << error;
+      record.settings["indexingV2"] = "0";
+      ASSERT_TRUE(lab::WriteSubclientRecord("1", record, error)) << error;
+      lab::SetRoot(std::string());
+      ASSERT_EQ(0, RunTool({"create", caseLab, "--vms", "2", "--disks", "2"}, out)) << ReadText(out);
+    }
     ASSERT_EQ(0, RunTool({"run", caseLab, "--", "-numStreams", "3"}, out)) << ReadText(out);
+    // Discovery leaves the next job its own collect file (a V1 collect file has no job id in its name).
+    ::unlink((caseLab + "/clients/coordinator/JobResults/1/vmcollect.ztf").c_str());
     ASSERT_EQ(0, RunTool({"create", caseLab, "--vms", "2", "--disks", "2", "--job", "1002", "--time-scale", "60"}, out))
         << ReadText(out);
     // One guest write inside the second extent (1 MiB extents) of the VM's first disk.

@@ -12,6 +12,7 @@
 #include "platform/index/IdxBrowseMessages.h"
 #include "platform/index/vsIndexClient.h"
 #include "platform/jobmgr/vsJobMgr.h"
+#include "platform/lab/LabHistory.h"
 #include "platform/lab/LabIndex.h"
 #include "records/messages/IdxMetadataMessages.h"
 #include "support/TestLab.h"
@@ -242,6 +243,30 @@ TEST_F(IndexLearnTest, ABackupCopyTakesTheSnapshotJobsWholeIndex) {
   EXPECT_NE(std::string::npos, client_->GetLastError().find("snapshot job 16 has no index"));
   ASSERT_TRUE(lab_.Fault("index.CopySnapIndexToBackupCopy", 9));
   EXPECT_EQ(0, client_->CopySnapIndexToBackupCopy(snap, 5, 77));
+}
+
+// A VM's own (child) job uploads under its id; a later job asking for the cycle's newest files gets
+// them as the files of the job the child belongs to, and nothing of a job outside the cycle.
+TEST_F(IndexLearnTest, WhatAVMsOwnJobUploadedCountsAsItsJobs) {
+  std::string error;
+  for (const lab::HistoryJob& ended : {lab::HistoryJob{19, 1, false}, lab::HistoryJob{20, 2, false}})
+    ASSERT_TRUE(lab::RecordSuccessfulJob("4", ended, error)) << error;
+  const std::string local = lab_.Path("local");
+  ASSERT_TRUE(lab::MakeDirs(local) && lab::WriteFileAtomic(local + "/state.crc", "of job 20"));
+  ASSERT_TRUE(client_->UploadVMMetadataFiles(kVM, {local + "/state.crc"}, 20001, kGuid)) << client_->GetLastError();
+  EXPECT_EQ(20, lab::IndexParentJob(kGuid, 20001));
+  EXPECT_EQ(18001, lab::IndexParentJob(kGuid, 18001)) << "no known child: the job itself";
+  ASSERT_TRUE(StartJob(18, "1"));  // a job the history does not hold
+  ASSERT_TRUE(lab::WriteFileAtomic(local + "/older.crc", "of job 18"));
+  ASSERT_TRUE(client_->UploadVMMetadataFiles(kVM, {local + "/older.crc"}, 18001, kGuid));
+
+  ASSERT_TRUE(StartJob(21, "1"));
+  const std::string out = lab_.Path("out");
+  ASSERT_TRUE(lab::MakeDirs(out));
+  EXPECT_TRUE(client_->DownloadVMMetadataFile(kVM, "state*", out, 0)) << client_->GetLastError();
+  std::string text;
+  EXPECT_TRUE(lab::ReadFile(out + "/state.crc", text) && text == "of job 20");
+  EXPECT_FALSE(client_->DownloadVMMetadataFile(kVM, "older*", out, 0));
 }
 
 }  // namespace
