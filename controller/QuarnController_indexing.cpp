@@ -29,6 +29,9 @@ const char* const kSigDownloadVMMetaDataFiles =
     "const std::string&)";
 const char* const kSigGetVMDiskList =
     "bool QuarnController::GetVMDiskListFromIndexing(const std::string&, std::map<std::string, unsigned long long>&)";
+const char* const kSigExtentsCRC =
+    "bool QuarnController::GetVMDiskExtentsCRC(const std::string&, const std::string&, unsigned long int, "
+    "IdxBrowseClientResp*)";
 const char* const kSigFixedLength = "bool QuarnController::GetUseFixedLengthExtentNames(bool&)";
 const char* const kSigMetadataExtents =
     "bool QuarnController::GetMetadataExtentsFromIndexing(const vm_params&, const std::string&, bool, "
@@ -197,7 +200,11 @@ bool QuarnController::GetVMDiskExtentsCRC(const std::string& vm, const std::stri
                                           IdxBrowseClientResp* response) {
   auto_lock lock;
   vsIndexClient* client = GetIndexClient(lock);
-  return client != nullptr && client->GetVMDiskExtentsCRC(vm, disk, count, response);
+  if (client == nullptr) return false;
+  if (client->GetVMDiskExtentsCRC(vm, disk, count, response)) return true;
+  m_event.Error(kSigExtentsCRC, "Failed to browse the extent check sums of disk [%s] of VM [%s]: %s", disk.c_str(),
+                vm.c_str(), client->GetLastError().c_str());
+  return false;
 }
 
 bool QuarnController::RunArchiveIndexForVM(const std::string& vm, const long long& jobId, unsigned long subclientId,

@@ -10,7 +10,10 @@
 #include <memory>
 #include <new>
 
+#include "app/QuarnUtils.h"
 #include "coordinator/QuarnCoordinator.h"
+#include "platform/archive/vsArchive.h"
+#include "platform/sim/vsSim.h"
 #include "platform/os/CPxFile.h"
 #include "platform/os/CPxPath.h"
 
@@ -204,10 +207,34 @@ bool QuarnCoordinator::CreateMasterIndexArchiveFile() {
     m_masterIndexFileTime = static_cast<uint64_t>(m_jobMgr->getPrevMasterAFileCTime());
     return true;
   }
-  // A new master index archive file is written through the media agent's archive, which this build
-  // cannot reach: the job must not go on as if the file existed.
-  m_event.Error(kSigMasterFile, "Failed to create the master index archive file: no archive of the media agent");
-  return false;
+  vsSim sim;
+  vsArchive archive(m_jobMgr, m_appMgr, &sim, std::string());
+  if (vsArchive::isError(archive.init(false))) {
+    m_event.Error(kSigMasterFile, "Failed to open an archive for the master index archive file: %s",
+                  archive.GetLastError().c_str());
+    return false;
+  }
+  if (m_jobMgr->checkQuitFlag()) {
+    m_event.Error(kSigMasterFile, "Job is suspended or killed");
+    return false;
+  }
+  uint32_t number = 0;
+  uint64_t time = 0;
+  const bool snapBackup = m_jobMgr->isSnapBackup();
+  if (!snapBackup ||
+      QuarnUtils::IsVMCentricSnapBackupSupported(static_cast<VirtualServerInstanceType>(m_appMgr->getInstanceType()),
+                                                 m_appMgr->getSnapEngineID(), m_appMgr->isUseIndexingV2Enabled())) {
+    if (vsArchive::isError(archive.CreateMasterIndexArchiveFile(&number, &time, snapBackup))) {
+      m_event.Error(kSigMasterFile, "Failed to create the master index archive file: %s",
+                    archive.GetLastError().c_str());
+      return false;
+    }
+    m_event.Debug(kSigMasterFile, "Created master index archive file [%u]", number);
+  }
+  m_masterIndexFileNumber = number;
+  m_masterIndexFileTime = time;
+  m_jobMgr->setMasterArchFile(number, static_cast<int64_t>(time));
+  return true;
 }
 
 // ---- Content records of finished VMs ----

@@ -10,7 +10,7 @@ class TVMCRCTable;
 // table the disk's backup compares against.
 class QuarnIdxBrowseClientResp : public IdxBrowseClientResp {
  public:
-  // The browse response's tag.
+  // The browse response's tag (IdxBrowse::BrowseResp).
   static constexpr uint32_t kResponseTag = 0x646BC10B;
 
   // table: the table to fill (not owned); null makes every answer refused.

@@ -244,6 +244,11 @@ bool Checker::Content(uint16_t type, uint64_t offset, FieldReader& in, uint64_t 
   if (kind == RecordType::kIndexMetadata || kind == RecordType::kDiskIndexMetadata) {
     ++item->metadataRecords;
     ++contents_.indexMetadataRecords;
+    MetadataRecord record;
+    record.vmLevel = kind == RecordType::kIndexMetadata;
+    record.fileOffset = payloadOffset;
+    record.length = payloadLength;
+    item->metadata.push_back(record);
     return true;
   }
   if (item->kind == ItemKind::kDirectory || item->kind == ItemKind::kPseudo || item->kind == ItemKind::kDisk)
@@ -332,7 +337,10 @@ const char* ItemKindName(ItemKind kind) {
   return "unknown";
 }
 
-bool ReadArchive(const std::string& path, ArchiveContents& contents, Problem& problem) {
+namespace {
+
+// Reads the archive's records in order; beginOnly stops after the first.
+bool ReadRecords(const std::string& path, ArchiveContents& contents, Problem& problem, bool beginOnly) {
   contents = ArchiveContents();
   contents.path = path;
   problem = Problem();
@@ -399,9 +407,23 @@ bool ReadArchive(const std::string& path, ArchiveContents& contents, Problem& pr
       break;
     }
     ok = checker.OnRecord(type, offset, fields, payloadOffset, payloadLength);
+    if (beginOnly) {
+      close(fd);
+      return ok;
+    }
   }
   close(fd);
   return ok && checker.OnEnd(contents.fileSize);
+}
+
+}  // namespace
+
+bool ReadArchive(const std::string& path, ArchiveContents& contents, Problem& problem) {
+  return ReadRecords(path, contents, problem, false);
+}
+
+bool ReadArchiveBegin(const std::string& path, ArchiveContents& contents, Problem& problem) {
+  return ReadRecords(path, contents, problem, true);
 }
 
 }  // namespace archive

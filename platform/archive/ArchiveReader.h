@@ -33,6 +33,13 @@ struct Piece {
   std::string changeBits;       // packed, least significant bit first
 };
 
+// Where an index metadata record's XML text lies in the archive file.
+struct MetadataRecord {
+  bool vmLevel = false;  // the VM's record rather than an item's
+  uint64_t fileOffset = 0;
+  uint64_t length = 0;
+};
+
 struct Item {
   ItemKind kind = ItemKind::kFile;
   std::string name;
@@ -48,6 +55,7 @@ struct Item {
   uint64_t holeBytes = 0;
   std::vector<Piece> pieces;
   uint32_t metadataRecords = 0;
+  std::vector<MetadataRecord> metadata;
   bool ended = false;
   bool success = false;
   int32_t endCode = 0;
@@ -91,5 +99,8 @@ struct ArchiveContents {
 // Reads and checks the whole file. False with the first problem found; `contents` then holds what
 // was read up to it.
 bool ReadArchive(const std::string& path, ArchiveContents& contents, Problem& problem);
+// Reads only the archive's first record: what the archive is (job, VM, level), none of its items.
+// False when that record cannot be read or is not an archive's beginning.
+bool ReadArchiveBegin(const std::string& path, ArchiveContents& contents, Problem& problem);
 
 }  // namespace archive

@@ -95,6 +95,9 @@ class vsArchive {
   // An index-only archive file of a snapshot job; its id goes to *archiveFileId. Needs no stream.
   int CreateVMIndexArchiveFileForSnap(const std::string& vmGuid, int64_t childJobId, int64_t clientId,
                                       int64_t subclientId, int64_t* archiveFileId);
+  // The job's master index archive file: an index-only archive file of no VM; its id and creation
+  // time (seconds) go to the two outputs. Fault table operation "archive.createArchiveFile".
+  int CreateMasterIndexArchiveFile(uint32_t* archiveFileId, uint64_t* creationTime, bool snapBackup);
   // Ends the archive file and makes it durable.
   int closeArchiveFile();
   // The open archive file's id and path; 0 and empty when none is open.
@@ -139,6 +142,9 @@ class vsArchive {
       EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   int SendMetadata(archive::RecordType type, const CNMessageBase& metadata) LOCKS_EXCLUDED(mutex_);
   int CloseArchiveFileLocked() EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  // Writes an index-only archive file (begun and ended at once); its id and creation time.
+  int CreateIndexOnlyFileLocked(const std::string& vmGuid, int64_t childJobId, int64_t clientId, int64_t subclientId,
+                                uint64_t& id, int64_t& created) EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   // Stream reservations (vsArchive_stream.cpp): takes the reservation of the stream's RCID in the
   // job's ledger as this process's (0 or kRetNoReservation), and gives it back.
   int HoldReservationLocked() EXCLUSIVE_LOCKS_REQUIRED(mutex_);

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "platform/archive/vsArchive.h"
+#include "platform/appmgr/vsAppMgr.h"
 #include "platform/disk/I2ClusterBitmap.h"
 #include "platform/ev/EvDebug.h"
 #include "platform/jobmgr/vsJobMgr.h"
@@ -134,16 +135,39 @@ int vsArchive::createArchiveFile(const std::string& vmGuid, int64_t childJobId, 
 
 int vsArchive::CreateVMIndexArchiveFileForSnap(const std::string& vmGuid, int64_t childJobId, int64_t clientId,
                                                 int64_t subclientId, int64_t* archiveFileId) {
-  // The index-only file is an archive file of its own, begun and ended at once.
-  archive::ArchiveWriter writer;
   ZtMutexLock lock(mutex_);
   if (archiveFileId == nullptr) return Fail(kRetBadArgument, "no place for the archive file id");
+  uint64_t id = 0;
+  int64_t created = 0;
+  if (int code = CreateIndexOnlyFileLocked(vmGuid, childJobId, clientId, subclientId, id, created)) return code;
+  *archiveFileId = static_cast<int64_t>(id);
+  return kRetOk;
+}
+
+int vsArchive::CreateMasterIndexArchiveFile(uint32_t* archiveFileId, uint64_t* creationTime, bool /*snapBackup*/) {
+  ZtMutexLock lock(mutex_);
+  if (archiveFileId == nullptr || creationTime == nullptr) return Fail(kRetBadArgument, "no place for the archive file");
+  uint64_t id = 0;
+  int64_t created = 0;
+  if (int code = CreateIndexOnlyFileLocked(std::string(), 0, 0, appMgr_ != nullptr ? static_cast<int64_t>(appMgr_->getAppId()) : 0, id,
+                                           created))
+    return code;
+  if (id > 0xFFFFFFFFu) return Fail(kRetCreateFailed, "the archive file id does not fit the master file's number");
+  *archiveFileId = static_cast<uint32_t>(id);
+  *creationTime = static_cast<uint64_t>(created);
+  return kRetOk;
+}
+
+int vsArchive::CreateIndexOnlyFileLocked(const std::string& vmGuid, int64_t childJobId, int64_t clientId,
+                                         int64_t subclientId, uint64_t& id, int64_t& created) {
+  // The index-only file is an archive file of its own, begun and ended at once.
+  archive::ArchiveWriter writer;
   if (!initialized_ || closed_) return Fail(kRetNotInitialized, "the stream is not open");
   vmGuid_ = vmGuid;
   if (int code = InjectedFault("archive.createArchiveFile")) return code;
-  uint64_t id = 0;
   std::string path;
   if (int code = NewArchivePath(id, path)) return code;
+  created = static_cast<int64_t>(ZtClock::NowSeconds());
   FieldWriter end;
   end.U64(1);
   end.U64(0);
@@ -154,7 +178,6 @@ int vsArchive::CreateVMIndexArchiveFileForSnap(const std::string& vmGuid, int64_
                      nullptr, 0, error) ||
       !writer.Append(RecordType::kArchiveEnd, end.Bytes(), nullptr, 0, error) || !writer.Close(error))
     return Fail(kRetCreateFailed, error);
-  *archiveFileId = static_cast<int64_t>(id);
   lastError_.clear();
   return kRetOk;
 }

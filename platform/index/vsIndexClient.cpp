@@ -5,6 +5,8 @@
 #include <algorithm>
 
 #include "platform/appmgr/vsAppMgr.h"
+#include "platform/index/ExtentNameConverter.h"
+#include "platform/index/IdxBrowseMessages.h"
 #include "platform/jobmgr/vsJobMgr.h"
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabFaults.h"
@@ -222,7 +224,14 @@ bool vsIndexClient::UploadVMMetadataFiles(const std::string& vmGuid, const std::
     SetError(reason);
     return false;
   }
-  return UploadInto(folder, files);
+  if (!UploadInto(folder, files)) return false;
+  // Files a VM's own job uploads count as this job's when a later job asks for the newest of a cycle.
+  const int64_t own = jobMgr_ != nullptr ? jobMgr_->getJobId() : 0;
+  if (own > 0 && own != jobId && !lab::RecordIndexChildJob(subclientGuid, jobId, own, reason)) {
+    SetError(reason);
+    return false;
+  }
+  return true;
 }
 
 bool vsIndexClient::DownloadVMMetadataFile(const std::string& vmGuid, const std::string& pattern,
@@ -349,9 +358,13 @@ bool vsIndexClient::createIndex(bool finalise) {
     SetError(error);
     return false;
   }
-  ZtMutexLock lock(mutex_);
-  for (const auto& vm : added) addedVMs_.erase(vm.first);
-  return true;
+  {
+    ZtMutexLock lock(mutex_);
+    for (const auto& vm : added) addedVMs_.erase(vm.first);
+  }
+  // Without archive-index runs the index learns the job's VMs from its archive files when the job
+  // finalises it.
+  return !finalise || (appMgr_ != nullptr && appMgr_->isUseIndexingV2Enabled()) || LearnJob(jobId);
 }
 
 bool vsIndexClient::SendArchiveFileInfo(uint64_t keyrealmId, uint32_t archiveFileId) {
@@ -529,21 +542,93 @@ bool vsIndexClient::GetListOfMetadataExtents(int64_t clientId, const std::string
   return true;
 }
 
+bool vsIndexClient::DiskChecksums(const std::string& vmGuid, const std::string& disk,
+                                  std::map<uint64_t, uint32_t>& checksums) {
+  checksums.clear();
+  const std::string guid = SubclientGuid();
+  const std::string vm = lab::FindIndexVM(guid, vmGuid);
+  const std::vector<int64_t> jobs =
+      vm.empty() ? std::vector<int64_t>() : JobsToRead(guid, lab::IndexVMEntryJobs(guid, vm), 0);
+  if (jobs.empty()) {
+    SetError("the index has no backup of VM [" + vmGuid + "]");
+    return false;
+  }
+  // The jobs of the cycle back to the VM's last full backup, newest first; each later one's extents
+  // replace the earlier ones', and an extent a job did not send keeps its earlier checksum.
+  std::vector<Entries> chain;
+  for (int64_t job : jobs) {
+    Entries entries;
+    std::string error;
+    if (!lab::ReadIndexVMEntries(guid, vm, job, entries, error)) {
+      SetError(error);
+      return false;
+    }
+    chain.push_back(entries);
+    const bool full = std::any_of(entries.begin(), entries.end(), [](const std::vector<std::string>& entry) {
+      return entry.size() == 2 && entry[0] == "level" && entry[1] == "1";
+    });
+    if (full) break;
+  }
+  bool diskKnown = false;
+  for (auto entries = chain.rbegin(); entries != chain.rend(); ++entries) {
+    for (const auto& entry : *entries) {
+      uint64_t extent = 0, crc = 0;
+      if (entry.size() == 3 && entry[0] == "disk" && SameName(entry[1], disk)) diskKnown = true;
+      if (entry.size() == 4 && entry[0] == "crc" && SameName(entry[1], disk) &&
+          labkv::ParseUInt64(entry[2], extent) && labkv::ParseUInt64(entry[3], crc) && crc <= 0xFFFFFFFFu)
+        checksums[extent] = static_cast<uint32_t>(crc);
+    }
+  }
+  if (!diskKnown) SetError("the index has no disk [" + disk + "] of VM [" + vmGuid + "]");
+  return diskKnown;
+}
+
 bool vsIndexClient::GetVMDiskExtentsCRC(const std::string& vmGuid, const std::string& disk, unsigned long count,
                                         IdxBrowseClientResp* response) {
   if (!CheckOpen() || Faulted("index.GetVMDiskExtentsCRC", vmGuid)) return false;
-  SetError("the index cache cannot browse extent checksums");
-  return false;
+  std::map<uint64_t, uint32_t> checksums;
+  if (response == nullptr) {
+    SetError("no receiver for the extent checksums");
+    return false;
+  }
+  if (!DiskChecksums(vmGuid, disk, checksums)) return false;
+  // The answer comes in replies of a bounded number of extents, so that a large disk does not make
+  // one message of millions of items.
+  auto next = checksums.begin();
+  do {
+    IdxBrowse::BrowseResp reply;
+    CNMessageList& items =
+        reply.getObject<IdxBrowse::BrowseResult>(IdxBrowse::BrowseResp::F_result, true)
+            ->getlistobject(IdxBrowse::BrowseResult::F_items, true);
+    for (size_t n = 0; n < kExtentsPerReply && next != checksums.end(); ++n, ++next) {
+      IdxBrowse::BrowseItem item;
+      item.setstring(IdxBrowse::BrowseItem::F_extentName, ExtentNameConverter::Extent_dec_to_base32(next->first));
+      item.getObject<IdxBrowse::ExtentAttributes>(IdxBrowse::BrowseItem::F_attributes, true)
+          ->setint64(IdxBrowse::ExtentAttributes::F_checksum, next->second);
+      items.emplace_back(item);
+    }
+    if (!response->processResp(&reply)) {
+      SetError("the extent checksums of disk [" + disk + "] of VM [" + vmGuid + "] were not taken");
+      return false;
+    }
+  } while (next != checksums.end());
+  return true;
 }
 
 // ---- Archive-index runs ----
 
-bool vsIndexClient::ArchiveIndexOneVM(const std::string& vmGuid, int64_t jobId, int64_t& status) {
+bool vsIndexClient::ArchiveIndexOneVM(const std::string& vmGuid, int64_t jobId, bool learn, int64_t& status) {
   int code = 0;
   status = Faulted("index.RunArchiveIndexForVM", vmGuid, &code) ? code : 0;
   std::string guid, error;
   int64_t ownJob = 0;
   if (!JobIdentity(guid, ownJob)) return false;
+  if (status == 0 && learn) {
+    // A VM the index cannot learn from its archive files is not indexed: its run fails.
+    bool learned = false;
+    if (!LearnVM(vmGuid, jobId > 0 ? jobId : ownJob, learned)) return false;
+    if (!learned) status = kArchiveIndexNotLearned;
+  }
   if (!lab::AppendIndexJobEntry(guid, jobId > 0 ? jobId : ownJob,
                                 {"archiveIndex", vmGuid, std::to_string(status)}, error)) {
     SetError(error);
@@ -555,7 +640,7 @@ bool vsIndexClient::ArchiveIndexOneVM(const std::string& vmGuid, int64_t jobId, 
 bool vsIndexClient::RunArchiveIndexForVM(const std::string& vmGuid, const int64_t& jobId, uint64_t subclientId,
                                          int streamClientId, int flag) {
   int64_t status = 0;
-  if (!CheckOpen() || !ArchiveIndexOneVM(vmGuid, jobId, status)) return false;
+  if (!CheckOpen() || !ArchiveIndexOneVM(vmGuid, jobId, true, status)) return false;
   return status == 0;
 }
 
@@ -569,7 +654,7 @@ int vsIndexClient::RunArchiveIndexInBatch(const std::list<VMArchiveIndexParam>& 
   for (const VMArchiveIndexParam& param : batch) {
     int64_t status = 0;
     if (Faulted("index.RunArchiveIndexInBatch", param.vmGuid) ||
-        !ArchiveIndexOneVM(param.vmGuid, param.childJobId, status))
+        !ArchiveIndexOneVM(param.vmGuid, param.childJobId, false, status))
       return 0;
     JobManager::ArchiveIndexResp answer;
     answer.setstring(JobManager::ArchiveIndexResp::F_vmGuid, param.vmGuid);

@@ -110,7 +110,11 @@ class vsIndexClient {
   bool GetVMMetadata(const std::string& vm, const std::string& folder, unsigned long count,
                      IdxMetadata::IdxMetaData* metadata, IdxMetadataByName* byName, bool& retryable,
                      bool& queryFailed);
-  // The extent checksums of the VM's disk from its last backup, through the response object.
+  // The extent checksums of the VM's disk as of its last backup (every extent the cycle's jobs sent
+  // since the VM's last full backup, each with its newest checksum), through the response object:
+  // IdxBrowse::BrowseResp replies of at most kExtentsPerReply extents each. False when the index does
+  // not know the disk or the response object refuses a reply.
+  static constexpr size_t kExtentsPerReply = 4096;
   bool GetVMDiskExtentsCRC(const std::string& vmGuid, const std::string& disk, unsigned long count,
                            IdxBrowseClientResp* response);
   // The metadata extents (mft) or mount extents of a disk from the VM's last backup, one callback
@@ -132,8 +136,9 @@ class vsIndexClient {
   std::string GetMediaAgentClientName() const;
 
   // ---- Backup copy of a snapshot job (vsIndexClient_snap.cpp) ----
-  // Makes the snapshot job's index that of this backup copy: in the lab, the snapshot job's files in
-  // the index cache are copied into this job's folder. 1 on success, 0 on failure (GetLastError).
+  // Makes the snapshot job's index that of this backup copy: in the lab, the snapshot job's files,
+  // its index record (VMs, level) and each VM's files and entries are copied to this job. 1 on
+  // success, 0 on failure (GetLastError), also when the snapshot job left no index at all.
   // Fault table operation "index.CopySnapIndexToBackupCopy".
   int CopySnapIndexToBackupCopy(int64_t snapJobId, uint32_t masterFileNumber, uint64_t masterFileTime);
 
@@ -156,7 +161,34 @@ class vsIndexClient {
   // The entries of the VM's last backup (the newest job with entries at or after the last full).
   bool ReadLastVMEntries(const std::string& vm, std::vector<std::vector<std::string>>& entries, bool& known);
   // One VM of an archive-index run: its status (0 archived) or false when the run stopped there.
-  bool ArchiveIndexOneVM(const std::string& vmGuid, int64_t jobId, int64_t& status);
+  // learn: the index learns the VM from the job's archive files first (a VM's own run; a
+  // snapshot's batch has no data archives to learn from).
+  bool ArchiveIndexOneVM(const std::string& vmGuid, int64_t jobId, bool learn, int64_t& status);
+  // The status of a VM's run when the index could not learn the VM from its archive files.
+  static constexpr int64_t kArchiveIndexNotLearned = 1;
+
+  // The disk's extent checksums as of the VM's last backup; false (reason kept) when the index does
+  // not know the VM or the disk.
+  bool DiskChecksums(const std::string& vmGuid, const std::string& disk, std::map<uint64_t, uint32_t>& checksums);
+
+  // ---- What the index learns from a job's archive files (vsIndexClient_learn.cpp) ----
+  // The archive files of the VM that the job (or a child job of the VM) wrote, found among the job's
+  // and this client's own job's files; parentJob receives the job that wrote them.
+  std::vector<std::string> VMArchivePaths(const std::string& vmGuid, int64_t jobId, int64_t& parentJob);
+  // The entries of the VM from the archive files the job wrote for it, and the job to keep them
+  // under: the job that wrote the files, whichever of its child jobs is named. `learned` is false
+  // (reason kept) when the job wrote none or they cannot be indexed (not well formed, the VM's
+  // backup ended failed); false when a file could not be read.
+  bool LearnVMEntries(const std::string& vmGuid, int64_t jobId, std::vector<std::vector<std::string>>& entries,
+                      int64_t& indexJob, bool& learned);
+  // Learns the VM from the job's archive files and keeps what it learned as the VM's entries of the
+  // job that wrote them.
+  bool LearnVM(const std::string& vmGuid, int64_t jobId, bool& learned);
+  // Learns every VM the job wrote archive files for; a VM whose files cannot be indexed is left out.
+  bool LearnJob(int64_t jobId);
+
+  // Copies the regular files of a cache folder that exists (found set) into another.
+  bool CopyIndexFolder(const std::string& from, const std::string& to, bool& found);
 
   // ---- Which earlier jobs a request of a VM's state may read (vsIndexClient_jobs.cpp) ----
   // Of the jobs that hold what is asked for (`available`), those a request for `jobId` may read, in

@@ -22,8 +22,10 @@ std::vector<int64_t> vsIndexClient::JobsToRead(const std::string& subclientGuid,
   }
   const lab::BackupCycle cycle = lab::CurrentCycle(history, jobMgr_ != nullptr && jobMgr_->isSnapToTape());
   if (cycle.lastFull == 0) return lab::IndexJobsToRead(subclientGuid, available, 0);
+  // What a VM's own (child) job left counts as the job it belongs to.
   std::vector<int64_t> chosen;
   for (int64_t job : cycle.jobs)
-    if (std::find(available.begin(), available.end(), job) != available.end()) chosen.push_back(job);
+    for (int64_t held : available)
+      if (lab::IndexParentJob(subclientGuid, held) == job) chosen.push_back(held);
   return chosen;
 }

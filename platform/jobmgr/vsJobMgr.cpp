@@ -60,6 +60,11 @@ void vsJobMgr::setPrevMasterArchFile(int64_t number) { ZtMutexLock l(mutex_); pr
 int64_t vsJobMgr::getPrevMasterArchFile() const { ZtMutexLock l(mutex_); return prevMasterArchFile_; }
 void vsJobMgr::setPrevMasterAFileCTime(int64_t time) { ZtMutexLock l(mutex_); prevMasterAFileCTime_ = time; }
 int64_t vsJobMgr::getPrevMasterAFileCTime() const { ZtMutexLock l(mutex_); return prevMasterAFileCTime_; }
+void vsJobMgr::setMasterArchFile(int64_t number, int64_t time) {
+  ZtMutexLock l(mutex_);
+  prevMasterArchFile_ = number;
+  prevMasterAFileCTime_ = time;
+}
 void vsJobMgr::setSnapBackup(bool on) { ZtMutexLock l(mutex_); snapBackup_ = on; }
 bool vsJobMgr::isSnapBackup() const { ZtMutexLock l(mutex_); return snapBackup_; }
 void vsJobMgr::setProgBarModeSnapOnlyBackup() { ZtMutexLock l(mutex_); progBarSnapOnly_ = true; }

@@ -71,6 +71,9 @@ class vsJobMgr {
   int64_t getPrevMasterArchFile() const;
   void setPrevMasterAFileCTime(int64_t time);
   int64_t getPrevMasterAFileCTime() const;
+  // The job's own master index archive file: what a later attempt of the job in this process reads
+  // back as its previous one instead of making its own.
+  void setMasterArchFile(int64_t number, int64_t time);
   void setSnapBackup(bool on);
   bool isSnapBackup() const;
   void setProgBarModeSnapOnlyBackup();

@@ -256,6 +256,32 @@ int64_t LastSuccessfulFullJob(const std::string& subclientGuid) {
   return 0;
 }
 
+bool RecordIndexChildJob(const std::string& subclientGuid, int64_t childJobId, int64_t parentJobId,
+                         std::string& error) {
+  const std::string path = JobRecordPath(subclientGuid, childJobId, ".parent", error);
+  if (path.empty()) return false;
+  if (parentJobId <= 0 || parentJobId == childJobId) {
+    error = "job " + std::to_string(parentJobId) + " cannot be the job of child job " + std::to_string(childJobId);
+    return false;
+  }
+  if (IndexParentJob(subclientGuid, childJobId) == parentJobId) return true;
+  if (!MakeDirs(path.substr(0, path.rfind('/')))) {
+    error = "cannot create the folder of " + path;
+    return false;
+  }
+  return WriteFileAtomic(path, std::to_string(parentJobId) + "\n", error);
+}
+
+int64_t IndexParentJob(const std::string& subclientGuid, int64_t jobId) {
+  std::string error, text;
+  const std::string path = JobRecordPath(subclientGuid, jobId, ".parent", error);
+  int64_t parent = 0;
+  if (path.empty() || ReadOptionalFile(path, 64, text, error) != ReadResult::kRead ||
+      !labkv::ParseInt64(labkv::Trim(text.substr(0, text.find('\n'))), parent) || parent <= 0)
+    return jobId;
+  return parent;
+}
+
 bool AppendIndexJobEntry(const std::string& subclientGuid, int64_t jobId, const std::vector<std::string>& fields,
                          std::string& error) {
   const std::string path = JobRecordPath(subclientGuid, jobId, ".log", error);
@@ -323,10 +349,41 @@ bool AppendIndexVMEntry(const std::string& subclientGuid, const std::string& vmG
   return !path.empty() && AppendEntry(path, fields, error);
 }
 
+bool WriteIndexVMEntries(const std::string& subclientGuid, const std::string& vmGuid, int64_t jobId,
+                         const std::vector<std::vector<std::string>>& entries, std::string& error) {
+  const std::string path = VMEntriesPath(subclientGuid, vmGuid, jobId, error);
+  if (path.empty()) return false;
+  std::string text;
+  for (const auto& fields : entries) {
+    if (fields.empty() || fields[0].empty()) {
+      error = "an index entry needs its kind";
+      return false;
+    }
+    text += FormatIndexEntry(fields) + "\n";
+  }
+  if (!MakeDirs(path.substr(0, path.rfind('/')))) {
+    error = "cannot create the folder of " + path;
+    return false;
+  }
+  return WriteFileAtomic(path, text, error);
+}
+
 bool ReadIndexVMEntries(const std::string& subclientGuid, const std::string& vmGuid, int64_t jobId,
                         std::vector<std::vector<std::string>>& entries, std::string& error) {
   const std::string path = VMEntriesPath(subclientGuid, vmGuid, jobId, error);
   return !path.empty() && ReadEntries(path, entries, error);
+}
+
+std::vector<std::string> IndexVMs(const std::string& subclientGuid) {
+  std::string error;
+  const std::string folder = IndexSubclientDir(subclientGuid, error);
+  std::vector<std::string> names, vms;
+  if (folder.empty()) return vms;
+  CPxDirectory::List(folder + "/" + kVMsFolder, names);
+  for (const std::string& name : names)
+    if (name[0] != '.' && IsDirectory(folder + "/" + kVMsFolder + "/" + name)) vms.push_back(name);
+  std::sort(vms.begin(), vms.end());
+  return vms;
 }
 
 std::string FindIndexVM(const std::string& subclientGuid, const std::string& guidOrName) {

@@ -14,6 +14,7 @@
 //                                           "fixedLengthExtentNames=0|1", "vm.<GUID>=0|1" (a VM the
 //                                           index holds; 1 when it is marked stubbed or failed)
 //   index/<subclient GUID>/jobs/<job>.log   what the job sent to its index, one entry a line
+//   index/<subclient GUID>/jobs/<child>.parent  the job a child job (one VM's job) belongs to
 //   index/<subclient GUID>/vms/<VM GUID>/<job>/     a VM's metadata files uploaded by a job
 //   index/<subclient GUID>/vms/<VM GUID>/<job>.idx  what the index knows of the VM from that job,
 //                                           one entry a line (kinds below)
@@ -26,6 +27,8 @@
 //   meta vm <message XML>                          the VM's index metadata (IdxMetadata::IdxMetaData)
 //   meta disk <index name> <message XML>           a disk's index metadata
 //   extent <disk> mft|mount <extent number> <cluster bitmap text>   a metadata extent of a disk
+//   level <backup level>                           the level of the job's archive files of the VM (1 full)
+//   crc <disk> <extent number> <checksum>          the checksum of an extent the job sent
 // Job records change under their own lock; entry files and uploads grow or are replaced whole, so
 // two processes writing for the same subclient at once lose nothing.
 namespace lab {
@@ -60,6 +63,12 @@ std::vector<int64_t> IndexJobIds(const std::string& subclientGuid);
 // The newest job whose full backup finalised its index; 0 when there is none.
 int64_t LastSuccessfulFullJob(const std::string& subclientGuid);
 
+// A child job (the job of one VM) of a job: kept as jobs/<child>.parent, so that what the child
+// uploaded counts as its job's. IndexParentJob gives the job itself when it is no known child.
+bool RecordIndexChildJob(const std::string& subclientGuid, int64_t childJobId, int64_t parentJobId,
+                         std::string& error);
+int64_t IndexParentJob(const std::string& subclientGuid, int64_t jobId);
+
 bool AppendIndexJobEntry(const std::string& subclientGuid, int64_t jobId, const std::vector<std::string>& fields,
                          std::string& error);
 std::vector<std::vector<std::string>> ReadIndexJobEntries(const std::string& subclientGuid, int64_t jobId);
@@ -79,8 +88,13 @@ std::vector<int64_t> IndexJobsToRead(const std::string& subclientGuid, const std
 
 bool AppendIndexVMEntry(const std::string& subclientGuid, const std::string& vmGuid, int64_t jobId,
                         const std::vector<std::string>& fields, std::string& error);
+// Replaces what the index knows of the VM from the job with the entries, whole.
+bool WriteIndexVMEntries(const std::string& subclientGuid, const std::string& vmGuid, int64_t jobId,
+                         const std::vector<std::vector<std::string>>& entries, std::string& error);
 bool ReadIndexVMEntries(const std::string& subclientGuid, const std::string& vmGuid, int64_t jobId,
                         std::vector<std::vector<std::string>>& entries, std::string& error);
+// The VMs (lower-case GUIDs) the index keeps anything of.
+std::vector<std::string> IndexVMs(const std::string& subclientGuid);
 // The GUID folder of the VM the text names (its GUID in any case, or the name an entry records);
 // empty when the index does not know the VM.
 std::string FindIndexVM(const std::string& subclientGuid, const std::string& guidOrName);

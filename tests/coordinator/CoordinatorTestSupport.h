@@ -114,6 +114,8 @@ class TestCoordinator : public QuarnCoordinator {
   // Shared snapshot and auto-scale.
   using QuarnCoordinator::CheckAndAddAgents;
   using QuarnCoordinator::CopyParentSnapIndexToBackupCopy;
+  using QuarnCoordinator::CreateMasterIndexArchiveFile;
+  using QuarnCoordinator::m_masterIndexFileNumber;
   using QuarnCoordinator::IsAnyAgentBeingCreated;
   using QuarnCoordinator::m_localController;
   using QuarnCoordinator::m_recheckAgentList;

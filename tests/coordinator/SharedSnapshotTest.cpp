@@ -4,6 +4,8 @@
 #include "coordinator/CoordinatorTestSupport.h"
 #include "platform/lab/LabAgent.h"
 #include "platform/lab/LabCreate.h"
+#include "platform/lab/LabJob.h"
+#include "platform/lab/LabMedia.h"
 
 namespace coordtest {
 namespace {
@@ -239,6 +241,47 @@ TEST_F(SharedSnapshotTest, ABackupCopyTakesItsParentSnapshotsIndexOnce) {
       EXPECT_TRUE(CPxFile::Exists(lab::IndexJobDir(app_->getSubclientGUID(), kJobId, error) + "/master.idx"));
       EXPECT_TRUE(Logged("Copying parent index with MasterIndexAfile [5] cTime [77]"));
     }
+  }
+}
+
+// A backup copy that copies its parent's index takes the master index archive file of its earlier
+// attempt, or has one made through the media agent; a job that ends meanwhile makes none.
+TEST_F(SharedSnapshotTest, ABackupCopyHasItsMasterIndexArchiveFileMadeOnce) {
+  struct Case {
+    const char* name;
+    bool copyParent;
+    int64_t previous;
+    bool fault, quit, result;
+    size_t files;  // index-only archive files of the job afterwards
+  } cases[] = {
+      {"made through the media agent", true, 0, false, false, true, 1},
+      {"the earlier attempt's", true, 5, false, false, true, 0},
+      {"the parent is not copied", false, 0, false, false, true, 0},
+      {"the archive file cannot be made", true, 0, true, false, false, 0},
+      {"the job was killed", true, 0, false, true, false, 0},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    FreshLab();
+    ASSERT_TRUE(StartManagers());
+    job_->setSnapToTape(true);
+    job_->setCopyParentJobToTape(test.copyParent);
+    job_->setPrevMasterArchFile(test.previous);
+    job_->setMediaAgent("ma1");
+    if (test.fault) ASSERT_TRUE(lab_->Fault("archive.createArchiveFile", 4));
+    if (test.quit) ASSERT_TRUE(lab::RequestJobQuit(kJobId));
+    coordinator_->UseManagers(job_.get(), app_.get());
+    EXPECT_EQ(test.result, coordinator_->CreateMasterIndexArchiveFile());
+    EXPECT_EQ(test.files, lab::ListArchiveFiles(kJobId).size());
+    if (test.files == 1) {
+      const uint32_t number = coordinator_->m_masterIndexFileNumber;
+      EXPECT_EQ(lab::ListArchiveFiles(kJobId).front().archiveFileId, number);
+      EXPECT_TRUE(Logged("Created master index archive file [" + std::to_string(number) + "]"));
+      EXPECT_EQ(static_cast<int64_t>(number), job_->getPrevMasterArchFile()) << "a later attempt takes it";
+    }
+    if (test.previous != 0) EXPECT_EQ(5u, coordinator_->m_masterIndexFileNumber);
+    EXPECT_EQ(test.quit, Logged("Job is suspended or killed"));
+    lab::ClearJobQuit(kJobId);
   }
 }
 

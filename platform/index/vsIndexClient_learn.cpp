@@ -1,0 +1,177 @@
+// What the index learns of a VM from the archive files a job wrote for it: the VM's and each item's
+// index metadata as the worker sent them, the disks with their sizes, and the checksum of every
+// extent sent. A real index reads the same records off the data stream; the lab's reads them back
+// from the media agents' files once the VM's archive is done (its archive-index run, or the job's
+// finalised index when the job indexes as it goes).
+#include <strings.h>
+
+#include <cstdio>
+#include <set>
+
+#include "platform/archive/ArchiveReader.h"
+#include "platform/index/ExtentNameConverter.h"
+#include "platform/index/vsIndexClient.h"
+#include "platform/jobmgr/vsJobMgr.h"
+#include "platform/lab/LabFiles.h"
+#include "platform/lab/LabIndex.h"
+#include "platform/lab/LabKeyValue.h"
+#include "platform/lab/LabMedia.h"
+#include "platform/os/FXString.h"
+#include "records/messages/IdxMetadataMessages.h"
+
+namespace {
+
+using Entries = std::vector<std::vector<std::string>>;
+
+bool SameName(const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()) == 0; }
+
+// The item's name below the VM ("\<guid>\<name>"), or its last component when it is not the VM's.
+std::string NameBelowVM(const std::string& item, const std::string& vmGuid) {
+  const std::string prefix = "\\" + vmGuid + "\\";
+  if (item.size() > prefix.size() && SameName(item.substr(0, prefix.size()), prefix)) return item.substr(prefix.size());
+  const size_t slash = item.rfind('\\');
+  return slash == std::string::npos ? item : item.substr(slash + 1);
+}
+
+// An extent's number from its item name: a fixed-length name, or "Extent<n>".
+bool ExtentNumber(const std::string& item, uint64_t& number) {
+  if (ExtentNameConverter::GetExtentNumberFromFileName(item, number)) return true;
+  const size_t slash = item.rfind('\\');
+  const std::string last = slash == std::string::npos ? item : item.substr(slash + 1);
+  return last.compare(0, 6, "Extent") == 0 && labkv::ParseUInt64(last.substr(6), number);
+}
+
+bool ReadPayload(const std::string& path, const archive::MetadataRecord& record, std::string& text,
+                 std::string& error) {
+  if (record.length > lab::kMaxRecordBytes) {
+    error = "an index metadata record of " + path + " is larger than the index takes";
+    return false;
+  }
+  FILE* file = std::fopen(path.c_str(), "rb");
+  text.assign(static_cast<size_t>(record.length), '\0');
+  const bool read = file != nullptr && fseeko(file, static_cast<off_t>(record.fileOffset), SEEK_SET) == 0 &&
+                    std::fread(&text[0], 1, text.size(), file) == text.size();
+  if (file != nullptr) std::fclose(file);
+  if (!read) error = "cannot read an index metadata record of " + path;
+  return read;
+}
+
+// True when the archive holds the VM header item and it did not end failed: a VM whose backup
+// failed leaves nothing for a later job to build on.
+bool BackupEndedWell(const archive::ArchiveContents& contents) {
+  for (const archive::Item& item : contents.items)
+    if (item.name == "\\" + contents.vmGuid && item.ended && !item.success) return false;
+  return true;
+}
+
+}  // namespace
+
+std::vector<std::string> vsIndexClient::VMArchivePaths(const std::string& vmGuid, int64_t jobId, int64_t& parentJob) {
+  std::vector<lab::ArchiveLocation> locations = lab::ListArchiveFiles(jobId);
+  const int64_t own = jobMgr_ != nullptr ? jobMgr_->getJobId() : 0;
+  if (own > 0 && own != jobId) {
+    const std::vector<lab::ArchiveLocation> ownFiles = lab::ListArchiveFiles(own);
+    locations.insert(locations.end(), ownFiles.begin(), ownFiles.end());
+  }
+  std::vector<std::string> paths;
+  for (const lab::ArchiveLocation& location : locations) {
+    archive::ArchiveContents begin;
+    archive::Problem problem;
+    // Only the beginnings are read here; the VM's own archives are read whole afterwards.
+    if (!archive::ReadArchiveBegin(location.path, begin, problem) || begin.indexOnly ||
+        !SameName(begin.vmGuid, vmGuid) || (begin.jobId != jobId && begin.childJobId != jobId))
+      continue;
+    parentJob = begin.jobId;
+    paths.push_back(location.path);
+  }
+  return paths;
+}
+
+bool vsIndexClient::LearnVMEntries(const std::string& vmGuid, int64_t jobId, Entries& entries, int64_t& indexJob,
+                                   bool& learned) {
+  learned = false;
+  entries.clear();
+  Entries disks, metadata, checksums;
+  std::string vmName;
+  uint32_t level = 0;
+  for (const std::string& path : VMArchivePaths(vmGuid, jobId, indexJob)) {
+    archive::ArchiveContents contents;
+    archive::Problem problem;
+    const bool wellFormed = archive::ReadArchive(path, contents, problem);
+    if (!wellFormed) {
+      SetError("the archive file of VM [" + vmGuid + "] cannot be indexed: " + problem.Describe());
+      return true;
+    }
+    if (!BackupEndedWell(contents)) {
+      SetError("the backup of VM [" + vmGuid + "] in job " + std::to_string(jobId) + " did not end well");
+      return true;
+    }
+    level = contents.backupLevel;
+    for (const archive::Item& item : contents.items) {
+      const std::string name = NameBelowVM(item.name, vmGuid);
+      if (item.kind == archive::ItemKind::kDisk) disks.push_back({"disk", name, std::to_string(item.declaredSize)});
+      uint64_t extent = 0;
+      if (item.kind == archive::ItemKind::kExtent && item.ended && item.success && ExtentNumber(item.name, extent))
+        checksums.push_back({"crc", item.diskName, std::to_string(extent), std::to_string(item.crc)});
+      for (const archive::MetadataRecord& record : item.metadata) {
+        std::string xml, error;
+        if (!ReadPayload(path, record, xml, error)) {
+          SetError(error);
+          return false;
+        }
+        if (record.vmLevel) {
+          IdxMetadata::IdxMetaData message;
+          const IdxMetadata::IdxCommonMetaData* common =
+              message.deserialize(xml, &error)
+                  ? message.getObject<IdxMetadata::IdxCommonMetaData>(IdxMetadata::IdxMetaData::F_common, false)
+                  : nullptr;
+          if (common != nullptr) vmName = common->getstring(IdxMetadata::IdxCommonMetaData::F_itemName);
+          metadata.push_back({"meta", "vm", xml});
+        } else {
+          metadata.push_back({"meta", "disk", name, xml});
+        }
+      }
+    }
+    learned = true;
+  }
+  if (!learned) {
+    SetError("job " + std::to_string(jobId) + " wrote no archive file of VM [" + vmGuid + "]");
+    return true;
+  }
+  if (!vmName.empty()) entries.push_back({"name", vmName});
+  entries.push_back({"level", std::to_string(level)});
+  entries.insert(entries.end(), disks.begin(), disks.end());
+  entries.insert(entries.end(), metadata.begin(), metadata.end());
+  entries.insert(entries.end(), checksums.begin(), checksums.end());
+  return true;
+}
+
+bool vsIndexClient::LearnVM(const std::string& vmGuid, int64_t jobId, bool& learned) {
+  Entries entries;
+  std::string error;
+  int64_t indexJob = jobId;
+  if (!LearnVMEntries(vmGuid, jobId, entries, indexJob, learned)) return false;
+  if (!learned) return true;
+  if (!lab::WriteIndexVMEntries(SubclientGuid(), vmGuid, indexJob, entries, error)) {
+    SetError(error);
+    return false;
+  }
+  return true;
+}
+
+bool vsIndexClient::LearnJob(int64_t jobId) {
+  std::set<std::string> vms;
+  for (const lab::ArchiveLocation& location : lab::ListArchiveFiles(jobId)) {
+    archive::ArchiveContents contents;
+    archive::Problem problem;
+    if (archive::ReadArchiveBegin(location.path, contents, problem) && !contents.vmGuid.empty() &&
+        !contents.indexOnly)
+      vms.insert(FXString::ToLower(contents.vmGuid));
+  }
+  // A VM whose archive cannot be indexed is left out: its next backup is a full one.
+  for (const std::string& vm : vms) {
+    bool learned = false;
+    if (!LearnVM(vm, jobId, learned)) return false;
+  }
+  return true;
+}

@@ -1,0 +1,272 @@
+// What the index learns of a VM from the archive files a job wrote, the extent checksums it hands
+// back across a backup cycle, and the copy of a snapshot job's index for its backup copy.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+
+#include "platform/appmgr/vsAppMgr.h"
+#include "platform/archive/vsArchive.h"
+#include "platform/index/ExtentNameConverter.h"
+#include "platform/index/IdxBrowseMessages.h"
+#include "platform/index/vsIndexClient.h"
+#include "platform/jobmgr/vsJobMgr.h"
+#include "platform/lab/LabHistory.h"
+#include "platform/lab/LabIndex.h"
+#include "records/messages/IdxMetadataMessages.h"
+#include "support/TestLab.h"
+
+namespace {
+
+const char* const kGuid = "sc-guid";
+const char* const kVM = "5029aaaa-0000-4000-8000-000000000001";
+
+using Idx = IdxMetadata::IdxMetaData;
+using VSMeta = IdxMetadata::VirtualServerIdxMetaData;
+
+// Takes the browse replies: every extent with its checksum, and how many replies came.
+class Collector : public IdxBrowseClientResp {
+ public:
+  bool processResp(CNMessageBase* response) override {
+    ++replies;
+    if (refuse || response->getTagID() != IdxBrowse::BrowseResp::TAG) return false;
+    auto* result = response->getObject<IdxBrowse::BrowseResult>(IdxBrowse::BrowseResp::F_result, false);
+    for (const CNMessagePtr& item : result->getlistobject(IdxBrowse::BrowseResult::F_items, false)) {
+      uint64_t extent = 0;
+      EXPECT_TRUE(ExtentNameConverter::Extent_base32_to_dec(item->getstring(IdxBrowse::BrowseItem::F_extentName), extent));
+      checksums[extent] = static_cast<uint32_t>(
+          item->getObject<IdxBrowse::ExtentAttributes>(IdxBrowse::BrowseItem::F_attributes, false)
+              ->getint64(IdxBrowse::ExtentAttributes::F_checksum));
+    }
+    return true;
+  }
+  bool refuse = false;
+  int replies = 0;
+  std::map<uint64_t, uint32_t> checksums;
+};
+
+class IndexLearnTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(StartJob(20, "1")); }
+
+  bool StartJob(int64_t jobId, const std::string& indexingV2) {
+    client_.reset();
+    job_.reset(new vsJobMgr());
+    if (!lab_.ReplaceSubclient("4", std::string("subclientGUID=") + kGuid + "\nindexingV2=" + indexingV2 + "\n") ||
+        !lab_.AddJob(jobId))
+      return false;
+    app_.setAppIdStr("4");
+    job_->setJobId(std::to_string(jobId));
+    job_->setMediaAgent("ma1");
+    if (app_.querySettings() != 0 || vsJobMgr::isError(job_->initBackup())) return false;
+    client_.reset(new vsIndexClient(job_.get(), &app_, "ma1"));
+    return true;
+  }
+
+  // The VM's archive file of the current job: its header with the VM's metadata, one disk with its
+  // metadata and the extents given (extent -> checksum); `failed` ends the VM's header failed.
+  void WriteArchive(uint32_t level, const std::map<uint64_t, uint32_t>& extents, bool failed = false) {
+    vsArchive stream(job_.get(), &app_, nullptr, "km");
+    ASSERT_EQ(0, stream.init(true));
+    ASSERT_EQ(0, stream.createArchiveFile(kVM, job_->getJobId(), 7, 4, "", level));
+    const std::string vm = std::string("\\") + kVM;
+    ASSERT_EQ(0, stream.sendFileHeader(vm, 0, 0, true, false, false, 1, 0, 0, 0, false, true, false));
+    Idx vmRecord;
+    vmRecord.getObject<IdxMetadata::IdxCommonMetaData>(Idx::F_common, true)
+        ->setstring(IdxMetadata::IdxCommonMetaData::F_itemName, "vm01");
+    ASSERT_EQ(0, stream.sendVSIdxMetadata(vmRecord));
+    ASSERT_EQ(0, stream.sendEOF(!failed, failed ? 5 : 0));
+    for (const auto& extent : extents) {
+      const std::string data(512, static_cast<char>(extent.first + 1));
+      const std::string name = vm + "\\disk0\\" + ExtentNameConverter::GetFilePath(extent.first);
+      ASSERT_EQ(0, stream.sendExtentHeader(name, "disk0", data.size(), 0, false, 1, 0, extent.second, 0, nullptr));
+      ASSERT_EQ(0, stream.sendExtentData(data.data(), data.size(), {}, 512, nullptr));
+      ASSERT_EQ(0, stream.sendEOF(true, 0));
+    }
+    ASSERT_EQ(0, stream.sendDiskHeader(vm + "\\disk0", 4096, 4096, false, 1, 1, false));
+    Idx disk;
+    VSMeta* part = disk.getObject<VSMeta>(Idx::F_virtualServer, true);
+    part->setint64(VSMeta::F_extentSize, 2048);
+    part->setstring(VSMeta::F_changeId, "change-" + std::to_string(job_->getJobId()));
+    ASSERT_EQ(0, stream.sendVSIdxDiskMetadata(disk));
+    ASSERT_EQ(0, stream.sendEOF(true, 0));
+    ASSERT_EQ(0, stream.closeArchiveFile());
+  }
+
+  bool ArchiveIndex() { return client_->RunArchiveIndexForVM(kVM, job_->getJobId(), 4, 0, 0); }
+
+  testsupport::TestLab lab_;
+  vsAppMgr app_;
+  std::unique_ptr<vsJobMgr> job_;
+  std::unique_ptr<vsIndexClient> client_;
+};
+
+TEST_F(IndexLearnTest, AnArchiveIndexRunLearnsTheVMsMetadataAndChecksumsCarryAcrossTheCycle) {
+  WriteArchive(1, {{0, 10}, {1, 11}, {2, 12}});
+  ASSERT_TRUE(ArchiveIndex()) << client_->GetLastError();
+  ASSERT_TRUE(StartJob(21, "1"));
+  WriteArchive(2, {{1, 21}});
+  ASSERT_TRUE(ArchiveIndex()) << client_->GetLastError();
+
+  // The VM's and its disk's metadata as the newest job sent them, the VM found by GUID or name.
+  for (const std::string& vm : {std::string(kVM), std::string("vm01")}) {
+    Idx metadata;
+    IdxMetadataByName disks;
+    bool retryable = true, queryFailed = true;
+    ASSERT_TRUE(client_->GetVMMetadata(vm, std::string(), 4, &metadata, &disks, retryable, queryFailed)) << vm;
+    EXPECT_EQ("vm01", metadata.getObject<IdxMetadata::IdxCommonMetaData>(Idx::F_common, false)
+                          ->getstring(IdxMetadata::IdxCommonMetaData::F_itemName));
+    ASSERT_EQ(1u, disks.count("DISK0"));
+    const VSMeta* part = disks["disk0"].getObject<VSMeta>(Idx::F_virtualServer, false);
+    EXPECT_EQ(2048, part->getint64(VSMeta::F_extentSize));
+    EXPECT_EQ("change-21", part->getstring(VSMeta::F_changeId));
+  }
+  ASSERT_TRUE(client_->InitLookup());
+  std::map<std::string, unsigned long long> disks;
+  ASSERT_TRUE(client_->LookupVMDisks(kVM, &disks));
+  EXPECT_EQ((std::map<std::string, unsigned long long>{{"disk0", 4096}}), disks);
+
+  // An extent the incremental did not send keeps the full's checksum.
+  Collector collector;
+  ASSERT_TRUE(client_->GetVMDiskExtentsCRC(kVM, "DISK0", 4, &collector)) << client_->GetLastError();
+  EXPECT_EQ((std::map<uint64_t, uint32_t>{{0, 10}, {1, 21}, {2, 12}}), collector.checksums);
+
+  // A new full starts the cycle again: nothing of the older jobs is handed out.
+  ASSERT_TRUE(StartJob(22, "1"));
+  WriteArchive(1, {{0, 30}});
+  ASSERT_TRUE(ArchiveIndex());
+  Collector afterFull;
+  ASSERT_TRUE(client_->GetVMDiskExtentsCRC(kVM, "disk0", 4, &afterFull));
+  EXPECT_EQ((std::map<uint64_t, uint32_t>{{0, 30}}), afterFull.checksums);
+
+  // A disk the index does not know, a VM it does not know, a receiver that refuses: no checksums.
+  Collector other;
+  EXPECT_FALSE(client_->GetVMDiskExtentsCRC(kVM, "disk9", 4, &other));
+  EXPECT_NE(std::string::npos, client_->GetLastError().find("no disk [disk9]"));
+  EXPECT_FALSE(client_->GetVMDiskExtentsCRC("5029aaaa-0000-4000-8000-00000000000f", "disk0", 4, &other));
+  other.refuse = true;
+  EXPECT_FALSE(client_->GetVMDiskExtentsCRC(kVM, "disk0", 4, &other));
+  EXPECT_NE(std::string::npos, client_->GetLastError().find("were not taken"));
+  ASSERT_TRUE(lab_.Fault("index.GetVMDiskExtentsCRC", 5));
+  Collector faulted;
+  EXPECT_FALSE(client_->GetVMDiskExtentsCRC(kVM, "disk0", 4, &faulted));
+  EXPECT_EQ(0, faulted.replies);
+}
+
+TEST_F(IndexLearnTest, ChecksumsComeInRepliesOfBoundedSize) {
+  for (const size_t count : {vsIndexClient::kExtentsPerReply, vsIndexClient::kExtentsPerReply + 1}) {
+    SCOPED_TRACE(count);
+    std::vector<std::vector<std::string>> entries = {{"level", "1"}, {"disk", "disk0", "1"}};
+    for (size_t n = 0; n < count; ++n) entries.push_back({"crc", "disk0", std::to_string(n), std::to_string(n + 7)});
+    std::string error;
+    ASSERT_TRUE(lab::WriteIndexVMEntries(kGuid, kVM, 20, entries, error)) << error;
+    Collector collector;
+    ASSERT_TRUE(client_->GetVMDiskExtentsCRC(kVM, "disk0", 4, &collector));
+    EXPECT_EQ(count == vsIndexClient::kExtentsPerReply ? 1 : 2, collector.replies);
+    ASSERT_EQ(count, collector.checksums.size());
+    EXPECT_EQ(count + 6, collector.checksums.rbegin()->second);
+  }
+}
+
+TEST_F(IndexLearnTest, AVMWhoseArchiveCannotBeIndexedFailsItsRunAndLeavesNoEntries) {
+  struct Case {
+    const char* name;
+    bool write, failed;
+    const char* reason;
+  } cases[] = {
+      {"the VM's backup ended failed", true, true, "did not end well"},
+      {"no archive file of the VM", false, false, "wrote no archive file"},
+  };
+  int64_t jobId = 30;
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    ASSERT_TRUE(StartJob(++jobId, "1"));
+    if (test.write) WriteArchive(1, {{0, 1}}, test.failed);
+    EXPECT_FALSE(ArchiveIndex());
+    EXPECT_NE(std::string::npos, client_->GetLastError().find(test.reason)) << client_->GetLastError();
+    std::vector<std::vector<std::string>> entries;
+    std::string error;
+    ASSERT_TRUE(lab::ReadIndexVMEntries(kGuid, kVM, jobId, entries, error));
+    EXPECT_TRUE(entries.empty());
+    // The run is recorded with the VM's failed status.
+    const auto log = lab::ReadIndexJobEntries(kGuid, jobId);
+    ASSERT_EQ(1u, log.size());
+    EXPECT_EQ((std::vector<std::string>{"archiveIndex", kVM, "1"}), log[0]);
+  }
+}
+
+TEST_F(IndexLearnTest, WithoutArchiveIndexRunsTheFinalisedIndexLearnsTheJobsVMs) {
+  ASSERT_TRUE(StartJob(40, "0"));
+  ASSERT_TRUE(client_->AddVMGuid(kVM, false));
+  ASSERT_TRUE(client_->createIndex(false));
+  WriteArchive(1, {{0, 3}});
+  std::vector<std::vector<std::string>> entries;
+  std::string error;
+  ASSERT_TRUE(lab::ReadIndexVMEntries(kGuid, kVM, 40, entries, error));
+  EXPECT_TRUE(entries.empty()) << "nothing is learned before the index is finalised";
+  ASSERT_TRUE(client_->createIndex(true)) << client_->GetLastError();
+  ASSERT_TRUE(lab::ReadIndexVMEntries(kGuid, kVM, 40, entries, error));
+  EXPECT_NE(entries.end(), std::find(entries.begin(), entries.end(),
+                                     std::vector<std::string>{"crc", "disk0", "0", "3"}));
+  EXPECT_EQ((std::vector<std::string>{"name", "vm01"}), entries.front());
+}
+
+TEST_F(IndexLearnTest, ABackupCopyTakesTheSnapshotJobsWholeIndex) {
+  std::string error;
+  const int64_t snap = 15;
+  ASSERT_TRUE(lab::UpdateIndexJobRecord(kGuid, snap, [](lab::IndexJobRecord& record, std::string&) {
+    record.level = 1;
+    record.finalized = true;
+    record.vms["5029aaaa-0000-4000-8000-000000000001"] = false;
+    return true;
+  }, error)) << error;
+  const std::string jobFiles = lab::IndexJobDir(kGuid, snap, error);
+  const std::string vmFiles = lab::IndexVMJobDir(kGuid, kVM, snap, error);
+  ASSERT_TRUE(lab::MakeDirs(jobFiles) && lab::WriteFileAtomic(jobFiles + "/backup_15.xml", "snap"));
+  ASSERT_TRUE(lab::MakeDirs(vmFiles) && lab::WriteFileAtomic(vmFiles + "/VMConfig.ztf", "config"));
+  ASSERT_TRUE(lab::WriteIndexVMEntries(kGuid, kVM, snap, {{"meta", "vm", "<x/>"}}, error));
+
+  ASSERT_EQ(1, client_->CopySnapIndexToBackupCopy(snap, 5, 77)) << client_->GetLastError();
+  std::string text;
+  EXPECT_TRUE(lab::ReadFile(lab::IndexJobDir(kGuid, 20, error) + "/backup_15.xml", text));
+  EXPECT_TRUE(lab::ReadFile(lab::IndexVMJobDir(kGuid, kVM, 20, error) + "/VMConfig.ztf", text));
+  std::vector<std::vector<std::string>> entries;
+  ASSERT_TRUE(lab::ReadIndexVMEntries(kGuid, kVM, 20, entries, error));
+  EXPECT_EQ((std::vector<std::vector<std::string>>{{"meta", "vm", "<x/>"}}), entries);
+  lab::IndexJobRecord record;
+  bool exists = false;
+  ASSERT_TRUE(lab::ReadIndexJobRecord(kGuid, 20, record, exists, error));
+  EXPECT_TRUE(exists && record.finalized && record.level == 1 && record.vms.count(kVM) == 1);
+
+  EXPECT_EQ(0, client_->CopySnapIndexToBackupCopy(16, 5, 77));
+  EXPECT_NE(std::string::npos, client_->GetLastError().find("snapshot job 16 has no index"));
+  ASSERT_TRUE(lab_.Fault("index.CopySnapIndexToBackupCopy", 9));
+  EXPECT_EQ(0, client_->CopySnapIndexToBackupCopy(snap, 5, 77));
+}
+
+// A VM's own (child) job uploads under its id; a later job asking for the cycle's newest files gets
+// them as the files of the job the child belongs to, and nothing of a job outside the cycle.
+TEST_F(IndexLearnTest, WhatAVMsOwnJobUploadedCountsAsItsJobs) {
+  std::string error;
+  for (const lab::HistoryJob& ended : {lab::HistoryJob{19, 1, false}, lab::HistoryJob{20, 2, false}})
+    ASSERT_TRUE(lab::RecordSuccessfulJob("4", ended, error)) << error;
+  const std::string local = lab_.Path("local");
+  ASSERT_TRUE(lab::MakeDirs(local) && lab::WriteFileAtomic(local + "/state.crc", "of job 20"));
+  ASSERT_TRUE(client_->UploadVMMetadataFiles(kVM, {local + "/state.crc"}, 20001, kGuid)) << client_->GetLastError();
+  EXPECT_EQ(20, lab::IndexParentJob(kGuid, 20001));
+  EXPECT_EQ(18001, lab::IndexParentJob(kGuid, 18001)) << "no known child: the job itself";
+  ASSERT_TRUE(StartJob(18, "1"));  // a job the history does not hold
+  ASSERT_TRUE(lab::WriteFileAtomic(local + "/older.crc", "of job 18"));
+  ASSERT_TRUE(client_->UploadVMMetadataFiles(kVM, {local + "/older.crc"}, 18001, kGuid));
+
+  ASSERT_TRUE(StartJob(21, "1"));
+  const std::string out = lab_.Path("out");
+  ASSERT_TRUE(lab::MakeDirs(out));
+  EXPECT_TRUE(client_->DownloadVMMetadataFile(kVM, "state*", out, 0)) << client_->GetLastError();
+  std::string text;
+  EXPECT_TRUE(lab::ReadFile(out + "/state.crc", text) && text == "of job 20");
+  EXPECT_FALSE(client_->DownloadVMMetadataFile(kVM, "older*", out, 0));
+}
+
+}  // namespace
