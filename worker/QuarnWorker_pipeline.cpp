@@ -25,6 +25,15 @@ bool IsAllZero(const char* data, size_t size, const char* zeros) {
   return at == size || std::memcmp(data + at, zeros, size - at) == 0;
 }
 
+// After a failure of the stage, or once the disk was abandoned, a request goes back to the reader
+// unprocessed.
+bool ReturnedUnprocessed(BackupThreadObjsSync* hub, quarnExtentReq* req, bool failed) {
+  if (!failed && !req->abort.load()) return false;
+  req->status = failed ? quarnExtentReq::kFailed : quarnExtentReq::kAbandoned;
+  hub->pushBkpReqToReadDiskList(req, false);
+  return true;
+}
+
 }  // namespace
 
 void* QuarnWorker::CRCExtentProcessorStatic(void* hub) {
@@ -47,16 +56,7 @@ int QuarnWorker::CRCExtentProcessor(BackupThreadObjsSync* hub) {
   bool failed = false;
   CPxCRC32 crc32;
   while (quarnExtentReq* req = hub->popBkpReqFromCRCList()) {
-    if (failed) {
-      req->status = quarnExtentReq::kFailed;
-      hub->pushBkpReqToReadDiskList(req, false);
-      continue;
-    }
-    if (req->abort.load()) {
-      req->status = quarnExtentReq::kAbandoned;
-      hub->pushBkpReqToReadDiskList(req, false);
-      continue;
-    }
+    if (ReturnedUnprocessed(hub, req, failed)) continue;
     req->inPrevTable = false;
     req->isNewExtent = false;
     const bool hasData = req->data.Size() > 0;
@@ -182,16 +182,7 @@ int QuarnWorker::ArchiveExtentProcessor(BackupThreadObjsSync* hub) {
       hub->pushBkpReqToReadDiskList(req, false);
       continue;
     }
-    if (failed) {
-      req->status = quarnExtentReq::kFailed;
-      hub->pushBkpReqToReadDiskList(req, false);
-      continue;
-    }
-    if (req->abort.load()) {
-      req->status = quarnExtentReq::kAbandoned;
-      hub->pushBkpReqToReadDiskList(req, false);
-      continue;
-    }
+    if (ReturnedUnprocessed(hub, req, failed)) continue;
     processed.set(static_cast<int64_t>(req->extentNo));
     const bool unchanged = (req->inPrevTable && req->crc == req->prevCrc) || req->noData;
 

@@ -34,6 +34,20 @@ bool ReadRegularFile(const std::string& path, size_t maxBytes, std::string& cont
 enum class ReadResult { kRead, kMissing, kFailed };
 ReadResult ReadOptionalFile(const std::string& path, size_t maxBytes, std::string& content, std::string& error);
 
+enum class RecordRead { kRead, kMissing, kUnreadable, kMalformed };
+// A record kept whole in one file, parsed by `parse(text, record, error)`; the record is changed
+// only as the parser leaves it.
+template <typename Record, typename Parse>
+RecordRead ReadRecordFile(const std::string& path, Record& record, std::string& error, Parse parse) {
+  std::string text;
+  switch (ReadOptionalFile(path, kMaxRecordBytes, text, error)) {
+    case ReadResult::kMissing: return RecordRead::kMissing;
+    case ReadResult::kFailed: return RecordRead::kUnreadable;
+    case ReadResult::kRead: break;
+  }
+  return parse(text, record, error) ? RecordRead::kRead : RecordRead::kMalformed;
+}
+
 // A whole record of at most kMaxRecordBytes; false when it cannot be read.
 bool ReadFile(const std::string& path, std::string& content);
 // The lines of a file of at most maxBytes without their line ends (a last line without one counts);

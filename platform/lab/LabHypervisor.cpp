@@ -280,20 +280,11 @@ bool WriteServerRecord(const std::string& server, const ServerRecord& record, st
 RecordRead ReadHostRecord(const std::string& server, const std::string& host, HostRecord& record,
                           std::string& error) {
   std::string path = HostPath(server, host);
-  std::string text;
   if (path.empty()) {
     error = "host [" + host + "] is not a usable name";
     return RecordRead::kMissing;
   }
-  switch (ReadOptionalFile(path, kMaxRecordBytes, text, error)) {
-    case ReadResult::kMissing:
-      return RecordRead::kMissing;
-    case ReadResult::kFailed:
-      return RecordRead::kUnreadable;
-    case ReadResult::kRead:
-      break;
-  }
-  return ParseHostRecord(text, record, error) ? RecordRead::kRead : RecordRead::kMalformed;
+  return ReadRecordFile(path, record, error, ParseHostRecord);
 }
 
 bool WriteHostRecord(const std::string& server, const std::string& host, const HostRecord& record,
@@ -366,16 +357,7 @@ RecordRead ReadDatastoreRecord(const std::string& server, const std::string& dat
     error = "datastore [" + datastore + "] is not a usable name";
     return RecordRead::kMissing;
   }
-  std::string text;
-  switch (ReadOptionalFile(path, kMaxRecordBytes, text, error)) {
-    case ReadResult::kMissing:
-      return RecordRead::kMissing;
-    case ReadResult::kFailed:
-      return RecordRead::kUnreadable;
-    case ReadResult::kRead:
-      break;
-  }
-  return ParseDatastoreRecord(text, record, error) ? RecordRead::kRead : RecordRead::kMalformed;
+  return ReadRecordFile(path, record, error, ParseDatastoreRecord);
 }
 
 bool WriteDatastoreRecord(const std::string& server, const std::string& datastore, const DatastoreRecord& record,

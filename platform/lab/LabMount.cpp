@@ -186,13 +186,7 @@ RecordRead ReadMountRecord(const std::string& server, int64_t jobId, const std::
                            std::string& error) {
   const std::string path = MountRecordPath(server, jobId, guid);
   if (path.empty()) return RecordRead::kMissing;
-  std::string text;
-  switch (ReadOptionalFile(path, kMaxRecordBytes, text, error)) {
-    case ReadResult::kMissing: return RecordRead::kMissing;
-    case ReadResult::kFailed: return RecordRead::kUnreadable;
-    case ReadResult::kRead: break;
-  }
-  return ParseMountRecord(text, record, error) ? RecordRead::kRead : RecordRead::kMalformed;
+  return ReadRecordFile(path, record, error, ParseMountRecord);
 }
 
 std::vector<MountRecord> ListMountRecords(int64_t jobId) {

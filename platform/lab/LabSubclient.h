@@ -2,6 +2,8 @@
 #include <map>
 #include <string>
 
+#include "platform/lab/LabFiles.h"
+
 // The application manager's record of a subclient: subclients/<appId>.conf, key=value lines ('#'
 // comments, blank lines, blanks around keys and values ignored, a later duplicate wins). The keys
 // and what they mean belong to the application manager (platform/appmgr/vsAppMgr.h); the record only
@@ -12,8 +14,6 @@ namespace lab {
 struct SubclientRecord {
   std::map<std::string, std::string> settings;
 };
-
-enum class RecordRead { kRead, kMissing, kUnreadable, kMalformed };
 
 bool ParseSubclientRecord(const std::string& text, SubclientRecord& record, std::string& error);
 std::string FormatSubclientRecord(const SubclientRecord& record);

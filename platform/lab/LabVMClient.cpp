@@ -14,16 +14,12 @@ std::string VMClientPath(int64_t clientId) {
 RecordRead ReadVMClientRecord(int64_t clientId, VMClientRecord& record, std::string& error) {
   const std::string path = VMClientPath(clientId);
   if (path.empty()) return RecordRead::kMissing;
-  std::string text;
-  switch (ReadOptionalFile(path, kMaxRecordBytes, text, error)) {
-    case ReadResult::kMissing: return RecordRead::kMissing;
-    case ReadResult::kFailed: return RecordRead::kUnreadable;
-    case ReadResult::kRead: break;
-  }
-  VMClientRecord parsed;
-  if (!labkv::Parse(text, parsed.values, error)) return RecordRead::kMalformed;
-  record = parsed;
-  return RecordRead::kRead;
+  return ReadRecordFile(path, record, error, [](const std::string& text, VMClientRecord& read, std::string& why) {
+    VMClientRecord parsed;
+    if (!labkv::Parse(text, parsed.values, why)) return false;
+    read = parsed;
+    return true;
+  });
 }
 
 bool SetVMClientValue(int64_t clientId, const std::string& key, const std::string& value, std::string& error) {

@@ -268,8 +268,12 @@ TEST_F(SharedSnapshotTest, ABackupCopyHasItsMasterIndexArchiveFileMadeOnce) {
     job_->setCopyParentJobToTape(test.copyParent);
     job_->setPrevMasterArchFile(test.previous);
     job_->setMediaAgent("ma1");
-    if (test.fault) ASSERT_TRUE(lab_->Fault("archive.createArchiveFile", 4));
-    if (test.quit) ASSERT_TRUE(lab::RequestJobQuit(kJobId));
+    if (test.fault) {
+      ASSERT_TRUE(lab_->Fault("archive.createArchiveFile", 4));
+    }
+    if (test.quit) {
+      ASSERT_TRUE(lab::RequestJobQuit(kJobId));
+    }
     coordinator_->UseManagers(job_.get(), app_.get());
     EXPECT_EQ(test.result, coordinator_->CreateMasterIndexArchiveFile());
     EXPECT_EQ(test.files, lab::ListArchiveFiles(kJobId).size());
@@ -279,7 +283,9 @@ TEST_F(SharedSnapshotTest, ABackupCopyHasItsMasterIndexArchiveFileMadeOnce) {
       EXPECT_TRUE(Logged("Created master index archive file [" + std::to_string(number) + "]"));
       EXPECT_EQ(static_cast<int64_t>(number), job_->getPrevMasterArchFile()) << "a later attempt takes it";
     }
-    if (test.previous != 0) EXPECT_EQ(5u, coordinator_->m_masterIndexFileNumber);
+    if (test.previous != 0) {
+      EXPECT_EQ(5u, coordinator_->m_masterIndexFileNumber);
+    }
     EXPECT_EQ(test.quit, Logged("Job is suspended or killed"));
     lab::ClearJobQuit(kJobId);
   }
