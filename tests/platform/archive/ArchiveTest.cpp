@@ -327,23 +327,6 @@ TEST_F(ArchiveTest, FaultsFailTheCallsTheyNameAndLeaveTheFileWellFormed) {
   }
 }
 
-// Extents of 1 MiB (every other one a byte longer) carry the file past the writeback step: each reads
-// back whole.
-TEST_F(ArchiveTest, ExtentsPastTheWritebackStepReadBack) {
-  constexpr size_t kExtent = 1 << 20;
-  const size_t extents = archive::ArchiveWriter::kWritebackBytes / kExtent + 2;
-  auto stream = Open();
-  for (size_t i = 0; i < extents; ++i) SendExtent(*stream, "disk0", i, Pattern(kExtent + (i % 2), static_cast<int>(i)));
-  ASSERT_EQ(0, stream->closeArchiveFile());
-  archive::ArchiveContents contents;
-  archive::Problem problem;
-  ASSERT_TRUE(Read(contents, problem)) << problem.Describe();
-  ASSERT_EQ(extents, contents.items.size());
-  EXPECT_GT(contents.fileSize, archive::ArchiveWriter::kWritebackBytes + 1);
-  for (size_t i = 0; i < extents; ++i)
-    EXPECT_EQ(Pattern(kExtent + (i % 2), static_cast<int>(i)), archivetest::ItemBytes(contents, contents.items[i])) << i;
-}
-
 TEST_F(ArchiveTest, StreamsOfSeveralThreadsEachWriteTheirOwnFiles) {
   constexpr int kThreads = 6;
   constexpr int kFilesEach = 5;
