@@ -37,8 +37,6 @@ bool ArchiveWriter::Create(const std::string& path, std::string& error) {
   batch_.reserve(kBatchBytes);
   offset_ = 0;
   records_ = 0;
-  written_ = 0;
-  writtenBack_ = 0;
   failure_.clear();
   return true;
 }
@@ -61,7 +59,6 @@ bool ArchiveWriter::Flush(const void* payload, uint64_t payloadLength, std::stri
       if (errno == EINTR) continue;
       return Fail("cannot write", error);
     }
-    written_ += static_cast<uint64_t>(written);
     size_t left = static_cast<size_t>(written);
     while (first < count && left >= parts[first].iov_len) left -= parts[first++].iov_len;
     if (first < count) {
@@ -70,16 +67,7 @@ bool ArchiveWriter::Flush(const void* payload, uint64_t payloadLength, std::stri
     }
   }
   batch_.clear();
-  StartWriteback();
   return true;
-}
-
-void ArchiveWriter::StartWriteback() {
-  if (written_ - writtenBack_ < kWritebackBytes) return;
-  // Advice only: whatever it does not write, the sync at Close does (and reports).
-  sync_file_range(fd_, static_cast<off_t>(writtenBack_), static_cast<off_t>(written_ - writtenBack_),
-                  SYNC_FILE_RANGE_WRITE);
-  writtenBack_ = written_;
 }
 
 bool ArchiveWriter::Append(RecordType type, const std::string& fields, const void* payload, uint64_t payloadLength,

@@ -12,9 +12,7 @@ namespace archive {
 // Writes the records of one archive file (ArchiveFormat.h). Small records are gathered in a batch
 // and written together; a payload of kDirectPayloadBytes or more goes to the file straight from the
 // caller's memory, behind the batch, in one gathered write, so data is never copied on its way to
-// the media. The file is synced once, when it is closed; on the way, every kWritebackBytes written are
-// handed to the kernel's writeback, so that the disk writes while the stream goes on and the closing
-// sync has only the tail left to wait for. A failed write leaves the writer failed:
+// the media. The file is synced once, when it is closed. A failed write leaves the writer failed:
 // every later record is refused, so no record can follow a hole in the file.
 //
 // Not thread-safe: the owner (one stream) serialises its calls.
@@ -22,7 +20,6 @@ class ArchiveWriter {
  public:
   static constexpr size_t kBatchBytes = 256 * 1024;
   static constexpr size_t kDirectPayloadBytes = 16 * 1024;
-  static constexpr uint64_t kWritebackBytes = 8 * 1024 * 1024;
 
   ArchiveWriter() = default;
   // Closes an open file without its archive end (a torn file, as a crash would leave it).
@@ -51,16 +48,12 @@ class ArchiveWriter {
  private:
   bool Flush(const void* payload, uint64_t payloadLength, std::string& error);
   bool Fail(const std::string& what, std::string& error);
-  // Starts the writeback of what was written since the last start, once there is kWritebackBytes of it.
-  void StartWriteback();
 
   int fd_ = -1;
   std::string path_;
   std::vector<char> batch_;
   uint64_t offset_ = 0;
   uint64_t records_ = 0;
-  uint64_t written_ = 0;      // bytes in the file
-  uint64_t writtenBack_ = 0;  // bytes whose writeback was started
   std::string failure_;  // non-empty once a write failed
 };
 
