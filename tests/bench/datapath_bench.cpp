@@ -1,14 +1,16 @@
 // The data path's speed on real files: one VM of four disks (QUARN_BENCH_DISK_MIB each, 512 by
 // default) backed up through the worker's road, its disk pipeline and the lab's media agent, with
 // the disks' page cache dropped before each timed run. The labs live in QUARN_BENCH_DIR (default
-// /var/tmp/quarn-bench) and are kept between runs. scripts/bench.sh runs these beside dd copies, a
-// cold read with CRC, and two other backup programs on the same images.
+// /var/tmp/quarn-bench) and are made on first use; scripts/bench.sh removes them before each of its
+// runs and runs these beside dd copies, a cold read with CRC, and two other backup programs on the
+// same images.
 //
 // Only the VM's backup is timed (the set-up job and the changes between jobs are not). The mount
 // reads the live images (nothing writes to them while a job runs), so the figures are those of the
 // data path; a mount that copies a VM's disks adds one copy of them on a file system without
-// reflinks. Counters: the disks' bytes, the bytes sent, the process's CPU seconds and its peak
-// resident set (run one benchmark per process for the peak to be that benchmark's).
+// reflinks. Counters: the disks' bytes, the bytes sent, the CPU seconds and the peak resident set of
+// the timed job (run one benchmark per process for the peak to be that benchmark's), and the times of
+// the VM's road and of the job's ending after it.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <sys/resource.h>
