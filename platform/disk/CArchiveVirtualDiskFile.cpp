@@ -64,6 +64,8 @@ CPxError CArchiveVirtualDiskFile::Open(const std::string& path, uint32_t /*diskT
   if (diskBytes_ == 0) diskBytes_ = imageBytes_;
   nextExtent_ = 0;
   extentsBuilt_ = false;
+  aheadUntil_ = 0;
+  aheadExtents_ = 0;
   injected_.clear();
   tracking_ = LoadChanges(changeId_);
   EvDebug::DebugLvl(2, sig, "Opened disk [%s] of [%llu] bytes, %s", path.c_str(),
@@ -127,6 +129,9 @@ void CArchiveVirtualDiskFile::SettleExtentSize(uint64_t sectors) {
 void CArchiveVirtualDiskFile::BuildChangedExtents() {
   extentsBuilt_ = true;
   changedExtents_.clear();
+  // What was read ahead was chosen by the old table.
+  aheadUntil_ = nextExtent_;
+  aheadExtents_ = 0;
   if (!tracking_ || wholeDisk_) return;
   const uint64_t extentBytes = extentSectors_ * kSectorBytes;
   const uint64_t extents = (diskBytes_ + extentBytes - 1) / extentBytes;
@@ -202,9 +207,8 @@ CPxError CArchiveVirtualDiskFile::GetNextBlock(CAutoMemory<char>& buffer, uint64
   extentNo = nextExtent_;
   if (nextExtent_ >= (diskBytes_ + extentBytes - 1) / extentBytes)
     return CPxError(-ENODATA, "end of disk", kErrEndOfDisk);
-  const bool read = !tracking_ || wholeDisk_ ||
-                    (nextExtent_ < changedExtents_.size() && changedExtents_[static_cast<size_t>(nextExtent_)]);
-  if (read) {
+  if (WillRead(nextExtent_)) {
+    ReadAhead(nextExtent_);
     CPxError error = ReadExtent(nextExtent_, buffer);
     if (error.IsError()) return error;
   } else {
@@ -215,6 +219,33 @@ CPxError CArchiveVirtualDiskFile::GetNextBlock(CAutoMemory<char>& buffer, uint64
   ctx.sectorsPerExtent = extentSectors_;
   ctx.unitSize = kSectorBytes;
   return CPxError::Success();
+}
+
+bool CArchiveVirtualDiskFile::WillRead(uint64_t extent) const {
+  return !tracking_ || wholeDisk_ || (extent < changedExtents_.size() && changedExtents_[static_cast<size_t>(extent)]);
+}
+
+void CArchiveVirtualDiskFile::ReadAhead(uint64_t extent) {
+  const uint64_t extentBytes = extentSectors_ * kSectorBytes;
+  const uint64_t extents = (diskBytes_ + extentBytes - 1) / extentBytes;
+  const uint64_t window = std::max<uint64_t>(1, kReadAheadBytes / extentBytes);
+  if (extent < aheadUntil_ && aheadExtents_ > 0) --aheadExtents_;
+  if (aheadUntil_ <= extent) aheadUntil_ = extent + 1;
+  // Every extent is considered once: the scan goes on from where the last one stopped.
+  while (aheadExtents_ < window && aheadUntil_ < extents) {
+    if (!WillRead(aheadUntil_)) {
+      ++aheadUntil_;
+      continue;
+    }
+    const uint64_t first = aheadUntil_;
+    while (aheadExtents_ < window && aheadUntil_ < extents && WillRead(aheadUntil_)) {
+      ++aheadUntil_;
+      ++aheadExtents_;
+    }
+    // Advice only: a refusal costs speed, never data.
+    posix_fadvise(fd_, static_cast<off_t>(first * extentBytes), static_cast<off_t>((aheadUntil_ - first) * extentBytes),
+                  POSIX_FADV_WILLNEED);
+  }
 }
 
 int CArchiveVirtualDiskFile::InjectBlocksToChangedExtentTable(const std::set<uint64_t>& blocks, uint32_t extentSectors) {

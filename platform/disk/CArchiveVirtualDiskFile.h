@@ -42,6 +42,7 @@ class CArchiveVirtualDiskFile {
   // The extent size chosen when the caller leaves it to the reader (1 MiB), and the largest taken.
   static constexpr uint64_t kDefaultExtentSectors = 2048;
   static constexpr uint64_t kMaxExtentSectors = 128 * 1024;  // 64 MiB
+  static constexpr uint64_t kReadAheadBytes = 8 * 1024 * 1024;
   // Disk-layer codes of the reader's errors.
   static constexpr int32_t kErrEndOfDisk = 10002;
   static constexpr int32_t kErrNotOpen = 10003;
@@ -110,6 +111,12 @@ class CArchiveVirtualDiskFile {
   // The changed ranges and injected blocks as extents, once the extent size is settled.
   void BuildChangedExtents();
   void SettleExtentSize(uint64_t sectors);
+  // Whether GetNextBlock reads the extent's bytes (false: an unchanged extent).
+  bool WillRead(uint64_t extent) const;
+  // Asks the kernel to start reading the next extents that will be read, kReadAheadBytes of them,
+  // beyond `extent` (the one being read now). The kernel's own read-ahead follows each read rather than
+  // running ahead of it, and it does not know which extents a change id skips.
+  void ReadAhead(uint64_t extent);
 
   int productType_ = 0;
   std::string displayFileName_;
@@ -136,4 +143,9 @@ class CArchiveVirtualDiskFile {
   std::vector<std::pair<uint64_t, uint64_t>> injected_;  // first, last sector
   std::vector<bool> changedExtents_;                       // built on the first GetNextBlock
   bool extentsBuilt_ = false;
+
+  // Read-ahead: the extents before aheadUntil_ were considered; aheadExtents_ of them will be read
+  // and have not been yet.
+  uint64_t aheadUntil_ = 0;
+  uint64_t aheadExtents_ = 0;
 };
