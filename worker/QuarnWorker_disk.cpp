@@ -16,6 +16,7 @@
 #include "platform/index/TVMCRCTable.h"
 #include "platform/os/CAscii85.h"
 #include "platform/os/CAverageCounter.h"
+#include "platform/os/CPxString.h"
 #include "platform/vminfo/IVMInfo.h"
 #include "records/WinCompat.h"
 #include "worker/QuarnIdxBrowseClientResp.h"
@@ -34,13 +35,6 @@ constexpr int kInstanceGoogleKeyedByAppId = 1102;
 constexpr int kInstanceDiskName2 = 301;
 
 using VSMeta = IdxMetadata::VirtualServerIdxMetaData;
-
-// "1234567" -> "1,234,567"
-std::string WithCommas(uint64_t value) {
-  std::string digits = std::to_string(value);
-  for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) digits.insert(static_cast<size_t>(at), ",");
-  return digits;
-}
 
 // The one-time warning that data is not being backed up, for the whole process.
 std::atomic<bool> g_skipDataWarned{false};
@@ -459,7 +453,7 @@ int QuarnWorker::BackupVMDisk(quarnBackupArgs* args) {
       return kResultFailed;
     }
     m_event.Debug(sig, "Backing up disk/volume [%s]  [%s] bytes", args->mDisplayName.c_str(),
-                  WithCommas(args->mMaxDiskSize).c_str());
+                  IntToCommaString(static_cast<long long>(args->mMaxDiskSize)).c_str());
   }
 
   // ---- Data ----
