@@ -351,6 +351,7 @@ bool ServerCore::EndRemoteLaunch(AgentEntry* agent, uint64_t gen, pid_t pid, boo
   ZtMutexLock lock(mu_);
   if (!connected && agent->pid == pid) agent->pid = -1;
   agent->launchOpen = false;
+  launchCv_.notify_all();
   if (agent->failureOwed) {
     agent->failureOwed = false;
     QueueSimpleLocked(AgentEvent::Type::kFailed, agent, gen);
@@ -485,7 +486,11 @@ bool ServerCore::RestartAgent(const std::string& name) {
     }
     if (closing_ || quit_.load()) return false;
     // Its outcome is on its way already.
-    if (agent->phase == AgentPhase::kLaunching || agent->launchOpen) return false;
+    if (agent->phase == AgentPhase::kLaunching || agent->failureOwed) return false;
+    // A launcher that is only closing its watch of the agent's earlier process (which said hello, so
+    // it owes no failure) is done in a moment: wait for it rather than lose the restart.
+    while (agent->launchOpen && !closing_ && !quit_.load()) launchCv_.wait(mu_);
+    if (closing_ || quit_.load() || agent->launchOpen || agent->phase == AgentPhase::kLaunching) return false;
     if (agent->phase == AgentPhase::kConnected) {
       const uint64_t old = agent->gen;
       CutOffLocked(agent, SIGTERM);
