@@ -52,20 +52,7 @@ int vsAppMgr::querySettings() {
     return kRetNoLab;
   }
   lab::SubclientRecord record;
-  std::string error;
-  switch (lab::ReadSubclientRecord(appId, record, error)) {
-    case lab::RecordRead::kRead:
-      break;
-    case lab::RecordRead::kMissing:
-      SetLastError(error);
-      return kRetNoSubclient;
-    case lab::RecordRead::kUnreadable:
-      SetLastError(error);
-      return kRetUnreadable;
-    case lab::RecordRead::kMalformed:
-      SetLastError(error);
-      return kRetBadSettings;
-  }
+  if (int code = ReadSubclient(appId, record)) return code;
   if (int code = InjectedFault("appmgr.querySettings")) return code;
 
   ZtMutexLock l(mutex_);
@@ -175,12 +162,11 @@ int vsAppMgr::queryMemberServersForInstance(uint64_t instanceId) {
   return kRetOk;
 }
 
-int vsAppMgr::RefreshOwnMemberServers() {
-  lab::SubclientRecord record;
+int vsAppMgr::ReadSubclient(const std::string& appId, lab::SubclientRecord& record) {
   std::string error;
-  switch (lab::ReadSubclientRecord(getAppIdStr(), record, error)) {
+  switch (lab::ReadSubclientRecord(appId, record, error)) {
     case lab::RecordRead::kRead:
-      break;
+      return 0;
     case lab::RecordRead::kMissing:
       SetLastError(error);
       return kRetNoSubclient;
@@ -191,6 +177,12 @@ int vsAppMgr::RefreshOwnMemberServers() {
       SetLastError(error);
       return kRetBadSettings;
   }
+  return kRetBadSettings;
+}
+
+int vsAppMgr::RefreshOwnMemberServers() {
+  lab::SubclientRecord record;
+  if (int code = ReadSubclient(getAppIdStr(), record)) return code;
   const std::string list = Lookup(record.settings, "memberServers");
   ZtMutexLock l(mutex_);
   settings_["memberServers"] = list;

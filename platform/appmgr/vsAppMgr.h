@@ -8,6 +8,10 @@
 #include "platform/os/ZtMutex.h"
 #include "platform/os/ThreadAnnotations.h"
 
+namespace lab {
+struct SubclientRecord;
+}
+
 class CNMessageBase;
 struct SHostCredentials;
 
@@ -285,6 +289,8 @@ class vsAppMgr {
 
  private:
   // Reads the member servers of the subclient's own instance from its record again.
+  // The subclient's record; 0, or the code its absence or damage gives (its text kept as the last error).
+  int ReadSubclient(const std::string& appId, lab::SubclientRecord& record);
   int RefreshOwnMemberServers();
   // Mount settings helpers (vsAppMgr_mount.cpp).
   int MountNumber(const std::string& key) const;

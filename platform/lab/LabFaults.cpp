@@ -18,16 +18,6 @@ namespace {
 const char* const kTableFile = "faults.conf";
 const char* const kAlways = "always";
 
-// A selector or operation value: one word without blanks, control characters or '='.
-bool IsWord(const std::string& text) {
-  if (text.empty()) return false;
-  for (char c : text) {
-    const unsigned char byte = static_cast<unsigned char>(c);
-    if (byte <= 0x20 || byte == 0x7F || c == '=') return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 bool ParseFaultEventId(const std::string& text, uint32_t& id) {
@@ -131,7 +121,7 @@ bool ParseFaultRule(const std::string& line, FaultRule& rule, std::string& error
     int64_t number = 0;
     bool ok = equals != std::string::npos;
     if (key == "op") {
-      ok = ok && IsWord(value) && !hasOp;
+      ok = ok && labkv::IsWord(value) && !hasOp;
       parsed.op = value;
       hasOp = true;
     } else if (key == "client" || key == "vm" || key == "disk" || key == "stream") {
@@ -139,7 +129,7 @@ bool ParseFaultRule(const std::string& line, FaultRule& rule, std::string& error
                               : key == "vm"   ? parsed.vm
                               : key == "disk" ? parsed.disk
                                               : parsed.stream;
-      ok = ok && IsWord(value) && selector.empty();
+      ok = ok && labkv::IsWord(value) && selector.empty();
       selector = value;
     } else if (key == "after") {
       ok = ok && !hasAfter && labkv::ParseInt64InRange(value, 0, kMaxFaultCount, parsed.after);

@@ -6,6 +6,15 @@
 
 namespace labkv {
 
+bool IsWord(const std::string& text) {
+  if (text.empty()) return false;
+  for (char c : text) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if (byte <= 0x20 || byte == 0x7F || c == '=') return false;
+  }
+  return true;
+}
+
 std::string Trim(const std::string& text) {
   const char* blanks = " \t\r";
   size_t first = text.find_first_not_of(blanks);

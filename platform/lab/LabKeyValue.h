@@ -24,6 +24,8 @@ bool ParseInt64InRange(const std::string& text, int64_t min, int64_t max, int64_
 // Splits a comma-separated list, trimming blanks and dropping empty entries.
 std::vector<std::string> SplitList(const std::string& text);
 std::string Trim(const std::string& text);
+// One word of a line of words: not empty, without blanks, control characters or '='.
+bool IsWord(const std::string& text);
 
 // The text of a record, refused (false with a reason) when it would not read back as the same
 // record: a value with a line break, blanks at its ends, a key with '='...

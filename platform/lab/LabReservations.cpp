@@ -16,16 +16,6 @@ namespace {
 const char* const kLedgerFile = "reservations.conf";
 const char* const kNoHolder = "-";
 
-// A holder or a reason: one word without blanks, control characters or '='.
-bool IsWord(const std::string& text) {
-  if (text.empty()) return false;
-  for (char c : text) {
-    const unsigned char byte = static_cast<unsigned char>(c);
-    if (byte <= 0x20 || byte == 0x7F || c == '=') return false;
-  }
-  return true;
-}
-
 // The "key=value" words of a line after its first word; false for a word without '=' or a key twice.
 bool SplitWords(const std::string& line, std::string& kind, std::map<std::string, std::string>& values,
                 std::string& error) {
@@ -102,7 +92,7 @@ bool ParseReservation(std::map<std::string, std::string> values, Reservation& re
   }
   values.erase(token);
   auto holder = values.find("holder");
-  if (holder == values.end() || !IsWord(holder->second)) {
+  if (holder == values.end() || !labkv::IsWord(holder->second)) {
     error = "ledger: holder is missing";
     return false;
   }
@@ -112,7 +102,7 @@ bool ParseReservation(std::map<std::string, std::string> values, Reservation& re
   auto why = values.find("why");
   if (why != values.end()) {
     parsed.why = why->second;
-    if (!IsWord(parsed.why)) {
+    if (!labkv::IsWord(parsed.why)) {
       error = "ledger: why is not one word";
       return false;
     }
