@@ -99,6 +99,10 @@ struct ArchiveContents {
 // Reads and checks the whole file. False with the first problem found; `contents` then holds what
 // was read up to it.
 bool ReadArchive(const std::string& path, ArchiveContents& contents, Problem& problem);
+// Reads every record's framing and fields and checks the archive's structure as ReadArchive does,
+// but skips the payloads of data records unread: their check values are not verified. For readers
+// that need what the archive holds, not its data (the index).
+bool ReadArchiveStructure(const std::string& path, ArchiveContents& contents, Problem& problem);
 // Reads only the archive's first record: what the archive is (job, VM, level), none of its items.
 // False when that record cannot be read or is not an archive's beginning.
 bool ReadArchiveBegin(const std::string& path, ArchiveContents& contents, Problem& problem);

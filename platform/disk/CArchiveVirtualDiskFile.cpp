@@ -165,7 +165,10 @@ void CArchiveVirtualDiskFile::ZeroFiltered(uint64_t offset, char* data, size_t s
 CPxError CArchiveVirtualDiskFile::ReadExtent(uint64_t extent, CAutoMemory<char>& buffer) {
   const uint64_t extentBytes = extentSectors_ * kSectorBytes;
   const uint64_t offset = extent * extentBytes;
-  const size_t size = static_cast<size_t>(std::min(extentBytes, diskBytes_ - offset));
+  return ReadRange(offset, static_cast<size_t>(std::min(extentBytes, diskBytes_ - offset)), buffer);
+}
+
+CPxError CArchiveVirtualDiskFile::ReadRange(uint64_t offset, size_t size, CAutoMemory<char>& buffer) {
   char* data = buffer.Allocate(size);
   if (data == nullptr && size > 0) return CPxError(-ENOMEM, "no memory for an extent of " + std::to_string(size) + " bytes");
   CPxError error = Fault("disk.Read");
@@ -190,11 +193,7 @@ CPxError CArchiveVirtualDiskFile::GetFirstBlock(CAutoMemory<char>& buffer, uint6
   ctx.sectorsPerExtent = extentSectors_;
   ctx.unitSize = kSectorBytes;
   ctx.extentsRead = 0;
-  if (diskBytes_ == 0) {
-    buffer.Allocate(0);
-    return CPxError::Success();
-  }
-  return ReadExtent(0, buffer);
+  return ReadRange(0, static_cast<size_t>(std::min<uint64_t>(kVolumeHeaderBytes, diskBytes_)), buffer);
 }
 
 CPxError CArchiveVirtualDiskFile::GetNextBlock(CAutoMemory<char>& buffer, uint64_t& extentNo,

@@ -22,8 +22,9 @@ struct MountCtx;
 // a change id the journal does not know makes the reader read every extent, which is always safe.
 // Filtered sectors read as zeros.
 //
-// GetFirstBlock is a probe: it reads the first extent (for the volume header) and settles the extent
-// size, but the first GetNextBlock still delivers extent 0.
+// GetFirstBlock is a probe: it reads the disk's volume header (its first kVolumeHeaderBytes, or the
+// whole disk when smaller: partition tables and boot sectors lie there, and every caller's buffer for
+// it is that size) and settles the extent size; the first GetNextBlock still delivers extent 0.
 //
 // Fault table operations: "disk.Open", "disk.Read" (selectors: vm = the VM's name or GUID, disk = the
 // disk's GUID as SetVMDiskGuid gave it). A fired rule's code is the error's disk-layer code.
@@ -43,6 +44,7 @@ class CArchiveVirtualDiskFile {
   static constexpr uint64_t kDefaultExtentSectors = 2048;
   static constexpr uint64_t kMaxExtentSectors = 128 * 1024;  // 64 MiB
   static constexpr uint64_t kReadAheadBytes = 8 * 1024 * 1024;
+  static constexpr uint64_t kVolumeHeaderBytes = 64 * 1024;
   // Disk-layer codes of the reader's errors.
   static constexpr int32_t kErrEndOfDisk = 10002;
   static constexpr int32_t kErrNotOpen = 10003;
@@ -105,6 +107,7 @@ class CArchiveVirtualDiskFile {
   CPxError Fault(const char* op);
   // Reads the extent's bytes into the buffer, zero past the image's end and over filtered sectors.
   CPxError ReadExtent(uint64_t extent, CAutoMemory<char>& buffer);
+  CPxError ReadRange(uint64_t offset, size_t size, CAutoMemory<char>& buffer);
   void ZeroFiltered(uint64_t offset, char* data, size_t size) const;
   // Loads the changed ranges of the change id from the image's journal; false reads everything.
   bool LoadChanges(const std::string& changeId);

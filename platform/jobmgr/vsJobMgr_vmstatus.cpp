@@ -8,8 +8,11 @@ namespace {
 
 const char* const kSigSetVMStatus = "bool vsJobMgr::setVMStatus(const std::string&, CNMessageBase&)";
 
-// JobManager::VMUpdateInfo.
+// JobManager::VMUpdateInfo and its VM status field.
 constexpr uint32_t kVMUpdateInfoTag = 0x15A0B32E;
+constexpr int kVMStatusNumber = 6;
+constexpr uint32_t kVMStatusCheck = 0x32BC12;
+constexpr int64_t kVMStatusInProgress = 2;
 
 }  // namespace
 
@@ -21,7 +24,10 @@ bool vsJobMgr::setVMStatus(const std::string& guid, CNMessageBase& info) {
   }
   if (InjectedFault("jobmgr.setVMStatus", guid) != 0) return false;
   std::string error;
-  if (!lab::SaveVMStatus(getJobId(), guid, info, error)) {
+  // A running VM's record changes with every step of its progress; only where the VM ends up must
+  // survive a crash of the machine.
+  const bool synced = info.getint64(kVMStatusNumber, kVMUpdateInfoTag, kVMStatusCheck) != kVMStatusInProgress;
+  if (!lab::SaveVMStatus(getJobId(), guid, info, synced, error)) {
     EvDebug::Error(kSigSetVMStatus, "VM [%s] status not saved: %s", guid.c_str(), error.c_str());
     return false;
   }

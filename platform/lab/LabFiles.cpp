@@ -204,7 +204,11 @@ bool ReplaceWith(const std::string& path, const std::function<bool(int)>& fill, 
 }  // namespace
 
 bool WriteFileAtomic(const std::string& path, const std::string& content, std::string& error) {
-  return ReplaceWith(path, [&content](int fd) { return WriteAll(fd, content); }, Durability::kDurable, error);
+  return WriteFileAtomic(path, content, error, Durability::kDurable);
+}
+
+bool WriteFileAtomic(const std::string& path, const std::string& content, std::string& error, Durability durability) {
+  return ReplaceWith(path, [&content](int fd) { return WriteAll(fd, content); }, durability, error);
 }
 
 bool WriteImageAtomic(const std::string& path, const std::string& head, uint64_t sizeBytes, std::string& error) {

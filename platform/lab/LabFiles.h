@@ -91,6 +91,8 @@ class FileLock {
 // syncs; the replacement is atomic all the same, so readers still see the old text or the new.
 enum class Durability { kDurable, kVolatile };
 
+bool WriteFileAtomic(const std::string& path, const std::string& content, std::string& error, Durability durability);
+
 // Replaces a record under its lock.
 bool ReplaceFileLocked(const std::string& path, const std::string& content, std::string& error);
 

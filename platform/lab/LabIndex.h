@@ -101,6 +101,8 @@ std::string FindIndexVM(const std::string& subclientGuid, const std::string& gui
 
 // One entry as a line and back; false for a line that is not a well-formed entry.
 std::string FormatIndexEntry(const std::vector<std::string>& fields);
+void AppendIndexEntry(const std::vector<std::string>& fields, std::string& text);  // without the line's end
 bool ParseIndexEntry(const std::string& line, std::vector<std::string>& fields);
+bool ParseIndexEntry(const char* line, size_t size, std::vector<std::string>& fields);
 
 }  // namespace lab

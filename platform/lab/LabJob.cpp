@@ -309,14 +309,14 @@ bool ClearJobQuit(int64_t jobId) {
 
 std::string VMStatusPath(int64_t jobId, const std::string& guid) { return StatusPath(jobId, guid); }
 
-bool SaveVMStatus(int64_t jobId, const std::string& guid, const CNMessageBase& info, std::string& error) {
+bool SaveVMStatus(int64_t jobId, const std::string& guid, const CNMessageBase& info, bool synced, std::string& error) {
   std::string path = StatusPath(jobId, guid);
   if (path.empty()) {
     error = "no job folder or the GUID is not usable";
     return false;
   }
   vsXMLFile file(path);
-  if (!MakeDirs(path.substr(0, path.rfind('/'))) || !file.Save(info)) {
+  if (!MakeDirs(path.substr(0, path.rfind('/'))) || !file.Save(info, synced)) {
     error = file.LastError().empty() ? "cannot create " + path : file.LastError();
     return false;
   }

@@ -105,7 +105,9 @@ std::string VMStatusPath(int64_t jobId, const std::string& guid);
 // The VM's kept status record is the message's XML; false with the reason when the GUID cannot name
 // a file, the job has no folder, or the file cannot be written or read (the message is then
 // unchanged).
-bool SaveVMStatus(int64_t jobId, const std::string& guid, const CNMessageBase& info, std::string& error);
+// A record saved not synced (a running VM's, rewritten at every step of its progress) may be lost
+// to a crash of the machine, leaving the one saved before.
+bool SaveVMStatus(int64_t jobId, const std::string& guid, const CNMessageBase& info, bool synced, std::string& error);
 bool LoadVMStatus(int64_t jobId, const std::string& guid, CNMessageBase& info, std::string& error);
 // GUIDs (lower case, sorted) of the VMs with a kept record.
 std::vector<std::string> VMStatusGuids(int64_t jobId);

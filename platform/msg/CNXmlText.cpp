@@ -58,32 +58,41 @@ void XorKeystream(std::string& bytes) {
   }
 }
 
-// How a byte below 0x80 stands in character data.
-enum AsciiClass { kAsIs, kAmp, kLt, kGt, kRefused };
-constexpr AsciiClass ClassOf(unsigned char c) {
-  return c == '&' ? kAmp : c == '<' ? kLt : c == '>' ? kGt : (c < 0x20 && c != '\t' && c != '\n') ? kRefused : kAsIs;
-}
+// How a byte stands in character data; a table, because metadata texts of a megabyte and more pass
+// through here.
+enum ByteClass : unsigned char { kAsIs, kAmp, kLt, kGt, kRefused, kMultiByte };
+struct ByteClasses {
+  ByteClass of[256];
+  constexpr ByteClasses() : of() {
+    for (int c = 0; c < 256; ++c)
+      of[c] = c >= 0x80 ? kMultiByte
+              : c == '&' ? kAmp
+              : c == '<' ? kLt
+              : c == '>' ? kGt
+              : (c < 0x20 && c != '\t' && c != '\n') ? kRefused
+                                                       : kAsIs;
+  }
+};
+constexpr ByteClasses kByteClasses;
 
 }  // namespace
 
 bool AppendXmlText(const std::string& text, std::string& out) {
   const size_t mark = out.size();
   const char* const data = text.data();
+  const size_t size = text.size();
   size_t run = 0;  // start of the bytes not yet appended
   size_t i = 0;
-  while (i < text.size()) {
-    const unsigned char c = static_cast<unsigned char>(data[i]);
-    if (c >= 0x80) {
+  while (i < size) {
+    while (i < size && kByteClasses.of[static_cast<unsigned char>(data[i])] == kAsIs) ++i;
+    if (i == size) break;
+    const ByteClass cls = kByteClasses.of[static_cast<unsigned char>(data[i])];
+    if (cls == kMultiByte) {
       uint32_t cp;
       if (!NextCodePoint(text, i, cp) || cp == 0xFFFE || cp == 0xFFFF) {
         out.resize(mark);
         return false;
       }
-      continue;
-    }
-    const AsciiClass cls = ClassOf(c);
-    if (cls == kAsIs) {
-      ++i;
       continue;
     }
     if (cls == kRefused) {

@@ -51,7 +51,7 @@ bool vsXMLFile::Load(CNMessageBase& message) {
   return true;
 }
 
-bool vsXMLFile::Save(const CNMessageBase& message) {
+bool vsXMLFile::Save(const CNMessageBase& message, bool synced) {
   error_.clear();
   std::string xml;
   if (path_.empty() || !message.serialize(xml, false)) {
@@ -63,8 +63,9 @@ bool vsXMLFile::Save(const CNMessageBase& message) {
     error_ = "cannot write " + path_ + ": " + why;
     return false;
   }
-  if (!lab::WriteFileAtomic(path_, xml)) {
-    error_ = "cannot write " + path_;
+  std::string why2;
+  if (!lab::WriteFileAtomic(path_, xml, why2, synced ? lab::Durability::kDurable : lab::Durability::kVolatile)) {
+    error_ = "cannot write " + path_ + ": " + why2;
     return false;
   }
   return true;

@@ -244,7 +244,7 @@ TEST_F(JobRun, AStopRequestForOneVMMidJobStopsThatVMAlone) {
   std::string error;
   bool asked = held && vsJobMgr::ReadVMStatus(1001, guid, record);
   record.setint64(JobManager::VMUpdateInfo::F_vmStatus, 5);
-  asked = asked && lab::SaveVMStatus(1001, guid, record, error) && lab::RequestVMQuit(1001);
+  asked = asked && lab::SaveVMStatus(1001, guid, record, true, error) && lab::RequestVMQuit(1001);
   // Once its agent has the request, the read goes on and the VM stops at its next look at the flag.
   const bool received = asked && WaitForLab(folders, [] {
     for (const char* client : {"coordinator", "proxyA", "proxyB"})

@@ -181,8 +181,9 @@ struct Job {
     worker->TEST_SetCurrentVM(nullptr);
     worker.reset();
   }
-  // Backs the VM up; then records in the index what the job's archive index would, and ends the job
-  // well when the VM was backed up.
+  // Backs the VM up; then records in the index what the job's finalised index would (with indexing
+  // V2 the VM's archive-index run has recorded it already), and ends the job well when the VM was
+  // backed up.
   int Run() {
     EvDebug::setJobId(id);
     worker->TEST_SetCurrentVM(&vm);
@@ -196,6 +197,7 @@ struct Job {
     return result;
   }
   void RecordIndex() {
+    if (appMgr.isUseIndexingV2Enabled()) return;
     std::string vmXml, error;
     std::map<std::string, std::string> items;
     for (const lab::ArchiveLocation& location : lab::ListArchiveFiles(id)) IndexRecordsOf(location.path, kVMGuid, vmXml, items);

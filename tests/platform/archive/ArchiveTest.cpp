@@ -146,13 +146,14 @@ TEST_F(ArchiveTest, MalformedFilesAreRefusedWithTheirOffset) {
     Damage damage;
     int64_t at;  // kCut: bytes cut from the end; kFlip: offset from the end of the flipped byte
     const char* expected;
+    bool inDataPayload = false;  // the structure read (the index's) does not see it
   };
   auto fileItem = [](vsArchive& s) { SendFile(s, "\\g\\a.cfg", Pattern(5000, 3)); };
   const Case cases[] = {
       {"cut inside the last record", fileItem, kCut, 10, "cut short"},
       {"cut to the archive end's header", fileItem, kCut, 30, "cut short"},
       {"cut at a record boundary", fileItem, kCut, 48, "ends without its archive end record"},
-      {"flipped data byte", fileItem, kFlip, 3000, "check value"},
+      {"flipped data byte", fileItem, kFlip, 3000, "check value", true},
       {"flipped field byte of the last record", fileItem, kFlip, 2, "check value"},
       {"an item left open", [](vsArchive& s) {
          s.sendFileHeader("\\g\\open", 10, 0, false, false, false, 1, 0, 0, 0, false, true, false);
@@ -203,6 +204,11 @@ TEST_F(ArchiveTest, MalformedFilesAreRefusedWithTheirOffset) {
     EXPECT_NE(std::string::npos, problem.text.find(c.expected)) << problem.Describe();
     EXPECT_NE(std::string::npos, problem.Describe().find(path + " at offset " + std::to_string(problem.offset)));
     EXPECT_LE(problem.offset, static_cast<uint64_t>(status.st_size));
+    archive::ArchiveContents structure;
+    archive::Problem structureProblem;
+    EXPECT_EQ(c.inDataPayload, archive::ReadArchiveStructure(path, structure, structureProblem))
+        << structureProblem.Describe();
+    if (c.inDataPayload) EXPECT_EQ(1u, structure.items.size());
   }
 }
 

@@ -65,7 +65,10 @@ class DiskReaderTest : public ::testing::Test {
 };
 
 TEST_F(DiskReaderTest, EveryByteInExtentOrderWhateverTheDiskSize) {
-  for (uint64_t size : {kExtentBytes * 3, kExtentBytes * 3 + 512, kExtentBytes * 3 - 512, uint64_t{512}, uint64_t{0}}) {
+  // The volume header block at its size and one sector past it too.
+  const uint64_t header = CArchiveVirtualDiskFile::kVolumeHeaderBytes;
+  for (uint64_t size : {kExtentBytes * 3, kExtentBytes * 3 + 512, kExtentBytes * 3 - 512, uint64_t{512}, uint64_t{0},
+                        header, header + 512}) {
     const std::string path = MakeImage(size, "disk" + std::to_string(size));
     auto disk = Open(path);
     CAutoMemory<char> first;
@@ -74,7 +77,8 @@ TEST_F(DiskReaderTest, EveryByteInExtentOrderWhateverTheDiskSize) {
     EXPECT_EQ(kExtentSectors, ctx.sectorsPerExtent);
     EXPECT_EQ(512u, ctx.unitSize);
     const std::string image = FileBytes(path);
-    EXPECT_EQ(image.substr(0, kExtentBytes), first.Ptr() ? std::string(first.Ptr(), first.Size()) : std::string());
+    EXPECT_EQ(image.substr(0, CArchiveVirtualDiskFile::kVolumeHeaderBytes),
+              first.Ptr() ? std::string(first.Ptr(), first.Size()) : std::string());
 
     CPxError end;
     const auto extents = ReadAll(*disk, &end);

@@ -227,7 +227,8 @@ TEST_F(IndexCacheTest, LookupsReadTheVMsLastBackup) {
 }
 
 TEST(IndexEntry, FieldsRoundTripAndMalformedLinesAreRefused) {
-  const std::vector<std::string> fields = {"meta", "a\tb", "line\nbreak\r", "back\\slash", ""};
+  const std::vector<std::string> fields = {"meta", "a\tb", "line\nbreak\r", "back\\slash", "",
+                                          "\\\t\n\r", std::string(70000, 'x') + "\\" + std::string(3, '\t')};
   std::vector<std::string> parsed;
   ASSERT_TRUE(lab::ParseIndexEntry(lab::FormatIndexEntry(fields), parsed));
   EXPECT_EQ(fields, parsed);
