@@ -168,6 +168,18 @@ bool WriteFileAtomic(const std::string& path, const std::string& content) {
 
 namespace {
 
+// Puts the temporary file in place of path. A plain rename over an existing file makes ext4 start
+// writing the new file back at once (its guard against zero-length files after a crash); a volatile
+// replacement has no use for that, so it swaps the two names atomically and removes the old file.
+bool MoveIntoPlace(const std::string& temp, const std::string& path, Durability durability) {
+  if (durability == Durability::kVolatile &&
+      renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0) {
+    unlink(temp.c_str());
+    return true;
+  }
+  return rename(temp.c_str(), path.c_str()) == 0;
+}
+
 // Writes a new file through an exclusive temporary name; `fill` writes the content to the descriptor.
 bool ReplaceWith(const std::string& path, const std::function<bool(int)>& fill, Durability durability,
                  std::string& error) {
@@ -185,7 +197,7 @@ bool ReplaceWith(const std::string& path, const std::function<bool(int)>& fill, 
     ok = false;
     error = SystemError("cannot close", temp);
   }
-  if (ok && rename(temp.c_str(), path.c_str()) != 0) {
+  if (ok && !MoveIntoPlace(temp, path, durability)) {
     ok = false;
     error = SystemError("cannot rename a temporary file to", path);
   }

@@ -14,8 +14,10 @@
 
 #include "platform/config/ZTPlatformInfo.h"
 #include "platform/jobmgr/vsJobMgr.h"
+#include "platform/lab/Lab.h"
 #include "platform/lab/LabFiles.h"
 #include "platform/lab/LabKeyValue.h"
+#include "platform/os/CPxDirectory.h"
 #include "support/TestLab.h"
 
 namespace {
@@ -188,6 +190,35 @@ TEST(LabFiles, LongestNamesAreWrittenAndFailedWritesLeaveTheOldFile) {
   std::string content;
   ASSERT_TRUE(lab::ReadFile(lab.Path("record"), content));
   EXPECT_EQ("old", content);
+}
+
+// Whether synced or not, a replaced record reads whole, old or new, while it is replaced, even the
+// first time; no temporary file stays behind.
+TEST(LabFiles, ReplacementsReadWholeWhileTheyHappenAndLeaveNoTemporaryFile) {
+  for (lab::Durability durability : {lab::Durability::kDurable, lab::Durability::kVolatile}) {
+    testsupport::TestLab lab;
+    const std::string folder = lab.Path("records");
+    ASSERT_TRUE(lab::MakeDirs(folder));
+    const std::string path = folder + "/status.xml";
+    const std::string texts[2] = {std::string(3000, 'a'), std::string(5000, 'b')};
+    std::string error;
+    ASSERT_TRUE(lab::WriteFileAtomic(path, texts[0], error, durability)) << error;
+    std::atomic<bool> done{false};
+    std::atomic<int> torn{0};
+    std::thread reader([&]() {
+      while (!done.load()) {
+        std::string content;
+        if (!lab::ReadFile(path, content) || (content != texts[0] && content != texts[1])) ++torn;
+      }
+    });
+    for (int i = 1; i <= 200; ++i) ASSERT_TRUE(lab::WriteFileAtomic(path, texts[i % 2], error, durability)) << error;
+    done = true;
+    reader.join();
+    EXPECT_EQ(0, torn.load());
+    std::vector<std::string> names;
+    ASSERT_TRUE(CPxDirectory::List(folder, names).IsSuccess());
+    EXPECT_EQ(std::vector<std::string>{"status.xml"}, names);
+  }
 }
 
 // Several processes appending to one file and changing one record at the same time lose nothing.
