@@ -215,10 +215,6 @@ bool ReplaceWith(const std::string& path, const std::function<bool(int)>& fill, 
 
 }  // namespace
 
-bool WriteFileAtomic(const std::string& path, const std::string& content, std::string& error) {
-  return WriteFileAtomic(path, content, error, Durability::kDurable);
-}
-
 bool WriteFileAtomic(const std::string& path, const std::string& content, std::string& error, Durability durability) {
   return ReplaceWith(path, [&content](int fd) { return WriteAll(fd, content); }, durability, error);
 }

@@ -54,10 +54,17 @@ bool ReadFile(const std::string& path, std::string& content);
 // empty when the file cannot be read.
 std::vector<std::string> ReadLines(const std::string& path, size_t maxBytes = kMaxRecordBytes);
 
+// Whether a replaced file must survive a crash: a durable one is synced, and so is its folder after
+// the rename, before the call returns. Test state such as the fault table's counters, or a running
+// VM's status record, skips both syncs; the replacement is atomic all the same, so readers still see
+// the old text or the new.
+enum class Durability { kDurable, kVolatile };
+
 // Replaces the file with the content as described above. False (with the reason) on failure; the
 // file is then as it was and no temporary file is left.
 bool WriteFileAtomic(const std::string& path, const std::string& content);
-bool WriteFileAtomic(const std::string& path, const std::string& content, std::string& error);
+bool WriteFileAtomic(const std::string& path, const std::string& content, std::string& error,
+                     Durability durability = Durability::kDurable);
 
 // Replaces the file, as WriteFileAtomic, with a sparse file of sizeBytes that starts with `head`
 // and reads as zeros after it (disk images).
@@ -85,13 +92,6 @@ class FileLock {
  private:
   int fd_ = -1;
 };
-
-// Whether a replaced file must survive a crash: a durable one is synced, and so is its folder after
-// the rename, before the call returns. Test state such as the fault table's counters skips both
-// syncs; the replacement is atomic all the same, so readers still see the old text or the new.
-enum class Durability { kDurable, kVolatile };
-
-bool WriteFileAtomic(const std::string& path, const std::string& content, std::string& error, Durability durability);
 
 // Replaces a record under its lock.
 bool ReplaceFileLocked(const std::string& path, const std::string& content, std::string& error);

@@ -63,9 +63,8 @@ bool vsXMLFile::Save(const CNMessageBase& message, bool synced) {
     error_ = "cannot write " + path_ + ": " + why;
     return false;
   }
-  std::string why2;
-  if (!lab::WriteFileAtomic(path_, xml, why2, synced ? lab::Durability::kDurable : lab::Durability::kVolatile)) {
-    error_ = "cannot write " + path_ + ": " + why2;
+  if (!lab::WriteFileAtomic(path_, xml, why, synced ? lab::Durability::kDurable : lab::Durability::kVolatile)) {
+    error_ = "cannot write " + path_ + ": " + why;
     return false;
   }
   return true;
