@@ -5,6 +5,7 @@
 #include <future>
 #include <thread>
 
+#include "platform/cleanup/VSCleanupClient.h"
 #include "platform/config/ZTPI_Base.h"
 #include "platform/lab/LabAgent.h"
 #include "platform/lab/LabIndex.h"
@@ -409,6 +410,18 @@ TEST_F(ControllerServicesTest, OneSpeedCounterPerDatastorePrintedAndResetOnQuit)
   const std::string log = job.Log();
   EXPECT_LT(log.find("Datastore Read [ds0]"), log.find("Datastore Read [ds1]")) << "in name order";
   EXPECT_EQ(0u, first->Size());
+}
+
+// A field holding the separator is escaped, and an unregistration that fails keeps the entry for a
+// later attempt.
+TEST_F(ControllerServicesTest, CleanupRegistrationsEscapeTheirFieldsAndOutliveAFailedUnregistration) {
+  EXPECT_TRUE(controller.RegisterVMForCleanup("esx1", "vm1", "G1", "mount|1"));
+  EXPECT_EQ(std::vector<std::string>{"vm esx1|vm1|G1|mount\\|1"}, VSCleanupClient::ReadRegistrations("coordinator"));
+  ASSERT_TRUE(job.Lab().Fault("cleanup.UnregisterVM", 5));
+  EXPECT_FALSE(controller.UnregisterVMFromCleanup("esx1", "vm1", "G1", "mount|1"));
+  EXPECT_EQ(1u, VSCleanupClient::ReadRegistrations("coordinator").size());
+  EXPECT_TRUE(controller.UnregisterVMFromCleanup("esx1", "vm1", "G1", "mount|1"));
+  EXPECT_TRUE(VSCleanupClient::ReadRegistrations("coordinator").empty());
 }
 
 TEST_F(ControllerServicesTest, HousekeepingFilesOfTheJob) {
