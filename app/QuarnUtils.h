@@ -77,4 +77,9 @@ class QuarnUtils {
   // A text of at most kMaxStatusText bytes plus " ..." when it was longer; the cut never splits a
   // UTF-8 character.
   static std::string TruncateStatusText(const std::string& text);
+
+  // The guest credentials to sign in to a VM with: its own when its collect record names a user,
+  // else the subclient's.
+  static void VMGuestCredentials(VirtualServer::VMCollect& collect, const vsAppMgr& app, std::string& user,
+                                 std::string& password);
 };

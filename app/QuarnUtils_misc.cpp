@@ -5,6 +5,7 @@
 #include "app/QuarnUtils.h"
 #include "platform/ev/EvEvent.h"
 #include "platform/os/ZtProcess.h"
+#include "records/messages/CommonMessages.h"
 
 namespace {
 
@@ -203,4 +204,17 @@ bool QuarnUtils::ExtractDiskDisplayNameFromIndexName(const std::string& indexNam
     return true;
   }
   return false;
+}
+
+void QuarnUtils::VMGuestCredentials(VirtualServer::VMCollect& collect, const vsAppMgr& app, std::string& user,
+                                    std::string& password) {
+  using Credentials = Common::UserPassword;
+  const Credentials* own = collect.getObject<Credentials>(VirtualServer::VMCollect::F_guestCredentials, false);
+  if (own != nullptr && !own->getstring(Credentials::F_userName).empty()) {
+    user = own->getstring(Credentials::F_userName);
+    password = own->getpstring(Credentials::F_password);
+  } else {
+    user = app.GetVMGuestUserName();
+    password = app.GetVMGuestPassword();
+  }
 }

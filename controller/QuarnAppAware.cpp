@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "app/QuarnUtils.h"
 #include "platform/config/ZTPI_CommClient.h"
 #include "platform/config/ZTPI_Focus.h"
 #include "platform/config/ZTPlatformInfo.h"
@@ -96,11 +97,16 @@ QuarnAppAware::QuarnAppAware(vsJobMgr* jobMgr, vsAppMgr* appMgr, const std::stri
   m_vmGuid = vm->vmGuid;
   const bool indexingV2 = appMgr->isUseIndexingV2Enabled();
   m_appId = static_cast<uint32_t>(indexingV2 ? vm->collect.getint64(VMCollect::F_subclientId) : appMgr->getAppId());
-  m_jobId = static_cast<uint32_t>(indexingV2 ? vm->collect.getint64(VMCollect::F_vmJobId) : jobMgr->getJobId());
+  m_jobId = static_cast<uint32_t>(ParentJobId(jobMgr, appMgr, vm));
   m_jobIdText = FXString::Format("%d", static_cast<int>(m_jobId));
 }
 
 QuarnAppAware::~QuarnAppAware() { delete m_server; }
+
+int64_t QuarnAppAware::ParentJobId(const vsJobMgr* jobMgr, const vsAppMgr* appMgr, const vm_params* vm) {
+  if (!appMgr->isUseIndexingV2Enabled()) return jobMgr->getJobId();
+  return vm != nullptr ? vm->collect.getint64(VMCollect::F_vmJobId) : 0;
+}
 
 std::string QuarnAppAware::ServiceName() const {
   return "VSAAppAwareVSASrvc_" + m_vmGuid + "_" + std::to_string(m_jobId);
@@ -195,11 +201,7 @@ bool QuarnAppAware::WriteTaskFile(const std::string& path, const std::string& xm
 }
 
 void QuarnAppAware::ApplyMergedClient() {
-  int32_t merged = 0;
-  {
-    ZtMutexLock lock(c_clientIdMutex);
-    merged = c_mapVMGuidToClientId[m_vmGuid];
-  }
+  const int32_t merged = GetClientIdForVM(m_vmGuid);
   ZtCriticalSectionLock lock(m_vmLock);
   const int64_t current = m_vm->updateInfo.getint64(U::F_clientId);
   if (merged <= 0 || merged == current) return;
@@ -216,14 +218,7 @@ bool QuarnAppAware::MakeWorkflowInputs(std::string& inputs) {
     ZtCriticalSectionLock lock(m_vmLock);
     VMCollect& collect = m_vm->collect;
     vmClientId = collect.getint64(VMCollect::F_vmClientId);
-    auto* guest = collect.getObject<Common::UserPassword>(VMCollect::F_guestCredentials, false);
-    if (guest != nullptr && !guest->getstring(Common::UserPassword::F_userName).empty()) {
-      guestUser = guest->getstring(Common::UserPassword::F_userName);
-      guestPassword = guest->getpstring(Common::UserPassword::F_password);
-    } else {
-      guestUser = m_appMgr->GetVMGuestUserName();
-      guestPassword = m_appMgr->GetVMGuestPassword();
-    }
+    QuarnUtils::VMGuestCredentials(collect, *m_appMgr, guestUser, guestPassword);
     auto* appl = collect.getObject<Common::UserPassword>(VMCollect::F_appCredentials, false);
     if (appl != nullptr && !appl->getstring(Common::UserPassword::F_userName).empty()) {
       applUser = appl->getstring(Common::UserPassword::F_userName);

@@ -60,6 +60,9 @@ class QuarnAppAware {
   std::string Transcode(const XMLCh* text);
   bool SerializeVMConfigXml(xercesc::DOMDocument* document, std::string& out);
 
+  // The job whose child jobs the workflow starts: the VM's own job with indexing version 2 (0 without
+  // a VM), else the job. The VM record's lock is the caller's to hold.
+  static int64_t ParentJobId(const vsJobMgr* jobMgr, const vsAppMgr* appMgr, const vm_params* vm);
   // The client id the go-ahead named for a VM (0 when none did).
   static int32_t GetClientIdForVM(const std::string& vmGuid);
   static void TEST_ClearClientIds();

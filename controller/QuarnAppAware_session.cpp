@@ -18,7 +18,6 @@ constexpr int32_t kErrSession = -3050;
 constexpr int kSessionPortType = 4;
 constexpr int kReplyTimeoutSeconds = 30;
 constexpr uint32_t kWaitWithoutJobSeconds = 10800;
-constexpr uint32_t kDisconnectRequestTag = 0x09000102;
 using GoAhead = VirtualServer::VSAAppAwareWorkflowGoAhead;
 
 bool IsFailedState(int state) { return state == 10 || state == 11 || state == 12; }
@@ -105,7 +104,7 @@ void QuarnAppAware::XmlCallback(ZtnCallback_e reason, CZtNetworkServer* server, 
     if (message == nullptr) {
       m_event.Debug(kSigXml, "Failed to convert the message.");
       server->Quit(false, false);
-    } else if (message->getTagID() == kDisconnectRequestTag) {
+    } else if (message->getTagID() == ZTS_PM_DISCONNECT_REQ) {
       m_event.Debug(kSigXml, "Received ZTS_PM_DISCONNECT_REQ (xml).");
       handle->ReplyDisconnect(kReplyTimeoutSeconds, false);
       disconnect = true;

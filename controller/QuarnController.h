@@ -388,9 +388,6 @@ class QuarnController : public VSController {
   std::atomic<bool> m_processRegistered{false};
 
   // ---- Application-aware workflow (QuarnController_appaware.cpp) ----
-  // The job whose child jobs the workflow started: the VM's own job with indexing version 2, else the
-  // job. REQUIRES: m_vmLock held when vm is not null.
-  long long AppAwareParentJobId(const vm_params* vm);
   // Waits, pausing between queries, until the parent job has no child jobs left from the previous
   // attempt; false when some are still listed after the limit.
   bool WaitForPreviousChildJobs(long long parentJobId);

@@ -27,11 +27,6 @@ const char* const kPoweredOffMessage = "Application aware can't be run for power
 
 }  // namespace
 
-long long QuarnController::AppAwareParentJobId(const vm_params* vm) {
-  if (!m_appMgr->isUseIndexingV2Enabled()) return m_jobMgr->getJobId();
-  return vm != nullptr ? vm->collect.getint64(VirtualServer::VMCollect::F_vmJobId) : 0;
-}
-
 void QuarnController::SetAppAwareFailed(const std::string& vmGuid, bool failed) {
   ZtCriticalSectionLock lock(&m_vmLock);
   vm_params* vm = m_vmMap.Find(vmGuid);
@@ -82,7 +77,7 @@ bool QuarnController::StartAndWaitForAppAwareWorkflow(const std::string& vmGuid)
   {
     ZtCriticalSectionLock lock(&m_vmLock);
     vm = m_vmMap.Find(vmGuid);
-    parentJobId = AppAwareParentJobId(vm);
+    parentJobId = QuarnAppAware::ParentJobId(m_jobMgr, m_appMgr, vm);
   }
   if (attempt >= 2 && !WaitForPreviousChildJobs(parentJobId)) {
     SetAppAwareFailed(vmGuid, true);
@@ -136,7 +131,7 @@ bool QuarnController::SendDeleteApplicationSnapReq(const std::string& vmGuid, bo
   {
     ZtCriticalSectionLock lock(&m_vmLock);
     const vm_params* vm = m_vmMap.Find(vmGuid);
-    parentJobId = AppAwareParentJobId(vm);
+    parentJobId = QuarnAppAware::ParentJobId(m_jobMgr, m_appMgr, vm);
     if (vm != nullptr) vmClientId = vm->collect.getint64(VirtualServer::VMCollect::F_vmClientId);
   }
   std::vector<VSAJobLinkInfo> children;

@@ -2,6 +2,7 @@
 // the backup of the VM does not depend on it.
 #include <boost/algorithm/string/replace.hpp>
 
+#include "app/QuarnUtils.h"
 #include "platform/appmgr/ClientProperties.h"
 #include "platform/apps/CZTVSADiscoverApps.h"
 #include "records/messages/CommonMessages.h"
@@ -23,16 +24,9 @@ bool QuarnWorker::DiscoverApps() {
   const int64_t clientId = vm.collect.getint64(Collect::F_vmClientId);
   // 2.
   const std::string host = m_appMgr->getVMHostNameFromClientProp(clientId);
-  // 3. The VM's own guest credentials when its collect record names a user, else the subclient's.
+  // 3.
   std::string user, password;
-  const Credentials* own = vm.collect.getObject<Credentials>(Collect::F_guestCredentials, false);
-  if (own != nullptr && !own->getstring(Credentials::F_userName).empty()) {
-    user = own->getstring(Credentials::F_userName);
-    password = own->getpstring(Credentials::F_password);
-  } else {
-    user = m_appMgr->GetVMGuestUserName();
-    password = m_appMgr->GetVMGuestPassword();
-  }
+  QuarnUtils::VMGuestCredentials(vm.collect, *m_appMgr, user, password);
   // 4.
   Details details;
   details.setint64(Details::F_childJobId, vm.collect.getint64(Collect::F_vmJobId));
