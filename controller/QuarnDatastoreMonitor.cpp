@@ -108,14 +108,9 @@ bool QuarnDatastoreMonitor::RegisterDatastore(const std::string& vmName, const s
   m_event.DebugLvl(m_registrationLogLevel, kSigRegister, "Registering datastore [%s] for VM [%s] from host [%s]",
                    datastore.c_str(), vmName.c_str(), host.c_str());
   ZtCriticalSectionLock mapLock(&m_mapLock);
-  QuarnDatastoreMonitorInfo* record = nullptr;
-  auto monitored = m_monitored.find(datastore);
-  if (monitored != m_monitored.end()) {
-    record = &monitored->second;
-  } else {
-    auto pending = m_pending.find(datastore);
-    if (pending == m_pending.end()) pending = m_pending.emplace(datastore, QuarnDatastoreMonitorInfo(datastore, host)).first;
-    record = &pending->second;
+  QuarnDatastoreMonitorInfo* record = FindRecord(datastore);
+  if (record == nullptr) {
+    record = &m_pending.emplace(datastore, QuarnDatastoreMonitorInfo(datastore, host)).first->second;
     m_anyPending = true;
   }
   {
@@ -136,19 +131,19 @@ void QuarnDatastoreMonitor::UnregisterDatastores(const std::string& vmName, cons
   auto vm = m_vmDatastores.find(vmGuid);
   if (vm == m_vmDatastores.end()) return;
   for (const std::string& datastore : vm->second) {
-    QuarnDatastoreMonitorInfo* record = nullptr;
-    auto monitored = m_monitored.find(datastore);
-    if (monitored != m_monitored.end()) {
-      record = &monitored->second;
-    } else {
-      auto pending = m_pending.find(datastore);
-      if (pending != m_pending.end()) record = &pending->second;
-    }
+    QuarnDatastoreMonitorInfo* record = FindRecord(datastore);
     if (record == nullptr) continue;
     ZtCriticalSectionLock recordLock(record->lock.get());
     record->vms.remove_if([&](const std::string& guid) { return strcasecmp(guid.c_str(), vmGuid.c_str()) == 0; });
   }
   m_vmDatastores.erase(vm);
+}
+
+QuarnDatastoreMonitorInfo* QuarnDatastoreMonitor::FindRecord(const std::string& datastore) {
+  auto monitored = m_monitored.find(datastore);
+  if (monitored != m_monitored.end()) return &monitored->second;
+  auto pending = m_pending.find(datastore);
+  return pending != m_pending.end() ? &pending->second : nullptr;
 }
 
 void QuarnDatastoreMonitor::InsertNewDatastores() {

@@ -78,6 +78,9 @@ class QuarnDatastoreMonitor {
   size_t TEST_PendingCount();
 
  private:
+  // The datastore's record, monitored or still pending; null when it has neither.
+  QuarnDatastoreMonitorInfo* FindRecord(const std::string& datastore) EXCLUSIVE_LOCKS_REQUIRED(m_mapLock);
+
   EvEvent m_event;
   const int m_registrationLogLevel = 5;
   std::atomic<bool> m_initialized{false};
@@ -90,6 +93,7 @@ class QuarnDatastoreMonitor {
   // Written by the monitor thread under m_mapLock; read by it alone without the lock.
   std::map<std::string, QuarnDatastoreMonitorInfo> m_monitored;
   std::map<std::string, QuarnDatastoreMonitorInfo> m_pending GUARDED_BY(m_mapLock);
+  // Set with every record put into m_pending, cleared when they move over.
   std::atomic<bool> m_anyPending{false};
   ZtCriticalSection m_vmDatastoresLock;
   std::map<std::string, std::set<std::string>, __less_nocase_cmp> m_vmDatastores GUARDED_BY(m_vmDatastoresLock);
