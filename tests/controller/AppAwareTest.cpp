@@ -3,9 +3,7 @@
 // attempt, the paths that skip the workflow, and the deletion of the application snapshots.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <chrono>
 #include <future>
@@ -22,9 +20,8 @@
 #include "records/messages/TMMsgMessages.h"
 #include "records/messages/ZtEntitiesMessages.h"
 #include "support/ControllerTestSupport.h"
+#include "support/TestLab.h"
 #include "support/VirtualClock.h"
-
-extern char** environ;
 
 namespace ctltest {
 namespace {
@@ -51,29 +48,6 @@ bool WaitForService(const std::string& client, const std::string& service) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return false;
-}
-
-// Starts the lab tool with its output in a file.
-pid_t StartTool(const std::vector<std::string>& args, const std::string& out) {
-  std::vector<std::string> text = {QUARN_LAB_BINARY};
-  text.insert(text.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& arg : text) argv.push_back(&arg[0]);
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  pid_t pid = 0;
-  const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  return rc == 0 ? pid : -1;
-}
-
-int WaitTool(pid_t pid) {
-  int status = 0;
-  if (pid <= 0 || waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 class AppAwareTest : public ::testing::Test {
@@ -326,13 +300,14 @@ TEST_F(AppAwareTest, SnapshotDeletionReachesOnlyTheChildOnTheVMsOwnClient) {
   ASSERT_TRUE(lab::WriteChildJobs(1001, {{600001, 11}, {600002, 12}, {600003, 13}}, error));
 
   const std::string out = job_.Lab().Path("listener.txt");
-  const pid_t listener = StartTool({"session", job_.Lab().Root(), "listen", "--client", "proxyA", "--service",
-                                    "VSAAppAwareIdaSrvc_600001", "--seconds", "60"},
-                                   out);
+  const pid_t listener =
+      testsupport::StartProgram({QUARN_LAB_BINARY, "session", job_.Lab().Root(), "listen", "--client", "proxyA",
+                                 "--service", "VSAAppAwareIdaSrvc_600001", "--seconds", "60"},
+                                out);
   ASSERT_GT(listener, 0);
   ASSERT_TRUE(WaitForService("proxyA", "VSAAppAwareIdaSrvc_600001"));
   EXPECT_TRUE(controller_.SendDeleteApplicationSnapReq(kGuid, true));
-  EXPECT_EQ(0, WaitTool(listener));
+  EXPECT_EQ(0, testsupport::WaitProgram(listener));
   std::string heard;
   lab::ReadRegularFile(out, 1 << 20, heard, error);
   EXPECT_NE(std::string::npos, heard.find("snapshot deletion: parentJobId=1001 appJobId=600001 requestFlag=1")) << heard;

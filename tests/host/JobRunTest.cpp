@@ -1,10 +1,7 @@
 // A whole job as the job manager starts it: the real host program as coordinator, with its own
 // in-process agent and two agent processes on further lab clients, over the real framework.
-#include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/inotify.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <functional>
@@ -14,46 +11,27 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/archive/ArchiveReader.h"
 #include "platform/jobmgr/vsJobMgr.h"
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabCoordinator.h"
 #include "platform/lab/LabFaults.h"
 #include "platform/lab/LabJob.h"
-#include "platform/lab/LabMedia.h"
 #include "platform/lab/LabSubclient.h"
 #include "records/messages/JobManagerMessages.h"
+#include "support/ArchiveTestSupport.h"
 #include "support/TestLab.h"
-
-extern char** environ;
 
 namespace {
 
-// Starts the lab tool; its output goes to outPath. 0 when it could not be started.
+// Starts the lab tool; its output goes to outPath.
 pid_t StartTool(const std::vector<std::string>& args, const std::string& outPath) {
-  std::vector<std::string> argvText = {QUARN_LAB_BINARY};
-  argvText.insert(argvText.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& text : argvText) argv.push_back(&text[0]);
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  pid_t pid = 0;
-  const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  return rc == 0 ? pid : 0;
-}
-
-int WaitTool(pid_t pid) {
-  int status = 0;
-  if (pid <= 0 || waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+  std::vector<std::string> argv = {QUARN_LAB_BINARY};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return testsupport::StartProgram(argv, outPath);
 }
 
 int RunTool(const std::vector<std::string>& args, const std::string& outPath) {
-  return WaitTool(StartTool(args, outPath));
+  return testsupport::WaitProgram(StartTool(args, outPath));
 }
 
 // Blocks until `reached` holds, looking again whenever something in the folders changes. False when
@@ -130,16 +108,14 @@ TEST_F(JobRun, ACoordinatorAndTwoAgentProcessesBackUpEveryVMOnceAndTheBackupsRes
 // every one of them read back well formed.
 std::map<std::string, std::vector<std::string>> ExtentItemsByVM(int64_t jobId, bool& wellFormed) {
   std::map<std::string, std::vector<std::string>> items;
-  wellFormed = true;
-  for (const lab::ArchiveLocation& location : lab::ListArchiveFiles(jobId)) {
-    archive::ArchiveContents contents;
-    archive::Problem problem;
-    wellFormed = archive::ReadArchive(location.path, contents, problem) && wellFormed;
+  std::vector<std::string> problems;
+  for (const archive::ArchiveContents& contents : archivetest::ReadJobArchives(jobId, &problems)) {
     if (contents.indexOnly) continue;
     std::vector<std::string>& list = items[contents.vmGuid];
     for (const archive::Item& item : contents.items)
       if (item.kind == archive::ItemKind::kExtent) list.push_back(item.name.substr(item.name.rfind('\\') + 1));
   }
+  wellFormed = problems.empty();
   return items;
 }
 
@@ -254,7 +230,7 @@ TEST_F(JobRun, AStopRequestForOneVMMidJobStopsThatVMAlone) {
     return false;
   });
   lab::ClearFaultTable(error);
-  const int exitStatus = WaitTool(run);
+  const int exitStatus = testsupport::WaitProgram(run);
   ASSERT_TRUE(held) << ReadText(dir.Path("run.txt"));
   ASSERT_TRUE(asked) << error;
   ASSERT_TRUE(received);

@@ -24,6 +24,31 @@ extern char** environ;
 
 namespace testsupport {
 
+// Starts a program with argv directly and this process's environment, its output and error text in
+// outPath; its process id, -1 when it could not be started.
+inline pid_t StartProgram(const std::vector<std::string>& args, const std::string& outPath) {
+  std::vector<std::string> argText(args);
+  std::vector<char*> argv;
+  for (std::string& text : argText) argv.push_back(&text[0]);
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+  pid_t pid = 0;
+  const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  return rc == 0 ? pid : -1;
+}
+
+// Waits for a program this process started; its exit status (128 + the signal when one ended it),
+// -1 when there is no such program to wait for.
+inline int WaitProgram(pid_t pid) {
+  int status = 0;
+  if (pid <= 0 || waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 // The lab of one test: a fresh temporary folder that is the only lab of the process while the object
 // lives (the environment's lab is hidden, the model's root points here, the focus client and the log
 // start afresh), removed with everything in it at the end. Records are written through the lab model,
@@ -151,12 +176,9 @@ class TestLab {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     pid_t pid = 0;
-    int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return -1;
-    int status = 0;
-    if (waitpid(pid, &status, 0) < 0) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return rc == 0 ? WaitProgram(pid) : -1;
   }
   // Runs the host program as the job manager would for job 1001, the extra options after the usual
   // ones.
