@@ -23,9 +23,12 @@ std::vector<int64_t> vsIndexClient::JobsToRead(const std::string& subclientGuid,
   const lab::BackupCycle cycle = lab::CurrentCycle(history, jobMgr_ != nullptr && jobMgr_->isSnapToTape());
   if (cycle.lastFull == 0) return lab::IndexJobsToRead(subclientGuid, available, 0);
   // What a VM's own (child) job left counts as the job it belongs to.
+  std::vector<int64_t> parents;
+  parents.reserve(available.size());
+  for (int64_t held : available) parents.push_back(lab::IndexParentJob(subclientGuid, held));
   std::vector<int64_t> chosen;
   for (int64_t job : cycle.jobs)
-    for (int64_t held : available)
-      if (lab::IndexParentJob(subclientGuid, held) == job) chosen.push_back(held);
+    for (size_t i = 0; i < available.size(); ++i)
+      if (parents[i] == job) chosen.push_back(available[i]);
   return chosen;
 }
