@@ -1,7 +1,5 @@
 #include "platform/index/vsIndexClient.h"
 
-#include <strings.h>
-
 #include <algorithm>
 
 #include "platform/appmgr/vsAppMgr.h"
@@ -28,12 +26,10 @@ std::string LastComponent(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-bool SameName(const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()) == 0; }
-
 }  // namespace
 
 bool IdxNoCaseLess::operator()(const std::string& a, const std::string& b) const {
-  return strcasecmp(a.c_str(), b.c_str()) < 0;
+  return FXString::CompareNoCase(a, b) < 0;
 }
 
 vsIndexClient::vsIndexClient(vsJobMgr* jobMgr, vsAppMgr* appMgr, const std::string& mediaAgent)
@@ -441,17 +437,23 @@ bool vsIndexClient::Lookup(std::vector<std::string>& names, bool flag) {
   return true;
 }
 
+std::vector<int64_t> vsIndexClient::VMJobsToRead(const std::string& subclientGuid, const std::string& vm,
+                                                 std::string& vmGuid) {
+  vmGuid = lab::FindIndexVM(subclientGuid, vm);
+  const std::vector<int64_t> jobs =
+      vmGuid.empty() ? std::vector<int64_t>()
+                     : JobsToRead(subclientGuid, lab::IndexVMEntryJobs(subclientGuid, vmGuid), 0);
+  if (jobs.empty()) SetError("the index has no backup of VM [" + vm + "]");
+  return jobs;
+}
+
 bool vsIndexClient::ReadLastVMEntries(const std::string& vm, Entries& entries, bool& known) {
   known = false;
   entries.clear();
   const std::string guid = SubclientGuid();
-  const std::string vmGuid = lab::FindIndexVM(guid, vm);
-  const std::vector<int64_t> jobs =
-      vmGuid.empty() ? std::vector<int64_t>() : JobsToRead(guid, lab::IndexVMEntryJobs(guid, vmGuid), 0);
-  if (jobs.empty()) {
-    SetError("the index has no backup of VM [" + vm + "]");
-    return true;
-  }
+  std::string vmGuid;
+  const std::vector<int64_t> jobs = VMJobsToRead(guid, vm, vmGuid);
+  if (jobs.empty()) return true;
   std::string error;
   if (!lab::ReadIndexVMEntries(guid, vmGuid, jobs.front(), entries, error)) {
     SetError(error);
@@ -535,8 +537,8 @@ bool vsIndexClient::GetListOfMetadataExtents(int64_t clientId, const std::string
   const char* kind = mft ? "mft" : "mount";
   for (const auto& entry : entries) {
     uint64_t extent = 0;
-    if (entry.size() == 5 && entry[0] == "extent" && SameName(entry[1], disk) && entry[2] == kind &&
-        labkv::ParseUInt64(entry[3], extent) && callback)
+    if (entry.size() == 5 && entry[0] == "extent" && FXString::CompareNoCase(entry[1], disk) == 0 &&
+        entry[2] == kind && labkv::ParseUInt64(entry[3], extent) && callback)
       callback(extent, entry[4]);
   }
   return true;
@@ -546,13 +548,9 @@ bool vsIndexClient::DiskChecksums(const std::string& vmGuid, const std::string& 
                                   std::map<uint64_t, uint32_t>& checksums) {
   checksums.clear();
   const std::string guid = SubclientGuid();
-  const std::string vm = lab::FindIndexVM(guid, vmGuid);
-  const std::vector<int64_t> jobs =
-      vm.empty() ? std::vector<int64_t>() : JobsToRead(guid, lab::IndexVMEntryJobs(guid, vm), 0);
-  if (jobs.empty()) {
-    SetError("the index has no backup of VM [" + vmGuid + "]");
-    return false;
-  }
+  std::string vm;
+  const std::vector<int64_t> jobs = VMJobsToRead(guid, vmGuid, vm);
+  if (jobs.empty()) return false;
   // The jobs of the cycle back to the VM's last full backup, newest first; each later one's extents
   // replace the earlier ones', and an extent a job did not send keeps its earlier checksum.
   std::vector<Entries> chain;
@@ -573,8 +571,8 @@ bool vsIndexClient::DiskChecksums(const std::string& vmGuid, const std::string& 
   for (auto entries = chain.rbegin(); entries != chain.rend(); ++entries) {
     for (const auto& entry : *entries) {
       uint64_t extent = 0, crc = 0;
-      if (entry.size() == 3 && entry[0] == "disk" && SameName(entry[1], disk)) diskKnown = true;
-      if (entry.size() == 4 && entry[0] == "crc" && SameName(entry[1], disk) &&
+      if (entry.size() == 3 && entry[0] == "disk" && FXString::CompareNoCase(entry[1], disk) == 0) diskKnown = true;
+      if (entry.size() == 4 && entry[0] == "crc" && FXString::CompareNoCase(entry[1], disk) == 0 &&
           labkv::ParseUInt64(entry[2], extent) && labkv::ParseUInt64(entry[3], crc) && crc <= 0xFFFFFFFFu)
         checksums[extent] = static_cast<uint32_t>(crc);
     }

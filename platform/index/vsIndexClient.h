@@ -14,6 +14,9 @@
 
 class vsJobMgr;
 class vsAppMgr;
+namespace lab {
+struct ArchiveLocation;
+}
 
 // Case-insensitive order of index names (disk names, VM GUIDs).
 struct IdxNoCaseLess {
@@ -158,6 +161,9 @@ class vsIndexClient {
   bool CopyMatches(const std::string& folder, const std::string& pattern, const std::string& destDir, bool& copied);
   // Uploads files into the folder, each replaced whole.
   bool UploadInto(const std::string& folder, const std::vector<std::string>& files);
+  // The jobs whose entries of the VM (GUID or name) a request may read, newest first, and the VM's
+  // GUID as the index keeps it; none (reason kept) when the index has no backup of the VM.
+  std::vector<int64_t> VMJobsToRead(const std::string& subclientGuid, const std::string& vm, std::string& vmGuid);
   // The entries of the VM's last backup (the newest job with entries at or after the last full).
   bool ReadLastVMEntries(const std::string& vm, std::vector<std::vector<std::string>>& entries, bool& known);
   // One VM of an archive-index run: its status (0 archived) or false when the run stopped there.
@@ -172,18 +178,26 @@ class vsIndexClient {
   bool DiskChecksums(const std::string& vmGuid, const std::string& disk, std::map<uint64_t, uint32_t>& checksums);
 
   // ---- What the index learns from a job's archive files (vsIndexClient_learn.cpp) ----
+  // The archive files of one VM that a job (or a child job of the VM) wrote, and the job that wrote them.
+  struct VMArchives {
+    std::vector<std::string> paths;
+    int64_t parentJob = 0;
+  };
+  // This client's own job's archive files after the job's, when it is another job: a child job's
+  // files may be kept there.
+  void AddOwnArchives(int64_t jobId, std::vector<lab::ArchiveLocation>& locations);
   // The archive files of the VM that the job (or a child job of the VM) wrote, found among the job's
-  // and this client's own job's files; parentJob receives the job that wrote them.
-  std::vector<std::string> VMArchivePaths(const std::string& vmGuid, int64_t jobId, int64_t& parentJob);
-  // The entries of the VM from the archive files the job wrote for it, and the job to keep them
-  // under: the job that wrote the files, whichever of its child jobs is named. `learned` is false
-  // (reason kept) when the job wrote none or they cannot be indexed (not well formed, the VM's
-  // backup ended failed); false when a file could not be read.
-  bool LearnVMEntries(const std::string& vmGuid, int64_t jobId, std::vector<std::vector<std::string>>& entries,
-                      int64_t& indexJob, bool& learned);
+  // and this client's own job's files, and the job that wrote them (the job itself when none).
+  VMArchives VMArchivePaths(const std::string& vmGuid, int64_t jobId);
+  // The entries of the VM from the archive files the job wrote for it. `learned` is false (reason
+  // kept) when the job wrote none or they cannot be indexed (not well formed, the VM's backup ended
+  // failed); false when a file could not be read.
+  bool LearnVMEntries(const std::string& vmGuid, int64_t jobId, const std::vector<std::string>& paths,
+                      std::vector<std::vector<std::string>>& entries, bool& learned);
   // Learns the VM from the job's archive files and keeps what it learned as the VM's entries of the
-  // job that wrote them.
+  // job that wrote them: whichever of its child jobs is named.
   bool LearnVM(const std::string& vmGuid, int64_t jobId, bool& learned);
+  bool LearnVM(const std::string& vmGuid, int64_t jobId, const VMArchives& archives, bool& learned);
   // Learns every VM the job wrote archive files for; a VM whose files cannot be indexed is left out.
   bool LearnJob(int64_t jobId);
 

@@ -3,9 +3,8 @@
 // extent sent. A real index reads the same records off the data stream; the lab's reads them back
 // from the media agents' files once the VM's archive is done (its archive-index run, or the job's
 // finalised index when the job indexes as it goes).
-#include <strings.h>
-
 #include <cstdio>
+#include <map>
 #include <set>
 
 #include "platform/archive/ArchiveReader.h"
@@ -23,12 +22,11 @@ namespace {
 
 using Entries = std::vector<std::vector<std::string>>;
 
-bool SameName(const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()) == 0; }
-
 // The item's name below the VM ("\<guid>\<name>"), or its last component when it is not the VM's.
 std::string NameBelowVM(const std::string& item, const std::string& vmGuid) {
   const std::string prefix = "\\" + vmGuid + "\\";
-  if (item.size() > prefix.size() && SameName(item.substr(0, prefix.size()), prefix)) return item.substr(prefix.size());
+  if (item.size() > prefix.size() && FXString::CompareNoCase(item.substr(0, prefix.size()), prefix) == 0)
+    return item.substr(prefix.size());
   const size_t slash = item.rfind('\\');
   return slash == std::string::npos ? item : item.substr(slash + 1);
 }
@@ -64,37 +62,47 @@ bool BackupEndedWell(const archive::ArchiveContents& contents) {
   return true;
 }
 
+// True when the archive is a VM's data archive that the job, or a child job of it, wrote.
+bool WrittenBy(const archive::ArchiveContents& begin, int64_t jobId) {
+  return !begin.indexOnly && (begin.jobId == jobId || begin.childJobId == jobId);
+}
+
 }  // namespace
 
-std::vector<std::string> vsIndexClient::VMArchivePaths(const std::string& vmGuid, int64_t jobId, int64_t& parentJob) {
-  std::vector<lab::ArchiveLocation> locations = lab::ListArchiveFiles(jobId);
+void vsIndexClient::AddOwnArchives(int64_t jobId, std::vector<lab::ArchiveLocation>& locations) {
   const int64_t own = jobMgr_ != nullptr ? jobMgr_->getJobId() : 0;
   if (own > 0 && own != jobId) {
     const std::vector<lab::ArchiveLocation> ownFiles = lab::ListArchiveFiles(own);
     locations.insert(locations.end(), ownFiles.begin(), ownFiles.end());
   }
-  std::vector<std::string> paths;
+}
+
+vsIndexClient::VMArchives vsIndexClient::VMArchivePaths(const std::string& vmGuid, int64_t jobId) {
+  VMArchives found;
+  found.parentJob = jobId;
+  std::vector<lab::ArchiveLocation> locations = lab::ListArchiveFiles(jobId);
+  AddOwnArchives(jobId, locations);
   for (const lab::ArchiveLocation& location : locations) {
     archive::ArchiveContents begin;
     archive::Problem problem;
     // Only the beginnings are read here; the VM's own archives are read whole afterwards.
-    if (!archive::ReadArchiveBegin(location.path, begin, problem) || begin.indexOnly ||
-        !SameName(begin.vmGuid, vmGuid) || (begin.jobId != jobId && begin.childJobId != jobId))
+    if (!archive::ReadArchiveBegin(location.path, begin, problem) || !WrittenBy(begin, jobId) ||
+        FXString::CompareNoCase(begin.vmGuid, vmGuid) != 0)
       continue;
-    parentJob = begin.jobId;
-    paths.push_back(location.path);
+    found.parentJob = begin.jobId;
+    found.paths.push_back(location.path);
   }
-  return paths;
+  return found;
 }
 
-bool vsIndexClient::LearnVMEntries(const std::string& vmGuid, int64_t jobId, Entries& entries, int64_t& indexJob,
-                                   bool& learned) {
+bool vsIndexClient::LearnVMEntries(const std::string& vmGuid, int64_t jobId, const std::vector<std::string>& paths,
+                                   Entries& entries, bool& learned) {
   learned = false;
   entries.clear();
   Entries disks, metadata, checksums;
   std::string vmName;
   uint32_t level = 0;
-  for (const std::string& path : VMArchivePaths(vmGuid, jobId, indexJob)) {
+  for (const std::string& path : paths) {
     archive::ArchiveContents contents;
     archive::Problem problem;
     // The index learns what the archive holds; its data is checked by whoever reads it back.
@@ -148,12 +156,15 @@ bool vsIndexClient::LearnVMEntries(const std::string& vmGuid, int64_t jobId, Ent
 }
 
 bool vsIndexClient::LearnVM(const std::string& vmGuid, int64_t jobId, bool& learned) {
+  return LearnVM(vmGuid, jobId, VMArchivePaths(vmGuid, jobId), learned);
+}
+
+bool vsIndexClient::LearnVM(const std::string& vmGuid, int64_t jobId, const VMArchives& archives, bool& learned) {
   Entries entries;
   std::string error;
-  int64_t indexJob = jobId;
-  if (!LearnVMEntries(vmGuid, jobId, entries, indexJob, learned)) return false;
+  if (!LearnVMEntries(vmGuid, jobId, archives.paths, entries, learned)) return false;
   if (!learned) return true;
-  if (!lab::WriteIndexVMEntries(SubclientGuid(), vmGuid, indexJob, entries, error)) {
+  if (!lab::WriteIndexVMEntries(SubclientGuid(), vmGuid, archives.parentJob, entries, error)) {
     SetError(error);
     return false;
   }
@@ -161,18 +172,29 @@ bool vsIndexClient::LearnVM(const std::string& vmGuid, int64_t jobId, bool& lear
 }
 
 bool vsIndexClient::LearnJob(int64_t jobId) {
+  // One reading of every archive's beginning finds both the job's VMs and each VM's archives.
+  std::vector<lab::ArchiveLocation> locations = lab::ListArchiveFiles(jobId);
+  const size_t jobFiles = locations.size();
+  AddOwnArchives(jobId, locations);
   std::set<std::string> vms;
-  for (const lab::ArchiveLocation& location : lab::ListArchiveFiles(jobId)) {
-    archive::ArchiveContents contents;
+  std::map<std::string, VMArchives> archives;
+  for (size_t i = 0; i < locations.size(); ++i) {
+    archive::ArchiveContents begin;
     archive::Problem problem;
-    if (archive::ReadArchiveBegin(location.path, contents, problem) && !contents.vmGuid.empty() &&
-        !contents.indexOnly)
-      vms.insert(FXString::ToLower(contents.vmGuid));
+    if (!archive::ReadArchiveBegin(locations[i].path, begin, problem)) continue;
+    const std::string vm = FXString::ToLower(begin.vmGuid);
+    if (i < jobFiles && !begin.vmGuid.empty() && !begin.indexOnly) vms.insert(vm);
+    if (!WrittenBy(begin, jobId)) continue;
+    archives[vm].parentJob = begin.jobId;
+    archives[vm].paths.push_back(locations[i].path);
   }
   // A VM whose archive cannot be indexed is left out: its next backup is a full one.
   for (const std::string& vm : vms) {
+    VMArchives none;
+    none.parentJob = jobId;
+    const auto found = archives.find(vm);
     bool learned = false;
-    if (!LearnVM(vm, jobId, learned)) return false;
+    if (!LearnVM(vm, jobId, found != archives.end() ? found->second : none, learned)) return false;
   }
   return true;
 }
