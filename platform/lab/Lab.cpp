@@ -85,6 +85,10 @@ std::string ClientJobResultsDir(const std::string& client) { return Join(ClientD
 std::string ClientLogDir(const std::string& client) { return Join(ClientDir(client), "Log_Files"); }
 std::string JobsDir() { return Join(Root(), "jobs"); }
 std::string JobDir(int64_t jobId) { return Join(JobsDir(), std::to_string(jobId)); }
+std::string JobFile(int64_t jobId, const std::string& name) {
+  if (jobId <= 0 || Root().empty()) return std::string();
+  return JobDir(jobId) + "/" + name;
+}
 std::string SubclientsDir() { return Join(Root(), "subclients"); }
 std::string SubclientConfPath(const std::string& appId) { return Join(SubclientsDir(), appId + ".conf"); }
 std::string HypervisorDir() { return Join(Root(), "hypervisor"); }

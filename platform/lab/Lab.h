@@ -41,6 +41,8 @@ std::string ClientJobResultsDir(const std::string& client);// .../JobResults
 std::string ClientLogDir(const std::string& client);       // .../Log_Files
 std::string JobsDir();                                      // <root>/jobs
 std::string JobDir(int64_t jobId);                         // <root>/jobs/<jobId>
+// A file of the job's folder: JobDir(jobId)/name; empty without a lab or when the job id is not positive.
+std::string JobFile(int64_t jobId, const std::string& name);
 std::string SubclientsDir();                               // <root>/subclients
 std::string SubclientConfPath(const std::string& appId);   // <root>/subclients/<appId>.conf
 std::string HypervisorDir();                               // <root>/hypervisor

@@ -14,11 +14,6 @@ std::string OneLine(const std::string& text) {
   return line;
 }
 
-std::string JobFile(int64_t jobId, const char* name) {
-  if (jobId <= 0 || Root().empty()) return std::string();
-  return JobDir(jobId) + "/" + name;
-}
-
 bool AppendSigned(const std::string& path, bool add, const std::string& text) {
   return !path.empty() && AppendLineLocked(path, (add ? "+" : "-") + OneLine(text));
 }

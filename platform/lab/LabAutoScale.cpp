@@ -13,10 +13,7 @@
 namespace lab {
 namespace {
 
-std::string LogPath(int64_t jobId) {
-  if (jobId <= 0 || Root().empty()) return std::string();
-  return JobDir(jobId) + "/autoscale.log";
-}
+const char* const kLogFile = "autoscale.log";
 
 // A client name made of the region: letters and digits kept, anything else a '-'.
 std::string ClientBase(const std::string& region) {
@@ -30,7 +27,7 @@ std::string ClientBase(const std::string& region) {
 
 bool StartAgentCreation(int64_t jobId, const std::string& region, const std::string& fromClient,
                         int64_t& creationJobId, std::string& client, std::string& error) {
-  const std::string log = LogPath(jobId);
+  const std::string log = JobFile(jobId, kLogFile);
   if (log.empty() || !MakeDirs(JobDir(jobId))) {
     error = "no lab, or job id " + std::to_string(jobId) + " is not usable";
     return false;
@@ -81,17 +78,17 @@ bool CompleteAgentCreation(int64_t jobId, const std::string& appId, const std::s
       },
       error);
   if (!added) return false;
-  return AppendLineLocked(LogPath(jobId), "done " + std::to_string(creationJobId) + " " + client);
+  return AppendLineLocked(JobFile(jobId, kLogFile), "done " + std::to_string(creationJobId) + " " + client);
 }
 
 bool FailAgentCreation(int64_t jobId, int64_t creationJobId, const std::string& client, int code) {
-  const std::string log = LogPath(jobId);
+  const std::string log = JobFile(jobId, kLogFile);
   return !log.empty() &&
          AppendLineLocked(log, "failed " + std::to_string(creationJobId) + " " + client + " " + std::to_string(code));
 }
 
 std::vector<std::string> ReadAutoScaleLog(int64_t jobId) {
-  const std::string log = LogPath(jobId);
+  const std::string log = JobFile(jobId, kLogFile);
   return log.empty() ? std::vector<std::string>() : ReadLines(log);
 }
 

@@ -18,11 +18,6 @@ const char* const kStreamsFile = "streams.log";
 const char* const kVMQuitFile = "vmquit";
 const char* const kJobOptionsFile = "jobOptions.xml";
 
-std::string JobFile(int64_t jobId, const char* name) {
-  if (jobId <= 0 || Root().empty()) return std::string();
-  return JobDir(jobId) + "/" + name;
-}
-
 bool AppendTo(int64_t jobId, const char* name, const std::string& line) {
   std::string path = JobFile(jobId, name);
   std::string whole = line;

@@ -27,12 +27,6 @@ const char* const kStatusSuffix = ".xml";
 const char* const kStatusLogFile = "vmstatus.log";
 const char* const kPendingReset = "reset";
 
-// Path of a file of the job's folder; empty when there is no lab or the job id is not positive.
-std::string JobFile(int64_t jobId, const std::string& name) {
-  if (jobId <= 0 || Root().empty()) return std::string();
-  return JobDir(jobId) + "/" + name;
-}
-
 std::string OneLine(const std::string& text) {
   std::string line = text;
   std::replace_if(line.begin(), line.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');

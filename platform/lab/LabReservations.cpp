@@ -234,10 +234,7 @@ std::string FormatReservationLedger(const ReservationLedger& ledger) {
   return text;
 }
 
-std::string ReservationLedgerPath(int64_t jobId) {
-  if (jobId <= 0 || Root().empty()) return std::string();
-  return JobDir(jobId) + "/" + kLedgerFile;
-}
+std::string ReservationLedgerPath(int64_t jobId) { return JobFile(jobId, kLedgerFile); }
 
 bool ReadReservationLedger(int64_t jobId, ReservationLedger& ledger, std::string& error) {
   const std::string path = ReservationLedgerPath(jobId);
