@@ -51,8 +51,6 @@ bool WriteAll(int fd, const char* data, size_t size) {
   return true;
 }
 
-bool WriteAll(int fd, const std::string& text) { return WriteAll(fd, text.data(), text.size()); }
-
 bool LockExclusive(int fd) {
   while (flock(fd, LOCK_EX) != 0) {
     if (errno != EINTR) return false;
@@ -93,6 +91,8 @@ bool SyncFolder(const std::string& path) {
 }
 
 }  // namespace
+
+bool WriteAll(int fd, const std::string& text) { return WriteAll(fd, text.data(), text.size()); }
 
 bool ReadRegularFile(const std::string& path, size_t maxBytes, std::string& content, std::string& error) {
   return ReadOptionalFile(path, maxBytes, content, error) == ReadResult::kRead;
@@ -318,7 +318,7 @@ bool UpdateFileLocked(const std::string& path, const TextChange& change, std::st
   const std::string before = text;
   if (!change(text, read == ReadResult::kRead, error)) return false;
   if (text == before) return true;
-  return ReplaceWith(path, [&text](int fd) { return WriteAll(fd, text); }, durability, error);
+  return WriteFileAtomic(path, text, error, durability);
 }
 
 }  // namespace lab

@@ -74,6 +74,9 @@ bool WriteImageAtomic(const std::string& path, const std::string& head, uint64_t
 // device there is refused rather than read).
 bool CopyFileAtomic(const std::string& source, const std::string& path, std::string& error);
 
+// Writes the whole text to the open file, going on after interrupted writes; false on a write error.
+bool WriteAll(int fd, const std::string& text);
+
 // Appends one line (a newline is added) under an exclusive lock on the file. Files are created
 // readable by their owner and group only.
 bool AppendLineLocked(const std::string& path, const std::string& line);

@@ -49,11 +49,6 @@ bool NextNumber(const std::string& path, int64_t first, int64_t& number, std::st
   return ok;
 }
 
-std::string JobFile(int64_t jobId, const char* name) {
-  if (jobId <= 0 || Root().empty()) return std::string();
-  return JobDir(jobId) + "/" + name;
-}
-
 }  // namespace
 
 int64_t AllocateServerJobId(std::string& error) {
@@ -71,14 +66,7 @@ bool SpoolTaskRequest(const std::string& xml, int64_t& number, std::string& erro
     error = "cannot create " + path + ": " + std::strerror(errno);
     return false;
   }
-  size_t done = 0;
-  while (done < xml.size()) {
-    const ssize_t written = write(fd, xml.data() + done, xml.size() - done);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) break;
-    done += static_cast<size_t>(written);
-  }
-  const bool ok = done == xml.size() && fsync(fd) == 0;
+  const bool ok = WriteAll(fd, xml) && fsync(fd) == 0;
   close(fd);
   if (!ok) {
     unlink(path.c_str());
