@@ -53,11 +53,22 @@ std::string VMEntriesPath(const std::string& subclientGuid, const std::string& v
   return folder + "/" + std::to_string(jobId) + ".idx";
 }
 
+// Creates the folder a record of the cache is kept in; false with the reason.
+bool MakeFolderOf(const std::string& path, std::string& error) {
+  if (MakeDirs(path.substr(0, path.rfind('/')))) return true;
+  error = "cannot create the folder of " + path;
+  return false;
+}
+
+// An entry is told apart by its first field: false with the reason when that is missing.
+bool HasKind(const std::vector<std::string>& fields, std::string& error) {
+  if (!fields.empty() && !fields[0].empty()) return true;
+  error = "an index entry needs its kind";
+  return false;
+}
+
 bool AppendEntry(const std::string& path, const std::vector<std::string>& fields, std::string& error) {
-  if (fields.empty() || fields[0].empty()) {
-    error = "an index entry needs its kind";
-    return false;
-  }
+  if (!HasKind(fields, error)) return false;
   const size_t slash = path.rfind('/');
   if (!MakeDirs(path.substr(0, slash)) || !AppendLineLocked(path, FormatIndexEntry(fields))) {
     error = "cannot add an entry to " + path;
@@ -215,10 +226,7 @@ bool UpdateIndexJobRecord(const std::string& subclientGuid, int64_t jobId,
                           const std::function<bool(IndexJobRecord&, std::string&)>& change, std::string& error) {
   const std::string path = JobRecordPath(subclientGuid, jobId, ".conf", error);
   if (path.empty()) return false;
-  if (!MakeDirs(path.substr(0, path.rfind('/')))) {
-    error = "cannot create the folder of " + path;
-    return false;
-  }
+  if (!MakeFolderOf(path, error)) return false;
   return UpdateFileLocked(
       path,
       [&](std::string& text, bool exists, std::string& why) {
@@ -265,10 +273,7 @@ bool RecordIndexChildJob(const std::string& subclientGuid, int64_t childJobId, i
     return false;
   }
   if (IndexParentJob(subclientGuid, childJobId) == parentJobId) return true;
-  if (!MakeDirs(path.substr(0, path.rfind('/')))) {
-    error = "cannot create the folder of " + path;
-    return false;
-  }
+  if (!MakeFolderOf(path, error)) return false;
   return WriteFileAtomic(path, std::to_string(parentJobId) + "\n", error);
 }
 
@@ -355,17 +360,11 @@ bool WriteIndexVMEntries(const std::string& subclientGuid, const std::string& vm
   if (path.empty()) return false;
   std::string text;
   for (const auto& fields : entries) {
-    if (fields.empty() || fields[0].empty()) {
-      error = "an index entry needs its kind";
-      return false;
-    }
+    if (!HasKind(fields, error)) return false;
     AppendIndexEntry(fields, text);
     text += '\n';
   }
-  if (!MakeDirs(path.substr(0, path.rfind('/')))) {
-    error = "cannot create the folder of " + path;
-    return false;
-  }
+  if (!MakeFolderOf(path, error)) return false;
   return WriteFileAtomic(path, text, error);
 }
 
