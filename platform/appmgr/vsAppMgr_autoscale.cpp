@@ -1,31 +1,31 @@
 // The subclient's auto-scale policy.
-#include <map>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "platform/appmgr/vsAppMgr.h"
 #include "platform/ev/EvDebug.h"
 #include "platform/lab/LabKeyValue.h"
 #include "platform/msg/CNMessageBase.h"
+#include "records/messages/IdaMessages.h"
 
 namespace {
 
 const char* const kSigConfig = "bool vsAppMgr::GetAutoScaleConfigInfo(CNMessageBase&) const";
 
-// Ida::AutoScaleConfigInfoResp and Ida::AutoScaleRegionInfo.
-constexpr uint32_t kConfigTag = 0x16BDAC9B;
-constexpr uint32_t kRegionTag = 0x160964DD;
+using Config = Ida::AutoScaleConfigInfoResp;
+using Region = Ida::AutoScaleRegionInfo;
 
 struct NumberField {
   const char* key;
-  int index;
-  uint32_t check;
+  const CNField& field;
 };
 constexpr NumberField kPolicyFields[] = {
-    {"autoScale.rpoMinutes", 1, 0xA1B77C},
-    {"autoScale.throughputGBPerHour", 2, 0xBDE452},
-    {"autoScale.maxAgents", 3, 0xFBB329},
-    {"autoScale.backupCopyRpoMinutes", 4, 0xA1BCF3},
-    {"autoScale.averageVMSizeGB", 5, 0xAE9770},
+    {"autoScale.rpoMinutes", Config::F_rpoMinutes},
+    {"autoScale.throughputGBPerHour", Config::F_agentThroughputGBPerHour},
+    {"autoScale.maxAgents", Config::F_maxAgents},
+    {"autoScale.backupCopyRpoMinutes", Config::F_backupCopyRpoMinutes},
+    {"autoScale.averageVMSizeGB", Config::F_averageVMSizeGB},
 };
 
 }  // namespace
@@ -33,12 +33,12 @@ constexpr NumberField kPolicyFields[] = {
 bool vsAppMgr::IsScaleAgentManagementEnabled() const { return Flag("autoScale"); }
 
 bool vsAppMgr::GetAutoScaleConfigInfo(CNMessageBase& config) const {
-  if (config.getTagID() != kConfigTag) {
+  if (config.getTagID() != Config::TAG) {
     EvDebug::Error(kSigConfig, "Auto-scale policy asked for in a message of tag [0x%08X]", config.getTagID());
     return false;
   }
   // Everything is read and checked before the message is touched.
-  std::map<int, int64_t> numbers;
+  std::vector<std::pair<const CNField*, int64_t>> numbers;
   std::string text;
   for (const NumberField& field : kPolicyFields) {
     if (!GetSetting(field.key, text)) continue;
@@ -47,7 +47,7 @@ bool vsAppMgr::GetAutoScaleConfigInfo(CNMessageBase& config) const {
       EvDebug::Error(kSigConfig, "Auto-scale setting [%s] value [%s] is not a number", field.key, text.c_str());
       return false;
     }
-    numbers[field.index] = value;
+    numbers.emplace_back(&field.field, value);
   }
   std::string regionList;
   const bool hasRegions = GetSetting("autoScale.regions", regionList);
@@ -55,8 +55,8 @@ bool vsAppMgr::GetAutoScaleConfigInfo(CNMessageBase& config) const {
 
   std::vector<std::unique_ptr<CNMessageBase>> regions;
   for (const std::string& name : labkv::SplitList(regionList)) {
-    std::unique_ptr<CNMessageBase> region = CNMessageBase::Create(kRegionTag);
-    region->setstring(1, 1, name, kRegionTag, 0x4826F4);
+    std::unique_ptr<CNMessageBase> region = CNMessageBase::Create(Region::TAG);
+    region->setstring(Region::F_regionName, name);
     const std::string prefix = "autoScale.region." + name + ".";
     if (GetSetting(prefix + "existingAgents", text)) {
       int64_t existing = 0;
@@ -65,10 +65,10 @@ bool vsAppMgr::GetAutoScaleConfigInfo(CNMessageBase& config) const {
                        text.c_str());
         return false;
       }
-      region->setint64(2, 5, existing, kRegionTag, 0x06AB79);
+      region->setint64(Region::F_existingAgents, existing);
     }
     if (GetSetting(prefix + "creationJobs", text)) {
-      std::vector<int64_t>& jobs = region->getlistint(3, 6, kRegionTag, 0x2FFED7, true);
+      std::vector<int64_t>& jobs = region->getlistint(Region::F_creationJobIds, true);
       for (const std::string& job : labkv::SplitList(text)) {
         int64_t id = 0;
         if (!labkv::ParseInt64(job, id)) {
@@ -82,9 +82,8 @@ bool vsAppMgr::GetAutoScaleConfigInfo(CNMessageBase& config) const {
     regions.push_back(std::move(region));
   }
 
-  for (const auto& number : numbers)
-    config.setint64(number.first, number.first, number.second, kConfigTag, kPolicyFields[number.first - 1].check);
-  CNMessageList& list = config.getlistobject(6, 6, kConfigTag, 0x8B9CBF, true);
+  for (const auto& number : numbers) config.setint64(*number.first, number.second);
+  CNMessageList& list = config.getlistobject(Config::F_regions, true);
   for (auto& region : regions) list.push_back(CNMessagePtr(std::move(region)));
   return true;
 }

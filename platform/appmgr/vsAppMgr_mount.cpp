@@ -5,15 +5,15 @@
 #include "platform/ev/EvDebug.h"
 #include "platform/lab/LabKeyValue.h"
 #include "platform/msg/CNMessageBase.h"
+#include "records/messages/VirtualServerMessages.h"
 
 namespace {
 
 const char* const kSigMountNumber = "int vsAppMgr::MountNumber(const std::string&) const";
 const char* const kSigAppendDiskFilters = "int vsAppMgr::AppendDiskFilters(const std::string&, CNMessageBase&) const";
 
-// VirtualServer::VMSubclientDiskFilterList and its elements.
-constexpr uint32_t kFilterListTag = 0x1A254BE7;
-constexpr uint32_t kFilterTag = 0x1AFD23A9;
+using FilterList = VirtualServer::VMSubclientDiskFilterList;
+using Filter = VirtualServer::VMSubclientDiskFilter;
 
 }  // namespace
 
@@ -80,11 +80,11 @@ int vsAppMgr::getDoNotBackupSubclientDiskFilter(CNMessageBase& list) const {
 }
 
 int vsAppMgr::AppendDiskFilters(const std::string& prefix, CNMessageBase& list) const {
-  if (list.getTagID() != kFilterListTag) {
+  if (list.getTagID() != FilterList::TAG) {
     EvDebug::Error(kSigAppendDiskFilters, "Disk filters asked for in a message of tag [0x%08X]", list.getTagID());
     return kRetBadSettings;
   }
-  CNMessageList& filters = list.getlistobject(1, 1, kFilterListTag, 0x10A3FB, true);
+  CNMessageList& filters = list.getlistobject(FilterList::F_filters, true);
   for (int n = 1;; ++n) {
     std::string key = prefix + std::to_string(n) + ".";
     std::string type, value, vmGuid, vmName, text, flag;
@@ -96,19 +96,19 @@ int vsAppMgr::AppendDiskFilters(const std::string& prefix, CNMessageBase& list) 
     bool hasFlag = GetSetting(key + "flag", flag);
     if (!any && !hasFlag) break;
 
-    std::unique_ptr<CNMessageBase> filter = CNMessageBase::Create(kFilterTag);
+    std::unique_ptr<CNMessageBase> filter = CNMessageBase::Create(Filter::TAG);
     int64_t number = 0;
     if (labkv::ParseInt64(type, number))
-      filter->setint64(1, 1, number, kFilterTag, 0x6E52D2);
+      filter->setint64(Filter::F_filterType, number);
     else
       EvDebug::Error(kSigAppendDiskFilters, "Disk filter [%s] type [%s] is not a number", key.c_str(), type.c_str());
-    filter->setstring(2, 2, value, kFilterTag, 0x08CB78);
-    filter->setstring(3, 6, vmGuid, kFilterTag, 0x7DE5E0);
-    filter->setstring(4, 10, vmName, kFilterTag, 0x80C9E2);
-    filter->setstring(5, 14, text, kFilterTag, 0xAC9171);
+    filter->setstring(Filter::F_filterValue, value);
+    filter->setstring(Filter::F_guid, vmGuid);
+    filter->setstring(Filter::F_vmName, vmName);
+    filter->setstring(Filter::F_filterText, text);
     if (hasFlag) {
       if (labkv::ParseInt64(flag, number))
-        filter->setint64(6, 18, number, kFilterTag, 0x109890);
+        filter->setint64(Filter::F_filterFlag, number);
       else
         EvDebug::Error(kSigAppendDiskFilters, "Disk filter [%s] flag [%s] is not a number", key.c_str(), flag.c_str());
     }

@@ -3,12 +3,10 @@
 #include "platform/lab/LabFaults.h"
 #include "platform/lab/LabTasks.h"
 #include "platform/msg/CNMessageBase.h"
-#include "platform/msg/CNMessageTable.h"
+#include "records/messages/TMMsgMessages.h"
 
 namespace {
 
-// TMMsg::CreateTaskResp.
-constexpr uint32_t kResponseTag = CNTableTag(12, 176, CN_AUTO);
 constexpr int kRunning = 1;
 
 }  // namespace
@@ -35,7 +33,7 @@ int EvTask::TaskRequest(std::string& xml, std::vector<long long>& jobIds, int& o
     errorText = error;
     return kErrNotKept;
   }
-  std::unique_ptr<CNMessageBase> response = CNMessageBase::Create(kResponseTag);
+  std::unique_ptr<CNMessageBase> response = CNMessageBase::Create(TMMsg::CreateTaskResp::TAG);
   if (!lab::CheckFault("task.StartJob", fault)) {
     const int64_t workflowJob = lab::AllocateServerJobId(error);
     if (workflowJob == 0 || !lab::SetJobState(workflowJob, kRunning, error)) {
@@ -43,7 +41,7 @@ int EvTask::TaskRequest(std::string& xml, std::vector<long long>& jobIds, int& o
       return kErrNotKept;
     }
     jobIds.push_back(workflowJob);
-    response->getlistint(1, 1, kResponseTag, CNCheckOf("jobIds"), true).push_back(workflowJob);
+    response->getlistint(TMMsg::CreateTaskResp::F_jobIds, true).push_back(workflowJob);
   }
   response->serialize(xml, true);
   return 0;
