@@ -1,10 +1,10 @@
 #include "platform/jobclient/JobToken.h"
 
 #include <climits>
-#include <sstream>
 #include <vector>
 
 #include "platform/lab/LabKeyValue.h"
+#include "platform/os/FXString.h"
 
 std::string constructJobToken(long long jobId, unsigned long commcell, unsigned long attempt, unsigned long phase) {
   return std::to_string(jobId) + ":" + std::to_string(commcell) + ":" + std::to_string(attempt) + ":" +
@@ -15,10 +15,7 @@ bool parseJobToken(const char* token, long long& jobId, unsigned long& commcell,
                    unsigned long& phase) {
   if (token == nullptr) return false;
   std::vector<std::string> parts;
-  std::stringstream stream(token);
-  std::string part;
-  while (std::getline(stream, part, ':')) parts.push_back(part);
-  if (parts.size() != 4 || std::string(token).back() == ':') return false;
+  if (FXString::Split(token, ":", parts) != 4) return false;
   int64_t id = 0;
   uint64_t numbers[3] = {0, 0, 0};
   if (!labkv::ParseInt64InRange(parts[0], 1, LLONG_MAX, id)) return false;
