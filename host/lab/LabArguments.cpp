@@ -116,4 +116,9 @@ bool NumberOption(const Arguments& parsed, const std::string& name, int64_t min,
   return false;
 }
 
+std::string TextOption(const Arguments& parsed, const std::string& name, const std::string& fallback) {
+  auto it = parsed.options.find(name);
+  return it == parsed.options.end() ? fallback : it->second;
+}
+
 }  // namespace labtool

@@ -28,8 +28,8 @@ int Create(const std::vector<std::string>& args) {
       !NumberOption(parsed, "memory", 1, lab::kMaxMachineMemoryMB, plan.machine.memoryMB, error))
     return UsageError(error);
   if (parsed.options.count("clients")) plan.clients = labkv::SplitList(parsed.options["clients"]);
-  if (parsed.options.count("subclient")) plan.subclient = parsed.options["subclient"];
-  if (parsed.options.count("os")) plan.machine.os = parsed.options["os"];
+  plan.subclient = TextOption(parsed, "subclient", plan.subclient);
+  plan.machine.os = TextOption(parsed, "os", plan.machine.os);
   if (!lab::CheckLabPlan(plan, error)) return UsageError(error);
 
   std::string root = AbsolutePath(parsed.positional[0]);

@@ -26,15 +26,11 @@ bool RuleOf(const std::string& op, bool hold, const Arguments& parsed, lab::Faul
     rule.times = lab::kFaultAlways;
   else if (!NumberOption(parsed, "times", 1, lab::kMaxFaultCount, rule.times, error))
     return false;
-  auto text = [&parsed](const char* name, std::string& field) {
-    auto it = parsed.options.find(name);
-    if (it != parsed.options.end()) field = it->second;
-  };
-  text("text", rule.text);
-  text("client", rule.client);
-  text("vm", rule.vm);
-  text("disk", rule.disk);
-  text("stream", rule.stream);
+  rule.text = TextOption(parsed, "text", rule.text);
+  rule.client = TextOption(parsed, "client", rule.client);
+  rule.vm = TextOption(parsed, "vm", rule.vm);
+  rule.disk = TextOption(parsed, "disk", rule.disk);
+  rule.stream = TextOption(parsed, "stream", rule.stream);
   auto event = parsed.options.find("event");
   if (event != parsed.options.end() && !lab::ParseFaultEventId(event->second, rule.eventId)) {
     error = "--event must be a number of 32 bits, decimal or 0x hexadecimal";

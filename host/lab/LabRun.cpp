@@ -105,14 +105,14 @@ int Run(const std::vector<std::string>& args) {
   // the coordinator into an agent) is refused here, by its reader.
   lab::JobRecord record;
   if (!lab::ReadJobRecord(jobId, record, error)) return Failure("the job cannot be run: " + error);
-  std::string subclient = parsed.options.count("subclient") ? parsed.options["subclient"] : OrDefault(record.subclient, "1");
-  std::string client = parsed.options.count("client") ? parsed.options["client"] : OrDefault(record.client, "coordinator");
+  std::string subclient = TextOption(parsed, "subclient", OrDefault(record.subclient, "1"));
+  std::string client = TextOption(parsed, "client", OrDefault(record.client, "coordinator"));
   if (!lab::IsSafeComponent(subclient) || !lab::IsSafeArgument(subclient))
     return UsageError("subclient id '" + subclient + "' is not usable");
   if (!lab::IsSafeComponent(client) || !lab::IsSafeArgument(client))
     return UsageError("client name '" + client + "' is not usable");
   if (!lab::IsDirectory(lab::ClientDir(client))) return UsageError("the lab has no client " + client);
-  std::string program = parsed.options.count("program") ? parsed.options["program"] : DefaultProgram();
+  std::string program = TextOption(parsed, "program", DefaultProgram());
   if (access(program.c_str(), X_OK) != 0)
     return Failure("cannot run " + program + ": " + std::strerror(errno));
 

@@ -15,15 +15,10 @@ namespace {
 
 constexpr int kTimeoutSeconds = 120;
 
-std::string Option(const Arguments& parsed, const std::string& name, const std::string& fallback = std::string()) {
-  auto it = parsed.options.find(name);
-  return it == parsed.options.end() ? fallback : it->second;
-}
-
 int GoAhead(const Arguments& parsed) {
-  const std::string client = Option(parsed, "client");
-  const std::string service = Option(parsed, "service");
-  const std::string vm = Option(parsed, "vm");
+  const std::string client = TextOption(parsed, "client");
+  const std::string service = TextOption(parsed, "service");
+  const std::string vm = TextOption(parsed, "vm");
   if (client.empty() || service.empty() || vm.empty()) return UsageError("go-ahead needs --client, --service and --vm");
   int64_t vmClientId = 0;
   std::string error;
@@ -33,7 +28,7 @@ int GoAhead(const Arguments& parsed) {
   message.setstring(G::F_guid, vm);
   message.setint64(G::F_vmClientId, vmClientId);
   CZtNetwork session;
-  CPxError result = session.Attach_RemoteService(client, service, Option(parsed, "as", "workflow"), kTimeoutSeconds, false);
+  CPxError result = session.Attach_RemoteService(client, service, TextOption(parsed, "as", "workflow"), kTimeoutSeconds, false);
   if (result.IsError()) return Failure("cannot attach to service [" + service + "]: " + result.AsString());
   result = session.SendXMLMessage(message, 0, kTimeoutSeconds, false);
   if (result.IsError()) return Failure("cannot send the go-ahead: " + result.AsString());
@@ -83,8 +78,8 @@ void OnIdle(void* context) {
 }
 
 int Listen(const Arguments& parsed) {
-  const std::string client = Option(parsed, "client");
-  const std::string service = Option(parsed, "service");
+  const std::string client = TextOption(parsed, "client");
+  const std::string service = TextOption(parsed, "service");
   if (client.empty() || service.empty()) return UsageError("listen needs --client and --service");
   int64_t seconds = 600;
   std::string error;

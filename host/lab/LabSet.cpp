@@ -37,14 +37,10 @@ bool ApplyMachineOptions(const Arguments& parsed, lab::MachineRecord& machine, s
   if (!NumberOption(parsed, "cpus", 1, lab::kMaxMachineCpus, machine.cpus, error) ||
       !NumberOption(parsed, "memory", 1, lab::kMaxMachineMemoryMB, machine.memoryMB, error))
     return false;
-  auto option = [&parsed](const char* name, std::string& field) {
-    auto it = parsed.options.find(name);
-    if (it != parsed.options.end()) field = it->second;
-  };
-  option("os", machine.os);
-  option("host-name", machine.hostName);
-  option("hypervisor-host", machine.hypervisorHost);
-  option("vm-guid", machine.vmGuid);
+  machine.os = TextOption(parsed, "os", machine.os);
+  machine.hostName = TextOption(parsed, "host-name", machine.hostName);
+  machine.hypervisorHost = TextOption(parsed, "hypervisor-host", machine.hypervisorHost);
+  machine.vmGuid = TextOption(parsed, "vm-guid", machine.vmGuid);
   if (machine.vmGuid == "none") machine.vmGuid.clear();
   auto addresses = parsed.options.find("addresses");
   if (addresses != parsed.options.end() && !lab::ParseAddressList(addresses->second, machine.addresses, error))

@@ -45,6 +45,8 @@ bool SelectJob(const Arguments& parsed, int64_t& jobId, std::string& error);
 // A number option within a range; false with the reason otherwise (value untouched when absent).
 bool NumberOption(const Arguments& parsed, const std::string& name, int64_t min, int64_t max, int64_t& value,
                   std::string& error);
+// A text option's value; `fallback` when it is absent.
+std::string TextOption(const Arguments& parsed, const std::string& name, const std::string& fallback = std::string());
 
 int Create(const std::vector<std::string>& args);
 int Run(const std::vector<std::string>& args);
