@@ -288,9 +288,9 @@ class vsAppMgr {
   bool isServerTypeK8s() const { return isServerTypeK8s(getInstanceType()); }
 
  private:
-  // Reads the member servers of the subclient's own instance from its record again.
   // The subclient's record; 0, or the code its absence or damage gives (its text kept as the last error).
   int ReadSubclient(const std::string& appId, lab::SubclientRecord& record);
+  // Reads the member servers of the subclient's own instance from its record again.
   int RefreshOwnMemberServers();
   // Mount settings helpers (vsAppMgr_mount.cpp).
   int MountNumber(const std::string& key) const;
