@@ -147,8 +147,6 @@ class QuarnCoordinator : public VSCoordinator {
   // ---- Shared snapshot and auto-scale ----
   // Called by the auto-scale manager's base on its own thread when an agent-creation job succeeded.
   void OnAgentCreationSucceeded();
-  // True on the thread that runs the server loop (the last one that ran an idle pass).
-  bool IsLoopThread() const;
 
   // ---- Log-archiver results (QuarnCoordinator_index.cpp) ----
   // One VM's answer from the log-archiver batch: 0 archived, anything else failed. An answer for a
@@ -177,6 +175,9 @@ class QuarnCoordinator : public VSCoordinator {
   // The agent's record, or null for a name the coordinator does not know.
   QuarnAgentInfo* FindAgent(const std::string& name);
   std::string OwnClientName() const;
+  // Any agent but the coordinator's own (its controller gets what the others are sent directly).
+  bool IsRemoteAgent(const std::string& name) const;
+  void SendToInitializedRemoteAgents(const CNMessageBase& message);
 
   // ---- Idle states (QuarnCoordinator_idle.cpp) ----
   void OnIdle_Starting();
@@ -290,8 +291,6 @@ class QuarnCoordinator : public VSCoordinator {
   bool DispatchSnapBackupMetadata();
   bool IsCopyParentSnapIndexOnlyJob();
   bool IsPreferProxylessApplicable();
-  // Any agent but the coordinator's own (its controller gets what the others are sent directly).
-  bool IsRemoteAgent(const std::string& name) const;
   // The parent snapshot job's index as this backup copy's; FinalizeIndex's step for such a job.
   bool CopyParentSnapIndexToBackupCopy();
 
@@ -417,6 +416,8 @@ class QuarnCoordinator : public VSCoordinator {
   ZtCriticalSection m_logArchiverLock;
   std::list<VMArchiveIndexParam> m_logArchiverBatch GUARDED_BY(m_logArchiverLock);
   bool m_snapMountedOnCoordinator = false;
+  // Set by the auto-scale base's thread when an agent was made; the loop clears it as it looks for
+  // new member servers, and sets it back when it could not read them.
   std::atomic<bool> m_recheckAgentList{false};
   ZtCriticalSection m_lateMessageLock;
   std::unique_ptr<CNMessageBase> m_lateAgentMessage GUARDED_BY(m_lateMessageLock);
@@ -425,12 +426,6 @@ class QuarnCoordinator : public VSCoordinator {
   CTimeStamp m_autoScaleStart;
   uint32_t m_terminologyEventId = 0x5B0001D8;
   bool m_pendingOnConnectFailure = false;
-
-  // ---- Shared snapshot and auto-scale ----
-  std::unique_ptr<VirtualServer::MountSnapInfo> m_mountSnapInfo;  // replaced on each distribution
-  // Guards the agent map between the auto-scale base's thread and the loop for the auto-scale hooks.
-  ZtCriticalSection m_agentLock;
-  std::atomic<uint64_t> m_loopThread{0};
 
   // Once per job rather than once per process: a process has one coordinator, and a test makes several.
   time_t m_lastWaitingMessage = 0;  // the Running state's last "Waiting for" line

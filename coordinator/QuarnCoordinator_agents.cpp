@@ -101,7 +101,7 @@ bool QuarnCoordinator::AddAgent(const std::string& name) {
   if (name.empty()) return false;
   if (m_agents.count(name) != 0) return true;
   bool added = false;
-  if (strcasecmp(name.c_str(), OwnClientName().c_str()) == 0) {
+  if (!IsRemoteAgent(name)) {
     m_event.Debug(kSigAddAgent, "Adding [%s] as a local agent", name.c_str());
     added = AddLocalAgent(name, m_localController);
   } else {
@@ -292,6 +292,15 @@ bool QuarnCoordinator::SendMsgToAgent(const std::string& name, const CNMessageBa
   QuarnAgentInfo* agent = FindAgent(name);
   if (agent != nullptr) agent->sendFailed = true;
   return false;
+}
+
+bool QuarnCoordinator::IsRemoteAgent(const std::string& name) const {
+  return strcasecmp(name.c_str(), OwnClientName().c_str()) != 0;
+}
+
+void QuarnCoordinator::SendToInitializedRemoteAgents(const CNMessageBase& message) {
+  for (const auto& entry : m_agents)
+    if (IsRemoteAgent(entry.first) && entry.second.state == AgentInitialized) SendMsgToAgent(entry.first, message);
 }
 
 void QuarnCoordinator::SentAgentStatusRequest(const std::string& name) {

@@ -3,7 +3,6 @@
 #include "coordinator/QuarnCoordinator.h"
 #include "coordinator/QuarnScaleAgentManager.h"
 #include "platform/config/ZTPlatformInfo.h"
-#include "platform/os/ZtThread.h"
 
 namespace {
 
@@ -30,7 +29,6 @@ void AppendWaiting(std::string& list, bool& cut, const std::string& name) {
 }  // namespace
 
 void QuarnCoordinator::OnIdle() {
-  m_loopThread = pthread2threadId(pthread_self());
   if (m_scaleAgentManager != nullptr) m_scaleAgentManager->ServePendingEstimate();
   switch (m_state) {
     case kStarting:

@@ -1,8 +1,6 @@
 // The coordinator's side of the agent protocol: dispatch of every message an agent sends, and the
 // handlers of start-up, shutdown, status, per-VM results, progress, requests for work and snapshot
 // metadata.
-#include <strings.h>
-
 #include <algorithm>
 
 #include "coordinator/QuarnCoordinator.h"
@@ -154,7 +152,7 @@ bool QuarnCoordinator::OnMsgVMAgentStartup(const std::string& agentName, Virtual
   }
   agent->osFlag = message->getint64(Startup::F_osFlag) != 0;
 
-  if (!m_jobMgr->isSnapBackup() && strcasecmp(agentName.c_str(), OwnClientName().c_str()) != 0) {
+  if (!m_jobMgr->isSnapBackup() && IsRemoteAgent(agentName)) {
     std::string collectName;
     GetCollectFileName(collectName);
     CopyFileToRemoteNode(collectName, GetAgentHostName(agentName), m_subclientDir,

@@ -2,7 +2,6 @@
 // auto-scale, the manager, agents made for the job while it runs, and whether any are still coming.
 #include "coordinator/QuarnCoordinator.h"
 #include "coordinator/QuarnScaleAgentManager.h"
-#include "platform/os/ZtThread.h"
 
 namespace {
 
@@ -16,15 +15,7 @@ bool QuarnCoordinator::IsScaleAgentMgmtEnabled() {
 
 QuarnScaleAgentManager* QuarnCoordinator::CreateScaleAgentManager() { return new QuarnScaleAgentManager(this); }
 
-void QuarnCoordinator::OnAgentCreationSucceeded() {
-  ZtCriticalSectionLock lock(&m_agentLock);
-  m_recheckAgentList = true;
-}
-
-bool QuarnCoordinator::IsLoopThread() const {
-  const uint64_t loop = m_loopThread.load();
-  return loop != 0 && loop == pthread2threadId(pthread_self());
-}
+void QuarnCoordinator::OnAgentCreationSucceeded() { m_recheckAgentList = true; }
 
 bool QuarnCoordinator::IsAnyAgentBeingCreated() {
   if (m_scaleAgentManager == nullptr) return false;
@@ -36,10 +27,12 @@ bool QuarnCoordinator::IsAnyAgentBeingCreated() {
 }
 
 bool QuarnCoordinator::CheckAndAddAgents() {
-  ZtCriticalSectionLock lock(&m_agentLock);
+  // Cleared before the list is read: an agent made after that sets it again for the next pass.
+  const bool recheck = m_recheckAgentList.exchange(false);
   const int code = m_appMgr->queryMemberServersForInstance(0);
   if (vsAppMgr::isRetCodeError(code)) {
     m_event.Error(kSigCheckAndAdd, "Failed to get member server list, %d", code);
+    if (recheck) m_recheckAgentList = true;
     return false;
   }
   for (const std::string& name : m_appMgr->getMemberServers()) {
@@ -49,6 +42,5 @@ bool QuarnCoordinator::CheckAndAddAgents() {
     agent->state = AgentFailed;
     agent->lateMessagePending = true;
   }
-  m_recheckAgentList = false;
   return true;
 }

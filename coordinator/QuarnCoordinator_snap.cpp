@@ -1,6 +1,4 @@
 // Shared snapshot, snapshot metadata and hardware snapshot mounts at the coordinator.
-#include <strings.h>
-
 #include "app/QuarnUtils.h"
 #include "controller/QuarnController.h"
 #include "coordinator/QuarnCoordinator.h"
@@ -18,10 +16,6 @@ const char* const kSigMountInfo = "virtual bool QuarnCoordinator::DistributeMoun
 const char* const kSigCopyParent = "bool QuarnCoordinator::CopyParentSnapIndexToBackupCopy()";
 
 }  // namespace
-
-bool QuarnCoordinator::IsRemoteAgent(const std::string& name) const {
-  return strcasecmp(name.c_str(), OwnClientName().c_str()) != 0;
-}
 
 bool QuarnCoordinator::CreateSharedShadow() {
   const int type = m_appMgr->getInstanceType();
@@ -69,8 +63,7 @@ bool QuarnCoordinator::DistributeSharedShadow() {
   VirtualServer::VMSharedShadow message;
   message.setstring(VirtualServer::VMSharedShadow::F_sharedShadowText1, m_sharedShadowCtx.sharedShadowText1);
   message.setstring(VirtualServer::VMSharedShadow::F_sharedShadowText2, m_sharedShadowCtx.sharedShadowText2);
-  for (const auto& entry : m_agents)
-    if (IsRemoteAgent(entry.first) && entry.second.state == AgentInitialized) SendMsgToAgent(entry.first, message);
+  SendToInitializedRemoteAgents(message);
   return true;
 }
 
@@ -121,8 +114,8 @@ bool QuarnCoordinator::DispatchSnapBackupMetadata() {
 bool QuarnCoordinator::DistributeMountSnapInfo() {
   using M = VirtualServer::VMMountSnapInfo;
   if (!m_jobMgr->isSnapToTape() && !m_jobMgr->isSnapCatalogMode()) return true;
-  m_mountSnapInfo.reset(new VirtualServer::MountSnapInfo());
-  m_mountSnapInfo->setint64(VirtualServer::MountSnapInfo::F_snapshotJobId, m_jobMgr->getSnapBkpJobId());
+  VirtualServer::MountSnapInfo info;
+  info.setint64(VirtualServer::MountSnapInfo::F_snapshotJobId, m_jobMgr->getSnapBkpJobId());
   std::vector<M> mounts;
   for (const auto& entry : m_vmMap) {
     const vm_params& vm = entry.second;
@@ -139,7 +132,7 @@ bool QuarnCoordinator::DistributeMountSnapInfo() {
     m_event.Error(kSigMountInfo, "No vms found for hardware mount request");
     return false;
   }
-  CNMessageList& list = m_mountSnapInfo->getlistobject(VirtualServer::MountSnapInfo::F_vmMounts, true);
+  CNMessageList& list = info.getlistobject(VirtualServer::MountSnapInfo::F_vmMounts, true);
   for (const M& mount : mounts) list.emplace_back(mount);
 
   // Without a local controller nobody could mount the snapshots here.
@@ -153,9 +146,7 @@ bool QuarnCoordinator::DistributeMountSnapInfo() {
     return false;
   }
   m_snapMountedOnCoordinator = true;
-  for (const auto& entry : m_agents)
-    if (IsRemoteAgent(entry.first) && entry.second.state == AgentInitialized)
-      SendMsgToAgent(entry.first, *m_mountSnapInfo);
+  SendToInitializedRemoteAgents(info);
   return true;
 }
 

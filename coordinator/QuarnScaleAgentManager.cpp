@@ -3,12 +3,10 @@
 #include <strings.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <map>
 
 #include "coordinator/QuarnCoordinator.h"
-#include "platform/config/ZTPI_Focus.h"
 #include "platform/config/ZTPlatformInfo.h"
 #include "records/messages/IdaMessages.h"
 
@@ -57,10 +55,6 @@ void QuarnScaleAgentManager::SetQuitFlag() {
 
 void QuarnScaleAgentManager::CalculateAgentsRequired(std::vector<CreateAgentsRequest>& requests,
                                                      std::vector<long long>& activeJobIds) {
-  if (m_coordinator->IsLoopThread()) {
-    Estimate(requests, activeJobIds);
-    return;
-  }
   ZtMutexLock lock(m_estimateMutex);
   m_estimateWanted = true;
   m_estimateDone = false;
@@ -89,13 +83,9 @@ void QuarnScaleAgentManager::ServePendingEstimate() {
 }
 
 bool QuarnScaleAgentManager::TEST_WaitForPendingEstimate() {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-  ZtMutexLock lock(m_estimateMutex);
-  while (!m_estimateWanted || m_estimateDone) {
-    if (std::chrono::steady_clock::now() >= until) return false;
-    m_estimateChanged.wait_until(m_estimateMutex, ZtClock::kNoDeadline, 100);
-  }
-  return true;
+  return TEST_WaitUntil(m_estimateMutex, m_estimateChanged, [this]() EXCLUSIVE_LOCKS_REQUIRED(m_estimateMutex) {
+    return m_estimateWanted && !m_estimateDone;
+  });
 }
 
 void QuarnScaleAgentManager::PopulateScaleParams() {
@@ -198,7 +188,8 @@ void QuarnScaleAgentManager::Estimate(std::vector<CreateAgentsRequest>& requests
   }
 
   std::string coordinatorDatacenter;
-  const QuarnAgentInfo* own = c.FindAgent(ZTPI_Focus::getFocusClientName(true));
+  const std::string ownName = c.OwnClientName();
+  const QuarnAgentInfo* own = c.FindAgent(ownName);
   if (own != nullptr) coordinatorDatacenter = own->datacenter;
   const bool azure = c.m_appMgr->isServerTypeAzure();
   const bool k8s = c.m_appMgr->isServerTypeK8s();
@@ -245,7 +236,7 @@ void QuarnScaleAgentManager::Estimate(std::vector<CreateAgentsRequest>& requests
       m_event.Debug(kSigCalculate,
                     "Coordinator [%s] is running in auto scale target region [%s]. Adding it as an existing agent for "
                     "current region",
-                    ZTPI_Focus::getFocusClientName(true).c_str(), location.c_str());
+                    ownName.c_str(), location.c_str());
       existing += 1;
     }
     m_event.Debug(kSigCalculate, "Region : [%s], Running Agents count: [%d] , Existing auto scale agents count in region: [%d]",

@@ -14,14 +14,10 @@ class QuarnCoordinator;
 // that its pending VMs are backed up within the recovery point objective. The base creates them.
 //
 // The base asks for the estimate on its own thread, but the estimate reads the coordinator's VM map,
-// agent records and host records, which belong to the loop thread: a request from another thread is
-// handed to the loop, which computes it on its next idle pass (ServePendingEstimate) while the asking
-// thread waits.
+// agent records and host records, which belong to the loop thread: the request is handed to the loop,
+// which computes it on its next idle pass (ServePendingEstimate) while the asking thread waits.
 class QuarnScaleAgentManager : public VSScaleAgentManager {
  public:
-  // Request type of the agents a backup job asks for.
-  static constexpr int32_t kBackupAgentRequest = 2;
-
   explicit QuarnScaleAgentManager(QuarnCoordinator* coordinator);
   ~QuarnScaleAgentManager() override;
 
@@ -37,6 +33,10 @@ class QuarnScaleAgentManager : public VSScaleAgentManager {
   const std::unordered_map<std::string, VSScaleAgentParams>& ScaleParams() const { return m_scaleParams; }
   // Test hook: waits until another thread asked for an estimate; false after a minute of real time.
   bool TEST_WaitForPendingEstimate();
+  // Test hook: the estimate, computed at once. REQUIRES: the loop thread.
+  void TEST_Estimate(std::vector<CreateAgentsRequest>& requests, std::vector<long long>& activeJobIds) {
+    Estimate(requests, activeJobIds);
+  }
 
  private:
   static void OnAgentCreationSucceededStatic(void* context);

@@ -1,7 +1,6 @@
 #include "platform/frame/VSScaleAgentManager.h"
 
 #include <algorithm>
-#include <chrono>
 
 #include "platform/appmgr/vsAppMgr.h"
 #include "platform/ev/EvDebug.h"
@@ -15,7 +14,6 @@ namespace {
 
 const char* const kSigThread = "void VSScaleAgentManager::Thread()";
 
-constexpr int32_t kBackupAgents = 2;
 constexpr int kCreationFailed = 3021;
 
 }  // namespace
@@ -49,13 +47,7 @@ void VSScaleAgentManager::Stop() {
 }
 
 bool VSScaleAgentManager::TEST_WaitUntilDone() {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-  ZtMutexLock lock(mutex_);
-  while (!done_) {
-    if (std::chrono::steady_clock::now() >= until) return false;
-    wake_.wait_until(mutex_, ZtClock::kNoDeadline, 100);
-  }
-  return true;
+  return TEST_WaitUntil(mutex_, wake_, [this]() EXCLUSIVE_LOCKS_REQUIRED(mutex_) { return done_; });
 }
 
 void* VSScaleAgentManager::ThreadStatic(void* context) {
@@ -91,7 +83,7 @@ void VSScaleAgentManager::Thread() {
 }
 
 void VSScaleAgentManager::StartCreations(const CreateAgentsRequest& request, std::vector<Creation>& creations) {
-  if (request.type != kBackupAgents || request.count <= 0) return;
+  if (request.type != kBackupAgentRequest || request.count <= 0) return;
   std::string text;
   int64_t seconds = 0;
   if (appMgr_->GetSetting("autoScaleCreationSeconds", text) && !labkv::ParseInt64InRange(text, 0, 86400 * 7, seconds))

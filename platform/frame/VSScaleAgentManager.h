@@ -1,5 +1,6 @@
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -24,7 +25,7 @@ struct VSScaleAgentParams {
 // One request for agents in a location.
 struct CreateAgentsRequest {
   std::string region;
-  int32_t type = 0;  // 2: agents for a backup job
+  int32_t type = 0;  // VSScaleAgentManager::kBackupAgentRequest: agents for a backup job
   int32_t count = 0;
 };
 
@@ -38,6 +39,8 @@ class VSScaleAgentManager {
  public:
   // Called on the base's thread, once per creation job that succeeded.
   using SuccessCallback = void (*)(void* context);
+  // Request type of the agents a backup job asks for; the base serves no other.
+  static constexpr int32_t kBackupAgentRequest = 2;
 
   VSScaleAgentManager(vsJobMgr* jobMgr, vsAppMgr* appMgr, SuccessCallback onSuccess, void* context);
   // A subclass's destructor calls Stop first: the thread calls CalculateAgentsRequired.
@@ -66,6 +69,20 @@ class VSScaleAgentManager {
 
   // Test hook: waits until the thread has ended; false after a minute of real time.
   bool TEST_WaitUntilDone();
+
+ protected:
+  // The test hooks' wait: until `ready`, called with `mutex` held, is true; false after a minute of
+  // real time. It also looks every 100 real milliseconds, as a test's platform clock may stand still.
+  template <class Ready>
+  static bool TEST_WaitUntil(ZtMutex& mutex, ZtCondition& changed, Ready ready) NO_THREAD_SAFETY_ANALYSIS {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    ZtMutexLock lock(mutex);
+    while (!ready()) {
+      if (std::chrono::steady_clock::now() >= until) return false;
+      changed.wait_until(mutex, ZtClock::kNoDeadline, 100);
+    }
+    return true;
+  }
 
  private:
   struct Creation {

@@ -35,10 +35,10 @@ class AutoScaleTest : public CoordinatorTest {
       vms.Add(vm);
     }
   }
-  // One estimate on the loop thread (the test's, once a pass has run): "<region>:<count>" per request.
+  // One estimate on the loop thread (the test's): "<region>:<count>" per request.
   std::vector<std::string> Estimate(QuarnScaleAgentManager& manager, std::vector<long long>& ids) {
     std::vector<CreateAgentsRequest> requests;
-    manager.CalculateAgentsRequired(requests, ids);
+    manager.TEST_Estimate(requests, ids);
     std::vector<std::string> out;
     for (const CreateAgentsRequest& request : requests) {
       EXPECT_EQ(QuarnScaleAgentManager::kBackupAgentRequest, request.type);
@@ -103,7 +103,7 @@ TEST_F(AutoScaleTest, EstimateWithItsDefaultsCapsAndExistingAgents) {
     FreshLab();
     Subclient("instanceType=" + std::to_string(test.type) + "\n" + test.policy);
     ASSERT_TRUE(Initialize());
-    StartAllAgents();  // the test's thread is the loop thread from here on
+    StartAllAgents();
     SetVMs(test.vms, "r1", test.sizeGB, 2);
     coordinator_->m_requiredStreams = test.maxStreams;
     QuarnScaleAgentManager manager(coordinator_.get());
