@@ -1,8 +1,5 @@
 #include "platform/remoteagent/RAClientCore.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -150,54 +147,19 @@ bool ClientCore::Connect(int argc, char** argv) {
     return false;
   }
 
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  bool noSocket = false;
+  const int fd = ConnectTimed(address, port, kConnectTimeoutMs, &noSocket);
   if (fd < 0) {
-    ev_.Error(kSigConnect, "socket failed, errno %d", errno);
+    if (noSocket)
+      ev_.Error(kSigConnect, "socket failed, errno %d", errno);
+    else
+      ev_.Error(kSigConnect, "Cannot connect to the coordinator at %s:%d, errno %d", address, port, errno);
     return false;
   }
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  inet_pton(AF_INET, address, &addr.sin_addr);
-  int rc = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  if (rc != 0 && errno == EINPROGRESS) {
-    const long long deadline = ZtClock::DeadlineAfter(CTimeInterval::FromMilliseconds(kConnectTimeoutMs));
-    pollfd p{fd, POLLOUT, 0};
-    int pr = 0;
-    for (;;) {
-      const int wait = ZtClock::PollMs(deadline, kTimeOutLookMs);
-      if (wait == 0) break;
-      pr = poll(&p, 1, wait);
-      if (pr > 0 || (pr < 0 && errno != EINTR)) break;
-    }
-    int err = 0;
-    socklen_t len = sizeof err;
-    if (pr == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) {
-      rc = 0;
-    } else {
-      errno = pr == 1 ? err : ETIMEDOUT;
-    }
-  }
-  if (rc != 0) {
-    ev_.Error(kSigConnect, "Cannot connect to the coordinator at %s:%d, errno %d", address, port, errno);
-    close(fd);
-    return false;
-  }
-  int one = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-
-  std::string frame;
-  EncodeFrame(kHello, MakeHelloBody(name, key), frame);
-  char kind = 0;
-  std::string body;
-  if (!SendAllBlocking(fd, frame) || !ReadFrameTimed(fd, reader_, kind, body, kAcceptTimeoutMs) ||
-      kind != kAccept) {
+  if (!Greet(fd, kHello, MakeHelloBody(name, key), kAccept, reader_, kAcceptTimeoutMs)) {
     ev_.Error(kSigConnect, "The coordinator did not accept agent [%s]", name);
-    close(fd);
-    reader_ = FrameReader();
     return false;
   }
-  SetNonBlocking(fd, false);
   fd_ = fd;
   {
     ZtMutexLock lock(mu_);

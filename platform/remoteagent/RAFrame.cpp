@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -186,6 +188,64 @@ bool ReadFrameTimed(int fd, FrameReader& reader, char& kind, std::string& body, 
     if (n == 0) return false;
     reader.Append(chunk, static_cast<size_t>(n));
   }
+}
+
+int ConnectTimed(const std::string& address, int port, int timeoutMs, bool* noSocket) {
+  if (noSocket != nullptr) *noSocket = false;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  if (inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) {
+    errno = EINVAL;
+    return -1;
+  }
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) {
+    if (noSocket != nullptr) *noSocket = true;
+    return -1;
+  }
+  int rc = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  if (rc != 0 && errno == EINPROGRESS) {
+    const long long deadline = ZtClock::DeadlineAfter(CTimeInterval::FromMilliseconds(timeoutMs));
+    pollfd p{fd, POLLOUT, 0};
+    int ready = 0;
+    for (;;) {
+      const int wait = ZtClock::PollMs(deadline, kTimeOutLookMs);
+      if (wait == 0) break;
+      ready = poll(&p, 1, wait);
+      if (ready > 0 || (ready < 0 && errno != EINTR)) break;
+    }
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (ready == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) {
+      rc = 0;
+    } else {
+      errno = ready == 1 ? err : ETIMEDOUT;
+    }
+  }
+  if (rc != 0) {
+    const int failure = errno;
+    close(fd);
+    errno = failure;
+    return -1;
+  }
+  int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  return fd;
+}
+
+bool Greet(int fd, char hello, const std::string& body, char accepted, FrameReader& reader, int timeoutMs) {
+  std::string frame;
+  EncodeFrame(hello, body, frame);
+  char kind = 0;
+  std::string answer;
+  if (!SendAllBlocking(fd, frame) || !ReadFrameTimed(fd, reader, kind, answer, timeoutMs) || kind != accepted) {
+    close(fd);
+    reader = FrameReader();
+    return false;
+  }
+  SetNonBlocking(fd, false);
+  return true;
 }
 
 bool IsLoopbackAddress(const std::string& address) {

@@ -92,6 +92,14 @@ long SendSome(int fd, const char* data, size_t size);
 // Reads one frame from a blocking-or-not socket within timeoutMs of the platform clock (used before the
 // loops start).
 bool ReadFrameTimed(int fd, FrameReader& reader, char& kind, std::string& body, int timeoutMs);
+// Connects a TCP socket to a dotted IPv4 address within timeoutMs of the platform clock, with Nagle
+// off; the socket is left non-blocking. -1 with errno otherwise (ETIMEDOUT when the time ran out);
+// noSocket, when given, tells whether no socket could be had at all.
+int ConnectTimed(const std::string& address, int port, int timeoutMs, bool* noSocket = nullptr);
+// Sends the first frame of a connection and reads the answer within timeoutMs of the platform clock:
+// true when it is of kind `accepted`, and the socket is then blocking. Otherwise the socket is
+// closed and the reader emptied.
+bool Greet(int fd, char hello, const std::string& body, char accepted, FrameReader& reader, int timeoutMs);
 
 // True for a dotted IPv4 loopback address (127.0.0.0/8).
 bool IsLoopbackAddress(const std::string& address);

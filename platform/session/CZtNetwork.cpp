@@ -6,7 +6,6 @@
 #include <climits>
 
 #include "platform/lab/Lab.h"
-#include "platform/lab/LabFaults.h"
 #include "platform/lab/LabSessions.h"
 #include "platform/msg/CNMessageBase.h"
 #include "platform/os/ZtTime.h"
@@ -17,13 +16,6 @@ namespace {
 constexpr int32_t kErrSession = -3040;
 
 CPxError SessionError(const std::string& text) { return CPxError(kErrSession, text); }
-
-bool Faulted(const char* op, CPxError& error) {
-  lab::Fault fault;
-  if (!lab::CheckFault(op, fault)) return false;
-  error = CPxError(fault.code > 0 ? -fault.code : fault.code, fault.text.empty() ? op : fault.text);
-  return true;
-}
 
 int TimeoutMs(int seconds) { return seconds <= 0 ? 0 : seconds > INT_MAX / 1000 ? INT_MAX : seconds * 1000; }
 
@@ -52,7 +44,7 @@ CPxError CZtNetwork::SendFrame(char kind, const std::string& body) {
 CPxError CZtNetwork::Attach_RemoteService(const std::string& clientName, const std::string& service,
                                           const std::string& ownClientName, int timeoutSeconds, bool) {
   CPxError error;
-  if (Faulted("session.Attach", error)) return error;
+  if (session::Faulted("session.Attach", error)) return error;
   if (IsConnected()) return SessionError("The connection is attached already");
   if (!lab::IsSafeComponent(ownClientName)) return SessionError("[" + ownClientName + "] is not a usable client name");
   int port = 0;
@@ -60,24 +52,15 @@ CPxError CZtNetwork::Attach_RemoteService(const std::string& clientName, const s
   if (!lab::LookupSessionService(clientName, service, port, reason)) return SessionError(reason);
   const int fd = session::ConnectLoopback(port, TimeoutMs(timeoutSeconds), error);
   if (fd < 0) return error;
-  std::string hello;
-  remoteagent::EncodeFrame(session::kHello, ownClientName, hello);
-  char kind = 0;
-  std::string body;
-  if (!remoteagent::SendAllBlocking(fd, hello) ||
-      !remoteagent::ReadFrameTimed(fd, reader_, kind, body, TimeoutMs(timeoutSeconds)) || kind != session::kAccept) {
-    close(fd);
-    reader_ = remoteagent::FrameReader();
+  if (!remoteagent::Greet(fd, session::kHello, ownClientName, session::kAccept, reader_, TimeoutMs(timeoutSeconds)))
     return SessionError("Service [" + service + "] on client [" + clientName + "] did not accept the session");
-  }
-  remoteagent::SetNonBlocking(fd, false);
   fd_ = fd;
   return CPxError();
 }
 
 CPxError CZtNetwork::SendXMLMessage(const CNMessageBase& message, int, int, bool) {
   CPxError error;
-  if (Faulted("session.SendXMLMessage", error)) return error;
+  if (session::Faulted("session.SendXMLMessage", error)) return error;
   std::string xml;
   if (!message.serialize(xml, true)) return SessionError("The message cannot be written as XML");
   return SendFrame(session::kXml, xml);
@@ -89,7 +72,7 @@ CPxError CZtNetwork::SendXdrMessage(unsigned long type, const std::string& data,
 
 CPxError CZtNetwork::Disconnect(int timeoutSeconds, bool) {
   CPxError error;
-  if (Faulted("session.Disconnect", error)) {
+  if (session::Faulted("session.Disconnect", error)) {
     CloseSocket();
     return error;
   }

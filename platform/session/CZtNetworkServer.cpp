@@ -10,7 +10,6 @@
 #include <cerrno>
 
 #include "platform/lab/Lab.h"
-#include "platform/lab/LabFaults.h"
 #include "platform/lab/LabSessions.h"
 #include "platform/msg/CNMessageBase.h"
 #include "platform/session/CZtNetwork.h"
@@ -24,11 +23,7 @@ constexpr int32_t kErrListen = -3041;
 
 CZtNetworkServer::CZtNetworkServer(XdrCallback xdr, XmlCallback xml, const std::string& serviceName, CSessionPort*)
     : xdr_(xdr), xml_(xml), serviceName_(serviceName), client_(lab::FocusClient()) {
-  lab::Fault fault;
-  if (lab::CheckFault("session.Listen", fault)) {
-    setupError_ = CPxError(fault.code > 0 ? -fault.code : fault.code, fault.text.empty() ? "session.Listen" : fault.text);
-    return;
-  }
+  if (session::Faulted("session.Listen", setupError_)) return;
   if (!Listen()) return;
   std::string error;
   if (!lab::RegisterSessionService(client_, serviceName_, port_, error)) {

@@ -18,5 +18,7 @@ std::string MakeXdrBody(unsigned long type, const std::string& data);
 bool ParseXdrBody(const std::string& body, unsigned long& type, std::string& data);
 // Connects to a loopback port within the time on the platform clock; -1 with the error otherwise.
 int ConnectLoopback(int port, int timeoutMs, CPxError& error);
+// True when the lab's fault table fails the operation now; the error is then the rule's.
+bool Faulted(const char* op, CPxError& error);
 
 }  // namespace session
