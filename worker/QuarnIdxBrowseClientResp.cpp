@@ -11,7 +11,7 @@ bool QuarnIdxBrowseClientResp::processResp(CNMessageBase* response) {
     m_event.Error(sig, "Null browse response");
     return false;
   }
-  if (response->getTagID() != kResponseTag) {
+  if (response->getTagID() != IdxBrowse::BrowseResp::TAG) {
     m_event.Error(sig, "Invalid browse response [%lu][%s]", static_cast<unsigned long>(response->getTagID()),
                   response->getTagName().c_str());
     return false;

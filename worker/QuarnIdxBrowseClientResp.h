@@ -10,9 +10,6 @@ class TVMCRCTable;
 // table the disk's backup compares against.
 class QuarnIdxBrowseClientResp : public IdxBrowseClientResp {
  public:
-  // The browse response's tag (IdxBrowse::BrowseResp).
-  static constexpr uint32_t kResponseTag = 0x646BC10B;
-
   // table: the table to fill (not owned); null makes every answer refused.
   QuarnIdxBrowseClientResp(TVMCRCTable*& table, const std::string& vmGuid) : m_table(table), m_vmGuid(vmGuid) {}
   // True when every record of the answer went into the table.
