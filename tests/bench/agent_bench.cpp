@@ -5,12 +5,12 @@
 #include <unistd.h>
 
 #include <condition_variable>
-#include <filesystem>
 #include <mutex>
 #include <thread>
 
 #include "agentprog/RATestMessages.h"
 #include "agentprog/RATestMessagesDefine.inc"
+#include "bench/BenchSupport.h"
 #include "platform/lab/Lab.h"
 #include "platform/remoteagent/ZTRemoteAgentClient.h"
 #include "platform/remoteagent/ZTRemoteAgentServer.h"
@@ -65,9 +65,8 @@ class QuietAgent : public ZTRemoteAgentClient {
 };
 
 void RunBursts(benchmark::State& state, bool local) {
-  char pattern[] = "/tmp/quarn-bench-XXXXXX";
-  const char* root = mkdtemp(pattern);
-  lab::SetRoot(root ? root : "");
+  const benchsupport::ScratchFolder root("quarn-agent-bench");
+  lab::SetRoot(root.Path());
   QuietAgent controller;
   {
     BenchServer server;
@@ -97,8 +96,6 @@ void RunBursts(benchmark::State& state, bool local) {
     loop.join();
   }
   lab::SetRoot("");
-  std::error_code ignored;
-  if (root) std::filesystem::remove_all(root, ignored);
 }
 
 void BM_AgentProcessToServer(benchmark::State& state) { RunBursts(state, false); }

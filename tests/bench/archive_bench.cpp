@@ -4,13 +4,12 @@
 // reader's check of a whole archive.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
-#include <stdlib.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "platform/archive/ArchiveReader.h"
 #include "platform/archive/vsArchive.h"
 #include "platform/jobmgr/vsJobMgr.h"
@@ -23,17 +22,11 @@ constexpr uint64_t kDiskBytes = 256ull << 20;
 // A lab of its own in the temporary folder, removed at exit.
 struct BenchLab {
   BenchLab() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "quarn-archive-bench-XXXXXX").string();
-    root = mkdtemp(&pattern[0]) ? pattern : std::string();
-    lab::SetRoot(root);
+    lab::SetRoot(root.Path());
     job.setJobId("1");
     job.setMediaAgent("ma1");
   }
-  ~BenchLab() {
-    std::error_code ignored;
-    std::filesystem::remove_all(root, ignored);
-  }
-  std::string root;
+  benchsupport::ScratchFolder root{"quarn-archive-bench"};
   vsJobMgr job;
 };
 
@@ -83,7 +76,7 @@ BENCHMARK(BM_ArchiveWriteDisk)->Arg(4 << 10)->Arg(64 << 10)->Arg(1 << 20)->Unit(
 void BM_PlainWriteDisk(benchmark::State& state) {
   BenchLab& lab = Lab();
   const std::vector<char> extent = Extent(static_cast<size_t>(state.range(0)));
-  const std::string path = lab.root + "/plain.bin";
+  const std::string path = lab.root.Path() + "/plain.bin";
   for (auto _ : state) {
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
     for (uint64_t done = 0; done < kDiskBytes; done += extent.size()) {

@@ -4,31 +4,18 @@
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <string>
 
+#include "bench/BenchSupport.h"
 #include "platform/index/TVMCRCTable.h"
 #include "platform/os/CPxFile.h"
 
 namespace {
 
 // A folder of the run's own, removed when the run ends.
-struct ScratchDir {
-  ScratchDir() {
-    char pattern[] = "/tmp/quarn-crc-bench-XXXXXX";
-    path = mkdtemp(pattern) != nullptr ? pattern : "/tmp";
-  }
-  ~ScratchDir() {
-    std::error_code ignored;
-    if (path != "/tmp") std::filesystem::remove_all(path, ignored);
-  }
-  std::string path;
-};
-
 std::string Scratch() {
-  static ScratchDir dir;
-  return dir.path;
+  static benchsupport::ScratchFolder dir("quarn-crc-bench");
+  return dir.Path();
 }
 
 void Fill(TVMCRCTable& table, int64_t extents) {

@@ -145,16 +145,9 @@ int RunJobWithId(int64_t id, int level, benchmark::State* state) {
   // Job::Run's steps, each timed: the VM's road (the data path), then what ends the job.
   using Clock = std::chrono::steady_clock;
   const auto start = Clock::now();
-  EvDebug::setJobId(job.id);
-  job.worker->TEST_SetCurrentVM(&job.vm);
-  const int result = job.result = job.worker->ProcessVM();
+  const int result = job.ProcessVM();
   const auto processed = Clock::now();
-  job.worker->HandleVMComplete(result);
-  if (result == 0) job.RecordIndex();
-  if (result == 0)
-    job.jobMgr.phaseSuccessful(false);
-  else
-    job.jobMgr.phaseFailed(true, false);
+  job.EndJob();
   const auto end = Clock::now();
   const double seconds = std::chrono::duration<double>(end - start).count();
   getrusage(RUSAGE_SELF, &after);

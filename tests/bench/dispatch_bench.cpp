@@ -13,8 +13,8 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <filesystem>
 
+#include "bench/BenchSupport.h"
 #include "coordinator/QuarnCoordinator.h"
 #include "platform/ev/EvDebug.h"
 #include "platform/lab/Lab.h"
@@ -84,13 +84,12 @@ class PlanningCoordinator : public QuarnCoordinator {
 // A lab with the hosts and the subclient's credentials, the managers and the coordinator.
 struct World {
   World() {
-    root = (std::filesystem::temp_directory_path() / ("quarn-dispatch-bench-" + std::to_string(getpid()))).string();
     lab::LabPlan plan;
     plan.vms = 0;
     plan.clients = {"coordinator"};
     int kept = 0;
     std::string error;
-    lab::CreateLab(root, plan, kept, error);
+    lab::CreateLab(root.Path(), plan, kept, error);
     lab::SetFocusClient("coordinator");
     lab::SetSubclientValue("1", "serverUser", "admin", error);
     lab::SetSubclientValue("1", "serverPassword", "secret", error);
@@ -117,12 +116,8 @@ struct World {
     appMgr.querySettings();
     ready = coordinator.Prepare(&jobMgr, &appMgr);
   }
-  ~World() {
-    EvDebug::shutdownLog();
-    std::error_code ignored;
-    std::filesystem::remove_all(root, ignored);
-  }
-  std::string root;
+  ~World() { EvDebug::shutdownLog(); }
+  benchsupport::ScratchFolder root{"quarn-dispatch-bench"};
   vsJobMgr jobMgr;
   vsAppMgr appMgr;
   PlanningCoordinator coordinator;

@@ -2,11 +2,10 @@
 // so a table with rules for other operations must cost it little, and a rule that counts the call
 // must not cost it a sync to disk.
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
 
-#include <filesystem>
 #include <string>
 
+#include "bench/BenchSupport.h"
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabFaults.h"
 
@@ -17,9 +16,7 @@ namespace {
 class FaultLab {
  public:
   FaultLab() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "quarn-fault-bench-XXXXXX").string();
-    root_ = mkdtemp(&pattern[0]) ? pattern : std::string();
-    lab::SetRoot(root_);
+    lab::SetRoot(root_.Path());
     for (const char* op : {"vminfo.LoadVMInfo", "jobmgr.freeStream", "bench.Named"}) {
       lab::FaultRule rule;
       rule.op = op;
@@ -29,16 +26,12 @@ class FaultLab {
       lab::AddFaultRule(rule, error);
     }
   }
-  ~FaultLab() {
-    lab::SetRoot(std::string());
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
-  }
+  ~FaultLab() { lab::SetRoot(std::string()); }
   FaultLab(const FaultLab&) = delete;
   FaultLab& operator=(const FaultLab&) = delete;
 
  private:
-  std::string root_;
+  benchsupport::ScratchFolder root_{"quarn-fault-bench"};
 };
 
 void CheckFault(benchmark::State& state, const char* op, bool fires) {

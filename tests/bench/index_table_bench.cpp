@@ -2,31 +2,19 @@
 // index file), and opening a table of that size and looking each record up, as a restarted job and the
 // checksum tables of a disk do.
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <string>
 
+#include "bench/BenchSupport.h"
 #include "platform/index/TVMGUIDTable.h"
 
 namespace {
 
 // A folder of the run's own, removed at exit.
-struct ScratchFolder {
-  ScratchFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "quarn-table-bench-XXXXXX").string();
-    if (mkdtemp(&pattern[0]) != nullptr) path = pattern;
-  }
-  ~ScratchFolder() {
-    std::error_code ignored;
-    if (!path.empty()) std::filesystem::remove_all(path, ignored);
-  }
-  std::string path;
-};
-
 std::string Folder() {
-  static ScratchFolder folder;
-  return folder.path;
+  static benchsupport::ScratchFolder folder("quarn-table-bench");
+  return folder.Path();
 }
 
 TVMGUIDRecord2 Record(int64_t n) {

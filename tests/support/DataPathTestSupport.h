@@ -181,20 +181,27 @@ struct Job {
     worker->TEST_SetCurrentVM(nullptr);
     worker.reset();
   }
-  // Backs the VM up; then records in the index what the job's finalised index would (with indexing
-  // V2 the VM's archive-index run has recorded it already), and ends the job well when the VM was
-  // backed up.
+  // Backs the VM up, then ends the job.
   int Run() {
+    ProcessVM();
+    EndJob();
+    return result;
+  }
+  // The VM's road.
+  int ProcessVM() {
     EvDebug::setJobId(id);
     worker->TEST_SetCurrentVM(&vm);
-    result = worker->ProcessVM();
+    return result = worker->ProcessVM();
+  }
+  // Records in the index what the job's finalised index would (with indexing V2 the VM's
+  // archive-index run has recorded it already), and ends the job well when the VM was backed up.
+  void EndJob() {
     worker->HandleVMComplete(result);
     if (result == 0) RecordIndex();
     if (result == 0)
       jobMgr.phaseSuccessful(false);
     else
       jobMgr.phaseFailed(true, false);
-    return result;
   }
   void RecordIndex() {
     if (appMgr.isUseIndexingV2Enabled()) return;
