@@ -278,10 +278,7 @@ TEST_F(DataPathTest, AThreadThatCannotStartFailsTheVMAndLosesNoStream) {
     Job job(++id, 1, 3);
     EXPECT_EQ(c.result, job.Run());
     EXPECT_EQ(3u, job.controller->FreeStreams());
-    const std::string log = lab_.Log();
-    size_t lines = 0;
-    for (size_t at = log.find(c.line); at != std::string::npos; at = log.find(c.line, at + 1)) ++lines;
-    EXPECT_EQ(1u, lines);
+    EXPECT_EQ(1u, testsupport::CountOf(lab_.Log(), c.line));
     Hashes restored;
     std::vector<int64_t> chain;
     std::string error;

@@ -119,16 +119,14 @@ TEST_F(FailbackChangeIdTest, TrackingIdsReplaceThePreviousChangeIdOnlyWhenTheyMa
 
     EXPECT_EQ(c.expected, changeId);
     const std::string log = job.Log().substr(logged);
-    size_t at = 0, lines = 0;
+    size_t at = 0;
     for (const auto& line : c.logged) {
       const std::string text = "Failback : OverWrite tracking Id [" + line.first + "] for disk [" + line.second + "]";
       at = log.find(text, at);
       ASSERT_NE(std::string::npos, at) << text;
       ++at;
     }
-    for (size_t pos = log.find("Failback : OverWrite"); pos != std::string::npos; pos = log.find("Failback : OverWrite", pos + 1))
-      ++lines;
-    EXPECT_EQ(c.logged.size(), lines);
+    EXPECT_EQ(c.logged.size(), testsupport::CountOf(log, "Failback : OverWrite"));
   }
 }
 

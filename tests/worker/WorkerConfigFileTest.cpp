@@ -30,15 +30,9 @@ std::string Pattern(size_t size) {
   return bytes;
 }
 
-class WorkerConfigFileTest : public stagetest::StageTest {
+class WorkerConfigFileTest : public stagetest::StreamStageTest {
  protected:
-  WorkerConfigFileTest() {
-    stream.reset(new vsArchive(&job.jobMgr, &job.appMgr, nullptr, "km"));
-    stream->setStream(4, 104, 1, 2);
-    EXPECT_EQ(0, stream->init(true));
-    EXPECT_TRUE(worker.CreateArchiveFile(args, stream.get()));
-    args.mArchive = stream.get();
-  }
+  WorkerConfigFileTest() { args.mArchive = stream.get(); }
   // A local file of the test for the sender.
   void File(const std::string& name, const std::string& bytes, const std::string& display = std::string()) {
     const std::string path = job.Lab().Path(name);
@@ -51,18 +45,14 @@ class WorkerConfigFileTest : public stagetest::StageTest {
   int Send() { return worker.BackupVMConfigFile(&args, speed, average); }
   // Closes the archive file and reads it back.
   archive::ArchiveContents Archive() {
-    const std::string path = stream->GetArchiveFilePath();
-    EXPECT_EQ(0, stream->closeArchiveFile());
     archive::ArchiveContents contents;
-    archive::Problem problem;
-    EXPECT_TRUE(archive::ReadArchive(path, contents, problem)) << problem.Describe();
+    CloseAndReadArchive(contents);
     return contents;
   }
   bool Fault(const std::string& op, int64_t after = 0, int64_t times = 1) {
     return job.Lab().Fault(op, 77, "injected", after, times);
   }
 
-  std::unique_ptr<vsArchive> stream;
   CMediaSpeedCounter speed;
   CAverageCounter average;
 };

@@ -15,13 +15,9 @@ namespace {
 
 using stagetest::kGuid;
 
-class WorkerFileCollectionTest : public stagetest::StageTest {
+class WorkerFileCollectionTest : public stagetest::StreamStageTest {
  protected:
   WorkerFileCollectionTest() {
-    stream.reset(new vsArchive(&job.jobMgr, &job.appMgr, nullptr, "km"));
-    stream->setStream(4, 104, 1, 2);
-    EXPECT_EQ(0, stream->init(true));
-    EXPECT_TRUE(worker.CreateArchiveFile(args, stream.get()));
     folder = job.Lab().Path("docs");
     EXPECT_TRUE(lab::MakeDirs(folder));
     std::ofstream(folder + "/a.txt") << std::string(10000, 'a');
@@ -36,7 +32,6 @@ class WorkerFileCollectionTest : public stagetest::StageTest {
     args.mMaxDiskSize = args.mFileSize = 10001;
     return worker.BackupVMFileCollection(&args);
   }
-  std::unique_ptr<vsArchive> stream;
   std::string folder;
 };
 
@@ -71,11 +66,8 @@ TEST_F(WorkerFileCollectionTest, EveryFailureEndsItsOwnItemFailedAndFreesTheBuff
   ASSERT_TRUE(lab::ClearFaultTable(error));
   ASSERT_EQ(0, Send()) << "the stream's buffer is free again after every failure";
 
-  const std::string path = stream->GetArchiveFilePath();
-  ASSERT_EQ(0, stream->closeArchiveFile());
   archive::ArchiveContents contents;
-  archive::Problem problem;
-  ASSERT_TRUE(archive::ReadArchive(path, contents, problem)) << problem.Describe();
+  ASSERT_TRUE(CloseAndReadArchive(contents));
   int failedItems = 0;
   for (const archive::Item& item : contents.items) {
     EXPECT_TRUE(item.ended) << item.name;

@@ -3,6 +3,11 @@
 // to the lab's hypervisor as the road leaves it before the mount.
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <string>
+
+#include "platform/archive/ArchiveReader.h"
+#include "platform/archive/vsArchive.h"
 #include "platform/vminfo/LabVMInfo.h"
 #include "support/ControllerTestSupport.h"
 
@@ -48,6 +53,29 @@ class StageTest : public ::testing::Test {
   StageWorker worker{&controller, 0};
   vm_params vm;
   quarnBackupArgs args;
+};
+
+// A stage test whose VM's archive file is open on a stream of the test's own.
+class StreamStageTest : public StageTest {
+ protected:
+  StreamStageTest() {
+    stream.reset(new vsArchive(&job.jobMgr, &job.appMgr, nullptr, "km"));
+    stream->setStream(4, 104, 1, 2);
+    EXPECT_EQ(0, stream->init(true));
+    EXPECT_TRUE(worker.CreateArchiveFile(args, stream.get()));
+  }
+  // Closes the archive file and reads it back; false when either fails.
+  bool CloseAndReadArchive(archive::ArchiveContents& contents) {
+    const std::string path = stream->GetArchiveFilePath();
+    const int closed = stream->closeArchiveFile();
+    EXPECT_EQ(0, closed);
+    archive::Problem problem;
+    const bool read = archive::ReadArchive(path, contents, problem);
+    EXPECT_TRUE(read) << problem.Describe();
+    return closed == 0 && read;
+  }
+
+  std::unique_ptr<vsArchive> stream;
 };
 
 }  // namespace stagetest
