@@ -123,9 +123,8 @@ void QuarnWorker::OverwriteChangeIdForFailback(const quarnBackupArgs* args, bool
   if (full || m_jobMgr == nullptr || !m_jobMgr->isFailbackBackup() || m_replicationInfo == nullptr ||
       m_mountCtx == nullptr)
     return;
-  // A copy: taking a list out of a message may add its slot, and the VM's disk threads come here at once.
-  App::VSAReplicationInfo replication(*m_replicationInfo);
-  const CNMessageList& records = replication.getlistobject(App::VSAReplicationInfo::F_trackingIds, false);
+  // The VM's disk threads come here at once: the list is read without making its slot.
+  const CNMessageList& records = m_replicationInfo->getlistobject(App::VSAReplicationInfo::F_trackingIds);
   const bool azure = m_appMgr != nullptr && m_appMgr->isServerTypeAzure();
   using Tracking = App::VSAReplicationTrakingIdInfo;
   // Each disk of the inventory is keyed by its path, the one name the hypervisor's inventory gives it.

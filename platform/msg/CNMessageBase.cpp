@@ -54,6 +54,10 @@ const std::string& EmptyText() {
   static const std::string* empty = new std::string();
   return *empty;
 }
+const CNMessageList& EmptyList() {
+  static const CNMessageList* empty = new CNMessageList();
+  return *empty;
+}
 
 uint32_t TagOf(int group, int type) {
   const CNMessageDecl* decl = CNMessageCatalogue::Instance().FindByGroupType(group, type);
@@ -409,6 +413,12 @@ CNMessageList& CNMessageBase::getlistobject(int index, int number, uint32_t tag,
   return slot.list();
 }
 
+const CNMessageList& CNMessageBase::getlistobject(int index, int number, uint32_t tag, uint32_t check) const {
+  size_t pos;
+  const Slot* slot = Find("getlistobject", index, number, tag, check, FitsMessageList, &pos) ? SlotAt(pos) : nullptr;
+  return slot ? slot->list() : EmptyList();
+}
+
 bool CNMessageBase::setliststring(int index, int number, const std::vector<std::string>& values, uint32_t tag,
                                   uint32_t check) {
   size_t pos;
@@ -504,6 +514,9 @@ std::vector<int64_t>& CNMessageBase::getlistint(const CNField& f, bool fill) {
 }
 CNMessageList& CNMessageBase::getlistobject(const CNField& f, bool fill) {
   return getlistobject(f.index, f.number, f.tag, f.check, fill);
+}
+const CNMessageList& CNMessageBase::getlistobject(const CNField& f) const {
+  return getlistobject(f.index, f.number, f.tag, f.check);
 }
 bool CNMessageBase::setliststring(const CNField& f, const std::vector<std::string>& values) {
   return setliststring(f.index, f.number, values, f.tag, f.check);

@@ -81,6 +81,9 @@ class CNMessageBase {
   std::vector<std::string>& getliststring(int index, int number, uint32_t tag, uint32_t check, bool fill);
   std::vector<int64_t>& getlistint(int index, int number, uint32_t tag, uint32_t check, bool fill);
   CNMessageList& getlistobject(int index, int number, uint32_t tag, uint32_t check, bool fill);
+  // For reading only: an unset list stays without a slot and reads as a shared empty list, so that
+  // threads may read one message at once.
+  const CNMessageList& getlistobject(int index, int number, uint32_t tag, uint32_t check) const;
   bool setliststring(int index, int number, const std::vector<std::string>& values, uint32_t tag,
                      uint32_t check);
   // Every element must be of the field's element type; otherwise nothing is written.
@@ -108,6 +111,7 @@ class CNMessageBase {
   std::vector<std::string>& getliststring(const CNField& f, bool fill);
   std::vector<int64_t>& getlistint(const CNField& f, bool fill);
   CNMessageList& getlistobject(const CNField& f, bool fill);
+  const CNMessageList& getlistobject(const CNField& f) const;
   bool setliststring(const CNField& f, const std::vector<std::string>& values);
   bool setlistobject(const CNField& f, const CNMessageList& values);
   CNMessageBase* getObjectAccessor(const CNField& f, bool create, int nestedGroup, int nestedType);
