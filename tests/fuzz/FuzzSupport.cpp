@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   std::filesystem::create_directories(folder);
   int n = 0;
   for (const std::string& seed : FuzzSeeds()) {
-    std::ofstream(std::string(folder) + "/seed-" + std::to_string(n++), std::ios::binary) << seed;
+    fuzz::WriteBytes(std::string(folder) + "/seed-" + std::to_string(n++), seed);
   }
   std::printf("%d seeds written to %s\n", n, folder);
   std::exit(n > 0 ? 0 : 1);
@@ -37,6 +37,15 @@ const std::string& ScratchDir() {
     return new std::string(pattern);
   }();
   return *dir;
+}
+
+void WriteBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 std::vector<std::string> CatalogueXml(bool compact) {

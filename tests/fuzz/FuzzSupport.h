@@ -25,6 +25,10 @@ namespace fuzz {
 // A folder of the process's own, removed at exit.
 const std::string& ScratchDir();
 
+// A file made to hold exactly `bytes`, and the bytes of a file (empty when it cannot be read).
+void WriteBytes(const std::string& path, const std::string& bytes);
+std::string ReadBytes(const std::string& path);
+
 // Every message of the catalogue, filled through the public accessors: texts that need escaping or
 // base64, protected texts, lists and nesting.
 std::vector<std::string> CatalogueXml(bool compact);

@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -17,15 +16,6 @@
 namespace {
 
 std::string Path() { return fuzz::ScratchDir() + "/input.qar"; }
-
-void Put(const std::string& bytes) {
-  std::ofstream(Path(), std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::string ReadBack(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 // A small archive of every record type, written by the writer.
 std::string Sample() {
@@ -75,7 +65,7 @@ std::string Sample() {
   close.U64(0);
   writer.Append(archive::RecordType::kArchiveEnd, close.Bytes(), nullptr, 0, error);
   writer.Close(error);
-  return ReadBack(path);
+  return fuzz::ReadBytes(path);
 }
 
 }  // namespace
@@ -84,7 +74,7 @@ std::vector<std::string> FuzzSeeds() { return {Sample()}; }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string bytes(reinterpret_cast<const char*>(data), size);
-  Put(bytes);
+  fuzz::WriteBytes(Path(), bytes);
   archive::ArchiveContents contents;
   archive::Problem problem;
   if (!archive::ReadArchive(Path(), contents, problem)) {
@@ -92,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(!problem.text.empty(), "a refusal without a reason");
     return 0;
   }
-  // Every piece of data lies inside the file.
+  // The data of every item lies inside the file.
   for (const archive::Item& item : contents.items) {
     for (const archive::Piece& piece : item.pieces) {
       FUZZ_CHECK(piece.hole || piece.fileOffset + piece.length <= size, item.name);

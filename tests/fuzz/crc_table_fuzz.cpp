@@ -4,7 +4,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,13 +13,6 @@
 
 namespace {
 
-void Put(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
-
-std::string Get(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 // The ".dat" and ".idx" of a table of the given records.
 std::pair<std::string, std::string> Written(const std::vector<std::pair<uint64_t, uint32_t>>& records) {
   const std::string name = fuzz::ScratchDir() + "/seed";
@@ -28,7 +20,7 @@ std::pair<std::string, std::string> Written(const std::vector<std::pair<uint64_t
   table.initialize(name, false);
   for (const auto& record : records) table.insert(MakeCRCRecord(record.first, record.second));
   table.close();
-  return {Get(TVMCRCTable::DataPath(name)), Get(TVMCRCTable::IndexPath(name))};
+  return {fuzz::ReadBytes(TVMCRCTable::DataPath(name)), fuzz::ReadBytes(TVMCRCTable::IndexPath(name))};
 }
 
 }  // namespace
@@ -52,8 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string rest(reinterpret_cast<const char*>(data) + 4, size - 4);
   if (length > rest.size()) length = static_cast<uint32_t>(rest.size());
   const std::string name = fuzz::ScratchDir() + "/input";
-  Put(TVMCRCTable::DataPath(name), rest.substr(0, length));
-  Put(TVMCRCTable::IndexPath(name), rest.substr(length));
+  fuzz::WriteBytes(TVMCRCTable::DataPath(name), rest.substr(0, length));
+  fuzz::WriteBytes(TVMCRCTable::IndexPath(name), rest.substr(length));
 
   TVMCRCTable table;
   TVMCRCRecord record;

@@ -14,12 +14,6 @@ namespace {
 
 std::string Path() { return fuzz::ScratchDir() + "/VMtoGUID"; }
 
-std::string Contents(const std::string& path) {
-  std::string text;
-  lab::ReadFile(path, text);
-  return text;
-}
-
 }  // namespace
 
 // The files of a table of three VMs, the record file first, separated by a NUL.
@@ -34,7 +28,7 @@ std::vector<std::string> FuzzSeeds() {
     table.insert(record);
   }
   table.close();
-  return {Contents(TCtreeTable::DataFile(Path())) + std::string(1, '\0') + Contents(TCtreeTable::IndexFile(Path()))};
+  return {fuzz::ReadBytes(TCtreeTable::DataFile(Path())) + std::string(1, '\0') + fuzz::ReadBytes(TCtreeTable::IndexFile(Path()))};
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -1,8 +1,6 @@
 // A message file (vsXMLFile): loaded into a filled message, saved again and reloaded.
 #include <cstddef>
 #include <cstdint>
-#include <fstream>
-#include <sstream>
 
 #include "fuzz/FuzzSupport.h"
 #include "platform/msg/CNMessageBase.h"
@@ -10,21 +8,13 @@
 #include "platform/msg/vsXMLFile.h"
 #include "records/messages/VirtualServerMessages.h"
 
-namespace {
-std::string Contents(const std::string& path) {
-  std::ostringstream text;
-  text << std::ifstream(path, std::ios::binary).rdbuf();
-  return text.str();
-}
-}  // namespace
-
 std::vector<std::string> FuzzSeeds() {
   std::vector<std::string> seeds;
   const std::string path = fuzz::ScratchDir() + "/seed.xml";
   for (const CNMessageDecl* decl : CNMessageCatalogue::Instance().All()) {
     std::unique_ptr<CNMessageBase> message = CNMessageBase::Create(decl->tagId);
     msgtest::FillAll(*message, static_cast<int>(seeds.size() % 4) + 1, 2);
-    if (vsXMLFile(path).Save(*message)) seeds.push_back(Contents(path));
+    if (vsXMLFile(path).Save(*message)) seeds.push_back(fuzz::ReadBytes(path));
   }
   return seeds;
 }
@@ -32,7 +22,7 @@ std::vector<std::string> FuzzSeeds() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string content(reinterpret_cast<const char*>(data), size);
   const std::string path = fuzz::ScratchDir() + "/message.xml";
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+  fuzz::WriteBytes(path, content);
   std::unique_ptr<CNMessageBase> expected = CNMessageBase::CreateFromXml(content, nullptr);
   std::unique_ptr<CNMessageBase> target =
       CNMessageBase::Create(expected ? expected->getTagID() : VirtualServer::VMAgentStartup::TAG);
@@ -45,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Saved, the file holds the file form of the message and loads back the same.
   FUZZ_CHECK(file.Save(*target), file.LastError());
   std::string xml;
-  FUZZ_CHECK(target->serialize(xml, false) && Contents(path) == xml, xml);
+  FUZZ_CHECK(target->serialize(xml, false) && fuzz::ReadBytes(path) == xml, xml);
   std::unique_ptr<CNMessageBase> reloaded = CNMessageBase::Create(target->getTagID());
   FUZZ_CHECK(file.Load(*reloaded), file.LastError());
   FUZZ_CHECK(msgtest::Diff(*target, *reloaded).empty(), msgtest::Diff(*target, *reloaded));

@@ -3,7 +3,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <sstream>
 
@@ -24,12 +23,6 @@ ZTPlatformInfo& Settings() {
     return info;
   }();
   return *settings;
-}
-
-std::string Contents(const std::string& path) {
-  std::ostringstream text;
-  text << std::ifstream(path, std::ios::binary).rdbuf();
-  return text.str();
 }
 
 // The texts before the first '=' of each line, blanks trimmed: the keys the file may hold, and more.
@@ -58,10 +51,10 @@ std::vector<std::string> FuzzSeeds() {
   settings.setNumber(kSection, "nMaxStreams", 18446744073709551615ull);
   settings.setString(kSection, "sProxyList", "proxyA, proxyB,,proxyC");
   settings.setString(kSection, "bUseHotAdd", "yes");
-  seeds.push_back(Contents(path));
+  seeds.push_back(fuzz::ReadBytes(path));
   settings.setString(kSection, "nMaxStreams", "0x1F");
   settings.setString(kSection, "dLimit", "-9223372036854775808");
-  seeds.push_back(Contents(path) + "# comment\n\n  spaced key \t=\t value  \nnoequals\n=novalue\nsLogVersion=3\n");
+  seeds.push_back(fuzz::ReadBytes(path) + "# comment\n\n  spaced key \t=\t value  \nnoequals\n=novalue\nsLogVersion=3\n");
   std::filesystem::remove(path);
   return seeds;
 }
@@ -70,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ZTPlatformInfo& settings = Settings();
   const std::string content(reinterpret_cast<const char*>(data), size);
   const std::string path = settings.sectionPath(kSection);
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+  fuzz::WriteBytes(path, content);
 
   std::map<std::string, std::pair<int, std::string>> before;
   for (const std::string& key : CandidateKeys(content)) {
@@ -91,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string key = before.begin()->first.empty() ? "quarnFuzzKey" : before.begin()->first;
   const std::string value = content.substr(0, content.find_first_of("\n\r")).substr(0, 16);
   if (!settings.setString(kSection, key, value)) {
-    FUZZ_CHECK(Contents(path) == content, "a refused write changed the file");
+    FUZZ_CHECK(fuzz::ReadBytes(path) == content, "a refused write changed the file");
   } else {
     std::string text;
     FUZZ_CHECK(settings.getString(kSection, key, &text) == 1 && text == value, key + " = " + text);
