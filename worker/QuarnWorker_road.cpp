@@ -282,10 +282,9 @@ int QuarnWorker::ProcessVM() {
   mounted = result == 0;
   if (appAware) m_controller->SendDeleteApplicationSnapReq(vm.vmGuid, true);
 
-  // 14. A stream for the backup. A VM whose mount failed does not wait for one: nothing of its failure
-  // goes through a stream, and the wait would hold the worker (and then a stream) behind the job's
-  // busy streams only to replace the mount's cause by "no stream".
-  if (mounted && m_currentStream == nullptr) {
+  // 14. A stream for the backup, asked for even when the mount failed: the mount's code stands unless
+  // no stream comes, and then the VM is retried (27) by a later attempt that may find both.
+  if (m_currentStream == nullptr) {
     streamAcquired = m_controller->AcquireStream(m_workerId, m_currentStream, true) && m_currentStream != nullptr;
     if (m_currentStream == nullptr) {
       m_event.Error(sig, "Failed to get a stream to backup VM [%s]", vm.vmName.c_str());
@@ -332,9 +331,7 @@ int QuarnWorker::ProcessVM() {
   }
 
   // 16.
-  if (mounted && !haveStream) {
-    // To the unmount.
-  } else if (!mounted || result != 0) {
+  if (!mounted || result != 0) {
     SendFailedVM(args);
     if (m_currentStream != nullptr) m_currentStream->GetStreamClientId();
   } else if (!metadataDone) {

@@ -74,7 +74,13 @@ TEST_F(RoadTest, EachFailureGivesItsCodeAndTheVMEndsHoldingNothing) {
        10, {}, ""},
       {"mount refused", [this](Job&) { lab_.Fault("vminfo.MountVM", 3001, "no snapshot"); }, 95,
        {"mount", "sendFailedVM", "unmount"}, ""},
-      {"no stream", [](Job& j) { j.controller->lend = false; }, 27, {"mount", "unmount"}, ""},
+      {"no stream", [](Job& j) { j.controller->lend = false; }, 27, {"mount", "sendFailedVM", "unmount"}, ""},
+      {"mount refused and no stream to be had",
+       [this](Job& j) {
+         lab_.Fault("vminfo.MountVM", 3001, "no snapshot");
+         j.controller->lend = false;
+       },
+       27, {"mount", "sendFailedVM", "unmount"}, ""},
       {"a stream taken before the mount, which then fails",
        [this](Job&) {
          lab_.Setting("VirtualServer", "bGetStreamBeforeMount", "1");
@@ -127,6 +133,8 @@ TEST_F(RoadTest, EachFailureGivesItsCodeAndTheVMEndsHoldingNothing) {
     EXPECT_EQ(c.result, job.Run());
     EXPECT_EQ(c.calls, job.worker->calls);
     EXPECT_LE(job.controller->asked, 1) << "a stream is asked for once at most";
+    // Every road past the mount attempt asks for a stream, a failed mount's too.
+    if (!c.calls.empty() && c.calls[0] == "mount") EXPECT_EQ(1, job.controller->asked);
     ExpectNothingHeld(job);
     EXPECT_NE(std::string::npos, job.vm.failureReason.find(c.reason)) << job.vm.failureReason;
     if (c.result == 17) {
