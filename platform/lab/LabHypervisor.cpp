@@ -192,6 +192,7 @@ bool ParseVMDescription(const std::string& text, VMDescription& vm, std::string&
   parsed.toolsVersion = Take(values, "toolsVersion");
   parsed.powerState = Take(values, "powerState");
   parsed.guestOS = Take(values, "guestOS");
+  parsed.resourcePool = Take(values, "resourcePool");
   parsed.other.swap(values);
   vm = parsed;
   return true;
@@ -208,6 +209,7 @@ std::string FormatVMDescription(const VMDescription& vm) {
   values["toolsVersion"] = vm.toolsVersion;
   values["powerState"] = vm.powerState;
   values["guestOS"] = vm.guestOS;
+  if (!vm.resourcePool.empty()) values["resourcePool"] = vm.resourcePool;
   values["cpus"] = std::to_string(vm.cpus);
   values["memoryMB"] = std::to_string(vm.memoryMB);
   if (!vm.configFiles.empty()) values["configCount"] = std::to_string(vm.configFiles.size());

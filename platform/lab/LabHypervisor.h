@@ -69,7 +69,8 @@ struct VMDescription {
   std::string version;
   std::string toolsVersion;
   std::string powerState;  // "on" or "off"
-  std::string guestOS;
+  std::string guestOS;       // "windows", "linux" or the guest's own name of its system
+  std::string resourcePool;  // the inventory path of the VM's resource pool; optional
   int64_t cpus = 0;
   int64_t memoryMB = 0;
   std::vector<VMDisk> disks;  // keys diskCount, disk<i>.file, disk<i>.sizeBytes, disk<i>.type

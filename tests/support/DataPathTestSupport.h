@@ -96,7 +96,7 @@ class DataPathWorker : public QuarnWorker {
     delete m_mountCtx;
     m_mountCtx = new MountCtx();
     InitMountCtxForVM(m_jobMgr, m_appMgr, &m_subclientFiles, &m_registry, m_mountCtx);
-    m_mountCtx->backupLevel = m_currentArgs->mBackupLevel == 1 ? 1 : 2;
+    m_mountCtx->vmBackupLevel = m_currentArgs->mBackupLevel == 1 ? 1 : 2;
     m_mountCtx->vmName = m_currentVM->vmName;
     m_mountCtx->vmGuid = m_currentVM->vmGuid;
     m_mountCtx->backupName = m_currentVM->vmGuid;

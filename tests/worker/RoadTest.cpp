@@ -54,7 +54,7 @@ TEST_F(RoadTest, AFullBackupRunsEveryStepOnceInOrderAndGivesItsStreamBack) {
   std::string error;
   ASSERT_TRUE(lab::ReadFaultTable(table, error)) << error;
   EXPECT_EQ(0, table.rules[0].calls) << "the index was not asked";
-  EXPECT_EQ(1u, job.worker->Mount()->backupLevel);
+  EXPECT_EQ(1, job.worker->Mount()->vmBackupLevel);
 }
 
 TEST_F(RoadTest, EachFailureGivesItsCodeAndTheVMEndsHoldingNothing) {
@@ -164,7 +164,7 @@ TEST_F(RoadTest, IndexingV2ChecksTheVMsOwnJobAndRunsItsArchiveIndex) {
     Job job(3003, 2);
     EXPECT_EQ(0, job.Run());
     EXPECT_EQ(1, job.vm.updateInfo.getint64(JobManager::VMUpdateInfo::F_backupLevel)) << "converted to full";
-    EXPECT_EQ(1, job.worker->Mount()->backupLevel);
+    EXPECT_EQ(1, job.worker->Mount()->vmBackupLevel);
     EXPECT_TRUE(Logged("VM:[vm01] not found in the index.Performing FULL backup on the VM"));
   }
   {
