@@ -1,6 +1,7 @@
 // Mount records and mounts of a VM over the lab: what the lab's hypervisor holds of the VM (its disk
 // images, configuration files and file collections) as the layout objects walk it, and the mount's
-// point-in-time copies in the mount-path folder that the backup reads instead of the live images.
+// snapshot views and point-in-time copies in the mount-path folder that the backup reads instead of
+// the live images.
 #include <unistd.h>
 
 #include <cstdio>
@@ -8,6 +9,7 @@
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabDisks.h"
 #include "platform/lab/LabFaults.h"
+#include "platform/lab/LabSnapshot.h"
 #include "platform/os/CPxCRC32.h"
 #include "platform/os/CPxDirectory.h"
 #include "platform/os/CPxPath.h"
@@ -158,7 +160,7 @@ int LabVMInfo::GetMountedVolumes(const MountCtx& ctx, std::vector<VMInfoStructs:
 }
 
 bool LabVMInfo::CopyVM(const std::string& server, const lab::VMDescription& vm, const std::string& mountPath,
-                       bool checksums, lab::MountRecord& record) {
+                       lab::MountRecord& record) {
   std::vector<std::string> sources;
   for (const lab::VMDisk& disk : vm.disks) sources.push_back(disk.file);
   for (const lab::VMConfigFile& config : vm.configFiles) sources.push_back(config.file);
@@ -173,27 +175,31 @@ bool LabVMInfo::CopyVM(const std::string& server, const lab::VMDescription& vm, 
     return false;
   }
   std::vector<std::string> made;
+  auto undo = [&made] {
+    std::string ignored;
+    for (const std::string& done : made) lab::DropSnapshot(done, ignored);
+  };
   for (size_t i = 0; i < sources.size(); ++i) {
     const bool disk = i < vm.disks.size();
     // Disks and files of one VM may share a name in different folders: each configuration file gets
     // a folder of its own, so that every copy keeps its name.
     const std::string folder = disk ? mountPath : mountPath + "/config" + std::to_string(i - vm.disks.size());
     if (!disk && !lab::MakeDirs(folder)) {
-      for (const std::string& done : made) unlink(done.c_str());
+      undo();
       Fail(kErrMountFailed, "Cannot create the mount path [" + folder + "]");
       return false;
     }
     const std::string copy = folder + "/" + CPxPath::GetFileName(sources[i]);
-    // A copy left by a mount that never ended is replaced, never read as this one.
-    unlink(copy.c_str());
-    std::string sha;
+    // A copy or view left by a mount that never ended is replaced, never read as this one.
+    if (!disk) unlink(copy.c_str());
+    std::string changeId;
     std::string error;
-    // A disk's copy takes its change journal with it, so its change id describes the copy's bytes.
+    // A disk's view takes its change journal with it, so its change id describes the view's bytes.
     const std::string source = lab::DiskImagePath(server, sources[i]);
-    const bool copied = disk ? lab::CopyDiskPointInTime(source, copy, checksums ? &sha : nullptr, error)
+    const bool copied = disk ? lab::TakeSnapshot(source, copy, changeId, error)
                              : lab::CopyPointInTime(source, copy, nullptr, error);
     if (!copied) {
-      for (const std::string& done : made) unlink(done.c_str());
+      undo();
       Fail(kErrMountFailed, "Cannot mount VM [" + vm.name + "]: " + error);
       return false;
     }
@@ -208,7 +214,7 @@ bool LabVMInfo::CopyVM(const std::string& server, const lab::VMDescription& vm, 
     mounted.copy = copy;
     mounted.datastore = vm.disks[i].Datastore();
     mounted.sizeBytes = vm.disks[i].sizeBytes;
-    mounted.sha256 = sha;
+    mounted.changeId = changeId;
     record.disks.push_back(mounted);
   }
   return true;
@@ -222,21 +228,17 @@ int LabVMInfo::MountVM(MountCtx& ctx) {
   if (!lab::FindVM(server, Label(ctx), vm)) return Fail(kErrNotFound, "VM [" + Label(ctx) + "] not found");
   if (ctx.mountPath.empty() || ctx.mountPath[0] != '/' || ctx.jobId == 0)
     return Fail(kErrMountFailed, "No usable mount path or job for VM [" + vm.name + "]");
-  lab::ServerRecord serverRecord;
   std::string error;
-  if (!lab::ReadServerRecord(server, serverRecord, error))
-    return Fail(kErrUnreadable, "Cannot read the hypervisor server description: " + error);
-  auto checksums = serverRecord.other.find("mountChecksums");
   lab::MountRecord record;
   record.vm = vm.name;
   record.guid = vm.guid;
+  record.server = server;
   record.mountPath = ctx.mountPath;
   record.state = "mounted";
   record.cleanup = MountCleanupString(server, static_cast<int64_t>(ctx.jobId), vm.guid);
-  if (!CopyVM(server, vm, ctx.mountPath, checksums == serverRecord.other.end() || checksums->second != "0", record))
-    return 0;
+  if (!CopyVM(server, vm, ctx.mountPath, record)) return 0;
   if (!lab::WriteMountRecord(server, static_cast<int64_t>(ctx.jobId), record, error)) {
-    for (const lab::MountedDisk& disk : record.disks) unlink(disk.copy.c_str());
+    for (const lab::MountedDisk& disk : record.disks) lab::DropSnapshot(disk.copy, error);
     for (const lab::MountedFile& file : record.configs) unlink(file.copy.c_str());
     return Fail(kErrMountFailed, "Cannot record the mount of VM [" + vm.name + "]: " + error);
   }
@@ -279,13 +281,15 @@ int LabVMInfo::UnmountVM(MountCtx& ctx) {
     Succeed();
     return 1;
   }
-  for (const lab::MountedDisk& disk : record.disks) unlink(disk.copy.c_str());
+  std::string error;
+  for (const lab::MountedDisk& disk : record.disks) {
+    if (!lab::DropSnapshot(disk.copy, error)) return Fail(kErrMountFailed, "Cannot unmount VM [" + record.vm + "]: " + error);
+  }
   for (const lab::MountedFile& file : record.configs) unlink(file.copy.c_str());
   // The folder goes only when it is the one this caller mounted into.
   if (record.mountPath == ctx.mountPath && CPxDirectory::Remove(record.mountPath, true, false).IsError())
     return Fail(kErrMountFailed, "Cannot remove the mount path [" + record.mountPath + "]");
   record.state = "unmounted";
-  std::string error;
   if (!lab::WriteMountRecord(server, static_cast<int64_t>(ctx.jobId), record, error))
     return Fail(kErrMountFailed, "Cannot record the unmount of VM [" + record.vm + "]: " + error);
   ctx.cleanupString.clear();
