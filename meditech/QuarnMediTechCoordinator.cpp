@@ -58,6 +58,8 @@ bool QuarnMediTechCoordinator::OnMsgVMBackupResult(const std::string& agent, Vir
     m_jobMgr->setPendingCauseAndEvent(kEventVMFailed, kPendingSeverity);
     m_event.Error(kSigResult, "Failing entire job because MediTech VM [%s] backup failed!", name.c_str());
     m_failJob = true;
+    if (m_unfinishedVMReason.empty())
+      m_unfinishedVMReason = "The job failed because MediTech VM [" + name + "] backup failed";
     SetQuitFlag();
   }
   return QuarnCoordinator::OnMsgVMBackupResult(agent, message);
