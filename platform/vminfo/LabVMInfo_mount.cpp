@@ -4,6 +4,7 @@
 // the live images.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "platform/lab/Lab.h"
@@ -41,6 +42,13 @@ bool IsContainedPath(const std::string& relative) {
   return true;
 }
 
+bool MountHasDisk(const lab::MountRecord& mount, const std::string& source) {
+  for (const lab::MountedDisk& disk : mount.disks) {
+    if (disk.source == source) return true;
+  }
+  return false;
+}
+
 std::string Label(const MountCtx& ctx) { return ctx.vmGuid.empty() ? ctx.vmName : ctx.vmGuid; }
 
 // The copy of a source in the mount, or the source itself when the mount has none.
@@ -54,6 +62,11 @@ std::string CopyOf(const lab::MountRecord* mount, const std::string& server, con
     }
   }
   return lab::DiskImagePath(server, source);
+}
+
+// A view in the mount's own folder is the mount's; one of a shared shadow stays with the shadow.
+bool OwnView(const lab::MountRecord& mount, const lab::MountedDisk& disk) {
+  return disk.copy.compare(0, mount.mountPath.size() + 1, mount.mountPath + "/") == 0;
 }
 
 }  // namespace
@@ -92,6 +105,8 @@ int LabVMInfo::GetMountInfoFull(const MountCtx& ctx, std::vector<VMInfoStructs::
   std::vector<VMInfoStructs::SMountInfoFull> records;
   for (size_t i = 0; i < vm.disks.size(); ++i) {
     const lab::VMDisk& image = vm.disks[i];
+    // A disk a filter left out of the mount is not the backup's.
+    if (mounted && !MountHasDisk(mount, image.file)) continue;
     VMInfoStructs::SDisk disk;
     disk.path = CopyOf(mounted ? &mount : nullptr, server, image.file);
     disk.diskType = kLabDiskType;
@@ -160,6 +175,7 @@ int LabVMInfo::GetMountedVolumes(const MountCtx& ctx, std::vector<VMInfoStructs:
 }
 
 bool LabVMInfo::CopyVM(const std::string& server, const lab::VMDescription& vm, const std::string& mountPath,
+                       const std::map<std::string, std::string>& copyFrom, const std::vector<size_t>& filtered,
                        lab::MountRecord& record) {
   std::vector<std::string> sources;
   for (const lab::VMDisk& disk : vm.disks) sources.push_back(disk.file);
@@ -181,6 +197,7 @@ bool LabVMInfo::CopyVM(const std::string& server, const lab::VMDescription& vm, 
   };
   for (size_t i = 0; i < sources.size(); ++i) {
     const bool disk = i < vm.disks.size();
+    if (disk && std::find(filtered.begin(), filtered.end(), i) != filtered.end()) continue;
     // Disks and files of one VM may share a name in different folders: each configuration file gets
     // a folder of its own, so that every copy keeps its name.
     const std::string folder = disk ? mountPath : mountPath + "/config" + std::to_string(i - vm.disks.size());
@@ -189,21 +206,28 @@ bool LabVMInfo::CopyVM(const std::string& server, const lab::VMDescription& vm, 
       Fail(kErrMountFailed, "Cannot create the mount path [" + folder + "]");
       return false;
     }
-    const std::string copy = folder + "/" + CPxPath::GetFileName(sources[i]);
+    const auto shadowCopy = copyFrom.find(sources[i]);
+    const std::string source =
+        shadowCopy != copyFrom.end() ? shadowCopy->second : lab::DiskImagePath(server, sources[i]);
+    // A shared shadow's view of a disk holds the disk as the shadow took it: the mount reads it as it
+    // is, and it stays the shadow's.
+    const bool shared = disk && shadowCopy != copyFrom.end();
+    const std::string copy = shared ? source : folder + "/" + CPxPath::GetFileName(sources[i]);
     // A copy or view left by a mount that never ended is replaced, never read as this one.
     if (!disk) unlink(copy.c_str());
     std::string changeId;
-    std::string error;
+    std::string error = "the shared shadow's view " + source + " names no generation of the disk";
     // A disk's view takes its change journal with it, so its change id describes the view's bytes.
-    const std::string source = lab::DiskImagePath(server, sources[i]);
-    const bool copied = disk ? lab::TakeSnapshot(source, copy, changeId, error)
-                             : lab::CopyPointInTime(source, copy, nullptr, error);
+    if (shared) changeId = lab::ImageChangeId(source);
+    const bool copied = shared ? !changeId.empty()
+                        : disk ? lab::TakeSnapshot(source, copy, changeId, error)
+                               : lab::CopyPointInTime(source, copy, nullptr, error);
     if (!copied) {
       undo();
       Fail(kErrMountFailed, "Cannot mount VM [" + vm.name + "]: " + error);
       return false;
     }
-    made.push_back(copy);
+    if (!shared) made.push_back(copy);
     if (!disk) {
       record.configs.push_back(lab::MountedFile{sources[i], copy});
       continue;
@@ -229,6 +253,9 @@ int LabVMInfo::MountVM(MountCtx& ctx) {
   if (ctx.mountPath.empty() || ctx.mountPath[0] != '/' || ctx.jobId == 0)
     return Fail(kErrMountFailed, "No usable mount path or job for VM [" + vm.name + "]");
   std::string error;
+  std::map<std::string, std::string> copyFrom;
+  if (!SharedShadowSources(ctx, server, vm, copyFrom)) return 0;
+  const std::vector<size_t> filtered = FilteredDisks(ctx, vm);
   lab::MountRecord record;
   record.vm = vm.name;
   record.guid = vm.guid;
@@ -236,9 +263,11 @@ int LabVMInfo::MountVM(MountCtx& ctx) {
   record.mountPath = ctx.mountPath;
   record.state = "mounted";
   record.cleanup = MountCleanupString(server, static_cast<int64_t>(ctx.jobId), vm.guid);
-  if (!CopyVM(server, vm, ctx.mountPath, record)) return 0;
+  if (!CopyVM(server, vm, ctx.mountPath, copyFrom, filtered, record)) return 0;
+  ctx.m_nSkippedDisksCount = static_cast<int32_t>(filtered.size());
   if (!lab::WriteMountRecord(server, static_cast<int64_t>(ctx.jobId), record, error)) {
-    for (const lab::MountedDisk& disk : record.disks) lab::DropSnapshot(disk.copy, error);
+    for (const lab::MountedDisk& disk : record.disks)
+      if (OwnView(record, disk)) lab::DropSnapshot(disk.copy, error);
     for (const lab::MountedFile& file : record.configs) unlink(file.copy.c_str());
     return Fail(kErrMountFailed, "Cannot record the mount of VM [" + vm.name + "]: " + error);
   }
@@ -283,7 +312,8 @@ int LabVMInfo::UnmountVM(MountCtx& ctx) {
   }
   std::string error;
   for (const lab::MountedDisk& disk : record.disks) {
-    if (!lab::DropSnapshot(disk.copy, error)) return Fail(kErrMountFailed, "Cannot unmount VM [" + record.vm + "]: " + error);
+    if (OwnView(record, disk) && !lab::DropSnapshot(disk.copy, error))
+      return Fail(kErrMountFailed, "Cannot unmount VM [" + record.vm + "]: " + error);
   }
   for (const lab::MountedFile& file : record.configs) unlink(file.copy.c_str());
   // The folder goes only when it is the one this caller mounted into.
