@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "app/QuarnUtils.h"
+#include "archiving/QuarnVMManagement.h"
 #include "controller/QuarnController.h"
 #include "disklayout/QuarnChangeIdFile.h"
 #include "platform/archive/vsArchive.h"
@@ -154,6 +155,14 @@ int QuarnWorker::PostBackupVM(quarnBackupArgs& args) {
     firstEntry = false;
   }
 
+  // The stub record of a VM to be stubbed carries its sizes into the index (through the VM header).
+  if (vm.archiveAction == QuarnVMManagement::kArchiveActionToBeStubbed && !vm.indexingMetadata.stubData.empty()) {
+    m_event.Debug(sig, "Updating VM Size in the stub data [%lld]", static_cast<long long>(args.mGuestSize));
+    QuarnVMManagement::VMArchUpdateVMStubData(vm.indexingMetadata.stubData, VMInfoStructs::STUB_STATE_UNKNOWN, 0,
+                                              static_cast<long long>(m_config->getTotalSize()),
+                                              static_cast<long long>(args.mGuestSize));
+  }
+
   SendDeletedDisks();
   SendVMHeader();
   if (!CommitVMMetadataFiles()) return kResultFailed;
@@ -239,8 +248,12 @@ int QuarnWorker::SendVMHeader() {
   archive->sendFileHeader(name, m_config != nullptr ? m_config->getTotalSize() : 0,
                           m_mountCtx != nullptr ? m_mountCtx->fileTime : 0, true, failback, false, 1, 0, 0, 0, false,
                           true, noMetadata);
+  // A VM to be stubbed hands the index its stub record (the stub phase stubs only what the index
+  // holds) and the delete timestamp kept with it.
+  const bool toBeStubbed = m_currentVM->archiveAction == QuarnVMManagement::kArchiveActionToBeStubbed;
+  const VSAIndexingMetadata& stub = m_currentVM->indexingMetadata;
   IdxMetadata::IdxMetaData metadata;
-  SendVSVMIdxMetadata(std::string(), 0, metadata);
+  SendVSVMIdxMetadata(toBeStubbed ? stub.stubData : std::string(), toBeStubbed ? stub.deleteTimestamp : 0, metadata);
   archive->sendEOF(true, 0);
   archive->sendFileHeader("\\", 0, 0, true, false, false, -1, 1, 0, 0, false, true, false);
   archive->sendEOF(true, 0);

@@ -33,7 +33,10 @@ void PrintUsage() {
                "  quarn-lab verify <lab> [--job ID] [--vm GUID] [--image DISK=PATH,...]\n"
                "  quarn-lab session <lab> go-ahead --client NAME --service NAME --vm GUID [--vm-client-id N]\n"
                "                [--as CLIENT]\n"
-               "  quarn-lab session <lab> listen --client NAME --service NAME [--seconds N]\n");
+               "  quarn-lab session <lab> listen --client NAME --service NAME [--seconds N]\n"
+               "  quarn-lab vm <lab> <vm> power on|off [--hours H]\n"
+               "  quarn-lab vm <lab> <vm> delete\n"
+               "  quarn-lab vm <lab> <vm> restore [--job ID]\n");
 }
 
 int UsageError(const std::string& message) {

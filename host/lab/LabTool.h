@@ -57,6 +57,8 @@ int Disk(const std::vector<std::string>& args);
 // Exits 1 when an archive is malformed or a VM's backup does not reassemble or match.
 int Verify(const std::vector<std::string>& args);
 int Session(const std::vector<std::string>& args);
+// Powers a VM on or off, deletes it, or restores a stub's disks from its backups.
+int VM(const std::vector<std::string>& args);
 
 // Prints the outcome of a job of the selected lab and the lines of the client's log that matter.
 void PrintOutcome(int64_t jobId, const std::string& client);
