@@ -26,7 +26,10 @@
 // (platform/lab/LabAgent.h) made and deleted through "vminfo.CreateSharedShadow" and
 // "vminfo.DeleteSharedShadow"; a VM's inventory ("vminfo.GetVMInfoForVM", selector vm) carries its
 // description's power state, and a datastore's figures ("vminfo.GetDatastoreInfo") are its record of
-// platform/lab/LabHypervisor.h.
+// platform/lab/LabHypervisor.h. A shared shadow is a point-in-time copy of its VMs' files
+// (platform/lab/LabShadow.h); an object whose option "singleSharedShadow" is set mounts every VM from
+// the job's shared shadow and from nothing else. A mount leaves out the disks that the context's disk
+// filters name (a pattern matched against the disk's index name or image file name, any case).
 class LabVMInfo : public IVMInfo {
  public:
   // Codes of the lab's own failures. They lie in a range that the error classification does not
@@ -166,9 +169,27 @@ class LabVMInfo : public IVMInfo {
                               VMInfoStructs::SVMInfo& info);
   // Changes the VM's description (LabVMInfo_archiving.cpp); 0 with the failure recorded when it cannot.
   int ChangeVM(const std::string& guidOrName, const lab::VMChange& change);
-  // Copies the VM's disks and description into the mount folder; false (failure recorded).
+  // Copies the VM's disks and description into the mount folder, each from its copy in copyFrom (by
+  // source) or, without one there, from the live file; the disks of `filtered` (positions) are left
+  // out. False (failure recorded).
   bool CopyVM(const std::string& server, const lab::VMDescription& vm, const std::string& mountPath, bool checksums,
+              const std::map<std::string, std::string>& copyFrom, const std::vector<size_t>& filtered,
               lab::MountRecord& record);
+
+  // ---- The job's shared shadow and disk filters (LabVMInfo_shadow.cpp) ----
+  // With the option "singleSharedShadow" set, the copies of the VM's files in the job's standing
+  // shared shadow: a mount then reads nothing else, and fails (false, failure recorded) when no
+  // shared shadow of the job holds the VM. Without the option copyFrom is empty.
+  bool SharedShadowSources(const MountCtx& ctx, const std::string& server, const lab::VMDescription& vm,
+                           std::map<std::string, std::string>& copyFrom);
+  // The point-in-time copies of the VMs' files for a new shared shadow of the job; false (failure
+  // recorded, nothing left) when one cannot be made.
+  bool TakeSharedShadow(const std::string& server, int64_t jobId, const std::string& name,
+                        const std::vector<lab::VMDescription>& vms);
+  // Removes the job's shared shadow copies and marks its record deleted.
+  void RemoveSharedShadow(const std::string& server, int64_t jobId, const std::string& name);
+  // The positions of the VM's disks that a disk filter of the context leaves out of the backup.
+  static std::vector<size_t> FilteredDisks(const MountCtx& ctx, const lab::VMDescription& vm);
 
   // Constant after construction.
   const int instanceType_;

@@ -3,6 +3,7 @@
 // point-in-time copies in the mount-path folder that the backup reads instead of the live images.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "platform/lab/Lab.h"
@@ -37,6 +38,13 @@ bool IsContainedPath(const std::string& relative) {
     start = slash + 1;
   }
   return true;
+}
+
+bool MountHasDisk(const lab::MountRecord& mount, const std::string& source) {
+  for (const lab::MountedDisk& disk : mount.disks) {
+    if (disk.source == source) return true;
+  }
+  return false;
 }
 
 std::string Label(const MountCtx& ctx) { return ctx.vmGuid.empty() ? ctx.vmName : ctx.vmGuid; }
@@ -90,6 +98,8 @@ int LabVMInfo::GetMountInfoFull(const MountCtx& ctx, std::vector<VMInfoStructs::
   std::vector<VMInfoStructs::SMountInfoFull> records;
   for (size_t i = 0; i < vm.disks.size(); ++i) {
     const lab::VMDisk& image = vm.disks[i];
+    // A disk a filter left out of the mount is not the backup's.
+    if (mounted && !MountHasDisk(mount, image.file)) continue;
     VMInfoStructs::SDisk disk;
     disk.path = CopyOf(mounted ? &mount : nullptr, server, image.file);
     disk.diskType = kLabDiskType;
@@ -158,7 +168,8 @@ int LabVMInfo::GetMountedVolumes(const MountCtx& ctx, std::vector<VMInfoStructs:
 }
 
 bool LabVMInfo::CopyVM(const std::string& server, const lab::VMDescription& vm, const std::string& mountPath,
-                       bool checksums, lab::MountRecord& record) {
+                       bool checksums, const std::map<std::string, std::string>& copyFrom,
+                       const std::vector<size_t>& filtered, lab::MountRecord& record) {
   std::vector<std::string> sources;
   for (const lab::VMDisk& disk : vm.disks) sources.push_back(disk.file);
   for (const lab::VMConfigFile& config : vm.configFiles) sources.push_back(config.file);
@@ -175,6 +186,7 @@ bool LabVMInfo::CopyVM(const std::string& server, const lab::VMDescription& vm, 
   std::vector<std::string> made;
   for (size_t i = 0; i < sources.size(); ++i) {
     const bool disk = i < vm.disks.size();
+    if (disk && std::find(filtered.begin(), filtered.end(), i) != filtered.end()) continue;
     // Disks and files of one VM may share a name in different folders: each configuration file gets
     // a folder of its own, so that every copy keeps its name.
     const std::string folder = disk ? mountPath : mountPath + "/config" + std::to_string(i - vm.disks.size());
@@ -189,7 +201,9 @@ bool LabVMInfo::CopyVM(const std::string& server, const lab::VMDescription& vm, 
     std::string sha;
     std::string error;
     // A disk's copy takes its change journal with it, so its change id describes the copy's bytes.
-    const std::string source = lab::DiskImagePath(server, sources[i]);
+    const auto shadowCopy = copyFrom.find(sources[i]);
+    const std::string source =
+        shadowCopy != copyFrom.end() ? shadowCopy->second : lab::DiskImagePath(server, sources[i]);
     const bool copied = disk ? lab::CopyDiskPointInTime(source, copy, checksums ? &sha : nullptr, error)
                              : lab::CopyPointInTime(source, copy, nullptr, error);
     if (!copied) {
@@ -227,14 +241,19 @@ int LabVMInfo::MountVM(MountCtx& ctx) {
   if (!lab::ReadServerRecord(server, serverRecord, error))
     return Fail(kErrUnreadable, "Cannot read the hypervisor server description: " + error);
   auto checksums = serverRecord.other.find("mountChecksums");
+  std::map<std::string, std::string> copyFrom;
+  if (!SharedShadowSources(ctx, server, vm, copyFrom)) return 0;
+  const std::vector<size_t> filtered = FilteredDisks(ctx, vm);
   lab::MountRecord record;
   record.vm = vm.name;
   record.guid = vm.guid;
   record.mountPath = ctx.mountPath;
   record.state = "mounted";
   record.cleanup = MountCleanupString(server, static_cast<int64_t>(ctx.jobId), vm.guid);
-  if (!CopyVM(server, vm, ctx.mountPath, checksums == serverRecord.other.end() || checksums->second != "0", record))
+  if (!CopyVM(server, vm, ctx.mountPath, checksums == serverRecord.other.end() || checksums->second != "0", copyFrom,
+              filtered, record))
     return 0;
+  ctx.m_nSkippedDisksCount = static_cast<int32_t>(filtered.size());
   if (!lab::WriteMountRecord(server, static_cast<int64_t>(ctx.jobId), record, error)) {
     for (const lab::MountedDisk& disk : record.disks) unlink(disk.copy.c_str());
     for (const lab::MountedFile& file : record.configs) unlink(file.copy.c_str());
