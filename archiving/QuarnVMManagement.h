@@ -134,6 +134,13 @@ class QuarnVMManagement {
   // Name lists: splits ';'-separated names, '"' quoting, '\' escaping the next character.
   static std::vector<std::string> SplitVMNameList(const std::string& list);
 
+  // Test hook: takes the VM, its argument block and the settings as PerformVMManagement does, without
+  // reading the settings.
+  void TEST_Prepare(vm_params* vm, quarnBackupArgs& args, const VMArchivingParams& params) {
+    Attach(vm, args);
+    m_params = params;
+  }
+
   // The guest shutdown is waited for this many times this long (through the platform clock).
   static constexpr int kShutdownPolls = 10;
   static constexpr long long kShutdownPollMs = 30000;

@@ -143,8 +143,10 @@ std::string WhyNotRestored(int64_t jobId, const std::string& guid) {
     const auto restored = backup.disks.find("\\" + guid + "\\" + disk.indexName);
     std::string sha;
     if (restored == backup.disks.end()) return "disk " + disk.indexName + " is not in the backup";
+    std::string taken;
     if (!archive::HashRestoredDisk(restored->second, sha, error)) return error;
-    if (sha != disk.sha256 || restored->second.size != disk.sizeBytes)
+    if (!lab::MountedDiskDigest(mount, disk, taken, error)) return error;
+    if (sha != taken || restored->second.size != disk.sizeBytes)
       return "disk " + disk.indexName + " restores other bytes than its point-in-time copy";
   }
   return std::string();
@@ -345,6 +347,16 @@ int64_t CountCalls(const Level& level, const Operation& operation, std::string& 
   if (!why.empty()) {
     error = "the job without a fault did not complete:" + why;
     return 0;
+  }
+  // An incremental that quietly became a full would try nothing an incremental does.
+  for (const lab::ArchiveLocation& location : lab::ListArchiveFiles(level.job)) {
+    archive::ArchiveContents contents;
+    archive::Problem problem;
+    if (archive::ReadArchiveBegin(location.path, contents, problem) && !contents.indexOnly &&
+        (contents.backupLevel == 1) == level.incremental) {
+      error = "the job without a fault wrote an archive of level " + std::to_string(contents.backupLevel);
+      return 0;
+    }
   }
   return table.rules[0].calls;
 }
