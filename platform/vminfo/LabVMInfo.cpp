@@ -124,7 +124,7 @@ int LabVMInfo::GetHostInfo(const std::string& hostName, VMInfoStructs::SHostInfo
   return 1;
 }
 
-int LabVMInfo::LoadVMInfo(const std::string& guidOrName, VMInfoStructs::SVMInfo& info) {
+int LabVMInfo::LoadVMInfo(const std::string& guidOrName, VMInfoStructs::SVMInfo& info, uint64_t mask) {
   if (Faulted("vminfo.LoadVMInfo", guidOrName)) return 0;
   std::string server;
   if (!FindServer(server)) return 0;
@@ -133,6 +133,7 @@ int LabVMInfo::LoadVMInfo(const std::string& guidOrName, VMInfoStructs::SVMInfo&
 
   VMInfoStructs::SVMInfo filled;
   DescribeVM(vm, filled);
+  FillArchivingInventory(server, vm, mask, filled);
   info = filled;
   Succeed();
   return 1;

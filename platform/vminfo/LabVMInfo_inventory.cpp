@@ -108,14 +108,17 @@ void LabVMInfo::DescribeVM(const lab::VMDescription& vm, VMInfoStructs::SVMInfo&
   info.guestOS.field1 = info.field64;
   info.guestOS.field2 = windows ? "Windows" : linux ? "Linux" : vm.guestOS;
   info.disks.clear();
-  for (size_t i = 0; i < vm.disks.size(); ++i) info.disks.push_back(DiskRecord(vm, i));
+  for (size_t i = 0; i < vm.disks.size(); ++i) {
+    // A stub's deleted disks are no longer the VM's.
+    if (!vm.disks[i].deleted) info.disks.push_back(DiskRecord(vm, i));
+  }
 }
 
 int LabVMInfo::GetVMInfoForVM(const std::string& vmName, const std::string& vmGuid, const std::string& host,
                               uint64_t mask, bool flag, VMInfoStructs::SVMInfo& info) {
   const std::string wanted = vmGuid.empty() ? vmName : vmGuid;
   if (Faulted("vminfo.GetVMInfoForVM", wanted)) return 0;
-  return LoadVMInfo(wanted, info);
+  return LoadVMInfo(wanted, info, mask);
 }
 
 int LabVMInfo::GetDatastoreInfo(const std::string& datastore, const std::string& text, const std::string& host,

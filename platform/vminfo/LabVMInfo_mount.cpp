@@ -265,6 +265,7 @@ int LabVMInfo::MountVM(MountCtx& ctx) {
   ctx.cleanupString = record.cleanup;
   // The caller's copy of the VM's record may hold no more than its name and GUID.
   DescribeVM(vm, ctx.vmInfo);
+  FillArchivingInventory(server, vm, ~0ULL, ctx.vmInfo);
   ctx.fileTime = static_cast<int64_t>(ZtClock::NowSeconds());
   ctx.allocatedSize = 0;
   for (const lab::MountedDisk& disk : record.disks) {
