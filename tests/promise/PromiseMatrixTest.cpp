@@ -346,6 +346,16 @@ int64_t CountCalls(const Level& level, const Operation& operation, std::string& 
     error = "the job without a fault did not complete:" + why;
     return 0;
   }
+  // An incremental that quietly became a full would try nothing an incremental does.
+  for (const lab::ArchiveLocation& location : lab::ListArchiveFiles(level.job)) {
+    archive::ArchiveContents contents;
+    archive::Problem problem;
+    if (archive::ReadArchiveBegin(location.path, contents, problem) && !contents.indexOnly &&
+        (contents.backupLevel == 1) == level.incremental) {
+      error = "the job without a fault wrote an archive of level " + std::to_string(contents.backupLevel);
+      return 0;
+    }
+  }
   return table.rules[0].calls;
 }
 
