@@ -18,6 +18,7 @@
 #include "platform/lab/LabFaults.h"
 #include "platform/lab/LabJob.h"
 #include "platform/lab/LabSettings.h"
+#include "platform/lab/LabSnapshot.h"
 #include "platform/lab/LabSubclient.h"
 
 extern char** environ;
@@ -203,7 +204,10 @@ class TestLab {
       if (it->path().filename() != "QUARN_IPC_SHARED_MEMORY") continue;
       const key_t key = ftok(it->path().c_str(), 0xFEFA);
       const int segment = key == static_cast<key_t>(-1) ? -1 : shmget(key, 0, 0);
-      if (segment >= 0) shmctl(segment, IPC_RMID, nullptr);
+      // Only a segment nobody is attached to: under a key that collides it may be another lab's.
+      struct shmid_ds info;
+      if (segment >= 0 && shmctl(segment, IPC_STAT, &info) == 0 && info.shm_nattch == 0)
+        shmctl(segment, IPC_RMID, nullptr);
     }
   }
 
@@ -216,6 +220,17 @@ class TestLab {
 };
 
 inline bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+// The bytes of a disk image or of a snapshot's view, as a backup reads them; empty when it cannot be read.
+inline std::string ReadDisk(const std::string& path) {
+  lab::DiskReader disk;
+  int errorNumber = 0;
+  std::string error;
+  if (!disk.Open(path, errorNumber, error)) return std::string();
+  std::string bytes(static_cast<size_t>(disk.Size()), '\0');
+  if (disk.Read(&bytes[0], bytes.size(), 0) != static_cast<ssize_t>(bytes.size())) return std::string();
+  return bytes;
+}
 
 inline size_t CountOf(const std::string& text, const std::string& needle) {
   size_t count = 0;

@@ -1,14 +1,12 @@
 // Mount and unmount of a VM over the lab: the mount path, the mount context, change ids, the mount's
-// point-in-time copies, clean-up strings and datastores, and the failures of a VM's items turned into
+// snapshots, clean-up strings and datastores, and the failures of a VM's items turned into
 // result lines and job events.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <fstream>
-
 #include "disklayout/QuarnChangeIdFile.h"
+#include "platform/lab/LabDisks.h"
 #include "platform/lab/LabMount.h"
-#include "platform/os/CPxSha256.h"
 #include "WorkerStageSupport.h"
 
 namespace {
@@ -53,7 +51,7 @@ TEST_F(WorkerMountTest, MountPathComesFromTheSettingOrTheSubclientFolder) {
   }
 }
 
-TEST_F(WorkerMountTest, MountTakesPointInTimeCopiesAndUnmountRemovesThem) {
+TEST_F(WorkerMountTest, MountTakesSnapshotsAndUnmountRemovesThem) {
   job.SetSetting("dVMSnapMountPath", job.Lab().Path("mounts"));
   job.SetSubclient("backupMethod", "vstorage");
   job.SetSubclient("transportMode", "3");
@@ -62,8 +60,8 @@ TEST_F(WorkerMountTest, MountTakesPointInTimeCopiesAndUnmountRemovesThem) {
   ASSERT_EQ(0, worker.MountVM());
   const std::string mountPath = job.Lab().Path("mounts") + "/(" + kGuid + ")";
   EXPECT_EQ(mountPath, Ctx().mountPath);
-  EXPECT_EQ(2, Ctx().backupLevel);
-  EXPECT_EQ(2, Ctx().diskAccessMethod);
+  EXPECT_EQ(2, Ctx().vmBackupLevel);
+  EXPECT_EQ(2, Ctx().backupMethod);
   EXPECT_EQ(5, Ctx().transportMode);
   EXPECT_TRUE(Ctx().retainSnapshotSet);
   EXPECT_EQ("vm01", Ctx().displayName);
@@ -72,23 +70,22 @@ TEST_F(WorkerMountTest, MountTakesPointInTimeCopiesAndUnmountRemovesThem) {
   EXPECT_EQ("esx1", Ctx().hostCredentials.proxyHost);
   EXPECT_EQ(vm.vmInfo.disks.size(), Ctx().vmInfo.disks.size());
 
-  // The copy is what the backup reads: a write to the VM's disk afterwards does not reach it.
+  // The snapshot is what the backup reads: a write to the VM's disk afterwards does not reach it.
   lab::MountRecord record;
   std::string error;
   ASSERT_EQ(lab::RecordRead::kRead, lab::ReadMountRecord("vcenter", ctltest::kJobId, kGuid, record, error));
   ASSERT_FALSE(record.disks.empty());
   const std::string copy = record.disks[0].copy;
   EXPECT_EQ(mountPath + "/vm01_0.img", copy);
+  const std::string image = lab::DiskImagePath("vcenter", record.disks[0].source);
+  const std::string taken = testsupport::ReadDisk(copy);
+  EXPECT_EQ(testsupport::ReadDisk(image), taken);
   std::string before;
-  ASSERT_TRUE(CPxSha256::OfFile(copy, before, error));
-  EXPECT_EQ(record.disks[0].sha256, before);
-  {
-    std::fstream image(lab::DiskImagePath("vcenter", record.disks[0].source), std::ios::in | std::ios::out);
-    image.write("changed after the mount", 23);
-  }
-  std::string after;
-  ASSERT_TRUE(CPxSha256::OfFile(copy, after, error));
-  EXPECT_EQ(before, after);
+  ASSERT_TRUE(lab::MountedDiskDigest(record, record.disks[0], before, error)) << error;
+  std::string id;
+  ASSERT_TRUE(lab::WriteDiskRanges(image, {{0, 23}}, false, 0, id, error)) << error;
+  EXPECT_EQ(taken, testsupport::ReadDisk(copy));
+  EXPECT_NE(taken, testsupport::ReadDisk(image));
 
   // The mount's clean-up string is kept with the job manager while the VM is mounted.
   ASSERT_EQ(1u, CleanupStrings().size());
@@ -101,7 +98,49 @@ TEST_F(WorkerMountTest, MountTakesPointInTimeCopiesAndUnmountRemovesThem) {
   EXPECT_TRUE(CleanupStrings().empty());
   ASSERT_EQ(lab::RecordRead::kRead, lab::ReadMountRecord("vcenter", ctltest::kJobId, kGuid, record, error));
   EXPECT_EQ("unmounted", record.state);
-  EXPECT_EQ(before, record.disks[0].sha256) << "the record keeps what was backed up";
+  std::string after;
+  ASSERT_TRUE(lab::MountedDiskDigest(record, record.disks[0], after, error)) << error;
+  EXPECT_EQ(before, after) << "the record keeps what was backed up";
+}
+
+// An agent knows a VM only by the collect list's few fields: the mount's record of the VM is what the
+// hypervisor says of it, and the status record reports how and at which level the VM is backed up.
+TEST_F(WorkerMountTest, TheMountFillsTheVMRecordAndTheStatusRecordSaysHowTheVMIsBackedUp) {
+  using U = JobManager::VMUpdateInfo;
+  struct Case {
+    const char* backupMethod;  // the subclient's
+    uint32_t level;            // the VM's, in its argument block
+    int64_t method;            // reported
+    bool full;                 // reported as a full backup
+  } cases[] = {{"vstorage", 1, 2, true}, {"mounter", 2, 1, false}, {"", 1, 0, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.backupMethod) + " level " + std::to_string(c.level));
+    job.SetSubclient("backupMethod", c.backupMethod);
+    vm.vmInfo = VMInfoStructs::SVMInfo();  // as the agent's collect list leaves it
+    vm.updateInfo = U();
+    controller.datastores.clear();
+    args.mBackupLevel = c.level;
+    ASSERT_EQ(0, worker.MountVM());
+    const VMInfoStructs::SVMInfo& record = Ctx().vmInfo;
+    EXPECT_EQ(kGuid, record.guid);
+    EXPECT_EQ("esx1", record.host);
+    EXPECT_EQ("ds1", record.datastore);
+    EXPECT_EQ("/lab/host/esx1/Resources", record.field24) << "the resource pool";
+    EXPECT_EQ(1, record.powerState);
+    EXPECT_EQ("Linux", record.guestOS.field2);
+    ASSERT_FALSE(record.disks.empty());
+    for (const VMInfoStructs::SDisk& disk : record.disks) EXPECT_EQ("ds1", disk.datastore) << disk.path;
+    EXPECT_EQ(std::vector<std::string>{"vm01|esx1|ds1"}, controller.datastores) << "the monitor watches its datastore";
+    EXPECT_EQ(c.level == 1 ? 1 : 2, Ctx().vmBackupLevel);
+    EXPECT_EQ(c.method, Ctx().backupMethod);
+
+    ASSERT_EQ(0, worker.PreBackupVM(args));
+    EXPECT_EQ(c.method, vm.updateInfo.getint64(U::F_backupMethod));
+    EXPECT_EQ(c.full, vm.updateInfo.isSet(U::F_backupLevel));
+    EXPECT_EQ("ds1", vm.updateInfo.getstring(U::F_datastoreList));
+    EXPECT_EQ("esx1", vm.updateInfo.getstring(U::F_hostName));
+    ASSERT_EQ(0, worker.UnmountVM());
+  }
 }
 
 TEST_F(WorkerMountTest, ChangeIdIsReadOnlyWhenChangeTrackingIsUsed) {
