@@ -367,3 +367,41 @@ TEST(MediTechRun, ARestartedJobIsRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+// The lab tool's command reads the password from its standard input and keeps it out of every file.
+TEST(MediTechLabTool, SetsUpTheSystemWithThePasswordFromStandardInput) {
+  struct Case {
+    const char* input;
+    int exitCode;
+  } cases[] = {{"pw-from-stdin\n", 0}, {"", 2}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.input);
+    testsupport::TestLab lab;
+    ASSERT_TRUE(lab.Create());
+    const std::string command = std::string("printf '") + c.input + "' | '" + QUARN_LAB_BINARY + "' meditech '" +
+                                lab.Root() + "' --vms vm01,vm02 --user ops";
+    ASSERT_EQ(c.exitCode, lab.RunProgram({"/bin/sh", "-c", command}));
+    lab::MediTechSystem system;
+    std::string error;
+    if (c.exitCode != 0) {
+      EXPECT_EQ(lab::RecordRead::kMissing, lab::ReadMediTechSystem(system, error));
+      continue;
+    }
+    ASSERT_EQ(lab::RecordRead::kRead, lab::ReadMediTechSystem(system, error)) << error;
+    ASSERT_EQ(2u, system.vms.size());
+    EXPECT_EQ(lab::MediTechPasswordDigest("pw-from-stdin"), system.passwordSha256);
+    EXPECT_EQ((std::vector<std::string>{"6000c200-0000-4000-8000-000000000002"}), system.vms[1].diskGuids);
+    std::string image;
+    uint64_t size = 0;
+    ASSERT_TRUE(lab::FindVMDiskImage("vm02", "0", image, size, error)) << error;
+    EXPECT_EQ("vm02-6000c200-0000-4000-8000-000000000002", image.substr(image.rfind('/') + 1));
+    for (const std::string& client : {"coordinator", "proxyA", "proxyB"}) {
+      EXPECT_TRUE(testsupport::Exists(lab::ClientDir(client) + "/base/mbf64.exe")) << client;
+    }
+    EXPECT_EQ("", LabFileHolding(lab, "pw-from-stdin"));
+  }
+}
+
+}  // namespace
