@@ -207,6 +207,20 @@ CPxError CArchiveVirtualDiskFile::GetNextBlock(CAutoMemory<char>& buffer, uint64
   return CPxError::Success();
 }
 
+CPxError CArchiveVirtualDiskFile::ReadBlock(CAutoMemory<char>& buffer, uint64_t extentNo, std::vector<bool>& changedBits,
+                                            Context_t& ctx) {
+  if (!disk_.IsOpen() || extentSectors_ == 0) return CPxError(-EBADF, "the disk is not open for reading extents", kErrNotOpen);
+  changedBits.clear();
+  const uint64_t extentBytes = extentSectors_ * kSectorBytes;
+  if (extentNo >= (diskBytes_ + extentBytes - 1) / extentBytes)
+    return CPxError(-ENODATA, "extent " + std::to_string(extentNo) + " lies past the end of the disk", kErrEndOfDisk);
+  CPxError error = ReadExtent(extentNo, buffer);
+  if (error.IsError()) return error;
+  ctx.sectorsPerExtent = extentSectors_;
+  ctx.unitSize = kSectorBytes;
+  return CPxError::Success();
+}
+
 bool CArchiveVirtualDiskFile::WillRead(uint64_t extent) const {
   return !tracking_ || wholeDisk_ || (extent < changedExtents_.size() && changedExtents_[static_cast<size_t>(extent)]);
 }

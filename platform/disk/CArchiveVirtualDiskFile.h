@@ -94,6 +94,13 @@ class CArchiveVirtualDiskFile {
   CPxError GetNextBlock(CAutoMemory<char>& buffer, uint64_t& extentNo, std::vector<bool>& changedBits,
                         Context_t& ctx);
 
+  // Reads one extent by its number, whatever the change id says, once GetFirstBlock has settled the
+  // extent size (the last extent of the disk may be short). changedBits stays empty. kErrEndOfDisk for
+  // an extent past the disk's end, kErrNotOpen before the extent size is settled.
+  CPxError ReadBlock(CAutoMemory<char>& buffer, uint64_t extentNo, std::vector<bool>& changedBits, Context_t& ctx);
+  // The lab's images have no allocation map to check a read against: kept for the callers that ask.
+  void SetSkipAllocSectorsCheck(bool skip) { skipAllocCheck_ = skip; }
+
   // Marks blocks (counted in extents of extentSectors) as changed, so that they are read whatever
   // the change id says. kBlocksInjected when they will be read; another value when the reader
   // cannot take them (not open).
@@ -147,6 +154,8 @@ class CArchiveVirtualDiskFile {
   std::vector<std::pair<uint64_t, uint64_t>> injected_;  // first, last sector
   std::vector<bool> changedExtents_;                       // built on the first GetNextBlock
   bool extentsBuilt_ = false;
+
+  bool skipAllocCheck_ = false;
 
   // Read-ahead: the extents before aheadUntil_ were considered; aheadExtents_ of them will be read
   // and have not been yet.

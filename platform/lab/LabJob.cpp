@@ -1,5 +1,6 @@
 #include "platform/lab/LabJob.h"
 
+#include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,6 +27,7 @@ const char* const kStatusFolder = "vmstatus";
 const char* const kStatusSuffix = ".xml";
 const char* const kStatusLogFile = "vmstatus.log";
 const char* const kPendingReset = "reset";
+const char* const kDiskStreamsFile = "diskstreams.log";
 
 std::string OneLine(const std::string& text) {
   std::string line = text;
@@ -350,5 +352,27 @@ bool AppendVMStatusUpdate(int64_t jobId, uint64_t keyrealmId, bool flag) {
 }
 
 std::vector<std::string> ReadVMStatusUpdates(int64_t jobId) { return LinesOf(jobId, kStatusLogFile); }
+
+// ---- Disk streams of the hypervisor ----
+
+bool AppendDiskStreamCall(int64_t jobId, bool reserve, int count, const std::string& vmGuid) {
+  return AppendTo(jobId, kDiskStreamsFile,
+                  std::string(reserve ? "reserve " : "release ") + std::to_string(count) + " " + vmGuid);
+}
+
+std::vector<std::string> ReadDiskStreamCalls(int64_t jobId) { return LinesOf(jobId, kDiskStreamsFile); }
+
+int64_t DiskStreamsHeld(int64_t jobId, const std::string& vmGuid) {
+  int64_t held = 0;
+  for (const std::string& line : ReadDiskStreamCalls(jobId)) {
+    const size_t first = line.find(' ');
+    const size_t second = first == std::string::npos ? first : line.find(' ', first + 1);
+    int64_t count = 0;
+    if (second == std::string::npos || !labkv::ParseInt64(line.substr(first + 1, second - first - 1), count)) continue;
+    if (!vmGuid.empty() && strcasecmp(line.substr(second + 1).c_str(), vmGuid.c_str()) != 0) continue;
+    held += line.compare(0, first, "reserve") == 0 ? count : -count;
+  }
+  return held;
+}
 
 }  // namespace lab

@@ -21,6 +21,8 @@ class CNMessageBase;
 //   vmstatus/<guid>.xml   the kept status record of each VM (GUID in lower case).
 //   vmstatus.log   "<keyrealm id> <0|1>" per job-status update.
 //   quit           present = the job is suspended or killed.
+//   diskstreams.log  the hypervisor's disk streams the job's processes reserved and released:
+//                  "reserve <count> <VM GUID>" and "release <count> <VM GUID>" per call.
 namespace lab {
 
 constexpr int64_t kMaxTimeScale = 3600;
@@ -98,6 +100,14 @@ bool ReadJobMetadata(int64_t jobId, std::map<std::string, std::string>& values);
 bool IsJobQuitRequested(int64_t jobId);
 bool RequestJobQuit(int64_t jobId);
 bool ClearJobQuit(int64_t jobId);
+
+// ---- Disk streams of the hypervisor ----
+bool AppendDiskStreamCall(int64_t jobId, bool reserve, int count, const std::string& vmGuid);
+// Reservations less releases of the job's disk streams, over every call recorded (of one VM when a
+// GUID is given, any case).
+int64_t DiskStreamsHeld(int64_t jobId, const std::string& vmGuid = std::string());
+// The calls recorded, in order.
+std::vector<std::string> ReadDiskStreamCalls(int64_t jobId);
 
 // ---- Per-VM status ----
 // The file of a VM's kept status record; empty when the GUID cannot name a file or there is no job.

@@ -92,11 +92,16 @@ class LabVMInfo : public IVMInfo {
   // ---- The data path (LabVMInfo_disks.cpp) ----
   // A change id is valid when the change journal beside the disk (the mount's copy) still describes
   // its generation (platform/lab/LabDisks.h). Fault table operations (selector vm):
-  // "vminfo.ValidateChangeId" (the id is then not valid) and "vminfo.ReserveDiskStream".
+  // "vminfo.ValidateChangeId" (the id is then not valid) and "vminfo.ReserveDiskStream" (selector vm:
+  // the GUID of the VM last mounted). Disk streams are counted: every reservation and release goes
+  // into the job's ledger (platform/lab/LabJob.h) once a mount has named the job, and into this
+  // object's own count.
   int ValidateChangeId(const std::string& vmName, const std::string& backupName, const std::string& diskPath,
                        const std::string& changeId) override;
   int ReserveDiskStream(int count) override;
   int ReleaseDiskStream(int count) override;
+  // Reservations less releases of disk streams made through this object.
+  int64_t DiskStreamsHeld() const;
   // The clean-up string of a lab mount.
   static std::string MountCleanupString(const std::string& server, int64_t jobId, const std::string& guid);
 
@@ -219,4 +224,8 @@ class LabVMInfo : public IVMInfo {
   Callback callback_ GUARDED_BY(mutex_) = nullptr;
   void* callbackContext_ GUARDED_BY(mutex_) = nullptr;
   std::map<std::string, int64_t> options_ GUARDED_BY(mutex_);
+  // The job and VM of the last mount, which the disk streams that follow serve.
+  int64_t mountJob_ GUARDED_BY(mutex_) = 0;
+  std::string mountedVM_ GUARDED_BY(mutex_);
+  int64_t diskStreamsHeld_ GUARDED_BY(mutex_) = 0;
 };

@@ -1,5 +1,6 @@
 // What the lab's hypervisor answers for the data path: change ids of its disks and disk streams.
 #include "platform/lab/LabDisks.h"
+#include "platform/lab/LabJob.h"
 #include "platform/vminfo/LabVMInfo.h"
 
 int LabVMInfo::ValidateChangeId(const std::string& vmName, const std::string& backupName, const std::string& diskPath,
@@ -19,13 +20,39 @@ int LabVMInfo::ValidateChangeId(const std::string& vmName, const std::string& ba
 }
 
 int LabVMInfo::ReserveDiskStream(int count) {
-  if (Faulted("vminfo.ReserveDiskStream")) return 0;
+  std::string vm;
+  int64_t jobId = 0;
+  {
+    ZtMutexLock lock(mutex_);
+    vm = mountedVM_;
+    jobId = mountJob_;
+  }
+  if (Faulted("vminfo.ReserveDiskStream", vm)) return 0;
   if (count <= 0) return Fail(kErrNotFound, "No disk stream asked for");
+  {
+    ZtMutexLock lock(mutex_);
+    diskStreamsHeld_ += count;
+  }
+  if (jobId > 0) lab::AppendDiskStreamCall(jobId, true, count, vm);
   Succeed();
   return 1;
 }
 
 int LabVMInfo::ReleaseDiskStream(int count) {
+  std::string vm;
+  int64_t jobId = 0;
+  {
+    ZtMutexLock lock(mutex_);
+    vm = mountedVM_;
+    jobId = mountJob_;
+    diskStreamsHeld_ -= count;
+  }
+  if (jobId > 0) lab::AppendDiskStreamCall(jobId, false, count, vm);
   Succeed();
   return 1;
+}
+
+int64_t LabVMInfo::DiskStreamsHeld() const {
+  ZtMutexLock lock(mutex_);
+  return diskStreamsHeld_;
 }
