@@ -10,6 +10,8 @@
 #include "platform/disk/I2ClusterBitmap.h"
 #include "platform/disk/LVMTypes.h"
 #include "platform/ev/EvEvent.h"
+#include "platform/index/vsIndexClient.h"
+#include "platform/msg/CNMessageBase.h"
 #include "platform/os/ZtThread.h"
 #include "records/FixedRecords.h"
 #include "records/VMInfoStructs.h"
@@ -21,6 +23,7 @@ class quarnConfig;
 class vsAppMgr;
 class vsArchive;
 struct MountCtx;
+enum VirtualServerInstanceType : int;
 
 // Sector ranges to leave out of a backup, keyed by the guest disk number. Ranges are inclusive at
 // both ends and counted in sectors of the volume's sector size.
@@ -226,10 +229,32 @@ class quarnConfig {
   virtual uint64_t getChangedSizeOnDisk() { return 0; }
   virtual size_t getLVMDiskCount() { return 0; }
   virtual void resetLVMDiskList() {}
-  virtual void reset() { mLVMProcessingError.clear(); }
+  virtual void reset() {
+    mLVMProcessingError.clear();
+    mFailbackError.clear();
+  }
   // Records an error of the VM's metadata run in the block (and as a minor job event when asked);
   // the first one reported is kept as the VM's. False without a block or a text.
   virtual bool ReportLVMProcessingError(doMetadataProcessingArgs* args, const std::string& text, bool raiseEvent);
+
+  // ---- A failback's replica backed up under its source VM's index names (quarnconfig_failback.cpp) ----
+  // Called after getMountInfo and before the walk: renames, drops or adds backup objects so that each
+  // continues the source's chain, from the index metadata of the source's last backup and the
+  // replication's tracking records (App::VSAReplicationTrakingIdInfo). False when a disk cannot be
+  // named; the objects may then be partly renamed. A layout that has no disks changes nothing.
+  virtual bool ModifyDiskIndexPathsForFailback(IdxMetadataByName& previous, const CNMessageList& tracking,
+                                               VirtualServerInstanceType sourceType) {
+    return true;
+  }
+  // The same for a replica that runs on another hypervisor than its source.
+  virtual bool ModifyDiskIndexPathsForCrossVendorFailback(IdxMetadataByName& previous, const CNMessageList& tracking,
+                                                          VirtualServerInstanceType sourceType) {
+    return true;
+  }
+  // The items of the last backup (its index metadata) that no backup object of this one carries.
+  virtual bool getDeletedDisks(IdxMetadataByName& previous, std::vector<std::string>& deleted) { return true; }
+  // Why the last failback renaming failed.
+  const std::string& getFailbackError() const { return mFailbackError; }
 
   bool _ReportLVMProcessingError(doMetadataProcessingArgs* args, const char* text, bool raiseEvent) {
     return ReportLVMProcessingError(args, text != nullptr ? std::string(text) : std::string(), raiseEvent);
@@ -243,6 +268,7 @@ class quarnConfig {
   bool mMetadataSupport = false;
   EvEvent m_event;
   std::string mLVMProcessingError;
+  std::string mFailbackError;
 };
 
 // Layout by whole virtual disks: the mount records of the VM (one per disk, configuration file or
@@ -269,6 +295,11 @@ class quarnDiskConfig : public quarnConfig {
   size_t getLVMDiskCount() override { return mLVMDisks.size(); }
   void resetLVMDiskList() override;
   void reset() override;
+  bool ModifyDiskIndexPathsForFailback(IdxMetadataByName& previous, const CNMessageList& tracking,
+                                       VirtualServerInstanceType sourceType) override;
+  bool ModifyDiskIndexPathsForCrossVendorFailback(IdxMetadataByName& previous, const CNMessageList& tracking,
+                                                  VirtualServerInstanceType sourceType) override;
+  bool getDeletedDisks(IdxMetadataByName& previous, std::vector<std::string>& deleted) override;
   // The mount path the worker mounted the VM under.
   void SetMountPath(const std::string& path) { mMountPath = path; }
   const std::vector<LVM_HardDisk_t>& GetLVMDisks() const { return mLVMDisks; }

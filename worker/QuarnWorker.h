@@ -230,6 +230,9 @@ class QuarnWorker {
   virtual int SendFailedDisk(quarnBackupArgs& args, const std::string& item, const std::string& error);
   virtual int SendVMHeader();
   virtual int SendDeletedDisks();
+  // A failback's replica: its backup objects renamed after its source VM's (the layout's), so that its
+  // backups continue the source's chain. False, with the VM's failure reason, when one cannot be.
+  bool RenameDisksForFailback();
   // The VM's header item in its archive file, ended failed with the VM's result: an archive of a VM
   // that did not back up whole says so, so that no restore takes that backup for the VM.
   void SendFailedVMHeader(vsArchive* archive, int result);

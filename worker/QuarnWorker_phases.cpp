@@ -49,11 +49,35 @@ int QuarnWorker::PreBackupVM(quarnBackupArgs& args) {
   if (m_config->getMountInfo(*m_mountCtx, m_vmInfo) != 0)
     return CheckVMInfoError(m_vmInfo, *m_mountCtx, vm.failureReason, vm.failureEvent);
   UpdateMaxNumStreamsForVM();
+  if (m_jobMgr->isFailbackBackup() && !RenameDisksForFailback()) return kResultFailed;
   const uint64_t total = m_config->getTotalSize();
   FillVMUpdateInfoForMountedVM(vm.updateInfo, *m_mountCtx, VMClientId(&vm), static_cast<long long>(total));
   UpdateVMJobProgress(VM_PROGRESS_MOUNTED, 0, 0);
   SendVMUpdateInfo(false);
   return 0;
+}
+
+bool QuarnWorker::RenameDisksForFailback() {
+  static const char* const sig = "bool QuarnWorker::RenameDisksForFailback()";
+  if (m_appMgr == nullptr || m_config == nullptr || m_currentVM == nullptr) return false;
+  const auto sourceType = static_cast<VirtualServerInstanceType>(m_appMgr->getSourceInstanceTypeForFailback());
+  const int type = m_appMgr->getInstanceType();
+  const bool crossVendor = m_appMgr->getIsCrossVendorFailback() || type == kInstanceTypeAzure ||
+                           type == kInstanceTypeAzureResourceManager || type == kInstanceTypeAzureStack ||
+                           type == kInstanceTypeAmazon;
+  // Every tracking record of the replication is offered: a replica's disks each have their own.
+  static const CNMessageList kNoRecords;
+  const CNMessageList& tracking = m_replicationInfo != nullptr
+                                      ? m_replicationInfo->getlistobject(App::VSAReplicationInfo::F_trackingIds)
+                                      : kNoRecords;
+  const bool renamed =
+      crossVendor ? m_config->ModifyDiskIndexPathsForCrossVendorFailback(m_prevIdxMetadata, tracking, sourceType)
+                  : m_config->ModifyDiskIndexPathsForFailback(m_prevIdxMetadata, tracking, sourceType);
+  if (renamed) return true;
+  m_currentVM->failureReason = m_config->getFailbackError();
+  m_event.Error(sig, "The disks of failback VM [%s] cannot be backed up as its source's: %s",
+                m_currentVM->vmName.c_str(), m_currentVM->failureReason.c_str());
+  return false;
 }
 
 int QuarnWorker::BackupVM(quarnBackupArgs& args) {
@@ -298,17 +322,11 @@ int QuarnWorker::SendDeletedDisks() {
     return 0;
   // A disk of the last backup that this one has not: the index names it deleted, so that a restore of
   // this backup does not bring it back.
-  std::set<std::string, __less_nocase_cmp> current;
-  quarnBackupArgs walk;
-  m_config->resetGetNextBkpObj();
-  for (m_config->getNextBkpObj(&walk); !walk.mBackupPath.empty(); m_config->getNextBkpObj(&walk)) {
-    current.insert(walk.mBackupPath);
-    if (!walk.mDiskId.empty()) current.insert(walk.mDiskId);  // the name of an older index, kept in use
-  }
-  m_config->resetGetNextBkpObj();
-  for (const auto& entry : m_prevIdxMetadata) {
-    if (entry.first == "VMConfig.ztf" || current.count(entry.first)) continue;
-    const std::string name = "\\" + m_currentVM->vmGuid + "\\" + entry.first;
+  std::vector<std::string> deleted;
+  m_config->getDeletedDisks(m_prevIdxMetadata, deleted);
+  for (const std::string& disk : deleted) {
+    if (disk == "VMConfig.ztf") continue;
+    const std::string name = "\\" + m_currentVM->vmGuid + "\\" + disk;
     m_event.Debug(sig, "Sending deleted Disk [%s] for VM [%s]", name.c_str(), m_currentVM->vmName.c_str());
     // A deletion that did not land would bring the disk back with a restore of this backup.
     int code = archive->sendFileHeader(name, 0, 0, false, false, false, 0, 0, 0, kDeletedItemFlags, false, true, false);

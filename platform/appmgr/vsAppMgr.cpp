@@ -145,6 +145,13 @@ bool vsAppMgr::queryReplicationSettingsForFailback(uint64_t replicationId, int w
   return true;
 }
 
+int vsAppMgr::getSourceInstanceTypeForFailback() const {
+  std::string idText;
+  uint64_t id = 0;
+  if (!GetSetting("failbackSourceInstanceId", idText) || !labkv::ParseUInt64(idText, id) || id == 0) return 0;
+  return getInstanceType(id);
+}
+
 void vsAppMgr::setIsCrossVendorFailback(bool on) { ZtMutexLock l(mutex_); crossVendorFailback_ = on; }
 bool vsAppMgr::getIsCrossVendorFailback() const { ZtMutexLock l(mutex_); return crossVendorFailback_; }
 

@@ -118,6 +118,8 @@ class vsAppMgr {
   // unknown or the settings do not name the instance.
   bool queryReplicationSettingsForFailback(uint64_t replicationId, int which, std::string& text,
                                            uint64_t& instanceId);
+  // The instance type of the failback's source instance (failbackSourceInstanceId); 0 when unknown.
+  int getSourceInstanceTypeForFailback() const;
   void setIsCrossVendorFailback(bool on);
   bool getIsCrossVendorFailback() const;
   // Makes the member servers of the given instance the proxies of this job (kRetNoMemberServers when

@@ -51,6 +51,12 @@ bool MountHasDisk(const lab::MountRecord& mount, const std::string& source) {
 
 std::string Label(const MountCtx& ctx) { return ctx.vmGuid.empty() ? ctx.vmName : ctx.vmGuid; }
 
+// The VM whose disks the mount reads: a failback backs up the replica its replication record names
+// (the context's backup name) as the VM of the job.
+std::string MountedVM(const MountCtx& ctx) {
+  return ctx.failback != 0 && !ctx.backupName.empty() ? ctx.backupName : Label(ctx);
+}
+
 // The copy of a source in the mount, or the source itself when the mount has none.
 std::string CopyOf(const lab::MountRecord* mount, const std::string& server, const std::string& source) {
   if (mount != nullptr) {
@@ -78,7 +84,10 @@ std::string LabVMInfo::MountCleanupString(const std::string& server, int64_t job
 bool LabVMInfo::ReadMount(const MountCtx& ctx, std::string& server, lab::MountRecord& record) {
   if (!FindServer(server)) return false;
   std::string error;
-  switch (lab::ReadMountRecord(server, static_cast<int64_t>(ctx.jobId), ctx.vmGuid, record, error)) {
+  std::string guid = ctx.vmGuid;
+  lab::VMDescription mounted;
+  if (ctx.failback != 0 && lab::FindVM(server, MountedVM(ctx), mounted)) guid = mounted.guid;
+  switch (lab::ReadMountRecord(server, static_cast<int64_t>(ctx.jobId), guid, record, error)) {
     case lab::RecordRead::kRead:
       return true;
     case lab::RecordRead::kMissing:
@@ -95,7 +104,7 @@ int LabVMInfo::GetMountInfoFull(const MountCtx& ctx, std::vector<VMInfoStructs::
   std::string server;
   if (!FindServer(server)) return 0;
   lab::VMDescription vm;
-  if (!lab::FindVM(server, Label(ctx), vm)) return Fail(kErrNotFound, "VM [" + ctx.vmGuid + "] not found");
+  if (!lab::FindVM(server, MountedVM(ctx), vm)) return Fail(kErrNotFound, "VM [" + MountedVM(ctx) + "] not found");
   lab::MountRecord mount;
   std::string error;
   const bool mounted = lab::ReadMountRecord(server, static_cast<int64_t>(ctx.jobId), vm.guid, mount, error) ==
@@ -146,7 +155,7 @@ int LabVMInfo::GetMountedVolumes(const MountCtx& ctx, std::vector<VMInfoStructs:
   std::string server;
   if (!FindServer(server)) return 0;
   lab::VMDescription vm;
-  if (!lab::FindVM(server, Label(ctx), vm)) return Fail(kErrNotFound, "VM [" + ctx.vmGuid + "] not found");
+  if (!lab::FindVM(server, MountedVM(ctx), vm)) return Fail(kErrNotFound, "VM [" + MountedVM(ctx) + "] not found");
   // One volume per disk image, named by a GUID made of the VM's GUID and the disk's number.
   CPxCRC32 crc;
   crc.UpdateCRC32(vm.guid.data(), vm.guid.size());
@@ -240,7 +249,7 @@ int LabVMInfo::MountVM(MountCtx& ctx) {
   std::string server;
   if (!FindServer(server)) return 0;
   lab::VMDescription vm;
-  if (!lab::FindVM(server, Label(ctx), vm)) return Fail(kErrNotFound, "VM [" + Label(ctx) + "] not found");
+  if (!lab::FindVM(server, MountedVM(ctx), vm)) return Fail(kErrNotFound, "VM [" + MountedVM(ctx) + "] not found");
   if (ctx.mountPath.empty() || ctx.mountPath[0] != '/' || ctx.jobId == 0)
     return Fail(kErrMountFailed, "No usable mount path or job for VM [" + vm.name + "]");
   std::string error;
@@ -263,6 +272,11 @@ int LabVMInfo::MountVM(MountCtx& ctx) {
     return Fail(kErrMountFailed, "Cannot record the mount of VM [" + vm.name + "]: " + error);
   }
   ctx.cleanupString = record.cleanup;
+  {
+    ZtMutexLock lock(mutex_);
+    mountJob_ = static_cast<int64_t>(ctx.jobId);
+    mountedVM_ = Label(ctx);
+  }
   // The caller's copy of the VM's record may hold no more than its name and GUID.
   DescribeVM(vm, ctx.vmInfo);
   FillArchivingInventory(server, vm, ~0ULL, ctx.vmInfo);
