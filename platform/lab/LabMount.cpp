@@ -112,6 +112,17 @@ bool ParseMountRecord(const std::string& text, MountRecord& record, std::string&
     disk.copy = Take(values, prefix + "copy");
     disk.datastore = Take(values, prefix + "datastore");
     disk.sha256 = Take(values, prefix + "sha256");
+    disk.leftOutSha256 = Take(values, prefix + "leftOutSha256");
+    for (const std::string& item : labkv::SplitList(Take(values, prefix + "leftOut"))) {
+      const size_t dash = item.find('-');
+      std::pair<uint64_t, uint64_t> range;
+      if (dash == std::string::npos || !labkv::ParseUInt64(item.substr(0, dash), range.first) ||
+          !labkv::ParseUInt64(item.substr(dash + 1), range.second) || range.second < range.first) {
+        error = prefix + "leftOut [" + item + "] is not a sector range";
+        return false;
+      }
+      disk.leftOut.push_back(range);
+    }
     const std::string size = Take(values, prefix + "sizeBytes");
     if (!size.empty() && !labkv::ParseUInt64(size, disk.sizeBytes)) {
       error = prefix + "sizeBytes [" + size + "] is not a number";
@@ -154,6 +165,13 @@ std::string FormatMountRecord(const MountRecord& record) {
     values[prefix + "datastore"] = disk.datastore;
     values[prefix + "sizeBytes"] = std::to_string(disk.sizeBytes);
     values[prefix + "sha256"] = disk.sha256;
+    if (!disk.leftOut.empty()) {
+      std::string list;
+      for (const auto& range : disk.leftOut)
+        list += (list.empty() ? "" : ",") + std::to_string(range.first) + "-" + std::to_string(range.second);
+      values[prefix + "leftOut"] = list;
+    }
+    if (!disk.leftOutSha256.empty()) values[prefix + "leftOutSha256"] = disk.leftOutSha256;
   }
   values["configCount"] = std::to_string(record.configs.size());
   for (size_t i = 0; i < record.configs.size(); ++i) {
@@ -205,6 +223,83 @@ std::vector<MountRecord> ListMountRecords(int64_t jobId) {
     }
   }
   return records;
+}
+
+std::vector<std::pair<uint64_t, uint64_t>> MergeSectorRanges(std::vector<std::pair<uint64_t, uint64_t>> ranges) {
+  std::sort(ranges.begin(), ranges.end());
+  std::vector<std::pair<uint64_t, uint64_t>> merged;
+  for (const auto& range : ranges) {
+    if (range.second < range.first) continue;
+    if (!merged.empty() && (merged.back().second == UINT64_MAX || range.first <= merged.back().second + 1))
+      merged.back().second = std::max(merged.back().second, range.second);
+    else
+      merged.push_back(range);
+  }
+  return merged;
+}
+
+bool RecordLeftOutSectors(int64_t jobId, const std::string& guid, const std::string& copyPath,
+                          const std::vector<std::pair<uint64_t, uint64_t>>& sectors, std::string& error) {
+  for (const std::string& server : ListServers()) {
+    const std::string path = MountRecordPath(server, jobId, guid);
+    struct stat status;
+    if (path.empty() || stat(path.c_str(), &status) != 0) continue;
+    return UpdateFileLocked(
+        path,
+        [&](std::string& text, bool exists, std::string& why) {
+          MountRecord record;
+          if (!exists || !ParseMountRecord(text, record, why)) return false;
+          for (MountedDisk& disk : record.disks) {
+            if (disk.copy != copyPath) continue;
+            std::vector<std::pair<uint64_t, uint64_t>> all = disk.leftOut;
+            all.insert(all.end(), sectors.begin(), sectors.end());
+            disk.leftOut = MergeSectorRanges(all);
+            text = FormatMountRecord(record);
+            return true;
+          }
+          why = "the mount has no disk " + copyPath;
+          return false;
+        },
+        error);
+  }
+  error = "no mount of VM " + guid + " for job " + std::to_string(jobId);
+  return false;
+}
+
+bool DigestWithZeroedSectors(const std::string& path, const std::vector<std::pair<uint64_t, uint64_t>>& zeroed,
+                             std::string& sha256, std::string& error) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    error = "cannot open " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  const std::vector<std::pair<uint64_t, uint64_t>> ranges = MergeSectorRanges(zeroed);
+  std::vector<char> buffer(1 << 20);
+  CPxSha256 digest;
+  uint64_t offset = 0;
+  size_t next = 0;  // the first range that may still reach the bytes at `offset`
+  for (;;) {
+    const ssize_t n = read(fd, buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      error = "cannot read " + path + ": " + std::strerror(errno);
+      close(fd);
+      return false;
+    }
+    if (n == 0) break;
+    const uint64_t end = offset + static_cast<uint64_t>(n);
+    while (next < ranges.size() && (ranges[next].second + 1) * 512 <= offset) ++next;
+    for (size_t i = next; i < ranges.size() && ranges[i].first * 512 < end; ++i) {
+      const uint64_t from = std::max(offset, ranges[i].first * 512);
+      const uint64_t to = std::min(end, (ranges[i].second + 1) * 512);
+      if (from < to) std::memset(buffer.data() + (from - offset), 0, static_cast<size_t>(to - from));
+    }
+    digest.Update(buffer.data(), static_cast<size_t>(n));
+    offset = end;
+  }
+  close(fd);
+  sha256 = digest.FinalHex();
+  return true;
 }
 
 std::string LabDiskIndexName(size_t position, const std::string& imageFile) {

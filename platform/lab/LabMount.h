@@ -13,6 +13,9 @@
 //   vm, guid, mountPath, cleanup, state (mounted | unmounted), diskCount,
 //   disk<i>.indexName, disk<i>.source (image path under the server folder), disk<i>.copy,
 //   disk<i>.datastore, disk<i>.sizeBytes, disk<i>.sha256 (of the copy; empty when not taken),
+//   disk<i>.leftOut (the 512-byte sectors the backup read as zeros, "<first>-<last>,..."; absent when
+//   none) and disk<i>.leftOutSha256 (of the copy with those sectors as zeros, taken at the unmount
+//   when sha256 was),
 //   configCount, config<i>.source, config<i>.copy
 // The record outlives the copies: it is what the backed-up disks are compared with afterwards.
 namespace lab {
@@ -24,6 +27,8 @@ struct MountedDisk {
   std::string datastore;
   uint64_t sizeBytes = 0;
   std::string sha256;
+  std::vector<std::pair<uint64_t, uint64_t>> leftOut;  // sorted, merged 512-byte sector ranges
+  std::string leftOutSha256;
 };
 
 // A configuration file of the VM and its copy.
@@ -52,6 +57,17 @@ RecordRead ReadMountRecord(const std::string& server, int64_t jobId, const std::
                            std::string& error);
 // Every readable mount record of the job, on every server.
 std::vector<MountRecord> ListMountRecords(int64_t jobId);
+
+// Records that the backup of the job left these 512-byte sectors of the mounted disk (its copy's path)
+// out, reading them as zeros; they join any recorded before. False with the reason (no such mount or
+// disk); the record is then unchanged.
+bool RecordLeftOutSectors(int64_t jobId, const std::string& guid, const std::string& copyPath,
+                          const std::vector<std::pair<uint64_t, uint64_t>>& sectors, std::string& error);
+// SHA-256 of a file read with the 512-byte sectors of `zeroed` as zeros. False with the reason.
+bool DigestWithZeroedSectors(const std::string& path, const std::vector<std::pair<uint64_t, uint64_t>>& zeroed,
+                             std::string& sha256, std::string& error);
+// Sorts and merges sector ranges (first, last), touching ones too.
+std::vector<std::pair<uint64_t, uint64_t>> MergeSectorRanges(std::vector<std::pair<uint64_t, uint64_t>> ranges);
 
 // The name a disk of a VM is backed up and indexed under: "scsi0-<position>-<image file name>".
 std::string LabDiskIndexName(size_t position, const std::string& imageFile);

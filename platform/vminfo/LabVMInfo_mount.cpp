@@ -279,7 +279,15 @@ int LabVMInfo::UnmountVM(MountCtx& ctx) {
     Succeed();
     return 1;
   }
-  for (const lab::MountedDisk& disk : record.disks) unlink(disk.copy.c_str());
+  for (lab::MountedDisk& disk : record.disks) {
+    // The copy is what a restore is compared with: with sectors the backup left out, the copy as the
+    // backup saw it is digested before the copy goes.
+    std::string error;
+    if (!disk.sha256.empty() && !disk.leftOut.empty() &&
+        !lab::DigestWithZeroedSectors(disk.copy, disk.leftOut, disk.leftOutSha256, error))
+      disk.leftOutSha256.clear();
+    unlink(disk.copy.c_str());
+  }
   for (const lab::MountedFile& file : record.configs) unlink(file.copy.c_str());
   // The folder goes only when it is the one this caller mounted into.
   if (record.mountPath == ctx.mountPath && CPxDirectory::Remove(record.mountPath, true, false).IsError())
