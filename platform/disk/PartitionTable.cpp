@@ -280,7 +280,11 @@ bool ReadPartitionTable(const GuestByteSource& source, uint64_t diskBytes, uint3
   bool protective = false;
   for (int i = 0; i < 4; ++i)
     if (mbr[kMbrEntries + 16 * i + 4] == kProtectiveType) protective = true;
-  if (!protective) return ReadMbr(source, diskBytes, sectorSize, mbr, table, error);
+  if (!protective) {
+    if (ReadMbr(source, diskBytes, sectorSize, mbr, table, error)) return true;
+    table = PartitionTable();
+    return false;
+  }
   std::string primaryError;
   if (ReadGptAt(source, diskBytes, sectorSize, 1, table, primaryError)) return true;
   std::string backupError;
