@@ -102,6 +102,7 @@ int LabVMInfo::GetMountInfoFull(const MountCtx& ctx, std::vector<VMInfoStructs::
     disk.datastore = image.Datastore();
     disk.proxyName = lab::FocusClient();
     disk.osDisk = i == 0;
+    disk.inActiveChain = !image.inactive;
     // The change id the hypervisor gives this backup: the generation of what is read.
     disk.fileName = lab::ImageChangeId(disk.path);
     records.push_back(OneFileRecord(disk));
