@@ -1,6 +1,6 @@
 // quarn-lab verify: what each archive file of the lab's media agents holds, and each VM's disks and
 // files reassembled from its last full backup and the backups after it, compared (SHA-256) with the
-// point-in-time copies its mount took or with images given on the command line. A malformed archive is
+// snapshots its mount took or with images given on the command line. A malformed archive is
 // named with its offset and what is wrong there.
 #include <strings.h>
 
@@ -101,12 +101,14 @@ void ReadArchives(int64_t asOf, int64_t listedJob, Verification& verification) {
   }
 }
 
-// The disk as the mount of `jobId` took it; false when there is none.
-bool PointInTimeDisk(int64_t jobId, const std::string& guid, const std::string& indexName, lab::MountedDisk& found) {
+// The disk as the mount of `jobId` took it, and its mount; false when there is none.
+bool PointInTimeDisk(int64_t jobId, const std::string& guid, const std::string& indexName, lab::MountRecord& record,
+                     lab::MountedDisk& found) {
   for (const lab::MountRecord& mount : lab::ListMountRecords(jobId)) {
     if (strcasecmp(mount.guid.c_str(), guid.c_str()) != 0) continue;
     for (const lab::MountedDisk& disk : mount.disks) {
       if (disk.indexName != indexName) continue;
+      record = mount;
       found = disk;
       return true;
     }
@@ -176,6 +178,7 @@ void VerifyVM(const std::string& guid, int64_t asOf, const std::map<std::string,
     }
     std::string expected;
     std::string against;
+    std::string why;
     auto image = images.find(name);
     if (image != images.end()) {
       against = "the image " + image->second;
@@ -186,27 +189,32 @@ void VerifyVM(const std::string& guid, int64_t asOf, const std::map<std::string,
       }
     } else {
       against = "the point-in-time copy of job " + std::to_string(lastJob);
+      lab::MountRecord mount;
       lab::MountedDisk mounted;
-      if (PointInTimeDisk(lastJob, guid, name, mounted)) expected = mounted.sha256;
-      if (!mounted.leftOut.empty() && !expected.empty()) {
-        // Sectors the backup left out are no part of what it promised: both sides read them as zeros.
-        uint64_t sectors = 0, nonZero = 0;
-        for (const auto& range : mounted.leftOut) sectors += range.second - range.first + 1;
-        expected = mounted.leftOutSha256;
-        if (!HashRestoredDiskWithoutLeftOut(disk, lastJob, mounted.leftOut, sha, nonZero, error)) {
-          ++verification.problems;
-          std::printf("  disk %s: CANNOT READ: %s\n", name.c_str(), error.c_str());
-          continue;
-        }
-        against += " with its " + std::to_string(sectors) + " left-out sectors as zeros";
-        if (nonZero > 0) {
-          ++verification.problems;
-          std::printf("  disk %s: %llu bytes of left-out sectors were backed up as something other than zeros\n",
-                      name.c_str(), static_cast<unsigned long long>(nonZero));
+      if (PointInTimeDisk(lastJob, guid, name, mount, mounted)) {
+        if (mounted.leftOut.empty()) {
+          if (!lab::MountedDiskDigest(mount, mounted, expected, why)) expected.clear();
+        } else {
+          // Sectors the backup left out are no part of what it promised: both sides read them as zeros.
+          uint64_t sectors = 0, nonZero = 0;
+          for (const auto& range : mounted.leftOut) sectors += range.second - range.first + 1;
+          if (!lab::MountedDiskDigestWithoutLeftOut(mount, mounted, expected, why)) expected.clear();
+          if (!HashRestoredDiskWithoutLeftOut(disk, lastJob, mounted.leftOut, sha, nonZero, error)) {
+            ++verification.problems;
+            std::printf("  disk %s: CANNOT READ: %s\n", name.c_str(), error.c_str());
+            continue;
+          }
+          against += " with its " + std::to_string(sectors) + " left-out sectors as zeros";
+          if (nonZero > 0) {
+            ++verification.problems;
+            std::printf("  disk %s: %llu bytes of left-out sectors were backed up as something other than zeros\n",
+                        name.c_str(), static_cast<unsigned long long>(nonZero));
+          }
         }
       }
     }
-    const char* verdict = expected.empty() ? "nothing to compare with" : expected == sha ? "matches" : "DIFFERS from";
+    const std::string nothing = "nothing to compare with" + (why.empty() ? std::string() : " (" + why + ")");
+    const char* verdict = expected.empty() ? nothing.c_str() : expected == sha ? "matches" : "DIFFERS from";
     if (!expected.empty() && expected != sha) ++verification.problems;
     std::printf("  disk %s: %llu bytes, sha256 %s: %s%s\n", name.c_str(), static_cast<unsigned long long>(disk.size),
                 sha.c_str(), verdict, expected.empty() ? "" : (" " + against).c_str());

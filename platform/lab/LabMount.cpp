@@ -16,6 +16,7 @@
 #include "platform/lab/LabFiles.h"
 #include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabKeyValue.h"
+#include "platform/lab/LabSnapshot.h"
 #include "platform/os/CPxDirectory.h"
 #include "platform/os/CPxSha256.h"
 
@@ -95,6 +96,7 @@ bool ParseMountRecord(const std::string& text, MountRecord& record, std::string&
   MountRecord parsed;
   parsed.vm = Take(values, "vm");
   parsed.guid = Take(values, "guid");
+  parsed.server = Take(values, "server");
   parsed.mountPath = Take(values, "mountPath");
   parsed.cleanup = Take(values, "cleanup");
   parsed.state = Take(values, "state");
@@ -112,7 +114,6 @@ bool ParseMountRecord(const std::string& text, MountRecord& record, std::string&
     disk.copy = Take(values, prefix + "copy");
     disk.datastore = Take(values, prefix + "datastore");
     disk.sha256 = Take(values, prefix + "sha256");
-    disk.leftOutSha256 = Take(values, prefix + "leftOutSha256");
     for (const std::string& item : labkv::SplitList(Take(values, prefix + "leftOut"))) {
       const size_t dash = item.find('-');
       std::pair<uint64_t, uint64_t> range;
@@ -123,6 +124,7 @@ bool ParseMountRecord(const std::string& text, MountRecord& record, std::string&
       }
       disk.leftOut.push_back(range);
     }
+    disk.changeId = Take(values, prefix + "changeId");
     const std::string size = Take(values, prefix + "sizeBytes");
     if (!size.empty() && !labkv::ParseUInt64(size, disk.sizeBytes)) {
       error = prefix + "sizeBytes [" + size + "] is not a number";
@@ -152,6 +154,7 @@ std::string FormatMountRecord(const MountRecord& record) {
   std::map<std::string, std::string> values = record.other;
   values["vm"] = record.vm;
   values["guid"] = record.guid;
+  if (!record.server.empty()) values["server"] = record.server;
   values["mountPath"] = record.mountPath;
   values["cleanup"] = record.cleanup;
   values["state"] = record.state;
@@ -171,7 +174,7 @@ std::string FormatMountRecord(const MountRecord& record) {
         list += (list.empty() ? "" : ",") + std::to_string(range.first) + "-" + std::to_string(range.second);
       values[prefix + "leftOut"] = list;
     }
-    if (!disk.leftOutSha256.empty()) values[prefix + "leftOutSha256"] = disk.leftOutSha256;
+    if (!disk.changeId.empty()) values[prefix + "changeId"] = disk.changeId;
   }
   values["configCount"] = std::to_string(record.configs.size());
   for (size_t i = 0; i < record.configs.size(); ++i) {
@@ -225,6 +228,18 @@ std::vector<MountRecord> ListMountRecords(int64_t jobId) {
   return records;
 }
 
+bool MountedDiskDigest(const MountRecord& record, const MountedDisk& disk, std::string& sha256, std::string& error) {
+  if (!disk.sha256.empty()) {
+    sha256 = disk.sha256;
+    return true;
+  }
+  if (record.server.empty() || disk.changeId.empty()) {
+    error = "the mount of VM [" + record.vm + "] recorded no snapshot of disk [" + disk.indexName + "]";
+    return false;
+  }
+  return SnapshotDigest(DiskImagePath(record.server, disk.source), disk.copy, disk.changeId, sha256, error);
+}
+
 std::vector<std::pair<uint64_t, uint64_t>> MergeSectorRanges(std::vector<std::pair<uint64_t, uint64_t>> ranges) {
   std::sort(ranges.begin(), ranges.end());
   std::vector<std::pair<uint64_t, uint64_t>> merged;
@@ -266,38 +281,42 @@ bool RecordLeftOutSectors(int64_t jobId, const std::string& guid, const std::str
   return false;
 }
 
-bool DigestWithZeroedSectors(const std::string& path, const std::vector<std::pair<uint64_t, uint64_t>>& zeroed,
-                             std::string& sha256, std::string& error) {
-  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) {
-    error = "cannot open " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  const std::vector<std::pair<uint64_t, uint64_t>> ranges = MergeSectorRanges(zeroed);
-  std::vector<char> buffer(1 << 20);
-  CPxSha256 digest;
-  uint64_t offset = 0;
-  size_t next = 0;  // the first range that may still reach the bytes at `offset`
-  for (;;) {
-    const ssize_t n = read(fd, buffer.data(), buffer.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      error = "cannot read " + path + ": " + std::strerror(errno);
-      close(fd);
+bool MountedDiskDigestWithoutLeftOut(const MountRecord& record, const MountedDisk& disk, std::string& sha256,
+                                     std::string& error) {
+  const std::string image = record.server.empty() ? std::string() : DiskImagePath(record.server, disk.source);
+  // The view holds what the mount took; without it, the image does while it is at the same generation.
+  std::string path = disk.copy;
+  if (!IsSnapshotView(path)) {
+    if (image.empty() || disk.changeId.empty() || ImageChangeId(image) != disk.changeId) {
+      error = "the bytes the mount of VM [" + record.vm + "] took of disk [" + disk.indexName + "] are gone";
       return false;
     }
-    if (n == 0) break;
+    path = image;
+  }
+  DiskReader reader;
+  int errorNumber = 0;
+  if (!reader.Open(path, errorNumber, error)) return false;
+  const std::vector<std::pair<uint64_t, uint64_t>> zeroed = MergeSectorRanges(disk.leftOut);
+  std::vector<char> buffer(1 << 20);
+  CPxSha256 digest;
+  size_t next = 0;  // the first range that may still reach the bytes at `offset`
+  for (uint64_t offset = 0; offset < reader.Size();) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(buffer.size(), reader.Size() - offset));
+    const ssize_t n = reader.Read(buffer.data(), want, offset);
+    if (n <= 0) {
+      error = "cannot read " + path + " at offset " + std::to_string(offset);
+      return false;
+    }
     const uint64_t end = offset + static_cast<uint64_t>(n);
-    while (next < ranges.size() && (ranges[next].second + 1) * 512 <= offset) ++next;
-    for (size_t i = next; i < ranges.size() && ranges[i].first * 512 < end; ++i) {
-      const uint64_t from = std::max(offset, ranges[i].first * 512);
-      const uint64_t to = std::min(end, (ranges[i].second + 1) * 512);
+    while (next < zeroed.size() && (zeroed[next].second + 1) * 512 <= offset) ++next;
+    for (size_t i = next; i < zeroed.size() && zeroed[i].first * 512 < end; ++i) {
+      const uint64_t from = std::max(offset, zeroed[i].first * 512);
+      const uint64_t to = std::min(end, (zeroed[i].second + 1) * 512);
       if (from < to) std::memset(buffer.data() + (from - offset), 0, static_cast<size_t>(to - from));
     }
     digest.Update(buffer.data(), static_cast<size_t>(n));
     offset = end;
   }
-  close(fd);
   sha256 = digest.FinalHex();
   return true;
 }

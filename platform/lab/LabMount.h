@@ -6,18 +6,20 @@
 
 #include "platform/lab/LabSubclient.h"
 
-// The mounts of the lab's hypervisor: a mount of a VM for a job takes a point-in-time copy of the VM's
-// disk images and of its description (its configuration file) into the mount-path folder, so that a
-// disk changed while the job runs does not change what is backed up. Its record is
-// hypervisor/<server>/mounts/<job id>/<VM GUID in lower case>.mount, key=value lines:
-//   vm, guid, mountPath, cleanup, state (mounted | unmounted), diskCount,
-//   disk<i>.indexName, disk<i>.source (image path under the server folder), disk<i>.copy,
-//   disk<i>.datastore, disk<i>.sizeBytes, disk<i>.sha256 (of the copy; empty when not taken),
+// The mounts of the lab's hypervisor: a mount of a VM for a job takes a snapshot of each of the VM's
+// disk images (platform/lab/LabSnapshot.h: its view in the mount-path folder) and a point-in-time copy
+// of its configuration files there, so that a disk changed while the job runs does not change what is
+// backed up. Its record is hypervisor/<server>/mounts/<job id>/<VM GUID in lower case>.mount, key=value
+// lines:
+//   vm, guid, server, mountPath, cleanup, state (mounted | unmounted), diskCount,
+//   disk<i>.indexName, disk<i>.source (image path under the server folder), disk<i>.copy (the view),
+//   disk<i>.changeId (the generation the view holds), disk<i>.datastore, disk<i>.sizeBytes,
+//   disk<i>.sha256 (of what was backed up, when a mount of an earlier lab took it),
 //   disk<i>.leftOut (the 512-byte sectors the backup read as zeros, "<first>-<last>,..."; absent when
-//   none) and disk<i>.leftOutSha256 (of the copy with those sectors as zeros, taken at the unmount
-//   when sha256 was),
+//   none),
 //   configCount, config<i>.source, config<i>.copy
-// The record outlives the copies: it is what the backed-up disks are compared with afterwards.
+// The record outlives the views: it is what the backed-up disks are compared with afterwards
+// (MountedDiskDigest).
 namespace lab {
 
 struct MountedDisk {
@@ -27,8 +29,8 @@ struct MountedDisk {
   std::string datastore;
   uint64_t sizeBytes = 0;
   std::string sha256;
+  std::string changeId;
   std::vector<std::pair<uint64_t, uint64_t>> leftOut;  // sorted, merged 512-byte sector ranges
-  std::string leftOutSha256;
 };
 
 // A configuration file of the VM and its copy.
@@ -40,6 +42,7 @@ struct MountedFile {
 struct MountRecord {
   std::string vm;
   std::string guid;
+  std::string server;
   std::string mountPath;
   std::string cleanup;
   std::string state;  // "mounted" or "unmounted"
@@ -58,19 +61,25 @@ RecordRead ReadMountRecord(const std::string& server, int64_t jobId, const std::
 // Every readable mount record of the job, on every server.
 std::vector<MountRecord> ListMountRecords(int64_t jobId);
 
-// Records that the backup of the job left these 512-byte sectors of the mounted disk (its copy's path)
+// The name a disk of a VM is backed up and indexed under: "scsi0-<position>-<image file name>".
+std::string LabDiskIndexName(size_t position, const std::string& imageFile);
+
+// The SHA-256 of what the mount took of the disk (LabSnapshot.h SnapshotDigest), asked for after the
+// job; false with the reason when it cannot be known any more.
+bool MountedDiskDigest(const MountRecord& record, const MountedDisk& disk, std::string& sha256, std::string& error);
+
+// The SHA-256 of what the mount took of the disk with the sectors its backup left out (leftOut) read
+// as zeros, asked for after the job: from the snapshot's view while it is there, else from the image
+// while it is still at the snapshot's generation. False with the reason when it cannot be known.
+bool MountedDiskDigestWithoutLeftOut(const MountRecord& record, const MountedDisk& disk, std::string& sha256,
+                                     std::string& error);
+// Records that the backup of the job left these 512-byte sectors of the mounted disk (its view's path)
 // out, reading them as zeros; they join any recorded before. False with the reason (no such mount or
 // disk); the record is then unchanged.
 bool RecordLeftOutSectors(int64_t jobId, const std::string& guid, const std::string& copyPath,
                           const std::vector<std::pair<uint64_t, uint64_t>>& sectors, std::string& error);
-// SHA-256 of a file read with the 512-byte sectors of `zeroed` as zeros. False with the reason.
-bool DigestWithZeroedSectors(const std::string& path, const std::vector<std::pair<uint64_t, uint64_t>>& zeroed,
-                             std::string& sha256, std::string& error);
 // Sorts and merges sector ranges (first, last), touching ones too.
 std::vector<std::pair<uint64_t, uint64_t>> MergeSectorRanges(std::vector<std::pair<uint64_t, uint64_t>> ranges);
-
-// The name a disk of a VM is backed up and indexed under: "scsi0-<position>-<image file name>".
-std::string LabDiskIndexName(size_t position, const std::string& imageFile);
 
 // Copies a file as of now: a reflink where the file system shares blocks, else a copy that keeps
 // holes. With sha256 non-null, the copy's SHA-256 is taken too. The copy must not exist yet. False
