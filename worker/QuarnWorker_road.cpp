@@ -20,7 +20,6 @@ constexpr int kResultInterrupted = 11;
 constexpr int kResultNoVMInfo = 16;
 constexpr int kResultConnectFailed = 17;
 constexpr int kResultNoStream = 27;
-constexpr int kResultToBeStubbed = 103;
 constexpr int kResultCloseArchiveFailed = 110;
 constexpr int kResultNoAppId = 129;
 constexpr int kResultFailbackInfo = 130;
@@ -34,7 +33,6 @@ constexpr int kErrorInitialization = 4;
 constexpr int kErrorCleanupString = 1002;
 constexpr uint32_t kEventVMInterface = 0x5B000009;
 constexpr int kInstanceTypeGuidAfterDot = 1102;
-constexpr int32_t kStubToBeArchived = 103;
 constexpr int kFullBackup = 1;
 
 // A restore lays every backup of a chain over the last full one extent by extent, with one extent size
@@ -407,6 +405,7 @@ int QuarnWorker::ProcessVM() {
   }
 
   // 20.
-  if (result == 0 && vm.archivingStatus == kStubToBeArchived) result = kResultToBeStubbed;
+  if (result == 0 && vm.archiveAction == QuarnVMManagement::kArchiveActionToBeStubbed)
+    result = QuarnVMManagement::kResultToBeStubbed;
   return result;
 }

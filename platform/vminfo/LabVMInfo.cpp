@@ -124,7 +124,7 @@ int LabVMInfo::GetHostInfo(const std::string& hostName, VMInfoStructs::SHostInfo
   return 1;
 }
 
-int LabVMInfo::LoadVMInfo(const std::string& guidOrName, VMInfoStructs::SVMInfo& info) {
+int LabVMInfo::LoadVMInfo(const std::string& guidOrName, VMInfoStructs::SVMInfo& info, uint64_t mask) {
   if (Faulted("vminfo.LoadVMInfo", guidOrName)) return 0;
   std::string server;
   if (!FindServer(server)) return 0;
@@ -142,12 +142,15 @@ int LabVMInfo::LoadVMInfo(const std::string& guidOrName, VMInfoStructs::SVMInfo&
   // Only a description that says so is powered off.
   filled.powerState = vm.powerState == "off" ? 0 : 1;
   for (const lab::VMDisk& vmDisk : vm.disks) {
+    // A stub's deleted disks are no longer the VM's.
+    if (vmDisk.deleted) continue;
     VMInfoStructs::SDisk disk;
     disk.path = vmDisk.file;
     disk.datastore = vmDisk.Datastore();
     disk.snapCopyDatastore = disk.datastore;
     filled.disks.push_back(disk);
   }
+  FillArchivingInventory(server, vm, mask, filled);
   info = filled;
   Succeed();
   return 1;

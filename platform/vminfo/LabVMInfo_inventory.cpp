@@ -75,7 +75,7 @@ int LabVMInfo::GetVMInfoForVM(const std::string& vmName, const std::string& vmGu
                               uint64_t mask, bool flag, VMInfoStructs::SVMInfo& info) {
   const std::string wanted = vmGuid.empty() ? vmName : vmGuid;
   if (Faulted("vminfo.GetVMInfoForVM", wanted)) return 0;
-  return LoadVMInfo(wanted, info);
+  return LoadVMInfo(wanted, info, mask);
 }
 
 int LabVMInfo::GetDatastoreInfo(const std::string& datastore, const std::string& text, const std::string& host,

@@ -98,12 +98,12 @@ TEST_F(RoadTest, EachFailureGivesItsCodeAndTheVMEndsHoldingNothing) {
        },
        0, {"mount", "createArchiveFile", "preBackup", "backup", "guestSize", "postBackup", "granularMetadata", "unmount"},
        ""},
-      {"backed up and to be stubbed", [](Job& j) { j.vm.archivingStatus = 103; }, 103,
+      {"backed up and to be stubbed", [](Job& j) { j.vm.archiveAction = 103; }, 103,
        {"mount", "createArchiveFile", "preBackup", "backup", "guestSize", "postBackup", "granularMetadata", "unmount"},
        ""},
       {"failed and to be stubbed",
        [](Job& j) {
-         j.vm.archivingStatus = 103;
+         j.vm.archiveAction = 103;
          j.worker->diskStage = [](quarnBackupArgs&) { return 54; };
        },
        54, {"mount", "createArchiveFile", "preBackup", "backup", "sendFailedVM", "unmount"}, ""},
