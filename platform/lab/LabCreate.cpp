@@ -216,6 +216,7 @@ bool CreateHypervisor(const LabPlan& plan, int& kept, std::string& error) {
     vm.datastore = datastore;
     vm.powerState = "on";
     vm.guestOS = i % 2 ? "linux" : "windows";
+    vm.resourcePool = std::string("/lab/host/") + vm.host + "/Resources";
     vm.cpus = 2;
     vm.memoryMB = 1024;
     vm.disks = disks;

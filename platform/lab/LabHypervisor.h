@@ -77,7 +77,7 @@ struct VMDescription {
   std::string version;
   std::string toolsVersion;
   std::string powerState;  // "on" or "off"
-  std::string guestOS;
+  std::string guestOS;  // "windows", "linux" or the guest's own name of its system
   // VM archiving and power management (keys resourcePool, template, poweredOffAt, idle,
   // ignoresShutdown, option.<name>, customField.<name>):
   std::string resourcePool;

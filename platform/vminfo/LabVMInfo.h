@@ -144,6 +144,18 @@ class LabVMInfo : public IVMInfo {
   // mask asks for (every part by default). Non-zero on success.
   int LoadVMInfo(const std::string& guidOrName, VMInfoStructs::SVMInfo& info, uint64_t mask = ~0ULL);
 
+  // What the lab's inventory record of a VM holds (LoadVMInfo, and the mount context's record, which
+  // MountVM brings up to date): 1 the name, 3 the GUID, 11 the datastore, 12 the location, 18 the
+  // version, 19 the tools version, 23 the host, 24 the resource pool's path, 38 the power state (0
+  // only for a description that says "off"), 64 and 112.1 the guest OS id (kGuestOSWindows, or 0
+  // when the description names another system), 112.2 the guest OS name ("Windows", "Linux" or
+  // the description's own text) and 44 the disks (DiskRecord).
+  static constexpr int32_t kGuestOSWindows = 21;
+  // The hypervisor's record of the VM's disk `index`: type kLabDiskType, its image's path relative
+  // to the server folder, id, display and index names, sizes, datastore (also in field 69), status 1
+  // and the OS-disk flag of the first disk.
+  static VMInfoStructs::SDisk DiskRecord(const lab::VMDescription& vm, size_t index);
+
  private:
   struct Failure {
     int code = 0;
@@ -163,6 +175,9 @@ class LabVMInfo : public IVMInfo {
   bool FindServer(std::string& server);
   // The mount record of the context's VM; false (failure recorded) when there is none.
   bool ReadMount(const MountCtx& ctx, std::string& server, lab::MountRecord& record);
+  // Fills the inventory fields the lab knows from the VM's description (see LoadVMInfo); the others
+  // are left as they are.
+  static void DescribeVM(const lab::VMDescription& vm, VMInfoStructs::SVMInfo& info);
   // The inventory of VM archiving and power management that the mask asks for (LabVMInfo_archiving.cpp).
   void FillArchivingInventory(const std::string& server, const lab::VMDescription& vm, uint64_t mask,
                               VMInfoStructs::SVMInfo& info);
