@@ -304,6 +304,7 @@ TEST_F(DataPathTest, DisksAndACollectionRunOnStreamsOfTheirOwnAndGiveThemBack) {
   ASSERT_TRUE(lab::MakeDirs(folder + "/sub"));
   std::ofstream(folder + "/a.txt") << std::string(10000, 'a');
   std::ofstream(folder + "/sub/b.txt") << "b";
+  std::ofstream(folder + "/empty.txt");
   vm.collections.push_back(lab::VMCollection{"collections/docs", CFileCollection::kFolderCollection});
   std::string error;
   ASSERT_TRUE(lab::WriteVMDescription(lab::SampleServer(), vm, error)) << error;
@@ -326,6 +327,7 @@ TEST_F(DataPathTest, DisksAndACollectionRunOnStreamsOfTheirOwnAndGiveThemBack) {
     ASSERT_TRUE(datapathtest::Restore(id, restored, chain, error)) << error;
     EXPECT_EQ(datapathtest::Sha256OfFile(folder + "/a.txt"), restored["docs\\a.txt"]);
     EXPECT_EQ(datapathtest::Sha256OfFile(folder + "/sub/b.txt"), restored["docs\\sub/b.txt"]);
+    EXPECT_EQ(datapathtest::Sha256OfFile(folder + "/empty.txt"), restored["docs\\empty.txt"]) << "an empty file too";
   }
   // The next job takes the changed file alone and the restore still has both.
   std::ofstream(folder + "/sub/b.txt") << "bb";
