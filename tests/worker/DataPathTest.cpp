@@ -152,6 +152,49 @@ TEST_F(DataPathTest, AMountThatForcesAFullBacksEveryDiskUpWhole) {
   EXPECT_EQ(1, incremental.vm.updateInfo.getint64(JobManager::VMUpdateInfo::F_backupLevel));
 }
 
+// A disk taken off the VM since the last backup is named deleted in the incremental's archive, so the
+// restore of that job no longer holds it; the disk that stays restores byte for byte.
+TEST_F(DataPathTest, ADiskTakenOffTheVMIsRecordedDeletedAndNotRestored) {
+  Make(2, true);
+  Job full(3061, 1);
+  ASSERT_EQ(0, RunAndVerify(full, {3061}));
+  lab::VMDescription vm;
+  ASSERT_TRUE(lab::FindVM(lab::SampleServer(), datapathtest::kVM, vm));
+  const std::string removed = lab::LabDiskIndexName(1, vm.disks[1].file);
+  vm.disks.pop_back();
+  std::string error;
+  ASSERT_TRUE(lab::WriteVMDescription(lab::SampleServer(), vm, error)) << error;
+  Job incremental(3062, 2);
+  ASSERT_EQ(0, RunAndVerify(incremental, {3061, 3062}));
+  EXPECT_EQ(1u, testsupport::CountOf(lab_.Log(), "Sending deleted Disk [\\" + std::string(datapathtest::kVMGuid) +
+                                                      "\\" + removed + "]"));
+  Hashes restored;
+  std::vector<int64_t> chain;
+  ASSERT_TRUE(datapathtest::Restore(3062, restored, chain, error)) << error;
+  EXPECT_EQ(0u, restored.count(removed)) << "the deleted disk comes back";
+  EXPECT_EQ(1u, restored.count(lab::LabDiskIndexName(0, vm.disks[0].file)));
+  ASSERT_TRUE(datapathtest::Restore(3061, restored, chain, error)) << error;
+  EXPECT_EQ(1u, restored.count(removed)) << "the full job still restores it";
+}
+
+// Blocks the index lacks (a test setting names them per disk) are read again by an incremental that
+// finds nothing else changed: only those extents go out, and the chain still restores.
+TEST_F(DataPathTest, MissingBlocksAreReadAgainByTheNextIncremental) {
+  Make(2, true);
+  Job full(3071, 1);
+  ASSERT_EQ(0, RunAndVerify(full, {3071}));
+  lab::VMDescription vm;
+  ASSERT_TRUE(lab::FindVM(lab::SampleServer(), datapathtest::kVM, vm));
+  const std::string disk0 = lab::LabDiskIndexName(0, vm.disks[0].file);
+  const std::string disk1 = lab::LabDiskIndexName(1, vm.disks[1].file);
+  Setting("sInduceMissingBlocks", disk0 + "=0, 3;" + disk1 + "=2");
+  Job incremental(3072, 2);
+  ASSERT_EQ(0, RunAndVerify(incremental, {3071, 3072}));
+  const Sent sent = SentBy(3072);
+  EXPECT_EQ(3, sent.dataExtents + sent.holeExtents) << "extents 0 and 3 of disk 0, 2 of disk 1";
+  EXPECT_EQ(0u, testsupport::CountOf(lab_.Log(), "Could not mark missing blocks as changed"));
+}
+
 // Without change ids the checksums of each extent find what changed; unchanged extents are recorded
 // one by one, or as ranges of at most the configured run.
 TEST_F(DataPathTest, ChecksumIncrementalsSendWhatChangedAndRecordTheRest) {
