@@ -195,6 +195,45 @@ TEST_F(DataPathTest, MissingBlocksAreReadAgainByTheNextIncremental) {
   EXPECT_EQ(0u, testsupport::CountOf(lab_.Log(), "Could not mark missing blocks as changed"));
 }
 
+// The per-disk switches of checksums and data: checksums kept along with change ids still send only
+// what changed; without checksums and change ids an incremental sends every extent; a run that skips
+// the data (a test switch) ends without waiting for stages that get nothing and sends no extent.
+TEST_F(DataPathTest, ChecksumAndDataSwitchesChangeWhatAnIncrementalSends) {
+  struct Case {
+    const char* what;
+    std::vector<std::pair<const char*, const char*>> settings;
+    int extents;     // data and hole extents the incremental sends
+    bool restores;   // the incremental restores byte for byte
+    const char* logged;
+  } cases[] = {
+      {"checksums along with change ids", {{"bEnableCRCWithCBT", "1"}}, 1, true,
+       "Backup will perform CRC processing along with CBT as RegKey is set"},
+      {"neither checksums nor change ids", {{"nSkipCRCProcessing", "1"}, {"nIgnoreChangeId", "1"}}, 8, true,
+       "CRC processing is disabled"},
+      {"no data", {{"nSkipDataBackup", "1"}}, 0, false, "SKIPPING THE DATA BACKUP OF THE VM(S)"},
+  };
+  int64_t id = 3080;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    testsupport::TestLab lab("coordinator");
+    datapathtest::MakeLab(lab, 2, true);
+    Job full(++id, 1);
+    ASSERT_EQ(0, RunAndVerify(full, {id}));
+    for (const auto& setting : c.settings) Setting(setting.first, setting.second);
+    Write(0, kMiB + 10, 100);
+    Job incremental(++id, 2);
+    if (c.restores) {
+      ASSERT_EQ(0, RunAndVerify(incremental, {id - 1, id}));
+    } else {
+      EXPECT_EQ(0, incremental.Run());
+    }
+    const Sent sent = SentBy(id);
+    EXPECT_EQ(c.extents, sent.dataExtents + sent.holeExtents);
+    EXPECT_FALSE(sent.anyFailedItem);
+    EXPECT_NE(std::string::npos, lab.Log().find(c.logged));
+  }
+}
+
 // Without change ids the checksums of each extent find what changed; unchanged extents are recorded
 // one by one, or as ranges of at most the configured run.
 TEST_F(DataPathTest, ChecksumIncrementalsSendWhatChangedAndRecordTheRest) {
