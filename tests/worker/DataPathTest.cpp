@@ -234,6 +234,30 @@ TEST_F(DataPathTest, ChecksumAndDataSwitchesChangeWhatAnIncrementalSends) {
   }
 }
 
+// The reading pool's size comes from the setting, at its limits and one past them: a pool of one
+// request still reads every disk, and an out-of-range size is bounded and said.
+TEST_F(DataPathTest, TheReadingPoolIsBoundedAndEverySizeRestores) {
+  struct Case {
+    const char* setting;
+    const char* logged;  // the size used
+    bool bounded;
+  } cases[] = {{"1", "nBkpReqs = [1]", false},      {"0", "nBkpReqs = [1]", true},
+               {"1024", "nBkpReqs = [1024]", false}, {"1025", "nBkpReqs = [1024]", true}};
+  int64_t id = 3090;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.setting);
+    testsupport::TestLab lab("coordinator");
+    datapathtest::MakeLab(lab, 2, true);
+    Setting("nQuarnReqsPerVM", c.setting);
+    Job full(++id, 1);
+    ASSERT_EQ(0, RunAndVerify(full, {id}));
+    const std::string log = lab.Log();
+    EXPECT_NE(std::string::npos, log.find(c.logged));
+    EXPECT_EQ(c.bounded, log.find("nQuarnReqsPerVM [" + std::string(c.setting) + "] is out of range") !=
+                             std::string::npos);
+  }
+}
+
 // Without change ids the checksums of each extent find what changed; unchanged extents are recorded
 // one by one, or as ranges of at most the configured run.
 TEST_F(DataPathTest, ChecksumIncrementalsSendWhatChangedAndRecordTheRest) {
