@@ -258,6 +258,43 @@ TEST_F(DataPathTest, TheReadingPoolIsBoundedAndEverySizeRestores) {
   }
 }
 
+// On the Microsoft hypervisor change ids go with checksums: an incremental sends what changed, and
+// when the hypervisor refuses the last change id the checksums of the last backup still find it; the
+// job manager hears that the guest has no tools.
+TEST_F(DataPathTest, HyperVIncrementalsUseChangeIdsWithChecksums) {
+  struct Case {
+    const char* what;
+    bool refused;
+    int extents;
+    const char* logged;
+  } cases[] = {{"change id accepted", false, 1, "Backup will use changeId along with CRC"},
+               {"change id refused", true, 1, "as previous changeID is empty"}};
+  int64_t id = 3110;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    testsupport::TestLab lab("coordinator");
+    datapathtest::MakeLab(lab, 2, true);
+    std::string error;
+    ASSERT_TRUE(lab::SetSubclientValue("1", "instanceType", "102", error)) << error;
+    Job full(++id, 1);
+    ASSERT_EQ(0, RunAndVerify(full, {id}));
+    Write(0, kMiB + 10, 100);
+    if (c.refused) {
+      lab::FaultRule rule;
+      rule.op = "vminfo.ValidateChangeId";
+      rule.code = 1;
+      rule.times = lab::kFaultAlways;
+      ASSERT_TRUE(lab.Fault(rule));
+    }
+    Job incremental(++id, 2);
+    ASSERT_EQ(0, RunAndVerify(incremental, {id - 1, id}));
+    const Sent sent = SentBy(id);
+    EXPECT_EQ(c.extents, sent.dataExtents + sent.holeExtents);
+    EXPECT_NE(std::string::npos, lab.Log().find(c.logged));
+    EXPECT_EQ("Not Installed", incremental.vm.updateInfo.getstring(JobManager::VMUpdateInfo::F_toolsVersion));
+  }
+}
+
 // Without change ids the checksums of each extent find what changed; unchanged extents are recorded
 // one by one, or as ranges of at most the configured run.
 TEST_F(DataPathTest, ChecksumIncrementalsSendWhatChangedAndRecordTheRest) {
