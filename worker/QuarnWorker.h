@@ -380,6 +380,9 @@ class QuarnWorker {
   // ---- Guest metadata ----
   // Sectors per extent of the last disk registered for a metadata run.
   uint32_t m_metadataExtentSize = 0;
+  // Registers the block's disk with the layout object for a metadata run (last: hand it on at once) and
+  // fetches its metadata extents from indexing when asked and enabled; always 0.
+  int RegisterDiskForMetadata(quarnBackupArgs& args, quarnConfig& config, bool last, bool fetchExtents);
   // Keeps a detected guest OS id in the mount context and tells the simulator of a known one.
   bool RecordDetectedGuestOS(int id, const char* sig);
   // The sector-size verdict of the VM in hand (-1 not decided yet), so that asking never moves the
