@@ -159,6 +159,9 @@ void QuarnController::ControllerThread() {
   while (!CheckQuitFlag()) {
     if (!MonitorWorkers() || !MonitorStreams() || !MonitorProcesses() || !MonitorProgress() || !MonitorIndexing())
       break;
+    // A pass follows every grant, opened stream, stream given back and ended worker: a worker waiting
+    // for a stream for another of its VM's objects looks again now rather than at its next retry.
+    for (QuarnWorker* worker : Workers()) worker->WakeStreamWait();
     m_wakeEvent.wait(kControllerPassMs);
   }
   CloseController();
@@ -293,7 +296,7 @@ bool QuarnController::MonitorProgress() {
     for (const auto& entry : m_vmMap) {
       const vm_params& vm = entry.second;
       if (vm.vmPhase != PHASE_STARTED) continue;
-      const int64_t percent = vm.updateInfo.getint64(JobManager::VMUpdateInfo::F_progressPercent);
+      const int64_t percent = vm.progressPercent;
       if (percent <= 0) continue;
       VirtualServer::VMProgressPercent item;
       item.setstring(VirtualServer::VMProgressPercent::F_guid, vm.vmGuid);

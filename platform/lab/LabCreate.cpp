@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/jobclient/JobToken.h"
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabArchiving.h"
 #include "platform/lab/LabCoordinator.h"
@@ -109,7 +110,7 @@ bool CreateSubclient(const LabPlan& plan, int& kept, std::string& error) {
   std::string members;
   for (const std::string& client : plan.clients) members += (members.empty() ? "" : ",") + client;
   SubclientRecord record;
-  record.settings = {{"instanceType", "101"},
+  record.settings = {{"instanceType", std::to_string(plan.instanceType)},
                      {"instanceId", "1"},
                      {"keyrealmId", labkv::ParseUInt64(plan.subclient, numericId) ? plan.subclient : "1"},
                      {"subclientGUID", SubclientGuid(plan.subclient)},
@@ -134,13 +135,22 @@ constexpr int64_t kFirstSampleVMClientId = 101;
 int64_t SampleVMClientId(int64_t index) { return kFirstSampleVMClientId + index - 1; }
 int64_t SampleVMJobId(const LabPlan& plan, int64_t index) { return plan.jobId * 1000 + index; }
 
+}  // namespace
+
+std::string SampleJobToken(int64_t jobId) {
+  constexpr unsigned long kCommCell = 2, kFirstAttempt = 1, kBackupPhase = 4;
+  return constructJobToken(jobId, kCommCell, kFirstAttempt, kBackupPhase);
+}
+
+namespace {
+
 bool CreateJob(const LabPlan& plan, int& kept, std::string& error) {
   if (JobRecordExists(plan.jobId)) {
     ++kept;
     return true;
   }
   JobRecord record;
-  record.token = "token-" + std::to_string(plan.jobId);
+  record.token = SampleJobToken(plan.jobId);
   record.mediaAgent = kMediaAgent;
   record.client = plan.clients.front();
   record.subclient = plan.subclient;
@@ -181,7 +191,7 @@ bool CreateHypervisor(const LabPlan& plan, int& kept, std::string& error) {
     ++kept;
   } else {
     ServerRecord serverRecord;
-    serverRecord.type = 101;
+    serverRecord.type = plan.instanceType;
     serverRecord.hosts = {kHosts[0], kHosts[1]};
     serverRecord.datastores = {kDatastores[0], kDatastores[1]};
     if (!WriteServerRecord(kServer, serverRecord, error)) return false;
@@ -217,6 +227,8 @@ bool CreateHypervisor(const LabPlan& plan, int& kept, std::string& error) {
     }
     if (described || VMDescriptionExists(kServer, name)) {
       ++kept;
+      VMDescription existing;
+      if (FindVM(kServer, name, existing) && !KeepVMGuidEntry(kServer, existing, error)) return false;
       continue;
     }
     VMDescription vm;

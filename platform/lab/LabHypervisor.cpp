@@ -11,6 +11,7 @@
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabKeyValue.h"
 #include "platform/lab/LabMachine.h"
+#include "platform/os/FXString.h"
 
 namespace lab {
 namespace {
@@ -20,6 +21,7 @@ const char* const kHostsFolder = "hosts";
 const char* const kHostSuffix = ".host";
 const char* const kVMsFolder = "vms";
 const char* const kVMSuffix = ".vm";
+const char* const kGuidSuffix = ".guid";
 const char* const kDatastoresFolder = "datastores/";
 const char* const kOwnerPrefix = "owner.";
 const char* const kDatastoreSuffix = ".datastore";
@@ -51,6 +53,27 @@ std::string VMPath(const std::string& server, const std::string& name) {
   std::string dir = ServerDir(server);
   if (dir.empty() || !IsSafeComponent(name + kVMSuffix)) return std::string();
   return dir + "/" + kVMsFolder + "/" + name + kVMSuffix;
+}
+
+// The entry that names the VM of a GUID (any case); empty when the GUID cannot name a file.
+std::string GuidPath(const std::string& server, const std::string& guid) {
+  std::string dir = ServerDir(server);
+  const std::string name = FXString::ToLower(guid) + kGuidSuffix;
+  if (dir.empty() || guid.empty() || !IsSafeComponent(name)) return std::string();
+  return dir + "/" + kVMsFolder + "/" + name;
+}
+
+// The description at the path when it is one of `match`: its name, or its GUID in any case.
+bool ReadVMAt(const std::string& path, const std::string& match, VMDescription& vm) {
+  std::string text, error;
+  VMDescription candidate;
+  if (path.empty() || ReadOptionalFile(path, kMaxRecordBytes, text, error) != ReadResult::kRead ||
+      !ParseVMDescription(text, candidate, error))
+    return false;
+  if (candidate.name != match && (candidate.guid.empty() || strcasecmp(candidate.guid.c_str(), match.c_str()) != 0))
+    return false;
+  vm = candidate;
+  return true;
 }
 
 }  // namespace
@@ -140,6 +163,9 @@ bool ParseVMDescription(const std::string& text, VMDescription& vm, std::string&
     VMDisk disk;
     disk.file = Take(values, prefix + "file");
     disk.type = Take(values, prefix + "type");
+    int64_t inactive = 0;
+    if (!TakeNumber(values, prefix + "inactive", 0, 1, inactive, error)) return false;
+    disk.inactive = inactive == 1;
     disk.mode = Take(values, prefix + "mode");
     if (!disk.mode.empty() && disk.mode != "independent" && disk.mode != "rdm") {
       error = "value of " + prefix + "mode [" + disk.mode + "] is not independent or rdm";
@@ -233,6 +259,7 @@ std::string FormatVMDescription(const VMDescription& vm) {
     values[prefix + "file"] = vm.disks[i].file;
     values[prefix + "sizeBytes"] = std::to_string(vm.disks[i].sizeBytes);
     values[prefix + "type"] = vm.disks[i].type;
+    if (vm.disks[i].inactive) values[prefix + "inactive"] = "1";
     if (!vm.disks[i].mode.empty()) values[prefix + "mode"] = vm.disks[i].mode;
     if (vm.disks[i].deleted) values[prefix + "deleted"] = "1";
   }
@@ -303,30 +330,46 @@ bool WriteHostRecord(const std::string& server, const std::string& host, const H
   return labkv::WriteRecordFile(HostPath(server, host), record, FormatHostRecord, ParseHostRecord, error);
 }
 
+const std::vector<std::pair<std::string, int64_t>>& HypervisorKinds() {
+  static const std::vector<std::pair<std::string, int64_t>> kinds = {
+      {"vmware", 101},  {"vmware-host", 100}, {"hyperv", 102},        {"xen", 201},       {"amazon", 301},
+      {"azure", 401},   {"azure-rm", 402},    {"azure-stack", 403},   {"nutanix", 501},   {"rhev", 601},
+      {"openstack", 701}, {"fusioncompute", 801}, {"oraclevm", 901}, {"oraclecloud", 1101}, {"oci", 1102},
+      {"google", 1301}, {"alicloud", 1401},   {"k8s", 1501}};
+  return kinds;
+}
+
+int64_t HypervisorKindType(const std::string& name) {
+  for (const auto& kind : HypervisorKinds())
+    if (kind.first == name) return kind.second;
+  return 0;
+}
+
 bool FindVM(const std::string& server, const std::string& guidOrName, VMDescription& vm) {
-  std::string dir = ServerDir(server);
-  if (dir.empty() || guidOrName.empty()) return false;
-  std::error_code fsError;
-  for (std::filesystem::directory_iterator it(dir + "/" + kVMsFolder, fsError), end; !fsError && it != end;
-       it.increment(fsError)) {
-    if (it->path().extension() != kVMSuffix) continue;
-    std::string text;
-    std::string error;
-    VMDescription candidate;
-    if (!ReadRegularFile(it->path().string(), kMaxRecordBytes, text, error) ||
-        !ParseVMDescription(text, candidate, error))
-      continue;
-    bool match = (!candidate.guid.empty() && strcasecmp(candidate.guid.c_str(), guidOrName.c_str()) == 0) ||
-                 candidate.name == guidOrName;
-    if (!match) continue;
-    vm = candidate;
+  if (guidOrName.empty()) return false;
+  // A GUID's entry names its VM's description; a description is named by its VM's name. An entry
+  // left by a VM whose GUID has changed since names a description of another GUID, and is no match.
+  std::string name, error;
+  const std::string guidPath = GuidPath(server, guidOrName);
+  if (!guidPath.empty() && ReadOptionalFile(guidPath, kMaxRecordBytes, name, error) == ReadResult::kRead &&
+      ReadVMAt(VMPath(server, name.substr(0, name.find('\n'))), guidOrName, vm))
     return true;
-  }
-  return false;
+  return ReadVMAt(VMPath(server, guidOrName), guidOrName, vm);
 }
 
 bool WriteVMDescription(const std::string& server, const VMDescription& vm, std::string& error) {
-  return labkv::WriteRecordFile(VMPath(server, vm.name), vm, FormatVMDescription, ParseVMDescription, error);
+  if (!labkv::WriteRecordFile(VMPath(server, vm.name), vm, FormatVMDescription, ParseVMDescription, error))
+    return false;
+  return KeepVMGuidEntry(server, vm, error);
+}
+
+bool KeepVMGuidEntry(const std::string& server, const VMDescription& vm, std::string& error) {
+  const std::string path = GuidPath(server, vm.guid);
+  std::string name;
+  if (path.empty() || (ReadOptionalFile(path, kMaxRecordBytes, name, error) == ReadResult::kRead &&
+                       name == vm.name + "\n"))
+    return true;
+  return WriteFileAtomic(path, vm.name + "\n", error);
 }
 
 std::string VMDescriptionPath(const std::string& server, const std::string& name) { return VMPath(server, name); }

@@ -46,6 +46,9 @@ struct VMDisk {
   std::string file;  // image path relative to the server folder
   uint64_t sizeBytes = 0;
   std::string type;  // "raw"
+  // disk<i>.inactive=1: the disk is no part of the VM's active configuration (a disk left behind by
+  // a checkpoint of the Microsoft hypervisor); it is still backed up.
+  bool inactive = false;
   // Keys disk<i>.mode and disk<i>.deleted: "independent" or "rdm" (a raw device mapping) for a disk the
   // hypervisor takes no snapshot of, empty for an ordinary one; a deleted disk (its image was removed
   // by a stub) stays listed so that a restore knows where it lay, but the VM no longer has it.
@@ -99,6 +102,12 @@ std::string FormatHostRecord(const HostRecord& record);
 bool ParseVMDescription(const std::string& text, VMDescription& vm, std::string& error);
 std::string FormatVMDescription(const VMDescription& vm);
 
+// The hypervisor kinds a lab can be made of, by name ("vmware", "hyperv", "nutanix", "amazon",
+// "google", "openstack" ...), with their instance types.
+const std::vector<std::pair<std::string, int64_t>>& HypervisorKinds();
+// The instance type of a kind's name; 0 when there is no such kind.
+int64_t HypervisorKindType(const std::string& name);
+
 // The server's folder; empty when there is no lab or the name is not usable.
 std::string ServerDir(const std::string& server);
 // Names of the servers of the lab (folders with a server.conf), sorted.
@@ -114,10 +123,15 @@ RecordRead ReadHostRecord(const std::string& server, const std::string& host, Ho
                           std::string& error);
 bool WriteHostRecord(const std::string& server, const std::string& host, const HostRecord& record,
                      std::string& error);
-// The VM whose GUID (any case) or name is given; descriptions that cannot be read are skipped.
+// The VM whose GUID (any case) or name is given, read from its own description alone: through the
+// GUID's entry vms/<guid in lower case>.guid (the VM's name, a line), or by name. False when neither
+// leads to a readable description of that GUID or name.
 bool FindVM(const std::string& server, const std::string& guidOrName, VMDescription& vm);
-// Writes vms/<name>.vm.
+// Writes vms/<name>.vm and the GUID's entry.
 bool WriteVMDescription(const std::string& server, const VMDescription& vm, std::string& error);
+// Writes the entry of the VM's GUID when it does not name the VM yet (a lab made before entries were
+// kept); a GUID that cannot name a file has none.
+bool KeepVMGuidEntry(const std::string& server, const VMDescription& vm, std::string& error);
 // The description's file, vms/<name>.vm; empty when the name is not usable.
 std::string VMDescriptionPath(const std::string& server, const std::string& name);
 // True when vms/<name>.vm exists.

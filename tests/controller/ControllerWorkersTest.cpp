@@ -5,6 +5,7 @@
 
 #include "platform/cleanup/VSCleanupClient.h"
 #include "support/ControllerTestSupport.h"
+#include "support/VirtualClock.h"
 
 namespace {
 
@@ -111,6 +112,21 @@ TEST_F(ControllerWorkersTest, ControllerThreadRunsWorkersAndClosesTheAgentOnQuit
   EXPECT_EQ(1u, job.LogCount("Finished stopping all workers"));
 }
 
+// The pass after a worker's end follows at once: an agent with no work left gives its streams back
+// while the clock stands still, not after the pass's period.
+TEST_F(ControllerWorkersTest, AnAgentWithNoWorkLeftGivesItsStreamsBackWithoutWaitingForThePeriod) {
+  testsupport::VirtualClock clock;
+  controller.road = [](TestWorker&) { return 0; };
+  ASSERT_TRUE(controller.StartControllerThread());
+  controller.Deliver(CollectList({Collect("vm1", "G1")}));
+  controller.Deliver(Grant(1, 1));
+  controller.Deliver(Grant(1, 2));
+  ASSERT_TRUE(controller.WaitForSent(VMBackupResult::TAG, 1));
+  AnswerEmptyUntilWorkersEnd(controller);
+  EXPECT_TRUE(controller.WaitForSent(VMBackupStream::TAG, 2)) << "the streams waited for the pass's period";
+  controller.Deliver(VMAgentQuit());
+}
+
 TEST_F(ControllerWorkersTest, ProgressIsSentAtMostEveryThirtySecondsAndNeverEmpty) {
   controller.Deliver(CollectList({Collect("vm1", "G1"), Collect("vm2", "G2"), Collect("vm3", "G3")}));
   EXPECT_TRUE(controller.MonitorProgress());
@@ -135,6 +151,24 @@ TEST_F(ControllerWorkersTest, ProgressIsSentAtMostEveryThirtySecondsAndNeverEmpt
   EXPECT_EQ(40, items[0]->getint64(VMProgressPercent::F_percentComplete));
   controller.MonitorProgress();
   EXPECT_EQ(1u, controller.Sent(VMBackupProgress::TAG).size());
+
+  // The worker goes on filling the VM's status record on its own thread while the controller
+  // thread reports progress: the report must not read that record (ThreadSanitizer sees it).
+  std::thread worker([&] {
+    for (int i = 0; i < 2000; ++i) {
+      JobManager::VMUpdateInfo next;
+      next.setstring(JobManager::VMUpdateInfo::F_failureText, std::to_string(i));
+      next.setint64(JobManager::VMUpdateInfo::F_endTime, i);
+      vm->updateInfo = next;
+      controller.SetVMProgressPercent(vm, 41 + i % 50);
+    }
+  });
+  for (int i = 0; i < 200; ++i) {
+    ZtClock::AdvanceForTest(CTimeInterval::FromSeconds(30));
+    controller.MonitorProgress();
+  }
+  worker.join();
+  EXPECT_EQ(201u, controller.Sent(VMBackupProgress::TAG).size());
 }
 
 TEST_F(ControllerWorkersTest, InitializeRegistersTheProcessAndDeinitializeUndoesIt) {
