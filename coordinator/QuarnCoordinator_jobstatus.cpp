@@ -331,6 +331,7 @@ void QuarnCoordinator::UpdateVMJobIds() {
     }
     vm.collect.setint64(Collect::F_vmJobId, jobId);
   }
+  FillVMSnapJobIds();
 }
 
 void QuarnCoordinator::UpdateVMBackupLevel(std::vector<Info>& records) {

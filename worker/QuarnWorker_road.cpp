@@ -284,10 +284,16 @@ int QuarnWorker::ProcessVM() {
 
   // 14. A stream for the backup. A VM whose mount failed does not wait for one: nothing of its failure
   // goes through a stream, and the wait would hold the worker (and then a stream) behind the job's
-  // busy streams only to replace the mount's cause by "no stream".
+  // busy streams only to replace the mount's cause by "no stream". A storage-snapshot backup or
+  // catalogue sends no data: its controller grants the request without a stream, and the VM's steps
+  // go on without one.
+  const bool streamless = snapBackup || m_jobMgr->isSnapCatalogMode();
+  bool streamlessGrant = false;
   if (mounted && m_currentStream == nullptr) {
-    streamAcquired = m_controller->AcquireStream(m_workerId, m_currentStream, true) && m_currentStream != nullptr;
-    if (m_currentStream == nullptr) {
+    const bool granted = m_controller->AcquireStream(m_workerId, m_currentStream, true);
+    streamAcquired = granted && m_currentStream != nullptr;
+    streamlessGrant = granted && streamless && m_currentStream == nullptr;
+    if (m_currentStream == nullptr && !streamlessGrant) {
       m_event.Error(sig, "Failed to get a stream to backup VM [%s]", vm.vmName.c_str());
       result = kResultNoStream;
     }
@@ -295,14 +301,14 @@ int QuarnWorker::ProcessVM() {
   if (m_currentStream != nullptr) m_currentStream->setRestartContext(m_vmIndex + 1);
 
   // 15. The backup itself (without a stream the road goes on at the unmount).
-  const bool haveStream = m_currentStream != nullptr;
+  const bool haveStream = m_currentStream != nullptr || streamlessGrant;
   if (mounted && haveStream) {
     args.mBackupName = m_mountCtx != nullptr ? m_mountCtx->backupName : vm.vmGuid;
     args.mMountCtx = m_mountCtx;
     int streamId = 0, rcid = 0, reservationId = 0, clientId = 0;
-    m_currentStream->getStream(streamId, rcid, reservationId, clientId);
+    if (m_currentStream != nullptr) m_currentStream->getStream(streamId, rcid, reservationId, clientId);
     m_event.Debug(sig, "Processing VM [%s] using stream id [%d]", vm.vmName.c_str(), streamId);
-    const bool created = CreateArchiveFile(args, m_currentStream);
+    const bool created = streamlessGrant || CreateArchiveFile(args, m_currentStream);
     // The phases send into the VM's archive file through the block's stream.
     if (created) args.mArchive = m_currentStream;
     if (!created) {
@@ -323,8 +329,8 @@ int QuarnWorker::ProcessVM() {
     }
     // 15.6. The archive file is closed whatever failed before; true-up only after a whole success. A
     // close that fails after an earlier failure keeps the earlier cause as the VM's.
-    if (result != 0) SendFailedVMHeader(m_currentStream, result);
-    if (vsArchive::isError(m_currentStream->closeArchiveFile())) {
+    if (result != 0 && m_currentStream != nullptr) SendFailedVMHeader(m_currentStream, result);
+    if (m_currentStream != nullptr && vsArchive::isError(m_currentStream->closeArchiveFile())) {
       m_event.Error(sig, "Failed to close archive file for VM [%s]", vm.vmName.c_str());
       if (result == 0) result = kResultCloseArchiveFailed;
     }

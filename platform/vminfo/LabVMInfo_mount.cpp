@@ -218,6 +218,11 @@ int LabVMInfo::MountVM(MountCtx& ctx) {
   if (Faulted("vminfo.MountVM", Label(ctx))) return 0;
   std::string server;
   if (!FindServer(server)) return 0;
+  if (ctx.mountType == kMountTypeVolumes) {
+    if (!SetFileMount(ctx, true)) return 0;
+    Succeed();
+    return 1;
+  }
   lab::VMDescription vm;
   if (!lab::FindVM(server, Label(ctx), vm)) return Fail(kErrNotFound, "VM [" + Label(ctx) + "] not found");
   if (ctx.mountPath.empty() || ctx.mountPath[0] != '/' || ctx.jobId == 0)
@@ -233,11 +238,17 @@ int LabVMInfo::MountVM(MountCtx& ctx) {
   record.mountPath = ctx.mountPath;
   record.state = "mounted";
   record.cleanup = MountCleanupString(server, static_cast<int64_t>(ctx.jobId), vm.guid);
-  if (!CopyVM(server, vm, ctx.mountPath, checksums == serverRecord.other.end() || checksums->second != "0", record))
+  // A storage-snapshot job reads the VM as the array snapshot holds it; any other takes copies now.
+  const bool fromSnapshot = (ctx.isSnapBackup || ctx.isSnapToTape || ctx.isSnapCatalog) && !ctx.vmCentricSnapBackup;
+  if (fromSnapshot ? !MountFromArraySnap(server, ctx, record)
+                   : !CopyVM(server, vm, ctx.mountPath, checksums == serverRecord.other.end() || checksums->second != "0",
+                             record))
     return 0;
   if (!lab::WriteMountRecord(server, static_cast<int64_t>(ctx.jobId), record, error)) {
-    for (const lab::MountedDisk& disk : record.disks) unlink(disk.copy.c_str());
-    for (const lab::MountedFile& file : record.configs) unlink(file.copy.c_str());
+    if (!fromSnapshot) {
+      for (const lab::MountedDisk& disk : record.disks) unlink(disk.copy.c_str());
+      for (const lab::MountedFile& file : record.configs) unlink(file.copy.c_str());
+    }
     return Fail(kErrMountFailed, "Cannot record the mount of VM [" + vm.name + "]: " + error);
   }
   ctx.cleanupString = record.cleanup;
@@ -272,6 +283,11 @@ int LabVMInfo::UnmountVM(MountCtx& ctx) {
   if (Faulted("vminfo.UnmountVM", Label(ctx))) return 0;
   std::string server;
   lab::MountRecord record;
+  if (ctx.mountType == kMountTypeVolumes) {
+    if (!SetFileMount(ctx, false)) return 0;
+    Succeed();
+    return 1;
+  }
   if (!ReadMount(ctx, server, record)) {
     if (GetErrorCode() != kErrNotFound) return 0;
     // Nothing of this VM is mounted for the job: nothing is left to remove.
@@ -279,11 +295,16 @@ int LabVMInfo::UnmountVM(MountCtx& ctx) {
     Succeed();
     return 1;
   }
-  for (const lab::MountedDisk& disk : record.disks) unlink(disk.copy.c_str());
-  for (const lab::MountedFile& file : record.configs) unlink(file.copy.c_str());
+  // The copies of a storage snapshot stay with the snapshot.
+  if (record.other.count("arraySnapshot") == 0) {
+    for (const lab::MountedDisk& disk : record.disks) unlink(disk.copy.c_str());
+    for (const lab::MountedFile& file : record.configs) unlink(file.copy.c_str());
+  }
   // The folder goes only when it is the one this caller mounted into.
-  if (record.mountPath == ctx.mountPath && CPxDirectory::Remove(record.mountPath, true, false).IsError())
+  if (record.mountPath == ctx.mountPath && CPxDirectory::Exists(record.mountPath) &&
+      CPxDirectory::Remove(record.mountPath, true, false).IsError())
     return Fail(kErrMountFailed, "Cannot remove the mount path [" + record.mountPath + "]");
+  if (record.other.count("fileMount") != 0) record.other["fileMount"] = "unmounted";
   record.state = "unmounted";
   std::string error;
   if (!lab::WriteMountRecord(server, static_cast<int64_t>(ctx.jobId), record, error))
