@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <map>
 
+#include "app/QuarnUtils.h"
 #include "coordinator/QuarnCoordinator.h"
 #include "platform/config/ZTPI_CommClient.h"
 #include "platform/config/ZTPI_Focus.h"
@@ -271,7 +272,8 @@ bool QuarnCoordinator::UpdateJobManagerVMList_FailPendingVMs() {
     m_jobMgr->resetVMStatus(vm.vmGuid);
     m_jobMgr->setVMStatusVMName(vm.vmGuid, vm.vmName, vm.host);
     m_jobMgr->setVMStatusClientId(vm.vmGuid, clientId);
-    m_jobMgr->setVMStatusState(vm.vmGuid, kFailed, std::string());
+    // The VM failed for the reason it reported: its record keeps it.
+    m_jobMgr->setVMStatusState(vm.vmGuid, kFailed, QuarnUtils::TruncateStatusText(vm.failureReason));
     vm.vmPhase = PHASE_FAILED;
     AddVMFailures(1);
     ++count;

@@ -194,4 +194,6 @@ class LabVMInfo : public IVMInfo {
   Callback callback_ GUARDED_BY(mutex_) = nullptr;
   void* callbackContext_ GUARDED_BY(mutex_) = nullptr;
   std::map<std::string, int64_t> options_ GUARDED_BY(mutex_);
+  // Why each VM of the last failed storage snapshot failed (by GUID).
+  std::map<std::string, Failure> snapFailures_ GUARDED_BY(mutex_);
 };

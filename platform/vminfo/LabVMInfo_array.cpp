@@ -16,6 +16,7 @@
 #include "platform/msg/vsXMLFile.h"
 #include "platform/os/CPxCRC32.h"
 #include "platform/os/CPxDirectory.h"
+#include "platform/os/CPxFile.h"
 #include "platform/os/CPxPath.h"
 #include "platform/os/ZtTime.h"
 #include "platform/vminfo/LabVMInfo.h"
@@ -146,7 +147,16 @@ int LabVMInfo::PreSnap(MountCtx& ctx) {
     vms.push_back(vm);
   }
   ctx.vmInfoMap = seen;
-  if (Faulted("vminfo.PreSnap")) return 0;
+  {
+    ZtMutexLock lock(mutex_);
+    snapFailures_.clear();
+  }
+  if (Faulted("vminfo.PreSnap")) {
+    // The library answers for each VM of a failed snapshot with the snapshot's failure.
+    ZtMutexLock lock(mutex_);
+    for (const auto& entry : seen) snapFailures_[entry.first] = last_;
+    return 0;
+  }
   if (snapJob <= 0) return Fail(kErrSnapshotFailed, "No job to take the storage snapshot for");
   if (vms.empty()) return Fail(kErrNotFound, "None of the VMs to snapshot was found");
 
@@ -276,6 +286,14 @@ int LabVMInfo::GetSnapBackupInfo(MountCtx& ctx, std::vector<std::string>& files,
     Succeed();
     return 1;
   }
+  // A later job of the snapshot lists the file it fetched; only the snapshot's own job writes it.
+  if (!ctx.isSnapBackup) {
+    const std::string fetched = ctx.subclientDir + "/" + MetadataFileName(snapJob);
+    files.clear();
+    if (!ctx.subclientDir.empty() && CPxFile::Exists(fetched)) files.push_back(fetched);
+    Succeed();
+    return 1;
+  }
   lab::ArraySnapRecord snapshot;
   if (!ReadArraySnap(ctx, server, snapshot)) return 0;
   VirtualServer::VMSnapBackup metadata;
@@ -355,16 +373,19 @@ uint32_t LabVMInfo::GetArchiveFileId(const MountCtx& ctx, const std::string& fil
 
 int LabVMInfo::SetVMSnapFailure(const std::string& vmGuid, int quiesceStatus, const std::string& details) {
   if (Faulted("vminfo.SetVMSnapFailure", vmGuid)) return 0;
-  std::string text = details;
-  if (text.empty())
-    text = quiesceStatus != 0 ? "The guest file system could not be quiesced (" + std::to_string(quiesceStatus) + ")"
-                              : "The storage snapshot of the VM failed";
-  {
-    ZtMutexLock lock(mutex_);
-    last_.code = quiesceStatus != 0 ? quiesceStatus : kErrSnapshotFailed;
-    last_.text = text;
-    last_.eventId = kFailureEvent;
-  }
+  ZtMutexLock lock(mutex_);
+  Failure failure;
+  auto known = snapFailures_.find(vmGuid);
+  if (known != snapFailures_.end()) failure = known->second;
+  if (!details.empty()) failure.text = details;
+  if (quiesceStatus != 0) failure.code = quiesceStatus;
+  if (failure.text.empty())
+    failure.text = quiesceStatus != 0 ? "The guest file system could not be quiesced (" + std::to_string(quiesceStatus) +
+                                            ")"
+                                      : "The storage snapshot of the VM failed";
+  if (failure.code == 0) failure.code = kErrSnapshotFailed;
+  if (failure.eventId == 0) failure.eventId = kFailureEvent;
+  last_ = failure;
   return 1;
 }
 
