@@ -272,7 +272,8 @@ bool QuarnCoordinator::UpdateJobManagerVMList_FailPendingVMs() {
     m_jobMgr->resetVMStatus(vm.vmGuid);
     m_jobMgr->setVMStatusVMName(vm.vmGuid, vm.vmName, vm.host);
     m_jobMgr->setVMStatusClientId(vm.vmGuid, clientId);
-    // The VM failed for the reason it reported: its record keeps it.
+    // The VM failed for the reason it reported (else the job's): its record keeps it.
+    if (vm.failureReason.empty()) vm.failureReason = m_unfinishedVMReason;
     m_jobMgr->setVMStatusState(vm.vmGuid, kFailed, QuarnUtils::TruncateStatusText(vm.failureReason));
     vm.vmPhase = PHASE_FAILED;
     AddVMFailures(1);
