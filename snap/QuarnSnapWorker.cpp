@@ -219,7 +219,8 @@ int QuarnSnapWorker::SendFailedVM(quarnBackupArgs& args) {
 }
 
 int QuarnSnapWorker::SendVMHeader() {
-  if (m_jobMgr->isSnapBackup()) return 0;
+  // A snapshot backup and a catalogue write no archive file of the VM to head.
+  if (m_jobMgr->isSnapBackup() || m_jobMgr->isSnapCatalogMode()) return 0;
   return QuarnWorker::SendVMHeader();
 }
 

@@ -14,15 +14,18 @@
 //                     is held quiesced until the snapshot's post-snapshot step), vm<i>.quiesceStatus
 //                     (0, or 2000 to 2002: the guest file system could not be quiesced),
 //                     vm<i>.quiesceError, datastores=<list>
-//   <VM GUID>.snap    the VM's point-in-time copies, in the mount record's format (LabMount.h): disk
-//                     index names, sources, copies and their SHA-256
-//   <VM GUID>/        the copies
+//   <VM GUID>.snap    what the snapshot holds of the VM, in the mount record's format (LabMount.h):
+//                     each disk's index name, source and view (a snapshot of the image that costs what
+//                     changes, platform/lab/LabSnapshot.h) with the generation it holds, and each
+//                     configuration file's point-in-time copy
+//   <VM GUID>/        the views and copies
 //   backup_<job>.xml  the snapshot's metadata file as the array keeps it
 //   mounts.log        "mount <client> <job> <mount path>" and "unmount <client> <job>": the proxies
 //                     that mounted the snapshot, and for which job
 // and hypervisor/<server>/arraysnaps.log: "snapshot <client> <job> <VM count>" per snapshot taken,
 // "release <client> <job>" per post-snapshot that let the guests go.
-// A copy is taken once, when the snapshot is made, and never changes afterwards.
+// A view and a copy are taken once, when the snapshot is made; the views keep the images' bytes of
+// that moment however the guests change afterwards.
 namespace lab {
 
 struct ArraySnapVM {

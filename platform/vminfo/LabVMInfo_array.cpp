@@ -10,6 +10,7 @@
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabArraySnap.h"
 #include "platform/lab/LabDisks.h"
+#include "platform/lab/LabSnapshot.h"
 #include "platform/lab/LabFaults.h"
 #include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabKeyValue.h"
@@ -85,6 +86,7 @@ bool LabVMInfo::SnapshotVM(const std::string& server, int64_t snapJob, const lab
   record = lab::MountRecord();
   record.vm = vm.name;
   record.guid = vm.guid;
+  record.server = server;
   record.mountPath = folder;
   record.state = "snapshot";
   std::string error;
@@ -93,11 +95,9 @@ bool LabVMInfo::SnapshotVM(const std::string& server, int64_t snapJob, const lab
     const std::string datastore = disk.Datastore().empty() ? kNoDatastore : disk.Datastore();
     const std::string dir = folder + "/" + datastore;
     const std::string copy = dir + "/" + CPxPath::GetFileName(disk.file);
-    // A copy left by a snapshot of this job that never finished is replaced, never taken as this one.
-    unlink(copy.c_str());
     lab::MountedDisk taken;
-    if (!lab::MakeDirs(dir) ||
-        !lab::CopyDiskPointInTime(lab::DiskImagePath(server, disk.file), copy, &taken.sha256, error)) {
+    // A view left by a snapshot of this job that never finished is replaced, never taken as this one.
+    if (!lab::MakeDirs(dir) || !lab::TakeSnapshot(lab::DiskImagePath(server, disk.file), copy, taken.changeId, error)) {
       Fail(kErrSnapshotFailed, "Cannot snapshot disk [" + disk.file + "] of VM [" + vm.name + "]: " + error);
       return false;
     }
@@ -432,7 +432,8 @@ int64_t SnapshotJobOfVM(const std::string& server, const MountCtx& ctx) {
 
 }  // namespace
 
-bool LabVMInfo::MountFromArraySnap(const std::string& server, const MountCtx& ctx, lab::MountRecord& record) {
+bool LabVMInfo::ArraySnapSources(const std::string& server, const MountCtx& ctx,
+                                 std::map<std::string, std::string>& copyFrom) {
   const int64_t snapJob = SnapshotJobOfVM(server, ctx);
   const int64_t jobId = static_cast<int64_t>(ctx.jobId);
   // A later job reads the snapshot only where its proxy mounted it.
@@ -447,15 +448,9 @@ bool LabVMInfo::MountFromArraySnap(const std::string& server, const MountCtx& ct
     Fail(kErrNotFound, "VM [" + ctx.vmGuid + "] is not in the storage snapshot of job " + std::to_string(snapJob));
     return false;
   }
-  // The mount path is the VM's folder of this mount, as with a mount of its own copies.
-  if (!lab::MakeDirs(ctx.mountPath)) {
-    Fail(kErrNotFound, "Cannot create the mount path [" + ctx.mountPath + "]");
-    return false;
-  }
-  record.disks = copies.disks;
-  record.configs = copies.configs;
-  // The copies belong to the snapshot: the VM's unmount leaves them.
-  record.other["arraySnapshot"] = std::to_string(snapJob);
+  // The views stay the snapshot's: the VM's unmount leaves them.
+  for (const lab::MountedDisk& disk : copies.disks) copyFrom[disk.source] = disk.copy;
+  for (const lab::MountedFile& file : copies.configs) copyFrom[file.source] = file.copy;
   return true;
 }
 

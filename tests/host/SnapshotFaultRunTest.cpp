@@ -131,19 +131,23 @@ TEST_F(SnapshotFaultRun, EveryVMDoneIsWholeEveryOtherSaysWhyAndNoGuestStaysQuies
     for (size_t i = 0; i < kGuids.size() && c.reason != nullptr; ++i) {
       U record;
       vsJobMgr::ReadVMStatus(1001, kGuids[i], record);
-      if (record.getint64(U::F_vmStatus) == 1)
+      if (record.getint64(U::F_vmStatus) == 1) {
         EXPECT_NE(std::string::npos, record.getstring(U::F_failureText).find(c.reason)) << record.getstring(U::F_failureText);
+      }
     }
-    if (c.pending != nullptr) EXPECT_TRUE(Contains(lab::ReadPendingCauses(1001), c.pending));
+    if (c.pending != nullptr) {
+      EXPECT_TRUE(Contains(lab::ReadPendingCauses(1001), c.pending));
+    }
     if (c.event != nullptr) {
       EXPECT_TRUE(Contains(lab::ReadJobEvents(1001), c.event));
       EXPECT_TRUE(Contains(lab::ReadJobEvents(1001), "vm02"));
     }
     EXPECT_EQ(c.snapshotTaken, Contains(lab::ReadArraySnapLog(kServer), "snapshot coordinator 1001"));
-    if (!c.snapshotTaken)
+    if (!c.snapshotTaken) {
       EXPECT_NE(std::string::npos, ReadText(lab::ClientLogPath("coordinator", "quarn")).find(
                                        "has returned StreamId [1], RCID [-1]"))
           << "the stream is handed back";
+    }
     EXPECT_TRUE(lab::QuiescedGuests().empty());
     lab::SetRoot(std::string());
   }
@@ -174,7 +178,9 @@ TEST_F(SnapshotFaultRun, AQuitAfterThePreSnapshotStillReleasesTheGuests) {
   EXPECT_NE(std::string::npos, log.find("Stop PostBackup. Quit flag set"));
   for (const std::string& guid : kGuids) {
     U record;
-    if (vsJobMgr::ReadVMStatus(1001, guid, record)) EXPECT_NE(0, record.getint64(U::F_vmStatus)) << guid;
+    if (vsJobMgr::ReadVMStatus(1001, guid, record)) {
+      EXPECT_NE(0, record.getint64(U::F_vmStatus)) << guid;
+    }
   }
 }
 

@@ -133,7 +133,9 @@ TEST_F(SnapshotRun, SnapshotBackupCopyAndCatalogueOfThreeVMs) {
   for (const std::string& guid : kGuids) {
     lab::MountRecord copies;
     ASSERT_EQ(lab::RecordRead::kRead, lab::ReadArraySnapVM(kServer, 1001, guid, copies, error)) << error;
-    atSnapshot.push_back(copies.disks.at(0).sha256);
+    std::string digest;
+    ASSERT_TRUE(lab::MountedDiskDigest(copies, copies.disks.at(0), digest, error)) << error;
+    atSnapshot.push_back(digest);
   }
   for (const std::string& name : kNames)
     ASSERT_EQ(0, Tool({"disk", labDir, name, "0", "write", "--percent", "50"})) << ReadText(out);
@@ -149,7 +151,9 @@ TEST_F(SnapshotRun, SnapshotBackupCopyAndCatalogueOfThreeVMs) {
   for (size_t i = 0; i < kGuids.size(); ++i) {
     lab::MountRecord copied;
     ASSERT_EQ(lab::RecordRead::kRead, lab::ReadMountRecord(kServer, 1002, kGuids[i], copied, error)) << error;
-    EXPECT_EQ(atSnapshot[i], copied.disks.at(0).sha256) << "the copy reads the snapshot, not the changed guest";
+    std::string digest;
+    ASSERT_TRUE(lab::MountedDiskDigest(copied, copied.disks.at(0), digest, error)) << error;
+    EXPECT_EQ(atSnapshot[i], digest) << "the copy reads the snapshot, not the changed guest";
     std::string live;
     ASSERT_TRUE(CPxSha256::OfFile(lab::DiskImagePath(kServer, copied.disks.at(0).source), live, error));
     EXPECT_NE(atSnapshot[i], live) << "the guest did change";
