@@ -196,16 +196,26 @@ bool CreateHypervisor(const LabPlan& plan, int& kept, std::string& error) {
       disk.file = "datastores/" + datastore + "/" + name + "/" + name + "_" + std::to_string(d) + ".img";
       disk.sizeBytes = DiskBytes(d);
       disk.type = "raw";
+      disks.push_back(disk);
+    }
+    // A VM that is there keeps its disks as they are: a stub's deleted disks stay deleted, a moved VM's
+    // lie elsewhere; only an image its description still has and that is gone is made again.
+    VMDescription existing;
+    std::string text, unreadable;
+    const bool described = VMDescriptionExists(kServer, name) && ReadFile(VMDescriptionPath(kServer, name), text) &&
+                           ParseVMDescription(text, existing, unreadable);
+    for (size_t d = 0; d < (described ? existing.disks.size() : disks.size()); ++d) {
+      const VMDisk& disk = described ? existing.disks[d] : disks[d];
+      if (disk.deleted) continue;
       const std::string image = DiskImagePath(kServer, disk.file);
       if (!MakeDir(image.substr(0, image.rfind('/')), error)) return false;
       if (Exists(image)) {
         ++kept;
-      } else if (!WriteImageAtomic(image, DiskPattern(i + d * 1000), DiskBytes(d), error)) {
+      } else if (!WriteImageAtomic(image, DiskPattern(i + static_cast<int64_t>(d) * 1000), disk.sizeBytes, error)) {
         return false;
       }
-      disks.push_back(disk);
     }
-    if (VMDescriptionExists(kServer, name)) {
+    if (described || VMDescriptionExists(kServer, name)) {
       ++kept;
       continue;
     }
