@@ -115,6 +115,38 @@ TEST_F(CoordinatorTest, SummaryNamesEachVMAndCountsOnlyWhatIsThere) {
   EXPECT_EQ("SEVERITY9 0x5B000142 1", Events().back());
 }
 
+// A job whose VMs all failed fails; the VM left pending is failed with the job manager and its record
+// keeps its client id and says why: its own reason, or that the job ended before it was backed up.
+TEST_F(CoordinatorTest, AVMFailedAtTheJobsEndKeepsItsClientIdAndSaysWhy) {
+  struct Case {
+    const char* reason;    // the VM's own, from its agent
+    const char* recorded;  // what its record says
+  } cases[] = {{"Failed to create the archive file of the VM on the media agent",
+                "Failed to create the archive file of the VM on the media agent"},
+               {"", "The job ended before the VM was backed up"}};
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.reason);
+    ASSERT_TRUE(Initialize());
+    TestCoordinator& c = *coordinator_;
+    for (int vm : {1, 2}) c.m_vmMap.Find(VMGuid(vm))->vmPhase = PHASE_FAILED;
+    vm_params& pending = *c.m_vmMap.Find(VMGuid(3));
+    pending.vmPhase = PHASE_PENDING;
+    pending.failureReason = test.reason;
+    c.m_failJob = true;
+    bool partial = false, failJob = false, setupFailed = false, resumeNow = false;
+    EXPECT_FALSE(c.CheckJobPhaseSuccess(partial, failJob, setupFailed, resumeNow));
+    EXPECT_TRUE(failJob);
+    JobManager::VMUpdateInfo record;
+    ASSERT_TRUE(vsJobMgr::ReadVMStatus(kJobId, VMGuid(3), record));
+    EXPECT_EQ(1, record.getint64(JobManager::VMUpdateInfo::F_vmStatus));
+    EXPECT_EQ(pending.collect.getint64(VirtualServer::VMCollect::F_vmClientId),
+              record.getint64(JobManager::VMUpdateInfo::F_clientId));
+    EXPECT_NE(0, record.getint64(JobManager::VMUpdateInfo::F_clientId));
+    EXPECT_EQ(test.recorded, record.getstring(JobManager::VMUpdateInfo::F_failureText));
+    coordinator_.reset();
+  }
+}
+
 TEST_F(CoordinatorTest, PendingVMsAreFailedWithTheJobManagerAtTheEnd) {
   ASSERT_TRUE(Initialize());
   TestCoordinator& c = *coordinator_;

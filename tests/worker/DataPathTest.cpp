@@ -129,6 +129,29 @@ TEST_F(DataPathTest, ChangeIdIncrementalsSendWhatChangedAndAnUnknownChangeIdRead
   }
 }
 
+// The hypervisor lost track of the VM's changes: its mount asks for a full backup of an incremental
+// job's VM, every disk says so and is read whole, no true-up runs, and the job manager is told it is
+// a full backup; it restores byte for byte.
+TEST_F(DataPathTest, AMountThatForcesAFullBacksEveryDiskUpWhole) {
+  Make(2, true);
+  Job full(3051, 1);
+  ASSERT_EQ(0, RunAndVerify(full, {3051}));
+  Write(0, kMiB + 10, 100);
+  lab::FaultRule rule;
+  rule.op = "vminfo.ChangeTrackingReset";
+  rule.code = 1;
+  rule.vm = datapathtest::kVMGuid;
+  ASSERT_TRUE(lab_.Fault(rule));
+  Job incremental(3052, 2);
+  ASSERT_EQ(0, RunAndVerify(incremental, {3051, 3052}));
+  const Sent whole = SentBy(3051), forced = SentBy(3052);
+  EXPECT_EQ(whole.dataExtents + whole.holeExtents, forced.dataExtents + forced.holeExtents) << "every extent";
+  EXPECT_EQ(whole.dataExtents + 1, forced.dataExtents) << "the written extent of zeros now holds data";
+  const std::string log = lab_.Log();
+  EXPECT_EQ(2u, testsupport::CountOf(log, "because a full backup is forced for VM: [vm01]"));
+  EXPECT_EQ(1, incremental.vm.updateInfo.getint64(JobManager::VMUpdateInfo::F_backupLevel));
+}
+
 // Without change ids the checksums of each extent find what changed; unchanged extents are recorded
 // one by one, or as ranges of at most the configured run.
 TEST_F(DataPathTest, ChecksumIncrementalsSendWhatChangedAndRecordTheRest) {
@@ -281,6 +304,7 @@ TEST_F(DataPathTest, DisksAndACollectionRunOnStreamsOfTheirOwnAndGiveThemBack) {
   ASSERT_TRUE(lab::MakeDirs(folder + "/sub"));
   std::ofstream(folder + "/a.txt") << std::string(10000, 'a');
   std::ofstream(folder + "/sub/b.txt") << "b";
+  std::ofstream(folder + "/empty.txt");
   vm.collections.push_back(lab::VMCollection{"collections/docs", CFileCollection::kFolderCollection});
   std::string error;
   ASSERT_TRUE(lab::WriteVMDescription(lab::SampleServer(), vm, error)) << error;
@@ -303,6 +327,7 @@ TEST_F(DataPathTest, DisksAndACollectionRunOnStreamsOfTheirOwnAndGiveThemBack) {
     ASSERT_TRUE(datapathtest::Restore(id, restored, chain, error)) << error;
     EXPECT_EQ(datapathtest::Sha256OfFile(folder + "/a.txt"), restored["docs\\a.txt"]);
     EXPECT_EQ(datapathtest::Sha256OfFile(folder + "/sub/b.txt"), restored["docs\\sub/b.txt"]);
+    EXPECT_EQ(datapathtest::Sha256OfFile(folder + "/empty.txt"), restored["docs\\empty.txt"]) << "an empty file too";
   }
   // The next job takes the changed file alone and the restore still has both.
   std::ofstream(folder + "/sub/b.txt") << "bb";
