@@ -52,6 +52,10 @@ TEST_F(CoordinatorTest, OutcomeTable) {
        false},
       {"content index, all failed", {F, F, F}, {"-ci"}, "", false, "all VMs reported an error, failing the job.",
        "0x5B000160", false, false, true},
+      {"no success and the stream limit reached", {F, P, N}, {}, "streamLimit", false,
+       "The stream limit was reached, job will go to pending.", "", false, false, false},
+      {"content index, no success, an agent dropped", {F, F, F}, {"-ci"}, "dropped", false,
+       "1 agents dropped, job will go to pending.", "", false, false, false},
   };
   for (const OutcomeCase& test : cases) {
     SCOPED_TRACE(test.name);
@@ -65,6 +69,8 @@ TEST_F(CoordinatorTest, OutcomeTable) {
     if (test.setup == "shutdown") c.OnServiceShutdown();
     if (test.setup == "streamError") c.m_streamErrors = 1;
     if (test.setup == "fatal") c.m_fatalVMError = true;
+    if (test.setup == "streamLimit") c.m_streamLimitReached = true;
+    if (test.setup == "dropped") c.m_agents["proxyA"].dropped = true;
     if (test.setup == "records") {
       // The agents reported vm01 and vm03 backed up; vm02's record holds no work left to do.
       for (int vm : {1, 2, 3}) SetRecordStatus(vm, vm == 2 ? 3 : 0);
@@ -89,6 +95,40 @@ TEST_F(CoordinatorTest, OutcomeTable) {
     EXPECT_FALSE(resumeNow);
     // The collect file goes once the outcome is settled as a success or a failure without resume.
     EXPECT_EQ(test.verdict || test.failJob, !CPxFile::Exists(CollectPath()));
+  }
+}
+
+// A backup copy of a snapshot whose VMs all failed with the event that asks for another mount method
+// resumes at once instead of failing; any other event fails the job.
+TEST_F(CoordinatorTest, ABackupCopyWhoseMountsAllAskForAnotherMethodResumesAtOnce) {
+  struct Case {
+    uint32_t event;
+    bool resume;
+  } cases[] = {{0x5B00016A, true}, {0x5B000009, false}};
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.event);
+    FreshLab();
+    ASSERT_TRUE(Initialize());
+    TestCoordinator& c = *coordinator_;
+    job_->setSnapToTape(true);
+    for (int vm : {1, 2, 3}) {
+      c.m_vmMap.Find(VMGuid(vm))->vmPhase = PHASE_FAILED;
+      JobManager::VMUpdateInfo record;
+      ASSERT_TRUE(vsJobMgr::ReadVMStatus(kJobId, VMGuid(vm), record));
+      record.setint64(JobManager::VMUpdateInfo::F_vmStatus, 1);
+      record.getObject<Common::EventMessage>(JobManager::VMUpdateInfo::F_statusEvent, true)
+          ->setint64(Common::EventMessage::F_messageId, vm == 2 ? test.event : 0x5B000009);
+      ASSERT_TRUE(job_->setVMStatus(VMGuid(vm), record));
+    }
+    EXPECT_FALSE(c.FinishJob());
+    EXPECT_EQ(test.resume,
+              Logged("No VMs were processed successfully , job will go to pending and resume immediately."));
+    EXPECT_EQ(!test.resume, Logged("all VMs reported an error, failing the job."));
+    bool partial = false, failJob = false, setupFailed = false, resumeNow = false;
+    EXPECT_FALSE(c.CheckJobPhaseSuccess(partial, failJob, setupFailed, resumeNow));
+    EXPECT_EQ(test.resume, resumeNow);
+    EXPECT_EQ(!test.resume, failJob);
+    coordinator_.reset();
   }
 }
 

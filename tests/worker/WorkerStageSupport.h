@@ -19,6 +19,7 @@ class StageWorker : public QuarnWorker {
  public:
   using QuarnWorker::QuarnWorker;
   using QuarnWorker::BackupVMDisk;
+  using QuarnWorker::GetDiskIndexNameInUse;
   using QuarnWorker::m_config;
   using QuarnWorker::m_prevIdxMetadata;
   using QuarnWorker::m_vmIdxMetadata;
