@@ -322,6 +322,9 @@ class quarnDiskConfig : public quarnConfig {
   void MapRangeOnStripes(const LVM_Volume_t& volume, const LVM_Segment_t& segment,
                          const VMInfoStructs::SectorRange& range, SectorRangeMap& diskRanges);
   uint64_t RangeKeyOfDisk(int32_t hardDiskIndex) const;
+  // Opens the NTFS of a volume for a metadata measure; false (logged, kept as the VM's error) when not.
+  bool OpenVolumeForMetadata(CDRVolume& drVolume, CLVM* clvm, LVM_Volume_t* volume, const char* purpose,
+                             const char* sig);
 
   std::vector<VMInfoStructs::SMountInfoFull> mMountInfos;
   size_t mMountIter = 0;

@@ -158,16 +158,9 @@ int quarnDiskConfig::GetVolumeUsedSpace(CLVM* clvm, LVM_Volume_t* volume, uint64
   used = 0;
   if (volume->partitionType != kNtfsType) return kResultNotNtfs;
   CDRVolume drVolume;
-  int code = drVolume.OpenVolume(clvm, volume);
-  if (code != 0) {
-    const std::string text = code >= -30 && code <= -1 ? _ErrMsg[-code] : "";
-    m_event.Debug(sig, "Failed to open the volume for used space calculation, VolumeName=%s, retCode [%d], %s",
-                  volume->name.c_str(), code, text.c_str());
-    mLVMProcessingError = "Failed to open volume for metadata processing, " + text;
-    return kResultOpenFailed;
-  }
+  if (!OpenVolumeForMetadata(drVolume, clvm, volume, "used space calculation", sig)) return kResultOpenFailed;
   m_event.DebugLvl(2, sig, "Calculating used space in the file system...");
-  code = drVolume.GetUsedSpace(used);
+  const int code = drVolume.GetUsedSpace(used);
   m_event.DebugLvl(2, sig, "Calculating used space in the file system finished...");
   if (code != 0) {
     m_event.Debug(sig, "Failed to calculate used space in the file system, retCode [%d]", code);
@@ -177,6 +170,17 @@ int quarnDiskConfig::GetVolumeUsedSpace(CLVM* clvm, LVM_Volume_t* volume, uint64
   }
   drVolume.CloseVolume();
   return 0;
+}
+
+bool quarnDiskConfig::OpenVolumeForMetadata(CDRVolume& drVolume, CLVM* clvm, LVM_Volume_t* volume, const char* purpose,
+                                            const char* sig) {
+  const int code = drVolume.OpenVolume(clvm, volume);
+  if (code == 0) return true;
+  const std::string text = code >= -30 && code <= -1 ? _ErrMsg[-code] : "";
+  m_event.Debug(sig, "Failed to open the volume for %s, VolumeName=%s, retCode [%d], %s", purpose, volume->name.c_str(),
+                code, text.c_str());
+  mLVMProcessingError = "Failed to open volume for metadata processing, " + text;
+  return false;
 }
 
 void quarnDiskConfig::DumpDiskPartTypeInfo(const std::vector<DiskPartitionType>& types) {

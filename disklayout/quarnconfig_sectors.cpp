@@ -182,16 +182,9 @@ int quarnDiskConfig::GetVolumeFreeSectorsRegions(CDRVolume& drVolume, CLVM* clvm
     return kResultDynamicDisk;
   }
   if (volume->partitionType != kNtfsType) return kResultNotNtfs;
-  int code = drVolume.OpenVolume(clvm, volume);
-  if (code != 0) {
-    const std::string text = code >= -30 && code <= -1 ? _ErrMsg[-code] : "";
-    m_event.Debug(sig, "Failed to open the volume for free sectors regions calculation, VolumeName=%s, retCode [%d], %s",
-                  volume->name.c_str(), code, text.c_str());
-    mLVMProcessingError = "Failed to open volume for metadata processing, " + text;
-    return kResultOpenFailed;
-  }
+  if (!OpenVolumeForMetadata(drVolume, clvm, volume, "free sectors regions calculation", sig)) return kResultOpenFailed;
   m_event.DebugLvl(2, sig, "Calculating free sectors regions in the file system...");
-  code = drVolume.GetFreeSectorsRegions(ranges);
+  const int code = drVolume.GetFreeSectorsRegions(ranges);
   m_event.DebugLvl(2, sig, "Calculating free sectors regions in the file system finished...");
   if (code != 0) {
     m_event.Debug(sig, "Failed to calculate free sectors regions in the file system, retCode [%d]", code);

@@ -76,51 +76,36 @@ static uint32_t MetadataExtentSize(QuarnWorker& worker, QuarnRegistry& registry,
   return size;
 }
 
-int QuarnWorker::AddDiskForMetadataExtentsCollection(quarnBackupArgs* args, quarnConfig* config) {
-  static const char* const sig = "int QuarnWorker::AddDiskForMetadataExtentsCollection(quarnBackupArgs*, quarnConfig*)";
-  if (args == nullptr || config == nullptr || m_appMgr == nullptr) return 0;
-  const ProductType_t product = config->getProductType(*m_appMgr);
-  m_metadataExtentSize = MetadataExtentSize(*this, m_registry, m_event, *args);
-  if (m_appMgr->isServerTypeMS() && !args->mInActiveChain) {
+int QuarnWorker::RegisterDiskForMetadata(quarnBackupArgs& args, quarnConfig& config, bool last, bool fetchExtents) {
+  static const char* const sig = "int QuarnWorker::AddDiskForMetadataCollection(quarnBackupArgs*, UINT32)";
+  const ProductType_t product = config.getProductType(*m_appMgr);
+  m_metadataExtentSize = MetadataExtentSize(*this, m_registry, m_event, args);
+  if (m_appMgr->isServerTypeMS() && !args.mInActiveChain) {
     m_event.Debug(sig, "Disk [%s] is not part of active VM configuration. Skipping this disk for LVM processing",
-                  args->mDiskPath.c_str());
+                  args.mDiskPath.c_str());
     return 0;
   }
-  config->addDiskForLVMProcessing(product, args->mDiskPath, args->mDiskName2, args->mDiskType,
-                                  args->mBackupPath.c_str(), m_metadataExtentSize, args->mSectorSize, true);
-  m_event.DebugLvl(2, sig, "Added [%s] for LVM processing", args->mDiskPath.c_str());
+  config.addDiskForLVMProcessing(product, args.mDiskPath, args.mDiskName2, args.mDiskType, args.mBackupPath.c_str(),
+                                 m_metadataExtentSize, args.mSectorSize, last);
+  m_event.DebugLvl(2, sig, "Added [%s] for LVM processing", args.mDiskPath.c_str());
   bool optimization = false, query = true;
   m_registry.GetEntry(REG_bEnableMetadataRestoreOptimization, optimization, false);
   if (optimization) m_registry.GetEntry(REG_bEnableQueryIndexingForMetadataExtents, query, true);
-  if (m_appMgr->isUseIndexingV2Enabled() && optimization && query) {
-    GetMountExtentsFromIndexing(args->mBackupPath);
-    GetMFTExtentsFromIndexing(args->mBackupPath);
+  if (fetchExtents && m_appMgr->isUseIndexingV2Enabled() && optimization && query) {
+    GetMountExtentsFromIndexing(args.mBackupPath);
+    GetMFTExtentsFromIndexing(args.mBackupPath);
   }
   return 0;
 }
 
+int QuarnWorker::AddDiskForMetadataExtentsCollection(quarnBackupArgs* args, quarnConfig* config) {
+  if (args == nullptr || config == nullptr || m_appMgr == nullptr) return 0;
+  return RegisterDiskForMetadata(*args, *config, true, true);
+}
+
 int QuarnWorker::AddDiskForMetadataCollection(quarnBackupArgs* args, uint32_t flags) {
-  static const char* const sig = "int QuarnWorker::AddDiskForMetadataCollection(quarnBackupArgs*, UINT32)";
   if (args == nullptr || args->mConfig == nullptr || m_appMgr == nullptr) return 0;
-  quarnConfig* config = args->mConfig;
-  const ProductType_t product = config->getProductType(*m_appMgr);
-  m_metadataExtentSize = MetadataExtentSize(*this, m_registry, m_event, *args);
-  if (m_appMgr->isServerTypeMS() && !args->mInActiveChain) {
-    m_event.Debug(sig, "Disk [%s] is not part of active VM configuration. Skipping this disk for LVM processing",
-                  args->mDiskPath.c_str());
-    return 0;
-  }
-  config->addDiskForLVMProcessing(product, args->mDiskPath, args->mDiskName2, args->mDiskType,
-                                  args->mBackupPath.c_str(), m_metadataExtentSize, args->mSectorSize, false);
-  m_event.DebugLvl(2, sig, "Added [%s] for LVM processing", args->mDiskPath.c_str());
-  bool optimization = false, query = true;
-  m_registry.GetEntry(REG_bEnableMetadataRestoreOptimization, optimization, false);
-  if (optimization) m_registry.GetEntry(REG_bEnableQueryIndexingForMetadataExtents, query, true);
-  if ((flags & kFlagLiveBrowse) && m_appMgr->isUseIndexingV2Enabled() && optimization && query) {
-    GetMountExtentsFromIndexing(args->mBackupPath);
-    GetMFTExtentsFromIndexing(args->mBackupPath);
-  }
-  return 0;
+  return RegisterDiskForMetadata(*args, *args->mConfig, false, (flags & kFlagLiveBrowse) != 0);
 }
 
 int QuarnWorker::AddDisksForMetadataCollection(quarnBackupArgs* args, uint32_t flags) {

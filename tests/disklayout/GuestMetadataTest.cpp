@@ -398,7 +398,9 @@ TEST_F(GuestImages, ADamagedVolumeOrTableIsBackedUpWhole) {
     EXPECT_EQ(c.freeRanges, !args.mFreeSectors.empty()) << c.what;
     // No range of the damaged NTFS partition is left out.
     for (const auto& range : OnDisk(args.mPageFileSectors, 0)) EXPECT_GE(range.first, gi::kSwap4Start) << c.what;
-    if (c.result == 0) EXPECT_EQ(0u, config.getLVMProcessingError().find("Failed to open volume for metadata processing, "));
+    if (c.result == 0) {
+      EXPECT_EQ(0u, config.getLVMProcessingError().find("Failed to open volume for metadata processing, "));
+    }
   }
 }
 
