@@ -175,6 +175,15 @@ class QuarnWorker {
   virtual bool ComputeVMGuestSize(quarnBackupArgs& args, bool incremental);  // QuarnWorker_metadata.cpp
   virtual int TrueUpVM(quarnBackupArgs& args);                            // QuarnWorker_trueup.cpp
 
+  // ---- True-up of extents the index lacks (QuarnWorker_trueup.cpp) ----
+  // One disk's listed extents, each read again and sent as an item of its own into the open archive
+  // file: 0, 11 stopped, 31 not sent, 46 unknown product, 53 not opened, 54 not read, -1 the disk has
+  // no extent size in this job. A name that names no extent is skipped.
+  int TrueUpVMDisk(quarnBackupArgs& args, const std::vector<std::string>& names);
+  // The extent number of a listed name: a fixed-length name, or "Extent" and a decimal number that
+  // makes up the whole rest of the name and fits 64 bits.
+  static bool ParseMissingExtentName(const std::string& name, bool fixedLengthNames, uint64_t& number);
+
   // ---- Mount and unmount of a VM (QuarnWorker_mount.cpp) ----
   // 0; 99 for an empty GUID, or one that is not usable as a name (it would lead the mount path out
   // of its folder), 98 for an empty name. The folder is not created here.
@@ -239,6 +248,14 @@ class QuarnWorker {
   // A failback's replica: its backup objects renamed after its source VM's (the layout's), so that its
   // backups continue the source's chain. False, with the VM's failure reason, when one cannot be.
   bool RenameDisksForFailback();
+  // The VM's disks with listed extents, each with a disk stream reserved for it: 0 when the walk went
+  // through, 11 stopped, 53 a disk stream not reserved. Each disk looked at goes into `done`.
+  int TrueUpVMDisks(quarnBackupArgs& args, const CNMessageList& disks, std::set<std::string, __less_nocase_cmp>& done,
+                    int& lastDiskError);
+  void ClassifyTrueUpReadError(CArchiveVirtualDiskFile* reader, const CPxError& error);
+  // The VM's failure reason for a true-up that did not go through, unless it has one.
+  void SetTrueUpReason(const std::string& what);
+  int FailTrueUp(int result, const std::string& reason);
   // The VM's header item in its archive file, ended failed with the VM's result: an archive of a VM
   // that did not back up whole says so, so that no restore takes that backup for the VM.
   void SendFailedVMHeader(vsArchive* archive, int result);

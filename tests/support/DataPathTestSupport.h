@@ -94,6 +94,15 @@ class DataPathWorker : public QuarnWorker {
     if (result == 0 && afterPreBackup) afterPreBackup(args);
     return result;
   }
+  // Around the true-up: before it starts, and after it returned (with the stream it wrote to).
+  std::function<void()> beforeTrueUp;
+  std::function<void(vsArchive*)> afterTrueUp;
+  int TrueUpVM(quarnBackupArgs& args) override {
+    if (beforeTrueUp) beforeTrueUp();
+    const int result = QuarnWorker::TrueUpVM(args);
+    if (afterTrueUp) afterTrueUp(args.mArchive);
+    return result;
+  }
 };
 
 // The index metadata records of a VM in an archive file: the VM's, and each item's under the name
