@@ -306,6 +306,17 @@ class quarnDiskConfig : public quarnConfig {
   bool ModifyDiskIndexPathsForCrossVendorFailback(IdxMetadataByName& previous, const CNMessageList& tracking,
                                                   VirtualServerInstanceType sourceType) override;
   bool getDeletedDisks(IdxMetadataByName& previous, std::vector<std::string>& deleted) override;
+
+  // ---- The guest's operating system (quarnconfig_guestos.cpp) ----
+  int DetectGuestOS(const std::string& devicePath) override;
+  int DetectGuestOS(const std::vector<DiskPartitionType>& partitionTypes, bool skipFat) override;
+  // From the file systems lsblk finds on the VM's disks (or on the one device given): 21 when a
+  // mount record's disks show a Windows file system and no Linux one, else 0.
+  int DetectGuestOSUnix(const std::string& devicePath);
+  int DetectGuestOSWindows(const std::string&) { return 0; }
+  // Runs "lsblk -o FSTYPE -a -r -n -f DEVICE" (its own argv, no shell): its exit code, its output
+  // (error text merged in) and, when it could not be run, why. Virtual for tests.
+  virtual int RunFileSystemProbe(const std::string& device, std::string& output, std::string& errorText);
   // The mount path the worker mounted the VM under.
   void SetMountPath(const std::string& path) { mMountPath = path; }
   const std::vector<LVM_HardDisk_t>& GetLVMDisks() const { return mLVMDisks; }

@@ -15,6 +15,7 @@
 
 #include "host/lab/LabTool.h"
 #include "platform/lab/Lab.h"
+#include "platform/lab/LabBlockDevices.h"
 #include "platform/lab/LabCreate.h"
 #include "platform/lab/LabJob.h"
 #include "platform/lab/LabKeyValue.h"
@@ -54,17 +55,24 @@ std::vector<std::string> JobArguments(const std::string& program,
   return argv;
 }
 
-// Runs the program with the lab in its environment; its exit code, or -1 when it could not be run.
-int RunProgram(std::vector<std::string> argvText) {
+// Runs the program with the lab in its environment and the lab's tools first on its PATH; its exit
+// code, or -1 when it could not be run.
+int RunProgram(std::vector<std::string> argvText, const std::string& toolsFolder) {
   std::vector<char*> argv;
   for (std::string& text : argvText) argv.push_back(&text[0]);
   argv.push_back(nullptr);
   const std::string variable = std::string(lab::RootVariable()) + "=";
   std::vector<std::string> envText;
+  std::string path = toolsFolder;
   for (char** env = environ; env && *env; ++env) {
-    if (std::strncmp(*env, variable.c_str(), variable.size()) != 0) envText.push_back(*env);
+    if (std::strncmp(*env, "PATH=", 5) == 0) {
+      path += std::string(":") + (*env + 5);
+    } else if (std::strncmp(*env, variable.c_str(), variable.size()) != 0) {
+      envText.push_back(*env);
+    }
   }
   envText.push_back(variable + lab::Root());
+  envText.push_back("PATH=" + path);
   std::vector<char*> envp;
   for (std::string& text : envText) envp.push_back(&text[0]);
   envp.push_back(nullptr);
@@ -140,7 +148,10 @@ int Run(const std::vector<std::string>& args) {
                     {"-d", OrDefault(record.mediaAgent, lab::SampleMediaAgent())},
                     {"-cn", client}},
                    parsed.passThrough);
-  int exitCode = RunProgram(argv);
+  std::string tools;
+  if (!lab::InstallLabTools(ZtProcess::SelfPath(), tools, error))
+    return Failure("the lab's tools cannot be put in place: " + error);
+  int exitCode = RunProgram(argv, tools);
   if (exitCode < 0) return kExitFailed;
 
   // The outcome is read where the job process wrote it, whichever job and client "--" chose.

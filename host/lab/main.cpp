@@ -1,10 +1,29 @@
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "host/lab/LabTool.h"
+#include "platform/lab/LabBlockDevices.h"
+
+namespace {
+
+// The name the program was started by, without its folder.
+std::string ProgramName(const char* argv0) {
+  const std::string program = argv0;
+  const size_t slash = program.rfind('/');
+  return program.substr(slash == std::string::npos ? 0 : slash + 1);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   if (argc > 0 && labtool::IsMediTechToolName(argv[0])) return labtool::MediTechTool(argc, argv);
+  if (argc > 0 && ProgramName(argv[0]) == lab::kBlockDeviceToolName) {
+    std::string output;
+    const int code = lab::RunBlockDeviceTool(std::vector<std::string>(argv, argv + argc), output);
+    std::fwrite(output.data(), 1, output.size(), code == 0 ? stdout : stderr);
+    return code;
+  }
   if (argc < 2) return labtool::UsageError("no command given");
   std::string command = argv[1];
   std::vector<std::string> args(argv + 2, argv + argc);
