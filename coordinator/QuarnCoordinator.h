@@ -159,6 +159,10 @@ class QuarnCoordinator : public VSCoordinator {
   uint32_t GetState() const { return m_state; }
 
  protected:
+  // Whether a VM's result may change anything: its VM is being backed up, by the agent that sent it,
+  // and every number of it is in range. A refused result is logged with why. (QuarnCoordinator_messages.cpp)
+  bool AcceptVMBackupResult(const std::string& agent, const VirtualServer::VMBackupResult& message);
+
   // ---- Agents (QuarnCoordinator_agents.cpp) ----
   bool AddAgent(const std::string& name);
   using VSCoordinator::AddAgent;

@@ -184,6 +184,8 @@ bool QuarnCoordinator::UpdateJobManagerVMList_Restart() {
           vm->failureReason = record.getstring(Info::F_failureText);
         }
         ++m_vmsAlreadyBackedUp;
+        // A VM that failed is a failure of the job, whether or not it says why.
+        m_completedWithErrors = true;
         break;
       case kSkipped:
         if (vm != nullptr) {
