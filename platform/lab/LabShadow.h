@@ -10,7 +10,8 @@
 // Its record is hypervisor/<server>/shadows/<job id>.shadow, key=value lines:
 //   name (the shadow's first text), state (standing | deleted), fileCount,
 //   file<i>.guid (the VM's GUID), file<i>.source (the image or configuration file, relative to the
-//   server folder), file<i>.copy (its copy, under hypervisor/<server>/shadows/<job id>/<name>/)
+//   server folder), file<i>.copy (its copy, or a disk's snapshot view (platform/lab/LabSnapshot.h), under
+//   hypervisor/<server>/shadows/<job id>/<name>/)
 // The record outlives the copies. A job has one standing shared shadow at most: a new one replaces the
 // record (its older copies are removed with it).
 namespace lab {

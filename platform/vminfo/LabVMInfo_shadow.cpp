@@ -1,4 +1,4 @@
-// The point-in-time copies of a job's shared shadow, mounts from them, and the disks a mount's disk
+// The snapshots and point-in-time copies of a job's shared shadow, mounts from them, and the disks a mount's disk
 // filters leave out.
 #include <strings.h>
 #include <unistd.h>
@@ -6,6 +6,7 @@
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabDisks.h"
 #include "platform/lab/LabShadow.h"
+#include "platform/lab/LabSnapshot.h"
 #include "platform/os/CPxDirectory.h"
 #include "platform/os/CPxPath.h"
 #include "platform/os/PatternMatch.h"
@@ -49,8 +50,9 @@ bool LabVMInfo::TakeSharedShadow(const std::string& server, int64_t jobId, const
       const std::string copy = dir + "/" + CPxPath::GetFileName(sources[i]);
       const std::string source = lab::DiskImagePath(server, sources[i]);
       const bool disk = i < vm.disks.size();
-      // A disk's copy keeps its change journal, so a mount from it gets the change id of its bytes.
-      const bool copied = lab::MakeDirs(dir) && (disk ? lab::CopyDiskPointInTime(source, copy, nullptr, error)
+      // A disk's snapshot keeps its change journal, so a mount from it gets the change id of its bytes.
+      std::string changeId;
+      const bool copied = lab::MakeDirs(dir) && (disk ? lab::TakeSnapshot(source, copy, changeId, error)
                                                       : lab::CopyPointInTime(source, copy, nullptr, error));
       if (!copied) {
         CPxDirectory::Remove(folder, true, false);

@@ -143,8 +143,10 @@ std::string WhyNotRestored(int64_t jobId, const std::string& guid) {
     const auto restored = backup.disks.find("\\" + guid + "\\" + disk.indexName);
     std::string sha;
     if (restored == backup.disks.end()) return "disk " + disk.indexName + " is not in the backup";
+    std::string taken;
     if (!archive::HashRestoredDisk(restored->second, sha, error)) return error;
-    if (sha != disk.sha256 || restored->second.size != disk.sizeBytes)
+    if (!lab::MountedDiskDigest(mount, disk, taken, error)) return error;
+    if (sha != taken || restored->second.size != disk.sizeBytes)
       return "disk " + disk.indexName + " restores other bytes than its point-in-time copy";
   }
   return std::string();
