@@ -313,7 +313,10 @@ std::string RunCase(const Level& level, const Operation& operation, int64_t call
     std::string next = WhyNotCompleted(level.job + 1) + BrokenPromises(level.job + 1);
     if (!next.empty()) broken += " next job:" + next;
   }
-  if (broken.empty()) fs::remove_all(folder, failed);
+  if (broken.empty()) {
+    testsupport::TestLab::RemoveProcessTables(folder);
+    fs::remove_all(folder, failed);
+  }
   return broken;
 }
 
