@@ -34,6 +34,9 @@ void PrintUsage() {
                "  quarn-lab session <lab> go-ahead --client NAME --service NAME --vm GUID [--vm-client-id N]\n"
                "                [--as CLIENT]\n"
                "  quarn-lab session <lab> listen --client NAME --service NAME [--seconds N]\n"
+               "  quarn-lab vm <lab> <vm> power on|off [--hours H]\n"
+               "  quarn-lab vm <lab> <vm> delete\n"
+               "  quarn-lab vm <lab> <vm> restore [--job ID]\n"
                "  quarn-lab meditech <lab> [--vms vm01,...] [--subclient ID] [--user NAME] [--listeners A;B]\n"
                "                [--port N] [--timeout S]   (the tool's password on standard input)\n");
 }

@@ -16,6 +16,7 @@ int main(int argc, char** argv) {
   if (command == "disk") return labtool::Disk(args);
   if (command == "verify") return labtool::Verify(args);
   if (command == "session") return labtool::Session(args);
+  if (command == "vm") return labtool::VM(args);
   if (command == "meditech") return labtool::MediTech(args);
   if (command == "help" || command == "--help" || command == "-h") {
     labtool::PrintUsage();

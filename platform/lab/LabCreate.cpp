@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/lab/Lab.h"
+#include "platform/lab/LabArchiving.h"
 #include "platform/lab/LabCoordinator.h"
 #include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabJob.h"
@@ -215,6 +216,7 @@ bool CreateHypervisor(const LabPlan& plan, int& kept, std::string& error) {
     vm.datastore = datastore;
     vm.powerState = "on";
     vm.guestOS = i % 2 ? "linux" : "windows";
+    vm.resourcePool = std::string("/lab/host/") + vm.host + "/Resources";
     vm.cpus = 2;
     vm.memoryMB = 1024;
     vm.disks = disks;
@@ -237,7 +239,9 @@ constexpr CollectField kListJobId{1, 1, 0x09AD98}, kListVMs{2, 2, 0x7FFFF5};
 constexpr CollectField kName{1, 1, 0x80C9E2}, kGuid{2, 5, 0x7D69C0}, kHost{3, 9, 0x776522},
     kServerName{4, 13, 0x3904DA}, kClientId{6, 21, 0xFD021D}, kDatastore{8, 23, 0x92F280},
     kDiskCount{10, 28, 0xEA4E90}, kSize{11, 29, 0x2FE535}, kDatacenter{21, 54, 0x0EF2B6},
-    kVMJobId{23, 62, 0x664541}, kSubclientId{24, 63, 0xE81AA5}, kSubclientGuid{32, 77, 0x7A11BD};
+    kVMJobId{23, 62, 0x664541}, kSubclientId{24, 63, 0xE81AA5}, kSubclientGuid{32, 77, 0x7A11BD},
+    kIndexStubData{12, 30, 0xFDC6C9}, kIndexDatastore{13, 34, 0x060C46}, kIndexResourcePool{14, 38, 0x496A1B},
+    kIndexDeleteTime{15, 42, 0x2EB51A};
 
 void SetText(CNMessageBase& message, const CollectField& field, const std::string& value) {
   message.setstring(field.index, field.number, value, message.getTagID(), field.check);
@@ -285,6 +289,14 @@ bool CreateCollectFile(const LabPlan& plan, int& kept, std::string& error) {
     SetNumber(vm, kVMJobId, SampleVMJobId(plan, i));
     SetNumber(vm, kSubclientId, static_cast<int64_t>(subclientId));
     SetText(vm, kSubclientGuid, guid);
+    // Discovery hands each job what the index last knew of the VM's stub record, so that one job's
+    // stub update reaches the next.
+    IndexStubRecord stub;
+    if (!ReadIndexStubRecord(guid, VMGuid(i), stub, error)) return false;
+    SetText(vm, kIndexStubData, stub.stubData);
+    SetText(vm, kIndexDatastore, stub.datastore);
+    SetText(vm, kIndexResourcePool, stub.resourcePool);
+    SetText(vm, kIndexDeleteTime, stub.deleteTime != 0 ? std::to_string(stub.deleteTime) : std::string());
     vms.emplace_back(vm);
   }
   std::string xml;

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabKeyValue.h"
@@ -22,6 +23,8 @@ const char* const kVMSuffix = ".vm";
 const char* const kDatastoresFolder = "datastores/";
 const char* const kOwnerPrefix = "owner.";
 const char* const kDatastoreSuffix = ".datastore";
+const char* const kOptionPrefix = "option.";
+const char* const kCustomFieldPrefix = "customField.";
 
 std::string Take(std::map<std::string, std::string>& values, const std::string& key) {
   auto it = values.find(key);
@@ -162,6 +165,14 @@ bool ParseVMDescription(const std::string& text, VMDescription& vm, std::string&
     VMDisk disk;
     disk.file = Take(values, prefix + "file");
     disk.type = Take(values, prefix + "type");
+    disk.mode = Take(values, prefix + "mode");
+    if (!disk.mode.empty() && disk.mode != "independent" && disk.mode != "rdm") {
+      error = "value of " + prefix + "mode [" + disk.mode + "] is not independent or rdm";
+      return false;
+    }
+    int64_t deleted = 0;
+    if (!TakeNumber(values, prefix + "deleted", 0, 1, deleted, error)) return false;
+    disk.deleted = deleted == 1;
     int64_t size = 0;
     if (!TakeNumber(values, prefix + "sizeBytes", 0, INT64_MAX, size, error)) return false;
     disk.sizeBytes = static_cast<uint64_t>(size);
@@ -192,6 +203,22 @@ bool ParseVMDescription(const std::string& text, VMDescription& vm, std::string&
   parsed.toolsVersion = Take(values, "toolsVersion");
   parsed.powerState = Take(values, "powerState");
   parsed.guestOS = Take(values, "guestOS");
+  parsed.resourcePool = Take(values, "resourcePool");
+  int64_t isTemplate = 0, ignoresShutdown = 0;
+  if (!TakeNumber(values, "template", 0, 1, isTemplate, error) ||
+      !TakeNumber(values, "poweredOffAt", 0, INT64_MAX, parsed.poweredOffAt, error) ||
+      !TakeNumber(values, "idle", 0, 1, parsed.idle, error) ||
+      !TakeNumber(values, "ignoresShutdown", 0, 1, ignoresShutdown, error))
+    return false;
+  parsed.isTemplate = isTemplate == 1;
+  parsed.ignoresShutdown = ignoresShutdown == 1;
+  for (auto it = values.begin(); it != values.end();) {
+    const bool option = it->first.rfind(kOptionPrefix, 0) == 0 && it->first.size() > std::strlen(kOptionPrefix);
+    const bool field = it->first.rfind(kCustomFieldPrefix, 0) == 0 && it->first.size() > std::strlen(kCustomFieldPrefix);
+    if (option) parsed.options[it->first.substr(std::strlen(kOptionPrefix))] = it->second;
+    if (field) parsed.customFields[it->first.substr(std::strlen(kCustomFieldPrefix))] = it->second;
+    it = option || field ? values.erase(it) : std::next(it);
+  }
   parsed.other.swap(values);
   vm = parsed;
   return true;
@@ -208,6 +235,13 @@ std::string FormatVMDescription(const VMDescription& vm) {
   values["toolsVersion"] = vm.toolsVersion;
   values["powerState"] = vm.powerState;
   values["guestOS"] = vm.guestOS;
+  if (!vm.resourcePool.empty()) values["resourcePool"] = vm.resourcePool;
+  if (vm.isTemplate) values["template"] = "1";
+  if (vm.poweredOffAt != 0) values["poweredOffAt"] = std::to_string(vm.poweredOffAt);
+  if (vm.idle != 0) values["idle"] = std::to_string(vm.idle);
+  if (vm.ignoresShutdown) values["ignoresShutdown"] = "1";
+  for (const auto& option : vm.options) values[kOptionPrefix + option.first] = option.second;
+  for (const auto& field : vm.customFields) values[kCustomFieldPrefix + field.first] = field.second;
   values["cpus"] = std::to_string(vm.cpus);
   values["memoryMB"] = std::to_string(vm.memoryMB);
   if (!vm.configFiles.empty()) values["configCount"] = std::to_string(vm.configFiles.size());
@@ -224,6 +258,8 @@ std::string FormatVMDescription(const VMDescription& vm) {
     values[prefix + "file"] = vm.disks[i].file;
     values[prefix + "sizeBytes"] = std::to_string(vm.disks[i].sizeBytes);
     values[prefix + "type"] = vm.disks[i].type;
+    if (!vm.disks[i].mode.empty()) values[prefix + "mode"] = vm.disks[i].mode;
+    if (vm.disks[i].deleted) values[prefix + "deleted"] = "1";
   }
   return labkv::Format(values);
 }

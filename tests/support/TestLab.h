@@ -183,7 +183,8 @@ class TestLab {
   }
   // Removes the per-host process tables that clients of labs in the folder made (System V segments
   // outlive their processes, and a test's must not outlive the test: a segment left behind can take
-  // the key of another test's table). Call it before a lab folder of the test is removed.
+  // the key of another test's table). A lab the lab tool made for the test may lie in a folder of its
+  // own inside. Call it before a lab folder of the test is removed.
   static void RemoveProcessTables(const std::string& folder) {
     if (folder.empty()) return;
     std::error_code ignored;
@@ -192,7 +193,10 @@ class TestLab {
       if (it->path().filename() != "QUARN_IPC_SHARED_MEMORY") continue;
       const key_t key = ftok(it->path().c_str(), 0xFEFA);
       const int segment = key == static_cast<key_t>(-1) ? -1 : shmget(key, 0, 0);
-      if (segment >= 0) shmctl(segment, IPC_RMID, nullptr);
+      // Only a segment nobody is attached to: under a key that collides it may be another lab's.
+      struct shmid_ds info;
+      if (segment >= 0 && shmctl(segment, IPC_STAT, &info) == 0 && info.shm_nattch == 0)
+        shmctl(segment, IPC_RMID, nullptr);
     }
   }
 
