@@ -97,6 +97,12 @@ void ReadArchives(int64_t asOf, int64_t listedJob, Verification& verification) {
                 static_cast<unsigned long long>(problem.offset), problem.text.c_str());
     if (!contents.vmGuid.empty()) verification.unusable[Lower(contents.vmGuid)].insert(location.jobId);
   }
+  // A file its attempt never committed (a process killed, a close that failed) holds no backup: it is
+  // named, and is no problem of the backups that were committed.
+  for (const lab::ArchiveLocation& location : lab::ListUncommittedArchiveFiles(listedJob)) {
+    if (asOf > 0 && location.jobId > asOf) continue;
+    std::printf("archive %s: not committed, left by an interrupted attempt\n", location.path.c_str());
+  }
 }
 
 // The point-in-time checksum of the disk as the mount of `jobId` took it; empty (with the reason when
