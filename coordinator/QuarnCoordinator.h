@@ -332,6 +332,11 @@ class QuarnCoordinator : public VSCoordinator {
   bool FinishJob();
   // The outcome decision of Run: false when the job ends pending (or failed).
   bool DecideOutcome(const PhaseCounts& counts);
+  // Logs why the job goes pending and keeps it for the VMs it leaves to do; false.
+  bool GoPending(const std::string& why);
+  // A job that goes pending leaves VMs to its next attempt: each of them that has no reason of its own
+  // says, with the job manager, why it was not backed up.
+  void RecordWhyUnfinishedVMsWait();
   bool IsSnapJob() const;  // snapshot backup or snapshot catalogue
 
   // Seconds of the platform clock, which every time-out of the coordinator is measured against.
@@ -347,6 +352,8 @@ class QuarnCoordinator : public VSCoordinator {
   bool m_failJob = false;
   // Why the VMs that the job's end finds unfinished failed, when they have no reason of their own.
   std::string m_unfinishedVMReason;
+  // Why the job goes pending; empty when it does not.
+  std::string m_pendingReason;
   bool m_parentIndexCopiedToTape = false;
   vsJobMgr* m_jobMgr = nullptr;
   vsAppMgr* m_appMgr = nullptr;
