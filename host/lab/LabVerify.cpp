@@ -3,22 +3,32 @@
 // snapshots its mount took or with images given on the command line. A malformed archive is
 // named with its offset and what is wrong there.
 #include <strings.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <set>
 
 #include "host/lab/LabTool.h"
 #include "platform/archive/ArchiveReader.h"
 #include "platform/archive/ArchiveRestore.h"
+#include "platform/jobmgr/vsJobMgr.h"
 #include "platform/lab/LabKeyValue.h"
 #include "platform/lab/LabMedia.h"
 #include "platform/lab/LabMount.h"
 #include "platform/os/CPxSha256.h"
+#include "records/messages/JobManagerMessages.h"
 
 namespace labtool {
 namespace {
+
+// The largest disk the lab can hold: an image is a sparse file, and no file system of the lab's keeps
+// a larger one. An archive that declares more is refused before anything is read for it.
+constexpr uint64_t kMaxLabDiskBytes = 1ULL << 44;
+constexpr int64_t kStatusBackedUp = 0;
+constexpr int64_t kStatusBackedUpWithErrors = 3;
 
 struct Verification {
   int problems = 0;
@@ -105,18 +115,35 @@ void ReadArchives(int64_t asOf, int64_t listedJob, Verification& verification) {
   }
 }
 
-// The point-in-time checksum of the disk as the mount of `jobId` took it; empty (with the reason when
-// there is one) when it cannot be had.
-std::string PointInTimeSha(int64_t jobId, const std::string& guid, const std::string& indexName, std::string& why) {
-  for (const lab::MountRecord& mount : lab::ListMountRecords(jobId)) {
-    if (strcasecmp(mount.guid.c_str(), guid.c_str()) != 0) continue;
-    for (const lab::MountedDisk& disk : mount.disks) {
-      std::string sha;
-      if (disk.indexName == indexName) return lab::MountedDiskDigest(mount, disk, sha, why) ? sha : std::string();
+// The disk as the mount of `jobId` took it; null when the job's mount of the VM recorded no such disk.
+const lab::MountedDisk* MountedDiskOf(const std::vector<lab::MountRecord>& mounts, const std::string& guid,
+                                      const std::string& indexName, const lab::MountRecord*& mount) {
+  for (const lab::MountRecord& record : mounts) {
+    if (strcasecmp(record.guid.c_str(), guid.c_str()) != 0) continue;
+    for (const lab::MountedDisk& disk : record.disks) {
+      if (disk.indexName != indexName) continue;
+      mount = &record;
+      return &disk;
     }
   }
-  return std::string();
+  return nullptr;
 }
+
+// Whether the job manager records the VM as backed up (whole or with errors) in the job.
+bool ReportedBackedUp(int64_t jobId, const std::string& guid) {
+  JobManager::VMUpdateInfo record;
+  if (!vsJobMgr::ReadVMStatus(jobId, guid, record)) return false;
+  const int64_t status = record.getint64(JobManager::VMUpdateInfo::F_vmStatus);
+  return status == kStatusBackedUp || status == kStatusBackedUpWithErrors;
+}
+
+// What the restored disk is compared with: its size and SHA-256, and what they are of. The work is
+// bounded by what is there: sizes are compared before any byte is read.
+struct Reference {
+  std::string against;
+  uint64_t size = 0;
+  std::function<bool(std::string& sha, std::string& error)> digest;
+};
 
 void VerifyVM(const std::string& guid, int64_t asOf, const std::map<std::string, std::string>& images,
               Verification& verification) {
@@ -135,35 +162,71 @@ void VerifyVM(const std::string& guid, int64_t asOf, const std::map<std::string,
     std::printf("  CANNOT REASSEMBLE: %s\n", error.c_str());
     return;
   }
+  // A VM the job manager reports backed up must be shown to restore: nothing to compare with is then
+  // no proof, and a problem.
+  const bool reported = ReportedBackedUp(lastJob, guid);
+  const std::vector<lab::MountRecord> mounts = lab::ListMountRecords(lastJob);
   for (const auto& entry : backup.disks) {
     const archive::RestoredDisk& disk = entry.second;
     const std::string name = ShortName(disk.name, guid);
-    std::string sha;
+    if (disk.size > kMaxLabDiskBytes) {
+      ++verification.problems;
+      std::printf("  disk %s: DECLARES %llu bytes, more than a lab disk can have (%llu)\n", name.c_str(),
+                  static_cast<unsigned long long>(disk.size), static_cast<unsigned long long>(kMaxLabDiskBytes));
+      continue;
+    }
+    Reference reference;
+    std::string why;
+    auto image = images.find(name);
+    if (image != images.end()) {
+      struct stat status;
+      reference.against = "the image " + image->second;
+      reference.size = stat(image->second.c_str(), &status) == 0 ? static_cast<uint64_t>(status.st_size) : 0;
+      const std::string path = image->second;
+      reference.digest = [path](std::string& sha, std::string& failure) { return CPxSha256::OfFile(path, sha, failure); };
+    } else {
+      const lab::MountRecord* mount = nullptr;
+      const lab::MountedDisk* mounted = MountedDiskOf(mounts, guid, name, mount);
+      if (mounted == nullptr) {
+        why = "the mount of job " + std::to_string(lastJob) + " recorded no such disk";
+      } else {
+        reference.against = "the point-in-time copy of job " + std::to_string(lastJob);
+        reference.size = mounted->sizeBytes;
+        reference.digest = [mount, mounted](std::string& sha, std::string& failure) {
+          return lab::MountedDiskDigest(*mount, *mounted, sha, failure);
+        };
+      }
+    }
+    if (!reference.digest) {
+      if (reported) ++verification.problems;
+      std::printf("  disk %s: %llu bytes: nothing to compare with (%s)%s\n", name.c_str(),
+                  static_cast<unsigned long long>(disk.size), why.c_str(),
+                  reported ? "; the VM is REPORTED BACKED UP" : "");
+      continue;
+    }
+    if (reference.size != disk.size) {
+      ++verification.problems;
+      std::printf("  disk %s: %llu bytes: DIFFERS in size from %s (%llu bytes)\n", name.c_str(),
+                  static_cast<unsigned long long>(disk.size), reference.against.c_str(),
+                  static_cast<unsigned long long>(reference.size));
+      continue;
+    }
+    std::string sha, expected;
     if (!archive::HashRestoredDisk(disk, sha, error)) {
       ++verification.problems;
       std::printf("  disk %s: CANNOT READ: %s\n", name.c_str(), error.c_str());
       continue;
     }
-    std::string expected;
-    std::string against;
-    std::string why;
-    auto image = images.find(name);
-    if (image != images.end()) {
-      against = "the image " + image->second;
-      if (!CPxSha256::OfFile(image->second, expected, error)) {
-        ++verification.problems;
-        std::printf("  disk %s: CANNOT READ %s\n", name.c_str(), error.c_str());
-        continue;
-      }
-    } else {
-      against = "the point-in-time copy of job " + std::to_string(lastJob);
-      expected = PointInTimeSha(lastJob, guid, name, why);
+    if (!reference.digest(expected, why)) {
+      if (reported) ++verification.problems;
+      std::printf("  disk %s: %llu bytes, sha256 %s: nothing to compare with (%s)%s\n", name.c_str(),
+                  static_cast<unsigned long long>(disk.size), sha.c_str(), why.c_str(),
+                  reported ? "; the VM is REPORTED BACKED UP" : "");
+      continue;
     }
-    const std::string nothing = "nothing to compare with" + (why.empty() ? std::string() : " (" + why + ")");
-    const char* verdict = expected.empty() ? nothing.c_str() : expected == sha ? "matches" : "DIFFERS from";
-    if (!expected.empty() && expected != sha) ++verification.problems;
-    std::printf("  disk %s: %llu bytes, sha256 %s: %s%s\n", name.c_str(), static_cast<unsigned long long>(disk.size),
-                sha.c_str(), verdict, expected.empty() ? "" : (" " + against).c_str());
+    if (expected != sha) ++verification.problems;
+    std::printf("  disk %s: %llu bytes, sha256 %s: %s %s\n", name.c_str(), static_cast<unsigned long long>(disk.size),
+                sha.c_str(), expected == sha ? "matches" : "DIFFERS from", reference.against.c_str());
   }
   for (const auto& entry : backup.files) {
     std::string sha;
@@ -225,6 +288,17 @@ int Verify(const std::vector<std::string>& args) {
     // Nothing of the job to verify is no proof that its backups restore.
     ++verification.problems;
     std::printf("job %lld: no archive file on any media agent\n", static_cast<long long>(jobId));
+  }
+  // A VM the job manager reports backed up in the job must have a backup to restore.
+  if (jobId > 0) {
+    for (const std::string& guid : vsJobMgr::ReadVMStatusGuids(jobId)) {
+      if (vms.count(Lower(guid)) || !ReportedBackedUp(jobId, guid) ||
+          (parsed.options.count("vm") && strcasecmp(parsed.options["vm"].c_str(), guid.c_str()) != 0))
+        continue;
+      ++verification.problems;
+      std::printf("VM %s: REPORTED BACKED UP in job %lld, but no committed archive of it is there\n", guid.c_str(),
+                  static_cast<long long>(jobId));
+    }
   }
   for (const auto& vm : vms) VerifyVM(vm.second, jobId, images, verification);
   std::printf("verified %zu archives and %zu VMs: %d problems\n", verification.archives.size(), vms.size(),
