@@ -78,7 +78,10 @@ struct vm_params {
   std::vector<VirtualServer::VMContentRecord> contentRecords;
   std::vector<std::string> metadataFiles;
   int32_t statusCode = 0;
-  JobManager::VMUpdateInfo updateInfo;
+  JobManager::VMUpdateInfo updateInfo;  // written by the worker that has the VM, on its own thread
+  // The worker's last progress percent, written and read under the owner's VM lock: the controller's
+  // progress report reads it while the worker goes on filling updateInfo.
+  int32_t progressPercent = 0;
   bool postBackupDone = false;
   uint64_t snapNumber = 0;  // summed over completed VMs by the snapshot controller
   // The VM's stub state (VMInfoStructs::VMStubState): 1 selects it in the stub phase; the worker's

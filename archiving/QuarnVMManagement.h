@@ -45,6 +45,7 @@ class QuarnVMManagement {
   static constexpr int kResultRetryStub = 118;
   static constexpr int kResultRelocated = 120;
   static constexpr int kResultNoArchiveFile = 131;
+  static constexpr int kResultArchiveIndexFailed = 132;
   // Archive actions (vm_params::archiveAction): decided before the backup.
   static constexpr int32_t kArchiveActionToBeStubbed = 103;
   static constexpr int32_t kArchiveActionNone = 104;

@@ -136,6 +136,18 @@ int QuarnVMManagement::VMArchBackupPhase() {
     m_vm->failureReason = "The VM's stub record could not be sent to the index: " + m_archive->GetLastError();
     return sent != 0 ? kResultIndexUpdateFailed : kResultCloseArchiveFailed;
   }
+  // An index that learns a VM from its archive index run learns this update only from one: the VM's
+  // road ends here, before the step that would run it.
+  if (m_appMgr->isUseIndexingV2Enabled()) {
+    using Collect = VirtualServer::VMCollect;
+    if (!m_controller->RunArchiveIndexForVM(m_vmGuid, m_vm->collect.getint64(Collect::F_vmJobId),
+                                            static_cast<unsigned long>(m_vm->collect.getint64(Collect::F_subclientId)),
+                                            m_archive->GetStreamClientId(), 0)) {
+      m_event.Error(sig, "[VMArchiving] [Error] Failed to run the archive index of the stub data of VM [%s]", name);
+      m_vm->failureReason = "Failed to run Archive Index Operation";
+      return kResultArchiveIndexFailed;
+    }
+  }
   return result;
 }
 
@@ -425,21 +437,27 @@ bool QuarnVMManagement::CreateArchiveFile(quarnBackupArgs& args, vsArchive* arch
 
 int QuarnVMManagement::VMArchSendMetadata(VSAIndexingMetadata& metadata) {
   static const char* const sig = "int QuarnVMManagement::VMArchSendMetadata(VSAIndexingMetadata&)";
-  // Every record of the update counts: an update the index half received is no update.
-  bool ok = vsArchive::isOK(
-      m_archive->sendFileHeader("\\" + metadata.vmGuid, 0, 0, true, false, false, 1, 0, 0, 0, false, true, false));
+  // Every record of the update counts: an update the index half received is no update. An item that
+  // was opened is ended failed when the rest did not land, so the archive stays well formed and the
+  // index takes nothing of it.
+  int code = m_archive->sendFileHeader("\\" + metadata.vmGuid, 0, 0, true, false, false, 1, 0, 0, 0, false, true, false);
   m_event.Debug(sig, "[VMArchiving] sending  VSA metadata for updating Index. VM [%s] ESX Server [%s] Datastore [%s] "
                      "Resource pool [%s]", metadata.vmName.c_str(), metadata.host.c_str(), metadata.datastore.c_str(),
                 metadata.resourcePool.c_str());
   m_event.Debug(sig, "[VMArchiving] stub data [%s], delete  timestamp [%lld]", metadata.stubData.c_str(),
                 static_cast<long long>(metadata.deleteTimestamp));
-  ok = ok && vsArchive::isOK(VMArchSendVSIdxMetadata(metadata));
-  ok = ok && vsArchive::isOK(m_archive->sendEOF(true, 0));
-  ok = ok && vsArchive::isOK(m_archive->sendFileHeader("\\", 0, 0, true, false, false, -1, 1, 0, 0, false, true, false));
-  ok = ok && vsArchive::isOK(m_archive->sendEOF(true, 0));
-  if (ok) return 0;
+  bool itemOpen = vsArchive::isOK(code);
+  if (itemOpen) code = VMArchSendVSIdxMetadata(metadata);
+  if (vsArchive::isOK(code)) code = m_archive->sendEOF(true, 0);
+  if (vsArchive::isOK(code)) {
+    code = m_archive->sendFileHeader("\\", 0, 0, true, false, false, -1, 1, 0, 0, false, true, false);
+    itemOpen = vsArchive::isOK(code);
+  }
+  if (vsArchive::isOK(code)) code = m_archive->sendEOF(true, 0);
+  if (vsArchive::isOK(code)) return 0;
   m_event.Error(sig, "[VMArchiving] [Error] Failed to send the stub data of VM [%s] for the index: %s",
                 metadata.vmName.c_str(), m_archive->GetLastError().c_str());
+  if (itemOpen) m_archive->sendEOF(false, kResultIndexUpdateFailed);
   return 1;
 }
 

@@ -173,8 +173,9 @@ bool QuarnController::GetBasicVMList(std::vector<SVMBasicInfo>* list) {
 
 void QuarnController::SetVMProgressPercent(vm_params* vm, int percent) {
   if (vm == nullptr) return;
-  ZtCriticalSectionLock lock(&m_vmLock);
   vm->updateInfo.setint64(JobManager::VMUpdateInfo::F_progressPercent, percent);
+  ZtCriticalSectionLock lock(&m_vmLock);
+  vm->progressPercent = percent;
 }
 
 size_t QuarnController::GetQueuedVMCount() {

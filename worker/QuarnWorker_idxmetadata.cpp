@@ -126,6 +126,14 @@ bool QuarnWorker::DownloadMetadataFile(const std::string& path) {
          CPxPath::Exists(path);
 }
 
+int64_t QuarnWorker::GetVMLastFullJob() {
+  int64_t jobId = 0;
+  if (m_controller == nullptr || m_currentVM == nullptr ||
+      !m_controller->GetVMLastFullJobFromIndexing(m_currentVM->vmGuid, jobId))
+    return 0;
+  return jobId;
+}
+
 bool QuarnWorker::DownloadVMMetadataFile(const std::string& path, long long jobId) {
   if (m_controller == nullptr || m_currentVM == nullptr) return false;
   return m_controller->GetVMMetadataFile(m_currentVM->vmGuid, path, GetSubclientDirectory(), jobId) &&
@@ -157,8 +165,10 @@ int QuarnWorker::writeVMHeaderMetadataFile(const VMInfoStructs::SVMInfo& info, c
   VSMeta header;
   ExtractIdxMetadata(info, header);
   std::string xml;
-  if (!header.serialize(xml, false)) {
-    m_event.Error(sig, "Failed to serialize (XML) VM Header metadata. Code [%d]", kResultSerialiseFailed);
+  // The serialiser's own code (1 for a failure) goes to the log; the step's result is 65.
+  const int code = header.serialize(xml, false) ? 0 : 1;
+  if (code != 0) {
+    m_event.Error(sig, "Failed to serialize (XML) VM Header metadata. Code [%d]", code);
     return kResultSerialiseFailed;
   }
   return writeMetadataFile(xml.data(), xml.size(), path);

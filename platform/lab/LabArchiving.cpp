@@ -19,6 +19,7 @@
 #include "platform/lab/LabKeyValue.h"
 #include "platform/lab/LabMedia.h"
 #include "platform/lab/LabMount.h"
+#include "platform/lab/LabSnapshot.h"
 #include "platform/os/ZtTime.h"
 #include "records/messages/IdxMetadataMessages.h"
 
@@ -40,6 +41,23 @@ bool RenameIfPresent(const std::string& from, const std::string& to, std::string
   if (std::rename(from.c_str(), to.c_str()) == 0 || errno == ENOENT) return true;
   error = "cannot move " + from + " to " + to + ": " + std::strerror(errno);
   return false;
+}
+
+// Records in the image's journal (when it has one) that every byte of the disk changes now, as the
+// lab's writer does before it writes: what the snapshots of the image still need of it is kept first
+// (the digest of the generation a mount took among it), so that the backups of the image can still be
+// checked after it is gone or rewritten. REQUIRES: the image's lock.
+bool RecordWholeDiskChange(const std::string& image, uint64_t sizeBytes, bool imagePresent, std::string& error) {
+  ChangeJournal journal;
+  switch (ReadChangeJournal(image, journal, error)) {
+    case ReadResult::kMissing: return true;
+    case ReadResult::kFailed: return false;
+    case ReadResult::kRead: break;
+  }
+  const std::vector<ByteRange> whole{{0, sizeBytes}};
+  if (imagePresent && !KeepForSnapshots(image, journal, whole, error)) return false;
+  AppendGeneration(journal, whole);
+  return WriteFileAtomic(ChangeJournalPath(image), FormatChangeJournal(journal), error);
 }
 
 // The parts of "datastores/<datastore>/<rest>"; false for a path elsewhere.
@@ -192,7 +210,10 @@ bool DeleteVMDiskImage(const std::string& server, VMDescription& vm, size_t inde
   if (disk.deleted) return true;
   const std::string image = DiskImagePath(server, disk.file);
   FileLock lock(image);
-  if (!RemoveIfPresent(ChangeJournalPath(image), error) || !RemoveIfPresent(image, error)) return false;
+  // The journal stays: it is where the digests of the image's backups live on.
+  if (!RecordWholeDiskChange(image, disk.sizeBytes, access(image.c_str(), F_OK) == 0, error) ||
+      !RemoveIfPresent(image, error))
+    return false;
   disk.deleted = true;
   return true;
 }
@@ -259,6 +280,10 @@ bool RestoreVMDisks(const std::string& server, const std::string& guidOrName, in
     error = "VM [" + guidOrName + "] is not on server [" + server + "]";
     return false;
   }
+  if (std::none_of(vm.disks.begin(), vm.disks.end(), [](const VMDisk& disk) { return disk.deleted; })) {
+    error = "VM [" + vm.name + "] has all its disks: nothing to restore";
+    return false;
+  }
   std::vector<archive::ArchiveContents> archives;
   std::set<int64_t> unusable;
   std::vector<int64_t> jobs;
@@ -291,7 +316,7 @@ bool RestoreVMDisks(const std::string& server, const std::string& guidOrName, in
       return false;
     }
     FileLock lock(image);
-    if (!RemoveIfPresent(ChangeJournalPath(image), error) || !WriteRestoredImage(image, disk.second, error))
+    if (!RecordWholeDiskChange(image, disk.second.size, false, error) || !WriteRestoredImage(image, disk.second, error))
       return false;
   }
   return UpdateVMDescription(

@@ -42,8 +42,10 @@ bool UpdateVMDescription(const std::string& server, const std::string& guidOrNam
 // Powers the VM on, or off as of `offAt` (server seconds; the moment it went off).
 bool SetVMPower(const std::string& server, const std::string& guidOrName, bool on, int64_t offAt, std::string& error);
 
-// Within a change of `vm`: removes the image of its disk at `index` and the image's change journal,
-// and marks the disk deleted. A disk deleted before is left as it is.
+// Within a change of `vm`: removes the image of its disk at `index` and marks the disk deleted. Its
+// change journal stays, with the whole disk recorded as changed and the digests its snapshots still
+// want kept, so that the backups taken of it can be checked afterwards. A disk deleted before is left as
+// it is.
 bool DeleteVMDiskImage(const std::string& server, VMDescription& vm, size_t index, std::string& error);
 
 // Removes the VM from the hypervisor: its description and its disk images (with their journals).
@@ -55,9 +57,9 @@ bool MoveVM(const std::string& server, const std::string& guidOrName, const std:
             const std::string& datastore, const std::string& resourcePool, std::string& error);
 
 // Writes back the VM's deleted disks from its backups, as a restore of a stub does: each from the last
-// backup at or before `asOfJob` (0: the latest) that holds the disk, as a new image without a change
-// journal, and clears the VM's stub record option and its "Archived" custom field. `restored` names the
-// disks written. False with the reason (nothing is then marked restored that was not written).
+// backup at or before `asOfJob` (0: the latest) that holds the disk, as a new image whose change journal
+// records the whole disk as changed, and clears the VM's stub record option and its "Archived" custom
+// field. `restored` names the disks written. False with the reason (nothing is then marked restored that was not written).
 bool RestoreVMDisks(const std::string& server, const std::string& guidOrName, int64_t asOfJob,
                     std::vector<std::string>& restored, std::string& error);
 

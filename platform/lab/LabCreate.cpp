@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/jobclient/JobToken.h"
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabArchiving.h"
 #include "platform/lab/LabCoordinator.h"
@@ -134,13 +135,22 @@ constexpr int64_t kFirstSampleVMClientId = 101;
 int64_t SampleVMClientId(int64_t index) { return kFirstSampleVMClientId + index - 1; }
 int64_t SampleVMJobId(const LabPlan& plan, int64_t index) { return plan.jobId * 1000 + index; }
 
+}  // namespace
+
+std::string SampleJobToken(int64_t jobId) {
+  constexpr unsigned long kCommCell = 2, kFirstAttempt = 1, kBackupPhase = 4;
+  return constructJobToken(jobId, kCommCell, kFirstAttempt, kBackupPhase);
+}
+
+namespace {
+
 bool CreateJob(const LabPlan& plan, int& kept, std::string& error) {
   if (JobRecordExists(plan.jobId)) {
     ++kept;
     return true;
   }
   JobRecord record;
-  record.token = "token-" + std::to_string(plan.jobId);
+  record.token = SampleJobToken(plan.jobId);
   record.mediaAgent = kMediaAgent;
   record.client = plan.clients.front();
   record.subclient = plan.subclient;
@@ -196,16 +206,26 @@ bool CreateHypervisor(const LabPlan& plan, int& kept, std::string& error) {
       disk.file = "datastores/" + datastore + "/" + name + "/" + name + "_" + std::to_string(d) + ".img";
       disk.sizeBytes = DiskBytes(d);
       disk.type = "raw";
+      disks.push_back(disk);
+    }
+    // A VM that is there keeps its disks as they are: a stub's deleted disks stay deleted, a moved VM's
+    // lie elsewhere; only an image its description still has and that is gone is made again.
+    VMDescription existing;
+    std::string text, unreadable;
+    const bool described = VMDescriptionExists(kServer, name) && ReadFile(VMDescriptionPath(kServer, name), text) &&
+                           ParseVMDescription(text, existing, unreadable);
+    for (size_t d = 0; d < (described ? existing.disks.size() : disks.size()); ++d) {
+      const VMDisk& disk = described ? existing.disks[d] : disks[d];
+      if (disk.deleted) continue;
       const std::string image = DiskImagePath(kServer, disk.file);
       if (!MakeDir(image.substr(0, image.rfind('/')), error)) return false;
       if (Exists(image)) {
         ++kept;
-      } else if (!WriteImageAtomic(image, DiskPattern(i + d * 1000), DiskBytes(d), error)) {
+      } else if (!WriteImageAtomic(image, DiskPattern(i + static_cast<int64_t>(d) * 1000), disk.sizeBytes, error)) {
         return false;
       }
-      disks.push_back(disk);
     }
-    if (VMDescriptionExists(kServer, name)) {
+    if (described || VMDescriptionExists(kServer, name)) {
       ++kept;
       continue;
     }

@@ -26,38 +26,13 @@ const char* const kDatastoreSuffix = ".datastore";
 const char* const kOptionPrefix = "option.";
 const char* const kCustomFieldPrefix = "customField.";
 
-std::string Take(std::map<std::string, std::string>& values, const std::string& key) {
-  auto it = values.find(key);
-  if (it == values.end()) return std::string();
-  std::string value = it->second;
-  values.erase(it);
-  return value;
-}
-
-bool TakeNumber(std::map<std::string, std::string>& values, const std::string& key, int64_t min, int64_t max,
-                int64_t& number, std::string& error) {
-  std::string text = Take(values, key);
-  if (text.empty() || labkv::ParseInt64InRange(text, min, max, number)) return true;
-  error = "value of " + key + " [" + text + "] is not a number from " + std::to_string(min) + " to " +
-          std::to_string(max);
-  return false;
-}
+using labkv::Take;
+using labkv::TakeNumber;
 
 std::string JoinList(const std::vector<std::string>& items) {
   std::string text;
   for (const std::string& item : items) text += (text.empty() ? "" : ",") + item;
   return text;
-}
-
-template <typename Record, typename Format, typename Parse>
-bool WriteRecord(const std::string& path, const Record& record, Format format, Parse parse, std::string& error) {
-  std::string text;
-  if (!labkv::StorableText(record, format, parse, text, error)) return false;
-  if (path.empty() || !MakeDirs(path.substr(0, path.rfind('/')))) {
-    error = "no lab, or a name that is not usable";
-    return false;
-  }
-  return ReplaceFileLocked(path, text, error);
 }
 
 std::string HostPath(const std::string& server, const std::string& host) {
@@ -309,7 +284,7 @@ bool ReadServerRecord(const std::string& server, ServerRecord& record, std::stri
 
 bool WriteServerRecord(const std::string& server, const ServerRecord& record, std::string& error) {
   std::string dir = ServerDir(server);
-  return WriteRecord(dir.empty() ? dir : dir + "/" + kServerFile, record, FormatServerRecord, ParseServerRecord,
+  return labkv::WriteRecordFile(dir.empty() ? dir : dir + "/" + kServerFile, record, FormatServerRecord, ParseServerRecord,
                      error);
 }
 
@@ -325,7 +300,7 @@ RecordRead ReadHostRecord(const std::string& server, const std::string& host, Ho
 
 bool WriteHostRecord(const std::string& server, const std::string& host, const HostRecord& record,
                      std::string& error) {
-  return WriteRecord(HostPath(server, host), record, FormatHostRecord, ParseHostRecord, error);
+  return labkv::WriteRecordFile(HostPath(server, host), record, FormatHostRecord, ParseHostRecord, error);
 }
 
 bool FindVM(const std::string& server, const std::string& guidOrName, VMDescription& vm) {
@@ -351,7 +326,7 @@ bool FindVM(const std::string& server, const std::string& guidOrName, VMDescript
 }
 
 bool WriteVMDescription(const std::string& server, const VMDescription& vm, std::string& error) {
-  return WriteRecord(VMPath(server, vm.name), vm, FormatVMDescription, ParseVMDescription, error);
+  return labkv::WriteRecordFile(VMPath(server, vm.name), vm, FormatVMDescription, ParseVMDescription, error);
 }
 
 std::string VMDescriptionPath(const std::string& server, const std::string& name) { return VMPath(server, name); }
@@ -398,7 +373,7 @@ RecordRead ReadDatastoreRecord(const std::string& server, const std::string& dat
 
 bool WriteDatastoreRecord(const std::string& server, const std::string& datastore, const DatastoreRecord& record,
                           std::string& error) {
-  return WriteRecord(DatastorePath(server, datastore), record, FormatDatastoreRecord, ParseDatastoreRecord, error);
+  return labkv::WriteRecordFile(DatastorePath(server, datastore), record, FormatDatastoreRecord, ParseDatastoreRecord, error);
 }
 
 }  // namespace lab

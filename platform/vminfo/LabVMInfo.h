@@ -77,6 +77,8 @@ class LabVMInfo : public IVMInfo {
   // Fault table operations (selector vm: the GUID): "vminfo.GetMountInfoFull",
   // "vminfo.GetMountedVolumes", "vminfo.MountVM", "vminfo.UnmountVM", "vminfo.PostBackupVM",
   // "vminfo.SetBackupCompletion", "vminfo.GetSnapConfigFiles", "vminfo.UpdateVMInfoForIdentifier";
+  // "vminfo.ChangeTrackingReset" (selector vm), asked once by a successful mount: a rule that fires
+  // raises the context's VM level to full (the hypervisor lost track of the VM's changes);
   // and "vminfo.MountFailure" (selectors vm and disk, the disk's index name), asked once per disk by a
   // successful mount: each rule that fires adds a failure for that disk to the context's list, a
   // warning when its code is 2, with the rule's text.
@@ -116,7 +118,7 @@ class LabVMInfo : public IVMInfo {
   // keys, the stub deletes its disks' images one by one, relocation moves it, power operations set its
   // power state (a guest that ignores shutdowns stays on), the server time is the hypervisor's clock and
   // the idle check answers the description's "idle" (given any condition). Fault table operations
-  // (selector vm): "vminfo.SetVMOptions", "vminfo.SetCustomField", "vminfo.PrepareStubVM",
+  // (selector vm: the GUID): "vminfo.SetVMOptions", "vminfo.SetCustomField", "vminfo.PrepareStubVM",
   // "vminfo.StubVM", "vminfo.StubVMDisk" (selectors vm and disk, the disk's index name: asked before each
   // disk's deletion, so a rule with --after N cuts the stub off after N disks), "vminfo.CompleteStubVM",
   // "vminfo.RelocateVM", "vminfo.GetServerCurrentTime", "vminfo.CheckIdleVM" (the check then answers -1)
