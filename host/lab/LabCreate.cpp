@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "host/lab/LabTool.h"
+#include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabCreate.h"
 #include "platform/lab/LabJob.h"
 #include "platform/lab/LabKeyValue.h"
@@ -13,7 +14,8 @@ namespace labtool {
 int Create(const std::vector<std::string>& args) {
   Arguments parsed;
   std::string error;
-  if (!ParseArguments(args, {"vms", "disks", "clients", "subclient", "job", "time-scale", "cpus", "memory", "os"},
+  if (!ParseArguments(args, {"vms", "disks", "clients", "subclient", "job", "time-scale", "cpus", "memory", "os",
+                                  "hypervisor"},
                       parsed, error))
     return UsageError(error);
   if (parsed.positional.size() != 1 || !parsed.passThrough.empty())
@@ -30,6 +32,14 @@ int Create(const std::vector<std::string>& args) {
   if (parsed.options.count("clients")) plan.clients = labkv::SplitList(parsed.options["clients"]);
   plan.subclient = TextOption(parsed, "subclient", plan.subclient);
   plan.machine.os = TextOption(parsed, "os", plan.machine.os);
+  if (parsed.options.count("hypervisor")) {
+    plan.instanceType = lab::HypervisorKindType(parsed.options["hypervisor"]);
+    if (plan.instanceType == 0) {
+      std::string names;
+      for (const auto& kind : lab::HypervisorKinds()) names += (names.empty() ? "" : ", ") + kind.first;
+      return UsageError("--hypervisor takes one of " + names + ", not '" + parsed.options["hypervisor"] + "'");
+    }
+  }
   if (!lab::CheckLabPlan(plan, error)) return UsageError(error);
 
   std::string root = AbsolutePath(parsed.positional[0]);

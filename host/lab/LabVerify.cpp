@@ -5,8 +5,11 @@
 #include <strings.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <set>
@@ -115,18 +118,53 @@ void ReadArchives(int64_t asOf, int64_t listedJob, Verification& verification) {
   }
 }
 
-// The disk as the mount of `jobId` took it; null when the job's mount of the VM recorded no such disk.
-const lab::MountedDisk* MountedDiskOf(const std::vector<lab::MountRecord>& mounts, const std::string& guid,
-                                      const std::string& indexName, const lab::MountRecord*& mount) {
-  for (const lab::MountRecord& record : mounts) {
-    if (strcasecmp(record.guid.c_str(), guid.c_str()) != 0) continue;
-    for (const lab::MountedDisk& disk : record.disks) {
+// The disk as the mount of `jobId` took it, and its mount; false when there is none.
+bool PointInTimeDisk(int64_t jobId, const std::string& guid, const std::string& indexName, lab::MountRecord& record,
+                     lab::MountedDisk& found) {
+  for (const lab::MountRecord& mount : lab::ListMountRecords(jobId)) {
+    if (strcasecmp(mount.guid.c_str(), guid.c_str()) != 0) continue;
+    for (const lab::MountedDisk& disk : mount.disks) {
       if (disk.indexName != indexName) continue;
-      mount = &record;
-      return &disk;
+      record = mount;
+      found = disk;
+      return true;
     }
   }
-  return nullptr;
+  return false;
+}
+
+// SHA-256 of the restored disk with the sectors its last backup left out read as zeros, and how many
+// bytes of those sectors the last backup itself sent as anything but zeros (it must send none).
+bool HashRestoredDiskWithoutLeftOut(const archive::RestoredDisk& disk, int64_t lastJob,
+                                    const std::vector<std::pair<uint64_t, uint64_t>>& leftOut, std::string& sha,
+                                    uint64_t& nonZero, std::string& error) {
+  CPxSha256 digest;
+  uint64_t offset = 0;
+  nonZero = 0;
+  const bool ok = archive::ReadRestoredDisk(
+      disk,
+      [&](const char* data, size_t size) {
+        std::string chunk(data, size);
+        const uint64_t end = offset + size;
+        bool fromLastJob = false;
+        if (disk.extentBytes > 0) {
+          auto extent = disk.extents.find(offset / disk.extentBytes);
+          fromLastJob = extent != disk.extents.end() && !extent->second.empty() && extent->second.back().jobId == lastJob;
+        }
+        for (const auto& range : leftOut) {
+          const uint64_t from = std::max(offset, range.first * 512), to = std::min(end, (range.second + 1) * 512);
+          if (from >= to) continue;
+          for (uint64_t i = from; fromLastJob && i < to; ++i)
+            if (chunk[static_cast<size_t>(i - offset)] != 0) ++nonZero;
+          std::memset(&chunk[static_cast<size_t>(from - offset)], 0, static_cast<size_t>(to - from));
+        }
+        digest.Update(chunk.data(), chunk.size());
+        offset = end;
+        return true;
+      },
+      error);
+  if (ok) sha = digest.FinalHex();
+  return ok;
 }
 
 // Whether the job manager records the VM as backed up (whole or with errors) in the job.
@@ -137,13 +175,115 @@ bool ReportedBackedUp(int64_t jobId, const std::string& guid) {
   return status == kStatusBackedUp || status == kStatusBackedUpWithErrors;
 }
 
-// What the restored disk is compared with: its size and SHA-256, and what they are of. The work is
-// bounded by what is there: sizes are compared before any byte is read.
+// What a restored disk is compared with. Sizes are compared before any byte is read, so the work is
+// bounded by what is there, not by what an archive declares.
 struct Reference {
   std::string against;
   uint64_t size = 0;
+  std::vector<std::pair<uint64_t, uint64_t>> leftOut;  // 512-byte sectors both sides read as zeros
   std::function<bool(std::string& sha, std::string& error)> digest;
+  bool named = false;  // an image named on the command line: failing to read it is a problem
+  std::string unreadable;  // why a named image cannot be read
 };
+
+// The image given for the disk, else the point-in-time copy of the job's mount; false (with why) when
+// there is neither.
+bool ReferenceOf(const std::string& guid, const std::string& name, int64_t lastJob,
+                 const std::map<std::string, std::string>& images, Reference& reference, std::string& why) {
+  auto image = images.find(name);
+  if (image != images.end()) {
+    struct stat status {};
+    const std::string path = image->second;
+    reference.against = "the image " + path;
+    if (stat(path.c_str(), &status) != 0) reference.unreadable = path + ": " + std::strerror(errno);
+    reference.size = static_cast<uint64_t>(status.st_size);
+    reference.named = true;
+    reference.digest = [path](std::string& sha, std::string& error) { return CPxSha256::OfFile(path, sha, error); };
+    return true;
+  }
+  lab::MountRecord mount;
+  lab::MountedDisk mounted;
+  if (!PointInTimeDisk(lastJob, guid, name, mount, mounted)) {
+    why = "the mount of job " + std::to_string(lastJob) + " recorded no such disk";
+    return false;
+  }
+  reference.against = "the point-in-time copy of job " + std::to_string(lastJob);
+  reference.size = mounted.sizeBytes;
+  reference.leftOut = mounted.leftOut;
+  if (mounted.leftOut.empty()) {
+    reference.digest = [mount, mounted](std::string& sha, std::string& error) {
+      return lab::MountedDiskDigest(mount, mounted, sha, error);
+    };
+    return true;
+  }
+  // Sectors the backup left out are no part of what it promised: both sides read them as zeros.
+  uint64_t sectors = 0;
+  for (const auto& range : mounted.leftOut) sectors += range.second - range.first + 1;
+  reference.against += " with its " + std::to_string(sectors) + " left-out sectors as zeros";
+  reference.digest = [mount, mounted](std::string& sha, std::string& error) {
+    return lab::MountedDiskDigestWithoutLeftOut(mount, mounted, sha, error);
+  };
+  return true;
+}
+
+// One restored disk against its reference. A VM the job manager reports backed up must be shown to
+// restore: nothing to compare with is then no proof, and a problem.
+void VerifyDisk(const archive::RestoredDisk& disk, const std::string& guid, int64_t lastJob, bool reported,
+                const std::map<std::string, std::string>& images, Verification& verification) {
+  const std::string name = ShortName(disk.name, guid);
+  const unsigned long long size = disk.size;
+  const char* unproven = reported ? "; the VM is REPORTED BACKED UP" : "";
+  if (disk.size > kMaxLabDiskBytes) {
+    ++verification.problems;
+    std::printf("  disk %s: DECLARES %llu bytes, more than a lab disk can have (%llu)\n", name.c_str(), size,
+                static_cast<unsigned long long>(kMaxLabDiskBytes));
+    return;
+  }
+  Reference reference;
+  std::string why;
+  if (!ReferenceOf(guid, name, lastJob, images, reference, why)) {
+    if (reported) ++verification.problems;
+    std::printf("  disk %s: %llu bytes: nothing to compare with (%s)%s\n", name.c_str(), size, why.c_str(), unproven);
+    return;
+  }
+  if (!reference.unreadable.empty()) {
+    ++verification.problems;
+    std::printf("  disk %s: CANNOT READ %s\n", name.c_str(), reference.unreadable.c_str());
+    return;
+  }
+  if (reference.size != disk.size) {
+    ++verification.problems;
+    std::printf("  disk %s: %llu bytes: DIFFERS in size from %s (%llu bytes)\n", name.c_str(), size,
+                reference.against.c_str(), static_cast<unsigned long long>(reference.size));
+    return;
+  }
+  std::string sha, error;
+  uint64_t nonZero = 0;
+  const bool read = reference.leftOut.empty()
+                        ? archive::HashRestoredDisk(disk, sha, error)
+                        : HashRestoredDiskWithoutLeftOut(disk, lastJob, reference.leftOut, sha, nonZero, error);
+  if (!read) {
+    ++verification.problems;
+    std::printf("  disk %s: CANNOT READ: %s\n", name.c_str(), error.c_str());
+    return;
+  }
+  if (nonZero > 0) {
+    ++verification.problems;
+    std::printf("  disk %s: %llu bytes of left-out sectors were backed up as something other than zeros\n",
+                name.c_str(), static_cast<unsigned long long>(nonZero));
+  }
+  std::string expected;
+  if (!reference.digest(expected, why)) {
+    if (reported || reference.named) ++verification.problems;
+    std::printf("  disk %s: %llu bytes, sha256 %s: %s%s\n", name.c_str(), size, sha.c_str(),
+                reference.named ? ("CANNOT READ " + why).c_str() : ("nothing to compare with (" + why + ")").c_str(),
+                reference.named ? "" : unproven);
+    return;
+  }
+  if (expected != sha) ++verification.problems;
+  std::printf("  disk %s: %llu bytes, sha256 %s: %s %s\n", name.c_str(), size, sha.c_str(),
+              expected == sha ? "matches" : "DIFFERS from", reference.against.c_str());
+}
 
 void VerifyVM(const std::string& guid, int64_t asOf, const std::map<std::string, std::string>& images,
               Verification& verification) {
@@ -165,72 +305,8 @@ void VerifyVM(const std::string& guid, int64_t asOf, const std::map<std::string,
     std::printf("  CANNOT REASSEMBLE: %s\n", error.c_str());
     return;
   }
-  // A VM the job manager reports backed up must be shown to restore: nothing to compare with is then
-  // no proof, and a problem.
   const bool reported = ReportedBackedUp(lastJob, guid);
-  const std::vector<lab::MountRecord> mounts = lab::ListMountRecords(lastJob);
-  for (const auto& entry : backup.disks) {
-    const archive::RestoredDisk& disk = entry.second;
-    const std::string name = ShortName(disk.name, guid);
-    if (disk.size > kMaxLabDiskBytes) {
-      ++verification.problems;
-      std::printf("  disk %s: DECLARES %llu bytes, more than a lab disk can have (%llu)\n", name.c_str(),
-                  static_cast<unsigned long long>(disk.size), static_cast<unsigned long long>(kMaxLabDiskBytes));
-      continue;
-    }
-    Reference reference;
-    std::string why;
-    auto image = images.find(name);
-    if (image != images.end()) {
-      struct stat status;
-      reference.against = "the image " + image->second;
-      reference.size = stat(image->second.c_str(), &status) == 0 ? static_cast<uint64_t>(status.st_size) : 0;
-      const std::string path = image->second;
-      reference.digest = [path](std::string& sha, std::string& failure) { return CPxSha256::OfFile(path, sha, failure); };
-    } else {
-      const lab::MountRecord* mount = nullptr;
-      const lab::MountedDisk* mounted = MountedDiskOf(mounts, guid, name, mount);
-      if (mounted == nullptr) {
-        why = "the mount of job " + std::to_string(lastJob) + " recorded no such disk";
-      } else {
-        reference.against = "the point-in-time copy of job " + std::to_string(lastJob);
-        reference.size = mounted->sizeBytes;
-        reference.digest = [mount, mounted](std::string& sha, std::string& failure) {
-          return lab::MountedDiskDigest(*mount, *mounted, sha, failure);
-        };
-      }
-    }
-    if (!reference.digest) {
-      if (reported) ++verification.problems;
-      std::printf("  disk %s: %llu bytes: nothing to compare with (%s)%s\n", name.c_str(),
-                  static_cast<unsigned long long>(disk.size), why.c_str(),
-                  reported ? "; the VM is REPORTED BACKED UP" : "");
-      continue;
-    }
-    if (reference.size != disk.size) {
-      ++verification.problems;
-      std::printf("  disk %s: %llu bytes: DIFFERS in size from %s (%llu bytes)\n", name.c_str(),
-                  static_cast<unsigned long long>(disk.size), reference.against.c_str(),
-                  static_cast<unsigned long long>(reference.size));
-      continue;
-    }
-    std::string sha, expected;
-    if (!archive::HashRestoredDisk(disk, sha, error)) {
-      ++verification.problems;
-      std::printf("  disk %s: CANNOT READ: %s\n", name.c_str(), error.c_str());
-      continue;
-    }
-    if (!reference.digest(expected, why)) {
-      if (reported) ++verification.problems;
-      std::printf("  disk %s: %llu bytes, sha256 %s: nothing to compare with (%s)%s\n", name.c_str(),
-                  static_cast<unsigned long long>(disk.size), sha.c_str(), why.c_str(),
-                  reported ? "; the VM is REPORTED BACKED UP" : "");
-      continue;
-    }
-    if (expected != sha) ++verification.problems;
-    std::printf("  disk %s: %llu bytes, sha256 %s: %s %s\n", name.c_str(), static_cast<unsigned long long>(disk.size),
-                sha.c_str(), expected == sha ? "matches" : "DIFFERS from", reference.against.c_str());
-  }
+  for (const auto& entry : backup.disks) VerifyDisk(entry.second, guid, lastJob, reported, images, verification);
   for (const auto& entry : backup.files) {
     std::string sha;
     if (!archive::HashRestoredFile(entry.second, sha, error)) {

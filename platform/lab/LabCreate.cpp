@@ -110,7 +110,7 @@ bool CreateSubclient(const LabPlan& plan, int& kept, std::string& error) {
   std::string members;
   for (const std::string& client : plan.clients) members += (members.empty() ? "" : ",") + client;
   SubclientRecord record;
-  record.settings = {{"instanceType", "101"},
+  record.settings = {{"instanceType", std::to_string(plan.instanceType)},
                      {"instanceId", "1"},
                      {"keyrealmId", labkv::ParseUInt64(plan.subclient, numericId) ? plan.subclient : "1"},
                      {"subclientGUID", SubclientGuid(plan.subclient)},
@@ -191,7 +191,7 @@ bool CreateHypervisor(const LabPlan& plan, int& kept, std::string& error) {
     ++kept;
   } else {
     ServerRecord serverRecord;
-    serverRecord.type = 101;
+    serverRecord.type = plan.instanceType;
     serverRecord.hosts = {kHosts[0], kHosts[1]};
     serverRecord.datastores = {kDatastores[0], kDatastores[1]};
     if (!WriteServerRecord(kServer, serverRecord, error)) return false;
