@@ -371,8 +371,87 @@ class MediTechTestCoordinator : public QuarnMediTechCoordinator {
  public:
   using QuarnMediTechCoordinator::m_failJob;
   using QuarnMediTechCoordinator::m_state;
+  using QuarnMediTechCoordinator::m_unfinishedVMReason;
+  using QuarnMediTechCoordinator::m_vmFailures;
   using QuarnMediTechCoordinator::m_vmMap;
 };
+
+// A failure the coordinator refuses (not its sender's VM, a number no result can hold, a VM the job
+// is not backing up) must not fail a MEDITECH job either: no pending cause, no quit, no reason for
+// the VMs left; the VM's owner still fails it, and the job with it.
+TEST_F(CoordinatorTest, AFailureTheCoordinatorRefusesFailsNoMediTechJob) {
+  std::string error;
+  ASSERT_TRUE(testsupport::MakeMediTechSystem({"vm01", "vm02", "vm03"}, error)) << error;
+  ASSERT_TRUE(StartManagers());
+  MediTechTestCoordinator meditech;
+  meditech.SetScriptedMode();
+  meditech.SetAvailableStreams(3);
+  ASSERT_TRUE(meditech.Initialize(job_.get(), app_.get(), nullptr));
+  meditech.m_state = QuarnCoordinator::kStarting;
+  meditech.ScriptBeginMain();
+  for (const char* agent : {"coordinator", "proxyA", "proxyB"}) {
+    ASSERT_TRUE(meditech.ScriptAgentStarted(agent));
+    ASSERT_TRUE(meditech.ScriptAgentMessage(agent, Startup(agent)));
+  }
+  ASSERT_TRUE(meditech.ScriptAgentMessage("proxyA", GetNextVM()));
+  ASSERT_TRUE(meditech.ScriptRunPass());
+  ASSERT_EQ(PHASE_STARTED, meditech.m_vmMap.Find(VMGuid(3))->vmPhase);
+  const std::vector<std::string> pendingBefore = Pending();
+
+  struct Case {
+    const char* name;
+    const char* sender;
+    std::string guid;
+    int64_t errors, fatal, archiving;
+    std::string logged;
+  };
+  const Case refused[] = {
+      {"another agent's VM", "proxyB", VMGuid(3), 0, 0, 0,
+       "Agent [proxyB] has reported status for a VM [" + VMGuid(3) + "] that wasn't assigned to it"},
+      {"a VM not yet given to anyone", "proxyA", VMGuid(1), 0, 0, 0, "the VM is not being backed up"},
+      {"a VM not in the job", "proxyA", "a-guid-nobody-sent", 0, 0, 0, "the VM is not part of this job"},
+      {"an error count below zero", "proxyA", VMGuid(3), -1, 0, 0, "its error count [-1] is not from 0"},
+      {"an error count past 32 bits", "proxyA", VMGuid(3), 2147483648LL, 0, 0,
+       "its error count [2147483648] is not from 0"},
+      {"a fatal flag of 2", "proxyA", VMGuid(3), 0, 2, 0, "its fatal error flag [2] is not from 0 to 1"},
+      {"an archiving status past 32 bits", "proxyA", VMGuid(3), 0, 0, 2147483648LL,
+       "its archiving status [2147483648] is not from 0"},
+  };
+  for (const Case& test : refused) {
+    SCOPED_TRACE(test.name);
+    VirtualServer::VMBackupResult failed = Result(test.guid, 2, "forged");
+    failed.setstring(VirtualServer::VMBackupResult::F_vmName, "vm03");
+    failed.setint64(VirtualServer::VMBackupResult::F_errorCount, test.errors);
+    failed.setint64(VirtualServer::VMBackupResult::F_fatalError, test.fatal);
+    failed.setint64(VirtualServer::VMBackupResult::F_archivingStatus, test.archiving);
+    ASSERT_TRUE(meditech.ScriptAgentMessage(test.sender, failed));
+    meditech.ScriptRunPass();
+    EXPECT_TRUE(Logged(test.logged));
+    EXPECT_FALSE(Logged("Failing entire job"));
+    EXPECT_FALSE(meditech.m_failJob);
+    EXPECT_FALSE(meditech.CheckQuitFlag());
+    EXPECT_EQ(pendingBefore, Pending());
+    EXPECT_EQ("", meditech.m_unfinishedVMReason);
+    EXPECT_EQ(PHASE_STARTED, meditech.m_vmMap.Find(VMGuid(3))->vmPhase);
+    EXPECT_EQ("", meditech.m_vmMap.Find(VMGuid(3))->failureReason);
+    EXPECT_EQ(0, meditech.m_vmFailures);
+  }
+
+  // The owner's failure, its numbers at their limits, still fails the job.
+  VirtualServer::VMBackupResult failed = Result(VMGuid(3), 2, "quiesce failed");
+  failed.setstring(VirtualServer::VMBackupResult::F_vmName, "vm03");
+  failed.setint64(VirtualServer::VMBackupResult::F_errorCount, INT32_MAX);
+  failed.setint64(VirtualServer::VMBackupResult::F_fatalError, 1);
+  failed.setint64(VirtualServer::VMBackupResult::F_archivingStatus, INT32_MAX);
+  ASSERT_TRUE(meditech.ScriptAgentMessage("proxyA", failed));
+  meditech.ScriptRunPass();
+  EXPECT_TRUE(Logged("Failing entire job because MediTech VM [vm03] backup failed!"));
+  EXPECT_EQ("0x5B000194 vm03", Pending().back());
+  EXPECT_TRUE(meditech.m_failJob);
+  EXPECT_TRUE(meditech.CheckQuitFlag());
+  EXPECT_EQ(PHASE_FAILED, meditech.m_vmMap.Find(VMGuid(3))->vmPhase);
+  EXPECT_EQ(1, meditech.m_vmFailures);
+}
 
 TEST_F(CoordinatorTest, AFailedMediTechVMFailsTheWholeJobAndARestartIsRefused) {
   std::string error;
@@ -393,11 +472,6 @@ TEST_F(CoordinatorTest, AFailedMediTechVMFailsTheWholeJobAndARestartIsRefused) {
   ASSERT_EQ(PHASE_STARTED, meditech.m_vmMap.Find(VMGuid(3))->vmPhase);
   VirtualServer::VMBackupResult failed = Result(VMGuid(3), 2, "quiesce failed");
   failed.setstring(VirtualServer::VMBackupResult::F_vmName, "vm03");
-  // Another agent's word on the VM fails nothing.
-  ASSERT_TRUE(meditech.ScriptAgentMessage("proxyB", failed));
-  meditech.ScriptRunPass();
-  EXPECT_FALSE(meditech.m_failJob);
-  EXPECT_EQ(PHASE_STARTED, meditech.m_vmMap.Find(VMGuid(3))->vmPhase);
   ASSERT_TRUE(meditech.ScriptAgentMessage("proxyA", failed));
   meditech.ScriptRunPass();
   EXPECT_TRUE(Logged("Failing entire job because MediTech VM [vm03] backup failed!"));
