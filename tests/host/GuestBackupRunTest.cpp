@@ -18,6 +18,7 @@
 #include "platform/lab/LabMount.h"
 #include "platform/lab/LabSettings.h"
 #include "platform/lab/LabSubclient.h"
+#include "platform/lab/LabVMClient.h"
 #include "records/messages/JobManagerMessages.h"
 #include "support/ArchiveTestSupport.h"
 #include "support/GuestImages.h"
@@ -249,6 +250,67 @@ TEST_F(GuestBackupRun, DamagedGuestStructuresCostTheVMNoData) {
     ASSERT_EQ(bytes.size(), restored.size());
     EXPECT_TRUE(bytes.compare(gi::kNtfsStart * 512, gi::kNtfsSectors * 512, restored, gi::kNtfsStart * 512,
                               gi::kNtfsSectors * 512) == 0);
+  }
+}
+
+// The guest's operating system where the hypervisor does not say it: Hyper-V reads the partition
+// types of the guest-metadata pass (and, while nothing was found, lsblk on each disk), OpenStack only
+// lsblk, which the lab answers from the disk's own bytes. A Windows guest is recorded with its VM
+// client; a Linux one is not; every job restores byte for byte.
+TEST_F(GuestBackupRun, AGuestsOperatingSystemIsWorkedOutFromItsDisksWhereTheHypervisorDoesNotSayIt) {
+  const std::string linuxDisk = images_ + "/linux.img", fatDisk = images_ + "/fat.img", oneNtfs = images_ + "/one-ntfs.img";
+  ASSERT_EQ(0, guestimages::Run("rm -f " + guestimages::Quote(linuxDisk) + " && truncate -s 16M " +
+                                guestimages::Quote(linuxDisk) + " && printf 'label: gpt\nstart=2048, size=8192, type=" +
+                                "0FC63DAF-8483-4772-8E79-3D69D8477DE4\n' | sfdisk -q " + guestimages::Quote(linuxDisk) +
+                                " && truncate -s 4M " + guestimages::Quote(linuxDisk + ".p") + " && mke2fs -q -F -t ext4 " +
+                                guestimages::Quote(linuxDisk + ".p")));
+  ASSERT_TRUE(guestimages::Place(linuxDisk, 2048 * 512, linuxDisk + ".p"));
+  ASSERT_EQ(0, guestimages::Run("rm -f " + guestimages::Quote(fatDisk) + " && truncate -s 8M " + guestimages::Quote(fatDisk) +
+                                " && printf 'label: dos\nstart=2048, size=8192, type=b\n' | sfdisk -q " +
+                                guestimages::Quote(fatDisk)));
+  ASSERT_EQ(0, guestimages::Run("rm -f " + guestimages::Quote(oneNtfs) + " && truncate -s 20M " + guestimages::Quote(oneNtfs) +
+                                " && printf 'label: dos\nstart=2048, size=32768, type=7\n' | sfdisk -q " +
+                                guestimages::Quote(oneNtfs)));
+  ASSERT_TRUE(guestimages::Place(oneNtfs, 2048 * 512, images_ + "/mbr-ntfs.img"));
+
+  struct Case {
+    const char* name;
+    const char* hypervisor;
+    std::string disk;
+    bool skipFat;
+    int id;
+    std::vector<const char*> lines;
+  };
+  const std::vector<Case> cases = {
+      {"Hyper-V, a GPT disk with a basic-data partition", "hyperv", images_ + "/gpt.img", false, 21,
+       {"Found a partition GUID that is recognized by Windows"}},
+      {"Hyper-V, a Linux-only disk", "hyperv", linuxDisk, false, 0,
+       {"Did not find a partition type/GUID that is recognized by Windows, Possibly the VM OS is Linux",
+        "DetectGuestOS returned simOSId as [0]"}},
+      {"Hyper-V, a FAT32 partition", "hyperv", fatDisk, false, 21, {"Found a partition type that is recognized by Windows"}},
+      {"Hyper-V, a FAT32 partition with FAT skipped", "hyperv", fatDisk, true, 0,
+       {"Did not find a partition type/GUID that is recognized by Windows"}},
+      {"OpenStack, a whole-disk NTFS: one line", "openstack", images_ + "/gpt-ntfs.img", false, 21,
+       {"DetectGuestOS returned simOSId as [21]"}},
+      {"OpenStack, one NTFS partition: two lines", "openstack", oneNtfs, false, 21,
+       {"One or more partitions found, skipping FS label assigned to entire disk", "DetectGuestOS returned simOSId as [21]"}},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    guestimages::Run("rm -rf " + guestimages::Quote(labDir));
+    MakeLab(test.hypervisor, {test.disk});
+    if (test.skipFat)
+      ASSERT_EQ(0, RunTool({"set", labDir, "coordinator", "VirtualServer", "bSkipFatPartitionForGuestOSDetect", "1"}, out));
+    RunJobAndVerify();
+    const std::string log = Log();
+    for (const char* line : test.lines) EXPECT_NE(std::string::npos, log.find(line)) << line;
+    lab::SetRoot(labDir);
+    lab::VMClientRecord client;
+    std::string error;
+    const lab::RecordRead read = lab::ReadVMClientRecord(101, client, error);
+    lab::SetRoot(std::string());
+    const std::string recorded = read == lab::RecordRead::kRead && client.values.count("simOSId") ? client.values["simOSId"] : "";
+    EXPECT_EQ(test.id == 0 ? std::string() : std::to_string(test.id), recorded);
   }
 }
 
