@@ -208,7 +208,9 @@ TEST_F(ArchiveTest, MalformedFilesAreRefusedWithTheirOffset) {
     archive::Problem structureProblem;
     EXPECT_EQ(c.inDataPayload, archive::ReadArchiveStructure(path, structure, structureProblem))
         << structureProblem.Describe();
-    if (c.inDataPayload) EXPECT_EQ(1u, structure.items.size());
+    if (c.inDataPayload) {
+      EXPECT_EQ(1u, structure.items.size());
+    }
   }
 }
 
