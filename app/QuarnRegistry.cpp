@@ -9,7 +9,24 @@ std::mutex QuarnRegistry::c_loadMutex;
 
 namespace {
 const char* const kSection = "VirtualServer";
+
+// A text setting may carry a password among its '|'-separated items ("...|Password=<p>|..."): the
+// log shows such an item's value as "*****".
+std::string WithSecretsMasked(const std::string& text) {
+  static const std::string kPasswordKey = "Password=";
+  std::string shown;
+  size_t start = 0;
+  for (;;) {
+    const size_t bar = text.find('|', start);
+    const std::string item = text.substr(start, bar == std::string::npos ? std::string::npos : bar - start);
+    shown += item.find(kPasswordKey) == std::string::npos ? item : item.substr(0, item.find('=') + 1) + "*****";
+    if (bar == std::string::npos) return shown;
+    shown += '|';
+    start = bar + 1;
+  }
 }
+
+}  // namespace
 
 void QuarnRegistry::Startup() { loadRegistryEntries(); }
 
@@ -44,7 +61,7 @@ void QuarnRegistry::loadRegistryEntries() {
         entry.number = 0;
         entry.text = text;
         c_registryEntries[static_cast<int>(row->id)] = entry;
-        event.Debug(sig, "Registry Entry [%s]. Value [%s]", row->name, entry.text.c_str());
+        event.Debug(sig, "Registry Entry [%s]. Value [%s]", row->name, WithSecretsMasked(entry.text).c_str());
         found = true;
       }
     } else {

@@ -69,6 +69,12 @@ class QuarnUtils {
   // is shown as "*****" in the log (command, output and error text alike); `output` gets the raw
   // output. True when the command exited with 0.
   static bool ExecuteCommand(const std::string& command, std::string& output, std::string maskedText);
+  // Runs a program with argv directly (no shell sees any argument), standard error joined to the
+  // output, waiting at most timeoutMs on the platform clock. The log shows commandText (how the
+  // command reads to a person) and the output, each with maskedText as "*****"; `output` gets the
+  // raw output. True when the program exited with 0.
+  static bool ExecuteProgram(const std::vector<std::string>& argv, const std::string& commandText,
+                             std::string& output, const std::string& maskedText, unsigned long timeoutMs);
   // Splits "[datastore] folder/file" into its three parts.
   static bool ParseVMFileName(const char* path, CPxString& datastore, CPxString& folder, CPxString& file);
   static bool ExtractDiskDisplayNameFromIndexName(const std::string& indexName, VirtualServerInstanceType type,

@@ -169,6 +169,28 @@ bool QuarnUtils::ExecuteCommand(const std::string& command, std::string& output,
   return true;
 }
 
+bool QuarnUtils::ExecuteProgram(const std::vector<std::string>& argv, const std::string& commandText,
+                                std::string& output, const std::string& maskedText, unsigned long timeoutMs) {
+  static const char* const kSig =
+      "static bool QuarnUtils::ExecuteProgram(const std::vector<std::string>&, const std::string&, std::string&, "
+      "const std::string&, unsigned long)";
+  EvEvent log;
+  output.clear();
+  log.DebugLvl(1, kSig, "Executing command %s", Mask(commandText, maskedText).c_str());
+  int exitCode = 0;
+  const int result = ZtProcess::Run(argv, output, exitCode, timeoutMs);
+  if (result != 0) {
+    const std::string errorText = result < 0 && exitCode < 0
+                                      ? std::string("the program could not be run or did not end in time")
+                                      : "exit code " + std::to_string(exitCode);
+    // One masked text, as ExecuteCommand logs it.
+    log.Error(kSig, "Command failed %s", Mask(commandText + " " + output + " " + errorText, maskedText).c_str());
+    return false;
+  }
+  log.DebugLvl(1, kSig, "Cmd Output: %s", Mask(output, maskedText).c_str());
+  return true;
+}
+
 bool QuarnUtils::ParseVMFileName(const char* path, CPxString& datastore, CPxString& folder, CPxString& file) {
   if (path == nullptr) return false;
   std::string text(path);

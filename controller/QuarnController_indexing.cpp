@@ -29,6 +29,9 @@ const char* const kSigDownloadVMMetaDataFiles =
     "const std::string&)";
 const char* const kSigGetVMDiskList =
     "bool QuarnController::GetVMDiskListFromIndexing(const std::string&, std::map<std::string, unsigned long long>&)";
+const char* const kSigVMMetadata =
+    "bool QuarnController::GetVMMetadataFromIndexing(const std::string&, const std::string&, unsigned long int, "
+    "IdxMetadata::IdxMetaData*, IdxMetadataByName*, bool&, bool&)";
 const char* const kSigExtentsCRC =
     "bool QuarnController::GetVMDiskExtentsCRC(const std::string&, const std::string&, unsigned long int, "
     "IdxBrowseClientResp*)";
@@ -193,7 +196,10 @@ bool QuarnController::GetVMMetadataFromIndexing(const std::string& vm, const std
   auto_lock lock;
   vsIndexClient* client = GetIndexClient(lock);
   if (client == nullptr) return false;
-  return client->GetVMMetadata(vm, folder, count, metadata, byName, retryable, queryFailed);
+  if (client->GetVMMetadata(vm, folder, count, metadata, byName, retryable, queryFailed)) return true;
+  m_event.Error(kSigVMMetadata, "The index gave no metadata of the last backup of VM [%s]: %s", vm.c_str(),
+                client->GetLastError().c_str());
+  return false;
 }
 
 bool QuarnController::GetVMDiskExtentsCRC(const std::string& vm, const std::string& disk, unsigned long count,

@@ -341,6 +341,8 @@ class QuarnCoordinator : public VSCoordinator {
   bool m_completedWithErrors = false;
   bool m_setupFailed = false;
   bool m_failJob = false;
+  // Why the VMs that the job's end finds unfinished failed, when they have no reason of their own.
+  std::string m_unfinishedVMReason;
   bool m_parentIndexCopiedToTape = false;
   vsJobMgr* m_jobMgr = nullptr;
   vsAppMgr* m_appMgr = nullptr;

@@ -271,7 +271,8 @@ bool QuarnCoordinator::UpdateJobManagerVMList_FailPendingVMs() {
     m_jobMgr->resetVMStatus(vm.vmGuid);
     m_jobMgr->setVMStatusVMName(vm.vmGuid, vm.vmName, vm.host);
     m_jobMgr->setVMStatusClientId(vm.vmGuid, clientId);
-    m_jobMgr->setVMStatusState(vm.vmGuid, kFailed, std::string());
+    if (vm.failureReason.empty()) vm.failureReason = m_unfinishedVMReason;
+    m_jobMgr->setVMStatusState(vm.vmGuid, kFailed, vm.failureReason);
     vm.vmPhase = PHASE_FAILED;
     AddVMFailures(1);
     ++count;

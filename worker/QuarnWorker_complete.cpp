@@ -48,6 +48,23 @@ int StatusOfPhase(phase value) {
   }
 }
 
+// What the administrator is told of a VM whose backup ended on the result when the failing step
+// gave no reason of its own: a VM that is not backed up always says why.
+std::string DefaultFailureReason(int result) {
+  switch (result) {
+    case 17: return "Failed to connect to the hypervisor server";
+    case 27: return "No media stream was available for the backup of the VM";
+    case 29:
+    case 31: return "Failed to send the backup of the VM to the media agent";
+    case 53: return "Failed to open a virtual disk of the VM";
+    case 54: return "Failed to read a virtual disk of the VM";
+    case 110: return "Failed to close the archive file of the VM on the media agent";
+    case 131: return "Failed to create the archive file of the VM on the media agent";
+    case 133: return "Failed to record the volume header of a virtual disk of the VM";
+    default: return "The backup of the VM failed with error [" + std::to_string(result) + "]";
+  }
+}
+
 }  // namespace
 
 void QuarnWorker::HandleVMComplete_Status(int result) {
@@ -164,6 +181,9 @@ void QuarnWorker::HandleVMComplete(int result) {
   if (vm == nullptr) return;
   HandleVMComplete_Status(result);
   if (m_jobMgr != nullptr && m_jobMgr->isLastAttempt() && vm->vmPhase == PHASE_PENDING) vm->vmPhase = PHASE_FAILED;
+  if (result != 0 && vm->failureReason.empty() &&
+      (vm->vmPhase == PHASE_PENDING || vm->vmPhase == PHASE_FAILED || vm->vmPhase == PHASE_SKIPPED))
+    vm->failureReason = DefaultFailureReason(result);
   vm->statusCode = StatusOfPhase(vm->vmPhase);
 
   const bool stubPhase = m_jobMgr != nullptr && m_jobMgr->isVMStubPhase();

@@ -291,27 +291,35 @@ int QuarnWorker::BackupVMDisk(quarnBackupArgs* args) {
                   ? std::to_string(m_currentVM->collect.getint64(VirtualServer::VMCollect::F_subclientId))
                   : std::string("0");
     }
-    if (!crcFile->InitCRCTables(vmKey, diskKey, args->mDiskType, guard.m_prevCrcTable, guard.m_crcTable)) {
-      // A previous table that cannot be read must not fail every later incremental of the disk: this
-      // one reads the disk whole and writes a fresh table for the next.
-      if (full) return kResultFailed;
-      m_event.Error(sig, "The check sum tables of disk [%s] could not be used; backing the disk up in full",
-                    args->mDisplayName.c_str());
+    // Checksums of the last backup that cannot be had must not fail every later incremental of the
+    // disk: this one reads the disk whole (with the extent size of its chain) into fresh tables, and
+    // the next one has this job's checksums to compare with.
+    auto readWhole = [&](const char* what) {
+      m_event.Error(sig, "The check sums of disk [%s] %s; backing the disk up in full", args->mDisplayName.c_str(),
+                    what);
+      delete guard.m_prevCrcTable;
+      delete guard.m_crcTable;
+      guard.m_prevCrcTable = guard.m_crcTable = nullptr;
       crcFile.reset(new QuarnCRCFile(this, v2));
       crcFile->ForceFullBackup();
       full = true;
       previousChangeId.clear();
-      if (!crcFile->InitCRCTables(vmKey, diskKey, args->mDiskType, guard.m_prevCrcTable, guard.m_crcTable))
-        return kResultFailed;
-    }
+      return crcFile->InitCRCTables(vmKey, diskKey, args->mDiskType, guard.m_prevCrcTable, guard.m_crcTable);
+    };
+    if (!crcFile->InitCRCTables(vmKey, diskKey, args->mDiskType, guard.m_prevCrcTable, guard.m_crcTable) &&
+        (full || !readWhole("of the last backup could not be read")))
+      return kResultFailed;
     if (v2 && !full && !IsFullBackupForVM()) {
       QuarnIdxBrowseClientResp loader(guard.m_prevCrcTable, args->mVMGuid);
       const unsigned long subclientId =
           m_currentVM != nullptr
               ? static_cast<unsigned long>(m_currentVM->collect.getint64(VirtualServer::VMCollect::F_subclientId))
               : 0;
-      if (m_controller == nullptr ||
-          !m_controller->GetVMDiskExtentsCRC(args->mVMGuid, args->mBackupPath, subclientId, &loader))
+      // A table the index filled in part would take extents it does not hold for new ones: it is
+      // dropped whole.
+      if ((m_controller == nullptr ||
+           !m_controller->GetVMDiskExtentsCRC(args->mVMGuid, args->mBackupPath, subclientId, &loader)) &&
+          !readWhole("of the last backup could not be had from the index"))
         return kResultFailed;
     }
   }

@@ -26,6 +26,17 @@ void AbortAll(quarnGenericMethodCleanup& guard, int count) {
   for (int i = 0; i < count; ++i) guard.m_reqs[i].abort = true;
 }
 
+// Once the stages are joined every request is back and nothing writes its status: the first one that
+// a stage failed, or 0. The reader stops taking requests at the end of the disk, so requests the
+// stages failed after its last look would otherwise never be seen.
+int FailedRequestStatus(const quarnGenericMethodCleanup& guard, int count) {
+  for (int i = 0; i < count; ++i) {
+    const uint32_t status = guard.m_reqs[i].status;
+    if (status != quarnExtentReq::kDone && status != quarnExtentReq::kAbandoned) return static_cast<int>(status);
+  }
+  return 0;
+}
+
 uint64_t ProcessedBytes(const CArchiveVirtualDiskFile::Context_t& ctx) {
   return ctx.extentsRead * ctx.sectorsPerExtent * ctx.unitSize;
 }
@@ -165,6 +176,7 @@ int QuarnWorker::_BackupVMDisk(quarnBackupArgs* args, quarnGenericMethodCleanup&
   m_event.DebugLvl(2, sig, "finishing up...");
   args->mCRCThread.Join();
   args->mArchiveThread.Join();
+  if (result == 0) result = FailedRequestStatus(guard, count);
   if (result == 0 && hub.GetEndStatus() != 0) result = static_cast<int>(hub.GetEndStatus());
 
   if (!snapBackup && !args->mDiskRefPoint && args->mArchive != nullptr) {

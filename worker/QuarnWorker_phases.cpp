@@ -18,6 +18,7 @@ namespace {
 
 constexpr int kResultFailed = 1;
 constexpr int kResultInterrupted = 11;
+constexpr int kResultNotSent = 31;
 constexpr uint64_t kDeletedItemFlags = 0x20000000000ULL;
 constexpr int kSnapshotQuiesceFailed = 2000;
 
@@ -154,8 +155,7 @@ int QuarnWorker::PostBackupVM(quarnBackupArgs& args) {
     firstEntry = false;
   }
 
-  SendDeletedDisks();
-  SendVMHeader();
+  if ((result = SendDeletedDisks()) != 0 || (result = SendVMHeader()) != 0) return result;
   if (!CommitVMMetadataFiles()) return kResultFailed;
 
   std::string tracking = ctx.changeTrackingStatus;
@@ -231,19 +231,39 @@ int QuarnWorker::SendVMHeader() {
   vsArchive* archive = m_currentArgs != nullptr ? m_currentArgs->mArchive : nullptr;
   if (archive == nullptr || m_currentVM == nullptr || m_jobMgr == nullptr || m_appMgr == nullptr) {
     m_event.Error(sig, "No Archive object available to send VM Header");
-    return 0;
+    return kResultNotSent;
   }
   const std::string name = "\\" + m_currentVM->vmGuid;
   const bool noMetadata = !m_jobMgr->isCollectMetadataEnabled();
   const bool failback = m_jobMgr->isFailbackBackup() && !m_appMgr->isUseIndexingV2Enabled();
-  archive->sendFileHeader(name, m_config != nullptr ? m_config->getTotalSize() : 0,
-                          m_mountCtx != nullptr ? m_mountCtx->fileTime : 0, true, failback, false, 1, 0, 0, 0, false,
-                          true, noMetadata);
+  // The VM header item is what tells a restore that the VM's backup is whole: each of its records
+  // must land, and an item that was opened is ended failed when the rest did not.
+  int code = archive->sendFileHeader(name, m_config != nullptr ? m_config->getTotalSize() : 0,
+                                     m_mountCtx != nullptr ? m_mountCtx->fileTime : 0, true, failback, false, 1, 0, 0,
+                                     0, false, true, noMetadata);
+  if (vsArchive::isError(code)) {
+    m_event.Error(sig, "Failed to send the VM header of VM [%s], retCode [%d]", m_currentVM->vmName.c_str(), code);
+    return kResultNotSent;
+  }
   IdxMetadata::IdxMetaData metadata;
-  SendVSVMIdxMetadata(std::string(), 0, metadata);
-  archive->sendEOF(true, 0);
-  archive->sendFileHeader("\\", 0, 0, true, false, false, -1, 1, 0, 0, false, true, false);
-  archive->sendEOF(true, 0);
+  if (!SendVSVMIdxMetadata(std::string(), 0, metadata)) {
+    m_event.Error(sig, "Failed to send the index metadata of VM [%s]", m_currentVM->vmName.c_str());
+    archive->sendEOF(false, kResultNotSent);
+    return kResultNotSent;
+  }
+  // Each send either leaves its item open (ended failed here) or opens none.
+  bool itemOpen = true;
+  code = archive->sendEOF(true, 0);
+  if (vsArchive::isOK(code)) {
+    code = archive->sendFileHeader("\\", 0, 0, true, false, false, -1, 1, 0, 0, false, true, false);
+    itemOpen = vsArchive::isOK(code);
+  }
+  if (vsArchive::isOK(code)) code = archive->sendEOF(true, 0);
+  if (vsArchive::isError(code)) {
+    m_event.Error(sig, "Failed to end the VM header of VM [%s], retCode [%d]", m_currentVM->vmName.c_str(), code);
+    if (itemOpen) archive->sendEOF(false, kResultNotSent);
+    return kResultNotSent;
+  }
   return 0;
 }
 
@@ -276,8 +296,17 @@ int QuarnWorker::SendDeletedDisks() {
     if (entry.first == "VMConfig.ztf" || current.count(entry.first)) continue;
     const std::string name = "\\" + m_currentVM->vmGuid + "\\" + entry.first;
     m_event.Debug(sig, "Sending deleted Disk [%s] for VM [%s]", name.c_str(), m_currentVM->vmName.c_str());
-    archive->sendFileHeader(name, 0, 0, false, false, false, 0, 0, 0, kDeletedItemFlags, false, true, false);
-    archive->sendEOF(true, 0);
+    // A deletion that did not land would bring the disk back with a restore of this backup.
+    int code = archive->sendFileHeader(name, 0, 0, false, false, false, 0, 0, 0, kDeletedItemFlags, false, true, false);
+    if (vsArchive::isOK(code)) {
+      code = archive->sendEOF(true, 0);
+      if (vsArchive::isError(code)) archive->sendEOF(false, kResultNotSent);
+    }
+    if (vsArchive::isError(code)) {
+      m_event.Error(sig, "Failed to send deleted Disk [%s] for VM [%s], retCode [%d]", name.c_str(),
+                    m_currentVM->vmName.c_str(), code);
+      return kResultNotSent;
+    }
   }
   return 0;
 }

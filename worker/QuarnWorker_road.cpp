@@ -2,9 +2,11 @@
 // backup phases, true-up, unmount, archive index and the stream given back, with one result code.
 #include <algorithm>
 
+#include "app/QuarnUtils.h"
 #include "archiving/QuarnVMManagement.h"
 #include "controller/QuarnController.h"
 #include "platform/archive/vsArchive.h"
+#include "platform/disk/CArchiveVirtualDiskFile.h"
 #include "platform/vminfo/IVMInfo.h"
 #include "worker/QuarnWorker.h"
 
@@ -34,6 +36,30 @@ constexpr uint32_t kEventVMInterface = 0x5B000009;
 constexpr int kInstanceTypeGuidAfterDot = 1102;
 constexpr int32_t kStubToBeArchived = 103;
 constexpr int kFullBackup = 1;
+
+// A restore lays every backup of a chain over the last full one extent by extent, with one extent size
+// per disk: an incremental whose disks were backed up with extents of another size than this job
+// reads would restore wrong bytes. True, with the first such disk, when any was.
+bool ExtentSizeChanged(IdxMetadataByName& previous, QuarnRegistry& registry, std::string& disk,
+                       uint32_t& previousSize, uint32_t& currentSize) {
+  int configured = 0;
+  registry.GetEntry(REG_nExtentSize, configured, 0);
+  currentSize = configured > 0 && QuarnUtils::IsExtentSizeValid(static_cast<unsigned int>(configured), 0)
+                    ? static_cast<uint32_t>(configured)
+                    : static_cast<uint32_t>(CArchiveVirtualDiskFile::kDefaultExtentSectors);
+  for (auto& entry : previous) {
+    const VSMeta* part = entry.second.getObject<VSMeta>(IdxMetadata::IdxMetaData::F_virtualServer, false);
+    // Only a disk's entry carries a sector size; the extent size of any other item (a configuration
+    // file, a file collection) is its size in bytes, and it has no extents to mix.
+    if (part == nullptr || !part->isSet(VSMeta::F_sectorSize)) continue;
+    const int64_t size = part->getint64(VSMeta::F_extentSize);
+    if (size <= 0 || size == currentSize) continue;
+    disk = entry.first;
+    previousSize = static_cast<uint32_t>(size);
+    return true;
+  }
+  return false;
+}
 
 }  // namespace
 
@@ -208,6 +234,15 @@ int QuarnWorker::ProcessVM() {
       convertToFull = true;
     } else {
       CheckAndConvertJobToFull(vm.vmName, vm.vmGuid, &m_vmIdxMetadata, convertToFull);
+      std::string disk;
+      uint32_t previous = 0, current = 0;
+      if (!convertToFull && ExtentSizeChanged(m_prevIdxMetadata, m_registry, disk, previous, current)) {
+        m_event.Error(sig,
+                      "Disk [%s] of VM [%s] was backed up with extents of [%u] sectors, this job reads [%u]. "
+                      "Performing FULL backup on the VM",
+                      disk.c_str(), vm.vmName.c_str(), previous, current);
+        convertToFull = true;
+      }
     }
     if (convertToFull) {
       vm.updateInfo.setint64(JobManager::VMUpdateInfo::F_backupLevel, 1);

@@ -33,7 +33,9 @@ void PrintUsage() {
                "  quarn-lab verify <lab> [--job ID] [--vm GUID] [--image DISK=PATH,...]\n"
                "  quarn-lab session <lab> go-ahead --client NAME --service NAME --vm GUID [--vm-client-id N]\n"
                "                [--as CLIENT]\n"
-               "  quarn-lab session <lab> listen --client NAME --service NAME [--seconds N]\n");
+               "  quarn-lab session <lab> listen --client NAME --service NAME [--seconds N]\n"
+               "  quarn-lab meditech <lab> [--vms vm01,...] [--subclient ID] [--user NAME] [--listeners A;B]\n"
+               "                [--port N] [--timeout S]   (the tool's password on standard input)\n");
 }
 
 int UsageError(const std::string& message) {

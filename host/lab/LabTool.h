@@ -57,6 +57,11 @@ int Disk(const std::vector<std::string>& args);
 // Exits 1 when an archive is malformed or a VM's backup does not reassemble or match.
 int Verify(const std::vector<std::string>& args);
 int Session(const std::vector<std::string>& args);
+// The password is read from standard input.
+int MediTech(const std::vector<std::string>& args);
+// The lab tool started by the MEDITECH tool's name is that tool's stand-in.
+bool IsMediTechToolName(const std::string& program);
+int MediTechTool(int argc, char** argv);
 
 // Prints the outcome of a job of the selected lab and the lines of the client's log that matter.
 void PrintOutcome(int64_t jobId, const std::string& client);

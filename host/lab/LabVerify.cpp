@@ -1,6 +1,6 @@
 // quarn-lab verify: what each archive file of the lab's media agents holds, and each VM's disks and
 // files reassembled from its last full backup and the backups after it, compared (SHA-256) with the
-// point-in-time copies its mount took or with images given on the command line. A malformed archive is
+// snapshots its mount took or with images given on the command line. A malformed archive is
 // named with its offset and what is wrong there.
 #include <strings.h>
 
@@ -99,12 +99,14 @@ void ReadArchives(int64_t asOf, int64_t listedJob, Verification& verification) {
   }
 }
 
-// The point-in-time checksum of the disk as the mount of `jobId` took it; empty when there is none.
-std::string PointInTimeSha(int64_t jobId, const std::string& guid, const std::string& indexName) {
+// The point-in-time checksum of the disk as the mount of `jobId` took it; empty (with the reason when
+// there is one) when it cannot be had.
+std::string PointInTimeSha(int64_t jobId, const std::string& guid, const std::string& indexName, std::string& why) {
   for (const lab::MountRecord& mount : lab::ListMountRecords(jobId)) {
     if (strcasecmp(mount.guid.c_str(), guid.c_str()) != 0) continue;
     for (const lab::MountedDisk& disk : mount.disks) {
-      if (disk.indexName == indexName) return disk.sha256;
+      std::string sha;
+      if (disk.indexName == indexName) return lab::MountedDiskDigest(mount, disk, sha, why) ? sha : std::string();
     }
   }
   return std::string();
@@ -138,6 +140,7 @@ void VerifyVM(const std::string& guid, int64_t asOf, const std::map<std::string,
     }
     std::string expected;
     std::string against;
+    std::string why;
     auto image = images.find(name);
     if (image != images.end()) {
       against = "the image " + image->second;
@@ -148,9 +151,10 @@ void VerifyVM(const std::string& guid, int64_t asOf, const std::map<std::string,
       }
     } else {
       against = "the point-in-time copy of job " + std::to_string(lastJob);
-      expected = PointInTimeSha(lastJob, guid, name);
+      expected = PointInTimeSha(lastJob, guid, name, why);
     }
-    const char* verdict = expected.empty() ? "nothing to compare with" : expected == sha ? "matches" : "DIFFERS from";
+    const std::string nothing = "nothing to compare with" + (why.empty() ? std::string() : " (" + why + ")");
+    const char* verdict = expected.empty() ? nothing.c_str() : expected == sha ? "matches" : "DIFFERS from";
     if (!expected.empty() && expected != sha) ++verification.problems;
     std::printf("  disk %s: %llu bytes, sha256 %s: %s%s\n", name.c_str(), static_cast<unsigned long long>(disk.size),
                 sha.c_str(), verdict, expected.empty() ? "" : (" " + against).c_str());

@@ -63,7 +63,7 @@ enum VirtualServerInstanceType : int {
 // Operations the lab's fault table can make fail, each returning (or failing with) the rule's code:
 // "appmgr.querySettings", "appmgr.querySnapFailoverESXHostsProperties",
 // "appmgr.queryVMArchivingSettings", "appmgr.queryReplicationSettingsForFailback",
-// "appmgr.queryMemberServersForInstance".
+// "appmgr.queryMemberServersForInstance", "appmgr.GetMeditechSubclientConfig".
 class vsAppMgr {
  public:
   // Result codes (0 = success).
@@ -136,6 +136,13 @@ class vsAppMgr {
   bool IsCollectFileDetailsForSnapSet() const;
   bool isUseIndexingV2Enabled() const;
   bool IsMeditechSubclient() const;
+  // The MEDITECH system of a MEDITECH subclient (vsAppMgr_meditech.cpp). Keys meditech.config,
+  // meditech.listeners (';' between listeners), meditech.port, meditech.user, meditech.timeout and
+  // meditech.password, which holds the password only in its stored form (platform/msg/ProtectedText.h);
+  // absent keys read empty. False when the subclient is not a MEDITECH one or its password is not a
+  // stored form (the reason in getLastError).
+  bool GetMeditechSubclientConfig(std::string& config, std::string& listeners, std::string& port, std::string& user,
+                                  std::string& password, std::string& timeout);
   bool GetAppAwareEnabled() const;
   bool IsApplicationValidationEnabled() const;
 

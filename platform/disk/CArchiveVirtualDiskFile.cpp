@@ -1,9 +1,5 @@
 #include "platform/disk/CArchiveVirtualDiskFile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -21,9 +17,7 @@ std::string BaseName(const std::string& path) {
 
 }  // namespace
 
-CArchiveVirtualDiskFile::~CArchiveVirtualDiskFile() {
-  if (fd_ >= 0) close(fd_);
-}
+CArchiveVirtualDiskFile::~CArchiveVirtualDiskFile() = default;
 
 void CArchiveVirtualDiskFile::SetVMInfo(IVMInfo* vmInfo, const std::string& vmName, const std::string& backupName,
                                         MountCtx* ctx, void* /*restoreCtx*/) {
@@ -45,22 +39,17 @@ CPxError CArchiveVirtualDiskFile::Fault(const char* op) {
 
 CPxError CArchiveVirtualDiskFile::Open(const std::string& path, uint32_t /*diskType*/) {
   static const char* const sig = "CPxError CArchiveVirtualDiskFile::Open(const std::string&, DiskType_t)";
-  if (fd_ >= 0) Close();
+  if (disk_.IsOpen()) Close();
   if (displayFileName_.empty()) displayFileName_ = BaseName(path);
   CPxError error = Fault("disk.Open");
   if (error.IsError()) return error;
-  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return CPxError::FromErrno(errno, "cannot open " + path);
-  struct stat status;
-  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-    close(fd);
-    return CPxError(-EINVAL, path + " is not a disk image");
-  }
+  int errorNumber = 0;
+  std::string why;
+  if (!disk_.Open(path, errorNumber, why)) return CPxError(-errorNumber, why);
   // The disk is read once from start to end: let the kernel read ahead as far as it will.
-  posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  fd_ = fd;
+  disk_.AdviseSequential();
   path_ = path;
-  imageBytes_ = static_cast<uint64_t>(status.st_size);
+  imageBytes_ = disk_.Size();
   if (diskBytes_ == 0) diskBytes_ = imageBytes_;
   nextExtent_ = 0;
   extentsBuilt_ = false;
@@ -75,10 +64,9 @@ CPxError CArchiveVirtualDiskFile::Open(const std::string& path, uint32_t /*diskT
 }
 
 CPxError CArchiveVirtualDiskFile::Close() {
-  if (fd_ < 0) return CPxError(-EBADF, "the disk is not open", kErrNotOpen);
-  const int result = close(fd_);
-  fd_ = -1;
-  return result == 0 ? CPxError::Success() : CPxError::FromErrno(errno, "cannot close " + path_);
+  if (!disk_.IsOpen()) return CPxError(-EBADF, "the disk is not open", kErrNotOpen);
+  disk_.Close();
+  return CPxError::Success();
 }
 
 void CArchiveVirtualDiskFile::SetDiskSize(uint64_t maxDiskSize, uint64_t fileSize) {
@@ -176,8 +164,7 @@ CPxError CArchiveVirtualDiskFile::ReadRange(uint64_t offset, size_t size, CAutoM
   size_t done = 0;
   while (done < size && offset + done < imageBytes_) {
     const size_t want = static_cast<size_t>(std::min<uint64_t>(size - done, imageBytes_ - (offset + done)));
-    ssize_t n = pread(fd_, data + done, want, static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR) continue;
+    ssize_t n = disk_.Read(data + done, want, offset + done);
     if (n < 0) return CPxError::FromErrno(errno, "cannot read " + path_ + " at offset " + std::to_string(offset + done));
     if (n == 0) break;  // the image ended early: the rest reads as zeros
     done += static_cast<size_t>(n);
@@ -188,7 +175,7 @@ CPxError CArchiveVirtualDiskFile::ReadRange(uint64_t offset, size_t size, CAutoM
 }
 
 CPxError CArchiveVirtualDiskFile::GetFirstBlock(CAutoMemory<char>& buffer, uint64_t extentSectors, Context_t& ctx) {
-  if (fd_ < 0) return CPxError(-EBADF, "the disk is not open", kErrNotOpen);
+  if (!disk_.IsOpen()) return CPxError(-EBADF, "the disk is not open", kErrNotOpen);
   SettleExtentSize(extentSectors);
   ctx.sectorsPerExtent = extentSectors_;
   ctx.unitSize = kSectorBytes;
@@ -198,7 +185,7 @@ CPxError CArchiveVirtualDiskFile::GetFirstBlock(CAutoMemory<char>& buffer, uint6
 
 CPxError CArchiveVirtualDiskFile::GetNextBlock(CAutoMemory<char>& buffer, uint64_t& extentNo,
                                                std::vector<bool>& changedBits, Context_t& ctx) {
-  if (fd_ < 0) return CPxError(-EBADF, "the disk is not open", kErrNotOpen);
+  if (!disk_.IsOpen()) return CPxError(-EBADF, "the disk is not open", kErrNotOpen);
   SettleExtentSize(0);
   if (!extentsBuilt_) BuildChangedExtents();
   changedBits.clear();
@@ -242,13 +229,12 @@ void CArchiveVirtualDiskFile::ReadAhead(uint64_t extent) {
       ++aheadExtents_;
     }
     // Advice only: a refusal costs speed, never data.
-    posix_fadvise(fd_, static_cast<off_t>(first * extentBytes), static_cast<off_t>((aheadUntil_ - first) * extentBytes),
-                  POSIX_FADV_WILLNEED);
+    disk_.AdviseWillNeed(first * extentBytes, (aheadUntil_ - first) * extentBytes);
   }
 }
 
 int CArchiveVirtualDiskFile::InjectBlocksToChangedExtentTable(const std::set<uint64_t>& blocks, uint32_t extentSectors) {
-  if (fd_ < 0) return kErrNotOpen;
+  if (!disk_.IsOpen()) return kErrNotOpen;
   if (extentSectors == 0) return kErrNotOpen;
   for (uint64_t block : blocks) {
     if (block > UINT64_MAX / extentSectors) continue;

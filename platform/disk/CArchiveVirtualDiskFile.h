@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/lab/LabDisks.h"
+#include "platform/lab/LabSnapshot.h"
 #include "platform/os/CPxError.h"
 #include "records/CAutoMemory.h"
 #include "records/VMInfoStructs.h"
@@ -14,8 +15,8 @@ struct MountCtx;
 
 // Reader of one virtual disk of a mounted VM, extent by extent.
 //
-// In the lab a disk is a flat image file (the mount's point-in-time copy) with its change journal
-// beside it (platform/lab/LabDisks.h). The reader hands out the disk in extents of a fixed number of
+// In the lab a disk is a flat image file, or the view of a mount's snapshot of one
+// (platform/lab/LabSnapshot.h), with its change journal beside it (platform/lab/LabDisks.h). The reader hands out the disk in extents of a fixed number of
 // 512-byte sectors, in order, each into the caller's buffer; the last extent of a disk whose size is
 // not a multiple of the extent is short. With a previous change id that the disk's journal knows, an
 // extent that has not changed since it comes without data (an empty buffer) and is not read at all;
@@ -77,7 +78,7 @@ class CArchiveVirtualDiskFile {
 
   CPxError Open(const std::string& path, uint32_t diskType);
   CPxError Close();
-  bool IsOpen() const { return fd_ >= 0; }
+  bool IsOpen() const { return disk_.IsOpen(); }
 
   // The disk's size: the first non-zero of the two, else the image's own size.
   void SetDiskSize(uint64_t maxDiskSize, uint64_t fileSize);
@@ -131,7 +132,7 @@ class CArchiveVirtualDiskFile {
   std::string changeId_;
   uint64_t requestedExtentSectors_ = 0;
 
-  int fd_ = -1;
+  lab::DiskReader disk_;
   std::string path_;
   uint64_t imageBytes_ = 0;
   uint64_t diskBytes_ = 0;

@@ -455,9 +455,13 @@ bool vsIndexClient::ReadLastVMEntries(const std::string& vm, Entries& entries, b
   const std::vector<int64_t> jobs = VMJobsToRead(guid, vm, vmGuid);
   if (jobs.empty()) return true;
   std::string error;
+  // A record that cannot be read (cut short, changed, unreadable) is no base for anything: the VM's
+  // last backup is unknown, as if the record were missing.
   if (!lab::ReadIndexVMEntries(guid, vmGuid, jobs.front(), entries, error)) {
-    SetError(error);
-    return false;
+    SetError("the index record of VM [" + vm + "] from job " + std::to_string(jobs.front()) +
+             " cannot be used: " + error);
+    entries.clear();
+    return true;
   }
   known = true;
   return true;
@@ -495,7 +499,14 @@ bool vsIndexClient::GetVMMetadata(const std::string& vm, const std::string& fold
   }
   Entries entries;
   bool known = false;
-  if (!ReadLastVMEntries(key, entries, known) || (!known && key != vm && !ReadLastVMEntries(vm, entries, known))) {
+  bool read = ReadLastVMEntries(key, entries, known);
+  if (read && !known && key != vm) {
+    // Asked by name too; when that finds nothing either, the VM's own record says why.
+    const std::string why = GetLastError();
+    read = ReadLastVMEntries(vm, entries, known);
+    if (read && !known) SetError(why);
+  }
+  if (!read) {
     retryable = true;
     queryFailed = true;
     return false;
@@ -513,8 +524,8 @@ bool vsIndexClient::GetVMMetadata(const std::string& vm, const std::string& fold
       read = disks[entry[2]].deserialize(entry[3], &error);
     }
     if (!read) {
+      // As unusable as a damaged record: the VM is backed up in full rather than never.
       SetError("the index metadata of VM [" + vm + "] cannot be read: " + error);
-      queryFailed = true;
       return false;
     }
   }

@@ -54,11 +54,11 @@ bool ReadPayload(const std::string& path, const archive::MetadataRecord& record,
   return read;
 }
 
-// True when the archive holds the VM header item and it did not end failed: a VM whose backup
-// failed leaves nothing for a later job to build on.
+// True when no item of the archive ended failed: a VM whose backup failed anywhere (its VM header,
+// a disk, an extent) leaves nothing for a later job to build on.
 bool BackupEndedWell(const archive::ArchiveContents& contents) {
   for (const archive::Item& item : contents.items)
-    if (item.name == "\\" + contents.vmGuid && item.ended && !item.success) return false;
+    if (item.ended && !item.success) return false;
   return true;
 }
 

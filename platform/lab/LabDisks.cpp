@@ -15,7 +15,7 @@
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabKeyValue.h"
-#include "platform/lab/LabMount.h"
+#include "platform/lab/LabSnapshot.h"
 
 namespace lab {
 namespace {
@@ -96,20 +96,6 @@ bool WriteAllAt(int fd, const char* data, size_t size, uint64_t offset) {
   return true;
 }
 
-// The image's journal, begun when it has none. REQUIRES: the image's lock.
-bool LoadOrBeginJournal(const std::string& imagePath, ChangeJournal& journal, bool& begun, std::string& error) {
-  begun = false;
-  switch (ReadChangeJournal(imagePath, journal, error)) {
-    case ReadResult::kRead: return true;
-    case ReadResult::kMissing:
-      journal = ChangeJournal();
-      journal.id = NewJournalId();
-      begun = true;
-      return true;
-    default: return false;
-  }
-}
-
 // A path under a server's folder made only of usable names: a description cannot point elsewhere.
 bool IsContainedPath(const std::string& relative) {
   if (relative.empty() || relative[0] == '/') return false;
@@ -130,7 +116,40 @@ uint64_t ImageSize(const std::string& imagePath, std::string& error) {
   return static_cast<uint64_t>(status.st_size);
 }
 
+bool IsDigest(const std::string& text) {
+  if (text == kDigestWanted) return true;
+  if (text.size() != 64) return false;
+  for (char c : text)
+    if (!std::isxdigit(static_cast<unsigned char>(c)) || std::isupper(static_cast<unsigned char>(c))) return false;
+  return true;
+}
+
+// The journal's own lines before its generations.
+std::string FormatJournalHead(const ChangeJournal& journal) {
+  std::string text = "id=" + journal.id + "\nfirst=" + std::to_string(journal.first) +
+                     "\nlast=" + std::to_string(journal.last) + "\n";
+  for (size_t k = 0; k < journal.views.size(); ++k) text += "view." + std::to_string(k) + "=" + journal.views[k] + "\n";
+  for (const auto& digest : journal.digests)
+    text += "digest." + std::to_string(digest.first) + "=" + digest.second + "\n";
+  return text;
+}
+
 }  // namespace
+
+const char* const kDigestWanted = "wanted";
+
+bool LoadOrBeginJournal(const std::string& imagePath, ChangeJournal& journal, bool& begun, std::string& error) {
+  begun = false;
+  switch (ReadChangeJournal(imagePath, journal, error)) {
+    case ReadResult::kRead: return true;
+    case ReadResult::kMissing:
+      journal = ChangeJournal();
+      journal.id = NewJournalId();
+      begun = true;
+      return true;
+    default: return false;
+  }
+}
 
 bool ParseChangeJournal(const std::string& text, ChangeJournal& journal, std::string& error) {
   std::map<std::string, std::string> values;
@@ -152,13 +171,28 @@ bool ParseChangeJournal(const std::string& text, ChangeJournal& journal, std::st
     }
     parsed.generations.push_back(std::move(generation));
   }
+  for (const auto& value : values) {
+    uint64_t number = 0;
+    if (value.first.compare(0, 5, "view.") == 0) {
+      if (!labkv::ParseUInt64(value.first.substr(5), number) || value.second.empty() || value.second[0] != '/') {
+        error = "the change journal's [" + value.first + "] is not a view's path";
+        return false;
+      }
+      parsed.views.push_back(value.second);
+    } else if (value.first.compare(0, 7, "digest.") == 0) {
+      if (!labkv::ParseUInt64(value.first.substr(7), number) || !IsDigest(value.second)) {
+        error = "the change journal's [" + value.first + "] is not a generation's digest";
+        return false;
+      }
+      parsed.digests[number] = value.second;
+    }
+  }
   journal = std::move(parsed);
   return true;
 }
 
 std::string FormatChangeJournal(const ChangeJournal& journal) {
-  std::string text = "id=" + journal.id + "\nfirst=" + std::to_string(journal.first) +
-                     "\nlast=" + std::to_string(journal.last) + "\n";
+  std::string text = FormatJournalHead(journal);
   for (const ChangeGeneration& generation : journal.generations)
     text += "gen." + std::to_string(generation.number) + "=" + FormatRanges(generation) + "\n";
   return text;
@@ -238,7 +272,7 @@ void AppendGeneration(ChangeJournal& journal, std::vector<ByteRange> ranges) {
   journal.last = journal.generations.back().number;
   // Each generation's line is measured once; the oldest go until the whole fits.
   std::vector<size_t> lines;
-  size_t total = FormatChangeJournal(ChangeJournal{journal.id, journal.first, journal.last, {}}).size();
+  size_t total = FormatJournalHead(journal).size();
   for (const ChangeGeneration& g : journal.generations) {
     lines.push_back(std::to_string(g.number).size() + FormatRanges(g).size() + 6);  // "gen." "=" "\n"
     total += lines.back();
@@ -247,6 +281,8 @@ void AppendGeneration(ChangeJournal& journal, std::vector<ByteRange> ranges) {
   while (drop + 1 < journal.generations.size() && total > kMaxJournalBytes) total -= lines[drop++];
   journal.generations.erase(journal.generations.begin(), journal.generations.begin() + static_cast<long>(drop));
   journal.first = journal.generations.front().number;
+  // A generation no change id can name any more is no snapshot's either.
+  journal.digests.erase(journal.digests.begin(), journal.digests.lower_bound(journal.first - 1));
 }
 
 std::vector<ByteRange> MergeRanges(std::vector<ByteRange> ranges) {
@@ -305,6 +341,9 @@ bool WriteDiskRanges(const std::string& imagePath, const std::vector<ByteRange>&
   ChangeJournal journal;
   bool begun = false;
   if (!LoadOrBeginJournal(imagePath, journal, begun, error)) return false;
+  // What the snapshots still taken of the image, and the digest of the generation being left, need of
+  // the old bytes is kept before anything changes them.
+  if (!KeepForSnapshots(imagePath, journal, ranges, error)) return false;
   AppendGeneration(journal, ranges);
   // The change is recorded before the bytes change: a write that does not finish costs the next
   // incremental a needless read, never a missed change.
@@ -346,25 +385,6 @@ std::vector<ByteRange> SpreadRanges(uint64_t diskBytes, uint32_t percent) {
     ranges.emplace_back(offset, std::min(kSpreadChunkBytes, diskBytes - offset));
   }
   return ranges;
-}
-
-bool CopyDiskPointInTime(const std::string& source, const std::string& copy, std::string* sha256, std::string& error) {
-  FileLock lock(source);
-  if (!lock.Held()) {
-    error = "cannot lock " + source;
-    return false;
-  }
-  ChangeJournal journal;
-  bool begun = false;
-  if (!LoadOrBeginJournal(source, journal, begun, error)) return false;
-  const std::string text = FormatChangeJournal(journal);
-  if (begun && !WriteFileAtomic(ChangeJournalPath(source), text, error)) return false;
-  if (!CopyPointInTime(source, copy, sha256, error)) return false;
-  if (!WriteFileAtomic(ChangeJournalPath(copy), text, error)) {
-    unlink(copy.c_str());
-    return false;
-  }
-  return true;
 }
 
 bool FindVMDiskImage(const std::string& vm, const std::string& disk, std::string& imagePath, uint64_t& sizeBytes,

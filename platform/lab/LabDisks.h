@@ -1,6 +1,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,13 +18,16 @@
 //   first=<n>            the oldest generation still described (older change ids are no longer valid)
 //   last=<n>             the disk's current generation (0: nothing written since the journal began)
 //   gen.<n>=<offset>+<length>,...   the ranges generation n changed, or "*" for the whole disk
+//   view.<k>=<path>      the views of the snapshots of the image still taken (platform/lab/LabSnapshot.h)
+//   digest.<n>=<hex>     the SHA-256 of the image at generation n, or "wanted" while a snapshot of that
+//                        generation may yet be asked for it
 // A journal is kept under kMaxJournalBytes by dropping its oldest generations; a generation too big to
 // list its ranges records the whole disk.
 //
 // An image and its journal change together under the image's lock (LabFiles.h FileLock on the image
 // path): a write records its ranges first and then writes the bytes (a crash in between only makes the
-// next incremental read more), and a point-in-time copy takes the image and its journal under the same
-// lock, so the change id of a copy always describes exactly the bytes of the copy.
+// next incremental read more), and a snapshot takes the image's journal under the same lock, so the
+// change id of a snapshot always describes exactly the bytes of its view.
 namespace lab {
 
 constexpr size_t kMaxJournalBytes = 4 * 1024 * 1024;
@@ -38,11 +42,16 @@ struct ChangeGeneration {
   std::vector<ByteRange> ranges;
 };
 
+// The value of a digest that a snapshot may yet ask for and no one has computed.
+extern const char* const kDigestWanted;
+
 struct ChangeJournal {
   std::string id;
   uint64_t first = 1;
   uint64_t last = 0;
   std::vector<ChangeGeneration> generations;  // first..last, in order
+  std::vector<std::string> views;             // snapshot views the writer keeps old bytes for
+  std::map<uint64_t, std::string> digests;    // generation -> SHA-256 hex, or kDigestWanted
 };
 
 bool ParseChangeJournal(const std::string& text, ChangeJournal& journal, std::string& error);
@@ -86,9 +95,9 @@ bool WriteDiskRanges(const std::string& imagePath, const std::vector<ByteRange>&
 // that add up to `percent` of it, rounded up to whole chunks; none for 0 percent.
 std::vector<ByteRange> SpreadRanges(uint64_t diskBytes, uint32_t percent);
 
-// A point-in-time copy of a disk image with its change journal (a journal is begun for an image that
-// has none), taken under the image's lock. See CopyPointInTime (LabMount.h) for the copy itself.
-bool CopyDiskPointInTime(const std::string& source, const std::string& copy, std::string* sha256, std::string& error);
+// The image's journal, begun (with a new id, not yet written) when it has none; false with the reason
+// when it cannot be read. REQUIRES: the image's lock.
+bool LoadOrBeginJournal(const std::string& imagePath, ChangeJournal& journal, bool& begun, std::string& error);
 
 // The image of a disk of a VM of the lab's hypervisor: the VM by name or GUID on any server, the disk
 // by its number in the VM's description or its image's file name. False with the reason.

@@ -281,9 +281,13 @@ bool AppendLineLocked(const std::string& path, const std::string& line) {
   return ok;
 }
 
-FileLock::FileLock(const std::string& recordPath) {
+int OpenLockFile(const std::string& recordPath) {
   const std::string lockPath = FolderOf(recordPath) + "/." + NameOf(recordPath) + ".lock";
-  fd_ = open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, kFileMode);
+  return open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, kFileMode);
+}
+
+FileLock::FileLock(const std::string& recordPath) {
+  fd_ = OpenLockFile(recordPath);
   if (fd_ >= 0 && !LockExclusive(fd_)) {
     close(fd_);
     fd_ = -1;

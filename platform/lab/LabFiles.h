@@ -81,6 +81,10 @@ bool WriteAll(int fd, const std::string& text);
 // readable by their owner and group only.
 bool AppendLineLocked(const std::string& path, const std::string& line);
 
+// The record's lock file opened (created when missing) for a holder that locks it itself, as a reader
+// that takes it shared around each read does (flock); -1 with errno when it cannot be opened.
+int OpenLockFile(const std::string& recordPath);
+
 // The lock of one record: an exclusive advisory lock on a lock file beside it ("<dir>/.<name>.lock"),
 // held while the object lives. Locks of separate objects exclude each other across threads and
 // processes alike.

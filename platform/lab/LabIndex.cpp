@@ -1,9 +1,11 @@
 #include "platform/lab/LabIndex.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabKeyValue.h"
+#include "platform/os/CPxCRC32.h"
 #include "platform/os/CPxDirectory.h"
 #include "platform/os/FXString.h"
 
@@ -77,6 +79,49 @@ bool AppendEntry(const std::string& path, const std::vector<std::string>& fields
   return true;
 }
 
+// The entries of a text of lines; `whole`: every line must be an entry.
+bool ParseEntries(const std::string& text, bool whole, std::vector<std::vector<std::string>>& entries) {
+  entries.clear();
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::vector<std::string> fields;
+    if (ParseIndexEntry(text.data() + start, end - start, fields))
+      entries.push_back(std::move(fields));
+    else if (whole)
+      return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+// A VM's record ends in a line of its own kind holding the check value of every byte before it, so
+// that a record cut short or changed reads as damaged instead of as a shorter or other truth.
+const char* const kCheckKind = "check";
+
+std::string CheckLine(const std::string& body) {
+  CPxCRC32 crc;
+  crc.UpdateCRC32(body.data(), body.size());
+  char line[32];
+  std::snprintf(line, sizeof line, "%s\t%08x\n", kCheckKind, crc.GetCRC32());
+  return line;
+}
+
+// The record's lines before its check line; false when the check line is missing or does not match.
+bool CheckedBody(const std::string& text, std::string& body) {
+  if (text.empty() || text.back() != '\n') return false;
+  const size_t lineEnd = text.size() - 1;
+  const size_t previous = lineEnd == 0 ? std::string::npos : text.rfind('\n', lineEnd - 1);
+  const size_t lineStart = previous == std::string::npos ? 0 : previous + 1;
+  body = text.substr(0, lineStart);
+  return text.compare(lineStart, std::string::npos, CheckLine(body)) == 0;
+}
+
+std::string Damaged(const std::string& path) {
+  return path + " is damaged: its check value does not match its entries";
+}
+
 bool ReadEntries(const std::string& path, std::vector<std::vector<std::string>>& entries, std::string& error) {
   entries.clear();
   std::string text;
@@ -88,15 +133,8 @@ bool ReadEntries(const std::string& path, std::vector<std::vector<std::string>>&
     case ReadResult::kRead:
       break;
   }
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::vector<std::string> fields;
-    // A line cut short by a crash while it was appended is not an entry.
-    if (ParseIndexEntry(text.data() + start, end - start, fields)) entries.push_back(std::move(fields));
-    start = end + 1;
-  }
+  // A line cut short by a crash while it was appended is not an entry.
+  ParseEntries(text, false, entries);
   return true;
 }
 
@@ -351,7 +389,22 @@ std::vector<int64_t> IndexJobsToRead(const std::string& subclientGuid, const std
 bool AppendIndexVMEntry(const std::string& subclientGuid, const std::string& vmGuid, int64_t jobId,
                         const std::vector<std::string>& fields, std::string& error) {
   const std::string path = VMEntriesPath(subclientGuid, vmGuid, jobId, error);
-  return !path.empty() && AppendEntry(path, fields, error);
+  if (path.empty() || !HasKind(fields, error) || !MakeFolderOf(path, error)) return false;
+  // The record is sealed whole: the entry goes in before its check line, which is made anew.
+  return UpdateFileLocked(
+      path,
+      [&](std::string& text, bool exists, std::string& why) {
+        std::string body;
+        if (exists && !CheckedBody(text, body)) {
+          why = Damaged(path);
+          return false;
+        }
+        AppendIndexEntry(fields, body);
+        body += '\n';
+        text = body + CheckLine(body);
+        return true;
+      },
+      error);
 }
 
 bool WriteIndexVMEntries(const std::string& subclientGuid, const std::string& vmGuid, int64_t jobId,
@@ -365,13 +418,29 @@ bool WriteIndexVMEntries(const std::string& subclientGuid, const std::string& vm
     text += '\n';
   }
   if (!MakeFolderOf(path, error)) return false;
-  return WriteFileAtomic(path, text, error);
+  return WriteFileAtomic(path, text + CheckLine(text), error);
 }
 
 bool ReadIndexVMEntries(const std::string& subclientGuid, const std::string& vmGuid, int64_t jobId,
                         std::vector<std::vector<std::string>>& entries, std::string& error) {
+  entries.clear();
   const std::string path = VMEntriesPath(subclientGuid, vmGuid, jobId, error);
-  return !path.empty() && ReadEntries(path, entries, error);
+  if (path.empty()) return false;
+  std::string text, body;
+  switch (ReadOptionalFile(path, kMaxRecordBytes, text, error)) {
+    case ReadResult::kMissing:
+      return true;
+    case ReadResult::kFailed:
+      return false;
+    case ReadResult::kRead:
+      break;
+  }
+  if (!CheckedBody(text, body) || !ParseEntries(body, true, entries)) {
+    entries.clear();
+    error = Damaged(path);
+    return false;
+  }
+  return true;
 }
 
 std::vector<std::string> IndexVMs(const std::string& subclientGuid) {

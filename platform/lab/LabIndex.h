@@ -29,6 +29,8 @@
 //   extent <disk> mft|mount <extent number> <cluster bitmap text>   a metadata extent of a disk
 //   level <backup level>                           the level of the job's archive files of the VM (1 full)
 //   crc <disk> <extent number> <checksum>          the checksum of an extent the job sent
+// and last "check <CRC-32 of every byte before this line, 8 hex digits>": a record whose check line is
+// missing or does not match (cut short, changed) is damaged, and reads as an error, never as entries.
 // Job records change under their own lock; entry files and uploads grow or are replaced whole, so
 // two processes writing for the same subclient at once lose nothing.
 namespace lab {

@@ -16,6 +16,7 @@
 #include "platform/lab/LabFiles.h"
 #include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabKeyValue.h"
+#include "platform/lab/LabSnapshot.h"
 #include "platform/os/CPxDirectory.h"
 #include "platform/os/CPxSha256.h"
 
@@ -95,6 +96,7 @@ bool ParseMountRecord(const std::string& text, MountRecord& record, std::string&
   MountRecord parsed;
   parsed.vm = Take(values, "vm");
   parsed.guid = Take(values, "guid");
+  parsed.server = Take(values, "server");
   parsed.mountPath = Take(values, "mountPath");
   parsed.cleanup = Take(values, "cleanup");
   parsed.state = Take(values, "state");
@@ -112,6 +114,7 @@ bool ParseMountRecord(const std::string& text, MountRecord& record, std::string&
     disk.copy = Take(values, prefix + "copy");
     disk.datastore = Take(values, prefix + "datastore");
     disk.sha256 = Take(values, prefix + "sha256");
+    disk.changeId = Take(values, prefix + "changeId");
     const std::string size = Take(values, prefix + "sizeBytes");
     if (!size.empty() && !labkv::ParseUInt64(size, disk.sizeBytes)) {
       error = prefix + "sizeBytes [" + size + "] is not a number";
@@ -141,6 +144,7 @@ std::string FormatMountRecord(const MountRecord& record) {
   std::map<std::string, std::string> values = record.other;
   values["vm"] = record.vm;
   values["guid"] = record.guid;
+  if (!record.server.empty()) values["server"] = record.server;
   values["mountPath"] = record.mountPath;
   values["cleanup"] = record.cleanup;
   values["state"] = record.state;
@@ -154,6 +158,7 @@ std::string FormatMountRecord(const MountRecord& record) {
     values[prefix + "datastore"] = disk.datastore;
     values[prefix + "sizeBytes"] = std::to_string(disk.sizeBytes);
     values[prefix + "sha256"] = disk.sha256;
+    if (!disk.changeId.empty()) values[prefix + "changeId"] = disk.changeId;
   }
   values["configCount"] = std::to_string(record.configs.size());
   for (size_t i = 0; i < record.configs.size(); ++i) {
@@ -205,6 +210,18 @@ std::vector<MountRecord> ListMountRecords(int64_t jobId) {
     }
   }
   return records;
+}
+
+bool MountedDiskDigest(const MountRecord& record, const MountedDisk& disk, std::string& sha256, std::string& error) {
+  if (!disk.sha256.empty()) {
+    sha256 = disk.sha256;
+    return true;
+  }
+  if (record.server.empty() || disk.changeId.empty()) {
+    error = "the mount of VM [" + record.vm + "] recorded no snapshot of disk [" + disk.indexName + "]";
+    return false;
+  }
+  return SnapshotDigest(DiskImagePath(record.server, disk.source), disk.copy, disk.changeId, sha256, error);
 }
 
 std::string LabDiskIndexName(size_t position, const std::string& imageFile) {

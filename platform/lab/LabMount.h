@@ -6,15 +6,18 @@
 
 #include "platform/lab/LabSubclient.h"
 
-// The mounts of the lab's hypervisor: a mount of a VM for a job takes a point-in-time copy of the VM's
-// disk images and of its description (its configuration file) into the mount-path folder, so that a
-// disk changed while the job runs does not change what is backed up. Its record is
-// hypervisor/<server>/mounts/<job id>/<VM GUID in lower case>.mount, key=value lines:
-//   vm, guid, mountPath, cleanup, state (mounted | unmounted), diskCount,
-//   disk<i>.indexName, disk<i>.source (image path under the server folder), disk<i>.copy,
-//   disk<i>.datastore, disk<i>.sizeBytes, disk<i>.sha256 (of the copy; empty when not taken),
+// The mounts of the lab's hypervisor: a mount of a VM for a job takes a snapshot of each of the VM's
+// disk images (platform/lab/LabSnapshot.h: its view in the mount-path folder) and a point-in-time copy
+// of its configuration files there, so that a disk changed while the job runs does not change what is
+// backed up. Its record is hypervisor/<server>/mounts/<job id>/<VM GUID in lower case>.mount, key=value
+// lines:
+//   vm, guid, server, mountPath, cleanup, state (mounted | unmounted), diskCount,
+//   disk<i>.indexName, disk<i>.source (image path under the server folder), disk<i>.copy (the view),
+//   disk<i>.changeId (the generation the view holds), disk<i>.datastore, disk<i>.sizeBytes,
+//   disk<i>.sha256 (of what was backed up, when a mount of an earlier lab took it),
 //   configCount, config<i>.source, config<i>.copy
-// The record outlives the copies: it is what the backed-up disks are compared with afterwards.
+// The record outlives the views: it is what the backed-up disks are compared with afterwards
+// (MountedDiskDigest).
 namespace lab {
 
 struct MountedDisk {
@@ -24,6 +27,7 @@ struct MountedDisk {
   std::string datastore;
   uint64_t sizeBytes = 0;
   std::string sha256;
+  std::string changeId;
 };
 
 // A configuration file of the VM and its copy.
@@ -35,6 +39,7 @@ struct MountedFile {
 struct MountRecord {
   std::string vm;
   std::string guid;
+  std::string server;
   std::string mountPath;
   std::string cleanup;
   std::string state;  // "mounted" or "unmounted"
@@ -55,6 +60,10 @@ std::vector<MountRecord> ListMountRecords(int64_t jobId);
 
 // The name a disk of a VM is backed up and indexed under: "scsi0-<position>-<image file name>".
 std::string LabDiskIndexName(size_t position, const std::string& imageFile);
+
+// The SHA-256 of what the mount took of the disk (LabSnapshot.h SnapshotDigest), asked for after the
+// job; false with the reason when it cannot be known any more.
+bool MountedDiskDigest(const MountRecord& record, const MountedDisk& disk, std::string& sha256, std::string& error);
 
 // Copies a file as of now: a reflink where the file system shares blocks, else a copy that keeps
 // holes. With sha256 non-null, the copy's SHA-256 is taken too. The copy must not exist yet. False

@@ -4,6 +4,7 @@
 
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabKeyValue.h"
+#include "platform/msg/ProtectedText.h"
 
 namespace lab {
 namespace {
@@ -84,7 +85,14 @@ bool IsStorableSettingValue(const std::string& value) {
 bool ReadSetting(const std::string& client, const std::string& section, const std::string& key, std::string& value) {
   std::string path = SettingsPath(client, section);
   std::string text;
-  return !path.empty() && !key.empty() && ReadFile(path, text) && FindSetting(text, key, value);
+  std::string stored;
+  if (path.empty() || key.empty() || !ReadFile(path, text) || !FindSetting(text, key, stored)) return false;
+  const std::string prefix = kProtectedSettingPrefix;
+  if (stored.compare(0, prefix.size(), prefix) != 0) {
+    value = stored;
+    return true;
+  }
+  return UnprotectText(stored.substr(prefix.size()), value);
 }
 
 bool WriteSetting(const std::string& client, const std::string& section, const std::string& key,
@@ -109,6 +117,11 @@ bool WriteSetting(const std::string& client, const std::string& section, const s
         return true;
       },
       error);
+}
+
+bool WriteProtectedSetting(const std::string& client, const std::string& section, const std::string& key,
+                           const std::string& clear, std::string& error) {
+  return WriteSetting(client, section, key, kProtectedSettingPrefix + ProtectText(clear), error);
 }
 
 }  // namespace lab

@@ -15,6 +15,8 @@
 #include <cstring>
 #include <fstream>
 
+#include "platform/lab/Lab.h"
+
 extern char** environ;
 
 namespace {
@@ -263,8 +265,14 @@ bool ZtProcess::GetProcessName(pid_t pid, std::string& name) {
   return true;
 }
 
-int ZtProcess::system(const std::string& command, std::string& out, std::string& err, int& exitCode,
-                      unsigned long timeoutMs) {
+namespace {
+
+// Runs argv with standard input from /dev/null, its output into out and its error output into err
+// (into out as well when merged), in a process group of its own that a time-out kills whole. The exit
+// code (exitCode the same), -1 when it could not be run or was killed at the time-out.
+int RunCapturing(const std::vector<std::string>& argv, bool mergeErrors,
+                 const std::vector<std::pair<std::string, std::string>>& extraEnv, std::string& out, std::string& err,
+                 int& exitCode, unsigned long timeoutMs) {
   out.clear();
   err.clear();
   exitCode = -1;
@@ -279,10 +287,10 @@ int ZtProcess::system(const std::string& command, std::string& out, std::string&
   ChildIo io;
   io.in = devNull;
   io.out = outPipe[1];
-  io.err = errPipe[1];
+  io.err = mergeErrors ? outPipe[1] : errPipe[1];
   io.newProcessGroup = true;
   pid_t pid = -1;
-  bool started = SpawnWith({"/bin/sh", "-c", command}, {}, io, pid);
+  bool started = SpawnWith(argv, extraEnv, io, pid);
   if (devNull >= 0) close(devNull);
   close(outPipe[1]);
   close(errPipe[1]);
@@ -345,6 +353,28 @@ int ZtProcess::system(const std::string& command, std::string& out, std::string&
   if (timedOut) return -1;
   exitCode = ExitCodeOf(status);
   return exitCode;
+}
+
+}  // namespace
+
+int ZtProcess::system(const std::string& command, std::string& out, std::string& err, int& exitCode,
+                      unsigned long timeoutMs) {
+  return RunCapturing({"/bin/sh", "-c", command}, false, {}, out, err, exitCode, timeoutMs);
+}
+
+int ZtProcess::Run(const std::vector<std::string>& argv, std::string& output, int& exitCode,
+                   unsigned long timeoutMs) {
+  std::string ignored;
+  if (argv.empty()) {
+    output.clear();
+    exitCode = -1;
+    return -1;
+  }
+  // A program of the lab (a tool's stand-in) works in the lab of the process that runs it, also when
+  // that lab was chosen in the process rather than by its environment.
+  std::vector<std::pair<std::string, std::string>> env;
+  if (!lab::Root().empty()) env.emplace_back(lab::RootVariable(), lab::Root());
+  return RunCapturing(argv, true, env, output, ignored, exitCode, timeoutMs);
 }
 
 std::string ZtProcess::QuoteArg(const std::string& text) {

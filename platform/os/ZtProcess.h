@@ -33,6 +33,11 @@ class ZtProcess {
   static int system(const std::string& command, std::string& out, std::string& err, int& exitCode,
                     unsigned long timeoutMs = kZtWaitForever);
 
+  // Runs argv[0] (searched in PATH when it has no '/') with argv, never through a shell, standard
+  // input from /dev/null and its error output merged into its output, as system() does otherwise.
+  static int Run(const std::vector<std::string>& argv, std::string& output, int& exitCode,
+                 unsigned long timeoutMs = kZtWaitForever);
+
   // The text as one single-quoted shell word.
   static std::string QuoteArg(const std::string& text);
 

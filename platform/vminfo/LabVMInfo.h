@@ -25,7 +25,10 @@
 // (platform/lab/LabAgent.h) made and deleted through "vminfo.CreateSharedShadow" and
 // "vminfo.DeleteSharedShadow"; a VM's inventory ("vminfo.GetVMInfoForVM", selector vm) carries its
 // description's power state, and a datastore's figures ("vminfo.GetDatastoreInfo") are its record of
-// platform/lab/LabHypervisor.h.
+// platform/lab/LabHypervisor.h. A shared shadow is a point-in-time copy of its VMs' files
+// (platform/lab/LabShadow.h); an object whose option "singleSharedShadow" is set mounts every VM from
+// the job's shared shadow and from nothing else. A mount leaves out the disks that the context's disk
+// filters name (a pattern matched against the disk's index name or image file name, any case).
 class LabVMInfo : public IVMInfo {
  public:
   // Codes of the lab's own failures. They lie in a range that the error classification does not
@@ -67,16 +70,15 @@ class LabVMInfo : public IVMInfo {
   // Disk records name the VM's images (type kLabDiskType, index name "scsi0-<n>-<image file name>"),
   // configuration files as records of backup type 0 and file collections as records of backup type 2
   // whose disk type is the collection type. While the VM is mounted for the context's job, disk and
-  // configuration-file records name the mount's point-in-time copies.
-  // The mount copies each disk image and configuration file into the mount-path folder
-  // (platform/lab/LabMount.h) and keeps its record under the context's job id.
+  // configuration-file records name the mount's snapshot views and point-in-time copies.
+  // The mount takes a snapshot of each disk image and copies each configuration file into the
+  // mount-path folder (platform/lab/LabMount.h) and keeps its record under the context's job id.
   // Fault table operations (selector vm: the GUID): "vminfo.GetMountInfoFull",
   // "vminfo.GetMountedVolumes", "vminfo.MountVM", "vminfo.UnmountVM", "vminfo.PostBackupVM",
   // "vminfo.SetBackupCompletion", "vminfo.GetSnapConfigFiles", "vminfo.UpdateVMInfoForIdentifier";
   // and "vminfo.MountFailure" (selectors vm and disk, the disk's index name), asked once per disk by a
   // successful mount: each rule that fires adds a failure for that disk to the context's list, a
-  // warning when its code is 2, with the rule's text. The server record's key "mountChecksums=0"
-  // leaves out the copies' SHA-256.
+  // warning when its code is 2, with the rule's text.
   static constexpr uint32_t kLabDiskType = 2;
   int GetMountInfoFull(const MountCtx& ctx, std::vector<VMInfoStructs::SMountInfoFull>& mounts) override;
   int GetMountedVolumes(const MountCtx& ctx, std::vector<VMInfoStructs::SMountInfoFile>& volumes) override;
@@ -137,9 +139,28 @@ class LabVMInfo : public IVMInfo {
   bool FindServer(std::string& server);
   // The mount record of the context's VM; false (failure recorded) when there is none.
   bool ReadMount(const MountCtx& ctx, std::string& server, lab::MountRecord& record);
-  // Copies the VM's disks and description into the mount folder; false (failure recorded).
-  bool CopyVM(const std::string& server, const lab::VMDescription& vm, const std::string& mountPath, bool checksums,
+  // Takes a snapshot of each of the VM's disks and copies its configuration files into the mount
+  // folder, or, for a file with a copy in copyFrom (by source), reads that copy instead: a shared
+  // shadow's view is the disk's snapshot itself, its configuration copies are copied on; the disks of
+  // `filtered` (positions) are left out. False (failure recorded, nothing of this mount left).
+  bool CopyVM(const std::string& server, const lab::VMDescription& vm, const std::string& mountPath,
+              const std::map<std::string, std::string>& copyFrom, const std::vector<size_t>& filtered,
               lab::MountRecord& record);
+
+  // ---- The job's shared shadow and disk filters (LabVMInfo_shadow.cpp) ----
+  // With the option "singleSharedShadow" set, the copies of the VM's files in the job's standing
+  // shared shadow: a mount then reads nothing else, and fails (false, failure recorded) when no
+  // shared shadow of the job holds the VM. Without the option copyFrom is empty.
+  bool SharedShadowSources(const MountCtx& ctx, const std::string& server, const lab::VMDescription& vm,
+                           std::map<std::string, std::string>& copyFrom);
+  // The point-in-time copies of the VMs' files for a new shared shadow of the job; false (failure
+  // recorded, nothing left) when one cannot be made.
+  bool TakeSharedShadow(const std::string& server, int64_t jobId, const std::string& name,
+                        const std::vector<lab::VMDescription>& vms);
+  // Removes the job's shared shadow copies and marks its record deleted.
+  void RemoveSharedShadow(const std::string& server, int64_t jobId, const std::string& name);
+  // The positions of the VM's disks that a disk filter of the context leaves out of the backup.
+  static std::vector<size_t> FilteredDisks(const MountCtx& ctx, const lab::VMDescription& vm);
 
   // Constant after construction.
   const int instanceType_;

@@ -6,6 +6,7 @@
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabAgent.h"
 #include "platform/lab/LabHypervisor.h"
+#include "platform/lab/LabMediTech.h"
 #include "platform/vminfo/LabVMInfo.h"
 
 namespace {
@@ -23,22 +24,30 @@ std::string NewShadowName() {
 }  // namespace
 
 int LabVMInfo::CreateSharedShadow(MountCtx& ctx) {
-  if (Faulted("vminfo.CreateSharedShadow")) return 0;
   std::string server;
   if (!FindServer(server)) return 0;
   if (ctx.vmBasicInfos.empty()) return Fail(kErrNotFound, "No VM was submitted for the shared shadow");
   std::vector<std::string> guids;
+  std::vector<lab::VMDescription> vms;
   for (const SVMBasicInfo& vm : ctx.vmBasicInfos) {
     lab::VMDescription description;
     if (!lab::FindVM(server, vm.vmGuid, description)) return Fail(kErrNotFound, "VM [" + vm.vmGuid + "] not found");
     guids.push_back(vm.vmGuid);
+    vms.push_back(description);
   }
   const int before = InvokeCallback(kCallbackPreCreateSharedShadow, nullptr);
   if (before != 0 && before != kNoCallback)
     return Fail(kErrRefused, "The shared shadow was refused before its creation (" + std::to_string(before) + ")");
+  // A failure from here on comes after the hook before the creation: whoever it prepared for the
+  // shadow hears nothing more from the library.
+  if (Faulted("vminfo.CreateSharedShadow")) return 0;
   const std::string text1 = NewShadowName();
-  if (!lab::AppendSharedShadowCreation(server, lab::FocusClient(), text1, server, guids))
+  if (!TakeSharedShadow(server, static_cast<int64_t>(ctx.jobId), text1, vms)) return 0;
+  if (!lab::AppendSharedShadowCreation(server, lab::FocusClient(), text1, server, guids)) {
+    RemoveSharedShadow(server, static_cast<int64_t>(ctx.jobId), text1);
     return Fail(kErrUnreadable, "Cannot record the shared shadow");
+  }
+  lab::RecordMediTechSnapshot(lab::FocusClient(), text1);
   ctx.sharedShadowText1 = text1;
   ctx.sharedShadowText2 = server;
   // What the hook after the creation says does not undo the shadow: it stands either way.
@@ -57,6 +66,7 @@ int LabVMInfo::DeleteSharedShadow(MountCtx& ctx) {
     return Fail(kErrNotFound, "Shared shadow [" + ctx.sharedShadowText1 + "] not found");
   if (!lab::AppendSharedShadowDeletion(server, lab::FocusClient(), ctx.sharedShadowText1, ctx.sharedShadowText2))
     return Fail(kErrUnreadable, "Cannot record the deletion of the shared shadow");
+  RemoveSharedShadow(server, static_cast<int64_t>(ctx.jobId), ctx.sharedShadowText1);
   Succeed();
   return 1;
 }

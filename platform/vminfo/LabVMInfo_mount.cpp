@@ -1,13 +1,16 @@
 // Mount records and mounts of a VM over the lab: what the lab's hypervisor holds of the VM (its disk
 // images, configuration files and file collections) as the layout objects walk it, and the mount's
-// point-in-time copies in the mount-path folder that the backup reads instead of the live images.
+// snapshot views and point-in-time copies in the mount-path folder that the backup reads instead of
+// the live images.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabDisks.h"
 #include "platform/lab/LabFaults.h"
+#include "platform/lab/LabSnapshot.h"
 #include "platform/os/CPxCRC32.h"
 #include "platform/os/CPxDirectory.h"
 #include "platform/os/CPxPath.h"
@@ -39,6 +42,13 @@ bool IsContainedPath(const std::string& relative) {
   return true;
 }
 
+bool MountHasDisk(const lab::MountRecord& mount, const std::string& source) {
+  for (const lab::MountedDisk& disk : mount.disks) {
+    if (disk.source == source) return true;
+  }
+  return false;
+}
+
 std::string Label(const MountCtx& ctx) { return ctx.vmGuid.empty() ? ctx.vmName : ctx.vmGuid; }
 
 // The copy of a source in the mount, or the source itself when the mount has none.
@@ -52,6 +62,11 @@ std::string CopyOf(const lab::MountRecord* mount, const std::string& server, con
     }
   }
   return lab::DiskImagePath(server, source);
+}
+
+// A view in the mount's own folder is the mount's; one of a shared shadow stays with the shadow.
+bool OwnView(const lab::MountRecord& mount, const lab::MountedDisk& disk) {
+  return disk.copy.compare(0, mount.mountPath.size() + 1, mount.mountPath + "/") == 0;
 }
 
 }  // namespace
@@ -90,6 +105,8 @@ int LabVMInfo::GetMountInfoFull(const MountCtx& ctx, std::vector<VMInfoStructs::
   std::vector<VMInfoStructs::SMountInfoFull> records;
   for (size_t i = 0; i < vm.disks.size(); ++i) {
     const lab::VMDisk& image = vm.disks[i];
+    // A disk a filter left out of the mount is not the backup's.
+    if (mounted && !MountHasDisk(mount, image.file)) continue;
     VMInfoStructs::SDisk disk;
     disk.path = CopyOf(mounted ? &mount : nullptr, server, image.file);
     disk.diskType = kLabDiskType;
@@ -158,7 +175,8 @@ int LabVMInfo::GetMountedVolumes(const MountCtx& ctx, std::vector<VMInfoStructs:
 }
 
 bool LabVMInfo::CopyVM(const std::string& server, const lab::VMDescription& vm, const std::string& mountPath,
-                       bool checksums, lab::MountRecord& record) {
+                       const std::map<std::string, std::string>& copyFrom, const std::vector<size_t>& filtered,
+                       lab::MountRecord& record) {
   std::vector<std::string> sources;
   for (const lab::VMDisk& disk : vm.disks) sources.push_back(disk.file);
   for (const lab::VMConfigFile& config : vm.configFiles) sources.push_back(config.file);
@@ -173,31 +191,43 @@ bool LabVMInfo::CopyVM(const std::string& server, const lab::VMDescription& vm, 
     return false;
   }
   std::vector<std::string> made;
+  auto undo = [&made] {
+    std::string ignored;
+    for (const std::string& done : made) lab::DropSnapshot(done, ignored);
+  };
   for (size_t i = 0; i < sources.size(); ++i) {
     const bool disk = i < vm.disks.size();
+    if (disk && std::find(filtered.begin(), filtered.end(), i) != filtered.end()) continue;
     // Disks and files of one VM may share a name in different folders: each configuration file gets
     // a folder of its own, so that every copy keeps its name.
     const std::string folder = disk ? mountPath : mountPath + "/config" + std::to_string(i - vm.disks.size());
     if (!disk && !lab::MakeDirs(folder)) {
-      for (const std::string& done : made) unlink(done.c_str());
+      undo();
       Fail(kErrMountFailed, "Cannot create the mount path [" + folder + "]");
       return false;
     }
-    const std::string copy = folder + "/" + CPxPath::GetFileName(sources[i]);
-    // A copy left by a mount that never ended is replaced, never read as this one.
-    unlink(copy.c_str());
-    std::string sha;
-    std::string error;
-    // A disk's copy takes its change journal with it, so its change id describes the copy's bytes.
-    const std::string source = lab::DiskImagePath(server, sources[i]);
-    const bool copied = disk ? lab::CopyDiskPointInTime(source, copy, checksums ? &sha : nullptr, error)
-                             : lab::CopyPointInTime(source, copy, nullptr, error);
+    const auto shadowCopy = copyFrom.find(sources[i]);
+    const std::string source =
+        shadowCopy != copyFrom.end() ? shadowCopy->second : lab::DiskImagePath(server, sources[i]);
+    // A shared shadow's view of a disk holds the disk as the shadow took it: the mount reads it as it
+    // is, and it stays the shadow's.
+    const bool shared = disk && shadowCopy != copyFrom.end();
+    const std::string copy = shared ? source : folder + "/" + CPxPath::GetFileName(sources[i]);
+    // A copy or view left by a mount that never ended is replaced, never read as this one.
+    if (!disk) unlink(copy.c_str());
+    std::string changeId;
+    std::string error = "the shared shadow's view " + source + " names no generation of the disk";
+    // A disk's view takes its change journal with it, so its change id describes the view's bytes.
+    if (shared) changeId = lab::ImageChangeId(source);
+    const bool copied = shared ? !changeId.empty()
+                        : disk ? lab::TakeSnapshot(source, copy, changeId, error)
+                               : lab::CopyPointInTime(source, copy, nullptr, error);
     if (!copied) {
-      for (const std::string& done : made) unlink(done.c_str());
+      undo();
       Fail(kErrMountFailed, "Cannot mount VM [" + vm.name + "]: " + error);
       return false;
     }
-    made.push_back(copy);
+    if (!shared) made.push_back(copy);
     if (!disk) {
       record.configs.push_back(lab::MountedFile{sources[i], copy});
       continue;
@@ -208,7 +238,7 @@ bool LabVMInfo::CopyVM(const std::string& server, const lab::VMDescription& vm, 
     mounted.copy = copy;
     mounted.datastore = vm.disks[i].Datastore();
     mounted.sizeBytes = vm.disks[i].sizeBytes;
-    mounted.sha256 = sha;
+    mounted.changeId = changeId;
     record.disks.push_back(mounted);
   }
   return true;
@@ -222,21 +252,22 @@ int LabVMInfo::MountVM(MountCtx& ctx) {
   if (!lab::FindVM(server, Label(ctx), vm)) return Fail(kErrNotFound, "VM [" + Label(ctx) + "] not found");
   if (ctx.mountPath.empty() || ctx.mountPath[0] != '/' || ctx.jobId == 0)
     return Fail(kErrMountFailed, "No usable mount path or job for VM [" + vm.name + "]");
-  lab::ServerRecord serverRecord;
   std::string error;
-  if (!lab::ReadServerRecord(server, serverRecord, error))
-    return Fail(kErrUnreadable, "Cannot read the hypervisor server description: " + error);
-  auto checksums = serverRecord.other.find("mountChecksums");
+  std::map<std::string, std::string> copyFrom;
+  if (!SharedShadowSources(ctx, server, vm, copyFrom)) return 0;
+  const std::vector<size_t> filtered = FilteredDisks(ctx, vm);
   lab::MountRecord record;
   record.vm = vm.name;
   record.guid = vm.guid;
+  record.server = server;
   record.mountPath = ctx.mountPath;
   record.state = "mounted";
   record.cleanup = MountCleanupString(server, static_cast<int64_t>(ctx.jobId), vm.guid);
-  if (!CopyVM(server, vm, ctx.mountPath, checksums == serverRecord.other.end() || checksums->second != "0", record))
-    return 0;
+  if (!CopyVM(server, vm, ctx.mountPath, copyFrom, filtered, record)) return 0;
+  ctx.m_nSkippedDisksCount = static_cast<int32_t>(filtered.size());
   if (!lab::WriteMountRecord(server, static_cast<int64_t>(ctx.jobId), record, error)) {
-    for (const lab::MountedDisk& disk : record.disks) unlink(disk.copy.c_str());
+    for (const lab::MountedDisk& disk : record.disks)
+      if (OwnView(record, disk)) lab::DropSnapshot(disk.copy, error);
     for (const lab::MountedFile& file : record.configs) unlink(file.copy.c_str());
     return Fail(kErrMountFailed, "Cannot record the mount of VM [" + vm.name + "]: " + error);
   }
@@ -279,13 +310,16 @@ int LabVMInfo::UnmountVM(MountCtx& ctx) {
     Succeed();
     return 1;
   }
-  for (const lab::MountedDisk& disk : record.disks) unlink(disk.copy.c_str());
+  std::string error;
+  for (const lab::MountedDisk& disk : record.disks) {
+    if (OwnView(record, disk) && !lab::DropSnapshot(disk.copy, error))
+      return Fail(kErrMountFailed, "Cannot unmount VM [" + record.vm + "]: " + error);
+  }
   for (const lab::MountedFile& file : record.configs) unlink(file.copy.c_str());
   // The folder goes only when it is the one this caller mounted into.
   if (record.mountPath == ctx.mountPath && CPxDirectory::Remove(record.mountPath, true, false).IsError())
     return Fail(kErrMountFailed, "Cannot remove the mount path [" + record.mountPath + "]");
   record.state = "unmounted";
-  std::string error;
   if (!lab::WriteMountRecord(server, static_cast<int64_t>(ctx.jobId), record, error))
     return Fail(kErrMountFailed, "Cannot record the unmount of VM [" + record.vm + "]: " + error);
   ctx.cleanupString.clear();

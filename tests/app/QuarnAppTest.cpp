@@ -13,6 +13,7 @@
 #include "coordinator/QuarnCoordinator.h"
 #include "meditech/QuarnMediTechController.h"
 #include "meditech/QuarnMediTechCoordinator.h"
+#include "support/MediTechTestSupport.h"
 #include "platform/ev/EvDebug.h"
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabSubclient.h"
@@ -110,6 +111,8 @@ TEST_F(QuarnAppTest, ControllerAndCoordinatorChoice) {
       // Without the framework's options the agent cannot connect, but both objects exist by then.
       {{"-client"}, false, kPlain, false},
   };
+  std::string made;
+  ASSERT_TRUE(testsupport::MakeMediTechSystem({"vm01"}, made)) << made;
   for (const Case& c : cases) {
     std::string error;
     ASSERT_TRUE(lab::SetSubclientValue("1", "meditech", c.meditech ? "1" : "0", error)) << error;

@@ -5,12 +5,11 @@
 // runs and runs these beside dd copies, a cold read with CRC, and two other backup programs on the
 // same images.
 //
-// Only the VM's backup is timed (the set-up job and the changes between jobs are not). The mount
-// reads the live images (nothing writes to them while a job runs), so the figures are those of the
-// data path; a mount that copies a VM's disks adds one copy of them on a file system without
-// reflinks. Counters: the disks' bytes, the bytes sent, the CPU seconds and the peak resident set of
-// the timed job (run one benchmark per process for the peak to be that benchmark's), and the times of
-// the VM's road and of the job's ending after it.
+// Only the VM's backup is timed (the set-up job and the changes between jobs are not), its mount's
+// snapshots included (they copy nothing). These are the in-process figures; scripts/bench.sh times
+// whole jobs of the lab tool beside them. Counters: the disks' bytes, the bytes sent, the CPU seconds
+// and the peak resident set of the timed job (run one benchmark per process for the peak to be that
+// benchmark's), and the times of the VM's road and of the job's ending after it.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -137,7 +136,6 @@ int64_t NextJob() {
 // afterwards (the index keeps what the next incremental needs).
 int RunJobWithId(int64_t id, int level, benchmark::State* state) {
   datapathtest::Job job(id, level, kDisks);
-  job.worker->copyOnMount = false;
   for (const std::string& image : Images()) Evict(image);
   rusage before{}, after{};
   ResetPeakResident();

@@ -2,6 +2,7 @@
 // stream returns, snapshot metadata and per-VM stop requests.
 #include "coordinator/CoordinatorTestSupport.h"
 #include "meditech/QuarnMediTechCoordinator.h"
+#include "support/MediTechTestSupport.h"
 #include "platform/msg/vsXMLFile.h"
 
 namespace coordtest {
@@ -308,6 +309,8 @@ class MediTechTestCoordinator : public QuarnMediTechCoordinator {
 };
 
 TEST_F(CoordinatorTest, AFailedMediTechVMFailsTheWholeJobAndARestartIsRefused) {
+  std::string error;
+  ASSERT_TRUE(testsupport::MakeMediTechSystem({"vm01", "vm02", "vm03"}, error)) << error;
   ASSERT_TRUE(StartManagers());
   MediTechTestCoordinator meditech;
   meditech.SetScriptedMode();

@@ -494,7 +494,7 @@ TEST_F(QuarnLabTool, VerifyReassemblesBackupsAndNamesDamagedArchives) {
     std::string error;
     ASSERT_EQ(lab::RecordRead::kRead, lab::ReadMountRecord("vcenter", jobId, guid, mount, error));
     const std::string disk = mount.disks[0].indexName;
-    const std::string image = ReadAll(mount.disks[0].copy);
+    const std::string image = testsupport::ReadDisk(mount.disks[0].copy);
     vsArchive stream(&job, nullptr, nullptr, "km");
     ASSERT_EQ(0, stream.init(true));
     ASSERT_EQ(0, stream.createArchiveFile(guid, jobId + 100, 7, 1, "", level));
@@ -516,11 +516,8 @@ TEST_F(QuarnLabTool, VerifyReassemblesBackupsAndNamesDamagedArchives) {
   lab::VMDescription vm;
   ASSERT_TRUE(lab::FindVM("vcenter", guid, vm));
   const std::string imagePath = lab::DiskImagePath("vcenter", vm.disks[0].file);
-  {
-    std::fstream image(imagePath, std::ios::in | std::ios::out | std::ios::binary);
-    image.seekp(static_cast<std::streamoff>(kExtentBytes + 5));
-    image.write("changed", 7);
-  }
+  std::string changeId, error;
+  ASSERT_TRUE(lab::WriteDiskRanges(imagePath, {{kExtentBytes + 5, 7}}, false, 0, changeId, error)) << error;
   backUp(1002, 2, {1});
 
   ToolResult verified = Tool({"verify", labDir_, "--job", "1002"});

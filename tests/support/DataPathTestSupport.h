@@ -83,30 +83,12 @@ class StreamController : public ctltest::TestController {
 };
 
 // The shipped worker, with a hook after the pre-backup phase (what the sector exclusion of the
-// VM's metadata would leave in the block), and, for measurements of the data path alone, a mount that
-// reads the live images instead of point-in-time copies (nothing writes to them meanwhile).
+// VM's metadata would leave in the block).
 class DataPathWorker : public QuarnWorker {
  public:
   explicit DataPathWorker(QuarnController* controller) : QuarnWorker(controller, 0) {}
   ~DataPathWorker() override { Deinitialize(); }
   std::function<void(quarnBackupArgs&)> afterPreBackup;
-  bool copyOnMount = true;
-  int MountVM() override {
-    if (copyOnMount) return QuarnWorker::MountVM();
-    delete m_mountCtx;
-    m_mountCtx = new MountCtx();
-    InitMountCtxForVM(m_jobMgr, m_appMgr, &m_subclientFiles, &m_registry, m_mountCtx);
-    m_mountCtx->backupLevel = m_currentArgs->mBackupLevel == 1 ? 1 : 2;
-    m_mountCtx->vmName = m_currentVM->vmName;
-    m_mountCtx->vmGuid = m_currentVM->vmGuid;
-    m_mountCtx->backupName = m_currentVM->vmGuid;
-    m_mountCtx->displayName = m_currentVM->vmName;
-    m_mountCtx->mountPath = GetSubclientDirectory() + "/(" + m_currentVM->vmGuid + ")";
-    lab::MakeDirs(m_mountCtx->mountPath);
-    m_mountCtx->childJobId = static_cast<uint64_t>(m_currentVM->collect.getint64(VirtualServer::VMCollect::F_vmJobId));
-    m_mountCtx->subclientId = m_currentVM->collect.getint64(VirtualServer::VMCollect::F_subclientId);
-    return 0;
-  }
   int PreBackupVM(quarnBackupArgs& args) override {
     const int result = QuarnWorker::PreBackupVM(args);
     if (result == 0 && afterPreBackup) afterPreBackup(args);
@@ -293,13 +275,13 @@ inline bool Restore(int64_t asOf, std::map<std::string, std::string>& items, std
   return true;
 }
 
-// What the job's mount copied: disk index name -> SHA-256 of the point-in-time copy.
+// What the job's mount took: disk index name -> SHA-256 of its snapshot (empty when it cannot be had).
 inline std::map<std::string, std::string> Mounted(int64_t jobId) {
   lab::MountRecord record;
   std::string error;
   lab::ReadMountRecord(lab::SampleServer(), jobId, kVMGuid, record, error);
   std::map<std::string, std::string> disks;
-  for (const lab::MountedDisk& disk : record.disks) disks[disk.indexName] = disk.sha256;
+  for (const lab::MountedDisk& disk : record.disks) lab::MountedDiskDigest(record, disk, disks[disk.indexName], error);
   return disks;
 }
 

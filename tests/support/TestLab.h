@@ -18,6 +18,7 @@
 #include "platform/lab/LabFaults.h"
 #include "platform/lab/LabJob.h"
 #include "platform/lab/LabSettings.h"
+#include "platform/lab/LabSnapshot.h"
 #include "platform/lab/LabSubclient.h"
 
 extern char** environ;
@@ -216,6 +217,17 @@ class TestLab {
 };
 
 inline bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+// The bytes of a disk image or of a snapshot's view, as a backup reads them; empty when it cannot be read.
+inline std::string ReadDisk(const std::string& path) {
+  lab::DiskReader disk;
+  int errorNumber = 0;
+  std::string error;
+  if (!disk.Open(path, errorNumber, error)) return std::string();
+  std::string bytes(static_cast<size_t>(disk.Size()), '\0');
+  if (disk.Read(&bytes[0], bytes.size(), 0) != static_cast<ssize_t>(bytes.size())) return std::string();
+  return bytes;
+}
 
 inline size_t CountOf(const std::string& text, const std::string& needle) {
   size_t count = 0;

@@ -158,6 +158,99 @@ TEST_F(DataPathTest, ChecksumIncrementalsSendWhatChangedAndRecordTheRest) {
   }
 }
 
+// An incremental rests on the index's record of the VM's last backup. A record changed behind the
+// index's back (its check value no longer matches) is no record; one that says the disks were backed
+// up with extents of another size than this job reads would mix extent sizes in one restore. Either
+// way the incremental is a full backup of the VM, which restores on its own, and the log says why.
+TEST_F(DataPathTest, AnIncrementalOnAChangedRecordOrAnotherExtentSizeIsAFull) {
+  Make(1, true);
+  struct Case {
+    const char* name;
+    bool reseal;  // the changed record is written again with a check value that matches
+    const char* why;
+  };
+  const Case cases[] = {
+      {"a byte of the record changed", false, "is damaged"},
+      {"the record sealed again with another extent size", true, "was backed up with extents of [4096] sectors"},
+  };
+  int64_t id = 3900;
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    Job full(++id, 1);
+    ASSERT_EQ(0, RunAndVerify(full, {id}));
+    const std::string guid = full.appMgr.getSubclientGUID();
+    std::string error, text;
+    const std::string record = lab::IndexVMDir(guid, datapathtest::kVMGuid, error) + "/" + std::to_string(id) + ".idx";
+    ASSERT_TRUE(lab::ReadFile(record, text)) << record;
+    const std::string from = "<extentSize>2048</extentSize>", to = "<extentSize>4096</extentSize>";
+    ASSERT_NE(std::string::npos, text.find(from));
+    text.replace(text.find(from), from.size(), to);
+    if (test.reseal) {
+      // The entries as changed, sealed as the index seals a record it writes.
+      std::vector<std::vector<std::string>> entries;
+      std::vector<std::string> fields;
+      size_t start = 0;
+      const std::string body = text.substr(0, text.rfind("check\t"));
+      while (start < body.size()) {
+        const size_t end = body.find('\n', start);
+        ASSERT_TRUE(lab::ParseIndexEntry(body.substr(start, end - start), fields));
+        entries.push_back(fields);
+        start = end + 1;
+      }
+      ASSERT_TRUE(lab::WriteIndexVMEntries(guid, datapathtest::kVMGuid, id, entries, error)) << error;
+    } else {
+      ASSERT_TRUE(lab::WriteFileAtomic(record, text));
+    }
+    Write(0, kMiB + 10, 100);
+    Job incremental(++id, 2);
+    ASSERT_EQ(0, RunAndVerify(incremental, {id})) << "a full backup, restored on its own";
+    EXPECT_EQ(4, SentBy(id).dataExtents + SentBy(id).holeExtents) << "every extent of the disk";
+    EXPECT_NE(std::string::npos, lab_.Log().find(test.why));
+  }
+}
+
+// The last backup's checksums of a disk that cannot be had (its table refused, or the index refusing
+// them) make that disk of the incremental a full read, which restores over the chain; the next
+// incremental compares with this one's checksums and sends only what changed.
+TEST_F(DataPathTest, ARefusedReadOfTheLastChecksumsFallsBackToAFullReadOfTheDisk) {
+  struct Case {
+    const char* name;
+    bool indexingV2;
+    const char* op;
+    int64_t after;  // the calls let pass first
+    const char* why;
+  };
+  const Case cases[] = {
+      {"the previous job's table refused", false, "crctable.initialize", 1, "of the last backup could not be read"},
+      {"the index refusing the checksums", true, "index.GetVMDiskExtentsCRC", 0,
+       "of the last backup could not be had from the index"},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    testsupport::TestLab lab("coordinator");
+    datapathtest::MakeLab(lab, 1, test.indexingV2);
+    lab.Setting("VirtualServer", "nIgnoreChangeId", "1");
+    QuarnRegistry::TEST_Unload();
+    Job full(4201, 1);
+    ASSERT_EQ(0, RunAndVerify(full, {4201}));
+    Write(0, kMiB + 10, 100);
+    ASSERT_TRUE(lab.Fault(test.op, 5, "refused", test.after));
+    {
+      Job incremental(4202, 2);
+      ASSERT_EQ(0, RunAndVerify(incremental, {4201, 4202}));
+      const Sent sent = SentBy(4202);
+      EXPECT_EQ(4, sent.dataExtents + sent.holeExtents) << "every extent of the disk";
+      EXPECT_EQ(1u, testsupport::CountOf(lab.Log(), test.why));
+    }
+    std::string error;
+    ASSERT_TRUE(lab::ClearFaultTable(error));
+    Write(0, 3 * kMiB, 1);
+    Job next(4203, 2);
+    ASSERT_EQ(0, RunAndVerify(next, {4201, 4202, 4203}));
+    EXPECT_EQ(1, SentBy(4203).dataExtents) << "the changed extent alone";
+  }
+}
+
 TEST_F(DataPathTest, FilteredSectorsAreBackedUpAsZeros) {
   Make(1, true);
   Job job(3201, 1, 1);
@@ -288,8 +381,9 @@ TEST_F(DataPathTest, AThreadThatCannotStartFailsTheVMAndLosesNoStream) {
 }
 
 // Whichever record of a job the media refuses (the configuration file's, an extent's, a disk's header
-// or end, the VM's), the job fails or goes on without it, and every archive it leaves reads back item
-// by item: no end of item outside an item, no item left open.
+// or end, the VM's), every archive the job leaves reads back item by item (no end of item outside an
+// item, no item left open), and the VM either restores byte for byte or failed with a reason and
+// an item ended failed.
 TEST_F(DataPathTest, ARefusedRecordLeavesEveryArchiveWellFormed) {
   Make(2, true);
   int64_t id = 3800;
@@ -297,9 +391,12 @@ TEST_F(DataPathTest, ARefusedRecordLeavesEveryArchiveWellFormed) {
     SCOPED_TRACE(after);
     ASSERT_TRUE(lab_.Fault("archive.write", 31, "refused", after));
     Job job(++id, 1);
-    const int result = job.Run();
+    const int result = RunAndVerify(job, {id});  // a VM reported backed up is restored and compared
     const Sent sent = SentBy(id);  // reads every archive of the job
-    EXPECT_TRUE(result == 0 || sent.anyFailedItem) << result;
+    if (result != 0) {
+      EXPECT_TRUE(sent.anyFailedItem) << result;
+      EXPECT_FALSE(job.vm.failureReason.empty()) << result;
+    }
     EXPECT_EQ(2u, job.controller->FreeStreams());
     std::string error;
     ASSERT_TRUE(lab::ClearFaultTable(error));

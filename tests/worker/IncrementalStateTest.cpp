@@ -65,7 +65,7 @@ int DiskStage(Job& job, quarnBackupArgs& args, bool forceFull, DiskSeen& seen) {
   seen.crcOutputs = BaseNames(crcs.OutputList());
   if (previous != nullptr) seen.previousTable = ReadBytes(crcs.InputList().front());
 
-  const std::string image = ReadBytes(args.mDiskPath);
+  const std::string image = testsupport::ReadDisk(args.mDiskPath);
   for (uint64_t extent = 0; extent * kExtentBytes < image.size(); ++extent) {
     CPxCRC32 crc;
     crc.UpdateCRC32(image.data() + extent * kExtentBytes, std::min<uint64_t>(kExtentBytes, image.size() - extent * kExtentBytes));

@@ -207,21 +207,45 @@ TEST_F(RoadTest, AnIndexThatCannotBeAskedIsRetriedOnTheClockAndFailsTheVM) {
   EXPECT_EQ(3, table.rules[0].calls);
 }
 
-TEST_F(RoadTest, AnIndexRecordThatCannotBeReadIsNotAskedAgain) {
-  testsupport::VirtualClock clock;
-  lab_.Setting("VirtualServer", "nMaxBrowseRetryAttempts", "3");
-  QuarnRegistry::TEST_Unload();
-  Job job(4101, 2);
-  std::string error;
-  ASSERT_TRUE(lab::AppendIndexVMEntry(job.appMgr.getSubclientGUID(), roadtest::kVMGuid, 4100,
-                                      {"meta", "vm", "<not a record"}, error))
-      << error;
-  const time_t before = ZtClock::NowSeconds();
-  EXPECT_EQ(147, job.Run());
-  EXPECT_EQ(0, ZtClock::NowSeconds() - before) << "no wait before a request that cannot do better";
-  EXPECT_EQ(0u, testsupport::CountOf(lab_.Log(), "Retrying GetVMMetadata"));
-  EXPECT_TRUE(job.worker->calls.empty());
-  ExpectNothingHeld(job);
+// A VM's last index record that cannot be read is as good as none: the incremental backs the VM up in
+// full at once, saying why, instead of leaving it pending in every later job.
+TEST_F(RoadTest, AnIndexRecordThatCannotBeReadGivesAFullBackupWithoutAskingAgain) {
+  struct Case {
+    const char* name;
+    bool cutShort;  // the record is cut short after it was written whole
+    const char* why;
+  } cases[] = {
+      {"metadata that is not a message", false, "cannot be read"},
+      {"a record cut short", true, "is damaged"},
+  };
+  int64_t jobId = 4101;
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    testsupport::VirtualClock clock;
+    lab_.Setting("VirtualServer", "nMaxBrowseRetryAttempts", "3");
+    QuarnRegistry::TEST_Unload();
+    Job job(jobId, 2);
+    std::string error;
+    const std::string guid = job.appMgr.getSubclientGUID();
+    ASSERT_TRUE(lab::WriteIndexVMEntries(guid, roadtest::kVMGuid, jobId - 1,
+                                         {{"name", "vm01"}, {"meta", "vm", test.cutShort ? "<x/>" : "<not a record"}},
+                                         error))
+        << error;
+    const std::string record = lab::IndexVMDir(guid, roadtest::kVMGuid, error) + "/" + std::to_string(jobId - 1) + ".idx";
+    if (test.cutShort) ASSERT_EQ(0, truncate(record.c_str(), 12));
+    const time_t before = ZtClock::NowSeconds();
+    EXPECT_EQ(0, job.Run());
+    EXPECT_EQ(0, ZtClock::NowSeconds() - before) << "no wait before a request that cannot do better";
+    EXPECT_EQ(0u, testsupport::CountOf(lab_.Log(), "Retrying GetVMMetadata"));
+    EXPECT_EQ(1u, job.worker->Mount()->backupLevel) << "a full backup";
+    const std::string log = lab_.Log();
+    const size_t said = log.find("The index gave no metadata of the last backup of VM [vm01]");
+    ASSERT_NE(std::string::npos, said);
+    EXPECT_NE(std::string::npos, log.find(test.why, said)) << log.substr(said, 400);
+    EXPECT_NE(std::string::npos, log.find("Performing FULL backup on the VM", said));
+    ExpectNothingHeld(job);
+    jobId += 2;
+  }
 }
 
 TEST_F(RoadTest, ConnectionIsKeptForTheSameServerAndMadeAgainForAnother) {

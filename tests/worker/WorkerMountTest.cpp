@@ -1,14 +1,12 @@
 // Mount and unmount of a VM over the lab: the mount path, the mount context, change ids, the mount's
-// point-in-time copies, clean-up strings and datastores, and the failures of a VM's items turned into
+// snapshots, clean-up strings and datastores, and the failures of a VM's items turned into
 // result lines and job events.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <fstream>
-
 #include "disklayout/QuarnChangeIdFile.h"
+#include "platform/lab/LabDisks.h"
 #include "platform/lab/LabMount.h"
-#include "platform/os/CPxSha256.h"
 #include "WorkerStageSupport.h"
 
 namespace {
@@ -53,7 +51,7 @@ TEST_F(WorkerMountTest, MountPathComesFromTheSettingOrTheSubclientFolder) {
   }
 }
 
-TEST_F(WorkerMountTest, MountTakesPointInTimeCopiesAndUnmountRemovesThem) {
+TEST_F(WorkerMountTest, MountTakesSnapshotsAndUnmountRemovesThem) {
   job.SetSetting("dVMSnapMountPath", job.Lab().Path("mounts"));
   job.SetSubclient("backupMethod", "vstorage");
   job.SetSubclient("transportMode", "3");
@@ -72,23 +70,22 @@ TEST_F(WorkerMountTest, MountTakesPointInTimeCopiesAndUnmountRemovesThem) {
   EXPECT_EQ("esx1", Ctx().hostCredentials.proxyHost);
   EXPECT_EQ(vm.vmInfo.disks.size(), Ctx().vmInfo.disks.size());
 
-  // The copy is what the backup reads: a write to the VM's disk afterwards does not reach it.
+  // The snapshot is what the backup reads: a write to the VM's disk afterwards does not reach it.
   lab::MountRecord record;
   std::string error;
   ASSERT_EQ(lab::RecordRead::kRead, lab::ReadMountRecord("vcenter", ctltest::kJobId, kGuid, record, error));
   ASSERT_FALSE(record.disks.empty());
   const std::string copy = record.disks[0].copy;
   EXPECT_EQ(mountPath + "/vm01_0.img", copy);
+  const std::string image = lab::DiskImagePath("vcenter", record.disks[0].source);
+  const std::string taken = testsupport::ReadDisk(copy);
+  EXPECT_EQ(testsupport::ReadDisk(image), taken);
   std::string before;
-  ASSERT_TRUE(CPxSha256::OfFile(copy, before, error));
-  EXPECT_EQ(record.disks[0].sha256, before);
-  {
-    std::fstream image(lab::DiskImagePath("vcenter", record.disks[0].source), std::ios::in | std::ios::out);
-    image.write("changed after the mount", 23);
-  }
-  std::string after;
-  ASSERT_TRUE(CPxSha256::OfFile(copy, after, error));
-  EXPECT_EQ(before, after);
+  ASSERT_TRUE(lab::MountedDiskDigest(record, record.disks[0], before, error)) << error;
+  std::string id;
+  ASSERT_TRUE(lab::WriteDiskRanges(image, {{0, 23}}, false, 0, id, error)) << error;
+  EXPECT_EQ(taken, testsupport::ReadDisk(copy));
+  EXPECT_NE(taken, testsupport::ReadDisk(image));
 
   // The mount's clean-up string is kept with the job manager while the VM is mounted.
   ASSERT_EQ(1u, CleanupStrings().size());
@@ -101,7 +98,9 @@ TEST_F(WorkerMountTest, MountTakesPointInTimeCopiesAndUnmountRemovesThem) {
   EXPECT_TRUE(CleanupStrings().empty());
   ASSERT_EQ(lab::RecordRead::kRead, lab::ReadMountRecord("vcenter", ctltest::kJobId, kGuid, record, error));
   EXPECT_EQ("unmounted", record.state);
-  EXPECT_EQ(before, record.disks[0].sha256) << "the record keeps what was backed up";
+  std::string after;
+  ASSERT_TRUE(lab::MountedDiskDigest(record, record.disks[0], after, error)) << error;
+  EXPECT_EQ(before, after) << "the record keeps what was backed up";
 }
 
 TEST_F(WorkerMountTest, ChangeIdIsReadOnlyWhenChangeTrackingIsUsed) {

@@ -214,16 +214,63 @@ TEST_F(IndexCacheTest, LookupsReadTheVMsLastBackup) {
   ASSERT_TRUE(client_.GetListOfMetadataExtents(7, "t", 4, kVM, "scsi0-1", false, collect));
   EXPECT_EQ((std::vector<std::string>{"42:bits", "43:"}), seen);
 
-  // A newer backup replaces what the index knows of the VM as a whole.
+  // A newer backup replaces what the index knows of the VM as a whole; metadata that cannot be read
+  // leaves the VM's last backup unknown (its next backup is a full one), not the query failed.
   entry(15, {"meta", "vm", "<not xml"});
   EXPECT_FALSE(client_.GetVMMetadata("vm one", kVM, 1, &metadata, &byName, retryable, failed));
-  EXPECT_TRUE(failed);
+  EXPECT_FALSE(retryable || failed);
+  EXPECT_NE(std::string::npos, client_.GetLastError().find("cannot be read")) << client_.GetLastError();
   seen.clear();
   ASSERT_TRUE(client_.GetListOfMetadataExtents(7, "t", 4, kVM, "scsi0-1", true, collect));
   EXPECT_TRUE(seen.empty());
   ASSERT_TRUE(lab_.Fault("index.GetVMMetadata", 5));
   EXPECT_FALSE(client_.GetVMMetadata("vm one", kVM, 1, &metadata, &byName, retryable, failed));
   EXPECT_TRUE(retryable && failed);
+}
+
+// A VM's record that was cut short, changed or never sealed reads as damaged, never as fewer or other
+// entries; the VM's last backup is then unknown rather than the query failed, and the client says why.
+TEST_F(IndexCacheTest, ADamagedVMRecordIsAMissingOne) {
+  IdxMetadata::IdxMetaData metadata;
+  std::string xml, error;
+  ASSERT_TRUE(metadata.serialize(xml, true));
+  ASSERT_TRUE(lab::WriteIndexVMEntries(kGuid, kVM, 30, {{"name", "vm one"}, {"meta", "vm", xml}}, error)) << error;
+  const std::string path = lab::IndexVMDir(kGuid, kVM, error) + "/30.idx";
+  const std::string sealed = Read(path);
+  struct Case {
+    const char* name;
+    std::string text;
+  };
+  const Case cases[] = {
+      {"cut inside an entry", sealed.substr(0, sealed.size() / 2)},
+      {"cut before the check line", sealed.substr(0, sealed.find("check\t"))},
+      {"cut inside the check line", sealed.substr(0, sealed.size() - 3)},
+      {"a byte of an entry changed", std::string(sealed).replace(sealed.find("vm one"), 1, "V")},
+      {"an entry added after the check line", sealed + lab::FormatIndexEntry({"level", "1"}) + "\n"},
+      {"empty", ""},
+  };
+  IdxMetadataByName byName;
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    ASSERT_TRUE(lab::WriteFileAtomic(path, test.text));
+    std::vector<std::vector<std::string>> entries = {{"stale"}};
+    EXPECT_FALSE(lab::ReadIndexVMEntries(kGuid, kVM, 30, entries, error));
+    EXPECT_TRUE(entries.empty());
+    EXPECT_NE(std::string::npos, error.find("damaged")) << error;
+    bool retryable = true, failed = true;
+    EXPECT_FALSE(client_.GetVMMetadata(kVM, kVM, 1, &metadata, &byName, retryable, failed));
+    EXPECT_FALSE(retryable || failed);
+    EXPECT_NE(std::string::npos, client_.GetLastError().find("damaged")) << client_.GetLastError();
+    EXPECT_FALSE(lab::AppendIndexVMEntry(kGuid, kVM, 30, {"level", "1"}, error)) << "nothing is added to it";
+  }
+  // Written whole again, the record reads back with every entry; appends keep it sealed.
+  ASSERT_TRUE(lab::WriteFileAtomic(path, sealed));
+  ASSERT_TRUE(lab::AppendIndexVMEntry(kGuid, kVM, 30, {"level", "1"}, error)) << error;
+  std::vector<std::vector<std::string>> entries;
+  ASSERT_TRUE(lab::ReadIndexVMEntries(kGuid, kVM, 30, entries, error)) << error;
+  EXPECT_EQ(3u, entries.size());
+  bool retryable = true, failed = true;
+  EXPECT_TRUE(client_.GetVMMetadata(kVM, kVM, 1, &metadata, &byName, retryable, failed)) << client_.GetLastError();
 }
 
 TEST(IndexEntry, FieldsRoundTripAndMalformedLinesAreRefused) {

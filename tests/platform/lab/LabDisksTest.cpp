@@ -1,7 +1,8 @@
-// Lab disks and their change journals: what a write records is what changed, a point-in-time copy and
-// its change id always agree, ids outside a disk's tracked history are refused, and a journal stays
-// bounded.
+// Lab disks and their change journals: what a write records is what changed, a snapshot and its change
+// id always agree, a snapshot keeps only what changes, ids outside a disk's tracked history are
+// refused, and a journal stays bounded.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -9,6 +10,8 @@
 #include <thread>
 
 #include "platform/lab/LabDisks.h"
+#include "platform/lab/LabSnapshot.h"
+#include "platform/os/CPxSha256.h"
 #include "support/TestLab.h"
 
 namespace {
@@ -128,6 +131,7 @@ TEST_F(LabDisksTest, SpreadRangesAddUpToThePercentInDistinctChunks) {
 TEST_F(LabDisksTest, AJournalStaysBoundedAndForgetsItsOldestIds) {
   lab::ChangeJournal journal;
   journal.id = "0123456789abcdef";
+  journal.digests[0] = lab::kDigestWanted;
   // Each generation lists thousands of scattered ranges, so a few dozen fill the journal.
   std::vector<ByteRange> scattered;
   for (uint64_t i = 0; i < 5000; ++i) scattered.emplace_back(i * 10000019, 1);
@@ -145,6 +149,7 @@ TEST_F(LabDisksTest, AJournalStaysBoundedAndForgetsItsOldestIds) {
   EXPECT_FALSE(lab::ChangedSince(reread, firstId, ranges, whole, error)) << "its generation was dropped";
   EXPECT_TRUE(lab::ChangedSince(reread, lab::FormatChangeId(journal.id, journal.first - 1), ranges, whole, error));
   EXPECT_FALSE(lab::ChangedSince(reread, lab::FormatChangeId(journal.id, journal.first - 2), ranges, whole, error));
+  EXPECT_TRUE(reread.digests.empty()) << "no snapshot can name a dropped generation";
 
   // A generation too big to list counts as the whole disk.
   std::vector<ByteRange> huge;
@@ -157,7 +162,8 @@ TEST_F(LabDisksTest, AJournalStaysBoundedAndForgetsItsOldestIds) {
 }
 
 TEST_F(LabDisksTest, MalformedJournalsAreRefused) {
-  const std::string good = "id=0123456789abcdef\nfirst=2\nlast=3\ngen.2=0+1\ngen.3=*\n";
+  const std::string good = "id=0123456789abcdef\nfirst=2\nlast=3\nview.0=/m/a.img\ndigest.1=wanted\ndigest.3=" +
+                           std::string(64, 'a') + "\ngen.2=0+1\ngen.3=*\n";
   lab::ChangeJournal journal;
   std::string error;
   ASSERT_TRUE(lab::ParseChangeJournal(good, journal, error)) << error;
@@ -167,56 +173,148 @@ TEST_F(LabDisksTest, MalformedJournalsAreRefused) {
         std::string("id=0123456789abcdef\nfirst=3\nlast=1\n"), std::string("id=0123456789abcdef\nfirst=1\nlast=1\n"),
         std::string("id=0123456789abcdef\nfirst=1\nlast=1\ngen.1=5+0\n"),
         std::string("id=0123456789abcdef\nfirst=1\nlast=1\ngen.1=18446744073709551615+2\n"),
-        std::string("id=0123456789abcdef\nfirst=0\nlast=0\n")})
+        std::string("id=0123456789abcdef\nfirst=0\nlast=0\n"),
+        std::string("id=0123456789abcdef\nfirst=1\nlast=0\nview.0=relative.img\n"),
+        std::string("id=0123456789abcdef\nfirst=1\nlast=0\ndigest.0=") + std::string(63, 'a') + "\n",
+        std::string("id=0123456789abcdef\nfirst=1\nlast=0\ndigest.x=wanted\n")})
     EXPECT_FALSE(lab::ParseChangeJournal(bad, journal, error)) << bad;
 }
 
-// Writers and point-in-time copies of one image from several threads: every write's generation is
-// kept, and each copy holds exactly the bytes its change id says it holds.
-TEST_F(LabDisksTest, CopiesAndWritesFromSeveralThreadsAlwaysAgreeWithTheirChangeIds) {
+// Writers, snapshots and readers of one image from several threads: every write's generation is kept,
+// and each snapshot's view reads exactly the bytes its change id says, while the writers go on (read in
+// pieces that straddle what the view keeps) and after them.
+TEST_F(LabDisksTest, SnapshotsWritesAndReadsFromSeveralThreadsAlwaysAgreeWithTheirChangeIds) {
   constexpr uint64_t kChunk = 64 * 1024;
-  constexpr int kWriters = 4, kWrites = 10, kCopies = 6;
+  constexpr int kWriters = 4, kWrites = 10, kViews = 6;
+  constexpr size_t kPiece = 10007;
   const std::string image = MakeImage("d.img", kChunk * kWriters);
   std::atomic<bool> failed{false};
+  std::atomic<int> writing{kWriters};
   std::vector<std::thread> threads;
   for (int w = 0; w < kWriters; ++w) {
     threads.emplace_back([&, w] {
       for (int i = 0; i < kWrites; ++i) {
         std::string id, error;
-        // Each writer owns one chunk and seeds it with its own count, so a copy tells which write of
+        // Each writer owns one chunk and seeds it with its own count, so a view tells which write of
         // each chunk it holds.
         if (!lab::WriteDiskRanges(image, {{w * kChunk, kChunk}}, true, static_cast<uint64_t>(w * 100 + i), id, error))
           failed = true;
       }
+      --writing;
     });
   }
-  std::vector<std::string> copies;
-  for (int c = 0; c < kCopies; ++c) {
-    copies.push_back(lab.Path("copy" + std::to_string(c)));
-    std::string error;
-    ASSERT_TRUE(lab::CopyDiskPointInTime(image, copies.back(), nullptr, error)) << error;
+  // What a view must hold, from the journal its snapshot took.
+  auto expected = [&](const std::string& view) {
+    lab::ChangeJournal taken;
+    std::string error, bytes;
+    EXPECT_EQ(lab::ReadResult::kRead, lab::ReadChangeJournal(view, taken, error)) << error;
+    for (int w = 0; w < kWriters; ++w) {
+      int writes = 0;
+      for (const lab::ChangeGeneration& g : taken.generations)
+        if (!g.ranges.empty() && g.ranges.front().first == w * kChunk) ++writes;
+      bytes += writes == 0 ? std::string(kChunk, '\0')
+                           : Seeded(static_cast<uint64_t>(w * 100 + writes - 1), w * kChunk, kChunk);
+    }
+    return bytes;
+  };
+  std::vector<std::string> views;
+  std::atomic<int> misreads{0};
+  for (int v = 0; v < kViews; ++v) {
+    views.push_back(lab.Path("view" + std::to_string(v)));
+    std::string changeId, error;
+    ASSERT_TRUE(lab::TakeSnapshot(image, views.back(), changeId, error)) << error;
+    threads.emplace_back([&, view = views.back()] {
+      const std::string want = expected(view);
+      lab::DiskReader reader;
+      int errorNumber = 0;
+      std::string error;
+      if (!reader.Open(view, errorNumber, error)) failed = true;
+      do {
+        std::string got(want.size(), '\0');
+        for (uint64_t at = 0; at < got.size(); at += kPiece)
+          if (reader.Read(&got[at], std::min<size_t>(kPiece, got.size() - at), at) < 0) failed = true;
+        if (got != want) ++misreads;
+      } while (writing > 0);
+    });
   }
   for (std::thread& thread : threads) thread.join();
   ASSERT_FALSE(failed);
+  EXPECT_EQ(0, misreads);
 
   lab::ChangeJournal journal;
   std::string error;
   ASSERT_EQ(lab::ReadResult::kRead, lab::ReadChangeJournal(image, journal, error));
   EXPECT_EQ(static_cast<uint64_t>(kWriters * kWrites), journal.last);
-  for (const std::string& copy : copies) {
-    lab::ChangeJournal copied;
-    ASSERT_EQ(lab::ReadResult::kRead, lab::ReadChangeJournal(copy, copied, error));
-    EXPECT_EQ(journal.id, copied.id);
-    // Which generations of each chunk the copy's journal has seen; the copy holds the last one.
-    for (int w = 0; w < kWriters; ++w) {
-      int writes = 0;
-      for (const lab::ChangeGeneration& g : copied.generations)
-        if (!g.ranges.empty() && g.ranges.front().first == w * kChunk) ++writes;
-      const std::string expected =
-          writes == 0 ? std::string(kChunk, '\0') : Seeded(static_cast<uint64_t>(w * 100 + writes - 1), w * kChunk, kChunk);
-      EXPECT_EQ(expected, Bytes(copy, w * kChunk, kChunk)) << copy << " chunk " << w;
-    }
+  EXPECT_EQ(static_cast<size_t>(kViews), journal.views.size());
+  for (const std::string& view : views) {
+    lab::ChangeJournal taken;
+    ASSERT_EQ(lab::ReadResult::kRead, lab::ReadChangeJournal(view, taken, error));
+    EXPECT_EQ(journal.id, taken.id);
+    EXPECT_TRUE(taken.views.empty() && taken.digests.empty()) << "a view's journal is the image's history alone";
+    EXPECT_EQ(expected(view), testsupport::ReadDisk(view)) << view;
+    ASSERT_TRUE(lab::DropSnapshot(view, error)) << error;
+    EXPECT_FALSE(testsupport::Exists(view) || testsupport::Exists(view + ".changes") || lab::IsSnapshotView(view));
   }
+  // The writer forgets views that are gone.
+  std::string id;
+  ASSERT_TRUE(lab::WriteDiskRanges(image, {{0, 1}}, true, 1, id, error)) << error;
+  ASSERT_EQ(lab::ReadResult::kRead, lab::ReadChangeJournal(image, journal, error));
+  EXPECT_TRUE(journal.views.empty());
+}
+
+// A snapshot costs what changes: its view holds only the old bytes of what the writer overwrote; its
+// digest comes from the view while it is there, from the image while that has not moved on, and from
+// what the writer kept once it has; a disk begun anew cannot tell.
+TEST_F(LabDisksTest, ASnapshotKeepsOnlyWhatChangesAndItsDigestOutlivesIt) {
+  constexpr uint64_t kSize = 8 << 20;
+  const std::string image = MakeImage("d.img", kSize);
+  std::string id, error, changeId, viewChangeId;
+  ASSERT_TRUE(lab::WriteDiskRanges(image, {{0, kSize}}, true, 3, id, error)) << error;
+  const std::string original = testsupport::ReadDisk(image);
+  std::string originalSha;
+  {
+    CPxSha256 sha;
+    sha.Update(original.data(), original.size());
+    originalSha = sha.FinalHex();
+  }
+  const std::string view = lab.Path("view.img");
+  ASSERT_TRUE(lab::TakeSnapshot(image, view, changeId, error)) << error;
+  EXPECT_EQ(id, changeId);
+  struct stat status;
+  ASSERT_EQ(0, stat(view.c_str(), &status));
+  EXPECT_EQ(static_cast<off_t>(kSize), status.st_size);
+  EXPECT_EQ(0, status.st_blocks) << "taking a snapshot copies nothing";
+
+  std::string sha;
+  ASSERT_TRUE(lab::SnapshotDigest(image, view, changeId, sha, error)) << error;
+  EXPECT_EQ(originalSha, sha);
+  ASSERT_TRUE(lab::WriteDiskRanges(image, {{1 << 20, 1 << 20}, {kSize - 100, 100}}, true, 4, id, error)) << error;
+  EXPECT_EQ(original, testsupport::ReadDisk(view));
+  EXPECT_NE(original, testsupport::ReadDisk(image));
+  ASSERT_EQ(0, stat(view.c_str(), &status));
+  EXPECT_LE(static_cast<uint64_t>(status.st_blocks) * 512, (1u << 20) + 8192) << "the view keeps what changed";
+  ASSERT_TRUE(lab::DropSnapshot(view, error)) << error;
+  ASSERT_TRUE(lab::SnapshotDigest(image, view, changeId, sha, error)) << error;
+  EXPECT_EQ(originalSha, sha) << "the writer kept the digest of the generation it left";
+
+  // A snapshot whose view is gone and whose image has not moved on: hashed from the image.
+  ASSERT_TRUE(lab::TakeSnapshot(image, view, changeId, error)) << error;
+  ASSERT_TRUE(lab::DropSnapshot(view, error)) << error;
+  ASSERT_TRUE(lab::SnapshotDigest(image, view, changeId, sha, error)) << error;
+  {
+    CPxSha256 now;
+    const std::string bytes = testsupport::ReadDisk(image);
+    now.Update(bytes.data(), bytes.size());
+    EXPECT_EQ(now.FinalHex(), sha);
+  }
+  EXPECT_FALSE(lab::SnapshotDigest(image, view, "not-an-id", sha, error));
+  unlink(lab::ChangeJournalPath(image).c_str());
+  ASSERT_TRUE(lab::WriteDiskRanges(image, {{0, 1}}, true, 5, id, error)) << error;
+  EXPECT_FALSE(lab::SnapshotDigest(image, view, changeId, sha, error)) << "a journal begun anew names other generations";
+  EXPECT_NE(std::string::npos, error.find("begun anew")) << error;
+  // A view over a special file, or a missing one, is refused and leaves nothing.
+  EXPECT_FALSE(lab::TakeSnapshot(lab.Path("missing.img"), lab.Path("v2"), changeId, error));
+  EXPECT_FALSE(testsupport::Exists(lab.Path("v2")));
 }
 
 }  // namespace

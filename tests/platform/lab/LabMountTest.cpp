@@ -1,5 +1,5 @@
 // The lab's mounts: point-in-time copies that keep holes and their checksums, the mount record at its
-// limits, mount records naming the copies while mounted, descriptions that would lead a copy out of
+// limits, mount records naming the snapshot views while mounted and their digests afterwards, descriptions that would lead a copy out of
 // the lab refused, and mounts of several VMs from several threads at once.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "platform/lab/LabCreate.h"
+#include "platform/lab/LabDisks.h"
 #include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabMount.h"
 #include "platform/lab/LabVMClient.h"
@@ -116,7 +117,7 @@ class LabMountTest : public ::testing::Test {
   testsupport::TestLab lab;
 };
 
-TEST_F(LabMountTest, MountRecordsNameTheCopiesWhileMounted) {
+TEST_F(LabMountTest, MountRecordsNameTheViewsWhileMountedAndTheirDigestsAfter) {
   LabVMInfo vmInfo(101);
   MountCtx ctx = Ctx(1);
   std::vector<VMInfoStructs::SMountInfoFull> before, during, after;
@@ -126,13 +127,28 @@ TEST_F(LabMountTest, MountRecordsNameTheCopiesWhileMounted) {
   ASSERT_EQ(2u, during.size());
   for (size_t i = 0; i < during.size(); ++i) {
     EXPECT_EQ(0u, during[i].disks[0].path.find(ctx.mountPath + "/")) << during[i].disks[0].path;
-    EXPECT_EQ(ReadAll(before[i].disks[0].path), ReadAll(during[i].disks[0].path));
+    EXPECT_EQ(testsupport::ReadDisk(before[i].disks[0].path), testsupport::ReadDisk(during[i].disks[0].path));
     EXPECT_EQ(before[i].disks[0].indexName, during[i].disks[0].indexName);
   }
+  // The lab's writer keeps what the mount took: the view still reads it, and its digest is had after
+  // the unmount.
+  const std::string taken = testsupport::ReadDisk(during[0].disks[0].path);
+  std::string id, error;
+  ASSERT_TRUE(lab::WriteDiskRanges(before[0].disks[0].path, {{4096, 1 << 20}}, false, 0, id, error)) << error;
+  EXPECT_EQ(taken, testsupport::ReadDisk(during[0].disks[0].path));
+  EXPECT_NE(taken, testsupport::ReadDisk(before[0].disks[0].path));
   EXPECT_EQ(LabVMInfo::MountCleanupString("vcenter", 1001, Guid(1)), ctx.cleanupString);
   EXPECT_GT(ctx.fileTime, 0);
   ASSERT_EQ(1, vmInfo.UnmountVM(ctx));
   EXPECT_TRUE(ctx.cleanupString.empty());
+  EXPECT_FALSE(testsupport::Exists(during[0].disks[0].path));
+  lab::MountRecord record;
+  ASSERT_EQ(lab::RecordRead::kRead, lab::ReadMountRecord("vcenter", 1001, Guid(1), record, error));
+  std::string sha;
+  ASSERT_TRUE(lab::MountedDiskDigest(record, record.disks[0], sha, error)) << error;
+  CPxSha256 expected;
+  expected.Update(taken.data(), taken.size());
+  EXPECT_EQ(expected.FinalHex(), sha);
   ASSERT_EQ(1, vmInfo.GetMountInfoFull(ctx, after));
   EXPECT_EQ(before[0].disks[0].path, after[0].disks[0].path) << "unmounted: the images again";
   EXPECT_EQ(1, vmInfo.UnmountVM(ctx)) << "nothing is left to remove";
@@ -173,7 +189,9 @@ TEST_F(LabMountTest, MountsFromSeveralThreadsKeepTheirOwnRecords) {
     for (const lab::MountRecord& record : records) {
       EXPECT_EQ("unmounted", record.state);
       ASSERT_EQ(2u, record.disks.size());
-      EXPECT_EQ(64u, record.disks[0].sha256.size());
+      std::string sha, error;
+      EXPECT_TRUE(lab::MountedDiskDigest(record, record.disks[0], sha, error)) << error;
+      EXPECT_EQ(64u, sha.size());
       EXPECT_FALSE(testsupport::Exists(record.disks[0].copy));
     }
   }

@@ -1,0 +1,241 @@
+#include "meditech/QuarnMediTech.h"
+
+#include <algorithm>
+
+#include "app/QuarnUtils.h"
+#include "platform/config/ZTPlatformInfo.h"
+#include "platform/os/FXString.h"
+
+namespace {
+
+const char* const kSigInitialize = "bool QuarnMediTech::Initialize(vsJobMgr*, vsAppMgr*)";
+const char* const kSigRegistry = "bool QuarnMediTech::InitConfigFromRegistry(std::string&)";
+const char* const kSigCensus = "bool QuarnMediTech::GetVMList(std::vector<std::string>&)";
+const char* const kSigDisks = "bool QuarnMediTech::GetVMDisks(const std::string&, MediTechVMDisks&)";
+
+constexpr uint32_t kEventToolVerbFailed = 0x5B000193;
+constexpr const char* kToolName = "mbf64.exe";
+// A tool that neither ends nor times out by itself must not hold the job for ever: it gets its own
+// time-out and this much more.
+constexpr unsigned long kToolGraceSeconds = 300;
+constexpr unsigned long kDefaultToolTimeoutSeconds = 90;
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The VM name of a census line (the text before its first ':'); false for a line that names none.
+bool CensusLineName(const std::string& line, std::string& name) {
+  const size_t colon = line.find(':');
+  if (colon == std::string::npos) return false;
+  name = line.substr(0, colon);
+  return true;
+}
+
+}  // namespace
+
+QuarnMediTech::QuarnMediTech() = default;
+
+QuarnMediTech::~QuarnMediTech() = default;
+
+bool QuarnMediTech::Initialize(vsJobMgr* jobMgr, vsAppMgr* appMgr) {
+  m_jobMgr = jobMgr;
+  if (ZTPlatformInfo().getString("Base", "dBASEHOME", &m_baseDir) == 0 || m_baseDir.empty()) {
+    m_event.Error(kSigInitialize, "Failed to get Base Dir");
+    return false;
+  }
+  std::string config, listeners;
+  if (appMgr == nullptr ||
+      !appMgr->GetMeditechSubclientConfig(config, listeners, m_port, m_userName, m_password, m_timeout)) {
+    m_event.Error(kSigInitialize, "Failed to get Meditech config from appmgr");
+    return false;
+  }
+  if (!InitConfigFromRegistry(listeners)) {
+    m_event.Error(kSigInitialize, "Meditech configuration initialization from registry failed");
+    return false;
+  }
+  BuildInstanceList(listeners);
+  m_commandFormat = std::string("cmd /c ") + "'" + m_baseDir + "/" + kToolName + "'" + " " + "C=%s U=%s P=%s I=%s T=%s";
+  if (!Census()) {
+    m_event.Error(kSigInitialize, "Meditech Census failed");
+    if (m_jobMgr != nullptr) {
+      m_jobMgr->addPendingCauseArgument(std::string("census"));
+      m_jobMgr->setPendingCauseAndEvent(kEventToolVerbFailed, 3);
+    }
+    return false;
+  }
+  return true;
+}
+
+bool QuarnMediTech::InitConfigFromRegistry(std::string& listeners) {
+  std::string setting;
+  m_registry.GetEntry(REG_sMediTechConfiguration, setting, "");
+  if (setting.empty()) return true;
+  std::vector<std::string> items;
+  FXString::Split(setting, "|", items, 0);
+  struct Target {
+    const char* key;
+    std::string* value;
+  };
+  const Target targets[] = {{"Listeners=", &listeners},
+                            {"Port=", &m_port},
+                            {"Username=", &m_userName},
+                            {"Password=", &m_password},
+                            {"Timeout=", &m_timeout}};
+  for (const std::string& item : items) {
+    for (const Target& target : targets) {
+      if (item.find(target.key) == std::string::npos) continue;
+      *target.value = item.substr(item.find('=') + 1);
+      break;
+    }
+  }
+  if (listeners.empty() || m_userName.empty() || m_password.empty()) {
+    m_event.Error(kSigRegistry, "Either Listeners, Username or Password is not set in regkey");
+    return false;
+  }
+  m_event.Debug(kSigRegistry, "Using Meditech Configuration from registry: [%s][%s][%s][%s]", listeners.c_str(),
+                m_port.c_str(), m_userName.c_str(), m_timeout.c_str());
+  return true;
+}
+
+void QuarnMediTech::BuildInstanceList(const std::string& listeners) {
+  std::vector<std::string> items;
+  FXString::Split(listeners, ";", items, 0);
+  m_instanceList.clear();
+  m_instances.clear();
+  for (const std::string& item : items) {
+    if (item.empty()) continue;
+    const std::string instance = m_port.empty() ? item : item + ":" + m_port;
+    if (!m_instanceList.empty()) m_instanceList += " I=";
+    m_instanceList += instance;
+    m_instances.push_back(instance);
+  }
+}
+
+std::vector<std::string> QuarnMediTech::Arguments(const std::string& verb) const {
+  std::vector<std::string> argv = {m_baseDir + "/" + kToolName, "C=" + verb, "U=" + m_userName, "P=" + m_password};
+  // A shell would have split the instance list at its blanks: one argument per listener.
+  if (m_instances.empty()) argv.push_back("I=");
+  for (const std::string& instance : m_instances) argv.push_back("I=" + instance);
+  argv.push_back("T=" + m_timeout);
+  return argv;
+}
+
+bool QuarnMediTech::ExecuteMbfCmd(const std::string& verb, std::string& output) {
+  const std::string shown = FXString::Format(m_commandFormat.c_str(), verb.c_str(), m_userName.c_str(),
+                                             m_password.c_str(), m_instanceList.c_str(), m_timeout.c_str());
+  unsigned long seconds = kDefaultToolTimeoutSeconds;
+  try {
+    seconds = std::stoul(m_timeout);
+  } catch (...) {
+    // The tool judges its own argument; the wait keeps the default.
+  }
+  const unsigned long limitMs = (std::min(seconds, 86400UL) + kToolGraceSeconds) * 1000UL;
+  return QuarnUtils::ExecuteProgram(Arguments(verb), shown, output, m_password, limitMs);
+}
+
+bool QuarnMediTech::Quiesce() {
+  std::string output;
+  return ExecuteMbfCmd("quiesce", output);
+}
+
+bool QuarnMediTech::UnQuiesce() {
+  std::string output;
+  return ExecuteMbfCmd("unquiesce", output);
+}
+
+bool QuarnMediTech::Census() {
+  std::string output;
+  const bool ran = ExecuteMbfCmd("census", output);
+  ZtCriticalSectionLock lock(&m_censusLock);
+  m_censusOutput = ran ? output : std::string();
+  return ran;
+}
+
+void QuarnMediTech::TEST_SetCensusOutput(const std::string& output) {
+  ZtCriticalSectionLock lock(&m_censusLock);
+  m_censusOutput = output;
+}
+
+bool QuarnMediTech::IsMBFBanner(const std::string& line) {
+  return line.empty() || line.find("MEDITECH Backup Facilitator") != std::string::npos ||
+         line.find("Medical Information Technology, Inc") != std::string::npos;
+}
+
+bool QuarnMediTech::DecodeMBFDiskGUID(const std::string& hex, std::string& guid) {
+  if (hex.size() % 2 != 0) return false;
+  std::string decoded;
+  for (size_t i = 0; i < hex.size(); i += 2) {
+    const int high = HexDigit(hex[i]);
+    const int low = HexDigit(hex[i + 1]);
+    if (high < 0 || low < 0) return false;
+    decoded += static_cast<char>(high * 16 + low);
+  }
+  for (char& c : decoded) {
+    if (c == '_') c = '-';
+  }
+  guid.swap(decoded);
+  return true;
+}
+
+std::vector<std::string> QuarnMediTech::CensusLines() const {
+  std::string output;
+  {
+    ZtCriticalSectionLock lock(&m_censusLock);
+    output = m_censusOutput;
+  }
+  std::vector<std::string> lines;
+  FXString::Split(output, "\n", lines, 0);
+  // A tool on another system may end its lines with "\r\n".
+  for (std::string& line : lines) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+  }
+  return lines;
+}
+
+bool QuarnMediTech::GetVMList(std::vector<std::string>& names) {
+  std::vector<std::string> seen;
+  for (const std::string& line : CensusLines()) {
+    if (IsMBFBanner(line)) continue;
+    std::string name;
+    if (!CensusLineName(line, name)) {
+      m_event.Error(kSigCensus, "Invalid mbf census output: %s", line.c_str());
+      continue;
+    }
+    if (std::find(seen.begin(), seen.end(), name) == seen.end()) seen.push_back(name);
+  }
+  names.insert(names.end(), seen.begin(), seen.end());
+  return true;
+}
+
+bool QuarnMediTech::GetVMDisks(const std::string& vmName, MediTechVMDisks& disks) {
+  disks.Reset(vmName);
+  for (const std::string& line : CensusLines()) {
+    if (IsMBFBanner(line)) continue;
+    std::string name;
+    if (!CensusLineName(line, name)) {
+      m_event.Error(kSigDisks, "Invalid mbf census output: %s", line.c_str());
+      continue;
+    }
+    const size_t equals = line.find('=');
+    if (name != vmName || equals == std::string::npos) continue;
+    std::string text = line.substr(equals + 1);
+    if (!text.empty() && text.back() == ',') text.pop_back();
+    std::vector<std::string> items;
+    FXString::Split(text, "|", items, 0);
+    for (const std::string& item : items) {
+      if (item.empty()) continue;
+      std::string guid;
+      if (!DecodeMBFDiskGUID(item, guid)) {
+        m_event.Error(kSigDisks, "Census disk [%s] of MediTech VM [%s] is not a hexadecimal disk GUID", item.c_str(),
+                      vmName.c_str());
+        return false;
+      }
+      disks.Insert(guid);
+    }
+  }
+  return true;
+}

@@ -1,0 +1,109 @@
+#include "platform/lab/LabShadow.h"
+
+#include <strings.h>
+
+#include "platform/lab/Lab.h"
+#include "platform/lab/LabHypervisor.h"
+#include "platform/lab/LabKeyValue.h"
+
+namespace lab {
+namespace {
+
+constexpr int64_t kMaxShadowFiles = 1 << 20;
+
+std::string Take(std::map<std::string, std::string>& values, const std::string& key) {
+  auto it = values.find(key);
+  if (it == values.end()) return std::string();
+  std::string value = it->second;
+  values.erase(it);
+  return value;
+}
+
+}  // namespace
+
+bool ParseSharedShadowRecord(const std::string& text, SharedShadowRecord& record, std::string& error) {
+  std::map<std::string, std::string> values;
+  if (!labkv::Parse(text, values, error)) return false;
+  SharedShadowRecord parsed;
+  parsed.name = Take(values, "name");
+  parsed.state = Take(values, "state");
+  int64_t count = 0;
+  const std::string countText = Take(values, "fileCount");
+  if (!countText.empty() && !labkv::ParseInt64InRange(countText, 0, kMaxShadowFiles, count)) {
+    error = "fileCount [" + countText + "] is not a number from 0 to " + std::to_string(kMaxShadowFiles);
+    return false;
+  }
+  for (int64_t i = 0; i < count; ++i) {
+    const std::string prefix = "file" + std::to_string(i) + ".";
+    ShadowFile file;
+    file.guid = Take(values, prefix + "guid");
+    file.source = Take(values, prefix + "source");
+    file.copy = Take(values, prefix + "copy");
+    parsed.files.push_back(file);
+  }
+  parsed.other = values;
+  record = parsed;
+  return true;
+}
+
+std::string FormatSharedShadowRecord(const SharedShadowRecord& record) {
+  std::map<std::string, std::string> values = record.other;
+  values["name"] = record.name;
+  values["state"] = record.state;
+  values["fileCount"] = std::to_string(record.files.size());
+  for (size_t i = 0; i < record.files.size(); ++i) {
+    const std::string prefix = "file" + std::to_string(i) + ".";
+    values[prefix + "guid"] = record.files[i].guid;
+    values[prefix + "source"] = record.files[i].source;
+    values[prefix + "copy"] = record.files[i].copy;
+  }
+  return labkv::Format(values);
+}
+
+std::string SharedShadowRecordPath(const std::string& server, int64_t jobId) {
+  const std::string dir = ServerDir(server);
+  if (dir.empty() || jobId <= 0) return std::string();
+  return dir + "/shadows/" + std::to_string(jobId) + ".shadow";
+}
+
+std::string SharedShadowCopyDir(const std::string& server, int64_t jobId, const std::string& name) {
+  const std::string dir = ServerDir(server);
+  if (dir.empty() || jobId <= 0 || !IsSafeComponent(name)) return std::string();
+  return dir + "/shadows/" + std::to_string(jobId) + "/" + name;
+}
+
+bool WriteSharedShadowRecord(const std::string& server, int64_t jobId, const SharedShadowRecord& record,
+                             std::string& error) {
+  const std::string path = SharedShadowRecordPath(server, jobId);
+  std::string text;
+  if (!labkv::StorableText(record, FormatSharedShadowRecord, ParseSharedShadowRecord, text, error)) return false;
+  if (path.empty() || !MakeDirs(path.substr(0, path.rfind('/')))) {
+    error = "no lab, or a name that is not usable";
+    return false;
+  }
+  return ReplaceFileLocked(path, text, error);
+}
+
+RecordRead ReadSharedShadowRecord(const std::string& server, int64_t jobId, SharedShadowRecord& record,
+                                  std::string& error) {
+  const std::string path = SharedShadowRecordPath(server, jobId);
+  if (path.empty()) return RecordRead::kMissing;
+  return ReadRecordFile(path, record, error, ParseSharedShadowRecord);
+}
+
+bool FindSharedShadowCopies(const std::string& server, int64_t jobId, const std::string& guid,
+                            std::map<std::string, std::string>& copies) {
+  SharedShadowRecord record;
+  std::string error;
+  if (ReadSharedShadowRecord(server, jobId, record, error) != RecordRead::kRead || record.state != "standing")
+    return false;
+  std::map<std::string, std::string> found;
+  for (const ShadowFile& file : record.files) {
+    if (strcasecmp(file.guid.c_str(), guid.c_str()) == 0) found[file.source] = file.copy;
+  }
+  if (found.empty()) return false;
+  copies.swap(found);
+  return true;
+}
+
+}  // namespace lab

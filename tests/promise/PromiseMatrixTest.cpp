@@ -1,0 +1,402 @@
+// The backup's promise, tried exhaustively: a VM the job manager records as backed up restores byte
+// for byte, and every other VM says why. A job of two VMs (one disk of a whole number of extents, one
+// of no whole number) runs once per call of an operation, failing that call alone: every archive
+// write, archive close, stream close, disk read and index upload of the job, from the first call to
+// the last; then the same for an incremental on top of a full. After each run no stream stays
+// reserved, and the next job completes and restores.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <mutex>
+#include <strings.h>
+#include <thread>
+
+#include "platform/archive/ArchiveReader.h"
+#include "platform/archive/ArchiveRestore.h"
+#include "platform/jobmgr/vsJobMgr.h"
+#include "platform/lab/LabCreate.h"
+#include "platform/lab/LabDisks.h"
+#include "platform/lab/LabFaults.h"
+#include "platform/lab/LabHypervisor.h"
+#include "platform/lab/LabJob.h"
+#include "platform/lab/LabMedia.h"
+#include "platform/lab/LabMount.h"
+#include "platform/lab/LabReservations.h"
+#include "records/messages/JobManagerMessages.h"
+#include "support/TestLab.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Info = JobManager::VMUpdateInfo;
+
+constexpr uint64_t kExtentBytes = 1 << 20;  // the reader's default extent
+// vm01's disk is two extents, vm02's one and a half.
+const std::vector<std::pair<std::string, uint64_t>> kVMs = {
+    {"50290000-0000-4000-8000-000000000001", 2 * kExtentBytes},
+    {"50290000-0000-4000-8000-000000000002", kExtentBytes + kExtentBytes / 2},
+};
+constexpr int64_t kStatusBackedUp = 0;
+constexpr int64_t kStatusBackedUpWithErrors = 3;
+// Cases run this many at a time: each spends most of its time waiting on its job's processes.
+constexpr unsigned kParallelCases = 4;
+
+// The process's lab root is one for all threads: whatever reads or writes a lab record holds this.
+std::mutex g_labMutex;
+
+class LabScope {
+ public:
+  explicit LabScope(const std::string& root) : lock_(g_labMutex) { lab::SetRoot(root); }
+  ~LabScope() { lab::SetRoot(std::string()); }
+
+ private:
+  std::lock_guard<std::mutex> lock_;
+};
+
+// Runs the lab tool on a lab; its output goes to the case's file. The exit status.
+int Tool(const std::vector<std::string>& args, const std::string& out) {
+  std::vector<std::string> argv = {QUARN_LAB_BINARY};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return testsupport::WaitProgram(testsupport::StartProgram(argv, out));
+}
+
+std::string ReadText(const std::string& path) {
+  std::string text, error;
+  lab::ReadRegularFile(path, 1 << 20, text, error);
+  return text;
+}
+
+// Runs job `jobId` of the lab (full or incremental) with one stream, so that the VMs go one after the
+// other and a call number names the same call in every run.
+int RunJob(const std::string& root, int64_t jobId, bool incremental, const std::string& out) {
+  std::vector<std::string> args = {"run", root, "--job", std::to_string(jobId), "--"};
+  if (incremental) args.insert(args.end(), {"-t", "2"});
+  args.insert(args.end(), {"-numStreams", "1"});
+  return Tool(args, out);
+}
+
+// REQUIRES: the lab's scope. Adds job `jobId` to the lab with its VM collect file, as discovery would.
+bool AddJob(const std::string& root, int64_t jobId) {
+  lab::LabPlan plan;
+  plan.vms = static_cast<int64_t>(kVMs.size());
+  plan.clients = {"coordinator"};
+  plan.jobId = jobId;
+  plan.timeScale = 60;
+  int kept = 0;
+  std::string error;
+  return lab::CreateLab(root, plan, kept, error);
+}
+
+// REQUIRES: the lab's scope. Seeded bytes over the range of each VM's disk (a new generation).
+bool WriteDisks(uint64_t offset, uint64_t bytes, uint64_t seed) {
+  for (const auto& vm : kVMs) {
+    lab::VMDescription description;
+    std::string id, error;
+    if (!lab::FindVM(lab::SampleServer(), vm.first, description) ||
+        !lab::WriteDiskRanges(lab::DiskImagePath(lab::SampleServer(), description.disks[0].file),
+                              {{offset, std::min(bytes, vm.second - offset)}}, true, seed, id, error))
+      return false;
+  }
+  return true;
+}
+
+// REQUIRES: the lab's scope. Resizes each VM's one disk to its size in kVMs.
+bool ResizeDisks() {
+  for (const auto& vm : kVMs) {
+    lab::VMDescription description;
+    std::string error;
+    if (!lab::FindVM(lab::SampleServer(), vm.first, description) || description.disks.size() != 1) return false;
+    description.disks[0].sizeBytes = vm.second;
+    const std::string image = lab::DiskImagePath(lab::SampleServer(), description.disks[0].file);
+    if (truncate(image.c_str(), static_cast<off_t>(vm.second)) != 0 ||
+        !lab::WriteVMDescription(lab::SampleServer(), description, error))
+      return false;
+  }
+  return true;
+}
+
+// REQUIRES: the lab's scope. Why the VM as of the job does not restore to what the job's mount
+// copied; empty when every disk the mount copied restores byte for byte.
+std::string WhyNotRestored(int64_t jobId, const std::string& guid) {
+  std::vector<archive::ArchiveContents> archives;
+  std::set<int64_t> unusable;
+  for (const lab::ArchiveLocation& location : lab::ListArchiveFiles(0)) {
+    archive::ArchiveContents contents;
+    archive::Problem problem;
+    if (archive::ReadArchive(location.path, contents, problem))
+      archives.push_back(std::move(contents));
+    else if (strcasecmp(contents.vmGuid.c_str(), guid.c_str()) == 0)
+      unusable.insert(location.jobId);
+  }
+  archive::VMBackup backup;
+  std::vector<std::string> notes;
+  std::string error;
+  if (!archive::ReassembleVM(archives, guid, jobId, unusable, backup, notes, error)) return error;
+  if (backup.jobs.empty() || backup.jobs.back() != jobId)
+    return "the VM's chain does not reach job " + std::to_string(jobId);
+  lab::MountRecord mount;
+  if (lab::ReadMountRecord(lab::SampleServer(), jobId, guid, mount, error) != lab::RecordRead::kRead)
+    return "no mount of the job: " + error;
+  if (mount.disks.empty()) return "the job's mount copied no disk";
+  for (const lab::MountedDisk& disk : mount.disks) {
+    const auto restored = backup.disks.find("\\" + guid + "\\" + disk.indexName);
+    std::string sha;
+    if (restored == backup.disks.end()) return "disk " + disk.indexName + " is not in the backup";
+    std::string taken;
+    if (!archive::HashRestoredDisk(restored->second, sha, error)) return error;
+    if (!lab::MountedDiskDigest(mount, disk, taken, error)) return error;
+    if (sha != taken || restored->second.size != disk.sizeBytes)
+      return "disk " + disk.indexName + " restores other bytes than its point-in-time copy";
+  }
+  return std::string();
+}
+
+// REQUIRES: the lab's scope. What breaks the promise in the job: a VM recorded as backed up that does
+// not restore, a VM recorded otherwise without a reason, a stream still reserved or open. Empty when
+// nothing does.
+std::string BrokenPromises(int64_t jobId) {
+  std::string broken;
+  for (const auto& vm : kVMs) {
+    Info record;
+    if (!vsJobMgr::ReadVMStatus(jobId, vm.first, record)) {
+      broken += " VM " + vm.first + " has no status;";
+      continue;
+    }
+    const int64_t status = record.getint64(Info::F_vmStatus);
+    if (status == kStatusBackedUp || status == kStatusBackedUpWithErrors) {
+      const std::string why = WhyNotRestored(jobId, vm.first);
+      if (!why.empty()) broken += " VM " + vm.first + " is recorded as backed up, but " + why + ";";
+    } else if (record.getstring(Info::F_failureText).empty() && lab::ReadPendingCauses(jobId).empty()) {
+      broken += " VM " + vm.first + " is " + vsJobMgr::convertVMClientBkupStatusToString(static_cast<int>(status)) +
+                " without a reason;";
+    }
+  }
+  lab::ReservationLedger ledger;
+  std::string error;
+  if (!lab::ReadReservationLedger(jobId, ledger, error)) broken += " the ledger cannot be read: " + error + ";";
+  for (const lab::Reservation& reservation : ledger.reservations) {
+    if (reservation.state == lab::ReservationState::kReserved || !reservation.holder.empty())
+      broken += " stream RCID " + std::to_string(reservation.rcid) + " stays reserved or open;";
+  }
+  return broken;
+}
+
+// REQUIRES: the lab's scope. The archive files of the job that are not well formed: a refused
+// record must leave an archive that reads back, with the failed item ended failed.
+std::string MalformedArchives(int64_t jobId) {
+  std::string malformed;
+  for (const lab::ArchiveLocation& location : lab::ListArchiveFiles(jobId)) {
+    archive::ArchiveContents contents;
+    archive::Problem problem;
+    if (!archive::ReadArchive(location.path, contents, problem))
+      malformed += " archive " + location.path + " is not well formed: " + problem.Describe() + ";";
+  }
+  return malformed;
+}
+
+// REQUIRES: the lab's scope. Why the job did not complete with every VM backed up; empty when it did.
+std::string WhyNotCompleted(int64_t jobId) {
+  std::string why;
+  const std::vector<std::string> phases = lab::ReadPhaseLines(jobId);
+  if (phases != std::vector<std::string>{"phaseSuccessful"})
+    why += " the job ended " + (phases.empty() ? std::string("without a result") : phases.back()) + ";";
+  for (const auto& vm : kVMs) {
+    Info record;
+    if (!vsJobMgr::ReadVMStatus(jobId, vm.first, record) || record.getint64(Info::F_vmStatus) != kStatusBackedUp)
+      why += " VM " + vm.first + " is not backed up;";
+  }
+  return why;
+}
+
+struct Operation {
+  const char* op;
+};
+void PrintTo(const Operation& operation, std::ostream* out) { *out << operation.op; }
+const Operation kOperations[] = {
+    {"archive.write"}, {"archive.closeArchiveFile"}, {"archive.close"}, {"disk.Read"}, {"index.UploadMetadataFiles"},
+};
+
+struct Level {
+  const char* name;
+  bool incremental;
+  int64_t job;  // the job that is failed; the next one follows it
+};
+void PrintTo(const Level& level, std::ostream* out) { *out << level.name; }
+
+// The labs every case starts from, made once: a full job ready to run, and an incremental job ready
+// to run after a full job that completed and a guest write to both disks.
+class PromiseLabs {
+ public:
+  static PromiseLabs& Get() {
+    static PromiseLabs labs;
+    return labs;
+  }
+  const std::string& Template(bool incremental) const { return incremental ? incremental_ : full_; }
+  const std::string& Error() const { return error_; }
+  std::string NewCaseFolder() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::string folder = dir_.Path("case" + std::to_string(++cases_));
+    fs::create_directories(folder);
+    return folder;
+  }
+
+ private:
+  PromiseLabs() {
+    lab::SetRoot(std::string());
+    full_ = dir_.Path("full");
+    incremental_ = dir_.Path("incremental");
+    {
+      LabScope scope(full_);
+      // Every byte seeded, so that no extent goes as a hole and each one is an item of its own.
+      if (!AddJob(full_, 1001) || !ResizeDisks() || !WriteDisks(0, 2 * kExtentBytes, 7)) {
+        error_ = "the full job's lab cannot be made";
+        return;
+      }
+    }
+    std::error_code failed;
+    fs::copy(full_, incremental_, fs::copy_options::recursive, failed);
+    if (failed) {
+      error_ = "the lab cannot be copied: " + failed.message();
+      return;
+    }
+    const std::string out = dir_.Path("setup.txt");
+    if (RunJob(incremental_, 1001, false, out) != 0) {
+      error_ = "the full job the incremental rests on did not run: " + ReadText(out);
+      return;
+    }
+    LabScope scope(incremental_);
+    const std::string why = WhyNotCompleted(1001);
+    // Inside the second extent of both disks.
+    if (!why.empty() || !AddJob(incremental_, 1002) || !WriteDisks(kExtentBytes + 4096, 300, 11))
+      error_ = "the incremental job's lab cannot be made:" + why;
+  }
+
+  testsupport::TestLab dir_;
+  std::string full_, incremental_, error_;
+  std::mutex mutex_;
+  int cases_ = 0;
+};
+
+// One call of the operation failed in a copy of the level's lab; what broke the promise, empty
+// when nothing did.
+std::string RunCase(const Level& level, const Operation& operation, int64_t call) {
+  PromiseLabs& labs = PromiseLabs::Get();
+  const std::string folder = labs.NewCaseFolder();
+  const std::string root = folder + "/lab";
+  std::error_code failed;
+  fs::copy(labs.Template(level.incremental), root, fs::copy_options::recursive, failed);
+  if (failed) return "the lab cannot be copied: " + failed.message();
+  {
+    LabScope scope(root);
+    lab::FaultRule rule;
+    rule.op = operation.op;
+    rule.code = 5;
+    rule.after = call - 1;
+    rule.times = 1;
+    rule.text = "refused by the promise test";
+    std::string error;
+    if (!lab::AddFaultRule(rule, error)) return "the rule cannot be added: " + error;
+  }
+  const std::string out = folder + "/run.txt";
+  RunJob(root, level.job, level.incremental, out);
+  std::string broken;
+  {
+    LabScope scope(root);
+    broken = BrokenPromises(level.job) + MalformedArchives(level.job);
+    std::string error;
+    if (!lab::ClearFaultTable(error) || !AddJob(root, level.job + 1)) return broken + " the next job cannot be made";
+  }
+  if (RunJob(root, level.job + 1, true, out) != 0) return broken + " the next job did not run: " + ReadText(out);
+  {
+    LabScope scope(root);
+    std::string next = WhyNotCompleted(level.job + 1) + BrokenPromises(level.job + 1);
+    if (!next.empty()) broken += " next job:" + next;
+  }
+  if (broken.empty()) fs::remove_all(folder, failed);
+  return broken;
+}
+
+// The calls of the operation in a job of the level when nothing fails.
+int64_t CountCalls(const Level& level, const Operation& operation, std::string& error) {
+  PromiseLabs& labs = PromiseLabs::Get();
+  const std::string folder = labs.NewCaseFolder();
+  const std::string root = folder + "/lab";
+  std::error_code failed;
+  fs::copy(labs.Template(level.incremental), root, fs::copy_options::recursive, failed);
+  if (failed) {
+    error = failed.message();
+    return 0;
+  }
+  lab::FaultRule rule;
+  rule.op = operation.op;
+  rule.code = 5;
+  rule.after = 1000000;  // never reached: the rule only counts
+  {
+    LabScope scope(root);
+    if (!lab::AddFaultRule(rule, error)) return 0;
+  }
+  if (RunJob(root, level.job, level.incremental, folder + "/run.txt") != 0) {
+    error = ReadText(folder + "/run.txt");
+    return 0;
+  }
+  LabScope scope(root);
+  lab::FaultTable table;
+  if (!lab::ReadFaultTable(table, error) || table.rules.size() != 1) return 0;
+  const std::string why = WhyNotCompleted(level.job);
+  if (!why.empty()) {
+    error = "the job without a fault did not complete:" + why;
+    return 0;
+  }
+  // An incremental that quietly became a full would try nothing an incremental does.
+  for (const lab::ArchiveLocation& location : lab::ListArchiveFiles(level.job)) {
+    archive::ArchiveContents contents;
+    archive::Problem problem;
+    if (archive::ReadArchiveBegin(location.path, contents, problem) && !contents.indexOnly &&
+        (contents.backupLevel == 1) == level.incremental) {
+      error = "the job without a fault wrote an archive of level " + std::to_string(contents.backupLevel);
+      return 0;
+    }
+  }
+  return table.rules[0].calls;
+}
+
+class PromiseMatrix : public ::testing::TestWithParam<std::tuple<Level, Operation>> {};
+
+TEST_P(PromiseMatrix, EveryVMReportedBackedUpRestoresAndEveryOtherSaysWhy) {
+  const Level& level = std::get<0>(GetParam());
+  const Operation& operation = std::get<1>(GetParam());
+  ASSERT_EQ("", PromiseLabs::Get().Error());
+  std::string error;
+  const int64_t calls = CountCalls(level, operation, error);
+  ASSERT_GT(calls, 0) << error;
+  std::mutex mutex;
+  std::map<int64_t, std::string> broken;
+  std::atomic<int64_t> next{1};
+  std::vector<std::thread> runners;
+  for (unsigned i = 0; i < kParallelCases; ++i) {
+    runners.emplace_back([&] {
+      for (int64_t call = next++; call <= calls; call = next++) {
+        std::string why = RunCase(level, operation, call);
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!why.empty()) broken[call] = why;
+      }
+    });
+  }
+  for (std::thread& runner : runners) runner.join();
+  for (const auto& failure : broken)
+    ADD_FAILURE() << level.name << ": " << operation.op << " call " << failure.first << " of " << calls << " failed:"
+                  << failure.second;
+}
+
+const Level kLevels[] = {{"full", false, 1001}, {"incremental", true, 1002}};
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryCall, PromiseMatrix, ::testing::Combine(::testing::ValuesIn(kLevels), ::testing::ValuesIn(kOperations)),
+    [](const ::testing::TestParamInfo<std::tuple<Level, Operation>>& info) {
+      std::string name = std::string(std::get<0>(info.param).name) + "_" + std::get<1>(info.param).op;
+      std::replace(name.begin(), name.end(), '.', '_');
+      return name;
+    });
+
+}  // namespace
