@@ -232,7 +232,9 @@ TEST_F(RoadTest, AnIndexRecordThatCannotBeReadGivesAFullBackupWithoutAskingAgain
                                          error))
         << error;
     const std::string record = lab::IndexVMDir(guid, roadtest::kVMGuid, error) + "/" + std::to_string(jobId - 1) + ".idx";
-    if (test.cutShort) ASSERT_EQ(0, truncate(record.c_str(), 12));
+    if (test.cutShort) {
+      ASSERT_EQ(0, truncate(record.c_str(), 12));
+    }
     const time_t before = ZtClock::NowSeconds();
     EXPECT_EQ(0, job.Run());
     EXPECT_EQ(0, ZtClock::NowSeconds() - before) << "no wait before a request that cannot do better";
