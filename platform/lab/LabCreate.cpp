@@ -1,8 +1,12 @@
 #include "platform/lab/LabCreate.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -12,8 +16,10 @@
 #include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabJob.h"
 #include "platform/lab/LabKeyValue.h"
+#include "platform/lab/LabReservations.h"
 #include "platform/lab/LabSettings.h"
 #include "platform/lab/LabSubclient.h"
+#include "platform/lab/LabTasks.h"
 #include "platform/msg/CNMessageBase.h"
 #include "platform/msg/vsXMLFile.h"
 
@@ -27,16 +33,14 @@ constexpr int64_t kMediaAgentClientId = 1;
 constexpr int64_t kFirstProxyClientId = 2;
 const char* const kHosts[] = {"esx1", "esx2"};
 const char* const kDatastores[] = {"ds1", "ds2"};
-// The size of a sample VM's disk by its position (see LabPlan::disksPerVM).
-uint64_t DiskBytes(int64_t position) {
+// The size of a sample VM's disk by its position (see LabPlan::disksPerVM and diskBytes).
+uint64_t SampleDiskBytes(int64_t position) {
   return position == 0 ? 4 * 1024 * 1024 : 3 * 1024 * 1024 + 512 * static_cast<uint64_t>(position);
 }
-
-uint64_t VMBytes(int64_t disks) {
-  uint64_t total = 0;
-  for (int64_t d = 0; d < disks; ++d) total += DiskBytes(d);
-  return total;
+uint64_t DiskBytes(const LabPlan& plan, int64_t position) {
+  return plan.diskBytes > 0 ? plan.diskBytes : SampleDiskBytes(position);
 }
+
 constexpr size_t kPatternBytes = 64 * 1024;
 
 bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
@@ -139,6 +143,7 @@ bool CreateJob(const LabPlan& plan, int& kept, std::string& error) {
     return true;
   }
   JobRecord record;
+  record.streams = plan.streams >= 0 ? plan.streams : static_cast<int64_t>(plan.clients.size());
   record.token = "token-" + std::to_string(plan.jobId);
   record.mediaAgent = kMediaAgent;
   record.client = plan.clients.front();
@@ -189,19 +194,28 @@ bool CreateHypervisor(const LabPlan& plan, int& kept, std::string& error) {
   for (int64_t i = 1; i <= plan.vms; ++i) {
     const std::string name = VMName(i);
     const std::string datastore = kDatastores[(i - 1) % 2];
+    // The first VM's disks may be given as images; every other disk is a sample one.
+    const bool given = i == 1 && !plan.diskImages.empty();
+    const int64_t diskCount = given ? static_cast<int64_t>(plan.diskImages.size()) : plan.disksPerVM;
     std::vector<VMDisk> disks;
-    for (int64_t d = 0; d < plan.disksPerVM; ++d) {
+    for (int64_t d = 0; d < diskCount; ++d) {
       VMDisk disk;
       disk.file = "datastores/" + datastore + "/" + name + "/" + name + "_" + std::to_string(d) + ".img";
-      disk.sizeBytes = DiskBytes(d);
       disk.type = "raw";
       const std::string image = DiskImagePath(kServer, disk.file);
       if (!MakeDir(image.substr(0, image.rfind('/')), error)) return false;
       if (Exists(image)) {
         ++kept;
-      } else if (!WriteImageAtomic(image, DiskPattern(i + d * 1000), DiskBytes(d), error)) {
+      } else if (given ? !CopyImageAtomic(plan.diskImages[static_cast<size_t>(d)], image, error)
+                       : !WriteImageAtomic(image, DiskPattern(i + d * 1000), DiskBytes(plan, d), error)) {
         return false;
       }
+      struct stat status;
+      if (stat(image.c_str(), &status) != 0) {
+        error = "cannot read the size of " + image;
+        return false;
+      }
+      disk.sizeBytes = static_cast<uint64_t>(status.st_size);
       disks.push_back(disk);
     }
     if (VMDescriptionExists(kServer, name)) {
@@ -271,7 +285,16 @@ bool CreateCollectFile(const LabPlan& plan, int& kept, std::string& error) {
   labkv::ParseUInt64(plan.subclient, subclientId);
   SetNumber(list, kListJobId, plan.jobId);
   CNMessageList& vms = list.getlistobject(kListVMs.index, kListVMs.number, kCollectListTag, kListVMs.check, true);
+  std::map<std::string, VMDescription> descriptions;
+  for (VMDescription& vm : ListVMs(kServer)) descriptions[vm.name] = vm;
   for (int64_t i = 1; i <= plan.vms; ++i) {
+    if (!descriptions.count(VMName(i))) {
+      error = "the lab has no VM " + VMName(i);
+      return false;
+    }
+    const VMDescription& description = descriptions[VMName(i)];
+    uint64_t vmBytes = 0;
+    for (const VMDisk& disk : description.disks) vmBytes += disk.sizeBytes;
     CNMessageBase vm(kVirtualServerGroup, kCollectType);
     SetText(vm, kName, VMName(i));
     SetText(vm, kGuid, VMGuid(i));
@@ -279,8 +302,8 @@ bool CreateCollectFile(const LabPlan& plan, int& kept, std::string& error) {
     SetText(vm, kServerName, kServer);
     SetNumber(vm, kClientId, SampleVMClientId(i));
     SetText(vm, kDatastore, kDatastores[(i - 1) % 2]);
-    SetNumber(vm, kDiskCount, plan.disksPerVM);
-    SetNumber(vm, kSize, static_cast<int64_t>(VMBytes(plan.disksPerVM)));
+    SetNumber(vm, kDiskCount, static_cast<int64_t>(description.disks.size()));
+    SetNumber(vm, kSize, static_cast<int64_t>(vmBytes));
     SetText(vm, kDatacenter, "dc1");
     SetNumber(vm, kVMJobId, SampleVMJobId(plan, i));
     SetNumber(vm, kSubclientId, static_cast<int64_t>(subclientId));
@@ -360,9 +383,90 @@ bool CheckLabPlan(const LabPlan& plan, std::string& error) {
     error = "the time scale must be from 1 to " + std::to_string(kMaxTimeScale);
     return false;
   }
+  if (plan.diskBytes % kSectorBytes != 0 || plan.diskBytes > kMaxPlanDiskBytes ||
+      (plan.diskBytes > 0 && plan.diskBytes < static_cast<uint64_t>(kPatternBytes))) {
+    error = "a disk's size must be a whole number of sectors from " + std::to_string(kPatternBytes) + " bytes to " +
+            std::to_string(kMaxPlanDiskBytes) + " bytes";
+    return false;
+  }
+  if (plan.streams < -1 || plan.streams > kMaxJobStreams) {
+    error = "a job is granted 0 to " + std::to_string(kMaxJobStreams) + " streams";
+    return false;
+  }
+  if (static_cast<int64_t>(plan.diskImages.size()) > kMaxPlanDisks || (!plan.diskImages.empty() && plan.vms < 1)) {
+    error = "a VM takes 1 to " + std::to_string(kMaxPlanDisks) + " disk images, and the lab needs a VM for them";
+    return false;
+  }
+  for (const std::string& image : plan.diskImages) {
+    struct stat status;
+    if (stat(image.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+      error = "disk image " + image + " is not a readable file";
+      return false;
+    }
+    if (status.st_size == 0 || status.st_size % static_cast<off_t>(kSectorBytes) != 0) {
+      error = "disk image " + image + " is not a whole number of 512-byte sectors";
+      return false;
+    }
+  }
   MachineRecord machine = plan.machine;
   std::string text;
   return labkv::StorableText(machine, FormatMachineRecord, ParseMachineRecord, text, error);
+}
+
+int64_t NewestJob(const std::string& subclient) {
+  int64_t newest = 0;
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator(JobsDir(), ignored)) {
+    int64_t id = 0;
+    if (!labkv::ParseInt64(entry.path().filename().string(), id) || id <= newest || id >= kFirstServerJobId) continue;
+    JobRecord record;
+    std::string error;
+    if (ReadJobRecord(id, record, error) && (record.subclient.empty() ? "1" : record.subclient) == subclient)
+      newest = id;
+  }
+  return newest;
+}
+
+bool ReadLabPlan(LabPlan& plan, std::string& error) {
+  if (!IsLab(Root())) {
+    error = "no lab at " + Root();
+    return false;
+  }
+  LabPlan read = plan;
+  SubclientRecord subclient;
+  if (ReadSubclientRecord(read.subclient, subclient, error) == RecordRead::kRead) {
+    const std::vector<std::string> members = labkv::SplitList(subclient.settings["memberServers"]);
+    if (!members.empty()) read.clients = members;
+  }
+  const int64_t newest = NewestJob(read.subclient);
+  JobRecord job;
+  if (newest > 0 && ReadJobRecord(newest, job, error)) {
+    read.timeScale = job.timeScale;
+    read.streams = job.streams;
+    // The job process runs on the first client.
+    auto first = std::find(read.clients.begin(), read.clients.end(), job.client);
+    if (first != read.clients.end()) std::rotate(read.clients.begin(), first, first + 1);
+  }
+  std::set<std::string> names;
+  VMDescription first;
+  for (const VMDescription& vm : ListVMs(kServer)) {
+    names.insert(vm.name);
+    if (vm.name == VMName(1)) first = vm;
+  }
+  int64_t vms = 0;
+  while (vms < kMaxLabVMs && names.count(VMName(vms + 1))) ++vms;
+  read.vms = vms;
+  if (vms > 0 && !first.disks.empty()) {
+    read.disksPerVM = std::min<int64_t>(static_cast<int64_t>(first.disks.size()), kMaxPlanDisks);
+    bool sample = true, alike = true;
+    for (size_t d = 0; d < first.disks.size(); ++d) {
+      sample = sample && first.disks[d].sizeBytes == SampleDiskBytes(static_cast<int64_t>(d));
+      alike = alike && first.disks[d].sizeBytes == first.disks[0].sizeBytes;
+    }
+    if (!sample && alike) read.diskBytes = first.disks[0].sizeBytes;
+  }
+  plan = read;
+  return true;
 }
 
 bool CreateLab(const std::string& root, const LabPlan& plan, int& kept, std::string& error) {

@@ -73,6 +73,8 @@ bool WriteImageAtomic(const std::string& path, const std::string& head, uint64_t
 // Replaces the file, as WriteFileAtomic, with a copy of the regular file at `source` (a FIFO or a
 // device there is refused rather than read).
 bool CopyFileAtomic(const std::string& source, const std::string& path, std::string& error);
+// The same for a disk image: its blocks of zeros are left as holes.
+bool CopyImageAtomic(const std::string& source, const std::string& path, std::string& error);
 
 // Writes the whole text to the open file, going on after interrupted writes; false on a write error.
 bool WriteAll(int fd, const std::string& text);

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabKeyValue.h"
@@ -292,9 +293,12 @@ bool WriteHostRecord(const std::string& server, const std::string& host, const H
   return WriteRecord(HostPath(server, host), record, FormatHostRecord, ParseHostRecord, error);
 }
 
-bool FindVM(const std::string& server, const std::string& guidOrName, VMDescription& vm) {
+namespace {
+
+// Calls `visit` with each readable VM description of the server until it returns false.
+void VisitVMs(const std::string& server, const std::function<bool(VMDescription&)>& visit) {
   std::string dir = ServerDir(server);
-  if (dir.empty() || guidOrName.empty()) return false;
+  if (dir.empty()) return;
   std::error_code fsError;
   for (std::filesystem::directory_iterator it(dir + "/" + kVMsFolder, fsError), end; !fsError && it != end;
        it.increment(fsError)) {
@@ -305,13 +309,32 @@ bool FindVM(const std::string& server, const std::string& guidOrName, VMDescript
     if (!ReadRegularFile(it->path().string(), kMaxRecordBytes, text, error) ||
         !ParseVMDescription(text, candidate, error))
       continue;
-    bool match = (!candidate.guid.empty() && strcasecmp(candidate.guid.c_str(), guidOrName.c_str()) == 0) ||
-                 candidate.name == guidOrName;
-    if (!match) continue;
-    vm = candidate;
-    return true;
+    if (!visit(candidate)) return;
   }
-  return false;
+}
+
+}  // namespace
+
+bool FindVM(const std::string& server, const std::string& guidOrName, VMDescription& vm) {
+  if (guidOrName.empty()) return false;
+  bool found = false;
+  VisitVMs(server, [&](VMDescription& candidate) {
+    found = (!candidate.guid.empty() && strcasecmp(candidate.guid.c_str(), guidOrName.c_str()) == 0) ||
+            candidate.name == guidOrName;
+    if (found) vm = candidate;
+    return !found;
+  });
+  return found;
+}
+
+std::vector<VMDescription> ListVMs(const std::string& server) {
+  std::vector<VMDescription> vms;
+  VisitVMs(server, [&vms](VMDescription& vm) {
+    vms.push_back(vm);
+    return true;
+  });
+  std::sort(vms.begin(), vms.end(), [](const VMDescription& a, const VMDescription& b) { return a.name < b.name; });
+  return vms;
 }
 
 bool WriteVMDescription(const std::string& server, const VMDescription& vm, std::string& error) {

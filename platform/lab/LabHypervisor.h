@@ -102,6 +102,8 @@ bool WriteHostRecord(const std::string& server, const std::string& host, const H
                      std::string& error);
 // The VM whose GUID (any case) or name is given; descriptions that cannot be read are skipped.
 bool FindVM(const std::string& server, const std::string& guidOrName, VMDescription& vm);
+// Every readable VM description of the server, ordered by name.
+std::vector<VMDescription> ListVMs(const std::string& server);
 // Writes vms/<name>.vm.
 bool WriteVMDescription(const std::string& server, const VMDescription& vm, std::string& error);
 // The description's file, vms/<name>.vm; empty when the name is not usable.
