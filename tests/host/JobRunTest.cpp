@@ -1,9 +1,5 @@
 // A whole job as the job manager starts it: the real host program as coordinator, with its own
 // in-process agent and two agent processes on further lab clients, over the real framework.
-#include <poll.h>
-#include <sys/inotify.h>
-#include <unistd.h>
-
 #include <functional>
 #include <map>
 #include <string>
@@ -19,6 +15,7 @@
 #include "platform/lab/LabSubclient.h"
 #include "records/messages/JobManagerMessages.h"
 #include "support/ArchiveTestSupport.h"
+#include "support/LabWait.h"
 #include "support/TestLab.h"
 
 namespace {
@@ -32,25 +29,6 @@ pid_t StartTool(const std::vector<std::string>& args, const std::string& outPath
 
 int RunTool(const std::vector<std::string>& args, const std::string& outPath) {
   return testsupport::WaitProgram(StartTool(args, outPath));
-}
-
-// Blocks until `reached` holds, looking again whenever something in the folders changes. False when
-// nothing changes for a minute: the job is stuck, and the test fails instead of hanging.
-bool WaitForLab(const std::vector<std::string>& folders, const std::function<bool()>& reached) {
-  const int watcher = inotify_init1(IN_CLOEXEC);
-  if (watcher < 0) return false;
-  for (const std::string& folder : folders)
-    inotify_add_watch(watcher, folder.c_str(), IN_MODIFY | IN_MOVED_TO | IN_CREATE | IN_CLOSE_WRITE);
-  bool ok = reached();
-  while (!ok) {
-    pollfd ready = {watcher, POLLIN, 0};
-    if (poll(&ready, 1, 60000) <= 0) break;
-    char events[4096];
-    if (read(watcher, events, sizeof events) <= 0) break;
-    ok = reached();
-  }
-  close(watcher);
-  return ok;
 }
 
 std::string ReadText(const std::string& path) {
@@ -210,7 +188,7 @@ TEST_F(JobRun, AStopRequestForOneVMMidJobStopsThatVMAlone) {
   }
 
   // The job is caught reading vm02; the administrator asks for its stop, as the job manager records it.
-  const bool held = WaitForLab(folders, [] {
+  const bool held = testsupport::WaitForLab(folders, [] {
     lab::FaultTable table;
     std::string error;
     return lab::ReadFaultTable(table, error) && !table.rules.empty() && table.rules[0].calls > 0;
@@ -222,7 +200,7 @@ TEST_F(JobRun, AStopRequestForOneVMMidJobStopsThatVMAlone) {
   record.setint64(JobManager::VMUpdateInfo::F_vmStatus, 5);
   asked = asked && lab::SaveVMStatus(1001, guid, record, true, error) && lab::RequestVMQuit(1001);
   // Once its agent has the request, the read goes on and the VM stops at its next look at the flag.
-  const bool received = asked && WaitForLab(folders, [] {
+  const bool received = asked && testsupport::WaitForLab(folders, [] {
     for (const char* client : {"coordinator", "proxyA", "proxyB"})
       if (ReadText(lab::ClientLogPath(client, "quarn")).find("Received a stop request for VM [vm02]") !=
           std::string::npos)
