@@ -28,17 +28,18 @@ enum phase : int32_t {
 // The name of a phase; "UNKNOWN" for any value outside the enumeration. Never null.
 const char* GetVMPhaseString(phase value) __attribute__((visibility("default")));
 
-// What the indexing services hand to the index for one VM.
+// What the indexing services hand to the index for one VM; VM archiving keeps the VM's stub record
+// and its delete timestamp here between the index and the hypervisor.
 struct VSAIndexingMetadata {
-  std::string vmGuid;  // VMCollect 5
-  std::string vmName;  // VMCollect 1
-  std::string host;    // VMCollect 9
-  std::string text30;  // VMCollect 30
-  std::string text34;  // VMCollect 34
-  std::string text38;  // VMCollect 38
-  std::string text42;  // VMCollect 42
-  uint64_t flags = 0;
-  uint8_t flag1 = 0;
+  std::string vmGuid;        // VMCollect 5; "\\" + it names the VM's item in an archive file
+  std::string vmName;        // VMCollect 1
+  std::string host;          // VMCollect 9: the ESX server
+  std::string stubData;      // VMCollect 30: the stub record the index holds (XML), empty for none
+  std::string datastore;     // VMCollect 34
+  std::string resourcePool;  // VMCollect 38
+  std::string deleteTimestampText;  // VMCollect 42: when the hypervisor was first seen without the VM
+  int64_t deleteTimestamp = 0;      // the same, seconds of the hypervisor's clock; 0 for none
+  uint8_t stubDataChanged = 0;      // 1: the stub record or the delete timestamp changed, the index needs them
   uint8_t flag2 = 0;
 };
 
@@ -77,12 +78,20 @@ struct vm_params {
   std::vector<VirtualServer::VMContentRecord> contentRecords;
   std::vector<std::string> metadataFiles;
   int32_t statusCode = 0;
-  JobManager::VMUpdateInfo updateInfo;
+  JobManager::VMUpdateInfo updateInfo;  // written by the worker that has the VM, on its own thread
+  // The worker's last progress percent, written and read under the owner's VM lock: the controller's
+  // progress report reads it while the worker goes on filling updateInfo.
+  int32_t progressPercent = 0;
   bool postBackupDone = false;
   uint64_t snapNumber = 0;  // summed over completed VMs by the snapshot controller
+  // The VM's stub state (VMInfoStructs::VMStubState): 1 selects it in the stub phase; the worker's
+  // completion sets it from the VM's result; VMBackupResult 26.
   int32_t archivingStatus = 0;
-  bool archivingBackupPhase = true;
-  int32_t stubbedInIndex = 0;  // 103 or 104 when VM archiving found a stub in the index
+  // The VM is in the subclient's content (every VM of a job's list is); read by VM archiving.
+  bool partOfSubclientContent = true;
+  // What VM archiving decided before the backup: 103 the VM meets the archiving criteria and is
+  // stubbed after this backup, 104 it does not, 0 when archiving did not look at it.
+  int32_t archiveAction = 0;
   VSAIndexingMetadata indexingMetadata;
   bool appAwareFailed = false;
   bool hadFailures = false;        // the VM completed, but something of it failed

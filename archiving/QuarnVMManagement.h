@@ -1,35 +1,171 @@
 #pragma once
+#include <cstdint>
 #include <string>
 
 #include "app/vmParams.h"
 #include "disklayout/quarnconfig.h"
+#include "platform/appmgr/VMArchivingParams.h"
 #include "platform/appmgr/vsAppMgr.h"
 #include "platform/ev/EvEvent.h"
 #include "platform/jobmgr/vsJobMgr.h"
+#include "records/VMArchivingStructs.h"
+#include "records/messages/VirtualServerMessages.h"
 
+class IVMInfo;
 class QuarnController;
+class vsArchive;
 
-// VM archiving and power management of one VM, run by the worker before the VM is mounted.
+// VM archiving and power management of one VM, made by the worker for each VM after it connected to
+// the hypervisor and before it mounts the VM.
 //
-// This build has only the entry point: stubbing, relocation, stub reconciliation and power
-// management come with VM archiving. A backup goes on (108); in the stub phase, where stubbing is
-// the whole work, the VM fails with a reason that says it was not stubbed.
+// An archiving job runs its VMs twice. In the backup phase the VM's stub record on the hypervisor (its
+// option "JyStub.ReparseData") is compared with the one in the index, so that a stub is not backed up
+// as a whole VM, a stub cut off is retried, a VM restored from a stub is judged again and a stub deleted
+// from the hypervisor expires after the subclient's retention; an idle VM that meets the archiving
+// criteria is backed up and marked to be stubbed (archive action 103). In the stub phase (a run with
+// -stubPhase) the job manager hands over only the VMs that were backed up and marked; each is stubbed
+// (its disks deleted, the stub record written in the VM) or relocated. Stubbing deletes data, so the
+// stub phase refuses a VM whose backup the index does not hold.
+//
+// Result codes: 108 lets the worker go on with the backup (never in the stub phase); every other code
+// ends the VM's road with it.
 class QuarnVMManagement {
  public:
-  // The result that lets the worker go on with the backup.
-  static constexpr int kContinueBackup = 108;
-  // The VM was not stubbed.
-  static constexpr int kStubbingSkipped = 113;
+  // ---- Result codes ----
+  static constexpr int kResultFailed = 95;
+  static constexpr int kResultStubbedElsewhere = 100;  // stubbed by another subclient
+  static constexpr int kResultAlreadyStubbed = 101;
+  static constexpr int kResultStubbed = 102;
+  static constexpr int kResultToBeStubbed = 103;  // also the archive action of a VM to be stubbed
+  static constexpr int kContinueBackup = 108;     // archiving does not apply: back the VM up
+  static constexpr int kResultPruned = 109;
+  static constexpr int kResultCloseArchiveFailed = 110;
+  static constexpr int kResultIndexUpdateFailed = 110;
+  static constexpr int kResultNotToBeArchived = 113;
+  static constexpr int kResultRetryStub = 118;
+  static constexpr int kResultRelocated = 120;
+  static constexpr int kResultNoArchiveFile = 131;
+  static constexpr int kResultArchiveIndexFailed = 132;
+  // Archive actions (vm_params::archiveAction): decided before the backup.
+  static constexpr int32_t kArchiveActionToBeStubbed = 103;
+  static constexpr int32_t kArchiveActionNone = 104;
+
+  // Job-manager stub status (JobManager::VMUpdateInfo 14/32).
+  enum VMStubStatus : int {
+    kStubStatusToBeStubbed = 1,
+    kStubStatusStubbed = 5,
+    kStubStatusStubFailed = 6,
+    kStubStatusRelocated = 8,
+    kStubStatusRelocateFailed = 9,
+  };
+
+  // The four flags of a VM as the backup phase finds it.
+  struct VMArchivingVMState {
+    bool PartOfSubclientContent = false;
+    bool StubInIndex = false;
+    bool PresentOnESXServer = false;
+    bool PresentOnESXAsStub = false;
+  };
 
   QuarnVMManagement(int workerId, QuarnController* controller, vsJobMgr* jobMgr, vsAppMgr* appMgr,
                     const std::string& subclientDir);
+  virtual ~QuarnVMManagement();
   QuarnVMManagement(const QuarnVMManagement&) = delete;
   QuarnVMManagement& operator=(const QuarnVMManagement&) = delete;
 
-  // 108: go on with the backup; any other result ends the VM's road with it.
+  // The worker's one entry point.
   int PerformVMManagement(vm_params* vm, quarnBackupArgs& args);
 
+  // ---- Stub phase (QuarnVMManagement_stub.cpp) ----
+  int VMArchStubPhase();
+  // True when the VM is selected: `stubData` then holds a fresh stub record and `option` is 1 (stub)
+  // or 9 (relocate).
+  bool VMArchCheckVMArchivingCriteria(VMInfoStructs::SVMInfo& info, std::string& stubData,
+                                      VMInfoStructs::VMStubState& option);
+  // The name lists: sets each flag whose list names the VM (never clears one).
+  void VMArchCheckRegistryForArchivingCriteria(bool& toArchive, bool& toRelocate);
+  bool VMArchCheckIfVMHasIndependentDisk(VMInfoStructs::SVMInfo& info);
+  bool VMArchIsVMAlreadyRelocated(const VMInfoStructs::SVMInfo& info);
+  bool VMArchRelocateVM(VMInfoStructs::SVMInfo& info);
+  bool VMArchStubVM(VMInfoStructs::SVMInfo& info);
+
+  // ---- Shared services (QuarnVMManagement.cpp) ----
+  // 0, or 65 when the record cannot be written.
+  int VMArchGenerateVMStubData(std::string& out, VMInfoStructs::VMStubState state, unsigned long retryCount);
+  // Rewrites the record in place: each non-zero argument replaces its field. A text that does not parse
+  // is left as it is (0); 65 when the record cannot be written back.
+  static int VMArchUpdateVMStubData(std::string& xml, VMInfoStructs::VMStubState state, unsigned long retryCount,
+                                    long long vmSize, long long guestSize);
+  bool VMArchAddStubDataToVMXFile(const std::string& option, const std::string& value);
+  int VMArchSetStubInfoToCustomField(const std::string& value);
+  int VMArchUpdateIndexingStubState(VMInfoStructs::VMStubState state);
+  // The state's name; "NOT_DEFINED" for a value outside the table.
+  std::string VMArchGetStubStateString(int state);
+  bool VMArchUpdateJobManagerStatus(VMStubStatus status);
+  void VMArchSetJPR(int code, unsigned long subclientId, const std::string& text);
+  void DumpStubInformation(const VirtualServer::VMArchivingData& record);
+
+  // ---- Backup phase (QuarnVMManagement_backup.cpp) ----
+  int VMArchDoArchiveManagmentForVM();
+  int VMArchBackupPhase();
+  int VMArchHandleStubCases(VMInfoStructs::SVMInfo& info, const VirtualServer::VMArchivingData& onServer,
+                            const VirtualServer::VMArchivingData& inIndex, VMArchivingVMState& state);
+  int VMArchHandlePrunedOrDeletedVM(const VirtualServer::VMArchivingData& onServer,
+                                    const VirtualServer::VMArchivingData& inIndex, int serverState, int indexState,
+                                    VMArchivingVMState& state);
+  int VMArchHandleVMStubbedInVCenterAndIndex(const VirtualServer::VMArchivingData& onServer,
+                                             const VirtualServer::VMArchivingData& inIndex, int serverState,
+                                             int indexState);
+  int VMArchHandleDeletedStubVM();
+  int VMArchHandleNonStubVM(VMInfoStructs::SVMInfo& info);
+  int VMArchHandleVMStubbedInIndex(VMInfoStructs::SVMInfo& info);
+  int VMArchHandleVMStubbedInVCenter(const VirtualServer::VMArchivingData& onServer);
+  bool CreateArchiveFile(quarnBackupArgs& args, vsArchive* archive);
+  int VMArchSendMetadata(VSAIndexingMetadata& metadata);
+  int VMArchSendVSIdxMetadata(const VSAIndexingMetadata& metadata);
+  // The check for a subclient backed up without turbo: 100 for a VM that is a stub, 108 otherwise.
+  int VMArchHandleNonTurboEnbaledSubclientVM();
+
+  // ---- Power management (QuarnVMManagement_power.cpp) ----
+  int DoPowerManagmentForVM();
+  // The same for a caller outside the worker.
+  int DoPowerManagmentForVM(const std::string& vmName, const std::string& vmGuid, IVMInfo* vmInfo, vsAppMgr* appMgr);
+  bool PowerOffVMIdleVM();
+
+  // Name lists: splits ';'-separated names, '"' quoting, '\' escaping the next character.
+  static std::vector<std::string> SplitVMNameList(const std::string& list);
+
+  // Test hook: takes the VM, its argument block and the settings as PerformVMManagement does, without
+  // reading the settings.
+  void TEST_Prepare(vm_params* vm, quarnBackupArgs& args, const VMArchivingParams& params) {
+    Attach(vm, args);
+    m_params = params;
+  }
+
+  // The guest shutdown is waited for this many times this long (through the platform clock).
+  static constexpr int kShutdownPolls = 10;
+  static constexpr long long kShutdownPollMs = 30000;
+
  private:
+  // Sets the VM's record and its parts: what PerformVMManagement keeps of its arguments.
+  void Attach(vm_params* vm, quarnBackupArgs& args);
+  bool IsStubPhase() const;
+  // The VM's inventory by the option flags; false when no data came back.
+  bool QueryVM(uint64_t flags, const std::string& host, VMInfoStructs::SVMInfo& info);
+  // The stub-phase safety check: the index holds a backup of the VM whose data a stub would delete.
+  bool IndexHoldsBackupOfVM(std::string& reason);
+  // A failure of the stub phase: the VM's reason and the log line.
+  int FailStubPhase(int code, const std::string& reason);
+  // Sets a field of the VM's job-manager record.
+  void SetUpdateInfo(const CNField& field, int64_t value);
+  // Days (or hours) the VM has been off, as the criteria compare them.
+  int32_t PoweredOffUnits(const VMInfoStructs::SVMInfo& info) const;
+  // The VM's client id (VMCollect 21).
+  int64_t VMClientId() const;
+  // The delete-timestamp expiry: the server's current time, false when it cannot be had (logged).
+  bool ServerTime(int64_t& now);
+  void LogTime(const char* sig, const char* format, int64_t seconds);
+
   EvEvent m_event;
   // Constant after construction.
   const int m_workerId;
@@ -37,4 +173,15 @@ class QuarnVMManagement {
   vsJobMgr* const m_jobMgr;
   vsAppMgr* const m_appMgr;
   const std::string m_subclientDir;
+
+  // Set by PerformVMManagement; all of it belongs to the worker thread that runs the VM.
+  IVMInfo* m_vmInfo = nullptr;
+  vm_params* m_vm = nullptr;
+  quarnBackupArgs m_args;
+  std::string m_vmName;
+  std::string m_vmGuid;
+  VSAIndexingMetadata* m_indexingMetadata = nullptr;
+  VMArchivingParams m_params;
+  // The stream borrowed for the index update of the backup phase; null otherwise.
+  vsArchive* m_archive = nullptr;
 };

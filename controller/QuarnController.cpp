@@ -293,7 +293,7 @@ bool QuarnController::MonitorProgress() {
     for (const auto& entry : m_vmMap) {
       const vm_params& vm = entry.second;
       if (vm.vmPhase != PHASE_STARTED) continue;
-      const int64_t percent = vm.updateInfo.getint64(JobManager::VMUpdateInfo::F_progressPercent);
+      const int64_t percent = vm.progressPercent;
       if (percent <= 0) continue;
       VirtualServer::VMProgressPercent item;
       item.setstring(VirtualServer::VMProgressPercent::F_guid, vm.vmGuid);

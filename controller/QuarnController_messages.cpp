@@ -84,10 +84,10 @@ void QuarnController::QueueCollectedVM(const VMCollect& collect) {
   vm.indexingMetadata.vmGuid = vm.vmGuid;
   vm.indexingMetadata.vmName = vm.vmName;
   vm.indexingMetadata.host = vm.host;
-  vm.indexingMetadata.text30 = collect.getstring(VMCollect::F_text30);
-  vm.indexingMetadata.text34 = collect.getstring(VMCollect::F_text34);
-  vm.indexingMetadata.text38 = collect.getstring(VMCollect::F_text38);
-  vm.indexingMetadata.text42 = collect.getstring(VMCollect::F_text42);
+  vm.indexingMetadata.stubData = collect.getstring(VMCollect::F_indexStubData);
+  vm.indexingMetadata.datastore = collect.getstring(VMCollect::F_indexDatastore);
+  vm.indexingMetadata.resourcePool = collect.getstring(VMCollect::F_indexResourcePool);
+  vm.indexingMetadata.deleteTimestampText = collect.getstring(VMCollect::F_indexDeleteTime);
   using U = JobManager::VMUpdateInfo;
   vm.updateInfo.setstring(U::F_vmName, vm.vmName);
   vm.updateInfo.setstring(U::F_recordGuid, vm.vmGuid);

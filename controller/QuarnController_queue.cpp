@@ -126,9 +126,11 @@ bool QuarnController::CompleteVM(vm_params*& vm, int& result) {
     m_fatalVMError = true;
   }
   if (record->vmPhase == PHASE_NOT_STARTED || record->vmPhase == PHASE_STARTED) {
+    // Not an error of the hand-back: a job-wide stop puts the VM back to NOT_STARTED. Nothing is
+    // reported, and the worker goes on to its next look at the queue and the quit flag.
     m_event.Error(sig, "Incomplete vm phase [%d-%s] returned by worker", static_cast<int>(record->vmPhase),
                   GetVMPhaseString(record->vmPhase));
-    return false;
+    return true;
   }
   const bool stubPhase = m_jobMgr != nullptr && m_jobMgr->isVMStubPhase();
   if (record->statusCode == 1 && !stubPhase && !record->metadataFiles.empty()) {
@@ -171,8 +173,9 @@ bool QuarnController::GetBasicVMList(std::vector<SVMBasicInfo>* list) {
 
 void QuarnController::SetVMProgressPercent(vm_params* vm, int percent) {
   if (vm == nullptr) return;
-  ZtCriticalSectionLock lock(&m_vmLock);
   vm->updateInfo.setint64(JobManager::VMUpdateInfo::F_progressPercent, percent);
+  ZtCriticalSectionLock lock(&m_vmLock);
+  vm->progressPercent = percent;
 }
 
 size_t QuarnController::GetQueuedVMCount() {

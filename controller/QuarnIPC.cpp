@@ -98,9 +98,37 @@ bool QuarnIPC::AttachSegment() {
       ZTSharedMemUtil::detachSharedMemory(address);
       return false;
     }
+    if (IsStaleTable(address, segmentId)) return ReplaceStaleSegment(address, segmentId);
   }
   m_table = static_cast<unsigned char*>(address);
   m_segmentId = segmentId;
+  return true;
+}
+
+bool QuarnIPC::IsStaleTable(const void* address, int segmentId) {
+  // A table nobody but this process is attached to was left by processes that are all gone: those of
+  // a lab removed since (whose key file's inode the new key file now has) or killed ones. Its slots
+  // cannot be trusted, as their process ids may name unrelated processes by now.
+  size_t attached = 0;
+  return std::memcmp(address, kMagic, kMagicBytes) == 0 && ZTSharedMemUtil::attachCount(segmentId, attached) &&
+         attached <= 1;
+}
+
+bool QuarnIPC::ReplaceStaleSegment(void* address, int segmentId) {
+  m_event.Debug(kSigInit, "Replacing shared memory segment [%d] that no running process uses", segmentId);
+  ZTSharedMemUtil::detachSharedMemory(address);
+  ZTSharedMemUtil::removeSharedMemory(segmentId);
+  int error = 0;
+  int created = -1;
+  void* fresh = ZTSharedMemUtil::createSharedMemory(m_key, created, kTableBytes, error);
+  if (fresh == nullptr) {
+    m_event.Error(kSigInit, "Failed to connect to shared memory, %d", error);
+    return false;
+  }
+  std::memset(fresh, 0, kTableBytes);
+  std::memcpy(fresh, kMagic, kMagicBytes);
+  m_table = static_cast<unsigned char*>(fresh);
+  m_segmentId = created;
   return true;
 }
 
@@ -162,7 +190,14 @@ void QuarnIPC::_DeinitSharedMemory() {
     if (*ProcessCount() > 0) --*ProcessCount();
     m_slot = -1;
   }
-  if (m_table != nullptr) ZTSharedMemUtil::detachSharedMemory(m_table);
+  if (m_table != nullptr) {
+    // The last one out removes the table, so that no segment outlives the job processes of the host.
+    // Every attach happens under the named mutex that the caller holds: nobody can come in between.
+    size_t attached = 0;
+    if (ZTSharedMemUtil::attachCount(m_segmentId, attached) && attached <= 1)
+      ZTSharedMemUtil::removeSharedMemory(m_segmentId);
+    ZTSharedMemUtil::detachSharedMemory(m_table);
+  }
   m_table = nullptr;
   m_segmentId = -1;
 }

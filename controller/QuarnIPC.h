@@ -19,6 +19,9 @@
 // VMs; reserved, 0). The segment is keyed with ftok from the file "QUARN_IPC_SHARED_MEMORY" in the
 // client's temporary folder; the claim and release of slots between processes run under the named
 // mutex "QUARN_IPC_SHARED_MEMORY_MUTEX". The key file and the segment are made for their owner only.
+// The last process to detach removes the segment; a table that no running process is attached to
+// (its processes were killed, or its key file's inode was reused by another lab's) is replaced
+// rather than trusted.
 //
 // Within the process the controller thread updates the slot while the message thread may ask for
 // the others' figures; the attachment itself is guarded by an in-process lock, and every shared word
@@ -58,6 +61,10 @@ class QuarnIPC {
   bool CreateKeyFile(const std::string& path) EXCLUSIVE_LOCKS_REQUIRED(m_lock);
   // Creates the segment or attaches the existing one, whose size is checked before anything is read.
   bool AttachSegment() EXCLUSIVE_LOCKS_REQUIRED(m_lock);
+  // True for a table of this system (its magic) that no other process is attached to.
+  bool IsStaleTable(const void* address, int segmentId);
+  // Detaches and removes a stale segment and makes a new, empty table under the key.
+  bool ReplaceStaleSegment(void* address, int segmentId) EXCLUSIVE_LOCKS_REQUIRED(m_lock);
   // The address of word `word` of slot `slot`.
   uint32_t* SlotWord(size_t slot, size_t word) const EXCLUSIVE_LOCKS_REQUIRED(m_lock);
   uint64_t* ProcessCount() const EXCLUSIVE_LOCKS_REQUIRED(m_lock);

@@ -214,7 +214,15 @@ bool QuarnCoordinator::InitVMList() {
     m_setupFailed = true;
     return false;
   }
-  if (m_jobMgr->isVMStubPhase()) return UpdateJobManagerVMList_StubPhase();
+  if (m_jobMgr->isVMStubPhase()) {
+    // The stub phase takes its VMs from the job manager, not from a restart check; whether the job was
+    // restarted is settled here all the same, since later steps ask it.
+    std::string restartText;
+    m_jobMgr->CheckForRestart(restartText);
+    m_jobRestarted = !restartText.empty();
+    m_restartKnown = true;
+    return UpdateJobManagerVMList_StubPhase();
+  }
 
   std::string restartText;
   m_jobMgr->CheckForRestart(restartText);

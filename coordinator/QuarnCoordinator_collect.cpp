@@ -75,10 +75,10 @@ vm_params QuarnCoordinator::MakeVMParams(const VirtualServer::VMCollect& collect
   vm.cluster = collect.getstring(Collect::F_cluster);
   vm.datastore = collect.getstring(Collect::F_datastore);
   vm.isClustered = collect.getint64(Collect::F_clusterFlag) != 0;
-  vm.indexingMetadata.text30 = collect.getstring(Collect::F_text30);
-  vm.indexingMetadata.text34 = collect.getstring(Collect::F_text34);
-  vm.indexingMetadata.text38 = collect.getstring(Collect::F_text38);
-  vm.indexingMetadata.text42 = collect.getstring(Collect::F_text42);
+  vm.indexingMetadata.stubData = collect.getstring(Collect::F_indexStubData);
+  vm.indexingMetadata.datastore = collect.getstring(Collect::F_indexDatastore);
+  vm.indexingMetadata.resourcePool = collect.getstring(Collect::F_indexResourcePool);
+  vm.indexingMetadata.deleteTimestampText = collect.getstring(Collect::F_indexDeleteTime);
   vm.collect = collect;
   return vm;
 }

@@ -138,13 +138,20 @@ void QuarnCoordinator::OnIdle_Running() {
   int totalDisks = 0;
   std::string waiting;
   bool cut = false;
+  int strandedVMs = 0;  // left, with no agent that can still take them
+  std::string stranded;
+  bool strandedCut = false;
   for (const auto& entry : m_vmMap) {
     const vm_params& vm = entry.second;
     if (vm.vmPhase != PHASE_NOT_STARTED && vm.vmPhase != PHASE_STARTED) continue;
     // A VM is waited for only while one of its candidates can still take it: a VM whose agents are
     // all gone for good would otherwise keep the job from ever ending.
     bool waited = HasRunnableCandidate(vm) || (autoScale && (creatingAgents || !m_finalRebalanceDone));
-    if (!waited) continue;
+    if (!waited) {
+      ++strandedVMs;
+      AppendWaiting(stranded, strandedCut, vm.vmName);
+      continue;
+    }
     ++waitedVMs;
     totalDisks += std::max<int64_t>(vm.collect.getint64(VirtualServer::VMCollect::F_diskCount), 1);
     if (logDue) AppendWaiting(waiting, cut, vm.vmName);
@@ -155,7 +162,11 @@ void QuarnCoordinator::OnIdle_Running() {
       if (logDue) m_event.Debug(kSigRunning, "Waiting on new agents to be created, not stopping");
       m_lastWaitingMessage = now;
     } else {
-      m_event.Debug(kSigRunning, "All VMs have been processed, stopping agents");
+      if (strandedVMs > 0)
+        m_event.Debug(kSigRunning, "No running agent can back up the [%d] VMs left, stopping agents.  [%s]",
+                      strandedVMs, stranded.c_str());
+      else
+        m_event.Debug(kSigRunning, "All VMs have been processed, stopping agents");
       StopAllAgents();
       m_state = kStopping;
       return;

@@ -111,6 +111,12 @@ bool QuarnCoordinator::OnMsgVMAgentStartup(const std::string& agentName, Virtual
     m_event.Error(kSigStartup, "Agent [%s] is not recognized", name);
     return false;
   }
+  // An agent told to quit before it announced itself has its quit already: taking it up now would
+  // make it a running agent again, dropped when it leaves, and send it the job's files after the end.
+  if (agent->state == AgentStopped) {
+    m_event.Debug(kSigStartup, "Agent [%s] was told to quit before it initialized; it is not taken up", name);
+    return true;
+  }
 
   std::string addresses;
   std::string subnets;

@@ -61,7 +61,6 @@ bool QuarnDataFile::GenerateFilePaths(QuarnDataFileType type, const std::string&
 
   int64_t fullJobId = 0, incrJobId = 0;
   if (!getPastFullAndIncrJobId(fullJobId, incrJobId)) return true;
-  m_lastFullJobId = fullJobId;
   // Files of the older scheme had no extension for change ids.
   const std::string oldExtension = extension == ".ztf" ? std::string() : extension;
   const std::string tail = "_(" + vmKey + ")_(" + itemKey + suffix + ")" + oldExtension;
@@ -123,9 +122,10 @@ void QuarnDataFile::PrepareFiles() {
   DeleteFileList(m_currentIncr);
   DeleteFileList(m_currentFull);
 
-  // Without a successful full backup of the subclient there is nothing to build on: whatever the
-  // cache holds of the item then comes from a job that failed.
-  const bool haveBase = m_lastFullJobId != 0;
+  // Without a full backup of this VM that ended well there is nothing to build on: whatever the cache
+  // holds of the item then comes from a backup that did not. The VM's own backups decide, not the
+  // subclient's job history: a full job that ended pending for another VM is this VM's base.
+  const bool haveBase = !full && !m_forceFull && m_owner != nullptr && m_owner->GetVMLastFullJob() != 0;
   if (!full && !m_forceFull && !haveBase)
     m_event.Debug(sig, "No successful full backup is known for [%s]; no previous file is used", m_vmKey.c_str());
   bool downloaded = false;

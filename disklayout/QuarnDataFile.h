@@ -99,8 +99,6 @@ class QuarnDataFile {
   std::vector<std::string> m_outputs;
   std::vector<std::string> m_patterns;
   bool m_upgradedFull = false;
-  // The subclient's last successful full job as GenerateFilePaths learnt it; 0: none, or unknown.
-  int64_t m_lastFullJobId = 0;
 
  private:
   // Copies the full-name outputs to the incremental names; the copies are queued with them.

@@ -1,6 +1,7 @@
 #include "meditech/QuarnMediTech.h"
 
 #include <algorithm>
+#include <cctype>
 
 #include "app/QuarnUtils.h"
 #include "platform/config/ZTPlatformInfo.h"
@@ -20,20 +21,6 @@ constexpr const char* kToolName = "mbf64.exe";
 constexpr unsigned long kToolGraceSeconds = 300;
 constexpr unsigned long kDefaultToolTimeoutSeconds = 90;
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// The VM name of a census line (the text before its first ':'); false for a line that names none.
-bool CensusLineName(const std::string& line, std::string& name) {
-  const size_t colon = line.find(':');
-  if (colon == std::string::npos) return false;
-  name = line.substr(0, colon);
-  return true;
-}
 
 }  // namespace
 
@@ -169,10 +156,9 @@ bool QuarnMediTech::DecodeMBFDiskGUID(const std::string& hex, std::string& guid)
   if (hex.size() % 2 != 0) return false;
   std::string decoded;
   for (size_t i = 0; i < hex.size(); i += 2) {
-    const int high = HexDigit(hex[i]);
-    const int low = HexDigit(hex[i + 1]);
-    if (high < 0 || low < 0) return false;
-    decoded += static_cast<char>(high * 16 + low);
+    if (!std::isxdigit(static_cast<unsigned char>(hex[i])) || !std::isxdigit(static_cast<unsigned char>(hex[i + 1])))
+      return false;
+    decoded += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
   }
   for (char& c : decoded) {
     if (c == '_') c = '-';
@@ -181,7 +167,7 @@ bool QuarnMediTech::DecodeMBFDiskGUID(const std::string& hex, std::string& guid)
   return true;
 }
 
-std::vector<std::string> QuarnMediTech::CensusLines() const {
+std::vector<std::pair<std::string, std::string>> QuarnMediTech::CensusEntries(const char* sig) {
   std::string output;
   {
     ZtCriticalSectionLock lock(&m_censusLock);
@@ -189,23 +175,25 @@ std::vector<std::string> QuarnMediTech::CensusLines() const {
   }
   std::vector<std::string> lines;
   FXString::Split(output, "\n", lines, 0);
-  // A tool on another system may end its lines with "\r\n".
+  std::vector<std::pair<std::string, std::string>> entries;
   for (std::string& line : lines) {
+    // A tool on another system may end its lines with "\r\n".
     if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (IsMBFBanner(line)) continue;
+    const size_t colon = line.find(':');
+    if (colon == std::string::npos) {
+      m_event.Error(sig, "Invalid mbf census output: %s", line.c_str());
+      continue;
+    }
+    entries.emplace_back(line.substr(0, colon), line);
   }
-  return lines;
+  return entries;
 }
 
 bool QuarnMediTech::GetVMList(std::vector<std::string>& names) {
   std::vector<std::string> seen;
-  for (const std::string& line : CensusLines()) {
-    if (IsMBFBanner(line)) continue;
-    std::string name;
-    if (!CensusLineName(line, name)) {
-      m_event.Error(kSigCensus, "Invalid mbf census output: %s", line.c_str());
-      continue;
-    }
-    if (std::find(seen.begin(), seen.end(), name) == seen.end()) seen.push_back(name);
+  for (const auto& entry : CensusEntries(kSigCensus)) {
+    if (std::find(seen.begin(), seen.end(), entry.first) == seen.end()) seen.push_back(entry.first);
   }
   names.insert(names.end(), seen.begin(), seen.end());
   return true;
@@ -213,15 +201,10 @@ bool QuarnMediTech::GetVMList(std::vector<std::string>& names) {
 
 bool QuarnMediTech::GetVMDisks(const std::string& vmName, MediTechVMDisks& disks) {
   disks.Reset(vmName);
-  for (const std::string& line : CensusLines()) {
-    if (IsMBFBanner(line)) continue;
-    std::string name;
-    if (!CensusLineName(line, name)) {
-      m_event.Error(kSigDisks, "Invalid mbf census output: %s", line.c_str());
-      continue;
-    }
+  for (const auto& entry : CensusEntries(kSigDisks)) {
+    const std::string& line = entry.second;
     const size_t equals = line.find('=');
-    if (name != vmName || equals == std::string::npos) continue;
+    if (entry.first != vmName || equals == std::string::npos) continue;
     std::string text = line.substr(equals + 1);
     if (!text.empty() && text.back() == ',') text.pop_back();
     std::vector<std::string> items;

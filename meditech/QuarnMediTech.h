@@ -1,5 +1,6 @@
 #pragma once
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/QuarnRegistry.h"
@@ -54,7 +55,9 @@ class QuarnMediTech {
  private:
   // The tool's argv for a verb: the program, then C=, U=, P=, one I= per listener and T=.
   std::vector<std::string> Arguments(const std::string& verb) const;
-  std::vector<std::string> CensusLines() const;
+  // (VM name, line) of each census line that names a VM; banners are passed over and a line naming no
+  // VM is logged under the caller's signature.
+  std::vector<std::pair<std::string, std::string>> CensusEntries(const char* sig);
   void BuildInstanceList(const std::string& listeners);
 
   EvEvent m_event;

@@ -153,7 +153,7 @@ struct MountCtx {
   bool appAware = false;
   bool suppressProxyReport = false;
   int32_t snapControlHostId = 0;
-  int32_t vmBackupLevel = 0;  // 1 full, 2 incremental
+  int32_t vmBackupLevel = 0;  // the VM's: 1 full, 2 incremental; the mount raises it to 1 to force a full
   TdfsCtx tdfs;
   bool forceSingleProxy = false;
   bool useIndexingV2 = false;
@@ -179,7 +179,6 @@ struct MountCtx {
   bool retainSnapshotSet = false;
   bool saveChangeId = false;
   int32_t mountType = 0;        // 102: a shadow-copy mount
-  int32_t diskAccessMethod = 0; // 0, 1 mounter, 2 vStorage
   std::string mountPath;
   std::string previousChangeId;
   std::string snapMetadataCacheDir;

@@ -237,8 +237,8 @@ struct SDisk {
   std::string fileName;    // 5: for a disk, the change id the hypervisor gives this backup
   std::string field06;
   int32_t field07 = 0;
-  bool field08 = false;
-  bool field09 = false;
+  bool independent = false;       // 8: an independent disk (no snapshots of it)
+  bool rawDeviceMapping = false;  // 9: a raw device mapped into the VM
   int64_t maxSize = 0;     // 10: provisioned bytes
   int64_t fileSize = 0;    // 11: bytes of the file
   int64_t allocatedSize = 0;  // 12
@@ -399,13 +399,13 @@ struct SVMInfo {
   std::string field32;
   std::string field33;
   std::string field34;
-  bool field35 = false;
+  bool isTemplate = false;  // 35: a template, not a VM that runs
   std::string field36;
   int32_t field37 = 0;
   int32_t powerState = 0;  // 38: 0 powered off
   int32_t field39 = 0;
   std::string field40;
-  int32_t field41 = 0;
+  int32_t poweredOffHours = 0;  // 41: hours since the VM was powered off (0 while it runs)
   int32_t field42 = -1;
   std::vector<SSnapshot> snapshots;               // 43
   std::vector<SDisk> disks;                       // 44
@@ -443,7 +443,7 @@ struct SVMInfo {
   bool field76 = false;
   std::string field77;
   std::string field78;
-  std::vector<SVMOptionValue> field79;
+  std::vector<SVMOptionValue> options;  // 79: configuration options to set on the VM
   std::vector<SVMOptionValue> field80;
   bool field81 = false;
   bool field82 = false;
@@ -463,7 +463,7 @@ struct SVMInfo {
   int32_t field96 = 0;
   bool field97 = false;
   bool field98 = false;
-  std::string field99;
+  std::string stubData;  // 99: the VM's stub record (its option "JyStub.ReparseData"); empty for none
   std::string field100;
   std::vector<SVMOwnerInfo> owners;  // 101
   std::string field102;

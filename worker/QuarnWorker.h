@@ -145,6 +145,9 @@ class QuarnWorker {
   std::string GetSubclientDirectory() const { return m_subclientFiles.subclientDir; }
   vsJobMgr* GetJobMgr() const { return m_jobMgr; }
   vsAppMgr* GetAppMgr() const { return m_appMgr; }
+  // The job of the current VM's own last full backup that ended well; 0 when there is none or the
+  // index cannot tell.
+  int64_t GetVMLastFullJob();
   // The collect record of the VM in hand; null without one.
   const VirtualServer::VMCollect* GetCurrentVMCollect() const {
     return m_currentVM != nullptr ? &m_currentVM->collect : nullptr;

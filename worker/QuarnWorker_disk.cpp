@@ -181,8 +181,9 @@ int QuarnWorker::BackupVMDisk(quarnBackupArgs* args) {
 
   // ---- Index name and extent size ----
   args->mBackupPath = GetDiskIndexNameInUse(args);
+  // The block says incremental, the mount full: the hypervisor asked for a full backup of the VM.
   const bool fullForcedForVM = m_currentArgs != nullptr && m_currentArgs->mBackupLevel == 2 && m_mountCtx != nullptr &&
-                               m_mountCtx->backupLevel == 1;
+                               m_mountCtx->vmBackupLevel == 1;
   if (fullForcedForVM)
     m_event.Debug(sig, "Forcing full backup of disk: [%s], because a full backup is forced for VM: [%s]",
                   args->mDiskPath.c_str(), args->mVMName.c_str());

@@ -126,6 +126,14 @@ bool QuarnWorker::DownloadMetadataFile(const std::string& path) {
          CPxPath::Exists(path);
 }
 
+int64_t QuarnWorker::GetVMLastFullJob() {
+  int64_t jobId = 0;
+  if (m_controller == nullptr || m_currentVM == nullptr ||
+      !m_controller->GetVMLastFullJobFromIndexing(m_currentVM->vmGuid, jobId))
+    return 0;
+  return jobId;
+}
+
 bool QuarnWorker::DownloadVMMetadataFile(const std::string& path, long long jobId) {
   if (m_controller == nullptr || m_currentVM == nullptr) return false;
   return m_controller->GetVMMetadataFile(m_currentVM->vmGuid, path, GetSubclientDirectory(), jobId) &&

@@ -137,7 +137,8 @@ int QuarnWorker::MountVM() {
   InitMountCtxForVM(m_jobMgr, m_appMgr, &m_subclientFiles, &m_registry, &ctx);
   // 4.
   if (m_appMgr->GetAppAwareEnabled()) ctx.appAware = true;
-  ctx.backupLevel = args.mBackupLevel == kFullBackup ? kFullBackup : kIncrementalBackup;
+  // The VM's own level; the job's stays in backupLevel. The mount may raise it to full.
+  ctx.vmBackupLevel = args.mBackupLevel == kFullBackup ? kFullBackup : kIncrementalBackup;
   ctx.mountType = m_config != nullptr ? m_config->getMountType() : 0;
   ctx.vmName = vm.vmName;
   ctx.vmGuid = vm.vmGuid;
@@ -168,9 +169,9 @@ int QuarnWorker::MountVM() {
   ctx.hostCredentials.text1 = m_connectedServer;
   ctx.hostCredentials.proxyHost = vm.host;
   ctx.vmExtraText = vm.host;
-  ctx.diskAccessMethod = m_appMgr->isVCBMounterBackupType()   ? kDiskAccessMounter
-                         : m_appMgr->isVStorageBackupType() ? kDiskAccessVStorage
-                                                            : 0;
+  ctx.backupMethod = m_appMgr->isVCBMounterBackupType()   ? kDiskAccessMounter
+                     : m_appMgr->isVStorageBackupType() ? kDiskAccessVStorage
+                                                        : 0;
   ctx.transportMode = static_cast<int32_t>(QuarnUtils::GetTransportMode(m_appMgr->GetTransportMode()));
   // 8.
   if (m_jobMgr->isTurboEnabled())

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "app/QuarnUtils.h"
+#include "archiving/QuarnVMManagement.h"
 #include "controller/QuarnController.h"
 #include "disklayout/QuarnChangeIdFile.h"
 #include "platform/archive/vsArchive.h"
@@ -155,6 +156,14 @@ int QuarnWorker::PostBackupVM(quarnBackupArgs& args) {
     firstEntry = false;
   }
 
+  // The stub record of a VM to be stubbed carries its sizes into the index (through the VM header).
+  if (vm.archiveAction == QuarnVMManagement::kArchiveActionToBeStubbed && !vm.indexingMetadata.stubData.empty()) {
+    m_event.Debug(sig, "Updating VM Size in the stub data [%lld]", static_cast<long long>(args.mGuestSize));
+    QuarnVMManagement::VMArchUpdateVMStubData(vm.indexingMetadata.stubData, VMInfoStructs::STUB_STATE_UNKNOWN, 0,
+                                              static_cast<long long>(m_config->getTotalSize()),
+                                              static_cast<long long>(args.mGuestSize));
+  }
+
   if ((result = SendDeletedDisks()) != 0 || (result = SendVMHeader()) != 0) return result;
   if (!CommitVMMetadataFiles()) return kResultFailed;
 
@@ -245,8 +254,13 @@ int QuarnWorker::SendVMHeader() {
     m_event.Error(sig, "Failed to send the VM header of VM [%s], retCode [%d]", m_currentVM->vmName.c_str(), code);
     return kResultNotSent;
   }
+  // A VM to be stubbed hands the index its stub record (the stub phase stubs only what the index
+  // holds) and the delete timestamp kept with it.
+  const bool toBeStubbed = m_currentVM->archiveAction == QuarnVMManagement::kArchiveActionToBeStubbed;
+  const VSAIndexingMetadata& stub = m_currentVM->indexingMetadata;
   IdxMetadata::IdxMetaData metadata;
-  if (!SendVSVMIdxMetadata(std::string(), 0, metadata)) {
+  if (!SendVSVMIdxMetadata(toBeStubbed ? stub.stubData : std::string(), toBeStubbed ? stub.deleteTimestamp : 0,
+                           metadata)) {
     m_event.Error(sig, "Failed to send the index metadata of VM [%s]", m_currentVM->vmName.c_str());
     archive->sendEOF(false, kResultNotSent);
     return kResultNotSent;

@@ -20,7 +20,6 @@ constexpr int kResultInterrupted = 11;
 constexpr int kResultNoVMInfo = 16;
 constexpr int kResultConnectFailed = 17;
 constexpr int kResultNoStream = 27;
-constexpr int kResultToBeStubbed = 103;
 constexpr int kResultCloseArchiveFailed = 110;
 constexpr int kResultNoAppId = 129;
 constexpr int kResultFailbackInfo = 130;
@@ -34,7 +33,6 @@ constexpr int kErrorInitialization = 4;
 constexpr int kErrorCleanupString = 1002;
 constexpr uint32_t kEventVMInterface = 0x5B000009;
 constexpr int kInstanceTypeGuidAfterDot = 1102;
-constexpr int32_t kStubToBeArchived = 103;
 constexpr int kFullBackup = 1;
 
 // A restore lays every backup of a chain over the last full one extent by extent, with one extent size
@@ -138,7 +136,7 @@ int QuarnWorker::ConnectToServer(const std::string& server) {
 }
 
 bool QuarnWorker::IsFullBackupForVM() {
-  if (m_mountCtx != nullptr) return m_mountCtx->backupLevel == kFullBackup;
+  if (m_mountCtx != nullptr) return m_mountCtx->vmBackupLevel == kFullBackup;
   if (m_appMgr != nullptr && m_appMgr->isUseIndexingV2Enabled())
     return m_currentVM != nullptr && m_currentVM->collect.getint64(Collect::F_fullBackupRequest) != 0;
   return m_jobMgr != nullptr && m_jobMgr->isFullBkp();
@@ -317,10 +315,10 @@ int QuarnWorker::ProcessVM() {
   mounted = result == 0;
   if (appAware) m_controller->SendDeleteApplicationSnapReq(vm.vmGuid, true);
 
-  // 14. A stream for the backup. A VM whose mount failed does not wait for one: nothing of its failure
-  // goes through a stream, and the wait would hold the worker (and then a stream) behind the job's
-  // busy streams only to replace the mount's cause by "no stream".
-  if (mounted && m_currentStream == nullptr) {
+  // 14. A stream for the backup, asked for even when the mount failed: the mount's code stands unless
+  // no stream comes, and then the VM is retried (27) by a later attempt that may find both. A mount
+  // that saw the job's quit keeps its code: the stream would be refused for the quit alone.
+  if (m_currentStream == nullptr && result != kResultInterrupted) {
     streamAcquired = m_controller->AcquireStream(m_workerId, m_currentStream, true) && m_currentStream != nullptr;
     if (m_currentStream == nullptr) {
       m_event.Error(sig, "Failed to get a stream to backup VM [%s]", vm.vmName.c_str());
@@ -363,13 +361,11 @@ int QuarnWorker::ProcessVM() {
       m_event.Error(sig, "Failed to close archive file for VM [%s]", vm.vmName.c_str());
       if (result == 0) result = kResultCloseArchiveFailed;
     }
-    if (result == 0 && m_mountCtx != nullptr && m_mountCtx->backupLevel != kFullBackup) result = TrueUpVM(args);
+    if (result == 0 && m_mountCtx != nullptr && m_mountCtx->vmBackupLevel != kFullBackup) result = TrueUpVM(args);
   }
 
   // 16.
-  if (mounted && !haveStream) {
-    // To the unmount.
-  } else if (!mounted || result != 0) {
+  if (!mounted || result != 0) {
     SendFailedVM(args);
     if (m_currentStream != nullptr) m_currentStream->GetStreamClientId();
   } else if (!metadataDone) {
@@ -407,6 +403,7 @@ int QuarnWorker::ProcessVM() {
   }
 
   // 20.
-  if (result == 0 && vm.archivingStatus == kStubToBeArchived) result = kResultToBeStubbed;
+  if (result == 0 && vm.archiveAction == QuarnVMManagement::kArchiveActionToBeStubbed)
+    result = QuarnVMManagement::kResultToBeStubbed;
   return result;
 }

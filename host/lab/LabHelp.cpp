@@ -97,6 +97,12 @@ const std::vector<CommandHelp>& Commands() {
         {"vm-client-id", "N", "go-ahead: the VM's client id (default 0)"},
         {"as", "CLIENT", "go-ahead: the client the go-ahead comes from (default workflow)"},
         {"seconds", "N", "listen: how long to wait for a request (default 600)"}}},
+      {"vm",
+       {"LAB VM power on|off [--hours H]", "LAB VM delete", "LAB VM restore [--job N]"},
+       "Does to a VM (by name or GUID) what happens to it outside any job: powers it on or off, deletes it from "
+       "the hypervisor with its disks, or writes a stub's deleted disks back from its backups.",
+       {{"hours", "H", "power off: the VM has been off this many hours already (on the hypervisor's clock)"},
+        {"job", "N", "restore: from the newest backups at or before this job"}}},
       {"meditech",
        {"LAB [options]   (the tool's password on standard input)"},
        "Makes the lab's subclient a MEDITECH subclient of the given VMs, with the MEDITECH system's tool (the "

@@ -97,6 +97,8 @@ int Disk(const std::vector<std::string>& args);
 // Exits 1 when an archive is malformed or a VM's backup does not reassemble or match.
 int Verify(const std::vector<std::string>& args);
 int Session(const std::vector<std::string>& args);
+// Powers a VM on or off, deletes it, or restores a stub's disks from its backups.
+int VM(const std::vector<std::string>& args);
 // The password is read from standard input.
 int MediTech(const std::vector<std::string>& args);
 // The lab tool started by the MEDITECH tool's name is that tool's stand-in.

@@ -17,7 +17,7 @@ Handler HandlerOf(const std::string& command) {
                                     {"outcome", labtool::Outcome}, {"set", labtool::Set},
                                     {"fault", labtool::Fault},   {"disk", labtool::Disk},
                                     {"verify", labtool::Verify}, {"session", labtool::Session},
-                                    {"meditech", labtool::MediTech}};
+                                    {"vm", labtool::VM},         {"meditech", labtool::MediTech}};
   for (const Entry& entry : kHandlers)
     if (command == entry.name) return entry.handler;
   return nullptr;

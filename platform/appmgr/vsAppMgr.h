@@ -14,6 +14,7 @@ struct SubclientRecord;
 
 class CNMessageBase;
 struct SHostCredentials;
+struct VMArchivingParams;
 
 // The credentials of the subclient's instance (the hypervisor's management server).
 struct vsAppMgrServerCredentials {
@@ -62,7 +63,7 @@ enum VirtualServerInstanceType : int {
 // Numbers must be decimal; a malformed file or value makes querySettings fail and loses nothing.
 // Operations the lab's fault table can make fail, each returning (or failing with) the rule's code:
 // "appmgr.querySettings", "appmgr.querySnapFailoverESXHostsProperties",
-// "appmgr.queryVMArchivingSettings", "appmgr.queryReplicationSettingsForFailback",
+// "appmgr.queryVMArchivingSettings", "appmgr.GetVMArchivingParams", "appmgr.queryReplicationSettingsForFailback",
 // "appmgr.queryMemberServersForInstance", "appmgr.GetMeditechSubclientConfig".
 class vsAppMgr {
  public:
@@ -256,6 +257,20 @@ class vsAppMgr {
   bool GetVMJobIdForParentJob(int64_t parentJobId, int64_t subclientId, int64_t* jobId) const;
   // The host name kept with the VM's client (platform/lab/LabVMClient.h); empty when none is.
   std::string getVMHostNameFromClientProp(int64_t clientId) const;
+
+  // ---- VM archiving (vsAppMgr_archiving.cpp) ----
+  // The archiving and power management settings for one VM, read afresh from the subclient's record
+  // (keys below); a code that isRetCodeError judges (the record cannot be read, or the fault table's
+  // "appmgr.GetVMArchivingParams"), with getLastError saying why. Keys: archiveRule, archiveDays,
+  // relocateRule, relocateDays (a rule that is on needs its days: the record refuses it otherwise),
+  // destinationHost, destinationDatastore, destinationResourcePool, destinationProvisioning,
+  // expiryOverrideHours, archiveCompareHours, archiveImmediately, relocateImmediately, archiveVMList,
+  // relocateVMList, archivePrecedence, powerManagement, powerConditions=<name>:<value>,...,
+  // powerMgmtAction (1 power off, 2 shut the guest down), powerOffIdleVMs.
+  int GetVMArchivingParams(VMArchivingParams& params);
+  // Keys keyrealmNumber and backupsetId (0 when absent).
+  int64_t getKeyrealmNumber() const;
+  int64_t getBackupsetId() const;
 
   // ---- Server type predicates, by instance type ----
   static bool isServerTypeVMWare(int type) { return type == kInstanceTypeVMwareHost || type == kInstanceTypeVMware; }

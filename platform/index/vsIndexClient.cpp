@@ -486,6 +486,19 @@ bool vsIndexClient::LookupVMDisks(const std::string& vm, std::map<std::string, u
   return true;
 }
 
+bool vsIndexClient::GetVMLastFullJob(const std::string& vmGuid, int64_t& jobId) {
+  jobId = 0;
+  std::string reason;
+  if (!CheckOpen()) return false;
+  const std::string guid = SubclientGuid();
+  if (lab::IndexVMDir(guid, vmGuid, reason).empty()) {
+    SetError(reason);
+    return false;
+  }
+  jobId = lab::IndexLastFullJobOfVM(guid, vmGuid);
+  return true;
+}
+
 bool vsIndexClient::GetVMMetadata(const std::string& vm, const std::string& folder, unsigned long count,
                                   IdxMetadata::IdxMetaData* metadata, IdxMetadataByName* byName, bool& retryable,
                                   bool& queryFailed) {

@@ -110,6 +110,9 @@ class vsIndexClient {
   // The VM's index metadata and its disks' by index name, from its last backup (vm: the VM's name
   // or GUID; folder: its GUID when known). On false, retryable says whether asking again may help
   // and queryFailed whether the query itself failed (rather than the index not knowing the VM).
+  // The newest job of the index that holds a full backup of the VM (by GUID) that ended well; 0 when
+  // there is none. False when the index cannot be asked.
+  bool GetVMLastFullJob(const std::string& vmGuid, int64_t& jobId);
   bool GetVMMetadata(const std::string& vm, const std::string& folder, unsigned long count,
                      IdxMetadata::IdxMetaData* metadata, IdxMetadataByName* byName, bool& retryable,
                      bool& queryFailed);

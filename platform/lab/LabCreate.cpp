@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/lab/Lab.h"
+#include "platform/lab/LabArchiving.h"
 #include "platform/lab/LabCoordinator.h"
 #include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabJob.h"
@@ -42,6 +43,12 @@ uint64_t DiskBytes(const LabPlan& plan, int64_t position) {
 }
 
 constexpr size_t kPatternBytes = 64 * 1024;
+
+// The size of a file (a given disk image, checked by CheckLabPlan); 0 when it cannot be read.
+uint64_t FileBytes(const std::string& path) {
+  struct stat status;
+  return stat(path.c_str(), &status) == 0 ? static_cast<uint64_t>(status.st_size) : 0;
+}
 
 bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
@@ -201,24 +208,30 @@ bool CreateHypervisor(const LabPlan& plan, int& kept, std::string& error) {
     for (int64_t d = 0; d < diskCount; ++d) {
       VMDisk disk;
       disk.file = "datastores/" + datastore + "/" + name + "/" + name + "_" + std::to_string(d) + ".img";
+      disk.sizeBytes = given ? FileBytes(plan.diskImages[static_cast<size_t>(d)]) : DiskBytes(plan, d);
       disk.type = "raw";
+      disks.push_back(disk);
+    }
+    // A VM that is there keeps its disks as they are: a stub's deleted disks stay deleted, a moved VM's
+    // lie elsewhere; only an image its description still has and that is gone is made again.
+    VMDescription existing;
+    std::string text, unreadable;
+    const bool described = VMDescriptionExists(kServer, name) && ReadFile(VMDescriptionPath(kServer, name), text) &&
+                           ParseVMDescription(text, existing, unreadable);
+    for (size_t d = 0; d < (described ? existing.disks.size() : disks.size()); ++d) {
+      const VMDisk& disk = described ? existing.disks[d] : disks[d];
+      if (disk.deleted) continue;
       const std::string image = DiskImagePath(kServer, disk.file);
       if (!MakeDir(image.substr(0, image.rfind('/')), error)) return false;
       if (Exists(image)) {
         ++kept;
-      } else if (given ? !CopyImageAtomic(plan.diskImages[static_cast<size_t>(d)], image, error)
-                       : !WriteImageAtomic(image, DiskPattern(i + d * 1000), DiskBytes(plan, d), error)) {
+      } else if (given && !described ? !CopyImageAtomic(plan.diskImages[d], image, error)
+                                     : !WriteImageAtomic(image, DiskPattern(i + static_cast<int64_t>(d) * 1000),
+                                                         disk.sizeBytes, error)) {
         return false;
       }
-      struct stat status;
-      if (stat(image.c_str(), &status) != 0) {
-        error = "cannot read the size of " + image;
-        return false;
-      }
-      disk.sizeBytes = static_cast<uint64_t>(status.st_size);
-      disks.push_back(disk);
     }
-    if (VMDescriptionExists(kServer, name)) {
+    if (described || VMDescriptionExists(kServer, name)) {
       ++kept;
       continue;
     }
@@ -229,6 +242,7 @@ bool CreateHypervisor(const LabPlan& plan, int& kept, std::string& error) {
     vm.datastore = datastore;
     vm.powerState = "on";
     vm.guestOS = i % 2 ? "linux" : "windows";
+    vm.resourcePool = std::string("/lab/host/") + vm.host + "/Resources";
     vm.cpus = 2;
     vm.memoryMB = 1024;
     vm.disks = disks;
@@ -251,7 +265,9 @@ constexpr CollectField kListJobId{1, 1, 0x09AD98}, kListVMs{2, 2, 0x7FFFF5};
 constexpr CollectField kName{1, 1, 0x80C9E2}, kGuid{2, 5, 0x7D69C0}, kHost{3, 9, 0x776522},
     kServerName{4, 13, 0x3904DA}, kClientId{6, 21, 0xFD021D}, kDatastore{8, 23, 0x92F280},
     kDiskCount{10, 28, 0xEA4E90}, kSize{11, 29, 0x2FE535}, kDatacenter{21, 54, 0x0EF2B6},
-    kVMJobId{23, 62, 0x664541}, kSubclientId{24, 63, 0xE81AA5}, kSubclientGuid{32, 77, 0x7A11BD};
+    kVMJobId{23, 62, 0x664541}, kSubclientId{24, 63, 0xE81AA5}, kSubclientGuid{32, 77, 0x7A11BD},
+    kIndexStubData{12, 30, 0xFDC6C9}, kIndexDatastore{13, 34, 0x060C46}, kIndexResourcePool{14, 38, 0x496A1B},
+    kIndexDeleteTime{15, 42, 0x2EB51A};
 
 void SetText(CNMessageBase& message, const CollectField& field, const std::string& value) {
   message.setstring(field.index, field.number, value, message.getTagID(), field.check);
@@ -308,6 +324,14 @@ bool CreateCollectFile(const LabPlan& plan, int& kept, std::string& error) {
     SetNumber(vm, kVMJobId, SampleVMJobId(plan, i));
     SetNumber(vm, kSubclientId, static_cast<int64_t>(subclientId));
     SetText(vm, kSubclientGuid, guid);
+    // Discovery hands each job what the index last knew of the VM's stub record, so that one job's
+    // stub update reaches the next.
+    IndexStubRecord stub;
+    if (!ReadIndexStubRecord(guid, VMGuid(i), stub, error)) return false;
+    SetText(vm, kIndexStubData, stub.stubData);
+    SetText(vm, kIndexDatastore, stub.datastore);
+    SetText(vm, kIndexResourcePool, stub.resourcePool);
+    SetText(vm, kIndexDeleteTime, stub.deleteTime != 0 ? std::to_string(stub.deleteTime) : std::string());
     vms.emplace_back(vm);
   }
   std::string xml;

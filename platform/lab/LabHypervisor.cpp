@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <iterator>
 
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabKeyValue.h"
@@ -23,39 +24,16 @@ const char* const kVMSuffix = ".vm";
 const char* const kDatastoresFolder = "datastores/";
 const char* const kOwnerPrefix = "owner.";
 const char* const kDatastoreSuffix = ".datastore";
+const char* const kOptionPrefix = "option.";
+const char* const kCustomFieldPrefix = "customField.";
 
-std::string Take(std::map<std::string, std::string>& values, const std::string& key) {
-  auto it = values.find(key);
-  if (it == values.end()) return std::string();
-  std::string value = it->second;
-  values.erase(it);
-  return value;
-}
-
-bool TakeNumber(std::map<std::string, std::string>& values, const std::string& key, int64_t min, int64_t max,
-                int64_t& number, std::string& error) {
-  std::string text = Take(values, key);
-  if (text.empty() || labkv::ParseInt64InRange(text, min, max, number)) return true;
-  error = "value of " + key + " [" + text + "] is not a number from " + std::to_string(min) + " to " +
-          std::to_string(max);
-  return false;
-}
+using labkv::Take;
+using labkv::TakeNumber;
 
 std::string JoinList(const std::vector<std::string>& items) {
   std::string text;
   for (const std::string& item : items) text += (text.empty() ? "" : ",") + item;
   return text;
-}
-
-template <typename Record, typename Format, typename Parse>
-bool WriteRecord(const std::string& path, const Record& record, Format format, Parse parse, std::string& error) {
-  std::string text;
-  if (!labkv::StorableText(record, format, parse, text, error)) return false;
-  if (path.empty() || !MakeDirs(path.substr(0, path.rfind('/')))) {
-    error = "no lab, or a name that is not usable";
-    return false;
-  }
-  return ReplaceFileLocked(path, text, error);
 }
 
 std::string HostPath(const std::string& server, const std::string& host) {
@@ -163,6 +141,14 @@ bool ParseVMDescription(const std::string& text, VMDescription& vm, std::string&
     VMDisk disk;
     disk.file = Take(values, prefix + "file");
     disk.type = Take(values, prefix + "type");
+    disk.mode = Take(values, prefix + "mode");
+    if (!disk.mode.empty() && disk.mode != "independent" && disk.mode != "rdm") {
+      error = "value of " + prefix + "mode [" + disk.mode + "] is not independent or rdm";
+      return false;
+    }
+    int64_t deleted = 0;
+    if (!TakeNumber(values, prefix + "deleted", 0, 1, deleted, error)) return false;
+    disk.deleted = deleted == 1;
     int64_t size = 0;
     if (!TakeNumber(values, prefix + "sizeBytes", 0, INT64_MAX, size, error)) return false;
     disk.sizeBytes = static_cast<uint64_t>(size);
@@ -193,6 +179,22 @@ bool ParseVMDescription(const std::string& text, VMDescription& vm, std::string&
   parsed.toolsVersion = Take(values, "toolsVersion");
   parsed.powerState = Take(values, "powerState");
   parsed.guestOS = Take(values, "guestOS");
+  parsed.resourcePool = Take(values, "resourcePool");
+  int64_t isTemplate = 0, ignoresShutdown = 0;
+  if (!TakeNumber(values, "template", 0, 1, isTemplate, error) ||
+      !TakeNumber(values, "poweredOffAt", 0, INT64_MAX, parsed.poweredOffAt, error) ||
+      !TakeNumber(values, "idle", 0, 1, parsed.idle, error) ||
+      !TakeNumber(values, "ignoresShutdown", 0, 1, ignoresShutdown, error))
+    return false;
+  parsed.isTemplate = isTemplate == 1;
+  parsed.ignoresShutdown = ignoresShutdown == 1;
+  for (auto it = values.begin(); it != values.end();) {
+    const bool option = it->first.rfind(kOptionPrefix, 0) == 0 && it->first.size() > std::strlen(kOptionPrefix);
+    const bool field = it->first.rfind(kCustomFieldPrefix, 0) == 0 && it->first.size() > std::strlen(kCustomFieldPrefix);
+    if (option) parsed.options[it->first.substr(std::strlen(kOptionPrefix))] = it->second;
+    if (field) parsed.customFields[it->first.substr(std::strlen(kCustomFieldPrefix))] = it->second;
+    it = option || field ? values.erase(it) : std::next(it);
+  }
   parsed.other.swap(values);
   vm = parsed;
   return true;
@@ -209,6 +211,13 @@ std::string FormatVMDescription(const VMDescription& vm) {
   values["toolsVersion"] = vm.toolsVersion;
   values["powerState"] = vm.powerState;
   values["guestOS"] = vm.guestOS;
+  if (!vm.resourcePool.empty()) values["resourcePool"] = vm.resourcePool;
+  if (vm.isTemplate) values["template"] = "1";
+  if (vm.poweredOffAt != 0) values["poweredOffAt"] = std::to_string(vm.poweredOffAt);
+  if (vm.idle != 0) values["idle"] = std::to_string(vm.idle);
+  if (vm.ignoresShutdown) values["ignoresShutdown"] = "1";
+  for (const auto& option : vm.options) values[kOptionPrefix + option.first] = option.second;
+  for (const auto& field : vm.customFields) values[kCustomFieldPrefix + field.first] = field.second;
   values["cpus"] = std::to_string(vm.cpus);
   values["memoryMB"] = std::to_string(vm.memoryMB);
   if (!vm.configFiles.empty()) values["configCount"] = std::to_string(vm.configFiles.size());
@@ -225,6 +234,8 @@ std::string FormatVMDescription(const VMDescription& vm) {
     values[prefix + "file"] = vm.disks[i].file;
     values[prefix + "sizeBytes"] = std::to_string(vm.disks[i].sizeBytes);
     values[prefix + "type"] = vm.disks[i].type;
+    if (!vm.disks[i].mode.empty()) values[prefix + "mode"] = vm.disks[i].mode;
+    if (vm.disks[i].deleted) values[prefix + "deleted"] = "1";
   }
   return labkv::Format(values);
 }
@@ -274,7 +285,7 @@ bool ReadServerRecord(const std::string& server, ServerRecord& record, std::stri
 
 bool WriteServerRecord(const std::string& server, const ServerRecord& record, std::string& error) {
   std::string dir = ServerDir(server);
-  return WriteRecord(dir.empty() ? dir : dir + "/" + kServerFile, record, FormatServerRecord, ParseServerRecord,
+  return labkv::WriteRecordFile(dir.empty() ? dir : dir + "/" + kServerFile, record, FormatServerRecord, ParseServerRecord,
                      error);
 }
 
@@ -290,7 +301,7 @@ RecordRead ReadHostRecord(const std::string& server, const std::string& host, Ho
 
 bool WriteHostRecord(const std::string& server, const std::string& host, const HostRecord& record,
                      std::string& error) {
-  return WriteRecord(HostPath(server, host), record, FormatHostRecord, ParseHostRecord, error);
+  return labkv::WriteRecordFile(HostPath(server, host), record, FormatHostRecord, ParseHostRecord, error);
 }
 
 namespace {
@@ -338,7 +349,7 @@ std::vector<VMDescription> ListVMs(const std::string& server) {
 }
 
 bool WriteVMDescription(const std::string& server, const VMDescription& vm, std::string& error) {
-  return WriteRecord(VMPath(server, vm.name), vm, FormatVMDescription, ParseVMDescription, error);
+  return labkv::WriteRecordFile(VMPath(server, vm.name), vm, FormatVMDescription, ParseVMDescription, error);
 }
 
 std::string VMDescriptionPath(const std::string& server, const std::string& name) { return VMPath(server, name); }
@@ -385,7 +396,7 @@ RecordRead ReadDatastoreRecord(const std::string& server, const std::string& dat
 
 bool WriteDatastoreRecord(const std::string& server, const std::string& datastore, const DatastoreRecord& record,
                           std::string& error) {
-  return WriteRecord(DatastorePath(server, datastore), record, FormatDatastoreRecord, ParseDatastoreRecord, error);
+  return labkv::WriteRecordFile(DatastorePath(server, datastore), record, FormatDatastoreRecord, ParseDatastoreRecord, error);
 }
 
 }  // namespace lab

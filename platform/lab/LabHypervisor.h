@@ -46,6 +46,11 @@ struct VMDisk {
   std::string file;  // image path relative to the server folder
   uint64_t sizeBytes = 0;
   std::string type;  // "raw"
+  // Keys disk<i>.mode and disk<i>.deleted: "independent" or "rdm" (a raw device mapping) for a disk the
+  // hypervisor takes no snapshot of, empty for an ordinary one; a deleted disk (its image was removed
+  // by a stub) stays listed so that a restore knows where it lay, but the VM no longer has it.
+  std::string mode;
+  bool deleted = false;
   // The datastore an image under "datastores/<datastore>/..." lies on; empty otherwise.
   std::string Datastore() const;
 };
@@ -69,7 +74,16 @@ struct VMDescription {
   std::string version;
   std::string toolsVersion;
   std::string powerState;  // "on" or "off"
-  std::string guestOS;
+  std::string guestOS;  // "windows", "linux" or the guest's own name of its system
+  // VM archiving and power management (keys resourcePool, template, poweredOffAt, idle,
+  // ignoresShutdown, option.<name>, customField.<name>):
+  std::string resourcePool;
+  bool isTemplate = false;
+  int64_t poweredOffAt = 0;      // the hypervisor clock's second the VM was powered off; 0: unknown
+  int64_t idle = 0;              // what the idle-VM check answers for it: 1 idle, 0 busy
+  bool ignoresShutdown = false;  // its guest acknowledges a shutdown request and keeps running
+  std::map<std::string, std::string> options;       // configuration options (the stub record among them)
+  std::map<std::string, std::string> customFields;  // custom field values ("Archived")
   int64_t cpus = 0;
   int64_t memoryMB = 0;
   std::vector<VMDisk> disks;  // keys diskCount, disk<i>.file, disk<i>.sizeBytes, disk<i>.type

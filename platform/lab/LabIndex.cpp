@@ -373,6 +373,24 @@ std::vector<int64_t> IndexVMEntryJobs(const std::string& subclientGuid, const st
   return NumberedNames(IndexVMDir(subclientGuid, vmGuid, error), ".idx", false);
 }
 
+int64_t IndexLastFullJobOfVM(const std::string& subclientGuid, const std::string& vmGuid) {
+  std::vector<int64_t> jobs = IndexVMEntryJobs(subclientGuid, vmGuid);
+  // Newest first: the last full is usually a few jobs back.
+  std::sort(jobs.rbegin(), jobs.rend());
+  for (int64_t job : jobs) {
+    std::vector<std::vector<std::string>> entries;
+    std::string error;
+    if (!ReadIndexVMEntries(subclientGuid, vmGuid, job, entries, error)) continue;
+    for (const auto& entry : entries) {
+      if (entry.size() == 2 && entry[0] == "level") {
+        if (entry[1] == "1") return job;
+        break;
+      }
+    }
+  }
+  return 0;
+}
+
 std::vector<int64_t> IndexJobsToRead(const std::string& subclientGuid, const std::vector<int64_t>& jobs,
                                      int64_t jobId) {
   std::vector<int64_t> chosen;

@@ -82,6 +82,9 @@ std::string IndexVMJobDir(const std::string& subclientGuid, const std::string& v
 // Jobs with uploaded files of the VM (folders) or with entries of it, newest first.
 std::vector<int64_t> IndexVMFileJobs(const std::string& subclientGuid, const std::string& vmGuid);
 std::vector<int64_t> IndexVMEntryJobs(const std::string& subclientGuid, const std::string& vmGuid);
+// The newest job whose entries of the VM say it was backed up in full ("level 1"); 0 when none do.
+// The index learns a VM's entries only from a backup of it that ended well.
+int64_t IndexLastFullJobOfVM(const std::string& subclientGuid, const std::string& vmGuid);
 // The jobs a request for `jobId` may read, in the order to try them: that job alone (when it is among
 // `jobs`), or for 0 every one of `jobs` (newest first) at or after the subclient's last successful
 // full backup.

@@ -114,4 +114,21 @@ std::vector<std::string> SplitList(const std::string& text) {
   return items;
 }
 
+std::string Take(std::map<std::string, std::string>& values, const std::string& key) {
+  auto it = values.find(key);
+  if (it == values.end()) return std::string();
+  std::string value = it->second;
+  values.erase(it);
+  return value;
+}
+
+bool TakeNumber(std::map<std::string, std::string>& values, const std::string& key, int64_t min, int64_t max,
+                int64_t& number, std::string& error) {
+  std::string text = Take(values, key);
+  if (text.empty() || ParseInt64InRange(text, min, max, number)) return true;
+  error = "value of " + key + " [" + text + "] is not a number from " + std::to_string(min) + " to " +
+          std::to_string(max);
+  return false;
+}
+
 }  // namespace labkv

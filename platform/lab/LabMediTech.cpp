@@ -26,13 +26,7 @@ constexpr int kExitNoSystem = 2;
 constexpr int kExitAuthentication = 3;
 constexpr int kExitState = 4;
 
-std::string Take(std::map<std::string, std::string>& values, const std::string& key) {
-  auto it = values.find(key);
-  if (it == values.end()) return std::string();
-  std::string value = it->second;
-  values.erase(it);
-  return value;
-}
+using labkv::Take;
 
 std::string EscapeField(const std::string& text) {
   std::string escaped;
@@ -158,11 +152,7 @@ bool ParseMediTechSystem(const std::string& text, MediTechSystem& system, std::s
   parsed.passwordSha256 = Take(values, "passwordSha256");
   parsed.quiesced = Take(values, "quiesced") == "1";
   int64_t count = 0;
-  const std::string countText = Take(values, "vmCount");
-  if (!countText.empty() && !labkv::ParseInt64InRange(countText, 0, kMaxSystemVMs, count)) {
-    error = "vmCount [" + countText + "] is not a number from 0 to " + std::to_string(kMaxSystemVMs);
-    return false;
-  }
+  if (!labkv::TakeNumber(values, "vmCount", 0, kMaxSystemVMs, count, error)) return false;
   for (int64_t i = 0; i < count; ++i) {
     const std::string prefix = "vm" + std::to_string(i) + ".";
     MediTechVM vm;
@@ -200,14 +190,7 @@ RecordRead ReadMediTechSystem(MediTechSystem& system, std::string& error) {
 }
 
 bool WriteMediTechSystem(const MediTechSystem& system, std::string& error) {
-  const std::string path = MediTechSystemPath();
-  std::string text;
-  if (!labkv::StorableText(system, FormatMediTechSystem, ParseMediTechSystem, text, error)) return false;
-  if (path.empty() || !MakeDirs(path.substr(0, path.rfind('/')))) {
-    error = "no lab";
-    return false;
-  }
-  return ReplaceFileLocked(path, text, error);
+  return labkv::WriteRecordFile(MediTechSystemPath(), system, FormatMediTechSystem, ParseMediTechSystem, error);
 }
 
 std::string MediTechPasswordDigest(const std::string& password) {

@@ -11,13 +11,7 @@ namespace {
 
 constexpr int64_t kMaxShadowFiles = 1 << 20;
 
-std::string Take(std::map<std::string, std::string>& values, const std::string& key) {
-  auto it = values.find(key);
-  if (it == values.end()) return std::string();
-  std::string value = it->second;
-  values.erase(it);
-  return value;
-}
+using labkv::Take;
 
 }  // namespace
 
@@ -28,11 +22,7 @@ bool ParseSharedShadowRecord(const std::string& text, SharedShadowRecord& record
   parsed.name = Take(values, "name");
   parsed.state = Take(values, "state");
   int64_t count = 0;
-  const std::string countText = Take(values, "fileCount");
-  if (!countText.empty() && !labkv::ParseInt64InRange(countText, 0, kMaxShadowFiles, count)) {
-    error = "fileCount [" + countText + "] is not a number from 0 to " + std::to_string(kMaxShadowFiles);
-    return false;
-  }
+  if (!labkv::TakeNumber(values, "fileCount", 0, kMaxShadowFiles, count, error)) return false;
   for (int64_t i = 0; i < count; ++i) {
     const std::string prefix = "file" + std::to_string(i) + ".";
     ShadowFile file;
@@ -74,14 +64,8 @@ std::string SharedShadowCopyDir(const std::string& server, int64_t jobId, const 
 
 bool WriteSharedShadowRecord(const std::string& server, int64_t jobId, const SharedShadowRecord& record,
                              std::string& error) {
-  const std::string path = SharedShadowRecordPath(server, jobId);
-  std::string text;
-  if (!labkv::StorableText(record, FormatSharedShadowRecord, ParseSharedShadowRecord, text, error)) return false;
-  if (path.empty() || !MakeDirs(path.substr(0, path.rfind('/')))) {
-    error = "no lab, or a name that is not usable";
-    return false;
-  }
-  return ReplaceFileLocked(path, text, error);
+  return labkv::WriteRecordFile(SharedShadowRecordPath(server, jobId), record, FormatSharedShadowRecord,
+                                ParseSharedShadowRecord, error);
 }
 
 RecordRead ReadSharedShadowRecord(const std::string& server, int64_t jobId, SharedShadowRecord& record,

@@ -21,7 +21,24 @@ const char* const kNumericKeys[] = {"instanceType",
                                     "appValidation",
                                     "failbackReplicationId",
                                     "failbackSourceInstanceId",
-                                    "failbackDestinationInstanceId"};
+                                    "failbackDestinationInstanceId",
+                                    "keyrealmNumber",
+                                    "backupsetId",
+                                    "archiveRule",
+                                    "archiveDays",
+                                    "relocateRule",
+                                    "relocateDays",
+                                    "destinationProvisioning",
+                                    "expiryOverrideHours",
+                                    "archiveCompareHours",
+                                    "archiveImmediately",
+                                    "relocateImmediately",
+                                    "archivePrecedence",
+                                    "powerManagement",
+                                    "powerMgmtAction",
+                                    "powerOffIdleVMs",
+                                    "itemPastExpiryDays",
+                                    "keepItemPastExpiry"};
 
 bool IsNumericKey(const std::string& key) {
   for (const char* numeric : kNumericKeys) {
@@ -29,6 +46,18 @@ bool IsNumericKey(const std::string& key) {
   }
   // Types of other instances are numbers too.
   return key.compare(0, 13, "instanceType.") == 0;
+}
+
+// An archiving rule that is on says after how many days of a VM powered off it applies.
+bool CheckArchivingRules(const std::map<std::string, std::string>& settings, std::string& error) {
+  for (const char* rule : {"archive", "relocate"}) {
+    const auto on = settings.find(std::string(rule) + "Rule");
+    if (on == settings.end() || on->second == "0" || settings.count(std::string(rule) + "Days") != 0) continue;
+    error = std::string(rule) + "Rule is on without " + rule + "Days: the days a VM must be powered off before it is " +
+            (std::string(rule) == "archive" ? "archived" : "relocated") + " are not set";
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -43,6 +72,7 @@ bool ParseSubclientRecord(const std::string& text, SubclientRecord& record, std:
       return false;
     }
   }
+  if (!CheckArchivingRules(settings, error)) return false;
   record.settings.swap(settings);
   return true;
 }

@@ -7,7 +7,9 @@
 
 // The properties the lab keeps of a VM's own client (a backed-up VM is a client with an id):
 // vmclients/<client id>.conf, key=value lines. Keys: hostName (the host the VM's client reaches it
-// through), appsDiscovered (the applications last found inside its guest). Other keys are kept.
+// through), appsDiscovered (the applications last found inside its guest), archived (1: the VM is a stub),
+// powerOffHours (how long it was off when power management last looked), eligibleForArchiving (1: power
+// management found it idle). Other keys are kept.
 namespace lab {
 
 struct VMClientRecord {

@@ -77,6 +77,13 @@ bool ZTSharedMemUtil::segmentSize(int segmentId, size_t& size) {
   return true;
 }
 
+bool ZTSharedMemUtil::attachCount(int segmentId, size_t& count) {
+  struct shmid_ds info;
+  if (segmentId < 0 || shmctl(segmentId, IPC_STAT, &info) != 0) return false;
+  count = static_cast<size_t>(info.shm_nattch);
+  return true;
+}
+
 ZTSharedMemUtil::~ZTSharedMemUtil() { Detach(); }
 
 bool ZTSharedMemUtil::CreateOrAttach(const std::string& keyFile, int id, size_t size) {

@@ -21,6 +21,8 @@ class ZTSharedMemUtil {
   // Marks the segment for removal; it goes once the last process has detached.
   static bool removeSharedMemory(int segmentId);
   static bool segmentSize(int segmentId, size_t& size);
+  // How many attachments the segment has (those of every process).
+  static bool attachCount(int segmentId, size_t& count);
 
   ZTSharedMemUtil() = default;
   ~ZTSharedMemUtil();

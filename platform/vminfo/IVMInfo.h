@@ -1,11 +1,13 @@
 #pragma once
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "platform/appmgr/vsAppMgr.h"
 #include "platform/ev/EvMessageContainer.h"
 #include "records/MountCtx.h"
+#include "records/VMArchivingStructs.h"
 #include "records/VMInfoStructs.h"
 
 // A connection of the VM-information library to one hypervisor or cloud instance. One object per
@@ -137,4 +139,31 @@ class IVMInfo {
   // The figures of a datastore (capacity and free space in bytes) as seen from the host.
   virtual int GetDatastoreInfo(const std::string& datastore, const std::string& text, const std::string& host,
                                int number1, int number2, VMInfoStructs::SDatastoreInfo& info) = 0;
+
+  // ---- VM archiving and power management of one VM ----
+  // Parts of the inventory GetVMInfoForVM fills only when its mask asks for them.
+  static constexpr uint64_t kInventoryDiskModes = 0x10;         // disks' independent and raw-mapped flags
+  static constexpr uint64_t kInventoryPowerOffTime = 0x800;     // the hours a powered-off VM has been off
+  static constexpr uint64_t kInventoryOptions = 0x20000000;     // configuration options: the stub record
+  // Sets the configuration options vm.options on the VM vm names (field01, guid); `code` is the kind
+  // of change the library makes. Non-zero on success; otherwise errorText says why.
+  virtual int SetVMOptions(const VMInfoStructs::SVMInfo& vm, int code, std::string& errorText) = 0;
+  // Sets a custom field of the VM. Non-zero on success.
+  virtual int SetCustomField(const std::string& vmName, const std::string& vmGuid, const std::string& field,
+                             const std::string& value) = 0;
+  // The three steps of a stub: preparation, the stub proper (deletes the VM's disks and reports how many
+  // of them in ctx; 0, or ctx.failed, when it did not complete) and completion. Non-zero on success.
+  virtual int PrepareStubVM(StubVMCtx& ctx) = 0;
+  virtual int StubVM(StubVMCtx& ctx) = 0;
+  virtual int CompleteStubVM(StubVMCtx& ctx) = 0;
+  // Moves the VM where ctx says. Non-zero on success; otherwise ctx.errorText says why.
+  virtual int RelocateVM(VMRelocateCtx& ctx) = 0;
+  // The hypervisor's current time in seconds since 1970; 0 when it cannot be had.
+  virtual int64_t GetServerCurrentTime() = 0;
+  // Whether the VM is idle by the conditions: 1 idle, 0 not idle, -1 the check failed.
+  virtual int CheckIdleVM(const std::string& vmName, const std::string& vmGuid,
+                          const std::map<std::string, std::string>& conditions) = 0;
+  // A power operation (OperationCtx::kPowerOff, kGuestShutdown). Non-zero when the hypervisor took it;
+  // a guest may take a shutdown request and still not power off.
+  virtual int PerformVMOperation(OperationCtx& ctx) = 0;
 };

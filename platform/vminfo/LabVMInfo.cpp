@@ -124,7 +124,7 @@ int LabVMInfo::GetHostInfo(const std::string& hostName, VMInfoStructs::SHostInfo
   return 1;
 }
 
-int LabVMInfo::LoadVMInfo(const std::string& guidOrName, VMInfoStructs::SVMInfo& info) {
+int LabVMInfo::LoadVMInfo(const std::string& guidOrName, VMInfoStructs::SVMInfo& info, uint64_t mask) {
   if (Faulted("vminfo.LoadVMInfo", guidOrName)) return 0;
   std::string server;
   if (!FindServer(server)) return 0;
@@ -132,22 +132,8 @@ int LabVMInfo::LoadVMInfo(const std::string& guidOrName, VMInfoStructs::SVMInfo&
   if (!lab::FindVM(server, guidOrName, vm)) return Fail(kErrNotFound, "VM [" + guidOrName + "] not found");
 
   VMInfoStructs::SVMInfo filled;
-  filled.field01 = vm.name;
-  filled.guid = vm.guid;
-  filled.host = vm.host;
-  filled.datastore = vm.datastore;
-  filled.location = vm.location;
-  filled.version = vm.version;
-  filled.toolsVersion = vm.toolsVersion;
-  // Only a description that says so is powered off.
-  filled.powerState = vm.powerState == "off" ? 0 : 1;
-  for (const lab::VMDisk& vmDisk : vm.disks) {
-    VMInfoStructs::SDisk disk;
-    disk.path = vmDisk.file;
-    disk.datastore = vmDisk.Datastore();
-    disk.snapCopyDatastore = disk.datastore;
-    filled.disks.push_back(disk);
-  }
+  DescribeVM(vm, filled);
+  FillArchivingInventory(server, vm, mask, filled);
   info = filled;
   Succeed();
   return 1;

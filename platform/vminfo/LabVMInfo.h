@@ -3,6 +3,7 @@
 #include <map>
 #include <string>
 
+#include "platform/lab/LabArchiving.h"
 #include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabMachine.h"
 #include "platform/lab/LabMount.h"
@@ -110,6 +111,28 @@ class LabVMInfo : public IVMInfo {
                      bool flag, VMInfoStructs::SVMInfo& info) override;
   int GetDatastoreInfo(const std::string& datastore, const std::string& text, const std::string& host, int number1,
                        int number2, VMInfoStructs::SDatastoreInfo& info) override;
+  // ---- VM archiving and power management (LabVMInfo_archiving.cpp) ----
+  // They change the VM's description (platform/lab/LabArchiving.h): options and custom fields are its
+  // keys, the stub deletes its disks' images one by one, relocation moves it, power operations set its
+  // power state (a guest that ignores shutdowns stays on), the server time is the hypervisor's clock and
+  // the idle check answers the description's "idle" (given any condition). Fault table operations
+  // (selector vm: the GUID): "vminfo.SetVMOptions", "vminfo.SetCustomField", "vminfo.PrepareStubVM",
+  // "vminfo.StubVM", "vminfo.StubVMDisk" (selectors vm and disk, the disk's index name: asked before each
+  // disk's deletion, so a rule with --after N cuts the stub off after N disks), "vminfo.CompleteStubVM",
+  // "vminfo.RelocateVM", "vminfo.GetServerCurrentTime", "vminfo.CheckIdleVM" (the check then answers -1)
+  // and "vminfo.PerformVMOperation".
+  int SetVMOptions(const VMInfoStructs::SVMInfo& vm, int code, std::string& errorText) override;
+  int SetCustomField(const std::string& vmName, const std::string& vmGuid, const std::string& field,
+                     const std::string& value) override;
+  int PrepareStubVM(StubVMCtx& ctx) override;
+  int StubVM(StubVMCtx& ctx) override;
+  int CompleteStubVM(StubVMCtx& ctx) override;
+  int RelocateVM(VMRelocateCtx& ctx) override;
+  int64_t GetServerCurrentTime() override;
+  int CheckIdleVM(const std::string& vmName, const std::string& vmGuid,
+                  const std::map<std::string, std::string>& conditions) override;
+  int PerformVMOperation(OperationCtx& ctx) override;
+
   // Lab views for tests.
   bool IsConnected() const;
   // The option's value; -1 when it was never set.
@@ -117,8 +140,21 @@ class LabVMInfo : public IVMInfo {
   // Calls the registered callback as the library would; 0xFFFFFFFF without one.
   int InvokeCallback(int reason, void* data);
 
-  // Lab operation: the inventory record of a VM named by GUID (any case) or name. Non-zero on success.
-  int LoadVMInfo(const std::string& guidOrName, VMInfoStructs::SVMInfo& info);
+  // Lab operation: the inventory record of a VM named by GUID (any case) or name, with the parts the
+  // mask asks for (every part by default). Non-zero on success.
+  int LoadVMInfo(const std::string& guidOrName, VMInfoStructs::SVMInfo& info, uint64_t mask = ~0ULL);
+
+  // What the lab's inventory record of a VM holds (LoadVMInfo, and the mount context's record, which
+  // MountVM brings up to date): 1 the name, 3 the GUID, 11 the datastore, 12 the location, 18 the
+  // version, 19 the tools version, 23 the host, 24 the resource pool's path, 38 the power state (0
+  // only for a description that says "off"), 64 and 112.1 the guest OS id (kGuestOSWindows, or 0
+  // when the description names another system), 112.2 the guest OS name ("Windows", "Linux" or
+  // the description's own text) and 44 the disks (DiskRecord).
+  static constexpr int32_t kGuestOSWindows = 21;
+  // The hypervisor's record of the VM's disk `index`: type kLabDiskType, its image's path relative
+  // to the server folder, id, display and index names, sizes, datastore (also in field 69), status 1
+  // and the OS-disk flag of the first disk.
+  static VMInfoStructs::SDisk DiskRecord(const lab::VMDescription& vm, size_t index);
 
  private:
   struct Failure {
@@ -139,6 +175,14 @@ class LabVMInfo : public IVMInfo {
   bool FindServer(std::string& server);
   // The mount record of the context's VM; false (failure recorded) when there is none.
   bool ReadMount(const MountCtx& ctx, std::string& server, lab::MountRecord& record);
+  // Fills the inventory fields the lab knows from the VM's description (see LoadVMInfo); the others
+  // are left as they are.
+  static void DescribeVM(const lab::VMDescription& vm, VMInfoStructs::SVMInfo& info);
+  // The inventory of VM archiving and power management that the mask asks for (LabVMInfo_archiving.cpp).
+  void FillArchivingInventory(const std::string& server, const lab::VMDescription& vm, uint64_t mask,
+                              VMInfoStructs::SVMInfo& info);
+  // Changes the VM's description (LabVMInfo_archiving.cpp); 0 with the failure recorded when it cannot.
+  int ChangeVM(const std::string& guidOrName, const lab::VMChange& change);
   // Takes a snapshot of each of the VM's disks and copies its configuration files into the mount
   // folder, or, for a file with a copy in copyFrom (by source), reads that copy instead: a shared
   // shadow's view is the disk's snapshot itself, its configuration copies are copied on; the disks of

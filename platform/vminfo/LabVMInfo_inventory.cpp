@@ -5,8 +5,11 @@
 
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabAgent.h"
+#include "platform/lab/LabDisks.h"
 #include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabMediTech.h"
+#include "platform/os/CPxPath.h"
+#include "platform/os/FXString.h"
 #include "platform/vminfo/LabVMInfo.h"
 
 namespace {
@@ -71,11 +74,51 @@ int LabVMInfo::DeleteSharedShadow(MountCtx& ctx) {
   return 1;
 }
 
+VMInfoStructs::SDisk LabVMInfo::DiskRecord(const lab::VMDescription& vm, size_t index) {
+  const lab::VMDisk& image = vm.disks[index];
+  VMInfoStructs::SDisk disk;
+  disk.path = image.file;
+  disk.diskType = kLabDiskType;
+  disk.diskId = vm.guid + ":" + std::to_string(index);
+  disk.displayName = CPxPath::GetFileName(image.file);
+  disk.indexName = lab::LabDiskIndexName(index, image.file);
+  disk.maxSize = static_cast<int64_t>(image.sizeBytes);
+  disk.fileSize = static_cast<int64_t>(image.sizeBytes);
+  disk.allocatedSize = static_cast<int64_t>(image.sizeBytes);
+  disk.datastore = image.Datastore();
+  disk.snapCopyDatastore = disk.datastore;
+  disk.osDisk = index == 0;
+  return disk;
+}
+
+void LabVMInfo::DescribeVM(const lab::VMDescription& vm, VMInfoStructs::SVMInfo& info) {
+  info.field01 = vm.name;
+  info.guid = vm.guid;
+  info.host = vm.host;
+  info.datastore = vm.datastore;
+  info.location = vm.location;
+  info.version = vm.version;
+  info.toolsVersion = vm.toolsVersion;
+  info.field24 = vm.resourcePool;
+  // Only a description that says so is powered off.
+  info.powerState = vm.powerState == "off" ? 0 : 1;
+  const bool windows = FXString::CompareNoCase(vm.guestOS, "windows") == 0;
+  const bool linux = FXString::CompareNoCase(vm.guestOS, "linux") == 0;
+  info.field64 = windows ? kGuestOSWindows : 0;
+  info.guestOS.field1 = info.field64;
+  info.guestOS.field2 = windows ? "Windows" : linux ? "Linux" : vm.guestOS;
+  info.disks.clear();
+  for (size_t i = 0; i < vm.disks.size(); ++i) {
+    // A stub's deleted disks are no longer the VM's.
+    if (!vm.disks[i].deleted) info.disks.push_back(DiskRecord(vm, i));
+  }
+}
+
 int LabVMInfo::GetVMInfoForVM(const std::string& vmName, const std::string& vmGuid, const std::string& host,
                               uint64_t mask, bool flag, VMInfoStructs::SVMInfo& info) {
   const std::string wanted = vmGuid.empty() ? vmName : vmGuid;
   if (Faulted("vminfo.GetVMInfoForVM", wanted)) return 0;
-  return LoadVMInfo(wanted, info);
+  return LoadVMInfo(wanted, info, mask);
 }
 
 int LabVMInfo::GetDatastoreInfo(const std::string& datastore, const std::string& text, const std::string& host,

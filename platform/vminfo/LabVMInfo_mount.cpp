@@ -104,21 +104,12 @@ int LabVMInfo::GetMountInfoFull(const MountCtx& ctx, std::vector<VMInfoStructs::
 
   std::vector<VMInfoStructs::SMountInfoFull> records;
   for (size_t i = 0; i < vm.disks.size(); ++i) {
-    const lab::VMDisk& image = vm.disks[i];
     // A disk a filter left out of the mount is not the backup's.
-    if (mounted && !MountHasDisk(mount, image.file)) continue;
-    VMInfoStructs::SDisk disk;
-    disk.path = CopyOf(mounted ? &mount : nullptr, server, image.file);
-    disk.diskType = kLabDiskType;
-    disk.diskId = vm.guid + ":" + std::to_string(i);
-    disk.displayName = CPxPath::GetFileName(image.file);
-    disk.indexName = lab::LabDiskIndexName(i, image.file);
-    disk.maxSize = static_cast<int64_t>(image.sizeBytes);
-    disk.fileSize = static_cast<int64_t>(image.sizeBytes);
-    disk.allocatedSize = static_cast<int64_t>(image.sizeBytes);
-    disk.datastore = image.Datastore();
+    if (mounted && !MountHasDisk(mount, vm.disks[i].file)) continue;
+    VMInfoStructs::SDisk disk = DiskRecord(vm, i);
+    disk.path = CopyOf(mounted ? &mount : nullptr, server, vm.disks[i].file);
+    disk.snapCopyDatastore.clear();
     disk.proxyName = lab::FocusClient();
-    disk.osDisk = i == 0;
     // The change id the hypervisor gives this backup: the generation of what is read.
     disk.fileName = lab::ImageChangeId(disk.path);
     records.push_back(OneFileRecord(disk));
@@ -272,6 +263,9 @@ int LabVMInfo::MountVM(MountCtx& ctx) {
     return Fail(kErrMountFailed, "Cannot record the mount of VM [" + vm.name + "]: " + error);
   }
   ctx.cleanupString = record.cleanup;
+  // The caller's copy of the VM's record may hold no more than its name and GUID.
+  DescribeVM(vm, ctx.vmInfo);
+  FillArchivingInventory(server, vm, ~0ULL, ctx.vmInfo);
   ctx.fileTime = static_cast<int64_t>(ZtClock::NowSeconds());
   ctx.allocatedSize = 0;
   for (const lab::MountedDisk& disk : record.disks) {

@@ -330,6 +330,37 @@ TEST_F(QuarnUtilsTest, CommandRunnerKeepsTheSecretOutOfTheLog) {
   EXPECT_NE(std::string::npos, lab_.Log().find("Executing command printf plain"));
 }
 
+// A program run with argv: no shell sees its arguments, its error output joins its output, and the
+// secret stays out of the log.
+TEST_F(QuarnUtilsTest, ProgramRunnerPassesEachArgumentWholeAndKeepsTheSecretOutOfTheLog) {
+  const std::string marker = lab_.Path("shell-ran");
+  struct Case {
+    const char* name;
+    std::vector<std::string> argv;
+    bool ok;
+    std::string output;
+  } cases[] = {
+      {"metacharacters are plain text", {"/bin/echo", "U=a b'; touch " + marker + "; $(touch " + marker + ")", "P=s3cr3t"},
+       true, "U=a b'; touch " + marker + "; $(touch " + marker + ") P=s3cr3t\n"},
+      {"error output joins the output", {"/bin/sh", "-c", "echo out; echo err s3cr3t >&2; exit 3", "P=s3cr3t"}, false,
+       "out\nerr s3cr3t\n"},
+      {"a program that does not exist", {"/nonexistent/mbf64.exe", "P=s3cr3t"}, false, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string output = "stale";
+    EXPECT_EQ(c.ok, QuarnUtils::ExecuteProgram(c.argv, "tool P=s3cr3t", output, "s3cr3t", 60000));
+    EXPECT_EQ(c.output, output);
+  }
+  EXPECT_FALSE(testsupport::Exists(marker));
+  const std::string log = lab_.Log();
+  EXPECT_EQ(std::string::npos, log.find("s3cr3t"));
+  EXPECT_EQ(3u, testsupport::CountOf(log, "Executing command tool P=*****"));
+  // The log keeps a line per entry: line ends become blanks.
+  EXPECT_NE(std::string::npos, log.find("Command failed tool P=***** out err *****  exit code 3"));
+  EXPECT_NE(std::string::npos, log.find("Command failed tool P=*****  the program could not be run"));
+}
+
 TEST_F(QuarnUtilsTest, DatastorePathsAndDiskDisplayNames) {
   struct Path {
     const char* text;

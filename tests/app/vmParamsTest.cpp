@@ -77,10 +77,12 @@ TEST(VMParamsMap, CompletePhasesAreDoneDoneWithErrorsPreviousAttemptAndFailed) {
 TEST(VMParams, DefaultsAndDeepCopies) {
   vm_params vm;
   EXPECT_EQ(PHASE_NOT_STARTED, vm.vmPhase);
-  EXPECT_TRUE(vm.archivingBackupPhase);
+  EXPECT_TRUE(vm.partOfSubclientContent);
+  EXPECT_EQ(0, vm.archiveAction);
   EXPECT_FALSE(vm.fatalError);
   EXPECT_EQ(0u, vm.snapNumber);
-  EXPECT_EQ(0u, vm.indexingMetadata.flags);
+  EXPECT_EQ(0, vm.indexingMetadata.deleteTimestamp);
+  EXPECT_EQ(0u, vm.indexingMetadata.stubDataChanged);
   EXPECT_EQ(-1, vm.vmInfo.field42);
   EXPECT_EQ(kCollectTag, vm.collect.getTagID());
   EXPECT_EQ(0x15A0B32Eu, vm.updateInfo.getTagID());

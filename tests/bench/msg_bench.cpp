@@ -33,10 +33,10 @@ bool MakeList(VMCollectList& list) {
   vm.setint64(VMCollect::F_clusterFlag, 1);
   vm.setint64(VMCollect::F_diskCount, 3);
   vm.setint64(VMCollect::F_vmSize, 214748364800LL);
-  vm.setstring(VMCollect::F_text30, "[datastore-ssd-02] web-frontend-01/web-frontend-01.vmx");
-  vm.setstring(VMCollect::F_text34, "resgroup-12");
-  vm.setstring(VMCollect::F_text38, "folder-3");
-  vm.setstring(VMCollect::F_text42, "vApp & Co");
+  vm.setstring(VMCollect::F_indexStubData, "[datastore-ssd-02] web-frontend-01/web-frontend-01.vmx");
+  vm.setstring(VMCollect::F_indexDatastore, "resgroup-12");
+  vm.setstring(VMCollect::F_indexResourcePool, "folder-3");
+  vm.setstring(VMCollect::F_indexDeleteTime, "vApp & Co");
   vm.setint64(VMCollect::F_archivingStatus, 0);
   auto* guest = vm.getObject<Common::UserPassword>(VMCollect::F_guestCredentials, true);
   if (guest == nullptr) return false;

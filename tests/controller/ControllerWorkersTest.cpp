@@ -135,6 +135,24 @@ TEST_F(ControllerWorkersTest, ProgressIsSentAtMostEveryThirtySecondsAndNeverEmpt
   EXPECT_EQ(40, items[0]->getint64(VMProgressPercent::F_percentComplete));
   controller.MonitorProgress();
   EXPECT_EQ(1u, controller.Sent(VMBackupProgress::TAG).size());
+
+  // The worker goes on filling the VM's status record on its own thread while the controller
+  // thread reports progress: the report must not read that record (ThreadSanitizer sees it).
+  std::thread worker([&] {
+    for (int i = 0; i < 2000; ++i) {
+      JobManager::VMUpdateInfo next;
+      next.setstring(JobManager::VMUpdateInfo::F_failureText, std::to_string(i));
+      next.setint64(JobManager::VMUpdateInfo::F_endTime, i);
+      vm->updateInfo = next;
+      controller.SetVMProgressPercent(vm, 41 + i % 50);
+    }
+  });
+  for (int i = 0; i < 200; ++i) {
+    ZtClock::AdvanceForTest(CTimeInterval::FromSeconds(30));
+    controller.MonitorProgress();
+  }
+  worker.join();
+  EXPECT_EQ(201u, controller.Sent(VMBackupProgress::TAG).size());
 }
 
 TEST_F(ControllerWorkersTest, InitializeRegistersTheProcessAndDeinitializeUndoesIt) {

@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "controller/QuarnIPC.h"
 #include "platform/config/ZTPI_Base.h"
@@ -22,16 +23,36 @@ class ProcessTableTest : public ::testing::Test {
     ASSERT_TRUE(lab_.Create());
     lab_.Focus("proxyA");
     ASSERT_TRUE(lab_.OpenLog());
+    ASSERT_TRUE(MakeOwnKey());
   }
   std::string KeyFile() const { return ZTPI_Base::getTempDir() + "/QUARN_IPC_SHARED_MEMORY"; }
   key_t Key() const { return ftok(KeyFile().c_str(), QuarnIPC::kKeyId); }
-  // A segment made under the key before any process of the job, as another program might leave it.
+  static bool SegmentExists(key_t key) { return shmget(key, 0, 0) >= 0; }
+  // The machine may hold segments of other programs and other tests under any key: the key file is
+  // made again, on another inode, until no segment answers to its key.
+  bool MakeOwnKey() {
+    std::vector<std::string> held;
+    bool free = false;
+    for (int attempt = 0; attempt < 64 && !free; ++attempt) {
+      const int fd = open(KeyFile().c_str(), O_RDONLY | O_CREAT, 0600);
+      if (fd < 0) return false;
+      close(fd);
+      free = !SegmentExists(Key());
+      if (free) break;
+      // Keeping the old file's inode busy makes the next key file another inode.
+      held.push_back(KeyFile() + ".taken" + std::to_string(attempt));
+      if (rename(KeyFile().c_str(), held.back().c_str()) != 0) return false;
+    }
+    for (const std::string& path : held) unlink(path.c_str());
+    return free;
+  }
+  // A segment made under the key before any process of the job, as another program might leave it;
+  // -1 when it cannot be made.
   int MakeSegment(size_t size, const char* head) {
-    const int fd = open(KeyFile().c_str(), O_RDONLY | O_CREAT, 0600);
-    close(fd);
     const int id = shmget(Key(), size, IPC_CREAT | IPC_EXCL | 0600);
-    EXPECT_GE(id, 0);
+    if (id < 0) return -1;
     void* address = shmat(id, nullptr, 0);
+    if (address == reinterpret_cast<void*>(-1)) return -1;
     std::memcpy(address, head, std::min(size, std::strlen(head)));
     shmdt(address);
     return id;
@@ -138,6 +159,7 @@ TEST_F(ProcessTableTest, AForeignOrShortSegmentIsRefused) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.line);
     const int id = MakeSegment(row.size, row.head);
+    ASSERT_GE(id, 0);
     QuarnIPC ipc;
     EXPECT_FALSE(ipc.Initialize());
     EXPECT_NE(std::string::npos, Log().find(row.line));
@@ -146,10 +168,39 @@ TEST_F(ProcessTableTest, AForeignOrShortSegmentIsRefused) {
     EXPECT_FALSE(ipc.UpdateStreams(1));
     ASSERT_EQ(0, shmctl(id, IPC_RMID, nullptr));
   }
-  // A segment of the right size and magic is the table, however it came to be.
-  MakeSegment(QuarnIPC::kTableBytes, "QUARNSHM");
+  // A segment of the right size and magic that nobody is attached to is a table whose processes are
+  // gone: it is replaced by an empty one, whatever its slots say (here: a process that runs, as a
+  // process id reused since would look).
+  const int stale = MakeSegment(QuarnIPC::kTableBytes, "QUARNSHM");
+  ASSERT_GE(stale, 0);
+  {
+    View view(Key());
+    view.Word(3, 0) = static_cast<uint32_t>(getppid());
+    view.Word(3, 1) = 9;
+  }
   QuarnIPC ipc;
-  EXPECT_TRUE(ipc.Initialize());
+  ASSERT_TRUE(ipc.Initialize());
+  EXPECT_NE(stale, ipc.TEST_SegmentId());
+  EXPECT_NE(std::string::npos, Log().find("Replacing shared memory segment [" + std::to_string(stale) + "]"));
+  int processes = 9, streams = 9, vms = 9;
+  EXPECT_TRUE(ipc.Check(processes, streams, vms));
+  EXPECT_EQ(0, processes + streams + vms);
+  EXPECT_EQ(0, ipc.TEST_Slot());
+}
+
+TEST_F(ProcessTableTest, TheLastProcessToLeaveRemovesTheTable) {
+  QuarnIPC first, second;
+  ASSERT_TRUE(first.Initialize());
+  ASSERT_TRUE(second.Initialize());
+  const int segment = first.TEST_SegmentId();
+  first.Deinitialize();
+  EXPECT_TRUE(SegmentExists(Key())) << "one is still there";
+  second.Deinitialize();
+  EXPECT_FALSE(SegmentExists(Key())) << "segment " << segment << " outlived its last process";
+  // The next process makes the table afresh.
+  QuarnIPC next;
+  ASSERT_TRUE(next.Initialize());
+  EXPECT_EQ(0, next.TEST_Slot());
 }
 
 TEST_F(ProcessTableTest, The1024thSlotIsTheLastOne) {

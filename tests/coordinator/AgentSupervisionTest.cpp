@@ -329,6 +329,26 @@ TEST_F(CoordinatorTest, AnAgentStoppingDuringAQuitIsNotDropped) {
   for (const std::string& line : Events()) EXPECT_EQ(std::string::npos, line.find("0x5B00007A")) << line;
 }
 
+TEST_F(CoordinatorTest, AnAgentToldToQuitBeforeItsStartupStaysStoppedAndIsNotDroppedWhenItLeaves) {
+  ASSERT_TRUE(Initialize());
+  TestCoordinator& c = *coordinator_;
+  // proxyA is slow to announce itself; the job ends before it does.
+  StartAllAgents({"proxyA"});
+  c.StopAllAgents();
+  for (const char* agent : {"coordinator", "proxyA", "proxyB"}) TakeSent(agent);
+  const std::string collect = lab::SubclientJobResultsDir("proxyA", "1") + "/vmcollect_1001.ztf";
+  ASSERT_TRUE(c.ScriptAgentMessage("proxyA", Startup("proxyA")));
+  ASSERT_TRUE(c.ScriptRunPass());
+  EXPECT_EQ(AgentStopped, c.m_agents["proxyA"].state);
+  EXPECT_TRUE(TakeSent("proxyA").tags.empty()) << "no VMAgentInit for an agent that is leaving";
+  EXPECT_FALSE(CPxFile::Exists(collect)) << "the job's collect file is not sent after its end";
+  EXPECT_TRUE(Logged("Agent [proxyA] was told to quit before it initialized; it is not taken up"));
+  ASSERT_TRUE(c.ScriptAgentStopped("proxyA"));
+  ASSERT_TRUE(c.ScriptRunPass());
+  EXPECT_FALSE(c.m_agents["proxyA"].dropped);
+  for (const std::string& line : Events()) EXPECT_EQ(std::string::npos, line.find("0x5B00007A")) << line;
+}
+
 TEST_F(CoordinatorTest, VMsWhoseAgentsAreAllGoneEndTheJobInsteadOfHangingIt) {
   Settings("bEnableRestartAgents=0");
   ASSERT_TRUE(Initialize());
@@ -339,7 +359,8 @@ TEST_F(CoordinatorTest, VMsWhoseAgentsAreAllGoneEndTheJobInsteadOfHangingIt) {
   ASSERT_TRUE(c.ScriptAgentStopped("proxyA"));
   ASSERT_TRUE(c.ScriptAgentStopped("proxyB"));
   ASSERT_TRUE(c.ScriptRunPass());
-  EXPECT_TRUE(Logged("All VMs have been processed, stopping agents"));
+  EXPECT_TRUE(Logged("No running agent can back up the [3] VMs left, stopping agents.  [vm01, vm02, vm03]"));
+  EXPECT_FALSE(Logged("All VMs have been processed")) << "three VMs were not";
   EXPECT_EQ(QuarnCoordinator::kStopping, c.GetState());
   EXPECT_FALSE(c.FinishJob());
   EXPECT_TRUE(Logged("no VMs were processed successfully, job will go to pending."));

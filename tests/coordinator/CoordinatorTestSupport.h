@@ -98,6 +98,7 @@ class TestCoordinator : public QuarnCoordinator {
   using QuarnCoordinator::RemoveVMFromVMPriorityList;
   using QuarnCoordinator::SelectAgentFromList;
   using QuarnCoordinator::SelectAgentsForVM;
+  using QuarnCoordinator::StopAllAgents;
   using QuarnCoordinator::AddVMFailures;
   using QuarnCoordinator::m_vmsAlreadyBackedUp;
   using QuarnCoordinator::UpdateJobManagerVMList_Initial;

@@ -11,8 +11,11 @@
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabCoordinator.h"
 #include "platform/lab/LabFaults.h"
+#include "platform/lab/LabHypervisor.h"
+#include "platform/lab/LabIndex.h"
 #include "platform/lab/LabJob.h"
 #include "platform/lab/LabSubclient.h"
+#include "records/messages/IdxMetadataMessages.h"
 #include "records/messages/JobManagerMessages.h"
 #include "support/ArchiveTestSupport.h"
 #include "support/LabWait.h"
@@ -226,6 +229,101 @@ TEST_F(JobRun, AStopRequestForOneVMMidJobStopsThatVMAlone) {
   const std::string coordinatorLog = ReadText(lab::ClientLogPath("coordinator", "quarn"));
   EXPECT_NE(std::string::npos, coordinatorLog.find("VM [vm02] has already started sending stop request"));
   EXPECT_NE(std::string::npos, coordinatorLog.find("VMs succeeded           [2]")) << coordinatorLog;
+  EXPECT_NE(-1, exitStatus);
+  lab::SetRoot(std::string());
+}
+
+// A datastore runs low while a VM on it is being read: the agent's datastore monitor, which learnt
+// the datastore from the VM's mount, stops that VM with the reason; the VMs on the other datastore
+// back up and restore, and the index's record of each names its host and datastore.
+TEST_F(JobRun, TheDatastoreMonitorStopsAVMOnALowDatastoreAndIndexRecordsNameHostAndDatastore) {
+  ASSERT_EQ(0, RunTool({"create", labDir, "--vms", "3", "--time-scale", "60"}, out)) << ReadText(out);
+  for (const char* client : {"coordinator", "proxyA", "proxyB"}) {
+    ASSERT_EQ(0, RunTool({"set", labDir, client, "VirtualServer", "bEnableDatastoreMonitor", "1"}, out));
+    ASSERT_EQ(0, RunTool({"set", labDir, client, "VirtualServer", "MinDatastoreFreespaceMB", "2048"}, out));
+  }
+  // vm02 lies on ds2 (vm01 and vm03 on ds1): one byte short of the 2 GiB the agents want free.
+  const std::string vm02 = "50290000-0000-4000-8000-000000000002";
+  lab::SetRoot(labDir);
+  lab::DatastoreRecord low;
+  std::string error;
+  ASSERT_EQ(lab::RecordRead::kRead, lab::ReadDatastoreRecord("vcenter", "ds2", low, error)) << error;
+  low.freeBytes = 2147483647;
+  ASSERT_TRUE(lab::WriteDatastoreRecord("vcenter", "ds2", low, error)) << error;
+  lab::SetRoot(std::string());
+  ASSERT_EQ(0, RunTool({"fault", labDir, "hold", "disk.Read", "--vm", vm02}, out)) << ReadText(out);
+  const pid_t run = StartTool({"run", labDir, "--", "-numStreams", "3"}, dir.Path("run.txt"));
+  ASSERT_GT(run, 0);
+  lab::SetRoot(labDir);
+  std::vector<std::string> folders = {labDir};
+  for (const char* client : {"coordinator", "proxyA", "proxyB"}) {
+    const std::string log = lab::ClientLogPath(client, "quarn");
+    folders.push_back(log.substr(0, log.rfind('/')));
+  }
+  // The monitor finds the datastore low while vm02's read is held, and stops the VM.
+  std::string monitoring;
+  const bool stopped = testsupport::WaitForLab(folders, [&monitoring] {
+    for (const char* client : {"coordinator", "proxyA", "proxyB"}) {
+      const std::string log = ReadText(lab::ClientLogPath(client, "quarn"));
+      if (log.find("Datastore [ds2] is critically low on space, stopping backups for [1] VMs") != std::string::npos) {
+        monitoring = log;
+        return true;
+      }
+    }
+    return false;
+  });
+  lab::ClearFaultTable(error);
+  const int exitStatus = testsupport::WaitProgram(run);
+  ASSERT_TRUE(stopped) << ReadText(dir.Path("run.txt"));
+  EXPECT_NE(std::string::npos, monitoring.find("Enabled monitoring on datastore [ds2]"));
+  EXPECT_NE(std::string::npos, monitoring.find("Monitoring datastore for less than [2,147,483,648] bytes of freespace"));
+
+  const std::string reason = "low freespace on ds2, 2,147,483,647 bytes free.";
+  for (const std::string& guid : vsJobMgr::ReadVMStatusGuids(1001)) {
+    JobManager::VMUpdateInfo status;
+    ASSERT_TRUE(vsJobMgr::ReadVMStatus(1001, guid, status));
+    const std::string name = status.getstring(JobManager::VMUpdateInfo::F_vmName);
+    if (guid == vm02) {
+      // Stopped, and it says why; the job is left for a later attempt of the VM.
+      EXPECT_EQ(4, status.getint64(JobManager::VMUpdateInfo::F_vmStatus)) << name;
+      EXPECT_EQ(reason, status.getstring(JobManager::VMUpdateInfo::F_failureText)) << name;
+      continue;
+    }
+    EXPECT_EQ(0, status.getint64(JobManager::VMUpdateInfo::F_vmStatus)) << name;
+    EXPECT_EQ("ds1", status.getstring(JobManager::VMUpdateInfo::F_datastoreList)) << name;
+    lab::SetRoot(std::string());
+    EXPECT_EQ(0, RunTool({"verify", labDir, "--vm", guid}, out)) << ReadText(out);
+    lab::SetRoot(labDir);
+  }
+  bool causeRecorded = false;
+  for (const std::string& cause : vsJobMgr::ReadPendingCauses(1001))
+    causeRecorded = causeRecorded || cause.find(reason) != std::string::npos;
+  EXPECT_TRUE(causeRecorded) << "the job's pending cause names the low datastore";
+
+  // Every VM record of the index names the host and the datastore the VM lies on.
+  lab::SubclientRecord subclient;
+  ASSERT_EQ(lab::RecordRead::kRead, lab::ReadSubclientRecord("1", subclient, error)) << error;
+  const std::string subclientGuid = subclient.settings["subclientGUID"];
+  size_t records = 0;
+  for (const std::string& vm : lab::IndexVMs(subclientGuid)) {
+    for (int64_t job : lab::IndexVMEntryJobs(subclientGuid, vm)) {
+      std::vector<std::vector<std::string>> entries;
+      ASSERT_TRUE(lab::ReadIndexVMEntries(subclientGuid, vm, job, entries, error)) << error;
+      for (const auto& entry : entries) {
+        if (entry.size() != 3 || entry[0] != "meta" || entry[1] != "vm") continue;
+        IdxMetadata::IdxMetaData metadata;
+        ASSERT_TRUE(metadata.deserialize(entry[2], &error)) << error;
+        const auto* part = metadata.getObject<IdxMetadata::VirtualServerIdxMetaData>(
+            IdxMetadata::IdxMetaData::F_virtualServer, false);
+        ASSERT_NE(nullptr, part) << vm;
+        // Only vm01 and vm03 were backed up: both lie on ds1 and run on esx1.
+        EXPECT_EQ("ds1", part->getstring(IdxMetadata::VirtualServerIdxMetaData::F_datastore)) << vm;
+        EXPECT_EQ("esx1", part->getstring(IdxMetadata::VirtualServerIdxMetaData::F_esxHost)) << vm;
+        ++records;
+      }
+    }
+  }
+  EXPECT_EQ(2u, records) << "one record of each VM that was backed up";
   EXPECT_NE(-1, exitStatus);
   lab::SetRoot(std::string());
 }

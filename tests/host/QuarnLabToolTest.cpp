@@ -682,7 +682,7 @@ TEST_F(QuarnLabTool, TheFaultOperationTableIsTheOneTheReadmeShowsAndTheStandInsA
   // Names given as text to a fault check, or to a call's op; a name made at run time by its prefix.
   std::set<std::string> asked, madePrefixes;
   const std::regex named(
-      R"rx((?:CheckFault|Faulted|Fault|InjectedFault|Refused|Record)\(\s*(?:\w+,\s*)?"([a-z]+\.[A-Za-z.]+)"|op = "([a-z]+\.[A-Za-z.]+)")rx");
+      R"rx((?:CheckFault|Faulted|Fault|InjectedFault|Refused|Record|Value|SetValue)\(\s*(?:\w+,\s*)?"([a-z]+\.[A-Za-z.]+)"|op = "([a-z]+\.[A-Za-z.]+)")rx");
   const std::regex made(R"rx(op = "([a-z]+\.)" \+)rx");
   for (const auto& entry : std::filesystem::recursive_directory_iterator(std::string(QUARN_SOURCE_DIR) + "/platform")) {
     if (entry.path().extension() != ".cpp") continue;
@@ -707,7 +707,7 @@ TEST_F(QuarnLabTool, EveryCommandExplainsItsOptions) {
   ToolResult version = Tool({"--version"});
   EXPECT_EQ(0, version.exitCode);
   EXPECT_EQ(0u, version.out.find("quarn-lab ")) << version.out;
-  for (const char* command : {"create", "run", "outcome", "set", "fault", "disk", "verify", "session"}) {
+  for (const char* command : {"create", "run", "outcome", "set", "fault", "disk", "verify", "session", "vm", "meditech"}) {
     for (const std::vector<std::string>& args : {std::vector<std::string>{command, "--help"},
                                                  std::vector<std::string>{"help", command},
                                                  std::vector<std::string>{command, labDir_, "--vms", "--help"}}) {

@@ -1,6 +1,11 @@
 // MEDITECH jobs run as the job manager starts them: the coordinator with its own agent and an agent
 // process, the lab's MEDITECH system behind the stand-in of its tool.
+#include <poll.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -41,6 +46,38 @@ void MakeLab(testsupport::TestLab& lab, const std::string& password, const std::
 
 int RunJob(const testsupport::TestLab& lab) {
   return lab.RunProgram({QUARN_LAB_BINARY, "run", lab.Root(), "--", "-numStreams", "3"});
+}
+
+// Runs the job with a rule that holds the calls of `hold` it names; once one is held, `meanwhile` runs
+// and the rule goes, so the call goes on. The job's exit status; -1 when no call was held within a
+// minute of the lab standing still.
+int RunJobHeldAt(const testsupport::TestLab& lab, lab::FaultRule hold, const std::function<void()>& meanwhile) {
+  hold.hold = true;
+  std::string error;
+  if (!lab::AddFaultRule(hold, error)) return -1;
+  setenv(lab::RootVariable(), lab.Root().c_str(), 1);
+  const pid_t job = testsupport::StartProgram({QUARN_LAB_BINARY, "run", lab.Root(), "--", "-numStreams", "3"},
+                                              lab.Path("run.txt"));
+  unsetenv(lab::RootVariable());
+  const int watcher = inotify_init1(IN_CLOEXEC);
+  inotify_add_watch(watcher, lab.Root().c_str(), IN_MOVED_TO | IN_CLOSE_WRITE);
+  const auto held = [] {
+    lab::FaultTable table;
+    std::string why;
+    return lab::ReadFaultTable(table, why) && !table.rules.empty() && table.rules.front().fired > 0;
+  };
+  bool reached = held();
+  while (!reached) {
+    pollfd ready = {watcher, POLLIN, 0};
+    char events[4096];
+    if (poll(&ready, 1, 60000) <= 0 || read(watcher, events, sizeof events) <= 0) break;
+    reached = held();
+  }
+  close(watcher);
+  if (reached) meanwhile();
+  lab::ClearFaultTable(error);
+  const int status = testsupport::WaitProgram(job);
+  return reached ? status : -1;
 }
 
 // "<client> <verb> <exit code>" per line of the tool's record (a snapshot line ends with its state).
@@ -144,7 +181,17 @@ TEST(MediTechRun, TheSystemIsQuiescedOnlyAroundTheSnapshotAndEveryVMRestoresAsIt
     std::filesystem::copy_file(image, before[vm]);
   }
 
-  ASSERT_EQ(0, RunJob(lab));
+  // vm01's disk changes after the snapshot and before its mount: the mount reads the snapshot.
+  lab::FaultRule mount;
+  mount.op = "vminfo.MountVM";
+  mount.vm = Guid(1);
+  std::string vm01Image;
+  ASSERT_EQ(0, RunJobHeldAt(lab, mount, [&] {
+              uint64_t size = 0;
+              std::string changeId, error;
+              ASSERT_TRUE(lab::FindVMDiskImage("vm01", "0", vm01Image, size, error));
+              ASSERT_TRUE(lab::WriteDiskRanges(vm01Image, lab::SpreadRanges(size, 50), false, 0, changeId, error));
+            }));
 
   const std::vector<std::string> record = ToolRecord();
   ASSERT_EQ(6u, record.size());
@@ -162,9 +209,11 @@ TEST(MediTechRun, TheSystemIsQuiescedOnlyAroundTheSnapshotAndEveryVMRestoresAsIt
   EXPECT_FALSE(testsupport::Exists(marker)) << "a shell ran part of the configuration";
   EXPECT_EQ("", LabFileHolding(lab, password));
 
-  // The disks change after the job; each backup is the disk as the snapshot took it.
+  // The other disks change after the job; every backup is its disk as the snapshot took it.
   for (int vm = 1; vm <= 3; ++vm) {
-    ASSERT_EQ(0, lab.RunProgram({QUARN_LAB_BINARY, "disk", lab.Root(), kVMs[vm - 1], "0", "write", "--percent", "50"}));
+    if (vm > 1) {
+      ASSERT_EQ(0, lab.RunProgram({QUARN_LAB_BINARY, "disk", lab.Root(), kVMs[vm - 1], "0", "write", "--percent", "50"}));
+    }
     std::string image, error;
     uint64_t size = 0;
     ASSERT_TRUE(lab::FindVMDiskImage(kVMs[vm - 1], "0", image, size, error));
@@ -279,6 +328,29 @@ TEST(MediTechRun, ToolAndSnapshotFailuresAroundTheSnapshot) {
   }
 }
 
+// The job is told to quit while the system is quiesced: the snapshot completes, the system is
+// unquiesced once, and nothing is left quiesced.
+TEST(MediTechRun, AJobThatQuitsWhileTheSystemIsQuiescedUnquiescesItOnce) {
+  testsupport::TestLab lab;
+  MakeLab(lab, "pw-quit");
+  lab::FaultRule snapshot;
+  snapshot.op = "vminfo.CreateSharedShadow";
+  RunJobHeldAt(lab, snapshot, [] { ASSERT_TRUE(lab::RequestJobQuit(kJob)); });
+
+  EXPECT_EQ(With(kCensusOfEveryProcess,
+                 {"coordinator quiesce 0", "coordinator snapshot 0 quiesced=1", "coordinator unquiesce 0"}),
+            ToolRecord());
+  lab::MediTechSystem system;
+  std::string error;
+  ASSERT_EQ(lab::RecordRead::kRead, lab::ReadMediTechSystem(system, error));
+  EXPECT_FALSE(system.quiesced);
+  for (const auto& end : VMEnds()) {
+    if (end.second.status == 0) {
+      EXPECT_TRUE(Verified(lab, std::stoi(end.first.substr(2)))) << end.first;
+    }
+  }
+}
+
 TEST(MediTechRun, ARestartedJobIsRefused) {
   testsupport::TestLab lab;
   MakeLab(lab, "pw-restart");
@@ -294,6 +366,44 @@ TEST(MediTechRun, ARestartedJobIsRefused) {
   EXPECT_TRUE(JobFailed());
   for (const std::string& line : ToolRecord()) EXPECT_NE(std::string::npos, line.find(" census ")) << line;
   for (const auto& end : VMEnds()) EXPECT_NE(0, end.second.status) << end.first;
+}
+
+}  // namespace
+
+namespace {
+
+// The lab tool's command reads the password from its standard input and keeps it out of every file.
+TEST(MediTechLabTool, SetsUpTheSystemWithThePasswordFromStandardInput) {
+  struct Case {
+    const char* input;
+    int exitCode;
+  } cases[] = {{"pw-from-stdin\n", 0}, {"", 64}};  // 64: a usage error
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.input);
+    testsupport::TestLab lab;
+    ASSERT_TRUE(lab.Create());
+    const std::string command = std::string("printf '") + c.input + "' | '" + QUARN_LAB_BINARY + "' meditech '" +
+                                lab.Root() + "' --vms vm01,vm02 --user ops";
+    ASSERT_EQ(c.exitCode, lab.RunProgram({"/bin/sh", "-c", command}));
+    lab::MediTechSystem system;
+    std::string error;
+    if (c.exitCode != 0) {
+      EXPECT_EQ(lab::RecordRead::kMissing, lab::ReadMediTechSystem(system, error));
+      continue;
+    }
+    ASSERT_EQ(lab::RecordRead::kRead, lab::ReadMediTechSystem(system, error)) << error;
+    ASSERT_EQ(2u, system.vms.size());
+    EXPECT_EQ(lab::MediTechPasswordDigest("pw-from-stdin"), system.passwordSha256);
+    EXPECT_EQ((std::vector<std::string>{"6000c200-0000-4000-8000-000000000002"}), system.vms[1].diskGuids);
+    std::string image;
+    uint64_t size = 0;
+    ASSERT_TRUE(lab::FindVMDiskImage("vm02", "0", image, size, error)) << error;
+    EXPECT_EQ("vm02-6000c200-0000-4000-8000-000000000002", image.substr(image.rfind('/') + 1));
+    for (const char* client : {"coordinator", "proxyA", "proxyB"}) {
+      EXPECT_TRUE(testsupport::Exists(lab::ClientDir(client) + "/base/mbf64.exe")) << client;
+    }
+    EXPECT_EQ("", LabFileHolding(lab, "pw-from-stdin"));
+  }
 }
 
 }  // namespace

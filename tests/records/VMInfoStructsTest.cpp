@@ -21,7 +21,7 @@ TEST(VMInfoStructsDefaults, NewRecordsCarryTheLibraryDefaults) {
   EXPECT_EQ(99, vm.field63);
   EXPECT_TRUE(vm.snapshots.empty() && vm.disks.empty() && vm.controllers.empty() && vm.networkCards.empty());
   EXPECT_TRUE(vm.fileLayout.disks.empty() && vm.fileLayout.files.empty());
-  EXPECT_TRUE(vm.field79.empty() && vm.field80.empty() && vm.field83.empty() && vm.owners.empty());
+  EXPECT_TRUE(vm.options.empty() && vm.field80.empty() && vm.field83.empty() && vm.owners.empty());
 
   SDisk disk;
   EXPECT_EQ(512, disk.sectorSize);
@@ -106,8 +106,8 @@ SVMInfo SampleVM() {
   vm.snapshots.push_back(root);
   vm.fileLayout.files.resize(1);
   vm.fileLayout.files[0].field7["key"] = "value";
-  vm.field79.push_back(SVMOptionValue());
-  vm.field79[0].name = "option";
+  vm.options.push_back(SVMOptionValue());
+  vm.options[0].name = "option";
   return vm;
 }
 
@@ -118,12 +118,12 @@ TEST(VMInfoStructsCopy, CopiesOwnTheirListsAndNestedRecords) {
   copy.disks[0].datastore = "ds9";
   copy.snapshots[0].children[0].field2 = "changed";
   copy.fileLayout.files[0].field7["key"] = "changed";
-  copy.field79[0].name = "changed";
+  copy.options[0].name = "changed";
   EXPECT_EQ("delta-1", original.disks[0].childDisks[0].field01);
   EXPECT_EQ("ds1", original.disks[0].datastore);
   EXPECT_EQ("leaf", original.snapshots[0].children[0].field2);
   EXPECT_EQ("value", original.fileLayout.files[0].field7["key"]);
-  EXPECT_EQ("option", original.field79[0].name);
+  EXPECT_EQ("option", original.options[0].name);
 
   SHostInfo host;
   host.vms.push_back(original);

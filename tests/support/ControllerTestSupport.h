@@ -152,9 +152,14 @@ class TestController : public QuarnController {
   void Deliver(const CNMessageBase& message) { OnMsgReceived(message); }
 
   std::vector<std::string> relinquished;  // "<worker>" per stream given back
+  // Set: a stream given back goes back to the pool too (the stream is one the controller opened).
+  bool poolStreams = false;
   bool RelinquishStream(int workerIndex, vsArchive*& stream) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    relinquished.push_back(std::to_string(workerIndex));
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      relinquished.push_back(std::to_string(workerIndex));
+    }
+    if (poolStreams) return QuarnController::RelinquishStream(workerIndex, stream);
     stream = nullptr;
     return true;
   }

@@ -191,6 +191,15 @@ struct Job {
     std::map<std::string, std::string> items;
     for (const lab::ArchiveLocation& location : lab::ListArchiveFiles(id)) IndexRecordsOf(location.path, kVMGuid, vmXml, items);
     const std::string guid = appMgr.getSubclientGUID();
+    // The level the VM's archive was written at, as the index learns it.
+    uint32_t level = 0;
+    for (const lab::ArchiveLocation& location : lab::ListArchiveFiles(id)) {
+      archive::ArchiveContents contents;
+      archive::Problem problem;
+      if (archive::ReadArchiveStructure(location.path, contents, problem) && !contents.indexOnly)
+        level = contents.backupLevel;
+    }
+    lab::AppendIndexVMEntry(guid, kVMGuid, id, {"level", std::to_string(level)}, error);
     lab::AppendIndexVMEntry(guid, kVMGuid, id, {"meta", "vm", vmXml}, error);
     for (const auto& item : items) lab::AppendIndexVMEntry(guid, kVMGuid, id, {"meta", "disk", item.first, item.second}, error);
   }

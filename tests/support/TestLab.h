@@ -204,7 +204,10 @@ class TestLab {
       if (it->path().filename() != "QUARN_IPC_SHARED_MEMORY") continue;
       const key_t key = ftok(it->path().c_str(), 0xFEFA);
       const int segment = key == static_cast<key_t>(-1) ? -1 : shmget(key, 0, 0);
-      if (segment >= 0) shmctl(segment, IPC_RMID, nullptr);
+      // Only a segment nobody is attached to: under a key that collides it may be another lab's.
+      struct shmid_ds info;
+      if (segment >= 0 && shmctl(segment, IPC_STAT, &info) == 0 && info.shm_nattch == 0)
+        shmctl(segment, IPC_RMID, nullptr);
     }
   }
 

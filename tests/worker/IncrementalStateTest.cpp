@@ -86,7 +86,9 @@ class IncrementalStateTest : public ::testing::Test {
   ~IncrementalStateTest() override { QuarnRegistry::TEST_Unload(); }
 
   // One job of the VM to its end: its per-disk views and the names it queued for upload.
-  std::map<std::string, DiskSeen> RunJob(int64_t id, int level, bool jobEndsWell, const std::string& forcedDisk = "") {
+  // indexed: the index learns the VM's backup (it ended well), as the job's archive index would.
+  std::map<std::string, DiskSeen> RunJob(int64_t id, int level, bool jobEndsWell, const std::string& forcedDisk = "",
+                                         bool indexed = true) {
     Job job(id, level);
     std::map<std::string, DiskSeen> seen;
     job.worker->diskStage = [&](quarnBackupArgs& args) {
@@ -101,7 +103,11 @@ class IncrementalStateTest : public ::testing::Test {
         ->setint64(IdxMetadata::IdxCommonMetaData::F_isVM, 1);
     std::string xml, error;
     record.serialize(xml, true);
-    EXPECT_TRUE(lab::AppendIndexVMEntry(subclientGuid_, roadtest::kVMGuid, id, {"meta", "vm", xml}, error)) << error;
+    if (indexed) {
+      EXPECT_TRUE(lab::AppendIndexVMEntry(subclientGuid_, roadtest::kVMGuid, id, {"level", std::to_string(level)}, error))
+          << error;
+      EXPECT_TRUE(lab::AppendIndexVMEntry(subclientGuid_, roadtest::kVMGuid, id, {"meta", "vm", xml}, error)) << error;
+    }
     EXPECT_TRUE(jobEndsWell ? job.jobMgr.phaseSuccessful(false) : job.jobMgr.phaseFailed(true, false));
     return seen;
   }
@@ -213,21 +219,38 @@ TEST_F(IncrementalStateTest, FullIncrementalsAndAFullKeepEachCycleApartAndNeverR
   for (const std::string& name : left) EXPECT_EQ(std::string::npos, name.find("vsida")) << name;
 }
 
-TEST_F(IncrementalStateTest, WithoutASuccessfulFullNothingOfAFailedOneIsRead) {
-  // The subclient's first full uploads its state and then fails: an incremental after it has no
-  // base, and reads the disks whole rather than the failed job's half-state.
-  RunJob(1001, 1, false);
-  auto job = RunJob(1002, 2, true);
-  for (const std::string& disk : {kDisk0, kDisk1}) {
-    SCOPED_TRACE(disk);
-    EXPECT_TRUE(job[disk].idInputs.empty());
-    EXPECT_TRUE(job[disk].crcInputs.empty());
-    EXPECT_EQ("", job[disk].previousId);
-    EXPECT_EQ(4u, job[disk].changed.size());
-    EXPECT_EQ(CrcNames(disk, "_ZTFULL"), job[disk].crcOutputs);
+// Whether an incremental builds on the state of a full job that ended without success (pending for
+// another VM's sake) is the VM's own matter: its own full backup ended well, or nothing of it is read.
+TEST_F(IncrementalStateTest, AnIncrementalBuildsOnTheVMsOwnFullWhateverTheJobsOutcome) {
+  struct Case {
+    const char* what;
+    bool vmBackedUp;  // the VM's own full backup ended well (the index learnt it)
+  } cases[] = {{"the job ended pending, the VM was backed up", true}, {"the VM's own backup did not end well", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    testsupport::TestLab lab("coordinator");
+    roadtest::MakeLab(lab);
+    RunJob(1001, 1, false, "", c.vmBackedUp);
+    ChangeDisk0('C');
+    auto job = RunJob(1002, 2, true);
+    for (const std::string& disk : {kDisk0, kDisk1}) {
+      SCOPED_TRACE(disk);
+      if (c.vmBackedUp) {
+        EXPECT_EQ(CrcNames(disk, "_ZTFULL", "_TEMP"), job[disk].crcInputs);
+        EXPECT_EQ("cid-1001-" + disk.substr(6, 1), job[disk].previousId);
+        EXPECT_EQ(disk == kDisk0 ? std::vector<uint64_t>{1} : std::vector<uint64_t>{}, job[disk].changed)
+            << "only the changed extent";
+      } else {
+        EXPECT_TRUE(job[disk].idInputs.empty());
+        EXPECT_TRUE(job[disk].crcInputs.empty());
+        EXPECT_EQ("", job[disk].previousId);
+        EXPECT_EQ(4u, job[disk].changed.size()) << "read whole";
+      }
+    }
+    if (c.vmBackedUp) {
+      EXPECT_EQ(std::string::npos, lab.Log().find("No successful full backup is known"));
+    }
   }
-  EXPECT_NE(std::string::npos, lab_.Log().find("No successful full backup is known for [" +
-                                               std::string(roadtest::kVMGuid) + "]; no previous file is used"));
 }
 
 }  // namespace

@@ -54,7 +54,7 @@ TEST_F(RoadTest, AFullBackupRunsEveryStepOnceInOrderAndGivesItsStreamBack) {
   std::string error;
   ASSERT_TRUE(lab::ReadFaultTable(table, error)) << error;
   EXPECT_EQ(0, table.rules[0].calls) << "the index was not asked";
-  EXPECT_EQ(1u, job.worker->Mount()->backupLevel);
+  EXPECT_EQ(1, job.worker->Mount()->vmBackupLevel);
 }
 
 TEST_F(RoadTest, EachFailureGivesItsCodeAndTheVMEndsHoldingNothing) {
@@ -74,7 +74,13 @@ TEST_F(RoadTest, EachFailureGivesItsCodeAndTheVMEndsHoldingNothing) {
        10, {}, ""},
       {"mount refused", [this](Job&) { lab_.Fault("vminfo.MountVM", 3001, "no snapshot"); }, 95,
        {"mount", "sendFailedVM", "unmount"}, ""},
-      {"no stream", [](Job& j) { j.controller->lend = false; }, 27, {"mount", "unmount"}, ""},
+      {"no stream", [](Job& j) { j.controller->lend = false; }, 27, {"mount", "sendFailedVM", "unmount"}, ""},
+      {"mount refused and no stream to be had",
+       [this](Job& j) {
+         lab_.Fault("vminfo.MountVM", 3001, "no snapshot");
+         j.controller->lend = false;
+       },
+       27, {"mount", "sendFailedVM", "unmount"}, ""},
       {"a stream taken before the mount, which then fails",
        [this](Job&) {
          lab_.Setting("VirtualServer", "bGetStreamBeforeMount", "1");
@@ -98,12 +104,12 @@ TEST_F(RoadTest, EachFailureGivesItsCodeAndTheVMEndsHoldingNothing) {
        },
        0, {"mount", "createArchiveFile", "preBackup", "backup", "guestSize", "postBackup", "granularMetadata", "unmount"},
        ""},
-      {"backed up and to be stubbed", [](Job& j) { j.vm.archivingStatus = 103; }, 103,
+      {"backed up and to be stubbed", [](Job& j) { j.vm.archiveAction = 103; }, 103,
        {"mount", "createArchiveFile", "preBackup", "backup", "guestSize", "postBackup", "granularMetadata", "unmount"},
        ""},
       {"failed and to be stubbed",
        [](Job& j) {
-         j.vm.archivingStatus = 103;
+         j.vm.archiveAction = 103;
          j.worker->diskStage = [](quarnBackupArgs&) { return 54; };
        },
        54, {"mount", "createArchiveFile", "preBackup", "backup", "sendFailedVM", "unmount"}, ""},
@@ -127,6 +133,10 @@ TEST_F(RoadTest, EachFailureGivesItsCodeAndTheVMEndsHoldingNothing) {
     EXPECT_EQ(c.result, job.Run());
     EXPECT_EQ(c.calls, job.worker->calls);
     EXPECT_LE(job.controller->asked, 1) << "a stream is asked for once at most";
+    // Every road past the mount attempt asks for a stream, a failed mount's too.
+    if (!c.calls.empty() && c.calls[0] == "mount") {
+      EXPECT_EQ(1, job.controller->asked);
+    }
     ExpectNothingHeld(job);
     EXPECT_NE(std::string::npos, job.vm.failureReason.find(c.reason)) << job.vm.failureReason;
     if (c.result == 17) {
@@ -156,7 +166,7 @@ TEST_F(RoadTest, IndexingV2ChecksTheVMsOwnJobAndRunsItsArchiveIndex) {
     Job job(3003, 2);
     EXPECT_EQ(0, job.Run());
     EXPECT_EQ(1, job.vm.updateInfo.getint64(JobManager::VMUpdateInfo::F_backupLevel)) << "converted to full";
-    EXPECT_EQ(1, job.worker->Mount()->backupLevel);
+    EXPECT_EQ(1, job.worker->Mount()->vmBackupLevel);
     EXPECT_TRUE(Logged("VM:[vm01] not found in the index.Performing FULL backup on the VM"));
   }
   {
@@ -239,7 +249,7 @@ TEST_F(RoadTest, AnIndexRecordThatCannotBeReadGivesAFullBackupWithoutAskingAgain
     EXPECT_EQ(0, job.Run());
     EXPECT_EQ(0, ZtClock::NowSeconds() - before) << "no wait before a request that cannot do better";
     EXPECT_EQ(0u, testsupport::CountOf(lab_.Log(), "Retrying GetVMMetadata"));
-    EXPECT_EQ(1u, job.worker->Mount()->backupLevel) << "a full backup";
+    EXPECT_EQ(1, job.worker->Mount()->vmBackupLevel) << "a full backup";
     const std::string log = lab_.Log();
     const size_t said = log.find("The index gave no metadata of the last backup of VM [vm01]");
     ASSERT_NE(std::string::npos, said);

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "platform/lab/LabCreate.h"
+#include "platform/lab/LabReservations.h"
 #include "support/ControllerTestSupport.h"
 
 namespace {
@@ -31,9 +32,13 @@ vsArchive* FakeStream(uintptr_t n) { return reinterpret_cast<vsArchive*>(n * 64)
 
 class WorkerLifecycleTest : public ::testing::Test {
  protected:
-  // Runs one worker of the controller until its loop ends, answering its requests with nothing.
-  TestWorker& RunWorker() {
-    controller.Deliver(Grant());
+  // Runs one worker of the controller until its loop ends, answering its requests with nothing. With
+  // a grant of a real reservation, its stream is opened for the worker.
+  TestWorker& RunWorker(const VMBackupStream* reserved = nullptr) {
+    controller.Deliver(reserved != nullptr ? *reserved : Grant());
+    if (reserved != nullptr) {
+      EXPECT_TRUE(controller.MonitorStreams());
+    }
     controller.MonitorWorkers();  // false when the worker has already ended for want of VMs
     TestWorker& worker = *static_cast<TestWorker*>(controller.Workers().at(0));
     size_t answered = 0;
@@ -144,7 +149,20 @@ TEST_F(WorkerLifecycleTest, ShippedWorkerFailsEachVMWithAReason) {
   vm.setstring(VMCollect::F_serverName, lab::SampleServer());
   vm.setint64(VMCollect::F_subclientId, 1);
   controller.Deliver(CollectList({vm}));
-  RunWorker();
+  // A failed mount still takes a stream: the job's one stream is open for it.
+  std::string error;
+  ASSERT_TRUE(lab::ReserveJobStreams(ctltest::kJobId, 1, 1, error)) << error;
+  lab::ReservationLedger ledger;
+  ASSERT_TRUE(lab::ReadReservationLedger(ctltest::kJobId, ledger, error)) << error;
+  ASSERT_EQ(1u, ledger.reservations.size());
+  const lab::Reservation& reserved = ledger.reservations[0];
+  VMBackupStream grant = ctltest::Grant(1, static_cast<int>(reserved.streamId));
+  grant.setint64(VMBackupStream::F_rcid, reserved.rcid);
+  grant.setint64(VMBackupStream::F_reservationId, reserved.reservationId);
+  grant.setint64(VMBackupStream::F_clientId, reserved.mediaAgentId);
+  controller.poolStreams = true;
+  RunWorker(&grant);
+  EXPECT_EQ(std::vector<std::string>{"0"}, controller.relinquished) << "the stream went back";
   auto results = controller.Sent(VMBackupResult::TAG);
   ASSERT_EQ(1u, results.size());
   EXPECT_EQ(PHASE_FAILED, results[0]->getint64(VMBackupResult::F_vmPhase));

@@ -60,8 +60,8 @@ TEST_F(WorkerMountTest, MountTakesSnapshotsAndUnmountRemovesThem) {
   ASSERT_EQ(0, worker.MountVM());
   const std::string mountPath = job.Lab().Path("mounts") + "/(" + kGuid + ")";
   EXPECT_EQ(mountPath, Ctx().mountPath);
-  EXPECT_EQ(2, Ctx().backupLevel);
-  EXPECT_EQ(2, Ctx().diskAccessMethod);
+  EXPECT_EQ(2, Ctx().vmBackupLevel);
+  EXPECT_EQ(2, Ctx().backupMethod);
   EXPECT_EQ(5, Ctx().transportMode);
   EXPECT_TRUE(Ctx().retainSnapshotSet);
   EXPECT_EQ("vm01", Ctx().displayName);
@@ -101,6 +101,46 @@ TEST_F(WorkerMountTest, MountTakesSnapshotsAndUnmountRemovesThem) {
   std::string after;
   ASSERT_TRUE(lab::MountedDiskDigest(record, record.disks[0], after, error)) << error;
   EXPECT_EQ(before, after) << "the record keeps what was backed up";
+}
+
+// An agent knows a VM only by the collect list's few fields: the mount's record of the VM is what the
+// hypervisor says of it, and the status record reports how and at which level the VM is backed up.
+TEST_F(WorkerMountTest, TheMountFillsTheVMRecordAndTheStatusRecordSaysHowTheVMIsBackedUp) {
+  using U = JobManager::VMUpdateInfo;
+  struct Case {
+    const char* backupMethod;  // the subclient's
+    uint32_t level;            // the VM's, in its argument block
+    int64_t method;            // reported
+    bool full;                 // reported as a full backup
+  } cases[] = {{"vstorage", 1, 2, true}, {"mounter", 2, 1, false}, {"", 1, 0, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.backupMethod) + " level " + std::to_string(c.level));
+    job.SetSubclient("backupMethod", c.backupMethod);
+    vm.vmInfo = VMInfoStructs::SVMInfo();  // as the agent's collect list leaves it
+    vm.updateInfo = U();
+    controller.datastores.clear();
+    args.mBackupLevel = c.level;
+    ASSERT_EQ(0, worker.MountVM());
+    const VMInfoStructs::SVMInfo& record = Ctx().vmInfo;
+    EXPECT_EQ(kGuid, record.guid);
+    EXPECT_EQ("esx1", record.host);
+    EXPECT_EQ("ds1", record.datastore);
+    EXPECT_EQ("/lab/host/esx1/Resources", record.field24) << "the resource pool";
+    EXPECT_EQ(1, record.powerState);
+    EXPECT_EQ("Linux", record.guestOS.field2);
+    ASSERT_FALSE(record.disks.empty());
+    for (const VMInfoStructs::SDisk& disk : record.disks) EXPECT_EQ("ds1", disk.datastore) << disk.path;
+    EXPECT_EQ(std::vector<std::string>{"vm01|esx1|ds1"}, controller.datastores) << "the monitor watches its datastore";
+    EXPECT_EQ(c.level == 1 ? 1 : 2, Ctx().vmBackupLevel);
+    EXPECT_EQ(c.method, Ctx().backupMethod);
+
+    ASSERT_EQ(0, worker.PreBackupVM(args));
+    EXPECT_EQ(c.method, vm.updateInfo.getint64(U::F_backupMethod));
+    EXPECT_EQ(c.full, vm.updateInfo.isSet(U::F_backupLevel));
+    EXPECT_EQ("ds1", vm.updateInfo.getstring(U::F_datastoreList));
+    EXPECT_EQ("esx1", vm.updateInfo.getstring(U::F_hostName));
+    ASSERT_EQ(0, worker.UnmountVM());
+  }
 }
 
 TEST_F(WorkerMountTest, ChangeIdIsReadOnlyWhenChangeTrackingIsUsed) {

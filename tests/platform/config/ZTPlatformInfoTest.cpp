@@ -219,6 +219,24 @@ TEST(ZTPlatformInfoTest, ConcurrentSettersLoseNoUpdate) {
   }
 }
 
+// A secret setting is read in clear and kept only in its stored form; a value that claims the stored
+// form but is not one reads as absent rather than as the wrong secret.
+TEST(ZTPlatformInfoTest, ProtectedValuesReadInClearAndAreNeverStoredSo) {
+  testsupport::TestLab lab("proxyA");
+  std::string error;
+  const std::string secret = "Listeners=a|Password=p=w d|Port=1";
+  ASSERT_TRUE(lab::WriteProtectedSetting("proxyA", "VirtualServer", "sMediTechConfiguration", secret, error)) << error;
+  WriteSection("proxyA", "Base", std::string("sBroken=") + lab::kProtectedSettingPrefix + "not base64!\n");
+  ZTPlatformInfo info;
+  std::string value;
+  EXPECT_NE(0, info.getString("VirtualServer", "sMediTechConfiguration", &value));
+  EXPECT_EQ(secret, value);
+  std::string stored;
+  ASSERT_TRUE(lab::ReadFile(lab::SettingsPath("proxyA", "VirtualServer"), stored));
+  EXPECT_EQ(std::string::npos, stored.find("p=w d"));
+  EXPECT_EQ(0, info.getString("Base", "sBroken", &value));
+}
+
 TEST(ZTPIBaseTest, FoldersDefaultToTheClientsLabFoldersUnlessSettingsNameThem) {
   testsupport::TestLab lab("proxyA");
   EXPECT_EQ(lab::ClientDir("proxyA"), ZTPI_Base::getBaseDir());

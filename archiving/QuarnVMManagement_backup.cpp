@@ -1,0 +1,502 @@
+// The backup phase: the VM's stub record on the hypervisor against the one in the index, the expiry
+// of stubs deleted from the hypervisor, and the index update that carries a changed stub record.
+#include <cstdlib>
+#include <ctime>
+
+#include "archiving/QuarnVMManagement.h"
+#include "controller/QuarnController.h"
+#include "platform/appmgr/Subclient.h"
+#include "platform/archive/vsArchive.h"
+#include "platform/os/ZtTime.h"
+#include "platform/vminfo/IVMInfo.h"
+#include "records/messages/IdxMetadataMessages.h"
+
+namespace {
+
+using VMInfoStructs::VMStubState;
+using Stub = VirtualServer::VMArchivingData;
+using Update = JobManager::VMUpdateInfo;
+
+constexpr uint64_t kBackupPhaseInventory = 0x20000041;
+constexpr uint64_t kArchivingRulesInventory = 0x810;
+constexpr uint64_t kNonTurboInventory = 0x20000001;
+constexpr uint32_t kEventStubDeleted = 0x5B000057;
+
+bool NoDeleteTimestamp(const std::string& text) { return text.empty() || text == "0"; }
+
+}  // namespace
+
+int QuarnVMManagement::VMArchDoArchiveManagmentForVM() {
+  static const char* const sig = "int QuarnVMManagement::VMArchDoArchiveManagmentForVM()";
+  m_event.DebugLvl(2, sig, "VM=[%s]=[%s]", m_vmName.c_str(), m_vmGuid.c_str());
+  if (!m_appMgr->isDiskLevelBackup() || m_appMgr->getInstanceType() != kInstanceTypeVMware) return kContinueBackup;
+  if (!m_jobMgr->isTurboEnabled()) {
+    m_event.DebugLvl(2, sig, "[VMArchiving] Turbo is not enabled for this subclient.");
+    return kContinueBackup;
+  }
+  if (m_jobMgr->isSnapBackup()) {
+    m_event.Debug(sig, "[VMArchiving] VM Archiving is not supported for Snap backup.");
+    return kContinueBackup;
+  }
+  if (m_vmInfo == nullptr) {
+    m_event.Error(sig, "[VMArchiving] Failed!. No VMInfo present for VM=[%s]=[%s]", m_vmName.c_str(), m_vmGuid.c_str());
+    return kContinueBackup;
+  }
+  if (!m_controller->AcquireStream(m_workerId, m_archive, true) || m_archive == nullptr) {
+    m_event.Error(sig, "[VMArchiving] [Error] Failed to get a stream to backup VM [%s]", m_vmName.c_str());
+    // A stream lent with a failure is the controller's all the same.
+    if (m_archive != nullptr) m_controller->RelinquishStream(m_workerId, m_archive);
+    m_archive = nullptr;
+    return kContinueBackup;
+  }
+  m_event.Debug(sig, "[VMArchiving] Received a stream for VM Archiving.");
+  m_args.mArchive = m_archive;
+
+  const int result = VMArchBackupPhase();
+  if (result == kResultAlreadyStubbed || result == kResultToBeStubbed || result == kResultRetryStub) {
+    m_event.Debug(sig, "[VMArchiving] Inserting an entry in indexing to record VM backup complete for stubbed VM [%s]",
+                  m_vmName.c_str());
+    VirtualServer::VMContentRecord content;
+    content.setstring(VirtualServer::VMContentRecord::F_guid, "00000-0000");
+    content.setstring(VirtualServer::VMContentRecord::F_indexName, "0000-0000");
+    content.setstring(VirtualServer::VMContentRecord::F_displayName, "0000");
+    content.setstring(VirtualServer::VMContentRecord::F_proxyName, "0000");
+    m_vm->contentRecords.push_back(content);
+    SetUpdateInfo(Update::F_vmStatus, 0);
+    SetUpdateInfo(Update::F_endTime, static_cast<int64_t>(ZtClock::NowSeconds()));
+    VMArchUpdateJobManagerStatus(result == kResultAlreadyStubbed ? kStubStatusStubbed : kStubStatusToBeStubbed);
+  }
+  m_controller->RelinquishStream(m_workerId, m_archive);
+  m_archive = nullptr;
+  m_args.mArchive = nullptr;
+  m_event.Debug(sig, "[VMArchiving] Released VMArchiving stream");
+  return result;
+}
+
+int QuarnVMManagement::VMArchBackupPhase() {
+  static const char* const sig = "int QuarnVMManagement::VMArchBackupPhase()";
+  const char* name = m_vmName.c_str();
+  m_event.Debug(sig, "[VMArchiving] [%s] VM.", name);
+  VMArchivingVMState state;
+  state.PartOfSubclientContent = m_vm->partOfSubclientContent;
+  const bool rules = m_params.archiveRuleEnabled || m_params.relocateRuleEnabled;
+  VMInfoStructs::SVMInfo info;
+  Stub onServer, inIndex;
+  if (QueryVM(kBackupPhaseInventory | (rules ? kArchivingRulesInventory : 0), m_vm->host, info)) {
+    state.PresentOnESXServer = true;
+    if (info.stubData.empty()) {
+      m_event.Debug(sig, "[VMArchiving] VM [%s] does not have stub data.", name);
+    } else if (!onServer.deserialize(info.stubData)) {
+      m_event.Error(sig, "[VMArchiving] [Error] Failed to unserialize stub data (XML). Code [%d]", 1);
+      // Without its stub record nothing tells whether the VM's disks are still there: neither a backup
+      // nor a report of one can be trusted, so the VM fails and says why.
+      m_vm->failureReason = "The VM's stub record on the hypervisor (option JyStub.ReparseData) cannot be read; the "
+                            "VM is neither backed up nor reconciled with the index.";
+      return kResultFailed;
+    } else {
+      m_event.Debug(sig, "[VMArchiving] Stub data on ESX Server:");
+      DumpStubInformation(onServer);
+      state.PresentOnESXAsStub = true;
+    }
+  } else {
+    m_event.Debug(sig, "[VMArchiving] GetVMInfoForVM for [%s] VM did not return any data.", name);
+  }
+  if (!m_indexingMetadata->stubData.empty()) {
+    if (!inIndex.deserialize(m_indexingMetadata->stubData)) {
+      m_event.Error(sig, "[VMArchiving] [Error] Failed to serialize to (XML). Code [%d]", 1);
+    } else {
+      m_event.Debug(sig, "[VMArchiving] Stub data in Index:");
+      DumpStubInformation(inIndex);
+      state.StubInIndex = true;
+    }
+  }
+  const int result = VMArchHandleStubCases(info, onServer, inIndex, state);
+  if (result == kResultAlreadyStubbed && state.PresentOnESXServer) VMArchSetStubInfoToCustomField("Yes");
+  if (result == kResultAlreadyStubbed) {
+    SetUpdateInfo(Update::F_vmDataSize, inIndex.getint64(Stub::F_stubVMSize));
+    SetUpdateInfo(Update::F_guestSize, inIndex.getint64(Stub::F_stubGuestSize));
+  }
+  if (m_indexingMetadata->stubDataChanged == 0) return result;
+  if (m_archive == nullptr) {
+    m_event.Error(sig, "[VMArchiving] [Error] Cannot create archive file to update stub data for VM [%s]. pArchive not "
+                       "initialized", name);
+    m_vm->failureReason = "The VM's stub record could not be sent to the index: no stream.";
+    return kResultNoArchiveFile;
+  }
+  if (!CreateArchiveFile(m_args, m_archive)) {
+    m_event.Error(sig, "[VMArchiving] [Error] Error creating archive file to update stub data for VM [%s]", name);
+    m_vm->failureReason = "The VM's stub record could not be sent to the index: no archive file.";
+    return kResultNoArchiveFile;
+  }
+  const int sent = VMArchSendMetadata(*m_indexingMetadata);
+  const bool closed = !vsArchive::isError(m_archive->closeArchiveFile());
+  if (!closed) m_event.Error(sig, "Failed to close archive file for VM [%s]", name);
+  // The index must learn the stub record as it is now, or a later job judges the VM by an old one.
+  if (sent != 0 || !closed) {
+    m_vm->failureReason = "The VM's stub record could not be sent to the index: " + m_archive->GetLastError();
+    return sent != 0 ? kResultIndexUpdateFailed : kResultCloseArchiveFailed;
+  }
+  // An index that learns a VM from its archive index run learns this update only from one: the VM's
+  // road ends here, before the step that would run it.
+  if (m_appMgr->isUseIndexingV2Enabled()) {
+    using Collect = VirtualServer::VMCollect;
+    if (!m_controller->RunArchiveIndexForVM(m_vmGuid, m_vm->collect.getint64(Collect::F_vmJobId),
+                                            static_cast<unsigned long>(m_vm->collect.getint64(Collect::F_subclientId)),
+                                            m_archive->GetStreamClientId(), 0)) {
+      m_event.Error(sig, "[VMArchiving] [Error] Failed to run the archive index of the stub data of VM [%s]", name);
+      m_vm->failureReason = "Failed to run Archive Index Operation";
+      return kResultArchiveIndexFailed;
+    }
+  }
+  return result;
+}
+
+int QuarnVMManagement::VMArchHandleStubCases(VMInfoStructs::SVMInfo& info, const Stub& onServer, const Stub& inIndex,
+                                             VMArchivingVMState& state) {
+  static const char* const sig =
+      "int QuarnVMManagement::VMArchHandleStubCases(VMInfoStructs::SVMInfo&, VirtualServer::VMArchivingData&, "
+      "VirtualServer::VMArchivingData&, QuarnVMManagement::VMArchivingVMState&)";
+  const char* name = m_vmName.c_str();
+  int serverState = VMInfoStructs::STUB_STATE_NON_STUB, indexState = VMInfoStructs::STUB_STATE_NON_STUB;
+  if (state.PresentOnESXAsStub) {
+    serverState = static_cast<int>(onServer.getint64(Stub::F_stubState));
+    m_event.Debug(sig, "[VMArchiving] VM [%s] has [%s] stub state in VCenter stub data", name,
+                  VMArchGetStubStateString(serverState).c_str());
+  }
+  if (state.StubInIndex) {
+    indexState = static_cast<int>(inIndex.getint64(Stub::F_stubState));
+    m_event.Debug(sig, "[VMArchiving] VM [%s] has [%s] stub state in Indexing", name,
+                  VMArchGetStubStateString(indexState).c_str());
+  }
+  m_event.Debug(sig, "[VMArchiving] VM [%s] PartOfSubclientContent[%d] StubInIndex[%d] PresentOnESXServer[%d] "
+                     "PresentOnESXAsStub[%d] ", name, state.PartOfSubclientContent, state.StubInIndex,
+                state.PresentOnESXServer, state.PresentOnESXAsStub);
+  const int pruned = VMArchHandlePrunedOrDeletedVM(onServer, inIndex, serverState, indexState, state);
+  if (pruned != kContinueBackup) {
+    m_event.Error(sig, "[VMArchiving] [Error] VM [%s] returning [%d] status", name, pruned);
+    return pruned;
+  }
+  const bool index = state.StubInIndex, server = state.PresentOnESXServer, stub = state.PresentOnESXAsStub;
+  if (index && server && stub) return VMArchHandleVMStubbedInVCenterAndIndex(onServer, inIndex, serverState, indexState);
+  if (index && !server && !stub) return VMArchHandleDeletedStubVM();
+  if (!index && server && !stub) return VMArchHandleNonStubVM(info);
+  if (index && server && !stub) return VMArchHandleVMStubbedInIndex(info);
+  if (!index && server && stub) return VMArchHandleVMStubbedInVCenter(onServer);
+  m_event.Debug(sig, "[VMArchiving] [Unhanded Case] returning [VM_NOT_TO_BE_STUBBED]");
+  m_vm->archiveAction = kArchiveActionNone;
+  return kContinueBackup;
+}
+
+int QuarnVMManagement::VMArchHandlePrunedOrDeletedVM(const Stub& onServer, const Stub& inIndex, int /*serverState*/,
+                                                      int indexState, VMArchivingVMState& state) {
+  static const char* const sig =
+      "int QuarnVMManagement::VMArchHandlePrunedOrDeletedVM(VirtualServer::VMArchivingData&, "
+      "VirtualServer::VMArchivingData&, int, int, QuarnVMManagement::VMArchivingVMState&)";
+  const char* name = m_vmName.c_str();
+  if (!state.StubInIndex || !state.PresentOnESXServer) return kContinueBackup;
+  if (NoDeleteTimestamp(m_indexingMetadata->deleteTimestampText)) return kContinueBackup;
+  if (state.PresentOnESXAsStub &&
+      onServer.getint64(Stub::F_stubSubclientId) != inIndex.getint64(Stub::F_stubSubclientId)) {
+    m_event.Error(sig, "[VMArchiving] [Error] VM [%s] is not stubbed from this subclient Can not backup this VM.", name);
+    VMArchSetJPR(kResultStubbedElsewhere, static_cast<unsigned long>(onServer.getint64(Stub::F_stubSubclientId)),
+                 std::string());
+    return kResultStubbedElsewhere;
+  }
+  if (indexState != VMInfoStructs::STUB_STATE_PRUNED) {
+    m_indexingMetadata->deleteTimestamp = 0;
+    m_indexingMetadata->deleteTimestampText.clear();
+    m_event.Debug(sig, "[VMArchiving] VM [%s] Delete time stamp is set for this VM but now it is accessible. Removing "
+                       "delete time stamp", name);
+    m_indexingMetadata->stubDataChanged = 1;
+    return kContinueBackup;
+  }
+  if (!state.PresentOnESXAsStub) {
+    m_indexingMetadata->deleteTimestamp = 0;
+    m_indexingMetadata->deleteTimestampText.clear();
+    m_indexingMetadata->stubData.clear();
+    m_indexingMetadata->stubDataChanged = 1;
+    m_event.Debug(sig, "[VMArchiving] VM [%s] was marked for pruning but now available and not a stub. Removing Archive "
+                       "indexing metadata.", name);
+    return kContinueBackup;
+  }
+  m_event.Error(sig, "[VMArchiving] [Error] VM [%s] was marked for pruning and still a stub on ESX server. Can not "
+                     "backup this VM.", name);
+  m_vm->failureReason = "The VM was pruned from the index and is still a stub on the hypervisor: there is nothing to "
+                        "back up.";
+  return kResultPruned;
+}
+
+int QuarnVMManagement::VMArchHandleVMStubbedInVCenterAndIndex(const Stub& onServer, const Stub& inIndex,
+                                                               int serverState, int indexState) {
+  static const char* const sig =
+      "int QuarnVMManagement::VMArchHandleVMStubbedInVCenterAndIndex(VirtualServer::VMArchivingData&, "
+      "VirtualServer::VMArchivingData&, int, int)";
+  const char* name = m_vmName.c_str();
+  const unsigned long keyrealmId = static_cast<unsigned long>(onServer.getint64(Stub::F_stubKeyrealmId));
+  const int jobId = static_cast<int>(onServer.getint64(Stub::F_stubJobId));
+  if (onServer.getint64(Stub::F_stubSubclientId) != inIndex.getint64(Stub::F_stubSubclientId) ||
+      onServer.getint64(Stub::F_stubKeyrealmNumber) != inIndex.getint64(Stub::F_stubKeyrealmNumber)) {
+    m_event.Error(sig, "[VMArchiving][Error] VM[%s] has subclient ID [%lu] in Vcenter stub data and subclient ID [%lu] in "
+                       "Indexing stub dataKeyrealm number in Vcenter stub data [%ld] and Keyrealm number in indexing "
+                       "Stub data [%lu]", name, static_cast<unsigned long>(onServer.getint64(Stub::F_stubSubclientId)),
+                  static_cast<unsigned long>(inIndex.getint64(Stub::F_stubSubclientId)),
+                  static_cast<long>(onServer.getint64(Stub::F_stubKeyrealmNumber)),
+                  static_cast<unsigned long>(inIndex.getint64(Stub::F_stubKeyrealmNumber)));
+    m_event.Debug(sig, "[VMArchiving] returning [QUARN_VM_ALREADY_STUBBED] VM was stubbed by Keyrealm ID [%lu] Job ID [%u]",
+                  keyrealmId, static_cast<unsigned>(jobId));
+    return kResultAlreadyStubbed;
+  }
+  auto updateIndex = [&](VMStubState newState) {
+    if (VMArchUpdateIndexingStubState(newState) == 0) {
+      m_event.Debug(sig, "[VMArchiving] VM [%s] Updated VM stub state in Indexing", name);
+    } else {
+      m_event.Error(sig, "[VMArchiving] [Error] VM [%s] failed to update stub state in Indexing.", name);
+    }
+  };
+  if (serverState == VMInfoStructs::STUB_STATE_IN_PROGRESS) {
+    m_event.Error(sig, "[VMArchiving] [Error] Stubbing for VM [%s] could not be completed in Last Job [%u], re-try "
+                       "stubbing in this Job.", name, static_cast<unsigned>(jobId));
+    updateIndex(VMInfoStructs::STUB_STATE_IN_PROGRESS);
+    return kResultRetryStub;
+  }
+  const bool stubbedOnServer = serverState == VMInfoStructs::STUB_STATE_SUCCESSFULLY_STUBBED;
+  if (stubbedOnServer && (indexState == VMInfoStructs::STUB_STATE_TO_BE_STUBBED ||
+                          indexState == VMInfoStructs::STUB_STATE_IN_PROGRESS)) {
+    updateIndex(VMInfoStructs::STUB_STATE_SUCCESSFULLY_STUBBED);
+  } else if (stubbedOnServer && indexState == VMInfoStructs::STUB_STATE_SUCCESSFULLY_STUBBED) {
+    m_event.Debug(sig, "[VMArchiving] VM [%s] VM state already stubbed in Indexing/VCenter. Returning "
+                       "[QUARN_VM_ALREADY_STUBBED] VM was stubbed by Keyrealm ID [%lu] Job ID [%d]", name, keyrealmId,
+                  jobId);
+    return kResultAlreadyStubbed;
+  } else {
+    m_event.Error(sig, "[VMArchiving] [Error] VM [%s] has wrong stub state in VCenter/Indexing.", name);
+  }
+  m_event.Debug(sig, "[VMArchiving] returning [QUARN_VM_ALREADY_STUBBED] VM was stubbed by Keyrealm ID [%lu] Job ID [%d]",
+                keyrealmId, jobId);
+  return kResultAlreadyStubbed;
+}
+
+bool QuarnVMManagement::ServerTime(int64_t& now) {
+  static const char* const sig = "bool QuarnVMManagement::ServerTime(int64_t&)";
+  now = m_vmInfo != nullptr ? m_vmInfo->GetServerCurrentTime() : 0;
+  if (now != 0) return true;
+  m_event.Error(sig, "[VMArchiving] [Error] Failed to get current time from Server. ");
+  return false;
+}
+
+void QuarnVMManagement::LogTime(const char* sig, const char* format, int64_t seconds) {
+  const time_t when = static_cast<time_t>(seconds);
+  struct tm local;
+  if (localtime_r(&when, &local) == nullptr) {
+    m_event.Error(sig, "[VMArchiving] [ERROR] localtime conversion failed");
+    return;
+  }
+  m_event.Debug(sig, format, local.tm_mon + 1, local.tm_mday, local.tm_year + 1900, local.tm_hour, local.tm_min,
+                local.tm_sec);
+}
+
+int QuarnVMManagement::VMArchHandleDeletedStubVM() {
+  static const char* const sig = "int QuarnVMManagement::VMArchHandleDeletedStubVM()";
+  const char* name = m_vmName.c_str();
+  if (NoDeleteTimestamp(m_indexingMetadata->deleteTimestampText)) {
+    // The first job that misses the stub starts its time to expiry.
+    m_event << m_vmName << m_vm->host;
+    m_event.InfoEvent(kEventStubDeleted);
+    int64_t now = 0;
+    if (!ServerTime(now)) return kResultAlreadyStubbed;
+    m_event.Debug(sig, "[VMArchiving] VM [%s] Adding Current time [%u] to Indexing metadata", name,
+                  static_cast<unsigned>(now));
+    LogTime(sig, "[VMArchiving] [%d:%d:%d:%d:%d:%d]", now);
+    m_indexingMetadata->deleteTimestamp = now;
+    m_indexingMetadata->deleteTimestampText = std::to_string(now);
+    m_indexingMetadata->stubDataChanged = 1;
+  } else {
+    m_event.Debug(sig, "[VMArchiving] strDeleteTimeStamp [%s]", m_indexingMetadata->deleteTimestampText.c_str());
+    const int64_t deleted = std::atoll(m_indexingMetadata->deleteTimestampText.c_str());
+    if (deleted == 0) {
+      m_event.Error(sig, "[VMArchiving] [Error] VM [%s] failed to convert time [%s].", name,
+                    m_indexingMetadata->deleteTimestampText.c_str());
+    } else {
+      int64_t expiry = m_params.expiryOverrideHours;
+      int64_t unitHours = 1;
+      if (expiry == -1) {
+        unitHours = 24;
+        int32_t days = -1;
+        // A retention that cannot be read keeps the stub: expiry removes it from the index for good.
+        if (!Subclient(m_appMgr->getAppId()).getItemPastExpiryDays(days)) {
+          m_event.Error(sig, "[VMArchiving] Failed to get the archived expiration days of the subclient. VM [%s] is "
+                             "kept as if its expiration were never.", name);
+          days = -1;
+        }
+        expiry = days;
+      }
+      m_event.Debug(sig, "[VMArchiving] Archived Expiration Days : [%d]", static_cast<int>(expiry));
+      m_indexingMetadata->deleteTimestamp = deleted;
+      LogTime(sig, "[VMArchiving] Delete time [%d:%d:%d][%d:%d:%d]", deleted);
+      const int64_t expirySeconds = expiry * unitHours * 3600;
+      int64_t now = 0;
+      if (!ServerTime(now)) return kResultAlreadyStubbed;
+      LogTime(sig, "[VMArchiving] Current time [%d:%d:%d][%d:%d:%d]", now);
+      const int64_t elapsed = now - deleted;
+      m_event.Debug(sig, "[VMArchiving] VM [%s] deleted from [%d] days", name,
+                    static_cast<int>(elapsed / (unitHours * 3600)));
+      bool keep = false;
+      if (!Subclient(m_appMgr->getAppId()).getIsKeepItemPastExpiryTime(keep)) {
+        m_event.Error(sig, "[VMArchiving] Failed to get value for KeepItemPastExpiryTime. We will consider this failure "
+                           "as Keep item past Expiry for VM [%s]", name);
+        return kResultAlreadyStubbed;
+      }
+      if (keep) return kResultAlreadyStubbed;
+      if (expirySeconds < 0) {
+        m_event.Debug(sig, "[VMArchiving] VM [%s] is deleted from VCenter and archive expiration criteria is set to "
+                           "never. returning [QUARN_VM_ALREADY_STUBBED]", name);
+        return kResultAlreadyStubbed;
+      }
+      if (elapsed > expirySeconds) {
+        if (VMArchUpdateIndexingStubState(VMInfoStructs::STUB_STATE_PRUNED) == 0) {
+          m_event.Debug(sig, "[VMArchiving] VM [%s] Updated VM stub state in Indexing", name);
+        } else {
+          m_event.Error(sig, "[VMArchiving] [Error] VM [%s] failed to update stub state in Indexing.", name);
+        }
+        VMArchSetJPR(kResultPruned, 0, std::string());
+      }
+    }
+  }
+  m_event.Debug(sig, "[VMArchiving] VM [%s] is deleted from VCenter returning [QUARN_VM_ALREADY_STUBBED]", name);
+  return kResultAlreadyStubbed;
+}
+
+int QuarnVMManagement::VMArchHandleNonStubVM(VMInfoStructs::SVMInfo& info) {
+  static const char* const sig = "int QuarnVMManagement::VMArchHandleNonStubVM(VMInfoStructs::SVMInfo&)";
+  if (!m_params.archiveRuleEnabled && !m_params.relocateRuleEnabled) {
+    m_event.Debug(sig, "[VMArchiving] VM Archiving rules are not enabled for this subclient. Do not verify VM Archiving "
+                       "criteria for this VM..");
+    m_vm->archiveAction = kArchiveActionNone;
+    return kContinueBackup;
+  }
+  m_event.Debug(sig, "[VMArchiving] VM [%s] is not marked as Archived in Indexing/VCenter. We will consider this VM for "
+                     "archiving rules.", m_vmName.c_str());
+  std::string stubData;
+  VMStubState option = VMInfoStructs::STUB_STATE_UNKNOWN;
+  if (!VMArchCheckVMArchivingCriteria(info, stubData, option)) {
+    m_vm->archiveAction = kArchiveActionNone;
+    return kContinueBackup;
+  }
+  if (option == VMInfoStructs::STUB_STATE_TO_BE_STUBBED) {
+    m_indexingMetadata->stubData = stubData;
+  } else {
+    m_event.Debug(sig, "[VMArchiving] Not setting stub data in Indexing as Relocate VM action is selected.");
+  }
+  m_vm->archiveAction = kArchiveActionToBeStubbed;
+  return kContinueBackup;
+}
+
+int QuarnVMManagement::VMArchHandleVMStubbedInIndex(VMInfoStructs::SVMInfo& info) {
+  static const char* const sig = "int QuarnVMManagement::VMArchHandleVMStubbedInIndex(VMInfoStructs::SVMInfo&)";
+  m_event.Debug(sig, "[VMArchiving] Archived VM [%s] has been restored back", m_vmName.c_str());
+  std::string stubData;
+  VMStubState option = VMInfoStructs::STUB_STATE_UNKNOWN;
+  if (!VMArchCheckVMArchivingCriteria(info, stubData, option)) {
+    m_indexingMetadata->stubData.clear();
+    m_vm->archiveAction = kArchiveActionNone;
+    return kContinueBackup;
+  }
+  if (option == VMInfoStructs::STUB_STATE_TO_BE_STUBBED) {
+    m_indexingMetadata->stubData = stubData;
+  } else {
+    m_event.Debug(sig, "[VMArchiving] Not setting stub data in Indexing as Relocate VM action is selected.");
+  }
+  m_vm->archiveAction = kArchiveActionToBeStubbed;
+  return kContinueBackup;
+}
+
+int QuarnVMManagement::VMArchHandleVMStubbedInVCenter(const Stub& onServer) {
+  static const char* const sig = "int QuarnVMManagement::VMArchHandleVMStubbedInVCenter(VirtualServer::VMArchivingData&)";
+  const uint64_t subclientId = static_cast<uint64_t>(onServer.getint64(Stub::F_stubSubclientId));
+  if (onServer.getint64(Stub::F_stubKeyrealmNumber) == m_appMgr->getKeyrealmNumber() &&
+      subclientId == m_appMgr->getAppId()) {
+    m_event.Error(sig, "[VMArchiving][Error] VM[%s] was stubbed in this subclient [%lu] but Indexing does not have stub "
+                       "data.", m_vmName.c_str(), static_cast<unsigned long>(subclientId));
+    m_event.Debug(sig, "[VMArchiving] returning [QUARN_VM_ALREADY_STUBBED] VM was stubbed by Keyrealm number [%lu] Job "
+                       "ID [%u]", static_cast<unsigned long>(onServer.getint64(Stub::F_stubKeyrealmNumber)),
+                  static_cast<unsigned>(onServer.getint64(Stub::F_stubJobId)));
+    return kResultAlreadyStubbed;
+  }
+  VMArchSetJPR(kResultStubbedElsewhere, static_cast<unsigned long>(subclientId), std::string());
+  return kResultStubbedElsewhere;
+}
+
+bool QuarnVMManagement::CreateArchiveFile(quarnBackupArgs& args, vsArchive* archive) {
+  using Collect = VirtualServer::VMCollect;
+  const Collect& collect = m_vm->collect;
+  return !vsArchive::isError(archive->createArchiveFile(m_vmGuid, collect.getint64(Collect::F_vmJobId),
+                                                         collect.getint64(Collect::F_vmClientId),
+                                                         collect.getint64(Collect::F_subclientId),
+                                                         collect.getstring(Collect::F_text64), args.mBackupLevel));
+}
+
+int QuarnVMManagement::VMArchSendMetadata(VSAIndexingMetadata& metadata) {
+  static const char* const sig = "int QuarnVMManagement::VMArchSendMetadata(VSAIndexingMetadata&)";
+  // Every record of the update counts: an update the index half received is no update. An item that
+  // was opened is ended failed when the rest did not land, so the archive stays well formed and the
+  // index takes nothing of it.
+  int code = m_archive->sendFileHeader("\\" + metadata.vmGuid, 0, 0, true, false, false, 1, 0, 0, 0, false, true, false);
+  m_event.Debug(sig, "[VMArchiving] sending  VSA metadata for updating Index. VM [%s] ESX Server [%s] Datastore [%s] "
+                     "Resource pool [%s]", metadata.vmName.c_str(), metadata.host.c_str(), metadata.datastore.c_str(),
+                metadata.resourcePool.c_str());
+  m_event.Debug(sig, "[VMArchiving] stub data [%s], delete  timestamp [%lld]", metadata.stubData.c_str(),
+                static_cast<long long>(metadata.deleteTimestamp));
+  bool itemOpen = vsArchive::isOK(code);
+  if (itemOpen) code = VMArchSendVSIdxMetadata(metadata);
+  if (vsArchive::isOK(code)) code = m_archive->sendEOF(true, 0);
+  if (vsArchive::isOK(code)) {
+    code = m_archive->sendFileHeader("\\", 0, 0, true, false, false, -1, 1, 0, 0, false, true, false);
+    itemOpen = vsArchive::isOK(code);
+  }
+  if (vsArchive::isOK(code)) code = m_archive->sendEOF(true, 0);
+  if (vsArchive::isOK(code)) return 0;
+  m_event.Error(sig, "[VMArchiving] [Error] Failed to send the stub data of VM [%s] for the index: %s",
+                metadata.vmName.c_str(), m_archive->GetLastError().c_str());
+  if (itemOpen) m_archive->sendEOF(false, kResultIndexUpdateFailed);
+  return 1;
+}
+
+int QuarnVMManagement::VMArchSendVSIdxMetadata(const VSAIndexingMetadata& metadata) {
+  using Idx = IdxMetadata::IdxMetaData;
+  using Common = IdxMetadata::IdxCommonMetaData;
+  using VS = IdxMetadata::VirtualServerIdxMetaData;
+  using Aux = IdxMetadata::IdxAuxMetaData;
+  Idx message;
+  message.getObject<Common>(Idx::F_common, true)->setstring(Common::F_itemName, metadata.vmName);
+  VS& part = *message.getObject<VS>(Idx::F_virtualServer, true);
+  part.setstring(VS::F_esxHost, metadata.host);
+  part.setstring(VS::F_datastore, metadata.datastore);
+  part.setstring(VS::F_resourcePoolPath, metadata.resourcePool);
+  // The index keeps the delete timestamp of a stub in this field.
+  part.setint64(VS::F_stubSize, metadata.deleteTimestamp);
+  part.setint64(VS::F_guestOsId, 0);
+  message.getObject<Aux>(Idx::F_aux, true)->setstring(Aux::F_auxText, metadata.stubData);
+  return m_archive->sendVSIdxMetadata(message);
+}
+
+int QuarnVMManagement::VMArchHandleNonTurboEnbaledSubclientVM() {
+  static const char* const sig = "int QuarnVMManagement::VMArchHandleNonTurboEnbaledSubclientVM()";
+  VMInfoStructs::SVMInfo info;
+  if (!QueryVM(kNonTurboInventory, m_vm != nullptr ? m_vm->host : std::string(), info)) {
+    m_event.Error(sig, "[VMArchiving] Failed to get VM information for VM [%s]", m_vmName.c_str());
+    return kContinueBackup;
+  }
+  if (info.stubData.empty()) {
+    m_event.DebugLvl(2, sig, "[VMArchiving] Turbo is not enabled for this subclient.");
+    return kContinueBackup;
+  }
+  Stub record;
+  if (!record.deserialize(info.stubData)) {
+    m_event.Error(sig, "[VMArchiving] VM [%s] is an archived VM. Failed to unserialize stub data (XML). Code [%d]",
+                  m_vmName.c_str(), 1);
+    return kResultStubbedElsewhere;
+  }
+  VMArchSetJPR(kResultStubbedElsewhere, static_cast<unsigned long>(record.getint64(Stub::F_stubSubclientId)),
+               std::string());
+  return kResultStubbedElsewhere;
+}

@@ -1,0 +1,372 @@
+#include "platform/lab/LabArchiving.h"
+
+#include <fcntl.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <filesystem>
+#include <set>
+
+#include "platform/archive/ArchiveReader.h"
+#include "platform/archive/ArchiveRestore.h"
+#include "platform/lab/Lab.h"
+#include "platform/lab/LabDisks.h"
+#include "platform/lab/LabIndex.h"
+#include "platform/lab/LabKeyValue.h"
+#include "platform/lab/LabMedia.h"
+#include "platform/lab/LabMount.h"
+#include "platform/lab/LabSnapshot.h"
+#include "platform/os/ZtTime.h"
+#include "records/messages/IdxMetadataMessages.h"
+
+namespace lab {
+namespace {
+
+const char* const kDatastoresFolder = "datastores/";
+const char* const kArchivedField = "Archived";
+
+// Removes a file that may not exist; false with the reason when it exists and stays.
+bool RemoveIfPresent(const std::string& path, std::string& error) {
+  if (unlink(path.c_str()) == 0 || errno == ENOENT) return true;
+  error = "cannot remove " + path + ": " + std::strerror(errno);
+  return false;
+}
+
+// Renames a file that may not exist (a disk never written has no journal).
+bool RenameIfPresent(const std::string& from, const std::string& to, std::string& error) {
+  if (std::rename(from.c_str(), to.c_str()) == 0 || errno == ENOENT) return true;
+  error = "cannot move " + from + " to " + to + ": " + std::strerror(errno);
+  return false;
+}
+
+// Records in the image's journal (when it has one) that every byte of the disk changes now, as the
+// lab's writer does before it writes: what the snapshots of the image still need of it is kept first
+// (the digest of the generation a mount took among it), so that the backups of the image can still be
+// checked after it is gone or rewritten. REQUIRES: the image's lock.
+bool RecordWholeDiskChange(const std::string& image, uint64_t sizeBytes, bool imagePresent, std::string& error) {
+  ChangeJournal journal;
+  switch (ReadChangeJournal(image, journal, error)) {
+    case ReadResult::kMissing: return true;
+    case ReadResult::kFailed: return false;
+    case ReadResult::kRead: break;
+  }
+  const std::vector<ByteRange> whole{{0, sizeBytes}};
+  if (imagePresent && !KeepForSnapshots(image, journal, whole, error)) return false;
+  AppendGeneration(journal, whole);
+  return WriteFileAtomic(ChangeJournalPath(image), FormatChangeJournal(journal), error);
+}
+
+// The parts of "datastores/<datastore>/<rest>"; false for a path elsewhere.
+bool SplitDatastorePath(const std::string& relative, std::string& datastore, std::string& rest) {
+  const std::string folder = kDatastoresFolder;
+  if (relative.compare(0, folder.size(), folder) != 0) return false;
+  const size_t slash = relative.find('/', folder.size());
+  if (slash == std::string::npos || slash == folder.size() || slash + 1 == relative.size()) return false;
+  datastore = relative.substr(folder.size(), slash - folder.size());
+  rest = relative.substr(slash + 1);
+  return true;
+}
+
+// Writes a restored disk as a new sparse image beside `path` and renames it into place (zero runs
+// are left as holes).
+bool WriteRestoredImage(const std::string& path, const archive::RestoredDisk& disk, std::string& error) {
+  const std::string temporary = path + ".restoring";
+  std::remove(temporary.c_str());
+  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
+  if (fd < 0) {
+    error = "cannot create " + temporary + ": " + std::strerror(errno);
+    return false;
+  }
+  uint64_t offset = 0;
+  bool written = archive::ReadRestoredDisk(
+      disk,
+      [&](const char* data, size_t size) {
+        const bool zeros = std::all_of(data, data + size, [](char c) { return c == 0; });
+        if (!zeros && pwrite(fd, data, size, static_cast<off_t>(offset)) != static_cast<ssize_t>(size)) return false;
+        offset += size;
+        return true;
+      },
+      error);
+  if (written && (ftruncate(fd, static_cast<off_t>(disk.size)) != 0 || fsync(fd) != 0)) {
+    error = "cannot write " + temporary + ": " + std::strerror(errno);
+    written = false;
+  }
+  close(fd);
+  if (!written || std::rename(temporary.c_str(), path.c_str()) != 0) {
+    if (written) error = "cannot replace " + path + ": " + std::strerror(errno);
+    std::remove(temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
+// The well-formed archives of the VM at or before the job, and the jobs among them, newest first.
+void ReadVMArchives(const std::string& guid, int64_t asOfJob, std::vector<archive::ArchiveContents>& archives,
+                    std::set<int64_t>& unusable, std::vector<int64_t>& jobs) {
+  std::set<int64_t, std::greater<int64_t>> seen;
+  for (const ArchiveLocation& location : ListArchiveFiles()) {
+    if (asOfJob > 0 && location.jobId > asOfJob) continue;
+    archive::ArchiveContents begin;
+    archive::Problem problem;
+    if (!archive::ReadArchiveBegin(location.path, begin, problem) || begin.indexOnly ||
+        strcasecmp(begin.vmGuid.c_str(), guid.c_str()) != 0)
+      continue;
+    archive::ArchiveContents contents;
+    if (!archive::ReadArchive(location.path, contents, problem)) {
+      unusable.insert(location.jobId);
+      continue;
+    }
+    seen.insert(contents.jobId);
+    archives.push_back(std::move(contents));
+  }
+  jobs.assign(seen.begin(), seen.end());
+}
+
+}  // namespace
+
+int64_t ServerClockSeconds(const std::string& server) {
+  const int64_t now = static_cast<int64_t>(ZtClock::NowSeconds());
+  ServerRecord record;
+  std::string error;
+  if (!ReadServerRecord(server, record, error)) return now;
+  const auto offset = record.other.find(kServerClockOffsetKey);
+  int64_t seconds = 0;
+  if (offset == record.other.end() || !labkv::ParseInt64(offset->second, seconds)) return now;
+  return now + seconds;
+}
+
+int64_t PoweredOffHours(const VMDescription& vm, int64_t now) {
+  if (vm.powerState != "off" || vm.poweredOffAt <= 0 || now <= vm.poweredOffAt) return 0;
+  return std::min<int64_t>((now - vm.poweredOffAt) / 3600, INT32_MAX);
+}
+
+std::string DatastorePathOf(const std::string& relative) {
+  std::string datastore, rest;
+  if (!SplitDatastorePath(relative, datastore, rest)) return relative;
+  return "[" + datastore + "] " + rest;
+}
+
+bool FindVMServer(const std::string& guidOrName, std::string& server) {
+  VMDescription vm;
+  for (const std::string& candidate : ListServers()) {
+    if (!FindVM(candidate, guidOrName, vm)) continue;
+    server = candidate;
+    return true;
+  }
+  return false;
+}
+
+bool UpdateVMDescription(const std::string& server, const std::string& guidOrName, const VMChange& change,
+                         std::string& error) {
+  VMDescription found;
+  if (!FindVM(server, guidOrName, found)) {
+    error = "VM [" + guidOrName + "] is not on server [" + server + "]";
+    return false;
+  }
+  const std::string path = VMDescriptionPath(server, found.name);
+  return UpdateFileLocked(
+      path,
+      [&](std::string& text, bool exists, std::string& why) {
+        VMDescription vm;
+        if (!exists) {
+          why = "VM [" + guidOrName + "] was removed from server [" + server + "]";
+          return false;
+        }
+        if (!ParseVMDescription(text, vm, why) || !change(vm, why)) return false;
+        if (vm.name != found.name) {
+          why = "a VM's name is its description's file name and does not change";
+          return false;
+        }
+        std::string formatted = FormatVMDescription(vm);
+        VMDescription check;
+        if (!ParseVMDescription(formatted, check, why)) return false;
+        text.swap(formatted);
+        return true;
+      },
+      error);
+}
+
+bool SetVMPower(const std::string& server, const std::string& guidOrName, bool on, int64_t offAt, std::string& error) {
+  return UpdateVMDescription(
+      server, guidOrName,
+      [&](VMDescription& vm, std::string&) {
+        vm.powerState = on ? "on" : "off";
+        vm.poweredOffAt = on ? 0 : offAt;
+        return true;
+      },
+      error);
+}
+
+bool DeleteVMDiskImage(const std::string& server, VMDescription& vm, size_t index, std::string& error) {
+  if (index >= vm.disks.size()) {
+    error = "VM [" + vm.name + "] has no disk " + std::to_string(index);
+    return false;
+  }
+  VMDisk& disk = vm.disks[index];
+  if (disk.deleted) return true;
+  const std::string image = DiskImagePath(server, disk.file);
+  FileLock lock(image);
+  // The journal stays: it is where the digests of the image's backups live on.
+  if (!RecordWholeDiskChange(image, disk.sizeBytes, access(image.c_str(), F_OK) == 0, error) ||
+      !RemoveIfPresent(image, error))
+    return false;
+  disk.deleted = true;
+  return true;
+}
+
+bool RemoveVM(const std::string& server, const std::string& guidOrName, std::string& error) {
+  VMDescription vm;
+  if (!FindVM(server, guidOrName, vm)) {
+    error = "VM [" + guidOrName + "] is not on server [" + server + "]";
+    return false;
+  }
+  const std::string path = VMDescriptionPath(server, vm.name);
+  FileLock lock(path);
+  for (size_t i = 0; i < vm.disks.size(); ++i)
+    if (!DeleteVMDiskImage(server, vm, i, error)) return false;
+  return RemoveIfPresent(path, error);
+}
+
+bool MoveVM(const std::string& server, const std::string& guidOrName, const std::string& host,
+            const std::string& datastore, const std::string& resourcePool, std::string& error) {
+  ServerRecord record;
+  if (!ReadServerRecord(server, record, error)) return false;
+  if (!host.empty() && std::find(record.hosts.begin(), record.hosts.end(), host) == record.hosts.end()) {
+    error = "host [" + host + "] is not a host of server [" + server + "]";
+    return false;
+  }
+  if (!datastore.empty() &&
+      std::find(record.datastores.begin(), record.datastores.end(), datastore) == record.datastores.end()) {
+    error = "datastore [" + datastore + "] is not a datastore of server [" + server + "]";
+    return false;
+  }
+  return UpdateVMDescription(
+      server, guidOrName,
+      [&](VMDescription& vm, std::string& why) {
+        if (!host.empty()) vm.host = host;
+        if (!resourcePool.empty()) vm.resourcePool = resourcePool;
+        if (datastore.empty()) return true;
+        for (VMDisk& disk : vm.disks) {
+          std::string from, rest;
+          if (!SplitDatastorePath(disk.file, from, rest) || from == datastore) continue;
+          const std::string moved = kDatastoresFolder + datastore + "/" + rest;
+          const std::string source = DiskImagePath(server, disk.file), target = DiskImagePath(server, moved);
+          if (!MakeDirs(target.substr(0, target.rfind('/')))) {
+            why = "cannot make the folder of " + target;
+            return false;
+          }
+          FileLock lock(source);
+          if (!disk.deleted && (!RenameIfPresent(ChangeJournalPath(source), ChangeJournalPath(target), why) ||
+                                std::rename(source.c_str(), target.c_str()) != 0)) {
+            if (why.empty()) why = "cannot move " + source + ": " + std::strerror(errno);
+            return false;
+          }
+          disk.file = moved;
+        }
+        vm.datastore = datastore;
+        return true;
+      },
+      error);
+}
+
+bool RestoreVMDisks(const std::string& server, const std::string& guidOrName, int64_t asOfJob,
+                    std::vector<std::string>& restored, std::string& error) {
+  VMDescription vm;
+  if (!FindVM(server, guidOrName, vm)) {
+    error = "VM [" + guidOrName + "] is not on server [" + server + "]";
+    return false;
+  }
+  if (std::none_of(vm.disks.begin(), vm.disks.end(), [](const VMDisk& disk) { return disk.deleted; })) {
+    error = "VM [" + vm.name + "] has all its disks: nothing to restore";
+    return false;
+  }
+  std::vector<archive::ArchiveContents> archives;
+  std::set<int64_t> unusable;
+  std::vector<int64_t> jobs;
+  ReadVMArchives(vm.guid, asOfJob, archives, unusable, jobs);
+  // Each deleted disk from the newest backup that holds it (a later job of a stub holds none).
+  std::map<size_t, archive::RestoredDisk> found;
+  std::vector<archive::VMBackup> backups;
+  for (int64_t job : jobs) {
+    archive::VMBackup backup;
+    std::vector<std::string> notes;
+    std::string why;
+    if (!archive::ReassembleVM(archives, vm.guid, job, unusable, backup, notes, why)) continue;
+    for (size_t i = 0; i < vm.disks.size(); ++i) {
+      if (!vm.disks[i].deleted || found.count(i) != 0) continue;
+      const std::string name = "\\" + vm.guid + "\\" + LabDiskIndexName(i, vm.disks[i].file);
+      for (const auto& disk : backup.disks)
+        if (strcasecmp(disk.first.c_str(), name.c_str()) == 0) found[i] = disk.second;
+    }
+  }
+  for (size_t i = 0; i < vm.disks.size(); ++i) {
+    if (vm.disks[i].deleted && found.count(i) == 0) {
+      error = "no backup of VM [" + vm.name + "] holds its disk " + LabDiskIndexName(i, vm.disks[i].file);
+      return false;
+    }
+  }
+  for (const auto& disk : found) {
+    const std::string image = DiskImagePath(server, vm.disks[disk.first].file);
+    if (!MakeDirs(image.substr(0, image.rfind('/')))) {
+      error = "cannot make the folder of " + image;
+      return false;
+    }
+    FileLock lock(image);
+    if (!RecordWholeDiskChange(image, disk.second.size, false, error) || !WriteRestoredImage(image, disk.second, error))
+      return false;
+  }
+  return UpdateVMDescription(
+      server, vm.guid,
+      [&](VMDescription& changed, std::string&) {
+        for (const auto& disk : found) {
+          if (disk.first >= changed.disks.size()) continue;
+          changed.disks[disk.first].deleted = false;
+          restored.push_back(LabDiskIndexName(disk.first, changed.disks[disk.first].file));
+        }
+        changed.options.erase(kStubRecordOption);
+        changed.customFields.erase(kArchivedField);
+        return true;
+      },
+      error);
+}
+
+bool ReadIndexStubRecord(const std::string& subclientGuid, const std::string& vmGuid, IndexStubRecord& record,
+                         std::string& error) {
+  record = IndexStubRecord();
+  for (int64_t jobId : IndexVMEntryJobs(subclientGuid, vmGuid)) {
+    std::vector<std::vector<std::string>> entries;
+    if (!ReadIndexVMEntries(subclientGuid, vmGuid, jobId, entries, error)) {
+      // A job that uploaded files of the VM without indexing it has no entries to read.
+      error.clear();
+      continue;
+    }
+    const std::vector<std::string>* last = nullptr;
+    for (const auto& entry : entries)
+      if (entry.size() == 3 && entry[0] == "meta" && entry[1] == "vm") last = &entry;
+    if (last == nullptr) continue;
+    IdxMetadata::IdxMetaData message;
+    if (!message.deserialize((*last)[2], &error)) {
+      error = "the index record of VM [" + vmGuid + "] in job " + std::to_string(jobId) + " does not read: " + error;
+      return false;
+    }
+    using VS = IdxMetadata::VirtualServerIdxMetaData;
+    using Aux = IdxMetadata::IdxAuxMetaData;
+    record.jobId = jobId;
+    if (const Aux* aux = message.getObject<Aux>(IdxMetadata::IdxMetaData::F_aux, false))
+      record.stubData = aux->getstring(Aux::F_auxText);
+    if (const VS* part = message.getObject<VS>(IdxMetadata::IdxMetaData::F_virtualServer, false)) {
+      record.datastore = part->getstring(VS::F_datastore);
+      record.resourcePool = part->getstring(VS::F_resourcePoolPath);
+      // The archiving update of a stubbed VM sends its delete timestamp in this field.
+      record.deleteTime = part->getint64(VS::F_stubSize);
+    }
+    return true;
+  }
+  return true;
+}
+
+}  // namespace lab

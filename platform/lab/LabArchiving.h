@@ -1,0 +1,83 @@
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/lab/LabHypervisor.h"
+
+// What VM archiving and power management change on the lab's hypervisor, and what the index keeps of
+// a VM's stub record.
+//
+// The hypervisor's clock is the lab's clock plus the server record's "clockOffsetSeconds" (0 when
+// absent): a lab run or a test moves the hypervisor's day forward without waiting for it. A VM
+// description's "poweredOffAt" is a second of that clock, so its powered-off hours grow with it.
+//
+// Every change of a VM description here is made under the description's lock (read, change, replace),
+// so a stub, a power operation and the lab tool never lose each other's change.
+namespace lab {
+
+constexpr const char* kServerClockOffsetKey = "clockOffsetSeconds";
+
+// Seconds of the server's clock (see above); the lab's clock when the server record has no offset
+// or cannot be read.
+int64_t ServerClockSeconds(const std::string& server);
+// Whole hours the VM has been powered off at `now` (server seconds); 0 for a VM that runs or whose
+// power-off time is not known; at most INT32_MAX.
+int64_t PoweredOffHours(const VMDescription& vm, int64_t now);
+// The VM's path of a lab file in the hypervisor's own form: "[<datastore>] <folder>/<file>" for a file
+// under datastores/<datastore>/<folder>/; the relative path itself otherwise.
+std::string DatastorePathOf(const std::string& relative);
+
+// The server the VM (its GUID in any case, or its name) is on; false when it is on none.
+bool FindVMServer(const std::string& guidOrName, std::string& server);
+
+// Reads the VM (its GUID in any case, or its name), lets `change` alter the description and replaces it
+// when change returns true. False with the reason: no such VM, a description that cannot be read or
+// written, or change's own refusal (the description is then as it was).
+using VMChange = std::function<bool(VMDescription& vm, std::string& error)>;
+bool UpdateVMDescription(const std::string& server, const std::string& guidOrName, const VMChange& change,
+                         std::string& error);
+
+// Powers the VM on, or off as of `offAt` (server seconds; the moment it went off).
+bool SetVMPower(const std::string& server, const std::string& guidOrName, bool on, int64_t offAt, std::string& error);
+
+// Within a change of `vm`: removes the image of its disk at `index` and marks the disk deleted. Its
+// change journal stays, with the whole disk recorded as changed and the digests its snapshots still
+// want kept, so that the backups taken of it can be checked afterwards. A disk deleted before is left as
+// it is.
+bool DeleteVMDiskImage(const std::string& server, VMDescription& vm, size_t index, std::string& error);
+
+// Removes the VM from the hypervisor: its description and its disk images (with their journals).
+bool RemoveVM(const std::string& server, const std::string& guidOrName, std::string& error);
+
+// Moves the VM to another host, datastore or resource pool (an empty one stays as it is). A datastore
+// must be one of the server's; the VM's images move into its folder with their journals.
+bool MoveVM(const std::string& server, const std::string& guidOrName, const std::string& host,
+            const std::string& datastore, const std::string& resourcePool, std::string& error);
+
+// Writes back the VM's deleted disks from its backups, as a restore of a stub does: each from the last
+// backup at or before `asOfJob` (0: the latest) that holds the disk, as a new image whose change journal
+// records the whole disk as changed, and clears the VM's stub record option and its "Archived" custom
+// field. `restored` names the disks written. False with the reason (nothing is then marked restored that was not written).
+bool RestoreVMDisks(const std::string& server, const std::string& guidOrName, int64_t asOfJob,
+                    std::vector<std::string>& restored, std::string& error);
+
+// The VM's configuration option that holds its stub record.
+constexpr const char* kStubRecordOption = "JyStub.ReparseData";
+
+// What the index knows of a VM's stub record from its newest VM-level index record: the stub text,
+// the datastore and resource pool recorded with it, and the delete timestamp (0: none).
+struct IndexStubRecord {
+  int64_t jobId = 0;  // the job of the record; 0 when the index has none
+  std::string stubData;
+  std::string datastore;
+  std::string resourcePool;
+  int64_t deleteTime = 0;
+};
+// False with the reason only when the index cannot be read; a VM the index does not know gives an
+// empty record.
+bool ReadIndexStubRecord(const std::string& subclientGuid, const std::string& vmGuid, IndexStubRecord& record,
+                         std::string& error);
+
+}  // namespace lab

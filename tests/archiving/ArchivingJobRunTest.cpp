@@ -1,0 +1,256 @@
+// Archiving jobs as the job manager runs them: the real host program, a backup phase and then a stub
+// phase of each job, over later jobs that find the stubs, a restored VM, a stub cut off, a stub of
+// another subclient and a stub deleted from the hypervisor until it expires.
+#include <unistd.h>
+
+#include <algorithm>
+
+#include <gtest/gtest.h>
+
+#include "platform/jobmgr/vsJobMgr.h"
+#include "platform/lab/LabArchiving.h"
+#include "platform/lab/LabFaults.h"
+#include "platform/lab/LabJob.h"
+#include "platform/lab/LabSubclient.h"
+#include "platform/appmgr/ClientProperties.h"
+#include "platform/os/CPxSha256.h"
+#include "records/messages/JobManagerMessages.h"
+#include "support/ArchiveTestSupport.h"
+#include "archiving/ArchivingTestSupport.h"
+#include "support/TestLab.h"
+
+namespace {
+
+using archtest::Guid;
+using Update = JobManager::VMUpdateInfo;
+using Stub = archtest::Stub;
+
+class ArchivingJobRun : public testing::Test {
+ protected:
+  int Tool(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {QUARN_LAB_BINARY};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return testsupport::WaitProgram(testsupport::StartProgram(argv, out));
+  }
+  std::string Output() const {
+    std::string text, error;
+    lab::ReadRegularFile(out, 1 << 24, text, error);
+    return text;
+  }
+  // A job's backup phase (discovery made its collect file), then its stub phase, as the job manager
+  // starts them.
+  // The next job with its collect file. (Creating a job also puts back sample VMs that are missing.)
+  void CreateJob(int64_t job) {
+    ASSERT_EQ(0, Tool({"create", labDir, "--vms", "8", "--clients", "coordinator", "--job", std::to_string(job),
+                       "--time-scale", "60"}))
+        << Output();
+  }
+  // The run's exit status is the job's outcome (2: pending).
+  void RunBackupPhase(int64_t job, const std::string& level, int exitCode = 0) {
+    ASSERT_EQ(exitCode, Tool({"run", labDir, "--job", std::to_string(job), "--", "-t", level, "-numStreams", "2", "-stub"}))
+        << Output();
+  }
+  void RunStubPhase(int64_t job, const std::string& level, int exitCode = 0) {
+    ASSERT_EQ(exitCode, Tool({"run", labDir, "--job", std::to_string(job), "--", "-t", level, "-numStreams", "1", "-stub",
+                       "-stubPhase"}))
+        << Output();
+  }
+  void RunJob(int64_t job, const std::string& level, int backupExitCode = 0, int stubExitCode = 0) {
+    ASSERT_NO_FATAL_FAILURE(RunBackupPhase(job, level, backupExitCode));
+    ASSERT_NO_FATAL_FAILURE(RunStubPhase(job, level, stubExitCode));
+  }
+  std::string Option(int i) {
+    lab::VMDescription vm;
+    lab::FindVM(lab::SampleServer(), archtest::Name(i), vm);
+    return vm.options[lab::kStubRecordOption];
+  }
+  int64_t OptionField(int i, const CNField& field) { return archtest::StubField(Option(i), field); }
+  bool Image(int i) {
+    lab::VMDescription vm;
+    lab::FindVM(lab::SampleServer(), archtest::Name(i), vm);
+    return !vm.disks.empty() && access(lab::DiskImagePath(lab::SampleServer(), vm.disks[0].file).c_str(), F_OK) == 0;
+  }
+  Update Status(int64_t job, int i) {
+    Update record;
+    vsJobMgr::ReadVMStatus(job, Guid(i), record);
+    return record;
+  }
+  std::string Log() {
+    std::string text, error;
+    lab::ReadRegularFile(lab::ClientLogPath("coordinator", "quarn"), 1 << 26, text, error);
+    return text;
+  }
+  // The disk items a job's archive files of the VM hold.
+  size_t DiskItems(int64_t job, int i) {
+    size_t disks = 0;
+    for (const archive::ArchiveContents& contents : archivetest::ReadJobArchives(job, nullptr))
+      if (contents.vmGuid == Guid(i))
+        for (const archive::Item& item : contents.items) disks += item.kind == archive::ItemKind::kDisk ? 1 : 0;
+    return disks;
+  }
+  std::string SubclientGuid() {
+    lab::SubclientRecord record;
+    std::string error;
+    lab::ReadSubclientRecord("1", record, error);
+    return record.settings["subclientGUID"];
+  }
+  void Set(const std::string& key, const std::string& value) {
+    std::string error;
+    ASSERT_TRUE(lab::SetSubclientValue("1", key, value, error)) << error;
+  }
+  void Fault(const char* op, const std::string& vm, int code, int64_t times = lab::kFaultAlways) {
+    lab::FaultRule rule;
+    rule.op = op;
+    rule.vm = vm;
+    rule.code = code;
+    rule.times = times;
+    std::string error;
+    ASSERT_TRUE(lab::AddFaultRule(rule, error)) << error;
+  }
+
+  testsupport::TestLab dir;
+  const std::string labDir = dir.Path("lab");
+  const std::string out = dir.Path("tool.txt");
+};
+
+TEST_F(ArchivingJobRun, IdleVMsAreBackedUpThenStubbedAndLaterJobsReconcileTheStubs) {
+  // vm01 off 72 h; vm02 off 47 h; vm03 runs; vm04 has an independent disk; vm05 is a template; vm06 is
+  // named in the archive list; vm07's backup fails; vm08's stub is cut off.
+  ASSERT_EQ(0, Tool({"create", labDir, "--vms", "8", "--clients", "coordinator", "--time-scale", "60"})) << Output();
+  lab::SetRoot(labDir);
+  Set("keyrealmNumber", "1");
+  Set("archiveDays", "2");
+  Set("archiveRule", "1");
+  Set("archiveVMList", "other;\"vm06\"");
+  for (const auto& off : std::vector<std::pair<const char*, const char*>>{
+           {"vm01", "72"}, {"vm02", "47"}, {"vm04", "72"}, {"vm05", "72"}, {"vm06", "1"}, {"vm07", "72"}, {"vm08", "72"}})
+    ASSERT_EQ(0, Tool({"vm", labDir, off.first, "power", "off", "--hours", off.second})) << Output();
+  std::string error;
+  ASSERT_TRUE(lab::UpdateVMDescription(lab::SampleServer(), "vm04", [](lab::VMDescription& vm, std::string&) {
+    vm.disks[0].mode = "independent";
+    return true;
+  }, error)) << error;
+  ASSERT_TRUE(lab::UpdateVMDescription(lab::SampleServer(), "vm05", [](lab::VMDescription& vm, std::string&) {
+    vm.isTemplate = true;
+    return true;
+  }, error)) << error;
+  std::string vm06Image, vm06Digest;
+  {
+    lab::VMDescription vm06;
+    ASSERT_TRUE(lab::FindVM(lab::SampleServer(), "vm06", vm06));
+    vm06Image = lab::DiskImagePath(lab::SampleServer(), vm06.disks[0].file);
+    ASSERT_TRUE(CPxSha256::OfFile(vm06Image, vm06Digest, error)) << error;
+  }
+  Fault("disk.Read", Guid(7), 54);
+  Fault("vminfo.StubVMDisk", Guid(8), 3010);
+
+  // vm07's disk cannot be read: the backup phase ends pending.
+  ASSERT_NO_FATAL_FAILURE(RunBackupPhase(1001, "1", 2));
+  // The backup phase: the selected VMs are backed up "to be stubbed", the rest as ever.
+  for (int i : {1, 6, 8}) {
+    EXPECT_EQ(0, Status(1001, i).getint64(Update::F_vmStatus)) << i;
+    EXPECT_EQ(1, Status(1001, i).getint64(Update::F_stubStatus)) << i;
+    EXPECT_NE(std::string::npos, Log().find("Successfully backed up VM [" + archtest::Name(i) + "]. To be stubbed."));
+    lab::IndexStubRecord indexed;
+    ASSERT_TRUE(lab::ReadIndexStubRecord(SubclientGuid(), Guid(i), indexed, error)) << error;
+    EXPECT_EQ(1, archtest::StubField(indexed.stubData, Stub::F_stubState)) << "the stub text reached the index: " << i;
+    EXPECT_GT(archtest::StubField(indexed.stubData, Stub::F_stubVMSize), 0) << i;
+  }
+  for (int i : {2, 3, 4, 5}) {
+    EXPECT_EQ(0, Status(1001, i).getint64(Update::F_vmStatus)) << i;
+    EXPECT_TRUE(Image(i) && Option(i).empty()) << i;
+  }
+  EXPECT_EQ(1, Status(1001, 7).getint64(Update::F_stubStatus)) << "vm07 was chosen before its backup";
+  EXPECT_NE(0, Status(1001, 7).getint64(Update::F_vmStatus)) << "vm07's backup failed";
+  EXPECT_NE("", Status(1001, 7).getstring(Update::F_failureText));
+  // vm08's stub is cut off: the stub phase completes with errors.
+  ASSERT_NO_FATAL_FAILURE(RunStubPhase(1001, "1", 1));
+  // The stub phase: only the VMs backed up "to be stubbed"; the failed one is left whole.
+  for (int i : {1, 6}) {
+    EXPECT_FALSE(Image(i)) << i;
+    EXPECT_EQ(4, OptionField(i, Stub::F_stubState)) << i;
+    EXPECT_EQ(1, OptionField(i, Stub::F_stubRetryCount)) << i;
+    lab::VMDescription vm;
+    lab::FindVM(lab::SampleServer(), archtest::Name(i), vm);
+    EXPECT_EQ("Yes", vm.customFields["Archived"]) << i;
+    EXPECT_EQ("1", ClientProperties(100 + i).getValue("archived")) << i;
+    EXPECT_EQ(5, Status(1001, i).getint64(Update::F_stubStatus)) << i;
+  }
+  EXPECT_TRUE(Image(7) && Option(7).empty()) << "a VM whose backup failed is never stubbed";
+  EXPECT_TRUE(Image(8)) << "the stub was cut off before its disk";
+  EXPECT_EQ(3, OptionField(8, Stub::F_stubState));
+  EXPECT_EQ(6, Status(1001, 8).getint64(Update::F_stubStatus));
+  const std::vector<std::string> events = lab::ReadJobEvents(1001);
+  EXPECT_EQ(1u, std::count(events.begin(), events.end(), "INFO 0x5B000053 vm01|1001"));
+  EXPECT_EQ(1u, std::count(events.begin(), events.end(), "INFO 0x5B000053 vm06|1001"));
+  EXPECT_EQ(std::string::npos, Log().find("Checking for Job Restarted before VM list is initialized"));
+  EXPECT_NE(std::string::npos, Log().find("Total VMs to Archive/Relocate [3]"));
+  // What the stubs deleted restores byte for byte from the backup phase.
+  lab::SetRoot(std::string());
+  for (int i : {1, 6}) {
+    ASSERT_EQ(0, Tool({"verify", labDir, "--job", "1001", "--vm", Guid(i)})) << Output();
+    EXPECT_NE(std::string::npos, Output().find("matches the point-in-time copy of job 1001")) << Output();
+  }
+
+  // Job 1002: vm06 comes back from its backup, vm02 is judged in hours, vm05 turns out to be another
+  // subclient's stub; the faults are gone.
+  ASSERT_EQ(0, Tool({"vm", labDir, "vm06", "restore"})) << Output();
+  lab::SetRoot(labDir);
+  std::string restored;
+  ASSERT_TRUE(CPxSha256::OfFile(vm06Image, restored, error)) << error;
+  EXPECT_EQ(vm06Digest, restored) << "the restore brings the disk back byte for byte";
+  EXPECT_TRUE(Option(6).empty()) << "and the VM is no stub any more";
+  ASSERT_TRUE(lab::ClearFaultTable(error)) << error;
+  Set("archiveCompareHours", "1");
+  ASSERT_TRUE(lab::UpdateVMDescription(lab::SampleServer(), "vm05", [](lab::VMDescription& vm, std::string&) {
+    vm.isTemplate = false;
+    vm.options[lab::kStubRecordOption] = archtest::StubText(4, 2);
+    return true;
+  }, error)) << error;
+  ASSERT_NO_FATAL_FAILURE(CreateJob(1002));
+  // vm05 is another subclient's stub: the job completes with errors.
+  ASSERT_NO_FATAL_FAILURE(RunJob(1002, "2", 1));
+  EXPECT_EQ(0u, DiskItems(1002, 1)) << "a stub sends no disk data";
+  EXPECT_NE(std::string::npos, Log().find("Successfully backed up VM [vm01]. Already stubbed."));
+  EXPECT_NE(std::string::npos, Log().find("Successfully backed up VM [vm08]. Retry stubbing."));
+  EXPECT_NE(std::string::npos, Log().find("Archived VM [vm06] has been restored back"));
+  for (int i : {2, 6, 8}) {
+    EXPECT_FALSE(Image(i)) << "stubbed by job 1002: " << i;
+    EXPECT_EQ(4, OptionField(i, Stub::F_stubState)) << i;
+  }
+  EXPECT_EQ(2, OptionField(8, Stub::F_stubRetryCount)) << "the retry count plus one";
+  EXPECT_EQ(1, OptionField(6, Stub::F_stubRetryCount)) << "a VM restored is a new stub";
+  EXPECT_EQ(1, Status(1002, 5).getint64(Update::F_vmStatus)) << "another subclient's stub fails";
+  const std::vector<std::string> pending = lab::ReadPendingCauses(1002);
+  EXPECT_NE(pending.end(), std::find(pending.begin(), pending.end(), "0x5B0000B4 vm05|2"));
+  EXPECT_NE(std::string::npos, Status(1002, 5).getstring(Update::F_failureText).find("archived by subclient 2"));
+  lab::IndexStubRecord indexed;
+  ASSERT_TRUE(lab::ReadIndexStubRecord(SubclientGuid(), Guid(1), indexed, error)) << error;
+  EXPECT_EQ(4, archtest::StubField(indexed.stubData, Stub::F_stubState)) << "the index learned the stub was made";
+
+  // Job 1003: vm01 is deleted from the hypervisor; the index starts its time to expiry. Job 1004, six
+  // hours later on the hypervisor's clock with an expiry of five: it is pruned.
+  ASSERT_NO_FATAL_FAILURE(CreateJob(1003));
+  ASSERT_EQ(0, Tool({"vm", labDir, "vm01", "delete"})) << Output();
+  Set("expiryOverrideHours", "5");
+  ASSERT_NO_FATAL_FAILURE(RunJob(1003, "2", 1));  // vm05 is still another subclient's stub
+  ASSERT_TRUE(lab::ReadIndexStubRecord(SubclientGuid(), Guid(1), indexed, error)) << error;
+  EXPECT_GT(indexed.deleteTime, 0);
+  EXPECT_EQ(4, archtest::StubField(indexed.stubData, Stub::F_stubState));
+  const std::vector<std::string> missed = lab::ReadJobEvents(1003);
+  EXPECT_NE(missed.end(), std::find(missed.begin(), missed.end(), "INFO 0x5B000057 vm01|esx1")) << "first missed";
+  lab::ServerRecord server;
+  ASSERT_TRUE(lab::ReadServerRecord(lab::SampleServer(), server, error)) << error;
+  server.other[lab::kServerClockOffsetKey] = std::to_string(6 * 3600);
+  ASSERT_TRUE(lab::WriteServerRecord(lab::SampleServer(), server, error)) << error;
+  ASSERT_NO_FATAL_FAILURE(CreateJob(1004));
+  ASSERT_EQ(0, Tool({"vm", labDir, "vm01", "delete"})) << Output();
+  ASSERT_NO_FATAL_FAILURE(RunJob(1004, "2", 1));  // vm05 is still another subclient's stub
+  ASSERT_TRUE(lab::ReadIndexStubRecord(SubclientGuid(), Guid(1), indexed, error)) << error;
+  EXPECT_EQ(8, archtest::StubField(indexed.stubData, Stub::F_stubState)) << "pruned past its expiry";
+  const std::vector<std::string> pruned = lab::ReadPendingCauses(1004);
+  EXPECT_NE(pruned.end(), std::find(pruned.begin(), pruned.end(), "0x5B0000B5 vm01"));
+  lab::SetRoot(std::string());
+}
+
+}  // namespace

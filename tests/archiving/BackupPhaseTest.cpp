@@ -1,0 +1,174 @@
+// The backup phase: a VM's stub record on the hypervisor against the one in the index, what the worker
+// is told, and what reaches the index for the next job.
+#include <gtest/gtest.h>
+
+#include "archiving/ArchivingTestSupport.h"
+#include "support/ArchiveTestSupport.h"
+#include "support/VirtualClock.h"
+
+namespace {
+
+using archtest::StubText;
+using Update = JobManager::VMUpdateInfo;
+using Stub = archtest::Stub;
+constexpr int kNoRecord = -1;  // the index keeps no stub text
+
+int IndexState(const std::string& text) { return text.empty() ? kNoRecord : static_cast<int>(archtest::StubField(text, Stub::F_stubState)); }
+
+TEST(BackupPhaseTest, EachCaseOfTheTwoStubRecordsGivesItsResultAndIndexUpdate) {
+  constexpr int kGone = -1, kUnreadable = -2, kRunning = -1, N = kNoRecord;
+  using Also = std::function<void(archtest::ArchivingLab&)>;
+  struct Case {
+    const char* what;
+    int server;          // the stub state on the hypervisor: 0 none, kGone: no VM, kUnreadable: a broken record
+    int64_t subclient;   // of the hypervisor's record
+    int index;           // the stub state the collect file hands over: 0 none
+    const char* deleted; // the delete timestamp the collect file hands over
+    int offHours;        // kRunning: on
+    Also also;
+    int result;
+    int32_t action;      // what the worker is told before the backup
+    int indexState;      // the VM's index stub state afterwards
+    int update;          // 1: an archive file carries the change to the index; 2: one ended failed
+    const char* pending; // a pending cause that must be set; empty: none
+    const char* reason;  // part of the failure reason
+    const char* event;   // a job event that must be raised; empty: none
+  } cases[] = {
+      {"no stub, off 72 h", 0, 1, 0, "", 72, nullptr, 108, 103, 1, 0, "", "", ""},
+      {"no stub, running", 0, 1, 0, "", kRunning, nullptr, 108, 104, N, 0, "", "", ""},
+      {"stubbed here and in the index", 4, 1, 4, "", kRunning, nullptr, 101, 0, 4, 0, "", "", ""},
+      {"stubbed here, the index still to be stubbed", 4, 1, 1, "", kRunning, nullptr, 101, 0, 4, 1, "", "", ""},
+      {"a stub cut off", 3, 1, 1, "", kRunning, nullptr, 118, 0, 3, 1, "", "", ""},
+      {"restored from a stub and idle", 0, 1, 4, "", 72, nullptr, 108, 103, 1, 0, "", "", ""},
+      {"restored from a stub and running", 0, 1, 4, "", kRunning, nullptr, 108, 104, N, 0, "", "", ""},
+      {"a stub of this subclient the index does not know", 4, 1, 0, "", kRunning, nullptr, 101, 0, N, 0, "", "", ""},
+      {"a stub of a subclient without a name", 4, 7, 0, "", kRunning, nullptr, 100, 0, N, 0, "0x5B0000B4 vm01|7",
+       "archived by subclient 7", ""},
+      {"a stub of a named subclient", 4, 2, 0, "", kRunning,
+       [](archtest::ArchivingLab&) {
+         std::string error;
+         lab::SetSubclientValue("2", "subclientName", "finance", error);
+       },
+       100, 0, N, 0, "0x5B0000B3 vm01|finance", "archived by subclient [finance]", ""},
+      {"a stub gone from the hypervisor", kGone, 1, 4, "", kRunning, nullptr, 101, 0, 4, 1, "", "",
+       "INFO 0x5B000057 vm01|esx1"},
+      {"a stub gone, the hypervisor's time not to be had", kGone, 1, 4, "", kRunning,
+       [](archtest::ArchivingLab& lab) { lab.Lab().Fault("vminfo.GetServerCurrentTime", 3001); }, 101, 0, 4, 0, "", "",
+       "INFO 0x5B000057 vm01|esx1"},
+      {"a stub back after it was missed", 4, 1, 4, "1700000000", kRunning, nullptr, 101, 0, 4, 1, "", "", ""},
+      {"pruned, then back whole and running", 0, 1, 8, "1700000000", kRunning, nullptr, 108, 104, N, 1, "", "", ""},
+      {"pruned and still a stub", 4, 1, 8, "1700000000", kRunning, nullptr, 109, 0, 8, 0, "", "pruned from the index",
+       ""},
+      {"a stub record on the hypervisor that does not read", kUnreadable, 1, 0, "", kRunning, nullptr, 95, 0, N, 0, "",
+       "stub record on the hypervisor", ""},
+      {"the index update refused", 4, 1, 1, "", kRunning,
+       [](archtest::ArchivingLab& lab) { lab.Lab().Fault("archive.write", 5, "media full"); }, 110, 0, 4, 2, "",
+       "could not be sent to the index", ""},
+      {"no stream for the update: the backup goes on", 0, 1, 0, "", 72,
+       [](archtest::ArchivingLab& lab) { lab.controller->lend = false; }, 108, 0, N, 0, "", "", ""},
+      {"without turbo", 0, 1, 0, "", 72, [](archtest::ArchivingLab& lab) { lab.jobMgr.setTurboEnabled(false); }, 108,
+       0, N, 0, "", "", ""},
+      {"not VMware", 0, 1, 0, "", 72,
+       [](archtest::ArchivingLab& lab) {
+         lab.Subclient("instanceType", "102");
+         lab.appMgr.querySettings();
+       },
+       108, 0, N, 0, "", "", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    archtest::ArchivingLab lab;
+    std::string error;
+    if (c.server == kGone) lab::RemoveVM(lab::SampleServer(), "vm01", error);
+    if (c.server > 0 || c.server == kUnreadable) {
+      const std::string stub = c.server > 0 ? StubText(c.server, c.subclient) : "<VirtualServer_VMArch";
+      lab.ChangeVM(1, [&](lab::VMDescription& d) { d.options[lab::kStubRecordOption] = stub; });
+    }
+    if (c.offHours != kRunning && c.server != kGone) lab.PowerOff(1, c.offHours);
+    if (c.also) c.also(lab);
+    vm_params vm = lab.VM(1);
+    if (c.index != 0) vm.indexingMetadata.stubData = StubText(c.index);
+    vm.indexingMetadata.deleteTimestampText = c.deleted;
+
+    EXPECT_EQ(c.result, lab.Run(vm));
+    EXPECT_EQ(c.action, vm.archiveAction);
+    EXPECT_EQ(c.indexState, IndexState(vm.indexingMetadata.stubData)) << vm.indexingMetadata.stubData;
+    EXPECT_EQ(c.update != 0 ? 1u : 0u, lab.ArchivesOf(1));
+    std::vector<std::string> problems;
+    archivetest::ReadJobArchives(archtest::kJob, &problems);
+    EXPECT_TRUE(problems.empty()) << problems.front();
+    EXPECT_EQ(static_cast<size_t>(lab.controller->lent), lab.controller->relinquished.size())
+        << "every stream lent is given back";
+    EXPECT_LE(lab.controller->asked, 1);
+    if (c.update != 0) {
+      // The next job's collect file carries what this job's update told the index, and nothing of one
+      // that failed.
+      const lab::IndexStubRecord indexed = lab.Indexed(1);
+      EXPECT_EQ(c.update == 1 ? vm.indexingMetadata.stubData : std::string(), indexed.stubData);
+      EXPECT_EQ(c.update == 1 ? vm.indexingMetadata.deleteTimestamp : 0, indexed.deleteTime);
+    }
+    const std::vector<std::string> pending = lab.Pending();
+    EXPECT_EQ(*c.pending ? 1u : 0u, pending.size());
+    if (*c.pending && !pending.empty()) {
+      EXPECT_NE(std::string::npos, pending[0].find(c.pending)) << pending[0];
+    }
+    const std::vector<std::string> events = lab.Events();
+    EXPECT_EQ(*c.event ? std::vector<std::string>{c.event} : std::vector<std::string>{}, events);
+    EXPECT_NE(std::string::npos, vm.failureReason.find(c.reason)) << vm.failureReason;
+    if (c.result == 101 || c.result == 118) {
+      // Reported as done without data: a content entry and the job manager's record say so.
+      EXPECT_EQ(1u, vm.contentRecords.size());
+      const Update status = lab.Status(1);
+      EXPECT_EQ(0, status.getint64(Update::F_vmStatus));
+      EXPECT_EQ(c.result == 101 ? 5 : 1, status.getint64(Update::F_stubStatus));
+    }
+    if (c.result == 101 && c.server > 0) {
+      EXPECT_EQ("Yes", lab.Description(1).customFields["Archived"]);
+    }
+  }
+}
+
+TEST(BackupPhaseTest, AStubGoneFromTheHypervisorExpiresOnlyPastItsRetention) {
+  testsupport::VirtualClock clock;
+  struct Case {
+    const char* what;
+    std::vector<std::pair<const char*, const char*>> settings;
+    int64_t deletedHoursAgo;
+    int64_t extraSeconds;
+    bool pruned;
+  } cases[] = {
+      {"override 5 h, deleted 6 h ago", {{"expiryOverrideHours", "5"}}, 6, 0, true},
+      {"override 5 h, deleted 5 h ago: not past it", {{"expiryOverrideHours", "5"}}, 5, 0, false},
+      {"override 5 h, deleted a second past it", {{"expiryOverrideHours", "5"}}, 5, 1, true},
+      {"override 0 h, deleted a second ago", {{"expiryOverrideHours", "0"}}, 0, 1, true},
+      {"retention 1 day, deleted 25 h ago", {{"itemPastExpiryDays", "1"}}, 25, 0, true},
+      {"retention 1 day, deleted 24 h ago", {{"itemPastExpiryDays", "1"}}, 24, 0, false},
+      {"retention never", {{"itemPastExpiryDays", "-1"}}, 24 * 3650, 0, false},
+      {"no retention set: never", {}, 24 * 3650, 0, false},
+      {"kept past expiry", {{"itemPastExpiryDays", "1"}, {"keepItemPastExpiry", "1"}}, 48, 0, false},
+      {"override -1: the retention decides", {{"expiryOverrideHours", "-1"}, {"itemPastExpiryDays", "2"}}, 49, 0, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    archtest::ArchivingLab lab;
+    for (const auto& setting : c.settings) lab.Subclient(setting.first, setting.second);
+    std::string error;
+    lab::RemoveVM(lab::SampleServer(), "vm01", error);
+    vm_params vm = lab.VM(1);
+    vm.indexingMetadata.stubData = StubText(4);
+    const int64_t deleted = lab::ServerClockSeconds(lab::SampleServer()) - c.deletedHoursAgo * 3600 - c.extraSeconds;
+    vm.indexingMetadata.deleteTimestampText = std::to_string(deleted);
+    EXPECT_EQ(101, lab.Run(vm)) << "a stub is never backed up";
+    EXPECT_EQ(c.pruned ? 8 : 4, IndexState(vm.indexingMetadata.stubData));
+    EXPECT_EQ(deleted, vm.indexingMetadata.deleteTimestamp);
+    EXPECT_EQ(c.pruned ? 1u : 0u, lab.ArchivesOf(1));
+    const std::vector<std::string> pending = lab.Pending();
+    EXPECT_EQ(c.pruned ? 1u : 0u, pending.size());
+    if (c.pruned && !pending.empty()) {
+      EXPECT_NE(std::string::npos, pending[0].find("0x5B0000B5 vm01")) << pending[0];
+      EXPECT_EQ(8, IndexState(lab.Indexed(1).stubData)) << "the next job's collect file says pruned";
+    }
+  }
+}
+
+}  // namespace
