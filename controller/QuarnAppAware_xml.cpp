@@ -4,7 +4,6 @@
 #include <xercesc/dom/DOM.hpp>
 #include <xercesc/framework/MemBufFormatTarget.hpp>
 #include <xercesc/util/PlatformUtils.hpp>
-#include <xercesc/util/TransService.hpp>
 #include <xercesc/util/XMLString.hpp>
 
 #include "controller/QuarnAppAware.h"
@@ -24,16 +23,38 @@ void InitializeXerces() {
 
 std::string QuarnAppAware::Transcode(const XMLCh* text) {
   if (text == nullptr) return std::string();
-  InitializeXerces();
-  try {
-    xercesc::TranscodeToStr utf8(text, "UTF-8");
-    return std::string(reinterpret_cast<const char*>(utf8.str()), utf8.length());
-  } catch (const xercesc::XMLException& error) {
-    char* reason = xercesc::XMLString::transcode(error.getMessage());
-    m_event.Error(kSigTranscode, "Failed to transcode string [%s]. Err [%s])", "", reason != nullptr ? reason : "");
-    xercesc::XMLString::release(&reason);
-    return std::string();
+  // UTF-16 to UTF-8 unit by unit, so that a text broken part of the way (an unpaired surrogate)
+  // still gives what came before the break.
+  std::string out;
+  for (size_t i = 0; text[i] != 0; ++i) {
+    uint32_t code = text[i];
+    if (code >= 0xD800 && code <= 0xDFFF) {
+      const uint32_t low = text[i + 1];
+      if (code > 0xDBFF || low < 0xDC00 || low > 0xDFFF) {
+        m_event.Error(kSigTranscode, "Failed to transcode string [%s]. Err [%s])", out.c_str(),
+                      ("unpaired surrogate at position " + std::to_string(i)).c_str());
+        return out;
+      }
+      code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+      ++i;
+    }
+    if (code < 0x80) {
+      out += static_cast<char>(code);
+    } else if (code < 0x800) {
+      out += static_cast<char>(0xC0 | (code >> 6));
+      out += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+      out += static_cast<char>(0xE0 | (code >> 12));
+      out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (code >> 18));
+      out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (code & 0x3F));
+    }
   }
+  return out;
 }
 
 bool QuarnAppAware::SerializeVMConfigXml(xercesc::DOMDocument* document, std::string& out) {

@@ -272,6 +272,8 @@ bool QuarnCoordinator::UpdateJobManagerVMList_FailPendingVMs() {
     m_jobMgr->setVMStatusVMName(vm.vmGuid, vm.vmName, vm.host);
     m_jobMgr->setVMStatusClientId(vm.vmGuid, clientId);
     if (vm.failureReason.empty()) vm.failureReason = m_unfinishedVMReason;
+    // A VM failed here says why, even when nothing of its own backup did.
+    if (vm.failureReason.empty()) vm.failureReason = "The job ended before the VM was backed up";
     m_jobMgr->setVMStatusState(vm.vmGuid, kFailed, vm.failureReason);
     vm.vmPhase = PHASE_FAILED;
     AddVMFailures(1);

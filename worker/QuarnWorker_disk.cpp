@@ -431,7 +431,8 @@ int QuarnWorker::BackupVMDisk(quarnBackupArgs* args) {
           args->mVMGuid, args->mBackupPath, args->mDisplayName,
           static_cast<unsigned long>(m_currentVM->collect.getint64(VirtualServer::VMCollect::F_subclientId)),
           static_cast<unsigned long>(m_currentVM->collect.getint64(VirtualServer::VMCollect::F_vmJobId)),
-          static_cast<ZTBkpLevel>(args->mBackupLevel), m_mountCtx != nullptr ? m_mountCtx->indexString : std::string());
+          static_cast<ZTBkpLevel>(args->mBackupLevel),
+          m_currentVM->collect.getstring(VirtualServer::VMCollect::F_text64));
       backUpData = false;
     } else {
       m_event.Debug(sig, "Disk [%s] not found in index. Disk will be backed up as full", args->mBackupPath.c_str());

@@ -137,7 +137,8 @@ int QuarnWorker::BackupVMFileCollection(quarnBackupArgs* args) {
     node.jobId = m_jobMgr->getJobId();
     node.backupLevel = static_cast<int>(m_jobMgr->getBkpLevel());
     node.appMgr = m_appMgr;
-    node.collectText = m_mountCtx != nullptr ? m_mountCtx->indexString : std::string();
+    node.collectText = m_currentVM != nullptr ? m_currentVM->collect.getstring(VirtualServer::VMCollect::F_text64)
+                                              : std::string();
     m_event.DebugLvl(2, sig, "Prev Ref Time =  [%s]", previous.c_str());
     error = collection->GetNextNode(node);
     if (error.IsError()) break;

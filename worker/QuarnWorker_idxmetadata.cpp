@@ -165,8 +165,10 @@ int QuarnWorker::writeVMHeaderMetadataFile(const VMInfoStructs::SVMInfo& info, c
   VSMeta header;
   ExtractIdxMetadata(info, header);
   std::string xml;
-  if (!header.serialize(xml, false)) {
-    m_event.Error(sig, "Failed to serialize (XML) VM Header metadata. Code [%d]", kResultSerialiseFailed);
+  // The serialiser's own code (1 for a failure) goes to the log; the step's result is 65.
+  const int code = header.serialize(xml, false) ? 0 : 1;
+  if (code != 0) {
+    m_event.Error(sig, "Failed to serialize (XML) VM Header metadata. Code [%d]", code);
     return kResultSerialiseFailed;
   }
   return writeMetadataFile(xml.data(), xml.size(), path);

@@ -315,7 +315,7 @@ int Run(const std::vector<std::string>& args) {
   std::vector<std::string> argv =
       JobArguments(program,
                    {{"-j", jobText},
-                    {"-jt", OrDefault(record.token, "token-" + jobText)},
+                    {"-jt", OrDefault(record.token, lab::SampleJobToken(jobId))},
                     {"-a", subclient},
                     {"-t", std::to_string(record.bkpLevel)},
                     {"-d", OrDefault(record.mediaAgent, lab::SampleMediaAgent())},

@@ -124,6 +124,9 @@ void VerifyVM(const std::string& guid, int64_t asOf, const std::map<std::string,
   const int64_t lastJob = backup.jobs.empty() ? 0 : backup.jobs.back();
   std::printf("VM %s as of job %lld (jobs %s):\n", guid.c_str(), static_cast<long long>(lastJob), chain.c_str());
   for (const std::string& note : notes) std::printf("  note: %s\n", note.c_str());
+  if (backup.collectionFiles && backup.jobs.size() > 1)
+    std::printf("  note: file collections are restored by modification time: a file deleted since an earlier "
+                "backup of the chain is restored too\n");
   if (!ok) {
     ++verification.problems;
     std::printf("  CANNOT REASSEMBLE: %s\n", error.c_str());

@@ -167,6 +167,10 @@ bool ReassembleVM(const std::vector<ArchiveContents>& archives, const std::strin
   for (int64_t job : backup.jobs) {
     const bool last = job == backup.jobs.back();
     for (const ArchiveContents* archive : byJob[job]) {
+      // A collection's container lies above the containers of its files.
+      std::set<std::string> containers;
+      for (const Item& item : archive->items)
+        if (item.kind == ItemKind::kContainer) containers.insert(item.name);
       for (const Item& item : archive->items) {
         switch (item.kind) {
           case ItemKind::kExtent: {
@@ -204,7 +208,10 @@ bool ReassembleVM(const std::vector<ArchiveContents>& archives, const std::strin
             }
             break;
           case ItemKind::kContainer:
-            if (!item.pieces.empty()) backup.files[item.name] = RestoredFile{item.name, LayerOf(*archive, item)};
+            // A file of a collection, an empty one too; the collection's own container is no file.
+            if (containers.count(ParentOf(item.name))) backup.collectionFiles = true;
+            if (!item.pieces.empty() || containers.count(ParentOf(item.name)))
+              backup.files[item.name] = RestoredFile{item.name, LayerOf(*archive, item)};
             break;
           default:
             break;

@@ -17,7 +17,9 @@
 // bytes when it sent none); an extent a backup does not send is unchanged since the backup before; an
 // extent no backup sent reads as zeros. Data with change bits replaces only the units whose bit is
 // set. A file is the data of its latest file item. A file header flagged deleted (0x20000000000)
-// removes the disk or file of its name.
+// removes the disk or file of its name. A file of a collection (a container item below another
+// container of its archive) is restored as its latest backup sent it, an empty one too; a collection
+// is backed up by modification time, so a file deleted after a backup of the chain is restored too.
 namespace archive {
 
 constexpr uint64_t kDeletedItemFlag = 0x20000000000ULL;
@@ -50,6 +52,7 @@ struct VMBackup {
   std::string vmGuid;
   std::vector<int64_t> jobs;  // the full backup first, then the backups applied over it
   std::map<std::string, RestoredFile> files;
+  bool collectionFiles = false;  // some files are files of collections
   std::map<std::string, RestoredDisk> disks;
 };
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/jobclient/JobToken.h"
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabArchiving.h"
 #include "platform/lab/LabCoordinator.h"
@@ -144,6 +145,15 @@ constexpr int64_t kFirstSampleVMClientId = 101;
 int64_t SampleVMClientId(int64_t index) { return kFirstSampleVMClientId + index - 1; }
 int64_t SampleVMJobId(const LabPlan& plan, int64_t index) { return plan.jobId * 1000 + index; }
 
+}  // namespace
+
+std::string SampleJobToken(int64_t jobId) {
+  constexpr unsigned long kCommCell = 2, kFirstAttempt = 1, kBackupPhase = 4;
+  return constructJobToken(jobId, kCommCell, kFirstAttempt, kBackupPhase);
+}
+
+namespace {
+
 bool CreateJob(const LabPlan& plan, int& kept, std::string& error) {
   if (JobRecordExists(plan.jobId)) {
     ++kept;
@@ -151,7 +161,7 @@ bool CreateJob(const LabPlan& plan, int& kept, std::string& error) {
   }
   JobRecord record;
   record.streams = plan.streams >= 0 ? plan.streams : static_cast<int64_t>(plan.clients.size());
-  record.token = "token-" + std::to_string(plan.jobId);
+  record.token = SampleJobToken(plan.jobId);
   record.mediaAgent = kMediaAgent;
   record.client = plan.clients.front();
   record.subclient = plan.subclient;

@@ -42,6 +42,9 @@ constexpr uint64_t kSectorBytes = 512;
 // The names of the sample lab: hypervisor server, media agent, hosts and datastores.
 const char* SampleServer();
 const char* SampleMediaAgent();
+// The token the job manager gives the first attempt of a sample job: "<job>:<commcell>:1:<phase>",
+// as parseJobToken reads it (a later attempt's token counts from there).
+std::string SampleJobToken(int64_t jobId);
 
 // Checks the plan; false with the reason for a count or name out of range.
 bool CheckLabPlan(const LabPlan& plan, std::string& error);

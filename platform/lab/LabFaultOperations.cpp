@@ -109,6 +109,8 @@ const std::vector<FaultOperationRow>& FaultOperationRows() {
        "a VM's mount and unmount; a failed unmount leaves the mount's clean-up string"},
       {{{"vminfo.MountFailure", kVM | kFaultSelectsDisk}},
        "a failure the mount records for a disk of the VM; code 2 makes it a warning, the text is its error text"},
+      {{{"vminfo.ChangeTrackingReset", kVM}},
+       "the mount finds the VM's change tracking reset and the VM is backed up in full, whatever the job's level"},
       {{{"vminfo.GetMountInfoFull", kVM},
         {"vminfo.GetMountedVolumes", kVM},
         {"vminfo.PostBackupVM", kVM},

@@ -77,6 +77,8 @@ class LabVMInfo : public IVMInfo {
   // Fault table operations (selector vm: the GUID): "vminfo.GetMountInfoFull",
   // "vminfo.GetMountedVolumes", "vminfo.MountVM", "vminfo.UnmountVM", "vminfo.PostBackupVM",
   // "vminfo.SetBackupCompletion", "vminfo.GetSnapConfigFiles", "vminfo.UpdateVMInfoForIdentifier";
+  // "vminfo.ChangeTrackingReset" (selector vm), asked once by a successful mount: a rule that fires
+  // raises the context's VM level to full (the hypervisor lost track of the VM's changes);
   // and "vminfo.MountFailure" (selectors vm and disk, the disk's index name), asked once per disk by a
   // successful mount: each rule that fires adds a failure for that disk to the context's list, a
   // warning when its code is 2, with the rule's text.

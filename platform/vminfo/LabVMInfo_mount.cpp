@@ -266,6 +266,12 @@ int LabVMInfo::MountVM(MountCtx& ctx) {
   // The caller's copy of the VM's record may hold no more than its name and GUID.
   DescribeVM(vm, ctx.vmInfo);
   FillArchivingInventory(server, vm, ~0ULL, ctx.vmInfo);
+  // A hypervisor whose change tracking of the VM was reset can only serve a full backup of it.
+  lab::FaultCall reset;
+  reset.op = "vminfo.ChangeTrackingReset";
+  reset.vm = vm.guid;
+  lab::Fault resetFault;
+  if (ctx.vmBackupLevel != 0 && lab::CheckFault(reset, resetFault)) ctx.vmBackupLevel = 1;
   ctx.fileTime = static_cast<int64_t>(ZtClock::NowSeconds());
   ctx.allocatedSize = 0;
   for (const lab::MountedDisk& disk : record.disks) {

@@ -9,6 +9,7 @@
 #include <future>
 #include <thread>
 
+#include <xercesc/util/PlatformUtils.hpp>
 #include <xercesc/dom/DOM.hpp>
 
 #include "controller/QuarnAppAware.h"
@@ -326,6 +327,21 @@ TEST_F(AppAwareTest, AVMConfigurationDocumentSerialisesThroughTheDOMWriter) {
   const XMLCh name[] = {'v', 'm', 0};
   EXPECT_EQ("vm", workflow.Transcode(name));
   EXPECT_EQ("", workflow.Transcode(nullptr));
+  // Every plane, and a text broken by an unpaired surrogate gives what came before the break.
+  struct Case {
+    std::vector<XMLCh> text;
+    const char* utf8;
+    bool broken;
+  } cases[] = {{{0x41, 0xE9, 0x20AC, 0xD83D, 0xDE00, 0}, "A\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", false},
+               {{'v', 'm', 0xD800, 'x', 0}, "vm", true},
+               {{'v', 'm', 0xDC00, 0}, "vm", true},
+               {{'v', 0xD83D, 0}, "v", true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.utf8);
+    EXPECT_EQ(c.utf8, workflow.Transcode(c.text.data()));
+    EXPECT_EQ(c.broken, Logged(std::string("Failed to transcode string [") + c.utf8 + "]. Err [unpaired surrogate"));
+  }
+  xercesc::XMLPlatformUtils::Initialize();  // the test makes its document before the product serialises one
   const XMLCh ls[] = {'L', 'S', 0};
   xercesc::DOMImplementation* dom = xercesc::DOMImplementationRegistry::getDOMImplementation(ls);
   ASSERT_NE(nullptr, dom);

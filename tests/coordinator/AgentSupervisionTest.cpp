@@ -1,6 +1,10 @@
 // Agent start-up, supervision and the idle states, driven in the framework's scripted mode with the
 // platform clock moved by hand.
 #include "coordinator/CoordinatorTestSupport.h"
+#include "platform/msg/vsXMLFile.h"
+#include "records/messages/AppMessages.h"
+#include "records/messages/TMMsgMessages.h"
+#include "records/messages/ZtEntitiesMessages.h"
 #include "support/VirtualClock.h"
 
 namespace coordtest {
@@ -17,6 +21,32 @@ TEST_F(CoordinatorTest, RemoteAgentsGetTheJobsCommandLineAsArguments) {
   EXPECT_TRUE(Logged("Adding [proxyA] as a remote agent"));
   for (const auto& entry : c.m_agents) EXPECT_EQ(AgentStarting, entry.second.state) << entry.first;
   EXPECT_TRUE(Logged("vm collect file = [" + CollectPath() + "]"));
+}
+
+// The job's options may name its proxies: they replace the subclient's member servers; a client id
+// that names no client is passed over, and a list that names none leaves the coordinator alone.
+TEST_F(CoordinatorTest, ProxiesNamedByTheJobOptionsReplaceTheSubclientsMemberServers) {
+  struct Case {
+    std::vector<int64_t> clientIds;  // proxyA is client 3 of the sample lab
+    std::vector<std::string> agents;
+  } cases[] = {{{3, 999}, {"proxyA"}}, {{999}, {"coordinator"}}};
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.agents.front());
+    FreshLab();
+    TMMsg::BackupOption options;
+    auto* list = options.getObject<TMMsg::VirtualServerOption>(TMMsg::BackupOption::F_virtualServerOption, true)
+                     ->getObject<App::MemberServerList>(TMMsg::VirtualServerOption::F_memberServerList, true);
+    for (int64_t id : test.clientIds) {
+      ZtEntities::GenericEntity entity;
+      entity.setint64(ZtEntities::GenericEntity::F_clientId, id);
+      list->getlistobject(App::MemberServerList::F_memberServers, true).emplace_back(entity);
+    }
+    ASSERT_TRUE(vsXMLFile(lab::JobOptionsPath(kJobId)).Save(options));
+    ASSERT_TRUE(Initialize());
+    EXPECT_EQ(test.agents, coordinator_->GetAgentNames());
+    EXPECT_EQ(test.agents.front() == "proxyA", Logged("Found member server in jobOptions [proxyA]"));
+    coordinator_.reset();
+  }
 }
 
 TEST_F(CoordinatorTest, StartupTimeoutCountsFromTheWaitStartForEveryAgent) {

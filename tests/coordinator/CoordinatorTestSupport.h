@@ -63,6 +63,7 @@ class TestCoordinator : public QuarnCoordinator {
   using QuarnCoordinator::m_setupFailed;
   using QuarnCoordinator::m_state;
   using QuarnCoordinator::m_streamErrors;
+  using QuarnCoordinator::m_streamLimitReached;
   using QuarnCoordinator::m_streams;
   using QuarnCoordinator::m_vmFailures;
   using QuarnCoordinator::m_vmInfo;

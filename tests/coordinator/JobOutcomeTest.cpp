@@ -52,6 +52,10 @@ TEST_F(CoordinatorTest, OutcomeTable) {
        false},
       {"content index, all failed", {F, F, F}, {"-ci"}, "", false, "all VMs reported an error, failing the job.",
        "0x5B000160", false, false, true},
+      {"no success and the stream limit reached", {F, P, N}, {}, "streamLimit", false,
+       "The stream limit was reached, job will go to pending.", "", false, false, false},
+      {"content index, no success, an agent dropped", {F, F, F}, {"-ci"}, "dropped", false,
+       "1 agents dropped, job will go to pending.", "", false, false, false},
   };
   for (const OutcomeCase& test : cases) {
     SCOPED_TRACE(test.name);
@@ -65,6 +69,8 @@ TEST_F(CoordinatorTest, OutcomeTable) {
     if (test.setup == "shutdown") c.OnServiceShutdown();
     if (test.setup == "streamError") c.m_streamErrors = 1;
     if (test.setup == "fatal") c.m_fatalVMError = true;
+    if (test.setup == "streamLimit") c.m_streamLimitReached = true;
+    if (test.setup == "dropped") c.m_agents["proxyA"].dropped = true;
     if (test.setup == "records") {
       // The agents reported vm01 and vm03 backed up; vm02's record holds no work left to do.
       for (int vm : {1, 2, 3}) SetRecordStatus(vm, vm == 2 ? 3 : 0);
@@ -92,6 +98,40 @@ TEST_F(CoordinatorTest, OutcomeTable) {
   }
 }
 
+// A backup copy of a snapshot whose VMs all failed with the event that asks for another mount method
+// resumes at once instead of failing; any other event fails the job.
+TEST_F(CoordinatorTest, ABackupCopyWhoseMountsAllAskForAnotherMethodResumesAtOnce) {
+  struct Case {
+    uint32_t event;
+    bool resume;
+  } cases[] = {{0x5B00016A, true}, {0x5B000009, false}};
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.event);
+    FreshLab();
+    ASSERT_TRUE(Initialize());
+    TestCoordinator& c = *coordinator_;
+    job_->setSnapToTape(true);
+    for (int vm : {1, 2, 3}) {
+      c.m_vmMap.Find(VMGuid(vm))->vmPhase = PHASE_FAILED;
+      JobManager::VMUpdateInfo record;
+      ASSERT_TRUE(vsJobMgr::ReadVMStatus(kJobId, VMGuid(vm), record));
+      record.setint64(JobManager::VMUpdateInfo::F_vmStatus, 1);
+      record.getObject<Common::EventMessage>(JobManager::VMUpdateInfo::F_statusEvent, true)
+          ->setint64(Common::EventMessage::F_messageId, vm == 2 ? test.event : 0x5B000009);
+      ASSERT_TRUE(job_->setVMStatus(VMGuid(vm), record));
+    }
+    EXPECT_FALSE(c.FinishJob());
+    EXPECT_EQ(test.resume,
+              Logged("No VMs were processed successfully , job will go to pending and resume immediately."));
+    EXPECT_EQ(!test.resume, Logged("all VMs reported an error, failing the job."));
+    bool partial = false, failJob = false, setupFailed = false, resumeNow = false;
+    EXPECT_FALSE(c.CheckJobPhaseSuccess(partial, failJob, setupFailed, resumeNow));
+    EXPECT_EQ(test.resume, resumeNow);
+    EXPECT_EQ(!test.resume, failJob);
+    coordinator_.reset();
+  }
+}
+
 TEST_F(CoordinatorTest, SummaryNamesEachVMAndCountsOnlyWhatIsThere) {
   ASSERT_TRUE(Initialize());
   TestCoordinator& c = *coordinator_;
@@ -113,6 +153,38 @@ TEST_F(CoordinatorTest, SummaryNamesEachVMAndCountsOnlyWhatIsThere) {
     EXPECT_EQ(std::string::npos, log.find(absent)) << absent;
   EXPECT_TRUE(c.m_completedWithErrors);
   EXPECT_EQ("SEVERITY9 0x5B000142 1", Events().back());
+}
+
+// A job whose VMs all failed fails; the VM left pending is failed with the job manager and its record
+// keeps its client id and says why: its own reason, or that the job ended before it was backed up.
+TEST_F(CoordinatorTest, AVMFailedAtTheJobsEndKeepsItsClientIdAndSaysWhy) {
+  struct Case {
+    const char* reason;    // the VM's own, from its agent
+    const char* recorded;  // what its record says
+  } cases[] = {{"Failed to create the archive file of the VM on the media agent",
+                "Failed to create the archive file of the VM on the media agent"},
+               {"", "The job ended before the VM was backed up"}};
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.reason);
+    ASSERT_TRUE(Initialize());
+    TestCoordinator& c = *coordinator_;
+    for (int vm : {1, 2}) c.m_vmMap.Find(VMGuid(vm))->vmPhase = PHASE_FAILED;
+    vm_params& pending = *c.m_vmMap.Find(VMGuid(3));
+    pending.vmPhase = PHASE_PENDING;
+    pending.failureReason = test.reason;
+    c.m_failJob = true;
+    bool partial = false, failJob = false, setupFailed = false, resumeNow = false;
+    EXPECT_FALSE(c.CheckJobPhaseSuccess(partial, failJob, setupFailed, resumeNow));
+    EXPECT_TRUE(failJob);
+    JobManager::VMUpdateInfo record;
+    ASSERT_TRUE(vsJobMgr::ReadVMStatus(kJobId, VMGuid(3), record));
+    EXPECT_EQ(1, record.getint64(JobManager::VMUpdateInfo::F_vmStatus));
+    EXPECT_EQ(pending.collect.getint64(VirtualServer::VMCollect::F_vmClientId),
+              record.getint64(JobManager::VMUpdateInfo::F_clientId));
+    EXPECT_NE(0, record.getint64(JobManager::VMUpdateInfo::F_clientId));
+    EXPECT_EQ(test.recorded, record.getstring(JobManager::VMUpdateInfo::F_failureText));
+    coordinator_.reset();
+  }
 }
 
 TEST_F(CoordinatorTest, PendingVMsAreFailedWithTheJobManagerAtTheEnd) {

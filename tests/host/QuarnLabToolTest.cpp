@@ -16,6 +16,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/jobclient/JobToken.h"
+
 #include "platform/appmgr/vsAppMgr.h"
 #include "platform/frame/VSController.h"
 #include "platform/jobmgr/vsJobMgr.h"
@@ -343,8 +345,14 @@ TEST_F(QuarnLabTool, RunStartsTheProgramAsTheJobManagerWould) {
   std::string program = RecordingProgram();
   ToolResult run = Tool({"run", labDir_, "--job", "7", "--program", program, "--", "-numStreams", "2", "a b"});
   EXPECT_EQ(2, run.exitCode) << "a job process that ends without an outcome leaves the job pending: " << run.err;
-  EXPECT_EQ("-j\n7\n-jt\ntoken-7\n-a\n1\n-t\n1\n-d\nma1\n-cn\ncoordinator\n-numStreams\n2\na b\n",
+  EXPECT_EQ("-j\n7\n-jt\n7:2:1:4\n-a\n1\n-t\n1\n-d\nma1\n-cn\ncoordinator\n-numStreams\n2\na b\n",
             ReadAll(dir_.Path("argv.txt")));
+  // The token is one the job's processes read: this job's first attempt.
+  long long tokenJob = 0;
+  unsigned long commcell = 0, attempt = 0, phase = 0;
+  ASSERT_TRUE(parseJobToken("7:2:1:4", tokenJob, commcell, attempt, phase));
+  EXPECT_EQ(7, tokenJob);
+  EXPECT_EQ(1u, attempt);
   EXPECT_NE(std::string::npos, run.out.find("job 7: pending: the job process ended (status=3) without an outcome"))
       << run.out;
   // The streams it grants are reserved on the job's media agent first (client id 1 in a new lab).

@@ -129,6 +129,172 @@ TEST_F(DataPathTest, ChangeIdIncrementalsSendWhatChangedAndAnUnknownChangeIdRead
   }
 }
 
+// The hypervisor lost track of the VM's changes: its mount asks for a full backup of an incremental
+// job's VM, every disk says so and is read whole, no true-up runs, and the job manager is told it is
+// a full backup; it restores byte for byte.
+TEST_F(DataPathTest, AMountThatForcesAFullBacksEveryDiskUpWhole) {
+  Make(2, true);
+  Job full(3051, 1);
+  ASSERT_EQ(0, RunAndVerify(full, {3051}));
+  Write(0, kMiB + 10, 100);
+  lab::FaultRule rule;
+  rule.op = "vminfo.ChangeTrackingReset";
+  rule.code = 1;
+  rule.vm = datapathtest::kVMGuid;
+  ASSERT_TRUE(lab_.Fault(rule));
+  Job incremental(3052, 2);
+  ASSERT_EQ(0, RunAndVerify(incremental, {3051, 3052}));
+  const Sent whole = SentBy(3051), forced = SentBy(3052);
+  EXPECT_EQ(whole.dataExtents + whole.holeExtents, forced.dataExtents + forced.holeExtents) << "every extent";
+  EXPECT_EQ(whole.dataExtents + 1, forced.dataExtents) << "the written extent of zeros now holds data";
+  const std::string log = lab_.Log();
+  EXPECT_EQ(2u, testsupport::CountOf(log, "because a full backup is forced for VM: [vm01]"));
+  EXPECT_EQ(1, incremental.vm.updateInfo.getint64(JobManager::VMUpdateInfo::F_backupLevel));
+}
+
+// A disk taken off the VM since the last backup is named deleted in the incremental's archive, so the
+// restore of that job no longer holds it; the disk that stays restores byte for byte.
+TEST_F(DataPathTest, ADiskTakenOffTheVMIsRecordedDeletedAndNotRestored) {
+  Make(2, true);
+  Job full(3061, 1);
+  ASSERT_EQ(0, RunAndVerify(full, {3061}));
+  lab::VMDescription vm;
+  ASSERT_TRUE(lab::FindVM(lab::SampleServer(), datapathtest::kVM, vm));
+  const std::string removed = lab::LabDiskIndexName(1, vm.disks[1].file);
+  vm.disks.pop_back();
+  std::string error;
+  ASSERT_TRUE(lab::WriteVMDescription(lab::SampleServer(), vm, error)) << error;
+  Job incremental(3062, 2);
+  ASSERT_EQ(0, RunAndVerify(incremental, {3061, 3062}));
+  EXPECT_EQ(1u, testsupport::CountOf(lab_.Log(), "Sending deleted Disk [\\" + std::string(datapathtest::kVMGuid) +
+                                                      "\\" + removed + "]"));
+  Hashes restored;
+  std::vector<int64_t> chain;
+  ASSERT_TRUE(datapathtest::Restore(3062, restored, chain, error)) << error;
+  EXPECT_EQ(0u, restored.count(removed)) << "the deleted disk comes back";
+  EXPECT_EQ(1u, restored.count(lab::LabDiskIndexName(0, vm.disks[0].file)));
+  ASSERT_TRUE(datapathtest::Restore(3061, restored, chain, error)) << error;
+  EXPECT_EQ(1u, restored.count(removed)) << "the full job still restores it";
+}
+
+// Blocks the index lacks (a test setting names them per disk) are read again by an incremental that
+// finds nothing else changed: only those extents go out, and the chain still restores.
+TEST_F(DataPathTest, MissingBlocksAreReadAgainByTheNextIncremental) {
+  Make(2, true);
+  Job full(3071, 1);
+  ASSERT_EQ(0, RunAndVerify(full, {3071}));
+  lab::VMDescription vm;
+  ASSERT_TRUE(lab::FindVM(lab::SampleServer(), datapathtest::kVM, vm));
+  const std::string disk0 = lab::LabDiskIndexName(0, vm.disks[0].file);
+  const std::string disk1 = lab::LabDiskIndexName(1, vm.disks[1].file);
+  Setting("sInduceMissingBlocks", disk0 + "=0, 3;" + disk1 + "=2");
+  Job incremental(3072, 2);
+  ASSERT_EQ(0, RunAndVerify(incremental, {3071, 3072}));
+  const Sent sent = SentBy(3072);
+  EXPECT_EQ(3, sent.dataExtents + sent.holeExtents) << "extents 0 and 3 of disk 0, 2 of disk 1";
+  EXPECT_EQ(0u, testsupport::CountOf(lab_.Log(), "Could not mark missing blocks as changed"));
+}
+
+// The per-disk switches of checksums and data: checksums kept along with change ids still send only
+// what changed; without checksums and change ids an incremental sends every extent; a run that skips
+// the data (a test switch) ends without waiting for stages that get nothing and sends no extent.
+TEST_F(DataPathTest, ChecksumAndDataSwitchesChangeWhatAnIncrementalSends) {
+  struct Case {
+    const char* what;
+    std::vector<std::pair<const char*, const char*>> settings;
+    int extents;     // data and hole extents the incremental sends
+    bool restores;   // the incremental restores byte for byte
+    const char* logged;
+  } cases[] = {
+      {"checksums along with change ids", {{"bEnableCRCWithCBT", "1"}}, 1, true,
+       "Backup will perform CRC processing along with CBT as RegKey is set"},
+      {"neither checksums nor change ids", {{"nSkipCRCProcessing", "1"}, {"nIgnoreChangeId", "1"}}, 8, true,
+       "CRC processing is disabled"},
+      {"no data", {{"nSkipDataBackup", "1"}}, 0, false, "SKIPPING THE DATA BACKUP OF THE VM(S)"},
+  };
+  int64_t id = 3080;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    testsupport::TestLab lab("coordinator");
+    datapathtest::MakeLab(lab, 2, true);
+    Job full(++id, 1);
+    ASSERT_EQ(0, RunAndVerify(full, {id}));
+    for (const auto& setting : c.settings) Setting(setting.first, setting.second);
+    Write(0, kMiB + 10, 100);
+    Job incremental(++id, 2);
+    if (c.restores) {
+      ASSERT_EQ(0, RunAndVerify(incremental, {id - 1, id}));
+    } else {
+      EXPECT_EQ(0, incremental.Run());
+    }
+    const Sent sent = SentBy(id);
+    EXPECT_EQ(c.extents, sent.dataExtents + sent.holeExtents);
+    EXPECT_FALSE(sent.anyFailedItem);
+    EXPECT_NE(std::string::npos, lab.Log().find(c.logged));
+  }
+}
+
+// The reading pool's size comes from the setting, at its limits and one past them: a pool of one
+// request still reads every disk, and an out-of-range size is bounded and said.
+TEST_F(DataPathTest, TheReadingPoolIsBoundedAndEverySizeRestores) {
+  struct Case {
+    const char* setting;
+    const char* logged;  // the size used
+    bool bounded;
+  } cases[] = {{"1", "nBkpReqs = [1]", false},      {"0", "nBkpReqs = [1]", true},
+               {"1024", "nBkpReqs = [1024]", false}, {"1025", "nBkpReqs = [1024]", true}};
+  int64_t id = 3090;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.setting);
+    testsupport::TestLab lab("coordinator");
+    datapathtest::MakeLab(lab, 2, true);
+    Setting("nQuarnReqsPerVM", c.setting);
+    Job full(++id, 1);
+    ASSERT_EQ(0, RunAndVerify(full, {id}));
+    const std::string log = lab.Log();
+    EXPECT_NE(std::string::npos, log.find(c.logged));
+    EXPECT_EQ(c.bounded, log.find("nQuarnReqsPerVM [" + std::string(c.setting) + "] is out of range") !=
+                             std::string::npos);
+  }
+}
+
+// On the Microsoft hypervisor change ids go with checksums: an incremental sends what changed, and
+// when the hypervisor refuses the last change id the checksums of the last backup still find it; the
+// job manager hears that the guest has no tools.
+TEST_F(DataPathTest, HyperVIncrementalsUseChangeIdsWithChecksums) {
+  struct Case {
+    const char* what;
+    bool refused;
+    int extents;
+    const char* logged;
+  } cases[] = {{"change id accepted", false, 1, "Backup will use changeId along with CRC"},
+               {"change id refused", true, 1, "as previous changeID is empty"}};
+  int64_t id = 3110;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    testsupport::TestLab lab("coordinator");
+    datapathtest::MakeLab(lab, 2, true);
+    std::string error;
+    ASSERT_TRUE(lab::SetSubclientValue("1", "instanceType", "102", error)) << error;
+    Job full(++id, 1);
+    ASSERT_EQ(0, RunAndVerify(full, {id}));
+    Write(0, kMiB + 10, 100);
+    if (c.refused) {
+      lab::FaultRule rule;
+      rule.op = "vminfo.ValidateChangeId";
+      rule.code = 1;
+      rule.times = lab::kFaultAlways;
+      ASSERT_TRUE(lab.Fault(rule));
+    }
+    Job incremental(++id, 2);
+    ASSERT_EQ(0, RunAndVerify(incremental, {id - 1, id}));
+    const Sent sent = SentBy(id);
+    EXPECT_EQ(c.extents, sent.dataExtents + sent.holeExtents);
+    EXPECT_NE(std::string::npos, lab.Log().find(c.logged));
+    EXPECT_EQ("Not Installed", incremental.vm.updateInfo.getstring(JobManager::VMUpdateInfo::F_toolsVersion));
+  }
+}
+
 // Without change ids the checksums of each extent find what changed; unchanged extents are recorded
 // one by one, or as ranges of at most the configured run.
 TEST_F(DataPathTest, ChecksumIncrementalsSendWhatChangedAndRecordTheRest) {
@@ -281,6 +447,7 @@ TEST_F(DataPathTest, DisksAndACollectionRunOnStreamsOfTheirOwnAndGiveThemBack) {
   ASSERT_TRUE(lab::MakeDirs(folder + "/sub"));
   std::ofstream(folder + "/a.txt") << std::string(10000, 'a');
   std::ofstream(folder + "/sub/b.txt") << "b";
+  std::ofstream(folder + "/empty.txt");
   vm.collections.push_back(lab::VMCollection{"collections/docs", CFileCollection::kFolderCollection});
   std::string error;
   ASSERT_TRUE(lab::WriteVMDescription(lab::SampleServer(), vm, error)) << error;
@@ -303,6 +470,7 @@ TEST_F(DataPathTest, DisksAndACollectionRunOnStreamsOfTheirOwnAndGiveThemBack) {
     ASSERT_TRUE(datapathtest::Restore(id, restored, chain, error)) << error;
     EXPECT_EQ(datapathtest::Sha256OfFile(folder + "/a.txt"), restored["docs\\a.txt"]);
     EXPECT_EQ(datapathtest::Sha256OfFile(folder + "/sub/b.txt"), restored["docs\\sub/b.txt"]);
+    EXPECT_EQ(datapathtest::Sha256OfFile(folder + "/empty.txt"), restored["docs\\empty.txt"]) << "an empty file too";
   }
   // The next job takes the changed file alone and the restore still has both.
   std::ofstream(folder + "/sub/b.txt") << "bb";

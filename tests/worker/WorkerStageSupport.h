@@ -18,6 +18,10 @@ constexpr const char* kGuid = "50290000-0000-4000-8000-000000000001";
 class StageWorker : public QuarnWorker {
  public:
   using QuarnWorker::QuarnWorker;
+  using QuarnWorker::BackupVMDisk;
+  using QuarnWorker::GetDiskIndexNameInUse;
+  using QuarnWorker::m_config;
+  using QuarnWorker::m_prevIdxMetadata;
   using QuarnWorker::m_vmIdxMetadata;
 };
 
