@@ -9,11 +9,15 @@
 
 #include "platform/disk/I2ClusterBitmap.h"
 #include "platform/disk/LVMTypes.h"
+#include "platform/disk/LVMTypes.h"
 #include "platform/ev/EvEvent.h"
+#include "app/vmParams.h"
 #include "platform/os/ZtThread.h"
 #include "records/FixedRecords.h"
 #include "records/VMInfoStructs.h"
 
+class CDRVolume;
+class CLVM;
 class IVMInfo;
 class QuarnChangeIdFile;
 class QuarnWorker;
@@ -36,6 +40,9 @@ struct quarnBackupArgs {
   // Clears the per-object fields before the next object is filled. An iteration that finds no
   // further object leaves mBackupPath empty, which is how its end is told.
   void Reset();
+  // The sectors of the disk (the mount's index of it) to leave out: those of both maps, sorted by
+  // their first sector, exactly adjacent ranges merged.
+  void GetDiskSectorsNotToBackup(uint64_t disk, std::vector<VMInfoStructs::SectorRange>& ranges) const;
 
   int32_t mRetCode = 0;                  // result of the last disk backup run on this block
   QuarnWorker* mOwnerWorker = nullptr;   // in a disk thread's copy: the worker that owns it
@@ -102,12 +109,6 @@ struct quarnBackupArgs {
   bool mGuestSizeFromLastJob = false;    // per object
 };
 
-// Partition type of one guest disk, for guest OS detection.
-struct DiskPartitionType {
-  uint32_t diskNumber = 0;
-  std::string partitionType;
-};
-
 // One extent of a disk that holds guest file-system metadata, with an optional cluster bitmap.
 // Copies share the bitmap.
 struct ExtentInfo {
@@ -130,12 +131,14 @@ struct ExtentInfoCompare {
   bool operator()(const ExtentInfo& a, const ExtentInfo& b) const { return a.mExtentNumber < b.mExtentNumber; }
 };
 using ExtentInfoSet = std::set<ExtentInfo, ExtentInfoCompare>;
+// The metadata extents of a VM's disks by disk name, compared without regard to case.
+using ExtentInfoMap = std::map<std::string, ExtentInfoSet, __less_nocase_cmp>;
 
 // The argument block of one guest-metadata run.
 struct doMetadataProcessingArgs {
   doMetadataProcessingArgs();
 
-  const std::string* mResultsDir = nullptr;
+  const char* mResultsDir = nullptr;
   IVMInfo* mVMInfo = nullptr;
   MountCtx* mMountCtx = nullptr;
   std::string mVMName;
@@ -149,7 +152,7 @@ struct doMetadataProcessingArgs {
   uint64_t mUsedSpace = 0;
   SectorRangeMap mPageFileSectors;
   SectorRangeMap mFreeSectors;
-  std::map<std::string, ExtentInfoSet>* mExtentMap = nullptr;
+  ExtentInfoMap* mExtentMap = nullptr;
   bool mLinuxFBR = false;
   std::string mFBRFileSystems;
   bool mAllowPartialMetadata = true;
@@ -230,6 +233,10 @@ class quarnConfig {
   // Records an error of the VM's metadata run in the block (and as a minor job event when asked);
   // the first one reported is kept as the VM's. False without a block or a text.
   virtual bool ReportLVMProcessingError(doMetadataProcessingArgs* args, const std::string& text, bool raiseEvent);
+  // The guest's operating system from a disk the proxy sees as a device, or from the partition types
+  // of the guest's disks: 21 Windows, 0 not detected. The base detects nothing.
+  virtual int DetectGuestOS(const std::string& devicePath) { return 0; }
+  virtual int DetectGuestOS(const std::vector<DiskPartitionType>& partitionTypes, bool skipFat) { return 0; }
 
   bool _ReportLVMProcessingError(doMetadataProcessingArgs* args, const char* text, bool raiseEvent) {
     return ReportLVMProcessingError(args, text != nullptr ? std::string(text) : std::string(), raiseEvent);
@@ -272,8 +279,53 @@ class quarnDiskConfig : public quarnConfig {
   // The mount path the worker mounted the VM under.
   void SetMountPath(const std::string& path) { mMountPath = path; }
   const std::vector<LVM_HardDisk_t>& GetLVMDisks() const { return mLVMDisks; }
+  // The mount's index of the disks added next when the object walks no mount records (one disk set
+  // up on its own): the sector ranges found on them are stored under it.
+  void SetMountIndexForLVMDisks(uint64_t index) { mLooseMountIndex = index; }
+  uint64_t GetUsedSpaceCache() const { return mUsedSpaceCache; }
+
+  // ---- Guest metadata (quarnconfig_metadata.cpp) ----
+  int doMetadataProcessing(doMetadataProcessingArgs* args) override;
+  // One pass over the guest's volumes that produces what the run's flags ask for. 0, or 1 when the
+  // disks cannot be parsed, the dump file cannot be written or the guest has no volume.
+  int doLVMProcessing(doMetadataProcessingArgs* args);
+  // 0 with the volume's used bytes; 105 not NTFS, 25 not opened, 106 not measured.
+  int GetVolumeUsedSpace(CLVM* clvm, LVM_Volume_t* volume, uint64_t& used);
+  void DumpDiskPartTypeInfo(const std::vector<DiskPartitionType>& types);
+  void _DumpDiskPartInfo(const std::vector<VolDriveLetter>& ids);
+  // Live-browse prefetch extents of the guest's NTFS volumes; false when none were collected.
+  virtual bool GetLiveBrowsePrefetchExtents(CLVM& clvm, std::vector<LVM_Volume_t>& volumes,
+                                            doMetadataProcessingArgs* args);
+
+  // ---- Sectors that need no backup (quarnconfig_sectors.cpp) ----
+  // Page-file (NTFS) or swap (other volumes) sectors of the volume, in volume sectors. 0, 124 not
+  // swap, 125 not searchable here, 25 not opened, or the page-file search's own code.
+  int GetVolumePageFileSectors(LVM_Volume_t* volume, CLVM* clvm, std::vector<VMInfoStructs::SectorRange>& ranges);
+  // Swap pages of a Linux swap volume past its header; false when the volume is no swap (or holds a
+  // file system the probe knows).
+  bool GetLinuxSwapPartitionSectors(LVM_Volume_t* volume, CLVM* clvm, std::vector<VMInfoStructs::SectorRange>& ranges);
+  // Free clusters of an NTFS volume in volume sectors. 0, 134 dynamic disk, 105 not NTFS, 25 not
+  // opened, 106 not measured.
+  int GetVolumeFreeSectorsRegions(CDRVolume& drVolume, CLVM* clvm, LVM_Volume_t* volume,
+                                  std::vector<VMInfoStructs::SectorRange>& ranges);
+  // Volume ranges as disk ranges under each disk's key (the mount's index of the disk). A range that
+  // no single component holds is dropped, and so is every range of a RAID volume. Always 0.
+  int MapVolSectorsToDisk(LVM_Volume_t* volume, const std::vector<VMInfoStructs::SectorRange>& ranges,
+                          SectorRangeMap& diskRanges);
+  static bool SectorRangeCompare(const VMInfoStructs::SectorRange& a, const VMInfoStructs::SectorRange& b) {
+    return a.first < b.first;
+  }
 
  private:
+  void MapRangeOnComponent(const LVM_Volume_t& volume, const LVM_Component_t& component,
+                           const VMInfoStructs::SectorRange& range, SectorRangeMap& diskRanges);
+  void MapRangeOnStripes(const LVM_Volume_t& volume, const LVM_Segment_t& segment,
+                         const VMInfoStructs::SectorRange& range, SectorRangeMap& diskRanges);
+  uint64_t RangeKeyOfDisk(int32_t hardDiskIndex) const;
+  // Opens the NTFS of a volume for a metadata measure; false (logged, kept as the VM's error) when not.
+  bool OpenVolumeForMetadata(CDRVolume& drVolume, CLVM* clvm, LVM_Volume_t* volume, const char* purpose,
+                             const char* sig);
+
   std::vector<VMInfoStructs::SMountInfoFull> mMountInfos;
   size_t mMountIter = 0;
   size_t mFileIter = 0;
@@ -283,7 +335,20 @@ class quarnDiskConfig : public quarnConfig {
   LVM_HardDisk_t mCurrentHardDisk;
   uint64_t mReserved = 0;
   uint64_t mUsedSpaceCache = 0;
+  uint64_t mLooseMountIndex = static_cast<uint64_t>(-1);
 };
+
+// The guest-metadata run of a disk layout object: 1 without one; an exception escaping the run is
+// reported in the arguments (with a job event) and gives 1.
+int _doLVMProcessing(quarnDiskConfig* config, doMetadataProcessingArgs* args);
+
+// The read callback handed to the Linux file-system probe: `context` is an RDFDReadContext; reads
+// the volume through the guest volume library and returns the bytes read (0 when they cannot be).
+struct RDFDReadContext {
+  CLVM* clvm = nullptr;
+  const LVM_Volume_t* volume = nullptr;
+};
+int RDFDReadCallBack(void* context, char* buffer, uint32_t length, uint64_t offset);
 
 // Layout by guest volumes.
 class quarnVolumeConfig : public quarnConfig {
@@ -302,6 +367,16 @@ class quarnVolumeConfig : public quarnConfig {
   bool isInFilterList(const std::string&, const vsAppMgr&) override { return false; }
   void reset() override;
   const std::list<volMetadataInfo>& GetMetadataVolumes() const { return mMetadataVolumes; }
+  // A volume-level backup collects its metadata volume by volume.
+  int doMetadataProcessing(doMetadataProcessingArgs* args) override;
+  int doVolumeBackupMetadataCollection(const char* resultsDir, const std::string& vmGuid,
+                                       std::map<std::string, std::vector<std::string>>* fileMap) override;
+  // Nothing of a volume is collected here: 0.
+  virtual int processMetadata(const char* resultsDir, const std::string& volumeName, const std::string& vmGuid,
+                              const std::string& volumeGuid, std::map<std::string, std::vector<std::string>>* fileMap,
+                              uint32_t number) {
+    return 0;
+  }
 
  private:
   std::vector<VMInfoStructs::SMountInfoFile> mVolumes;

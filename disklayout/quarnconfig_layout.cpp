@@ -266,7 +266,15 @@ void quarnDiskConfig::addDiskForLVMProcessing(ProductType_t productType, const s
   disk.sectorSize = sectorSize;
   mCurrentHardDisk.files.push_back(disk);
   mCurrentHardDisk.productType = productType;
-  if (last && !mCurrentHardDisk.files.empty()) mLVMDisks.push_back(mCurrentHardDisk);
+  // The ranges found on the disk go to the disk the backup reads under this key, whichever disks of
+  // the VM were left out of the parse.
+  mCurrentHardDisk.rangeKey =
+      mMountIter < mMountInfos.size() ? static_cast<uint64_t>(mMountInfos[mMountIter].indexPosition) : mLooseMountIndex;
+  if (last && !mCurrentHardDisk.files.empty()) {
+    mLVMDisks.push_back(mCurrentHardDisk);
+    // Handed on now: leaving the record must not hand it on a second time.
+    mCurrentHardDisk = LVM_HardDisk_t();
+  }
 }
 
 void quarnDiskConfig::resetLVMDiskList() {
@@ -284,6 +292,7 @@ void quarnDiskConfig::reset() {
   resetLVMDiskList();
   quarnConfig::reset();
   mUsedSpaceCache = 0;
+  mLooseMountIndex = static_cast<uint64_t>(-1);
 }
 
 // ---- quarnVolumeConfig ----

@@ -149,6 +149,10 @@ struct MountCtx {
   std::vector<SDiskFilter> diskFilters;
   bool useCBT = false;
   bool skipPageFileExtents = false;
+  // The guest operating system as detected from the VM's disks (21 Windows; 0 not detected) and its
+  // name once detected.
+  int32_t guestOSId = 0;
+  std::string guestOSName;
   bool vmCentricSnapBackup = false;
   bool appAware = false;
   bool suppressProxyReport = false;

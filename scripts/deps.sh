@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build needs that this machine lacks.
+# Installs the Debian packages the build needs that this machine lacks. fdisk, ntfs-3g, e2fsprogs and
+# util-linux make and check the guest disk images of the tests (sfdisk, mkntfs, ntfscp, mke2fs, mkswap, blkid).
 set -euo pipefail
-packages=(cmake ninja-build g++ clang libboost-dev libxerces-c-dev libexpat1-dev uuid-dev zlib1g-dev libssl-dev libgtest-dev libgmock-dev libbenchmark-dev)
+packages=(cmake ninja-build g++ clang libboost-dev libxerces-c-dev libexpat1-dev uuid-dev zlib1g-dev libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
+          fdisk ntfs-3g e2fsprogs util-linux)
 missing=()
 for package in "${packages[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")

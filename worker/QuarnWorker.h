@@ -166,7 +166,7 @@ class QuarnWorker {
   virtual int PostBackupVM(quarnBackupArgs& args);                        // QuarnWorker_phases.cpp
   virtual int SendFailedVM(quarnBackupArgs& args);                        // QuarnWorker_phases.cpp
   virtual int CollectGranularMetadata(quarnBackupArgs& args);             // QuarnWorker_metadata.cpp
-  virtual int ComputeVMGuestSize(quarnBackupArgs& args, bool incremental);  // QuarnWorker_metadata.cpp
+  virtual bool ComputeVMGuestSize(quarnBackupArgs& args, bool incremental);  // QuarnWorker_metadata.cpp
   virtual int TrueUpVM(quarnBackupArgs& args);                            // QuarnWorker_trueup.cpp
 
   // ---- Mount and unmount of a VM (QuarnWorker_mount.cpp) ----
@@ -245,6 +245,8 @@ class QuarnWorker {
   // One disk (QuarnWorker_disk.cpp): 0 or the disk's result code.
   int BackupVMDisk(quarnBackupArgs* args);
   bool ValidateChangeId(quarnBackupArgs* args, const std::string& changeId);
+  // Hands the reader the sectors of the block's disk that need no backup (they read as zeros).
+  void ApplySectorsNotToBackup(quarnBackupArgs& args, CArchiveVirtualDiskFile& reader);
   // A failback's incremental: the tracking id its replication recorded for the disk replaces the
   // previous change id (nothing for a full read or another job).
   void OverwriteChangeIdForFailback(const quarnBackupArgs* args, bool full, std::string& changeId);
@@ -267,6 +269,35 @@ class QuarnWorker {
   int BackupVMFileCollection(quarnBackupArgs* args);
   // The extent size (sectors) the VM's disk of this index name was backed up with; 0 when none.
   uint32_t GetDiskExtentSize(const std::string& indexName);
+
+  // ---- Guest metadata: sectors left out, guest size, guest OS (QuarnWorker_metadata.cpp) ----
+  void InitMetadataProcessingArgs(doMetadataProcessingArgs& metadata, uint32_t flags,
+                                  std::map<std::string, std::vector<std::string>>* fileMap);
+  int AddDiskForMetadataExtentsCollection(quarnBackupArgs* args, quarnConfig* config);
+  int AddDiskForMetadataCollection(quarnBackupArgs* args, uint32_t flags);
+  // The VM's disks (filtered ones left out) for one metadata run; nothing when they are already in.
+  int AddDisksForMetadataCollection(quarnBackupArgs* args, uint32_t flags);
+  int AddDisksForPageFileSectorEnum(quarnBackupArgs* args);
+  void GetMountExtentsFromIndexing(const std::string& diskIndexName) { GetMetadataExtentsFromIndexing(diskIndexName, false); }
+  void GetMFTExtentsFromIndexing(const std::string& diskIndexName) { GetMetadataExtentsFromIndexing(diskIndexName, true); }
+  void GetMetadataExtentsFromIndexing(const std::string& diskIndexName, bool metadata);
+  // Before the disks: the sectors to leave out (page file, swap, free NTFS clusters), live-browse
+  // extents and the guest's partitions, for the whole VM or for one disk attached on its own.
+  bool PreProcessExtentsForBackup(quarnBackupArgs& args);
+  int _PreProcessExtentsForBackup(quarnBackupArgs& args, uint32_t flags);
+  bool PreProcessExtentsForBackupDisk(quarnBackupArgs& args, quarnConfig* config);
+  int _PreProcessExtentsForBackupDisk(quarnBackupArgs& args, uint32_t flags, quarnConfig* config);
+  bool GetVMGuestSizeFromLVM(uint64_t& size);
+  // Amazon and Google Cloud attach a VM's disks to the proxy one at a time.
+  bool IsDelayedDiskAttach();
+  // Guest LVM metadata collection runs on Windows proxies only.
+  bool IsPlatformSupportedForLVM() const { return false; }
+  // No disk of the VM has sectors above 512 bytes (or the setting allows any); decided once per VM.
+  bool IsSectorSizeSupportedForLVM();
+  bool DetectGuestOS(const std::string& devicePath);
+  bool DetectGuestOS(const std::vector<DiskPartitionType>& partitionTypes);
+  const std::map<std::string, ExtentInfoSet, __less_nocase_cmp>& TEST_MetadataExtents() const { return m_metadataExtents; }
+  void TEST_SetConfig(quarnConfig* config) { m_config = config; }
 
   // Test hooks: the VM in hand and the disk progress counters.
   vm_params* TEST_CurrentVM() const { return m_currentVM; }
@@ -336,6 +367,19 @@ class QuarnWorker {
   ZtCriticalSection m_progressLock;
   uint64_t m_diskBytesTotal GUARDED_BY(m_progressLock) = 0;
   uint64_t m_diskBytesDone GUARDED_BY(m_progressLock) = 0;
+
+  // ---- Guest metadata ----
+  // Sectors per extent of the last disk registered for a metadata run.
+  uint32_t m_metadataExtentSize = 0;
+  // Registers the block's disk with the layout object for a metadata run (last: hand it on at once) and
+  // fetches its metadata extents from indexing when asked and enabled; always 0.
+  int RegisterDiskForMetadata(quarnBackupArgs& args, quarnConfig& config, bool last, bool fetchExtents);
+  // Keeps a detected guest OS id in the mount context and tells the simulator of a known one.
+  bool RecordDetectedGuestOS(int id, const char* sig);
+  // The sector-size verdict of the VM in hand (-1 not decided yet), so that asking never moves the
+  // layout object's walk over the backup objects.
+  int m_sectorSizeVerdict = -1;
+  const vm_params* m_sectorSizeVerdictVM = nullptr;
 
   // ---- The data path ----
   // A stream for one backup object in parallel mode: the worker's current stream, or an extra one

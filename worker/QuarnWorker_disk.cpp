@@ -358,6 +358,25 @@ int QuarnWorker::BackupVMDisk(quarnBackupArgs* args) {
     reader->SetExtentSize(extentSize);
     openError = reader->Open(args->mDiskPath, args->mDiskType);
     guard.m_vDiskFileOpen = openError.IsSuccess();
+    if (IsDelayedDiskAttach()) {
+      // A disk attached on its own is looked into on its own; its ranges stay on this disk's block.
+      quarnDiskConfig diskConfig;
+      diskConfig.SetMountPath(m_mountCtx != nullptr ? m_mountCtx->mountPath : std::string());
+      diskConfig.SetMountIndexForLVMDisks(args->mMountIndex);
+      m_event.Debug(sig, "Preprocessing disk [%s][type=%d] of vm [%s]", args->mDiskPath.c_str(),
+                    static_cast<int>(args->mDiskType), args->mVMName.c_str());
+      if (PreProcessExtentsForBackupDisk(*args, &diskConfig))
+        m_event.Debug(sig, "Preprocessing of disk [%s] of vm [%s] successful", args->mDiskPath.c_str(),
+                      args->mVMName.c_str());
+      else
+        m_event.Error(sig, "WARNING failed to preprocess disk [%s] of vm [%s] for backup", args->mDiskPath.c_str(),
+                      args->mVMName.c_str());
+    }
+    if (m_appMgr->isServerTypeOpenStack() || m_appMgr->isServerTypeMS() ||
+        m_appMgr->isServerTypeOracleCloudInfrastructure() || m_appMgr->isServerTypeAliCloud()) {
+      const std::string physicalPath = reader->GetPhysicalDiskPath();
+      if (!physicalPath.empty()) DetectGuestOS(physicalPath);
+    }
   }
   CArchiveVirtualDiskFile* reader = guard.m_vDiskFile;
   if (openError.IsError()) {
@@ -371,13 +390,8 @@ int QuarnWorker::BackupVMDisk(quarnBackupArgs* args) {
   // ---- Filtered sectors and the first block ----
   const bool skipPageFile = m_mountCtx != nullptr && m_mountCtx->skipPageFileExtents;
   if ((!args->mSectorsNotToBackup2.empty() || skipPageFile) && !m_jobMgr->isSnapBackup() &&
-      !m_jobMgr->isSnapCatalogMode()) {
-    std::vector<VMInfoStructs::SectorRange> filtered;
-    auto range = args->mSectorsNotToBackup2.equal_range(args->mMountIndex);
-    for (auto it = range.first; it != range.second; ++it) filtered.push_back(it->second);
-    reader->SetFilteredSectors(filtered);
-    args->mSectorsNotToBackup2.clear();
-  }
+      !m_jobMgr->isSnapCatalogMode())
+    ApplySectorsNotToBackup(*args, *reader);
   CArchiveVirtualDiskFile::Context_t ctx;
   quarnExtentReq& first = guard.m_reqs[0];
   datastoreCounter->Start();
@@ -532,4 +546,31 @@ int QuarnWorker::BackupVMDisk(quarnBackupArgs* args) {
     m_event.Debug(sig, "%s", writeCRC.Print().c_str());
   }
   return 0;
+}
+
+void QuarnWorker::ApplySectorsNotToBackup(quarnBackupArgs& args, CArchiveVirtualDiskFile& reader) {
+  static const char* const sig = "void QuarnWorker::ApplySectorsNotToBackup(quarnBackupArgs&, CArchiveVirtualDiskFile&)";
+  std::vector<VMInfoStructs::SectorRange> ranges;
+  args.GetDiskSectorsNotToBackup(args.mMountIndex, ranges);
+  // The ranges of this disk are used up; the other disks' stay for them (on the worker thread the
+  // disks share one block).
+  args.mSectorsNotToBackup2.erase(args.mMountIndex);
+  if (ranges.empty()) return;
+  // The guest counts in the disk's sectors, the reader in 512-byte ones.
+  const uint32_t sectorSize = args.mSectorSize == 0 ? CArchiveVirtualDiskFile::kSectorBytes : args.mSectorSize;
+  if (sectorSize % CArchiveVirtualDiskFile::kSectorBytes != 0) {
+    m_event.Error(sig, "Disk [%s] has sectors of [%u] bytes: no sector of it is left out", args.mDisplayName.c_str(),
+                  sectorSize);
+    return;
+  }
+  const uint64_t factor = sectorSize / CArchiveVirtualDiskFile::kSectorBytes;
+  uint64_t sectors = 0;
+  for (VMInfoStructs::SectorRange& range : ranges) {
+    range.first *= factor;
+    range.last = range.last * factor + factor - 1;
+    sectors += range.last - range.first + 1;
+  }
+  m_event.Debug(sig, "Leaving [%llu] sectors in [%zu] range(s) of disk [%s] out of the backup",
+                static_cast<unsigned long long>(sectors), ranges.size(), args.mDisplayName.c_str());
+  reader.SetFilteredSectors(ranges);
 }

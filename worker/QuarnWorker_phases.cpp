@@ -53,6 +53,10 @@ int QuarnWorker::PreBackupVM(quarnBackupArgs& args) {
   FillVMUpdateInfoForMountedVM(vm.updateInfo, *m_mountCtx, VMClientId(&vm), static_cast<long long>(total));
   UpdateVMJobProgress(VM_PROGRESS_MOUNTED, 0, 0);
   SendVMUpdateInfo(false);
+  // The VM's sector sizes are judged now, before any walk of its disks (later asks read the verdict).
+  m_sectorSizeVerdict = -1;
+  IsSectorSizeSupportedForLVM();
+  if (!IsDelayedDiskAttach()) PreProcessExtentsForBackup(args);
   return 0;
 }
 

@@ -7,6 +7,7 @@
 
 #include "host/lab/LabTool.h"
 #include "platform/lab/Lab.h"
+#include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabCreate.h"
 #include "platform/lab/LabJob.h"
 #include "platform/lab/LabKeyValue.h"
@@ -47,6 +48,16 @@ bool PlanOptions(const Arguments& parsed, lab::LabPlan& plan, std::string& error
     }
   }
   plan.machine.os = TextOption(parsed, "os", plan.machine.os);
+  auto hypervisor = parsed.options.find("hypervisor");
+  if (hypervisor != parsed.options.end()) {
+    plan.instanceType = lab::HypervisorKindType(hypervisor->second);
+    if (plan.instanceType == 0) {
+      std::string names;
+      for (const auto& kind : lab::HypervisorKinds()) names += (names.empty() ? "" : ", ") + kind.first;
+      error = "--hypervisor takes one of " + names + ", not '" + hypervisor->second + "'";
+      return false;
+    }
+  }
   return lab::CheckLabPlan(plan, error);
 }
 

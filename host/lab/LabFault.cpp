@@ -13,9 +13,6 @@
 namespace labtool {
 namespace {
 
-constexpr unsigned kDiskSelectors =
-    lab::kFaultSelectsDisk | lab::kFaultSelectsPath | lab::kFaultSelectsThread | lab::kFaultSelectsCollection;
-
 size_t EditDistance(const std::string& a, const std::string& b) {
   std::vector<size_t> row(b.size() + 1);
   for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
@@ -63,7 +60,7 @@ bool RuleSelectors(const lab::FaultOperation& operation, const Arguments& parsed
   }
   const std::string disk = TextOption(parsed, "disk");
   if (!disk.empty()) {
-    if (!(operation.selectors & kDiskSelectors)) return refuse("--disk");
+    if (!(operation.selectors & lab::kFaultDiskSelectors)) return refuse("--disk");
     if (operation.selectors & lab::kFaultSelectsDisk) {
       if (!DiskIndexName(rule.vm, disk, rule.disk, error)) return false;
     } else {

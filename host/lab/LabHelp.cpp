@@ -26,7 +26,8 @@ const std::vector<CommandHelp>& Commands() {
         {"time-scale", "N", "how many times faster than real time a run of the job goes (1 to 3600; default 1)"},
         {"cpus", "N", "CPUs of every client's machine"},
         {"memory", "MB", "memory of every client's machine"},
-        {"os", "windows|linux", "operating system of every client's machine"}}},
+        {"os", "windows|linux", "operating system of every client's machine"},
+        {"hypervisor", "KIND", "the hypervisor the lab simulates: vmware, hyperv, ... (default vmware, or the lab's)"}}},
       {"run",
        {"LAB [options] [-- job options]"},
        "Starts the job process as the job manager would, with the streams the job's record reserves, shows "
@@ -150,9 +151,7 @@ void PrintCommandHelp(const CommandHelp& command, FILE* out) {
     for (const lab::FaultOperation& operation : row.operations) {
       std::string selectors;
       if (operation.selectors & lab::kFaultSelectsVM) selectors += " --vm";
-      if (operation.selectors & (lab::kFaultSelectsDisk | lab::kFaultSelectsPath | lab::kFaultSelectsThread |
-                                 lab::kFaultSelectsCollection))
-        selectors += " --disk";
+      if (operation.selectors & lab::kFaultDiskSelectors) selectors += " --disk";
       if (operation.selectors & lab::kFaultSelectsStream) selectors += " --stream";
       std::fprintf(out, "  %-46s%s\n", operation.name, selectors.c_str());
     }

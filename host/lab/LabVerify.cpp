@@ -5,7 +5,9 @@
 #include <strings.h>
 
 #include <cstdint>
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <set>
 
@@ -99,17 +101,53 @@ void ReadArchives(int64_t asOf, int64_t listedJob, Verification& verification) {
   }
 }
 
-// The point-in-time checksum of the disk as the mount of `jobId` took it; empty (with the reason when
-// there is one) when it cannot be had.
-std::string PointInTimeSha(int64_t jobId, const std::string& guid, const std::string& indexName, std::string& why) {
+// The disk as the mount of `jobId` took it, and its mount; false when there is none.
+bool PointInTimeDisk(int64_t jobId, const std::string& guid, const std::string& indexName, lab::MountRecord& record,
+                     lab::MountedDisk& found) {
   for (const lab::MountRecord& mount : lab::ListMountRecords(jobId)) {
     if (strcasecmp(mount.guid.c_str(), guid.c_str()) != 0) continue;
     for (const lab::MountedDisk& disk : mount.disks) {
-      std::string sha;
-      if (disk.indexName == indexName) return lab::MountedDiskDigest(mount, disk, sha, why) ? sha : std::string();
+      if (disk.indexName != indexName) continue;
+      record = mount;
+      found = disk;
+      return true;
     }
   }
-  return std::string();
+  return false;
+}
+
+// SHA-256 of the restored disk with the sectors its last backup left out read as zeros, and how many
+// bytes of those sectors the last backup itself sent as anything but zeros (it must send none).
+bool HashRestoredDiskWithoutLeftOut(const archive::RestoredDisk& disk, int64_t lastJob,
+                                    const std::vector<std::pair<uint64_t, uint64_t>>& leftOut, std::string& sha,
+                                    uint64_t& nonZero, std::string& error) {
+  CPxSha256 digest;
+  uint64_t offset = 0;
+  nonZero = 0;
+  const bool ok = archive::ReadRestoredDisk(
+      disk,
+      [&](const char* data, size_t size) {
+        std::string chunk(data, size);
+        const uint64_t end = offset + size;
+        bool fromLastJob = false;
+        if (disk.extentBytes > 0) {
+          auto extent = disk.extents.find(offset / disk.extentBytes);
+          fromLastJob = extent != disk.extents.end() && !extent->second.empty() && extent->second.back().jobId == lastJob;
+        }
+        for (const auto& range : leftOut) {
+          const uint64_t from = std::max(offset, range.first * 512), to = std::min(end, (range.second + 1) * 512);
+          if (from >= to) continue;
+          for (uint64_t i = from; fromLastJob && i < to; ++i)
+            if (chunk[static_cast<size_t>(i - offset)] != 0) ++nonZero;
+          std::memset(&chunk[static_cast<size_t>(from - offset)], 0, static_cast<size_t>(to - from));
+        }
+        digest.Update(chunk.data(), chunk.size());
+        offset = end;
+        return true;
+      },
+      error);
+  if (ok) sha = digest.FinalHex();
+  return ok;
 }
 
 void VerifyVM(const std::string& guid, int64_t asOf, const std::map<std::string, std::string>& images,
@@ -154,7 +192,29 @@ void VerifyVM(const std::string& guid, int64_t asOf, const std::map<std::string,
       }
     } else {
       against = "the point-in-time copy of job " + std::to_string(lastJob);
-      expected = PointInTimeSha(lastJob, guid, name, why);
+      lab::MountRecord mount;
+      lab::MountedDisk mounted;
+      if (PointInTimeDisk(lastJob, guid, name, mount, mounted)) {
+        if (mounted.leftOut.empty()) {
+          if (!lab::MountedDiskDigest(mount, mounted, expected, why)) expected.clear();
+        } else {
+          // Sectors the backup left out are no part of what it promised: both sides read them as zeros.
+          uint64_t sectors = 0, nonZero = 0;
+          for (const auto& range : mounted.leftOut) sectors += range.second - range.first + 1;
+          if (!lab::MountedDiskDigestWithoutLeftOut(mount, mounted, expected, why)) expected.clear();
+          if (!HashRestoredDiskWithoutLeftOut(disk, lastJob, mounted.leftOut, sha, nonZero, error)) {
+            ++verification.problems;
+            std::printf("  disk %s: CANNOT READ: %s\n", name.c_str(), error.c_str());
+            continue;
+          }
+          against += " with its " + std::to_string(sectors) + " left-out sectors as zeros";
+          if (nonZero > 0) {
+            ++verification.problems;
+            std::printf("  disk %s: %llu bytes of left-out sectors were backed up as something other than zeros\n",
+                        name.c_str(), static_cast<unsigned long long>(nonZero));
+          }
+        }
+      }
     }
     const std::string nothing = "nothing to compare with" + (why.empty() ? std::string() : " (" + why + ")");
     const char* verdict = expected.empty() ? nothing.c_str() : expected == sha ? "matches" : "DIFFERS from";

@@ -237,6 +237,15 @@ class vsAppMgr {
   bool isSkipPageFileExtentEnabled() const;
   bool IsIncludeRawDeviceMapsSet() const;
   bool IsIncludeIndependentDisksSet() const;
+
+  // ---- Guest metadata (vsAppMgr_mount.cpp) ----
+  // The Linux file-browse media agent (key linuxFbrMA); empty when none is configured.
+  std::string GetLinuxFBRMA() const;
+  // Whether the instance's disks are disks the guest volume library can parse: every instance type
+  // the layout objects know a product for.
+  bool IsInstanceTypeSupportedForLVM() const;
+  // Key legacyGuestSize (0/1): the guest size of a VM comes from its used or backed-up bytes only.
+  bool IsLegacyGuestSizeCalculationEnabled() const;
   // The vendor code of an instance type (0 for an unknown type).
   static int ConvertInstanceTypeToVendor(int instanceType);
   // Appends the subclient's disk filters (keys diskFilter.<n>.type|value|vmGuid|vmName|text|flag,

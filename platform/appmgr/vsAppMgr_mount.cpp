@@ -116,3 +116,19 @@ int vsAppMgr::AppendDiskFilters(const std::string& prefix, CNMessageBase& list) 
   }
   return kRetOk;
 }
+
+std::string vsAppMgr::GetLinuxFBRMA() const {
+  std::string value;
+  return GetSetting("linuxFbrMA", value) ? value : std::string();
+}
+
+bool vsAppMgr::IsInstanceTypeSupportedForLVM() const {
+  const int type = getInstanceType();
+  return isServerTypeVMWare(type) || isServerTypeMS(type) || isServerTypeAzure(type) || isServerTypeXen(type) ||
+         isServerTypeRhev(type) || isServerTypeAmazon(type) || isServerTypeNutanix(type) ||
+         isServerTypeFusionCompute(type) || isServerTypeOpenStack(type) || isServerTypeOracleVM(type) ||
+         isServerTypeOracleCloud(type) || isServerTypeGoogleCloud(type) || isServerTypeAliCloud(type) ||
+         isServerTypeK8s(type);
+}
+
+bool vsAppMgr::IsLegacyGuestSizeCalculationEnabled() const { return MountNumber("legacyGuestSize") != 0; }

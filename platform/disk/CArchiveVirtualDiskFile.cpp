@@ -6,6 +6,7 @@
 
 #include "platform/ev/EvDebug.h"
 #include "platform/lab/LabFaults.h"
+#include "platform/lab/LabMount.h"
 #include "records/MountCtx.h"
 
 namespace {
@@ -43,6 +44,29 @@ CPxError CArchiveVirtualDiskFile::Open(const std::string& path, uint32_t /*diskT
   if (displayFileName_.empty()) displayFileName_ = BaseName(path);
   CPxError error = Fault("disk.Open");
   if (error.IsError()) return error;
+  error = OpenImage(path);
+  if (error.IsError()) return error;
+  EvDebug::DebugLvl(2, sig, "Opened disk [%s] of [%llu] bytes, %s", path.c_str(),
+                    static_cast<unsigned long long>(diskBytes_),
+                    tracking_ ? "reading the extents changed since its change id" : "reading every extent");
+  return CPxError::Success();
+}
+
+CPxError CArchiveVirtualDiskFile::OpenForInspection(const std::string& path) {
+  if (disk_.IsOpen()) Close();
+  if (displayFileName_.empty()) displayFileName_ = BaseName(path);
+  return OpenImage(path);
+}
+
+CPxError CArchiveVirtualDiskFile::ReadAt(uint64_t offset, size_t size, char* out) {
+  if (!disk_.IsOpen()) return CPxError(-EBADF, "the disk is not open", kErrNotOpen);
+  if (offset > diskBytes_ || size > diskBytes_ - offset)
+    return CPxError(-EINVAL, "bytes " + std::to_string(offset) + "+" + std::to_string(size) + " lie outside disk " + path_,
+                    kErrEndOfDisk);
+  return ReadImage(offset, size, out);
+}
+
+CPxError CArchiveVirtualDiskFile::OpenImage(const std::string& path) {
   int errorNumber = 0;
   std::string why;
   if (!disk_.Open(path, errorNumber, why)) return CPxError(-errorNumber, why);
@@ -57,9 +81,6 @@ CPxError CArchiveVirtualDiskFile::Open(const std::string& path, uint32_t /*diskT
   aheadExtents_ = 0;
   injected_.clear();
   tracking_ = LoadChanges(changeId_);
-  EvDebug::DebugLvl(2, sig, "Opened disk [%s] of [%llu] bytes, %s", path.c_str(),
-                    static_cast<unsigned long long>(diskBytes_),
-                    tracking_ ? "reading the extents changed since its change id" : "reading every extent");
   return CPxError::Success();
 }
 
@@ -87,6 +108,18 @@ void CArchiveVirtualDiskFile::SetFilteredSectors(const std::vector<VMInfoStructs
     else
       filtered_.push_back(range);
   }
+  RecordFiltered();
+}
+
+void CArchiveVirtualDiskFile::RecordFiltered() {
+  // What a restore of this disk holds as zeros is the lab's to know when it checks the backup.
+  if (mountCtx_ == nullptr || path_.empty() || filtered_.empty()) return;
+  std::vector<std::pair<uint64_t, uint64_t>> sectors;
+  for (const VMInfoStructs::SectorRange& range : filtered_) sectors.emplace_back(range.first, range.last);
+  std::string error;
+  if (!lab::RecordLeftOutSectors(static_cast<int64_t>(mountCtx_->jobId), mountCtx_->vmGuid, path_, sectors, error))
+    EvDebug::DebugLvl(2, "void CArchiveVirtualDiskFile::RecordFiltered()", "The sectors left out of disk [%s] are not recorded: %s",
+                      path_.c_str(), error.c_str());
 }
 
 bool CArchiveVirtualDiskFile::LoadChanges(const std::string& changeId) {
@@ -161,6 +194,13 @@ CPxError CArchiveVirtualDiskFile::ReadRange(uint64_t offset, size_t size, CAutoM
   if (data == nullptr && size > 0) return CPxError(-ENOMEM, "no memory for an extent of " + std::to_string(size) + " bytes");
   CPxError error = Fault("disk.Read");
   if (error.IsError()) return error;
+  error = ReadImage(offset, size, data);
+  if (error.IsError()) return error;
+  ZeroFiltered(offset, data, size);
+  return CPxError::Success();
+}
+
+CPxError CArchiveVirtualDiskFile::ReadImage(uint64_t offset, size_t size, char* data) {
   size_t done = 0;
   while (done < size && offset + done < imageBytes_) {
     const size_t want = static_cast<size_t>(std::min<uint64_t>(size - done, imageBytes_ - (offset + done)));
@@ -170,7 +210,6 @@ CPxError CArchiveVirtualDiskFile::ReadRange(uint64_t offset, size_t size, CAutoM
     done += static_cast<size_t>(n);
   }
   if (done < size) std::memset(data + done, 0, size - done);
-  ZeroFiltered(offset, data, size);
   return CPxError::Success();
 }
 

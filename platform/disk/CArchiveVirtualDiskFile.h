@@ -77,6 +77,13 @@ class CArchiveVirtualDiskFile {
   void SetExtentSize(uint64_t sectors) { requestedExtentSectors_ = sectors; }
 
   CPxError Open(const std::string& path, uint32_t diskType);
+  // Opens the disk for the guest parsers, which read it at random places (ReadAt) rather than extent
+  // by extent. The backup's fault rules ("disk.Open", "disk.Read") are not asked: the parsers have
+  // their own.
+  CPxError OpenForInspection(const std::string& path);
+  // Reads `size` bytes at `offset` into `out`; bytes past the image's end read as zeros, past the
+  // disk's size not at all (an error).
+  CPxError ReadAt(uint64_t offset, size_t size, char* out);
   CPxError Close();
   bool IsOpen() const { return disk_.IsOpen(); }
 
@@ -106,6 +113,11 @@ class CArchiveVirtualDiskFile {
 
  private:
   CPxError Fault(const char* op);
+  CPxError OpenImage(const std::string& path);
+  // Tells the lab's mount which sectors of its disk this backup reads as zeros.
+  void RecordFiltered();
+  // Reads the image's bytes, zeros past its end.
+  CPxError ReadImage(uint64_t offset, size_t size, char* data);
   // Reads the extent's bytes into the buffer, zero past the image's end and over filtered sectors.
   CPxError ReadExtent(uint64_t extent, CAutoMemory<char>& buffer);
   CPxError ReadRange(uint64_t offset, size_t size, CAutoMemory<char>& buffer);

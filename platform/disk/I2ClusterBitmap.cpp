@@ -50,6 +50,27 @@ bool ClusterBitmap::IsBitmapSet() const {
   return false;
 }
 
+void ClusterBitmap::SetClusterSize(uint32_t clusterSize) {
+  if (clusterSize_ != 0 || !IsPowerOfTwo(clusterSize)) return;
+  clusterSize_ = clusterSize;
+}
+
+bool ClusterBitmap::Set(uint64_t offset, uint64_t length) {
+  constexpr uint64_t kLimit = 1ULL << 40;
+  if (!valid_ || clusterSize_ == 0 || length == 0 || offset >= kLimit || length > kLimit - offset) return false;
+  const uint64_t first = offset / clusterSize_, last = (offset + length - 1) / clusterSize_;
+  if (bits_.size() < last / 8 + 1) bits_.resize(static_cast<size_t>(last / 8 + 1), 0);
+  for (uint64_t cluster = first; cluster <= last; ++cluster)
+    bits_[static_cast<size_t>(cluster / 8)] |= static_cast<uint8_t>(1u << (cluster % 8));
+  return true;
+}
+
+bool ClusterBitmap::IsSet(uint64_t offset) const {
+  if (!valid_ || clusterSize_ == 0) return false;
+  const uint64_t cluster = offset / clusterSize_;
+  return cluster / 8 < bits_.size() && ((bits_[static_cast<size_t>(cluster / 8)] >> (cluster % 8)) & 1) != 0;
+}
+
 std::string ClusterBitmap::ToString() const {
   if (!valid_) return std::string();
   static const char kHex[] = "0123456789abcdef";

@@ -18,6 +18,13 @@ class ClusterBitmap {
   uint32_t GetClusterSize() const { return clusterSize_; }
   // Whether any cluster is marked.
   bool IsBitmapSet() const;
+  // A bitmap made with cluster size 0 takes its size here (a power of two).
+  void SetClusterSize(uint32_t clusterSize);
+  // Marks the clusters that hold any byte of [offset, offset + length) of the region. False (nothing
+  // marked) for a bitmap that is not valid or has no cluster size yet, or a range past 2^40 bytes.
+  bool Set(uint64_t offset, uint64_t length);
+  // Whether the cluster that holds the byte at `offset` is marked.
+  bool IsSet(uint64_t offset) const;
   // The text form above; empty for a bitmap that is not valid.
   std::string ToString() const;
 

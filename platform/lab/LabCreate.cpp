@@ -120,7 +120,7 @@ bool CreateSubclient(const LabPlan& plan, int& kept, std::string& error) {
   std::string members;
   for (const std::string& client : plan.clients) members += (members.empty() ? "" : ",") + client;
   SubclientRecord record;
-  record.settings = {{"instanceType", "101"},
+  record.settings = {{"instanceType", std::to_string(plan.instanceType)},
                      {"instanceId", "1"},
                      {"keyrealmId", labkv::ParseUInt64(plan.subclient, numericId) ? plan.subclient : "1"},
                      {"subclientGUID", SubclientGuid(plan.subclient)},
@@ -202,7 +202,7 @@ bool CreateHypervisor(const LabPlan& plan, int& kept, std::string& error) {
     ++kept;
   } else {
     ServerRecord serverRecord;
-    serverRecord.type = 101;
+    serverRecord.type = plan.instanceType;
     serverRecord.hosts = {kHosts[0], kHosts[1]};
     serverRecord.datastores = {kDatastores[0], kDatastores[1]};
     if (!WriteServerRecord(kServer, serverRecord, error)) return false;
@@ -471,6 +471,9 @@ bool ReadLabPlan(LabPlan& plan, std::string& error) {
   if (ReadSubclientRecord(read.subclient, subclient, error) == RecordRead::kRead) {
     const std::vector<std::string> members = labkv::SplitList(subclient.settings["memberServers"]);
     if (!members.empty()) read.clients = members;
+    int64_t instanceType = 0;
+    if (labkv::ParseInt64InRange(subclient.settings["instanceType"], 1, INT64_MAX, instanceType))
+      read.instanceType = instanceType;
   }
   const int64_t newest = NewestJob(read.subclient);
   JobRecord job;

@@ -22,6 +22,9 @@ struct LabPlan {
   // Disks of every sample VM (1 to kMaxPlanDisks): the first of 4 MiB, each further one a whole number
   // of sectors but of no extent size (3 MiB + 512 bytes per position), so its last extent is short.
   int64_t disksPerVM = 1;
+  // The hypervisor's kind (its server's type and the subclient's instance type): which branches of
+  // the job run, as a name of HypervisorKinds (LabHypervisor.h).
+  int64_t instanceType = 101;
   // The machine of every client: CPUs, memory and operating system; each client gets its own host
   // name (its client name) and address (10.0.0.<11 + its position>/255.255.255.0).
   MachineRecord machine;

@@ -80,6 +80,12 @@ const std::vector<FaultOperationRow>& FaultOperationRows() {
        "the clean-up of a VM-information object (code 1002: the job's clean-up strings are cleared), the account "
        "checks of an agent's connection (code 282: missing privileges)"},
       {{{"jobmgr.ClearCleanupString", kNone}}, "clearing the job's clean-up strings"},
+      {{{"lvm.InitializeFromDisk", kVM | kFaultSelectsDisk}},
+       "the guest volume library's parse of a VM's disks; the rule's text is the error's; the parse is tried six "
+       "times before the VM's sectors are all backed up"},
+      {{{"lvm.OpenVolume", kFaultSelectsVolume}, {"lvm.ReadVolumeData", kVM | kFaultSelectsVolume}},
+       "opening an NTFS guest volume, reading a guest volume's bytes; the volume is then backed up whole"},
+      {{{"sim.SetOperatingSystemIdForVMClient", kNone}}, "keeping the guest OS detected for a VM's client"},
       {{{"disk.Open", kVM | kFaultSelectsDisk}, {"disk.Read", kVM | kFaultSelectsDisk}},
        "opening a disk for backup, reading one of its extents; the rule's code is the disk layer's error code"},
       {{{"vminfo.ValidateChangeId", kVM}}, "a change id of an earlier backup is refused: the disk is read whole"},
@@ -184,7 +190,8 @@ std::string SelectorNames(unsigned selectors) {
                                 {kFaultSelectsPath, "`--disk`: the file's path"},
                                 {kFaultSelectsThread, "`--disk`: the thread's name"},
                                 {kFaultSelectsCollection, "`--disk`: the collection"},
-                                {kFaultSelectsStream, "`--stream`"}};
+                                {kFaultSelectsStream, "`--stream`"},
+                                {kFaultSelectsVolume, "`--disk`: the volume's name"}};
   std::string names;
   for (const Name& name : kNames) {
     if (selectors & name.bit) names += (names.empty() ? "" : ", ") + std::string(name.text);

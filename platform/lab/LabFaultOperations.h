@@ -19,7 +19,11 @@ enum FaultSelector : unsigned {
   kFaultSelectsThread = 1u << 3,      // "disk": a thread's name
   kFaultSelectsCollection = 1u << 4,  // "disk": a file collection of the VM
   kFaultSelectsStream = 1u << 5,      // a stream id
+  kFaultSelectsVolume = 1u << 6,      // "disk": a guest volume's name
 };
+// The selectors a rule gives with --disk.
+constexpr unsigned kFaultDiskSelectors =
+    kFaultSelectsDisk | kFaultSelectsPath | kFaultSelectsThread | kFaultSelectsCollection | kFaultSelectsVolume;
 
 struct FaultOperation {
   const char* name;

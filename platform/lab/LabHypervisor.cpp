@@ -141,6 +141,9 @@ bool ParseVMDescription(const std::string& text, VMDescription& vm, std::string&
     VMDisk disk;
     disk.file = Take(values, prefix + "file");
     disk.type = Take(values, prefix + "type");
+    int64_t inactive = 0;
+    if (!TakeNumber(values, prefix + "inactive", 0, 1, inactive, error)) return false;
+    disk.inactive = inactive == 1;
     disk.mode = Take(values, prefix + "mode");
     if (!disk.mode.empty() && disk.mode != "independent" && disk.mode != "rdm") {
       error = "value of " + prefix + "mode [" + disk.mode + "] is not independent or rdm";
@@ -234,6 +237,7 @@ std::string FormatVMDescription(const VMDescription& vm) {
     values[prefix + "file"] = vm.disks[i].file;
     values[prefix + "sizeBytes"] = std::to_string(vm.disks[i].sizeBytes);
     values[prefix + "type"] = vm.disks[i].type;
+    if (vm.disks[i].inactive) values[prefix + "inactive"] = "1";
     if (!vm.disks[i].mode.empty()) values[prefix + "mode"] = vm.disks[i].mode;
     if (vm.disks[i].deleted) values[prefix + "deleted"] = "1";
   }
@@ -302,6 +306,21 @@ RecordRead ReadHostRecord(const std::string& server, const std::string& host, Ho
 bool WriteHostRecord(const std::string& server, const std::string& host, const HostRecord& record,
                      std::string& error) {
   return labkv::WriteRecordFile(HostPath(server, host), record, FormatHostRecord, ParseHostRecord, error);
+}
+
+const std::vector<std::pair<std::string, int64_t>>& HypervisorKinds() {
+  static const std::vector<std::pair<std::string, int64_t>> kinds = {
+      {"vmware", 101},  {"vmware-host", 100}, {"hyperv", 102},        {"xen", 201},       {"amazon", 301},
+      {"azure", 401},   {"azure-rm", 402},    {"azure-stack", 403},   {"nutanix", 501},   {"rhev", 601},
+      {"openstack", 701}, {"fusioncompute", 801}, {"oraclevm", 901}, {"oraclecloud", 1101}, {"oci", 1102},
+      {"google", 1301}, {"alicloud", 1401},   {"k8s", 1501}};
+  return kinds;
+}
+
+int64_t HypervisorKindType(const std::string& name) {
+  for (const auto& kind : HypervisorKinds())
+    if (kind.first == name) return kind.second;
+  return 0;
 }
 
 namespace {

@@ -46,6 +46,9 @@ struct VMDisk {
   std::string file;  // image path relative to the server folder
   uint64_t sizeBytes = 0;
   std::string type;  // "raw"
+  // disk<i>.inactive=1: the disk is no part of the VM's active configuration (a disk left behind by
+  // a checkpoint of the Microsoft hypervisor); it is still backed up.
+  bool inactive = false;
   // Keys disk<i>.mode and disk<i>.deleted: "independent" or "rdm" (a raw device mapping) for a disk the
   // hypervisor takes no snapshot of, empty for an ordinary one; a deleted disk (its image was removed
   // by a stub) stays listed so that a restore knows where it lay, but the VM no longer has it.
@@ -98,6 +101,12 @@ bool ParseHostRecord(const std::string& text, HostRecord& record, std::string& e
 std::string FormatHostRecord(const HostRecord& record);
 bool ParseVMDescription(const std::string& text, VMDescription& vm, std::string& error);
 std::string FormatVMDescription(const VMDescription& vm);
+
+// The hypervisor kinds a lab can be made of, by name ("vmware", "hyperv", "nutanix", "amazon",
+// "google", "openstack" ...), with their instance types.
+const std::vector<std::pair<std::string, int64_t>>& HypervisorKinds();
+// The instance type of a kind's name; 0 when there is no such kind.
+int64_t HypervisorKindType(const std::string& name);
 
 // The server's folder; empty when there is no lab or the name is not usable.
 std::string ServerDir(const std::string& server);

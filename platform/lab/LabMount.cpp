@@ -108,6 +108,16 @@ bool ParseMountRecord(const std::string& text, MountRecord& record, std::string&
     disk.copy = Take(values, prefix + "copy");
     disk.datastore = Take(values, prefix + "datastore");
     disk.sha256 = Take(values, prefix + "sha256");
+    for (const std::string& item : labkv::SplitList(Take(values, prefix + "leftOut"))) {
+      const size_t dash = item.find('-');
+      std::pair<uint64_t, uint64_t> range;
+      if (dash == std::string::npos || !labkv::ParseUInt64(item.substr(0, dash), range.first) ||
+          !labkv::ParseUInt64(item.substr(dash + 1), range.second) || range.second < range.first) {
+        error = prefix + "leftOut [" + item + "] is not a sector range";
+        return false;
+      }
+      disk.leftOut.push_back(range);
+    }
     disk.changeId = Take(values, prefix + "changeId");
     const std::string size = Take(values, prefix + "sizeBytes");
     if (!size.empty() && !labkv::ParseUInt64(size, disk.sizeBytes)) {
@@ -152,6 +162,12 @@ std::string FormatMountRecord(const MountRecord& record) {
     values[prefix + "datastore"] = disk.datastore;
     values[prefix + "sizeBytes"] = std::to_string(disk.sizeBytes);
     values[prefix + "sha256"] = disk.sha256;
+    if (!disk.leftOut.empty()) {
+      std::string list;
+      for (const auto& range : disk.leftOut)
+        list += (list.empty() ? "" : ",") + std::to_string(range.first) + "-" + std::to_string(range.second);
+      values[prefix + "leftOut"] = list;
+    }
     if (!disk.changeId.empty()) values[prefix + "changeId"] = disk.changeId;
   }
   values["configCount"] = std::to_string(record.configs.size());
@@ -216,6 +232,87 @@ bool MountedDiskDigest(const MountRecord& record, const MountedDisk& disk, std::
     return false;
   }
   return SnapshotDigest(DiskImagePath(record.server, disk.source), disk.copy, disk.changeId, sha256, error);
+}
+
+std::vector<std::pair<uint64_t, uint64_t>> MergeSectorRanges(std::vector<std::pair<uint64_t, uint64_t>> ranges) {
+  std::sort(ranges.begin(), ranges.end());
+  std::vector<std::pair<uint64_t, uint64_t>> merged;
+  for (const auto& range : ranges) {
+    if (range.second < range.first) continue;
+    if (!merged.empty() && (merged.back().second == UINT64_MAX || range.first <= merged.back().second + 1))
+      merged.back().second = std::max(merged.back().second, range.second);
+    else
+      merged.push_back(range);
+  }
+  return merged;
+}
+
+bool RecordLeftOutSectors(int64_t jobId, const std::string& guid, const std::string& copyPath,
+                          const std::vector<std::pair<uint64_t, uint64_t>>& sectors, std::string& error) {
+  for (const std::string& server : ListServers()) {
+    const std::string path = MountRecordPath(server, jobId, guid);
+    struct stat status;
+    if (path.empty() || stat(path.c_str(), &status) != 0) continue;
+    return UpdateFileLocked(
+        path,
+        [&](std::string& text, bool exists, std::string& why) {
+          MountRecord record;
+          if (!exists || !ParseMountRecord(text, record, why)) return false;
+          for (MountedDisk& disk : record.disks) {
+            if (disk.copy != copyPath) continue;
+            std::vector<std::pair<uint64_t, uint64_t>> all = disk.leftOut;
+            all.insert(all.end(), sectors.begin(), sectors.end());
+            disk.leftOut = MergeSectorRanges(all);
+            text = FormatMountRecord(record);
+            return true;
+          }
+          why = "the mount has no disk " + copyPath;
+          return false;
+        },
+        error);
+  }
+  error = "no mount of VM " + guid + " for job " + std::to_string(jobId);
+  return false;
+}
+
+bool MountedDiskDigestWithoutLeftOut(const MountRecord& record, const MountedDisk& disk, std::string& sha256,
+                                     std::string& error) {
+  const std::string image = record.server.empty() ? std::string() : DiskImagePath(record.server, disk.source);
+  // The view holds what the mount took; without it, the image does while it is at the same generation.
+  std::string path = disk.copy;
+  if (!IsSnapshotView(path)) {
+    if (image.empty() || disk.changeId.empty() || ImageChangeId(image) != disk.changeId) {
+      error = "the bytes the mount of VM [" + record.vm + "] took of disk [" + disk.indexName + "] are gone";
+      return false;
+    }
+    path = image;
+  }
+  DiskReader reader;
+  int errorNumber = 0;
+  if (!reader.Open(path, errorNumber, error)) return false;
+  const std::vector<std::pair<uint64_t, uint64_t>> zeroed = MergeSectorRanges(disk.leftOut);
+  std::vector<char> buffer(1 << 20);
+  CPxSha256 digest;
+  size_t next = 0;  // the first range that may still reach the bytes at `offset`
+  for (uint64_t offset = 0; offset < reader.Size();) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(buffer.size(), reader.Size() - offset));
+    const ssize_t n = reader.Read(buffer.data(), want, offset);
+    if (n <= 0) {
+      error = "cannot read " + path + " at offset " + std::to_string(offset);
+      return false;
+    }
+    const uint64_t end = offset + static_cast<uint64_t>(n);
+    while (next < zeroed.size() && (zeroed[next].second + 1) * 512 <= offset) ++next;
+    for (size_t i = next; i < zeroed.size() && zeroed[i].first * 512 < end; ++i) {
+      const uint64_t from = std::max(offset, zeroed[i].first * 512);
+      const uint64_t to = std::min(end, (zeroed[i].second + 1) * 512);
+      if (from < to) std::memset(buffer.data() + (from - offset), 0, static_cast<size_t>(to - from));
+    }
+    digest.Update(buffer.data(), static_cast<size_t>(n));
+    offset = end;
+  }
+  sha256 = digest.FinalHex();
+  return true;
 }
 
 std::string LabDiskIndexName(size_t position, const std::string& imageFile) {

@@ -15,6 +15,8 @@
 //   disk<i>.indexName, disk<i>.source (image path under the server folder), disk<i>.copy (the view),
 //   disk<i>.changeId (the generation the view holds), disk<i>.datastore, disk<i>.sizeBytes,
 //   disk<i>.sha256 (of what was backed up, when a mount of an earlier lab took it),
+//   disk<i>.leftOut (the 512-byte sectors the backup read as zeros, "<first>-<last>,..."; absent when
+//   none),
 //   configCount, config<i>.source, config<i>.copy
 // The record outlives the views: it is what the backed-up disks are compared with afterwards
 // (MountedDiskDigest).
@@ -28,6 +30,7 @@ struct MountedDisk {
   uint64_t sizeBytes = 0;
   std::string sha256;
   std::string changeId;
+  std::vector<std::pair<uint64_t, uint64_t>> leftOut;  // sorted, merged 512-byte sector ranges
 };
 
 // A configuration file of the VM and its copy.
@@ -64,6 +67,19 @@ std::string LabDiskIndexName(size_t position, const std::string& imageFile);
 // The SHA-256 of what the mount took of the disk (LabSnapshot.h SnapshotDigest), asked for after the
 // job; false with the reason when it cannot be known any more.
 bool MountedDiskDigest(const MountRecord& record, const MountedDisk& disk, std::string& sha256, std::string& error);
+
+// The SHA-256 of what the mount took of the disk with the sectors its backup left out (leftOut) read
+// as zeros, asked for after the job: from the snapshot's view while it is there, else from the image
+// while it is still at the snapshot's generation. False with the reason when it cannot be known.
+bool MountedDiskDigestWithoutLeftOut(const MountRecord& record, const MountedDisk& disk, std::string& sha256,
+                                     std::string& error);
+// Records that the backup of the job left these 512-byte sectors of the mounted disk (its view's path)
+// out, reading them as zeros; they join any recorded before. False with the reason (no such mount or
+// disk); the record is then unchanged.
+bool RecordLeftOutSectors(int64_t jobId, const std::string& guid, const std::string& copyPath,
+                          const std::vector<std::pair<uint64_t, uint64_t>>& sectors, std::string& error);
+// Sorts and merges sector ranges (first, last), touching ones too.
+std::vector<std::pair<uint64_t, uint64_t>> MergeSectorRanges(std::vector<std::pair<uint64_t, uint64_t>> ranges);
 
 // Copies a file as of now: a reflink where the file system shares blocks, else a copy that keeps
 // holes. With sha256 non-null, the copy's SHA-256 is taken too. The copy must not exist yet. False

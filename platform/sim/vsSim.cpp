@@ -7,6 +7,7 @@
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabFaults.h"
 #include "platform/lab/LabMachine.h"
+#include "platform/lab/LabVMClient.h"
 
 int vsSim::queryClientOSId() {
   lab::Fault fault;
@@ -23,4 +24,12 @@ int vsSim::queryClientOSId() {
   utsname name{};
   if (uname(&name) != 0) return kOSUnknown;
   return std::strcmp(name.sysname, "Linux") == 0 ? kOSLinux : kOSUnknown;
+}
+
+int vsSim::SetOperatingSystemIdForVMClient(int64_t clientId, int guestOSId) {
+  lab::Fault fault;
+  if (guestOSId != kGuestOSWindows || lab::CheckFault("sim.SetOperatingSystemIdForVMClient", fault)) return kOSUnknown;
+  std::string error;
+  if (clientId < 1 || !lab::SetVMClientValue(clientId, "simOSId", std::to_string(guestOSId), error)) return kOSUnknown;
+  return kOSWindows;
 }

@@ -88,6 +88,7 @@ VMInfoStructs::SDisk LabVMInfo::DiskRecord(const lab::VMDescription& vm, size_t 
   disk.datastore = image.Datastore();
   disk.snapCopyDatastore = disk.datastore;
   disk.osDisk = index == 0;
+  disk.inActiveChain = !image.inactive;
   return disk;
 }
 

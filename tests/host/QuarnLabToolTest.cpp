@@ -27,6 +27,7 @@
 #include "platform/lab/LabFaults.h"
 #include "platform/lab/LabMedia.h"
 #include "platform/lab/LabMount.h"
+#include "platform/lab/LabCreate.h"
 #include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabJob.h"
 #include "platform/lab/LabReservations.h"
@@ -188,7 +189,7 @@ TEST_F(QuarnLabTool, OutcomeShowsEachVMsStatusAndTheResultFile) {
 }
 
 TEST_F(QuarnLabTool, CreateAgainKeepsWhatIsThere) {
-  ASSERT_EQ(0, Tool({"create", labDir_, "--vms", "1"}).exitCode);
+  ASSERT_EQ(0, Tool({"create", labDir_, "--vms", "1", "--hypervisor", "hyperv"}).exitCode);
   UseToolLab();
   std::string error;
   ASSERT_TRUE(lab::UpdateJobRecord(
@@ -205,6 +206,9 @@ TEST_F(QuarnLabTool, CreateAgainKeepsWhatIsThere) {
   EXPECT_EQ("9", value);
   EXPECT_TRUE(lab::JobRecordExists(1002));
   EXPECT_TRUE(lab::VMDescriptionExists(lab::SampleServer(), "vm02"));
+  lab::LabPlan plan;
+  ASSERT_TRUE(lab::ReadLabPlan(plan, error)) << error;
+  EXPECT_EQ(lab::HypervisorKindType("hyperv"), plan.instanceType) << "the next job keeps the lab's hypervisor kind";
 }
 
 TEST_F(QuarnLabTool, BadArgumentsExitWithTheUsageCodeAndChangeNothing) {
@@ -228,6 +232,7 @@ TEST_F(QuarnLabTool, BadArgumentsExitWithTheUsageCodeAndChangeNothing) {
       {"create", labDir_, "--job", "1", "--job", "2"},
       {"create", labDir_, "--time-scale", "0"},
       {"create", labDir_, "--time-scale", "3601"},
+      {"create", labDir_, "--hypervisor", "vmwar"},
       {"create", labDir_, "--cpus", "4097"},
       {"create", labDir_, "--os", "plan9"},
       {"create", labDir_, "--colour", "blue"},
@@ -635,6 +640,8 @@ TEST_F(QuarnLabTool, FaultRulesNameOnlyWhatTheLabAndTheOperationHave) {
       {{"vminfo.MountFailure", "--disk", "vm01_1.img"}, 0, "disk=scsi0-1-vm01_1.img"},
       {{"archive.write", "--stream", "2", "--client", "proxyB"}, 0, "client=proxyB stream=2"},
       {{"thread.Create", "--disk", "disk"}, 0, "op=thread.Create disk=disk"},
+      {{"lvm.ReadVolumeData", "--vm", "vm01", "--disk", "vg0-root"}, 0, "disk=vg0-root"},
+      {{"lvm.OpenVolume", "--vm", "vm01"}, 64, "lvm.OpenVolume takes no --vm"},
       {{"disk.Raed"}, 64, "unknown operation 'disk.Raed' (did you mean disk.Read?)"},
       {{"disk.Read", "--vm", "vm99"}, 64, "the lab has no VM 'vm99'"},
       {{"disk.Read", "--vm", "vm02", "--disk", "2"}, 64, "has no disk [2]"},

@@ -92,7 +92,7 @@ class ScriptedWorker : public QuarnWorker {
     calls.push_back("granularMetadata");
     return 0;
   }
-  int ComputeVMGuestSize(quarnBackupArgs&, bool) override {
+  bool ComputeVMGuestSize(quarnBackupArgs&, bool) override {
     calls.push_back("guestSize");
     return 0;
   }

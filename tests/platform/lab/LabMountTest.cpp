@@ -72,7 +72,7 @@ TEST(LabMountRecord, CountsAtTheirLimits) {
   record.vm = "vm01";
   record.guid = "G-1";
   record.state = "mounted";
-  record.disks.push_back({"scsi0-0-a.img", "datastores/ds1/a.img", "/m/a.img", "ds1", 42, "ab12", ""});
+  record.disks.push_back({"scsi0-0-a.img", "datastores/ds1/a.img", "/m/a.img", "ds1", 42, "ab12", "0123-4", {{8, 15}, {100, 200}}});
   record.configs.push_back({"datastores/ds1/a.vmx", "/m/config0/a.vmx"});
   lab::MountRecord again;
   std::string error;

@@ -1,0 +1,255 @@
+// Whole jobs over VMs whose disks carry real guest structures (MBR with logical partitions, GPT,
+// NTFS with a page file, swap of both page sizes, ext4): the backup leaves exactly the page file, the
+// swap pages and the free NTFS clusters out, quarn-lab verify restores every other sector byte for
+// byte, files read from the restored disks equal the originals, the ranges of a disk reach no other
+// disk, and damaged guest structures cost no data.
+#include <algorithm>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/archive/ArchiveRestore.h"
+#include "platform/jobmgr/vsJobMgr.h"
+#include "platform/lab/Lab.h"
+#include "platform/lab/LabCreate.h"
+#include "platform/lab/LabHypervisor.h"
+#include "platform/lab/LabMount.h"
+#include "platform/lab/LabSettings.h"
+#include "platform/lab/LabSubclient.h"
+#include "records/messages/JobManagerMessages.h"
+#include "support/ArchiveTestSupport.h"
+#include "support/GuestImages.h"
+#include "support/TestLab.h"
+
+namespace {
+
+using Ranges = std::vector<std::pair<uint64_t, uint64_t>>;
+using gi = guestimages::MbrDisk;
+using gg = guestimages::GptDisk;
+const char kGuid[] = "50290000-0000-4000-8000-000000000001";
+
+int RunTool(const std::vector<std::string>& args, const std::string& outPath) {
+  std::vector<std::string> argv = {QUARN_LAB_BINARY};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return testsupport::WaitProgram(testsupport::StartProgram(argv, outPath));
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+class GuestBackupRun : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    ASSERT_EQ("", guestimages::MissingTool()) << "a tool the guest images need is missing: run scripts/deps.sh";
+    char pattern[] = "/tmp/quarn-guestrun-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(pattern));
+    images_ = pattern;
+    ASSERT_TRUE(guestimages::MakeMbrDisk(images_ + "/mbr.img"));
+    ASSERT_TRUE(guestimages::MakeGptDisk(images_ + "/gpt.img"));
+    ASSERT_TRUE(guestimages::Extract(images_ + "/mbr.img", gi::kNtfsStart, gi::kNtfsSectors, images_ + "/mbr-ntfs.img"));
+    ASSERT_TRUE(guestimages::Extract(images_ + "/gpt.img", gg::kNtfsStart, gg::kNtfsSectors, images_ + "/gpt-ntfs.img"));
+    ASSERT_TRUE(guestimages::ReadNtfsOracle(images_ + "/mbr-ntfs.img", mbrNtfs_));
+    ASSERT_TRUE(guestimages::ReadNtfsOracle(images_ + "/gpt-ntfs.img", gptNtfs_));
+  }
+  static void TearDownTestSuite() { guestimages::Run("rm -rf " + guestimages::Quote(images_)); }
+
+  // A lab of one VM of three disks on the given hypervisor; each disk's image replaced by the named
+  // one ("" keeps the sample disk), `inactive` marks a disk outside the VM's active configuration.
+  void MakeLab(const std::string& hypervisor, const std::vector<std::string>& disks, int inactive = -1) {
+    ASSERT_EQ(0, RunTool({"create", labDir, "--vms", "1", "--disks", "3", "--time-scale", "60", "--hypervisor", hypervisor}, out))
+        << ReadAll(out);
+    lab::SetRoot(labDir);
+    lab::VMDescription vm;
+    ASSERT_TRUE(lab::FindVM(lab::SampleServer(), kGuid, vm));
+    for (size_t i = 0; i < disks.size(); ++i) {
+      vm.disks[i].inactive = static_cast<int>(i) == inactive;
+      if (disks[i].empty()) continue;
+      const std::string path = lab::DiskImagePath(lab::SampleServer(), vm.disks[i].file);
+      ASSERT_EQ(0, guestimages::Run("cp " + guestimages::Quote(disks[i]) + " " + guestimages::Quote(path)));
+      vm.disks[i].sizeBytes = ReadAll(path).size();
+    }
+    std::string error;
+    ASSERT_TRUE(lab::WriteVMDescription(lab::SampleServer(), vm, error)) << error;
+    ASSERT_TRUE(lab::SetSubclientValue("1", "skipPageFileExtents", "1", error)) << error;
+    lab::SetRoot(std::string());
+  }
+
+  void RunJobAndVerify(const std::vector<std::string>& jobOptions = {"-numStreams", "1"}) {
+    std::vector<std::string> args = {"run", labDir, "--"};
+    args.insert(args.end(), jobOptions.begin(), jobOptions.end());
+    ASSERT_EQ(0, RunTool(args, out)) << ReadAll(out);
+    lab::SetRoot(labDir);
+    JobManager::VMUpdateInfo record;
+    ASSERT_TRUE(vsJobMgr::ReadVMStatus(1001, kGuid, record));
+    EXPECT_EQ(0, record.getint64(JobManager::VMUpdateInfo::F_vmStatus));
+    EXPECT_EQ("", record.getstring(JobManager::VMUpdateInfo::F_failureText));
+    lab::SetRoot(std::string());
+    ASSERT_EQ(0, RunTool({"verify", labDir}, out)) << ReadAll(out);
+    EXPECT_NE(std::string::npos, ReadAll(out).find("1 VMs: 0 problems")) << ReadAll(out);
+  }
+
+  // The sectors each disk's backup left out, as the lab's mount recorded them.
+  std::vector<Ranges> LeftOut() {
+    lab::SetRoot(labDir);
+    std::vector<Ranges> leftOut;
+    for (const lab::MountRecord& mount : lab::ListMountRecords(1001))
+      for (const lab::MountedDisk& disk : mount.disks) leftOut.push_back(disk.leftOut);
+    lab::SetRoot(std::string());
+    return leftOut;
+  }
+
+  // The disk as the job's archives restore it, written to a file.
+  std::string Restore(size_t disk) {
+    lab::SetRoot(labDir);
+    const std::vector<archive::ArchiveContents> archives = archivetest::ReadJobArchives(1001, nullptr);
+    archive::VMBackup backup;
+    std::vector<std::string> notes;
+    std::string error;
+    EXPECT_TRUE(archive::ReassembleVM(archives, kGuid, 1001, {}, backup, notes, error)) << error;
+    lab::SetRoot(std::string());
+    const std::string path = dir.Path("restored" + std::to_string(disk) + ".img");
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    for (const auto& entry : backup.disks) {
+      if (entry.first.find("scsi0-" + std::to_string(disk) + "-") == std::string::npos) continue;
+      EXPECT_TRUE(archive::ReadRestoredDisk(entry.second,
+                                            [&](const char* data, size_t size) {
+                                              file.write(data, static_cast<std::streamsize>(size));
+                                              return true;
+                                            },
+                                            error))
+          << error;
+    }
+    return path;
+  }
+
+  std::string Log() {
+    lab::SetRoot(labDir);
+    const std::string text = ReadAll(lab::ClientLogPath("coordinator", "quarn"));
+    lab::SetRoot(std::string());
+    return text;
+  }
+
+  static Ranges Merge(Ranges ranges) { return lab::MergeSectorRanges(std::move(ranges)); }
+
+  static Ranges MbrExpected() {
+    Ranges expected = guestimages::FreeSectors(mbrNtfs_, gi::kNtfsStart);
+    for (const auto& r : guestimages::PageFileSectors(mbrNtfs_, gi::kNtfsStart)) expected.push_back(r);
+    expected.emplace_back(gi::kSwap4Start + 8, gi::kSwap4Start + gi::kLogicalSectors - 1);
+    expected.emplace_back(gi::kSwap8Start + 16, gi::kSwap8Start + gi::kLogicalSectors - 1);
+    return Merge(expected);
+  }
+
+  testsupport::TestLab dir;
+  const std::string labDir = dir.Path("lab");
+  const std::string out = dir.Path("tool.txt");
+  static std::string images_;
+  static guestimages::NtfsOracle mbrNtfs_, gptNtfs_;
+};
+std::string GuestBackupRun::images_;
+guestimages::NtfsOracle GuestBackupRun::mbrNtfs_, GuestBackupRun::gptNtfs_;
+
+TEST_F(GuestBackupRun, ABackupLeavesOutExactlyTheSectorsThatNeedNoneAndRestoresTheRest) {
+  MakeLab("vmware", {images_ + "/mbr.img", "", images_ + "/gpt.img"});
+  RunJobAndVerify();
+  EXPECT_NE(std::string::npos, ReadAll(out).find("left-out sectors as zeros")) << ReadAll(out);
+
+  const std::vector<Ranges> leftOut = LeftOut();
+  ASSERT_EQ(3u, leftOut.size());
+  EXPECT_EQ(MbrExpected(), leftOut[0]);
+  EXPECT_TRUE(leftOut[1].empty()) << "a disk without a partition table or file system";
+  Ranges gpt = guestimages::FreeSectors(gptNtfs_, gg::kNtfsStart);
+  gpt.emplace_back(gg::kSwapStart + 8, gg::kSwapStart + gg::kSectors - 1);
+  EXPECT_EQ(Merge(gpt), leftOut[2]);
+
+  // Files read back from the restored disk equal the originals; the swap headers and the NTFS
+  // backup boot sector are there; what was left out reads as zeros.
+  const std::string restored = Restore(0);
+  const std::string original = ReadAll(images_ + "/mbr.img");
+  const std::string bytes = ReadAll(restored);
+  ASSERT_EQ(original.size(), bytes.size());
+  ASSERT_TRUE(guestimages::Extract(restored, gi::kNtfsStart, gi::kNtfsSectors, dir.Path("ntfs.img")));
+  ASSERT_TRUE(guestimages::Extract(restored, gi::kExtStart, gi::kLogicalSectors, dir.Path("ext.img")));
+  for (int n : {1, 7, 40}) {
+    std::string text;
+    ASSERT_EQ(0, guestimages::Run("ntfscat " + dir.Path("ntfs.img") + " file_number_" + std::to_string(n) + ".txt", &text));
+    EXPECT_EQ("file " + std::to_string(n) + " content\n", text);
+  }
+  std::string hello;
+  ASSERT_EQ(0, guestimages::Run("debugfs -R 'cat hello.txt' " + dir.Path("ext.img"), &hello));
+  EXPECT_EQ("hello from ext4\n", hello);
+  for (const auto& kept : Ranges{{gi::kSwap4Start, gi::kSwap4Start + 7},
+                                 {gi::kSwap8Start, gi::kSwap8Start + 15},
+                                 {gi::kNtfsStart + gi::kNtfsSectors - 1, gi::kNtfsStart + gi::kNtfsSectors - 1}})
+    EXPECT_EQ(original.substr(kept.first * 512, (kept.second - kept.first + 1) * 512),
+              bytes.substr(kept.first * 512, (kept.second - kept.first + 1) * 512))
+        << "sectors " << kept.first << "-" << kept.second;
+  for (const auto& range : leftOut[0])
+    EXPECT_EQ(std::string((range.second - range.first + 1) * 512, '\0'),
+              bytes.substr(range.first * 512, (range.second - range.first + 1) * 512));
+  const std::string log = Log();
+  EXPECT_NE(std::string::npos, log.find("[VM File Filter] Enumerated [")) << "page file and swap found";
+  EXPECT_EQ(std::string::npos, log.find("not available on this agent yet"));
+  EXPECT_NE(std::string::npos, log.find("Total guest size for VM [vm01] is ["));
+}
+
+TEST_F(GuestBackupRun, TheRangesOfADiskReachThatDiskOnlyWhenADiskBeforeItIsLeftOutOfTheParse) {
+  // The middle disk is outside the active configuration of a Hyper-V VM: it is backed up but not
+  // parsed, so the third disk is the parse's second.
+  MakeLab("hyperv", {"", images_ + "/gpt.img", images_ + "/mbr.img"}, 1);
+  ASSERT_EQ(0, RunTool({"set", labDir, "coordinator", "VirtualServer", "bDetectVolUnusedSectors", "1"}, out));
+  RunJobAndVerify();
+  const std::vector<Ranges> leftOut = LeftOut();
+  ASSERT_EQ(3u, leftOut.size());
+  EXPECT_TRUE(leftOut[0].empty());
+  EXPECT_TRUE(leftOut[1].empty()) << "the inactive disk keeps every sector";
+  EXPECT_EQ(MbrExpected(), leftOut[2]);
+  EXPECT_NE(std::string::npos, Log().find("is not part of active VM configuration. Skipping this disk for LVM processing"));
+}
+
+TEST_F(GuestBackupRun, DamagedGuestStructuresCostTheVMNoData) {
+  struct Case {
+    const char* what;
+    size_t offset;  // a byte of the MBR image set to zero
+    const char* logLine;
+    bool swapLeftOut;
+  };
+  const std::vector<Case> cases = {
+      {"a damaged NTFS boot sector", gi::kNtfsStart * 512 + 0x0C, "Failed to open the volume for free sectors regions calculation", true},
+      {"a loop in the extended partition", (gi::kSwap8Start - 2048) * 512 + 446 + 16 + 8 + 1,
+       "CLVM::InitializeFromDisk() call failed", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string bytes = ReadAll(images_ + "/mbr.img");
+    bytes[c.offset] = 0;
+    if (std::string(c.what).find("loop") != std::string::npos) {
+      // The second logical's link points back at the first extended boot record.
+      for (int i = 0; i < 4; ++i) bytes[c.offset - 1 + i] = 0;
+    }
+    const std::string damaged = dir.Path("damaged.img");
+    std::ofstream(damaged, std::ios::binary | std::ios::trunc) << bytes;
+    guestimages::Run("rm -rf " + guestimages::Quote(labDir));
+    MakeLab("vmware", {damaged, "", ""});
+    RunJobAndVerify();
+    EXPECT_NE(std::string::npos, Log().find(c.logLine));
+    const std::vector<Ranges> leftOut = LeftOut();
+    ASSERT_EQ(3u, leftOut.size());
+    Ranges swap;
+    if (c.swapLeftOut) {
+      swap.emplace_back(gi::kSwap4Start + 8, gi::kSwap4Start + gi::kLogicalSectors - 1);
+      swap.emplace_back(gi::kSwap8Start + 16, gi::kSwap8Start + gi::kLogicalSectors - 1);
+    }
+    EXPECT_EQ(swap, leftOut[0]) << "the damaged volume is backed up whole";
+    // The whole NTFS partition restores as it was.
+    const std::string restored = ReadAll(Restore(0));
+    ASSERT_EQ(bytes.size(), restored.size());
+    EXPECT_TRUE(bytes.compare(gi::kNtfsStart * 512, gi::kNtfsSectors * 512, restored, gi::kNtfsStart * 512,
+                              gi::kNtfsSectors * 512) == 0);
+  }
+}
+
+}  // namespace
