@@ -159,6 +159,9 @@ void QuarnController::ControllerThread() {
   while (!CheckQuitFlag()) {
     if (!MonitorWorkers() || !MonitorStreams() || !MonitorProcesses() || !MonitorProgress() || !MonitorIndexing())
       break;
+    // A pass follows every grant, opened stream, stream given back and ended worker: a worker waiting
+    // for a stream for another of its VM's objects looks again now rather than at its next retry.
+    for (QuarnWorker* worker : Workers()) worker->WakeStreamWait();
     m_wakeEvent.wait(kControllerPassMs);
   }
   CloseController();

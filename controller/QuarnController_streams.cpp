@@ -306,6 +306,8 @@ bool QuarnController::RelinquishStream(int workerIndex, vsArchive*& stream) {
   else
     m_freeStreamSemaphore.release(1);
   stream = nullptr;
+  // A stream given back may be surplus to the agent (a pass returns it) or wanted by another worker.
+  m_wakeEvent.set();
   return found && !twice;
 }
 

@@ -96,7 +96,12 @@ bool QuarnController::MonitorWorkers() {
   return true;
 }
 
-void QuarnController::NotifyWorkerExited() { m_workerExitEvent.set(); }
+void QuarnController::NotifyWorkerExited() {
+  m_workerExitEvent.set();
+  // The streams an ended worker no longer needs go back to the coordinator on this pass, not the
+  // next periodic one.
+  m_wakeEvent.set();
+}
 
 void QuarnController::ReapAbandonedWorkers(bool wait) {
   std::vector<QuarnWorker*> alive;

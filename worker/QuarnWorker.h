@@ -19,6 +19,7 @@
 #include "records/MountCtx.h"
 #include "records/TimeWrappers.h"
 #include "records/ZtCriticalSection.h"
+#include "records/ZtEvent.h"
 #include "records/messages/AppMessages.h"
 #include "records/messages/IdxMetadataMessages.h"
 #include "records/messages/JobManagerMessages.h"
@@ -78,7 +79,12 @@ class QuarnWorker {
   bool IsRunning() const { return m_state.load() == WORKER_RUNNING; }
   // Whether the worker's thread exists and has not left its entry point.
   bool IsThreadAlive() const { return m_thread.IsRunning(); }
-  void SetQuitFlag() { m_quitFlag = true; }
+  void SetQuitFlag() {
+    m_quitFlag = true;
+    m_streamEvent.set();
+  }
+  // Ends the worker's wait for a stream for one of its VM's objects early: one may have come free.
+  void WakeStreamWait() { m_streamEvent.set(); }
   // The worker's flag, the block's stop flag, the job's quit flag and the controller's stops of the
   // current VM; the first that is set wins. The block may be null.
   bool CheckQuitFlag(quarnBackupArgs* args);
@@ -362,6 +368,9 @@ class QuarnWorker {
 
   // Shared with the VM's disk threads.
   ZtCriticalSection m_streamLock;
+  // Set whenever a stream may have come free for the VM's next object (one of its objects gave its
+  // stream back, the controller has one, a quit); the worker's thread alone waits on it.
+  ZtEvent m_streamEvent{false};
   std::vector<vsArchive*> m_extraStreams GUARDED_BY(m_streamLock);
   std::vector<quarnBackupArgs*> m_diskThreadArgs GUARDED_BY(m_streamLock);
   ZtCriticalSection m_progressLock;

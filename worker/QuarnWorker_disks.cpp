@@ -2,7 +2,7 @@
 // stream, or, when several streams per VM are allowed, each on a stream of its own: disks on disk
 // threads, a file collection on the worker's thread. The first object takes the VM's stream; the
 // others take the worker's current stream when a finished disk has left one, or an extra stream from
-// the controller.
+// the controller, waiting until one may have come free (never longer than the retry period).
 //
 // The stream lock keeps one rule: the worker's current stream is set only while no object holds a
 // stream (the list of streams in use is empty). An object that ends while others still hold streams
@@ -104,7 +104,8 @@ int QuarnWorker::AcquireObjectStream(quarnBackupArgs& args, vsArchive*& archive)
     }
     if (result != 0) return result;
     if (archive != nullptr) return 0;
-    ZtClock::Sleep(CTimeInterval::FromSeconds(kStreamRetrySeconds));
+    // Woken as soon as a stream may have come free; the period is only the upper bound of the wait.
+    m_streamEvent.wait(kStreamRetrySeconds * 1000UL);
   }
 }
 
@@ -119,6 +120,7 @@ int QuarnWorker::ReleaseObjectStream(vsArchive* archive) {
   }
   if (m_extraStreams.empty()) {
     m_currentStream = archive;
+    m_streamEvent.set();
     return 0;
   }
   if (vsArchive::isError(archive->closeArchiveFile())) {
@@ -128,6 +130,7 @@ int QuarnWorker::ReleaseObjectStream(vsArchive* archive) {
   }
   if (m_controller != nullptr) m_controller->RelinquishStream(m_workerId, archive);
   if (m_streamsRequired.load() > 0) --m_streamsRequired;
+  m_streamEvent.set();
   return result;
 }
 

@@ -76,6 +76,9 @@ int vsArchive::NewArchivePath(uint64_t& id, std::string& path) {
   if (path.empty() || !lab::MakeDirs(lab::MediaJobDir(mediaAgent, jobId)))
     return Fail(kRetCreateFailed, "no folder for job [" + std::to_string(jobId) + "] on media agent [" +
                                       mediaAgent + "]");
+  // The index finds a VM's archives by the VM, without opening the job's other archives.
+  if (!vmGuid_.empty() && !lab::RecordVMArchiveFile(mediaAgent, jobId, vmGuid_, id, error))
+    return Fail(kRetCreateFailed, error);
   return kRetOk;
 }
 

@@ -186,9 +186,10 @@ class vsIndexClient {
     std::vector<std::string> paths;
     int64_t parentJob = 0;
   };
-  // This client's own job's archive files after the job's, when it is another job: a child job's
-  // files may be kept there.
-  void AddOwnArchives(int64_t jobId, std::vector<lab::ArchiveLocation>& locations);
+  // This client's own job's archive files (those noted for the VM, when one is given) after the job's,
+  // when it is another job: a child job's files may be kept there.
+  void AddOwnArchives(int64_t jobId, std::vector<lab::ArchiveLocation>& locations,
+                      const std::string& vmGuid = std::string());
   // The archive files of the VM that the job (or a child job of the VM) wrote, found among the job's
   // and this client's own job's files, and the job that wrote them (the job itself when none).
   VMArchives VMArchivePaths(const std::string& vmGuid, int64_t jobId);

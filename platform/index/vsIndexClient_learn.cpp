@@ -69,10 +69,12 @@ bool WrittenBy(const archive::ArchiveContents& begin, int64_t jobId) {
 
 }  // namespace
 
-void vsIndexClient::AddOwnArchives(int64_t jobId, std::vector<lab::ArchiveLocation>& locations) {
+void vsIndexClient::AddOwnArchives(int64_t jobId, std::vector<lab::ArchiveLocation>& locations,
+                                   const std::string& vmGuid) {
   const int64_t own = jobMgr_ != nullptr ? jobMgr_->getJobId() : 0;
   if (own > 0 && own != jobId) {
-    const std::vector<lab::ArchiveLocation> ownFiles = lab::ListArchiveFiles(own);
+    const std::vector<lab::ArchiveLocation> ownFiles =
+        vmGuid.empty() ? lab::ListArchiveFiles(own) : lab::ListVMArchiveFiles(own, vmGuid);
     locations.insert(locations.end(), ownFiles.begin(), ownFiles.end());
   }
 }
@@ -80,8 +82,8 @@ void vsIndexClient::AddOwnArchives(int64_t jobId, std::vector<lab::ArchiveLocati
 vsIndexClient::VMArchives vsIndexClient::VMArchivePaths(const std::string& vmGuid, int64_t jobId) {
   VMArchives found;
   found.parentJob = jobId;
-  std::vector<lab::ArchiveLocation> locations = lab::ListArchiveFiles(jobId);
-  AddOwnArchives(jobId, locations);
+  std::vector<lab::ArchiveLocation> locations = lab::ListVMArchiveFiles(jobId, vmGuid);
+  AddOwnArchives(jobId, locations, vmGuid);
   for (const lab::ArchiveLocation& location : locations) {
     archive::ArchiveContents begin;
     archive::Problem problem;

@@ -243,6 +243,8 @@ bool CreateHypervisor(const LabPlan& plan, int& kept, std::string& error) {
     }
     if (described || VMDescriptionExists(kServer, name)) {
       ++kept;
+      VMDescription existing;
+      if (FindVM(kServer, name, existing) && !KeepVMGuidEntry(kServer, existing, error)) return false;
       continue;
     }
     VMDescription vm;

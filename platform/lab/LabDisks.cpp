@@ -118,7 +118,6 @@ uint64_t ImageSize(const std::string& imagePath, std::string& error) {
 }
 
 bool IsDigest(const std::string& text) {
-  if (text == kDigestWanted) return true;
   if (text.size() != 64) return false;
   for (char c : text)
     if (!std::isxdigit(static_cast<unsigned char>(c)) || std::isupper(static_cast<unsigned char>(c))) return false;
@@ -129,15 +128,12 @@ bool IsDigest(const std::string& text) {
 std::string FormatJournalHead(const ChangeJournal& journal) {
   std::string text = "id=" + journal.id + "\nfirst=" + std::to_string(journal.first) +
                      "\nlast=" + std::to_string(journal.last) + "\n";
-  for (size_t k = 0; k < journal.views.size(); ++k) text += "view." + std::to_string(k) + "=" + journal.views[k] + "\n";
   for (const auto& digest : journal.digests)
     text += "digest." + std::to_string(digest.first) + "=" + digest.second + "\n";
   return text;
 }
 
 }  // namespace
-
-const char* const kDigestWanted = "wanted";
 
 bool LoadOrBeginJournal(const std::string& imagePath, ChangeJournal& journal, bool& begun, std::string& error) {
   begun = false;
@@ -174,13 +170,7 @@ bool ParseChangeJournal(const std::string& text, ChangeJournal& journal, std::st
   }
   for (const auto& value : values) {
     uint64_t number = 0;
-    if (value.first.compare(0, 5, "view.") == 0) {
-      if (!labkv::ParseUInt64(value.first.substr(5), number) || value.second.empty() || value.second[0] != '/') {
-        error = "the change journal's [" + value.first + "] is not a view's path";
-        return false;
-      }
-      parsed.views.push_back(value.second);
-    } else if (value.first.compare(0, 7, "digest.") == 0) {
+    if (value.first.compare(0, 7, "digest.") == 0) {
       if (!labkv::ParseUInt64(value.first.substr(7), number) || !IsDigest(value.second)) {
         error = "the change journal's [" + value.first + "] is not a generation's digest";
         return false;

@@ -19,9 +19,8 @@
 //   first=<n>            the oldest generation still described (older change ids are no longer valid)
 //   last=<n>             the disk's current generation (0: nothing written since the journal began)
 //   gen.<n>=<offset>+<length>,...   the ranges generation n changed, or "*" for the whole disk
-//   view.<k>=<path>      the views of the snapshots of the image still taken (platform/lab/LabSnapshot.h)
-//   digest.<n>=<hex>     the SHA-256 of the image at generation n, or "wanted" while a snapshot of that
-//                        generation may yet be asked for it
+//   digest.<n>=<hex>     the SHA-256 of the image at generation n, once a snapshot's check asked for it
+//                        (platform/lab/LabSnapshot.h)
 // A journal is kept under kMaxJournalBytes by dropping its oldest generations; a generation too big to
 // list its ranges records the whole disk.
 //
@@ -43,16 +42,12 @@ struct ChangeGeneration {
   std::vector<ByteRange> ranges;
 };
 
-// The value of a digest that a snapshot may yet ask for and no one has computed.
-extern const char* const kDigestWanted;
-
 struct ChangeJournal {
   std::string id;
   uint64_t first = 1;
   uint64_t last = 0;
   std::vector<ChangeGeneration> generations;  // first..last, in order
-  std::vector<std::string> views;             // snapshot views the writer keeps old bytes for
-  std::map<uint64_t, std::string> digests;    // generation -> SHA-256 hex, or kDigestWanted
+  std::map<uint64_t, std::string> digests;    // generation -> SHA-256 hex
 };
 
 bool ParseChangeJournal(const std::string& text, ChangeJournal& journal, std::string& error);

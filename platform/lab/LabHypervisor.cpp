@@ -6,12 +6,12 @@
 #include <climits>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <iterator>
 
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabKeyValue.h"
 #include "platform/lab/LabMachine.h"
+#include "platform/os/FXString.h"
 
 namespace lab {
 namespace {
@@ -21,6 +21,7 @@ const char* const kHostsFolder = "hosts";
 const char* const kHostSuffix = ".host";
 const char* const kVMsFolder = "vms";
 const char* const kVMSuffix = ".vm";
+const char* const kGuidSuffix = ".guid";
 const char* const kDatastoresFolder = "datastores/";
 const char* const kOwnerPrefix = "owner.";
 const char* const kDatastoreSuffix = ".datastore";
@@ -52,6 +53,27 @@ std::string VMPath(const std::string& server, const std::string& name) {
   std::string dir = ServerDir(server);
   if (dir.empty() || !IsSafeComponent(name + kVMSuffix)) return std::string();
   return dir + "/" + kVMsFolder + "/" + name + kVMSuffix;
+}
+
+// The entry that names the VM of a GUID (any case); empty when the GUID cannot name a file.
+std::string GuidPath(const std::string& server, const std::string& guid) {
+  std::string dir = ServerDir(server);
+  const std::string name = FXString::ToLower(guid) + kGuidSuffix;
+  if (dir.empty() || guid.empty() || !IsSafeComponent(name)) return std::string();
+  return dir + "/" + kVMsFolder + "/" + name;
+}
+
+// The description at the path when it is one of `match`: its name, or its GUID in any case.
+bool ReadVMAt(const std::string& path, const std::string& match, VMDescription& vm) {
+  std::string text, error;
+  VMDescription candidate;
+  if (path.empty() || ReadOptionalFile(path, kMaxRecordBytes, text, error) != ReadResult::kRead ||
+      !ParseVMDescription(text, candidate, error))
+    return false;
+  if (candidate.name != match && (candidate.guid.empty() || strcasecmp(candidate.guid.c_str(), match.c_str()) != 0))
+    return false;
+  vm = candidate;
+  return true;
 }
 
 }  // namespace
@@ -323,52 +345,48 @@ int64_t HypervisorKindType(const std::string& name) {
   return 0;
 }
 
-namespace {
-
-// Calls `visit` with each readable VM description of the server until it returns false.
-void VisitVMs(const std::string& server, const std::function<bool(VMDescription&)>& visit) {
-  std::string dir = ServerDir(server);
-  if (dir.empty()) return;
-  std::error_code fsError;
-  for (std::filesystem::directory_iterator it(dir + "/" + kVMsFolder, fsError), end; !fsError && it != end;
-       it.increment(fsError)) {
-    if (it->path().extension() != kVMSuffix) continue;
-    std::string text;
-    std::string error;
-    VMDescription candidate;
-    if (!ReadRegularFile(it->path().string(), kMaxRecordBytes, text, error) ||
-        !ParseVMDescription(text, candidate, error))
-      continue;
-    if (!visit(candidate)) return;
-  }
-}
-
-}  // namespace
-
 bool FindVM(const std::string& server, const std::string& guidOrName, VMDescription& vm) {
   if (guidOrName.empty()) return false;
-  bool found = false;
-  VisitVMs(server, [&](VMDescription& candidate) {
-    found = (!candidate.guid.empty() && strcasecmp(candidate.guid.c_str(), guidOrName.c_str()) == 0) ||
-            candidate.name == guidOrName;
-    if (found) vm = candidate;
-    return !found;
-  });
-  return found;
+  // A GUID's entry names its VM's description; a description is named by its VM's name. An entry
+  // left by a VM whose GUID has changed since names a description of another GUID, and is no match.
+  std::string name, error;
+  const std::string guidPath = GuidPath(server, guidOrName);
+  if (!guidPath.empty() && ReadOptionalFile(guidPath, kMaxRecordBytes, name, error) == ReadResult::kRead &&
+      ReadVMAt(VMPath(server, name.substr(0, name.find('\n'))), guidOrName, vm))
+    return true;
+  return ReadVMAt(VMPath(server, guidOrName), guidOrName, vm);
 }
 
 std::vector<VMDescription> ListVMs(const std::string& server) {
   std::vector<VMDescription> vms;
-  VisitVMs(server, [&vms](VMDescription& vm) {
-    vms.push_back(vm);
-    return true;
-  });
+  const std::string dir = ServerDir(server);
+  if (dir.empty()) return vms;
+  std::error_code fsError;
+  for (std::filesystem::directory_iterator it(dir + "/" + kVMsFolder, fsError), end; !fsError && it != end;
+       it.increment(fsError)) {
+    if (it->path().extension() != kVMSuffix) continue;
+    std::string text, error;
+    VMDescription vm;
+    if (ReadRegularFile(it->path().string(), kMaxRecordBytes, text, error) && ParseVMDescription(text, vm, error))
+      vms.push_back(vm);
+  }
   std::sort(vms.begin(), vms.end(), [](const VMDescription& a, const VMDescription& b) { return a.name < b.name; });
   return vms;
 }
 
 bool WriteVMDescription(const std::string& server, const VMDescription& vm, std::string& error) {
-  return labkv::WriteRecordFile(VMPath(server, vm.name), vm, FormatVMDescription, ParseVMDescription, error);
+  if (!labkv::WriteRecordFile(VMPath(server, vm.name), vm, FormatVMDescription, ParseVMDescription, error))
+    return false;
+  return KeepVMGuidEntry(server, vm, error);
+}
+
+bool KeepVMGuidEntry(const std::string& server, const VMDescription& vm, std::string& error) {
+  const std::string path = GuidPath(server, vm.guid);
+  std::string name;
+  if (path.empty() || (ReadOptionalFile(path, kMaxRecordBytes, name, error) == ReadResult::kRead &&
+                       name == vm.name + "\n"))
+    return true;
+  return WriteFileAtomic(path, vm.name + "\n", error);
 }
 
 std::string VMDescriptionPath(const std::string& server, const std::string& name) { return VMPath(server, name); }

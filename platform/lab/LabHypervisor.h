@@ -123,12 +123,17 @@ RecordRead ReadHostRecord(const std::string& server, const std::string& host, Ho
                           std::string& error);
 bool WriteHostRecord(const std::string& server, const std::string& host, const HostRecord& record,
                      std::string& error);
-// The VM whose GUID (any case) or name is given; descriptions that cannot be read are skipped.
+// The VM whose GUID (any case) or name is given, read from its own description alone: through the
+// GUID's entry vms/<guid in lower case>.guid (the VM's name, a line), or by name. False when neither
+// leads to a readable description of that GUID or name.
 bool FindVM(const std::string& server, const std::string& guidOrName, VMDescription& vm);
 // Every readable VM description of the server, ordered by name.
 std::vector<VMDescription> ListVMs(const std::string& server);
-// Writes vms/<name>.vm.
+// Writes vms/<name>.vm and the GUID's entry.
 bool WriteVMDescription(const std::string& server, const VMDescription& vm, std::string& error);
+// Writes the entry of the VM's GUID when it does not name the VM yet (a lab made before entries were
+// kept); a GUID that cannot name a file has none.
+bool KeepVMGuidEntry(const std::string& server, const VMDescription& vm, std::string& error);
 // The description's file, vms/<name>.vm; empty when the name is not usable.
 std::string VMDescriptionPath(const std::string& server, const std::string& name);
 // True when vms/<name>.vm exists.

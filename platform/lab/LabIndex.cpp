@@ -1,6 +1,8 @@
 #include "platform/lab/LabIndex.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cstdio>
 #include <cstdio>
 
 #include "platform/lab/Lab.h"
@@ -15,6 +17,7 @@ namespace {
 const char* const kIndexNamesFile = "vmnames.txt";
 const char* const kJobsFolder = "jobs";
 const char* const kVMsFolder = "vms";
+const char* const kNamesFolder = "names";
 const char* const kVMKeyPrefix = "vm.";
 
 // Numbered names of a folder ("<n>" or "<n><suffix>"), newest first.
@@ -135,6 +138,50 @@ bool ReadEntries(const std::string& path, std::vector<std::vector<std::string>>&
   }
   // A line cut short by a crash while it was appended is not an entry.
   ParseEntries(text, false, entries);
+  return true;
+}
+
+// The entry of a VM name in the subclient's map of names to GUIDs: the name with every byte that could
+// not stand in a file name as %XX, and a long one cut and told apart by its hash; the entry holds the
+// GUID and the whole name, so a cut name never answers for another. Empty without a lab.
+std::string NameEntryPath(const std::string& subclientGuid, const std::string& name) {
+  std::string error;
+  const std::string folder = IndexSubclientDir(subclientGuid, error);
+  if (folder.empty() || name.empty()) return std::string();
+  static const char kHex[] = "0123456789abcdef";
+  std::string file;
+  for (size_t i = 0; i < name.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(name[i]);
+    if (std::isalnum(c) || c == '-' || c == '_' || (c == '.' && i > 0)) {
+      file += static_cast<char>(c);
+    } else {
+      file += '%';
+      file += kHex[c >> 4];
+      file += kHex[c & 15];
+    }
+  }
+  if (file.size() > 160) {
+    uint64_t hash = 1469598103934665603ULL;
+    for (unsigned char c : name) hash = (hash ^ c) * 1099511628211ULL;
+    char suffix[24];
+    std::snprintf(suffix, sizeof suffix, "~%016llx", static_cast<unsigned long long>(hash));
+    file = file.substr(0, 160) + suffix;
+  }
+  return folder + "/" + kNamesFolder + "/" + file;
+}
+
+// Keeps the VM's name in the map, so the VM is found by its name without reading any other VM's entries.
+bool RecordVMName(const std::string& subclientGuid, const std::string& vmGuid,
+                  const std::vector<std::vector<std::string>>& entries, std::string& error) {
+  for (const auto& fields : entries) {
+    if (fields.size() != 2 || fields[0] != "name") continue;
+    const std::string path = NameEntryPath(subclientGuid, fields[1]);
+    const std::string text = FormatIndexEntry({FXString::ToLower(vmGuid), fields[1]}) + "\n";
+    std::string now, ignored;
+    if (path.empty() || (ReadOptionalFile(path, kMaxRecordBytes, now, ignored) == ReadResult::kRead && now == text))
+      continue;
+    if (!MakeFolderOf(path, error) || !WriteFileAtomic(path, text, error)) return false;
+  }
   return true;
 }
 
@@ -422,7 +469,8 @@ bool AppendIndexVMEntry(const std::string& subclientGuid, const std::string& vmG
         text = body + CheckLine(body);
         return true;
       },
-      error);
+      error) &&
+         RecordVMName(subclientGuid, vmGuid, {fields}, error);
 }
 
 bool WriteIndexVMEntries(const std::string& subclientGuid, const std::string& vmGuid, int64_t jobId,
@@ -436,7 +484,7 @@ bool WriteIndexVMEntries(const std::string& subclientGuid, const std::string& vm
     text += '\n';
   }
   if (!MakeFolderOf(path, error)) return false;
-  return WriteFileAtomic(path, text + CheckLine(text), error);
+  return WriteFileAtomic(path, text + CheckLine(text), error) && RecordVMName(subclientGuid, vmGuid, entries, error);
 }
 
 bool ReadIndexVMEntries(const std::string& subclientGuid, const std::string& vmGuid, int64_t jobId,
@@ -480,18 +528,14 @@ std::string FindIndexVM(const std::string& subclientGuid, const std::string& gui
   const std::string vmsFolder = folder + "/" + kVMsFolder;
   const std::string lower = FXString::ToLower(guidOrName);
   if (IsSafeComponent(lower) && IsDirectory(vmsFolder + "/" + lower)) return lower;
-  std::vector<std::string> guids;
-  CPxDirectory::List(vmsFolder, guids);
-  std::sort(guids.begin(), guids.end());
-  for (const std::string& guid : guids) {
-    for (int64_t jobId : IndexVMEntryJobs(subclientGuid, guid)) {
-      std::vector<std::vector<std::string>> entries;
-      if (!ReadIndexVMEntries(subclientGuid, guid, jobId, entries, error)) continue;
-      for (const auto& entry : entries)
-        if (entry.size() == 2 && entry[0] == "name" && entry[1] == guidOrName) return guid;
-    }
-  }
-  return std::string();
+  std::string text;
+  std::vector<std::string> entry;
+  const std::string path = NameEntryPath(subclientGuid, guidOrName);
+  if (path.empty() || ReadOptionalFile(path, kMaxRecordBytes, text, error) != ReadResult::kRead ||
+      !ParseIndexEntry(text.substr(0, text.find('\n')), entry) || entry.size() != 2 || entry[1] != guidOrName ||
+      !IsSafeComponent(entry[0]) || !IsDirectory(vmsFolder + "/" + entry[0]))
+    return std::string();
+  return entry[0];
 }
 
 // ---- Entries ----

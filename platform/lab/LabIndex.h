@@ -18,6 +18,10 @@
 //   index/<subclient GUID>/vms/<VM GUID>/<job>/     a VM's metadata files uploaded by a job
 //   index/<subclient GUID>/vms/<VM GUID>/<job>.idx  what the index knows of the VM from that job,
 //                                           one entry a line (kinds below)
+//   index/<subclient GUID>/names/<VM name>  the GUID of the VM a "name" entry last named, as one entry
+//                                           "<GUID> <name>" (the file's name escapes what a file name
+//                                           cannot hold), so a VM is found by name without reading
+//                                           any other VM's entries
 //
 // VM GUIDs are compared without regard to case and kept in lower case. An entry is a list of fields
 // separated by tabs; a tab, line break or backslash inside a field is escaped ("\t", "\n", "\\"), so
@@ -100,8 +104,8 @@ bool ReadIndexVMEntries(const std::string& subclientGuid, const std::string& vmG
                         std::vector<std::vector<std::string>>& entries, std::string& error);
 // The VMs (lower-case GUIDs) the index keeps anything of.
 std::vector<std::string> IndexVMs(const std::string& subclientGuid);
-// The GUID folder of the VM the text names (its GUID in any case, or the name an entry records);
-// empty when the index does not know the VM.
+// The GUID folder of the VM the text names (its GUID in any case, or the name a "name" entry last
+// recorded); empty when the index does not know the VM.
 std::string FindIndexVM(const std::string& subclientGuid, const std::string& guidOrName);
 
 // One entry as a line and back; false for a line that is not a well-formed entry.

@@ -1,5 +1,7 @@
 #include "platform/lab/LabMedia.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <map>
@@ -8,6 +10,7 @@
 #include "platform/lab/LabFiles.h"
 #include "platform/lab/LabKeyValue.h"
 #include "platform/os/CPxDirectory.h"
+#include "platform/os/FXString.h"
 
 namespace lab {
 namespace {
@@ -19,6 +22,13 @@ bool ParseArchiveName(const std::string& name, uint64_t& id) {
   const size_t suffix = std::char_traits<char>::length(kSuffix);
   if (name.size() <= suffix || name.compare(name.size() - suffix, suffix, kSuffix) != 0) return false;
   return labkv::ParseUInt64(name.substr(0, name.size() - suffix), id);
+}
+
+// The list of the VM's archive files in a job folder; empty when the GUID cannot name a file.
+std::string VMArchiveListPath(const std::string& jobDir, const std::string& vmGuid) {
+  const std::string name = FXString::ToLower(vmGuid);
+  if (jobDir.empty() || !IsSafeComponent(name)) return std::string();
+  return jobDir + "/vms/" + name;
 }
 
 }  // namespace
@@ -95,6 +105,41 @@ std::vector<ArchiveLocation> ListArchiveFiles(int64_t jobId) {
     if (a.mediaAgent != b.mediaAgent) return a.mediaAgent < b.mediaAgent;
     return a.archiveFileId < b.archiveFileId;
   });
+  return found;
+}
+
+bool RecordVMArchiveFile(const std::string& mediaAgent, int64_t jobId, const std::string& vmGuid,
+                         uint64_t archiveFileId, std::string& error) {
+  const std::string path = VMArchiveListPath(MediaJobDir(mediaAgent, jobId), vmGuid);
+  if (path.empty() || !MakeDirs(path.substr(0, path.rfind('/'))) ||
+      !AppendLineLocked(path, std::to_string(archiveFileId))) {
+    error = "cannot note archive file " + std::to_string(archiveFileId) + " of VM [" + vmGuid + "] for job " +
+            std::to_string(jobId) + " on media agent [" + mediaAgent + "]";
+    return false;
+  }
+  return true;
+}
+
+std::vector<ArchiveLocation> ListVMArchiveFiles(int64_t jobId, const std::string& vmGuid) {
+  std::vector<ArchiveLocation> found;
+  std::vector<std::string> agents;
+  if (Root().empty() || jobId <= 0 || CPxDirectory::List(MediaDir(), agents).IsError()) return found;
+  std::sort(agents.begin(), agents.end());
+  for (const std::string& agent : agents) {
+    const std::string list = VMArchiveListPath(MediaJobDir(agent, jobId), vmGuid);
+    if (list.empty()) continue;
+    std::vector<uint64_t> ids;
+    for (const std::string& line : ReadLines(list)) {
+      uint64_t id = 0;
+      if (labkv::ParseUInt64(line, id)) ids.push_back(id);
+    }
+    std::sort(ids.begin(), ids.end());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    for (uint64_t id : ids) {
+      ArchiveLocation location{agent, jobId, id, ArchiveFilePath(agent, jobId, id)};
+      if (access(location.path.c_str(), F_OK) == 0) found.push_back(location);
+    }
+  }
   return found;
 }
 

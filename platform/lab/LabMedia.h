@@ -10,6 +10,8 @@
 //   <job id>/<archive file id>.qar       one archive file per archive opened on a stream (the format is
 //                                        platform/archive/ArchiveFormat.h); each stream writes only the
 //                                        files it created, so streams never share a file
+//   <job id>/vms/<VM GUID in lower case>  the ids of the archive files made for the VM in the job, one a
+//                                        line, so a VM's archives are found without opening any other's
 namespace lab {
 
 // media/<media agent>/<job id>; empty when a name is not usable.
@@ -28,5 +30,12 @@ struct ArchiveLocation {
 // Every archive file of the lab's media agents, or of one job (jobId > 0), ordered by job, media agent
 // and archive file id.
 std::vector<ArchiveLocation> ListArchiveFiles(int64_t jobId = 0);
+
+// Notes that the media agent's archive file of the job is made for the VM; false with the reason.
+bool RecordVMArchiveFile(const std::string& mediaAgent, int64_t jobId, const std::string& vmGuid,
+                         uint64_t archiveFileId, std::string& error);
+// The archive files of the job (jobId > 0) noted for the VM (any case of its GUID) that exist, on every
+// media agent, in the order of ListArchiveFiles.
+std::vector<ArchiveLocation> ListVMArchiveFiles(int64_t jobId, const std::string& vmGuid);
 
 }  // namespace lab

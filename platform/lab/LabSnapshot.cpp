@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <set>
 
 #include "platform/lab/LabFiles.h"
 #include "platform/lab/LabKeyValue.h"
@@ -17,71 +18,119 @@ namespace lab {
 namespace {
 
 constexpr size_t kChunkBytes = 1024 * 1024;
-// A view's record: its head and kept ranges (a range a line, and ranges only grow by whole writes).
-constexpr size_t kMaxViewRecordBytes = 64 * 1024 * 1024;
+constexpr size_t kMaxListBytes = 1024 * 1024;
 constexpr mode_t kViewMode = 0640;
+const char* const kImageKey = "snapshot.image";
+const char* const kSizeKey = "snapshot.sizeBytes";
+const char* const kKeptPrefix = "kept.";
 
-std::string RecordPath(const std::string& viewPath) { return viewPath + ".snapshot"; }
+std::string ListPath(const std::string& imagePath) { return imagePath + ".snapshots"; }
 
-// What a view's record says.
+// What a view's journal says of the view.
 struct ViewRecord {
   std::string image;
   uint64_t sizeBytes = 0;
   std::string changeId;
-  std::vector<ByteRange> kept;
+  std::vector<ByteRange> kept;  // sorted, merged
 };
 
-// Takes one line of a view's record; false for a line that is not one.
-bool TakeRecordLine(const std::string& line, ViewRecord& record) {
+// Takes a kept range from one line of a view's journal; false for a line that is no kept range.
+bool TakeKeptLine(const std::string& line, std::vector<ByteRange>& kept) {
+  const size_t prefix = std::char_traits<char>::length(kKeptPrefix);
   const size_t equals = line.find('=');
-  if (equals == std::string::npos) return false;
-  const std::string key = line.substr(0, equals);
-  const std::string value = line.substr(equals + 1);
-  if (key == "image") {
-    record.image = value;
-    return !value.empty();
-  }
-  if (key == "sizeBytes") return labkv::ParseUInt64(value, record.sizeBytes);
-  if (key == "changeId") {
-    record.changeId = value;
-    return true;
-  }
-  if (key != "kept") return false;
-  const size_t plus = value.find('+');
   uint64_t offset = 0, length = 0;
-  if (plus == std::string::npos || !labkv::ParseUInt64(value.substr(0, plus), offset) ||
-      !labkv::ParseUInt64(value.substr(plus + 1), length) || length == 0 || offset + length < offset)
+  if (line.compare(0, prefix, kKeptPrefix) != 0 || equals == std::string::npos ||
+      !labkv::ParseUInt64(line.substr(prefix, equals - prefix), offset) ||
+      !labkv::ParseUInt64(line.substr(equals + 1), length) || length == 0 || offset + length < offset)
     return false;
-  record.kept.emplace_back(offset, length);
+  kept.emplace_back(offset, length);
   return true;
 }
 
-bool ParseViewRecord(const std::string& text, ViewRecord& record, std::string& error) {
-  for (size_t start = 0; start < text.size();) {
-    const size_t end = std::min(text.find('\n', start), text.size());
-    if (end > start && !TakeRecordLine(text.substr(start, end - start), record)) {
-      error = "a line of the snapshot's record is not valid: [" + text.substr(start, end - start) + "]";
-      return false;
-    }
-    start = end + 1;
-  }
-  if (record.image.empty() || record.changeId.empty()) {
-    error = "the snapshot's record names no image or change id";
-    return false;
-  }
-  record.kept = MergeRanges(std::move(record.kept));
-  return true;
-}
-
+// kMissing when the path has no journal or one that is no view's.
 ReadResult ReadViewRecord(const std::string& viewPath, ViewRecord& record, std::string& error) {
   std::string text;
-  const ReadResult read = ReadOptionalFile(RecordPath(viewPath), kMaxViewRecordBytes, text, error);
-  if (read == ReadResult::kRead && !ParseViewRecord(text, record, error)) {
-    error = RecordPath(viewPath) + ": " + error;
+  const ReadResult read = ReadOptionalFile(ChangeJournalPath(viewPath), kMaxJournalBytes * 2, text, error);
+  if (read != ReadResult::kRead) return read;
+  std::map<std::string, std::string> values;
+  ChangeJournal journal;
+  if (!labkv::Parse(text, values, error) || !ParseChangeJournal(text, journal, error)) {
+    error = ChangeJournalPath(viewPath) + ": " + error;
     return ReadResult::kFailed;
   }
-  return read;
+  if (!values.count(kImageKey)) return ReadResult::kMissing;
+  record.image = values[kImageKey];
+  record.changeId = CurrentChangeId(journal);
+  if (record.image.empty() || !labkv::ParseUInt64(values[kSizeKey], record.sizeBytes)) {
+    error = ChangeJournalPath(viewPath) + ": the snapshot's image or size is not valid";
+    return ReadResult::kFailed;
+  }
+  for (const auto& value : values) {
+    if (value.first.compare(0, std::char_traits<char>::length(kKeptPrefix), kKeptPrefix) == 0 &&
+        !TakeKeptLine(value.first + "=" + value.second, record.kept)) {
+      error = ChangeJournalPath(viewPath) + ": [" + value.first + "] is no kept range";
+      return ReadResult::kFailed;
+    }
+  }
+  record.kept = MergeRanges(std::move(record.kept));
+  return ReadResult::kRead;
 }
+
+// The image's list of snapshots: its views, and the generations whose digest is wanted. Opened under
+// the image's lock and changed in place there.
+class SnapshotList {
+ public:
+  ~SnapshotList() {
+    if (fd_ >= 0) close(fd_);
+  }
+  // False with the reason when the list cannot be opened (or made, with create).
+  bool Open(const std::string& imagePath, bool create, std::string& error) {
+    fd_ = open(ListPath(imagePath).c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | (create ? O_CREAT : 0), kViewMode);
+    if (fd_ < 0 && (create || errno != ENOENT)) {
+      error = "cannot open " + ListPath(imagePath) + ": " + std::strerror(errno);
+      return false;
+    }
+    if (fd_ < 0) return true;
+    std::string text(kMaxListBytes, '\0');
+    const ssize_t n = pread(fd_, &text[0], text.size(), 0);
+    text.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    // A line a crash cut short, or any other, is skipped: the list only speeds things up or is checked.
+    for (size_t start = 0; start < text.size();) {
+      const size_t end = std::min(text.find('\n', start), text.size());
+      const std::string line = text.substr(start, end - start);
+      uint64_t generation = 0;
+      if (line.compare(0, 6, "view=/") == 0 && end < text.size()) views.push_back(line.substr(5));
+      if (line.compare(0, 7, "wanted=") == 0 && labkv::ParseUInt64(line.substr(7), generation)) wanted.insert(generation);
+      start = end + 1;
+    }
+    before_ = Format();
+    return true;
+  }
+  bool Save(std::string& error) {
+    const std::string text = Format();
+    if (fd_ < 0 || text == before_) return true;
+    if (pwrite(fd_, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()) ||
+        ftruncate(fd_, static_cast<off_t>(text.size())) != 0) {
+      error = std::string("cannot change the image's list of snapshots: ") + std::strerror(errno);
+      return false;
+    }
+    before_ = text;
+    return true;
+  }
+
+  std::vector<std::string> views;
+  std::set<uint64_t> wanted;
+
+ private:
+  std::string Format() const {
+    std::string text;
+    for (const std::string& view : views) text += "view=" + view + "\n";
+    for (uint64_t generation : wanted) text += "wanted=" + std::to_string(generation) + "\n";
+    return text;
+  }
+  int fd_ = -1;
+  std::string before_;
+};
 
 // The parts of `ranges` (sorted, merged) that `covered` (sorted, merged) leaves out.
 std::vector<ByteRange> Subtract(const std::vector<ByteRange>& ranges, const std::vector<ByteRange>& covered) {
@@ -130,11 +179,15 @@ bool LockShared(int fd) {
   return true;
 }
 
+bool Exists(const std::string& path) {
+  struct stat status;
+  return lstat(path.c_str(), &status) == 0;
+}
+
 void RemoveView(const std::string& viewPath) {
-  // The record goes first: without it the path is no view, whatever else is left.
-  unlink(RecordPath(viewPath).c_str());
-  unlink(viewPath.c_str());
+  // The journal goes first: without it the path is no view, whatever else is left.
   unlink(ChangeJournalPath(viewPath).c_str());
+  unlink(viewPath.c_str());
 }
 
 // Copies the image's bytes of `ranges` into the view at their offsets; bytes past the image's end are
@@ -178,13 +231,14 @@ bool KeepInView(int image, const std::string& viewPath, const std::vector<ByteRa
   const std::vector<ByteRange> needed = Subtract(within, record.kept);
   if (needed.empty()) return true;
   const int view = open(viewPath.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
-  const int log = open(RecordPath(viewPath).c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+  const int log = open(ChangeJournalPath(viewPath).c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
   bool ok = view >= 0 && log >= 0;
   if (!ok) error = "cannot open the view " + viewPath + ": " + std::strerror(errno);
   if (ok) ok = CopyIntoView(image, view, needed, error);
   // The ranges are recorded only once their bytes are in the view.
   std::string lines;
-  for (const ByteRange& range : needed) lines += "kept=" + std::to_string(range.first) + "+" + std::to_string(range.second) + "\n";
+  for (const ByteRange& range : needed)
+    lines += kKeptPrefix + std::to_string(range.first) + "=" + std::to_string(range.second) + "\n";
   if (ok && !WriteAll(log, lines)) {
     ok = false;
     error = "cannot record what the view " + viewPath + " keeps: " + std::strerror(errno);
@@ -226,8 +280,9 @@ bool HashImage(const std::string& imagePath, std::string& sha256, std::string& e
 }  // namespace
 
 bool IsSnapshotView(const std::string& path) {
-  struct stat status;
-  return lstat(RecordPath(path).c_str(), &status) == 0 && S_ISREG(status.st_mode);
+  ViewRecord record;
+  std::string error;
+  return ReadViewRecord(path, record, error) == ReadResult::kRead;
 }
 
 bool TakeSnapshot(const std::string& imagePath, const std::string& viewPath, std::string& changeId,
@@ -244,48 +299,47 @@ bool TakeSnapshot(const std::string& imagePath, const std::string& viewPath, std
   }
   ChangeJournal journal;
   bool begun = false;
-  if (!LoadOrBeginJournal(imagePath, journal, begun, error)) return false;
+  SnapshotList list;
+  // A journal begun here is what later change ids rest on.
+  if (!LoadOrBeginJournal(imagePath, journal, begun, error) ||
+      (begun && !WriteFileAtomic(ChangeJournalPath(imagePath), FormatChangeJournal(journal), error)) ||
+      !list.Open(imagePath, true, error))
+    return false;
   RemoveView(viewPath);
 
   const int view = open(viewPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kViewMode);
   bool ok = view >= 0 && ftruncate(view, status.st_size) == 0;
   if (!ok) error = "cannot create the view " + viewPath + ": " + std::strerror(errno);
   if (view >= 0) close(view);
-  // The view's journal is the image's history alone: the image's views and digests are not its own.
+  // The view's journal is the image's history; the digests of the image's generations are not the view's.
   ChangeJournal history = journal;
-  history.views.clear();
   history.digests.clear();
-  const std::string id = CurrentChangeId(journal);
-  if (ok) ok = WriteFileAtomic(ChangeJournalPath(viewPath), FormatChangeJournal(history), error, Durability::kVolatile);
   if (ok)
-    ok = WriteFileAtomic(RecordPath(viewPath),
-                         "image=" + imagePath + "\nsizeBytes=" + std::to_string(status.st_size) + "\nchangeId=" + id + "\n",
+    ok = WriteFileAtomic(ChangeJournalPath(viewPath),
+                         FormatChangeJournal(history) + kImageKey + "=" + imagePath + "\n" + kSizeKey + "=" +
+                             std::to_string(status.st_size) + "\n",
                          error, Durability::kVolatile);
   if (ok) {
     std::vector<std::string> views = {viewPath};
-    for (const std::string& other : journal.views)
-      if (other != viewPath && IsSnapshotView(other)) views.push_back(other);
-    journal.views.swap(views);
-    journal.digests.emplace(journal.last, kDigestWanted);
-    // A journal begun here is what later change ids rest on; the list of views is only for writers
-    // that come while it is there.
-    ok = WriteFileAtomic(ChangeJournalPath(imagePath), FormatChangeJournal(journal), error,
-                         begun ? Durability::kDurable : Durability::kVolatile);
+    for (const std::string& other : list.views)
+      if (other != viewPath && Exists(ChangeJournalPath(other))) views.push_back(other);
+    list.views.swap(views);
+    if (!journal.digests.count(journal.last)) list.wanted.insert(journal.last);
+    ok = list.Save(error);
   }
   if (!ok) {
     RemoveView(viewPath);
     error = "cannot take a snapshot of " + imagePath + ": " + error;
     return false;
   }
-  changeId = id;
+  changeId = CurrentChangeId(journal);
   return true;
 }
 
 bool DropSnapshot(const std::string& viewPath, std::string& error) {
   RemoveView(viewPath);
-  struct stat status;
-  for (const std::string& path : {RecordPath(viewPath), viewPath, ChangeJournalPath(viewPath)}) {
-    if (lstat(path.c_str(), &status) == 0) {
+  for (const std::string& path : {ChangeJournalPath(viewPath), viewPath}) {
+    if (Exists(path)) {
       error = "cannot remove " + path;
       return false;
     }
@@ -295,27 +349,33 @@ bool DropSnapshot(const std::string& viewPath, std::string& error) {
 
 bool KeepForSnapshots(const std::string& imagePath, ChangeJournal& journal, const std::vector<ByteRange>& ranges,
                       std::string& error) {
-  auto wanted = journal.digests.find(journal.last);
-  if (wanted != journal.digests.end() && wanted->second == kDigestWanted &&
-      !HashImage(imagePath, wanted->second, error))
-    return false;
-  if (journal.views.empty()) return true;
-  const int image = open(imagePath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (image < 0) {
-    error = "cannot open " + imagePath + ": " + std::strerror(errno);
-    return false;
+  SnapshotList list;
+  if (!list.Open(imagePath, false, error)) return false;
+  if (list.wanted.count(journal.last) && !journal.digests.count(journal.last)) {
+    std::string sha;
+    if (!HashImage(imagePath, sha, error)) return false;
+    journal.digests[journal.last] = sha;
   }
-  const std::vector<ByteRange> merged = MergeRanges(ranges);
+  // Whatever else was wanted is of generations the image has already left.
+  list.wanted.clear();
   std::vector<std::string> still;
   bool ok = true;
-  for (const std::string& view : journal.views) {
-    bool gone = false;
-    ok = ok && KeepInView(image, view, merged, gone, error);
-    if (!gone) still.push_back(view);
+  if (!list.views.empty()) {
+    const int image = open(imagePath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (image < 0) {
+      error = "cannot open " + imagePath + ": " + std::strerror(errno);
+      return false;
+    }
+    const std::vector<ByteRange> merged = MergeRanges(ranges);
+    for (const std::string& view : list.views) {
+      bool gone = false;
+      ok = ok && KeepInView(image, view, merged, gone, error);
+      if (!gone) still.push_back(view);
+    }
+    close(image);
   }
-  close(image);
-  journal.views.swap(still);
-  return ok;
+  list.views.swap(still);
+  return list.Save(error) && ok;
 }
 
 bool SnapshotDigest(const std::string& imagePath, const std::string& viewPath, const std::string& changeId,
@@ -327,11 +387,12 @@ bool SnapshotDigest(const std::string& imagePath, const std::string& viewPath, c
     return false;
   }
   // While the view is there it holds the snapshot's bytes, whatever the image did since.
-  if (!viewPath.empty() && IsSnapshotView(viewPath)) {
-    DiskReader reader;
-    int errorNumber = 0;
-    if (reader.Open(viewPath, errorNumber, error) && reader.ChangeId() == changeId) return HashDisk(reader, sha256, error);
-  }
+  DiskReader reader;
+  int errorNumber = 0;
+  if (!viewPath.empty() && reader.Open(viewPath, errorNumber, error) && reader.IsView() &&
+      reader.ChangeId() == changeId)
+    return HashDisk(reader, sha256, error);
+  reader.Close();
   FileLock lock(imagePath);
   if (!lock.Held()) {
     error = "cannot lock " + imagePath;
@@ -347,7 +408,7 @@ bool SnapshotDigest(const std::string& imagePath, const std::string& viewPath, c
     return false;
   }
   auto known = journal.digests.find(generation);
-  if (known != journal.digests.end() && known->second != kDigestWanted) {
+  if (known != journal.digests.end()) {
     sha256 = known->second;
     return true;
   }
@@ -381,44 +442,40 @@ void DiskReader::Close() {
 
 bool DiskReader::Open(const std::string& path, int& errorNumber, std::string& error) {
   Close();
-  auto fail = [&](const std::string& what) {
-    errorNumber = errno != 0 ? errno : EINVAL;
+  auto fail = [&](int number, const std::string& what) {
+    errorNumber = number;
     error = what;
     Close();
     return false;
   };
-  errno = 0;
   const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   struct stat status;
-  if (fd < 0) return fail("cannot open " + path + ": " + std::strerror(errno));
+  if (fd < 0) return fail(errno, "cannot open " + path + ": " + std::strerror(errno));
   if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
     close(fd);
-    errno = EINVAL;
-    return fail(path + " is not a disk image");
+    return fail(EINVAL, path + " is not a disk image");
   }
-  recordFd_ = open(RecordPath(path).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (recordFd_ < 0) {
-    imageFd_ = fd;
-    sizeBytes_ = static_cast<uint64_t>(status.st_size);
-    return true;
+  ViewRecord record;
+  switch (ReadViewRecord(path, record, error)) {
+    case ReadResult::kMissing:
+      imageFd_ = fd;
+      sizeBytes_ = static_cast<uint64_t>(status.st_size);
+      return true;
+    case ReadResult::kFailed:
+      close(fd);
+      return fail(EINVAL, error);
+    case ReadResult::kRead:
+      break;
   }
   viewFd_ = fd;
-  // The head of the record was written whole before the view was listed; kept ranges follow it.
-  std::string head;
-  std::vector<char> buffer(64 * 1024);
-  const ssize_t n = pread(recordFd_, buffer.data(), buffer.size(), 0);
-  ViewRecord record;
-  std::string why;
-  if (n > 0) head.assign(buffer.data(), static_cast<size_t>(n));
-  head = head.substr(0, head.rfind('\n') == std::string::npos ? 0 : head.rfind('\n') + 1);
-  if (n < 0 || !ParseViewRecord(head, record, why)) {
-    errno = EINVAL;
-    return fail(RecordPath(path) + ": " + (why.empty() ? std::string("cannot be read") : why));
-  }
+  // The kept ranges are read afresh, before each read, from the view's journal as it grows.
+  recordFd_ = open(ChangeJournalPath(path).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (recordFd_ < 0) return fail(errno, "cannot open " + ChangeJournalPath(path) + ": " + std::strerror(errno));
   imageFd_ = open(record.image.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (imageFd_ < 0) return fail("cannot open the image " + record.image + " of the view " + path + ": " + std::strerror(errno));
+  if (imageFd_ < 0)
+    return fail(errno, "cannot open the image " + record.image + " of the view " + path + ": " + std::strerror(errno));
   lockFd_ = OpenLockFile(record.image);
-  if (lockFd_ < 0) return fail("cannot open the lock of " + record.image + ": " + std::strerror(errno));
+  if (lockFd_ < 0) return fail(errno, "cannot open the lock of " + record.image + ": " + std::strerror(errno));
   sizeBytes_ = record.sizeBytes;
   changeId_ = record.changeId;
   return true;
@@ -437,17 +494,15 @@ bool DiskReader::LoadKept() {
     grew = true;
   }
   if (!grew) return true;
-  ViewRecord lines;
+  std::vector<ByteRange> kept;
   size_t start = 0;
+  // The journal's own lines come first; only kept ranges follow them.
   for (size_t end; (end = partialLine_.find('\n', start)) != std::string::npos; start = end + 1)
-    if (end > start && !TakeRecordLine(partialLine_.substr(start, end - start), lines)) {
-      errno = EINVAL;
-      return false;
-    }
+    TakeKeptLine(partialLine_.substr(start, end - start), kept);
   partialLine_.erase(0, start);
-  if (!lines.kept.empty()) {
-    lines.kept.insert(lines.kept.end(), kept_.begin(), kept_.end());
-    kept_ = MergeRanges(std::move(lines.kept));
+  if (!kept.empty()) {
+    kept.insert(kept.end(), kept_.begin(), kept_.end());
+    kept_ = MergeRanges(std::move(kept));
   }
   return true;
 }

@@ -11,27 +11,29 @@
 // Snapshots of the lab's disk images that cost what changes, not what exists: a real hypervisor's
 // snapshot is instant, and the lab's must be too, or a job's figures measure the lab.
 //
-// A snapshot of an image is a view at a path V (in a mount's folder) made of three files:
+// A snapshot of an image is a view at a path V (in a mount's folder) made of two files:
 //   V            a sparse file of the image's size holding, at their own offsets, the bytes the lab's
 //                writer overwrote in the image since the snapshot was taken (holes elsewhere);
-//   V.changes    the image's change journal as the snapshot took it, so that the view's change id names
-//                exactly the view's bytes;
-//   V.snapshot   "image=<path>", "sizeBytes=<n>" and "changeId=<id>" lines, then one
-//                "kept=<offset>+<length>" line for each range of V that holds the image's old bytes,
-//                appended as the writer keeps them;
-// and the image's journal lists V among its views. Taking and dropping a snapshot touch only these
-// small files: no byte of the image is copied, and nothing is hashed.
+//   V.changes    the image's change journal as the snapshot took it (so the view's change id names
+//                exactly the view's bytes), with "snapshot.image=<path>" and "snapshot.sizeBytes=<n>",
+//                then one "kept.<offset>=<length>" line for each range of V that holds the image's old
+//                bytes, appended as the writer keeps them;
+// and a line "view=V" in the image's list of snapshots, "<image>.snapshots", which also holds a line
+// "wanted=<generation>" for each generation a snapshot took whose digest no one has computed yet. The
+// list is changed in place under the image's lock (a line lost to a crash of the machine loses only
+// a view of a job that crashed with it, or a digest a check asks for later). Taking and dropping a
+// snapshot create and remove the two files and change that list: no byte of the image is copied,
+// and nothing is hashed.
 //
-// The lab's writer (WriteDiskRanges) holds the image's lock while it copies, for every view the journal
-// lists, the old bytes of each range it is about to overwrite that the view has not kept yet, and only
+// The lab's writer (WriteDiskRanges) holds the image's lock while it copies, for every view on the
+// list, the old bytes of each range it is about to overwrite that the view has not kept yet, and only
 // then writes. A reader of a view holds the same lock shared for each read, so a read never sees a
 // range half kept. Bytes changed by anything but the lab's writer reach every view of the image.
 //
 // The SHA-256 of what a snapshot took is asked for only after the job (quarn-lab verify, tests). It is
 // computed from the view while the view is there, else from the image while the image is still at the
-// snapshot's generation, and kept in the journal by generation. A snapshot marks its generation's
-// digest as wanted, and a writer about to leave a generation whose digest is wanted computes it first,
-// so it can be had after the image moved on.
+// snapshot's generation, and kept in the journal by generation. A writer about to leave a generation
+// whose digest is wanted computes it first, so it can be had after the image moved on.
 namespace lab {
 
 // Takes a snapshot of the image with its view at viewPath (its folder must exist); a view left at that
@@ -48,9 +50,9 @@ bool DropSnapshot(const std::string& viewPath, std::string& error);
 bool IsSnapshotView(const std::string& path);
 
 // For the lab's writer, under the image's lock, before it overwrites `ranges` of the image: keeps the
-// old bytes of those ranges in every view of the journal that has not kept them yet, drops views that
-// are gone from the journal's list, and computes the digest of the journal's current generation when
-// it is wanted. False with the reason; the image must not be written then.
+// old bytes of those ranges in every listed view that has not kept them yet, forgets views that are
+// gone, and puts the digest of the journal's current generation in the journal when it is wanted.
+// False with the reason; the image must not be written then.
 bool KeepForSnapshots(const std::string& imagePath, ChangeJournal& journal, const std::vector<ByteRange>& ranges,
                       std::string& error);
 
@@ -94,12 +96,12 @@ class DiskReader {
 
   int imageFd_ = -1;
   int viewFd_ = -1;    // a view's own file; -1 for an image
-  int recordFd_ = -1;  // a view's record, read on as it grows
+  int recordFd_ = -1;  // a view's journal, read on as the writer adds kept ranges to it
   int lockFd_ = -1;    // the image's lock file, taken shared around each read of a view
   uint64_t sizeBytes_ = 0;
   std::string changeId_;
-  uint64_t recordRead_ = 0;    // bytes of the record taken in
-  std::string partialLine_;    // the record's last line while it has no end yet
+  uint64_t recordRead_ = 0;    // bytes of the view's journal taken in
+  std::string partialLine_;    // its last line while that has no end yet
   std::vector<ByteRange> kept_;  // sorted, merged
 };
 

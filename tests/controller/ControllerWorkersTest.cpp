@@ -5,6 +5,7 @@
 
 #include "platform/cleanup/VSCleanupClient.h"
 #include "support/ControllerTestSupport.h"
+#include "support/VirtualClock.h"
 
 namespace {
 
@@ -109,6 +110,21 @@ TEST_F(ControllerWorkersTest, ControllerThreadRunsWorkersAndClosesTheAgentOnQuit
   EXPECT_EQ(1u, controller.Sent(VMBackupStream::TAG).size()) << "the grant went back";
   EXPECT_EQ(0u, controller.GetWorkerCount());
   EXPECT_EQ(1u, job.LogCount("Finished stopping all workers"));
+}
+
+// The pass after a worker's end follows at once: an agent with no work left gives its streams back
+// while the clock stands still, not after the pass's period.
+TEST_F(ControllerWorkersTest, AnAgentWithNoWorkLeftGivesItsStreamsBackWithoutWaitingForThePeriod) {
+  testsupport::VirtualClock clock;
+  controller.road = [](TestWorker&) { return 0; };
+  ASSERT_TRUE(controller.StartControllerThread());
+  controller.Deliver(CollectList({Collect("vm1", "G1")}));
+  controller.Deliver(Grant(1, 1));
+  controller.Deliver(Grant(1, 2));
+  ASSERT_TRUE(controller.WaitForSent(VMBackupResult::TAG, 1));
+  AnswerEmptyUntilWorkersEnd(controller);
+  EXPECT_TRUE(controller.WaitForSent(VMBackupStream::TAG, 2)) << "the streams waited for the pass's period";
+  controller.Deliver(VMAgentQuit());
 }
 
 TEST_F(ControllerWorkersTest, ProgressIsSentAtMostEveryThirtySecondsAndNeverEmpty) {

@@ -142,8 +142,11 @@ TEST_F(StreamQueueTest, WorkersBorrowAndGiveBackAndAFailedStreamIsReturnedByTheN
   ASSERT_NE(nullptr, stream);
   EXPECT_EQ(1u, job.LogCount("Worker [0] Acquired stream id [1] rcid [1] "));
   vsArchive* kept = stream;
+  while (controller.Woken()) {
+  }
   EXPECT_TRUE(controller.RelinquishStream(0, stream));
   EXPECT_EQ(nullptr, stream);
+  EXPECT_TRUE(controller.Woken()) << "a stream given back is looked at by the next pass at once";
   EXPECT_FALSE(controller.RelinquishStream(0, kept)) << "given back twice, it would be lent twice";
   vsArchive stray(&job.jobMgr, &job.appMgr, nullptr, "km");
   vsArchive* strayPointer = &stray;

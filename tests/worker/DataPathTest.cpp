@@ -7,13 +7,16 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <fstream>
+#include <future>
 #include <thread>
 
 #include "platform/disk/CFileCollection.h"
 #include "platform/lab/LabJob.h"
 #include "support/DataPathTestSupport.h"
 #include "support/TestLab.h"
+#include "support/VirtualClock.h"
 
 namespace {
 
@@ -649,6 +652,24 @@ TEST_F(DataPathTest, AJobStoppedMidwayReportsDoneOnlyWhatRestores) {
     EXPECT_EQ(std::vector<int64_t>{3501}, chain) << "a job that stopped is no layer of any restore";
     EXPECT_NE(PHASE_DONE, job.vm.vmPhase);
   }
+}
+
+// One stream for a VM of three disks in parallel mode: each disk after the first waits for the stream
+// the one before gives back and is woken by that, not by the retry period; the clock stands still
+// the whole time, and the backup restores.
+TEST_F(DataPathTest, ADiskWaitingForAStreamIsWokenWhenOneComesBack) {
+  Make(3, true);
+  Setting("nAllowMultiStreamsPerVM", "1");
+  testsupport::VirtualClock clock;
+  Job job(3601, 1, 1);
+  auto run = std::async(std::launch::async, [&] { return RunAndVerify(job, {3601}); });
+  const bool woken = run.wait_for(std::chrono::minutes(1)) == std::future_status::ready;
+  // Only a disk left waiting for the period needs the clock to move.
+  if (!woken) ZtClock::AdvanceForTest(CTimeInterval::FromSeconds(3600));
+  EXPECT_TRUE(woken) << "a disk waited for the retry period with a stream free";
+  EXPECT_EQ(0, run.get());
+  EXPECT_EQ(1, SentBy(3601).archives) << "the disks took the one stream in turn";
+  EXPECT_EQ(1u, job.controller->FreeStreams());
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -18,6 +19,7 @@
 #include "platform/disk/I2ClusterBitmap.h"
 #include "platform/index/ExtentNameConverter.h"
 #include "platform/jobmgr/vsJobMgr.h"
+#include "platform/lab/LabMedia.h"
 #include "platform/os/CPxSha256.h"
 #include "support/ArchiveTestSupport.h"
 #include "support/TestLab.h"
@@ -345,7 +347,7 @@ TEST_F(ArchiveTest, StreamsOfSeveralThreadsEachWriteTheirOwnFiles) {
   for (int i = 0; i < kThreads; ++i) {
     threads.emplace_back([&, i] {
       for (int n = 0; n < kFilesEach; ++n) {
-        if (streams[i]->createArchiveFile(kGuid, i, 0, 0, "", 1) != 0) return;
+        if (streams[i]->createArchiveFile(kGuid + std::to_string(i % 2), i, 0, 0, "", 1) != 0) return;
         ids[i].push_back(streams[i]->GetArchiveFileId());
         SendFile(*streams[i], "\\g\\f", Pattern(40000, i * 10 + n));
         streams[i]->closeArchiveFile();
@@ -369,6 +371,19 @@ TEST_F(ArchiveTest, StreamsOfSeveralThreadsEachWriteTheirOwnFiles) {
                                    ids[thread].begin());
     EXPECT_EQ(thread + 1, contents.streamId);
     EXPECT_EQ(Pattern(40000, thread * 10 + n), archivetest::ItemBytes(contents, contents.items[0]));
+  }
+  // Each VM's archive files are found by the VM alone (its GUID in any case), in id order; a noted
+  // file that is gone is left out.
+  unlink(lab::ArchiveFilePath("ma1", kJob, ids[0].front()).c_str());
+  for (int vm = 0; vm < 2; ++vm) {
+    std::vector<uint64_t> expected, listed;
+    for (int i = vm; i < kThreads; i += 2) expected.insert(expected.end(), ids[i].begin() + (i == 0), ids[i].end());
+    std::sort(expected.begin(), expected.end());
+    std::string guid = kGuid + std::to_string(vm);
+    for (char& c : guid) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (const lab::ArchiveLocation& location : lab::ListVMArchiveFiles(kJob, guid))
+      listed.push_back(location.archiveFileId);
+    EXPECT_EQ(expected, listed) << guid;
   }
 }
 

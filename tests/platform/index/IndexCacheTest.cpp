@@ -2,6 +2,8 @@
 // last backup; several writers for one subclient at once.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include <thread>
 
 #include "platform/appmgr/vsAppMgr.h"
@@ -226,6 +228,27 @@ TEST_F(IndexCacheTest, LookupsReadTheVMsLastBackup) {
   ASSERT_TRUE(lab_.Fault("index.GetVMMetadata", 5));
   EXPECT_FALSE(client_.GetVMMetadata("vm one", kVM, 1, &metadata, &byName, retryable, failed));
   EXPECT_TRUE(retryable && failed);
+}
+
+// A VM is found by the name its latest record gave, through the subclient's map of names, whatever
+// the name holds; a name no record gave, or one whose VM the index no longer keeps, finds nothing.
+TEST_F(IndexCacheTest, AVMIsFoundByTheNameItsLatestRecordGave) {
+  const std::string other = "5029bbbb-0000-4000-8000-000000000002";
+  const std::string longName = std::string(300, 'v') + "/%.";
+  std::string error;
+  for (const std::string& name : {std::string("vm one"), std::string(".hidden/..%2f"), longName}) {
+    ASSERT_TRUE(lab::WriteIndexVMEntries(kGuid, kVM, 10, {{"name", name}, {"level", "1"}}, error)) << error;
+    EXPECT_EQ(kVM, lab::FindIndexVM(kGuid, name)) << name;
+  }
+  EXPECT_EQ(kVM, lab::FindIndexVM(kGuid, "vm one")) << "an earlier name still names the VM";
+  EXPECT_EQ("", lab::FindIndexVM(kGuid, std::string(300, 'v') + "/%,")) << "a long name cut alike is another";
+  ASSERT_TRUE(lab::AppendIndexVMEntry(kGuid, other, 11, {"name", "vm one"}, error)) << error;
+  EXPECT_EQ(other, lab::FindIndexVM(kGuid, "vm one")) << "the latest record names the VM";
+  EXPECT_EQ(kVM, lab::FindIndexVM(kGuid, "5029AAAA-0000-4000-8000-000000000001")) << "a GUID in any case";
+  EXPECT_EQ("", lab::FindIndexVM(kGuid, "vm two"));
+  std::string folder = lab::IndexVMDir(kGuid, other, error);
+  ASSERT_EQ(0, std::system(("rm -rf '" + folder + "'").c_str()));
+  EXPECT_EQ("", lab::FindIndexVM(kGuid, "vm one")) << "the VM the map names is gone";
 }
 
 // A VM's record that was cut short, changed or never sealed reads as damaged, never as fewer or other

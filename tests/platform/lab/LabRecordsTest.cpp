@@ -1,6 +1,8 @@
-// The lab's records: each limit at the limit and one past it, and what a writer refuses.
+// The lab's records: each limit at the limit and one past it, what a writer refuses, and VMs found by key.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cctype>
 #include <functional>
 
 #include "platform/lab/LabCreate.h"
@@ -154,6 +156,37 @@ TEST(LabCreatePlan, CountsAtTheirLimits) {
     std::string error;
     EXPECT_EQ(c.valid, lab::CheckLabPlan(plan, error)) << error;
   }
+}
+
+// A VM's description is found by its name or its GUID (any case) through the GUID's own entry: a GUID
+// that changed no longer finds it, and a lab whose entries are missing gets them back from create.
+TEST(LabHypervisor, VMsAreFoundByNameOrThroughTheirGuidsEntry) {
+  testsupport::TestLab lab;
+  lab::LabPlan plan;
+  plan.vms = 3;
+  ASSERT_TRUE(lab.Create(plan));
+  const std::string guid = "50290000-0000-4000-8000-000000000002";
+  lab::VMDescription vm;
+  ASSERT_TRUE(lab::FindVM("vcenter", "vm02", vm));
+  EXPECT_EQ(guid, vm.guid);
+  std::string upper = guid;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  ASSERT_TRUE(lab::FindVM("vcenter", upper, vm));
+  EXPECT_EQ("vm02", vm.name);
+  EXPECT_FALSE(lab::FindVM("vcenter", "vm04", vm));
+  EXPECT_FALSE(lab::FindVM("vcenter", "", vm));
+
+  std::string error;
+  vm.guid = "50290000-0000-4000-8000-0000000000ff";
+  ASSERT_TRUE(lab::WriteVMDescription("vcenter", vm, error)) << error;
+  EXPECT_FALSE(lab::FindVM("vcenter", guid, vm)) << "the old GUID's entry names a VM of another GUID now";
+  ASSERT_TRUE(lab::FindVM("vcenter", "50290000-0000-4000-8000-0000000000FF", vm));
+
+  const std::string entry = lab::ServerDir("vcenter") + "/vms/50290000-0000-4000-8000-000000000001.guid";
+  ASSERT_EQ(0, unlink(entry.c_str()));
+  EXPECT_FALSE(lab::FindVM("vcenter", "50290000-0000-4000-8000-000000000001", vm));
+  ASSERT_TRUE(lab.Create(plan));
+  EXPECT_TRUE(lab::FindVM("vcenter", "50290000-0000-4000-8000-000000000001", vm));
 }
 
 TEST(LabHypervisor, DiskCountAtItsLimit) {
