@@ -35,7 +35,6 @@ class CArchiveVirtualDiskFile;
 class IVMInfo;
 class QuarnWorker;
 class vsArchive;
-struct SCallbackUpdateProgressBarArgs;  // the VM-information library's progress report
 
 // The agent side of the job in every proxy process, the coordinator's included: announces the agent,
 // pulls VMs into its local queue and hands them to worker threads, reports each VM's result and

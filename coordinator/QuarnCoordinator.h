@@ -289,6 +289,9 @@ class QuarnCoordinator : public VSCoordinator {
 
   // ---- Shared snapshot (QuarnCoordinator_snap.cpp) ----
   bool DispatchSnapBackupMetadata();
+  // A backup copy or catalogue whose collect entries name no snapshot job: each VM is copied from
+  // its own job within the job's snapshot job, else from the snapshot job itself.
+  void FillVMSnapJobIds();
   bool IsCopyParentSnapIndexOnlyJob();
   bool IsPreferProxylessApplicable();
   // The parent snapshot job's index as this backup copy's; FinalizeIndex's step for such a job.

@@ -384,10 +384,18 @@ void QuarnCoordinator::FailLogArchiverVM(vm_params& vm) {
 }
 
 void QuarnCoordinator::ReportLogArchiverStatus(vm_params& vm) {
-  vm.updateInfo.setint64(JobManager::VMUpdateInfo::F_progressPercent, 100);
-  vm.updateInfo.setint64(JobManager::VMUpdateInfo::F_clientId,
-                         vm.collect.getint64(VirtualServer::VMCollect::F_vmClientId));
-  m_jobMgr->setVMStatus(vm.vmGuid, vm.updateInfo);
+  using U = JobManager::VMUpdateInfo;
+  vm.updateInfo.setint64(U::F_progressPercent, 100);
+  vm.updateInfo.setint64(U::F_clientId, vm.collect.getint64(VirtualServer::VMCollect::F_vmClientId));
+  // The agent that backed the VM up wrote its whole record (name, host, sizes, times); the answer
+  // changes only its status, percent and client (and why it failed), never the rest.
+  U record;
+  if (!vsJobMgr::ReadVMStatus(m_jobMgr->getJobId(), vm.vmGuid, record)) record.setstring(U::F_recordGuid, vm.vmGuid);
+  record.setint64(U::F_vmStatus, vm.updateInfo.getint64(U::F_vmStatus));
+  record.setint64(U::F_progressPercent, 100);
+  record.setint64(U::F_clientId, vm.updateInfo.getint64(U::F_clientId));
+  if (vm.updateInfo.isSet(U::F_failureText)) record.setstring(U::F_failureText, vm.updateInfo.getstring(U::F_failureText));
+  m_jobMgr->setVMStatus(vm.vmGuid, record);
 }
 
 void QuarnCoordinator::HandleLogArchiverComplete(const std::string& vmGuid, int64_t status) {

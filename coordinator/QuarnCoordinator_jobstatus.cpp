@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <map>
 
+#include "app/QuarnUtils.h"
 #include "coordinator/QuarnCoordinator.h"
 #include "platform/config/ZTPI_CommClient.h"
 #include "platform/config/ZTPI_Focus.h"
@@ -271,10 +272,11 @@ bool QuarnCoordinator::UpdateJobManagerVMList_FailPendingVMs() {
     m_jobMgr->resetVMStatus(vm.vmGuid);
     m_jobMgr->setVMStatusVMName(vm.vmGuid, vm.vmName, vm.host);
     m_jobMgr->setVMStatusClientId(vm.vmGuid, clientId);
+    // The VM failed for the reason it reported (else the job's): its record keeps it.
     if (vm.failureReason.empty()) vm.failureReason = m_unfinishedVMReason;
     // A VM failed here says why, even when nothing of its own backup did.
     if (vm.failureReason.empty()) vm.failureReason = "The job ended before the VM was backed up";
-    m_jobMgr->setVMStatusState(vm.vmGuid, kFailed, vm.failureReason);
+    m_jobMgr->setVMStatusState(vm.vmGuid, kFailed, QuarnUtils::TruncateStatusText(vm.failureReason));
     vm.vmPhase = PHASE_FAILED;
     AddVMFailures(1);
     ++count;
@@ -334,6 +336,7 @@ void QuarnCoordinator::UpdateVMJobIds() {
     }
     vm.collect.setint64(Collect::F_vmJobId, jobId);
   }
+  FillVMSnapJobIds();
 }
 
 void QuarnCoordinator::UpdateVMBackupLevel(std::vector<Info>& records) {

@@ -93,7 +93,9 @@ bool QuarnCoordinator::FinishJob() {
 
   int skipCleanup = 0;
   m_registry.GetEntry(REG_nSkipSnapMetadataFileCleanup, skipCleanup, 0);
-  if (m_jobMgr->isSnapBackup() && skipCleanup == 0) {
+  // A job that completed with errors keeps them: an agent whose upload of the snapshot's metadata
+  // failed left them there as the only record of the snapshot.
+  if (m_jobMgr->isSnapBackup() && skipCleanup == 0 && !m_completedWithErrors) {
     char name[64];
     std::snprintf(name, sizeof(name), "backup_%lld.xml", static_cast<long long>(m_jobMgr->getJobId()));
     for (const std::string& dir : {m_subclientDir, CPxPath::Append(m_subclientDir, "CatalogXML", false)}) {

@@ -111,6 +111,17 @@ bool QuarnCoordinator::DispatchSnapBackupMetadata() {
   return true;
 }
 
+void QuarnCoordinator::FillVMSnapJobIds() {
+  using Collect = VirtualServer::VMCollect;
+  if (!m_jobMgr->isSnapToTape() && !m_jobMgr->isSnapCatalogMode()) return;
+  for (auto& entry : m_vmMap) {
+    VirtualServer::VMCollect& collect = entry.second.collect;
+    if (collect.getint64(Collect::F_snapJobId) != 0) continue;
+    const int64_t own = m_jobMgr->GetSnapVMJobId(collect.getint64(Collect::F_vmClientId));
+    collect.setint64(Collect::F_snapJobId, own != 0 ? own : m_jobMgr->getSnapBkpJobId());
+  }
+}
+
 bool QuarnCoordinator::DistributeMountSnapInfo() {
   using M = VirtualServer::VMMountSnapInfo;
   if (!m_jobMgr->isSnapToTape() && !m_jobMgr->isSnapCatalogMode()) return true;
@@ -147,6 +158,12 @@ bool QuarnCoordinator::DistributeMountSnapInfo() {
   }
   m_snapMountedOnCoordinator = true;
   SendToInitializedRemoteAgents(info);
+  // An agent that joins later (auto-scale makes one while the job runs) mounts the same snapshots
+  // before it takes a VM: the message waits for it.
+  {
+    ZtCriticalSectionLock lock(&m_lateMessageLock);
+    m_lateAgentMessage.reset(new VirtualServer::MountSnapInfo(info));
+  }
   return true;
 }
 

@@ -81,6 +81,13 @@ struct SDiskFilter {
   bool flag = true;
 };
 
+// A VM of a storage snapshot to mount for a backup copy or catalogue.
+struct SVMSnapMount {
+  std::string vmName;
+  std::string vmGuid;
+  uint32_t archiveFileId = 0;
+};
+
 // Library state carried in the mount context; nothing in this system sets it.
 struct TdfsCtx {
   int32_t number1 = 0;
@@ -128,8 +135,10 @@ struct MountCtx {
   int32_t transportMode = -1;
   std::string transportText;
   int32_t backupMethod = 0;  // 1 mounter, 2 vStorage, 0 other
+  int32_t backupType = 0;    // the subclient's backup type of a storage snapshot
   int32_t libraryNumber = -1;  // opaque
   std::vector<SVMBasicInfo> vmBasicInfos;
+  std::vector<SVMSnapMount> vmsToMount;  // the VMs of a storage snapshot to mount
   SHostCredentials hostCredentials;
   VMInfoStructs::SVMInfo vmInfo;
   std::map<std::string, VMInfoStructs::SVMInfo> vmInfoMap;

@@ -401,9 +401,11 @@ struct SVMInfo {
   std::string field34;
   bool isTemplate = false;  // 35: a template, not a VM that runs
   std::string field36;
-  int32_t field37 = 0;
+  int32_t clientId = 0;    // 37: the VM's client
   int32_t powerState = 0;  // 38: 0 powered off
-  int32_t field39 = 0;
+  // 39: 0, or why the guest file system could not be quiesced for a storage snapshot (2000 to 2002);
+  // its details are in quiesceErrorText.
+  int32_t quiesceStatus = 0;
   std::string field40;
   int32_t poweredOffHours = 0;  // 41: hours since the VM was powered off (0 while it runs)
   int32_t field42 = -1;
@@ -435,7 +437,7 @@ struct SVMInfo {
   std::string field68;
   int64_t field69 = 0;
   int64_t field70 = 0;
-  std::string field71;
+  std::string quiesceErrorText;  // 71
   std::string field72;
   int64_t field73 = 0;
   std::string field74;
@@ -604,4 +606,11 @@ struct SCallbackSnapshotOperationArgs {
   int32_t state = 0;
   int64_t value1 = 0;
   int64_t value2 = 0;
+};
+
+// Argument of the VM-information library's progress callback while it works on several VMs at once
+// (a storage snapshot): how far it is, in percent.
+struct SCallbackUpdateProgressBarArgs {
+  int32_t percent = 0;
+  std::string text;
 };

@@ -317,10 +317,16 @@ int QuarnWorker::ProcessVM() {
 
   // 14. A stream for the backup, asked for even when the mount failed: the mount's code stands unless
   // no stream comes, and then the VM is retried (27) by a later attempt that may find both. A mount
-  // that saw the job's quit keeps its code: the stream would be refused for the quit alone.
+  // that saw the job's quit keeps its code: the stream would be refused for the quit alone. A
+  // storage-snapshot backup or catalogue sends no data: its controller grants the request without a
+  // stream, and the VM's steps go on without one.
+  const bool streamless = snapBackup || m_jobMgr->isSnapCatalogMode();
+  bool streamlessGrant = false;
   if (m_currentStream == nullptr && result != kResultInterrupted) {
-    streamAcquired = m_controller->AcquireStream(m_workerId, m_currentStream, true) && m_currentStream != nullptr;
-    if (m_currentStream == nullptr) {
+    const bool granted = m_controller->AcquireStream(m_workerId, m_currentStream, true);
+    streamAcquired = granted && m_currentStream != nullptr;
+    streamlessGrant = granted && streamless && m_currentStream == nullptr;
+    if (m_currentStream == nullptr && !streamlessGrant) {
       m_event.Error(sig, "Failed to get a stream to backup VM [%s]", vm.vmName.c_str());
       result = kResultNoStream;
     }
@@ -328,14 +334,14 @@ int QuarnWorker::ProcessVM() {
   if (m_currentStream != nullptr) m_currentStream->setRestartContext(m_vmIndex + 1);
 
   // 15. The backup itself (without a stream the road goes on at the unmount).
-  const bool haveStream = m_currentStream != nullptr;
+  const bool haveStream = m_currentStream != nullptr || streamlessGrant;
   if (mounted && haveStream) {
     args.mBackupName = m_mountCtx != nullptr ? m_mountCtx->backupName : vm.vmGuid;
     args.mMountCtx = m_mountCtx;
     int streamId = 0, rcid = 0, reservationId = 0, clientId = 0;
-    m_currentStream->getStream(streamId, rcid, reservationId, clientId);
+    if (m_currentStream != nullptr) m_currentStream->getStream(streamId, rcid, reservationId, clientId);
     m_event.Debug(sig, "Processing VM [%s] using stream id [%d]", vm.vmName.c_str(), streamId);
-    const bool created = CreateArchiveFile(args, m_currentStream);
+    const bool created = streamlessGrant || CreateArchiveFile(args, m_currentStream);
     // The phases send into the VM's archive file through the block's stream.
     if (created) args.mArchive = m_currentStream;
     if (!created) {
@@ -356,8 +362,8 @@ int QuarnWorker::ProcessVM() {
     }
     // 15.6. The archive file is closed whatever failed before; true-up only after a whole success. A
     // close that fails after an earlier failure keeps the earlier cause as the VM's.
-    if (result != 0) SendFailedVMHeader(m_currentStream, result);
-    if (vsArchive::isError(m_currentStream->closeArchiveFile())) {
+    if (result != 0 && m_currentStream != nullptr) SendFailedVMHeader(m_currentStream, result);
+    if (m_currentStream != nullptr && vsArchive::isError(m_currentStream->closeArchiveFile())) {
       m_event.Error(sig, "Failed to close archive file for VM [%s]", vm.vmName.c_str());
       if (result == 0) result = kResultCloseArchiveFailed;
     }

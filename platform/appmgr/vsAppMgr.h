@@ -255,6 +255,32 @@ class vsAppMgr {
   int getDiskFilter(CNMessageBase& list) const;
   int getDoNotBackupSubclientDiskFilter(CNMessageBase& list) const;
 
+  // ---- Storage-snapshot settings (vsAppMgr_snap.cpp) ----
+  // Keys: snapMountPath (where the snapshot engine mounts a snapshot; absent: "/snapmount", present
+  // and empty: none), snapBackupType (number), truncateExchangeLog, truncateSqlLog (0/1),
+  // snapMountHost.server, snapMountHost.host, snapMountHost.text3, snapMountHost.text4 (the mount
+  // host's details), and the jobs linked to a parent job: dataLink.<parent job>.<link type>=
+  // <job>:<index text>,... Fault table operation "appmgr.GetJMDataLinkForParentJob".
+  // Non-zero, with the path, when the subclient has a mount path for snapshots.
+  int getSnapMountPathForSnap(std::string& path) const;
+  int getBackupType() const;
+  bool getTruncateExDbLogSet() const;
+  bool getTruncateSqlLogSet() const;
+  // Fills a JobManager::GetJMJobDataLinkResp; kRetOk, kRetBadSettings for a malformed entry or a
+  // message of another type, or the fault's code.
+  int GetJMDataLinkForParentJob(int64_t parentJobId, int linkType, CNMessageBase& response);
+  // The mount host of a snapshot mount path; kRetOk, kRetNotQueried without settings.
+  int getServerdetails(const std::string& mountPath, std::string& server, std::string& host, std::string& text3,
+                       std::string& text4) const;
+  // What the job sets for the rest of the process: the host the snapshot is mounted through, the
+  // backup level and method a backup copy takes over from its snapshot.
+  void setSnapMountESXServer(const std::string& host);
+  std::string getSnapMountESXServer() const;
+  void SetBackupLevel(int level);
+  int GetBackupLevel() const;
+  void SetBackupMethod(int method);
+  int GetBackupMethod() const;
+
   // ---- A VM's mount and the applications in its guest (vsAppMgr_vm.cpp) ----
   // Key backupMethod=mounter|vstorage (anything else: neither).
   bool isVCBMounterBackupType() const;
@@ -345,4 +371,7 @@ class vsAppMgr {
   std::vector<std::string> dataPathMediaAgents_ GUARDED_BY(mutex_);
   bool credentialsFetched_ GUARDED_BY(mutex_) = false;
   int transportModeOverride_ GUARDED_BY(mutex_) = -1;  // -1: the subclient's setting
+  std::string snapMountESXServer_ GUARDED_BY(mutex_);
+  int backupLevel_ GUARDED_BY(mutex_) = 0;
+  int backupMethod_ GUARDED_BY(mutex_) = 0;
 };

@@ -154,3 +154,9 @@ bool ZTPlatformInfo::setNumber(const std::string& section, const std::string& ke
                                unsigned long long value) const {
   return setString(section, key, std::to_string(value));
 }
+
+unsigned ZTPlatformInfo::getZTPlatformType() const {
+  unsigned int type = kPlatformClient | kPlatformMediaAgent;
+  getNumber("Base", "nPlatformType", &type);
+  return type;
+}

@@ -40,6 +40,12 @@ class ZTPlatformInfo {
   bool setString(const std::string& section, const std::string& key, const std::string& value) const;
   bool setNumber(const std::string& section, const std::string& key, unsigned long long value) const;
 
+  // What the focus client has installed, as bits: 1 the client itself, 2 a media agent. The setting
+  // "nPlatformType" of the section "Base"; absent, both.
+  static constexpr unsigned kPlatformClient = 1;
+  static constexpr unsigned kPlatformMediaAgent = 2;
+  unsigned getZTPlatformType() const;
+
   // The settings file of a section for the focus client; empty when there is no lab or the section is
   // not a safe name.
   std::string sectionPath(const std::string& section) const;

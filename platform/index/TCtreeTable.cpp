@@ -250,3 +250,29 @@ int TCtreeTable::insertRecord(const void* record) {
   dirty_ = true;
   return kOk;
 }
+
+int TCtreeTable::firstRecord(void* record) {
+  ZtMutexLock lock(mutex_);
+  const int rc = OpenLocked();
+  if (rc != kOk) return rc;
+  if (keys_.empty()) return kNotFound;
+  return ReadAt(dataFd_, static_cast<char*>(record), recordSize_,
+                static_cast<off_t>(kHeaderBytes + keys_.begin()->second * recordSize_))
+             ? kOk
+             : kIOError;
+}
+
+int TCtreeTable::modifyRecord(const void* record) {
+  ZtMutexLock lock(mutex_);
+  const int rc = OpenLocked();
+  if (rc != kOk) return rc;
+  if (readOnly_) return kReadOnly;
+  auto it = keys_.find(KeyOf(record));
+  if (it == keys_.end()) return kNotFound;
+  // A record of fixed size is written over in place: a reader sees the old record or the new one.
+  if (!WriteAt(dataFd_, static_cast<const char*>(record), recordSize_,
+               static_cast<off_t>(kHeaderBytes + it->second * recordSize_)))
+    return kIOError;
+  dirty_ = true;
+  return kOk;
+}

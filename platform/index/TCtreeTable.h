@@ -65,6 +65,11 @@ class TCtreeTable {
   int lookupRecord(void* record);
   // kDuplicateKey when a record with the same key is already there.
   int insertRecord(const void* record);
+  // 0 and the record whose key comes first; kNotFound when the table is empty.
+  int firstRecord(void* record);
+  // Replaces the record with the same key (the key itself cannot change this way); kNotFound when
+  // there is none.
+  int modifyRecord(const void* record);
 
  private:
   std::string KeyOf(const void* record) const;

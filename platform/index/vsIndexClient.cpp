@@ -662,7 +662,9 @@ bool vsIndexClient::ArchiveIndexOneVM(const std::string& vmGuid, int64_t jobId, 
 bool vsIndexClient::RunArchiveIndexForVM(const std::string& vmGuid, const int64_t& jobId, uint64_t subclientId,
                                          int streamClientId, int flag) {
   int64_t status = 0;
-  if (!CheckOpen() || !ArchiveIndexOneVM(vmGuid, jobId, true, status)) return false;
+  // A snapshot catalogue writes no data archives: its VMs' runs have nothing to learn from.
+  const bool learn = jobMgr_ == nullptr || !jobMgr_->isSnapCatalogMode();
+  if (!CheckOpen() || !ArchiveIndexOneVM(vmGuid, jobId, learn, status)) return false;
   return status == 0;
 }
 

@@ -148,6 +148,28 @@ class vsIndexClient {
   // Fault table operation "index.CopySnapIndexToBackupCopy".
   int CopySnapIndexToBackupCopy(int64_t snapJobId, uint32_t masterFileNumber, uint64_t masterFileTime);
 
+  // ---- What a storage-snapshot job records without archive files (vsIndexClient_snap.cpp) ----
+  // Each is kept among what the index knows of the VM from the client's job (LabIndex.h), one entry
+  // each: "file <name> <number> <time> <size> <vm 0|1> <flag 0|1> <flag 0|1>" (a file record of a
+  // disk also names the disk, "disk <index name> <number>", the index name being the last part of
+  // the file's name, and takes the index metadata sent for the VM's item before it: "meta disk
+  // <index name> <XML>"), "header <name> <number> <time> <failed 0|1> <kind> <text> <flags>
+  // <size>", "meta vm <XML>" with "name <VM name>" for the VM's own index metadata; the job's own
+  // entries "error <VM name> <code> <reason>" and "restart <value>". Fault table operations
+  // "index.SendFileInfo", "index.SendFileHeader", "index.SendIndexMetaDataInfo" (selector vm),
+  // "index.sendErrorIdxMetadata", "index.UpdateRestartInfo" and "index.UpdateIndexDataWithGUID".
+  bool SendFileInfo(const std::string& vmGuid, const std::string& name, int64_t number, int64_t time, uint64_t size,
+                    bool vmRecord, bool flag2, bool flag3);
+  bool SendFileHeader(const std::string& vmGuid, const std::string& name, uint64_t number, int64_t time, bool failed,
+                      uint32_t kind, const std::string& text, int flags, uint64_t size);
+  bool SendIndexMetaDataInfo(const std::string& vmGuid, IdxMetadata::IdxMetaData& metadata);
+  bool sendErrorIdxMetadata(const std::string& vmName, int code, const std::string& reason);
+  bool UpdateRestartInfo(uint64_t value);
+  // Completes an item's index metadata for the second indexing generation: the item's path, its
+  // allocated and file sizes (set where the message has none), its job and index text.
+  bool UpdateIndexDataWithGUID(IdxMetadata::IdxMetaData& metadata, const std::string& itemPath, int64_t allocated,
+                               int64_t size, int64_t jobId, const std::string& text);
+
  private:
   // The fault the table gives the operation (selector vm when given); true, with the reason kept,
   // when it fires. `code` receives the rule's code.
@@ -160,6 +182,8 @@ class vsIndexClient {
   std::string SubclientGuid() const;
   // Appends an entry to the job's index log.
   bool RecordJobEntry(const std::vector<std::string>& fields);
+  // Appends an entry to what the index knows of the VM from the job.
+  bool RecordVMEntry(const std::string& vmGuid, const std::vector<std::string>& fields);
   // Copies the files of `folder` matching the pattern into destDir; true when at least one was.
   bool CopyMatches(const std::string& folder, const std::string& pattern, const std::string& destDir, bool& copied);
   // Uploads files into the folder, each replaced whole.
@@ -229,5 +253,7 @@ class vsIndexClient {
   bool lookupReady_ GUARDED_BY(mutex_) = false;
   std::vector<std::string> metadataFiles_ GUARDED_BY(mutex_);
   std::map<std::string, bool> addedVMs_ GUARDED_BY(mutex_);  // lower-case GUID -> marked
+  // Index metadata of a VM's item waiting for the item's file record (VM GUID -> XML).
+  std::map<std::string, std::string, IdxNoCaseLess> heldItemMetadata_ GUARDED_BY(mutex_);
   std::string lastError_ GUARDED_BY(mutex_);
 };

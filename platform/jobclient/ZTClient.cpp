@@ -6,6 +6,7 @@
 
 #include "platform/config/ZTPlatformInfo.h"
 #include "platform/lab/Lab.h"
+#include "platform/lab/LabMachine.h"
 #include "platform/os/CPxDirectory.h"
 
 bool ZTClient::getName(int64_t clientId, std::string& name) {
@@ -31,4 +32,13 @@ bool ZTClient::getId(const std::string& name, int64_t& clientId) {
   if (!info.setFocus(name) || !info.getNumber("Base", "nClientId", &id) || id == 0 || id > INT32_MAX) return false;
   clientId = static_cast<int64_t>(id);
   return true;
+}
+
+std::string ZTClient::getNetworkHostname(const std::string& name) {
+  lab::MachineRecord machine;
+  std::string error;
+  if (lab::IsSafeComponent(name) && lab::ReadMachineRecord(name, machine, error) == lab::RecordRead::kRead &&
+      !machine.hostName.empty())
+    return machine.hostName;
+  return name;
 }

@@ -270,6 +270,9 @@ class vsJobMgr {
   // key "parentBackupToTapeDone"); false when it could not be recorded.
   bool setParentBackupToTapeDone();
   static bool IsParentBackupToTapeDone(int64_t jobId);
+  // The VM's own job within the job's snapshot job (-snapJID), by the VM's client id; 0 when the
+  // snapshot job gave the VM none.
+  int64_t GetSnapVMJobId(int64_t clientId) const;
 
   // Readers for tests and tools.
   static std::vector<std::string> ReadProgressLines(int64_t jobId);

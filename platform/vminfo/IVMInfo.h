@@ -140,6 +140,46 @@ class IVMInfo {
   virtual int GetDatastoreInfo(const std::string& datastore, const std::string& text, const std::string& host,
                                int number1, int number2, VMInfoStructs::SDatastoreInfo& info) = 0;
 
+  // ---- Storage-array snapshots (storage-snapshot jobs) ----
+  // Callback reasons while an array snapshot is taken: overall progress (SCallbackUpdateProgressBarArgs),
+  // and per VM the creation and the deletion of its hypervisor snapshot (SCallbackSnapshotOperationArgs,
+  // state 0 started and 100 done).
+  static constexpr int kCallbackProgress = 0;
+  static constexpr int kCallbackSnapshotCreate = 5;
+  static constexpr int kCallbackSnapshotDelete = 6;
+  // Mount type of a file-level (volume) mount of an already mounted VM.
+  static constexpr int32_t kMountTypeVolumes = 1;
+  // Quiesces the guests of ctx.vmBasicInfos and takes one array snapshot of them under the context's
+  // snapshot-backup job id; fills ctx.vmInfoMap (GUID -> the VM as the snapshot sees it, with its
+  // quiesce status) and ctx.snapVolumes (the snapshot's datastores, each with its VMs). The guests
+  // stay quiesced until PostSnap. Non-zero on success.
+  virtual int PreSnap(MountCtx& ctx) = 0;
+  // Lets the snapshot's guests go (un-quiesces them); 1 on success.
+  virtual int PostSnap(MountCtx& ctx) = 0;
+  // The snapshot's metadata files. For a snapshot backup the library writes "backup_<job>.xml" into
+  // the context's snapshot folder and lists it. With the context's backup-copy flag set and names in
+  // `files`, it fetches those files of the context's snapshot-backup job into the subclient folder
+  // instead. With a VM named in the context and `perVM` set, the VM's own files (none here).
+  // Non-zero on success.
+  virtual int GetSnapBackupInfo(MountCtx& ctx, std::vector<std::string>& files, int perVM) = 0;
+  // What the snapshot keeps of the context's VM, as text; 1 on success.
+  virtual int GetVMSnapBackupInfo(const MountCtx& ctx, std::string& text) = 0;
+  // Mounts the snapshot of the context's snapshot-backup job on this proxy for the context's job, or
+  // lets it go. Non-zero on success.
+  virtual int MountSnap(MountCtx& ctx) = 0;
+  virtual int UnmountSnap(MountCtx& ctx) = 0;
+  // The archive file a file of the snapshot belongs to (one per datastore); 0 on failure.
+  virtual uint32_t GetArchiveFileId(const MountCtx& ctx, const std::string& fileName, DiskType_t diskType) = 0;
+  // Makes a VM's failure in the snapshot the object's last error (GetErrorCode, GetErrorReport), and
+  // forgets it again.
+  virtual int SetVMSnapFailure(const std::string& vmGuid, int quiesceStatus, const std::string& details) = 0;
+  virtual int ResetFailure(int flags) = 0;
+  // The host the calling proxy runs on; non-zero on success.
+  virtual int GetLocalHostInfo(VMInfoStructs::SHostInfo& info) = 0;
+  // Whether a disk of the context's mounted VM can join the guest metadata collection; non-zero when
+  // it can.
+  virtual int AddDiskForMetadata(const MountCtx& ctx) = 0;
+
   // ---- VM archiving and power management of one VM ----
   // Parts of the inventory GetVMInfoForVM fills only when its mask asks for them.
   static constexpr uint64_t kInventoryDiskModes = 0x10;         // disks' independent and raw-mapped flags

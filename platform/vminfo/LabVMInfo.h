@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/lab/LabArchiving.h"
+#include "platform/lab/LabArraySnap.h"
 #include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabMachine.h"
 #include "platform/lab/LabMount.h"
@@ -113,6 +114,35 @@ class LabVMInfo : public IVMInfo {
                      bool flag, VMInfoStructs::SVMInfo& info) override;
   int GetDatastoreInfo(const std::string& datastore, const std::string& text, const std::string& host, int number1,
                        int number2, VMInfoStructs::SDatastoreInfo& info) override;
+  // ---- Storage-array snapshots (LabVMInfo_array.cpp, platform/lab/LabArraySnap.h) ----
+  // The pre-snapshot takes a view of each disk image (LabSnapshot.h) and a copy of each configuration
+  // file of the context's VMs as of now under the snapshot job (the context's snapshot-backup job id, else its job id), with the guests
+  // marked quiesced until the post-snapshot; it reports each VM's snapshot creation and deletion (states
+  // 0 and 100) and its progress through the callback. A rule of "vminfo.Quiesce" (selector vm) that
+  // fires gives that VM its code as quiesce status (2000 to 2002) and its text as the details; the
+  // VM is taken all the same, crash-consistent. The snapshot-information operation writes and lists
+  // the snapshot's metadata file (a VirtualServer::VMSnapBackup with the snapshot's datastores), or
+  // fetches an earlier snapshot's; the mount and unmount of a snapshot are recorded per proxy and
+  // job; a VM mounted for a snapshot backup, backup copy or catalogue reads the snapshot's views
+  // (a later job's only where its proxy mounted the snapshot), and a volume mount of such a VM
+  // (mount type kMountTypeVolumes) is kept in its mount record ("fileMount"). Archive-file ids are
+  // one per datastore of the snapshot. Fault table operations: "vminfo.PreSnap", "vminfo.PostSnap",
+  // "vminfo.GetSnapBackupInfo", "vminfo.GetVMSnapBackupInfo", "vminfo.MountSnap",
+  // "vminfo.UnmountSnap", "vminfo.GetArchiveFileId", "vminfo.SetVMSnapFailure",
+  // "vminfo.ResetFailure", "vminfo.GetLocalHostInfo", "vminfo.AddDiskForMetadata" (the VM forms
+  // select by GUID) and "vminfo.Quiesce".
+  int PreSnap(MountCtx& ctx) override;
+  int PostSnap(MountCtx& ctx) override;
+  int GetSnapBackupInfo(MountCtx& ctx, std::vector<std::string>& files, int perVM) override;
+  int GetVMSnapBackupInfo(const MountCtx& ctx, std::string& text) override;
+  int MountSnap(MountCtx& ctx) override;
+  int UnmountSnap(MountCtx& ctx) override;
+  uint32_t GetArchiveFileId(const MountCtx& ctx, const std::string& fileName, DiskType_t diskType) override;
+  int SetVMSnapFailure(const std::string& vmGuid, int quiesceStatus, const std::string& details) override;
+  int ResetFailure(int flags) override;
+  int GetLocalHostInfo(VMInfoStructs::SHostInfo& info) override;
+  int AddDiskForMetadata(const MountCtx& ctx) override;
+
   // ---- VM archiving and power management (LabVMInfo_archiving.cpp) ----
   // They change the VM's description (platform/lab/LabArchiving.h): options and custom fields are its
   // keys, the stub deletes its disks' images one by one, relocation moves it, power operations set its
@@ -177,6 +207,19 @@ class LabVMInfo : public IVMInfo {
   bool FindServer(std::string& server);
   // The mount record of the context's VM; false (failure recorded) when there is none.
   bool ReadMount(const MountCtx& ctx, std::string& server, lab::MountRecord& record);
+  // The snapshot of the context's snapshot job; false (failure recorded) when there is none.
+  bool ReadArraySnap(const MountCtx& ctx, std::string& server, lab::ArraySnapRecord& record);
+  // Takes the VM's copies into the snapshot and records them; false (failure recorded).
+  bool SnapshotVM(const std::string& server, int64_t snapJob, const lab::VMDescription& vm,
+                  lab::MountRecord& record);
+  void NotifySnapshotOperation(int reason, const lab::VMDescription& vm, int state, int64_t duration);
+  // What a VM's mount for a storage-snapshot job reads: the array snapshot's views of its disks and
+  // copies of its files, by source (a later job's only where its proxy mounted the snapshot); false
+  // (failure recorded) when the snapshot does not hold the VM.
+  bool ArraySnapSources(const std::string& server, const MountCtx& ctx, std::map<std::string, std::string>& copyFrom);
+  // A volume mount of the mounted VM, or its end; false (failure recorded).
+  bool SetFileMount(const MountCtx& ctx, bool mounted);
+
   // Fills the inventory fields the lab knows from the VM's description (see LoadVMInfo); the others
   // are left as they are.
   static void DescribeVM(const lab::VMDescription& vm, VMInfoStructs::SVMInfo& info);
@@ -221,4 +264,6 @@ class LabVMInfo : public IVMInfo {
   Callback callback_ GUARDED_BY(mutex_) = nullptr;
   void* callbackContext_ GUARDED_BY(mutex_) = nullptr;
   std::map<std::string, int64_t> options_ GUARDED_BY(mutex_);
+  // Why each VM of the last failed storage snapshot failed (by GUID).
+  std::map<std::string, Failure> snapFailures_ GUARDED_BY(mutex_);
 };

@@ -239,13 +239,21 @@ int LabVMInfo::MountVM(MountCtx& ctx) {
   if (Faulted("vminfo.MountVM", Label(ctx))) return 0;
   std::string server;
   if (!FindServer(server)) return 0;
+  if (ctx.mountType == kMountTypeVolumes) {
+    if (!SetFileMount(ctx, true)) return 0;
+    Succeed();
+    return 1;
+  }
   lab::VMDescription vm;
   if (!lab::FindVM(server, Label(ctx), vm)) return Fail(kErrNotFound, "VM [" + Label(ctx) + "] not found");
   if (ctx.mountPath.empty() || ctx.mountPath[0] != '/' || ctx.jobId == 0)
     return Fail(kErrMountFailed, "No usable mount path or job for VM [" + vm.name + "]");
   std::string error;
   std::map<std::string, std::string> copyFrom;
-  if (!SharedShadowSources(ctx, server, vm, copyFrom)) return 0;
+  // A storage-snapshot job reads the VM as the array snapshot holds it.
+  const bool fromSnapshot = (ctx.isSnapBackup || ctx.isSnapToTape || ctx.isSnapCatalog) && !ctx.vmCentricSnapBackup;
+  if (fromSnapshot ? !ArraySnapSources(server, ctx, copyFrom) : !SharedShadowSources(ctx, server, vm, copyFrom))
+    return 0;
   const std::vector<size_t> filtered = FilteredDisks(ctx, vm);
   lab::MountRecord record;
   record.vm = vm.name;
@@ -303,6 +311,11 @@ int LabVMInfo::UnmountVM(MountCtx& ctx) {
   if (Faulted("vminfo.UnmountVM", Label(ctx))) return 0;
   std::string server;
   lab::MountRecord record;
+  if (ctx.mountType == kMountTypeVolumes) {
+    if (!SetFileMount(ctx, false)) return 0;
+    Succeed();
+    return 1;
+  }
   if (!ReadMount(ctx, server, record)) {
     if (GetErrorCode() != kErrNotFound) return 0;
     // Nothing of this VM is mounted for the job: nothing is left to remove.
@@ -317,8 +330,10 @@ int LabVMInfo::UnmountVM(MountCtx& ctx) {
   }
   for (const lab::MountedFile& file : record.configs) unlink(file.copy.c_str());
   // The folder goes only when it is the one this caller mounted into.
-  if (record.mountPath == ctx.mountPath && CPxDirectory::Remove(record.mountPath, true, false).IsError())
+  if (record.mountPath == ctx.mountPath && CPxDirectory::Exists(record.mountPath) &&
+      CPxDirectory::Remove(record.mountPath, true, false).IsError())
     return Fail(kErrMountFailed, "Cannot remove the mount path [" + record.mountPath + "]");
+  if (record.other.count("fileMount") != 0) record.other["fileMount"] = "unmounted";
   record.state = "unmounted";
   if (!lab::WriteMountRecord(server, static_cast<int64_t>(ctx.jobId), record, error))
     return Fail(kErrMountFailed, "Cannot record the unmount of VM [" + record.vm + "]: " + error);

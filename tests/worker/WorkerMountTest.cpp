@@ -17,6 +17,15 @@ using stagetest::kGuid;
 class WorkerMountTest : public stagetest::StageTest {
  protected:
   std::vector<std::string> CleanupStrings() { return vsJobMgr::ReadCleanupStrings(ctltest::kJobId); }
+  // A snapshot backup's VM is read from the job's storage snapshot: the array takes it first.
+  void TakeArraySnapshot() {
+    LabVMInfo array(kInstanceTypeVMware, "vcenter");
+    MountCtx snapshot;
+    snapshot.jobId = ctltest::kJobId;
+    snapshot.vmBasicInfos.resize(1);
+    snapshot.vmBasicInfos[0].vmGuid = kGuid;
+    ASSERT_NE(0, array.PreSnap(snapshot)) << array.GetErrorText();
+  }
 };
 
 TEST_F(WorkerMountTest, MountPathComesFromTheSettingOrTheSubclientFolder) {
@@ -158,6 +167,7 @@ TEST_F(WorkerMountTest, ChangeIdIsReadOnlyWhenChangeTrackingIsUsed) {
       {"used", "1", "0", false, true, 1},
       {"a VMware snapshot backup reads none", "1", "0", true, true, 1},
   };
+  TakeArraySnapshot();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     job.SetSubclient("useCBT", c.useCBT);
@@ -299,6 +309,7 @@ TEST_F(WorkerMountTest, UnmountWithoutMountAndFailbackSnapshotWithoutParentJob) 
   job.jobMgr.setMediaAgent("ma1");
   job.SetSubclient("indexingV2", "1");
   job.SetSubclient("useCBT", "0");
+  TakeArraySnapshot();
   ASSERT_EQ(0, worker.MountVM());
   EXPECT_EQ(1, Ctx().failback);
   EXPECT_NE(0, Ctx().indexArchiveFileId) << "the snapshot job's index archive file";

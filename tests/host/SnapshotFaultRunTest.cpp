@@ -1,0 +1,187 @@
+// A snapshot job that something goes wrong in, run as the job manager starts it: every VM it reports
+// backed up is in the index whole, every other VM says why, and no guest stays quiesced.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/jobmgr/vsJobMgr.h"
+#include "platform/lab/Lab.h"
+#include "platform/lab/LabArraySnap.h"
+#include "platform/lab/LabCoordinator.h"
+#include "platform/lab/LabFaults.h"
+#include "platform/lab/LabIndex.h"
+#include "platform/lab/LabJob.h"
+#include "platform/lab/LabSubclient.h"
+#include "records/messages/JobManagerMessages.h"
+#include "support/LabRunSupport.h"
+
+namespace {
+
+using labrun::ReadText;
+using labrun::RunTool;
+using U = JobManager::VMUpdateInfo;
+
+const char* const kServer = "vcenter";
+const std::vector<std::string> kGuids = {"50290000-0000-4000-8000-000000000001", "50290000-0000-4000-8000-000000000002",
+                                         "50290000-0000-4000-8000-000000000003"};
+
+bool Contains(const std::vector<std::string>& lines, const std::string& text) {
+  for (const std::string& line : lines)
+    if (line.find(text) != std::string::npos) return true;
+  return false;
+}
+
+// Each VM reported backed up is whole in the index (its disk's and its own file record and index
+// metadata); each other VM has a failure reason in its status record.
+void ExpectDoneOrSaysWhy(const std::vector<std::string>& expectedDone) {
+  lab::SubclientRecord subclient;
+  std::string error;
+  lab::ReadSubclientRecord("1", subclient, error);
+  for (size_t i = 0; i < kGuids.size(); ++i) {
+    const std::string name = "vm0" + std::to_string(i + 1);
+    SCOPED_TRACE(name);
+    U record;
+    ASSERT_TRUE(vsJobMgr::ReadVMStatus(1001, kGuids[i], record));
+    const bool expected = std::find(expectedDone.begin(), expectedDone.end(), name) != expectedDone.end();
+    const int64_t status = record.getint64(U::F_vmStatus);
+    EXPECT_EQ(expected, status == 0 || status == 3) << status;
+    if (expected) {
+      std::vector<std::vector<std::string>> entries;
+      lab::ReadIndexVMEntries(subclient.settings["subclientGUID"], kGuids[i], 1001, entries, error);
+      size_t files = 0, metadata = 0;
+      for (const auto& entry : entries) {
+        files += entry[0] == "file";
+        metadata += entry[0] == "meta";
+      }
+      EXPECT_EQ(2u, files);
+      EXPECT_EQ(2u, metadata);
+    } else {
+      EXPECT_FALSE(record.getstring(U::F_failureText).empty()) << "the VM says why";
+    }
+  }
+}
+
+class SnapshotFaultRun : public testing::Test {
+ protected:
+  void TearDown() override { lab::SetRoot(std::string()); }
+  int Tool(const std::vector<std::string>& args) {
+    lab::SetRoot(std::string());
+    const int status = RunTool(args, out);
+    lab::SetRoot(labDir);
+    return status;
+  }
+  std::string CoordinatorLog() { return ReadText(lab::ClientLogPath("coordinator", "quarn")); }
+
+  testsupport::TestLab dir;
+  const std::string labDir = dir.Path("lab");
+  const std::string out = dir.Path("tool.txt");
+};
+
+TEST_F(SnapshotFaultRun, EveryVMDoneIsWholeEveryOtherSaysWhyAndNoGuestStaysQuiesced) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> setup;  // a lab tool command, or empty
+    std::vector<std::string> done;   // the VMs reported backed up
+    const char* reason;              // in every failed VM's status record
+    const char* pending;             // a pending cause of the job, or null
+    const char* event;               // a job event, or null
+    bool snapshotTaken;
+  } cases[] = {
+      {"the pre-snapshot fails: every VM fails and the stream goes back",
+       {"fault", "", "add", "vminfo.PreSnap", "--code", "3010", "--text", "array is busy"},
+       {},
+       "array is busy",
+       nullptr,
+       nullptr,
+       false},
+      {"no media agent on the proxy",
+       {"set", "", "coordinator", "Base", "nPlatformType", "1"},
+       {},
+       "MA is not installed",
+       "0x5B000087",
+       nullptr,
+       false},
+      {"one guest cannot be quiesced: it is taken crash-consistent and the job says so",
+       {"fault", "", "add", "vminfo.Quiesce", "--vm", "50290000-0000-4000-8000-000000000002", "--code", "2001", "--text", "writer timed out"},
+       {"vm01", "vm02", "vm03"},
+       nullptr,
+       nullptr,
+       "0x5B00004C",
+       true},
+      {"one VM's disk record is refused by the index: the VM is not reported backed up",
+       {"fault", "", "add", "index.SendFileInfo", "--vm", "50290000-0000-4000-8000-000000000002", "--code", "7"},
+       {"vm01", "vm03"},
+       "index",
+       nullptr,
+       nullptr,
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testsupport::TestLab caseDir;
+    const std::string caseLab = caseDir.Path("lab");
+    ASSERT_EQ(0, RunTool({"create", caseLab, "--vms", "3", "--clients", "coordinator"}, out)) << ReadText(out);
+    std::vector<std::string> setup = c.setup;
+    setup[1] = caseLab;
+    ASSERT_EQ(0, RunTool(setup, out)) << ReadText(out);
+    RunTool({"run", caseLab, "--", "-snap", "-t", "1"}, out);
+    lab::SetRoot(caseLab);
+    ExpectDoneOrSaysWhy(c.done);
+    for (size_t i = 0; i < kGuids.size() && c.reason != nullptr; ++i) {
+      U record;
+      vsJobMgr::ReadVMStatus(1001, kGuids[i], record);
+      if (record.getint64(U::F_vmStatus) == 1) {
+        EXPECT_NE(std::string::npos, record.getstring(U::F_failureText).find(c.reason)) << record.getstring(U::F_failureText);
+      }
+    }
+    if (c.pending != nullptr) {
+      EXPECT_TRUE(Contains(lab::ReadPendingCauses(1001), c.pending));
+    }
+    if (c.event != nullptr) {
+      EXPECT_TRUE(Contains(lab::ReadJobEvents(1001), c.event));
+      EXPECT_TRUE(Contains(lab::ReadJobEvents(1001), "vm02"));
+    }
+    EXPECT_EQ(c.snapshotTaken, Contains(lab::ReadArraySnapLog(kServer), "snapshot coordinator 1001"));
+    if (!c.snapshotTaken) {
+      EXPECT_NE(std::string::npos, ReadText(lab::ClientLogPath("coordinator", "quarn")).find(
+                                       "has returned StreamId [1], RCID [-1]"))
+          << "the stream is handed back";
+    }
+    EXPECT_TRUE(lab::QuiescedGuests().empty());
+    lab::SetRoot(std::string());
+  }
+}
+
+// The job is stopped after its pre-snapshot: the metadata steps are left out, but the guests are let
+// go.
+TEST_F(SnapshotFaultRun, AQuitAfterThePreSnapshotStillReleasesTheGuests) {
+  ASSERT_EQ(0, RunTool({"create", labDir, "--vms", "3", "--clients", "coordinator"}, out)) << ReadText(out);
+  ASSERT_EQ(0, RunTool({"fault", labDir, "hold", "vminfo.GetSnapBackupInfo"}, out)) << ReadText(out);
+  const pid_t run = labrun::StartTool({"run", labDir, "--", "-snap", "-t", "1"}, dir.Path("run.txt"));
+  ASSERT_GT(run, 0);
+  lab::SetRoot(labDir);
+  const bool held = labrun::WaitForLab({labDir}, [] {
+    lab::FaultTable table;
+    std::string error;
+    return lab::ReadFaultTable(table, error) && !table.rules.empty() && table.rules[0].calls > 0;
+  });
+  EXPECT_FALSE(lab::QuiescedGuests().empty()) << "the guests are held quiesced while the snapshot is made";
+  lab::RequestJobQuit(1001);
+  std::string error;
+  lab::ClearFaultTable(error);
+  testsupport::WaitProgram(run);
+  ASSERT_TRUE(held) << ReadText(dir.Path("run.txt"));
+  EXPECT_TRUE(lab::QuiescedGuests().empty());
+  EXPECT_TRUE(Contains(lab::ReadArraySnapLog(kServer), "release coordinator 1001"));
+  const std::string log = CoordinatorLog();
+  EXPECT_NE(std::string::npos, log.find("Stop PostBackup. Quit flag set"));
+  for (const std::string& guid : kGuids) {
+    U record;
+    if (vsJobMgr::ReadVMStatus(1001, guid, record)) {
+      EXPECT_NE(0, record.getint64(U::F_vmStatus)) << guid;
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,182 @@
+// Storage-snapshot jobs run as the job manager starts them: a snapshot job records three VMs in the
+// index without moving data, the guests change, a backup copy of the snapshot (coordinator and an agent
+// process) restores every disk as it was at the snapshot, and a catalogue of it uses no stream.
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/jobmgr/vsJobMgr.h"
+#include "platform/lab/Lab.h"
+#include "platform/lab/LabArraySnap.h"
+#include "platform/lab/LabCoordinator.h"
+#include "platform/lab/LabHypervisor.h"
+#include "platform/lab/LabIndex.h"
+#include "platform/lab/LabJob.h"
+#include "platform/lab/LabMount.h"
+#include "platform/lab/LabReservations.h"
+#include "platform/lab/LabSubclient.h"
+#include "platform/os/CPxSha256.h"
+#include "records/messages/JobManagerMessages.h"
+#include "support/ArchiveTestSupport.h"
+#include "support/LabRunSupport.h"
+
+namespace {
+
+using labrun::ReadText;
+using labrun::RunTool;
+
+const char* const kServer = "vcenter";
+const std::vector<std::string> kGuids = {"50290000-0000-4000-8000-000000000001", "50290000-0000-4000-8000-000000000002",
+                                         "50290000-0000-4000-8000-000000000003"};
+const std::vector<std::string> kNames = {"vm01", "vm02", "vm03"};
+
+std::string SubclientGuid() {
+  lab::SubclientRecord record;
+  std::string error;
+  lab::ReadSubclientRecord("1", record, error);
+  return record.settings["subclientGUID"];
+}
+
+// What the index knows of the VM from the job, by entry kind.
+std::multimap<std::string, std::vector<std::string>> IndexEntries(const std::string& guid, int64_t jobId) {
+  std::vector<std::vector<std::string>> entries;
+  std::string error;
+  lab::ReadIndexVMEntries(SubclientGuid(), guid, jobId, entries, error);
+  std::multimap<std::string, std::vector<std::string>> byKind;
+  for (const auto& entry : entries)
+    if (!entry.empty()) byKind.emplace(entry[0], entry);
+  return byKind;
+}
+
+// After a job: no VM of it is mounted, no snapshot mount of it stands and no stream stays reserved.
+void ExpectNothingHeld(int64_t jobId) {
+  for (const lab::MountRecord& mount : lab::ListMountRecords(jobId)) {
+    EXPECT_EQ("unmounted", mount.state) << mount.vm;
+    EXPECT_NE("mounted", mount.other.count("fileMount") ? mount.other.at("fileMount") : "") << mount.vm;
+  }
+  for (int64_t snapJob : lab::ListArraySnapJobs(kServer))
+    for (const std::string& standing : lab::StandingArraySnapMounts(kServer, snapJob))
+      EXPECT_EQ(std::string::npos, standing.find(" " + std::to_string(jobId))) << standing;
+  lab::ReservationLedger ledger;
+  std::string error;
+  if (!lab::ReadReservationLedger(jobId, ledger, error)) return;
+  for (const auto& reservation : ledger.reservations)
+    EXPECT_FALSE(reservation.state == lab::ReservationState::kReserved) << "stream " << reservation.streamId;
+}
+
+class SnapshotRun : public testing::Test {
+ protected:
+  void SetUp() override { lab::SetRoot(std::string()); }
+  void TearDown() override { lab::SetRoot(std::string()); }
+  // Runs the lab tool with the lab of the test; the model looks at the lab again afterwards.
+  int Tool(const std::vector<std::string>& args) {
+    lab::SetRoot(std::string());
+    const int status = RunTool(args, out);
+    lab::SetRoot(labDir);
+    return status;
+  }
+
+  testsupport::TestLab dir;
+  const std::string labDir = dir.Path("lab");
+  const std::string out = dir.Path("tool.txt");
+};
+
+TEST_F(SnapshotRun, SnapshotBackupCopyAndCatalogueOfThreeVMs) {
+  ASSERT_EQ(0, Tool({"create", labDir, "--vms", "3", "--clients", "coordinator,proxyA"})) << ReadText(out);
+
+  // ---- The snapshot job ----
+  ASSERT_EQ(0, Tool({"run", labDir, "--", "-snap", "-t", "1"})) << ReadText(out);
+  std::vector<std::string> problems;
+  for (const archive::ArchiveContents& contents : archivetest::ReadJobArchives(1001, &problems))
+    for (const archive::Item& item : contents.items)
+      EXPECT_NE(archive::ItemKind::kExtent, item.kind) << "a snapshot job moves no data: " << item.name;
+  EXPECT_TRUE(problems.empty());
+
+  std::set<std::string> numbers;
+  size_t fileRecords = 0;
+  for (size_t i = 0; i < kGuids.size(); ++i) {
+    SCOPED_TRACE(kNames[i]);
+    const auto entries = IndexEntries(kGuids[i], 1001);
+    EXPECT_EQ(2u, entries.count("file")) << "the disk's file record and the VM's own";
+    EXPECT_EQ(1u, entries.count("disk"));
+    EXPECT_EQ(2u, entries.count("meta")) << "the disk's index metadata and the VM's";
+    auto disk = entries.find("disk");
+    ASSERT_NE(entries.end(), disk);
+    EXPECT_EQ("scsi0-0-vm0" + std::to_string(i + 1) + "_0.img", disk->second[1]);
+    for (auto it = entries.equal_range("file").first; it != entries.equal_range("file").second; ++it) {
+      numbers.insert(it->second[2]);
+      ++fileRecords;
+    }
+    JobManager::VMUpdateInfo record;
+    ASSERT_TRUE(vsJobMgr::ReadVMStatus(1001, kGuids[i], record));
+    EXPECT_EQ(kNames[i], record.getstring(JobManager::VMUpdateInfo::F_vmName)) << "the record keeps its name";
+    EXPECT_EQ(0, record.getint64(JobManager::VMUpdateInfo::F_vmStatus));
+  }
+  EXPECT_EQ(fileRecords, numbers.size()) << "every file record has a number of its own";
+  std::string error;
+  EXPECT_TRUE(lab::IsDirectory(lab::IndexJobDir(SubclientGuid(), 1001, error)));
+  EXPECT_FALSE(ReadText(lab::IndexJobDir(SubclientGuid(), 1001, error) + "/backup_1001.xml").empty());
+  std::vector<std::string> appSizes;
+  for (const std::string& line : vsJobMgr::ReadProgressLines(1001))
+    if (line.rfind("appSize ", 0) == 0 && line != "appSize 0 1") appSizes.push_back(line);
+  EXPECT_EQ(std::vector<std::string>{"appSize " + std::to_string(3 * 4 * 1024 * 1024) + " 0"}, appSizes);
+  EXPECT_TRUE(lab::QuiescedGuests().empty());
+  const std::string coordinatorLog = ReadText(lab::ClientLogPath("coordinator", "quarn"));
+  for (const std::string& name : kNames)
+    EXPECT_NE(std::string::npos, coordinatorLog.find("Added [1] VMContentMap entries for VM [" + name + "]"));
+  ExpectNothingHeld(1001);
+
+  // ---- The guests change; a backup copy restores them as they were at the snapshot ----
+  std::vector<std::string> atSnapshot;
+  for (const std::string& guid : kGuids) {
+    lab::MountRecord copies;
+    ASSERT_EQ(lab::RecordRead::kRead, lab::ReadArraySnapVM(kServer, 1001, guid, copies, error)) << error;
+    std::string digest;
+    ASSERT_TRUE(lab::MountedDiskDigest(copies, copies.disks.at(0), digest, error)) << error;
+    atSnapshot.push_back(digest);
+  }
+  for (const std::string& name : kNames)
+    ASSERT_EQ(0, Tool({"disk", labDir, name, "0", "write", "--percent", "50"})) << ReadText(out);
+  ASSERT_EQ(0, Tool({"create", labDir, "--vms", "3", "--clients", "coordinator,proxyA", "--job", "1002"}));
+  ASSERT_EQ(0, Tool({"run", labDir, "--job", "1002", "--", "-snaptape", "-snapJID", "1001", "-t", "1", "-numStreams",
+                     "2"}))
+      << ReadText(out);
+  const std::vector<std::string> mounts = lab::ReadArraySnapMountLog(kServer, 1001);
+  EXPECT_EQ((std::vector<std::string>{"mount coordinator 1002 /snapmount", "mount proxyA 1002 /snapmount",
+                                      "unmount coordinator 1002", "unmount proxyA 1002"}),
+            std::vector<std::string>(mounts.begin(), mounts.begin() + std::min<size_t>(mounts.size(), 4)))
+      << "mounted once per proxy, and let go at the end";
+  for (size_t i = 0; i < kGuids.size(); ++i) {
+    lab::MountRecord copied;
+    ASSERT_EQ(lab::RecordRead::kRead, lab::ReadMountRecord(kServer, 1002, kGuids[i], copied, error)) << error;
+    std::string digest;
+    ASSERT_TRUE(lab::MountedDiskDigest(copied, copied.disks.at(0), digest, error)) << error;
+    EXPECT_EQ(atSnapshot[i], digest) << "the copy reads the snapshot, not the changed guest";
+    std::string live;
+    ASSERT_TRUE(CPxSha256::OfFile(lab::DiskImagePath(kServer, copied.disks.at(0).source), live, error));
+    EXPECT_NE(atSnapshot[i], live) << "the guest did change";
+  }
+  ASSERT_EQ(0, Tool({"verify", labDir, "--job", "1002"})) << ReadText(out);
+  EXPECT_NE(std::string::npos, ReadText(out).find("3 VMs: 0 problems")) << ReadText(out);
+  ExpectNothingHeld(1002);
+
+  // ---- A catalogue of the snapshot (a Microsoft hypervisor collects metadata from it) ----
+  ASSERT_TRUE(lab::SetSubclientValue("1", "instanceType", "102", error)) << error;
+  ASSERT_TRUE(lab::SetSubclientValue("1", "collectFileDetails", "1", error)) << error;
+  ASSERT_EQ(0, Tool({"create", labDir, "--vms", "3", "--clients", "coordinator,proxyA", "--job", "1003"}));
+  ASSERT_EQ(0, Tool({"run", labDir, "--job", "1003", "--", "-snapcatalog", "-snapJID", "1001", "-t", "1"}))
+      << ReadText(out);
+  for (const std::string& guid : kGuids) {
+    JobManager::VMUpdateInfo record;
+    ASSERT_TRUE(vsJobMgr::ReadVMStatus(1003, guid, record));
+    EXPECT_EQ(0, record.getint64(JobManager::VMUpdateInfo::F_vmStatus)) << guid;
+  }
+  EXPECT_TRUE(lab::ReadJobStreamCalls(1003).empty()) << "a catalogue uses no stream";
+  for (const archive::ArchiveContents& contents : archivetest::ReadJobArchives(1003, &problems))
+    EXPECT_TRUE(contents.indexOnly) << contents.path;
+  ExpectNothingHeld(1003);
+}
+
+}  // namespace

@@ -1,0 +1,170 @@
+// The snapshot worker's own steps: its progress in a snapshot backup, and a catalogue's volumes
+// (their mount at file level, their header files, their image-level trees).
+#include <cstring>
+
+#include <gtest/gtest.h>
+
+#include "platform/index/CImageTree.h"
+#include "platform/lab/LabMount.h"
+#include "platform/os/CPxFile.h"
+#include "platform/vminfo/LabVMInfo.h"
+#include "snap/QuarnSnapWorker.h"
+#include "snap/SnapTestSupport.h"
+
+namespace {
+
+using snaptest::kGuids;
+
+// The VM-information library with the volumes the test gives it.
+class VolumesVMInfo : public LabVMInfo {
+ public:
+  VolumesVMInfo() : LabVMInfo(kInstanceTypeNutanix, "vcenter") {}
+  int GetMountedVolumes(const MountCtx&, std::vector<VMInfoStructs::SMountInfoFile>& found) override {
+    found = volumes;
+    return 1;
+  }
+  std::vector<VMInfoStructs::SMountInfoFile> volumes;
+};
+
+// A catalogue worker with a VM in hand, mounted from the snapshot of job 900.
+class CatalogWorker : public QuarnSnapWorker {
+ public:
+  CatalogWorker(snaptest::SnapController* controller, VolumesVMInfo* vmInfo) : QuarnSnapWorker(controller, 0) {
+    m_vmInfo = vmInfo;
+  }
+  // What the test lent the worker is the test's.
+  ~CatalogWorker() override {
+    m_vmInfo = nullptr;
+    TEST_SetMountCtx(nullptr);
+    TEST_SetCurrentVM(nullptr);
+  }
+};
+
+class SnapWorkerTest : public testing::Test {
+ protected:
+  SnapWorkerTest() {
+    job.SetSubclient("instanceType", std::to_string(kInstanceTypeNutanix));
+    job.jobMgr.setSnapCatalogMode(true);
+    job.jobMgr.setSnapBkpJobId(900);
+    job.jobMgr.setMetatdataCollectionOption(1);
+  }
+  // The VM mounted for the catalogue from a snapshot of its disks.
+  void MountVM(CatalogWorker& worker) {
+    MountCtx snapshot;
+    snapshot.jobId = 900;
+    snapshot.vmBasicInfos.resize(1);
+    snapshot.vmBasicInfos[0].vmGuid = kGuids[0];
+    ASSERT_NE(0, vmInfo.PreSnap(snapshot));
+    ASSERT_TRUE(worker.Initialize(&job.jobMgr, &job.appMgr));
+    vm.vmName = "vm01";
+    vm.vmGuid = kGuids[0];
+    ctx.vmName = "vm01";
+    ctx.vmGuid = kGuids[0];
+    ctx.jobId = ctltest::kJobId;
+    ctx.snapBackupJobId = 900;
+    ctx.isSnapCatalog = true;
+    ctx.mountPath = job.Lab().Path("mount");
+    lab::MountRecord record;
+    std::string error;
+    record.vm = "vm01";
+    record.guid = kGuids[0];
+    record.state = "mounted";
+    ASSERT_TRUE(lab::WriteMountRecord("vcenter", ctltest::kJobId, record, error)) << error;
+    worker.TEST_SetCurrentVM(&vm);
+    worker.TEST_SetMountCtx(&ctx);
+    args.mVMName = "vm01";
+    args.mVMGuid = kGuids[0];
+  }
+  // A volume whose device is the given file.
+  static VMInfoStructs::SMountInfoFile Volume(const std::string& guid, const std::string& device) {
+    VMInfoStructs::SMountInfoFile volume;
+    volume.guidPath = "\\\\?\\Volume{" + guid + "}\\";
+    volume.volumeName = device + "/";
+    volume.displayName = "C:";
+    return volume;
+  }
+
+  ctltest::LabJob job;
+  snaptest::SnapController controller{job};
+  VolumesVMInfo vmInfo;
+  vm_params vm;
+  MountCtx ctx;
+  quarnBackupArgs args;
+};
+
+TEST_F(SnapWorkerTest, ASnapshotBackupCountsItsProgressByPhase) {
+  job.jobMgr.setSnapCatalogMode(false);
+  job.jobMgr.setSnapBackup(true);
+  CatalogWorker worker(&controller, &vmInfo);
+  ASSERT_TRUE(worker.Initialize(&job.jobMgr, &job.appMgr));
+  const std::pair<QuarnVMProgressPhase, int> expected[] = {
+      {VM_PROGRESS_NOT_STARTED, 80}, {VM_PROGRESS_STARTED, 80},   {VM_PROGRESS_MOUNTED, 90},
+      {VM_PROGRESS_CONFIG_FILES, 90}, {VM_PROGRESS_DISKS, 90},    {VM_PROGRESS_GRANULAR_METADATA, 90},
+      {VM_PROGRESS_UNMOUNTED, 99},    {VM_PROGRESS_COMPLETE, 100}, {static_cast<QuarnVMProgressPhase>(8), 0}};
+  for (const auto& phase : expected) EXPECT_EQ(phase.second, worker.getPercentageCompletion(phase.first, 5, 10));
+}
+
+TEST_F(SnapWorkerTest, ACatalogueThatCollectsNothingSaysSoInTheVMsResult) {
+  struct Case {
+    const char* name;
+    bool mountFails;
+    bool volume;
+    const char* line;
+  } cases[] = {
+      {"the volumes cannot be mounted", true, false, "could not be mounted for metadata collection"},
+      {"the VM has no volume", false, false, "Metadata collection failed on all volumes"},
+      {"no volume can be read", false, true, "Metadata collection failed on all volumes"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    vm = vm_params();
+    CatalogWorker worker(&controller, &vmInfo);
+    MountVM(worker);
+    vmInfo.volumes.clear();
+    if (c.volume) vmInfo.volumes.push_back(Volume("0001", job.Lab().Path("no-such-device")));
+    if (c.mountFails) job.Lab().Fault("vminfo.MountVM", 3003);
+    EXPECT_EQ(117, worker.CollectGranularMetadata(args));
+    ASSERT_FALSE(vm.messages.empty());
+    EXPECT_NE(std::string::npos, vm.messages.back().find(c.line)) << vm.messages.back();
+    EXPECT_NE(std::string::npos, vm.messages.back().find("vm01 Failed "));
+    EXPECT_GE(vm.errorCount, 1);
+  }
+}
+
+TEST_F(SnapWorkerTest, ACatalogueVolumeKeepsItsHeaderAndItsImageTreeNamesIt) {
+  CatalogWorker worker(&controller, &vmInfo);
+  MountVM(worker);
+  const std::string device = job.Lab().Path("volume.img");
+  ASSERT_TRUE(lab::WriteFileAtomic(device, std::string(128 * 1024, 'v')));
+  vmInfo.volumes = {Volume("0001", device)};
+  // The metadata collection made the volume's tree; its first entry names a longer path than the
+  // volume's, as long as a path may be.
+  const std::string treePath = worker.GetSubclientDirectory() + "/imageLevelTree(" + kGuids[0] + "_0001)";
+  {
+    CImageTree tree;
+    ASSERT_EQ(0, tree.init(treePath));
+    TImageTreePathRecord first;
+    first.clear();
+    first.number = 1;
+    std::memset(first.path, 'x', TImageTreePathRecord::kMaxPath);
+    ASSERT_EQ(0, tree.insert(first));
+    ASSERT_EQ(0, tree.close());
+  }
+  EXPECT_EQ(1, worker.CollectGranularMetadata(args));
+  EXPECT_TRUE(vm.messages.empty());
+  EXPECT_TRUE(CPxFile::Exists(worker.GetSubclientDirectory() + "/VolHdr(" + kGuids[0] + "_0001).imf"))
+      << "the header is kept inside the worker's folder";
+  CImageTree tree;
+  ASSERT_EQ(0, tree.init(treePath));
+  TImageTreePathRecord first;
+  first.clear();
+  ASSERT_EQ(0, tree.firstRecord(first));
+  EXPECT_EQ("0001", std::string(first.path, strnlen(first.path, sizeof(first.path))))
+      << "the new path, terminated, with nothing of the old one after it";
+  lab::MountRecord record;
+  std::string error;
+  ASSERT_EQ(lab::RecordRead::kRead, lab::ReadMountRecord("vcenter", ctltest::kJobId, kGuids[0], record, error));
+  EXPECT_EQ("unmounted", record.other["fileMount"]) << "the volume mount is let go";
+}
+
+}  // namespace
