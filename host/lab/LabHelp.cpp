@@ -31,8 +31,8 @@ const std::vector<CommandHelp>& Commands() {
       {"run",
        {"LAB [options] [-- job options]"},
        "Starts the job process as the job manager would, with the streams the job's record reserves, shows "
-       "each VM's progress and ends with a summary. Without --job it runs the subclient's newest job, or, when "
-       "that job has run, the next job with the same VMs and settings. Options after \"--\" go to the job "
+       "each VM's progress and ends with a summary. Without --job it runs the subclient's newest job (again while it "
+       "has not ended), or, once that job has completed or failed, the next job with the same VMs and settings. Options after \"--\" go to the job "
        "process and replace the tool's own (\"-- -t 2\" runs an incremental). Exits 0 completed, 1 completed "
        "with errors, 2 pending or failed, 3 not started, 130 interrupted.",
        {{"job", "ID", "the job to run"},

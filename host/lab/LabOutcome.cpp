@@ -141,9 +141,9 @@ std::vector<std::string> VMStatusLines(int64_t jobId, bool running) {
     }
     std::string line = info.getstring(Info::F_vmName) + " [" + guid + "] " +
                        vsJobMgr::convertVMClientBkupStatusToString(static_cast<int>(info.getint64(Info::F_vmStatus)));
+    if (!running && info.getint64(Info::F_vmStatus) == kInProgress) line += " (but the job is not running)";
     const std::string reason = info.getstring(Info::F_failureText);
     if (!reason.empty()) line += ": " + reason;
-    if (!running && info.getint64(Info::F_vmStatus) == kInProgress) line += " (but the job is not running)";
     lines.push_back(line);
   }
   return lines;

@@ -184,12 +184,15 @@ bool WaitForJob(pid_t pid, RunWatch& watch, Ending& ending) {
   }
 }
 
-// True when the job has been run before (by the lab tool, or by anything that started its processes).
-bool HasRun(int64_t jobId) {
-  return !lab::ReadRunEvents(jobId).empty() || !lab::ReadPhaseLines(jobId).empty() || !lab::ReadSessions(jobId).empty();
+// True when the job has ended for good: completed, with errors, or failed. A job that is pending, whose
+// process ended without an outcome or whose run was interrupted has not: the job manager resumes it.
+bool HasEnded(const JobOutcome& outcome) {
+  if (outcome.interrupted || outcome.running) return false;
+  return outcome.state == JobState::kCompleted || outcome.state == JobState::kCompletedWithErrors ||
+         outcome.state == JobState::kFailed;
 }
 
-// The job "run" runs without --job: the subclient's newest job, or the next one once that has run,
+// The job "run" runs without --job: the subclient's newest job until it has ended, then the next one,
 // made as "create --job" would make it. False with the reason when it cannot be made.
 bool ChooseJob(const std::string& subclient, int64_t& jobId, std::string& error) {
   const int64_t newest = lab::NewestJob(subclient);
@@ -200,7 +203,13 @@ bool ChooseJob(const std::string& subclient, int64_t& jobId, std::string& error)
     return false;
   }
   jobId = newest;
-  if (!HasRun(newest)) return true;
+  const JobOutcome outcome = ReadJobOutcome(newest);
+  if (!HasEnded(outcome)) {
+    if (outcome.state != JobState::kNoOutcome || !lab::ReadRunEvents(newest).empty())
+      std::printf("job %lld has not ended (%s): running it again, as the job manager resumes it\n",
+                  static_cast<long long>(newest), outcome.words.c_str());
+    return true;
+  }
   lab::LabPlan plan;
   plan.subclient = subclient;
   if (!lab::ReadLabPlan(plan, error)) return false;
@@ -209,7 +218,7 @@ bool ChooseJob(const std::string& subclient, int64_t& jobId, std::string& error)
   int kept = 0;
   if (!lab::CreateLab(lab::Root(), plan, kept, error)) return false;
   jobId = plan.jobId;
-  std::printf("job %lld has run: running the subclient's next job, %lld, with the same VMs and settings\n",
+  std::printf("job %lld has ended: running the subclient's next job, %lld, with the same VMs and settings\n",
               static_cast<long long>(newest), static_cast<long long>(jobId));
   return true;
 }

@@ -111,6 +111,10 @@ const std::vector<FaultOperationRow>& FaultOperationRows() {
       {{{"archive.write", kVMStream}},
        "any record sent into an archive file: headers, data, holes, ranges, ends of items, index metadata"},
       {{{"archive.close", kVMStream}, {"archive.checkStatus", kVMStream}}, "closing a stream, asking a stream's status"},
+      {{{"archive.fileWrite", kNone}, {"archive.fileSync", kNone}},
+       "the archive file's own I/O below the stream: a write of gathered records, the sync of the file at its "
+       "close and then of its folder that commits it (the rule's code is the system error, such as 28 for a full "
+       "file system); the file stays uncommitted"},
       {{{"vminfo.MountVM", kVM}, {"vminfo.UnmountVM", kVM}},
        "a VM's mount and unmount; a failed unmount leaves the mount's clean-up string"},
       {{{"vminfo.MountFailure", kVM | kFaultSelectsDisk}},

@@ -243,8 +243,9 @@ bool AllZeros(const char* data, size_t size) {
 }
 
 // The copy of CopyFileAtomic; with keepHoles, blocks of zeros are skipped rather than written, so a
-// sparse image stays sparse.
-bool CopyRegularFile(const std::string& source, const std::string& path, bool keepHoles, std::string& error) {
+// sparse image stays sparse; with keepMode the copy gets the source's permissions.
+bool CopyRegularFile(const std::string& source, const std::string& path, bool keepHoles, bool keepMode,
+                     std::string& error) {
   const int in = open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (in < 0) {
     error = SystemError("cannot open", source);
@@ -260,6 +261,7 @@ bool CopyRegularFile(const std::string& source, const std::string& path, bool ke
   const bool ok = ReplaceWith(
       path,
       [&](int out) {
+        if (keepMode && fchmod(out, st.st_mode & 07777) != 0) return false;
         std::vector<char> buffer(keepHoles ? 1 << 20 : 65536);
         off_t copied = 0;
         for (;;) {
@@ -286,12 +288,12 @@ bool CopyRegularFile(const std::string& source, const std::string& path, bool ke
 
 }  // namespace
 
-bool CopyFileAtomic(const std::string& source, const std::string& path, std::string& error) {
-  return CopyRegularFile(source, path, false, error);
+bool CopyFileAtomic(const std::string& source, const std::string& path, std::string& error, bool keepMode) {
+  return CopyRegularFile(source, path, false, keepMode, error);
 }
 
 bool CopyImageAtomic(const std::string& source, const std::string& path, std::string& error) {
-  return CopyRegularFile(source, path, true, error);
+  return CopyRegularFile(source, path, true, false, error);
 }
 
 bool AppendLineLocked(const std::string& path, const std::string& line) {

@@ -162,7 +162,7 @@ TEST_F(LabToolRun, TheNextJobKeepsTheLabsVMsAndSettings) {
   ASSERT_EQ(0, Tool({"disk", labDir, "vm02", "scsi0-1-vm02_1.img", "write", "--offset", "4096", "--bytes", "9"}).exitCode);
   const Result next = Tool({"run", labDir, "--", "-t", "2"});
   ASSERT_EQ(0, next.exitCode) << next.out;
-  EXPECT_TRUE(Has(next.out, "job 1001 has run: running the subclient's next job, 1002, with the same VMs")) << next.out;
+  EXPECT_TRUE(Has(next.out, "job 1001 has ended: running the subclient's next job, 1002, with the same VMs")) << next.out;
   EXPECT_TRUE(Has(next.out, "summary of job 1002: incremental backup")) << next.out;
   EXPECT_TRUE(Has(next.out, "  VMs: 3 Backed up (of 3)\n")) << next.out;
   EXPECT_TRUE(Has(next.out, "read 1.0 MiB (1.0 MiB of data")) << "one extent changed: " << next.out;
