@@ -43,9 +43,15 @@ bool PlanOptions(const Arguments& parsed, lab::LabPlan& plan, std::string& error
     plan.diskImages.clear();
     for (const std::string& image : labkv::SplitList(images->second)) plan.diskImages.push_back(AbsolutePath(image));
     if (plan.diskImages.empty()) {
-      error = "--disk-images needs at least one image file";
+      error = "--disk-images names no file";
       return false;
     }
+    if (diskMiB > 0) {
+      error = "--disk-size and --disk-images both give the disks' sizes: give one of them";
+      return false;
+    }
+    // One file per disk: without --disks the files say how many.
+    if (!parsed.options.count("disks")) plan.disksPerVM = static_cast<int64_t>(plan.diskImages.size());
   }
   plan.machine.os = TextOption(parsed, "os", plan.machine.os);
   auto hypervisor = parsed.options.find("hypervisor");

@@ -19,7 +19,7 @@ const std::vector<CommandHelp>& Commands() {
        {{"vms", "N", "sample VMs vm01, vm02, ... (0 to 500; default 3, or the lab's)"},
         {"disks", "N", "disks of each sample VM (1 to 16; default 1)"},
         {"disk-size", "MiB", "size of every sample disk (default: the first 4 MiB, the others 3 MiB and a few sectors)"},
-        {"disk-images", "PATH,...", "the first VM's disks are copies of these image files (whole 512-byte sectors)"},
+        {"disk-images", "PATH,...", "every sample VM's disks are copies of these files, one per disk (whole 512-byte sectors)"},
         {"clients", "NAME,...", "the clients (proxies); the first runs the job (default coordinator,proxyA,proxyB)"},
         {"subclient", "ID", "the subclient's id (default 1)"},
         {"job", "ID", "the job's id (default 1001)"},

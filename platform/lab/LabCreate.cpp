@@ -43,13 +43,15 @@ uint64_t DiskBytes(const LabPlan& plan, int64_t position) {
   return plan.diskBytes > 0 ? plan.diskBytes : SampleDiskBytes(position);
 }
 
-constexpr size_t kPatternBytes = 64 * 1024;
-
-// The size of a file (a given disk image, checked by CheckLabPlan); 0 when it cannot be read.
-uint64_t FileBytes(const std::string& path) {
-  struct stat status;
-  return stat(path.c_str(), &status) == 0 ? static_cast<uint64_t>(status.st_size) : 0;
+// A sample VM's disk at its position: the size of the file it starts as, else the planned size.
+uint64_t PlannedDiskBytes(const LabPlan& plan, int64_t position) {
+  if (plan.diskImages.empty()) return DiskBytes(plan, position);
+  struct stat st;
+  return stat(plan.diskImages[static_cast<size_t>(position)].c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size)
+                                                                                : 0;
 }
+
+constexpr size_t kPatternBytes = 64 * 1024;
 
 bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
@@ -195,6 +197,15 @@ bool CreateDatastoreFigures(int& kept, std::string& error) {
   return true;
 }
 
+// A disk's image: a copy of the file the plan gives for its position (holes kept), else the sample
+// pattern at the disk's size.
+bool MakeDiskImage(const LabPlan& plan, int64_t vmIndex, int64_t position, uint64_t sizeBytes, const std::string& image,
+                   std::string& error) {
+  if (position < static_cast<int64_t>(plan.diskImages.size()))
+    return CopyImageAtomic(plan.diskImages[static_cast<size_t>(position)], image, error);
+  return WriteImageAtomic(image, DiskPattern(vmIndex + position * 1000), sizeBytes, error);
+}
+
 bool CreateHypervisor(const LabPlan& plan, int& kept, std::string& error) {
   const std::string server = ServerDir(kServer);
   if (!MakeDir(server + "/vms", error)) return false;
@@ -211,14 +222,11 @@ bool CreateHypervisor(const LabPlan& plan, int& kept, std::string& error) {
   for (int64_t i = 1; i <= plan.vms; ++i) {
     const std::string name = VMName(i);
     const std::string datastore = kDatastores[(i - 1) % 2];
-    // The first VM's disks may be given as images; every other disk is a sample one.
-    const bool given = i == 1 && !plan.diskImages.empty();
-    const int64_t diskCount = given ? static_cast<int64_t>(plan.diskImages.size()) : plan.disksPerVM;
     std::vector<VMDisk> disks;
-    for (int64_t d = 0; d < diskCount; ++d) {
+    for (int64_t d = 0; d < plan.disksPerVM; ++d) {
       VMDisk disk;
       disk.file = "datastores/" + datastore + "/" + name + "/" + name + "_" + std::to_string(d) + ".img";
-      disk.sizeBytes = given ? FileBytes(plan.diskImages[static_cast<size_t>(d)]) : DiskBytes(plan, d);
+      disk.sizeBytes = PlannedDiskBytes(plan, d);
       disk.type = "raw";
       disks.push_back(disk);
     }
@@ -235,9 +243,7 @@ bool CreateHypervisor(const LabPlan& plan, int& kept, std::string& error) {
       if (!MakeDir(image.substr(0, image.rfind('/')), error)) return false;
       if (Exists(image)) {
         ++kept;
-      } else if (given && !described ? !CopyImageAtomic(plan.diskImages[d], image, error)
-                                     : !WriteImageAtomic(image, DiskPattern(i + static_cast<int64_t>(d) * 1000),
-                                                         disk.sizeBytes, error)) {
+      } else if (!MakeDiskImage(plan, i, static_cast<int64_t>(d), disk.sizeBytes, image, error)) {
         return false;
       }
     }
@@ -353,6 +359,27 @@ bool CreateCollectFile(const LabPlan& plan, int& kept, std::string& error) {
   return true;
 }
 
+bool CheckDiskImages(const LabPlan& plan, std::string& error) {
+  if (plan.diskImages.empty()) return true;
+  if (plan.diskImages.size() != static_cast<size_t>(plan.disksPerVM)) {
+    error = "a sample VM has " + std::to_string(plan.disksPerVM) + " disks but " +
+            std::to_string(plan.diskImages.size()) + " disk images are given";
+    return false;
+  }
+  for (const std::string& path : plan.diskImages) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+      error = "disk image " + path + " is no regular file";
+      return false;
+    }
+    if (st.st_size == 0 || static_cast<uint64_t>(st.st_size) % kSectorBytes != 0) {
+      error = "disk image " + path + " is no whole number of " + std::to_string(kSectorBytes) + "-byte sectors";
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 const char* SampleServer() { return kServer; }
@@ -429,21 +456,7 @@ bool CheckLabPlan(const LabPlan& plan, std::string& error) {
     error = "a job is granted 0 to " + std::to_string(kMaxJobStreams) + " streams";
     return false;
   }
-  if (static_cast<int64_t>(plan.diskImages.size()) > kMaxPlanDisks || (!plan.diskImages.empty() && plan.vms < 1)) {
-    error = "a VM takes 1 to " + std::to_string(kMaxPlanDisks) + " disk images, and the lab needs a VM for them";
-    return false;
-  }
-  for (const std::string& image : plan.diskImages) {
-    struct stat status;
-    if (stat(image.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
-      error = "disk image " + image + " is not a readable file";
-      return false;
-    }
-    if (status.st_size == 0 || status.st_size % static_cast<off_t>(kSectorBytes) != 0) {
-      error = "disk image " + image + " is not a whole number of 512-byte sectors";
-      return false;
-    }
-  }
+  if (!CheckDiskImages(plan, error)) return false;
   MachineRecord machine = plan.machine;
   std::string text;
   return labkv::StorableText(machine, FormatMachineRecord, ParseMachineRecord, text, error);

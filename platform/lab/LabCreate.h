@@ -22,6 +22,9 @@ struct LabPlan {
   // Disks of every sample VM (1 to kMaxPlanDisks): the first of 4 MiB, each further one a whole number
   // of sectors but of no extent size (3 MiB + 512 bytes per position), so its last extent is short.
   int64_t disksPerVM = 1;
+  // Files every sample VM's disks start as, one per disk in order (empty: the sample sizes and
+  // pattern): a disk is a copy of its file (holes kept) and has its size, a whole number of sectors.
+  std::vector<std::string> diskImages;
   // The hypervisor's kind (its server's type and the subclient's instance type): which branches of
   // the job run, as a name of HypervisorKinds (LabHypervisor.h).
   int64_t instanceType = 101;
@@ -31,9 +34,6 @@ struct LabPlan {
   // The size of every disk of every sample VM, a whole number of sectors up to kMaxPlanDiskBytes; 0:
   // the sizes described at disksPerVM.
   uint64_t diskBytes = 0;
-  // The first VM's disks are copies of these image files (holes kept) instead of sample disks; each
-  // a whole number of sectors.
-  std::vector<std::string> diskImages;
   // The streams the job manager reserves for the job; -1: one per client.
   int64_t streams = -1;
 };

@@ -236,6 +236,8 @@ TEST_F(QuarnLabTool, BadArgumentsExitWithTheUsageCodeAndChangeNothing) {
       {"create", labDir_, "--cpus", "4097"},
       {"create", labDir_, "--os", "plan9"},
       {"create", labDir_, "--colour", "blue"},
+      {"create", labDir_, "--disk-images", ","},
+      {"create", labDir_, "--disks", "2", "--disk-images", dir_.Path("nofile") + "," + dir_.Path("nofile")},
       {"run", dir_.Path("nolab")},
       {"run", labDir_, "--job", "5"},
       {"run", labDir_, "--client", "nobody"},
@@ -823,21 +825,32 @@ TEST_F(QuarnLabTool, CreateTakesADiskSizeAndImagesAndRefusesAFolderThatIsNotALab
   ASSERT_TRUE(lab::WriteFileAtomic(dir_.Path("a.img"), std::string(2 << 20, '\0') + data));
   ASSERT_TRUE(lab::WriteFileAtomic(dir_.Path("b.img"), data));
   ASSERT_TRUE(lab::WriteFileAtomic(dir_.Path("odd.img"), data + "x"));
-  const ToolResult created = Tool({"create", labDir_, "--vms", "2", "--disks", "2", "--disk-size", "3",
-                                   "--disk-images", dir_.Path("a.img") + "," + dir_.Path("b.img")});
+  // Every VM's disks start as copies of the files, one per disk; without --disks the files count them.
+  const ToolResult created =
+      Tool({"create", labDir_, "--vms", "2", "--disk-images", dir_.Path("a.img") + "," + dir_.Path("b.img")});
   ASSERT_EQ(0, created.exitCode) << created.err;
   UseToolLab();
-  lab::VMDescription vm01, vm02;
-  ASSERT_TRUE(lab::FindVM(lab::SampleServer(), "vm01", vm01));
-  ASSERT_TRUE(lab::FindVM(lab::SampleServer(), "vm02", vm02));
-  ASSERT_EQ(2u, vm01.disks.size());
-  EXPECT_EQ((2u << 20) + data.size(), vm01.disks[0].sizeBytes);
-  EXPECT_EQ(data.size(), vm01.disks[1].sizeBytes);
-  EXPECT_EQ(ReadAll(dir_.Path("a.img")), ReadAll(lab::DiskImagePath(lab::SampleServer(), vm01.disks[0].file)));
-  struct stat image;
-  ASSERT_EQ(0, stat(lab::DiskImagePath(lab::SampleServer(), vm01.disks[0].file).c_str(), &image));
-  EXPECT_LT(image.st_blocks * 512, 1 << 20) << "the copy keeps the image's holes";
-  for (const lab::VMDisk& disk : vm02.disks) EXPECT_EQ(3u << 20, disk.sizeBytes);
+  for (const char* name : {"vm01", "vm02"}) {
+    lab::VMDescription vm;
+    ASSERT_TRUE(lab::FindVM(lab::SampleServer(), name, vm));
+    ASSERT_EQ(2u, vm.disks.size()) << name;
+    EXPECT_EQ((2u << 20) + data.size(), vm.disks[0].sizeBytes);
+    EXPECT_EQ(data.size(), vm.disks[1].sizeBytes);
+    const std::string first = lab::DiskImagePath(lab::SampleServer(), vm.disks[0].file);
+    EXPECT_EQ(ReadAll(dir_.Path("a.img")), ReadAll(first)) << name;
+    struct stat image;
+    ASSERT_EQ(0, stat(first.c_str(), &image));
+    EXPECT_LT(image.st_blocks * 512, 1 << 20) << "the copy keeps the image's holes";
+  }
+  // A disk size gives every sample disk that size, the first and the rest alike.
+  lab::SetRoot(std::string());
+  const std::string sized = dir_.Path("sized");
+  ASSERT_EQ(0, Tool({"create", sized, "--vms", "1", "--disks", "3", "--disk-size", "3"}).exitCode);
+  lab::SetRoot(sized);
+  lab::VMDescription sizedVM;
+  ASSERT_TRUE(lab::FindVM(lab::SampleServer(), "vm01", sizedVM));
+  ASSERT_EQ(3u, sizedVM.disks.size());
+  for (const lab::VMDisk& disk : sizedVM.disks) EXPECT_EQ(3u << 20, disk.sizeBytes);
   lab::SetRoot(std::string());
   ToolResult run = Tool({"run", labDir_});
   ASSERT_EQ(0, run.exitCode) << run.out << run.err;
@@ -856,7 +869,11 @@ TEST_F(QuarnLabTool, CreateTakesADiskSizeAndImagesAndRefusesAFolderThatIsNotALab
   } refused[] = {
       {{"create", other}, 1, "is not empty and not a lab"},
       {{"create", other + "/mine.txt"}, 1, "is not empty and not a lab"},
-      {{"create", dir_.Path("new"), "--disk-images", dir_.Path("odd.img")}, 64, "not a whole number of 512-byte sectors"},
+      {{"create", dir_.Path("new"), "--disk-images", dir_.Path("odd.img")}, 64, "no whole number of 512-byte sectors"},
+      {{"create", dir_.Path("new"), "--disks", "1", "--disk-images", dir_.Path("a.img") + "," + dir_.Path("b.img")},
+       64, "a sample VM has 1 disks but 2 disk images are given"},
+      {{"create", dir_.Path("new"), "--disk-size", "3", "--disk-images", dir_.Path("b.img")}, 64,
+       "--disk-size and --disk-images both give the disks' sizes"},
       {{"create", dir_.Path("new"), "--disk-size", "1048577"}, 64, "--disk-size must be a number from 1 to 1048576"},
   };
   for (const Refused& r : refused) {
