@@ -1,8 +1,6 @@
 // A whole job as the job manager starts it: the real host program as coordinator, with its own
 // in-process agent and two agent processes on further lab clients, over the real framework.
-#include <poll.h>
 #include <signal.h>
-#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <functional>
@@ -25,6 +23,7 @@
 #include "records/messages/IdxMetadataMessages.h"
 #include "records/messages/JobManagerMessages.h"
 #include "support/ArchiveTestSupport.h"
+#include "support/LabWait.h"
 #include "support/TestLab.h"
 
 namespace {
@@ -38,25 +37,6 @@ pid_t StartTool(const std::vector<std::string>& args, const std::string& outPath
 
 int RunTool(const std::vector<std::string>& args, const std::string& outPath) {
   return testsupport::WaitProgram(StartTool(args, outPath));
-}
-
-// Blocks until `reached` holds, looking again whenever something in the folders changes. False when
-// nothing changes for a minute: the job is stuck, and the test fails instead of hanging.
-bool WaitForLab(const std::vector<std::string>& folders, const std::function<bool()>& reached) {
-  const int watcher = inotify_init1(IN_CLOEXEC);
-  if (watcher < 0) return false;
-  for (const std::string& folder : folders)
-    inotify_add_watch(watcher, folder.c_str(), IN_MODIFY | IN_MOVED_TO | IN_CREATE | IN_CLOSE_WRITE);
-  bool ok = reached();
-  while (!ok) {
-    pollfd ready = {watcher, POLLIN, 0};
-    if (poll(&ready, 1, 60000) <= 0) break;
-    char events[4096];
-    if (read(watcher, events, sizeof events) <= 0) break;
-    ok = reached();
-  }
-  close(watcher);
-  return ok;
 }
 
 std::string ReadText(const std::string& path) {
@@ -235,7 +215,7 @@ TEST_F(JobRun, AStopRequestForOneVMMidJobStopsThatVMAlone) {
   const std::vector<std::string> folders = WatchedFolders(labDir);
 
   // The job is caught reading vm02; the administrator asks for its stop, as the job manager records it.
-  const bool held = WaitForLab(folders, [] {
+  const bool held = testsupport::WaitForLab(folders, [] {
     lab::FaultTable table;
     std::string error;
     return lab::ReadFaultTable(table, error) && !table.rules.empty() && table.rules[0].calls > 0;
@@ -248,7 +228,7 @@ TEST_F(JobRun, AStopRequestForOneVMMidJobStopsThatVMAlone) {
   asked = asked && lab::SaveVMStatus(1001, guid, record, true, error) && lab::RequestVMQuit(1001);
   // Once its agent has the request, the read goes on and the VM stops at its next look at the flag.
   const bool received =
-      asked && WaitForLab(folders, [] { return AnyClientLogHas("Received a stop request for VM [vm02]"); });
+      asked && testsupport::WaitForLab(folders, [] { return AnyClientLogHas("Received a stop request for VM [vm02]"); });
   lab::ClearFaultTable(error);
   const int exitStatus = testsupport::WaitProgram(run);
   ASSERT_TRUE(held) << ReadText(dir.Path("run.txt"));
@@ -296,7 +276,7 @@ TEST_F(JobRun, AJobRunAgainAfterAStopOrAKilledCoordinatorCompletesEveryVM) {
     ASSERT_GT(run, 0);
     lab::SetRoot(caseLab);
     const std::string log = lab::ClientLogPath("coordinator", "quarn");
-    const bool held = WaitForLab({caseLab, log.substr(0, log.rfind('/'))}, [] {
+    const bool held = testsupport::WaitForLab({caseLab, log.substr(0, log.rfind('/'))}, [] {
       lab::FaultTable table;
       std::string error;
       return lab::ReadFaultTable(table, error) && !table.rules.empty() && table.rules[0].fired > 0;
@@ -319,9 +299,12 @@ TEST_F(JobRun, AJobRunAgainAfterAStopOrAKilledCoordinatorCompletesEveryVM) {
     ASSERT_TRUE(held) << ReadText(caseDir.Path("run.txt"));
     ::unlink((lab::JobDir(1001) + "/quit").c_str());
 
+    // Run without --job, the job that has not ended runs again, as the job manager resumes it.
     lab::SetRoot(std::string());
     ASSERT_EQ(0, RunTool({"run", caseLab, "--", "-numStreams", "3"}, out)) << ReadText(out);
+    EXPECT_NE(std::string::npos, ReadText(out).find("job 1001 has not ended (")) << ReadText(out);
     lab::SetRoot(caseLab);
+    EXPECT_FALSE(lab::JobExists(1002));
     for (const std::string& guid : vsJobMgr::ReadVMStatusGuids(1001)) {
       JobManager::VMUpdateInfo record;
       ASSERT_TRUE(vsJobMgr::ReadVMStatus(1001, guid, record));
@@ -363,7 +346,7 @@ TEST_F(JobRun, TheDatastoreMonitorStopsAVMOnALowDatastoreAndIndexRecordsNameHost
   const std::vector<std::string> folders = WatchedFolders(labDir);
   // The monitor finds the datastore low while vm02's read is held, and stops the VM.
   std::string monitoring;
-  const bool stopped = WaitForLab(folders, [&monitoring] {
+  const bool stopped = testsupport::WaitForLab(folders, [&monitoring] {
     return AnyClientLogHas("Datastore [ds2] is critically low on space, stopping backups for [1] VMs", &monitoring);
   });
   lab::ClearFaultTable(error);
