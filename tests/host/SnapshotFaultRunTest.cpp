@@ -1,5 +1,6 @@
 // A snapshot job that something goes wrong in, run as the job manager starts it: every VM it reports
 // backed up is in the index whole, every other VM says why, and no guest stays quiesced.
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "platform/lab/LabJob.h"
 #include "platform/lab/LabSubclient.h"
 #include "records/messages/JobManagerMessages.h"
+#include "host/SnapshotRunSupport.h"
 #include "support/LabRunSupport.h"
 
 namespace {
@@ -22,9 +24,8 @@ using labrun::ReadText;
 using labrun::RunTool;
 using U = JobManager::VMUpdateInfo;
 
-const char* const kServer = "vcenter";
-const std::vector<std::string> kGuids = {"50290000-0000-4000-8000-000000000001", "50290000-0000-4000-8000-000000000002",
-                                         "50290000-0000-4000-8000-000000000003"};
+using snaprun::kGuids;
+using snaprun::kServer;
 
 bool Contains(const std::vector<std::string>& lines, const std::string& text) {
   for (const std::string& line : lines)
@@ -185,3 +186,79 @@ TEST_F(SnapshotFaultRun, AQuitAfterThePreSnapshotStillReleasesTheGuests) {
 }
 
 }  // namespace
+
+// A backup copy that something goes wrong in: every VM it reports backed up restores as the snapshot
+// held it (the guests changed since), every other VM says why, and nothing stays mounted or reserved.
+TEST_F(SnapshotFaultRun, ABackupCopyRestoresEveryVMItReportsDoneAsTheSnapshotHeldIt) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> fault;  // the rule's operation and selectors
+    std::vector<std::string> done;   // the VMs reported backed up
+    const char* outcome;             // the first line of the job's outcome
+    const char* reason;              // in every failed VM's status record, or null
+    bool pendingCause;               // the array's reason is a pending cause of the job
+  } cases[] = {
+      {"one VM cannot be mounted from the snapshot",
+       {"vminfo.MountVM", "--vm", kGuids[1]},
+       {"vm01", "vm03"},
+       "job 1002: completed with errors",
+       "array refuses the mount",
+       true},
+      {"the agent cannot mount the snapshot: the coordinator backs its VMs up",
+       {"vminfo.MountSnap", "--client", "proxyA"},
+       {"vm01", "vm02", "vm03"},
+       "job 1002: completed\n",
+       nullptr,
+       false},
+      {"the coordinator cannot mount the snapshot: the job waits, saying why",
+       {"vminfo.MountSnap", "--client", "coordinator"},
+       {},
+       "job 1002: pending\n",
+       nullptr,
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testsupport::TestLab caseDir;
+    const std::string caseLab = caseDir.Path("lab");
+    ASSERT_EQ(0, RunTool({"create", caseLab, "--vms", "3", "--clients", "coordinator,proxyA"}, out)) << ReadText(out);
+    ASSERT_EQ(0, RunTool({"run", caseLab, "--", "-snap", "-t", "1"}, out)) << ReadText(out);
+    lab::SetRoot(caseLab);
+    const std::vector<std::string> atSnapshot = snaprun::DigestsAtSnapshot(1001);
+    lab::SetRoot(std::string());
+    for (const std::string& name : snaprun::kNames)
+      ASSERT_EQ(0, RunTool({"disk", caseLab, name, "0", "write", "--percent", "50"}, out)) << ReadText(out);
+    ASSERT_EQ(0, RunTool({"create", caseLab, "--vms", "3", "--clients", "coordinator,proxyA", "--job", "1002"}, out));
+    std::vector<std::string> fault = {"fault", caseLab, "add"};
+    fault.insert(fault.end(), c.fault.begin(), c.fault.end());
+    fault.insert(fault.end(), {"--code", "3013", "--event", "0x5B0001F1", "--text", "array refuses the mount"});
+    ASSERT_EQ(0, RunTool(fault, out)) << ReadText(out);
+    RunTool({"run", caseLab, "--job", "1002", "--", "-snaptape", "-snapJID", "1001", "-t", "1", "-numStreams", "2"}, out);
+
+    ASSERT_EQ(0, RunTool({"verify", caseLab, "--job", "1002"}, out)) << ReadText(out);
+    EXPECT_NE(std::string::npos, ReadText(out).find(std::to_string(c.done.size()) + " VMs: 0 problems")) << ReadText(out);
+    RunTool({"outcome", caseLab, "--job", "1002"}, out);
+    EXPECT_EQ(0u, ReadText(out).find(c.outcome)) << ReadText(out);
+    lab::SetRoot(caseLab);
+    for (size_t i = 0; i < kGuids.size(); ++i) {
+      const std::string& name = snaprun::kNames[i];
+      SCOPED_TRACE(name);
+      const bool done = std::find(c.done.begin(), c.done.end(), name) != c.done.end();
+      U record;
+      const bool known = vsJobMgr::ReadVMStatus(1002, kGuids[i], record);
+      EXPECT_EQ(done, known && record.getint64(U::F_vmStatus) == 0);
+      if (done) {
+        EXPECT_EQ(atSnapshot[i], snaprun::DigestAsCopied(1002, i)) << "backed up as the snapshot held it";
+      } else if (c.reason != nullptr) {
+        ASSERT_TRUE(known);
+        EXPECT_NE(std::string::npos, record.getstring(U::F_failureText).find(c.reason))
+            << record.getstring(U::F_failureText);
+      }
+    }
+    // The array's reason reaches the job wherever the mount failed.
+    EXPECT_TRUE(Contains(lab::ReadJobEvents(1002), "0x5B0001F1"));
+    EXPECT_EQ(c.pendingCause, Contains(lab::ReadPendingCauses(1002), "0x5B0001F1"));
+    snaprun::ExpectNothingHeld(1002);
+    lab::SetRoot(std::string());
+  }
+}
