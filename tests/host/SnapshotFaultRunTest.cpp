@@ -82,51 +82,82 @@ class SnapshotFaultRun : public testing::Test {
 TEST_F(SnapshotFaultRun, EveryVMDoneIsWholeEveryOtherSaysWhyAndNoGuestStaysQuiesced) {
   struct Case {
     const char* name;
-    std::vector<std::string> setup;  // a lab tool command, or empty
+    std::vector<std::vector<std::string>> setup;  // lab tool commands (the lab is their second word)
+    std::vector<std::string> options;              // of the snapshot job, after -snap
     std::vector<std::string> done;   // the VMs reported backed up
     const char* reason;              // in every failed VM's status record
     const char* pending;             // a pending cause of the job, or null
     const char* event;               // a job event, or null
     bool snapshotTaken;
+    const char* logged;  // in the coordinator's log, or null
   } cases[] = {
       {"the pre-snapshot fails: every VM fails and the stream goes back",
-       {"fault", "", "add", "vminfo.PreSnap", "--code", "3010", "--text", "array is busy"},
+       {{"fault", "", "add", "vminfo.PreSnap", "--code", "3010", "--text", "array is busy"}},
+       {"-t", "1"},
        {},
        "array is busy",
        nullptr,
        nullptr,
-       false},
+       false,
+       "PreSnap failed!!"},
       {"no media agent on the proxy",
-       {"set", "", "coordinator", "Base", "nPlatformType", "1"},
+       {{"set", "", "coordinator", "Base", "nPlatformType", "1"}},
+       {"-t", "1"},
        {},
        "MA is not installed",
        "0x5B000087",
        nullptr,
-       false},
+       false,
+       "MA is not installed on the machine..Failure"},
       {"one guest cannot be quiesced: it is taken crash-consistent and the job says so",
-       {"fault", "", "add", "vminfo.Quiesce", "--vm", "50290000-0000-4000-8000-000000000002", "--code", "2001", "--text", "writer timed out"},
+       {{"fault", "", "add", "vminfo.Quiesce", "--vm", "50290000-0000-4000-8000-000000000002", "--code", "2001", "--text", "writer timed out"}},
+       {"-t", "1"},
        {"vm01", "vm02", "vm03"},
        nullptr,
        nullptr,
        "0x5B00004C",
-       true},
+       true,
+       "Quiesce operation failed for some VM's"},
       {"one VM's disk record is refused by the index: the VM is not reported backed up",
-       {"fault", "", "add", "index.SendFileInfo", "--vm", "50290000-0000-4000-8000-000000000002", "--code", "7"},
+       {{"fault", "", "add", "index.SendFileInfo", "--vm", "50290000-0000-4000-8000-000000000002", "--code", "7"}},
+       {"-t", "1"},
        {"vm01", "vm03"},
        "index",
        nullptr,
        nullptr,
-       true},
+       true,
+       "SendFileInfo Failed"},
+      {"an incremental after a full one reads the full one's snapshot file",
+       {{"create", "", "--vms", "3", "--clients", "coordinator", "--job", "1000"}, {"run", "", "--job", "1000", "--", "-snap", "-t", "1"}},
+       {"-t", "2", "-fsj", "1000"},
+       {"vm01", "vm02", "vm03"},
+       nullptr,
+       nullptr,
+       nullptr,
+       true,
+       "/SNAP/backup_1000.xml]"},
+      {"an incremental whose earlier snapshot job is unknown: every VM fails and the stream goes back",
+       {},
+       {"-t", "2", "-fsj", "999"},
+       {},
+       "last successful snapshot job",
+       nullptr,
+       nullptr,
+       false,
+       "Failed to get last successful backup information"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     testsupport::TestLab caseDir;
     const std::string caseLab = caseDir.Path("lab");
     ASSERT_EQ(0, RunTool({"create", caseLab, "--vms", "3", "--clients", "coordinator"}, out)) << ReadText(out);
-    std::vector<std::string> setup = c.setup;
-    setup[1] = caseLab;
-    ASSERT_EQ(0, RunTool(setup, out)) << ReadText(out);
-    RunTool({"run", caseLab, "--", "-snap", "-t", "1"}, out);
+    for (std::vector<std::string> command : c.setup) {
+      command[1] = caseLab;
+      ASSERT_EQ(0, RunTool(command, out)) << ReadText(out);
+    }
+    std::vector<std::string> run = {"run", caseLab, "--", "-snap"};
+    run.insert(run.end(), c.options.begin(), c.options.end());
+    RunTool(run, out);
     lab::SetRoot(caseLab);
     ExpectDoneOrSaysWhy(c.done);
     for (size_t i = 0; i < kGuids.size() && c.reason != nullptr; ++i) {
@@ -144,6 +175,9 @@ TEST_F(SnapshotFaultRun, EveryVMDoneIsWholeEveryOtherSaysWhyAndNoGuestStaysQuies
       EXPECT_TRUE(Contains(lab::ReadJobEvents(1001), "vm02"));
     }
     EXPECT_EQ(c.snapshotTaken, Contains(lab::ReadArraySnapLog(kServer), "snapshot coordinator 1001"));
+    if (c.logged != nullptr) {
+      EXPECT_NE(std::string::npos, CoordinatorLog().find(c.logged)) << c.logged;
+    }
     if (!c.snapshotTaken) {
       EXPECT_NE(std::string::npos, ReadText(lab::ClientLogPath("coordinator", "quarn")).find(
                                        "has returned StreamId [1], RCID [-1]"))
