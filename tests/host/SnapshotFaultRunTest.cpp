@@ -63,20 +63,9 @@ void ExpectDoneOrSaysWhy(const std::vector<std::string>& expectedDone) {
   }
 }
 
-class SnapshotFaultRun : public testing::Test {
+class SnapshotFaultRun : public snaprun::LabToolTest {
  protected:
-  void TearDown() override { lab::SetRoot(std::string()); }
-  int Tool(const std::vector<std::string>& args) {
-    lab::SetRoot(std::string());
-    const int status = RunTool(args, out);
-    lab::SetRoot(labDir);
-    return status;
-  }
   std::string CoordinatorLog() { return ReadText(lab::ClientLogPath("coordinator", "quarn")); }
-
-  testsupport::TestLab dir;
-  const std::string labDir = dir.Path("lab");
-  const std::string out = dir.Path("tool.txt");
 };
 
 TEST_F(SnapshotFaultRun, EveryVMDoneIsWholeEveryOtherSaysWhyAndNoGuestStaysQuiesced) {

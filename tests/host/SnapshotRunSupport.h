@@ -6,9 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/lab/Lab.h"
 #include "platform/lab/LabArraySnap.h"
 #include "platform/lab/LabMount.h"
 #include "platform/lab/LabReservations.h"
+#include "support/LabRunSupport.h"
+#include "support/TestLab.h"
 
 namespace snaprun {
 
@@ -58,5 +61,23 @@ inline std::string DigestAsCopied(int64_t jobId, size_t index) {
     return std::string();
   return digest;
 }
+
+// A test with a lab folder of its own, run through the lab tool.
+class LabToolTest : public testing::Test {
+ protected:
+  void SetUp() override { lab::SetRoot(std::string()); }
+  void TearDown() override { lab::SetRoot(std::string()); }
+  // Runs the lab tool with the lab of the test; the model looks at the lab again afterwards.
+  int Tool(const std::vector<std::string>& args) {
+    lab::SetRoot(std::string());
+    const int status = labrun::RunTool(args, out);
+    lab::SetRoot(labDir);
+    return status;
+  }
+
+  testsupport::TestLab dir;
+  const std::string labDir = dir.Path("lab");
+  const std::string out = dir.Path("tool.txt");
+};
 
 }  // namespace snaprun

@@ -51,22 +51,7 @@ std::multimap<std::string, std::vector<std::string>> IndexEntries(const std::str
   return byKind;
 }
 
-class SnapshotRun : public testing::Test {
- protected:
-  void SetUp() override { lab::SetRoot(std::string()); }
-  void TearDown() override { lab::SetRoot(std::string()); }
-  // Runs the lab tool with the lab of the test; the model looks at the lab again afterwards.
-  int Tool(const std::vector<std::string>& args) {
-    lab::SetRoot(std::string());
-    const int status = RunTool(args, out);
-    lab::SetRoot(labDir);
-    return status;
-  }
-
-  testsupport::TestLab dir;
-  const std::string labDir = dir.Path("lab");
-  const std::string out = dir.Path("tool.txt");
-};
+class SnapshotRun : public snaprun::LabToolTest {};
 
 TEST_F(SnapshotRun, SnapshotBackupCopyAndCatalogueOfThreeVMs) {
   ASSERT_EQ(0, Tool({"create", labDir, "--vms", "3", "--clients", "coordinator,proxyA"})) << ReadText(out);
