@@ -152,6 +152,9 @@ class QuarnVMManagement {
   bool IsStubPhase() const;
   // The VM's inventory by the option flags; false when no data came back.
   bool QueryVM(uint64_t flags, const std::string& host, VMInfoStructs::SVMInfo& info);
+  // The criteria for a VM that is whole on the hypervisor, and what the worker is told of it; 108. A VM
+  // not selected loses the index's stub record when `dropIndexStubWhenNot` (it was restored from one).
+  int JudgeWholeVM(VMInfoStructs::SVMInfo& info, bool dropIndexStubWhenNot);
   // The stub-phase safety check: the index holds a backup of the VM whose data a stub would delete.
   bool IndexHoldsBackupOfVM(std::string& reason);
   // A failure of the stub phase: the VM's reason and the log line.

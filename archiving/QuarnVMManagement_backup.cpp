@@ -376,31 +376,25 @@ int QuarnVMManagement::VMArchHandleNonStubVM(VMInfoStructs::SVMInfo& info) {
   }
   m_event.Debug(sig, "[VMArchiving] VM [%s] is not marked as Archived in Indexing/VCenter. We will consider this VM for "
                      "archiving rules.", m_vmName.c_str());
-  std::string stubData;
-  VMStubState option = VMInfoStructs::STUB_STATE_UNKNOWN;
-  if (!VMArchCheckVMArchivingCriteria(info, stubData, option)) {
-    m_vm->archiveAction = kArchiveActionNone;
-    return kContinueBackup;
-  }
-  if (option == VMInfoStructs::STUB_STATE_TO_BE_STUBBED) {
-    m_indexingMetadata->stubData = stubData;
-  } else {
-    m_event.Debug(sig, "[VMArchiving] Not setting stub data in Indexing as Relocate VM action is selected.");
-  }
-  m_vm->archiveAction = kArchiveActionToBeStubbed;
-  return kContinueBackup;
+  return JudgeWholeVM(info, false);
 }
 
 int QuarnVMManagement::VMArchHandleVMStubbedInIndex(VMInfoStructs::SVMInfo& info) {
   static const char* const sig = "int QuarnVMManagement::VMArchHandleVMStubbedInIndex(VMInfoStructs::SVMInfo&)";
   m_event.Debug(sig, "[VMArchiving] Archived VM [%s] has been restored back", m_vmName.c_str());
+  return JudgeWholeVM(info, true);
+}
+
+int QuarnVMManagement::JudgeWholeVM(VMInfoStructs::SVMInfo& info, bool dropIndexStubWhenNot) {
+  static const char* const sig = "int QuarnVMManagement::JudgeWholeVM(VMInfoStructs::SVMInfo&, bool)";
   std::string stubData;
   VMStubState option = VMInfoStructs::STUB_STATE_UNKNOWN;
   if (!VMArchCheckVMArchivingCriteria(info, stubData, option)) {
-    m_indexingMetadata->stubData.clear();
+    if (dropIndexStubWhenNot) m_indexingMetadata->stubData.clear();
     m_vm->archiveAction = kArchiveActionNone;
     return kContinueBackup;
   }
+  // The new record goes to the index with the VM's backup (its header), not by an update of its own.
   if (option == VMInfoStructs::STUB_STATE_TO_BE_STUBBED) {
     m_indexingMetadata->stubData = stubData;
   } else {

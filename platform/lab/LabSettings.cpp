@@ -82,21 +82,31 @@ bool IsStorableSettingValue(const std::string& value) {
   return value.find_first_of(std::string("\n\r\0", 3)) == std::string::npos;
 }
 
+namespace {
+
+bool IsProtectedForm(const std::string& stored) {
+  const std::string prefix = kProtectedSettingPrefix;
+  return stored.compare(0, prefix.size(), prefix) == 0;
+}
+
+}  // namespace
+
 bool ReadSetting(const std::string& client, const std::string& section, const std::string& key, std::string& value) {
   std::string path = SettingsPath(client, section);
   std::string text;
   std::string stored;
   if (path.empty() || key.empty() || !ReadFile(path, text) || !FindSetting(text, key, stored)) return false;
-  const std::string prefix = kProtectedSettingPrefix;
-  if (stored.compare(0, prefix.size(), prefix) != 0) {
+  if (!IsProtectedForm(stored)) {
     value = stored;
     return true;
   }
-  return UnprotectText(stored.substr(prefix.size()), value);
+  return UnprotectText(stored.substr(std::string(kProtectedSettingPrefix).size()), value);
 }
 
-bool WriteSetting(const std::string& client, const std::string& section, const std::string& key,
-                  const std::string& value, std::string& error) {
+namespace {
+
+bool WriteStoredSetting(const std::string& client, const std::string& section, const std::string& key,
+                        const std::string& value, std::string& error) {
   std::string path = SettingsPath(client, section);
   if (path.empty()) {
     error = "no lab, or client [" + client + "] or section [" + section + "] is not a usable name";
@@ -119,9 +129,22 @@ bool WriteSetting(const std::string& client, const std::string& section, const s
       error);
 }
 
+}  // namespace
+
+bool WriteSetting(const std::string& client, const std::string& section, const std::string& key,
+                  const std::string& value, std::string& error) {
+  // Stored as it stands, such a value would read back as a secret's clear text, not as itself.
+  if (IsProtectedForm(value)) {
+    error = "the value of key [" + key + "] begins with " + kProtectedSettingPrefix +
+            ", which only a protected setting may";
+    return false;
+  }
+  return WriteStoredSetting(client, section, key, value, error);
+}
+
 bool WriteProtectedSetting(const std::string& client, const std::string& section, const std::string& key,
                            const std::string& clear, std::string& error) {
-  return WriteSetting(client, section, key, kProtectedSettingPrefix + ProtectText(clear), error);
+  return WriteStoredSetting(client, section, key, kProtectedSettingPrefix + ProtectText(clear), error);
 }
 
 }  // namespace lab

@@ -16,7 +16,6 @@ std::string VMKey(const std::string& name, const std::string& guid) { return gui
 
 void LabVMInfo::FillArchivingInventory(const std::string& server, const lab::VMDescription& vm, uint64_t mask,
                                        VMInfoStructs::SVMInfo& info) {
-  info.field24 = vm.resourcePool;
   info.isTemplate = vm.isTemplate;
   size_t position = 0;
   for (const lab::VMDisk& vmDisk : vm.disks) {

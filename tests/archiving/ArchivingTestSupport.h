@@ -142,13 +142,17 @@ class ArchivingLab {
     }
     return count;
   }
-  std::string Log() const { return lab_.Log("coordinator"); }
-  size_t Count(const std::string& needle) const {
-    const std::string log = Log();
-    size_t count = 0;
-    for (size_t at = log.find(needle); at != std::string::npos; at = log.find(needle, at + 1)) ++count;
-    return count;
+  // A VM management object for the VM with these settings, as PerformVMManagement sets it up.
+  std::unique_ptr<QuarnVMManagement> Management(vm_params& vm, const VMArchivingParams& params) {
+    std::unique_ptr<QuarnVMManagement> management(
+        new QuarnVMManagement(0, controller.get(), &jobMgr, &appMgr, std::string()));
+    quarnBackupArgs args;
+    args.mVMInfo = &vmInfo;
+    management->TEST_Prepare(&vm, args, params);
+    return management;
   }
+  std::string Log() const { return lab_.Log("coordinator"); }
+  size_t Count(const std::string& needle) const { return testsupport::CountOf(Log(), needle); }
   std::vector<std::string> Events() const { return lab_.Events(); }
   std::vector<std::string> Pending() const { return lab_.Pending(); }
   // Starts the job manager's record of the VM afresh.

@@ -107,10 +107,8 @@ TEST(CriteriaTest, TheRulesListsAndVMsStateSelectStubOrRelocationOrNothing) {
     params.archivePowerOffDays = 2;
     if (c.settings) c.settings(params);
     vm_params vm = lab.VM(1);
-    quarnBackupArgs args;
-    args.mVMInfo = &lab.vmInfo;
-    QuarnVMManagement management(0, lab.controller.get(), &lab.jobMgr, &lab.appMgr, std::string());
-    management.TEST_Prepare(&vm, args, params);
+    const std::unique_ptr<QuarnVMManagement> prepared = lab.Management(vm, params);
+    QuarnVMManagement& management = *prepared;
     VMInfoStructs::SVMInfo info;
     ASSERT_NE(0, lab.vmInfo.LoadVMInfo(archtest::Name(1), info));
     info.powerState = 0;

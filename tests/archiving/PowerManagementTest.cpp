@@ -123,4 +123,24 @@ TEST(PowerManagementTest, AGuestThatIgnoresTheShutdownIsAskedTenTimesOnTheClockT
   }
 }
 
+// The two checks the Parts offer a caller outside the worker: power management by VM name and GUID,
+// and whether a VM of a subclient backed up without turbo is an archived one.
+TEST(PowerManagementTest, CallersOutsideTheWorkerGetTheSameChecks) {
+  archtest::ArchivingLab lab;
+  PowerSettings(lab, "1", true);
+  lab.ChangeVM(2, [](lab::VMDescription& d) { d.idle = 1; });
+  QuarnVMManagement outside(0, nullptr, nullptr, nullptr, std::string());
+  EXPECT_EQ(0, outside.DoPowerManagmentForVM("vm02", archtest::Guid(2), &lab.vmInfo, &lab.appMgr));
+  EXPECT_EQ("off", lab.Description(2).powerState);
+  lab.Lab().Fault("appmgr.GetVMArchivingParams", 4);
+  EXPECT_EQ(108, outside.DoPowerManagmentForVM("vm02", archtest::Guid(2), &lab.vmInfo, &lab.appMgr));
+
+  vm_params vm = lab.VM(1);
+  const std::unique_ptr<QuarnVMManagement> management = lab.Management(vm, VMArchivingParams());
+  EXPECT_EQ(108, management->VMArchHandleNonTurboEnbaledSubclientVM()) << "no stub record: backed up";
+  lab.ChangeVM(1, [](lab::VMDescription& d) { d.options[lab::kStubRecordOption] = archtest::StubText(4, 2); });
+  EXPECT_EQ(100, management->VMArchHandleNonTurboEnbaledSubclientVM());
+  EXPECT_EQ(std::vector<std::string>{"0x5B0000B4 vm01|2"}, lab.Pending());
+}
+
 }  // namespace

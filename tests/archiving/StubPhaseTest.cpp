@@ -185,10 +185,8 @@ TEST(StubPhaseTest, ARelocationWithoutADestinationOrToWhereTheVMIsAsksNoHypervis
     VMArchivingParams params;
     params.DestinationHost = destination;
     vm_params vm = lab.VM(1);
-    quarnBackupArgs args;
-    args.mVMInfo = &lab.vmInfo;
-    QuarnVMManagement management(0, lab.controller.get(), &lab.jobMgr, &lab.appMgr, std::string());
-    management.TEST_Prepare(&vm, args, params);
+    const std::unique_ptr<QuarnVMManagement> prepared = lab.Management(vm, params);
+    QuarnVMManagement& management = *prepared;
     VMInfoStructs::SVMInfo info;
     ASSERT_NE(0, lab.vmInfo.LoadVMInfo("vm01", info));
     EXPECT_EQ(*destination != 0, management.VMArchRelocateVM(info));

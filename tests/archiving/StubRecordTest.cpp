@@ -23,10 +23,8 @@ TEST(StubRecordTest, EveryStateHasItsNameAndAnyOtherIsNotDefined) {
 TEST(StubRecordTest, AGeneratedRecordReadsBackAndARewriteChangesOnlyWhatIsGiven) {
   archtest::ArchivingLab lab;
   vm_params vm = lab.VM(1);
-  quarnBackupArgs args;
-  args.mVMInfo = &lab.vmInfo;
-  QuarnVMManagement management(0, lab.controller.get(), &lab.jobMgr, &lab.appMgr, std::string());
-  management.TEST_Prepare(&vm, args, VMArchivingParams());
+  const std::unique_ptr<QuarnVMManagement> prepared = lab.Management(vm, VMArchivingParams());
+  QuarnVMManagement& management = *prepared;
   std::string xml;
   ASSERT_EQ(0, management.VMArchGenerateVMStubData(xml, VMInfoStructs::STUB_STATE_IN_PROGRESS, 4));
   EXPECT_EQ(std::string::npos, xml.find('\n')) << "kept in one option value";

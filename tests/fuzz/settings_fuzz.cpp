@@ -55,6 +55,7 @@ std::vector<std::string> FuzzSeeds() {
   settings.setString(kSection, "nMaxStreams", "0x1F");
   settings.setString(kSection, "dLimit", "-9223372036854775808");
   seeds.push_back(fuzz::ReadBytes(path) + "# comment\n\n  spaced key \t=\t value  \nnoequals\n=novalue\nsLogVersion=3\n");
+  seeds.push_back("{protected}sLogVersion\nsProxyList=s\n");  // a first line in a secret's stored form
   std::filesystem::remove(path);
   return seeds;
 }

@@ -30,6 +30,29 @@ using labrun::RunTool;
 using labrun::StartTool;
 using labrun::WaitForLab;
 
+const char* const kClients[] = {"coordinator", "proxyA", "proxyB"};
+
+// What a test waiting on a lab run watches: the lab folder and the clients' log folders.
+std::vector<std::string> WatchedFolders(const std::string& labDir) {
+  std::vector<std::string> folders = {labDir};
+  for (const char* client : kClients) {
+    const std::string log = lab::ClientLogPath(client, "quarn");
+    folders.push_back(log.substr(0, log.rfind('/')));
+  }
+  return folders;
+}
+
+// True when a client's log holds the text; that log into `log` when asked.
+bool AnyClientLogHas(const std::string& text, std::string* log = nullptr) {
+  for (const char* client : kClients) {
+    const std::string content = ReadText(lab::ClientLogPath(client, "quarn"));
+    if (content.find(text) == std::string::npos) continue;
+    if (log != nullptr) *log = content;
+    return true;
+  }
+  return false;
+}
+
 class JobRun : public testing::Test {
  protected:
   testsupport::TestLab dir;
@@ -174,11 +197,7 @@ TEST_F(JobRun, AStopRequestForOneVMMidJobStopsThatVMAlone) {
   const pid_t run = StartTool({"run", labDir, "--", "-numStreams", "3"}, dir.Path("run.txt"));
   ASSERT_GT(run, 0);
   lab::SetRoot(labDir);
-  std::vector<std::string> folders = {labDir};
-  for (const char* client : {"coordinator", "proxyA", "proxyB"}) {
-    const std::string log = lab::ClientLogPath(client, "quarn");
-    folders.push_back(log.substr(0, log.rfind('/')));
-  }
+  const std::vector<std::string> folders = WatchedFolders(labDir);
 
   // The job is caught reading vm02; the administrator asks for its stop, as the job manager records it.
   const bool held = WaitForLab(folders, [] {
@@ -193,13 +212,8 @@ TEST_F(JobRun, AStopRequestForOneVMMidJobStopsThatVMAlone) {
   record.setint64(JobManager::VMUpdateInfo::F_vmStatus, 5);
   asked = asked && lab::SaveVMStatus(1001, guid, record, true, error) && lab::RequestVMQuit(1001);
   // Once its agent has the request, the read goes on and the VM stops at its next look at the flag.
-  const bool received = asked && WaitForLab(folders, [] {
-    for (const char* client : {"coordinator", "proxyA", "proxyB"})
-      if (ReadText(lab::ClientLogPath(client, "quarn")).find("Received a stop request for VM [vm02]") !=
-          std::string::npos)
-        return true;
-    return false;
-  });
+  const bool received =
+      asked && WaitForLab(folders, [] { return AnyClientLogHas("Received a stop request for VM [vm02]"); });
   lab::ClearFaultTable(error);
   const int exitStatus = testsupport::WaitProgram(run);
   ASSERT_TRUE(held) << ReadText(dir.Path("run.txt"));
@@ -245,22 +259,11 @@ TEST_F(JobRun, TheDatastoreMonitorStopsAVMOnALowDatastoreAndIndexRecordsNameHost
   const pid_t run = StartTool({"run", labDir, "--", "-numStreams", "3"}, dir.Path("run.txt"));
   ASSERT_GT(run, 0);
   lab::SetRoot(labDir);
-  std::vector<std::string> folders = {labDir};
-  for (const char* client : {"coordinator", "proxyA", "proxyB"}) {
-    const std::string log = lab::ClientLogPath(client, "quarn");
-    folders.push_back(log.substr(0, log.rfind('/')));
-  }
+  const std::vector<std::string> folders = WatchedFolders(labDir);
   // The monitor finds the datastore low while vm02's read is held, and stops the VM.
   std::string monitoring;
   const bool stopped = WaitForLab(folders, [&monitoring] {
-    for (const char* client : {"coordinator", "proxyA", "proxyB"}) {
-      const std::string log = ReadText(lab::ClientLogPath(client, "quarn"));
-      if (log.find("Datastore [ds2] is critically low on space, stopping backups for [1] VMs") != std::string::npos) {
-        monitoring = log;
-        return true;
-      }
-    }
-    return false;
+    return AnyClientLogHas("Datastore [ds2] is critically low on space, stopping backups for [1] VMs", &monitoring);
   });
   lab::ClearFaultTable(error);
   const int exitStatus = testsupport::WaitProgram(run);

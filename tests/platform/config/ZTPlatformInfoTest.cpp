@@ -235,6 +235,16 @@ TEST(ZTPlatformInfoTest, ProtectedValuesReadInClearAndAreNeverStoredSo) {
   ASSERT_TRUE(lab::ReadFile(lab::SettingsPath("proxyA", "VirtualServer"), stored));
   EXPECT_EQ(std::string::npos, stored.find("p=w d"));
   EXPECT_EQ(0, info.getString("Base", "sBroken", &value));
+
+  // A plain value in the stored form of a secret would read back as something else: refused, file kept.
+  const std::string before = stored;
+  EXPECT_FALSE(info.setString("VirtualServer", "sPlain", std::string(lab::kProtectedSettingPrefix) + "c2VjcmV0"));
+  ASSERT_TRUE(lab::ReadFile(lab::SettingsPath("proxyA", "VirtualServer"), stored));
+  EXPECT_EQ(before, stored);
+  const std::string inside = std::string("a") + lab::kProtectedSettingPrefix;
+  EXPECT_TRUE(info.setString("VirtualServer", "sPlain", inside));
+  EXPECT_NE(0, info.getString("VirtualServer", "sPlain", &value));
+  EXPECT_EQ(inside, value);
 }
 
 TEST(ZTPIBaseTest, FoldersDefaultToTheClientsLabFoldersUnlessSettingsNameThem) {
