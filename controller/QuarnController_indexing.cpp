@@ -197,7 +197,7 @@ bool QuarnController::GetVMMetadataFromIndexing(const std::string& vm, const std
   vsIndexClient* client = GetIndexClient(lock);
   if (client == nullptr) return false;
   if (client->GetVMMetadata(vm, folder, count, metadata, byName, retryable, queryFailed)) return true;
-  m_event.Error(kSigVMMetadata, "The index gave no metadata of the last backup of VM [%s]: %s", vm.c_str(),
+  m_event.Debug(kSigVMMetadata, "The index gave no metadata of the last backup of VM [%s]: %s", vm.c_str(),
                 client->GetLastError().c_str());
   return false;
 }

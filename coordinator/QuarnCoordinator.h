@@ -159,6 +159,10 @@ class QuarnCoordinator : public VSCoordinator {
   uint32_t GetState() const { return m_state; }
 
  protected:
+  // Whether a VM's result may change anything: its VM is being backed up, by the agent that sent it,
+  // and every number of it is in range. A refused result is logged with why. (QuarnCoordinator_messages.cpp)
+  bool AcceptVMBackupResult(const std::string& agent, const VirtualServer::VMBackupResult& message);
+
   // ---- Agents (QuarnCoordinator_agents.cpp) ----
   bool AddAgent(const std::string& name);
   using VSCoordinator::AddAgent;
@@ -331,6 +335,11 @@ class QuarnCoordinator : public VSCoordinator {
   bool FinishJob();
   // The outcome decision of Run: false when the job ends pending (or failed).
   bool DecideOutcome(const PhaseCounts& counts);
+  // Logs why the job goes pending and keeps it for the VMs it leaves to do; false.
+  bool GoPending(const std::string& why);
+  // A job that goes pending leaves VMs to its next attempt: each of them that has no reason of its own
+  // says, with the job manager, why it was not backed up.
+  void RecordWhyUnfinishedVMsWait();
   bool IsSnapJob() const;  // snapshot backup or snapshot catalogue
 
   // Seconds of the platform clock, which every time-out of the coordinator is measured against.
@@ -346,6 +355,8 @@ class QuarnCoordinator : public VSCoordinator {
   bool m_failJob = false;
   // Why the VMs that the job's end finds unfinished failed, when they have no reason of their own.
   std::string m_unfinishedVMReason;
+  // Why the job goes pending; empty when it does not.
+  std::string m_pendingReason;
   bool m_parentIndexCopiedToTape = false;
   vsJobMgr* m_jobMgr = nullptr;
   vsAppMgr* m_appMgr = nullptr;

@@ -185,6 +185,8 @@ bool QuarnCoordinator::UpdateJobManagerVMList_Restart() {
           vm->failureReason = record.getstring(Info::F_failureText);
         }
         ++m_vmsAlreadyBackedUp;
+        // A VM that failed is a failure of the job, whether or not it says why.
+        m_completedWithErrors = true;
         break;
       case kSkipped:
         if (vm != nullptr) {
@@ -286,6 +288,26 @@ bool QuarnCoordinator::UpdateJobManagerVMList_FailPendingVMs() {
     m_jobMgr->updateVMBkpJobStatus(m_appMgr->getKeyrealmId(), true);
   }
   return true;
+}
+
+void QuarnCoordinator::RecordWhyUnfinishedVMsWait() {
+  int count = 0;
+  for (auto& entry : m_vmMap) {
+    vm_params& vm = entry.second;
+    if (vm.vmPhase != PHASE_NOT_STARTED && vm.vmPhase != PHASE_STARTED && vm.vmPhase != PHASE_PENDING) continue;
+    if (vm.collect.getint64(Collect::F_vmClientId) == 0) continue;
+    // A record that says why (its agent's result) is left as it is; the others get the coordinator's
+    // reason for the VM (an agent that stopped with it), else the job's.
+    Info record;
+    const bool stored = vsJobMgr::ReadVMStatus(m_jobMgr->getJobId(), vm.vmGuid, record);
+    if (stored && !record.getstring(Info::F_failureText).empty()) continue;
+    if (vm.failureReason.empty()) vm.failureReason = "Not backed up by this attempt of the job: " + m_pendingReason;
+    m_jobMgr->setVMStatusVMName(vm.vmGuid, vm.vmName, vm.host);
+    m_jobMgr->setVMStatusState(vm.vmGuid, stored ? static_cast<int>(record.getint64(Info::F_vmStatus)) : kToBeBackedUp,
+                               vm.failureReason);
+    ++count;
+  }
+  if (count > 0) m_jobMgr->updateVMBkpJobStatus(m_appMgr->getKeyrealmId(), true);
 }
 
 bool QuarnCoordinator::UpdateJobManagerVMList_StubPhase() {

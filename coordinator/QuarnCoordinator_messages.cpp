@@ -39,6 +39,30 @@ constexpr int64_t kResultSkipped = 4;
 // Job-manager status of a VM whose log-archiver run is still open.
 constexpr int64_t kStatusInProgress = 2;
 
+// The first number of a result that is outside what its field can hold, described; empty when every
+// one is inside.
+std::string RefusedResultField(const VirtualServer::VMBackupResult& message) {
+  using Result = VirtualServer::VMBackupResult;
+  struct Range {
+    const CNField& field;
+    const char* name;
+    int64_t min, max;
+  };
+  static const Range kRanges[] = {
+      {Result::F_statusCode, "status", 0, kResultSkipped},
+      {Result::F_errorCount, "error count", 0, INT32_MAX},
+      {Result::F_fatalError, "fatal error flag", 0, 1},
+      {Result::F_archivingStatus, "archiving status", 0, INT32_MAX},
+  };
+  for (const Range& range : kRanges) {
+    const int64_t value = message.getint64(range.field);
+    if (value < range.min || value > range.max)
+      return std::string("its ") + range.name + " [" + std::to_string(value) + "] is not from " +
+             std::to_string(range.min) + " to " + std::to_string(range.max);
+  }
+  return std::string();
+}
+
 std::string Join(const std::set<std::string>& names) {
   std::string text;
   for (const std::string& name : names) text += (text.empty() ? "" : ",") + name;
@@ -210,6 +234,35 @@ bool QuarnCoordinator::OnMsgVMAgentStatus(const std::string& agentName, VirtualS
   return true;
 }
 
+bool QuarnCoordinator::AcceptVMBackupResult(const std::string& agentName, const VirtualServer::VMBackupResult& message) {
+  using Result = VirtualServer::VMBackupResult;
+  const std::string guid = message.getstring(Result::F_vmGuid);
+  // A result names its VM by GUID, and a GUID from a message must never add a record to the job; a
+  // VM that is not being backed up (already finished, or back in the list) keeps what it has, so
+  // that a repeated or stray result cannot count a VM twice.
+  const vm_params* vm = m_vmMap.Find(guid);
+  if (vm == nullptr || (vm->vmPhase != PHASE_STARTED && vm->vmPhase != PHASE_STOPPING)) {
+    m_event.Error(kSigResult, "Ignoring status for VM [%s] from [%s]: the VM is %s", guid.c_str(), agentName.c_str(),
+                  vm == nullptr ? "not part of this job" : "not being backed up");
+    return false;
+  }
+  // Only the agent that was given the VM may end it, and only with numbers a result can hold, so that
+  // no agent can end, fail or pend another's VM.
+  const QuarnAgentInfo* agent = FindAgent(agentName);
+  if (agent == nullptr || agent->assignedVMs.count(guid) == 0) {
+    m_event.Error(kSigResult, "Agent [%s] has reported status for a VM [%s] that wasn't assigned to it [%s]",
+                  agentName.c_str(), guid.c_str(), agent != nullptr ? Join(agent->assignedVMs).c_str() : "");
+    return false;
+  }
+  const std::string refused = RefusedResultField(message);
+  if (!refused.empty()) {
+    m_event.Error(kSigResult, "Ignoring status for VM [%s] from [%s]: %s", guid.c_str(), agentName.c_str(),
+                  refused.c_str());
+    return false;
+  }
+  return true;
+}
+
 bool QuarnCoordinator::OnMsgVMBackupResult(const std::string& agentName, VirtualServer::VMBackupResult* message) {
   using Result = VirtualServer::VMBackupResult;
   const std::string guid = message->getstring(Result::F_vmGuid);
@@ -217,15 +270,9 @@ bool QuarnCoordinator::OnMsgVMBackupResult(const std::string& agentName, Virtual
   m_event.Debug(kSigResult, "Received Status [%d] for VM [%s] from [%s]", static_cast<int>(status),
                 message->getstring(Result::F_vmName).c_str(), agentName.c_str());
 
-  // A result names its VM by GUID, and a GUID from a message must never add a record to the job; a
-  // VM that is not being backed up (already finished, or back in the list) keeps what it has, so
-  // that a repeated or stray result cannot count a VM twice.
+  if (!AcceptVMBackupResult(agentName, *message)) return true;
   vm_params* vm = m_vmMap.Find(guid);
-  if (vm == nullptr || (vm->vmPhase != PHASE_STARTED && vm->vmPhase != PHASE_STOPPING)) {
-    m_event.Error(kSigResult, "Ignoring status for VM [%s] from [%s]: the VM is %s", guid.c_str(), agentName.c_str(),
-                  vm == nullptr ? "not part of this job" : "not being backed up");
-    return true;
-  }
+  QuarnAgentInfo* agent = FindAgent(agentName);
 
   if (message->getint64(Result::F_fatalError) != 0) {
     m_event.Debug(kSigResult, "Detected fatal VM error");
@@ -292,15 +339,9 @@ bool QuarnCoordinator::OnMsgVMBackupResult(const std::string& agentName, Virtual
   if (!m_vmMap.UpdateVMPhase(guid, newPhase))
     m_event.Debug(kSigResult, "Failed to update VMPhase for [%s]", vm->vmName.c_str());
   DecrementVolumeActivityForVM(*vm);
-  QuarnAgentInfo* agent = FindAgent(agentName);
-  if (agent == nullptr || agent->assignedVMs.count(guid) == 0) {
-    m_event.Error(kSigResult, "Agent [%s] has reported status for a VM [%s] that wasn't assigned to it [%s]",
-                  agentName.c_str(), guid.c_str(), agent != nullptr ? Join(agent->assignedVMs).c_str() : "");
-  } else {
-    ++agent->completedCount;
-    agent->assignedVMs.erase(guid);
-    agent->completedVMs.insert(guid);
-  }
+  ++agent->completedCount;
+  agent->assignedVMs.erase(guid);
+  agent->completedVMs.insert(guid);
   vm->archivingStatus = static_cast<int32_t>(message->getint64(Result::F_archivingStatus));
   if ((newPhase == PHASE_DONE || newPhase == PHASE_DONE_WITH_ERRORS || newPhase == PHASE_FAILED) &&
       !m_jobMgr->isSnapBackup())

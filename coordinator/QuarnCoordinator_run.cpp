@@ -82,7 +82,10 @@ bool QuarnCoordinator::FinishJob() {
   if (m_jobMgr->isLastAttempt() || m_jobMgr->isJobCommitted()) UpdateJobManagerVMList_LastAttempt();
 
   PhaseCounts counts = LogJobSummary();
-  if (!DecideOutcome(counts)) return false;
+  if (!DecideOutcome(counts)) {
+    if (!m_pendingReason.empty()) RecordWhyUnfinishedVMsWait();
+    return false;
+  }
 
   if (counts.stopped > 0) {
     m_completedWithErrors = true;
@@ -200,35 +203,18 @@ bool QuarnCoordinator::DecideOutcome(const PhaseCounts& counts) {
     return true;
   }
 
-  if (m_jobMgr->checkQuitFlag()) {
-    m_event.Error(kSigRun, "Job is suspended or killed");
-    return false;
-  }
-  if (CheckServiceShutdown()) {
-    m_event.Error(kSigRun, "Service shutdown detected");
-    return false;
-  }
-  if (m_streamErrors > 0) {
-    m_event.Error(kSigRun, "%d stream errors were detected, job will go to pending.", m_streamErrors);
-    return false;
-  }
-  if (m_fatalVMError) {
-    m_event.Error(kSigRun, "Fatal VM error detected, job will go to pending.");
-    return false;
-  }
+  if (m_jobMgr->checkQuitFlag()) return GoPending("Job is suspended or killed");
+  if (CheckServiceShutdown()) return GoPending("Service shutdown detected");
+  if (m_streamErrors > 0)
+    return GoPending(std::to_string(m_streamErrors) + " stream errors were detected, job will go to pending.");
+  if (m_fatalVMError) return GoPending("Fatal VM error detected, job will go to pending.");
   if (!anySucceeded && !m_vmMap.empty()) {
-    if (m_streamLimitReached) {
-      m_event.Error(kSigRun, "The stream limit was reached, job will go to pending.");
-      return false;
-    }
+    if (m_streamLimitReached) return GoPending("The stream limit was reached, job will go to pending.");
     if (contentIndex && !JobRestarted()) {
       int dropped = 0;
       for (const auto& agent : m_agents)
         if (agent.second.dropped) ++dropped;
-      if (dropped > 0) {
-        m_event.Error(kSigRun, "%d agents dropped, job will go to pending.", dropped);
-        return false;
-      }
+      if (dropped > 0) return GoPending(std::to_string(dropped) + " agents dropped, job will go to pending.");
     }
     if (counts.failed + counts.pending + counts.skipped == static_cast<int>(m_vmMap.size())) {
       if (ShouldResumeImmediately()) {
@@ -246,19 +232,20 @@ bool QuarnCoordinator::DecideOutcome(const PhaseCounts& counts) {
       m_failJob = true;
       return false;
     }
-    m_event.Error(kSigRun, "no VMs were processed successfully, job will go to pending.");
-    return false;
+    return GoPending("no VMs were processed successfully, job will go to pending.");
   }
-  if (counts.notProcessed > 0) {
-    m_event.Error(kSigRun, "%d VMs were not processed, job will go to pending.", counts.notProcessed);
-    return false;
-  }
+  if (counts.notProcessed > 0)
+    return GoPending(std::to_string(counts.notProcessed) + " VMs were not processed, job will go to pending.");
   if (counts.pending > 0 &&
-      (counts.succeeded > 0 || m_jobMgr->isSnapToTape() || m_appMgr->isUseIndexingV2Enabled())) {
-    m_event.Error(kSigRun, "%d VMs are pending, job will go to pending.", counts.pending);
-    return false;
-  }
+      (counts.succeeded > 0 || m_jobMgr->isSnapToTape() || m_appMgr->isUseIndexingV2Enabled()))
+    return GoPending(std::to_string(counts.pending) + " VMs are pending, job will go to pending.");
   return true;
+}
+
+bool QuarnCoordinator::GoPending(const std::string& why) {
+  m_event.Error(kSigRun, "%s", why.c_str());
+  m_pendingReason = why;
+  return false;
 }
 
 bool QuarnCoordinator::CheckJobPhaseSuccess(bool& partial, bool& failJob, bool& setupFailed, bool& resumeNow) {

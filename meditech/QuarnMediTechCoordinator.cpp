@@ -52,6 +52,8 @@ bool QuarnMediTechCoordinator::Initialize(vsJobMgr* jobMgr, vsAppMgr* appMgr, Qu
 }
 
 bool QuarnMediTechCoordinator::OnMsgVMBackupResult(const std::string& agent, VirtualServer::VMBackupResult* message) {
+  // A result the coordinator would refuse (another agent's VM, a number out of range) fails nothing.
+  if (!AcceptVMBackupResult(agent, *message)) return true;
   if (message->getint64(VirtualServer::VMBackupResult::F_statusCode) == kResultFailed) {
     const std::string name = message->getstring(VirtualServer::VMBackupResult::F_vmName);
     m_jobMgr->addPendingCauseArgument(name);

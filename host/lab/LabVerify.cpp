@@ -3,24 +3,35 @@
 // snapshots its mount took or with images given on the command line. A malformed archive is
 // named with its offset and what is wrong there.
 #include <strings.h>
+#include <sys/stat.h>
 
-#include <cstdint>
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <set>
 
 #include "host/lab/LabTool.h"
 #include "platform/archive/ArchiveReader.h"
 #include "platform/archive/ArchiveRestore.h"
+#include "platform/jobmgr/vsJobMgr.h"
 #include "platform/lab/LabKeyValue.h"
 #include "platform/lab/LabMedia.h"
 #include "platform/lab/LabMount.h"
 #include "platform/os/CPxSha256.h"
+#include "records/messages/JobManagerMessages.h"
 
 namespace labtool {
 namespace {
+
+// The largest disk the lab can hold: an image is a sparse file, and no file system of the lab's keeps
+// a larger one. An archive that declares more is refused before anything is read for it.
+constexpr uint64_t kMaxLabDiskBytes = 1ULL << 44;
+constexpr int64_t kStatusBackedUp = 0;
+constexpr int64_t kStatusBackedUpWithErrors = 3;
 
 struct Verification {
   int problems = 0;
@@ -99,6 +110,12 @@ void ReadArchives(int64_t asOf, int64_t listedJob, Verification& verification) {
                 static_cast<unsigned long long>(problem.offset), problem.text.c_str());
     if (!contents.vmGuid.empty()) verification.unusable[Lower(contents.vmGuid)].insert(location.jobId);
   }
+  // A file its attempt never committed (a process killed, a close that failed) holds no backup: it is
+  // named, and is no problem of the backups that were committed.
+  for (const lab::ArchiveLocation& location : lab::ListUncommittedArchiveFiles(listedJob)) {
+    if (asOf > 0 && location.jobId > asOf) continue;
+    std::printf("archive %s: not committed, left by an interrupted attempt\n", location.path.c_str());
+  }
 }
 
 // The disk as the mount of `jobId` took it, and its mount; false when there is none.
@@ -150,6 +167,124 @@ bool HashRestoredDiskWithoutLeftOut(const archive::RestoredDisk& disk, int64_t l
   return ok;
 }
 
+// Whether the job manager records the VM as backed up (whole or with errors) in the job.
+bool ReportedBackedUp(int64_t jobId, const std::string& guid) {
+  JobManager::VMUpdateInfo record;
+  if (!vsJobMgr::ReadVMStatus(jobId, guid, record)) return false;
+  const int64_t status = record.getint64(JobManager::VMUpdateInfo::F_vmStatus);
+  return status == kStatusBackedUp || status == kStatusBackedUpWithErrors;
+}
+
+// What a restored disk is compared with. Sizes are compared before any byte is read, so the work is
+// bounded by what is there, not by what an archive declares.
+struct Reference {
+  std::string against;
+  uint64_t size = 0;
+  std::vector<std::pair<uint64_t, uint64_t>> leftOut;  // 512-byte sectors both sides read as zeros
+  std::function<bool(std::string& sha, std::string& error)> digest;
+  bool named = false;  // an image named on the command line: failing to read it is a problem
+  std::string unreadable;  // why a named image cannot be read
+};
+
+// The image given for the disk, else the point-in-time copy of the job's mount; false (with why) when
+// there is neither.
+bool ReferenceOf(const std::string& guid, const std::string& name, int64_t lastJob,
+                 const std::map<std::string, std::string>& images, Reference& reference, std::string& why) {
+  auto image = images.find(name);
+  if (image != images.end()) {
+    struct stat status {};
+    const std::string path = image->second;
+    reference.against = "the image " + path;
+    if (stat(path.c_str(), &status) != 0) reference.unreadable = path + ": " + std::strerror(errno);
+    reference.size = static_cast<uint64_t>(status.st_size);
+    reference.named = true;
+    reference.digest = [path](std::string& sha, std::string& error) { return CPxSha256::OfFile(path, sha, error); };
+    return true;
+  }
+  lab::MountRecord mount;
+  lab::MountedDisk mounted;
+  if (!PointInTimeDisk(lastJob, guid, name, mount, mounted)) {
+    why = "the mount of job " + std::to_string(lastJob) + " recorded no such disk";
+    return false;
+  }
+  reference.against = "the point-in-time copy of job " + std::to_string(lastJob);
+  reference.size = mounted.sizeBytes;
+  reference.leftOut = mounted.leftOut;
+  if (mounted.leftOut.empty()) {
+    reference.digest = [mount, mounted](std::string& sha, std::string& error) {
+      return lab::MountedDiskDigest(mount, mounted, sha, error);
+    };
+    return true;
+  }
+  // Sectors the backup left out are no part of what it promised: both sides read them as zeros.
+  uint64_t sectors = 0;
+  for (const auto& range : mounted.leftOut) sectors += range.second - range.first + 1;
+  reference.against += " with its " + std::to_string(sectors) + " left-out sectors as zeros";
+  reference.digest = [mount, mounted](std::string& sha, std::string& error) {
+    return lab::MountedDiskDigestWithoutLeftOut(mount, mounted, sha, error);
+  };
+  return true;
+}
+
+// One restored disk against its reference. A VM the job manager reports backed up must be shown to
+// restore: nothing to compare with is then no proof, and a problem.
+void VerifyDisk(const archive::RestoredDisk& disk, const std::string& guid, int64_t lastJob, bool reported,
+                const std::map<std::string, std::string>& images, Verification& verification) {
+  const std::string name = ShortName(disk.name, guid);
+  const unsigned long long size = disk.size;
+  const char* unproven = reported ? "; the VM is REPORTED BACKED UP" : "";
+  if (disk.size > kMaxLabDiskBytes) {
+    ++verification.problems;
+    std::printf("  disk %s: DECLARES %llu bytes, more than a lab disk can have (%llu)\n", name.c_str(), size,
+                static_cast<unsigned long long>(kMaxLabDiskBytes));
+    return;
+  }
+  Reference reference;
+  std::string why;
+  if (!ReferenceOf(guid, name, lastJob, images, reference, why)) {
+    if (reported) ++verification.problems;
+    std::printf("  disk %s: %llu bytes: nothing to compare with (%s)%s\n", name.c_str(), size, why.c_str(), unproven);
+    return;
+  }
+  if (!reference.unreadable.empty()) {
+    ++verification.problems;
+    std::printf("  disk %s: CANNOT READ %s\n", name.c_str(), reference.unreadable.c_str());
+    return;
+  }
+  if (reference.size != disk.size) {
+    ++verification.problems;
+    std::printf("  disk %s: %llu bytes: DIFFERS in size from %s (%llu bytes)\n", name.c_str(), size,
+                reference.against.c_str(), static_cast<unsigned long long>(reference.size));
+    return;
+  }
+  std::string sha, error;
+  uint64_t nonZero = 0;
+  const bool read = reference.leftOut.empty()
+                        ? archive::HashRestoredDisk(disk, sha, error)
+                        : HashRestoredDiskWithoutLeftOut(disk, lastJob, reference.leftOut, sha, nonZero, error);
+  if (!read) {
+    ++verification.problems;
+    std::printf("  disk %s: CANNOT READ: %s\n", name.c_str(), error.c_str());
+    return;
+  }
+  if (nonZero > 0) {
+    ++verification.problems;
+    std::printf("  disk %s: %llu bytes of left-out sectors were backed up as something other than zeros\n",
+                name.c_str(), static_cast<unsigned long long>(nonZero));
+  }
+  std::string expected;
+  if (!reference.digest(expected, why)) {
+    if (reported || reference.named) ++verification.problems;
+    std::printf("  disk %s: %llu bytes, sha256 %s: %s%s\n", name.c_str(), size, sha.c_str(),
+                reference.named ? ("CANNOT READ " + why).c_str() : ("nothing to compare with (" + why + ")").c_str(),
+                reference.named ? "" : unproven);
+    return;
+  }
+  if (expected != sha) ++verification.problems;
+  std::printf("  disk %s: %llu bytes, sha256 %s: %s %s\n", name.c_str(), size, sha.c_str(),
+              expected == sha ? "matches" : "DIFFERS from", reference.against.c_str());
+}
+
 void VerifyVM(const std::string& guid, int64_t asOf, const std::map<std::string, std::string>& images,
               Verification& verification) {
   archive::VMBackup backup;
@@ -170,58 +305,8 @@ void VerifyVM(const std::string& guid, int64_t asOf, const std::map<std::string,
     std::printf("  CANNOT REASSEMBLE: %s\n", error.c_str());
     return;
   }
-  for (const auto& entry : backup.disks) {
-    const archive::RestoredDisk& disk = entry.second;
-    const std::string name = ShortName(disk.name, guid);
-    std::string sha;
-    if (!archive::HashRestoredDisk(disk, sha, error)) {
-      ++verification.problems;
-      std::printf("  disk %s: CANNOT READ: %s\n", name.c_str(), error.c_str());
-      continue;
-    }
-    std::string expected;
-    std::string against;
-    std::string why;
-    auto image = images.find(name);
-    if (image != images.end()) {
-      against = "the image " + image->second;
-      if (!CPxSha256::OfFile(image->second, expected, error)) {
-        ++verification.problems;
-        std::printf("  disk %s: CANNOT READ %s\n", name.c_str(), error.c_str());
-        continue;
-      }
-    } else {
-      against = "the point-in-time copy of job " + std::to_string(lastJob);
-      lab::MountRecord mount;
-      lab::MountedDisk mounted;
-      if (PointInTimeDisk(lastJob, guid, name, mount, mounted)) {
-        if (mounted.leftOut.empty()) {
-          if (!lab::MountedDiskDigest(mount, mounted, expected, why)) expected.clear();
-        } else {
-          // Sectors the backup left out are no part of what it promised: both sides read them as zeros.
-          uint64_t sectors = 0, nonZero = 0;
-          for (const auto& range : mounted.leftOut) sectors += range.second - range.first + 1;
-          if (!lab::MountedDiskDigestWithoutLeftOut(mount, mounted, expected, why)) expected.clear();
-          if (!HashRestoredDiskWithoutLeftOut(disk, lastJob, mounted.leftOut, sha, nonZero, error)) {
-            ++verification.problems;
-            std::printf("  disk %s: CANNOT READ: %s\n", name.c_str(), error.c_str());
-            continue;
-          }
-          against += " with its " + std::to_string(sectors) + " left-out sectors as zeros";
-          if (nonZero > 0) {
-            ++verification.problems;
-            std::printf("  disk %s: %llu bytes of left-out sectors were backed up as something other than zeros\n",
-                        name.c_str(), static_cast<unsigned long long>(nonZero));
-          }
-        }
-      }
-    }
-    const std::string nothing = "nothing to compare with" + (why.empty() ? std::string() : " (" + why + ")");
-    const char* verdict = expected.empty() ? nothing.c_str() : expected == sha ? "matches" : "DIFFERS from";
-    if (!expected.empty() && expected != sha) ++verification.problems;
-    std::printf("  disk %s: %llu bytes, sha256 %s: %s%s\n", name.c_str(), static_cast<unsigned long long>(disk.size),
-                sha.c_str(), verdict, expected.empty() ? "" : (" " + against).c_str());
-  }
+  const bool reported = ReportedBackedUp(lastJob, guid);
+  for (const auto& entry : backup.disks) VerifyDisk(entry.second, guid, lastJob, reported, images, verification);
   for (const auto& entry : backup.files) {
     std::string sha;
     if (!archive::HashRestoredFile(entry.second, sha, error)) {
@@ -282,6 +367,17 @@ int Verify(const std::vector<std::string>& args) {
     // Nothing of the job to verify is no proof that its backups restore.
     ++verification.problems;
     std::printf("job %lld: no archive file on any media agent\n", static_cast<long long>(jobId));
+  }
+  // A VM the job manager reports backed up in the job must have a backup to restore.
+  if (jobId > 0) {
+    for (const std::string& guid : vsJobMgr::ReadVMStatusGuids(jobId)) {
+      if (vms.count(Lower(guid)) || !ReportedBackedUp(jobId, guid) ||
+          (parsed.options.count("vm") && strcasecmp(parsed.options["vm"].c_str(), guid.c_str()) != 0))
+        continue;
+      ++verification.problems;
+      std::printf("VM %s: REPORTED BACKED UP in job %lld, but no committed archive of it is there\n", guid.c_str(),
+                  static_cast<long long>(jobId));
+    }
   }
   for (const auto& vm : vms) VerifyVM(vm.second, jobId, images, verification);
   std::printf("verified %zu archives and %zu VMs: %d problems\n", verification.archives.size(), vms.size(),

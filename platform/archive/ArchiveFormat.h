@@ -30,7 +30,10 @@
 //   1     kArchiveBegin     u32 format version, u64 archive file id, i64 job id, i64 child job id,
 //                           i64 client id, i64 subclient id, u32 backup level (1 full), i32 stream id,
 //                           i32 rcid, i64 creation time (seconds), text VM GUID, text collect text,
-//                           text media agent, text writing client, bool index only; no payload
+//                           text media agent, text writing client, bool index only, u64 attempt (the
+//                           real time in nanoseconds its writing process began writing archives: the
+//                           files of one attempt at a VM share it, a later attempt's is larger); no
+//                           payload
 //   2     kFileHeader       text name, u64 size, i64 time, bool directory, bool pseudo, bool flag3,
 //                           i32 number1, i32 number2, i32 number3, u64 flags, bool header bit,
 //                           bool flag5, bool no metadata
@@ -57,9 +60,16 @@
 // header, range or the archive's end. A successful end of a file item (not directory, not pseudo),
 // an extent item, or a container item that carries data requires its data and holes to add up to the
 // size its header declared.
+//
+// An archive file is committed by its successful close: it is written under its name with
+// kUncommittedSuffix appended, and takes its name only once its archive end is written and it and
+// its folder are synced. A file still under the longer name was left by an attempt that was
+// interrupted (a process killed, a close that could not make it durable); readers that take backups
+// (the index, restores) read only committed files.
 namespace archive {
 
 constexpr uint32_t kFormatVersion = 1;
+constexpr char kUncommittedSuffix[] = ".open";
 constexpr char kRecordMagic[4] = {'Q', 'R', 'E', 'C'};
 constexpr size_t kRecordHeaderBytes = 24;
 // Bounds a reader enforces and a writer keeps: a hostile or torn file cannot make the reader
@@ -113,6 +123,8 @@ class FieldReader {
   bool I64(int64_t& value);
   bool Text(std::string& text);
   bool Failed() const { return failed_; }
+  // Every field was read: a field a later version appended is absent from an older record.
+  bool AtEnd() const { return position_ >= size_; }
 
  private:
   bool Take(size_t count, const char*& at);

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -173,6 +174,7 @@ bool Checker::Begin(uint64_t offset, FieldReader& in) {
   in.Text(contents_.mediaAgent);
   in.Text(contents_.client);
   in.Bool(contents_.indexOnly);
+  if (!in.Failed() && !in.AtEnd()) in.U64(contents_.attempt);
   return true;
 }
 
@@ -434,6 +436,12 @@ bool ReadArchiveStructure(const std::string& path, ArchiveContents& contents, Pr
 
 bool ReadArchiveBegin(const std::string& path, ArchiveContents& contents, Problem& problem) {
   return ReadRecords(path, contents, problem, Depth::kBegin);
+}
+
+uint64_t LatestAttempt(const std::vector<const ArchiveContents*>& archives) {
+  uint64_t latest = 0;
+  for (const ArchiveContents* archive : archives) latest = std::max(latest, archive->attempt);
+  return latest;
 }
 
 }  // namespace archive

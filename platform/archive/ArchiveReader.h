@@ -88,6 +88,7 @@ struct ArchiveContents {
   std::string mediaAgent;
   std::string client;
   bool indexOnly = false;
+  uint64_t attempt = 0;  // 0 in a file of a writer that did not record it
   std::vector<Item> items;
   std::vector<UnchangedRange> ranges;
   uint32_t indexMetadataRecords = 0;
@@ -106,5 +107,9 @@ bool ReadArchiveStructure(const std::string& path, ArchiveContents& contents, Pr
 // Reads only the archive's first record: what the archive is (job, VM, level), none of its items.
 // False when that record cannot be read or is not an archive's beginning.
 bool ReadArchiveBegin(const std::string& path, ArchiveContents& contents, Problem& problem);
+
+// Of the archives of one VM in one job, the latest attempt: a job run again after an interruption
+// backs the VM up anew, and only that last attempt stands for the VM's backup in the job. 0 for none.
+uint64_t LatestAttempt(const std::vector<const ArchiveContents*>& archives);
 
 }  // namespace archive

@@ -1,14 +1,26 @@
 #include "platform/archive/ArchiveWriter.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
+#include "platform/lab/LabFaults.h"
+
 namespace archive {
 namespace {
+
+// The lab's fault table may fail the file's own writes and syncs, as a full file system or a failing
+// disk would: the rule's code is the system error they fail with.
+bool Faulted(const char* op) {
+  lab::Fault fault;
+  if (!lab::CheckFault(op, fault)) return false;
+  errno = fault.code;
+  return true;
+}
 
 std::string FolderOf(const std::string& path) {
   size_t slash = path.rfind('/');
@@ -25,14 +37,21 @@ bool ArchiveWriter::Create(const std::string& path, std::string& error) {
     error = "an archive file is already open: " + path_;
     return false;
   }
+  struct stat existing;
+  if (lstat(path.c_str(), &existing) == 0) {
+    error = "cannot create " + path + ": an archive file of that name exists";
+    return false;
+  }
   // Another stream's file is never overwritten, and no link planted at the name is followed.
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
+  const std::string openPath = path + kUncommittedSuffix;
+  int fd = open(openPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
   if (fd < 0) {
-    error = "cannot create " + path + ": " + std::strerror(errno);
+    error = "cannot create " + openPath + ": " + std::strerror(errno);
     return false;
   }
   fd_ = fd;
   path_ = path;
+  openPath_ = openPath;
   batch_.clear();
   batch_.reserve(kBatchBytes);
   offset_ = 0;
@@ -52,6 +71,7 @@ bool ArchiveWriter::Flush(const void* payload, uint64_t payloadLength, std::stri
   int count = 0;
   if (!batch_.empty()) parts[count++] = {batch_.data(), batch_.size()};
   if (payloadLength > 0) parts[count++] = {const_cast<void*>(payload), static_cast<size_t>(payloadLength)};
+  if (count > 0 && Faulted("archive.fileWrite")) return Fail("cannot write", error);
   int first = 0;
   while (first < count) {
     ssize_t written = writev(fd_, parts + first, count - first);
@@ -112,17 +132,29 @@ bool ArchiveWriter::Close(std::string& error) {
   bool ok = failure_.empty() && Flush(nullptr, 0, error);
   if (!failure_.empty()) error = failure_;
   // Durable once, here: the data, then the folder entry that names it.
-  if (ok && fsync(fd_) != 0) ok = Fail("cannot sync", error);
+  if (ok && (Faulted("archive.fileSync") || fsync(fd_) != 0)) ok = Fail("cannot sync", error);
   if (close(fd_) != 0 && ok) ok = Fail("cannot close", error);
   fd_ = -1;
-  if (ok) {
-    int folder = open(FolderOf(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder < 0 || fsync(folder) != 0) ok = Fail("cannot sync the folder of", error);
-    if (folder >= 0) close(folder);
-  }
   batch_.clear();
   batch_.shrink_to_fit();
+  if (ok) ok = Commit(error);
   return ok;
+}
+
+bool ArchiveWriter::Commit(std::string& error) {
+  // The file takes its name without replacing anything there, and keeps it only once the folder
+  // entry is on disk: a commit that might not survive a crash is undone, the file left uncommitted.
+  if (link(openPath_.c_str(), path_.c_str()) != 0) return Fail("cannot commit", error);
+  int folder = open(FolderOf(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const bool synced = folder >= 0 && !Faulted("archive.fileSync") && fsync(folder) == 0;
+  if (!synced) {
+    Fail("cannot sync the folder of", error);
+    unlink(path_.c_str());
+  } else {
+    unlink(openPath_.c_str());
+  }
+  if (folder >= 0) close(folder);
+  return synced;
 }
 
 void ArchiveWriter::Abandon() {

@@ -1,4 +1,6 @@
 // Archive files and the records sent into them.
+#include <time.h>
+
 #include <cstring>
 
 #include "platform/archive/vsArchive.h"
@@ -19,6 +21,20 @@ namespace {
 
 std::string BitmapText(const std::shared_ptr<I2::ClusterBitmap>& bitmap) {
   return bitmap && bitmap->IsValidBitmap() ? bitmap->ToString() : std::string();
+}
+
+// This process's attempt at the VMs it backs up, written into the beginning of every archive file it
+// creates, so that the files of a job run again after an interruption are told from those of the
+// attempt before: the real time (nanoseconds) the process first created one. A process of a later
+// attempt starts later, whatever the job's time scale makes of its own clock.
+uint64_t ProcessAttempt() {
+  static const uint64_t attempt = [] {
+    struct timespec now = {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    const uint64_t value = static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
+    return value != 0 ? value : 1;
+  }();
+  return attempt;
 }
 
 }  // namespace
@@ -100,6 +116,7 @@ std::string vsArchive::BeginFields(uint64_t id, int64_t childJobId, int64_t clie
   fields.Text(jobMgr_ != nullptr ? jobMgr_->getMediaAgent() : std::string());
   fields.Text(lab::FocusClient());
   fields.Bool(indexOnly);
+  fields.U64(ProcessAttempt());
   return fields.Bytes();
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/appmgr/vsAppMgr.h"
+#include "platform/ev/EvDebug.h"
 #include "platform/index/ExtentNameConverter.h"
 #include "platform/index/IdxBrowseMessages.h"
 #include "platform/jobmgr/vsJobMgr.h"
@@ -20,6 +21,10 @@
 namespace {
 
 using Entries = std::vector<std::vector<std::string>>;
+
+const char* const kSigLastEntries =
+    "bool vsIndexClient::GetVMMetadata(const std::string&, const std::string&, unsigned long int, "
+    "IdxMetadata::IdxMetaData*, IdxMetadataByName*, bool&, bool&)";
 
 std::string LastComponent(const std::string& path) {
   const size_t slash = path.find_last_of("/\\");
@@ -460,6 +465,7 @@ bool vsIndexClient::ReadLastVMEntries(const std::string& vm, Entries& entries, b
   if (!lab::ReadIndexVMEntries(guid, vmGuid, jobs.front(), entries, error)) {
     SetError("the index record of VM [" + vm + "] from job " + std::to_string(jobs.front()) +
              " cannot be used: " + error);
+    EvDebug::Error(kSigLastEntries, "%s", GetLastError().c_str());
     entries.clear();
     return true;
   }
@@ -539,6 +545,7 @@ bool vsIndexClient::GetVMMetadata(const std::string& vm, const std::string& fold
     if (!read) {
       // As unusable as a damaged record: the VM is backed up in full rather than never.
       SetError("the index metadata of VM [" + vm + "] cannot be read: " + error);
+      EvDebug::Error(kSigLastEntries, "%s", GetLastError().c_str());
       return false;
     }
   }

@@ -62,6 +62,24 @@ bool BackupEndedWell(const archive::ArchiveContents& contents) {
   return true;
 }
 
+// An archive of a VM found by its beginning.
+struct Begun {
+  archive::ArchiveContents begin;
+  std::string path;
+};
+
+// The paths of the VM's archives of its latest attempt in the job: those of an attempt that was
+// interrupted before it (a job run again) are no part of the VM's backup.
+std::vector<std::string> LatestAttemptPaths(const std::vector<Begun>& begun) {
+  std::vector<const archive::ArchiveContents*> begins;
+  for (const Begun& archive : begun) begins.push_back(&archive.begin);
+  const uint64_t attempt = archive::LatestAttempt(begins);
+  std::vector<std::string> paths;
+  for (const Begun& archive : begun)
+    if (archive.begin.attempt == attempt) paths.push_back(archive.path);
+  return paths;
+}
+
 // True when the archive is a VM's data archive that the job, or a child job of it, wrote.
 bool WrittenBy(const archive::ArchiveContents& begin, int64_t jobId) {
   return !begin.indexOnly && (begin.jobId == jobId || begin.childJobId == jobId);
@@ -84,16 +102,19 @@ vsIndexClient::VMArchives vsIndexClient::VMArchivePaths(const std::string& vmGui
   found.parentJob = jobId;
   std::vector<lab::ArchiveLocation> locations = lab::ListVMArchiveFiles(jobId, vmGuid);
   AddOwnArchives(jobId, locations, vmGuid);
+  std::vector<Begun> begun;
   for (const lab::ArchiveLocation& location : locations) {
-    archive::ArchiveContents begin;
+    Begun archive;
     archive::Problem problem;
     // Only the beginnings are read here; the VM's own archives are read whole afterwards.
-    if (!archive::ReadArchiveBegin(location.path, begin, problem) || !WrittenBy(begin, jobId) ||
-        FXString::CompareNoCase(begin.vmGuid, vmGuid) != 0)
+    if (!archive::ReadArchiveBegin(location.path, archive.begin, problem) || !WrittenBy(archive.begin, jobId) ||
+        FXString::CompareNoCase(archive.begin.vmGuid, vmGuid) != 0)
       continue;
-    found.parentJob = begin.jobId;
-    found.paths.push_back(location.path);
+    found.parentJob = archive.begin.jobId;
+    archive.path = location.path;
+    begun.push_back(std::move(archive));
   }
+  found.paths = LatestAttemptPaths(begun);
   return found;
 }
 
@@ -180,16 +201,19 @@ bool vsIndexClient::LearnJob(int64_t jobId) {
   AddOwnArchives(jobId, locations);
   std::set<std::string> vms;
   std::map<std::string, VMArchives> archives;
+  std::map<std::string, std::vector<Begun>> begun;
   for (size_t i = 0; i < locations.size(); ++i) {
-    archive::ArchiveContents begin;
+    Begun archive;
     archive::Problem problem;
-    if (!archive::ReadArchiveBegin(locations[i].path, begin, problem)) continue;
-    const std::string vm = FXString::ToLower(begin.vmGuid);
-    if (i < jobFiles && !begin.vmGuid.empty() && !begin.indexOnly) vms.insert(vm);
-    if (!WrittenBy(begin, jobId)) continue;
-    archives[vm].parentJob = begin.jobId;
-    archives[vm].paths.push_back(locations[i].path);
+    if (!archive::ReadArchiveBegin(locations[i].path, archive.begin, problem)) continue;
+    const std::string vm = FXString::ToLower(archive.begin.vmGuid);
+    if (i < jobFiles && !archive.begin.vmGuid.empty() && !archive.begin.indexOnly) vms.insert(vm);
+    if (!WrittenBy(archive.begin, jobId)) continue;
+    archives[vm].parentJob = archive.begin.jobId;
+    archive.path = locations[i].path;
+    begun[vm].push_back(std::move(archive));
   }
+  for (auto& vm : archives) vm.second.paths = LatestAttemptPaths(begun[vm.first]);
   // A VM whose archive cannot be indexed is left out: its next backup is a full one.
   for (const std::string& vm : vms) {
     VMArchives none;

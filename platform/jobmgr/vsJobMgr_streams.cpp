@@ -118,9 +118,11 @@ int vsJobMgr::checkStatusOfAdditionalResourceRequest(int& received) {
               answer = -1;
               return true;
             }
-            answer = static_cast<int>(std::max<int64_t>(std::min<int64_t>(ledger.openRequest, limit), 0));
-            for (int i = 0; i < answer; ++i)
-              ledger.Reserve(ledger.NextStreamId(), static_cast<int32_t>(mediaAgentId));
+            const int asked = static_cast<int>(std::max<int64_t>(std::min<int64_t>(ledger.openRequest, limit), 0));
+            // A ledger out of ids grants what it could reserve, and no more.
+            answer = 0;
+            while (answer < asked && ledger.Reserve(ledger.NextStreamId(), static_cast<int32_t>(mediaAgentId)) != nullptr)
+              ++answer;
             ledger.openRequest = 0;
             ledger.requestChecks = 0;
             return true;

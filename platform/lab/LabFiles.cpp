@@ -233,7 +233,7 @@ bool WriteImageAtomic(const std::string& path, const std::string& head, uint64_t
       Durability::kDurable, error);
 }
 
-bool CopyFileAtomic(const std::string& source, const std::string& path, std::string& error) {
+bool CopyFileAtomic(const std::string& source, const std::string& path, std::string& error, bool keepMode) {
   const int in = open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (in < 0) {
     error = SystemError("cannot open", source);
@@ -249,6 +249,7 @@ bool CopyFileAtomic(const std::string& source, const std::string& path, std::str
   const bool ok = ReplaceWith(
       path,
       [&](int out) {
+        if (keepMode && fchmod(out, st.st_mode & 07777) != 0) return false;
         char buffer[65536];
         for (;;) {
           const ssize_t n = read(in, buffer, sizeof buffer);

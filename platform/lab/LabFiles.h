@@ -71,8 +71,9 @@ bool WriteFileAtomic(const std::string& path, const std::string& content, std::s
 bool WriteImageAtomic(const std::string& path, const std::string& head, uint64_t sizeBytes, std::string& error);
 
 // Replaces the file, as WriteFileAtomic, with a copy of the regular file at `source` (a FIFO or a
-// device there is refused rather than read).
-bool CopyFileAtomic(const std::string& source, const std::string& path, std::string& error);
+// device there is refused rather than read). keepMode: the copy gets the source's permissions
+// instead of the lab's.
+bool CopyFileAtomic(const std::string& source, const std::string& path, std::string& error, bool keepMode = false);
 
 // Writes the whole text to the open file, going on after interrupted writes; false on a write error.
 bool WriteAll(int fd, const std::string& text);

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <map>
 
+#include "platform/archive/ArchiveFormat.h"
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabFiles.h"
 #include "platform/lab/LabKeyValue.h"
@@ -17,11 +18,43 @@ namespace {
 
 constexpr const char* kSuffix = ".qar";
 
-// "00000042.qar" -> 42; false for any other name.
-bool ParseArchiveName(const std::string& name, uint64_t& id) {
-  const size_t suffix = std::char_traits<char>::length(kSuffix);
-  if (name.size() <= suffix || name.compare(name.size() - suffix, suffix, kSuffix) != 0) return false;
-  return labkv::ParseUInt64(name.substr(0, name.size() - suffix), id);
+// "00000042.qar" -> 42 (with the suffix given); false for any other name.
+bool ParseArchiveName(const std::string& name, const std::string& suffix, uint64_t& id) {
+  if (name.size() <= suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+    return false;
+  return labkv::ParseUInt64(name.substr(0, name.size() - suffix.size()), id);
+}
+
+// The archive files whose names end in the suffix.
+std::vector<ArchiveLocation> ListFiles(int64_t jobId, const std::string& suffix) {
+  std::vector<ArchiveLocation> found;
+  std::vector<std::string> agents;
+  if (Root().empty() || CPxDirectory::List(MediaDir(), agents).IsError()) return found;
+  for (const std::string& agent : agents) {
+    if (!IsSafeComponent(agent) || !IsDirectory(MediaAgentDir(agent))) continue;
+    std::vector<std::string> jobs;
+    if (CPxDirectory::List(MediaAgentDir(agent), jobs).IsError()) continue;
+    for (const std::string& jobText : jobs) {
+      int64_t job = 0;
+      if (!labkv::ParseInt64(jobText, job) || job <= 0 || (jobId > 0 && job != jobId)) continue;
+      std::vector<std::string> names;
+      if (CPxDirectory::List(MediaJobDir(agent, job), names).IsError()) continue;
+      for (const std::string& name : names) {
+        ArchiveLocation location;
+        if (!ParseArchiveName(name, suffix, location.archiveFileId)) continue;
+        location.mediaAgent = agent;
+        location.jobId = job;
+        location.path = MediaJobDir(agent, job) + "/" + name;
+        found.push_back(location);
+      }
+    }
+  }
+  std::sort(found.begin(), found.end(), [](const ArchiveLocation& a, const ArchiveLocation& b) {
+    if (a.jobId != b.jobId) return a.jobId < b.jobId;
+    if (a.mediaAgent != b.mediaAgent) return a.mediaAgent < b.mediaAgent;
+    return a.archiveFileId < b.archiveFileId;
+  });
+  return found;
 }
 
 // The list of the VM's archive files in a job folder; empty when the GUID cannot name a file.
@@ -77,35 +110,10 @@ bool TakeArchiveFileId(const std::string& mediaAgent, uint64_t& id, std::string&
   return ok;
 }
 
-std::vector<ArchiveLocation> ListArchiveFiles(int64_t jobId) {
-  std::vector<ArchiveLocation> found;
-  std::vector<std::string> agents;
-  if (Root().empty() || CPxDirectory::List(MediaDir(), agents).IsError()) return found;
-  for (const std::string& agent : agents) {
-    if (!IsSafeComponent(agent) || !IsDirectory(MediaAgentDir(agent))) continue;
-    std::vector<std::string> jobs;
-    if (CPxDirectory::List(MediaAgentDir(agent), jobs).IsError()) continue;
-    for (const std::string& jobText : jobs) {
-      int64_t job = 0;
-      if (!labkv::ParseInt64(jobText, job) || job <= 0 || (jobId > 0 && job != jobId)) continue;
-      std::vector<std::string> names;
-      if (CPxDirectory::List(MediaJobDir(agent, job), names).IsError()) continue;
-      for (const std::string& name : names) {
-        ArchiveLocation location;
-        if (!ParseArchiveName(name, location.archiveFileId)) continue;
-        location.mediaAgent = agent;
-        location.jobId = job;
-        location.path = MediaJobDir(agent, job) + "/" + name;
-        found.push_back(location);
-      }
-    }
-  }
-  std::sort(found.begin(), found.end(), [](const ArchiveLocation& a, const ArchiveLocation& b) {
-    if (a.jobId != b.jobId) return a.jobId < b.jobId;
-    if (a.mediaAgent != b.mediaAgent) return a.mediaAgent < b.mediaAgent;
-    return a.archiveFileId < b.archiveFileId;
-  });
-  return found;
+std::vector<ArchiveLocation> ListArchiveFiles(int64_t jobId) { return ListFiles(jobId, kSuffix); }
+
+std::vector<ArchiveLocation> ListUncommittedArchiveFiles(int64_t jobId) {
+  return ListFiles(jobId, std::string(kSuffix) + archive::kUncommittedSuffix);
 }
 
 bool RecordVMArchiveFile(const std::string& mediaAgent, int64_t jobId, const std::string& vmGuid,

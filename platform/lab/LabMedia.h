@@ -10,6 +10,8 @@
 //   <job id>/<archive file id>.qar       one archive file per archive opened on a stream (the format is
 //                                        platform/archive/ArchiveFormat.h); each stream writes only the
 //                                        files it created, so streams never share a file
+//   <job id>/<archive file id>.qar.open  an archive file not committed (yet): being written, or left
+//                                        by an attempt that was interrupted
 //   <job id>/vms/<VM GUID in lower case>  the ids of the archive files made for the VM in the job, one a
 //                                        line, so a VM's archives are found without opening any other's
 namespace lab {
@@ -27,9 +29,10 @@ struct ArchiveLocation {
   uint64_t archiveFileId = 0;
   std::string path;
 };
-// Every archive file of the lab's media agents, or of one job (jobId > 0), ordered by job, media agent
-// and archive file id.
+// Every committed archive file of the lab's media agents, or of one job (jobId > 0), ordered by job,
+// media agent and archive file id. Uncommitted: the files not committed instead.
 std::vector<ArchiveLocation> ListArchiveFiles(int64_t jobId = 0);
+std::vector<ArchiveLocation> ListUncommittedArchiveFiles(int64_t jobId = 0);
 
 // Notes that the media agent's archive file of the job is made for the VM; false with the reason.
 bool RecordVMArchiveFile(const std::string& mediaAgent, int64_t jobId, const std::string& vmGuid,

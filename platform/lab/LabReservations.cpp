@@ -136,21 +136,22 @@ const Reservation* ReservationLedger::Find(int32_t rcid) const {
   return const_cast<ReservationLedger*>(this)->Find(rcid);
 }
 
-Reservation& ReservationLedger::Reserve(int32_t streamId, int32_t mediaAgentId) {
+Reservation* ReservationLedger::Reserve(int32_t streamId, int32_t mediaAgentId) {
+  if (streamId < 0 || nextRcid >= INT32_MAX || nextReservationId >= INT32_MAX) return nullptr;
   Reservation reservation;
   reservation.rcid = nextRcid++;
   reservation.reservationId = nextReservationId++;
   reservation.streamId = streamId;
   reservation.mediaAgentId = mediaAgentId;
   reservations.push_back(reservation);
-  return reservations.back();
+  return &reservations.back();
 }
 
 int32_t ReservationLedger::NextStreamId() const {
   int32_t highest = 0;
   for (const Reservation& reservation : reservations)
     if (reservation.streamId > highest) highest = reservation.streamId;
-  return highest + 1;
+  return highest < INT32_MAX ? highest + 1 : -1;
 }
 
 int ReservationLedger::CountReserved() const {
@@ -287,9 +288,13 @@ bool ReserveJobStreams(int64_t jobId, int count, int32_t mediaAgentId, std::stri
   }
   return UpdateReservationLedger(
       jobId,
-      [&](ReservationLedger& ledger, std::string&) {
-        for (int reserved = ledger.CountReserved(); reserved < count; ++reserved)
-          ledger.Reserve(ledger.NextStreamId(), mediaAgentId);
+      [&](ReservationLedger& ledger, std::string& why) {
+        for (int reserved = ledger.CountReserved(); reserved < count; ++reserved) {
+          if (ledger.Reserve(ledger.NextStreamId(), mediaAgentId) == nullptr) {
+            why = "the job's ledger has no stream or reservation ids left";
+            return false;
+          }
+        }
         return true;
       },
       error);

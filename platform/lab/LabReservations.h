@@ -56,8 +56,10 @@ struct ReservationLedger {
   Reservation* Find(int32_t rcid);
   const Reservation* Find(int32_t rcid) const;
   // Reserves a new primary reservation of a stream on a media agent; the ledger's next ids move on.
-  Reservation& Reserve(int32_t streamId, int32_t mediaAgentId);
-  // Stream ids in use by reservations that are not retired.
+  // Null when the ledger has no ids left to hand out (an id is never handed out twice, and the next
+  // ones must stay ids the ledger's reader takes), or for a stream id below 0.
+  Reservation* Reserve(int32_t streamId, int32_t mediaAgentId);
+  // One past the highest stream id of the ledger's reservations; -1 when that is past 2^31 - 1.
   int32_t NextStreamId() const;
   int CountReserved() const;
 };

@@ -84,12 +84,17 @@ int ZTMMreserveMount::exchangeMAAndDPReservation(int32_t clientId, int, int, int
     }
     old->state = lab::ReservationState::kRetired;
     const lab::Reservation kept = *old;
-    lab::Reservation& fresh = ledger.Reserve(kept.streamId, clientId);
-    fresh.copyId = kept.copyId;
-    fresh.primary = kept.primary;
-    fresh.token = kept.token;
-    m_rcid = fresh.rcid;
-    m_reservationId = fresh.reservationId;
+    lab::Reservation* fresh = ledger.Reserve(kept.streamId, clientId);
+    if (fresh == nullptr) {
+      code = ztmm::kRetNoLedger;
+      why = "the job's ledger has no reservation ids left";
+      return false;
+    }
+    fresh->copyId = kept.copyId;
+    fresh->primary = kept.primary;
+    fresh->token = kept.token;
+    m_rcid = fresh->rcid;
+    m_reservationId = fresh->reservationId;
     return true;
   });
   return result;

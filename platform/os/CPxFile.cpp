@@ -10,6 +10,7 @@
 #include "platform/os/CPxPath.h"
 
 #include "platform/lab/Lab.h"
+#include "platform/lab/LabFiles.h"
 
 namespace {
 
@@ -75,41 +76,11 @@ CPxError CPxFile::WriteAll(const std::string& path, const std::string& content) 
 }
 
 CPxError CPxFile::Copy(const std::string& src, const std::string& dst) {
-  int in = open(src.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) return Fail("open file", src);
-  struct stat st;
-  mode_t mode = fstat(in, &st) == 0 ? (st.st_mode & 07777) : 0644;
-  std::string temp = dst + ".copy." + std::to_string(getpid());
-  int out = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-  if (out < 0) {
-    CPxError error = Fail("create file", temp);
-    close(in);
-    return error;
-  }
-  char buffer[65536];
-  for (;;) {
-    ssize_t n = read(in, buffer, sizeof(buffer));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 || (n > 0 && !WriteFully(out, buffer, static_cast<size_t>(n)))) {
-      CPxError error = Fail(n < 0 ? "read file" : "write file", n < 0 ? src : temp);
-      close(in);
-      close(out);
-      unlink(temp.c_str());
-      return error;
-    }
-    if (n == 0) break;
-  }
-  close(in);
-  if (fsync(out) != 0 || close(out) != 0) {
-    CPxError error = Fail("write file", temp);
-    unlink(temp.c_str());
-    return error;
-  }
-  if (rename(temp.c_str(), dst.c_str()) != 0) {
-    CPxError error = Fail("rename file to", dst);
-    unlink(temp.c_str());
-    return error;
-  }
+  // Through an exclusive temporary file of an unpredictable name, renamed into place: nothing planted
+  // beside the destination (a link at a temporary name another copy would use) is written through.
+  std::string error;
+  errno = 0;
+  if (!lab::CopyFileAtomic(src, dst, error, true)) return CPxError::FromErrno(errno != 0 ? errno : EIO, error);
   return CPxError::Success();
 }
 

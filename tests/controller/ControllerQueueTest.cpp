@@ -209,4 +209,56 @@ TEST_F(ControllerQueueTest, ManyWorkersTakeEveryVMExactlyOnce) {
   EXPECT_EQ(kVMs, controller.GetCompletedVMs());
 }
 
+// Eight workers wait on an empty queue while the coordinator's answers arrive a few VMs at a time:
+// each answer wakes several waiting workers at once, and every VM is still handed out exactly once.
+TEST_F(ControllerQueueTest, WaitingWorkersShareTheAnswersThatArriveWhileTheyWait) {
+  constexpr int kWorkers = 8;
+  constexpr int kAnswers = 25;
+  constexpr int kVMsPerAnswer = 3;
+  std::mutex mutex;
+  std::multiset<std::string> taken;
+  std::atomic<int> finished{0};
+  std::vector<std::thread> workers;
+  for (int w = 0; w < kWorkers; ++w) {
+    workers.emplace_back([&, w] {
+      vm_params* vm = nullptr;
+      int index = 0;
+      while (controller.GetNextVM(w, vm, index)) {
+        {
+          std::lock_guard<std::mutex> lock(mutex);
+          taken.insert(vm->vmGuid);
+        }
+        vm->vmPhase = PHASE_DONE;
+        vm->statusCode = 1;
+        int result = 0;
+        controller.CompleteVM(vm, result);
+      }
+      ++finished;
+    });
+  }
+  // Each request is answered with the next few VMs, then with an empty list once they are all out;
+  // an answer may also come before anyone asks.
+  int answers = 0;
+  size_t answered = 0;
+  while (finished.load() < kWorkers) {
+    const size_t requests = controller.Sent(VMBackupGetNextVM::TAG).size();
+    if (requests <= answered && answers % 4 != 1) {
+      std::this_thread::yield();
+      continue;
+    }
+    answered = std::max(answered, requests);
+    std::vector<VMCollect> vms;
+    for (int v = 0; answers < kAnswers && v < kVMsPerAnswer; ++v) {
+      const std::string n = std::to_string(answers * kVMsPerAnswer + v);
+      vms.push_back(Collect("vm" + n, "G" + n));
+    }
+    controller.Deliver(CollectList(vms));
+    ++answers;
+  }
+  for (std::thread& worker : workers) worker.join();
+  EXPECT_EQ(static_cast<size_t>(kAnswers * kVMsPerAnswer), taken.size());
+  EXPECT_EQ(taken.size(), std::set<std::string>(taken.begin(), taken.end()).size()) << "no VM twice";
+  EXPECT_EQ(kAnswers * kVMsPerAnswer, controller.GetCompletedVMs());
+}
+
 }  // namespace

@@ -33,6 +33,7 @@ class IndexTablesTest : public CoordinatorTest {
   // Reports the VM backed up (with errors when `errors`), carrying the content records.
   void Backed(int vm, int errors, const std::vector<Content>& records = {}) {
     coordinator_->m_vmMap.Find(VMGuid(vm))->vmPhase = PHASE_STARTED;
+    coordinator_->m_agents["proxyA"].assignedVMs.insert(VMGuid(vm));  // the agent that was given it
     auto result = Result(VMGuid(vm), 1);
     result.setint64(VirtualServer::VMBackupResult::F_errorCount, errors);
     CNMessageList& list = result.getlistobject(VirtualServer::VMBackupResult::F_contentRecords, true);

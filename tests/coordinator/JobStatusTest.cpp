@@ -61,6 +61,49 @@ TEST_F(CoordinatorTest, ARestartAdoptsWhatEarlierAttemptsDid) {
   EXPECT_TRUE(c.JobRestarted());
 }
 
+// A restarted job in which this attempt backs up every VM left keeps what an earlier attempt did to
+// the first: a VM backed up with errors, failed, or failed with a reason leaves the job completed
+// with errors; one backed up whole leaves it completed. One case per status, each on its own.
+TEST_F(CoordinatorTest, ARestartedJobKeepsTheErrorsOfAnEarlierAttempt) {
+  struct Case {
+    const char* name;
+    int status;  // of vm01 after the earlier attempt
+    bool partial;
+  };
+  const Case cases[] = {
+      {"backed up", 0, false},
+      {"backed up with errors", 3, true},
+      {"failed", 1, true},
+      {"failed with a reason", 9, true},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    FreshLab();
+    ASSERT_TRUE(Initialize());
+    TestCoordinator& c = *coordinator_;
+    Info record;
+    ASSERT_TRUE(vsJobMgr::ReadVMStatus(kJobId, VMGuid(1), record));
+    record.setint64(Info::F_vmStatus, test.status);
+    record.setstring(Info::F_failureText, test.status == 9 ? "earlier reason" : "");
+    ASSERT_TRUE(job_->setVMStatus(VMGuid(1), record));
+    for (int vm : {2, 3}) SetRecordStatus(vm, 4);
+    c.m_vmsAlreadyBackedUp = 0;
+    c.m_completedWithErrors = false;
+    ASSERT_TRUE(c.UpdateJobManagerVMList_Restart());
+    ASSERT_TRUE(c.JobRestarted());
+    // This attempt backs up the other two whole.
+    for (int vm : {2, 3}) {
+      c.m_vmMap.Find(VMGuid(vm))->vmPhase = PHASE_DONE;
+      SetRecordStatus(vm, 0);
+    }
+    EXPECT_TRUE(c.FinishJob());
+    bool partial = !test.partial, failJob = true, setupFailed = true, resumeNow = true;
+    EXPECT_TRUE(c.CheckJobPhaseSuccess(partial, failJob, setupFailed, resumeNow));
+    EXPECT_EQ(test.partial, partial);
+    EXPECT_FALSE(failJob);
+  }
+}
+
 TEST_F(CoordinatorTest, ARestartWithNothingDoneIsANewJobUnlessAVMHasAChildJob) {
   ASSERT_TRUE(Initialize());
   TestCoordinator& c = *coordinator_;

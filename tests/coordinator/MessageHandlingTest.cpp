@@ -127,7 +127,7 @@ TEST_F(CoordinatorTest, StoppedOtherAndFatalResultsAndStraysChangeOnlyWhatTheySh
   // A result for a VM the job does not have, and a second result for a finished VM.
   ASSERT_TRUE(c.ScriptAgentMessage("proxyB", Result("a-guid-nobody-sent", 1)));
   ASSERT_TRUE(c.ScriptAgentMessage("proxyB", Result(VMGuid(3), 1)));
-  // A result from an agent the VM was not sent to is applied and logged.
+  // A result from an agent the VM was not sent to is refused and logged.
   ASSERT_TRUE(c.ScriptAgentMessage("proxyA", Result(VMGuid(2), 1)));
   ASSERT_TRUE(c.ScriptRunPass());
 
@@ -138,11 +138,77 @@ TEST_F(CoordinatorTest, StoppedOtherAndFatalResultsAndStraysChangeOnlyWhatTheySh
   EXPECT_TRUE(Logged("Detected fatal VM error"));
   EXPECT_EQ(3u, c.m_vmMap.size()) << "a GUID from a message never adds a VM";
   EXPECT_FALSE(c.m_vmMap.Contains("a-guid-nobody-sent"));
-  EXPECT_EQ(1, c.m_vmSuccesses) << "the repeated result is not counted";
-  EXPECT_EQ(PHASE_DONE, PhaseOf(2));
+  EXPECT_EQ(0, c.m_vmSuccesses) << "the repeated result is not counted, nor the other agent's";
+  EXPECT_EQ(PHASE_STARTED, PhaseOf(2));
   EXPECT_TRUE(Logged("Agent [proxyA] has reported status for a VM [" + VMGuid(2) + "] that wasn't assigned to it []"));
   EXPECT_EQ(0u, c.GetVolumeActivityForVM(*c.m_vmMap.Find(VMGuid(1))));
   EXPECT_FALSE(c.CheckQuitFlag());
+}
+
+// A result that is not its sender's to give (a VM sent to another agent) or that holds a number no
+// result can hold is refused before it changes anything, and logged; the numbers at their limits are
+// taken. The real results still end the VMs.
+TEST_F(CoordinatorTest, AResultNotTheSendersOrOutOfRangeChangesNothing) {
+  ASSERT_TRUE(Initialize());
+  TestCoordinator& c = *coordinator_;
+  StartAllAgents();
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(c.ScriptAgentMessage("proxyB", GetNextVM()));
+  ASSERT_TRUE(c.ScriptRunPass());
+  ASSERT_EQ(3u, c.m_agents["proxyB"].assignedVMs.size());
+
+  struct Case {
+    const char* name;
+    const char* sender;
+    int64_t status, errors, fatal, archiving;
+    const char* logged;  // empty: the result is taken
+  };
+  const std::string another = "Agent [proxyA] has reported status for a VM [" + VMGuid(1) + "] that wasn't assigned";
+  const Case refused[] = {
+      {"a success from another agent", "proxyA", 1, 0, 0, 0, another.c_str()},
+      {"a failure from another agent", "proxyA", 2, 0, 0, 0, another.c_str()},
+      {"status one below its range", "proxyB", -1, 0, 0, 0, "its status [-1] is not from 0 to 4"},
+      {"status one past its range", "proxyB", 5, 0, 0, 0, "its status [5] is not from 0 to 4"},
+      {"an error count below zero", "proxyB", 1, -2147483648LL, 0, 0,
+       "its error count [-2147483648] is not from 0 to 2147483647"},
+      {"an error count past 32 bits", "proxyB", 1, 2147483648LL, 0, 0, "its error count [2147483648] is not from 0"},
+      {"a fatal flag of 2", "proxyB", 1, 0, 2, 0, "its fatal error flag [2] is not from 0 to 1"},
+      {"an archiving status below zero", "proxyB", 1, 0, 0, -1, "its archiving status [-1] is not from 0"},
+  };
+  for (const Case& test : refused) {
+    SCOPED_TRACE(test.name);
+    R result = Result(VMGuid(1), static_cast<int>(test.status), "forged");
+    result.setint64(R::F_statusCode, test.status);
+    result.setint64(R::F_errorCount, test.errors);
+    result.setint64(R::F_fatalError, test.fatal);
+    result.setint64(R::F_archivingStatus, test.archiving);
+    ASSERT_TRUE(c.ScriptAgentMessage(test.sender, result));
+    ASSERT_TRUE(c.ScriptRunPass());
+    EXPECT_TRUE(Logged(test.logged));
+    const vm_params& vm = *c.m_vmMap.Find(VMGuid(1));
+    EXPECT_EQ(PHASE_STARTED, vm.vmPhase);
+    EXPECT_EQ("", vm.failureReason);
+    EXPECT_FALSE(c.m_fatalVMError);
+    EXPECT_EQ(0, c.m_vmSuccesses + c.m_vmFailures + c.m_fileFailures);
+    EXPECT_EQ(3u, c.m_agents["proxyB"].assignedVMs.size());
+    EXPECT_TRUE(BackupOut().empty());
+  }
+
+  // The owner's results, with the numbers at their limits, end the VMs.
+  R withErrors = Result(VMGuid(1), 1);
+  withErrors.setint64(R::F_errorCount, INT32_MAX);
+  withErrors.setint64(R::F_archivingStatus, INT32_MAX);
+  ASSERT_TRUE(c.ScriptAgentMessage("proxyB", withErrors));
+  R pending = Result(VMGuid(2), 0, "retry");
+  pending.setint64(R::F_fatalError, 1);
+  ASSERT_TRUE(c.ScriptAgentMessage("proxyB", pending));
+  ASSERT_TRUE(c.ScriptAgentMessage("proxyB", Result(VMGuid(3), 4, "not supported")));
+  ASSERT_TRUE(c.ScriptRunPass());
+  EXPECT_EQ(PHASE_DONE_WITH_ERRORS, PhaseOf(1));
+  EXPECT_EQ(INT32_MAX, c.m_fileFailures);
+  EXPECT_EQ(PHASE_PENDING, PhaseOf(2));
+  EXPECT_TRUE(c.m_fatalVMError);
+  EXPECT_EQ(PHASE_SKIPPED, PhaseOf(3));
+  EXPECT_TRUE(c.m_agents["proxyB"].assignedVMs.empty());
 }
 
 TEST_F(CoordinatorTest, ProgressShutdownAndStatusReachTheirRecords) {
@@ -305,8 +371,87 @@ class MediTechTestCoordinator : public QuarnMediTechCoordinator {
  public:
   using QuarnMediTechCoordinator::m_failJob;
   using QuarnMediTechCoordinator::m_state;
+  using QuarnMediTechCoordinator::m_unfinishedVMReason;
+  using QuarnMediTechCoordinator::m_vmFailures;
   using QuarnMediTechCoordinator::m_vmMap;
 };
+
+// A failure the coordinator refuses (not its sender's VM, a number no result can hold, a VM the job
+// is not backing up) must not fail a MEDITECH job either: no pending cause, no quit, no reason for
+// the VMs left; the VM's owner still fails it, and the job with it.
+TEST_F(CoordinatorTest, AFailureTheCoordinatorRefusesFailsNoMediTechJob) {
+  std::string error;
+  ASSERT_TRUE(testsupport::MakeMediTechSystem({"vm01", "vm02", "vm03"}, error)) << error;
+  ASSERT_TRUE(StartManagers());
+  MediTechTestCoordinator meditech;
+  meditech.SetScriptedMode();
+  meditech.SetAvailableStreams(3);
+  ASSERT_TRUE(meditech.Initialize(job_.get(), app_.get(), nullptr));
+  meditech.m_state = QuarnCoordinator::kStarting;
+  meditech.ScriptBeginMain();
+  for (const char* agent : {"coordinator", "proxyA", "proxyB"}) {
+    ASSERT_TRUE(meditech.ScriptAgentStarted(agent));
+    ASSERT_TRUE(meditech.ScriptAgentMessage(agent, Startup(agent)));
+  }
+  ASSERT_TRUE(meditech.ScriptAgentMessage("proxyA", GetNextVM()));
+  ASSERT_TRUE(meditech.ScriptRunPass());
+  ASSERT_EQ(PHASE_STARTED, meditech.m_vmMap.Find(VMGuid(3))->vmPhase);
+  const std::vector<std::string> pendingBefore = Pending();
+
+  struct Case {
+    const char* name;
+    const char* sender;
+    std::string guid;
+    int64_t errors, fatal, archiving;
+    std::string logged;
+  };
+  const Case refused[] = {
+      {"another agent's VM", "proxyB", VMGuid(3), 0, 0, 0,
+       "Agent [proxyB] has reported status for a VM [" + VMGuid(3) + "] that wasn't assigned to it"},
+      {"a VM not yet given to anyone", "proxyA", VMGuid(1), 0, 0, 0, "the VM is not being backed up"},
+      {"a VM not in the job", "proxyA", "a-guid-nobody-sent", 0, 0, 0, "the VM is not part of this job"},
+      {"an error count below zero", "proxyA", VMGuid(3), -1, 0, 0, "its error count [-1] is not from 0"},
+      {"an error count past 32 bits", "proxyA", VMGuid(3), 2147483648LL, 0, 0,
+       "its error count [2147483648] is not from 0"},
+      {"a fatal flag of 2", "proxyA", VMGuid(3), 0, 2, 0, "its fatal error flag [2] is not from 0 to 1"},
+      {"an archiving status past 32 bits", "proxyA", VMGuid(3), 0, 0, 2147483648LL,
+       "its archiving status [2147483648] is not from 0"},
+  };
+  for (const Case& test : refused) {
+    SCOPED_TRACE(test.name);
+    VirtualServer::VMBackupResult failed = Result(test.guid, 2, "forged");
+    failed.setstring(VirtualServer::VMBackupResult::F_vmName, "vm03");
+    failed.setint64(VirtualServer::VMBackupResult::F_errorCount, test.errors);
+    failed.setint64(VirtualServer::VMBackupResult::F_fatalError, test.fatal);
+    failed.setint64(VirtualServer::VMBackupResult::F_archivingStatus, test.archiving);
+    ASSERT_TRUE(meditech.ScriptAgentMessage(test.sender, failed));
+    meditech.ScriptRunPass();
+    EXPECT_TRUE(Logged(test.logged));
+    EXPECT_FALSE(Logged("Failing entire job"));
+    EXPECT_FALSE(meditech.m_failJob);
+    EXPECT_FALSE(meditech.CheckQuitFlag());
+    EXPECT_EQ(pendingBefore, Pending());
+    EXPECT_EQ("", meditech.m_unfinishedVMReason);
+    EXPECT_EQ(PHASE_STARTED, meditech.m_vmMap.Find(VMGuid(3))->vmPhase);
+    EXPECT_EQ("", meditech.m_vmMap.Find(VMGuid(3))->failureReason);
+    EXPECT_EQ(0, meditech.m_vmFailures);
+  }
+
+  // The owner's failure, its numbers at their limits, still fails the job.
+  VirtualServer::VMBackupResult failed = Result(VMGuid(3), 2, "quiesce failed");
+  failed.setstring(VirtualServer::VMBackupResult::F_vmName, "vm03");
+  failed.setint64(VirtualServer::VMBackupResult::F_errorCount, INT32_MAX);
+  failed.setint64(VirtualServer::VMBackupResult::F_fatalError, 1);
+  failed.setint64(VirtualServer::VMBackupResult::F_archivingStatus, INT32_MAX);
+  ASSERT_TRUE(meditech.ScriptAgentMessage("proxyA", failed));
+  meditech.ScriptRunPass();
+  EXPECT_TRUE(Logged("Failing entire job because MediTech VM [vm03] backup failed!"));
+  EXPECT_EQ("0x5B000194 vm03", Pending().back());
+  EXPECT_TRUE(meditech.m_failJob);
+  EXPECT_TRUE(meditech.CheckQuitFlag());
+  EXPECT_EQ(PHASE_FAILED, meditech.m_vmMap.Find(VMGuid(3))->vmPhase);
+  EXPECT_EQ(1, meditech.m_vmFailures);
+}
 
 TEST_F(CoordinatorTest, AFailedMediTechVMFailsTheWholeJobAndARestartIsRefused) {
   std::string error;

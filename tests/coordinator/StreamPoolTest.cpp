@@ -223,7 +223,7 @@ TEST_F(CoordinatorTest, StreamsComeFromTheReservationsAndExcessIsReleased) {
   Subclient("maxStreams=2");
   ASSERT_TRUE(StartManagers());
   ASSERT_TRUE(lab::UpdateReservationLedger(kJobId, [](lab::ReservationLedger& ledger, std::string&) {
-    ledger.Reserve(9, 1).primary = false;
+    ledger.Reserve(9, 1)->primary = false;
     return true;
   }, error));
   ASSERT_TRUE(coordinator_->Initialize(job_.get(), app_.get(), nullptr));

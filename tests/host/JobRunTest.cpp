@@ -1,5 +1,6 @@
 // A whole job as the job manager starts it: the real host program as coordinator, with its own
 // in-process agent and two agent processes on further lab clients, over the real framework.
+#include <signal.h>
 #include <unistd.h>
 
 #include <functional>
@@ -16,6 +17,8 @@
 #include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabIndex.h"
 #include "platform/lab/LabJob.h"
+#include "platform/lab/LabMedia.h"
+#include "platform/lab/LabReservations.h"
 #include "platform/lab/LabSubclient.h"
 #include "records/messages/IdxMetadataMessages.h"
 #include "records/messages/JobManagerMessages.h"
@@ -235,6 +238,72 @@ TEST_F(JobRun, AStopRequestForOneVMMidJobStopsThatVMAlone) {
   EXPECT_NE(std::string::npos, coordinatorLog.find("VMs succeeded           [2]")) << coordinatorLog;
   EXPECT_NE(-1, exitStatus);
   lab::SetRoot(std::string());
+}
+
+// A job interrupted while its agent backs a VM up, by a stop (the quit the job manager gives) or by
+// its coordinator process being killed, is run again: the earlier attempt's archive files of that VM
+// (committed and failed, or never committed) are no part of its backup, the run completes every VM,
+// and verify restores them all, naming a file left uncommitted without counting it as a problem.
+TEST_F(JobRun, AJobRunAgainAfterAStopOrAKilledCoordinatorCompletesEveryVM) {
+  struct Case {
+    const char* name;
+    bool kill;
+  };
+  const Case cases[] = {{"stopped", false}, {"coordinator killed", true}};
+  const std::string vm02 = "50290000-0000-4000-8000-000000000002";
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    testsupport::TestLab caseDir;
+    const std::string caseLab = caseDir.Path("lab");
+    lab::SetRoot(std::string());
+    ASSERT_EQ(0, RunTool({"create", caseLab, "--vms", "3", "--clients", "coordinator", "--time-scale", "60"}, out))
+        << ReadText(out);
+    // vm02's disk is held after its first extent: its archive file is open when the job is interrupted.
+    ASSERT_EQ(0, RunTool({"fault", caseLab, "hold", "disk.Read", "--vm", vm02, "--after", "1"}, out)) << ReadText(out);
+    const pid_t run = StartTool({"run", caseLab, "--", "-numStreams", "3"}, caseDir.Path("run.txt"));
+    ASSERT_GT(run, 0);
+    lab::SetRoot(caseLab);
+    const std::string log = lab::ClientLogPath("coordinator", "quarn");
+    const bool held = WaitForLab({caseLab, log.substr(0, log.rfind('/'))}, [] {
+      lab::FaultTable table;
+      std::string error;
+      return lab::ReadFaultTable(table, error) && !table.rules.empty() && table.rules[0].fired > 0;
+    });
+    std::string error;
+    if (test.kill) {
+      // The coordinator's own agent holds the streams: its process is named in the ledger.
+      lab::ReservationLedger ledger;
+      pid_t coordinator = 0;
+      if (lab::ReadReservationLedger(1001, ledger, error))
+        for (const lab::Reservation& r : ledger.reservations)
+          if (!r.holder.empty()) coordinator = static_cast<pid_t>(std::stol(r.holder.substr(r.holder.rfind(':') + 1)));
+      EXPECT_GT(coordinator, 0);
+      if (coordinator > 0) kill(coordinator, SIGKILL);
+    } else {
+      lab::RequestJobQuit(1001);
+    }
+    lab::ClearFaultTable(error);
+    testsupport::WaitProgram(run);
+    ASSERT_TRUE(held) << ReadText(caseDir.Path("run.txt"));
+    ::unlink((lab::JobDir(1001) + "/quit").c_str());
+
+    lab::SetRoot(std::string());
+    ASSERT_EQ(0, RunTool({"run", caseLab, "--", "-numStreams", "3"}, out)) << ReadText(out);
+    lab::SetRoot(caseLab);
+    for (const std::string& guid : vsJobMgr::ReadVMStatusGuids(1001)) {
+      JobManager::VMUpdateInfo record;
+      ASSERT_TRUE(vsJobMgr::ReadVMStatus(1001, guid, record));
+      EXPECT_EQ(0, record.getint64(JobManager::VMUpdateInfo::F_vmStatus))
+          << guid << " " << record.getstring(JobManager::VMUpdateInfo::F_failureText);
+    }
+    EXPECT_EQ("phaseSuccessful", lab::ReadPhaseLines(1001).back());
+    const bool uncommitted = !lab::ListUncommittedArchiveFiles(1001).empty();
+    lab::SetRoot(std::string());
+    EXPECT_EQ(0, RunTool({"verify", caseLab}, out)) << ReadText(out);
+    EXPECT_EQ(std::string::npos, ReadText(out).find("MALFORMED")) << ReadText(out);
+    EXPECT_EQ(uncommitted, ReadText(out).find("left by an interrupted attempt") != std::string::npos);
+    EXPECT_NE(std::string::npos, ReadText(out).find("3 VMs: 0 problems")) << ReadText(out);
+  }
 }
 
 // A datastore runs low while a VM on it is being read: the agent's datastore monitor, which learnt

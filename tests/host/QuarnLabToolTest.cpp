@@ -557,6 +557,83 @@ TEST_F(QuarnLabTool, VerifyReassemblesBackupsAndNamesDamagedArchives) {
   EXPECT_NE(std::string::npos, nothing.out.find("job 1003: no archive file on any media agent"));
 }
 
+// quarn-lab verify bounds its work by what is there: a disk header that declares far more than the
+// archive holds is compared by its size before a byte is read, and one that declares more than a lab
+// disk can have is refused. And it holds the job manager to its word: a VM reported backed up that
+// has nothing to compare with is a problem; one not reported backed up is only named.
+TEST_F(QuarnLabTool, VerifyBoundsItsWorkAndHoldsAVMReportedBackedUpToRestore) {
+  ASSERT_EQ(0, Tool({"create", labDir_, "--vms", "1"}).exitCode);
+  UseToolLab();
+  const std::string guid = "50290000-0000-4000-8000-000000000001";
+  struct Case {
+    const char* name;
+    uint64_t declared;   // the disk header's size; 0: the disk's own
+    bool mountKeepsDisk;
+    int64_t status;      // of the VM with the job manager
+    const char* said;
+    int exitCode;
+  };
+  const Case cases[] = {
+      {"a 1 KB archive declaring 2^40 bytes", 1ULL << 40, true, 0, "DIFFERS in size from the point-in-time copy", 1},
+      {"a size no lab disk can have", 1ULL << 50, true, 0, "more than a lab disk can have", 1},
+      {"reported backed up, nothing to compare with", 0, false, 0, "the VM is REPORTED BACKED UP", 1},
+      {"not reported backed up, nothing to compare with", 0, false, 1, "nothing to compare with (the mount of job", 0},
+  };
+  int64_t jobId = 2000;
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    ++jobId;
+    vsJobMgr job;
+    job.setJobId(std::to_string(jobId));
+    job.setMediaAgent("ma1");
+    LabVMInfo vmInfo(101, "vcenter");
+    MountCtx ctx;
+    ctx.vmGuid = guid;
+    ctx.jobId = static_cast<uint64_t>(jobId);
+    ctx.mountPath = dir_.Path("mount-" + std::to_string(jobId));
+    ASSERT_EQ(1, vmInfo.MountVM(ctx)) << vmInfo.GetErrorCode();
+    lab::MountRecord mount;
+    std::string error;
+    ASSERT_EQ(lab::RecordRead::kRead, lab::ReadMountRecord("vcenter", jobId, guid, mount, error));
+    const std::string disk = "\\" + guid + "\\" + mount.disks[0].indexName;
+    const uint64_t size = test.declared != 0 ? test.declared : mount.disks[0].sizeBytes;
+    vsArchive stream(&job, nullptr, nullptr, "km");
+    ASSERT_EQ(0, stream.init(true));
+    ASSERT_EQ(0, stream.createArchiveFile(guid, jobId + 100, 7, 1, "", 1));
+    const std::string bytes(1024, 'q');
+    ASSERT_EQ(0, stream.sendExtentHeader(disk + "\\Extent0", mount.disks[0].indexName, bytes.size(), 0, false, 1, 0, 0,
+                                         0, nullptr));
+    ASSERT_EQ(0, stream.sendExtentData(bytes.data(), bytes.size(), {}, 512, nullptr));
+    ASSERT_EQ(0, stream.sendEOF(true, 0));
+    ASSERT_EQ(0, stream.sendDiskHeader(disk, size, size, false, 1, 2048, false));
+    ASSERT_EQ(0, stream.sendEOF(true, 0));
+    ASSERT_EQ(0, stream.closeArchiveFile());
+    ASSERT_EQ(1, vmInfo.UnmountVM(ctx));
+    if (!test.mountKeepsDisk) {
+      ASSERT_EQ(lab::RecordRead::kRead, lab::ReadMountRecord("vcenter", jobId, guid, mount, error));
+      mount.disks.clear();
+      ASSERT_TRUE(lab::WriteMountRecord("vcenter", jobId, mount, error)) << error;
+    }
+    JobManager::VMUpdateInfo record;
+    record.setstring(JobManager::VMUpdateInfo::F_recordGuid, guid);
+    record.setint64(JobManager::VMUpdateInfo::F_vmStatus, test.status);
+    ASSERT_TRUE(lab::SaveVMStatus(jobId, guid, record, false, error)) << error;
+
+    const ToolResult verified = Tool({"verify", labDir_, "--job", std::to_string(jobId), "--vm", guid});
+    EXPECT_EQ(test.exitCode, verified.exitCode) << verified.out << verified.err;
+    EXPECT_NE(std::string::npos, verified.out.find(test.said)) << verified.out;
+  }
+  // A VM reported backed up in a job that left no committed archive of it.
+  JobManager::VMUpdateInfo record;
+  record.setstring(JobManager::VMUpdateInfo::F_recordGuid, guid);
+  record.setint64(JobManager::VMUpdateInfo::F_vmStatus, 0);
+  std::string error;
+  ASSERT_TRUE(lab::SaveVMStatus(1001, guid, record, false, error)) << error;
+  const ToolResult none = Tool({"verify", labDir_, "--job", "1001"});
+  EXPECT_EQ(1, none.exitCode);
+  EXPECT_NE(std::string::npos, none.out.find("REPORTED BACKED UP in job 1001, but no committed archive")) << none.out;
+}
+
 }  // namespace
 
 namespace {

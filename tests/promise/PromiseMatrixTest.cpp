@@ -1,8 +1,8 @@
 // The backup's promise, tried exhaustively: a VM the job manager records as backed up restores byte
 // for byte, and every other VM says why. A job of two VMs (one disk of a whole number of extents, one
 // of no whole number) runs once per call of an operation, failing that call alone: every archive
-// write, archive close, stream close, disk read and index upload of the job, from the first call to
-// the last; then the same for an incremental on top of a full. After each run no stream stays
+// write, archive close, stream close, write and sync of an archive file below the stream, disk read
+// and index upload of the job, from the first call to the last; then the same for an incremental on top of a full. After each run no stream stays
 // reserved, and the next job completes and restores.
 #include <gtest/gtest.h>
 
@@ -214,7 +214,9 @@ struct Operation {
 };
 void PrintTo(const Operation& operation, std::ostream* out) { *out << operation.op; }
 const Operation kOperations[] = {
-    {"archive.write"}, {"archive.closeArchiveFile"}, {"archive.close"}, {"disk.Read"}, {"index.UploadMetadataFiles"},
+    {"archive.write"},     {"archive.closeArchiveFile"}, {"archive.close"},
+    {"archive.fileWrite"}, {"archive.fileSync"},         {"disk.Read"},
+    {"index.UploadMetadataFiles"},
 };
 
 struct Level {
@@ -313,7 +315,10 @@ std::string RunCase(const Level& level, const Operation& operation, int64_t call
     std::string next = WhyNotCompleted(level.job + 1) + BrokenPromises(level.job + 1);
     if (!next.empty()) broken += " next job:" + next;
   }
-  if (broken.empty()) fs::remove_all(folder, failed);
+  if (broken.empty()) {
+    testsupport::TestLab::RemoveProcessTables(folder);
+    fs::remove_all(folder, failed);
+  }
   return broken;
 }
 

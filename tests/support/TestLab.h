@@ -181,6 +181,25 @@ class TestLab {
     posix_spawn_file_actions_destroy(&actions);
     return rc == 0 ? WaitProgram(pid) : -1;
   }
+  // Removes the per-host process tables that clients of labs in the folder made (System V segments
+  // outlive their processes, and a test's must not outlive the test: a segment left behind can take
+  // the key of another test's table). A lab the lab tool made for the test may lie in a folder of its
+  // own inside. Call it before a lab folder of the test is removed.
+  static void RemoveProcessTables(const std::string& folder) {
+    if (folder.empty()) return;
+    std::error_code ignored;
+    for (std::filesystem::recursive_directory_iterator it(folder, ignored), end; !ignored && it != end;
+         it.increment(ignored)) {
+      if (it->path().filename() != "QUARN_IPC_SHARED_MEMORY") continue;
+      const key_t key = ftok(it->path().c_str(), 0xFEFA);
+      const int segment = key == static_cast<key_t>(-1) ? -1 : shmget(key, 0, 0);
+      // Only a segment nobody is attached to: under a key that collides it may be another lab's.
+      struct shmid_ds info;
+      if (segment >= 0 && shmctl(segment, IPC_STAT, &info) == 0 && info.shm_nattch == 0)
+        shmctl(segment, IPC_RMID, nullptr);
+    }
+  }
+
   // Runs the host program as the job manager would for job 1001, the extra options after the usual
   // ones.
   int RunJob(const std::vector<std::string>& extra, bool withAppId = true,
@@ -193,23 +212,7 @@ class TestLab {
   }
 
  private:
-  // The per-host process tables that clients of labs in this folder made (System V segments outlive
-  // their processes, and a test's must not outlive the test). A lab the lab tool made for the test
-  // may lie in a folder of its own inside.
-  void RemoveProcessTables() {
-    if (root_.empty()) return;
-    std::error_code ignored;
-    for (std::filesystem::recursive_directory_iterator it(root_, ignored), end; !ignored && it != end;
-         it.increment(ignored)) {
-      if (it->path().filename() != "QUARN_IPC_SHARED_MEMORY") continue;
-      const key_t key = ftok(it->path().c_str(), 0xFEFA);
-      const int segment = key == static_cast<key_t>(-1) ? -1 : shmget(key, 0, 0);
-      // Only a segment nobody is attached to: under a key that collides it may be another lab's.
-      struct shmid_ds info;
-      if (segment >= 0 && shmctl(segment, IPC_STAT, &info) == 0 && info.shm_nattch == 0)
-        shmctl(segment, IPC_RMID, nullptr);
-    }
-  }
+  void RemoveProcessTables() { RemoveProcessTables(root_); }
 
   std::string root_;
   int64_t job_ = 1001;

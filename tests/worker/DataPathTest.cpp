@@ -628,7 +628,8 @@ TEST_F(DataPathTest, AJobStoppedMidwayReportsDoneOnlyWhatRestores) {
   std::thread stopper([&] {
     const std::string folder = lab::MediaJobDir(lab::SampleMediaAgent(), 3502);
     while (!done) {
-      for (const lab::ArchiveLocation& location : lab::ListArchiveFiles(3502)) {
+      // The archive file being written is not committed yet.
+      for (const lab::ArchiveLocation& location : lab::ListUncommittedArchiveFiles(3502)) {
         struct stat status;
         if (stat(location.path.c_str(), &status) == 0 && status.st_size > static_cast<off_t>(8 * kMiB)) {
           lab::RequestJobQuit(3502);

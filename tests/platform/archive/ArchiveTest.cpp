@@ -2,6 +2,10 @@
 // refused with its offset; streams of several threads never share a file; faults fail the calls they
 // name and leave the file well formed.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <cerrno>
+#include <csignal>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -217,7 +221,8 @@ TEST_F(ArchiveTest, MalformedFilesAreRefusedWithTheirOffset) {
 TEST_F(ArchiveTest, TheOffsetNamesTheDamagedRecord) {
   auto stream = Open();
   SendFile(*stream, "\\g\\first", Pattern(100, 1));
-  const uint64_t second = std::ifstream(path, std::ios::ate | std::ios::binary).tellg();  // batched: 0 so far
+  // While open the file is written under its uncommitted name.
+  const uint64_t second = std::ifstream(path + archive::kUncommittedSuffix, std::ios::ate | std::ios::binary).tellg();
   EXPECT_EQ(0u, second) << "small records stay in the batch until the close";
   ASSERT_EQ(0, stream->closeArchiveFile());
   archive::ArchiveContents contents;
@@ -332,6 +337,61 @@ TEST_F(ArchiveTest, FaultsFailTheCallsTheyNameAndLeaveTheFileWellFormed) {
     archive::ArchiveContents contents;
     archive::Problem problem;
     EXPECT_TRUE(Read(contents, problem)) << problem.Describe();
+  }
+}
+
+// The file's own I/O failing under the stream: a full file system, a short write at the file-size
+// limit, a sync at the close, the sync of the folder that commits the file. The failing send (or the
+// close) says so, the stream's status turns to an error, nothing more is taken, and the file is never
+// committed: it stays under its uncommitted name, for no reader of backups to take.
+TEST_F(ArchiveTest, TheFilesOwnFailuresFailTheStreamAndLeaveTheFileUncommitted) {
+  struct Case {
+    const char* name;
+    const char* op;  // the fault table's operation; none: the file-size limit
+    int code;
+    int64_t after;
+    bool atClose;  // every send passes; the close fails
+  };
+  const Case cases[] = {
+      {"a full file system", "archive.fileWrite", ENOSPC, 0, false},
+      {"a short write at the file-size limit", nullptr, 0, 0, false},
+      {"a failed sync of the file", "archive.fileSync", EIO, 0, true},
+      {"a failed sync of the folder", "archive.fileSync", EIO, 1, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string error;
+    ASSERT_TRUE(lab::ClearFaultTable(error));
+    if (c.op != nullptr) ASSERT_TRUE(lab.Fault(c.op, c.code, "", c.after));
+    auto stream = Open();
+    ASSERT_EQ(0, stream->sendFileHeader("\\g\\f", 1 << 20, 0, false, false, false, 1, 0, 0, 0, false, true, false));
+    // A file-size limit below the data: the write stops short, and the next one fails.
+    struct rlimit saved;
+    ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &saved));
+    const sighandler_t handler = signal(SIGXFSZ, SIG_IGN);
+    if (c.op == nullptr) {
+      struct rlimit limited = saved;
+      limited.rlim_cur = 64 * 1024;
+      ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &limited));
+    }
+    const std::string data = Pattern(1 << 20, 3);
+    const int sent = stream->sendExtentData(data.data(), data.size(), {}, 512, nullptr);
+    ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &saved));
+    signal(SIGXFSZ, handler);
+    if (c.atClose) {
+      EXPECT_EQ(0, sent);
+      EXPECT_EQ(0, stream->sendEOF(true, 0));
+    } else {
+      EXPECT_EQ(vsArchive::kRetWriteFailed, sent);
+      EXPECT_EQ(vsArchive::kRetWriteFailed, stream->checkStatus()) << "the stream has failed";
+      EXPECT_EQ(vsArchive::kRetWriteFailed, stream->sendEOF(false, 31)) << "nothing follows a hole";
+    }
+    EXPECT_EQ(vsArchive::kRetCloseFailed, stream->closeArchiveFile());
+    EXPECT_FALSE(testsupport::Exists(path)) << "not committed";
+    EXPECT_TRUE(testsupport::Exists(path + archive::kUncommittedSuffix));
+    EXPECT_TRUE(lab::ListArchiveFiles(kJob).empty());
+    EXPECT_EQ(1u, lab::ListUncommittedArchiveFiles(kJob).size());
+    ::unlink((path + archive::kUncommittedSuffix).c_str());
   }
 }
 

@@ -97,6 +97,60 @@ TEST_F(StreamReservationTest, LedgerHoldsAtMostItsLimitOfReservations) {
   EXPECT_EQ(lab::kMaxLedgerReservations, Ledger().reservations.size()) << "a refused change loses nothing";
 }
 
+// Ids near 2^31: the ledger hands out the last id it can and then refuses, so that it never holds an
+// id its own reader refuses, and a job at the limit is still granted what fits and released whole.
+TEST_F(StreamReservationTest, IdsAtTheirLimitAreHandedOutOnceAndThenRefused) {
+  struct Case {
+    const char* name;
+    int32_t nextRcid, nextReservationId, highestStream;
+    int granted;  // of two asked for
+  };
+  const Case cases[] = {
+      {"rcid one below its last", INT32_MAX - 2, 10, 3, 2},
+      {"rcid at its last", INT32_MAX - 1, 10, 3, 1},
+      {"rcid past its last", INT32_MAX, 10, 3, 0},
+      {"reservation id at its last", 10, INT32_MAX - 1, 3, 1},
+      {"reservation id past its last", 10, INT32_MAX, 3, 0},
+      {"stream id at its last", 10, 10, INT32_MAX - 1, 1},
+      {"stream id past its last", 10, 10, INT32_MAX, 0},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    std::string error;
+    ASSERT_TRUE(lab::UpdateReservationLedger(
+        kJob,
+        [&](lab::ReservationLedger& ledger, std::string&) {
+          ledger = lab::ReservationLedger();
+          ledger.nextRcid = test.nextRcid;
+          ledger.nextReservationId = test.nextReservationId;
+          lab::Reservation highest;
+          highest.rcid = highest.reservationId = 1;
+          highest.streamId = test.highestStream;
+          highest.state = lab::ReservationState::kReleased;
+          ledger.reservations.push_back(highest);
+          return true;
+        },
+        error))
+        << error;
+    // The job manager's grant of two at once is refused whole when both do not fit.
+    const bool both = test.granted == 2;
+    EXPECT_EQ(both, lab::ReserveJobStreams(kJob, 2, 1, error));
+    if (!both) {
+      EXPECT_NE(std::string::npos, error.find("no stream or reservation ids left")) << error;
+    }
+    ASSERT_EQ(both ? 3u : 1u, Ledger().reservations.size());
+    // An additional request is granted what fits (nothing once the grant above took the last ids).
+    ASSERT_EQ(0, job_.allocateAdditionalStreams(2));
+    int received = -1;
+    ASSERT_EQ(0, job_.checkStatusOfAdditionalResourceRequest(received));
+    EXPECT_EQ(both ? 0 : test.granted, received);
+    lab::ReservationLedger ledger;
+    ASSERT_TRUE(lab::ReadReservationLedger(kJob, ledger, error)) << "the ledger reads back: " << error;
+    ASSERT_TRUE(lab::ReleaseJobReservations(kJob, error)) << error;
+    for (const lab::Reservation& r : Ledger().reservations) EXPECT_NE(lab::ReservationState::kReserved, r.state);
+  }
+}
+
 TEST_F(StreamReservationTest, ArchiveManagerReportsReservedStreamsWordByWord) {
   std::string error;
   ASSERT_TRUE(lab::UpdateReservationLedger(

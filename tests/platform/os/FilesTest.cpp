@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "platform/os/CPxDirectory.h"
 #include "platform/os/CPxFile.h"
@@ -21,6 +22,43 @@ TEST(PathTest, AppendPutsExactlyOneDelimiterBetweenParts) {
   EXPECT_EQ(CPxPath::GetDirName("/x/y/z"), "/x/y");
   EXPECT_EQ(CPxPath::GetDirName("/z"), "/");
   EXPECT_EQ(CPxPath::GetDirName("z"), "");
+}
+
+// A copy into a folder another party can write to (an agent's job-results folder) follows no link
+// planted there: not one at the name a copy's temporary file once had, nor one at the destination.
+// The copy keeps the source's permissions.
+TEST(FileTest, ACopyWritesThroughNoPlantedLink) {
+  OsTestDir dir;
+  const std::string source = dir.file("source.xml");
+  const std::string victim = dir.file("victim");
+  ASSERT_TRUE(CPxFile::WriteAll(source, "collected").IsSuccess());
+  ASSERT_EQ(0, chmod(source.c_str(), 0604));
+  ASSERT_TRUE(CPxFile::WriteAll(victim, "keep me").IsSuccess());
+  struct Case {
+    const char* name;
+    std::string link;  // where the link to the victim is planted
+  };
+  const std::string destination = dir.file("copy.xml");
+  const Case cases[] = {
+      {"a link at the old temporary name", destination + ".copy." + std::to_string(getpid())},
+      {"a link at the destination", destination},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    ASSERT_EQ(0, symlink(victim.c_str(), test.link.c_str()));
+    ASSERT_TRUE(CPxFile::Copy(source, destination).IsSuccess());
+    std::string read;
+    ASSERT_TRUE(CPxFile::ReadAll(victim, read).IsSuccess());
+    EXPECT_EQ("keep me", read);
+    ASSERT_TRUE(CPxFile::ReadAll(destination, read).IsSuccess());
+    EXPECT_EQ("collected", read);
+    struct stat st;
+    ASSERT_EQ(0, lstat(destination.c_str(), &st));
+    EXPECT_TRUE(S_ISREG(st.st_mode)) << "the destination is a file of its own";
+    EXPECT_EQ(0604u, st.st_mode & 07777);
+    unlink(test.link.c_str());
+    unlink(destination.c_str());
+  }
 }
 
 TEST(FileTest, WholeFileOperationsReportFailuresWithText) {
