@@ -15,6 +15,7 @@ void PrintUsage() {
                "usage:\n"
                "  quarn-lab create <lab> [--vms N] [--disks N] [--clients c1,c2,...] [--subclient ID] [--job ID]\n"
                "                   [--time-scale N] [--cpus N] [--memory MB] [--os windows|linux]\n"
+               "                   [--hypervisor KIND] [--disk-images FILE,...]\n"
                "  quarn-lab run <lab> [--job ID] [--subclient ID] [--client NAME] [--program PATH]\n"
                "                [-- job options, which replace the tool's own...]\n"
                "  quarn-lab outcome <lab> [--job ID] [--client NAME]\n"

@@ -15,7 +15,7 @@ int Create(const std::vector<std::string>& args) {
   Arguments parsed;
   std::string error;
   if (!ParseArguments(args, {"vms", "disks", "clients", "subclient", "job", "time-scale", "cpus", "memory", "os",
-                                  "hypervisor"},
+                                  "hypervisor", "disk-images"},
                       parsed, error))
     return UsageError(error);
   if (parsed.positional.size() != 1 || !parsed.passThrough.empty())
@@ -30,6 +30,11 @@ int Create(const std::vector<std::string>& args) {
       !NumberOption(parsed, "memory", 1, lab::kMaxMachineMemoryMB, plan.machine.memoryMB, error))
     return UsageError(error);
   if (parsed.options.count("clients")) plan.clients = labkv::SplitList(parsed.options["clients"]);
+  if (parsed.options.count("disk-images")) {
+    for (const std::string& image : labkv::SplitList(parsed.options["disk-images"]))
+      plan.diskImages.push_back(AbsolutePath(image));
+    if (plan.diskImages.empty()) return UsageError("--disk-images names no file");
+  }
   plan.subclient = TextOption(parsed, "subclient", plan.subclient);
   plan.machine.os = TextOption(parsed, "os", plan.machine.os);
   if (parsed.options.count("hypervisor")) {

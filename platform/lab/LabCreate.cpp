@@ -1,5 +1,6 @@
 #include "platform/lab/LabCreate.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -34,12 +35,21 @@ uint64_t DiskBytes(int64_t position) {
   return position == 0 ? 4 * 1024 * 1024 : 3 * 1024 * 1024 + 512 * static_cast<uint64_t>(position);
 }
 
-uint64_t VMBytes(int64_t disks) {
+// A sample VM's disk at its position: the size of the file it starts as, else the sample size.
+uint64_t PlannedDiskBytes(const LabPlan& plan, int64_t position) {
+  if (plan.diskImages.empty()) return DiskBytes(position);
+  struct stat st;
+  return stat(plan.diskImages[static_cast<size_t>(position)].c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size)
+                                                                                : 0;
+}
+
+uint64_t VMBytes(const LabPlan& plan) {
   uint64_t total = 0;
-  for (int64_t d = 0; d < disks; ++d) total += DiskBytes(d);
+  for (int64_t d = 0; d < plan.disksPerVM; ++d) total += PlannedDiskBytes(plan, d);
   return total;
 }
 constexpr size_t kPatternBytes = 64 * 1024;
+constexpr off_t kSectorBytes = 512;
 
 bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
@@ -184,6 +194,12 @@ bool CreateDatastoreFigures(int& kept, std::string& error) {
   return true;
 }
 
+bool MakeDiskImage(const LabPlan& plan, int64_t vmIndex, int64_t position, const std::string& image,
+                   std::string& error) {
+  if (!plan.diskImages.empty()) return CopyFileAtomic(plan.diskImages[static_cast<size_t>(position)], image, error);
+  return WriteImageAtomic(image, DiskPattern(vmIndex + position * 1000), DiskBytes(position), error);
+}
+
 bool CreateHypervisor(const LabPlan& plan, int& kept, std::string& error) {
   const std::string server = ServerDir(kServer);
   if (!MakeDir(server + "/vms", error)) return false;
@@ -204,7 +220,7 @@ bool CreateHypervisor(const LabPlan& plan, int& kept, std::string& error) {
     for (int64_t d = 0; d < plan.disksPerVM; ++d) {
       VMDisk disk;
       disk.file = "datastores/" + datastore + "/" + name + "/" + name + "_" + std::to_string(d) + ".img";
-      disk.sizeBytes = DiskBytes(d);
+      disk.sizeBytes = PlannedDiskBytes(plan, d);
       disk.type = "raw";
       disks.push_back(disk);
     }
@@ -221,7 +237,7 @@ bool CreateHypervisor(const LabPlan& plan, int& kept, std::string& error) {
       if (!MakeDir(image.substr(0, image.rfind('/')), error)) return false;
       if (Exists(image)) {
         ++kept;
-      } else if (!WriteImageAtomic(image, DiskPattern(i + static_cast<int64_t>(d) * 1000), disk.sizeBytes, error)) {
+      } else if (!MakeDiskImage(plan, i, static_cast<int64_t>(d), image, error)) {
         return false;
       }
     }
@@ -306,7 +322,7 @@ bool CreateCollectFile(const LabPlan& plan, int& kept, std::string& error) {
     SetNumber(vm, kClientId, SampleVMClientId(i));
     SetText(vm, kDatastore, kDatastores[(i - 1) % 2]);
     SetNumber(vm, kDiskCount, plan.disksPerVM);
-    SetNumber(vm, kSize, static_cast<int64_t>(VMBytes(plan.disksPerVM)));
+    SetNumber(vm, kSize, static_cast<int64_t>(VMBytes(plan)));
     SetText(vm, kDatacenter, "dc1");
     SetNumber(vm, kVMJobId, SampleVMJobId(plan, i));
     SetNumber(vm, kSubclientId, static_cast<int64_t>(subclientId));
@@ -325,6 +341,27 @@ bool CreateCollectFile(const LabPlan& plan, int& kept, std::string& error) {
   if (!list.serialize(xml, false) || !WriteFileAtomic(cache + "/" + name, xml, error) ||
       !WriteFileAtomic(file.Path(), xml, error))
     return false;
+  return true;
+}
+
+bool CheckDiskImages(const LabPlan& plan, std::string& error) {
+  if (plan.diskImages.empty()) return true;
+  if (plan.diskImages.size() != static_cast<size_t>(plan.disksPerVM)) {
+    error = "a sample VM has " + std::to_string(plan.disksPerVM) + " disks but " +
+            std::to_string(plan.diskImages.size()) + " disk images are given";
+    return false;
+  }
+  for (const std::string& path : plan.diskImages) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+      error = "disk image " + path + " is no regular file";
+      return false;
+    }
+    if (st.st_size == 0 || st.st_size % kSectorBytes != 0) {
+      error = "disk image " + path + " is no whole number of " + std::to_string(kSectorBytes) + "-byte sectors";
+      return false;
+    }
+  }
   return true;
 }
 
@@ -394,6 +431,7 @@ bool CheckLabPlan(const LabPlan& plan, std::string& error) {
     error = "the time scale must be from 1 to " + std::to_string(kMaxTimeScale);
     return false;
   }
+  if (!CheckDiskImages(plan, error)) return false;
   MachineRecord machine = plan.machine;
   std::string text;
   return labkv::StorableText(machine, FormatMachineRecord, ParseMachineRecord, text, error);

@@ -22,6 +22,9 @@ struct LabPlan {
   // Disks of every sample VM (1 to kMaxPlanDisks): the first of 4 MiB, each further one a whole number
   // of sectors but of no extent size (3 MiB + 512 bytes per position), so its last extent is short.
   int64_t disksPerVM = 1;
+  // Files every sample VM's disks start as, one per disk in order (empty: the sample sizes and
+  // pattern): a disk is a copy of its file and has its size, a whole number of sectors.
+  std::vector<std::string> diskImages;
   // The hypervisor's kind (its server's type and the subclient's instance type): which branches of
   // the job run, as a name of HypervisorKinds (LabHypervisor.h).
   int64_t instanceType = 101;

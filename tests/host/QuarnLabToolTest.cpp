@@ -228,6 +228,8 @@ TEST_F(QuarnLabTool, BadArgumentsExitTwoWithUsageAndChangeNothing) {
       {"create", labDir_, "--cpus", "4097"},
       {"create", labDir_, "--os", "plan9"},
       {"create", labDir_, "--colour", "blue"},
+      {"create", labDir_, "--disk-images", ","},
+      {"create", labDir_, "--disks", "2", "--disk-images", dir_.Path("nofile") + "," + dir_.Path("nofile")},
       {"run", dir_.Path("nolab")},
       {"run", labDir_, "--job", "5"},
       {"run", labDir_, "--client", "nobody"},
