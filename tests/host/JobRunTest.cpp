@@ -23,27 +23,15 @@
 #include "records/messages/IdxMetadataMessages.h"
 #include "records/messages/JobManagerMessages.h"
 #include "support/ArchiveTestSupport.h"
-#include "support/LabWait.h"
+#include "support/LabRunSupport.h"
 #include "support/TestLab.h"
 
 namespace {
 
-// Starts the lab tool; its output goes to outPath.
-pid_t StartTool(const std::vector<std::string>& args, const std::string& outPath) {
-  std::vector<std::string> argv = {QUARN_LAB_BINARY};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return testsupport::StartProgram(argv, outPath);
-}
-
-int RunTool(const std::vector<std::string>& args, const std::string& outPath) {
-  return testsupport::WaitProgram(StartTool(args, outPath));
-}
-
-std::string ReadText(const std::string& path) {
-  std::string text, error;
-  lab::ReadRegularFile(path, 64 << 20, text, error);
-  return text;
-}
+using labrun::ReadText;
+using labrun::RunTool;
+using labrun::StartTool;
+using labrun::WaitForLab;
 
 const char* const kClients[] = {"coordinator", "proxyA", "proxyB"};
 
