@@ -25,45 +25,15 @@
 #include "records/messages/IdxMetadataMessages.h"
 #include "records/messages/JobManagerMessages.h"
 #include "support/ArchiveTestSupport.h"
+#include "support/LabRunSupport.h"
 #include "support/TestLab.h"
 
 namespace {
 
-// Starts the lab tool; its output goes to outPath.
-pid_t StartTool(const std::vector<std::string>& args, const std::string& outPath) {
-  std::vector<std::string> argv = {QUARN_LAB_BINARY};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return testsupport::StartProgram(argv, outPath);
-}
-
-int RunTool(const std::vector<std::string>& args, const std::string& outPath) {
-  return testsupport::WaitProgram(StartTool(args, outPath));
-}
-
-// Blocks until `reached` holds, looking again whenever something in the folders changes. False when
-// nothing changes for a minute: the job is stuck, and the test fails instead of hanging.
-bool WaitForLab(const std::vector<std::string>& folders, const std::function<bool()>& reached) {
-  const int watcher = inotify_init1(IN_CLOEXEC);
-  if (watcher < 0) return false;
-  for (const std::string& folder : folders)
-    inotify_add_watch(watcher, folder.c_str(), IN_MODIFY | IN_MOVED_TO | IN_CREATE | IN_CLOSE_WRITE);
-  bool ok = reached();
-  while (!ok) {
-    pollfd ready = {watcher, POLLIN, 0};
-    if (poll(&ready, 1, 60000) <= 0) break;
-    char events[4096];
-    if (read(watcher, events, sizeof events) <= 0) break;
-    ok = reached();
-  }
-  close(watcher);
-  return ok;
-}
-
-std::string ReadText(const std::string& path) {
-  std::string text, error;
-  lab::ReadRegularFile(path, 64 << 20, text, error);
-  return text;
-}
+using labrun::ReadText;
+using labrun::RunTool;
+using labrun::StartTool;
+using labrun::WaitForLab;
 
 const char* const kClients[] = {"coordinator", "proxyA", "proxyB"};
 
