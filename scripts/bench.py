@@ -1,28 +1,49 @@
 #!/usr/bin/env python3
-"""The data path beside its references, in one run (see scripts/bench.sh).
+"""Speed as a user sees it, in one run (see scripts/bench.sh).
 
-Runs tests/bench/datapath_bench (one benchmark per process, so that each peak resident set is its
-own), then on the same disk images: dd copies with conv=fsync (one after the other and four at once),
-and, when installed, restic and borg (a full backup, then after 5% and after 1% of every disk
-changed). Each run makes new labs. The page cache of the images is dropped before every measured run. Every measurement runs
-beside its reference, the whole set --rounds times, and each figure is its best run. Prints one table
-with the times, throughput, CPU seconds and peak memory, and the ratios the goals are stated in.
+whole      whole jobs of the lab tool (`quarn-lab run`: the job process, its mounts, streams, index and
+           result) on one VM of four disks, each beside its references in turn: a full backup beside
+           dd copies with conv=fsync (one by one and four at once), restic and borg; a 1%-changed
+           incremental by change ids beside restic's and borg's and a cold read of the changed bytes;
+           a 1%-changed incremental by checksums beside a cold read with CRC-32. `sync` runs and the
+           images' page cache is dropped (POSIX_FADV_DONTNEED on each image) before every measured run,
+           the 1-minute load average is taken with each figure, and every backup is verified
+           (`quarn-lab verify`).
+inprocess  the data path's own benchmark (tests/bench/datapath_bench: the worker's road inside the
+           benchmark process), a second table.
+scale      whole jobs of 50 to 500 VMs of one small disk, on one and on three clients: milliseconds a VM.
 """
 import argparse
 import json
 import os
+import random
 import shutil
 import subprocess
 import sys
 import tempfile
 import time
+import zlib
 
 DISKS = 4
+MIB = 1 << 20
+FIRST_JOB = 1001
+
+
+def load1():
+    with open("/proc/loadavg") as f:
+        return float(f.read().split()[0])
 
 
 def evict(paths):
+    """Writes back and drops the files' page cache, so the next read of them is cold."""
+    subprocess.run(["sync"], check=True)
     for path in paths:
-        subprocess.run(["dd", "if=" + path, "iflag=nocache", "count=0", "status=none"], check=False)
+        fd = os.open(path, os.O_RDONLY)
+        try:
+            os.fdatasync(fd)
+            os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+        finally:
+            os.close(fd)
 
 
 def timed(command, env=None, cwd=None):
@@ -33,9 +54,199 @@ def timed(command, env=None, cwd=None):
         result = subprocess.run(full, env=env, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         wall = time.monotonic() - start
         if result.returncode != 0:
-            sys.exit("failed: %s\n%s" % (" ".join(command), result.stderr[-2000:]))
+            sys.exit("failed: %s\n%s" % (" ".join(command), result.stderr[-3000:]))
         fields = out.read().split()
         return {"seconds": wall, "cpu": float(fields[1]) + float(fields[2]), "peak_mb": int(fields[3]) / 1024.0}
+
+
+def timed_here(work):
+    """Times a reference that runs in this process (no program start to count)."""
+    start = time.monotonic()
+    before = os.times()
+    work()
+    after = os.times()
+    return {"seconds": time.monotonic() - start, "cpu": (after.user - before.user) + (after.system - before.system),
+            "peak_mb": 0.0}
+
+
+def spread_ranges(disk_bytes, percent):
+    """The 1 MiB chunks `quarn-lab disk ... write --percent` changes (platform/lab/LabDisks.cpp)."""
+    wanted = (disk_bytes // 100) * percent + (disk_bytes % 100) * percent // 100
+    slots = (disk_bytes + MIB - 1) // MIB
+    count = min(slots, max(1, (wanted + MIB - 1) // MIB))
+    return [(i * slots // count * MIB, min(MIB, disk_bytes - i * slots // count * MIB)) for i in range(count)]
+
+
+class Lab:
+    """One lab folder and the lab tool's commands on it."""
+
+    def __init__(self, labtool, folder):
+        self.labtool = labtool
+        self.folder = folder
+        self.plan = []
+
+    def tool(self, *args):
+        result = subprocess.run([self.labtool] + list(args), stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        if result.returncode != 0:
+            sys.exit("quarn-lab %s failed (%d):\n%s" % (" ".join(args), result.returncode, result.stdout[-3000:]))
+        return result.stdout
+
+    def create(self, *args):
+        """A new lab; the next jobs are added to it with the same plan (create adds any VM it lacks)."""
+        shutil.rmtree(self.folder, ignore_errors=True)
+        self.plan = list(args)
+        self.tool("create", self.folder, *args)
+
+    def run_command(self, job, level, streams):
+        options = ["--", "-numStreams", str(streams)] + (["-t", "2"] if level == 2 else [])
+        if job != FIRST_JOB:
+            self.tool("create", self.folder, "--job", str(job), *self.plan)
+        return [self.labtool, "run", self.folder, "--job", str(job)] + options
+
+    def verify(self, job):
+        out = self.tool("verify", self.folder, "--job", str(job))
+        if "DIFFERS" in out or "matches" not in out:
+            sys.exit("job %d did not verify:\n%s" % (job, out[-3000:]))
+
+    def images(self, vm="vm01"):
+        folder = os.path.join(self.folder, "hypervisor", "vcenter", "datastores", "ds1", vm)
+        return folder, [os.path.join(folder, "%s_%d.img" % (vm, disk)) for disk in range(DISKS)]
+
+
+def make_images(folder, disk_mib):
+    """Four images of seeded bytes with every fourth MiB zeros (left as holes); kept between runs."""
+    os.makedirs(folder, exist_ok=True)
+    paths = []
+    for disk in range(DISKS):
+        path = os.path.join(folder, "disk%d-%dmib.img" % (disk, disk_mib))
+        paths.append(path)
+        if os.path.exists(path) and os.path.getsize(path) == disk_mib * MIB:
+            continue
+        seeded = random.Random(1000 + disk)
+        with open(path + ".new", "wb") as f:
+            for mib in range(disk_mib):
+                if mib % 4 == 3:
+                    f.seek(MIB, os.SEEK_CUR)
+                else:
+                    f.write(seeded.randbytes(MIB))
+            f.truncate(disk_mib * MIB)
+        os.replace(path + ".new", path)
+    return paths
+
+
+def whole_round(args, lab, sources, scratch, tools):
+    """One round of whole jobs beside their references; a list of (group, name, result, load)."""
+    rows = []
+
+    def measure(group, name, work, images):
+        evict(images)
+        load = load1()
+        rows.append((group, name, work(), load))
+
+    lab.create("--vms", "1", "--disks", str(DISKS), "--clients", "coordinator", "--disk-images", ",".join(sources))
+    folder, images = lab.images()
+    disk_bytes = os.path.getsize(images[0])
+    tool_env = dict(os.environ, RESTIC_PASSWORD="bench", BORG_UNKNOWN_UNENCRYPTED_REPO_ACCESS_IS_OK="yes",
+                    BORG_RELOCATED_REPO_ACCESS_IS_OK="yes", RESTIC_CACHE_DIR=os.path.join(scratch, "restic-cache"),
+                    BORG_BASE_DIR=os.path.join(scratch, "borg-base"))
+    repos = {tool: os.path.join(scratch, tool + "-repo") for tool in tools}
+    for tool, repo in repos.items():
+        shutil.rmtree(repo, ignore_errors=True)
+        if tool == "restic":
+            subprocess.run(["restic", "-r", repo, "init"], env=tool_env, check=True, stdout=subprocess.DEVNULL)
+        else:
+            subprocess.run(["borg", "init", "-e", "none", repo], env=tool_env, check=True, stdout=subprocess.DEVNULL)
+
+    def other(tool, label):
+        if tool == "restic":
+            return lambda: timed(["restic", "-r", repos[tool], "backup", "--quiet", folder], env=tool_env)
+        return lambda: timed(["borg", "create", repos[tool] + "::" + label, folder], env=tool_env)
+
+    def dd(parallel):
+        copies = ["dd if=%s of=%s/copy%d.img bs=1M conv=fsync status=none" % (image, scratch, i)
+                  for i, image in enumerate(images)]
+        script = (" & ".join(copies) + " & wait") if parallel else " && ".join(copies)
+
+        def work():
+            result = timed(["bash", "-c", script])
+            for i in range(DISKS):
+                os.unlink(os.path.join(scratch, "copy%d.img" % i))
+            return result
+        return work
+
+    def change(percent):
+        for disk in range(DISKS):
+            lab.tool("disk", lab.folder, "vm01", str(disk), "write", "--percent", str(percent))
+
+    def read_changed():
+        fds = [os.open(image, os.O_RDONLY) for image in images]
+        for fd in fds:
+            for offset, length in spread_ranges(disk_bytes, 1):
+                os.pread(fd, length, offset)
+        for fd in fds:
+            os.close(fd)
+
+    def read_and_crc():
+        for image in images:
+            with open(image, "rb", buffering=0) as f:
+                crc = 0
+                while True:
+                    chunk = f.read(MIB)
+                    if not chunk:
+                        break
+                    crc = zlib.crc32(chunk, crc)
+
+    # A full backup, then its references.
+    job = FIRST_JOB
+    measure("full", "quarn-lab run", lambda: timed(lab.run_command(job, 1, DISKS)), images)
+    lab.verify(job)
+    measure("full", "dd conv=fsync, one by one", dd(False), images)
+    measure("full", "dd conv=fsync, four at once", dd(True), images)
+    for tool in tools:
+        measure("full", tool, other(tool, "full"), images)
+
+    # 1% of every disk changed: an incremental by change ids.
+    change(1)
+    job += 1
+    measure("change ids, 1%", "quarn-lab run", lambda: timed(lab.run_command(job, 2, DISKS)), images)
+    lab.verify(job)
+    for tool in tools:
+        measure("change ids, 1%", tool, other(tool, "change1"), images)
+    measure("change ids, 1%", "the changed bytes read cold", lambda: timed_here(read_changed), images)
+
+    # An incremental by extent checksums compares with the checksums of the job before it, which a job
+    # by change ids does not keep: one untimed job by checksums first, then another 1% changed.
+    lab.tool("set", lab.folder, "coordinator", "VirtualServer", "nIgnoreChangeId", "1")
+    job += 1
+    evict(images)
+    timed(lab.run_command(job, 2, DISKS))
+    lab.verify(job)
+    change(1)
+    job += 1
+    measure("checksums, 1%", "quarn-lab run", lambda: timed(lab.run_command(job, 2, DISKS)), images)
+    lab.verify(job)
+    measure("checksums, 1%", "a cold read and CRC-32 pass", lambda: timed_here(read_and_crc), images)
+    for repo in repos.values():
+        shutil.rmtree(repo, ignore_errors=True)
+    return rows
+
+
+def print_whole(rounds, disk_mib):
+    print()
+    print("Whole jobs: one VM of four disks of %d MiB (a quarter of each zeros), the images' cache dropped before "
+          "each run; ratio = reference seconds / quarn seconds" % disk_mib)
+    print("%-16s %-30s %9s %8s %8s %7s" % ("", "", "seconds", "cpu s", "peak MB", "load"))
+    for number, rows in enumerate(rounds, 1):
+        print("round %d" % number)
+        ours = {}
+        for group, name, result, load in rows:
+            note = ""
+            if name == "quarn-lab run":
+                ours[group] = result["seconds"]
+            elif group in ours:
+                note = "ratio %.2f" % (result["seconds"] / ours[group])
+            print("%-16s %-30s %9.3f %8.2f %8.1f %7.2f  %s" % (group, name, result["seconds"], result["cpu"],
+                                                               result["peak_mb"], load, note))
 
 
 def run_bench(binary, name, env):
@@ -48,32 +259,45 @@ def run_bench(binary, name, env):
         sys.exit("%s: %s" % (name, runs[0].get("error_message") if runs else "no result"))
     run = runs[0]
     return {"seconds": run["real_time"] / 1000.0, "cpu": run.get("cpu_s", run["cpu_time"] / 1000.0),
-            "peak_mb": run.get("peak_rss_mb", 0.0), "sent": run.get("sent_bytes", 0.0),
-            "road": run.get("road_s", 0.0), "ending": run.get("ending_s", 0.0)}
+            "peak_mb": run.get("peak_rss_mb", 0.0), "road": run.get("road_s", 0.0), "ending": run.get("ending_s", 0.0)}
 
 
-def load():
-    with open("/proc/loadavg") as f:
-        return float(f.read().split()[0])
+def inprocess(args):
+    bench = os.path.join(args.build, "datapath_bench")
+    env = dict(os.environ, QUARN_BENCH_DIR=os.path.join(args.dir, "inprocess"), QUARN_BENCH_DISK_MIB=str(args.disk_mib))
+    for content in ["random", "zeros25"]:
+        shutil.rmtree(os.path.join(args.dir, "inprocess", content), ignore_errors=True)
+    steps = [("full, a quarter zeros, disks in parallel", "BM_Full/1/1"),
+             ("change-id incremental, 1% changed", "BM_ChangeIdIncremental/1"),
+             ("checksum incremental, 1% changed", "BM_ChecksumIncremental/1"),
+             ("cold read and CRC of the disks", "BM_ReadAndCRC"),
+             ("the changed bytes alone, 1%", "BM_ChangedBytesAlone/1")]
+    print()
+    print("In process (the worker's road inside the benchmark process; no job process, agents or lab tool)")
+    print("%-46s %9s %8s %8s %7s" % ("", "seconds", "cpu s", "peak MB", "load"))
+    for label, name in steps:
+        load = load1()
+        result = run_bench(bench, name + "/iterations:1/manual_time", env)
+        print("%-46s %9.3f %8.2f %8.1f %7.2f" % (label, result["seconds"], result["cpu"], result["peak_mb"], load))
 
 
-def fsync_latency(folder):
-    """Median seconds of writing 4 KiB to a new file and syncing it: the price of each durable step."""
-    times = []
-    for i in range(15):
-        path = os.path.join(folder, "fsync-probe")
-        start = time.monotonic()
-        with open(path, "wb") as f:
-            f.write(b"x" * 4096)
-            f.flush()
-            os.fsync(f.fileno())
-        times.append(time.monotonic() - start)
-        os.unlink(path)
-    return sorted(times)[len(times) // 2]
-
-
-def best(results):
-    return min(results, key=lambda r: r["seconds"])
+def scale(args):
+    labtool = os.path.join(args.build, "quarn-lab")
+    lab = Lab(labtool, os.path.join(args.dir, "scale"))
+    counts = [int(n) for n in args.scale_vms.split(",")]
+    print()
+    print("Whole jobs of N VMs of one 4 MiB disk, %d streams" % args.scale_streams)
+    print("%6s %-28s %9s %9s %7s" % ("VMs", "clients", "seconds", "ms a VM", "load"))
+    for clients in ["coordinator", "coordinator,proxyA,proxyB"]:
+        for count in counts:
+            lab.create("--vms", str(count), "--disks", "1", "--clients", clients)
+            subprocess.run(["sync"], check=True)
+            load = load1()
+            result = timed(lab.run_command(FIRST_JOB, 1, args.scale_streams))
+            lab.verify(FIRST_JOB)
+            print("%6d %-28s %9.3f %9.1f %7.2f" % (count, clients, result["seconds"], result["seconds"] * 1000 / count,
+                                                    load), flush=True)
+    shutil.rmtree(lab.folder, ignore_errors=True)
 
 
 def main():
@@ -81,149 +305,33 @@ def main():
     parser.add_argument("--build", required=True)
     parser.add_argument("--dir", default="/var/tmp/quarn-bench")
     parser.add_argument("--disk-mib", type=int, default=512)
-    parser.add_argument("--rounds", type=int, default=2, help="each figure is the best of this many runs")
+    parser.add_argument("--rounds", type=int, default=1, help="rounds of the whole jobs, each beside its references")
+    parser.add_argument("--only", default="whole,inprocess,scale")
+    parser.add_argument("--scale-vms", default="50,100,250,500")
+    parser.add_argument("--scale-streams", type=int, default=4)
     args = parser.parse_args()
-    if args.disk_mib < 512:
-        print("note: disks of %d MiB, below the 512 MiB the figures are meant for" % args.disk_mib)
     if args.rounds < 1:
         sys.exit("--rounds must be at least 1")
-    bench = os.path.join(args.build, "datapath_bench")
-    labtool = os.path.join(args.build, "quarn-lab")
-    env = dict(os.environ, QUARN_BENCH_DIR=args.dir, QUARN_BENCH_DISK_MIB=str(args.disk_mib))
-    disk_bytes = DISKS * args.disk_mib * (1 << 20)
-    scratch = os.path.join(args.dir, "copies")
-
-    def images_of(content):
-        folder = os.path.join(args.dir, content, "hypervisor", "vcenter", "datastores", "ds1", "vm01")
-        return folder, [os.path.join(folder, "vm01_%d.img" % disk) for disk in range(DISKS)]
-
-    def ours(name):
-        return run_bench(bench, name + "/iterations:1/manual_time", env)
-
-    def dd_copies(content, parallel):
-        _, images = images_of(content)
+    parts = set(args.only.split(","))
+    os.makedirs(args.dir, exist_ok=True)
+    print("%s; %d cores; %s" % (time.strftime("%Y-%m-%d %H:%M %Z"), os.cpu_count(), args.dir))
+    if "whole" in parts:
+        tools = [tool for tool in ["restic", "borg"] if shutil.which(tool) is not None]
+        for tool in ["restic", "borg"]:
+            if tool not in tools:
+                print("note: %s is not installed; its rows are left out" % tool)
+        sources = make_images(os.path.join(args.dir, "images"), args.disk_mib)
+        scratch = os.path.join(args.dir, "scratch")
+        os.makedirs(scratch, exist_ok=True)
+        lab = Lab(os.path.join(args.build, "quarn-lab"), os.path.join(args.dir, "whole"))
+        rounds = [whole_round(args, lab, sources, scratch, tools) for _ in range(args.rounds)]
+        shutil.rmtree(lab.folder, ignore_errors=True)
         shutil.rmtree(scratch, ignore_errors=True)
-        os.makedirs(scratch)
-        evict(images)
-        copies = ["dd if=%s of=%s/%d.img bs=1M conv=fsync status=none" % (image, scratch, i)
-                  for i, image in enumerate(images)]
-        script = (" & ".join(copies) + " & wait") if parallel else " && ".join(copies)
-        result = timed(["bash", "-c", script])
-        shutil.rmtree(scratch)
-        return result
-
-    def change(percent):
-        for disk in range(DISKS):
-            subprocess.run([labtool, "disk", os.path.join(args.dir, "random"), "vm01", str(disk), "write", "--percent",
-                            str(percent)], check=True, stdout=subprocess.DEVNULL)
-
-    def others(tool):
-        """A full backup, then after 5% and after 1% of every disk changed, into a new repository."""
-        folder, images = images_of("random")
-        repo = os.path.join(args.dir, tool + "-repo")
-        shutil.rmtree(repo, ignore_errors=True)
-        tool_env = dict(os.environ, RESTIC_PASSWORD="bench", BORG_UNKNOWN_UNENCRYPTED_REPO_ACCESS_IS_OK="yes")
-        if tool == "restic":
-            subprocess.run(["restic", "-r", repo, "init"], env=tool_env, check=True, stdout=subprocess.DEVNULL)
-            backup = lambda label: ["restic", "-r", repo, "backup", "--quiet", folder]
-        else:
-            subprocess.run(["borg", "init", "-e", "none", repo], env=tool_env, check=True, stdout=subprocess.DEVNULL)
-            backup = lambda label: ["borg", "create", repo + "::" + label, folder]
-        results = {}
-        for label, percent in [("full", 0), ("change5", 5), ("change1", 1)]:
-            if percent:
-                change(percent)
-            evict(images)
-            results[label] = timed(backup(label), env=tool_env)
-        shutil.rmtree(repo, ignore_errors=True)
-        return results
-
-    # Each measurement runs right beside its reference, and the whole set runs --rounds times: on a
-    # machine others share, a figure's best run is the one least disturbed by them.
-    steps = [("BM_ReadAndCRC", lambda: ours("BM_ReadAndCRC"))]
-    for content, arg in [("random", 0), ("zeros25", 1)]:
-        for parallel in [0, 1]:
-            steps.append(("BM_Full/%d/%d" % (arg, parallel), lambda a=arg, p=parallel: ours("BM_Full/%d/%d" % (a, p))))
-            steps.append(("dd/%s/%d" % (content, parallel), lambda c=content, p=parallel: dd_copies(c, p)))
-    for name in ["BM_ChecksumIncremental/0", "BM_ChecksumIncremental/5", "BM_ChangeIdIncremental/0",
-                 "BM_ChangeIdIncremental/1", "BM_ChangeIdIncremental/5", "BM_ChangedBytesAlone/1",
-                 "BM_ChangedBytesAlone/5"]:
-        steps.append((name, lambda n=name: ours(n)))
-    tools = [tool for tool in ["restic", "borg"] if shutil.which(tool) is not None]
-    for tool in ["restic", "borg"]:
-        if tool not in tools:
-            print("note: %s is not installed; its rows are left out" % tool)
-
-    # New labs for every run: a lab's index grows with each job, and an incremental reads it (after some
-    # two hundred jobs a no-change incremental took twice as long).
-    for content in ["random", "zeros25"]:
-        shutil.rmtree(os.path.join(args.dir, content), ignore_errors=True)
-
-    runs = {}
-    loads = []
-    sync = []
-    for round in range(args.rounds):
-        loads.append(load())
-        os.makedirs(args.dir, exist_ok=True)
-        sync.append(fsync_latency(args.dir))
-        for name, step in steps:
-            runs.setdefault(name, []).append(step())
-        for tool in tools:
-            for label, result in others(tool).items():
-                runs.setdefault("%s %s" % (tool, label), []).append(result)
-        loads.append(load())
-    fig = {name: best(results) for name, results in runs.items()}
-
-    def mbs(result):
-        return disk_bytes / result["seconds"] / 1e6
-
-    def line(name, result, note=""):
-        print("%-46s %9.3f %9.1f %8.2f %9.1f  %s" % (name, result["seconds"], mbs(result), result["cpu"],
-                                                    result["peak_mb"], note))
-
-    print()
-    print("%s; four disks of %d MiB (%.2f GiB) of seeded bytes; the images' page cache dropped before each run" %
-          (time.strftime("%Y-%m-%d %H:%M %Z"), args.disk_mib, disk_bytes / (1 << 30)))
-    print("best of %d rounds; 1-minute load %s (%d cores); a 4 KiB write and fsync took %s ms (median per round)" %
-          (args.rounds, " / ".join("%.1f" % l for l in loads), os.cpu_count(),
-           " / ".join("%.1f" % (s * 1000) for s in sync)))
-    print("MB/s counts the disks' bytes whatever was read or sent")
-    print("%-46s %9s %9s %8s %9s  %s" % ("", "seconds", "MB/s", "cpu s", "peak MB", "against"))
-    for content, arg in [("random", 0), ("zeros25", 1)]:
-        for parallel in [0, 1]:
-            mode = "disks in parallel" if parallel else "disks one by one"
-            copy = fig["dd/%s/%d" % (content, parallel)]
-            result = fig["BM_Full/%d/%d" % (arg, parallel)]
-            line("full backup, %s, %s" % (content, mode), result,
-                 "%.2f of dd conv=fsync copies (%.3f s)" % (copy["seconds"] / result["seconds"], copy["seconds"]))
-            line("  dd copies, %s, %s" % (content, mode), copy)
-    crc = fig["BM_ReadAndCRC"]
-    line("cold read and CRC of the disks (reference)", crc)
-    for percent in [0, 5]:
-        result = fig["BM_ChecksumIncremental/%d" % percent]
-        line("checksum incremental, %d%% changed" % percent, result,
-             "%.2f of the read-and-CRC pass" % (crc["seconds"] / result["seconds"]))
-    base = fig["BM_ChangeIdIncremental/0"]
-    for percent in [0, 1, 5]:
-        result = fig["BM_ChangeIdIncremental/%d" % percent]
-        alone = fig.get("BM_ChangedBytesAlone/%d" % percent)
-        note = "road %.3f s, job's ending %.3f s" % (result["road"], result["ending"])
-        if alone:
-            note += "; changed bytes alone %.3f s, above no change %.3f s" % (alone["seconds"],
-                                                                            result["seconds"] - base["seconds"])
-        line("change-id incremental, %d%% changed" % percent, result, note)
-    for tool in tools:
-        for label in ["full", "change5", "change1"]:
-            line("%s %s" % (tool, label), fig["%s %s" % (tool, label)])
-    print()
-    full = fig["BM_Full/0/0"]
-    cid1 = fig["BM_ChangeIdIncremental/1"]
-    cid5 = fig["BM_ChangeIdIncremental/5"]
-    for tool in tools:
-        print("%s: our full backup %.2f times as fast; by change ids our 1%%-change incremental %.1f times and our "
-              "5%%-change %.1f times as fast" %
-              (tool, fig[tool + " full"]["seconds"] / full["seconds"], fig[tool + " change1"]["seconds"] / cid1["seconds"],
-               fig[tool + " change5"]["seconds"] / cid5["seconds"]))
+        print_whole(rounds, args.disk_mib)
+    if "inprocess" in parts:
+        inprocess(args)
+    if "scale" in parts:
+        scale(args)
 
 
 if __name__ == "__main__":

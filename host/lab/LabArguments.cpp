@@ -5,45 +5,22 @@
 
 #include "host/lab/LabTool.h"
 #include "platform/lab/Lab.h"
+#include "platform/lab/LabDisks.h"
 #include "platform/lab/LabJob.h"
 #include "platform/lab/LabKeyValue.h"
+#include "platform/lab/LabMount.h"
 
 namespace labtool {
 
-void PrintUsage() {
-  std::fprintf(stderr,
-               "usage:\n"
-               "  quarn-lab create <lab> [--vms N] [--disks N] [--clients c1,c2,...] [--subclient ID] [--job ID]\n"
-               "                   [--time-scale N] [--cpus N] [--memory MB] [--os windows|linux]\n"
-               "  quarn-lab run <lab> [--job ID] [--subclient ID] [--client NAME] [--program PATH]\n"
-               "                [-- job options, which replace the tool's own...]\n"
-               "  quarn-lab outcome <lab> [--job ID] [--client NAME]\n"
-               "  quarn-lab set <lab> <client> <section> <key> <value>\n"
-               "  quarn-lab set <lab> <client> [--cpus N] [--memory MB] [--os windows|linux] [--host-name NAME]\n"
-               "                [--addresses IP/MASK,...] [--hypervisor-host HOST] [--vm-guid GUID|none]\n"
-               "  quarn-lab set <lab> --job ID --time-scale N\n"
-               "  quarn-lab fault <lab> add <operation> --code N [--after N] [--times N|always] [--text TEXT]\n"
-               "                [--event ID] [--client NAME] [--vm NAME] [--disk NAME] [--stream NAME]\n"
-               "  quarn-lab fault <lab> hold <operation> [--after N] [--times N|always] [--client NAME] [--vm NAME]\n"
-               "                [--disk NAME] [--stream NAME]\n"
-               "  quarn-lab fault <lab> list\n"
-               "  quarn-lab fault <lab> clear\n"
-               "  quarn-lab disk <lab> <vm> <disk> write --offset O --bytes N [--seed S]\n"
-               "  quarn-lab disk <lab> <vm> <disk> write --percent P [--seed S]\n"
-               "  quarn-lab verify <lab> [--job ID] [--vm GUID] [--image DISK=PATH,...]\n"
-               "  quarn-lab session <lab> go-ahead --client NAME --service NAME --vm GUID [--vm-client-id N]\n"
-               "                [--as CLIENT]\n"
-               "  quarn-lab session <lab> listen --client NAME --service NAME [--seconds N]\n"
-               "  quarn-lab vm <lab> <vm> power on|off [--hours H]\n"
-               "  quarn-lab vm <lab> <vm> delete\n"
-               "  quarn-lab vm <lab> <vm> restore [--job ID]\n"
-               "  quarn-lab meditech <lab> [--vms vm01,...] [--subclient ID] [--user NAME] [--listeners A;B]\n"
-               "                [--port N] [--timeout S]   (the tool's password on standard input)\n");
-}
-
-int UsageError(const std::string& message) {
+int UsageError(const std::string& message, const char* command) {
   std::fprintf(stderr, "quarn-lab: %s\n", message.c_str());
-  PrintUsage();
+  const CommandHelp* help = command != nullptr ? FindCommand(command) : nullptr;
+  if (help != nullptr) {
+    for (const char* form : help->forms) std::fprintf(stderr, "usage: quarn-lab %s %s\n", help->name, form);
+    std::fprintf(stderr, "(quarn-lab %s --help explains each option)\n", help->name);
+  } else {
+    PrintUsage(stderr);
+  }
   return kExitUsage;
 }
 
@@ -52,18 +29,26 @@ int Failure(const std::string& message) {
   return kExitFailed;
 }
 
-bool ParseArguments(const std::vector<std::string>& args, const std::vector<std::string>& allowed,
-                    Arguments& parsed, std::string& error) {
+void Warn(const std::string& message) { std::fprintf(stderr, "quarn-lab: warning: %s\n", message.c_str()); }
+
+bool ParseArguments(const std::vector<std::string>& args, const CommandHelp& command, Arguments& parsed,
+                    std::string& error) {
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg == "--") {
       parsed.passThrough.assign(args.begin() + static_cast<long>(i) + 1, args.end());
       return true;
     }
+    if (arg == "--help") {
+      parsed.help = true;
+      continue;
+    }
     if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
       std::string name = arg.substr(2);
-      if (std::find(allowed.begin(), allowed.end(), name) == allowed.end()) {
-        error = "unknown option '" + arg + "'";
+      bool known = false;
+      for (const OptionHelp& option : command.options) known = known || name == option.name;
+      if (!known) {
+        error = "unknown option '" + arg + "' for " + command.name;
         return false;
       }
       if (i + 1 >= args.size()) {
@@ -92,11 +77,29 @@ std::string AbsolutePath(const std::string& path) {
 
 bool SelectLab(const std::string& folder, std::string& error) {
   std::string root = AbsolutePath(folder);
-  lab::SetRoot(root);
-  if (lab::IsDirectory(lab::JobsDir()) && lab::IsDirectory(lab::ClientsDir())) return true;
-  lab::SetRoot(std::string());
+  if (lab::IsLab(root)) {
+    lab::SetRoot(root);
+    return true;
+  }
   error = root + " is not a lab (made by quarn-lab create)";
   return false;
+}
+
+bool CheckClient(const std::string& client, std::string& error) {
+  if (lab::IsSafeComponent(client) && lab::IsDirectory(lab::ClientDir(client))) return true;
+  error = "the lab has no client '" + client + "'";
+  return false;
+}
+
+bool VMGuidOf(const std::string& vm, std::string& guid, std::string& error) {
+  std::string server;
+  lab::VMDescription description;
+  if (!lab::FindLabVM(vm, server, description)) {
+    error = "the lab has no VM '" + vm + "' (give its name or GUID)";
+    return false;
+  }
+  guid = description.guid;
+  return true;
 }
 
 bool SelectJob(const Arguments& parsed, int64_t& jobId, std::string& error) {
@@ -124,6 +127,30 @@ bool NumberOption(const Arguments& parsed, const std::string& name, int64_t min,
 std::string TextOption(const Arguments& parsed, const std::string& name, const std::string& fallback) {
   auto it = parsed.options.find(name);
   return it == parsed.options.end() ? fallback : it->second;
+}
+
+bool DiskIndexName(const std::string& vm, const std::string& disk, std::string& indexName, std::string& error) {
+  if (!vm.empty()) {
+    lab::VMDiskRef ref;
+    if (!lab::FindVMDisk(vm, disk, ref, error)) return false;
+    indexName = ref.indexName;
+    return true;
+  }
+  // Without a VM the disk's image file or index name says which VM it belongs to.
+  for (const std::string& server : lab::ListServers()) {
+    for (const lab::VMDescription& description : lab::ListVMs(server)) {
+      for (size_t i = 0; i < description.disks.size(); ++i) {
+        const std::string& file = description.disks[i].file;
+        const std::string name = lab::LabDiskIndexName(i, file);
+        if (name == disk || file.substr(file.rfind('/') + 1) == disk) {
+          indexName = name;
+          return true;
+        }
+      }
+    }
+  }
+  error = "no VM of the lab has a disk '" + disk + "' (give --vm with a disk number, or its image file or index name)";
+  return false;
 }
 
 }  // namespace labtool

@@ -1,53 +1,100 @@
 // quarn-lab create: builds a lab through the lab model (platform/lab/LabCreate.h). Existing files are
 // kept as they are, so running create again on a lab (for example with another --job) adds what is
-// missing and loses nothing a test or a person has changed.
+// missing and loses nothing a test or a person has changed; a new job of a lab takes the lab's VMs and
+// settings unless the options say otherwise.
 #include <cstdio>
+#include <filesystem>
 
 #include "host/lab/LabTool.h"
+#include "platform/lab/Lab.h"
 #include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabCreate.h"
 #include "platform/lab/LabJob.h"
 #include "platform/lab/LabKeyValue.h"
 
 namespace labtool {
+namespace {
 
-int Create(const std::vector<std::string>& args) {
-  Arguments parsed;
-  std::string error;
-  if (!ParseArguments(args, {"vms", "disks", "clients", "subclient", "job", "time-scale", "cpus", "memory", "os",
-                                  "hypervisor"},
-                      parsed, error))
-    return UsageError(error);
-  if (parsed.positional.size() != 1 || !parsed.passThrough.empty())
-    return UsageError("create takes exactly one lab folder");
+constexpr int64_t kMiB = 1024 * 1024;
 
-  lab::LabPlan plan;
+// True when the path is a folder with something in it, or something that is not a folder.
+bool OccupiedByOtherThanALab(const std::string& root) {
+  std::error_code error;
+  if (!std::filesystem::exists(std::filesystem::symlink_status(root, error))) return false;
+  if (!std::filesystem::is_directory(root, error)) return true;
+  return !lab::IsLab(root) && !std::filesystem::is_empty(root, error);
+}
+
+bool PlanOptions(const Arguments& parsed, lab::LabPlan& plan, std::string& error) {
+  int64_t diskMiB = 0;
   if (!NumberOption(parsed, "vms", 0, lab::kMaxLabVMs, plan.vms, error) ||
       !NumberOption(parsed, "disks", 1, lab::kMaxPlanDisks, plan.disksPerVM, error) ||
+      !NumberOption(parsed, "disk-size", 1, static_cast<int64_t>(lab::kMaxPlanDiskBytes / kMiB), diskMiB, error) ||
       !NumberOption(parsed, "job", 1, INT64_MAX, plan.jobId, error) ||
       !NumberOption(parsed, "time-scale", 1, lab::kMaxTimeScale, plan.timeScale, error) ||
       !NumberOption(parsed, "cpus", 1, lab::kMaxMachineCpus, plan.machine.cpus, error) ||
       !NumberOption(parsed, "memory", 1, lab::kMaxMachineMemoryMB, plan.machine.memoryMB, error))
-    return UsageError(error);
-  if (parsed.options.count("clients")) plan.clients = labkv::SplitList(parsed.options["clients"]);
-  plan.subclient = TextOption(parsed, "subclient", plan.subclient);
+    return false;
+  if (diskMiB > 0) plan.diskBytes = static_cast<uint64_t>(diskMiB) * kMiB;
+  auto clients = parsed.options.find("clients");
+  if (clients != parsed.options.end()) plan.clients = labkv::SplitList(clients->second);
+  auto images = parsed.options.find("disk-images");
+  if (images != parsed.options.end()) {
+    plan.diskImages.clear();
+    for (const std::string& image : labkv::SplitList(images->second)) plan.diskImages.push_back(AbsolutePath(image));
+    if (plan.diskImages.empty()) {
+      error = "--disk-images names no file";
+      return false;
+    }
+    if (diskMiB > 0) {
+      error = "--disk-size and --disk-images both give the disks' sizes: give one of them";
+      return false;
+    }
+    // One file per disk: without --disks the files say how many.
+    if (!parsed.options.count("disks")) plan.disksPerVM = static_cast<int64_t>(plan.diskImages.size());
+  }
   plan.machine.os = TextOption(parsed, "os", plan.machine.os);
-  if (parsed.options.count("hypervisor")) {
-    plan.instanceType = lab::HypervisorKindType(parsed.options["hypervisor"]);
+  auto hypervisor = parsed.options.find("hypervisor");
+  if (hypervisor != parsed.options.end()) {
+    plan.instanceType = lab::HypervisorKindType(hypervisor->second);
     if (plan.instanceType == 0) {
       std::string names;
       for (const auto& kind : lab::HypervisorKinds()) names += (names.empty() ? "" : ", ") + kind.first;
-      return UsageError("--hypervisor takes one of " + names + ", not '" + parsed.options["hypervisor"] + "'");
+      error = "--hypervisor takes one of " + names + ", not '" + hypervisor->second + "'";
+      return false;
     }
   }
-  if (!lab::CheckLabPlan(plan, error)) return UsageError(error);
+  return lab::CheckLabPlan(plan, error);
+}
 
-  std::string root = AbsolutePath(parsed.positional[0]);
+}  // namespace
+
+int Create(const std::vector<std::string>& args) {
+  Arguments parsed;
+  std::string error;
+  if (!ParseArguments(args, *FindCommand("create"), parsed, error)) return UsageError(error, "create");
+  if (parsed.positional.size() != 1 || !parsed.passThrough.empty())
+    return UsageError("create takes exactly one lab folder", "create");
+
+  const std::string root = AbsolutePath(parsed.positional[0]);
+  if (OccupiedByOtherThanALab(root))
+    return Failure(root + " is not empty and not a lab: create makes a lab in a new or empty folder, or adds to a lab");
+  lab::LabPlan plan;
+  plan.subclient = TextOption(parsed, "subclient", plan.subclient);
+  // Another job of a lab covers the lab's VMs with its settings, as the subclient's next job would.
+  if (lab::IsLab(root)) {
+    lab::SetRoot(root);
+    if (!lab::ReadLabPlan(plan, error)) return Failure(error);
+    plan.jobId = kDefaultJob;
+  }
+  if (!PlanOptions(parsed, plan, error)) return UsageError(error, "create");
+
   int kept = 0;
   if (!lab::CreateLab(root, plan, kept, error)) return Failure(error);
   std::printf("lab %s: %zu clients, subclient %s, job %lld, %lld VMs on %s", root.c_str(), plan.clients.size(),
               plan.subclient.c_str(), static_cast<long long>(plan.jobId), static_cast<long long>(plan.vms),
               lab::SampleServer());
+  if (plan.timeScale > 1) std::printf(", time scale %lld", static_cast<long long>(plan.timeScale));
   if (kept > 0) std::printf(" (%d existing files kept)", kept);
   std::printf("\n");
   return kExitOk;

@@ -11,18 +11,18 @@ namespace labtool {
 int Disk(const std::vector<std::string>& args) {
   Arguments parsed;
   std::string error;
-  if (!ParseArguments(args, {"offset", "bytes", "percent", "seed"}, parsed, error)) return UsageError(error);
+  if (!ParseArguments(args, *FindCommand("disk"), parsed, error)) return UsageError(error, "disk");
   if (parsed.positional.size() != 4 || parsed.positional[3] != "write" || !parsed.passThrough.empty())
-    return UsageError("disk takes <lab> <vm> <disk> write");
-  if (!SelectLab(parsed.positional[0], error)) return UsageError(error);
+    return UsageError("disk takes <lab> <vm> <disk> write", "disk");
+  if (!SelectLab(parsed.positional[0], error)) return UsageError(error, "disk");
   const bool spread = parsed.options.count("percent") > 0;
   if (spread == (parsed.options.count("offset") > 0 || parsed.options.count("bytes") > 0) ||
       (!spread && parsed.options.size() - parsed.options.count("seed") != 2))
-    return UsageError("disk write takes either --offset and --bytes, or --percent");
+    return UsageError("disk write takes either --offset and --bytes, or --percent", "disk");
   uint64_t seed = 0;
   const bool useSeed = parsed.options.count("seed") > 0;
   if (useSeed && !labkv::ParseUInt64(parsed.options["seed"], seed))
-    return UsageError("--seed must be a number from 0");
+    return UsageError("--seed must be a number from 0", "disk");
 
   std::string image;
   uint64_t size = 0;
@@ -30,13 +30,13 @@ int Disk(const std::vector<std::string>& args) {
   std::vector<lab::ByteRange> ranges;
   if (spread) {
     int64_t percent = 0;
-    if (!NumberOption(parsed, "percent", 1, 100, percent, error)) return UsageError(error);
+    if (!NumberOption(parsed, "percent", 1, 100, percent, error)) return UsageError(error, "disk");
     ranges = lab::SpreadRanges(size, static_cast<uint32_t>(percent));
   } else {
     int64_t offset = 0, bytes = 0;
     if (!NumberOption(parsed, "offset", 0, INT64_MAX, offset, error) ||
         !NumberOption(parsed, "bytes", 1, INT64_MAX, bytes, error))
-      return UsageError(error);
+      return UsageError(error, "disk");
     ranges.emplace_back(static_cast<uint64_t>(offset), static_cast<uint64_t>(bytes));
   }
   std::string changeId;

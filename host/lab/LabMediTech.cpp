@@ -25,10 +25,9 @@ int MediTechTool(int argc, char** argv) {
 int MediTech(const std::vector<std::string>& args) {
   Arguments parsed;
   std::string error;
-  if (!ParseArguments(args, {"vms", "subclient", "user", "listeners", "port", "timeout"}, parsed, error))
-    return UsageError(error);
+  if (!ParseArguments(args, *FindCommand("meditech"), parsed, error)) return UsageError(error, "meditech");
   if (parsed.positional.size() != 1 || !parsed.passThrough.empty())
-    return UsageError("meditech takes exactly one lab folder");
+    return UsageError("meditech takes exactly one lab folder", "meditech");
   if (!SelectLab(AbsolutePath(parsed.positional[0]), error)) return Failure(error);
   lab::MediTechPlan plan;
   plan.vms = labkv::SplitList(TextOption(parsed, "vms", "vm01"));
@@ -39,7 +38,7 @@ int MediTech(const std::vector<std::string>& args) {
   plan.timeout = TextOption(parsed, "timeout", plan.timeout);
   // The password comes on standard input, so that no command line or shell history holds it.
   if (!std::getline(std::cin, plan.password) || plan.password.empty())
-    return UsageError("meditech reads the tool's password from its standard input");
+    return UsageError("meditech reads the tool's password from its standard input", "meditech");
   plan.toolProgram = ZtProcess::SelfPath();
   if (!lab::CreateMediTechSystem(plan, error)) return Failure(error);
   std::printf("subclient %s: MEDITECH system of %zu VMs\n", plan.subclient.c_str(), plan.vms.size());

@@ -9,6 +9,7 @@
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabCoordinator.h"
 #include "platform/lab/LabJob.h"
+#include "platform/lab/LabJobRun.h"
 #include "platform/lab/LabReservations.h"
 #include "platform/jobmgr/vsJobMgr.h"
 #include "records/messages/JobManagerMessages.h"
@@ -21,6 +22,7 @@ constexpr size_t kMaxLogBytes = 256 * 1024 * 1024;
 const char* const kLogId = "quarn";
 const char* const kStartBanner = "] has started ";
 const char* const kSummaryHeading = "===== JOB SUMMARY REPORT";
+constexpr int64_t kInProgress = 2;  // a VM status
 
 void PrintSection(const char* title, const std::vector<std::string>& lines) {
   std::printf("%s:\n", title);
@@ -28,25 +30,64 @@ void PrintSection(const char* title, const std::vector<std::string>& lines) {
   for (const std::string& line : lines) std::printf("  %s\n", line.c_str());
 }
 
-// The job's outcome in words, from the last phase result the job process set.
-std::string OutcomeWords(const std::vector<std::string>& phaseLines) {
-  if (phaseLines.empty()) return "no outcome yet: the job process has not set the phase result";
+// The job's outcome from the last phase result the job process set.
+void FromPhases(const std::vector<std::string>& phaseLines, JobOutcome& outcome) {
+  if (phaseLines.empty()) {
+    outcome.state = JobState::kNoOutcome;
+    outcome.words = "no outcome yet: the job process has not set the phase result";
+    return;
+  }
   lab::PhaseLine last;
-  if (!lab::ParsePhaseLine(phaseLines.back(), last)) return "unknown: the last phase result is [" + phaseLines.back() + "]";
+  if (!lab::ParsePhaseLine(phaseLines.back(), last)) {
+    outcome.state = JobState::kNoOutcome;
+    outcome.words = "unknown: the last phase result is [" + phaseLines.back() + "]";
+    return;
+  }
   switch (last.kind) {
     case lab::PhaseLine::kSuccessful:
-      return "completed";
+      outcome.state = JobState::kCompleted;
+      outcome.words = "completed";
+      return;
     case lab::PhaseLine::kPartialSuccess:
-      return "completed with errors";
+      outcome.state = JobState::kCompletedWithErrors;
+      outcome.words = "completed with errors";
+      return;
     case lab::PhaseLine::kFailed:
-      if (last.failJob) return "failed";
-      return last.setupFailed ? "pending (its set-up failed)" : "pending";
+      outcome.state = last.failJob ? JobState::kFailed : JobState::kPending;
+      outcome.words = last.failJob ? "failed" : last.setupFailed ? "pending (its set-up failed)" : "pending";
+      return;
     case lab::PhaseLine::kAutoResume:
-      return "resumed: it resumes by itself in " + std::to_string(last.seconds) + " seconds";
+      outcome.state = JobState::kResumes;
+      outcome.words = "resumed: it resumes by itself in " + std::to_string(last.seconds) + " seconds";
+      return;
     case lab::PhaseLine::kAutoResumeRefused:
-      return "pending: the automatic resume was refused";
+      outcome.state = JobState::kPending;
+      outcome.words = "pending: the automatic resume was refused";
+      return;
   }
-  return std::string();
+}
+
+// What the lab tool's runs of the job say: whether one holds the job now, and how the last one ended.
+void FromRuns(int64_t jobId, JobOutcome& outcome) {
+  lab::RunHolder holder;
+  if (lab::CurrentRun(holder) && holder.jobId == jobId) {
+    outcome.running = true;
+    outcome.runPid = holder.pid;
+    outcome.words = "running (quarn-lab run, process " + std::to_string(holder.pid) + "); so far: " + outcome.words;
+    return;
+  }
+  const std::vector<std::string> events = lab::ReadRunEvents(jobId);
+  const std::string last = events.empty() ? std::string() : events.back();
+  if (last.rfind("interrupted ", 0) == 0) {
+    outcome.interrupted = true;
+    outcome.words = "not running: its run was interrupted; " + outcome.words;
+  } else if (last.rfind("started ", 0) == 0 && outcome.state == JobState::kNoOutcome) {
+    outcome.words = "not running: its run ended without a word (the lab tool was killed); " + outcome.words;
+  } else if (last.rfind("ended ", 0) == 0 && outcome.state == JobState::kNoOutcome) {
+    // The job manager holds a job pending whose process ended without an outcome.
+    outcome.state = JobState::kPending;
+    outcome.words = "pending: the job process ended (" + last.substr(last.rfind(' ') + 1) + ") without an outcome";
+  }
 }
 
 // The text of a log line after its process, thread, date, time and job fields.
@@ -88,7 +129,7 @@ std::vector<std::string> LinesThatMatter(const std::vector<std::string>& log) {
 }
 
 // One line per VM status record: name, GUID, status and, when there is one, the reason.
-std::vector<std::string> VMStatusLines(int64_t jobId) {
+std::vector<std::string> VMStatusLines(int64_t jobId, bool running) {
   using Info = JobManager::VMUpdateInfo;
   std::vector<std::string> lines;
   for (const std::string& guid : lab::VMStatusGuids(jobId)) {
@@ -100,6 +141,7 @@ std::vector<std::string> VMStatusLines(int64_t jobId) {
     }
     std::string line = info.getstring(Info::F_vmName) + " [" + guid + "] " +
                        vsJobMgr::convertVMClientBkupStatusToString(static_cast<int>(info.getint64(Info::F_vmStatus)));
+    if (!running && info.getint64(Info::F_vmStatus) == kInProgress) line += " (but the job is not running)";
     const std::string reason = info.getstring(Info::F_failureText);
     if (!reason.empty()) line += ": " + reason;
     lines.push_back(line);
@@ -123,15 +165,54 @@ std::vector<std::string> ReservationLines(int64_t jobId) {
   return lines;
 }
 
+// Why a job went pending when its process logged no cause: no streams to write to, or the last error
+// of its log.
+std::string PendingWithoutCause(int64_t jobId, const std::string& client) {
+  lab::ReservationLedger ledger;
+  std::string error;
+  if (lab::ReadReservationLedger(jobId, ledger, error) && ledger.reservations.empty())
+    return "the job process logged no pending cause; no streams were reserved for the job (its record's "
+           "\"streams\", or \"-- -numStreams N\")";
+  const std::vector<std::string> lines = LinesThatMatter(lab::ReadLines(lab::ClientLogPath(client, kLogId), kMaxLogBytes));
+  for (auto line = lines.rbegin(); line != lines.rend(); ++line) {
+    const std::string text = LogText(*line);
+    if (text.compare(0, 6, "ERROR ") == 0) return "the job process logged no pending cause; its last error: " + text;
+  }
+  return "the job process logged no pending cause and no error";
+}
+
 }  // namespace
+
+JobOutcome ReadJobOutcome(int64_t jobId) {
+  JobOutcome outcome;
+  FromPhases(lab::ReadPhaseLines(jobId), outcome);
+  FromRuns(jobId, outcome);
+  return outcome;
+}
+
+int OutcomeExitCode(const JobOutcome& outcome) {
+  if (outcome.interrupted) return kExitInterrupted;
+  switch (outcome.state) {
+    case JobState::kCompleted:
+      return kExitCompleted;
+    case JobState::kCompletedWithErrors:
+      return kExitCompletedWithErrors;
+    default:
+      return kExitPendingOrFailed;
+  }
+}
 
 void PrintOutcome(int64_t jobId, const std::string& client) {
   std::vector<std::string> phases = lab::ReadPhaseLines(jobId);
-  std::printf("job %lld: %s\n", static_cast<long long>(jobId), OutcomeWords(phases).c_str());
+  const JobOutcome outcome = ReadJobOutcome(jobId);
+  std::printf("job %lld: %s\n", static_cast<long long>(jobId), outcome.words.c_str());
+  const std::vector<std::string> causes = lab::ReadPendingCauses(jobId);
+  if (outcome.state == JobState::kPending && causes.empty() && !outcome.running)
+    std::printf("why: %s\n", PendingWithoutCause(jobId, client).c_str());
   if (phases.size() > 1) PrintSection("phase results (set more than once)", phases);
-  PrintSection("pending causes", lab::ReadPendingCauses(jobId));
+  PrintSection("pending causes", causes);
   PrintSection("events", lab::ReadJobEvents(jobId));
-  PrintSection("VM status", VMStatusLines(jobId));
+  PrintSection("VM status", VMStatusLines(jobId, outcome.running));
   PrintSection("backup.out", lab::ReadJobResultLines(jobId));
   PrintSection("stream reservations", ReservationLines(jobId));
 
@@ -147,11 +228,11 @@ void PrintOutcome(int64_t jobId, const std::string& client) {
 int Outcome(const std::vector<std::string>& args) {
   Arguments parsed;
   std::string error;
-  if (!ParseArguments(args, {"job", "client"}, parsed, error)) return UsageError(error);
+  if (!ParseArguments(args, *FindCommand("outcome"), parsed, error)) return UsageError(error, "outcome");
   if (parsed.positional.size() != 1 || !parsed.passThrough.empty())
-    return UsageError("outcome takes exactly one lab folder");
+    return UsageError("outcome takes exactly one lab folder", "outcome");
   int64_t jobId = 0;
-  if (!SelectLab(parsed.positional[0], error) || !SelectJob(parsed, jobId, error)) return UsageError(error);
+  if (!SelectLab(parsed.positional[0], error) || !SelectJob(parsed, jobId, error)) return UsageError(error, "outcome");
 
   std::string client = "coordinator";
   lab::JobRecord record;
@@ -159,7 +240,7 @@ int Outcome(const std::vector<std::string>& args) {
     client = parsed.options["client"];
   else if (lab::ReadJobRecord(jobId, record, error) && !record.client.empty())
     client = record.client;
-  if (!lab::IsSafeComponent(client)) return UsageError("client name '" + client + "' is not usable");
+  if (!CheckClient(client, error)) return UsageError(error, "outcome");
   PrintOutcome(jobId, client);
   return kExitOk;
 }

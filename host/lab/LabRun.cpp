@@ -1,31 +1,40 @@
 // quarn-lab run: starts the host program the way the job manager starts a job process: the argument
 // vector directly (never a shell), "-j <job> -jt <token> -a <subclient> -t <level> -d <media agent>
-// -cn <client>" from the job's record, each replaced by the same option after "--", followed by the
-// other options after "--", and the lab named in the environment. It waits for the program and says
-// how it ended and what the job's outcome is.
+// -cn <client> -numStreams <streams>" from the job's record, each replaced by the same option after
+// "--", followed by the other options after "--", and the lab named in the environment. While the job
+// runs it holds the lab's run lock and shows each VM's progress; then it says how the job ended and
+// exits by the job's outcome.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include "host/lab/LabTool.h"
+#include "platform/jobclient/ZTClient.h"
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabCreate.h"
 #include "platform/lab/LabJob.h"
+#include "platform/lab/LabJobRun.h"
 #include "platform/lab/LabKeyValue.h"
 #include "platform/lab/LabReservations.h"
-#include "platform/jobclient/ZTClient.h"
 #include "platform/os/ZtProcess.h"
+#include "platform/os/ZtTime.h"
 
 extern char** environ;
 
 namespace labtool {
 namespace {
+
+// How often the progress records are looked at while nothing else wakes the run (real milliseconds).
+constexpr int kLookMs = 500;
 
 std::string DefaultProgram() { return ZtProcess::SelfFolder() + "/quarn"; }
 
@@ -46,7 +55,7 @@ std::vector<std::string> JobArguments(const std::string& program,
                                       const std::vector<std::string>& passed) {
   std::vector<std::string> argv = {program};
   for (const auto& option : options) {
-    if (std::find(passed.begin(), passed.end(), option.first) != passed.end()) continue;
+    if (option.second.empty() || std::find(passed.begin(), passed.end(), option.first) != passed.end()) continue;
     argv.push_back(option.first);
     argv.push_back(option.second);
   }
@@ -54,83 +63,264 @@ std::vector<std::string> JobArguments(const std::string& program,
   return argv;
 }
 
-// Runs the program with the lab in its environment; its exit code, or -1 when it could not be run.
-int RunProgram(std::vector<std::string> argvText) {
-  std::vector<char*> argv;
-  for (std::string& text : argvText) argv.push_back(&text[0]);
-  argv.push_back(nullptr);
+// ---- Signals: Ctrl-C and the end of the job process wake the run through a pipe ----
+int g_wakePipe[2] = {-1, -1};
+volatile sig_atomic_t g_interrupts = 0;
+volatile sig_atomic_t g_lastSignal = 0;
+
+void OnSignal(int signal) {
+  const int saved = errno;
+  if (signal != SIGCHLD) {
+    ++g_interrupts;
+    g_lastSignal = signal;
+  }
+  const char byte = 1;
+  ssize_t ignored = write(g_wakePipe[1], &byte, 1);
+  (void)ignored;
+  errno = saved;
+}
+
+bool InstallSignalHandlers() {
+  if (pipe2(g_wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGCHLD})
+    if (sigaction(signal, &action, nullptr) != 0) return false;
+  return true;
+}
+
+void DrainWakePipe() {
+  char buffer[64];
+  while (read(g_wakePipe[0], buffer, sizeof buffer) > 0) {
+  }
+}
+
+// The environment with the lab named in it.
+std::vector<std::string> JobEnvironment() {
   const std::string variable = std::string(lab::RootVariable()) + "=";
   std::vector<std::string> envText;
   for (char** env = environ; env && *env; ++env) {
     if (std::strncmp(*env, variable.c_str(), variable.size()) != 0) envText.push_back(*env);
   }
   envText.push_back(variable + lab::Root());
+  return envText;
+}
+
+// Starts the program in a process group of its own, so that the run alone hears the terminal's Ctrl-C
+// and tells the job; its process id, or -1 with the reason printed.
+pid_t StartProgram(std::vector<std::string> argvText) {
+  std::vector<char*> argv;
+  for (std::string& text : argvText) argv.push_back(&text[0]);
+  argv.push_back(nullptr);
+  std::vector<std::string> envText = JobEnvironment();
   std::vector<char*> envp;
   for (std::string& text : envText) envp.push_back(&text[0]);
   envp.push_back(nullptr);
 
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGCHLD}) sigaddset(&defaults, signal);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setpgroup(&attributes, 0);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF);
   std::fflush(stdout);
   pid_t pid = 0;
-  int rc = posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data());
+  const int rc = posix_spawn(&pid, argv[0], nullptr, &attributes, argv.data(), envp.data());
+  posix_spawnattr_destroy(&attributes);
   if (rc != 0) {
     std::fprintf(stderr, "quarn-lab: cannot start %s: %s\n", argv[0], std::strerror(rc));
     return -1;
   }
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) {
-      std::fprintf(stderr, "quarn-lab: lost the program: %s\n", std::strerror(errno));
-      return -1;
-    }
-  }
-  if (WIFSIGNALED(status)) {
-    std::printf("%s was killed by signal %d\n", argv[0], WTERMSIG(status));
-    return 128 + WTERMSIG(status);
-  }
-  std::printf("%s exited with code %d\n", argv[0], WEXITSTATUS(status));
-  return WEXITSTATUS(status);
+  return pid;
 }
+
+// What waiting for the job process came to.
+struct Ending {
+  int status = 0;            // as waitpid gives it
+  bool interrupted = false;  // the run was told to stop
+  int signal = 0;            // the signal that told it
+};
+
+// Waits for the job process, showing progress as its records change. The first Ctrl-C (or SIGTERM,
+// SIGHUP) is passed on to the job, which stops as the job manager's stop would stop it; a second one
+// kills the job's processes.
+bool WaitForJob(pid_t pid, RunWatch& watch, Ending& ending) {
+  int forwarded = 0;
+  for (;;) {
+    int status = 0;
+    const pid_t waited = waitpid(pid, &status, WNOHANG);
+    if (waited == pid) {
+      ending.status = status;
+      watch.Look();
+      return true;
+    }
+    if (waited < 0 && errno != EINTR) {
+      std::fprintf(stderr, "quarn-lab: lost the job process: %s\n", std::strerror(errno));
+      return false;
+    }
+    const int interrupts = g_interrupts;
+    if (interrupts > forwarded) {
+      ending.interrupted = true;
+      ending.signal = g_lastSignal;
+      if (forwarded == 0) {
+        std::printf("interrupted: telling the job to stop (again to kill it)\n");
+        std::fflush(stdout);
+        kill(pid, SIGINT);
+      } else {
+        kill(-pid, SIGKILL);
+      }
+      forwarded = interrupts;
+    }
+    watch.Look();
+    std::fflush(stdout);
+    pollfd ready = {g_wakePipe[0], POLLIN, 0};
+    const int wait = ZtClock::PollMs(ZtClock::DeadlineAfter(CTimeInterval::FromMilliseconds(kLookMs)), kLookMs);
+    if (poll(&ready, 1, wait) > 0) DrainWakePipe();
+  }
+}
+
+// True when the job has ended for good: completed, with errors, or failed. A job that is pending, whose
+// process ended without an outcome or whose run was interrupted has not: the job manager resumes it.
+bool HasEnded(const JobOutcome& outcome) {
+  if (outcome.interrupted || outcome.running) return false;
+  return outcome.state == JobState::kCompleted || outcome.state == JobState::kCompletedWithErrors ||
+         outcome.state == JobState::kFailed;
+}
+
+// The job "run" runs without --job: the subclient's newest job until it has ended, then the next one,
+// made as "create --job" would make it. False with the reason when it cannot be made.
+bool ChooseJob(const std::string& subclient, int64_t& jobId, std::string& error) {
+  const int64_t newest = lab::NewestJob(subclient);
+  if (newest == 0) {
+    jobId = kDefaultJob;
+    if (lab::JobExists(jobId)) return true;
+    error = "the lab has no job of subclient " + subclient + " (quarn-lab create makes one)";
+    return false;
+  }
+  jobId = newest;
+  const JobOutcome outcome = ReadJobOutcome(newest);
+  if (!HasEnded(outcome)) {
+    if (outcome.state != JobState::kNoOutcome || !lab::ReadRunEvents(newest).empty())
+      std::printf("job %lld has not ended (%s): running it again, as the job manager resumes it\n",
+                  static_cast<long long>(newest), outcome.words.c_str());
+    return true;
+  }
+  lab::LabPlan plan;
+  plan.subclient = subclient;
+  if (!lab::ReadLabPlan(plan, error)) return false;
+  plan.jobId = newest + 1;
+  while (lab::JobExists(plan.jobId)) ++plan.jobId;
+  int kept = 0;
+  if (!lab::CreateLab(lab::Root(), plan, kept, error)) return false;
+  jobId = plan.jobId;
+  std::printf("job %lld has ended: running the subclient's next job, %lld, with the same VMs and settings\n",
+              static_cast<long long>(newest), static_cast<long long>(jobId));
+  return true;
+}
+
+// Refuses the run because another holds the lab: the same job, or another one of the lab.
+int Refused(const lab::RunHolder& holder, int64_t jobId) {
+  std::string text = "refused: job " + std::to_string(holder.jobId) + " is running";
+  if (holder.pid > 0) text += " (quarn-lab run, process " + std::to_string(holder.pid) + ")";
+  if (holder.jobId != jobId) text += " in this lab, and a lab runs one job at a time";
+  Failure(text);
+  return kExitNotStarted;
+}
+
+// Reserves the job's streams as the job manager does before it starts the job process; the count
+// (empty: none reserved) goes on as "-numStreams".
+bool ReserveStreams(int64_t jobId, const lab::JobRecord& record, const std::vector<std::string>& passed,
+                    std::string& count, std::string& error) {
+  count = PassedValue(passed, "-numStreams");
+  if (count.empty() && record.streams >= 0) count = std::to_string(record.streams);
+  if (count.empty()) return true;
+  int64_t streams = 0;
+  if (!labkv::ParseInt64InRange(count, 0, lab::kMaxJobStreams, streams)) {
+    error = "-numStreams takes 0 to " + std::to_string(lab::kMaxJobStreams) + " streams";
+    return false;
+  }
+  std::string mediaAgent = PassedValue(passed, "-d");
+  if (mediaAgent.empty()) mediaAgent = OrDefault(record.mediaAgent, lab::SampleMediaAgent());
+  int64_t mediaAgentId = 0;
+  ZTClient::getId(mediaAgent, mediaAgentId);
+  if (!lab::ReserveJobStreams(jobId, static_cast<int>(streams), static_cast<int32_t>(mediaAgentId), error)) {
+    error = "the job's streams cannot be reserved: " + error;
+    return false;
+  }
+  return true;
+}
+
+std::string Now() { return std::to_string(static_cast<long long>(ZtClock::NowSeconds())); }
 
 }  // namespace
 
 int Run(const std::vector<std::string>& args) {
   Arguments parsed;
   std::string error;
-  if (!ParseArguments(args, {"job", "subclient", "client", "program"}, parsed, error)) return UsageError(error);
-  if (parsed.positional.size() != 1) return UsageError("run takes exactly one lab folder");
+  if (!ParseArguments(args, *FindCommand("run"), parsed, error)) return UsageError(error, "run");
+  if (parsed.positional.size() != 1) return UsageError("run takes exactly one lab folder", "run");
+  if (!SelectLab(parsed.positional[0], error)) return UsageError(error, "run");
+  const std::string subclientOption = TextOption(parsed, "subclient", "1");
+  // Refused before anything is chosen or made for it (a running job is no job that has run).
+  lab::RunHolder running;
+  if (lab::CurrentRun(running)) {
+    int64_t asked = running.jobId;
+    if (parsed.options.count("job")) labkv::ParseInt64(parsed.options["job"], asked);
+    return Refused(running, asked);
+  }
   int64_t jobId = 0;
-  if (!SelectLab(parsed.positional[0], error) || !SelectJob(parsed, jobId, error)) return UsageError(error);
+  if (parsed.options.count("job")) {
+    if (!SelectJob(parsed, jobId, error)) return UsageError(error, "run");
+  } else if (!lab::IsSafeComponent(subclientOption) || !ChooseJob(subclientOption, jobId, error)) {
+    return Failure("no job to run: " + (error.empty() ? "subclient id '" + subclientOption + "' is not usable" : error));
+  }
 
   // A record whose values could not be handed on as single arguments (a token "-client" would turn
   // the coordinator into an agent) is refused here, by its reader.
   lab::JobRecord record;
-  if (!lab::ReadJobRecord(jobId, record, error)) return Failure("the job cannot be run: " + error);
+  if (!lab::ReadJobRecord(jobId, record, error)) {
+    Failure("the job cannot be run: " + error);
+    return kExitNotStarted;
+  }
   std::string subclient = TextOption(parsed, "subclient", OrDefault(record.subclient, "1"));
   std::string client = TextOption(parsed, "client", OrDefault(record.client, "coordinator"));
   if (!lab::IsSafeComponent(subclient) || !lab::IsSafeArgument(subclient))
-    return UsageError("subclient id '" + subclient + "' is not usable");
-  if (!lab::IsSafeComponent(client) || !lab::IsSafeArgument(client))
-    return UsageError("client name '" + client + "' is not usable");
-  if (!lab::IsDirectory(lab::ClientDir(client))) return UsageError("the lab has no client " + client);
+    return UsageError("subclient id '" + subclient + "' is not usable", "run");
+  if (!lab::IsSafeArgument(client) || !CheckClient(client, error)) return UsageError(error, "run");
   std::string program = TextOption(parsed, "program", DefaultProgram());
-  if (access(program.c_str(), X_OK) != 0)
-    return Failure("cannot run " + program + ": " + std::strerror(errno));
+  if (access(program.c_str(), X_OK) != 0) {
+    Failure("cannot run " + program + ": " + std::strerror(errno));
+    return kExitNotStarted;
+  }
 
-  // The job manager reserves the streams it grants before it starts the job process.
-  const std::string streams = PassedValue(parsed.passThrough, "-numStreams");
-  if (!streams.empty()) {
-    int64_t count = 0;
-    if (!labkv::ParseInt64InRange(streams, 0, lab::kMaxJobStreams, count))
-      return UsageError("-numStreams takes 0 to " + std::to_string(lab::kMaxJobStreams) + " streams");
-    std::string mediaAgent = PassedValue(parsed.passThrough, "-d");
-    if (mediaAgent.empty()) mediaAgent = OrDefault(record.mediaAgent, lab::SampleMediaAgent());
-    int64_t mediaAgentId = 0;
-    ZTClient::getId(mediaAgent, mediaAgentId);
-    if (!lab::ReserveJobStreams(jobId, static_cast<int>(count), static_cast<int32_t>(mediaAgentId), error))
-      return Failure("the job's streams cannot be reserved: " + error);
+  // One job of a lab runs at a time: they would share the clients' process tables and streams.
+  lab::LabRunLock lock;
+  lab::RunHolder holder;
+  if (!lock.Acquire(jobId, holder, error)) {
+    if (holder.jobId == 0 && holder.pid == 0 && error != "the lab runs another job") {
+      Failure("cannot take the lab's run lock: " + error);
+      return kExitNotStarted;
+    }
+    return Refused(holder, jobId);
+  }
+  std::string streams;
+  if (!ReserveStreams(jobId, record, parsed.passThrough, streams, error)) {
+    if (error.compare(0, 12, "-numStreams ") == 0) return UsageError(error, "run");
+    Failure(error);
+    return kExitNotStarted;
+  }
+  if (!InstallSignalHandlers()) {
+    Failure(std::string("cannot watch for Ctrl-C: ") + std::strerror(errno));
+    return kExitNotStarted;
   }
 
   const std::string jobText = std::to_string(jobId);
+  const std::string level = OrDefault(PassedValue(parsed.passThrough, "-t"), std::to_string(record.bkpLevel));
   std::vector<std::string> argv =
       JobArguments(program,
                    {{"-j", jobText},
@@ -138,17 +328,43 @@ int Run(const std::vector<std::string>& args) {
                     {"-a", subclient},
                     {"-t", std::to_string(record.bkpLevel)},
                     {"-d", OrDefault(record.mediaAgent, lab::SampleMediaAgent())},
-                    {"-cn", client}},
+                    {"-cn", client},
+                    {"-numStreams", streams}},
                    parsed.passThrough);
-  int exitCode = RunProgram(argv);
-  if (exitCode < 0) return kExitFailed;
-
-  // The outcome is read where the job process wrote it, whichever job and client "--" chose.
+  // The job is watched and recorded where the job process works, whichever job and client "--" chose.
   int64_t shownJob = jobId;
   labkv::ParseInt64InRange(PassedValue(parsed.passThrough, "-j"), 1, INT64_MAX, shownJob);
   std::string passedClient = PassedValue(parsed.passThrough, "-cn");
-  PrintOutcome(shownJob, lab::IsSafeComponent(passedClient) ? passedClient : client);
-  return exitCode;
+  const std::string shownClient = lab::IsSafeComponent(passedClient) ? passedClient : client;
+
+  std::printf("running job %lld on %s%s\n", static_cast<long long>(shownJob), shownClient.c_str(),
+              streams.empty() ? " without streams" : (" with " + streams + " streams").c_str());
+  const long long started = ZtClock::MonotonicTicks();
+  const pid_t pid = StartProgram(argv);
+  if (pid < 0) return kExitNotStarted;
+  lab::AppendRunEvent(shownJob, "started " + Now() + " pid=" + std::to_string(pid));
+  RunWatch watch(shownJob);
+  Ending ending;
+  if (!WaitForJob(pid, watch, ending)) return kExitFailed;
+  const double seconds = CTimeInterval(ZtClock::MonotonicTicks() - started).AsSeconds();
+  if (ending.interrupted) {
+    lab::AppendRunEvent(shownJob, "interrupted " + Now() + " signal=" + std::to_string(ending.signal));
+  } else {
+    const int status = WIFSIGNALED(ending.status) ? 128 + WTERMSIG(ending.status) : WEXITSTATUS(ending.status);
+    lab::AppendRunEvent(shownJob, "ended " + Now() + " status=" + std::to_string(status));
+  }
+  lock.Release();
+  if (WIFSIGNALED(ending.status))
+    std::printf("%s was killed by signal %d\n", program.c_str(), WTERMSIG(ending.status));
+  else
+    std::printf("%s exited with code %d\n", program.c_str(), WEXITSTATUS(ending.status));
+
+  PrintOutcome(shownJob, shownClient);
+  int64_t levelNumber = 1;
+  labkv::ParseInt64(level, levelNumber);
+  watch.PrintSummary(seconds, levelNumber);
+  const JobOutcome outcome = ReadJobOutcome(shownJob);
+  return ending.interrupted ? kExitInterrupted : OutcomeExitCode(outcome);
 }
 
 }  // namespace labtool

@@ -14,15 +14,16 @@ namespace labtool {
 namespace {
 
 constexpr int kTimeoutSeconds = 120;
+constexpr int64_t kDefaultListenSeconds = 600;
 
 int GoAhead(const Arguments& parsed) {
   const std::string client = TextOption(parsed, "client");
   const std::string service = TextOption(parsed, "service");
   const std::string vm = TextOption(parsed, "vm");
-  if (client.empty() || service.empty() || vm.empty()) return UsageError("go-ahead needs --client, --service and --vm");
+  if (client.empty() || service.empty() || vm.empty()) return UsageError("go-ahead needs --client, --service and --vm", "session");
   int64_t vmClientId = 0;
   std::string error;
-  if (!NumberOption(parsed, "vm-client-id", 0, INT32_MAX, vmClientId, error)) return UsageError(error);
+  if (!NumberOption(parsed, "vm-client-id", 0, INT32_MAX, vmClientId, error)) return UsageError(error, "session");
   using G = VirtualServer::VSAAppAwareWorkflowGoAhead;
   G message;
   message.setstring(G::F_guid, vm);
@@ -80,10 +81,10 @@ void OnIdle(void* context) {
 int Listen(const Arguments& parsed) {
   const std::string client = TextOption(parsed, "client");
   const std::string service = TextOption(parsed, "service");
-  if (client.empty() || service.empty()) return UsageError("listen needs --client and --service");
-  int64_t seconds = 600;
+  if (client.empty() || service.empty()) return UsageError("listen needs --client and --service", "session");
+  int64_t seconds = kDefaultListenSeconds;
   std::string error;
-  if (!NumberOption(parsed, "seconds", 1, 86400, seconds, error)) return UsageError(error);
+  if (!NumberOption(parsed, "seconds", 1, 86400, seconds, error)) return UsageError(error, "session");
   lab::SetFocusClient(client);
   Listener listener;
   listener.deadline = ZtClock::DeadlineAfter(CTimeInterval::FromSeconds(seconds));
@@ -92,7 +93,8 @@ int Listen(const Arguments& parsed) {
   listener.server = &server;
   server.SetCustomData(&listener);
   server.SetIdleAcceptCallback(&OnIdle, 1, &listener);
-  std::printf("listening on service [%s] of client [%s]\n", service.c_str(), client.c_str());
+  std::printf("listening on service [%s] of client [%s] for up to %lld s%s\n", service.c_str(), client.c_str(),
+              static_cast<long long>(seconds), parsed.options.count("seconds") ? "" : " (the default; --seconds N)");
   std::fflush(stdout);
   const CPxError result = server.SelectData(1, 1, 1);
   if (result.IsError()) return Failure("service [" + service + "]: " + result.AsString());
@@ -105,14 +107,14 @@ int Listen(const Arguments& parsed) {
 int Session(const std::vector<std::string>& args) {
   Arguments parsed;
   std::string error;
-  if (!ParseArguments(args, {"client", "service", "vm", "vm-client-id", "as", "seconds"}, parsed, error))
-    return UsageError(error);
+  if (!ParseArguments(args, *FindCommand("session"), parsed, error))
+    return UsageError(error, "session");
   if (parsed.positional.size() != 2 || !parsed.passThrough.empty())
-    return UsageError("session takes <lab> go-ahead|listen and options");
-  if (!SelectLab(parsed.positional[0], error)) return UsageError(error);
+    return UsageError("session takes <lab> go-ahead|listen and options", "session");
+  if (!SelectLab(parsed.positional[0], error)) return UsageError(error, "session");
   if (parsed.positional[1] == "go-ahead") return GoAhead(parsed);
   if (parsed.positional[1] == "listen") return Listen(parsed);
-  return UsageError("unknown session command '" + parsed.positional[1] + "'");
+  return UsageError("unknown session command '" + parsed.positional[1] + "'", "session");
 }
 
 }  // namespace labtool

@@ -1,39 +1,71 @@
 #pragma once
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
 
 // The quarn-lab tool: creates a lab, runs a job in it as the job manager would, says how a job ended,
 // changes settings, machines and job records, and manages the fault table. Everything it reads or
-// writes in the lab goes through the lab model (platform/lab). Exit codes: 0 success, 1 the work
-// failed, 2 bad arguments; "run" exits with the job process's own exit code (128 + the signal when it
-// was killed).
+// writes in the lab goes through the lab model (platform/lab).
 namespace labtool {
 
+// Exit codes. A usage error has a code of its own, apart from every code a command's work gives.
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
+constexpr int kExitUsage = 64;
+// "run" exits by the job's outcome as the job manager records it.
+constexpr int kExitCompleted = 0;
+constexpr int kExitCompletedWithErrors = 1;
+constexpr int kExitPendingOrFailed = 2;
+constexpr int kExitNotStarted = 3;  // the job was not started: another run holds the lab, or it could not be
+constexpr int kExitInterrupted = 130;
+
 constexpr int64_t kDefaultJob = 1001;
 
+// One option of a command, as its help shows it.
+struct OptionHelp {
+  const char* name;   // without the leading "--"
+  const char* value;  // what it takes, as shown after it
+  const char* text;
+};
+
+// One command: its forms, what it does, and its options. The options listed here are the ones the
+// command accepts: a command's parser refuses any other.
+struct CommandHelp {
+  const char* name;
+  std::vector<const char*> forms;  // after "quarn-lab <name> "
+  const char* summary;
+  std::vector<OptionHelp> options;
+};
+
+const std::vector<CommandHelp>& Commands();
+const CommandHelp* FindCommand(const std::string& name);
+const char* Version();
+
 // The command line after the sub-command: positional arguments, "--name value" options, and
-// everything after a lone "--" (passed on untouched).
+// everything after a lone "--" (passed on untouched). `help` is set by "--help" (which takes no value).
 struct Arguments {
   std::vector<std::string> positional;
   std::map<std::string, std::string> options;
   std::vector<std::string> passThrough;
+  bool help = false;
 };
 
-// Splits the arguments; false with a message for an option without a value, an option not in
-// `allowed`, or a repeated option.
-bool ParseArguments(const std::vector<std::string>& args, const std::vector<std::string>& allowed,
-                    Arguments& parsed, std::string& error);
+// Splits the arguments; false with a message for an option without a value, an option the command
+// does not take, or a repeated option.
+bool ParseArguments(const std::vector<std::string>& args, const CommandHelp& command, Arguments& parsed,
+                    std::string& error);
 
-// Prints the message and the usage text to stderr and returns kExitUsage.
-int UsageError(const std::string& message);
+// Prints the message and the command's usage (every command's without one) to stderr and returns
+// kExitUsage.
+int UsageError(const std::string& message, const char* command = nullptr);
 // Prints the message to stderr and returns kExitFailed.
 int Failure(const std::string& message);
-void PrintUsage();
+// A warning on stderr; the command goes on.
+void Warn(const std::string& message);
+void PrintUsage(FILE* out);
+void PrintCommandHelp(const CommandHelp& command, FILE* out);
 
 // The absolute form of a path (the current directory prepended to a relative one).
 std::string AbsolutePath(const std::string& path);
@@ -47,6 +79,14 @@ bool NumberOption(const Arguments& parsed, const std::string& name, int64_t min,
                   std::string& error);
 // A text option's value; `fallback` when it is absent.
 std::string TextOption(const Arguments& parsed, const std::string& name, const std::string& fallback = std::string());
+// A client of the lab by name; false with the reason when the name is not usable or the lab has none.
+bool CheckClient(const std::string& client, std::string& error);
+// The GUID of a VM of the lab named by name or GUID; false with the reason when there is none.
+bool VMGuidOf(const std::string& vm, std::string& guid, std::string& error);
+// The name a disk is backed up and indexed under: the disk of the VM (by name or GUID) by its number,
+// image file or index name; without a VM, the disk of any VM by its image file or index name. False
+// with the reason when the lab has no such disk.
+bool DiskIndexName(const std::string& vm, const std::string& disk, std::string& indexName, std::string& error);
 
 int Create(const std::vector<std::string>& args);
 int Run(const std::vector<std::string>& args);
@@ -65,7 +105,46 @@ int MediTech(const std::vector<std::string>& args);
 bool IsMediTechToolName(const std::string& program);
 int MediTechTool(int argc, char** argv);
 
+// ---- The outcome of a job, shared by "run" and "outcome" ----
+enum class JobState {
+  kNoOutcome,           // the job process set no phase result
+  kCompleted,
+  kCompletedWithErrors,
+  kPending,
+  kFailed,
+  kResumes,             // it resumes by itself
+};
+struct JobOutcome {
+  JobState state = JobState::kNoOutcome;
+  std::string words;       // how it ended, in words
+  bool running = false;    // a run of the lab tool holds it now
+  long runPid = 0;
+  bool interrupted = false;  // its last run was interrupted
+};
+JobOutcome ReadJobOutcome(int64_t jobId);
+// The exit code of "run" for the outcome.
+int OutcomeExitCode(const JobOutcome& outcome);
 // Prints the outcome of a job of the selected lab and the lines of the client's log that matter.
 void PrintOutcome(int64_t jobId, const std::string& client);
+
+// ---- What "run" shows while the job runs and when it has ended (LabRunWatch.cpp) ----
+class RunWatch {
+ public:
+  explicit RunWatch(int64_t jobId);
+  // Prints a line for each VM whose phase or percent changed since the last look.
+  void Look();
+  // The summary of the job's records: level, duration, VMs by status, bytes read and sent, throughput.
+  void PrintSummary(double seconds, int64_t level);
+
+ private:
+  struct Shown {
+    std::string phase;
+    int percent = -1;
+  };
+  int64_t jobId_;
+  std::map<std::string, Shown> shown_;  // by VM GUID
+  std::map<std::string, std::string> names_;  // VM GUID -> name
+  std::string Name(const std::string& guid);
+};
 
 }  // namespace labtool

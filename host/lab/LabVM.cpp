@@ -11,10 +11,10 @@ namespace labtool {
 int VM(const std::vector<std::string>& args) {
   Arguments parsed;
   std::string error;
-  if (!ParseArguments(args, {"hours", "job"}, parsed, error)) return UsageError(error);
+  if (!ParseArguments(args, *FindCommand("vm"), parsed, error)) return UsageError(error, "vm");
   const std::vector<std::string>& words = parsed.positional;
-  if (words.size() < 3 || !parsed.passThrough.empty()) return UsageError("vm takes <lab> <vm> power|delete|restore");
-  if (!SelectLab(words[0], error)) return UsageError(error);
+  if (words.size() < 3 || !parsed.passThrough.empty()) return UsageError("vm takes <lab> <vm> power|delete|restore", "vm");
+  if (!SelectLab(words[0], error)) return UsageError(error, "vm");
   const std::string& name = words[1];
   const std::string& action = words[2];
   std::string server;
@@ -22,36 +22,36 @@ int VM(const std::vector<std::string>& args) {
 
   if (action == "power") {
     if (words.size() != 4 || (words[3] != "on" && words[3] != "off"))
-      return UsageError("vm <lab> <vm> power takes on or off");
+      return UsageError("vm <lab> <vm> power takes on or off", "vm");
     const bool on = words[3] == "on";
     int64_t hours = 0;
-    if (!NumberOption(parsed, "hours", 0, 24 * 365 * 100, hours, error)) return UsageError(error);
-    if (on && parsed.options.count("hours")) return UsageError("--hours goes with power off");
-    if (parsed.options.count("job")) return UsageError("--job goes with restore");
+    if (!NumberOption(parsed, "hours", 0, 24 * 365 * 100, hours, error)) return UsageError(error, "vm");
+    if (on && parsed.options.count("hours")) return UsageError("--hours goes with power off", "vm");
+    if (parsed.options.count("job")) return UsageError("--job goes with restore", "vm");
     const int64_t offAt = lab::ServerClockSeconds(server) - hours * 3600;
     if (!lab::SetVMPower(server, name, on, offAt, error)) return Failure(error);
     std::printf("VM %s powered %s%s\n", name.c_str(), on ? "on" : "off",
                 on ? "" : (" " + std::to_string(hours) + " hours ago").c_str());
     return kExitOk;
   }
-  if (words.size() != 3) return UsageError("vm <lab> <vm> " + action + " takes no further words");
-  if (parsed.options.count("hours")) return UsageError("--hours goes with power off");
+  if (words.size() != 3) return UsageError("vm <lab> <vm> " + action + " takes no further words", "vm");
+  if (parsed.options.count("hours")) return UsageError("--hours goes with power off", "vm");
   if (action == "delete") {
-    if (parsed.options.count("job")) return UsageError("--job goes with restore");
+    if (parsed.options.count("job")) return UsageError("--job goes with restore", "vm");
     if (!lab::RemoveVM(server, name, error)) return Failure(error);
     std::printf("VM %s deleted from server %s\n", name.c_str(), server.c_str());
     return kExitOk;
   }
   if (action == "restore") {
     int64_t job = 0;
-    if (!NumberOption(parsed, "job", 1, INT64_MAX, job, error)) return UsageError(error);
+    if (!NumberOption(parsed, "job", 1, INT64_MAX, job, error)) return UsageError(error, "vm");
     std::vector<std::string> restored;
     if (!lab::RestoreVMDisks(server, name, job, restored, error)) return Failure(error);
     std::printf("VM %s: %zu disks restored\n", name.c_str(), restored.size());
     for (const std::string& disk : restored) std::printf("  %s\n", disk.c_str());
     return kExitOk;
   }
-  return UsageError("vm takes power, delete or restore, not '" + action + "'");
+  return UsageError("vm takes power, delete or restore, not '" + action + "'", "vm");
 }
 
 }  // namespace labtool

@@ -326,24 +326,37 @@ void VerifyVM(const std::string& guid, int64_t asOf, const std::map<std::string,
 int Verify(const std::vector<std::string>& args) {
   Arguments parsed;
   std::string error;
-  if (!ParseArguments(args, {"job", "vm", "image"}, parsed, error)) return UsageError(error);
+  if (!ParseArguments(args, *FindCommand("verify"), parsed, error)) return UsageError(error, "verify");
   if (parsed.positional.size() != 1 || !parsed.passThrough.empty())
-    return UsageError("verify takes exactly one lab folder");
-  if (!SelectLab(parsed.positional[0], error)) return UsageError(error);
+    return UsageError("verify takes exactly one lab folder", "verify");
+  if (!SelectLab(parsed.positional[0], error)) return UsageError(error, "verify");
   // A job's archives outlive its record, so any positive job id is asked for.
   int64_t jobId = 0;
-  if (!NumberOption(parsed, "job", 1, INT64_MAX, jobId, error)) return UsageError(error);
-  std::map<std::string, std::string> images;
+  if (!NumberOption(parsed, "job", 1, INT64_MAX, jobId, error)) return UsageError(error, "verify");
+  // The VM by name or GUID: a VM the lab's hypervisor no longer has is named by its GUID.
+  if (parsed.options.count("vm")) {
+    std::string guid;
+    if (VMGuidOf(parsed.options["vm"], guid, error)) parsed.options["vm"] = guid;
+  }
+  std::map<std::string, std::string> images;  // index name -> image
   if (parsed.options.count("image")) {
     for (const std::string& pair : labkv::SplitList(parsed.options["image"])) {
       const size_t equals = pair.find('=');
       if (equals == std::string::npos || equals == 0 || equals + 1 == pair.size())
-        return UsageError("--image takes DISK=PATH[,DISK=PATH...], not '" + pair + "'");
-      images[pair.substr(0, equals)] = AbsolutePath(pair.substr(equals + 1));
+        return UsageError("--image takes DISK=PATH[,DISK=PATH...], not '" + pair + "'", "verify");
+      std::string indexName;
+      if (!DiskIndexName(TextOption(parsed, "vm"), pair.substr(0, equals), indexName, error))
+        return UsageError("--image " + pair + ": " + error, "verify");
+      images[indexName] = AbsolutePath(pair.substr(equals + 1));
     }
   }
 
   Verification verification;
+  if (lab::ListArchiveFiles().empty()) {
+    // A lab that never ran a job has no backup to show restores.
+    std::printf("nothing to verify: the lab's media agents hold no archive file (no job has run)\n");
+    return kExitFailed;
+  }
   ReadArchives(jobId, jobId, verification);
   // The VMs of the job (or of every job), each once.
   std::map<std::string, std::string> vms;  // lower case -> as written

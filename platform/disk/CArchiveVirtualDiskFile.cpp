@@ -168,19 +168,39 @@ void CArchiveVirtualDiskFile::BuildChangedExtents() {
   }
 }
 
-void CArchiveVirtualDiskFile::ZeroFiltered(uint64_t offset, char* data, size_t size) const {
-  if (filtered_.empty() || size == 0) return;
-  const uint64_t firstSector = offset / kSectorBytes;
-  const uint64_t lastSector = (offset + size - 1) / kSectorBytes;
-  auto it = std::lower_bound(filtered_.begin(), filtered_.end(), firstSector,
-                             [](const VMInfoStructs::SectorRange& r, uint64_t s) { return r.last < s; });
-  for (; it != filtered_.end() && it->first <= lastSector; ++it) {
-    const uint64_t from = std::max(it->first, firstSector) * kSectorBytes;
-    const uint64_t to = std::min(it->last, lastSector) * kSectorBytes + kSectorBytes;  // exclusive
-    const uint64_t begin = std::max(from, offset);
-    const uint64_t end = std::min(to, offset + size);
-    if (begin < end) std::memset(data + (begin - offset), 0, static_cast<size_t>(end - begin));
+CPxError CArchiveVirtualDiskFile::ReadOutsideFiltered(uint64_t offset, size_t size, char* data) {
+  const uint64_t end = offset + size;
+  if (size == 0) return CPxError::Success();
+  const uint64_t lastSector = (end - 1) / kSectorBytes;
+  auto range = std::lower_bound(filtered_.begin(), filtered_.end(), offset / kSectorBytes,
+                                [](const VMInfoStructs::SectorRange& r, uint64_t s) { return r.last < s; });
+  uint64_t at = offset;
+  while (at < end) {
+    const bool inRange = range != filtered_.end() && range->first <= lastSector;
+    const uint64_t readEnd = inRange ? std::max(at, range->first * kSectorBytes) : end;
+    if (readEnd > at) {
+      CPxError error = ReadImage(at, static_cast<size_t>(readEnd - at), data + (at - offset));
+      if (error.IsError()) return error;
+      at = readEnd;
+    }
+    if (!inRange) break;
+    const uint64_t zeroEnd = range->last >= lastSector ? end : (range->last + 1) * kSectorBytes;
+    std::memset(data + (at - offset), 0, static_cast<size_t>(zeroEnd - at));
+    at = zeroEnd;
+    ++range;
   }
+  return CPxError::Success();
+}
+
+bool CArchiveVirtualDiskFile::WhollyFiltered(uint64_t extent) const {
+  if (filtered_.empty() || extentSectors_ == 0) return false;
+  const uint64_t first = extent * extentSectors_;
+  const uint64_t diskSectors = (diskBytes_ + kSectorBytes - 1) / kSectorBytes;
+  if (diskSectors == 0 || first >= diskSectors) return false;
+  const uint64_t last = std::min(first + extentSectors_ - 1, diskSectors - 1);
+  auto range = std::lower_bound(filtered_.begin(), filtered_.end(), first,
+                                [](const VMInfoStructs::SectorRange& r, uint64_t s) { return r.last < s; });
+  return range != filtered_.end() && range->first <= first && range->last >= last;
 }
 
 CPxError CArchiveVirtualDiskFile::ReadExtent(uint64_t extent, CAutoMemory<char>& buffer) {
@@ -194,10 +214,7 @@ CPxError CArchiveVirtualDiskFile::ReadRange(uint64_t offset, size_t size, CAutoM
   if (data == nullptr && size > 0) return CPxError(-ENOMEM, "no memory for an extent of " + std::to_string(size) + " bytes");
   CPxError error = Fault("disk.Read");
   if (error.IsError()) return error;
-  error = ReadImage(offset, size, data);
-  if (error.IsError()) return error;
-  ZeroFiltered(offset, data, size);
-  return CPxError::Success();
+  return ReadOutsideFiltered(offset, size, data);
 }
 
 CPxError CArchiveVirtualDiskFile::ReadImage(uint64_t offset, size_t size, char* data) {
@@ -233,7 +250,7 @@ CPxError CArchiveVirtualDiskFile::GetNextBlock(CAutoMemory<char>& buffer, uint64
   if (nextExtent_ >= (diskBytes_ + extentBytes - 1) / extentBytes)
     return CPxError(-ENODATA, "end of disk", kErrEndOfDisk);
   if (WillRead(nextExtent_)) {
-    ReadAhead(nextExtent_);
+    if (!WhollyFiltered(nextExtent_)) ReadAhead(nextExtent_);
     CPxError error = ReadExtent(nextExtent_, buffer);
     if (error.IsError()) return error;
   } else {
@@ -258,12 +275,12 @@ void CArchiveVirtualDiskFile::ReadAhead(uint64_t extent) {
   if (aheadUntil_ <= extent) aheadUntil_ = extent + 1;
   // Every extent is considered once: the scan goes on from where the last one stopped.
   while (aheadExtents_ < window && aheadUntil_ < extents) {
-    if (!WillRead(aheadUntil_)) {
+    if (!WillRead(aheadUntil_) || WhollyFiltered(aheadUntil_)) {
       ++aheadUntil_;
       continue;
     }
     const uint64_t first = aheadUntil_;
-    while (aheadExtents_ < window && aheadUntil_ < extents && WillRead(aheadUntil_)) {
+    while (aheadExtents_ < window && aheadUntil_ < extents && WillRead(aheadUntil_) && !WhollyFiltered(aheadUntil_)) {
       ++aheadUntil_;
       ++aheadExtents_;
     }

@@ -121,7 +121,11 @@ class CArchiveVirtualDiskFile {
   // Reads the extent's bytes into the buffer, zero past the image's end and over filtered sectors.
   CPxError ReadExtent(uint64_t extent, CAutoMemory<char>& buffer);
   CPxError ReadRange(uint64_t offset, size_t size, CAutoMemory<char>& buffer);
-  void ZeroFiltered(uint64_t offset, char* data, size_t size) const;
+  // Reads the image's bytes outside the filtered sectors and zeros those: sectors a backup leaves
+  // out (a guest's free space, its page file) cost no reads of the disk.
+  CPxError ReadOutsideFiltered(uint64_t offset, size_t size, char* data);
+  // Whether every sector of the extent is filtered: it is read as zeros, so no read-ahead is asked for.
+  bool WhollyFiltered(uint64_t extent) const;
   // Loads the changed ranges of the change id from the image's journal; false reads everything.
   bool LoadChanges(const std::string& changeId);
   // The changed ranges and injected blocks as extents, once the extent size is settled.

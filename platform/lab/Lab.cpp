@@ -140,4 +140,8 @@ bool IsDirectory(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool IsLab(const std::string& root) {
+  return !root.empty() && IsDirectory(root + "/jobs") && IsDirectory(root + "/clients");
+}
+
 }  // namespace lab

@@ -63,6 +63,9 @@ constexpr size_t kMaxComponentBytes = 255;
 // blanks on their way to agents).
 bool IsSafeArgument(const std::string& text);
 
+// True when the folder holds a lab (its clients and jobs folders).
+bool IsLab(const std::string& root);
+
 // Creates the folder and its parents; false on failure.
 bool MakeDirs(const std::string& path);
 // True when the path is a folder.

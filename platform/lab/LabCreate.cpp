@@ -1,8 +1,12 @@
 #include "platform/lab/LabCreate.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -14,8 +18,10 @@
 #include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabJob.h"
 #include "platform/lab/LabKeyValue.h"
+#include "platform/lab/LabReservations.h"
 #include "platform/lab/LabSettings.h"
 #include "platform/lab/LabSubclient.h"
+#include "platform/lab/LabTasks.h"
 #include "platform/msg/CNMessageBase.h"
 #include "platform/msg/vsXMLFile.h"
 
@@ -29,16 +35,22 @@ constexpr int64_t kMediaAgentClientId = 1;
 constexpr int64_t kFirstProxyClientId = 2;
 const char* const kHosts[] = {"esx1", "esx2"};
 const char* const kDatastores[] = {"ds1", "ds2"};
-// The size of a sample VM's disk by its position (see LabPlan::disksPerVM).
-uint64_t DiskBytes(int64_t position) {
+// The size of a sample VM's disk by its position (see LabPlan::disksPerVM and diskBytes).
+uint64_t SampleDiskBytes(int64_t position) {
   return position == 0 ? 4 * 1024 * 1024 : 3 * 1024 * 1024 + 512 * static_cast<uint64_t>(position);
 }
-
-uint64_t VMBytes(int64_t disks) {
-  uint64_t total = 0;
-  for (int64_t d = 0; d < disks; ++d) total += DiskBytes(d);
-  return total;
+uint64_t DiskBytes(const LabPlan& plan, int64_t position) {
+  return plan.diskBytes > 0 ? plan.diskBytes : SampleDiskBytes(position);
 }
+
+// A sample VM's disk at its position: the size of the file it starts as, else the planned size.
+uint64_t PlannedDiskBytes(const LabPlan& plan, int64_t position) {
+  if (plan.diskImages.empty()) return DiskBytes(plan, position);
+  struct stat st;
+  return stat(plan.diskImages[static_cast<size_t>(position)].c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size)
+                                                                                : 0;
+}
+
 constexpr size_t kPatternBytes = 64 * 1024;
 
 bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
@@ -150,6 +162,7 @@ bool CreateJob(const LabPlan& plan, int& kept, std::string& error) {
     return true;
   }
   JobRecord record;
+  record.streams = plan.streams >= 0 ? plan.streams : static_cast<int64_t>(plan.clients.size());
   record.token = SampleJobToken(plan.jobId);
   record.mediaAgent = kMediaAgent;
   record.client = plan.clients.front();
@@ -184,6 +197,15 @@ bool CreateDatastoreFigures(int& kept, std::string& error) {
   return true;
 }
 
+// A disk's image: a copy of the file the plan gives for its position (holes kept), else the sample
+// pattern at the disk's size.
+bool MakeDiskImage(const LabPlan& plan, int64_t vmIndex, int64_t position, uint64_t sizeBytes, const std::string& image,
+                   std::string& error) {
+  if (position < static_cast<int64_t>(plan.diskImages.size()))
+    return CopyImageAtomic(plan.diskImages[static_cast<size_t>(position)], image, error);
+  return WriteImageAtomic(image, DiskPattern(vmIndex + position * 1000), sizeBytes, error);
+}
+
 bool CreateHypervisor(const LabPlan& plan, int& kept, std::string& error) {
   const std::string server = ServerDir(kServer);
   if (!MakeDir(server + "/vms", error)) return false;
@@ -204,7 +226,7 @@ bool CreateHypervisor(const LabPlan& plan, int& kept, std::string& error) {
     for (int64_t d = 0; d < plan.disksPerVM; ++d) {
       VMDisk disk;
       disk.file = "datastores/" + datastore + "/" + name + "/" + name + "_" + std::to_string(d) + ".img";
-      disk.sizeBytes = DiskBytes(d);
+      disk.sizeBytes = PlannedDiskBytes(plan, d);
       disk.type = "raw";
       disks.push_back(disk);
     }
@@ -221,7 +243,7 @@ bool CreateHypervisor(const LabPlan& plan, int& kept, std::string& error) {
       if (!MakeDir(image.substr(0, image.rfind('/')), error)) return false;
       if (Exists(image)) {
         ++kept;
-      } else if (!WriteImageAtomic(image, DiskPattern(i + static_cast<int64_t>(d) * 1000), disk.sizeBytes, error)) {
+      } else if (!MakeDiskImage(plan, i, static_cast<int64_t>(d), disk.sizeBytes, image, error)) {
         return false;
       }
     }
@@ -297,7 +319,16 @@ bool CreateCollectFile(const LabPlan& plan, int& kept, std::string& error) {
   labkv::ParseUInt64(plan.subclient, subclientId);
   SetNumber(list, kListJobId, plan.jobId);
   CNMessageList& vms = list.getlistobject(kListVMs.index, kListVMs.number, kCollectListTag, kListVMs.check, true);
+  std::map<std::string, VMDescription> descriptions;
+  for (VMDescription& vm : ListVMs(kServer)) descriptions[vm.name] = vm;
   for (int64_t i = 1; i <= plan.vms; ++i) {
+    if (!descriptions.count(VMName(i))) {
+      error = "the lab has no VM " + VMName(i);
+      return false;
+    }
+    const VMDescription& description = descriptions[VMName(i)];
+    uint64_t vmBytes = 0;
+    for (const VMDisk& disk : description.disks) vmBytes += disk.sizeBytes;
     CNMessageBase vm(kVirtualServerGroup, kCollectType);
     SetText(vm, kName, VMName(i));
     SetText(vm, kGuid, VMGuid(i));
@@ -305,8 +336,8 @@ bool CreateCollectFile(const LabPlan& plan, int& kept, std::string& error) {
     SetText(vm, kServerName, kServer);
     SetNumber(vm, kClientId, SampleVMClientId(i));
     SetText(vm, kDatastore, kDatastores[(i - 1) % 2]);
-    SetNumber(vm, kDiskCount, plan.disksPerVM);
-    SetNumber(vm, kSize, static_cast<int64_t>(VMBytes(plan.disksPerVM)));
+    SetNumber(vm, kDiskCount, static_cast<int64_t>(description.disks.size()));
+    SetNumber(vm, kSize, static_cast<int64_t>(vmBytes));
     SetText(vm, kDatacenter, "dc1");
     SetNumber(vm, kVMJobId, SampleVMJobId(plan, i));
     SetNumber(vm, kSubclientId, static_cast<int64_t>(subclientId));
@@ -325,6 +356,27 @@ bool CreateCollectFile(const LabPlan& plan, int& kept, std::string& error) {
   if (!list.serialize(xml, false) || !WriteFileAtomic(cache + "/" + name, xml, error) ||
       !WriteFileAtomic(file.Path(), xml, error))
     return false;
+  return true;
+}
+
+bool CheckDiskImages(const LabPlan& plan, std::string& error) {
+  if (plan.diskImages.empty()) return true;
+  if (plan.diskImages.size() != static_cast<size_t>(plan.disksPerVM)) {
+    error = "a sample VM has " + std::to_string(plan.disksPerVM) + " disks but " +
+            std::to_string(plan.diskImages.size()) + " disk images are given";
+    return false;
+  }
+  for (const std::string& path : plan.diskImages) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+      error = "disk image " + path + " is no regular file";
+      return false;
+    }
+    if (st.st_size == 0 || static_cast<uint64_t>(st.st_size) % kSectorBytes != 0) {
+      error = "disk image " + path + " is no whole number of " + std::to_string(kSectorBytes) + "-byte sectors";
+      return false;
+    }
+  }
   return true;
 }
 
@@ -394,9 +446,79 @@ bool CheckLabPlan(const LabPlan& plan, std::string& error) {
     error = "the time scale must be from 1 to " + std::to_string(kMaxTimeScale);
     return false;
   }
+  if (plan.diskBytes % kSectorBytes != 0 || plan.diskBytes > kMaxPlanDiskBytes ||
+      (plan.diskBytes > 0 && plan.diskBytes < static_cast<uint64_t>(kPatternBytes))) {
+    error = "a disk's size must be a whole number of sectors from " + std::to_string(kPatternBytes) + " bytes to " +
+            std::to_string(kMaxPlanDiskBytes) + " bytes";
+    return false;
+  }
+  if (plan.streams < -1 || plan.streams > kMaxJobStreams) {
+    error = "a job is granted 0 to " + std::to_string(kMaxJobStreams) + " streams";
+    return false;
+  }
+  if (!CheckDiskImages(plan, error)) return false;
   MachineRecord machine = plan.machine;
   std::string text;
   return labkv::StorableText(machine, FormatMachineRecord, ParseMachineRecord, text, error);
+}
+
+int64_t NewestJob(const std::string& subclient) {
+  int64_t newest = 0;
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator(JobsDir(), ignored)) {
+    int64_t id = 0;
+    if (!labkv::ParseInt64(entry.path().filename().string(), id) || id <= newest || id >= kFirstServerJobId) continue;
+    JobRecord record;
+    std::string error;
+    if (ReadJobRecord(id, record, error) && (record.subclient.empty() ? "1" : record.subclient) == subclient)
+      newest = id;
+  }
+  return newest;
+}
+
+bool ReadLabPlan(LabPlan& plan, std::string& error) {
+  if (!IsLab(Root())) {
+    error = "no lab at " + Root();
+    return false;
+  }
+  LabPlan read = plan;
+  SubclientRecord subclient;
+  if (ReadSubclientRecord(read.subclient, subclient, error) == RecordRead::kRead) {
+    const std::vector<std::string> members = labkv::SplitList(subclient.settings["memberServers"]);
+    if (!members.empty()) read.clients = members;
+    int64_t instanceType = 0;
+    if (labkv::ParseInt64InRange(subclient.settings["instanceType"], 1, INT64_MAX, instanceType))
+      read.instanceType = instanceType;
+  }
+  const int64_t newest = NewestJob(read.subclient);
+  JobRecord job;
+  if (newest > 0 && ReadJobRecord(newest, job, error)) {
+    read.timeScale = job.timeScale;
+    read.streams = job.streams;
+    // The job process runs on the first client.
+    auto first = std::find(read.clients.begin(), read.clients.end(), job.client);
+    if (first != read.clients.end()) std::rotate(read.clients.begin(), first, first + 1);
+  }
+  std::set<std::string> names;
+  VMDescription first;
+  for (const VMDescription& vm : ListVMs(kServer)) {
+    names.insert(vm.name);
+    if (vm.name == VMName(1)) first = vm;
+  }
+  int64_t vms = 0;
+  while (vms < kMaxLabVMs && names.count(VMName(vms + 1))) ++vms;
+  read.vms = vms;
+  if (vms > 0 && !first.disks.empty()) {
+    read.disksPerVM = std::min<int64_t>(static_cast<int64_t>(first.disks.size()), kMaxPlanDisks);
+    bool sample = true, alike = true;
+    for (size_t d = 0; d < first.disks.size(); ++d) {
+      sample = sample && first.disks[d].sizeBytes == SampleDiskBytes(static_cast<int64_t>(d));
+      alike = alike && first.disks[d].sizeBytes == first.disks[0].sizeBytes;
+    }
+    if (!sample && alike) read.diskBytes = first.disks[0].sizeBytes;
+  }
+  plan = read;
+  return true;
 }
 
 bool CreateLab(const std::string& root, const LabPlan& plan, int& kept, std::string& error) {

@@ -22,15 +22,25 @@ struct LabPlan {
   // Disks of every sample VM (1 to kMaxPlanDisks): the first of 4 MiB, each further one a whole number
   // of sectors but of no extent size (3 MiB + 512 bytes per position), so its last extent is short.
   int64_t disksPerVM = 1;
+  // Files every sample VM's disks start as, one per disk in order (empty: the sample sizes and
+  // pattern): a disk is a copy of its file (holes kept) and has its size, a whole number of sectors.
+  std::vector<std::string> diskImages;
   // The hypervisor's kind (its server's type and the subclient's instance type): which branches of
   // the job run, as a name of HypervisorKinds (LabHypervisor.h).
   int64_t instanceType = 101;
   // The machine of every client: CPUs, memory and operating system; each client gets its own host
   // name (its client name) and address (10.0.0.<11 + its position>/255.255.255.0).
   MachineRecord machine;
+  // The size of every disk of every sample VM, a whole number of sectors up to kMaxPlanDiskBytes; 0:
+  // the sizes described at disksPerVM.
+  uint64_t diskBytes = 0;
+  // The streams the job manager reserves for the job; -1: one per client.
+  int64_t streams = -1;
 };
 
 constexpr int64_t kMaxPlanDisks = 16;
+constexpr uint64_t kMaxPlanDiskBytes = 1ULL << 40;
+constexpr uint64_t kSectorBytes = 512;
 
 // The names of the sample lab: hypervisor server, media agent, hosts and datastores.
 const char* SampleServer();
@@ -47,5 +57,15 @@ bool CreateClient(const std::string& client, const MachineRecord& machine, int64
                   std::string& error);
 // Creates the lab at the root (lab::Root() is set to it). `kept` counts the files that existed.
 bool CreateLab(const std::string& root, const LabPlan& plan, int& kept, std::string& error);
+
+// The plan of the lab at Root() as it stands, for another job of it: the clients (the subclient's
+// member servers), the VMs of the sample server, the disks of the first VM (their count, and their
+// size when the plan's sizes would not give them), and the subclient, time scale and streams of the
+// subclient's newest job. The job id is left as it is. False with the reason when there is no lab.
+bool ReadLabPlan(LabPlan& plan, std::string& error);
+
+// The newest job of the subclient the lab tool made (below the management server's job ids); 0 when
+// there is none.
+int64_t NewestJob(const std::string& subclient);
 
 }  // namespace lab

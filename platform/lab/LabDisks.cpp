@@ -15,6 +15,7 @@
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabKeyValue.h"
+#include "platform/lab/LabMount.h"
 #include "platform/lab/LabSnapshot.h"
 
 namespace lab {
@@ -377,32 +378,52 @@ std::vector<ByteRange> SpreadRanges(uint64_t diskBytes, uint32_t percent) {
   return ranges;
 }
 
-bool FindVMDiskImage(const std::string& vm, const std::string& disk, std::string& imagePath, uint64_t& sizeBytes,
-                     std::string& error) {
-  for (const std::string& server : ListServers()) {
-    VMDescription description;
-    if (!FindVM(server, vm, description)) continue;
-    int64_t number = -1;
-    for (size_t i = 0; i < description.disks.size(); ++i) {
-      const std::string& file = description.disks[i].file;
-      const std::string base = file.substr(file.rfind('/') == std::string::npos ? 0 : file.rfind('/') + 1);
-      if (base == disk) number = static_cast<int64_t>(i);
-    }
-    if (number < 0 && !labkv::ParseInt64InRange(disk, 0, static_cast<int64_t>(description.disks.size()) - 1, number)) {
-      error = "VM [" + vm + "] has no disk [" + disk + "] (give its number from 0 or its image's file name)";
-      return false;
-    }
-    const std::string& file = description.disks[static_cast<size_t>(number)].file;
-    if (!IsContainedPath(file)) {
-      error = "disk image [" + file + "] of VM [" + vm + "] is not a path under its server";
-      return false;
-    }
-    imagePath = DiskImagePath(server, file);
-    sizeBytes = description.disks[static_cast<size_t>(number)].sizeBytes;
+bool FindLabVM(const std::string& nameOrGuid, std::string& server, VMDescription& vm) {
+  for (const std::string& candidate : ListServers()) {
+    if (!FindVM(candidate, nameOrGuid, vm)) continue;
+    server = candidate;
     return true;
   }
-  error = "the lab has no VM [" + vm + "]";
   return false;
+}
+
+bool FindVMDisk(const std::string& vm, const std::string& disk, VMDiskRef& ref, std::string& error) {
+  VMDiskRef found;
+  if (!FindLabVM(vm, found.server, found.vm)) {
+    error = "the lab has no VM [" + vm + "]";
+    return false;
+  }
+  const std::vector<VMDisk>& disks = found.vm.disks;
+  int64_t number = -1;
+  for (size_t i = 0; i < disks.size() && number < 0; ++i) {
+    const std::string& file = disks[i].file;
+    const std::string base = file.substr(file.rfind('/') == std::string::npos ? 0 : file.rfind('/') + 1);
+    if (base == disk || LabDiskIndexName(i, file) == disk) number = static_cast<int64_t>(i);
+  }
+  if (number < 0 && !labkv::ParseInt64InRange(disk, 0, static_cast<int64_t>(disks.size()) - 1, number)) {
+    error = "VM [" + vm + "] has no disk [" + disk + "] (give its number from 0, its image's file name or its index name)";
+    return false;
+  }
+  found.position = static_cast<size_t>(number);
+  const VMDisk& chosen = disks[found.position];
+  if (!IsContainedPath(chosen.file)) {
+    error = "disk image [" + chosen.file + "] of VM [" + vm + "] is not a path under its server";
+    return false;
+  }
+  found.imagePath = DiskImagePath(found.server, chosen.file);
+  found.indexName = LabDiskIndexName(found.position, chosen.file);
+  found.sizeBytes = chosen.sizeBytes;
+  ref = found;
+  return true;
+}
+
+bool FindVMDiskImage(const std::string& vm, const std::string& disk, std::string& imagePath, uint64_t& sizeBytes,
+                     std::string& error) {
+  VMDiskRef ref;
+  if (!FindVMDisk(vm, disk, ref, error)) return false;
+  imagePath = ref.imagePath;
+  sizeBytes = ref.sizeBytes;
+  return true;
 }
 
 uint64_t FolderBytes(const std::string& folder) {

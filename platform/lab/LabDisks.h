@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/lab/LabFiles.h"
+#include "platform/lab/LabHypervisor.h"
 
 // Changes to the lab's disk images and the change ids that track them.
 //
@@ -94,8 +95,24 @@ std::vector<ByteRange> SpreadRanges(uint64_t diskBytes, uint32_t percent);
 // when it cannot be read. REQUIRES: the image's lock.
 bool LoadOrBeginJournal(const std::string& imagePath, ChangeJournal& journal, bool& begun, std::string& error);
 
-// The image of a disk of a VM of the lab's hypervisor: the VM by name or GUID on any server, the disk
-// by its number in the VM's description or its image's file name. False with the reason.
+// A VM of the lab's hypervisor by name or GUID (any case), on any server; false when there is none.
+bool FindLabVM(const std::string& nameOrGuid, std::string& server, VMDescription& vm);
+
+// A disk of a VM of the lab's hypervisor as a command names it: the VM by name or GUID, the disk by its
+// number in the VM's description, its image's file name or the name it is backed up under alike.
+struct VMDiskRef {
+  std::string server;
+  VMDescription vm;
+  size_t position = 0;
+  std::string imagePath;  // absolute
+  std::string indexName;  // the name it is backed up and indexed under
+  uint64_t sizeBytes = 0;
+};
+// False with the reason when the lab has no such VM, the VM no such disk, or the image lies outside
+// its server's folder.
+bool FindVMDisk(const std::string& vm, const std::string& disk, VMDiskRef& ref, std::string& error);
+
+// The image of a disk of a VM of the lab's hypervisor, as FindVMDisk finds it. False with the reason.
 bool FindVMDiskImage(const std::string& vm, const std::string& disk, std::string& imagePath, uint64_t& sizeBytes,
                      std::string& error);
 

@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "platform/lab/Lab.h"
+#include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabKeyValue.h"
 #include "platform/os/ZtTime.h"
 
@@ -38,10 +39,32 @@ std::string Hex(uint32_t id) {
   return text;
 }
 
+bool LooksLikeGuid(const std::string& text) {
+  if (text.size() != 36) return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+    if (dash != (text[i] == '-') || (!dash && !std::isxdigit(static_cast<unsigned char>(text[i])))) return false;
+  }
+  return true;
+}
+
+// A rule names a VM by name or GUID, and a call gives whichever its caller had: a name and a GUID
+// are the same VM when the lab's hypervisor says so. Only a name against a GUID is looked up.
+bool SameVM(const std::string& selector, const std::string& called) {
+  if (strcasecmp(selector.c_str(), called.c_str()) == 0) return true;
+  if (called.empty() || LooksLikeGuid(selector) == LooksLikeGuid(called)) return false;
+  for (const std::string& server : ListServers()) {
+    VMDescription vm;
+    if (FindVM(server, called, vm))
+      return strcasecmp(vm.guid.c_str(), selector.c_str()) == 0 || vm.name == selector;
+  }
+  return false;
+}
+
 bool Matches(const FaultRule& rule, const FaultCall& call) {
   if (rule.op != call.op) return false;
   if (!rule.client.empty() && rule.client != call.client) return false;
-  if (!rule.vm.empty() && strcasecmp(rule.vm.c_str(), call.vm.c_str()) != 0) return false;
+  if (!rule.vm.empty() && !SameVM(rule.vm, call.vm)) return false;
   if (!rule.disk.empty() && rule.disk != call.disk) return false;
   return rule.stream.empty() || rule.stream == call.stream;
 }

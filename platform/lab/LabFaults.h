@@ -14,8 +14,9 @@
 // Blank lines and lines starting with '#' are kept out of the rules.
 //
 // Each stand-in operation asks CheckFault with its own name before doing its work; the names in use
-// are listed in the README. A selector compares exactly, except the VM, which matches a name or a GUID
-// in any case.
+// and what each call names are listed in LabFaultOperations.h. A selector compares exactly, except the
+// VM: a name or a GUID in any case, which matches a call naming the same VM of the lab's hypervisor by
+// either.
 namespace lab {
 
 constexpr int64_t kMaxFaultCount = 1000000000;  // largest `after` and `times`

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace lab {
 namespace {
@@ -233,7 +234,18 @@ bool WriteImageAtomic(const std::string& path, const std::string& head, uint64_t
       Durability::kDurable, error);
 }
 
-bool CopyFileAtomic(const std::string& source, const std::string& path, std::string& error, bool keepMode) {
+namespace {
+
+bool AllZeros(const char* data, size_t size) {
+  for (size_t i = 0; i < size; ++i)
+    if (data[i] != 0) return false;
+  return true;
+}
+
+// The copy of CopyFileAtomic; with keepHoles, blocks of zeros are skipped rather than written, so a
+// sparse image stays sparse; with keepMode the copy gets the source's permissions.
+bool CopyRegularFile(const std::string& source, const std::string& path, bool keepHoles, bool keepMode,
+                     std::string& error) {
   const int in = open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (in < 0) {
     error = SystemError("cannot open", source);
@@ -250,22 +262,38 @@ bool CopyFileAtomic(const std::string& source, const std::string& path, std::str
       path,
       [&](int out) {
         if (keepMode && fchmod(out, st.st_mode & 07777) != 0) return false;
-        char buffer[65536];
+        std::vector<char> buffer(keepHoles ? 1 << 20 : 65536);
+        off_t copied = 0;
         for (;;) {
-          const ssize_t n = read(in, buffer, sizeof buffer);
+          const ssize_t n = read(in, buffer.data(), buffer.size());
           if (n < 0 && errno == EINTR) continue;
           if (n < 0) {
             readError = SystemError("cannot read", source);
             return false;
           }
-          if (n == 0) return true;
-          if (!WriteAll(out, buffer, static_cast<size_t>(n))) return false;
+          if (n == 0) return !keepHoles || ftruncate(out, copied) == 0;
+          if (keepHoles && AllZeros(buffer.data(), static_cast<size_t>(n))) {
+            if (lseek(out, n, SEEK_CUR) < 0) return false;
+          } else if (!WriteAll(out, buffer.data(), static_cast<size_t>(n))) {
+            return false;
+          }
+          copied += n;
         }
       },
       Durability::kDurable, error);
   close(in);
   if (!readError.empty()) error = readError;
   return ok;
+}
+
+}  // namespace
+
+bool CopyFileAtomic(const std::string& source, const std::string& path, std::string& error, bool keepMode) {
+  return CopyRegularFile(source, path, false, keepMode, error);
+}
+
+bool CopyImageAtomic(const std::string& source, const std::string& path, std::string& error) {
+  return CopyRegularFile(source, path, true, false, error);
 }
 
 bool AppendLineLocked(const std::string& path, const std::string& line) {

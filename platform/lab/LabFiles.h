@@ -74,6 +74,8 @@ bool WriteImageAtomic(const std::string& path, const std::string& head, uint64_t
 // device there is refused rather than read). keepMode: the copy gets the source's permissions
 // instead of the lab's.
 bool CopyFileAtomic(const std::string& source, const std::string& path, std::string& error, bool keepMode = false);
+// The same for a disk image: its blocks of zeros are left as holes.
+bool CopyImageAtomic(const std::string& source, const std::string& path, std::string& error);
 
 // Writes the whole text to the open file, going on after interrupted writes; false on a write error.
 bool WriteAll(int fd, const std::string& text);

@@ -357,6 +357,23 @@ bool FindVM(const std::string& server, const std::string& guidOrName, VMDescript
   return ReadVMAt(VMPath(server, guidOrName), guidOrName, vm);
 }
 
+std::vector<VMDescription> ListVMs(const std::string& server) {
+  std::vector<VMDescription> vms;
+  const std::string dir = ServerDir(server);
+  if (dir.empty()) return vms;
+  std::error_code fsError;
+  for (std::filesystem::directory_iterator it(dir + "/" + kVMsFolder, fsError), end; !fsError && it != end;
+       it.increment(fsError)) {
+    if (it->path().extension() != kVMSuffix) continue;
+    std::string text, error;
+    VMDescription vm;
+    if (ReadRegularFile(it->path().string(), kMaxRecordBytes, text, error) && ParseVMDescription(text, vm, error))
+      vms.push_back(vm);
+  }
+  std::sort(vms.begin(), vms.end(), [](const VMDescription& a, const VMDescription& b) { return a.name < b.name; });
+  return vms;
+}
+
 bool WriteVMDescription(const std::string& server, const VMDescription& vm, std::string& error) {
   if (!labkv::WriteRecordFile(VMPath(server, vm.name), vm, FormatVMDescription, ParseVMDescription, error))
     return false;

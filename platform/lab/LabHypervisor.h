@@ -127,6 +127,8 @@ bool WriteHostRecord(const std::string& server, const std::string& host, const H
 // GUID's entry vms/<guid in lower case>.guid (the VM's name, a line), or by name. False when neither
 // leads to a readable description of that GUID or name.
 bool FindVM(const std::string& server, const std::string& guidOrName, VMDescription& vm);
+// Every readable VM description of the server, ordered by name.
+std::vector<VMDescription> ListVMs(const std::string& server);
 // Writes vms/<name>.vm and the GUID's entry.
 bool WriteVMDescription(const std::string& server, const VMDescription& vm, std::string& error);
 // Writes the entry of the VM's GUID when it does not name the VM yet (a lab made before entries were

@@ -10,6 +10,7 @@
 
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabKeyValue.h"
+#include "platform/lab/LabReservations.h"
 #include "platform/msg/vsXMLFile.h"
 
 namespace lab {
@@ -111,7 +112,8 @@ bool ParseJobRecord(const std::string& text, JobRecord& record, std::string& err
             TakeNumber(values, "opType", INT64_MIN, INT64_MAX, parsed.opType, error) &&
             TakeFlag(values, "selectedVMsOnly", parsed.selectedVMsOnly, error) &&
             TakeNumber(values, "sourceParentBackupJob", 0, INT64_MAX, sourceParent, error) &&
-            TakeFlag(values, "committable", parsed.committable, error);
+            TakeFlag(values, "committable", parsed.committable, error) &&
+            TakeNumber(values, "streams", -1, kMaxJobStreams, parsed.streams, error);
   if (!ok) return false;
   Take(values, "restart", parsed.restart);
   parsed.replicationId = static_cast<uint64_t>(replicationId);
@@ -136,6 +138,7 @@ std::string FormatJobRecord(const JobRecord& record) {
   values["selectedVMsOnly"] = record.selectedVMsOnly ? "1" : "0";
   values["sourceParentBackupJob"] = std::to_string(record.sourceParentBackupJob);
   values["committable"] = record.committable ? "1" : "0";
+  if (record.streams >= 0) values["streams"] = std::to_string(record.streams);
   return labkv::Format(values);
 }
 

@@ -41,6 +41,9 @@ struct JobRecord {
   bool selectedVMsOnly = false;
   uint64_t sourceParentBackupJob = 0;
   bool committable = false;
+  // The streams the job manager reserves for the job when it starts it ("-numStreams"); -1 when the
+  // record does not say (the key "streams" is absent).
+  int64_t streams = -1;
   std::map<std::string, std::string> other;
 };
 

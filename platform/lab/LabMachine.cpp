@@ -39,6 +39,20 @@ bool IsAddressPair(const std::string& ip, const std::string& mask) {
          IsContiguousMask(m, 16);
 }
 
+// A mask given by its length ("24") in the dotted form of the address's family ("255.255.255.0");
+// any other text as it is.
+std::string MaskOfLength(const std::string& ip, const std::string& mask) {
+  int64_t length = 0;
+  unsigned char a[16];
+  const bool v4 = inet_pton(AF_INET, ip.c_str(), a) == 1;
+  const int bits = v4 ? 32 : 128;
+  if (mask.empty() || mask.size() > 3 || !labkv::ParseInt64InRange(mask, 0, bits, length)) return mask;
+  unsigned char bytes[16] = {};
+  for (int bit = 0; bit < length; ++bit) bytes[bit / 8] |= static_cast<unsigned char>(0x80 >> (bit % 8));
+  char text[INET6_ADDRSTRLEN];
+  return inet_ntop(v4 ? AF_INET : AF_INET6, bytes, text, sizeof text) ? std::string(text) : mask;
+}
+
 }  // namespace
 
 std::string MachineRecordPath(const std::string& client) {
@@ -52,9 +66,9 @@ bool ParseAddressList(const std::string& text, std::vector<std::pair<std::string
   for (const std::string& item : labkv::SplitList(text)) {
     size_t slash = item.find('/');
     std::string ip = slash == std::string::npos ? item : labkv::Trim(item.substr(0, slash));
-    std::string mask = slash == std::string::npos ? std::string() : labkv::Trim(item.substr(slash + 1));
+    std::string mask = slash == std::string::npos ? std::string() : MaskOfLength(ip, labkv::Trim(item.substr(slash + 1)));
     if (!IsAddressPair(ip, mask)) {
-      error = "address [" + item + "] is not <address>/<mask> of one family with a contiguous mask";
+      error = "address [" + item + "] is not <address>/<mask> of one family with a contiguous mask (dotted, or its length)";
       return false;
     }
     parsed.emplace_back(ip, mask);

@@ -38,8 +38,9 @@ struct MachineRecord {
 
 bool ParseMachineRecord(const std::string& text, MachineRecord& record, std::string& error);
 std::string FormatMachineRecord(const MachineRecord& record);
-// Parses "ip/mask,ip/mask"; false with the reason for a pair that is not an address of one family
-// with a contiguous mask, or too many pairs.
+// Parses "ip/mask,ip/mask", a mask dotted or given by its length ("10.0.0.5/24": 255.255.255.0);
+// false with the reason for a pair that is not an address of one family with a contiguous mask, or too
+// many pairs.
 bool ParseAddressList(const std::string& text, std::vector<std::pair<std::string, std::string>>& addresses,
                       std::string& error);
 std::string FormatAddressList(const std::vector<std::pair<std::string, std::string>>& addresses);

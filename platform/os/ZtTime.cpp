@@ -162,6 +162,14 @@ long long ZtClock::DeadlineAfter(CTimeInterval interval) {
   return deadline == LLONG_MAX ? kNoDeadline : deadline;
 }
 
+long long ZtClock::RealDeadlineAfter(CTimeInterval interval) {
+  const Params& p = *g_params.load(std::memory_order_acquire);
+  if (p.mode != Mode::kScaled || interval.Ticks() <= 0) return DeadlineAfter(interval);
+  const double ticks = static_cast<double>(interval.Ticks()) * p.factor;
+  if (ticks >= static_cast<double>(LLONG_MAX)) return kNoDeadline;
+  return DeadlineAfter(CTimeInterval(static_cast<long long>(ticks)));
+}
+
 void ZtClock::UseRealTime() {
   Registry& registry = TheRegistry();
   std::lock_guard<std::mutex> lock(registry.mutex);

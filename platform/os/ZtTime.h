@@ -83,6 +83,10 @@ class ZtClock {
   static long long MonotonicTicks();
   // MonotonicTicks() plus the interval; a negative interval is now, a huge one kNoDeadline.
   static long long DeadlineAfter(CTimeInterval interval);
+  // The deadline that comes after the interval of real time, even when a lab run's clock runs faster:
+  // for the transport's own deadlines (a peer's hello, a socket read), which wait for processes and
+  // sockets that do not speed up with the clock. In real and virtual time the same as DeadlineAfter.
+  static long long RealDeadlineAfter(CTimeInterval interval);
 
   // Back to real time with no test offset.
   static void UseRealTime();

@@ -350,7 +350,7 @@ bool ClientCore::Run() {
     // what was sent last.
     stopReading_ = true;
     shutdown(fd_, SHUT_WR);
-    const long long until = ZtClock::DeadlineAfter(CTimeInterval::FromMilliseconds(kByeTimeoutMs));
+    const long long until = ZtClock::RealDeadlineAfter(CTimeInterval::FromMilliseconds(kByeTimeoutMs));
     {
       ZtMutexLock lock(mu_);
       while (!readerEnded_.load()) {

@@ -31,7 +31,7 @@ constexpr size_t kReadBurst = 256 * 1024;
 Connection::Connection(ServerCore* server, int fd)
     : server_(server),
       fd_(fd),
-      helloDeadline_(ZtClock::DeadlineAfter(CTimeInterval::FromMilliseconds(
+      helloDeadline_(ZtClock::RealDeadlineAfter(CTimeInterval::FromMilliseconds(
           std::max(100, std::min(kHelloTimeoutMs, server->StartupTimeoutMs()))))) {
   wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }

@@ -160,7 +160,7 @@ bool SendAllBlocking(int fd, const std::string& data) {
 }
 
 bool ReadFrameTimed(int fd, FrameReader& reader, char& kind, std::string& body, int timeoutMs) {
-  const long long deadline = ZtClock::DeadlineAfter(CTimeInterval::FromMilliseconds(timeoutMs));
+  const long long deadline = ZtClock::RealDeadlineAfter(CTimeInterval::FromMilliseconds(timeoutMs));
   for (;;) {
     switch (reader.Next(kind, body)) {
       case FrameReader::Result::kFrame:
@@ -206,7 +206,7 @@ int ConnectTimed(const std::string& address, int port, int timeoutMs, bool* noSo
   }
   int rc = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
   if (rc != 0 && errno == EINPROGRESS) {
-    const long long deadline = ZtClock::DeadlineAfter(CTimeInterval::FromMilliseconds(timeoutMs));
+    const long long deadline = ZtClock::RealDeadlineAfter(CTimeInterval::FromMilliseconds(timeoutMs));
     pollfd p{fd, POLLOUT, 0};
     int ready = 0;
     for (;;) {

@@ -173,7 +173,7 @@ uint64_t ServerCore::NewGenerationLocked(AgentEntry* agent) {
   agent->phase = AgentPhase::kLaunching;
   agent->saidHello = false;
   agent->key = scripted_.load() ? std::string() : NewLaunchKey();
-  agent->helloDeadline = ZtClock::DeadlineAfter(CTimeInterval::FromMilliseconds(startupTimeoutMs_.load()));
+  agent->helloDeadline = ZtClock::RealDeadlineAfter(CTimeInterval::FromMilliseconds(startupTimeoutMs_.load()));
   agent->pid = -1;
   agent->conn.reset();
   agent->link.reset();
@@ -301,7 +301,7 @@ bool ServerCore::LaunchRemote(AgentEntry* agent, uint64_t gen) {
   ev_.Debug(kSigLaunch, "Started agent [%s] as process %d on client [%s]", agent->name.c_str(),
             static_cast<int>(pid), host.c_str());
 
-  const long long deadline = ZtClock::DeadlineAfter(CTimeInterval::FromMilliseconds(startupTimeoutMs_.load()));
+  const long long deadline = ZtClock::RealDeadlineAfter(CTimeInterval::FromMilliseconds(startupTimeoutMs_.load()));
   bool reaped = false;
   {
     ZtMutexLock lock(mu_);
@@ -637,7 +637,7 @@ bool ServerCore::Deinitialize() {
 
   // Agent processes were told to stop; give them a moment to leave on their own, then make sure.
   const long long grace =
-      ZtClock::DeadlineAfter(CTimeInterval::FromMilliseconds(std::min(drainTimeoutMs_.load(), 5000)));
+      ZtClock::RealDeadlineAfter(CTimeInterval::FromMilliseconds(std::min(drainTimeoutMs_.load(), 5000)));
   for (;;) {
     std::set<pid_t> children;
     {

@@ -171,7 +171,7 @@ bool ServerCore::AfterBatch() {
   if (quit_.load() && !closing_) {
     if (!quitHandled_) {
       quitHandled_ = true;
-      drainDeadline_ = ZtClock::DeadlineAfter(CTimeInterval::FromMilliseconds(drainTimeoutMs_.load()));
+      drainDeadline_ = ZtClock::RealDeadlineAfter(CTimeInterval::FromMilliseconds(drainTimeoutMs_.load()));
       ev_.Debug(kSigMain, "Quit flag is set, telling the agents to stop");
       for (auto& item : agents_) {
         AgentEntry* agent = item.second.get();

@@ -85,7 +85,7 @@ CPxError CZtNetwork::Disconnect(int timeoutSeconds, bool) {
   if (!error.IsError()) {
     // The answer, or the end of the session: either way the service has let go of it. Only a
     // service that neither answers nor ends it within the time fails the disconnect.
-    const long long deadline = ZtClock::DeadlineAfter(CTimeInterval::FromSeconds(timeoutSeconds));
+    const long long deadline = ZtClock::RealDeadlineAfter(CTimeInterval::FromSeconds(timeoutSeconds));
     answered = remoteagent::ReadFrameTimed(fd, reader_, kind, body, TimeoutMs(timeoutSeconds)) &&
                kind == session::kDisconnectReply;
     if (!answered && ZtClock::MonotonicTicks() >= deadline)

@@ -141,9 +141,34 @@ TEST(QuarnAppProcess, MissingLabOrJobNeverCrashes) {
   std::vector<std::string> args = {QUARN_HOST_BINARY, "-j", "999", "-a", "1", "-cn", "coordinator"};
   EXPECT_EQ(0, lab.RunProgram(args));
   EXPECT_NE(std::string::npos, lab.Log().find("Job manager initialization failed"));
-  // No lab at all: the log cannot open, so the process stops at once.
-  lab::SetRoot("/nonexistent/quarn-lab");
-  EXPECT_EQ(0, lab.RunProgram({QUARN_HOST_BINARY, "-j", "1001", "-a", "1"}));
+}
+
+// Run by hand: a QUARN_LAB that is no lab is refused with a clear error and nothing is created there;
+// "--help" says what the options are.
+TEST(QuarnAppProcess, AFolderThatIsNotALabIsRefusedAndLeftAlone) {
+  TestLab lab;
+  const std::string empty = lab.Path("empty"), someone = lab.Path("someone");
+  ASSERT_TRUE(lab::MakeDirs(empty) && lab::MakeDirs(someone + "/clients"));
+  const std::string out = lab.Path("out.txt");
+  for (const std::string& root : {empty, someone, lab.Path("missing")}) {
+    lab::SetRoot(root);
+    const int code = testsupport::WaitProgram(testsupport::StartProgram(
+        {"/usr/bin/env", std::string(lab::RootVariable()) + "=" + root, QUARN_HOST_BINARY, "-j", "1001", "-a", "1",
+         "-cn", "coordinator"},
+        out));
+    EXPECT_EQ(64, code) << root;
+    std::string text, error;
+    lab::ReadRegularFile(out, 1 << 20, text, error);
+    EXPECT_NE(std::string::npos, text.find("QUARN_LAB=" + root + " is not a lab")) << text;
+    EXPECT_FALSE(lab::IsDirectory(root + "/clients/coordinator")) << root;
+    EXPECT_FALSE(lab::IsDirectory(root + "/jobs")) << root;
+  }
+  lab::SetRoot(lab.Root());
+  EXPECT_EQ(0, testsupport::WaitProgram(testsupport::StartProgram({QUARN_HOST_BINARY, "--help"}, out)));
+  std::string help, error;
+  lab::ReadRegularFile(out, 1 << 20, help, error);
+  for (const char* option : {"-j JOB", "-jt TOKEN", "-a SUBCLIENT", "-t LEVEL", "-numStreams N", "QUARN_LAB"})
+    EXPECT_NE(std::string::npos, help.find(option)) << option;
 }
 
 }  // namespace

@@ -45,18 +45,19 @@ class ArchivingJobRun : public testing::Test {
                        "--time-scale", "60"}))
         << Output();
   }
-  void RunBackupPhase(int64_t job, const std::string& level) {
-    ASSERT_EQ(0, Tool({"run", labDir, "--job", std::to_string(job), "--", "-t", level, "-numStreams", "2", "-stub"}))
+  // The run's exit status is the job's outcome (2: pending).
+  void RunBackupPhase(int64_t job, const std::string& level, int exitCode = 0) {
+    ASSERT_EQ(exitCode, Tool({"run", labDir, "--job", std::to_string(job), "--", "-t", level, "-numStreams", "2", "-stub"}))
         << Output();
   }
-  void RunStubPhase(int64_t job, const std::string& level) {
-    ASSERT_EQ(0, Tool({"run", labDir, "--job", std::to_string(job), "--", "-t", level, "-numStreams", "1", "-stub",
+  void RunStubPhase(int64_t job, const std::string& level, int exitCode = 0) {
+    ASSERT_EQ(exitCode, Tool({"run", labDir, "--job", std::to_string(job), "--", "-t", level, "-numStreams", "1", "-stub",
                        "-stubPhase"}))
         << Output();
   }
-  void RunJob(int64_t job, const std::string& level) {
-    ASSERT_NO_FATAL_FAILURE(RunBackupPhase(job, level));
-    ASSERT_NO_FATAL_FAILURE(RunStubPhase(job, level));
+  void RunJob(int64_t job, const std::string& level, int backupExitCode = 0, int stubExitCode = 0) {
+    ASSERT_NO_FATAL_FAILURE(RunBackupPhase(job, level, backupExitCode));
+    ASSERT_NO_FATAL_FAILURE(RunStubPhase(job, level, stubExitCode));
   }
   std::string Option(int i) {
     lab::VMDescription vm;
@@ -143,7 +144,8 @@ TEST_F(ArchivingJobRun, IdleVMsAreBackedUpThenStubbedAndLaterJobsReconcileTheStu
   Fault("disk.Read", Guid(7), 54);
   Fault("vminfo.StubVMDisk", Guid(8), 3010);
 
-  ASSERT_NO_FATAL_FAILURE(RunBackupPhase(1001, "1"));
+  // vm07's disk cannot be read: the backup phase ends pending.
+  ASSERT_NO_FATAL_FAILURE(RunBackupPhase(1001, "1", 2));
   // The backup phase: the selected VMs are backed up "to be stubbed", the rest as ever.
   for (int i : {1, 6, 8}) {
     EXPECT_EQ(0, Status(1001, i).getint64(Update::F_vmStatus)) << i;
@@ -161,7 +163,8 @@ TEST_F(ArchivingJobRun, IdleVMsAreBackedUpThenStubbedAndLaterJobsReconcileTheStu
   EXPECT_EQ(1, Status(1001, 7).getint64(Update::F_stubStatus)) << "vm07 was chosen before its backup";
   EXPECT_NE(0, Status(1001, 7).getint64(Update::F_vmStatus)) << "vm07's backup failed";
   EXPECT_NE("", Status(1001, 7).getstring(Update::F_failureText));
-  ASSERT_NO_FATAL_FAILURE(RunStubPhase(1001, "1"));
+  // vm08's stub is cut off: the stub phase completes with errors.
+  ASSERT_NO_FATAL_FAILURE(RunStubPhase(1001, "1", 1));
   // The stub phase: only the VMs backed up "to be stubbed"; the failed one is left whole.
   for (int i : {1, 6}) {
     EXPECT_FALSE(Image(i)) << i;
@@ -205,7 +208,8 @@ TEST_F(ArchivingJobRun, IdleVMsAreBackedUpThenStubbedAndLaterJobsReconcileTheStu
     return true;
   }, error)) << error;
   ASSERT_NO_FATAL_FAILURE(CreateJob(1002));
-  ASSERT_NO_FATAL_FAILURE(RunJob(1002, "2"));
+  // vm05 is another subclient's stub: the job completes with errors.
+  ASSERT_NO_FATAL_FAILURE(RunJob(1002, "2", 1));
   EXPECT_EQ(0u, DiskItems(1002, 1)) << "a stub sends no disk data";
   EXPECT_NE(std::string::npos, Log().find("Successfully backed up VM [vm01]. Already stubbed."));
   EXPECT_NE(std::string::npos, Log().find("Successfully backed up VM [vm08]. Retry stubbing."));
@@ -229,7 +233,7 @@ TEST_F(ArchivingJobRun, IdleVMsAreBackedUpThenStubbedAndLaterJobsReconcileTheStu
   ASSERT_NO_FATAL_FAILURE(CreateJob(1003));
   ASSERT_EQ(0, Tool({"vm", labDir, "vm01", "delete"})) << Output();
   Set("expiryOverrideHours", "5");
-  ASSERT_NO_FATAL_FAILURE(RunJob(1003, "2"));
+  ASSERT_NO_FATAL_FAILURE(RunJob(1003, "2", 1));  // vm05 is still another subclient's stub
   ASSERT_TRUE(lab::ReadIndexStubRecord(SubclientGuid(), Guid(1), indexed, error)) << error;
   EXPECT_GT(indexed.deleteTime, 0);
   EXPECT_EQ(4, archtest::StubField(indexed.stubData, Stub::F_stubState));
@@ -241,7 +245,7 @@ TEST_F(ArchivingJobRun, IdleVMsAreBackedUpThenStubbedAndLaterJobsReconcileTheStu
   ASSERT_TRUE(lab::WriteServerRecord(lab::SampleServer(), server, error)) << error;
   ASSERT_NO_FATAL_FAILURE(CreateJob(1004));
   ASSERT_EQ(0, Tool({"vm", labDir, "vm01", "delete"})) << Output();
-  ASSERT_NO_FATAL_FAILURE(RunJob(1004, "2"));
+  ASSERT_NO_FATAL_FAILURE(RunJob(1004, "2", 1));  // vm05 is still another subclient's stub
   ASSERT_TRUE(lab::ReadIndexStubRecord(SubclientGuid(), Guid(1), indexed, error)) << error;
   EXPECT_EQ(8, archtest::StubField(indexed.stubData, Stub::F_stubState)) << "pruned past its expiry";
   const std::vector<std::string> pruned = lab::ReadPendingCauses(1004);

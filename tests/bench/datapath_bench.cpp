@@ -216,7 +216,7 @@ void BM_ChecksumIncremental(benchmark::State& state) {
   ChangeDisks(static_cast<uint32_t>(state.range(0)));
   for (auto _ : state) RunJob(2, &state);
 }
-BENCHMARK(BM_ChecksumIncremental)->Arg(0)->Arg(5)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ChecksumIncremental)->Arg(0)->Arg(1)->Arg(5)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 // An incremental by change ids after `percent` of every disk changed.
 void BM_ChangeIdIncremental(benchmark::State& state) {

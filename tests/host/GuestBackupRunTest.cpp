@@ -193,21 +193,55 @@ TEST_F(GuestBackupRun, ABackupLeavesOutExactlyTheSectorsThatNeedNoneAndRestoresT
   const std::string log = Log();
   EXPECT_NE(std::string::npos, log.find("[VM File Filter] Enumerated [")) << "page file and swap found";
   EXPECT_EQ(std::string::npos, log.find("not available on this agent yet"));
+  EXPECT_EQ(std::string::npos, log.find("Granular metadata")) << "the pass ends at once on this platform";
   EXPECT_NE(std::string::npos, log.find("Total guest size for VM [vm01] is ["));
 }
 
 TEST_F(GuestBackupRun, TheRangesOfADiskReachThatDiskOnlyWhenADiskBeforeItIsLeftOutOfTheParse) {
-  // The middle disk is outside the active configuration of a Hyper-V VM: it is backed up but not
-  // parsed, so the third disk is the parse's second.
-  MakeLab("hyperv", {"", images_ + "/gpt.img", images_ + "/mbr.img"}, 1);
-  ASSERT_EQ(0, RunTool({"set", labDir, "coordinator", "VirtualServer", "bDetectVolUnusedSectors", "1"}, out));
-  RunJobAndVerify();
-  const std::vector<Ranges> leftOut = LeftOut();
-  ASSERT_EQ(3u, leftOut.size());
-  EXPECT_TRUE(leftOut[0].empty());
-  EXPECT_TRUE(leftOut[1].empty()) << "the inactive disk keeps every sector";
-  EXPECT_EQ(MbrExpected(), leftOut[2]);
-  EXPECT_NE(std::string::npos, Log().find("is not part of active VM configuration. Skipping this disk for LVM processing"));
+  // The middle disk is left out of the parse, so the third disk is the parse's second: outside the
+  // active configuration of a Hyper-V VM (backed up, not parsed), or filtered out of the backup (not
+  // mounted either). The GPT disk first and the MBR disk last: a range keyed by the parse position
+  // lands on the wrong disk or on none.
+  struct Case {
+    const char* what;
+    const char* hypervisor;
+    bool filtered;
+    const char* logLine;
+  };
+  const std::vector<Case> cases = {
+      {"an inactive disk", "hyperv", false,
+       "is not part of active VM configuration. Skipping this disk for LVM processing"},
+      {"a filtered disk", "vmware", true, "[VM File Filter] Enumerated ["},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    guestimages::Run("rm -rf " + guestimages::Quote(labDir));
+    MakeLab(c.hypervisor, {images_ + "/gpt.img", "", images_ + "/mbr.img"}, c.filtered ? -1 : 1);
+    ASSERT_EQ(0, RunTool({"set", labDir, "coordinator", "VirtualServer", "bDetectVolUnusedSectors", "1"}, out));
+    if (c.filtered) {
+      std::string error;
+      lab::SetRoot(labDir);
+      ASSERT_TRUE(lab::SetSubclientValue("1", "diskFilter.1.type", "2", error)) << error;
+      ASSERT_TRUE(lab::SetSubclientValue("1", "diskFilter.1.value", "vm01_1.img", error)) << error;
+      lab::SetRoot(std::string());
+    }
+    RunJobAndVerify();
+    std::vector<Ranges> leftOut = LeftOut();
+    ASSERT_EQ(c.filtered ? 2u : 3u, leftOut.size());
+    Ranges gpt = guestimages::FreeSectors(gptNtfs_, gg::kNtfsStart);
+    gpt.emplace_back(gg::kSwapStart + 8, gg::kSwapStart + gg::kSectors - 1);
+    EXPECT_EQ(Merge(gpt), leftOut.front());
+    if (!c.filtered) {
+      EXPECT_TRUE(leftOut[1].empty()) << "the inactive disk keeps every sector";
+    }
+    EXPECT_EQ(MbrExpected(), leftOut.back());
+    EXPECT_NE(std::string::npos, Log().find(c.logLine));
+    // Every file of the last disk reads back from its restore.
+    ASSERT_TRUE(guestimages::Extract(Restore(2), gi::kNtfsStart, gi::kNtfsSectors, dir.Path("ntfs.img")));
+    std::string text;
+    ASSERT_EQ(0, guestimages::Run("ntfscat " + dir.Path("ntfs.img") + " file_number_7.txt", &text));
+    EXPECT_EQ("file 7 content\n", text);
+  }
 }
 
 TEST_F(GuestBackupRun, DamagedGuestStructuresCostTheVMNoData) {

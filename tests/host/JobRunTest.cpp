@@ -1,8 +1,6 @@
 // A whole job as the job manager starts it: the real host program as coordinator, with its own
 // in-process agent and two agent processes on further lab clients, over the real framework.
-#include <poll.h>
 #include <signal.h>
-#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <functional>
@@ -26,6 +24,7 @@
 #include "records/messages/JobManagerMessages.h"
 #include "support/ArchiveTestSupport.h"
 #include "support/LabRunSupport.h"
+#include "support/LabWait.h"
 #include "support/TestLab.h"
 
 namespace {
@@ -33,7 +32,6 @@ namespace {
 using labrun::ReadText;
 using labrun::RunTool;
 using labrun::StartTool;
-using labrun::WaitForLab;
 
 const char* const kClients[] = {"coordinator", "proxyA", "proxyB"};
 
@@ -205,7 +203,7 @@ TEST_F(JobRun, AStopRequestForOneVMMidJobStopsThatVMAlone) {
   const std::vector<std::string> folders = WatchedFolders(labDir);
 
   // The job is caught reading vm02; the administrator asks for its stop, as the job manager records it.
-  const bool held = WaitForLab(folders, [] {
+  const bool held = testsupport::WaitForLab(folders, [] {
     lab::FaultTable table;
     std::string error;
     return lab::ReadFaultTable(table, error) && !table.rules.empty() && table.rules[0].calls > 0;
@@ -218,7 +216,7 @@ TEST_F(JobRun, AStopRequestForOneVMMidJobStopsThatVMAlone) {
   asked = asked && lab::SaveVMStatus(1001, guid, record, true, error) && lab::RequestVMQuit(1001);
   // Once its agent has the request, the read goes on and the VM stops at its next look at the flag.
   const bool received =
-      asked && WaitForLab(folders, [] { return AnyClientLogHas("Received a stop request for VM [vm02]"); });
+      asked && testsupport::WaitForLab(folders, [] { return AnyClientLogHas("Received a stop request for VM [vm02]"); });
   lab::ClearFaultTable(error);
   const int exitStatus = testsupport::WaitProgram(run);
   ASSERT_TRUE(held) << ReadText(dir.Path("run.txt"));
@@ -266,7 +264,7 @@ TEST_F(JobRun, AJobRunAgainAfterAStopOrAKilledCoordinatorCompletesEveryVM) {
     ASSERT_GT(run, 0);
     lab::SetRoot(caseLab);
     const std::string log = lab::ClientLogPath("coordinator", "quarn");
-    const bool held = WaitForLab({caseLab, log.substr(0, log.rfind('/'))}, [] {
+    const bool held = testsupport::WaitForLab({caseLab, log.substr(0, log.rfind('/'))}, [] {
       lab::FaultTable table;
       std::string error;
       return lab::ReadFaultTable(table, error) && !table.rules.empty() && table.rules[0].fired > 0;
@@ -289,9 +287,12 @@ TEST_F(JobRun, AJobRunAgainAfterAStopOrAKilledCoordinatorCompletesEveryVM) {
     ASSERT_TRUE(held) << ReadText(caseDir.Path("run.txt"));
     ::unlink((lab::JobDir(1001) + "/quit").c_str());
 
+    // Run without --job, the job that has not ended runs again, as the job manager resumes it.
     lab::SetRoot(std::string());
     ASSERT_EQ(0, RunTool({"run", caseLab, "--", "-numStreams", "3"}, out)) << ReadText(out);
+    EXPECT_NE(std::string::npos, ReadText(out).find("job 1001 has not ended (")) << ReadText(out);
     lab::SetRoot(caseLab);
+    EXPECT_FALSE(lab::JobExists(1002));
     for (const std::string& guid : vsJobMgr::ReadVMStatusGuids(1001)) {
       JobManager::VMUpdateInfo record;
       ASSERT_TRUE(vsJobMgr::ReadVMStatus(1001, guid, record));
@@ -333,7 +334,7 @@ TEST_F(JobRun, TheDatastoreMonitorStopsAVMOnALowDatastoreAndIndexRecordsNameHost
   const std::vector<std::string> folders = WatchedFolders(labDir);
   // The monitor finds the datastore low while vm02's read is held, and stops the VM.
   std::string monitoring;
-  const bool stopped = WaitForLab(folders, [&monitoring] {
+  const bool stopped = testsupport::WaitForLab(folders, [&monitoring] {
     return AnyClientLogHas("Datastore [ds2] is critically low on space, stopping backups for [1] VMs", &monitoring);
   });
   lab::ClearFaultTable(error);

@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -21,9 +23,11 @@
 #include "platform/jobmgr/vsJobMgr.h"
 #include "platform/lab/LabDisks.h"
 #include "platform/archive/vsArchive.h"
+#include "platform/lab/LabFaultOperations.h"
 #include "platform/lab/LabFaults.h"
 #include "platform/lab/LabMedia.h"
 #include "platform/lab/LabMount.h"
+#include "platform/lab/LabCreate.h"
 #include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabJob.h"
 #include "platform/lab/LabReservations.h"
@@ -203,7 +207,7 @@ TEST_F(QuarnLabTool, OutcomeShowsEachVMsStatusAndTheResultFile) {
 }
 
 TEST_F(QuarnLabTool, CreateAgainKeepsWhatIsThere) {
-  ASSERT_EQ(0, Tool({"create", labDir_, "--vms", "1"}).exitCode);
+  ASSERT_EQ(0, Tool({"create", labDir_, "--vms", "1", "--hypervisor", "hyperv"}).exitCode);
   UseToolLab();
   std::string error;
   ASSERT_TRUE(lab::UpdateJobRecord(
@@ -220,9 +224,12 @@ TEST_F(QuarnLabTool, CreateAgainKeepsWhatIsThere) {
   EXPECT_EQ("9", value);
   EXPECT_TRUE(lab::JobRecordExists(1002));
   EXPECT_TRUE(lab::VMDescriptionExists(lab::SampleServer(), "vm02"));
+  lab::LabPlan plan;
+  ASSERT_TRUE(lab::ReadLabPlan(plan, error)) << error;
+  EXPECT_EQ(lab::HypervisorKindType("hyperv"), plan.instanceType) << "the next job keeps the lab's hypervisor kind";
 }
 
-TEST_F(QuarnLabTool, BadArgumentsExitTwoWithUsageAndChangeNothing) {
+TEST_F(QuarnLabTool, BadArgumentsExitWithTheUsageCodeAndChangeNothing) {
   ASSERT_EQ(0, Tool({"create", labDir_, "--vms", "0"}).exitCode);
   const std::vector<std::vector<std::string>> cases = {
       {},
@@ -243,9 +250,12 @@ TEST_F(QuarnLabTool, BadArgumentsExitTwoWithUsageAndChangeNothing) {
       {"create", labDir_, "--job", "1", "--job", "2"},
       {"create", labDir_, "--time-scale", "0"},
       {"create", labDir_, "--time-scale", "3601"},
+      {"create", labDir_, "--hypervisor", "vmwar"},
       {"create", labDir_, "--cpus", "4097"},
       {"create", labDir_, "--os", "plan9"},
       {"create", labDir_, "--colour", "blue"},
+      {"create", labDir_, "--disk-images", ","},
+      {"create", labDir_, "--disks", "2", "--disk-images", dir_.Path("nofile") + "," + dir_.Path("nofile")},
       {"run", dir_.Path("nolab")},
       {"run", labDir_, "--job", "5"},
       {"run", labDir_, "--client", "nobody"},
@@ -269,12 +279,16 @@ TEST_F(QuarnLabTool, BadArgumentsExitTwoWithUsageAndChangeNothing) {
       {"fault", labDir_, "add", "jobmgr.initBackup", "--code", "1", "--after", "1000000001"},
       {"fault", labDir_, "add", "two words", "--code", "1"},
       {"fault", labDir_, "wipe"},
+      {"outcome", labDir_, "--client", "nobody"},
+      {"verify", labDir_, "--image", "7=/dev/null"},
+      {"create", labDir_, "--disk-size", "0"},
+      {"create", labDir_, "--disk-images", dir_.Path("missing.img")},
   };
   for (const auto& args : cases) {
     ToolResult result = Tool(args);
     std::string shown;
     for (const auto& arg : args) shown += arg + " ";
-    EXPECT_EQ(2, result.exitCode) << shown;
+    EXPECT_EQ(64, result.exitCode) << shown;
     EXPECT_NE(std::string::npos, result.err.find("usage:")) << shown;
   }
   UseToolLab();
@@ -355,7 +369,7 @@ TEST_F(QuarnLabTool, RunStartsTheProgramAsTheJobManagerWould) {
   ASSERT_EQ(0, Tool({"create", labDir_, "--vms", "0", "--job", "7"}).exitCode);
   std::string program = RecordingProgram();
   ToolResult run = Tool({"run", labDir_, "--job", "7", "--program", program, "--", "-numStreams", "2", "a b"});
-  EXPECT_EQ(3, run.exitCode) << run.err;
+  EXPECT_EQ(2, run.exitCode) << "a job process that ends without an outcome leaves the job pending: " << run.err;
   EXPECT_EQ("-j\n7\n-jt\n7:2:1:4\n-a\n1\n-t\n1\n-d\nma1\n-cn\ncoordinator\n-numStreams\n2\na b\n",
             ReadAll(dir_.Path("argv.txt")));
   // The token is one the job's processes read: this job's first attempt.
@@ -364,7 +378,8 @@ TEST_F(QuarnLabTool, RunStartsTheProgramAsTheJobManagerWould) {
   ASSERT_TRUE(parseJobToken("7:2:1:4", tokenJob, commcell, attempt, phase));
   EXPECT_EQ(7, tokenJob);
   EXPECT_EQ(1u, attempt);
-  EXPECT_NE(std::string::npos, run.out.find("job 7: no outcome yet")) << run.out;
+  EXPECT_NE(std::string::npos, run.out.find("job 7: pending: the job process ended (status=3) without an outcome"))
+      << run.out;
   // The streams it grants are reserved on the job's media agent first (client id 1 in a new lab).
   UseToolLab();
   lab::ReservationLedger ledger;
@@ -374,13 +389,15 @@ TEST_F(QuarnLabTool, RunStartsTheProgramAsTheJobManagerWould) {
   EXPECT_EQ(1, ledger.reservations[0].mediaAgentId);
   EXPECT_NE(std::string::npos, run.out.find("stream reservations:\n  rcid=1 reservation=1 stream=1")) << run.out;
   run = Tool({"run", labDir_, "--job", "7", "--program", program, "--", "-numStreams", "1001"});
-  EXPECT_NE(0, run.exitCode);
+  EXPECT_EQ(64, run.exitCode);
   EXPECT_NE(std::string::npos, run.err.find("-numStreams takes 0 to 1000 streams")) << run.err;
 
   // Options after "--" replace the tool's own: "-t 2" runs an incremental.
+  // Without "-numStreams" the job record's streams (one per client of the lab) are reserved and passed.
   run = Tool({"run", labDir_, "--job", "7", "--program", program, "--", "-t", "2", "-jt", "other"});
-  EXPECT_EQ(3, run.exitCode) << run.err;
-  EXPECT_EQ("-j\n7\n-a\n1\n-d\nma1\n-cn\ncoordinator\n-t\n2\n-jt\nother\n", ReadAll(dir_.Path("argv.txt")));
+  EXPECT_EQ(2, run.exitCode) << run.err;
+  EXPECT_EQ("-j\n7\n-a\n1\n-d\nma1\n-cn\ncoordinator\n-numStreams\n3\n-t\n2\n-jt\nother\n",
+            ReadAll(dir_.Path("argv.txt")));
 }
 
 // A job record whose values would change the meaning of the command line is refused with a message;
@@ -398,7 +415,9 @@ TEST_F(QuarnLabTool, ATimeScaleShrinksTheWaitsOfALabRun) {
   const auto start = std::chrono::steady_clock::now();
   ToolResult run = Tool({"run", labDir_, "--", "-numStreams", "1"});
   const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-  EXPECT_EQ(0, run.exitCode) << run.err;
+  // The subclient's only member never came up: no VM was backed up and the job is pending.
+  EXPECT_EQ(2, run.exitCode) << run.err;
+  EXPECT_NE(std::string::npos, run.out.find("job 1001: pending")) << run.out;
   EXPECT_GE(took.count(), 1.9) << "120 seconds at 60 times take 2 seconds";
   EXPECT_LT(took.count(), 60.0) << "the wait did not run faster";
 
@@ -423,7 +442,7 @@ TEST_F(QuarnLabTool, RunRefusesUnsafeValuesOfTheJobRecord) {
                              "token=two words\n", "bkpLevel=-t\n"}) {
     ASSERT_TRUE(lab::WriteFileAtomic(lab::JobRecordPath(1001), record));
     ToolResult run = Tool({"run", labDir_, "--program", program});
-    EXPECT_EQ(1, run.exitCode) << record;
+    EXPECT_EQ(3, run.exitCode) << record;
     EXPECT_NE(std::string::npos, run.err.find("the job cannot be run")) << run.err;
     EXPECT_FALSE(testsupport::Exists(dir_.Path("argv.txt"))) << record;
   }
@@ -483,14 +502,15 @@ TEST_F(QuarnLabTool, OutcomeSaysHowTheJobEndedAndShowsTheLinesThatMatter) {
 }
 
 TEST_F(QuarnLabTool, FaultRulesAreAddedListedAndCleared) {
-  ASSERT_EQ(0, Tool({"create", labDir_, "--vms", "0"}).exitCode);
+  ASSERT_EQ(0, Tool({"create", labDir_, "--vms", "1"}).exitCode);
   ToolResult added = Tool({"fault", labDir_, "add", "vminfo.LoadVMInfo", "--vm", "vm01", "--after", "2", "--times",
                            "always", "--code", "101", "--event", "0x5B0001F0", "--text", "host unreachable"});
   ASSERT_EQ(0, added.exitCode) << added.err;
   ASSERT_EQ(0, Tool({"fault", labDir_, "add", "jobmgr.initBackup", "--code", "-3"}).exitCode);
   ToolResult list = Tool({"fault", labDir_, "list"});
   EXPECT_EQ(
-      "op=vminfo.LoadVMInfo vm=vm01 after=2 times=always code=101 event=0x5B0001F0 calls=0 fired=0 "
+      "op=vminfo.LoadVMInfo vm=50290000-0000-4000-8000-000000000001 after=2 times=always code=101 "
+      "event=0x5B0001F0 calls=0 fired=0 "
       "text=host unreachable\nop=jobmgr.initBackup after=0 times=1 code=-3 calls=0 fired=0\n",
       list.out);
   ASSERT_EQ(0, Tool({"fault", labDir_, "clear"}).exitCode);
@@ -559,7 +579,7 @@ TEST_F(QuarnLabTool, VerifyReassemblesBackupsAndNamesDamagedArchives) {
   EXPECT_EQ(1, broken.exitCode);
   EXPECT_NE(std::string::npos, broken.out.find("archive " + damaged.path + ": MALFORMED at offset ")) << broken.out;
   EXPECT_NE(std::string::npos, broken.out.find("job 1002 left out")) << broken.out;
-  EXPECT_EQ(2, Tool({"verify", labDir_, "--image", "no-equals-sign"}).exitCode);
+  EXPECT_EQ(64, Tool({"verify", labDir_, "--image", "no-equals-sign"}).exitCode);
   ToolResult nothing = Tool({"verify", labDir_, "--job", "1003"});
   EXPECT_EQ(1, nothing.exitCode);
   EXPECT_NE(std::string::npos, nothing.out.find("job 1003: no archive file on any media agent"));
@@ -651,11 +671,11 @@ TEST_F(QuarnLabTool, DiskWritesAGenerationAndRefusesWhatItCannotWrite) {
       {{"--offset", std::to_string(size - 512), "--bytes", "512"}, 0},
       {{"--percent", "5", "--seed", "3"}, 0},
       {{"--offset", std::to_string(size - 511), "--bytes", "512"}, 1},
-      {{"--offset", "0", "--bytes", "1", "--percent", "5"}, 2},
-      {{"--offset", "0"}, 2},
-      {{"--percent", "0"}, 2},
-      {{"--percent", "101"}, 2},
-      {{}, 2},
+      {{"--offset", "0", "--bytes", "1", "--percent", "5"}, 64},
+      {{"--offset", "0"}, 64},
+      {{"--percent", "0"}, 64},
+      {{"--percent", "101"}, 64},
+      {{}, 64},
   };
   uint64_t generations = 0;
   for (const Case& c : cases) {
@@ -675,6 +695,242 @@ TEST_F(QuarnLabTool, DiskWritesAGenerationAndRefusesWhatItCannotWrite) {
   ASSERT_EQ(lab::ReadResult::kRead, lab::ReadChangeJournal(image, journal, error)) << error;
   EXPECT_EQ(generations, journal.last);
   lab::SetRoot(std::string());
+}
+
+}  // namespace
+
+namespace {
+
+// A rule is stored only when it can fire: an operation the stand-ins ask about, selectors its calls
+// give, and a client, VM and disk the lab has; VMs and disks are named any way a user knows them.
+TEST_F(QuarnLabTool, FaultRulesNameOnlyWhatTheLabAndTheOperationHave) {
+  ASSERT_EQ(0, Tool({"create", labDir_, "--vms", "2", "--disks", "2"}).exitCode);
+  const std::string vm02 = "50290000-0000-4000-8000-000000000002";
+  struct Case {
+    std::vector<std::string> args;  // after "fault LAB add"
+    int exitCode;
+    const char* stored;  // the rule's selectors as listed, or the error's words
+  };
+  const Case cases[] = {
+      {{"disk.Read", "--vm", "vm02"}, 0, "op=disk.Read vm=50290000-0000-4000-8000-000000000002 after="},
+      {{"disk.Read", "--vm", vm02, "--disk", "1"}, 0, "vm=50290000-0000-4000-8000-000000000002 disk=scsi0-1-vm02_1.img"},
+      {{"disk.Read", "--vm", "vm02", "--disk", "vm02_1.img"}, 0, "disk=scsi0-1-vm02_1.img"},
+      {{"disk.Read", "--disk", "scsi0-0-vm01_0.img"}, 0, "op=disk.Read disk=scsi0-0-vm01_0.img"},
+      {{"vminfo.MountFailure", "--disk", "vm01_1.img"}, 0, "disk=scsi0-1-vm01_1.img"},
+      {{"archive.write", "--stream", "2", "--client", "proxyB"}, 0, "client=proxyB stream=2"},
+      {{"thread.Create", "--disk", "disk"}, 0, "op=thread.Create disk=disk"},
+      {{"lvm.ReadVolumeData", "--vm", "vm01", "--disk", "vg0-root"}, 0, "disk=vg0-root"},
+      {{"lvm.OpenVolume", "--vm", "vm01"}, 64, "lvm.OpenVolume takes no --vm"},
+      {{"disk.Raed"}, 64, "unknown operation 'disk.Raed' (did you mean disk.Read?)"},
+      {{"disk.Read", "--vm", "vm99"}, 64, "the lab has no VM 'vm99'"},
+      {{"disk.Read", "--vm", "vm02", "--disk", "2"}, 64, "has no disk [2]"},
+      {{"disk.Read", "--disk", "1"}, 64, "give --vm with a disk number"},
+      {{"disk.Read", "--disk", "scsi0-0-vm07_0.img"}, 64, "no VM of the lab has a disk"},
+      {{"jobmgr.initBackup", "--vm", "vm01"}, 64, "jobmgr.initBackup takes no --vm"},
+      {{"vminfo.ReserveDiskStream", "--vm", "vm01"}, 64, "takes no --vm"},
+      {{"disk.Read", "--stream", "1"}, 64, "disk.Read takes no --stream"},
+      {{"archive.write", "--stream", "first"}, 64, "--stream takes a stream id"},
+      {{"jobmgr.initBackup", "--client", "nobody"}, 64, "the lab has no client 'nobody'"},
+  };
+  int added = 0;
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"fault", labDir_, "add"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    args.insert(args.end(), {"--code", "5"});
+    const ToolResult result = Tool(args);
+    EXPECT_EQ(c.exitCode, result.exitCode) << c.args[0] << result.err;
+    EXPECT_NE(std::string::npos, (c.exitCode == 0 ? result.out : result.err).find(c.stored))
+        << result.out << result.err;
+    added += c.exitCode == 0;
+  }
+  UseToolLab();
+  lab::FaultTable table;
+  std::string error;
+  ASSERT_TRUE(lab::ReadFaultTable(table, error)) << error;
+  EXPECT_EQ(static_cast<size_t>(added), table.rules.size()) << "a refused rule is not stored";
+  // A rule naming the VM by GUID catches a call that names it by name, and the other way round.
+  lab::Fault fault;
+  for (const char* called : {"vm02", "50290000-0000-4000-8000-000000000002"}) {
+    lab::FaultCall call;
+    call.op = "disk.Read";
+    call.vm = called;
+    call.disk = "scsi0-1-vm02_1.img";
+    EXPECT_TRUE(lab::CheckFault(call, fault)) << called;
+  }
+  lab::FaultCall other;
+  other.op = "disk.Read";
+  other.vm = "vm01";
+  other.disk = "scsi0-1-vm02_1.img";
+  EXPECT_FALSE(lab::CheckFault(other, fault));
+}
+
+std::string SourceText(const std::string& relative) { return ReadAll(std::string(QUARN_SOURCE_DIR) + "/" + relative); }
+
+// The README's fault table is the table in code, and every operation a stand-in asks the fault table
+// about is in it (and each one in it is asked about).
+TEST_F(QuarnLabTool, TheFaultOperationTableIsTheOneTheReadmeShowsAndTheStandInsAsk) {
+  const std::string readme = SourceText("README.md");
+  const std::string table = lab::FaultOperationTableMarkdown();
+  EXPECT_NE(std::string::npos, readme.find(table)) << "the README's fault table must read:\n" << table;
+
+  // Names given as text to a fault check, or to a call's op; a name made at run time by its prefix.
+  std::set<std::string> asked, madePrefixes;
+  const std::regex named(
+      R"rx((?:CheckFault|Faulted|Fault|InjectedFault|Refused|Record|Value|SetValue)\(\s*(?:\w+,\s*)?"([a-z]+\.[A-Za-z.]+)"|op = "([a-z]+\.[A-Za-z.]+)")rx");
+  const std::regex made(R"rx(op = "([a-z]+\.)" \+)rx");
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(std::string(QUARN_SOURCE_DIR) + "/platform")) {
+    if (entry.path().extension() != ".cpp") continue;
+    const std::string text = ReadAll(entry.path().string());
+    for (std::sregex_iterator it(text.begin(), text.end(), named), end; it != end; ++it)
+      asked.insert((*it)[1].matched ? (*it)[1].str() : (*it)[2].str());
+    for (std::sregex_iterator it(text.begin(), text.end(), made), end; it != end; ++it) madePrefixes.insert((*it)[1]);
+  }
+  std::set<std::string> listed;
+  for (const lab::FaultOperationRow& row : lab::FaultOperationRows()) {
+    for (const lab::FaultOperation& operation : row.operations) {
+      const std::string name = operation.name;
+      EXPECT_TRUE(listed.insert(name).second) << name << " is listed twice";
+      if (madePrefixes.count(name.substr(0, name.find('.') + 1))) asked.insert(name);
+    }
+  }
+  for (const std::string& name : asked) EXPECT_TRUE(listed.count(name)) << name << " is asked but not listed";
+  for (const std::string& name : listed) EXPECT_TRUE(asked.count(name)) << name << " is listed but never asked";
+}
+
+TEST_F(QuarnLabTool, EveryCommandExplainsItsOptions) {
+  ToolResult version = Tool({"--version"});
+  EXPECT_EQ(0, version.exitCode);
+  EXPECT_EQ(0u, version.out.find("quarn-lab ")) << version.out;
+  for (const char* command : {"create", "run", "outcome", "set", "fault", "disk", "verify", "session", "vm", "meditech"}) {
+    for (const std::vector<std::string>& args : {std::vector<std::string>{command, "--help"},
+                                                 std::vector<std::string>{"help", command},
+                                                 std::vector<std::string>{command, labDir_, "--vms", "--help"}}) {
+      const ToolResult help = Tool(args);
+      EXPECT_EQ(0, help.exitCode) << command;
+      EXPECT_EQ(0u, help.out.find(std::string("usage: quarn-lab ") + command)) << help.out;
+    }
+  }
+  const ToolResult run = Tool({"run", "--help"});
+  for (const char* option : {"--job ID", "--subclient ID", "--client NAME", "--program PATH", "130 interrupted"})
+    EXPECT_NE(std::string::npos, run.out.find(option)) << option;
+  EXPECT_NE(std::string::npos, Tool({"session", "--help"}).out.find("how long to wait for a request (default 600)"));
+  EXPECT_NE(std::string::npos, Tool({"fault", "--help"}).out.find("  disk.Read                                      --vm --disk\n"));
+  EXPECT_FALSE(testsupport::Exists(labDir_)) << "help changes nothing";
+}
+
+// Disks of a given size or from given images: a user backs up disks of their own size or content, and
+// they restore byte for byte.
+TEST_F(QuarnLabTool, CreateTakesADiskSizeAndImagesAndRefusesAFolderThatIsNotALab) {
+  const std::string data(3 * 512, 'q');
+  ASSERT_TRUE(lab::WriteFileAtomic(dir_.Path("a.img"), std::string(2 << 20, '\0') + data));
+  ASSERT_TRUE(lab::WriteFileAtomic(dir_.Path("b.img"), data));
+  ASSERT_TRUE(lab::WriteFileAtomic(dir_.Path("odd.img"), data + "x"));
+  // Every VM's disks start as copies of the files, one per disk; without --disks the files count them.
+  const ToolResult created =
+      Tool({"create", labDir_, "--vms", "2", "--disk-images", dir_.Path("a.img") + "," + dir_.Path("b.img")});
+  ASSERT_EQ(0, created.exitCode) << created.err;
+  UseToolLab();
+  for (const char* name : {"vm01", "vm02"}) {
+    lab::VMDescription vm;
+    ASSERT_TRUE(lab::FindVM(lab::SampleServer(), name, vm));
+    ASSERT_EQ(2u, vm.disks.size()) << name;
+    EXPECT_EQ((2u << 20) + data.size(), vm.disks[0].sizeBytes);
+    EXPECT_EQ(data.size(), vm.disks[1].sizeBytes);
+    const std::string first = lab::DiskImagePath(lab::SampleServer(), vm.disks[0].file);
+    EXPECT_EQ(ReadAll(dir_.Path("a.img")), ReadAll(first)) << name;
+    struct stat image;
+    ASSERT_EQ(0, stat(first.c_str(), &image));
+    EXPECT_LT(image.st_blocks * 512, 1 << 20) << "the copy keeps the image's holes";
+  }
+  // A disk size gives every sample disk that size, the first and the rest alike.
+  lab::SetRoot(std::string());
+  const std::string sized = dir_.Path("sized");
+  ASSERT_EQ(0, Tool({"create", sized, "--vms", "1", "--disks", "3", "--disk-size", "3"}).exitCode);
+  lab::SetRoot(sized);
+  lab::VMDescription sizedVM;
+  ASSERT_TRUE(lab::FindVM(lab::SampleServer(), "vm01", sizedVM));
+  ASSERT_EQ(3u, sizedVM.disks.size());
+  for (const lab::VMDisk& disk : sizedVM.disks) EXPECT_EQ(3u << 20, disk.sizeBytes);
+  lab::SetRoot(std::string());
+  ToolResult run = Tool({"run", labDir_});
+  ASSERT_EQ(0, run.exitCode) << run.out << run.err;
+  ToolResult verified = Tool({"verify", labDir_, "--vm", "vm01", "--image", "1=" + dir_.Path("b.img")});
+  EXPECT_EQ(0, verified.exitCode) << verified.out;
+  EXPECT_NE(std::string::npos, verified.out.find("disk scsi0-1-vm01_1.img: 1536 bytes")) << verified.out;
+  EXPECT_NE(std::string::npos, verified.out.find(": matches the image " + dir_.Path("b.img"))) << verified.out;
+
+  const std::string other = dir_.Path("other");
+  ASSERT_TRUE(lab::MakeDirs(other));
+  ASSERT_TRUE(lab::WriteFileAtomic(other + "/mine.txt", "keep"));
+  struct Refused {
+    std::vector<std::string> args;
+    int exitCode;
+    const char* words;
+  } refused[] = {
+      {{"create", other}, 1, "is not empty and not a lab"},
+      {{"create", other + "/mine.txt"}, 1, "is not empty and not a lab"},
+      {{"create", dir_.Path("new"), "--disk-images", dir_.Path("odd.img")}, 64, "no whole number of 512-byte sectors"},
+      {{"create", dir_.Path("new"), "--disks", "1", "--disk-images", dir_.Path("a.img") + "," + dir_.Path("b.img")},
+       64, "a sample VM has 1 disks but 2 disk images are given"},
+      {{"create", dir_.Path("new"), "--disk-size", "3", "--disk-images", dir_.Path("b.img")}, 64,
+       "--disk-size and --disk-images both give the disks' sizes"},
+      {{"create", dir_.Path("new"), "--disk-size", "1048577"}, 64, "--disk-size must be a number from 1 to 1048576"},
+  };
+  for (const Refused& r : refused) {
+    const ToolResult result = Tool(r.args);
+    EXPECT_EQ(r.exitCode, result.exitCode) << r.args[1];
+    EXPECT_NE(std::string::npos, result.err.find(r.words)) << result.err;
+  }
+  EXPECT_EQ("keep", ReadAll(other + "/mine.txt"));
+  EXPECT_FALSE(testsupport::Exists(other + "/clients"));
+  EXPECT_FALSE(testsupport::Exists(dir_.Path("new")));
+}
+
+TEST_F(QuarnLabTool, SetWarnsOfKeysNoSettingsTableKnowsAndTakesMaskLengths) {
+  ASSERT_EQ(0, Tool({"create", labDir_, "--vms", "0"}).exitCode);
+  struct Case {
+    const char* section;
+    const char* key;
+    const char* warning;  // nullptr: none
+  } cases[] = {
+      {"VirtualServer", "nIgnoreChangeId", nullptr},
+      {"VirtualServer", "AgentInitSleepTime", nullptr},
+      {"Base", "nQuarnDebugLevel", nullptr},
+      {"VirtualServer", "nIgnoreChangeID", "(did you mean nIgnoreChangeId?)"},
+      {"VirtualServer", "nNoSuchKey", "no settings table knows the key 'nNoSuchKey' of section 'VirtualServer'"},
+      {"Elsewhere", "nIgnoreChangeId", "of section 'Elsewhere'"},
+  };
+  for (const Case& c : cases) {
+    const ToolResult result = Tool({"set", labDir_, "proxyA", c.section, c.key, "1"});
+    EXPECT_EQ(0, result.exitCode) << c.key << " is written all the same";
+    EXPECT_EQ(c.warning == nullptr, result.err.empty()) << c.key << ": " << result.err;
+    if (c.warning != nullptr) {
+      EXPECT_NE(std::string::npos, result.err.find(c.warning)) << result.err;
+    }
+  }
+  const std::pair<const char*, const char*> masks[] = {{"10.2.0.9/24", "255.255.255.0"},
+                                                       {"10.2.0.9/32", "255.255.255.255"},
+                                                       {"fd00::7/64", "ffff:ffff:ffff:ffff::"}};
+  UseToolLab();
+  for (const auto& mask : masks) {
+    ASSERT_EQ(0, Tool({"set", labDir_, "proxyA", "--addresses", mask.first}).exitCode) << mask.first;
+    lab::MachineRecord machine;
+    std::string error;
+    ASSERT_EQ(lab::RecordRead::kRead, lab::ReadMachineRecord("proxyA", machine, error));
+    ASSERT_EQ(1u, machine.addresses.size());
+    EXPECT_EQ(mask.second, machine.addresses[0].second) << mask.first;
+  }
+  for (const char* bad : {"10.2.0.9/33", "fd00::7/129", "10.2.0.9/-1"})
+    EXPECT_EQ(64, Tool({"set", labDir_, "proxyA", "--addresses", bad}).exitCode) << bad;
+}
+
+TEST_F(QuarnLabTool, VerifyOnALabThatNeverRanHasNothingToVerify) {
+  ASSERT_EQ(0, Tool({"create", labDir_, "--vms", "1"}).exitCode);
+  const ToolResult nothing = Tool({"verify", labDir_});
+  EXPECT_EQ(1, nothing.exitCode);
+  EXPECT_NE(std::string::npos, nothing.out.find("nothing to verify: the lab's media agents hold no archive file"));
+  EXPECT_EQ(64, Tool({"verify", labDir_, "--vm", "vm01", "--image", "3=" + dir_.Path("x.img")}).exitCode)
+      << "an image for a disk the VM does not have";
 }
 
 }  // namespace

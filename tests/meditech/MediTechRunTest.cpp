@@ -345,7 +345,9 @@ TEST(MediTechRun, AJobThatQuitsWhileTheSystemIsQuiescedUnquiescesItOnce) {
   ASSERT_EQ(lab::RecordRead::kRead, lab::ReadMediTechSystem(system, error));
   EXPECT_FALSE(system.quiesced);
   for (const auto& end : VMEnds()) {
-    if (end.second.status == 0) EXPECT_TRUE(Verified(lab, std::stoi(end.first.substr(2)))) << end.first;
+    if (end.second.status == 0) {
+      EXPECT_TRUE(Verified(lab, std::stoi(end.first.substr(2)))) << end.first;
+    }
   }
 }
 
@@ -375,7 +377,7 @@ TEST(MediTechLabTool, SetsUpTheSystemWithThePasswordFromStandardInput) {
   struct Case {
     const char* input;
     int exitCode;
-  } cases[] = {{"pw-from-stdin\n", 0}, {"", 2}};
+  } cases[] = {{"pw-from-stdin\n", 0}, {"", 64}};  // 64: a usage error
   for (const Case& c : cases) {
     SCOPED_TRACE(c.input);
     testsupport::TestLab lab;
@@ -397,7 +399,7 @@ TEST(MediTechLabTool, SetsUpTheSystemWithThePasswordFromStandardInput) {
     uint64_t size = 0;
     ASSERT_TRUE(lab::FindVMDiskImage("vm02", "0", image, size, error)) << error;
     EXPECT_EQ("vm02-6000c200-0000-4000-8000-000000000002", image.substr(image.rfind('/') + 1));
-    for (const std::string& client : {"coordinator", "proxyA", "proxyB"}) {
+    for (const char* client : {"coordinator", "proxyA", "proxyB"}) {
       EXPECT_TRUE(testsupport::Exists(lab::ClientDir(client) + "/base/mbf64.exe")) << client;
     }
     EXPECT_EQ("", LabFileHolding(lab, "pw-from-stdin"));

@@ -247,7 +247,9 @@ TEST_F(IncrementalStateTest, AnIncrementalBuildsOnTheVMsOwnFullWhateverTheJobsOu
         EXPECT_EQ(4u, job[disk].changed.size()) << "read whole";
       }
     }
-    if (c.vmBackedUp) EXPECT_EQ(std::string::npos, lab.Log().find("No successful full backup is known"));
+    if (c.vmBackedUp) {
+      EXPECT_EQ(std::string::npos, lab.Log().find("No successful full backup is known"));
+    }
   }
 }
 

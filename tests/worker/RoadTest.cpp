@@ -134,7 +134,9 @@ TEST_F(RoadTest, EachFailureGivesItsCodeAndTheVMEndsHoldingNothing) {
     EXPECT_EQ(c.calls, job.worker->calls);
     EXPECT_LE(job.controller->asked, 1) << "a stream is asked for once at most";
     // Every road past the mount attempt asks for a stream, a failed mount's too.
-    if (!c.calls.empty() && c.calls[0] == "mount") EXPECT_EQ(1, job.controller->asked);
+    if (!c.calls.empty() && c.calls[0] == "mount") {
+      EXPECT_EQ(1, job.controller->asked);
+    }
     ExpectNothingHeld(job);
     EXPECT_NE(std::string::npos, job.vm.failureReason.find(c.reason)) << job.vm.failureReason;
     if (c.result == 17) {
@@ -240,7 +242,9 @@ TEST_F(RoadTest, AnIndexRecordThatCannotBeReadGivesAFullBackupWithoutAskingAgain
                                          error))
         << error;
     const std::string record = lab::IndexVMDir(guid, roadtest::kVMGuid, error) + "/" + std::to_string(jobId - 1) + ".idx";
-    if (test.cutShort) ASSERT_EQ(0, truncate(record.c_str(), 12));
+    if (test.cutShort) {
+      ASSERT_EQ(0, truncate(record.c_str(), 12));
+    }
     const time_t before = ZtClock::NowSeconds();
     EXPECT_EQ(0, job.Run());
     EXPECT_EQ(0, ZtClock::NowSeconds() - before) << "no wait before a request that cannot do better";

@@ -36,7 +36,9 @@ class WorkerLifecycleTest : public ::testing::Test {
   // a grant of a real reservation, its stream is opened for the worker.
   TestWorker& RunWorker(const VMBackupStream* reserved = nullptr) {
     controller.Deliver(reserved != nullptr ? *reserved : Grant());
-    if (reserved != nullptr) EXPECT_TRUE(controller.MonitorStreams());
+    if (reserved != nullptr) {
+      EXPECT_TRUE(controller.MonitorStreams());
+    }
     controller.MonitorWorkers();  // false when the worker has already ended for want of VMs
     TestWorker& worker = *static_cast<TestWorker*>(controller.Workers().at(0));
     size_t answered = 0;

@@ -214,7 +214,9 @@ TEST_F(ArchiveTest, MalformedFilesAreRefusedWithTheirOffset) {
     archive::Problem structureProblem;
     EXPECT_EQ(c.inDataPayload, archive::ReadArchiveStructure(path, structure, structureProblem))
         << structureProblem.Describe();
-    if (c.inDataPayload) EXPECT_EQ(1u, structure.items.size());
+    if (c.inDataPayload) {
+      EXPECT_EQ(1u, structure.items.size());
+    }
   }
 }
 
@@ -362,7 +364,9 @@ TEST_F(ArchiveTest, TheFilesOwnFailuresFailTheStreamAndLeaveTheFileUncommitted) 
     SCOPED_TRACE(c.name);
     std::string error;
     ASSERT_TRUE(lab::ClearFaultTable(error));
-    if (c.op != nullptr) ASSERT_TRUE(lab.Fault(c.op, c.code, "", c.after));
+    if (c.op != nullptr) {
+      ASSERT_TRUE(lab.Fault(c.op, c.code, "", c.after));
+    }
     auto stream = Open();
     ASSERT_EQ(0, stream->sendFileHeader("\\g\\f", 1 << 20, 0, false, false, false, 1, 0, 0, 0, false, true, false));
     // A file-size limit below the data: the write stops short, and the next one fails.

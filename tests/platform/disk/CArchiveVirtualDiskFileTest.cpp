@@ -146,17 +146,36 @@ TEST_F(DiskReaderTest, AValidChangeIdReadsOnlyWhatChangedSinceAndAnyOtherReadsAl
 }
 
 TEST_F(DiskReaderTest, FilteredSectorsReadAsZerosUpToTheirLastSector) {
+  // Extents of 8 sectors; the disk is 4 extents long and its image 3.
+  struct Case {
+    const char* what;
+    std::vector<VMInfoStructs::SectorRange> filtered;
+    std::vector<uint64_t> zeroed;  // sectors of the image read as zeros
+  } cases[] = {
+      {"the last sector of extent 0 alone, and sectors 9 to 16: the rest of extent 1 and the first of 2",
+       {{7, 7}, {12, 16}, {9, 11}}, {7, 9, 10, 11, 12, 13, 14, 15, 16}},
+      {"the whole of extent 1 and the first sector of the disk", {{8, 15}, {0, 0}}, {0, 8, 9, 10, 11, 12, 13, 14, 15}},
+      {"from sector 22 to the end of every sector number", {{22, UINT64_MAX}}, {22, 23}},
+      {"an inverted range and one past the disk are no ranges", {{5, 4}, {40, 50}}, {}},
+  };
   const std::string path = MakeImage(kExtentBytes * 3);
-  std::string image = FileBytes(path);
-  auto disk = Open(path);
-  // The last sector of extent 0 alone, and sectors 9 to 16: the rest of extent 1 and the first of 2.
-  disk->SetFilteredSectors({{7, 7}, {12, 16}, {9, 11}});
-  for (uint64_t sector : {7, 9, 10, 11, 12, 13, 14, 15, 16}) std::fill_n(&image[sector * 512], 512, '\0');
-  std::string joined;
-  for (const auto& extent : ReadAll(*disk)) joined += extent.second;
-  EXPECT_EQ(image, joined);
-  EXPECT_NE(std::string(512, '\0'), joined.substr(6 * 512, 512)) << "the sector before a range is read";
-  EXPECT_NE(std::string(512, '\0'), joined.substr(17 * 512, 512)) << "the sector after a range is read";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string image = FileBytes(path);
+    auto disk = Open(path);
+    disk->SetDiskSize(kExtentBytes * 4, 0);
+    disk->SetFilteredSectors(c.filtered);
+    for (uint64_t sector : c.zeroed) std::fill_n(&image[sector * 512], 512, '\0');
+    image += std::string(kExtentBytes, '\0');
+    std::string joined;
+    for (const auto& extent : ReadAll(*disk)) joined += extent.second;
+    EXPECT_EQ(image, joined);
+    for (uint64_t sector = 0; sector < 24; ++sector) {
+      if (std::count(c.zeroed.begin(), c.zeroed.end(), sector) == 0) {
+        EXPECT_NE(std::string(512, '\0'), joined.substr(sector * 512, 512)) << "sector " << sector << " is read";
+      }
+    }
+  }
 }
 
 TEST_F(DiskReaderTest, ADiskLargerThanItsImageReadsZerosPastTheImage) {

@@ -2,13 +2,17 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <fstream>
 #include <functional>
+#include <iterator>
 
 #include "platform/lab/LabCreate.h"
 #include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabJob.h"
 #include "platform/lab/LabMachine.h"
+#include "platform/lab/LabSnapshot.h"
 #include "support/TestLab.h"
 
 namespace {
@@ -155,6 +159,66 @@ TEST(LabCreatePlan, CountsAtTheirLimits) {
     c.change(plan);
     std::string error;
     EXPECT_EQ(c.valid, lab::CheckLabPlan(plan, error)) << error;
+  }
+}
+
+// Disks that start as given files: as many files as disks, each a whole number of sectors (one
+// sector at the limit); every sample VM's disk is then a copy of its file, of the file's size.
+TEST(LabCreatePlan, DisksStartAsTheGivenFiles) {
+  testsupport::TestLab lab;
+  const auto file = [&lab](const std::string& name, size_t bytes) {
+    const std::string path = lab.Path(name);
+    std::string content(bytes, '\0');
+    for (size_t i = 0; i < bytes; ++i) content[i] = static_cast<char>(i * 7 + name.size());
+    std::ofstream(path, std::ios::binary) << content;
+    return path;
+  };
+  const std::string sector = file("sector", 512), two = file("two", 2 * 4096 + 512);
+  const std::string empty = file("empty", 0), short1 = file("short", 511), long1 = file("long", 513);
+  struct Case {
+    std::vector<std::string> images;
+    bool valid;
+  } cases[] = {
+      {{sector, two}, true},
+      {{sector}, false},
+      {{sector, two, two}, false},
+      {{sector, empty}, false},
+      {{sector, short1}, false},
+      {{sector, long1}, false},
+      {{sector, lab.Path("missing")}, false},
+      {{sector, lab.Root()}, false},
+  };
+  for (const Case& c : cases) {
+    lab::LabPlan plan;
+    plan.disksPerVM = 2;
+    plan.diskImages = c.images;
+    std::string error;
+    EXPECT_EQ(c.valid, lab::CheckLabPlan(plan, error)) << c.images.back() << " " << error;
+    if (!c.valid) {
+      EXPECT_FALSE(error.empty());
+    }
+  }
+
+  lab::LabPlan plan;
+  plan.vms = 2;
+  plan.disksPerVM = 2;
+  plan.diskImages = {sector, two};
+  ASSERT_TRUE(lab.Create(plan));
+  for (const char* name : {"vm01", "vm02"}) {
+    lab::VMDescription vm;
+    ASSERT_TRUE(lab::FindVM(lab::SampleServer(), name, vm));
+    ASSERT_EQ(2u, vm.disks.size());
+    for (size_t d = 0; d < 2; ++d) {
+      std::ifstream want(plan.diskImages[d], std::ios::binary);
+      const std::string wanted((std::istreambuf_iterator<char>(want)), {});
+      lab::DiskReader reader;
+      int errorNumber = 0;
+      std::string error, made(wanted.size() + 1, 'x');
+      ASSERT_TRUE(reader.Open(lab::DiskImagePath(lab::SampleServer(), vm.disks[d].file), errorNumber, error)) << error;
+      made.resize(static_cast<size_t>(std::max<ssize_t>(0, reader.Read(&made[0], made.size(), 0))));
+      EXPECT_EQ(wanted.size(), vm.disks[d].sizeBytes) << name;
+      EXPECT_TRUE(wanted == made) << name << " disk " << d;
+    }
   }
 }
 

@@ -218,3 +218,27 @@ TEST(ScaledClockTest, FactorWithinLimitsSpeedsUpEveryReading) {
 }
 
 }  // namespace
+
+namespace {
+
+// The transport's deadlines come after real time: a lab run's faster clock puts them that many times
+// further on, so the real wait stays the same; real and virtual time are not changed by them.
+TEST(ScaledClockTest, RealDeadlinesKeepRealTimeAtEveryFactor) {
+  const CTimeInterval twoSeconds = CTimeInterval::FromSeconds(2);
+  for (double factor : {1.0, 60.0, 3600.0, ZtClock::kMaxTimeScale}) {
+    ASSERT_TRUE(ZtClock::UseScaledTime(factor));
+    const long long before = ZtClock::MonotonicTicks();
+    const long long deadline = ZtClock::RealDeadlineAfter(twoSeconds);
+    const long long after = ZtClock::MonotonicTicks();
+    const long long scaled = static_cast<long long>(static_cast<double>(twoSeconds.Ticks()) * factor);
+    EXPECT_GE(deadline - before, scaled) << factor;
+    EXPECT_LE(deadline - after, scaled) << factor;
+    EXPECT_GT(ZtClock::PollMs(deadline, 5000), 1000) << factor << ": about two real seconds are left";
+    EXPECT_EQ(ZtClock::kNoDeadline, ZtClock::RealDeadlineAfter(CTimeInterval::FromSeconds(LLONG_MAX / 2))) << factor;
+  }
+  ZtClock::UseVirtualTimeForTest();
+  EXPECT_EQ(ZtClock::DeadlineAfter(twoSeconds), ZtClock::RealDeadlineAfter(twoSeconds));
+  ZtClock::UseRealTime();
+}
+
+}  // namespace

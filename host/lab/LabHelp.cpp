@@ -1,0 +1,161 @@
+// The commands of quarn-lab with their options: what "--help" shows, and what each command's parser
+// accepts. A new command or option is a new row here.
+#include <cstdio>
+
+#include "host/lab/LabTool.h"
+#include "platform/lab/LabFaultOperations.h"
+
+namespace labtool {
+
+const char* Version() { return "quarn-lab " QUARN_VERSION; }
+
+const std::vector<CommandHelp>& Commands() {
+  static const std::vector<CommandHelp> commands = {
+      {"create",
+       {"LAB [options]"},
+       "Makes a lab with sample VMs, clients, one subclient and one job. On a lab that exists it adds what is "
+       "missing and keeps every file that is there; without --vms, --disks and --time-scale a new job takes "
+       "the lab's VMs and settings. A folder that is not empty and not a lab is refused.",
+       {{"vms", "N", "sample VMs vm01, vm02, ... (0 to 500; default 3, or the lab's)"},
+        {"disks", "N", "disks of each sample VM (1 to 16; default 1)"},
+        {"disk-size", "MiB", "size of every sample disk (default: the first 4 MiB, the others 3 MiB and a few sectors)"},
+        {"disk-images", "PATH,...", "every sample VM's disks are copies of these files, one per disk (whole 512-byte sectors)"},
+        {"clients", "NAME,...", "the clients (proxies); the first runs the job (default coordinator,proxyA,proxyB)"},
+        {"subclient", "ID", "the subclient's id (default 1)"},
+        {"job", "ID", "the job's id (default 1001)"},
+        {"time-scale", "N", "how many times faster than real time a run of the job goes (1 to 3600; default 1)"},
+        {"cpus", "N", "CPUs of every client's machine"},
+        {"memory", "MB", "memory of every client's machine"},
+        {"os", "windows|linux", "operating system of every client's machine"},
+        {"hypervisor", "KIND", "the hypervisor the lab simulates: vmware, hyperv, ... (default vmware, or the lab's)"}}},
+      {"run",
+       {"LAB [options] [-- job options]"},
+       "Starts the job process as the job manager would, with the streams the job's record reserves, shows "
+       "each VM's progress and ends with a summary. Without --job it runs the subclient's newest job (again while it "
+       "has not ended), or, once that job has completed or failed, the next job with the same VMs and settings. Options after \"--\" go to the job "
+       "process and replace the tool's own (\"-- -t 2\" runs an incremental). Exits 0 completed, 1 completed "
+       "with errors, 2 pending or failed, 3 not started, 130 interrupted.",
+       {{"job", "ID", "the job to run"},
+        {"subclient", "ID", "the subclient whose job runs (default: the job record's, or 1)"},
+        {"client", "NAME", "the client the job process runs on (default: the job record's)"},
+        {"program", "PATH", "the job process's program (default: quarn beside quarn-lab)"}}},
+      {"outcome",
+       {"LAB [options]"},
+       "Says how a job ended or whether it runs, its pending causes, events, each VM's status, the result file "
+       "and the lines of the client's log that matter.",
+       {{"job", "ID", "the job (default 1001)"},
+        {"client", "NAME", "the client whose log is shown (default: the job record's)"}}},
+      {"set",
+       {"LAB CLIENT SECTION KEY VALUE", "LAB CLIENT [machine options]", "LAB --job ID --time-scale N"},
+       "Changes a setting of a client's section (a key no settings table knows is written with a warning), "
+       "the machine a client simulates, or the time scale of a job.",
+       {{"cpus", "N", "the machine's CPUs"},
+        {"memory", "MB", "the machine's memory"},
+        {"os", "windows|linux", "the machine's operating system"},
+        {"host-name", "NAME", "the machine's host name"},
+        {"addresses", "IP/MASK,...", "the machine's addresses; a mask is dotted (255.255.255.0) or a length (24)"},
+        {"hypervisor-host", "HOST", "the hypervisor host the machine runs on"},
+        {"vm-guid", "GUID|none", "the machine's own VM (none: a physical machine)"},
+        {"job", "ID", "the job whose time scale changes"},
+        {"time-scale", "N", "the job's time scale (1 to 3600)"}}},
+      {"fault",
+       {"LAB add OPERATION --code N [options]", "LAB hold OPERATION [options]", "LAB list", "LAB clear"},
+       "Adds a rule to the lab's fault table (hold: the calls it is due for wait until the table is cleared), "
+       "lists the rules with their counters, or clears the table. An operation, client, VM or disk the lab does "
+       "not have is refused, and so is a selector the operation does not give.",
+       {{"code", "N", "the code the failed call returns"},
+        {"after", "N", "matching calls that pass first (default 0)"},
+        {"times", "N|always", "matching calls that fail after those (default 1)"},
+        {"text", "TEXT", "the failure's text"},
+        {"event", "ID", "the job event the failure raises (decimal or 0x hexadecimal)"},
+        {"client", "NAME", "only calls on this client"},
+        {"vm", "VM", "only calls for this VM (its name or GUID)"},
+        {"disk", "DISK", "only calls for this disk (its number, image file or index name), file or thread"},
+        {"stream", "ID", "only calls on this stream"}}},
+      {"disk",
+       {"LAB VM DISK write --offset O --bytes N [--seed S]", "LAB VM DISK write --percent P [--seed S]"},
+       "Writes seeded bytes to a disk of a VM (by name or GUID; the disk by its number, image file or index "
+       "name) as a guest would, and records the change as a new generation of the disk's change journal.",
+       {{"offset", "O", "where the write starts"},
+        {"bytes", "N", "how many bytes it writes"},
+        {"percent", "P", "writes P percent of the disk in 1 MiB chunks spread evenly"},
+        {"seed", "S", "seed of the bytes (default: the new generation's number)"}}},
+      {"verify",
+       {"LAB [options]"},
+       "Reads every archive file of the lab's media agents and reassembles each VM's disks and files from its "
+       "backups, comparing each disk with the point-in-time copy its mount took or with an image given for it. "
+       "Exits 1 when anything did not verify, and when there is nothing to verify.",
+       {{"job", "ID", "verify as of this job (its archives listed)"},
+        {"vm", "VM", "only this VM (its name or GUID)"},
+        {"image", "DISK=PATH,...", "compare a disk (its number, image file or index name) with this image"}}},
+      {"session",
+       {"LAB go-ahead --client NAME --service NAME --vm GUID [options]", "LAB listen --client NAME --service NAME [options]"},
+       "Plays the peers of the application-aware workflow: sends the go-ahead a backup waits for, or listens "
+       "as a guest agent's service for requests to delete application snapshots (exit 1 when none came).",
+       {{"client", "NAME", "the client of the service"},
+        {"service", "NAME", "the service"},
+        {"vm", "GUID", "go-ahead: the VM the backup waits for"},
+        {"vm-client-id", "N", "go-ahead: the VM's client id (default 0)"},
+        {"as", "CLIENT", "go-ahead: the client the go-ahead comes from (default workflow)"},
+        {"seconds", "N", "listen: how long to wait for a request (default 600)"}}},
+      {"vm",
+       {"LAB VM power on|off [--hours H]", "LAB VM delete", "LAB VM restore [--job N]"},
+       "Does to a VM (by name or GUID) what happens to it outside any job: powers it on or off, deletes it from "
+       "the hypervisor with its disks, or writes a stub's deleted disks back from its backups.",
+       {{"hours", "H", "power off: the VM has been off this many hours already (on the hypervisor's clock)"},
+        {"job", "N", "restore: from the newest backups at or before this job"}}},
+      {"meditech",
+       {"LAB [options]   (the tool's password on standard input)"},
+       "Makes the lab's subclient a MEDITECH subclient of the given VMs, with the MEDITECH system's tool (the "
+       "lab tool started by the tool's name) and its settings.",
+       {{"vms", "VM,...", "the VMs of the MEDITECH system (default vm01)"},
+        {"subclient", "ID", "the subclient (default 1)"},
+        {"user", "NAME", "the tool's user"},
+        {"listeners", "A;B", "the system's listeners"},
+        {"port", "N", "the tool's port"},
+        {"timeout", "S", "the tool's time-out in seconds"}}},
+  };
+  return commands;
+}
+
+const CommandHelp* FindCommand(const std::string& name) {
+  for (const CommandHelp& command : Commands())
+    if (name == command.name) return &command;
+  return nullptr;
+}
+
+void PrintUsage(FILE* out) {
+  std::fprintf(out, "usage:\n");
+  for (const CommandHelp& command : Commands()) {
+    for (const char* form : command.forms) std::fprintf(out, "  quarn-lab %s %s\n", command.name, form);
+  }
+  std::fprintf(out,
+               "  quarn-lab COMMAND --help     what the command does and its options\n"
+               "  quarn-lab --version\n"
+               "Exit codes: 0 done, 1 failed, %d bad arguments; run exits by the job's outcome.\n",
+               kExitUsage);
+}
+
+void PrintCommandHelp(const CommandHelp& command, FILE* out) {
+  for (size_t i = 0; i < command.forms.size(); ++i)
+    std::fprintf(out, "%s quarn-lab %s %s\n", i == 0 ? "usage:" : "      ", command.name, command.forms[i]);
+  std::fprintf(out, "\n%s\n", command.summary);
+  if (!command.options.empty()) std::fprintf(out, "\noptions:\n");
+  for (const OptionHelp& option : command.options) {
+    const std::string head = std::string("--") + option.name + " " + option.value;
+    std::fprintf(out, "  %-28s %s\n", head.c_str(), option.text);
+  }
+  if (std::string(command.name) != "fault") return;
+  std::fprintf(out, "\noperations (and what a rule can narrow them to besides --client):\n");
+  for (const lab::FaultOperationRow& row : lab::FaultOperationRows()) {
+    for (const lab::FaultOperation& operation : row.operations) {
+      std::string selectors;
+      if (operation.selectors & lab::kFaultSelectsVM) selectors += " --vm";
+      if (operation.selectors & lab::kFaultDiskSelectors) selectors += " --disk";
+      if (operation.selectors & lab::kFaultSelectsStream) selectors += " --stream";
+      std::fprintf(out, "  %-46s%s\n", operation.name, selectors.c_str());
+    }
+  }
+}
+
+}  // namespace labtool
