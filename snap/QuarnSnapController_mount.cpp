@@ -187,6 +187,9 @@ bool QuarnSnapController::MountSnap() {
     std::string text;
     EvMessageContainer message;
     if (m_vmInfo != nullptr) CheckVMInfoError(m_vmInfo, m_snapMountCtx, text, message);
+    // Without the coordinator's mount the job stops and goes pending before any VM starts: the
+    // array's reason is the job's pending cause, or the job would wait without saying why.
+    if (IsCoordinator() && message.GetMessageID() != 0) m_jobMgr->setPendingCause(message);
     m_event.Error(kSigMount, "The hardware snapshot of job [%llu] could not be mounted: %s",
                   static_cast<unsigned long long>(m_snapMountCtx.snapBackupJobId), text.c_str());
     return false;

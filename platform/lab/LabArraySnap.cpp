@@ -13,13 +13,7 @@ namespace {
 
 constexpr int64_t kMaxSnapVMs = 100000;
 
-std::string Take(std::map<std::string, std::string>& values, const std::string& key) {
-  auto it = values.find(key);
-  if (it == values.end()) return std::string();
-  std::string value = it->second;
-  values.erase(it);
-  return value;
-}
+using labkv::Take;
 
 std::string Lower(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));

@@ -24,7 +24,6 @@
 #include "records/messages/JobManagerMessages.h"
 #include "support/ArchiveTestSupport.h"
 #include "support/LabRunSupport.h"
-#include "support/LabWait.h"
 #include "support/TestLab.h"
 
 namespace {
@@ -32,6 +31,7 @@ namespace {
 using labrun::ReadText;
 using labrun::RunTool;
 using labrun::StartTool;
+using labrun::WaitForLab;
 
 const char* const kClients[] = {"coordinator", "proxyA", "proxyB"};
 

@@ -1,5 +1,6 @@
 // A snapshot job that something goes wrong in, run as the job manager starts it: every VM it reports
 // backed up is in the index whole, every other VM says why, and no guest stays quiesced.
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "platform/lab/LabJob.h"
 #include "platform/lab/LabSubclient.h"
 #include "records/messages/JobManagerMessages.h"
+#include "host/SnapshotRunSupport.h"
 #include "support/LabRunSupport.h"
 
 namespace {
@@ -22,9 +24,8 @@ using labrun::ReadText;
 using labrun::RunTool;
 using U = JobManager::VMUpdateInfo;
 
-const char* const kServer = "vcenter";
-const std::vector<std::string> kGuids = {"50290000-0000-4000-8000-000000000001", "50290000-0000-4000-8000-000000000002",
-                                         "50290000-0000-4000-8000-000000000003"};
+using snaprun::kGuids;
+using snaprun::kServer;
 
 bool Contains(const std::vector<std::string>& lines, const std::string& text) {
   for (const std::string& line : lines)
@@ -62,70 +63,90 @@ void ExpectDoneOrSaysWhy(const std::vector<std::string>& expectedDone) {
   }
 }
 
-class SnapshotFaultRun : public testing::Test {
+class SnapshotFaultRun : public snaprun::LabToolTest {
  protected:
-  void TearDown() override { lab::SetRoot(std::string()); }
-  int Tool(const std::vector<std::string>& args) {
-    lab::SetRoot(std::string());
-    const int status = RunTool(args, out);
-    lab::SetRoot(labDir);
-    return status;
-  }
   std::string CoordinatorLog() { return ReadText(lab::ClientLogPath("coordinator", "quarn")); }
-
-  testsupport::TestLab dir;
-  const std::string labDir = dir.Path("lab");
-  const std::string out = dir.Path("tool.txt");
 };
 
 TEST_F(SnapshotFaultRun, EveryVMDoneIsWholeEveryOtherSaysWhyAndNoGuestStaysQuiesced) {
   struct Case {
     const char* name;
-    std::vector<std::string> setup;  // a lab tool command, or empty
+    std::vector<std::vector<std::string>> setup;  // lab tool commands (the lab is their second word)
+    std::vector<std::string> options;              // of the snapshot job, after -snap
     std::vector<std::string> done;   // the VMs reported backed up
     const char* reason;              // in every failed VM's status record
     const char* pending;             // a pending cause of the job, or null
     const char* event;               // a job event, or null
     bool snapshotTaken;
+    const char* logged;  // in the coordinator's log, or null
   } cases[] = {
       {"the pre-snapshot fails: every VM fails and the stream goes back",
-       {"fault", "", "add", "vminfo.PreSnap", "--code", "3010", "--text", "array is busy"},
+       {{"fault", "", "add", "vminfo.PreSnap", "--code", "3010", "--text", "array is busy"}},
+       {"-t", "1"},
        {},
        "array is busy",
        nullptr,
        nullptr,
-       false},
+       false,
+       "PreSnap failed!!"},
       {"no media agent on the proxy",
-       {"set", "", "coordinator", "Base", "nPlatformType", "1"},
+       {{"set", "", "coordinator", "Base", "nPlatformType", "1"}},
+       {"-t", "1"},
        {},
        "MA is not installed",
        "0x5B000087",
        nullptr,
-       false},
+       false,
+       "MA is not installed on the machine..Failure"},
       {"one guest cannot be quiesced: it is taken crash-consistent and the job says so",
-       {"fault", "", "add", "vminfo.Quiesce", "--vm", "50290000-0000-4000-8000-000000000002", "--code", "2001", "--text", "writer timed out"},
+       {{"fault", "", "add", "vminfo.Quiesce", "--vm", "50290000-0000-4000-8000-000000000002", "--code", "2001", "--text", "writer timed out"}},
+       {"-t", "1"},
        {"vm01", "vm02", "vm03"},
        nullptr,
        nullptr,
        "0x5B00004C",
-       true},
+       true,
+       "Quiesce operation failed for some VM's"},
       {"one VM's disk record is refused by the index: the VM is not reported backed up",
-       {"fault", "", "add", "index.SendFileInfo", "--vm", "50290000-0000-4000-8000-000000000002", "--code", "7"},
+       {{"fault", "", "add", "index.SendFileInfo", "--vm", "50290000-0000-4000-8000-000000000002", "--code", "7"}},
+       {"-t", "1"},
        {"vm01", "vm03"},
        "index",
        nullptr,
        nullptr,
-       true},
+       true,
+       "SendFileInfo Failed"},
+      {"an incremental after a full one reads the full one's snapshot file",
+       {{"create", "", "--vms", "3", "--clients", "coordinator", "--job", "1000"}, {"run", "", "--job", "1000", "--", "-snap", "-t", "1"}},
+       {"-t", "2", "-fsj", "1000"},
+       {"vm01", "vm02", "vm03"},
+       nullptr,
+       nullptr,
+       nullptr,
+       true,
+       "/SNAP/backup_1000.xml]"},
+      {"an incremental whose earlier snapshot job is unknown: every VM fails and the stream goes back",
+       {},
+       {"-t", "2", "-fsj", "999"},
+       {},
+       "last successful snapshot job",
+       nullptr,
+       nullptr,
+       false,
+       "Failed to get last successful backup information"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     testsupport::TestLab caseDir;
     const std::string caseLab = caseDir.Path("lab");
     ASSERT_EQ(0, RunTool({"create", caseLab, "--vms", "3", "--clients", "coordinator"}, out)) << ReadText(out);
-    std::vector<std::string> setup = c.setup;
-    setup[1] = caseLab;
-    ASSERT_EQ(0, RunTool(setup, out)) << ReadText(out);
-    RunTool({"run", caseLab, "--", "-snap", "-t", "1"}, out);
+    for (std::vector<std::string> command : c.setup) {
+      command[1] = caseLab;
+      ASSERT_EQ(0, RunTool(command, out)) << ReadText(out);
+    }
+    std::vector<std::string> run = {"run", caseLab, "--", "-snap"};
+    run.insert(run.end(), c.options.begin(), c.options.end());
+    RunTool(run, out);
     lab::SetRoot(caseLab);
     ExpectDoneOrSaysWhy(c.done);
     for (size_t i = 0; i < kGuids.size() && c.reason != nullptr; ++i) {
@@ -143,6 +164,9 @@ TEST_F(SnapshotFaultRun, EveryVMDoneIsWholeEveryOtherSaysWhyAndNoGuestStaysQuies
       EXPECT_TRUE(Contains(lab::ReadJobEvents(1001), "vm02"));
     }
     EXPECT_EQ(c.snapshotTaken, Contains(lab::ReadArraySnapLog(kServer), "snapshot coordinator 1001"));
+    if (c.logged != nullptr) {
+      EXPECT_NE(std::string::npos, CoordinatorLog().find(c.logged)) << c.logged;
+    }
     if (!c.snapshotTaken) {
       EXPECT_NE(std::string::npos, ReadText(lab::ClientLogPath("coordinator", "quarn")).find(
                                        "has returned StreamId [1], RCID [-1]"))
@@ -185,3 +209,81 @@ TEST_F(SnapshotFaultRun, AQuitAfterThePreSnapshotStillReleasesTheGuests) {
 }
 
 }  // namespace
+
+// A backup copy that something goes wrong in: every VM it reports backed up restores as the snapshot
+// held it (the guests changed since), every other VM says why, and nothing stays mounted or reserved.
+TEST_F(SnapshotFaultRun, ABackupCopyRestoresEveryVMItReportsDoneAsTheSnapshotHeldIt) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> fault;  // the rule's operation and selectors
+    std::vector<std::string> done;   // the VMs reported backed up
+    const char* outcome;             // the first line of the job's outcome
+    const char* reason;              // in every failed VM's status record, or null
+    bool pendingCause;               // the array's reason is the job's pending cause
+  } cases[] = {
+      {"one VM cannot be mounted from the snapshot",
+       {"vminfo.MountVM", "--vm", kGuids[1]},
+       {"vm01", "vm03"},
+       "job 1002: completed with errors",
+       "array refuses the mount",
+       false},
+      {"the agent cannot mount the snapshot: the coordinator backs its VMs up",
+       {"vminfo.MountSnap", "--client", "proxyA"},
+       {"vm01", "vm02", "vm03"},
+       "job 1002: completed\n",
+       nullptr,
+       false},
+      {"the coordinator cannot mount the snapshot: the job waits, saying why",
+       {"vminfo.MountSnap", "--client", "coordinator"},
+       {},
+       "job 1002: pending\n",
+       nullptr,
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testsupport::TestLab caseDir;
+    const std::string caseLab = caseDir.Path("lab");
+    ASSERT_EQ(0, RunTool({"create", caseLab, "--vms", "3", "--clients", "coordinator,proxyA"}, out)) << ReadText(out);
+    ASSERT_EQ(0, RunTool({"run", caseLab, "--", "-snap", "-t", "1"}, out)) << ReadText(out);
+    lab::SetRoot(caseLab);
+    const std::vector<std::string> atSnapshot = snaprun::DigestsAtSnapshot(1001);
+    lab::SetRoot(std::string());
+    for (const std::string& name : snaprun::kNames)
+      ASSERT_EQ(0, RunTool({"disk", caseLab, name, "0", "write", "--percent", "50"}, out)) << ReadText(out);
+    ASSERT_EQ(0, RunTool({"create", caseLab, "--vms", "3", "--clients", "coordinator,proxyA", "--job", "1002"}, out));
+    std::vector<std::string> fault = {"fault", caseLab, "add"};
+    fault.insert(fault.end(), c.fault.begin(), c.fault.end());
+    fault.insert(fault.end(), {"--code", "3013", "--event", "0x5B0001F1", "--text", "array refuses the mount"});
+    ASSERT_EQ(0, RunTool(fault, out)) << ReadText(out);
+    RunTool({"run", caseLab, "--job", "1002", "--", "-snaptape", "-snapJID", "1001", "-t", "1", "-numStreams", "2"}, out);
+
+    ASSERT_EQ(0, RunTool({"verify", caseLab, "--job", "1002"}, out)) << ReadText(out);
+    EXPECT_NE(std::string::npos, ReadText(out).find(std::to_string(c.done.size()) + " VMs: 0 problems")) << ReadText(out);
+    RunTool({"outcome", caseLab, "--job", "1002"}, out);
+    EXPECT_EQ(0u, ReadText(out).find(c.outcome)) << ReadText(out);
+    lab::SetRoot(caseLab);
+    for (size_t i = 0; i < kGuids.size(); ++i) {
+      const std::string& name = snaprun::kNames[i];
+      SCOPED_TRACE(name);
+      const bool done = std::find(c.done.begin(), c.done.end(), name) != c.done.end();
+      U record;
+      const bool known = vsJobMgr::ReadVMStatus(1002, kGuids[i], record);
+      EXPECT_EQ(done, known && record.getint64(U::F_vmStatus) == 0);
+      if (done) {
+        EXPECT_EQ(atSnapshot[i], snaprun::DigestAsCopied(1002, i)) << "backed up as the snapshot held it";
+      } else if (c.reason != nullptr) {
+        ASSERT_TRUE(known);
+        EXPECT_NE(std::string::npos, record.getstring(U::F_failureText).find(c.reason))
+            << record.getstring(U::F_failureText);
+      }
+    }
+    // The array's reason reaches the job wherever the mount failed.
+    EXPECT_TRUE(Contains(lab::ReadJobEvents(1002), "0x5B0001F1"));
+    if (c.pendingCause) {
+      EXPECT_TRUE(Contains(lab::ReadPendingCauses(1002), "0x5B0001F1"));
+    }
+    snaprun::ExpectNothingHeld(1002);
+    lab::SetRoot(std::string());
+  }
+}

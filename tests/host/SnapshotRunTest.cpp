@@ -21,16 +21,17 @@
 #include "records/messages/JobManagerMessages.h"
 #include "support/ArchiveTestSupport.h"
 #include "support/LabRunSupport.h"
+#include "host/SnapshotRunSupport.h"
 
 namespace {
 
 using labrun::ReadText;
 using labrun::RunTool;
 
-const char* const kServer = "vcenter";
-const std::vector<std::string> kGuids = {"50290000-0000-4000-8000-000000000001", "50290000-0000-4000-8000-000000000002",
-                                         "50290000-0000-4000-8000-000000000003"};
-const std::vector<std::string> kNames = {"vm01", "vm02", "vm03"};
+using snaprun::ExpectNothingHeld;
+using snaprun::kGuids;
+using snaprun::kNames;
+using snaprun::kServer;
 
 std::string SubclientGuid() {
   lab::SubclientRecord record;
@@ -50,38 +51,7 @@ std::multimap<std::string, std::vector<std::string>> IndexEntries(const std::str
   return byKind;
 }
 
-// After a job: no VM of it is mounted, no snapshot mount of it stands and no stream stays reserved.
-void ExpectNothingHeld(int64_t jobId) {
-  for (const lab::MountRecord& mount : lab::ListMountRecords(jobId)) {
-    EXPECT_EQ("unmounted", mount.state) << mount.vm;
-    EXPECT_NE("mounted", mount.other.count("fileMount") ? mount.other.at("fileMount") : "") << mount.vm;
-  }
-  for (int64_t snapJob : lab::ListArraySnapJobs(kServer))
-    for (const std::string& standing : lab::StandingArraySnapMounts(kServer, snapJob))
-      EXPECT_EQ(std::string::npos, standing.find(" " + std::to_string(jobId))) << standing;
-  lab::ReservationLedger ledger;
-  std::string error;
-  if (!lab::ReadReservationLedger(jobId, ledger, error)) return;
-  for (const auto& reservation : ledger.reservations)
-    EXPECT_FALSE(reservation.state == lab::ReservationState::kReserved) << "stream " << reservation.streamId;
-}
-
-class SnapshotRun : public testing::Test {
- protected:
-  void SetUp() override { lab::SetRoot(std::string()); }
-  void TearDown() override { lab::SetRoot(std::string()); }
-  // Runs the lab tool with the lab of the test; the model looks at the lab again afterwards.
-  int Tool(const std::vector<std::string>& args) {
-    lab::SetRoot(std::string());
-    const int status = RunTool(args, out);
-    lab::SetRoot(labDir);
-    return status;
-  }
-
-  testsupport::TestLab dir;
-  const std::string labDir = dir.Path("lab");
-  const std::string out = dir.Path("tool.txt");
-};
+class SnapshotRun : public snaprun::LabToolTest {};
 
 TEST_F(SnapshotRun, SnapshotBackupCopyAndCatalogueOfThreeVMs) {
   ASSERT_EQ(0, Tool({"create", labDir, "--vms", "3", "--clients", "coordinator,proxyA"})) << ReadText(out);
@@ -129,14 +99,7 @@ TEST_F(SnapshotRun, SnapshotBackupCopyAndCatalogueOfThreeVMs) {
   ExpectNothingHeld(1001);
 
   // ---- The guests change; a backup copy restores them as they were at the snapshot ----
-  std::vector<std::string> atSnapshot;
-  for (const std::string& guid : kGuids) {
-    lab::MountRecord copies;
-    ASSERT_EQ(lab::RecordRead::kRead, lab::ReadArraySnapVM(kServer, 1001, guid, copies, error)) << error;
-    std::string digest;
-    ASSERT_TRUE(lab::MountedDiskDigest(copies, copies.disks.at(0), digest, error)) << error;
-    atSnapshot.push_back(digest);
-  }
+  const std::vector<std::string> atSnapshot = snaprun::DigestsAtSnapshot(1001);
   for (const std::string& name : kNames)
     ASSERT_EQ(0, Tool({"disk", labDir, name, "0", "write", "--percent", "50"})) << ReadText(out);
   ASSERT_EQ(0, Tool({"create", labDir, "--vms", "3", "--clients", "coordinator,proxyA", "--job", "1002"}));
@@ -149,11 +112,9 @@ TEST_F(SnapshotRun, SnapshotBackupCopyAndCatalogueOfThreeVMs) {
             std::vector<std::string>(mounts.begin(), mounts.begin() + std::min<size_t>(mounts.size(), 4)))
       << "mounted once per proxy, and let go at the end";
   for (size_t i = 0; i < kGuids.size(); ++i) {
+    EXPECT_EQ(atSnapshot[i], snaprun::DigestAsCopied(1002, i)) << "the copy reads the snapshot, not the changed guest";
     lab::MountRecord copied;
     ASSERT_EQ(lab::RecordRead::kRead, lab::ReadMountRecord(kServer, 1002, kGuids[i], copied, error)) << error;
-    std::string digest;
-    ASSERT_TRUE(lab::MountedDiskDigest(copied, copied.disks.at(0), digest, error)) << error;
-    EXPECT_EQ(atSnapshot[i], digest) << "the copy reads the snapshot, not the changed guest";
     std::string live;
     ASSERT_TRUE(CPxSha256::OfFile(lab::DiskImagePath(kServer, copied.disks.at(0).source), live, error));
     EXPECT_NE(atSnapshot[i], live) << "the guest did change";
