@@ -5,7 +5,8 @@ whole      whole jobs of the lab tool (`quarn-lab run`: the job process, its mou
            result) on one VM of four disks, each beside its references in turn: a full backup beside
            dd copies with conv=fsync (one by one and four at once), restic and borg; a 1%-changed
            incremental by change ids beside restic's and borg's and a cold read of the changed bytes;
-           a 1%-changed incremental by checksums beside a cold read with CRC-32. `sync` runs and the
+           a 1%-changed incremental by checksums beside a cold read with CRC-32 (1 MiB reads and zlib's
+           CRC-32 in this process; and coreutils' cksum, a CRC of the same kind). `sync` runs and the
            images' page cache is dropped (POSIX_FADV_DONTNEED on each image) before every measured run,
            the 1-minute load average is taken with each figure, and every backup is verified
            (`quarn-lab verify`).
@@ -32,6 +33,22 @@ FIRST_JOB = 1001
 def load1():
     with open("/proc/loadavg") as f:
         return float(f.read().split()[0])
+
+
+def fsync_latency(folder):
+    """Median milliseconds of writing 4 KiB to a new file and syncing it: the price of each durable step,
+    which a machine others share raises the most."""
+    times = []
+    path = os.path.join(folder, "fsync-probe")
+    for _ in range(15):
+        start = time.monotonic()
+        with open(path, "wb") as f:
+            f.write(b"x" * 4096)
+            f.flush()
+            os.fsync(f.fileno())
+        times.append(time.monotonic() - start)
+        os.unlink(path)
+    return sorted(times)[len(times) // 2] * 1000
 
 
 def evict(paths):
@@ -226,6 +243,7 @@ def whole_round(args, lab, sources, scratch, tools):
     measure("checksums, 1%", "quarn-lab run", lambda: timed(lab.run_command(job, 2, DISKS)), images)
     lab.verify(job)
     measure("checksums, 1%", "a cold read and CRC-32 pass", lambda: timed_here(read_and_crc), images)
+    measure("checksums, 1%", "cksum of the images (coreutils)", lambda: timed(["cksum"] + images), images)
     for repo in repos.values():
         shutil.rmtree(repo, ignore_errors=True)
     return rows
@@ -314,7 +332,8 @@ def main():
         sys.exit("--rounds must be at least 1")
     parts = set(args.only.split(","))
     os.makedirs(args.dir, exist_ok=True)
-    print("%s; %d cores; %s" % (time.strftime("%Y-%m-%d %H:%M %Z"), os.cpu_count(), args.dir))
+    print("%s; %d cores; %s; 1-minute load %.2f; a 4 KiB write and fsync %.2f ms (median)" %
+          (time.strftime("%Y-%m-%d %H:%M %Z"), os.cpu_count(), args.dir, load1(), fsync_latency(args.dir)))
     if "whole" in parts:
         tools = [tool for tool in ["restic", "borg"] if shutil.which(tool) is not None]
         for tool in ["restic", "borg"]:
@@ -332,6 +351,8 @@ def main():
         inprocess(args)
     if "scale" in parts:
         scale(args)
+    print()
+    print("at the end: 1-minute load %.2f; a 4 KiB write and fsync %.2f ms (median)" % (load1(), fsync_latency(args.dir)))
 
 
 if __name__ == "__main__":

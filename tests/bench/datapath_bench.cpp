@@ -2,8 +2,7 @@
 // default) backed up through the worker's road, its disk pipeline and the lab's media agent, with
 // the disks' page cache dropped before each timed run. The labs live in QUARN_BENCH_DIR (default
 // /var/tmp/quarn-bench) and are made on first use; scripts/bench.sh removes them before each of its
-// runs and runs these beside dd copies, a cold read with CRC, and two other backup programs on the
-// same images.
+// runs and prints these as its second table, after whole jobs of the lab tool beside their references.
 //
 // Only the VM's backup is timed (the set-up job and the changes between jobs are not), its mount's
 // snapshots included (they copy nothing). These are the in-process figures; scripts/bench.sh times
