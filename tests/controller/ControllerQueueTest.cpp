@@ -1,7 +1,9 @@
 // The local VM queue: hand-outs, requests to the coordinator, completed VMs; from several threads.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
+#include <mutex>
 #include <set>
 #include <thread>
 
@@ -34,8 +36,36 @@ class ControllerQueueTest : public ::testing::Test {
   }
   HandOut Ask() { return AskAsync().get(); }
 
+  // Workers that take VMs until the controller has none, each noting every VM it took.
+  void StartWorkers(int count) {
+    for (int w = 0; w < count; ++w) {
+      workers.emplace_back([this, w] {
+        vm_params* vm = nullptr;
+        int index = 0;
+        while (controller.GetNextVM(w, vm, index)) {
+          {
+            std::lock_guard<std::mutex> lock(takenMutex);
+            taken.insert(vm->vmGuid);
+          }
+          vm->vmPhase = PHASE_DONE;
+          vm->statusCode = 1;
+          int result = 0;
+          controller.CompleteVM(vm, result);
+        }
+        ++finished;
+      });
+    }
+  }
+  void JoinWorkers() {
+    for (std::thread& worker : workers) worker.join();
+  }
+
   LabJob job;
   TestController controller{&job};
+  std::mutex takenMutex;
+  std::multiset<std::string> taken;  // read once the workers are joined
+  std::atomic<int> finished{0};
+  std::vector<std::thread> workers;
 };
 
 TEST_F(ControllerQueueTest, EmptyQueueAsksTheCoordinatorAndTheAnswerWakesTheWorker) {
@@ -171,27 +201,7 @@ TEST_F(ControllerQueueTest, ManyWorkersTakeEveryVMExactlyOnce) {
   std::vector<VMCollect> vms;
   for (int i = 0; i < kVMs; ++i) vms.push_back(Collect("vm" + std::to_string(i), "G" + std::to_string(i)));
   controller.Deliver(CollectList(vms));
-  std::mutex mutex;
-  std::multiset<std::string> taken;
-  std::atomic<int> finished{0};
-  std::vector<std::thread> workers;
-  for (int w = 0; w < kWorkers; ++w) {
-    workers.emplace_back([&, w] {
-      vm_params* vm = nullptr;
-      int index = 0;
-      while (controller.GetNextVM(w, vm, index)) {
-        {
-          std::lock_guard<std::mutex> lock(mutex);
-          taken.insert(vm->vmGuid);
-        }
-        vm->vmPhase = PHASE_DONE;
-        vm->statusCode = 1;
-        int result = 0;
-        controller.CompleteVM(vm, result);
-      }
-      ++finished;
-    });
-  }
+  StartWorkers(kWorkers);
   // Once the queue is dry the workers ask the coordinator, one request at a time; each gets an
   // empty answer.
   size_t answered = 0;
@@ -203,7 +213,7 @@ TEST_F(ControllerQueueTest, ManyWorkersTakeEveryVMExactlyOnce) {
       std::this_thread::yield();
     }
   }
-  for (std::thread& worker : workers) worker.join();
+  JoinWorkers();
   EXPECT_EQ(static_cast<size_t>(kVMs), taken.size());
   EXPECT_EQ(static_cast<size_t>(kVMs), std::set<std::string>(taken.begin(), taken.end()).size());
   EXPECT_EQ(kVMs, controller.GetCompletedVMs());
@@ -215,27 +225,7 @@ TEST_F(ControllerQueueTest, WaitingWorkersShareTheAnswersThatArriveWhileTheyWait
   constexpr int kWorkers = 8;
   constexpr int kAnswers = 25;
   constexpr int kVMsPerAnswer = 3;
-  std::mutex mutex;
-  std::multiset<std::string> taken;
-  std::atomic<int> finished{0};
-  std::vector<std::thread> workers;
-  for (int w = 0; w < kWorkers; ++w) {
-    workers.emplace_back([&, w] {
-      vm_params* vm = nullptr;
-      int index = 0;
-      while (controller.GetNextVM(w, vm, index)) {
-        {
-          std::lock_guard<std::mutex> lock(mutex);
-          taken.insert(vm->vmGuid);
-        }
-        vm->vmPhase = PHASE_DONE;
-        vm->statusCode = 1;
-        int result = 0;
-        controller.CompleteVM(vm, result);
-      }
-      ++finished;
-    });
-  }
+  StartWorkers(kWorkers);
   // Each request is answered with the next few VMs, then with an empty list once they are all out;
   // an answer may also come before anyone asks.
   int answers = 0;
@@ -255,7 +245,7 @@ TEST_F(ControllerQueueTest, WaitingWorkersShareTheAnswersThatArriveWhileTheyWait
     controller.Deliver(CollectList(vms));
     ++answers;
   }
-  for (std::thread& worker : workers) worker.join();
+  JoinWorkers();
   EXPECT_EQ(static_cast<size_t>(kAnswers * kVMsPerAnswer), taken.size());
   EXPECT_EQ(taken.size(), std::set<std::string>(taken.begin(), taken.end()).size()) << "no VM twice";
   EXPECT_EQ(kAnswers * kVMsPerAnswer, controller.GetCompletedVMs());

@@ -130,6 +130,67 @@ TEST_F(CoordinatorTest, ARestartWithNothingDoneIsANewJobUnlessAVMHasAChildJob) {
   EXPECT_TRUE(Logged("Failed to get VM status from Job Manager."));
 }
 
+// A job that goes pending leaves its unfinished VMs to the next attempt, and each says why with the
+// job manager: a reason of its own (its agent's) is kept, the coordinator's for the VM comes next, the
+// job's last. A VM backed up keeps its record, and a job that completes writes no reason at all.
+TEST_F(CoordinatorTest, AJobThatGoesPendingSaysWhyForEachVMItLeaves) {
+  struct Case {
+    const char* name;
+    int streamErrors;
+    bool fatal;
+    const char* why;  // the job's reason; null: the job completes
+  };
+  const Case cases[] = {
+      {"stream errors", 2, false, "2 stream errors were detected, job will go to pending."},
+      {"a fatal VM error", 0, true, "Fatal VM error detected, job will go to pending."},
+      {"nothing wrong", 0, false, nullptr},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    FreshLab();
+    ASSERT_TRUE(Initialize());
+    TestCoordinator& c = *coordinator_;
+    ASSERT_TRUE(c.UpdateJobManagerVMList_Initial());
+    // vm01 backed up; vm02 never started; vm03 pending with its agent's reason, or, when the job
+    // completes, backed up too.
+    c.m_vmMap.Find(VMGuid(1))->vmPhase = PHASE_DONE;
+    SetRecordStatus(1, 0);
+    if (test.why != nullptr) {
+      c.m_vmMap.Find(VMGuid(2))->failureReason = test.fatal ? "agent [proxyB] stopped with the VM" : "";
+      c.m_vmMap.Find(VMGuid(3))->vmPhase = PHASE_PENDING;
+      Info own;
+      ASSERT_TRUE(vsJobMgr::ReadVMStatus(kJobId, VMGuid(3), own));
+      own.setint64(Info::F_vmStatus, 4);
+      own.setstring(Info::F_failureText, "the agent's own reason");
+      ASSERT_TRUE(job_->setVMStatus(VMGuid(3), own));
+    } else {
+      for (int vm : {2, 3}) {
+        c.m_vmMap.Find(VMGuid(vm))->vmPhase = PHASE_DONE;
+        SetRecordStatus(vm, 0);
+      }
+    }
+    c.m_streamErrors = test.streamErrors;
+    c.m_fatalVMError = test.fatal;
+    EXPECT_EQ(test.why == nullptr, c.FinishJob());
+    Info records[4];
+    for (int vm = 1; vm <= 3; ++vm) ASSERT_TRUE(vsJobMgr::ReadVMStatus(kJobId, VMGuid(vm), records[vm]));
+    EXPECT_EQ(0, records[1].getint64(Info::F_vmStatus));
+    EXPECT_EQ("", records[1].getstring(Info::F_failureText));
+    if (test.why == nullptr) {
+      EXPECT_EQ("", records[2].getstring(Info::F_failureText));
+      EXPECT_EQ("", records[3].getstring(Info::F_failureText));
+      continue;
+    }
+    EXPECT_TRUE(Logged(test.why));
+    EXPECT_EQ(4, records[2].getint64(Info::F_vmStatus));
+    EXPECT_EQ(test.fatal ? std::string("agent [proxyB] stopped with the VM")
+                         : std::string("Not backed up by this attempt of the job: ") + test.why,
+              records[2].getstring(Info::F_failureText));
+    EXPECT_EQ(4, records[3].getint64(Info::F_vmStatus));
+    EXPECT_EQ("the agent's own reason", records[3].getstring(Info::F_failureText));
+  }
+}
+
 TEST_F(CoordinatorTest, AFreshJobRecordsEveryVMToDoAndFailsOnlyWhatItMust) {
   ASSERT_TRUE(Initialize());
   TestCoordinator& c = *coordinator_;

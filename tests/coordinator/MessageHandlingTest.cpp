@@ -376,26 +376,34 @@ class MediTechTestCoordinator : public QuarnMediTechCoordinator {
   using QuarnMediTechCoordinator::m_vmMap;
 };
 
+class MediTechCoordinatorTest : public CoordinatorTest {
+ protected:
+  // A MEDITECH job of three census VMs with every agent started, vm03 given to proxyA.
+  void StartMediTechJob(MediTechTestCoordinator& meditech) {
+    std::string error;
+    ASSERT_TRUE(testsupport::MakeMediTechSystem({"vm01", "vm02", "vm03"}, error)) << error;
+    ASSERT_TRUE(StartManagers());
+    meditech.SetScriptedMode();
+    meditech.SetAvailableStreams(3);
+    ASSERT_TRUE(meditech.Initialize(job_.get(), app_.get(), nullptr));
+    meditech.m_state = QuarnCoordinator::kStarting;
+    meditech.ScriptBeginMain();
+    for (const char* agent : {"coordinator", "proxyA", "proxyB"}) {
+      ASSERT_TRUE(meditech.ScriptAgentStarted(agent));
+      ASSERT_TRUE(meditech.ScriptAgentMessage(agent, Startup(agent)));
+    }
+    ASSERT_TRUE(meditech.ScriptAgentMessage("proxyA", GetNextVM()));
+    ASSERT_TRUE(meditech.ScriptRunPass());
+    ASSERT_EQ(PHASE_STARTED, meditech.m_vmMap.Find(VMGuid(3))->vmPhase);
+  }
+};
+
 // A failure the coordinator refuses (not its sender's VM, a number no result can hold, a VM the job
 // is not backing up) must not fail a MEDITECH job either: no pending cause, no quit, no reason for
 // the VMs left; the VM's owner still fails it, and the job with it.
-TEST_F(CoordinatorTest, AFailureTheCoordinatorRefusesFailsNoMediTechJob) {
-  std::string error;
-  ASSERT_TRUE(testsupport::MakeMediTechSystem({"vm01", "vm02", "vm03"}, error)) << error;
-  ASSERT_TRUE(StartManagers());
+TEST_F(MediTechCoordinatorTest, AFailureTheCoordinatorRefusesFailsNoMediTechJob) {
   MediTechTestCoordinator meditech;
-  meditech.SetScriptedMode();
-  meditech.SetAvailableStreams(3);
-  ASSERT_TRUE(meditech.Initialize(job_.get(), app_.get(), nullptr));
-  meditech.m_state = QuarnCoordinator::kStarting;
-  meditech.ScriptBeginMain();
-  for (const char* agent : {"coordinator", "proxyA", "proxyB"}) {
-    ASSERT_TRUE(meditech.ScriptAgentStarted(agent));
-    ASSERT_TRUE(meditech.ScriptAgentMessage(agent, Startup(agent)));
-  }
-  ASSERT_TRUE(meditech.ScriptAgentMessage("proxyA", GetNextVM()));
-  ASSERT_TRUE(meditech.ScriptRunPass());
-  ASSERT_EQ(PHASE_STARTED, meditech.m_vmMap.Find(VMGuid(3))->vmPhase);
+  ASSERT_NO_FATAL_FAILURE(StartMediTechJob(meditech));
   const std::vector<std::string> pendingBefore = Pending();
 
   struct Case {
@@ -453,23 +461,9 @@ TEST_F(CoordinatorTest, AFailureTheCoordinatorRefusesFailsNoMediTechJob) {
   EXPECT_EQ(1, meditech.m_vmFailures);
 }
 
-TEST_F(CoordinatorTest, AFailedMediTechVMFailsTheWholeJobAndARestartIsRefused) {
-  std::string error;
-  ASSERT_TRUE(testsupport::MakeMediTechSystem({"vm01", "vm02", "vm03"}, error)) << error;
-  ASSERT_TRUE(StartManagers());
+TEST_F(MediTechCoordinatorTest, AFailedMediTechVMFailsTheWholeJobAndARestartIsRefused) {
   MediTechTestCoordinator meditech;
-  meditech.SetScriptedMode();
-  meditech.SetAvailableStreams(3);
-  ASSERT_TRUE(meditech.Initialize(job_.get(), app_.get(), nullptr));
-  meditech.m_state = QuarnCoordinator::kStarting;
-  meditech.ScriptBeginMain();
-  for (const char* agent : {"coordinator", "proxyA", "proxyB"}) {
-    ASSERT_TRUE(meditech.ScriptAgentStarted(agent));
-    ASSERT_TRUE(meditech.ScriptAgentMessage(agent, Startup(agent)));
-  }
-  ASSERT_TRUE(meditech.ScriptAgentMessage("proxyA", GetNextVM()));
-  ASSERT_TRUE(meditech.ScriptRunPass());
-  ASSERT_EQ(PHASE_STARTED, meditech.m_vmMap.Find(VMGuid(3))->vmPhase);
+  ASSERT_NO_FATAL_FAILURE(StartMediTechJob(meditech));
   VirtualServer::VMBackupResult failed = Result(VMGuid(3), 2, "quiesce failed");
   failed.setstring(VirtualServer::VMBackupResult::F_vmName, "vm03");
   ASSERT_TRUE(meditech.ScriptAgentMessage("proxyA", failed));

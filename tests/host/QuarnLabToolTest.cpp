@@ -99,6 +99,24 @@ class QuarnLabTool : public ::testing::Test {
     EXPECT_EQ(0, chmod(program.c_str(), 0755));
     return program;
   }
+  // The VM of the tool's one-VM lab mounted for a job as a backup mounts it, with the job's stream to
+  // send an archive on; unmounted by the test.
+  struct MountedForJob {
+    vsJobMgr job;
+    LabVMInfo vmInfo{101, "vcenter"};
+    MountCtx ctx;
+    lab::MountRecord mount;
+  };
+  void MountForJob(const std::string& guid, int64_t jobId, MountedForJob& mounted) {
+    mounted.job.setJobId(std::to_string(jobId));
+    mounted.job.setMediaAgent("ma1");
+    mounted.ctx.vmGuid = guid;
+    mounted.ctx.jobId = static_cast<uint64_t>(jobId);
+    mounted.ctx.mountPath = dir_.Path("mount-" + std::to_string(jobId));
+    ASSERT_EQ(1, mounted.vmInfo.MountVM(mounted.ctx)) << mounted.vmInfo.GetErrorCode();
+    std::string error;
+    ASSERT_EQ(lab::RecordRead::kRead, lab::ReadMountRecord("vcenter", jobId, guid, mounted.mount, error)) << error;
+  }
 
   testsupport::TestLab dir_;
   std::string labDir_;
@@ -509,21 +527,11 @@ TEST_F(QuarnLabTool, VerifyReassemblesBackupsAndNamesDamagedArchives) {
   constexpr uint64_t kExtentBytes = kSectorsPerExtent * 512;
   // Mounts the VM for the job and sends the extents of its first disk's copy (all, or those given).
   auto backUp = [&](int64_t jobId, uint32_t level, const std::vector<uint64_t>& only) {
-    vsJobMgr job;
-    job.setJobId(std::to_string(jobId));
-    job.setMediaAgent("ma1");
-    LabVMInfo vmInfo(101, "vcenter");
-    MountCtx ctx;
-    ctx.vmGuid = guid;
-    ctx.jobId = static_cast<uint64_t>(jobId);
-    ctx.mountPath = dir_.Path("mount-" + std::to_string(jobId));
-    ASSERT_EQ(1, vmInfo.MountVM(ctx)) << vmInfo.GetErrorCode();
-    lab::MountRecord mount;
-    std::string error;
-    ASSERT_EQ(lab::RecordRead::kRead, lab::ReadMountRecord("vcenter", jobId, guid, mount, error));
-    const std::string disk = mount.disks[0].indexName;
-    const std::string image = testsupport::ReadDisk(mount.disks[0].copy);
-    vsArchive stream(&job, nullptr, nullptr, "km");
+    MountedForJob mounted;
+    ASSERT_NO_FATAL_FAILURE(MountForJob(guid, jobId, mounted));
+    const std::string disk = mounted.mount.disks[0].indexName;
+    const std::string image = testsupport::ReadDisk(mounted.mount.disks[0].copy);
+    vsArchive stream(&mounted.job, nullptr, nullptr, "km");
     ASSERT_EQ(0, stream.init(true));
     ASSERT_EQ(0, stream.createArchiveFile(guid, jobId + 100, 7, 1, "", level));
     for (uint64_t n = 0; n * kExtentBytes < image.size(); ++n) {
@@ -538,7 +546,7 @@ TEST_F(QuarnLabTool, VerifyReassemblesBackupsAndNamesDamagedArchives) {
                                        kSectorsPerExtent, false));
     ASSERT_EQ(0, stream.sendEOF(true, 0));
     ASSERT_EQ(0, stream.closeArchiveFile());
-    ASSERT_EQ(1, vmInfo.UnmountVM(ctx));
+    ASSERT_EQ(1, mounted.vmInfo.UnmountVM(mounted.ctx));
   };
   backUp(1001, 1, {});
   lab::VMDescription vm;
@@ -603,21 +611,13 @@ TEST_F(QuarnLabTool, VerifyBoundsItsWorkAndHoldsAVMReportedBackedUpToRestore) {
   for (const Case& test : cases) {
     SCOPED_TRACE(test.name);
     ++jobId;
-    vsJobMgr job;
-    job.setJobId(std::to_string(jobId));
-    job.setMediaAgent("ma1");
-    LabVMInfo vmInfo(101, "vcenter");
-    MountCtx ctx;
-    ctx.vmGuid = guid;
-    ctx.jobId = static_cast<uint64_t>(jobId);
-    ctx.mountPath = dir_.Path("mount-" + std::to_string(jobId));
-    ASSERT_EQ(1, vmInfo.MountVM(ctx)) << vmInfo.GetErrorCode();
-    lab::MountRecord mount;
+    MountedForJob mounted;
+    ASSERT_NO_FATAL_FAILURE(MountForJob(guid, jobId, mounted));
+    lab::MountRecord& mount = mounted.mount;
     std::string error;
-    ASSERT_EQ(lab::RecordRead::kRead, lab::ReadMountRecord("vcenter", jobId, guid, mount, error));
     const std::string disk = "\\" + guid + "\\" + mount.disks[0].indexName;
     const uint64_t size = test.declared != 0 ? test.declared : mount.disks[0].sizeBytes;
-    vsArchive stream(&job, nullptr, nullptr, "km");
+    vsArchive stream(&mounted.job, nullptr, nullptr, "km");
     ASSERT_EQ(0, stream.init(true));
     ASSERT_EQ(0, stream.createArchiveFile(guid, jobId + 100, 7, 1, "", 1));
     const std::string bytes(1024, 'q');
@@ -628,7 +628,7 @@ TEST_F(QuarnLabTool, VerifyBoundsItsWorkAndHoldsAVMReportedBackedUpToRestore) {
     ASSERT_EQ(0, stream.sendDiskHeader(disk, size, size, false, 1, 2048, false));
     ASSERT_EQ(0, stream.sendEOF(true, 0));
     ASSERT_EQ(0, stream.closeArchiveFile());
-    ASSERT_EQ(1, vmInfo.UnmountVM(ctx));
+    ASSERT_EQ(1, mounted.vmInfo.UnmountVM(mounted.ctx));
     if (!test.mountKeepsDisk) {
       ASSERT_EQ(lab::RecordRead::kRead, lab::ReadMountRecord("vcenter", jobId, guid, mount, error));
       mount.disks.clear();
