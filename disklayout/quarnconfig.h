@@ -10,6 +10,7 @@
 #include "app/vmParams.h"
 #include "platform/disk/I2ClusterBitmap.h"
 #include "platform/disk/LVMTypes.h"
+#include "platform/os/ZtMutex.h"
 #include "platform/ev/EvEvent.h"
 #include "platform/index/vsIndexClient.h"
 #include "platform/msg/CNMessageBase.h"
@@ -266,9 +267,18 @@ class quarnConfig {
     return ReportLVMProcessingError(args, text != nullptr ? std::string(text) : std::string(), raiseEvent);
   }
   static void SetQuitFlagCallback(QuitFlagCallback callback, int firstArg, void* secondArg);
-  static QuitFlagCallback CheckQuitFlagCallback;
-  static int CheckQuitFlagCallbackFirstArg;
-  static void* CheckQuitFlagCallbackSecondArg;
+  // The callback as last set, read as one; all null or 0 until set.
+  static void GetQuitFlagCallback(QuitFlagCallback& callback, int& firstArg, void*& secondArg);
+  // A worker that ends takes its callback back, so that nothing calls into a worker that is gone; a
+  // callback set since by another worker stays.
+  static void ClearQuitFlagCallback(void* secondArg);
+
+ private:
+  // Workers on several threads set these; the lock keeps the three of one caller together.
+  static ZtMutex s_quitFlagCallbackLock;
+  static QuitFlagCallback CheckQuitFlagCallback GUARDED_BY(s_quitFlagCallbackLock);
+  static int CheckQuitFlagCallbackFirstArg GUARDED_BY(s_quitFlagCallbackLock);
+  static void* CheckQuitFlagCallbackSecondArg GUARDED_BY(s_quitFlagCallbackLock);
 
  protected:
   bool mMetadataSupport = false;

@@ -27,14 +27,31 @@ std::string Trimmed(const std::string& text, size_t front, size_t back) {
 
 }  // namespace
 
+ZtMutex quarnConfig::s_quitFlagCallbackLock;
 quarnConfig::QuitFlagCallback quarnConfig::CheckQuitFlagCallback = nullptr;
 int quarnConfig::CheckQuitFlagCallbackFirstArg = 0;
 void* quarnConfig::CheckQuitFlagCallbackSecondArg = nullptr;
 
 void quarnConfig::SetQuitFlagCallback(QuitFlagCallback callback, int firstArg, void* secondArg) {
+  ZtMutexLock lock(s_quitFlagCallbackLock);
   CheckQuitFlagCallback = callback;
   CheckQuitFlagCallbackFirstArg = firstArg;
   CheckQuitFlagCallbackSecondArg = secondArg;
+}
+
+void quarnConfig::GetQuitFlagCallback(QuitFlagCallback& callback, int& firstArg, void*& secondArg) {
+  ZtMutexLock lock(s_quitFlagCallbackLock);
+  callback = CheckQuitFlagCallback;
+  firstArg = CheckQuitFlagCallbackFirstArg;
+  secondArg = CheckQuitFlagCallbackSecondArg;
+}
+
+void quarnConfig::ClearQuitFlagCallback(void* secondArg) {
+  ZtMutexLock lock(s_quitFlagCallbackLock);
+  if (secondArg == nullptr || CheckQuitFlagCallbackSecondArg != secondArg) return;
+  CheckQuitFlagCallback = nullptr;
+  CheckQuitFlagCallbackFirstArg = 0;
+  CheckQuitFlagCallbackSecondArg = nullptr;
 }
 
 int quarnConfig::doMetadataProcessing(doMetadataProcessingArgs* args) {

@@ -197,7 +197,7 @@ int QuarnSnapWorker::ADDVMDiskForMetadataProcessing(quarnBackupArgs* args) {
   int result = 0;
   if (m_jobMgr->isCollectMetadataEnabled() && m_vmInfo != nullptr && m_mountCtx != nullptr &&
       m_vmInfo->AddDiskForMetadata(*m_mountCtx) != 0) {
-    quarnConfig::SetQuitFlagCallback(&QuarnWorker::CallbackStatic, 0, this);
+    quarnConfig::SetQuitFlagCallback(&QuarnWorker::CallbackStatic, 0, static_cast<QuarnWorker*>(this));
     if (m_config->addVolumeForMetadataCollection(args->mBackupPathCopy, args->mBackupPath,
                                                  static_cast<uint32_t>(args->mExtentSize)) != 0) {
       m_event.Error(kSigAddDisk, "Failed to add volume for metadata collection processing");

@@ -19,6 +19,7 @@ QuarnWorker::QuarnWorker(QuarnController* controller, int workerId)
     : m_controller(controller), m_workerId(workerId) {}
 
 QuarnWorker::~QuarnWorker() {
+  quarnConfig::ClearQuitFlagCallback(this);
   Deinitialize();
   if (m_thread.IsRunning()) {
     // Freeing the worker under its own thread would corrupt whatever that thread touches next; a

@@ -2,6 +2,10 @@
 // disks collected for guest metadata, volumes, and the errors of a metadata run.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+#include <vector>
+
 #include "disklayout/quarnconfig.h"
 #include "platform/appmgr/vsAppMgr.h"
 #include "platform/lab/LabCreate.h"
@@ -239,3 +243,46 @@ TEST_F(LayoutTest, ProductTypeAndTheFirstMetadataErrorOfTheVM) {
 }
 
 }  // namespace
+
+namespace {
+
+int QuitCallbackOf(int, void*, void*) { return 0; }
+
+}  // namespace
+
+// Workers set the class-wide quit callback from their own threads: each read sees one caller's three
+// values together, and a worker that ends takes back only its own.
+TEST(QuitFlagCallbackTest, SetByManyThreadsReadAsOneAndClearedOnlyByItsOwner) {
+  constexpr int kThreads = 6;
+  constexpr int kRounds = 2000;
+  int owners[kThreads] = {};
+  std::atomic<int> torn{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t]() {
+      for (int round = 0; round < kRounds; ++round) {
+        quarnConfig::SetQuitFlagCallback(&QuitCallbackOf, t, &owners[t]);
+        quarnConfig::QuitFlagCallback callback = nullptr;
+        int first = -1;
+        void* second = nullptr;
+        quarnConfig::GetQuitFlagCallback(callback, first, second);
+        if (callback != &QuitCallbackOf || first < 0 || first >= kThreads || second != &owners[first]) ++torn;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(0, torn.load());
+
+  quarnConfig::SetQuitFlagCallback(&QuitCallbackOf, 1, &owners[1]);
+  quarnConfig::ClearQuitFlagCallback(&owners[0]);
+  quarnConfig::QuitFlagCallback callback = nullptr;
+  int first = 0;
+  void* second = nullptr;
+  quarnConfig::GetQuitFlagCallback(callback, first, second);
+  EXPECT_EQ(&owners[1], second);
+  quarnConfig::ClearQuitFlagCallback(&owners[1]);
+  quarnConfig::GetQuitFlagCallback(callback, first, second);
+  EXPECT_EQ(nullptr, callback);
+  EXPECT_EQ(0, first);
+  EXPECT_EQ(nullptr, second);
+}
