@@ -70,6 +70,21 @@ std::vector<const CNMessageBase*> TrackingRecords(const CNMessageList& list) {
   return records;
 }
 
+// Names the disk after the source's disk its tracking record names: the source's index name, and the
+// display name that index name holds. False, with the reason, when it holds none.
+bool TakeSourceName(EvEvent& event, const char* sig, const CNMessageBase& match, VirtualServerInstanceType sourceType,
+                    VMInfoStructs::SDisk& disk, std::string& error) {
+  const std::string source = match.getstring(Tracking::F_text13);
+  event.Debug(sig, "indexname [%s] diskFileName [%s]", source.c_str(), disk.path.c_str());
+  if (!QuarnUtils::ExtractDiskDisplayNameFromIndexName(source, sourceType, disk.displayName)) {
+    event.Error(sig, "Disk display name extraction has failed!");
+    error = "No disk display name in the source's index name [" + source + "] of disk [" + disk.path + "]";
+    return false;
+  }
+  disk.indexName = source;
+  return true;
+}
+
 std::string NoTrackingRecord(const VMInfoStructs::SDisk& disk) {
   return "No replication tracking record names disk [" + (disk.displayName.empty() ? disk.path : disk.displayName) +
          "] of the failback VM";
@@ -99,14 +114,7 @@ bool quarnDiskConfig::ModifyDiskIndexPathsForFailback(IdxMetadataByName& previou
           }
         }
         if (match != nullptr) {
-          const std::string source = match->getstring(Tracking::F_text13);
-          m_event.Debug(kSigPlain, "indexname [%s] diskFileName [%s]", source.c_str(), disk.path.c_str());
-          if (!QuarnUtils::ExtractDiskDisplayNameFromIndexName(source, sourceType, disk.displayName)) {
-            m_event.Error(kSigPlain, "Disk display name extraction has failed!");
-            mFailbackError = "No disk display name in the source's index name [" + source + "] of disk [" + disk.path + "]";
-            return false;
-          }
-          disk.indexName = source;
+          if (!TakeSourceName(m_event, kSigPlain, *match, sourceType, disk, mFailbackError)) return false;
           continue;
         }
         if (!disk.parentIndexName.empty()) {
@@ -169,14 +177,7 @@ bool quarnDiskConfig::ModifyDiskIndexPathsForCrossVendorFailback(IdxMetadataByNa
           mFailbackError = NoTrackingRecord(disk);
           return false;
         }
-        const std::string source = match->getstring(Tracking::F_text13);
-        m_event.Debug(kSigCrossVendor, "indexname [%s] diskFileName [%s]", source.c_str(), disk.path.c_str());
-        if (!QuarnUtils::ExtractDiskDisplayNameFromIndexName(source, sourceType, disk.displayName)) {
-          m_event.Error(kSigCrossVendor, "Disk display name extraction has failed!");
-          mFailbackError = "No disk display name in the source's index name [" + source + "] of disk [" + disk.path + "]";
-          return false;
-        }
-        disk.indexName = source;
+        if (!TakeSourceName(m_event, kSigCrossVendor, *match, sourceType, disk, mFailbackError)) return false;
         continue;
       }
       if (nextConfigEntry() == previous.end()) continue;

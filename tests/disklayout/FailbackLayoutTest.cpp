@@ -9,6 +9,7 @@
 #include "records/MountCtx.h"
 #include "records/messages/AppMessages.h"
 #include "records/messages/IdxMetadataMessages.h"
+#include "support/LayoutTestSupport.h"
 #include "support/TestLab.h"
 
 namespace {
@@ -17,16 +18,7 @@ using Tracking = App::VSAReplicationTrakingIdInfo;
 using VSMeta = IdxMetadata::VirtualServerIdxMetaData;
 constexpr auto kVMware = static_cast<VirtualServerInstanceType>(kInstanceTypeVMware);
 
-// The records a test gives the layout instead of the lab's.
-class RecordsVMInfo : public LabVMInfo {
- public:
-  RecordsVMInfo() : LabVMInfo(101, "none") {}
-  int GetMountInfoFull(const MountCtx&, std::vector<VMInfoStructs::SMountInfoFull>& mounts) override {
-    mounts = records;
-    return 1;
-  }
-  std::vector<VMInfoStructs::SMountInfoFull> records;
-};
+using layouttest::RecordsVMInfo;
 
 VMInfoStructs::SDisk File(const std::string& path, const std::string& indexName, int32_t backupType = 1) {
   VMInfoStructs::SDisk disk;

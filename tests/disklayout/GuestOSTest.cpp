@@ -14,6 +14,7 @@
 #include "platform/vminfo/LabVMInfo.h"
 #include "records/MountCtx.h"
 #include "support/GuestImages.h"
+#include "support/LayoutTestSupport.h"
 #include "support/TestLab.h"
 
 namespace {
@@ -106,15 +107,7 @@ class ScriptedProbe : public quarnDiskConfig {
   std::vector<std::string> asked;
 };
 
-class RecordsVMInfo : public LabVMInfo {
- public:
-  RecordsVMInfo() : LabVMInfo(101, "none") {}
-  int GetMountInfoFull(const MountCtx&, std::vector<VMInfoStructs::SMountInfoFull>& mounts) override {
-    mounts = records;
-    return 1;
-  }
-  std::vector<VMInfoStructs::SMountInfoFull> records;
-};
+using layouttest::RecordsVMInfo;
 
 VMInfoStructs::SMountInfoFull Record(std::vector<std::pair<std::string, int32_t>> disks) {
   VMInfoStructs::SMountInfoFull record;

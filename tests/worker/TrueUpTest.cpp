@@ -98,10 +98,12 @@ class TrueUpTest : public ::testing::Test {
  protected:
   ~TrueUpTest() override { QuarnRegistry::TEST_Unload(); }
 
-  // A lab of vm01 with two disks, backed up in full by job 3001 with 64 KiB extents.
-  void FullBackup(bool indexingV2 = false) {
-    datapathtest::MakeLab(lab_, 2, indexingV2);
-    lab_.Setting("VirtualServer", "nExtentSize", "128");
+  // A lab of vm01 with `disks` disks in `lab`, backed up in full by job 3001 with 64 KiB extents; the
+  // names job 3001 gave the extents of disk 0.
+  void FullBackupIn(testsupport::TestLab& lab, int disks, bool indexingV2) {
+    fullNames_.clear();
+    datapathtest::MakeLab(lab, disks, indexingV2);
+    lab.Setting("VirtualServer", "nExtentSize", "128");
     QuarnRegistry::TEST_Unload();
     Job full(3001, 1, 1);
     ASSERT_EQ(0, full.Run());
@@ -109,6 +111,7 @@ class TrueUpTest : public ::testing::Test {
       for (const auto& item : ExtentItems(contents, kDisk0)) fullNames_[item.first] = LastPart(item.second->name);
     ASSERT_GT(fullNames_.size(), 12u);
   }
+  void FullBackup() { FullBackupIn(lab_, 2, false); }
   static std::string LastPart(const std::string& name) { return name.substr(name.rfind('\\') + 1); }
   // Declares the extents of the disk missing in job 3001's index, by the names job 3001 gave them.
   void Declare(const std::string& disk, const std::vector<uint64_t>& extents, std::vector<std::string> extra = {}) {
@@ -216,16 +219,9 @@ TEST_F(TrueUpTest, WithoutADeclarationOrForAFullJobOrIndexingV2ThereIsNoSecondAr
   for (const Case& test : cases) {
     SCOPED_TRACE(test.name);
     testsupport::TestLab caseLab{"coordinator"};
-    fullNames_.clear();
-    logSeen_ = 0;
-    datapathtest::MakeLab(caseLab, 1, test.indexingV2);
-    caseLab.Setting("VirtualServer", "nExtentSize", "128");
+    FullBackupIn(caseLab, 1, test.indexingV2);
     if (!test.enabled) caseLab.Setting("VirtualServer", "bEnableTrueUp", "0");
     QuarnRegistry::TEST_Unload();
-    {
-      Job full(3001, 1, 1);
-      ASSERT_EQ(0, full.Run());
-    }
     if (test.declare) {
       std::string error;
       ASSERT_TRUE(lab::DeclareMissingExtentNames("1", 3001, datapathtest::kVMGuid, kDisk0, {"Extent3"}, error)) << error;
@@ -265,16 +261,7 @@ TEST_F(TrueUpTest, EachListedExtentThatNamesOneGoesAndADiskTheVMHasNoLongerFails
   for (const Case& test : cases) {
     SCOPED_TRACE(test.name);
     testsupport::TestLab caseLab{"coordinator"};
-    fullNames_.clear();
-    datapathtest::MakeLab(caseLab, 2, false);
-    caseLab.Setting("VirtualServer", "nExtentSize", "128");
-    QuarnRegistry::TEST_Unload();
-    {
-      Job full(3001, 1, 1);
-      ASSERT_EQ(0, full.Run());
-      for (const archive::ArchiveContents& contents : ArchivesOf(3001))
-        for (const auto& item : ExtentItems(contents, kDisk0)) fullNames_[item.first] = LastPart(item.second->name);
-    }
+    FullBackupIn(caseLab, 2, false);
     std::vector<std::string> names = {fullNames_.at(3)};
     names.insert(names.end(), test.junk.begin(), test.junk.end());
     names.push_back(fullNames_.at(7));
@@ -343,16 +330,7 @@ TEST_F(TrueUpTest, AFailureOrAQuitLeavesNothingOpenNoDiskStreamReservedAndTheVMS
   for (const Case& test : cases) {
     SCOPED_TRACE(test.name);
     testsupport::TestLab caseLab{"coordinator"};
-    fullNames_.clear();
-    datapathtest::MakeLab(caseLab, 1, false);
-    caseLab.Setting("VirtualServer", "nExtentSize", "128");
-    QuarnRegistry::TEST_Unload();
-    {
-      Job full(3001, 1, 1);
-      ASSERT_EQ(0, full.Run());
-      for (const archive::ArchiveContents& contents : ArchivesOf(3001))
-        for (const auto& item : ExtentItems(contents, kDisk0)) fullNames_[item.first] = LastPart(item.second->name);
-    }
+    FullBackupIn(caseLab, 1, false);
     std::string error;
     ASSERT_TRUE(lab::DeclareMissingExtentNames("1", 3001, datapathtest::kVMGuid, kDisk0,
                                                {fullNames_.at(3), fullNames_.at(7), fullNames_.at(12)}, error));
