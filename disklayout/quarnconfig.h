@@ -344,9 +344,36 @@ class quarnDiskConfig : public quarnConfig {
   int GetVolumeUsedSpace(CLVM* clvm, LVM_Volume_t* volume, uint64_t& used);
   void DumpDiskPartTypeInfo(const std::vector<DiskPartitionType>& types);
   void _DumpDiskPartInfo(const std::vector<VolDriveLetter>& ids);
-  // Live-browse prefetch extents of the guest's NTFS volumes; false when none were collected.
+
+  // ---- Live-browse prefetch extents (quarnconfig_livebrowse.cpp) ----
+  // The extents that hold each NTFS volume's $MFT and directory indices (a full backup that
+  // identifies file-system metadata), then the VM's prefetch list beside the mount. Always true: a
+  // volume that cannot be walked keeps its error in the run and the others go on.
   virtual bool GetLiveBrowsePrefetchExtents(CLVM& clvm, std::vector<LVM_Volume_t>& volumes,
                                             doMetadataProcessingArgs* args);
+  // One run of clusters of a volume as the volume reader reports it, with where the volume starts on
+  // its disk and the disk's extent size, both in bytes.
+  struct ClusterInfo {
+    uint64_t clusterSize = 0;
+    uint64_t firstCluster = 0;
+    uint64_t clusterCount = 0;
+    uint32_t bytesPerSector = 0;
+    uint64_t extentBytes = 0;
+    uint64_t volumeStartBytes = 0;
+    uint64_t flags = ExtentInfo::kFileSystemMetadata;
+    bool granularRecalls = false;  // bEnableGranularRecalls: mark the run's clusters in each extent's bitmap
+  };
+  // Adds the extents the run touches to the disk's set (newCount counts those not there before).
+  // Always success; a run of no size or an extent size of 0 adds nothing.
+  CPxError ProcessMetadataCluster(const ClusterInfo& info, const std::string& diskName, ExtentInfoMap& extents,
+                                  uint64_t& newCount);
+  bool GetMFTExtentsByParsing(CLVM& clvm, LVM_Volume_t& volume, doMetadataProcessingArgs* args);
+  // A volume's mount extents come from the index, not from parsing: always true.
+  bool GetMountExtentsByParsing(CLVM&, LVM_Volume_t&, doMetadataProcessingArgs*) { return true; }
+  static bool IsWellKnownFileSystemFormat(const LVM_Volume_t& volume);
+  // 1 saved or nothing to save, 0 not saved.
+  int DumpLiveBrowsePrefetchXML(const doMetadataProcessingArgs* args, const std::vector<LVM_Volume_t>& volumes);
+  int GetLiveBrowsePrefetchXMLPath(const std::string& vmGuid, std::string& path) override;
 
   // ---- Sectors that need no backup (quarnconfig_sectors.cpp) ----
   // Page-file (NTFS) or swap (other volumes) sectors of the volume, in volume sectors. 0, 124 not
@@ -373,6 +400,8 @@ class quarnDiskConfig : public quarnConfig {
   void MapRangeOnStripes(const LVM_Volume_t& volume, const LVM_Segment_t& segment,
                          const VMInfoStructs::SectorRange& range, SectorRangeMap& diskRanges);
   uint64_t RangeKeyOfDisk(int32_t hardDiskIndex) const;
+  // The disk name and start (bytes) of a volume that is one piece of one disk; false otherwise.
+  bool VolumeOnOneDisk(const LVM_Volume_t& volume, std::string& diskName, uint64_t& startBytes) const;
   // Opens the NTFS of a volume for a metadata measure; false (logged, kept as the VM's error) when not.
   bool OpenVolumeForMetadata(CDRVolume& drVolume, CLVM* clvm, LVM_Volume_t* volume, const char* purpose,
                              const char* sig);

@@ -213,12 +213,6 @@ void quarnDiskConfig::_DumpDiskPartInfo(const std::vector<VolDriveLetter>& ids) 
   }
 }
 
-bool quarnDiskConfig::GetLiveBrowsePrefetchExtents(CLVM&, std::vector<LVM_Volume_t>&, doMetadataProcessingArgs*) {
-  m_event.DebugLvl(2, "bool quarnDiskConfig::GetLiveBrowsePrefetchExtents(CLVM&, std::vector<LVM_Volume_t>&, doMetadataProcessingArgs*)",
-                   "Live browse prefetch extents are not collected by this agent");
-  return false;
-}
-
 // ---- quarnVolumeConfig ----
 
 int quarnVolumeConfig::doMetadataProcessing(doMetadataProcessingArgs* args) {

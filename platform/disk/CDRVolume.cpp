@@ -16,6 +16,7 @@ const char _ErrMsg[31][50] = {
     "The volume is not open",
     "An NTFS attribute is damaged",
     "An injected failure",
+    "The processing was stopped",
 };
 
 namespace {
@@ -52,6 +53,13 @@ int CDRVolume::OpenVolume(CLVM* clvm, LVM_Volume_t* volume, int /*flags*/) {
   clvm_ = clvm;
   volume_ = volume;
   ntfs_ = std::move(ntfs);
+  if (extentCallback_) {
+    const int reported = ReportMftRuns();
+    if (reported != 0) {
+      CloseVolume();
+      return reported;
+    }
+  }
   return 0;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,6 +42,20 @@ class CDRVolume {
   int GetFreeSectorsRegions(std::vector<VMInfoStructs::SectorRange>& ranges);
   int GetUsedSpace(uint64_t& used);
   const std::string& LastError() const { return error_; }
+  // ---- Runs of the volume's metadata (CDRVolume_extents.cpp) ----
+  // Called for each run of clusters: cluster size (bytes), bytes per sector, first cluster, clusters.
+  using ExtentCallback = std::function<void(uint64_t, uint32_t, uint64_t, uint64_t)>;
+  using QuitCallback = int (*)(int, void*, void*);
+  // With a callback set, OpenVolume reports the $MFT's runs once the volume is open.
+  void SetMFTExtentCallback(ExtentCallback callback);
+  // Asked between directories of ProcessDirectoryIndices: true stops the walk (-12).
+  void SetCheckForStopProcessingFunc(std::function<bool()> check);
+  // The layout's quit-flag callback: (firstArg, secondArg, bool* quit).
+  void SetQuitFlagCallback(QuitCallback callback, int firstArg, void* secondArg);
+  // Reports the runs of every directory's index ($INDEX_ALLOCATION "$I30"), from the root folder
+  // down, each directory once. 0, -12 stopped, or the reader's code.
+  int ProcessDirectoryIndices();
+
   // The NTFS reader of the open volume (null when not open), for callers that read further.
   guestdisk::NtfsVolume* Ntfs() { return ntfs_.get(); }
 
@@ -50,6 +65,15 @@ class CDRVolume {
   void AsSectorRanges(const std::vector<std::pair<uint64_t, uint64_t>>& bytes,
                       std::vector<VMInfoStructs::SectorRange>& ranges) const;
 
+  bool StopAsked();
+  void ReportRuns(const std::vector<guestdisk::NtfsVolume::Run>& runs);
+  int ReportMftRuns();
+
+  ExtentCallback extentCallback_;
+  std::function<bool()> stopCheck_;
+  QuitCallback quitCallback_ = nullptr;
+  int quitFirstArg_ = 0;
+  void* quitSecondArg_ = nullptr;
   CLVM* clvm_ = nullptr;
   LVM_Volume_t* volume_ = nullptr;
   std::unique_ptr<guestdisk::NtfsVolume> ntfs_;
