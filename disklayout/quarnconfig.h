@@ -14,6 +14,7 @@
 #include "platform/ev/EvEvent.h"
 #include "platform/index/vsIndexClient.h"
 #include "platform/msg/CNMessageBase.h"
+#include "platform/os/CPxError.h"
 #include "platform/os/ZtThread.h"
 #include "records/FixedRecords.h"
 #include "records/VMInfoStructs.h"

@@ -105,8 +105,11 @@ bool quarnDiskConfig::GetMFTExtentsByParsing(CLVM& clvm, LVM_Volume_t& volume, d
     m_event.Debug(sig, "Allotted time for getting MFT extent information has exceeded.");
     return true;
   });
-  if (CheckQuitFlagCallback != nullptr)
-    drVolume.SetQuitFlagCallback(CheckQuitFlagCallback, CheckQuitFlagCallbackFirstArg, CheckQuitFlagCallbackSecondArg);
+  QuitFlagCallback quitCallback = nullptr;
+  int quitFirstArg = 0;
+  void* quitSecondArg = nullptr;
+  GetQuitFlagCallback(quitCallback, quitFirstArg, quitSecondArg);
+  if (quitCallback != nullptr) drVolume.SetQuitFlagCallback(quitCallback, quitFirstArg, quitSecondArg);
   const auto failed = [&](const char* logFormat, const char* errorText, int code) {
     const std::string text = code >= -30 && code <= -1 ? _ErrMsg[-code] : "";
     m_event.Error(sig, logFormat, volume.name.c_str(), code, text.c_str());

@@ -12,13 +12,14 @@
 #include "records/messages/FBRMessages.h"
 #include "support/GuestImages.h"
 #include "support/TestLab.h"
+#include "support/VirtualClock.h"
 
 namespace {
 
 using Info = quarnDiskConfig::ClusterInfo;
 constexpr uint64_t kKiB = 1024;
 
-Info Run(uint64_t clusterSize, uint64_t first, uint64_t count, uint64_t extentBytes, uint64_t volumeStart = 0,
+Info RunOf(uint64_t clusterSize, uint64_t first, uint64_t count, uint64_t extentBytes, uint64_t volumeStart = 0,
          bool granular = false) {
   Info info;
   info.clusterSize = clusterSize;
@@ -44,16 +45,16 @@ TEST(LiveBrowseExtents, ARunMapsToTheExtentsThatHoldItsBytes) {
     std::vector<uint64_t> extents;
   };
   const Case cases[] = {
-      {"10 clusters from 3 before a boundary: two extents", Run(4 * kKiB, 13, 10, 64 * kKiB), {0, 1}},
-      {"a run that ends at a boundary", Run(4 * kKiB, 0, 16, 64 * kKiB), {0}},
-      {"one cluster past it", Run(4 * kKiB, 0, 17, 64 * kKiB), {0, 1}},
-      {"a cluster the size of an extent", Run(64 * kKiB, 5, 2, 64 * kKiB), {5, 6}},
-      {"a cluster larger than an extent", Run(128 * kKiB, 1, 1, 64 * kKiB), {2, 3}},
-      {"a volume at sector 63", Run(4 * kKiB, 8, 1, 64 * kKiB, 63 * 512), {0, 1}},
-      {"a volume at sector 63, the cluster before", Run(4 * kKiB, 7, 1, 64 * kKiB, 63 * 512), {0}},
-      {"an extent size of 0", Run(4 * kKiB, 0, 100, 0), {}},
-      {"a run of no clusters", Run(4 * kKiB, 9, 0, 64 * kKiB), {}},
-      {"a run past 64 bits", Run(4 * kKiB, UINT64_MAX / 1024, 4, 64 * kKiB), {}},
+      {"10 clusters from 3 before a boundary: two extents", RunOf(4 * kKiB, 13, 10, 64 * kKiB), {0, 1}},
+      {"a run that ends at a boundary", RunOf(4 * kKiB, 0, 16, 64 * kKiB), {0}},
+      {"one cluster past it", RunOf(4 * kKiB, 0, 17, 64 * kKiB), {0, 1}},
+      {"a cluster the size of an extent", RunOf(64 * kKiB, 5, 2, 64 * kKiB), {5, 6}},
+      {"a cluster larger than an extent", RunOf(128 * kKiB, 1, 1, 64 * kKiB), {2, 3}},
+      {"a volume at sector 63", RunOf(4 * kKiB, 8, 1, 64 * kKiB, 63 * 512), {0, 1}},
+      {"a volume at sector 63, the cluster before", RunOf(4 * kKiB, 7, 1, 64 * kKiB, 63 * 512), {0}},
+      {"an extent size of 0", RunOf(4 * kKiB, 0, 100, 0), {}},
+      {"a run of no clusters", RunOf(4 * kKiB, 9, 0, 64 * kKiB), {}},
+      {"a run past 64 bits", RunOf(4 * kKiB, UINT64_MAX / 1024, 4, 64 * kKiB), {}},
   };
   for (const Case& test : cases) {
     SCOPED_TRACE(test.name);
@@ -70,15 +71,15 @@ TEST(LiveBrowseExtents, ARunReportedAgainAddsNothingAndBitmapsOnlyWithGranularRe
   quarnDiskConfig config;
   ExtentInfoMap map;
   uint64_t newCount = 0;
-  config.ProcessMetadataCluster(Run(4 * kKiB, 13, 10, 64 * kKiB), "Disk", map, newCount);
-  config.ProcessMetadataCluster(Run(4 * kKiB, 13, 10, 64 * kKiB), "disk", map, newCount);
+  config.ProcessMetadataCluster(RunOf(4 * kKiB, 13, 10, 64 * kKiB), "Disk", map, newCount);
+  config.ProcessMetadataCluster(RunOf(4 * kKiB, 13, 10, 64 * kKiB), "disk", map, newCount);
   EXPECT_EQ(2u, newCount) << "the same run twice, under the name in another case";
   ASSERT_EQ(1u, map.size());
   for (const ExtentInfo& extent : map["disk"]) {
     EXPECT_EQ(ExtentInfo::kFileSystemMetadata, extent.mFlags);
     EXPECT_FALSE(extent.mBitmap && extent.mBitmap->IsBitmapSet());
   }
-  config.ProcessMetadataCluster(Run(4 * kKiB, 13, 10, 64 * kKiB, 0, true), "disk", map, newCount);
+  config.ProcessMetadataCluster(RunOf(4 * kKiB, 13, 10, 64 * kKiB, 0, true), "disk", map, newCount);
   EXPECT_EQ(2u, newCount);
   const ExtentInfo& first = *map["disk"].begin();
   const ExtentInfo& second = *map["disk"].rbegin();
@@ -134,69 +135,169 @@ class LiveBrowseImages : public testing::Test {
 };
 std::string LiveBrowseImages::dir_;
 
+constexpr uint64_t kClusterSize = 4096;
+constexpr uint64_t kExtentSectors = 16;  // 8 KiB extents: the runs fall in many
+constexpr uint64_t kVolumeSectors = 16384;
+
+// A 20 MiB disk of NTFS partitions (8 MiB each, 60 files in the root folder) at the given sectors.
+bool MakeNtfsDisk(const std::string& disk, const std::vector<uint64_t>& starts) {
+  std::string table = "label: dos\n";
+  for (uint64_t start : starts) table += "start=" + std::to_string(start) + ", size=" + std::to_string(kVolumeSectors) + ", type=7\n";
+  if (guestimages::Run("rm -f " + guestimages::Quote(disk) + " && truncate -s 20M " + guestimages::Quote(disk) +
+                       " && printf '" + table + "' | sfdisk -q " + guestimages::Quote(disk)) != 0)
+    return false;
+  for (uint64_t start : starts) {
+    const std::string volume = disk + "." + std::to_string(start);
+    if (!guestimages::MakeNtfs(volume, kVolumeSectors * 512, start, 0, 60) || !guestimages::Place(disk, start * 512, volume))
+      return false;
+  }
+  return true;
+}
+
+// The disk's extents that hold the volume's $MFT data and, with directories, the index allocations of
+// its root folder and $Extend, as ntfsinfo reports their runs.
+void AddNtfsinfoExtents(const std::string& disk, uint64_t start, bool directories, std::set<uint64_t>& extents) {
+  const std::string volume = disk + "." + std::to_string(start);
+  std::vector<std::pair<uint64_t, uint64_t>> runs = NtfsinfoRuns(volume, 0, "$DATA");
+  ASSERT_FALSE(runs.empty());
+  size_t directoryRuns = 0;
+  for (int record : {5, 11}) {
+    if (!directories) break;
+    for (const auto& run : NtfsinfoRuns(volume, record, "$INDEX_ALLOCATION")) {
+      runs.push_back(run);
+      ++directoryRuns;
+    }
+    if (record == 5) ASSERT_GT(directoryRuns, 0u) << "the root folder of 60 files has an index allocation";
+  }
+  const uint64_t extentBytes = kExtentSectors * 512;
+  for (const auto& run : runs) {
+    const uint64_t first = start * 512 + run.first * kClusterSize, end = first + run.second * kClusterSize;
+    for (uint64_t extent = first / extentBytes; extent * extentBytes < end; ++extent) extents.insert(extent);
+  }
+}
+
+struct Walk {
+  testsupport::TestLab lab;
+  quarnDiskConfig config;
+  ExtentInfoMap extents;
+  doMetadataProcessingArgs args;
+  std::string results;
+
+  explicit Walk(const std::string& disk) {
+    lab.OpenLog();
+    results = lab.Path("results");
+    guestimages::Run("mkdir -p " + guestimages::Quote(results) + " " + guestimages::Quote(lab.Path("mnt")));
+    config.SetMountPath(lab.Path("mnt"));
+    config.SetMountIndexForLVMDisks(0);
+    config.addDiskForLVMProcessing(kProductVMware, disk, "id", 2, "idx0", 2048, 512, true);
+    args.mResultsDir = results.c_str();
+    args.mVMName = "vm";
+    args.mVMGuid = "guid-1";
+    args.mFlags = 16;
+    args.mExtentSizeSectors = kExtentSectors;
+    args.mExtentMap = &extents;
+    args.mIdentifyFSMetadata = true;
+    args.mIsFullBackup = true;
+  }
+};
+
 // An NTFS volume at sector 2048 and one at sector 63 (not on a cluster boundary of the disk): the
 // extents found are those that hold the $MFT's data and the directory indices' allocations, as
 // ntfsinfo gives their runs, and nothing else.
 TEST_F(LiveBrowseImages, TheExtentsFoundHoldTheMftAndTheDirectoryIndicesAsNtfsinfoReportsThem) {
   for (uint64_t start : {uint64_t{2048}, uint64_t{63}}) {
     SCOPED_TRACE("NTFS at sector " + std::to_string(start));
-    testsupport::TestLab lab;
-    lab.OpenLog();
-    const std::string disk = dir_ + "/disk" + std::to_string(start) + ".img", volume = disk + ".ntfs";
-    const uint64_t sectors = 32768;
-    ASSERT_EQ(0, guestimages::Run("rm -f " + guestimages::Quote(disk) + " && truncate -s 20M " + guestimages::Quote(disk) +
-                                  " && printf 'label: dos\\nstart=" + std::to_string(start) +
-                                  ", size=32768, type=7\\n' | sfdisk -q " + guestimages::Quote(disk)));
-    ASSERT_TRUE(guestimages::MakeNtfs(volume, sectors * 512, start, 0, 60));
-    ASSERT_TRUE(guestimages::Place(disk, start * 512, volume));
-
-    quarnDiskConfig config;
-    config.SetMountPath(lab.Path("mnt"));
-    config.SetMountIndexForLVMDisks(0);
-    config.addDiskForLVMProcessing(kProductVMware, disk, "id", 2, "idx0", 2048, 512, true);
-    ExtentInfoMap extents;
-    doMetadataProcessingArgs args;
-    const std::string results = lab.Path("results");
-    guestimages::Run("mkdir -p " + guestimages::Quote(results) + " " + guestimages::Quote(lab.Path("mnt")));
-    args.mResultsDir = results.c_str();
-    args.mVMName = "vm";
-    args.mVMGuid = "guid-1";
-    args.mFlags = 16;
-    args.mExtentSizeSectors = 16;  // 8 KiB extents: the runs fall in many
-    args.mExtentMap = &extents;
-    args.mIdentifyFSMetadata = true;
-    args.mIsFullBackup = true;
-    ASSERT_EQ(0, config.doMetadataProcessing(&args)) << config.getLVMProcessingError();
+    const std::string disk = dir_ + "/disk" + std::to_string(start) + ".img";
+    ASSERT_TRUE(MakeNtfsDisk(disk, {start}));
+    Walk walk(disk);
+    ASSERT_EQ(0, walk.config.doMetadataProcessing(&walk.args)) << walk.config.getLVMProcessingError();
 
     std::set<uint64_t> expected;
-    const uint64_t clusterSize = 4096, extentBytes = 16 * 512;
-    std::vector<std::pair<uint64_t, uint64_t>> runs = NtfsinfoRuns(volume, 0, "$DATA");
-    ASSERT_FALSE(runs.empty());
-    size_t directoryRuns = 0;
-    for (int record : {5, 11}) {
-      for (const auto& run : NtfsinfoRuns(volume, record, "$INDEX_ALLOCATION")) {
-        runs.push_back(run);
-        ++directoryRuns;
-      }
-    }
-    ASSERT_GT(directoryRuns, 0u) << "the root folder of 60 files has an index allocation";
-    for (const auto& run : runs) {
-      const uint64_t first = start * 512 + run.first * clusterSize, end = first + run.second * clusterSize;
-      for (uint64_t extent = first / extentBytes; extent * extentBytes < end; ++extent) expected.insert(extent);
-    }
-    const std::vector<uint64_t> found = Numbers(extents["idx0"]);
-    EXPECT_EQ(std::vector<uint64_t>(expected.begin(), expected.end()), found);
-    const std::string log = lab.Log();
+    AddNtfsinfoExtents(disk, start, true, expected);
+    EXPECT_EQ(std::vector<uint64_t>(expected.begin(), expected.end()), Numbers(walk.extents["idx0"]));
+    EXPECT_EQ("", walk.config.getLVMProcessingError());
+    const std::string log = walk.lab.Log();
     EXPECT_NE(std::string::npos, log.find("$MFT extents newly discovered for disk [idx0]"));
     EXPECT_NE(std::string::npos, log.find("$MFT and DIRECTORY IDX extents newly discovered for disk [idx0]"));
 
     // Without a full backup that identifies metadata, nothing is walked.
     ExtentInfoMap none;
-    args.mExtentMap = &none;
-    args.mIsFullBackup = false;
-    config.addDiskForLVMProcessing(kProductVMware, disk, "id", 2, "idx0", 2048, 512, true);
-    ASSERT_EQ(0, config.doMetadataProcessing(&args));
+    walk.args.mExtentMap = &none;
+    walk.args.mIsFullBackup = false;
+    walk.config.addDiskForLVMProcessing(kProductVMware, disk, "id", 2, "idx0", 2048, 512, true);
+    ASSERT_EQ(0, walk.config.doMetadataProcessing(&walk.args));
     EXPECT_TRUE(none.empty());
+  }
+}
+
+// Asked as the job's quit check: says quit when told to, and once puts the clock past the hour the
+// walk of one volume may take.
+struct QuitCheck {
+  bool quit = false;
+  bool passTheHour = false;
+};
+int QuitCheckOf(int reason, void* context, void* data) {
+  auto* check = static_cast<QuitCheck*>(context);
+  if (reason != 1 || check == nullptr || data == nullptr) return 0;
+  if (check->passTheHour) {
+    check->passTheHour = false;
+    ZtClock::AdvanceForTest(CTimeInterval::FromSeconds(3601));
+  }
+  *static_cast<bool*>(data) = check->quit;
+  return 0;
+}
+
+// A volume whose walk fails or is stopped keeps the reason for the VM, keeps the extents found until
+// then, and leaves the other volume's walk and the backup going.
+TEST_F(LiveBrowseImages, AWalkThatFailsOrIsStoppedKeepsWhatItFoundAndTheOtherVolumeGoesOn) {
+  const std::string disk = dir_ + "/two.img";
+  const uint64_t first = 2048, second = first + kVolumeSectors;
+  ASSERT_TRUE(MakeNtfsDisk(disk, {first, second}));
+  struct Case {
+    const char* name;
+    bool openFault;
+    QuitCheck check;
+    bool firstDirectories, secondDirectories;  // the volume's directory indices are in the extents
+    const char* error;
+    const char* logLine;
+  };
+  const Case cases[] = {
+      {"the first volume cannot be opened", true, {}, false, true,
+       "Failed to open volume for getting MFT extents, An injected failure",
+       "Failed to open the volume for getting MFT extents, VolumeName="},
+      {"the job is stopped", false, {true, false}, false, false,
+       "Failed to traverse index for getting MFT extents, The processing was stopped",
+       "Failed to traverse index for getting MFT extents, VolumeName="},
+      {"the hour is up after the root folder", false, {false, true}, false, true,
+       "Failed to traverse index for getting MFT extents, The processing was stopped",
+       "Allotted time for getting MFT extent information has exceeded."},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    testsupport::VirtualClock clock;
+    Walk walk(disk);
+    if (test.openFault) ASSERT_TRUE(walk.lab.Fault("lvm.OpenVolume", 11, "", 0, 1));
+    QuitCheck check = test.check;
+    quarnConfig::SetQuitFlagCallback(&QuitCheckOf, 1, &check);
+    const int result = walk.config.doMetadataProcessing(&walk.args);
+    quarnConfig::ClearQuitFlagCallback(&check);
+    EXPECT_EQ(0, result) << "the backup goes on without a complete prefetch list";
+
+    std::set<uint64_t> expected;
+    if (!test.openFault) AddNtfsinfoExtents(disk, first, test.firstDirectories, expected);
+    AddNtfsinfoExtents(disk, second, test.secondDirectories, expected);
+    if (test.check.passTheHour) {
+      // The root folder was walked before the hour was up; $Extend was not.
+      const std::string volume = disk + "." + std::to_string(first);
+      for (const auto& run : NtfsinfoRuns(volume, 5, "$INDEX_ALLOCATION")) {
+        const uint64_t from = first * 512 + run.first * kClusterSize, to = from + run.second * kClusterSize;
+        for (uint64_t extent = from / (kExtentSectors * 512); extent * kExtentSectors * 512 < to; ++extent)
+          expected.insert(extent);
+      }
+    }
+    EXPECT_EQ(std::vector<uint64_t>(expected.begin(), expected.end()), Numbers(walk.extents["idx0"]));
+    EXPECT_EQ(test.error, walk.config.getLVMProcessingError());
+    EXPECT_NE(std::string::npos, walk.lab.Log().find(test.logLine));
   }
 }
 
