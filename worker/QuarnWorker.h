@@ -309,6 +309,8 @@ class QuarnWorker {
   void GetMetadataExtentsFromIndexing(const std::string& diskIndexName, bool metadata);
   // Before the disks: the sectors to leave out (page file, swap, free NTFS clusters), live-browse
   // extents and the guest's partitions, for the whole VM or for one disk attached on its own.
+  // The page-file and live-browse flags of a metadata run, logged under the caller's name.
+  uint32_t PageFileAndLiveBrowseFlags(const char* sig, const quarnBackupArgs& args);
   bool PreProcessExtentsForBackup(quarnBackupArgs& args);
   int _PreProcessExtentsForBackup(quarnBackupArgs& args, uint32_t flags);
   bool PreProcessExtentsForBackupDisk(quarnBackupArgs& args, quarnConfig* config);

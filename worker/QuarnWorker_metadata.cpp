@@ -186,15 +186,7 @@ void QuarnWorker::GetMetadataExtentsFromIndexing(const std::string& disk, bool m
                 static_cast<unsigned long>(extents.size() - before), kind, disk.c_str());
 }
 
-bool QuarnWorker::PreProcessExtentsForBackup(quarnBackupArgs& args) {
-  static const char* const sig = "bool QuarnWorker::PreProcessExtentsForBackup(quarnBackupArgs&)";
-  if (m_mountCtx == nullptr || m_appMgr == nullptr || m_currentVM == nullptr) return true;
-  if (m_mountCtx->isSnapBackup || m_mountCtx->isSnapCatalog) return true;
-  if (!IsSectorSizeSupportedForLVM()) {
-    m_event.Debug(sig, "Skipping sector enumeration of filtered files on VM [%s] as there exists at least one disk with unsupported sector size",
-                  m_currentVM->vmName.c_str());
-    return true;
-  }
+uint32_t QuarnWorker::PageFileAndLiveBrowseFlags(const char* sig, const quarnBackupArgs& args) {
   uint32_t flags = 0;
   if (m_mountCtx->skipPageFileExtents) flags |= kFlagPageFile;
   bool liveBrowse = true;
@@ -204,6 +196,19 @@ bool QuarnWorker::PreProcessExtentsForBackup(quarnBackupArgs& args) {
                   args.mVMGuid.c_str());
     flags |= kFlagLiveBrowse;
   }
+  return flags;
+}
+
+bool QuarnWorker::PreProcessExtentsForBackup(quarnBackupArgs& args) {
+  static const char* const sig = "bool QuarnWorker::PreProcessExtentsForBackup(quarnBackupArgs&)";
+  if (m_mountCtx == nullptr || m_appMgr == nullptr || m_currentVM == nullptr) return true;
+  if (m_mountCtx->isSnapBackup || m_mountCtx->isSnapCatalog) return true;
+  if (!IsSectorSizeSupportedForLVM()) {
+    m_event.Debug(sig, "Skipping sector enumeration of filtered files on VM [%s] as there exists at least one disk with unsupported sector size",
+                  m_currentVM->vmName.c_str());
+    return true;
+  }
+  uint32_t flags = PageFileAndLiveBrowseFlags(sig, args);
   bool detectDefault = m_appMgr->isServerTypeVMWare();
   if (m_mountCtx->quiesceFileSystem) {
     m_event.Debug(sig, "Skipping Volume Unused sector detection as QuiesceGuestFileSystem option is set");
@@ -281,15 +286,7 @@ bool QuarnWorker::PreProcessExtentsForBackupDisk(quarnBackupArgs& args, quarnCon
                   args.mVMName.c_str());
     return true;
   }
-  uint32_t flags = 0;
-  if (m_mountCtx->skipPageFileExtents) flags |= kFlagPageFile;
-  bool liveBrowse = true;
-  m_registry.GetEntry(REG_bEnableLiveBrowsePrefetchExtents, liveBrowse, true);
-  if (liveBrowse) {
-    m_event.Debug(sig, "Fetch live browse metadata extent list for VM[%s] Guid[%s]", args.mVMName.c_str(),
-                  args.mVMGuid.c_str());
-    flags |= kFlagLiveBrowse;
-  }
+  uint32_t flags = PageFileAndLiveBrowseFlags(sig, args);
   if (_PreProcessExtentsForBackupDisk(args, flags, config) != 0)
     m_event.Error(sig, "Unable to preprocess extents for backup for disk [%s] of vm [%s][%s]", args.mDiskPath.c_str(),
                   args.mVMName.c_str(), args.mVMGuid.c_str());
