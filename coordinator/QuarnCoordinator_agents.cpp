@@ -288,7 +288,7 @@ void QuarnCoordinator::RestartAgentThread() {
 // ---- Messages to agents ----
 
 bool QuarnCoordinator::SendMsgToAgent(const std::string& name, const CNMessageBase& message) {
-  if (ZTRemoteAgentServer::SendMsgToAgent(name, message)) return true;
+  if (VSCoordinator::SendMsgToAgent(name, message)) return true;
   QuarnAgentInfo* agent = FindAgent(name);
   if (agent != nullptr) agent->sendFailed = true;
   return false;

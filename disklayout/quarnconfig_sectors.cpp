@@ -12,6 +12,7 @@
 namespace {
 
 constexpr uint8_t kNtfsType = 7;
+constexpr uint8_t kSwapType = 0x82;  // the MBR's, and the guest volume library's for the GPT Linux swap type
 constexpr int kResultOpenFailed = 25;
 constexpr int kResultNotNtfs = 105;
 constexpr int kResultFreeSpaceFailed = 106;
@@ -102,6 +103,13 @@ bool quarnDiskConfig::GetLinuxSwapPartitionSectors(LVM_Volume_t* volume, CLVM* c
                                                    std::vector<VMInfoStructs::SectorRange>& ranges) {
   static const char* const sig =
       "bool quarnDiskConfig::GetLinuxSwapPartitionSectors(LVM_Volume_t*, CLVM*, std::vector<VMInfoStructs::SectorRange>&)";
+  // A signature alone is no proof: a data partition may keep one from an earlier use, and leaving it
+  // out would lose its data.
+  if (volume->partitionType != kSwapType) {
+    m_event.Debug(sig, "Volume [%s] is of partition type [0x%X], not Linux swap: its sectors are backed up",
+                  volume->name.c_str(), static_cast<unsigned>(volume->partitionType));
+    return false;
+  }
   bool supported = false;
   std::string type = "Unknown";
   RDFDReadContext context{clvm, volume};

@@ -271,6 +271,10 @@ class QuarnWorker {
   // One disk (QuarnWorker_disk.cpp): 0 or the disk's result code.
   int BackupVMDisk(quarnBackupArgs* args);
   bool ValidateChangeId(quarnBackupArgs* args, const std::string& changeId);
+  // False (with a warning) when a change id read from the disk's change-id file is not the one the
+  // index's last backup of the disk ended at (`previous`, its index record).
+  bool ChangeIdKnownToIndex(const quarnBackupArgs* args, const IdxMetadata::VirtualServerIdxMetaData* previous,
+                            const std::string& changeId);
   // Hands the reader the sectors of the block's disk that need no backup (they read as zeros).
   void ApplySectorsNotToBackup(quarnBackupArgs& args, CArchiveVirtualDiskFile& reader);
   // A failback's incremental: the tracking id its replication recorded for the disk replaces the

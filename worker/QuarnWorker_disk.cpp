@@ -117,6 +117,21 @@ bool QuarnWorker::ValidateChangeId(quarnBackupArgs* args, const std::string& cha
   return false;
 }
 
+bool QuarnWorker::ChangeIdKnownToIndex(const quarnBackupArgs* args, const VSMeta* previous,
+                                       const std::string& changeId) {
+  static const char* const sig =
+      "bool QuarnWorker::ChangeIdKnownToIndex(const quarnBackupArgs*, const IdxMetadata::VirtualServerIdxMetaData*, "
+      "const std::string&)";
+  const std::string indexed = previous != nullptr ? previous->getstring(VSMeta::F_changeId) : std::string();
+  if (changeId.empty() || changeId == indexed) return true;
+  // The file outlived the backup it was written for, or was never this disk's: the changes since it
+  // are not the changes since what the index holds, and an incremental on it would restore wrong bytes.
+  m_event.Error(sig, "WARNING change id [%s] of disk [%s] is not the one its last backup in the index ended at [%s]; "
+                "the whole disk is read",
+                changeId.c_str(), args->mDisplayName.c_str(), indexed.c_str());
+  return false;
+}
+
 void QuarnWorker::OverwriteChangeIdForFailback(const quarnBackupArgs* args, bool full, std::string& changeId) {
   static const char* const sig =
       "void QuarnWorker::OverwriteChangeIdForFailback(const quarnBackupArgs*, bool, std::string&)";
@@ -260,7 +275,8 @@ int QuarnWorker::BackupVMDisk(quarnBackupArgs* args) {
     if (!full) {
       if (v2) {
         if (previous != nullptr) previousChangeId = previous->getstring(VSMeta::F_changeId);
-      } else if (!changeIdFile.ReadChangeID(args->mVMGuid, args->mBackupPath, previousChangeId)) {
+      } else if (!changeIdFile.ReadChangeID(args->mVMGuid, args->mBackupPath, previousChangeId) ||
+                 !ChangeIdKnownToIndex(args, previous, previousChangeId)) {
         previousChangeId.clear();
       }
     }

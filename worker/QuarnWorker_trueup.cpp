@@ -253,11 +253,20 @@ int QuarnWorker::TrueUpVMDisk(quarnBackupArgs& args, const std::vector<std::stri
   long long sent = 0;
   int lastCode = 0;
   const std::vector<bool> noBits;
+  const uint64_t extentBytes = static_cast<uint64_t>(extentSize) * (unitSize != 0 ? unitSize : 512);
+  const uint64_t extents = extentBytes == 0 ? 0 : (reader->GetDiskSize() + extentBytes - 1) / extentBytes;
   for (const std::string& name : names) {
     if (CheckQuitFlag(&args)) return kResultInterrupted;
     uint64_t number = 0;
     if (!ParseMissingExtentName(name, fixedNames, number)) {
       m_event.Error(sig, "Failed to parse extent [%s]", name.c_str());
+      continue;
+    }
+    // An extent the disk does not have cannot be read again, and its read would fail the VM in every
+    // later job: the disk is fine, the declaration is not.
+    if (number >= extents) {
+      m_event.Error(sig, "Extent [%s] lies past the end of virtual disk [%s] (%llu bytes); it is not backed up again",
+                    name.c_str(), args.mDisplayName.c_str(), static_cast<unsigned long long>(reader->GetDiskSize()));
       continue;
     }
     const std::string item = "\\" + args.mVMGuid + "\\" + args.mBackupPath + "\\" + name;

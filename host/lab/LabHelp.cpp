@@ -87,7 +87,9 @@ const std::vector<CommandHelp>& Commands() {
        "Exits 1 when anything did not verify, and when there is nothing to verify.",
        {{"job", "ID", "verify as of this job (its archives listed)"},
         {"vm", "VM", "only this VM (its name or GUID)"},
-        {"image", "DISK=PATH,...", "compare a disk (its number, image file or index name) with this image"}}},
+        {"image", "DISK=PATH,...",
+         "compare a disk (its number, image file or index name) with this image; sectors its backup left out "
+         "are named as not compared"}}},
       {"session",
        {"LAB go-ahead --client NAME --service NAME --vm GUID [options]", "LAB listen --client NAME --service NAME [options]"},
        "Plays the peers of the application-aware workflow: sends the go-ahead a backup waits for, or listens "

@@ -32,8 +32,11 @@
 //                           i32 rcid, i64 creation time (seconds), text VM GUID, text collect text,
 //                           text media agent, text writing client, bool index only, u64 attempt (the
 //                           real time in nanoseconds its writing process began writing archives: the
-//                           files of one attempt at a VM share it, a later attempt's is larger); no
-//                           payload
+//                           files of one attempt at a VM share it, a later attempt's is larger), u64
+//                           dispatch (the number of the coordinator's latest dispatch of the VM to the
+//                           writing client in the job, counted from 1 over the job's runs; 0 when none
+//                           is known); no payload. An attempt is ordered by its dispatch, then by its
+//                           attempt: the coordinator, not the writers' clocks, says which came last.
 //   2     kFileHeader       text name, u64 size, i64 time, bool directory, bool pseudo, bool flag3,
 //                           i32 number1, i32 number2, i32 number3, u64 flags, bool header bit,
 //                           bool flag5, bool no metadata

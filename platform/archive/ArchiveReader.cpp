@@ -175,6 +175,7 @@ bool Checker::Begin(uint64_t offset, FieldReader& in) {
   in.Text(contents_.client);
   in.Bool(contents_.indexOnly);
   if (!in.Failed() && !in.AtEnd()) in.U64(contents_.attempt);
+  if (!in.Failed() && !in.AtEnd()) in.U64(contents_.dispatch);
   return true;
 }
 
@@ -438,9 +439,16 @@ bool ReadArchiveBegin(const std::string& path, ArchiveContents& contents, Proble
   return ReadRecords(path, contents, problem, Depth::kBegin);
 }
 
-uint64_t LatestAttempt(const std::vector<const ArchiveContents*>& archives) {
-  uint64_t latest = 0;
-  for (const ArchiveContents* archive : archives) latest = std::max(latest, archive->attempt);
+Attempt AttemptOf(const ArchiveContents& contents) {
+  Attempt attempt;
+  attempt.dispatch = contents.dispatch;
+  attempt.process = contents.attempt;
+  return attempt;
+}
+
+Attempt LatestAttempt(const std::vector<const ArchiveContents*>& archives) {
+  Attempt latest;
+  for (const ArchiveContents* archive : archives) latest = std::max(latest, AttemptOf(*archive));
   return latest;
 }
 

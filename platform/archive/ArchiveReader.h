@@ -88,7 +88,8 @@ struct ArchiveContents {
   std::string mediaAgent;
   std::string client;
   bool indexOnly = false;
-  uint64_t attempt = 0;  // 0 in a file of a writer that did not record it
+  uint64_t attempt = 0;   // 0 in a file of a writer that did not record it
+  uint64_t dispatch = 0;  // likewise
   std::vector<Item> items;
   std::vector<UnchangedRange> ranges;
   uint32_t indexMetadataRecords = 0;
@@ -108,8 +109,21 @@ bool ReadArchiveStructure(const std::string& path, ArchiveContents& contents, Pr
 // False when that record cannot be read or is not an archive's beginning.
 bool ReadArchiveBegin(const std::string& path, ArchiveContents& contents, Problem& problem);
 
-// Of the archives of one VM in one job, the latest attempt: a job run again after an interruption
-// backs the VM up anew, and only that last attempt stands for the VM's backup in the job. 0 for none.
-uint64_t LatestAttempt(const std::vector<const ArchiveContents*>& archives);
+// Which attempt at a VM an archive is of, in the order the attempts were made: by the coordinator's
+// dispatch of the VM to the writing agent, then by when the writing process began (which alone orders
+// the archives of writers that recorded no dispatch).
+struct Attempt {
+  uint64_t dispatch = 0;
+  uint64_t process = 0;
+  bool operator<(const Attempt& other) const {
+    return dispatch != other.dispatch ? dispatch < other.dispatch : process < other.process;
+  }
+  bool operator==(const Attempt& other) const { return dispatch == other.dispatch && process == other.process; }
+};
+Attempt AttemptOf(const ArchiveContents& contents);
+// Of the archives of one VM in one job, the latest attempt: an agent the coordinator gave up on, or a
+// job run again after an interruption, leaves archives of an earlier attempt, and only the last
+// attempt stands for the VM's backup in the job. All zero for none.
+Attempt LatestAttempt(const std::vector<const ArchiveContents*>& archives);
 
 }  // namespace archive

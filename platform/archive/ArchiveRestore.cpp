@@ -125,11 +125,13 @@ bool ReassembleVM(const std::vector<ArchiveContents>& archives, const std::strin
     if (archive.indexOnly || !SameGuid(archive.vmGuid, vmGuid) || (asOfJob > 0 && archive.jobId > asOfJob)) continue;
     byJob[archive.jobId].push_back(&archive);
   }
-  // A job run again after an interruption backed the VM up anew: only its latest attempt counts.
+  // An agent the coordinator gave up on, or a job run again after an interruption, left an earlier
+  // attempt at the VM: only the latest attempt counts.
   for (auto& job : byJob) {
-    const uint64_t attempt = LatestAttempt(job.second);
-    auto earlier = std::stable_partition(job.second.begin(), job.second.end(),
-                                         [attempt](const ArchiveContents* archive) { return archive->attempt == attempt; });
+    const Attempt attempt = LatestAttempt(job.second);
+    auto earlier = std::stable_partition(job.second.begin(), job.second.end(), [attempt](const ArchiveContents* archive) {
+      return AttemptOf(*archive) == attempt;
+    });
     for (auto it = earlier; it != job.second.end(); ++it)
       notes.push_back("archive " + (*it)->path + " left out: an earlier attempt of job " + std::to_string(job.first));
     job.second.erase(earlier, job.second.end());

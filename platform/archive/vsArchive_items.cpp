@@ -10,6 +10,7 @@
 #include "platform/jobmgr/vsJobMgr.h"
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabFaults.h"
+#include "platform/lab/LabJob.h"
 #include "platform/lab/LabMedia.h"
 #include "platform/msg/CNMessageBase.h"
 #include "platform/os/ZtTime.h"
@@ -24,9 +25,10 @@ std::string BitmapText(const std::shared_ptr<I2::ClusterBitmap>& bitmap) {
 }
 
 // This process's attempt at the VMs it backs up, written into the beginning of every archive file it
-// creates, so that the files of a job run again after an interruption are told from those of the
-// attempt before: the real time (nanoseconds) the process first created one. A process of a later
-// attempt starts later, whatever the job's time scale makes of its own clock.
+// creates beside the VM's dispatch to this client: the real time (nanoseconds) the process first
+// created one. It tells apart only archives of one dispatch (a process the coordinator gave the VM to
+// again on the same client) and those of writers that recorded no dispatch: the processes of one run
+// begin in no particular order.
 uint64_t ProcessAttempt() {
   static const uint64_t attempt = [] {
     struct timespec now = {};
@@ -100,10 +102,11 @@ int vsArchive::NewArchivePath(uint64_t& id, std::string& path) {
 
 std::string vsArchive::BeginFields(uint64_t id, int64_t childJobId, int64_t clientId, int64_t subclientId,
                                    const std::string& collectText, uint32_t backupLevel, bool indexOnly) {
+  const int64_t jobId = jobMgr_ != nullptr ? jobMgr_->getJobId() : 0;
   FieldWriter fields;
   fields.U32(archive::kFormatVersion);
   fields.U64(id);
-  fields.I64(jobMgr_ != nullptr ? jobMgr_->getJobId() : 0);
+  fields.I64(jobId);
   fields.I64(childJobId);
   fields.I64(clientId);
   fields.I64(subclientId);
@@ -117,6 +120,7 @@ std::string vsArchive::BeginFields(uint64_t id, int64_t childJobId, int64_t clie
   fields.Text(lab::FocusClient());
   fields.Bool(indexOnly);
   fields.U64(ProcessAttempt());
+  fields.U64(vmGuid_.empty() ? 0 : lab::VMDispatchNumber(jobId, vmGuid_, lab::FocusClient()));
   return fields.Bytes();
 }
 

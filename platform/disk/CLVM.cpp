@@ -122,7 +122,11 @@ void CLVM::AddPartitionVolumes(size_t disk, const guestdisk::PartitionTable& tab
         return offset <= bytes && size <= bytes - offset && ReadDisk(disk, first + offset, size, out).IsSuccess();
       };
       type = ProbeFileSystemType(source, bytes);
-      if (type == 0) type = partition.typeGuid == guestdisk::kGptLinuxSwap ? kTypeSwap : kTypeLinux;
+      // A swap signature is swap only in a partition whose type says so: a data partition may keep one
+      // left over from an earlier use.
+      const bool swapType = partition.typeGuid == guestdisk::kGptLinuxSwap;
+      if (type == kTypeSwap && !swapType) type = kTypeLinux;
+      if (type == 0) type = swapType ? kTypeSwap : kTypeLinux;
     }
     volumes_.push_back(OneComponentVolume(label + "-part" + std::to_string(partition.number), type, sectorSize,
                                           static_cast<int32_t>(disk), static_cast<int32_t>(partition.number),

@@ -5,6 +5,11 @@
 
 #include <cstring>
 
+#include "platform/ev/EvDebug.h"
+#include "platform/lab/Lab.h"
+#include "platform/lab/LabJob.h"
+#include "records/messages/VirtualServerMessages.h"
+
 namespace {
 
 // True when the bytes are ones followed only by zeros.
@@ -33,6 +38,29 @@ std::string ApplyMask(int family, const unsigned char (&ip)[N], const unsigned c
 }  // namespace
 
 VSCoordinator::VSCoordinator() = default;
+
+bool VSCoordinator::SendMsgToAgent(const std::string& name, const CNMessageBase& message) {
+  if (message.getTagID() == VirtualServer::VMCollectList::TAG) RecordDispatch(name, message);
+  return ZTRemoteAgentServer::SendMsgToAgent(name, message);
+}
+
+void VSCoordinator::RecordDispatch(const std::string& name, const CNMessageBase& list) {
+  static const char* const sig = "void VSCoordinator::RecordDispatch(const std::string&, const CNMessageBase&)";
+  const int64_t jobId = lab::FocusJob();
+  if (jobId <= 0 || lab::Root().empty()) return;
+  const std::string host = GetAgentHostName(name);
+  const std::string& client = host.empty() ? name : host;
+  using VirtualServer::VMCollect;
+  using VirtualServer::VMCollectList;
+  for (const CNMessagePtr& vm : list.getlistobject(VMCollectList::F_vms)) {
+    if (!vm) continue;
+    const std::string guid = vm->getstring(VMCollect::F_vmGuid);
+    std::string error;
+    if (!lab::RecordVMDispatch(jobId, guid, client, error))
+      EvDebug::Error(sig, "The dispatch of VM [%s] to agent [%s] is not recorded: %s", guid.c_str(), name.c_str(),
+                     error.c_str());
+  }
+}
 
 VSCoordinator::~VSCoordinator() = default;
 

@@ -22,6 +22,13 @@ class VSCoordinator : public ZTRemoteAgentServer {
   // or the mask is not contiguous.
   static std::string GetSubnet(const std::string& ip, const std::string& mask);
 
+  // Sends as the framework does. A list of VMs given to an agent is first recorded as the VMs'
+  // dispatch to that agent's client in the lab's job (platform/lab/LabJob.h), so that the archives of
+  // an attempt the coordinator gave up on are told from those of the agent it gave the VM to next.
+  bool SendMsgToAgent(const std::string& name, const CNMessageBase& message);
+
  private:
+  void RecordDispatch(const std::string& name, const CNMessageBase& list);
+
   std::atomic<bool> serviceShutdown_{false};
 };

@@ -16,6 +16,7 @@ class vsJobMgr;
 class vsAppMgr;
 namespace lab {
 struct ArchiveLocation;
+struct DiskExtentsSent;
 }
 
 // Case-insensitive order of index names (disk names, VM GUIDs).
@@ -217,13 +218,15 @@ class vsIndexClient {
   // The archive files of the VM that the job (or a child job of the VM) wrote, found among the job's
   // and this client's own job's files, and the job that wrote them (the job itself when none).
   VMArchives VMArchivePaths(const std::string& vmGuid, int64_t jobId);
-  // The entries of the VM from the archive files the job wrote for it. `learned` is false (reason
-  // kept) when the job wrote none or they cannot be indexed (not well formed, the VM's backup ended
-  // failed); false when a file could not be read.
+  // The entries of the VM from the archive files the job wrote for it, and what they hold of each disk
+  // (by its index name). `learned` is false (reason kept) when the job wrote none or they cannot be
+  // indexed (not well formed, the VM's backup ended failed); false when a file could not be read.
   bool LearnVMEntries(const std::string& vmGuid, int64_t jobId, const std::vector<std::string>& paths,
-                      std::vector<std::vector<std::string>>& entries, bool& learned);
+                      std::vector<std::vector<std::string>>& entries,
+                      std::map<std::string, lab::DiskExtentsSent>& sent, bool& learned);
   // Learns the VM from the job's archive files and keeps what it learned as the VM's entries of the
-  // job that wrote them: whichever of its child jobs is named.
+  // job that wrote them: whichever of its child jobs is named. The extents it declared missing that
+  // the job sent again, or that lie past the end of their disk, are missing no more.
   bool LearnVM(const std::string& vmGuid, int64_t jobId, bool& learned);
   bool LearnVM(const std::string& vmGuid, int64_t jobId, const VMArchives& archives, bool& learned);
   // Learns every VM the job wrote archive files for; a VM whose files cannot be indexed is left out.

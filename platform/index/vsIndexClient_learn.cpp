@@ -15,12 +15,16 @@
 #include "platform/lab/LabIndex.h"
 #include "platform/lab/LabKeyValue.h"
 #include "platform/lab/LabMedia.h"
+#include "platform/lab/LabMissingExtents.h"
 #include "platform/os/FXString.h"
 #include "records/messages/IdxMetadataMessages.h"
 
 namespace {
 
 using Entries = std::vector<std::vector<std::string>>;
+
+// The bytes of a unit of an extent's data when the data names none.
+constexpr uint64_t kDefaultUnitSize = 512;
 
 // The item's name below the VM ("\<guid>\<name>"), or its last component when it is not the VM's.
 std::string NameBelowVM(const std::string& item, const std::string& vmGuid) {
@@ -68,15 +72,15 @@ struct Begun {
   std::string path;
 };
 
-// The paths of the VM's archives of its latest attempt in the job: those of an attempt that was
-// interrupted before it (a job run again) are no part of the VM's backup.
+// The paths of the VM's archives of its latest attempt in the job: those of an attempt given up before
+// it (an agent that stopped, a job run again) are no part of the VM's backup.
 std::vector<std::string> LatestAttemptPaths(const std::vector<Begun>& begun) {
   std::vector<const archive::ArchiveContents*> begins;
   for (const Begun& archive : begun) begins.push_back(&archive.begin);
-  const uint64_t attempt = archive::LatestAttempt(begins);
+  const archive::Attempt attempt = archive::LatestAttempt(begins);
   std::vector<std::string> paths;
   for (const Begun& archive : begun)
-    if (archive.begin.attempt == attempt) paths.push_back(archive.path);
+    if (archive::AttemptOf(archive.begin) == attempt) paths.push_back(archive.path);
   return paths;
 }
 
@@ -119,10 +123,13 @@ vsIndexClient::VMArchives vsIndexClient::VMArchivePaths(const std::string& vmGui
 }
 
 bool vsIndexClient::LearnVMEntries(const std::string& vmGuid, int64_t jobId, const std::vector<std::string>& paths,
-                                   Entries& entries, bool& learned) {
+                                   Entries& entries, std::map<std::string, lab::DiskExtentsSent>& sent,
+                                   bool& learned) {
   learned = false;
   entries.clear();
+  sent.clear();
   Entries disks, metadata, checksums;
+  std::map<std::string, uint64_t> sectorsPerExtent, unitSizes;
   std::string vmName;
   uint32_t level = 0;
   for (const std::string& path : paths) {
@@ -141,10 +148,18 @@ bool vsIndexClient::LearnVMEntries(const std::string& vmGuid, int64_t jobId, con
     level = contents.backupLevel;
     for (const archive::Item& item : contents.items) {
       const std::string name = NameBelowVM(item.name, vmGuid);
-      if (item.kind == archive::ItemKind::kDisk) disks.push_back({"disk", name, std::to_string(item.declaredSize)});
+      if (item.kind == archive::ItemKind::kDisk) {
+        disks.push_back({"disk", name, std::to_string(item.declaredSize)});
+        sent[name].sizeBytes = item.declaredSize;
+        sectorsPerExtent[name] = item.sectorsPerExtent;
+      }
       uint64_t extent = 0;
-      if (item.kind == archive::ItemKind::kExtent && item.ended && item.success && ExtentNumber(item.name, extent))
+      if (item.kind == archive::ItemKind::kExtent && item.ended && item.success && ExtentNumber(item.name, extent)) {
         checksums.push_back({"crc", item.diskName, std::to_string(extent), std::to_string(item.crc)});
+        sent[item.diskName].extents.insert(extent);
+        for (const archive::Piece& piece : item.pieces)
+          if (piece.unitSize > 0) unitSizes.emplace(item.diskName, piece.unitSize);
+      }
       for (const archive::MetadataRecord& record : item.metadata) {
         std::string xml, error;
         if (!ReadPayload(path, record, xml, error)) {
@@ -170,6 +185,10 @@ bool vsIndexClient::LearnVMEntries(const std::string& vmGuid, int64_t jobId, con
     SetError("job " + std::to_string(jobId) + " wrote no archive file of VM [" + vmGuid + "]");
     return true;
   }
+  for (const auto& disk : sectorsPerExtent) {
+    const auto unit = unitSizes.find(disk.first);
+    sent[disk.first].extentBytes = disk.second * (unit != unitSizes.end() ? unit->second : kDefaultUnitSize);
+  }
   if (!vmName.empty()) entries.push_back({"name", vmName});
   entries.push_back({"level", std::to_string(level)});
   entries.insert(entries.end(), disks.begin(), disks.end());
@@ -184,13 +203,17 @@ bool vsIndexClient::LearnVM(const std::string& vmGuid, int64_t jobId, bool& lear
 
 bool vsIndexClient::LearnVM(const std::string& vmGuid, int64_t jobId, const VMArchives& archives, bool& learned) {
   Entries entries;
+  std::map<std::string, lab::DiskExtentsSent> sent;
   std::string error;
-  if (!LearnVMEntries(vmGuid, jobId, archives.paths, entries, learned)) return false;
+  if (!LearnVMEntries(vmGuid, jobId, archives.paths, entries, sent, learned)) return false;
   if (!learned) return true;
   if (!lab::WriteIndexVMEntries(SubclientGuid(), vmGuid, archives.parentJob, entries, error)) {
     SetError(error);
     return false;
   }
+  // A declaration the job settled that stayed would have every later job back the extents up again;
+  // one that cannot be settled now only costs that.
+  if (!lab::SettleMissingExtents(SubclientGuid(), archives.parentJob, vmGuid, sent, error)) SetError(error);
   return true;
 }
 

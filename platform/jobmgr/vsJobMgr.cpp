@@ -121,6 +121,7 @@ int vsJobMgr::initBackup() {
   if (int code = InjectedFault("jobmgr.initBackup")) return code;
   if (!lab::RecordSession(jobId, true, lab::FocusClient(), static_cast<long>(getpid()))) return kInitCannotRecord;
   UseJobTimeScale(record.timeScale);
+  lab::SetFocusJob(jobId);
 
   ZtMutexLock l(mutex_);
   record_ = record;

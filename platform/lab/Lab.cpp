@@ -16,6 +16,7 @@ ZtMutex g_mutex;
 std::string g_rootOverride GUARDED_BY(g_mutex);
 std::string g_focusClient GUARDED_BY(g_mutex);
 bool g_focusRefused GUARDED_BY(g_mutex) = false;
+int64_t g_focusJob GUARDED_BY(g_mutex) = 0;
 
 std::string Join(const std::string& a, const std::string& b) { return a + "/" + b; }
 
@@ -53,6 +54,16 @@ void SetFocusClient(const std::string& client) {
   ZtMutexLock lock(g_mutex);
   g_focusClient = client;
   g_focusRefused = false;
+}
+
+int64_t FocusJob() {
+  ZtMutexLock lock(g_mutex);
+  return g_focusJob;
+}
+
+void SetFocusJob(int64_t jobId) {
+  ZtMutexLock lock(g_mutex);
+  g_focusJob = jobId;
 }
 
 bool SetFocusClientFromArgs(int argc, char** argv) {

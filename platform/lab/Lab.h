@@ -32,6 +32,11 @@ bool SetFocusClientFromArgs(int argc, char** argv);
 // The same, false with the reason when "-cn" is given without a usable client name.
 bool SetFocusClientFromArgs(int argc, char** argv, std::string& error);
 
+// The job this process works for, once its job manager has started (0 before): what the process
+// records of the job's work that its callers do not name the job for.
+int64_t FocusJob();
+void SetFocusJob(int64_t jobId);
+
 // Folders; none is created by these calls.
 std::string ClientsDir();                                   // <root>/clients
 std::string ClientDir(const std::string& client);          // <root>/clients/<client>

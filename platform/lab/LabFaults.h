@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,9 @@ bool ReadFaultTable(FaultTable& table, std::string& error);
 // Appends a rule (its counters start at 0).
 bool AddFaultRule(const FaultRule& rule, std::string& error);
 bool ClearFaultTable(std::string& error);
+// Takes the rules `drop` chooses out of the table, keeping the others with their counters: a call a
+// dropped rule holds goes on. False with the reason; the table is then unchanged.
+bool RemoveFaultRules(const std::function<bool(const FaultRule&)>& drop, std::string& error);
 
 // Counts the call against every rule it matches; true with the fault of the first rule (in table
 // order) that is due, which alone fires on it; a holding rule that is due holds the call instead. A table that exists but cannot be read or changed fires kFaultTableUnusable.

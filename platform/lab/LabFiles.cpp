@@ -297,6 +297,10 @@ bool CopyImageAtomic(const std::string& source, const std::string& path, std::st
 }
 
 bool AppendLineLocked(const std::string& path, const std::string& line) {
+  return AppendLineLocked(path, line, Durability::kVolatile);
+}
+
+bool AppendLineLocked(const std::string& path, const std::string& line, Durability durability) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, kFileMode);
   if (fd < 0) return false;
   struct stat st;
@@ -304,7 +308,9 @@ bool AppendLineLocked(const std::string& path, const std::string& line) {
     close(fd);
     return false;
   }
-  bool ok = WriteAll(fd, line + "\n");
+  // A durable line survives a crash with the folder entry of a file it began.
+  bool ok = WriteAll(fd, line + "\n") &&
+            (durability == Durability::kVolatile || (fdatasync(fd) == 0 && (st.st_size > 0 || SyncFolder(path))));
   flock(fd, LOCK_UN);
   close(fd);
   return ok;

@@ -81,8 +81,9 @@ bool CopyImageAtomic(const std::string& source, const std::string& path, std::st
 bool WriteAll(int fd, const std::string& text);
 
 // Appends one line (a newline is added) under an exclusive lock on the file. Files are created
-// readable by their owner and group only.
+// readable by their owner and group only. A durable line is synced before the call returns.
 bool AppendLineLocked(const std::string& path, const std::string& line);
+bool AppendLineLocked(const std::string& path, const std::string& line, Durability durability);
 
 // The record's lock file opened (created when missing) for a holder that locks it itself, as a reader
 // that takes it shared around each read does (flock); -1 with errno when it cannot be opened.

@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <filesystem>
 
 #include "platform/lab/Lab.h"
@@ -29,6 +30,9 @@ const char* const kStatusSuffix = ".xml";
 const char* const kStatusLogFile = "vmstatus.log";
 const char* const kPendingReset = "reset";
 const char* const kDiskStreamsFile = "diskstreams.log";
+const char* const kDispatchFolder = "dispatches";
+// A VM is given out a few times per run at most; a record this long is no dispatch record.
+constexpr size_t kMaxDispatchBytes = 1024 * 1024;
 
 std::string OneLine(const std::string& text) {
   std::string line = text;
@@ -92,6 +96,12 @@ std::string StatusPath(int64_t jobId, const std::string& guid) {
   std::string name = Lower(guid);
   if (!IsSafeComponent(name) || !IsSafeComponent(name + kStatusSuffix)) return std::string();
   return JobFile(jobId, std::string(kStatusFolder) + "/" + name + kStatusSuffix);
+}
+
+std::string DispatchPath(int64_t jobId, const std::string& guid) {
+  const std::string name = Lower(guid);
+  if (!IsSafeComponent(name)) return std::string();
+  return JobFile(jobId, std::string(kDispatchFolder) + "/" + name);
 }
 
 }  // namespace
@@ -355,6 +365,30 @@ bool AppendVMStatusUpdate(int64_t jobId, uint64_t keyrealmId, bool flag) {
 }
 
 std::vector<std::string> ReadVMStatusUpdates(int64_t jobId) { return LinesOf(jobId, kStatusLogFile); }
+
+// ---- Dispatches of VMs to agents ----
+
+bool RecordVMDispatch(int64_t jobId, const std::string& vmGuid, const std::string& client, std::string& error) {
+  const std::string path = DispatchPath(jobId, vmGuid);
+  if (path.empty() || !IsSafeComponent(client)) {
+    error = "no job folder, or the VM or client cannot name a dispatch";
+    return false;
+  }
+  if (!MakeDirs(path.substr(0, path.rfind('/'))) || !AppendLineLocked(path, client, Durability::kDurable)) {
+    error = "cannot record the dispatch in " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+uint64_t VMDispatchNumber(int64_t jobId, const std::string& vmGuid, const std::string& client) {
+  const std::string path = DispatchPath(jobId, vmGuid);
+  if (path.empty() || client.empty()) return 0;
+  const std::vector<std::string> lines = ReadLines(path, kMaxDispatchBytes);
+  for (size_t i = lines.size(); i > 0; --i)
+    if (lines[i - 1] == client) return i;
+  return 0;
+}
 
 // ---- Disk streams of the hypervisor ----
 

@@ -23,6 +23,8 @@ class CNMessageBase;
 //   quit           present = the job is suspended or killed.
 //   diskstreams.log  the hypervisor's disk streams the job's processes reserved and released:
 //                  "reserve <count> <VM GUID>" and "release <count> <VM GUID>" per call.
+//   dispatches/<guid>  the agents the coordinator gave the VM to (GUID in lower case): the client of
+//                  each, a line per dispatch in the coordinator's order, over every run of the job.
 namespace lab {
 
 constexpr int64_t kMaxTimeScale = 3600;
@@ -111,6 +113,14 @@ bool AppendDiskStreamCall(int64_t jobId, bool reserve, int count, const std::str
 int64_t DiskStreamsHeld(int64_t jobId, const std::string& vmGuid = std::string());
 // The calls recorded, in order.
 std::vector<std::string> ReadDiskStreamCalls(int64_t jobId);
+
+// ---- Dispatches of VMs to agents ----
+// Records that the coordinator gives the VM to the agent on the client, before the agent can hear of
+// it; synced, so that a later run of the job counts on from it. False with the reason.
+bool RecordVMDispatch(int64_t jobId, const std::string& vmGuid, const std::string& client, std::string& error);
+// The number of the VM's latest dispatch to the client in the job, counted from 1 over every run of
+// the job; 0 when the coordinator never gave the VM to that client (or the record cannot be read).
+uint64_t VMDispatchNumber(int64_t jobId, const std::string& vmGuid, const std::string& client);
 
 // ---- Per-VM status ----
 // The file of a VM's kept status record; empty when the GUID cannot name a file or there is no job.

@@ -1,5 +1,7 @@
 #pragma once
 #include <cstdint>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -23,5 +25,25 @@ bool DeclareMissingExtents(const std::string& appId, int64_t jobId, const std::s
 bool DeclareMissingExtentNames(const std::string& appId, int64_t jobId, const std::string& vmGuid,
                                const std::string& diskIndexName, const std::vector<std::string>& names,
                                std::string& error);
+
+// The VM's declaration kept by the job: each declared disk's extent names by its index name; empty
+// when the job keeps none. False with the reason when it cannot be read.
+bool ReadMissingExtents(const std::string& subclientGuid, int64_t jobId, const std::string& vmGuid,
+                        std::map<std::string, std::vector<std::string>>& disks, std::string& error);
+
+// What one job's archives of a VM hold of one of its disks, as the index learns them.
+struct DiskExtentsSent {
+  std::set<uint64_t> extents;  // the extent items that ended well
+  uint64_t sizeBytes = 0;      // the disk's size by its header in the job; 0 when the job sent none
+  uint64_t extentBytes = 0;
+};
+
+// Settles the VM's declarations kept by the job and the jobs before it with what the job sent (the
+// disks by their index names, any case): an extent sent again, or past the end of the disk as the job
+// backed it up, is missing no more. A disk none of whose extents is missing any more is dropped, with
+// the names the index cannot read as extents; a declaration left with no disk is removed. False with
+// the reason.
+bool SettleMissingExtents(const std::string& subclientGuid, int64_t jobId, const std::string& vmGuid,
+                          const std::map<std::string, DiskExtentsSent>& disks, std::string& error);
 
 }  // namespace lab

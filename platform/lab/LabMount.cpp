@@ -118,6 +118,7 @@ bool ParseMountRecord(const std::string& text, MountRecord& record, std::string&
       }
       disk.leftOut.push_back(range);
     }
+    disk.leftOutSha256 = Take(values, prefix + "leftOutSha256");
     disk.changeId = Take(values, prefix + "changeId");
     const std::string size = Take(values, prefix + "sizeBytes");
     if (!size.empty() && !labkv::ParseUInt64(size, disk.sizeBytes)) {
@@ -168,6 +169,7 @@ std::string FormatMountRecord(const MountRecord& record) {
         list += (list.empty() ? "" : ",") + std::to_string(range.first) + "-" + std::to_string(range.second);
       values[prefix + "leftOut"] = list;
     }
+    if (!disk.leftOutSha256.empty()) values[prefix + "leftOutSha256"] = disk.leftOutSha256;
     if (!disk.changeId.empty()) values[prefix + "changeId"] = disk.changeId;
   }
   values["configCount"] = std::to_string(record.configs.size());
@@ -253,7 +255,8 @@ bool RecordLeftOutSectors(int64_t jobId, const std::string& guid, const std::str
     const std::string path = MountRecordPath(server, jobId, guid);
     struct stat status;
     if (path.empty() || stat(path.c_str(), &status) != 0) continue;
-    return UpdateFileLocked(
+    MountedDisk recorded;
+    const bool updated = UpdateFileLocked(
         path,
         [&](std::string& text, bool exists, std::string& why) {
           MountRecord record;
@@ -263,6 +266,8 @@ bool RecordLeftOutSectors(int64_t jobId, const std::string& guid, const std::str
             std::vector<std::pair<uint64_t, uint64_t>> all = disk.leftOut;
             all.insert(all.end(), sectors.begin(), sectors.end());
             disk.leftOut = MergeSectorRanges(all);
+            disk.leftOutSha256.clear();
+            recorded = disk;
             text = FormatMountRecord(record);
             return true;
           }
@@ -270,27 +275,26 @@ bool RecordLeftOutSectors(int64_t jobId, const std::string& guid, const std::str
           return false;
         },
         error);
+    if (!updated) return false;
+    // The digest the check will want is kept while its bytes can still be had: a guest write after the
+    // job leaves neither the view (gone with the unmount) nor the image at the mount's generation.
+    const std::string image = DiskImagePath(server, recorded.source);
+    bool left = false;
+    if (recorded.changeId.empty() || image.empty() || !WantLeftOutDigests(image, recorded.changeId, path, left, error))
+      return true;
+    if (left) KeepLeftOutDigests(path, image, true, error);
+    return true;
   }
   error = "no mount of VM " + guid + " for job " + std::to_string(jobId);
   return false;
 }
 
-bool MountedDiskDigestWithoutLeftOut(const MountRecord& record, const MountedDisk& disk, std::string& sha256,
-                                     std::string& error) {
-  const std::string image = record.server.empty() ? std::string() : DiskImagePath(record.server, disk.source);
-  // The view holds what the mount took; without it, the image does while it is at the same generation.
-  std::string path = disk.copy;
-  if (!IsSnapshotView(path)) {
-    if (image.empty() || disk.changeId.empty() || ImageChangeId(image) != disk.changeId) {
-      error = "the bytes the mount of VM [" + record.vm + "] took of disk [" + disk.indexName + "] are gone";
-      return false;
-    }
-    path = image;
-  }
+bool DigestWithoutSectors(const std::string& path, const std::vector<std::pair<uint64_t, uint64_t>>& sectors,
+                          std::string& sha256, std::string& error) {
   DiskReader reader;
   int errorNumber = 0;
   if (!reader.Open(path, errorNumber, error)) return false;
-  const std::vector<std::pair<uint64_t, uint64_t>> zeroed = MergeSectorRanges(disk.leftOut);
+  const std::vector<std::pair<uint64_t, uint64_t>> zeroed = MergeSectorRanges(sectors);
   std::vector<char> buffer(1 << 20);
   CPxSha256 digest;
   size_t next = 0;  // the first range that may still reach the bytes at `offset`
@@ -313,6 +317,45 @@ bool MountedDiskDigestWithoutLeftOut(const MountRecord& record, const MountedDis
   }
   sha256 = digest.FinalHex();
   return true;
+}
+
+bool KeepLeftOutDigests(const std::string& recordPath, const std::string& imagePath, bool fromViews,
+                        std::string& error) {
+  return UpdateFileLocked(
+      recordPath,
+      [&](std::string& text, bool exists, std::string& why) {
+        MountRecord record;
+        if (!exists || !ParseMountRecord(text, record, why)) return false;
+        for (MountedDisk& disk : record.disks) {
+          if (disk.leftOut.empty() || !disk.leftOutSha256.empty() || record.server.empty() ||
+              DiskImagePath(record.server, disk.source) != imagePath)
+            continue;
+          if (!DigestWithoutSectors(fromViews ? disk.copy : imagePath, disk.leftOut, disk.leftOutSha256, why))
+            return false;
+        }
+        text = FormatMountRecord(record);
+        return true;
+      },
+      error);
+}
+
+bool MountedDiskDigestWithoutLeftOut(const MountRecord& record, const MountedDisk& disk, std::string& sha256,
+                                     std::string& error) {
+  if (!disk.leftOutSha256.empty()) {
+    sha256 = disk.leftOutSha256;
+    return true;
+  }
+  const std::string image = record.server.empty() ? std::string() : DiskImagePath(record.server, disk.source);
+  // The view holds what the mount took; without it, the image does while it is at the same generation.
+  std::string path = disk.copy;
+  if (!IsSnapshotView(path)) {
+    if (image.empty() || disk.changeId.empty() || ImageChangeId(image) != disk.changeId) {
+      error = "the bytes the mount of VM [" + record.vm + "] took of disk [" + disk.indexName + "] are gone";
+      return false;
+    }
+    path = image;
+  }
+  return DigestWithoutSectors(path, disk.leftOut, sha256, error);
 }
 
 std::string LabDiskIndexName(size_t position, const std::string& imageFile) {

@@ -16,7 +16,8 @@
 //   disk<i>.changeId (the generation the view holds), disk<i>.datastore, disk<i>.sizeBytes,
 //   disk<i>.sha256 (of what was backed up, when a mount of an earlier lab took it),
 //   disk<i>.leftOut (the 512-byte sectors the backup read as zeros, "<first>-<last>,..."; absent when
-//   none),
+//   none), disk<i>.leftOutSha256 (of what the mount took with those sectors read as zeros, kept once
+//   the image is about to leave the mount's generation; absent until then),
 //   configCount, config<i>.source, config<i>.copy
 // The record outlives the views: it is what the backed-up disks are compared with afterwards
 // (MountedDiskDigest).
@@ -31,6 +32,7 @@ struct MountedDisk {
   std::string sha256;
   std::string changeId;
   std::vector<std::pair<uint64_t, uint64_t>> leftOut;  // sorted, merged 512-byte sector ranges
+  std::string leftOutSha256;
 };
 
 // A configuration file of the VM and its copy.
@@ -69,15 +71,25 @@ std::string LabDiskIndexName(size_t position, const std::string& imageFile);
 bool MountedDiskDigest(const MountRecord& record, const MountedDisk& disk, std::string& sha256, std::string& error);
 
 // The SHA-256 of what the mount took of the disk with the sectors its backup left out (leftOut) read
-// as zeros, asked for after the job: from the snapshot's view while it is there, else from the image
-// while it is still at the snapshot's generation. False with the reason when it cannot be known.
+// as zeros, asked for after the job: the one kept for it, else from the snapshot's view while it is
+// there, else from the image while it is still at the snapshot's generation. False with the reason
+// when it cannot be known.
 bool MountedDiskDigestWithoutLeftOut(const MountRecord& record, const MountedDisk& disk, std::string& sha256,
                                      std::string& error);
+// The SHA-256 of a disk image (or a snapshot's view) with the given 512-byte sectors read as zeros.
+bool DigestWithoutSectors(const std::string& path, const std::vector<std::pair<uint64_t, uint64_t>>& sectors,
+                          std::string& sha256, std::string& error);
 // Records that the backup of the job left these 512-byte sectors of the mounted disk (its view's path)
-// out, reading them as zeros; they join any recorded before. False with the reason (no such mount or
-// disk); the record is then unchanged.
+// out, reading them as zeros; they join any recorded before. The digest without them is kept for the
+// record before the image leaves the mount's generation (at once, from the view, when it has already
+// left it). False with the reason (no such mount or disk); the record is then unchanged.
 bool RecordLeftOutSectors(int64_t jobId, const std::string& guid, const std::string& copyPath,
                           const std::vector<std::pair<uint64_t, uint64_t>>& sectors, std::string& error);
+// Keeps in the mount record at recordPath, for each of its disks of the image that has left-out
+// sectors and no digest without them yet, that digest: read from the image (which must be at the
+// disk's generation, under the image's lock) or, with fromViews, from the disk's view.
+bool KeepLeftOutDigests(const std::string& recordPath, const std::string& imagePath, bool fromViews,
+                        std::string& error);
 // Sorts and merges sector ranges (first, last), touching ones too.
 std::vector<std::pair<uint64_t, uint64_t>> MergeSectorRanges(std::vector<std::pair<uint64_t, uint64_t>> ranges);
 

@@ -12,6 +12,7 @@
 
 #include "platform/lab/LabFiles.h"
 #include "platform/lab/LabKeyValue.h"
+#include "platform/lab/LabMount.h"
 #include "platform/os/CPxSha256.h"
 
 namespace lab {
@@ -99,8 +100,12 @@ class SnapshotList {
       const size_t end = std::min(text.find('\n', start), text.size());
       const std::string line = text.substr(start, end - start);
       uint64_t generation = 0;
+      const size_t blank = line.find(' ');
       if (line.compare(0, 6, "view=/") == 0 && end < text.size()) views.push_back(line.substr(5));
       if (line.compare(0, 7, "wanted=") == 0 && labkv::ParseUInt64(line.substr(7), generation)) wanted.insert(generation);
+      if (line.compare(0, 8, "leftout=") == 0 && end < text.size() && blank != std::string::npos &&
+          labkv::ParseUInt64(line.substr(8, blank - 8), generation) && line.compare(blank + 1, 1, "/") == 0)
+        leftOut.emplace(generation, line.substr(blank + 1));
       start = end + 1;
     }
     before_ = Format();
@@ -120,12 +125,14 @@ class SnapshotList {
 
   std::vector<std::string> views;
   std::set<uint64_t> wanted;
+  std::set<std::pair<uint64_t, std::string>> leftOut;  // generation, mount record
 
  private:
   std::string Format() const {
     std::string text;
     for (const std::string& view : views) text += "view=" + view + "\n";
     for (uint64_t generation : wanted) text += "wanted=" + std::to_string(generation) + "\n";
+    for (const auto& want : leftOut) text += "leftout=" + std::to_string(want.first) + " " + want.second + "\n";
     return text;
   }
   int fd_ = -1;
@@ -356,8 +363,15 @@ bool KeepForSnapshots(const std::string& imagePath, ChangeJournal& journal, cons
     if (!HashImage(imagePath, sha, error)) return false;
     journal.digests[journal.last] = sha;
   }
+  for (const auto& want : list.leftOut) {
+    // Only a check's cache: a digest that cannot be kept leaves that check unable to tell, never a
+    // write undone.
+    std::string ignored;
+    if (want.first == journal.last) KeepLeftOutDigests(want.second, imagePath, false, ignored);
+  }
   // Whatever else was wanted is of generations the image has already left.
   list.wanted.clear();
+  list.leftOut.clear();
   std::vector<std::string> still;
   bool ok = true;
   if (!list.views.empty()) {
@@ -376,6 +390,29 @@ bool KeepForSnapshots(const std::string& imagePath, ChangeJournal& journal, cons
   }
   list.views.swap(still);
   return list.Save(error) && ok;
+}
+
+bool WantLeftOutDigests(const std::string& imagePath, const std::string& changeId, const std::string& recordPath,
+                        bool& left, std::string& error) {
+  std::string journalId;
+  uint64_t generation = 0;
+  if (!ParseChangeId(changeId, journalId, generation)) {
+    error = "[" + changeId + "] is not a change id";
+    return false;
+  }
+  FileLock lock(imagePath);
+  if (!lock.Held()) {
+    error = "cannot lock " + imagePath;
+    return false;
+  }
+  ChangeJournal journal;
+  SnapshotList list;
+  if (ReadChangeJournal(imagePath, journal, error) != ReadResult::kRead || !list.Open(imagePath, true, error))
+    return false;
+  left = journal.id != journalId || journal.last != generation;
+  if (left) return true;
+  list.leftOut.emplace(generation, recordPath);
+  return list.Save(error);
 }
 
 bool SnapshotDigest(const std::string& imagePath, const std::string& viewPath, const std::string& changeId,

@@ -19,7 +19,8 @@
 //                then one "kept.<offset>=<length>" line for each range of V that holds the image's old
 //                bytes, appended as the writer keeps them;
 // and a line "view=V" in the image's list of snapshots, "<image>.snapshots", which also holds a line
-// "wanted=<generation>" for each generation a snapshot took whose digest no one has computed yet. The
+// "wanted=<generation>" for each generation a snapshot took whose digest no one has computed yet, and
+// a line "leftout=<generation> <mount record>" for each mount whose left-out-aware digests are wanted. The
 // list is changed in place under the image's lock (a line lost to a crash of the machine loses only
 // a view of a job that crashed with it, or a digest a check asks for later). Taking and dropping a
 // snapshot create and remove the two files and change that list: no byte of the image is copied,
@@ -55,6 +56,14 @@ bool IsSnapshotView(const std::string& path);
 // False with the reason; the image must not be written then.
 bool KeepForSnapshots(const std::string& imagePath, ChangeJournal& journal, const std::vector<ByteRange>& ranges,
                       std::string& error);
+
+// Asks that the mount record at recordPath be given, before the image leaves the generation of
+// changeId, the digests of what the record's disks of this image took with their left-out sectors
+// read as zeros (LabMount.h KeepLeftOutDigests), so that they can be checked after the image moved on.
+// `left` is set, and nothing asked, when the image has left that generation already. False with the
+// reason.
+bool WantLeftOutDigests(const std::string& imagePath, const std::string& changeId, const std::string& recordPath,
+                        bool& left, std::string& error);
 
 // The SHA-256 (lower-case hex) of the bytes the snapshot of changeId took of the image, its view at
 // viewPath or gone. False with the reason when neither the view nor the image's journal can tell any

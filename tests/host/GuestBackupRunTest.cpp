@@ -51,6 +51,8 @@ class GuestBackupRun : public testing::Test {
     images_ = pattern;
     ASSERT_TRUE(guestimages::MakeMbrDisk(images_ + "/mbr.img"));
     ASSERT_TRUE(guestimages::MakeGptDisk(images_ + "/gpt.img"));
+    ASSERT_TRUE(guestimages::MakeLeftoverSwapDisk(images_ + "/leftover-mbr.img", false));
+    ASSERT_TRUE(guestimages::MakeLeftoverSwapDisk(images_ + "/leftover-gpt.img", true));
     ASSERT_TRUE(guestimages::Extract(images_ + "/mbr.img", gi::kNtfsStart, gi::kNtfsSectors, images_ + "/mbr-ntfs.img"));
     ASSERT_TRUE(guestimages::Extract(images_ + "/gpt.img", gg::kNtfsStart, gg::kNtfsSectors, images_ + "/gpt-ntfs.img"));
     ASSERT_TRUE(guestimages::ReadNtfsOracle(images_ + "/mbr-ntfs.img", mbrNtfs_));
@@ -346,6 +348,40 @@ TEST_F(GuestBackupRun, AGuestsOperatingSystemIsWorkedOutFromItsDisksWhereTheHype
     const std::string recorded = read == lab::RecordRead::kRead && client.values.count("simOSId") ? client.values["simOSId"] : "";
     EXPECT_EQ(test.id == 0 ? std::string() : std::to_string(test.id), recorded);
   }
+}
+
+// A swap signature left over in a partition whose type says data (MBR 83, the GPT Linux file-system
+// type) leaves nothing of it out; the swap partition beside it is still left out past its header. Each
+// disk restores byte for byte to its copy taken before the job but for the real swap's pages, and
+// verify with that copy as the image says those pages were left out, not compared. After a guest
+// write, verify still checks the backup against what the job's mount took.
+TEST_F(GuestBackupRun, ASwapSignatureInADataPartitionLeavesNothingOut) {
+  using sd = guestimages::LeftoverSwapDisk;
+  const std::vector<std::string> before = {images_ + "/leftover-mbr.img", images_ + "/leftover-gpt.img"};
+  MakeLab("vmware", {before[0], before[1], ""});
+  RunJobAndVerify();
+  const Ranges swapPages = {{sd::kSwapStart + 8, sd::kSwapStart + sd::kSectors - 1}};
+  const std::vector<Ranges> leftOut = LeftOut();
+  ASSERT_EQ(3u, leftOut.size());
+  for (size_t disk = 0; disk < before.size(); ++disk) {
+    SCOPED_TRACE(before[disk]);
+    EXPECT_EQ(swapPages, leftOut[disk]);
+    std::string expected = ReadAll(before[disk]);
+    std::fill_n(&expected[swapPages[0].first * 512], (swapPages[0].second - swapPages[0].first + 1) * 512, '\0');
+    const std::string restored = ReadAll(Restore(disk));
+    ASSERT_EQ(expected.size(), restored.size());
+    EXPECT_TRUE(expected == restored) << "the data partition and the swap header come back whole";
+    const std::string image = "scsi0-" + std::to_string(disk) + "-vm01_" + std::to_string(disk) + ".img";
+    EXPECT_EQ(0, RunTool({"verify", labDir, "--image", image + "=" + before[disk]}, out)) << ReadAll(out);
+    EXPECT_NE(std::string::npos, ReadAll(out).find(": matches the image " + before[disk] + " outside the " +
+                                                  std::to_string(sd::kSectors - 8) +
+                                                  " sectors its backup left out (left out, not compared)"))
+        << ReadAll(out);
+  }
+  EXPECT_EQ(2u, testsupport::CountOf(Log(), "is of partition type [0x83], not Linux swap: its sectors are backed up"));
+  ASSERT_EQ(0, RunTool({"disk", labDir, "vm01", "0", "write", "--offset", "0", "--bytes", "8388608"}, out)) << ReadAll(out);
+  ASSERT_EQ(0, RunTool({"verify", labDir}, out)) << ReadAll(out);
+  EXPECT_NE(std::string::npos, ReadAll(out).find("1 VMs: 0 problems")) << ReadAll(out);
 }
 
 }  // namespace

@@ -27,6 +27,7 @@
 #include "platform/lab/LabFaults.h"
 #include "platform/lab/LabMedia.h"
 #include "platform/lab/LabMount.h"
+#include "platform/os/CPxSha256.h"
 #include "platform/lab/LabCreate.h"
 #include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabJob.h"
@@ -652,6 +653,76 @@ TEST_F(QuarnLabTool, VerifyBoundsItsWorkAndHoldsAVMReportedBackedUpToRestore) {
   const ToolResult none = Tool({"verify", labDir_, "--job", "1001"});
   EXPECT_EQ(1, none.exitCode);
   EXPECT_NE(std::string::npos, none.out.find("REPORTED BACKED UP in job 1001, but no committed archive")) << none.out;
+}
+
+// A VM reported backed up must come back whole: a disk its mount took that no backup of the chain
+// holds is a problem (and only named for a VM not reported backed up), and so is a job that reported
+// the VM backed up but is left out of its chain. The disk that is there restores byte for byte to
+// the disk as it was before the jobs.
+TEST_F(QuarnLabTool, VerifyHoldsAVMReportedBackedUpToEveryDiskItsMountTook) {
+  ASSERT_EQ(0, Tool({"create", labDir_, "--vms", "1", "--disks", "2"}).exitCode);
+  UseToolLab();
+  const std::string guid = "50290000-0000-4000-8000-000000000001";
+  struct Case {
+    const char* name;
+    int64_t status;         // of the VM with the job manager
+    bool endFailed;         // the job's VM header ends failed: the job is left out of the chain
+    int exitCode;
+    std::vector<std::string> said;
+  };
+  const Case cases[] = {
+      {"reported backed up, a disk missing", 0, false, 1,
+       {"disk scsi0-1-vm01_1.img: NOT RESTORED: the mount of job 2001 took it", "the VM is REPORTED BACKED UP",
+        "1 VMs: 1 problems"}},
+      {"reported backed up with errors, a disk missing", 3, false, 1, {"NOT RESTORED", "1 VMs: 1 problems"}},
+      {"not reported backed up, a disk missing", 1, false, 0, {"NOT RESTORED: the mount of job 2003 took it", "0 problems"}},
+      {"reported backed up, its job left out", 0, true, 1,
+       {"REPORTED BACKED UP in job 2004, but that backup is left out of the VM's chain"}},
+  };
+  const auto sha256 = [](const std::string& bytes) {
+    CPxSha256 digest;
+    digest.Update(bytes.data(), bytes.size());
+    return digest.FinalHex();
+  };
+  int64_t jobId = 2000;
+  std::string diskBefore;
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    ++jobId;
+    MountedForJob mounted;
+    ASSERT_NO_FATAL_FAILURE(MountForJob(guid, jobId, mounted));
+    ASSERT_EQ(2u, mounted.mount.disks.size());
+    const lab::MountedDisk& disk = mounted.mount.disks[0];
+    const std::string image = testsupport::ReadDisk(lab::DiskImagePath("vcenter", disk.source));
+    if (diskBefore.empty()) diskBefore = image;
+    vsArchive stream(&mounted.job, nullptr, nullptr, "km");
+    ASSERT_EQ(0, stream.init(true));
+    ASSERT_EQ(0, stream.createArchiveFile(guid, jobId + 100, 7, 1, "", 1));
+    const std::string name = "\\" + guid + "\\" + disk.indexName;
+    ASSERT_EQ(0, stream.sendExtentHeader(name + "\\Extent0", disk.indexName, image.size(), 0, false, 1, 0, 0, 0,
+                                         nullptr));
+    ASSERT_EQ(0, stream.sendExtentData(image.data(), image.size(), {}, 512, nullptr));
+    ASSERT_EQ(0, stream.sendEOF(true, 0));
+    ASSERT_EQ(0, stream.sendDiskHeader(name, image.size(), image.size(), false, 1, image.size() / 512, false));
+    ASSERT_EQ(0, stream.sendEOF(true, 0));
+    ASSERT_EQ(0, stream.sendFileHeader("\\" + guid, 0, 0, true, false, false, 1, 0, 0, 0, false, true, false));
+    ASSERT_EQ(0, stream.sendEOF(!test.endFailed, test.endFailed ? 5 : 0));
+    ASSERT_EQ(0, stream.closeArchiveFile());
+    ASSERT_EQ(1, mounted.vmInfo.UnmountVM(mounted.ctx));
+    JobManager::VMUpdateInfo record;
+    record.setstring(JobManager::VMUpdateInfo::F_recordGuid, guid);
+    record.setint64(JobManager::VMUpdateInfo::F_vmStatus, test.status);
+    std::string error;
+    ASSERT_TRUE(lab::SaveVMStatus(jobId, guid, record, false, error)) << error;
+
+    const ToolResult verified = Tool({"verify", labDir_, "--job", std::to_string(jobId), "--vm", guid});
+    EXPECT_EQ(test.exitCode, verified.exitCode) << verified.out << verified.err;
+    for (const std::string& said : test.said) EXPECT_NE(std::string::npos, verified.out.find(said)) << said << "\n" << verified.out;
+    if (!test.endFailed)
+      EXPECT_NE(std::string::npos, verified.out.find("disk " + disk.indexName + ": " + std::to_string(image.size()) +
+                                                     " bytes, sha256 " + sha256(diskBefore) + ": matches"))
+          << verified.out;
+  }
 }
 
 }  // namespace

@@ -3,10 +3,12 @@
 // of no whole number) runs once per call of an operation, failing that call alone: every archive
 // write, archive close, stream close, write and sync of an archive file below the stream, disk read
 // and index upload of the job, from the first call to the last; then the same for an incremental on top of a full. After each run no stream stays
-// reserved, and the next job completes and restores.
+// reserved, and the next job completes and restores. And an agent killed in the middle of a VM whose
+// other agent finishes it: the retry's archives stand, whichever agent began writing first.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <mutex>
 #include <strings.h>
@@ -22,8 +24,13 @@
 #include "platform/lab/LabJob.h"
 #include "platform/lab/LabMedia.h"
 #include "platform/lab/LabMount.h"
+#include "platform/lab/LabIndex.h"
 #include "platform/lab/LabReservations.h"
+#include "platform/lab/LabSettings.h"
+#include "platform/lab/LabSubclient.h"
+#include "platform/os/CPxSha256.h"
 #include "records/messages/JobManagerMessages.h"
+#include "support/LabWait.h"
 #include "support/TestLab.h"
 
 namespace {
@@ -403,5 +410,223 @@ INSTANTIATE_TEST_SUITE_P(
       std::replace(name.begin(), name.end(), '.', '_');
       return name;
     });
+
+// ---- An agent killed in the middle of a VM ----
+//
+// Two agent processes with one worker each (the fault table refuses each a second one) back up two VMs
+// of two disks; each disk of a VM goes on a stream and into an archive file of its own. The agent that
+// takes vm02 commits the archive of vm02's second disk and is killed while it reads the first; the
+// coordinator gives vm02 to the other agent, which backs it up whole. Which of the two processes began
+// writing archives first must not matter: vm02, reported backed up, restores whole and byte for byte
+// to its disks as they were before the job, from the retry's archives; the index's record of vm02
+// lists both disks; verify finds nothing wrong; and the next job's incremental of vm02 builds on it.
+
+enum class WroteFirst { kRetry, kKilled };
+struct RetryOrder {
+  const char* name;
+  WroteFirst first;
+};
+void PrintTo(const RetryOrder& order, std::ostream* out) { *out << order.name; }
+
+const char* const kAgents[] = {"proxyA", "proxyB"};
+
+// REQUIRES: the lab's scope. The disks of the lab's VMs as they are now: "<VM GUID>\<index name>" ->
+// SHA-256 of their bytes.
+std::map<std::string, std::string> DisksNow() {
+  std::map<std::string, std::string> disks;
+  for (const auto& vm : kVMs) {
+    lab::VMDescription description;
+    if (!lab::FindVM(lab::SampleServer(), vm.first, description)) continue;
+    for (size_t i = 0; i < description.disks.size(); ++i) {
+      std::string sha, error;
+      CPxSha256::OfFile(lab::DiskImagePath(lab::SampleServer(), description.disks[i].file), sha, error);
+      disks[vm.first + "\\" + lab::LabDiskIndexName(i, description.disks[i].file)] = sha;
+    }
+  }
+  return disks;
+}
+
+// REQUIRES: the lab's scope. Why a VM as of the job does not restore to the disks given; empty when
+// every disk of the VM restores byte for byte. `notes` gets what the reassembly left out.
+std::string WhyNotRestoredTo(int64_t jobId, const std::string& guid, const std::map<std::string, std::string>& disks,
+                             std::vector<std::string>& notes) {
+  std::vector<archive::ArchiveContents> archives;
+  for (const lab::ArchiveLocation& location : lab::ListArchiveFiles(0)) {
+    archive::ArchiveContents contents;
+    archive::Problem problem;
+    if (!archive::ReadArchive(location.path, contents, problem)) return "malformed: " + problem.Describe();
+    archives.push_back(std::move(contents));
+  }
+  archive::VMBackup backup;
+  std::string error;
+  if (!archive::ReassembleVM(archives, guid, jobId, {}, backup, notes, error)) return error;
+  std::string why;
+  for (const auto& disk : disks) {
+    if (disk.first.compare(0, guid.size(), guid) != 0) continue;
+    const auto restored = backup.disks.find("\\" + disk.first);
+    std::string sha;
+    if (restored == backup.disks.end())
+      why += " disk " + disk.first + " is not restored;";
+    else if (!archive::HashRestoredDisk(restored->second, sha, error) || sha != disk.second)
+      why += " disk " + disk.first + " restores other bytes " + error + ";";
+  }
+  return why;
+}
+
+// REQUIRES: the lab's scope. Whether the job's held call of the operation for the VM is held.
+bool Held(const std::string& op, const std::string& vm) {
+  lab::FaultTable table;
+  std::string error;
+  if (!lab::ReadFaultTable(table, error)) return false;
+  for (const lab::FaultRule& rule : table.rules)
+    if (rule.op == op && rule.vm == vm && rule.hold && rule.fired > 0) return true;
+  return false;
+}
+
+class KilledAgentRetry : public ::testing::TestWithParam<RetryOrder> {
+ protected:
+  // REQUIRES: the lab's scope. A rule of the table.
+  static void Rule(const std::string& op, const std::string& client, const std::string& vm, const std::string& disk,
+                   bool hold) {
+    lab::FaultRule rule;
+    rule.op = op;
+    rule.client = client;
+    rule.vm = vm;
+    rule.disk = disk;
+    rule.hold = hold;
+    if (!hold) {
+      rule.code = 1;
+      rule.after = 1;
+      rule.times = lab::kFaultAlways;
+    }
+    std::string error;
+    ASSERT_TRUE(lab::AddFaultRule(rule, error)) << error;
+  }
+  // Blocks until `reached` holds in the lab's scope; false when the lab stood still for a minute.
+  bool WaitFor(const std::function<bool()>& reached) {
+    return testsupport::WaitForLab({root_, lab::MediaJobDir(lab::SampleMediaAgent(), 1001)}, [&] {
+      LabScope scope(root_);
+      return reached();
+    });
+  }
+
+  testsupport::TestLab dir_;
+  const std::string root_ = dir_.Path("lab");
+};
+
+TEST_P(KilledAgentRetry, TheRetrysArchivesStandForTheVM) {
+  const RetryOrder& order = GetParam();
+  const std::string vm01 = kVMs[0].first, vm02 = kVMs[1].first;
+  std::string error, disk0;
+  std::map<std::string, std::string> before;
+  lab::LabPlan plan;
+  plan.vms = 2;
+  plan.disksPerVM = 2;
+  plan.timeScale = 60;
+  int kept = 0;
+  {
+    LabScope scope(root_);
+    ASSERT_TRUE(lab::CreateLab(root_, plan, kept, error)) << error;
+    // Only the two agent processes back VMs up, both candidates of every VM.
+    ASSERT_TRUE(lab::SetSubclientValue("1", "memberServers", "proxyA,proxyB", error)) << error;
+    for (const char* key : {"bEnableSanDatastoreDispatch", "bEnableHostDispatch", "bEnableDatastoreDispatch",
+                            "bEnableSubnetDispatch"})
+      ASSERT_TRUE(lab::WriteSetting("coordinator", "VirtualServer", key, "0", error)) << error;
+    ASSERT_TRUE(WriteDisks(0, 4 * kExtentBytes, 13));
+    before = DisksNow();
+    lab::VMDescription description;
+    ASSERT_TRUE(lab::FindVM(lab::SampleServer(), vm02, description));
+    disk0 = lab::LabDiskIndexName(0, description.disks[0].file);
+    ASSERT_TRUE(lab::MakeDirs(lab::MediaJobDir(lab::SampleMediaAgent(), 1001)));
+    for (const char* agent : kAgents) Rule("thread.Create", agent, "", "worker", false);
+    Rule("disk.Read", "", vm02, disk0, true);
+    if (order.first == WroteFirst::kRetry) {
+      Rule("archive.createArchiveFile", "", vm02, "", true);
+      Rule("disk.Read", "", vm01, "", true);
+    } else {
+      Rule("vminfo.MountVM", "", vm01, "", true);
+    }
+  }
+  const std::string out = dir_.Path("run.txt");
+  const pid_t job = testsupport::StartProgram({QUARN_LAB_BINARY, "run", root_, "--", "-numStreams", "4"}, out);
+  const auto vm02Committed = [&] { return !lab::ListVMArchiveFiles(1001, vm02).empty(); };
+  if (order.first == WroteFirst::kRetry) {
+    // The agent with vm02 waits to create its archives until the other one has created vm01's.
+    ASSERT_TRUE(WaitFor([&] { return Held("archive.createArchiveFile", vm02) && Held("disk.Read", vm01); }))
+        << ReadText(out);
+    LabScope scope(root_);
+    ASSERT_TRUE(lab::RemoveFaultRules([](const lab::FaultRule& rule) { return rule.op == "archive.createArchiveFile"; },
+                                      error))
+        << error;
+  }
+  ASSERT_TRUE(WaitFor([&] {
+    return Held("disk.Read", vm02) && vm02Committed() &&
+           (order.first == WroteFirst::kRetry || Held("vminfo.MountVM", vm01));
+  })) << ReadText(out);
+  std::string killed;
+  {
+    LabScope scope(root_);
+    for (const char* agent : kAgents)
+      if (lab::VMDispatchNumber(1001, vm02, agent) > 0) killed = agent;
+    ASSERT_FALSE(killed.empty());
+    long pid = 0;
+    for (const std::string& line : lab::ReadSessions(1001))
+      if (line.compare(0, 9 + killed.size(), "started " + killed + " ") == 0) pid = std::stol(line.substr(9 + killed.size()));
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(0, kill(static_cast<pid_t>(pid), SIGKILL));
+    ASSERT_TRUE(lab::ClearFaultTable(error)) << error;
+  }
+  testsupport::WaitProgram(job);
+
+  LabScope scope(root_);
+  EXPECT_EQ(2u, lab::VMDispatchNumber(1001, vm02, killed == "proxyA" ? "proxyB" : "proxyA"))
+      << "vm02 went to the other agent";
+  for (const auto& vm : kVMs) {
+    SCOPED_TRACE(vm.first);
+    Info record;
+    ASSERT_TRUE(vsJobMgr::ReadVMStatus(1001, vm.first, record));
+    EXPECT_EQ(kStatusBackedUp, record.getint64(Info::F_vmStatus)) << ReadText(out);
+    std::vector<std::string> notes;
+    EXPECT_EQ("", WhyNotRestoredTo(1001, vm.first, before, notes));
+    if (vm.first == vm02) {
+      ASSERT_EQ(1u, notes.size());
+      EXPECT_NE(std::string::npos, notes[0].find("left out: an earlier attempt of job 1001")) << notes[0];
+    }
+  }
+  lab::SubclientRecord subclient;
+  ASSERT_EQ(lab::RecordRead::kRead, lab::ReadSubclientRecord("1", subclient, error));
+  std::vector<std::vector<std::string>> entries;
+  ASSERT_TRUE(lab::ReadIndexVMEntries(subclient.settings["subclientGUID"], vm02, 1001, entries, error)) << error;
+  EXPECT_EQ(2, std::count_if(entries.begin(), entries.end(),
+                             [](const std::vector<std::string>& entry) { return entry.front() == "disk"; }))
+      << "the index's record of vm02 lists both disks";
+  EXPECT_EQ(0, Tool({"verify", root_, "--job", "1001"}, out)) << ReadText(out);
+
+  // The next job's incremental of vm02 builds on the retry's backup.
+  plan.jobId = 1002;
+  ASSERT_TRUE(lab::CreateLab(root_, plan, kept, error)) << error;
+  ASSERT_TRUE(WriteDisks(kExtentBytes + 512, 4096, 17));
+  before = DisksNow();
+  EXPECT_EQ(0, Tool({"run", root_, "--job", "1002", "--", "-t", "2", "-numStreams", "4"}, out)) << ReadText(out);
+  for (const lab::ArchiveLocation& location : lab::ListVMArchiveFiles(1002, vm02)) {
+    archive::ArchiveContents contents;
+    archive::Problem problem;
+    ASSERT_TRUE(archive::ReadArchiveBegin(location.path, contents, problem)) << problem.Describe();
+    EXPECT_NE(1u, contents.backupLevel) << "vm02 was found in the index";
+  }
+  for (const auto& vm : kVMs) {
+    std::vector<std::string> notes;
+    EXPECT_EQ("", WhyNotRestoredTo(1002, vm.first, before, notes)) << vm.first;
+  }
+}
+
+const RetryOrder kRetryOrders[] = {{"the retry's agent began writing first", WroteFirst::kRetry},
+                                   {"the killed agent began writing first", WroteFirst::kKilled}};
+
+INSTANTIATE_TEST_SUITE_P(BothOrders, KilledAgentRetry, ::testing::ValuesIn(kRetryOrders),
+                         [](const ::testing::TestParamInfo<RetryOrder>& info) {
+                           return info.param.first == WroteFirst::kRetry ? std::string("RetryWroteFirst")
+                                                                         : std::string("KilledWroteFirst");
+                         });
 
 }  // namespace

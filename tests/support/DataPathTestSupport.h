@@ -293,6 +293,17 @@ inline bool Restore(int64_t asOf, std::map<std::string, std::string>& items, std
   return true;
 }
 
+// The disks of vm01 as they are now, taken before a job to hold its restore to: disk index name ->
+// SHA-256 of its bytes.
+inline std::map<std::string, std::string> DisksNow() {
+  lab::VMDescription vm;
+  lab::FindVM(lab::SampleServer(), kVM, vm);
+  std::map<std::string, std::string> disks;
+  for (size_t i = 0; i < vm.disks.size(); ++i)
+    disks[lab::LabDiskIndexName(i, vm.disks[i].file)] = Sha256OfFile(ImageOf(static_cast<int>(i)));
+  return disks;
+}
+
 // What the job's mount took: disk index name -> SHA-256 of its snapshot (empty when it cannot be had).
 inline std::map<std::string, std::string> Mounted(int64_t jobId) {
   lab::MountRecord record;

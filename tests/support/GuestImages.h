@@ -225,6 +225,36 @@ inline bool MakeGptDisk(const std::string& path) {
   return true;
 }
 
+// A disk of 12 MiB whose partition 1 (4 MiB) holds data of no known file system with a swap signature
+// left over at the end of its first page (type 83, or the GPT Linux file-system type), and whose
+// partition 2 (4 MiB) is Linux swap (type 82, or the GPT Linux swap type) with 4096-byte pages in use.
+struct LeftoverSwapDisk {
+  static constexpr uint64_t kDataStart = 2048, kSwapStart = 10240, kSectors = 8192;
+};
+
+inline bool MakeLeftoverSwapDisk(const std::string& path, bool gpt) {
+  const std::string work = path + ".part";
+  const std::string script =
+      gpt ? "label: gpt\nstart=2048, size=8192, type=0FC63DAF-8483-4772-8E79-3D69D8477DE4\n"
+            "start=10240, size=8192, type=0657FD6D-A4AB-43C4-84E5-0933C84B4F4F\n"
+          : "label: dos\nstart=2048, size=8192, type=83\nstart=10240, size=8192, type=82\n";
+  if (Run("rm -f " + Quote(path) + " && truncate -s 12M " + Quote(path) + " && printf '" + script +
+          "' | sfdisk -q " + Quote(path)) != 0)
+    return false;
+  if (Run("yes 'data of the guest that must come back' | head -c 4194304 > " + Quote(work) +
+          " && printf SWAPSPACE2 | dd of=" + Quote(work) + " bs=1 seek=4086 conv=notrunc status=none") != 0 ||
+      !Place(path, LeftoverSwapDisk::kDataStart * 512, work))
+    return false;
+  // Pages in use: the swap holds what no backup needs.
+  if (Run("rm -f " + Quote(work) + " && truncate -s 4M " + Quote(work) + " && mkswap -p 4096 " + Quote(work) +
+          " >/dev/null && yes 'a page swapped out' | head -c 4190208 | dd of=" + Quote(work) +
+          " bs=4096 seek=1 conv=notrunc status=none") != 0 ||
+      !Place(path, LeftoverSwapDisk::kSwapStart * 512, work))
+    return false;
+  std::remove(work.c_str());
+  return true;
+}
+
 // The bytes of a part of an image, as a file of its own (for the tools that read a volume).
 inline bool Extract(const std::string& image, uint64_t startSector, uint64_t sectors, const std::string& out) {
   return Run("dd if=" + Quote(image) + " of=" + Quote(out) + " bs=512 skip=" + std::to_string(startSector) +

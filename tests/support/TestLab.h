@@ -65,9 +65,11 @@ class TestLab {
     root_ = mkdtemp(&pattern[0]) ? pattern : std::string();
     previousRoot_ = lab::Root();
     previousFocus_ = lab::FocusClient();
+    previousJob_ = lab::FocusJob();
     EvDebug::shutdownLog();
     lab::SetRoot(root_);
     lab::SetFocusClient(focus);
+    lab::SetFocusJob(0);
   }
   // A lab made inside another test's lab hands the process back to it.
   ~TestLab() {
@@ -75,6 +77,7 @@ class TestLab {
     EvDebug::shutdownLog();
     lab::SetRoot(previousRoot_);
     lab::SetFocusClient(previousFocus_);
+    lab::SetFocusJob(previousJob_);
     std::error_code ignored;
     if (!root_.empty()) std::filesystem::remove_all(root_, ignored);
     if (hadEnv_) setenv(lab::RootVariable(), savedEnv_.c_str(), 1);
@@ -218,6 +221,7 @@ class TestLab {
   int64_t job_ = 1001;
   std::string previousRoot_;
   std::string previousFocus_;
+  int64_t previousJob_ = 0;
   std::string savedEnv_;
   bool hadEnv_ = false;
 };

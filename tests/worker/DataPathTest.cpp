@@ -14,6 +14,7 @@
 
 #include "platform/disk/CFileCollection.h"
 #include "platform/lab/LabJob.h"
+#include "platform/os/CPxDirectory.h"
 #include "support/DataPathTestSupport.h"
 #include "support/TestLab.h"
 #include "support/VirtualClock.h"
@@ -417,6 +418,52 @@ TEST_F(DataPathTest, ARefusedReadOfTheLastChecksumsFallsBackToAFullReadOfTheDisk
     Job next(4203, 2);
     ASSERT_EQ(0, RunAndVerify(next, {4201, 4202, 4203}));
     EXPECT_EQ(1, SentBy(4203).dataExtents) << "the changed extent alone";
+  }
+}
+
+// An incremental builds on the change id the index's last backup of a disk ended at: a change-id file
+// that names another (one generation on, as a file of a backup the index never learned would, or
+// another disk's) would leave out what changed in between. The disk is read whole, with a warning, and
+// the VM restores byte for byte to the disk as it was before the job.
+TEST_F(DataPathTest, AChangeIdFileTheIndexDoesNotKnowMakesTheDiskAFullRead) {
+  struct Case {
+    const char* name;
+    bool otherDisk;  // the id of the other disk instead of this one's next generation
+  };
+  const Case cases[] = {{"one generation on", false}, {"another disk's", true}};
+  int64_t id = 4300;
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    testsupport::TestLab lab("coordinator");
+    datapathtest::MakeLab(lab, 2, false);
+    Job full(++id, 1);
+    ASSERT_EQ(0, full.Run());
+    const std::string guid = full.appMgr.getSubclientGUID();
+    Write(0, kMiB + 10, 100);
+    const std::string named = lab::ImageChangeId(datapathtest::ImageOf(test.otherDisk ? 1 : 0));
+    std::string error;
+    const std::string folder = lab::IndexVMJobDir(guid, datapathtest::kVMGuid, id, error);
+    int replaced = 0;
+    std::vector<std::string> files;
+    ASSERT_FALSE(CPxDirectory::List(folder, files).IsError()) << folder;
+    for (const std::string& file : files) {
+      if (file.find("CHGID") == std::string::npos || file.find(kDisk0) == std::string::npos) continue;
+      ASSERT_TRUE(lab::WriteFileAtomic(folder + "/" + file, named));
+      ++replaced;
+    }
+    ASSERT_GT(replaced, 0) << "no change-id file of disk 0 in " << folder;
+    const Hashes before = datapathtest::DisksNow();
+    Job incremental(++id, 2);
+    ASSERT_EQ(0, incremental.Run());
+    Hashes restored;
+    std::vector<int64_t> chain;
+    ASSERT_TRUE(datapathtest::Restore(id, restored, chain, error)) << error;
+    EXPECT_EQ((std::vector<int64_t>{id - 1, id}), chain);
+    for (const auto& disk : before) EXPECT_EQ(disk.second, restored[disk.first]) << disk.first;
+    const std::string log = lab.Log();
+    EXPECT_EQ(1u, testsupport::CountOf(log, "WARNING change id [" + named + "] of disk [vm01_0.img] is not the one")) << log;
+    EXPECT_EQ(std::string::npos, log.find("of disk [vm01_1.img] is not the one")) << "disk 1's own id is the index's";
+    EXPECT_EQ(4, SentBy(id).dataExtents + SentBy(id).holeExtents) << "disk 0 whole, nothing of the unchanged disk 1";
   }
 }
 

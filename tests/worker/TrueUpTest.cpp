@@ -378,4 +378,54 @@ TEST_F(TrueUpTest, AFailureOrAQuitLeavesNothingOpenNoDiskStreamReservedAndTheVMS
   }
 }
 
+// Extents a disk does not have (past its end, as a damaged index or a disk since made smaller would
+// name them) cannot fail the VM in this job and every later one: each is skipped with its reason, the
+// last extent of each disk and the disks' other listed extents still go, and the VM restores byte for
+// byte to its disks as they were before the job. Disk 0 has 64 extents (0 to 63); disk 1, of 3 MiB
+// and 512 bytes, 49 (the last one short).
+TEST_F(TrueUpTest, AnExtentPastTheEndOfItsDiskIsSkippedAndTheVMIsBackedUp) {
+  FullBackup();
+  const bool fixedNames = fullNames_.at(3) == ExtentNameConverter::GetFilePath(3);
+  const auto name = [&](uint64_t extent) {
+    return fixedNames ? ExtentNameConverter::GetFilePath(extent) : "Extent" + std::to_string(extent);
+  };
+  std::string error;
+  ASSERT_TRUE(lab::DeclareMissingExtentNames("1", 3001, datapathtest::kVMGuid, kDisk0,
+                                             {name(3), name(63), name(64), name(5000)}, error))
+      << error;
+  ASSERT_TRUE(lab::DeclareMissingExtentNames("1", 3001, datapathtest::kVMGuid, kDisk1, {name(48), name(49)}, error))
+      << error;
+  const std::map<std::string, std::string> before = datapathtest::DisksNow();
+  NewLog();
+  Job incremental(3002, 2, 1);
+  ASSERT_EQ(0, incremental.Run());
+  EXPECT_EQ("", FailureText(3002));
+
+  const std::vector<archive::ArchiveContents> archives = ArchivesOf(3002);
+  ASSERT_EQ(2u, archives.size());
+  const auto numbers = [&](const std::string& disk) {
+    std::vector<uint64_t> sent;
+    for (const auto& item : ExtentItems(archives[1], disk)) {
+      EXPECT_TRUE(item.second->ended && item.second->success) << item.first;
+      sent.push_back(item.first);
+    }
+    return sent;
+  };
+  EXPECT_EQ((std::vector<uint64_t>{3, 63}), numbers(kDisk0));
+  EXPECT_EQ((std::vector<uint64_t>{48}), numbers(kDisk1));
+  const std::string log = NewLog();
+  for (const auto& skipped : {std::make_pair(name(64), "vm01_0.img"), std::make_pair(name(5000), "vm01_0.img"),
+                              std::make_pair(name(49), "vm01_1.img")})
+    EXPECT_NE(std::string::npos, log.find("Extent [" + skipped.first + "] lies past the end of virtual disk [" +
+                                          skipped.second + "]"))
+        << skipped.first << "\n" << log;
+
+  std::map<std::string, std::string> restored;
+  std::vector<int64_t> chain;
+  ASSERT_TRUE(datapathtest::Restore(3002, restored, chain, error)) << error;
+  EXPECT_EQ((std::vector<int64_t>{3001, 3002}), chain);
+  for (const auto& disk : before) EXPECT_EQ(disk.second, restored[disk.first]) << disk.first;
+  EXPECT_EQ(0, lab::DiskStreamsHeld(3002));
+}
+
 }  // namespace

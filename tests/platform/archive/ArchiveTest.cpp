@@ -530,3 +530,149 @@ TEST_F(ArchiveTest, FullAndIncrementalsReassembleByteForByte) {
 }
 
 }  // namespace
+
+namespace {
+
+// One attempt's archive file of a VM, as its writer left it: begun with the writer's process stamp
+// and the VM's dispatch to it when the writer recorded them (fields a writer of an older version did
+// not write are absent), and one extent of 8 sectors for each disk it got to.
+struct AttemptArchive {
+  int stampsRecorded;  // 0 neither, 1 the process stamp, 2 both
+  uint64_t process;
+  uint64_t dispatch;
+  std::vector<std::pair<std::string, char>> disks;  // index name, the byte its extent is filled with
+};
+
+std::string WriteAttemptArchive(const AttemptArchive& attempt) {
+  using archive::FieldWriter;
+  using archive::RecordType;
+  uint64_t id = 0;
+  std::string error;
+  EXPECT_TRUE(lab::TakeArchiveFileId("ma1", id, error)) << error;
+  EXPECT_TRUE(lab::MakeDirs(lab::MediaJobDir("ma1", kJob)));
+  const std::string path = lab::ArchiveFilePath("ma1", kJob, id);
+  archive::ArchiveWriter writer;
+  EXPECT_TRUE(writer.Create(path, error)) << error;
+  FieldWriter begin;
+  begin.U32(archive::kFormatVersion);
+  begin.U64(id);
+  begin.I64(kJob);
+  begin.I64(0);
+  begin.I64(7);
+  begin.I64(11);
+  begin.U32(1);
+  begin.I32(3);
+  begin.I32(103);
+  begin.I64(1700000000);
+  begin.Text(kGuid);
+  begin.Text(std::string());
+  begin.Text("ma1");
+  begin.Text("proxy");
+  begin.Bool(false);
+  if (attempt.stampsRecorded >= 1) begin.U64(attempt.process);
+  if (attempt.stampsRecorded >= 2) begin.U64(attempt.dispatch);
+  EXPECT_TRUE(writer.Append(RecordType::kArchiveBegin, begin.Bytes(), nullptr, 0, error)) << error;
+  uint64_t dataBytes = 0;
+  auto append = [&](RecordType type, const FieldWriter& fields, const std::string& payload) {
+    EXPECT_TRUE(writer.Append(type, fields.Bytes(), payload.data(), payload.size(), error)) << error;
+  };
+  FieldWriter ended;
+  ended.Bool(true);
+  ended.I32(0);
+  for (const auto& disk : attempt.disks) {
+    const std::string name = "\\" + kGuid + "\\" + disk.first;
+    const std::string bytes(8 * 512, disk.second);
+    FieldWriter header, data, diskHeader;
+    header.Text(name + "\\Extent0");
+    header.Text(disk.first);
+    header.U64(bytes.size());
+    header.U64(0);
+    header.Bool(false);
+    header.I32(1);
+    header.I32(0);
+    header.U32(0);
+    header.U64(0);
+    header.Text(std::string());
+    data.U32(512);
+    data.U32(0);
+    data.Text(std::string());
+    data.Text(std::string());
+    diskHeader.Text(name);
+    diskHeader.U64(bytes.size());
+    diskHeader.U64(bytes.size());
+    diskHeader.Bool(false);
+    diskHeader.I32(1);
+    diskHeader.U64(8);
+    diskHeader.Bool(false);
+    append(RecordType::kExtentHeader, header, std::string());
+    append(RecordType::kData, data, bytes);
+    append(RecordType::kEndOfItem, ended, std::string());
+    append(RecordType::kDiskHeader, diskHeader, std::string());
+    append(RecordType::kEndOfItem, ended, std::string());
+    dataBytes += bytes.size();
+  }
+  FieldWriter end;
+  end.U64(writer.Records());
+  end.U64(dataBytes);
+  end.U64(0);
+  EXPECT_TRUE(writer.Append(RecordType::kArchiveEnd, end.Bytes(), nullptr, 0, error)) << error;
+  EXPECT_TRUE(writer.Close(error)) << error;
+  return path;
+}
+
+// An agent the coordinator gave up on leaves a committed archive of the disks it got to; the agent it
+// gives the VM to next backs the VM up whole. The later dispatch stands whichever writer began
+// writing first, and archives of older writers, without the dispatch or without both stamps, still
+// restore as they did.
+TEST_F(ArchiveTest, TheLatestDispatchOfAVMStandsForItsBackupInTheJob) {
+  enum Stands { kFirst, kSecond, kBoth };
+  struct Case {
+    const char* name;
+    AttemptArchive first;  // created first (the smaller archive file id)
+    AttemptArchive second;
+    Stands stands;
+  };
+  const std::vector<std::pair<std::string, char>> partial = {{"disk1", 'p'}};
+  const std::vector<std::pair<std::string, char>> whole = {{"disk0", 'w'}, {"disk1", 'x'}};
+  const Case cases[] = {
+      {"the retry's writer began first, the killed agent's archive came later", {2, 100, 2, whole},
+       {2, 200, 1, partial}, kFirst},
+      {"the killed agent's writer began first", {2, 100, 1, partial}, {2, 200, 2, whole}, kSecond},
+      {"a process given the VM again on the same client", {2, 100, 3, partial}, {2, 200, 3, whole}, kSecond},
+      {"writers without dispatches: a job run again", {1, 100, 0, partial}, {1, 200, 0, whole}, kSecond},
+      {"writers without either stamp", {0, 0, 0, {{"disk0", 'w'}}}, {0, 0, 0, {{"disk1", 'x'}}}, kBoth},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    for (const lab::ArchiveLocation& location : lab::ListArchiveFiles(kJob)) std::remove(location.path.c_str());
+    const std::string firstPath = WriteAttemptArchive(test.first);
+    const std::string secondPath = WriteAttemptArchive(test.second);
+    std::vector<std::string> problems;
+    const std::vector<archive::ArchiveContents> all = archivetest::ReadJobArchives(kJob, &problems);
+    ASSERT_TRUE(problems.empty()) << problems.front();
+    archive::VMBackup backup;
+    std::vector<std::string> notes;
+    std::string error;
+    ASSERT_TRUE(archive::ReassembleVM(all, kGuid, kJob, {}, backup, notes, error)) << error;
+    // Every disk restores to the bytes of the attempt that stands, and only the other one is named.
+    ASSERT_EQ(2u, backup.disks.size());
+    for (const auto& disk : backup.disks) {
+      std::string restored;
+      ASSERT_TRUE(archive::ReadRestoredDisk(disk.second, [&](const char* data, size_t size) {
+        return restored.append(data, size), true;
+      }, error)) << error;
+      const char expected = disk.first.back() == '0' ? 'w' : 'x';
+      EXPECT_EQ(std::string(8 * 512, expected), restored) << disk.first;
+    }
+    if (test.stands == kBoth) {
+      EXPECT_TRUE(notes.empty()) << notes.front();
+      continue;
+    }
+    ASSERT_EQ(1u, notes.size());
+    EXPECT_EQ("archive " + (test.stands == kFirst ? secondPath : firstPath) +
+                  " left out: an earlier attempt of job " + std::to_string(kJob),
+              notes[0]);
+  }
+}
+
+}  // namespace

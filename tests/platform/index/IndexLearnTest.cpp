@@ -14,6 +14,8 @@
 #include "platform/jobmgr/vsJobMgr.h"
 #include "platform/lab/LabHistory.h"
 #include "platform/lab/LabIndex.h"
+#include "platform/lab/LabJob.h"
+#include "platform/lab/LabMissingExtents.h"
 #include "records/messages/IdxMetadataMessages.h"
 #include "support/TestLab.h"
 
@@ -267,6 +269,61 @@ TEST_F(IndexLearnTest, WhatAVMsOwnJobUploadedCountsAsItsJobs) {
   std::string text;
   EXPECT_TRUE(lab::ReadFile(out + "/state.crc", text) && text == "of job 20");
   EXPECT_FALSE(client_->DownloadVMMetadataFile(kVM, "older*", out, 0));
+}
+
+// The coordinator gave the VM to one agent, gave up on it and gave it to another: the index learns the
+// VM from the archive of the later dispatch, although the earlier agent's archive was written last.
+TEST_F(IndexLearnTest, TheIndexLearnsTheVMFromItsLatestDispatch) {
+  std::string error;
+  for (const char* client : {"proxyA", "proxyB"}) ASSERT_TRUE(lab::RecordVMDispatch(20, kVM, client, error)) << error;
+  lab_.Focus("proxyB");
+  WriteArchive(1, {{0, 10}, {1, 11}, {2, 12}});
+  lab_.Focus("proxyA");
+  WriteArchive(1, {{0, 99}});
+  ASSERT_TRUE(ArchiveIndex()) << client_->GetLastError();
+  Collector collector;
+  ASSERT_TRUE(client_->GetVMDiskExtentsCRC(kVM, "disk0", 4, &collector)) << client_->GetLastError();
+  EXPECT_EQ((std::map<uint64_t, uint32_t>{{0, 10}, {1, 11}, {2, 12}}), collector.checksums);
+}
+
+// Extents the index declared missing are missing no more once a job sends them again or they lie past
+// the end of the disk as the job backed it up (4096 bytes of 512-byte extents: 0 to 7); a disk left
+// with names the index cannot read is dropped with them, one the job did not back up is kept, and a
+// declaration with nothing left is gone, so no later job trues the VM up again.
+TEST_F(IndexLearnTest, AJobThatSentTheDeclaredExtentsSettlesTheDeclaration) {
+  using Declared = std::map<std::string, std::vector<std::string>>;
+  const auto name = [](uint64_t extent) { return ExtentNameConverter::GetFilePath(extent); };
+  struct Case {
+    const char* name;
+    std::vector<std::string> disk0;      // declared for disk0
+    bool otherDisk;                      // also a disk the job does not back up
+    std::map<uint64_t, uint32_t> sent;   // what the next job sends of disk0
+    Declared left;
+  };
+  const Case cases[] = {
+      {"sent again, and the last extent and one past it", {name(1), name(7), name(8)}, false, {{1, 5}, {7, 6}}, {}},
+      {"one past the end is never missing", {name(8), name(5000)}, false, {}, {}},
+      {"not sent yet keeps its name and the unreadable one", {name(1), name(3), "bogus"}, false, {{1, 5}},
+       {{"disk0", {name(3), "bogus"}}}},
+      {"a disk the job does not back up", {name(1)}, true, {{1, 5}}, {{"disk9", {name(0)}}}},
+  };
+  int64_t jobId = 50;
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    ASSERT_TRUE(StartJob(++jobId, "0"));
+    WriteArchive(1, {{0, 1}, {1, 2}});
+    ASSERT_TRUE(ArchiveIndex()) << client_->GetLastError();
+    std::string error;
+    ASSERT_TRUE(lab::DeclareMissingExtentNames("4", jobId, kVM, "disk0", test.disk0, error)) << error;
+    if (test.otherDisk) ASSERT_TRUE(lab::DeclareMissingExtentNames("4", jobId, kVM, "disk9", {name(0)}, error));
+    const int64_t declaring = jobId;
+    ASSERT_TRUE(StartJob(++jobId, "0"));
+    WriteArchive(2, test.sent);
+    ASSERT_TRUE(ArchiveIndex()) << client_->GetLastError();
+    Declared left;
+    ASSERT_TRUE(lab::ReadMissingExtents(kGuid, declaring, kVM, left, error)) << error;
+    EXPECT_EQ(test.left, left);
+  }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <thread>
 
@@ -72,7 +73,7 @@ TEST(LabMountRecord, CountsAtTheirLimits) {
   record.vm = "vm01";
   record.guid = "G-1";
   record.state = "mounted";
-  record.disks.push_back({"scsi0-0-a.img", "datastores/ds1/a.img", "/m/a.img", "ds1", 42, "ab12", "0123-4", {{8, 15}, {100, 200}}});
+  record.disks.push_back({"scsi0-0-a.img", "datastores/ds1/a.img", "/m/a.img", "ds1", 42, "ab12", "0123-4", {{8, 15}, {100, 200}}, "5c0e"});
   record.configs.push_back({"datastores/ds1/a.vmx", "/m/config0/a.vmx"});
   lab::MountRecord again;
   std::string error;
@@ -152,6 +153,58 @@ TEST_F(LabMountTest, MountRecordsNameTheViewsWhileMountedAndTheirDigestsAfter) {
   ASSERT_EQ(1, vmInfo.GetMountInfoFull(ctx, after));
   EXPECT_EQ(before[0].disks[0].path, after[0].disks[0].path) << "unmounted: the images again";
   EXPECT_EQ(1, vmInfo.UnmountVM(ctx)) << "nothing is left to remove";
+}
+
+// A backup that left sectors out is checked after its disk changed as surely as a whole disk: the
+// digest without those sectors is kept before the image leaves the mount's generation, whether the
+// guest writes after the unmount or during the job before the backup said what it left out, and it
+// leaves out every sector said, however many times.
+TEST_F(LabMountTest, TheDigestWithoutLeftOutSectorsOutlivesTheMountAndTheGeneration) {
+  struct Case {
+    const char* name;
+    int vm;
+    bool writeDuringJob;  // before the sectors are recorded, rather than after the unmount
+    std::vector<std::vector<std::pair<uint64_t, uint64_t>>> recorded;
+  };
+  const Case cases[] = {
+      {"a write after the unmount", 1, false, {{{8, 15}}}},
+      {"a write during the job, before the backup said what it left out", 2, true, {{{8, 15}}}},
+      {"sectors said twice, then a write after the unmount", 3, false, {{{8, 15}}, {{100, 299}, {16, 16}}}},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    LabVMInfo vmInfo(101);
+    MountCtx ctx = Ctx(test.vm);
+    std::vector<VMInfoStructs::SMountInfoFull> before, during;
+    ASSERT_EQ(1, vmInfo.GetMountInfoFull(ctx, before));
+    const std::string image = before[0].disks[0].path;
+    // What the backup promises: the disk as the mount took it, every sector said read as zeros.
+    std::string promised = testsupport::ReadDisk(image);
+    for (const auto& ranges : test.recorded)
+      for (const auto& range : ranges)
+        std::fill(promised.begin() + static_cast<std::ptrdiff_t>(range.first * 512),
+                  promised.begin() + static_cast<std::ptrdiff_t>((range.second + 1) * 512), '\0');
+    CPxSha256 expected;
+    expected.Update(promised.data(), promised.size());
+    ASSERT_EQ(1, vmInfo.MountVM(ctx));
+    ASSERT_EQ(1, vmInfo.GetMountInfoFull(ctx, during));
+    const std::string view = during[0].disks[0].path;
+    std::string id, error;
+    // Seeded bytes over sectors left out and sectors kept alike.
+    const std::vector<lab::ByteRange> write = {{0, 400 * 512}};
+    if (test.writeDuringJob) ASSERT_TRUE(lab::WriteDiskRanges(image, write, false, 0, id, error)) << error;
+    for (const auto& ranges : test.recorded)
+      ASSERT_TRUE(lab::RecordLeftOutSectors(1001, Guid(test.vm), view, ranges, error)) << error;
+    ASSERT_EQ(1, vmInfo.UnmountVM(ctx));
+    if (!test.writeDuringJob) ASSERT_TRUE(lab::WriteDiskRanges(image, write, false, 0, id, error)) << error;
+    ASSERT_TRUE(lab::WriteDiskRanges(image, {{1 << 20, 512}}, false, 0, id, error)) << error;
+
+    lab::MountRecord record;
+    ASSERT_EQ(lab::RecordRead::kRead, lab::ReadMountRecord("vcenter", 1001, Guid(test.vm), record, error));
+    std::string sha;
+    ASSERT_TRUE(lab::MountedDiskDigestWithoutLeftOut(record, record.disks[0], sha, error)) << error;
+    EXPECT_EQ(expected.FinalHex(), sha);
+  }
 }
 
 TEST_F(LabMountTest, DescriptionThatLeadsOutOfTheLabIsRefused) {

@@ -99,6 +99,29 @@ TEST(LabJobRecord, WritersRefuseWhatWouldNotReadBack) {
   EXPECT_EQ(lab::kMaxTimeScale, read.timeScale);
 }
 
+// The coordinator's dispatches of a VM are numbered over every run of the job; an agent's archives
+// carry the number of the VM's latest dispatch to their client.
+TEST(LabJobRecord, DispatchesOfAVMAreNumberedInTheCoordinatorsOrder) {
+  testsupport::TestLab lab;
+  lab.UseJob(1001);
+  const std::string vm = "50290000-0000-4000-8000-000000000002";
+  std::string error;
+  EXPECT_EQ(0u, lab::VMDispatchNumber(1001, vm, "proxyA")) << "never given out";
+  for (const char* client : {"proxyA", "proxyB", "proxyA"}) ASSERT_TRUE(lab::RecordVMDispatch(1001, vm, client, error));
+  EXPECT_EQ(3u, lab::VMDispatchNumber(1001, vm, "proxyA"));
+  EXPECT_EQ(2u, lab::VMDispatchNumber(1001, vm, "proxyB"));
+  std::string upper = vm;
+  std::transform(upper.begin(), upper.end(), upper.begin(), [](unsigned char c) { return std::toupper(c); });
+  EXPECT_EQ(2u, lab::VMDispatchNumber(1001, upper, "proxyB")) << "a GUID in any case";
+  EXPECT_EQ(0u, lab::VMDispatchNumber(1001, vm, "coordinator"));
+  EXPECT_EQ(0u, lab::VMDispatchNumber(1002, vm, "proxyA")) << "another job";
+  // Names that cannot name a record are refused, and record nothing.
+  EXPECT_FALSE(lab::RecordVMDispatch(1001, "../escape", "proxyA", error));
+  EXPECT_FALSE(lab::RecordVMDispatch(1001, vm, "two words\n", error));
+  EXPECT_FALSE(lab::RecordVMDispatch(1001, vm, "", error));
+  EXPECT_EQ(3u, lab::VMDispatchNumber(1001, vm, "proxyA"));
+}
+
 TEST(LabMachine, ValuesAtTheirLimits) {
   std::string sixtyFour;
   for (int i = 0; i < 64; ++i) sixtyFour += (i ? "," : "") + std::string("10.0.0.") + std::to_string(i) + "/255.0.0.0";
