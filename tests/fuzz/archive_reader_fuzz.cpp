@@ -12,6 +12,7 @@
 #include "platform/archive/ArchiveReader.h"
 #include "platform/archive/ArchiveRestore.h"
 #include "platform/archive/ArchiveWriter.h"
+#include "support/ArchiveTestSupport.h"
 
 namespace {
 
@@ -37,28 +38,10 @@ std::string Sample() {
   begin.Bool(false);
   writer.Create(path, error);
   writer.Append(archive::RecordType::kArchiveBegin, begin.Bytes(), nullptr, 0, error);
-  archive::FieldWriter header;
-  header.Text("\\guid\\disk\\Extent0");
-  header.Text("disk");
-  header.U64(4);
-  header.U64(0);
-  header.Bool(false);
-  header.I32(1);
-  header.I32(0);
-  header.U32(0);
-  header.U64(0);
-  header.Text("");
-  writer.Append(archive::RecordType::kExtentHeader, header.Bytes(), nullptr, 0, error);
-  archive::FieldWriter data;
-  data.U32(512);
-  data.U32(0);
-  data.Text("");
-  data.Text("");
-  writer.Append(archive::RecordType::kData, data.Bytes(), "abcd", 4, error);
-  archive::FieldWriter end;
-  end.Bool(true);
-  end.I32(0);
-  writer.Append(archive::RecordType::kEndOfItem, end.Bytes(), nullptr, 0, error);
+  writer.Append(archive::RecordType::kExtentHeader,
+                archivetest::ExtentHeaderFields("\\guid\\disk\\Extent0", "disk", 4).Bytes(), nullptr, 0, error);
+  writer.Append(archive::RecordType::kData, archivetest::DataFields().Bytes(), "abcd", 4, error);
+  writer.Append(archive::RecordType::kEndOfItem, archivetest::EndOfItemFields(true).Bytes(), nullptr, 0, error);
   archive::FieldWriter close;
   close.U64(4);
   close.U64(4);

@@ -35,6 +35,38 @@ inline std::string ItemBytes(const archive::ArchiveContents& contents, const arc
   return bytes;
 }
 
+// The fields of records as a stream writes them, for archives built record by record: an extent
+// item's header (no checksum, flags or cluster bitmap), a data record whose bytes all count, and an
+// end of item.
+inline archive::FieldWriter ExtentHeaderFields(const std::string& name, const std::string& disk, uint64_t size) {
+  archive::FieldWriter fields;
+  fields.Text(name);
+  fields.Text(disk);
+  fields.U64(size);
+  fields.U64(0);
+  fields.Bool(false);
+  fields.I32(1);
+  fields.I32(0);
+  fields.U32(0);
+  fields.U64(0);
+  fields.Text(std::string());
+  return fields;
+}
+inline archive::FieldWriter DataFields(uint32_t unitSize = 512) {
+  archive::FieldWriter fields;
+  fields.U32(unitSize);
+  fields.U32(0);
+  fields.Text(std::string());
+  fields.Text(std::string());
+  return fields;
+}
+inline archive::FieldWriter EndOfItemFields(bool success) {
+  archive::FieldWriter fields;
+  fields.Bool(success);
+  fields.I32(0);
+  return fields;
+}
+
 // The first item of the name; null when there is none.
 inline const archive::Item* FindItem(const archive::ArchiveContents& contents, const std::string& name) {
   for (const archive::Item& item : contents.items) {

@@ -576,27 +576,11 @@ std::string WriteAttemptArchive(const AttemptArchive& attempt) {
   auto append = [&](RecordType type, const FieldWriter& fields, const std::string& payload) {
     EXPECT_TRUE(writer.Append(type, fields.Bytes(), payload.data(), payload.size(), error)) << error;
   };
-  FieldWriter ended;
-  ended.Bool(true);
-  ended.I32(0);
+  const FieldWriter ended = archivetest::EndOfItemFields(true);
   for (const auto& disk : attempt.disks) {
     const std::string name = "\\" + kGuid + "\\" + disk.first;
     const std::string bytes(8 * 512, disk.second);
-    FieldWriter header, data, diskHeader;
-    header.Text(name + "\\Extent0");
-    header.Text(disk.first);
-    header.U64(bytes.size());
-    header.U64(0);
-    header.Bool(false);
-    header.I32(1);
-    header.I32(0);
-    header.U32(0);
-    header.U64(0);
-    header.Text(std::string());
-    data.U32(512);
-    data.U32(0);
-    data.Text(std::string());
-    data.Text(std::string());
+    FieldWriter diskHeader;
     diskHeader.Text(name);
     diskHeader.U64(bytes.size());
     diskHeader.U64(bytes.size());
@@ -604,8 +588,9 @@ std::string WriteAttemptArchive(const AttemptArchive& attempt) {
     diskHeader.I32(1);
     diskHeader.U64(8);
     diskHeader.Bool(false);
-    append(RecordType::kExtentHeader, header, std::string());
-    append(RecordType::kData, data, bytes);
+    append(RecordType::kExtentHeader, archivetest::ExtentHeaderFields(name + "\\Extent0", disk.first, bytes.size()),
+           std::string());
+    append(RecordType::kData, archivetest::DataFields(), bytes);
     append(RecordType::kEndOfItem, ended, std::string());
     append(RecordType::kDiskHeader, diskHeader, std::string());
     append(RecordType::kEndOfItem, ended, std::string());
