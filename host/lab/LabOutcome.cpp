@@ -23,6 +23,7 @@ const char* const kLogId = "quarn";
 const char* const kStartBanner = "] has started ";
 const char* const kSummaryHeading = "===== JOB SUMMARY REPORT";
 constexpr int64_t kInProgress = 2;  // a VM status
+constexpr int kStubToBeArchived = 1;  // a VM's stub status: to be stubbed or relocated
 
 void PrintSection(const char* title, const std::vector<std::string>& lines) {
   std::printf("%s:\n", title);
@@ -140,7 +141,7 @@ std::vector<std::string> VMStatusLines(int64_t jobId, bool running) {
       continue;
     }
     std::string line = info.getstring(Info::F_vmName) + " [" + guid + "] " +
-                       vsJobMgr::convertVMClientBkupStatusToString(static_cast<int>(info.getint64(Info::F_vmStatus)));
+                       VMStatusWords(info.getint64(Info::F_vmStatus), info.getint64(Info::F_stubStatus));
     if (!running && info.getint64(Info::F_vmStatus) == kInProgress) line += " (but the job is not running)";
     const std::string reason = info.getstring(Info::F_failureText);
     if (!reason.empty()) line += ": " + reason;
@@ -182,6 +183,14 @@ std::string PendingWithoutCause(int64_t jobId, const std::string& client) {
 }
 
 }  // namespace
+
+std::string VMStatusWords(int64_t status, int64_t stubStatus) {
+  const std::string words = vsJobMgr::convertVMClientBkupStatusToString(static_cast<int>(status));
+  if (stubStatus == 0) return words;
+  // After the stub phase the job manager keeps "To be backed up" beside a stub.
+  if (stubStatus == kStubToBeArchived) return words + ", to be archived";
+  return vsJobMgr::convertVMStubStatusToString(static_cast<int>(stubStatus)) + " (job manager status: " + words + ")";
+}
 
 JobOutcome ReadJobOutcome(int64_t jobId) {
   JobOutcome outcome;

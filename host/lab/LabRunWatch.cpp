@@ -82,7 +82,7 @@ void RunWatch::Look() {
       continue;
     }
     vm.percent = static_cast<int>(info.getint64(Info::F_progressPercent));
-    vm.phase = vsJobMgr::convertVMClientBkupStatusToString(static_cast<int>(status));
+    vm.phase = VMStatusWords(status, info.getint64(Info::F_stubStatus));
     const std::string reason = info.getstring(Info::F_failureText);
     if (!reason.empty()) vm.phase += ": " + reason;
   }
@@ -105,7 +105,7 @@ void RunWatch::PrintSummary(double seconds, int64_t level) {
       ++byStatus["status unreadable"];
       continue;
     }
-    ++byStatus[vsJobMgr::convertVMClientBkupStatusToString(static_cast<int>(info.getint64(Info::F_vmStatus)))];
+    ++byStatus[VMStatusWords(info.getint64(Info::F_vmStatus), info.getint64(Info::F_stubStatus))];
   }
   // What the job read and sent, from its archive files: extents with data, extents of zeros sent as
   // holes, and the files' bytes on the media agents.

@@ -126,6 +126,9 @@ JobOutcome ReadJobOutcome(int64_t jobId);
 int OutcomeExitCode(const JobOutcome& outcome);
 // Prints the outcome of a job of the selected lab and the lines of the client's log that matter.
 void PrintOutcome(int64_t jobId, const std::string& client);
+// A VM's status in words as the job manager records it (its status and stub status numbers): a stub
+// or relocation is what happened to the VM, whatever status the job manager keeps beside it.
+std::string VMStatusWords(int64_t status, int64_t stubStatus);
 
 // ---- What "run" shows while the job runs and when it has ended (LabRunWatch.cpp) ----
 class RunWatch {

@@ -218,6 +218,45 @@ bool DeleteVMDiskImage(const std::string& server, VMDescription& vm, size_t inde
   return true;
 }
 
+bool DeleteStubbedDisk(const std::string& server, const std::string& guidOrName, const std::string& indexName,
+                       const std::string& changeId, std::string& error) {
+  VMDescription found;
+  if (!FindVM(server, guidOrName, found)) {
+    error = "VM [" + guidOrName + "] is not on server [" + server + "]";
+    return false;
+  }
+  const std::string path = VMDescriptionPath(server, found.name);
+  // The description's lock before the image's, as every change of a VM that touches its images takes them.
+  FileLock descriptionLock(path);
+  std::string text;
+  VMDescription vm;
+  if (!descriptionLock.Held() || ReadOptionalFile(path, kMaxRecordBytes, text, error) != ReadResult::kRead ||
+      !ParseVMDescription(text, vm, error)) {
+    error = "the description of VM [" + found.name + "] cannot be read" + (error.empty() ? "" : ": " + error);
+    return false;
+  }
+  size_t index = 0;
+  while (index < vm.disks.size() && LabDiskIndexName(index, vm.disks[index].file) != indexName) ++index;
+  if (index == vm.disks.size()) {
+    error = "VM [" + vm.name + "] has no disk [" + indexName + "]";
+    return false;
+  }
+  VMDisk& disk = vm.disks[index];
+  if (disk.deleted) return true;
+  const std::string image = DiskImagePath(server, disk.file);
+  FileLock imageLock(image);
+  const std::string current = ImageChangeId(image);
+  if (!imageLock.Held() || changeId.empty() || current != changeId) {
+    error = "disk [" + indexName + "] of VM [" + vm.name + "] is at change id [" + current + "], not at [" + changeId +
+            "] that its backup read";
+    return false;
+  }
+  if (!RecordWholeDiskChange(image, disk.sizeBytes, true, error)) return false;
+  disk.deleted = true;
+  if (!WriteFileAtomic(path, FormatVMDescription(vm), error)) return false;
+  return RemoveIfPresent(image, error);
+}
+
 bool RemoveVM(const std::string& server, const std::string& guidOrName, std::string& error) {
   VMDescription vm;
   if (!FindVM(server, guidOrName, vm)) {
@@ -316,7 +355,9 @@ bool RestoreVMDisks(const std::string& server, const std::string& guidOrName, in
       return false;
     }
     FileLock lock(image);
-    if (!RecordWholeDiskChange(image, disk.second.size, false, error) || !WriteRestoredImage(image, disk.second, error))
+    // An image a stub cut off left behind (marked deleted before it went) is replaced like a missing one.
+    const bool present = access(image.c_str(), F_OK) == 0;
+    if (!RecordWholeDiskChange(image, disk.second.size, present, error) || !WriteRestoredImage(image, disk.second, error))
       return false;
   }
   return UpdateVMDescription(
