@@ -41,8 +41,8 @@ const std::vector<CommandHelp>& Commands() {
         {"program", "PATH", "the job process's program (default: quarn beside quarn-lab)"}}},
       {"outcome",
        {"LAB [options]"},
-       "Says how a job ended or whether it runs, its pending causes, events, each VM's status, the result file "
-       "and the lines of the client's log that matter.",
+       "Says how a job ended or whether it runs, its pending causes, events, each VM's status (a VM stubbed or "
+       "relocated says so), the result file and the lines of the client's log that matter.",
        {{"job", "ID", "the job (default 1001)"},
         {"client", "NAME", "the client whose log is shown (default: the job record's)"}}},
       {"set",
@@ -101,7 +101,8 @@ const std::vector<CommandHelp>& Commands() {
       {"vm",
        {"LAB VM power on|off [--hours H]", "LAB VM delete", "LAB VM restore [--job N]"},
        "Does to a VM (by name or GUID) what happens to it outside any job: powers it on or off, deletes it from "
-       "the hypervisor with its disks, or writes a stub's deleted disks back from its backups.",
+       "the hypervisor with its disks, or writes a stub's deleted disks back from its backups (those of a stub cut "
+       "off too).",
        {{"hours", "H", "power off: the VM has been off this many hours already (on the hypervisor's clock)"},
         {"job", "N", "restore: from the newest backups at or before this job"}}},
       {"meditech",
