@@ -116,7 +116,9 @@ TEST(StubPhaseTest, OnlyASelectedIdleVMWithItsBackupInTheIndexIsStubbed) {
        },
        nullptr, 0, 95, {true, true, true}, 0, 0, 0, "disk [scsi0-2-vm01_2.img] is not in this job's backup"},
       {"a disk removed since the backup",
-       [](archtest::ArchivingLab& lab, vm_params&) { lab.ChangeVM(1, [](lab::VMDescription& d) { d.disks.pop_back(); }); },
+       [](archtest::ArchivingLab& lab, vm_params&) {
+         lab.ChangeVM(1, [](lab::VMDescription& d) { d.disks.pop_back(); });
+       },
        nullptr, 0, 102, {false}, 4, 1, 5, ""},
       {"only an earlier job's backup in the index",
        [](archtest::ArchivingLab& lab, vm_params&) {

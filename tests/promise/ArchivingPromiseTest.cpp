@@ -51,7 +51,8 @@ class Root {
 class ArchivingPromise : public testing::TestWithParam<const char*> {
  public:
   void SetUp() override {
-    ASSERT_EQ(0, Tool({"create", lab_, "--vms", "2", "--disks", "2", "--clients", "coordinator", "--time-scale", "60"}));
+    ASSERT_EQ(0, Tool({"create", lab_, "--vms", "2", "--disks", "2", "--clients", "coordinator", "--time-scale",
+                       "60"}));
     for (const char* vm : {kVM, kRunningVM})
       for (const char* disk : {"0", "1"}) ASSERT_EQ(0, Tool({"disk", lab_, vm, disk, "write", "--percent", "100"}));
     ASSERT_EQ(0, Tool({"vm", lab_, kVM, "power", "off", "--hours", "72"}));
@@ -67,7 +68,8 @@ class ArchivingPromise : public testing::TestWithParam<const char*> {
   std::string Output() const { return labrun::ReadText(out_); }
 
   void BackupPhase(int64_t job, const char* level = "1") {
-    const int status = Tool({"run", lab_, "--job", std::to_string(job), "--", "-t", level, "-numStreams", "1", "-stub"});
+    const int status =
+        Tool({"run", lab_, "--job", std::to_string(job), "--", "-t", level, "-numStreams", "1", "-stub"});
     EXPECT_TRUE(status == 0 || status == 1 || status == 2) << Output();
     CheckStreams(job, "the backup phase of job " + std::to_string(job));
   }
@@ -153,7 +155,8 @@ class ArchivingPromise : public testing::TestWithParam<const char*> {
       for (size_t i : gone) {
         const std::string name = lab::LabDiskIndexName(i, description.disks[i].file);
         ASSERT_TRUE(copies_[vm].count(name)) << when << ": " << vm << " lost " << name << " before any copy of it";
-        const std::string restored = testsupport::ReadDisk(lab::DiskImagePath(lab::SampleServer(), description.disks[i].file));
+        const std::string restored =
+            testsupport::ReadDisk(lab::DiskImagePath(lab::SampleServer(), description.disks[i].file));
         EXPECT_TRUE(!restored.empty() && restored == copies_[vm][name])
             << when << ": disk " << name << " of " << vm << " does not restore to its last bytes";
       }

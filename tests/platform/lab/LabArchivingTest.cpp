@@ -103,7 +103,8 @@ TEST(LabArchivingTest, AStubDeletesOnlyTheDisksItIsGivenAtTheirChangeIdsAndRecor
     const char* error;
   } cases[] = {
       {"both disks at their change ids", kBoth, false, -1, 1, 2, {true, true}, ""},
-      {"a disk it was not given", kFirstOnly, false, -1, 0, 0, {false, false}, "not among the disks the stub may delete"},
+      {"a disk it was not given", kFirstOnly, false, -1, 0, 0, {false, false},
+       "not among the disks the stub may delete"},
       {"the second disk written since its backup", kSecondStale, false, -1, 0, 1, {true, false}, "is at change id"},
       {"cut off after the first disk", kBoth, false, 1, 0, 1, {true, false}, "refused"},
       {"a disk an earlier stub deleted", kBoth, true, -1, 1, 2, {true, true}, ""},
