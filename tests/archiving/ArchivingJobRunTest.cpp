@@ -184,6 +184,13 @@ TEST_F(ArchivingJobRun, IdleVMsAreBackedUpThenStubbedAndLaterJobsReconcileTheStu
   const std::vector<std::string> events = lab::ReadJobEvents(1001);
   EXPECT_EQ(1u, std::count(events.begin(), events.end(), "INFO 0x5B000053 vm01|1001"));
   EXPECT_EQ(1u, std::count(events.begin(), events.end(), "INFO 0x5B000053 vm06|1001"));
+  // The lab tool says what happened to each VM, beside the status the job manager keeps after the phase.
+  Tool({"outcome", labDir, "--job", "1001"});
+  EXPECT_NE(std::string::npos, Output().find("vm01 [" + Guid(1) + "] Stubbed (job manager status: To be backed up)"))
+      << Output();
+  EXPECT_NE(std::string::npos, Output().find("vm08 [" + Guid(8) + "] Stub failed (job manager status: To be backed up)"))
+      << Output();
+  EXPECT_NE(std::string::npos, Output().find("vm02 [" + Guid(2) + "] Backed up\n")) << Output();
   EXPECT_EQ(std::string::npos, Log().find("Checking for Job Restarted before VM list is initialized"));
   EXPECT_NE(std::string::npos, Log().find("Total VMs to Archive/Relocate [3]"));
   // What the stubs deleted restores byte for byte from the backup phase.
