@@ -161,6 +161,7 @@ int LabVMInfo::GetMountedVolumes(const MountCtx& ctx, std::vector<VMInfoStructs:
   crc.UpdateCRC32(vm.guid.data(), vm.guid.size());
   std::vector<VMInfoStructs::SMountInfoFile> found;
   for (size_t i = 0; i < vm.disks.size(); ++i) {
+    if (vm.disks[i].deleted) continue;
     char guid[64];
     std::snprintf(guid, sizeof(guid), "%08x-0000-4000-8000-%012zx", crc.GetCRC32(), i);
     VMInfoStructs::SMountInfoFile volume;
