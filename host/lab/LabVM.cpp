@@ -18,7 +18,7 @@ int VM(const std::vector<std::string>& args) {
   const std::string& name = words[1];
   const std::string& action = words[2];
   std::string server;
-  if (!lab::FindVMServer(name, server)) return Failure("VM [" + name + "] is on no server of the lab");
+  if (!lab::FindVMServer(name, server)) return UsageError("the lab has no VM '" + name + "' (give its name or GUID)", "vm");
 
   if (action == "power") {
     if (words.size() != 4 || (words[3] != "on" && words[3] != "off"))

@@ -143,7 +143,10 @@ TEST_F(LabToolRun, OneRunHoldsTheLabAndCtrlCEndsItInterrupted) {
   // The held read goes on once the table is cleared, and the job stops at its next look.
   ASSERT_EQ(0, Tool({"fault", labDir, "clear"}).exitCode);
   EXPECT_EQ(130, testsupport::WaitProgram(first)) << Text(dir.Path("first.txt"));
-  EXPECT_TRUE(Has(Text(dir.Path("first.txt")), "interrupted: telling the job to stop"));
+  EXPECT_TRUE(Has(Text(dir.Path("first.txt")),
+                  "interrupted: telling job 1001 to stop; its workers get up to 5 minutes (5 s at time scale 60) to "
+                  "end the backups of vm02 before they are terminated; Ctrl-C again kills the job now\n"))
+      << Text(dir.Path("first.txt"));
   const Result outcome = Tool({"outcome", labDir});
   EXPECT_TRUE(Has(outcome.out, "job 1001: not running: its run was interrupted; ")) << outcome.out;
   for (size_t line = outcome.out.find("In progress"); line != std::string::npos;
@@ -162,7 +165,7 @@ TEST_F(LabToolRun, TheNextJobKeepsTheLabsVMsAndSettings) {
   ASSERT_EQ(0, Tool({"disk", labDir, "vm02", "scsi0-1-vm02_1.img", "write", "--offset", "4096", "--bytes", "9"}).exitCode);
   const Result next = Tool({"run", labDir, "--", "-t", "2"});
   ASSERT_EQ(0, next.exitCode) << next.out;
-  EXPECT_TRUE(Has(next.out, "job 1001 has ended: running the subclient's next job, 1002, with the same VMs")) << next.out;
+  EXPECT_TRUE(Has(next.out, "job 1001 has ended: running the subclient's next job, 1002, with the lab's 3 VMs")) << next.out;
   EXPECT_TRUE(Has(next.out, "summary of job 1002: incremental backup")) << next.out;
   EXPECT_TRUE(Has(next.out, "  VMs: 3 Backed up (of 3)\n")) << next.out;
   EXPECT_TRUE(Has(next.out, "read 1.0 MiB (1.0 MiB of data")) << "one extent changed: " << next.out;

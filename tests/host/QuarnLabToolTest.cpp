@@ -394,9 +394,10 @@ TEST_F(QuarnLabTool, RunStartsTheProgramAsTheJobManagerWould) {
 
   // Options after "--" replace the tool's own: "-t 2" runs an incremental.
   // Without "-numStreams" the job record's streams (one per client of the lab) are reserved and passed.
-  run = Tool({"run", labDir_, "--job", "7", "--program", program, "--", "-t", "2", "-jt", "other"});
+  ASSERT_EQ(0, Tool({"create", labDir_, "--job", "8"}).exitCode);
+  run = Tool({"run", labDir_, "--job", "8", "--program", program, "--", "-t", "2", "-jt", "other"});
   EXPECT_EQ(2, run.exitCode) << run.err;
-  EXPECT_EQ("-j\n7\n-a\n1\n-d\nma1\n-cn\ncoordinator\n-numStreams\n3\n-t\n2\n-jt\nother\n",
+  EXPECT_EQ("-j\n8\n-a\n1\n-d\nma1\n-cn\ncoordinator\n-numStreams\n3\n-t\n2\n-jt\nother\n",
             ReadAll(dir_.Path("argv.txt")));
 }
 
@@ -580,9 +581,11 @@ TEST_F(QuarnLabTool, VerifyReassemblesBackupsAndNamesDamagedArchives) {
   EXPECT_NE(std::string::npos, broken.out.find("archive " + damaged.path + ": MALFORMED at offset ")) << broken.out;
   EXPECT_NE(std::string::npos, broken.out.find("job 1002 left out")) << broken.out;
   EXPECT_EQ(64, Tool({"verify", labDir_, "--image", "no-equals-sign"}).exitCode);
+  ASSERT_EQ(0, Tool({"create", labDir_, "--job", "1003"}).exitCode);
   ToolResult nothing = Tool({"verify", labDir_, "--job", "1003"});
   EXPECT_EQ(1, nothing.exitCode);
   EXPECT_NE(std::string::npos, nothing.out.find("job 1003: no archive file on any media agent"));
+  EXPECT_EQ(64, Tool({"verify", labDir_, "--job", "1009"}).exitCode) << "a job the lab never had";
 }
 
 // quarn-lab verify bounds its work by what is there: a disk header that declares far more than the
@@ -685,8 +688,8 @@ TEST_F(QuarnLabTool, DiskWritesAGenerationAndRefusesWhatItCannotWrite) {
     EXPECT_EQ(c.exitCode, result.exitCode) << result.err;
     if (c.exitCode == 0) ++generations;
   }
-  EXPECT_EQ(1, Tool({"disk", labDir_, "vm99", "0", "write", "--percent", "1"}).exitCode);
-  EXPECT_EQ(1, Tool({"disk", labDir_, "vm01", "7", "write", "--percent", "1"}).exitCode);
+  EXPECT_EQ(64, Tool({"disk", labDir_, "vm99", "0", "write", "--percent", "1"}).exitCode);
+  EXPECT_EQ(64, Tool({"disk", labDir_, "vm01", "7", "write", "--percent", "1"}).exitCode);
   UseToolLab();
   std::string image, error;
   uint64_t bytes = 0;
