@@ -282,7 +282,7 @@ void PrintOutcome(int64_t jobId, const std::string& client) {
     if (proxy.first == client) continue;
     std::string vms;
     for (const std::string& vm : proxy.second) vms += (vms.empty() ? "" : ", ") + vm;
-    PrintLogOfJob(proxy.first, jobId, ", which backed up " + vms);
+    PrintLogOfJob(proxy.first, jobId, ", which handled " + vms);
   }
 }
 

@@ -30,6 +30,7 @@
 #include "platform/lab/LabCreate.h"
 #include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabJob.h"
+#include "platform/lab/LabJobRun.h"
 #include "platform/lab/LabReservations.h"
 #include "platform/lab/LabMachine.h"
 #include "platform/lab/LabSettings.h"
@@ -283,6 +284,23 @@ TEST_F(QuarnLabTool, BadArgumentsExitWithTheUsageCodeAndChangeNothing) {
       {"verify", labDir_, "--image", "7=/dev/null"},
       {"create", labDir_, "--disk-size", "0"},
       {"create", labDir_, "--disk-images", dir_.Path("missing.img")},
+      {"create", labDir_, "--vms=501"},
+      {"create", labDir_, "--level", "partial"},
+      {"create", labDir_, "--level", "0"},
+      // A name the lab does not have is a bad argument to every command.
+      {"disk", labDir_, "vm99", "0", "write", "--percent", "1"},
+      {"verify", labDir_, "--vm", "vm99"},
+      {"verify", labDir_, "--job", "1009"},
+      {"vm", labDir_, "vm99", "power", "off"},
+      {"vm", labDir_, "vm99", "delete"},
+      {"outcome", labDir_, "--job", "1009"},
+      {"fault", labDir_, "add", "disk.Read", "--vm", "vm99", "--code", "5"},
+      {"session", labDir_, "go-ahead", "--client", "nobody", "--service", "s", "--vm", "g"},
+      {"session", labDir_, "listen", "--client", "nobody", "--service", "s"},
+      {"meditech", labDir_, "--vms", "vm99"},
+      {"run", labDir_, "--program", dir_.Path("no-program")},
+      {"run", labDir_, "--", "-t", "0"},
+      {"run", labDir_, "--", "-numStreams", "-1"},
   };
   for (const auto& args : cases) {
     ToolResult result = Tool(args);
@@ -293,6 +311,7 @@ TEST_F(QuarnLabTool, BadArgumentsExitWithTheUsageCodeAndChangeNothing) {
   }
   UseToolLab();
   EXPECT_FALSE(lab::JobExists(12));
+  EXPECT_TRUE(lab::ReadRunEvents(1001).empty()) << "no refused run started the job";
   lab::MachineRecord machine;
   std::string error;
   ASSERT_EQ(lab::RecordRead::kRead, lab::ReadMachineRecord("coordinator", machine, error));
@@ -688,6 +707,13 @@ TEST_F(QuarnLabTool, DiskWritesAGenerationAndRefusesWhatItCannotWrite) {
     EXPECT_EQ(c.exitCode, result.exitCode) << result.err;
     if (c.exitCode == 0) ++generations;
   }
+  // A percent writes that much of the disk, rounded up to whole sectors, and says so.
+  const ToolResult spread = Tool({"disk", labDir_, "vm01", "0", "write", "--percent", "2"});
+  EXPECT_EQ(0, spread.exitCode) << spread.err;
+  EXPECT_NE(std::string::npos, spread.out.find("wrote 83968 bytes (2% of 4194304 bytes, rounded up to whole 512-byte "
+                                               "sectors) in 1 range to "))
+      << spread.out;
+  ++generations;
   EXPECT_EQ(64, Tool({"disk", labDir_, "vm99", "0", "write", "--percent", "1"}).exitCode);
   EXPECT_EQ(64, Tool({"disk", labDir_, "vm01", "7", "write", "--percent", "1"}).exitCode);
   UseToolLab();
@@ -733,6 +759,9 @@ TEST_F(QuarnLabTool, FaultRulesNameOnlyWhatTheLabAndTheOperationHave) {
       {{"vminfo.ReserveDiskStream", "--vm", "vm01"}, 64, "takes no --vm"},
       {{"disk.Read", "--stream", "1"}, 64, "disk.Read takes no --stream"},
       {{"archive.write", "--stream", "first"}, 64, "--stream takes a stream id"},
+      // The subclient lets a job ask for up to four streams: stream 4 can carry a call, stream 5 none.
+      {{"archive.write", "--stream", "4"}, 0, "op=archive.write stream=4"},
+      {{"archive.write", "--stream", "5"}, 64, "--stream takes a stream id the lab's jobs have, from 1 to 4"},
       {{"jobmgr.initBackup", "--client", "nobody"}, 64, "the lab has no client 'nobody'"},
   };
   int added = 0;
