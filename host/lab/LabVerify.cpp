@@ -79,8 +79,8 @@ void PrintArchive(const archive::ArchiveContents& contents) {
                 item.success ? "" : " (ended failed)");
   }
   for (const auto& disk : extents)
-    std::printf("  extents of %s: %llu items, %llu data bytes, %llu hole bytes\n", disk.first.c_str(),
-                static_cast<unsigned long long>(disk.second.items), static_cast<unsigned long long>(disk.second.data),
+    std::printf("  extents of %s: %s, %llu data bytes, %llu hole bytes\n", disk.first.c_str(),
+                Counted(disk.second.items, "item").c_str(), static_cast<unsigned long long>(disk.second.data),
                 static_cast<unsigned long long>(disk.second.holes));
   uint64_t unchanged = 0;
   for (const archive::UnchangedRange& range : contents.ranges) unchanged += range.last - range.first + 1;

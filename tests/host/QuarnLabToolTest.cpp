@@ -418,6 +418,23 @@ TEST_F(QuarnLabTool, RunStartsTheProgramAsTheJobManagerWould) {
   EXPECT_EQ(2, run.exitCode) << run.err;
   EXPECT_EQ("-j\n8\n-a\n1\n-d\nma1\n-cn\ncoordinator\n-numStreams\n3\n-t\n2\n-jt\nother\n",
             ReadAll(dir_.Path("argv.txt")));
+
+  // The run says what kind of job its options make it, here and in its summary.
+  const std::pair<std::vector<std::string>, std::string> kinds[] = {
+      {{"-snap"}, "full snapshot backup"},
+      {{"-snaptape", "-snapJID", "9"}, "backup copy of a snapshot"},
+      {{"-snapcatalog", "-snapJID", "9"}, "snapshot catalogue"},
+  };
+  int64_t job = 9;
+  for (const auto& kind : kinds) {
+    const std::string id = std::to_string(job++);
+    ASSERT_EQ(0, Tool({"create", labDir_, "--job", id}).exitCode);
+    std::vector<std::string> args = {"run", labDir_, "--job", id, "--program", program, "--"};
+    args.insert(args.end(), kind.first.begin(), kind.first.end());
+    run = Tool(args);
+    EXPECT_NE(std::string::npos, run.out.find("running job " + id + " (" + kind.second + ") on coordinator")) << run.out;
+    EXPECT_NE(std::string::npos, run.out.find("summary of job " + id + ": " + kind.second + ", ")) << run.out;
+  }
 }
 
 // A job record whose values would change the meaning of the command line is refused with a message;
@@ -506,9 +523,17 @@ TEST_F(QuarnLabTool, OutcomeSaysHowTheJobEndedAndShowsTheLinesThatMatter) {
       "2 b 01/01 00:00:01 1001 r(): Total VMs to backup           [2]",
       "2 b 01/01 00:00:01 1001 r(): " + std::string(43, '='),
       "2 b 01/01 00:00:01 1001 h(): another debug line"};
-  std::string log;
-  for (const std::string& line : lines) log += line + "\n";
-  ASSERT_TRUE(lab::WriteFileAtomic(lab::ClientLogPath("coordinator", "quarn"), log));
+  // The run began before the log was rotated (its start is in "quarn.log.1"), and another job's
+  // process logs in between.
+  std::string rotated, log;
+  for (size_t i = 0; i < 6; ++i) rotated += lines[i] + "\n";
+  for (size_t i = 6; i < sizeof(lines) / sizeof(lines[0]); ++i) {
+    log += lines[i] + "\n";
+    if (i == 7) log += "3 c 01/01 00:00:01 1002 ERROR f(): another job's error\n";
+  }
+  const std::string path = lab::ClientLogPath("coordinator", "quarn");
+  ASSERT_TRUE(lab::WriteFileAtomic(path + ".1", rotated));
+  ASSERT_TRUE(lab::WriteFileAtomic(path, log));
   ToolResult outcome = Tool({"outcome", labDir_});
   EXPECT_EQ(0, outcome.exitCode);
   EXPECT_NE(std::string::npos, outcome.out.find("set more than once"));
@@ -519,6 +544,7 @@ TEST_F(QuarnLabTool, OutcomeSaysHowTheJobEndedAndShowsTheLinesThatMatter) {
   }
   EXPECT_EQ(std::string::npos, outcome.out.find("an earlier run"));
   EXPECT_EQ(std::string::npos, outcome.out.find("another debug line"));
+  EXPECT_EQ(std::string::npos, outcome.out.find("another job's error")) << outcome.out;
 }
 
 TEST_F(QuarnLabTool, FaultRulesAreAddedListedAndCleared) {
@@ -580,7 +606,7 @@ TEST_F(QuarnLabTool, VerifyReassemblesBackupsAndNamesDamagedArchives) {
   EXPECT_EQ(0, verified.exitCode) << verified.out << verified.err;
   EXPECT_NE(std::string::npos, verified.out.find("(jobs 1001, 1002)")) << verified.out;
   EXPECT_NE(std::string::npos, verified.out.find(": matches the point-in-time copy of job 1002")) << verified.out;
-  EXPECT_NE(std::string::npos, verified.out.find("extents of scsi0-0-vm01_0.img: 1 items, 1048576 data bytes"));
+  EXPECT_NE(std::string::npos, verified.out.find("extents of scsi0-0-vm01_0.img: 1 item, 1048576 data bytes"));
   ToolResult asOfFull = Tool({"verify", labDir_, "--job", "1001", "--vm", guid});
   EXPECT_EQ(0, asOfFull.exitCode) << asOfFull.out;
   EXPECT_NE(std::string::npos, asOfFull.out.find(": matches the point-in-time copy of job 1001"));
@@ -605,6 +631,19 @@ TEST_F(QuarnLabTool, VerifyReassemblesBackupsAndNamesDamagedArchives) {
   EXPECT_EQ(1, nothing.exitCode);
   EXPECT_NE(std::string::npos, nothing.out.find("job 1003: no archive file on any media agent"));
   EXPECT_EQ(64, Tool({"verify", labDir_, "--job", "1009"}).exitCode) << "a job the lab never had";
+
+  // With the full damaged too, the VM has no backup to start from: it says so, by name and GUID.
+  const lab::ArchiveLocation full = lab::ListArchiveFiles(1001).front();
+  {
+    std::fstream file(full.path, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(200);
+    file.put('\x5a');
+  }
+  ToolResult unusable = Tool({"verify", labDir_, "--job", "1001"});
+  EXPECT_EQ(1, unusable.exitCode);
+  EXPECT_NE(std::string::npos, unusable.out.find("VM vm01 [" + guid + "]: no usable backup of it at or before job 1001:\n"))
+      << unusable.out;
+  EXPECT_EQ(std::string::npos, unusable.out.find("as of job 0")) << unusable.out;
 }
 
 // quarn-lab verify bounds its work by what is there: a disk header that declares far more than the
