@@ -615,12 +615,13 @@ TEST_F(QuarnLabTool, VerifyReassemblesBackupsAndNamesDamagedArchives) {
   EXPECT_NE(std::string::npos, withImage.out.find(": matches the image " + imagePath));
 
   // A flipped byte in the incremental's archive: named with its offset, and job 1002 is left out.
-  const lab::ArchiveLocation damaged = lab::ListArchiveFiles(1002).front();
-  {
-    std::fstream file(damaged.path, std::ios::in | std::ios::out | std::ios::binary);
+  const auto flipByte = [](const std::string& path) {
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
     file.seekp(200);
     file.put('\x5a');
-  }
+  };
+  const lab::ArchiveLocation damaged = lab::ListArchiveFiles(1002).front();
+  flipByte(damaged.path);
   ToolResult broken = Tool({"verify", labDir_, "--job", "1002"});
   EXPECT_EQ(1, broken.exitCode);
   EXPECT_NE(std::string::npos, broken.out.find("archive " + damaged.path + ": MALFORMED at offset ")) << broken.out;
@@ -633,12 +634,7 @@ TEST_F(QuarnLabTool, VerifyReassemblesBackupsAndNamesDamagedArchives) {
   EXPECT_EQ(64, Tool({"verify", labDir_, "--job", "1009"}).exitCode) << "a job the lab never had";
 
   // With the full damaged too, the VM has no backup to start from: it says so, by name and GUID.
-  const lab::ArchiveLocation full = lab::ListArchiveFiles(1001).front();
-  {
-    std::fstream file(full.path, std::ios::in | std::ios::out | std::ios::binary);
-    file.seekp(200);
-    file.put('\x5a');
-  }
+  flipByte(lab::ListArchiveFiles(1001).front().path);
   ToolResult unusable = Tool({"verify", labDir_, "--job", "1001"});
   EXPECT_EQ(1, unusable.exitCode);
   EXPECT_NE(std::string::npos, unusable.out.find("VM vm01 [" + guid + "]: no usable backup of it at or before job 1001:\n"))
