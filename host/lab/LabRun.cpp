@@ -30,10 +30,9 @@
 #include "platform/lab/LabMedia.h"
 #include "platform/lab/LabReservations.h"
 #include "platform/lab/LabSettings.h"
-#include "platform/jobmgr/vsJobMgr.h"
 #include "platform/os/ZtProcess.h"
-#include "records/messages/JobManagerMessages.h"
 #include "platform/os/ZtTime.h"
+#include "records/messages/JobManagerMessages.h"
 
 extern char** environ;
 

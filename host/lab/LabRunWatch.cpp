@@ -127,7 +127,7 @@ void RunWatch::PrintSummary(const RunSummary& summary) {
   if (summary.run > 1)
     std::printf(" (its run %zu: what earlier runs sent is not counted below)", summary.run);
   std::printf("\n  VMs: %s (of %zu)\n", statuses.empty() ? "none" : statuses.c_str(), vms);
-  if (summary.level != 1 && summary.kind.find("backup") != std::string::npos && wentFull > 0)
+  if (summary.level != 1 && wentFull > 0)
     std::printf("  %zu of the %zu backed up went full: nothing earlier to build on, or it could not be used\n",
                 wentFull, backedUp);
   std::printf("  %s %s (%s of data, %s of zeros), sent %s in %s\n", summary.run > 1 ? "this run read" : "read",
