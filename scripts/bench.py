@@ -13,7 +13,7 @@ whole      whole jobs of the lab tool (`quarn-lab run`: the job process, its mou
            compresses and deduplicates; borg (1.2, "-e none") compresses (lz4) and deduplicates and does
            not encrypt here. Neither tracks changed blocks: on an incremental each reads every byte of
            every image whose time stamp changed. The lab's media are plain files: the job neither
-           encrypts, compresses nor deduplicates. `sync` runs and the images' page cache is dropped
+           encrypts, compresses nor deduplicates (only extents of zeros go as holes). `sync` runs and the images' page cache is dropped
            (POSIX_FADV_DONTNEED on each image) before every measured run, the 1-minute load average is
            taken with each figure, and every backup is verified (`quarn-lab verify`). CPU seconds are
            the whole process tree's; peak MB is the largest single process of it (getrusage's
