@@ -2,6 +2,8 @@
 // kept as they are, so running create again on a lab (for example with another --job) adds what is
 // missing and loses nothing a test or a person has changed; a new job of a lab takes the lab's VMs and
 // settings unless the options say otherwise.
+#include <strings.h>
+
 #include <cstdio>
 #include <filesystem>
 
@@ -9,6 +11,7 @@
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabCreate.h"
+#include "platform/lab/LabFailback.h"
 #include "platform/lab/LabJob.h"
 #include "platform/lab/LabKeyValue.h"
 
@@ -67,6 +70,39 @@ bool PlanOptions(const Arguments& parsed, lab::LabPlan& plan, std::string& error
   return lab::CheckLabPlan(plan, error);
 }
 
+// "--failback REPLICA": the job backs up the replica as the VM it replicates. Every VM of a job of
+// the lab goes through the one replication record, so the job must be of that VM alone.
+bool FailbackOptions(const Arguments& parsed, const std::string& root, const lab::LabPlan& plan,
+                     lab::FailbackPlan& failback, std::string& error) {
+  auto kind = parsed.options.find("failback-kind");
+  if (!parsed.options.count("failback")) {
+    if (kind == parsed.options.end()) return true;
+    error = "--failback-kind goes with --failback";
+    return false;
+  }
+  if (kind != parsed.options.end() && kind->second != "plain" && kind->second != "cross-vendor") {
+    error = "--failback-kind takes plain or cross-vendor, not '" + kind->second + "'";
+    return false;
+  }
+  if (!lab::IsLab(root)) {
+    error = "--failback makes a job of a lab that has the replica: " + root + " is no lab yet";
+    return false;
+  }
+  std::string server, sourceGuid;
+  if (!lab::ReplicaSourceOf(parsed.options.at("failback"), server, sourceGuid, error)) return false;
+  if (plan.vms != 1 || strcasecmp(sourceGuid.c_str(), lab::SampleVMGuid(1).c_str()) != 0) {
+    error = "a failback job backs up only the VM its replica replicates (" + sourceGuid + "), and the lab's jobs back up " +
+            std::to_string(plan.vms) + " VMs: make the failback in a lab of that one VM";
+    return false;
+  }
+  failback.jobId = plan.jobId;
+  failback.appId = plan.subclient;
+  failback.source = sourceGuid;
+  failback.replica = parsed.options.at("failback");
+  failback.crossVendor = kind != parsed.options.end() && kind->second == "cross-vendor";
+  return true;
+}
+
 }  // namespace
 
 int Create(const std::vector<std::string>& args) {
@@ -88,15 +124,21 @@ int Create(const std::vector<std::string>& args) {
     plan.jobId = kDefaultJob;
   }
   if (!PlanOptions(parsed, plan, error)) return UsageError(error, "create");
+  lab::FailbackPlan failback;
+  if (!FailbackOptions(parsed, root, plan, failback, error)) return Failure(error);
 
   int kept = 0;
   if (!lab::CreateLab(root, plan, kept, error)) return Failure(error);
+  if (!failback.replica.empty() && !lab::MakeFailbackJob(failback, error)) return Failure(error);
   std::printf("lab %s: %zu clients, subclient %s, job %lld, %lld VMs on %s", root.c_str(), plan.clients.size(),
               plan.subclient.c_str(), static_cast<long long>(plan.jobId), static_cast<long long>(plan.vms),
               lab::SampleServer());
   if (plan.timeScale > 1) std::printf(", time scale %lld", static_cast<long long>(plan.timeScale));
   if (kept > 0) std::printf(" (%d existing files kept)", kept);
   std::printf("\n");
+  if (!failback.replica.empty())
+    std::printf("job %lld: a %sfailback backup of %s from its replica %s\n", static_cast<long long>(plan.jobId),
+                failback.crossVendor ? "cross-vendor " : "", failback.source.c_str(), failback.replica.c_str());
   return kExitOk;
 }
 

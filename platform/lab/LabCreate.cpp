@@ -384,6 +384,7 @@ bool CheckDiskImages(const LabPlan& plan, std::string& error) {
 
 const char* SampleServer() { return kServer; }
 const char* SampleMediaAgent() { return kMediaAgent; }
+std::string SampleVMGuid(int64_t index) { return VMGuid(index); }
 
 bool CreateClient(const std::string& client, const MachineRecord& machine, int64_t clientId, int& kept,
                   std::string& error) {

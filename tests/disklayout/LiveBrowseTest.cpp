@@ -135,6 +135,9 @@ class LiveBrowseImages : public testing::Test {
 };
 std::string LiveBrowseImages::dir_;
 
+// A disk's index name on VMware, the default hypervisor: the layout cuts it at its last '_' for the
+// guest's disk ids, while its extents are sent and looked up under the whole name.
+const char kIndexName[] = "scsi0-0-vm01_0.img";
 constexpr uint64_t kClusterSize = 4096;
 constexpr uint64_t kExtentSectors = 16;  // 8 KiB extents: the runs fall in many
 constexpr uint64_t kVolumeSectors = 16384;
@@ -190,7 +193,7 @@ struct Walk {
     guestimages::Run("mkdir -p " + guestimages::Quote(results) + " " + guestimages::Quote(lab.Path("mnt")));
     config.SetMountPath(lab.Path("mnt"));
     config.SetMountIndexForLVMDisks(0);
-    config.addDiskForLVMProcessing(kProductVMware, disk, "id", 2, "idx0", 2048, 512, true);
+    config.addDiskForLVMProcessing(kProductVMware, disk, "id", 2, kIndexName, 2048, 512, true);
     args.mResultsDir = results.c_str();
     args.mVMName = "vm";
     args.mVMGuid = "guid-1";
@@ -215,17 +218,19 @@ TEST_F(LiveBrowseImages, TheExtentsFoundHoldTheMftAndTheDirectoryIndicesAsNtfsin
 
     std::set<uint64_t> expected;
     AddNtfsinfoExtents(disk, start, true, expected);
-    EXPECT_EQ(std::vector<uint64_t>(expected.begin(), expected.end()), Numbers(walk.extents["idx0"]));
+    EXPECT_EQ(std::vector<uint64_t>(expected.begin(), expected.end()), Numbers(walk.extents[kIndexName]));
+    EXPECT_EQ(1u, walk.extents.size()) << "filed under the name the disk is backed up by, not one cut at its '_'";
+    EXPECT_EQ("scsi0-0-vm01", walk.config.GetLVMDisks()[0].files[0].indexDirName) << "the guest's disk ids keep the cut";
     EXPECT_EQ("", walk.config.getLVMProcessingError());
     const std::string log = walk.lab.Log();
-    EXPECT_NE(std::string::npos, log.find("$MFT extents newly discovered for disk [idx0]"));
-    EXPECT_NE(std::string::npos, log.find("$MFT and DIRECTORY IDX extents newly discovered for disk [idx0]"));
+    EXPECT_NE(std::string::npos, log.find(std::string("$MFT extents newly discovered for disk [") + kIndexName + "]"));
+    EXPECT_NE(std::string::npos, log.find(std::string("$MFT and DIRECTORY IDX extents newly discovered for disk [") + kIndexName + "]"));
 
     // Without a full backup that identifies metadata, nothing is walked.
     ExtentInfoMap none;
     walk.args.mExtentMap = &none;
     walk.args.mIsFullBackup = false;
-    walk.config.addDiskForLVMProcessing(kProductVMware, disk, "id", 2, "idx0", 2048, 512, true);
+    walk.config.addDiskForLVMProcessing(kProductVMware, disk, "id", 2, kIndexName, 2048, 512, true);
     ASSERT_EQ(0, walk.config.doMetadataProcessing(&walk.args));
     EXPECT_TRUE(none.empty());
   }
@@ -293,7 +298,7 @@ TEST_F(LiveBrowseImages, AWalkThatFailsOrIsStoppedKeepsWhatItFoundAndTheOtherVol
     // The root folder was walked before the hour was up; $Extend was not.
     if (test.check.advanceSeconds > 3600)
       AddRunExtents(first, NtfsinfoRuns(disk + "." + std::to_string(first), 5, "$INDEX_ALLOCATION"), expected);
-    EXPECT_EQ(std::vector<uint64_t>(expected.begin(), expected.end()), Numbers(walk.extents["idx0"]));
+    EXPECT_EQ(std::vector<uint64_t>(expected.begin(), expected.end()), Numbers(walk.extents[kIndexName]));
     EXPECT_EQ(test.error, walk.config.getLVMProcessingError());
     if (*test.logLine != '\0') {
       EXPECT_NE(std::string::npos, walk.lab.Log().find(test.logLine));
@@ -314,7 +319,7 @@ TEST_F(LiveBrowseImages, ThePrefetchListIsSavedReloadedAndMerged) {
   const std::string disk = dir_ + "/plain.img";
   ASSERT_EQ(0, guestimages::Run("rm -f " + guestimages::Quote(disk) + " && truncate -s 4M " + guestimages::Quote(disk)));
   config.SetMountIndexForLVMDisks(0);
-  config.addDiskForLVMProcessing(kProductVMware, disk, "id", 2, "idx0", 2048, 512, true);
+  config.addDiskForLVMProcessing(kProductVMware, disk, "id", 2, kIndexName, 2048, 512, true);
   LVM_Volume_t volume;
   volume.name = "v";
   volume.segments.resize(1);
@@ -331,10 +336,10 @@ TEST_F(LiveBrowseImages, ThePrefetchListIsSavedReloadedAndMerged) {
   ASSERT_TRUE(vsXMLFile(path).Save(saved));
 
   ExtentInfoMap extents;
-  extents["idx0"].insert(ExtentInfo(4, ExtentInfo::kMountExtent, 4096));
-  extents["idx0"].insert(ExtentInfo(9, ExtentInfo::kFileSystemMetadata, 4096));
-  extents["idx0"].insert(ExtentInfo(11, ExtentInfo::kMountExtent | ExtentInfo::kHasBitmap, 4096));
-  extents["idx0"].insert(ExtentInfo(2, ExtentInfo::kMountExtent, 4096));
+  extents[kIndexName].insert(ExtentInfo(4, ExtentInfo::kMountExtent, 4096));
+  extents[kIndexName].insert(ExtentInfo(9, ExtentInfo::kFileSystemMetadata, 4096));
+  extents[kIndexName].insert(ExtentInfo(11, ExtentInfo::kMountExtent | ExtentInfo::kHasBitmap, 4096));
+  extents[kIndexName].insert(ExtentInfo(2, ExtentInfo::kMountExtent, 4096));
   extents["unmapped"].insert(ExtentInfo(1, ExtentInfo::kMountExtent, 4096));
   doMetadataProcessingArgs args;
   args.mVMGuid = "guid-1";
@@ -354,7 +359,7 @@ TEST_F(LiveBrowseImages, ThePrefetchListIsSavedReloadedAndMerged) {
     const auto* second = disks[1]->getObject<FBR::FBRDiskInfo>(FBR::DiskMountExtentsInfo::F_disk, false);
     ASSERT_TRUE(first != nullptr && second != nullptr);
     EXPECT_EQ("other", first->getstring(FBR::FBRDiskInfo::F_diskName));
-    EXPECT_EQ("idx0", second->getstring(FBR::FBRDiskInfo::F_diskName));
+    EXPECT_EQ(kIndexName, second->getstring(FBR::FBRDiskInfo::F_diskName));
     EXPECT_EQ(128 * 512, second->getint64(FBR::FBRDiskInfo::F_extentSize));
     std::vector<int64_t> numbers;
     for (const CNMessagePtr& extent : disks[1]->getlistobject(FBR::DiskMountExtentsInfo::F_extents))
