@@ -193,6 +193,8 @@ void QuarnWorker::GetMetadataExtentsFromIndexing(const std::string& disk, bool m
 
 int QuarnWorker::DoMetadataProcessingOnExtents(quarnConfig& config, doMetadataProcessingArgs& metadata,
                                                const std::string* disk) {
+  // The copy shares its extents' cluster bitmaps with the map, and the walk may mark them: only the
+  // disk's own archive stage reads them, and it starts after the disk's pre-processing.
   ExtentInfoMap found;
   {
     ZtCriticalSectionLock lock(&m_metadataExtentsLock);
