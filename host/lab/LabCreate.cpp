@@ -88,6 +88,12 @@ bool FailbackOptions(const Arguments& parsed, const std::string& root, const lab
     error = "--failback makes a job of a lab that has the replica: " + root + " is no lab yet";
     return false;
   }
+  // A job that exists may have run as a plain backup of the VM: the failback is a job of its own.
+  if (!parsed.options.count("job") || lab::JobRecordExists(plan.jobId)) {
+    error = "--failback makes a new job: give its id with --job (job " + std::to_string(plan.jobId) +
+            (lab::JobRecordExists(plan.jobId) ? " exists)" : " is the lab's first)");
+    return false;
+  }
   std::string server, sourceGuid;
   if (!lab::ReplicaSourceOf(parsed.options.at("failback"), server, sourceGuid, error)) return false;
   if (plan.vms != 1 || strcasecmp(sourceGuid.c_str(), lab::SampleVMGuid(1).c_str()) != 0) {

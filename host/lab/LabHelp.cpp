@@ -28,7 +28,7 @@ const std::vector<CommandHelp>& Commands() {
         {"memory", "MB", "memory of every client's machine"},
         {"os", "windows|linux", "operating system of every client's machine"},
         {"hypervisor", "KIND", "the hypervisor the lab simulates: vmware, hyperv, ... (default vmware, or the lab's)"},
-        {"failback", "REPLICA", "the job is a failback: it backs up the replica (see vm replica) as the lab's one VM it replicates"},
+        {"failback", "REPLICA", "the new job (--job) is a failback: it backs up the replica (see vm replica) as the lab's one VM it replicates"},
         {"failback-kind", "plain|cross-vendor", "cross-vendor: the replica runs on another vendor's hypervisor (default plain)"}}},
       {"run",
        {"LAB [options] [-- job options]"},

@@ -95,13 +95,22 @@ TEST_F(FailbackRun, TheReplicaIsBackedUpAsTheVMAndEveryJobOfTheChainVerifies) {
   EXPECT_EQ(64, Tool({"vm", labDir, "vm01", "replica"})) << text;
   ASSERT_EQ(0, Tool({"disk", labDir, "vm01r", "0", "write", "--offset", "1048576", "--bytes", "4096"})) << text;
 
-  // The failback job: a lab of more than the replicated VM, a VM that is no replica and a bad kind
-  // are refused before any job is made.
+  // The failback job: a VM that is no replica, a bad kind, a job of more VMs than the replicated one
+  // and a job that exists are refused, and no job is made or changed.
   EXPECT_EQ(1, Tool({"create", labDir, "--job", "1002", "--failback", "vm01"})) << text;
   EXPECT_TRUE(Has(text, "is no replica")) << text;
   EXPECT_EQ(1, Tool({"create", labDir, "--job", "1002", "--failback", "vm01r", "--failback-kind", "sideways"})) << text;
+  EXPECT_EQ(1, Tool({"create", labDir, "--job", "1002", "--vms", "2", "--failback", "vm01r"})) << text;
+  EXPECT_TRUE(Has(text, "and the lab's jobs back up 2 VMs")) << text;
+  EXPECT_EQ(1, Tool({"create", labDir, "--failback", "vm01r"})) << "not the job that ran: " << text;
+  EXPECT_EQ(1, Tool({"create", labDir, "--job", "1001", "--failback", "vm01r"})) << text;
+  EXPECT_TRUE(Has(text, "--failback makes a new job: give its id with --job (job 1001 exists)")) << text;
   lab::SetRoot(labDir);
   EXPECT_FALSE(lab::JobExists(1002));
+  lab::JobRecord ran;
+  std::string error;
+  ASSERT_TRUE(lab::ReadJobRecord(1001, ran, error)) << error;
+  EXPECT_FALSE(ran.failback);
   lab::SetRoot(std::string());
   ASSERT_EQ(0, Tool({"create", labDir, "--job", "1002", "--failback", "vm01r"})) << text;
   EXPECT_TRUE(Has(text, "job 1002: a failback backup of 50290000-0000-4000-8000-000000000001 from its replica vm01r"))
