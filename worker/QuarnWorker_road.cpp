@@ -157,7 +157,10 @@ int QuarnWorker::ProcessVM() {
   if (m_config != nullptr) m_config->reset();
   delete m_mountCtx;
   m_mountCtx = nullptr;
-  m_metadataExtents.clear();
+  {
+    ZtCriticalSectionLock lock(&m_metadataExtentsLock);
+    m_metadataExtents.clear();
+  }
   m_missingBlocks.clear();
   m_prevIdxMetadata.clear();
   m_vmIdxMetadata = IdxMetadata::IdxMetaData();

@@ -29,7 +29,9 @@ const std::vector<CommandHelp>& Commands() {
         {"cpus", "N", "CPUs of every client's machine"},
         {"memory", "MB", "memory of every client's machine"},
         {"os", "windows|linux", "operating system of every client's machine"},
-        {"hypervisor", "KIND", "the hypervisor the lab simulates: vmware, hyperv, ... (default vmware, or the lab's)"}}},
+        {"hypervisor", "KIND", "the hypervisor the lab simulates: vmware, hyperv, ... (default vmware, or the lab's)"},
+        {"failback", "REPLICA", "the new job (--job) is a failback: it backs up the replica (see vm replica) as the lab's one VM it replicates"},
+        {"failback-kind", "plain|cross-vendor", "cross-vendor: the replica runs on another vendor's hypervisor (default plain)"}}},
       {"run",
        {"LAB [options] [-- job options]"},
        "Starts the job process as the job manager would, with the streams the job's record reserves, shows "
@@ -105,10 +107,11 @@ const std::vector<CommandHelp>& Commands() {
         {"as", "CLIENT", "go-ahead: the client the go-ahead comes from (default workflow)"},
         {"seconds", "N", "listen: how long to wait for a request (default 600)"}}},
       {"vm",
-       {"LAB VM power on|off [--hours H]", "LAB VM delete", "LAB VM restore [--job N]"},
+       {"LAB VM power on|off [--hours H]", "LAB VM delete", "LAB VM restore [--job N]", "LAB VM replica NAME"},
        "Does to a VM (by name or GUID) what happens to it outside any job: powers it on or off, deletes it from "
-       "the hypervisor with its disks, or writes a stub's deleted disks back from its backups (those of a stub cut "
-       "off too).",
+       "the hypervisor with its disks, writes a stub's deleted disks back from its backups (those of a stub cut off "
+       "too), or makes NAME its replica (a disaster-recovery copy of its disks as they are, for a failback job: "
+       "create --failback).",
        {{"hours", "H", "power off: the VM has been off this many hours already (on the hypervisor's clock)"},
         {"job", "N", "restore: from the newest backups at or before this job"}}},
       {"meditech",

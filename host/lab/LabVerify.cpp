@@ -19,6 +19,7 @@
 #include "platform/archive/ArchiveRestore.h"
 #include "platform/jobmgr/vsJobMgr.h"
 #include "platform/lab/LabDisks.h"
+#include "platform/lab/LabFailback.h"
 #include "platform/lab/LabKeyValue.h"
 #include "platform/lab/LabMedia.h"
 #include "platform/lab/LabMount.h"
@@ -202,11 +203,14 @@ bool ReferenceOf(const std::string& guid, const std::string& name, int64_t lastJ
   }
   lab::MountRecord mount;
   lab::MountedDisk mounted;
-  if (!PointInTimeDisk(lastJob, guid, name, mount, mounted)) {
+  // A failback job backed the VM up from its replica's disks.
+  const bool own = PointInTimeDisk(lastJob, guid, name, mount, mounted);
+  if (!own && !lab::FailbackMountedDisk(lastJob, guid, name, mount, mounted)) {
     why = "the mount of job " + std::to_string(lastJob) + " recorded no such disk";
     return false;
   }
   reference.against = "the point-in-time copy of job " + std::to_string(lastJob);
+  if (!own) reference.against += " of the replica " + mount.vm;
   reference.size = mounted.sizeBytes;
   reference.leftOut = mounted.leftOut;
   if (mounted.leftOut.empty()) {

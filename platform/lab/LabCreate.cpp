@@ -394,6 +394,7 @@ std::vector<int64_t> PlannedVMNumbers(const LabPlan& plan) {
   return numbers;
 }
 const char* SampleMediaAgent() { return kMediaAgent; }
+std::string SampleVMGuid(int64_t index) { return VMGuid(index); }
 
 bool CreateClient(const std::string& client, const MachineRecord& machine, int64_t clientId, int& kept,
                   std::string& error) {

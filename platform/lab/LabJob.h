@@ -23,6 +23,8 @@ class CNMessageBase;
 //   quit           present = the job is suspended or killed.
 //   diskstreams.log  the hypervisor's disk streams the job's processes reserved and released:
 //                  "reserve <count> <VM GUID>" and "release <count> <VM GUID>" per call.
+//   perfcounters.log  the performance counters sent with each item through an archive stream:
+//                  "<VM name>\t<item>\t<counter>\t<bytes>\t<busy milliseconds>" per counter sent.
 namespace lab {
 
 constexpr int64_t kMaxTimeScale = 3600;
@@ -113,6 +115,19 @@ bool AppendDiskStreamCall(int64_t jobId, bool reserve, int count, const std::str
 int64_t DiskStreamsHeld(int64_t jobId, const std::string& vmGuid = std::string());
 // The calls recorded, in order.
 std::vector<std::string> ReadDiskStreamCalls(int64_t jobId);
+
+// ---- Performance counters sent through the archive streams ----
+struct PerfCounterLine {
+  std::string vm;       // the VM's name
+  std::string item;     // the disk's display name, or "" for the VM's configuration files
+  std::string counter;  // the counter's name
+  uint64_t bytes = 0;
+  int64_t busyMilliseconds = 0;
+};
+// Tabs and line breaks in the names become blanks.
+bool AppendPerfCounter(int64_t jobId, const PerfCounterLine& line);
+// The counters sent, in order; malformed lines are skipped.
+std::vector<PerfCounterLine> ReadPerfCounters(int64_t jobId);
 
 // ---- Per-VM status ----
 // The file of a VM's kept status record; empty when the GUID cannot name a file or there is no job.
