@@ -403,6 +403,9 @@ class quarnDiskConfig : public quarnConfig {
   uint64_t RangeKeyOfDisk(int32_t hardDiskIndex) const;
   // The disk name and start (bytes) of a volume that is one piece of one disk; false otherwise.
   bool VolumeOnOneDisk(const LVM_Volume_t& volume, std::string& diskName, uint64_t& startBytes) const;
+  // The name the backup sends a metadata disk's extents under, and a restore looks them up by: its
+  // first file's index name as it was added, before a VMware name was cut at its last '_'.
+  std::string BackupNameOfLVMDisk(const LVM_HardDisk_t& disk) const;
   // Opens the NTFS of a volume for a metadata measure; false (logged, kept as the VM's error) when not.
   bool OpenVolumeForMetadata(CDRVolume& drVolume, CLVM* clvm, LVM_Volume_t* volume, const char* purpose,
                              const char* sig);
@@ -413,6 +416,8 @@ class quarnDiskConfig : public quarnConfig {
   std::string mMountPath;
   std::string mVDiskName;
   std::vector<LVM_HardDisk_t> mLVMDisks;
+  // Disk file path -> the index name it was added under, uncut (BackupNameOfLVMDisk).
+  std::map<std::string, std::string> mLVMDiskBackupNames;
   LVM_HardDisk_t mCurrentHardDisk;
   uint64_t mReserved = 0;
   uint64_t mUsedSpaceCache = 0;

@@ -80,6 +80,7 @@ int quarnDiskConfig::getMountInfo(MountCtx& ctx, IVMInfo* vmInfo) {
   static const char* const sig = "virtual int quarnDiskConfig::getMountInfo(MountCtx&, IVMInfo*)";
   mMountInfos.clear();
   mLVMDisks.clear();
+  mLVMDiskBackupNames.clear();
   if (vmInfo == nullptr || vmInfo->GetMountInfoFull(ctx, mMountInfos) == 0) {
     m_event.Error(sig, "Failed to get mounted volume information");
     return kLayoutFailed;
@@ -275,6 +276,7 @@ void quarnDiskConfig::addDiskForLVMProcessing(ProductType_t productType, const s
   disk.path = path;
   disk.diskType = diskType;
   disk.indexDirName = indexDirName;
+  mLVMDiskBackupNames[path] = indexDirName;
   if (productType == kProductVMware && diskType != kVCB4) {
     const size_t cut = disk.indexDirName.rfind('_');
     if (cut != std::string::npos) disk.indexDirName.erase(cut);
@@ -297,6 +299,13 @@ void quarnDiskConfig::addDiskForLVMProcessing(ProductType_t productType, const s
 void quarnDiskConfig::resetLVMDiskList() {
   m_event.DebugLvl(2, "virtual void quarnDiskConfig::resetLVMDiskList()", "Resetting LVM disk list");
   mLVMDisks.clear();
+  mLVMDiskBackupNames.clear();
+}
+
+std::string quarnDiskConfig::BackupNameOfLVMDisk(const LVM_HardDisk_t& disk) const {
+  if (disk.files.empty()) return std::string();
+  auto name = mLVMDiskBackupNames.find(disk.files.front().path);
+  return name != mLVMDiskBackupNames.end() ? name->second : disk.files.front().indexDirName;
 }
 
 void quarnDiskConfig::reset() {

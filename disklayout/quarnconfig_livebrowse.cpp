@@ -35,7 +35,7 @@ bool quarnDiskConfig::VolumeOnOneDisk(const LVM_Volume_t& volume, std::string& d
       static_cast<size_t>(component.nHardDiskIndex) >= mLVMDisks.size() ||
       mLVMDisks[static_cast<size_t>(component.nHardDiskIndex)].files.empty())
     return false;
-  diskName = mLVMDisks[static_cast<size_t>(component.nHardDiskIndex)].files.front().indexDirName;
+  diskName = BackupNameOfLVMDisk(mLVMDisks[static_cast<size_t>(component.nHardDiskIndex)]);
   startBytes = component.llPartitionStartSector * volume.sectorSize;
   return true;
 }
@@ -184,7 +184,7 @@ int quarnDiskConfig::DumpLiveBrowsePrefetchXML(const doMetadataProcessingArgs* a
       m_event.Debug(sig, "No disk name for volume [%s] disk number [%d]", volume.name.c_str(), disk);
       continue;
     }
-    sectorSizes[hardDisk.files.front().indexDirName] = hardDisk.files.front().sectorSize;
+    sectorSizes[BackupNameOfLVMDisk(hardDisk)] = hardDisk.files.front().sectorSize;
   }
   std::string path;
   GetLiveBrowsePrefetchXMLPath(args->mVMGuid, path);

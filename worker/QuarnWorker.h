@@ -283,6 +283,12 @@ class QuarnWorker {
   std::string GetDiskIndexNameInUse(quarnBackupArgs* args);
   void InitPerfCounter(CMediaSpeedCounter& counter, int interval, long long jobId, const std::string& name);
   void InitPerfCounter(CAverageCounter& counter, int interval, long long jobId, const std::string& name);
+  // Hyper-V changed-block tracking statistics of a disk's incremental, when bDumpZTCBTStats asks.
+  void DumpCBTStatistics(const quarnBackupArgs* args, const std::string& previousChangeId,
+                         const quarnGenericMethodCleanup& guard, uint64_t extentsSent);
+  // Logs each counter given and resets it (the checksum counters are null when checksums were off).
+  void PrintAndResetCounters(const char* sig, CMediaSpeedCounter& readDisk, CMediaSpeedCounter* calcCRC,
+                             CAverageCounter* readCRC, CAverageCounter* writeCRC);
   // The disk reading loop (QuarnWorker_diskread.cpp).
   bool DetermineAndInitBackupRequestsForDisk(quarnGenericMethodCleanup& guard, int& count, quarnExtentReq* single);
   int _BackupVMDisk(quarnBackupArgs* args, quarnGenericMethodCleanup& guard, int count, BackupThreadObjsSync& hub,
@@ -311,6 +317,11 @@ class QuarnWorker {
   void GetMountExtentsFromIndexing(const std::string& diskIndexName) { GetMetadataExtentsFromIndexing(diskIndexName, false); }
   void GetMFTExtentsFromIndexing(const std::string& diskIndexName) { GetMetadataExtentsFromIndexing(diskIndexName, true); }
   void GetMetadataExtentsFromIndexing(const std::string& diskIndexName, bool metadata);
+  // A metadata run over a copy of the extent map (only `disk`'s entry when one is named); what it
+  // found then replaces those entries of the map.
+  int DoMetadataProcessingOnExtents(quarnConfig& config, doMetadataProcessingArgs& metadata, const std::string* disk);
+  // The flag word and bitmap of a disk's extent in the metadata extents; 0 when it is none of them.
+  uint64_t MetadataExtentFlags(const std::string& disk, uint64_t extent, std::shared_ptr<I2::ClusterBitmap>& bitmap);
   // Before the disks: the sectors to leave out (page file, swap, free NTFS clusters), live-browse
   // extents and the guest's partitions, for the whole VM or for one disk attached on its own.
   // The page-file and live-browse flags of a metadata run, logged under the caller's name.
@@ -328,7 +339,10 @@ class QuarnWorker {
   bool IsSectorSizeSupportedForLVM();
   bool DetectGuestOS(const std::string& devicePath);
   bool DetectGuestOS(const std::vector<DiskPartitionType>& partitionTypes);
-  const std::map<std::string, ExtentInfoSet, __less_nocase_cmp>& TEST_MetadataExtents() const { return m_metadataExtents; }
+  ExtentInfoMap TEST_MetadataExtents() {
+    ZtCriticalSectionLock lock(&m_metadataExtentsLock);
+    return m_metadataExtents;
+  }
   void TEST_SetConfig(quarnConfig* config) { m_config = config; }
 
   // Test hooks: the VM in hand and the disk progress counters.
@@ -386,7 +400,11 @@ class QuarnWorker {
   // ---- The road of one VM: index metadata of this job and the last one (worker thread) ----
   IdxMetadata::IdxMetaData m_vmIdxMetadata;
   IdxMetadataByName m_prevIdxMetadata;
-  std::map<std::string, ExtentInfoSet, __less_nocase_cmp> m_metadataExtents;
+  // The VM's metadata extents by disk: a delayed-attach disk's pre-processing (on its disk thread)
+  // adds to them while another disk's archive stage reads them. A metadata walk fills a copy of its
+  // disks' entries, so the lock is never held for a walk.
+  ZtCriticalSection m_metadataExtentsLock;
+  ExtentInfoMap m_metadataExtents GUARDED_BY(m_metadataExtentsLock);
   std::map<std::string, std::set<uint64_t>, __less_nocase_cmp> m_missingBlocks;
   // Guards the content records and the metadata-file list of the VM in hand (disk threads add to
   // them at once).

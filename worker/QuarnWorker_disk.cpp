@@ -50,10 +50,9 @@ const VSMeta* PreviousEntry(Map& previous, const std::string& indexName) {
 }  // namespace
 
 void QuarnWorker::InitPerfCounter(CMediaSpeedCounter& counter, int interval, long long jobId, const std::string& name) {
-  (void)interval;
-  (void)jobId;
+  counter.EnableLogging(interval > 0 ? static_cast<uint32_t>(interval) : 0);
   counter.Reset();
-  counter.SetName(name);
+  counter.Initialize(name, jobId);
 }
 
 void QuarnWorker::InitPerfCounter(CAverageCounter& counter, int interval, long long jobId, const std::string& name) {
@@ -554,14 +553,40 @@ int QuarnWorker::BackupVMDisk(quarnBackupArgs* args) {
                 "number of unchanged extents [%lld]",
                 args->mDisplayName.c_str(), static_cast<long long>(extentsSent),
                 static_cast<long long>(hub.GetEmptyExtents()), static_cast<long long>(hub.GetUnchangedExtents()));
+  bool dumpCBTStats = false;
+  m_registry.GetEntry(REG_bDumpZTCBTStats, dumpCBTStats, false);
+  if (dumpCBTStats && m_appMgr->isServerTypeMS() && !IsFullBackupForVM() && m_appMgr->isUseCBTEnabled() &&
+      !m_jobMgr->isSnapBackup() && args->mHeaderKind != 4)
+    DumpCBTStatistics(args, previousChangeId, guard, extentsSent);
+  args->mArchive->sendVMDiskPerfCounters(args->mVMName, args->mDisplayName, readDisk, calcCRC);
   args->mArchive->PrintPerfCounters();
-  m_event.Debug(sig, "%s", readDisk.Print().c_str());
-  if (checksums) {
-    m_event.Debug(sig, "%s", calcCRC.Print().c_str());
-    m_event.Debug(sig, "%s", readCRC.Print().c_str());
-    m_event.Debug(sig, "%s", writeCRC.Print().c_str());
-  }
+  PrintAndResetCounters(sig, readDisk, checksums ? &calcCRC : nullptr, checksums ? &readCRC : nullptr,
+                        checksums ? &writeCRC : nullptr);
   return 0;
+}
+
+void QuarnWorker::PrintAndResetCounters(const char* sig, CMediaSpeedCounter& readDisk, CMediaSpeedCounter* calcCRC,
+                                        CAverageCounter* readCRC, CAverageCounter* writeCRC) {
+  m_event.Debug(sig, "%s", readDisk.Print().c_str());
+  readDisk.Reset();
+  if (calcCRC != nullptr) {
+    m_event.Debug(sig, "%s", calcCRC->Print().c_str());
+    calcCRC->Reset();
+  }
+  for (CAverageCounter* counter : {readCRC, writeCRC}) {
+    if (counter == nullptr) continue;
+    m_event.Debug(sig, "%s", counter->Print().c_str());
+    counter->Reset();
+  }
+}
+
+void QuarnWorker::DumpCBTStatistics(const quarnBackupArgs* args, const std::string& previousChangeId,
+                                    const quarnGenericMethodCleanup& /*guard*/, uint64_t extentsSent) {
+  // The hypervisor's change tracking keeps no statistics this system could read; what the backup
+  // knows of the disk's changes is put on record for whoever turned the dump on.
+  m_event.Debug("void QuarnWorker::DumpCBTStatistics(quarnBackupArgs*, std::string, quarnGenericMethodCleanup&, UINT64)",
+                "CBT statistics of disk [%s]: previous change id [%s], [%llu] extents backed up",
+                args->mDisplayName.c_str(), previousChangeId.c_str(), static_cast<unsigned long long>(extentsSent));
 }
 
 void QuarnWorker::ApplySectorsNotToBackup(quarnBackupArgs& args, CArchiveVirtualDiskFile& reader) {

@@ -167,8 +167,7 @@ void QuarnWorker::GetMetadataExtentsFromIndexing(const std::string& disk, bool m
   ZTPlatformInfo().getBoolean("VirtualServer", "bEnableGranularRecalls", &granularRecalls);
   const char* kind = metadata ? "metadata" : "mount";
   m_event.Debug(sig, "Starting indexing query to fetch %s extents for disk [%s].", kind, disk.c_str());
-  ExtentInfoSet& extents = m_metadataExtents[disk];
-  const size_t before = extents.size();
+  ExtentInfoSet extents;
   const uint64_t flag = metadata ? ExtentInfo::kFileSystemMetadata : ExtentInfo::kMountExtent;
   auto add = [&](uint64_t extent, const std::string& bitmap) {
     ExtentInfo info(extent, flag, 0);
@@ -182,8 +181,47 @@ void QuarnWorker::GetMetadataExtentsFromIndexing(const std::string& disk, bool m
     m_controller->GetMFTExtentsFromIndexing(*m_currentVM, disk, add);
   else
     m_controller->GetMountExtentsFromIndexing(*m_currentVM, disk, add);
-  m_event.Debug(sig, "[%lu] %s extents returned by indexing for disk [%s]",
-                static_cast<unsigned long>(extents.size() - before), kind, disk.c_str());
+  size_t added = 0;
+  {
+    ZtCriticalSectionLock lock(&m_metadataExtentsLock);
+    ExtentInfoSet& known = m_metadataExtents[disk];
+    for (const ExtentInfo& extent : extents) added += known.insert(extent).second ? 1 : 0;
+  }
+  m_event.Debug(sig, "[%lu] %s extents returned by indexing for disk [%s]", static_cast<unsigned long>(added), kind,
+                disk.c_str());
+}
+
+int QuarnWorker::DoMetadataProcessingOnExtents(quarnConfig& config, doMetadataProcessingArgs& metadata,
+                                               const std::string* disk) {
+  // The copy shares its extents' cluster bitmaps with the map, and the walk may mark them: only the
+  // disk's own archive stage reads them, and it starts after the disk's pre-processing.
+  ExtentInfoMap found;
+  {
+    ZtCriticalSectionLock lock(&m_metadataExtentsLock);
+    if (disk == nullptr) {
+      found = m_metadataExtents;
+    } else {
+      auto known = m_metadataExtents.find(*disk);
+      if (known != m_metadataExtents.end()) found.insert(*known);
+    }
+  }
+  metadata.mExtentMap = &found;
+  const int result = config.doMetadataProcessing(&metadata);
+  metadata.mExtentMap = nullptr;
+  ZtCriticalSectionLock lock(&m_metadataExtentsLock);
+  for (auto& entry : found) m_metadataExtents[entry.first] = std::move(entry.second);
+  return result;
+}
+
+uint64_t QuarnWorker::MetadataExtentFlags(const std::string& disk, uint64_t extent,
+                                          std::shared_ptr<I2::ClusterBitmap>& bitmap) {
+  ZtCriticalSectionLock lock(&m_metadataExtentsLock);
+  auto entry = m_metadataExtents.find(disk);
+  if (entry == m_metadataExtents.end()) return 0;
+  auto found = entry->second.find(ExtentInfo(extent, 0, 0));
+  if (found == entry->second.end()) return 0;
+  bitmap = found->mBitmap;
+  return found->mFlags;
 }
 
 uint32_t QuarnWorker::PageFileAndLiveBrowseFlags(const char* sig, const quarnBackupArgs& args) {
@@ -245,13 +283,11 @@ int QuarnWorker::_PreProcessExtentsForBackup(quarnBackupArgs& args, uint32_t fla
                   args.mVMName.c_str());
   doMetadataProcessingArgs metadata;
   InitMetadataProcessingArgs(metadata, flags, nullptr);
-  if (flags & kFlagLiveBrowse) {
-    quarnConfig::SetQuitFlagCallback(&QuarnWorker::CallbackStatic, 1, this);
-    metadata.mExtentMap = &m_metadataExtents;
-  }
+  if (flags & kFlagLiveBrowse) quarnConfig::SetQuitFlagCallback(&QuarnWorker::CallbackStatic, 1, this);
   metadata.mIsFullBackup = IsFullBackupForVM();
   metadata.mIdentifyFSMetadata = args.mIdentifyFSMetadata;
-  const int result = m_config->doMetadataProcessing(&metadata);
+  const int result = (flags & kFlagLiveBrowse) ? DoMetadataProcessingOnExtents(*m_config, metadata, nullptr)
+                                               : m_config->doMetadataProcessing(&metadata);
   if (result != 0) {
     m_event.Debug(sig, "[VM File Filter] Could not determine sectors not to backup for VM[%s] Guid[%s]",
                   args.mVMName.c_str(), args.mVMGuid.c_str());
@@ -301,10 +337,9 @@ int QuarnWorker::_PreProcessExtentsForBackupDisk(quarnBackupArgs& args, uint32_t
   doMetadataProcessingArgs metadata;
   InitMetadataProcessingArgs(metadata, flags, nullptr);
   quarnConfig::SetQuitFlagCallback(&QuarnWorker::CallbackStatic, 1, this);
-  metadata.mExtentMap = &m_metadataExtents;
   metadata.mIsFullBackup = IsFullBackupForVM();
   metadata.mIdentifyFSMetadata = args.mIdentifyFSMetadata;
-  const int result = config->doMetadataProcessing(&metadata);
+  const int result = DoMetadataProcessingOnExtents(*config, metadata, &args.mBackupPath);
   if (result != 0) {
     m_event.Debug(sig, "[VM File Filter] Could not pre-process extents for backup for disk [%s] of vm [%s][%s]",
                   args.mDiskPath.c_str(), args.mVMName.c_str(), args.mVMGuid.c_str());

@@ -241,16 +241,7 @@ int QuarnWorker::ArchiveExtentProcessor(BackupThreadObjsSync* hub) {
     }
     uint64_t flagWord = 0;
     std::shared_ptr<I2::ClusterBitmap> bitmap;
-    if (args->mIdentifyFSMetadata) {
-      auto disk = m_metadataExtents.find(req->diskName);
-      if (disk != m_metadataExtents.end()) {
-        auto extent = disk->second.find(ExtentInfo(req->extentNo, 0, 0));
-        if (extent != disk->second.end()) {
-          flagWord = extent->mFlags;
-          bitmap = extent->mBitmap;
-        }
-      }
-    }
+    if (args->mIdentifyFSMetadata) flagWord = MetadataExtentFlags(req->diskName, req->extentNo, bitmap);
     vsArchive* archive = req->archive;
     if (flagWord != 0) archive->SuspendSrcSideDeduplication();
     int code = archive->sendExtentHeader(req->extentName, req->diskName, size, headerValue, empty, 1, 0, req->crc,

@@ -157,7 +157,10 @@ int QuarnWorker::ProcessVM() {
   if (m_config != nullptr) m_config->reset();
   delete m_mountCtx;
   m_mountCtx = nullptr;
-  m_metadataExtents.clear();
+  {
+    ZtCriticalSectionLock lock(&m_metadataExtentsLock);
+    m_metadataExtents.clear();
+  }
   m_missingBlocks.clear();
   m_prevIdxMetadata.clear();
   m_vmIdxMetadata = IdxMetadata::IdxMetaData();
@@ -408,8 +411,7 @@ int QuarnWorker::ProcessVM() {
     m_streamsRequired = 0;
   }
 
-  // 20.
-  if (result == 0 && vm.archiveAction == QuarnVMManagement::kArchiveActionToBeStubbed)
-    result = QuarnVMManagement::kResultToBeStubbed;
+  // 20. A VM to be stubbed, or whose stub cut off is retried, says so once its backup ended well.
+  if (result == 0 && QuarnVMManagement::CarriesStubRecord(vm.archiveAction)) result = vm.archiveAction;
   return result;
 }

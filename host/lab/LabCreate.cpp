@@ -2,6 +2,8 @@
 // kept as they are, so running create again on a lab (for example with another --job) adds what is
 // missing and loses nothing a test or a person has changed; a new job of a lab takes the lab's VMs and
 // settings unless the options say otherwise.
+#include <strings.h>
+
 #include <cstdio>
 #include <filesystem>
 
@@ -9,6 +11,7 @@
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabCreate.h"
+#include "platform/lab/LabFailback.h"
 #include "platform/lab/LabJob.h"
 #include "platform/lab/LabKeyValue.h"
 
@@ -36,6 +39,12 @@ bool PlanOptions(const Arguments& parsed, lab::LabPlan& plan, std::string& error
       !NumberOption(parsed, "memory", 1, lab::kMaxMachineMemoryMB, plan.machine.memoryMB, error))
     return false;
   if (diskMiB > 0) plan.diskBytes = static_cast<uint64_t>(diskMiB) * kMiB;
+  // --vms asks for vm01 to vmN, so a sample VM deleted among them is made again.
+  if (parsed.options.count("vms")) plan.vmNumbers.clear();
+  if (parsed.options.count("level") && !ParseLevel(parsed.options.at("level"), plan.level)) {
+    error = "--level takes full, incremental or a level number from 1, not '" + parsed.options.at("level") + "'";
+    return false;
+  }
   auto clients = parsed.options.find("clients");
   if (clients != parsed.options.end()) plan.clients = labkv::SplitList(clients->second);
   auto images = parsed.options.find("disk-images");
@@ -67,6 +76,46 @@ bool PlanOptions(const Arguments& parsed, lab::LabPlan& plan, std::string& error
   return lab::CheckLabPlan(plan, error);
 }
 
+// "--failback REPLICA": the job backs up the replica as the VM it replicates. Every VM of a job of
+// the lab goes through the one replication record, so the job must be of that VM alone.
+bool FailbackOptions(const Arguments& parsed, const std::string& root, const lab::LabPlan& plan,
+                     lab::FailbackPlan& failback, std::string& error) {
+  auto kind = parsed.options.find("failback-kind");
+  if (!parsed.options.count("failback")) {
+    if (kind == parsed.options.end()) return true;
+    error = "--failback-kind goes with --failback";
+    return false;
+  }
+  if (kind != parsed.options.end() && kind->second != "plain" && kind->second != "cross-vendor") {
+    error = "--failback-kind takes plain or cross-vendor, not '" + kind->second + "'";
+    return false;
+  }
+  if (!lab::IsLab(root)) {
+    error = "--failback makes a job of a lab that has the replica: " + root + " is no lab yet";
+    return false;
+  }
+  // A job that exists may have run as a plain backup of the VM: the failback is a job of its own.
+  if (!parsed.options.count("job") || lab::JobRecordExists(plan.jobId)) {
+    error = "--failback makes a new job: give its id with --job (job " + std::to_string(plan.jobId) +
+            (lab::JobRecordExists(plan.jobId) ? " exists)" : " is the lab's first)");
+    return false;
+  }
+  std::string server, sourceGuid;
+  if (!lab::ReplicaSourceOf(parsed.options.at("failback"), server, sourceGuid, error)) return false;
+  const std::vector<int64_t> vms = lab::PlannedVMNumbers(plan);
+  if (vms != std::vector<int64_t>{1} || strcasecmp(sourceGuid.c_str(), lab::SampleVMGuid(1).c_str()) != 0) {
+    error = "a failback job backs up only the VM its replica replicates (" + sourceGuid + "), and the lab's jobs back up " +
+            Counted(vms.size(), "VM") + ": make the failback in a lab of that one VM";
+    return false;
+  }
+  failback.jobId = plan.jobId;
+  failback.appId = plan.subclient;
+  failback.source = sourceGuid;
+  failback.replica = parsed.options.at("failback");
+  failback.crossVendor = kind != parsed.options.end() && kind->second == "cross-vendor";
+  return true;
+}
+
 }  // namespace
 
 int Create(const std::vector<std::string>& args) {
@@ -88,15 +137,26 @@ int Create(const std::vector<std::string>& args) {
     plan.jobId = kDefaultJob;
   }
   if (!PlanOptions(parsed, plan, error)) return UsageError(error, "create");
+  lab::FailbackPlan failback;
+  if (!FailbackOptions(parsed, root, plan, failback, error)) return UsageError(error, "create");
 
   int kept = 0;
   if (!lab::CreateLab(root, plan, kept, error)) return Failure(error);
-  std::printf("lab %s: %zu clients, subclient %s, job %lld, %lld VMs on %s", root.c_str(), plan.clients.size(),
-              plan.subclient.c_str(), static_cast<long long>(plan.jobId), static_cast<long long>(plan.vms),
+  const size_t vms = lab::PlannedVMNumbers(plan).size();
+  // A job that was there keeps its record, and its level with it.
+  lab::JobRecord record;
+  if (lab::ReadJobRecord(plan.jobId, record, error)) plan.level = record.bkpLevel;
+  if (!failback.replica.empty() && !lab::MakeFailbackJob(failback, error)) return Failure(error);
+  std::printf("lab %s: %s, subclient %s, job %lld (%s), %s on %s", root.c_str(),
+              Counted(plan.clients.size(), "client").c_str(), plan.subclient.c_str(),
+              static_cast<long long>(plan.jobId), LevelName(plan.level).c_str(), Counted(vms, "VM").c_str(),
               lab::SampleServer());
   if (plan.timeScale > 1) std::printf(", time scale %lld", static_cast<long long>(plan.timeScale));
   if (kept > 0) std::printf(" (%d existing files kept)", kept);
   std::printf("\n");
+  if (!failback.replica.empty())
+    std::printf("job %lld: a %sfailback backup of %s from its replica %s\n", static_cast<long long>(plan.jobId),
+                failback.crossVendor ? "cross-vendor " : "", failback.source.c_str(), failback.replica.c_str());
   return kExitOk;
 }
 

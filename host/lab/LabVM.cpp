@@ -1,10 +1,11 @@
 // quarn-lab vm: what happens to a VM on the hypervisor outside any job: it is powered on or off (off
-// for some hours already), deleted, or restored from its backups after a stub deleted its disks
-// (platform/lab/LabArchiving.h).
+// for some hours already), deleted, restored from its backups after a stub deleted its disks
+// (platform/lab/LabArchiving.h), or replicated to a disaster-recovery copy (platform/lab/LabFailback.h).
 #include <cstdio>
 
 #include "host/lab/LabTool.h"
 #include "platform/lab/LabArchiving.h"
+#include "platform/lab/LabFailback.h"
 
 namespace labtool {
 
@@ -13,12 +14,12 @@ int VM(const std::vector<std::string>& args) {
   std::string error;
   if (!ParseArguments(args, *FindCommand("vm"), parsed, error)) return UsageError(error, "vm");
   const std::vector<std::string>& words = parsed.positional;
-  if (words.size() < 3 || !parsed.passThrough.empty()) return UsageError("vm takes <lab> <vm> power|delete|restore", "vm");
+  if (words.size() < 3 || !parsed.passThrough.empty()) return UsageError("vm takes <lab> <vm> power|delete|restore|replica", "vm");
   if (!SelectLab(words[0], error)) return UsageError(error, "vm");
   const std::string& name = words[1];
   const std::string& action = words[2];
   std::string server;
-  if (!lab::FindVMServer(name, server)) return Failure("VM [" + name + "] is on no server of the lab");
+  if (!lab::FindVMServer(name, server)) return UsageError("the lab has no VM '" + name + "' (give its name or GUID)", "vm");
 
   if (action == "power") {
     if (words.size() != 4 || (words[3] != "on" && words[3] != "off"))
@@ -34,6 +35,13 @@ int VM(const std::vector<std::string>& args) {
                 on ? "" : (" " + std::to_string(hours) + " hours ago").c_str());
     return kExitOk;
   }
+  if (action == "replica") {
+    if (words.size() != 4) return UsageError("vm <lab> <vm> replica takes the replica's name", "vm");
+    if (!parsed.options.empty()) return UsageError("replica takes no options", "vm");
+    if (!lab::MakeReplicaVM(server, name, words[3], error)) return Failure(error);
+    std::printf("VM %s made on server %s, a replica of %s\n", words[3].c_str(), server.c_str(), name.c_str());
+    return kExitOk;
+  }
   if (words.size() != 3) return UsageError("vm <lab> <vm> " + action + " takes no further words", "vm");
   if (parsed.options.count("hours")) return UsageError("--hours goes with power off", "vm");
   if (action == "delete") {
@@ -47,11 +55,11 @@ int VM(const std::vector<std::string>& args) {
     if (!NumberOption(parsed, "job", 1, INT64_MAX, job, error)) return UsageError(error, "vm");
     std::vector<std::string> restored;
     if (!lab::RestoreVMDisks(server, name, job, restored, error)) return Failure(error);
-    std::printf("VM %s: %zu disks restored\n", name.c_str(), restored.size());
+    std::printf("VM %s: %s restored\n", name.c_str(), Counted(restored.size(), "disk").c_str());
     for (const std::string& disk : restored) std::printf("  %s\n", disk.c_str());
     return kExitOk;
   }
-  return UsageError("vm takes power, delete or restore, not '" + action + "'", "vm");
+  return UsageError("vm takes power, delete, restore or replica, not '" + action + "'", "vm");
 }
 
 }  // namespace labtool

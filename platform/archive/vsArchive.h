@@ -77,9 +77,15 @@ class vsArchive {
   // kRetWriteFailed once a write to the media failed, else 0.
   int checkStatus();
   void setRestartContext(int context);
+  // The stream's own counters (bytes it sent) start again from here, and are logged by
+  // PrintPerfCounters.
   void ResetPerfCounters(int64_t jobId, int intervalSeconds);
   void PrintPerfCounters();
+  // The counters of an item go with the VM's data to the media agent; in the lab they are kept in
+  // the job's folder (lab::AppendPerfCounter), one line per counter.
   int sendVMConfigFilePerfCounters(const std::string& vmName, CMediaSpeedCounter& speed, CAverageCounter& average);
+  int sendVMDiskPerfCounters(const std::string& vmName, const std::string& diskName, const CMediaSpeedCounter& read,
+                             const CMediaSpeedCounter& checksum);
   // Deduplication on the source side is not done by the lab's media agent; the calls are counted so
   // that their pairing can be checked.
   void SuspendSrcSideDeduplication();
@@ -170,6 +176,9 @@ class vsArchive {
   bool closed_ GUARDED_BY(mutex_) = false;
   int restartContext_ GUARDED_BY(mutex_) = 0;
   int dedupSuspensions_ GUARDED_BY(mutex_) = 0;
+  // What had been sent when the counters were last reset.
+  uint64_t perfDataBytes_ GUARDED_BY(mutex_) = 0;
+  uint64_t perfHoleBytes_ GUARDED_BY(mutex_) = 0;
   bool streamFailed_ GUARDED_BY(mutex_) = false;
   bool holdsReservation_ GUARDED_BY(mutex_) = false;  // this stream has its reservation open
   std::string lastError_ GUARDED_BY(mutex_);

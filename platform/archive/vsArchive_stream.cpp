@@ -10,6 +10,7 @@
 #include "platform/archive/vsArchive.h"
 #include "platform/ev/EvDebug.h"
 #include "platform/jobmgr/vsJobMgr.h"
+#include "platform/lab/LabJob.h"
 #include "platform/lab/LabReservations.h"
 #include "platform/os/CAverageCounter.h"
 #include "platform/os/ZtTime.h"
@@ -133,15 +134,54 @@ void vsArchive::setRestartContext(int context) {
   restartContext_ = context;
 }
 
-void vsArchive::ResetPerfCounters(int64_t /*jobId*/, int /*intervalSeconds*/) {}
+void vsArchive::ResetPerfCounters(int64_t /*jobId*/, int /*intervalSeconds*/) {
+  ZtMutexLock lock(mutex_);
+  perfDataBytes_ = dataBytes_;
+  perfHoleBytes_ = holeBytes_;
+}
 
-void vsArchive::PrintPerfCounters() {}
+void vsArchive::PrintPerfCounters() {
+  ZtMutexLock lock(mutex_);
+  EvDebug::DebugLvl(2, "void vsArchive::PrintPerfCounters()",
+                    "Stream [%d]: [%llu] data bytes and [%llu] hole bytes sent since the counters were reset", streamId_,
+                    static_cast<unsigned long long>(dataBytes_ - perfDataBytes_),
+                    static_cast<unsigned long long>(holeBytes_ - perfHoleBytes_));
+}
+
+namespace {
+
+// One counter of an item as the lab keeps it; false when it could not be kept.
+bool KeepCounter(const vsJobMgr* jobMgr, const std::string& vmName, const std::string& item,
+                 const CMediaSpeedCounter& counter) {
+  lab::PerfCounterLine line;
+  line.vm = vmName;
+  line.item = item;
+  line.counter = counter.Name();
+  line.bytes = counter.Size();
+  line.busyMilliseconds = counter.BusyTime().AsMilliseconds();
+  return jobMgr != nullptr && lab::AppendPerfCounter(jobMgr->getJobId(), line);
+}
+
+}  // namespace
 
 int vsArchive::sendVMConfigFilePerfCounters(const std::string& vmName, CMediaSpeedCounter& speed,
                                             CAverageCounter& average) {
   EvDebug::DebugLvl(2, "int vsArchive::sendVMConfigFilePerfCounters(const std::string&, CMediaSpeedCounter&, "
                        "CAverageCounter&)",
                     "VM [%s] %s; %s", vmName.c_str(), speed.Print().c_str(), average.Print().c_str());
+  // Counters only report: one the lab could not keep fails nothing.
+  KeepCounter(jobMgr_, vmName, std::string(), speed);
+  return kRetOk;
+}
+
+int vsArchive::sendVMDiskPerfCounters(const std::string& vmName, const std::string& diskName,
+                                      const CMediaSpeedCounter& read, const CMediaSpeedCounter& checksum) {
+  EvDebug::DebugLvl(2, "int vsArchive::sendVMDiskPerfCounters(const std::string&, const std::string&, "
+                       "const CMediaSpeedCounter&, const CMediaSpeedCounter&)",
+                    "VM [%s] disk [%s] %s; %s", vmName.c_str(), diskName.c_str(), read.Print().c_str(),
+                    checksum.Print().c_str());
+  KeepCounter(jobMgr_, vmName, diskName, read);
+  KeepCounter(jobMgr_, vmName, diskName, checksum);
   return kRetOk;
 }
 

@@ -1,6 +1,7 @@
 #include "platform/lab/LabFailback.h"
 
 #include <dirent.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -91,6 +92,73 @@ std::string DiskFileName(const std::string& relative) {
   return slash == std::string::npos ? relative : relative.substr(slash + 1);
 }
 
+std::string GetText(const CNMessageBase& message, const Field& field) {
+  return message.getstring(field.index, field.number, message.getTagID(), field.check);
+}
+
+// A replication record of this replica in the same shape is the replication's own: once a failback
+// read its tracking ids it marks them used, and the next failback continues from the change ids the
+// last one saved rather than read again what was sent since the replica was made.
+bool KeepsRecordOf(const std::string& path, const VMDescription& replica, bool crossVendor) {
+  CNMessageBase record(kAppGroup, kReplicationType);
+  vsXMLFile file(path);
+  if (path.empty() || !file.Exists() || !file.Load(record) || GetText(record, kMountBackupName) != replica.guid)
+    return false;
+  const CNMessageList& tracking =
+      record.getlistobject(kTrackingIds.index, kTrackingIds.number, record.getTagID(), kTrackingIds.check);
+  if (tracking.empty() || !tracking.front()) return false;
+  return GetText(*tracking.front(), kOtherVendorName).empty() != crossVendor;
+}
+
+// The replication record of the plan: the name the replica is backed up as, the replica to mount,
+// and one tracking record per replica disk (the header describes the two shapes).
+bool WriteReplicationRecord(const FailbackPlan& plan, const VMDescription& source, const VMDescription& replica,
+                            std::string& error) {
+  CNMessageBase record(kAppGroup, kReplicationType);
+  if (record.getDecl() == nullptr) {
+    error = "the replication record's message tables are not loaded";
+    return false;
+  }
+  SetText(record, kBackupName, source.name);
+  SetText(record, kMountBackupName, replica.guid);
+  SetText(record, kSourceVMName, replica.name);
+  const uint32_t listTag = record.getTagID();
+  CNMessageList& tracking =
+      record.getlistobject(kTrackingIds.index, kTrackingIds.number, listTag, kTrackingIds.check, true);
+  const std::vector<std::string> clients = LabClients();
+  for (size_t i = 0; i < replica.disks.size() && i < source.disks.size(); ++i) {
+    if (replica.disks[i].deleted) continue;
+    CNMessageBase disk(kAppGroup, kTrackingType);
+    const std::string file = DiskFileName(replica.disks[i].file);
+    SetText(disk, kSourceIndexName, LabDiskIndexName(i, DiskFileName(source.disks[i].file)));
+    if (plan.crossVendor) {
+      SetText(disk, kOtherVendorName, LabDiskIndexName(i, file));
+    } else {
+      // The path the failback's mount gives the disk, in the VM's folder of the subclient's job results
+      // (the VM's GUID in brackets, ':' written '_') on whichever client backs it up.
+      std::string guidForFiles = source.guid;
+      std::replace(guidForFiles.begin(), guidForFiles.end(), ':', '_');
+      std::string names;
+      for (const std::string& client : clients)
+        names += "|" + SubclientJobResultsDir(client, plan.appId) + "/(" + guidForFiles + ")/" + file;
+      SetText(disk, kReplicaDiskName, names.substr(names.empty() ? 0 : 1));
+      SetText(disk, kInventoryPath, replica.disks[i].file);
+      auto id = replica.other.find(TrackingKey(i));
+      if (id != replica.other.end()) {
+        SetText(disk, kTrackingId, id->second);
+        disk.setint64(kTrackingIdValid.index, kTrackingIdValid.number, 1, disk.getTagID(), kTrackingIdValid.check);
+      }
+    }
+    tracking.emplace_back(disk);
+  }
+  vsXMLFile file(ReplicationRecordPath(plan.appId));
+  if (file.Path().empty() || !file.Save(record)) {
+    error = "cannot keep the replication record: " + file.LastError();
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool MakeReplicaVM(const std::string& server, const std::string& source, const std::string& replica,
@@ -141,48 +209,9 @@ bool MakeFailbackJob(const FailbackPlan& plan, std::string& error) {
   SubclientRecord subclient;
   if (ReadSubclientRecord(plan.appId, subclient, error) != RecordRead::kRead) return false;
 
-  CNMessageBase record(kAppGroup, kReplicationType);
-  if (record.getDecl() == nullptr) {
-    error = "the replication record's message tables are not loaded";
+  if (!KeepsRecordOf(ReplicationRecordPath(plan.appId), replica, plan.crossVendor) &&
+      !WriteReplicationRecord(plan, source, replica, error))
     return false;
-  }
-  SetText(record, kBackupName, source.name);
-  SetText(record, kMountBackupName, replica.guid);
-  SetText(record, kSourceVMName, replica.name);
-  const uint32_t listTag = record.getTagID();
-  CNMessageList& tracking =
-      record.getlistobject(kTrackingIds.index, kTrackingIds.number, listTag, kTrackingIds.check, true);
-  const std::vector<std::string> clients = LabClients();
-  for (size_t i = 0; i < replica.disks.size() && i < source.disks.size(); ++i) {
-    if (replica.disks[i].deleted) continue;
-    CNMessageBase disk(kAppGroup, kTrackingType);
-    const std::string file = DiskFileName(replica.disks[i].file);
-    SetText(disk, kSourceIndexName, LabDiskIndexName(i, DiskFileName(source.disks[i].file)));
-    if (plan.crossVendor) {
-      SetText(disk, kOtherVendorName, LabDiskIndexName(i, file));
-    } else {
-      // The path the failback's mount gives the disk, in the VM's folder of the subclient's job results
-      // (the VM's GUID in brackets, ':' written '_') on whichever client backs it up.
-      std::string guidForFiles = source.guid;
-      std::replace(guidForFiles.begin(), guidForFiles.end(), ':', '_');
-      std::string names;
-      for (const std::string& client : clients)
-        names += "|" + SubclientJobResultsDir(client, plan.appId) + "/(" + guidForFiles + ")/" + file;
-      SetText(disk, kReplicaDiskName, names.substr(names.empty() ? 0 : 1));
-      SetText(disk, kInventoryPath, replica.disks[i].file);
-      auto id = replica.other.find(TrackingKey(i));
-      if (id != replica.other.end()) {
-        SetText(disk, kTrackingId, id->second);
-        disk.setint64(kTrackingIdValid.index, kTrackingIdValid.number, 1, disk.getTagID(), kTrackingIdValid.check);
-      }
-    }
-    tracking.emplace_back(disk);
-  }
-  vsXMLFile file(ReplicationRecordPath(plan.appId));
-  if (file.Path().empty() || !file.Save(record)) {
-    error = "cannot keep the replication record: " + file.LastError();
-    return false;
-  }
 
   const std::string own = subclient.settings.count("instanceId") ? subclient.settings["instanceId"] : "1";
   const std::string type = subclient.settings.count("instanceType") ? subclient.settings["instanceType"] : "101";
@@ -207,6 +236,45 @@ bool MakeFailbackJob(const FailbackPlan& plan, std::string& error) {
         return true;
       },
       error);
+}
+
+bool ReplicaSourceOf(const std::string& replica, std::string& server, std::string& sourceGuid, std::string& error) {
+  for (const std::string& candidate : ListServers()) {
+    VMDescription vm;
+    if (!FindVM(candidate, replica, vm)) continue;
+    auto source = vm.other.find(kReplicaOf);
+    if (source == vm.other.end() || source->second.empty()) {
+      error = "VM [" + replica + "] is no replica: make one with quarn-lab vm LAB VM replica NAME";
+      return false;
+    }
+    server = candidate;
+    sourceGuid = source->second;
+    return true;
+  }
+  error = "VM [" + replica + "] is on no server of the lab";
+  return false;
+}
+
+bool FailbackMountedDisk(int64_t jobId, const std::string& sourceGuid, const std::string& indexName,
+                         MountRecord& mount, MountedDisk& disk) {
+  for (const MountRecord& candidate : ListMountRecords(jobId)) {
+    VMDescription replica, source;
+    if (!FindVM(candidate.server, candidate.guid, replica)) continue;
+    auto of = replica.other.find(kReplicaOf);
+    if (of == replica.other.end() || strcasecmp(of->second.c_str(), sourceGuid.c_str()) != 0 ||
+        !FindVM(candidate.server, sourceGuid, source))
+      continue;
+    for (size_t i = 0; i < source.disks.size() && i < replica.disks.size(); ++i) {
+      if (LabDiskIndexName(i, DiskFileName(source.disks[i].file)) != indexName) continue;
+      for (const MountedDisk& mounted : candidate.disks) {
+        if (mounted.source != replica.disks[i].file) continue;
+        mount = candidate;
+        disk = mounted;
+        return true;
+      }
+    }
+  }
+  return false;
 }
 
 }  // namespace lab

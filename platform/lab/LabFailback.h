@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/lab/LabMount.h"
+
 // Failback in the lab: a replica of a VM (a disaster-recovery copy on the lab's hypervisor, made from
 // the VM's disks as they are) and a job that backs the replica up as the VM it replicates, so that the
 // replica's backups continue the source's chain.
@@ -45,8 +47,20 @@ struct FailbackPlan {
 };
 
 // Makes the job a failback job of the replica, as the plan says. Tracking records are made for the
-// replica's disks as they are now, by position (the replica's disk n replicates the source's disk n).
+// replica's disks as they are now, by position (the replica's disk n replicates the source's disk n);
+// the subclient's record of the same replica and shape is kept instead, for a failback marks its
+// tracking ids used and the next one goes on from the change ids the last one saved.
 // False with the reason; the job's record must exist.
 bool MakeFailbackJob(const FailbackPlan& plan, std::string& error);
+
+// The VM a replica replicates (by the replica's name or GUID): its server and GUID. False with the
+// reason when the lab has no such VM or it is no replica.
+bool ReplicaSourceOf(const std::string& replica, std::string& server, std::string& sourceGuid, std::string& error);
+
+// What a failback job backed up of the source's disk `indexName`: the replica's disk that replicates
+// it (the disk at the same position) as the job's mount took it. False when no mount of the job is
+// of a replica of that VM, or the replica has no such disk.
+bool FailbackMountedDisk(int64_t jobId, const std::string& sourceGuid, const std::string& indexName,
+                         MountRecord& mount, MountedDisk& disk);
 
 }  // namespace lab

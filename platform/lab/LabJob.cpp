@@ -33,6 +33,7 @@ const char* const kDiskStreamsFile = "diskstreams.log";
 const char* const kDispatchFolder = "dispatches";
 // A VM is given out a few times per run at most; a record this long is no dispatch record.
 constexpr size_t kMaxDispatchBytes = 1024 * 1024;
+const char* const kPerfCountersFile = "perfcounters.log";
 
 std::string OneLine(const std::string& text) {
   std::string line = text;
@@ -194,6 +195,18 @@ bool UpdateJobRecord(int64_t jobId, const std::function<bool(JobRecord&, std::st
         return change(record, why) && labkv::StorableText(record, FormatJobRecord, ParseJobRecord, text, why);
       },
       error);
+}
+
+std::vector<int64_t> ListJobs() {
+  std::vector<int64_t> jobs;
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator(JobsDir(), ignored)) {
+    int64_t id = 0;
+    if (entry.is_directory(ignored) && labkv::ParseInt64(entry.path().filename().string(), id) && id > 0)
+      jobs.push_back(id);
+  }
+  std::sort(jobs.begin(), jobs.end());
+  return jobs;
 }
 
 bool JobExists(int64_t jobId) { return jobId > 0 && !Root().empty() && IsDirectory(JobDir(jobId)); }
@@ -410,6 +423,38 @@ int64_t DiskStreamsHeld(int64_t jobId, const std::string& vmGuid) {
     held += line.compare(0, first, "reserve") == 0 ? count : -count;
   }
   return held;
+}
+
+bool AppendPerfCounter(int64_t jobId, const PerfCounterLine& line) {
+  auto field = [](std::string text) {
+    std::replace(text.begin(), text.end(), '\t', ' ');
+    return text;
+  };
+  return AppendTo(jobId, kPerfCountersFile,
+                  field(line.vm) + "\t" + field(line.item) + "\t" + field(line.counter) + "\t" +
+                      std::to_string(line.bytes) + "\t" + std::to_string(line.busyMilliseconds));
+}
+
+std::vector<PerfCounterLine> ReadPerfCounters(int64_t jobId) {
+  std::vector<PerfCounterLine> counters;
+  for (const std::string& text : LinesOf(jobId, kPerfCountersFile)) {
+    std::vector<std::string> fields;
+    for (size_t start = 0;;) {
+      const size_t tab = text.find('\t', start);
+      fields.push_back(text.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
+      if (tab == std::string::npos) break;
+      start = tab + 1;
+    }
+    PerfCounterLine line;
+    if (fields.size() != 5 || !labkv::ParseUInt64(fields[3], line.bytes) ||
+        !labkv::ParseInt64(fields[4], line.busyMilliseconds))
+      continue;
+    line.vm = fields[0];
+    line.item = fields[1];
+    line.counter = fields[2];
+    counters.push_back(line);
+  }
+  return counters;
 }
 
 }  // namespace lab

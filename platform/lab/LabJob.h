@@ -25,6 +25,8 @@ class CNMessageBase;
 //                  "reserve <count> <VM GUID>" and "release <count> <VM GUID>" per call.
 //   dispatches/<guid>  the agents the coordinator gave the VM to (GUID in lower case): the client of
 //                  each, a line per dispatch in the coordinator's order, over every run of the job.
+//   perfcounters.log  the performance counters sent with each item through an archive stream:
+//                  "<VM name>\t<item>\t<counter>\t<bytes>\t<busy milliseconds>" per counter sent.
 namespace lab {
 
 constexpr int64_t kMaxTimeScale = 3600;
@@ -68,6 +70,8 @@ bool UpdateJobRecord(int64_t jobId, const std::function<bool(JobRecord&, std::st
 
 // True when the job's folder exists.
 bool JobExists(int64_t jobId);
+// The ids of the jobs with a folder, in order.
+std::vector<int64_t> ListJobs();
 // True when the job's record exists (readable or not).
 bool JobRecordExists(int64_t jobId);
 
@@ -121,6 +125,19 @@ bool RecordVMDispatch(int64_t jobId, const std::string& vmGuid, const std::strin
 // The number of the VM's latest dispatch to the client in the job, counted from 1 over every run of
 // the job; 0 when the coordinator never gave the VM to that client (or the record cannot be read).
 uint64_t VMDispatchNumber(int64_t jobId, const std::string& vmGuid, const std::string& client);
+
+// ---- Performance counters sent through the archive streams ----
+struct PerfCounterLine {
+  std::string vm;       // the VM's name
+  std::string item;     // the disk's display name, or "" for the VM's configuration files
+  std::string counter;  // the counter's name
+  uint64_t bytes = 0;
+  int64_t busyMilliseconds = 0;
+};
+// Tabs and line breaks in the names become blanks.
+bool AppendPerfCounter(int64_t jobId, const PerfCounterLine& line);
+// The counters sent, in order; malformed lines are skipped.
+std::vector<PerfCounterLine> ReadPerfCounters(int64_t jobId);
 
 // ---- Per-VM status ----
 // The file of a VM's kept status record; empty when the GUID cannot name a file or there is no job.

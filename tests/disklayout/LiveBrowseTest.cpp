@@ -3,9 +3,7 @@
 // lie in as ntfsinfo reports their runs, and the VM's prefetch list saved, reloaded and merged.
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <set>
-#include <sstream>
 
 #include "disklayout/quarnconfig.h"
 #include "platform/msg/vsXMLFile.h"
@@ -93,35 +91,6 @@ TEST(LiveBrowseExtents, ARunReportedAgainAddsNothingAndBitmapsOnlyWithGranularRe
   EXPECT_FALSE(second.mBitmap->IsSet(7 * 4 * kKiB));
 }
 
-// The runs ntfsinfo reports for a record's attribute ("Runlist:" and its VCN/LCN/length lines).
-std::vector<std::pair<uint64_t, uint64_t>> NtfsinfoRuns(const std::string& volume, int record, const char* attribute) {
-  std::string text;
-  guestimages::Run("ntfsinfo -v -i " + std::to_string(record) + " " + guestimages::Quote(volume), &text);
-  std::vector<std::pair<uint64_t, uint64_t>> runs;
-  std::istringstream lines(text);
-  std::string line;
-  bool inAttribute = false, inRuns = false;
-  const std::regex run("^\\s+0x([0-9a-f]+)\\s+0x([0-9a-f]+)\\s+0x([0-9a-f]+)\\s*$");
-  while (std::getline(lines, line)) {
-    if (line.find("Dumping attribute") != std::string::npos) {
-      inAttribute = line.find(attribute) != std::string::npos;
-      inRuns = false;
-      continue;
-    }
-    if (inAttribute && line.find("Runlist:") != std::string::npos) {
-      inRuns = true;
-      continue;
-    }
-    std::smatch match;
-    if (inRuns && std::regex_match(line, match, run)) {
-      runs.emplace_back(std::stoull(match[2], nullptr, 16), std::stoull(match[3], nullptr, 16));
-    } else {
-      inRuns = false;
-    }
-  }
-  return runs;
-}
-
 class LiveBrowseImages : public testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -135,47 +104,12 @@ class LiveBrowseImages : public testing::Test {
 };
 std::string LiveBrowseImages::dir_;
 
-constexpr uint64_t kClusterSize = 4096;
+// A disk's index name on VMware, the default hypervisor: the layout cuts it at its last '_' for the
+// guest's disk ids, while its extents are sent and looked up under the whole name.
+const char kIndexName[] = "scsi0-0-vm01_0.img";
 constexpr uint64_t kExtentSectors = 16;  // 8 KiB extents: the runs fall in many
-constexpr uint64_t kVolumeSectors = 16384;
-
-// A 20 MiB disk of NTFS partitions (8 MiB each, 60 files in the root folder) at the given sectors.
-bool MakeNtfsDisk(const std::string& disk, const std::vector<uint64_t>& starts) {
-  std::string table = "label: dos\n";
-  for (uint64_t start : starts) table += "start=" + std::to_string(start) + ", size=" + std::to_string(kVolumeSectors) + ", type=7\n";
-  if (guestimages::Run("rm -f " + guestimages::Quote(disk) + " && truncate -s 20M " + guestimages::Quote(disk) +
-                       " && printf '" + table + "' | sfdisk -q " + guestimages::Quote(disk)) != 0)
-    return false;
-  for (uint64_t start : starts) {
-    const std::string volume = disk + "." + std::to_string(start);
-    if (!guestimages::MakeNtfs(volume, kVolumeSectors * 512, start, 0, 60) || !guestimages::Place(disk, start * 512, volume))
-      return false;
-  }
-  return true;
-}
-
-// Adds the disk's extents that hold the runs (volume clusters) of a volume at the start sector.
-void AddRunExtents(uint64_t start, const std::vector<std::pair<uint64_t, uint64_t>>& runs, std::set<uint64_t>& extents) {
-  const uint64_t extentBytes = kExtentSectors * 512;
-  for (const auto& run : runs) {
-    const uint64_t first = start * 512 + run.first * kClusterSize, end = first + run.second * kClusterSize;
-    for (uint64_t extent = first / extentBytes; extent * extentBytes < end; ++extent) extents.insert(extent);
-  }
-}
-
-// The disk's extents that hold the volume's $MFT data and, with directories, the index allocations of
-// its root folder and $Extend, as ntfsinfo reports their runs.
-void AddNtfsinfoExtents(const std::string& disk, uint64_t start, bool directories, std::set<uint64_t>& extents) {
-  const std::string volume = disk + "." + std::to_string(start);
-  const auto mft = NtfsinfoRuns(volume, 0, "$DATA");
-  ASSERT_FALSE(mft.empty());
-  AddRunExtents(start, mft, extents);
-  if (!directories) return;
-  const auto root = NtfsinfoRuns(volume, 5, "$INDEX_ALLOCATION");
-  ASSERT_FALSE(root.empty()) << "the root folder of 60 files has an index allocation";
-  AddRunExtents(start, root, extents);
-  AddRunExtents(start, NtfsinfoRuns(volume, 11, "$INDEX_ALLOCATION"), extents);
-}
+constexpr uint64_t kExtentBytes = kExtentSectors * 512;
+using guestimages::kNtfsVolumeSectors;
 
 struct Walk {
   testsupport::TestLab lab;
@@ -190,7 +124,7 @@ struct Walk {
     guestimages::Run("mkdir -p " + guestimages::Quote(results) + " " + guestimages::Quote(lab.Path("mnt")));
     config.SetMountPath(lab.Path("mnt"));
     config.SetMountIndexForLVMDisks(0);
-    config.addDiskForLVMProcessing(kProductVMware, disk, "id", 2, "idx0", 2048, 512, true);
+    config.addDiskForLVMProcessing(kProductVMware, disk, "id", 2, kIndexName, 2048, 512, true);
     args.mResultsDir = results.c_str();
     args.mVMName = "vm";
     args.mVMGuid = "guid-1";
@@ -209,23 +143,25 @@ TEST_F(LiveBrowseImages, TheExtentsFoundHoldTheMftAndTheDirectoryIndicesAsNtfsin
   for (uint64_t start : {uint64_t{2048}, uint64_t{63}}) {
     SCOPED_TRACE("NTFS at sector " + std::to_string(start));
     const std::string disk = dir_ + "/disk" + std::to_string(start) + ".img";
-    ASSERT_TRUE(MakeNtfsDisk(disk, {start}));
+    ASSERT_TRUE(guestimages::MakeNtfsDisk(disk, {start}));
     Walk walk(disk);
     ASSERT_EQ(0, walk.config.doMetadataProcessing(&walk.args)) << walk.config.getLVMProcessingError();
 
     std::set<uint64_t> expected;
-    AddNtfsinfoExtents(disk, start, true, expected);
-    EXPECT_EQ(std::vector<uint64_t>(expected.begin(), expected.end()), Numbers(walk.extents["idx0"]));
+    ASSERT_TRUE(guestimages::AddNtfsinfoExtents(disk, start, true, kExtentBytes, expected));
+    EXPECT_EQ(std::vector<uint64_t>(expected.begin(), expected.end()), Numbers(walk.extents[kIndexName]));
+    EXPECT_EQ(1u, walk.extents.size()) << "filed under the name the disk is backed up by, not one cut at its '_'";
+    EXPECT_EQ("scsi0-0-vm01", walk.config.GetLVMDisks()[0].files[0].indexDirName) << "the guest's disk ids keep the cut";
     EXPECT_EQ("", walk.config.getLVMProcessingError());
     const std::string log = walk.lab.Log();
-    EXPECT_NE(std::string::npos, log.find("$MFT extents newly discovered for disk [idx0]"));
-    EXPECT_NE(std::string::npos, log.find("$MFT and DIRECTORY IDX extents newly discovered for disk [idx0]"));
+    EXPECT_NE(std::string::npos, log.find(std::string("$MFT extents newly discovered for disk [") + kIndexName + "]"));
+    EXPECT_NE(std::string::npos, log.find(std::string("$MFT and DIRECTORY IDX extents newly discovered for disk [") + kIndexName + "]"));
 
     // Without a full backup that identifies metadata, nothing is walked.
     ExtentInfoMap none;
     walk.args.mExtentMap = &none;
     walk.args.mIsFullBackup = false;
-    walk.config.addDiskForLVMProcessing(kProductVMware, disk, "id", 2, "idx0", 2048, 512, true);
+    walk.config.addDiskForLVMProcessing(kProductVMware, disk, "id", 2, kIndexName, 2048, 512, true);
     ASSERT_EQ(0, walk.config.doMetadataProcessing(&walk.args));
     EXPECT_TRUE(none.empty());
   }
@@ -252,8 +188,8 @@ int QuitCheckOf(int reason, void* context, void* data) {
 // then, and leaves the other volume's walk and the backup going.
 TEST_F(LiveBrowseImages, AWalkThatFailsOrIsStoppedKeepsWhatItFoundAndTheOtherVolumeGoesOn) {
   const std::string disk = dir_ + "/two.img";
-  const uint64_t first = 2048, second = first + kVolumeSectors;
-  ASSERT_TRUE(MakeNtfsDisk(disk, {first, second}));
+  const uint64_t first = 2048, second = first + kNtfsVolumeSectors;
+  ASSERT_TRUE(guestimages::MakeNtfsDisk(disk, {first, second}));
   struct Case {
     const char* name;
     bool openFault;
@@ -288,12 +224,15 @@ TEST_F(LiveBrowseImages, AWalkThatFailsOrIsStoppedKeepsWhatItFoundAndTheOtherVol
     EXPECT_EQ(0, result) << "the backup goes on without a complete prefetch list";
 
     std::set<uint64_t> expected;
-    if (!test.openFault) AddNtfsinfoExtents(disk, first, test.firstDirectories, expected);
-    AddNtfsinfoExtents(disk, second, test.secondDirectories, expected);
+    if (!test.openFault) {
+      ASSERT_TRUE(guestimages::AddNtfsinfoExtents(disk, first, test.firstDirectories, kExtentBytes, expected));
+    }
+    ASSERT_TRUE(guestimages::AddNtfsinfoExtents(disk, second, test.secondDirectories, kExtentBytes, expected));
     // The root folder was walked before the hour was up; $Extend was not.
     if (test.check.advanceSeconds > 3600)
-      AddRunExtents(first, NtfsinfoRuns(disk + "." + std::to_string(first), 5, "$INDEX_ALLOCATION"), expected);
-    EXPECT_EQ(std::vector<uint64_t>(expected.begin(), expected.end()), Numbers(walk.extents["idx0"]));
+      guestimages::AddRunExtents(first, guestimages::NtfsinfoRuns(disk + "." + std::to_string(first), 5, "$INDEX_ALLOCATION"), kExtentBytes,
+                                  expected);
+    EXPECT_EQ(std::vector<uint64_t>(expected.begin(), expected.end()), Numbers(walk.extents[kIndexName]));
     EXPECT_EQ(test.error, walk.config.getLVMProcessingError());
     if (*test.logLine != '\0') {
       EXPECT_NE(std::string::npos, walk.lab.Log().find(test.logLine));
@@ -314,7 +253,7 @@ TEST_F(LiveBrowseImages, ThePrefetchListIsSavedReloadedAndMerged) {
   const std::string disk = dir_ + "/plain.img";
   ASSERT_EQ(0, guestimages::Run("rm -f " + guestimages::Quote(disk) + " && truncate -s 4M " + guestimages::Quote(disk)));
   config.SetMountIndexForLVMDisks(0);
-  config.addDiskForLVMProcessing(kProductVMware, disk, "id", 2, "idx0", 2048, 512, true);
+  config.addDiskForLVMProcessing(kProductVMware, disk, "id", 2, kIndexName, 2048, 512, true);
   LVM_Volume_t volume;
   volume.name = "v";
   volume.segments.resize(1);
@@ -331,10 +270,10 @@ TEST_F(LiveBrowseImages, ThePrefetchListIsSavedReloadedAndMerged) {
   ASSERT_TRUE(vsXMLFile(path).Save(saved));
 
   ExtentInfoMap extents;
-  extents["idx0"].insert(ExtentInfo(4, ExtentInfo::kMountExtent, 4096));
-  extents["idx0"].insert(ExtentInfo(9, ExtentInfo::kFileSystemMetadata, 4096));
-  extents["idx0"].insert(ExtentInfo(11, ExtentInfo::kMountExtent | ExtentInfo::kHasBitmap, 4096));
-  extents["idx0"].insert(ExtentInfo(2, ExtentInfo::kMountExtent, 4096));
+  extents[kIndexName].insert(ExtentInfo(4, ExtentInfo::kMountExtent, 4096));
+  extents[kIndexName].insert(ExtentInfo(9, ExtentInfo::kFileSystemMetadata, 4096));
+  extents[kIndexName].insert(ExtentInfo(11, ExtentInfo::kMountExtent | ExtentInfo::kHasBitmap, 4096));
+  extents[kIndexName].insert(ExtentInfo(2, ExtentInfo::kMountExtent, 4096));
   extents["unmapped"].insert(ExtentInfo(1, ExtentInfo::kMountExtent, 4096));
   doMetadataProcessingArgs args;
   args.mVMGuid = "guid-1";
@@ -354,7 +293,7 @@ TEST_F(LiveBrowseImages, ThePrefetchListIsSavedReloadedAndMerged) {
     const auto* second = disks[1]->getObject<FBR::FBRDiskInfo>(FBR::DiskMountExtentsInfo::F_disk, false);
     ASSERT_TRUE(first != nullptr && second != nullptr);
     EXPECT_EQ("other", first->getstring(FBR::FBRDiskInfo::F_diskName));
-    EXPECT_EQ("idx0", second->getstring(FBR::FBRDiskInfo::F_diskName));
+    EXPECT_EQ(kIndexName, second->getstring(FBR::FBRDiskInfo::F_diskName));
     EXPECT_EQ(128 * 512, second->getint64(FBR::FBRDiskInfo::F_extentSize));
     std::vector<int64_t> numbers;
     for (const CNMessagePtr& extent : disks[1]->getlistobject(FBR::DiskMountExtentsInfo::F_extents))

@@ -5,6 +5,7 @@
 // disk, and damaged guest structures cost no data.
 #include <algorithm>
 #include <fstream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -15,10 +16,13 @@
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabCreate.h"
 #include "platform/lab/LabHypervisor.h"
+#include "platform/lab/LabIndex.h"
 #include "platform/lab/LabMount.h"
 #include "platform/lab/LabSettings.h"
 #include "platform/lab/LabSubclient.h"
 #include "platform/lab/LabVMClient.h"
+#include "platform/msg/vsXMLFile.h"
+#include "records/messages/FBRMessages.h"
 #include "records/messages/JobManagerMessages.h"
 #include "support/ArchiveTestSupport.h"
 #include "support/GuestImages.h"
@@ -92,7 +96,7 @@ class GuestBackupRun : public testing::Test {
     EXPECT_EQ("", record.getstring(JobManager::VMUpdateInfo::F_failureText));
     lab::SetRoot(std::string());
     ASSERT_EQ(0, RunTool({"verify", labDir}, out)) << ReadAll(out);
-    EXPECT_NE(std::string::npos, ReadAll(out).find("1 VMs: 0 problems")) << ReadAll(out);
+    EXPECT_NE(std::string::npos, ReadAll(out).find("1 VM: 0 problems")) << ReadAll(out);
   }
 
   // The sectors each disk's backup left out, as the lab's mount recorded them.
@@ -382,6 +386,58 @@ TEST_F(GuestBackupRun, ASwapSignatureInADataPartitionLeavesNothingOut) {
   ASSERT_EQ(0, RunTool({"disk", labDir, "vm01", "0", "write", "--offset", "0", "--bytes", "8388608"}, out)) << ReadAll(out);
   ASSERT_EQ(0, RunTool({"verify", labDir}, out)) << ReadAll(out);
   EXPECT_NE(std::string::npos, ReadAll(out).find("1 VMs: 0 problems")) << ReadAll(out);
+}
+
+// On VMware, the default hypervisor, a disk is backed up under an index name with a '_'
+// ("scsi0-0-vm01_0.img"): the extents that hold its NTFS volume's $MFT and directory indices are
+// flagged in the archive's extent headers under that name, exactly as ntfsinfo places them, and the
+// prefetch list uploaded with the VM names the disk by it, with the disk's extent size.
+TEST_F(GuestBackupRun, LiveBrowseExtentsAreFlaggedAndListedUnderTheDisksIndexNameOnVMware) {
+  const std::string disk = images_ + "/livebrowse.img";
+  ASSERT_TRUE(guestimages::MakeNtfsDisk(disk, {2048}));
+  MakeLab("vmware", {disk});
+  ASSERT_EQ(0, RunTool({"set", labDir, "coordinator", "VirtualServer", "bEnableMetadataRestoreOptimization", "1"}, out));
+  RunJobAndVerify();
+
+  const std::string indexName = "scsi0-0-vm01_0.img";
+  lab::SetRoot(labDir);
+  std::set<uint64_t> flagged;
+  uint64_t extentBytes = 0;
+  for (const archive::ArchiveContents& contents : archivetest::ReadJobArchives(1001, nullptr)) {
+    for (const archive::Item& item : contents.items) {
+      if (item.kind == archive::ItemKind::kDisk && item.name == std::string("\\") + kGuid + "\\" + indexName)
+        extentBytes = item.sectorsPerExtent * 512;
+      uint64_t number = 0;
+      if (item.kind == archive::ItemKind::kExtent && (item.flags & 0x100000000ULL) != 0) {
+        EXPECT_EQ(indexName, item.diskName);
+        ASSERT_TRUE(archive::ParseExtentNumber(item.name, number)) << item.name;
+        flagged.insert(number);
+      }
+    }
+  }
+  lab::SubclientRecord subclient;
+  std::string error;
+  ASSERT_EQ(lab::RecordRead::kRead, lab::ReadSubclientRecord("1", subclient, error)) << error;
+  // Uploaded under the VM's own job of the job.
+  const std::string guid = subclient.settings["subclientGUID"];
+  const std::vector<int64_t> vmJobs = lab::IndexVMFileJobs(guid, kGuid);
+  ASSERT_EQ(1u, vmJobs.size());
+  const std::string uploaded = lab::IndexVMJobDir(guid, kGuid, vmJobs[0], error);
+  FBR::MountExtentsInfo prefetch;
+  const bool loaded = vsXMLFile(uploaded + "/" + kGuid + "_LiveBrowsePrefetchExtents.xml").Load(prefetch);
+  lab::SetRoot(std::string());
+
+  ASSERT_GT(extentBytes, 0u);
+  std::set<uint64_t> expected;
+  ASSERT_TRUE(guestimages::AddNtfsinfoExtents(disk, 2048, true, extentBytes, expected));
+  EXPECT_EQ(expected, flagged);
+  ASSERT_TRUE(loaded) << uploaded;
+  const CNMessageList& disks = prefetch.getlistobject(FBR::MountExtentsInfo::F_disks);
+  ASSERT_EQ(1u, disks.size()) << "the NTFS disk alone";
+  const auto* info = disks[0]->getObject<FBR::FBRDiskInfo>(FBR::DiskMountExtentsInfo::F_disk, false);
+  ASSERT_NE(nullptr, info);
+  EXPECT_EQ(indexName, info->getstring(FBR::FBRDiskInfo::F_diskName));
+  EXPECT_EQ(static_cast<int64_t>(extentBytes), info->getint64(FBR::FBRDiskInfo::F_extentSize));
 }
 
 }  // namespace

@@ -191,6 +191,65 @@ TEST_F(JobRun, AnIncrementalAfterAFullSendsOnlyTheChangedExtentAndBothJobsRestor
   }
 }
 
+// bDumpZTCBTStats asks for the changed-block statistics of every disk of a Hyper-V incremental (not of
+// a full, and not when unset); every disk of every job sends its read and checksum counters, which
+// reach the lab with the bytes the disk read.
+TEST_F(JobRun, AHyperVIncrementalDumpsItsCBTStatisticsWhenAskedAndEveryDiskSendsItsCounters) {
+  lab::SetRoot(std::string());
+  ASSERT_EQ(0, RunTool({"create", labDir, "--vms", "1", "--disks", "2", "--time-scale", "60", "--hypervisor", "hyperv"},
+                       out))
+      << ReadText(out);
+  struct Case {
+    const char* name;
+    const char* setting;
+    std::vector<std::string> passed;  // after "--"
+    size_t statistics;                // lines of statistics the job adds to the logs
+  };
+  const Case cases[] = {{"a full, asked", "1", {"-numStreams", "1"}, 0},
+                        {"an incremental, asked", "1", {"-t", "2", "-numStreams", "1"}, 2},
+                        {"an incremental, not asked", "0", {"-t", "2", "-numStreams", "1"}, 0}};
+  auto statistics = [] {
+    size_t lines = 0;
+    for (const char* client : kClients) {
+      const std::string log = ReadText(lab::ClientLogPath(client, "quarn"));
+      for (size_t at = log.find("CBT statistics of disk ["); at != std::string::npos;
+           at = log.find("CBT statistics of disk [", at + 1))
+        ++lines;
+    }
+    return lines;
+  };
+  int64_t job = 1001;
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    for (const char* client : kClients)
+      ASSERT_EQ(0, RunTool({"set", labDir, client, "VirtualServer", "bDumpZTCBTStats", test.setting}, out))
+          << ReadText(out);
+    lab::SetRoot(labDir);
+    const size_t before = statistics();
+    lab::SetRoot(std::string());
+    std::vector<std::string> run = {"run", labDir, "--"};
+    run.insert(run.end(), test.passed.begin(), test.passed.end());
+    ASSERT_EQ(0, RunTool(run, out)) << ReadText(out);
+    ASSERT_EQ(0, RunTool({"verify", labDir, "--job", std::to_string(job)}, out)) << ReadText(out);
+
+    lab::SetRoot(labDir);
+    EXPECT_EQ(test.statistics, statistics() - before);
+    std::map<std::string, uint64_t> readBytes;  // disk -> bytes of its "readdisk" counter
+    size_t checksumCounters = 0;
+    for (const lab::PerfCounterLine& line : lab::ReadPerfCounters(job)) {
+      if (line.item.empty()) continue;
+      EXPECT_EQ("vm01", line.vm);
+      if (line.counter == "readdisk") readBytes[line.item] = line.bytes;
+      if (line.counter == "calcCRC") ++checksumCounters;
+    }
+    lab::SetRoot(std::string());
+    EXPECT_EQ(2u, readBytes.size()) << "each disk's counters, once";
+    EXPECT_EQ(2u, checksumCounters);
+    for (const auto& disk : readBytes) EXPECT_GT(disk.second, 0u) << disk.first << ": a disk's first block is read";
+    ++job;
+  }
+}
+
 // An administrator stops one VM while its disk is being read: that VM alone ends stopped, the job's
 // other VMs back up and restore, and the job says a VM was stopped.
 TEST_F(JobRun, AStopRequestForOneVMMidJobStopsThatVMAlone) {

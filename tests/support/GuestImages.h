@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <fstream>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -259,6 +260,83 @@ inline bool MakeLeftoverSwapDisk(const std::string& path, bool gpt) {
 inline bool Extract(const std::string& image, uint64_t startSector, uint64_t sectors, const std::string& out) {
   return Run("dd if=" + Quote(image) + " of=" + Quote(out) + " bs=512 skip=" + std::to_string(startSector) +
              " count=" + std::to_string(sectors) + " status=none") == 0;
+}
+
+// ---- An NTFS disk for the live-browse walk, and the extents ntfsinfo says its metadata lies in ----
+
+constexpr uint64_t kNtfsClusterSize = 4096;
+constexpr uint64_t kNtfsVolumeSectors = 16384;
+
+// The runs ntfsinfo reports for a record's attribute ("Runlist:" and its VCN/LCN/length lines).
+inline std::vector<std::pair<uint64_t, uint64_t>> NtfsinfoRuns(const std::string& volume, int record,
+                                                              const char* attribute) {
+  std::string text;
+  Run("ntfsinfo -v -i " + std::to_string(record) + " " + Quote(volume), &text);
+  std::vector<std::pair<uint64_t, uint64_t>> runs;
+  std::istringstream lines(text);
+  std::string line;
+  bool inAttribute = false, inRuns = false;
+  const std::regex run("^\\s+0x([0-9a-f]+)\\s+0x([0-9a-f]+)\\s+0x([0-9a-f]+)\\s*$");
+  while (std::getline(lines, line)) {
+    if (line.find("Dumping attribute") != std::string::npos) {
+      inAttribute = line.find(attribute) != std::string::npos;
+      inRuns = false;
+      continue;
+    }
+    if (inAttribute && line.find("Runlist:") != std::string::npos) {
+      inRuns = true;
+      continue;
+    }
+    std::smatch match;
+    if (inRuns && std::regex_match(line, match, run)) {
+      runs.emplace_back(std::stoull(match[2], nullptr, 16), std::stoull(match[3], nullptr, 16));
+    } else {
+      inRuns = false;
+    }
+  }
+  return runs;
+}
+
+// A 20 MiB disk of NTFS partitions (8 MiB each, 60 files in the root folder) at the given sectors;
+// each volume is left beside it as <disk>.<start sector> for ntfsinfo.
+inline bool MakeNtfsDisk(const std::string& disk, const std::vector<uint64_t>& starts) {
+  std::string table = "label: dos\n";
+  for (uint64_t start : starts)
+    table += "start=" + std::to_string(start) + ", size=" + std::to_string(kNtfsVolumeSectors) + ", type=7\n";
+  if (Run("rm -f " + Quote(disk) + " && truncate -s 20M " + Quote(disk) + " && printf '" + table + "' | sfdisk -q " +
+          Quote(disk)) != 0)
+    return false;
+  for (uint64_t start : starts) {
+    const std::string volume = disk + "." + std::to_string(start);
+    if (!MakeNtfs(volume, kNtfsVolumeSectors * 512, start, 0, 60) || !Place(disk, start * 512, volume)) return false;
+  }
+  return true;
+}
+
+// Adds the disk's extents that hold the runs (volume clusters) of a volume at the start sector.
+inline void AddRunExtents(uint64_t start, const std::vector<std::pair<uint64_t, uint64_t>>& runs, uint64_t extentBytes,
+                          std::set<uint64_t>& extents) {
+  for (const auto& run : runs) {
+    const uint64_t first = start * 512 + run.first * kNtfsClusterSize, end = first + run.second * kNtfsClusterSize;
+    for (uint64_t extent = first / extentBytes; extent * extentBytes < end; ++extent) extents.insert(extent);
+  }
+}
+
+// Adds the disk's extents that hold the volume's $MFT data and, with directories, the index
+// allocations of its root folder and $Extend, as ntfsinfo reports their runs. False when ntfsinfo
+// reports no $MFT run, or (with directories) no index allocation of the root folder of 60 files.
+inline bool AddNtfsinfoExtents(const std::string& disk, uint64_t start, bool directories, uint64_t extentBytes,
+                               std::set<uint64_t>& extents) {
+  const std::string volume = disk + "." + std::to_string(start);
+  const auto mft = NtfsinfoRuns(volume, 0, "$DATA");
+  if (mft.empty()) return false;
+  AddRunExtents(start, mft, extentBytes, extents);
+  if (!directories) return true;
+  const auto root = NtfsinfoRuns(volume, 5, "$INDEX_ALLOCATION");
+  if (root.empty()) return false;
+  AddRunExtents(start, root, extentBytes, extents);
+  AddRunExtents(start, NtfsinfoRuns(volume, 11, "$INDEX_ALLOCATION"), extentBytes, extents);
+  return true;
 }
 
 }  // namespace guestimages
