@@ -385,7 +385,7 @@ TEST_F(GuestBackupRun, ASwapSignatureInADataPartitionLeavesNothingOut) {
   EXPECT_EQ(2u, testsupport::CountOf(Log(), "is of partition type [0x83], not Linux swap: its sectors are backed up"));
   ASSERT_EQ(0, RunTool({"disk", labDir, "vm01", "0", "write", "--offset", "0", "--bytes", "8388608"}, out)) << ReadAll(out);
   ASSERT_EQ(0, RunTool({"verify", labDir}, out)) << ReadAll(out);
-  EXPECT_NE(std::string::npos, ReadAll(out).find("1 VMs: 0 problems")) << ReadAll(out);
+  EXPECT_NE(std::string::npos, ReadAll(out).find("1 VM: 0 problems")) << ReadAll(out);
 }
 
 // On VMware, the default hypervisor, a disk is backed up under an index name with a '_'

@@ -730,8 +730,8 @@ TEST_F(QuarnLabTool, VerifyHoldsAVMReportedBackedUpToEveryDiskItsMountTook) {
   const Case cases[] = {
       {"reported backed up, a disk missing", 0, false, 1,
        {"disk scsi0-1-vm01_1.img: NOT RESTORED: the mount of job 2001 took it", "the VM is REPORTED BACKED UP",
-        "1 VMs: 1 problems"}},
-      {"reported backed up with errors, a disk missing", 3, false, 1, {"NOT RESTORED", "1 VMs: 1 problems"}},
+        "1 VM: 1 problem\n"}},
+      {"reported backed up with errors, a disk missing", 3, false, 1, {"NOT RESTORED", "1 VM: 1 problem\n"}},
       {"not reported backed up, a disk missing", 1, false, 0, {"NOT RESTORED: the mount of job 2003 took it", "0 problems"}},
       {"reported backed up, its job left out", 0, true, 1,
        {"REPORTED BACKED UP in job 2004, but that backup is left out of the VM's chain"}},
