@@ -1,6 +1,7 @@
 // The MEDITECH tool's census as the job reads it, the census disk set of a VM, and where the tool's
 // configuration comes from.
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -32,7 +33,18 @@ class MediTechCensus : public testing::Test {
     lab_.UseJob(1001);
     ASSERT_TRUE(lab_.OpenLog());
   }
+  // The job's managers as the job process starts them, anew at each call.
+  void StartManagers() {
+    jobMgr_ = std::make_unique<vsJobMgr>();
+    jobMgr_->setJobId("1001");
+    jobMgr_->initBackup();
+    appMgr_ = std::make_unique<vsAppMgr>();
+    appMgr_->setAppIdStr("1");
+    ASSERT_EQ(0, appMgr_->querySettings());
+  }
   testsupport::TestLab lab_{"coordinator"};
+  std::unique_ptr<vsJobMgr> jobMgr_;
+  std::unique_ptr<vsAppMgr> appMgr_;
 };
 
 TEST_F(MediTechCensus, LinesOfTheCensus) {
@@ -176,15 +188,10 @@ TEST_F(MediTechCensus, ConfigurationFromTheSubclientAndTheSetting) {
     ASSERT_TRUE(lab::SetSubclientValue("1", "meditech.password", c.subclientPassword ? ProtectText("pw-1") : "",
                                        error));
     QuarnRegistry::TEST_Unload();
-    vsJobMgr jobMgr;
-    jobMgr.setJobId("1001");
-    jobMgr.initBackup();
-    vsAppMgr appMgr;
-    appMgr.setAppIdStr("1");
-    ASSERT_EQ(0, appMgr.querySettings());
+    StartManagers();
     const size_t runs = lab::ReadMediTechRecord().size();
     QuarnMediTech tool;
-    EXPECT_EQ(c.initialized, tool.Initialize(&jobMgr, &appMgr));
+    EXPECT_EQ(c.initialized, tool.Initialize(jobMgr_.get(), appMgr_.get()));
     const std::vector<std::vector<std::string>> record = lab::ReadMediTechRecord();
     if (c.timeout != nullptr) {
       ASSERT_EQ(runs + 1, record.size());
@@ -223,14 +230,9 @@ TEST_F(MediTechCensus, TheToolsWordsAreShownMasked) {
     SCOPED_TRACE(c.password);
     std::string error;
     ASSERT_TRUE(testsupport::MakeMediTechSystem({"vm01"}, error, c.password)) << error;
-    vsJobMgr jobMgr;
-    jobMgr.setJobId("1001");
-    jobMgr.initBackup();
-    vsAppMgr appMgr;
-    appMgr.setAppIdStr("1");
-    ASSERT_EQ(0, appMgr.querySettings());
+    StartManagers();
     QuarnMediTech tool;
-    ASSERT_TRUE(tool.Initialize(&jobMgr, &appMgr));
+    ASSERT_TRUE(tool.Initialize(jobMgr_.get(), appMgr_.get()));
     tool.TEST_SetCensusOutput(c.census);
 
     std::vector<std::string> names;
