@@ -18,12 +18,12 @@
 //                       exists. A tab, line end or backslash inside a field is written "\t", "\n", "\\".
 //
 // The tool lies at <dBASEHOME>/mbf64.exe of each client (dBASEHOME is <client folder>/base, or the
-// plan's base folder) as a link
-// to the lab tool, which acts as the stand-in when started by that name. It takes C=<verb> U=<user>
-// P=<password> I=<listener:port> (once per listener) T=<seconds>, prints two banner lines, and for
-// "census" one line per VM of the system: "<vm>:DISKS=<disk>|<disk>|," with each disk GUID written
-// two hexadecimal digits per character and '-' as '_' (5F). "quiesce" and "unquiesce" move the
-// system's quiesced state (either fails, exit 4, when the system already is in that state). A user or
+// plan's base folder) as a link to the lab tool, which acts as the stand-in when started by that
+// name. It takes C=<verb> U=<user> P=<password> I=<listener:port> (once per listener) T=<seconds>,
+// prints two banner lines, and for "census" one line per VM of the system:
+// "<vm>:DISKS=<disk>|<disk>|," with each disk GUID written two hexadecimal digits per character and
+// '-' as '_' (5F). "quiesce" and "unquiesce" move the system's quiesced state (either fails, exit 4,
+// when the system already is in that state, saying "already quiesced" or "not quiesced"). A user or
 // password other than the system's fails with exit 3. The fault table's "meditech.census",
 // "meditech.quiesce" and "meditech.unquiesce" (selector client) make a run print the rule's text,
 // echo its arguments password and all (as a careless tool would) and exit with the rule's code.
