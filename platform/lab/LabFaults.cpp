@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -302,6 +303,26 @@ bool ClearFaultTable(std::string& error) {
     return false;
   }
   return ReplaceFileLocked(path, std::string(), error);
+}
+
+bool ReleaseHeldCalls(std::string& error) {
+  const std::string path = FaultTablePath();
+  if (path.empty()) {
+    error = "no lab";
+    return false;
+  }
+  return UpdateFileLocked(
+      path,
+      [](std::string& text, bool, std::string& why) {
+        FaultTable table;
+        if (!ParseFaultTable(text, table, why)) return false;
+        table.rules.erase(std::remove_if(table.rules.begin(), table.rules.end(),
+                                         [](const FaultRule& rule) { return rule.hold; }),
+                          table.rules.end());
+        text = FormatFaultTable(table);
+        return true;
+      },
+      error);
 }
 
 bool CheckFault(const FaultCall& call, Fault& fault) {

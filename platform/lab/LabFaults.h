@@ -78,6 +78,9 @@ bool ReadFaultTable(FaultTable& table, std::string& error);
 // Appends a rule (its counters start at 0).
 bool AddFaultRule(const FaultRule& rule, std::string& error);
 bool ClearFaultTable(std::string& error);
+// Removes the rules that hold calls, so that every held call goes on; the other rules stay, with
+// their counters.
+bool ReleaseHeldCalls(std::string& error);
 
 // Counts the call against every rule it matches; true with the fault of the first rule (in table
 // order) that is due, which alone fires on it; a holding rule that is due holds the call instead. A table that exists but cannot be read or changed fires kFaultTableUnusable.
