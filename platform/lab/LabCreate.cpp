@@ -295,7 +295,8 @@ void SetNumber(CNMessageBase& message, const CollectField& field, int64_t value)
 }
 
 // The job's VM collect file, as the job manager's discovery leaves it: one entry per sample VM, in the
-// first client's folder of the subclient and, under the job's id, in the index cache.
+// first client's folder of the subclient and its "SNAP" folder (where a storage-snapshot job or
+// catalogue looks) and, under the job's id, in the index cache.
 bool CreateCollectFile(const LabPlan& plan, int& kept, std::string& error) {
   SubclientRecord subclient;
   if (ReadSubclientRecord(plan.subclient, subclient, error) != RecordRead::kRead) return false;
@@ -304,7 +305,9 @@ bool CreateCollectFile(const LabPlan& plan, int& kept, std::string& error) {
   const std::string name = indexingV2 ? "vmcollect_" + std::to_string(plan.jobId) + ".ztf" : "vmcollect.ztf";
   const std::string folder = SubclientJobResultsDir(plan.clients.front(), plan.subclient);
   const std::string cache = IndexJobDir(guid, plan.jobId, error);
-  if (folder.empty() || cache.empty() || !MakeDir(folder, error) || !MakeDir(cache, error)) return false;
+  if (folder.empty() || cache.empty() || !MakeDir(folder, error) || !MakeDir(folder + "/SNAP", error) ||
+      !MakeDir(cache, error))
+    return false;
   vsXMLFile file(folder + "/" + name);
   if (file.Exists()) {
     ++kept;
@@ -354,7 +357,7 @@ bool CreateCollectFile(const LabPlan& plan, int& kept, std::string& error) {
   }
   std::string xml;
   if (!list.serialize(xml, false) || !WriteFileAtomic(cache + "/" + name, xml, error) ||
-      !WriteFileAtomic(file.Path(), xml, error))
+      !WriteFileAtomic(folder + "/SNAP/" + name, xml, error) || !WriteFileAtomic(file.Path(), xml, error))
     return false;
   return true;
 }
