@@ -170,6 +170,15 @@ bool QuarnCoordinator::DistributeMountSnapInfo() {
   m_localController->SetVMSnapMountInfoList(mounts);
   if (!m_localController->InitMovingToTapePhase()) {
     m_event.Error(kSigMountInfo, "Failed to mount hardware snapshot from coordinator node");
+    // No VM of the job starts: each says why.
+    std::string why = m_localController->GetMountPhaseFailure();
+    if (why.empty()) why = "the coordinator could not mount it";
+    for (auto& entry : m_vmMap) {
+      vm_params& vm = entry.second;
+      if (vm.vmPhase == PHASE_NOT_STARTED && vm.failureReason.empty())
+        vm.failureReason = "The storage snapshot of job " + std::to_string(m_jobMgr->getSnapBkpJobId()) +
+                           " cannot be used: " + why;
+    }
     return false;
   }
   m_snapMountedOnCoordinator = true;

@@ -107,6 +107,7 @@ class QuarnSnapController : public QuarnController {
   // ---- Backup copy and catalogue: the mount phase (QuarnSnapController_mount.cpp) ----
   bool OnMsgMountSnapInfo(VirtualServer::MountSnapInfo* message) override;
   bool InitMovingToTapePhase() override;
+  std::string GetMountPhaseFailure() override;
   bool MountSnap();
   // Without a VM-information object it connects again to unmount; a failed unmount keeps the flag.
   bool UnmountSnap() override;
@@ -174,6 +175,8 @@ class QuarnSnapController : public QuarnController {
   // phase's thread only).
   std::string m_mountFailureText;
   bool m_mountFailureCauseSet = false;
+  // Why the mount phase failed (the mount phase's thread, and the coordinator after it).
+  std::string m_mountPhaseFailure;
   // Why the last unmount failed; guarded by m_vmInfoLock (an FX lock the analysis does not see).
   std::string m_unmountFailureText;
   std::atomic<bool> m_leftMountedReported{false};

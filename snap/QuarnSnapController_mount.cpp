@@ -207,7 +207,10 @@ bool QuarnSnapController::MountSnap() {
   return true;
 }
 
+std::string QuarnSnapController::GetMountPhaseFailure() { return m_mountPhaseFailure; }
+
 bool QuarnSnapController::FailMountPhase(const std::string& reason, bool causeSet) {
+  m_mountPhaseFailure = reason;
   m_event.Error(kSigMovingToTape, "The snapshot of job [%llu] cannot be used by this job: %s",
                 static_cast<unsigned long long>(m_jobMgr->getSnapBkpJobId()), reason.c_str());
   if (IsCoordinator() && !causeSet) RaiseSnapshotCause(kCauseMountPhaseFailed, reason);

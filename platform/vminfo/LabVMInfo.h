@@ -140,7 +140,8 @@ class LabVMInfo : public IVMInfo {
   // "vminfo.GetSnapBackupInfo", "vminfo.GetVMSnapBackupInfo", "vminfo.MountSnap",
   // "vminfo.UnmountSnap", "vminfo.GetArchiveFileId", "vminfo.SetVMSnapFailure",
   // "vminfo.ResetFailure", "vminfo.GetLocalHostInfo", "vminfo.AddDiskForMetadata" (the VM forms
-  // select by GUID) and "vminfo.Quiesce".
+  // select by GUID), "vminfo.Quiesce" and "vminfo.SnapshotVM" (selector vm: asked as each VM's copies
+  // are taken).
   int PreSnap(MountCtx& ctx) override;
   int PostSnap(MountCtx& ctx) override;
   int GetSnapBackupInfo(MountCtx& ctx, std::vector<std::string>& files, int perVM) override;

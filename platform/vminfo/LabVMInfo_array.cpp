@@ -94,6 +94,7 @@ void LabVMInfo::NotifySnapshotOperation(int reason, const lab::VMDescription& vm
 
 bool LabVMInfo::SnapshotVM(const std::string& server, int64_t snapJob, const lab::VMDescription& vm,
                            lab::MountRecord& record) {
+  if (Faulted("vminfo.SnapshotVM", vm.guid)) return false;
   const std::string folder = lab::ArraySnapVMFolder(server, snapJob, vm.guid);
   if (folder.empty()) {
     Fail(kErrSnapshotFailed, "VM [" + vm.name + "] has a GUID that cannot name a folder");
