@@ -386,6 +386,8 @@ bool CheckDiskImages(const LabPlan& plan, std::string& error) {
 }  // namespace
 
 const char* SampleServer() { return kServer; }
+
+std::string SampleVMGuid(int64_t index) { return VMGuid(index); }
 const char* SampleMediaAgent() { return kMediaAgent; }
 
 bool CreateClient(const std::string& client, const MachineRecord& machine, int64_t clientId, int& kept,

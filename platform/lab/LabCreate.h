@@ -45,6 +45,8 @@ constexpr uint64_t kSectorBytes = 512;
 // The names of the sample lab: hypervisor server, media agent, hosts and datastores.
 const char* SampleServer();
 const char* SampleMediaAgent();
+// The GUID of sample VM `index` (from 1).
+std::string SampleVMGuid(int64_t index);
 // The token the job manager gives the first attempt of a sample job: "<job>:<commcell>:1:<phase>",
 // as parseJobToken reads it (a later attempt's token counts from there).
 std::string SampleJobToken(int64_t jobId);

@@ -305,6 +305,11 @@ TEST_F(SnapshotFaultRun, AfterEachFailureTheGuestsAreLetGoEveryVMSaysWhyAndTheRe
   const Options snap = {"-snap", "-t", "1"};
   const Options copy = {"-snaptape", "-snapJID", "1001", "-t", "1", "-numStreams", "2"};
   const char* const array = "array out of snapshot space";
+  const std::string notTaken = std::string("The storage snapshot of the job was not taken: ") + array;
+  const std::string notFinished = "The storage snapshot of the job could not be finished: array cannot finish";
+  const std::string noFile = "No snapshot metadata file was found for this job";
+  const std::string unknown = "The storage snapshot of job 999 cannot be used";
+  const auto every = [](const std::string& reason) { return std::vector<std::string>(3, reason); };
   struct Case {
     const char* name;
     const char* hypervisor;
@@ -324,8 +329,7 @@ TEST_F(SnapshotFaultRun, AfterEachFailureTheGuestsAreLetGoEveryVMSaysWhyAndTheRe
        snap,
        snap,
        "job 1001: failed",
-       {std::string("The storage snapshot of the job was not taken: ") + array, array,
-        std::string("The storage snapshot of the job was not taken: ") + array},
+       {notTaken, array, notTaken},
        "0x5B0001D9",
        "vm02|array out of snapshot space",
        false,
@@ -336,9 +340,7 @@ TEST_F(SnapshotFaultRun, AfterEachFailureTheGuestsAreLetGoEveryVMSaysWhyAndTheRe
        snap,
        snap,
        "job 1001: failed",
-       {"The storage snapshot of the job could not be finished: array cannot finish",
-        "The storage snapshot of the job could not be finished: array cannot finish",
-        "The storage snapshot of the job could not be finished: array cannot finish"},
+       every(notFinished),
        "could not be finished: array cannot finish",
        "could not be finished: array cannot finish",
        false,
@@ -349,8 +351,7 @@ TEST_F(SnapshotFaultRun, AfterEachFailureTheGuestsAreLetGoEveryVMSaysWhyAndTheRe
        snap,
        snap,
        "job 1001: failed",
-       {"No snapshot metadata file was found for this job", "No snapshot metadata file was found for this job",
-        "No snapshot metadata file was found for this job"},
+       every(noFile),
        "0x5B0001D9",
        nullptr,
        false,
@@ -361,9 +362,7 @@ TEST_F(SnapshotFaultRun, AfterEachFailureTheGuestsAreLetGoEveryVMSaysWhyAndTheRe
        snap,
        snap,
        "job 1001: failed",
-       {"The storage snapshot of the job could not be finished: array cannot finish",
-        "The storage snapshot of the job could not be finished: array cannot finish",
-        "The storage snapshot of the job could not be finished: array cannot finish"},
+       every(notFinished),
        "could not be finished: array cannot finish",
        nullptr,
        false,
@@ -385,9 +384,7 @@ TEST_F(SnapshotFaultRun, AfterEachFailureTheGuestsAreLetGoEveryVMSaysWhyAndTheRe
        {"-snaptape", "-snapJID", "999", "-t", "1", "-numStreams", "2"},
        copy,
        "job 1002: pending",
-       {"The storage snapshot of job 999 cannot be used: The metadata file of the snapshot (backup_999.xml)",
-        "The storage snapshot of job 999 cannot be used: The metadata file of the snapshot (backup_999.xml)",
-        "The storage snapshot of job 999 cannot be used: The metadata file of the snapshot (backup_999.xml)"},
+       every(unknown + ": The metadata file of the snapshot (backup_999.xml)"),
        "backup_999.xml",
        "backup_999.xml",
        false,
@@ -398,8 +395,7 @@ TEST_F(SnapshotFaultRun, AfterEachFailureTheGuestsAreLetGoEveryVMSaysWhyAndTheRe
        {"-snapcatalog", "-snapJID", "999", "-t", "1"},
        {"-snapcatalog", "-snapJID", "1001", "-t", "1"},
        "job 1002: pending",
-       {"The storage snapshot of job 999 cannot be used", "The storage snapshot of job 999 cannot be used",
-        "The storage snapshot of job 999 cannot be used"},
+       every(unknown),
        "backup_999.xml",
        nullptr,
        false,

@@ -27,11 +27,7 @@ class LabArraySnapTest : public ::testing::Test {
     plan.vms = 8;
     lab.Create(plan);
   }
-  static std::string Guid(int index) {
-    char guid[64];
-    std::snprintf(guid, sizeof guid, "50290000-0000-4000-8000-%012x", index);
-    return guid;
-  }
+  static std::string Guid(int index) { return lab::SampleVMGuid(index); }
   // The snapshot context of a proxy for its VMs.
   static MountCtx SnapCtx(const std::vector<int>& vms) {
     MountCtx ctx;
