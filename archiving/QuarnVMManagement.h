@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "app/vmParams.h"
 #include "disklayout/quarnconfig.h"
@@ -46,9 +47,15 @@ class QuarnVMManagement {
   static constexpr int kResultRelocated = 120;
   static constexpr int kResultNoArchiveFile = 131;
   static constexpr int kResultArchiveIndexFailed = 132;
-  // Archive actions (vm_params::archiveAction): decided before the backup.
+  // Archive actions (vm_params::archiveAction): decided before the backup. Each but none is also what
+  // a backup of the VM that ends well reports.
   static constexpr int32_t kArchiveActionToBeStubbed = 103;
   static constexpr int32_t kArchiveActionNone = 104;
+  static constexpr int32_t kArchiveActionRetryStub = 118;  // a stub cut off: backed up again, then retried
+  // True for an action whose backup hands the index the VM's stub record (with the VM header).
+  static bool CarriesStubRecord(int32_t archiveAction) {
+    return archiveAction == kArchiveActionToBeStubbed || archiveAction == kArchiveActionRetryStub;
+  }
 
   // Job-manager stub status (JobManager::VMUpdateInfo 14/32).
   enum VMStubStatus : int {
@@ -155,12 +162,19 @@ class QuarnVMManagement {
   // The criteria for a VM that is whole on the hypervisor, and what the worker is told of it; 108. A VM
   // not selected loses the index's stub record when `dropIndexStubWhenNot` (it was restored from one).
   int JudgeWholeVM(VMInfoStructs::SVMInfo& info, bool dropIndexStubWhenNot);
-  // The stub-phase safety check: the index holds a backup of the VM whose data a stub would delete.
-  bool IndexHoldsBackupOfVM(std::string& reason);
+  // The stub's safety check: this job's backup of the VM, as the index holds it, selected the VM for
+  // stubbing and holds every disk the VM has now at the change id the disk has now. `disks`: those
+  // disks with their change ids, all a stub may delete; `reason`: why not.
+  bool IndexHoldsBackupOfVM(const VMInfoStructs::SVMInfo& info, std::vector<StubVMDisk>& disks, std::string& reason);
+  // A stub that was cut off (118): the VM is backed up like any other before its stub is retried, so
+  // that the retry deletes only what this job's backup holds; 108.
+  int RetryStubAfterBackup(VMInfoStructs::SVMInfo& info);
   // A failure of the stub phase: the VM's reason and the log line.
   int FailStubPhase(int code, const std::string& reason);
   // Sets a field of the VM's job-manager record.
   void SetUpdateInfo(const CNField& field, int64_t value);
+  // True when the settings name a host, datastore, resource pool or disk provisioning to relocate to.
+  bool HasRelocationDestination() const;
   // Days (or hours) the VM has been off, as the criteria compare them.
   int32_t PoweredOffUnits(const VMInfoStructs::SVMInfo& info) const;
   // The VM's client id (VMCollect 21).

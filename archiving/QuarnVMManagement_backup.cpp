@@ -53,7 +53,8 @@ int QuarnVMManagement::VMArchDoArchiveManagmentForVM() {
   m_args.mArchive = m_archive;
 
   const int result = VMArchBackupPhase();
-  if (result == kResultAlreadyStubbed || result == kResultToBeStubbed || result == kResultRetryStub) {
+  // A stub being retried is backed up first (108 with its archive action): it is no backup by itself.
+  if (result == kResultAlreadyStubbed || result == kResultToBeStubbed) {
     m_event.Debug(sig, "[VMArchiving] Inserting an entry in indexing to record VM backup complete for stubbed VM [%s]",
                   m_vmName.c_str());
     VirtualServer::VMContentRecord content;
@@ -110,7 +111,8 @@ int QuarnVMManagement::VMArchBackupPhase() {
       state.StubInIndex = true;
     }
   }
-  const int result = VMArchHandleStubCases(info, onServer, inIndex, state);
+  int result = VMArchHandleStubCases(info, onServer, inIndex, state);
+  if (result == kResultRetryStub) result = RetryStubAfterBackup(info);
   if (result == kResultAlreadyStubbed && state.PresentOnESXServer) VMArchSetStubInfoToCustomField("Yes");
   if (result == kResultAlreadyStubbed) {
     SetUpdateInfo(Update::F_vmDataSize, inIndex.getint64(Stub::F_stubVMSize));
@@ -401,6 +403,20 @@ int QuarnVMManagement::JudgeWholeVM(VMInfoStructs::SVMInfo& info, bool dropIndex
     m_event.Debug(sig, "[VMArchiving] Not setting stub data in Indexing as Relocate VM action is selected.");
   }
   m_vm->archiveAction = kArchiveActionToBeStubbed;
+  return kContinueBackup;
+}
+
+int QuarnVMManagement::RetryStubAfterBackup(VMInfoStructs::SVMInfo& info) {
+  static const char* const sig = "int QuarnVMManagement::RetryStubAfterBackup(VMInfoStructs::SVMInfo&)";
+  // The stub that was cut off deleted some disks or none; the others may have been written since any
+  // backup. Backed up now, the VM's stub is retried in this job's stub phase when the criteria still
+  // select it (its job-manager stub status then says so), and in a later job otherwise.
+  std::string stubData;
+  VMStubState option = VMInfoStructs::STUB_STATE_UNKNOWN;
+  const bool selected = VMArchCheckVMArchivingCriteria(info, stubData, option);
+  m_event.Debug(sig, "[VMArchiving] VM [%s] is backed up before its stub is retried%s", m_vmName.c_str(),
+                selected ? " in this job" : "; it no longer meets the archiving criteria");
+  m_vm->archiveAction = kArchiveActionRetryStub;
   return kContinueBackup;
 }
 

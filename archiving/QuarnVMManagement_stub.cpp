@@ -1,4 +1,6 @@
 // The stub phase: which VMs are archived (criteria and name lists), and their stub or relocation.
+#include <algorithm>
+
 #include "app/QuarnUtils.h"
 #include "archiving/QuarnVMManagement.h"
 #include "controller/QuarnController.h"
@@ -46,29 +48,32 @@ int QuarnVMManagement::VMArchStubPhase() {
       if (VMArchRelocateVM(info)) return kResultRelocated;
       return FailStubPhase(kResultFailed, m_vm->failureReason.empty() ? "The VM could not be relocated."
                                                                       : m_vm->failureReason);
-    case VMInfoStructs::STUB_STATE_TO_BE_STUBBED: {
-      // A stub deletes the VM's disks: only a VM whose backup the index holds is stubbed.
-      std::string reason;
-      if (!IndexHoldsBackupOfVM(reason)) return FailStubPhase(kResultFailed, "The VM was not stubbed: " + reason);
+    case VMInfoStructs::STUB_STATE_TO_BE_STUBBED:
       if (VMArchStubVM(info)) return kResultStubbed;
       return FailStubPhase(kResultFailed, m_vm->failureReason.empty() ? "The VM could not be stubbed."
                                                                       : m_vm->failureReason);
-    }
     default:
       m_event.Error(sig, "[VMArchiving] Invalid option [%d] set for VM [%s].", option, m_vmName.c_str());
       return FailStubPhase(kResultFailed, "The VM was not stubbed: no archiving action was chosen for it.");
   }
 }
 
-bool QuarnVMManagement::IndexHoldsBackupOfVM(std::string& reason) {
-  static const char* const sig = "bool QuarnVMManagement::IndexHoldsBackupOfVM(std::string&)";
+bool QuarnVMManagement::IndexHoldsBackupOfVM(const VMInfoStructs::SVMInfo& info, std::vector<StubVMDisk>& disks,
+                                             std::string& reason) {
+  static const char* const sig =
+      "bool QuarnVMManagement::IndexHoldsBackupOfVM(const VMInfoStructs::SVMInfo&, std::vector<StubVMDisk>&, "
+      "std::string&)";
+  using VSMeta = IdxMetadata::VirtualServerIdxMetaData;
+  disks.clear();
   IdxMetadata::IdxMetaData record;
-  IdxMetadataByName disks;
-  bool retryable = false, queryFailed = false;
+  IdxMetadataByName indexed;
+  bool queryFailed = false;
+  const int64_t jobId = m_jobMgr != nullptr ? m_jobMgr->getJobId() : 0;
   const uint64_t subclientId = m_appMgr != nullptr ? m_appMgr->getAppId() : 0;
-  if (!m_controller->GetVMMetadataFromIndexing(m_vmName, m_vmGuid, subclientId, &record, &disks, retryable,
-                                                queryFailed)) {
-    reason = queryFailed ? "the index could not be asked for its backup" : "the index holds no backup of it";
+  // Only this job's backup: an earlier one may hold bytes the VM has changed since.
+  if (!m_controller->GetVMJobMetadataFromIndexing(m_vmGuid, jobId, &record, &indexed, queryFailed)) {
+    reason = queryFailed ? "the index could not be asked for this job's backup of it"
+                         : "the index holds no backup of it from this job";
     return false;
   }
   // The backup that selected the VM carries its stub record (to be stubbed, or a stub cut off and
@@ -79,12 +84,45 @@ bool QuarnVMManagement::IndexHoldsBackupOfVM(std::string& reason) {
   const int64_t state = parsed ? stub.getint64(Stub::F_stubState) : 0;
   if (!parsed || (state != VMInfoStructs::STUB_STATE_TO_BE_STUBBED && state != VMInfoStructs::STUB_STATE_IN_PROGRESS) ||
       static_cast<uint64_t>(stub.getint64(Stub::F_stubSubclientId)) != subclientId) {
-    reason = "the index holds no backup of it that selected it for stubbing";
+    reason = "the index holds no backup of it from this job that selected it for stubbing";
     return false;
   }
-  m_event.Debug(sig, "[VMArchiving] VM [%s] is in the index as [%s] by job [%lld]", m_vmName.c_str(),
-                VMArchGetStubStateString(static_cast<int>(state)).c_str(),
-                static_cast<long long>(stub.getint64(Stub::F_stubJobId)));
+  // Every disk the VM has now, at the bytes it has now: a disk added or written since the backup would
+  // lose data no backup holds.
+  for (const VMInfoStructs::SDisk& disk : info.disks) {
+    const auto entry = indexed.find(disk.indexName);
+    const VSMeta* part =
+        entry != indexed.end() ? entry->second.getObject<VSMeta>(IdxMetadata::IdxMetaData::F_virtualServer, false)
+                               : nullptr;
+    if (part == nullptr) {
+      reason = "its disk [" + disk.indexName + "] is not in this job's backup of it (added since)";
+      return false;
+    }
+    const std::string backedUp = part->getstring(VSMeta::F_changeId);
+    if (backedUp.empty() || disk.fileName.empty()) {
+      reason = "the change id of its disk [" + disk.indexName + "] is not known, so it cannot be shown unchanged since "
+               "this job's backup of it";
+      return false;
+    }
+    if (backedUp != disk.fileName) {
+      reason = "its disk [" + disk.indexName + "] was written since this job's backup of it (change id [" +
+               disk.fileName + "], the backup read [" + backedUp + "])";
+      return false;
+    }
+    disks.push_back(StubVMDisk{disk.indexName, backedUp});
+  }
+  for (auto& entry : indexed) {
+    const VSMeta* part = entry.second.getObject<VSMeta>(IdxMetadata::IdxMetaData::F_virtualServer, false);
+    const bool disk = part != nullptr && part->isSet(VSMeta::F_sectorSize);
+    const bool kept = std::any_of(info.disks.begin(), info.disks.end(),
+                                  [&](const VMInfoStructs::SDisk& now) { return now.indexName == entry.first; });
+    if (disk && !kept)
+      m_event.Debug(sig, "[VMArchiving] VM [%s] no longer has disk [%s] of this job's backup", m_vmName.c_str(),
+                    entry.first.c_str());
+  }
+  m_event.Debug(sig, "[VMArchiving] VM [%s] is in the index as [%s] by job [%lld] with its [%zu] disks unchanged",
+                m_vmName.c_str(), VMArchGetStubStateString(static_cast<int>(state)).c_str(),
+                static_cast<long long>(jobId), disks.size());
   return true;
 }
 
@@ -272,16 +310,21 @@ bool QuarnVMManagement::VMArchIsVMAlreadyRelocated(const VMInfoStructs::SVMInfo&
   }
   m_event.Debug(sig, "[VMArchiving] Destination disk provisioning type [%d]",
                 static_cast<int>(m_params.destinationProvisioning));
-  if (!(sameHost && sameDatastore && samePool)) return false;
+  // A rule with nowhere to move to has moved nothing: the relocation itself says what is missing.
+  if (!(sameHost && sameDatastore && samePool) || !HasRelocationDestination()) return false;
   m_event.Debug(sig, "[VMArchiving] VM : [%s] currently has the same configuration [Location/Type] as specified for "
                      "relocation. Not performing relocation for this VM.", name);
   return true;
 }
 
+bool QuarnVMManagement::HasRelocationDestination() const {
+  return !m_params.DestinationHost.empty() || !m_params.DestinationDatastore.empty() ||
+         !m_params.DestinationResourcepool.empty() || m_params.destinationProvisioning != 0;
+}
+
 bool QuarnVMManagement::VMArchRelocateVM(VMInfoStructs::SVMInfo& info) {
   static const char* const sig = "bool QuarnVMManagement::VMArchRelocateVM(VMInfoStructs::SVMInfo&)";
-  if (m_params.DestinationHost.empty() && m_params.DestinationDatastore.empty() &&
-      m_params.DestinationResourcepool.empty() && m_params.destinationProvisioning == 0) {
+  if (!HasRelocationDestination()) {
     m_event.Error(sig, "[VMArchiving] One of the option [DestinationHost|DestinationDatastore|DestinationResourcepool] "
                        "needs to be specified.");
     VMArchSetJPR(kCauseNoRelocationTarget, 0, std::string());
@@ -322,6 +365,12 @@ bool QuarnVMManagement::VMArchStubVM(VMInfoStructs::SVMInfo& info) {
   const char* name = m_vmName.c_str();
   m_event.Debug(sig, "[VMArchiving] Archiving action [Stub VM]");
   StubVMCtx ctx;
+  // A stub deletes the VM's disks: only those this job's backup holds as they are now.
+  std::string reason;
+  if (!IndexHoldsBackupOfVM(info, ctx.disks, reason)) {
+    m_vm->failureReason = "The VM was not stubbed: " + reason + ". Its next backup takes it as it is now.";
+    return false;
+  }
   ctx.vmName = m_vmName;
   ctx.vmGuid = m_vmGuid;
   ctx.host = m_vm->host;

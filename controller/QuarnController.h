@@ -197,6 +197,9 @@ class QuarnController : public VSController {
   bool GetVMMetadataFromIndexing(const std::string& vm, const std::string& folder, unsigned long count,
                                  IdxMetadata::IdxMetaData* metadata, IdxMetadataByName* byName, bool& retryable,
                                  bool& queryFailed);
+  // The same from the VM's backup that one job made (by the VM's GUID); false when the index holds none.
+  bool GetVMJobMetadataFromIndexing(const std::string& vmGuid, int64_t jobId, IdxMetadata::IdxMetaData* metadata,
+                                    IdxMetadataByName* byName, bool& queryFailed);
   bool GetVMDiskExtentsCRC(const std::string& vm, const std::string& disk, unsigned long count,
                            IdxBrowseClientResp* response);
   virtual bool RunArchiveIndexForVM(const std::string& vm, const long long& jobId, unsigned long subclientId, int a,

@@ -202,6 +202,22 @@ bool QuarnController::GetVMMetadataFromIndexing(const std::string& vm, const std
   return false;
 }
 
+bool QuarnController::GetVMJobMetadataFromIndexing(const std::string& vmGuid, int64_t jobId,
+                                                   IdxMetadata::IdxMetaData* metadata, IdxMetadataByName* byName,
+                                                   bool& queryFailed) {
+  queryFailed = false;
+  auto_lock lock;
+  vsIndexClient* client = GetIndexClient(lock);
+  if (client == nullptr) {
+    queryFailed = true;
+    return false;
+  }
+  if (client->GetVMJobMetadata(vmGuid, jobId, metadata, byName, queryFailed)) return true;
+  m_event.Debug(kSigVMMetadata, "The index gave no metadata of the backup of VM [%s] in job [%lld]: %s", vmGuid.c_str(),
+                static_cast<long long>(jobId), client->GetLastError().c_str());
+  return false;
+}
+
 bool QuarnController::GetVMLastFullJobFromIndexing(const std::string& vmGuid, int64_t& jobId) {
   jobId = 0;
   auto_lock lock;

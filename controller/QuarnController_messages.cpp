@@ -94,6 +94,10 @@ void QuarnController::QueueCollectedVM(const VMCollect& collect) {
   vm.updateInfo.setstring(U::F_hostName, vm.host);
   vm.updateInfo.setint64(U::F_clientId, collect.getint64(VMCollect::F_vmClientId));
   vm.updateInfo.setint64(U::F_vmStatus, 4);
+  // A VM handed over to be stubbed keeps that stub status with the job manager until its stub says how
+  // it went: a stub phase cut off is then resumed by the phase's next attempt.
+  if (m_jobMgr != nullptr && m_jobMgr->isVMStubPhase() && vm.archivingStatus == VMInfoStructs::STUB_STATE_TO_BE_STUBBED)
+    vm.updateInfo.setint64(U::F_stubStatus, vm.archivingStatus);
   m_event.Debug(sig, "Received VM [%s]", vm.vmName.c_str());
 
   if (vm.vmGuid.empty()) {

@@ -325,7 +325,11 @@ bool QuarnCoordinator::UpdateJobManagerVMList_StubPhase() {
                   "[VMArchiving] VM Name : [%s] VM GUID : [%s] VM Backup Status : [%s] Archiving Status : [%s]",
                   name.c_str(), guid.c_str(), vsJobMgr::convertVMClientBkupStatusToString(status).c_str(),
                   vsJobMgr::convertVMStubStatusToString(stub).c_str());
-    if (status != kBackedUp || (stub != 1 && stub != 6)) continue;
+    // Taking a VM sets it to be backed up with no reason (below): a VM found so was taken by an
+    // attempt of this stub phase that did not finish it, and its stub goes on. A backup that did
+    // not end well always says why.
+    const bool takenBefore = status == kToBeBackedUp && record.getstring(Info::F_failureText).empty();
+    if ((status != kBackedUp && !takenBefore) || (stub != 1 && stub != 6)) continue;
     vm_params* vm = m_vmMap.Find(guid);
     if (vm == nullptr) {
       m_event.Error(kSigStubPhase, "[VMArchiving] ERROR: VM [%s][%s] is in to be stub state but not found in Collect file",

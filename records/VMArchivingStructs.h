@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "records/VMInfoStructs.h"
 
@@ -27,13 +28,21 @@ enum VMStubState : int32_t {
 
 }  // namespace VMInfoStructs
 
-// One VM to stub: its identity and, filled by the library, how far the stub got.
+// A disk a stub may delete: its name in backups and the change id the backup that holds it read.
+struct StubVMDisk {
+  std::string indexName;
+  std::string changeId;
+};
+
+// One VM to stub: its identity, the disks it may delete and, filled by the library, how far the stub
+// got. The library deletes no disk that `disks` does not name at its change id.
 struct StubVMCtx {
   std::string vmName;
   std::string vmGuid;
   std::string host;        // the host text of the VM's job record
   std::string datastore;   // of the VM's inventory
   std::string vmVersion;   // of the VM's inventory
+  std::vector<StubVMDisk> disks;
   int32_t disksDeleted = 0;  // out
   int32_t totalDisks = 0;    // out
   bool failed = false;       // out: the stub did not complete

@@ -2,17 +2,26 @@
 """Speed as a user sees it, in one run (see scripts/bench.sh).
 
 whole      whole jobs of the lab tool (`quarn-lab run`: the job process, its mounts, streams, index and
-           result) on one VM of four disks, each beside its references in turn: a full backup beside
-           dd copies with conv=fsync (one by one and four at once), restic and borg; a 1%-changed
-           incremental by change ids beside restic's and borg's and a cold read of the changed bytes;
-           a 1%-changed incremental by checksums beside a cold read with CRC-32 (1 MiB reads and zlib's
-           CRC-32 in this process; and coreutils' cksum, a CRC of the same kind). `sync` runs and the
-           images' page cache is dropped (POSIX_FADV_DONTNEED on each image) before every measured run,
-           the 1-minute load average is taken with each figure, and every backup is verified
-           (`quarn-lab verify`).
+           result) on one VM of four disks, on one client (the coordinator, no agent process) with four
+           streams, so that the job reads the four disks at once; each beside its references in turn:
+           a full backup beside dd copies with conv=fsync (one by one, and four at once), restic and
+           borg; a 1%-changed incremental by change ids beside restic's and borg's and a cold read of
+           the changed bytes (one reader, the disks in turn); a 1%-changed incremental by checksums
+           beside a cold read with CRC-32 (1 MiB reads and zlib's CRC-32 in this process, by four
+           readers at once as the job reads its disks, and by one reader in turn) and coreutils' cksum
+           (one process, the images in turn). restic (0.14: a repository of version 2) encrypts,
+           compresses and deduplicates; borg (1.2, "-e none") compresses (lz4) and deduplicates and does
+           not encrypt here. Neither tracks changed blocks: on an incremental each reads every byte of
+           every image whose time stamp changed. The lab's media are plain files: the job neither
+           encrypts, compresses nor deduplicates (only extents of zeros go as holes). `sync` runs and the images' page cache is dropped
+           (POSIX_FADV_DONTNEED on each image) before every measured run, the 1-minute load average is
+           taken with each figure, and every backup is verified (`quarn-lab verify`). CPU seconds are
+           the whole process tree's; peak MB is the largest single process of it (getrusage's
+           maximum resident set of the waited-for processes), not their sum.
 inprocess  the data path's own benchmark (tests/bench/datapath_bench: the worker's road inside the
            benchmark process), a second table.
-scale      whole jobs of 50 to 500 VMs of one small disk, on one and on three clients: milliseconds a VM.
+scale      whole jobs of 50 to 500 VMs of one small disk, with four streams, on one client and on three
+           (the coordinator and two agent processes): milliseconds a VM.
 """
 import argparse
 import json
@@ -22,6 +31,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import zlib
 
@@ -64,7 +74,8 @@ def evict(paths):
 
 
 def timed(command, env=None, cwd=None):
-    """Runs a command under /usr/bin/time: wall seconds, CPU seconds, peak resident MiB."""
+    """Runs a command under /usr/bin/time: wall seconds, CPU seconds of the process tree, and the peak
+    resident MiB of its largest single process (what getrusage reports of the waited-for children)."""
     with tempfile.NamedTemporaryFile("r") as out:
         full = ["/usr/bin/time", "-o", out.name, "-f", "%e %U %S %M"] + command
         start = time.monotonic()
@@ -87,11 +98,21 @@ def timed_here(work):
 
 
 def spread_ranges(disk_bytes, percent):
-    """The 1 MiB chunks `quarn-lab disk ... write --percent` changes (platform/lab/LabDisks.cpp)."""
-    wanted = (disk_bytes // 100) * percent + (disk_bytes % 100) * percent // 100
+    """The chunks of up to 1 MiB `quarn-lab disk ... write --percent` changes: the percent of the disk in
+    whole sectors, spread evenly (platform/lab/LabDisks.cpp)."""
+    exact = (disk_bytes // 100) * percent + (disk_bytes % 100) * percent // 100
+    wanted = min(disk_bytes, (exact + 511) // 512 * 512)
     slots = (disk_bytes + MIB - 1) // MIB
     count = min(slots, max(1, (wanted + MIB - 1) // MIB))
-    return [(i * slots // count * MIB, min(MIB, disk_bytes - i * slots // count * MIB)) for i in range(count)]
+    ranges, left = [], wanted
+    for i in range(count):
+        offset = i * slots // count * MIB
+        length = min(MIB, disk_bytes - offset, left)
+        if length <= 0:
+            break
+        ranges.append((offset, length))
+        left -= length
+    return ranges
 
 
 class Lab:
@@ -203,15 +224,27 @@ def whole_round(args, lab, sources, scratch, tools):
         for fd in fds:
             os.close(fd)
 
+    def crc_of(image):
+        with open(image, "rb", buffering=0) as f:
+            crc = 0
+            while True:
+                chunk = f.read(MIB)
+                if not chunk:
+                    break
+                crc = zlib.crc32(chunk, crc)
+        return crc
+
     def read_and_crc():
         for image in images:
-            with open(image, "rb", buffering=0) as f:
-                crc = 0
-                while True:
-                    chunk = f.read(MIB)
-                    if not chunk:
-                        break
-                    crc = zlib.crc32(chunk, crc)
+            crc_of(image)
+
+    def read_and_crc_at_once():
+        # zlib's CRC-32 and the reads let go of the interpreter's lock: the four readers run at once.
+        readers = [threading.Thread(target=crc_of, args=(image,)) for image in images]
+        for reader in readers:
+            reader.start()
+        for reader in readers:
+            reader.join()
 
     # A full backup, then its references.
     job = FIRST_JOB
@@ -229,7 +262,7 @@ def whole_round(args, lab, sources, scratch, tools):
     lab.verify(job)
     for tool in tools:
         measure("change ids, 1%", tool, other(tool, "change1"), images)
-    measure("change ids, 1%", "the changed bytes read cold", lambda: timed_here(read_changed), images)
+    measure("change ids, 1%", "changed bytes read cold, 1 reader", lambda: timed_here(read_changed), images)
 
     # An incremental by extent checksums compares with the checksums of the job before it, which a job
     # by change ids does not keep: one untimed job by checksums first, then another 1% changed.
@@ -242,8 +275,9 @@ def whole_round(args, lab, sources, scratch, tools):
     job += 1
     measure("checksums, 1%", "quarn-lab run", lambda: timed(lab.run_command(job, 2, DISKS)), images)
     lab.verify(job)
-    measure("checksums, 1%", "a cold read and CRC-32 pass", lambda: timed_here(read_and_crc), images)
-    measure("checksums, 1%", "cksum of the images (coreutils)", lambda: timed(["cksum"] + images), images)
+    measure("checksums, 1%", "read and CRC-32, 4 readers", lambda: timed_here(read_and_crc_at_once), images)
+    measure("checksums, 1%", "read and CRC-32, 1 reader", lambda: timed_here(read_and_crc), images)
+    measure("checksums, 1%", "cksum, 1 process (coreutils)", lambda: timed(["cksum"] + images), images)
     for repo in repos.values():
         shutil.rmtree(repo, ignore_errors=True)
     return rows
@@ -251,9 +285,10 @@ def whole_round(args, lab, sources, scratch, tools):
 
 def print_whole(rounds, disk_mib):
     print()
-    print("Whole jobs: one VM of four disks of %d MiB (a quarter of each zeros), the images' cache dropped before "
-          "each run; ratio = reference seconds / quarn seconds" % disk_mib)
-    print("%-16s %-30s %9s %8s %8s %7s" % ("", "", "seconds", "cpu s", "peak MB", "load"))
+    print("Whole jobs: one VM of four disks of %d MiB (a quarter of each zeros) on one client with four streams, "
+          "the images' cache dropped before each run; ratio = reference seconds / quarn seconds; peak MB: the "
+          "largest single process" % disk_mib)
+    print("%-16s %-34s %9s %8s %8s %7s" % ("", "", "seconds", "cpu s", "peak MB", "load"))
     for number, rows in enumerate(rounds, 1):
         print("round %d" % number)
         ours = {}
@@ -263,7 +298,7 @@ def print_whole(rounds, disk_mib):
                 ours[group] = result["seconds"]
             elif group in ours:
                 note = "ratio %.2f" % (result["seconds"] / ours[group])
-            print("%-16s %-30s %9.3f %8.2f %8.1f %7.2f  %s" % (group, name, result["seconds"], result["cpu"],
+            print("%-16s %-34s %9.3f %8.2f %8.1f %7.2f  %s" % (group, name, result["seconds"], result["cpu"],
                                                                result["peak_mb"], load, note))
 
 
@@ -304,7 +339,7 @@ def scale(args):
     lab = Lab(labtool, os.path.join(args.dir, "scale"))
     counts = [int(n) for n in args.scale_vms.split(",")]
     print()
-    print("Whole jobs of N VMs of one 4 MiB disk, %d streams" % args.scale_streams)
+    print("Whole jobs of N VMs of one 4 MiB disk, %d streams, on one client and on three" % args.scale_streams)
     print("%6s %-28s %9s %9s %7s" % ("VMs", "clients", "seconds", "ms a VM", "load"))
     for clients in ["coordinator", "coordinator,proxyA,proxyB"]:
         for count in counts:

@@ -185,7 +185,7 @@ int QuarnWorker::PostBackupVM(quarnBackupArgs& args) {
   }
 
   // The stub record of a VM to be stubbed carries its sizes into the index (through the VM header).
-  if (vm.archiveAction == QuarnVMManagement::kArchiveActionToBeStubbed && !vm.indexingMetadata.stubData.empty()) {
+  if (QuarnVMManagement::CarriesStubRecord(vm.archiveAction) && !vm.indexingMetadata.stubData.empty()) {
     m_event.Debug(sig, "Updating VM Size in the stub data [%lld]", static_cast<long long>(args.mGuestSize));
     QuarnVMManagement::VMArchUpdateVMStubData(vm.indexingMetadata.stubData, VMInfoStructs::STUB_STATE_UNKNOWN, 0,
                                               static_cast<long long>(m_config->getTotalSize()),
@@ -282,9 +282,9 @@ int QuarnWorker::SendVMHeader() {
     m_event.Error(sig, "Failed to send the VM header of VM [%s], retCode [%d]", m_currentVM->vmName.c_str(), code);
     return kResultNotSent;
   }
-  // A VM to be stubbed hands the index its stub record (the stub phase stubs only what the index
-  // holds) and the delete timestamp kept with it.
-  const bool toBeStubbed = m_currentVM->archiveAction == QuarnVMManagement::kArchiveActionToBeStubbed;
+  // A VM to be stubbed, or whose stub is retried, hands the index its stub record (the stub phase
+  // stubs only what the index holds) and the delete timestamp kept with it.
+  const bool toBeStubbed = QuarnVMManagement::CarriesStubRecord(m_currentVM->archiveAction);
   const VSAIndexingMetadata& stub = m_currentVM->indexingMetadata;
   IdxMetadata::IdxMetaData metadata;
   if (!SendVSVMIdxMetadata(toBeStubbed ? stub.stubData : std::string(), toBeStubbed ? stub.deleteTimestamp : 0,

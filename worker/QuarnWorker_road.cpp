@@ -408,8 +408,7 @@ int QuarnWorker::ProcessVM() {
     m_streamsRequired = 0;
   }
 
-  // 20.
-  if (result == 0 && vm.archiveAction == QuarnVMManagement::kArchiveActionToBeStubbed)
-    result = QuarnVMManagement::kResultToBeStubbed;
+  // 20. A VM to be stubbed, or whose stub cut off is retried, says so once its backup ended well.
+  if (result == 0 && QuarnVMManagement::CarriesStubRecord(vm.archiveAction)) result = vm.archiveAction;
   return result;
 }

@@ -1,12 +1,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
+#include <ctime>
 
 #include "host/lab/LabTool.h"
 #include "platform/lab/Lab.h"
+#include "platform/lab/LabCreate.h"
 #include "platform/lab/LabDisks.h"
 #include "platform/lab/LabJob.h"
+#include "platform/lab/LabJobRun.h"
 #include "platform/lab/LabKeyValue.h"
 #include "platform/lab/LabMount.h"
 
@@ -45,26 +49,60 @@ bool ParseArguments(const std::vector<std::string>& args, const CommandHelp& com
     }
     if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
       std::string name = arg.substr(2);
+      const size_t equals = name.find('=');
+      const bool joined = equals != std::string::npos;
+      std::string value = joined ? name.substr(equals + 1) : std::string();
+      if (joined) name.resize(equals);
       bool known = false;
       for (const OptionHelp& option : command.options) known = known || name == option.name;
       if (!known) {
-        error = "unknown option '" + arg + "' for " + command.name;
+        error = "unknown option '--" + name + "' for " + command.name;
         return false;
       }
-      if (i + 1 >= args.size()) {
+      if (!joined && i + 1 >= args.size()) {
         error = "option '" + arg + "' needs a value";
         return false;
       }
       if (parsed.options.count(name)) {
-        error = "option '" + arg + "' given twice";
+        error = "option '--" + name + "' given twice";
         return false;
       }
-      parsed.options[name] = args[++i];
+      parsed.options[name] = joined ? value : args[++i];
       continue;
     }
     parsed.positional.push_back(arg);
   }
   return true;
+}
+
+std::string Counted(uint64_t count, const std::string& noun) {
+  return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
+std::string LevelName(int64_t level) {
+  if (level == 1) return "full";
+  if (level == 2) return "incremental";
+  return "level " + std::to_string(level);
+}
+
+bool ParseLevel(const std::string& text, int64_t& level) {
+  if (text == "full") {
+    level = 1;
+  } else if (text == "incremental") {
+    level = 2;
+  } else if (!labkv::ParseInt64InRange(text, 1, INT32_MAX, level)) {
+    return false;
+  }
+  return true;
+}
+
+std::string TimeText(int64_t seconds) {
+  const time_t when = static_cast<time_t>(seconds);
+  struct tm parts;
+  char text[64];
+  if (gmtime_r(&when, &parts) == nullptr || std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts) == 0)
+    return std::to_string(seconds);
+  return text;
 }
 
 std::string AbsolutePath(const std::string& path) {
@@ -114,6 +152,26 @@ bool SelectJob(const Arguments& parsed, int64_t& jobId, std::string& error) {
     return false;
   }
   return true;
+}
+
+bool SelectJobOrNewest(const Arguments& parsed, int64_t& jobId, std::string& error) {
+  if (parsed.options.count("job")) return SelectJob(parsed, jobId, error);
+  // The job that runs now, else the newest that has run, else the newest made.
+  lab::RunHolder holder;
+  if (lab::CurrentRun(holder) && lab::JobExists(holder.jobId)) {
+    jobId = holder.jobId;
+    return true;
+  }
+  const std::vector<int64_t> jobs = lab::ListJobs();
+  for (auto job = jobs.rbegin(); job != jobs.rend(); ++job) {
+    if (lab::ReadRunEvents(*job).empty() && lab::ReadPhaseLines(*job).empty()) continue;
+    jobId = *job;
+    return true;
+  }
+  jobId = lab::NewestJob(std::string());
+  if (jobId > 0) return true;
+  error = "the lab has no job (quarn-lab create makes one)";
+  return false;
 }
 
 bool NumberOption(const Arguments& parsed, const std::string& name, int64_t min, int64_t max, int64_t& value,

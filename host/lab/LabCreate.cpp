@@ -36,6 +36,12 @@ bool PlanOptions(const Arguments& parsed, lab::LabPlan& plan, std::string& error
       !NumberOption(parsed, "memory", 1, lab::kMaxMachineMemoryMB, plan.machine.memoryMB, error))
     return false;
   if (diskMiB > 0) plan.diskBytes = static_cast<uint64_t>(diskMiB) * kMiB;
+  // --vms asks for vm01 to vmN, so a sample VM deleted among them is made again.
+  if (parsed.options.count("vms")) plan.vmNumbers.clear();
+  if (parsed.options.count("level") && !ParseLevel(parsed.options.at("level"), plan.level)) {
+    error = "--level takes full, incremental or a level number from 1, not '" + parsed.options.at("level") + "'";
+    return false;
+  }
   auto clients = parsed.options.find("clients");
   if (clients != parsed.options.end()) plan.clients = labkv::SplitList(clients->second);
   auto images = parsed.options.find("disk-images");
@@ -91,8 +97,13 @@ int Create(const std::vector<std::string>& args) {
 
   int kept = 0;
   if (!lab::CreateLab(root, plan, kept, error)) return Failure(error);
-  std::printf("lab %s: %zu clients, subclient %s, job %lld, %lld VMs on %s", root.c_str(), plan.clients.size(),
-              plan.subclient.c_str(), static_cast<long long>(plan.jobId), static_cast<long long>(plan.vms),
+  const size_t vms = lab::PlannedVMNumbers(plan).size();
+  // A job that was there keeps its record, and its level with it.
+  lab::JobRecord record;
+  if (lab::ReadJobRecord(plan.jobId, record, error)) plan.level = record.bkpLevel;
+  std::printf("lab %s: %s, subclient %s, job %lld (%s), %s on %s", root.c_str(),
+              Counted(plan.clients.size(), "client").c_str(), plan.subclient.c_str(),
+              static_cast<long long>(plan.jobId), LevelName(plan.level).c_str(), Counted(vms, "VM").c_str(),
               lab::SampleServer());
   if (plan.timeScale > 1) std::printf(", time scale %lld", static_cast<long long>(plan.timeScale));
   if (kept > 0) std::printf(" (%d existing files kept)", kept);

@@ -24,14 +24,15 @@ int Disk(const std::vector<std::string>& args) {
   if (useSeed && !labkv::ParseUInt64(parsed.options["seed"], seed))
     return UsageError("--seed must be a number from 0", "disk");
 
-  std::string image;
-  uint64_t size = 0;
-  if (!lab::FindVMDiskImage(parsed.positional[1], parsed.positional[2], image, size, error)) return Failure(error);
+  // A VM or disk the lab does not have is a bad argument.
+  lab::VMDiskRef disk;
+  if (!lab::FindVMDisk(parsed.positional[1], parsed.positional[2], disk, error)) return UsageError(error, "disk");
+  const std::string& image = disk.imagePath;
   std::vector<lab::ByteRange> ranges;
+  int64_t percent = 0;
   if (spread) {
-    int64_t percent = 0;
     if (!NumberOption(parsed, "percent", 1, 100, percent, error)) return UsageError(error, "disk");
-    ranges = lab::SpreadRanges(size, static_cast<uint32_t>(percent));
+    ranges = lab::SpreadRanges(disk.sizeBytes, static_cast<uint32_t>(percent));
   } else {
     int64_t offset = 0, bytes = 0;
     if (!NumberOption(parsed, "offset", 0, INT64_MAX, offset, error) ||
@@ -43,8 +44,11 @@ int Disk(const std::vector<std::string>& args) {
   if (!lab::WriteDiskRanges(image, ranges, useSeed, seed, changeId, error)) return Failure(error);
   uint64_t written = 0;
   for (const lab::ByteRange& range : ranges) written += range.second;
-  std::printf("wrote %llu bytes in %zu ranges to %s; change id %s\n", static_cast<unsigned long long>(written),
-              ranges.size(), image.c_str(), changeId.c_str());
+  std::printf("wrote %llu bytes", static_cast<unsigned long long>(written));
+  if (spread)
+    std::printf(" (%lld%% of %llu bytes, rounded up to whole 512-byte sectors)", static_cast<long long>(percent),
+                static_cast<unsigned long long>(disk.sizeBytes));
+  std::printf(" in %s to %s; change id %s\n", Counted(ranges.size(), "range").c_str(), image.c_str(), changeId.c_str());
   return kExitOk;
 }
 

@@ -8,7 +8,10 @@
 #include "host/lab/LabTool.h"
 #include "platform/lab/LabFaultOperations.h"
 #include "platform/lab/LabFaults.h"
+#include "platform/lab/LabJob.h"
 #include "platform/lab/LabKeyValue.h"
+#include "platform/lab/LabReservations.h"
+#include "platform/lab/LabSubclient.h"
 
 namespace labtool {
 namespace {
@@ -44,6 +47,30 @@ std::string UnknownOperation(const std::string& op) {
          "; quarn-lab fault --help lists the operations";
 }
 
+// The highest stream id a job of the lab can have: a job's streams are numbered from 1 up to the most
+// its record grants (or, above that, its subclient lets it ask for) or its ledger has reserved.
+int64_t LabStreams() {
+  int64_t most = 0;
+  for (int64_t jobId : lab::ListJobs()) {
+    lab::JobRecord record;
+    lab::SubclientRecord subclient;
+    lab::ReservationLedger ledger;
+    std::string error;
+    int64_t streams = 0;
+    if (lab::ReadJobRecord(jobId, record, error)) {
+      most = std::max(most, record.streams);
+      if (lab::ReadSubclientRecord(record.subclient.empty() ? "1" : record.subclient, subclient, error) ==
+              lab::RecordRead::kRead &&
+          labkv::ParseInt64InRange(subclient.settings["maxStreams"], 0, lab::kMaxJobStreams, streams))
+        most = std::max(most, streams);
+    }
+    if (lab::ReadReservationLedger(jobId, ledger, error))
+      for (const lab::Reservation& reservation : ledger.reservations)
+        most = std::max<int64_t>(most, reservation.streamId);
+  }
+  return most;
+}
+
 // The selectors of the options, checked against the operation and the lab.
 bool RuleSelectors(const lab::FaultOperation& operation, const Arguments& parsed, lab::FaultRule& rule,
                    std::string& error) {
@@ -71,8 +98,10 @@ bool RuleSelectors(const lab::FaultOperation& operation, const Arguments& parsed
   if (!rule.stream.empty()) {
     if (!(operation.selectors & lab::kFaultSelectsStream)) return refuse("--stream");
     int64_t id = 0;
-    if (!labkv::ParseInt64InRange(rule.stream, 1, INT32_MAX, id)) {
-      error = "--stream takes a stream id, a number from 1";
+    const int64_t streams = LabStreams();
+    if (!labkv::ParseInt64InRange(rule.stream, 1, std::max<int64_t>(1, streams), id)) {
+      error = "--stream takes a stream id the lab's jobs have, from 1 to " + std::to_string(streams) +
+              " (the most streams a job record or the subclient grants, or a job's ledger reserved)";
       return false;
     }
   }
@@ -96,6 +125,10 @@ bool RuleOf(const std::string& op, bool hold, const Arguments& parsed, lab::Faul
   if (!NumberOption(parsed, "code", INT32_MIN, INT32_MAX, code, error) ||
       !NumberOption(parsed, "after", 0, lab::kMaxFaultCount, rule.after, error))
     return false;
+  if (!hold && code == 0) {
+    error = "--code 0 is a call that succeeds: give the code the failed call returns (any other number)";
+    return false;
+  }
   rule.code = static_cast<int>(code);
   auto times = parsed.options.find("times");
   if (times != parsed.options.end() && times->second == "always")

@@ -14,15 +14,17 @@ const std::vector<CommandHelp>& Commands() {
       {"create",
        {"LAB [options]"},
        "Makes a lab with sample VMs, clients, one subclient and one job. On a lab that exists it adds what is "
-       "missing and keeps every file that is there; without --vms, --disks and --time-scale a new job takes "
-       "the lab's VMs and settings. A folder that is not empty and not a lab is refused.",
-       {{"vms", "N", "sample VMs vm01, vm02, ... (0 to 500; default 3, or the lab's)"},
+       "missing and keeps every file that is there (with --vms N, a sample VM deleted among vm01 to vmN is "
+       "made again); without --vms, --disks and --time-scale a new job takes every VM the lab has and its "
+       "settings. A folder that is not empty and not a lab is refused.",
+       {{"vms", "N", "sample VMs vm01 to vmN (0 to 500; default 3, or every one the lab has)"},
         {"disks", "N", "disks of each sample VM (1 to 16; default 1)"},
         {"disk-size", "MiB", "size of every sample disk (default: the first 4 MiB, the others 3 MiB and a few sectors)"},
         {"disk-images", "PATH,...", "every sample VM's disks are copies of these files, one per disk (whole 512-byte sectors)"},
         {"clients", "NAME,...", "the clients (proxies); the first runs the job (default coordinator,proxyA,proxyB)"},
         {"subclient", "ID", "the subclient's id (default 1)"},
         {"job", "ID", "the job's id (default 1001)"},
+        {"level", "full|incremental|N", "the job's backup level, kept for every run of it (default full)"},
         {"time-scale", "N", "how many times faster than real time a run of the job goes (1 to 3600; default 1)"},
         {"cpus", "N", "CPUs of every client's machine"},
         {"memory", "MB", "memory of every client's machine"},
@@ -31,19 +33,23 @@ const std::vector<CommandHelp>& Commands() {
       {"run",
        {"LAB [options] [-- job options]"},
        "Starts the job process as the job manager would, with the streams the job's record reserves, shows "
-       "each VM's progress and ends with a summary. Without --job it runs the subclient's newest job (again while it "
-       "has not ended), or, once that job has completed or failed, the next job with the same VMs and settings. Options after \"--\" go to the job "
-       "process and replace the tool's own (\"-- -t 2\" runs an incremental). Exits 0 completed, 1 completed "
-       "with errors, 2 pending or failed, 3 not started, 130 interrupted.",
+       "each VM's progress and ends with a summary of the run. Without --job it runs the subclient's newest job "
+       "(again while it has not ended), or, once that job has completed or failed, the next job with every VM the "
+       "lab has and the same settings. Options after \"--\" go to the job process and replace the tool's own "
+       "(\"-- -t 2\" runs an incremental); a job keeps the level of its first run for every later one. Ctrl-C "
+       "tells the job to stop (within its workers' deadline), a second one kills it. Exits 0 completed, 1 "
+       "completed with errors, 2 pending or failed, 3 not started, 130 interrupted, 64 a bad argument.",
        {{"job", "ID", "the job to run"},
         {"subclient", "ID", "the subclient whose job runs (default: the job record's, or 1)"},
         {"client", "NAME", "the client the job process runs on (default: the job record's)"},
         {"program", "PATH", "the job process's program (default: quarn beside quarn-lab)"}}},
       {"outcome",
        {"LAB [options]"},
-       "Says how a job ended or whether it runs, its pending causes, events, each VM's status, the result file "
-       "and the lines of the client's log that matter.",
-       {{"job", "ID", "the job (default 1001)"},
+       "Says how a job ended or whether it runs, its pending causes, events, each VM's status (a VM stubbed or "
+       "relocated says so), the result file "
+       "and the lines of the job's last run that matter in the client's log and in the log of each proxy "
+       "that backed up a VM that failed.",
+       {{"job", "ID", "the job (default: the one running, else the newest that has run)"},
         {"client", "NAME", "the client whose log is shown (default: the job record's)"}}},
       {"set",
        {"LAB CLIENT SECTION KEY VALUE", "LAB CLIENT [machine options]", "LAB --job ID --time-scale N"},
@@ -71,14 +77,14 @@ const std::vector<CommandHelp>& Commands() {
         {"client", "NAME", "only calls on this client"},
         {"vm", "VM", "only calls for this VM (its name or GUID)"},
         {"disk", "DISK", "only calls for this disk (its number, image file or index name), file or thread"},
-        {"stream", "ID", "only calls on this stream"}}},
+        {"stream", "ID", "only calls on this stream (1 to the most streams a job of the lab has)"}}},
       {"disk",
        {"LAB VM DISK write --offset O --bytes N [--seed S]", "LAB VM DISK write --percent P [--seed S]"},
        "Writes seeded bytes to a disk of a VM (by name or GUID; the disk by its number, image file or index "
        "name) as a guest would, and records the change as a new generation of the disk's change journal.",
        {{"offset", "O", "where the write starts"},
         {"bytes", "N", "how many bytes it writes"},
-        {"percent", "P", "writes P percent of the disk in 1 MiB chunks spread evenly"},
+        {"percent", "P", "writes P percent of the disk (whole sectors) in chunks of up to 1 MiB spread evenly"},
         {"seed", "S", "seed of the bytes (default: the new generation's number)"}}},
       {"verify",
        {"LAB [options]"},
@@ -102,7 +108,8 @@ const std::vector<CommandHelp>& Commands() {
       {"vm",
        {"LAB VM power on|off [--hours H]", "LAB VM delete", "LAB VM restore [--job N]"},
        "Does to a VM (by name or GUID) what happens to it outside any job: powers it on or off, deletes it from "
-       "the hypervisor with its disks, or writes a stub's deleted disks back from its backups.",
+       "the hypervisor with its disks, or writes a stub's deleted disks back from its backups (those of a stub cut "
+       "off too).",
        {{"hours", "H", "power off: the VM has been off this many hours already (on the hypervisor's clock)"},
         {"job", "N", "restore: from the newest backups at or before this job"}}},
       {"meditech",
@@ -133,7 +140,8 @@ void PrintUsage(FILE* out) {
   std::fprintf(out,
                "  quarn-lab COMMAND --help     what the command does and its options\n"
                "  quarn-lab --version\n"
-               "Exit codes: 0 done, 1 failed, %d bad arguments; run exits by the job's outcome.\n",
+               "Exit codes: 0 done, 1 failed, %d a bad argument (a VM, disk, client or job the lab does not have\n"
+               "too; nothing is changed); run exits by the job's outcome.\n",
                kExitUsage);
 }
 

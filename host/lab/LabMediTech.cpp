@@ -28,9 +28,13 @@ int MediTech(const std::vector<std::string>& args) {
   if (!ParseArguments(args, *FindCommand("meditech"), parsed, error)) return UsageError(error, "meditech");
   if (parsed.positional.size() != 1 || !parsed.passThrough.empty())
     return UsageError("meditech takes exactly one lab folder", "meditech");
-  if (!SelectLab(AbsolutePath(parsed.positional[0]), error)) return Failure(error);
+  if (!SelectLab(AbsolutePath(parsed.positional[0]), error)) return UsageError(error, "meditech");
   lab::MediTechPlan plan;
   plan.vms = labkv::SplitList(TextOption(parsed, "vms", "vm01"));
+  for (const std::string& vm : plan.vms) {
+    std::string guid;
+    if (!VMGuidOf(vm, guid, error)) return UsageError(error, "meditech");
+  }
   plan.subclient = TextOption(parsed, "subclient", plan.subclient);
   plan.user = TextOption(parsed, "user", plan.user);
   plan.listeners = TextOption(parsed, "listeners", plan.listeners);
@@ -41,7 +45,7 @@ int MediTech(const std::vector<std::string>& args) {
     return UsageError("meditech reads the tool's password from its standard input", "meditech");
   plan.toolProgram = ZtProcess::SelfPath();
   if (!lab::CreateMediTechSystem(plan, error)) return Failure(error);
-  std::printf("subclient %s: MEDITECH system of %zu VMs\n", plan.subclient.c_str(), plan.vms.size());
+  std::printf("subclient %s: MEDITECH system of %s\n", plan.subclient.c_str(), Counted(plan.vms.size(), "VM").c_str());
   return kExitOk;
 }
 

@@ -4,6 +4,7 @@
 #include <strings.h>
 
 #include <cstdio>
+#include <map>
 
 #include "host/lab/LabTool.h"
 #include "platform/lab/Lab.h"
@@ -22,7 +23,7 @@ constexpr size_t kMaxLogBytes = 256 * 1024 * 1024;
 const char* const kLogId = "quarn";
 const char* const kStartBanner = "] has started ";
 const char* const kSummaryHeading = "===== JOB SUMMARY REPORT";
-constexpr int64_t kInProgress = 2;  // a VM status
+constexpr int kStubToBeArchived = 1;  // a VM's stub status: to be stubbed or relocated
 
 void PrintSection(const char* title, const std::vector<std::string>& lines) {
   std::printf("%s:\n", title);
@@ -107,22 +108,54 @@ bool MentionsWarning(const std::string& text) {
   return false;
 }
 
-// The lines that matter from the last run in the log: from the rule above its start banner on.
-std::vector<std::string> LinesThatMatter(const std::vector<std::string>& log) {
-  size_t first = 0;
-  for (size_t i = 0; i < log.size(); ++i) {
-    if (log[i].find(kStartBanner) != std::string::npos) first = i > 0 ? i - 1 : i;
+// The job field of a log line (after process, thread, date and time).
+std::string LogJob(const std::string& line) {
+  size_t position = 0;
+  for (int field = 0; field < 4 && position != std::string::npos; ++field) {
+    position = line.find(' ', position);
+    if (position != std::string::npos) ++position;
   }
+  if (position == std::string::npos) return std::string();
+  const size_t end = line.find(' ', position);
+  return line.substr(position, end == std::string::npos ? std::string::npos : end - position);
+}
+
+// The job's lines of the client's log, from the rule above the start banner of its last run on: the
+// log and, when the run began before it, its rotated versions; empty when the job has none there.
+std::vector<std::string> LastRunOfJob(const std::string& client, int64_t jobId) {
+  const std::string job = std::to_string(jobId);
+  std::vector<std::string> paths = lab::RotatedClientLogPaths(client, kLogId);
+  paths.push_back(lab::ClientLogPath(client, kLogId));
+  std::vector<std::string> lines;  // the job's, newest file last
+  bool started = false;            // the run's start banner is in the files read
+  for (auto path = paths.rbegin(); path != paths.rend() && !started; ++path) {
+    std::vector<std::string> ofJob;
+    for (std::string& line : lab::ReadLines(*path, kMaxLogBytes)) {
+      if (LogJob(line) != job) continue;
+      started = started || line.find(kStartBanner) != std::string::npos;
+      ofJob.push_back(std::move(line));
+    }
+    lines.insert(lines.begin(), ofJob.begin(), ofJob.end());
+  }
+  size_t first = lines.size();
+  for (size_t i = 0; i < lines.size(); ++i)
+    if (lines[i].find(kStartBanner) != std::string::npos) first = i > 0 ? i - 1 : i;
+  if (first == lines.size()) first = 0;  // the run's start rotated away: all that is left of it
+  return std::vector<std::string>(lines.begin() + static_cast<long>(first), lines.end());
+}
+
+// The lines that matter of a run: banners, errors, warnings and the job summary.
+std::vector<std::string> LinesThatMatter(const std::vector<std::string>& run) {
   std::vector<std::string> kept;
   bool inSummary = false;
-  for (size_t i = first; i < log.size(); ++i) {
-    const std::string text = LogText(log[i]);
+  for (size_t i = 0; i < run.size(); ++i) {
+    const std::string text = LogText(run[i]);
     const bool rule = !text.empty() && text[0] == '=';
     // The summary's lines carry the logging function's signature before their text.
     const bool heading = text.find(kSummaryHeading) != std::string::npos;
     const bool closing = !heading && text.size() >= 10 && text.compare(text.size() - 10, 10, "==========") == 0;
     if (heading) inSummary = true;
-    if (rule || inSummary || text.compare(0, 6, "ERROR ") == 0 || MentionsWarning(text)) kept.push_back(log[i]);
+    if (rule || inSummary || text.compare(0, 6, "ERROR ") == 0 || MentionsWarning(text)) kept.push_back(run[i]);
     if (inSummary && (rule || closing) && !heading) inSummary = false;
   }
   return kept;
@@ -140,8 +173,8 @@ std::vector<std::string> VMStatusLines(int64_t jobId, bool running) {
       continue;
     }
     std::string line = info.getstring(Info::F_vmName) + " [" + guid + "] " +
-                       vsJobMgr::convertVMClientBkupStatusToString(static_cast<int>(info.getint64(Info::F_vmStatus)));
-    if (!running && info.getint64(Info::F_vmStatus) == kInProgress) line += " (but the job is not running)";
+                       VMStatusWords(info.getint64(Info::F_vmStatus), info.getint64(Info::F_stubStatus));
+    if (!running && info.getint64(Info::F_vmStatus) == kVMInProgress) line += " (but the job is not running)";
     const std::string reason = info.getstring(Info::F_failureText);
     if (!reason.empty()) line += ": " + reason;
     lines.push_back(line);
@@ -173,7 +206,7 @@ std::string PendingWithoutCause(int64_t jobId, const std::string& client) {
   if (lab::ReadReservationLedger(jobId, ledger, error) && ledger.reservations.empty())
     return "the job process logged no pending cause; no streams were reserved for the job (its record's "
            "\"streams\", or \"-- -numStreams N\")";
-  const std::vector<std::string> lines = LinesThatMatter(lab::ReadLines(lab::ClientLogPath(client, kLogId), kMaxLogBytes));
+  const std::vector<std::string> lines = LinesThatMatter(LastRunOfJob(client, jobId));
   for (auto line = lines.rbegin(); line != lines.rend(); ++line) {
     const std::string text = LogText(*line);
     if (text.compare(0, 6, "ERROR ") == 0) return "the job process logged no pending cause; its last error: " + text;
@@ -181,7 +214,43 @@ std::string PendingWithoutCause(int64_t jobId, const std::string& client) {
   return "the job process logged no pending cause and no error";
 }
 
+void PrintLogOfJob(const std::string& client, int64_t jobId, const std::string& note) {
+  const std::string path = lab::ClientLogPath(client, kLogId);
+  const std::vector<std::string> run = LastRunOfJob(client, jobId);
+  if (run.empty()) {
+    std::printf("log %s%s: no line of job %lld\n", path.c_str(), note.c_str(), static_cast<long long>(jobId));
+    return;
+  }
+  PrintSection(("log " + path + note + ", the lines of job " + std::to_string(jobId) + " that matter").c_str(),
+               LinesThatMatter(run));
+}
+
+// The job's VMs that did not end backed up, by the client of the proxy that handled each (the names
+// of the lab's clients only).
+std::map<std::string, std::vector<std::string>> FailedVMsByProxy(int64_t jobId) {
+  using Info = JobManager::VMUpdateInfo;
+  std::map<std::string, std::vector<std::string>> byProxy;
+  for (const std::string& guid : lab::VMStatusGuids(jobId)) {
+    Info info;
+    std::string error;
+    if (!lab::LoadVMStatus(jobId, guid, info, error)) continue;
+    const int64_t status = info.getint64(Info::F_vmStatus);
+    const std::string proxy = info.getstring(Info::F_proxyClientName);
+    if (status == kVMBackedUp || proxy.empty() || !CheckClient(proxy, error)) continue;
+    byProxy[proxy].push_back(info.getstring(Info::F_vmName));
+  }
+  return byProxy;
+}
+
 }  // namespace
+
+std::string VMStatusWords(int64_t status, int64_t stubStatus) {
+  const std::string words = vsJobMgr::convertVMClientBkupStatusToString(static_cast<int>(status));
+  if (stubStatus == 0) return words;
+  // After the stub phase the job manager keeps "To be backed up" beside a stub.
+  if (stubStatus == kStubToBeArchived) return words + ", to be archived";
+  return vsJobMgr::convertVMStubStatusToString(static_cast<int>(stubStatus)) + " (job manager status: " + words + ")";
+}
 
 JobOutcome ReadJobOutcome(int64_t jobId) {
   JobOutcome outcome;
@@ -216,13 +285,14 @@ void PrintOutcome(int64_t jobId, const std::string& client) {
   PrintSection("backup.out", lab::ReadJobResultLines(jobId));
   PrintSection("stream reservations", ReservationLines(jobId));
 
-  std::string path = lab::ClientLogPath(client, kLogId);
-  std::vector<std::string> log = lab::ReadLines(path, kMaxLogBytes);
-  if (log.empty()) {
-    std::printf("log of %s: (none written)\n", client.c_str());
-    return;
+  PrintLogOfJob(client, jobId, std::string());
+  // A VM's failure is logged by the proxy that backed it up: its lines of the job too.
+  for (const auto& proxy : FailedVMsByProxy(jobId)) {
+    if (proxy.first == client) continue;
+    std::string vms;
+    for (const std::string& vm : proxy.second) vms += (vms.empty() ? "" : ", ") + vm;
+    PrintLogOfJob(proxy.first, jobId, ", which handled " + vms);
   }
-  PrintSection(("log " + path + ", the lines that matter").c_str(), LinesThatMatter(log));
 }
 
 int Outcome(const std::vector<std::string>& args) {
@@ -232,7 +302,8 @@ int Outcome(const std::vector<std::string>& args) {
   if (parsed.positional.size() != 1 || !parsed.passThrough.empty())
     return UsageError("outcome takes exactly one lab folder", "outcome");
   int64_t jobId = 0;
-  if (!SelectLab(parsed.positional[0], error) || !SelectJob(parsed, jobId, error)) return UsageError(error, "outcome");
+  if (!SelectLab(parsed.positional[0], error) || !SelectJobOrNewest(parsed, jobId, error))
+    return UsageError(error, "outcome");
 
   std::string client = "coordinator";
   lab::JobRecord record;

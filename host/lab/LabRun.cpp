@@ -16,18 +16,23 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <set>
 
 #include "host/lab/LabTool.h"
 #include "platform/jobclient/ZTClient.h"
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabBlockDevices.h"
 #include "platform/lab/LabCreate.h"
+#include "platform/lab/LabDisks.h"
 #include "platform/lab/LabJob.h"
 #include "platform/lab/LabJobRun.h"
 #include "platform/lab/LabKeyValue.h"
+#include "platform/lab/LabMedia.h"
 #include "platform/lab/LabReservations.h"
+#include "platform/lab/LabSettings.h"
 #include "platform/os/ZtProcess.h"
 #include "platform/os/ZtTime.h"
+#include "records/messages/JobManagerMessages.h"
 
 extern char** environ;
 
@@ -36,6 +41,12 @@ namespace {
 
 // How often the progress records are looked at while nothing else wakes the run (real milliseconds).
 constexpr int kLookMs = 500;
+// A job told to stop gives its workers this long (in the job's time; a setting may lengthen it) before
+// it terminates them; the run then allows the job's own ending this much real time before it kills it.
+constexpr int64_t kStopWorkersMinutes = 5;
+constexpr int64_t kStopEndingSeconds = 60;
+// While the job stops, the run says every so often that it still waits (real seconds).
+constexpr int64_t kStillStoppingSeconds = 10;
 
 std::string DefaultProgram() { return ZtProcess::SelfFolder() + "/quarn"; }
 
@@ -151,13 +162,61 @@ struct Ending {
   int status = 0;            // as waitpid gives it
   bool interrupted = false;  // the run was told to stop
   int signal = 0;            // the signal that told it
+  bool killed = false;       // the job did not stop in time, or a second Ctrl-C came
 };
 
+// How long a job told to stop takes at most: its workers' deadline in the job's time (at least
+// kStopWorkersMinutes, or the client's "nStopWorkerTimeoutMinutes"), in real seconds at the job's scale.
+struct StopDeadline {
+  int64_t minutes = kStopWorkersMinutes;
+  int64_t realSeconds = 0;
+  int64_t timeScale = 1;
+};
+
+StopDeadline StopDeadlineOf(const lab::JobRecord& record, const std::string& client) {
+  StopDeadline deadline;
+  std::string value;
+  int64_t minutes = 0;
+  if (lab::ReadSetting(client, "VirtualServer", "nStopWorkerTimeoutMinutes", value) &&
+      labkv::ParseInt64InRange(labkv::Trim(value), kStopWorkersMinutes, INT32_MAX, minutes))
+    deadline.minutes = minutes;
+  deadline.timeScale = std::max<int64_t>(1, record.timeScale);
+  deadline.realSeconds = (deadline.minutes * 60 + deadline.timeScale - 1) / deadline.timeScale;
+  return deadline;
+}
+
+// The names of the job's VMs that are still being backed up.
+std::string VMsInProgress(int64_t jobId) {
+  using Info = JobManager::VMUpdateInfo;
+  std::string names;
+  for (const std::string& guid : lab::VMStatusGuids(jobId)) {
+    Info info;
+    std::string error;
+    if (!lab::LoadVMStatus(jobId, guid, info, error) || info.getint64(Info::F_vmStatus) != kVMInProgress) continue;
+    names += (names.empty() ? "" : ", ") + info.getstring(Info::F_vmName);
+  }
+  return names;
+}
+
+void SayWhatTheStopWaitsFor(int64_t jobId, const StopDeadline& deadline) {
+  const std::string vms = VMsInProgress(jobId);
+  std::printf("interrupted: telling job %lld to stop; its workers get up to %lld minutes", static_cast<long long>(jobId),
+              static_cast<long long>(deadline.minutes));
+  if (deadline.timeScale > 1)
+    std::printf(" (%lld s at time scale %lld)", static_cast<long long>(deadline.realSeconds),
+                static_cast<long long>(deadline.timeScale));
+  std::printf(" to end %s before they are terminated; Ctrl-C again kills the job now\n",
+              vms.empty() ? "what they do" : ("the backups of " + vms).c_str());
+}
+
 // Waits for the job process, showing progress as its records change. The first Ctrl-C (or SIGTERM,
-// SIGHUP) is passed on to the job, which stops as the job manager's stop would stop it; a second one
-// kills the job's processes.
-bool WaitForJob(pid_t pid, RunWatch& watch, Ending& ending) {
+// SIGHUP) is passed on to the job, which stops as the job manager's stop would stop it, within its
+// workers' deadline; a second one, or a job that has not ended kStopEndingSeconds after that
+// deadline, kills the job's processes.
+bool WaitForJob(pid_t pid, int64_t jobId, const StopDeadline& deadline, RunWatch& watch, Ending& ending) {
   int forwarded = 0;
+  long long stopAsked = 0, lastSaid = 0;
+  const long long tick = CTimeInterval::FromSeconds(1).Ticks();
   for (;;) {
     int status = 0;
     const pid_t waited = waitpid(pid, &status, WNOHANG);
@@ -171,17 +230,35 @@ bool WaitForJob(pid_t pid, RunWatch& watch, Ending& ending) {
       return false;
     }
     const int interrupts = g_interrupts;
+    const long long now = ZtClock::MonotonicTicks();
     if (interrupts > forwarded) {
       ending.interrupted = true;
       ending.signal = g_lastSignal;
       if (forwarded == 0) {
-        std::printf("interrupted: telling the job to stop (again to kill it)\n");
+        SayWhatTheStopWaitsFor(jobId, deadline);
         std::fflush(stdout);
         kill(pid, SIGINT);
+        stopAsked = lastSaid = now;
       } else {
+        std::printf("interrupted again: killing the job's processes\n");
+        ending.killed = true;
         kill(-pid, SIGKILL);
       }
       forwarded = interrupts;
+    } else if (stopAsked > 0 && !ending.killed) {
+      const long long waited = (now - stopAsked) / tick;
+      if (waited >= deadline.realSeconds + kStopEndingSeconds) {
+        std::printf("job %lld did not end within %lld s of being told to stop: killing its processes\n",
+                    static_cast<long long>(jobId), waited);
+        ending.killed = true;
+        kill(-pid, SIGKILL);
+      } else if ((now - lastSaid) / tick >= kStillStoppingSeconds) {
+        const std::string vms = VMsInProgress(jobId);
+        std::printf("still waiting for job %lld to stop (%lld s so far; its workers' deadline is %lld s)%s\n",
+                    static_cast<long long>(jobId), waited, static_cast<long long>(deadline.realSeconds),
+                    vms.empty() ? "" : ("; in progress: " + vms).c_str());
+        lastSaid = now;
+      }
     }
     watch.Look();
     std::fflush(stdout);
@@ -200,7 +277,8 @@ bool HasEnded(const JobOutcome& outcome) {
 }
 
 // The job "run" runs without --job: the subclient's newest job until it has ended, then the next one,
-// made as "create --job" would make it. False with the reason when it cannot be made.
+// made as "create --job" would make it, with every VM the lab has. False with the reason when it
+// cannot be made.
 bool ChooseJob(const std::string& subclient, int64_t& jobId, std::string& error) {
   const int64_t newest = lab::NewestJob(subclient);
   if (newest == 0) {
@@ -225,8 +303,18 @@ bool ChooseJob(const std::string& subclient, int64_t& jobId, std::string& error)
   int kept = 0;
   if (!lab::CreateLab(lab::Root(), plan, kept, error)) return false;
   jobId = plan.jobId;
-  std::printf("job %lld has ended: running the subclient's next job, %lld, with the same VMs and settings\n",
-              static_cast<long long>(newest), static_cast<long long>(jobId));
+  std::printf("job %lld has ended: running the subclient's next job, %lld, with the lab's %s and the same settings\n",
+              static_cast<long long>(newest), static_cast<long long>(jobId),
+              Counted(lab::PlannedVMNumbers(plan).size(), "VM").c_str());
+  std::string gone;
+  for (const std::string& name : lab::SampleVMsOfJob(newest)) {
+    std::string server;
+    lab::VMDescription vm;
+    if (!lab::FindLabVM(name, server, vm)) gone += (gone.empty() ? "" : ", ") + name;
+  }
+  if (!gone.empty())
+    std::printf("  not in it: %s, of job %lld, no longer on the hypervisor\n", gone.c_str(),
+                static_cast<long long>(newest));
   return true;
 }
 
@@ -239,6 +327,52 @@ int Refused(const lab::RunHolder& holder, int64_t jobId) {
   return kExitNotStarted;
 }
 
+// The job manager's options given after "--" that the run itself reads, checked before anything is
+// chosen or made for the run: a stream count and a backup level.
+bool CheckPassedOptions(const std::vector<std::string>& passed, std::string& error) {
+  const std::string streams = PassedValue(passed, "-numStreams");
+  int64_t number = 0;
+  if (std::find(passed.begin(), passed.end(), "-numStreams") != passed.end() &&
+      !labkv::ParseInt64InRange(streams, 0, lab::kMaxJobStreams, number)) {
+    error = "-numStreams takes 0 to " + std::to_string(lab::kMaxJobStreams) + " streams";
+    return false;
+  }
+  if (std::find(passed.begin(), passed.end(), "-t") != passed.end() &&
+      !labkv::ParseInt64InRange(PassedValue(passed, "-t"), 1, INT32_MAX, number)) {
+    error = "-t takes a backup level, a number from 1 (1 full, 2 incremental)";
+    return false;
+  }
+  return true;
+}
+
+// A job keeps the level it was started with, as the job manager keeps it: "-t" on the first run of a
+// job sets its record's level, and a later run (a resume) that asks for another is refused.
+bool CheckLevel(int64_t jobId, const lab::JobRecord& record, const std::vector<std::string>& passed,
+                int64_t& level, std::string& error) {
+  level = record.bkpLevel;
+  const std::string asked = PassedValue(passed, "-t");
+  int64_t number = 0;
+  if (asked.empty() || !labkv::ParseInt64(asked, number) || number == record.bkpLevel) return true;
+  if (!lab::ReadRunEvents(jobId).empty()) {
+    error = "job " + std::to_string(jobId) + " has run at level " + std::to_string(record.bkpLevel) + " (" +
+            LevelName(record.bkpLevel) + "), and every later run of it keeps that level: leave out -t (or give -t " +
+            std::to_string(record.bkpLevel) + ")";
+    return false;
+  }
+  level = number;
+  return true;
+}
+
+bool KeepLevel(int64_t jobId, int64_t level, std::string& error) {
+  return lab::UpdateJobRecord(
+      jobId,
+      [level](lab::JobRecord& record, std::string&) {
+        record.bkpLevel = level;
+        return true;
+      },
+      error);
+}
+
 // Reserves the job's streams as the job manager does before it starts the job process; the count
 // (empty: none reserved) goes on as "-numStreams".
 bool ReserveStreams(int64_t jobId, const lab::JobRecord& record, const std::vector<std::string>& passed,
@@ -248,7 +382,7 @@ bool ReserveStreams(int64_t jobId, const lab::JobRecord& record, const std::vect
   if (count.empty()) return true;
   int64_t streams = 0;
   if (!labkv::ParseInt64InRange(count, 0, lab::kMaxJobStreams, streams)) {
-    error = "-numStreams takes 0 to " + std::to_string(lab::kMaxJobStreams) + " streams";
+    error = "the job record's streams cannot be reserved: " + count;
     return false;
   }
   std::string mediaAgent = PassedValue(passed, "-d");
@@ -262,7 +396,38 @@ bool ReserveStreams(int64_t jobId, const lab::JobRecord& record, const std::vect
   return true;
 }
 
-std::string Now() { return std::to_string(static_cast<long long>(ZtClock::NowSeconds())); }
+// The streams of the job's ledger: every stream id it reserved, whatever became of the reservation.
+size_t LedgerStreams(int64_t jobId) {
+  lab::ReservationLedger ledger;
+  std::string error;
+  std::set<int32_t> streams;
+  if (lab::ReadReservationLedger(jobId, ledger, error))
+    for (const lab::Reservation& reservation : ledger.reservations) streams.insert(reservation.streamId);
+  return streams.size();
+}
+
+// What kind of job the options make it, in words, for the summary.
+std::string JobKind(const std::vector<std::string>& argv, int64_t level) {
+  const auto has = [&argv](const char* option) { return std::find(argv.begin(), argv.end(), option) != argv.end(); };
+  if (has("-snapcatalog")) return "snapshot catalogue";
+  if (has("-snaptape")) return "backup copy of a snapshot";
+  if (has("-snap")) return LevelName(level) + " snapshot backup";
+  return LevelName(level) + " backup";
+}
+
+std::set<std::string> ArchivePaths(int64_t jobId) {
+  std::set<std::string> paths;
+  for (const lab::ArchiveLocation& location : lab::ListArchiveFiles(jobId)) paths.insert(location.path);
+  return paths;
+}
+
+size_t StartedRuns(int64_t jobId) {
+  size_t runs = 0;
+  for (const std::string& event : lab::ReadRunEvents(jobId)) runs += event.rfind("started ", 0) == 0;
+  return runs;
+}
+
+std::string Now() { return TimeText(static_cast<int64_t>(ZtClock::NowSeconds())); }
 
 }  // namespace
 
@@ -280,11 +445,25 @@ int Run(const std::vector<std::string>& args) {
     if (parsed.options.count("job")) labkv::ParseInt64(parsed.options["job"], asked);
     return Refused(running, asked);
   }
+  // Every argument is checked before a job is chosen or made: a bad one changes nothing.
+  if (!lab::IsSafeComponent(subclientOption) || !lab::IsSafeArgument(subclientOption))
+    return UsageError("subclient id '" + subclientOption + "' is not usable", "run");
+  if (parsed.options.count("client") && (!lab::IsSafeArgument(parsed.options["client"]) ||
+                                         !CheckClient(parsed.options["client"], error)))
+    return UsageError(error.empty() ? "client name '" + parsed.options["client"] + "' is not usable" : error, "run");
+  const std::string program = TextOption(parsed, "program", DefaultProgram());
+  if (access(program.c_str(), X_OK) != 0) {
+    const std::string why = "cannot run " + program + ": " + std::strerror(errno);
+    if (parsed.options.count("program")) return UsageError(why, "run");
+    Failure(why);
+    return kExitNotStarted;
+  }
+  if (!CheckPassedOptions(parsed.passThrough, error)) return UsageError(error, "run");
   int64_t jobId = 0;
   if (parsed.options.count("job")) {
     if (!SelectJob(parsed, jobId, error)) return UsageError(error, "run");
-  } else if (!lab::IsSafeComponent(subclientOption) || !ChooseJob(subclientOption, jobId, error)) {
-    return Failure("no job to run: " + (error.empty() ? "subclient id '" + subclientOption + "' is not usable" : error));
+  } else if (!ChooseJob(subclientOption, jobId, error)) {
+    return Failure("no job to run: " + error);
   }
 
   // A record whose values could not be handed on as single arguments (a token "-client" would turn
@@ -294,16 +473,13 @@ int Run(const std::vector<std::string>& args) {
     Failure("the job cannot be run: " + error);
     return kExitNotStarted;
   }
+  int64_t level = 1;
+  if (!CheckLevel(jobId, record, parsed.passThrough, level, error)) return UsageError(error, "run");
   std::string subclient = TextOption(parsed, "subclient", OrDefault(record.subclient, "1"));
   std::string client = TextOption(parsed, "client", OrDefault(record.client, "coordinator"));
   if (!lab::IsSafeComponent(subclient) || !lab::IsSafeArgument(subclient))
     return UsageError("subclient id '" + subclient + "' is not usable", "run");
   if (!lab::IsSafeArgument(client) || !CheckClient(client, error)) return UsageError(error, "run");
-  std::string program = TextOption(parsed, "program", DefaultProgram());
-  if (access(program.c_str(), X_OK) != 0) {
-    Failure("cannot run " + program + ": " + std::strerror(errno));
-    return kExitNotStarted;
-  }
 
   // One job of a lab runs at a time: they would share the clients' process tables and streams.
   lab::LabRunLock lock;
@@ -315,9 +491,17 @@ int Run(const std::vector<std::string>& args) {
     }
     return Refused(holder, jobId);
   }
+  if (level != record.bkpLevel) {
+    if (!KeepLevel(jobId, level, error)) {
+      Failure("the job's level cannot be kept in its record: " + error);
+      return kExitNotStarted;
+    }
+    std::printf("job %lld runs at level %lld (%s): its record keeps the level for every run of it\n",
+                static_cast<long long>(jobId), static_cast<long long>(level), LevelName(level).c_str());
+    record.bkpLevel = level;
+  }
   std::string streams;
   if (!ReserveStreams(jobId, record, parsed.passThrough, streams, error)) {
-    if (error.compare(0, 12, "-numStreams ") == 0) return UsageError(error, "run");
     Failure(error);
     return kExitNotStarted;
   }
@@ -327,7 +511,6 @@ int Run(const std::vector<std::string>& args) {
   }
 
   const std::string jobText = std::to_string(jobId);
-  const std::string level = OrDefault(PassedValue(parsed.passThrough, "-t"), std::to_string(record.bkpLevel));
   std::vector<std::string> argv =
       JobArguments(program,
                    {{"-j", jobText},
@@ -343,19 +526,27 @@ int Run(const std::vector<std::string>& args) {
   labkv::ParseInt64InRange(PassedValue(parsed.passThrough, "-j"), 1, INT64_MAX, shownJob);
   std::string passedClient = PassedValue(parsed.passThrough, "-cn");
   const std::string shownClient = lab::IsSafeComponent(passedClient) ? passedClient : client;
+  const std::string kind = JobKind(argv, record.bkpLevel);
 
-  std::printf("running job %lld on %s%s\n", static_cast<long long>(shownJob), shownClient.c_str(),
-              streams.empty() ? " without streams" : (" with " + streams + " streams").c_str());
+  int64_t streamCount = 0;
+  labkv::ParseInt64(streams, streamCount);
+  std::printf("running job %lld (%s) on %s%s\n", static_cast<long long>(shownJob), kind.c_str(), shownClient.c_str(),
+              streams.empty() ? " without streams"
+                              : (" with " + Counted(static_cast<uint64_t>(streamCount), "stream") + " reserved").c_str());
   std::string tools;
   if (!lab::InstallLabTools(ZtProcess::SelfPath(), tools, error))
     return Failure("the lab's tools cannot be put in place: " + error);
+  const size_t run = StartedRuns(shownJob) + 1;
+  const std::set<std::string> earlierArchives = ArchivePaths(shownJob);
+  const size_t streamsAtStart = LedgerStreams(shownJob);
+  const StopDeadline deadline = StopDeadlineOf(record, shownClient);
   const long long started = ZtClock::MonotonicTicks();
   const pid_t pid = StartProgram(argv, tools);
   if (pid < 0) return kExitNotStarted;
   lab::AppendRunEvent(shownJob, "started " + Now() + " pid=" + std::to_string(pid));
   RunWatch watch(shownJob);
   Ending ending;
-  if (!WaitForJob(pid, watch, ending)) return kExitFailed;
+  if (!WaitForJob(pid, shownJob, deadline, watch, ending)) return kExitFailed;
   const double seconds = CTimeInterval(ZtClock::MonotonicTicks() - started).AsSeconds();
   if (ending.interrupted) {
     lab::AppendRunEvent(shownJob, "interrupted " + Now() + " signal=" + std::to_string(ending.signal));
@@ -370,9 +561,15 @@ int Run(const std::vector<std::string>& args) {
     std::printf("%s exited with code %d\n", program.c_str(), WEXITSTATUS(ending.status));
 
   PrintOutcome(shownJob, shownClient);
-  int64_t levelNumber = 1;
-  labkv::ParseInt64(level, levelNumber);
-  watch.PrintSummary(seconds, levelNumber);
+  RunSummary summary;
+  summary.seconds = seconds;
+  summary.kind = kind;
+  summary.level = record.bkpLevel;
+  summary.run = run;
+  summary.earlierArchives = earlierArchives;
+  summary.streamsAtStart = streamsAtStart;
+  summary.streamsAtEnd = LedgerStreams(shownJob);
+  watch.PrintSummary(summary);
   const JobOutcome outcome = ReadJobOutcome(shownJob);
   return ending.interrupted ? kExitInterrupted : OutcomeExitCode(outcome);
 }

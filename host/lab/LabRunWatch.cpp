@@ -19,7 +19,6 @@ namespace labtool {
 namespace {
 
 using Info = JobManager::VMUpdateInfo;
-constexpr int64_t kInProgress = 2;
 
 // The phase of a running VM's backup by its percent, as the worker reports it.
 const char* PhaseOf(int percent) {
@@ -38,11 +37,6 @@ std::string Mib(double bytes) {
   return text;
 }
 
-std::string LevelWords(int64_t level) {
-  if (level == 1) return "full";
-  if (level == 2) return "incremental";
-  return "level " + std::to_string(level);
-}
 
 }  // namespace
 
@@ -77,12 +71,12 @@ void RunWatch::Look() {
     if (!lab::LoadVMStatus(jobId_, guid, info, error)) continue;
     const int64_t status = info.getint64(Info::F_vmStatus);
     Shown& vm = now[guid];
-    if (status == kInProgress) {
+    if (status == kVMInProgress) {
       if (vm.phase.empty()) vm.phase = PhaseOf(vm.percent);
       continue;
     }
     vm.percent = static_cast<int>(info.getint64(Info::F_progressPercent));
-    vm.phase = vsJobMgr::convertVMClientBkupStatusToString(static_cast<int>(status));
+    vm.phase = VMStatusWords(status, info.getint64(Info::F_stubStatus));
     const std::string reason = info.getstring(Info::F_failureText);
     if (!reason.empty()) vm.phase += ": " + reason;
   }
@@ -94,9 +88,9 @@ void RunWatch::Look() {
   }
 }
 
-void RunWatch::PrintSummary(double seconds, int64_t level) {
+void RunWatch::PrintSummary(const RunSummary& summary) {
   std::map<std::string, int> byStatus;
-  int vms = 0;
+  size_t vms = 0, backedUp = 0, wentFull = 0;
   for (const std::string& guid : lab::VMStatusGuids(jobId_)) {
     Info info;
     std::string error;
@@ -105,13 +99,18 @@ void RunWatch::PrintSummary(double seconds, int64_t level) {
       ++byStatus["status unreadable"];
       continue;
     }
-    ++byStatus[vsJobMgr::convertVMClientBkupStatusToString(static_cast<int>(info.getint64(Info::F_vmStatus)))];
+    const int64_t status = info.getint64(Info::F_vmStatus);
+    ++byStatus[VMStatusWords(status, info.getint64(Info::F_stubStatus))];
+    if (status != kVMBackedUp && status != kVMBackedUpWithErrors) continue;
+    ++backedUp;
+    if (info.getint64(Info::F_backupLevel) == 1) ++wentFull;
   }
-  // What the job read and sent, from its archive files: extents with data, extents of zeros sent as
-  // holes, and the files' bytes on the media agents.
+  // What this run read and sent, from the archive files it wrote: extents with data, extents of zeros
+  // sent as holes, and the files' bytes on the media agents. An earlier run's files are its own.
   uint64_t data = 0, holes = 0, sent = 0;
   size_t files = 0;
   for (const lab::ArchiveLocation& location : lab::ListArchiveFiles(jobId_)) {
+    if (summary.earlierArchives.count(location.path)) continue;
     archive::ArchiveContents contents;
     archive::Problem problem;
     struct stat status;
@@ -124,15 +123,23 @@ void RunWatch::PrintSummary(double seconds, int64_t level) {
   std::string statuses;
   for (const auto& entry : byStatus)
     statuses += (statuses.empty() ? "" : ", ") + std::to_string(entry.second) + " " + entry.first;
-  std::printf("summary of job %lld: %s backup, %.1f s\n", static_cast<long long>(jobId_), LevelWords(level).c_str(),
-              seconds);
-  std::printf("  VMs: %s (of %d)\n", statuses.empty() ? "none" : statuses.c_str(), vms);
-  std::printf("  read %s (%s of data, %s of zeros), sent %s in %zu archive files\n",
+  std::printf("summary of job %lld: %s, %.1f s", static_cast<long long>(jobId_), summary.kind.c_str(), summary.seconds);
+  if (summary.run > 1)
+    std::printf(" (its run %zu: what earlier runs sent is not counted below)", summary.run);
+  std::printf("\n  VMs: %s (of %zu)\n", statuses.empty() ? "none" : statuses.c_str(), vms);
+  if (summary.level != 1 && wentFull > 0)
+    std::printf("  %zu of the %zu backed up went full: nothing earlier to build on, or it could not be used\n",
+                wentFull, backedUp);
+  std::printf("  %s %s (%s of data, %s of zeros), sent %s in %s\n", summary.run > 1 ? "this run read" : "read",
               Mib(static_cast<double>(data + holes)).c_str(), Mib(static_cast<double>(data)).c_str(),
-              Mib(static_cast<double>(holes)).c_str(), Mib(static_cast<double>(sent)).c_str(), files);
-  if (seconds > 0)
-    std::printf("  throughput %s/s read, %s/s sent\n", Mib(static_cast<double>(data + holes) / seconds).c_str(),
-                Mib(static_cast<double>(sent) / seconds).c_str());
+              Mib(static_cast<double>(holes)).c_str(), Mib(static_cast<double>(sent)).c_str(),
+              Counted(files, "archive file").c_str());
+  if (summary.seconds > 0)
+    std::printf("  throughput %s/s read, %s/s sent\n", Mib(static_cast<double>(data + holes) / summary.seconds).c_str(),
+                Mib(static_cast<double>(sent) / summary.seconds).c_str());
+  if (summary.streamsAtEnd > summary.streamsAtStart)
+    std::printf("  streams: %s more granted to the job during the run, at its request\n",
+                Counted(summary.streamsAtEnd - summary.streamsAtStart, "stream").c_str());
 }
 
 }  // namespace labtool

@@ -23,6 +23,7 @@ int GoAhead(const Arguments& parsed) {
   if (client.empty() || service.empty() || vm.empty()) return UsageError("go-ahead needs --client, --service and --vm", "session");
   int64_t vmClientId = 0;
   std::string error;
+  if (!CheckClient(client, error)) return UsageError(error, "session");
   if (!NumberOption(parsed, "vm-client-id", 0, INT32_MAX, vmClientId, error)) return UsageError(error, "session");
   using G = VirtualServer::VSAAppAwareWorkflowGoAhead;
   G message;
@@ -84,6 +85,7 @@ int Listen(const Arguments& parsed) {
   if (client.empty() || service.empty()) return UsageError("listen needs --client and --service", "session");
   int64_t seconds = kDefaultListenSeconds;
   std::string error;
+  if (!CheckClient(client, error)) return UsageError(error, "session");
   if (!NumberOption(parsed, "seconds", 1, 86400, seconds, error)) return UsageError(error, "session");
   lab::SetFocusClient(client);
   Listener listener;

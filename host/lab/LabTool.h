@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,11 @@ constexpr int kExitNotStarted = 3;  // the job was not started: another run hold
 constexpr int kExitInterrupted = 130;
 
 constexpr int64_t kDefaultJob = 1001;
+
+// A VM's status with the job manager (its status record's "vmStatus").
+constexpr int64_t kVMBackedUp = 0;
+constexpr int64_t kVMInProgress = 2;
+constexpr int64_t kVMBackedUpWithErrors = 3;
 
 // One option of a command, as its help shows it.
 struct OptionHelp {
@@ -52,8 +58,8 @@ struct Arguments {
   bool help = false;
 };
 
-// Splits the arguments; false with a message for an option without a value, an option the command
-// does not take, or a repeated option.
+// Splits the arguments ("--name value" or "--name=value"); false with a message for an option
+// without a value, an option the command does not take, or a repeated option.
 bool ParseArguments(const std::vector<std::string>& args, const CommandHelp& command, Arguments& parsed,
                     std::string& error);
 
@@ -67,6 +73,15 @@ void Warn(const std::string& message);
 void PrintUsage(FILE* out);
 void PrintCommandHelp(const CommandHelp& command, FILE* out);
 
+// "1 VM", "3 VMs": a count with its noun.
+std::string Counted(uint64_t count, const std::string& noun);
+// A backup level in words: "full", "incremental", "level 64".
+std::string LevelName(int64_t level);
+// "full", "incremental" or a level number from 1; false otherwise.
+bool ParseLevel(const std::string& text, int64_t& level);
+// A time (seconds since 1970) as the runs of a job record it: "2026-12-07 08:33:00 UTC".
+std::string TimeText(int64_t seconds);
+
 // The absolute form of a path (the current directory prepended to a relative one).
 std::string AbsolutePath(const std::string& path);
 // Points the lab model at the lab folder; false with the reason when the folder is not a lab.
@@ -74,6 +89,9 @@ bool SelectLab(const std::string& folder, std::string& error);
 // The job of "--job" (default kDefaultJob); false with the reason when it is not a positive number
 // or the lab has no such job.
 bool SelectJob(const Arguments& parsed, int64_t& jobId, std::string& error);
+// The job of "--job", else the job that runs now, else the newest job that has run, else the newest
+// one; false with the reason as SelectJob.
+bool SelectJobOrNewest(const Arguments& parsed, int64_t& jobId, std::string& error);
 // A number option within a range; false with the reason otherwise (value untouched when absent).
 bool NumberOption(const Arguments& parsed, const std::string& name, int64_t min, int64_t max, int64_t& value,
                   std::string& error);
@@ -126,15 +144,30 @@ JobOutcome ReadJobOutcome(int64_t jobId);
 int OutcomeExitCode(const JobOutcome& outcome);
 // Prints the outcome of a job of the selected lab and the lines of the client's log that matter.
 void PrintOutcome(int64_t jobId, const std::string& client);
+// A VM's status in words as the job manager records it (its status and stub status numbers): a stub
+// or relocation is what happened to the VM, whatever status the job manager keeps beside it.
+std::string VMStatusWords(int64_t status, int64_t stubStatus);
 
 // ---- What "run" shows while the job runs and when it has ended (LabRunWatch.cpp) ----
+// What the summary of a run needs beside the job's records.
+struct RunSummary {
+  double seconds = 0;
+  std::string kind;   // "full backup", "snapshot catalogue"...
+  int64_t level = 1;
+  size_t run = 1;     // the job's first, second... run
+  std::set<std::string> earlierArchives;  // the job's archive files from before this run
+  size_t streamsAtStart = 0;  // the job's streams when the run started, reserved for it
+  size_t streamsAtEnd = 0;
+};
+
 class RunWatch {
  public:
   explicit RunWatch(int64_t jobId);
   // Prints a line for each VM whose phase or percent changed since the last look.
   void Look();
-  // The summary of the job's records: level, duration, VMs by status, bytes read and sent, throughput.
-  void PrintSummary(double seconds, int64_t level);
+  // The summary of the run: kind, duration, VMs by status (and those that went full in an
+  // incremental), bytes this run read and sent, throughput, streams granted during the run.
+  void PrintSummary(const RunSummary& summary);
 
  private:
   struct Shown {

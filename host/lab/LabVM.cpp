@@ -18,7 +18,7 @@ int VM(const std::vector<std::string>& args) {
   const std::string& name = words[1];
   const std::string& action = words[2];
   std::string server;
-  if (!lab::FindVMServer(name, server)) return Failure("VM [" + name + "] is on no server of the lab");
+  if (!lab::FindVMServer(name, server)) return UsageError("the lab has no VM '" + name + "' (give its name or GUID)", "vm");
 
   if (action == "power") {
     if (words.size() != 4 || (words[3] != "on" && words[3] != "off"))
@@ -47,7 +47,7 @@ int VM(const std::vector<std::string>& args) {
     if (!NumberOption(parsed, "job", 1, INT64_MAX, job, error)) return UsageError(error, "vm");
     std::vector<std::string> restored;
     if (!lab::RestoreVMDisks(server, name, job, restored, error)) return Failure(error);
-    std::printf("VM %s: %zu disks restored\n", name.c_str(), restored.size());
+    std::printf("VM %s: %s restored\n", name.c_str(), Counted(restored.size(), "disk").c_str());
     for (const std::string& disk : restored) std::printf("  %s\n", disk.c_str());
     return kExitOk;
   }

@@ -19,6 +19,7 @@
 #include "platform/archive/ArchiveRestore.h"
 #include "platform/jobmgr/vsJobMgr.h"
 #include "platform/lab/LabArraySnap.h"
+#include "platform/lab/LabDisks.h"
 #include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabIndex.h"
 #include "platform/lab/LabJob.h"
@@ -35,8 +36,6 @@ namespace {
 // The largest disk the lab can hold: an image is a sparse file, and no file system of the lab's keeps
 // a larger one. An archive that declares more is refused before anything is read for it.
 constexpr uint64_t kMaxLabDiskBytes = 1ULL << 44;
-constexpr int64_t kStatusBackedUp = 0;
-constexpr int64_t kStatusBackedUpWithErrors = 3;
 
 struct Verification {
   int problems = 0;
@@ -85,14 +84,14 @@ void PrintArchive(const archive::ArchiveContents& contents) {
                 item.success ? "" : " (ended failed)");
   }
   for (const auto& disk : extents)
-    std::printf("  extents of %s: %llu items, %llu data bytes, %llu hole bytes\n", disk.first.c_str(),
-                static_cast<unsigned long long>(disk.second.items), static_cast<unsigned long long>(disk.second.data),
+    std::printf("  extents of %s: %s, %llu data bytes, %llu hole bytes\n", disk.first.c_str(),
+                Counted(disk.second.items, "item").c_str(), static_cast<unsigned long long>(disk.second.data),
                 static_cast<unsigned long long>(disk.second.holes));
   uint64_t unchanged = 0;
   for (const archive::UnchangedRange& range : contents.ranges) unchanged += range.last - range.first + 1;
   if (!contents.ranges.empty())
-    std::printf("  unchanged extents: %llu in %zu ranges\n", static_cast<unsigned long long>(unchanged),
-                contents.ranges.size());
+    std::printf("  unchanged extents: %llu in %s\n", static_cast<unsigned long long>(unchanged),
+                Counted(contents.ranges.size(), "range").c_str());
 }
 
 // Reads every archive of the lab (those of later jobs are not needed for a restore as of `asOf`).
@@ -177,7 +176,7 @@ bool ReportedBackedUp(int64_t jobId, const std::string& guid) {
   JobManager::VMUpdateInfo record;
   if (!vsJobMgr::ReadVMStatus(jobId, guid, record)) return false;
   const int64_t status = record.getint64(JobManager::VMUpdateInfo::F_vmStatus);
-  return status == kStatusBackedUp || status == kStatusBackedUpWithErrors;
+  return status == kVMBackedUp || status == kVMBackedUpWithErrors;
 }
 
 // What a restored disk is compared with. Sizes are compared before any byte is read, so the work is
@@ -290,6 +289,24 @@ void VerifyDisk(const archive::RestoredDisk& disk, const std::string& guid, int6
               expected == sha ? "matches" : "DIFFERS from", reference.against.c_str());
 }
 
+// True when a committed archive file of the lab is of the VM by that GUID (any case).
+bool AnArchiveOfVM(const std::string& guid) {
+  for (const lab::ArchiveLocation& location : lab::ListArchiveFiles()) {
+    archive::ArchiveContents contents;
+    archive::Problem problem;
+    archive::ReadArchiveStructure(location.path, contents, problem);
+    if (strcasecmp(contents.vmGuid.c_str(), guid.c_str()) == 0) return true;
+  }
+  return false;
+}
+
+// "vm01 [GUID]" while the lab's hypervisor has the VM, else its GUID.
+std::string NameOf(const std::string& guid) {
+  std::string server;
+  lab::VMDescription vm;
+  return lab::FindLabVM(guid, server, vm) ? vm.name + " [" + guid + "]" : guid;
+}
+
 void VerifyVM(const std::string& guid, int64_t asOf, const std::map<std::string, std::string>& images,
               Verification& verification) {
   archive::VMBackup backup;
@@ -300,7 +317,13 @@ void VerifyVM(const std::string& guid, int64_t asOf, const std::map<std::string,
   std::string chain;
   for (int64_t job : backup.jobs) chain += (chain.empty() ? "" : ", ") + std::to_string(job);
   const int64_t lastJob = backup.jobs.empty() ? 0 : backup.jobs.back();
-  std::printf("VM %s as of job %lld (jobs %s):\n", guid.c_str(), static_cast<long long>(lastJob), chain.c_str());
+  const std::string vm = NameOf(guid);
+  if (backup.jobs.empty())
+    std::printf("VM %s: no usable backup of it%s:\n", vm.c_str(),
+                asOf > 0 ? (" at or before job " + std::to_string(asOf)).c_str() : "");
+  else
+    std::printf("VM %s as of job %lld (%s %s):\n", vm.c_str(), static_cast<long long>(lastJob),
+                backup.jobs.size() == 1 ? "job" : "jobs", chain.c_str());
   for (const std::string& note : notes) std::printf("  note: %s\n", note.c_str());
   if (backup.collectionFiles && backup.jobs.size() > 1)
     std::printf("  note: file collections are restored by modification time: a file deleted since an earlier "
@@ -353,7 +376,7 @@ bool VerifySnapshotVM(int64_t jobId, const std::string& guid, Verification& veri
     if (lab::ReadArraySnapVM(server, jobId, guid, copies, error) != lab::RecordRead::kRead ||
         lab::ReadArraySnapRecord(server, jobId, snapshot, error) != lab::RecordRead::kRead)
       continue;
-    std::printf("VM %s: backed up by the storage snapshot of job %lld on %s\n", guid.c_str(),
+    std::printf("VM %s: backed up by the storage snapshot of job %lld on %s\n", NameOf(guid).c_str(),
                 static_cast<long long>(jobId), server.c_str());
     if (!snapshot.unfinished.empty()) {
       ++verification.problems;
@@ -393,11 +416,18 @@ int Verify(const std::vector<std::string>& args) {
   // A job's archives outlive its record, so any positive job id is asked for.
   int64_t jobId = 0;
   if (!NumberOption(parsed, "job", 1, INT64_MAX, jobId, error)) return UsageError(error, "verify");
-  // The VM by name or GUID: a VM the lab's hypervisor no longer has is named by its GUID.
+  // The VM by name or GUID: a VM the lab's hypervisor no longer has is named by the GUID its archives
+  // carry; a name neither knows is a bad argument.
   if (parsed.options.count("vm")) {
     std::string guid;
-    if (VMGuidOf(parsed.options["vm"], guid, error)) parsed.options["vm"] = guid;
+    if (VMGuidOf(parsed.options["vm"], guid, error))
+      parsed.options["vm"] = guid;
+    else if (!AnArchiveOfVM(parsed.options["vm"]))
+      return UsageError(error + ", and no archive file of the lab is of a VM by that GUID", "verify");
   }
+  if (jobId > 0 && !lab::JobExists(jobId) && lab::ListArchiveFiles(jobId).empty() &&
+      lab::ListUncommittedArchiveFiles(jobId).empty())
+    return UsageError("the lab has no job " + std::to_string(jobId) + " and no archive file of one", "verify");
   std::map<std::string, std::string> images;  // index name -> image
   if (parsed.options.count("image")) {
     for (const std::string& pair : labkv::SplitList(parsed.options["image"])) {
@@ -453,13 +483,14 @@ int Verify(const std::vector<std::string>& args) {
         continue;
       }
       ++verification.problems;
-      std::printf("VM %s: REPORTED BACKED UP in job %lld, but no committed archive of it is there\n", guid.c_str(),
-                  static_cast<long long>(jobId));
+      std::printf("VM %s: REPORTED BACKED UP in job %lld, but no committed archive of it is there\n",
+                  NameOf(guid).c_str(), static_cast<long long>(jobId));
     }
   }
   for (const auto& vm : vms) VerifyVM(vm.second, jobId, images, verification);
-  std::printf("verified %zu archives and %zu VMs: %d problems\n", verification.archives.size(),
-              vms.size() + snapshotVMs, verification.problems);
+  std::printf("verified %s and %s: %s\n", Counted(verification.archives.size(), "archive").c_str(),
+              Counted(vms.size() + snapshotVMs, "VM").c_str(),
+              Counted(static_cast<uint64_t>(verification.problems), "problem").c_str());
   return verification.problems == 0 ? kExitOk : kExitFailed;
 }
 

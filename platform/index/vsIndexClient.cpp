@@ -443,21 +443,22 @@ bool vsIndexClient::Lookup(std::vector<std::string>& names, bool flag) {
 }
 
 std::vector<int64_t> vsIndexClient::VMJobsToRead(const std::string& subclientGuid, const std::string& vm,
-                                                 std::string& vmGuid) {
+                                                 std::string& vmGuid, int64_t jobId) {
   vmGuid = lab::FindIndexVM(subclientGuid, vm);
   const std::vector<int64_t> jobs =
       vmGuid.empty() ? std::vector<int64_t>()
-                     : JobsToRead(subclientGuid, lab::IndexVMEntryJobs(subclientGuid, vmGuid), 0);
-  if (jobs.empty()) SetError("the index has no backup of VM [" + vm + "]");
+                     : JobsToRead(subclientGuid, lab::IndexVMEntryJobs(subclientGuid, vmGuid), jobId);
+  if (jobs.empty())
+    SetError("the index has no backup of VM [" + vm + "]" + (jobId != 0 ? " from job " + std::to_string(jobId) : ""));
   return jobs;
 }
 
-bool vsIndexClient::ReadLastVMEntries(const std::string& vm, Entries& entries, bool& known) {
+bool vsIndexClient::ReadLastVMEntries(const std::string& vm, Entries& entries, bool& known, int64_t jobId) {
   known = false;
   entries.clear();
   const std::string guid = SubclientGuid();
   std::string vmGuid;
-  const std::vector<int64_t> jobs = VMJobsToRead(guid, vm, vmGuid);
+  const std::vector<int64_t> jobs = VMJobsToRead(guid, vm, vmGuid, jobId);
   if (jobs.empty()) return true;
   std::string error;
   // A record that cannot be read (cut short, changed, unreadable) is no base for anything: the VM's
@@ -530,6 +531,23 @@ bool vsIndexClient::GetVMMetadata(const std::string& vm, const std::string& fold
     queryFailed = true;
     return false;
   }
+  return ParseVMEntries(vm, entries, known, metadata, byName);
+}
+
+bool vsIndexClient::GetVMJobMetadata(const std::string& vmGuid, int64_t jobId, IdxMetadata::IdxMetaData* metadata,
+                                     IdxMetadataByName* byName, bool& queryFailed) {
+  queryFailed = false;
+  Entries entries;
+  bool known = false;
+  if (!CheckOpen() || Faulted("index.GetVMMetadata", vmGuid) || !ReadLastVMEntries(vmGuid, entries, known, jobId)) {
+    queryFailed = true;
+    return false;
+  }
+  return ParseVMEntries(vmGuid, entries, known, metadata, byName);
+}
+
+bool vsIndexClient::ParseVMEntries(const std::string& vm, const Entries& entries, bool known,
+                                   IdxMetadata::IdxMetaData* metadata, IdxMetadataByName* byName) {
   IdxMetadata::IdxMetaData vmRecord;
   IdxMetadataByName disks;
   bool found = false;

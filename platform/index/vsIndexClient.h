@@ -116,6 +116,10 @@ class vsIndexClient {
   bool GetVMMetadata(const std::string& vm, const std::string& folder, unsigned long count,
                      IdxMetadata::IdxMetaData* metadata, IdxMetadataByName* byName, bool& retryable,
                      bool& queryFailed);
+  // The same of the VM (by GUID) from the backup of it one job made; false when the index holds none
+  // of that job (queryFailed: the index could not be asked).
+  bool GetVMJobMetadata(const std::string& vmGuid, int64_t jobId, IdxMetadata::IdxMetaData* metadata,
+                        IdxMetadataByName* byName, bool& queryFailed);
   // The extent checksums of the VM's disk as of its last backup (every extent the cycle's jobs sent
   // since the VM's last full backup, each with its newest checksum), through the response object:
   // IdxBrowse::BrowseResp replies of at most kExtentsPerReply extents each. False when the index does
@@ -188,11 +192,19 @@ class vsIndexClient {
   bool CopyMatches(const std::string& folder, const std::string& pattern, const std::string& destDir, bool& copied);
   // Uploads files into the folder, each replaced whole.
   bool UploadInto(const std::string& folder, const std::vector<std::string>& files);
-  // The jobs whose entries of the VM (GUID or name) a request may read, newest first, and the VM's
-  // GUID as the index keeps it; none (reason kept) when the index has no backup of the VM.
-  std::vector<int64_t> VMJobsToRead(const std::string& subclientGuid, const std::string& vm, std::string& vmGuid);
-  // The entries of the VM's last backup (the newest job with entries at or after the last full).
-  bool ReadLastVMEntries(const std::string& vm, std::vector<std::vector<std::string>>& entries, bool& known);
+  // The jobs whose entries of the VM (GUID or name) a request may read, newest first (only `jobId`
+  // when it is not 0), and the VM's GUID as the index keeps it; none (reason kept) when the index has
+  // no backup of the VM.
+  std::vector<int64_t> VMJobsToRead(const std::string& subclientGuid, const std::string& vm, std::string& vmGuid,
+                                    int64_t jobId = 0);
+  // The entries of the VM's last backup (the newest job with entries at or after the last full), or
+  // of the job's backup when `jobId` is not 0.
+  bool ReadLastVMEntries(const std::string& vm, std::vector<std::vector<std::string>>& entries, bool& known,
+                         int64_t jobId = 0);
+  // The VM's record and its items' records among the entries; false (reason kept) when a record does
+  // not read or the VM has none.
+  bool ParseVMEntries(const std::string& vm, const std::vector<std::vector<std::string>>& entries, bool known,
+                      IdxMetadata::IdxMetaData* metadata, IdxMetadataByName* byName);
   // One VM of an archive-index run: its status (0 archived) or false when the run stopped there.
   // learn: the index learns the VM from the job's archive files first (a VM's own run; a
   // snapshot's batch has no data archives to learn from).

@@ -113,7 +113,16 @@ std::string vsJobMgr::convertVMClientBkupStatusToString(int status) {
   return kTexts[status];
 }
 
-std::string vsJobMgr::convertVMStubStatusToString(int state) { return "Archiving state " + std::to_string(state); }
+std::string vsJobMgr::convertVMStubStatusToString(int state) {
+  switch (state) {
+    case 1: return "To be archived";  // stubbed or relocated
+    case 5: return "Stubbed";
+    case 6: return "Stub failed";
+    case 8: return "Relocated";
+    case 9: return "Relocation failed";
+    default: return "Archiving state " + std::to_string(state);
+  }
+}
 
 int64_t vsJobMgr::GetVMJobId(int64_t clientId) const {
   const int64_t jobId = getJobId();

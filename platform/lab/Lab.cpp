@@ -1,6 +1,7 @@
 #include "platform/lab/Lab.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -100,6 +101,17 @@ std::string ClientLogPath(const std::string& client, const std::string& logId) {
   if (Root().empty() || !IsSafeComponent(client) || !IsSafeComponent(logId) || !IsSafeComponent(logId + ".log"))
     return std::string();
   return Join(ClientLogDir(client), logId + ".log");
+}
+
+std::vector<std::string> RotatedClientLogPaths(const std::string& client, const std::string& logId) {
+  const std::string path = ClientLogPath(client, logId);
+  std::vector<std::string> versions;
+  for (int version = 1; !path.empty(); ++version) {
+    const std::string rotated = path + "." + std::to_string(version);
+    if (access(rotated.c_str(), F_OK) != 0) break;
+    versions.insert(versions.begin(), rotated);
+  }
+  return versions;
 }
 
 bool IsSafeComponent(const std::string& name) {

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/lab/LabFiles.h"
 
@@ -52,6 +53,8 @@ std::string IndexDir();                                    // <root>/index
 
 // The log file of a client: .../Log_Files/<logId>.log; empty without a lab or when a name is not safe.
 std::string ClientLogPath(const std::string& client, const std::string& logId);
+// The log's rotated versions that are there ("<log>.1" is the newest), oldest first; empty without a lab.
+std::vector<std::string> RotatedClientLogPaths(const std::string& client, const std::string& logId);
 
 // True when the name is safe as one path component (no separators, not "." or "..", not empty, at
 // most 255 bytes, no control characters). Names that reach paths come from command lines and files,

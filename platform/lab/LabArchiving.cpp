@@ -126,6 +126,13 @@ void ReadVMArchives(const std::string& guid, int64_t asOfJob, std::vector<archiv
   jobs.assign(seen.begin(), seen.end());
 }
 
+// The VM on the server; false with the reason when it is not there.
+bool FindVMOnServer(const std::string& server, const std::string& guidOrName, VMDescription& vm, std::string& error) {
+  if (FindVM(server, guidOrName, vm)) return true;
+  error = "VM [" + guidOrName + "] is not on server [" + server + "]";
+  return false;
+}
+
 }  // namespace
 
 int64_t ServerClockSeconds(const std::string& server) {
@@ -163,10 +170,7 @@ bool FindVMServer(const std::string& guidOrName, std::string& server) {
 bool UpdateVMDescription(const std::string& server, const std::string& guidOrName, const VMChange& change,
                          std::string& error) {
   VMDescription found;
-  if (!FindVM(server, guidOrName, found)) {
-    error = "VM [" + guidOrName + "] is not on server [" + server + "]";
-    return false;
-  }
+  if (!FindVMOnServer(server, guidOrName, found, error)) return false;
   const std::string path = VMDescriptionPath(server, found.name);
   return UpdateFileLocked(
       path,
@@ -218,12 +222,45 @@ bool DeleteVMDiskImage(const std::string& server, VMDescription& vm, size_t inde
   return true;
 }
 
-bool RemoveVM(const std::string& server, const std::string& guidOrName, std::string& error) {
+bool DeleteStubbedDisk(const std::string& server, const std::string& guidOrName, const std::string& indexName,
+                       const std::string& changeId, std::string& error) {
+  VMDescription found;
+  if (!FindVMOnServer(server, guidOrName, found, error)) return false;
+  const std::string path = VMDescriptionPath(server, found.name);
+  // The description's lock before the image's, as every change of a VM that touches its images takes them.
+  FileLock descriptionLock(path);
+  std::string text;
   VMDescription vm;
-  if (!FindVM(server, guidOrName, vm)) {
-    error = "VM [" + guidOrName + "] is not on server [" + server + "]";
+  if (!descriptionLock.Held() || ReadOptionalFile(path, kMaxRecordBytes, text, error) != ReadResult::kRead ||
+      !ParseVMDescription(text, vm, error)) {
+    error = "the description of VM [" + found.name + "] cannot be read" + (error.empty() ? "" : ": " + error);
     return false;
   }
+  size_t index = 0;
+  while (index < vm.disks.size() && LabDiskIndexName(index, vm.disks[index].file) != indexName) ++index;
+  if (index == vm.disks.size()) {
+    error = "VM [" + vm.name + "] has no disk [" + indexName + "]";
+    return false;
+  }
+  VMDisk& disk = vm.disks[index];
+  if (disk.deleted) return true;
+  const std::string image = DiskImagePath(server, disk.file);
+  FileLock imageLock(image);
+  const std::string current = ImageChangeId(image);
+  if (!imageLock.Held() || changeId.empty() || current != changeId) {
+    error = "disk [" + indexName + "] of VM [" + vm.name + "] is at change id [" + current + "], not at [" + changeId +
+            "] that its backup read";
+    return false;
+  }
+  if (!RecordWholeDiskChange(image, disk.sizeBytes, true, error)) return false;
+  disk.deleted = true;
+  if (!WriteFileAtomic(path, FormatVMDescription(vm), error)) return false;
+  return RemoveIfPresent(image, error);
+}
+
+bool RemoveVM(const std::string& server, const std::string& guidOrName, std::string& error) {
+  VMDescription vm;
+  if (!FindVMOnServer(server, guidOrName, vm, error)) return false;
   const std::string path = VMDescriptionPath(server, vm.name);
   FileLock lock(path);
   for (size_t i = 0; i < vm.disks.size(); ++i)
@@ -276,10 +313,7 @@ bool MoveVM(const std::string& server, const std::string& guidOrName, const std:
 bool RestoreVMDisks(const std::string& server, const std::string& guidOrName, int64_t asOfJob,
                     std::vector<std::string>& restored, std::string& error) {
   VMDescription vm;
-  if (!FindVM(server, guidOrName, vm)) {
-    error = "VM [" + guidOrName + "] is not on server [" + server + "]";
-    return false;
-  }
+  if (!FindVMOnServer(server, guidOrName, vm, error)) return false;
   if (std::none_of(vm.disks.begin(), vm.disks.end(), [](const VMDisk& disk) { return disk.deleted; })) {
     error = "VM [" + vm.name + "] has all its disks: nothing to restore";
     return false;
@@ -316,7 +350,10 @@ bool RestoreVMDisks(const std::string& server, const std::string& guidOrName, in
       return false;
     }
     FileLock lock(image);
-    if (!RecordWholeDiskChange(image, disk.second.size, false, error) || !WriteRestoredImage(image, disk.second, error))
+    // An image a stub cut off left behind (marked deleted before it went) is replaced like a missing one.
+    const bool present = access(image.c_str(), F_OK) == 0;
+    if (!RecordWholeDiskChange(image, disk.second.size, present, error) ||
+        !WriteRestoredImage(image, disk.second, error))
       return false;
   }
   return UpdateVMDescription(

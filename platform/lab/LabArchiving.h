@@ -48,6 +48,16 @@ bool SetVMPower(const std::string& server, const std::string& guidOrName, bool o
 // it is.
 bool DeleteVMDiskImage(const std::string& server, VMDescription& vm, size_t index, std::string& error);
 
+// A stub's deletion of the VM's disk named `indexName` (its name in backups, LabDiskIndexName): made
+// only while the disk is at `changeId`, the change id its backup read, checked under the image's lock
+// so that no write slips in between. The description says the disk is deleted before its image goes,
+// so a stub cut off at any point leaves a description that names every disk whose bytes may be gone
+// (the journal keeps the digests of its backups, as DeleteVMDiskImage does). A disk deleted before is
+// left as it is. False with the reason, and nothing deleted: no such disk, a disk at another change id
+// (written since its backup), or a file that cannot be changed.
+bool DeleteStubbedDisk(const std::string& server, const std::string& guidOrName, const std::string& indexName,
+                       const std::string& changeId, std::string& error);
+
 // Removes the VM from the hypervisor: its description and its disk images (with their journals).
 bool RemoveVM(const std::string& server, const std::string& guidOrName, std::string& error);
 

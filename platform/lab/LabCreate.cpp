@@ -70,11 +70,7 @@ bool WriteNew(const std::string& path, const std::string& text, int& kept, std::
   return WriteFileAtomic(path, text, error);
 }
 
-std::string VMName(int64_t index) {
-  char name[32];
-  std::snprintf(name, sizeof(name), "vm%02lld", static_cast<long long>(index));
-  return name;
-}
+std::string VMName(int64_t index) { return SampleVMName(index); }
 
 std::string VMGuid(int64_t index) {
   char guid[64];
@@ -168,8 +164,9 @@ bool CreateJob(const LabPlan& plan, int& kept, std::string& error) {
   record.client = plan.clients.front();
   record.subclient = plan.subclient;
   record.timeScale = plan.timeScale;
+  record.bkpLevel = plan.level;
   // The subclient indexes by VM (index V2): every VM of the job runs as a job of its own.
-  for (int64_t i = 1; i <= plan.vms; ++i)
+  for (int64_t i : PlannedVMNumbers(plan))
     record.other["vm." + std::to_string(SampleVMClientId(i)) + ".jobId"] = std::to_string(SampleVMJobId(plan, i));
   return WriteJobRecord(plan.jobId, record, error);
 }
@@ -219,7 +216,7 @@ bool CreateHypervisor(const LabPlan& plan, int& kept, std::string& error) {
     if (!WriteServerRecord(kServer, serverRecord, error)) return false;
   }
   if (!CreateDatastoreFigures(kept, error)) return false;
-  for (int64_t i = 1; i <= plan.vms; ++i) {
+  for (int64_t i : PlannedVMNumbers(plan)) {
     const std::string name = VMName(i);
     const std::string datastore = kDatastores[(i - 1) % 2];
     std::vector<VMDisk> disks;
@@ -324,7 +321,7 @@ bool CreateCollectFile(const LabPlan& plan, int& kept, std::string& error) {
   CNMessageList& vms = list.getlistobject(kListVMs.index, kListVMs.number, kCollectListTag, kListVMs.check, true);
   std::map<std::string, VMDescription> descriptions;
   for (VMDescription& vm : ListVMs(kServer)) descriptions[vm.name] = vm;
-  for (int64_t i = 1; i <= plan.vms; ++i) {
+  for (int64_t i : PlannedVMNumbers(plan)) {
     if (!descriptions.count(VMName(i))) {
       error = "the lab has no VM " + VMName(i);
       return false;
@@ -388,6 +385,20 @@ bool CheckDiskImages(const LabPlan& plan, std::string& error) {
 const char* SampleServer() { return kServer; }
 
 std::string SampleVMGuid(int64_t index) { return VMGuid(index); }
+
+std::string SampleVMName(int64_t number) {
+  char name[32];
+  std::snprintf(name, sizeof(name), "vm%02lld", static_cast<long long>(number));
+  return name;
+}
+
+std::vector<int64_t> PlannedVMNumbers(const LabPlan& plan) {
+  if (!plan.vmNumbers.empty()) return plan.vmNumbers;
+  std::vector<int64_t> numbers;
+  for (int64_t i = 1; i <= plan.vms; ++i) numbers.push_back(i);
+  return numbers;
+}
+
 const char* SampleMediaAgent() { return kMediaAgent; }
 
 bool CreateClient(const std::string& client, const MachineRecord& machine, int64_t clientId, int& kept,
@@ -418,6 +429,16 @@ bool CreateClient(const std::string& client, const MachineRecord& machine, int64
 bool CheckLabPlan(const LabPlan& plan, std::string& error) {
   if (plan.vms < 0 || plan.vms > kMaxLabVMs) {
     error = "the number of VMs must be from 0 to " + std::to_string(kMaxLabVMs);
+    return false;
+  }
+  for (int64_t number : plan.vmNumbers) {
+    if (number < 1 || number > kMaxLabVMs) {
+      error = "a sample VM's number must be from 1 to " + std::to_string(kMaxLabVMs);
+      return false;
+    }
+  }
+  if (plan.level < 1 || plan.level > INT32_MAX) {
+    error = "the backup level must be a number from 1";
     return false;
   }
   if (plan.disksPerVM < 1 || plan.disksPerVM > kMaxPlanDisks) {
@@ -467,15 +488,33 @@ bool CheckLabPlan(const LabPlan& plan, std::string& error) {
   return labkv::StorableText(machine, FormatMachineRecord, ParseMachineRecord, text, error);
 }
 
+std::vector<std::string> SampleVMsOfJob(int64_t jobId) {
+  JobRecord record;
+  std::string error;
+  std::set<int64_t> numbers;
+  if (!ReadJobRecord(jobId, record, error)) return {};
+  for (const auto& value : record.other) {
+    const std::string& key = value.first;
+    int64_t clientId = 0;
+    if (key.size() <= 9 || key.compare(0, 3, "vm.") != 0 || key.compare(key.size() - 6, 6, ".jobId") != 0 ||
+        !labkv::ParseInt64InRange(key.substr(3, key.size() - 9), kFirstSampleVMClientId,
+                                  kFirstSampleVMClientId + kMaxLabVMs - 1, clientId))
+      continue;
+    numbers.insert(clientId - kFirstSampleVMClientId + 1);
+  }
+  std::vector<std::string> names;
+  for (int64_t number : numbers) names.push_back(VMName(number));
+  return names;
+}
+
 int64_t NewestJob(const std::string& subclient) {
   int64_t newest = 0;
-  std::error_code ignored;
-  for (const auto& entry : std::filesystem::directory_iterator(JobsDir(), ignored)) {
-    int64_t id = 0;
-    if (!labkv::ParseInt64(entry.path().filename().string(), id) || id <= newest || id >= kFirstServerJobId) continue;
+  for (int64_t id : ListJobs()) {
+    if (id >= kFirstServerJobId) continue;
     JobRecord record;
     std::string error;
-    if (ReadJobRecord(id, record, error) && (record.subclient.empty() ? "1" : record.subclient) == subclient)
+    if (ReadJobRecord(id, record, error) &&
+        (subclient.empty() || (record.subclient.empty() ? "1" : record.subclient) == subclient))
       newest = id;
   }
   return newest;
@@ -504,16 +543,20 @@ bool ReadLabPlan(LabPlan& plan, std::string& error) {
     auto first = std::find(read.clients.begin(), read.clients.end(), job.client);
     if (first != read.clients.end()) std::rotate(read.clients.begin(), first, first + 1);
   }
-  std::set<std::string> names;
+  // Every sample VM the server has, whatever is missing between them: a VM deleted from the
+  // hypervisor leaves the job's other VMs in it.
+  std::map<std::string, VMDescription> byName;
+  for (VMDescription& vm : ListVMs(kServer)) byName[vm.name] = vm;
+  read.vmNumbers.clear();
   VMDescription first;
-  for (const VMDescription& vm : ListVMs(kServer)) {
-    names.insert(vm.name);
-    if (vm.name == VMName(1)) first = vm;
+  for (int64_t i = 1; i <= kMaxLabVMs; ++i) {
+    auto vm = byName.find(VMName(i));
+    if (vm == byName.end()) continue;
+    if (read.vmNumbers.empty()) first = vm->second;
+    read.vmNumbers.push_back(i);
   }
-  int64_t vms = 0;
-  while (vms < kMaxLabVMs && names.count(VMName(vms + 1))) ++vms;
-  read.vms = vms;
-  if (vms > 0 && !first.disks.empty()) {
+  read.vms = static_cast<int64_t>(read.vmNumbers.size());
+  if (!read.vmNumbers.empty() && !first.disks.empty()) {
     read.disksPerVM = std::min<int64_t>(static_cast<int64_t>(first.disks.size()), kMaxPlanDisks);
     bool sample = true, alike = true;
     for (size_t d = 0; d < first.disks.size(); ++d) {

@@ -14,7 +14,10 @@ constexpr int64_t kMaxLabVMs = 500;
 constexpr size_t kMaxLabClients = 64;
 
 struct LabPlan {
+  // Sample VMs vm01 to vm<vms>, unless `vmNumbers` names them (vm01 is 1): a lab that lost some of its
+  // VMs keeps the numbers of those it has, and its next job takes those.
   int64_t vms = 3;
+  std::vector<int64_t> vmNumbers;
   std::vector<std::string> clients{"coordinator", "proxyA", "proxyB"};
   std::string subclient = "1";
   int64_t jobId = 1001;
@@ -36,7 +39,16 @@ struct LabPlan {
   uint64_t diskBytes = 0;
   // The streams the job manager reserves for the job; -1: one per client.
   int64_t streams = -1;
+  // The job's backup level ("-t": 1 full, 2 incremental), kept by its record for every attempt.
+  int64_t level = 1;
 };
+
+// The numbers of the sample VMs the plan takes, in order.
+std::vector<int64_t> PlannedVMNumbers(const LabPlan& plan);
+// A sample VM's name by its number: vm01, vm02, ...
+std::string SampleVMName(int64_t number);
+// A sample VM's GUID by its number.
+std::string SampleVMGuid(int64_t number);
 
 constexpr int64_t kMaxPlanDisks = 16;
 constexpr uint64_t kMaxPlanDiskBytes = 1ULL << 40;
@@ -45,8 +57,6 @@ constexpr uint64_t kSectorBytes = 512;
 // The names of the sample lab: hypervisor server, media agent, hosts and datastores.
 const char* SampleServer();
 const char* SampleMediaAgent();
-// The GUID of sample VM `index` (from 1).
-std::string SampleVMGuid(int64_t index);
 // The token the job manager gives the first attempt of a sample job: "<job>:<commcell>:1:<phase>",
 // as parseJobToken reads it (a later attempt's token counts from there).
 std::string SampleJobToken(int64_t jobId);
@@ -61,13 +71,17 @@ bool CreateClient(const std::string& client, const MachineRecord& machine, int64
 bool CreateLab(const std::string& root, const LabPlan& plan, int& kept, std::string& error);
 
 // The plan of the lab at Root() as it stands, for another job of it: the clients (the subclient's
-// member servers), the VMs of the sample server, the disks of the first VM (their count, and their
-// size when the plan's sizes would not give them), and the subclient, time scale and streams of the
-// subclient's newest job. The job id is left as it is. False with the reason when there is no lab.
+// member servers), every sample VM the server has (whichever of vm01 to vm500 are there), the disks
+// of the first of them (their count, and their size when the plan's sizes would not give them), and
+// the subclient, time scale and streams of the subclient's newest job. The job id and level are left
+// as they are. False with the reason when there is no lab.
 bool ReadLabPlan(LabPlan& plan, std::string& error);
 
-// The newest job of the subclient the lab tool made (below the management server's job ids); 0 when
-// there is none.
+// The names of the sample VMs a job's record lists (its VMs' own jobs), in order of their numbers.
+std::vector<std::string> SampleVMsOfJob(int64_t jobId);
+
+// The newest job of the subclient the lab tool made (below the management server's job ids), of any
+// subclient when it is empty; 0 when there is none.
 int64_t NewestJob(const std::string& subclient);
 
 }  // namespace lab

@@ -362,18 +362,29 @@ bool WriteDiskRanges(const std::string& imagePath, const std::vector<ByteRange>&
   return ok;
 }
 
+uint64_t SpreadBytes(uint64_t diskBytes, uint32_t percent) {
+  percent = std::min<uint32_t>(percent, 100);
+  const uint64_t exact = (diskBytes / 100) * percent + (diskBytes % 100) * percent / 100;
+  const uint64_t sectors = (exact + kSpreadSectorBytes - 1) / kSpreadSectorBytes * kSpreadSectorBytes;
+  return std::min(diskBytes, sectors);
+}
+
 std::vector<ByteRange> SpreadRanges(uint64_t diskBytes, uint32_t percent) {
   std::vector<ByteRange> ranges;
   if (percent == 0 || diskBytes == 0) return ranges;
   percent = std::min<uint32_t>(percent, 100);
-  const uint64_t wanted = (diskBytes / 100) * percent + (diskBytes % 100) * percent / 100;
+  const uint64_t wanted = SpreadBytes(diskBytes, percent);
   const uint64_t slots = (diskBytes + kSpreadChunkBytes - 1) / kSpreadChunkBytes;
   const uint64_t count = std::min<uint64_t>(slots, std::max<uint64_t>(1, (wanted + kSpreadChunkBytes - 1) / kSpreadChunkBytes));
-  for (uint64_t i = 0; i < count; ++i) {
-    // Slot i of `count` spread over `slots`: distinct slots, the first at the start of the disk.
+  uint64_t left = wanted;
+  for (uint64_t i = 0; i < count && left > 0; ++i) {
+    // Slot i of `count` spread over `slots`: distinct slots, the first at the start of the disk; the
+    // last chunk takes what is left, so the write covers what was asked and no more.
     const uint64_t slot = i * slots / count;
     const uint64_t offset = slot * kSpreadChunkBytes;
-    ranges.emplace_back(offset, std::min(kSpreadChunkBytes, diskBytes - offset));
+    const uint64_t length = std::min({kSpreadChunkBytes, diskBytes - offset, left});
+    ranges.emplace_back(offset, length);
+    left -= length;
   }
   return ranges;
 }

@@ -31,8 +31,10 @@
 namespace lab {
 
 constexpr size_t kMaxJournalBytes = 4 * 1024 * 1024;
-// The writes of quarn-lab disk --percent go in chunks of this size, aligned to it.
+// The writes of quarn-lab disk --percent go in chunks of at most this size, aligned to it, and add up
+// to whole sectors.
 constexpr uint64_t kSpreadChunkBytes = 1024 * 1024;
+constexpr uint64_t kSpreadSectorBytes = 512;
 
 using ByteRange = std::pair<uint64_t, uint64_t>;  // offset, length
 
@@ -87,8 +89,10 @@ void FillSeeded(char* data, size_t size, uint64_t seed, uint64_t offset);
 bool WriteDiskRanges(const std::string& imagePath, const std::vector<ByteRange>& ranges, bool useSeed, uint64_t seed,
                      std::string& changeId, std::string& error);
 
-// Ranges of kSpreadChunkBytes (the last one may be shorter) spread evenly over a disk of diskBytes
-// that add up to `percent` of it, rounded up to whole chunks; none for 0 percent.
+// `percent` of a disk of diskBytes rounded up to whole 512-byte sectors (at most the disk).
+uint64_t SpreadBytes(uint64_t diskBytes, uint32_t percent);
+// Ranges of at most kSpreadChunkBytes spread evenly over a disk of diskBytes, each starting at a
+// chunk's boundary, that add up to SpreadBytes; none for 0 percent.
 std::vector<ByteRange> SpreadRanges(uint64_t diskBytes, uint32_t percent);
 
 // The image's journal, begun (with a new id, not yet written) when it has none; false with the reason

@@ -177,7 +177,8 @@ const std::vector<FaultOperationRow>& FaultOperationRows() {
       {{{"vminfo.SetVMOptions", kVM}, {"vminfo.SetCustomField", kVM}},
        "writing a VM's configuration option (its stub record) or custom field"},
       {{{"vminfo.PrepareStubVM", kVM}, {"vminfo.StubVM", kVM}, {"vminfo.CompleteStubVM", kVM}},
-       "the three steps of a stub"},
+       "the three steps of a stub (the stub deletes only the disks it is given, each only at the change id its "
+       "backup read)"},
       {{{"vminfo.StubVMDisk", kVM | kFaultSelectsDisk}},
        "the deletion of one disk by a stub: with `--after N` the stub is cut off after N disks"},
       {{{"vminfo.RelocateVM", kVM}},

@@ -186,6 +186,18 @@ bool UpdateJobRecord(int64_t jobId, const std::function<bool(JobRecord&, std::st
       error);
 }
 
+std::vector<int64_t> ListJobs() {
+  std::vector<int64_t> jobs;
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator(JobsDir(), ignored)) {
+    int64_t id = 0;
+    if (entry.is_directory(ignored) && labkv::ParseInt64(entry.path().filename().string(), id) && id > 0)
+      jobs.push_back(id);
+  }
+  std::sort(jobs.begin(), jobs.end());
+  return jobs;
+}
+
 bool JobExists(int64_t jobId) { return jobId > 0 && !Root().empty() && IsDirectory(JobDir(jobId)); }
 
 bool JobRecordExists(int64_t jobId) {

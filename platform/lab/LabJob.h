@@ -66,6 +66,8 @@ bool UpdateJobRecord(int64_t jobId, const std::function<bool(JobRecord&, std::st
 
 // True when the job's folder exists.
 bool JobExists(int64_t jobId);
+// The ids of the jobs with a folder, in order.
+std::vector<int64_t> ListJobs();
 // True when the job's record exists (readable or not).
 bool JobRecordExists(int64_t jobId);
 

@@ -9,8 +9,9 @@
 //                         streams, so a lab runs one job at a time. Its text names the run:
 //                         "job=<id> pid=<process of the run> started=<seconds since 1970>".
 //   jobs/<job>/runs.log   what happened to the job's runs, a line each:
-//                         "started <seconds> pid=<n>", "ended <seconds> status=<exit status>",
-//                         "interrupted <seconds> signal=<n>".
+//                         "started <time> pid=<n>", "ended <time> status=<exit status>",
+//                         "interrupted <time> signal=<n>", the time as the lab tool writes it
+//                         ("2026-12-07 08:33:00 UTC"; older lines hold seconds since 1970).
 // The kernel drops the lock with the process that held it, so a run that was killed holds nothing.
 namespace lab {
 

@@ -183,6 +183,7 @@ class IVMInfo {
   // ---- VM archiving and power management of one VM ----
   // Parts of the inventory GetVMInfoForVM fills only when its mask asks for them.
   static constexpr uint64_t kInventoryDiskModes = 0x10;         // disks' independent and raw-mapped flags
+  static constexpr uint64_t kInventoryChangeIds = 0x40;         // disks' current change ids (SDisk field 5)
   static constexpr uint64_t kInventoryPowerOffTime = 0x800;     // the hours a powered-off VM has been off
   static constexpr uint64_t kInventoryOptions = 0x20000000;     // configuration options: the stub record
   // Sets the configuration options vm.options on the VM vm names (field01, guid); `code` is the kind

@@ -1,6 +1,7 @@
 // VM archiving and power management on the lab's hypervisor: a VM's stub record and custom fields, its
 // stub, relocation and power, the hypervisor's clock and the idle-VM check.
 #include "platform/lab/LabArchiving.h"
+#include "platform/lab/LabDisks.h"
 #include "platform/lab/LabFaults.h"
 #include "platform/lab/LabMount.h"
 #include "platform/vminfo/LabVMInfo.h"
@@ -22,6 +23,7 @@ void LabVMInfo::FillArchivingInventory(const std::string& server, const lab::VMD
     if (vmDisk.deleted || position >= info.disks.size()) continue;
     VMInfoStructs::SDisk& disk = info.disks[position++];
     disk.diskName2 = lab::DatastorePathOf(vmDisk.file);
+    if ((mask & kInventoryChangeIds) != 0) disk.fileName = lab::ImageChangeId(lab::DiskImagePath(server, vmDisk.file));
     if ((mask & kInventoryDiskModes) != 0) {
       disk.independent = vmDisk.mode == "independent";
       disk.rawDeviceMapping = vmDisk.mode == "rdm";
@@ -83,35 +85,38 @@ int LabVMInfo::StubVM(StubVMCtx& ctx) {
   if (Faulted("vminfo.StubVM", key)) return 0;
   std::string server;
   if (!FindServer(server)) return 0;
-  lab::Fault cutOff;
-  bool stopped = false;
-  // Disks deleted before the stop stay deleted: what a stub cut off leaves behind.
-  const int changed = ChangeVM(key, [&](lab::VMDescription& vm, std::string& error) {
-    ctx.totalDisks = static_cast<int32_t>(vm.disks.size());
-    for (size_t i = 0; i < vm.disks.size(); ++i) {
-      if (!vm.disks[i].deleted) {
-        lab::FaultCall call;
-        call.op = "vminfo.StubVMDisk";
-        call.vm = key;
-        call.disk = lab::LabDiskIndexName(i, vm.disks[i].file);
-        if (lab::CheckFault(call, cutOff)) {
-          stopped = true;
-          break;
-        }
-        if (!lab::DeleteVMDiskImage(server, vm, i, error)) {
-          cutOff.code = kErrRefused;
-          cutOff.text = error;
-          stopped = true;
-          break;
-        }
-      }
-      ++ctx.disksDeleted;
+  lab::VMDescription vm;
+  if (!lab::FindVM(server, key, vm)) return Fail(kErrNotFound, "VM [" + key + "] not found");
+  ctx.totalDisks = static_cast<int32_t>(vm.disks.size());
+  auto given = [&ctx](const std::string& name) -> const StubVMDisk* {
+    for (const StubVMDisk& disk : ctx.disks)
+      if (disk.indexName == name) return &disk;
+    return nullptr;
+  };
+  // A disk the caller did not name was never proved backed up: the stub refuses before anything goes.
+  for (size_t i = 0; i < vm.disks.size(); ++i) {
+    const std::string name = lab::LabDiskIndexName(i, vm.disks[i].file);
+    if (!vm.disks[i].deleted && given(name) == nullptr)
+      return Fail(kErrRefused, "Disk [" + name + "] of VM [" + key + "] is not among the disks the stub may delete");
+  }
+  // Each disk's deletion is on record as it happens: a stub cut off leaves the disks it deleted deleted.
+  for (size_t i = 0; i < vm.disks.size(); ++i) {
+    if (!vm.disks[i].deleted) {
+      const std::string name = lab::LabDiskIndexName(i, vm.disks[i].file);
+      lab::FaultCall call;
+      call.op = "vminfo.StubVMDisk";
+      call.vm = key;
+      call.disk = name;
+      lab::Fault cutOff;
+      if (lab::CheckFault(call, cutOff))
+        return Fail(cutOff.code, cutOff.text.empty() ? "The stub of VM [" + key + "] was cut off" : cutOff.text);
+      std::string error;
+      if (!lab::DeleteStubbedDisk(server, key, name, given(name)->changeId, error)) return Fail(kErrRefused, error);
     }
-    return true;
-  });
-  if (changed == 0) return 0;
-  if (stopped) return Fail(cutOff.code, cutOff.text.empty() ? "The stub of VM [" + key + "] was cut off" : cutOff.text);
+    ++ctx.disksDeleted;
+  }
   ctx.failed = false;
+  Succeed();
   return 1;
 }
 

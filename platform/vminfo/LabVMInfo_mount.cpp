@@ -114,7 +114,7 @@ int LabVMInfo::GetMountInfoFull(const MountCtx& ctx, std::vector<VMInfoStructs::
   std::vector<VMInfoStructs::SMountInfoFull> records;
   for (size_t i = 0; i < vm.disks.size(); ++i) {
     // A disk a filter left out of the mount is not the backup's.
-    if (mounted && !MountHasDisk(mount, vm.disks[i].file)) continue;
+    if ((mounted && !MountHasDisk(mount, vm.disks[i].file)) || vm.disks[i].deleted) continue;
     VMInfoStructs::SDisk disk = DiskRecord(vm, i);
     disk.path = CopyOf(mounted ? &mount : nullptr, server, vm.disks[i].file);
     disk.snapCopyDatastore.clear();
@@ -161,6 +161,7 @@ int LabVMInfo::GetMountedVolumes(const MountCtx& ctx, std::vector<VMInfoStructs:
   crc.UpdateCRC32(vm.guid.data(), vm.guid.size());
   std::vector<VMInfoStructs::SMountInfoFile> found;
   for (size_t i = 0; i < vm.disks.size(); ++i) {
+    if (vm.disks[i].deleted) continue;
     char guid[64];
     std::snprintf(guid, sizeof(guid), "%08x-0000-4000-8000-%012zx", crc.GetCRC32(), i);
     VMInfoStructs::SMountInfoFile volume;
@@ -198,6 +199,8 @@ bool LabVMInfo::CopyVM(const std::string& server, const lab::VMDescription& vm, 
   for (size_t i = 0; i < sources.size(); ++i) {
     const bool disk = i < vm.disks.size();
     if (disk && std::find(filtered.begin(), filtered.end(), i) != filtered.end()) continue;
+    // A stub's deleted disks (all of them, or those a stub cut off got to) are no longer the VM's.
+    if (disk && vm.disks[i].deleted) continue;
     // Disks and files of one VM may share a name in different folders: each configuration file gets
     // a folder of its own, so that every copy keeps its name.
     const std::string folder = disk ? mountPath : mountPath + "/config" + std::to_string(i - vm.disks.size());

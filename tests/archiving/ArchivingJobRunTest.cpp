@@ -9,6 +9,7 @@
 
 #include "platform/jobmgr/vsJobMgr.h"
 #include "platform/lab/LabArchiving.h"
+#include "platform/lab/LabCoordinator.h"
 #include "platform/lab/LabFaults.h"
 #include "platform/lab/LabJob.h"
 #include "platform/lab/LabSubclient.h"
@@ -183,6 +184,13 @@ TEST_F(ArchivingJobRun, IdleVMsAreBackedUpThenStubbedAndLaterJobsReconcileTheStu
   const std::vector<std::string> events = lab::ReadJobEvents(1001);
   EXPECT_EQ(1u, std::count(events.begin(), events.end(), "INFO 0x5B000053 vm01|1001"));
   EXPECT_EQ(1u, std::count(events.begin(), events.end(), "INFO 0x5B000053 vm06|1001"));
+  // The lab tool says what happened to each VM, beside the status the job manager keeps after the phase.
+  Tool({"outcome", labDir, "--job", "1001"});
+  EXPECT_NE(std::string::npos, Output().find("vm01 [" + Guid(1) + "] Stubbed (job manager status: To be backed up)"))
+      << Output();
+  EXPECT_NE(std::string::npos, Output().find("vm08 [" + Guid(8) + "] Stub failed (job manager status: To be backed up)"))
+      << Output();
+  EXPECT_NE(std::string::npos, Output().find("vm02 [" + Guid(2) + "] Backed up\n")) << Output();
   EXPECT_EQ(std::string::npos, Log().find("Checking for Job Restarted before VM list is initialized"));
   EXPECT_NE(std::string::npos, Log().find("Total VMs to Archive/Relocate [3]"));
   // What the stubs deleted restores byte for byte from the backup phase.
@@ -250,6 +258,33 @@ TEST_F(ArchivingJobRun, IdleVMsAreBackedUpThenStubbedAndLaterJobsReconcileTheStu
   EXPECT_EQ(8, archtest::StubField(indexed.stubData, Stub::F_stubState)) << "pruned past its expiry";
   const std::vector<std::string> pruned = lab::ReadPendingCauses(1004);
   EXPECT_NE(pruned.end(), std::find(pruned.begin(), pruned.end(), "0x5B0000B5 vm01"));
+  lab::SetRoot(std::string());
+}
+
+// A relocation rule with nowhere to relocate to: the backup phase backs the idle VM up to be moved, and
+// the stub phase says what the rule lacks, with its pending cause, and moves and deletes nothing.
+TEST_F(ArchivingJobRun, ARelocationRuleWithoutADestinationSaysWhatItLacks) {
+  ASSERT_EQ(0, Tool({"create", labDir, "--vms", "2", "--clients", "coordinator", "--time-scale", "60"})) << Output();
+  lab::SetRoot(labDir);
+  Set("relocateDays", "2");
+  Set("relocateRule", "1");
+  ASSERT_EQ(0, Tool({"vm", labDir, "vm01", "power", "off", "--hours", "72"})) << Output();
+  ASSERT_NO_FATAL_FAILURE(RunBackupPhase(1001, "1"));
+  EXPECT_EQ(1, Status(1001, 1).getint64(Update::F_stubStatus)) << "to be relocated";
+  // Its one VM failed: the stub phase fails.
+  ASSERT_NO_FATAL_FAILURE(RunStubPhase(1001, "1", 2));
+  EXPECT_NE(std::string::npos, Log().find("[VMArchiving] One of the option [DestinationHost|DestinationDatastore|"
+                                          "DestinationResourcepool] needs to be specified."));
+  EXPECT_EQ(std::string::npos, Log().find("is already relocated to specified"));
+  const std::vector<std::string> pending = lab::ReadPendingCauses(1001);
+  EXPECT_NE(pending.end(), std::find(pending.begin(), pending.end(), "0x5B0000B7"));
+  const std::vector<std::string> results = lab::ReadJobResultLines(1001);
+  ASSERT_EQ(1u, results.size());
+  EXPECT_NE(std::string::npos, results[0].find("vm01 Skipped The VM was not relocated: no destination")) << results[0];
+  lab::VMDescription vm;
+  ASSERT_TRUE(lab::FindVM(lab::SampleServer(), "vm01", vm));
+  EXPECT_EQ("esx1", vm.host);
+  EXPECT_TRUE(Image(1) && Option(1).empty());
   lab::SetRoot(std::string());
 }
 

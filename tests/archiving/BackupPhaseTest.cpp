@@ -38,7 +38,8 @@ TEST(BackupPhaseTest, EachCaseOfTheTwoStubRecordsGivesItsResultAndIndexUpdate) {
       {"no stub, running", 0, 1, 0, "", kRunning, nullptr, 108, 104, N, 0, "", "", ""},
       {"stubbed here and in the index", 4, 1, 4, "", kRunning, nullptr, 101, 0, 4, 0, "", "", ""},
       {"stubbed here, the index still to be stubbed", 4, 1, 1, "", kRunning, nullptr, 101, 0, 4, 1, "", "", ""},
-      {"a stub cut off", 3, 1, 1, "", kRunning, nullptr, 118, 0, 3, 1, "", "", ""},
+      {"a stub cut off, running: backed up, retried later", 3, 1, 1, "", kRunning, nullptr, 108, 118, 3, 1, "", "", ""},
+      {"a stub cut off, idle: backed up, retried in this job", 3, 1, 1, "", 72, nullptr, 108, 118, 3, 1, "", "", ""},
       {"restored from a stub and idle", 0, 1, 4, "", 72, nullptr, 108, 103, 1, 0, "", "", ""},
       {"restored from a stub and running", 0, 1, 4, "", kRunning, nullptr, 108, 104, N, 0, "", "", ""},
       {"a stub of this subclient the index does not know", 4, 1, 0, "", kRunning, nullptr, 101, 0, N, 0, "", "", ""},
@@ -115,12 +116,17 @@ TEST(BackupPhaseTest, EachCaseOfTheTwoStubRecordsGivesItsResultAndIndexUpdate) {
     const std::vector<std::string> events = lab.Events();
     EXPECT_EQ(*c.event ? std::vector<std::string>{c.event} : std::vector<std::string>{}, events);
     EXPECT_NE(std::string::npos, vm.failureReason.find(c.reason)) << vm.failureReason;
-    if (c.result == 101 || c.result == 118) {
+    if (c.result == 101) {
       // Reported as done without data: a content entry and the job manager's record say so.
       EXPECT_EQ(1u, vm.contentRecords.size());
       const Update status = lab.Status(1);
       EXPECT_EQ(0, status.getint64(Update::F_vmStatus));
-      EXPECT_EQ(c.result == 101 ? 5 : 1, status.getint64(Update::F_stubStatus));
+      EXPECT_EQ(5, status.getint64(Update::F_stubStatus));
+    }
+    if (c.action == QuarnVMManagement::kArchiveActionRetryStub) {
+      // A stub cut off is no backup: the VM is backed up, and only an idle one is to be stubbed again.
+      EXPECT_TRUE(vm.contentRecords.empty());
+      EXPECT_EQ(c.offHours == kRunning ? 0 : 1, lab.Status(1).getint64(Update::F_stubStatus));
     }
     if (c.result == 101 && c.server > 0) {
       EXPECT_EQ("Yes", lab.Description(1).customFields["Archived"]);

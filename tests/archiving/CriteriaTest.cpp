@@ -90,6 +90,13 @@ TEST(CriteriaTest, TheRulesListsAndVMsStateSelectStubOrRelocationOrNothing) {
          p.DestinationDatastore = "ds2";
        },
        nullptr, kRelocate},
+      {"relocation met with nowhere to relocate to: selected, for the relocation to say what it lacks",
+       [](VMArchivingParams& p) {
+         p.archiveRuleEnabled = false;
+         p.relocateRuleEnabled = true;
+         p.relocatePowerOffDays = 1;
+       },
+       nullptr, kRelocate},
       {"archive immediately, off 0 h",
        [](VMArchivingParams& p) { p.archiveImmediately = true; },
        [](VMInfoStructs::SVMInfo& vm) { vm.poweredOffHours = 0; }, kStub},

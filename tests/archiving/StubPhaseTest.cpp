@@ -14,8 +14,18 @@ using archtest::StubText;
 using Update = JobManager::VMUpdateInfo;
 using Stub = archtest::Stub;
 
-// The index's record of the VM from this job's backup, carrying the stub text the VM header sent.
-void IndexBackup(archtest::ArchivingLab& lab, int i, const std::string& stubText) {
+// A guest write over the start of the VM's disk (a new generation of its change journal).
+void WriteDisk(archtest::ArchivingLab& lab, int i, size_t disk, uint64_t seed) {
+  std::string changeId, error;
+  ASSERT_TRUE(lab::WriteDiskRanges(lab::DiskImagePath(lab::SampleServer(), lab.Description(i).disks[disk].file),
+                                   {{0, 4096}}, true, seed, changeId, error))
+      << error;
+}
+
+// The index's record of the VM from a job's backup (this job's by default), carrying the stub text the
+// VM header sent and each disk the VM has now at the change id it has now.
+void IndexBackup(archtest::ArchivingLab& lab, int i, const std::string& stubText, int64_t job = archtest::kJob) {
+  using VSMeta = IdxMetadata::VirtualServerIdxMetaData;
   IdxMetadata::IdxMetaData record;
   record.getObject<IdxMetadata::IdxCommonMetaData>(IdxMetadata::IdxMetaData::F_common, true)
       ->setstring(IdxMetadata::IdxCommonMetaData::F_itemName, archtest::Name(i));
@@ -24,9 +34,19 @@ void IndexBackup(archtest::ArchivingLab& lab, int i, const std::string& stubText
         ->setstring(IdxMetadata::IdxAuxMetaData::F_auxText, stubText);
   std::string xml, error;
   record.serialize(xml, true);
-  ASSERT_TRUE(lab::WriteIndexVMEntries(lab.appMgr.getSubclientGUID(), archtest::Guid(i), archtest::kJob,
-                                       {{"name", archtest::Name(i)}, {"level", "1"}, {"meta", "vm", xml}}, error))
-      << error;
+  std::vector<std::vector<std::string>> entries = {{"name", archtest::Name(i)}, {"level", "1"}, {"meta", "vm", xml}};
+  const lab::VMDescription vm = lab.Description(i);
+  for (size_t d = 0; d < vm.disks.size(); ++d) {
+    if (vm.disks[d].deleted) continue;
+    IdxMetadata::IdxMetaData disk;
+    VSMeta& part = *disk.getObject<VSMeta>(IdxMetadata::IdxMetaData::F_virtualServer, true);
+    part.setstring(VSMeta::F_changeId, lab::ImageChangeId(lab::DiskImagePath(lab::SampleServer(), vm.disks[d].file)));
+    part.setint64(VSMeta::F_sectorSize, 512);
+    std::string diskXml;
+    disk.serialize(diskXml, true);
+    entries.push_back({"meta", "disk", lab::LabDiskIndexName(d, vm.disks[d].file), diskXml});
+  }
+  ASSERT_TRUE(lab::WriteIndexVMEntries(lab.appMgr.getSubclientGUID(), archtest::Guid(i), job, entries, error)) << error;
 }
 
 // Whether each disk image of the VM is still there.
@@ -83,6 +103,31 @@ TEST(StubPhaseTest, OnlyASelectedIdleVMWithItsBackupInTheIndexIsStubbed) {
          IndexBackup(lab, 1, StubText(3));
        },
        nullptr, 0, 102, {false, false}, 4, 2, 5, ""},
+      {"a disk written since the backup", [](archtest::ArchivingLab& lab, vm_params&) { WriteDisk(lab, 1, 1, 99); },
+       nullptr, 0, 95, {true, true}, 0, 0, 0, "disk [scsi0-1-vm01_1.img] was written since this job's backup"},
+      {"a disk added since the backup",
+       [](archtest::ArchivingLab& lab, vm_params&) {
+         lab::VMDisk added = lab.Description(1).disks[1];
+         added.file = added.file.substr(0, added.file.rfind('/') + 1) + "vm01_2.img";
+         std::string error;
+         lab::WriteImageAtomic(lab::DiskImagePath(lab::SampleServer(), added.file), "added", added.sizeBytes, error);
+         lab.ChangeVM(1, [&](lab::VMDescription& d) { d.disks.push_back(added); });
+         WriteDisk(lab, 1, 2, 5);
+       },
+       nullptr, 0, 95, {true, true, true}, 0, 0, 0, "disk [scsi0-2-vm01_2.img] is not in this job's backup"},
+      {"a disk removed since the backup",
+       [](archtest::ArchivingLab& lab, vm_params&) {
+         lab.ChangeVM(1, [](lab::VMDescription& d) { d.disks.pop_back(); });
+       },
+       nullptr, 0, 102, {false}, 4, 1, 5, ""},
+      {"only an earlier job's backup in the index",
+       [](archtest::ArchivingLab& lab, vm_params&) {
+         std::string error;
+         lab::WriteIndexVMEntries(lab.appMgr.getSubclientGUID(), archtest::Guid(1), archtest::kJob, {{"name", "vm01"}},
+                                  error);
+         IndexBackup(lab, 1, StubText(1), archtest::kJob - 1);
+       },
+       nullptr, 0, 95, {true, true}, 0, 0, 0, "no backup of it from this job"},
       {"its stub record cannot be written", nullptr, "vminfo.SetVMOptions", 0, 95, {true, true}, 0, 0, 0,
        "could not be written to the VM"},
       {"its inventory cannot be read", nullptr, "vminfo.GetVMInfoForVM", 0, 95, {true, true}, 0, 0, 0,
@@ -95,6 +140,8 @@ TEST(StubPhaseTest, OnlyASelectedIdleVMWithItsBackupInTheIndexIsStubbed) {
     archtest::ArchivingLab lab(3, 2);
     lab.jobMgr.setVMStubPhase(true);
     lab.PowerOff(1, 72);
+    WriteDisk(lab, 1, 0, 1);
+    WriteDisk(lab, 1, 1, 2);
     IndexBackup(lab, 1, StubText(1));
     vm_params vm = lab.VM(1);
     vm.archivingStatus = VMInfoStructs::STUB_STATE_TO_BE_STUBBED;

@@ -241,6 +241,33 @@ TEST_F(CoordinatorTest, TheStubPhaseKeepsOnlyTheVMsToStub) {
   EXPECT_TRUE(Logged("[VMArchiving] There are no VMs to stub in this Job"));
 }
 
+// A stub phase cut off is resumed by its next attempt: a VM an attempt took (to be backed up with no
+// reason, still to be stubbed or its stub failed) is taken again; a VM whose backup did not end well
+// (to be backed up with its reason) never is, nor one stubbed or never to be stubbed.
+TEST_F(CoordinatorTest, TheStubPhaseTakesAgainTheVMsAnEarlierAttemptOfItLeftUnfinished) {
+  lab::LabPlan plan;
+  plan.vms = 5;
+  FreshLab(plan);
+  ASSERT_TRUE(Initialize());
+  TestCoordinator& c = *coordinator_;
+  const struct {
+    int stub;
+    const char* reason;
+    bool taken;
+  } rows[] = {{1, "", true}, {6, "", true}, {1, "Failed to read a virtual disk of the VM", false}, {0, "", false},
+              {5, "", false}};
+  for (int vm = 1; vm <= 5; ++vm) {
+    Info record;
+    ASSERT_TRUE(vsJobMgr::ReadVMStatus(kJobId, VMGuid(vm), record));
+    record.setint64(Info::F_vmStatus, 4);
+    record.setint64(Info::F_stubStatus, rows[vm - 1].stub);
+    record.setstring(Info::F_failureText, rows[vm - 1].reason);
+    ASSERT_TRUE(job_->setVMStatus(VMGuid(vm), record));
+  }
+  ASSERT_TRUE(c.UpdateJobManagerVMList_StubPhase());
+  for (int vm = 1; vm <= 5; ++vm) EXPECT_EQ(rows[vm - 1].taken, c.m_vmMap.Find(VMGuid(vm)) != nullptr) << vm;
+}
+
 TEST_F(CoordinatorTest, DifferentPrioritiesTurnStaticAssignmentOffOnlyWithDynamicAssignment) {
   struct Row {
     const char* job;       // per-VM priorities with the job manager

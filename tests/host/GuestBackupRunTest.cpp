@@ -90,7 +90,7 @@ class GuestBackupRun : public testing::Test {
     EXPECT_EQ("", record.getstring(JobManager::VMUpdateInfo::F_failureText));
     lab::SetRoot(std::string());
     ASSERT_EQ(0, RunTool({"verify", labDir}, out)) << ReadAll(out);
-    EXPECT_NE(std::string::npos, ReadAll(out).find("1 VMs: 0 problems")) << ReadAll(out);
+    EXPECT_NE(std::string::npos, ReadAll(out).find("1 VM: 0 problems")) << ReadAll(out);
   }
 
   // The sectors each disk's backup left out, as the lab's mount recorded them.

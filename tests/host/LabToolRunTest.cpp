@@ -1,8 +1,10 @@
 // "quarn-lab run" as the job manager and its console: the exit status tells how the job ended, one run
-// holds the lab, Ctrl-C ends a run interrupted, the next job keeps the lab's VMs and settings, and a
-// job runs at every allowed time scale.
+// holds the lab, Ctrl-C ends a run interrupted within the job's deadline, the next job keeps the lab's
+// VMs and settings (every VM it still has), a resumed job keeps its level and its summary counts its own
+// run, outcome shows the proxy of a failed VM, and a job runs at every allowed time scale.
 #include <signal.h>
 
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -10,9 +12,14 @@
 
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabCoordinator.h"
+#include "platform/lab/LabCreate.h"
+#include "platform/lab/LabDisks.h"
 #include "platform/lab/LabFaults.h"
+#include "platform/lab/LabHistory.h"
 #include "platform/lab/LabJob.h"
+#include "platform/lab/LabJobRun.h"
 #include "platform/lab/LabKeyValue.h"
+#include "records/messages/JobManagerMessages.h"
 #include "support/LabWait.h"
 #include "support/TestLab.h"
 
@@ -35,6 +42,24 @@ class LabToolRun : public testing::Test {
     result.exitCode = testsupport::WaitProgram(Start(args, "tool.txt"));
     result.out = Text(dir.Path("tool.txt"));
     return result;
+  }
+  // Copies of the first disk of each VM as it is now, taken through the lab model: what a VM the job
+  // reports done must restore to. Fewer copies than VMs when one cannot be taken.
+  std::vector<std::string> CopyFirstDisks(const std::vector<std::string>& vms) {
+    std::vector<std::string> copies;
+    lab::SetRoot(labDir);
+    for (const std::string& vm : vms) {
+      std::string image, error;
+      uint64_t size = 0;
+      const std::string copy = dir.Path(vm + "-before.img");
+      if (!lab::FindVMDiskImage(vm, "0", image, size, error) || !lab::CopyImageAtomic(image, copy, error)) {
+        ADD_FAILURE() << vm << ": " << error;
+        break;
+      }
+      copies.push_back(copy);
+    }
+    lab::SetRoot(std::string());
+    return copies;
   }
   static std::string Text(const std::string& path) {
     std::string text, error;
@@ -143,7 +168,10 @@ TEST_F(LabToolRun, OneRunHoldsTheLabAndCtrlCEndsItInterrupted) {
   // The held read goes on once the table is cleared, and the job stops at its next look.
   ASSERT_EQ(0, Tool({"fault", labDir, "clear"}).exitCode);
   EXPECT_EQ(130, testsupport::WaitProgram(first)) << Text(dir.Path("first.txt"));
-  EXPECT_TRUE(Has(Text(dir.Path("first.txt")), "interrupted: telling the job to stop"));
+  EXPECT_TRUE(Has(Text(dir.Path("first.txt")),
+                  "interrupted: telling job 1001 to stop; its workers get up to 5 minutes (5 s at time scale 60) to "
+                  "end the backups of vm02 before they are terminated; Ctrl-C again kills the job now\n"))
+      << Text(dir.Path("first.txt"));
   const Result outcome = Tool({"outcome", labDir});
   EXPECT_TRUE(Has(outcome.out, "job 1001: not running: its run was interrupted; ")) << outcome.out;
   for (size_t line = outcome.out.find("In progress"); line != std::string::npos;
@@ -162,7 +190,7 @@ TEST_F(LabToolRun, TheNextJobKeepsTheLabsVMsAndSettings) {
   ASSERT_EQ(0, Tool({"disk", labDir, "vm02", "scsi0-1-vm02_1.img", "write", "--offset", "4096", "--bytes", "9"}).exitCode);
   const Result next = Tool({"run", labDir, "--", "-t", "2"});
   ASSERT_EQ(0, next.exitCode) << next.out;
-  EXPECT_TRUE(Has(next.out, "job 1001 has ended: running the subclient's next job, 1002, with the same VMs")) << next.out;
+  EXPECT_TRUE(Has(next.out, "job 1001 has ended: running the subclient's next job, 1002, with the lab's 3 VMs")) << next.out;
   EXPECT_TRUE(Has(next.out, "summary of job 1002: incremental backup")) << next.out;
   EXPECT_TRUE(Has(next.out, "  VMs: 3 Backed up (of 3)\n")) << next.out;
   EXPECT_TRUE(Has(next.out, "read 1.0 MiB (1.0 MiB of data")) << "one extent changed: " << next.out;
@@ -183,6 +211,192 @@ TEST_F(LabToolRun, TheNextJobKeepsTheLabsVMsAndSettings) {
   const Result verified = Tool({"verify", labDir, "--job", "1002"});
   EXPECT_EQ(0, verified.exitCode) << verified.out;
   EXPECT_TRUE(Has(verified.out, "disk scsi0-1-vm02_1.img: 2097152 bytes")) << verified.out;
+}
+
+// A VM deleted from the hypervisor leaves every other VM of the lab in the jobs after it, whichever VM
+// it was (the first one's disks are those a new job's plan reads); "create --vms N" makes the deleted
+// ones again. A run with a program it cannot start makes no job.
+TEST_F(LabToolRun, EveryLaterJobTakesEveryVMTheLabStillHas) {
+  ASSERT_EQ(0, Tool({"create", labDir, "--vms", "5", "--time-scale", "60"}).exitCode);
+  ASSERT_EQ(0, Tool({"run", labDir}).exitCode);
+  ASSERT_EQ(0, Tool({"vm", labDir, "vm02", "delete"}).exitCode);
+  EXPECT_EQ(64, Tool({"run", labDir, "--program", dir.Path("no-program")}).exitCode);
+  lab::SetRoot(labDir);
+  EXPECT_FALSE(lab::JobExists(1002)) << "a refused run makes no job";
+  lab::SetRoot(std::string());
+
+  const Result second = Tool({"run", labDir});
+  EXPECT_EQ(0, second.exitCode) << second.out;
+  EXPECT_TRUE(Has(second.out, "running the subclient's next job, 1002, with the lab's 4 VMs")) << second.out;
+  EXPECT_TRUE(Has(second.out, "  not in it: vm02, of job 1001, no longer on the hypervisor\n")) << second.out;
+  EXPECT_TRUE(Has(second.out, "  VMs: 4 Backed up (of 4)\n")) << second.out;
+  const Result verified = Tool({"verify", labDir, "--job", "1002"});
+  EXPECT_EQ(0, verified.exitCode) << verified.out;
+  EXPECT_TRUE(Has(verified.out, " archives and 4 VMs: 0 problems")) << verified.out;
+
+  ASSERT_EQ(0, Tool({"vm", labDir, "vm01", "delete"}).exitCode);
+  const Result third = Tool({"create", labDir, "--job", "1003"});
+  EXPECT_TRUE(Has(third.out, "job 1003 (full), 3 VMs on vcenter")) << third.out;
+  EXPECT_TRUE(Has(Tool({"run", labDir, "--job", "1003"}).out, "  VMs: 3 Backed up (of 3)\n"));
+  ASSERT_EQ(0, Tool({"create", labDir, "--job", "1004", "--vms", "5"}).exitCode);
+  const Result fourth = Tool({"run", labDir, "--job", "1004"});
+  EXPECT_EQ(0, fourth.exitCode) << fourth.out;
+  EXPECT_TRUE(Has(fourth.out, "  VMs: 5 Backed up (of 5)\n")) << fourth.out;
+  EXPECT_EQ(0, Tool({"verify", labDir, "--job", "1004"}).exitCode);
+
+  lab::SetRoot(labDir);
+  const std::pair<int64_t, std::vector<std::string>> expected[] = {
+      {1002, {"vm01", "vm03", "vm04", "vm05"}},
+      {1003, {"vm03", "vm04", "vm05"}},
+      {1004, {"vm01", "vm02", "vm03", "vm04", "vm05"}},
+  };
+  for (const auto& job : expected) EXPECT_EQ(job.second, lab::SampleVMsOfJob(job.first)) << job.first;
+  lab::SetRoot(std::string());
+}
+
+// A job that went pending keeps the level of its first run: its resume runs at that level, a resume
+// that asks for another is refused and changes nothing, and the summary of the resume counts what that
+// run did. "outcome" answers about the newest job that ran unless asked for another, with that job's
+// log lines only. Every VM restores as its disks were before the job.
+TEST_F(LabToolRun, AResumedJobKeepsItsLevelAndItsSummaryCountsTheRunsOwnWork) {
+  ASSERT_EQ(0, Tool({"create", labDir, "--vms", "2", "--time-scale", "60"}).exitCode);
+  ASSERT_EQ(0, Tool({"run", labDir}).exitCode);
+  ASSERT_EQ(0, Tool({"disk", labDir, "vm02", "0", "write", "--offset", "0", "--bytes", "4096"}).exitCode);
+  const std::vector<std::string> copies = CopyFirstDisks({"vm01", "vm02"});
+  ASSERT_EQ(2u, copies.size());
+  ASSERT_EQ(0, Tool({"fault", labDir, "add", "disk.Read", "--vm", "vm02", "--code", "5"}).exitCode);
+
+  const Result first = Tool({"run", labDir, "--", "-t", "2"});
+  EXPECT_EQ(2, first.exitCode) << first.out;
+  EXPECT_TRUE(Has(first.out, "job 1002 runs at level 2 (incremental): its record keeps the level")) << first.out;
+  const Result other = Tool({"run", labDir, "--", "-t", "1"});
+  EXPECT_EQ(64, other.exitCode) << other.out;
+  EXPECT_TRUE(Has(other.out, "job 1002 has run at level 2 (incremental), and every later run of it keeps that level"))
+      << other.out;
+  lab::SetRoot(labDir);
+  lab::JobRecord record;
+  std::string error;
+  ASSERT_TRUE(lab::ReadJobRecord(1002, record, error)) << error;
+  EXPECT_EQ(2, record.bkpLevel);
+  const std::vector<std::string> runs = lab::ReadRunEvents(1002);
+  ASSERT_EQ(2u, runs.size()) << "the refused run is not one";
+  const std::regex started("started \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d UTC pid=\\d+");
+  EXPECT_TRUE(std::regex_match(runs[0], started)) << runs[0];
+  lab::SetRoot(std::string());
+
+  const Result resumed = Tool({"run", labDir});
+  EXPECT_EQ(0, resumed.exitCode) << resumed.out;
+  EXPECT_TRUE(Has(resumed.out, "job 1002 has not ended (pending): running it again")) << resumed.out;
+  EXPECT_TRUE(Has(resumed.out, "running job 1002 (incremental backup) on coordinator with 3 streams reserved\n"))
+      << resumed.out;
+  EXPECT_TRUE(Has(resumed.out, "summary of job 1002: incremental backup, ")) << resumed.out;
+  EXPECT_TRUE(Has(resumed.out, " (its run 2: what earlier runs sent is not counted below)\n")) << resumed.out;
+  // Only vm02 is left for the resume, and only its changed extent.
+  EXPECT_TRUE(Has(resumed.out, "  this run read 1.0 MiB (1.0 MiB of data, 0.0 MiB of zeros), sent ")) << resumed.out;
+  EXPECT_TRUE(Has(resumed.out, " in 1 archive file\n")) << resumed.out;
+
+  lab::SetRoot(labDir);
+  JobManager::VMUpdateInfo info;
+  ASSERT_TRUE(lab::LoadVMStatus(1002, "50290000-0000-4000-8000-000000000002", info, error)) << error;
+  EXPECT_NE(1, info.getint64(JobManager::VMUpdateInfo::F_backupLevel)) << "vm02 was not read whole";
+  std::vector<lab::HistoryJob> history;
+  ASSERT_TRUE(lab::ReadHistory("1", history, error)) << error;
+  ASSERT_EQ(2u, history.size());
+  EXPECT_EQ(2, history[1].level) << "the subclient's history records an incremental";
+  lab::SetRoot(std::string());
+  for (size_t i = 0; i < copies.size(); ++i) {
+    const std::string vm = i == 0 ? "vm01" : "vm02";
+    const Result verified = Tool({"verify", labDir, "--job", "1002", "--vm", vm, "--image", "0=" + copies[i]});
+    EXPECT_EQ(0, verified.exitCode) << verified.out;
+    EXPECT_TRUE(Has(verified.out, "VM " + vm + " [50290000-0000-4000-8000-00000000000" + std::to_string(i + 1) +
+                                      "] as of job 1002 (jobs 1001, 1002):"))
+        << verified.out;
+    EXPECT_TRUE(Has(verified.out, "matches the image " + copies[i])) << verified.out;
+  }
+
+  // Each job's own log lines: the newest job's by default, another's when asked.
+  const Result newest = Tool({"outcome", labDir});
+  EXPECT_TRUE(Has(newest.out, "job 1002: completed\n")) << newest.out;
+  EXPECT_TRUE(Has(newest.out, " -j 1002 ") && !Has(newest.out, " -j 1001 ")) << newest.out;
+  const Result earlier = Tool({"outcome", labDir, "--job", "1001"});
+  EXPECT_TRUE(Has(earlier.out, "job 1001: completed\n")) << earlier.out;
+  EXPECT_TRUE(Has(earlier.out, " -j 1001 ") && !Has(earlier.out, " -j 1002 ")) << earlier.out;
+
+  // A new job's level is set when it is made, and kept.
+  EXPECT_TRUE(Has(Tool({"create", labDir, "--job", "1003", "--level", "incremental"}).out, "job 1003 (incremental)"));
+  lab::SetRoot(labDir);
+  ASSERT_TRUE(lab::ReadJobRecord(1003, record, error)) << error;
+  EXPECT_EQ(2, record.bkpLevel);
+  lab::SetRoot(std::string());
+}
+
+// A VM's failure is logged by the proxy that handled it: outcome shows that proxy's lines of the job
+// too. The VM that was backed up restores as it was before the job; the other says why.
+TEST_F(LabToolRun, OutcomeShowsTheLinesOfTheProxyThatHandledAFailedVM) {
+  ASSERT_EQ(0, Tool({"create", labDir, "--vms", "2", "--time-scale", "60", "--clients", "coordinator,proxyA"}).exitCode);
+  const std::vector<std::string> copies = CopyFirstDisks({"vm01"});
+  ASSERT_EQ(1u, copies.size());
+  const std::string& copy = copies[0];
+  lab::SetRoot(labDir);
+  const std::string proxyLog = lab::ClientLogPath("proxyA", "quarn");
+  lab::SetRoot(std::string());
+  // The coordinator's own agent does not start, so proxyA backs up every VM.
+  ASSERT_EQ(0, Tool({"fault", labDir, "add", "ra.LaunchAgent", "--client", "coordinator", "--code", "5", "--times",
+                     "always"}).exitCode);
+  ASSERT_EQ(0, Tool({"fault", labDir, "add", "archive.write", "--vm", "vm02", "--code", "5", "--times", "always"})
+                   .exitCode);
+  const Result run = Tool({"run", labDir, "--", "-lastAttempt"});
+  EXPECT_EQ(1, run.exitCode) << run.out;
+  EXPECT_TRUE(Has(run.out, "vm02 [50290000-0000-4000-8000-000000000002] Failed: ")) << run.out;
+  EXPECT_TRUE(Has(run.out, "backup.out:\n  vm02 Skipped Failed to send the backup of the VM to the media agent\n"))
+      << run.out;
+  const std::string section = "log " + proxyLog + ", which handled vm02, the lines of job 1001 that matter:\n";
+  ASSERT_TRUE(Has(run.out, section)) << run.out;
+  EXPECT_TRUE(Has(run.out.substr(run.out.find(section)), "[archive.write] Fault injected by the lab into archive.write"))
+      << run.out;
+  EXPECT_TRUE(Has(Tool({"outcome", labDir}).out, section));
+  const Result verified = Tool({"verify", labDir, "--vm", "vm01", "--image", "0=" + copy});
+  EXPECT_EQ(0, verified.exitCode) << verified.out;
+}
+
+// Ctrl-C while a call is held: the run says what the stop waits for, and ends within the job's own
+// deadline for its workers though the call is never let go; the next run resumes the job, and every
+// VM restores as its disks were before it.
+TEST_F(LabToolRun, CtrlCEndsTheRunWithinTheJobsDeadlineWhileACallStaysHeld) {
+  ASSERT_EQ(0, Tool({"create", labDir, "--vms", "2", "--time-scale", "3600", "--clients", "coordinator"}).exitCode);
+  const std::vector<std::string> copies = CopyFirstDisks({"vm01", "vm02"});
+  ASSERT_EQ(2u, copies.size());
+  ASSERT_EQ(0, Tool({"fault", labDir, "hold", "disk.Read", "--vm", "vm02"}).exitCode);
+  const pid_t run = Start({"run", labDir}, "run.txt");
+  ASSERT_GT(run, 0);
+  lab::SetRoot(labDir);
+  const auto held = [] {
+    lab::FaultTable table;
+    std::string error;
+    return lab::ReadFaultTable(table, error) && !table.rules.empty() && table.rules[0].calls > 0;
+  };
+  ASSERT_TRUE(testsupport::WaitForLab({labDir}, held)) << Text(dir.Path("run.txt"));
+  ASSERT_EQ(0, kill(run, SIGINT));
+  EXPECT_EQ(130, testsupport::WaitProgram(run)) << Text(dir.Path("run.txt"));
+  EXPECT_TRUE(held()) << "the call is still held: the job ended by its own deadline";
+  lab::SetRoot(std::string());
+  const std::string out = Text(dir.Path("run.txt"));
+  // vm01 may still be in progress too.
+  EXPECT_TRUE(std::regex_search(out, std::regex("interrupted: telling job 1001 to stop; its workers get up to 5 minutes "
+                                                "\\(1 s at time scale 3600\\) to end the backups of (vm01, )?vm02 "
+                                                "before they are terminated; Ctrl-C again kills the job now\n")))
+      << out;
+  EXPECT_TRUE(Has(out, "job 1001: not running: its run was interrupted; ")) << out;
+
+  ASSERT_EQ(0, Tool({"fault", labDir, "clear"}).exitCode);
+  const Result resumed = Tool({"run", labDir});
+  EXPECT_EQ(0, resumed.exitCode) << resumed.out;
+  EXPECT_TRUE(Has(resumed.out, "job 1001 has not ended")) << resumed.out;
+  for (size_t i = 0; i < copies.size(); ++i) {
+    const Result verified =
+        Tool({"verify", labDir, "--vm", i == 0 ? "vm01" : "vm02", "--image", "0=" + copies[i]});
+    EXPECT_EQ(0, verified.exitCode) << verified.out;
+  }
 }
 
 // The transport's deadlines keep real time: at 60 and at the largest scale every agent starts (none is

@@ -30,6 +30,7 @@
 #include "platform/lab/LabCreate.h"
 #include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabJob.h"
+#include "platform/lab/LabJobRun.h"
 #include "platform/lab/LabReservations.h"
 #include "platform/lab/LabMachine.h"
 #include "platform/lab/LabSettings.h"
@@ -283,6 +284,23 @@ TEST_F(QuarnLabTool, BadArgumentsExitWithTheUsageCodeAndChangeNothing) {
       {"verify", labDir_, "--image", "7=/dev/null"},
       {"create", labDir_, "--disk-size", "0"},
       {"create", labDir_, "--disk-images", dir_.Path("missing.img")},
+      {"create", labDir_, "--vms=501"},
+      {"create", labDir_, "--level", "partial"},
+      {"create", labDir_, "--level", "0"},
+      // A name the lab does not have is a bad argument to every command.
+      {"disk", labDir_, "vm99", "0", "write", "--percent", "1"},
+      {"verify", labDir_, "--vm", "vm99"},
+      {"verify", labDir_, "--job", "1009"},
+      {"vm", labDir_, "vm99", "power", "off"},
+      {"vm", labDir_, "vm99", "delete"},
+      {"outcome", labDir_, "--job", "1009"},
+      {"fault", labDir_, "add", "disk.Read", "--vm", "vm99", "--code", "5"},
+      {"session", labDir_, "go-ahead", "--client", "nobody", "--service", "s", "--vm", "g"},
+      {"session", labDir_, "listen", "--client", "nobody", "--service", "s"},
+      {"meditech", labDir_, "--vms", "vm99"},
+      {"run", labDir_, "--program", dir_.Path("no-program")},
+      {"run", labDir_, "--", "-t", "0"},
+      {"run", labDir_, "--", "-numStreams", "-1"},
   };
   for (const auto& args : cases) {
     ToolResult result = Tool(args);
@@ -293,6 +311,7 @@ TEST_F(QuarnLabTool, BadArgumentsExitWithTheUsageCodeAndChangeNothing) {
   }
   UseToolLab();
   EXPECT_FALSE(lab::JobExists(12));
+  EXPECT_TRUE(lab::ReadRunEvents(1001).empty()) << "no refused run started the job";
   lab::MachineRecord machine;
   std::string error;
   ASSERT_EQ(lab::RecordRead::kRead, lab::ReadMachineRecord("coordinator", machine, error));
@@ -394,10 +413,28 @@ TEST_F(QuarnLabTool, RunStartsTheProgramAsTheJobManagerWould) {
 
   // Options after "--" replace the tool's own: "-t 2" runs an incremental.
   // Without "-numStreams" the job record's streams (one per client of the lab) are reserved and passed.
-  run = Tool({"run", labDir_, "--job", "7", "--program", program, "--", "-t", "2", "-jt", "other"});
+  ASSERT_EQ(0, Tool({"create", labDir_, "--job", "8"}).exitCode);
+  run = Tool({"run", labDir_, "--job", "8", "--program", program, "--", "-t", "2", "-jt", "other"});
   EXPECT_EQ(2, run.exitCode) << run.err;
-  EXPECT_EQ("-j\n7\n-a\n1\n-d\nma1\n-cn\ncoordinator\n-numStreams\n3\n-t\n2\n-jt\nother\n",
+  EXPECT_EQ("-j\n8\n-a\n1\n-d\nma1\n-cn\ncoordinator\n-numStreams\n3\n-t\n2\n-jt\nother\n",
             ReadAll(dir_.Path("argv.txt")));
+
+  // The run says what kind of job its options make it, here and in its summary.
+  const std::pair<std::vector<std::string>, std::string> kinds[] = {
+      {{"-snap"}, "full snapshot backup"},
+      {{"-snaptape", "-snapJID", "9"}, "backup copy of a snapshot"},
+      {{"-snapcatalog", "-snapJID", "9"}, "snapshot catalogue"},
+  };
+  int64_t job = 9;
+  for (const auto& kind : kinds) {
+    const std::string id = std::to_string(job++);
+    ASSERT_EQ(0, Tool({"create", labDir_, "--job", id}).exitCode);
+    std::vector<std::string> args = {"run", labDir_, "--job", id, "--program", program, "--"};
+    args.insert(args.end(), kind.first.begin(), kind.first.end());
+    run = Tool(args);
+    EXPECT_NE(std::string::npos, run.out.find("running job " + id + " (" + kind.second + ") on coordinator")) << run.out;
+    EXPECT_NE(std::string::npos, run.out.find("summary of job " + id + ": " + kind.second + ", ")) << run.out;
+  }
 }
 
 // A job record whose values would change the meaning of the command line is refused with a message;
@@ -486,9 +523,17 @@ TEST_F(QuarnLabTool, OutcomeSaysHowTheJobEndedAndShowsTheLinesThatMatter) {
       "2 b 01/01 00:00:01 1001 r(): Total VMs to backup           [2]",
       "2 b 01/01 00:00:01 1001 r(): " + std::string(43, '='),
       "2 b 01/01 00:00:01 1001 h(): another debug line"};
-  std::string log;
-  for (const std::string& line : lines) log += line + "\n";
-  ASSERT_TRUE(lab::WriteFileAtomic(lab::ClientLogPath("coordinator", "quarn"), log));
+  // The run began before the log was rotated (its start is in "quarn.log.1"), and another job's
+  // process logs in between.
+  std::string rotated, log;
+  for (size_t i = 0; i < 6; ++i) rotated += lines[i] + "\n";
+  for (size_t i = 6; i < sizeof(lines) / sizeof(lines[0]); ++i) {
+    log += lines[i] + "\n";
+    if (i == 7) log += "3 c 01/01 00:00:01 1002 ERROR f(): another job's error\n";
+  }
+  const std::string path = lab::ClientLogPath("coordinator", "quarn");
+  ASSERT_TRUE(lab::WriteFileAtomic(path + ".1", rotated));
+  ASSERT_TRUE(lab::WriteFileAtomic(path, log));
   ToolResult outcome = Tool({"outcome", labDir_});
   EXPECT_EQ(0, outcome.exitCode);
   EXPECT_NE(std::string::npos, outcome.out.find("set more than once"));
@@ -499,6 +544,7 @@ TEST_F(QuarnLabTool, OutcomeSaysHowTheJobEndedAndShowsTheLinesThatMatter) {
   }
   EXPECT_EQ(std::string::npos, outcome.out.find("an earlier run"));
   EXPECT_EQ(std::string::npos, outcome.out.find("another debug line"));
+  EXPECT_EQ(std::string::npos, outcome.out.find("another job's error")) << outcome.out;
 }
 
 TEST_F(QuarnLabTool, FaultRulesAreAddedListedAndCleared) {
@@ -560,7 +606,7 @@ TEST_F(QuarnLabTool, VerifyReassemblesBackupsAndNamesDamagedArchives) {
   EXPECT_EQ(0, verified.exitCode) << verified.out << verified.err;
   EXPECT_NE(std::string::npos, verified.out.find("(jobs 1001, 1002)")) << verified.out;
   EXPECT_NE(std::string::npos, verified.out.find(": matches the point-in-time copy of job 1002")) << verified.out;
-  EXPECT_NE(std::string::npos, verified.out.find("extents of scsi0-0-vm01_0.img: 1 items, 1048576 data bytes"));
+  EXPECT_NE(std::string::npos, verified.out.find("extents of scsi0-0-vm01_0.img: 1 item, 1048576 data bytes"));
   ToolResult asOfFull = Tool({"verify", labDir_, "--job", "1001", "--vm", guid});
   EXPECT_EQ(0, asOfFull.exitCode) << asOfFull.out;
   EXPECT_NE(std::string::npos, asOfFull.out.find(": matches the point-in-time copy of job 1001"));
@@ -569,20 +615,31 @@ TEST_F(QuarnLabTool, VerifyReassemblesBackupsAndNamesDamagedArchives) {
   EXPECT_NE(std::string::npos, withImage.out.find(": matches the image " + imagePath));
 
   // A flipped byte in the incremental's archive: named with its offset, and job 1002 is left out.
-  const lab::ArchiveLocation damaged = lab::ListArchiveFiles(1002).front();
-  {
-    std::fstream file(damaged.path, std::ios::in | std::ios::out | std::ios::binary);
+  const auto flipByte = [](const std::string& path) {
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
     file.seekp(200);
     file.put('\x5a');
-  }
+  };
+  const lab::ArchiveLocation damaged = lab::ListArchiveFiles(1002).front();
+  flipByte(damaged.path);
   ToolResult broken = Tool({"verify", labDir_, "--job", "1002"});
   EXPECT_EQ(1, broken.exitCode);
   EXPECT_NE(std::string::npos, broken.out.find("archive " + damaged.path + ": MALFORMED at offset ")) << broken.out;
   EXPECT_NE(std::string::npos, broken.out.find("job 1002 left out")) << broken.out;
   EXPECT_EQ(64, Tool({"verify", labDir_, "--image", "no-equals-sign"}).exitCode);
+  ASSERT_EQ(0, Tool({"create", labDir_, "--job", "1003"}).exitCode);
   ToolResult nothing = Tool({"verify", labDir_, "--job", "1003"});
   EXPECT_EQ(1, nothing.exitCode);
   EXPECT_NE(std::string::npos, nothing.out.find("job 1003: no archive file on any media agent"));
+  EXPECT_EQ(64, Tool({"verify", labDir_, "--job", "1009"}).exitCode) << "a job the lab never had";
+
+  // With the full damaged too, the VM has no backup to start from: it says so, by name and GUID.
+  flipByte(lab::ListArchiveFiles(1001).front().path);
+  ToolResult unusable = Tool({"verify", labDir_, "--job", "1001"});
+  EXPECT_EQ(1, unusable.exitCode);
+  EXPECT_NE(std::string::npos, unusable.out.find("VM vm01 [" + guid + "]: no usable backup of it at or before job 1001:\n"))
+      << unusable.out;
+  EXPECT_EQ(std::string::npos, unusable.out.find("as of job 0")) << unusable.out;
 }
 
 // quarn-lab verify bounds its work by what is there: a disk header that declares far more than the
@@ -685,8 +742,15 @@ TEST_F(QuarnLabTool, DiskWritesAGenerationAndRefusesWhatItCannotWrite) {
     EXPECT_EQ(c.exitCode, result.exitCode) << result.err;
     if (c.exitCode == 0) ++generations;
   }
-  EXPECT_EQ(1, Tool({"disk", labDir_, "vm99", "0", "write", "--percent", "1"}).exitCode);
-  EXPECT_EQ(1, Tool({"disk", labDir_, "vm01", "7", "write", "--percent", "1"}).exitCode);
+  // A percent writes that much of the disk, rounded up to whole sectors, and says so.
+  const ToolResult spread = Tool({"disk", labDir_, "vm01", "0", "write", "--percent", "2"});
+  EXPECT_EQ(0, spread.exitCode) << spread.err;
+  EXPECT_NE(std::string::npos, spread.out.find("wrote 83968 bytes (2% of 4194304 bytes, rounded up to whole 512-byte "
+                                               "sectors) in 1 range to "))
+      << spread.out;
+  ++generations;
+  EXPECT_EQ(64, Tool({"disk", labDir_, "vm99", "0", "write", "--percent", "1"}).exitCode);
+  EXPECT_EQ(64, Tool({"disk", labDir_, "vm01", "7", "write", "--percent", "1"}).exitCode);
   UseToolLab();
   std::string image, error;
   uint64_t bytes = 0;
@@ -730,6 +794,9 @@ TEST_F(QuarnLabTool, FaultRulesNameOnlyWhatTheLabAndTheOperationHave) {
       {{"vminfo.ReserveDiskStream", "--vm", "vm01"}, 64, "takes no --vm"},
       {{"disk.Read", "--stream", "1"}, 64, "disk.Read takes no --stream"},
       {{"archive.write", "--stream", "first"}, 64, "--stream takes a stream id"},
+      // The subclient lets a job ask for up to four streams: stream 4 can carry a call, stream 5 none.
+      {{"archive.write", "--stream", "4"}, 0, "op=archive.write stream=4"},
+      {{"archive.write", "--stream", "5"}, 64, "--stream takes a stream id the lab's jobs have, from 1 to 4"},
       {{"jobmgr.initBackup", "--client", "nobody"}, 64, "the lab has no client 'nobody'"},
   };
   int added = 0;

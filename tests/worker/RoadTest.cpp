@@ -113,6 +113,15 @@ TEST_F(RoadTest, EachFailureGivesItsCodeAndTheVMEndsHoldingNothing) {
          j.worker->diskStage = [](quarnBackupArgs&) { return 54; };
        },
        54, {"mount", "createArchiveFile", "preBackup", "backup", "sendFailedVM", "unmount"}, ""},
+      {"backed up before its stub cut off is retried", [](Job& j) { j.vm.archiveAction = 118; }, 118,
+       {"mount", "createArchiveFile", "preBackup", "backup", "guestSize", "postBackup", "granularMetadata", "unmount"},
+       ""},
+      {"failed before its stub cut off is retried",
+       [](Job& j) {
+         j.vm.archiveAction = 118;
+         j.worker->diskStage = [](quarnBackupArgs&) { return 54; };
+       },
+       54, {"mount", "createArchiveFile", "preBackup", "backup", "sendFailedVM", "unmount"}, ""},
   };
   int64_t id = 2000;
   for (const Case& c : cases) {

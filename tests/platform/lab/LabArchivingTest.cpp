@@ -4,12 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/appmgr/vsAppMgr.h"
 #include "platform/lab/LabArchiving.h"
 #include "platform/lab/LabCreate.h"
 #include "platform/lab/LabDisks.h"
+#include "platform/lab/LabFaults.h"
+#include "platform/lab/LabMount.h"
 #include "platform/lab/LabSnapshot.h"
 #include "platform/lab/LabSubclient.h"
 #include "platform/os/CPxSha256.h"
+#include "platform/vminfo/LabVMInfo.h"
 #include "support/TestLab.h"
 
 namespace {
@@ -81,6 +85,71 @@ TEST(LabArchivingTest, AStubsDeletedDiskStillProvesWhatItsBackupTookAndComesBack
   EXPECT_TRUE(restored.empty());
   ASSERT_TRUE(lab::FindVM(server, "vm01", vm));
   EXPECT_TRUE(vm.disks[0].deleted);
+}
+
+// The hypervisor's stub in the lab deletes only the disks it is given, each only at the change id given
+// for it (what the backup read), and the VM's description says so of each disk as it goes: a stub cut
+// off, refused or killed leaves a description that names every disk it deleted.
+TEST(LabArchivingTest, AStubDeletesOnlyTheDisksItIsGivenAtTheirChangeIdsAndRecordsEachAsItGoes) {
+  enum Given { kBoth, kFirstOnly, kSecondStale };
+  struct Case {
+    const char* what;
+    Given given;
+    bool firstDeletedBefore;  // by an earlier stub that was cut off
+    int64_t cutAfter;         // -1: no cut
+    int result;
+    int32_t deleted;          // ctx.disksDeleted
+    std::vector<bool> gone;   // marked deleted in the description, image removed
+    const char* error;
+  } cases[] = {
+      {"both disks at their change ids", kBoth, false, -1, 1, 2, {true, true}, ""},
+      {"a disk it was not given", kFirstOnly, false, -1, 0, 0, {false, false},
+       "not among the disks the stub may delete"},
+      {"the second disk written since its backup", kSecondStale, false, -1, 0, 1, {true, false}, "is at change id"},
+      {"cut off after the first disk", kBoth, false, 1, 0, 1, {true, false}, "refused"},
+      {"a disk an earlier stub deleted", kBoth, true, -1, 1, 2, {true, true}, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    testsupport::TestLab dir("coordinator");
+    lab::LabPlan plan;
+    plan.vms = 1;
+    plan.disksPerVM = 2;
+    plan.clients = {"coordinator"};
+    ASSERT_TRUE(dir.Create(plan));
+    const std::string server = lab::SampleServer();
+    lab::VMDescription vm;
+    ASSERT_TRUE(lab::FindVM(server, "vm01", vm));
+    StubVMCtx ctx;
+    ctx.vmName = vm.name;
+    ctx.vmGuid = vm.guid;
+    std::string error;
+    for (size_t i = 0; i < 2; ++i) {
+      std::string changeId;
+      const std::string image = lab::DiskImagePath(server, vm.disks[i].file);
+      ASSERT_TRUE(lab::WriteDiskRanges(image, {{0, 4096}}, true, i + 1, changeId, error)) << error;
+      if (c.given == kFirstOnly && i == 1) continue;
+      ctx.disks.push_back(StubVMDisk{lab::LabDiskIndexName(i, vm.disks[i].file), changeId});
+      if (c.given == kSecondStale && i == 1)
+        ASSERT_TRUE(lab::WriteDiskRanges(image, {{4096, 512}}, true, 9, changeId, error)) << error;
+    }
+    if (c.firstDeletedBefore)
+      ASSERT_TRUE(lab::UpdateVMDescription(server, "vm01", [&](lab::VMDescription& d, std::string& why) {
+        return lab::DeleteVMDiskImage(server, d, 0, why);
+      }, error)) << error;
+    if (c.cutAfter >= 0) ASSERT_TRUE(dir.Fault("vminfo.StubVMDisk", 3010, "refused", c.cutAfter));
+    LabVMInfo vmInfo(kInstanceTypeVMware, server);
+    EXPECT_EQ(c.result, vmInfo.StubVM(ctx));
+    EXPECT_EQ(c.result == 0, ctx.failed);
+    EXPECT_EQ(c.deleted, ctx.disksDeleted);
+    EXPECT_EQ(2, ctx.totalDisks);
+    EXPECT_NE(std::string::npos, vmInfo.GetErrorText().find(c.error)) << vmInfo.GetErrorText();
+    ASSERT_TRUE(lab::FindVM(server, "vm01", vm));
+    for (size_t i = 0; i < 2; ++i) {
+      EXPECT_EQ(c.gone[i], vm.disks[i].deleted) << i;
+      EXPECT_EQ(c.gone[i], access(lab::DiskImagePath(server, vm.disks[i].file).c_str(), F_OK) != 0) << i;
+    }
+  }
 }
 
 }  // namespace

@@ -106,6 +106,11 @@ TEST_F(LabDisksTest, RangesUpToTheEndAreWrittenAndOnePastIsRefusedWithNothingCha
 }
 
 TEST_F(LabDisksTest, SpreadRangesAddUpToThePercentInDistinctChunks) {
+  // The percent of a disk rounded up to whole sectors, at most the disk.
+  EXPECT_EQ(83968u, lab::SpreadBytes(4 * lab::kSpreadChunkBytes, 2));
+  EXPECT_EQ(512u, lab::SpreadBytes(1000, 1));
+  EXPECT_EQ(1000u, lab::SpreadBytes(1000, 100));
+  EXPECT_EQ(0u, lab::SpreadBytes(1000, 0));
   const uint64_t mib = lab::kSpreadChunkBytes;
   struct Case {
     uint64_t size;
@@ -125,6 +130,7 @@ TEST_F(LabDisksTest, SpreadRangesAddUpToThePercentInDistinctChunks) {
       total += range.second;
     }
     EXPECT_GE(total, std::min<uint64_t>(c.size, c.size / 100 * c.percent));
+    EXPECT_EQ(lab::SpreadBytes(c.size, c.percent), total) << "what was asked, in whole sectors, and no more";
   }
 }
 

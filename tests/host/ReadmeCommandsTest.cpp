@@ -1,0 +1,128 @@
+// The README's commands, run as a new user runs them: every block of lab commands in order on a new
+// lab (made by the block's own "create LAB", or before it), each exiting 0 and running the job its
+// comment names; and the demo, whose VMs back up without an error line and restore.
+#include <stdlib.h>
+
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/lab/LabFiles.h"
+#include "support/TestLab.h"
+
+namespace {
+
+std::string Text(const std::string& path) {
+  std::string text, error;
+  lab::ReadRegularFile(path, 64 << 20, text, error);
+  return text;
+}
+
+bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+std::string BuildFolder() {
+  const std::string tool = QUARN_LAB_BINARY;
+  return tool.substr(0, tool.rfind('/'));
+}
+
+// One command of a code block: the command line and its comment.
+struct Command {
+  std::string line;
+  std::string comment;
+};
+
+// The commands of each indented code block of the README that a user can run as they stand: lines
+// of the lab tool or the scripts without placeholders (options in brackets, alternatives, "...", or
+// a capitalised word other than LAB).
+std::vector<std::vector<Command>> ReadmeBlocks() {
+  std::istringstream readme(Text(std::string(QUARN_SOURCE_DIR) + "/README.md"));
+  const std::regex placeholder("\\b(?!LAB\\b)[A-Z][A-Z_]*\\b");
+  std::vector<std::vector<Command>> blocks;
+  bool inBlock = false;
+  for (std::string line; std::getline(readme, line);) {
+    const bool code = line.compare(0, 4, "    ") == 0;
+    if (!code && !line.empty()) inBlock = false;
+    if (!code) continue;
+    std::string text = line.substr(4);
+    if (text.rfind("build/quarn-lab ", 0) != 0 && text.rfind("bash scripts/", 0) != 0) continue;
+    if (!inBlock) blocks.emplace_back();
+    inBlock = true;
+    Command command;
+    const size_t hash = text.find(" #");
+    if (hash != std::string::npos) {
+      command.comment = text.substr(text.find_first_not_of(" #", hash));
+      text.resize(hash);
+    }
+    command.line = text.substr(0, text.find_last_not_of(' ') + 1);
+    if (command.line.find_first_of("[|") != std::string::npos || Has(command.line, "...") ||
+        std::regex_search(command.line, placeholder))
+      continue;
+    blocks.back().push_back(command);
+  }
+  return blocks;
+}
+
+class ReadmeCommands : public testing::Test {
+ protected:
+  // Runs a shell line with the README's paths made this build's and this source's; its exit status.
+  int Run(std::string line, const std::string& lab, const std::string& outName) {
+    line = std::regex_replace(line, std::regex("^build/"), BuildFolder() + "/");
+    line = std::regex_replace(line, std::regex("^bash scripts/"), "bash " + std::string(QUARN_SOURCE_DIR) + "/scripts/");
+    line = std::regex_replace(line, std::regex("\\bLAB\\b"), lab);
+    return testsupport::WaitProgram(testsupport::StartProgram({"/bin/bash", "-c", line}, dir.Path(outName)));
+  }
+  testsupport::TestLab dir;
+};
+
+TEST_F(ReadmeCommands, EachBlockOfLabCommandsRunsInOrderOnANewLab) {
+  const std::regex jobOfComment("^(.*?) ?\\(job (\\d+)\\)$");
+  size_t ran = 0, labs = 0;
+  for (const std::vector<Command>& block : ReadmeBlocks()) {
+    const std::string lab = dir.Path("lab" + std::to_string(++labs));
+    // A block that does not make its lab (the list of commands) runs on a new one.
+    if (!block.empty() && block.front().line.rfind("build/quarn-lab create LAB", 0) != 0 &&
+        block.front().line.rfind("bash ", 0) != 0)
+      ASSERT_EQ(0, Run("build/quarn-lab create LAB", lab, "create.txt"));
+    for (const Command& command : block) {
+      if (command.line.rfind("bash scripts/", 0) == 0) continue;  // the scripts: the case below, and CI itself
+      SCOPED_TRACE(command.line);
+      const std::string out = "out" + std::to_string(++ran) + ".txt";
+      EXPECT_EQ(0, Run(command.line, lab, out)) << Text(dir.Path(out));
+      if (command.line.find(" run ") == std::string::npos || command.comment.empty()) continue;
+      // A run's comment says what it runs: "full backup (job 1001)".
+      std::smatch parts;
+      std::string kind = command.comment, job;
+      if (std::regex_match(command.comment, parts, jobOfComment)) kind = parts[1], job = parts[2];
+      const std::string text = Text(dir.Path(out));
+      const size_t running = text.find("running job " + job);
+      ASSERT_NE(std::string::npos, running) << text;
+      EXPECT_TRUE(Has(text.substr(running, text.find('\n', running) - running), kind)) << text;
+    }
+  }
+  // The first session and the storage-snapshot jobs at least.
+  EXPECT_GE(ran, 13u);
+}
+
+TEST_F(ReadmeCommands, TheDemoBacksUpItsVMsWithoutAnErrorAndTheyRestore) {
+  bool listed = false;
+  for (const auto& block : ReadmeBlocks())
+    for (const Command& command : block) listed = listed || command.line == "bash scripts/demo.sh";
+  ASSERT_TRUE(listed) << "the README's first command";
+  // The demo uses this build as it is, and makes its lab in the test's folder.
+  const std::string lab = dir.Path("demo-lab");
+  ASSERT_EQ(0, setenv("QUARN_DEMO_BUILD", BuildFolder().c_str(), 1));
+  const int exitCode = Run("bash scripts/demo.sh LAB", lab, "demo.txt");
+  unsetenv("QUARN_DEMO_BUILD");
+  EXPECT_EQ(0, exitCode);
+  const std::string out = Text(dir.Path("demo.txt"));
+  EXPECT_TRUE(Has(out, "job 1001: completed\n")) << out;
+  EXPECT_TRUE(Has(out, "  VMs: 3 Backed up (of 3)\n")) << out;
+  EXPECT_TRUE(Has(out, "verified 3 archives and 3 VMs: 0 problems\n")) << out;
+  EXPECT_FALSE(Has(out, "ERROR")) << out;
+  EXPECT_TRUE(Has(out, lab + "/clients/proxyA/Log_Files/quarn.log")) << out;
+}
+
+}  // namespace

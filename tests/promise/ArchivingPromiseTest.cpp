@@ -1,0 +1,339 @@
+// The archiving promise, tried as an administrator's bad day would: a stub deletes a VM's disks, so a
+// disk may go only while a backup holds exactly its bytes. Each case is a lab of two VMs with two disks
+// of seeded bytes (vm01 off for 72 hours, vm02 running), whole archiving jobs run by the lab tool (a
+// backup phase, then a stub phase), and one way a stub can meet bytes no backup holds: a stub cut off
+// and retried later, a write, an added or a detached disk between the phases, the job process killed
+// at each disk of the stub phase, a media fault in the backup phase. After every job, every disk gone
+// from the hypervisor restores (the lab tool's "vm restore", in a copy of the lab) byte for byte to the
+// bytes it had just before the stub phase that deleted it, every VM meant to be stubbed that was not
+// says why, and no stream stays reserved.
+#include <signal.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <map>
+
+#include <gtest/gtest.h>
+
+#include "platform/jobmgr/vsJobMgr.h"
+#include "platform/lab/LabArchiving.h"
+#include "platform/lab/LabCoordinator.h"
+#include "platform/lab/LabDisks.h"
+#include "platform/lab/LabFaults.h"
+#include "platform/lab/LabJobRun.h"
+#include "platform/lab/LabMount.h"
+#include "platform/lab/LabReservations.h"
+#include "records/messages/JobManagerMessages.h"
+#include "records/messages/VirtualServerMessages.h"
+#include "support/LabRunSupport.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Info = JobManager::VMUpdateInfo;
+using Stub = VirtualServer::VMArchivingData;
+
+const char* const kVM = "vm01";    // idle: the one to be stubbed
+const char* const kRunningVM = "vm02";
+constexpr int64_t kStubbedState = 4;  // of the stub record when the stub is done
+
+// Points the process's lab model at a lab for as long as it lives.
+class Root {
+ public:
+  explicit Root(const std::string& root) : previous_(lab::Root()) { lab::SetRoot(root); }
+  ~Root() { lab::SetRoot(previous_); }
+
+ private:
+  std::string previous_;
+};
+
+class ArchivingPromise : public testing::TestWithParam<const char*> {
+ public:
+  void SetUp() override {
+    ASSERT_EQ(0, Tool({"create", lab_, "--vms", "2", "--disks", "2", "--clients", "coordinator", "--time-scale",
+                       "60"}));
+    for (const char* vm : {kVM, kRunningVM})
+      for (const char* disk : {"0", "1"}) ASSERT_EQ(0, Tool({"disk", lab_, vm, disk, "write", "--percent", "100"}));
+    ASSERT_EQ(0, Tool({"vm", lab_, kVM, "power", "off", "--hours", "72"}));
+    lab::SetRoot(lab_);
+    std::string error;
+    ASSERT_TRUE(lab::SetSubclientValue("1", "archiveDays", "2", error)) << error;
+    ASSERT_TRUE(lab::SetSubclientValue("1", "archiveRule", "1", error)) << error;
+  }
+  void TearDown() override { testsupport::TestLab::RemoveProcessTables(dir_.Root()); }
+
+  // The lab tool; its exit status (its output is kept for the failure message).
+  int Tool(const std::vector<std::string>& args) { return labrun::RunTool(args, out_); }
+  std::string Output() const { return labrun::ReadText(out_); }
+
+  void BackupPhase(int64_t job, const char* level = "1") {
+    const int status =
+        Tool({"run", lab_, "--job", std::to_string(job), "--", "-t", level, "-numStreams", "1", "-stub"});
+    EXPECT_TRUE(status == 0 || status == 1 || status == 2) << Output();
+    CheckStreams(job, "the backup phase of job " + std::to_string(job));
+  }
+  // The stub phase, after copies of every disk the hypervisor has (what a stub would delete).
+  void StubPhase(int64_t job, const char* level = "1") {
+    TakeCopies();
+    const int status =
+        Tool({"run", lab_, "--job", std::to_string(job), "--", "-t", level, "-numStreams", "1", "-stub", "-stubPhase"});
+    EXPECT_TRUE(status == 0 || status == 1 || status == 2) << Output();
+    CheckPromise(job, "the stub phase of job " + std::to_string(job));
+  }
+  void NextJob(int64_t job) { ASSERT_EQ(0, Tool({"create", lab_, "--job", std::to_string(job)})) << Output(); }
+
+  lab::VMDescription Description(const std::string& vm) {
+    lab::VMDescription description;
+    EXPECT_TRUE(lab::FindVM(lab::SampleServer(), vm, description)) << vm;
+    return description;
+  }
+  // The bytes of every disk the hypervisor has, by VM and disk name; a disk gone keeps its last copy.
+  void TakeCopies() {
+    for (const char* vm : {kVM, kRunningVM}) {
+      const lab::VMDescription description = Description(vm);
+      for (size_t i = 0; i < description.disks.size(); ++i) {
+        if (description.disks[i].deleted) continue;
+        copies_[vm][lab::LabDiskIndexName(i, description.disks[i].file)] =
+            testsupport::ReadDisk(lab::DiskImagePath(lab::SampleServer(), description.disks[i].file));
+      }
+    }
+  }
+  // Whether the VM is a whole stub: its stub record done and every disk it has deleted.
+  bool Stubbed(const std::string& vm) {
+    const lab::VMDescription description = Description(vm);
+    const auto record = description.options.find(lab::kStubRecordOption);
+    Stub stub;
+    if (record == description.options.end() || !stub.deserialize(record->second) ||
+        stub.getint64(Stub::F_stubState) != kStubbedState)
+      return false;
+    for (const lab::VMDisk& disk : description.disks)
+      if (!disk.deleted) return false;
+    return true;
+  }
+
+  // After a job (`when` says which): the disks gone restore to their last bytes, a VM meant to be
+  // stubbed that is not says why, no stream stays reserved.
+  void CheckPromise(int64_t job, const std::string& when) {
+    CheckRestores(when);
+    Info record;
+    const bool chosen = vsJobMgr::ReadVMStatus(job, Description(kVM).guid, record) &&
+                        record.getint64(Info::F_stubStatus) != 0;
+    if (chosen && !Stubbed(kVM)) {
+      EXPECT_FALSE(WhyNotStubbed(job, kVM).empty()) << when << ": " << kVM << " is not stubbed and does not say why";
+    }
+    EXPECT_FALSE(Stubbed(kRunningVM)) << when << ": a running VM was stubbed";
+    CheckStreams(job, when);
+  }
+  // The VM's reason with the job manager, or its line of the result file of the job's last phase.
+  std::string WhyNotStubbed(int64_t job, const std::string& vm) {
+    Info record;
+    const lab::VMDescription description = Description(vm);
+    if (vsJobMgr::ReadVMStatus(job, description.guid, record) && !record.getstring(Info::F_failureText).empty())
+      return record.getstring(Info::F_failureText);
+    for (const std::string& line : lab::ReadJobResultLines(job))
+      if (line.compare(0, vm.size() + 1, vm + " ") == 0) return line;
+    return std::string();
+  }
+  void CheckRestores(const std::string& when) {
+    for (const char* vm : {kVM, kRunningVM}) {
+      const lab::VMDescription description = Description(vm);
+      // Gone: deleted by a stub, or an image missing whatever the description says.
+      std::vector<size_t> gone;
+      for (size_t i = 0; i < description.disks.size(); ++i)
+        if (description.disks[i].deleted ||
+            !testsupport::Exists(lab::DiskImagePath(lab::SampleServer(), description.disks[i].file)))
+          gone.push_back(i);
+      if (gone.empty()) continue;
+      // A restore makes the VM whole again: it runs on a copy, and this lab goes on as it is.
+      const std::string copy = dir_.Path("restore" + std::to_string(++restores_));
+      std::error_code failed;
+      fs::copy(lab_, copy, fs::copy_options::recursive, failed);
+      ASSERT_FALSE(failed) << failed.message();
+      EXPECT_EQ(0, Tool({"vm", copy, vm, "restore"})) << when << ": " << Output();
+      Root root(copy);
+      for (size_t i : gone) {
+        const std::string name = lab::LabDiskIndexName(i, description.disks[i].file);
+        ASSERT_TRUE(copies_[vm].count(name)) << when << ": " << vm << " lost " << name << " before any copy of it";
+        const std::string restored =
+            testsupport::ReadDisk(lab::DiskImagePath(lab::SampleServer(), description.disks[i].file));
+        EXPECT_TRUE(!restored.empty() && restored == copies_[vm][name])
+            << when << ": disk " << name << " of " << vm << " does not restore to its last bytes";
+      }
+      testsupport::TestLab::RemoveProcessTables(copy);
+      fs::remove_all(copy, failed);
+    }
+  }
+  void CheckStreams(int64_t job, const std::string& when) {
+    lab::ReservationLedger ledger;
+    std::string error;
+    ASSERT_TRUE(lab::ReadReservationLedger(job, ledger, error)) << error;
+    for (const lab::Reservation& reservation : ledger.reservations)
+      EXPECT_TRUE(reservation.state != lab::ReservationState::kReserved && reservation.holder.empty())
+          << when << ": stream RCID " << reservation.rcid << " stays reserved or open";
+  }
+
+  // A rule of the lab tool's fault table on vm01.
+  void Fault(const std::vector<std::string>& rule) {
+    std::vector<std::string> args = {"fault", lab_};
+    args.insert(args.end(), rule.begin(), rule.end());
+    args.insert(args.end(), {"--vm", kVM});
+    ASSERT_EQ(0, Tool(args)) << Output();
+  }
+  void ClearFaults() { ASSERT_EQ(0, Tool({"fault", lab_, "clear"})) << Output(); }
+  // A guest write over a range of vm01's disk, powered on for it and off again after it.
+  void GuestWrite(const char* disk, const char* offset, const char* bytes, bool staysOn = false) {
+    ASSERT_EQ(0, Tool({"vm", lab_, kVM, "power", "on"}));
+    ASSERT_EQ(0, Tool({"disk", lab_, kVM, disk, "write", "--offset", offset, "--bytes", bytes})) << Output();
+    if (!staysOn) ASSERT_EQ(0, Tool({"vm", lab_, kVM, "power", "off", "--hours", "72"}));
+  }
+
+  // The stub phase of job 1001 held at the stub's disk (after `disks` deleted) and its job process
+  // killed there.
+  void KillStubPhaseAt(const std::string& disks) {
+    TakeCopies();
+    Fault({"hold", "vminfo.StubVMDisk", "--after", disks});
+    const pid_t run = labrun::StartTool({"run", lab_, "--job", "1001", "--", "-numStreams", "1", "-stub", "-stubPhase"},
+                                        dir_.Path("held.txt"));
+    ASSERT_GT(run, 0);
+    const std::string log = lab::ClientLogPath("coordinator", "quarn");
+    const bool held = labrun::WaitForLab({lab_, log.substr(0, log.rfind('/'))}, [] {
+      lab::FaultTable table;
+      std::string error;
+      return lab::ReadFaultTable(table, error) && !table.rules.empty() && table.rules[0].fired > 0;
+    });
+    long process = 0;
+    for (const std::string& event : lab::ReadRunEvents(1001))
+      if (event.compare(0, 8, "started ") == 0) process = std::stol(event.substr(event.rfind("pid=") + 4));
+    if (held && process > 0) kill(static_cast<pid_t>(process), SIGKILL);
+    ClearFaults();
+    testsupport::WaitProgram(run);
+    ASSERT_TRUE(held && process > 0) << labrun::ReadText(dir_.Path("held.txt"));
+    CheckRestores("the stub phase killed after " + disks + " disks");
+  }
+
+  // A stub cut off by the hypervisor after `disks` disks; vm01 is then written (running, or off again)
+  // and job 1002 backs it up again before its stub is retried.
+  void RetryAfterCutOff(const char* disks, bool staysOn) {
+    BackupPhase(1001);
+    Fault({"add", "vminfo.StubVMDisk", "--code", "3010", "--after", disks});
+    StubPhase(1001);
+    EXPECT_FALSE(Stubbed(kVM));
+    ClearFaults();
+    GuestWrite("1", "0", "2097152", staysOn);
+    NextJob(1002);
+    BackupPhase(1002, "2");
+    StubPhase(1002, "2");
+    EXPECT_EQ(!staysOn, Stubbed(kVM)) << "a stub cut off is retried once the VM is backed up again";
+    if (staysOn) {
+      EXPECT_EQ(0, Tool({"verify", lab_, "--job", "1002", "--vm", kVM})) << Output();
+    }
+  }
+  // Something changes vm01 between the phases of job 1001: its stub waits for job 1002's backup.
+  void ChangeBetweenPhases(const std::function<void()>& change, bool stubbedAnyway) {
+    BackupPhase(1001);
+    change();
+    StubPhase(1001);
+    EXPECT_EQ(stubbedAnyway, Stubbed(kVM));
+    if (stubbedAnyway) return;
+    NextJob(1002);
+    BackupPhase(1002, "2");
+    StubPhase(1002, "2");
+    EXPECT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1002, kVM);
+  }
+  void AddDisk() {
+    lab::VMDescription description = Description(kVM);
+    lab::VMDisk added = description.disks[1];
+    added.file = added.file.substr(0, added.file.rfind('/') + 1) + "vm01_2.img";
+    std::string error, changeId;
+    const std::string image = lab::DiskImagePath(lab::SampleServer(), added.file);
+    ASSERT_TRUE(lab::WriteImageAtomic(image, std::string(), added.sizeBytes, error)) << error;
+    ASSERT_TRUE(lab::WriteDiskRanges(image, {{0, added.sizeBytes}}, true, 33, changeId, error)) << error;
+    ASSERT_TRUE(lab::UpdateVMDescription(lab::SampleServer(), kVM, [&](lab::VMDescription& vm, std::string&) {
+      vm.disks.push_back(added);
+      return true;
+    }, error)) << error;
+  }
+  // The last disk taken off the VM; its image stays where it was.
+  void DetachDisk() {
+    std::string error;
+    ASSERT_TRUE(lab::UpdateVMDescription(lab::SampleServer(), kVM, [](lab::VMDescription& vm, std::string&) {
+      vm.disks.pop_back();
+      return true;
+    }, error)) << error;
+  }
+  // The job process killed at a disk of the stub phase; the phase's next attempt finishes the stub.
+  void KilledAt(const char* disks) {
+    BackupPhase(1001);
+    KillStubPhaseAt(disks);
+    StubPhase(1001);
+    EXPECT_TRUE(Stubbed(kVM)) << "the stub phase's next attempt goes on with the stub";
+  }
+  // A media fault fails vm01's backup phase: its stub phase leaves it whole; the phase run again
+  // backs it up, and the stub phase stubs it.
+  void MediaFault(const std::vector<std::string>& rule) {
+    Fault(rule);
+    BackupPhase(1001);
+    StubPhase(1001);
+    EXPECT_FALSE(Stubbed(kVM));
+    ClearFaults();
+    BackupPhase(1001);
+    StubPhase(1001);
+    EXPECT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1001, kVM);
+  }
+
+
+ private:
+  testsupport::TestLab dir_;
+  const std::string lab_ = dir_.Path("lab");
+  const std::string out_ = dir_.Path("tool.txt");
+  std::map<std::string, std::map<std::string, std::string>> copies_;
+  int restores_ = 0;
+};
+
+const std::map<std::string, std::function<void(ArchivingPromise&)>>& Ways() {
+  static const std::map<std::string, std::function<void(ArchivingPromise&)>> ways = {
+      {"RetryAfterACutOffBeforeAnyDisk", [](ArchivingPromise& t) { t.RetryAfterCutOff("0", false); }},
+      {"RetryAfterACutOffAfterOneDisk", [](ArchivingPromise& t) { t.RetryAfterCutOff("1", false); }},
+      {"CutOffAndRunningAgain", [](ArchivingPromise& t) { t.RetryAfterCutOff("1", true); }},
+      {"AWriteBetweenThePhases",
+       [](ArchivingPromise& t) {
+         ArchivingPromise& s = t;
+         s.ChangeBetweenPhases([&] { s.GuestWrite("1", "65536", "65536"); }, false);
+       }},
+      {"ADiskAddedBetweenThePhases",
+       [](ArchivingPromise& t) {
+         ArchivingPromise& s = t;
+         s.ChangeBetweenPhases([&] { s.AddDisk(); }, false);
+       }},
+      {"ADiskDetachedBetweenThePhases",
+       [](ArchivingPromise& t) {
+         ArchivingPromise& s = t;
+         s.ChangeBetweenPhases([&] { s.DetachDisk(); }, true);
+       }},
+      {"KilledAtTheFirstDisk", [](ArchivingPromise& t) { t.KilledAt("0"); }},
+      {"KilledAtTheSecondDisk", [](ArchivingPromise& t) { t.KilledAt("1"); }},
+      {"AnArchiveWriteRefused",
+       [](ArchivingPromise& t) {
+         t.MediaFault({"add", "archive.write", "--code", "28", "--after", "3"});
+       }},
+      {"AnArchiveFileNotClosed",
+       [](ArchivingPromise& t) { t.MediaFault({"add", "archive.closeArchiveFile", "--code", "28"}); }},
+  };
+  return ways;
+}
+
+std::vector<const char*> WayNames() {
+  std::vector<const char*> names;
+  for (const auto& way : Ways()) names.push_back(way.first.c_str());
+  return names;
+}
+
+TEST_P(ArchivingPromise, EveryDiskAStubDeletedRestoresAndEveryVMNotStubbedSaysWhy) {
+  Ways().at(GetParam())(*this);
+}
+
+INSTANTIATE_TEST_SUITE_P(EachWay, ArchivingPromise, testing::ValuesIn(WayNames()),
+                         [](const testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
+
+}  // namespace
