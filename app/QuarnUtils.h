@@ -65,6 +65,9 @@ class QuarnUtils {
   static bool IsOSWindows2016OrHigher();
 
   // ---- Commands and names ----
+  // The text with every occurrence of the secret shown as "*****" (the text itself when the secret is
+  // empty).
+  static std::string MaskSecret(const std::string& text, const std::string& secret);
   // Runs a shell command with standard error joined to the output. Every occurrence of maskedText
   // is shown as "*****" in the log (command, output and error text alike); `output` gets the raw
   // output. True when the command exited with 0.

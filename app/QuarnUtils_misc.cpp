@@ -12,19 +12,6 @@ namespace {
 constexpr int kDiskTypeAnySize1 = 13;
 constexpr int kDiskTypeAnySize2 = 14;
 
-std::string Mask(const std::string& text, const std::string& secret) {
-  if (secret.empty()) return text;
-  std::string masked;
-  size_t from = 0;
-  for (size_t at = text.find(secret); at != std::string::npos; at = text.find(secret, from)) {
-    masked.append(text, from, at - from);
-    masked += "*****";
-    from = at + secret.size();
-  }
-  masked.append(text, from, std::string::npos);
-  return masked;
-}
-
 // The proxy hosts of the lab are Linux machines, which have no Windows version to report.
 bool GetWindowsVersion(std::string& name, int& major, int& minor, int& build, std::string& error) {
   struct utsname system;
@@ -145,12 +132,25 @@ bool QuarnUtils::IsOSWindows2016OrHigher() {
   return major > 9;
 }
 
+std::string QuarnUtils::MaskSecret(const std::string& text, const std::string& secret) {
+  if (secret.empty()) return text;
+  std::string masked;
+  size_t from = 0;
+  for (size_t at = text.find(secret); at != std::string::npos; at = text.find(secret, from)) {
+    masked.append(text, from, at - from);
+    masked += "*****";
+    from = at + secret.size();
+  }
+  masked.append(text, from, std::string::npos);
+  return masked;
+}
+
 bool QuarnUtils::ExecuteCommand(const std::string& command, std::string& output, std::string maskedText) {
   static const char* const kSig =
       "static bool QuarnUtils::ExecuteCommand(const std::string&, std::string&, std::string)";
   EvEvent log;
   std::string run = command + " 2>&1";
-  std::string display = Mask(command, maskedText);
+  std::string display = MaskSecret(command, maskedText);
   output.clear();
   log.DebugLvl(1, kSig, "Executing command %s", display.c_str());
   std::string errorText;
@@ -161,11 +161,11 @@ bool QuarnUtils::ExecuteCommand(const std::string& command, std::string& output,
   if (result != 0) {
     // Masked as one text: a secret with a blank in it could otherwise be put together from the end
     // of one part and the start of the next.
-    std::string details = Mask(command + " " + output + " " + errorText, maskedText);
+    std::string details = MaskSecret(command + " " + output + " " + errorText, maskedText);
     log.Error(kSig, "Command failed %s", details.c_str());
     return false;
   }
-  log.DebugLvl(1, kSig, "Cmd Output: %s", Mask(output, maskedText).c_str());
+  log.DebugLvl(1, kSig, "Cmd Output: %s", MaskSecret(output, maskedText).c_str());
   return true;
 }
 
@@ -176,7 +176,7 @@ bool QuarnUtils::ExecuteProgram(const std::vector<std::string>& argv, const std:
       "const std::string&, unsigned long)";
   EvEvent log;
   output.clear();
-  log.DebugLvl(1, kSig, "Executing command %s", Mask(commandText, maskedText).c_str());
+  log.DebugLvl(1, kSig, "Executing command %s", MaskSecret(commandText, maskedText).c_str());
   int exitCode = 0;
   const int result = ZtProcess::Run(argv, output, exitCode, timeoutMs);
   if (result != 0) {
@@ -184,10 +184,11 @@ bool QuarnUtils::ExecuteProgram(const std::vector<std::string>& argv, const std:
                                       ? std::string("the program could not be run or did not end in time")
                                       : "exit code " + std::to_string(exitCode);
     // One masked text, as ExecuteCommand logs it.
-    log.Error(kSig, "Command failed %s", Mask(commandText + " " + output + " " + errorText, maskedText).c_str());
+    log.Error(kSig, "Command failed %s",
+              MaskSecret(commandText + " " + output + " " + errorText, maskedText).c_str());
     return false;
   }
-  log.DebugLvl(1, kSig, "Cmd Output: %s", Mask(output, maskedText).c_str());
+  log.DebugLvl(1, kSig, "Cmd Output: %s", MaskSecret(output, maskedText).c_str());
   return true;
 }
 

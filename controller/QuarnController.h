@@ -222,6 +222,8 @@ class QuarnController : public VSController {
   virtual bool PostBackup() { return true; }
   virtual bool UnmountSnap() { return true; }
   virtual bool InitMovingToTapePhase() { return true; }
+  // Why the last InitMovingToTapePhase failed; empty when it did not, or cannot say.
+  virtual std::string GetMountPhaseFailure() { return std::string(); }
   virtual bool RegisterDatastore(const std::string& vmName, const std::string& vmGuid, const std::string& host,
                                  const std::string& datastore);
   virtual void UnregisterDatastores(const std::string& vmName, const std::string& vmGuid);

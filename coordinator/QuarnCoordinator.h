@@ -162,6 +162,10 @@ class QuarnCoordinator : public VSCoordinator {
   // Whether a VM's result may change anything: its VM is being backed up, by the agent that sent it,
   // and every number of it is in range. A refused result is logged with why. (QuarnCoordinator_messages.cpp)
   bool AcceptVMBackupResult(const std::string& agent, const VirtualServer::VMBackupResult& message);
+  // A snapshot backup's VM that ended backed up, reported failed afterwards by the agent that ended
+  // it (the storage snapshot its backup is could not be finished): it is failed, and counted so.
+  // False, changing nothing, for any other result. (QuarnCoordinator_messages.cpp)
+  bool FailEndedSnapshotVM(const std::string& agent, const VirtualServer::VMBackupResult& message);
 
   // ---- Agents (QuarnCoordinator_agents.cpp) ----
   bool AddAgent(const std::string& name);
@@ -293,6 +297,9 @@ class QuarnCoordinator : public VSCoordinator {
 
   // ---- Shared snapshot (QuarnCoordinator_snap.cpp) ----
   bool DispatchSnapBackupMetadata();
+  // Brings the snapshot job's metadata file of that name from the index cache into the subclient
+  // directory; false when the cache has none.
+  bool FetchSnapBackupMetadata(const std::string& name);
   // A backup copy or catalogue whose collect entries name no snapshot job: each VM is copied from
   // its own job within the job's snapshot job, else from the snapshot job itself.
   void FillVMSnapJobIds();

@@ -263,6 +263,35 @@ bool QuarnCoordinator::AcceptVMBackupResult(const std::string& agentName, const 
   return true;
 }
 
+bool QuarnCoordinator::FailEndedSnapshotVM(const std::string& agentName, const VirtualServer::VMBackupResult& message) {
+  using Result = VirtualServer::VMBackupResult;
+  if (!m_jobMgr->isSnapBackup() || message.getint64(Result::F_statusCode) != kResultFailed) return false;
+  const std::string guid = message.getstring(Result::F_vmGuid);
+  vm_params* vm = m_vmMap.Find(guid);
+  if (vm == nullptr || (vm->vmPhase != PHASE_DONE && vm->vmPhase != PHASE_DONE_WITH_ERRORS)) return false;
+  const QuarnAgentInfo* agent = FindAgent(agentName);
+  if (agent == nullptr || agent->completedVMs.count(guid) == 0) return false;
+  vm->failureReason = message.getstring(Result::F_failureReason);
+  m_event.Error(kSigResult, "VM [%s] that agent [%s] reported backed up has failed: %s", vm->vmName.c_str(),
+                agentName.c_str(), vm->failureReason.c_str());
+  // A VM still waiting for its index logs was not counted yet; it is no longer waited for.
+  size_t waiting = 0;
+  {
+    ZtCriticalSectionLock lock(&m_logArchiverLock);
+    const size_t before = m_logArchiverBatch.size();
+    m_logArchiverBatch.remove_if([&](const VMArchiveIndexParam& param) { return param.vmGuid == vm->vmGuid; });
+    waiting = before - m_logArchiverBatch.size();
+  }
+  if (waiting == 0) {
+    --m_vmSuccesses;
+    m_jobMgr->addBackupFolderSuccesses(-1);
+  }
+  AddVMFailures(1);
+  WriteBackupDotOut(vm->vmName, "", vm->failureReason, true, false);
+  m_vmMap.UpdateVMPhase(guid, PHASE_FAILED);
+  return true;
+}
+
 bool QuarnCoordinator::OnMsgVMBackupResult(const std::string& agentName, VirtualServer::VMBackupResult* message) {
   using Result = VirtualServer::VMBackupResult;
   const std::string guid = message->getstring(Result::F_vmGuid);
@@ -270,6 +299,7 @@ bool QuarnCoordinator::OnMsgVMBackupResult(const std::string& agentName, Virtual
   m_event.Debug(kSigResult, "Received Status [%d] for VM [%s] from [%s]", static_cast<int>(status),
                 message->getstring(Result::F_vmName).c_str(), agentName.c_str());
 
+  if (FailEndedSnapshotVM(agentName, *message)) return true;
   if (!AcceptVMBackupResult(agentName, *message)) return true;
   vm_params* vm = m_vmMap.Find(guid);
   QuarnAgentInfo* agent = FindAgent(agentName);
@@ -463,8 +493,15 @@ bool QuarnCoordinator::LookupSnapMetaDataForJobId(int64_t jobId, size_t& positio
 }
 
 bool QuarnCoordinator::AddSnapDSListToMetaData(const CNMessageList& source, CNMessageList& destination) {
+  using Datastore = VirtualServer::VMDatastoreInfo;
   if (source.empty()) m_event.Debug(kSigAddSnapDS, "No datastore(s) found in source list");
-  destination.insert(destination.end(), source.begin(), source.end());
+  // Proxies whose VMs share a datastore each name it: the job's snapshot holds it once.
+  for (const CNMessagePtr& entry : source) {
+    const bool listed = entry && std::any_of(destination.begin(), destination.end(), [&](const CNMessagePtr& kept) {
+                          return kept && kept->getstring(Datastore::F_datastore) == entry->getstring(Datastore::F_datastore);
+                        });
+    if (!listed) destination.push_back(entry);
+  }
   return true;
 }
 

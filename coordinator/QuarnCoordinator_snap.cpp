@@ -84,6 +84,12 @@ int QuarnCoordinator::PreCreateSharedShadow() { return 0; }
 int QuarnCoordinator::PostCreateSharedShadow() { return 0; }
 
 bool QuarnCoordinator::DispatchSnapBackupMetadata() {
+  // Only a Microsoft hypervisor's snapshot job hands its metadata to the coordinator; the agents of
+  // any other's copies fetch the snapshot's metadata themselves.
+  if (!m_appMgr->isServerTypeMS()) {
+    m_event.Debug(kSigDispatchMetadata, "Snap metadata is not dispatched for this server type");
+    return true;
+  }
   if (!CPxDirectory::Exists(m_subclientDir)) {
     CPxError error = CPxDirectory::Create(m_subclientDir, true);
     if (error.IsError()) {
@@ -96,6 +102,8 @@ bool QuarnCoordinator::DispatchSnapBackupMetadata() {
       m_subclientDir, "backup_" + std::to_string(static_cast<unsigned long>(m_jobMgr->getSnapBkpJobId())) + ".xml",
       false);
   vsXMLFile file(path);
+  // The snapshot job kept its merged file in the index cache, not here.
+  if (!file.Exists()) FetchSnapBackupMetadata(CPxPath::GetFileName(path));
   if (!file.Exists()) {
     m_event.Error(kSigDispatchMetadata, "File [%s] not found", path.c_str());
     return false;
@@ -109,6 +117,14 @@ bool QuarnCoordinator::DispatchSnapBackupMetadata() {
   for (const auto& entry : m_agents)
     if (IsRemoteAgent(entry.first)) SendMsgToAgent(entry.first, metadata);
   return true;
+}
+
+bool QuarnCoordinator::FetchSnapBackupMetadata(const std::string& name) {
+  if (m_indexClient == nullptr) return false;
+  if (m_appMgr->isUseIndexingV2Enabled())
+    return m_indexClient->DownloadMetadataFilesFromRemoteCache({name}, m_subclientDir, m_jobMgr->getSnapBkpJobId(),
+                                                               m_appMgr->getSubclientGUID(), std::string());
+  return m_indexClient->DownloadMetadataFile(name, m_subclientDir);
 }
 
 void QuarnCoordinator::FillVMSnapJobIds() {
@@ -154,6 +170,15 @@ bool QuarnCoordinator::DistributeMountSnapInfo() {
   m_localController->SetVMSnapMountInfoList(mounts);
   if (!m_localController->InitMovingToTapePhase()) {
     m_event.Error(kSigMountInfo, "Failed to mount hardware snapshot from coordinator node");
+    // No VM of the job starts: each says why.
+    std::string why = m_localController->GetMountPhaseFailure();
+    if (why.empty()) why = "the coordinator could not mount it";
+    for (auto& entry : m_vmMap) {
+      vm_params& vm = entry.second;
+      if (vm.vmPhase == PHASE_NOT_STARTED && vm.failureReason.empty())
+        vm.failureReason = "The storage snapshot of job " + std::to_string(m_jobMgr->getSnapBkpJobId()) +
+                           " cannot be used: " + why;
+    }
     return false;
   }
   m_snapMountedOnCoordinator = true;

@@ -34,17 +34,18 @@ void MediTechVMDisks::Reset(const std::string& vmName) {
   vmName_ = vmName;
 }
 
-void MediTechVMDisks::Insert(const std::string& guid) {
+void MediTechVMDisks::Insert(const std::string& guid, const std::string& shown) {
+  const std::string& text = shown.empty() ? guid : shown;
   if (guid.size() < kMinMediTechDiskGuid) {
-    event_.Error(kSigInsert, "invalid disk guid %s", guid.c_str());
+    event_.Error(kSigInsert, "invalid disk guid %s", text.c_str());
     return;
   }
-  disks_.insert(MediTechDisk{guid});
+  disks_.insert(MediTechDisk{guid, text});
 }
 
 const MediTechDisk* MediTechVMDisks::Find(const std::string& diskName) const {
   if (diskName.size() < kMediTechDiskHashLength) return nullptr;
-  auto it = disks_.find(MediTechDisk{diskName});
+  auto it = disks_.find(MediTechDisk{diskName, diskName});
   return it == disks_.end() ? nullptr : &*it;
 }
 
@@ -52,7 +53,7 @@ void MediTechVMDisks::AddedToBackup(const std::string& diskName) {
   const MediTechDisk* disk = Find(diskName);
   if (disk == nullptr) return;
   disk->included = true;
-  event_.Debug(kSigAdded, "MediTech VM[%s] Disk[%s] is included in the backup", vmName_.c_str(), disk->guid.c_str());
+  event_.Debug(kSigAdded, "MediTech VM[%s] Disk[%s] is included in the backup", vmName_.c_str(), disk->shown.c_str());
 }
 
 void MediTechVMDisks::SetBackupStatus(const std::string& diskName, int status) {
@@ -60,10 +61,10 @@ void MediTechVMDisks::SetBackupStatus(const std::string& diskName, int status) {
   if (disk == nullptr) return;
   disk->backupOk = status == 0;
   if (status != 0) {
-    event_ << vmName_ << disk->guid;
+    event_ << vmName_ << disk->shown;
     event_.MinorEvent(kEventDiskBackupFailed);
   }
-  event_.Debug(kSigStatus, "MediTech VM[%s] Disk[%s] backup %s", vmName_.c_str(), disk->guid.c_str(),
+  event_.Debug(kSigStatus, "MediTech VM[%s] Disk[%s] backup %s", vmName_.c_str(), disk->shown.c_str(),
                status == 0 ? "successful." : "failed.");
 }
 
@@ -71,9 +72,9 @@ bool MediTechVMDisks::AllDisksInBackupList() {
   bool all = true;
   for (const MediTechDisk& disk : disks_) {
     if (disk.included) continue;
-    event_ << vmName_ << disk.guid;
+    event_ << vmName_ << disk.shown;
     event_.MinorEvent(kEventDiskNotIncluded);
-    event_.Error(kSigAll, "Meditech VM[%s] Disk[%s] not included in the backup", vmName_.c_str(), disk.guid.c_str());
+    event_.Error(kSigAll, "Meditech VM[%s] Disk[%s] not included in the backup", vmName_.c_str(), disk.shown.c_str());
     all = false;
   }
   return all;
@@ -83,7 +84,7 @@ bool MediTechVMDisks::AnyDiskBackupFailed() {
   bool failed = false;
   for (const MediTechDisk& disk : disks_) {
     if (disk.backupOk) continue;
-    event_.Error(kSigFailed, "Meditech VM[%s] Disk[%s] backup failed", vmName_.c_str(), disk.guid.c_str());
+    event_.Error(kSigFailed, "Meditech VM[%s] Disk[%s] backup failed", vmName_.c_str(), disk.shown.c_str());
     failed = true;
   }
   if (!failed) event_.Debug(kSigFailed, "VM[%s]: All Meditech disks backup is successful", vmName_.c_str());

@@ -8,6 +8,7 @@
 // set's hashing and equality, so the flags may change on a disk found in the set.
 struct MediTechDisk {
   std::string guid;
+  std::string shown;  // the GUID as the log and the job's events show it (the tool's password masked)
   mutable bool included = false;
   mutable bool backupOk = false;
 };
@@ -31,7 +32,8 @@ class MediTechVMDisks {
  public:
   void Reset(const std::string& vmName);
   // A GUID shorter than kMinMediTechDiskGuid is logged and left out; an equal disk present is kept.
-  void Insert(const std::string& guid);
+  // `shown` is how the log and the events show it (empty: as it is).
+  void Insert(const std::string& guid, const std::string& shown = std::string());
   // Marks the census disk that the name ends with as included in the backup; nothing without one.
   void AddedToBackup(const std::string& diskName);
   // Records the result (0 success) of the census disk that the name ends with; nothing without one.

@@ -16,11 +16,19 @@ const char* const kSigDisks = "bool QuarnMediTech::GetVMDisks(const std::string&
 
 constexpr uint32_t kEventToolVerbFailed = 0x5B000193;
 constexpr const char* kToolName = "mbf64.exe";
+// What follows the tool's path in the command the log shows; filled with the run's values only.
+constexpr const char* kArgumentsFormat = "C=%s U=%s P=%s I=%s T=%s";
 // A tool that neither ends nor times out by itself must not hold the job for ever: it gets its own
 // time-out and this much more.
 constexpr unsigned long kToolGraceSeconds = 300;
 constexpr unsigned long kDefaultToolTimeoutSeconds = 90;
 
+// Whether the text holds the words (lower case), in any letter case.
+bool ContainsWords(const std::string& text, const std::string& words) {
+  std::string lower(text);
+  std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+  return lower.find(words) != std::string::npos;
+}
 
 }  // namespace
 
@@ -30,6 +38,19 @@ QuarnMediTech::~QuarnMediTech() = default;
 
 bool QuarnMediTech::Initialize(vsJobMgr* jobMgr, vsAppMgr* appMgr) {
   m_jobMgr = jobMgr;
+  const bool configured = ReadConfiguration(appMgr);
+  const bool taken = configured && Census();
+  if (configured && !taken) m_event.Error(kSigInitialize, "Meditech Census failed");
+  // Whatever kept the census from being taken, the job says so: a job pending with no cause tells the
+  // administrator nothing.
+  if (!taken && m_jobMgr != nullptr) {
+    m_jobMgr->addPendingCauseArgument(std::string("census"));
+    m_jobMgr->setPendingCauseAndEvent(kEventToolVerbFailed, 3);
+  }
+  return taken;
+}
+
+bool QuarnMediTech::ReadConfiguration(vsAppMgr* appMgr) {
   if (ZTPlatformInfo().getString("Base", "dBASEHOME", &m_baseDir) == 0 || m_baseDir.empty()) {
     m_event.Error(kSigInitialize, "Failed to get Base Dir");
     return false;
@@ -38,6 +59,8 @@ bool QuarnMediTech::Initialize(vsJobMgr* jobMgr, vsAppMgr* appMgr) {
   if (appMgr == nullptr ||
       !appMgr->GetMeditechSubclientConfig(config, listeners, m_port, m_userName, m_password, m_timeout)) {
     m_event.Error(kSigInitialize, "Failed to get Meditech config from appmgr");
+    const std::string why = appMgr == nullptr ? std::string() : appMgr->getLastError();
+    if (!why.empty()) m_event.Error(kSigInitialize, "%s", why.c_str());
     return false;
   }
   if (!InitConfigFromRegistry(listeners)) {
@@ -45,15 +68,7 @@ bool QuarnMediTech::Initialize(vsJobMgr* jobMgr, vsAppMgr* appMgr) {
     return false;
   }
   BuildInstanceList(listeners);
-  m_commandFormat = std::string("cmd /c ") + "'" + m_baseDir + "/" + kToolName + "'" + " " + "C=%s U=%s P=%s I=%s T=%s";
-  if (!Census()) {
-    m_event.Error(kSigInitialize, "Meditech Census failed");
-    if (m_jobMgr != nullptr) {
-      m_jobMgr->addPendingCauseArgument(std::string("census"));
-      m_jobMgr->setPendingCauseAndEvent(kEventToolVerbFailed, 3);
-    }
-    return false;
-  }
+  m_commandStart = std::string("cmd /c ") + "'" + m_baseDir + "/" + kToolName + "'" + " ";
   return true;
 }
 
@@ -111,9 +126,12 @@ std::vector<std::string> QuarnMediTech::Arguments(const std::string& verb) const
   return argv;
 }
 
+std::string QuarnMediTech::CommandText(const std::string& verb) const {
+  return m_commandStart + FXString::Format(kArgumentsFormat, verb.c_str(), m_userName.c_str(), m_password.c_str(),
+                                           m_instanceList.c_str(), m_timeout.c_str());
+}
+
 bool QuarnMediTech::ExecuteMbfCmd(const std::string& verb, std::string& output) {
-  const std::string shown = FXString::Format(m_commandFormat.c_str(), verb.c_str(), m_userName.c_str(),
-                                             m_password.c_str(), m_instanceList.c_str(), m_timeout.c_str());
   unsigned long seconds = kDefaultToolTimeoutSeconds;
   try {
     seconds = std::stoul(m_timeout);
@@ -121,17 +139,21 @@ bool QuarnMediTech::ExecuteMbfCmd(const std::string& verb, std::string& output) 
     // The tool judges its own argument; the wait keeps the default.
   }
   const unsigned long limitMs = (std::min(seconds, 86400UL) + kToolGraceSeconds) * 1000UL;
-  return QuarnUtils::ExecuteProgram(Arguments(verb), shown, output, m_password, limitMs);
+  return QuarnUtils::ExecuteProgram(Arguments(verb), CommandText(verb), output, m_password, limitMs);
 }
 
-bool QuarnMediTech::Quiesce() {
-  std::string output;
-  return ExecuteMbfCmd("quiesce", output);
+bool QuarnMediTech::Quiesce(std::string* output) {
+  std::string printed;
+  const bool ran = ExecuteMbfCmd("quiesce", printed);
+  if (output != nullptr) output->swap(printed);
+  return ran;
 }
 
-bool QuarnMediTech::UnQuiesce() {
-  std::string output;
-  return ExecuteMbfCmd("unquiesce", output);
+bool QuarnMediTech::UnQuiesce(std::string* output) {
+  std::string printed;
+  const bool ran = ExecuteMbfCmd("unquiesce", printed);
+  if (output != nullptr) output->swap(printed);
+  return ran;
 }
 
 bool QuarnMediTech::Census() {
@@ -141,6 +163,12 @@ bool QuarnMediTech::Census() {
   m_censusOutput = ran ? output : std::string();
   return ran;
 }
+
+bool QuarnMediTech::SaysAlreadyQuiesced(const std::string& output) { return ContainsWords(output, "already quiesced"); }
+
+bool QuarnMediTech::SaysNotQuiesced(const std::string& output) { return ContainsWords(output, "not quiesced"); }
+
+std::string QuarnMediTech::Masked(const std::string& text) const { return QuarnUtils::MaskSecret(text, m_password); }
 
 void QuarnMediTech::TEST_SetCensusOutput(const std::string& output) {
   ZtCriticalSectionLock lock(&m_censusLock);
@@ -167,6 +195,14 @@ bool QuarnMediTech::DecodeMBFDiskGUID(const std::string& hex, std::string& guid)
   return true;
 }
 
+bool QuarnMediTech::ColonInsidePassword(const std::string& line, size_t colon) const {
+  if (m_password.empty()) return false;
+  for (size_t at = line.find(m_password); at != std::string::npos && at < colon; at = line.find(m_password, at + 1)) {
+    if (at + m_password.size() > colon) return true;
+  }
+  return false;
+}
+
 std::vector<std::pair<std::string, std::string>> QuarnMediTech::CensusEntries(const char* sig) {
   std::string output;
   {
@@ -181,8 +217,8 @@ std::vector<std::pair<std::string, std::string>> QuarnMediTech::CensusEntries(co
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (IsMBFBanner(line)) continue;
     const size_t colon = line.find(':');
-    if (colon == std::string::npos) {
-      m_event.Error(sig, "Invalid mbf census output: %s", line.c_str());
+    if (colon == std::string::npos || ColonInsidePassword(line, colon)) {
+      m_event.Error(sig, "Invalid mbf census output: %s", Masked(line).c_str());
       continue;
     }
     entries.emplace_back(line.substr(0, colon), line);
@@ -213,11 +249,12 @@ bool QuarnMediTech::GetVMDisks(const std::string& vmName, MediTechVMDisks& disks
       if (item.empty()) continue;
       std::string guid;
       if (!DecodeMBFDiskGUID(item, guid)) {
-        m_event.Error(kSigDisks, "Census disk [%s] of MediTech VM [%s] is not a hexadecimal disk GUID", item.c_str(),
-                      vmName.c_str());
+        // The whole line, masked: an item alone may hold a piece of the password.
+        m_event.Error(kSigDisks, "A census disk of MediTech VM [%s] is not a hexadecimal disk GUID: %s", vmName.c_str(),
+                      Masked(line).c_str());
         return false;
       }
-      disks.Insert(guid);
+      disks.Insert(guid, Masked(guid));
     }
   }
   return true;

@@ -17,7 +17,8 @@
 //
 // The tool is started with its arguments directly: the user name, password and listeners of the
 // configuration never pass through a shell. Its command is logged as a person would type it, with the
-// password masked, and so is what it prints.
+// password masked, and so is every text that comes from the tool: what it prints, the lines of its
+// census and the names and disks taken from them, wherever they are logged or kept.
 class QuarnMediTech {
  public:
   QuarnMediTech();
@@ -25,17 +26,24 @@ class QuarnMediTech {
   QuarnMediTech(const QuarnMediTech&) = delete;
   QuarnMediTech& operator=(const QuarnMediTech&) = delete;
 
-  // Configuration, the tool's command and this process's census; false after the census failed sets
-  // the job's pending cause.
+  // Configuration, the tool's command and this process's census; false sets the job's pending cause
+  // (the census could not be taken), whatever step failed.
   bool Initialize(vsJobMgr* jobMgr, vsAppMgr* appMgr);
   // Lets the setting override what the application manager gave; false when the result lacks the
   // listeners, the user name or the password.
   bool InitConfigFromRegistry(std::string& listeners);
 
   bool ExecuteMbfCmd(const std::string& verb, std::string& output);
-  bool Quiesce();
-  bool UnQuiesce();
+  // `output`, when given, gets what the tool printed (the caller masks it before showing it).
+  bool Quiesce(std::string* output = nullptr);
+  bool UnQuiesce(std::string* output = nullptr);
   bool Census();
+  // What the tool says when a verb finds the system in the state it would bring.
+  static bool SaysAlreadyQuiesced(const std::string& output);
+  static bool SaysNotQuiesced(const std::string& output);
+
+  // A text that came from the tool, fit for the log and the job's records: the password as "*****".
+  std::string Masked(const std::string& text) const;
 
   static bool IsMBFBanner(const std::string& line);
   // Two hexadecimal digits per character, '_' then read as '-'; false for a text that is not pairs of
@@ -55,9 +63,15 @@ class QuarnMediTech {
  private:
   // The tool's argv for a verb: the program, then C=, U=, P=, one I= per listener and T=.
   std::vector<std::string> Arguments(const std::string& verb) const;
-  // (VM name, line) of each census line that names a VM; banners are passed over and a line naming no
-  // VM is logged under the caller's signature.
+  // (VM name, line) of each census line that names a VM; banners are passed over, and a line naming
+  // no VM (no ':', or a ':' inside the password, so that the name would hold a piece of it) is logged
+  // masked under the caller's signature.
   std::vector<std::pair<std::string, std::string>> CensusEntries(const char* sig);
+  bool ReadConfiguration(vsAppMgr* appMgr);
+  // "cmd /c '<base>/mbf64.exe' C=<verb> U=<user> P=<password> I=<instances> T=<timeout>": what the
+  // log shows of a run (masked there). The base folder is data: it never serves as a format.
+  std::string CommandText(const std::string& verb) const;
+  bool ColonInsidePassword(const std::string& line, size_t colon) const;
   void BuildInstanceList(const std::string& listeners);
 
   EvEvent m_event;
@@ -70,7 +84,8 @@ class QuarnMediTech {
   std::string m_userName;
   std::string m_password;
   std::string m_timeout = "90";
-  std::string m_commandFormat;
+  // "cmd /c '<base>/mbf64.exe' ": the start of the command as the log shows it.
+  std::string m_commandStart;
   QuarnRegistry m_registry;
 
   // Workers of a controller read the census of their VMs at once.

@@ -2,6 +2,8 @@
 
 #include <set>
 
+#include "platform/os/ZtTime.h"
+
 namespace {
 
 const char* const kSigInitialize =
@@ -11,6 +13,8 @@ const char* const kSigResult =
 const char* const kSigPre = "virtual int QuarnMediTechCoordinator::PreCreateSharedShadow()";
 const char* const kSigPost = "virtual int QuarnMediTechCoordinator::PostCreateSharedShadow()";
 const char* const kSigCreate = "virtual bool QuarnMediTechCoordinator::CreateSharedShadow()";
+const char* const kSigDeinitialize = "virtual bool QuarnMediTechCoordinator::Deinitialize()";
+const char* const kSigQuiesce = "bool QuarnMediTechCoordinator::QuiesceTheSystem()";
 
 constexpr int64_t kResultFailed = 2;
 constexpr uint32_t kEventSharedShadowFailed = 0x5B000190;
@@ -23,8 +27,11 @@ constexpr int kPendingSeverity = 3;
 
 QuarnMediTechCoordinator::QuarnMediTechCoordinator() : QuarnCoordinator(), m_mediTech(), m_mediTechVMs() {}
 
-// The last chance for a system left quiesced: a MEDITECH system must never stay quiesced after the job.
-QuarnMediTechCoordinator::~QuarnMediTechCoordinator() { UnquiesceIfQuiesced(); }
+// The last chance for a system left quiesced when the way out was never taken: a MEDITECH system must
+// never stay quiesced after the job. (After the way out's tries, the job has already said how it ended.)
+QuarnMediTechCoordinator::~QuarnMediTechCoordinator() {
+  if (m_quiesced.load() && !m_wayOutTaken) TryUnquiesce(kSigDeinitialize);
+}
 
 bool QuarnMediTechCoordinator::Initialize(vsJobMgr* jobMgr, vsAppMgr* appMgr, QuarnController* localController) {
   if (!QuarnCoordinator::Initialize(jobMgr, appMgr, localController)) {
@@ -36,6 +43,8 @@ bool QuarnMediTechCoordinator::Initialize(vsJobMgr* jobMgr, vsAppMgr* appMgr, Qu
   if (!restart.empty()) {
     m_event.Error(kSigInitialize, "Meditech job restart not supported.");
     m_failJob = true;
+    // A later attempt would take a snapshot of its own: the job's VMs would come from two moments.
+    m_unfinishedVMReason = "A MediTech job cannot be restarted: all its VMs must come from one snapshot";
     return false;
   }
   if (!m_mediTech.Initialize(jobMgr, appMgr)) {
@@ -48,7 +57,21 @@ bool QuarnMediTechCoordinator::Initialize(vsJobMgr* jobMgr, vsAppMgr* appMgr, Qu
     m_failJob = true;
     return false;
   }
+  // A census of no VM would let every coverage check pass without checking anything.
+  if (m_mediTechVMs.empty()) {
+    m_event.Error(kSigInitialize, "The MediTech census lists no VM: the job cannot check that it covers the system");
+    m_jobMgr->addPendingCauseArgument(std::string("census"));
+    m_jobMgr->setPendingCauseAndEvent(kEventToolVerbFailed, kPendingSeverity);
+    m_failJob = true;
+    m_unfinishedVMReason = "The MediTech census lists no VM";
+    return false;
+  }
   return true;
+}
+
+bool QuarnMediTechCoordinator::Deinitialize() {
+  UnquiesceOnTheWayOut();
+  return QuarnCoordinator::Deinitialize();
 }
 
 bool QuarnMediTechCoordinator::OnMsgVMBackupResult(const std::string& agent, VirtualServer::VMBackupResult* message) {
@@ -80,10 +103,11 @@ bool QuarnMediTechCoordinator::CreateSharedShadow() {
     m_jobMgr->addPendingCauseArgument(m_vmInfo->GetErrorText());
     m_jobMgr->setPendingCauseAndEvent(kEventSharedShadowFailed, kPendingSeverity);
   }
-  // A library that failed after the hook before the snapshot never calls the one after it.
-  if (m_quiesced.load()) {
+  // A library that failed after the hook before the snapshot never calls the one after it. (After a
+  // snapshot that was made, a system still quiesced is the unquiesce's failure: retried on the way out.)
+  if (!created && m_quiesced.load()) {
     m_event.Error(kSigCreate, "The MediTech system was quiesced for a snapshot that was not completed");
-    UnquiesceIfQuiesced();
+    UnquiesceAfterTheSnapshot();
   }
   return created;
 }
@@ -94,18 +118,18 @@ int QuarnMediTechCoordinator::PreCreateSharedShadow() {
   int result = 0;
   for (const std::string& name : m_mediTechVMs) {
     if (jobVMs.count(name) != 0) continue;
-    m_jobMgr->addPendingCauseArgument(name);
+    // The name is the tool's word: the job keeps and logs it masked.
+    const std::string shown = m_mediTech.Masked(name);
+    m_jobMgr->addPendingCauseArgument(shown);
     m_jobMgr->setPendingCauseAndEvent(kEventVMNotInJob, kPendingSeverity);
-    m_event.Error(kSigPre, "MediTech VM %s is not included in the backup", name.c_str());
+    m_event.Error(kSigPre, "MediTech VM %s is not included in the backup", shown.c_str());
     result = kResultNotCovered;
   }
   if (result != 0) {
     m_event.Error(kSigPre, "Some MediTech VM(s) are not included in the backup");
     return result;
   }
-  if (m_mediTech.Quiesce()) {
-    m_quiesced = true;
-  } else {
+  if (!QuiesceTheSystem()) {
     m_jobMgr->addPendingCauseArgument(std::string("quiesce"));
     m_jobMgr->setPendingCauseAndEvent(kEventToolVerbFailed, kPendingSeverity);
     result = kResultNotCovered;
@@ -114,22 +138,62 @@ int QuarnMediTechCoordinator::PreCreateSharedShadow() {
   return result;
 }
 
+bool QuarnMediTechCoordinator::QuiesceTheSystem() {
+  std::string output;
+  if (m_mediTech.Quiesce(&output)) {
+    m_quiesced = true;
+    return true;
+  }
+  if (!QuarnMediTech::SaysAlreadyQuiesced(output)) return false;
+  m_event.Error(kSigQuiesce,
+                "The MediTech system is already quiesced (left so by an earlier job): unquiescing it and quiescing "
+                "it once more");
+  if (!m_mediTech.UnQuiesce()) return false;
+  if (!m_mediTech.Quiesce()) return false;
+  m_quiesced = true;
+  return true;
+}
+
 int QuarnMediTechCoordinator::PostCreateSharedShadow() {
   if (!m_quiesced.load()) {
     m_event.Debug(kSigPost, "The MediTech system is not quiesced: nothing to unquiesce");
     return 0;
   }
-  return UnquiesceIfQuiesced();
+  return UnquiesceAfterTheSnapshot();
 }
 
-int QuarnMediTechCoordinator::UnquiesceIfQuiesced() {
-  if (!m_quiesced.exchange(false)) return 0;
-  int result = 0;
-  if (!m_mediTech.UnQuiesce()) {
-    m_event << std::string("unquiesce");
-    m_event.MinorEvent(kEventToolVerbFailed);
-    result = kResultUnquiesceFailed;
+int QuarnMediTechCoordinator::UnquiesceAfterTheSnapshot() {
+  if (TryUnquiesce(kSigPost)) return 0;
+  m_event << std::string("unquiesce");
+  m_event.MinorEvent(kEventToolVerbFailed);
+  return kResultUnquiesceFailed;
+}
+
+bool QuarnMediTechCoordinator::TryUnquiesce(const char* sig) {
+  std::string output;
+  bool running = m_mediTech.UnQuiesce(&output);
+  if (!running && QuarnMediTech::SaysNotQuiesced(output)) {
+    m_event.Error(sig, "The MediTech system was unquiesced by someone else");
+    running = true;
   }
-  m_event.Debug(kSigPost, "MediTech UnQuiesce %s", result == 0 ? "successful" : "failed");
-  return result;
+  if (running) m_quiesced = false;
+  m_event.Debug(sig, "MediTech UnQuiesce %s", running ? "successful" : "failed");
+  return running;
+}
+
+void QuarnMediTechCoordinator::UnquiesceOnTheWayOut() {
+  if (m_wayOutTaken || !m_quiesced.load()) return;
+  m_wayOutTaken = true;
+  for (int attempt = 1; attempt <= kUnquiesceRetries; ++attempt) {
+    m_event.Error(kSigDeinitialize, "The MediTech system is still quiesced: unquiesce %d of %d in %lld seconds",
+                  attempt, kUnquiesceRetries, kUnquiesceRetryWaitSeconds);
+    ZtClock::Sleep(CTimeInterval::FromSeconds(kUnquiesceRetryWaitSeconds));
+    if (TryUnquiesce(kSigDeinitialize)) return;
+  }
+  // The backups stand, but the hospital's system does not run: the job must not end as if all were well.
+  m_event.Error(kSigDeinitialize, "The MediTech system could not be unquiesced: it is still quiesced");
+  m_jobMgr->addPendingCauseArgument(std::string("unquiesce"));
+  m_jobMgr->setPendingCauseAndEvent(kEventToolVerbFailed, kPendingSeverity);
+  m_failJob = true;
+  if (m_unfinishedVMReason.empty()) m_unfinishedVMReason = "The MediTech system could not be unquiesced";
 }

@@ -15,6 +15,9 @@ class QuarnMediTechCoordinator : public QuarnCoordinator {
   ~QuarnMediTechCoordinator() override;
 
   bool Initialize(vsJobMgr* jobMgr, vsAppMgr* appMgr, QuarnController* localController) override;
+  // Before the job's outcome is decided: a system still quiesced is unquiesced (a bounded number of
+  // tries); one that stays quiesced fails the job with the reason.
+  bool Deinitialize() override;
   bool OnMsgVMBackupResult(const std::string& agent, VirtualServer::VMBackupResult* message) override;
   int PreCreateSharedShadow() override;
   int PostCreateSharedShadow() override;
@@ -24,15 +27,26 @@ class QuarnMediTechCoordinator : public QuarnCoordinator {
   // Result codes of the hooks around the shared snapshot.
   static constexpr int kResultNotCovered = 144;        // a census VM is not in the job, or quiesce failed
   static constexpr int kResultUnquiesceFailed = 145;
+  // Tries to unquiesce on the way out, after the one right after the snapshot, and the wait before each.
+  static constexpr int kUnquiesceRetries = 3;
+  static constexpr long long kUnquiesceRetryWaitSeconds = 30;
 
  protected:
-  // Unquiesces the system when this coordinator quiesced it and has not unquiesced it since: exactly
-  // once after every successful quiesce, whether or not the snapshot was made. 0 or 145.
-  int UnquiesceIfQuiesced();
+  // Quiesces the system; a system found already quiesced (left so by a job that could not unquiesce
+  // it) is unquiesced and quiesced once more, so that the snapshot follows a quiesce of this job.
+  bool QuiesceTheSystem();
+  // The unquiesce right after the snapshot (made or not): 0, or 145 with a minor event.
+  int UnquiesceAfterTheSnapshot();
+  // One unquiesce while the system is quiesced by this job; true once it runs again (the tool saying
+  // it is not quiesced counts: someone unquiesced it). Logged under the caller's signature.
+  bool TryUnquiesce(const char* sig);
+  void UnquiesceOnTheWayOut();
 
   QuarnMediTech m_mediTech;
   std::vector<std::string> m_mediTechVMs;
-  // Set by a successful quiesce, cleared by the unquiesce that follows it (the hooks run on the thread
-  // that makes the shared snapshot, the loop thread).
+  // Set by a successful quiesce, cleared only once an unquiesce succeeded (the hooks run on the thread
+  // that makes the shared snapshot, the loop thread; the way out on the application's main thread).
   std::atomic<bool> m_quiesced{false};
+  // Set once the way out tried to unquiesce (application's main thread only).
+  bool m_wayOutTaken = false;
 };

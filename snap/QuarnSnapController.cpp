@@ -40,7 +40,7 @@ bool QuarnSnapController::Initialize(vsJobMgr* jobMgr, vsAppMgr* appMgr) {
 void QuarnSnapController::Deinitialize() {
   // A snapshot this agent mounted is let go whatever the hypervisor: a mount left behind would stay
   // for good when the coordinator's quit never came. Unmounting what is not mounted does nothing.
-  if (m_appMgr != nullptr) UnmountSnap();
+  if (m_appMgr != nullptr && !UnmountSnap()) ReportSnapshotLeftMounted();
   CleanupJobMetadataFiles(m_snapMountCtx.snapshotFolder);
   QuarnController::Deinitialize();
 }
@@ -150,7 +150,8 @@ bool QuarnSnapController::OnMsgVMBackupStream(VMBackupStream* message) {
 }
 
 bool QuarnSnapController::OnMsgVMAgentQuit(VMAgentQuit* message) {
-  UnmountSnap();
+  // Before the agent's shutdown message: the job's outcome must know of a snapshot left mounted.
+  if (!UnmountSnap()) ReportSnapshotLeftMounted();
   QuarnController::OnMsgVMAgentQuit(message);
   CleanupVMInfo();
   return true;

@@ -45,8 +45,10 @@ class QuarnSnapController : public QuarnController {
 
   // ---- Set-up and end of a snapshot backup (QuarnSnapController_backup.cpp) ----
   bool InitSnapBackup();
-  // After a successful pre-snapshot the post-snapshot always runs, a quit included, so that no guest
-  // stays quiesced; a quit skips only the metadata steps.
+  // Once a pre-snapshot was asked for (even one that failed part-way) or a VM-centric engine's set-up
+  // succeeded, the post-snapshot runs, a quit or a failed set-up included, so that no guest stays
+  // quiesced; a quit or a failed set-up skips only the metadata steps. A post-snapshot that fails
+  // leaves a snapshot no copy can use: the VMs reported backed up on it are failed again, saying why.
   bool PostBackup() override;
   bool GetSvrNameFromVMList(std::string& name);
   bool CheckVMListForDeletion();
@@ -56,6 +58,9 @@ class QuarnSnapController : public QuarnController {
   // Reports every VM of the agent that is still to be backed up failed: after a failed pre-snapshot
   // with the library's reason for each, after any other failed set-up with the set-up's reason.
   bool HandleVMFailure();
+  // The post-snapshot failed: the snapshot cannot be used, and every VM this agent reported backed
+  // up on it is reported failed with the reason.
+  void FailVMsOfUnusableSnapshot(const std::string& reason);
   void OnVMInfoCallback_UpdateProgress(SCallbackUpdateProgressBarArgs* args) override;
   void OnVMInfoCallback_SnapshotCreate(SCallbackSnapshotOperationArgs* args) override;
   void OnVMInfoCallback_SnapshotDelete(SCallbackSnapshotOperationArgs* args) override;
@@ -102,9 +107,13 @@ class QuarnSnapController : public QuarnController {
   // ---- Backup copy and catalogue: the mount phase (QuarnSnapController_mount.cpp) ----
   bool OnMsgMountSnapInfo(VirtualServer::MountSnapInfo* message) override;
   bool InitMovingToTapePhase() override;
+  std::string GetMountPhaseFailure() override;
   bool MountSnap();
   // Without a VM-information object it connects again to unmount; a failed unmount keeps the flag.
   bool UnmountSnap() override;
+  // A snapshot this agent mounted and cannot let go stays mounted: the job ends with errors and an
+  // event says why (once).
+  void ReportSnapshotLeftMounted();
   uint32_t InitSnapMountCtx(vsJobMgr* jobMgr, vsAppMgr* appMgr, subclientFiles* files, QuarnRegistry* registry,
                             MountCtx* ctx, bool onCoordinator, const std::string& mountPath);
   // The mount method, chosen once per process (safe from any thread): 0 none, 1 ANY, 3 HOST.
@@ -121,7 +130,7 @@ class QuarnSnapController : public QuarnController {
   bool IsSnapMounted() const { return m_snapMounted.load(); }
   int64_t GetAppSize();
   std::vector<std::string> GetMetadataFileList() const { return m_metadataFiles; }
-  bool IsPreSnapDone() const { return m_preSnapDone.load(); }
+  bool IsPostSnapOwed() const { return m_postSnapOwed.load(); }
 
  protected:
   // How the one set-up of a snapshot backup went: every stream grant after the first takes it.
@@ -136,6 +145,13 @@ class QuarnSnapController : public QuarnController {
   void SendVMUpdate(vm_params& vm) EXCLUSIVE_LOCKS_REQUIRED(m_vmLock);
   // The set-up failed for the reason: every VM says so. Always false.
   bool ReportSetupFailure(const std::string& reason);
+  // Tells the job manager and the coordinator that the VM failed, with its failure reason.
+  void ReportVMFailed(const vm_params& vm);
+  // Sets a pending cause and raises it as an event: the snapshot job's id and the reason.
+  void RaiseSnapshotCause(uint32_t id, const std::string& reason);
+  // The mount phase failed for the reason. Without the coordinator's mount the job stops before any
+  // VM: the reason becomes the job's pending cause unless the failing step set its own. Always false.
+  bool FailMountPhase(const std::string& reason, bool causeSet);
   // Connects the VM-information object when there is none; false when it cannot.
   bool EnsureVMInfo(const std::string& serverName);
   // The post-snapshot of the job's snapshot; false (the job failed) when it fails.
@@ -147,11 +163,23 @@ class QuarnSnapController : public QuarnController {
   std::vector<std::string> m_metadataFiles;
   std::atomic<bool> m_snapMounted{false};
   std::atomic<int> m_setupState{kSetupNotRun};
-  // A pre-snapshot succeeded and its post-snapshot has not run yet: the guests are held quiesced.
-  std::atomic<bool> m_preSnapDone{false};
-  std::atomic<bool> m_preSnapAttempted{false};
+  // A pre-snapshot was asked for (it may hold guests even when it failed part-way), or a VM-centric
+  // engine's set-up succeeded (its VMs' snapshots are finished by the post-snapshot), and no
+  // post-snapshot has succeeded since.
+  std::atomic<bool> m_postSnapOwed{false};
+  // The pre-snapshot itself failed: each VM's failure is the library's own.
+  std::atomic<bool> m_preSnapFailed{false};
   // Why the set-up failed, for the VMs' results (the set-up's thread only).
   std::string m_setupFailureText;
+  // Why the last snapshot mount failed, and whether it set the job's pending cause (the mount
+  // phase's thread only).
+  std::string m_mountFailureText;
+  bool m_mountFailureCauseSet = false;
+  // Why the mount phase failed (the mount phase's thread, and the coordinator after it).
+  std::string m_mountPhaseFailure;
+  // Why the last unmount failed; guarded by m_vmInfoLock (an FX lock the analysis does not see).
+  std::string m_unmountFailureText;
+  std::atomic<bool> m_leftMountedReported{false};
 
   ZtCriticalSection m_appSizeLock;
   int64_t m_appSize GUARDED_BY(m_appSizeLock) = 0;

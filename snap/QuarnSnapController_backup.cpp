@@ -40,7 +40,8 @@ constexpr int kStateStarted = 0;
 constexpr int kStateDone = 100;
 constexpr int kStatusFailed = 2;
 constexpr int kJobStatusFailed = 1;
-constexpr int kJobStatusToBeBackedUp = 4;
+// The snapshot's post-snapshot failed: arguments the snapshot job and the reason.
+constexpr uint32_t kCauseSnapshotNotFinished = 0x5B0001E4;
 
 // The three ways a guest file system may fail to quiesce for the snapshot, and their job events.
 struct QuiesceFailure {
@@ -129,6 +130,8 @@ bool QuarnSnapController::InitSnapBackup() {
                                                  m_appMgr->isUseIndexingV2Enabled())) {
     if (m_jobMgr->isFailbackBackup()) SetLastSuccesfulSnapJobId(ctx);
     m_event.Debug(kSigInit, "This is VMCentric backup. No PreSnap required for VMS");
+    // Each VM's snapshot is taken by its worker; the job's end still finishes them.
+    m_postSnapOwed = true;
     return true;
   }
   // 8. A proxyless backup reads only what changed since the last snapshot.
@@ -185,10 +188,12 @@ bool QuarnSnapController::InitSnapBackup() {
   m_appMgr->getSnapMountPathForSnap(ctx.mountPath);
   ctx.snapControlHostId = m_appMgr->getSnapControlHostID();
 
-  // 16. The guests are quiesced and the array snapshot taken.
-  m_preSnapAttempted = true;
+  // 16. The guests are quiesced and the array snapshot taken. A pre-snapshot that fails part-way may
+  // hold guests: from here on the post-snapshot is owed whatever happens.
+  m_postSnapOwed = true;
   if (m_vmInfo->PreSnap(ctx) == 0) {
     m_event.Error(kSigInit, "PreSnap failed!!");
+    m_preSnapFailed = true;
     const int code = m_vmInfo->GetErrorCode();
     EvMessageContainer message;
     CheckVMInfoError(m_vmInfo, ctx, m_setupFailureText, message, true, true);
@@ -200,7 +205,6 @@ bool QuarnSnapController::InitSnapBackup() {
     if (code != kErrorKeepsPendingCause) m_jobMgr->resetPendingCause();
     return false;
   }
-  m_preSnapDone = true;
   // 17.
   CheckVMListForDeletion();
   if (CheckForMiningErrors()) {
@@ -326,12 +330,13 @@ bool QuarnSnapController::ReportSetupFailure(const std::string& reason) {
 
 bool QuarnSnapController::HandleVMFailure() {
   // Every VM of this agent gets its failure: a VM the snapshot did not even see would otherwise wait
-  // for a result that never comes. The library's own error of a VM replaces the set-up's reason
-  // unless the error is the one whose pending cause stands for the whole job.
+  // for a result that never comes. The library's own error of a VM replaces the set-up's reason only
+  // when the pre-snapshot itself failed, and not for the error whose pending cause stands for the
+  // whole job.
   auto_lock vmInfoLock(&m_vmInfoLock);
   IVMInfo* vmInfo = m_vmInfo;
   const int code = vmInfo != nullptr ? vmInfo->GetErrorCode() : 0;
-  const bool perVM = vmInfo != nullptr && m_preSnapAttempted.load() && code != kErrorKeepsPendingCause;
+  const bool perVM = vmInfo != nullptr && m_preSnapFailed.load() && code != kErrorKeepsPendingCause;
   std::vector<vm_params> failed;
   {
     ZtCriticalSectionLock lock(&m_vmLock);
@@ -361,46 +366,88 @@ bool QuarnSnapController::HandleVMFailure() {
     }
     if (vm.failureReason.empty()) vm.failureReason = "The storage snapshot of the VM could not be taken";
     m_event.Error(kSigFailure, "VM [%s] failed: %s", vm.vmName.c_str(), vm.failureReason.c_str());
-    m_jobMgr->setVMStatusVMName(vm.vmGuid, vm.vmName, vm.host);
-    m_jobMgr->setVMStatusClientId(vm.vmGuid, vm.collect.getint64(Collect::F_vmClientId));
-    m_jobMgr->setVMStatusState(vm.vmGuid, kJobStatusFailed, QuarnUtils::TruncateStatusText(vm.failureReason));
-    VirtualServer::VMBackupResult result;
-    using R = VirtualServer::VMBackupResult;
-    result.setstring(R::F_vmGuid, vm.vmGuid);
-    result.setstring(R::F_vmName, vm.vmName);
-    result.setstring(R::F_vmHost, vm.host);
-    result.setstring(R::F_failureReason, vm.failureReason);
-    result.setint64(R::F_statusCode, kStatusFailed);
-    if (m_fatalVMError.load()) result.setint64(R::F_fatalError, 1);
-    SendToCoordinator(result);
-    {
-      ZtCriticalSectionLock lock(&m_vmLock);
-      vm_params* kept = FindVM(vm.vmGuid);
-      if (kept != nullptr) kept->failureReason = vm.failureReason;
-    }
+    ReportVMFailed(vm);
+    ZtCriticalSectionLock lock(&m_vmLock);
+    vm_params* kept = FindVM(vm.vmGuid);
+    if (kept != nullptr) kept->failureReason = vm.failureReason;
   }
   m_jobMgr->updateVMBkpJobStatus(m_appMgr->getKeyrealmId(), true);
   return true;
 }
 
+void QuarnSnapController::ReportVMFailed(const vm_params& vm) {
+  m_jobMgr->setVMStatusVMName(vm.vmGuid, vm.vmName, vm.host);
+  m_jobMgr->setVMStatusClientId(vm.vmGuid, vm.collect.getint64(Collect::F_vmClientId));
+  m_jobMgr->setVMStatusState(vm.vmGuid, kJobStatusFailed, QuarnUtils::TruncateStatusText(vm.failureReason));
+  using R = VirtualServer::VMBackupResult;
+  R result;
+  result.setstring(R::F_vmGuid, vm.vmGuid);
+  result.setstring(R::F_vmName, vm.vmName);
+  result.setstring(R::F_vmHost, vm.host);
+  result.setstring(R::F_failureReason, vm.failureReason);
+  result.setint64(R::F_statusCode, kStatusFailed);
+  if (m_fatalVMError.load()) result.setint64(R::F_fatalError, 1);
+  SendToCoordinator(result);
+}
+
+void QuarnSnapController::RaiseSnapshotCause(uint32_t id, const std::string& reason) {
+  EvMessageContainer cause;
+  cause.SetMessageID(id, true);
+  cause << static_cast<long long>(m_jobMgr->getSnapBkpJobId() != 0 ? m_jobMgr->getSnapBkpJobId() : m_jobMgr->getJobId())
+        << reason;
+  m_jobMgr->setPendingCauseAndEvent(cause, EvEvent::kMajor);
+}
+
+void QuarnSnapController::FailVMsOfUnusableSnapshot(const std::string& reason) {
+  std::vector<vm_params> done;
+  {
+    ZtCriticalSectionLock lock(&m_vmLock);
+    for (auto& entry : m_vmMap) {
+      vm_params& vm = entry.second;
+      if (vm.vmPhase != PHASE_DONE && vm.vmPhase != PHASE_DONE_WITH_ERRORS) continue;
+      vm.vmPhase = PHASE_FAILED;
+      vm.statusCode = kStatusFailed;
+      vm.failureReason = reason;
+      done.push_back(vm);
+    }
+  }
+  for (const vm_params& vm : done) {
+    m_event.Error(kSigFailure, "VM [%s] failed: %s", vm.vmName.c_str(), vm.failureReason.c_str());
+    ReportVMFailed(vm);
+  }
+  if (!done.empty()) m_jobMgr->updateVMBkpJobStatus(m_appMgr->getKeyrealmId(), true);
+}
+
 bool QuarnSnapController::RunPostSnap() {
   auto_lock lock(&m_vmInfoLock);
-  if (m_vmInfo->PostSnap(m_snapMountCtx) != 1) {
-    m_event.Error(kSigPostBackup, "PostSnap operation has failed. Failing entire job");
-    m_failJob = true;
-    return false;
+  if (m_vmInfo->PostSnap(m_snapMountCtx) == 1) {
+    m_postSnapOwed = false;
+    return true;
   }
-  m_preSnapDone = false;
-  return true;
+  m_event.Error(kSigPostBackup, "PostSnap operation has failed. Failing entire job");
+  m_failJob = true;
+  if (!m_jobMgr->isSnapBackup()) return false;
+  // A snapshot the post-snapshot could not finish is no backup: the job and every VM on it say why.
+  std::string text;
+  EvMessageContainer message;
+  CheckVMInfoError(m_vmInfo, m_snapMountCtx, text, message, true, true);
+  if (text.empty()) text = "the post-snapshot failed";
+  const std::string reason = "The storage snapshot of the job could not be finished: " + text;
+  if (message.GetMessageID() == 0) RaiseSnapshotCause(kCauseSnapshotNotFinished, reason);
+  FailVMsOfUnusableSnapshot(reason);
+  return false;
 }
 
 bool QuarnSnapController::PostBackup() {
   if (m_jobMgr == nullptr || m_appMgr == nullptr) return true;
   const bool snapBackup = m_jobMgr->isSnapBackup();
-  // 1. A quit skips the metadata steps, never the release of guests that are held quiesced.
+  // In a snapshot backup the post-snapshot is owed once a pre-snapshot was asked for or a VM-centric
+  // set-up succeeded; a set-up that failed before either (it said why) has nothing to let go or keep.
+  const bool postSnapOwed = !snapBackup || m_postSnapOwed.load();
+  // 1. A quit skips the metadata steps, never the release of guests that may be held quiesced.
   if (m_jobMgr->checkQuitFlag()) {
     m_event.Debug(kSigPostBackup, "Stop PostBackup. Quit flag set");
-    if (m_preSnapDone.load()) {
+    if (snapBackup && postSnapOwed) {
       std::string serverName;
       GetSvrNameFromVMList(serverName);
       if (EnsureVMInfo(serverName)) RunPostSnap();
@@ -412,9 +459,7 @@ bool QuarnSnapController::PostBackup() {
     ZtCriticalSectionLock lock(&m_vmLock);
     if ((m_jobMgr->isSnapToTape() && !m_appMgr->isServerTypeVMWare()) || m_vmMap.empty()) return true;
   }
-  // A snapshot backup whose array snapshot was never taken has nothing to release or keep: its set-up
-  // failed and said why.
-  if (snapBackup && !m_preSnapDone.load()) return true;
+  if (!postSnapOwed) return true;
   // 3.
   std::string serverName;
   if (!GetSvrNameFromVMList(serverName)) {
@@ -428,6 +473,9 @@ bool QuarnSnapController::PostBackup() {
   if (!EnsureVMInfo(serverName)) return false;
   // 6.
   if (!RunPostSnap()) return false;
+  // A set-up that failed after its pre-snapshot was asked for failed every VM: the snapshot, whole or
+  // not, is kept by no metadata.
+  if (snapBackup && m_setupState.load() != kSetupSucceeded) return true;
   if (amazonPending) {
     m_event.Debug(kSigPostBackup, "Skipping PostBackup operations for Amazon to take the job to pending state");
     return true;
@@ -449,10 +497,15 @@ bool QuarnSnapController::PostBackup() {
     if (snapBackup) CommitAppSize();
     return true;
   }
-  // 8.
-  m_event.Error(kSigPostBackup,
-                "Failed to get BackupCatalogXML metadata file or No snap metadata file found for this backup job");
-  return m_jobMgr->isSnapToTape() && m_appMgr->isUseIndexingV2Enabled();
+  // 8. A copy with the second indexing generation keeps nothing of its own: no file is no failure.
+  const bool noneNeeded = m_jobMgr->isSnapToTape() && m_appMgr->isUseIndexingV2Enabled();
+  const char* const none =
+      "Failed to get BackupCatalogXML metadata file or No snap metadata file found for this backup job";
+  if (noneNeeded)
+    m_event.Debug(kSigPostBackup, "%s", none);
+  else
+    m_event.Error(kSigPostBackup, "%s", none);
+  return noneNeeded;
 }
 
 void QuarnSnapController::OnVMInfoCallback_UpdateProgress(SCallbackUpdateProgressBarArgs*) {

@@ -2,6 +2,7 @@
 // once for all its VMs before any VM is processed, and lets it go at the end; the job's mount context
 // of these modes; the mount method of VMware backup copies; the mount host's override.
 #include "app/QuarnUtils.h"
+#include "platform/config/ZTPI_Focus.h"
 #include "platform/config/ZTPlatformInfo.h"
 #include "platform/vminfo/IVMInfo.h"
 #include "snap/QuarnSnapController.h"
@@ -17,6 +18,10 @@ const char* const kSigChangeMethod = "bool QuarnSnapController::ShouldChangeSnap
 const char* const kSigOverride = "bool QuarnSnapController::OverrideSnapMountHostIfNeeded(IVMInfo*, vsAppMgr*)";
 
 constexpr uint32_t kCauseNoMediaAgent = 0x5B000087;
+// The mount phase of a copy or catalogue failed: arguments the snapshot job and the reason.
+constexpr uint32_t kCauseMountPhaseFailed = 0x5B0001E5;
+// A mounted snapshot could not be unmounted: arguments the snapshot job, the proxy and the reason.
+constexpr uint32_t kEventSnapshotLeftMounted = 0x5B0001E6;
 constexpr uint32_t kMountMethodAny = 1;
 constexpr uint32_t kMountMethodHost = 3;
 constexpr int kTransportAuto = 0;
@@ -78,14 +83,14 @@ bool QuarnSnapController::InitMovingToTapePhase() {
                 static_cast<unsigned long>(m_jobMgr->getSnapBkpJobId()));
   // 6. The object is held from here to the end of the phase.
   auto_lock vmInfoLock(&m_vmInfoLock);
-  if (m_vmInfo == nullptr && !PrepareVMInfo()) return false;
+  if (m_vmInfo == nullptr && !PrepareVMInfo()) return FailMountPhase("Cannot connect to the hypervisor", false);
   // 7.
   OverrideSnapMountHostIfNeeded(m_vmInfo, m_appMgr);
   // 8.
   std::string mountPath;
   if (m_appMgr->getSnapMountPathForSnap(mountPath) == 0) {
     m_event.Error(kSigMovingToTape, "Failed to get snap Mount path. Moving to tape will not be performed.");
-    return false;
+    return FailMountPhase("No mount path is set for the snapshot", false);
   }
   // 9.
   MountCtx& ctx = m_snapMountCtx;
@@ -110,7 +115,9 @@ bool QuarnSnapController::InitMovingToTapePhase() {
     if (!DownloadSnapMetadataFiles(ctx, snapJobId, m_subclientFiles.subclientDir)) {
       m_event.Error(kSigMovingToTape, "Failed to download parent backup xml from remote file cache for job [%lu]",
                     static_cast<unsigned long>(snapJobId));
-      return false;
+      return FailMountPhase("The metadata file of the snapshot (backup_" + std::to_string(snapJobId) +
+                                ".xml) is not in the index cache",
+                            false);
     }
     ctx.useIndexingV2 = true;
     ctx.statusFlag1 = true;
@@ -132,7 +139,7 @@ bool QuarnSnapController::InitMovingToTapePhase() {
   // 13.
   if (!MountSnap()) {
     m_event.Error(kSigMovingToTape, "MountSnap Failed for Moving to tape Phase.");
-    return false;
+    return FailMountPhase(m_mountFailureText, m_mountFailureCauseSet);
   }
   // 14. The job's level and method follow the snapshot's.
   m_appMgr->SetBackupLevel(ctx.backupType);
@@ -189,13 +196,25 @@ bool QuarnSnapController::MountSnap() {
     if (m_vmInfo != nullptr) CheckVMInfoError(m_vmInfo, m_snapMountCtx, text, message);
     // Without the coordinator's mount the job stops and goes pending before any VM starts: the
     // array's reason is the job's pending cause, or the job would wait without saying why.
-    if (IsCoordinator() && message.GetMessageID() != 0) m_jobMgr->setPendingCause(message);
+    m_mountFailureCauseSet = IsCoordinator() && message.GetMessageID() != 0;
+    if (m_mountFailureCauseSet) m_jobMgr->setPendingCause(message);
+    m_mountFailureText = text.empty() ? "The array could not mount the snapshot" : text;
     m_event.Error(kSigMount, "The hardware snapshot of job [%llu] could not be mounted: %s",
                   static_cast<unsigned long long>(m_snapMountCtx.snapBackupJobId), text.c_str());
     return false;
   }
   m_snapMounted = true;
   return true;
+}
+
+std::string QuarnSnapController::GetMountPhaseFailure() { return m_mountPhaseFailure; }
+
+bool QuarnSnapController::FailMountPhase(const std::string& reason, bool causeSet) {
+  m_mountPhaseFailure = reason;
+  m_event.Error(kSigMovingToTape, "The snapshot of job [%llu] cannot be used by this job: %s",
+                static_cast<unsigned long long>(m_jobMgr->getSnapBkpJobId()), reason.c_str());
+  if (IsCoordinator() && !causeSet) RaiseSnapshotCause(kCauseMountPhaseFailed, reason);
+  return false;
 }
 
 bool QuarnSnapController::UnmountSnap() {
@@ -213,10 +232,27 @@ bool QuarnSnapController::UnmountSnap() {
     std::string text;
     EvMessageContainer message;
     CheckVMInfoError(m_vmInfo, m_snapMountCtx, text, message);
+    m_unmountFailureText = text.empty() ? "The array could not unmount the snapshot" : text;
     return false;
   }
   m_snapMounted = false;
   return true;
+}
+
+void QuarnSnapController::ReportSnapshotLeftMounted() {
+  std::string reason;
+  {
+    auto_lock lock(&m_vmInfoLock);
+    reason = m_unmountFailureText;
+  }
+  if (m_jobMgr == nullptr || m_leftMountedReported.exchange(true)) return;
+  m_completedWithErrors = true;
+  const long long snapJob = m_jobMgr->getSnapBkpJobId();
+  const std::string client = ZTPI_Focus::getFocusClientName(true);
+  m_event.Error(kSigUnmount, "The hardware snapshot of job [%lld] stays mounted on [%s]: %s", snapJob, client.c_str(),
+                reason.c_str());
+  m_event << snapJob << client << reason;
+  m_event.MajorEvent(kEventSnapshotLeftMounted);
 }
 
 uint32_t QuarnSnapController::GetSnapMountMethod() {

@@ -172,8 +172,10 @@ int QuarnSnapWorker::PostBackupVM(quarnBackupArgs& args) {
                                                   m_currentVM->collect.getstring(Collect::F_subclientGuid))) {
         m_event.Debug(kSigPostBackupVM, "Uploaded %d metadata files for VM [%s] to cache",
                       static_cast<int>(files.size()), args.mVMName.c_str());
-        // In the cache they are kept for the VM's later copies; here they would only pile up.
-        for (const std::string& file : files) FXFile::RemoveFile(file);
+        // The VM's own files are kept in the cache for its later copies; here they would only pile
+        // up. A Microsoft hypervisor's list is the job's metadata, which the job's end still sends.
+        if (!microsoft)
+          for (const std::string& file : files) FXFile::RemoveFile(file);
       } else {
         m_event.Error(kSigPostBackupVM, "Failed to upload the metadata files of VM [%s] to cache; they are kept here",
                       args.mVMName.c_str());

@@ -91,7 +91,8 @@ const std::vector<CommandHelp>& Commands() {
       {"verify",
        {"LAB [options]"},
        "Reads every archive file of the lab's media agents and reassembles each VM's disks and files from its "
-       "backups, comparing each disk with the point-in-time copy its mount took or with an image given for it. "
+       "backups, comparing each disk with the point-in-time copy its mount took or with an image given for it; "
+       "a storage-snapshot job's VM is checked against the snapshot that holds it. "
        "Exits 1 when anything did not verify, and when there is nothing to verify.",
        {{"job", "ID", "verify as of this job (its archives listed)"},
         {"vm", "VM", "only this VM (its name or GUID)"},

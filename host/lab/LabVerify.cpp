@@ -18,11 +18,16 @@
 #include "platform/archive/ArchiveReader.h"
 #include "platform/archive/ArchiveRestore.h"
 #include "platform/jobmgr/vsJobMgr.h"
+#include "platform/lab/LabArraySnap.h"
 #include "platform/lab/LabDisks.h"
 #include "platform/lab/LabFailback.h"
+#include "platform/lab/LabHypervisor.h"
+#include "platform/lab/LabIndex.h"
+#include "platform/lab/LabJob.h"
 #include "platform/lab/LabKeyValue.h"
 #include "platform/lab/LabMedia.h"
 #include "platform/lab/LabMount.h"
+#include "platform/lab/LabSubclient.h"
 #include "platform/os/CPxSha256.h"
 #include "records/messages/JobManagerMessages.h"
 
@@ -408,6 +413,61 @@ void VerifyVM(const std::string& guid, int64_t asOf, const std::map<std::string,
   }
 }
 
+// The disks the index recorded of the VM in the job (their index names).
+std::vector<std::string> IndexedDisks(int64_t jobId, const std::string& guid) {
+  lab::JobRecord job;
+  lab::SubclientRecord subclient;
+  std::string error;
+  std::vector<std::vector<std::string>> entries;
+  std::vector<std::string> disks;
+  if (!lab::ReadJobRecord(jobId, job, error) ||
+      lab::ReadSubclientRecord(job.subclient, subclient, error) != lab::RecordRead::kRead ||
+      !lab::ReadIndexVMEntries(subclient.settings["subclientGUID"], guid, jobId, entries, error))
+    return disks;
+  for (const auto& entry : entries)
+    if (entry.size() > 1 && entry[0] == "disk") disks.push_back(entry[1]);
+  return disks;
+}
+
+// A VM of a storage-snapshot job is backed up by the snapshot itself, not by an archive: every disk
+// the index recorded of it must be in the snapshot, whose views must still read. False when the lab
+// holds no snapshot of the job with the VM.
+bool VerifySnapshotVM(int64_t jobId, const std::string& guid, Verification& verification) {
+  for (const std::string& server : lab::ListServers()) {
+    lab::MountRecord copies;
+    lab::ArraySnapRecord snapshot;
+    std::string error;
+    if (lab::ReadArraySnapVM(server, jobId, guid, copies, error) != lab::RecordRead::kRead ||
+        lab::ReadArraySnapRecord(server, jobId, snapshot, error) != lab::RecordRead::kRead)
+      continue;
+    std::printf("VM %s: backed up by the storage snapshot of job %lld on %s\n", NameOf(guid).c_str(),
+                static_cast<long long>(jobId), server.c_str());
+    if (!snapshot.unfinished.empty()) {
+      ++verification.problems;
+      std::printf("  the snapshot was NEVER FINISHED: %s\n", snapshot.unfinished.c_str());
+    }
+    for (const std::string& indexed : IndexedDisks(jobId, guid)) {
+      if (std::none_of(copies.disks.begin(), copies.disks.end(),
+                       [&](const lab::MountedDisk& disk) { return disk.indexName == indexed; })) {
+        ++verification.problems;
+        std::printf("  disk %s: RECORDED in the index, but not in the snapshot\n", indexed.c_str());
+      }
+    }
+    for (const lab::MountedDisk& disk : copies.disks) {
+      std::string sha;
+      if (!lab::MountedDiskDigest(copies, disk, sha, error)) {
+        ++verification.problems;
+        std::printf("  disk %s: CANNOT READ the snapshot's view: %s\n", disk.indexName.c_str(), error.c_str());
+        continue;
+      }
+      std::printf("  disk %s: %llu bytes, sha256 %s: held by the snapshot\n", disk.indexName.c_str(),
+                  static_cast<unsigned long long>(disk.sizeBytes), sha.c_str());
+    }
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 int Verify(const std::vector<std::string>& args) {
@@ -476,11 +536,16 @@ int Verify(const std::vector<std::string>& args) {
     std::printf("job %lld: no archive file on any media agent\n", static_cast<long long>(jobId));
   }
   // A VM the job manager reports backed up in the job must have a backup to restore.
+  size_t snapshotVMs = 0;
   if (jobId > 0) {
     for (const std::string& guid : vsJobMgr::ReadVMStatusGuids(jobId)) {
       if (vms.count(Lower(guid)) || !ReportedBackedUp(jobId, guid) ||
           (parsed.options.count("vm") && strcasecmp(parsed.options["vm"].c_str(), guid.c_str()) != 0))
         continue;
+      if (VerifySnapshotVM(jobId, guid, verification)) {
+        ++snapshotVMs;
+        continue;
+      }
       ++verification.problems;
       std::printf("VM %s: REPORTED BACKED UP in job %lld, but no committed archive of it is there\n",
                   NameOf(guid).c_str(), static_cast<long long>(jobId));
@@ -488,7 +553,8 @@ int Verify(const std::vector<std::string>& args) {
   }
   for (const auto& vm : vms) VerifyVM(vm.second, jobId, images, verification);
   std::printf("verified %s and %s: %s\n", Counted(verification.archives.size(), "archive").c_str(),
-              Counted(vms.size(), "VM").c_str(), Counted(static_cast<uint64_t>(verification.problems), "problem").c_str());
+              Counted(vms.size() + snapshotVMs, "VM").c_str(),
+              Counted(static_cast<uint64_t>(verification.problems), "problem").c_str());
   return verification.problems == 0 ? kExitOk : kExitFailed;
 }
 

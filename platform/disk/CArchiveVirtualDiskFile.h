@@ -145,7 +145,8 @@ class CArchiveVirtualDiskFile {
   // running ahead of it, and it does not know which extents a change id skips.
   void ReadAhead(uint64_t extent);
 
-  int productType_ = 0;
+  // The hypervisor kind picks the disk format a real reader parses; every lab image is raw.
+  [[maybe_unused]] int productType_ = 0;
   std::string displayFileName_;
   IVMInfo* vmInfo_ = nullptr;
   MountCtx* mountCtx_ = nullptr;

@@ -7,6 +7,7 @@
 #include "platform/ev/EvDebug.h"
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabFaults.h"
+#include "platform/lab/LabJobRun.h"
 #include "platform/lab/LabKeyValue.h"
 #include "platform/os/ZtTime.h"
 
@@ -122,9 +123,11 @@ int vsJobMgr::initBackup() {
   if (!lab::RecordSession(jobId, true, lab::FocusClient(), static_cast<long>(getpid()))) return kInitCannotRecord;
   UseJobTimeScale(record.timeScale);
   lab::SetFocusJob(jobId);
+  const int64_t earlierRuns = lab::EndedRuns(jobId);
 
   ZtMutexLock l(mutex_);
   record_ = record;
+  earlierRuns_ = earlierRuns;
   initialized_ = true;
   sessionEnded_ = false;
   return kInitOk;
@@ -158,6 +161,8 @@ int vsJobMgr::CheckForRestart(std::string& text) const {
   ZtMutexLock l(mutex_);
   if (!initialized_) return kInitBadJobConf;
   text = record_.restart;
+  // The job manager resumes a job by running it again: every attempt after the first is a restart.
+  if (text.empty() && earlierRuns_ > 0) text = "resumed attempt " + std::to_string(earlierRuns_ + 1);
   return 0;
 }
 

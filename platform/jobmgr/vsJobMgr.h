@@ -118,7 +118,8 @@ class vsJobMgr {
   bool isBackupSelectedVMsOnly() const;
   bool isJobCommittable() const;
   uint64_t getSourceParentBackupJobToProcess() const;
-  // Fills the text the job manager keeps for a restarted job (empty on a first attempt); 0 = success.
+  // Fills the text the job manager keeps for a restarted job (empty on a first attempt): the record's,
+  // else "resumed attempt <n>" when earlier runs of the job have ended (runs.log); 0 = success.
   int CheckForRestart(std::string& text) const;
 
   // Records the metadata-collection defaults of the job (in memory and in the job folder). Collection
@@ -325,6 +326,7 @@ class vsJobMgr {
   bool initialized_ GUARDED_BY(mutex_) = false;
   bool sessionEnded_ GUARDED_BY(mutex_) = false;
   lab::JobRecord record_ GUARDED_BY(mutex_);
+  int64_t earlierRuns_ GUARDED_BY(mutex_) = 0;  // runs of the job that ended before this attempt
   bool collectMetadata_ GUARDED_BY(mutex_) = false;
   std::map<std::string, CNMessagePtr> keptRecords_ GUARDED_BY(mutex_);  // by lower-case GUID
   int64_t refTime_ GUARDED_BY(mutex_) = 0;

@@ -69,6 +69,13 @@ bool ParseArraySnapRecord(const std::string& text, ArraySnapRecord& record, std:
     parsed.vms.push_back(vm);
   }
   parsed.datastores = labkv::SplitList(Take(values, "datastores"));
+  const std::string perVM = Take(values, "perVM");
+  if (perVM != "" && perVM != "0" && perVM != "1") {
+    error = "perVM [" + perVM + "] is not 0 or 1";
+    return false;
+  }
+  parsed.perVM = perVM == "1";
+  parsed.unfinished = Take(values, "unfinished");
   parsed.other = values;
   record = parsed;
   return true;
@@ -89,6 +96,8 @@ std::string FormatArraySnapRecord(const ArraySnapRecord& record) {
   std::string list;
   for (const std::string& datastore : record.datastores) list += (list.empty() ? "" : ",") + datastore;
   values["datastores"] = list;
+  if (record.perVM) values["perVM"] = "1";
+  if (!record.unfinished.empty()) values["unfinished"] = record.unfinished;
   return labkv::Format(values);
 }
 
@@ -133,6 +142,36 @@ bool UpdateArraySnapRecord(const std::string& server, int64_t snapJobId,
         }
         ArraySnapRecord record;
         if (!ParseArraySnapRecord(text, record, why) || !change(record, why)) return false;
+        return labkv::StorableText(record, FormatArraySnapRecord, ParseArraySnapRecord, text, why);
+      },
+      error);
+}
+
+bool MergeIntoArraySnapRecord(const std::string& server, int64_t snapJobId, const ArraySnapRecord& part,
+                              std::string& error) {
+  const std::string path = RecordPath(server, snapJobId);
+  if (path.empty() || !MakeDirs(ArraySnapDir(server, snapJobId))) {
+    error = "no lab, or a name that is not usable";
+    return false;
+  }
+  return UpdateFileLocked(
+      path,
+      [&](std::string& text, bool exists, std::string& why) {
+        ArraySnapRecord record;
+        if (exists && !ParseArraySnapRecord(text, record, why)) return false;
+        for (const ArraySnapVM& vm : part.vms) {
+          auto same = std::find_if(record.vms.begin(), record.vms.end(), [&](const ArraySnapVM& kept) {
+            return Lower(kept.guid) == Lower(vm.guid);
+          });
+          if (same != record.vms.end())
+            *same = vm;
+          else
+            record.vms.push_back(vm);
+        }
+        for (const std::string& datastore : part.datastores)
+          if (std::find(record.datastores.begin(), record.datastores.end(), datastore) == record.datastores.end())
+            record.datastores.push_back(datastore);
+        record.perVM = record.perVM || part.perVM;
         return labkv::StorableText(record, FormatArraySnapRecord, ParseArraySnapRecord, text, why);
       },
       error);

@@ -13,7 +13,10 @@
 //   snapshot.conf     ArraySnapRecord: vmCount, vm<i>.guid, vm<i>.name, vm<i>.quiesced (0|1: the guest
 //                     is held quiesced until the snapshot's post-snapshot step), vm<i>.quiesceStatus
 //                     (0, or 2000 to 2002: the guest file system could not be quiesced),
-//                     vm<i>.quiesceError, datastores=<list>
+//                     vm<i>.quiesceError, datastores=<list>; perVM=1 when each VM's snapshot was
+//                     taken by its own mount (a VM-centric engine), so that a later job reads a VM
+//                     by its mount alone; unfinished=<why> when a post-snapshot failed, so that no
+//                     later job mounts it
 //   <VM GUID>.snap    what the snapshot holds of the VM, in the mount record's format (LabMount.h):
 //                     each disk's index name, source and view (a snapshot of the image that costs what
 //                     changes, platform/lab/LabSnapshot.h) with the generation it holds, and each
@@ -39,6 +42,8 @@ struct ArraySnapVM {
 struct ArraySnapRecord {
   std::vector<ArraySnapVM> vms;
   std::vector<std::string> datastores;
+  bool perVM = false;
+  std::string unfinished;
   std::map<std::string, std::string> other;
 };
 
@@ -54,6 +59,11 @@ bool WriteArraySnapRecord(const std::string& server, int64_t snapJobId, const Ar
 // Reads, changes and replaces the record under its lock; false when it does not exist.
 bool UpdateArraySnapRecord(const std::string& server, int64_t snapJobId,
                            const std::function<bool(ArraySnapRecord&, std::string&)>& change, std::string& error);
+// Adds the VMs and datastores of `part` to the job's record under its lock, making the record when
+// there is none: a VM already in it is replaced, the others kept. Each proxy of a job snapshots its
+// own VMs, and none may lose another's.
+bool MergeIntoArraySnapRecord(const std::string& server, int64_t snapJobId, const ArraySnapRecord& part,
+                              std::string& error);
 bool AppendArraySnapLog(const std::string& server, const std::string& line);
 std::vector<std::string> ReadArraySnapLog(const std::string& server);
 // Snapshot jobs of the server, oldest first.

@@ -292,7 +292,8 @@ void SetNumber(CNMessageBase& message, const CollectField& field, int64_t value)
 }
 
 // The job's VM collect file, as the job manager's discovery leaves it: one entry per sample VM, in the
-// first client's folder of the subclient and, under the job's id, in the index cache.
+// first client's folder of the subclient and its "SNAP" folder (where a storage-snapshot job or
+// catalogue looks) and, under the job's id, in the index cache.
 bool CreateCollectFile(const LabPlan& plan, int& kept, std::string& error) {
   SubclientRecord subclient;
   if (ReadSubclientRecord(plan.subclient, subclient, error) != RecordRead::kRead) return false;
@@ -301,7 +302,9 @@ bool CreateCollectFile(const LabPlan& plan, int& kept, std::string& error) {
   const std::string name = indexingV2 ? "vmcollect_" + std::to_string(plan.jobId) + ".ztf" : "vmcollect.ztf";
   const std::string folder = SubclientJobResultsDir(plan.clients.front(), plan.subclient);
   const std::string cache = IndexJobDir(guid, plan.jobId, error);
-  if (folder.empty() || cache.empty() || !MakeDir(folder, error) || !MakeDir(cache, error)) return false;
+  if (folder.empty() || cache.empty() || !MakeDir(folder, error) || !MakeDir(folder + "/SNAP", error) ||
+      !MakeDir(cache, error))
+    return false;
   vsXMLFile file(folder + "/" + name);
   if (file.Exists()) {
     ++kept;
@@ -351,7 +354,7 @@ bool CreateCollectFile(const LabPlan& plan, int& kept, std::string& error) {
   }
   std::string xml;
   if (!list.serialize(xml, false) || !WriteFileAtomic(cache + "/" + name, xml, error) ||
-      !WriteFileAtomic(file.Path(), xml, error))
+      !WriteFileAtomic(folder + "/SNAP/" + name, xml, error) || !WriteFileAtomic(file.Path(), xml, error))
     return false;
   return true;
 }
@@ -381,6 +384,8 @@ bool CheckDiskImages(const LabPlan& plan, std::string& error) {
 
 const char* SampleServer() { return kServer; }
 
+std::string SampleVMGuid(int64_t index) { return VMGuid(index); }
+
 std::string SampleVMName(int64_t number) {
   char name[32];
   std::snprintf(name, sizeof(name), "vm%02lld", static_cast<long long>(number));
@@ -393,8 +398,8 @@ std::vector<int64_t> PlannedVMNumbers(const LabPlan& plan) {
   for (int64_t i = 1; i <= plan.vms; ++i) numbers.push_back(i);
   return numbers;
 }
+
 const char* SampleMediaAgent() { return kMediaAgent; }
-std::string SampleVMGuid(int64_t index) { return VMGuid(index); }
 
 bool CreateClient(const std::string& client, const MachineRecord& machine, int64_t clientId, int& kept,
                   std::string& error) {

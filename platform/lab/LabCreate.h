@@ -47,6 +47,8 @@ struct LabPlan {
 std::vector<int64_t> PlannedVMNumbers(const LabPlan& plan);
 // A sample VM's name by its number: vm01, vm02, ...
 std::string SampleVMName(int64_t number);
+// A sample VM's GUID by its number (from 1).
+std::string SampleVMGuid(int64_t number);
 
 constexpr int64_t kMaxPlanDisks = 16;
 constexpr uint64_t kMaxPlanDiskBytes = 1ULL << 40;
@@ -55,8 +57,6 @@ constexpr uint64_t kSectorBytes = 512;
 // The names of the sample lab: hypervisor server, media agent, hosts and datastores.
 const char* SampleServer();
 const char* SampleMediaAgent();
-// The GUID of the sample VM vm<index> (from 1), the index-th VM of every job of the lab.
-std::string SampleVMGuid(int64_t index);
 // The token the job manager gives the first attempt of a sample job: "<job>:<commcell>:1:<phase>",
 // as parseJobToken reads it (a later attempt's token counts from there).
 std::string SampleJobToken(int64_t jobId);

@@ -146,7 +146,11 @@ const std::vector<FaultOperationRow>& FaultOperationRows() {
       {{{"index.CopySnapIndexToBackupCopy", kNone}}, "the copy of a snapshot job's index for its backup copy"},
       {{{"vminfo.PreSnap", kNone}, {"vminfo.PostSnap", kNone}},
        "quiescing the guests and taking the storage-array snapshot; letting the guests go (the rule's code is the "
-       "library's: 33 keeps the job's pending cause)"},
+       "library's: 33 keeps the job's pending cause); a failed post-snapshot still lets the guests go but leaves the "
+       "snapshot unfinished"},
+      {{{"vminfo.SnapshotVM", kVM}},
+       "taking one VM's copies into the array snapshot (a VM-centric engine's: at the VM's mount); a pre-snapshot "
+       "failed there has taken the VMs before it"},
       {{{"vminfo.Quiesce", kVM}},
        "a guest's quiesce for the array snapshot; the rule's code 2000 to 2002 is the VM's quiesce status and its "
        "text the details; the VM is taken crash-consistent"},

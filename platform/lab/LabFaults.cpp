@@ -306,7 +306,7 @@ bool ClearFaultTable(std::string& error) {
 }
 
 bool RemoveFaultRules(const std::function<bool(const FaultRule&)>& drop, std::string& error) {
-  std::string path = FaultTablePath();
+  const std::string path = FaultTablePath();
   if (path.empty()) {
     error = "no lab";
     return false;
@@ -321,6 +321,10 @@ bool RemoveFaultRules(const std::function<bool(const FaultRule&)>& drop, std::st
         return true;
       },
       error);
+}
+
+bool ReleaseHeldCalls(std::string& error) {
+  return RemoveFaultRules([](const FaultRule& rule) { return rule.hold; }, error);
 }
 
 bool CheckFault(const FaultCall& call, Fault& fault) {

@@ -82,6 +82,9 @@ bool ClearFaultTable(std::string& error);
 // Takes the rules `drop` chooses out of the table, keeping the others with their counters: a call a
 // dropped rule holds goes on. False with the reason; the table is then unchanged.
 bool RemoveFaultRules(const std::function<bool(const FaultRule&)>& drop, std::string& error);
+// Removes the rules that hold calls, so that every held call goes on; the other rules stay, with
+// their counters.
+bool ReleaseHeldCalls(std::string& error);
 
 // Counts the call against every rule it matches; true with the fault of the first rule (in table
 // order) that is due, which alone fires on it; a holding rule that is due holds the call instead. A table that exists but cannot be read or changed fires kFaultTableUnusable.

@@ -130,4 +130,12 @@ std::vector<std::string> ReadRunEvents(int64_t jobId) {
   return path.empty() ? std::vector<std::string>() : ReadLines(path);
 }
 
+int64_t EndedRuns(int64_t jobId) {
+  int64_t ended = 0;
+  for (const std::string& line : ReadRunEvents(jobId)) {
+    if (line.rfind("ended ", 0) == 0 || line.rfind("interrupted ", 0) == 0) ++ended;
+  }
+  return ended;
+}
+
 }  // namespace lab

@@ -103,8 +103,9 @@ bool RenameDisksForSystem(const std::string& server, VMDescription& vm, MediTech
   return WriteVMDescription(server, vm, error);
 }
 
-bool InstallTool(const std::string& client, const std::string& program, std::string& error) {
-  const std::string base = ClientDir(client) + "/base";
+bool InstallTool(const std::string& client, const std::string& baseFolder, const std::string& program,
+                 std::string& error) {
+  const std::string base = ClientDir(client) + "/" + baseFolder;
   const std::string link = base + "/" + kMediTechToolName;
   if (!MakeDirs(base)) {
     error = "cannot create " + base;
@@ -151,6 +152,7 @@ bool ParseMediTechSystem(const std::string& text, MediTechSystem& system, std::s
   parsed.user = Take(values, "user");
   parsed.passwordSha256 = Take(values, "passwordSha256");
   parsed.quiesced = Take(values, "quiesced") == "1";
+  parsed.echoArguments = Take(values, "echoArguments") == "1";
   int64_t count = 0;
   if (!labkv::TakeNumber(values, "vmCount", 0, kMaxSystemVMs, count, error)) return false;
   for (int64_t i = 0; i < count; ++i) {
@@ -169,6 +171,7 @@ std::string FormatMediTechSystem(const MediTechSystem& system) {
   values["user"] = system.user;
   values["passwordSha256"] = system.passwordSha256;
   values["quiesced"] = system.quiesced ? "1" : "0";
+  values["echoArguments"] = system.echoArguments ? "1" : "0";
   values["vmCount"] = std::to_string(system.vms.size());
   for (size_t i = 0; i < system.vms.size(); ++i) {
     const std::string prefix = "vm" + std::to_string(i) + ".";
@@ -231,6 +234,10 @@ bool CreateMediTechSystem(const MediTechPlan& plan, std::string& error) {
     error = "the tool's program must be an absolute path";
     return false;
   }
+  if (!IsSafeComponent(plan.baseFolder)) {
+    error = "the tool's folder [" + plan.baseFolder + "] is not one file name";
+    return false;
+  }
   MediTechSystem system;
   system.user = plan.user;
   system.passwordSha256 = MediTechPasswordDigest(plan.password);
@@ -263,7 +270,7 @@ bool CreateMediTechSystem(const MediTechPlan& plan, std::string& error) {
     if (!SetSubclientValue(plan.subclient, key.first, key.second, error)) return false;
   }
   for (const std::string& client : LabClients()) {
-    if (!InstallTool(client, plan.toolProgram, error)) return false;
+    if (!InstallTool(client, plan.baseFolder, plan.toolProgram, error)) return false;
   }
   return true;
 }
@@ -312,6 +319,10 @@ int RunMediTechTool(const std::vector<std::string>& args, std::string& output) {
     output += "No MEDITECH system answers\n";
     AppendRecord(client, verb, kExitNoSystem, shown);
     return kExitNoSystem;
+  }
+  if (system.echoArguments) {
+    for (size_t i = 0; i < args.size(); ++i) output += (i > 0 ? " " : "") + args[i];
+    output += "\n";
   }
   if (user != system.user || MediTechPasswordDigest(password) != system.passwordSha256) {
     output += "Authentication failed for user [" + user + "]\n";

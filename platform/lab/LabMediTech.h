@@ -7,20 +7,23 @@
 // The lab's MEDITECH system and the stand-in of its command-line tool.
 //
 // meditech/system.conf  key=value lines: user, passwordSha256 (of the tool's password; the clear text
-//                       is never kept), quiesced (0/1), vmCount, vm<i>.name, vm<i>.disks (the disk GUIDs
-//                       of the VM, comma-separated)
+//                       is never kept), quiesced (0/1), echoArguments (0/1: every run of the tool first
+//                       prints its command line as it got it, password and all, as a careless tool
+//                       would), vmCount, vm<i>.name, vm<i>.disks (the disk GUIDs of the VM,
+//                       comma-separated)
 // meditech/record.log   one line per run of the tool, tab-separated: the virtual time in seconds, the
 //                       client, the verb, the exit code, then the arguments as the tool got them, the
 //                       password shown as "P=*****"; and one line "<time> <client> snapshot 0 <shadow>
 //                       quiesced=<0|1>" per shared shadow the lab's hypervisor takes while the system
 //                       exists. A tab, line end or backslash inside a field is written "\t", "\n", "\\".
 //
-// The tool lies at <dBASEHOME>/mbf64.exe of each client (dBASEHOME is <client folder>/base) as a link
-// to the lab tool, which acts as the stand-in when started by that name. It takes C=<verb> U=<user>
-// P=<password> I=<listener:port> (once per listener) T=<seconds>, prints two banner lines, and for
-// "census" one line per VM of the system: "<vm>:DISKS=<disk>|<disk>|," with each disk GUID written
-// two hexadecimal digits per character and '-' as '_' (5F). "quiesce" and "unquiesce" move the
-// system's quiesced state (either fails, exit 4, when the system already is in that state). A user or
+// The tool lies at <dBASEHOME>/mbf64.exe of each client (dBASEHOME is <client folder>/base, or the
+// plan's base folder) as a link to the lab tool, which acts as the stand-in when started by that
+// name. It takes C=<verb> U=<user> P=<password> I=<listener:port> (once per listener) T=<seconds>,
+// prints two banner lines, and for "census" one line per VM of the system:
+// "<vm>:DISKS=<disk>|<disk>|," with each disk GUID written two hexadecimal digits per character and
+// '-' as '_' (5F). "quiesce" and "unquiesce" move the system's quiesced state (either fails, exit 4,
+// when the system already is in that state, saying "already quiesced" or "not quiesced"). A user or
 // password other than the system's fails with exit 3. The fault table's "meditech.census",
 // "meditech.quiesce" and "meditech.unquiesce" (selector client) make a run print the rule's text,
 // echo its arguments password and all (as a careless tool would) and exit with the rule's code.
@@ -35,6 +38,7 @@ struct MediTechSystem {
   std::string user;
   std::string passwordSha256;
   bool quiesced = false;
+  bool echoArguments = false;
   std::vector<MediTechVM> vms;
 };
 
@@ -68,6 +72,8 @@ struct MediTechPlan {
   std::string timeout = "90";
   // The program the tool's link names (the lab tool).
   std::string toolProgram;
+  // The folder of each client that holds the tool (its dBASEHOME), one safe file name.
+  std::string baseFolder = "base";
 };
 
 // Makes the subclient a MEDITECH subclient of a new system of the plan's VMs: the system record, the

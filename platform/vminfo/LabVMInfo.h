@@ -123,19 +123,25 @@ class LabVMInfo : public IVMInfo {
   // The pre-snapshot takes a view of each disk image (LabSnapshot.h) and a copy of each configuration
   // file of the context's VMs as of now under the snapshot job (the context's snapshot-backup job id, else its job id), with the guests
   // marked quiesced until the post-snapshot; it reports each VM's snapshot creation and deletion (states
-  // 0 and 100) and its progress through the callback. A rule of "vminfo.Quiesce" (selector vm) that
+  // 0 and 100) and its progress through the callback. Each proxy's pre-snapshot adds its VMs to the
+  // job's snapshot, and its post-snapshot lets only those go. A pre-snapshot that fails leaves every
+  // VM it was given the failure as its own (SetVMSnapFailure). A failed post-snapshot still lets its
+  // guests go, but leaves the snapshot unfinished: no later job mounts it. A rule of "vminfo.Quiesce" (selector vm) that
   // fires gives that VM its code as quiesce status (2000 to 2002) and its text as the details; the
   // VM is taken all the same, crash-consistent. The snapshot-information operation writes and lists
-  // the snapshot's metadata file (a VirtualServer::VMSnapBackup with the snapshot's datastores), or
-  // fetches an earlier snapshot's; the mount and unmount of a snapshot are recorded per proxy and
+  // the snapshot's metadata file (a VirtualServer::VMSnapBackup with the datastores of the proxy's
+  // VMs), or fetches an earlier snapshot's; the mount and unmount of a snapshot are recorded per proxy and
   // job; a VM mounted for a snapshot backup, backup copy or catalogue reads the snapshot's views
   // (a later job's only where its proxy mounted the snapshot), and a volume mount of such a VM
-  // (mount type kMountTypeVolumes) is kept in its mount record ("fileMount"). Archive-file ids are
+  // (mount type kMountTypeVolumes) is kept in its mount record ("fileMount"). The mount of a VM for
+  // the snapshot backup of a VM-centric engine (the context's vmCentricSnapBackup) takes that VM's
+  // own snapshot into the job's, which later jobs read by the VM's mount alone. Archive-file ids are
   // one per datastore of the snapshot. Fault table operations: "vminfo.PreSnap", "vminfo.PostSnap",
   // "vminfo.GetSnapBackupInfo", "vminfo.GetVMSnapBackupInfo", "vminfo.MountSnap",
   // "vminfo.UnmountSnap", "vminfo.GetArchiveFileId", "vminfo.SetVMSnapFailure",
   // "vminfo.ResetFailure", "vminfo.GetLocalHostInfo", "vminfo.AddDiskForMetadata" (the VM forms
-  // select by GUID) and "vminfo.Quiesce".
+  // select by GUID), "vminfo.Quiesce" and "vminfo.SnapshotVM" (selector vm: asked as each VM's copies
+  // are taken).
   int PreSnap(MountCtx& ctx) override;
   int PostSnap(MountCtx& ctx) override;
   int GetSnapBackupInfo(MountCtx& ctx, std::vector<std::string>& files, int perVM) override;
@@ -214,6 +220,14 @@ class LabVMInfo : public IVMInfo {
   bool ReadMount(const MountCtx& ctx, std::string& server, lab::MountRecord& record);
   // The snapshot of the context's snapshot job; false (failure recorded) when there is none.
   bool ReadArraySnap(const MountCtx& ctx, std::string& server, lab::ArraySnapRecord& record);
+  // The pre-snapshot's work once its VMs are known; false (failure recorded, and the GUID of the VM
+  // it failed on when it failed on one).
+  bool TakeArraySnapshot(MountCtx& ctx, const std::string& server, int64_t snapJob,
+                         const std::vector<lab::VMDescription>& vms, std::string& failedVM);
+  // A VM-centric engine's snapshot of one VM, taken by the VM's mount into the job's snapshot: what
+  // the mount reads, by source; false (failure recorded).
+  bool SnapshotVMForMount(const std::string& server, MountCtx& ctx, const lab::VMDescription& vm,
+                          std::map<std::string, std::string>& copyFrom);
   // Takes the VM's copies into the snapshot and records them; false (failure recorded).
   bool SnapshotVM(const std::string& server, int64_t snapJob, const lab::VMDescription& vm,
                   lab::MountRecord& record);

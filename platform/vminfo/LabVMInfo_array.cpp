@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <set>
 
 #include "platform/lab/Lab.h"
@@ -33,6 +34,21 @@ int64_t SnapJobOf(const MountCtx& ctx) {
 }
 
 std::string MetadataFileName(int64_t snapJobId) { return "backup_" + std::to_string(snapJobId) + ".xml"; }
+
+// A snapshot's metadata file: the snapshot job and the datastores it holds.
+VirtualServer::VMSnapBackup SnapshotMetadata(int64_t snapJobId, const std::vector<std::string>& datastores) {
+  VirtualServer::VMSnapBackup metadata;
+  VirtualServer::Backup backup;
+  backup.setint64(VirtualServer::Backup::F_backupJobId, snapJobId);
+  auto* list = backup.getObject<VirtualServer::VMDatastoreList>(VirtualServer::Backup::F_backupDatastores, true);
+  for (const std::string& name : datastores) {
+    VirtualServer::VMDatastoreInfo datastore;
+    datastore.setstring(VirtualServer::VMDatastoreInfo::F_datastore, name);
+    list->getlistobject(VirtualServer::VMDatastoreList::F_datastores, true).emplace_back(datastore);
+  }
+  metadata.getlistobject(VirtualServer::VMSnapBackup::F_backups, true).emplace_back(backup);
+  return metadata;
+}
 
 // The datastore a file of the lab lies on: the folder after "datastores/" of a live image, or the
 // folder a snapshot keeps its copies of that datastore in.
@@ -78,6 +94,7 @@ void LabVMInfo::NotifySnapshotOperation(int reason, const lab::VMDescription& vm
 
 bool LabVMInfo::SnapshotVM(const std::string& server, int64_t snapJob, const lab::VMDescription& vm,
                            lab::MountRecord& record) {
+  if (Faulted("vminfo.SnapshotVM", vm.guid)) return false;
   const std::string folder = lab::ArraySnapVMFolder(server, snapJob, vm.guid);
   if (folder.empty()) {
     Fail(kErrSnapshotFailed, "VM [" + vm.name + "] has a GUID that cannot name a folder");
@@ -126,6 +143,50 @@ bool LabVMInfo::SnapshotVM(const std::string& server, int64_t snapJob, const lab
   return true;
 }
 
+namespace {
+
+// A guest's quiesce for its snapshot: one whose file system cannot be quiesced is still taken,
+// crash-consistent, and says why.
+lab::ArraySnapVM QuiesceForSnapshot(const lab::VMDescription& vm) {
+  lab::ArraySnapVM entry;
+  entry.guid = vm.guid;
+  entry.name = vm.name;
+  lab::FaultCall call;
+  call.op = "vminfo.Quiesce";
+  call.vm = vm.guid;
+  lab::Fault fault;
+  if (lab::CheckFault(call, fault)) {
+    entry.quiesceStatus = fault.code;
+    entry.quiesceError = fault.text.empty() ? "The guest file system could not be quiesced" : fault.text;
+  } else {
+    entry.quiesced = true;
+  }
+  return entry;
+}
+
+std::string DatastoreOf(const lab::VMDisk& disk) { return disk.Datastore().empty() ? kNoDatastore : disk.Datastore(); }
+
+std::string LowerText(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// The VMs a context's snapshot concerns (lower-case GUIDs): those its pre-snapshot saw, and the VMs
+// it was asked for. Each proxy of a job snapshots, lets go and describes its own VMs only.
+std::set<std::string> VMsOfContext(const MountCtx& ctx) {
+  std::set<std::string> guids;
+  for (const auto& entry : ctx.vmInfoMap) guids.insert(LowerText(entry.first));
+  for (const SVMBasicInfo& basic : ctx.vmBasicInfos)
+    if (!basic.vmGuid.empty()) guids.insert(LowerText(basic.vmGuid));
+  return guids;
+}
+
+bool Concerns(const std::set<std::string>& guids, const std::string& guid) {
+  return guids.empty() || guids.count(LowerText(guid)) != 0;
+}
+
+}  // namespace
+
 int LabVMInfo::PreSnap(MountCtx& ctx) {
   std::string server;
   if (!FindServer(server)) return 0;
@@ -151,56 +212,66 @@ int LabVMInfo::PreSnap(MountCtx& ctx) {
     ZtMutexLock lock(mutex_);
     snapFailures_.clear();
   }
-  if (Faulted("vminfo.PreSnap")) {
-    // The library answers for each VM of a failed snapshot with the snapshot's failure.
+  bool taken = false;
+  std::string failedVM;
+  if (Faulted("vminfo.PreSnap"))
+    taken = false;
+  else if (snapJob <= 0)
+    Fail(kErrSnapshotFailed, "No job to take the storage snapshot for");
+  else if (vms.empty())
+    Fail(kErrNotFound, "None of the VMs to snapshot was found");
+  else
+    taken = TakeArraySnapshot(ctx, server, snapJob, vms, failedVM);
+  if (!taken) {
+    // The library answers for each VM of a failed snapshot: the VM it failed on with its failure,
+    // every other VM with the snapshot's, which names what could not be taken.
     ZtMutexLock lock(mutex_);
-    for (const auto& entry : seen) snapFailures_[entry.first] = last_;
+    for (const auto& entry : seen) {
+      Failure failure = last_;
+      if (!failedVM.empty() && entry.first != failedVM)
+        failure.text = "The storage snapshot of the job was not taken: " + last_.text;
+      snapFailures_[entry.first] = failure;
+    }
     return 0;
   }
-  if (snapJob <= 0) return Fail(kErrSnapshotFailed, "No job to take the storage snapshot for");
-  if (vms.empty()) return Fail(kErrNotFound, "None of the VMs to snapshot was found");
+  Succeed();
+  return 1;
+}
 
+bool LabVMInfo::TakeArraySnapshot(MountCtx& ctx, const std::string& server, int64_t snapJob,
+                                  const std::vector<lab::VMDescription>& vms, std::string& failedVM) {
   lab::ArraySnapRecord snapshot;
-  std::set<std::string> datastores;
   std::map<std::string, std::vector<std::string>> vmsByDatastore;
-  for (size_t i = 0; i < vms.size(); ++i) {
-    const lab::VMDescription& vm = vms[i];
-    lab::ArraySnapVM entry;
-    entry.guid = vm.guid;
-    entry.name = vm.name;
-    // A guest whose file system cannot be quiesced is still taken, crash-consistent; it says why.
-    lab::FaultCall call;
-    call.op = "vminfo.Quiesce";
-    call.vm = vm.guid;
-    lab::Fault fault;
-    if (lab::CheckFault(call, fault)) {
-      entry.quiesceStatus = fault.code;
-      entry.quiesceError = fault.text.empty() ? "The guest file system could not be quiesced" : fault.text;
-    } else {
-      entry.quiesced = true;
-    }
+  for (const lab::VMDescription& vm : vms) {
+    const lab::ArraySnapVM entry = QuiesceForSnapshot(vm);
     snapshot.vms.push_back(entry);
     VMInfoStructs::SVMInfo& info = ctx.vmInfoMap[vm.guid];
     info.quiesceStatus = static_cast<int32_t>(entry.quiesceStatus);
     info.quiesceErrorText = entry.quiesceError;
     for (const lab::VMDisk& disk : vm.disks) {
-      const std::string datastore = disk.Datastore().empty() ? kNoDatastore : disk.Datastore();
-      if (datastores.insert(datastore).second) snapshot.datastores.push_back(datastore);
+      const std::string datastore = DatastoreOf(disk);
       std::vector<std::string>& onIt = vmsByDatastore[datastore];
+      if (onIt.empty()) snapshot.datastores.push_back(datastore);
       if (std::find(onIt.begin(), onIt.end(), vm.guid) == onIt.end()) onIt.push_back(vm.guid);
     }
   }
 
   // The guests are held quiesced from here until the post-snapshot: the record says so before the
-  // first copy is taken, so that a snapshot that fails half-way still shows whom it holds.
+  // first copy is taken, so that a snapshot that fails half-way still shows whom it holds. Another
+  // proxy's VMs of the same job stay as its own pre-snapshot left them.
   std::string error;
-  if (!lab::WriteArraySnapRecord(server, snapJob, snapshot, error))
-    return Fail(kErrSnapshotFailed, "Cannot record the storage snapshot: " + error);
+  if (!lab::MergeIntoArraySnapRecord(server, snapJob, snapshot, error)) {
+    Fail(kErrSnapshotFailed, "Cannot record the storage snapshot: " + error);
+    return false;
+  }
   const time_t started = ZtClock::NowSeconds();
   for (const lab::VMDescription& vm : vms) NotifySnapshotOperation(IVMInfo::kCallbackSnapshotCreate, vm, 0, 0);
   for (size_t i = 0; i < vms.size(); ++i) {
     lab::MountRecord copies;
-    if (!SnapshotVM(server, snapJob, vms[i], copies)) return 0;
+    if (!SnapshotVM(server, snapJob, vms[i], copies)) {
+      failedVM = vms[i].guid;
+      return false;
+    }
     NotifySnapshotOperation(IVMInfo::kCallbackSnapshotCreate, vms[i], 100,
                             static_cast<int64_t>(ZtClock::NowSeconds() - started));
     SCallbackUpdateProgressBarArgs progress;
@@ -227,25 +298,85 @@ int LabVMInfo::PreSnap(MountCtx& ctx) {
     ctx.snapVolumes.push_back(volume);
   }
   ctx.snapReferenceTime = static_cast<int64_t>(started);
-  Succeed();
-  return 1;
+  return true;
+}
+
+bool LabVMInfo::SnapshotVMForMount(const std::string& server, MountCtx& ctx, const lab::VMDescription& vm,
+                                   std::map<std::string, std::string>& copyFrom) {
+  const int64_t snapJob = SnapJobOf(ctx);
+  const time_t taken = ZtClock::NowSeconds();
+  lab::ArraySnapRecord part;
+  part.perVM = true;
+  lab::ArraySnapVM entry = QuiesceForSnapshot(vm);
+  // The guest is let go as soon as its own snapshot is taken.
+  entry.quiesced = false;
+  part.vms.push_back(entry);
+  for (const lab::VMDisk& disk : vm.disks) {
+    if (std::find(part.datastores.begin(), part.datastores.end(), DatastoreOf(disk)) == part.datastores.end())
+      part.datastores.push_back(DatastoreOf(disk));
+  }
+  lab::MountRecord copies;
+  std::string error;
+  if (snapJob <= 0) {
+    Fail(kErrSnapshotFailed, "No job to take the snapshot of VM [" + vm.name + "] for");
+    return false;
+  }
+  if (!SnapshotVM(server, snapJob, vm, copies)) return false;
+  if (!lab::MergeIntoArraySnapRecord(server, snapJob, part, error)) {
+    Fail(kErrSnapshotFailed, "Cannot record the snapshot of VM [" + vm.name + "]: " + error);
+    return false;
+  }
+  lab::AppendArraySnapLog(server, "snapshot " + lab::FocusClient() + " " + std::to_string(snapJob) + " 1");
+  ctx.snapVolumes.clear();
+  for (const std::string& name : part.datastores) {
+    SVolSnap onIt;
+    onIt.datastore.name = name;
+    VMInfoStructs::SVMInfo member;
+    member.guid = vm.guid;
+    onIt.datastore.vms.push_back(member);
+    ctx.snapVolumes.push_back(onIt);
+  }
+  ctx.snapReferenceTime = static_cast<int64_t>(taken);
+  for (const lab::MountedDisk& disk : copies.disks) copyFrom[disk.source] = disk.copy;
+  for (const lab::MountedFile& file : copies.configs) copyFrom[file.source] = file.copy;
+  return true;
 }
 
 int LabVMInfo::PostSnap(MountCtx& ctx) {
-  if (Faulted("vminfo.PostSnap")) return 0;
   std::string server;
   if (!FindServer(server)) return 0;
   const int64_t snapJob = SnapJobOf(ctx);
+  // A failed post-snapshot still lets its guests go (the library thaws whatever it froze), but the
+  // snapshot is left unfinished: no later job mounts it.
+  const bool faulted = Faulted("vminfo.PostSnap");
+  std::string why;
+  {
+    ZtMutexLock lock(mutex_);
+    why = last_.text.empty() ? "the post-snapshot failed (" + std::to_string(last_.code) + ")" : last_.text;
+  }
+  std::replace(why.begin(), why.end(), '\n', ' ');
+  lab::ArraySnapRecord existing;
   std::string error;
+  if (lab::ReadArraySnapRecord(server, snapJob, existing, error) == lab::RecordRead::kMissing) {
+    // Nothing was taken (a pre-snapshot that failed before its first step): nothing is held.
+    if (faulted) return 0;
+    Succeed();
+    return 1;
+  }
+  const std::set<std::string> mine = VMsOfContext(ctx);
   const bool released = lab::UpdateArraySnapRecord(
       server, snapJob,
-      [](lab::ArraySnapRecord& record, std::string&) {
-        for (lab::ArraySnapVM& vm : record.vms) vm.quiesced = false;
+      [&](lab::ArraySnapRecord& record, std::string&) {
+        for (lab::ArraySnapVM& vm : record.vms)
+          if (Concerns(mine, vm.guid)) vm.quiesced = false;
+        if (faulted && record.unfinished.empty()) record.unfinished = why;
         return true;
       },
       error);
   if (!released) return Fail(kErrNotFound, "Cannot release the guests of the storage snapshot: " + error);
   lab::AppendArraySnapLog(server, "release " + lab::FocusClient() + " " + std::to_string(snapJob));
+  // The rule's failure stands as the library's error.
+  if (faulted) return 0;
   Succeed();
   return 1;
 }
@@ -296,23 +427,28 @@ int LabVMInfo::GetSnapBackupInfo(MountCtx& ctx, std::vector<std::string>& files,
   }
   lab::ArraySnapRecord snapshot;
   if (!ReadArraySnap(ctx, server, snapshot)) return 0;
-  VirtualServer::VMSnapBackup metadata;
-  VirtualServer::Backup backup;
-  backup.setint64(VirtualServer::Backup::F_backupJobId, snapJob);
-  auto* list = backup.getObject<VirtualServer::VMDatastoreList>(VirtualServer::Backup::F_backupDatastores, true);
-  for (const std::string& name : snapshot.datastores) {
-    VirtualServer::VMDatastoreInfo datastore;
-    datastore.setstring(VirtualServer::VMDatastoreInfo::F_datastore, name);
-    list->getlistobject(VirtualServer::VMDatastoreList::F_datastores, true).emplace_back(datastore);
+  // This proxy's file describes the datastores of its own VMs (the coordinator merges the proxies'
+  // files); the array keeps one of the whole snapshot.
+  const std::set<std::string> mine = VMsOfContext(ctx);
+  std::vector<std::string> ownDatastores;
+  for (const lab::ArraySnapVM& vm : snapshot.vms) {
+    lab::MountRecord copies;
+    if (!Concerns(mine, vm.guid) || lab::ReadArraySnapVM(server, snapJob, vm.guid, copies, error) != lab::RecordRead::kRead)
+      continue;
+    for (const lab::MountedDisk& disk : copies.disks) {
+      const std::string name = disk.datastore.empty() ? kNoDatastore : disk.datastore;
+      if (std::find(ownDatastores.begin(), ownDatastores.end(), name) == ownDatastores.end())
+        ownDatastores.push_back(name);
+    }
   }
-  metadata.getlistobject(VirtualServer::VMSnapBackup::F_backups, true).emplace_back(backup);
   std::string folder = !ctx.snapshotFolder.empty() ? ctx.snapshotFolder : ctx.subclientDir;
   if (folder.empty()) return Fail(kErrNotFound, "No folder for the snapshot's metadata file");
   if (folder.back() != '/') folder += '/';
   const std::string path = folder + MetadataFileName(snapJob);
   vsXMLFile file(path);
   vsXMLFile kept(dir + "/" + MetadataFileName(snapJob));
-  if (!lab::MakeDirs(folder.substr(0, folder.size() - 1)) || !file.Save(metadata) || !kept.Save(metadata))
+  if (!lab::MakeDirs(folder.substr(0, folder.size() - 1)) || !file.Save(SnapshotMetadata(snapJob, ownDatastores)) ||
+      !kept.Save(SnapshotMetadata(snapJob, snapshot.datastores)))
     return Fail(kErrSnapshotFailed, "Cannot write the snapshot's metadata file [" + path + "]");
   files.assign(1, path);
   Succeed();
@@ -339,6 +475,9 @@ int LabVMInfo::MountSnap(MountCtx& ctx) {
   if (!ReadArraySnap(ctx, server, snapshot)) return 0;
   const int64_t snapJob = SnapJobOf(ctx);
   const int64_t jobId = static_cast<int64_t>(ctx.jobId);
+  if (!snapshot.unfinished.empty())
+    return Fail(kErrSnapshotFailed,
+                "The storage snapshot of job " + std::to_string(snapJob) + " was never finished: " + snapshot.unfinished);
   // Mounted once per proxy and job, however often it is asked.
   if (!lab::IsArraySnapMounted(server, snapJob, lab::FocusClient(), jobId) &&
       !lab::AppendArraySnapMount(server, snapJob, lab::FocusClient(), jobId, ctx.mountPath))
@@ -408,9 +547,28 @@ int LabVMInfo::AddDiskForMetadata(const MountCtx& ctx) {
 
 namespace {
 
+// The snapshot job a file of the metadata cache names for the VM: "VMSnap_<GUID>_<job>.snap" (the
+// VM's own file) or "backup_<job>.xml" (the job's metadata, which a Microsoft hypervisor's snapshot
+// keeps for each of its VMs); 0 when the name is neither.
+int64_t SnapshotJobNamed(const std::string& name, const std::string& guid) {
+  struct Pattern {
+    std::string prefix, suffix;
+  };
+  const Pattern patterns[] = {{"VMSnap_" + guid + "_", ".snap"}, {"backup_", ".xml"}};
+  for (const Pattern& pattern : patterns) {
+    const size_t fixed = pattern.prefix.size() + pattern.suffix.size();
+    int64_t job = 0;
+    if (name.size() > fixed && name.compare(0, pattern.prefix.size(), pattern.prefix) == 0 &&
+        name.compare(name.size() - pattern.suffix.size(), pattern.suffix.size(), pattern.suffix) == 0 &&
+        labkv::ParseInt64InRange(name.substr(pattern.prefix.size(), name.size() - fixed), 1, INT64_MAX, job))
+      return job;
+  }
+  return 0;
+}
+
 // The snapshot a VM of a later job is read from: the context's snapshot job, or (where the context
-// names the VM's own job within it, with the second indexing generation) the job the VM's snapshot
-// file in the metadata cache names: "VMSnap_<GUID>_<snapshot job>.snap".
+// names the VM's own job within it, with the second indexing generation) the snapshot job a file of
+// the VM's metadata cache names, when that snapshot holds the VM.
 int64_t SnapshotJobOfVM(const std::string& server, const MountCtx& ctx) {
   const int64_t named = SnapJobOf(ctx);
   lab::ArraySnapRecord record;
@@ -419,13 +577,11 @@ int64_t SnapshotJobOfVM(const std::string& server, const MountCtx& ctx) {
     return named;
   std::vector<std::string> names;
   CPxDirectory::List(ctx.snapMetadataCacheDir, names);
-  const std::string prefix = "VMSnap_" + ctx.vmGuid + "_";
+  std::sort(names.begin(), names.end());
   for (const std::string& name : names) {
-    int64_t job = 0;
-    if (name.compare(0, prefix.size(), prefix) == 0 && name.size() > prefix.size() + 5 &&
-        name.compare(name.size() - 5, 5, ".snap") == 0 &&
-        labkv::ParseInt64InRange(name.substr(prefix.size(), name.size() - prefix.size() - 5), 1, INT64_MAX, job))
-      return job;
+    const int64_t job = SnapshotJobNamed(name, ctx.vmGuid);
+    lab::MountRecord copies;
+    if (job != 0 && lab::ReadArraySnapVM(server, job, ctx.vmGuid, copies, error) == lab::RecordRead::kRead) return job;
   }
   return named;
 }
@@ -436,12 +592,21 @@ bool LabVMInfo::ArraySnapSources(const std::string& server, const MountCtx& ctx,
                                  std::map<std::string, std::string>& copyFrom) {
   const int64_t snapJob = SnapshotJobOfVM(server, ctx);
   const int64_t jobId = static_cast<int64_t>(ctx.jobId);
-  // A later job reads the snapshot only where its proxy mounted it.
-  if (snapJob != jobId && !lab::IsArraySnapMounted(server, snapJob, lab::FocusClient(), jobId)) {
+  lab::ArraySnapRecord snapshot;
+  std::string error;
+  const bool recorded = lab::ReadArraySnapRecord(server, snapJob, snapshot, error) == lab::RecordRead::kRead;
+  if (snapJob != jobId && recorded && !snapshot.unfinished.empty()) {
+    Fail(kErrSnapshotFailed,
+         "The storage snapshot of job " + std::to_string(snapJob) + " was never finished: " + snapshot.unfinished);
+    return false;
+  }
+  // A later job reads an array snapshot only where its proxy mounted it; a VM's own snapshot is
+  // mounted by the VM's mount.
+  if (snapJob != jobId && !(recorded && snapshot.perVM) &&
+      !lab::IsArraySnapMounted(server, snapJob, lab::FocusClient(), jobId)) {
     Fail(kErrNotFound, "The storage snapshot of job " + std::to_string(snapJob) + " is not mounted on this proxy");
     return false;
   }
-  std::string error;
   lab::MountRecord copies;
   if (lab::ReadArraySnapVM(server, snapJob, ctx.vmGuid.empty() ? ctx.vmName : ctx.vmGuid, copies, error) !=
       lab::RecordRead::kRead) {

@@ -262,10 +262,14 @@ int LabVMInfo::MountVM(MountCtx& ctx) {
     return Fail(kErrMountFailed, "No usable mount path or job for VM [" + vm.name + "]");
   std::string error;
   std::map<std::string, std::string> copyFrom;
-  // A storage-snapshot job reads the VM as the array snapshot holds it.
+  // A storage-snapshot job reads the VM as the array snapshot holds it; a VM-centric engine's
+  // snapshot backup takes the VM's own snapshot here.
+  const bool ownSnapshot = ctx.isSnapBackup && ctx.vmCentricSnapBackup;
   const bool fromSnapshot = (ctx.isSnapBackup || ctx.isSnapToTape || ctx.isSnapCatalog) && !ctx.vmCentricSnapBackup;
-  if (fromSnapshot ? !ArraySnapSources(server, ctx, copyFrom) : !SharedShadowSources(ctx, server, vm, copyFrom))
-    return 0;
+  const bool sourced = ownSnapshot    ? SnapshotVMForMount(server, ctx, vm, copyFrom)
+                       : fromSnapshot ? ArraySnapSources(server, ctx, copyFrom)
+                                      : SharedShadowSources(ctx, server, vm, copyFrom);
+  if (!sourced) return 0;
   const std::vector<size_t> filtered = FilteredDisks(ctx, vm);
   lab::MountRecord record;
   record.vm = vm.name;

@@ -70,6 +70,10 @@ class TestCoordinator : public QuarnCoordinator {
   using QuarnCoordinator::m_vmMap;
   using QuarnCoordinator::m_vmSuccesses;
   using QuarnCoordinator::ReadVMCollectFile;
+  size_t LogArchiverBatchSize() {
+    ZtCriticalSectionLock lock(&m_logArchiverLock);
+    return m_logArchiverBatch.size();
+  }
   // ---- Index tables and log-archiver results ----
   using QuarnCoordinator::addVMGuidToTable;
   using QuarnCoordinator::initBkpIndexingTables;

@@ -290,6 +290,8 @@ TEST_F(CoordinatorTest, SnapshotMetadataIsMergedByJobAndSavedOnce) {
   ASSERT_TRUE(c.ScriptAgentMessage("proxyA", VirtualServer::VMSnapBackup()));
   ASSERT_TRUE(c.ScriptAgentMessage("proxyA", backup(77, "ds1")));
   ASSERT_TRUE(c.ScriptAgentMessage("proxyB", backup(77, "ds2")));
+  // A datastore that the VMs of two proxies share is named by both; the job's snapshot holds it once.
+  ASSERT_TRUE(c.ScriptAgentMessage("proxyB", backup(77, "ds1")));
   ASSERT_TRUE(c.ScriptRunPass());
   EXPECT_TRUE(Logged("Snap metadata received from agent [proxyA] is empty"));
 

@@ -1,6 +1,8 @@
 // What the coordinator does for storage-snapshot jobs, in the framework's scripted mode: an agent that
 // joins a backup copy late mounts the same snapshots, and a snapshot controller whose set-up failed
 // hands its stream back.
+#include <algorithm>
+
 #include "controller/QuarnController.h"
 #include "coordinator/CoordinatorTestSupport.h"
 #include "platform/lab/LabMachine.h"
@@ -74,6 +76,65 @@ TEST_F(SnapshotCoordinatorTest, AStreamHandedBackUnchangedIsTheJobsAgainAndNoErr
   EXPECT_NE(StreamError, c.m_streams.front().state);
   EXPECT_EQ(0, c.m_agents["coordinator"].streamsAssigned);
   EXPECT_TRUE(Logged("has returned StreamId [1], RCID [-1]"));
+}
+
+// A VM of a snapshot backup reported backed up is failed afterwards when the agent that ended it says
+// its snapshot could not be finished; no one else, nothing else and never twice changes it.
+TEST_F(SnapshotCoordinatorTest, AVMReportedBackedUpOnASnapshotIsFailedAfterwardsOnlyByItsAgent) {
+  struct Case {
+    const char* name;
+    bool snapBackup;
+    const char* indexingV2;
+    const char* from;  // the agent the later result comes from
+    int status;        // of the later result
+    bool failed;
+  } cases[] = {
+      {"its agent fails it (counted a success before)", true, "0", "proxyA", 2, true},
+      {"its agent fails it (still waiting for its index logs)", true, "1", "proxyA", 2, true},
+      {"another agent", true, "0", "proxyB", 2, false},
+      {"a repeated success", true, "0", "proxyA", 1, false},
+      {"a backup that is no snapshot backup", false, "0", "proxyA", 2, false},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    FreshLab();
+    Subclient(std::string("memberServers=coordinator,proxyA,proxyB\ninstanceType=102\nindexingV2=") +
+              test.indexingV2);
+    // Discovery's collect file for the indexing generation the subclient now has.
+    ASSERT_TRUE(lab_->Create(lab::LabPlan()));
+    ASSERT_TRUE(StartManagers());
+    job_->setSnapBackup(test.snapBackup);
+    ASSERT_TRUE(coordinator_->Initialize(job_.get(), app_.get(), nullptr));
+    TestCoordinator& c = *coordinator_;
+    StartAllAgents();
+    ASSERT_TRUE(c.ScriptAgentMessage("proxyA", GetNextVM()));
+    ASSERT_TRUE(c.ScriptRunPass());
+    std::string guid;
+    for (const std::string& sent : TakeSent("proxyA").vms)
+      if (guid.empty() && sent != "-") guid = sent;
+    ASSERT_FALSE(guid.empty()) << "proxyA backs a VM up";
+    const std::string name = c.m_vmMap.Find(guid)->vmName;
+    VirtualServer::VMBackupResult done = Result(guid, 1);
+    done.setstring(VirtualServer::VMBackupResult::F_vmName, name);
+    ASSERT_TRUE(c.ScriptAgentMessage("proxyA", done));
+    ASSERT_TRUE(c.ScriptRunPass());
+    ASSERT_EQ(PHASE_DONE, c.m_vmMap.Find(guid)->vmPhase);
+    const int successes = c.m_vmSuccesses;
+    const size_t waiting = c.LogArchiverBatchSize();
+    EXPECT_EQ(test.snapBackup && test.indexingV2 == std::string("1") ? 1u : 0u, waiting);
+
+    ASSERT_TRUE(c.ScriptAgentMessage(test.from, Result(guid, test.status, "snapshot not finished")));
+    // Once failed, a second failure changes nothing more.
+    ASSERT_TRUE(c.ScriptAgentMessage(test.from, Result(guid, test.status, "snapshot not finished")));
+    ASSERT_TRUE(c.ScriptRunPass());
+    EXPECT_EQ(test.failed ? PHASE_FAILED : PHASE_DONE, c.m_vmMap.Find(guid)->vmPhase);
+    EXPECT_EQ(test.failed ? 1 : 0, c.m_vmFailures);
+    EXPECT_EQ(test.failed && waiting == 0 ? successes - 1 : successes, c.m_vmSuccesses);
+    EXPECT_EQ(test.failed ? 0u : waiting, c.LogArchiverBatchSize());
+    const std::vector<std::string> lines = BackupOut();
+    EXPECT_EQ(test.failed, std::find(lines.begin(), lines.end(), name + " Skipped snapshot not finished") != lines.end());
+    EXPECT_FALSE(c.CheckQuitFlag());
+  }
 }
 
 }  // namespace

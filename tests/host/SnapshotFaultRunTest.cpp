@@ -287,3 +287,231 @@ TEST_F(SnapshotFaultRun, ABackupCopyRestoresEveryVMItReportsDoneAsTheSnapshotHel
     lab::SetRoot(std::string());
   }
 }
+
+namespace {
+
+// The job a run of the lab tool ran ("running job N ..."); 0 when it ran none.
+int64_t JobRun(const std::string& output) {
+  const size_t at = output.find("running job ");
+  return at == std::string::npos ? 0 : std::stoll(output.substr(at + 12));
+}
+
+// Whatever fails in a storage-snapshot job or in a copy of one, no guest stays quiesced, nothing the
+// job mounted or reserved stays so (but a snapshot the array would not unmount, which the job names),
+// every VM not backed up says its own reason, the job's outcome, pending cause and events say what
+// happened, and the job run again with the fault gone completes.
+TEST_F(SnapshotFaultRun, AfterEachFailureTheGuestsAreLetGoEveryVMSaysWhyAndTheRerunCompletes) {
+  using Options = std::vector<std::string>;
+  const Options snap = {"-snap", "-t", "1"};
+  const Options copy = {"-snaptape", "-snapJID", "1001", "-t", "1", "-numStreams", "2"};
+  const char* const array = "array out of snapshot space";
+  const std::string notTaken = std::string("The storage snapshot of the job was not taken: ") + array;
+  const std::string notFinished = "The storage snapshot of the job could not be finished: array cannot finish";
+  const std::string noFile = "No snapshot metadata file was found for this job";
+  const std::string unknown = "The storage snapshot of job 999 cannot be used";
+  const auto every = [](const std::string& reason) { return std::vector<std::string>(3, reason); };
+  struct Case {
+    const char* name;
+    const char* hypervisor;
+    Options fault;                     // the rule (after "fault LAB add"), or none
+    Options job;                       // the failing job's options; a copy or catalogue follows snapshot job 1001
+    Options rerun;                     // the options of the job run again
+    const char* outcome;               // the failing job's outcome begins so
+    std::vector<std::string> reasons;  // each VM's status text begins so; empty: backed up
+    const char* pending;               // in a pending cause of the failing job, or null
+    const char* event;                 // in an event of the failing job, or null
+    bool leftMounted;                  // the failing job's mounts of the snapshot stand
+    bool someFail;                     // only some VMs fail (those of one proxy), the others are backed up
+  } cases[] = {
+      {"the pre-snapshot fails part-way, at the second VM",
+       "vmware",
+       {"vminfo.SnapshotVM", "--vm", kGuids[1], "--code", "3040", "--event", "0x5B0001F1", "--text", array},
+       snap,
+       snap,
+       "job 1001: failed",
+       {notTaken, array, notTaken},
+       "0x5B0001D9",
+       "vm02|array out of snapshot space",
+       false,
+       false},
+      {"the post-snapshot fails",
+       "vmware",
+       {"vminfo.PostSnap", "--code", "3041", "--text", "array cannot finish"},
+       snap,
+       snap,
+       "job 1001: failed",
+       every(notFinished),
+       "could not be finished: array cannot finish",
+       "could not be finished: array cannot finish",
+       false,
+       false},
+      {"the set-up fails after the snapshot was taken",
+       "vmware",
+       {"vminfo.GetSnapBackupInfo", "--times", "1", "--code", "3042"},
+       snap,
+       snap,
+       "job 1001: failed",
+       every(noFile),
+       "0x5B0001D9",
+       nullptr,
+       false,
+       false},
+      {"a Hyper-V snapshot of two proxies whose post-snapshot fails",
+       "hyperv",
+       {"vminfo.PostSnap", "--code", "3041", "--client", "proxyA", "--text", "array cannot finish"},
+       snap,
+       snap,
+       "job 1001: failed",
+       every(notFinished),
+       "could not be finished: array cannot finish",
+       nullptr,
+       false,
+       true},
+      {"the snapshot cannot be unmounted from the proxies",
+       "vmware",
+       {"vminfo.UnmountSnap", "--times", "always", "--code", "3043", "--text", "array keeps the mount"},
+       copy,
+       copy,
+       "job 1002: completed with errors",
+       {"", "", ""},
+       nullptr,
+       "array keeps the mount",
+       true,
+       false},
+      {"the snapshot of the copy is unknown: its metadata file is missing",
+       "vmware",
+       {},
+       {"-snaptape", "-snapJID", "999", "-t", "1", "-numStreams", "2"},
+       copy,
+       "job 1002: pending",
+       every(unknown + ": The metadata file of the snapshot (backup_999.xml)"),
+       "backup_999.xml",
+       "backup_999.xml",
+       false,
+       false},
+      {"the snapshot of a catalogue is unknown",
+       "hyperv",
+       {},
+       {"-snapcatalog", "-snapJID", "999", "-t", "1"},
+       {"-snapcatalog", "-snapJID", "1001", "-t", "1"},
+       "job 1002: pending",
+       every(unknown),
+       "backup_999.xml",
+       nullptr,
+       false,
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testsupport::TestLab caseDir;
+    const std::string caseLab = caseDir.Path("lab");
+    const Options create = {"create", caseLab, "--vms", "3", "--clients", "coordinator,proxyA", "--hypervisor",
+                            c.hypervisor};
+    ASSERT_EQ(0, RunTool(create, out)) << ReadText(out);
+    lab::SetRoot(caseLab);
+    std::string error;
+    // A catalogue collects the snapshot's metadata (which a Linux proxy does for a Microsoft hypervisor).
+    ASSERT_TRUE(lab::SetSubclientValue("1", "collectFileDetails", "1", error)) << error;
+    lab::SetRoot(std::string());
+    const bool later = c.job.front() != "-snap";
+    int64_t failing = 1001;
+    if (later) {
+      ASSERT_EQ(0, RunTool({"run", caseLab, "--", "-snap", "-t", "1"}, out)) << ReadText(out);
+      Options next = create;
+      next.insert(next.end(), {"--job", "1002"});
+      ASSERT_EQ(0, RunTool(next, out)) << ReadText(out);
+      failing = 1002;
+    }
+    if (!c.fault.empty()) {
+      Options fault = {"fault", caseLab, "add"};
+      fault.insert(fault.end(), c.fault.begin(), c.fault.end());
+      ASSERT_EQ(0, RunTool(fault, out)) << ReadText(out);
+    }
+    Options run = {"run", caseLab, "--job", std::to_string(failing), "--"};
+    run.insert(run.end(), c.job.begin(), c.job.end());
+    RunTool(run, out);
+    RunTool({"outcome", caseLab, "--job", std::to_string(failing)}, out);
+    EXPECT_EQ(0u, ReadText(out).find(c.outcome)) << ReadText(out);
+
+    lab::SetRoot(caseLab);
+    size_t failed = 0;
+    for (size_t i = 0; i < kGuids.size(); ++i) {
+      SCOPED_TRACE(snaprun::kNames[i]);
+      U record;
+      ASSERT_TRUE(vsJobMgr::ReadVMStatus(failing, kGuids[i], record));
+      const int64_t status = record.getint64(U::F_vmStatus);
+      const std::string text = record.getstring(U::F_failureText);
+      const bool done = status == 0 || status == 3;
+      failed += done ? 0 : 1;
+      if (c.reasons[i].empty() || (c.someFail && done)) {
+        EXPECT_TRUE(done) << status << " " << text;
+      } else {
+        EXPECT_FALSE(done);
+        EXPECT_EQ(0u, text.find(c.reasons[i])) << text;
+      }
+    }
+    if (c.someFail) {
+      EXPECT_GT(failed, 0u);
+      EXPECT_LT(failed, kGuids.size());
+    }
+    if (c.pending != nullptr) {
+      EXPECT_TRUE(Contains(lab::ReadPendingCauses(failing), c.pending));
+    }
+    if (c.event != nullptr) {
+      EXPECT_TRUE(Contains(lab::ReadJobEvents(failing), c.event));
+    }
+    EXPECT_TRUE(lab::QuiescedGuests().empty());
+    if (c.leftMounted) {
+      EXPECT_EQ((std::vector<std::string>{"coordinator 1002", "proxyA 1002"}),
+                lab::StandingArraySnapMounts(kServer, 1001))
+          << "the mounts the array would not let go, and only those";
+    } else {
+      snaprun::ExpectNothingHeld(failing);
+    }
+    std::string cleared;
+    ASSERT_TRUE(lab::ClearFaultTable(cleared)) << cleared;
+    lab::SetRoot(std::string());
+
+    Options again = {"run", caseLab, "--"};
+    again.insert(again.end(), c.rerun.begin(), c.rerun.end());
+    EXPECT_EQ(0, RunTool(again, out)) << ReadText(out);
+    const int64_t rerun = JobRun(ReadText(out));
+    lab::SetRoot(caseLab);
+    EXPECT_TRUE(lab::QuiescedGuests().empty());
+    snaprun::ExpectNothingHeld(rerun);
+    for (const std::string& guid : kGuids) {
+      U record;
+      ASSERT_TRUE(vsJobMgr::ReadVMStatus(rerun, guid, record));
+      EXPECT_EQ(0, record.getint64(U::F_vmStatus)) << guid;
+    }
+    lab::SetRoot(std::string());
+  }
+}
+
+// A copy of a snapshot job whose post-snapshot failed does not read the unfinished snapshot: it waits,
+// saying why.
+TEST_F(SnapshotFaultRun, ACopyOfAnUnfinishedSnapshotWaitsSayingWhy) {
+  ASSERT_EQ(0, RunTool({"create", labDir, "--vms", "3", "--clients", "coordinator"}, out)) << ReadText(out);
+  ASSERT_EQ(0, RunTool({"fault", labDir, "add", "vminfo.PostSnap", "--code", "3041", "--times", "1", "--text",
+                        "array cannot finish"},
+                       out))
+      << ReadText(out);
+  RunTool({"run", labDir, "--", "-snap", "-t", "1"}, out);
+  ASSERT_EQ(0, RunTool({"create", labDir, "--vms", "3", "--clients", "coordinator", "--job", "1002"}, out));
+  RunTool({"run", labDir, "--job", "1002", "--", "-snaptape", "-snapJID", "1001", "-t", "1"}, out);
+  RunTool({"outcome", labDir, "--job", "1002"}, out);
+  EXPECT_EQ(0u, ReadText(out).find("job 1002: pending")) << ReadText(out);
+  lab::SetRoot(labDir);
+  const std::vector<std::string> causes = lab::ReadPendingCauses(1002);
+  EXPECT_TRUE(Contains(causes, "1001|")) << (causes.empty() ? "no cause" : causes.front());
+  for (const std::string& guid : kGuids) {
+    U record;
+    ASSERT_TRUE(vsJobMgr::ReadVMStatus(1002, guid, record));
+    EXPECT_NE(0, record.getint64(U::F_vmStatus));
+    EXPECT_EQ(0u, record.getstring(U::F_failureText).find("The storage snapshot of job 1001 cannot be used"))
+        << record.getstring(U::F_failureText);
+  }
+  snaprun::ExpectNothingHeld(1002);
+}
+
+}  // namespace

@@ -2,6 +2,7 @@
 // index without moving data, the guests change, a backup copy of the snapshot (coordinator and an agent
 // process) restores every disk as it was at the snapshot, and a catalogue of it uses no stream.
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -138,6 +139,100 @@ TEST_F(SnapshotRun, SnapshotBackupCopyAndCatalogueOfThreeVMs) {
   for (const archive::ArchiveContents& contents : archivetest::ReadJobArchives(1003, &problems))
     EXPECT_TRUE(contents.indexOnly) << contents.path;
   ExpectNothingHeld(1003);
+}
+
+}  // namespace
+
+namespace {
+
+// Whether a client's log has an error line of a failure the job did not have.
+bool LogsNoise(const std::string& client) {
+  std::istringstream log(ReadText(lab::ClientLogPath(client, "quarn")));
+  for (std::string line; std::getline(log, line);) {
+    if (line.find(" ERROR ") == std::string::npos) continue;
+    for (const char* noise : {"VM Collect file [", "DispatchSnapBackupMetadata(): File [", "No snap metadata file found"})
+      if (line.find(noise) != std::string::npos) return true;
+  }
+  return false;
+}
+
+// The application sizes the snapshot job sent, one a line.
+std::vector<int64_t> AppSizesSent(int64_t jobId) {
+  std::vector<int64_t> sizes;
+  for (const std::string& line : vsJobMgr::ReadProgressLines(jobId))
+    if (line.rfind("appSize ", 0) == 0 && line != "appSize 0 1") sizes.push_back(std::stoll(line.substr(8)));
+  return sizes;
+}
+
+// A snapshot job, the guests changing, and a backup copy of the snapshot, on each kind of engine: the
+// snapshot job holds every VM whole, sends its VMs' application size once per proxy and keeps its
+// metadata; the copy restores what the snapshot held; no step logs a failure it did not have.
+TEST_F(SnapshotRun, TheCopyOfASnapshotRestoresTheSnapshotsBytesOnEveryEngine) {
+  struct Case {
+    const char* name;
+    const char* hypervisor;
+    const char* engine;  // the subclient's snapEngineId, or null
+    size_t proxies;      // the proxies that took part in the snapshot job
+  } cases[] = {
+      {"one array snapshot of a VMware job", "vmware", nullptr, 1},
+      {"a Hyper-V job that two proxies snapshot", "hyperv", nullptr, 2},
+      {"a VM-centric engine that snapshots each VM at its mount", "vmware", "66", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testsupport::TestLab caseDir;
+    const std::string caseLab = caseDir.Path("lab");
+    const std::vector<std::string> create = {"create", caseLab, "--vms", "3", "--clients", "coordinator,proxyA",
+                                             "--hypervisor", c.hypervisor};
+    ASSERT_EQ(0, RunTool(create, out)) << ReadText(out);
+    lab::SetRoot(caseLab);
+    std::string error;
+    if (c.engine != nullptr) ASSERT_TRUE(lab::SetSubclientValue("1", "snapEngineId", c.engine, error)) << error;
+    lab::SetRoot(std::string());
+
+    // ---- The snapshot job ----
+    ASSERT_EQ(0, RunTool({"run", caseLab, "--", "-snap", "-t", "1"}, out)) << ReadText(out);
+    ASSERT_EQ(0, RunTool({"verify", caseLab, "--job", "1001"}, out)) << ReadText(out);
+    EXPECT_NE(std::string::npos, ReadText(out).find("3 VMs: 0 problems")) << ReadText(out);
+    lab::SetRoot(caseLab);
+    std::set<std::string> snapshotBy;
+    for (const std::string& line : lab::ReadArraySnapLog(kServer))
+      if (line.rfind("snapshot ", 0) == 0) snapshotBy.insert(line.substr(9, line.find(' ', 9) - 9));
+    EXPECT_EQ(c.proxies, snapshotBy.size());
+    lab::ArraySnapRecord snapshot;
+    ASSERT_EQ(lab::RecordRead::kRead, lab::ReadArraySnapRecord(kServer, 1001, snapshot, error)) << error;
+    EXPECT_EQ(3u, snapshot.vms.size()) << "no proxy's VMs lost to another's";
+    const std::vector<int64_t> sizes = AppSizesSent(1001);
+    EXPECT_EQ(c.proxies, sizes.size()) << "once by each proxy";
+    int64_t total = 0;
+    for (int64_t size : sizes) total += size;
+    EXPECT_EQ(3 * 4 * 1024 * 1024, total);
+    EXPECT_FALSE(ReadText(lab::IndexJobDir(SubclientGuid(), 1001, error) + "/backup_1001.xml").empty())
+        << "the snapshot's metadata is kept";
+    EXPECT_TRUE(lab::QuiescedGuests().empty());
+    ExpectNothingHeld(1001);
+    const std::vector<std::string> atSnapshot = snaprun::DigestsAtSnapshot(1001);
+    lab::SetRoot(std::string());
+
+    // ---- The guests change; the copy reads the snapshot ----
+    for (const std::string& name : kNames)
+      ASSERT_EQ(0, RunTool({"disk", caseLab, name, "0", "write", "--percent", "50"}, out)) << ReadText(out);
+    std::vector<std::string> second = create;
+    second.insert(second.end(), {"--job", "1002"});
+    ASSERT_EQ(0, RunTool(second, out)) << ReadText(out);
+    ASSERT_EQ(0, RunTool({"run", caseLab, "--job", "1002", "--", "-snaptape", "-snapJID", "1001", "-t", "1",
+                          "-numStreams", "2"},
+                         out))
+        << ReadText(out);
+    ASSERT_EQ(0, RunTool({"verify", caseLab, "--job", "1002"}, out)) << ReadText(out);
+    EXPECT_NE(std::string::npos, ReadText(out).find("3 VMs: 0 problems")) << ReadText(out);
+    lab::SetRoot(caseLab);
+    for (size_t i = 0; i < kGuids.size(); ++i)
+      EXPECT_EQ(atSnapshot[i], snaprun::DigestAsCopied(1002, i)) << kNames[i] << ": the snapshot's bytes";
+    ExpectNothingHeld(1002);
+    for (const std::string& client : {"coordinator", "proxyA"}) EXPECT_FALSE(LogsNoise(client)) << client;
+    lab::SetRoot(std::string());
+  }
 }
 
 }  // namespace

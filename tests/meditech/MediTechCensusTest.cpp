@@ -1,5 +1,7 @@
 // The MEDITECH tool's census as the job reads it, the census disk set of a VM, and where the tool's
 // configuration comes from.
+#include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -31,7 +33,18 @@ class MediTechCensus : public testing::Test {
     lab_.UseJob(1001);
     ASSERT_TRUE(lab_.OpenLog());
   }
+  // The job's managers as the job process starts them, anew at each call.
+  void StartManagers() {
+    jobMgr_ = std::make_unique<vsJobMgr>();
+    jobMgr_->setJobId("1001");
+    jobMgr_->initBackup();
+    appMgr_ = std::make_unique<vsAppMgr>();
+    appMgr_->setAppIdStr("1");
+    ASSERT_EQ(0, appMgr_->querySettings());
+  }
   testsupport::TestLab lab_{"coordinator"};
+  std::unique_ptr<vsJobMgr> jobMgr_;
+  std::unique_ptr<vsAppMgr> appMgr_;
 };
 
 TEST_F(MediTechCensus, LinesOfTheCensus) {
@@ -175,15 +188,10 @@ TEST_F(MediTechCensus, ConfigurationFromTheSubclientAndTheSetting) {
     ASSERT_TRUE(lab::SetSubclientValue("1", "meditech.password", c.subclientPassword ? ProtectText("pw-1") : "",
                                        error));
     QuarnRegistry::TEST_Unload();
-    vsJobMgr jobMgr;
-    jobMgr.setJobId("1001");
-    jobMgr.initBackup();
-    vsAppMgr appMgr;
-    appMgr.setAppIdStr("1");
-    ASSERT_EQ(0, appMgr.querySettings());
+    StartManagers();
     const size_t runs = lab::ReadMediTechRecord().size();
     QuarnMediTech tool;
-    EXPECT_EQ(c.initialized, tool.Initialize(&jobMgr, &appMgr));
+    EXPECT_EQ(c.initialized, tool.Initialize(jobMgr_.get(), appMgr_.get()));
     const std::vector<std::vector<std::string>> record = lab::ReadMediTechRecord();
     if (c.timeout != nullptr) {
       ASSERT_EQ(runs + 1, record.size());
@@ -198,6 +206,54 @@ TEST_F(MediTechCensus, ConfigurationFromTheSubclientAndTheSetting) {
   EXPECT_EQ("0x5B000193 census", lab_.Pending().back());
   EXPECT_EQ(std::string::npos, lab_.Log().find("pw-1")) << "the password reaches no log";
   QuarnRegistry::TEST_Unload();
+}
+
+
+// Every text of the tool that the job logs or keeps shows the password masked: a line naming no VM, a
+// census line with a disk that is not hexadecimal, a disk GUID in the events, a VM name the job shows.
+// A line whose first ':' lies inside the password names no VM at all: its name would hold a piece of
+// the password.
+TEST_F(MediTechCensus, TheToolsWordsAreShownMasked) {
+  struct Case {
+    const char* password;
+    std::string census;
+    std::vector<std::string> names;  // GetVMList: the tool's own, to compare with the job's
+    size_t vm01Disks;
+  } cases[] = {
+      {"secret9",
+       "secret9 echoed\nvm01:DISKS=" + lab::EncodeMediTechDiskGuid("6000c200-secret9-4000-8000-000000000001") +
+           "|,\nvm02:DISKS=4Gsecret9\nxsecret9y:DISKS=,\n",
+       {"vm01", "vm02", "xsecret9y"}, 1},
+      {"se:cret9", "P=se:cret9 I=mtlsn1\nvm01:DISKS=,\n", {"vm01"}, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.password);
+    std::string error;
+    ASSERT_TRUE(testsupport::MakeMediTechSystem({"vm01"}, error, c.password)) << error;
+    StartManagers();
+    QuarnMediTech tool;
+    ASSERT_TRUE(tool.Initialize(jobMgr_.get(), appMgr_.get()));
+    tool.TEST_SetCensusOutput(c.census);
+
+    std::vector<std::string> names;
+    EXPECT_TRUE(tool.GetVMList(names));
+    EXPECT_EQ(c.names, names);
+    const std::string pieceOfIt = std::string(c.password).substr(3);
+    for (const std::string& name : names) EXPECT_EQ(std::string::npos, tool.Masked(name).find(pieceOfIt));
+    MediTechVMDisks disks;
+    ASSERT_TRUE(tool.GetVMDisks("vm01", disks));
+    EXPECT_EQ(c.vm01Disks, disks.Size());
+    EXPECT_EQ(c.vm01Disks == 0, disks.AllDisksInBackupList());
+    EXPECT_EQ(c.names.size() == 1, tool.GetVMDisks("vm02", disks)) << "a disk that is not hexadecimal";
+    EXPECT_EQ(std::string::npos, lab_.Log().find(pieceOfIt)) << lab_.Log();
+    for (const std::string& event : lab_.Events()) EXPECT_EQ(std::string::npos, event.find(pieceOfIt)) << event;
+  }
+  // Once for each of the three reads of the census.
+  EXPECT_EQ(3u, CountOf(lab_.Log(), "Invalid mbf census output: ***** echoed"));
+  EXPECT_EQ(3u, CountOf(lab_.Log(), "Invalid mbf census output: P=***** I=mtlsn1"));
+  EXPECT_EQ(1u, CountOf(lab_.Log(), "is not a hexadecimal disk GUID: vm02:DISKS=4G*****"));
+  const std::vector<std::string> events = lab_.Events();
+  EXPECT_EQ(1, std::count(events.begin(), events.end(), "MINOR 0x5B000192 vm01|6000c200-*****-4000-8000-000000000001"));
 }
 
 }  // namespace

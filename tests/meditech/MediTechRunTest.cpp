@@ -1,9 +1,8 @@
 // MEDITECH jobs run as the job manager starts them: the coordinator with its own agent and an agent
 // process, the lab's MEDITECH system behind the stand-in of its tool.
-#include <poll.h>
-#include <sys/inotify.h>
-#include <unistd.h>
-
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -18,11 +17,13 @@
 #include "platform/lab/LabCreate.h"
 #include "platform/lab/LabDisks.h"
 #include "platform/lab/LabJob.h"
+#include "platform/lab/LabJobRun.h"
 #include "platform/lab/LabMediTech.h"
 #include "platform/lab/LabSettings.h"
 #include "platform/lab/LabSubclient.h"
 #include "records/messages/JobManagerMessages.h"
 #include "support/ArchiveTestSupport.h"
+#include "support/LabWait.h"
 #include "support/MediTechTestSupport.h"
 #include "support/TestLab.h"
 
@@ -35,53 +36,145 @@ const std::vector<std::string> kVMs = {"vm01", "vm02", "vm03"};
 
 std::string Guid(int vm) { return "50290000-0000-4000-8000-00000000000" + std::to_string(vm); }
 
-// A lab of three one-disk VMs, the coordinator and one agent process, and a MEDITECH system of them.
-void MakeLab(testsupport::TestLab& lab, const std::string& password, const std::string& user = "mbfadmin") {
+struct LabSetup {
+  std::string password;
+  std::string user = "mbfadmin";
+  // Above 1 where a test waits through the job's own pauses (the unquiesce's retries).
+  int64_t timeScale = 1;
+  std::vector<std::string> clients = {"coordinator", "proxyA"};
+  std::string port = "7010";
+  std::string baseFolder = "base";
+  bool echoArguments = false;
+};
+
+// A lab of three one-disk VMs, the coordinator and (by default) one agent process, and a MEDITECH
+// system of them.
+void MakeLab(testsupport::TestLab& lab, const LabSetup& setup) {
   lab::LabPlan plan;
-  plan.clients = {"coordinator", "proxyA"};
+  plan.clients = setup.clients;
+  plan.timeScale = setup.timeScale;
   ASSERT_TRUE(lab.Create(plan));
+  lab::MediTechPlan system;
+  system.vms = kVMs;
+  system.password = setup.password;
+  system.user = setup.user;
+  system.port = setup.port;
+  system.baseFolder = setup.baseFolder;
+  system.toolProgram = QUARN_LAB_BINARY;
   std::string error;
-  ASSERT_TRUE(testsupport::MakeMediTechSystem(kVMs, error, password, user)) << error;
+  ASSERT_TRUE(lab::CreateMediTechSystem(system, error)) << error;
+  if (!setup.echoArguments) return;
+  lab::MediTechSystem record;
+  ASSERT_EQ(lab::RecordRead::kRead, lab::ReadMediTechSystem(record, error)) << error;
+  record.echoArguments = true;
+  ASSERT_TRUE(lab::WriteMediTechSystem(record, error)) << error;
+}
+
+void MakeLab(testsupport::TestLab& lab, const std::string& password, const std::string& user = "mbfadmin") {
+  LabSetup setup;
+  setup.password = password;
+  setup.user = user;
+  MakeLab(lab, setup);
 }
 
 int RunJob(const testsupport::TestLab& lab) {
   return lab.RunProgram({QUARN_LAB_BINARY, "run", lab.Root(), "--", "-numStreams", "3"});
 }
 
-// Runs the job with a rule that holds the calls of `hold` it names; once one is held, `meanwhile` runs
-// and the rule goes, so the call goes on. The job's exit status; -1 when no call was held within a
-// minute of the lab standing still.
-int RunJobHeldAt(const testsupport::TestLab& lab, lab::FaultRule hold, const std::function<void()>& meanwhile) {
-  hold.hold = true;
-  std::string error;
-  if (!lab::AddFaultRule(hold, error)) return -1;
-  setenv(lab::RootVariable(), lab.Root().c_str(), 1);
-  const pid_t job = testsupport::StartProgram({QUARN_LAB_BINARY, "run", lab.Root(), "--", "-numStreams", "3"},
-                                              lab.Path("run.txt"));
-  unsetenv(lab::RootVariable());
-  const int watcher = inotify_init1(IN_CLOEXEC);
-  inotify_add_watch(watcher, lab.Root().c_str(), IN_MOVED_TO | IN_CLOSE_WRITE);
-  const auto held = [] {
-    lab::FaultTable table;
-    std::string why;
-    return lab::ReadFaultTable(table, why) && !table.rules.empty() && table.rules.front().fired > 0;
-  };
-  bool reached = held();
-  while (!reached) {
-    pollfd ready = {watcher, POLLIN, 0};
-    char events[4096];
-    if (poll(&ready, 1, 60000) <= 0 || read(watcher, events, sizeof events) <= 0) break;
-    reached = held();
+// A run of the subclient's job as the job manager runs it (the lab tool), which the test holds at the
+// calls it names, one rule at a time, to act while a call is held.
+class HeldRun {
+ public:
+  explicit HeldRun(const testsupport::TestLab& lab) : lab_(lab) {}
+  ~HeldRun() {
+    if (run_ > 0) Finish();
   }
-  close(watcher);
-  if (reached) meanwhile();
-  lab::ClearFaultTable(error);
-  const int status = testsupport::WaitProgram(job);
-  return reached ? status : -1;
+  HeldRun(const HeldRun&) = delete;
+  HeldRun& operator=(const HeldRun&) = delete;
+
+  // Releases what is held and holds the next call of the rule (starting the run the first time);
+  // once one is held, `meanwhile` runs. The failing rules of the table stay. False when none was held
+  // within a minute of the lab standing still.
+  bool HoldAt(lab::FaultRule rule, const std::function<void()>& meanwhile) {
+    rule.hold = true;
+    std::string error;
+    if (!lab::ReleaseHeldCalls(error) || !lab::AddFaultRule(rule, error)) return false;
+    if (run_ < 0) {
+      setenv(lab::RootVariable(), lab_.Root().c_str(), 1);
+      run_ = testsupport::StartProgram({QUARN_LAB_BINARY, "run", lab_.Root(), "--", "-numStreams", "3"},
+                                       lab_.Path("run.txt"));
+      unsetenv(lab::RootVariable());
+    }
+    const bool held = testsupport::WaitForLab({lab_.Root()}, [] {
+      lab::FaultTable table;
+      std::string why;
+      if (!lab::ReadFaultTable(table, why)) return false;
+      return std::any_of(table.rules.begin(), table.rules.end(),
+                         [](const lab::FaultRule& held) { return held.hold && held.fired > 0; });
+    });
+    if (held) meanwhile();
+    return held;
+  }
+
+  // Releases every call and waits for the run, then clears the fault table: the run's exit status (-1
+  // when it was never started).
+  int Finish() {
+    std::string error;
+    lab::ReleaseHeldCalls(error);
+    const int status = run_ > 0 ? testsupport::WaitProgram(run_) : -1;
+    run_ = -1;
+    lab::ClearFaultTable(error);
+    return status;
+  }
+
+ private:
+  const testsupport::TestLab& lab_;
+  pid_t run_ = -1;
+};
+
+// Runs the job held at `hold`: `meanwhile` runs once a call is held, then the call goes on. The job's
+// exit status; -1 when no call was held.
+int RunJobHeldAt(const testsupport::TestLab& lab, const lab::FaultRule& hold, const std::function<void()>& meanwhile) {
+  HeldRun run(lab);
+  const bool held = run.HoldAt(hold, meanwhile);
+  const int status = run.Finish();
+  return held ? status : -1;
 }
 
-// "<client> <verb> <exit code>" per line of the tool's record (a snapshot line ends with its state).
-std::vector<std::string> ToolRecord() {
+// The process of the job's latest run (runs.log of the lab's job manager); 0 when none is known.
+pid_t JobProcess(int64_t job) {
+  pid_t pid = 0;
+  for (const std::string& line : lab::ReadRunEvents(job)) {
+    const size_t at = line.find(" pid=");
+    if (line.rfind("started ", 0) == 0 && at != std::string::npos) pid = std::atoi(line.c_str() + at + 5);
+  }
+  return pid;
+}
+
+// The hold of the call that makes the shared snapshot: the system is quiesced, the snapshot not yet
+// taken.
+lab::FaultRule AtTheQuiesce() {
+  lab::FaultRule rule;
+  rule.op = "vminfo.CreateSharedShadow";
+  return rule;
+}
+
+// Each VM's disk as it is now, copied beside the lab: "<tag>-<vm number>".
+std::map<int, std::string> CopyDisks(const testsupport::TestLab& lab, const std::string& tag) {
+  std::map<int, std::string> copies;
+  for (int vm = 1; vm <= 3; ++vm) {
+    std::string image, error;
+    uint64_t size = 0;
+    EXPECT_TRUE(lab::FindVMDiskImage(kVMs[vm - 1], "0", image, size, error)) << error;
+    copies[vm] = lab.Path(tag + "-" + std::to_string(vm));
+    std::filesystem::copy_file(image, copies[vm], std::filesystem::copy_options::overwrite_existing);
+  }
+  return copies;
+}
+
+// "<client> <verb> <exit code>" per line of the tool's record (a snapshot line ends with its state),
+// from line `from` on.
+std::vector<std::string> ToolRecord(size_t from = 0) {
   std::vector<std::string> lines;
   for (const std::vector<std::string>& fields : lab::ReadMediTechRecord()) {
     if (fields.size() < 4) continue;
@@ -89,7 +182,14 @@ std::vector<std::string> ToolRecord() {
     if (fields[2] == "snapshot" && fields.size() > 5) line += " " + fields[5];
     lines.push_back(line);
   }
-  return lines;
+  return std::vector<std::string>(lines.begin() + std::min(from, lines.size()), lines.end());
+}
+
+bool SystemQuiesced() {
+  lab::MediTechSystem system;
+  std::string error;
+  EXPECT_EQ(lab::RecordRead::kRead, lab::ReadMediTechSystem(system, error)) << error;
+  return system.quiesced;
 }
 
 const std::vector<std::string> kCensusOfEveryProcess = {"coordinator census 0", "coordinator census 0",
@@ -105,11 +205,11 @@ struct VMEnd {
   std::string reason;
 };
 
-std::map<std::string, VMEnd> VMEnds() {
+std::map<std::string, VMEnd> VMEnds(int64_t job = kJob) {
   std::map<std::string, VMEnd> ends;
-  for (const std::string& guid : vsJobMgr::ReadVMStatusGuids(kJob)) {
+  for (const std::string& guid : vsJobMgr::ReadVMStatusGuids(job)) {
     JobManager::VMUpdateInfo record;
-    if (!vsJobMgr::ReadVMStatus(kJob, guid, record)) continue;
+    if (!vsJobMgr::ReadVMStatus(job, guid, record)) continue;
     VMEnd& end = ends[record.getstring(JobManager::VMUpdateInfo::F_vmName)];
     end.status = record.getint64(JobManager::VMUpdateInfo::F_vmStatus);
     end.reason = record.getstring(JobManager::VMUpdateInfo::F_failureText);
@@ -117,23 +217,37 @@ std::map<std::string, VMEnd> VMEnds() {
   return ends;
 }
 
-bool Verified(const testsupport::TestLab& lab, int vm, const std::vector<std::string>& extra = {}) {
-  std::vector<std::string> args = {QUARN_LAB_BINARY, "verify", lab.Root(), "--job", "1001", "--vm", Guid(vm)};
+bool Verified(const testsupport::TestLab& lab, int vm, const std::vector<std::string>& extra = {},
+              int64_t job = kJob) {
+  std::vector<std::string> args = {QUARN_LAB_BINARY, "verify", lab.Root(), "--job", std::to_string(job), "--vm",
+                                   Guid(vm)};
   args.insert(args.end(), extra.begin(), extra.end());
   return lab.RunProgram(args) == 0;
 }
 
-// What the administrator relies on: every VM reported backed up restores byte for byte, every other
-// one says why it was not.
-void ExpectDoneRestoresOthersSayWhy(const testsupport::TestLab& lab, size_t expectedDone) {
-  const std::map<std::string, VMEnd> ends = VMEnds();
+// The verify option that compares the VM's disk with a copy of it.
+std::vector<std::string> AgainstCopy(int vm, const std::string& copy) {
+  std::string image, error;
+  uint64_t size = 0;
+  EXPECT_TRUE(lab::FindVMDiskImage(kVMs[vm - 1], "0", image, size, error)) << error;
+  return {"--image", "scsi0-0-" + image.substr(image.rfind('/') + 1) + "=" + copy};
+}
+
+// What the administrator relies on: every VM reported backed up restores byte for byte (as the copy
+// of its disk when one is given), every other one says why it was not.
+void ExpectDoneRestoresOthersSayWhy(const testsupport::TestLab& lab, size_t expectedDone, int64_t job = kJob,
+                                    const std::map<int, std::string>& copies = {}) {
+  const std::map<std::string, VMEnd> ends = VMEnds(job);
   ASSERT_EQ(kVMs.size(), ends.size());
   size_t done = 0;
   for (int vm = 1; vm <= 3; ++vm) {
     const VMEnd& end = ends.at(kVMs[vm - 1]);
     if (end.status == 0) {
       ++done;
-      EXPECT_TRUE(Verified(lab, vm)) << kVMs[vm - 1];
+      const auto copy = copies.find(vm);
+      EXPECT_TRUE(Verified(lab, vm, copy == copies.end() ? std::vector<std::string>() : AgainstCopy(vm, copy->second),
+                           job))
+          << kVMs[vm - 1];
     } else {
       EXPECT_FALSE(end.reason.empty()) << kVMs[vm - 1] << " failed without a reason";
     }
@@ -145,8 +259,8 @@ bool Contains(const std::vector<std::string>& lines, const std::string& line) {
   return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
-bool JobFailed() {
-  for (const std::string& line : lab::ReadPhaseLines(kJob))
+bool JobFailed(int64_t job = kJob) {
+  for (const std::string& line : lab::ReadPhaseLines(job))
     if (line.rfind("phaseFailed failJob=1", 0) == 0) return true;
   return false;
 }
@@ -286,9 +400,10 @@ TEST(MediTechRun, ToolAndSnapshotFailuresAroundTheSnapshot) {
   } cases[] = {
       {"quiesce fails", "meditech.quiesce", 5, "listener down", {"coordinator quiesce 5"},
        {"0x5B000193 quiesce"}, {"CRITICAL 0x5B000193 quiesce"}, 0},
-      {"unquiesce fails", "meditech.unquiesce", 6, "listener lost",
-       {"coordinator quiesce 0", "coordinator snapshot 0 quiesced=1", "coordinator unquiesce 6"}, {},
-       {"MINOR 0x5B000193 unquiesce"}, 3},
+      {"unquiesce fails, and succeeds when tried again", "meditech.unquiesce", 6, "listener lost",
+       {"coordinator quiesce 0", "coordinator snapshot 0 quiesced=1", "coordinator unquiesce 6",
+        "coordinator unquiesce 0"},
+       {}, {"MINOR 0x5B000193 unquiesce"}, 3},
       {"snapshot fails after the quiesce", "vminfo.CreateSharedShadow", 77, "array busy",
        {"coordinator quiesce 0", "coordinator unquiesce 0"}, {"0x5B000190 array busy"},
        {"CRITICAL 0x5B000190 array busy"}, 0},
@@ -298,7 +413,10 @@ TEST(MediTechRun, ToolAndSnapshotFailuresAroundTheSnapshot) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     testsupport::TestLab lab;
-    MakeLab(lab, "not-the-password");
+    LabSetup setup;
+    setup.password = "not-the-password";
+    setup.timeScale = 60;  // the unquiesce is tried again after a pause
+    MakeLab(lab, setup);
     std::string error;
     for (const char* client : {"coordinator", "proxyA"})
       ASSERT_TRUE(lab::WriteProtectedSetting(client, "VirtualServer", "sMediTechConfiguration",
@@ -366,6 +484,250 @@ TEST(MediTechRun, ARestartedJobIsRefused) {
   EXPECT_TRUE(JobFailed());
   for (const std::string& line : ToolRecord()) EXPECT_NE(std::string::npos, line.find(" census ")) << line;
   for (const auto& end : VMEnds()) EXPECT_NE(0, end.second.status) << end.first;
+}
+
+// The MEDITECH job's first attempt does not end the job (a VM left pending; its coordinator killed in
+// the middle of the backup), the disks change, and the job manager resumes the job. That attempt would
+// take a snapshot of its own and back the other VMs up from another moment: it is refused and the job
+// fails; every VM reported backed up restores as its disk was at the first quiesce, every other one
+// says why.
+TEST(MediTechRun, ALaterAttemptIsRefusedAndNoVMRestoresFromASecondMoment) {
+  struct Case {
+    const char* name;
+    bool kill;
+  } cases[] = {{"a VM left pending", false}, {"the coordinator killed", true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testsupport::TestLab lab;
+    LabSetup setup;
+    setup.password = "pw-attempts";
+    if (c.kill) setup.clients = {"coordinator"};  // one process: the kill ends the whole attempt
+    MakeLab(lab, setup);
+    if (!c.kill) {
+      lab::FaultRule unreadable;
+      unreadable.op = "disk.Read";
+      unreadable.vm = Guid(1);
+      unreadable.code = 5;
+      unreadable.times = lab::kFaultAlways;
+      ASSERT_TRUE(lab.Fault(unreadable));
+    }
+    std::map<int, std::string> atQuiesce;
+    {
+      HeldRun run(lab);
+      ASSERT_TRUE(run.HoldAt(AtTheQuiesce(), [&] { atQuiesce = CopyDisks(lab, "quiesce"); }));
+      if (c.kill) {
+        // vm02's disk is held after its first extent: the attempt dies in the middle of the backup.
+        lab::FaultRule reading;
+        reading.op = "disk.Read";
+        reading.vm = Guid(2);
+        reading.after = 1;
+        ASSERT_TRUE(run.HoldAt(reading, [] {
+          const pid_t job = JobProcess(kJob);
+          ASSERT_GT(job, 0);
+          kill(job, SIGKILL);
+        }));
+      }
+      run.Finish();
+    }
+    ASSERT_FALSE(JobFailed()) << "the first attempt left the job to be resumed";
+    const size_t firstAttempt = ToolRecord().size();
+    for (const std::string& vm : kVMs)
+      ASSERT_EQ(0, lab.RunProgram({QUARN_LAB_BINARY, "disk", lab.Root(), vm, "0", "write", "--percent", "50"}));
+
+    RunJob(lab);
+
+    EXPECT_EQ(1u, CountOf(lab.Log("coordinator"), "Meditech job restart not supported."));
+    EXPECT_TRUE(JobFailed());
+    for (const std::string& line : ToolRecord(firstAttempt))
+      EXPECT_NE(std::string::npos, line.find(" census ")) << "a second quiesce or snapshot: " << line;
+    EXPECT_FALSE(SystemQuiesced());
+    const std::map<std::string, VMEnd> ends = VMEnds();
+    const std::string unfinished = c.kill ? "vm02" : "vm01";
+    EXPECT_NE(0, ends.at(unfinished).status);
+    EXPECT_NE(std::string::npos, ends.at(unfinished).reason.find("cannot be restarted")) << ends.at(unfinished).reason;
+    size_t done = 0;
+    for (const auto& end : ends) done += end.second.status == 0;
+    if (!c.kill) EXPECT_EQ(2u, done);
+    ExpectDoneRestoresOthersSayWhy(lab, done, kJob, atQuiesce);
+  }
+}
+
+// The system must run again after the backup. An unquiesce that fails is tried again on the way out,
+// up to three more times with a pause before each: the third retry is the last. One that never
+// succeeds fails the job with the reason, as does a coordinator killed while the system is quiesced
+// (its resumed attempt is refused); the next job finds the system still quiesced, unquiesces it and
+// quiesces it again for its own snapshot.
+TEST(MediTechRun, TheSystemRunsAgainByTheEndOfTheJobOrOfTheNext) {
+  const std::vector<std::string> quiesced = {"coordinator quiesce 0", "coordinator snapshot 0 quiesced=1"};
+  struct Case {
+    const char* name;
+    int64_t unquiesceFailures;
+    bool kill;
+    std::vector<std::string> tail;  // the record of the first job after its census
+  } cases[] = {
+      {"three failures: the last retry succeeds", 3, false,
+       With(quiesced, {"coordinator unquiesce 6", "coordinator unquiesce 6", "coordinator unquiesce 6",
+                       "coordinator unquiesce 0"})},
+      {"four failures: every try fails", 4, false,
+       With(quiesced, {"coordinator unquiesce 6", "coordinator unquiesce 6", "coordinator unquiesce 6",
+                       "coordinator unquiesce 6"})},
+      {"the coordinator killed at the quiesce", 0, true, {"coordinator quiesce 0"}},
+  };
+  const std::vector<std::string> census = {"coordinator census 0", "coordinator census 0"};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testsupport::TestLab lab;
+    LabSetup setup;
+    setup.password = "pw-unquiesce";
+    setup.timeScale = 60;  // the pauses between the tries
+    setup.clients = {"coordinator"};
+    MakeLab(lab, setup);
+    if (c.unquiesceFailures > 0) {
+      lab::FaultRule failing;
+      failing.op = "meditech.unquiesce";
+      failing.code = 6;
+      failing.times = c.unquiesceFailures;
+      ASSERT_TRUE(lab.Fault(failing));
+    }
+    std::map<int, std::string> atQuiesce;
+    {
+      HeldRun run(lab);
+      ASSERT_TRUE(run.HoldAt(AtTheQuiesce(), [&] {
+        atQuiesce = CopyDisks(lab, "quiesce-1001");
+        if (c.kill) kill(JobProcess(kJob), SIGKILL);
+      }));
+      run.Finish();
+    }
+    EXPECT_EQ(With(census, c.tail), ToolRecord());
+    const bool stuck = c.unquiesceFailures > 3 || c.kill;
+    EXPECT_EQ(stuck, SystemQuiesced());
+    if (c.kill) {
+      RunJob(lab);  // the job manager resumes the job: refused
+    } else {
+      EXPECT_EQ(stuck, Contains(lab::ReadPendingCauses(kJob), "0x5B000193 unquiesce"));
+      ExpectDoneRestoresOthersSayWhy(lab, 3, kJob, atQuiesce);
+    }
+    EXPECT_EQ(stuck, JobFailed());
+    if (!stuck) continue;
+
+    for (const std::string& vm : kVMs)
+      ASSERT_EQ(0, lab.RunProgram({QUARN_LAB_BINARY, "disk", lab.Root(), vm, "0", "write", "--percent", "50"}));
+    const size_t before = ToolRecord().size();
+    std::map<int, std::string> atNextQuiesce;
+    {
+      HeldRun run(lab);
+      ASSERT_TRUE(run.HoldAt(AtTheQuiesce(), [&] { atNextQuiesce = CopyDisks(lab, "quiesce-1002"); }));
+      EXPECT_EQ(0, run.Finish());
+    }
+    EXPECT_EQ(With(census, {"coordinator quiesce 4", "coordinator unquiesce 0", "coordinator quiesce 0",
+                            "coordinator snapshot 0 quiesced=1", "coordinator unquiesce 0"}),
+              ToolRecord(before));
+    EXPECT_FALSE(SystemQuiesced());
+    EXPECT_EQ(1u, CountOf(lab.Log("coordinator"), "The MediTech system is already quiesced"));
+    ExpectDoneRestoresOthersSayWhy(lab, 3, 1002, atNextQuiesce);
+  }
+}
+
+// A tool that echoes its command line puts the password into what the job reads from it. All that
+// comes from the tool is masked before the job logs or keeps it; a line whose ':' lies inside the
+// password names no VM (the name would hold a piece of it). With a port the echo reads as a census
+// line of a VM that is not in the job, and the job fails, naming it masked.
+TEST(MediTechRun, AToolThatEchoesItsArgumentsLeavesThePasswordInNoFile) {
+  struct Case {
+    const char* name;
+    std::string password;
+    std::string port;
+    bool echoNamesAVM;
+  } cases[] = {
+      {"a port: the echo reads as a VM", "echo-pw-1", "7010", true},
+      {"no port: the echo has no ':'", "echo-pw-2", "", false},
+      {"a ':' inside the password", "echo:pw-3", "", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testsupport::TestLab lab;
+    LabSetup setup;
+    setup.password = c.password;
+    setup.port = c.port;
+    setup.echoArguments = true;
+    MakeLab(lab, setup);
+    std::map<int, std::string> atQuiesce;
+    if (c.echoNamesAVM) {
+      RunJob(lab);  // no quiesce to hold at
+    } else {
+      ASSERT_NE(-1, RunJobHeldAt(lab, AtTheQuiesce(), [&] { atQuiesce = CopyDisks(lab, "quiesce"); }));
+    }
+
+    EXPECT_EQ("", LabFileHolding(lab, c.password));
+    EXPECT_EQ("", LabFileHolding(lab, "P=" + c.password.substr(0, 4)));
+    EXPECT_NE(0u, CountOf(lab.Log("coordinator"), "P=***** I=mtlsn1")) << "the echo is logged masked";
+    if (c.echoNamesAVM) {
+      const std::string echoed = lab::ClientDir("coordinator") + "/base/mbf64.exe C=census U=mbfadmin P=***** I=mtlsn1";
+      EXPECT_TRUE(Contains(lab::ReadPendingCauses(kJob), "0x5B000195 " + echoed));
+      EXPECT_TRUE(JobFailed());
+      ExpectDoneRestoresOthersSayWhy(lab, 0);
+    } else {
+      EXPECT_NE(0u, CountOf(lab.Log("coordinator"), "Invalid mbf census output: "));
+      ExpectDoneRestoresOthersSayWhy(lab, 3, kJob, atQuiesce);
+    }
+  }
+}
+
+// The tool's folder is data: a '%' in it reaches the log as it stands.
+TEST(MediTechRun, AToolFolderWithPercentSignsIsLoggedAsText) {
+  testsupport::TestLab lab;
+  LabSetup setup;
+  setup.password = "pw-percent";
+  setup.baseFolder = "base%s%n";
+  MakeLab(lab, setup);
+  std::map<int, std::string> atQuiesce;
+  EXPECT_EQ(0, RunJobHeldAt(lab, AtTheQuiesce(), [&] { atQuiesce = CopyDisks(lab, "quiesce"); }));
+  EXPECT_NE(0u, CountOf(lab.Log("coordinator"), "Executing command cmd /c '" + lab::ClientDir("coordinator") +
+                                                    "/base%s%n/mbf64.exe' C=census U=mbfadmin P=***** "
+                                                    "I=mtlsn1:7010 T=90"));
+  ExpectDoneRestoresOthersSayWhy(lab, 3, kJob, atQuiesce);
+}
+
+// A job whose MEDITECH set-up is unusable says why: the census could not be taken (or lists nothing to
+// check against), the log of the process that found it says what was wrong, and nothing is quiesced.
+TEST(MediTechRun, SetUpFailuresSayWhy) {
+  struct Case {
+    const char* name;
+    std::function<bool(std::string&)> spoil;
+    const char* client;  // whose log says why
+    const char* logged;
+    bool failed;  // else pending
+  } cases[] = {
+      {"a stored password not in its protected form",
+       [](std::string& error) { return lab::SetSubclientValue("1", "meditech.password", "plain", error); },
+       "coordinator", "The MEDITECH password of the subclient is not kept in its protected form", false},
+      {"a member server without the tool",
+       [](std::string& error) { return lab::SetSubclientValue("1", "memberServers", "proxyZ", error); }, "proxyZ",
+       "Failed to get Base Dir", false},
+      {"a census of no VM",
+       [](std::string& error) {
+         lab::MediTechSystem system;
+         if (lab::ReadMediTechSystem(system, error) != lab::RecordRead::kRead) return false;
+         system.vms.clear();
+         return lab::WriteMediTechSystem(system, error);
+       },
+       "coordinator", "The MediTech census lists no VM", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testsupport::TestLab lab;
+    MakeLab(lab, "pw-setup");
+    std::string error;
+    ASSERT_TRUE(c.spoil(error)) << error;
+
+    RunJob(lab);
+
+    EXPECT_TRUE(Contains(lab::ReadPendingCauses(kJob), "0x5B000193 census"));
+    EXPECT_NE(0u, CountOf(lab.Log(c.client), c.logged));
+    EXPECT_EQ(c.failed, JobFailed());
+    for (const std::string& line : ToolRecord()) EXPECT_NE(std::string::npos, line.find(" census ")) << line;
+    for (const auto& end : VMEnds()) EXPECT_NE(0, end.second.status) << end.first;
+  }
 }
 
 }  // namespace

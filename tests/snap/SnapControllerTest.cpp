@@ -137,6 +137,145 @@ TEST(SnapController, EveryVMOfAFailedSetUpSaysWhy) {
   }
 }
 
+// Whatever fails once a pre-snapshot was asked for, the job's end lets the guests go; each VM says its
+// own reason; no metadata of a snapshot that failed is kept.
+TEST(SnapController, TheGuestsAreLetGoWhateverFailsOnceThePreSnapshotWasAskedFor) {
+  const std::string notTaken = "The storage snapshot of the job was not taken: array out of space";
+  const std::string noFile = "No snapshot metadata file was found for this job";
+  struct Case {
+    const char* name;
+    std::vector<lab::FaultRule> faults;
+    const char* platformType;          // of the client, or null
+    bool setUp;                        // the set-up succeeds
+    std::vector<std::string> reasons;  // each VM's result when the set-up fails
+    bool released;                     // the job's end lets guests go
+  } cases[] = {
+      {"the set-up fails before the pre-snapshot", {}, "1", false,
+       {"MA is not installed on the machine", "MA is not installed on the machine", "MA is not installed on the machine"},
+       false},
+      {"the pre-snapshot fails part-way, at the second VM", {}, nullptr, false,
+       {notTaken, "array out of space", notTaken}, true},
+      {"the set-up fails after the snapshot was taken", {}, nullptr, false, {noFile, noFile, noFile}, true},
+      {"the set-up succeeds", {}, nullptr, true, {}, true},
+  };
+  cases[1].faults.resize(1);
+  cases[1].faults[0].op = "vminfo.SnapshotVM";
+  cases[1].faults[0].vm = kGuids[1];
+  cases[1].faults[0].code = 3040;
+  cases[1].faults[0].text = "array out of space";
+  cases[2].faults.resize(1);
+  cases[2].faults[0].op = "vminfo.GetSnapBackupInfo";
+  cases[2].faults[0].code = 3042;
+  cases[2].faults[0].times = 1;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SnapJob snap;
+    if (c.platformType != nullptr) snap.job.SetSetting("Base", "nPlatformType", c.platformType);
+    for (const lab::FaultRule& rule : c.faults) ASSERT_TRUE(snap.job.Lab().Fault(rule));
+    SnapController controller(snap.job);
+    controller.Queue({SampleVM(0), SampleVM(1), SampleVM(2)});
+    VirtualServer::VMBackupStream grant = ctltest::Grant(1, 1);
+    EXPECT_EQ(c.setUp, controller.OnMsgVMBackupStream(&grant));
+    const auto results = controller.Sent(R::TAG);
+    ASSERT_EQ(c.reasons.size(), results.size());
+    for (size_t i = 0; i < results.size(); ++i) {
+      const size_t vm = static_cast<size_t>(
+          std::find(kGuids.begin(), kGuids.end(), results[i]->getstring(R::F_vmGuid)) - kGuids.begin());
+      ASSERT_LT(vm, kGuids.size());
+      EXPECT_EQ(0u, results[i]->getstring(R::F_failureReason).find(c.reasons[vm]))
+          << results[i]->getstring(R::F_failureReason);
+    }
+    EXPECT_EQ(c.released, controller.IsPostSnapOwed()) << "owed until the job's end";
+    EXPECT_TRUE(controller.PostBackup()) << "a set-up that failed has failed the job already";
+    EXPECT_FALSE(controller.IsPostSnapOwed());
+    EXPECT_TRUE(lab::QuiescedGuests().empty());
+    EXPECT_EQ(c.released, Contains(lab::ReadArraySnapLog("vcenter"), "release coordinator 1001"));
+    std::string error;
+    EXPECT_EQ(c.setUp, CPxFile::Exists(lab::IndexJobDir(snap.job.appMgr.getSubclientGUID(), 1001, error) +
+                                      "/backup_1001.xml"))
+        << "the metadata of a snapshot kept only when the set-up succeeded";
+  }
+}
+
+// A post-snapshot that fails leaves a snapshot no copy can use: the VMs reported backed up on it are
+// failed with the reason, the job says so (by the library's event where it has one), and the guests
+// are let go all the same.
+TEST(SnapController, AFailedPostSnapshotFailsTheVMsReportedBackedUpOnIt) {
+  for (uint32_t libraryEvent : {0u, 0x5B0001F1u}) {
+    SCOPED_TRACE(libraryEvent == 0 ? "the library names no event" : "the library names its event");
+    SnapJob snap;
+    SnapController controller(snap.job);
+    controller.Queue({SampleVM(0), SampleVM(1), SampleVM(2)});
+    VirtualServer::VMBackupStream grant = ctltest::Grant(1, 1);
+    ASSERT_TRUE(controller.OnMsgVMBackupStream(&grant));
+    controller.EndVM(kGuids[0], PHASE_DONE);
+    controller.EndVM(kGuids[1], PHASE_DONE_WITH_ERRORS);
+    controller.EndVM(kGuids[2], PHASE_FAILED, "its own reason");
+    lab::FaultRule rule;
+    rule.op = "vminfo.PostSnap";
+    rule.code = 3041;
+    rule.text = "array cannot finish";
+    rule.eventId = libraryEvent;
+    ASSERT_TRUE(snap.job.Lab().Fault(rule));
+
+    EXPECT_FALSE(controller.PostBackup());
+    EXPECT_TRUE(controller.FailJobFlag());
+    const std::string reason = "The storage snapshot of the job could not be finished: array cannot finish";
+    const auto results = controller.Sent(R::TAG);
+    ASSERT_EQ(2u, results.size()) << "the VMs reported backed up, not the one that failed before";
+    for (const CNMessagePtr& result : results) {
+      EXPECT_NE(kGuids[2], result->getstring(R::F_vmGuid));
+      EXPECT_EQ(2, result->getint64(R::F_statusCode));
+      EXPECT_EQ(reason, result->getstring(R::F_failureReason));
+      JobManager::VMUpdateInfo status;
+      ASSERT_TRUE(vsJobMgr::ReadVMStatus(ctltest::kJobId, result->getstring(R::F_vmGuid), status));
+      EXPECT_EQ(1, status.getint64(JobManager::VMUpdateInfo::F_vmStatus));
+      EXPECT_EQ(reason, status.getstring(JobManager::VMUpdateInfo::F_failureText));
+    }
+    EXPECT_EQ("its own reason", controller.Record(kGuids[2]).failureReason);
+    const char* cause = libraryEvent == 0 ? "0x5B0001E4" : "0x5B0001F1";
+    EXPECT_TRUE(Contains(lab::ReadPendingCauses(ctltest::kJobId), cause));
+    EXPECT_TRUE(Contains(lab::ReadJobEvents(ctltest::kJobId), cause));
+    EXPECT_TRUE(Contains(lab::ReadJobEvents(ctltest::kJobId), "array cannot finish"));
+    EXPECT_TRUE(lab::QuiescedGuests().empty());
+    lab::ArraySnapRecord snapshot;
+    std::string error;
+    ASSERT_EQ(lab::RecordRead::kRead, lab::ReadArraySnapRecord("vcenter", ctltest::kJobId, snapshot, error));
+    EXPECT_EQ("array cannot finish", snapshot.unfinished);
+    EXPECT_FALSE(CPxFile::Exists(lab::IndexJobDir(snap.job.appMgr.getSubclientGUID(), ctltest::kJobId, error) +
+                                 "/backup_1001.xml"));
+  }
+}
+
+// A VM-centric engine takes each VM's snapshot in its worker: its set-up asks for no pre-snapshot, and
+// its job's end still owes the post-snapshot (then the metadata and the application size).
+TEST(SnapController, AVMCentricEngineOwesThePostSnapshotWithoutAPreSnapshot) {
+  struct Case {
+    int instanceType;
+    const char* engine;
+    const char* indexingV2;
+    bool vmCentric;
+  } cases[] = {
+      {101, "66", "1", true},  {101, "58", "0", true},  {101, "77", "1", true},  {101, "0", "1", false},
+      {102, "59", "1", true},  {102, "66", "1", false}, {301, "0", "1", true},   {301, "0", "0", false},
+      {402, "0", "1", true},   {1301, "0", "1", true},  {1501, "0", "1", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.instanceType) + " engine " + c.engine + " indexing V2 " + c.indexingV2);
+    SnapJob snap;
+    snap.job.SetSubclient("instanceType", std::to_string(c.instanceType));
+    snap.job.SetSubclient("snapEngineId", c.engine);
+    snap.job.SetSubclient("indexingV2", c.indexingV2);
+    SnapController controller(snap.job);
+    controller.Queue({SampleVM(0), SampleVM(1), SampleVM(2)});
+    VirtualServer::VMBackupStream grant = ctltest::Grant(1, 1);
+    ASSERT_TRUE(controller.OnMsgVMBackupStream(&grant));
+    EXPECT_TRUE(controller.IsPostSnapOwed());
+    EXPECT_EQ(c.vmCentric ? 0u : 1u, SnapshotsTaken());
+    EXPECT_EQ(c.vmCentric ? 1u : 0u, snap.job.LogCount("This is VMCentric backup. No PreSnap required for VMS"));
+  }
+}
+
 TEST(SnapController, GuestsThatCannotBeQuiescedRaiseTheirEventsWhenAsked) {
   struct Case {
     int status;

@@ -51,6 +51,15 @@ class SnapController : public QuarnSnapController {
       if (message->getTagID() == tag) found.push_back(message);
     return found;
   }
+  // The VM's end as its worker would leave it in the agent's records.
+  void EndVM(const std::string& guid, phase ended, const std::string& reason = std::string()) {
+    ZtCriticalSectionLock lock(&m_vmLock);
+    vm_params* vm = m_vmMap.Find(guid);
+    if (vm == nullptr) return;
+    vm->vmPhase = ended;
+    vm->statusCode = ended == PHASE_DONE ? 1 : 2;
+    vm->failureReason = reason;
+  }
   int GrantsHeld() const { return m_streamsGranted.load(); }
   bool FailJobFlag() const { return m_failJob.load(); }
   bool CompletedWithErrors() const { return m_completedWithErrors.load(); }

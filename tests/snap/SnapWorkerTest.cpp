@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/index/CImageTree.h"
+#include "platform/lab/LabIndex.h"
 #include "platform/lab/LabMount.h"
 #include "platform/os/CPxFile.h"
 #include "platform/vminfo/LabVMInfo.h"
@@ -26,14 +27,14 @@ class VolumesVMInfo : public LabVMInfo {
   std::vector<VMInfoStructs::SMountInfoFile> volumes;
 };
 
-// A catalogue worker with a VM in hand, mounted from the snapshot of job 900.
-class CatalogWorker : public QuarnSnapWorker {
+// A snapshot worker with the test's VM-information object and, once lent, a VM in hand.
+class LentWorker : public QuarnSnapWorker {
  public:
-  CatalogWorker(snaptest::SnapController* controller, VolumesVMInfo* vmInfo) : QuarnSnapWorker(controller, 0) {
+  LentWorker(snaptest::SnapController* controller, LabVMInfo* vmInfo) : QuarnSnapWorker(controller, 0) {
     m_vmInfo = vmInfo;
   }
   // What the test lent the worker is the test's.
-  ~CatalogWorker() override {
+  ~LentWorker() override {
     m_vmInfo = nullptr;
     TEST_SetMountCtx(nullptr);
     TEST_SetCurrentVM(nullptr);
@@ -49,7 +50,7 @@ class SnapWorkerTest : public testing::Test {
     job.jobMgr.setMetatdataCollectionOption(1);
   }
   // The VM mounted for the catalogue from a snapshot of its disks.
-  void MountVM(CatalogWorker& worker) {
+  void MountVM(LentWorker& worker) {
     MountCtx snapshot;
     snapshot.jobId = 900;
     snapshot.vmBasicInfos.resize(1);
@@ -95,7 +96,7 @@ class SnapWorkerTest : public testing::Test {
 TEST_F(SnapWorkerTest, ASnapshotBackupCountsItsProgressByPhase) {
   job.jobMgr.setSnapCatalogMode(false);
   job.jobMgr.setSnapBackup(true);
-  CatalogWorker worker(&controller, &vmInfo);
+  LentWorker worker(&controller, &vmInfo);
   ASSERT_TRUE(worker.Initialize(&job.jobMgr, &job.appMgr));
   const std::pair<QuarnVMProgressPhase, int> expected[] = {
       {VM_PROGRESS_NOT_STARTED, 80}, {VM_PROGRESS_STARTED, 80},   {VM_PROGRESS_MOUNTED, 90},
@@ -118,7 +119,7 @@ TEST_F(SnapWorkerTest, ACatalogueThatCollectsNothingSaysSoInTheVMsResult) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     vm = vm_params();
-    CatalogWorker worker(&controller, &vmInfo);
+    LentWorker worker(&controller, &vmInfo);
     MountVM(worker);
     vmInfo.volumes.clear();
     if (c.volume) vmInfo.volumes.push_back(Volume("0001", job.Lab().Path("no-such-device")));
@@ -132,7 +133,7 @@ TEST_F(SnapWorkerTest, ACatalogueThatCollectsNothingSaysSoInTheVMsResult) {
 }
 
 TEST_F(SnapWorkerTest, ACatalogueVolumeKeepsItsHeaderAndItsImageTreeNamesIt) {
-  CatalogWorker worker(&controller, &vmInfo);
+  LentWorker worker(&controller, &vmInfo);
   MountVM(worker);
   const std::string device = job.Lab().Path("volume.img");
   ASSERT_TRUE(lab::WriteFileAtomic(device, std::string(128 * 1024, 'v')));
@@ -165,6 +166,57 @@ TEST_F(SnapWorkerTest, ACatalogueVolumeKeepsItsHeaderAndItsImageTreeNamesIt) {
   std::string error;
   ASSERT_EQ(lab::RecordRead::kRead, lab::ReadMountRecord("vcenter", ctltest::kJobId, kGuids[0], record, error));
   EXPECT_EQ("unmounted", record.other["fileMount"]) << "the volume mount is let go";
+}
+
+// The end of a VM of a snapshot backup uploads the snapshot's files of the VM to the index cache. The
+// VM's own file then goes from the proxy; a Microsoft hypervisor's is the job's metadata file, which
+// the job's end still sends, and stays.
+TEST(SnapWorkerEnd, TheVMsOwnSnapshotFileGoesOnceUploadedTheJobsFileStays) {
+  struct Case {
+    int instanceType;
+    std::string file;  // the file the VM's end is given
+    bool kept;
+  } cases[] = {
+      {kInstanceTypeVMware, "VMSnap_" + kGuids[0] + "_1001.snap", false},
+      {kInstanceTypeHyperV, "backup_1001.xml", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.instanceType);
+    ctltest::LabJob job;
+    job.SetSubclient("instanceType", std::to_string(c.instanceType));
+    job.jobMgr.setSnapBackup(true);
+    snaptest::SnapController controller(job);
+    LabVMInfo array(c.instanceType, "vcenter");
+    MountCtx snapshot;
+    snapshot.jobId = ctltest::kJobId;
+    snapshot.isSnapBackup = true;
+    snapshot.subclientDir = controller.SubclientDir();
+    snapshot.vmBasicInfos.resize(1);
+    snapshot.vmBasicInfos[0].vmGuid = kGuids[0];
+    ASSERT_NE(0, array.PreSnap(snapshot));
+    LentWorker worker(&controller, &array);
+    ASSERT_TRUE(worker.Initialize(&job.jobMgr, &job.appMgr));
+    vm_params vm;
+    vm.vmName = "vm01";
+    vm.vmGuid = kGuids[0];
+    vm.collect = snaptest::SampleVM(0);
+    vm.collect.setint64(VirtualServer::VMCollect::F_vmJobId, 1001001);
+    vm.collect.setstring(VirtualServer::VMCollect::F_subclientGuid, job.appMgr.getSubclientGUID());
+    MountCtx ctx = snapshot;
+    ctx.vmGuid = kGuids[0];
+    worker.TEST_SetCurrentVM(&vm);
+    worker.TEST_SetMountCtx(&ctx);
+    quarnBackupArgs args;
+    args.mVMName = "vm01";
+    args.mVMGuid = kGuids[0];
+    worker.PostBackupVM(args);
+    const std::string path = controller.SubclientDir() + "/" + c.file;
+    EXPECT_EQ(c.kept, CPxFile::Exists(path)) << path;
+    std::string error;
+    EXPECT_TRUE(CPxFile::Exists(lab::IndexVMJobDir(job.appMgr.getSubclientGUID(), kGuids[0], 1001001, error) + "/" +
+                                c.file))
+        << "in the cache for the VM's later copies";
+  }
 }
 
 }  // namespace

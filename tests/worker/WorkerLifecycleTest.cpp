@@ -6,6 +6,7 @@
 
 #include "platform/lab/LabCreate.h"
 #include "platform/lab/LabReservations.h"
+#include "platform/os/CPxDirectory.h"
 #include "support/ControllerTestSupport.h"
 
 namespace {
@@ -86,6 +87,8 @@ TEST_F(WorkerLifecycleTest, WorkerWithoutItsSnapshotFolderIsNotStarted) {
   job.jobMgr.setSnapBackup(true);
   const std::string subclientDir = lab::ClientJobResultsDir("coordinator") + "/1";
   ASSERT_TRUE(lab::MakeDirs(subclientDir));
+  // The lab's discovery left the job's collect file in the snapshot folder: a file takes its place.
+  CPxDirectory::Remove(subclientDir + "/SNAP", true);
   std::ofstream(subclientDir + "/SNAP") << "a file in the way";
   QuarnWorker worker(&controller, 0);
   EXPECT_FALSE(worker.Initialize(&job.jobMgr, &job.appMgr));

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/lab/LabJob.h"
+#include "platform/lab/LabJobRun.h"
 #include "platform/os/ZtTime.h"
 #include "support/TestLab.h"
 
@@ -296,6 +297,40 @@ TEST_F(JobMgrTest, JobOptionsComeFromTheJobRecord) {
   EXPECT_FALSE(plain.isFailbackBackup());
   EXPECT_EQ(0, plain.CheckForRestart(restart));
   EXPECT_EQ("", restart);
+}
+
+// The job manager resumes a job by running it again (the lab tool's runs of it in runs.log): once a run
+// has ended or was interrupted, every process of the next attempt hears that the job was restarted.
+// The record's own restart text wins.
+TEST_F(JobMgrTest, AnAttemptAfterAnEndedRunIsARestart) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> runs;
+    const char* recordRestart;
+    const char* heard;
+  } cases[] = {
+      {"never run", {}, "", ""},
+      {"its first run going on", {"started 1 pid=10"}, "", ""},
+      {"one run ended", {"started 1 pid=10", "ended 2 status=0"}, "", "resumed attempt 2"},
+      {"one interrupted, one killed",
+       {"started 1 pid=10", "interrupted 2 signal=2", "started 3 pid=11", "ended 4 status=137", "started 5 pid=12"},
+       "", "resumed attempt 3"},
+      {"the record's text", {"started 1 pid=10", "ended 2 status=0"}, "-o 2", "-o 2"},
+  };
+  int64_t job = 1001;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(lab::MakeDirs(lab::JobDir(job)));
+    for (const std::string& line : c.runs) ASSERT_TRUE(lab::AppendRunEvent(job, line));
+    lab::JobRecord record;
+    record.restart = c.recordRestart;
+    vsJobMgr jm;
+    ASSERT_TRUE(Start(jm, job, record));
+    std::string heard = "untouched";
+    EXPECT_EQ(0, jm.CheckForRestart(heard));
+    EXPECT_EQ(c.heard, heard);
+    ++job;
+  }
 }
 
 TEST_F(JobMgrTest, MetadataCollectionFollowsTheJobKind) {
