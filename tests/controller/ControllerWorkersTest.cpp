@@ -23,9 +23,7 @@ class ControllerWorkersTest : public ::testing::Test {
   static void AnswerEmptyUntilWorkersEnd(TestController& agent) {
     size_t answered = 0;
     for (;;) {
-      bool running = false;
-      for (QuarnWorker* worker : agent.Workers()) running = running || worker->IsRunning();
-      if (!running) return;
+      if (!agent.AnyWorkerRunning()) return;
       if (agent.Sent(VMBackupGetNextVM::TAG).size() > answered) {
         agent.Deliver(CollectList({}));
         ++answered;

@@ -1,6 +1,7 @@
 #pragma once
 // A controller whose coordinator is the test, a worker whose VM road the test scripts, and a lab job
 // for both.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -131,6 +132,14 @@ class TestController : public QuarnController {
     std::unique_lock<std::mutex> lock(mutex_);
     return cond_.wait_for(lock, std::chrono::minutes(1), [&] { return CountLocked(tag) >= count; });
   }
+  // Whether a worker made by this controller runs. Safe from the test's thread, unlike Workers(),
+  // which the controller thread alone may read while it starts workers.
+  bool AnyWorkerRunning() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (QuarnWorker* worker : made_)
+      if (worker->IsRunning()) return true;
+    return false;
+  }
   // Direct access to the pieces the protocol tests drive.
   using QuarnController::CloseAndReturnAllStreams;
   using QuarnController::Workers;
@@ -189,13 +198,24 @@ class TestController : public QuarnController {
   std::mutex mutex_;
   std::condition_variable cond_;
   std::vector<CNMessagePtr> sent_;
+  std::vector<QuarnWorker*> made_;  // the workers alive that this controller made, under mutex_
+  friend class TestWorker;
 };
 
 // A worker whose road is the controller's `road`; its set-up needs no lab.
 class TestWorker : public QuarnWorker {
  public:
-  TestWorker(TestController* controller, int index) : QuarnWorker(controller, index), owner_(controller) {}
-  ~TestWorker() override { Deinitialize(); }
+  TestWorker(TestController* controller, int index) : QuarnWorker(controller, index), owner_(controller) {
+    std::lock_guard<std::mutex> lock(owner_->mutex_);
+    owner_->made_.push_back(this);
+  }
+  ~TestWorker() override {
+    {
+      std::lock_guard<std::mutex> lock(owner_->mutex_);
+      owner_->made_.erase(std::find(owner_->made_.begin(), owner_->made_.end(), this));
+    }
+    Deinitialize();
+  }
   bool Initialize(vsJobMgr* jobMgr, vsAppMgr* appMgr) override {
     m_jobMgr = jobMgr;
     m_appMgr = appMgr;
