@@ -4,6 +4,7 @@
 #include "platform/lab/LabAgent.h"
 #include "platform/lab/LabCreate.h"
 #include "support/ControllerTestSupport.h"
+#include "support/VirtualClock.h"
 
 namespace {
 
@@ -121,6 +122,7 @@ TEST_F(ControllerProtocolTest, EveryGrantOfOneStreamIsReturnedAtTheEndEvenWithSt
 }
 
 TEST_F(ControllerProtocolTest, StreamErrorIsResetByAGrantOnlyAfterSixtySecondsAndWithinTheResetLimit) {
+  testsupport::VirtualClock clock;  // limits to the second: the real clock must not move them
   job.SetSetting("nMaxStreamErrorResets", "1");
   controller.SetStreamError();
   ZtClock::AdvanceForTest(CTimeInterval::FromSeconds(60));

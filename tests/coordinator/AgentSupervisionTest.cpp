@@ -50,6 +50,7 @@ TEST_F(CoordinatorTest, ProxiesNamedByTheJobOptionsReplaceTheSubclientsMemberSer
 }
 
 TEST_F(CoordinatorTest, StartupTimeoutCountsFromTheWaitStartForEveryAgent) {
+  testsupport::VirtualClock clock;  // limits to the second: the real clock must not move them
   ASSERT_TRUE(Initialize());
   TestCoordinator& c = *coordinator_;
   // proxyB says nothing after it started; the others announce themselves.
@@ -79,6 +80,7 @@ TEST_F(CoordinatorTest, StartupTimeoutCountsFromTheWaitStartForEveryAgent) {
 }
 
 TEST_F(CoordinatorTest, WaitingListIsCutOnceAndNoAgentMeansStopping) {
+  testsupport::VirtualClock clock;  // limits to the second: the real clock must not move them
   Subclient("memberServers=proxyAAAAAAAAAAAA1,proxyAAAAAAAAAAAA2,proxyAAAAAAAAAAAA3,proxyAAAAAAAAAAAA4,proxyAAAAAAAAAAAA5");
   ASSERT_TRUE(Initialize());
   TestCoordinator& c = *coordinator_;
@@ -97,6 +99,7 @@ TEST_F(CoordinatorTest, WaitingListIsCutOnceAndNoAgentMeansStopping) {
 }
 
 TEST_F(CoordinatorTest, AnAgentStillStartingIsNeitherWaitedForNorFailed) {
+  testsupport::VirtualClock clock;  // limits to the second: the real clock must not move them
   ASSERT_TRUE(Initialize());
   TestCoordinator& c = *coordinator_;
   StartAllAgents({"proxyB"});
@@ -108,6 +111,7 @@ TEST_F(CoordinatorTest, AnAgentStillStartingIsNeitherWaitedForNorFailed) {
 }
 
 TEST_F(CoordinatorTest, ProtocolVersionMismatchFailsTheAgentForGood) {
+  testsupport::VirtualClock clock;  // limits to the second: the real clock must not move them
   ASSERT_TRUE(Initialize());
   TestCoordinator& c = *coordinator_;
   c.m_state = QuarnCoordinator::kStarting;
@@ -241,6 +245,7 @@ TEST_F(CoordinatorTest, FailedStartsAreRestartedAfterTheIntervalOnly) {
 }
 
 TEST_F(CoordinatorTest, RestartsCanBeSwitchedOff) {
+  testsupport::VirtualClock clock;  // limits to the second: the real clock must not move them
   Settings("bEnableRestartAgents=0");
   ASSERT_TRUE(Initialize());
   TestCoordinator& c = *coordinator_;
@@ -257,6 +262,7 @@ TEST_F(CoordinatorTest, RestartsCanBeSwitchedOff) {
 }
 
 TEST_F(CoordinatorTest, RebalanceWaitsHalfTheIntervalAfterTheRequestAndTheWholeIntervalAfterTheLast) {
+  testsupport::VirtualClock clock;  // limits to the second: the real clock must not move them
   ASSERT_TRUE(Initialize());
   TestCoordinator& c = *coordinator_;
   StartAllAgents();
@@ -298,6 +304,7 @@ TEST_F(CoordinatorTest, StaticallyAssignedVMsOfAStoppedAgentGoPendingOthersGoBac
 }
 
 TEST_F(CoordinatorTest, DynamicVMsOfAStoppedAgentReturnToTheListAndItsStreamsAreReclaimed) {
+  testsupport::VirtualClock clock;  // limits to the second: the real clock must not move them
   ASSERT_TRUE(Initialize());
   TestCoordinator& c = *coordinator_;
   StartAllAgents();

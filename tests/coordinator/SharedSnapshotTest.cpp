@@ -6,6 +6,7 @@
 #include "platform/lab/LabCreate.h"
 #include "platform/lab/LabJob.h"
 #include "platform/lab/LabMedia.h"
+#include "support/VirtualClock.h"
 
 namespace coordtest {
 namespace {
@@ -59,6 +60,7 @@ class SharedSnapshotTest : public CoordinatorTest {
 };
 
 TEST_F(SharedSnapshotTest, ShadowGoesToInitialisedRemoteAgentsOnlyAndIsDeletedOnce) {
+  testsupport::VirtualClock clock;  // limits to the second: the real clock must not move them
   InitializeConnected();
   TestCoordinator& c = *coordinator_;
   StartAllAgents({"proxyB"});

@@ -179,6 +179,7 @@ TEST_F(CoordinatorTest, TheThreeDistributionMethodsAndTheLimit) {
 }
 
 TEST_F(CoordinatorTest, EligibilityEndsWithAVoluntaryReturnAndComesBackTwoMinutesAfterAnError) {
+  testsupport::VirtualClock clock;  // limits to the second: the real clock must not move them
   ASSERT_TRUE(Initialize());
   TestCoordinator& c = *coordinator_;
   QuarnAgentInfo agent;
