@@ -388,7 +388,8 @@ class quarnDiskConfig : public quarnConfig {
   int GetVolumeFreeSectorsRegions(CDRVolume& drVolume, CLVM* clvm, LVM_Volume_t* volume,
                                   std::vector<VMInfoStructs::SectorRange>& ranges);
   // Volume ranges as disk ranges under each disk's key (the mount's index of the disk). A range that
-  // no single component holds is dropped, and so is every range of a RAID volume. Always 0.
+  // no single component holds is dropped, and so is every range of a RAID volume; one that runs past
+  // its component's partition ends with the partition. Always 0.
   int MapVolSectorsToDisk(LVM_Volume_t* volume, const std::vector<VMInfoStructs::SectorRange>& ranges,
                           SectorRangeMap& diskRanges);
   static bool SectorRangeCompare(const VMInfoStructs::SectorRange& a, const VMInfoStructs::SectorRange& b) {

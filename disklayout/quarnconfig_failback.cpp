@@ -86,6 +86,8 @@ bool TakeSourceName(EvEvent& event, const char* sig, const CNMessageBase& match,
 }
 
 std::string NoTrackingRecord(const VMInfoStructs::SDisk& disk) {
+  if (disk.displayName.empty() && disk.path.empty())
+    return "A disk of the failback VM has neither a name nor a path: no replication tracking record can name it";
   return "No replication tracking record names disk [" + (disk.displayName.empty() ? disk.path : disk.displayName) +
          "] of the failback VM";
 }

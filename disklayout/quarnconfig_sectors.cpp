@@ -214,9 +214,12 @@ void quarnDiskConfig::MapRangeOnComponent(const LVM_Volume_t& volume, const LVM_
   // The component holds volume sectors llLBAStart..llLBAEnd at its partition's start: a sector's place
   // on the disk is its distance from the component's first volume sector, from the partition's start.
   const uint64_t first = range.first - component.llLBAStart + component.llPartitionStartSector;
-  const uint64_t last = range.last - component.llLBAStart + component.llPartitionStartSector;
   const uint64_t key = RangeKeyOfDisk(component.nHardDiskIndex);
-  if (last < first || last > component.llPartitionEndSector || key == static_cast<uint64_t>(-1)) return;
+  if (range.last < range.first || first > component.llPartitionEndSector || key == static_cast<uint64_t>(-1)) return;
+  // A file system may claim more sectors than its partition holds: what lies past the partition's end
+  // is another partition's, and is backed up.
+  const uint64_t last =
+      std::min(range.last - component.llLBAStart + component.llPartitionStartSector, component.llPartitionEndSector);
   m_event.DebugLvl(2, sig, "[VM File Filter] Disk Id[%d] Volume[%s], Page file sector number(s) StartSec [%llu] - EndSec [%llu] SecCount [%llu]",
                    component.nHardDiskIndex, volume.name.c_str(), static_cast<unsigned long long>(first),
                    static_cast<unsigned long long>(last), static_cast<unsigned long long>(last - first + 1));

@@ -144,6 +144,12 @@ TEST_F(FailbackLayoutTest, ThePlainShapeRenamesDropsOrFailsEachRecordAsItsTracki
        false,
        {{"scsi0-9-replica_9.img", "scsi0-9-replica_9.img"}},
        "Disk display name extraction has failed!"},
+      // An empty text is in every text: were it a match, the disk would take the first record's source.
+      {"a disk without a path matches no tracking record",
+       {Record({File("", "scsi0-5-replica_5.img")})},
+       false,
+       {{"scsi0-5-replica_5.img", "scsi0-5-replica_5.img"}},
+       "Failed to find index Name for disk []. Cannot continue with failback"},
       {"no records", {}, true, {}, nullptr},
   };
   for (const Case& test : cases) {
@@ -196,9 +202,36 @@ TEST_F(FailbackLayoutTest, TheCrossVendorShapeMatchesDisksFourWaysAndHandsOutEac
   EXPECT_EQ("c.vmsd", args.mBackupPath);
   EXPECT_EQ(300u, args.mMaxDiskSize);
 
-  // A disk no tracking record names fails the failback.
+  // A disk no tracking record names fails the failback, and so does one with nothing to be named by:
+  // an empty name is in every record's, so it would take the first record's source disk. A disk
+  // without a path is still found by its other names, in its own record.
   VMInfoStructs::SDisk lost = File("/p/lost", "lost");
-  ASSERT_FALSE(Rename(true, {Record({lost})}, previous, tracking, walked));
+  VMInfoStructs::SDisk nameless = File("", "");
+  VMInfoStructs::SDisk pathless = File("", "idx1");
+  pathless.displayName = "replica-data1-disk";
+  struct Case {
+    const char* name;
+    VMInfoStructs::SDisk disk;
+    bool renamed;
+    const char* error;  // the failback's, or the source index name taken
+  };
+  const Case cases[] = {
+      {"no record names it", lost, false, "No replication tracking record names disk [lost] of the failback VM"},
+      {"no name, path or id", nameless, false,
+       "A disk of the failback VM has neither a name nor a path: no replication tracking record can name it"},
+      {"no path, but a display name", pathless, true, "scsi0-1-src_1.img"},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    EXPECT_EQ(test.renamed, Rename(true, {Record({test.disk})}, previous, tracking, walked));
+    if (test.renamed) {
+      ASSERT_FALSE(walked.empty());
+      EXPECT_EQ(test.error, walked.front().first);
+    } else {
+      EXPECT_EQ(test.error, config.getFailbackError());
+      EXPECT_TRUE(walked.empty() || walked.front().first.find("src_") == std::string::npos);
+    }
+  }
   EXPECT_NE(std::string::npos, lab_.Log().find("Failed to find index Name for disk [/p/lost]. Cannot continue with failback"));
 }
 

@@ -79,6 +79,10 @@ class GuestImages : public testing::Test {
   static void TearDownTestSuite() { guestimages::Run("rm -rf " + guestimages::Quote(dir_)); }
 
   static std::string Image(const std::string& name) { return dir_ + "/" + name; }
+  // The bytes of a volume's clusters in use, as ntfsinfo counts them.
+  static uint64_t UsedBytes(const guestimages::NtfsOracle& ntfs) {
+    return (ntfs.clusters - ntfs.freeClusters) * ntfs.clusterSize;
+  }
 
   // A layout object whose metadata disks are the images, each under its position as its key.
   static void AddDisks(quarnDiskConfig& config, const std::vector<std::string>& images) {
@@ -323,15 +327,71 @@ TEST_F(GuestImages, OnePassFindsThePageFileSwapFreeSectorsAndPartitionTypesTheTo
 TEST_F(GuestImages, UsedSpaceWithoutTheCacheIsMeasuredOnNtfsAndOtherVolumesAreReported) {
   testsupport::TestLab lab;
   quarnDiskConfig config;
-  AddDisks(config, {Image("mbr.img")});
+  AddDisks(config, {Image("mbr.img"), Image("gpt.img")});
   doMetadataProcessingArgs args;
   args.mVMName = "vm";
   args.mFlags = 1;
   ASSERT_EQ(0, config.doMetadataProcessing(&args));
-  EXPECT_EQ((mbrNtfs_.clusters - mbrNtfs_.freeClusters) * mbrNtfs_.clusterSize, args.mUsedSpace);
-  ASSERT_EQ(3u, args.mErrors.size());  // two swap volumes and the ext4 one
+  EXPECT_EQ(UsedBytes(mbrNtfs_) + UsedBytes(gptNtfs_), args.mUsedSpace) << "every NTFS volume counts";
+  ASSERT_EQ(5u, args.mErrors.size());  // two swap volumes and an ext4 one on the first disk, one of each on the second
   for (const std::string& text : args.mErrors)
     EXPECT_NE(std::string::npos, text.find("is not possible, as this is only supported for NTFS volumes")) << text;
+}
+
+// A volume the free-space pass cannot measure leaves no sum of the others in the cache: the later
+// used-space run then measures every volume itself, and the failed volume is backed up whole.
+TEST_F(GuestImages, AVolumeTheFreeSpacePassCannotOpenEmptiesTheUsedSpaceCache) {
+  for (const char* failing : {"idx0-part1", "idx1-part1"}) {
+    SCOPED_TRACE(failing);
+    testsupport::TestLab lab;
+    lab::FaultRule rule;
+    rule.op = "lvm.OpenVolume";
+    rule.disk = failing;
+    rule.times = 1;
+    rule.code = 5;
+    std::string error;
+    ASSERT_TRUE(lab::AddFaultRule(rule, error)) << error;
+    quarnDiskConfig config;
+    AddDisks(config, {Image("mbr.img"), Image("gpt.img")});
+    doMetadataProcessingArgs args;
+    args.mVMName = "vm";
+    args.mFlags = 8;
+    ASSERT_EQ(0, config.doMetadataProcessing(&args));
+    EXPECT_EQ(0u, config.GetUsedSpaceCache());
+    const bool firstFails = std::string(failing) == "idx0-part1";
+    EXPECT_EQ(firstFails ? Ranges() : guestimages::FreeSectors(mbrNtfs_, gi::kNtfsStart), OnDisk(args.mFreeSectors, 0));
+    EXPECT_EQ(firstFails ? guestimages::FreeSectors(gptNtfs_, gg::kNtfsStart) : Ranges(), OnDisk(args.mFreeSectors, 1));
+
+    doMetadataProcessingArgs later;
+    later.mVMName = "vm";
+    later.mFlags = 1;
+    ASSERT_EQ(0, config.doMetadataProcessing(&later));
+    EXPECT_EQ(UsedBytes(mbrNtfs_) + UsedBytes(gptNtfs_), later.mUsedSpace);
+  }
+}
+
+// The dump file is listed for upload only once it is written; one that cannot be fails the run.
+TEST_F(GuestImages, TheVolumeDumpFileIsListedOnlyWhenWritten) {
+  for (bool written : {true, false}) {
+    SCOPED_TRACE(written ? "written" : "not written");
+    testsupport::TestLab lab;
+    const std::string results = lab.Path(written ? "results" : "no-such-folder");
+    if (written) guestimages::Run("mkdir -p " + results);
+    quarnDiskConfig config;
+    AddDisks(config, {Image("gpt.img")});
+    std::map<std::string, std::vector<std::string>> files;
+    doMetadataProcessingArgs args;
+    args.mResultsDir = results.c_str();
+    args.mVMGuid = "guid-1";
+    args.mFileMap = &files;
+    args.mFlags = 4;
+    const std::string dump = results + "/DiskVolumes(guid-1).imf";
+    EXPECT_EQ(written ? 0 : 1, config.doMetadataProcessing(&args));
+    EXPECT_EQ(written ? std::vector<std::string>({dump}) : std::vector<std::string>(), files["guid-1"]);
+    EXPECT_EQ(written, access(dump.c_str(), F_OK) == 0);
+    EXPECT_EQ(written ? std::string::npos : 0u, config.getLVMProcessingError().find("Dump volume to File failed, error="))
+        << config.getLVMProcessingError();
+  }
 }
 
 TEST_F(GuestImages, TheParserIsAskedSixTimesBeforeTheRunFails) {
@@ -510,32 +570,69 @@ TEST(SectorRanges, VolumeRangesReachOnlyTheDiskTheyLieOn) {
     config.SetMountIndexForLVMDisks(key);
     config.addDiskForLVMProcessing(kProductVMware, "/d" + std::to_string(key), "id", 2, "idx", 2048, 512, true);
   }
-  LVM_Volume_t volume;
-  volume.name = "v";
+  LVM_Volume_t spanned;
+  spanned.name = "v";
   LVM_Segment_t segment;
   segment.llLBAStart = 0;
   segment.llLBAEnd = 1999;
   segment.vComponents.push_back({0, 1, 0, 999, 2048, 3047});
   segment.vComponents.push_back({2, 1, 1000, 1999, 4096, 5095});
-  volume.segments.push_back(segment);
+  spanned.segments.push_back(segment);
+
+  // A plain segment, then one striped in 100-sector stripes over disks 0 and 2: stripe n of the
+  // segment lies on component n % 2, as its (n / 2)th stripe there.
+  LVM_Volume_t striped;
+  striped.name = "s";
+  LVM_Segment_t plain;
+  plain.llLBAStart = 0;
+  plain.llLBAEnd = 999;
+  plain.vComponents.push_back({0, 1, 0, 999, 2048, 3047});
+  LVM_Segment_t stripes;
+  stripes.llLBAStart = 1000;
+  stripes.llLBAEnd = 1799;
+  stripes.llCompSizeInSectors = 100;
+  stripes.vComponents.push_back({0, 2, 1000, 1799, 10000, 10399});
+  stripes.vComponents.push_back({2, 1, 1000, 1799, 20000, 20399});
+  striped.segments = {plain, stripes};
+
+  // A file system that claims 1000 sectors in a partition of 500: sectors past the partition's end
+  // are the next partition's.
+  LVM_Volume_t overfull;
+  overfull.name = "o";
+  LVM_Segment_t whole;
+  whole.llLBAStart = 0;
+  whole.llLBAEnd = 999;
+  whole.vComponents.push_back({0, 1, 0, 999, 2048, 2547});
+  overfull.segments.push_back(whole);
+
   struct Case {
+    LVM_Volume_t* volume;
     VMInfoStructs::SectorRange range;
     std::multimap<uint64_t, std::pair<uint64_t, uint64_t>> expected;
   };
   const std::vector<Case> cases = {
-      {{10, 19}, {{0, {2058, 2067}}}},
+      {&spanned, {10, 19}, {{0, {2058, 2067}}}},
       // In the second component: its distance from the component's start, from its partition's start.
-      {{1000, 1009}, {{7, {4096, 4105}}}},
-      {{1999, 1999}, {{7, {5095, 5095}}}},
-      {{990, 1010}, {}},  // across the two components: dropped
-      {{20, 10}, {}},     // inverted: never added
+      {&spanned, {1000, 1009}, {{7, {4096, 4105}}}},
+      {&spanned, {1999, 1999}, {{7, {5095, 5095}}}},
+      {&spanned, {990, 1010}, {}},  // across the two components: dropped
+      {&spanned, {20, 10}, {}},     // inverted: never added
+      {&striped, {990, 999}, {{0, {3038, 3047}}}},
+      {&striped, {1000, 1009}, {{0, {10000, 10009}}}},
+      {&striped, {1100, 1109}, {{7, {20000, 20009}}}},
+      {&striped, {1250, 1449}, {{0, {10150, 10199}}, {7, {20100, 20199}}, {0, {10200, 10249}}}},
+      {&striped, {1799, 1799}, {{7, {20399, 20399}}}},
+      {&striped, {1700, 1800}, {}},  // past the segment's end: dropped
+      {&overfull, {400, 600}, {{0, {2448, 2547}}}},
+      {&overfull, {499, 499}, {{0, {2547, 2547}}}},
+      {&overfull, {500, 510}, {}},
   };
   for (const Case& c : cases) {
     SectorRangeMap map;
-    config.MapVolSectorsToDisk(&volume, {c.range}, map);
+    config.MapVolSectorsToDisk(c.volume, {c.range}, map);
     std::multimap<uint64_t, std::pair<uint64_t, uint64_t>> got;
     for (const auto& entry : map) got.emplace(entry.first, std::make_pair(entry.second.first, entry.second.last));
-    EXPECT_EQ(c.expected, got) << c.range.first << "-" << c.range.last;
+    EXPECT_EQ(c.expected, got) << c.volume->name << " " << c.range.first << "-" << c.range.last;
   }
 }
 
