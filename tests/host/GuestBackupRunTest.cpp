@@ -15,6 +15,7 @@
 #include "platform/jobmgr/vsJobMgr.h"
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabCreate.h"
+#include "platform/lab/LabGuestVolumes.h"
 #include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabIndex.h"
 #include "platform/lab/LabMount.h"
@@ -22,6 +23,7 @@
 #include "platform/lab/LabSubclient.h"
 #include "platform/lab/LabVMClient.h"
 #include "platform/msg/vsXMLFile.h"
+#include "platform/os/CPxPath.h"
 #include "records/messages/FBRMessages.h"
 #include "records/messages/JobManagerMessages.h"
 #include "support/ArchiveTestSupport.h"
@@ -291,6 +293,54 @@ TEST_F(GuestBackupRun, DamagedGuestStructuresCostTheVMNoData) {
     EXPECT_TRUE(bytes.compare(gi::kNtfsStart * 512, gi::kNtfsSectors * 512, restored, gi::kNtfsStart * 512,
                               gi::kNtfsSectors * 512) == 0);
   }
+}
+
+// A file system that claims more sectors than its partition holds (the volume manager's partition
+// ends in the middle of a run of free clusters): the free clusters are left out up to the
+// partition's end, and every sector past it (another partition's, as far as the volume manager
+// knows) is backed up and restores byte for byte. The page file's folder lies past the end: the
+// page file is not found and is backed up.
+TEST_F(GuestBackupRun, ARangeRunningPastItsPartitionsEndIsLeftOutOnlyUpToThatEnd) {
+  const Ranges free = guestimages::FreeSectors(mbrNtfs_, gi::kNtfsStart);
+  ASSERT_LT(2u, free.size());
+  const uint64_t partitionLast = (free[2].first + free[2].second) / 2;
+  ASSERT_LT(partitionLast, free[2].second);
+  // What the next partition holds, in the sectors the file system counts as its free clusters.
+  std::string original = ReadAll(images_ + "/mbr.img");
+  for (uint64_t sector = partitionLast + 1; sector <= free[2].second; ++sector)
+    original.replace(sector * 512, 512, std::string(512, static_cast<char>('a' + sector % 26)));
+  const std::string image = dir.Path("overfull.img");
+  std::ofstream(image, std::ios::binary | std::ios::trunc) << original;
+  MakeLab("vmware", {image, "", ""});
+  lab::SetRoot(labDir);
+  lab::VMDescription vm;
+  ASSERT_TRUE(lab::FindVM(lab::SampleServer(), kGuid, vm));
+  lab::GuestVolumeScript script;
+  lab::GuestVolume overfull{"overfull", 7, "", false, 512, {}};
+  overfull.segments.push_back({0, gi::kNtfsSectors - 1, 0,
+                               {{CPxPath::GetFileName(vm.disks[0].file), 1, 0, gi::kNtfsSectors - 1, gi::kNtfsStart,
+                                 partitionLast}}});
+  script.volumes = {overfull};
+  std::string error;
+  ASSERT_TRUE(lab::WriteGuestVolumeScript(kGuid, script, error)) << error;
+  lab::SetRoot(std::string());
+  RunJobAndVerify();
+
+  Ranges expected;
+  for (const auto& r : free)
+    if (r.first <= partitionLast) expected.emplace_back(r.first, std::min(r.second, partitionLast));
+  expected.emplace_back(gi::kSwap4Start + 8, gi::kSwap4Start + gi::kLogicalSectors - 1);
+  expected.emplace_back(gi::kSwap8Start + 16, gi::kSwap8Start + gi::kLogicalSectors - 1);
+  const std::vector<Ranges> leftOut = LeftOut();
+  ASSERT_EQ(3u, leftOut.size());
+  EXPECT_EQ(Merge(expected), leftOut[0]);
+
+  const std::string restored = ReadAll(Restore(0));
+  ASSERT_EQ(original.size(), restored.size());
+  const size_t past = (partitionLast + 1) * 512;
+  EXPECT_TRUE(original.compare(past, (gi::kNtfsStart + gi::kNtfsSectors) * 512 - past, restored, past,
+                               (gi::kNtfsStart + gi::kNtfsSectors) * 512 - past) == 0)
+      << "the sectors past the partition's end come back as they were";
 }
 
 // The guest's operating system where the hypervisor does not say it: Hyper-V reads the partition
