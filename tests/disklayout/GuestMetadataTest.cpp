@@ -79,6 +79,12 @@ class GuestImages : public testing::Test {
   static void TearDownTestSuite() { guestimages::Run("rm -rf " + guestimages::Quote(dir_)); }
 
   static std::string Image(const std::string& name) { return dir_ + "/" + name; }
+  // A metadata run of VM "vm" with the given flags; its result.
+  static int RunPass(quarnDiskConfig& config, uint32_t flags, doMetadataProcessingArgs& args) {
+    args.mVMName = "vm";
+    args.mFlags = flags;
+    return config.doMetadataProcessing(&args);
+  }
   // The bytes of a volume's clusters in use, as ntfsinfo counts them.
   static uint64_t UsedBytes(const guestimages::NtfsOracle& ntfs) {
     return (ntfs.clusters - ntfs.freeClusters) * ntfs.clusterSize;
@@ -329,9 +335,7 @@ TEST_F(GuestImages, UsedSpaceWithoutTheCacheIsMeasuredOnNtfsAndOtherVolumesAreRe
   quarnDiskConfig config;
   AddDisks(config, {Image("mbr.img"), Image("gpt.img")});
   doMetadataProcessingArgs args;
-  args.mVMName = "vm";
-  args.mFlags = 1;
-  ASSERT_EQ(0, config.doMetadataProcessing(&args));
+  ASSERT_EQ(0, RunPass(config, 1, args));
   EXPECT_EQ(UsedBytes(mbrNtfs_) + UsedBytes(gptNtfs_), args.mUsedSpace) << "every NTFS volume counts";
   ASSERT_EQ(5u, args.mErrors.size());  // two swap volumes and an ext4 one on the first disk, one of each on the second
   for (const std::string& text : args.mErrors)
@@ -354,18 +358,14 @@ TEST_F(GuestImages, AVolumeTheFreeSpacePassCannotOpenEmptiesTheUsedSpaceCache) {
     quarnDiskConfig config;
     AddDisks(config, {Image("mbr.img"), Image("gpt.img")});
     doMetadataProcessingArgs args;
-    args.mVMName = "vm";
-    args.mFlags = 8;
-    ASSERT_EQ(0, config.doMetadataProcessing(&args));
+    ASSERT_EQ(0, RunPass(config, 8, args));
     EXPECT_EQ(0u, config.GetUsedSpaceCache());
     const bool firstFails = std::string(failing) == "idx0-part1";
     EXPECT_EQ(firstFails ? Ranges() : guestimages::FreeSectors(mbrNtfs_, gi::kNtfsStart), OnDisk(args.mFreeSectors, 0));
     EXPECT_EQ(firstFails ? guestimages::FreeSectors(gptNtfs_, gg::kNtfsStart) : Ranges(), OnDisk(args.mFreeSectors, 1));
 
     doMetadataProcessingArgs later;
-    later.mVMName = "vm";
-    later.mFlags = 1;
-    ASSERT_EQ(0, config.doMetadataProcessing(&later));
+    ASSERT_EQ(0, RunPass(config, 1, later));
     EXPECT_EQ(UsedBytes(mbrNtfs_) + UsedBytes(gptNtfs_), later.mUsedSpace);
   }
 }
@@ -384,9 +384,8 @@ TEST_F(GuestImages, TheVolumeDumpFileIsListedOnlyWhenWritten) {
     args.mResultsDir = results.c_str();
     args.mVMGuid = "guid-1";
     args.mFileMap = &files;
-    args.mFlags = 4;
     const std::string dump = results + "/DiskVolumes(guid-1).imf";
-    EXPECT_EQ(written ? 0 : 1, config.doMetadataProcessing(&args));
+    EXPECT_EQ(written ? 0 : 1, RunPass(config, 4, args));
     EXPECT_EQ(written ? std::vector<std::string>({dump}) : std::vector<std::string>(), files["guid-1"]);
     EXPECT_EQ(written, access(dump.c_str(), F_OK) == 0);
     EXPECT_EQ(written ? std::string::npos : 0u, config.getLVMProcessingError().find("Dump volume to File failed, error="))
@@ -570,40 +569,30 @@ TEST(SectorRanges, VolumeRangesReachOnlyTheDiskTheyLieOn) {
     config.SetMountIndexForLVMDisks(key);
     config.addDiskForLVMProcessing(kProductVMware, "/d" + std::to_string(key), "id", 2, "idx", 2048, 512, true);
   }
-  LVM_Volume_t spanned;
-  spanned.name = "v";
-  LVM_Segment_t segment;
-  segment.llLBAStart = 0;
-  segment.llLBAEnd = 1999;
-  segment.vComponents.push_back({0, 1, 0, 999, 2048, 3047});
-  segment.vComponents.push_back({2, 1, 1000, 1999, 4096, 5095});
-  spanned.segments.push_back(segment);
-
+  auto volumeOf = [](const char* name, std::vector<LVM_Segment_t> segments) {
+    LVM_Volume_t volume;
+    volume.name = name;
+    volume.segments = std::move(segments);
+    return volume;
+  };
+  auto segmentOf = [](uint64_t first, uint64_t last, uint64_t stripe, std::vector<LVM_Component_t> components) {
+    LVM_Segment_t segment;
+    segment.llLBAStart = first;
+    segment.llLBAEnd = last;
+    segment.llCompSizeInSectors = stripe;
+    segment.vComponents = std::move(components);
+    return segment;
+  };
+  LVM_Volume_t spanned =
+      volumeOf("v", {segmentOf(0, 1999, 0, {{0, 1, 0, 999, 2048, 3047}, {2, 1, 1000, 1999, 4096, 5095}})});
   // A plain segment, then one striped in 100-sector stripes over disks 0 and 2: stripe n of the
   // segment lies on component n % 2, as its (n / 2)th stripe there.
-  LVM_Volume_t striped;
-  striped.name = "s";
-  LVM_Segment_t plain;
-  plain.llLBAStart = 0;
-  plain.llLBAEnd = 999;
-  plain.vComponents.push_back({0, 1, 0, 999, 2048, 3047});
-  LVM_Segment_t stripes;
-  stripes.llLBAStart = 1000;
-  stripes.llLBAEnd = 1799;
-  stripes.llCompSizeInSectors = 100;
-  stripes.vComponents.push_back({0, 2, 1000, 1799, 10000, 10399});
-  stripes.vComponents.push_back({2, 1, 1000, 1799, 20000, 20399});
-  striped.segments = {plain, stripes};
-
+  LVM_Volume_t striped =
+      volumeOf("s", {segmentOf(0, 999, 0, {{0, 1, 0, 999, 2048, 3047}}),
+                     segmentOf(1000, 1799, 100, {{0, 2, 1000, 1799, 10000, 10399}, {2, 1, 1000, 1799, 20000, 20399}})});
   // A file system that claims 1000 sectors in a partition of 500: sectors past the partition's end
   // are the next partition's.
-  LVM_Volume_t overfull;
-  overfull.name = "o";
-  LVM_Segment_t whole;
-  whole.llLBAStart = 0;
-  whole.llLBAEnd = 999;
-  whole.vComponents.push_back({0, 1, 0, 999, 2048, 2547});
-  overfull.segments.push_back(whole);
+  LVM_Volume_t overfull = volumeOf("o", {segmentOf(0, 999, 0, {{0, 1, 0, 999, 2048, 2547}})});
 
   struct Case {
     LVM_Volume_t* volume;
