@@ -79,6 +79,26 @@ class GuestImages : public testing::Test {
   static void TearDownTestSuite() { guestimages::Run("rm -rf " + guestimages::Quote(dir_)); }
 
   static std::string Image(const std::string& name) { return dir_ + "/" + name; }
+  // A lab of one VM, for a test that writes the VM's guest volume script.
+  static testing::AssertionResult MakeOneVMLab(testsupport::TestLab& lab, lab::VMDescription& vm) {
+    lab::LabPlan plan;
+    plan.vms = 1;
+    int kept = 0;
+    std::string error;
+    if (!lab::CreateLab(lab.Path("lab"), plan, kept, error)) return testing::AssertionFailure() << error;
+    if (!lab::FindVM(lab::SampleServer(), "50290000-0000-4000-8000-000000000001", vm))
+      return testing::AssertionFailure() << "the lab has no sample VM";
+    return testing::AssertionSuccess();
+  }
+  // The guest volumes of the VM's disks that the layout object holds, its volume script's included.
+  static testing::AssertionResult ParseScriptedVolumes(quarnDiskConfig& config, const lab::VMDescription& vm,
+                                                       CLVM& clvm) {
+    clvm.SetVMInfo(nullptr, vm.name, vm.guid);
+    auto disks = config.GetLVMDisks();
+    const CPxError error = clvm.InitializeFromDisk(disks, false, {});
+    if (error.IsError()) return testing::AssertionFailure() << error.AsString();
+    return testing::AssertionSuccess();
+  }
   // A metadata run of VM "vm" with the given flags; its result.
   static int RunPass(quarnDiskConfig& config, uint32_t flags, doMetadataProcessingArgs& args) {
     args.mVMName = "vm";
@@ -467,13 +487,9 @@ TEST_F(GuestImages, ADamagedVolumeOrTableIsBackedUpWhole) {
 // striped, RAID and dynamic volumes with the results the backup relies on.
 TEST_F(GuestImages, ScriptedVolumesOfAVolumeManagerGiveTheirResults) {
   testsupport::TestLab lab;
-  lab::LabPlan plan;
-  plan.vms = 1;
-  int kept = 0;
-  std::string error;
-  ASSERT_TRUE(lab::CreateLab(lab.Path("lab"), plan, kept, error)) << error;
   lab::VMDescription vm;
-  ASSERT_TRUE(lab::FindVM(lab::SampleServer(), "50290000-0000-4000-8000-000000000001", vm));
+  ASSERT_TRUE(MakeOneVMLab(lab, vm));
+  std::string error;
 
   // The NTFS volume in two halves, each at sector 2048 of a disk of its own.
   const std::string ntfs = ReadAll(Image("mbr-ntfs.img"));
@@ -504,9 +520,7 @@ TEST_F(GuestImages, ScriptedVolumesOfAVolumeManagerGiveTheirResults) {
   quarnDiskConfig config;
   AddDisks(config, {lab.Path("span_a.img"), lab.Path("span_b.img")});
   CLVM clvm;
-  clvm.SetVMInfo(nullptr, vm.name, vm.guid);
-  auto disks = config.GetLVMDisks();
-  ASSERT_FALSE(clvm.InitializeFromDisk(disks, false, {}).IsError());
+  ASSERT_TRUE(ParseScriptedVolumes(config, vm, clvm));
   std::map<std::string, LVM_Volume_t*> volumes;
   for (LVM_Volume_t& volume : clvm.GetVolumes()) volumes[volume.name] = &volume;
   ASSERT_EQ(4u, volumes.size()) << "a blank disk of its own is no volume";
@@ -536,6 +550,82 @@ TEST_F(GuestImages, ScriptedVolumesOfAVolumeManagerGiveTheirResults) {
   SectorRangeMap none;
   config.MapVolSectorsToDisk(volumes["raid"], ranges, none);
   EXPECT_TRUE(none.empty()) << "where a RAID volume's sectors lie is not known";
+}
+
+// An NTFS volume whose first 4352 sectors lie on one disk and whose rest is striped in 128-sector
+// stripes over that disk and another. Each free sector of the volume is marked with its number
+// (NTFS reads nothing there), so every disk sector the free clusters map to names the volume sector
+// it holds: the map must reach each free sector once and nothing else.
+TEST_F(GuestImages, AStripedVolumesFreeClustersMapToTheDiskSectorsThatHoldThem) {
+  testsupport::TestLab lab;
+  lab::VMDescription vm;
+  ASSERT_TRUE(MakeOneVMLab(lab, vm));
+  std::string error;
+
+  // A range across the two segments lies in no one segment and is backed up whole: the plain part
+  // ends among used clusters.
+  constexpr uint64_t kPlain = 4352, kStripe = 128, kStripedAt = 2048 + kPlain;
+  std::string ntfs = ReadAll(Image("mbr-ntfs.img"));
+  const uint64_t sectors = ntfs.size() / 512;
+  ASSERT_EQ(0u, (sectors - kPlain) % (2 * kStripe));
+  const Ranges free = guestimages::FreeSectors(mbrNtfs_, 0);
+  for (const auto& range : free) ASSERT_FALSE(range.first < kPlain && range.second >= kPlain);
+  uint64_t freeCount = 0;
+  for (const auto& range : free) {
+    for (uint64_t v = range.first; v <= range.second; ++v) {
+      std::string mark = "free " + std::to_string(v);
+      mark.resize(512, '.');
+      ntfs.replace(v * 512, 512, mark);
+      ++freeCount;
+    }
+  }
+  std::string disks[2] = {std::string(12 << 20, '\0'), std::string(12 << 20, '\0')};
+  for (uint64_t v = 0; v < sectors; ++v) {
+    uint64_t disk = 0, at = 2048 + v;
+    if (v >= kPlain) {
+      const uint64_t stripe = (v - kPlain) / kStripe;
+      disk = stripe % 2;
+      at = (disk == 0 ? kStripedAt : 2048) + (stripe / 2) * kStripe + (v - kPlain) % kStripe;
+    }
+    disks[disk].replace(at * 512, 512, ntfs, v * 512, 512);
+  }
+  WriteAll(lab.Path("stripe_a.img"), disks[0]);
+  WriteAll(lab.Path("stripe_b.img"), disks[1]);
+  const uint64_t perDisk = (sectors - kPlain) / 2;
+  lab::GuestVolume striped{"striped", 7, "", false, 512, {}};
+  striped.segments.push_back({0, kPlain - 1, 0, {{"stripe_a.img", 1, 0, kPlain - 1, 2048, kStripedAt - 1}}});
+  striped.segments.push_back({kPlain, sectors - 1, kStripe,
+                              {{"stripe_a.img", 2, kPlain, sectors - 1, kStripedAt, kStripedAt + perDisk - 1},
+                               {"stripe_b.img", 1, kPlain, sectors - 1, 2048, 2048 + perDisk - 1}}});
+  lab::GuestVolumeScript script;
+  script.volumes = {striped};
+  ASSERT_TRUE(lab::WriteGuestVolumeScript(vm.guid, script, error)) << error;
+
+  quarnDiskConfig config;
+  AddDisks(config, {lab.Path("stripe_a.img"), lab.Path("stripe_b.img")});
+  CLVM clvm;
+  ASSERT_TRUE(ParseScriptedVolumes(config, vm, clvm));
+  ASSERT_EQ(1u, clvm.GetVolumes().size());
+  LVM_Volume_t& volume = clvm.GetVolumes().front();
+  CDRVolume drVolume;
+  std::vector<VMInfoStructs::SectorRange> ranges;
+  ASSERT_EQ(0, config.GetVolumeFreeSectorsRegions(drVolume, &clvm, &volume, ranges));
+  EXPECT_EQ(free, Of(ranges));
+  SectorRangeMap onDisks;
+  config.MapVolSectorsToDisk(&volume, ranges, onDisks);
+  std::set<uint64_t> reached;
+  uint64_t mapped = 0;
+  for (uint64_t disk : {0u, 1u}) {
+    for (const auto& range : OnDisk(onDisks, disk)) {
+      for (uint64_t sector = range.first; sector <= range.second; ++sector, ++mapped) {
+        const std::string held = disks[disk].substr(sector * 512, 512);
+        ASSERT_EQ(0u, held.find("free ")) << "disk " << disk << " sector " << sector << " holds no free sector";
+        reached.insert(std::stoull(held.substr(5)));
+      }
+    }
+  }
+  EXPECT_EQ(freeCount, mapped);
+  EXPECT_EQ(freeCount, reached.size());
 }
 
 TEST(SectorRanges, BothMapsOfADiskMergeOnlyExactlyAdjacentRanges) {
