@@ -361,6 +361,8 @@ TEST(MediTechRun, CensusVMsMissingFromTheJobStopTheQuiesceAndTheSnapshot) {
   ExpectDoneRestoresOthersSayWhy(lab, 0);
 }
 
+// The subclient's disk filter leaves the census disk out of the VM's mount, so the VM's check finds it
+// missing from the backup.
 TEST(MediTechRun, AFilteredCensusDiskFailsItsVMBeforeAnyDataAndTheJobWithIt) {
   testsupport::TestLab lab;
   MakeLab(lab, "pw-filter");
