@@ -424,17 +424,19 @@ TEST_F(StreamQueueTimeTest, ADiskWaitingForAStreamIsWokenWhenAnotherWorkerGivesO
     vsArchive* stream = nullptr;
     if (!controller.AcquireStream(worker.getWorkerId(), stream, true) || stream == nullptr) return 27;
     ++holding;
+    int result = 0;
     if (twoDisks) {
       while (!secondDisk.load()) std::this_thread::yield();
       vsArchive* disk = nullptr;
-      diskResult = self.AcquireDiskStream(disk);
+      result = self.AcquireDiskStream(disk);
+      diskResult = result;
       self.GiveBackDiskStreams();
     } else {
       released.wait();
     }
     controller.RelinquishStream(worker.getWorkerId(), stream);
     worker.SetStreamsRequired(0);
-    return diskResult.load() > 0 ? diskResult.load() : 0;
+    return result;
   };
   controller.Deliver(CollectList({Collect("vm1", "G1"), Collect("vm2", "G2")}));
   controller.Deliver(GrantOf(1));
@@ -460,7 +462,7 @@ TEST_F(StreamQueueTimeTest, ADiskWaitingForAStreamIsWokenWhenAnotherWorkerGivesO
   EXPECT_EQ("DONE|", ResultOf(controller, "vm2"));
   ASSERT_TRUE(controller.WaitForSent(VMBackupGetNextVM::TAG, 2));
   controller.Deliver(CollectList({}));
-  ASSERT_TRUE(controller.WaitForSent(VMBackupStream::TAG, 2)) << "the agent with no work left ends";
+  ASSERT_TRUE(controller.WaitForSent(VMBackupStream::TAG, 2)) << "an agent with no work left gives its streams back";
   controller.StopControllerThread();
   std::vector<std::string> returns = Returns(controller);
   std::sort(returns.begin(), returns.end());
