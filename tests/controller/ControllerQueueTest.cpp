@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <future>
+#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -47,8 +48,12 @@ class ControllerQueueTest : public ::testing::Test {
             std::lock_guard<std::mutex> lock(takenMutex);
             taken.insert(vm->vmGuid);
           }
-          vm->vmPhase = PHASE_DONE;
-          vm->statusCode = 1;
+          {
+            // As the worker thread completes a VM: the message thread reads the phase meanwhile.
+            ZtCriticalSectionLock lock(&controller.GetVMLock());
+            vm->vmPhase = PHASE_DONE;
+            vm->statusCode = 1;
+          }
           int result = 0;
           controller.CompleteVM(vm, result);
         }
@@ -249,6 +254,62 @@ TEST_F(ControllerQueueTest, WaitingWorkersShareTheAnswersThatArriveWhileTheyWait
   EXPECT_EQ(static_cast<size_t>(kAnswers * kVMsPerAnswer), taken.size());
   EXPECT_EQ(taken.size(), std::set<std::string>(taken.begin(), taken.end()).size()) << "no VM twice";
   EXPECT_EQ(kAnswers * kVMsPerAnswer, controller.GetCompletedVMs());
+}
+
+// The message thread queues VMs one at a time and stops every third while eight workers take VMs
+// off the same queue: each VM is either backed up by one worker or stopped in the queue, and is
+// reported once. Under ThreadSanitizer this is also what shows a hand-out that does not take the
+// queue's locks: the pushes and the pops of the queue then race.
+TEST_F(ControllerQueueTest, WorkersTakeVMsWhileTheMessageThreadQueuesAndStopsThem) {
+  constexpr int kWorkers = 8;
+  constexpr int kVMs = 2000;
+  constexpr int kPerList = 1;
+  StartWorkers(kWorkers);
+  auto guid = [](int n) { return "G" + std::to_string(n); };
+  std::set<std::string> stopAsked;
+  for (int n = 0; n < kVMs; n += kPerList) {
+    std::vector<VMCollect> list;
+    for (int v = n; v < n + kPerList; ++v) list.push_back(Collect("vm" + std::to_string(v), guid(v), 1000 + v));
+    controller.Deliver(CollectList(list));
+    if (n % 3 == 0) {
+      // Stops the first VM of the list: still queued, or already in a worker.
+      VMBackupStopVM stop;
+      stop.setstring(VMBackupStopVM::F_vmGuid, guid(n));
+      stop.setint64(VMBackupStopVM::F_vmJobId, 1000 + n);
+      controller.Deliver(stop);
+      stopAsked.insert(guid(n));
+    }
+  }
+  // Every VM is out: each further request for VMs is answered with an empty list.
+  size_t answered = 0;
+  while (finished.load() < kWorkers) {
+    const size_t requests = controller.Sent(VMBackupGetNextVM::TAG).size();
+    if (requests > answered) {
+      controller.Deliver(CollectList({}));
+      answered = requests;
+    } else {
+      std::this_thread::yield();
+    }
+  }
+  JoinWorkers();
+
+  EXPECT_EQ(taken.size(), std::set<std::string>(taken.begin(), taken.end()).size()) << "no VM twice";
+  std::map<std::string, std::vector<int64_t>> reported;  // phases reported per VM
+  for (const auto& m : controller.Sent(VMBackupResult::TAG))
+    reported[m->getstring(VMBackupResult::F_vmGuid)].push_back(m->getint64(VMBackupResult::F_vmPhase));
+  int stopped = 0;
+  for (int n = 0; n < kVMs; ++n) {
+    SCOPED_TRACE(guid(n));
+    const bool tookIt = taken.count(guid(n)) == 1;
+    ASSERT_EQ(1u, reported[guid(n)].size()) << "reported once";
+    EXPECT_EQ(tookIt ? PHASE_DONE : PHASE_STOPPED, reported[guid(n)][0]);
+    if (!tookIt) {
+      ++stopped;
+      EXPECT_EQ(1u, stopAsked.count(guid(n))) << "only a VM asked to stop is stopped";
+    }
+  }
+  EXPECT_EQ(kVMs, static_cast<int>(taken.size()) + stopped);
+  EXPECT_EQ(kVMs, controller.GetCompletedVMs());
 }
 
 }  // namespace

@@ -3,7 +3,10 @@
 // in the per-host process table.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <future>
+#include <mutex>
 #include <thread>
 
 #include "platform/archive/vsArchive.h"
@@ -21,18 +24,43 @@ using ctltest::LabJob;
 using ctltest::TestController;
 using ctltest::TestWorker;
 
+// A worker whose VM's further disk waits for a stream of its own the way the shipped worker's disk
+// does; the archive file on that stream is not what these tests look at.
+class DiskWorker : public TestWorker {
+ public:
+  using TestWorker::TestWorker;
+  bool CreateArchiveFile(quarnBackupArgs&, vsArchive*) override { return true; }
+  int AcquireDiskStream(vsArchive*& stream) {
+    quarnBackupArgs args;
+    return AcquireObjectStream(args, stream);
+  }
+  void GiveBackDiskStreams() { ReleaseHeldStreams(); }
+};
+
 // The test controller with the real give-back of streams and a few handles on its state.
 class StreamController : public TestController {
  public:
   using TestController::TestController;
+  QuarnWorker* CreateWorker(QuarnController*, int index) override { return new DiskWorker(this, index); }
   bool RelinquishStream(int workerIndex, vsArchive*& stream) override {
     return QuarnController::RelinquishStream(workerIndex, stream);
   }
   bool InitProcessTable() { return m_ipc.Initialize(); }
   void MarkStarted() { m_agentStarted = true; }
   bool Woken() { return m_wakeEvent.wait(0) != 0; }
+  void WakePass() { m_wakeEvent.set(); }
   void Plan(int workers) { m_plannedWorkers = workers; }
+  int RunningWorkers() const { return m_runningWorkers.load(); }
 };
+
+// What the coordinator was told of a VM: "<phase>|<reason>".
+std::string ResultOf(StreamController& controller, const std::string& vmName) {
+  for (const auto& m : controller.Sent(VMBackupResult::TAG))
+    if (m->getstring(VMBackupResult::F_vmName) == vmName)
+      return std::string(GetVMPhaseString(static_cast<phase>(m->getint64(VMBackupResult::F_vmPhase)))) + "|" +
+             m->getstring(VMBackupResult::F_failureReason);
+  return "not reported";
+}
 
 class StreamQueueTest : public ::testing::Test {
  protected:
@@ -219,6 +247,62 @@ TEST_F(StreamQueueTest, RunningWorkersThatNeedFewerStreamsGiveTheRestBack) {
   controller.StopAllWorkers();
 }
 
+// A worker between two VMs needs no stream until its next VM comes, and then it needs one at once:
+// while another worker uses two of the three streams, the third stays with the agent.
+TEST_F(StreamQueueTest, TheStreamOfAWorkerBetweenTwoVMsIsNotSurplus) {
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::atomic<bool> twoDisksHeld{false};
+  controller.road = [&](TestWorker& worker) {
+    std::vector<vsArchive*> streams;
+    const bool twoDisks = worker.VM()->vmName == "vm1";
+    worker.SetStreamsRequired(twoDisks ? 2 : 1);
+    for (int disk = 0; disk < (twoDisks ? 2 : 1); ++disk) {
+      vsArchive* stream = nullptr;
+      // Not waiting: a worker left without its stream fails its VM instead of holding up the test.
+      if (!controller.AcquireStream(worker.getWorkerId(), stream, false) || stream == nullptr) break;
+      streams.push_back(stream);
+    }
+    const bool complete = streams.size() == (twoDisks ? 2u : 1u);
+    if (twoDisks) {
+      twoDisksHeld = true;
+      released.wait();
+    }
+    for (vsArchive*& stream : streams) controller.RelinquishStream(worker.getWorkerId(), stream);
+    // As the road leaves a VM: its streams are back and it needs none until the next VM.
+    worker.SetStreamsRequired(0);
+    return complete ? 0 : 27;
+  };
+  controller.Deliver(CollectList({Collect("vm1", "G1"), Collect("vm2", "G2")}));
+  for (int rcid = 1; rcid <= 3; ++rcid) controller.Deliver(GrantOf(rcid));
+  for (int pass = 0; pass < 3; ++pass) ASSERT_TRUE(controller.MonitorStreams());
+  controller.Plan(2);
+  ASSERT_TRUE(controller.MonitorWorkers());
+  // One worker backs up vm1 on two streams; the other has done vm2 and waits for its next VM.
+  ASSERT_TRUE(controller.WaitForSent(VMBackupGetNextVM::TAG, 1));
+  while (!twoDisksHeld.load()) std::this_thread::yield();
+  EXPECT_EQ("DONE|", ResultOf(controller, "vm2"));
+  ASSERT_TRUE(controller.MonitorWorkers());
+  ASSERT_TRUE(controller.MonitorStreams());
+  EXPECT_EQ(0u, job.LogCount("running workers only require"));
+  EXPECT_TRUE(Returns(controller).empty()) << "the waiting worker's stream went back to the coordinator";
+  EXPECT_EQ(3, controller.GetStreamsGranted());
+  EXPECT_EQ(3, Holders());
+
+  // Its next VM finds the stream at once.
+  controller.Deliver(CollectList({Collect("vm3", "G3")}));
+  ASSERT_TRUE(controller.WaitForSent(VMBackupResult::TAG, 2));
+  EXPECT_EQ("DONE|", ResultOf(controller, "vm3"));
+  release.set_value();
+  ASSERT_TRUE(controller.WaitForSent(VMBackupResult::TAG, 3));
+  EXPECT_EQ("DONE|", ResultOf(controller, "vm1"));
+  controller.StopControllerThread();
+  controller.StopAllWorkers();
+  controller.CloseAndReturnAllStreams();
+  EXPECT_EQ(3u, Returns(controller).size());
+  EXPECT_EQ(0, Holders());
+}
+
 class StreamQueueTimeTest : public StreamQueueTest {
  protected:
   StreamQueueTimeTest() { ZtClock::UseVirtualTimeForTest(); }
@@ -266,6 +350,124 @@ TEST_F(StreamQueueTimeTest, AStreamWhoseCloseTimedOutIsStillClosedAtTheEnd) {
   EXPECT_EQ(0, controller.OpenStreamCount());
   EXPECT_EQ(0, Holders());
   EXPECT_EQ(std::vector<std::string>{"0/0/1"}, Returns(controller)) << "closed, not returned a second time";
+}
+
+// A worker waits for a stream while the agent's only other grant cannot be opened: its wait ends at
+// the end of the slice, its VM goes pending and says why, and the agent ends with every stream given
+// back (the failed one flagged), so that the job goes pending instead of waiting for a quit.
+TEST_F(StreamQueueTimeTest, AWorkerWaitingForAStreamWhenThePoolFailsEndsItsWaitAndItsVMGoesPending) {
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::mutex holderMutex;
+  std::string holder;  // the VM whose worker got the one stream
+  controller.road = [&](TestWorker& worker) {
+    vsArchive* stream = nullptr;
+    controller.AcquireStream(worker.getWorkerId(), stream, true);
+    if (stream == nullptr) return 27;  // what the road makes of a stream that never came
+    {
+      std::lock_guard<std::mutex> lock(holderMutex);
+      holder = worker.VM()->vmName;
+    }
+    released.wait();
+    controller.RelinquishStream(worker.getWorkerId(), stream);
+    return 0;
+  };
+  auto held = [&] {
+    std::lock_guard<std::mutex> lock(holderMutex);
+    return holder;
+  };
+  controller.Deliver(CollectList({Collect("vm1", "G1"), Collect("vm2", "G2")}));
+  controller.Deliver(GrantOf(1));
+  controller.Plan(2);
+  ASSERT_TRUE(controller.StartControllerThread());
+  // One worker holds the stream; the other waits in its slice (it and the controller thread wait).
+  while (held().empty()) std::this_thread::yield();
+  ASSERT_TRUE(ZtClock::WaitForTimedWaitersForTest(2));
+
+  // The job manager took the second reservation back before the agent could open it.
+  const VMBackupStream lost = GrantOf(2);
+  ASSERT_EQ(0, job.jobMgr.freeStream(2, 2, 2));
+  controller.Deliver(lost);
+  ASSERT_TRUE(controller.WaitForSent(VMBackupStream::TAG, 1));
+  EXPECT_EQ(std::vector<std::string>{"2/2/1"}, Returns(controller));
+  ZtClock::AdvanceForTest(CTimeInterval::FromSeconds(5));
+  const bool ended = controller.WaitForSent(VMBackupResult::TAG, 1);
+  EXPECT_TRUE(ended) << "the wait for a stream went on after the pool failed";
+  release.set_value();
+  if (!ended) {
+    ZtClock::UseRealTime();  // the waiting worker then sees the quit within a real slice
+    controller.StopControllerThread();
+    return;
+  }
+  const std::string waiter = held() == "vm1" ? "vm2" : "vm1";
+  EXPECT_EQ("PENDING|No media stream was available for the backup of the VM", ResultOf(controller, waiter));
+  EXPECT_TRUE(controller.WaitForSent(VMBackupStream::TAG, 2)) << "the agent went on after its workers ended";
+  controller.StopControllerThread();
+  EXPECT_EQ("DONE|", ResultOf(controller, held()));
+  EXPECT_EQ(1u, job.LogCount("Terminating due to a stream error"));
+  EXPECT_EQ(0, Holders());
+}
+
+// Two workers hold the agent's two streams; one of them has a second disk to back up and waits for
+// a stream of its own. The other worker's VM ends, it gives its stream back and, with no VM left,
+// ends: the waiting disk takes that stream at once, while the clock stands still.
+TEST_F(StreamQueueTimeTest, ADiskWaitingForAStreamIsWokenWhenAnotherWorkerGivesOneBack) {
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::atomic<int> holding{0};
+  std::atomic<bool> secondDisk{false};
+  std::atomic<int> diskResult{-1};
+  controller.road = [&](TestWorker& worker) {
+    DiskWorker& self = static_cast<DiskWorker&>(worker);
+    const bool twoDisks = worker.VM()->vmName == "vm1";
+    worker.SetStreamsRequired(twoDisks ? 2 : 1);
+    vsArchive* stream = nullptr;
+    if (!controller.AcquireStream(worker.getWorkerId(), stream, true) || stream == nullptr) return 27;
+    ++holding;
+    int result = 0;
+    if (twoDisks) {
+      while (!secondDisk.load()) std::this_thread::yield();
+      vsArchive* disk = nullptr;
+      result = self.AcquireDiskStream(disk);
+      diskResult = result;
+      self.GiveBackDiskStreams();
+    } else {
+      released.wait();
+    }
+    controller.RelinquishStream(worker.getWorkerId(), stream);
+    worker.SetStreamsRequired(0);
+    return result;
+  };
+  controller.Deliver(CollectList({Collect("vm1", "G1"), Collect("vm2", "G2")}));
+  controller.Deliver(GrantOf(1));
+  controller.Deliver(GrantOf(2));
+  ASSERT_TRUE(controller.StartControllerThread());
+  while (holding.load() < 2) std::this_thread::yield();
+  // A pass that counts both workers running: no stream is spare, so the second disk must wait.
+  controller.WakePass();
+  while (controller.RunningWorkers() < 2) std::this_thread::yield();
+  secondDisk = true;
+  ASSERT_TRUE(ZtClock::WaitForTimedWaitersForTest(2));  // the disk and the controller thread
+
+  release.set_value();
+  ASSERT_TRUE(controller.WaitForSent(VMBackupGetNextVM::TAG, 1));
+  controller.Deliver(CollectList({}));
+  const bool woken = controller.WaitForSent(VMBackupResult::TAG, 2);
+  // Only a disk left waiting for its retry period needs the clock to move.
+  if (!woken) ZtClock::AdvanceForTest(CTimeInterval::FromSeconds(10));
+  EXPECT_TRUE(woken) << "the disk waited for its retry period with a stream given back";
+  ASSERT_TRUE(controller.WaitForSent(VMBackupResult::TAG, 2));
+  EXPECT_EQ(0, diskResult.load());
+  EXPECT_EQ("DONE|", ResultOf(controller, "vm1"));
+  EXPECT_EQ("DONE|", ResultOf(controller, "vm2"));
+  ASSERT_TRUE(controller.WaitForSent(VMBackupGetNextVM::TAG, 2));
+  controller.Deliver(CollectList({}));
+  ASSERT_TRUE(controller.WaitForSent(VMBackupStream::TAG, 2)) << "an agent with no work left gives its streams back";
+  controller.StopControllerThread();
+  std::vector<std::string> returns = Returns(controller);
+  std::sort(returns.begin(), returns.end());
+  EXPECT_EQ(std::vector<std::string>({"1/1/0", "2/2/0"}), returns);
+  EXPECT_EQ(0, Holders());
 }
 
 }  // namespace
