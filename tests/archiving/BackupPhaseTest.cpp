@@ -83,9 +83,14 @@ TEST(BackupPhaseTest, EachCaseOfTheTwoStubRecordsGivesItsResultAndIndexUpdate) {
       {"the update's archive file not committed (its sync failed)", 4, 1, 1, "", kRunning,
        [](archtest::ArchivingLab& lab) { lab.Lab().Fault("archive.fileSync", EIO); }, 110, 0, 4, 3, "",
        "could not be sent to the index", ""},
-      {"a retried stub's update not committed (the sync of its folder failed)", 3, 1, 1, "", 72,
-       [](archtest::ArchivingLab& lab) { lab.Lab().Fault("archive.fileSync", EIO, "", 1); }, 110, 118, 3, 3, "",
-       "could not be sent to the index", ""},
+      // Without the archive index run (which finds no archive file) the close alone tells.
+      {"a retried stub's update not committed (the sync of its folder failed), no archive index run", 3, 1, 1, "", 72,
+       [](archtest::ArchivingLab& lab) {
+         lab.Subclient("indexingV2", "0");
+         lab.appMgr.querySettings();
+         lab.Lab().Fault("archive.fileSync", EIO, "", 1);
+       },
+       110, 118, 3, 3, "", "could not be sent to the index", ""},
       {"no stream for the update: the backup goes on", 0, 1, 0, "", 72,
        [](archtest::ArchivingLab& lab) { lab.controller->lend = false; }, 108, 0, N, 0, "", "", ""},
       {"without turbo", 0, 1, 0, "", 72, [](archtest::ArchivingLab& lab) { lab.jobMgr.setTurboEnabled(false); }, 108,
