@@ -43,15 +43,16 @@ class ArchivingJobRun : public testing::Test {
   // A job's backup phase (discovery made its collect file), then its stub phase, as the job manager
   // starts them.
   // The next job with its collect file. (Creating a job also puts back sample VMs that are missing.)
-  void CreateJob(int64_t job) {
-    ASSERT_EQ(0, Tool({"create", labDir, "--vms", "8", "--clients", "coordinator", "--job", std::to_string(job),
-                       "--time-scale", "60"}))
+  void CreateJob(int64_t job, int vms = 8) {
+    ASSERT_EQ(0, Tool({"create", labDir, "--vms", std::to_string(vms), "--clients", "coordinator", "--job",
+                       std::to_string(job), "--time-scale", "60"}))
         << Output();
   }
   // A lab of `vms` sample VMs whose subclient archives VMs off for two days, the lab taken as this
   // process's.
   void CreateArchivingLab(int vms) {
-    ASSERT_EQ(0, Tool({"create", labDir, "--vms", std::to_string(vms), "--clients", "coordinator", "--time-scale", "60"}))
+    ASSERT_EQ(0,
+              Tool({"create", labDir, "--vms", std::to_string(vms), "--clients", "coordinator", "--time-scale", "60"}))
         << Output();
     lab::SetRoot(labDir);
     Set("keyrealmNumber", "1");
@@ -288,9 +289,7 @@ TEST_F(ArchivingJobRun, AStubRetryWhoseIndexUpdateIsNotCommittedFailsAndKeepsIts
   ASSERT_TRUE(CPxSha256::OfFile(image, digest, error)) << error;
 
   ASSERT_TRUE(lab::ClearFaultTable(error)) << error;
-  ASSERT_EQ(0, Tool({"create", labDir, "--vms", "1", "--clients", "coordinator", "--job", "1002", "--time-scale",
-                     "60"}))
-      << Output();
+  ASSERT_NO_FATAL_FAILURE(CreateJob(1002, 1));
   // The job's first archive file is the update of vm01's stub record: its sync at the close fails.
   Fault("archive.fileSync", "", EIO, 1);
   ASSERT_NO_FATAL_FAILURE(RunBackupPhase(1002, "2", 2));

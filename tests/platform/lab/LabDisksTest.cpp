@@ -191,7 +191,8 @@ TEST_F(LabDisksTest, AWholeDiskGenerationIsSeenByEveryIdFromBeforeItWhateverFoll
     SCOPED_TRACE(c.writes);
     lab::ChangeJournal journal;
     journal.id = "0123456789abcdef";
-    for (const char* w = c.writes; *w != 0; ++w) lab::AppendGeneration(journal, *w == 'W' ? tooMany : *w == 'a' ? a : b);
+    for (const char* w = c.writes; *w != 0; ++w)
+      lab::AppendGeneration(journal, *w == 'W' ? tooMany : *w == 'a' ? a : b);
     lab::ChangeJournal stored;
     std::string error;
     ASSERT_TRUE(lab::ParseChangeJournal(lab::FormatChangeJournal(journal), stored, error)) << error;
