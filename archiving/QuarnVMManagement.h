@@ -130,6 +130,8 @@ class QuarnVMManagement {
   bool CreateArchiveFile(quarnBackupArgs& args, vsArchive* archive);
   int VMArchSendMetadata(VSAIndexingMetadata& metadata);
   int VMArchSendVSIdxMetadata(const VSAIndexingMetadata& metadata);
+  // The header of the update's closing item (the "\\" pseudo item after the VM's own).
+  int SendClosingItemHeader();
   // The check for a subclient backed up without turbo: 100 for a VM that is a stub, 108 otherwise.
   int VMArchHandleNonTurboEnbaledSubclientVM();
 

@@ -449,7 +449,8 @@ int QuarnVMManagement::VMArchSendMetadata(VSAIndexingMetadata& metadata) {
   static const char* const sig = "int QuarnVMManagement::VMArchSendMetadata(VSAIndexingMetadata&)";
   // Every record of the update counts: an update the index half received is no update. An item that
   // was opened is ended failed when the rest did not land, so the archive stays well formed and the
-  // index takes nothing of it.
+  // index takes nothing of it; with none open (the closing item refused after the first ended well),
+  // a closing item is begun only to end failed, or the index would take the first.
   int code = m_archive->sendFileHeader("\\" + metadata.vmGuid, 0, 0, true, false, false, 1, 0, 0, 0, false, true, false);
   m_event.Debug(sig, "[VMArchiving] sending  VSA metadata for updating Index. VM [%s] ESX Server [%s] Datastore [%s] "
                      "Resource pool [%s]", metadata.vmName.c_str(), metadata.host.c_str(), metadata.datastore.c_str(),
@@ -460,15 +461,20 @@ int QuarnVMManagement::VMArchSendMetadata(VSAIndexingMetadata& metadata) {
   if (itemOpen) code = VMArchSendVSIdxMetadata(metadata);
   if (vsArchive::isOK(code)) code = m_archive->sendEOF(true, 0);
   if (vsArchive::isOK(code)) {
-    code = m_archive->sendFileHeader("\\", 0, 0, true, false, false, -1, 1, 0, 0, false, true, false);
+    code = SendClosingItemHeader();
     itemOpen = vsArchive::isOK(code);
   }
   if (vsArchive::isOK(code)) code = m_archive->sendEOF(true, 0);
   if (vsArchive::isOK(code)) return 0;
   m_event.Error(sig, "[VMArchiving] [Error] Failed to send the stub data of VM [%s] for the index: %s",
                 metadata.vmName.c_str(), m_archive->GetLastError().c_str());
+  if (!itemOpen) itemOpen = vsArchive::isOK(SendClosingItemHeader());
   if (itemOpen) m_archive->sendEOF(false, kResultIndexUpdateFailed);
   return 1;
+}
+
+int QuarnVMManagement::SendClosingItemHeader() {
+  return m_archive->sendFileHeader("\\", 0, 0, true, false, false, -1, 1, 0, 0, false, true, false);
 }
 
 int QuarnVMManagement::VMArchSendVSIdxMetadata(const VSAIndexingMetadata& metadata) {

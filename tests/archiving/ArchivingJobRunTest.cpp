@@ -3,6 +3,8 @@
 // another subclient and a stub deleted from the hypervisor until it expires.
 #include <unistd.h>
 
+#include <cerrno>
+
 #include <algorithm>
 
 #include <gtest/gtest.h>
@@ -41,10 +43,21 @@ class ArchivingJobRun : public testing::Test {
   // A job's backup phase (discovery made its collect file), then its stub phase, as the job manager
   // starts them.
   // The next job with its collect file. (Creating a job also puts back sample VMs that are missing.)
-  void CreateJob(int64_t job) {
-    ASSERT_EQ(0, Tool({"create", labDir, "--vms", "8", "--clients", "coordinator", "--job", std::to_string(job),
-                       "--time-scale", "60"}))
+  void CreateJob(int64_t job, int vms = 8) {
+    ASSERT_EQ(0, Tool({"create", labDir, "--vms", std::to_string(vms), "--clients", "coordinator", "--job",
+                       std::to_string(job), "--time-scale", "60"}))
         << Output();
+  }
+  // A lab of `vms` sample VMs whose subclient archives VMs off for two days, the lab taken as this
+  // process's.
+  void CreateArchivingLab(int vms) {
+    ASSERT_EQ(0,
+              Tool({"create", labDir, "--vms", std::to_string(vms), "--clients", "coordinator", "--time-scale", "60"}))
+        << Output();
+    lab::SetRoot(labDir);
+    Set("keyrealmNumber", "1");
+    Set("archiveDays", "2");
+    Set("archiveRule", "1");
   }
   // The run's exit status is the job's outcome (2: pending).
   void RunBackupPhase(int64_t job, const std::string& level, int exitCode = 0) {
@@ -117,11 +130,7 @@ class ArchivingJobRun : public testing::Test {
 TEST_F(ArchivingJobRun, IdleVMsAreBackedUpThenStubbedAndLaterJobsReconcileTheStubs) {
   // vm01 off 72 h; vm02 off 47 h; vm03 runs; vm04 has an independent disk; vm05 is a template; vm06 is
   // named in the archive list; vm07's backup fails; vm08's stub is cut off.
-  ASSERT_EQ(0, Tool({"create", labDir, "--vms", "8", "--clients", "coordinator", "--time-scale", "60"})) << Output();
-  lab::SetRoot(labDir);
-  Set("keyrealmNumber", "1");
-  Set("archiveDays", "2");
-  Set("archiveRule", "1");
+  ASSERT_NO_FATAL_FAILURE(CreateArchivingLab(8));
   Set("archiveVMList", "other;\"vm06\"");
   for (const auto& off : std::vector<std::pair<const char*, const char*>>{
            {"vm01", "72"}, {"vm02", "47"}, {"vm04", "72"}, {"vm05", "72"}, {"vm06", "1"}, {"vm07", "72"}, {"vm08", "72"}})
@@ -258,6 +267,44 @@ TEST_F(ArchivingJobRun, IdleVMsAreBackedUpThenStubbedAndLaterJobsReconcileTheStu
   EXPECT_EQ(8, archtest::StubField(indexed.stubData, Stub::F_stubState)) << "pruned past its expiry";
   const std::vector<std::string> pruned = lab::ReadPendingCauses(1004);
   EXPECT_NE(pruned.end(), std::find(pruned.begin(), pruned.end(), "0x5B0000B5 vm01"));
+  lab::SetRoot(std::string());
+}
+
+// A stub cut off is retried by the next job once the VM is backed up again. When the archive file that
+// tells the index so cannot be committed, the VM is not backed up: it fails and says why, and the stub
+// phase deletes none of its disks.
+TEST_F(ArchivingJobRun, AStubRetryWhoseIndexUpdateIsNotCommittedFailsAndKeepsItsDisks) {
+  ASSERT_NO_FATAL_FAILURE(CreateArchivingLab(1));
+  ASSERT_EQ(0, Tool({"vm", labDir, "vm01", "power", "off", "--hours", "72"})) << Output();
+  std::string error, digest;
+  ASSERT_TRUE(Image(1));
+  lab::VMDescription vm;
+  ASSERT_TRUE(lab::FindVM(lab::SampleServer(), "vm01", vm));
+  const std::string image = lab::DiskImagePath(lab::SampleServer(), vm.disks[0].file);
+  Fault("vminfo.StubVMDisk", Guid(1), 3010);
+  // Its one VM failed: the stub phase fails.
+  ASSERT_NO_FATAL_FAILURE(RunJob(1001, "1", 0, 2));
+  ASSERT_TRUE(Image(1)) << "the stub was cut off before its disk";
+  ASSERT_EQ(3, OptionField(1, Stub::F_stubState));
+  ASSERT_TRUE(CPxSha256::OfFile(image, digest, error)) << error;
+
+  ASSERT_TRUE(lab::ClearFaultTable(error)) << error;
+  ASSERT_NO_FATAL_FAILURE(CreateJob(1002, 1));
+  // The job's first archive file is the update of vm01's stub record: its sync at the close fails.
+  Fault("archive.fileSync", "", EIO, 1);
+  ASSERT_NO_FATAL_FAILURE(RunBackupPhase(1002, "2", 2));
+  EXPECT_NE(0, Status(1002, 1).getint64(Update::F_vmStatus));
+  EXPECT_NE(std::string::npos, Status(1002, 1).getstring(Update::F_failureText).find("could not be sent to the index"))
+      << Status(1002, 1).getstring(Update::F_failureText);
+  EXPECT_EQ(0u, DiskItems(1002, 1)) << "not backed up";
+  EXPECT_EQ(1u, lab::ListUncommittedArchiveFiles(1002).size());
+  // No VM was backed up to be stubbed: the stub phase has nothing to do.
+  ASSERT_NO_FATAL_FAILURE(RunStubPhase(1002, "2"));
+  EXPECT_TRUE(Image(1)) << "a VM whose backup failed is never stubbed";
+  std::string after;
+  ASSERT_TRUE(CPxSha256::OfFile(image, after, error)) << error;
+  EXPECT_EQ(digest, after);
+  EXPECT_EQ(3, OptionField(1, Stub::F_stubState)) << "still a stub cut off, for the next job to retry";
   lab::SetRoot(std::string());
 }
 

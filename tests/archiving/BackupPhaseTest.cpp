@@ -2,6 +2,8 @@
 // is told, and what reaches the index for the next job.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include "archiving/ArchivingTestSupport.h"
 #include "support/ArchiveTestSupport.h"
 #include "support/VirtualClock.h"
@@ -18,6 +20,10 @@ int IndexState(const std::string& text) { return text.empty() ? kNoRecord : stat
 TEST(BackupPhaseTest, EachCaseOfTheTwoStubRecordsGivesItsResultAndIndexUpdate) {
   constexpr int kGone = -1, kUnreadable = -2, kRunning = -1, N = kNoRecord;
   using Also = std::function<void(archtest::ArchivingLab&)>;
+  // The record of the stream's archive file after `after` others refused, once.
+  auto RefusedOnce = [](int64_t after) -> Also {
+    return [after](archtest::ArchivingLab& lab) { lab.Lab().Fault("archive.write", 5, "media full", after); };
+  };
   struct Case {
     const char* what;
     int server;          // the stub state on the hypervisor: 0 none, kGone: no VM, kUnreadable: a broken record
@@ -29,7 +35,8 @@ TEST(BackupPhaseTest, EachCaseOfTheTwoStubRecordsGivesItsResultAndIndexUpdate) {
     int result;
     int32_t action;      // what the worker is told before the backup
     int indexState;      // the VM's index stub state afterwards
-    int update;          // 1: an archive file carries the change to the index; 2: one ended failed
+    int update;          // 1: an archive file carries the change to the index; 2: one ended failed; 3: one
+                         // written but never committed
     const char* pending; // a pending cause that must be set; empty: none
     const char* reason;  // part of the failure reason
     const char* event;   // a job event that must be raised; empty: none
@@ -62,9 +69,28 @@ TEST(BackupPhaseTest, EachCaseOfTheTwoStubRecordsGivesItsResultAndIndexUpdate) {
        ""},
       {"a stub record on the hypervisor that does not read", kUnreadable, 1, 0, "", kRunning, nullptr, 95, 0, N, 0, "",
        "stub record on the hypervisor", ""},
-      {"the index update refused", 4, 1, 1, "", kRunning,
-       [](archtest::ArchivingLab& lab) { lab.Lab().Fault("archive.write", 5, "media full"); }, 110, 0, 4, 2, "",
+      {"the index update refused", 4, 1, 1, "", kRunning, RefusedOnce(0), 110, 0, 4, 2, "",
        "could not be sent to the index", ""},
+      // One record of the update refused once, the rest taken: the update's item ends failed all the same.
+      {"the update's metadata refused once", 4, 1, 1, "", kRunning, RefusedOnce(1), 110, 0, 4, 2, "",
+       "could not be sent to the index", ""},
+      {"the end of the update's item refused once", 4, 1, 1, "", kRunning, RefusedOnce(2), 110, 0, 4, 2, "",
+       "could not be sent to the index", ""},
+      {"the update's closing item refused once", 4, 1, 1, "", kRunning, RefusedOnce(3), 110, 0, 4, 2, "",
+       "could not be sent to the index", ""},
+      {"the end of the update's closing item refused once", 4, 1, 1, "", kRunning, RefusedOnce(4), 110, 0, 4, 2, "",
+       "could not be sent to the index", ""},
+      {"the update's archive file not committed (its sync failed)", 4, 1, 1, "", kRunning,
+       [](archtest::ArchivingLab& lab) { lab.Lab().Fault("archive.fileSync", EIO); }, 110, 0, 4, 3, "",
+       "could not be sent to the index", ""},
+      // Without the archive index run (which finds no archive file) the close alone tells.
+      {"a retried stub's update not committed (the sync of its folder failed), no archive index run", 3, 1, 1, "", 72,
+       [](archtest::ArchivingLab& lab) {
+         lab.Subclient("indexingV2", "0");
+         lab.appMgr.querySettings();
+         lab.Lab().Fault("archive.fileSync", EIO, "", 1);
+       },
+       110, 118, 3, 3, "", "could not be sent to the index", ""},
       {"no stream for the update: the backup goes on", 0, 1, 0, "", 72,
        [](archtest::ArchivingLab& lab) { lab.controller->lend = false; }, 108, 0, N, 0, "", "", ""},
       {"without turbo", 0, 1, 0, "", 72, [](archtest::ArchivingLab& lab) { lab.jobMgr.setTurboEnabled(false); }, 108,
@@ -94,10 +120,20 @@ TEST(BackupPhaseTest, EachCaseOfTheTwoStubRecordsGivesItsResultAndIndexUpdate) {
     EXPECT_EQ(c.result, lab.Run(vm));
     EXPECT_EQ(c.action, vm.archiveAction);
     EXPECT_EQ(c.indexState, IndexState(vm.indexingMetadata.stubData)) << vm.indexingMetadata.stubData;
-    EXPECT_EQ(c.update != 0 ? 1u : 0u, lab.ArchivesOf(1));
+    EXPECT_EQ(c.update == 1 || c.update == 2 ? 1u : 0u, lab.ArchivesOf(1));
+    EXPECT_EQ(c.update == 3 ? 1u : 0u, lab::ListUncommittedArchiveFiles(archtest::kJob).size());
     std::vector<std::string> problems;
-    archivetest::ReadJobArchives(archtest::kJob, &problems);
+    const std::vector<archive::ArchiveContents> archives = archivetest::ReadJobArchives(archtest::kJob, &problems);
     EXPECT_TRUE(problems.empty()) << problems.front();
+    // An item of the update that was begun is ended, failed when the update failed: an item left
+    // open would be taken by the index as a whole one.
+    size_t failed = 0;
+    for (const archive::ArchiveContents& contents : archives)
+      for (const archive::Item& item : contents.items) {
+        EXPECT_TRUE(item.ended) << item.name;
+        failed += item.ended && !item.success ? 1 : 0;
+      }
+    EXPECT_EQ(c.update == 2 ? 1u : 0u, failed);
     EXPECT_EQ(static_cast<size_t>(lab.controller->lent), lab.controller->relinquished.size())
         << "every stream lent is given back";
     EXPECT_LE(lab.controller->asked, 1);

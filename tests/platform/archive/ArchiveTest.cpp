@@ -113,6 +113,11 @@ TEST_F(ArchiveTest, EveryCallReadsBackInOrderWithItsBytes) {
                                       false, true, false));  // header only, no end of item
   SendDiskHeader(*stream, "disk0", 7 * 4096);
   ASSERT_EQ(0, stream->closeArchiveFile());
+  // Committed: under its name alone, nothing left that reads as a file torn by a crash.
+  EXPECT_TRUE(testsupport::Exists(path));
+  EXPECT_FALSE(testsupport::Exists(path + archive::kUncommittedSuffix));
+  EXPECT_EQ(1u, lab::ListArchiveFiles(kJob).size());
+  EXPECT_TRUE(lab::ListUncommittedArchiveFiles(kJob).empty());
 
   archive::ArchiveContents contents;
   archive::Problem problem;

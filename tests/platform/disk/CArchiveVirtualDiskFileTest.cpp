@@ -145,6 +145,35 @@ TEST_F(DiskReaderTest, AValidChangeIdReadsOnlyWhatChangedSinceAndAnyOtherReadsAl
   for (const auto& extent : ReadAll(*disk)) EXPECT_EQ(kExtentBytes, extent.second.size());
 }
 
+// An incremental from before a generation of the whole disk reads every extent, though a ranged
+// write followed it; one from between them reads only what that write changed.
+TEST_F(DiskReaderTest, AnIdFromBeforeAWholeDiskChangeReadsEveryExtentThoughARangedOneFollowed) {
+  const std::string path = MakeImage(kExtentBytes * 6);
+  lab::ChangeJournal journal;
+  std::string error, afterWhole;
+  ASSERT_EQ(lab::ReadResult::kRead, lab::ReadChangeJournal(path, journal, error));
+  const std::string base = lab::CurrentChangeId(journal);
+  {
+    // A change of too many ranges to list is recorded as the whole disk.
+    std::vector<lab::ByteRange> tooMany;
+    for (uint64_t i = 0; i < 200000; ++i) tooMany.emplace_back(i * 100003, 1);
+    lab::FileLock lock(path);
+    lab::AppendGeneration(journal, tooMany);
+    ASSERT_TRUE(journal.generations.back().wholeDisk);
+    afterWhole = lab::CurrentChangeId(journal);
+    ASSERT_TRUE(lab::WriteFileAtomic(lab::ChangeJournalPath(path), lab::FormatChangeJournal(journal), error)) << error;
+  }
+  std::string afterRanged;
+  ASSERT_TRUE(lab::WriteDiskRanges(path, {{4 * kExtentBytes, 1}}, true, 1, afterRanged, error)) << error;
+  for (const auto& c : std::vector<std::pair<std::string, size_t>>{{base, 6}, {afterWhole, 1}, {afterRanged, 0}}) {
+    auto disk = Open(path, c.first);
+    EXPECT_TRUE(disk->IsUsingChangeId()) << c.first;
+    size_t withData = 0;
+    for (const auto& extent : ReadAll(*disk)) withData += extent.second.empty() ? 0 : 1;
+    EXPECT_EQ(c.second, withData) << c.first;
+  }
+}
+
 TEST_F(DiskReaderTest, FilteredSectorsReadAsZerosUpToTheirLastSector) {
   // Extents of 8 sectors; the disk is 4 extents long and its image 3.
   struct Case {

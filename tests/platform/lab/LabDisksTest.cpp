@@ -167,6 +167,46 @@ TEST_F(LabDisksTest, AJournalStaysBoundedAndForgetsItsOldestIds) {
   EXPECT_TRUE(ranges.empty());
 }
 
+// A generation of the whole disk (one too big to list) is seen by every id from before it, whatever
+// generations follow it; an id from after it sees only what came later. Kept as the journal is stored.
+TEST_F(LabDisksTest, AWholeDiskGenerationIsSeenByEveryIdFromBeforeItWhateverFollows) {
+  std::vector<ByteRange> tooMany;
+  for (uint64_t i = 0; i < 200000; ++i) tooMany.emplace_back(i * 100003, 1);
+  const std::vector<ByteRange> a{{4096, 512}}, b{{0, 1}};
+  struct Since {
+    bool whole;
+    std::vector<ByteRange> ranges;
+  };
+  struct Case {
+    const char* writes;         // W: the whole disk, a and b: ranges, in order
+    std::vector<Since> since;   // what the id of generation 0, 1, ... up to the last sees
+  } cases[] = {
+      {"Wa", {{true, {}}, {false, a}, {false, {}}}},
+      {"aW", {{true, {}}, {true, {}}, {false, {}}}},
+      {"aWb", {{true, {}}, {true, {}}, {false, b}, {false, {}}}},
+      {"Wab", {{true, {}}, {false, {{0, 1}, {4096, 512}}}, {false, b}, {false, {}}}},
+      {"WW", {{true, {}}, {true, {}}, {false, {}}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.writes);
+    lab::ChangeJournal journal;
+    journal.id = "0123456789abcdef";
+    for (const char* w = c.writes; *w != 0; ++w)
+      lab::AppendGeneration(journal, *w == 'W' ? tooMany : *w == 'a' ? a : b);
+    lab::ChangeJournal stored;
+    std::string error;
+    ASSERT_TRUE(lab::ParseChangeJournal(lab::FormatChangeJournal(journal), stored, error)) << error;
+    ASSERT_EQ(c.since.size(), stored.last + 1);
+    for (uint64_t g = 0; g <= stored.last; ++g) {
+      std::vector<ByteRange> ranges;
+      bool whole = !c.since[g].whole;
+      ASSERT_TRUE(lab::ChangedSince(stored, lab::FormatChangeId(stored.id, g), ranges, whole, error)) << error;
+      EXPECT_EQ(c.since[g].whole, whole) << "since generation " << g;
+      EXPECT_EQ(c.since[g].ranges, ranges) << "since generation " << g;
+    }
+  }
+}
+
 TEST_F(LabDisksTest, MalformedJournalsAreRefused) {
   const std::string good = "id=0123456789abcdef\nfirst=2\nlast=3\ndigest.3=" + std::string(64, 'a') +
                            "\ngen.2=0+1\ngen.3=*\n";
@@ -299,6 +339,19 @@ TEST_F(LabDisksTest, ASnapshotKeepsOnlyWhatChangesAndItsDigestOutlivesIt) {
   EXPECT_NE(original, testsupport::ReadDisk(image));
   ASSERT_EQ(0, stat(view.c_str(), &status));
   EXPECT_LE(static_cast<uint64_t>(status.st_blocks) * 512, (1u << 20) + 8192) << "the view keeps what changed";
+  // A view taken again at the same path is another snapshot's: the first one's digest is not its.
+  std::string retakenId;
+  ASSERT_TRUE(lab::TakeSnapshot(image, view, retakenId, error)) << error;
+  ASSERT_NE(changeId, retakenId);
+  ASSERT_TRUE(lab::SnapshotDigest(image, view, changeId, sha, error)) << error;
+  EXPECT_EQ(originalSha, sha) << "the digest of the first snapshot, not of the view retaken at its path";
+  ASSERT_TRUE(lab::SnapshotDigest(image, view, retakenId, sha, error)) << error;
+  {
+    CPxSha256 retaken;
+    const std::string bytes = testsupport::ReadDisk(image);
+    retaken.Update(bytes.data(), bytes.size());
+    EXPECT_EQ(retaken.FinalHex(), sha);
+  }
   ASSERT_TRUE(lab::DropSnapshot(view, error)) << error;
   ASSERT_TRUE(lab::SnapshotDigest(image, view, changeId, sha, error)) << error;
   EXPECT_EQ(originalSha, sha) << "the writer kept the digest of the generation it left";
