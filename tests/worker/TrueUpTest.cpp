@@ -115,6 +115,14 @@ class TrueUpTest : public ::testing::Test {
     ASSERT_GT(fullNames_.size(), 12u);
   }
   void FullBackup() { FullBackupIn(lab_, 2, false); }
+  // A lab of vm01 with one disk in `lab`, backed up in full, whose index lacks extents 3, 7 and 12.
+  void FullBackupLackingThreeExtentsIn(testsupport::TestLab& lab) {
+    FullBackupIn(lab, 1, false);
+    std::string error;
+    ASSERT_TRUE(lab::DeclareMissingExtentNames("1", 3001, datapathtest::kVMGuid, kDisk0,
+                                               {fullNames_.at(3), fullNames_.at(7), fullNames_.at(12)}, error))
+        << error;
+  }
   static std::string LastPart(const std::string& name) { return name.substr(name.rfind('\\') + 1); }
   // Declares the extents of the disk missing in job 3001's index, by the names job 3001 gave them.
   void Declare(const std::string& disk, const std::vector<uint64_t>& extents, std::vector<std::string> extra = {}) {
@@ -333,10 +341,8 @@ TEST_F(TrueUpTest, AFailureOrAQuitLeavesNothingOpenNoDiskStreamReservedAndTheVMS
   for (const Case& test : cases) {
     SCOPED_TRACE(test.name);
     testsupport::TestLab caseLab{"coordinator"};
-    FullBackupIn(caseLab, 1, false);
+    FullBackupLackingThreeExtentsIn(caseLab);
     std::string error;
-    ASSERT_TRUE(lab::DeclareMissingExtentNames("1", 3001, datapathtest::kVMGuid, kDisk0,
-                                               {fullNames_.at(3), fullNames_.at(7), fullNames_.at(12)}, error));
     Job incremental(3002, 2, 1);
     std::string openAfter = "not run";
     int64_t heldAfter = -1;
@@ -399,10 +405,8 @@ TEST_F(TrueUpTest, ASecondArchiveFileThatCannotBeCommittedFailsTheVMAndTheNextJo
   for (const Case& test : cases) {
     SCOPED_TRACE(test.name);
     testsupport::TestLab caseLab{"coordinator"};
-    FullBackupIn(caseLab, 1, false);
+    FullBackupLackingThreeExtentsIn(caseLab);
     std::string error;
-    ASSERT_TRUE(lab::DeclareMissingExtentNames("1", 3001, datapathtest::kVMGuid, kDisk0,
-                                               {fullNames_.at(3), fullNames_.at(7), fullNames_.at(12)}, error));
     {
       Job incremental(3002, 2, 1);
       incremental.worker->beforeTrueUp = [&] {
