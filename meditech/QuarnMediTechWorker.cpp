@@ -51,10 +51,9 @@ int QuarnMediTechWorker::PreBackupVM(quarnBackupArgs& args) {
     vm.failureReason = "Error while fetching VM disk list from Meditech";
     return kResultMediTechDisk;
   }
-  WalkDisks(args, [this](quarnBackupArgs& disk) {
-    if (m_appMgr != nullptr && m_config->isInFilterList(disk.mDisplayName, *m_appMgr)) return;
-    m_vmDisks.AddedToBackup(disk.mBackupPath);
-  });
+  // The subclient's disk filters are applied by the mount: a filtered disk is not among the VM's
+  // objects, so it is never added here and the check below fails the VM.
+  WalkDisks(args, [this](quarnBackupArgs& disk) { m_vmDisks.AddedToBackup(disk.mBackupPath); });
   if (!m_vmDisks.AllDisksInBackupList()) {
     vm.failureReason = "All Meditech disks of this VM are not included in the backup";
     return kResultMediTechDisk;

@@ -10,8 +10,6 @@ namespace {
 
 constexpr uint32_t kEndMarker = 0xFFFFFFFFu;
 constexpr uint32_t kFixupStride = 512;  // NTFS protects every 512 bytes of a record, whatever the sector size
-constexpr uint16_t kRecordInUse = 0x0001;
-constexpr uint16_t kRecordIsDirectory = 0x0002;
 constexpr uint32_t kAttrBitmap = 0xB0;
 constexpr uint16_t kEntryHasSubNode = 0x0001;
 constexpr uint16_t kEntryLast = 0x0002;

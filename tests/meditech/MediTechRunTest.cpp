@@ -361,6 +361,8 @@ TEST(MediTechRun, CensusVMsMissingFromTheJobStopTheQuiesceAndTheSnapshot) {
   ExpectDoneRestoresOthersSayWhy(lab, 0);
 }
 
+// The subclient's disk filter leaves the census disk out of the VM's mount, so the VM's check finds it
+// missing from the backup.
 TEST(MediTechRun, AFilteredCensusDiskFailsItsVMBeforeAnyDataAndTheJobWithIt) {
   testsupport::TestLab lab;
   MakeLab(lab, "pw-filter");
@@ -386,7 +388,9 @@ TEST(MediTechRun, AFilteredCensusDiskFailsItsVMBeforeAnyDataAndTheJobWithIt) {
 }
 
 // Failures of the tool and of the snapshot. The password comes from the setting here (stored
-// protected), and a failing tool echoes it.
+// protected), and a failing tool echoes it. A snapshot that failed lets the system run again before
+// any VM is mounted (and so before any is failed), not when the job ends; only an unquiesce that
+// failed waits for its retries on the way out.
 TEST(MediTechRun, ToolAndSnapshotFailuresAroundTheSnapshot) {
   struct Case {
     const char* name;
@@ -397,16 +401,17 @@ TEST(MediTechRun, ToolAndSnapshotFailuresAroundTheSnapshot) {
     std::vector<std::string> pending;
     std::vector<std::string> events;
     size_t done;
+    bool quiescedAtTheMounts;
   } cases[] = {
       {"quiesce fails", "meditech.quiesce", 5, "listener down", {"coordinator quiesce 5"},
-       {"0x5B000193 quiesce"}, {"CRITICAL 0x5B000193 quiesce"}, 0},
+       {"0x5B000193 quiesce"}, {"CRITICAL 0x5B000193 quiesce"}, 0, false},
       {"unquiesce fails, and succeeds when tried again", "meditech.unquiesce", 6, "listener lost",
        {"coordinator quiesce 0", "coordinator snapshot 0 quiesced=1", "coordinator unquiesce 6",
         "coordinator unquiesce 0"},
-       {}, {"MINOR 0x5B000193 unquiesce"}, 3},
+       {}, {"MINOR 0x5B000193 unquiesce"}, 3, true},
       {"snapshot fails after the quiesce", "vminfo.CreateSharedShadow", 77, "array busy",
        {"coordinator quiesce 0", "coordinator unquiesce 0"}, {"0x5B000190 array busy"},
-       {"CRITICAL 0x5B000190 array busy"}, 0},
+       {"CRITICAL 0x5B000190 array busy"}, 0, false},
   };
   // Its value is what follows the item's first '='.
   const std::string password = "reg=istry;pw";
@@ -434,8 +439,12 @@ TEST(MediTechRun, ToolAndSnapshotFailuresAroundTheSnapshot) {
     rule.client = "coordinator";
     ASSERT_TRUE(lab.Fault(rule));
 
-    RunJob(lab);
+    lab::FaultRule mount;
+    mount.op = "vminfo.MountVM";
+    bool quiescedAtTheMounts = !c.quiescedAtTheMounts;
+    ASSERT_NE(-1, RunJobHeldAt(lab, mount, [&] { quiescedAtTheMounts = SystemQuiesced(); }));
 
+    EXPECT_EQ(c.quiescedAtTheMounts, quiescedAtTheMounts) << "the system's state while the first VM is mounted";
     EXPECT_EQ(With(kCensusOfEveryProcess, c.tail), ToolRecord());
     const std::vector<std::string> pending = lab::ReadPendingCauses(kJob);
     for (const std::string& cause : c.pending) EXPECT_TRUE(Contains(pending, cause)) << cause;

@@ -2,6 +2,7 @@
 // what every VM is told when it cannot be snapshotted, the mount phase of backup copies, and the
 // snapshot's metadata files.
 #include <algorithm>
+#include <map>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -133,6 +134,84 @@ TEST(SnapController, EveryVMOfAFailedSetUpSaysWhy) {
     EXPECT_EQ(c.failJob, controller.FailJobFlag());
     EXPECT_EQ(c.fatal, controller.HasFatalVMError());
     EXPECT_EQ(0u, SnapshotsTaken());
+    EXPECT_TRUE(lab::QuiescedGuests().empty());
+  }
+}
+
+// A VM the coordinator stopped before the set-up failed has had its one result (stopped): the set-up's
+// failure fails the others and leaves its result and its status with the job manager as they were.
+TEST(SnapController, AVMStoppedBeforeAFailedSetUpKeepsItsOneResult) {
+  struct Case {
+    const char* name;
+    const char* platformType;  // of the client, or null
+    bool preSnapFails;
+    const char* reason;
+  } cases[] = {
+      {"the set-up fails before the pre-snapshot", "1", false, "MA is not installed"},
+      {"the pre-snapshot fails", nullptr, true, "array is busy"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SnapJob snap;
+    if (c.platformType != nullptr) snap.job.SetSetting("Base", "nPlatformType", c.platformType);
+    if (c.preSnapFails) ASSERT_TRUE(snap.job.Lab().Fault("vminfo.PreSnap", 3010, "array is busy"));
+    SnapController controller(snap.job);
+    controller.Queue({SampleVM(0), SampleVM(1), SampleVM(2)});
+    VirtualServer::VMBackupStopVM stop;
+    stop.setstring(VirtualServer::VMBackupStopVM::F_vmName, "vm02");
+    stop.setstring(VirtualServer::VMBackupStopVM::F_vmGuid, kGuids[1]);
+    ASSERT_TRUE(controller.OnMsgVMBackupStopVM(&stop));
+
+    VirtualServer::VMBackupStream grant = ctltest::Grant(1, 1);
+    EXPECT_FALSE(controller.OnMsgVMBackupStream(&grant));
+    std::map<std::string, std::vector<int64_t>> statuses;
+    for (const CNMessagePtr& result : controller.Sent(R::TAG)) {
+      statuses[result->getstring(R::F_vmGuid)].push_back(result->getint64(R::F_statusCode));
+      if (result->getstring(R::F_vmGuid) != kGuids[1])
+        EXPECT_NE(std::string::npos, result->getstring(R::F_failureReason).find(c.reason));
+    }
+    EXPECT_EQ((std::vector<int64_t>{2}), statuses[kGuids[0]]);
+    EXPECT_EQ((std::vector<int64_t>{3}), statuses[kGuids[1]]) << "stopped, and told once";
+    EXPECT_EQ((std::vector<int64_t>{2}), statuses[kGuids[2]]);
+    JobManager::VMUpdateInfo status;
+    ASSERT_TRUE(vsJobMgr::ReadVMStatus(ctltest::kJobId, kGuids[1], status));
+    EXPECT_EQ(6, status.getint64(JobManager::VMUpdateInfo::F_vmStatus)) << "still stopped with the job manager";
+    EXPECT_EQ(PHASE_STOPPED, controller.Record(kGuids[1]).vmPhase);
+  }
+}
+
+// Metadata collection mounts the snapshot at the set-up. A mount that fails leaves the backup to go on
+// without the metadata, and the job ends completed with errors with the array's reason among its events.
+TEST(SnapController, AFailedMountForMetadataCollectionEndsTheJobCompletedWithErrorsSayingWhy) {
+  for (bool mountFails : {false, true}) {
+    SCOPED_TRACE(mountFails ? "the mount fails" : "the mount succeeds");
+    SnapJob snap;
+    snap.job.jobMgr.setMetatdataCollectionOption(1);
+    if (mountFails) {
+      lab::FaultRule rule;
+      rule.op = "vminfo.MountSnap";
+      rule.code = 3012;
+      rule.text = "no free LUN on the proxy";
+      rule.eventId = 0x5B0001F2;
+      ASSERT_TRUE(snap.job.Lab().Fault(rule));
+    }
+    SnapController controller(snap.job);
+    controller.Queue({SampleVM(0), SampleVM(1), SampleVM(2)});
+    VirtualServer::VMBackupStream grant = ctltest::Grant(1, 1);
+    EXPECT_TRUE(controller.OnMsgVMBackupStream(&grant)) << "the backup goes on either way";
+    EXPECT_TRUE(controller.Sent(R::TAG).empty()) << "no VM is failed for it";
+    EXPECT_EQ(!mountFails, snap.job.jobMgr.isCollectMetadataEnabled());
+    EXPECT_EQ(mountFails ? 0u : 1u, lab::StandingArraySnapMounts("vcenter", ctltest::kJobId).size());
+    const std::vector<std::string> events = lab::ReadJobEvents(ctltest::kJobId);
+    EXPECT_EQ(mountFails, Contains(events, "0x5B0001F2"));
+    EXPECT_EQ(mountFails, Contains(events, "no free LUN on the proxy"));
+
+    controller.OnAgentStopped();
+    const auto shutdown = controller.Sent(VirtualServer::VMAgentShutdown::TAG);
+    ASSERT_EQ(1u, shutdown.size());
+    EXPECT_EQ(mountFails ? 1 : 0, shutdown[0]->getint64(VirtualServer::VMAgentShutdown::F_completedWithErrors));
+    EXPECT_EQ(0, shutdown[0]->getint64(VirtualServer::VMAgentShutdown::F_failJob));
+    EXPECT_TRUE(controller.PostBackup());
     EXPECT_TRUE(lab::QuiescedGuests().empty());
   }
 }
