@@ -10,11 +10,13 @@
 #include <chrono>
 #include <fstream>
 #include <future>
+#include <set>
 #include <thread>
 
 #include "platform/disk/CFileCollection.h"
 #include "platform/lab/LabJob.h"
 #include "platform/os/CPxDirectory.h"
+#include "records/messages/JobManagerMessages.h"
 #include "support/DataPathTestSupport.h"
 #include "support/TestLab.h"
 #include "support/VirtualClock.h"
@@ -563,6 +565,108 @@ TEST_F(DataPathTest, AFailingDiskFailsTheVMWithItsCodeAndNoRestoreTakesTheJob) {
     ASSERT_TRUE(datapathtest::Restore(id, restored, chain, error)) << error;
     EXPECT_EQ(std::vector<int64_t>{3401}, chain) << parallel;
     ASSERT_TRUE(lab::ClearFaultTable(error));
+  }
+}
+
+// The extent numbers of a disk that a job sent with data or as holes, and whether the disk's own item
+// (its header, metadata and end) ended failed in any of the job's archives.
+struct DiskSent {
+  std::set<uint64_t> extents;
+  bool diskItemFailed = false;
+};
+
+DiskSent DiskSentBy(int64_t jobId, const std::string& disk) {
+  DiskSent sent;
+  const std::string prefix = std::string("\\") + datapathtest::kVMGuid + "\\" + disk;
+  for (const lab::ArchiveLocation& location : lab::ListArchiveFiles(jobId)) {
+    archive::ArchiveContents contents;
+    archive::Problem problem;
+    EXPECT_TRUE(archive::ReadArchive(location.path, contents, problem)) << problem.Describe();
+    for (const archive::Item& item : contents.items) {
+      if (item.kind == archive::ItemKind::kDisk && item.name == prefix && item.ended && !item.success)
+        sent.diskItemFailed = true;
+      uint64_t number = 0;
+      if (item.kind == archive::ItemKind::kExtent && item.ended && item.success && item.dataBytes + item.holeBytes > 0 &&
+          item.name.compare(0, prefix.size() + 1, prefix + "\\") == 0 && archive::ParseExtentNumber(item.name, number))
+        sent.extents.insert(number);
+    }
+  }
+  return sent;
+}
+
+// A disk that fails part-way through, reading an extent or sending one after an earlier changed
+// extent went whole: the disk's item and the VM end failed, the VM says why, and no restore takes
+// the job. Nothing of that job counts as backed up, so the next incremental sends both changed
+// extents again (an index that kept a checksum of the failed job would skip them) and restores byte
+// for byte to the disk as it was before that next job. Checksums find the changes, kept by the job
+// (the index cache) or by the index (indexing V2).
+TEST_F(DataPathTest, ADiskThatFailsPartWayFailsTheVMAndTheNextIncrementalSendsItsChangesAgain) {
+  struct Case {
+    const char* what;
+    bool indexingV2;
+    const char* op;
+    int64_t after;
+    int result;
+  };
+  // Disk 0 has extents 0 to 3 of 1 MiB; extents 1 and 3 change. Every extent is read (no change
+  // ids), so the third read is extent 2's; the refused record is the data of extent 3, the disk's
+  // last, which the reader has read by the time the send fails (before it go the job's own records,
+  // extent 1's three and, without indexing V2, a record for each unchanged extent).
+  const Case cases[] = {
+      {"extent 2 not read", false, "disk.Read", 2, 54},
+      {"extent 2 not read, indexing V2", true, "disk.Read", 2, 54},
+      {"extent 3 not sent", false, "archive.write", 10, 31},
+      {"extent 3 not sent, indexing V2", true, "archive.write", 8, 31},
+  };
+  int64_t id = 3900;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    testsupport::TestLab lab("coordinator");
+    datapathtest::MakeLab(lab, 1, c.indexingV2);
+    lab.Setting("VirtualServer", "nIgnoreChangeId", "1");
+    QuarnRegistry::TEST_Unload();
+    const int64_t full = ++id;
+    Job first(full, 1);
+    ASSERT_EQ(0, RunAndVerify(first, {full}));
+    Write(0, kMiB + 10, 100);
+    Write(0, 3 * kMiB + 10, 100);
+
+    lab::FaultRule rule;
+    rule.op = c.op;
+    rule.code = 7;
+    rule.after = c.after;
+    if (c.op[0] == 'd') rule.disk = kDisk0;
+    ASSERT_TRUE(lab.Fault(rule));
+    const int64_t failing = ++id;
+    {
+      Job job(failing, 2);
+      EXPECT_EQ(c.result, job.Run());
+      JobManager::VMUpdateInfo status;
+      ASSERT_TRUE(vsJobMgr::ReadVMStatus(failing, datapathtest::kVMGuid, status));
+      EXPECT_NE("", status.getstring(JobManager::VMUpdateInfo::F_failureText)) << "the VM must say why";
+      const DiskSent sent = DiskSentBy(failing, kDisk0);
+      EXPECT_TRUE(sent.diskItemFailed) << "a disk cut short must not end its item whole";
+      if (c.op[0] == 'a') EXPECT_EQ(std::set<uint64_t>{1}, sent.extents) << "the failing send is extent 3's";
+      Hashes restored;
+      std::vector<int64_t> chain;
+      std::string error;
+      ASSERT_TRUE(datapathtest::Restore(failing, restored, chain, error)) << error;
+      EXPECT_EQ(std::vector<int64_t>{full}, chain);
+      ASSERT_TRUE(lab::ClearFaultTable(error));
+    }
+
+    const Hashes before = datapathtest::DisksNow();
+    const int64_t next = ++id;
+    Job again(next, 2);
+    ASSERT_EQ(0, again.Run());
+    EXPECT_EQ((std::set<uint64_t>{1, 3}), DiskSentBy(next, kDisk0).extents);
+    Hashes restored;
+    std::vector<int64_t> chain;
+    std::string error;
+    ASSERT_TRUE(datapathtest::Restore(next, restored, chain, error)) << error;
+    EXPECT_EQ((std::vector<int64_t>{full, next}), chain);
+    for (const auto& disk : before) EXPECT_EQ(disk.second, restored[disk.first]) << disk.first;
+    QuarnRegistry::TEST_Unload();
   }
 }
 

@@ -4,6 +4,8 @@
 // stream reserved, and the VM says why.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <future>
 #include <map>
 #include <set>
 #include <string>
@@ -16,6 +18,7 @@
 #include "platform/os/CPxCRC32.h"
 #include "records/messages/JobManagerMessages.h"
 #include "support/DataPathTestSupport.h"
+#include "support/LabWait.h"
 #include "support/TestLab.h"
 
 namespace {
@@ -112,6 +115,14 @@ class TrueUpTest : public ::testing::Test {
     ASSERT_GT(fullNames_.size(), 12u);
   }
   void FullBackup() { FullBackupIn(lab_, 2, false); }
+  // A lab of vm01 with one disk in `lab`, backed up in full, whose index lacks extents 3, 7 and 12.
+  void FullBackupLackingThreeExtentsIn(testsupport::TestLab& lab) {
+    FullBackupIn(lab, 1, false);
+    std::string error;
+    ASSERT_TRUE(lab::DeclareMissingExtentNames("1", 3001, datapathtest::kVMGuid, kDisk0,
+                                               {fullNames_.at(3), fullNames_.at(7), fullNames_.at(12)}, error))
+        << error;
+  }
   static std::string LastPart(const std::string& name) { return name.substr(name.rfind('\\') + 1); }
   // Declares the extents of the disk missing in job 3001's index, by the names job 3001 gave them.
   void Declare(const std::string& disk, const std::vector<uint64_t>& extents, std::vector<std::string> extra = {}) {
@@ -330,10 +341,8 @@ TEST_F(TrueUpTest, AFailureOrAQuitLeavesNothingOpenNoDiskStreamReservedAndTheVMS
   for (const Case& test : cases) {
     SCOPED_TRACE(test.name);
     testsupport::TestLab caseLab{"coordinator"};
-    FullBackupIn(caseLab, 1, false);
+    FullBackupLackingThreeExtentsIn(caseLab);
     std::string error;
-    ASSERT_TRUE(lab::DeclareMissingExtentNames("1", 3001, datapathtest::kVMGuid, kDisk0,
-                                               {fullNames_.at(3), fullNames_.at(7), fullNames_.at(12)}, error));
     Job incremental(3002, 2, 1);
     std::string openAfter = "not run";
     int64_t heldAfter = -1;
@@ -376,6 +385,107 @@ TEST_F(TrueUpTest, AFailureOrAQuitLeavesNothingOpenNoDiskStreamReservedAndTheVMS
     EXPECT_EQ(test.failedExtent, failed);
     QuarnRegistry::TEST_Unload();
   }
+}
+
+// The second archive file is the only copy of the extents the index lacks: one that cannot be
+// committed (its close refused, the sync of the file or of the folder that names it failing) fails
+// the VM with its reason and leaves no disk stream reserved. The declaration then stands, and the
+// next job sends those extents again and restores byte for byte to the disks as they were before it.
+TEST_F(TrueUpTest, ASecondArchiveFileThatCannotBeCommittedFailsTheVMAndTheNextJobSendsItsExtentsAgain) {
+  struct Case {
+    const char* name;
+    const char* op;
+    int64_t after;
+  };
+  const Case cases[] = {
+      {"the close refused", "archive.closeArchiveFile", 0},
+      {"the file not synced", "archive.fileSync", 0},
+      {"its folder not synced", "archive.fileSync", 1},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    testsupport::TestLab caseLab{"coordinator"};
+    FullBackupLackingThreeExtentsIn(caseLab);
+    std::string error;
+    {
+      Job incremental(3002, 2, 1);
+      incremental.worker->beforeTrueUp = [&] {
+        lab::FaultRule rule;
+        rule.op = test.op;
+        rule.code = 28;
+        rule.after = test.after;
+        ASSERT_TRUE(lab::AddFaultRule(rule, error)) << error;
+      };
+      EXPECT_EQ(110, incremental.Run());
+      EXPECT_NE(std::string::npos, FailureText(3002).find("their archive file could not be closed")) << FailureText(3002);
+      EXPECT_EQ(0, lab::DiskStreamsHeld(3002));
+      EXPECT_EQ(1u, ArchivesOf(3002).size()) << "the second archive file is not committed";
+      ASSERT_TRUE(lab::ClearFaultTable(error));
+    }
+
+    const std::map<std::string, std::string> before = datapathtest::DisksNow();
+    Job next(3003, 2, 1);
+    ASSERT_EQ(0, next.Run());
+    EXPECT_EQ("", FailureText(3003));
+    const std::vector<archive::ArchiveContents> archives = ArchivesOf(3003);
+    ASSERT_EQ(2u, archives.size());
+    std::vector<uint64_t> sent;
+    for (const auto& item : ExtentItems(archives[1], kDisk0))
+      if (item.second->ended && item.second->success) sent.push_back(item.first);
+    EXPECT_EQ((std::vector<uint64_t>{3, 7, 12}), sent);
+    std::map<std::string, std::string> restored;
+    std::vector<int64_t> chain;
+    ASSERT_TRUE(datapathtest::Restore(3003, restored, chain, error)) << error;
+    for (const auto& disk : before) EXPECT_EQ(disk.second, restored[disk.first]) << disk.first;
+    QuarnRegistry::TEST_Unload();
+  }
+}
+
+// A stop of the job while a disk's extents go out is seen before the next extent, not only at the
+// next disk: the extent being sent is finished whole, no later one goes, and the archive file is
+// closed with every disk stream released. The true-up is held at the header of its second extent
+// while the stop comes.
+TEST_F(TrueUpTest, AStopWhileADisksExtentsAreSentEndsTheTrueUpBeforeTheNextExtent) {
+  FullBackupIn(lab_, 1, false);
+  std::string error;
+  ASSERT_TRUE(lab::DeclareMissingExtentNames("1", 3001, datapathtest::kVMGuid, kDisk0,
+                                             {fullNames_.at(3), fullNames_.at(7), fullNames_.at(12), fullNames_.at(20)},
+                                             error));
+  Job incremental(3002, 2, 1);
+  std::string openAfter = "not run";
+  incremental.worker->beforeTrueUp = [&] {
+    lab::FaultRule hold;
+    hold.op = "archive.write";
+    hold.after = 3;  // header, data and end of extent 3
+    hold.hold = true;
+    std::string refused;
+    ASSERT_TRUE(lab::AddFaultRule(hold, refused)) << refused;
+  };
+  incremental.worker->afterTrueUp = [&](vsArchive* archive) {
+    openAfter = archive != nullptr ? archive->GetArchiveFilePath() : std::string("no stream");
+  };
+  auto run = std::async(std::launch::async, [&] { return incremental.Run(); });
+  const bool held = testsupport::WaitForLab({lab_.Root()}, [] {
+    lab::FaultTable table;
+    std::string why;
+    return lab::ReadFaultTable(table, why) &&
+           std::any_of(table.rules.begin(), table.rules.end(), [](const lab::FaultRule& rule) { return rule.fired > 0; });
+  });
+  EXPECT_TRUE(held) << "the true-up never reached its second extent";
+  EXPECT_TRUE(lab::RequestJobQuit(3002));
+  EXPECT_TRUE(lab::ReleaseHeldCalls(error)) << error;  // an early return would leave the job held
+  EXPECT_EQ(11, run.get());
+  EXPECT_EQ("", openAfter);
+  EXPECT_EQ(0, lab::DiskStreamsHeld(3002));
+
+  const std::vector<archive::ArchiveContents> archives = ArchivesOf(3002);
+  ASSERT_EQ(2u, archives.size());
+  std::vector<uint64_t> whole;
+  for (const auto& item : ExtentItems(archives[1], kDisk0)) {
+    EXPECT_TRUE(item.second->ended && item.second->success) << item.first;
+    whole.push_back(item.first);
+  }
+  EXPECT_EQ((std::vector<uint64_t>{3, 7}), whole) << "the extents after the stop must not go";
 }
 
 // Extents a disk does not have (past its end, as a damaged index or a disk since made smaller would
