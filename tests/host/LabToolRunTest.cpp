@@ -168,9 +168,11 @@ TEST_F(LabToolRun, OneRunHoldsTheLabAndCtrlCEndsItInterrupted) {
   // The held read goes on once the table is cleared, and the job stops at its next look.
   ASSERT_EQ(0, Tool({"fault", labDir, "clear"}).exitCode);
   EXPECT_EQ(130, testsupport::WaitProgram(first)) << Text(dir.Path("first.txt"));
-  EXPECT_TRUE(Has(Text(dir.Path("first.txt")),
-                  "interrupted: telling job 1001 to stop; its workers get up to 5 minutes (5 s at time scale 60) to "
-                  "end the backups of vm02 before they are terminated; Ctrl-C again kills the job now\n"))
+  // On a loaded machine vm01 may still be in progress too.
+  EXPECT_TRUE(std::regex_search(Text(dir.Path("first.txt")),
+                                std::regex("interrupted: telling job 1001 to stop; its workers get up to 5 minutes "
+                                           "\\(5 s at time scale 60\\) to end the backups of (vm01, )?vm02 "
+                                           "before they are terminated; Ctrl-C again kills the job now\n")))
       << Text(dir.Path("first.txt"));
   const Result outcome = Tool({"outcome", labDir});
   EXPECT_TRUE(Has(outcome.out, "job 1001: not running: its run was interrupted; ")) << outcome.out;
