@@ -504,10 +504,21 @@ class KilledAgentRetry : public ::testing::TestWithParam<RetryOrder> {
   }
   // Blocks until `reached` holds in the lab's scope; false when the lab stood still for a minute.
   bool WaitFor(const std::function<bool()>& reached) {
-    return testsupport::WaitForLab({root_, lab::MediaJobDir(lab::SampleMediaAgent(), 1001)}, [&] {
+    std::string logDir;
+    {
+      LabScope scope(root_);
+      logDir = lab::ClientLogDir("coordinator");
+    }
+    return testsupport::WaitForLab({root_, lab::MediaJobDir(lab::SampleMediaAgent(), 1001), logDir}, [&] {
       LabScope scope(root_);
       return reached();
     });
+  }
+  // REQUIRES: the lab's scope.
+  static bool CoordinatorLogged(const std::string& line) {
+    std::string text, error;
+    lab::ReadRegularFile(lab::ClientLogPath("coordinator", "quarn"), 1 << 30, text, error);
+    return text.find(line) != std::string::npos;
   }
 
   testsupport::TestLab dir_;
@@ -574,6 +585,13 @@ TEST_P(KilledAgentRetry, TheRetrysArchivesStandForTheVM) {
       if (line.compare(0, 9 + killed.size(), "started " + killed + " ") == 0) pid = std::stol(line.substr(9 + killed.size()));
     ASSERT_GT(pid, 0);
     ASSERT_EQ(0, kill(static_cast<pid_t>(pid), SIGKILL));
+  }
+  // vm01 goes on only once the coordinator has taken vm02 back: an agent that finished vm01 first
+  // would be told there is nothing left for it and end, leaving vm02 with no agent.
+  EXPECT_TRUE(WaitFor([&] { return CoordinatorLogged("VM [vm02] is still assigned to Agent [" + killed + "]"); }))
+      << ReadText(out);
+  {
+    LabScope scope(root_);
     ASSERT_TRUE(lab::ClearFaultTable(error)) << error;
   }
   testsupport::WaitProgram(job);
