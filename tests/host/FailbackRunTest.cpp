@@ -21,7 +21,7 @@ using Args = std::vector<std::string>;
 const char kDisk[] = "scsi0-0-vm01_0.img";
 constexpr uint64_t kDiskBytes = 4 << 20;  // the sample VM's first disk
 
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+using labrun::Has;
 
 class FailbackRun : public testing::Test {
  protected:

@@ -10,18 +10,13 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/lab/LabFiles.h"
+#include "support/LabRunSupport.h"
 #include "support/TestLab.h"
 
 namespace {
 
-std::string Text(const std::string& path) {
-  std::string text, error;
-  lab::ReadRegularFile(path, 64 << 20, text, error);
-  return text;
-}
-
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+using labrun::Has;
+using labrun::ReadText;
 
 std::string BuildFolder() {
   const std::string tool = QUARN_LAB_BINARY;
@@ -38,7 +33,7 @@ struct Command {
 // of the lab tool or the scripts without placeholders (options in brackets, alternatives, "...", or
 // a capitalised word other than LAB).
 std::vector<std::vector<Command>> ReadmeBlocks() {
-  std::istringstream readme(Text(std::string(QUARN_SOURCE_DIR) + "/README.md"));
+  std::istringstream readme(ReadText(std::string(QUARN_SOURCE_DIR) + "/README.md"));
   const std::regex placeholder("\\b(?!LAB\\b)[A-Z][A-Z_]*\\b");
   std::vector<std::vector<Command>> blocks;
   bool inBlock = false;
@@ -90,13 +85,13 @@ TEST_F(ReadmeCommands, EachBlockOfLabCommandsRunsInOrderOnANewLab) {
       if (command.line.rfind("bash scripts/", 0) == 0) continue;  // the scripts: the case below, and CI itself
       SCOPED_TRACE(command.line);
       const std::string out = "out" + std::to_string(++ran) + ".txt";
-      EXPECT_EQ(0, Run(command.line, lab, out)) << Text(dir.Path(out));
+      EXPECT_EQ(0, Run(command.line, lab, out)) << ReadText(dir.Path(out));
       if (command.line.find(" run ") == std::string::npos || command.comment.empty()) continue;
       // A run's comment says what it runs: "full backup (job 1001)".
       std::smatch parts;
       std::string kind = command.comment, job;
       if (std::regex_match(command.comment, parts, jobOfComment)) kind = parts[1], job = parts[2];
-      const std::string text = Text(dir.Path(out));
+      const std::string text = ReadText(dir.Path(out));
       const size_t running = text.find("running job " + job);
       ASSERT_NE(std::string::npos, running) << text;
       EXPECT_TRUE(Has(text.substr(running, text.find('\n', running) - running), kind)) << text;
@@ -117,7 +112,7 @@ TEST_F(ReadmeCommands, TheDemoBacksUpItsVMsWithoutAnErrorAndTheyRestore) {
   const int exitCode = Run("bash scripts/demo.sh LAB", lab, "demo.txt");
   unsetenv("QUARN_DEMO_BUILD");
   EXPECT_EQ(0, exitCode);
-  const std::string out = Text(dir.Path("demo.txt"));
+  const std::string out = ReadText(dir.Path("demo.txt"));
   EXPECT_TRUE(Has(out, "job 1001: completed\n")) << out;
   EXPECT_TRUE(Has(out, "  VMs: 3 Backed up (of 3)\n")) << out;
   EXPECT_TRUE(Has(out, "verified 3 archives and 3 VMs: 0 problems\n")) << out;

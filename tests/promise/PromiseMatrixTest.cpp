@@ -514,12 +514,6 @@ class KilledAgentRetry : public ::testing::TestWithParam<RetryOrder> {
       return reached();
     });
   }
-  // REQUIRES: the lab's scope.
-  static bool CoordinatorLogged(const std::string& line) {
-    std::string text, error;
-    lab::ReadRegularFile(lab::ClientLogPath("coordinator", "quarn"), 1 << 30, text, error);
-    return text.find(line) != std::string::npos;
-  }
 
   testsupport::TestLab dir_;
   const std::string root_ = dir_.Path("lab");
@@ -588,8 +582,8 @@ TEST_P(KilledAgentRetry, TheRetrysArchivesStandForTheVM) {
   }
   // vm01 goes on only once the coordinator has taken vm02 back: an agent that finished vm01 first
   // would be told there is nothing left for it and end, leaving vm02 with no agent.
-  EXPECT_TRUE(WaitFor([&] { return CoordinatorLogged("VM [vm02] is still assigned to Agent [" + killed + "]"); }))
-      << ReadText(out);
+  const std::string takenBack = "VM [vm02] is still assigned to Agent [" + killed + "]";
+  EXPECT_TRUE(WaitFor([&] { return dir_.Log("coordinator").find(takenBack) != std::string::npos; })) << ReadText(out);
   {
     LabScope scope(root_);
     ASSERT_TRUE(lab::ClearFaultTable(error)) << error;

@@ -29,6 +29,8 @@ inline std::string ReadText(const std::string& path) {
   return text;
 }
 
+inline bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
 // Blocks until `reached` holds or nothing changes in the folders for a minute.
 using testsupport::WaitForLab;
 
