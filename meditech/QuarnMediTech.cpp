@@ -25,9 +25,7 @@ constexpr unsigned long kDefaultToolTimeoutSeconds = 90;
 
 // Whether the text holds the words (lower case), in any letter case.
 bool ContainsWords(const std::string& text, const std::string& words) {
-  std::string lower(text);
-  std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
-  return lower.find(words) != std::string::npos;
+  return FXString::ToLower(text).find(words) != std::string::npos;
 }
 
 }  // namespace
