@@ -141,17 +141,13 @@ bool QuarnMediTech::ExecuteMbfCmd(const std::string& verb, std::string& output) 
 }
 
 bool QuarnMediTech::Quiesce(std::string* output) {
-  std::string printed;
-  const bool ran = ExecuteMbfCmd("quiesce", printed);
-  if (output != nullptr) output->swap(printed);
-  return ran;
+  std::string unused;
+  return ExecuteMbfCmd("quiesce", output != nullptr ? *output : unused);
 }
 
 bool QuarnMediTech::UnQuiesce(std::string* output) {
-  std::string printed;
-  const bool ran = ExecuteMbfCmd("unquiesce", printed);
-  if (output != nullptr) output->swap(printed);
-  return ran;
+  std::string unused;
+  return ExecuteMbfCmd("unquiesce", output != nullptr ? *output : unused);
 }
 
 bool QuarnMediTech::Census() {
