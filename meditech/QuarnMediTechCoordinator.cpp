@@ -23,6 +23,12 @@ constexpr uint32_t kEventVMFailed = 0x5B000194;
 constexpr uint32_t kEventVMNotInJob = 0x5B000195;
 constexpr int kPendingSeverity = 3;
 
+// The job's pending cause: the event with its one argument.
+void PendJob(vsJobMgr* jobMgr, uint32_t event, const std::string& argument) {
+  jobMgr->addPendingCauseArgument(argument);
+  jobMgr->setPendingCauseAndEvent(event, kPendingSeverity);
+}
+
 }  // namespace
 
 QuarnMediTechCoordinator::QuarnMediTechCoordinator() : QuarnCoordinator(), m_mediTech(), m_mediTechVMs() {}
@@ -60,8 +66,7 @@ bool QuarnMediTechCoordinator::Initialize(vsJobMgr* jobMgr, vsAppMgr* appMgr, Qu
   // A census of no VM would let every coverage check pass without checking anything.
   if (m_mediTechVMs.empty()) {
     m_event.Error(kSigInitialize, "The MediTech census lists no VM: the job cannot check that it covers the system");
-    m_jobMgr->addPendingCauseArgument(std::string("census"));
-    m_jobMgr->setPendingCauseAndEvent(kEventToolVerbFailed, kPendingSeverity);
+    PendJob(m_jobMgr, kEventToolVerbFailed, "census");
     m_failJob = true;
     m_unfinishedVMReason = "The MediTech census lists no VM";
     return false;
@@ -79,8 +84,7 @@ bool QuarnMediTechCoordinator::OnMsgVMBackupResult(const std::string& agent, Vir
   if (!AcceptVMBackupResult(agent, *message)) return true;
   if (message->getint64(VirtualServer::VMBackupResult::F_statusCode) == kResultFailed) {
     const std::string name = message->getstring(VirtualServer::VMBackupResult::F_vmName);
-    m_jobMgr->addPendingCauseArgument(name);
-    m_jobMgr->setPendingCauseAndEvent(kEventVMFailed, kPendingSeverity);
+    PendJob(m_jobMgr, kEventVMFailed, name);
     m_event.Error(kSigResult, "Failing entire job because MediTech VM [%s] backup failed!", name.c_str());
     m_failJob = true;
     if (m_unfinishedVMReason.empty())
@@ -100,8 +104,7 @@ bool QuarnMediTechCoordinator::PrepareVMInfo() {
 bool QuarnMediTechCoordinator::CreateSharedShadow() {
   const bool created = QuarnCoordinator::CreateSharedShadow();
   if (!created && m_vmInfo != nullptr && m_vmInfo->GetErrorCode() != 0) {
-    m_jobMgr->addPendingCauseArgument(m_vmInfo->GetErrorText());
-    m_jobMgr->setPendingCauseAndEvent(kEventSharedShadowFailed, kPendingSeverity);
+    PendJob(m_jobMgr, kEventSharedShadowFailed, m_vmInfo->GetErrorText());
   }
   // A library that failed after the hook before the snapshot never calls the one after it. (After a
   // snapshot that was made, a system still quiesced is the unquiesce's failure: retried on the way out.)
@@ -120,8 +123,7 @@ int QuarnMediTechCoordinator::PreCreateSharedShadow() {
     if (jobVMs.count(name) != 0) continue;
     // The name is the tool's word: the job keeps and logs it masked.
     const std::string shown = m_mediTech.Masked(name);
-    m_jobMgr->addPendingCauseArgument(shown);
-    m_jobMgr->setPendingCauseAndEvent(kEventVMNotInJob, kPendingSeverity);
+    PendJob(m_jobMgr, kEventVMNotInJob, shown);
     m_event.Error(kSigPre, "MediTech VM %s is not included in the backup", shown.c_str());
     result = kResultNotCovered;
   }
@@ -130,8 +132,7 @@ int QuarnMediTechCoordinator::PreCreateSharedShadow() {
     return result;
   }
   if (!QuiesceTheSystem()) {
-    m_jobMgr->addPendingCauseArgument(std::string("quiesce"));
-    m_jobMgr->setPendingCauseAndEvent(kEventToolVerbFailed, kPendingSeverity);
+    PendJob(m_jobMgr, kEventToolVerbFailed, "quiesce");
     result = kResultNotCovered;
   }
   m_event.Debug(kSigPre, "MediTech Quiesce %s", result == 0 ? "successful" : "failed");
@@ -192,8 +193,7 @@ void QuarnMediTechCoordinator::UnquiesceOnTheWayOut() {
   }
   // The backups stand, but the hospital's system does not run: the job must not end as if all were well.
   m_event.Error(kSigDeinitialize, "The MediTech system could not be unquiesced: it is still quiesced");
-  m_jobMgr->addPendingCauseArgument(std::string("unquiesce"));
-  m_jobMgr->setPendingCauseAndEvent(kEventToolVerbFailed, kPendingSeverity);
+  PendJob(m_jobMgr, kEventToolVerbFailed, "unquiesce");
   m_failJob = true;
   if (m_unfinishedVMReason.empty()) m_unfinishedVMReason = "The MediTech system could not be unquiesced";
 }
