@@ -91,13 +91,20 @@ void FromRuns(int64_t jobId, JobOutcome& outcome) {
   }
 }
 
-// The text of a log line after its process, thread, date, time and job fields.
-std::string LogText(const std::string& line) {
+// Where a log line's field after its first `fields` blank-separated fields begins; npos when it has
+// fewer.
+size_t AfterFields(const std::string& line, int fields) {
   size_t position = 0;
-  for (int field = 0; field < 5 && position != std::string::npos; ++field) {
+  for (int field = 0; field < fields && position != std::string::npos; ++field) {
     position = line.find(' ', position);
     if (position != std::string::npos) ++position;
   }
+  return position;
+}
+
+// The text of a log line after its process, thread, date, time and job fields.
+std::string LogText(const std::string& line) {
+  const size_t position = AfterFields(line, 5);
   return position == std::string::npos ? std::string() : line.substr(position);
 }
 
@@ -110,11 +117,7 @@ bool MentionsWarning(const std::string& text) {
 
 // The job field of a log line (after process, thread, date and time).
 std::string LogJob(const std::string& line) {
-  size_t position = 0;
-  for (int field = 0; field < 4 && position != std::string::npos; ++field) {
-    position = line.find(' ', position);
-    if (position != std::string::npos) ++position;
-  }
+  const size_t position = AfterFields(line, 4);
   if (position == std::string::npos) return std::string();
   const size_t end = line.find(' ', position);
   return line.substr(position, end == std::string::npos ? std::string::npos : end - position);
