@@ -421,12 +421,6 @@ std::set<std::string> ArchivePaths(int64_t jobId) {
   return paths;
 }
 
-size_t StartedRuns(int64_t jobId) {
-  size_t runs = 0;
-  for (const std::string& event : lab::ReadRunEvents(jobId)) runs += event.rfind("started ", 0) == 0;
-  return runs;
-}
-
 std::string Now() { return TimeText(static_cast<int64_t>(ZtClock::NowSeconds())); }
 
 }  // namespace
@@ -536,7 +530,7 @@ int Run(const std::vector<std::string>& args) {
   std::string tools;
   if (!lab::InstallLabTools(ZtProcess::SelfPath(), tools, error))
     return Failure("the lab's tools cannot be put in place: " + error);
-  const size_t run = StartedRuns(shownJob) + 1;
+  const size_t run = static_cast<size_t>(lab::StartedRuns(shownJob)) + 1;
   const std::set<std::string> earlierArchives = ArchivePaths(shownJob);
   const size_t streamsAtStart = LedgerStreams(shownJob);
   const StopDeadline deadline = StopDeadlineOf(record, shownClient);

@@ -130,6 +130,14 @@ std::vector<std::string> ReadRunEvents(int64_t jobId) {
   return path.empty() ? std::vector<std::string>() : ReadLines(path);
 }
 
+int64_t StartedRuns(int64_t jobId) {
+  int64_t started = 0;
+  for (const std::string& line : ReadRunEvents(jobId)) {
+    if (line.rfind("started ", 0) == 0) ++started;
+  }
+  return started;
+}
+
 int64_t EndedRuns(int64_t jobId) {
   int64_t ended = 0;
   for (const std::string& line : ReadRunEvents(jobId)) {

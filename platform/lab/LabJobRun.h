@@ -44,6 +44,8 @@ bool CurrentRun(RunHolder& holder);
 // A run's event of the job, as described above.
 bool AppendRunEvent(int64_t jobId, const std::string& event);
 std::vector<std::string> ReadRunEvents(int64_t jobId);
+// The job's runs that have started (its "started" lines).
+int64_t StartedRuns(int64_t jobId);
 // The job's runs that have ended ("ended" or "interrupted"): a run after one of them is a later
 // attempt of the job, as the job manager resumes it. The run going on has no such line yet.
 int64_t EndedRuns(int64_t jobId);
