@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "platform/archive/ArchiveRestore.h"
 #include "platform/index/ExtentNameConverter.h"
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabIndex.h"
-#include "platform/lab/LabKeyValue.h"
 #include "platform/lab/LabSubclient.h"
 #include "platform/msg/CNMessageBase.h"
 #include "platform/msg/CNMessageTable.h"
@@ -33,15 +33,6 @@ std::vector<std::string>& ExtentNamesOf(CNMessageBase& disk) {
   return disk.getliststring(3, 9, disk.getTagID(), CNCheckOf("extentNames"), true);
 }
 
-// The extent number of a declared name: "Extent<n>" or a fixed-length name.
-bool DeclaredExtentNumber(const std::string& name, uint64_t& number) {
-  static const std::string kPrefix = "Extent";
-  if (name.size() > kPrefix.size() && name.compare(0, kPrefix.size(), kPrefix) == 0 &&
-      labkv::ParseUInt64(name.substr(kPrefix.size()), number))
-    return true;
-  return ExtentNameConverter::GetExtentNumberFromFileName(name, number);
-}
-
 const DiskExtentsSent* SentOf(const std::map<std::string, DiskExtentsSent>& disks, const std::string& indexName) {
   for (const auto& disk : disks)
     if (strcasecmp(disk.first.c_str(), indexName.c_str()) == 0) return &disk.second;
@@ -56,7 +47,8 @@ std::vector<std::string> StillMissing(const std::vector<std::string>& names, con
   bool anyMissing = false;
   for (const std::string& name : names) {
     uint64_t number = 0;
-    if (!DeclaredExtentNumber(name, number)) {
+    // A declared name is "Extent<n>" or a fixed-length name, as an extent item's name ends.
+    if (!archive::ParseExtentNumber(name, number)) {
       left.push_back(name);
     } else if (!sent.extents.count(number) && number < extents) {
       left.push_back(name);
