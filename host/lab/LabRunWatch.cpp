@@ -37,7 +37,6 @@ std::string Mib(double bytes) {
   return text;
 }
 
-
 }  // namespace
 
 RunWatch::RunWatch(int64_t jobId) : jobId_(jobId) {}
