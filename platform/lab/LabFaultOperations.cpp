@@ -101,6 +101,9 @@ const std::vector<FaultOperationRow>& FaultOperationRows() {
       {{{"config.setString", kNone}}, "writing a setting (also `setNumber`)"},
       {{{"ra.LaunchAgent", kNone}},
        "an agent's start, local or process (`--client`: the client the agent is); it is reported failed to start"},
+      {{{"ra.RecordVMDispatch", kVM}},
+       "recording that the coordinator gives a VM to an agent (`--client`: the agent's client): the write is cut "
+       "short, half the line and no line end, and the rule's code is the system error (28: a full file system)"},
       {{{"msg.LoadFile", kNone}, {"msg.SaveFile", kNone}}, "loading and saving a message file; the rule's text is the reason"},
       {{{"archive.init", kVMStream},
         {"archive.createArchiveFile", kVMStream},

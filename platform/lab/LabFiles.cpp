@@ -300,20 +300,38 @@ bool AppendLineLocked(const std::string& path, const std::string& line) {
   return AppendLineLocked(path, line, Durability::kVolatile);
 }
 
-bool AppendLineLocked(const std::string& path, const std::string& line, Durability durability) {
+namespace {
+
+// Appends the text as it is under an exclusive lock on the file (created when missing). False with
+// errno set on failure.
+bool AppendLocked(const std::string& path, const std::string& text, Durability durability) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, kFileMode);
   if (fd < 0) return false;
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !LockExclusive(fd)) {
+    const int error = errno;
     close(fd);
+    errno = error;
     return false;
   }
   // A durable line survives a crash with the folder entry of a file it began.
-  bool ok = WriteAll(fd, line + "\n") &&
+  bool ok = WriteAll(fd, text.data(), text.size()) &&
             (durability == Durability::kVolatile || (fdatasync(fd) == 0 && (st.st_size > 0 || SyncFolder(path))));
+  const int error = errno;
   flock(fd, LOCK_UN);
   close(fd);
+  errno = error;
   return ok;
+}
+
+}  // namespace
+
+bool AppendLineLocked(const std::string& path, const std::string& line, Durability durability) {
+  return AppendLocked(path, line + "\n", durability);
+}
+
+bool AppendTornLineLocked(const std::string& path, const std::string& line, size_t bytes) {
+  return AppendLocked(path, line.substr(0, bytes), Durability::kVolatile);
 }
 
 int OpenLockFile(const std::string& recordPath) {

@@ -84,6 +84,9 @@ bool WriteAll(int fd, const std::string& text);
 // readable by their owner and group only. A durable line is synced before the call returns.
 bool AppendLineLocked(const std::string& path, const std::string& line);
 bool AppendLineLocked(const std::string& path, const std::string& line, Durability durability);
+// What a write of the line cut short by a full file system or a crash leaves: its first `bytes` bytes
+// and no line end (the fault table's torn writes). False when not even those could be written.
+bool AppendTornLineLocked(const std::string& path, const std::string& line, size_t bytes);
 
 // The record's lock file opened (created when missing) for a holder that locks it itself, as a reader
 // that takes it shared around each read does (flock); -1 with errno when it cannot be opened.

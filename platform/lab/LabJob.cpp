@@ -11,6 +11,7 @@
 #include <filesystem>
 
 #include "platform/lab/Lab.h"
+#include "platform/lab/LabFaults.h"
 #include "platform/lab/LabKeyValue.h"
 #include "platform/lab/LabReservations.h"
 #include "platform/msg/vsXMLFile.h"
@@ -387,11 +388,25 @@ bool RecordVMDispatch(int64_t jobId, const std::string& vmGuid, const std::strin
     error = "no job folder, or the VM or client cannot name a dispatch";
     return false;
   }
-  if (!MakeDirs(path.substr(0, path.rfind('/'))) || !AppendLineLocked(path, client, Durability::kDurable)) {
+  if (!MakeDirs(path.substr(0, path.rfind('/')))) {
     error = "cannot record the dispatch in " + path + ": " + std::strerror(errno);
     return false;
   }
-  return true;
+  // The fault table fails the write as a full or failing file system would: cut short, half the line
+  // out and no line end, with the rule's code as the system error.
+  FaultCall call;
+  call.op = "ra.RecordVMDispatch";
+  call.client = client;
+  call.vm = vmGuid;
+  Fault fault;
+  if (CheckFault(call, fault)) {
+    AppendTornLineLocked(path, client, client.size() / 2);
+    errno = fault.code;
+  } else if (AppendLineLocked(path, client, Durability::kDurable)) {
+    return true;
+  }
+  error = "cannot record the dispatch in " + path + ": " + std::strerror(errno);
+  return false;
 }
 
 uint64_t VMDispatchNumber(int64_t jobId, const std::string& vmGuid, const std::string& client) {

@@ -120,7 +120,8 @@ std::vector<std::string> ReadDiskStreamCalls(int64_t jobId);
 
 // ---- Dispatches of VMs to agents ----
 // Records that the coordinator gives the VM to the agent on the client, before the agent can hear of
-// it; synced, so that a later run of the job counts on from it. False with the reason.
+// it; synced, so that a later run of the job counts on from it. False with the reason (the fault
+// operation "ra.RecordVMDispatch" fails it).
 bool RecordVMDispatch(int64_t jobId, const std::string& vmGuid, const std::string& client, std::string& error);
 // The number of the VM's latest dispatch to the client in the job, counted from 1 over every run of
 // the job; 0 when the coordinator never gave the VM to that client (or the record cannot be read).
