@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -147,7 +148,12 @@ bool ReadFile(const std::string& path, std::string& content) {
   return ReadRegularFile(path, kMaxRecordBytes, content, error);
 }
 
-std::vector<std::string> ReadLines(const std::string& path, size_t maxBytes) {
+namespace {
+
+// What is done with a last line that has no line end: a write of it was cut short.
+enum class TornLine { kKeep, kDrop };
+
+std::vector<std::string> ReadLinesOf(const std::string& path, size_t maxBytes, TornLine torn) {
   std::vector<std::string> lines;
   std::string text;
   std::string error;
@@ -155,11 +161,24 @@ std::vector<std::string> ReadLines(const std::string& path, size_t maxBytes) {
   size_t start = 0;
   while (start < text.size()) {
     size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
+    if (end == std::string::npos) {
+      if (torn == TornLine::kDrop) break;
+      end = text.size();
+    }
     lines.push_back(text.substr(start, end - start));
     start = end + 1;
   }
   return lines;
+}
+
+}  // namespace
+
+std::vector<std::string> ReadLines(const std::string& path, size_t maxBytes) {
+  return ReadLinesOf(path, maxBytes, TornLine::kKeep);
+}
+
+std::vector<std::string> ReadWholeLines(const std::string& path, size_t maxBytes) {
+  return ReadLinesOf(path, maxBytes, TornLine::kDrop);
 }
 
 bool WriteFileAtomic(const std::string& path, const std::string& content) {
@@ -302,21 +321,42 @@ bool AppendLineLocked(const std::string& path, const std::string& line) {
 
 namespace {
 
-// Appends the text as it is under an exclusive lock on the file (created when missing). False with
-// errno set on failure.
-bool AppendLocked(const std::string& path, const std::string& text, Durability durability) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, kFileMode);
+// The length of the file's whole lines: up to and with its last line end, so without a last line that
+// has none. -1 with errno when the file cannot be read.
+off_t EndOfWholeLines(int fd, off_t size) {
+  char buffer[4096];
+  for (off_t end = size; end > 0;) {
+    const off_t start = std::max<off_t>(0, end - static_cast<off_t>(sizeof buffer));
+    const size_t length = static_cast<size_t>(end - start);
+    const ssize_t n = pread(fd, buffer, length, start);
+    if (n != static_cast<ssize_t>(length)) {
+      if (n >= 0) errno = EIO;
+      return -1;
+    }
+    for (size_t i = length; i > 0; --i)
+      if (buffer[i - 1] == '\n') return start + static_cast<off_t>(i);
+    end = start;
+  }
+  return 0;
+}
+
+// Appends the text as it is under an exclusive lock on the file (created when missing); with
+// TornLine::kDrop a last line left without its line end is cut off first. False with errno set on
+// failure.
+bool AppendLocked(const std::string& path, const std::string& text, Durability durability, TornLine torn) {
+  const int access = torn == TornLine::kDrop ? O_RDWR : O_WRONLY;
+  int fd = open(path.c_str(), access | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, kFileMode);
   if (fd < 0) return false;
+  // The size is the one under the lock: another writer may have grown or cut the file before.
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !LockExclusive(fd)) {
-    const int error = errno;
-    close(fd);
-    errno = error;
-    return false;
+  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && LockExclusive(fd) && fstat(fd, &st) == 0;
+  if (ok && torn == TornLine::kDrop && st.st_size > 0) {
+    const off_t whole = EndOfWholeLines(fd, st.st_size);
+    ok = whole >= 0 && (whole == st.st_size || ftruncate(fd, whole) == 0);
   }
   // A durable line survives a crash with the folder entry of a file it began.
-  bool ok = WriteAll(fd, text.data(), text.size()) &&
-            (durability == Durability::kVolatile || (fdatasync(fd) == 0 && (st.st_size > 0 || SyncFolder(path))));
+  ok = ok && WriteAll(fd, text.data(), text.size()) &&
+       (durability == Durability::kVolatile || (fdatasync(fd) == 0 && (st.st_size > 0 || SyncFolder(path))));
   const int error = errno;
   flock(fd, LOCK_UN);
   close(fd);
@@ -327,11 +367,15 @@ bool AppendLocked(const std::string& path, const std::string& text, Durability d
 }  // namespace
 
 bool AppendLineLocked(const std::string& path, const std::string& line, Durability durability) {
-  return AppendLocked(path, line + "\n", durability);
+  return AppendLocked(path, line + "\n", durability, TornLine::kKeep);
+}
+
+bool AppendWholeLineLocked(const std::string& path, const std::string& line, Durability durability) {
+  return AppendLocked(path, line + "\n", durability, TornLine::kDrop);
 }
 
 bool AppendTornLineLocked(const std::string& path, const std::string& line, size_t bytes) {
-  return AppendLocked(path, line.substr(0, bytes), Durability::kVolatile);
+  return AppendLocked(path, line.substr(0, bytes), Durability::kVolatile, TornLine::kDrop);
 }
 
 int OpenLockFile(const std::string& recordPath) {

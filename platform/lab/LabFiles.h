@@ -84,8 +84,15 @@ bool WriteAll(int fd, const std::string& text);
 // readable by their owner and group only. A durable line is synced before the call returns.
 bool AppendLineLocked(const std::string& path, const std::string& line);
 bool AppendLineLocked(const std::string& path, const std::string& line, Durability durability);
-// What a write of the line cut short by a full file system or a crash leaves: its first `bytes` bytes
-// and no line end (the fault table's torn writes). False when not even those could be written.
+
+// A record of lines that each count (a line's number means something), where a line cut short must
+// neither be read nor run into the next: the append first cuts off a last line left without its line
+// end (a write cut short by a full file system or a crash, of a line no reader ever counted), and
+// the reader leaves such a line out.
+bool AppendWholeLineLocked(const std::string& path, const std::string& line, Durability durability);
+std::vector<std::string> ReadWholeLines(const std::string& path, size_t maxBytes = kMaxRecordBytes);
+// What AppendWholeLineLocked leaves when its write is cut short: the line's first `bytes` bytes and no
+// line end (the fault table's torn writes). False when not even those could be written.
 bool AppendTornLineLocked(const std::string& path, const std::string& line, size_t bytes);
 
 // The record's lock file opened (created when missing) for a holder that locks it itself, as a reader

@@ -402,7 +402,7 @@ bool RecordVMDispatch(int64_t jobId, const std::string& vmGuid, const std::strin
   if (CheckFault(call, fault)) {
     AppendTornLineLocked(path, client, client.size() / 2);
     errno = fault.code;
-  } else if (AppendLineLocked(path, client, Durability::kDurable)) {
+  } else if (AppendWholeLineLocked(path, client, Durability::kDurable)) {
     return true;
   }
   error = "cannot record the dispatch in " + path + ": " + std::strerror(errno);
@@ -412,7 +412,7 @@ bool RecordVMDispatch(int64_t jobId, const std::string& vmGuid, const std::strin
 uint64_t VMDispatchNumber(int64_t jobId, const std::string& vmGuid, const std::string& client) {
   const std::string path = DispatchPath(jobId, vmGuid);
   if (path.empty() || client.empty()) return 0;
-  const std::vector<std::string> lines = ReadLines(path, kMaxDispatchBytes);
+  const std::vector<std::string> lines = ReadWholeLines(path, kMaxDispatchBytes);
   for (size_t i = lines.size(); i > 0; --i)
     if (lines[i - 1] == client) return i;
   return 0;

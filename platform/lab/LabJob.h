@@ -124,7 +124,8 @@ std::vector<std::string> ReadDiskStreamCalls(int64_t jobId);
 // operation "ra.RecordVMDispatch" fails it).
 bool RecordVMDispatch(int64_t jobId, const std::string& vmGuid, const std::string& client, std::string& error);
 // The number of the VM's latest dispatch to the client in the job, counted from 1 over every run of
-// the job; 0 when the coordinator never gave the VM to that client (or the record cannot be read).
+// the job; 0 when the coordinator never gave the VM to that client (or the record cannot be read). A
+// record whose write was cut short counts as none: the VM did not go out on it.
 uint64_t VMDispatchNumber(int64_t jobId, const std::string& vmGuid, const std::string& client);
 
 // ---- Performance counters sent through the archive streams ----

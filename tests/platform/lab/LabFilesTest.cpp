@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <functional>
+#include <set>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -257,6 +258,82 @@ TEST(LabFiles, ProcessesShareAppendsAndChangesWithoutLoss) {
   std::string content;
   ASSERT_TRUE(lab::ReadFile(counter, content));
   EXPECT_EQ(std::to_string(kProcesses * kChanges), content);
+}
+
+// A record whose lines each count: a write cut short leaves a line no reader counts, and the next
+// append cuts it off instead of running on from it, however long it is against the reader's
+// backward scan (4096 bytes at a time).
+TEST(LabFiles, ALineCutShortIsNeverReadNorRunIntoTheNext) {
+  testsupport::TestLab lab;
+  struct Step {
+    std::string line;
+    size_t cutAfter;  // std::string::npos: the write is whole
+  };
+  constexpr size_t kWhole = std::string::npos;
+  const std::string chunk(4096, 'c');
+  struct Case {
+    const char* name;
+    std::vector<Step> steps;
+    std::vector<std::string> whole;  // what ReadWholeLines gives after the steps
+  } cases[] = {
+      {"cut short in an empty record", {{"proxyA", 3}}, {}},
+      {"then a whole line", {{"proxyA", 3}, {"proxyB", kWhole}}, {"proxyB"}},
+      {"between whole lines", {{"proxyA", kWhole}, {"proxyB", 3}, {"proxyA", kWhole}}, {"proxyA", "proxyA"}},
+      {"twice in a row", {{"a", kWhole}, {"proxyB", 4}, {"proxyA", 2}, {"b", kWhole}}, {"a", "b"}},
+      {"nothing written of it", {{"a", kWhole}, {"proxyB", 0}, {"b", kWhole}}, {"a", "b"}},
+      {"last, after whole lines", {{"a", kWhole}, {"b", kWhole}, {"proxyB", 5}}, {"a", "b"}},
+      {"one byte short of the scan", {{"a", kWhole}, {chunk + "x", 4095}, {"b", kWhole}}, {"a", "b"}},
+      {"as long as the scan", {{"a", kWhole}, {chunk + "x", 4096}, {"b", kWhole}}, {"a", "b"}},
+      {"one byte past the scan", {{"a", kWhole}, {chunk + "x", 4097}, {"b", kWhole}}, {"a", "b"}},
+      {"alone, past the scan", {{chunk + "x", 4097}, {"b", kWhole}}, {"b"}},
+      {"after a line as long as the scan", {{chunk.substr(1), kWhole}, {"proxyB", 3}, {"b", kWhole}},
+       {chunk.substr(1), "b"}},
+  };
+  int index = 0;
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    const std::string path = lab.Path("record" + std::to_string(++index));
+    for (const Step& step : test.steps) {
+      if (step.cutAfter == kWhole)
+        ASSERT_TRUE(lab::AppendWholeLineLocked(path, step.line, lab::Durability::kVolatile));
+      else
+        ASSERT_TRUE(lab::AppendTornLineLocked(path, step.line, step.cutAfter));
+    }
+    EXPECT_EQ(test.whole, lab::ReadWholeLines(path));
+    // The torn line is on disk as it was left (a reader of every line sees it last, as a part).
+    const Step& last = test.steps.back();
+    std::vector<std::string> every = test.whole;
+    if (last.cutAfter != kWhole && last.cutAfter > 0) every.push_back(last.line.substr(0, last.cutAfter));
+    EXPECT_EQ(every, lab::ReadLines(path));
+  }
+}
+
+// Threads appending whole lines and lines cut short to one record at once: it holds exactly the whole
+// lines, each intact.
+TEST(LabFiles, ThreadsCuttingLinesShortLoseNoWholeLineAndMergeNone) {
+  testsupport::TestLab lab;
+  constexpr int kThreads = 4;
+  constexpr int kAppends = 50;
+  const std::string path = lab.Path("record");
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kAppends; ++i) {
+        const std::string line = "t" + std::to_string(t) + "-" + std::to_string(1000 + i) + std::string(40, 'a' + t);
+        if (!lab::AppendTornLineLocked(path, line, static_cast<size_t>(i) % line.size())) ++failures;
+        if (!lab::AppendWholeLineLocked(path, line, lab::Durability::kVolatile)) ++failures;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(0, failures.load());
+  std::multiset<std::string> expected, read;
+  for (int t = 0; t < kThreads; ++t)
+    for (int i = 0; i < kAppends; ++i)
+      expected.insert("t" + std::to_string(t) + "-" + std::to_string(1000 + i) + std::string(40, 'a' + t));
+  for (const std::string& line : lab::ReadWholeLines(path)) read.insert(line);
+  EXPECT_EQ(expected, read);
 }
 
 }  // namespace

@@ -4,11 +4,13 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <iterator>
 
 #include "platform/lab/LabCreate.h"
+#include "platform/lab/LabFaults.h"
 #include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabJob.h"
 #include "platform/lab/LabMachine.h"
@@ -120,6 +122,33 @@ TEST(LabJobRecord, DispatchesOfAVMAreNumberedInTheCoordinatorsOrder) {
   EXPECT_FALSE(lab::RecordVMDispatch(1001, vm, "two words\n", error));
   EXPECT_FALSE(lab::RecordVMDispatch(1001, vm, "", error));
   EXPECT_EQ(3u, lab::VMDispatchNumber(1001, vm, "proxyA"));
+}
+
+// A dispatch whose record was cut short (a full file system) counts for no client, not even the one
+// its half names, and the next dispatch is a line of its own and counts.
+TEST(LabJobRecord, ADispatchCutShortCountsForNoClientAndTheNextOneCounts) {
+  testsupport::TestLab lab;
+  lab.UseJob(1001);
+  const std::string vm = "50290000-0000-4000-8000-000000000002";
+  std::string error;
+  ASSERT_TRUE(lab::RecordVMDispatch(1001, vm, "proxyA", error)) << error;
+  lab::FaultRule rule;
+  rule.op = "ra.RecordVMDispatch";
+  rule.client = "proxyB";
+  rule.code = 28;
+  ASSERT_TRUE(lab::AddFaultRule(rule, error)) << error;
+  EXPECT_FALSE(lab::RecordVMDispatch(1001, vm, "proxyB", error));
+  EXPECT_NE(std::string::npos, error.find(std::strerror(28))) << error;
+  struct Count {
+    const char* client;
+    uint64_t cutShort, after;  // the VM's dispatch number to the client then, and after the next dispatch
+  } counts[] = {{"proxyA", 1, 1}, {"pro", 0, 0}, {"proxyB", 0, 2}, {"proproxyB", 0, 0}};
+  for (const Count& count : counts) EXPECT_EQ(count.cutShort, lab::VMDispatchNumber(1001, vm, count.client)) << count.client;
+  ASSERT_TRUE(lab::RecordVMDispatch(1001, vm, "proxyB", error)) << error;
+  for (const Count& count : counts) EXPECT_EQ(count.after, lab::VMDispatchNumber(1001, vm, count.client)) << count.client;
+  lab::FaultTable table;
+  ASSERT_TRUE(lab::ReadFaultTable(table, error)) << error;
+  EXPECT_EQ(2, table.rules[0].calls) << "one call per record, of the client it goes to";
 }
 
 TEST(LabMachine, ValuesAtTheirLimits) {
