@@ -198,6 +198,11 @@ class QuarnCoordinator : public VSCoordinator {
   // ---- Messages (QuarnCoordinator_messages.cpp) ----
   void ProcessGetNextVMAgentQueue();
   bool ProcessGetNextVMForAgent(const std::string& agent);
+  // The walk of the priority list for the agent: the VM to give it (none, with `found` set, when VMs
+  // are eligible for it but none may go now; none, with `found` clear, when none is eligible). False
+  // when the request cannot be answered in this call (the coordinator is not running, or a VM that
+  // had started was taken off the list).
+  bool SelectVMForAgent(const std::string& agent, std::set<std::string>& selection, bool& found);
   bool GiveVMsToAgent(const std::string& agent, const std::set<std::string>& vms);
   bool LookupSnapMetaDataForJobId(int64_t jobId, size_t& position);
   bool AddSnapDSListToMetaData(const CNMessageList& source, CNMessageList& destination);
@@ -217,6 +222,19 @@ class QuarnCoordinator : public VSCoordinator {
   // Takes the VM out of the agent's VM sets and its disk load out of the agent's.
   void ForgetCandidate(const std::string& agent, const vm_params& vm);
   void DispatchVMLists();
+  // Records each VM's dispatch to the agent before any of them goes out (a VM whose dispatch is not on
+  // record must not go out) and gives back the VMs whose dispatch is recorded; each other VM is held
+  // back (HoldBackUnrecordedVM). The set is a copy: holding a VM back changes the agent's sets.
+  std::set<std::string> RecordVMDispatches(const std::string& agent, std::set<std::string> vms);
+  // A VM whose dispatch to the agent could not be recorded: while a later try may pass, it goes back to
+  // the priority list (its candidates kept) and no agent is given it before kDispatchRetrySeconds; a
+  // VM whose record can never be written fails, and one whose record was not written at its last try
+  // ends pending (the job goes pending for it); either says why, with an event and a pending cause.
+  void HoldBackUnrecordedVM(const std::string& agent, vm_params& vm, DispatchRecord record, const std::string& error);
+  // True while the VM waits for its next try at a dispatch.
+  bool WaitsForDispatchRetry(const std::string& guid, time_t now) const;
+  // Serves the held requests for work once a VM's next try at a dispatch is due.
+  void RetryDueDispatches();
   uint32_t GetVolumeActivityForVM(const vm_params& vm);
   void IncrementVolumeActivityForVM(const vm_params& vm);
   void DecrementVolumeActivityForVM(const vm_params& vm);
@@ -258,6 +276,9 @@ class QuarnCoordinator : public VSCoordinator {
   void UpdateVMPrioritiesFromFile(bool& changed);
   // Logs the job manager's status list (a diagnostic).
   void DumpJobManagerVMList();
+  // Fails the VM now with the reason: its phase, its record with the job manager, the failure count and
+  // its "backup.out" line.
+  void FailVMWithReason(vm_params& vm, const std::string& reason);
   void AddVMFileFailures(int count);
   void AddVMFailures(int count);
   void AddVMSuccesses(int count);
@@ -394,6 +415,18 @@ class QuarnCoordinator : public VSCoordinator {
   time_t m_lastRebalanceTime = 0;
   uint32_t m_rebalanceInterval = 60;
   bool m_fatalVMError = false;
+  // Tries at recording a VM's dispatch, and the seconds between two of them.
+  static constexpr int kDispatchRecordTries = 3;
+  static constexpr time_t kDispatchRetrySeconds = 60;
+  // The VMs whose dispatch could not be recorded, by GUID: failed tries so far, and the time before
+  // which no agent is given the VM again (0: any time). Loop thread.
+  struct UnrecordedDispatch {
+    int failedTries = 0;
+    time_t retryAt = 0;
+  };
+  std::map<std::string, UnrecordedDispatch> m_unrecordedDispatches;
+  // VMs left pending because their dispatch was not recorded by their last try. Loop thread.
+  int m_vmsNotDispatched = 0;
   int32_t m_fileFailures = 0;
   int32_t m_vmFailures = 0;
   int32_t m_vmSuccesses = 0;

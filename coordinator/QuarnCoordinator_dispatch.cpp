@@ -12,6 +12,14 @@ namespace {
 const char* const kSigDistribute = "void QuarnCoordinator::DistributeVMsToAgents(bool)";
 const char* const kSigOrder = "void QuarnCoordinator::OrderVMPriorityList(bool)";
 const char* const kSigDispatchVMLists = "void QuarnCoordinator::DispatchVMLists()";
+const char* const kSigHoldBack =
+    "void QuarnCoordinator::HoldBackUnrecordedVM(const std::string&, vm_params&, VSCoordinator::DispatchRecord, "
+    "const std::string&)";
+
+// The event and pending cause of a VM left without a backup for a reason of its own (its name and the
+// reason), and their severity.
+constexpr uint32_t kEventVMNotBackedUpWithReason = 0x5B0001DB;
+constexpr int kPendingCauseSeverity = 3;
 
 std::string Join(const std::set<std::string>& names) {
   std::string text;
@@ -268,10 +276,82 @@ void QuarnCoordinator::DispatchVMLists() {
     }
     m_event.Debug(kSigDispatchVMLists, "Sending Static VM list to [%s] with [%d] VMs", entry.first.c_str(),
                   static_cast<int>(agent.staticVMs.size()));
-    const std::set<std::string> vms = agent.staticVMs;
-    if (!GiveVMsToAgent(entry.first, vms))
+    const std::set<std::string> vms = RecordVMDispatches(entry.first, agent.staticVMs);
+    if (!vms.empty() && !GiveVMsToAgent(entry.first, vms))
       m_event.Error(kSigDispatchVMLists, "Failed to send VM List to Agent [%s]", entry.first.c_str());
   }
+}
+
+// ---- Records of dispatches ----
+
+std::set<std::string> QuarnCoordinator::RecordVMDispatches(const std::string& agent, std::set<std::string> vms) {
+  std::set<std::string> recorded;
+  for (const std::string& guid : vms) {
+    vm_params* vm = m_vmMap.Find(guid);
+    if (vm == nullptr) continue;
+    std::string error;
+    const DispatchRecord record = RecordVMDispatch(agent, guid, error);
+    if (record == DispatchRecord::kRecorded)
+      recorded.insert(guid);
+    else
+      HoldBackUnrecordedVM(agent, *vm, record, error);
+  }
+  return recorded;
+}
+
+void QuarnCoordinator::HoldBackUnrecordedVM(const std::string& agentName, vm_params& vm, DispatchRecord record,
+                                            const std::string& error) {
+  UnrecordedDispatch& unrecorded = m_unrecordedDispatches[vm.vmGuid];
+  ++unrecorded.failedTries;
+  if (record == DispatchRecord::kNotWritten && unrecorded.failedTries < kDispatchRecordTries) {
+    m_event.Error(kSigHoldBack,
+                  "VM [%s] is not sent to agent [%s]: its dispatch could not be recorded (%s); try [%d] of [%d] "
+                  "follows in [%d] seconds",
+                  vm.vmName.c_str(), agentName.c_str(), error.c_str(), unrecorded.failedTries + 1, kDispatchRecordTries,
+                  static_cast<int>(kDispatchRetrySeconds));
+    unrecorded.retryAt = ClockSeconds() + kDispatchRetrySeconds;
+    // Back to the queue, for any of its candidates: a VM the agent had been given alone is one it now
+    // asks for like any other.
+    QuarnAgentInfo* agent = FindAgent(agentName);
+    if (agent != nullptr && agent->staticVMs.erase(vm.vmGuid) != 0) agent->distributedVMs.insert(vm.vmGuid);
+    ZtCriticalSectionLock lock(&m_priorityListLock);
+    if (std::find(m_vmPriorityList.begin(), m_vmPriorityList.end(), vm.vmGuid) == m_vmPriorityList.end())
+      m_vmPriorityList.push_back(vm.vmGuid);
+    return;
+  }
+  const std::string reason =
+      record == DispatchRecord::kRefused
+          ? "The VM was not sent to proxy [" + agentName + "]: its dispatch can never be recorded (" + error + ")"
+          : "The VM was not sent to proxy [" + agentName + "]: its dispatch could not be recorded in [" +
+                std::to_string(kDispatchRecordTries) + "] tries (" + error + ")";
+  m_event.Error(kSigHoldBack, "VM [%s]: %s", vm.vmName.c_str(), reason.c_str());
+  if (record == DispatchRecord::kRefused) {
+    FailVMWithReason(vm, reason);
+  } else {
+    // Left for the job's next attempt, which the job manager resumes: the job goes pending for it.
+    vm.vmPhase = PHASE_PENDING;
+    vm.failureReason = reason;
+    ++m_vmsNotDispatched;
+  }
+  m_jobMgr->addPendingCauseArgument(vm.vmName);
+  m_jobMgr->addPendingCauseArgument(reason);
+  m_jobMgr->setPendingCauseAndEvent(kEventVMNotBackedUpWithReason, kPendingCauseSeverity);
+}
+
+bool QuarnCoordinator::WaitsForDispatchRetry(const std::string& guid, time_t now) const {
+  const auto it = m_unrecordedDispatches.find(guid);
+  return it != m_unrecordedDispatches.end() && it->second.retryAt > now;
+}
+
+void QuarnCoordinator::RetryDueDispatches() {
+  const time_t now = ClockSeconds();
+  bool due = false;
+  for (auto& entry : m_unrecordedDispatches) {
+    if (entry.second.retryAt == 0 || entry.second.retryAt > now) continue;
+    entry.second.retryAt = 0;
+    due = true;
+  }
+  if (due) ProcessGetNextVMAgentQueue();
 }
 
 // ---- Volume activity ----

@@ -212,6 +212,8 @@ void QuarnCoordinator::OnIdle_Running() {
     }
   }
 
+  RetryDueDispatches();
+
   if (m_streamRedispatchPending.load() && ClockSeconds() >= m_streamRedispatchTime.load()) {
     m_streamRedispatchPending = false;
     m_streamRedispatchTime = 0;

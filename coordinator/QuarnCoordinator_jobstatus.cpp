@@ -264,6 +264,18 @@ bool QuarnCoordinator::UpdateJobManagerVMList_LastAttempt() {
   return true;
 }
 
+void QuarnCoordinator::FailVMWithReason(vm_params& vm, const std::string& reason) {
+  vm.vmPhase = PHASE_FAILED;
+  vm.failureReason = reason;
+  m_jobMgr->setVMStatusVMName(vm.vmGuid, vm.vmName, vm.host);
+  const int64_t clientId = vm.collect.getint64(Collect::F_vmClientId);
+  if (clientId != 0) m_jobMgr->setVMStatusClientId(vm.vmGuid, clientId);
+  m_jobMgr->setVMStatusState(vm.vmGuid, kFailed, QuarnUtils::TruncateStatusText(reason));
+  m_jobMgr->updateVMBkpJobStatus(m_appMgr->getKeyrealmId(), true);
+  AddVMFailures(1);
+  WriteBackupDotOut(vm.vmName, "", reason, true, false);
+}
+
 bool QuarnCoordinator::UpdateJobManagerVMList_FailPendingVMs() {
   int count = 0;
   for (auto& entry : m_vmMap) {

@@ -408,53 +408,64 @@ void QuarnCoordinator::ProcessGetNextVMAgentQueue() {
 }
 
 bool QuarnCoordinator::ProcessGetNextVMForAgent(const std::string& agent) {
-  std::set<std::string> selection;
-  bool found = false;
-  {
-    ZtCriticalSectionLock lock(&m_priorityListLock);
-    if (m_state != kRunning) return false;
-    int64_t lowestActivity = 0;
-    do {
-      int64_t bestActivity = -1;
-      for (auto it = m_vmPriorityList.begin(); it != m_vmPriorityList.end(); ++it) {
-        vm_params* vm = m_vmMap.Find(*it);
-        if (vm == nullptr) continue;
-        if (vm->vmPhase != PHASE_NOT_STARTED) {
-          m_event.Debug(kSigProcessGetNextVM, "Removing VM [%s] from priority list as it is in state [%s]",
-                        vm->vmName.c_str(), GetVMPhaseString(vm->vmPhase));
-          m_vmPriorityList.erase(it);
-          return false;
-        }
-        if (vm->candidateAgents.count(agent) == 0) continue;
-        found = true;
-        int64_t activity = 0;
-        if (m_getNextVMMethod == 1) {
-          activity = GetVolumeActivityForVM(*vm);
-          if (activity > lowestActivity) {
-            if (bestActivity < 0 || activity < bestActivity) bestActivity = activity;
-            continue;
-          }
-        }
-        m_event.Debug(kSigProcessGetNextVM, "Selected VM [%s] for agent [%s] with volume activity of [%d]",
-                      vm->vmName.c_str(), agent.c_str(), static_cast<int>(activity));
-        selection.insert(vm->vmGuid);
-        m_vmPriorityList.erase(it);
-        break;
-      }
-      if (!selection.empty()) break;
-      lowestActivity = bestActivity;
-      if (m_getNextVMMethod == 1 && m_volumeActivityLimit != 0 && lowestActivity >= m_volumeActivityLimit) {
-        m_event.Debug(kSigProcessGetNextVM, "Cannot select a VM because the volume activity limit [%d] is exceeded",
-                      static_cast<int>(m_volumeActivityLimit));
-        break;
-      }
-    } while (found && lowestActivity >= 0);
-  }
-  if (!selection.empty() || !found) {
+  // A VM whose dispatch could not be recorded is not given: the walk goes again, and the VM is either
+  // waiting for its next try or no longer on the list.
+  for (;;) {
+    std::set<std::string> selection;
+    bool found = false;
+    if (!SelectVMForAgent(agent, selection, found)) return false;
+    if (!selection.empty()) {
+      selection = RecordVMDispatches(agent, selection);
+      if (selection.empty()) continue;
+    } else if (found) {
+      return false;
+    }
     GiveVMsToAgent(agent, selection);
     return true;
   }
-  return false;
+}
+
+bool QuarnCoordinator::SelectVMForAgent(const std::string& agent, std::set<std::string>& selection, bool& found) {
+  ZtCriticalSectionLock lock(&m_priorityListLock);
+  if (m_state != kRunning) return false;
+  const time_t now = ClockSeconds();
+  int64_t lowestActivity = 0;
+  do {
+    int64_t bestActivity = -1;
+    for (auto it = m_vmPriorityList.begin(); it != m_vmPriorityList.end(); ++it) {
+      vm_params* vm = m_vmMap.Find(*it);
+      if (vm == nullptr) continue;
+      if (vm->vmPhase != PHASE_NOT_STARTED) {
+        m_event.Debug(kSigProcessGetNextVM, "Removing VM [%s] from priority list as it is in state [%s]",
+                      vm->vmName.c_str(), GetVMPhaseString(vm->vmPhase));
+        m_vmPriorityList.erase(it);
+        return false;
+      }
+      if (vm->candidateAgents.count(agent) == 0) continue;
+      found = true;
+      if (WaitsForDispatchRetry(vm->vmGuid, now)) continue;
+      int64_t activity = 0;
+      if (m_getNextVMMethod == 1) {
+        activity = GetVolumeActivityForVM(*vm);
+        if (activity > lowestActivity) {
+          if (bestActivity < 0 || activity < bestActivity) bestActivity = activity;
+          continue;
+        }
+      }
+      m_event.Debug(kSigProcessGetNextVM, "Selected VM [%s] for agent [%s] with volume activity of [%d]",
+                    vm->vmName.c_str(), agent.c_str(), static_cast<int>(activity));
+      selection.insert(vm->vmGuid);
+      m_vmPriorityList.erase(it);
+      return true;
+    }
+    lowestActivity = bestActivity;
+    if (m_getNextVMMethod == 1 && m_volumeActivityLimit != 0 && lowestActivity >= m_volumeActivityLimit) {
+      m_event.Debug(kSigProcessGetNextVM, "Cannot select a VM because the volume activity limit [%d] is exceeded",
+                    static_cast<int>(m_volumeActivityLimit));
+      return true;
+    }
+  } while (found && lowestActivity >= 0);
+  return true;
 }
 
 bool QuarnCoordinator::GiveVMsToAgent(const std::string& agentName, const std::set<std::string>& vms) {

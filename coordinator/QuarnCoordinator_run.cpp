@@ -208,6 +208,9 @@ bool QuarnCoordinator::DecideOutcome(const PhaseCounts& counts) {
   if (m_streamErrors > 0)
     return GoPending(std::to_string(m_streamErrors) + " stream errors were detected, job will go to pending.");
   if (m_fatalVMError) return GoPending("Fatal VM error detected, job will go to pending.");
+  if (m_vmsNotDispatched > 0)
+    return GoPending(std::to_string(m_vmsNotDispatched) +
+                     " VMs were not sent to a proxy because their dispatch could not be recorded, job will go to pending.");
   if (!anySucceeded && !m_vmMap.empty()) {
     if (m_streamLimitReached) return GoPending("The stream limit was reached, job will go to pending.");
     if (contentIndex && !JobRestarted()) {

@@ -5,10 +5,8 @@
 
 #include <cstring>
 
-#include "platform/ev/EvDebug.h"
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabJob.h"
-#include "records/messages/VirtualServerMessages.h"
 
 namespace {
 
@@ -39,27 +37,14 @@ std::string ApplyMask(int family, const unsigned char (&ip)[N], const unsigned c
 
 VSCoordinator::VSCoordinator() = default;
 
-bool VSCoordinator::SendMsgToAgent(const std::string& name, const CNMessageBase& message) {
-  if (message.getTagID() == VirtualServer::VMCollectList::TAG) RecordDispatch(name, message);
-  return ZTRemoteAgentServer::SendMsgToAgent(name, message);
-}
-
-void VSCoordinator::RecordDispatch(const std::string& name, const CNMessageBase& list) {
-  static const char* const sig = "void VSCoordinator::RecordDispatch(const std::string&, const CNMessageBase&)";
+VSCoordinator::DispatchRecord VSCoordinator::RecordVMDispatch(const std::string& agent, const std::string& vmGuid,
+                                                              std::string& error) {
   const int64_t jobId = lab::FocusJob();
-  if (jobId <= 0 || lab::Root().empty()) return;
-  const std::string host = GetAgentHostName(name);
-  const std::string& client = host.empty() ? name : host;
-  using VirtualServer::VMCollect;
-  using VirtualServer::VMCollectList;
-  for (const CNMessagePtr& vm : list.getlistobject(VMCollectList::F_vms)) {
-    if (!vm) continue;
-    const std::string guid = vm->getstring(VMCollect::F_vmGuid);
-    std::string error;
-    if (!lab::RecordVMDispatch(jobId, guid, client, error))
-      EvDebug::Error(sig, "The dispatch of VM [%s] to agent [%s] is not recorded: %s", guid.c_str(), name.c_str(),
-                     error.c_str());
-  }
+  if (jobId <= 0 || lab::Root().empty()) return DispatchRecord::kRecorded;
+  const std::string host = GetAgentHostName(agent);
+  const std::string& client = host.empty() ? agent : host;
+  if (lab::RecordVMDispatch(jobId, vmGuid, client, error)) return DispatchRecord::kRecorded;
+  return lab::CanRecordVMDispatch(jobId, vmGuid, client) ? DispatchRecord::kNotWritten : DispatchRecord::kRefused;
 }
 
 VSCoordinator::~VSCoordinator() = default;

@@ -5,7 +5,7 @@
 #include "platform/remoteagent/ZTRemoteAgentServer.h"
 
 // Base of the job's coordinator: the remote-agent server plus the few services the coordinator takes
-// from its platform base (service shutdown, subnet arithmetic).
+// from its platform base (service shutdown, subnet arithmetic, the record of each VM's dispatch).
 class VSCoordinator : public ZTRemoteAgentServer {
  public:
   VSCoordinator();
@@ -22,13 +22,20 @@ class VSCoordinator : public ZTRemoteAgentServer {
   // or the mask is not contiguous.
   static std::string GetSubnet(const std::string& ip, const std::string& mask);
 
-  // Sends as the framework does. A list of VMs given to an agent is first recorded as the VMs'
-  // dispatch to that agent's client in the lab's job (platform/lab/LabJob.h), so that the archives of
-  // an attempt the coordinator gave up on are told from those of the agent it gave the VM to next.
-  bool SendMsgToAgent(const std::string& name, const CNMessageBase& message);
+  // What became of the record of a VM's dispatch.
+  enum class DispatchRecord {
+    kRecorded,
+    kNotWritten,  // the record could not be written (a full or failing file system): a later try may pass
+    kRefused,     // the VM or the agent cannot name a record: no try ever will
+  };
+  // Records that the VM goes to the agent, as its dispatch to the agent's client in the lab's job
+  // (platform/lab/LabJob.h), before the agent can hear of it: an agent's archives carry the number of
+  // the VM's latest dispatch to it, so that the archives of an attempt the coordinator gave up on are
+  // told from those of the agent it gave the VM to next. A VM whose dispatch is not on record must not
+  // go out, or its archives could lose to those of an earlier attempt. A process outside a lab's job
+  // keeps no record, and every dispatch counts as recorded there. `error` says why one is not.
+  DispatchRecord RecordVMDispatch(const std::string& agent, const std::string& vmGuid, std::string& error);
 
  private:
-  void RecordDispatch(const std::string& name, const CNMessageBase& list);
-
   std::atomic<bool> serviceShutdown_{false};
 };

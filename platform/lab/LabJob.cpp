@@ -382,9 +382,13 @@ std::vector<std::string> ReadVMStatusUpdates(int64_t jobId) { return LinesOf(job
 
 // ---- Dispatches of VMs to agents ----
 
+bool CanRecordVMDispatch(int64_t jobId, const std::string& vmGuid, const std::string& client) {
+  return !DispatchPath(jobId, vmGuid).empty() && IsSafeComponent(client);
+}
+
 bool RecordVMDispatch(int64_t jobId, const std::string& vmGuid, const std::string& client, std::string& error) {
   const std::string path = DispatchPath(jobId, vmGuid);
-  if (path.empty() || !IsSafeComponent(client)) {
+  if (!CanRecordVMDispatch(jobId, vmGuid, client)) {
     error = "no job folder, or the VM or client cannot name a dispatch";
     return false;
   }

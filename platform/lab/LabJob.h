@@ -123,6 +123,9 @@ std::vector<std::string> ReadDiskStreamCalls(int64_t jobId);
 // it; synced, so that a later run of the job counts on from it. False with the reason (the fault
 // operation "ra.RecordVMDispatch" fails it).
 bool RecordVMDispatch(int64_t jobId, const std::string& vmGuid, const std::string& client, std::string& error);
+// Whether the job, the VM and the client can name a dispatch record at all (a record that cannot be
+// written for any other reason may be written later).
+bool CanRecordVMDispatch(int64_t jobId, const std::string& vmGuid, const std::string& client);
 // The number of the VM's latest dispatch to the client in the job, counted from 1 over every run of
 // the job; 0 when the coordinator never gave the VM to that client (or the record cannot be read). A
 // record whose write was cut short counts as none: the VM did not go out on it.

@@ -70,6 +70,7 @@ class TestCoordinator : public QuarnCoordinator {
   using QuarnCoordinator::m_vmMap;
   using QuarnCoordinator::m_vmSuccesses;
   using QuarnCoordinator::ReadVMCollectFile;
+  using QuarnCoordinator::RetryDueDispatches;
   size_t LogArchiverBatchSize() {
     ZtCriticalSectionLock lock(&m_logArchiverLock);
     return m_logArchiverBatch.size();

@@ -1,9 +1,11 @@
 // Distribution of the VMs over the agents, the priority order, rebalancing, static lists and the
 // priority file.
 #include <cstdio>
+#include <cstring>
 
 #include "coordinator/CoordinatorTestSupport.h"
 #include "platform/config/ZTPI_Base.h"
+#include "platform/lab/LabFaults.h"
 
 using namespace coordtest;
 
@@ -23,6 +25,11 @@ class DispatchTest : public CoordinatorTest {
  protected:
   void SetUp() override {
     CoordinatorTest::SetUp();
+    Reset();
+  }
+  // The coordinator of a new lab, with its three agents initialised.
+  void Reset() {
+    FreshLab();
     ASSERT_TRUE(StartManagers());
     c().UseManagers(job_.get(), app_.get());
     c().m_agents.clear();
@@ -248,4 +255,108 @@ TEST_F(DispatchTest, PriorityFileSetsPrioritiesByGUIDOrNameForVMsNotStarted) {
   changed = false;
   c().UpdateVMPrioritiesFromFile(changed);
   EXPECT_FALSE(changed);
+}
+
+// A VM whose dispatch cannot be recorded never goes out: an agent's archives carry the number of the
+// VM's latest dispatch to it, and without one they lose to those of an earlier attempt. The VM is tried
+// again a minute later, up to three tries; then it ends pending (the job goes pending for it) with its
+// reason, an event and a pending cause; and a VM that can never be recorded fails at once.
+TEST_F(DispatchTest, AVMWhoseDispatchIsNotRecordedIsNotSentAndEndsWithItsReason) {
+  constexpr int kNever = 0;
+  constexpr int kRetrySeconds = 60;
+  struct Case {
+    const char* name;
+    const char* vm;       // its host esx1 makes it proxyA's alone (static), esx9 anyone's (dynamic)
+    const char* host;
+    int64_t failedTries;  // of the fault rule
+    int sentAtTry;        // kNever: the VM ends
+    phase end;
+  } cases[] = {
+      {"not written once", "v1", "esx9", 1, 2, PHASE_STARTED},
+      {"not written twice: the last try", "v1", "esx9", 2, 3, PHASE_STARTED},
+      {"never written", "v1", "esx9", lab::kFaultAlways, kNever, PHASE_PENDING},
+      {"a static VM not written once", "v1", "esx1", 1, 2, PHASE_STARTED},
+      {"a static VM never written", "v1", "esx1", lab::kFaultAlways, kNever, PHASE_PENDING},
+      {"a VM that cannot name a record", "v/1", "esx9", 0, kNever, PHASE_FAILED},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    ASSERT_NO_FATAL_FAILURE(Reset());
+    c().m_state = QuarnCoordinator::kRunning;
+    ASSERT_TRUE(c().InitBackupResults());
+    vm_params& vm = AddVM(test.vm, test.host);
+    vm.collect.setint64(VirtualServer::VMCollect::F_vmClientId, 7);
+    vm_params& other = AddVM("v2", "esx1");  // proxyA's alone
+    const std::string guid = vm.vmGuid;
+    std::string error;
+    if (test.failedTries != 0) {
+      lab::FaultRule rule;
+      rule.op = "ra.RecordVMDispatch";
+      rule.vm = guid;
+      rule.code = 28;
+      rule.times = test.failedTries;
+      ASSERT_TRUE(lab::AddFaultRule(rule, error)) << error;
+    }
+    c().DistributeVMsToAgents(false);
+    c().DispatchVMLists();
+    EXPECT_EQ(std::vector<std::string>({other.vmGuid}), TakeSent("proxyA").vms) << "the other static VM goes out";
+    VirtualServer::VMBackupGetNextVM request;
+    ASSERT_TRUE(c().OnMsgVMBackupGetNextVM("proxyA", &request));
+    int tries = 1;
+    while (vm.vmPhase == PHASE_NOT_STARTED && tries <= 3) {
+      EXPECT_TRUE(TakeSent("proxyA").vms.empty()) << "try " << tries << ": the request waits for the VM";
+      EXPECT_EQ(0u, lab::VMDispatchNumber(kJobId, guid, "proxyA"));
+      Advance(kRetrySeconds - 1);
+      c().RetryDueDispatches();
+      EXPECT_TRUE(TakeSent("proxyA").vms.empty()) << "try " << tries << ": a second early";
+      Advance(1);
+      c().RetryDueDispatches();
+      ++tries;
+    }
+    if (vm.vmPhase == PHASE_STARTED) EXPECT_EQ(std::vector<std::string>({guid}), TakeSent("proxyA").vms);
+    EXPECT_EQ(test.end, vm.vmPhase);
+    if (test.sentAtTry != kNever) {
+      EXPECT_EQ(test.sentAtTry, tries);
+      EXPECT_EQ(1u, lab::VMDispatchNumber(kJobId, guid, "proxyA")) << "the lines cut short count for none";
+      EXPECT_TRUE(Events().empty());
+      EXPECT_TRUE(Pending().empty());
+      EXPECT_TRUE(vm.failureReason.empty());
+      continue;
+    }
+    // The VM ended: the request is answered that there is no more work, and the VM says why.
+    EXPECT_EQ(test.end == PHASE_FAILED ? 1 : 3, tries);
+    const std::string why = test.end == PHASE_FAILED ? "its dispatch can never be recorded"
+                                                      : "its dispatch could not be recorded in [3] tries";
+    EXPECT_NE(std::string::npos, vm.failureReason.find("The VM was not sent to proxy [proxyA]: " + why))
+        << vm.failureReason;
+    if (test.end == PHASE_PENDING)
+      EXPECT_NE(std::string::npos, vm.failureReason.find(std::strerror(28))) << vm.failureReason;
+    EXPECT_EQ(std::vector<std::string>{"-"}, TakeSent("proxyA").vms);
+    EXPECT_TRUE(Logged("VM [" + std::string(test.vm) + "]: " + vm.failureReason));
+    const std::string side = "0x5B0001DB " + std::string(test.vm) + "|" + vm.failureReason;
+    ASSERT_EQ(1u, Pending().size());
+    EXPECT_EQ(side, Pending()[0]);
+    ASSERT_EQ(1u, Events().size());
+    EXPECT_NE(std::string::npos, Events()[0].find(side)) << Events()[0];
+    EXPECT_EQ(0u, lab::VMDispatchNumber(kJobId, guid, "proxyA")) << "nothing went out";
+    if (test.end == PHASE_FAILED) {
+      // Failed at once, in the counts and in "backup.out" (a GUID that names no file has no record with
+      // the job manager either).
+      EXPECT_EQ(1, c().m_vmFailures);
+      ASSERT_EQ(1u, BackupOut().size());
+      EXPECT_NE(std::string::npos, BackupOut()[0].find(vm.failureReason)) << BackupOut()[0];
+      continue;
+    }
+    // Left to the job's next attempt: the job goes pending, and the job manager keeps the VM to be
+    // backed up, saying why.
+    EXPECT_EQ(0, c().m_vmFailures);
+    other.vmPhase = PHASE_DONE;
+    EXPECT_FALSE(c().FinishJob());
+    EXPECT_TRUE(Logged("1 VMs were not sent to a proxy because their dispatch could not be recorded, job will go to "
+                       "pending."));
+    JobManager::VMUpdateInfo record;
+    ASSERT_TRUE(vsJobMgr::ReadVMStatus(kJobId, guid, record));
+    EXPECT_EQ(4, record.getint64(JobManager::VMUpdateInfo::F_vmStatus));
+    EXPECT_EQ(vm.failureReason, record.getstring(JobManager::VMUpdateInfo::F_failureText));
+  }
 }

@@ -1,0 +1,161 @@
+// A VM's dispatch that cannot be recorded, in a whole job resumed by the job manager: the agent that
+// first took the VM is killed after committing the archive of one of its two disks, and the job goes
+// pending; its resume gives the VM to another agent while the record of that dispatch fails once. The
+// VM is not sent until its dispatch is on record, so the retry's archives carry its number and stand
+// for the VM: every VM reported backed up restores byte for byte to copies of its disks taken before
+// the job.
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/config/ZTPI_Base.h"
+#include "platform/jobmgr/vsJobMgr.h"
+#include "platform/lab/Lab.h"
+#include "platform/lab/LabFaults.h"
+#include "platform/lab/LabFiles.h"
+#include "platform/lab/LabHypervisor.h"
+#include "platform/lab/LabJob.h"
+#include "platform/lab/LabMedia.h"
+#include "platform/lab/LabSubclient.h"
+#include "records/messages/JobManagerMessages.h"
+#include "support/LabRunSupport.h"
+#include "support/TestLab.h"
+
+namespace {
+
+using labrun::ReadText;
+using labrun::RunTool;
+using labrun::StartTool;
+
+const char* const kVMs[] = {"vm01", "vm02"};
+
+class DispatchRecordRun : public testing::Test {
+ protected:
+  // REQUIRES: the lab as the process's root. Copies of the VM's disk images as they are now, for
+  // verify's --image ("0=<copy>,1=<copy>").
+  std::string CopyDisks(const std::string& vm) {
+    lab::VMDescription description;
+    EXPECT_TRUE(lab::FindVM(lab::SampleServer(), vm, description)) << vm;
+    std::string images;
+    for (size_t i = 0; i < description.disks.size(); ++i) {
+      const std::string copy = dir.Path(vm + "-" + std::to_string(i) + ".img");
+      std::string error;
+      EXPECT_TRUE(lab::CopyImageAtomic(lab::DiskImagePath(lab::SampleServer(), description.disks[i].file), copy, error))
+          << error;
+      images += (images.empty() ? "" : ",") + std::to_string(i) + "=" + copy;
+    }
+    return images;
+  }
+  // REQUIRES: the lab as the process's root. The process of the client's agent in the job; 0 when none.
+  static pid_t AgentProcess(const std::string& client) {
+    const std::string started = "started " + client + " ";
+    for (const std::string& line : lab::ReadSessions(1001))
+      if (line.compare(0, started.size(), started) == 0) return static_cast<pid_t>(std::stol(line.substr(started.size())));
+    return 0;
+  }
+  // REQUIRES: the lab as the process's root. Whether the fault table holds a call of the operation.
+  static bool Holds(const std::string& op) {
+    lab::FaultTable table;
+    std::string error;
+    if (!lab::ReadFaultTable(table, error)) return false;
+    for (const lab::FaultRule& rule : table.rules)
+      if (rule.op == op && rule.hold && rule.fired > 0) return true;
+    return false;
+  }
+
+  testsupport::TestLab dir;
+  const std::string labDir = dir.Path("lab");
+  const std::string out = dir.Path("tool.txt");
+};
+
+TEST_F(DispatchRecordRun, AResumedVMWhoseDispatchRecordFailsOnceRestoresFromItsRetry) {
+  ASSERT_EQ(0, RunTool({"create", labDir, "--vms", "2", "--disks", "2", "--disk-size", "2", "--time-scale", "60"}, out))
+      << ReadText(out);
+  // Every byte of every disk seeded, and no two disks alike.
+  int seed = 0;
+  for (const char* vm : kVMs)
+    for (const char* disk : {"0", "1"})
+      ASSERT_EQ(0, RunTool({"disk", labDir, vm, disk, "write", "--percent", "100", "--seed", std::to_string(++seed)}, out))
+          << ReadText(out);
+  // proxyA alone backs the VMs up, vm01 first (its priority) and one at a time (a second worker is
+  // refused), each disk on a stream and into an archive of its own; vm01's first disk is held once its
+  // read begins. The VMs are not proxyA's alone (static): the VM of a killed agent goes back to the
+  // queue and the job goes pending.
+  ASSERT_EQ(0, RunTool({"set", labDir, "coordinator", "VirtualServer", "bStaticVMAssignmentAllowed", "0"}, out))
+      << ReadText(out);
+  lab::SetRoot(labDir);
+  std::string error;
+  ASSERT_TRUE(lab::SetSubclientValue("1", "memberServers", "proxyA", error)) << error;
+  ASSERT_TRUE(lab::WriteFileAtomic(ZTPI_Base::getJobResultsDir("coordinator") + "/VMPriorities.csv", "vm01,1\n"));
+  std::map<std::string, std::string> images;
+  for (const char* vm : kVMs) images[vm] = CopyDisks(vm);
+  lab::SetRoot(std::string());
+  ASSERT_EQ(0, RunTool({"fault", labDir, "add", "thread.Create", "--client", "proxyA", "--disk", "worker", "--after", "1",
+                        "--times", "always", "--code", "1"},
+                       out))
+      << ReadText(out);
+  ASSERT_EQ(0, RunTool({"fault", labDir, "hold", "disk.Read", "--vm", "vm01", "--disk", "0"}, out)) << ReadText(out);
+
+  const pid_t run = StartTool({"run", labDir, "--", "-numStreams", "4"}, dir.Path("run1.txt"));
+  ASSERT_GT(run, 0);
+  lab::SetRoot(labDir);
+  lab::VMDescription vm01;
+  ASSERT_TRUE(lab::FindVM(lab::SampleServer(), "vm01", vm01));
+  const std::string log = lab::ClientLogPath("coordinator", "quarn");
+  // Held, with the archive of vm01's second disk committed. (A job that never gets there still
+  // reports progress: the wait gives up after ten minutes.)
+  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::minutes(10);
+  bool held = false;
+  testsupport::WaitForLab({labDir, lab::MediaJobDir(lab::SampleMediaAgent(), 1001), log.substr(0, log.rfind('/'))},
+                          [&] {
+                            held = Holds("disk.Read") && !lab::ListVMArchiveFiles(1001, vm01.guid).empty();
+                            return held || std::chrono::steady_clock::now() > giveUp;
+                          });
+  const pid_t agent = AgentProcess("proxyA");
+  EXPECT_GT(agent, 0);
+  if (held && agent > 0) kill(agent, SIGKILL);
+  ASSERT_TRUE(lab::ClearFaultTable(error)) << error;
+  testsupport::WaitProgram(run);
+  ASSERT_TRUE(held) << ReadText(dir.Path("run1.txt"));
+  EXPECT_EQ(1u, lab::VMDispatchNumber(1001, vm01.guid, "proxyA"));
+  JobManager::VMUpdateInfo record;
+  ASSERT_TRUE(vsJobMgr::ReadVMStatus(1001, vm01.guid, record));
+  EXPECT_NE(0, record.getint64(JobManager::VMUpdateInfo::F_vmStatus)) << "the job went pending with vm01 to do";
+
+  // The job manager resumes the job on proxyB, which now takes the VMs as its own, and the first
+  // record of vm01's dispatch is cut short.
+  ASSERT_TRUE(lab::SetSubclientValue("1", "memberServers", "proxyB", error)) << error;
+  lab::SetRoot(std::string());
+  ASSERT_EQ(0, RunTool({"set", labDir, "coordinator", "VirtualServer", "bStaticVMAssignmentAllowed", "1"}, out))
+      << ReadText(out);
+  ASSERT_EQ(0, RunTool({"fault", labDir, "add", "ra.RecordVMDispatch", "--vm", "vm01", "--code", "28"}, out))
+      << ReadText(out);
+  ASSERT_EQ(0, RunTool({"run", labDir, "--", "-numStreams", "4"}, out)) << ReadText(out);
+  EXPECT_NE(std::string::npos, ReadText(out).find("job 1001 has not ended (")) << ReadText(out);
+
+  lab::SetRoot(labDir);
+  EXPECT_NE(std::string::npos, ReadText(log).find("VM [vm01] is not sent to agent [proxyB]: its dispatch could not be "
+                                                   "recorded"));
+  EXPECT_EQ(2u, lab::VMDispatchNumber(1001, vm01.guid, "proxyB")) << "the line cut short counts for none";
+  lab::SetRoot(std::string());
+  for (const char* vm : kVMs) {
+    SCOPED_TRACE(vm);
+    lab::SetRoot(labDir);
+    lab::VMDescription description;
+    ASSERT_TRUE(lab::FindVM(lab::SampleServer(), vm, description));
+    ASSERT_TRUE(vsJobMgr::ReadVMStatus(1001, description.guid, record));
+    const int64_t status = record.getint64(JobManager::VMUpdateInfo::F_vmStatus);
+    lab::SetRoot(std::string());
+    EXPECT_EQ(0, status) << record.getstring(JobManager::VMUpdateInfo::F_failureText);
+    if (status != 0 && status != 3) continue;
+    EXPECT_EQ(0, RunTool({"verify", labDir, "--job", "1001", "--vm", vm, "--image", images[vm]}, out)) << ReadText(out);
+  }
+}
+
+}  // namespace
