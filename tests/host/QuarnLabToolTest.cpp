@@ -400,13 +400,20 @@ TEST_F(QuarnLabTool, RunStartsTheProgramAsTheJobManagerWould) {
   EXPECT_EQ(1u, attempt);
   EXPECT_NE(std::string::npos, run.out.find("job 7: pending: the job process ended (status=3) without an outcome"))
       << run.out;
-  // The streams it grants are reserved on the job's media agent first (client id 1 in a new lab).
+  // The streams it grants are reserved on the job's media agent first (client id 1 in a new lab); a
+  // process that ends without a result does not give them back, so the job manager takes them.
   UseToolLab();
   lab::ReservationLedger ledger;
   std::string error;
   ASSERT_TRUE(lab::ReadReservationLedger(7, ledger, error)) << error;
-  EXPECT_EQ(2, ledger.CountReserved());
-  EXPECT_EQ(1, ledger.reservations[0].mediaAgentId);
+  ASSERT_EQ(2u, ledger.reservations.size());
+  for (const lab::Reservation& reservation : ledger.reservations) {
+    EXPECT_EQ(1, reservation.mediaAgentId);
+    EXPECT_EQ("left", reservation.why);
+  }
+  EXPECT_EQ(0, ledger.CountReserved());
+  EXPECT_NE(std::string::npos, run.out.find("the job process of job 7 left 2 streams reserved: given back\n"))
+      << run.out;
   EXPECT_NE(std::string::npos, run.out.find("stream reservations:\n  rcid=1 reservation=1 stream=1")) << run.out;
   run = Tool({"run", labDir_, "--job", "7", "--program", program, "--", "-numStreams", "1001"});
   EXPECT_EQ(64, run.exitCode);
