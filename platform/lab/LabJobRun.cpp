@@ -115,6 +115,20 @@ void ReadEnd(const std::string& line, JobRun& run) {
   run.signal = static_cast<int>(signal);
 }
 
+bool ParseLatestRun(const std::vector<std::string>& events, JobRun& run) {
+  bool started = false;
+  for (const std::string& line : events) {
+    if (line.rfind("started ", 0) == 0) {
+      ReadStart(line, run);
+      started = true;
+    } else if (started && run.end == JobRun::End::kNotYet &&
+               (line.rfind("ended ", 0) == 0 || line.rfind("interrupted ", 0) == 0)) {
+      ReadEnd(line, run);
+    }
+  }
+  return started;
+}
+
 }  // namespace
 
 const char* JobPhaseName(JobPhase phase) { return phase == JobPhase::kStub ? "stub" : "backup"; }
@@ -196,20 +210,6 @@ bool AppendRunEnd(int64_t jobId, const std::string& time, int status, int signal
 
 bool AppendRunInterrupted(int64_t jobId, const std::string& time, int signal) {
   return AppendRunEvent(jobId, "interrupted " + time + " signal=" + std::to_string(signal));
-}
-
-bool ParseLatestRun(const std::vector<std::string>& events, JobRun& run) {
-  bool started = false;
-  for (const std::string& line : events) {
-    if (line.rfind("started ", 0) == 0) {
-      ReadStart(line, run);
-      started = true;
-    } else if (started && run.end == JobRun::End::kNotYet &&
-               (line.rfind("ended ", 0) == 0 || line.rfind("interrupted ", 0) == 0)) {
-      ReadEnd(line, run);
-    }
-  }
-  return started;
 }
 
 bool LatestRun(int64_t jobId, JobRun& run) { return ParseLatestRun(ReadRunEvents(jobId), run); }

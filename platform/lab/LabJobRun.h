@@ -78,7 +78,6 @@ bool AppendRunInterrupted(int64_t jobId, const std::string& time, int signal);
 // The job's latest run (the last "started" line and what followed it); false when it has none.
 // Malformed fields read as absent.
 bool LatestRun(int64_t jobId, JobRun& run);
-bool ParseLatestRun(const std::vector<std::string>& events, JobRun& run);
 // The phase results the run set: the job's after those it had when the run started (all of them when
 // the run's line does not say).
 std::vector<std::string> PhaseResultsOf(int64_t jobId, const JobRun& run);
