@@ -161,6 +161,21 @@ lab::FaultRule AtTheQuiesce() {
   return rule;
 }
 
+// The hold of vm02's disk after its first extent: the backup is in the middle of the VM.
+lab::FaultRule InTheMiddleOfVM02() {
+  lab::FaultRule rule;
+  rule.op = "disk.Read";
+  rule.vm = Guid(2);
+  rule.after = 1;
+  return rule;
+}
+
+void KillTheJobProcess() {
+  const pid_t job = JobProcess(kJob);
+  ASSERT_GT(job, 0);
+  kill(job, SIGKILL);
+}
+
 // Each VM's disk as it is now, copied beside the lab: "<tag>-<vm number>".
 std::map<int, std::string> CopyDisks(const testsupport::TestLab& lab, const std::string& tag) {
   std::map<int, std::string> copies;
@@ -526,17 +541,9 @@ TEST(MediTechRun, ALaterAttemptIsRefusedAndNoVMRestoresFromASecondMoment) {
     {
       HeldRun run(lab);
       ASSERT_TRUE(run.HoldAt(AtTheQuiesce(), [&] { atQuiesce = CopyDisks(lab, "quiesce"); }));
+      // The attempt dies in the middle of the backup.
       if (c.kill) {
-        // vm02's disk is held after its first extent: the attempt dies in the middle of the backup.
-        lab::FaultRule reading;
-        reading.op = "disk.Read";
-        reading.vm = Guid(2);
-        reading.after = 1;
-        ASSERT_TRUE(run.HoldAt(reading, [] {
-          const pid_t job = JobProcess(kJob);
-          ASSERT_GT(job, 0);
-          kill(job, SIGKILL);
-        }));
+        ASSERT_TRUE(run.HoldAt(InTheMiddleOfVM02(), KillTheJobProcess));
       }
       run.Finish();
     }
@@ -668,15 +675,7 @@ void LeaveTheSnapshotStandingThenRunTheNextJob(bool killed) {
   const std::string server = lab::SampleServer();
   if (killed) {
     HeldRun run(lab);
-    lab::FaultRule reading;  // vm02's disk after its first extent
-    reading.op = "disk.Read";
-    reading.vm = Guid(2);
-    reading.after = 1;
-    ASSERT_TRUE(run.HoldAt(reading, [] {
-      const pid_t job = JobProcess(kJob);
-      ASSERT_GT(job, 0);
-      kill(job, SIGKILL);
-    }));
+    ASSERT_TRUE(run.HoldAt(InTheMiddleOfVM02(), KillTheJobProcess));
     run.Finish();
     ASSERT_TRUE(Contains(StandingMounts(kJob), "vm02 mounted")) << "the kill leaves the VM mounted";
     RunJob(lab);  // the job manager resumes the job: refused
