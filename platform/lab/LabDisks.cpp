@@ -17,6 +17,7 @@
 #include "platform/lab/LabKeyValue.h"
 #include "platform/lab/LabMount.h"
 #include "platform/lab/LabSnapshot.h"
+#include "platform/os/ZtSync.h"
 
 namespace lab {
 namespace {
@@ -355,7 +356,7 @@ bool WriteDiskRanges(const std::string& imagePath, const std::vector<ByteRange>&
       done += piece;
     }
   }
-  if (ok) ok = fdatasync(fd) == 0;
+  if (ok) ok = ZtSyncFileData(fd) == 0;
   if (!ok) error = "cannot write " + imagePath + ": " + std::strerror(errno);
   close(fd);
   if (ok) changeId = CurrentChangeId(journal);
