@@ -1,12 +1,13 @@
 // Whole jobs of a volume-level subclient through the lab tool: two VMs are backed up volume by
-// volume, the index knows them by their volumes' names, `verify` passes and every volume restores
-// byte for byte against a copy of it taken before the job; after a write to one volume an incremental
-// reads only the extents that changed. A volume that cannot be opened, a read that fails part-way or
+// volume, each volume is queued for metadata collection, the index knows them by their volumes'
+// names, `verify` passes and every volume restores byte for byte against a copy of it taken before
+// the job; after a write to one volume an incremental reads only the extents that changed. A volume that cannot be opened, a read that fails part-way or
 // volumes that cannot be listed fail their VM with its reason (in its status, its event or its result
 // line), the other VM restores, and the next run backs the failed VM up whole.
 #include <gtest/gtest.h>
 
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -116,6 +117,40 @@ class VolumeBackupRun : public testing::Test {
     return read;
   }
 
+  // REQUIRES: the lab's scope. The lines of the coordinator's log that the job logged and that hold
+  // the text ("<pid> <thread> <date> <time> <job> <function>: <text>").
+  static std::vector<std::string> JobLogLines(int64_t jobId, const std::string& text) {
+    std::istringstream log(labrun::ReadText(lab::ClientLogPath("coordinator", "quarn")));
+    std::vector<std::string> found;
+    for (std::string line; std::getline(log, line);) {
+      std::istringstream fields(line);
+      std::string field, job;
+      for (int i = 0; i < 4 && fields >> field; ++i) {
+      }
+      if (fields >> job && job == std::to_string(jobId) && labrun::Has(line, text)) found.push_back(line);
+    }
+    return found;
+  }
+
+  // REQUIRES: the lab's scope. Why the job did not queue every volume of the lab's VMs for metadata
+  // collection once (each is added, then collected by its volume's backup name and guest name);
+  // empty when it did.
+  static std::string WhyNotQueuedForMetadata(int64_t jobId) {
+    std::string why;
+    const size_t added = JobLogLines(jobId, "Volume added for Metadata collection processing...").size();
+    if (added != 4) why += " " + std::to_string(added) + " volumes added, not 4;";
+    for (const std::string& line : JobLogLines(jobId, "Failed to add volume for metadata collection processing"))
+      why += " " + line + ";";
+    for (const char* guid : {kVM1, kVM2}) {
+      for (size_t i = 0; i < 2; ++i) {
+        const std::string collected = "Starting metadata collection on [" + lab::LabVolumeBackupName(guid, i) + "], [" +
+                                      lab::LabVolumeName(guid, i) + "]";
+        if (JobLogLines(jobId, collected).size() != 1) why += " not once: " + collected + ";";
+      }
+    }
+    return why;
+  }
+
   // REQUIRES: the lab's scope. The backup level of the VM's archives of the job's latest attempt at it.
   static uint32_t LevelOfVM(int64_t jobId, const std::string& guid) {
     uint32_t level = 0;
@@ -156,6 +191,7 @@ TEST_F(VolumeBackupRun, TwoVMsBackUpVolumeByVolumeRestoreAndAnIncrementalReadsOn
         if (entry.size() > 1 && entry[0] == "disk") disks.push_back(entry[1]);
       EXPECT_EQ((std::vector<std::string>{lab::LabVolumeBackupName(guid, 0), lab::LabVolumeBackupName(guid, 1)}), disks);
     }
+    EXPECT_EQ("", WhyNotQueuedForMetadata(1001));
   }
   ASSERT_EQ(0, Tool({"verify", labDir})) << Output();
   EXPECT_TRUE(labrun::Has(Output(), "2 VMs: 0 problems")) << Output();
@@ -182,6 +218,7 @@ TEST_F(VolumeBackupRun, TwoVMsBackUpVolumeByVolumeRestoreAndAnIncrementalReadsOn
     EXPECT_EQ((std::map<std::string, uint64_t>{{"C:", kHeaderBytes + kExtentBytes}, {"D:", kHeaderBytes}}),
               BytesRead(1002, "vm02"))
         << "the written volume reads its header and the one extent written";
+    EXPECT_EQ("", WhyNotQueuedForMetadata(1002));
   }
   ASSERT_EQ(0, Tool({"verify", labDir, "--job", "1002"})) << Output();
   EXPECT_TRUE(labrun::Has(Output(), "2 VMs: 0 problems")) << Output();
