@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "platform/archive/ArchiveReader.h"
-#include "platform/archive/ArchiveRestore.h"
 #include "platform/jobmgr/vsJobMgr.h"
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabFaults.h"
@@ -24,6 +23,7 @@
 #include "platform/lab/LabSubclient.h"
 #include "platform/os/CPxSha256.h"
 #include "records/messages/JobManagerMessages.h"
+#include "support/ArchiveTestSupport.h"
 #include "support/LabRunSupport.h"
 #include "support/TestLab.h"
 
@@ -77,28 +77,8 @@ class VolumeBackupRun : public testing::Test {
   // REQUIRES: the lab's scope. Why the VM as of the job does not restore to the copies; empty when
   // every volume of it restores byte for byte.
   static std::string WhyNotRestoredTo(int64_t jobId, const std::string& guid, const Copies& copies) {
-    std::vector<archive::ArchiveContents> archives;
-    for (const lab::ArchiveLocation& location : lab::ListArchiveFiles(0)) {
-      archive::ArchiveContents contents;
-      archive::Problem problem;
-      if (!archive::ReadArchive(location.path, contents, problem)) return "malformed: " + problem.Describe();
-      archives.push_back(std::move(contents));
-    }
-    archive::VMBackup backup;
     std::vector<std::string> notes;
-    std::string error;
-    if (!archive::ReassembleVM(archives, guid, jobId, {}, backup, notes, error)) return error;
-    std::string why;
-    for (const auto& copy : copies) {
-      if (copy.first.compare(1, guid.size(), guid) != 0) continue;
-      const auto restored = backup.disks.find(copy.first);
-      std::string sha;
-      if (restored == backup.disks.end())
-        why += " volume " + copy.first + " is not restored;";
-      else if (!archive::HashRestoredDisk(restored->second, sha, error) || sha != copy.second)
-        why += " volume " + copy.first + " restores other bytes " + error + ";";
-    }
-    return why;
+    return archivetest::WhyNotRestoredTo(jobId, guid, copies, notes);
   }
 
   // REQUIRES: the lab's scope. The job manager's status of the VM and its failure text.
