@@ -43,6 +43,7 @@ struct StubVMCtx {
   std::string datastore;   // of the VM's inventory
   std::string vmVersion;   // of the VM's inventory
   std::vector<StubVMDisk> disks;
+  int64_t jobId = 0;         // the job whose backup of the VM holds the disks at those change ids
   int32_t disksDeleted = 0;  // out
   int32_t totalDisks = 0;    // out
   bool failed = false;       // out: the stub did not complete

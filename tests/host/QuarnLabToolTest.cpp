@@ -762,6 +762,10 @@ TEST_F(QuarnLabTool, VerifyHoldsAVMReportedBackedUpToEveryDiskItsMountTook) {
     ASSERT_EQ(0, stream.sendEOF(true, 0));
     ASSERT_EQ(0, stream.sendDiskHeader(name, image.size(), image.size(), false, 1, image.size() / 512, false));
     ASSERT_EQ(0, stream.sendEOF(true, 0));
+    // The configuration file every backup sends, so that only the missing disk is missing.
+    ASSERT_EQ(0, stream.sendFileHeader("\\" + guid + "\\VMConfig.ztf", 0, 0, false, false, false, 1, 0, 0, 0, false,
+                                       true, false));
+    ASSERT_EQ(0, stream.sendEOF(true, 0));
     ASSERT_EQ(0, stream.sendFileHeader("\\" + guid, 0, 0, true, false, false, 1, 0, 0, 0, false, true, false));
     ASSERT_EQ(0, stream.sendEOF(!test.endFailed, test.endFailed ? 5 : 0));
     ASSERT_EQ(0, stream.closeArchiveFile());
