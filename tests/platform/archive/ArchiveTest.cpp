@@ -404,6 +404,59 @@ TEST_F(ArchiveTest, TheFilesOwnFailuresFailTheStreamAndLeaveTheFileUncommitted) 
   }
 }
 
+// A record the media refused leaves a file that is no whole backup, and says so to every reader: the
+// item it left open ends failed, or, with none open, the VM's header item follows ended failed; a file
+// whose sends all went through gains nothing. Either way the file reads back well formed.
+TEST_F(ArchiveTest, AFileMissingARecordIsCommittedOnlyWithAFailedItem) {
+  struct Case {
+    const char* name;
+    int64_t after;  // archive.write calls that pass before the rule fires
+    int64_t times;
+    bool callerEndsFailed;  // the caller ends the item failed once its send is refused
+    std::vector<std::string> failed;  // the items that end failed, in order
+  };
+  const std::string vm = "\\" + kGuid;
+  const Case cases[] = {
+      {"nothing refused", 1000, 1, false, {}},
+      {"the data refused, and every record after it", 1, lab::kFaultAlways, true, {"\\g\\f"}},
+      {"the data refused once, the caller ends the item failed", 1, 1, true, {"\\g\\f"}},
+      {"the header of the second file refused", 3, 1, false, {vm}},
+      {"the end of the first file refused, and every record after it", 2, lab::kFaultAlways, false, {"\\g\\f"}},
+      {"the last record, the second file's end, refused", 5, 1, false, {"\\g\\h"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string error;
+    ASSERT_TRUE(lab::ClearFaultTable(error));
+    ASSERT_TRUE(lab.Fault("archive.write", 28, "media full", c.after, c.times));
+    auto stream = Open();
+    // Two files of four bytes each: header, data, end.
+    for (const char* name : {"\\g\\f", "\\g\\h"}) {
+      if (stream->sendFileHeader(name, 4, 0, false, false, false, 1, 0, 0, 0, false, true, false) != 0) continue;
+      uint32_t granted = 0;
+      char* buffer = nullptr;
+      ASSERT_EQ(0, stream->allocateBuffer(4, &granted, &buffer));
+      std::memcpy(buffer, "abcd", 4);
+      const bool sent = stream->writeDataBuffer(buffer, 4) == 0;
+      if (!sent && c.callerEndsFailed) stream->sendEOF(false, 31);
+      if (sent) stream->sendEOF(true, 0);
+    }
+    EXPECT_EQ(0, stream->closeArchiveFile()) << "the stream itself is sound";
+    EXPECT_EQ(0, stream->checkStatus());
+    archive::ArchiveContents contents;
+    archive::Problem problem;
+    ASSERT_TRUE(Read(contents, problem)) << problem.Describe();
+    std::vector<std::string> failed;
+    for (const archive::Item& item : contents.items) {
+      EXPECT_TRUE(item.ended) << item.name;
+      if (!item.success) failed.push_back(item.name);
+    }
+    EXPECT_EQ(c.failed, failed);
+    const archive::JobBackup judged = archive::JudgeJobBackup({&contents});
+    EXPECT_EQ(c.failed.empty(), judged.Usable()) << judged.Why();
+  }
+}
+
 TEST_F(ArchiveTest, StreamsOfSeveralThreadsEachWriteTheirOwnFiles) {
   constexpr int kThreads = 6;
   constexpr int kFilesEach = 5;
@@ -546,6 +599,7 @@ struct AttemptArchive {
   uint64_t process;
   uint64_t dispatch;
   std::vector<std::pair<std::string, char>> disks;  // index name, the byte its extent is filled with
+  bool endsFailed = false;                           // its disk headers end failed
 };
 
 std::string WriteAttemptArchive(const AttemptArchive& attempt) {
@@ -598,7 +652,7 @@ std::string WriteAttemptArchive(const AttemptArchive& attempt) {
     append(RecordType::kData, archivetest::DataFields(), bytes);
     append(RecordType::kEndOfItem, ended, std::string());
     append(RecordType::kDiskHeader, diskHeader, std::string());
-    append(RecordType::kEndOfItem, ended, std::string());
+    append(RecordType::kEndOfItem, archivetest::EndOfItemFields(!attempt.endsFailed), std::string());
     dataBytes += bytes.size();
   }
   FieldWriter end;
@@ -662,6 +716,67 @@ TEST_F(ArchiveTest, TheLatestDispatchOfAVMStandsForItsBackupInTheJob) {
     EXPECT_EQ("archive " + (test.stands == kFirst ? secondPath : firstPath) +
                   " left out: an earlier attempt of job " + std::to_string(kJob),
               notes[0]);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// Only the attempt that stands for a VM's backup in a job decides whether the job is in the VM's
+// chain: an earlier attempt's archive, cut short or with an item ended failed, is a note; the same of
+// the latest attempt leaves the job out.
+TEST_F(ArchiveTest, OnlyTheLatestAttemptOfAJobDecidesWhetherItsBackupCounts) {
+  enum Damage { kWhole, kCutShort, kEndsFailed };
+  struct Case {
+    const char* name;
+    Damage earlier;
+    Damage latest;
+    bool counts;
+    const char* note;
+  };
+  const std::string job = std::to_string(kJob);
+  const Case cases[] = {
+      {"both whole", kWhole, kWhole, true, "left out: an earlier attempt of job 1001"},
+      {"the earlier attempt cut short", kCutShort, kWhole, true,
+       "left out: an earlier attempt of job 1001, not well formed"},
+      {"the earlier attempt with an item ended failed", kEndsFailed, kWhole, true,
+       "left out: an earlier attempt of job 1001"},
+      {"the latest attempt cut short", kWhole, kCutShort, false,
+       "job 1001 left out: an archive of the VM is not well formed: "},
+      {"the latest attempt with an item ended failed", kWhole, kEndsFailed, false, "job 1001 left out: item ["},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    for (const lab::ArchiveLocation& location : lab::ListArchiveFiles(kJob)) std::remove(location.path.c_str());
+    AttemptArchive earlier{2, 200, 1, {{"disk0", 'p'}, {"disk1", 'q'}}};
+    AttemptArchive latest{2, 100, 2, {{"disk0", 'w'}, {"disk1", 'x'}}};
+    earlier.endsFailed = test.earlier == kEndsFailed;
+    latest.endsFailed = test.latest == kEndsFailed;
+    const std::string paths[] = {WriteAttemptArchive(earlier), WriteAttemptArchive(latest)};
+    const Damage damages[] = {test.earlier, test.latest};
+    for (int i = 0; i < 2; ++i) {
+      struct stat status {};
+      ASSERT_EQ(0, stat(paths[i].c_str(), &status));
+      if (damages[i] == kCutShort) ASSERT_EQ(0, truncate(paths[i].c_str(), status.st_size / 2));
+    }
+    const std::vector<archive::ArchiveContents> all = archivetest::ReadJobArchives(kJob, nullptr);
+    archive::VMBackup backup;
+    std::vector<std::string> notes;
+    std::string error;
+    EXPECT_EQ(test.counts, archive::ReassembleVM(all, kGuid, kJob, {}, backup, notes, error)) << error;
+    std::string said;
+    for (const std::string& note : notes) said += note + "\n";
+    EXPECT_NE(std::string::npos, said.find(test.note)) << said;
+    if (!test.counts) continue;
+    ASSERT_EQ(2u, backup.disks.size());
+    for (const auto& disk : backup.disks) {
+      std::string restored;
+      ASSERT_TRUE(archive::ReadRestoredDisk(disk.second, [&](const char* data, size_t size) {
+        return restored.append(data, size), true;
+      }, error)) << error;
+      EXPECT_EQ(std::string(8 * 512, disk.first.back() == '0' ? 'w' : 'x'), restored) << disk.first;
+    }
   }
 }
 
