@@ -8,7 +8,7 @@
 #include "platform/lab/LabIndex.h"
 #include "records/messages/IdxMetadataMessages.h"
 #include "archiving/ArchivingTestSupport.h"
-#include "support/FullBackupSupport.h"
+#include "support/BackupTestSupport.h"
 
 namespace {
 

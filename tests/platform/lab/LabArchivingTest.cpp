@@ -14,7 +14,7 @@
 #include "platform/lab/LabSubclient.h"
 #include "platform/os/CPxSha256.h"
 #include "platform/vminfo/LabVMInfo.h"
-#include "support/FullBackupSupport.h"
+#include "support/BackupTestSupport.h"
 #include "support/TestLab.h"
 
 namespace {
