@@ -35,7 +35,8 @@ struct StubVMDisk {
 };
 
 // One VM to stub: its identity, the disks it may delete and, filled by the library, how far the stub
-// got. The library deletes no disk that `disks` does not name at its change id.
+// got. The library deletes no disk that `disks` does not name at its change id, nor one the backup of
+// `jobId` would not bring back as it read it there.
 struct StubVMCtx {
   std::string vmName;
   std::string vmGuid;

@@ -410,8 +410,10 @@ void VerifyJobHoldsWhatItsMountTook(const archive::VMBackup& backup, const std::
   if (!ReportedBackedUp(jobId, guid) || !ItemsOfJobBackup(verification, guid, jobId, items)) return;
   const std::string prefix = "\\" + Lower(guid) + "\\";
   std::vector<std::pair<const char*, std::string>> taken;  // kind, name
-  for (const lab::MountRecord& mount : lab::ListMountRecords(jobId)) {
-    if (strcasecmp(mount.guid.c_str(), guid.c_str()) != 0) continue;
+  for (const std::string& server : lab::ListServers()) {
+    lab::MountRecord mount;
+    std::string error;
+    if (lab::ReadMountRecord(server, jobId, guid, mount, error) != lab::RecordRead::kRead) continue;
     taken.emplace_back("file", kGeneralizedConfigFile);
     for (const lab::MountedFile& config : mount.configs)
       taken.emplace_back("file", config.source.substr(config.source.rfind('/') + 1));

@@ -28,7 +28,9 @@ class ClusterBitmap;
 //
 // Fault table operations: "archive.createArchiveFile", "archive.allocateBuffer", "archive.write" (any
 // call that sends a record), "archive.closeArchiveFile" (selectors: vm = the archive's VM GUID,
-// stream = the stream id). A fired rule's code is the call's result and nothing is written.
+// stream = the stream id). A fired rule's code is the call's result and nothing is written. An archive
+// file a record of which could not be sent is no whole backup, and says so before it is committed: the
+// item left open ends failed, or, with none open, the VM's header item follows ended failed.
 //
 // One thread uses a stream at a time (the worker that borrowed it); the lock keeps the stream's state
 // whole when the controller asks for its status meanwhile.

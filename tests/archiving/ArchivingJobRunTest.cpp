@@ -388,9 +388,11 @@ TEST_F(ArchivingJobRun, AStubComesBackFromTheBackupItWasDeletedOnOrNotAtAll) {
     for (const lab::ArchiveLocation& location : archives) {
       const std::string path = copy + location.path.substr(labDir.size());
       const std::string bytes = testsupport::ReadDisk(path);
-      if (test.damage == kRemoved) ASSERT_EQ(0, unlink(path.c_str()));
-      if (test.damage == kNotCommitted) ASSERT_EQ(0, rename(path.c_str(), (path + ".open").c_str()));
-      if (test.damage == kCutShort) ASSERT_EQ(0, truncate(path.c_str(), static_cast<off_t>(bytes.size() / 2)));
+      int damaged = 0;
+      if (test.damage == kRemoved) damaged = unlink(path.c_str());
+      if (test.damage == kNotCommitted) damaged = rename(path.c_str(), (path + ".open").c_str());
+      if (test.damage == kCutShort) damaged = truncate(path.c_str(), static_cast<off_t>(bytes.size() / 2));
+      ASSERT_EQ(0, damaged) << path;
     }
     const std::string image = copy + ImagePath(1).substr(labDir.size());
     const int restored = Tool({"vm", copy, "vm01", "restore"});

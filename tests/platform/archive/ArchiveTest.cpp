@@ -758,7 +758,9 @@ TEST_F(ArchiveTest, OnlyTheLatestAttemptOfAJobDecidesWhetherItsBackupCounts) {
     for (int i = 0; i < 2; ++i) {
       struct stat status {};
       ASSERT_EQ(0, stat(paths[i].c_str(), &status));
-      if (damages[i] == kCutShort) ASSERT_EQ(0, truncate(paths[i].c_str(), status.st_size / 2));
+      if (damages[i] == kCutShort) {
+        ASSERT_EQ(0, truncate(paths[i].c_str(), status.st_size / 2));
+      }
     }
     const std::vector<archive::ArchiveContents> all = archivetest::ReadJobArchives(kJob, nullptr);
     archive::VMBackup backup;

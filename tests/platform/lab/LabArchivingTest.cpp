@@ -150,7 +150,9 @@ TEST(LabArchivingTest, AStubDeletesOnlyTheDisksItIsGivenAtTheirChangeIdsAndRecor
       ctx.disks.push_back(StubVMDisk{lab::LabDiskIndexName(i, vm.disks[i].file), changeId});
     }
     // The job's backup took the disks at the change ids given; a disk written after it is stale.
-    if (c.given != kNoBackup) ASSERT_NO_FATAL_FAILURE(BackUp(backedUp));
+    if (c.given != kNoBackup) {
+      ASSERT_NO_FATAL_FAILURE(BackUp(backedUp));
+    }
     if (c.given == kSecondStale) {
       std::string changeId;
       ASSERT_TRUE(lab::WriteDiskRanges(backedUp[1].image, {{4096, 512}}, true, 9, changeId, error)) << error;
