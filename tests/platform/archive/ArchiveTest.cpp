@@ -664,6 +664,18 @@ std::string WriteAttemptArchive(const AttemptArchive& attempt) {
   return path;
 }
 
+// The two disks as the attempt that stands wrote them: disk0 of 'w's, disk1 of 'x's.
+void ExpectTheStandingAttemptsDisks(const archive::VMBackup& backup) {
+  ASSERT_EQ(2u, backup.disks.size());
+  for (const auto& disk : backup.disks) {
+    std::string restored, error;
+    ASSERT_TRUE(archive::ReadRestoredDisk(disk.second, [&](const char* data, size_t size) {
+      return restored.append(data, size), true;
+    }, error)) << error;
+    EXPECT_EQ(std::string(8 * 512, disk.first.back() == '0' ? 'w' : 'x'), restored) << disk.first;
+  }
+}
+
 // An agent the coordinator gave up on leaves a committed archive of the disks it got to; the agent it
 // gives the VM to next backs the VM up whole. The later dispatch stands whichever writer began
 // writing first, and archives of older writers, without the dispatch or without both stamps, still
@@ -699,15 +711,7 @@ TEST_F(ArchiveTest, TheLatestDispatchOfAVMStandsForItsBackupInTheJob) {
     std::string error;
     ASSERT_TRUE(archive::ReassembleVM(all, kGuid, kJob, {}, backup, notes, error)) << error;
     // Every disk restores to the bytes of the attempt that stands, and only the other one is named.
-    ASSERT_EQ(2u, backup.disks.size());
-    for (const auto& disk : backup.disks) {
-      std::string restored;
-      ASSERT_TRUE(archive::ReadRestoredDisk(disk.second, [&](const char* data, size_t size) {
-        return restored.append(data, size), true;
-      }, error)) << error;
-      const char expected = disk.first.back() == '0' ? 'w' : 'x';
-      EXPECT_EQ(std::string(8 * 512, expected), restored) << disk.first;
-    }
+    ExpectTheStandingAttemptsDisks(backup);
     if (test.stands == kBoth) {
       EXPECT_TRUE(notes.empty()) << notes.front();
       continue;
@@ -770,15 +774,7 @@ TEST_F(ArchiveTest, OnlyTheLatestAttemptOfAJobDecidesWhetherItsBackupCounts) {
     std::string said;
     for (const std::string& note : notes) said += note + "\n";
     EXPECT_NE(std::string::npos, said.find(test.note)) << said;
-    if (!test.counts) continue;
-    ASSERT_EQ(2u, backup.disks.size());
-    for (const auto& disk : backup.disks) {
-      std::string restored;
-      ASSERT_TRUE(archive::ReadRestoredDisk(disk.second, [&](const char* data, size_t size) {
-        return restored.append(data, size), true;
-      }, error)) << error;
-      EXPECT_EQ(std::string(8 * 512, disk.first.back() == '0' ? 'w' : 'x'), restored) << disk.first;
-    }
+    if (test.counts) ExpectTheStandingAttemptsDisks(backup);
   }
 }
 
