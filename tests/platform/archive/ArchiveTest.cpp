@@ -406,7 +406,9 @@ TEST_F(ArchiveTest, TheFilesOwnFailuresFailTheStreamAndLeaveTheFileUncommitted) 
 
 // A record the media refused leaves a file that is no whole backup, and says so to every reader: the
 // item it left open ends failed, or, with none open, the VM's header item follows ended failed; a file
-// whose sends all went through gains nothing. Either way the file reads back well formed.
+// whose sends all went through gains nothing. Either way the file reads back well formed. The cases run
+// at once, each on a stream of its own that its rule selects, as a job's streams share the fault table
+// and the media agent.
 TEST_F(ArchiveTest, AFileMissingARecordIsCommittedOnlyWithAFailedItem) {
   struct Case {
     const char* name;
@@ -424,28 +426,45 @@ TEST_F(ArchiveTest, AFileMissingARecordIsCommittedOnlyWithAFailedItem) {
       {"the end of the first file refused, and every record after it", 2, lab::kFaultAlways, false, {"\\g\\f"}},
       {"the last record, the second file's end, refused", 5, 1, false, {"\\g\\h"}},
   };
-  for (const Case& c : cases) {
+  const int count = static_cast<int>(sizeof cases / sizeof cases[0]);
+  for (int i = 0; i < count; ++i) {
+    lab::FaultRule rule;
+    rule.op = "archive.write";
+    rule.code = 28;
+    rule.after = cases[i].after;
+    rule.times = cases[i].times;
+    rule.stream = std::to_string(i + 1);
+    ASSERT_TRUE(lab.Fault(rule));
+  }
+  std::vector<std::string> paths(count);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < count; ++i) {
+    threads.emplace_back([&, i] {
+      auto stream = Stream(i + 1);
+      ASSERT_EQ(0, stream->createArchiveFile(kGuid, kJob, 7, 11, "", 1));
+      paths[i] = stream->GetArchiveFilePath();
+      // Two files of four bytes each: header, data, end.
+      for (const char* name : {"\\g\\f", "\\g\\h"}) {
+        if (stream->sendFileHeader(name, 4, 0, false, false, false, 1, 0, 0, 0, false, true, false) != 0) continue;
+        uint32_t granted = 0;
+        char* buffer = nullptr;
+        ASSERT_EQ(0, stream->allocateBuffer(4, &granted, &buffer));
+        std::memcpy(buffer, "abcd", 4);
+        const bool sent = stream->writeDataBuffer(buffer, 4) == 0;
+        if (!sent && cases[i].callerEndsFailed) stream->sendEOF(false, 31);
+        if (sent) stream->sendEOF(true, 0);
+      }
+      EXPECT_EQ(0, stream->closeArchiveFile()) << cases[i].name << ": the stream itself is sound";
+      EXPECT_EQ(0, stream->checkStatus()) << cases[i].name;
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (int i = 0; i < count; ++i) {
+    const Case& c = cases[i];
     SCOPED_TRACE(c.name);
-    std::string error;
-    ASSERT_TRUE(lab::ClearFaultTable(error));
-    ASSERT_TRUE(lab.Fault("archive.write", 28, "media full", c.after, c.times));
-    auto stream = Open();
-    // Two files of four bytes each: header, data, end.
-    for (const char* name : {"\\g\\f", "\\g\\h"}) {
-      if (stream->sendFileHeader(name, 4, 0, false, false, false, 1, 0, 0, 0, false, true, false) != 0) continue;
-      uint32_t granted = 0;
-      char* buffer = nullptr;
-      ASSERT_EQ(0, stream->allocateBuffer(4, &granted, &buffer));
-      std::memcpy(buffer, "abcd", 4);
-      const bool sent = stream->writeDataBuffer(buffer, 4) == 0;
-      if (!sent && c.callerEndsFailed) stream->sendEOF(false, 31);
-      if (sent) stream->sendEOF(true, 0);
-    }
-    EXPECT_EQ(0, stream->closeArchiveFile()) << "the stream itself is sound";
-    EXPECT_EQ(0, stream->checkStatus());
     archive::ArchiveContents contents;
     archive::Problem problem;
-    ASSERT_TRUE(Read(contents, problem)) << problem.Describe();
+    ASSERT_TRUE(archive::ReadArchive(paths[i], contents, problem)) << problem.Describe();
     std::vector<std::string> failed;
     for (const archive::Item& item : contents.items) {
       EXPECT_TRUE(item.ended) << item.name;
