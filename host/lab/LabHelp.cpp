@@ -38,7 +38,8 @@ const std::vector<CommandHelp>& Commands() {
        "each VM's progress and ends with a summary of the run. Without --job it runs the subclient's newest job "
        "(again while it has not ended), or, once that job has completed or failed, the next job with every VM the "
        "lab has and the same settings. Options after \"--\" go to the job process and replace the tool's own "
-       "(\"-- -t 2\" runs an incremental); a job keeps the level of its first run for every later one. Ctrl-C "
+       "(\"-- -t 2\" runs an incremental); a job keeps the level of its first run for every later one, and a stub "
+       "phase that has not ended is run again. Ctrl-C "
        "tells the job to stop (within its workers' deadline), a second one kills it. Exits 0 completed, 1 "
        "completed with errors, 2 pending or failed, 3 not started, 130 interrupted, 64 a bad argument.",
        {{"job", "ID", "the job to run"},

@@ -20,6 +20,7 @@
 #include "platform/lab/LabMedia.h"
 #include "platform/lab/LabMount.h"
 #include "platform/lab/LabSnapshot.h"
+#include "platform/os/ZtSync.h"
 #include "platform/os/ZtTime.h"
 #include "records/messages/IdxMetadataMessages.h"
 
@@ -91,7 +92,7 @@ bool WriteRestoredImage(const std::string& path, const archive::RestoredDisk& di
         return true;
       },
       error);
-  if (written && (ftruncate(fd, static_cast<off_t>(disk.size)) != 0 || fsync(fd) != 0)) {
+  if (written && (ftruncate(fd, static_cast<off_t>(disk.size)) != 0 || ZtSyncFile(fd) != 0)) {
     error = "cannot write " + temporary + ": " + std::strerror(errno);
     written = false;
   }

@@ -17,6 +17,7 @@
 #include "platform/lab/LabKeyValue.h"
 #include "platform/lab/LabMount.h"
 #include "platform/lab/LabSnapshot.h"
+#include "platform/os/ZtSync.h"
 
 namespace lab {
 namespace {
@@ -347,15 +348,21 @@ bool WriteDiskRanges(const std::string& imagePath, const std::vector<ByteRange>&
   }
   std::vector<char> chunk(kWriteChunk);
   bool ok = true;
+  bool partDone = false;
   for (const ByteRange& range : ranges) {
     for (uint64_t done = 0; ok && done < range.second;) {
       const size_t piece = static_cast<size_t>(std::min<uint64_t>(kWriteChunk, range.second - done));
       FillSeeded(chunk.data(), piece, fill, range.first + done);
       ok = WriteAllAt(fd, chunk.data(), piece, range.first + done);
       done += piece;
+      if (ok && !partDone) {
+        partDone = true;
+        const SnapshotRaceHooksForTest* hooks = SnapshotRaceHooks();
+        if (hooks != nullptr && hooks->writePartDone) hooks->writePartDone();
+      }
     }
   }
-  if (ok) ok = fdatasync(fd) == 0;
+  if (ok) ok = ZtSyncFileData(fd) == 0;
   if (!ok) error = "cannot write " + imagePath + ": " + std::strerror(errno);
   close(fd);
   if (ok) changeId = CurrentChangeId(journal);

@@ -13,6 +13,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/os/ZtSync.h"
+
 namespace lab {
 namespace {
 
@@ -86,7 +88,7 @@ int CreateExclusiveTemp(const std::string& path, std::string& temp, std::string&
 bool SyncFolder(const std::string& path) {
   int fd = open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
-  bool ok = fsync(fd) == 0;
+  bool ok = ZtSyncFile(fd) == 0;
   close(fd);
   return ok;
 }
@@ -192,7 +194,7 @@ bool ReplaceWith(const std::string& path, const std::function<bool(int)>& fill, 
   std::string temp;
   int fd = CreateExclusiveTemp(path, temp, error);
   if (fd < 0) return false;
-  bool ok = fill(fd) && (!durable || fsync(fd) == 0);
+  bool ok = fill(fd) && (!durable || ZtSyncFile(fd) == 0);
   if (!ok) error = SystemError("cannot write", temp);
   if (close(fd) != 0 && ok) {
     ok = false;
@@ -310,7 +312,7 @@ bool AppendLineLocked(const std::string& path, const std::string& line, Durabili
   }
   // A durable line survives a crash with the folder entry of a file it began.
   bool ok = WriteAll(fd, line + "\n") &&
-            (durability == Durability::kVolatile || (fdatasync(fd) == 0 && (st.st_size > 0 || SyncFolder(path))));
+            (durability == Durability::kVolatile || (ZtSyncFileData(fd) == 0 && (st.st_size > 0 || SyncFolder(path))));
   flock(fd, LOCK_UN);
   close(fd);
   return ok;

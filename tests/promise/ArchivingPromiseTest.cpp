@@ -3,7 +3,8 @@
 // of seeded bytes (vm01 off for 72 hours, vm02 running), whole archiving jobs run by the lab tool (a
 // backup phase, then a stub phase), and one way a stub can meet bytes no backup holds: a stub cut off
 // and retried later, a write, an added or a detached disk between the phases, the job process killed
-// at each disk of the stub phase, a media fault in the backup phase. After every job, every disk gone
+// at each disk of the stub phase (a run that is no end of the job, whose stub phase the job manager's
+// next run resumes), a media fault in the backup phase. After every job, every disk gone
 // from the hypervisor restores (the lab tool's "vm restore", in a copy of the lab) byte for byte to the
 // bytes it had just before the stub phase that deleted it, every VM meant to be stubbed that was not
 // says why, and no stream stays reserved.
@@ -21,6 +22,7 @@
 #include "platform/lab/LabCoordinator.h"
 #include "platform/lab/LabDisks.h"
 #include "platform/lab/LabFaults.h"
+#include "platform/lab/LabJob.h"
 #include "platform/lab/LabJobRun.h"
 #include "platform/lab/LabMount.h"
 #include "platform/lab/LabReservations.h"
@@ -189,7 +191,8 @@ class ArchivingPromise : public testing::TestWithParam<const char*> {
   }
 
   // The stub phase of job 1001 held at the stub's disk (after `disks` deleted) and its job process
-  // killed there.
+  // killed there: the run does not end the job (its backup phase's result is no result of the stub
+  // phase), and the job manager takes back the stream the process held.
   void KillStubPhaseAt(const std::string& disks) {
     TakeCopies();
     Fault({"hold", "vminfo.StubVMDisk", "--after", disks});
@@ -207,9 +210,17 @@ class ArchivingPromise : public testing::TestWithParam<const char*> {
       if (event.compare(0, 8, "started ") == 0) process = std::stol(event.substr(event.rfind("pid=") + 4));
     if (held && process > 0) kill(static_cast<pid_t>(process), SIGKILL);
     ClearFaults();
-    testsupport::WaitProgram(run);
-    ASSERT_TRUE(held && process > 0) << labrun::ReadText(dir_.Path("held.txt"));
-    CheckRestores("the stub phase killed after " + disks + " disks");
+    const int status = testsupport::WaitProgram(run);
+    const std::string when = "the stub phase killed after " + disks + " disks";
+    const std::string output = labrun::ReadText(dir_.Path("held.txt"));
+    ASSERT_TRUE(held && process > 0) << output;
+    const std::string killed = "job 1001: pending: the job process of its stub phase was killed by signal 9";
+    EXPECT_EQ(2, status) << when << ": " << output;
+    EXPECT_TRUE(labrun::Has(output, killed) && !labrun::Has(output, "job 1001: completed")) << when << ": " << output;
+    EXPECT_EQ(0, Tool({"outcome", lab_}));
+    EXPECT_EQ(0u, Output().find(killed)) << when << ": " << Output();
+    CheckRestores(when);
+    CheckStreams(1001, when);
   }
 
   // A stub cut off by the hypervisor after `disks` disks; vm01 is then written (running, or off again)
@@ -262,11 +273,15 @@ class ArchivingPromise : public testing::TestWithParam<const char*> {
       return true;
     }, error)) << error;
   }
-  // The job process killed at a disk of the stub phase; the phase's next attempt finishes the stub.
+  // The job process killed at a disk of the stub phase; the job manager's next run of the job (no job
+  // or phase named) resumes the stub phase, which finishes the stub.
   void KilledAt(const char* disks) {
     BackupPhase(1001);
     KillStubPhaseAt(disks);
-    StubPhase(1001);
+    EXPECT_EQ(0, Tool({"run", lab_})) << Output();
+    EXPECT_TRUE(labrun::Has(Output(), "the stub phase of job 1001 has not ended (")) << Output();
+    EXPECT_FALSE(lab::JobExists(1002)) << Output();
+    CheckPromise(1001, "the stub phase resumed");
     EXPECT_TRUE(Stubbed(kVM)) << "the stub phase's next attempt goes on with the stub";
   }
   // A media fault fails vm01's backup phase: its stub phase leaves it whole; the phase run again

@@ -1,6 +1,7 @@
 // The lab's mounts: point-in-time copies that keep holes and their checksums, the mount record at its
 // limits, mount records naming the snapshot views while mounted and their digests afterwards, descriptions that would lead a copy out of
-// the lab refused, and mounts of several VMs from several threads at once.
+// the lab refused, the mounts a shared shadow's deletion ends, and mounts of several VMs from several
+// threads at once.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <fstream>
 #include <thread>
 
+#include "platform/lab/LabAgent.h"
 #include "platform/lab/LabCreate.h"
 #include "platform/lab/LabDisks.h"
 #include "platform/lab/LabHypervisor.h"
@@ -219,6 +221,56 @@ TEST_F(LabMountTest, DescriptionThatLeadsOutOfTheLabIsRefused) {
   EXPECT_EQ(3003, vmInfo.GetErrorCode());
   EXPECT_FALSE(testsupport::Exists(ctx.mountPath)) << "nothing is copied";
   EXPECT_TRUE(ctx.cleanupString.empty());
+}
+
+// A shared shadow cannot go while mounts read from it: its deletion ends those of its job (a job that
+// died left them), keeping a file another caller put in a mount's folder, and leaves every other
+// mount. Deleting it again succeeds; a name never made, or made for another job, is not found.
+TEST_F(LabMountTest, DeletingASharedShadowEndsTheMountsMadeFromIt) {
+  LabVMInfo shared(101);
+  shared.SetOption("singleSharedShadow", 1);
+  MountCtx shadow = Ctx(1);
+  for (int vm : {1, 2}) {
+    SVMBasicInfo info;
+    info.vmGuid = Guid(vm);
+    shadow.vmBasicInfos.push_back(info);
+  }
+  ASSERT_EQ(1, shared.CreateSharedShadow(shadow)) << shared.GetErrorText();
+  MountCtx first = Ctx(1), second = Ctx(2), own = Ctx(3), otherJob = Ctx(4, 1002);
+  ASSERT_EQ(1, shared.MountVM(first));
+  ASSERT_EQ(1, shared.MountVM(second));
+  LabVMInfo plain(101);
+  ASSERT_EQ(1, plain.MountVM(own));
+  ASSERT_EQ(1, plain.MountVM(otherJob));
+  const std::string stray = second.mountPath + "/another-callers-file";
+  std::string error;
+  ASSERT_TRUE(lab::WriteFileAtomic(stray, "x", error)) << error;
+
+  ASSERT_EQ(1, plain.DeleteSharedShadow(shadow)) << plain.GetErrorText();
+
+  const struct {
+    int vm;
+    int64_t job;
+    const char* state;
+  } expected[] = {{1, 1001, "unmounted"}, {2, 1001, "unmounted"}, {3, 1001, "mounted"}, {4, 1002, "mounted"}};
+  for (const auto& mount : expected) {
+    lab::MountRecord record;
+    ASSERT_EQ(lab::RecordRead::kRead, lab::ReadMountRecord("vcenter", mount.job, Guid(mount.vm), record, error));
+    EXPECT_EQ(mount.state, record.state) << mount.vm;
+  }
+  EXPECT_FALSE(testsupport::Exists(first.mountPath));
+  EXPECT_TRUE(testsupport::Exists(stray)) << "the folder is not the mount's alone";
+  EXPECT_TRUE(lab::StandingSharedShadows("vcenter").empty());
+
+  EXPECT_EQ(1, plain.DeleteSharedShadow(shadow)) << "deleted already";
+  EXPECT_EQ(2u, lab::ReadSharedShadowLog("vcenter").size()) << "one creation, one deletion";
+  MountCtx laterJob = shadow, neverMade = shadow;
+  laterJob.jobId = 1002;
+  neverMade.sharedShadowText1 = "shadow-never-made";
+  for (MountCtx* ctx : {&laterJob, &neverMade}) {
+    EXPECT_EQ(0, plain.DeleteSharedShadow(*ctx)) << ctx->sharedShadowText1 << " of job " << ctx->jobId;
+    EXPECT_EQ(LabVMInfo::kErrNotFound, plain.GetErrorCode());
+  }
 }
 
 // Four VMs mounted and unmounted at once, each by its own thread and connection, for two jobs: every
