@@ -153,8 +153,8 @@ void ReadArchives(int64_t asOf, int64_t listedJob, Verification& verification) {
     else
       ++verification.problems;
   }
-  // A file its attempt never committed (a process killed, a close that failed, a record that could not
-  // be sent: the attempt was cut short) holds no backup: it is named, and is no problem of the backups that were committed.
+  // A file its attempt never committed (a process killed, a close that failed) holds no backup: it is
+  // named, and is no problem of the backups that were committed.
   for (const lab::ArchiveLocation& location : lab::ListUncommittedArchiveFiles(listedJob)) {
     if (asOf > 0 && location.jobId > asOf) continue;
     std::printf("archive %s: not committed, left by an interrupted attempt\n", location.path.c_str());

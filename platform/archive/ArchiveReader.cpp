@@ -469,8 +469,10 @@ JobBackup JudgeJobBackup(const std::vector<const ArchiveContents*>& archives) {
                            std::to_string(archive->jobId) +
                            (archive->malformed.empty() ? std::string() : ", not well formed"));
   }
-  std::stable_sort(judged.archives.begin(), judged.archives.end(),
-                   [](const ArchiveContents* a, const ArchiveContents* b) { return a->archiveFileId < b->archiveFileId; });
+  const auto byId = [](const ArchiveContents* a, const ArchiveContents* b) {
+    return a->archiveFileId < b->archiveFileId;
+  };
+  std::stable_sort(judged.archives.begin(), judged.archives.end(), byId);
   for (const ArchiveContents* archive : judged.archives) {
     if (!archive->malformed.empty()) {
       if (judged.malformed.empty()) judged.malformed = archive->malformed;

@@ -402,7 +402,8 @@ TEST_F(ArchivingJobRun, AStubComesBackFromTheBackupItWasDeletedOnOrNotAtAll) {
       continue;
     }
     EXPECT_EQ(1, restored) << Output();
-    EXPECT_NE(std::string::npos, Output().find("disk " + disk + " of VM [vm01] is not restored: the backup of job 1002"))
+    EXPECT_NE(std::string::npos,
+              Output().find("disk " + disk + " of VM [vm01] is not restored: the backup of job 1002"))
         << Output();
     EXPECT_FALSE(testsupport::Exists(image)) << "nothing written";
     lab::SetRoot(copy);

@@ -57,7 +57,8 @@ void BackUp(archtest::ArchivingLab& lab, int i) {
   const lab::VMDescription vm = lab.Description(i);
   std::vector<archivetest::BackedUpDisk> disks;
   for (size_t d = 0; d < vm.disks.size(); ++d)
-    disks.push_back({lab::LabDiskIndexName(d, vm.disks[d].file), lab::DiskImagePath(lab::SampleServer(), vm.disks[d].file)});
+    disks.push_back(
+        {lab::LabDiskIndexName(d, vm.disks[d].file), lab::DiskImagePath(lab::SampleServer(), vm.disks[d].file)});
   archivetest::WriteFullBackup(lab.jobMgr, archtest::Guid(i), disks);
 }
 

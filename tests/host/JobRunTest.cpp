@@ -534,7 +534,8 @@ TEST_F(JobRun, VerifyHoldsAJobToEveryFileAndDiskItsMountTook) {
   EXPECT_EQ(0, RunTool({"verify", labDir, "--job", "1002"}, out)) << ReadText(out);
   EXPECT_EQ(std::string::npos, ReadText(out).find("MISSING")) << ReadText(out);
   lab::SetRoot(labDir);
-  const std::vector<lab::ArchiveLocation> archives = lab::ListVMArchiveFiles(1002, "50290000-0000-4000-8000-000000000001");
+  const std::vector<lab::ArchiveLocation> archives =
+      lab::ListVMArchiveFiles(1002, "50290000-0000-4000-8000-000000000001");
   ASSERT_EQ(2u, archives.size());
   // The archive that holds the configuration file goes, and with it the disks whose headers it holds.
   std::vector<std::string> gone;
