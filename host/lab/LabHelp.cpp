@@ -113,11 +113,11 @@ const std::vector<CommandHelp>& Commands() {
       {"vm",
        {"LAB VM power on|off [--hours H]", "LAB VM delete", "LAB VM restore [--job N]", "LAB VM replica NAME"},
        "Does to a VM (by name or GUID) what happens to it outside any job: powers it on or off, deletes it from "
-       "the hypervisor with its disks, writes a stub's deleted disks back from its backups (those of a stub cut off "
-       "too), or makes NAME its replica (a disaster-recovery copy of its disks as they are, for a failback job: "
-       "create --failback).",
+       "the hypervisor with its disks, writes a stub's deleted disks back from the backups the stub deleted them "
+       "on (those of a stub cut off too; nothing when one of them cannot be read whole), or makes NAME its replica "
+       "(a disaster-recovery copy of its disks as they are, for a failback job: create --failback).",
        {{"hours", "H", "power off: the VM has been off this many hours already (on the hypervisor's clock)"},
-        {"job", "N", "restore: from the newest backups at or before this job"}}},
+        {"job", "N", "restore: from the newest backups at or before this job instead"}}},
       {"meditech",
        {"LAB [options]   (the tool's password on standard input)"},
        "Makes the lab's subclient a MEDITECH subclient of the given VMs, with the MEDITECH system's tool (the "

@@ -157,12 +157,14 @@ class LabVMInfo : public IVMInfo {
 
   // ---- VM archiving and power management (LabVMInfo_archiving.cpp) ----
   // They change the VM's description (platform/lab/LabArchiving.h): options and custom fields are its
-  // keys, the stub deletes its disks' images one by one, relocation moves it, power operations set its
-  // power state (a guest that ignores shutdowns stays on), the server time is the hypervisor's clock and
-  // the idle check answers the description's "idle" (given any condition). Fault table operations
-  // (selector vm: the GUID): "vminfo.SetVMOptions", "vminfo.SetCustomField", "vminfo.PrepareStubVM",
-  // "vminfo.StubVM", "vminfo.StubVMDisk" (selectors vm and disk, the disk's index name: asked before each
-  // disk's deletion, so a rule with --after N cuts the stub off after N disks), "vminfo.CompleteStubVM",
+  // keys, the stub deletes its disks' images one by one (none unless the backup of the context's job
+  // restores each at the change id given for it: lab::DiskOfJobBackup), relocation moves it, power
+  // operations set its power state (a guest that ignores shutdowns stays on), the server time is the
+  // hypervisor's clock and the idle check answers the description's "idle" (given any condition).
+  // Fault table operations (selector vm: the GUID): "vminfo.SetVMOptions", "vminfo.SetCustomField",
+  // "vminfo.PrepareStubVM", "vminfo.StubVM", "vminfo.StubVMDisk" (selectors vm and disk, the disk's index
+  // name: asked before each disk's deletion, so a rule with --after N cuts the stub off after N disks),
+  // "vminfo.CompleteStubVM",
   // "vminfo.RelocateVM", "vminfo.GetServerCurrentTime", "vminfo.CheckIdleVM" (the check then answers -1)
   // and "vminfo.PerformVMOperation".
   int SetVMOptions(const VMInfoStructs::SVMInfo& vm, int code, std::string& errorText) override;

@@ -40,6 +40,7 @@
 #include "platform/vminfo/LabVMInfo.h"
 #include "records/messages/JobManagerMessages.h"
 #include "records/messages/VirtualServerMessages.h"
+#include "support/BackupTestSupport.h"
 #include "support/TestLab.h"
 
 extern char** environ;
@@ -850,12 +851,11 @@ TEST_F(QuarnLabTool, VerifyHoldsAVMReportedBackedUpToEveryDiskItsMountTook) {
     vsArchive stream(&mounted.job, nullptr, nullptr, "km");
     ASSERT_EQ(0, stream.init(true));
     ASSERT_EQ(0, stream.createArchiveFile(guid, jobId + 100, 7, 1, "", 1));
-    const std::string name = "\\" + guid + "\\" + disk.indexName;
-    ASSERT_EQ(0, stream.sendExtentHeader(name + "\\Extent0", disk.indexName, image.size(), 0, false, 1, 0, 0, 0,
-                                         nullptr));
-    ASSERT_EQ(0, stream.sendExtentData(image.data(), image.size(), {}, 512, nullptr));
+    ASSERT_NO_FATAL_FAILURE(archivetest::SendDiskAsOneExtent(stream, guid, disk.indexName, image));
     ASSERT_EQ(0, stream.sendEOF(true, 0));
-    ASSERT_EQ(0, stream.sendDiskHeader(name, image.size(), image.size(), false, 1, image.size() / 512, false));
+    // The configuration file every backup sends, so that only the missing disk is missing.
+    ASSERT_EQ(0, stream.sendFileHeader("\\" + guid + "\\VMConfig.ztf", 0, 0, false, false, false, 1, 0, 0, 0, false,
+                                       true, false));
     ASSERT_EQ(0, stream.sendEOF(true, 0));
     ASSERT_EQ(0, stream.sendFileHeader("\\" + guid, 0, 0, true, false, false, 1, 0, 0, 0, false, true, false));
     ASSERT_EQ(0, stream.sendEOF(!test.endFailed, test.endFailed ? 5 : 0));

@@ -286,15 +286,25 @@ class ArchivingPromise : public testing::TestWithParam<const char*> {
   }
   // A media fault fails vm01's backup phase: its stub phase leaves it whole; the phase run again
   // backs it up, and the stub phase stubs it.
-  void MediaFault(const std::vector<std::string>& rule) {
+  void MediaFault(const std::vector<std::string>& rule, int64_t job = 1001, const char* level = "1") {
     Fault(rule);
+    BackupPhase(job, level);
+    StubPhase(job, level);
+    EXPECT_FALSE(Stubbed(kVM));
+    ClearFaults();
+    BackupPhase(job, level);
+    StubPhase(job, level);
+    EXPECT_TRUE(Stubbed(kVM)) << WhyNotStubbed(job, kVM);
+  }
+  // The same in an incremental: vm01 runs through job 1001 and is written, and job 1002 stubs it.
+  void MediaFaultInAnIncremental(const std::vector<std::string>& rule) {
+    ASSERT_EQ(0, Tool({"vm", lab_, kVM, "power", "on"}));
     BackupPhase(1001);
     StubPhase(1001);
     EXPECT_FALSE(Stubbed(kVM));
-    ClearFaults();
-    BackupPhase(1001);
-    StubPhase(1001);
-    EXPECT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1001, kVM);
+    GuestWrite("0", "65536", "65536");
+    NextJob(1002);
+    MediaFault(rule, 1002, "2");
   }
 
 
@@ -334,6 +344,15 @@ const std::map<std::string, std::function<void(ArchivingPromise&)>>& Ways() {
        }},
       {"AnArchiveFileNotClosed",
        [](ArchivingPromise& t) { t.MediaFault({"add", "archive.closeArchiveFile", "--code", "28"}); }},
+      // Every write refused from the fourth on, until the job manager's resume.
+      {"EveryArchiveWriteRefusedUntilTheResume",
+       [](ArchivingPromise& t) {
+         t.MediaFault({"add", "archive.write", "--code", "5", "--after", "3", "--times", "always"});
+       }},
+      {"EveryArchiveWriteRefusedUntilTheResumeOfAnIncremental",
+       [](ArchivingPromise& t) {
+         t.MediaFaultInAnIncremental({"add", "archive.write", "--code", "5", "--after", "3", "--times", "always"});
+       }},
   };
   return ways;
 }
