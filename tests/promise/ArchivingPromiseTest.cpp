@@ -11,7 +11,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <functional>
 #include <map>
 
@@ -19,36 +18,21 @@
 
 #include "platform/jobmgr/vsJobMgr.h"
 #include "platform/lab/LabArchiving.h"
-#include "platform/lab/LabCoordinator.h"
 #include "platform/lab/LabDisks.h"
 #include "platform/lab/LabFaults.h"
 #include "platform/lab/LabJob.h"
 #include "platform/lab/LabJobRun.h"
 #include "platform/lab/LabMount.h"
-#include "platform/lab/LabReservations.h"
 #include "records/messages/JobManagerMessages.h"
-#include "records/messages/VirtualServerMessages.h"
 #include "support/LabRunSupport.h"
+#include "support/PromiseSupport.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 using Info = JobManager::VMUpdateInfo;
-using Stub = VirtualServer::VMArchivingData;
 
 const char* const kVM = "vm01";    // idle: the one to be stubbed
 const char* const kRunningVM = "vm02";
-constexpr int64_t kStubbedState = 4;  // of the stub record when the stub is done
-
-// Points the process's lab model at a lab for as long as it lives.
-class Root {
- public:
-  explicit Root(const std::string& root) : previous_(lab::Root()) { lab::SetRoot(root); }
-  ~Root() { lab::SetRoot(previous_); }
-
- private:
-  std::string previous_;
-};
 
 class ArchivingPromise : public testing::TestWithParam<const char*> {
  public:
@@ -102,17 +86,7 @@ class ArchivingPromise : public testing::TestWithParam<const char*> {
     }
   }
   // Whether the VM is a whole stub: its stub record done and every disk it has deleted.
-  bool Stubbed(const std::string& vm) {
-    const lab::VMDescription description = Description(vm);
-    const auto record = description.options.find(lab::kStubRecordOption);
-    Stub stub;
-    if (record == description.options.end() || !stub.deserialize(record->second) ||
-        stub.getint64(Stub::F_stubState) != kStubbedState)
-      return false;
-    for (const lab::VMDisk& disk : description.disks)
-      if (!disk.deleted) return false;
-    return true;
-  }
+  bool Stubbed(const std::string& vm) { return promise::IsStub(Description(vm)); }
 
   // After a job (`when` says which): the disks gone restore to their last bytes, a VM meant to be
   // stubbed that is not says why, no stream stays reserved.
@@ -128,51 +102,25 @@ class ArchivingPromise : public testing::TestWithParam<const char*> {
     CheckStreams(job, when);
   }
   // The VM's reason with the job manager, or its line of the result file of the job's last phase.
-  std::string WhyNotStubbed(int64_t job, const std::string& vm) {
-    Info record;
-    const lab::VMDescription description = Description(vm);
-    if (vsJobMgr::ReadVMStatus(job, description.guid, record) && !record.getstring(Info::F_failureText).empty())
-      return record.getstring(Info::F_failureText);
-    for (const std::string& line : lab::ReadJobResultLines(job))
-      if (line.compare(0, vm.size() + 1, vm + " ") == 0) return line;
-    return std::string();
-  }
+  std::string WhyNotStubbed(int64_t job, const std::string& vm) { return promise::VMReason(job, Description(vm)); }
   void CheckRestores(const std::string& when) {
     for (const char* vm : {kVM, kRunningVM}) {
       const lab::VMDescription description = Description(vm);
-      // Gone: deleted by a stub, or an image missing whatever the description says.
-      std::vector<size_t> gone;
-      for (size_t i = 0; i < description.disks.size(); ++i)
-        if (description.disks[i].deleted ||
-            !testsupport::Exists(lab::DiskImagePath(lab::SampleServer(), description.disks[i].file)))
-          gone.push_back(i);
+      const std::vector<size_t> gone = promise::GoneDisks(description);
       if (gone.empty()) continue;
-      // A restore makes the VM whole again: it runs on a copy, and this lab goes on as it is.
-      const std::string copy = dir_.Path("restore" + std::to_string(++restores_));
-      std::error_code failed;
-      fs::copy(lab_, copy, fs::copy_options::recursive, failed);
-      ASSERT_FALSE(failed) << failed.message();
-      EXPECT_EQ(0, Tool({"vm", copy, vm, "restore"})) << when << ": " << Output();
-      Root root(copy);
-      for (size_t i : gone) {
-        const std::string name = lab::LabDiskIndexName(i, description.disks[i].file);
-        ASSERT_TRUE(copies_[vm].count(name)) << when << ": " << vm << " lost " << name << " before any copy of it";
-        const std::string restored =
-            testsupport::ReadDisk(lab::DiskImagePath(lab::SampleServer(), description.disks[i].file));
-        EXPECT_TRUE(!restored.empty() && restored == copies_[vm][name])
-            << when << ": disk " << name << " of " << vm << " does not restore to its last bytes";
+      const promise::Restore restore =
+          promise::RestoreInCopy(lab_, dir_.Path("restore" + std::to_string(++restores_)), description, gone, out_);
+      EXPECT_EQ(0, restore.status) << when << ": " << restore.output;
+      for (const auto& disk : restore.disks) {
+        ASSERT_TRUE(copies_[vm].count(disk.first)) << when << ": " << vm << " lost " << disk.first
+                                                   << " before any copy of it";
+        EXPECT_TRUE(!disk.second.empty() && disk.second == copies_[vm][disk.first])
+            << when << ": disk " << disk.first << " of " << vm << " does not restore to its last bytes";
       }
-      testsupport::TestLab::RemoveProcessTables(copy);
-      fs::remove_all(copy, failed);
     }
   }
   void CheckStreams(int64_t job, const std::string& when) {
-    lab::ReservationLedger ledger;
-    std::string error;
-    ASSERT_TRUE(lab::ReadReservationLedger(job, ledger, error)) << error;
-    for (const lab::Reservation& reservation : ledger.reservations)
-      EXPECT_TRUE(reservation.state != lab::ReservationState::kReserved && reservation.holder.empty())
-          << when << ": stream RCID " << reservation.rcid << " stays reserved or open";
+    EXPECT_EQ("", promise::StreamsLeftReserved(job)) << when;
   }
 
   // A rule of the lab tool's fault table on vm01.
@@ -187,7 +135,9 @@ class ArchivingPromise : public testing::TestWithParam<const char*> {
   void GuestWrite(const char* disk, const char* offset, const char* bytes, bool staysOn = false) {
     ASSERT_EQ(0, Tool({"vm", lab_, kVM, "power", "on"}));
     ASSERT_EQ(0, Tool({"disk", lab_, kVM, disk, "write", "--offset", offset, "--bytes", bytes})) << Output();
-    if (!staysOn) ASSERT_EQ(0, Tool({"vm", lab_, kVM, "power", "off", "--hours", "72"}));
+    if (!staysOn) {
+      ASSERT_EQ(0, Tool({"vm", lab_, kVM, "power", "off", "--hours", "72"}));
+    }
   }
 
   // The stub phase of job 1001 held at the stub's disk (after `disks` deleted) and its job process

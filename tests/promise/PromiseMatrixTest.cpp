@@ -25,13 +25,13 @@
 #include "platform/lab/LabMedia.h"
 #include "platform/lab/LabMount.h"
 #include "platform/lab/LabIndex.h"
-#include "platform/lab/LabReservations.h"
 #include "platform/lab/LabSettings.h"
 #include "platform/lab/LabSubclient.h"
 #include "platform/os/CPxSha256.h"
 #include "records/messages/JobManagerMessages.h"
 #include "support/ArchiveTestSupport.h"
 #include "support/LabWait.h"
+#include "support/PromiseSupport.h"
 #include "support/TestLab.h"
 
 namespace {
@@ -180,14 +180,7 @@ std::string BrokenPromises(int64_t jobId) {
                 " without a reason;";
     }
   }
-  lab::ReservationLedger ledger;
-  std::string error;
-  if (!lab::ReadReservationLedger(jobId, ledger, error)) broken += " the ledger cannot be read: " + error + ";";
-  for (const lab::Reservation& reservation : ledger.reservations) {
-    if (reservation.state == lab::ReservationState::kReserved || !reservation.holder.empty())
-      broken += " stream RCID " + std::to_string(reservation.rcid) + " stays reserved or open;";
-  }
-  return broken;
+  return broken + promise::StreamsLeftReserved(jobId);
 }
 
 // REQUIRES: the lab's scope. The archive files of the job that are not well formed: a refused
