@@ -565,7 +565,7 @@ TEST(MediTechRun, ALaterAttemptIsRefusedAndNoVMRestoresFromASecondMoment) {
     EXPECT_NE(std::string::npos, ends.at(unfinished).reason.find("cannot be restarted")) << ends.at(unfinished).reason;
     size_t done = 0;
     for (const auto& end : ends) done += end.second.status == 0;
-    if (!c.kill) EXPECT_EQ(2u, done);
+    if (!c.kill) { EXPECT_EQ(2u, done); }
     ExpectDoneRestoresOthersSayWhy(lab, done, kJob, atQuiesce);
   }
 }

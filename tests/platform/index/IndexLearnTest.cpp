@@ -360,7 +360,7 @@ TEST_F(IndexLearnTest, AJobThatSentTheDeclaredExtentsSettlesTheDeclaration) {
     ASSERT_TRUE(ArchiveIndex()) << client_->GetLastError();
     std::string error;
     ASSERT_TRUE(lab::DeclareMissingExtentNames("4", jobId, kVM, "disk0", test.disk0, error)) << error;
-    if (test.otherDisk) ASSERT_TRUE(lab::DeclareMissingExtentNames("4", jobId, kVM, "disk9", {name(0)}, error));
+    if (test.otherDisk) { ASSERT_TRUE(lab::DeclareMissingExtentNames("4", jobId, kVM, "disk9", {name(0)}, error)); }
     const int64_t declaring = jobId;
     ASSERT_TRUE(StartJob(++jobId, "0"));
     WriteArchive(2, test.sent);

@@ -157,11 +157,12 @@ TEST(LabArchivingTest, AStubDeletesOnlyTheDisksItIsGivenAtTheirChangeIdsAndRecor
       std::string changeId;
       ASSERT_TRUE(lab::WriteDiskRanges(backedUp[1].image, {{4096, 512}}, true, 9, changeId, error)) << error;
     }
-    if (c.firstDeletedBefore)
+    if (c.firstDeletedBefore) {
       ASSERT_TRUE(lab::UpdateVMDescription(server, "vm01", [&](lab::VMDescription& d, std::string& why) {
         return lab::DeleteVMDiskImage(server, d, 0, why);
       }, error)) << error;
-    if (c.cutAfter >= 0) ASSERT_TRUE(dir.Fault("vminfo.StubVMDisk", 3010, "refused", c.cutAfter));
+    }
+    if (c.cutAfter >= 0) { ASSERT_TRUE(dir.Fault("vminfo.StubVMDisk", 3010, "refused", c.cutAfter)); }
     LabVMInfo vmInfo(kInstanceTypeVMware, server);
     EXPECT_EQ(c.result, vmInfo.StubVM(ctx));
     EXPECT_EQ(c.result == 0, ctx.failed);

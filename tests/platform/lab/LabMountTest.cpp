@@ -202,11 +202,11 @@ TEST_F(LabMountTest, TheDigestWithoutLeftOutSectorsOutlivesTheMountAndTheGenerat
     std::string id, error;
     // Seeded bytes over sectors left out and sectors kept alike.
     const std::vector<lab::ByteRange> write = {{0, 400 * 512}};
-    if (test.writeDuringJob) ASSERT_TRUE(lab::WriteDiskRanges(image, write, false, 0, id, error)) << error;
+    if (test.writeDuringJob) { ASSERT_TRUE(lab::WriteDiskRanges(image, write, false, 0, id, error)) << error; }
     for (const auto& ranges : test.recorded)
       ASSERT_TRUE(lab::RecordLeftOutSectors(1001, Guid(test.vm), view, ranges, error)) << error;
     ASSERT_EQ(1, vmInfo.UnmountVM(ctx));
-    if (!test.writeDuringJob) ASSERT_TRUE(lab::WriteDiskRanges(image, write, false, 0, id, error)) << error;
+    if (!test.writeDuringJob) { ASSERT_TRUE(lab::WriteDiskRanges(image, write, false, 0, id, error)) << error; }
     ASSERT_TRUE(lab::WriteDiskRanges(image, {{1 << 20, 512}}, false, 0, id, error)) << error;
 
     lab::MountRecord record;
