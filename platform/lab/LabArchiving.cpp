@@ -102,6 +102,11 @@ bool WriteRestoredImage(const std::string& path, const archive::RestoredDisk& di
     std::remove(temporary.c_str());
     return false;
   }
+  // A restore the user was told of must still be there after a crash: its new name too.
+  if (!SyncFolder(path)) {
+    error = "cannot sync the folder of " + path + ": " + std::strerror(errno);
+    return false;
+  }
   return true;
 }
 

@@ -85,6 +85,8 @@ int CreateExclusiveTemp(const std::string& path, std::string& temp, std::string&
   return -1;
 }
 
+}  // namespace
+
 bool SyncFolder(const std::string& path) {
   int fd = open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
@@ -92,8 +94,6 @@ bool SyncFolder(const std::string& path) {
   close(fd);
   return ok;
 }
-
-}  // namespace
 
 bool WriteAll(int fd, const std::string& text) { return WriteAll(fd, text.data(), text.size()); }
 

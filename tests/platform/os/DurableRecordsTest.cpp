@@ -197,7 +197,7 @@ TEST(DurableRecords, EveryRecordPromisedToSurviveACrashIsSyncedAndTestStateIsNot
          return lab::RecordVMDispatch(kJob, "4c1f-vm1", "proxya", error) ? lab::JobDir(kJob) + "/dispatches/4c1f-vm1"
                                                                            : std::string();
        }},
-      {"a workflow task request", Kept::kBytes, nullptr,
+      {"a workflow task request", Kept::kBytesAndName, nullptr,
        [](testsupport::TestLab&, std::string& error) {
          int64_t number = 0;
          return lab::SpoolTaskRequest("<task/>", number, error) ? lab::TaskRequestFiles().back() : std::string();
@@ -225,7 +225,7 @@ TEST(DurableRecords, EveryRecordPromisedToSurviveACrashIsSyncedAndTestStateIsNot
                     ? path
                     : std::string();
        }},
-      {"a stubbed disk restored", Kept::kBytes,
+      {"a stubbed disk restored", Kept::kBytesAndName,
        [&](testsupport::TestLab& dir) {
          labWithOneVM(dir);
          BackUpAndStubTheFirstDisk();
