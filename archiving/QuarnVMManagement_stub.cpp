@@ -373,6 +373,7 @@ bool QuarnVMManagement::VMArchStubVM(VMInfoStructs::SVMInfo& info) {
   }
   ctx.vmName = m_vmName;
   ctx.vmGuid = m_vmGuid;
+  ctx.jobId = m_jobMgr != nullptr ? m_jobMgr->getJobId() : 0;
   ctx.host = m_vm->host;
   ctx.datastore = info.datastore;
   ctx.vmVersion = info.version;

@@ -328,6 +328,18 @@ class QuarnCoordinator : public VSCoordinator {
   bool IsPreferProxylessApplicable();
   // The parent snapshot job's index as this backup copy's; FinalizeIndex's step for such a job.
   bool CopyParentSnapIndexToBackupCopy();
+  // Shared shadows outlive a job that dies, or whose deletion of its shadow fails: each one made is
+  // recorded in the subclient directory until it is deleted, and the subclient's next job deletes
+  // those its earlier jobs (and earlier attempts of itself) left, and what was mounted from them,
+  // before it makes its own. Each deletion is logged; one that fails raises the event and ends the
+  // job completed with errors, and its record stays for the next job.
+  void DeleteLeftoverSharedShadows();
+  void RecordSharedShadow();
+  std::string SharedShadowRecordPath(int64_t jobId, const std::string& shadow) const;
+  // Asks the library to delete the shadow the context names (of the context's job); false with the
+  // library's reason.
+  bool DeleteSharedShadowOf(MountCtx& ctx, std::string& reason);
+  void ReportSharedShadowLeftStanding(const char* sig, const std::string& shadow, const std::string& reason);
 
   // ---- Auto-scale (QuarnCoordinator_scale.cpp) ----
   bool IsAnyAgentBeingCreated();

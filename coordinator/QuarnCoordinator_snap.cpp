@@ -1,8 +1,11 @@
 // Shared snapshot, snapshot metadata and hardware snapshot mounts at the coordinator.
+#include <cstdio>
+
 #include "app/QuarnUtils.h"
 #include "controller/QuarnController.h"
 #include "coordinator/QuarnCoordinator.h"
 #include "platform/msg/vsXMLFile.h"
+#include "platform/os/CPxCRC32.h"
 #include "platform/os/CPxDirectory.h"
 #include "platform/os/CPxPath.h"
 
@@ -14,6 +17,33 @@ const char* const kSigDeleteShared = "virtual bool QuarnCoordinator::DeleteShare
 const char* const kSigDispatchMetadata = "bool QuarnCoordinator::DispatchSnapBackupMetadata()";
 const char* const kSigMountInfo = "virtual bool QuarnCoordinator::DistributeMountSnapInfo()";
 const char* const kSigCopyParent = "bool QuarnCoordinator::CopyParentSnapIndexToBackupCopy()";
+const char* const kSigDeleteLeftover = "void QuarnCoordinator::DeleteLeftoverSharedShadows()";
+const char* const kSigRecordShared = "void QuarnCoordinator::RecordSharedShadow()";
+
+// A shared shadow could not be deleted and stays: arguments the shadow's name and the reason.
+constexpr uint32_t kEventSharedShadowLeftStanding = 0x5B0001E7;
+
+// The record of a shared shadow a job made, kept in the subclient directory until the shadow is
+// deleted: "SharedShadow_<job id>_<CRC-32 of the shadow's first text>.xml", so that the shadows of
+// several attempts of one job have a record each.
+const char kShadowRecordPrefix[] = "SharedShadow_";
+const char kShadowRecordSuffix[] = ".xml";
+
+// The job id of a shadow record's file name; false for any other name.
+bool ShadowRecordJob(const std::string& name, int64_t& job) {
+  const size_t prefix = sizeof(kShadowRecordPrefix) - 1;
+  const size_t suffix = sizeof(kShadowRecordSuffix) - 1;
+  if (name.size() <= prefix + suffix || name.compare(0, prefix, kShadowRecordPrefix) != 0 ||
+      name.compare(name.size() - suffix, suffix, kShadowRecordSuffix) != 0)
+    return false;
+  const size_t end = name.find('_', prefix);
+  if (end == std::string::npos) return false;
+  const std::string digits = name.substr(prefix, end - prefix);
+  if (digits.empty() || digits.size() > 18 || digits.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  job = std::stoll(digits);
+  return job > 0;
+}
 
 }  // namespace
 
@@ -51,10 +81,12 @@ bool QuarnCoordinator::CreateSharedShadow() {
     m_sharedShadowCtx.sharedShadowText2.clear();
     return false;
   }
+  RecordSharedShadow();
   return true;
 }
 
 bool QuarnCoordinator::DistributeSharedShadow() {
+  DeleteLeftoverSharedShadows();
   if (!CreateSharedShadow()) return false;
   if (m_sharedShadowCtx.sharedShadowText1.empty() && m_sharedShadowCtx.sharedShadowText2.empty()) {
     m_event.Debug(kSigDistributeShared, "Skip empty shared shadow message");
@@ -69,14 +101,92 @@ bool QuarnCoordinator::DistributeSharedShadow() {
 
 bool QuarnCoordinator::DeleteSharedShadow() {
   if (m_sharedShadowCtx.sharedShadowText1.empty()) return true;
-  if (m_vmInfo == nullptr || m_vmInfo->DeleteSharedShadow(m_sharedShadowCtx) == 0) {
+  std::string reason;
+  if (!DeleteSharedShadowOf(m_sharedShadowCtx, reason)) {
     m_event.Error(kSigDeleteShared, "Failed to delete the shared shadow");
+    // Its record stays: the subclient's next job deletes it.
+    ReportSharedShadowLeftStanding(kSigDeleteShared, m_sharedShadowCtx.sharedShadowText1, reason);
     return false;
   }
+  const int64_t job = static_cast<int64_t>(m_sharedShadowCtx.jobId);
+  vsXMLFile(SharedShadowRecordPath(job, m_sharedShadowCtx.sharedShadowText1)).Delete();
   // Deleted once: a second call finds no shadow.
   m_sharedShadowCtx.sharedShadowText1.clear();
   m_sharedShadowCtx.sharedShadowText2.clear();
   return true;
+}
+
+bool QuarnCoordinator::DeleteSharedShadowOf(MountCtx& ctx, std::string& reason) {
+  if (m_vmInfo == nullptr) {
+    reason = "no connection to the hypervisor";
+    return false;
+  }
+  if (m_vmInfo->DeleteSharedShadow(ctx) != 0) return true;
+  reason = m_vmInfo->GetErrorText();
+  if (reason.empty()) reason = "error " + std::to_string(m_vmInfo->GetErrorCode());
+  return false;
+}
+
+void QuarnCoordinator::ReportSharedShadowLeftStanding(const char* sig, const std::string& shadow,
+                                                      const std::string& reason) {
+  m_event.Error(sig, "The shared shadow [%s] stays standing: %s", shadow.c_str(), reason.c_str());
+  m_completedWithErrors = true;
+  m_event << shadow << reason;
+  m_event.MajorEvent(kEventSharedShadowLeftStanding);
+}
+
+std::string QuarnCoordinator::SharedShadowRecordPath(int64_t jobId, const std::string& shadow) const {
+  CPxCRC32 crc;
+  crc.UpdateCRC32(shadow.data(), shadow.size());
+  char name[64];
+  std::snprintf(name, sizeof(name), "%s%lld_%08x%s", kShadowRecordPrefix, static_cast<long long>(jobId),
+                crc.GetCRC32(), kShadowRecordSuffix);
+  return CPxPath::Append(m_subclientDir, name, false);
+}
+
+void QuarnCoordinator::RecordSharedShadow() {
+  VirtualServer::VMSharedShadow record;
+  record.setstring(VirtualServer::VMSharedShadow::F_sharedShadowText1, m_sharedShadowCtx.sharedShadowText1);
+  record.setstring(VirtualServer::VMSharedShadow::F_sharedShadowText2, m_sharedShadowCtx.sharedShadowText2);
+  const int64_t job = static_cast<int64_t>(m_sharedShadowCtx.jobId);
+  vsXMLFile file(SharedShadowRecordPath(job, m_sharedShadowCtx.sharedShadowText1));
+  if (!file.Save(record))
+    m_event.Error(kSigRecordShared,
+                  "Cannot keep the record [%s] of the shared shadow [%s]; a job that dies leaves it: %s",
+                  file.Path().c_str(), m_sharedShadowCtx.sharedShadowText1.c_str(), file.LastError().c_str());
+}
+
+void QuarnCoordinator::DeleteLeftoverSharedShadows() {
+  std::vector<std::string> names;
+  if (m_jobMgr == nullptr || m_subclientDir.empty() || CPxDirectory::List(m_subclientDir, names).IsError()) return;
+  const int64_t ownJob = m_jobMgr->getJobId();
+  for (const std::string& name : names) {
+    // A later job's shadow is that job's own business.
+    int64_t job = 0;
+    if (!ShadowRecordJob(name, job) || job > ownJob) continue;
+    vsXMLFile file(CPxPath::Append(m_subclientDir, name, false));
+    VirtualServer::VMSharedShadow record;
+    if (!file.Load(record)) {
+      m_event.Error(kSigDeleteLeftover, "Cannot read the record [%s] of a shared shadow left standing: %s",
+                    file.Path().c_str(), file.LastError().c_str());
+      continue;
+    }
+    MountCtx ctx;
+    QuarnUtils::InitMountCtx(m_jobMgr, m_appMgr, &m_subclientFiles, &m_registry, &ctx);
+    ctx.jobId = static_cast<uint64_t>(job);
+    ctx.sharedShadowText1 = record.getstring(VirtualServer::VMSharedShadow::F_sharedShadowText1);
+    ctx.sharedShadowText2 = record.getstring(VirtualServer::VMSharedShadow::F_sharedShadowText2);
+    std::string reason;
+    if (!DeleteSharedShadowOf(ctx, reason)) {
+      m_event.Error(kSigDeleteLeftover, "Failed to delete the shared shadow [%s] that job [%lld] left standing",
+                    ctx.sharedShadowText1.c_str(), static_cast<long long>(job));
+      ReportSharedShadowLeftStanding(kSigDeleteLeftover, ctx.sharedShadowText1, reason);
+      continue;
+    }
+    m_event.Debug(kSigDeleteLeftover, "Deleted the shared shadow [%s] that job [%lld] left standing",
+                  ctx.sharedShadowText1.c_str(), static_cast<long long>(job));
+    file.Delete();
+  }
 }
 
 int QuarnCoordinator::PreCreateSharedShadow() { return 0; }

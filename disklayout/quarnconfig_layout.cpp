@@ -351,6 +351,8 @@ void quarnVolumeConfig::getNextBkpObj(quarnBackupArgs* args) {
   args->mDiskType = 17;
   args->mBackupPathCopy = volume.volumeName;
   args->mDiskPath = volume.volumeName.empty() ? std::string() : volume.volumeName.substr(0, volume.volumeName.size() - 1);
+  // The change id the mount gives the volume, as a disk's: what the next backup's changes count from.
+  args->mFileName = volume.changeId;
   // A name too short to hold the prefix and the closing brace gives an empty GUID rather than a
   // read past its end.
   mVolumeGuid = Trimmed(volume.volumeName, kVolumePrefixLength, 2);

@@ -35,7 +35,8 @@ struct StubVMDisk {
 };
 
 // One VM to stub: its identity, the disks it may delete and, filled by the library, how far the stub
-// got. The library deletes no disk that `disks` does not name at its change id.
+// got. The library deletes no disk that `disks` does not name at its change id, nor one the backup of
+// `jobId` would not bring back as it read it there.
 struct StubVMCtx {
   std::string vmName;
   std::string vmGuid;
@@ -43,6 +44,7 @@ struct StubVMCtx {
   std::string datastore;   // of the VM's inventory
   std::string vmVersion;   // of the VM's inventory
   std::vector<StubVMDisk> disks;
+  int64_t jobId = 0;         // the job whose backup of the VM holds the disks at those change ids
   int32_t disksDeleted = 0;  // out
   int32_t totalDisks = 0;    // out
   bool failed = false;       // out: the stub did not complete

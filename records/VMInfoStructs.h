@@ -91,7 +91,7 @@ struct SMountInfoFile {
   std::string volumeName;   // 1: as the guest enumerates it, beginning \\?\Volume{
   std::string guidPath;     // 2
   std::string displayName;  // 3
-  std::string field4;
+  std::string changeId;     // 4: the generation of the volume that the mount holds; empty when unknown
 };
 
 struct SHostStorageAdapterInfo {

@@ -100,9 +100,9 @@ int QuarnSnapWorker::CollectGranularMetadata(quarnBackupArgs& args) {
     reportFailure("The volumes of the VM could not be read for metadata collection");
     return mounted;
   }
-  // 6.
+  // 6. A volume that fails is the run's error, raised as a job event; the first one is the VM's.
   int count = 0, failures = 0;
-  std::vector<std::string> errors;
+  doMetadataProcessingArgs run;
   m_config->resetGetNextBkpObj();
   for (m_config->getNextBkpObj(&args); !args.mBackupPath.empty(); m_config->getNextBkpObj(&args)) {
     ++count;
@@ -111,11 +111,13 @@ int QuarnSnapWorker::CollectGranularMetadata(quarnBackupArgs& args) {
     m_event.Error(kSigCollect, "Error mounting VM [%s] Volume [%s] VolGuid[%s] Err [%d] Continuing ahead...",
                   args.mVMName.c_str(), args.mBackupPath.c_str(), args.mBackupPathCopy.c_str(), result);
     ++failures;
-    errors.push_back("Error mounting VM [" + args.mVMName + "] Volume [" + args.mBackupPath +
-                     "]. Metadata collection is supported on volume with NTFS file system only");
+    m_config->ReportLVMProcessingError(&run,
+                                       "Error mounting VM [" + args.mVMName + "] Volume [" + args.mBackupPath +
+                                           "]. Metadata collection is supported on volume with NTFS file system only",
+                                       true);
   }
   // 7.
-  for (const std::string& error : errors) {
+  for (const std::string& error : run.mErrors) {
     std::string line;
     QuarnUtils::FormatBackupDotOut(line, vm.vmName, std::string(), error, false, true);
     vm.messages.push_back(line);

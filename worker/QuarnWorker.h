@@ -425,8 +425,14 @@ class QuarnWorker {
   // Sectors per extent of the last disk registered for a metadata run.
   uint32_t m_metadataExtentSize = 0;
   // Registers the block's disk with the layout object for a metadata run (last: hand it on at once) and
-  // fetches its metadata extents from indexing when asked and enabled; always 0.
-  int RegisterDiskForMetadata(quarnBackupArgs& args, quarnConfig& config, bool last, bool fetchExtents);
+  // fetches its metadata extents from indexing when asked and enabled; always 0. The product type and
+  // m_metadataExtentSize are the disk's.
+  int RegisterDiskForMetadata(quarnBackupArgs& args, quarnConfig& config, ProductType_t product, bool last,
+                              bool fetchExtents);
+  // Queues the block's volume with the layout object for a volume-level metadata collection (a disk
+  // layout keeps no queue), when the job collects metadata and the hypervisor takes the VM's disks
+  // for it; installs this worker's quit check for the collection first.
+  void QueueVolumeForMetadataCollection(const quarnBackupArgs& args, quarnConfig& config);
   // Keeps a detected guest OS id in the mount context and tells the simulator of a known one.
   bool RecordDetectedGuestOS(int id, const char* sig);
   // The sector-size verdict of the VM in hand (-1 not decided yet), so that asking never moves the

@@ -401,6 +401,9 @@ int QuarnWorker::BackupVMDisk(quarnBackupArgs* args) {
     return kResultOpenFailed;
   }
   reader->SetDiskSize(args->mMaxDiskSize, args->mFileSize);
+  // A volume's record carries no size: the size its reader finds is the volume's, for its header, index
+  // entry and content record, or a restore would give back an empty volume.
+  if (args->mMaxDiskSize == 0 && args->mFileSize == 0) args->mMaxDiskSize = args->mFileSize = reader->GetDiskSize();
 
   // ---- Filtered sectors and the first block ----
   const bool skipPageFile = m_mountCtx != nullptr && m_mountCtx->skipPageFileExtents;

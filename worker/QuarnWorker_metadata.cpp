@@ -5,6 +5,7 @@
 #include "platform/config/ZTPlatformInfo.h"
 #include "platform/os/CPxString.h"
 #include "platform/sim/vsSim.h"
+#include "platform/vminfo/IVMInfo.h"
 #include "worker/QuarnWorker.h"
 
 namespace {
@@ -76,10 +77,22 @@ static uint32_t MetadataExtentSize(QuarnWorker& worker, QuarnRegistry& registry,
   return size;
 }
 
-int QuarnWorker::RegisterDiskForMetadata(quarnBackupArgs& args, quarnConfig& config, bool last, bool fetchExtents) {
+void QuarnWorker::QueueVolumeForMetadataCollection(const quarnBackupArgs& args, quarnConfig& config) {
   static const char* const sig = "int QuarnWorker::AddDiskForMetadataCollection(quarnBackupArgs*, UINT32)";
-  const ProductType_t product = config.getProductType(*m_appMgr);
-  m_metadataExtentSize = MetadataExtentSize(*this, m_registry, m_event, args);
+  MountCtx* ctx = args.mMountCtx != nullptr ? args.mMountCtx : m_mountCtx;
+  if (m_jobMgr == nullptr || !m_jobMgr->isCollectMetadataEnabled() || m_vmInfo == nullptr || ctx == nullptr ||
+      m_vmInfo->AddDiskForMetadata(*ctx) == 0)
+    return;
+  quarnConfig::SetQuitFlagCallback(&QuarnWorker::CallbackStatic, 1, this);
+  if (config.addVolumeForMetadataCollection(args.mBackupPathCopy, args.mBackupPath, m_metadataExtentSize) != 0)
+    m_event.Error(sig, "Failed to add volume for metadata collection processing");
+  else
+    m_event.DebugLvl(2, sig, "Volume added for Metadata collection processing...");
+}
+
+int QuarnWorker::RegisterDiskForMetadata(quarnBackupArgs& args, quarnConfig& config, ProductType_t product, bool last,
+                                         bool fetchExtents) {
+  static const char* const sig = "int QuarnWorker::AddDiskForMetadataCollection(quarnBackupArgs*, UINT32)";
   if (m_appMgr->isServerTypeMS() && !args.mInActiveChain) {
     m_event.Debug(sig, "Disk [%s] is not part of active VM configuration. Skipping this disk for LVM processing",
                   args.mDiskPath.c_str());
@@ -100,12 +113,18 @@ int QuarnWorker::RegisterDiskForMetadata(quarnBackupArgs& args, quarnConfig& con
 
 int QuarnWorker::AddDiskForMetadataExtentsCollection(quarnBackupArgs* args, quarnConfig* config) {
   if (args == nullptr || config == nullptr || m_appMgr == nullptr) return 0;
-  return RegisterDiskForMetadata(*args, *config, true, true);
+  const ProductType_t product = config->getProductType(*m_appMgr);
+  m_metadataExtentSize = MetadataExtentSize(*this, m_registry, m_event, *args);
+  return RegisterDiskForMetadata(*args, *config, product, true, true);
 }
 
 int QuarnWorker::AddDiskForMetadataCollection(quarnBackupArgs* args, uint32_t flags) {
   if (args == nullptr || args->mConfig == nullptr || m_appMgr == nullptr) return 0;
-  return RegisterDiskForMetadata(*args, *args->mConfig, false, (flags & kFlagLiveBrowse) != 0);
+  quarnConfig& config = *args->mConfig;
+  const ProductType_t product = config.getProductType(*m_appMgr);
+  m_metadataExtentSize = MetadataExtentSize(*this, m_registry, m_event, *args);
+  QueueVolumeForMetadataCollection(*args, config);
+  return RegisterDiskForMetadata(*args, config, product, false, (flags & kFlagLiveBrowse) != 0);
 }
 
 int QuarnWorker::AddDisksForMetadataCollection(quarnBackupArgs* args, uint32_t flags) {

@@ -204,10 +204,14 @@ bool DiskIndexName(const std::string& vm, const std::string& disk, std::string& 
           indexName = name;
           return true;
         }
+        if (lab::IsLabDiskNamed(description.guid, i, file, disk)) {
+          indexName = lab::LabVolumeBackupName(description.guid, i);
+          return true;
+        }
       }
     }
   }
-  error = "no VM of the lab has a disk '" + disk + "' (give --vm with a disk number, or its image file or index name)";
+  error = "no VM of the lab has a disk '" + disk + "' (give --vm with a disk number, or its image file, index name or volume's name)";
   return false;
 }
 

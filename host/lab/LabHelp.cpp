@@ -38,7 +38,8 @@ const std::vector<CommandHelp>& Commands() {
        "each VM's progress and ends with a summary of the run. Without --job it runs the subclient's newest job "
        "(again while it has not ended), or, once that job has completed or failed, the next job with every VM the "
        "lab has and the same settings. Options after \"--\" go to the job process and replace the tool's own "
-       "(\"-- -t 2\" runs an incremental); a job keeps the level of its first run for every later one. Ctrl-C "
+       "(\"-- -t 2\" runs an incremental); a job keeps the level of its first run for every later one, and a stub "
+       "phase that has not ended is run again. Ctrl-C "
        "tells the job to stop (within its workers' deadline), a second one kills it. Exits 0 completed, 1 "
        "completed with errors, 2 pending or failed, 3 not started, 130 interrupted, 64 a bad argument.",
        {{"job", "ID", "the job to run"},
@@ -112,11 +113,11 @@ const std::vector<CommandHelp>& Commands() {
       {"vm",
        {"LAB VM power on|off [--hours H]", "LAB VM delete", "LAB VM restore [--job N]", "LAB VM replica NAME"},
        "Does to a VM (by name or GUID) what happens to it outside any job: powers it on or off, deletes it from "
-       "the hypervisor with its disks, writes a stub's deleted disks back from its backups (those of a stub cut off "
-       "too), or makes NAME its replica (a disaster-recovery copy of its disks as they are, for a failback job: "
-       "create --failback).",
+       "the hypervisor with its disks, writes a stub's deleted disks back from the backups the stub deleted them "
+       "on (those of a stub cut off too; nothing when one of them cannot be read whole), or makes NAME its replica "
+       "(a disaster-recovery copy of its disks as they are, for a failback job: create --failback).",
        {{"hours", "H", "power off: the VM has been off this many hours already (on the hypervisor's clock)"},
-        {"job", "N", "restore: from the newest backups at or before this job"}}},
+        {"job", "N", "restore: from the newest backups at or before this job instead"}}},
       {"meditech",
        {"LAB [options]   (the tool's password on standard input)"},
        "Makes the lab's subclient a MEDITECH subclient of the given VMs, with the MEDITECH system's tool (the "

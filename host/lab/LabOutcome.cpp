@@ -68,8 +68,21 @@ void FromPhases(const std::vector<std::string>& phaseLines, JobOutcome& outcome)
   }
 }
 
+// What the job manager holds of a run that set no phase result of its own, or whose job process was
+// killed: the phase has not ended, whatever an earlier phase of the job ended with.
+void FromUnfinishedRun(const lab::JobRun& run, const std::vector<std::string>& results, JobOutcome& outcome) {
+  std::string process = "the job process";
+  if (run.phase == lab::JobPhase::kStub) process += " of its stub phase";
+  process += run.signal != 0 ? " was killed by signal " + std::to_string(run.signal)
+                             : " ended (status=" + std::to_string(run.status) + ")";
+  outcome.state = JobState::kPending;
+  outcome.words = "pending: " + process +
+                  (results.empty() ? " without an outcome" : " after it set the phase result [" + results.back() + "]");
+}
+
 // What the lab tool's runs of the job say: whether one holds the job now, and how the last one ended.
-void FromRuns(int64_t jobId, JobOutcome& outcome) {
+// `results` are the phase results the last run set.
+void FromRun(const lab::JobRun& run, const std::vector<std::string>& results, int64_t jobId, JobOutcome& outcome) {
   lab::RunHolder holder;
   if (lab::CurrentRun(holder) && holder.jobId == jobId) {
     outcome.running = true;
@@ -77,17 +90,18 @@ void FromRuns(int64_t jobId, JobOutcome& outcome) {
     outcome.words = "running (quarn-lab run, process " + std::to_string(holder.pid) + "); so far: " + outcome.words;
     return;
   }
-  const std::vector<std::string> events = lab::ReadRunEvents(jobId);
-  const std::string last = events.empty() ? std::string() : events.back();
-  if (last.rfind("interrupted ", 0) == 0) {
-    outcome.interrupted = true;
-    outcome.words = "not running: its run was interrupted; " + outcome.words;
-  } else if (last.rfind("started ", 0) == 0 && outcome.state == JobState::kNoOutcome) {
-    outcome.words = "not running: its run ended without a word (the lab tool was killed); " + outcome.words;
-  } else if (last.rfind("ended ", 0) == 0 && outcome.state == JobState::kNoOutcome) {
-    // The job manager holds a job pending whose process ended without an outcome.
-    outcome.state = JobState::kPending;
-    outcome.words = "pending: the job process ended (" + last.substr(last.rfind(' ') + 1) + ") without an outcome";
+  switch (run.end) {
+    case lab::JobRun::End::kInterrupted:
+      outcome.interrupted = true;
+      outcome.words = "not running: its run was interrupted; " + outcome.words;
+      return;
+    case lab::JobRun::End::kNotYet:
+      if (outcome.state == JobState::kNoOutcome)
+        outcome.words = "not running: its run ended without a word (the lab tool was killed); " + outcome.words;
+      return;
+    case lab::JobRun::End::kEnded:
+      if (run.signal != 0 || results.empty()) FromUnfinishedRun(run, results, outcome);
+      return;
   }
 }
 
@@ -257,8 +271,14 @@ std::string VMStatusWords(int64_t status, int64_t stubStatus) {
 
 JobOutcome ReadJobOutcome(int64_t jobId) {
   JobOutcome outcome;
-  FromPhases(lab::ReadPhaseLines(jobId), outcome);
-  FromRuns(jobId, outcome);
+  lab::JobRun run;
+  if (!lab::LatestRun(jobId, run)) {
+    FromPhases(lab::ReadPhaseLines(jobId), outcome);
+    return outcome;
+  }
+  const std::vector<std::string> results = lab::PhaseResultsOf(jobId, run);
+  FromPhases(results, outcome);
+  FromRun(run, results, jobId, outcome);
   return outcome;
 }
 
@@ -275,7 +295,10 @@ int OutcomeExitCode(const JobOutcome& outcome) {
 }
 
 void PrintOutcome(int64_t jobId, const std::string& client) {
-  std::vector<std::string> phases = lab::ReadPhaseLines(jobId);
+  // A job's phases set a result each; more than one from one run is a double call.
+  lab::JobRun run;
+  const std::vector<std::string> phases =
+      lab::LatestRun(jobId, run) ? lab::PhaseResultsOf(jobId, run) : lab::ReadPhaseLines(jobId);
   const JobOutcome outcome = ReadJobOutcome(jobId);
   std::printf("job %lld: %s\n", static_cast<long long>(jobId), outcome.words.c_str());
   const std::vector<std::string> causes = lab::ReadPendingCauses(jobId);

@@ -423,6 +423,36 @@ std::set<std::string> ArchivePaths(int64_t jobId) {
 
 std::string Now() { return TimeText(static_cast<int64_t>(ZtClock::NowSeconds())); }
 
+bool Passes(const std::vector<std::string>& passed, const char* option) {
+  return std::find(passed.begin(), passed.end(), option) != passed.end();
+}
+
+// The job manager resumes the phase that has not ended: after a run of the job's stub phase that did
+// not end the job (its process killed, or ended without a result, pending, interrupted), the next
+// run runs the stub phase again, which goes on with a stub that was cut off.
+void ResumeStubPhase(int64_t jobId, std::vector<std::string>& passed) {
+  lab::JobRun latest;
+  if (Passes(passed, "-stubPhase") || !lab::LatestRun(jobId, latest) || latest.phase != lab::JobPhase::kStub) return;
+  const JobOutcome outcome = ReadJobOutcome(jobId);
+  if (HasEnded(outcome)) return;
+  std::printf("the stub phase of job %lld has not ended (%s): running the stub phase again (-stubPhase), as the job "
+              "manager resumes it\n",
+              static_cast<long long>(jobId), outcome.words.c_str());
+  passed.push_back("-stubPhase");
+}
+
+// A job process that ended without giving its streams back (killed, or ended without a phase
+// result) holds them no longer: the job manager takes them back, as it does at a phase's end.
+void GiveBackLeftStreams(int64_t jobId, const char* whose) {
+  int released = 0;
+  std::string error;
+  if (!lab::ReleaseLeftReservations(jobId, released, error)) {
+    Warn("the streams " + std::string(whose) + " cannot be given back: " + error);
+  } else if (released > 0) {
+    std::printf("%s left %s reserved: given back\n", whose, Counted(static_cast<uint64_t>(released), "stream").c_str());
+  }
+}
+
 }  // namespace
 
 int Run(const std::vector<std::string>& args) {
@@ -475,6 +505,9 @@ int Run(const std::vector<std::string>& args) {
     return UsageError("subclient id '" + subclient + "' is not usable", "run");
   if (!lab::IsSafeArgument(client) || !CheckClient(client, error)) return UsageError(error, "run");
 
+  // Before the run holds the job: it is then running, and its last run's outcome is not seen.
+  ResumeStubPhase(jobId, parsed.passThrough);
+
   // One job of a lab runs at a time: they would share the clients' process tables and streams.
   lab::LabRunLock lock;
   lab::RunHolder holder;
@@ -494,6 +527,7 @@ int Run(const std::vector<std::string>& args) {
                 static_cast<long long>(jobId), static_cast<long long>(level), LevelName(level).c_str());
     record.bkpLevel = level;
   }
+  GiveBackLeftStreams(jobId, ("an earlier run of job " + std::to_string(jobId)).c_str());
   std::string streams;
   if (!ReserveStreams(jobId, record, parsed.passThrough, streams, error)) {
     Failure(error);
@@ -537,17 +571,19 @@ int Run(const std::vector<std::string>& args) {
   const long long started = ZtClock::MonotonicTicks();
   const pid_t pid = StartProgram(argv, tools);
   if (pid < 0) return kExitNotStarted;
-  lab::AppendRunEvent(shownJob, "started " + Now() + " pid=" + std::to_string(pid));
+  lab::AppendRunStart(shownJob, Now(), static_cast<long>(pid),
+                      Passes(argv, "-stubPhase") ? lab::JobPhase::kStub : lab::JobPhase::kBackup);
   RunWatch watch(shownJob);
   Ending ending;
   if (!WaitForJob(pid, shownJob, deadline, watch, ending)) return kExitFailed;
   const double seconds = CTimeInterval(ZtClock::MonotonicTicks() - started).AsSeconds();
   if (ending.interrupted) {
-    lab::AppendRunEvent(shownJob, "interrupted " + Now() + " signal=" + std::to_string(ending.signal));
+    lab::AppendRunInterrupted(shownJob, Now(), ending.signal);
   } else {
-    const int status = WIFSIGNALED(ending.status) ? 128 + WTERMSIG(ending.status) : WEXITSTATUS(ending.status);
-    lab::AppendRunEvent(shownJob, "ended " + Now() + " status=" + std::to_string(status));
+    const int signal = WIFSIGNALED(ending.status) ? WTERMSIG(ending.status) : 0;
+    lab::AppendRunEnd(shownJob, Now(), signal != 0 ? 128 + signal : WEXITSTATUS(ending.status), signal);
   }
+  GiveBackLeftStreams(shownJob, ("the job process of job " + std::to_string(shownJob)).c_str());
   lock.Release();
   if (WIFSIGNALED(ending.status))
     std::printf("%s was killed by signal %d\n", program.c_str(), WTERMSIG(ending.status));

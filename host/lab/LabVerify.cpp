@@ -18,6 +18,7 @@
 #include "platform/archive/ArchiveReader.h"
 #include "platform/archive/ArchiveRestore.h"
 #include "platform/jobmgr/vsJobMgr.h"
+#include "platform/lab/LabArchiving.h"
 #include "platform/lab/LabArraySnap.h"
 #include "platform/lab/LabDisks.h"
 #include "platform/lab/LabFailback.h"
@@ -40,10 +41,17 @@ constexpr uint64_t kMaxLabDiskBytes = 1ULL << 44;
 
 struct Verification {
   int problems = 0;
-  std::vector<archive::ArchiveContents> archives;  // the well-formed ones
-  std::map<std::string, std::set<int64_t>> unusable;  // VM GUID (lower case) -> jobs with a bad archive
+  // Every committed archive read, those not well formed with what was read of them (archive::
+  // ArchiveContents::malformed): which attempt of its job an archive is decides what it means.
+  std::vector<archive::ArchiveContents> archives;
+  size_t wellFormed = 0;
   size_t listedFiles = 0;  // archive files of the listed job (of every job when none is), well-formed or not
 };
+
+// A job manager's stub status of a VM: stubbed.
+constexpr int64_t kStubStatusStubbed = 5;
+// The configuration file every backup of a VM's disks sends, made from its inventory.
+const char* const kGeneralizedConfigFile = "VMConfig.ztf";
 
 std::string Lower(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -95,25 +103,55 @@ void PrintArchive(const archive::ArchiveContents& contents) {
                 Counted(contents.ranges.size(), "range").c_str());
 }
 
+// The VM's archives of the job, well formed or not.
+std::vector<const archive::ArchiveContents*> ArchivesOf(const Verification& verification, const std::string& guid,
+                                                        int64_t jobId) {
+  std::vector<const archive::ArchiveContents*> found;
+  for (const archive::ArchiveContents& contents : verification.archives)
+    if (!contents.indexOnly && contents.jobId == jobId && strcasecmp(contents.vmGuid.c_str(), guid.c_str()) == 0)
+      found.push_back(&contents);
+  return found;
+}
+
+// True when a malformed archive is of an attempt its job's later attempt at the VM superseded: no part
+// of the VM's backup, and no reason to leave the job out of the VM's chain.
+bool Superseded(const Verification& verification, const archive::ArchiveContents& malformed) {
+  if (malformed.vmGuid.empty()) return false;
+  const archive::JobBackup judged =
+      archive::JudgeJobBackup(ArchivesOf(verification, malformed.vmGuid, malformed.jobId));
+  return !(archive::AttemptOf(malformed) == judged.attempt);
+}
+
 // Reads every archive of the lab (those of later jobs are not needed for a restore as of `asOf`).
 void ReadArchives(int64_t asOf, int64_t listedJob, Verification& verification) {
+  std::vector<archive::Problem> problems;
   for (const lab::ArchiveLocation& location : lab::ListArchiveFiles()) {
     if (asOf > 0 && location.jobId > asOf) continue;
     archive::ArchiveContents contents;
     archive::Problem problem;
-    const bool ok = archive::ReadArchive(location.path, contents, problem);
-    const bool listed = listedJob == 0 || location.jobId == listedJob;
+    if (archive::ReadArchive(location.path, contents, problem)) ++verification.wellFormed;
+    // An archive cut short before it says what it is: of the job its folder names.
+    if (contents.jobId == 0) contents.jobId = location.jobId;
+    verification.archives.push_back(std::move(contents));
+    problems.push_back(problem);
+  }
+  for (size_t i = 0; i < verification.archives.size(); ++i) {
+    const archive::ArchiveContents& contents = verification.archives[i];
+    const bool listed = listedJob == 0 || contents.jobId == listedJob;
     if (listed) ++verification.listedFiles;
-    if (ok) {
+    if (contents.malformed.empty()) {
       if (listed) PrintArchive(contents);
-      verification.archives.push_back(std::move(contents));
       continue;
     }
-    // Malformed archives of earlier jobs matter too: they keep those jobs out of the chain.
-    ++verification.problems;
-    std::printf("archive %s: MALFORMED at offset %llu: %s\n", location.path.c_str(),
-                static_cast<unsigned long long>(problem.offset), problem.text.c_str());
-    if (!contents.vmGuid.empty()) verification.unusable[Lower(contents.vmGuid)].insert(location.jobId);
+    std::printf("archive %s: MALFORMED at offset %llu: %s\n", problems[i].path.c_str(),
+                static_cast<unsigned long long>(problems[i].offset), problems[i].text.c_str());
+    // A malformed archive of an earlier job matters too: it keeps that job out of the chain, unless a
+    // later attempt of the job stands in its place.
+    if (Superseded(verification, contents))
+      std::printf("  note: of an earlier attempt of job %lld at the VM, which a later attempt stands in for\n",
+                  static_cast<long long>(contents.jobId));
+    else
+      ++verification.problems;
   }
   // A file its attempt never committed (a process killed, a close that failed) holds no backup: it is
   // named, and is no problem of the backups that were committed.
@@ -329,7 +367,7 @@ void VerifyDisk(const archive::RestoredDisk& disk, const std::string& guid, int6
 void VerifyWhole(const archive::VMBackup& backup, const std::string& guid, int64_t asOf, bool reported,
                  Verification& verification) {
   const int64_t lastJob = backup.jobs.empty() ? 0 : backup.jobs.back();
-  std::set<int64_t> jobs = verification.unusable[Lower(guid)];
+  std::set<int64_t> jobs;
   for (const archive::ArchiveContents& contents : verification.archives)
     if (!contents.indexOnly && strcasecmp(contents.vmGuid.c_str(), guid.c_str()) == 0) jobs.insert(contents.jobId);
   for (int64_t job : jobs) {
@@ -350,6 +388,88 @@ void VerifyWhole(const archive::VMBackup& backup, const std::string& guid, int64
                   reported ? "; the VM is REPORTED BACKED UP" : "");
     }
   }
+}
+
+// The names of the items of the job's backup of the VM (lower case), as the attempt that stands for it
+// holds them; false when no attempt of the job can stand for it (VerifyWhole says so).
+bool ItemsOfJobBackup(const Verification& verification, const std::string& guid, int64_t jobId,
+                      std::set<std::string>& items) {
+  const archive::JobBackup judged = archive::JudgeJobBackup(ArchivesOf(verification, guid, jobId));
+  for (const archive::ArchiveContents* contents : judged.archives)
+    for (const archive::Item& item : contents->items) items.insert(Lower(item.name));
+  return judged.Usable() && !judged.archives.empty();
+}
+
+// A VM reported backed up in a job must have, in the attempt that stands for the job, each
+// configuration file and each disk the job's mount took: one an earlier job of the chain holds
+// restores, but it is not what the job backed up. (A disk the chain does not restore at all, VerifyWhole
+// names as not restored.)
+void VerifyJobHoldsWhatItsMountTook(const archive::VMBackup& backup, const std::string& guid, int64_t jobId,
+                                    Verification& verification) {
+  std::set<std::string> items;
+  if (!ReportedBackedUp(jobId, guid) || !ItemsOfJobBackup(verification, guid, jobId, items)) return;
+  const std::string prefix = "\\" + Lower(guid) + "\\";
+  std::vector<std::pair<const char*, std::string>> taken;  // kind, name
+  for (const std::string& server : lab::ListServers()) {
+    lab::MountRecord mount;
+    std::string error;
+    if (lab::ReadMountRecord(server, jobId, guid, mount, error) != lab::RecordRead::kRead) continue;
+    taken.emplace_back("file", kGeneralizedConfigFile);
+    for (const lab::MountedFile& config : mount.configs)
+      taken.emplace_back("file", config.source.substr(config.source.rfind('/') + 1));
+    for (const lab::MountedDisk& disk : mount.disks) {
+      const bool restored = std::any_of(backup.disks.begin(), backup.disks.end(), [&](const auto& entry) {
+        return Lower(entry.first) == prefix + Lower(disk.indexName);
+      });
+      if (restored || jobId != backup.jobs.back()) taken.emplace_back("disk", disk.indexName);
+    }
+  }
+  for (const auto& item : taken) {
+    if (items.count(prefix + Lower(item.second))) continue;
+    ++verification.problems;
+    std::printf("  %s %s: MISSING from job %lld: its mount took it, but no committed archive of the job's latest "
+                "attempt holds it; the VM is REPORTED BACKED UP\n",
+                item.first, item.second.c_str(), static_cast<long long>(jobId));
+  }
+}
+
+// A VM a stub had made of it before the job, which the job backed up as what it is (its stub record,
+// no disk): each disk its stub deleted is checked against the backup the stub recorded for it, and the
+// stub itself is no problem. False when the VM is not such a stub in the job.
+bool VerifyStubInJob(const std::string& guid, int64_t jobId, const std::map<std::string, std::string>& images,
+                     Verification& verification) {
+  JobManager::VMUpdateInfo record;
+  if (!vsJobMgr::ReadVMStatus(jobId, guid, record) || record.getint64(JobManager::VMUpdateInfo::F_stubStatus) !=
+                                                          kStubStatusStubbed)
+    return false;
+  for (const archive::ArchiveContents* contents : ArchivesOf(verification, guid, jobId))
+    for (const archive::Item& item : contents->items)
+      if (item.kind == archive::ItemKind::kDisk || item.kind == archive::ItemKind::kExtent) return false;
+  std::string server;
+  lab::VMDescription vm;
+  const bool found = lab::FindLabVM(guid, server, vm);
+  std::printf("  a stub in job %lld: its disks are checked against the backups its stub deleted them on\n",
+              static_cast<long long>(jobId));
+  size_t checked = 0;
+  for (size_t i = 0; found && i < vm.disks.size(); ++i) {
+    const lab::VMDisk& disk = vm.disks[i];
+    const std::string name = lab::LabDiskIndexName(i, disk.file);
+    if (!disk.deleted || disk.stubJob <= 0 || disk.stubJob > jobId) continue;
+    ++checked;
+    archive::RestoredDisk restored;
+    std::string why;
+    if (!lab::DiskOfJobBackup(verification.archives, guid, name, disk.stubJob, disk.stubChangeId, restored, why)) {
+      ++verification.problems;
+      std::printf("  disk %s: DOES NOT COME BACK from the backup of job %lld that its stub deleted it on: %s\n",
+                  name.c_str(), static_cast<long long>(disk.stubJob), why.c_str());
+      continue;
+    }
+    VerifyDisk(restored, guid, disk.stubJob, true, images, verification);
+  }
+  if (checked == 0)
+    std::printf("  note: the lab records no backup a stub deleted a disk of it on (restored since, or a stub of an "
+                "older lab): nothing to check\n");
+  return true;
 }
 
 // True when a committed archive file of the lab is of the VM by that GUID (any case).
@@ -375,8 +495,7 @@ void VerifyVM(const std::string& guid, int64_t asOf, const std::map<std::string,
   archive::VMBackup backup;
   std::vector<std::string> notes;
   std::string error;
-  const bool ok = archive::ReassembleVM(verification.archives, guid, asOf, verification.unusable[Lower(guid)],
-                                        backup, notes, error);
+  const bool ok = archive::ReassembleVM(verification.archives, guid, asOf, {}, backup, notes, error);
   std::string chain;
   for (int64_t job : backup.jobs) chain += (chain.empty() ? "" : ", ") + std::to_string(job);
   const int64_t lastJob = backup.jobs.empty() ? 0 : backup.jobs.back();
@@ -397,8 +516,11 @@ void VerifyVM(const std::string& guid, int64_t asOf, const std::map<std::string,
     return;
   }
   const bool reported = ReportedBackedUp(lastJob, guid);
-  for (const auto& entry : backup.disks) VerifyDisk(entry.second, guid, lastJob, reported, images, verification);
+  if (!VerifyStubInJob(guid, lastJob, images, verification)) {
+    for (const auto& entry : backup.disks) VerifyDisk(entry.second, guid, lastJob, reported, images, verification);
+  }
   VerifyWhole(backup, guid, asOf, reported, verification);
+  for (int64_t job : backup.jobs) VerifyJobHoldsWhatItsMountTook(backup, guid, job, verification);
   for (const auto& entry : backup.files) {
     std::string sha;
     if (!archive::HashRestoredFile(entry.second, sha, error)) {
@@ -512,18 +634,13 @@ int Verify(const std::vector<std::string>& args) {
     return kExitFailed;
   }
   ReadArchives(jobId, jobId, verification);
-  // The VMs of the job (or of every job), each once.
+  // The VMs of the job (or of every job), each once; a VM whose archive of the job is damaged is
+  // verified too: as of its last usable backup.
   std::map<std::string, std::string> vms;  // lower case -> as written
   for (const archive::ArchiveContents& contents : verification.archives) {
-    if (contents.indexOnly || (jobId > 0 && contents.jobId != jobId)) continue;
+    if (contents.indexOnly || contents.vmGuid.empty() || (jobId > 0 && contents.jobId != jobId)) continue;
     if (!parsed.options.count("vm") || strcasecmp(parsed.options["vm"].c_str(), contents.vmGuid.c_str()) == 0)
       vms.emplace(Lower(contents.vmGuid), contents.vmGuid);
-  }
-  // A VM whose archive of the job is damaged is verified too: as of its last usable backup.
-  for (const auto& vm : verification.unusable) {
-    if (jobId > 0 && !vm.second.count(jobId)) continue;
-    if (!parsed.options.count("vm") || strcasecmp(parsed.options["vm"].c_str(), vm.first.c_str()) == 0)
-      vms.emplace(vm.first, vm.first);
   }
   if (parsed.options.count("vm") && vms.empty()) {
     ++verification.problems;
@@ -552,7 +669,7 @@ int Verify(const std::vector<std::string>& args) {
     }
   }
   for (const auto& vm : vms) VerifyVM(vm.second, jobId, images, verification);
-  std::printf("verified %s and %s: %s\n", Counted(verification.archives.size(), "archive").c_str(),
+  std::printf("verified %s and %s: %s\n", Counted(verification.wellFormed, "archive").c_str(),
               Counted(vms.size() + snapshotVMs, "VM").c_str(),
               Counted(static_cast<uint64_t>(verification.problems), "problem").c_str());
   return verification.problems == 0 ? kExitOk : kExitFailed;

@@ -66,9 +66,10 @@
 //
 // An archive file is committed by its successful close: it is written under its name with
 // kUncommittedSuffix appended, and takes its name only once its archive end is written and it and
-// its folder are synced. A file still under the longer name was left by an attempt that was
-// interrupted (a process killed, a close that could not make it durable); readers that take backups
-// (the index, restores) read only committed files.
+// its folder are synced. One that misses a record the media refused is committed only with an item
+// ended failed in it, so that no reader takes it for a whole backup. A file still under the longer
+// name was left by an attempt that was interrupted (a process killed, a close that could not make it
+// durable); readers that take backups (the index, restores) read only committed files.
 namespace archive {
 
 constexpr uint32_t kFormatVersion = 1;

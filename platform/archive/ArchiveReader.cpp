@@ -358,6 +358,7 @@ bool ReadRecords(const std::string& path, ArchiveContents& contents, Problem& pr
   if (fd < 0 || fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
     problem.text = fd < 0 ? std::string("cannot open: ") + std::strerror(errno) : "not a regular file";
     if (fd >= 0) close(fd);
+    contents.malformed = problem.Describe();
     return false;
   }
   contents.fileSize = static_cast<uint64_t>(status.st_size);
@@ -416,13 +417,12 @@ bool ReadRecords(const std::string& path, ArchiveContents& contents, Problem& pr
       break;
     }
     ok = checker.OnRecord(type, offset, fields, payloadOffset, payloadLength);
-    if (beginOnly) {
-      close(fd);
-      return ok;
-    }
+    if (beginOnly) break;
   }
   close(fd);
-  return ok && checker.OnEnd(contents.fileSize);
+  ok = ok && ((beginOnly && contents.records > 0) || checker.OnEnd(contents.fileSize));
+  if (!ok) contents.malformed = problem.Describe();
+  return ok;
 }
 
 }  // namespace
@@ -450,6 +450,40 @@ Attempt LatestAttempt(const std::vector<const ArchiveContents*>& archives) {
   Attempt latest;
   for (const ArchiveContents* archive : archives) latest = std::max(latest, AttemptOf(*archive));
   return latest;
+}
+
+std::string JobBackup::Why() const {
+  if (!malformed.empty()) return "an archive of the VM is not well formed: " + malformed;
+  return failedItem;
+}
+
+JobBackup JudgeJobBackup(const std::vector<const ArchiveContents*>& archives) {
+  JobBackup judged;
+  judged.attempt = LatestAttempt(archives);
+  for (const ArchiveContents* archive : archives) {
+    if (AttemptOf(*archive) == judged.attempt) {
+      judged.archives.push_back(archive);
+      continue;
+    }
+    judged.notes.push_back("archive " + archive->path + " left out: an earlier attempt of job " +
+                           std::to_string(archive->jobId) +
+                           (archive->malformed.empty() ? std::string() : ", not well formed"));
+  }
+  const auto byId = [](const ArchiveContents* a, const ArchiveContents* b) {
+    return a->archiveFileId < b->archiveFileId;
+  };
+  std::stable_sort(judged.archives.begin(), judged.archives.end(), byId);
+  for (const ArchiveContents* archive : judged.archives) {
+    if (!archive->malformed.empty()) {
+      if (judged.malformed.empty()) judged.malformed = archive->malformed;
+      continue;
+    }
+    for (const Item& item : archive->items) {
+      if (judged.failedItem.empty() && item.ended && !item.success)
+        judged.failedItem = "item [" + item.name + "] ended failed in " + archive->path;
+    }
+  }
+  return judged;
 }
 
 }  // namespace archive

@@ -96,6 +96,10 @@ struct ArchiveContents {
   uint64_t records = 0;
   uint64_t dataBytes = 0;
   uint64_t holeBytes = 0;
+  // Empty for an archive read whole (or its structure) without a problem, and for one of which only the
+  // beginning was read; else where and why it is not well formed (Problem::Describe), the fields above
+  // then holding what was read before it.
+  std::string malformed;
 };
 
 // Reads and checks the whole file. False with the first problem found; `contents` then holds what
@@ -125,5 +129,24 @@ Attempt AttemptOf(const ArchiveContents& contents);
 // job run again after an interruption, leaves archives of an earlier attempt, and only the last
 // attempt stands for the VM's backup in the job. All zero for none.
 Attempt LatestAttempt(const std::vector<const ArchiveContents*>& archives);
+
+// What stands for a VM's backup in one job, as every reader of backups (restores, verify, the index,
+// the stub's check) takes it: the archives of the latest attempt, judged by themselves alone. An
+// earlier attempt's archive is left out with a note, well formed or not: an attempt that failed must
+// not spoil its retry. The backup is unusable when an archive of the latest attempt is not well formed
+// or one of its items ended failed.
+struct JobBackup {
+  Attempt attempt;
+  std::vector<const ArchiveContents*> archives;  // the latest attempt's, by archive file id
+  std::string malformed;   // the first archive of the latest attempt that is not well formed, and why
+  std::string failedItem;  // the first item of the latest attempt that ended failed, and where
+  std::vector<std::string> notes;  // the archives left out
+  bool Usable() const { return malformed.empty() && failedItem.empty(); }
+  // Why the backup cannot be used; empty when it can.
+  std::string Why() const;
+};
+// `archives`: one VM's archives of one job, each read whole or as its structure (ReadArchive,
+// ReadArchiveStructure), those not well formed with what was read of them (their beginning at least).
+JobBackup JudgeJobBackup(const std::vector<const ArchiveContents*>& archives);
 
 }  // namespace archive

@@ -125,36 +125,22 @@ bool ReassembleVM(const std::vector<ArchiveContents>& archives, const std::strin
     if (archive.indexOnly || !SameGuid(archive.vmGuid, vmGuid) || (asOfJob > 0 && archive.jobId > asOfJob)) continue;
     byJob[archive.jobId].push_back(&archive);
   }
-  // An agent the coordinator gave up on, or a job run again after an interruption, left an earlier
-  // attempt at the VM: only the latest attempt counts.
-  for (auto& job : byJob) {
-    const Attempt attempt = LatestAttempt(job.second);
-    auto earlier = std::stable_partition(job.second.begin(), job.second.end(), [attempt](const ArchiveContents* archive) {
-      return AttemptOf(*archive) == attempt;
-    });
-    for (auto it = earlier; it != job.second.end(); ++it)
-      notes.push_back("archive " + (*it)->path + " left out: an earlier attempt of job " + std::to_string(job.first));
-    job.second.erase(earlier, job.second.end());
-  }
-  // A job whose backup of the VM did not end well is no base for anything after it.
+  // Each job by the attempt that stands for it; a job whose backup of the VM cannot be used is no
+  // base for anything after it.
   std::map<int64_t, bool> usable;  // job -> full
   for (auto& job : byJob) {
-    std::sort(job.second.begin(), job.second.end(),
-              [](const ArchiveContents* a, const ArchiveContents* b) { return a->archiveFileId < b->archiveFileId; });
-    std::string why = unusable.count(job.first) ? "an archive of the VM is not well formed" : std::string();
-    bool full = false;
-    for (const ArchiveContents* archive : job.second) {
-      full = full || archive->backupLevel == 1;
-      for (const Item& item : archive->items) {
-        if (why.empty() && item.ended && !item.success)
-          why = "item [" + item.name + "] ended failed in " + archive->path;
-      }
-    }
+    const JobBackup judged = JudgeJobBackup(job.second);
+    notes.insert(notes.end(), judged.notes.begin(), judged.notes.end());
+    std::string why = judged.Why();
+    // A malformed archive the caller could not attribute to an attempt may be the latest one.
+    if (why.empty() && unusable.count(job.first)) why = "an archive of the VM is not well formed";
+    job.second = judged.archives;
     if (!why.empty()) {
       notes.push_back("job " + std::to_string(job.first) + " left out: " + why);
       continue;
     }
-    usable[job.first] = full;
+    usable[job.first] = std::any_of(job.second.begin(), job.second.end(),
+                                    [](const ArchiveContents* archive) { return archive->backupLevel == 1; });
   }
   for (int64_t job : unusable) {
     if (!byJob.count(job) && (asOfJob == 0 || job <= asOfJob))

@@ -60,11 +60,12 @@ struct VMBackup {
 // (platform/index/ExtentNameConverter.h).
 bool ParseExtentNumber(const std::string& name, uint64_t& number);
 
-// The VM's backup as of `asOfJob` (0: the latest) from well-formed archives (ReadArchive). Of a job
-// run again after an interruption only the latest attempt's archives count. Jobs in `unusable` (a
-// malformed or incomplete archive of the VM) and jobs with an item that ended failed are left out of
-// the chain; each archive and job left out is named in `notes`. False with the reason when there is
-// no full backup to start from or an extent name cannot be read.
+// The VM's backup as of `asOfJob` (0: the latest) from its archives (ReadArchive; those not well
+// formed with what was read of them). Each job stands by the attempt JudgeJobBackup takes, and a job
+// whose backup of the VM it finds unusable is left out of the chain. Jobs in `unusable` (a malformed
+// archive of the VM that is not among `archives`, so that its attempt is not known) are left out too.
+// Each archive and job left out is named in `notes`. False with the reason when there is no full
+// backup to start from or an extent name cannot be read.
 bool ReassembleVM(const std::vector<ArchiveContents>& archives, const std::string& vmGuid, int64_t asOfJob,
                   const std::set<int64_t>& unusable, VMBackup& backup, std::vector<std::string>& notes,
                   std::string& error);

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/lab/LabFaults.h"
+#include "platform/os/ZtSync.h"
 
 namespace archive {
 namespace {
@@ -132,7 +133,7 @@ bool ArchiveWriter::Close(std::string& error) {
   bool ok = failure_.empty() && Flush(nullptr, 0, error);
   if (!failure_.empty()) error = failure_;
   // Durable once, here: the data, then the folder entry that names it.
-  if (ok && (Faulted("archive.fileSync") || fsync(fd_) != 0)) ok = Fail("cannot sync", error);
+  if (ok && (Faulted("archive.fileSync") || ZtSyncFile(fd_) != 0)) ok = Fail("cannot sync", error);
   if (close(fd_) != 0 && ok) ok = Fail("cannot close", error);
   fd_ = -1;
   batch_.clear();
@@ -146,7 +147,7 @@ bool ArchiveWriter::Commit(std::string& error) {
   // entry is on disk: a commit that might not survive a crash is undone, the file left uncommitted.
   if (link(openPath_.c_str(), path_.c_str()) != 0) return Fail("cannot commit", error);
   int folder = open(FolderOf(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  const bool synced = folder >= 0 && !Faulted("archive.fileSync") && fsync(folder) == 0;
+  const bool synced = folder >= 0 && !Faulted("archive.fileSync") && ZtSyncFile(folder) == 0;
   if (!synced) {
     Fail("cannot sync the folder of", error);
     unlink(path_.c_str());

@@ -28,7 +28,9 @@ class ClusterBitmap;
 //
 // Fault table operations: "archive.createArchiveFile", "archive.allocateBuffer", "archive.write" (any
 // call that sends a record), "archive.closeArchiveFile" (selectors: vm = the archive's VM GUID,
-// stream = the stream id). A fired rule's code is the call's result and nothing is written.
+// stream = the stream id). A fired rule's code is the call's result and nothing is written. An archive
+// file a record of which could not be sent is no whole backup, and says so before it is committed: the
+// item left open ends failed, or, with none open, the VM's header item follows ended failed.
 //
 // One thread uses a stream at a time (the worker that borrowed it); the lock keeps the stream's state
 // whole when the controller asks for its status meanwhile.
@@ -146,6 +148,12 @@ class vsArchive {
   int Fail(int code, const std::string& text) EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   int Send(archive::RecordType type, const std::string& fields, const void* payload, uint64_t length)
       EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  // Keeps what a record sent, or one that could not be sent, does to the file's items.
+  void NoteSent(archive::RecordType type, const std::string& fields, int code) EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  // A file some record of which could not be sent is made to say it is not whole, while it can still
+  // be written: its open item ends failed, or, with none open, a failed header item of the VM follows.
+  // False when it holds no failed item even so (the file itself failed: it is not committed).
+  bool EndNotWholeFileLocked() EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   int SendMetadata(archive::RecordType type, const CNMessageBase& metadata) LOCKS_EXCLUDED(mutex_);
   int CloseArchiveFileLocked() EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   // Writes an index-only archive file (begun and ended at once); its id and creation time.
@@ -189,6 +197,13 @@ class vsArchive {
   std::string vmGuid_ GUARDED_BY(mutex_);
   uint64_t dataBytes_ GUARDED_BY(mutex_) = 0;
   uint64_t holeBytes_ GUARDED_BY(mutex_) = 0;
+  // What the file holds so far, as a reader will see it: an item opened and not yet ended, an item
+  // ended failed. A record that could not be sent (the first one's code and why) means the file is
+  // not whole: it is committed only with a failed item in it, so that no reader takes it for whole.
+  bool itemOpen_ GUARDED_BY(mutex_) = false;
+  bool failedItemSent_ GUARDED_BY(mutex_) = false;
+  int sendFailure_ GUARDED_BY(mutex_) = 0;
+  std::string sendFailureText_ GUARDED_BY(mutex_);
 
   // The transfer buffer of allocateBuffer.
   std::unique_ptr<char[]> buffer_ GUARDED_BY(mutex_);

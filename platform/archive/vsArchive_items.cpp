@@ -24,6 +24,27 @@ std::string BitmapText(const std::shared_ptr<I2::ClusterBitmap>& bitmap) {
   return bitmap && bitmap->IsValidBitmap() ? bitmap->ToString() : std::string();
 }
 
+// The fields of a file header record, in sendFileHeader's order.
+FieldWriter FileHeaderFields(const std::string& name, uint64_t size, int64_t time, bool directory, bool pseudo,
+                             bool flag3, int32_t number1, int32_t number2, int32_t number3, uint64_t flags,
+                             bool headerBit, bool flag5, bool noMetadata) {
+  FieldWriter fields;
+  fields.Text(name);
+  fields.U64(size);
+  fields.I64(time);
+  fields.Bool(directory);
+  fields.Bool(pseudo);
+  fields.Bool(flag3);
+  fields.I32(number1);
+  fields.I32(number2);
+  fields.I32(number3);
+  fields.U64(flags);
+  fields.Bool(headerBit);
+  fields.Bool(flag5);
+  fields.Bool(noMetadata);
+  return fields;
+}
+
 // This process's attempt at the VMs it backs up, written into the beginning of every archive file it
 // creates beside the VM's dispatch to this client: the real time (nanoseconds) the process first
 // created one. It tells apart only archives of one dispatch (a process the coordinator gave the VM to
@@ -74,15 +95,70 @@ int vsArchive::InjectedFault(const char* op) {
 
 int vsArchive::Send(RecordType type, const std::string& fields, const void* payload, uint64_t length) {
   if (!writer_.IsOpen()) return Fail(kRetNoArchiveFile, "no archive file is open on the stream");
-  if (int code = InjectedFault("archive.write")) return code;
+  int code = InjectedFault("archive.write");
   std::string error;
-  if (!writer_.Append(type, fields, payload, length, error)) {
+  if (code == kRetOk && !writer_.Append(type, fields, payload, length, error)) {
     // The media's file has a hole or a torn record from here on: nothing more goes to it.
     streamFailed_ = true;
-    return Fail(kRetWriteFailed, error);
+    code = Fail(kRetWriteFailed, error);
   }
-  lastError_.clear();
-  return kRetOk;
+  NoteSent(type, fields, code);
+  if (code == kRetOk) lastError_.clear();
+  return code;
+}
+
+void vsArchive::NoteSent(RecordType type, const std::string& fields, int code) {
+  if (code != kRetOk) {
+    if (sendFailure_ == kRetOk) {
+      sendFailure_ = code;
+      sendFailureText_ = lastError_;
+    }
+    return;
+  }
+  switch (type) {
+    case RecordType::kFileHeader:
+    case RecordType::kContainerHeader:
+    case RecordType::kDiskHeader:
+    case RecordType::kExtentHeader:
+      itemOpen_ = true;
+      break;
+    case RecordType::kEndOfItem: {
+      archive::FieldReader in(fields.data(), fields.size());
+      bool success = false;
+      in.Bool(success);
+      itemOpen_ = false;
+      failedItemSent_ = failedItemSent_ || !success;
+      break;
+    }
+    case RecordType::kUnchangedRange:  // ends a header-only item, as a reader takes it
+      itemOpen_ = false;
+      break;
+    default:
+      break;
+  }
+}
+
+bool vsArchive::EndNotWholeFileLocked() {
+  if (sendFailure_ == kRetOk) return true;
+  // Written past the fault table, as the archive end is: what a rule refused was the caller's record,
+  // and the file itself is sound. A file the writer failed takes nothing more and is not committed.
+  std::string error;
+  FieldWriter failed;
+  failed.Bool(false);
+  failed.I32(sendFailure_);
+  if (itemOpen_ && writer_.Append(RecordType::kEndOfItem, failed.Bytes(), nullptr, 0, error)) {
+    itemOpen_ = false;
+    failedItemSent_ = true;
+  }
+  // No item was left open to end (the record lost was a header, or an item's last record): the VM's
+  // header item ended failed says the backup is not whole, as a worker says it of a VM that failed.
+  if (!itemOpen_ && !failedItemSent_ &&
+      writer_.Append(RecordType::kFileHeader,
+                     FileHeaderFields("\\" + vmGuid_, 0, 0, true, false, false, 1, 0, 0, 0, false, true, true).Bytes(),
+                     nullptr, 0, error) &&
+      writer_.Append(RecordType::kEndOfItem, failed.Bytes(), nullptr, 0, error))
+    failedItemSent_ = true;
+  return failedItemSent_;
 }
 
 int vsArchive::NewArchivePath(uint64_t& id, std::string& path) {
@@ -151,6 +227,10 @@ int vsArchive::createArchiveFile(const std::string& vmGuid, int64_t childJobId, 
   dataBytes_ = 0;
   holeBytes_ = 0;
   streamFailed_ = false;
+  itemOpen_ = false;
+  failedItemSent_ = false;
+  sendFailure_ = kRetOk;
+  sendFailureText_.clear();
   EvDebug::Debug(sig, "Created archive file [%llu] for VM [%s] on stream [%d]: %s", static_cast<unsigned long long>(id),
                  vmGuid.c_str(), streamId_, path.c_str());
   lastError_.clear();
@@ -209,6 +289,9 @@ int vsArchive::CreateIndexOnlyFileLocked(const std::string& vmGuid, int64_t chil
 int vsArchive::CloseArchiveFileLocked() {
   static const char* const sig = "int vsArchive::closeArchiveFile()";
   if (!writer_.IsOpen()) return Fail(kRetNoArchiveFile, "no archive file is open on the stream");
+  if (!EndNotWholeFileLocked())
+    EvDebug::Error(sig, "Archive file [%llu] of VM [%s] is not whole ([%s]) and cannot say so: it is not committed",
+                   static_cast<unsigned long long>(archiveFileId_), vmGuid_.c_str(), sendFailureText_.c_str());
   FieldWriter fields;
   fields.U64(writer_.Records());
   fields.U64(dataBytes_);
@@ -254,20 +337,9 @@ std::string vsArchive::GetArchiveFilePath() const {
 int vsArchive::sendFileHeader(const std::string& name, uint64_t size, int64_t time, bool directory, bool pseudo,
                               bool flag3, int32_t number1, int32_t number2, int32_t number3, uint64_t flags,
                               bool headerBit, bool flag5, bool noMetadata) {
-  FieldWriter fields;
-  fields.Text(name);
-  fields.U64(size);
-  fields.I64(time);
-  fields.Bool(directory);
-  fields.Bool(pseudo);
-  fields.Bool(flag3);
-  fields.I32(number1);
-  fields.I32(number2);
-  fields.I32(number3);
-  fields.U64(flags);
-  fields.Bool(headerBit);
-  fields.Bool(flag5);
-  fields.Bool(noMetadata);
+  const FieldWriter fields =
+      FileHeaderFields(name, size, time, directory, pseudo, flag3, number1, number2, number3, flags, headerBit, flag5,
+                       noMetadata);
   ZtMutexLock lock(mutex_);
   return Send(RecordType::kFileHeader, fields.Bytes(), nullptr, 0);
 }

@@ -44,7 +44,14 @@ CPxError CArchiveVirtualDiskFile::Open(const std::string& path, uint32_t /*diskT
   if (displayFileName_.empty()) displayFileName_ = BaseName(path);
   CPxError error = Fault("disk.Open");
   if (error.IsError()) return error;
-  error = OpenImage(path);
+  // A volume is read from the point-in-time copy of it that the VM's mount took.
+  std::string image = path;
+  if (lab::IsVolumeName(path)) {
+    std::string why;
+    if (mountCtx_ == nullptr || !lab::MountedVolumeCopy(static_cast<int64_t>(mountCtx_->jobId), mountCtx_->vmGuid, path, image, why))
+      return CPxError(-ENOENT, "volume " + path + " cannot be opened: " + (mountCtx_ == nullptr ? "no mount is given" : why));
+  }
+  error = OpenImage(image);
   if (error.IsError()) return error;
   EvDebug::DebugLvl(2, sig, "Opened disk [%s] of [%llu] bytes, %s", path.c_str(),
                     static_cast<unsigned long long>(diskBytes_),

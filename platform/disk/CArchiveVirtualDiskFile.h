@@ -21,7 +21,9 @@ struct MountCtx;
 // not a multiple of the extent is short. With a previous change id that the disk's journal knows, an
 // extent that has not changed since it comes without data (an empty buffer) and is not read at all;
 // a change id the journal does not know makes the reader read every extent, which is always safe.
-// Filtered sectors read as zeros.
+// Filtered sectors read as zeros. A volume of a volume-level backup, opened by its name
+// ("\\?\Volume{<GUID>}", disk type 17), is read from the point-in-time copy that the VM's mount for
+// the job took of it (platform/lab/LabMount.h MountedVolumeCopy), with that copy's change journal.
 //
 // GetFirstBlock is a probe: it reads the disk's volume header (its first kVolumeHeaderBytes, or the
 // whole disk when smaller: partition tables and boot sectors lie there, and every caller's buffer for

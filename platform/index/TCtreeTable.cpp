@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "platform/lab/LabFiles.h"
+#include "platform/os/ZtSync.h"
 
 namespace {
 
@@ -210,7 +211,7 @@ int TCtreeTable::CloseLocked() {
   if (dataFd_ < 0) return kOk;
   int rc = kOk;
   if (dirty_) {
-    if (fsync(dataFd_) != 0) rc = kIOError;
+    if (ZtSyncFile(dataFd_) != 0) rc = kIOError;
     if (rc == kOk) rc = WriteIndexFile();
   }
   ::close(dataFd_);

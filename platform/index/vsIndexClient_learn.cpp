@@ -58,29 +58,15 @@ bool ReadPayload(const std::string& path, const archive::MetadataRecord& record,
   return read;
 }
 
-// True when no item of the archive ended failed: a VM whose backup failed anywhere (its VM header,
-// a disk, an extent) leaves nothing for a later job to build on.
-bool BackupEndedWell(const archive::ArchiveContents& contents) {
-  for (const archive::Item& item : contents.items)
-    if (item.ended && !item.success) return false;
-  return true;
-}
-
 // An archive of a VM found by its beginning.
 struct Begun {
   archive::ArchiveContents begin;
   std::string path;
 };
 
-// The paths of the VM's archives of its latest attempt in the job: those of an attempt given up before
-// it (an agent that stopped, a job run again) are no part of the VM's backup.
-std::vector<std::string> LatestAttemptPaths(const std::vector<Begun>& begun) {
-  std::vector<const archive::ArchiveContents*> begins;
-  for (const Begun& archive : begun) begins.push_back(&archive.begin);
-  const archive::Attempt attempt = archive::LatestAttempt(begins);
+std::vector<std::string> PathsOf(const std::vector<Begun>& begun) {
   std::vector<std::string> paths;
-  for (const Begun& archive : begun)
-    if (archive::AttemptOf(archive.begin) == attempt) paths.push_back(archive.path);
+  for (const Begun& archive : begun) paths.push_back(archive.path);
   return paths;
 }
 
@@ -118,7 +104,7 @@ vsIndexClient::VMArchives vsIndexClient::VMArchivePaths(const std::string& vmGui
     archive.path = location.path;
     begun.push_back(std::move(archive));
   }
-  found.paths = LatestAttemptPaths(begun);
+  found.paths = PathsOf(begun);
   return found;
 }
 
@@ -132,19 +118,28 @@ bool vsIndexClient::LearnVMEntries(const std::string& vmGuid, int64_t jobId, con
   std::map<std::string, uint64_t> sectorsPerExtent, unitSizes;
   std::string vmName;
   uint32_t level = 0;
-  for (const std::string& path : paths) {
-    archive::ArchiveContents contents;
+  // Only the attempt that stands for the VM's backup in the job is learned, judged by itself: the
+  // index learns what the archives hold; their data is checked by whoever reads it back.
+  std::vector<archive::ArchiveContents> read(paths.size());
+  std::vector<const archive::ArchiveContents*> all;
+  for (size_t i = 0; i < paths.size(); ++i) {
     archive::Problem problem;
-    // The index learns what the archive holds; its data is checked by whoever reads it back.
-    const bool wellFormed = archive::ReadArchiveStructure(path, contents, problem);
-    if (!wellFormed) {
-      SetError("the archive file of VM [" + vmGuid + "] cannot be indexed: " + problem.Describe());
-      return true;
-    }
-    if (!BackupEndedWell(contents)) {
-      SetError("the backup of VM [" + vmGuid + "] in job " + std::to_string(jobId) + " did not end well");
-      return true;
-    }
+    archive::ReadArchiveStructure(paths[i], read[i], problem);
+    all.push_back(&read[i]);
+  }
+  const archive::JobBackup judged = archive::JudgeJobBackup(all);
+  if (!judged.malformed.empty()) {
+    SetError("the archive file of VM [" + vmGuid + "] cannot be indexed: " + judged.malformed);
+    return true;
+  }
+  if (!judged.failedItem.empty()) {
+    SetError("the backup of VM [" + vmGuid + "] in job " + std::to_string(jobId) + " did not end well: " +
+             judged.failedItem);
+    return true;
+  }
+  for (const archive::ArchiveContents* taken : judged.archives) {
+    const archive::ArchiveContents& contents = *taken;
+    const std::string& path = contents.path;
     level = contents.backupLevel;
     for (const archive::Item& item : contents.items) {
       const std::string name = NameBelowVM(item.name, vmGuid);
@@ -236,7 +231,7 @@ bool vsIndexClient::LearnJob(int64_t jobId) {
     archive.path = locations[i].path;
     begun[vm].push_back(std::move(archive));
   }
-  for (auto& vm : archives) vm.second.paths = LatestAttemptPaths(begun[vm.first]);
+  for (auto& vm : archives) vm.second.paths = PathsOf(begun[vm.first]);
   // A VM whose archive cannot be indexed is left out: its next backup is a full one.
   for (const std::string& vm : vms) {
     VMArchives none;

@@ -20,6 +20,7 @@
 #include "platform/lab/LabMedia.h"
 #include "platform/lab/LabMount.h"
 #include "platform/lab/LabSnapshot.h"
+#include "platform/os/ZtSync.h"
 #include "platform/os/ZtTime.h"
 #include "records/messages/IdxMetadataMessages.h"
 
@@ -91,7 +92,7 @@ bool WriteRestoredImage(const std::string& path, const archive::RestoredDisk& di
         return true;
       },
       error);
-  if (written && (ftruncate(fd, static_cast<off_t>(disk.size)) != 0 || fsync(fd) != 0)) {
+  if (written && (ftruncate(fd, static_cast<off_t>(disk.size)) != 0 || ZtSyncFile(fd) != 0)) {
     error = "cannot write " + temporary + ": " + std::strerror(errno);
     written = false;
   }
@@ -101,29 +102,94 @@ bool WriteRestoredImage(const std::string& path, const archive::RestoredDisk& di
     std::remove(temporary.c_str());
     return false;
   }
+  // A restore the user was told of must still be there after a crash: its new name too.
+  if (!SyncFolder(path)) {
+    error = "cannot sync the folder of " + path + ": " + std::strerror(errno);
+    return false;
+  }
   return true;
 }
 
-// The well-formed archives of the VM at or before the job, and the jobs among them, newest first.
-void ReadVMArchives(const std::string& guid, int64_t asOfJob, std::vector<archive::ArchiveContents>& archives,
-                    std::set<int64_t>& unusable, std::vector<int64_t>& jobs) {
-  std::set<int64_t, std::greater<int64_t>> seen;
-  for (const ArchiveLocation& location : ListArchiveFiles()) {
-    if (asOfJob > 0 && location.jobId > asOfJob) continue;
-    archive::ArchiveContents begin;
-    archive::Problem problem;
-    if (!archive::ReadArchiveBegin(location.path, begin, problem) || begin.indexOnly ||
-        strcasecmp(begin.vmGuid.c_str(), guid.c_str()) != 0)
-      continue;
-    archive::ArchiveContents contents;
-    if (!archive::ReadArchive(location.path, contents, problem)) {
-      unusable.insert(location.jobId);
-      continue;
-    }
-    seen.insert(contents.jobId);
-    archives.push_back(std::move(contents));
+// `length` bytes of the file from `offset`; false when they cannot all be read.
+bool ReadRange(const std::string& path, uint64_t offset, uint64_t length, std::string& bytes) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  bytes.assign(static_cast<size_t>(length), '\0');
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = pread(fd, &bytes[done], bytes.size() - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
   }
-  jobs.assign(seen.begin(), seen.end());
+  close(fd);
+  return done == bytes.size();
+}
+
+// The change id at which the backup of the job read the disk, as its attempt's index metadata of the
+// disk item says; empty when it says none.
+std::string ChangeIdOfJobBackup(const std::vector<archive::ArchiveContents>& archives, const std::string& vmGuid,
+                                const std::string& diskName, int64_t jobId) {
+  using VSMeta = IdxMetadata::VirtualServerIdxMetaData;
+  std::vector<const archive::ArchiveContents*> ofJob;
+  for (const archive::ArchiveContents& archive : archives)
+    if (archive.jobId == jobId && !archive.indexOnly && strcasecmp(archive.vmGuid.c_str(), vmGuid.c_str()) == 0)
+      ofJob.push_back(&archive);
+  for (const archive::ArchiveContents* archive : archive::JudgeJobBackup(ofJob).archives) {
+    for (const archive::Item& item : archive->items) {
+      if (item.kind != archive::ItemKind::kDisk || strcasecmp(item.name.c_str(), diskName.c_str()) != 0) continue;
+      for (const archive::MetadataRecord& record : item.metadata) {
+        std::string xml, error;
+        IdxMetadata::IdxMetaData message;
+        if (record.length > kMaxRecordBytes || !ReadRange(archive->path, record.fileOffset, record.length, xml) ||
+            !message.deserialize(xml, &error))
+          continue;
+        const VSMeta* part = message.getObject<VSMeta>(IdxMetadata::IdxMetaData::F_virtualServer, false);
+        if (part != nullptr && !part->getstring(VSMeta::F_changeId).empty()) return part->getstring(VSMeta::F_changeId);
+      }
+    }
+  }
+  return std::string();
+}
+
+// The restore of each deleted disk of the VM: from the backup its stub recorded, or, for a disk without
+// one or when `asOfJob` asks, from the newest backup at or before that job that holds it. False with
+// the reason when a disk has none that can be read whole.
+bool FindDeletedDisks(const VMDescription& vm, int64_t asOfJob, std::map<size_t, archive::RestoredDisk>& found,
+                      std::string& error) {
+  const std::vector<archive::ArchiveContents> archives = ReadVMArchives(vm.guid, 0);
+  std::set<int64_t, std::greater<int64_t>> jobs;
+  for (const archive::ArchiveContents& archive : archives)
+    if (asOfJob == 0 || archive.jobId <= asOfJob) jobs.insert(archive.jobId);
+  for (size_t i = 0; i < vm.disks.size(); ++i) {
+    const VMDisk& disk = vm.disks[i];
+    const std::string indexName = LabDiskIndexName(i, disk.file);
+    if (!disk.deleted) continue;
+    if (asOfJob == 0 && disk.stubJob > 0) {
+      std::string why;
+      if (DiskOfJobBackup(archives, vm.guid, indexName, disk.stubJob, disk.stubChangeId, found[i], why)) continue;
+      error = "disk " + indexName + " of VM [" + vm.name + "] is not restored: the backup of job " +
+              std::to_string(disk.stubJob) + " that its stub deleted it on cannot be read whole (" + why +
+              "); nothing was written (--job N restores from the newest backup at or before job N that holds it)";
+      return false;
+    }
+    // Each from the newest backup that holds it (a later job of a stub holds none).
+    for (int64_t job : jobs) {
+      archive::VMBackup backup;
+      std::vector<std::string> notes;
+      std::string why;
+      if (!archive::ReassembleVM(archives, vm.guid, job, {}, backup, notes, why)) continue;
+      const std::string name = "\\" + vm.guid + "\\" + indexName;
+      for (const auto& entry : backup.disks)
+        if (strcasecmp(entry.first.c_str(), name.c_str()) == 0) found[i] = entry.second;
+      if (found.count(i) != 0) break;
+    }
+    if (found.count(i) == 0) {
+      error = "no backup of VM [" + vm.name + "] holds its disk " + indexName;
+      return false;
+    }
+  }
+  return true;
 }
 
 // The VM on the server; false with the reason when it is not there.
@@ -223,7 +289,7 @@ bool DeleteVMDiskImage(const std::string& server, VMDescription& vm, size_t inde
 }
 
 bool DeleteStubbedDisk(const std::string& server, const std::string& guidOrName, const std::string& indexName,
-                       const std::string& changeId, std::string& error) {
+                       const std::string& changeId, int64_t jobId, std::string& error) {
   VMDescription found;
   if (!FindVMOnServer(server, guidOrName, found, error)) return false;
   const std::string path = VMDescriptionPath(server, found.name);
@@ -254,6 +320,8 @@ bool DeleteStubbedDisk(const std::string& server, const std::string& guidOrName,
   }
   if (!RecordWholeDiskChange(image, disk.sizeBytes, true, error)) return false;
   disk.deleted = true;
+  disk.stubJob = jobId;
+  disk.stubChangeId = changeId;
   if (!WriteFileAtomic(path, FormatVMDescription(vm), error)) return false;
   return RemoveIfPresent(image, error);
 }
@@ -310,6 +378,49 @@ bool MoveVM(const std::string& server, const std::string& guidOrName, const std:
       error);
 }
 
+std::vector<archive::ArchiveContents> ReadVMArchives(const std::string& vmGuid, int64_t asOfJob) {
+  std::vector<archive::ArchiveContents> archives;
+  for (const ArchiveLocation& location : ListVMArchiveFilesUpTo(vmGuid, asOfJob)) {
+    archive::ArchiveContents contents;
+    archive::Problem problem;
+    archive::ReadArchive(location.path, contents, problem);
+    // An archive whose beginning does not read says of no VM that it is its.
+    if (contents.indexOnly || strcasecmp(contents.vmGuid.c_str(), vmGuid.c_str()) != 0) continue;
+    archives.push_back(std::move(contents));
+  }
+  return archives;
+}
+
+bool DiskOfJobBackup(const std::vector<archive::ArchiveContents>& archives, const std::string& vmGuid,
+                     const std::string& indexName, int64_t jobId, const std::string& changeId,
+                     archive::RestoredDisk& disk, std::string& why) {
+  const std::string job = "job " + std::to_string(jobId);
+  archive::VMBackup backup;
+  std::vector<std::string> notes;
+  if (!archive::ReassembleVM(archives, vmGuid, jobId, {}, backup, notes, why)) return false;
+  if (backup.jobs.empty() || backup.jobs.back() != jobId) {
+    why = job + " is not in the VM's chain";
+    for (const std::string& note : notes)
+      if (note.compare(0, job.size() + 1, job + " ") == 0) why = note;
+    return false;
+  }
+  const std::string name = "\\" + vmGuid + "\\" + indexName;
+  auto found = std::find_if(backup.disks.begin(), backup.disks.end(), [&](const auto& entry) {
+    return strcasecmp(entry.first.c_str(), name.c_str()) == 0;
+  });
+  if (found == backup.disks.end() || found->second.headerJob != jobId) {
+    why = job + "'s backup of the VM does not hold the disk";
+    return false;
+  }
+  const std::string read = ChangeIdOfJobBackup(archives, vmGuid, found->first, jobId);
+  if (changeId.empty() || read != changeId) {
+    why = job + "'s backup read the disk at change id [" + read + "], not at [" + changeId + "]";
+    return false;
+  }
+  disk = found->second;
+  return true;
+}
+
 bool RestoreVMDisks(const std::string& server, const std::string& guidOrName, int64_t asOfJob,
                     std::vector<std::string>& restored, std::string& error) {
   VMDescription vm;
@@ -318,31 +429,8 @@ bool RestoreVMDisks(const std::string& server, const std::string& guidOrName, in
     error = "VM [" + vm.name + "] has all its disks: nothing to restore";
     return false;
   }
-  std::vector<archive::ArchiveContents> archives;
-  std::set<int64_t> unusable;
-  std::vector<int64_t> jobs;
-  ReadVMArchives(vm.guid, asOfJob, archives, unusable, jobs);
-  // Each deleted disk from the newest backup that holds it (a later job of a stub holds none).
   std::map<size_t, archive::RestoredDisk> found;
-  std::vector<archive::VMBackup> backups;
-  for (int64_t job : jobs) {
-    archive::VMBackup backup;
-    std::vector<std::string> notes;
-    std::string why;
-    if (!archive::ReassembleVM(archives, vm.guid, job, unusable, backup, notes, why)) continue;
-    for (size_t i = 0; i < vm.disks.size(); ++i) {
-      if (!vm.disks[i].deleted || found.count(i) != 0) continue;
-      const std::string name = "\\" + vm.guid + "\\" + LabDiskIndexName(i, vm.disks[i].file);
-      for (const auto& disk : backup.disks)
-        if (strcasecmp(disk.first.c_str(), name.c_str()) == 0) found[i] = disk.second;
-    }
-  }
-  for (size_t i = 0; i < vm.disks.size(); ++i) {
-    if (vm.disks[i].deleted && found.count(i) == 0) {
-      error = "no backup of VM [" + vm.name + "] holds its disk " + LabDiskIndexName(i, vm.disks[i].file);
-      return false;
-    }
-  }
+  if (!FindDeletedDisks(vm, asOfJob, found, error)) return false;
   for (const auto& disk : found) {
     const std::string image = DiskImagePath(server, vm.disks[disk.first].file);
     if (!MakeDirs(image.substr(0, image.rfind('/')))) {
@@ -362,6 +450,8 @@ bool RestoreVMDisks(const std::string& server, const std::string& guidOrName, in
         for (const auto& disk : found) {
           if (disk.first >= changed.disks.size()) continue;
           changed.disks[disk.first].deleted = false;
+          changed.disks[disk.first].stubJob = 0;
+          changed.disks[disk.first].stubChangeId.clear();
           restored.push_back(LabDiskIndexName(disk.first, changed.disks[disk.first].file));
         }
         changed.options.erase(kStubRecordOption);

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/archive/ArchiveRestore.h"
 #include "platform/lab/LabHypervisor.h"
 
 // What VM archiving and power management change on the lab's hypervisor, and what the index keeps of
@@ -48,15 +49,29 @@ bool SetVMPower(const std::string& server, const std::string& guidOrName, bool o
 // it is.
 bool DeleteVMDiskImage(const std::string& server, VMDescription& vm, size_t index, std::string& error);
 
-// A stub's deletion of the VM's disk named `indexName` (its name in backups, LabDiskIndexName): made
-// only while the disk is at `changeId`, the change id its backup read, checked under the image's lock
-// so that no write slips in between. The description says the disk is deleted before its image goes,
-// so a stub cut off at any point leaves a description that names every disk whose bytes may be gone
-// (the journal keeps the digests of its backups, as DeleteVMDiskImage does). A disk deleted before is
-// left as it is. False with the reason, and nothing deleted: no such disk, a disk at another change id
-// (written since its backup), or a file that cannot be changed.
+// A stub's deletion of the VM's disk named `indexName` (its name in backups, LabDiskIndexName) on the
+// strength of the backup of job `jobId`: made only while the disk is at `changeId`, the change id that
+// backup read, checked under the image's lock so that no write slips in between. The description says
+// the disk is deleted, with that backup, before its image goes, so a stub cut off at any point leaves a
+// description that names every disk whose bytes may be gone and where they are kept (the journal keeps
+// the digests of its backups, as DeleteVMDiskImage does). A disk deleted before is left as it is.
+// False with the reason, and nothing deleted: no such disk, a disk at another change id (written since
+// its backup), or a file that cannot be changed.
 bool DeleteStubbedDisk(const std::string& server, const std::string& guidOrName, const std::string& indexName,
-                       const std::string& changeId, std::string& error);
+                       const std::string& changeId, int64_t jobId, std::string& error);
+
+// The VM's archives of every job up to `asOfJob` (0: every job), as a reader of backups takes them:
+// each read whole (archive::ReadArchive), one that is not well formed with what was read of it. Only
+// the archives noted for the VM are opened.
+std::vector<archive::ArchiveContents> ReadVMArchives(const std::string& vmGuid, int64_t asOfJob);
+
+// The VM's disk `indexName` as the backup of job `jobId` restores it (archive::ReassembleVM over the
+// VM's archives up to that job), when that job's backup stands in the VM's chain and holds the disk
+// whole as it read it at `changeId`. False with why not. What a stub may delete a disk on, and what a
+// restore of the stub brings back.
+bool DiskOfJobBackup(const std::vector<archive::ArchiveContents>& archives, const std::string& vmGuid,
+                     const std::string& indexName, int64_t jobId, const std::string& changeId,
+                     archive::RestoredDisk& disk, std::string& why);
 
 // Removes the VM from the hypervisor: its description and its disk images (with their journals).
 bool RemoveVM(const std::string& server, const std::string& guidOrName, std::string& error);
@@ -66,10 +81,14 @@ bool RemoveVM(const std::string& server, const std::string& guidOrName, std::str
 bool MoveVM(const std::string& server, const std::string& guidOrName, const std::string& host,
             const std::string& datastore, const std::string& resourcePool, std::string& error);
 
-// Writes back the VM's deleted disks from its backups, as a restore of a stub does: each from the last
-// backup at or before `asOfJob` (0: the latest) that holds the disk, as a new image whose change journal
-// records the whole disk as changed, and clears the VM's stub record option and its "Archived" custom
-// field. `restored` names the disks written. False with the reason (nothing is then marked restored that was not written).
+// Writes back the VM's deleted disks from its backups, as a restore of a stub does, each as a new image
+// whose change journal records the whole disk as changed, and clears the VM's stub record option and
+// its "Archived" custom field. Without `asOfJob` (0) a disk comes from the backup its stub recorded
+// (DiskOfJobBackup), and when that backup cannot be read whole nothing is written: the reason names
+// the disk and the job; a disk deleted without a record comes from the newest backup that holds it.
+// With `asOfJob` each disk comes from the newest backup at or before that job that holds it.
+// `restored` names the disks written. False with the reason (nothing is then marked restored that was
+// not written).
 bool RestoreVMDisks(const std::string& server, const std::string& guidOrName, int64_t asOfJob,
                     std::vector<std::string>& restored, std::string& error);
 

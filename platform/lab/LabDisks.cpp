@@ -17,6 +17,7 @@
 #include "platform/lab/LabKeyValue.h"
 #include "platform/lab/LabMount.h"
 #include "platform/lab/LabSnapshot.h"
+#include "platform/os/ZtSync.h"
 
 namespace lab {
 namespace {
@@ -347,15 +348,21 @@ bool WriteDiskRanges(const std::string& imagePath, const std::vector<ByteRange>&
   }
   std::vector<char> chunk(kWriteChunk);
   bool ok = true;
+  bool partDone = false;
   for (const ByteRange& range : ranges) {
     for (uint64_t done = 0; ok && done < range.second;) {
       const size_t piece = static_cast<size_t>(std::min<uint64_t>(kWriteChunk, range.second - done));
       FillSeeded(chunk.data(), piece, fill, range.first + done);
       ok = WriteAllAt(fd, chunk.data(), piece, range.first + done);
       done += piece;
+      if (ok && !partDone) {
+        partDone = true;
+        const SnapshotRaceHooksForTest* hooks = SnapshotRaceHooks();
+        if (hooks != nullptr && hooks->writePartDone) hooks->writePartDone();
+      }
     }
   }
-  if (ok) ok = fdatasync(fd) == 0;
+  if (ok) ok = ZtSyncFileData(fd) == 0;
   if (!ok) error = "cannot write " + imagePath + ": " + std::strerror(errno);
   close(fd);
   if (ok) changeId = CurrentChangeId(journal);
@@ -406,13 +413,20 @@ bool FindVMDisk(const std::string& vm, const std::string& disk, VMDiskRef& ref, 
   }
   const std::vector<VMDisk>& disks = found.vm.disks;
   int64_t number = -1;
+  bool byVolume = false;
   for (size_t i = 0; i < disks.size() && number < 0; ++i) {
     const std::string& file = disks[i].file;
     const std::string base = file.substr(file.rfind('/') == std::string::npos ? 0 : file.rfind('/') + 1);
-    if (base == disk || LabDiskIndexName(i, file) == disk) number = static_cast<int64_t>(i);
+    if (base == disk || LabDiskIndexName(i, file) == disk) {
+      number = static_cast<int64_t>(i);
+    } else if (IsLabDiskNamed(found.vm.guid, i, file, disk)) {
+      number = static_cast<int64_t>(i);
+      byVolume = true;
+    }
   }
   if (number < 0 && !labkv::ParseInt64InRange(disk, 0, static_cast<int64_t>(disks.size()) - 1, number)) {
-    error = "VM [" + vm + "] has no disk [" + disk + "] (give its number from 0, its image's file name or its index name)";
+    error = "VM [" + vm + "] has no disk [" + disk +
+            "] (give its number from 0, its image's file name, its index name or its volume's name)";
     return false;
   }
   found.position = static_cast<size_t>(number);
@@ -422,7 +436,8 @@ bool FindVMDisk(const std::string& vm, const std::string& disk, VMDiskRef& ref, 
     return false;
   }
   found.imagePath = DiskImagePath(found.server, chosen.file);
-  found.indexName = LabDiskIndexName(found.position, chosen.file);
+  found.indexName = byVolume ? LabVolumeBackupName(found.vm.guid, found.position)
+                             : LabDiskIndexName(found.position, chosen.file);
   found.sizeBytes = chosen.sizeBytes;
   ref = found;
   return true;

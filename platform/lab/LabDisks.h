@@ -109,7 +109,9 @@ struct VMDiskRef {
   VMDescription vm;
   size_t position = 0;
   std::string imagePath;  // absolute
-  std::string indexName;  // the name it is backed up and indexed under
+  // The name it is backed up and indexed under: a volume-level backup's (LabMount.h LabVolumeBackupName)
+  // when the disk was named by it, else a disk-level backup's.
+  std::string indexName;
   uint64_t sizeBytes = 0;
 };
 // False with the reason when the lab has no such VM, the VM no such disk, or the image lies outside

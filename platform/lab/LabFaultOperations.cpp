@@ -112,7 +112,8 @@ const std::vector<FaultOperationRow>& FaultOperationRows() {
        "opening a stream, creating an archive file (also a job's master index archive file), a transfer buffer, "
        "closing the file"},
       {{{"archive.write", kVMStream}},
-       "any record sent into an archive file: headers, data, holes, ranges, ends of items, index metadata"},
+       "any record sent into an archive file: headers, data, holes, ranges, ends of items, index metadata (the "
+       "file is then committed only with an item ended failed: the one left open, else the VM's header)"},
       {{{"archive.close", kVMStream}, {"archive.checkStatus", kVMStream}}, "closing a stream, asking a stream's status"},
       {{{"archive.fileWrite", kNone}, {"archive.fileSync", kNone}},
        "the archive file's own I/O below the stream: a write of gathered records, the sync of the file at its "
@@ -181,7 +182,7 @@ const std::vector<FaultOperationRow>& FaultOperationRows() {
        "writing a VM's configuration option (its stub record) or custom field"},
       {{{"vminfo.PrepareStubVM", kVM}, {"vminfo.StubVM", kVM}, {"vminfo.CompleteStubVM", kVM}},
        "the three steps of a stub (the stub deletes only the disks it is given, each only at the change id its "
-       "backup read)"},
+       "backup read and only when the job's backup restores it as read at that change id)"},
       {{{"vminfo.StubVMDisk", kVM | kFaultSelectsDisk}},
        "the deletion of one disk by a stub: with `--after N` the stub is cut off after N disks"},
       {{{"vminfo.RelocateVM", kVM}},

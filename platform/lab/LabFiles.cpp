@@ -14,6 +14,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/os/ZtSync.h"
+
 namespace lab {
 namespace {
 
@@ -84,15 +86,15 @@ int CreateExclusiveTemp(const std::string& path, std::string& temp, std::string&
   return -1;
 }
 
+}  // namespace
+
 bool SyncFolder(const std::string& path) {
   int fd = open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
-  bool ok = fsync(fd) == 0;
+  bool ok = ZtSyncFile(fd) == 0;
   close(fd);
   return ok;
 }
-
-}  // namespace
 
 bool WriteAll(int fd, const std::string& text) { return WriteAll(fd, text.data(), text.size()); }
 
@@ -211,7 +213,7 @@ bool ReplaceWith(const std::string& path, const std::function<bool(int)>& fill, 
   std::string temp;
   int fd = CreateExclusiveTemp(path, temp, error);
   if (fd < 0) return false;
-  bool ok = fill(fd) && (!durable || fsync(fd) == 0);
+  bool ok = fill(fd) && (!durable || ZtSyncFile(fd) == 0);
   if (!ok) error = SystemError("cannot write", temp);
   if (close(fd) != 0 && ok) {
     ok = false;
@@ -356,7 +358,7 @@ bool AppendLocked(const std::string& path, const std::string& text, Durability d
   }
   // A durable line survives a crash with the folder entry of a file it began.
   ok = ok && WriteAll(fd, text.data(), text.size()) &&
-       (durability == Durability::kVolatile || (fdatasync(fd) == 0 && (st.st_size > 0 || SyncFolder(path))));
+       (durability == Durability::kVolatile || (ZtSyncFileData(fd) == 0 && (st.st_size > 0 || SyncFolder(path))));
   const int error = errno;
   flock(fd, LOCK_UN);
   close(fd);

@@ -79,6 +79,8 @@ bool CopyImageAtomic(const std::string& source, const std::string& path, std::st
 
 // Writes the whole text to the open file, going on after interrupted writes; false on a write error.
 bool WriteAll(int fd, const std::string& text);
+// Makes the name of `path` durable: syncs the folder that holds it. False when it cannot.
+bool SyncFolder(const std::string& path);
 
 // Appends one line (a newline is added) under an exclusive lock on the file. Files are created
 // readable by their owner and group only. A durable line is synced before the call returns.

@@ -174,6 +174,9 @@ bool ParseVMDescription(const std::string& text, VMDescription& vm, std::string&
     int64_t deleted = 0;
     if (!TakeNumber(values, prefix + "deleted", 0, 1, deleted, error)) return false;
     disk.deleted = deleted == 1;
+    // A description written before stubs recorded their backups has neither key.
+    if (!TakeNumber(values, prefix + "stubJob", 0, INT64_MAX, disk.stubJob, error)) return false;
+    disk.stubChangeId = Take(values, prefix + "stubChangeId");
     int64_t size = 0;
     if (!TakeNumber(values, prefix + "sizeBytes", 0, INT64_MAX, size, error)) return false;
     disk.sizeBytes = static_cast<uint64_t>(size);
@@ -262,6 +265,8 @@ std::string FormatVMDescription(const VMDescription& vm) {
     if (vm.disks[i].inactive) values[prefix + "inactive"] = "1";
     if (!vm.disks[i].mode.empty()) values[prefix + "mode"] = vm.disks[i].mode;
     if (vm.disks[i].deleted) values[prefix + "deleted"] = "1";
+    if (vm.disks[i].stubJob > 0) values[prefix + "stubJob"] = std::to_string(vm.disks[i].stubJob);
+    if (!vm.disks[i].stubChangeId.empty()) values[prefix + "stubChangeId"] = vm.disks[i].stubChangeId;
   }
   return labkv::Format(values);
 }

@@ -54,6 +54,11 @@ struct VMDisk {
   // by a stub) stays listed so that a restore knows where it lay, but the VM no longer has it.
   std::string mode;
   bool deleted = false;
+  // Keys disk<i>.stubJob and disk<i>.stubChangeId: the backup a stub deleted the disk on the strength
+  // of, the job and the change id it read the disk at (what a restore of the stub brings back); 0 and
+  // empty for a disk no stub deleted, or one a stub deleted before stubs recorded them.
+  int64_t stubJob = 0;
+  std::string stubChangeId;
   // The datastore an image under "datastores/<datastore>/..." lies on; empty otherwise.
   std::string Datastore() const;
 };

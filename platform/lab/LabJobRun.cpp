@@ -4,12 +4,15 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <map>
 
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabFiles.h"
+#include "platform/lab/LabJob.h"
 #include "platform/lab/LabKeyValue.h"
 #include "platform/os/ZtTime.h"
 
@@ -63,7 +66,72 @@ void ReadHolder(int fd, RunHolder& holder) {
   if (labkv::ParseInt64(values["started"], number)) holder.started = number;
 }
 
+// The highest signal number a process can be killed by: an older "ended" line says only the status,
+// 128 + the signal for a process killed by one.
+constexpr int kMaxSignal = 64;
+constexpr int kSignalStatus = 128;
+
+// The key=value fields of a run's line after its word and time.
+std::map<std::string, std::string> RunFields(const std::string& line) {
+  std::map<std::string, std::string> fields;
+  for (size_t start = line.find(' '); start != std::string::npos;) {
+    const size_t end = line.find(' ', start + 1);
+    const std::string word = line.substr(start + 1, end == std::string::npos ? std::string::npos : end - start - 1);
+    const size_t equals = word.find('=');
+    if (equals != std::string::npos && equals > 0) fields[word.substr(0, equals)] = word.substr(equals + 1);
+    start = end;
+  }
+  return fields;
+}
+
+// A field's number within the range; `number` is untouched when it is absent or malformed.
+void FieldNumber(const std::map<std::string, std::string>& fields, const char* key, int64_t min, int64_t max,
+                 int64_t& number) {
+  const auto it = fields.find(key);
+  if (it != fields.end()) labkv::ParseInt64InRange(it->second, min, max, number);
+}
+
+void ReadStart(const std::string& line, JobRun& run) {
+  const std::map<std::string, std::string> fields = RunFields(line);
+  int64_t pid = 0;
+  FieldNumber(fields, "pid", 1, INT32_MAX, pid);
+  run = JobRun();
+  run.pid = static_cast<long>(pid);
+  const auto phase = fields.find("phase");
+  if (phase != fields.end() && phase->second == JobPhaseName(JobPhase::kStub)) run.phase = JobPhase::kStub;
+  FieldNumber(fields, "results", 0, INT64_MAX, run.resultsBefore);
+}
+
+void ReadEnd(const std::string& line, JobRun& run) {
+  const std::map<std::string, std::string> fields = RunFields(line);
+  int64_t status = 0, signal = 0;
+  FieldNumber(fields, "status", INT32_MIN, INT32_MAX, status);
+  FieldNumber(fields, "signal", 0, kMaxSignal, signal);
+  run.end = line.rfind("interrupted ", 0) == 0 ? JobRun::End::kInterrupted : JobRun::End::kEnded;
+  run.status = static_cast<int>(status);
+  if (run.end == JobRun::End::kEnded && fields.count("signal") == 0 && status > kSignalStatus &&
+      status <= kSignalStatus + kMaxSignal)
+    signal = status - kSignalStatus;
+  run.signal = static_cast<int>(signal);
+}
+
+bool ParseLatestRun(const std::vector<std::string>& events, JobRun& run) {
+  bool started = false;
+  for (const std::string& line : events) {
+    if (line.rfind("started ", 0) == 0) {
+      ReadStart(line, run);
+      started = true;
+    } else if (started && run.end == JobRun::End::kNotYet &&
+               (line.rfind("ended ", 0) == 0 || line.rfind("interrupted ", 0) == 0)) {
+      ReadEnd(line, run);
+    }
+  }
+  return started;
+}
+
 }  // namespace
+
+const char* JobPhaseName(JobPhase phase) { return phase == JobPhase::kStub ? "stub" : "backup"; }
 
 LabRunLock::~LabRunLock() { Release(); }
 
@@ -128,6 +196,29 @@ bool AppendRunEvent(int64_t jobId, const std::string& event) {
 std::vector<std::string> ReadRunEvents(int64_t jobId) {
   const std::string path = JobFile(jobId, kEventsFile);
   return path.empty() ? std::vector<std::string>() : ReadLines(path);
+}
+
+bool AppendRunStart(int64_t jobId, const std::string& time, long pid, JobPhase phase) {
+  return AppendRunEvent(jobId, "started " + time + " pid=" + std::to_string(pid) + " phase=" + JobPhaseName(phase) +
+                                   " results=" + std::to_string(ReadPhaseLines(jobId).size()));
+}
+
+bool AppendRunEnd(int64_t jobId, const std::string& time, int status, int signal) {
+  return AppendRunEvent(jobId, "ended " + time + " status=" + std::to_string(status) +
+                                   (signal != 0 ? " signal=" + std::to_string(signal) : std::string()));
+}
+
+bool AppendRunInterrupted(int64_t jobId, const std::string& time, int signal) {
+  return AppendRunEvent(jobId, "interrupted " + time + " signal=" + std::to_string(signal));
+}
+
+bool LatestRun(int64_t jobId, JobRun& run) { return ParseLatestRun(ReadRunEvents(jobId), run); }
+
+std::vector<std::string> PhaseResultsOf(int64_t jobId, const JobRun& run) {
+  std::vector<std::string> results = ReadPhaseLines(jobId);
+  if (run.resultsBefore < 0) return results;
+  const size_t before = static_cast<size_t>(std::min<int64_t>(run.resultsBefore, static_cast<int64_t>(results.size())));
+  return std::vector<std::string>(results.begin() + static_cast<long>(before), results.end());
 }
 
 int64_t StartedRuns(int64_t jobId) {

@@ -9,11 +9,37 @@
 //                         streams, so a lab runs one job at a time. Its text names the run:
 //                         "job=<id> pid=<process of the run> started=<seconds since 1970>".
 //   jobs/<job>/runs.log   what happened to the job's runs, a line each:
-//                         "started <time> pid=<n>", "ended <time> status=<exit status>",
-//                         "interrupted <time> signal=<n>", the time as the lab tool writes it
-//                         ("2026-12-07 08:33:00 UTC"; older lines hold seconds since 1970).
+//                         "started <time> pid=<n> phase=<backup|stub> results=<n>" (the phase the
+//                         job process runs, and how many phase results the job had before it),
+//                         "ended <time> status=<exit status>[ signal=<n>]" (a process killed by a
+//                         signal: status 128 + the signal, and the signal), "interrupted <time>
+//                         signal=<n>", the time as the lab tool writes it ("2026-12-07 08:33:00 UTC";
+//                         older lines hold seconds since 1970, and name neither phase nor results:
+//                         a backup phase whose results are all the job's).
 // The kernel drops the lock with the process that held it, so a run that was killed holds nothing.
 namespace lab {
+
+// The phase of a job a run runs: the backup phase, or the stub phase of an archiving job (the job
+// process started with "-stubPhase"). Each has its own result: a stub phase that sets none leaves the
+// job without one, whatever its backup phase ended with.
+enum class JobPhase { kBackup, kStub };
+// "backup", "stub".
+const char* JobPhaseName(JobPhase phase);
+
+// One run of a job, as its lines of runs.log tell it.
+struct JobRun {
+  enum class End { kNotYet, kEnded, kInterrupted };
+  long pid = 0;  // the job process
+  JobPhase phase = JobPhase::kBackup;
+  // The job's phase results (lines of its phase file) when the run started; -1 when its line does not
+  // say (an older one).
+  int64_t resultsBefore = -1;
+  // kNotYet: going on, or the lab tool that ran it was killed before it could say how it ended.
+  End end = End::kNotYet;
+  int status = 0;  // kEnded: the exit status, 128 + the signal for a process killed by one
+  int signal = 0;  // kEnded: the signal that killed the job process (0: it exited); kInterrupted: the
+                   // signal that told the run to stop
+};
 
 struct RunHolder {
   int64_t jobId = 0;
@@ -44,6 +70,17 @@ bool CurrentRun(RunHolder& holder);
 // A run's event of the job, as described above.
 bool AppendRunEvent(int64_t jobId, const std::string& event);
 std::vector<std::string> ReadRunEvents(int64_t jobId);
+// The start of a run: its job process and phase, with the job's phase results so far counted in.
+bool AppendRunStart(int64_t jobId, const std::string& time, long pid, JobPhase phase);
+// The end of a run whose job process exited with `status` or, when `signal` is not 0, was killed by it.
+bool AppendRunEnd(int64_t jobId, const std::string& time, int status, int signal);
+bool AppendRunInterrupted(int64_t jobId, const std::string& time, int signal);
+// The job's latest run (the last "started" line and what followed it); false when it has none.
+// Malformed fields read as absent.
+bool LatestRun(int64_t jobId, JobRun& run);
+// The phase results the run set: the job's after those it had when the run started (all of them when
+// the run's line does not say).
+std::vector<std::string> PhaseResultsOf(int64_t jobId, const JobRun& run);
 // The job's runs that have started (its "started" lines).
 int64_t StartedRuns(int64_t jobId);
 // The job's runs that have ended ("ended" or "interrupted"): a run after one of them is a later

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <set>
 
 #include "platform/archive/ArchiveFormat.h"
 #include "platform/lab/Lab.h"
@@ -147,6 +148,26 @@ std::vector<ArchiveLocation> ListVMArchiveFiles(int64_t jobId, const std::string
       ArchiveLocation location{agent, jobId, id, ArchiveFilePath(agent, jobId, id)};
       if (access(location.path.c_str(), F_OK) == 0) found.push_back(location);
     }
+  }
+  return found;
+}
+
+std::vector<ArchiveLocation> ListVMArchiveFilesUpTo(const std::string& vmGuid, int64_t asOfJob) {
+  std::set<int64_t> jobs;
+  std::vector<std::string> agents;
+  if (Root().empty() || CPxDirectory::List(MediaDir(), agents).IsError()) return {};
+  for (const std::string& agent : agents) {
+    std::vector<std::string> names;
+    if (!IsSafeComponent(agent) || CPxDirectory::List(MediaAgentDir(agent), names).IsError()) continue;
+    for (const std::string& name : names) {
+      int64_t job = 0;
+      if (labkv::ParseInt64(name, job) && job > 0 && (asOfJob <= 0 || job <= asOfJob)) jobs.insert(job);
+    }
+  }
+  std::vector<ArchiveLocation> found;
+  for (int64_t job : jobs) {
+    const std::vector<ArchiveLocation> ofJob = ListVMArchiveFiles(job, vmGuid);
+    found.insert(found.end(), ofJob.begin(), ofJob.end());
   }
   return found;
 }

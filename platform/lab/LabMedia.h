@@ -40,5 +40,7 @@ bool RecordVMArchiveFile(const std::string& mediaAgent, int64_t jobId, const std
 // The archive files of the job (jobId > 0) noted for the VM (any case of its GUID) that exist, on every
 // media agent, in the order of ListArchiveFiles.
 std::vector<ArchiveLocation> ListVMArchiveFiles(int64_t jobId, const std::string& vmGuid);
+// The same of every job up to `asOfJob` (0: of every job), in the order of ListArchiveFiles.
+std::vector<ArchiveLocation> ListVMArchiveFilesUpTo(const std::string& vmGuid, int64_t asOfJob);
 
 }  // namespace lab

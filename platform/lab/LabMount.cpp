@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -17,14 +18,17 @@
 #include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabKeyValue.h"
 #include "platform/lab/LabSnapshot.h"
+#include "platform/os/CPxCRC32.h"
 #include "platform/os/CPxDirectory.h"
 #include "platform/os/CPxSha256.h"
+#include "platform/os/FXString.h"
 
 namespace lab {
 namespace {
 
 constexpr size_t kCopyChunk = 1024 * 1024;
 constexpr int64_t kMaxMountDisks = 4096;
+constexpr char kVolumePrefix[] = "\\\\?\\Volume{";
 
 using labkv::Take;
 
@@ -120,6 +124,7 @@ bool ParseMountRecord(const std::string& text, MountRecord& record, std::string&
     }
     disk.leftOutSha256 = Take(values, prefix + "leftOutSha256");
     disk.changeId = Take(values, prefix + "changeId");
+    disk.volume = Take(values, prefix + "volume");
     const std::string size = Take(values, prefix + "sizeBytes");
     if (!size.empty() && !labkv::ParseUInt64(size, disk.sizeBytes)) {
       error = prefix + "sizeBytes [" + size + "] is not a number";
@@ -171,6 +176,7 @@ std::string FormatMountRecord(const MountRecord& record) {
     }
     if (!disk.leftOutSha256.empty()) values[prefix + "leftOutSha256"] = disk.leftOutSha256;
     if (!disk.changeId.empty()) values[prefix + "changeId"] = disk.changeId;
+    if (!disk.volume.empty()) values[prefix + "volume"] = disk.volume;
   }
   values["configCount"] = std::to_string(record.configs.size());
   for (size_t i = 0; i < record.configs.size(); ++i) {
@@ -361,6 +367,55 @@ bool MountedDiskDigestWithoutLeftOut(const MountRecord& record, const MountedDis
 std::string LabDiskIndexName(size_t position, const std::string& imageFile) {
   const size_t slash = imageFile.rfind('/');
   return "scsi0-" + std::to_string(position) + "-" + (slash == std::string::npos ? imageFile : imageFile.substr(slash + 1));
+}
+
+std::string LabVolumeBackupName(const std::string& vmGuid, size_t position) {
+  CPxCRC32 crc;
+  crc.UpdateCRC32(vmGuid.data(), vmGuid.size());
+  char guid[64];
+  std::snprintf(guid, sizeof(guid), "%08x-0000-4000-8000-%012zx", crc.GetCRC32(), position);
+  return guid;
+}
+
+std::string LabVolumeName(const std::string& vmGuid, size_t position) {
+  return kVolumePrefix + LabVolumeBackupName(vmGuid, position) + "}\\";
+}
+
+bool IsVolumeName(const std::string& path) { return path.compare(0, sizeof(kVolumePrefix) - 1, kVolumePrefix) == 0; }
+
+bool IsLabDiskNamed(const std::string& vmGuid, size_t position, const std::string& imageFile, const std::string& name) {
+  return !name.empty() && (LabDiskIndexName(position, imageFile) == name ||
+                           FXString::CompareNoCase(LabVolumeBackupName(vmGuid, position), name) == 0);
+}
+
+bool MountedVolumeCopy(int64_t jobId, const std::string& vmGuid, const std::string& volume, std::string& copy,
+                       std::string& error) {
+  // The guest's name of a volume ends in a back-slash; a reader opens it without one.
+  const std::string wanted = !volume.empty() && volume.back() == '\\' ? volume : volume + "\\";
+  for (const std::string& server : ListServers()) {
+    MountRecord record;
+    switch (ReadMountRecord(server, jobId, vmGuid, record, error)) {
+      case RecordRead::kMissing:
+        continue;
+      case RecordRead::kRead:
+        break;
+      default:
+        return false;
+    }
+    if (record.state != "mounted") {
+      error = "VM [" + vmGuid + "] is no longer mounted for job " + std::to_string(jobId);
+      return false;
+    }
+    for (const MountedDisk& disk : record.disks) {
+      if (disk.volume.empty() || FXString::CompareNoCase(disk.volume, wanted) != 0) continue;
+      copy = disk.copy;
+      return true;
+    }
+    error = "the mount of VM [" + vmGuid + "] for job " + std::to_string(jobId) + " has no volume " + volume;
+    return false;
+  }
+  error = "VM [" + vmGuid + "] is not mounted for job " + std::to_string(jobId);
+  return false;
 }
 
 bool CopyPointInTime(const std::string& source, const std::string& copy, std::string* sha256, std::string& error) {

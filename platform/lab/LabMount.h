@@ -18,6 +18,8 @@
 //   disk<i>.leftOut (the 512-byte sectors the backup read as zeros, "<first>-<last>,..."; absent when
 //   none), disk<i>.leftOutSha256 (of what the mount took with those sectors read as zeros, kept once
 //   the image is about to leave the mount's generation; absent until then),
+//   disk<i>.volume (the volume name a volume-level mount lists the disk as, "\\?\Volume{<GUID>}\"; its
+//   indexName is then the volume's backup name, the GUID; absent for a disk-level mount),
 //   configCount, config<i>.source, config<i>.copy
 // The record outlives the views: it is what the backed-up disks are compared with afterwards
 // (MountedDiskDigest).
@@ -33,6 +35,7 @@ struct MountedDisk {
   std::string changeId;
   std::vector<std::pair<uint64_t, uint64_t>> leftOut;  // sorted, merged 512-byte sector ranges
   std::string leftOutSha256;
+  std::string volume;  // empty unless a volume-level mount took the disk
 };
 
 // A configuration file of the VM and its copy.
@@ -65,6 +68,22 @@ std::vector<MountRecord> ListMountRecords(int64_t jobId);
 
 // The name a disk of a VM is backed up and indexed under: "scsi0-<position>-<image file name>".
 std::string LabDiskIndexName(size_t position, const std::string& imageFile);
+
+// A volume-level mount lists one volume per disk image, named by a GUID made of the VM's GUID and the
+// disk's position among the VM's disks: LabVolumeName is the name the guest enumerates it by
+// ("\\?\Volume{<GUID>}\"), LabVolumeBackupName the name it is backed up and indexed under (<GUID>).
+std::string LabVolumeBackupName(const std::string& vmGuid, size_t position);
+std::string LabVolumeName(const std::string& vmGuid, size_t position);
+// Whether the path is a volume's name (it begins "\\?\Volume{").
+bool IsVolumeName(const std::string& path);
+// Whether the disk at `position` of the VM is the one named `name`: by its disk-level index name
+// (LabDiskIndexName) or by its volume's backup name.
+bool IsLabDiskNamed(const std::string& vmGuid, size_t position, const std::string& imageFile, const std::string& name);
+// The point-in-time copy of the volume `volume` (its name, with or without the closing back-slash) that
+// the VM's volume-level mount for the job holds. False with the reason (the VM is not mounted for the
+// job by volumes, or its mount lists no such volume).
+bool MountedVolumeCopy(int64_t jobId, const std::string& vmGuid, const std::string& volume, std::string& copy,
+                       std::string& error);
 
 // The SHA-256 of what the mount took of the disk (LabSnapshot.h SnapshotDigest), asked for after the
 // job; false with the reason when it cannot be known any more.

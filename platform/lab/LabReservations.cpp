@@ -300,23 +300,41 @@ bool ReserveJobStreams(int64_t jobId, int count, int32_t mediaAgentId, std::stri
       error);
 }
 
-bool ReleaseJobReservations(int64_t jobId, std::string& error) {
+namespace {
+
+// Releases every reservation still reserved, marked with `why`, and drops the holds of processes
+// that have died; `released` counts the releases.
+bool ReleaseReserved(int64_t jobId, const char* why, int& released, std::string& error) {
+  released = 0;
   ReservationLedger current;
   if (!ReadReservationLedger(jobId, current, error)) return false;
   if (current.reservations.empty()) return true;  // nothing to release: no ledger is made for it
   return UpdateReservationLedger(
       jobId,
-      [](ReservationLedger& ledger, std::string&) {
+      [why, &released](ReservationLedger& ledger, std::string&) {
+        released = 0;
         for (Reservation& reservation : ledger.reservations) {
           // A process that died with a stream open never closes it: its hold ends with it.
           if (!reservation.holder.empty() && !ReservationHolderAlive(reservation.holder)) reservation.holder.clear();
           if (reservation.state != ReservationState::kReserved) continue;
           reservation.state = ReservationState::kReleased;
-          reservation.why = "phase";
+          reservation.why = why;
+          ++released;
         }
         return true;
       },
       error);
+}
+
+}  // namespace
+
+bool ReleaseJobReservations(int64_t jobId, std::string& error) {
+  int released = 0;
+  return ReleaseReserved(jobId, "phase", released, error);
+}
+
+bool ReleaseLeftReservations(int64_t jobId, int& released, std::string& error) {
+  return ReleaseReserved(jobId, "left", released, error);
 }
 
 std::string ReservationHolder() { return FocusClient() + ":" + std::to_string(static_cast<long>(getpid())); }

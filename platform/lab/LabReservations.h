@@ -19,7 +19,8 @@
 //
 // Each stream has one primary reservation at a time: an exchange retires the old reservation (its
 // ids are never used again) and reserves the same stream under new ids on the other media agent. A
-// released reservation is given back to the job manager; "why" says by whom (free, freeN, phase).
+// released reservation is given back to the job manager; "why" says by whom (free, freeN, phase,
+// left).
 // The holder is the process that has the stream open as a data stream ("-" when none). The ledger
 // is changed only under its lock (UpdateReservationLedger), so the processes of a job never lose
 // each other's changes.
@@ -83,6 +84,9 @@ bool ReserveJobStreams(int64_t jobId, int count, int32_t mediaAgentId, std::stri
 // The job manager's end of a job phase: every reservation still reserved is released ("phase"), and
 // holds of processes that have died are dropped.
 bool ReleaseJobReservations(int64_t jobId, std::string& error);
+// The job manager's clean-up after a job process that left streams reserved (killed, or ended without
+// a phase result): as ReleaseJobReservations, each release marked "left"; `released` counts them.
+bool ReleaseLeftReservations(int64_t jobId, int& released, std::string& error);
 
 // "<client>:<pid>" of this process: the holder it writes into the reservations it opens.
 // ReservationHolderAlive: false once the holder's process no longer runs (all the lab's processes

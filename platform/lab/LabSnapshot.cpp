@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <set>
@@ -17,6 +18,8 @@
 
 namespace lab {
 namespace {
+
+std::atomic<const SnapshotRaceHooksForTest*> g_raceHooks{nullptr};
 
 constexpr size_t kChunkBytes = 1024 * 1024;
 constexpr size_t kMaxListBytes = 1024 * 1024;
@@ -181,6 +184,10 @@ bool WriteFully(int fd, const char* data, size_t size, uint64_t offset) {
 }
 
 bool LockShared(int fd) {
+  // One attempt first, so that a test can see a read that is about to wait for a writer.
+  if (flock(fd, LOCK_SH | LOCK_NB) == 0) return true;
+  const SnapshotRaceHooksForTest* hooks = errno == EWOULDBLOCK ? SnapshotRaceHooks() : nullptr;
+  if (hooks != nullptr && hooks->readWaits) hooks->readWaits();
   while (flock(fd, LOCK_SH) != 0)
     if (errno != EINTR) return false;
   return true;
@@ -285,6 +292,12 @@ bool HashImage(const std::string& imagePath, std::string& sha256, std::string& e
 }
 
 }  // namespace
+
+void SetSnapshotRaceHooksForTest(const SnapshotRaceHooksForTest* hooks) {
+  g_raceHooks.store(hooks, std::memory_order_release);
+}
+
+const SnapshotRaceHooksForTest* SnapshotRaceHooks() { return g_raceHooks.load(std::memory_order_acquire); }
 
 bool IsSnapshotView(const std::string& path) {
   ViewRecord record;

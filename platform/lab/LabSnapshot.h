@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -70,6 +71,20 @@ bool WantLeftOutDigests(const std::string& imagePath, const std::string& changeI
 // more (the disk was begun anew, or changed by something other than the lab's writer's generations).
 bool SnapshotDigest(const std::string& imagePath, const std::string& viewPath, const std::string& changeId,
                     std::string& sha256, std::string& error);
+
+// Test hooks on a guest write and a view's read of the same image, so that a test can catch the two at
+// once without waiting on time. Installed for the whole process (null: none); the hooks must outlive
+// every write and read that may call them.
+struct SnapshotRaceHooksForTest {
+  // WriteDiskRanges, under the image's lock, once the old bytes are kept in every view and the first
+  // piece of the new bytes is in the image, before the rest: a test holds the write part-way here.
+  std::function<void()> writePartDone;
+  // A view's read (DiskReader::Read) that finds the image's lock held and is about to wait for it.
+  std::function<void()> readWaits;
+};
+void SetSnapshotRaceHooksForTest(const SnapshotRaceHooksForTest* hooks);
+// The hooks installed, or null; for the writer and the reader.
+const SnapshotRaceHooksForTest* SnapshotRaceHooks();
 
 // Reads a disk image, or the view of a snapshot of one, by its path. One reader is used by one thread
 // at a time; readers of one image in several threads or processes do not disturb each other.

@@ -12,6 +12,7 @@
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabFiles.h"
 #include "platform/lab/LabKeyValue.h"
+#include "platform/os/ZtSync.h"
 
 namespace lab {
 namespace {
@@ -66,7 +67,7 @@ bool SpoolTaskRequest(const std::string& xml, int64_t& number, std::string& erro
     error = "cannot create " + path + ": " + std::strerror(errno);
     return false;
   }
-  const bool ok = WriteAll(fd, xml) && fsync(fd) == 0;
+  const bool ok = WriteAll(fd, xml) && ZtSyncFile(fd) == 0 && SyncFolder(path);
   close(fd);
   if (!ok) {
     unlink(path.c_str());

@@ -57,9 +57,9 @@ class ZtCondition : private ZtClockWaiter {
   template <class Lock>
   void wait(Lock& lock) NO_THREAD_SAFETY_ANALYSIS {
     ZtClock::Registration registration(ZtClock::kNoDeadline, this);
-    LockInner();
+    const uint64_t generation = LockInner();
     lock.unlock();
-    WaitForNotify();
+    WaitForNotify(generation);
     lock.lock();
   }
 
@@ -72,9 +72,9 @@ class ZtCondition : private ZtClockWaiter {
     // Registered before the clock is read under the inner mutex, so an advance in between still wakes
     // us; let go only once the lock is held again, so the clock moves on after the waiter has resumed.
     ZtClock::Registration registration(deadline, this);
-    LockInner();
+    const uint64_t generation = LockInner();
     lock.unlock();
-    const std::cv_status status = WaitForNotifyOrClock(deadline, realSliceMs, registration.Registered());
+    const std::cv_status status = WaitForNotifyOrClock(generation, deadline, realSliceMs, registration.Registered());
     lock.lock();
     return status;
   }
@@ -86,18 +86,26 @@ class ZtCondition : private ZtClockWaiter {
 
  private:
   void WakeForClock() override;
-  // Takes the inner mutex and counts the caller among the waiters.
-  void LockInner();
+  // Takes the inner mutex and counts the caller among the waiters. The generation the caller waits in.
+  uint64_t LockInner();
   // Each waits with the inner mutex held and lets go of it before returning.
-  void WaitForNotify();
-  std::cv_status WaitForNotifyOrClock(long long deadline, int realSliceMs, bool registered);
-  // REQUIRES: inner_ held. Takes one notification meant for a waiter, if there is one.
-  bool TakeReleaseLocked();
-  void UnlockInner();
+  void WaitForNotify(uint64_t generation);
+  std::cv_status WaitForNotifyOrClock(uint64_t generation, long long deadline, int realSliceMs, bool registered);
+  // REQUIRES: inner_ held. Takes one notification given since the caller began to wait, if there is one.
+  bool TakeReleaseLocked(uint64_t generation);
+  // Counts the caller of `generation` out of the waiters and lets go of the inner mutex.
+  void UnlockInner(uint64_t generation);
+  // REQUIRES: inner_ held. A notification: the waiters so far may take its release.
+  void BeginGenerationLocked();
 
   pthread_mutex_t inner_ = PTHREAD_MUTEX_INITIALIZER;
   pthread_cond_t cv_;  // on CLOCK_MONOTONIC
-  // Guarded by inner_: threads inside a wait, and how many of them notifications let return.
+  // Guarded by inner_: threads inside a wait, how many of them notifications let return, how many
+  // notifications were given, and the waiters that came in since the last one. A waiter takes a release
+  // only of a notification given after it began to wait: one that comes in later must not take the
+  // wake of a thread that waited before it.
   uint64_t waiters_ = 0;
   uint64_t released_ = 0;
+  uint64_t generation_ = 0;
+  uint64_t waitersOfThisGeneration_ = 0;
 };

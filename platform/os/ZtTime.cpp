@@ -324,20 +324,29 @@ ZtCondition::~ZtCondition() {
 }
 
 // A notification is a count of waiters allowed to return, so that the signal can be given after the
-// mutex is let go (a woken waiter does not block on it at once): whichever waiter the signal wakes,
-// one waiter returns.
+// mutex is let go (a woken waiter does not block on it at once). Every notification begins a new
+// generation, and only waiters of an earlier one may take it; as the signal could wake a waiter that
+// may not, every waiter is woken and those that may not wait again.
 void ZtCondition::notify_one() {
   pthread_mutex_lock(&inner_);
-  if (released_ < waiters_) ++released_;
+  const bool release = released_ < waiters_;
+  if (release) {
+    ++released_;
+    BeginGenerationLocked();
+  }
   pthread_mutex_unlock(&inner_);
-  pthread_cond_signal(&cv_);
+  if (release) pthread_cond_broadcast(&cv_);
 }
 
 void ZtCondition::notify_all() {
   pthread_mutex_lock(&inner_);
-  released_ = waiters_;
+  const bool release = waiters_ > 0;
+  if (release) {
+    released_ = waiters_;
+    BeginGenerationLocked();
+  }
   pthread_mutex_unlock(&inner_);
-  pthread_cond_broadcast(&cv_);
+  if (release) pthread_cond_broadcast(&cv_);
 }
 
 void ZtCondition::WakeForClock() {
@@ -347,30 +356,40 @@ void ZtCondition::WakeForClock() {
   pthread_cond_broadcast(&cv_);
 }
 
-void ZtCondition::LockInner() {
-  pthread_mutex_lock(&inner_);
-  ++waiters_;
+void ZtCondition::BeginGenerationLocked() {
+  ++generation_;
+  waitersOfThisGeneration_ = 0;
 }
 
-bool ZtCondition::TakeReleaseLocked() {
-  if (released_ == 0) return false;
+uint64_t ZtCondition::LockInner() {
+  pthread_mutex_lock(&inner_);
+  ++waiters_;
+  ++waitersOfThisGeneration_;
+  return generation_;
+}
+
+bool ZtCondition::TakeReleaseLocked(uint64_t generation) {
+  if (released_ == 0 || generation == generation_) return false;
   --released_;
   return true;
 }
 
-void ZtCondition::UnlockInner() {
+void ZtCondition::UnlockInner(uint64_t generation) {
   --waiters_;
-  // A release meant for a waiter that left by its deadline must not end a later wait.
-  if (released_ > waiters_) released_ = waiters_;
+  if (generation == generation_) --waitersOfThisGeneration_;
+  // A release meant for a waiter that left by its deadline must neither end a later wait nor stand in
+  // the way of the next notification.
+  const uint64_t mayTake = waiters_ - waitersOfThisGeneration_;
+  if (released_ > mayTake) released_ = mayTake;
   pthread_mutex_unlock(&inner_);
 }
 
-void ZtCondition::WaitForNotify() {
-  while (!TakeReleaseLocked()) pthread_cond_wait(&cv_, &inner_);
-  UnlockInner();
+void ZtCondition::WaitForNotify(uint64_t generation) {
+  while (!TakeReleaseLocked(generation)) pthread_cond_wait(&cv_, &inner_);
+  UnlockInner(generation);
 }
 
-std::cv_status ZtCondition::WaitForNotifyOrClock(long long deadline, int realSliceMs, bool registered) {
+std::cv_status ZtCondition::WaitForNotifyOrClock(uint64_t generation, long long deadline, int realSliceMs, bool registered) {
   constexpr long long kNanosPerSecond = 1000LL * 1000 * 1000;
   auto realNanos = [] {
     struct timespec ts;
@@ -380,7 +399,7 @@ std::cv_status ZtCondition::WaitForNotifyOrClock(long long deadline, int realSli
   const long long sliceEnd = realSliceMs > 0 ? realNanos() + realSliceMs * 1000000LL : LLONG_MAX;
   std::cv_status status = std::cv_status::no_timeout;
   for (;;) {
-    if (TakeReleaseLocked()) break;
+    if (TakeReleaseLocked(generation)) break;
     const long long now = ZtClock::MonotonicTicks();
     if (now >= deadline) {
       status = std::cv_status::timeout;
@@ -402,7 +421,7 @@ std::cv_status ZtCondition::WaitForNotifyOrClock(long long deadline, int realSli
       pthread_cond_timedwait(&cv_, &inner_, &at);
     }
   }
-  UnlockInner();
+  UnlockInner(generation);
   return status;
 }
 

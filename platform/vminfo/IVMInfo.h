@@ -130,7 +130,8 @@ class IVMInfo {
   static constexpr int kCallbackPostCreateSharedShadow = 9;
   // One shadow of the VMs of ctx.vmBasicInfos; on success ctx.sharedShadowText1/2 name it.
   virtual int CreateSharedShadow(MountCtx& ctx) = 0;
-  // Deletes the shared shadow ctx.sharedShadowText1/2 name.
+  // Deletes the shared shadow ctx.sharedShadowText1/2 name, made for the job ctx.jobId (an earlier
+  // job's too), with the mounts still made from it; one deleted already is success.
   virtual int DeleteSharedShadow(MountCtx& ctx) = 0;
   // The inventory record of a VM named by GUID (or, without one, by name) on the given host; the
   // mask says which parts the caller needs. Non-zero when data came back.

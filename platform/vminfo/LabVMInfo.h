@@ -29,7 +29,8 @@
 // description's power state, and a datastore's figures ("vminfo.GetDatastoreInfo") are its record of
 // platform/lab/LabHypervisor.h. A shared shadow is a point-in-time copy of its VMs' files
 // (platform/lab/LabShadow.h); an object whose option "singleSharedShadow" is set mounts every VM from
-// the job's shared shadow and from nothing else. A mount leaves out the disks that the context's disk
+// the job's shared shadow and from nothing else, and the shadow's deletion (of the job the context
+// names) ends the mounts still made from it. A mount leaves out the disks that the context's disk
 // filters name (a pattern matched against the disk's index name or image file name, any case).
 class LabVMInfo : public IVMInfo {
  public:
@@ -156,12 +157,14 @@ class LabVMInfo : public IVMInfo {
 
   // ---- VM archiving and power management (LabVMInfo_archiving.cpp) ----
   // They change the VM's description (platform/lab/LabArchiving.h): options and custom fields are its
-  // keys, the stub deletes its disks' images one by one, relocation moves it, power operations set its
-  // power state (a guest that ignores shutdowns stays on), the server time is the hypervisor's clock and
-  // the idle check answers the description's "idle" (given any condition). Fault table operations
-  // (selector vm: the GUID): "vminfo.SetVMOptions", "vminfo.SetCustomField", "vminfo.PrepareStubVM",
-  // "vminfo.StubVM", "vminfo.StubVMDisk" (selectors vm and disk, the disk's index name: asked before each
-  // disk's deletion, so a rule with --after N cuts the stub off after N disks), "vminfo.CompleteStubVM",
+  // keys, the stub deletes its disks' images one by one (none unless the backup of the context's job
+  // restores each at the change id given for it: lab::DiskOfJobBackup), relocation moves it, power
+  // operations set its power state (a guest that ignores shutdowns stays on), the server time is the
+  // hypervisor's clock and the idle check answers the description's "idle" (given any condition).
+  // Fault table operations (selector vm: the GUID): "vminfo.SetVMOptions", "vminfo.SetCustomField",
+  // "vminfo.PrepareStubVM", "vminfo.StubVM", "vminfo.StubVMDisk" (selectors vm and disk, the disk's index
+  // name: asked before each disk's deletion, so a rule with --after N cuts the stub off after N disks),
+  // "vminfo.CompleteStubVM",
   // "vminfo.RelocateVM", "vminfo.GetServerCurrentTime", "vminfo.CheckIdleVM" (the check then answers -1)
   // and "vminfo.PerformVMOperation".
   int SetVMOptions(const VMInfoStructs::SVMInfo& vm, int code, std::string& errorText) override;
@@ -254,6 +257,11 @@ class LabVMInfo : public IVMInfo {
   bool CopyVM(const std::string& server, const lab::VMDescription& vm, const std::string& mountPath,
               const std::map<std::string, std::string>& copyFrom, const std::vector<size_t>& filtered,
               lab::MountRecord& record);
+  // Removes what the mount made (its own views, its file copies; its folder with everything in it when
+  // removeFolder, else only the folders it made that are left empty) and records it unmounted. False
+  // with the reason.
+  static bool EndMount(const std::string& server, int64_t jobId, lab::MountRecord& record, bool removeFolder,
+                       std::string& error);
 
   // ---- The job's shared shadow and disk filters (LabVMInfo_shadow.cpp) ----
   // With the option "singleSharedShadow" set, the copies of the VM's files in the job's standing
@@ -265,6 +273,9 @@ class LabVMInfo : public IVMInfo {
   // recorded, nothing left) when one cannot be made.
   bool TakeSharedShadow(const std::string& server, int64_t jobId, const std::string& name,
                         const std::vector<lab::VMDescription>& vms);
+  // Ends the job's mounts that still read from the shared shadow (a job that died left them): the
+  // shadow cannot go while they stand. False (failure recorded) when one cannot be ended.
+  bool EndSharedShadowMounts(const std::string& server, int64_t jobId, const std::string& name);
   // Removes the job's shared shadow copies and marks its record deleted.
   void RemoveSharedShadow(const std::string& server, int64_t jobId, const std::string& name);
   // The positions of the VM's disks that a disk filter of the context leaves out of the backup.

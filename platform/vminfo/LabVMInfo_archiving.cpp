@@ -93,11 +93,22 @@ int LabVMInfo::StubVM(StubVMCtx& ctx) {
       if (disk.indexName == name) return &disk;
     return nullptr;
   };
-  // A disk the caller did not name was never proved backed up: the stub refuses before anything goes.
+  // A disk the caller did not name was never proved backed up, and one that a restore of the job's
+  // backup would not bring back as it is now may not go: the stub refuses before anything goes.
   for (size_t i = 0; i < vm.disks.size(); ++i) {
     const std::string name = lab::LabDiskIndexName(i, vm.disks[i].file);
     if (!vm.disks[i].deleted && given(name) == nullptr)
       return Fail(kErrRefused, "Disk [" + name + "] of VM [" + key + "] is not among the disks the stub may delete");
+  }
+  const std::vector<archive::ArchiveContents> archives = lab::ReadVMArchives(vm.guid, ctx.jobId);
+  for (size_t i = 0; i < vm.disks.size(); ++i) {
+    const std::string name = lab::LabDiskIndexName(i, vm.disks[i].file);
+    archive::RestoredDisk restored;
+    std::string why;
+    if (!vm.disks[i].deleted && !lab::DiskOfJobBackup(archives, vm.guid, name, ctx.jobId, given(name)->changeId,
+                                                      restored, why))
+      return Fail(kErrRefused, "Disk [" + name + "] of VM [" + key + "] would not come back from the backup of job " +
+                                   std::to_string(ctx.jobId) + ": " + why);
   }
   // Each disk's deletion is on record as it happens: a stub cut off leaves the disks it deleted deleted.
   for (size_t i = 0; i < vm.disks.size(); ++i) {
@@ -111,7 +122,8 @@ int LabVMInfo::StubVM(StubVMCtx& ctx) {
       if (lab::CheckFault(call, cutOff))
         return Fail(cutOff.code, cutOff.text.empty() ? "The stub of VM [" + key + "] was cut off" : cutOff.text);
       std::string error;
-      if (!lab::DeleteStubbedDisk(server, key, name, given(name)->changeId, error)) return Fail(kErrRefused, error);
+      if (!lab::DeleteStubbedDisk(server, key, name, given(name)->changeId, ctx.jobId, error))
+        return Fail(kErrRefused, error);
     }
     ++ctx.disksDeleted;
   }

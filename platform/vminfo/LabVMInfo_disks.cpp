@@ -1,6 +1,7 @@
 // What the lab's hypervisor answers for the data path: change ids of its disks and disk streams.
 #include "platform/lab/LabDisks.h"
 #include "platform/lab/LabJob.h"
+#include "platform/lab/LabMount.h"
 #include "platform/vminfo/LabVMInfo.h"
 
 int LabVMInfo::ValidateChangeId(const std::string& vmName, const std::string& backupName, const std::string& diskPath,
@@ -9,7 +10,18 @@ int LabVMInfo::ValidateChangeId(const std::string& vmName, const std::string& ba
   if (Faulted("vminfo.ValidateChangeId", vm)) return 0;
   lab::ChangeJournal journal;
   std::string error;
-  if (lab::ReadChangeJournal(diskPath, journal, error) != lab::ReadResult::kRead)
+  // A volume's changes are those of the copy its VM's mount took of it.
+  std::string path = diskPath;
+  if (lab::IsVolumeName(diskPath)) {
+    int64_t jobId = 0;
+    {
+      ZtMutexLock lock(mutex_);
+      jobId = mountJob_;
+    }
+    if (!lab::MountedVolumeCopy(jobId, vm, diskPath, path, error))
+      return Fail(kErrNotFound, "Volume [" + diskPath + "] of VM [" + vm + "]: " + error);
+  }
+  if (lab::ReadChangeJournal(path, journal, error) != lab::ReadResult::kRead)
     return Fail(kErrNotFound, "Disk [" + diskPath + "] of VM [" + vm + "] keeps no change journal " + error);
   std::vector<lab::ByteRange> ranges;
   bool wholeDisk = false;

@@ -8,6 +8,7 @@
 #include "platform/lab/LabDisks.h"
 #include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabMediTech.h"
+#include "platform/lab/LabShadow.h"
 #include "platform/os/CPxPath.h"
 #include "platform/os/FXString.h"
 #include "platform/vminfo/LabVMInfo.h"
@@ -65,8 +66,20 @@ int LabVMInfo::DeleteSharedShadow(MountCtx& ctx) {
   if (!FindServer(server)) return 0;
   const std::vector<std::string> standing = lab::StandingSharedShadows(server);
   if (ctx.sharedShadowText1.empty() ||
-      std::find(standing.begin(), standing.end(), ctx.sharedShadowText1) == standing.end())
+      std::find(standing.begin(), standing.end(), ctx.sharedShadowText1) == standing.end()) {
+    // Deleting a shadow that is gone already does what was asked: a caller that died before it could
+    // note the deletion asks again.
+    lab::SharedShadowRecord record;
+    std::string error;
+    if (!ctx.sharedShadowText1.empty() &&
+        lab::ReadSharedShadowRecord(server, static_cast<int64_t>(ctx.jobId), record, error) == lab::RecordRead::kRead &&
+        record.name == ctx.sharedShadowText1 && record.state == "deleted") {
+      Succeed();
+      return 1;
+    }
     return Fail(kErrNotFound, "Shared shadow [" + ctx.sharedShadowText1 + "] not found");
+  }
+  if (!EndSharedShadowMounts(server, static_cast<int64_t>(ctx.jobId), ctx.sharedShadowText1)) return 0;
   if (!lab::AppendSharedShadowDeletion(server, lab::FocusClient(), ctx.sharedShadowText1, ctx.sharedShadowText2))
     return Fail(kErrUnreadable, "Cannot record the deletion of the shared shadow");
   RemoveSharedShadow(server, static_cast<int64_t>(ctx.jobId), ctx.sharedShadowText1);

@@ -5,13 +5,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabDisks.h"
 #include "platform/lab/LabFaults.h"
 #include "platform/lab/LabSnapshot.h"
-#include "platform/os/CPxCRC32.h"
 #include "platform/os/CPxDirectory.h"
 #include "platform/os/CPxPath.h"
 #include "platform/os/ZtTime.h"
@@ -47,6 +45,38 @@ bool MountHasDisk(const lab::MountRecord& mount, const std::string& source) {
     if (disk.source == source) return true;
   }
   return false;
+}
+
+// Whether the mount took the VM's disks as volumes (a volume-level backup's mount).
+bool MountHasVolumes(const lab::MountRecord& mount) {
+  for (const lab::MountedDisk& disk : mount.disks) {
+    if (!disk.volume.empty()) return true;
+  }
+  return false;
+}
+
+// A volume mount with the backup-copy flag (a catalogue's metadata collection sets it on a copy of
+// the VM's mount context) of a VM mounted for the job mounts the VM's volumes at file level over that
+// mount. Any other volume mount is a volume-level backup's: it mounts the VM as a disk mount does.
+bool IsFileMountOverHeldMount(const std::string& server, const MountCtx& ctx) {
+  if (ctx.mountType != IVMInfo::kMountTypeVolumes || !ctx.isSnapToTape) return false;
+  lab::MountRecord held;
+  std::string error;
+  return lab::ReadMountRecord(server, static_cast<int64_t>(ctx.jobId), ctx.vmGuid, held, error) ==
+             lab::RecordRead::kRead &&
+         held.state == "mounted";
+}
+
+// Names each disk the mount took by its volume: the name the guest lists it by and the name a
+// volume-level backup keeps it under.
+void NameDisksByVolume(const lab::VMDescription& vm, lab::MountRecord& record) {
+  for (lab::MountedDisk& disk : record.disks) {
+    for (size_t i = 0; i < vm.disks.size(); ++i) {
+      if (vm.disks[i].file != disk.source) continue;
+      disk.volume = lab::LabVolumeName(vm.guid, i);
+      disk.indexName = lab::LabVolumeBackupName(vm.guid, i);
+    }
+  }
 }
 
 std::string Label(const MountCtx& ctx) { return ctx.vmGuid.empty() ? ctx.vmName : ctx.vmGuid; }
@@ -156,18 +186,26 @@ int LabVMInfo::GetMountedVolumes(const MountCtx& ctx, std::vector<VMInfoStructs:
   if (!FindServer(server)) return 0;
   lab::VMDescription vm;
   if (!lab::FindVM(server, MountedVM(ctx), vm)) return Fail(kErrNotFound, "VM [" + MountedVM(ctx) + "] not found");
-  // One volume per disk image, named by a GUID made of the VM's GUID and the disk's number.
-  CPxCRC32 crc;
-  crc.UpdateCRC32(vm.guid.data(), vm.guid.size());
+  lab::MountRecord mount;
+  std::string error;
+  const bool mounted = lab::ReadMountRecord(server, static_cast<int64_t>(ctx.jobId), vm.guid, mount, error) ==
+                           lab::RecordRead::kRead &&
+                       mount.state == "mounted";
+  // One volume per disk image: those a volume-level mount took (what it left out is not the backup's),
+  // else every disk the VM still has.
   std::vector<VMInfoStructs::SMountInfoFile> found;
   for (size_t i = 0; i < vm.disks.size(); ++i) {
     if (vm.disks[i].deleted) continue;
-    char guid[64];
-    std::snprintf(guid, sizeof(guid), "%08x-0000-4000-8000-%012zx", crc.GetCRC32(), i);
+    const lab::MountedDisk* taken = nullptr;
+    for (const lab::MountedDisk& disk : mount.disks)
+      if (mounted && disk.source == vm.disks[i].file && !disk.volume.empty()) taken = &disk;
+    if (mounted && taken == nullptr && MountHasVolumes(mount)) continue;
     VMInfoStructs::SMountInfoFile volume;
-    volume.volumeName = std::string("\\\\?\\Volume{") + guid + "}\\";
+    volume.volumeName = lab::LabVolumeName(vm.guid, i);
     volume.guidPath = volume.volumeName;
     volume.displayName = std::string(1, static_cast<char>('C' + i % 24)) + ":";
+    // The generation the mount's view holds: what an incremental's changes are counted from next time.
+    if (taken != nullptr) volume.changeId = lab::ImageChangeId(taken->copy);
     found.push_back(volume);
   }
   volumes.swap(found);
@@ -251,7 +289,7 @@ int LabVMInfo::MountVM(MountCtx& ctx) {
   if (Faulted("vminfo.MountVM", Label(ctx))) return 0;
   std::string server;
   if (!FindServer(server)) return 0;
-  if (ctx.mountType == kMountTypeVolumes) {
+  if (IsFileMountOverHeldMount(server, ctx)) {
     if (!SetFileMount(ctx, true)) return 0;
     Succeed();
     return 1;
@@ -279,6 +317,7 @@ int LabVMInfo::MountVM(MountCtx& ctx) {
   record.state = "mounted";
   record.cleanup = MountCleanupString(server, static_cast<int64_t>(ctx.jobId), vm.guid);
   if (!CopyVM(server, vm, ctx.mountPath, copyFrom, filtered, record)) return 0;
+  if (ctx.mountType == kMountTypeVolumes) NameDisksByVolume(vm, record);
   ctx.m_nSkippedDisksCount = static_cast<int32_t>(filtered.size());
   if (!lab::WriteMountRecord(server, static_cast<int64_t>(ctx.jobId), record, error)) {
     for (const lab::MountedDisk& disk : record.disks)
@@ -332,11 +371,6 @@ int LabVMInfo::UnmountVM(MountCtx& ctx) {
   if (Faulted("vminfo.UnmountVM", Label(ctx))) return 0;
   std::string server;
   lab::MountRecord record;
-  if (ctx.mountType == kMountTypeVolumes) {
-    if (!SetFileMount(ctx, false)) return 0;
-    Succeed();
-    return 1;
-  }
   if (!ReadMount(ctx, server, record)) {
     if (GetErrorCode() != kErrNotFound) return 0;
     // Nothing of this VM is mounted for the job: nothing is left to remove.
@@ -344,23 +378,53 @@ int LabVMInfo::UnmountVM(MountCtx& ctx) {
     Succeed();
     return 1;
   }
-  std::string error;
-  for (const lab::MountedDisk& disk : record.disks) {
-    if (OwnView(record, disk) && !lab::DropSnapshot(disk.copy, error))
-      return Fail(kErrMountFailed, "Cannot unmount VM [" + record.vm + "]: " + error);
+  // The end of a file-level mount leaves the VM's own mount as it is.
+  if (ctx.mountType == kMountTypeVolumes && ctx.isSnapToTape && record.other.count("fileMount") != 0 &&
+      record.other["fileMount"] == "mounted") {
+    if (!SetFileMount(ctx, false)) return 0;
+    Succeed();
+    return 1;
   }
-  for (const lab::MountedFile& file : record.configs) unlink(file.copy.c_str());
+  std::string error;
   // The folder goes only when it is the one this caller mounted into.
-  if (record.mountPath == ctx.mountPath && CPxDirectory::Exists(record.mountPath) &&
-      CPxDirectory::Remove(record.mountPath, true, false).IsError())
-    return Fail(kErrMountFailed, "Cannot remove the mount path [" + record.mountPath + "]");
-  if (record.other.count("fileMount") != 0) record.other["fileMount"] = "unmounted";
-  record.state = "unmounted";
-  if (!lab::WriteMountRecord(server, static_cast<int64_t>(ctx.jobId), record, error))
-    return Fail(kErrMountFailed, "Cannot record the unmount of VM [" + record.vm + "]: " + error);
+  if (!EndMount(server, static_cast<int64_t>(ctx.jobId), record, record.mountPath == ctx.mountPath, error))
+    return Fail(kErrMountFailed, error);
   ctx.cleanupString.clear();
   Succeed();
   return 1;
+}
+
+bool LabVMInfo::EndMount(const std::string& server, int64_t jobId, lab::MountRecord& record, bool removeFolder,
+                         std::string& error) {
+  std::string why;
+  for (const lab::MountedDisk& disk : record.disks) {
+    if (OwnView(record, disk) && !lab::DropSnapshot(disk.copy, why)) {
+      error = "Cannot unmount VM [" + record.vm + "]: " + why;
+      return false;
+    }
+  }
+  for (const lab::MountedFile& file : record.configs) unlink(file.copy.c_str());
+  if (removeFolder) {
+    if (CPxDirectory::Exists(record.mountPath) && CPxDirectory::Remove(record.mountPath, true, false).IsError()) {
+      error = "Cannot remove the mount path [" + record.mountPath + "]";
+      return false;
+    }
+  } else {
+    // The folder may be another caller's too: only what the mount made, and no longer holds anything,
+    // goes.
+    for (const lab::MountedFile& file : record.configs) {
+      const std::string folder = CPxPath::GetDirName(file.copy);
+      if (folder.compare(0, record.mountPath.size() + 1, record.mountPath + "/") == 0) rmdir(folder.c_str());
+    }
+    rmdir(record.mountPath.c_str());
+  }
+  if (record.other.count("fileMount") != 0) record.other["fileMount"] = "unmounted";
+  record.state = "unmounted";
+  if (!lab::WriteMountRecord(server, jobId, record, why)) {
+    error = "Cannot record the unmount of VM [" + record.vm + "]: " + why;
+    return false;
+  }
+  return true;
 }
 
 int LabVMInfo::PostBackupVM(MountCtx& ctx) {

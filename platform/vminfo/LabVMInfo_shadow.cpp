@@ -17,6 +17,14 @@ namespace {
 constexpr int kErrNoSharedShadow = 3007;  // a mount bound to the job's shared shadow finds none
 constexpr int kErrShadowFailed = 3008;    // the shadow's copies or its record could not be made
 
+// Whether a disk of the mount is read from the folder's copies.
+bool ReadsFromFolder(const lab::MountRecord& mount, const std::string& folder) {
+  for (const lab::MountedDisk& disk : mount.disks) {
+    if (disk.copy.compare(0, folder.size() + 1, folder + "/") == 0) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 bool LabVMInfo::SharedShadowSources(const MountCtx& ctx, const std::string& server, const lab::VMDescription& vm,
@@ -70,6 +78,20 @@ bool LabVMInfo::TakeSharedShadow(const std::string& server, int64_t jobId, const
     CPxDirectory::Remove(folder, true, false);
     Fail(kErrShadowFailed, "Cannot record the shared shadow: " + error);
     return false;
+  }
+  return true;
+}
+
+bool LabVMInfo::EndSharedShadowMounts(const std::string& server, int64_t jobId, const std::string& name) {
+  const std::string folder = lab::SharedShadowCopyDir(server, jobId, name);
+  if (folder.empty()) return true;
+  for (lab::MountRecord& mount : lab::ListMountRecords(jobId)) {
+    if (mount.server != server || mount.state != "mounted" || !ReadsFromFolder(mount, folder)) continue;
+    std::string error;
+    if (!EndMount(server, jobId, mount, false, error)) {
+      Fail(kErrShadowFailed, error);
+      return false;
+    }
   }
   return true;
 }

@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include <algorithm>
+#include <filesystem>
 
 #include <gtest/gtest.h>
 
@@ -120,6 +121,25 @@ class ArchivingJobRun : public testing::Test {
     rule.times = times;
     std::string error;
     ASSERT_TRUE(lab::AddFaultRule(rule, error)) << error;
+  }
+
+  // vm01, idle since job 1001's full backup and then written to, stubbed by job 1002's incremental:
+  // its disk as it was when job 1001 and then job 1002 backed it up.
+  void StubByAnIncremental(std::string& atFull, std::string& atIncremental) {
+    ASSERT_NO_FATAL_FAILURE(CreateArchivingLab(1));
+    ASSERT_NO_FATAL_FAILURE(RunJob(1001, "1"));  // vm01 runs: nothing to stub
+    atFull = testsupport::ReadDisk(ImagePath(1));
+    ASSERT_EQ(0, Tool({"disk", labDir, "vm01", "0", "write", "--offset", "65536", "--bytes", "65536"})) << Output();
+    ASSERT_EQ(0, Tool({"vm", labDir, "vm01", "power", "off", "--hours", "72"})) << Output();
+    atIncremental = testsupport::ReadDisk(ImagePath(1));
+    ASSERT_NO_FATAL_FAILURE(CreateJob(1002, 1));
+    ASSERT_NO_FATAL_FAILURE(RunJob(1002, "2"));
+    ASSERT_FALSE(Image(1)) << "stubbed by job 1002";
+  }
+  std::string ImagePath(int i) {
+    lab::VMDescription vm;
+    lab::FindVM(lab::SampleServer(), archtest::Name(i), vm);
+    return vm.disks.empty() ? std::string() : lab::DiskImagePath(lab::SampleServer(), vm.disks[0].file);
   }
 
   testsupport::TestLab dir;
@@ -332,6 +352,89 @@ TEST_F(ArchivingJobRun, ARelocationRuleWithoutADestinationSaysWhatItLacks) {
   ASSERT_TRUE(lab::FindVM(lab::SampleServer(), "vm01", vm));
   EXPECT_EQ("esx1", vm.host);
   EXPECT_TRUE(Image(1) && Option(1).empty());
+  lab::SetRoot(std::string());
+}
+
+// A stub records on each disk the backup it deleted the disk on, and a restore of the stub brings the
+// disk back from that backup and no other: when that backup cannot be read whole (its archive gone,
+// never committed, cut short) the restore refuses, names the disk and the job, and writes nothing; an
+// older backup comes back only when asked for with --job.
+TEST_F(ArchivingJobRun, AStubComesBackFromTheBackupItWasDeletedOnOrNotAtAll) {
+  std::string atFull, atIncremental;
+  ASSERT_NO_FATAL_FAILURE(StubByAnIncremental(atFull, atIncremental));
+  lab::VMDescription vm;
+  ASSERT_TRUE(lab::FindVM(lab::SampleServer(), "vm01", vm));
+  EXPECT_EQ(1002, vm.disks[0].stubJob);
+  EXPECT_NE("", vm.disks[0].stubChangeId);
+  const std::string disk = lab::LabDiskIndexName(0, vm.disks[0].file);
+  const std::vector<lab::ArchiveLocation> archives = lab::ListVMArchiveFiles(1002, Guid(1));
+  ASSERT_FALSE(archives.empty());
+  enum Damage { kNone, kRemoved, kNotCommitted, kCutShort };
+  struct Case {
+    const char* name;
+    Damage damage;
+  } cases[] = {{"the backup whole", kNone},
+               {"its archives removed", kRemoved},
+               {"its archives left uncommitted", kNotCommitted},
+               {"its archives cut short", kCutShort}};
+  int copies = 0;
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    // Each restore in a copy of the lab.
+    const std::string copy = dir.Path("copy" + std::to_string(++copies));
+    std::error_code failed;
+    std::filesystem::copy(labDir, copy, std::filesystem::copy_options::recursive, failed);
+    ASSERT_FALSE(failed) << failed.message();
+    for (const lab::ArchiveLocation& location : archives) {
+      const std::string path = copy + location.path.substr(labDir.size());
+      const std::string bytes = testsupport::ReadDisk(path);
+      int damaged = 0;
+      if (test.damage == kRemoved) damaged = unlink(path.c_str());
+      if (test.damage == kNotCommitted) damaged = rename(path.c_str(), (path + ".open").c_str());
+      if (test.damage == kCutShort) damaged = truncate(path.c_str(), static_cast<off_t>(bytes.size() / 2));
+      ASSERT_EQ(0, damaged) << path;
+    }
+    const std::string image = copy + ImagePath(1).substr(labDir.size());
+    const int restored = Tool({"vm", copy, "vm01", "restore"});
+    if (test.damage == kNone) {
+      EXPECT_EQ(0, restored) << Output();
+      EXPECT_TRUE(testsupport::ReadDisk(image) == atIncremental) << "the bytes the stub deleted";
+      continue;
+    }
+    EXPECT_EQ(1, restored) << Output();
+    EXPECT_NE(std::string::npos,
+              Output().find("disk " + disk + " of VM [vm01] is not restored: the backup of job 1002"))
+        << Output();
+    EXPECT_FALSE(testsupport::Exists(image)) << "nothing written";
+    lab::SetRoot(copy);
+    ASSERT_TRUE(lab::FindVM(lab::SampleServer(), "vm01", vm));
+    EXPECT_TRUE(vm.disks[0].deleted && vm.disks[0].stubJob == 1002) << "still the stub it was";
+    EXPECT_FALSE(Option(1).empty());
+    lab::SetRoot(labDir);
+    // Asked for, the full backup before it comes back.
+    EXPECT_EQ(0, Tool({"vm", copy, "vm01", "restore", "--job", "1001"})) << Output();
+    EXPECT_TRUE(testsupport::ReadDisk(image) == atFull);
+  }
+  lab::SetRoot(std::string());
+}
+
+// A VM a stub had made of it before a job is backed up by the job as the stub it is: verify checks its
+// disks against the backup its stub deleted them on, and finds no problem in the stub itself.
+TEST_F(ArchivingJobRun, VerifyChecksAStubInALaterJobByTheBackupItsStubRecorded) {
+  std::string atFull, atIncremental;
+  ASSERT_NO_FATAL_FAILURE(StubByAnIncremental(atFull, atIncremental));
+  ASSERT_NO_FATAL_FAILURE(CreateJob(1003, 1));
+  ASSERT_NO_FATAL_FAILURE(RunJob(1003, "2"));
+  EXPECT_EQ(0, Status(1003, 1).getint64(Update::F_vmStatus)) << "backed up, as a stub";
+  EXPECT_EQ(0u, DiskItems(1003, 1));
+  EXPECT_EQ(0, Tool({"verify", labDir, "--job", "1003"})) << Output();
+  EXPECT_NE(std::string::npos, Output().find("a stub in job 1003")) << Output();
+  EXPECT_NE(std::string::npos, Output().find("matches the point-in-time copy of job 1002")) << Output();
+  // The backup its stub recorded gone, the disk does not come back: that is a problem.
+  for (const lab::ArchiveLocation& location : lab::ListVMArchiveFiles(1002, Guid(1)))
+    ASSERT_EQ(0, unlink(location.path.c_str()));
+  EXPECT_EQ(1, Tool({"verify", labDir, "--job", "1003"})) << Output();
+  EXPECT_NE(std::string::npos, Output().find("DOES NOT COME BACK from the backup of job 1002")) << Output();
   lab::SetRoot(std::string());
 }
 

@@ -1,5 +1,6 @@
 // The stub phase: a VM the backup phase selected is stubbed or relocated; anything else is left whole
 // and says why.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -7,6 +8,7 @@
 #include "platform/lab/LabIndex.h"
 #include "records/messages/IdxMetadataMessages.h"
 #include "archiving/ArchivingTestSupport.h"
+#include "support/BackupTestSupport.h"
 
 namespace {
 
@@ -47,6 +49,26 @@ void IndexBackup(archtest::ArchivingLab& lab, int i, const std::string& stubText
     entries.push_back({"meta", "disk", lab::LabDiskIndexName(d, vm.disks[d].file), diskXml});
   }
   ASSERT_TRUE(lab::WriteIndexVMEntries(lab.appMgr.getSubclientGUID(), archtest::Guid(i), job, entries, error)) << error;
+}
+
+// The job's backup of the VM's disks as they are now on the media agent: what the stub's deletion of a
+// disk relies on.
+void BackUp(archtest::ArchivingLab& lab, int i) {
+  const lab::VMDescription vm = lab.Description(i);
+  std::vector<archivetest::BackedUpDisk> disks;
+  for (size_t d = 0; d < vm.disks.size(); ++d)
+    disks.push_back(
+        {lab::LabDiskIndexName(d, vm.disks[d].file), lab::DiskImagePath(lab::SampleServer(), vm.disks[d].file)});
+  archivetest::WriteFullBackup(lab.jobMgr, archtest::Guid(i), disks);
+}
+
+// The job's archive of vm01 removed from the media, or cut to half its length.
+void DamageBackup(bool cut) {
+  for (const lab::ArchiveLocation& location : lab::ListVMArchiveFiles(archtest::kJob, archtest::Guid(1))) {
+    struct stat status {};
+    ASSERT_EQ(0, stat(location.path.c_str(), &status));
+    ASSERT_EQ(0, cut ? truncate(location.path.c_str(), status.st_size / 2) : unlink(location.path.c_str()));
+  }
 }
 
 // Whether each disk image of the VM is still there.
@@ -128,6 +150,12 @@ TEST(StubPhaseTest, OnlyASelectedIdleVMWithItsBackupInTheIndexIsStubbed) {
          IndexBackup(lab, 1, StubText(1), archtest::kJob - 1);
        },
        nullptr, 0, 95, {true, true}, 0, 0, 0, "no backup of it from this job"},
+      {"the index's backup, but not on the media",
+       [](archtest::ArchivingLab&, vm_params&) { DamageBackup(false); }, nullptr, 0, 95, {true, true}, 3, 1, 6,
+       "would not come back from the backup of job 1001: no complete full backup"},
+      {"the index's backup, its archive cut short on the media",
+       [](archtest::ArchivingLab&, vm_params&) { DamageBackup(true); }, nullptr, 0, 95, {true, true}, 3, 1, 6,
+       "would not come back from the backup of job 1001: no complete full backup"},
       {"its stub record cannot be written", nullptr, "vminfo.SetVMOptions", 0, 95, {true, true}, 0, 0, 0,
        "could not be written to the VM"},
       {"its inventory cannot be read", nullptr, "vminfo.GetVMInfoForVM", 0, 95, {true, true}, 0, 0, 0,
@@ -143,6 +171,7 @@ TEST(StubPhaseTest, OnlyASelectedIdleVMWithItsBackupInTheIndexIsStubbed) {
     WriteDisk(lab, 1, 0, 1);
     WriteDisk(lab, 1, 1, 2);
     IndexBackup(lab, 1, StubText(1));
+    BackUp(lab, 1);
     vm_params vm = lab.VM(1);
     vm.archivingStatus = VMInfoStructs::STUB_STATE_TO_BE_STUBBED;
     if (c.arrange) c.arrange(lab, vm);

@@ -135,6 +135,75 @@ TEST_F(SharedSnapshotTest, AFailedDeletionLeavesTheShadowStandingForTheNextTry) 
   EXPECT_TRUE(Standing().empty());
 }
 
+// A shadow the job could not delete stays, and the job says so: the event names it and the reason,
+// and the job completes with errors. The job's next attempt deletes it before it makes its own, or,
+// failing again, says so again and leaves it to the attempt after. A record that cannot be read is
+// logged and kept; a later job's shadow is left to that job.
+TEST_F(SharedSnapshotTest, AShadowLeftStandingIsReportedAndDeletedBeforeTheNextIsMade) {
+  enum Record { kKept, kOfALaterJob, kUnreadable };
+  struct Case {
+    const char* name;
+    int64_t failures;  // of the deletion
+    Record record;
+    const char* logged;  // by the next attempt, "%s" the shadow left
+    bool deleted;        // by the next attempt
+  } cases[] = {
+      {"the next attempt deletes it", 1, kKept, "Deleted the shared shadow [%s] that job [1001] left standing", true},
+      {"its deletion fails again", 2, kKept, "Failed to delete the shared shadow [%s] that job [1001] left standing",
+       false},
+      {"a later job's record", 1, kOfALaterJob, nullptr, false},
+      {"an unreadable record", 1, kUnreadable, "Cannot read the record [", false},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    FreshLab();
+    InitializeConnected();
+    ASSERT_TRUE(coordinator_->CreateSharedShadow());
+    const std::string left = Standing().front();
+    ASSERT_TRUE(lab_->Fault("vminfo.DeleteSharedShadow", 5, "held by a host", 0, test.failures));
+    EXPECT_FALSE(coordinator_->DeleteSharedShadow());
+    EXPECT_TRUE(Logged("Failed to delete the shared shadow"));
+    EXPECT_EQ("MAJOR 0x5B0001E7 " + left + "|held by a host", Events().back());
+    EXPECT_TRUE(coordinator_->m_completedWithErrors);
+    std::vector<std::string> records;
+    ASSERT_FALSE(CPxDirectory::List(SubclientDir(), records).IsError());
+    records.erase(std::remove_if(records.begin(), records.end(),
+                                 [](const std::string& name) { return name.rfind("SharedShadow_", 0) != 0; }),
+                  records.end());
+    ASSERT_EQ(1u, records.size());
+    const std::string record = SubclientDir() + "/" + records[0];
+    if (test.record == kOfALaterJob) {
+      ASSERT_EQ(0, std::rename(record.c_str(), (SubclientDir() + "/SharedShadow_1002_0.xml").c_str()));
+    } else if (test.record == kUnreadable) {
+      ASSERT_FALSE(CPxFile::WriteAll(record, "<not a record").IsError());
+    }
+    const size_t events = Events().size();
+
+    InitializeConnected();  // the job's next attempt
+    ASSERT_TRUE(coordinator_->DistributeSharedShadow());
+    std::string logged = test.logged != nullptr ? test.logged : "";
+    if (logged.find("%s") != std::string::npos) logged.replace(logged.find("%s"), 2, left);
+    if (!logged.empty()) {
+      EXPECT_TRUE(Logged(logged)) << logged;
+    }
+    const std::vector<std::string> standing = Standing();
+    ASSERT_EQ(test.deleted ? 1u : 2u, standing.size());
+    EXPECT_NE(left, standing.back()) << "a shadow of its own";
+    const bool failedAgain = test.failures > 1;
+    EXPECT_EQ(failedAgain, coordinator_->m_completedWithErrors);
+    EXPECT_EQ(events + (failedAgain ? 1 : 0), Events().size());
+    EXPECT_TRUE(coordinator_->DeleteSharedShadow());
+    EXPECT_EQ(test.deleted ? 0u : 1u, Standing().size());
+    if (!failedAgain) continue;
+
+    InitializeConnected();  // the attempt after
+    ASSERT_TRUE(coordinator_->DistributeSharedShadow());
+    EXPECT_TRUE(coordinator_->DeleteSharedShadow());
+    EXPECT_TRUE(Standing().empty());
+    EXPECT_FALSE(coordinator_->m_completedWithErrors);
+  }
+}
+
 TEST_F(SharedSnapshotTest, TheHookBeforeTheShadowCanRefuseIt) {
   Subclient("instanceType=102");
   ASSERT_TRUE(StartManagers());

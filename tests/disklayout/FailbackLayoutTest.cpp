@@ -158,7 +158,7 @@ TEST_F(FailbackLayoutTest, ThePlainShapeRenamesDropsOrFailsEachRecordAsItsTracki
     EXPECT_EQ(test.renamed, Rename(false, test.records, previous, tracking, walked));
     EXPECT_EQ(test.walk, walked);
     EXPECT_EQ(test.renamed, config.getFailbackError().empty()) << config.getFailbackError();
-    if (test.line != nullptr) EXPECT_NE(std::string::npos, lab_.Log().find(test.line)) << test.line;
+    if (test.line != nullptr) { EXPECT_NE(std::string::npos, lab_.Log().find(test.line)) << test.line; }
   }
 }
 

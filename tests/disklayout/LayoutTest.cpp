@@ -176,12 +176,12 @@ TEST_F(LayoutTest, DisksForGuestMetadataAreCollectedAsTheWalkLeavesEachRecord) {
 
 TEST_F(LayoutTest, VolumeLayoutTrimsGuidsAndShortNamesDoNotCrash) {
   struct Case {
-    std::string name, guidPath, mountGuid, volumeGuid, diskPath;
+    std::string name, guidPath, mountGuid, volumeGuid, diskPath, changeId;
   } cases[] = {
-      {"\\\\?\\Volume{abc}\\", "\\\\?\\Volume{abc}\\", "abc", "abc", "\\\\?\\Volume{abc}"},
-      {"\\\\?\\Volume{", "\\\\?\\Volume{", "", "", "\\\\?\\Volume"},  // shorter than prefix and brace
-      {"C:\\", "C:\\", "C:\\", "", "C:"},                                // not a volume name
-      {"", "", "", "", ""},
+      {"\\\\?\\Volume{abc}\\", "\\\\?\\Volume{abc}\\", "abc", "abc", "\\\\?\\Volume{abc}", "7f-2"},
+      {"\\\\?\\Volume{", "\\\\?\\Volume{", "", "", "\\\\?\\Volume", ""},  // shorter than prefix and brace
+      {"C:\\", "C:\\", "C:\\", "", "C:", ""},                                // not a volume name
+      {"", "", "", "", "", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -192,6 +192,7 @@ TEST_F(LayoutTest, VolumeLayoutTrimsGuidsAndShortNamesDoNotCrash) {
         VMInfoStructs::SMountInfoFile volume;
         volume.volumeName = c_.name;
         volume.guidPath = c_.guidPath;
+        volume.changeId = c_.changeId;
         volumes = {volume};
         return 1;
       }
@@ -204,6 +205,7 @@ TEST_F(LayoutTest, VolumeLayoutTrimsGuidsAndShortNamesDoNotCrash) {
     EXPECT_EQ(c.mountGuid, args.mBackupPath);
     EXPECT_EQ(c.diskPath, args.mDiskPath);
     EXPECT_EQ(17u, args.mDiskType);
+    EXPECT_EQ(c.changeId, args.mFileName) << "a volume's change id is what its backup counts changes from";
     config.getNextBkpObj(&args);
     EXPECT_TRUE(args.mBackupPath.empty());
   }

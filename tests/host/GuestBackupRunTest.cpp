@@ -389,8 +389,9 @@ TEST_F(GuestBackupRun, AGuestsOperatingSystemIsWorkedOutFromItsDisksWhereTheHype
     SCOPED_TRACE(test.name);
     guestimages::Run("rm -rf " + guestimages::Quote(labDir));
     MakeLab(test.hypervisor, {test.disk});
-    if (test.skipFat)
+    if (test.skipFat) {
       ASSERT_EQ(0, RunTool({"set", labDir, "coordinator", "VirtualServer", "bSkipFatPartitionForGuestOSDetect", "1"}, out));
+    }
     RunJobAndVerify();
     const std::string log = Log();
     for (const char* line : test.lines) EXPECT_NE(std::string::npos, log.find(line)) << line;

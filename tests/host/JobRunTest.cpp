@@ -23,6 +23,7 @@
 #include "records/messages/IdxMetadataMessages.h"
 #include "records/messages/JobManagerMessages.h"
 #include "support/ArchiveTestSupport.h"
+#include "support/BackupTestSupport.h"
 #include "support/LabRunSupport.h"
 #include "support/TestLab.h"
 
@@ -449,6 +450,112 @@ TEST_F(JobRun, TheDatastoreMonitorStopsAVMOnALowDatastoreAndIndexRecordsNameHost
   }
   EXPECT_EQ(2u, records) << "one record of each VM that was backed up";
   EXPECT_NE(-1, exitStatus);
+  lab::SetRoot(std::string());
+}
+
+// A write the media refused leaves the incremental pending; the job manager's resume backs the VM up
+// again. The failed attempt's archive says it is not whole, and the resume's stands for the VM: every
+// VM restores byte for byte to its disks as they were before the job, the index builds on the resume,
+// and verify finds nothing wrong. An earlier attempt's archive that is not even well formed (a writer
+// of an older version, a damaged file) changes none of that.
+TEST_F(JobRun, AWriteFailureThatLeavesTheJobPendingDoesNotSpoilItsResume) {
+  const std::map<std::string, std::string> vms = {{"vm01", "50290000-0000-4000-8000-000000000001"},
+                                                  {"vm02", "50290000-0000-4000-8000-000000000002"}};
+  ASSERT_EQ(0, RunTool({"create", labDir, "--vms", "2", "--disks", "2", "--time-scale", "60"}, out)) << ReadText(out);
+  ASSERT_EQ(0, RunTool({"run", labDir}, out)) << ReadText(out);
+  ASSERT_EQ(0, RunTool({"create", labDir, "--job", "1002"}, out)) << ReadText(out);
+  ASSERT_EQ(0, RunTool({"disk", labDir, "vm01", "0", "write", "--offset", "65536", "--bytes", "65536"}, out));
+  lab::SetRoot(labDir);
+  std::map<std::string, std::map<std::string, std::string>> before;
+  for (const auto& vm : vms) before[vm.first] = archivetest::DisksNow(vm.first);
+  ASSERT_EQ(0, RunTool({"fault", labDir, "add", "archive.write", "--vm", "vm01", "--code", "5", "--after", "3",
+                        "--times", "always"}, out));
+  EXPECT_EQ(2, RunTool({"run", labDir, "--job", "1002", "--", "-t", "2"}, out)) << ReadText(out);
+  JobManager::VMUpdateInfo record;
+  ASSERT_TRUE(vsJobMgr::ReadVMStatus(1002, vms.at("vm01"), record));
+  EXPECT_NE(0, record.getint64(JobManager::VMUpdateInfo::F_vmStatus));
+  EXPECT_NE("", record.getstring(JobManager::VMUpdateInfo::F_failureText)) << "the VM says why";
+  // What the failed attempt committed reads back, and says it is no whole backup.
+  std::vector<std::string> failedAttempt;
+  for (const lab::ArchiveLocation& location : lab::ListVMArchiveFiles(1002, vms.at("vm01"))) {
+    archive::ArchiveContents contents;
+    archive::Problem problem;
+    EXPECT_TRUE(archive::ReadArchive(location.path, contents, problem)) << problem.Describe();
+    failedAttempt.push_back(location.path);
+    EXPECT_FALSE(archive::JudgeJobBackup({&contents}).Usable()) << location.path;
+  }
+  ASSERT_FALSE(failedAttempt.empty());
+
+  ASSERT_EQ(0, RunTool({"fault", labDir, "clear"}, out));
+  EXPECT_EQ(0, RunTool({"run", labDir, "--job", "1002", "--", "-t", "2"}, out)) << ReadText(out);
+  for (const auto& vm : vms) {
+    SCOPED_TRACE(vm.first);
+    ASSERT_TRUE(vsJobMgr::ReadVMStatus(1002, vm.second, record));
+    EXPECT_EQ(0, record.getint64(JobManager::VMUpdateInfo::F_vmStatus));
+    EXPECT_EQ("", archivetest::WhyNotRestoredTo(vm.second, 1002, before[vm.first]));
+  }
+  EXPECT_EQ(0, RunTool({"verify", labDir, "--job", "1002"}, out)) << ReadText(out);
+  // The index learned the resume: vm01's disks as its backup read them.
+  lab::SubclientRecord subclient;
+  std::string error;
+  ASSERT_EQ(lab::RecordRead::kRead, lab::ReadSubclientRecord("1", subclient, error)) << error;
+  std::vector<std::vector<std::string>> entries;
+  ASSERT_TRUE(lab::ReadIndexVMEntries(subclient.settings["subclientGUID"], vms.at("vm01"), 1002, entries, error));
+  EXPECT_EQ(2, std::count_if(entries.begin(), entries.end(),
+                             [](const std::vector<std::string>& entry) { return entry.front() == "disk"; }));
+
+  // The failed attempt's archives cut in half: still only a note.
+  for (const std::string& path : failedAttempt) {
+    const std::string bytes = ReadText(path);
+    ASSERT_EQ(0, truncate(path.c_str(), static_cast<off_t>(bytes.size() / 2)));
+  }
+  std::vector<std::string> notes;
+  EXPECT_EQ("", archivetest::WhyNotRestoredTo(vms.at("vm01"), 1002, before["vm01"], &notes));
+  EXPECT_EQ(failedAttempt.size(), notes.size());
+  for (const std::string& note : notes)
+    EXPECT_NE(std::string::npos, note.find("left out: an earlier attempt of job 1002, not well formed")) << note;
+  EXPECT_EQ(0, RunTool({"verify", labDir, "--job", "1002"}, out)) << ReadText(out);
+  EXPECT_NE(std::string::npos, ReadText(out).find("MALFORMED")) << "the damaged file is named";
+  lab::SetRoot(std::string());
+}
+
+// A VM reported backed up in a job must have each configuration file and each disk the job's mount
+// took in the committed archives of the job's latest attempt. With one of them gone, the VM still
+// restores (an unchanged disk from the job before, the configuration file too), so only this holds
+// verify to what the job promised.
+TEST_F(JobRun, VerifyHoldsAJobToEveryFileAndDiskItsMountTook) {
+  ASSERT_EQ(0, RunTool({"create", labDir, "--vms", "1", "--disks", "2", "--clients", "coordinator", "--time-scale",
+                        "60"}, out))
+      << ReadText(out);
+  ASSERT_EQ(0, RunTool({"run", labDir}, out)) << ReadText(out);
+  ASSERT_EQ(0, RunTool({"create", labDir, "--job", "1002"}, out)) << ReadText(out);
+  // Each disk on a stream and an archive file of its own.
+  ASSERT_EQ(0, RunTool({"run", labDir, "--job", "1002", "--", "-t", "2", "-numStreams", "2"}, out)) << ReadText(out);
+  EXPECT_EQ(0, RunTool({"verify", labDir, "--job", "1002"}, out)) << ReadText(out);
+  EXPECT_EQ(std::string::npos, ReadText(out).find("MISSING")) << ReadText(out);
+  lab::SetRoot(labDir);
+  const std::vector<lab::ArchiveLocation> archives =
+      lab::ListVMArchiveFiles(1002, "50290000-0000-4000-8000-000000000001");
+  ASSERT_EQ(2u, archives.size());
+  // The archive that holds the configuration file goes, and with it the disks whose headers it holds.
+  std::vector<std::string> gone;
+  for (const lab::ArchiveLocation& location : archives) {
+    archive::ArchiveContents contents;
+    archive::Problem problem;
+    ASSERT_TRUE(archive::ReadArchive(location.path, contents, problem)) << problem.Describe();
+    if (archivetest::FindItem(contents, "\\50290000-0000-4000-8000-000000000001\\VMConfig.ztf") == nullptr) continue;
+    for (const archive::Item& item : contents.items)
+      if (item.kind == archive::ItemKind::kDisk || item.kind == archive::ItemKind::kFile)
+        gone.push_back(std::string(item.kind == archive::ItemKind::kDisk ? "disk " : "file ") +
+                       item.name.substr(item.name.rfind('\\') + 1));
+    ASSERT_EQ(0, unlink(location.path.c_str()));
+  }
+  ASSERT_GE(gone.size(), 2u) << "the configuration file and a disk";
+  EXPECT_EQ(1, RunTool({"verify", labDir, "--job", "1002"}, out)) << ReadText(out);
+  for (const std::string& item : gone)
+    EXPECT_NE(std::string::npos, ReadText(out).find(item + ": MISSING from job 1002")) << item << "\n" << ReadText(out);
+  EXPECT_NE(std::string::npos, ReadText(out).find(" and 1 VM: " + std::to_string(gone.size()) + " problems"))
+      << ReadText(out);
   lab::SetRoot(std::string());
 }
 

@@ -40,6 +40,7 @@
 #include "platform/vminfo/LabVMInfo.h"
 #include "records/messages/JobManagerMessages.h"
 #include "records/messages/VirtualServerMessages.h"
+#include "support/BackupTestSupport.h"
 #include "support/TestLab.h"
 
 extern char** environ;
@@ -400,13 +401,20 @@ TEST_F(QuarnLabTool, RunStartsTheProgramAsTheJobManagerWould) {
   EXPECT_EQ(1u, attempt);
   EXPECT_NE(std::string::npos, run.out.find("job 7: pending: the job process ended (status=3) without an outcome"))
       << run.out;
-  // The streams it grants are reserved on the job's media agent first (client id 1 in a new lab).
+  // The streams it grants are reserved on the job's media agent first (client id 1 in a new lab); a
+  // process that ends without a result does not give them back, so the job manager takes them.
   UseToolLab();
   lab::ReservationLedger ledger;
   std::string error;
   ASSERT_TRUE(lab::ReadReservationLedger(7, ledger, error)) << error;
-  EXPECT_EQ(2, ledger.CountReserved());
-  EXPECT_EQ(1, ledger.reservations[0].mediaAgentId);
+  ASSERT_EQ(2u, ledger.reservations.size());
+  for (const lab::Reservation& reservation : ledger.reservations) {
+    EXPECT_EQ(1, reservation.mediaAgentId);
+    EXPECT_EQ("left", reservation.why);
+  }
+  EXPECT_EQ(0, ledger.CountReserved());
+  EXPECT_NE(std::string::npos, run.out.find("the job process of job 7 left 2 streams reserved: given back\n"))
+      << run.out;
   EXPECT_NE(std::string::npos, run.out.find("stream reservations:\n  rcid=1 reservation=1 stream=1")) << run.out;
   run = Tool({"run", labDir_, "--job", "7", "--program", program, "--", "-numStreams", "1001"});
   EXPECT_EQ(64, run.exitCode);
@@ -546,6 +554,94 @@ TEST_F(QuarnLabTool, OutcomeSaysHowTheJobEndedAndShowsTheLinesThatMatter) {
   EXPECT_EQ(std::string::npos, outcome.out.find("an earlier run"));
   EXPECT_EQ(std::string::npos, outcome.out.find("another debug line"));
   EXPECT_EQ(std::string::npos, outcome.out.find("another job's error")) << outcome.out;
+}
+
+// Each phase of a job has its own result: the outcome is that of the job's latest run, from the
+// results that run set. A run whose job process was killed, or ended without a result, leaves the job
+// pending, whatever an earlier phase ended with; the next run of a job whose stub phase has not ended
+// runs that phase again, and gives back the streams an earlier run left reserved. Runs recorded before
+// runs named their phase and results read as a backup phase whose results are all the job's.
+TEST_F(QuarnLabTool, TheLatestRunsPhaseResultIsTheJobsAndAnUnendedStubPhaseIsResumed) {
+  ASSERT_EQ(0, Tool({"create", labDir_, "--vms", "0"}).exitCode);
+  const std::string program = RecordingProgram();
+  const std::string t = " 2026-12-07 08:33:00 UTC";
+  const std::string backupRun = "started" + t + " pid=10 phase=backup results=0";
+  const std::string ended = "ended" + t + " status=0";
+  const std::string stubRun = "started" + t + " pid=11 phase=stub results=1";
+  const std::string killed = "ended" + t + " status=137 signal=9";
+  struct Case {
+    const char* name;
+    std::vector<std::string> results;  // the job's phase results
+    std::vector<std::string> runs;     // its runs.log
+    const char* words;                 // after "job <id>: "
+    bool resumesStubPhase;
+  };
+  const Case cases[] = {
+      {"older records: a run that ended well", {"phaseSuccessful"}, {"started 1 pid=10", "ended 2 status=0"},
+       "completed\n", false},
+      {"older records: the process killed after its result", {"phaseSuccessful"},
+       {"started 1 pid=10", "ended 2 status=137"},
+       "pending: the job process was killed by signal 9 after it set the phase result [phaseSuccessful]\n", false},
+      {"older records: the highest signal", {}, {"started 1 pid=10", "ended 2 status=192"},
+       "pending: the job process was killed by signal 64 without an outcome\n", false},
+      {"older records: one past it is an exit status", {}, {"started 1 pid=10", "ended 2 status=193"},
+       "pending: the job process ended (status=193) without an outcome\n", false},
+      {"the backup phase killed", {}, {backupRun, killed},
+       "pending: the job process was killed by signal 9 without an outcome\n", false},
+      {"the stub phase killed before its result", {"phaseSuccessful"}, {backupRun, ended, stubRun, killed},
+       "pending: the job process of its stub phase was killed by signal 9 without an outcome\n", true},
+      {"the stub phase ended without its result", {"phaseSuccessful"}, {backupRun, ended, stubRun, ended},
+       "pending: the job process of its stub phase ended (status=0) without an outcome\n", true},
+      {"the stub phase completed", {"phaseSuccessful", "phasePartialSuccess"}, {backupRun, ended, stubRun, ended},
+       "completed with errors\n", false},
+      {"the stub phase pending", {"phaseSuccessful", "phaseFailed failJob=0 setupFailed=0"},
+       {backupRun, ended, stubRun, ended}, "pending\n", true},
+      {"the stub phase failed", {"phaseSuccessful", "phaseFailed failJob=1 setupFailed=0"},
+       {backupRun, ended, stubRun, ended}, "failed\n", false},
+      {"the stub phase interrupted", {"phaseSuccessful"},
+       {backupRun, ended, stubRun, "interrupted" + t + " signal=2"},
+       "not running: its run was interrupted; no outcome yet", true},
+      {"the lab tool killed in the stub phase", {"phaseSuccessful"}, {backupRun, ended, stubRun},
+       "not running: its run ended without a word (the lab tool was killed); no outcome yet", true},
+      {"results counted past the phase file", {"phaseSuccessful"},
+       {"started" + t + " pid=11 phase=stub results=2", ended},
+       "pending: the job process of its stub phase ended (status=0) without an outcome\n", true},
+      {"malformed fields read as absent", {"phaseSuccessful"},
+       {"started" + t + " pid=x phase=other results=-1", "ended" + t + " status=0 signal=65"}, "completed\n", false},
+  };
+  int64_t job = 2000;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string id = std::to_string(++job);
+    ASSERT_EQ(0, Tool({"create", labDir_, "--job", id}).exitCode);
+    UseToolLab();
+    for (const std::string& text : c.results) {
+      lab::PhaseLine line;
+      ASSERT_TRUE(lab::ParsePhaseLine(text, line)) << text;
+      ASSERT_TRUE(lab::AppendPhaseLine(job, line));
+    }
+    for (const std::string& line : c.runs) ASSERT_TRUE(lab::AppendRunEvent(job, line));
+    std::string error;
+    ASSERT_TRUE(lab::ReserveJobStreams(job, 2, 1, error)) << error;  // what the killed run held
+    EXPECT_EQ(0u, Tool({"outcome", labDir_, "--job", id}).out.find("job " + id + ": " + c.words));
+
+    const ToolResult run = Tool({"run", labDir_, "--job", id, "--program", program});
+    EXPECT_EQ(2, run.exitCode) << run.out << run.err;
+    const std::string argv = ReadAll(dir_.Path("argv.txt"));
+    EXPECT_EQ(c.resumesStubPhase, argv.find("\n-stubPhase\n") != std::string::npos) << argv;
+    EXPECT_EQ(c.resumesStubPhase, run.out.find("the stub phase of job " + id + " has not ended (") != std::string::npos)
+        << run.out;
+    EXPECT_NE(std::string::npos, run.out.find("an earlier run of job " + id + " left 2 streams reserved: given back\n"))
+        << run.out;
+    lab::JobRun latest;
+    ASSERT_TRUE(lab::LatestRun(job, latest));
+    EXPECT_EQ(c.resumesStubPhase ? lab::JobPhase::kStub : lab::JobPhase::kBackup, latest.phase);
+    EXPECT_EQ(static_cast<int64_t>(c.results.size()), latest.resultsBefore);
+    lab::ReservationLedger ledger;
+    ASSERT_TRUE(lab::ReadReservationLedger(job, ledger, error)) << error;
+    EXPECT_EQ(0, ledger.CountReserved());
+    lab::SetRoot(std::string());
+  }
 }
 
 TEST_F(QuarnLabTool, FaultRulesAreAddedListedAndCleared) {
@@ -755,12 +851,11 @@ TEST_F(QuarnLabTool, VerifyHoldsAVMReportedBackedUpToEveryDiskItsMountTook) {
     vsArchive stream(&mounted.job, nullptr, nullptr, "km");
     ASSERT_EQ(0, stream.init(true));
     ASSERT_EQ(0, stream.createArchiveFile(guid, jobId + 100, 7, 1, "", 1));
-    const std::string name = "\\" + guid + "\\" + disk.indexName;
-    ASSERT_EQ(0, stream.sendExtentHeader(name + "\\Extent0", disk.indexName, image.size(), 0, false, 1, 0, 0, 0,
-                                         nullptr));
-    ASSERT_EQ(0, stream.sendExtentData(image.data(), image.size(), {}, 512, nullptr));
+    ASSERT_NO_FATAL_FAILURE(archivetest::SendDiskAsOneExtent(stream, guid, disk.indexName, image));
     ASSERT_EQ(0, stream.sendEOF(true, 0));
-    ASSERT_EQ(0, stream.sendDiskHeader(name, image.size(), image.size(), false, 1, image.size() / 512, false));
+    // The configuration file every backup sends, so that only the missing disk is missing.
+    ASSERT_EQ(0, stream.sendFileHeader("\\" + guid + "\\VMConfig.ztf", 0, 0, false, false, false, 1, 0, 0, 0, false,
+                                       true, false));
     ASSERT_EQ(0, stream.sendEOF(true, 0));
     ASSERT_EQ(0, stream.sendFileHeader("\\" + guid, 0, 0, true, false, false, 1, 0, 0, 0, false, true, false));
     ASSERT_EQ(0, stream.sendEOF(!test.endFailed, test.endFailed ? 5 : 0));
@@ -775,10 +870,11 @@ TEST_F(QuarnLabTool, VerifyHoldsAVMReportedBackedUpToEveryDiskItsMountTook) {
     const ToolResult verified = Tool({"verify", labDir_, "--job", std::to_string(jobId), "--vm", guid});
     EXPECT_EQ(test.exitCode, verified.exitCode) << verified.out << verified.err;
     for (const std::string& said : test.said) EXPECT_NE(std::string::npos, verified.out.find(said)) << said << "\n" << verified.out;
-    if (!test.endFailed)
+    if (!test.endFailed) {
       EXPECT_NE(std::string::npos, verified.out.find("disk " + disk.indexName + ": " + std::to_string(image.size()) +
                                                      " bytes, sha256 " + sha256(diskBefore) + ": matches"))
           << verified.out;
+    }
   }
 }
 

@@ -187,7 +187,7 @@ TEST_F(SnapshotRun, TheCopyOfASnapshotRestoresTheSnapshotsBytesOnEveryEngine) {
     ASSERT_EQ(0, RunTool(create, out)) << ReadText(out);
     lab::SetRoot(caseLab);
     std::string error;
-    if (c.engine != nullptr) ASSERT_TRUE(lab::SetSubclientValue("1", "snapEngineId", c.engine, error)) << error;
+    if (c.engine != nullptr) { ASSERT_TRUE(lab::SetSubclientValue("1", "snapEngineId", c.engine, error)) << error; }
     lab::SetRoot(std::string());
 
     // ---- The snapshot job ----
@@ -230,7 +230,7 @@ TEST_F(SnapshotRun, TheCopyOfASnapshotRestoresTheSnapshotsBytesOnEveryEngine) {
     for (size_t i = 0; i < kGuids.size(); ++i)
       EXPECT_EQ(atSnapshot[i], snaprun::DigestAsCopied(1002, i)) << kNames[i] << ": the snapshot's bytes";
     ExpectNothingHeld(1002);
-    for (const std::string& client : {"coordinator", "proxyA"}) EXPECT_FALSE(LogsNoise(client)) << client;
+    for (const char* client : {"coordinator", "proxyA"}) EXPECT_FALSE(LogsNoise(client)) << client;
     lab::SetRoot(std::string());
   }
 }

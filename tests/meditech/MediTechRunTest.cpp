@@ -19,7 +19,9 @@
 #include "platform/lab/LabJob.h"
 #include "platform/lab/LabJobRun.h"
 #include "platform/lab/LabMediTech.h"
+#include "platform/lab/LabMount.h"
 #include "platform/lab/LabSettings.h"
+#include "platform/lab/LabShadow.h"
 #include "platform/lab/LabSubclient.h"
 #include "records/messages/JobManagerMessages.h"
 #include "support/ArchiveTestSupport.h"
@@ -157,6 +159,21 @@ lab::FaultRule AtTheQuiesce() {
   lab::FaultRule rule;
   rule.op = "vminfo.CreateSharedShadow";
   return rule;
+}
+
+// The hold of vm02's disk after its first extent: the backup is in the middle of the VM.
+lab::FaultRule InTheMiddleOfVM02() {
+  lab::FaultRule rule;
+  rule.op = "disk.Read";
+  rule.vm = Guid(2);
+  rule.after = 1;
+  return rule;
+}
+
+void KillTheJobProcess() {
+  const pid_t job = JobProcess(kJob);
+  ASSERT_GT(job, 0);
+  kill(job, SIGKILL);
 }
 
 // Each VM's disk as it is now, copied beside the lab: "<tag>-<vm number>".
@@ -524,17 +541,9 @@ TEST(MediTechRun, ALaterAttemptIsRefusedAndNoVMRestoresFromASecondMoment) {
     {
       HeldRun run(lab);
       ASSERT_TRUE(run.HoldAt(AtTheQuiesce(), [&] { atQuiesce = CopyDisks(lab, "quiesce"); }));
+      // The attempt dies in the middle of the backup.
       if (c.kill) {
-        // vm02's disk is held after its first extent: the attempt dies in the middle of the backup.
-        lab::FaultRule reading;
-        reading.op = "disk.Read";
-        reading.vm = Guid(2);
-        reading.after = 1;
-        ASSERT_TRUE(run.HoldAt(reading, [] {
-          const pid_t job = JobProcess(kJob);
-          ASSERT_GT(job, 0);
-          kill(job, SIGKILL);
-        }));
+        ASSERT_TRUE(run.HoldAt(InTheMiddleOfVM02(), KillTheJobProcess));
       }
       run.Finish();
     }
@@ -556,7 +565,7 @@ TEST(MediTechRun, ALaterAttemptIsRefusedAndNoVMRestoresFromASecondMoment) {
     EXPECT_NE(std::string::npos, ends.at(unfinished).reason.find("cannot be restarted")) << ends.at(unfinished).reason;
     size_t done = 0;
     for (const auto& end : ends) done += end.second.status == 0;
-    if (!c.kill) EXPECT_EQ(2u, done);
+    if (!c.kill) { EXPECT_EQ(2u, done); }
     ExpectDoneRestoresOthersSayWhy(lab, done, kJob, atQuiesce);
   }
 }
@@ -635,6 +644,90 @@ TEST(MediTechRun, TheSystemRunsAgainByTheEndOfTheJobOrOfTheNext) {
     EXPECT_EQ(1u, CountOf(lab.Log("coordinator"), "The MediTech system is already quiesced"));
     ExpectDoneRestoresOthersSayWhy(lab, 3, 1002, atNextQuiesce);
   }
+}
+
+// The lab's mount records of the job that still stand ("<VM> mounted").
+std::vector<std::string> StandingMounts(int64_t job) {
+  std::vector<std::string> standing;
+  for (const lab::MountRecord& mount : lab::ListMountRecords(job))
+    if (mount.state == "mounted") standing.push_back(mount.vm + " mounted");
+  return standing;
+}
+
+std::string ShadowState(int64_t job) {
+  lab::SharedShadowRecord record;
+  std::string error;
+  if (lab::ReadSharedShadowRecord(lab::SampleServer(), job, record, error) != lab::RecordRead::kRead) return "none";
+  return record.state;
+}
+
+// Job 1001 leaves its snapshot standing: its deletion fails, or the coordinator is killed in the
+// middle of the backup with a VM mounted from it (its resumed attempt is refused). The first job says
+// why it could not delete it; the next job of the subclient deletes it, and what was mounted from it,
+// before it takes its own snapshot, and no snapshot or mount of one stands after it.
+void LeaveTheSnapshotStandingThenRunTheNextJob(bool killed) {
+  testsupport::TestLab lab;
+  LabSetup setup;
+  setup.password = killed ? "pw-left-killed" : "pw-left-failed";
+  setup.clients = {"coordinator"};  // one process: a kill ends the whole attempt
+  MakeLab(lab, setup);
+  const std::map<int, std::string> before1001 = CopyDisks(lab, "before-1001");
+  const std::string server = lab::SampleServer();
+  if (killed) {
+    HeldRun run(lab);
+    ASSERT_TRUE(run.HoldAt(InTheMiddleOfVM02(), KillTheJobProcess));
+    run.Finish();
+    ASSERT_TRUE(Contains(StandingMounts(kJob), "vm02 mounted")) << "the kill leaves the VM mounted";
+    RunJob(lab);  // the job manager resumes the job: refused
+    EXPECT_TRUE(JobFailed());
+  } else {
+    lab::FaultRule deletion;
+    deletion.op = "vminfo.DeleteSharedShadow";
+    deletion.code = 5;
+    deletion.times = 1;
+    ASSERT_TRUE(lab.Fault(deletion));
+    EXPECT_EQ(1, RunJob(lab)) << "completed with errors";
+  }
+  const std::vector<std::string> left = lab::StandingSharedShadows(server);
+  ASSERT_EQ(1u, left.size());
+  EXPECT_EQ("standing", ShadowState(kJob));
+  if (!killed) {
+    EXPECT_TRUE(Contains(lab::ReadJobEvents(kJob), "MAJOR 0x5B0001E7 " + left[0] +
+                                                       "|Fault injected by the lab into vminfo.DeleteSharedShadow"));
+    EXPECT_EQ(1u, CountOf(lab.Log("coordinator"), "Failed to delete the shared shadow"));
+  }
+  const std::map<std::string, VMEnd> ends = VMEnds();
+  size_t done = 0;
+  for (const auto& end : ends) done += end.second.status == 0;
+  if (killed) {
+    EXPECT_NE(0, ends.at("vm02").status) << "the VM the kill cut off";
+  }
+  ExpectDoneRestoresOthersSayWhy(lab, killed ? done : 3, kJob, before1001);
+
+  const std::map<int, std::string> before1002 = CopyDisks(lab, "before-1002");
+  EXPECT_EQ(0, RunJob(lab));
+
+  EXPECT_TRUE(lab::StandingSharedShadows(server).empty());
+  for (int64_t job : {kJob, int64_t{1002}}) {
+    EXPECT_EQ("deleted", ShadowState(job)) << job;
+    EXPECT_TRUE(StandingMounts(job).empty()) << job;
+  }
+  // Deleted before the next snapshot was taken.
+  const std::vector<std::string> shadows = lab::ReadSharedShadowLog(server);
+  ASSERT_EQ(4u, shadows.size());
+  EXPECT_EQ("delete coordinator " + left[0] + " " + server, shadows[1]);
+  EXPECT_EQ(0u, shadows[2].find("create coordinator "));
+  EXPECT_EQ(1u, CountOf(lab.Log("coordinator"),
+                        "Deleted the shared shadow [" + left[0] + "] that job [1001] left standing"));
+  ExpectDoneRestoresOthersSayWhy(lab, 3, 1002, before1002);
+}
+
+TEST(MediTechRun, ASnapshotWhoseDeletionFailedIsDeletedByTheNextJob) {
+  LeaveTheSnapshotStandingThenRunTheNextJob(false);
+}
+
+TEST(MediTechRun, ASnapshotLeftByAKilledCoordinatorIsDeletedByTheNextJob) {
+  LeaveTheSnapshotStandingThenRunTheNextJob(true);
 }
 
 // A tool that echoes its command line puts the password into what the job reads from it. All that

@@ -3,14 +3,14 @@
 // of seeded bytes (vm01 off for 72 hours, vm02 running), whole archiving jobs run by the lab tool (a
 // backup phase, then a stub phase), and one way a stub can meet bytes no backup holds: a stub cut off
 // and retried later, a write, an added or a detached disk between the phases, the job process killed
-// at each disk of the stub phase, a media fault in the backup phase. After every job, every disk gone
+// at each disk of the stub phase (a run that is no end of the job, whose stub phase the job manager's
+// next run resumes), a media fault in the backup phase. After every job, every disk gone
 // from the hypervisor restores (the lab tool's "vm restore", in a copy of the lab) byte for byte to the
 // bytes it had just before the stub phase that deleted it, every VM meant to be stubbed that was not
 // says why, and no stream stays reserved.
 #include <signal.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <functional>
 #include <map>
 
@@ -18,35 +18,21 @@
 
 #include "platform/jobmgr/vsJobMgr.h"
 #include "platform/lab/LabArchiving.h"
-#include "platform/lab/LabCoordinator.h"
 #include "platform/lab/LabDisks.h"
 #include "platform/lab/LabFaults.h"
+#include "platform/lab/LabJob.h"
 #include "platform/lab/LabJobRun.h"
 #include "platform/lab/LabMount.h"
-#include "platform/lab/LabReservations.h"
 #include "records/messages/JobManagerMessages.h"
-#include "records/messages/VirtualServerMessages.h"
 #include "support/LabRunSupport.h"
+#include "support/PromiseSupport.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 using Info = JobManager::VMUpdateInfo;
-using Stub = VirtualServer::VMArchivingData;
 
 const char* const kVM = "vm01";    // idle: the one to be stubbed
 const char* const kRunningVM = "vm02";
-constexpr int64_t kStubbedState = 4;  // of the stub record when the stub is done
-
-// Points the process's lab model at a lab for as long as it lives.
-class Root {
- public:
-  explicit Root(const std::string& root) : previous_(lab::Root()) { lab::SetRoot(root); }
-  ~Root() { lab::SetRoot(previous_); }
-
- private:
-  std::string previous_;
-};
 
 class ArchivingPromise : public testing::TestWithParam<const char*> {
  public:
@@ -100,17 +86,7 @@ class ArchivingPromise : public testing::TestWithParam<const char*> {
     }
   }
   // Whether the VM is a whole stub: its stub record done and every disk it has deleted.
-  bool Stubbed(const std::string& vm) {
-    const lab::VMDescription description = Description(vm);
-    const auto record = description.options.find(lab::kStubRecordOption);
-    Stub stub;
-    if (record == description.options.end() || !stub.deserialize(record->second) ||
-        stub.getint64(Stub::F_stubState) != kStubbedState)
-      return false;
-    for (const lab::VMDisk& disk : description.disks)
-      if (!disk.deleted) return false;
-    return true;
-  }
+  bool Stubbed(const std::string& vm) { return promise::IsStub(Description(vm)); }
 
   // After a job (`when` says which): the disks gone restore to their last bytes, a VM meant to be
   // stubbed that is not says why, no stream stays reserved.
@@ -126,51 +102,25 @@ class ArchivingPromise : public testing::TestWithParam<const char*> {
     CheckStreams(job, when);
   }
   // The VM's reason with the job manager, or its line of the result file of the job's last phase.
-  std::string WhyNotStubbed(int64_t job, const std::string& vm) {
-    Info record;
-    const lab::VMDescription description = Description(vm);
-    if (vsJobMgr::ReadVMStatus(job, description.guid, record) && !record.getstring(Info::F_failureText).empty())
-      return record.getstring(Info::F_failureText);
-    for (const std::string& line : lab::ReadJobResultLines(job))
-      if (line.compare(0, vm.size() + 1, vm + " ") == 0) return line;
-    return std::string();
-  }
+  std::string WhyNotStubbed(int64_t job, const std::string& vm) { return promise::VMReason(job, Description(vm)); }
   void CheckRestores(const std::string& when) {
     for (const char* vm : {kVM, kRunningVM}) {
       const lab::VMDescription description = Description(vm);
-      // Gone: deleted by a stub, or an image missing whatever the description says.
-      std::vector<size_t> gone;
-      for (size_t i = 0; i < description.disks.size(); ++i)
-        if (description.disks[i].deleted ||
-            !testsupport::Exists(lab::DiskImagePath(lab::SampleServer(), description.disks[i].file)))
-          gone.push_back(i);
+      const std::vector<size_t> gone = promise::GoneDisks(description);
       if (gone.empty()) continue;
-      // A restore makes the VM whole again: it runs on a copy, and this lab goes on as it is.
-      const std::string copy = dir_.Path("restore" + std::to_string(++restores_));
-      std::error_code failed;
-      fs::copy(lab_, copy, fs::copy_options::recursive, failed);
-      ASSERT_FALSE(failed) << failed.message();
-      EXPECT_EQ(0, Tool({"vm", copy, vm, "restore"})) << when << ": " << Output();
-      Root root(copy);
-      for (size_t i : gone) {
-        const std::string name = lab::LabDiskIndexName(i, description.disks[i].file);
-        ASSERT_TRUE(copies_[vm].count(name)) << when << ": " << vm << " lost " << name << " before any copy of it";
-        const std::string restored =
-            testsupport::ReadDisk(lab::DiskImagePath(lab::SampleServer(), description.disks[i].file));
-        EXPECT_TRUE(!restored.empty() && restored == copies_[vm][name])
-            << when << ": disk " << name << " of " << vm << " does not restore to its last bytes";
+      const promise::Restore restore =
+          promise::RestoreInCopy(lab_, dir_.Path("restore" + std::to_string(++restores_)), description, gone, out_);
+      EXPECT_EQ(0, restore.status) << when << ": " << restore.output;
+      for (const auto& disk : restore.disks) {
+        ASSERT_TRUE(copies_[vm].count(disk.first)) << when << ": " << vm << " lost " << disk.first
+                                                   << " before any copy of it";
+        EXPECT_TRUE(!disk.second.empty() && disk.second == copies_[vm][disk.first])
+            << when << ": disk " << disk.first << " of " << vm << " does not restore to its last bytes";
       }
-      testsupport::TestLab::RemoveProcessTables(copy);
-      fs::remove_all(copy, failed);
     }
   }
   void CheckStreams(int64_t job, const std::string& when) {
-    lab::ReservationLedger ledger;
-    std::string error;
-    ASSERT_TRUE(lab::ReadReservationLedger(job, ledger, error)) << error;
-    for (const lab::Reservation& reservation : ledger.reservations)
-      EXPECT_TRUE(reservation.state != lab::ReservationState::kReserved && reservation.holder.empty())
-          << when << ": stream RCID " << reservation.rcid << " stays reserved or open";
+    EXPECT_EQ("", promise::StreamsLeftReserved(job)) << when;
   }
 
   // A rule of the lab tool's fault table on vm01.
@@ -185,11 +135,14 @@ class ArchivingPromise : public testing::TestWithParam<const char*> {
   void GuestWrite(const char* disk, const char* offset, const char* bytes, bool staysOn = false) {
     ASSERT_EQ(0, Tool({"vm", lab_, kVM, "power", "on"}));
     ASSERT_EQ(0, Tool({"disk", lab_, kVM, disk, "write", "--offset", offset, "--bytes", bytes})) << Output();
-    if (!staysOn) ASSERT_EQ(0, Tool({"vm", lab_, kVM, "power", "off", "--hours", "72"}));
+    if (!staysOn) {
+      ASSERT_EQ(0, Tool({"vm", lab_, kVM, "power", "off", "--hours", "72"}));
+    }
   }
 
   // The stub phase of job 1001 held at the stub's disk (after `disks` deleted) and its job process
-  // killed there.
+  // killed there: the run does not end the job (its backup phase's result is no result of the stub
+  // phase), and the job manager takes back the stream the process held.
   void KillStubPhaseAt(const std::string& disks) {
     TakeCopies();
     Fault({"hold", "vminfo.StubVMDisk", "--after", disks});
@@ -207,9 +160,17 @@ class ArchivingPromise : public testing::TestWithParam<const char*> {
       if (event.compare(0, 8, "started ") == 0) process = std::stol(event.substr(event.rfind("pid=") + 4));
     if (held && process > 0) kill(static_cast<pid_t>(process), SIGKILL);
     ClearFaults();
-    testsupport::WaitProgram(run);
-    ASSERT_TRUE(held && process > 0) << labrun::ReadText(dir_.Path("held.txt"));
-    CheckRestores("the stub phase killed after " + disks + " disks");
+    const int status = testsupport::WaitProgram(run);
+    const std::string when = "the stub phase killed after " + disks + " disks";
+    const std::string output = labrun::ReadText(dir_.Path("held.txt"));
+    ASSERT_TRUE(held && process > 0) << output;
+    const std::string killed = "job 1001: pending: the job process of its stub phase was killed by signal 9";
+    EXPECT_EQ(2, status) << when << ": " << output;
+    EXPECT_TRUE(labrun::Has(output, killed) && !labrun::Has(output, "job 1001: completed")) << when << ": " << output;
+    EXPECT_EQ(0, Tool({"outcome", lab_}));
+    EXPECT_EQ(0u, Output().find(killed)) << when << ": " << Output();
+    CheckRestores(when);
+    CheckStreams(1001, when);
   }
 
   // A stub cut off by the hypervisor after `disks` disks; vm01 is then written (running, or off again)
@@ -262,24 +223,38 @@ class ArchivingPromise : public testing::TestWithParam<const char*> {
       return true;
     }, error)) << error;
   }
-  // The job process killed at a disk of the stub phase; the phase's next attempt finishes the stub.
+  // The job process killed at a disk of the stub phase; the job manager's next run of the job (no job
+  // or phase named) resumes the stub phase, which finishes the stub.
   void KilledAt(const char* disks) {
     BackupPhase(1001);
     KillStubPhaseAt(disks);
-    StubPhase(1001);
+    EXPECT_EQ(0, Tool({"run", lab_})) << Output();
+    EXPECT_TRUE(labrun::Has(Output(), "the stub phase of job 1001 has not ended (")) << Output();
+    EXPECT_FALSE(lab::JobExists(1002)) << Output();
+    CheckPromise(1001, "the stub phase resumed");
     EXPECT_TRUE(Stubbed(kVM)) << "the stub phase's next attempt goes on with the stub";
   }
   // A media fault fails vm01's backup phase: its stub phase leaves it whole; the phase run again
   // backs it up, and the stub phase stubs it.
-  void MediaFault(const std::vector<std::string>& rule) {
+  void MediaFault(const std::vector<std::string>& rule, int64_t job = 1001, const char* level = "1") {
     Fault(rule);
+    BackupPhase(job, level);
+    StubPhase(job, level);
+    EXPECT_FALSE(Stubbed(kVM));
+    ClearFaults();
+    BackupPhase(job, level);
+    StubPhase(job, level);
+    EXPECT_TRUE(Stubbed(kVM)) << WhyNotStubbed(job, kVM);
+  }
+  // The same in an incremental: vm01 runs through job 1001 and is written, and job 1002 stubs it.
+  void MediaFaultInAnIncremental(const std::vector<std::string>& rule) {
+    ASSERT_EQ(0, Tool({"vm", lab_, kVM, "power", "on"}));
     BackupPhase(1001);
     StubPhase(1001);
     EXPECT_FALSE(Stubbed(kVM));
-    ClearFaults();
-    BackupPhase(1001);
-    StubPhase(1001);
-    EXPECT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1001, kVM);
+    GuestWrite("0", "65536", "65536");
+    NextJob(1002);
+    MediaFault(rule, 1002, "2");
   }
 
 
@@ -319,6 +294,15 @@ const std::map<std::string, std::function<void(ArchivingPromise&)>>& Ways() {
        }},
       {"AnArchiveFileNotClosed",
        [](ArchivingPromise& t) { t.MediaFault({"add", "archive.closeArchiveFile", "--code", "28"}); }},
+      // Every write refused from the fourth on, until the job manager's resume.
+      {"EveryArchiveWriteRefusedUntilTheResume",
+       [](ArchivingPromise& t) {
+         t.MediaFault({"add", "archive.write", "--code", "5", "--after", "3", "--times", "always"});
+       }},
+      {"EveryArchiveWriteRefusedUntilTheResumeOfAnIncremental",
+       [](ArchivingPromise& t) {
+         t.MediaFaultInAnIncremental({"add", "archive.write", "--code", "5", "--after", "3", "--times", "always"});
+       }},
   };
   return ways;
 }

@@ -25,12 +25,13 @@
 #include "platform/lab/LabMedia.h"
 #include "platform/lab/LabMount.h"
 #include "platform/lab/LabIndex.h"
-#include "platform/lab/LabReservations.h"
 #include "platform/lab/LabSettings.h"
 #include "platform/lab/LabSubclient.h"
 #include "platform/os/CPxSha256.h"
 #include "records/messages/JobManagerMessages.h"
+#include "support/ArchiveTestSupport.h"
 #include "support/LabWait.h"
+#include "support/PromiseSupport.h"
 #include "support/TestLab.h"
 
 namespace {
@@ -179,14 +180,7 @@ std::string BrokenPromises(int64_t jobId) {
                 " without a reason;";
     }
   }
-  lab::ReservationLedger ledger;
-  std::string error;
-  if (!lab::ReadReservationLedger(jobId, ledger, error)) broken += " the ledger cannot be read: " + error + ";";
-  for (const lab::Reservation& reservation : ledger.reservations) {
-    if (reservation.state == lab::ReservationState::kReserved || !reservation.holder.empty())
-      broken += " stream RCID " + std::to_string(reservation.rcid) + " stays reserved or open;";
-  }
-  return broken;
+  return broken + promise::StreamsLeftReserved(jobId);
 }
 
 // REQUIRES: the lab's scope. The archive files of the job that are not well formed: a refused
@@ -430,7 +424,7 @@ void PrintTo(const RetryOrder& order, std::ostream* out) { *out << order.name; }
 
 const char* const kAgents[] = {"proxyA", "proxyB"};
 
-// REQUIRES: the lab's scope. The disks of the lab's VMs as they are now: "<VM GUID>\<index name>" ->
+// REQUIRES: the lab's scope. The disks of the lab's VMs as they are now: "\<VM GUID>\<index name>" ->
 // SHA-256 of their bytes.
 std::map<std::string, std::string> DisksNow() {
   std::map<std::string, std::string> disks;
@@ -440,37 +434,10 @@ std::map<std::string, std::string> DisksNow() {
     for (size_t i = 0; i < description.disks.size(); ++i) {
       std::string sha, error;
       CPxSha256::OfFile(lab::DiskImagePath(lab::SampleServer(), description.disks[i].file), sha, error);
-      disks[vm.first + "\\" + lab::LabDiskIndexName(i, description.disks[i].file)] = sha;
+      disks["\\" + vm.first + "\\" + lab::LabDiskIndexName(i, description.disks[i].file)] = sha;
     }
   }
   return disks;
-}
-
-// REQUIRES: the lab's scope. Why a VM as of the job does not restore to the disks given; empty when
-// every disk of the VM restores byte for byte. `notes` gets what the reassembly left out.
-std::string WhyNotRestoredTo(int64_t jobId, const std::string& guid, const std::map<std::string, std::string>& disks,
-                             std::vector<std::string>& notes) {
-  std::vector<archive::ArchiveContents> archives;
-  for (const lab::ArchiveLocation& location : lab::ListArchiveFiles(0)) {
-    archive::ArchiveContents contents;
-    archive::Problem problem;
-    if (!archive::ReadArchive(location.path, contents, problem)) return "malformed: " + problem.Describe();
-    archives.push_back(std::move(contents));
-  }
-  archive::VMBackup backup;
-  std::string error;
-  if (!archive::ReassembleVM(archives, guid, jobId, {}, backup, notes, error)) return error;
-  std::string why;
-  for (const auto& disk : disks) {
-    if (disk.first.compare(0, guid.size(), guid) != 0) continue;
-    const auto restored = backup.disks.find("\\" + disk.first);
-    std::string sha;
-    if (restored == backup.disks.end())
-      why += " disk " + disk.first + " is not restored;";
-    else if (!archive::HashRestoredDisk(restored->second, sha, error) || sha != disk.second)
-      why += " disk " + disk.first + " restores other bytes " + error + ";";
-  }
-  return why;
 }
 
 // REQUIRES: the lab's scope. Whether the job's held call of the operation for the VM is held.
@@ -599,7 +566,7 @@ TEST_P(KilledAgentRetry, TheRetrysArchivesStandForTheVM) {
     ASSERT_TRUE(vsJobMgr::ReadVMStatus(1001, vm.first, record));
     EXPECT_EQ(kStatusBackedUp, record.getint64(Info::F_vmStatus)) << ReadText(out);
     std::vector<std::string> notes;
-    EXPECT_EQ("", WhyNotRestoredTo(1001, vm.first, before, notes));
+    EXPECT_EQ("", archivetest::WhyNotRestoredTo(1001, vm.first, before, notes));
     if (vm.first == vm02) {
       ASSERT_EQ(1u, notes.size());
       EXPECT_NE(std::string::npos, notes[0].find("left out: an earlier attempt of job 1001")) << notes[0];
@@ -628,7 +595,7 @@ TEST_P(KilledAgentRetry, TheRetrysArchivesStandForTheVM) {
   }
   for (const auto& vm : kVMs) {
     std::vector<std::string> notes;
-    EXPECT_EQ("", WhyNotRestoredTo(1002, vm.first, before, notes)) << vm.first;
+    EXPECT_EQ("", archivetest::WhyNotRestoredTo(1002, vm.first, before, notes)) << vm.first;
   }
 }
 

@@ -59,7 +59,7 @@ TEST(SnapBackupInfo, OnlyASnapshotBackupUnderIndexingV2ReadsItsMetadataAndAFailu
       EXPECT_TRUE(vmOk);
     }
     EXPECT_EQ(c.read, !jobText.empty() && !vmText.empty()) << jobText << "\n" << vmText;
-    if (c.read) EXPECT_NE(std::string::npos, vmText.find(snaptest::kGuids[0])) << vmText;
+    if (c.read) { EXPECT_NE(std::string::npos, vmText.find(snaptest::kGuids[0])) << vmText; }
     if (c.logged != nullptr) {
       EXPECT_EQ(1u, job.LogCount(c.logged));
     }

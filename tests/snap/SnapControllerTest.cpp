@@ -154,7 +154,7 @@ TEST(SnapController, AVMStoppedBeforeAFailedSetUpKeepsItsOneResult) {
     SCOPED_TRACE(c.name);
     SnapJob snap;
     if (c.platformType != nullptr) snap.job.SetSetting("Base", "nPlatformType", c.platformType);
-    if (c.preSnapFails) ASSERT_TRUE(snap.job.Lab().Fault("vminfo.PreSnap", 3010, "array is busy"));
+    if (c.preSnapFails) { ASSERT_TRUE(snap.job.Lab().Fault("vminfo.PreSnap", 3010, "array is busy")); }
     SnapController controller(snap.job);
     controller.Queue({SampleVM(0), SampleVM(1), SampleVM(2)});
     VirtualServer::VMBackupStopVM stop;
@@ -167,8 +167,9 @@ TEST(SnapController, AVMStoppedBeforeAFailedSetUpKeepsItsOneResult) {
     std::map<std::string, std::vector<int64_t>> statuses;
     for (const CNMessagePtr& result : controller.Sent(R::TAG)) {
       statuses[result->getstring(R::F_vmGuid)].push_back(result->getint64(R::F_statusCode));
-      if (result->getstring(R::F_vmGuid) != kGuids[1])
+      if (result->getstring(R::F_vmGuid) != kGuids[1]) {
         EXPECT_NE(std::string::npos, result->getstring(R::F_failureReason).find(c.reason));
+      }
     }
     EXPECT_EQ((std::vector<int64_t>{2}), statuses[kGuids[0]]);
     EXPECT_EQ((std::vector<int64_t>{3}), statuses[kGuids[1]]) << "stopped, and told once";

@@ -11,21 +11,12 @@
 #include "platform/vminfo/LabVMInfo.h"
 #include "snap/QuarnSnapWorker.h"
 #include "snap/SnapTestSupport.h"
+#include "support/LayoutTestSupport.h"
 
 namespace {
 
+using layouttest::Volume;
 using snaptest::kGuids;
-
-// The VM-information library with the volumes the test gives it.
-class VolumesVMInfo : public LabVMInfo {
- public:
-  VolumesVMInfo() : LabVMInfo(kInstanceTypeNutanix, "vcenter") {}
-  int GetMountedVolumes(const MountCtx&, std::vector<VMInfoStructs::SMountInfoFile>& found) override {
-    found = volumes;
-    return 1;
-  }
-  std::vector<VMInfoStructs::SMountInfoFile> volumes;
-};
 
 // A snapshot worker with the test's VM-information object and, once lent, a VM in hand.
 class LentWorker : public QuarnSnapWorker {
@@ -76,18 +67,10 @@ class SnapWorkerTest : public testing::Test {
     args.mVMName = "vm01";
     args.mVMGuid = kGuids[0];
   }
-  // A volume whose device is the given file.
-  static VMInfoStructs::SMountInfoFile Volume(const std::string& guid, const std::string& device) {
-    VMInfoStructs::SMountInfoFile volume;
-    volume.guidPath = "\\\\?\\Volume{" + guid + "}\\";
-    volume.volumeName = device + "/";
-    volume.displayName = "C:";
-    return volume;
-  }
-
   ctltest::LabJob job;
   snaptest::SnapController controller{job};
-  VolumesVMInfo vmInfo;
+  // The VM-information library with the volumes the test gives it.
+  layouttest::VolumesVMInfo vmInfo{kInstanceTypeNutanix, "vcenter"};
   vm_params vm;
   MountCtx ctx;
   quarnBackupArgs args;
@@ -166,6 +149,65 @@ TEST_F(SnapWorkerTest, ACatalogueVolumeKeepsItsHeaderAndItsImageTreeNamesIt) {
   std::string error;
   ASSERT_EQ(lab::RecordRead::kRead, lab::ReadMountRecord("vcenter", ctltest::kJobId, kGuids[0], record, error));
   EXPECT_EQ("unmounted", record.other["fileMount"]) << "the volume mount is let go";
+}
+
+// A catalogue volume that cannot be opened is the run's error: a minor job event with the reason, the
+// VM's first error and a warning of its result, while the other volumes go on. Every volume failing
+// fails the collection.
+TEST_F(SnapWorkerTest, ACatalogueVolumeThatCannotBeOpenedIsReportedAsTheRunsError) {
+  struct Case {
+    const char* name;
+    int failing;  // of the two volumes, the first ones whose open fails
+    int result;
+  } cases[] = {
+      {"no volume fails", 0, 1},
+      {"the first volume fails", 1, 1},
+      {"every volume fails", 2, 117},
+  };
+  const std::string devices[] = {job.Lab().Path("volume-1.img"), job.Lab().Path("volume-2.img")};
+  for (const std::string& device : devices) ASSERT_TRUE(lab::WriteFileAtomic(device, std::string(128 * 1024, 'v')));
+  auto reason = [](const char* volume) {
+    return std::string("Error mounting VM [vm01] Volume [") + volume +
+           "]. Metadata collection is supported on volume with NTFS file system only";
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    vm = vm_params();
+    LentWorker worker(&controller, &vmInfo);
+    MountVM(worker);
+    vmInfo.volumes = {Volume("0001", devices[0]), Volume("0002", devices[1])};
+    if (c.failing > 0) {
+      lab::FaultRule rule;
+      rule.op = "disk.Open";
+      rule.vm = kGuids[0];
+      rule.code = 5;
+      rule.times = c.failing;
+      ASSERT_TRUE(job.Lab().Fault(rule));
+    }
+    const size_t eventsBefore = job.Lab().Events().size();
+    const size_t openLinesBefore = job.LogCount("Err [53] Continuing ahead...");
+    auto reasonLines = [&] { return job.LogCount(": " + reason("0001")) + job.LogCount(": " + reason("0002")); };
+    const size_t reasonLinesBefore = reasonLines();
+
+    EXPECT_EQ(c.result, worker.CollectGranularMetadata(args));
+
+    std::vector<std::string> events = job.Lab().Events();
+    events.erase(events.begin(), events.begin() + static_cast<std::ptrdiff_t>(eventsBefore));
+    std::vector<std::string> expectedEvents, expectedLines;
+    const char* const volumes[] = {"0001", "0002"};
+    for (int i = 0; i < c.failing; ++i) {
+      expectedEvents.push_back("MINOR 0x4800006A " + reason(volumes[i]));
+      expectedLines.push_back("vm01 Warning " + reason(volumes[i]));
+    }
+    EXPECT_EQ(expectedEvents, events) << "one event per failed volume, with its reason";
+    ASSERT_GE(vm.messages.size(), expectedLines.size());
+    EXPECT_EQ(expectedLines, std::vector<std::string>(vm.messages.begin(), vm.messages.begin() + c.failing))
+        << "the run's errors, its first one first, are the VM's warnings";
+    EXPECT_EQ(static_cast<size_t>(c.failing), job.LogCount("Err [53] Continuing ahead...") - openLinesBefore);
+    EXPECT_EQ(static_cast<size_t>(c.failing), reasonLines() - reasonLinesBefore)
+        << "the reason is logged as the VM's metadata error";
+    EXPECT_TRUE(job.Lab().Pending().empty()) << "a volume left out of the metadata holds up no job";
+  }
 }
 
 // The end of a VM of a snapshot backup uploads the snapshot's files of the VM to the index cache. The

@@ -1,5 +1,6 @@
 #pragma once
 // Reading back what streams wrote to the lab's media agents.
+#include <map>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,35 @@ inline std::vector<archive::ArchiveContents> ReadJobArchives(int64_t jobId, std:
     all.push_back(contents);
   }
   return all;
+}
+
+// REQUIRES: the lab's scope. Why the VM as of the job, reassembled from every archive file of the lab,
+// does not restore to the disks given (SHA-256 by the path a backup keeps each under, "\<VM GUID>\<name>";
+// other VMs' are passed over); empty when each restores byte for byte. `notes` gets what the
+// reassembly left out.
+inline std::string WhyNotRestoredTo(int64_t jobId, const std::string& guid, const std::map<std::string, std::string>& disks,
+                                    std::vector<std::string>& notes) {
+  std::vector<archive::ArchiveContents> archives;
+  for (const lab::ArchiveLocation& location : lab::ListArchiveFiles(0)) {
+    archive::ArchiveContents contents;
+    archive::Problem problem;
+    if (!archive::ReadArchive(location.path, contents, problem)) return "malformed: " + problem.Describe();
+    archives.push_back(std::move(contents));
+  }
+  archive::VMBackup backup;
+  std::string error;
+  if (!archive::ReassembleVM(archives, guid, jobId, {}, backup, notes, error)) return error;
+  std::string why;
+  for (const auto& disk : disks) {
+    if (disk.first.compare(1, guid.size(), guid) != 0) continue;
+    const auto restored = backup.disks.find(disk.first);
+    std::string sha;
+    if (restored == backup.disks.end())
+      why += " " + disk.first + " is not restored;";
+    else if (!archive::HashRestoredDisk(restored->second, sha, error) || sha != disk.second)
+      why += " " + disk.first + " restores other bytes " + error + ";";
+  }
+  return why;
 }
 
 // The bytes an item carries (holes as zeros).

@@ -261,23 +261,22 @@ inline std::string Sha256OfFile(const std::string& path) {
   return sha.FinalHex();
 }
 
-// The VM as of the job, reassembled from every archive of the lab (a malformed archive, as a process
-// killed mid-way leaves it, takes its job out of the chain): disk name -> SHA-256 of its bytes, and
+// The VM as of the job, reassembled from every archive of the lab (a malformed archive of the attempt
+// that stands for its job takes the job out of the chain): disk name -> SHA-256 of its bytes, and
 // file name -> SHA-256 for the files of file collections. False (with the reason) when no backup of
 // the VM is usable as of the job.
 inline bool Restore(int64_t asOf, std::map<std::string, std::string>& items, std::vector<int64_t>& chain,
                     std::string& error) {
   std::vector<archive::ArchiveContents> archives;
-  std::set<int64_t> unusable;
   for (const lab::ArchiveLocation& location : lab::ListArchiveFiles(0)) {
     archive::ArchiveContents contents;
     archive::Problem problem;
-    if (!archive::ReadArchive(location.path, contents, problem)) unusable.insert(location.jobId);
+    archive::ReadArchive(location.path, contents, problem);
     archives.push_back(contents);
   }
   archive::VMBackup backup;
   std::vector<std::string> notes;
-  if (!archive::ReassembleVM(archives, kVMGuid, asOf, unusable, backup, notes, error)) return false;
+  if (!archive::ReassembleVM(archives, kVMGuid, asOf, {}, backup, notes, error)) return false;
   chain = backup.jobs;
   const std::string prefix = std::string("\\") + kVMGuid + "\\";
   for (const auto& disk : backup.disks) {

@@ -1,5 +1,7 @@
 #pragma once
-// A VM-information object whose mount records a layout test gives instead of the lab's.
+// VM-information objects whose mount records or mounted volumes a layout test gives instead of the
+// lab's, and a volume as the library lists it.
+#include <string>
 #include <vector>
 
 #include "platform/vminfo/LabVMInfo.h"
@@ -16,5 +18,25 @@ class RecordsVMInfo : public LabVMInfo {
   }
   std::vector<VMInfoStructs::SMountInfoFull> records;
 };
+
+class VolumesVMInfo : public LabVMInfo {
+ public:
+  explicit VolumesVMInfo(int instanceType = 101, const std::string& server = "none")
+      : LabVMInfo(instanceType, server) {}
+  int GetMountedVolumes(const MountCtx&, std::vector<VMInfoStructs::SMountInfoFile>& found) override {
+    found = volumes;
+    return 1;
+  }
+  std::vector<VMInfoStructs::SMountInfoFile> volumes;
+};
+
+// A volume "C:" of the given GUID text, mounted at the given device.
+inline VMInfoStructs::SMountInfoFile Volume(const std::string& guid, const std::string& device) {
+  VMInfoStructs::SMountInfoFile volume;
+  volume.guidPath = "\\\\?\\Volume{" + guid + "}\\";
+  volume.volumeName = device + "/";
+  volume.displayName = "C:";
+  return volume;
+}
 
 }  // namespace layouttest

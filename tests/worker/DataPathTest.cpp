@@ -646,7 +646,7 @@ TEST_F(DataPathTest, ADiskThatFailsPartWayFailsTheVMAndTheNextIncrementalSendsIt
       EXPECT_NE("", status.getstring(JobManager::VMUpdateInfo::F_failureText)) << "the VM must say why";
       const DiskSent sent = DiskSentBy(failing, kDisk0);
       EXPECT_TRUE(sent.diskItemFailed) << "a disk cut short must not end its item whole";
-      if (c.op[0] == 'a') EXPECT_EQ(std::set<uint64_t>{1}, sent.extents) << "the failing send is extent 3's";
+      if (c.op[0] == 'a') { EXPECT_EQ(std::set<uint64_t>{1}, sent.extents) << "the failing send is extent 3's"; }
       Hashes restored;
       std::vector<int64_t> chain;
       std::string error;

@@ -65,7 +65,7 @@ TEST(TrueUpExtentNames, ANameGivesItsNumberOnlyWhenItParsesInFull) {
   for (const Case& test : cases) {
     uint64_t number = 77;
     EXPECT_EQ(test.parses, NamesWorker::ParseMissingExtentName(test.name, test.fixed, number)) << test.name;
-    if (test.parses) EXPECT_EQ(test.number, number) << test.name;
+    if (test.parses) { EXPECT_EQ(test.number, number) << test.name; }
   }
 }
 
@@ -278,9 +278,10 @@ TEST_F(TrueUpTest, EachListedExtentThatNamesOneGoesAndADiskTheVMHasNoLongerFails
     names.push_back(fullNames_.at(7));
     std::string error;
     ASSERT_TRUE(lab::DeclareMissingExtentNames("1", 3001, datapathtest::kVMGuid, kDisk0, names, error)) << error;
-    if (test.unknownDisk)
+    if (test.unknownDisk) {
       ASSERT_TRUE(lab::DeclareMissingExtentNames("1", 3001, datapathtest::kVMGuid, "scsi0-9-gone.img", {"Extent1"}, error));
-    if (test.emptyDisk1) ASSERT_TRUE(lab::DeclareMissingExtentNames("1", 3001, datapathtest::kVMGuid, kDisk1, {}, error));
+    }
+    if (test.emptyDisk1) { ASSERT_TRUE(lab::DeclareMissingExtentNames("1", 3001, datapathtest::kVMGuid, kDisk1, {}, error)); }
     const std::string before = caseLab.Log("coordinator");
     Job incremental(3002, 2, 1);
     EXPECT_EQ(test.result, incremental.Run());
@@ -365,7 +366,7 @@ TEST_F(TrueUpTest, AFailureOrAQuitLeavesNothingOpenNoDiskStreamReservedAndTheVMS
     EXPECT_EQ("", openAfter) << "the true-up's archive file is left open";
     EXPECT_EQ(0, heldAfter);
     EXPECT_EQ(0, lab::DiskStreamsHeld(3002));
-    if (test.op != nullptr) EXPECT_NE("", FailureText(3002)) << "the VM must say why";
+    if (test.op != nullptr) { EXPECT_NE("", FailureText(3002)) << "the VM must say why"; }
 
     const std::vector<archive::ArchiveContents> archives = ArchivesOf(3002);
     ASSERT_EQ(test.result == 131 ? 1u : 2u, archives.size());

@@ -404,6 +404,78 @@ TEST_F(ArchiveTest, TheFilesOwnFailuresFailTheStreamAndLeaveTheFileUncommitted) 
   }
 }
 
+// A record the media refused leaves a file that is no whole backup, and says so to every reader: the
+// item it left open ends failed, or, with none open, the VM's header item follows ended failed; a file
+// whose sends all went through gains nothing. Either way the file reads back well formed. The cases run
+// at once, each on a stream of its own that its rule selects, as a job's streams share the fault table
+// and the media agent.
+TEST_F(ArchiveTest, AFileMissingARecordIsCommittedOnlyWithAFailedItem) {
+  struct Case {
+    const char* name;
+    int64_t after;  // archive.write calls that pass before the rule fires
+    int64_t times;
+    bool callerEndsFailed;  // the caller ends the item failed once its send is refused
+    std::vector<std::string> failed;  // the items that end failed, in order
+  };
+  const std::string vm = "\\" + kGuid;
+  const Case cases[] = {
+      {"nothing refused", 1000, 1, false, {}},
+      {"the data refused, and every record after it", 1, lab::kFaultAlways, true, {"\\g\\f"}},
+      {"the data refused once, the caller ends the item failed", 1, 1, true, {"\\g\\f"}},
+      {"the header of the second file refused", 3, 1, false, {vm}},
+      {"the end of the first file refused, and every record after it", 2, lab::kFaultAlways, false, {"\\g\\f"}},
+      {"the last record, the second file's end, refused", 5, 1, false, {"\\g\\h"}},
+  };
+  const int count = static_cast<int>(sizeof cases / sizeof cases[0]);
+  for (int i = 0; i < count; ++i) {
+    lab::FaultRule rule;
+    rule.op = "archive.write";
+    rule.code = 28;
+    rule.after = cases[i].after;
+    rule.times = cases[i].times;
+    rule.stream = std::to_string(i + 1);
+    ASSERT_TRUE(lab.Fault(rule));
+  }
+  std::vector<std::string> paths(count);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < count; ++i) {
+    threads.emplace_back([&, i] {
+      auto stream = Stream(i + 1);
+      ASSERT_EQ(0, stream->createArchiveFile(kGuid, kJob, 7, 11, "", 1));
+      paths[i] = stream->GetArchiveFilePath();
+      // Two files of four bytes each: header, data, end.
+      for (const char* name : {"\\g\\f", "\\g\\h"}) {
+        if (stream->sendFileHeader(name, 4, 0, false, false, false, 1, 0, 0, 0, false, true, false) != 0) continue;
+        uint32_t granted = 0;
+        char* buffer = nullptr;
+        ASSERT_EQ(0, stream->allocateBuffer(4, &granted, &buffer));
+        std::memcpy(buffer, "abcd", 4);
+        const bool sent = stream->writeDataBuffer(buffer, 4) == 0;
+        if (!sent && cases[i].callerEndsFailed) stream->sendEOF(false, 31);
+        if (sent) stream->sendEOF(true, 0);
+      }
+      EXPECT_EQ(0, stream->closeArchiveFile()) << cases[i].name << ": the stream itself is sound";
+      EXPECT_EQ(0, stream->checkStatus()) << cases[i].name;
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (int i = 0; i < count; ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.name);
+    archive::ArchiveContents contents;
+    archive::Problem problem;
+    ASSERT_TRUE(archive::ReadArchive(paths[i], contents, problem)) << problem.Describe();
+    std::vector<std::string> failed;
+    for (const archive::Item& item : contents.items) {
+      EXPECT_TRUE(item.ended) << item.name;
+      if (!item.success) failed.push_back(item.name);
+    }
+    EXPECT_EQ(c.failed, failed);
+    const archive::JobBackup judged = archive::JudgeJobBackup({&contents});
+    EXPECT_EQ(c.failed.empty(), judged.Usable()) << judged.Why();
+  }
+}
+
 TEST_F(ArchiveTest, StreamsOfSeveralThreadsEachWriteTheirOwnFiles) {
   constexpr int kThreads = 6;
   constexpr int kFilesEach = 5;
@@ -546,6 +618,7 @@ struct AttemptArchive {
   uint64_t process;
   uint64_t dispatch;
   std::vector<std::pair<std::string, char>> disks;  // index name, the byte its extent is filled with
+  bool endsFailed = false;                           // its disk headers end failed
 };
 
 std::string WriteAttemptArchive(const AttemptArchive& attempt) {
@@ -598,7 +671,7 @@ std::string WriteAttemptArchive(const AttemptArchive& attempt) {
     append(RecordType::kData, archivetest::DataFields(), bytes);
     append(RecordType::kEndOfItem, ended, std::string());
     append(RecordType::kDiskHeader, diskHeader, std::string());
-    append(RecordType::kEndOfItem, ended, std::string());
+    append(RecordType::kEndOfItem, archivetest::EndOfItemFields(!attempt.endsFailed), std::string());
     dataBytes += bytes.size();
   }
   FieldWriter end;
@@ -608,6 +681,18 @@ std::string WriteAttemptArchive(const AttemptArchive& attempt) {
   EXPECT_TRUE(writer.Append(RecordType::kArchiveEnd, end.Bytes(), nullptr, 0, error)) << error;
   EXPECT_TRUE(writer.Close(error)) << error;
   return path;
+}
+
+// The two disks as the attempt that stands wrote them: disk0 of 'w's, disk1 of 'x's.
+void ExpectTheStandingAttemptsDisks(const archive::VMBackup& backup) {
+  ASSERT_EQ(2u, backup.disks.size());
+  for (const auto& disk : backup.disks) {
+    std::string restored, error;
+    ASSERT_TRUE(archive::ReadRestoredDisk(disk.second, [&](const char* data, size_t size) {
+      return restored.append(data, size), true;
+    }, error)) << error;
+    EXPECT_EQ(std::string(8 * 512, disk.first.back() == '0' ? 'w' : 'x'), restored) << disk.first;
+  }
 }
 
 // An agent the coordinator gave up on leaves a committed archive of the disks it got to; the agent it
@@ -645,15 +730,7 @@ TEST_F(ArchiveTest, TheLatestDispatchOfAVMStandsForItsBackupInTheJob) {
     std::string error;
     ASSERT_TRUE(archive::ReassembleVM(all, kGuid, kJob, {}, backup, notes, error)) << error;
     // Every disk restores to the bytes of the attempt that stands, and only the other one is named.
-    ASSERT_EQ(2u, backup.disks.size());
-    for (const auto& disk : backup.disks) {
-      std::string restored;
-      ASSERT_TRUE(archive::ReadRestoredDisk(disk.second, [&](const char* data, size_t size) {
-        return restored.append(data, size), true;
-      }, error)) << error;
-      const char expected = disk.first.back() == '0' ? 'w' : 'x';
-      EXPECT_EQ(std::string(8 * 512, expected), restored) << disk.first;
-    }
+    ExpectTheStandingAttemptsDisks(backup);
     if (test.stands == kBoth) {
       EXPECT_TRUE(notes.empty()) << notes.front();
       continue;
@@ -662,6 +739,61 @@ TEST_F(ArchiveTest, TheLatestDispatchOfAVMStandsForItsBackupInTheJob) {
     EXPECT_EQ("archive " + (test.stands == kFirst ? secondPath : firstPath) +
                   " left out: an earlier attempt of job " + std::to_string(kJob),
               notes[0]);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// Only the attempt that stands for a VM's backup in a job decides whether the job is in the VM's
+// chain: an earlier attempt's archive, cut short or with an item ended failed, is a note; the same of
+// the latest attempt leaves the job out.
+TEST_F(ArchiveTest, OnlyTheLatestAttemptOfAJobDecidesWhetherItsBackupCounts) {
+  enum Damage { kWhole, kCutShort, kEndsFailed };
+  struct Case {
+    const char* name;
+    Damage earlier;
+    Damage latest;
+    bool counts;
+    const char* note;
+  };
+  const std::string job = std::to_string(kJob);
+  const Case cases[] = {
+      {"both whole", kWhole, kWhole, true, "left out: an earlier attempt of job 1001"},
+      {"the earlier attempt cut short", kCutShort, kWhole, true,
+       "left out: an earlier attempt of job 1001, not well formed"},
+      {"the earlier attempt with an item ended failed", kEndsFailed, kWhole, true,
+       "left out: an earlier attempt of job 1001"},
+      {"the latest attempt cut short", kWhole, kCutShort, false,
+       "job 1001 left out: an archive of the VM is not well formed: "},
+      {"the latest attempt with an item ended failed", kWhole, kEndsFailed, false, "job 1001 left out: item ["},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    for (const lab::ArchiveLocation& location : lab::ListArchiveFiles(kJob)) std::remove(location.path.c_str());
+    AttemptArchive earlier{2, 200, 1, {{"disk0", 'p'}, {"disk1", 'q'}}};
+    AttemptArchive latest{2, 100, 2, {{"disk0", 'w'}, {"disk1", 'x'}}};
+    earlier.endsFailed = test.earlier == kEndsFailed;
+    latest.endsFailed = test.latest == kEndsFailed;
+    const std::string paths[] = {WriteAttemptArchive(earlier), WriteAttemptArchive(latest)};
+    const Damage damages[] = {test.earlier, test.latest};
+    for (int i = 0; i < 2; ++i) {
+      struct stat status {};
+      ASSERT_EQ(0, stat(paths[i].c_str(), &status));
+      if (damages[i] == kCutShort) {
+        ASSERT_EQ(0, truncate(paths[i].c_str(), status.st_size / 2));
+      }
+    }
+    const std::vector<archive::ArchiveContents> all = archivetest::ReadJobArchives(kJob, nullptr);
+    archive::VMBackup backup;
+    std::vector<std::string> notes;
+    std::string error;
+    EXPECT_EQ(test.counts, archive::ReassembleVM(all, kGuid, kJob, {}, backup, notes, error)) << error;
+    std::string said;
+    for (const std::string& note : notes) said += note + "\n";
+    EXPECT_NE(std::string::npos, said.find(test.note)) << said;
+    if (test.counts) ExpectTheStandingAttemptsDisks(backup);
   }
 }
 

@@ -1,6 +1,8 @@
 // What the index learns of a VM from the archive files a job wrote, the extent checksums it hands
 // back across a backup cycle, and the copy of a snapshot job's index for its backup copy.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <map>
@@ -15,6 +17,7 @@
 #include "platform/lab/LabHistory.h"
 #include "platform/lab/LabIndex.h"
 #include "platform/lab/LabJob.h"
+#include "platform/lab/LabMedia.h"
 #include "platform/lab/LabMissingExtents.h"
 #include "records/messages/IdxMetadataMessages.h"
 #include "support/TestLab.h"
@@ -198,6 +201,48 @@ TEST_F(IndexLearnTest, AVMWhoseArchiveCannotBeIndexedFailsItsRunAndLeavesNoEntri
   }
 }
 
+// A job run again after an attempt that failed: the index learns the attempt that stands for the VM,
+// whatever the earlier one's archive is, and learns nothing when the latest one's cannot be indexed.
+TEST_F(IndexLearnTest, TheLatestAttemptAloneDecidesWhatIsLearned) {
+  struct Case {
+    const char* name;
+    bool earlierFailed, earlierCut, latestCut;
+    const char* reason;  // empty: learned
+  } cases[] = {
+      {"the earlier attempt ended failed", true, false, false, ""},
+      {"the earlier attempt's archive cut short", false, true, false, ""},
+      {"the latest attempt's archive cut short", false, false, true, "cannot be indexed"},
+  };
+  int64_t jobId = 50;
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    ASSERT_TRUE(StartJob(++jobId, "1"));
+    std::string error;
+    WriteArchive(1, {{0, 1}}, test.earlierFailed);
+    // The job's next run: the coordinator's next dispatch of the VM.
+    ASSERT_TRUE(lab::RecordVMDispatch(jobId, kVM, lab::FocusClient(), error)) << error;
+    WriteArchive(1, {{0, 2}});
+    const std::vector<lab::ArchiveLocation> archives = lab::ListVMArchiveFiles(jobId, kVM);
+    ASSERT_EQ(2u, archives.size());
+    for (size_t i = 0; i < 2; ++i) {
+      if (!(i == 0 ? test.earlierCut : test.latestCut)) continue;
+      struct stat status {};
+      ASSERT_EQ(0, stat(archives[i].path.c_str(), &status));
+      ASSERT_EQ(0, truncate(archives[i].path.c_str(), status.st_size / 2));
+    }
+    EXPECT_EQ(*test.reason == 0, ArchiveIndex()) << client_->GetLastError();
+    EXPECT_NE(std::string::npos, client_->GetLastError().find(test.reason)) << client_->GetLastError();
+    std::vector<std::vector<std::string>> entries;
+    ASSERT_TRUE(lab::ReadIndexVMEntries(kGuid, kVM, jobId, entries, error)) << error;
+    const bool learnedLatest =
+        std::find(entries.begin(), entries.end(), std::vector<std::string>{"crc", "disk0", "0", "2"}) != entries.end();
+    EXPECT_EQ(*test.reason == 0, learnedLatest);
+    if (*test.reason != 0) {
+      EXPECT_TRUE(entries.empty()) << "nothing of a VM it cannot index";
+    }
+  }
+}
+
 TEST_F(IndexLearnTest, WithoutArchiveIndexRunsTheFinalisedIndexLearnsTheJobsVMs) {
   ASSERT_TRUE(StartJob(40, "0"));
   ASSERT_TRUE(client_->AddVMGuid(kVM, false));
@@ -315,7 +360,7 @@ TEST_F(IndexLearnTest, AJobThatSentTheDeclaredExtentsSettlesTheDeclaration) {
     ASSERT_TRUE(ArchiveIndex()) << client_->GetLastError();
     std::string error;
     ASSERT_TRUE(lab::DeclareMissingExtentNames("4", jobId, kVM, "disk0", test.disk0, error)) << error;
-    if (test.otherDisk) ASSERT_TRUE(lab::DeclareMissingExtentNames("4", jobId, kVM, "disk9", {name(0)}, error));
+    if (test.otherDisk) { ASSERT_TRUE(lab::DeclareMissingExtentNames("4", jobId, kVM, "disk9", {name(0)}, error)); }
     const int64_t declaring = jobId;
     ASSERT_TRUE(StartJob(++jobId, "0"));
     WriteArchive(2, test.sent);

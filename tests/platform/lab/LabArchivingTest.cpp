@@ -14,6 +14,7 @@
 #include "platform/lab/LabSubclient.h"
 #include "platform/os/CPxSha256.h"
 #include "platform/vminfo/LabVMInfo.h"
+#include "support/BackupTestSupport.h"
 #include "support/TestLab.h"
 
 namespace {
@@ -87,11 +88,23 @@ TEST(LabArchivingTest, AStubsDeletedDiskStillProvesWhatItsBackupTookAndComesBack
   EXPECT_TRUE(vm.disks[0].deleted);
 }
 
+constexpr int64_t kBackupJob = 1001;
+
+// The job's full backup of the disks as they are now.
+void BackUp(const std::vector<archivetest::BackedUpDisk>& disks) {
+  lab::VMDescription vm;
+  ASSERT_TRUE(lab::FindVM(lab::SampleServer(), "vm01", vm));
+  vsJobMgr job;
+  job.setJobId(std::to_string(kBackupJob));
+  job.setMediaAgent(lab::SampleMediaAgent());
+  archivetest::WriteFullBackup(job, vm.guid, disks);
+}
+
 // The hypervisor's stub in the lab deletes only the disks it is given, each only at the change id given
 // for it (what the backup read), and the VM's description says so of each disk as it goes: a stub cut
 // off, refused or killed leaves a description that names every disk it deleted.
 TEST(LabArchivingTest, AStubDeletesOnlyTheDisksItIsGivenAtTheirChangeIdsAndRecordsEachAsItGoes) {
-  enum Given { kBoth, kFirstOnly, kSecondStale };
+  enum Given { kBoth, kFirstOnly, kSecondStale, kNoBackup };
   struct Case {
     const char* what;
     Given given;
@@ -108,6 +121,8 @@ TEST(LabArchivingTest, AStubDeletesOnlyTheDisksItIsGivenAtTheirChangeIdsAndRecor
       {"the second disk written since its backup", kSecondStale, false, -1, 0, 1, {true, false}, "is at change id"},
       {"cut off after the first disk", kBoth, false, 1, 0, 1, {true, false}, "refused"},
       {"a disk an earlier stub deleted", kBoth, true, -1, 1, 2, {true, true}, ""},
+      {"no backup of the job on the media", kNoBackup, false, -1, 0, 0, {false, false},
+       "would not come back from the backup of job 1001"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -123,21 +138,31 @@ TEST(LabArchivingTest, AStubDeletesOnlyTheDisksItIsGivenAtTheirChangeIdsAndRecor
     StubVMCtx ctx;
     ctx.vmName = vm.name;
     ctx.vmGuid = vm.guid;
+    ctx.jobId = kBackupJob;
     std::string error;
+    std::vector<archivetest::BackedUpDisk> backedUp;
     for (size_t i = 0; i < 2; ++i) {
       std::string changeId;
       const std::string image = lab::DiskImagePath(server, vm.disks[i].file);
       ASSERT_TRUE(lab::WriteDiskRanges(image, {{0, 4096}}, true, i + 1, changeId, error)) << error;
+      backedUp.push_back({lab::LabDiskIndexName(i, vm.disks[i].file), image});
       if (c.given == kFirstOnly && i == 1) continue;
       ctx.disks.push_back(StubVMDisk{lab::LabDiskIndexName(i, vm.disks[i].file), changeId});
-      if (c.given == kSecondStale && i == 1)
-        ASSERT_TRUE(lab::WriteDiskRanges(image, {{4096, 512}}, true, 9, changeId, error)) << error;
     }
-    if (c.firstDeletedBefore)
+    // The job's backup took the disks at the change ids given; a disk written after it is stale.
+    if (c.given != kNoBackup) {
+      ASSERT_NO_FATAL_FAILURE(BackUp(backedUp));
+    }
+    if (c.given == kSecondStale) {
+      std::string changeId;
+      ASSERT_TRUE(lab::WriteDiskRanges(backedUp[1].image, {{4096, 512}}, true, 9, changeId, error)) << error;
+    }
+    if (c.firstDeletedBefore) {
       ASSERT_TRUE(lab::UpdateVMDescription(server, "vm01", [&](lab::VMDescription& d, std::string& why) {
         return lab::DeleteVMDiskImage(server, d, 0, why);
       }, error)) << error;
-    if (c.cutAfter >= 0) ASSERT_TRUE(dir.Fault("vminfo.StubVMDisk", 3010, "refused", c.cutAfter));
+    }
+    if (c.cutAfter >= 0) { ASSERT_TRUE(dir.Fault("vminfo.StubVMDisk", 3010, "refused", c.cutAfter)); }
     LabVMInfo vmInfo(kInstanceTypeVMware, server);
     EXPECT_EQ(c.result, vmInfo.StubVM(ctx));
     EXPECT_EQ(c.result == 0, ctx.failed);
@@ -148,6 +173,10 @@ TEST(LabArchivingTest, AStubDeletesOnlyTheDisksItIsGivenAtTheirChangeIdsAndRecor
     for (size_t i = 0; i < 2; ++i) {
       EXPECT_EQ(c.gone[i], vm.disks[i].deleted) << i;
       EXPECT_EQ(c.gone[i], access(lab::DiskImagePath(server, vm.disks[i].file).c_str(), F_OK) != 0) << i;
+      // A disk this stub deleted names the backup it went on; one deleted before keeps none.
+      const bool byThisStub = c.gone[i] && !(c.firstDeletedBefore && i == 0);
+      EXPECT_EQ(byThisStub ? kBackupJob : 0, vm.disks[i].stubJob) << i;
+      EXPECT_EQ(byThisStub ? ctx.disks[i].changeId : std::string(), vm.disks[i].stubChangeId) << i;
     }
   }
 }

@@ -160,9 +160,9 @@ TEST_F(LabArraySnapTest, AVMOfALaterJobFindsItsSnapshotByEitherFileOfItsMetadata
     ctx.snapMetadataCacheDir = ctx.mountPath + "_SnapMetaCache";
     ASSERT_TRUE(lab::MakeDirs(ctx.snapMetadataCacheDir));
     std::string error;
-    if (!c.file.empty()) ASSERT_TRUE(lab::WriteFileAtomic(ctx.snapMetadataCacheDir + "/" + c.file, "x", error));
+    if (!c.file.empty()) { ASSERT_TRUE(lab::WriteFileAtomic(ctx.snapMetadataCacheDir + "/" + c.file, "x", error)); }
     EXPECT_EQ(c.mounted ? 1 : 0, array.MountVM(ctx)) << array.GetErrorText();
-    if (c.mounted) EXPECT_EQ(1, array.UnmountVM(ctx));
+    if (c.mounted) { EXPECT_EQ(1, array.UnmountVM(ctx)); }
   }
 }
 

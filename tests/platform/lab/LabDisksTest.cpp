@@ -12,6 +12,7 @@
 #include "platform/lab/LabDisks.h"
 #include "platform/lab/LabSnapshot.h"
 #include "platform/os/CPxSha256.h"
+#include "platform/os/ZtMutex.h"
 #include "support/TestLab.h"
 
 namespace {
@@ -306,6 +307,92 @@ TEST_F(LabDisksTest, SnapshotsWritesAndReadsFromSeveralThreadsAlwaysAgreeWithThe
   std::string id;
   ASSERT_TRUE(lab::WriteDiskRanges(image, {{0, 1}}, true, 1, id, error)) << error;
   EXPECT_EQ(0u, listed());
+}
+
+// How far a guest write and a view's read of the same image have got, as their hooks and the test's
+// threads tell it. The held writer waits only for its release, the test's thread for the rest.
+class WriteAndRead {
+ public:
+  enum Step { kWriteHeld, kReadWaits, kReadDone, kWriteReleased, kSteps };
+  void Mark(Step step) {
+    ZtMutexLock lock(mutex_);
+    reached_[step] = true;
+    (step == kWriteReleased ? writerWakes_ : testWakes_).notify_all();
+  }
+  bool Reached(Step step) {
+    ZtMutexLock lock(mutex_);
+    return reached_[step];
+  }
+  // Until one of the steps is reached; false after a minute of the platform clock without any.
+  bool WaitFor(std::initializer_list<Step> steps) {
+    // One waiter on each condition: a wait begun after a notify_all may take the wake meant for an
+    // earlier one.
+    ZtCondition& wakes = *steps.begin() == kWriteReleased ? writerWakes_ : testWakes_;
+    const long long deadline = ZtClock::DeadlineAfter(CTimeInterval::FromSeconds(60));
+    ZtMutexLock lock(mutex_);
+    for (;;) {
+      for (Step step : steps)
+        if (reached_[step]) return true;
+      if (ZtClock::MonotonicTicks() >= deadline) return false;
+      wakes.wait_until(mutex_, deadline);
+    }
+  }
+
+ private:
+  ZtMutex mutex_;
+  ZtCondition writerWakes_;
+  ZtCondition testWakes_;
+  bool reached_[kSteps] GUARDED_BY(mutex_) = {};
+};
+
+// A view's read of a range that a guest write is changing waits for the write, which holds the image's
+// lock, and then reads the bytes from before it. The write is held part-way: the old bytes kept in the
+// view, the first piece of the new ones in the image and the rest not.
+TEST_F(LabDisksTest, AViewsReadWaitsForAGuestWriteHeldPartWayAndReadsTheBytesFromBeforeIt) {
+  constexpr uint64_t kMiB = 1 << 20;
+  const ByteRange written(kMiB / 2, 2 * kMiB + 512);  // three pieces of the writer
+  const std::string image = MakeImage("d.img", 4 * kMiB);
+  std::string id, error, changeId;
+  ASSERT_TRUE(lab::WriteDiskRanges(image, {{0, 4 * kMiB}}, true, 1, id, error)) << error;
+  const std::string view = lab.Path("view.img");
+  ASSERT_TRUE(lab::TakeSnapshot(image, view, changeId, error)) << error;
+  lab::DiskReader reader;
+  int errorNumber = 0;
+  ASSERT_TRUE(reader.Open(view, errorNumber, error)) << error;
+
+  WriteAndRead race;
+  lab::SnapshotRaceHooksForTest hooks;
+  hooks.writePartDone = [&] {
+    race.Mark(WriteAndRead::kWriteHeld);
+    race.WaitFor({WriteAndRead::kWriteReleased});
+  };
+  hooks.readWaits = [&] { race.Mark(WriteAndRead::kReadWaits); };
+  lab::SetSnapshotRaceHooksForTest(&hooks);
+  bool wrote = false;
+  std::string writeId, writeError;
+  std::thread writer([&] { wrote = lab::WriteDiskRanges(image, {written}, true, 2, writeId, writeError); });
+  const bool held = race.WaitFor({WriteAndRead::kWriteHeld});
+  std::string got(written.second, '\0');
+  ssize_t read = -1;
+  std::thread readerThread([&] {
+    if (held) read = reader.Read(&got[0], got.size(), written.first);
+    race.Mark(WriteAndRead::kReadDone);
+  });
+  race.WaitFor({WriteAndRead::kReadWaits, WriteAndRead::kReadDone});
+  const bool waited = race.Reached(WriteAndRead::kReadWaits) && !race.Reached(WriteAndRead::kReadDone);
+  race.Mark(WriteAndRead::kWriteReleased);
+  writer.join();
+  readerThread.join();
+  lab::SetSnapshotRaceHooksForTest(nullptr);
+
+  ASSERT_TRUE(held) << "the write was never held part-way";
+  EXPECT_TRUE(waited) << "the view's read did not wait for the write that held the image's lock";
+  ASSERT_TRUE(wrote) << writeError;
+  EXPECT_EQ(static_cast<ssize_t>(got.size()), read);
+  EXPECT_TRUE(got == Seeded(1, written.first, written.second)) << "the view's read saw bytes of the write";
+  // Nothing of the write is lost, and the view still holds what the snapshot took.
+  EXPECT_TRUE(Bytes(image, written.first, written.second) == Seeded(2, written.first, written.second));
+  EXPECT_TRUE(testsupport::ReadDisk(view) == Seeded(1, 0, 4 * kMiB));
 }
 
 // A snapshot costs what changes: its view holds only the old bytes of what the writer overwrote; its

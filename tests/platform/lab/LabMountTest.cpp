@@ -1,6 +1,8 @@
 // The lab's mounts: point-in-time copies that keep holes and their checksums, the mount record at its
 // limits, mount records naming the snapshot views while mounted and their digests afterwards, descriptions that would lead a copy out of
-// the lab refused, and mounts of several VMs from several threads at once.
+// the lab refused, the mounts a shared shadow's deletion ends, mounts of several VMs from several
+// threads at once, and a volume-level mount that names each disk by its volume, whose copies the disk
+// reader opens by the volume's name.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +11,8 @@
 #include <fstream>
 #include <thread>
 
+#include "platform/disk/CArchiveVirtualDiskFile.h"
+#include "platform/lab/LabAgent.h"
 #include "platform/lab/LabCreate.h"
 #include "platform/lab/LabDisks.h"
 #include "platform/lab/LabHypervisor.h"
@@ -73,12 +77,14 @@ TEST(LabMountRecord, CountsAtTheirLimits) {
   record.vm = "vm01";
   record.guid = "G-1";
   record.state = "mounted";
-  record.disks.push_back({"scsi0-0-a.img", "datastores/ds1/a.img", "/m/a.img", "ds1", 42, "ab12", "0123-4", {{8, 15}, {100, 200}}, "5c0e"});
+  record.disks.push_back({"scsi0-0-a.img", "datastores/ds1/a.img", "/m/a.img", "ds1", 42, "ab12", "0123-4", {{8, 15}, {100, 200}}, "5c0e", ""});
+  record.disks.push_back({"0a1b-1", "datastores/ds1/b.img", "/m/b.img", "ds1", 42, "", "", {}, "", "\\\\?\\Volume{0a1b-1}\\"});
   record.configs.push_back({"datastores/ds1/a.vmx", "/m/config0/a.vmx"});
   lab::MountRecord again;
   std::string error;
   ASSERT_TRUE(lab::ParseMountRecord(lab::FormatMountRecord(record), again, error)) << error;
   EXPECT_EQ(lab::FormatMountRecord(record), lab::FormatMountRecord(again));
+  EXPECT_EQ(record.disks[1].volume, again.disks[1].volume);
 }
 
 TEST(LabVMClientRecord, PropertiesAreKeptAndUnstorableOnesRefused) {
@@ -102,6 +108,10 @@ class LabMountTest : public ::testing::Test {
     plan.vms = 4;
     plan.disksPerVM = 2;
     lab.Create(plan);
+  }
+  static std::string Upper(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return text;
   }
   static std::string Guid(int index) {
     char guid[64];
@@ -192,11 +202,11 @@ TEST_F(LabMountTest, TheDigestWithoutLeftOutSectorsOutlivesTheMountAndTheGenerat
     std::string id, error;
     // Seeded bytes over sectors left out and sectors kept alike.
     const std::vector<lab::ByteRange> write = {{0, 400 * 512}};
-    if (test.writeDuringJob) ASSERT_TRUE(lab::WriteDiskRanges(image, write, false, 0, id, error)) << error;
+    if (test.writeDuringJob) { ASSERT_TRUE(lab::WriteDiskRanges(image, write, false, 0, id, error)) << error; }
     for (const auto& ranges : test.recorded)
       ASSERT_TRUE(lab::RecordLeftOutSectors(1001, Guid(test.vm), view, ranges, error)) << error;
     ASSERT_EQ(1, vmInfo.UnmountVM(ctx));
-    if (!test.writeDuringJob) ASSERT_TRUE(lab::WriteDiskRanges(image, write, false, 0, id, error)) << error;
+    if (!test.writeDuringJob) { ASSERT_TRUE(lab::WriteDiskRanges(image, write, false, 0, id, error)) << error; }
     ASSERT_TRUE(lab::WriteDiskRanges(image, {{1 << 20, 512}}, false, 0, id, error)) << error;
 
     lab::MountRecord record;
@@ -205,6 +215,91 @@ TEST_F(LabMountTest, TheDigestWithoutLeftOutSectorsOutlivesTheMountAndTheGenerat
     ASSERT_TRUE(lab::MountedDiskDigestWithoutLeftOut(record, record.disks[0], sha, error)) << error;
     EXPECT_EQ(expected.FinalHex(), sha);
   }
+}
+
+// A volume-level mount takes the VM's disks as a disk mount does, but lists and records each one as a
+// volume; the disk reader opens a volume by its name and reads what the mount took (with the copy's
+// change journal), whatever the guest writes afterwards, and only while the VM is mounted for the job.
+TEST_F(LabMountTest, AVolumeMountNamesItsDisksByVolumeAndTheReaderOpensTheirCopies) {
+  LabVMInfo vmInfo(101);
+  MountCtx ctx = Ctx(1);
+  ctx.mountType = IVMInfo::kMountTypeVolumes;
+  SDiskFilter filter;
+  filter.value = "*_1.img";
+  ctx.diskFilters.push_back(filter);
+  std::vector<VMInfoStructs::SMountInfoFile> before, during;
+  ASSERT_EQ(1, vmInfo.GetMountedVolumes(ctx, before));
+  ASSERT_EQ(2u, before.size()) << "before the mount every disk the VM has is a volume";
+  ASSERT_EQ(1, vmInfo.MountVM(ctx));
+  lab::MountRecord record;
+  std::string error;
+  ASSERT_EQ(lab::RecordRead::kRead, lab::ReadMountRecord("vcenter", 1001, Guid(1), record, error)) << error;
+  ASSERT_EQ(1u, record.disks.size()) << "the filtered disk is no volume of the backup";
+  EXPECT_EQ(lab::LabVolumeName(Guid(1), 0), record.disks[0].volume);
+  EXPECT_EQ(lab::LabVolumeBackupName(Guid(1), 0), record.disks[0].indexName);
+  EXPECT_EQ("\\\\?\\Volume{" + record.disks[0].indexName + "}\\", record.disks[0].volume);
+  EXPECT_NE(lab::LabVolumeBackupName(Guid(1), 0), lab::LabVolumeBackupName(Guid(2), 0));
+  EXPECT_NE(lab::LabVolumeBackupName(Guid(1), 0), lab::LabVolumeBackupName(Guid(1), 1));
+  EXPECT_EQ(LabVMInfo::MountCleanupString("vcenter", 1001, Guid(1)), ctx.cleanupString);
+  ASSERT_EQ(1, vmInfo.GetMountedVolumes(ctx, during));
+  ASSERT_EQ(1u, during.size());
+  EXPECT_EQ(record.disks[0].volume, during[0].volumeName);
+  EXPECT_EQ(lab::ImageChangeId(record.disks[0].copy), during[0].changeId);
+  EXPECT_FALSE(during[0].changeId.empty());
+
+  // The guest writes after the mount: the volume reads as the mount took it.
+  const std::string image = lab::DiskImagePath("vcenter", record.disks[0].source);
+  const std::string taken = testsupport::ReadDisk(image);
+  std::string id;
+  ASSERT_TRUE(lab::WriteDiskRanges(image, {{0, 8192}}, false, 0, id, error)) << error;
+  const std::string volume = during[0].volumeName.substr(0, during[0].volumeName.size() - 1);
+  CArchiveVirtualDiskFile reader(1);
+  reader.SetVMInfo(&vmInfo, "vm01", Guid(1), &ctx, nullptr);
+  reader.SetChangeId(during[0].changeId);
+  ASSERT_TRUE(reader.Open(volume, 17).IsSuccess());
+  EXPECT_EQ(taken.size(), reader.GetDiskSize());
+  EXPECT_TRUE(reader.IsUsingChangeId()) << "the copy's journal knows the generation it holds";
+  std::string head(8192, '\0');
+  ASSERT_TRUE(reader.ReadAt(0, head.size(), &head[0]).IsSuccess());
+  EXPECT_EQ(taken.substr(0, head.size()), head);
+  EXPECT_EQ(1, vmInfo.ValidateChangeId("vm01", Guid(1), volume, during[0].changeId));
+
+  struct Case {
+    const char* name;
+    int64_t job;
+    std::string volume;
+    bool found;
+  } cases[] = {
+      {"the name without its closing back-slash", 1001, volume, true},
+      {"the name as the guest lists it", 1001, during[0].volumeName, true},
+      {"in capitals", 1001, Upper(volume), true},
+      {"the filtered disk's volume", 1001, lab::LabVolumeName(Guid(1), 1), false},
+      {"another VM's volume", 1001, lab::LabVolumeName(Guid(2), 0), false},
+      {"another job", 1002, volume, false},
+  };
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string copy, why;
+    EXPECT_EQ(c.found, lab::MountedVolumeCopy(c.job, Guid(1), c.volume, copy, why)) << why;
+    EXPECT_EQ(c.found ? record.disks[0].copy : std::string(), copy);
+    EXPECT_EQ(c.found, why.empty()) << why;
+  }
+  CArchiveVirtualDiskFile unmounted(1);
+  EXPECT_TRUE(unmounted.Open(volume, 17).IsError()) << "no mount is given";
+
+  ASSERT_EQ(1, vmInfo.UnmountVM(ctx));
+  EXPECT_FALSE(testsupport::Exists(record.disks[0].copy));
+  CArchiveVirtualDiskFile after(1);
+  after.SetVMInfo(&vmInfo, "vm01", Guid(1), &ctx, nullptr);
+  const CPxError error2 = after.Open(volume, 17);
+  EXPECT_TRUE(error2.IsError());
+  EXPECT_NE(std::string::npos, error2.AsString().find("no longer mounted")) << error2.AsString();
+  ASSERT_EQ(lab::RecordRead::kRead, lab::ReadMountRecord("vcenter", 1001, Guid(1), record, error)) << error;
+  std::string sha;
+  ASSERT_TRUE(lab::MountedDiskDigest(record, record.disks[0], sha, error)) << error;
+  CPxSha256 expected;
+  expected.Update(taken.data(), taken.size());
+  EXPECT_EQ(expected.FinalHex(), sha) << "the volume's digest is what the mount took";
 }
 
 TEST_F(LabMountTest, DescriptionThatLeadsOutOfTheLabIsRefused) {
@@ -219,6 +314,56 @@ TEST_F(LabMountTest, DescriptionThatLeadsOutOfTheLabIsRefused) {
   EXPECT_EQ(3003, vmInfo.GetErrorCode());
   EXPECT_FALSE(testsupport::Exists(ctx.mountPath)) << "nothing is copied";
   EXPECT_TRUE(ctx.cleanupString.empty());
+}
+
+// A shared shadow cannot go while mounts read from it: its deletion ends those of its job (a job that
+// died left them), keeping a file another caller put in a mount's folder, and leaves every other
+// mount. Deleting it again succeeds; a name never made, or made for another job, is not found.
+TEST_F(LabMountTest, DeletingASharedShadowEndsTheMountsMadeFromIt) {
+  LabVMInfo shared(101);
+  shared.SetOption("singleSharedShadow", 1);
+  MountCtx shadow = Ctx(1);
+  for (int vm : {1, 2}) {
+    SVMBasicInfo info;
+    info.vmGuid = Guid(vm);
+    shadow.vmBasicInfos.push_back(info);
+  }
+  ASSERT_EQ(1, shared.CreateSharedShadow(shadow)) << shared.GetErrorText();
+  MountCtx first = Ctx(1), second = Ctx(2), own = Ctx(3), otherJob = Ctx(4, 1002);
+  ASSERT_EQ(1, shared.MountVM(first));
+  ASSERT_EQ(1, shared.MountVM(second));
+  LabVMInfo plain(101);
+  ASSERT_EQ(1, plain.MountVM(own));
+  ASSERT_EQ(1, plain.MountVM(otherJob));
+  const std::string stray = second.mountPath + "/another-callers-file";
+  std::string error;
+  ASSERT_TRUE(lab::WriteFileAtomic(stray, "x", error)) << error;
+
+  ASSERT_EQ(1, plain.DeleteSharedShadow(shadow)) << plain.GetErrorText();
+
+  const struct {
+    int vm;
+    int64_t job;
+    const char* state;
+  } expected[] = {{1, 1001, "unmounted"}, {2, 1001, "unmounted"}, {3, 1001, "mounted"}, {4, 1002, "mounted"}};
+  for (const auto& mount : expected) {
+    lab::MountRecord record;
+    ASSERT_EQ(lab::RecordRead::kRead, lab::ReadMountRecord("vcenter", mount.job, Guid(mount.vm), record, error));
+    EXPECT_EQ(mount.state, record.state) << mount.vm;
+  }
+  EXPECT_FALSE(testsupport::Exists(first.mountPath));
+  EXPECT_TRUE(testsupport::Exists(stray)) << "the folder is not the mount's alone";
+  EXPECT_TRUE(lab::StandingSharedShadows("vcenter").empty());
+
+  EXPECT_EQ(1, plain.DeleteSharedShadow(shadow)) << "deleted already";
+  EXPECT_EQ(2u, lab::ReadSharedShadowLog("vcenter").size()) << "one creation, one deletion";
+  MountCtx laterJob = shadow, neverMade = shadow;
+  laterJob.jobId = 1002;
+  neverMade.sharedShadowText1 = "shadow-never-made";
+  for (MountCtx* ctx : {&laterJob, &neverMade}) {
+    EXPECT_EQ(0, plain.DeleteSharedShadow(*ctx)) << ctx->sharedShadowText1 << " of job " << ctx->jobId;
+    EXPECT_EQ(LabVMInfo::kErrNotFound, plain.GetErrorCode());
+  }
 }
 
 // Four VMs mounted and unmounted at once, each by its own thread and connection, for two jobs: every

@@ -318,4 +318,36 @@ TEST(LabHypervisor, DiskCountAtItsLimit) {
   EXPECT_FALSE(lab::ParseVMDescription("diskCount=" + std::to_string(lab::kMaxVMDisks + 1) + "\n", vm, error));
 }
 
+// The backup a stub deleted a disk on is kept with the disk; a description from before stubs kept it
+// reads as a disk without one, and a job number out of range is refused.
+TEST(LabHypervisor, AStubsBackupOfADiskReadsBackAndOlderDescriptionsStillRead) {
+  const std::string disk = "diskCount=1\ndisk0.file=f.img\ndisk0.sizeBytes=512\ndisk0.deleted=1\n";
+  struct Case {
+    const char* name;
+    std::string keys;
+    bool reads;
+    int64_t job;
+    const char* changeId;
+  } cases[] = {
+      {"an older description", "", true, 0, ""},
+      {"the backup of job 1002", "disk0.stubJob=1002\ndisk0.stubChangeId=c-7\n", true, 1002, "c-7"},
+      {"the largest job", "disk0.stubJob=" + std::to_string(INT64_MAX) + "\n", true, INT64_MAX, ""},
+      {"a job below 0", "disk0.stubJob=-1\n", false, 0, ""},
+      {"a job that is no number", "disk0.stubJob=soon\n", false, 0, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    lab::VMDescription vm;
+    std::string error;
+    ASSERT_EQ(c.reads, lab::ParseVMDescription(disk + c.keys, vm, error)) << error;
+    if (!c.reads) continue;
+    EXPECT_EQ(c.job, vm.disks[0].stubJob);
+    EXPECT_EQ(c.changeId, vm.disks[0].stubChangeId);
+    lab::VMDescription again;
+    ASSERT_TRUE(lab::ParseVMDescription(lab::FormatVMDescription(vm), again, error)) << error;
+    EXPECT_EQ(c.job, again.disks[0].stubJob);
+    EXPECT_EQ(c.changeId, again.disks[0].stubChangeId);
+  }
+}
+
 }  // namespace

@@ -3,6 +3,7 @@
 // ledger shared by every process (and thread) of the job.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
 #include "platform/archive/vsArchive.h"
@@ -341,6 +342,50 @@ TEST_F(StreamReservationTest, ThreadsOpeningAndExchangingAtOnceLoseNoChange) {
     EXPECT_TRUE(r.holder.empty());
   }
   EXPECT_EQ(8 * kRounds, opens);
+}
+
+// The job manager takes back what a dead job process left reserved while the job's other processes
+// are still granted streams: every stream granted is given back exactly once, marked as left, and the
+// counts of the releases add up to the grants.
+TEST_F(StreamReservationTest, StreamsLeftAreGivenBackOnceWhileOthersAreGranted) {
+  constexpr int kGrants = 30;
+  std::atomic<int> released{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kGrants; ++i) {
+        std::string error;
+        if (t % 2 == 0) {
+          EXPECT_TRUE(lab::UpdateReservationLedger(
+              kJob, [](lab::ReservationLedger& ledger, std::string&) {
+                return ledger.Reserve(ledger.NextStreamId(), 1) != nullptr;
+              },
+              error))
+              << error;
+        } else {
+          int count = 0;
+          EXPECT_TRUE(lab::ReleaseLeftReservations(kJob, count, error)) << error;
+          released += count;
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  int last = 0;
+  std::string error;
+  ASSERT_TRUE(lab::ReleaseLeftReservations(kJob, last, error)) << error;
+  const lab::ReservationLedger ledger = Ledger();
+  ASSERT_EQ(3u + 2u * kGrants, ledger.reservations.size());
+  EXPECT_EQ(static_cast<int>(ledger.reservations.size()), released + last);
+  for (const lab::Reservation& r : ledger.reservations) {
+    EXPECT_EQ(lab::ReservationState::kReleased, r.state) << r.rcid;
+    EXPECT_EQ("left", r.why) << r.rcid;
+  }
+  // Nothing left: nothing to give back, and a job without a ledger has none.
+  ASSERT_TRUE(lab::ReleaseLeftReservations(kJob, last, error)) << error;
+  EXPECT_EQ(0, last);
+  ASSERT_TRUE(lab::ReleaseLeftReservations(kJob + 1, last, error)) << error;
+  EXPECT_EQ(0, last);
 }
 
 TEST(HostNameTest, MediaAgentNamesSplitIntoClientHostAndNumbers) {

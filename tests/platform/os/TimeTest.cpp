@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <cmath>
@@ -12,6 +13,7 @@
 
 #include "platform/os/OsTestDir.h"
 #include "platform/os/ZtHandles.h"
+#include "platform/os/ZtMutex.h"
 #include "platform/os/ZtProcess.h"
 #include "platform/os/ZtThread.h"
 #include "platform/os/ZtTime.h"
@@ -156,6 +158,49 @@ TEST(VirtualClockTest, EveryTimedWaitEndsExactlyAtItsTimeOutOnTheVirtualClock) {
   EXPECT_TRUE(blocked.Join());
   ZtProcess::Kill(child, SIGKILL);
   EXPECT_TRUE(ZtProcess::Wait(child, kZtWaitForever, code));
+}
+
+// A notification belongs to the threads that waited before it. Threads that come to the condition
+// right after it (here three, already spinning at its mutex) must not take the wake of one that waited
+// all along: that one would wait on until its deadline, or for ever.
+TEST(ConditionTest, ANotificationWakesTheThreadsThatWaitedBeforeItNotOnlyLaterOnes) {
+  constexpr int kRounds = 200;
+  constexpr int kLateThreads = 3;
+  for (int round = 0; round < kRounds; ++round) {
+    VirtualClock clock;
+    ZtMutex mutex;
+    ZtCondition condition;
+    std::atomic<bool> notified{false};
+    std::atomic<int> lateInWait{0};
+    std::cv_status earlyStatus = std::cv_status::timeout;
+    std::thread early([&] {
+      ZtMutexLock lock(mutex);
+      earlyStatus = condition.wait_until(lock.mutex(), ZtClock::DeadlineAfter(CTimeInterval::FromSeconds(100)));
+    });
+    ASSERT_TRUE(ZtClock::WaitForTimedWaitersForTest(1));
+    std::vector<std::thread> late;
+    for (int i = 0; i < kLateThreads; ++i) {
+      late.emplace_back([&] {
+        while (!notified.load()) {
+        }
+        ZtMutexLock lock(mutex);
+        ++lateInWait;
+        condition.wait_until(lock.mutex(), ZtClock::DeadlineAfter(CTimeInterval::FromSeconds(50)));
+      });
+    }
+    {
+      ZtMutexLock lock(mutex);
+      condition.notify_all();
+      notified = true;
+    }
+    // Once every late thread has counted itself under the mutex, each is inside its wait or out of it.
+    while (lateInWait.load() < kLateThreads) std::this_thread::yield();
+    { ZtMutexLock lock(mutex); }
+    ZtClock::AdvanceForTest(CTimeInterval::FromSeconds(100));
+    early.join();
+    for (auto& t : late) t.join();
+    ASSERT_EQ(std::cv_status::no_timeout, earlyStatus) << "round " << round << ": the thread that waited before the notification was not woken by it";
+  }
 }
 
 // One advance across several deadlines: each thread it wakes sees the clock at its own deadline and

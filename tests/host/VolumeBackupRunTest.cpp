@@ -1,0 +1,291 @@
+// Whole jobs of a volume-level subclient through the lab tool: two VMs are backed up volume by
+// volume, each volume is queued for metadata collection, the index knows them by their volumes'
+// names, `verify` passes and every volume restores byte for byte against a copy of it taken before
+// the job; after a write to one volume an incremental reads only the extents that changed. A volume that cannot be opened, a read that fails part-way or
+// volumes that cannot be listed fail their VM with its reason (in its status, its event or its result
+// line), the other VM restores, and the next run backs the failed VM up whole.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/archive/ArchiveReader.h"
+#include "platform/jobmgr/vsJobMgr.h"
+#include "platform/lab/Lab.h"
+#include "platform/lab/LabFaults.h"
+#include "platform/lab/LabHypervisor.h"
+#include "platform/lab/LabIndex.h"
+#include "platform/lab/LabJob.h"
+#include "platform/lab/LabMedia.h"
+#include "platform/lab/LabMount.h"
+#include "platform/lab/LabSubclient.h"
+#include "platform/os/CPxSha256.h"
+#include "records/messages/JobManagerMessages.h"
+#include "support/ArchiveTestSupport.h"
+#include "support/LabRunSupport.h"
+#include "support/TestLab.h"
+
+namespace {
+
+using Info = JobManager::VMUpdateInfo;
+using Copies = std::map<std::string, std::string>;  // "\<VM GUID>\<volume's backup name>" -> SHA-256
+
+const char kVM1[] = "50290000-0000-4000-8000-000000000001";
+const char kVM2[] = "50290000-0000-4000-8000-000000000002";
+constexpr uint64_t kHeaderBytes = 64 * 1024;  // the volume header each volume's backup reads first
+constexpr uint64_t kExtentBytes = 1 << 20;
+
+// The process's lab model looks at the test's lab while the object lives.
+class InLab {
+ public:
+  explicit InLab(const std::string& root) { lab::SetRoot(root); }
+  ~InLab() { lab::SetRoot(std::string()); }
+  InLab(const InLab&) = delete;
+  InLab& operator=(const InLab&) = delete;
+};
+
+class VolumeBackupRun : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(0, Tool({"create", labDir, "--vms", "2", "--disks", "2", "--clients", "coordinator", "--time-scale", "60"}));
+    InLab in(labDir);
+    std::string error;
+    ASSERT_TRUE(lab::SetSubclientValue("1", "backupType", "volume", error)) << error;
+    ASSERT_TRUE(lab::SetSubclientValue("1", "collectFileDetails", "1", error)) << error;
+  }
+
+  int Tool(const std::vector<std::string>& args) { return labrun::RunTool(args, out); }
+  std::string Output() const { return labrun::ReadText(out); }
+
+  // REQUIRES: the lab's scope. Each volume of the lab's VMs as its disk image is now.
+  static Copies VolumesNow() {
+    Copies copies;
+    for (const char* guid : {kVM1, kVM2}) {
+      lab::VMDescription vm;
+      EXPECT_TRUE(lab::FindVM(lab::SampleServer(), guid, vm));
+      for (size_t i = 0; i < vm.disks.size(); ++i) {
+        std::string sha, error;
+        EXPECT_TRUE(CPxSha256::OfFile(lab::DiskImagePath(lab::SampleServer(), vm.disks[i].file), sha, error)) << error;
+        copies["\\" + vm.guid + "\\" + lab::LabVolumeBackupName(vm.guid, i)] = sha;
+      }
+    }
+    return copies;
+  }
+
+  // REQUIRES: the lab's scope. Why the VM as of the job does not restore to the copies; empty when
+  // every volume of it restores byte for byte.
+  static std::string WhyNotRestoredTo(int64_t jobId, const std::string& guid, const Copies& copies) {
+    std::vector<std::string> notes;
+    return archivetest::WhyNotRestoredTo(jobId, guid, copies, notes);
+  }
+
+  // REQUIRES: the lab's scope. The job manager's status of the VM and its failure text.
+  static std::pair<int64_t, std::string> Status(int64_t jobId, const std::string& guid) {
+    Info record;
+    EXPECT_TRUE(vsJobMgr::ReadVMStatus(jobId, guid, record)) << guid;
+    return {record.getint64(Info::F_vmStatus), record.getstring(Info::F_failureText)};
+  }
+
+  // REQUIRES: the lab's scope. What the job's last backup of each of the VM's volumes read, by the
+  // volume's display name.
+  static std::map<std::string, uint64_t> BytesRead(int64_t jobId, const std::string& vmName) {
+    std::map<std::string, uint64_t> read;
+    for (const lab::PerfCounterLine& line : lab::ReadPerfCounters(jobId))
+      if (line.vm == vmName && line.counter == "readdisk") read[line.item] = line.bytes;
+    return read;
+  }
+
+  // REQUIRES: the lab's scope. The lines of the coordinator's log that the job logged and that hold
+  // the text ("<pid> <thread> <date> <time> <job> <function>: <text>").
+  static std::vector<std::string> JobLogLines(int64_t jobId, const std::string& text) {
+    std::istringstream log(labrun::ReadText(lab::ClientLogPath("coordinator", "quarn")));
+    std::vector<std::string> found;
+    for (std::string line; std::getline(log, line);) {
+      std::istringstream fields(line);
+      std::string field, job;
+      for (int i = 0; i < 4 && fields >> field; ++i) {
+      }
+      if (fields >> job && job == std::to_string(jobId) && labrun::Has(line, text)) found.push_back(line);
+    }
+    return found;
+  }
+
+  // REQUIRES: the lab's scope. Why the job did not queue every volume of the lab's VMs for metadata
+  // collection once (each is added, then collected by its volume's backup name and guest name);
+  // empty when it did.
+  static std::string WhyNotQueuedForMetadata(int64_t jobId) {
+    std::string why;
+    const size_t added = JobLogLines(jobId, "Volume added for Metadata collection processing...").size();
+    if (added != 4) why += " " + std::to_string(added) + " volumes added, not 4;";
+    for (const std::string& line : JobLogLines(jobId, "Failed to add volume for metadata collection processing"))
+      why += " " + line + ";";
+    for (const char* guid : {kVM1, kVM2}) {
+      for (size_t i = 0; i < 2; ++i) {
+        const std::string collected = "Starting metadata collection on [" + lab::LabVolumeBackupName(guid, i) + "], [" +
+                                      lab::LabVolumeName(guid, i) + "]";
+        if (JobLogLines(jobId, collected).size() != 1) why += " not once: " + collected + ";";
+      }
+    }
+    return why;
+  }
+
+  // REQUIRES: the lab's scope. The backup level of the VM's archives of the job's latest attempt at it.
+  static uint32_t LevelOfVM(int64_t jobId, const std::string& guid) {
+    uint32_t level = 0;
+    for (const lab::ArchiveLocation& location : lab::ListVMArchiveFiles(jobId, guid)) {
+      archive::ArchiveContents begin;
+      archive::Problem problem;
+      if (archive::ReadArchiveBegin(location.path, begin, problem)) level = begin.backupLevel;
+    }
+    return level;
+  }
+
+  testsupport::TestLab dir;
+  const std::string labDir = dir.Path("lab");
+  const std::string out = dir.Path("tool.txt");
+};
+
+TEST_F(VolumeBackupRun, TwoVMsBackUpVolumeByVolumeRestoreAndAnIncrementalReadsOnlyWhatChanged) {
+  Copies before;
+  {
+    InLab in(labDir);
+    before = VolumesNow();
+  }
+  ASSERT_EQ(4u, before.size());
+  ASSERT_EQ(0, Tool({"run", labDir, "--", "-numStreams", "2"})) << Output();
+  {
+    InLab in(labDir);
+    for (const char* guid : {kVM1, kVM2}) {
+      EXPECT_EQ(std::make_pair(int64_t{0}, std::string()), Status(1001, guid));
+      EXPECT_EQ("", WhyNotRestoredTo(1001, guid, before)) << guid;
+      // The index knows the VM's volumes by the names they were backed up under.
+      lab::SubclientRecord subclient;
+      std::string error;
+      ASSERT_EQ(lab::RecordRead::kRead, lab::ReadSubclientRecord("1", subclient, error)) << error;
+      std::vector<std::vector<std::string>> entries;
+      ASSERT_TRUE(lab::ReadIndexVMEntries(subclient.settings["subclientGUID"], guid, 1001, entries, error)) << error;
+      std::vector<std::string> disks;
+      for (const auto& entry : entries)
+        if (entry.size() > 1 && entry[0] == "disk") disks.push_back(entry[1]);
+      EXPECT_EQ((std::vector<std::string>{lab::LabVolumeBackupName(guid, 0), lab::LabVolumeBackupName(guid, 1)}), disks);
+    }
+    EXPECT_EQ("", WhyNotQueuedForMetadata(1001));
+  }
+  ASSERT_EQ(0, Tool({"verify", labDir})) << Output();
+  EXPECT_TRUE(labrun::Has(Output(), "2 VMs: 0 problems")) << Output();
+
+  // A guest write to one volume, named as the backup names it; the incremental reads that extent alone.
+  Copies changed;
+  {
+    InLab in(labDir);
+    ASSERT_EQ(0, Tool({"disk", labDir, "vm02", lab::LabVolumeBackupName(kVM2, 0), "write", "--offset",
+                       std::to_string(kExtentBytes + 512), "--bytes", "4096"}))
+        << Output();
+    changed = VolumesNow();
+  }
+  ASSERT_EQ(0, Tool({"run", labDir, "--", "-t", "2", "-numStreams", "2"})) << Output();
+  {
+    InLab in(labDir);
+    for (const char* guid : {kVM1, kVM2}) {
+      EXPECT_EQ(std::make_pair(int64_t{0}, std::string()), Status(1002, guid));
+      EXPECT_EQ(2u, LevelOfVM(1002, guid)) << guid;
+      EXPECT_EQ("", WhyNotRestoredTo(1002, guid, changed)) << guid;
+    }
+    EXPECT_EQ((std::map<std::string, uint64_t>{{"C:", kHeaderBytes}, {"D:", kHeaderBytes}}), BytesRead(1002, "vm01"))
+        << "no volume of vm01 changed: each reads its header alone";
+    EXPECT_EQ((std::map<std::string, uint64_t>{{"C:", kHeaderBytes + kExtentBytes}, {"D:", kHeaderBytes}}),
+              BytesRead(1002, "vm02"))
+        << "the written volume reads its header and the one extent written";
+    EXPECT_EQ("", WhyNotQueuedForMetadata(1002));
+  }
+  ASSERT_EQ(0, Tool({"verify", labDir, "--job", "1002"})) << Output();
+  EXPECT_TRUE(labrun::Has(Output(), "2 VMs: 0 problems")) << Output();
+}
+
+// A failure of the volume road in the VMs' first job. The run fails vm01 and says why (its status,
+// and the event or result line of the failure); vm02 restores against the copies taken before it.
+// The next run (the job's resume when it went pending, else an incremental job) backs vm01 up whole
+// and both VMs restore against the copies taken before that run.
+struct VolumeFault {
+  const char* name;
+  const char* op;
+  int disk;  // the volume of vm01 the rule names; -1 names none
+  const char* after;
+  const char* text;
+  const char* sideFile;  // "events": the job's events name the volume; "results": backup.out says why
+};
+void PrintTo(const VolumeFault& fault, std::ostream* os) { *os << fault.name; }
+
+class VolumeFaultRun : public VolumeBackupRun, public testing::WithParamInterface<VolumeFault> {};
+
+TEST_P(VolumeFaultRun, TheVMFailsWithItsReasonTheOtherRestoresAndTheNextRunTakesItWhole) {
+  const VolumeFault& fault = GetParam();
+  Copies before;
+  {
+    InLab in(labDir);
+    // A disk fault's code is the disk layer's error; a mount fault's the library's.
+    std::vector<std::string> args = {"fault", labDir, "add", fault.op, "--code", fault.disk >= 0 ? "5" : "3001",
+                                     "--vm", "vm01", "--after", fault.after, "--text", fault.text};
+    if (fault.disk >= 0) args.insert(args.end(), {"--disk", lab::LabVolumeBackupName(kVM1, static_cast<size_t>(fault.disk))});
+    ASSERT_EQ(0, Tool(args)) << Output();
+    before = VolumesNow();
+  }
+  const int first = Tool({"run", labDir, "--", "-numStreams", "1"});
+  EXPECT_NE(0, first) << Output();
+  bool pending = false;
+  {
+    InLab in(labDir);
+    const std::pair<int64_t, std::string> failed = Status(1001, kVM1);
+    EXPECT_NE(0, failed.first);
+    EXPECT_FALSE(failed.second.empty()) << "the VM says why";
+    EXPECT_EQ(std::make_pair(int64_t{0}, std::string()), Status(1001, kVM2));
+    EXPECT_EQ("", WhyNotRestoredTo(1001, kVM2, before));
+    const std::string volume = fault.disk >= 0 ? lab::LabVolumeBackupName(kVM1, static_cast<size_t>(fault.disk)) : "";
+    if (std::string(fault.sideFile) == "events") {
+      bool named = false;
+      for (const std::string& event : lab::ReadJobEvents(1001))
+        named = named || (labrun::Has(event, volume) && labrun::Has(event, fault.text) && labrun::Has(event, "vm01"));
+      EXPECT_TRUE(named) << "an event names the volume, the VM and the reason";
+    } else {
+      std::string results, error;
+      lab::ReadRegularFile(lab::JobDir(1001) + "/backup.out", 1 << 20, results, error);
+      EXPECT_TRUE(labrun::Has(results, fault.text)) << results;
+    }
+    pending = labrun::Has(Output(), "job 1001: pending");
+    EXPECT_EQ(pending, first == 2) << Output();
+    std::string error;
+    ASSERT_TRUE(lab::ClearFaultTable(error)) << error;
+  }
+  Copies next;
+  {
+    InLab in(labDir);
+    // A write between the runs: what the next run takes is the volume as it is then.
+    ASSERT_EQ(0, Tool({"disk", labDir, "vm01", "0", "write", "--offset", "0", "--bytes", "4096"})) << Output();
+    next = VolumesNow();
+  }
+  const int64_t nextJob = pending ? 1001 : 1002;
+  ASSERT_EQ(0, pending ? Tool({"run", labDir}) : Tool({"run", labDir, "--", "-t", "2"})) << Output();
+  {
+    InLab in(labDir);
+    for (const char* guid : {kVM1, kVM2}) EXPECT_EQ(std::make_pair(int64_t{0}, std::string()), Status(nextJob, guid));
+    EXPECT_EQ(1u, LevelOfVM(nextJob, kVM1)) << "the VM without a backup is backed up whole";
+    const std::map<std::string, uint64_t> read = BytesRead(nextJob, "vm01");
+    ASSERT_EQ(2u, read.size());
+    EXPECT_GT(read.at("C:"), kHeaderBytes + 3 * kExtentBytes) << "every extent of the volume is read";
+    for (const char* guid : {kVM1, kVM2}) EXPECT_EQ("", WhyNotRestoredTo(nextJob, guid, next)) << guid;
+  }
+  ASSERT_EQ(0, Tool({"verify", labDir})) << Output();
+  EXPECT_TRUE(labrun::Has(Output(), "2 VMs: 0 problems")) << Output();
+}
+
+const VolumeFault kVolumeFaults[] = {
+    {"AVolumeThatCannotBeOpened", "disk.Open", 1, "0", "the volume cannot be opened", "events"},
+    {"AReadFailingPartWay", "disk.Read", 0, "2", "a read failed part-way", "events"},
+    {"VolumesThatCannotBeListed", "vminfo.GetMountedVolumes", -1, "0", "the guest lists no volumes", "results"},
+};
+INSTANTIATE_TEST_SUITE_P(VolumeRoad, VolumeFaultRun, testing::ValuesIn(kVolumeFaults),
+                         [](const testing::TestParamInfo<VolumeFault>& info) { return std::string(info.param.name); });
+
+}  // namespace
