@@ -313,7 +313,9 @@ TEST_F(DispatchTest, AVMWhoseDispatchIsNotRecordedIsNotSentAndEndsWithItsReason)
       c().RetryDueDispatches();
       ++tries;
     }
-    if (vm.vmPhase == PHASE_STARTED) EXPECT_EQ(std::vector<std::string>({guid}), TakeSent("proxyA").vms);
+    if (vm.vmPhase == PHASE_STARTED) {
+      EXPECT_EQ(std::vector<std::string>({guid}), TakeSent("proxyA").vms);
+    }
     EXPECT_EQ(test.end, vm.vmPhase);
     if (test.sentAtTry != kNever) {
       EXPECT_EQ(test.sentAtTry, tries);
@@ -329,8 +331,9 @@ TEST_F(DispatchTest, AVMWhoseDispatchIsNotRecordedIsNotSentAndEndsWithItsReason)
                                                       : "its dispatch could not be recorded in [3] tries";
     EXPECT_NE(std::string::npos, vm.failureReason.find("The VM was not sent to proxy [proxyA]: " + why))
         << vm.failureReason;
-    if (test.end == PHASE_PENDING)
+    if (test.end == PHASE_PENDING) {
       EXPECT_NE(std::string::npos, vm.failureReason.find(std::strerror(28))) << vm.failureReason;
+    }
     EXPECT_EQ(std::vector<std::string>{"-"}, TakeSent("proxyA").vms);
     EXPECT_TRUE(Logged("VM [" + std::string(test.vm) + "]: " + vm.failureReason));
     const std::string side = "0x5B0001DB " + std::string(test.vm) + "|" + vm.failureReason;
