@@ -85,8 +85,8 @@ TEST_F(DispatchRecordRun, AResumedVMWhoseDispatchRecordFailsOnceRestoresFromItsR
           << ReadText(out);
   // proxyA alone backs the VMs up, vm01 first (its priority) and one at a time (a second worker is
   // refused), each disk on a stream and into an archive of its own; vm01's first disk is held once its
-  // read begins. The VMs are not proxyA's alone (static): the VM of a killed agent goes back to the
-  // queue and the job goes pending.
+  // read begins. With no VM assigned to proxyA alone (static assignment off), the VM of the killed
+  // agent goes back to the queue, no agent is left, and the job goes pending.
   ASSERT_EQ(0, RunTool({"set", labDir, "coordinator", "VirtualServer", "bStaticVMAssignmentAllowed", "0"}, out))
       << ReadText(out);
   lab::SetRoot(labDir);
