@@ -325,6 +325,9 @@ void QuarnCoordinator::HoldBackUnrecordedVM(const std::string& agentName, vm_par
           : "The VM was not sent to proxy [" + agentName + "]: its dispatch could not be recorded in [" +
                 std::to_string(kDispatchRecordTries) + "] tries (" + error + ")";
   m_event.Error(kSigHoldBack, "VM [%s]: %s", vm.vmName.c_str(), reason.c_str());
+  // No agent backs the VM up in this attempt: left in its candidates' sets, it would keep streams
+  // coming to an agent that has nothing else to do while the agents with VMs wait for them.
+  for (const std::string& name : vm.candidateAgents) ForgetCandidate(name, vm);
   if (record == DispatchRecord::kRefused) {
     FailVMWithReason(vm, reason);
   } else {
