@@ -330,6 +330,8 @@ void QuarnCoordinator::HoldBackUnrecordedVM(const std::string& agentName, vm_par
   for (const std::string& name : vm.candidateAgents) ForgetCandidate(name, vm);
   if (record == DispatchRecord::kRefused) {
     FailVMWithReason(vm, reason);
+    m_jobMgr->updateVMBkpJobStatus(m_appMgr->getKeyrealmId(), true);
+    WriteBackupDotOut(vm.vmName, "", reason, true, false);
   } else {
     // Left for the job's next attempt, which the job manager resumes: the job goes pending for it.
     vm.vmPhase = PHASE_PENDING;
