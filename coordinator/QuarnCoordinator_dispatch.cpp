@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "app/QuarnUtils.h"
 #include "coordinator/QuarnCoordinator.h"
 
 namespace {
@@ -15,11 +16,6 @@ const char* const kSigDispatchVMLists = "void QuarnCoordinator::DispatchVMLists(
 const char* const kSigHoldBack =
     "void QuarnCoordinator::HoldBackUnrecordedVM(const std::string&, vm_params&, VSCoordinator::DispatchRecord, "
     "const std::string&)";
-
-// The event and pending cause of a VM left without a backup for a reason of its own (its name and the
-// reason), and their severity.
-constexpr uint32_t kEventVMNotBackedUpWithReason = 0x5B0001DB;
-constexpr int kPendingCauseSeverity = 3;
 
 std::string Join(const std::set<std::string>& names) {
   std::string text;
@@ -340,7 +336,7 @@ void QuarnCoordinator::HoldBackUnrecordedVM(const std::string& agentName, vm_par
   }
   m_jobMgr->addPendingCauseArgument(vm.vmName);
   m_jobMgr->addPendingCauseArgument(reason);
-  m_jobMgr->setPendingCauseAndEvent(kEventVMNotBackedUpWithReason, kPendingCauseSeverity);
+  m_jobMgr->setPendingCauseAndEvent(QuarnUtils::kEventVMNotBackedUpWithReason, QuarnUtils::kVMNotBackedUpSeverity);
 }
 
 bool QuarnCoordinator::WaitsForDispatchRetry(const std::string& guid, time_t now) const {
