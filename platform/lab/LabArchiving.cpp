@@ -15,6 +15,7 @@
 #include "platform/archive/ArchiveRestore.h"
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabDisks.h"
+#include "platform/lab/LabFaults.h"
 #include "platform/lab/LabIndex.h"
 #include "platform/lab/LabKeyValue.h"
 #include "platform/lab/LabMedia.h"
@@ -73,8 +74,9 @@ bool SplitDatastorePath(const std::string& relative, std::string& datastore, std
 }
 
 // Writes a restored disk as a new sparse image beside `path` and renames it into place (zero runs
-// are left as holes).
-bool WriteRestoredImage(const std::string& path, const archive::RestoredDisk& disk, std::string& error) {
+// are left as holes). False with the reason, and no image at `path`: the disk is not restored.
+bool WriteRestoredImage(const std::string& path, const archive::RestoredDisk& disk, const FaultCall& syncCall,
+                        std::string& error) {
   const std::string temporary = path + ".restoring";
   std::remove(temporary.c_str());
   const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
@@ -102,9 +104,15 @@ bool WriteRestoredImage(const std::string& path, const archive::RestoredDisk& di
     std::remove(temporary.c_str());
     return false;
   }
-  // A restore the user was told of must still be there after a crash: its new name too.
-  if (!SyncFolder(path)) {
+  // A restore the user was told of must still be there after a crash: its new name too. One whose
+  // name may not survive is no restore: the image goes again, so that the VM's description, which
+  // still says the disk is deleted, stays true.
+  Fault fault;
+  const bool faulted = CheckFault(syncCall, fault);
+  if (faulted) errno = fault.code;
+  if (faulted || !SyncFolder(path)) {
     error = "cannot sync the folder of " + path + ": " + std::strerror(errno);
+    unlink(path.c_str());
     return false;
   }
   return true;
@@ -431,18 +439,31 @@ bool RestoreVMDisks(const std::string& server, const std::string& guidOrName, in
   }
   std::map<size_t, archive::RestoredDisk> found;
   if (!FindDeletedDisks(vm, asOfJob, found, error)) return false;
+  // Until the description says a disk is back, its image is no restore: a restore that stops on the
+  // way removes the images it wrote, leaving the VM as its description has it.
+  std::vector<std::string> written;
+  const auto undo = [&] {
+    for (const std::string& image : written) unlink(image.c_str());
+    restored.clear();
+    return false;
+  };
   for (const auto& disk : found) {
     const std::string image = DiskImagePath(server, vm.disks[disk.first].file);
     if (!MakeDirs(image.substr(0, image.rfind('/')))) {
       error = "cannot make the folder of " + image;
-      return false;
+      return undo();
     }
     FileLock lock(image);
     // An image a stub cut off left behind (marked deleted before it went) is replaced like a missing one.
     const bool present = access(image.c_str(), F_OK) == 0;
+    FaultCall syncCall;
+    syncCall.op = "restore.SyncImage";
+    syncCall.vm = vm.guid;
+    syncCall.disk = LabDiskIndexName(disk.first, vm.disks[disk.first].file);
     if (!RecordWholeDiskChange(image, disk.second.size, present, error) ||
-        !WriteRestoredImage(image, disk.second, error))
-      return false;
+        !WriteRestoredImage(image, disk.second, syncCall, error))
+      return undo();
+    written.push_back(image);
   }
   return UpdateVMDescription(
       server, vm.guid,
@@ -458,7 +479,7 @@ bool RestoreVMDisks(const std::string& server, const std::string& guidOrName, in
         changed.customFields.erase(kArchivedField);
         return true;
       },
-      error);
+      error) || undo();
 }
 
 bool ReadIndexStubRecord(const std::string& subclientGuid, const std::string& vmGuid, IndexStubRecord& record,

@@ -87,8 +87,8 @@ bool MoveVM(const std::string& server, const std::string& guidOrName, const std:
 // (DiskOfJobBackup), and when that backup cannot be read whole nothing is written: the reason names
 // the disk and the job; a disk deleted without a record comes from the newest backup that holds it.
 // With `asOfJob` each disk comes from the newest backup at or before that job that holds it.
-// `restored` names the disks written. False with the reason (nothing is then marked restored that was
-// not written).
+// `restored` names the disks written. False with the reason: no disk is then written back, and the
+// description still says each is deleted.
 bool RestoreVMDisks(const std::string& server, const std::string& guidOrName, int64_t asOfJob,
                     std::vector<std::string>& restored, std::string& error);
 
