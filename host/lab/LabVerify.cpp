@@ -435,7 +435,8 @@ void VerifyJobHoldsWhatItsMountTook(const archive::VMBackup& backup, const std::
 
 // A VM a stub had made of it before the job, which the job backed up as what it is (its stub record,
 // no disk): each disk its stub deleted is checked against the backup the stub recorded for it, and the
-// stub itself is no problem. False when the VM is not such a stub in the job.
+// stub itself is no problem. False when the VM is not such a stub in the job, or when the hypervisor no
+// longer has the VM's description, which holds those records: its disks are then checked as any VM's.
 bool VerifyStubInJob(const std::string& guid, int64_t jobId, const std::map<std::string, std::string>& images,
                      Verification& verification) {
   JobManager::VMUpdateInfo record;
@@ -447,11 +448,11 @@ bool VerifyStubInJob(const std::string& guid, int64_t jobId, const std::map<std:
       if (item.kind == archive::ItemKind::kDisk || item.kind == archive::ItemKind::kExtent) return false;
   std::string server;
   lab::VMDescription vm;
-  const bool found = lab::FindLabVM(guid, server, vm);
+  if (!lab::FindLabVM(guid, server, vm)) return false;
   std::printf("  a stub in job %lld: its disks are checked against the backups its stub deleted them on\n",
               static_cast<long long>(jobId));
   size_t checked = 0;
-  for (size_t i = 0; found && i < vm.disks.size(); ++i) {
+  for (size_t i = 0; i < vm.disks.size(); ++i) {
     const lab::VMDisk& disk = vm.disks[i];
     const std::string name = lab::LabDiskIndexName(i, disk.file);
     if (!disk.deleted || disk.stubJob <= 0 || disk.stubJob > jobId) continue;
