@@ -118,22 +118,6 @@ bool WriteRestoredImage(const std::string& path, const archive::RestoredDisk& di
   return true;
 }
 
-// `length` bytes of the file from `offset`; false when they cannot all be read.
-bool ReadRange(const std::string& path, uint64_t offset, uint64_t length, std::string& bytes) {
-  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return false;
-  bytes.assign(static_cast<size_t>(length), '\0');
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = pread(fd, &bytes[done], bytes.size() - done, static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  close(fd);
-  return done == bytes.size();
-}
-
 // The change id at which the backup of the job read the disk, as its attempt's index metadata of the
 // disk item says; empty when it says none.
 std::string ChangeIdOfJobBackup(const std::vector<archive::ArchiveContents>& archives, const std::string& vmGuid,
@@ -149,8 +133,7 @@ std::string ChangeIdOfJobBackup(const std::vector<archive::ArchiveContents>& arc
       for (const archive::MetadataRecord& record : item.metadata) {
         std::string xml, error;
         IdxMetadata::IdxMetaData message;
-        if (record.length > kMaxRecordBytes || !ReadRange(archive->path, record.fileOffset, record.length, xml) ||
-            !message.deserialize(xml, &error))
+        if (!archive::ReadMetadataText(archive->path, record, xml, error) || !message.deserialize(xml, &error))
           continue;
         const VSMeta* part = message.getObject<VSMeta>(IdxMetadata::IdxMetaData::F_virtualServer, false);
         if (part != nullptr && !part->getstring(VSMeta::F_changeId).empty()) return part->getstring(VSMeta::F_changeId);

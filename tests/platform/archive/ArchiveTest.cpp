@@ -287,6 +287,31 @@ TEST_F(ArchiveTest, LimitsOfBuffersAndRecords) {
   archive::Problem problem;
   EXPECT_FALSE(archive::ReadArchive(lab.Path("hostile.qar"), contents, problem));
   EXPECT_EQ("a record length is out of range", problem.text);
+
+  // An index metadata record's text is read back up to its limit, and not one byte past it or past
+  // the file's end (a file of holes, so that the limit costs no writing).
+  const std::string sparse = lab.Path("metadata.qar");
+  std::ofstream(sparse, std::ios::binary).write("<x/>", 4);
+  ASSERT_EQ(0, truncate(sparse.c_str(), static_cast<off_t>(archive::kMaxMetadataTextBytes + 1)));
+  struct Case {
+    uint64_t offset, length;
+    bool read;
+  } cases[] = {{0, 4, true},
+               {0, archive::kMaxMetadataTextBytes, true},
+               {0, archive::kMaxMetadataTextBytes + 1, false},
+               {1, archive::kMaxMetadataTextBytes, true},
+               {2, archive::kMaxMetadataTextBytes, false}};
+  for (const Case& c : cases) {
+    archive::MetadataRecord record;
+    record.fileOffset = c.offset;
+    record.length = c.length;
+    std::string text;
+    EXPECT_EQ(c.read, archive::ReadMetadataText(sparse, record, text, error)) << c.offset << "+" << c.length;
+    if (c.read) {
+      EXPECT_EQ(c.length, text.size());
+      EXPECT_EQ(std::string("<x/>").substr(c.offset, 4), text.substr(0, 4 - c.offset));
+    }
+  }
 }
 
 TEST_F(ArchiveTest, FaultsFailTheCallsTheyNameAndLeaveTheFileWellFormed) {

@@ -235,7 +235,9 @@ TEST(LabArchivingTest, AStubsDisksComeBackFromTheirBackupOrNothingIsWrittenBack)
       ASSERT_TRUE(lab::DeleteStubbedDisk(server, "vm01", disk.indexName, lab::ImageChangeId(disk.image), kBackupJob,
                                          error))
           << error;
-    if (c.damage == kNoteLost) ASSERT_EQ(0, unlink(note.c_str()));
+    if (c.damage == kNoteLost) {
+      ASSERT_EQ(0, unlink(note.c_str()));
+    }
     if (c.damage == kSecondImageNotDurable) {
       lab::FaultRule rule;
       rule.op = "restore.SyncImage";
