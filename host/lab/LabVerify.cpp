@@ -39,11 +39,21 @@ namespace {
 // a larger one. An archive that declares more is refused before anything is read for it.
 constexpr uint64_t kMaxLabDiskBytes = 1ULL << 44;
 
+// What stands for a VM's backup in one job: its archives of the job, well formed or not, and their
+// judgement (archive::JudgeJobBackup).
+struct JobOfVM {
+  std::vector<const archive::ArchiveContents*> archives;
+  archive::JobBackup judged;
+};
+
 struct Verification {
   int problems = 0;
   // Every committed archive read, those not well formed with what was read of them (archive::
-  // ArchiveContents::malformed): which attempt of its job an archive is decides what it means.
+  // ArchiveContents::malformed): which attempt of its job an archive is decides what it means. Not
+  // changed once read: `jobs` points into it.
   std::vector<archive::ArchiveContents> archives;
+  // The archives by VM (its GUID in lower case) and job, grouped and judged once.
+  std::map<std::string, std::map<int64_t, JobOfVM>> jobs;
   size_t wellFormed = 0;
   size_t listedFiles = 0;  // archive files of the listed job (of every job when none is), well-formed or not
 };
@@ -103,23 +113,29 @@ void PrintArchive(const archive::ArchiveContents& contents) {
                 Counted(contents.ranges.size(), "range").c_str());
 }
 
-// The VM's archives of the job, well formed or not.
-std::vector<const archive::ArchiveContents*> ArchivesOf(const Verification& verification, const std::string& guid,
-                                                        int64_t jobId) {
-  std::vector<const archive::ArchiveContents*> found;
+// Groups the VMs' archives by VM and job and judges each job's backup of each VM.
+void GroupByVMAndJob(Verification& verification) {
   for (const archive::ArchiveContents& contents : verification.archives)
-    if (!contents.indexOnly && contents.jobId == jobId && strcasecmp(contents.vmGuid.c_str(), guid.c_str()) == 0)
-      found.push_back(&contents);
-  return found;
+    if (!contents.indexOnly && !contents.vmGuid.empty())
+      verification.jobs[Lower(contents.vmGuid)][contents.jobId].archives.push_back(&contents);
+  for (auto& vm : verification.jobs)
+    for (auto& job : vm.second) job.second.judged = archive::JudgeJobBackup(job.second.archives);
+}
+
+// The VM's archives of the job and their judgement; none when it has none there.
+const JobOfVM& JobOf(const Verification& verification, const std::string& guid, int64_t jobId) {
+  static const JobOfVM none;
+  const auto vm = verification.jobs.find(Lower(guid));
+  if (vm == verification.jobs.end()) return none;
+  const auto job = vm->second.find(jobId);
+  return job == vm->second.end() ? none : job->second;
 }
 
 // True when a malformed archive is of an attempt its job's later attempt at the VM superseded: no part
 // of the VM's backup, and no reason to leave the job out of the VM's chain.
 bool Superseded(const Verification& verification, const archive::ArchiveContents& malformed) {
   if (malformed.vmGuid.empty()) return false;
-  const archive::JobBackup judged =
-      archive::JudgeJobBackup(ArchivesOf(verification, malformed.vmGuid, malformed.jobId));
-  return !(archive::AttemptOf(malformed) == judged.attempt);
+  return !(archive::AttemptOf(malformed) == JobOf(verification, malformed.vmGuid, malformed.jobId).judged.attempt);
 }
 
 // Reads every archive of the lab (those of later jobs are not needed for a restore as of `asOf`).
@@ -135,6 +151,7 @@ void ReadArchives(int64_t asOf, int64_t listedJob, Verification& verification) {
     verification.archives.push_back(std::move(contents));
     problems.push_back(problem);
   }
+  GroupByVMAndJob(verification);
   for (size_t i = 0; i < verification.archives.size(); ++i) {
     const archive::ArchiveContents& contents = verification.archives[i];
     const bool listed = listedJob == 0 || contents.jobId == listedJob;
@@ -367,10 +384,9 @@ void VerifyDisk(const archive::RestoredDisk& disk, const std::string& guid, int6
 void VerifyWhole(const archive::VMBackup& backup, const std::string& guid, int64_t asOf, bool reported,
                  Verification& verification) {
   const int64_t lastJob = backup.jobs.empty() ? 0 : backup.jobs.back();
-  std::set<int64_t> jobs;
-  for (const archive::ArchiveContents& contents : verification.archives)
-    if (!contents.indexOnly && strcasecmp(contents.vmGuid.c_str(), guid.c_str()) == 0) jobs.insert(contents.jobId);
-  for (int64_t job : jobs) {
+  const auto jobs = verification.jobs.find(Lower(guid));
+  for (const auto& entry : jobs != verification.jobs.end() ? jobs->second : std::map<int64_t, JobOfVM>()) {
+    const int64_t job = entry.first;
     if (job <= lastJob || (asOf > 0 && job > asOf) || !ReportedBackedUp(job, guid)) continue;
     ++verification.problems;
     std::printf("  REPORTED BACKED UP in job %lld, but that backup is left out of the VM's chain\n",
@@ -394,7 +410,7 @@ void VerifyWhole(const archive::VMBackup& backup, const std::string& guid, int64
 // holds them; false when no attempt of the job can stand for it (VerifyWhole says so).
 bool ItemsOfJobBackup(const Verification& verification, const std::string& guid, int64_t jobId,
                       std::set<std::string>& items) {
-  const archive::JobBackup judged = archive::JudgeJobBackup(ArchivesOf(verification, guid, jobId));
+  const archive::JobBackup& judged = JobOf(verification, guid, jobId).judged;
   for (const archive::ArchiveContents* contents : judged.archives)
     for (const archive::Item& item : contents->items) items.insert(Lower(item.name));
   return judged.Usable() && !judged.archives.empty();
@@ -435,36 +451,47 @@ void VerifyJobHoldsWhatItsMountTook(const archive::VMBackup& backup, const std::
 
 // A VM a stub had made of it before the job, which the job backed up as what it is (its stub record,
 // no disk): each disk its stub deleted is checked against the backup the stub recorded for it, and the
-// stub itself is no problem. False when the VM is not such a stub in the job.
+// stub itself is no problem. False when the VM is not such a stub in the job, or when the hypervisor no
+// longer has the VM's description, which holds those records: its disks are then checked as any VM's.
 bool VerifyStubInJob(const std::string& guid, int64_t jobId, const std::map<std::string, std::string>& images,
                      Verification& verification) {
   JobManager::VMUpdateInfo record;
   if (!vsJobMgr::ReadVMStatus(jobId, guid, record) || record.getint64(JobManager::VMUpdateInfo::F_stubStatus) !=
                                                           kStubStatusStubbed)
     return false;
-  for (const archive::ArchiveContents* contents : ArchivesOf(verification, guid, jobId))
+  for (const archive::ArchiveContents* contents : JobOf(verification, guid, jobId).archives)
     for (const archive::Item& item : contents->items)
       if (item.kind == archive::ItemKind::kDisk || item.kind == archive::ItemKind::kExtent) return false;
   std::string server;
   lab::VMDescription vm;
-  const bool found = lab::FindLabVM(guid, server, vm);
+  if (!lab::FindLabVM(guid, server, vm)) return false;
   std::printf("  a stub in job %lld: its disks are checked against the backups its stub deleted them on\n",
               static_cast<long long>(jobId));
+  // The disks by the backup their stub recorded, each backup reassembled once.
+  std::map<int64_t, std::vector<size_t>> byStubJob;
+  for (size_t i = 0; i < vm.disks.size(); ++i)
+    if (vm.disks[i].deleted && vm.disks[i].stubJob > 0 && vm.disks[i].stubJob <= jobId)
+      byStubJob[vm.disks[i].stubJob].push_back(i);
   size_t checked = 0;
-  for (size_t i = 0; found && i < vm.disks.size(); ++i) {
-    const lab::VMDisk& disk = vm.disks[i];
-    const std::string name = lab::LabDiskIndexName(i, disk.file);
-    if (!disk.deleted || disk.stubJob <= 0 || disk.stubJob > jobId) continue;
-    ++checked;
-    archive::RestoredDisk restored;
-    std::string why;
-    if (!lab::DiskOfJobBackup(verification.archives, guid, name, disk.stubJob, disk.stubChangeId, restored, why)) {
-      ++verification.problems;
-      std::printf("  disk %s: DOES NOT COME BACK from the backup of job %lld that its stub deleted it on: %s\n",
-                  name.c_str(), static_cast<long long>(disk.stubJob), why.c_str());
-      continue;
+  for (const auto& stubJob : byStubJob) {
+    archive::VMBackup backup;
+    std::string chainWhy;
+    const bool reassembled =
+        lab::ReassembleJobBackup(verification.archives, guid, stubJob.first, backup, chainWhy);
+    for (size_t i : stubJob.second) {
+      const lab::VMDisk& disk = vm.disks[i];
+      const std::string name = lab::LabDiskIndexName(i, disk.file);
+      ++checked;
+      archive::RestoredDisk restored;
+      std::string why = chainWhy;
+      if (!reassembled || !lab::DiskOfJobBackup(backup, name, disk.stubChangeId, restored, why)) {
+        ++verification.problems;
+        std::printf("  disk %s: DOES NOT COME BACK from the backup of job %lld that its stub deleted it on: %s\n",
+                    name.c_str(), static_cast<long long>(disk.stubJob), why.c_str());
+        continue;
+      }
+      VerifyDisk(restored, guid, disk.stubJob, true, images, verification);
     }
-    VerifyDisk(restored, guid, disk.stubJob, true, images, verification);
   }
   if (checked == 0)
     std::printf("  note: the lab records no backup a stub deleted a disk of it on (restored since, or a stub of an "

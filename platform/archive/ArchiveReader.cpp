@@ -486,4 +486,25 @@ JobBackup JudgeJobBackup(const std::vector<const ArchiveContents*>& archives) {
   return judged;
 }
 
+bool ReadMetadataText(const std::string& path, const MetadataRecord& record, std::string& text, std::string& error) {
+  if (record.length > kMaxMetadataTextBytes) {
+    error = "an index metadata record of " + path + " is larger than " + std::to_string(kMaxMetadataTextBytes) +
+            " bytes";
+    return false;
+  }
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  text.assign(static_cast<size_t>(record.length), '\0');
+  size_t done = 0;
+  while (fd >= 0 && done < text.size()) {
+    const ssize_t n = pread(fd, &text[done], text.size() - done, static_cast<off_t>(record.fileOffset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  if (fd >= 0) close(fd);
+  if (done == text.size()) return true;
+  error = "cannot read an index metadata record of " + path + " at offset " + std::to_string(record.fileOffset);
+  return false;
+}
+
 }  // namespace archive

@@ -113,6 +113,13 @@ bool ReadArchiveStructure(const std::string& path, ArchiveContents& contents, Pr
 // False when that record cannot be read or is not an archive's beginning.
 bool ReadArchiveBegin(const std::string& path, ArchiveContents& contents, Problem& problem);
 
+// The most of an index metadata record's XML text a reader takes.
+constexpr uint64_t kMaxMetadataTextBytes = 16u * 1024 * 1024;
+// The XML text of one index metadata record of the archive file (as ReadArchive or
+// ReadArchiveStructure found it). False with the reason: a record larger than kMaxMetadataTextBytes
+// (refused unread), or one that cannot be read whole.
+bool ReadMetadataText(const std::string& path, const MetadataRecord& record, std::string& text, std::string& error);
+
 // Which attempt at a VM an archive is of, in the order the attempts were made: by the coordinator's
 // dispatch of the VM to the writing agent, then by when the writing process began (which alone orders
 // the archives of writers that recorded no dispatch).

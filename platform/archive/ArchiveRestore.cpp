@@ -193,6 +193,8 @@ bool ReassembleVM(const std::vector<ArchiveContents>& archives, const std::strin
             disk.name = item.name;
             disk.size = item.declaredSize;
             disk.headerJob = job;
+            disk.headerArchive = archive->path;
+            disk.headerMetadata = item.metadata;
             sectorsPerExtent[item.name] = item.sectorsPerExtent;
             break;
           }

@@ -43,6 +43,8 @@ struct RestoredDisk {
   uint64_t size = 0;
   uint64_t extentBytes = 0;
   int64_t headerJob = 0;  // the backup whose disk header gave the size
+  std::string headerArchive;                    // the archive file of that disk header
+  std::vector<MetadataRecord> headerMetadata;  // the disk header's index metadata records there
   // Per extent number, the layers that make it, oldest first.
   std::map<uint64_t, std::vector<ItemLayer>> extents;
   uint64_t extentsFromLastJob = 0;

@@ -30,7 +30,9 @@ class ClusterBitmap;
 // call that sends a record), "archive.closeArchiveFile" (selectors: vm = the archive's VM GUID,
 // stream = the stream id). A fired rule's code is the call's result and nothing is written. An archive
 // file a record of which could not be sent is no whole backup, and says so before it is committed: the
-// item left open ends failed, or, with none open, the VM's header item follows ended failed.
+// item left open ends failed, or, with none open, the VM's header item follows ended failed. An index
+// metadata record is the exception: no restore rests on it, so the file stays whole without it, and its
+// sender decides what the loss means. A file that cannot say it is not whole is not committed.
 //
 // One thread uses a stream at a time (the worker that borrowed it); the lock keeps the stream's state
 // whole when the controller asks for its status meanwhile.
@@ -150,9 +152,10 @@ class vsArchive {
       EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   // Keeps what a record sent, or one that could not be sent, does to the file's items.
   void NoteSent(archive::RecordType type, const std::string& fields, int code) EXCLUSIVE_LOCKS_REQUIRED(mutex_);
-  // A file some record of which could not be sent is made to say it is not whole, while it can still
-  // be written: its open item ends failed, or, with none open, a failed header item of the VM follows.
-  // False when it holds no failed item even so (the file itself failed: it is not committed).
+  // A file some record of which could not be sent (an index metadata record refused aside) is made to
+  // say it is not whole, while it can still be written: its open item ends failed, or, with none open,
+  // a failed header item of the VM follows. False when it holds no failed item even so (the file itself
+  // failed): the caller then abandons it uncommitted.
   bool EndNotWholeFileLocked() EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   int SendMetadata(archive::RecordType type, const CNMessageBase& metadata) LOCKS_EXCLUDED(mutex_);
   int CloseArchiveFileLocked() EXCLUSIVE_LOCKS_REQUIRED(mutex_);

@@ -109,6 +109,11 @@ int vsArchive::Send(RecordType type, const std::string& fields, const void* payl
 
 void vsArchive::NoteSent(RecordType type, const std::string& fields, int code) {
   if (code != kRetOk) {
+    // An index metadata record serves browsing, not the restore of the item it describes, and its
+    // sender decides what losing it means (a warning for an item's, a failed item for the VM's). One
+    // refused with the file sound leaves the file whole; a file whose write failed is never committed.
+    const bool indexMetadata = type == RecordType::kIndexMetadata || type == RecordType::kDiskIndexMetadata;
+    if (indexMetadata && !streamFailed_) return;
     if (sendFailure_ == kRetOk) {
       sendFailure_ = code;
       sendFailureText_ = lastError_;
@@ -289,9 +294,16 @@ int vsArchive::CreateIndexOnlyFileLocked(const std::string& vmGuid, int64_t chil
 int vsArchive::CloseArchiveFileLocked() {
   static const char* const sig = "int vsArchive::closeArchiveFile()";
   if (!writer_.IsOpen()) return Fail(kRetNoArchiveFile, "no archive file is open on the stream");
-  if (!EndNotWholeFileLocked())
+  if (!EndNotWholeFileLocked()) {
+    // No reader may take it for whole: it stays under its uncommitted name.
     EvDebug::Error(sig, "Archive file [%llu] of VM [%s] is not whole ([%s]) and cannot say so: it is not committed",
                    static_cast<unsigned long long>(archiveFileId_), vmGuid_.c_str(), sendFailureText_.c_str());
+    writer_.Abandon();
+    archiveFileId_ = 0;
+    bufferOut_ = false;
+    streamFailed_ = true;
+    return Fail(kRetCloseFailed, "archive file not whole: " + sendFailureText_);
+  }
   FieldWriter fields;
   fields.U64(writer_.Records());
   fields.U64(dataBytes_);

@@ -3,7 +3,6 @@
 // extent sent. A real index reads the same records off the data stream; the lab's reads them back
 // from the media agents' files once the VM's archive is done (its archive-index run, or the job's
 // finalised index when the job indexes as it goes).
-#include <cstdio>
 #include <map>
 #include <set>
 
@@ -11,7 +10,6 @@
 #include "platform/index/ExtentNameConverter.h"
 #include "platform/index/vsIndexClient.h"
 #include "platform/jobmgr/vsJobMgr.h"
-#include "platform/lab/LabFiles.h"
 #include "platform/lab/LabIndex.h"
 #include "platform/lab/LabKeyValue.h"
 #include "platform/lab/LabMedia.h"
@@ -41,21 +39,6 @@ bool ExtentNumber(const std::string& item, uint64_t& number) {
   const size_t slash = item.rfind('\\');
   const std::string last = slash == std::string::npos ? item : item.substr(slash + 1);
   return last.compare(0, 6, "Extent") == 0 && labkv::ParseUInt64(last.substr(6), number);
-}
-
-bool ReadPayload(const std::string& path, const archive::MetadataRecord& record, std::string& text,
-                 std::string& error) {
-  if (record.length > lab::kMaxRecordBytes) {
-    error = "an index metadata record of " + path + " is larger than the index takes";
-    return false;
-  }
-  FILE* file = std::fopen(path.c_str(), "rb");
-  text.assign(static_cast<size_t>(record.length), '\0');
-  const bool read = file != nullptr && fseeko(file, static_cast<off_t>(record.fileOffset), SEEK_SET) == 0 &&
-                    std::fread(&text[0], 1, text.size(), file) == text.size();
-  if (file != nullptr) std::fclose(file);
-  if (!read) error = "cannot read an index metadata record of " + path;
-  return read;
 }
 
 // An archive of a VM found by its beginning.
@@ -157,7 +140,7 @@ bool vsIndexClient::LearnVMEntries(const std::string& vmGuid, int64_t jobId, con
       }
       for (const archive::MetadataRecord& record : item.metadata) {
         std::string xml, error;
-        if (!ReadPayload(path, record, xml, error)) {
+        if (!archive::ReadMetadataText(path, record, xml, error)) {
           SetError(error);
           return false;
         }

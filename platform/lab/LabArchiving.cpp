@@ -15,6 +15,7 @@
 #include "platform/archive/ArchiveRestore.h"
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabDisks.h"
+#include "platform/lab/LabFaults.h"
 #include "platform/lab/LabIndex.h"
 #include "platform/lab/LabKeyValue.h"
 #include "platform/lab/LabMedia.h"
@@ -73,8 +74,9 @@ bool SplitDatastorePath(const std::string& relative, std::string& datastore, std
 }
 
 // Writes a restored disk as a new sparse image beside `path` and renames it into place (zero runs
-// are left as holes).
-bool WriteRestoredImage(const std::string& path, const archive::RestoredDisk& disk, std::string& error) {
+// are left as holes). False with the reason, and no image at `path`: the disk is not restored.
+bool WriteRestoredImage(const std::string& path, const archive::RestoredDisk& disk, const FaultCall& syncCall,
+                        std::string& error) {
   const std::string temporary = path + ".restoring";
   std::remove(temporary.c_str());
   const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
@@ -102,94 +104,113 @@ bool WriteRestoredImage(const std::string& path, const archive::RestoredDisk& di
     std::remove(temporary.c_str());
     return false;
   }
-  // A restore the user was told of must still be there after a crash: its new name too.
-  if (!SyncFolder(path)) {
+  // A restore the user was told of must still be there after a crash: its new name too. One whose
+  // name may not survive is no restore: the image goes again, so that the VM's description, which
+  // still says the disk is deleted, stays true.
+  Fault fault;
+  const bool faulted = CheckFault(syncCall, fault);
+  if (faulted) errno = fault.code;
+  if (faulted || !SyncFolder(path)) {
     error = "cannot sync the folder of " + path + ": " + std::strerror(errno);
+    unlink(path.c_str());
     return false;
   }
   return true;
 }
 
-// `length` bytes of the file from `offset`; false when they cannot all be read.
-bool ReadRange(const std::string& path, uint64_t offset, uint64_t length, std::string& bytes) {
-  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return false;
-  bytes.assign(static_cast<size_t>(length), '\0');
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = pread(fd, &bytes[done], bytes.size() - done, static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  close(fd);
-  return done == bytes.size();
-}
-
-// The change id at which the backup of the job read the disk, as its attempt's index metadata of the
-// disk item says; empty when it says none.
-std::string ChangeIdOfJobBackup(const std::vector<archive::ArchiveContents>& archives, const std::string& vmGuid,
-                                const std::string& diskName, int64_t jobId) {
+// The change id at which the backup read the disk, as the index metadata of its disk header says;
+// empty when it says none.
+std::string ChangeIdOfDisk(const archive::RestoredDisk& disk) {
   using VSMeta = IdxMetadata::VirtualServerIdxMetaData;
-  std::vector<const archive::ArchiveContents*> ofJob;
-  for (const archive::ArchiveContents& archive : archives)
-    if (archive.jobId == jobId && !archive.indexOnly && strcasecmp(archive.vmGuid.c_str(), vmGuid.c_str()) == 0)
-      ofJob.push_back(&archive);
-  for (const archive::ArchiveContents* archive : archive::JudgeJobBackup(ofJob).archives) {
-    for (const archive::Item& item : archive->items) {
-      if (item.kind != archive::ItemKind::kDisk || strcasecmp(item.name.c_str(), diskName.c_str()) != 0) continue;
-      for (const archive::MetadataRecord& record : item.metadata) {
-        std::string xml, error;
-        IdxMetadata::IdxMetaData message;
-        if (record.length > kMaxRecordBytes || !ReadRange(archive->path, record.fileOffset, record.length, xml) ||
-            !message.deserialize(xml, &error))
-          continue;
-        const VSMeta* part = message.getObject<VSMeta>(IdxMetadata::IdxMetaData::F_virtualServer, false);
-        if (part != nullptr && !part->getstring(VSMeta::F_changeId).empty()) return part->getstring(VSMeta::F_changeId);
-      }
-    }
+  for (const archive::MetadataRecord& record : disk.headerMetadata) {
+    std::string xml, error;
+    IdxMetadata::IdxMetaData message;
+    if (!archive::ReadMetadataText(disk.headerArchive, record, xml, error) || !message.deserialize(xml, &error))
+      continue;
+    const VSMeta* part = message.getObject<VSMeta>(IdxMetadata::IdxMetaData::F_virtualServer, false);
+    if (part != nullptr && !part->getstring(VSMeta::F_changeId).empty()) return part->getstring(VSMeta::F_changeId);
   }
   return std::string();
 }
 
+// The VM's disk by its index name (any case) in the reassembled backup; null when it has none.
+const archive::RestoredDisk* FindRestoredDisk(const archive::VMBackup& backup, const std::string& indexName) {
+  const std::string name = "\\" + backup.vmGuid + "\\" + indexName;
+  for (const auto& entry : backup.disks)
+    if (strcasecmp(entry.first.c_str(), name.c_str()) == 0) return &entry.second;
+  return nullptr;
+}
+
+// The message of a stub's disk that its recorded backup does not give back.
+std::string NotRestoredFromStubBackup(const VMDescription& vm, const std::string& indexName, int64_t stubJob,
+                                      const std::string& why) {
+  return "disk " + indexName + " of VM [" + vm.name + "] is not restored: the backup of job " +
+         std::to_string(stubJob) + " that its stub deleted it on cannot be read whole (" + why +
+         "); nothing was written (--job N restores from the newest backup at or before job N that holds it)";
+}
+
 // The restore of each deleted disk of the VM: from the backup its stub recorded, or, for a disk without
 // one or when `asOfJob` asks, from the newest backup at or before that job that holds it. False with
-// the reason when a disk has none that can be read whole.
+// the reason when a disk has none that can be read whole. The VM is reassembled once per job asked.
 bool FindDeletedDisks(const VMDescription& vm, int64_t asOfJob, std::map<size_t, archive::RestoredDisk>& found,
                       std::string& error) {
-  const std::vector<archive::ArchiveContents> archives = ReadVMArchives(vm.guid, 0);
-  std::set<int64_t, std::greater<int64_t>> jobs;
-  for (const archive::ArchiveContents& archive : archives)
-    if (asOfJob == 0 || archive.jobId <= asOfJob) jobs.insert(archive.jobId);
+  std::map<int64_t, std::vector<size_t>> byStubJob;
+  std::vector<size_t> newest;
   for (size_t i = 0; i < vm.disks.size(); ++i) {
-    const VMDisk& disk = vm.disks[i];
-    const std::string indexName = LabDiskIndexName(i, disk.file);
-    if (!disk.deleted) continue;
-    if (asOfJob == 0 && disk.stubJob > 0) {
-      std::string why;
-      if (DiskOfJobBackup(archives, vm.guid, indexName, disk.stubJob, disk.stubChangeId, found[i], why)) continue;
-      error = "disk " + indexName + " of VM [" + vm.name + "] is not restored: the backup of job " +
-              std::to_string(disk.stubJob) + " that its stub deleted it on cannot be read whole (" + why +
-              "); nothing was written (--job N restores from the newest backup at or before job N that holds it)";
-      return false;
-    }
-    // Each from the newest backup that holds it (a later job of a stub holds none).
-    for (int64_t job : jobs) {
-      archive::VMBackup backup;
-      std::vector<std::string> notes;
-      std::string why;
-      if (!archive::ReassembleVM(archives, vm.guid, job, {}, backup, notes, why)) continue;
-      const std::string name = "\\" + vm.guid + "\\" + indexName;
-      for (const auto& entry : backup.disks)
-        if (strcasecmp(entry.first.c_str(), name.c_str()) == 0) found[i] = entry.second;
-      if (found.count(i) != 0) break;
-    }
-    if (found.count(i) == 0) {
-      error = "no backup of VM [" + vm.name + "] holds its disk " + indexName;
+    if (!vm.disks[i].deleted) continue;
+    if (asOfJob == 0 && vm.disks[i].stubJob > 0)
+      byStubJob[vm.disks[i].stubJob].push_back(i);
+    else
+      newest.push_back(i);
+  }
+  for (const auto& job : byStubJob) {
+    archive::VMBackup backup;
+    std::string chainWhy;
+    const bool reassembled = ReassembleJobBackup(ReadVMChainArchives(vm.guid, job.first), vm.guid, job.first,
+                                                 backup, chainWhy);
+    for (size_t i : job.second) {
+      const VMDisk& disk = vm.disks[i];
+      const std::string indexName = LabDiskIndexName(i, disk.file);
+      std::string why = chainWhy;
+      if (reassembled && DiskOfJobBackup(backup, indexName, disk.stubChangeId, found[i], why)) continue;
+      error = NotRestoredFromStubBackup(vm, indexName, job.first, why);
       return false;
     }
   }
+  if (newest.empty()) return true;
+  const std::vector<archive::ArchiveContents> archives = ReadVMArchives(vm.guid, asOfJob);
+  std::set<int64_t, std::greater<int64_t>> jobs;
+  for (const archive::ArchiveContents& archive : archives) jobs.insert(archive.jobId);
+  // Each from the newest backup that holds it (a later job of a stub holds none).
+  size_t left = newest.size();
+  for (auto job = jobs.begin(); job != jobs.end() && left > 0; ++job) {
+    archive::VMBackup backup;
+    std::vector<std::string> notes;
+    std::string why;
+    if (!archive::ReassembleVM(archives, vm.guid, *job, {}, backup, notes, why)) continue;
+    for (size_t i : newest) {
+      if (found.count(i) != 0) continue;
+      const archive::RestoredDisk* disk = FindRestoredDisk(backup, LabDiskIndexName(i, vm.disks[i].file));
+      if (disk == nullptr) continue;
+      found[i] = *disk;
+      --left;
+    }
+  }
+  for (size_t i : newest) {
+    if (found.count(i) != 0) continue;
+    error = "no backup of VM [" + vm.name + "] holds its disk " + LabDiskIndexName(i, vm.disks[i].file);
+    return false;
+  }
   return true;
+}
+
+// One archive noted for the VM, read whole as a reader of backups takes it (one that is not well
+// formed with what was read of it); false when it is no data archive of the VM.
+bool ReadVMArchive(const ArchiveLocation& location, const std::string& vmGuid, archive::ArchiveContents& contents) {
+  archive::Problem problem;
+  archive::ReadArchive(location.path, contents, problem);
+  // An archive whose beginning does not read says of no VM that it is its.
+  return !contents.indexOnly && strcasecmp(contents.vmGuid.c_str(), vmGuid.c_str()) == 0;
 }
 
 // The VM on the server; false with the reason when it is not there.
@@ -382,20 +403,36 @@ std::vector<archive::ArchiveContents> ReadVMArchives(const std::string& vmGuid, 
   std::vector<archive::ArchiveContents> archives;
   for (const ArchiveLocation& location : ListVMArchiveFilesUpTo(vmGuid, asOfJob)) {
     archive::ArchiveContents contents;
-    archive::Problem problem;
-    archive::ReadArchive(location.path, contents, problem);
-    // An archive whose beginning does not read says of no VM that it is its.
-    if (contents.indexOnly || strcasecmp(contents.vmGuid.c_str(), vmGuid.c_str()) != 0) continue;
-    archives.push_back(std::move(contents));
+    if (ReadVMArchive(location, vmGuid, contents)) archives.push_back(std::move(contents));
   }
   return archives;
 }
 
-bool DiskOfJobBackup(const std::vector<archive::ArchiveContents>& archives, const std::string& vmGuid,
-                     const std::string& indexName, int64_t jobId, const std::string& changeId,
-                     archive::RestoredDisk& disk, std::string& why) {
+std::vector<archive::ArchiveContents> ReadVMChainArchives(const std::string& vmGuid, int64_t asOfJob) {
+  std::map<int64_t, std::vector<ArchiveLocation>, std::greater<int64_t>> byJob;
+  for (const ArchiveLocation& location : ListVMArchiveFilesUpTo(vmGuid, asOfJob))
+    byJob[location.jobId].push_back(location);
+  std::vector<archive::ArchiveContents> archives;
+  for (const auto& job : byJob) {
+    const size_t first = archives.size();
+    for (const ArchiveLocation& location : job.second) {
+      archive::ArchiveContents contents;
+      if (ReadVMArchive(location, vmGuid, contents)) archives.push_back(std::move(contents));
+    }
+    std::vector<const archive::ArchiveContents*> ofJob;
+    for (size_t i = first; i < archives.size(); ++i) ofJob.push_back(&archives[i]);
+    // The newest full that can be used is where the chain begins: nothing before it counts.
+    const archive::JobBackup judged = archive::JudgeJobBackup(ofJob);
+    if (judged.Usable() && std::any_of(judged.archives.begin(), judged.archives.end(),
+                                       [](const archive::ArchiveContents* taken) { return taken->backupLevel == 1; }))
+      break;
+  }
+  return archives;
+}
+
+bool ReassembleJobBackup(const std::vector<archive::ArchiveContents>& archives, const std::string& vmGuid,
+                         int64_t jobId, archive::VMBackup& backup, std::string& why) {
   const std::string job = "job " + std::to_string(jobId);
-  archive::VMBackup backup;
   std::vector<std::string> notes;
   if (!archive::ReassembleVM(archives, vmGuid, jobId, {}, backup, notes, why)) return false;
   if (backup.jobs.empty() || backup.jobs.back() != jobId) {
@@ -404,20 +441,24 @@ bool DiskOfJobBackup(const std::vector<archive::ArchiveContents>& archives, cons
       if (note.compare(0, job.size() + 1, job + " ") == 0) why = note;
     return false;
   }
-  const std::string name = "\\" + vmGuid + "\\" + indexName;
-  auto found = std::find_if(backup.disks.begin(), backup.disks.end(), [&](const auto& entry) {
-    return strcasecmp(entry.first.c_str(), name.c_str()) == 0;
-  });
-  if (found == backup.disks.end() || found->second.headerJob != jobId) {
+  return true;
+}
+
+bool DiskOfJobBackup(const archive::VMBackup& backup, const std::string& indexName, const std::string& changeId,
+                     archive::RestoredDisk& disk, std::string& why) {
+  const int64_t jobId = backup.jobs.empty() ? 0 : backup.jobs.back();
+  const std::string job = "job " + std::to_string(jobId);
+  const archive::RestoredDisk* found = FindRestoredDisk(backup, indexName);
+  if (found == nullptr || found->headerJob != jobId) {
     why = job + "'s backup of the VM does not hold the disk";
     return false;
   }
-  const std::string read = ChangeIdOfJobBackup(archives, vmGuid, found->first, jobId);
+  const std::string read = ChangeIdOfDisk(*found);
   if (changeId.empty() || read != changeId) {
     why = job + "'s backup read the disk at change id [" + read + "], not at [" + changeId + "]";
     return false;
   }
-  disk = found->second;
+  disk = *found;
   return true;
 }
 
@@ -431,18 +472,31 @@ bool RestoreVMDisks(const std::string& server, const std::string& guidOrName, in
   }
   std::map<size_t, archive::RestoredDisk> found;
   if (!FindDeletedDisks(vm, asOfJob, found, error)) return false;
+  // Until the description says a disk is back, its image is no restore: a restore that stops on the
+  // way removes the images it wrote, leaving the VM as its description has it.
+  std::vector<std::string> written;
+  const auto undo = [&] {
+    for (const std::string& image : written) unlink(image.c_str());
+    restored.clear();
+    return false;
+  };
   for (const auto& disk : found) {
     const std::string image = DiskImagePath(server, vm.disks[disk.first].file);
     if (!MakeDirs(image.substr(0, image.rfind('/')))) {
       error = "cannot make the folder of " + image;
-      return false;
+      return undo();
     }
     FileLock lock(image);
     // An image a stub cut off left behind (marked deleted before it went) is replaced like a missing one.
     const bool present = access(image.c_str(), F_OK) == 0;
+    FaultCall syncCall;
+    syncCall.op = "restore.SyncImage";
+    syncCall.vm = vm.guid;
+    syncCall.disk = LabDiskIndexName(disk.first, vm.disks[disk.first].file);
     if (!RecordWholeDiskChange(image, disk.second.size, present, error) ||
-        !WriteRestoredImage(image, disk.second, error))
-      return false;
+        !WriteRestoredImage(image, disk.second, syncCall, error))
+      return undo();
+    written.push_back(image);
   }
   return UpdateVMDescription(
       server, vm.guid,
@@ -458,7 +512,7 @@ bool RestoreVMDisks(const std::string& server, const std::string& guidOrName, in
         changed.customFields.erase(kArchivedField);
         return true;
       },
-      error);
+      error) || undo();
 }
 
 bool ReadIndexStubRecord(const std::string& subclientGuid, const std::string& vmGuid, IndexStubRecord& record,

@@ -64,13 +64,19 @@ bool DeleteStubbedDisk(const std::string& server, const std::string& guidOrName,
 // each read whole (archive::ReadArchive), one that is not well formed with what was read of it. Only
 // the archives noted for the VM are opened.
 std::vector<archive::ArchiveContents> ReadVMArchives(const std::string& vmGuid, int64_t asOfJob);
+// The same of the chain that counts as of `asOfJob` alone: its jobs from the newest down to the
+// newest one whose backup of the VM is a full that can be used (all of them when none is). What
+// archive::ReassembleVM as of that job takes from them is what it takes from ReadVMArchives.
+std::vector<archive::ArchiveContents> ReadVMChainArchives(const std::string& vmGuid, int64_t asOfJob);
 
-// The VM's disk `indexName` as the backup of job `jobId` restores it (archive::ReassembleVM over the
-// VM's archives up to that job), when that job's backup stands in the VM's chain and holds the disk
-// whole as it read it at `changeId`. False with why not. What a stub may delete a disk on, and what a
-// restore of the stub brings back.
-bool DiskOfJobBackup(const std::vector<archive::ArchiveContents>& archives, const std::string& vmGuid,
-                     const std::string& indexName, int64_t jobId, const std::string& changeId,
+// The VM as the backup of job `jobId` restores it (archive::ReassembleVM over its archives up to that
+// job), when that job's backup stands in the VM's chain. False with why not.
+bool ReassembleJobBackup(const std::vector<archive::ArchiveContents>& archives, const std::string& vmGuid,
+                         int64_t jobId, archive::VMBackup& backup, std::string& why);
+// Of such a backup (ReassembleJobBackup), the disk `indexName` when the job's backup holds it whole as
+// it read it at `changeId`. False with why not. What a stub may delete a disk on, and what a restore
+// of the stub brings back.
+bool DiskOfJobBackup(const archive::VMBackup& backup, const std::string& indexName, const std::string& changeId,
                      archive::RestoredDisk& disk, std::string& why);
 
 // Removes the VM from the hypervisor: its description and its disk images (with their journals).
@@ -87,8 +93,8 @@ bool MoveVM(const std::string& server, const std::string& guidOrName, const std:
 // (DiskOfJobBackup), and when that backup cannot be read whole nothing is written: the reason names
 // the disk and the job; a disk deleted without a record comes from the newest backup that holds it.
 // With `asOfJob` each disk comes from the newest backup at or before that job that holds it.
-// `restored` names the disks written. False with the reason (nothing is then marked restored that was
-// not written).
+// `restored` names the disks written. False with the reason: no disk is then written back, and the
+// description still says each is deleted.
 bool RestoreVMDisks(const std::string& server, const std::string& guidOrName, int64_t asOfJob,
                     std::vector<std::string>& restored, std::string& error);
 

@@ -113,7 +113,8 @@ const std::vector<FaultOperationRow>& FaultOperationRows() {
        "closing the file"},
       {{{"archive.write", kVMStream}},
        "any record sent into an archive file: headers, data, holes, ranges, ends of items, index metadata (the "
-       "file is then committed only with an item ended failed: the one left open, else the VM's header)"},
+       "file is then committed only with an item ended failed: the one left open, else the VM's header; a "
+       "refused index metadata record alone leaves the file whole, and the worker only warns of an item's)"},
       {{{"archive.close", kVMStream}, {"archive.checkStatus", kVMStream}}, "closing a stream, asking a stream's status"},
       {{{"archive.fileWrite", kNone}, {"archive.fileSync", kNone}},
        "the archive file's own I/O below the stream: a write of gathered records, the sync of the file at its "
@@ -185,6 +186,9 @@ const std::vector<FaultOperationRow>& FaultOperationRows() {
        "backup read and only when the job's backup restores it as read at that change id)"},
       {{{"vminfo.StubVMDisk", kVM | kFaultSelectsDisk}},
        "the deletion of one disk by a stub: with `--after N` the stub is cut off after N disks"},
+      {{{"restore.SyncImage", kVM | kFaultSelectsDisk}},
+       "the sync of the folder of a disk `vm restore` writes back, once the image took its name (the rule's code "
+       "is the system error): the disk stays deleted and its image is removed again"},
       {{{"vminfo.RelocateVM", kVM}},
        "moving a VM to another host, datastore or resource pool; the rule's text is the error"},
       {{{"vminfo.GetServerCurrentTime", kNone}}, "the hypervisor's clock"},

@@ -352,13 +352,15 @@ bool AppendLocked(const std::string& path, const std::string& text, Durability d
   // The size is the one under the lock: another writer may have grown or cut the file before.
   struct stat st;
   bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && LockExclusive(fd) && fstat(fd, &st) == 0;
+  off_t kept = ok ? st.st_size : 0;
   if (ok && torn == TornLine::kDrop && st.st_size > 0) {
-    const off_t whole = EndOfWholeLines(fd, st.st_size);
-    ok = whole >= 0 && (whole == st.st_size || ftruncate(fd, whole) == 0);
+    kept = EndOfWholeLines(fd, st.st_size);
+    ok = kept >= 0 && (kept == st.st_size || ftruncate(fd, kept) == 0);
   }
-  // A durable line survives a crash with the folder entry of a file it began.
+  // A durable line survives a crash with the folder entry of a file it began: one that held no line,
+  // or only a line cut short (whose write, not durable, may never have made its name so).
   ok = ok && WriteAll(fd, text.data(), text.size()) &&
-       (durability == Durability::kVolatile || (ZtSyncFileData(fd) == 0 && (st.st_size > 0 || SyncFolder(path))));
+       (durability == Durability::kVolatile || (ZtSyncFileData(fd) == 0 && (kept > 0 || SyncFolder(path))));
   const int error = errno;
   flock(fd, LOCK_UN);
   close(fd);

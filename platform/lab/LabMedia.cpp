@@ -59,13 +59,14 @@ std::vector<ArchiveLocation> ListFiles(int64_t jobId, const std::string& suffix)
 }
 
 // The list of the VM's archive files in a job folder; empty when the GUID cannot name a file.
-std::string VMArchiveListPath(const std::string& jobDir, const std::string& vmGuid) {
+}  // namespace
+
+std::string VMArchiveListPath(const std::string& mediaAgent, int64_t jobId, const std::string& vmGuid) {
+  const std::string jobDir = MediaJobDir(mediaAgent, jobId);
   const std::string name = FXString::ToLower(vmGuid);
   if (jobDir.empty() || !IsSafeComponent(name)) return std::string();
   return jobDir + "/vms/" + name;
 }
-
-}  // namespace
 
 std::string MediaJobDir(const std::string& mediaAgent, int64_t jobId) {
   if (Root().empty() || !IsSafeComponent(mediaAgent) || jobId <= 0) return std::string();
@@ -119,9 +120,14 @@ std::vector<ArchiveLocation> ListUncommittedArchiveFiles(int64_t jobId) {
 
 bool RecordVMArchiveFile(const std::string& mediaAgent, int64_t jobId, const std::string& vmGuid,
                          uint64_t archiveFileId, std::string& error) {
-  const std::string path = VMArchiveListPath(MediaJobDir(mediaAgent, jobId), vmGuid);
-  if (path.empty() || !MakeDirs(path.substr(0, path.rfind('/'))) ||
-      !AppendLineLocked(path, std::to_string(archiveFileId))) {
+  const std::string jobDir = MediaJobDir(mediaAgent, jobId);
+  const std::string path = VMArchiveListPath(mediaAgent, jobId, vmGuid);
+  const std::string notes = path.substr(0, path.rfind('/'));
+  // Restores and the stub's check find the VM's archives by this note alone: it must survive a crash
+  // as the archive file does, and so must the folders a job's first note makes.
+  const bool firstNote = !path.empty() && !IsDirectory(notes);
+  if (path.empty() || !MakeDirs(notes) || (firstNote && (!SyncFolder(notes) || !SyncFolder(jobDir))) ||
+      !AppendWholeLineLocked(path, std::to_string(archiveFileId), Durability::kDurable)) {
     error = "cannot note archive file " + std::to_string(archiveFileId) + " of VM [" + vmGuid + "] for job " +
             std::to_string(jobId) + " on media agent [" + mediaAgent + "]";
     return false;
@@ -135,10 +141,11 @@ std::vector<ArchiveLocation> ListVMArchiveFiles(int64_t jobId, const std::string
   if (Root().empty() || jobId <= 0 || CPxDirectory::List(MediaDir(), agents).IsError()) return found;
   std::sort(agents.begin(), agents.end());
   for (const std::string& agent : agents) {
-    const std::string list = VMArchiveListPath(MediaJobDir(agent, jobId), vmGuid);
+    const std::string list = VMArchiveListPath(agent, jobId, vmGuid);
     if (list.empty()) continue;
     std::vector<uint64_t> ids;
-    for (const std::string& line : ReadLines(list)) {
+    // A line cut short was never a note: its archive file's creation failed with it.
+    for (const std::string& line : ReadWholeLines(list)) {
       uint64_t id = 0;
       if (labkv::ParseUInt64(line, id)) ids.push_back(id);
     }

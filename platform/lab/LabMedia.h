@@ -14,6 +14,9 @@
 //                                        by an attempt that was interrupted
 //   <job id>/vms/<VM GUID in lower case>  the ids of the archive files made for the VM in the job, one a
 //                                        line, so a VM's archives are found without opening any other's
+//                                        (restores and the stub's check find them by it alone): each
+//                                        line is synced before its archive file is begun, and a last
+//                                        line cut short is neither read nor run into the next
 namespace lab {
 
 // media/<media agent>/<job id>; empty when a name is not usable.
@@ -34,6 +37,9 @@ struct ArchiveLocation {
 std::vector<ArchiveLocation> ListArchiveFiles(int64_t jobId = 0);
 std::vector<ArchiveLocation> ListUncommittedArchiveFiles(int64_t jobId = 0);
 
+// The note of the VM's archive files of the job on the media agent (see above); empty when a name is not
+// usable.
+std::string VMArchiveListPath(const std::string& mediaAgent, int64_t jobId, const std::string& vmGuid);
 // Notes that the media agent's archive file of the job is made for the VM; false with the reason.
 bool RecordVMArchiveFile(const std::string& mediaAgent, int64_t jobId, const std::string& vmGuid,
                          uint64_t archiveFileId, std::string& error);

@@ -1,5 +1,7 @@
 // VM archiving and power management on the lab's hypervisor: a VM's stub record and custom fields, its
 // stub, relocation and power, the hypervisor's clock and the idle-VM check.
+#include <algorithm>
+
 #include "platform/lab/LabArchiving.h"
 #include "platform/lab/LabDisks.h"
 #include "platform/lab/LabFaults.h"
@@ -100,13 +102,19 @@ int LabVMInfo::StubVM(StubVMCtx& ctx) {
     if (!vm.disks[i].deleted && given(name) == nullptr)
       return Fail(kErrRefused, "Disk [" + name + "] of VM [" + key + "] is not among the disks the stub may delete");
   }
-  const std::vector<archive::ArchiveContents> archives = lab::ReadVMArchives(vm.guid, ctx.jobId);
+  // The job's backup as a restore reads it, once for every disk: only the chain it stands in is read.
+  archive::VMBackup backup;
+  std::string chainWhy;
+  const bool toDelete =
+      std::any_of(vm.disks.begin(), vm.disks.end(), [](const lab::VMDisk& disk) { return !disk.deleted; });
+  const bool reassembled = toDelete && lab::ReassembleJobBackup(lab::ReadVMChainArchives(vm.guid, ctx.jobId), vm.guid,
+                                                                ctx.jobId, backup, chainWhy);
   for (size_t i = 0; i < vm.disks.size(); ++i) {
     const std::string name = lab::LabDiskIndexName(i, vm.disks[i].file);
     archive::RestoredDisk restored;
-    std::string why;
-    if (!vm.disks[i].deleted && !lab::DiskOfJobBackup(archives, vm.guid, name, ctx.jobId, given(name)->changeId,
-                                                      restored, why))
+    std::string why = chainWhy;
+    if (!vm.disks[i].deleted &&
+        (!reassembled || !lab::DiskOfJobBackup(backup, name, given(name)->changeId, restored, why)))
       return Fail(kErrRefused, "Disk [" + name + "] of VM [" + key + "] would not come back from the backup of job " +
                                    std::to_string(ctx.jobId) + ": " + why);
   }

@@ -7,7 +7,10 @@
 // resumed, then its stub phase). After each run every VM reported backed up restores byte for byte,
 // as the lab tool's verify reassembles it, to copies of its disks taken before the job; every other VM
 // says why; no stream stays reserved. The resume backs both VMs up, and after the stub phase every
-// disk it deleted comes back byte for byte with "vm restore".
+// disk it deleted comes back byte for byte with "vm restore". A refused index metadata record (of the
+// configuration file or of a disk) is a warning that leaves vm01 backed up by the faulted run; those
+// rows run with indexing V2 on and off (off, the index learns the job at its end, not each VM at its
+// own, and an incremental records every unchanged extent).
 #include <filesystem>
 #include <map>
 #include <ostream>
@@ -18,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/jobmgr/vsJobMgr.h"
+#include "platform/lab/Lab.h"
 #include "platform/lab/LabFaults.h"
 #include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabMount.h"
@@ -36,11 +40,36 @@ const char* const kIdleVM = "vm01";  // the one the faults aim at, and the one a
 constexpr int64_t kStatusBackedUp = 0;
 constexpr int64_t kStatusBackedUpWithErrors = 3;
 
+// vm01's records that go before a record of its archive file, by the job's level and indexing.
+struct RecordsBefore {
+  int full;
+  int incremental;
+  int incrementalIndexV1;
+};
+
 struct DataPathFault {
   const char* name;
   std::vector<std::string> rule;  // of the lab tool's "fault LAB add"
+  // A rule aimed at one record of vm01's archive file: the records let pass before it ("--after"),
+  // and the warning the worker logs when that record is refused, a VM backed up all the same.
+  RecordsBefore before = {-1, -1, -1};
+  const char* warning = nullptr;
+  // The index lacks what the stub phase must see of vm01's backup (a disk's change id): vm01 stays
+  // whole and says why.
+  bool leavesNoStub = false;
 };
 void PrintTo(const DataPathFault& fault, std::ostream* out) { *out << fault.name; }
+
+// The index metadata of vm01's configuration file follows its header and its one buffer of data;
+// that of its first disk follows the disk's extents (each a header, data and an end: four in the
+// full, the changed one in the incremental, and with indexing V2 off each unchanged one as a header
+// alone) and its header.
+const DataPathFault kConfigFileIndexMetadata = {
+    "ConfigFileIndexMetadata", {"archive.write", "--vm", "vm01", "--code", "5", "--times", "1"}, {2, 2, 2},
+    "Failed to send indexing metadata for VM config file [VMConfig.ztf]."};
+const DataPathFault kDiskIndexMetadata = {
+    "DiskIndexMetadata", {"archive.write", "--vm", "vm01", "--code", "5", "--times", "1"}, {17, 8, 11},
+    "Warning : Failed to send indexing metadata for VM virtual disk [vm01_0.img].", true};
 
 // The job has one stream and takes the VMs in order, so vm01's archive file is the job's first: its
 // sync is the first call of archive.fileSync, the sync of the folder entry that commits it the second.
@@ -53,6 +82,8 @@ const DataPathFault kFaults[] = {
     {"IndexUpload", {"index.UploadMetadataFiles", "--vm", "vm01", "--code", "5", "--times", "always"}},
     {"ArchiveIndexRun", {"index.RunArchiveIndexForVM", "--vm", "vm01", "--code", "5", "--times", "always"}},
     {"DiskRead", {"disk.Read", "--vm", "vm01", "--code", "5", "--after", "1", "--times", "always"}},
+    kConfigFileIndexMetadata,
+    kDiskIndexMetadata,
 };
 
 struct Level {
@@ -65,15 +96,29 @@ const Level kLevels[] = {{"Full", false}, {"Incremental", true}};
 struct JobKind {
   const char* name;
   bool archiving;
+  bool indexV1 = false;  // the subclient indexes the first way
 };
 void PrintTo(const JobKind& kind, std::ostream* out) { *out << kind.name; }
 const JobKind kKinds[] = {{"Plain", false}, {"Archiving", true}};
+const JobKind kKindsIndexV1[] = {{"PlainIndexV1", false, true}, {"ArchivingIndexV1", true, true}};
 
 class ResumePromise : public testing::TestWithParam<std::tuple<DataPathFault, Level, JobKind>> {
  protected:
   const DataPathFault& Fault() const { return std::get<0>(GetParam()); }
   const Level& JobLevel() const { return std::get<1>(GetParam()); }
   bool Archiving() const { return std::get<2>(GetParam()).archiving; }
+  bool IndexV1() const { return std::get<2>(GetParam()).indexV1; }
+
+  // The fault's rule, aimed at its record for this job.
+  std::vector<std::string> Rule() const {
+    std::vector<std::string> rule = Fault().rule;
+    const RecordsBefore& before = Fault().before;
+    const int records = !JobLevel().incremental ? before.full
+                        : IndexV1()             ? before.incrementalIndexV1
+                                                : before.incremental;
+    if (records >= 0) rule.insert(rule.end(), {"--after", std::to_string(records)});
+    return rule;
+  }
 
   // The lab up to the job the fault meets, and copies of every disk as that job will find it.
   void SetUp() override {
@@ -86,6 +131,12 @@ class ResumePromise : public testing::TestWithParam<std::tuple<DataPathFault, Le
         ASSERT_EQ(0, Tool({"disk", lab_, vm, disk, "write", "--percent", "100", "--seed", std::to_string(++seed * 7)}))
             << Output();
     lab::SetRoot(lab_);
+    if (IndexV1()) {
+      std::string error;
+      ASSERT_TRUE(lab::SetSubclientValue("1", "indexingV2", "0", error)) << error;
+      // The job's VM collect file where the first index has it.
+      ASSERT_EQ(0, Tool({"create", lab_, "--job", "1001"})) << Output();
+    }
     if (JobLevel().incremental) {
       ASSERT_EQ(0, Run(1001, {})) << "the full the incremental rests on: " << Output();
       job_ = 1002;
@@ -182,11 +233,17 @@ class ResumePromise : public testing::TestWithParam<std::tuple<DataPathFault, Le
   }
 
   // After the stub phase: vm01 is a stub whose every disk comes back, from a restore, as it was before
-  // the job; the running vm02 is left whole.
+  // the job (or, where the fault left the index short, vm01 is whole and says why); the running vm02
+  // is left whole.
   void CheckStubPhase() {
     const lab::VMDescription idle = Description(kIdleVM);
-    EXPECT_TRUE(promise::IsStub(idle)) << kIdleVM << ", backed up by the resume, is not stubbed: "
-                                       << promise::VMReason(job_, idle);
+    if (Fault().leavesNoStub) {
+      EXPECT_TRUE(promise::GoneDisks(idle).empty() && !promise::IsStub(idle)) << kIdleVM << " was stubbed";
+      EXPECT_TRUE(labrun::Has(promise::VMReason(job_, idle), "not stubbed")) << promise::VMReason(job_, idle);
+    } else {
+      EXPECT_TRUE(promise::IsStub(idle)) << kIdleVM << ", backed up by the resume, is not stubbed: "
+                                         << promise::VMReason(job_, idle);
+    }
     EXPECT_FALSE(promise::IsStub(Description("vm02"))) << "a running VM was stubbed";
     EXPECT_EQ("", promise::StreamsLeftReserved(job_)) << "the stub phase";
     for (const char* vm : kVMs) {
@@ -214,7 +271,8 @@ class ResumePromise : public testing::TestWithParam<std::tuple<DataPathFault, Le
 
 TEST_P(ResumePromise, EveryVMReportedBackedUpRestoresAndEveryDiskAStubDeletedComesBack) {
   std::vector<std::string> add = {"fault", lab_, "add"};
-  add.insert(add.end(), Fault().rule.begin(), Fault().rule.end());
+  const std::vector<std::string> rule = Rule();
+  add.insert(add.end(), rule.begin(), rule.end());
   ASSERT_EQ(0, Tool(add)) << Output();
   const int faulted = RunJob({});
   EXPECT_TRUE(faulted == 0 || faulted == 1 || faulted == 2) << Output();
@@ -223,6 +281,15 @@ TEST_P(ResumePromise, EveryVMReportedBackedUpRestoresAndEveryDiskAStubDeletedCom
   ASSERT_TRUE(lab::ReadFaultTable(table, error)) << error;
   ASSERT_EQ(1u, table.rules.size());
   ASSERT_GT(table.rules[0].fired, 0) << "the fault never fired: the case tries nothing\n" << Output();
+  if (Fault().warning != nullptr) {
+    ASSERT_TRUE(labrun::Has(labrun::ReadText(lab::ClientLogPath("coordinator", "quarn")), Fault().warning))
+        << "the fault missed the record it aims at\n" << Output();
+    Info record;
+    EXPECT_TRUE(vsJobMgr::ReadVMStatus(job_, Description(kIdleVM).guid, record) &&
+                (record.getint64(Info::F_vmStatus) == kStatusBackedUp ||
+                 record.getint64(Info::F_vmStatus) == kStatusBackedUpWithErrors))
+        << "a refused index metadata record fails " << kIdleVM << ": " << promise::VMReason(job_, Description(kIdleVM));
+  }
   CheckPromise("the run with the fault");
 
   ASSERT_EQ(0, Tool({"fault", lab_, "clear"})) << Output();
@@ -241,12 +308,22 @@ TEST_P(ResumePromise, EveryVMReportedBackedUpRestoresAndEveryDiskAStubDeletedCom
   CheckStubPhase();
 }
 
+std::string CaseName(const testing::TestParamInfo<std::tuple<DataPathFault, Level, JobKind>>& info) {
+  return std::string(std::get<0>(info.param).name) + "_" + std::get<1>(info.param).name + "_" +
+         std::get<2>(info.param).name;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     EachFault, ResumePromise,
     testing::Combine(testing::ValuesIn(kFaults), testing::ValuesIn(kLevels), testing::ValuesIn(kKinds)),
-    [](const testing::TestParamInfo<std::tuple<DataPathFault, Level, JobKind>>& info) {
-      return std::string(std::get<0>(info.param).name) + "_" + std::get<1>(info.param).name + "_" +
-             std::get<2>(info.param).name;
-    });
+    CaseName);
+
+// A refused index metadata record with the first index too.
+const DataPathFault kIndexMetadataFaults[] = {kConfigFileIndexMetadata, kDiskIndexMetadata};
+INSTANTIATE_TEST_SUITE_P(
+    IndexMetadataIndexV1, ResumePromise,
+    testing::Combine(testing::ValuesIn(kIndexMetadataFaults), testing::ValuesIn(kLevels),
+                     testing::ValuesIn(kKindsIndexV1)),
+    CaseName);
 
 }  // namespace

@@ -25,6 +25,7 @@
 #include "platform/jobmgr/vsJobMgr.h"
 #include "platform/lab/LabMedia.h"
 #include "platform/os/CPxSha256.h"
+#include "records/messages/IdxMetadataMessages.h"
 #include "support/ArchiveTestSupport.h"
 #include "support/TestLab.h"
 
@@ -286,6 +287,31 @@ TEST_F(ArchiveTest, LimitsOfBuffersAndRecords) {
   archive::Problem problem;
   EXPECT_FALSE(archive::ReadArchive(lab.Path("hostile.qar"), contents, problem));
   EXPECT_EQ("a record length is out of range", problem.text);
+
+  // An index metadata record's text is read back up to its limit, and not one byte past it or past
+  // the file's end (a file of holes, so that the limit costs no writing).
+  const std::string sparse = lab.Path("metadata.qar");
+  std::ofstream(sparse, std::ios::binary).write("<x/>", 4);
+  ASSERT_EQ(0, truncate(sparse.c_str(), static_cast<off_t>(archive::kMaxMetadataTextBytes + 1)));
+  struct Case {
+    uint64_t offset, length;
+    bool read;
+  } cases[] = {{0, 4, true},
+               {0, archive::kMaxMetadataTextBytes, true},
+               {0, archive::kMaxMetadataTextBytes + 1, false},
+               {1, archive::kMaxMetadataTextBytes, true},
+               {2, archive::kMaxMetadataTextBytes, false}};
+  for (const Case& c : cases) {
+    archive::MetadataRecord record;
+    record.fileOffset = c.offset;
+    record.length = c.length;
+    std::string text;
+    EXPECT_EQ(c.read, archive::ReadMetadataText(sparse, record, text, error)) << c.offset << "+" << c.length;
+    if (c.read) {
+      EXPECT_EQ(c.length, text.size());
+      EXPECT_EQ(std::string("<x/>").substr(c.offset, 4), text.substr(0, 4 - c.offset));
+    }
+  }
 }
 
 TEST_F(ArchiveTest, FaultsFailTheCallsTheyNameAndLeaveTheFileWellFormed) {
@@ -406,9 +432,10 @@ TEST_F(ArchiveTest, TheFilesOwnFailuresFailTheStreamAndLeaveTheFileUncommitted) 
 
 // A record the media refused leaves a file that is no whole backup, and says so to every reader: the
 // item it left open ends failed, or, with none open, the VM's header item follows ended failed; a file
-// whose sends all went through gains nothing. Either way the file reads back well formed. The cases run
-// at once, each on a stream of its own that its rule selects, as a job's streams share the fault table
-// and the media agent.
+// whose sends all went through gains nothing, nor does one that lost only an item's index metadata (a
+// restore does not rest on it, and the sender ends the item as it sees fit). Either way the file reads
+// back well formed. The cases run at once, each on a stream of its own that its rule selects, as a
+// job's streams share the fault table and the media agent.
 TEST_F(ArchiveTest, AFileMissingARecordIsCommittedOnlyWithAFailedItem) {
   struct Case {
     const char* name;
@@ -418,13 +445,18 @@ TEST_F(ArchiveTest, AFileMissingARecordIsCommittedOnlyWithAFailedItem) {
     std::vector<std::string> failed;  // the items that end failed, in order
   };
   const std::string vm = "\\" + kGuid;
+  // Each file's records: header, data, index metadata, end.
   const Case cases[] = {
       {"nothing refused", 1000, 1, false, {}},
       {"the data refused, and every record after it", 1, lab::kFaultAlways, true, {"\\g\\f"}},
       {"the data refused once, the caller ends the item failed", 1, 1, true, {"\\g\\f"}},
-      {"the header of the second file refused", 3, 1, false, {vm}},
-      {"the end of the first file refused, and every record after it", 2, lab::kFaultAlways, false, {"\\g\\f"}},
-      {"the last record, the second file's end, refused", 5, 1, false, {"\\g\\h"}},
+      {"the header of the second file refused", 4, 1, false, {vm}},
+      {"the end of the first file refused, and every record after it", 3, lab::kFaultAlways, false, {"\\g\\f"}},
+      {"the last record, the second file's end, refused", 7, 1, false, {"\\g\\h"}},
+      {"the first file's index metadata refused", 2, 1, false, {}},
+      {"the last file's index metadata refused", 6, 1, false, {}},
+      {"the first file's index metadata refused, and every record after it", 2, lab::kFaultAlways, false,
+       {"\\g\\f"}},
   };
   const int count = static_cast<int>(sizeof cases / sizeof cases[0]);
   for (int i = 0; i < count; ++i) {
@@ -443,7 +475,7 @@ TEST_F(ArchiveTest, AFileMissingARecordIsCommittedOnlyWithAFailedItem) {
       auto stream = Stream(i + 1);
       ASSERT_EQ(0, stream->createArchiveFile(kGuid, kJob, 7, 11, "", 1));
       paths[i] = stream->GetArchiveFilePath();
-      // Two files of four bytes each: header, data, end.
+      // Two files of four bytes each: header, data, index metadata (its loss only a warning), end.
       for (const char* name : {"\\g\\f", "\\g\\h"}) {
         if (stream->sendFileHeader(name, 4, 0, false, false, false, 1, 0, 0, 0, false, true, false) != 0) continue;
         uint32_t granted = 0;
@@ -452,7 +484,10 @@ TEST_F(ArchiveTest, AFileMissingARecordIsCommittedOnlyWithAFailedItem) {
         std::memcpy(buffer, "abcd", 4);
         const bool sent = stream->writeDataBuffer(buffer, 4) == 0;
         if (!sent && cases[i].callerEndsFailed) stream->sendEOF(false, 31);
-        if (sent) stream->sendEOF(true, 0);
+        if (!sent) continue;
+        IdxMetadata::IdxMetaData metadata;
+        stream->sendVSIdxDiskMetadata(metadata);
+        stream->sendEOF(true, 0);
       }
       EXPECT_EQ(0, stream->closeArchiveFile()) << cases[i].name << ": the stream itself is sound";
       EXPECT_EQ(0, stream->checkStatus()) << cases[i].name;

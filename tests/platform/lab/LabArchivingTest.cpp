@@ -2,6 +2,8 @@
 // their backups.
 #include <unistd.h>
 
+#include <cerrno>
+
 #include <gtest/gtest.h>
 
 #include "platform/appmgr/vsAppMgr.h"
@@ -9,6 +11,8 @@
 #include "platform/lab/LabCreate.h"
 #include "platform/lab/LabDisks.h"
 #include "platform/lab/LabFaults.h"
+#include "platform/lab/LabFiles.h"
+#include "platform/lab/LabMedia.h"
 #include "platform/lab/LabMount.h"
 #include "platform/lab/LabSnapshot.h"
 #include "platform/lab/LabSubclient.h"
@@ -178,6 +182,85 @@ TEST(LabArchivingTest, AStubDeletesOnlyTheDisksItIsGivenAtTheirChangeIdsAndRecor
       EXPECT_EQ(byThisStub ? kBackupJob : 0, vm.disks[i].stubJob) << i;
       EXPECT_EQ(byThisStub ? ctx.disks[i].changeId : std::string(), vm.disks[i].stubChangeId) << i;
     }
+  }
+}
+
+// vm restore brings a stub's two disks back from the backup the stub deleted them on, byte for byte, or
+// writes nothing back and says which disk and job: the VM finds that backup's archives by the note of
+// its archive files of the job, which a line cut short at its end (a note whose write a full file
+// system cut off) never spoils for the lines after it, and without which the backup is not found; a
+// disk whose new image cannot be made durable is no restore, and the disk before it is not left
+// restored behind a description that says both are deleted.
+TEST(LabArchivingTest, AStubsDisksComeBackFromTheirBackupOrNothingIsWrittenBack) {
+  enum Damage { kNone, kNoteCutShortBefore, kNoteLost, kSecondImageNotDurable };
+  struct Case {
+    const char* what;
+    Damage damage;
+    const char* error;  // empty: restored
+  } cases[] = {
+      {"a whole backup", kNone, ""},
+      {"the note's last line cut short before the backup was noted", kNoteCutShortBefore, ""},
+      {"the note of the backup lost", kNoteLost, "disk scsi0-0-vm01_0.img of VM [vm01] is not restored: the backup "
+                                                 "of job 1001"},
+      {"the folder of the second image not synced", kSecondImageNotDurable, "cannot sync the folder of"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    testsupport::TestLab dir("coordinator");
+    lab::LabPlan plan;
+    plan.vms = 1;
+    plan.disksPerVM = 2;
+    plan.clients = {"coordinator"};
+    ASSERT_TRUE(dir.Create(plan));
+    const std::string server = lab::SampleServer();
+    lab::VMDescription vm;
+    ASSERT_TRUE(lab::FindVM(server, "vm01", vm));
+    const std::string note = lab::VMArchiveListPath(lab::SampleMediaAgent(), kBackupJob, vm.guid);
+    if (c.damage == kNoteCutShortBefore) {
+      ASSERT_TRUE(lab::MakeDirs(note.substr(0, note.rfind('/'))));
+      ASSERT_TRUE(lab::AppendTornLineLocked(note, "99", 1));
+    }
+    std::vector<archivetest::BackedUpDisk> backedUp;
+    std::vector<std::string> before;
+    std::string error;
+    for (size_t i = 0; i < 2; ++i) {
+      std::string changeId;
+      const std::string image = lab::DiskImagePath(server, vm.disks[i].file);
+      ASSERT_TRUE(lab::WriteDiskRanges(image, {{512 * i, 8192}}, true, i + 3, changeId, error)) << error;
+      backedUp.push_back({lab::LabDiskIndexName(i, vm.disks[i].file), image});
+      before.push_back(testsupport::ReadDisk(image));
+    }
+    ASSERT_NO_FATAL_FAILURE(BackUp(backedUp));
+    for (const archivetest::BackedUpDisk& disk : backedUp)
+      ASSERT_TRUE(lab::DeleteStubbedDisk(server, "vm01", disk.indexName, lab::ImageChangeId(disk.image), kBackupJob,
+                                         error))
+          << error;
+    if (c.damage == kNoteLost) {
+      ASSERT_EQ(0, unlink(note.c_str()));
+    }
+    if (c.damage == kSecondImageNotDurable) {
+      lab::FaultRule rule;
+      rule.op = "restore.SyncImage";
+      rule.disk = backedUp[1].indexName;
+      rule.code = EIO;
+      ASSERT_TRUE(dir.Fault(rule));
+    }
+    std::vector<std::string> restored;
+    const bool ok = lab::RestoreVMDisks(server, "vm01", 0, restored, error);
+    EXPECT_EQ(*c.error == 0, ok) << error;
+    EXPECT_NE(std::string::npos, error.find(c.error)) << error;
+    ASSERT_TRUE(lab::FindVM(server, "vm01", vm));
+    for (size_t i = 0; i < 2; ++i) {
+      EXPECT_EQ(!ok, vm.disks[i].deleted) << i;
+      const std::string bytes = testsupport::ReadDisk(backedUp[i].image);
+      if (ok) {
+        EXPECT_TRUE(bytes == before[i]) << "disk " << i << " does not come back as it was backed up";
+      } else {
+        EXPECT_NE(0, access(backedUp[i].image.c_str(), F_OK)) << "disk " << i << " is back, its description "
+                                                                 "says it is deleted";
+      }
+    }
+    EXPECT_EQ(ok ? 2u : 0u, restored.size());
   }
 }
 

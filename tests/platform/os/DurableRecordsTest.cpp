@@ -177,6 +177,19 @@ TEST(DurableRecords, EveryRecordPromisedToSurviveACrashIsSyncedAndTestStateIsNot
        [](testsupport::TestLab& dir) { ASSERT_TRUE(lab::AppendLineLocked(dir.Path("lines.log"), "first")); },
        appendLine(lab::Durability::kDurable)},
       {"a line of a log of test state", Kept::kNothing, nullptr, appendLine(lab::Durability::kVolatile)},
+      {"a whole line after a line cut short, the log's only one", Kept::kBytesAndName,
+       [](testsupport::TestLab& dir) { ASSERT_TRUE(lab::AppendTornLineLocked(dir.Path("lines.log"), "first", 3)); },
+       [](testsupport::TestLab& dir, std::string& error) {
+         const std::string path = dir.Path("lines.log");
+         error = "cannot append to " + path;
+         return lab::AppendWholeLineLocked(path, "line", lab::Durability::kDurable) ? path : std::string();
+       }},
+      {"a VM's note of an archive file made for it", Kept::kBytesAndName, nullptr,
+       [](testsupport::TestLab&, std::string& error) {
+         return lab::RecordVMArchiveFile("ma1", kJob, "4C1F-VM1", 7, error)
+                    ? lab::VMArchiveListPath("ma1", kJob, "4c1f-vm1")
+                    : std::string();
+       }},
       {"lines of a durable log from several threads", Kept::kBytesAndName, nullptr,
        [](testsupport::TestLab& dir, std::string& error) {
          const std::string path = dir.Path("lines.log");
