@@ -178,7 +178,7 @@ bool FindDeletedDisks(const VMDescription& vm, int64_t asOfJob, std::map<size_t,
       archive::VMBackup backup;
       std::vector<std::string> notes;
       std::string why;
-      if (!archive::ReassembleVM(archives, vm.guid, job, {}, backup, notes, why)) continue;
+      if (!archive::ReassembleVM(archives, vm.guid, job, backup, notes, why)) continue;
       const std::string name = "\\" + vm.guid + "\\" + indexName;
       for (const auto& entry : backup.disks)
         if (strcasecmp(entry.first.c_str(), name.c_str()) == 0) found[i] = entry.second;
@@ -397,7 +397,7 @@ bool DiskOfJobBackup(const std::vector<archive::ArchiveContents>& archives, cons
   const std::string job = "job " + std::to_string(jobId);
   archive::VMBackup backup;
   std::vector<std::string> notes;
-  if (!archive::ReassembleVM(archives, vmGuid, jobId, {}, backup, notes, why)) return false;
+  if (!archive::ReassembleVM(archives, vmGuid, jobId, backup, notes, why)) return false;
   if (backup.jobs.empty() || backup.jobs.back() != jobId) {
     why = job + " is not in the VM's chain";
     for (const std::string& note : notes)
