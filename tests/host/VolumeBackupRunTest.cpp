@@ -1,12 +1,15 @@
 // Whole jobs of a volume-level subclient through the lab tool: two VMs are backed up volume by
 // volume, each volume is queued for metadata collection, the index knows them by their volumes'
 // names, `verify` passes and every volume restores byte for byte against a copy of it taken before
-// the job; after a write to one volume an incremental reads only the extents that changed. A volume that cannot be opened, a read that fails part-way or
-// volumes that cannot be listed fail their VM with its reason (in its status, its event or its result
-// line), the other VM restores, and the next run backs the failed VM up whole.
+// the job; after a write to one volume an incremental, by change ids or by checksums, sends only the
+// extent that changed. A volume that cannot be opened, a read that fails part-way or volumes that cannot
+// be listed fail their VM with its reason (in its status, its event or its result line), the other VM
+// restores, and the next run backs the failed VM up whole.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <map>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -117,15 +120,45 @@ class VolumeBackupRun : public testing::Test {
     return level;
   }
 
+  // REQUIRES: the lab's scope. The extents with data that the job's archives of the VM carry, by
+  // volume backup name.
+  static std::map<std::string, size_t> ExtentsSent(int64_t jobId, const std::string& guid) {
+    std::map<std::string, size_t> sent;
+    for (const lab::ArchiveLocation& location : lab::ListVMArchiveFiles(jobId, guid)) {
+      archive::ArchiveContents contents;
+      archive::Problem problem;
+      EXPECT_TRUE(archive::ReadArchive(location.path, contents, problem)) << problem.Describe();
+      for (const archive::Item& item : contents.items)
+        if (item.kind == archive::ItemKind::kExtent && item.dataBytes > 0)
+          ++sent[item.diskName.substr(item.diskName.rfind('\\') + 1)];
+    }
+    return sent;
+  }
+
   testsupport::TestLab dir;
   const std::string labDir = dir.Path("lab");
   const std::string out = dir.Path("tool.txt");
 };
 
-TEST_F(VolumeBackupRun, TwoVMsBackUpVolumeByVolumeRestoreAndAnIncrementalReadsOnlyWhatChanged) {
+// How the incremental finds what changed since the full: by the volumes' change ids, or, with change
+// tracking off (useCBT=0), by the checksums of their extents. Either way it sends the written extent
+// alone; what it reads of each volume beside its header differs.
+struct ChangeTracking {
+  const char* name;
+  const char* useCBT;
+  bool readsWhole;  // every volume is read whole for its checksums; else only the extent written is read
+};
+void PrintTo(const ChangeTracking& tracking, std::ostream* os) { *os << tracking.name; }
+
+class VolumeIncrementalRun : public VolumeBackupRun, public testing::WithParamInterface<ChangeTracking> {};
+
+TEST_P(VolumeIncrementalRun, TwoVMsBackUpVolumeByVolumeRestoreAndAnIncrementalSendsOnlyWhatChanged) {
+  const ChangeTracking& tracking = GetParam();
   DiskCopies before;
   {
     LabRootScope in(labDir);
+    std::string error;
+    ASSERT_TRUE(lab::SetSubclientValue("1", "useCBT", tracking.useCBT, error)) << error;
     before = VolumesNow("before");
   }
   ASSERT_EQ(4u, before.size());
@@ -168,16 +201,34 @@ TEST_F(VolumeBackupRun, TwoVMsBackUpVolumeByVolumeRestoreAndAnIncrementalReadsOn
       EXPECT_EQ(2u, LevelOfVM(1002, guid)) << guid;
       EXPECT_EQ("", archivetest::WhyNotRestoredTo(guid, 1002, changed)) << guid;
     }
-    EXPECT_EQ((std::map<std::string, uint64_t>{{"C:", kHeaderBytes}, {"D:", kHeaderBytes}}), BytesRead(1002, "vm01"))
-        << "no volume of vm01 changed: each reads its header alone";
-    EXPECT_EQ((std::map<std::string, uint64_t>{{"C:", kHeaderBytes + kExtentBytes}, {"D:", kHeaderBytes}}),
+    // Each volume reads its header, then what the row says of it.
+    const auto read = [&](const char* guid, size_t position, uint64_t written) {
+      const std::string copy = testsupport::CopyPath(changed, guid, position);
+      return kHeaderBytes + (tracking.readsWhole ? std::filesystem::file_size(copy) : written);
+    };
+    EXPECT_EQ((std::map<std::string, uint64_t>{{"C:", read(kVM1, 0, 0)}, {"D:", read(kVM1, 1, 0)}}),
+              BytesRead(1002, "vm01"))
+        << "no volume of vm01 changed";
+    EXPECT_EQ((std::map<std::string, uint64_t>{{"C:", read(kVM2, 0, kExtentBytes)}, {"D:", read(kVM2, 1, 0)}}),
               BytesRead(1002, "vm02"))
-        << "the written volume reads its header and the one extent written";
+        << "vm02's first volume was written";
+    for (const char* guid : {kVM1, kVM2}) {
+      std::map<std::string, size_t> sent;
+      if (guid == std::string(kVM2)) sent[lab::LabVolumeBackupName(kVM2, 0)] = 1;
+      EXPECT_EQ(sent, ExtentsSent(1002, guid)) << "only the extent written is sent";
+    }
     EXPECT_EQ("", WhyNotQueuedForMetadata(1002));
   }
   ASSERT_EQ(0, Tool({"verify", labDir, "--job", "1002"})) << Output();
   EXPECT_TRUE(labrun::Has(Output(), "2 VMs: 0 problems")) << Output();
 }
+
+const ChangeTracking kChangeTracking[] = {
+    {"ByChangeIds", "1", false},
+    {"ByChecksums", "0", true},
+};
+INSTANTIATE_TEST_SUITE_P(VolumeRoad, VolumeIncrementalRun, testing::ValuesIn(kChangeTracking),
+                         [](const testing::TestParamInfo<ChangeTracking>& info) { return std::string(info.param.name); });
 
 // A failure of the volume road in the VMs' first job. The run fails vm01 and says why (its status,
 // and the event or result line of the failure); vm02 restores against the copies taken before it.
