@@ -522,7 +522,7 @@ void VerifyVM(const std::string& guid, int64_t asOf, const std::map<std::string,
   archive::VMBackup backup;
   std::vector<std::string> notes;
   std::string error;
-  const bool ok = archive::ReassembleVM(verification.archives, guid, asOf, {}, backup, notes, error);
+  const bool ok = archive::ReassembleVM(verification.archives, guid, asOf, backup, notes, error);
   std::string chain;
   for (int64_t job : backup.jobs) chain += (chain.empty() ? "" : ", ") + std::to_string(job);
   const int64_t lastJob = backup.jobs.empty() ? 0 : backup.jobs.back();

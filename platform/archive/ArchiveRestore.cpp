@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <set>
 
 #include "platform/index/ExtentNameConverter.h"
 #include "platform/os/CPxSha256.h"
@@ -116,8 +117,7 @@ bool ParseExtentNumber(const std::string& name, uint64_t& number) {
 }
 
 bool ReassembleVM(const std::vector<ArchiveContents>& archives, const std::string& vmGuid, int64_t asOfJob,
-                  const std::set<int64_t>& unusable, VMBackup& backup, std::vector<std::string>& notes,
-                  std::string& error) {
+                  VMBackup& backup, std::vector<std::string>& notes, std::string& error) {
   backup = VMBackup();
   backup.vmGuid = vmGuid;
   std::map<int64_t, std::vector<const ArchiveContents*>> byJob;
@@ -131,9 +131,7 @@ bool ReassembleVM(const std::vector<ArchiveContents>& archives, const std::strin
   for (auto& job : byJob) {
     const JobBackup judged = JudgeJobBackup(job.second);
     notes.insert(notes.end(), judged.notes.begin(), judged.notes.end());
-    std::string why = judged.Why();
-    // A malformed archive the caller could not attribute to an attempt may be the latest one.
-    if (why.empty() && unusable.count(job.first)) why = "an archive of the VM is not well formed";
+    const std::string why = judged.Why();
     job.second = judged.archives;
     if (!why.empty()) {
       notes.push_back("job " + std::to_string(job.first) + " left out: " + why);
@@ -141,10 +139,6 @@ bool ReassembleVM(const std::vector<ArchiveContents>& archives, const std::strin
     }
     usable[job.first] = std::any_of(job.second.begin(), job.second.end(),
                                     [](const ArchiveContents* archive) { return archive->backupLevel == 1; });
-  }
-  for (int64_t job : unusable) {
-    if (!byJob.count(job) && (asOfJob == 0 || job <= asOfJob))
-      notes.push_back("job " + std::to_string(job) + " left out: an archive of the VM is not well formed");
   }
   int64_t fullJob = 0;
   for (const auto& job : usable) {

@@ -2,7 +2,6 @@
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -64,13 +63,11 @@ bool ParseExtentNumber(const std::string& name, uint64_t& number);
 
 // The VM's backup as of `asOfJob` (0: the latest) from its archives (ReadArchive; those not well
 // formed with what was read of them). Each job stands by the attempt JudgeJobBackup takes, and a job
-// whose backup of the VM it finds unusable is left out of the chain. Jobs in `unusable` (a malformed
-// archive of the VM that is not among `archives`, so that its attempt is not known) are left out too.
-// Each archive and job left out is named in `notes`. False with the reason when there is no full
-// backup to start from or an extent name cannot be read.
+// whose backup of the VM it finds unusable is left out of the chain. Each archive and job left out is
+// named in `notes`. False with the reason when there is no full backup to start from or an extent name
+// cannot be read.
 bool ReassembleVM(const std::vector<ArchiveContents>& archives, const std::string& vmGuid, int64_t asOfJob,
-                  const std::set<int64_t>& unusable, VMBackup& backup, std::vector<std::string>& notes,
-                  std::string& error);
+                  VMBackup& backup, std::vector<std::string>& notes, std::string& error);
 
 // The restored bytes of a disk or a file, in order, in chunks of at most an extent (files: 1 MiB) to
 // `sink`; a false from the sink stops the read. False with the reason.

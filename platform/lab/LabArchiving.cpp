@@ -187,7 +187,7 @@ bool FindDeletedDisks(const VMDescription& vm, int64_t asOfJob, std::map<size_t,
     archive::VMBackup backup;
     std::vector<std::string> notes;
     std::string why;
-    if (!archive::ReassembleVM(archives, vm.guid, *job, {}, backup, notes, why)) continue;
+    if (!archive::ReassembleVM(archives, vm.guid, *job, backup, notes, why)) continue;
     for (size_t i : newest) {
       if (found.count(i) != 0) continue;
       const archive::RestoredDisk* disk = FindRestoredDisk(backup, LabDiskIndexName(i, vm.disks[i].file));
@@ -434,7 +434,7 @@ bool ReassembleJobBackup(const std::vector<archive::ArchiveContents>& archives, 
                          int64_t jobId, archive::VMBackup& backup, std::string& why) {
   const std::string job = "job " + std::to_string(jobId);
   std::vector<std::string> notes;
-  if (!archive::ReassembleVM(archives, vmGuid, jobId, {}, backup, notes, why)) return false;
+  if (!archive::ReassembleVM(archives, vmGuid, jobId, backup, notes, why)) return false;
   if (backup.jobs.empty() || backup.jobs.back() != jobId) {
     why = job + " is not in the VM's chain";
     for (const std::string& note : notes)

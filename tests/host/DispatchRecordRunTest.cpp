@@ -23,6 +23,7 @@
 #include "platform/lab/LabMedia.h"
 #include "platform/lab/LabSubclient.h"
 #include "records/messages/JobManagerMessages.h"
+#include "support/DiskCopies.h"
 #include "support/LabRunSupport.h"
 #include "support/TestLab.h"
 
@@ -36,21 +37,6 @@ const char* const kVMs[] = {"vm01", "vm02"};
 
 class DispatchRecordRun : public testing::Test {
  protected:
-  // REQUIRES: the lab as the process's root. Copies of the VM's disk images as they are now, for
-  // verify's --image ("0=<copy>,1=<copy>").
-  std::string CopyDisks(const std::string& vm) {
-    lab::VMDescription description;
-    EXPECT_TRUE(lab::FindVM(lab::SampleServer(), vm, description)) << vm;
-    std::string images;
-    for (size_t i = 0; i < description.disks.size(); ++i) {
-      const std::string copy = dir.Path(vm + "-" + std::to_string(i) + ".img");
-      std::string error;
-      EXPECT_TRUE(lab::CopyImageAtomic(lab::DiskImagePath(lab::SampleServer(), description.disks[i].file), copy, error))
-          << error;
-      images += (images.empty() ? "" : ",") + std::to_string(i) + "=" + copy;
-    }
-    return images;
-  }
   // REQUIRES: the lab as the process's root. The process of the client's agent in the job; 0 when none.
   static pid_t AgentProcess(const std::string& client) {
     const std::string started = "started " + client + " ";
@@ -92,8 +78,7 @@ TEST_F(DispatchRecordRun, AResumedVMWhoseDispatchRecordFailsOnceRestoresFromItsR
   std::string error;
   ASSERT_TRUE(lab::SetSubclientValue("1", "memberServers", "proxyA", error)) << error;
   ASSERT_TRUE(lab::WriteFileAtomic(ZTPI_Base::getJobResultsDir("coordinator") + "/VMPriorities.csv", "vm01,1\n"));
-  std::map<std::string, std::string> images;
-  for (const char* vm : kVMs) images[vm] = CopyDisks(vm);
+  const testsupport::DiskCopies before = testsupport::CopyDisks({kVMs[0], kVMs[1]}, dir.Path("before"));
   lab::SetRoot(std::string());
   ASSERT_EQ(0, RunTool({"fault", labDir, "add", "thread.Create", "--client", "proxyA", "--disk", "worker", "--after", "1",
                         "--times", "always", "--code", "1"},
@@ -152,7 +137,8 @@ TEST_F(DispatchRecordRun, AResumedVMWhoseDispatchRecordFailsOnceRestoresFromItsR
     lab::SetRoot(std::string());
     EXPECT_EQ(0, status) << record.getstring(JobManager::VMUpdateInfo::F_failureText);
     if (status != 0 && status != 3) continue;
-    EXPECT_EQ(0, RunTool({"verify", labDir, "--job", "1001", "--vm", vm, "--image", images[vm]}, out)) << ReadText(out);
+    const std::string images = testsupport::ImageArgument(before, vm);
+    EXPECT_EQ(0, RunTool({"verify", labDir, "--job", "1001", "--vm", vm, "--image", images}, out)) << ReadText(out);
   }
 }
 

@@ -118,7 +118,7 @@ class GuestBackupRun : public testing::Test {
     archive::VMBackup backup;
     std::vector<std::string> notes;
     std::string error;
-    EXPECT_TRUE(archive::ReassembleVM(archives, kGuid, 1001, {}, backup, notes, error)) << error;
+    EXPECT_TRUE(archive::ReassembleVM(archives, kGuid, 1001, backup, notes, error)) << error;
     lab::SetRoot(std::string());
     const std::string path = dir.Path("restored" + std::to_string(disk) + ".img");
     std::ofstream file(path, std::ios::binary | std::ios::trunc);

@@ -466,8 +466,7 @@ TEST_F(JobRun, AWriteFailureThatLeavesTheJobPendingDoesNotSpoilItsResume) {
   ASSERT_EQ(0, RunTool({"create", labDir, "--job", "1002"}, out)) << ReadText(out);
   ASSERT_EQ(0, RunTool({"disk", labDir, "vm01", "0", "write", "--offset", "65536", "--bytes", "65536"}, out));
   lab::SetRoot(labDir);
-  std::map<std::string, std::map<std::string, std::string>> before;
-  for (const auto& vm : vms) before[vm.first] = archivetest::DisksNow(vm.first);
+  const testsupport::DiskCopies before = testsupport::CopyDisks({"vm01", "vm02"}, dir.Path("before"));
   ASSERT_EQ(0, RunTool({"fault", labDir, "add", "archive.write", "--vm", "vm01", "--code", "5", "--after", "3",
                         "--times", "always"}, out));
   EXPECT_EQ(2, RunTool({"run", labDir, "--job", "1002", "--", "-t", "2"}, out)) << ReadText(out);
@@ -492,7 +491,7 @@ TEST_F(JobRun, AWriteFailureThatLeavesTheJobPendingDoesNotSpoilItsResume) {
     SCOPED_TRACE(vm.first);
     ASSERT_TRUE(vsJobMgr::ReadVMStatus(1002, vm.second, record));
     EXPECT_EQ(0, record.getint64(JobManager::VMUpdateInfo::F_vmStatus));
-    EXPECT_EQ("", archivetest::WhyNotRestoredTo(vm.second, 1002, before[vm.first]));
+    EXPECT_EQ("", archivetest::WhyNotRestoredTo(vm.second, 1002, before));
   }
   EXPECT_EQ(0, RunTool({"verify", labDir, "--job", "1002"}, out)) << ReadText(out);
   // The index learned the resume: vm01's disks as its backup read them.
@@ -510,7 +509,7 @@ TEST_F(JobRun, AWriteFailureThatLeavesTheJobPendingDoesNotSpoilItsResume) {
     ASSERT_EQ(0, truncate(path.c_str(), static_cast<off_t>(bytes.size() / 2)));
   }
   std::vector<std::string> notes;
-  EXPECT_EQ("", archivetest::WhyNotRestoredTo(vms.at("vm01"), 1002, before["vm01"], &notes));
+  EXPECT_EQ("", archivetest::WhyNotRestoredTo(vms.at("vm01"), 1002, before, &notes));
   EXPECT_EQ(failedAttempt.size(), notes.size());
   for (const std::string& note : notes)
     EXPECT_NE(std::string::npos, note.find("left out: an earlier attempt of job 1002, not well formed")) << note;

@@ -1,12 +1,15 @@
 // Whole jobs of a volume-level subclient through the lab tool: two VMs are backed up volume by
 // volume, each volume is queued for metadata collection, the index knows them by their volumes'
 // names, `verify` passes and every volume restores byte for byte against a copy of it taken before
-// the job; after a write to one volume an incremental reads only the extents that changed. A volume that cannot be opened, a read that fails part-way or
-// volumes that cannot be listed fail their VM with its reason (in its status, its event or its result
-// line), the other VM restores, and the next run backs the failed VM up whole.
+// the job; after a write to one volume an incremental, by change ids or by checksums, sends only the
+// extent that changed. A volume that cannot be opened, a read that fails part-way or volumes that cannot
+// be listed fail their VM with its reason (in its status, its event or its result line), the other VM
+// restores, and the next run backs the failed VM up whole.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <map>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -21,7 +24,6 @@
 #include "platform/lab/LabMedia.h"
 #include "platform/lab/LabMount.h"
 #include "platform/lab/LabSubclient.h"
-#include "platform/os/CPxSha256.h"
 #include "records/messages/JobManagerMessages.h"
 #include "support/ArchiveTestSupport.h"
 #include "support/LabRunSupport.h"
@@ -30,27 +32,19 @@
 namespace {
 
 using Info = JobManager::VMUpdateInfo;
-using Copies = std::map<std::string, std::string>;  // "\<VM GUID>\<volume's backup name>" -> SHA-256
+using testsupport::DiskCopies;
+using testsupport::LabRootScope;
 
 const char kVM1[] = "50290000-0000-4000-8000-000000000001";
 const char kVM2[] = "50290000-0000-4000-8000-000000000002";
 constexpr uint64_t kHeaderBytes = 64 * 1024;  // the volume header each volume's backup reads first
 constexpr uint64_t kExtentBytes = 1 << 20;
 
-// The process's lab model looks at the test's lab while the object lives.
-class InLab {
- public:
-  explicit InLab(const std::string& root) { lab::SetRoot(root); }
-  ~InLab() { lab::SetRoot(std::string()); }
-  InLab(const InLab&) = delete;
-  InLab& operator=(const InLab&) = delete;
-};
-
 class VolumeBackupRun : public testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(0, Tool({"create", labDir, "--vms", "2", "--disks", "2", "--clients", "coordinator", "--time-scale", "60"}));
-    InLab in(labDir);
+    LabRootScope in(labDir);
     std::string error;
     ASSERT_TRUE(lab::SetSubclientValue("1", "backupType", "volume", error)) << error;
     ASSERT_TRUE(lab::SetSubclientValue("1", "collectFileDetails", "1", error)) << error;
@@ -59,26 +53,10 @@ class VolumeBackupRun : public testing::Test {
   int Tool(const std::vector<std::string>& args) { return labrun::RunTool(args, out); }
   std::string Output() const { return labrun::ReadText(out); }
 
-  // REQUIRES: the lab's scope. Each volume of the lab's VMs as its disk image is now.
-  static Copies VolumesNow() {
-    Copies copies;
-    for (const char* guid : {kVM1, kVM2}) {
-      lab::VMDescription vm;
-      EXPECT_TRUE(lab::FindVM(lab::SampleServer(), guid, vm));
-      for (size_t i = 0; i < vm.disks.size(); ++i) {
-        std::string sha, error;
-        EXPECT_TRUE(CPxSha256::OfFile(lab::DiskImagePath(lab::SampleServer(), vm.disks[i].file), sha, error)) << error;
-        copies["\\" + vm.guid + "\\" + lab::LabVolumeBackupName(vm.guid, i)] = sha;
-      }
-    }
-    return copies;
-  }
-
-  // REQUIRES: the lab's scope. Why the VM as of the job does not restore to the copies; empty when
-  // every volume of it restores byte for byte.
-  static std::string WhyNotRestoredTo(int64_t jobId, const std::string& guid, const Copies& copies) {
-    std::vector<std::string> notes;
-    return archivetest::WhyNotRestoredTo(jobId, guid, copies, notes);
+  // REQUIRES: the lab's scope. Copies of each volume of the lab's VMs as its disk image is now, by the
+  // name its backup keeps it under, into the test's folder `tag`.
+  DiskCopies VolumesNow(const std::string& tag) const {
+    return testsupport::CopyDisks({kVM1, kVM2}, dir.Path(tag), testsupport::BackupNaming::kVolumes);
   }
 
   // REQUIRES: the lab's scope. The job manager's status of the VM and its failure text.
@@ -142,24 +120,54 @@ class VolumeBackupRun : public testing::Test {
     return level;
   }
 
+  // REQUIRES: the lab's scope. The extents with data that the job's archives of the VM carry, by
+  // volume backup name.
+  static std::map<std::string, size_t> ExtentsSent(int64_t jobId, const std::string& guid) {
+    std::map<std::string, size_t> sent;
+    for (const lab::ArchiveLocation& location : lab::ListVMArchiveFiles(jobId, guid)) {
+      archive::ArchiveContents contents;
+      archive::Problem problem;
+      EXPECT_TRUE(archive::ReadArchive(location.path, contents, problem)) << problem.Describe();
+      for (const archive::Item& item : contents.items)
+        if (item.kind == archive::ItemKind::kExtent && item.dataBytes > 0)
+          ++sent[item.diskName.substr(item.diskName.rfind('\\') + 1)];
+    }
+    return sent;
+  }
+
   testsupport::TestLab dir;
   const std::string labDir = dir.Path("lab");
   const std::string out = dir.Path("tool.txt");
 };
 
-TEST_F(VolumeBackupRun, TwoVMsBackUpVolumeByVolumeRestoreAndAnIncrementalReadsOnlyWhatChanged) {
-  Copies before;
+// How the incremental finds what changed since the full: by the volumes' change ids, or, with change
+// tracking off (useCBT=0), by the checksums of their extents. Either way it sends the written extent
+// alone; what it reads of each volume beside its header differs.
+struct ChangeTracking {
+  const char* name;
+  const char* useCBT;
+  bool readsWhole;  // every volume is read whole for its checksums; else only the extent written is read
+};
+void PrintTo(const ChangeTracking& tracking, std::ostream* os) { *os << tracking.name; }
+
+class VolumeIncrementalRun : public VolumeBackupRun, public testing::WithParamInterface<ChangeTracking> {};
+
+TEST_P(VolumeIncrementalRun, TwoVMsBackUpVolumeByVolumeRestoreAndAnIncrementalSendsOnlyWhatChanged) {
+  const ChangeTracking& tracking = GetParam();
+  DiskCopies before;
   {
-    InLab in(labDir);
-    before = VolumesNow();
+    LabRootScope in(labDir);
+    std::string error;
+    ASSERT_TRUE(lab::SetSubclientValue("1", "useCBT", tracking.useCBT, error)) << error;
+    before = VolumesNow("before");
   }
   ASSERT_EQ(4u, before.size());
   ASSERT_EQ(0, Tool({"run", labDir, "--", "-numStreams", "2"})) << Output();
   {
-    InLab in(labDir);
+    LabRootScope in(labDir);
     for (const char* guid : {kVM1, kVM2}) {
       EXPECT_EQ(std::make_pair(int64_t{0}, std::string()), Status(1001, guid));
-      EXPECT_EQ("", WhyNotRestoredTo(1001, guid, before)) << guid;
+      EXPECT_EQ("", archivetest::WhyNotRestoredTo(guid, 1001, before)) << guid;
       // The index knows the VM's volumes by the names they were backed up under.
       lab::SubclientRecord subclient;
       std::string error;
@@ -177,32 +185,50 @@ TEST_F(VolumeBackupRun, TwoVMsBackUpVolumeByVolumeRestoreAndAnIncrementalReadsOn
   EXPECT_TRUE(labrun::Has(Output(), "2 VMs: 0 problems")) << Output();
 
   // A guest write to one volume, named as the backup names it; the incremental reads that extent alone.
-  Copies changed;
+  DiskCopies changed;
   {
-    InLab in(labDir);
+    LabRootScope in(labDir);
     ASSERT_EQ(0, Tool({"disk", labDir, "vm02", lab::LabVolumeBackupName(kVM2, 0), "write", "--offset",
                        std::to_string(kExtentBytes + 512), "--bytes", "4096"}))
         << Output();
-    changed = VolumesNow();
+    changed = VolumesNow("changed");
   }
   ASSERT_EQ(0, Tool({"run", labDir, "--", "-t", "2", "-numStreams", "2"})) << Output();
   {
-    InLab in(labDir);
+    LabRootScope in(labDir);
     for (const char* guid : {kVM1, kVM2}) {
       EXPECT_EQ(std::make_pair(int64_t{0}, std::string()), Status(1002, guid));
       EXPECT_EQ(2u, LevelOfVM(1002, guid)) << guid;
-      EXPECT_EQ("", WhyNotRestoredTo(1002, guid, changed)) << guid;
+      EXPECT_EQ("", archivetest::WhyNotRestoredTo(guid, 1002, changed)) << guid;
     }
-    EXPECT_EQ((std::map<std::string, uint64_t>{{"C:", kHeaderBytes}, {"D:", kHeaderBytes}}), BytesRead(1002, "vm01"))
-        << "no volume of vm01 changed: each reads its header alone";
-    EXPECT_EQ((std::map<std::string, uint64_t>{{"C:", kHeaderBytes + kExtentBytes}, {"D:", kHeaderBytes}}),
+    // Each volume reads its header, then what the row says of it.
+    const auto read = [&](const char* guid, size_t position, uint64_t written) {
+      const std::string copy = testsupport::CopyPath(changed, guid, position);
+      return kHeaderBytes + (tracking.readsWhole ? std::filesystem::file_size(copy) : written);
+    };
+    EXPECT_EQ((std::map<std::string, uint64_t>{{"C:", read(kVM1, 0, 0)}, {"D:", read(kVM1, 1, 0)}}),
+              BytesRead(1002, "vm01"))
+        << "no volume of vm01 changed";
+    EXPECT_EQ((std::map<std::string, uint64_t>{{"C:", read(kVM2, 0, kExtentBytes)}, {"D:", read(kVM2, 1, 0)}}),
               BytesRead(1002, "vm02"))
-        << "the written volume reads its header and the one extent written";
+        << "vm02's first volume was written";
+    for (const char* guid : {kVM1, kVM2}) {
+      std::map<std::string, size_t> sent;
+      if (guid == std::string(kVM2)) sent[lab::LabVolumeBackupName(kVM2, 0)] = 1;
+      EXPECT_EQ(sent, ExtentsSent(1002, guid)) << "only the extent written is sent";
+    }
     EXPECT_EQ("", WhyNotQueuedForMetadata(1002));
   }
   ASSERT_EQ(0, Tool({"verify", labDir, "--job", "1002"})) << Output();
   EXPECT_TRUE(labrun::Has(Output(), "2 VMs: 0 problems")) << Output();
 }
+
+const ChangeTracking kChangeTracking[] = {
+    {"ByChangeIds", "1", false},
+    {"ByChecksums", "0", true},
+};
+INSTANTIATE_TEST_SUITE_P(VolumeRoad, VolumeIncrementalRun, testing::ValuesIn(kChangeTracking),
+                         [](const testing::TestParamInfo<ChangeTracking>& info) { return std::string(info.param.name); });
 
 // A failure of the volume road in the VMs' first job. The run fails vm01 and says why (its status,
 // and the event or result line of the failure); vm02 restores against the copies taken before it.
@@ -222,26 +248,26 @@ class VolumeFaultRun : public VolumeBackupRun, public testing::WithParamInterfac
 
 TEST_P(VolumeFaultRun, TheVMFailsWithItsReasonTheOtherRestoresAndTheNextRunTakesItWhole) {
   const VolumeFault& fault = GetParam();
-  Copies before;
+  DiskCopies before;
   {
-    InLab in(labDir);
+    LabRootScope in(labDir);
     // A disk fault's code is the disk layer's error; a mount fault's the library's.
     std::vector<std::string> args = {"fault", labDir, "add", fault.op, "--code", fault.disk >= 0 ? "5" : "3001",
                                      "--vm", "vm01", "--after", fault.after, "--text", fault.text};
     if (fault.disk >= 0) args.insert(args.end(), {"--disk", lab::LabVolumeBackupName(kVM1, static_cast<size_t>(fault.disk))});
     ASSERT_EQ(0, Tool(args)) << Output();
-    before = VolumesNow();
+    before = VolumesNow("before");
   }
   const int first = Tool({"run", labDir, "--", "-numStreams", "1"});
   EXPECT_NE(0, first) << Output();
   bool pending = false;
   {
-    InLab in(labDir);
+    LabRootScope in(labDir);
     const std::pair<int64_t, std::string> failed = Status(1001, kVM1);
     EXPECT_NE(0, failed.first);
     EXPECT_FALSE(failed.second.empty()) << "the VM says why";
     EXPECT_EQ(std::make_pair(int64_t{0}, std::string()), Status(1001, kVM2));
-    EXPECT_EQ("", WhyNotRestoredTo(1001, kVM2, before));
+    EXPECT_EQ("", archivetest::WhyNotRestoredTo(kVM2, 1001, before));
     const std::string volume = fault.disk >= 0 ? lab::LabVolumeBackupName(kVM1, static_cast<size_t>(fault.disk)) : "";
     if (std::string(fault.sideFile) == "events") {
       bool named = false;
@@ -258,23 +284,23 @@ TEST_P(VolumeFaultRun, TheVMFailsWithItsReasonTheOtherRestoresAndTheNextRunTakes
     std::string error;
     ASSERT_TRUE(lab::ClearFaultTable(error)) << error;
   }
-  Copies next;
+  DiskCopies next;
   {
-    InLab in(labDir);
+    LabRootScope in(labDir);
     // A write between the runs: what the next run takes is the volume as it is then.
     ASSERT_EQ(0, Tool({"disk", labDir, "vm01", "0", "write", "--offset", "0", "--bytes", "4096"})) << Output();
-    next = VolumesNow();
+    next = VolumesNow("next");
   }
   const int64_t nextJob = pending ? 1001 : 1002;
   ASSERT_EQ(0, pending ? Tool({"run", labDir}) : Tool({"run", labDir, "--", "-t", "2"})) << Output();
   {
-    InLab in(labDir);
+    LabRootScope in(labDir);
     for (const char* guid : {kVM1, kVM2}) EXPECT_EQ(std::make_pair(int64_t{0}, std::string()), Status(nextJob, guid));
     EXPECT_EQ(1u, LevelOfVM(nextJob, kVM1)) << "the VM without a backup is backed up whole";
     const std::map<std::string, uint64_t> read = BytesRead(nextJob, "vm01");
     ASSERT_EQ(2u, read.size());
     EXPECT_GT(read.at("C:"), kHeaderBytes + 3 * kExtentBytes) << "every extent of the volume is read";
-    for (const char* guid : {kVM1, kVM2}) EXPECT_EQ("", WhyNotRestoredTo(nextJob, guid, next)) << guid;
+    for (const char* guid : {kVM1, kVM2}) EXPECT_EQ("", archivetest::WhyNotRestoredTo(guid, nextJob, next)) << guid;
   }
   ASSERT_EQ(0, Tool({"verify", labDir})) << Output();
   EXPECT_TRUE(labrun::Has(Output(), "2 VMs: 0 problems")) << Output();

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -665,7 +666,16 @@ std::string ShadowState(int64_t job) {
 // middle of the backup with a VM mounted from it (its resumed attempt is refused). The first job says
 // why it could not delete it; the next job of the subclient deletes it, and what was mounted from it,
 // before it takes its own snapshot, and no snapshot or mount of one stands after it.
-void LeaveTheSnapshotStandingThenRunTheNextJob(bool killed) {
+struct LeftStanding {
+  const char* name;
+  bool killed;  // the coordinator killed; else the snapshot's deletion fails
+};
+void PrintTo(const LeftStanding& left, std::ostream* out) { *out << left.name; }
+
+class SnapshotLeftStanding : public testing::TestWithParam<LeftStanding> {};
+
+TEST_P(SnapshotLeftStanding, IsDeletedByTheNextJob) {
+  const bool killed = GetParam().killed;
   testsupport::TestLab lab;
   LabSetup setup;
   setup.password = killed ? "pw-left-killed" : "pw-left-failed";
@@ -722,13 +732,10 @@ void LeaveTheSnapshotStandingThenRunTheNextJob(bool killed) {
   ExpectDoneRestoresOthersSayWhy(lab, 3, 1002, before1002);
 }
 
-TEST(MediTechRun, ASnapshotWhoseDeletionFailedIsDeletedByTheNextJob) {
-  LeaveTheSnapshotStandingThenRunTheNextJob(false);
-}
-
-TEST(MediTechRun, ASnapshotLeftByAKilledCoordinatorIsDeletedByTheNextJob) {
-  LeaveTheSnapshotStandingThenRunTheNextJob(true);
-}
+const LeftStanding kLeftStanding[] = {{"ASnapshotWhoseDeletionFailed", false},
+                                      {"ASnapshotLeftByAKilledCoordinator", true}};
+INSTANTIATE_TEST_SUITE_P(MediTechRun, SnapshotLeftStanding, testing::ValuesIn(kLeftStanding),
+                         [](const testing::TestParamInfo<LeftStanding>& info) { return std::string(info.param.name); });
 
 // A tool that echoes its command line puts the password into what the job reads from it. All that
 // comes from the tool is masked before the job logs or keeps it; a line whose ':' lies inside the

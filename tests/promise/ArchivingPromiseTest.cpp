@@ -24,6 +24,7 @@
 #include "platform/lab/LabJobRun.h"
 #include "platform/lab/LabMount.h"
 #include "records/messages/JobManagerMessages.h"
+#include "support/DiskCopies.h"
 #include "support/LabRunSupport.h"
 #include "support/PromiseSupport.h"
 
@@ -74,16 +75,10 @@ class ArchivingPromise : public testing::TestWithParam<const char*> {
     EXPECT_TRUE(lab::FindVM(lab::SampleServer(), vm, description)) << vm;
     return description;
   }
-  // The bytes of every disk the hypervisor has, by VM and disk name; a disk gone keeps its last copy.
+  // Copies of every disk the hypervisor has, by VM and disk name; a disk gone keeps its last copy.
   void TakeCopies() {
-    for (const char* vm : {kVM, kRunningVM}) {
-      const lab::VMDescription description = Description(vm);
-      for (size_t i = 0; i < description.disks.size(); ++i) {
-        if (description.disks[i].deleted) continue;
-        copies_[vm][lab::LabDiskIndexName(i, description.disks[i].file)] =
-            testsupport::ReadDisk(lab::DiskImagePath(lab::SampleServer(), description.disks[i].file));
-      }
-    }
+    for (const testsupport::DiskCopy& copy : testsupport::CopyDisks({kVM, kRunningVM}, dir_.Path("copies")))
+      copies_[copy.vm][copy.diskName] = copy.path;
   }
   // Whether the VM is a whole stub: its stub record done and every disk it has deleted.
   bool Stubbed(const std::string& vm) { return promise::IsStub(Description(vm)); }
@@ -114,7 +109,7 @@ class ArchivingPromise : public testing::TestWithParam<const char*> {
       for (const auto& disk : restore.disks) {
         ASSERT_TRUE(copies_[vm].count(disk.first)) << when << ": " << vm << " lost " << disk.first
                                                    << " before any copy of it";
-        EXPECT_TRUE(!disk.second.empty() && disk.second == copies_[vm][disk.first])
+        EXPECT_TRUE(!disk.second.empty() && disk.second == testsupport::ReadDisk(copies_[vm][disk.first]))
             << when << ": disk " << disk.first << " of " << vm << " does not restore to its last bytes";
       }
     }
@@ -262,7 +257,7 @@ class ArchivingPromise : public testing::TestWithParam<const char*> {
   testsupport::TestLab dir_;
   const std::string lab_ = dir_.Path("lab");
   const std::string out_ = dir_.Path("tool.txt");
-  std::map<std::string, std::map<std::string, std::string>> copies_;
+  std::map<std::string, std::map<std::string, std::string>> copies_;  // VM -> disk name -> its last copy
   int restores_ = 0;
 };
 

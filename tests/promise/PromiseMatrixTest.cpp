@@ -11,7 +11,6 @@
 #include <csignal>
 #include <filesystem>
 #include <mutex>
-#include <strings.h>
 #include <thread>
 
 #include "platform/archive/ArchiveReader.h"
@@ -27,7 +26,6 @@
 #include "platform/lab/LabIndex.h"
 #include "platform/lab/LabSettings.h"
 #include "platform/lab/LabSubclient.h"
-#include "platform/os/CPxSha256.h"
 #include "records/messages/JobManagerMessages.h"
 #include "support/ArchiveTestSupport.h"
 #include "support/LabWait.h"
@@ -45,6 +43,11 @@ const std::vector<std::pair<std::string, uint64_t>> kVMs = {
     {"50290000-0000-4000-8000-000000000001", 2 * kExtentBytes},
     {"50290000-0000-4000-8000-000000000002", kExtentBytes + kExtentBytes / 2},
 };
+std::vector<std::string> Guids() {
+  std::vector<std::string> guids;
+  for (const auto& vm : kVMs) guids.push_back(vm.first);
+  return guids;
+}
 constexpr int64_t kStatusBackedUp = 0;
 constexpr int64_t kStatusBackedUpWithErrors = 3;
 // Cases run this many at a time: each spends most of its time waiting on its job's processes.
@@ -55,11 +58,11 @@ std::mutex g_labMutex;
 
 class LabScope {
  public:
-  explicit LabScope(const std::string& root) : lock_(g_labMutex) { lab::SetRoot(root); }
-  ~LabScope() { lab::SetRoot(std::string()); }
+  explicit LabScope(const std::string& root) : lock_(g_labMutex), root_(root) {}
 
  private:
   std::lock_guard<std::mutex> lock_;
+  testsupport::LabRootScope root_;
 };
 
 // Runs the lab tool on a lab; its output goes to the case's file. The exit status.
@@ -124,46 +127,10 @@ bool ResizeDisks() {
   return true;
 }
 
-// REQUIRES: the lab's scope. Why the VM as of the job does not restore to what the job's mount
-// copied; empty when every disk the mount copied restores byte for byte.
-std::string WhyNotRestored(int64_t jobId, const std::string& guid) {
-  std::vector<archive::ArchiveContents> archives;
-  std::set<int64_t> unusable;
-  for (const lab::ArchiveLocation& location : lab::ListArchiveFiles(0)) {
-    archive::ArchiveContents contents;
-    archive::Problem problem;
-    if (archive::ReadArchive(location.path, contents, problem))
-      archives.push_back(std::move(contents));
-    else if (strcasecmp(contents.vmGuid.c_str(), guid.c_str()) == 0)
-      unusable.insert(location.jobId);
-  }
-  archive::VMBackup backup;
-  std::vector<std::string> notes;
-  std::string error;
-  if (!archive::ReassembleVM(archives, guid, jobId, unusable, backup, notes, error)) return error;
-  if (backup.jobs.empty() || backup.jobs.back() != jobId)
-    return "the VM's chain does not reach job " + std::to_string(jobId);
-  lab::MountRecord mount;
-  if (lab::ReadMountRecord(lab::SampleServer(), jobId, guid, mount, error) != lab::RecordRead::kRead)
-    return "no mount of the job: " + error;
-  if (mount.disks.empty()) return "the job's mount copied no disk";
-  for (const lab::MountedDisk& disk : mount.disks) {
-    const auto restored = backup.disks.find("\\" + guid + "\\" + disk.indexName);
-    std::string sha;
-    if (restored == backup.disks.end()) return "disk " + disk.indexName + " is not in the backup";
-    std::string taken;
-    if (!archive::HashRestoredDisk(restored->second, sha, error)) return error;
-    if (!lab::MountedDiskDigest(mount, disk, taken, error)) return error;
-    if (sha != taken || restored->second.size != disk.sizeBytes)
-      return "disk " + disk.indexName + " restores other bytes than its point-in-time copy";
-  }
-  return std::string();
-}
-
 // REQUIRES: the lab's scope. What breaks the promise in the job: a VM recorded as backed up that does
-// not restore, a VM recorded otherwise without a reason, a stream still reserved or open. Empty when
-// nothing does.
-std::string BrokenPromises(int64_t jobId) {
+// not restore to `before` (copies of its disks taken before the job), a VM recorded otherwise without
+// a reason, a stream still reserved or open. Empty when nothing does.
+std::string BrokenPromises(int64_t jobId, const testsupport::DiskCopies& before) {
   std::string broken;
   for (const auto& vm : kVMs) {
     Info record;
@@ -173,7 +140,7 @@ std::string BrokenPromises(int64_t jobId) {
     }
     const int64_t status = record.getint64(Info::F_vmStatus);
     if (status == kStatusBackedUp || status == kStatusBackedUpWithErrors) {
-      const std::string why = WhyNotRestored(jobId, vm.first);
+      const std::string why = archivetest::WhyNotRestoredTo(vm.first, jobId, before);
       if (!why.empty()) broken += " VM " + vm.first + " is recorded as backed up, but " + why + ";";
     } else if (record.getstring(Info::F_failureText).empty() && lab::ReadPendingCauses(jobId).empty()) {
       broken += " VM " + vm.first + " is " + vsJobMgr::convertVMClientBkupStatusToString(static_cast<int>(status)) +
@@ -236,6 +203,10 @@ class PromiseLabs {
     return labs;
   }
   const std::string& Template(bool incremental) const { return incremental ? incremental_ : full_; }
+  // Copies of the template's disks: as its job finds them, and as the next one does.
+  const testsupport::DiskCopies& Before(bool incremental) const {
+    return incremental ? incrementalBefore_ : fullBefore_;
+  }
   const std::string& Error() const { return error_; }
   std::string NewCaseFolder() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -256,6 +227,7 @@ class PromiseLabs {
         error_ = "the full job's lab cannot be made";
         return;
       }
+      fullBefore_ = testsupport::CopyDisks(Guids(), dir_.Path("full-before"));
     }
     std::error_code failed;
     fs::copy(full_, incremental_, fs::copy_options::recursive, failed);
@@ -273,10 +245,12 @@ class PromiseLabs {
     // Inside the second extent of both disks.
     if (!why.empty() || !AddJob(incremental_, 1002) || !WriteDisks(kExtentBytes + 4096, 300, 11))
       error_ = "the incremental job's lab cannot be made:" + why;
+    incrementalBefore_ = testsupport::CopyDisks(Guids(), dir_.Path("incremental-before"));
   }
 
   testsupport::TestLab dir_;
   std::string full_, incremental_, error_;
+  testsupport::DiskCopies fullBefore_, incrementalBefore_;
   std::mutex mutex_;
   int cases_ = 0;
 };
@@ -306,14 +280,15 @@ std::string RunCase(const Level& level, const Operation& operation, int64_t call
   std::string broken;
   {
     LabScope scope(root);
-    broken = BrokenPromises(level.job) + MalformedArchives(level.job);
+    broken = BrokenPromises(level.job, labs.Before(level.incremental)) + MalformedArchives(level.job);
     std::string error;
     if (!lab::ClearFaultTable(error) || !AddJob(root, level.job + 1)) return broken + " the next job cannot be made";
   }
   if (RunJob(root, level.job + 1, true, out) != 0) return broken + " the next job did not run: " + ReadText(out);
   {
     LabScope scope(root);
-    std::string next = WhyNotCompleted(level.job + 1) + BrokenPromises(level.job + 1);
+    // No guest write between the two jobs: the next one finds the disks as the faulted one did.
+    std::string next = WhyNotCompleted(level.job + 1) + BrokenPromises(level.job + 1, labs.Before(level.incremental));
     if (!next.empty()) broken += " next job:" + next;
   }
   if (broken.empty()) {
@@ -424,22 +399,6 @@ void PrintTo(const RetryOrder& order, std::ostream* out) { *out << order.name; }
 
 const char* const kAgents[] = {"proxyA", "proxyB"};
 
-// REQUIRES: the lab's scope. The disks of the lab's VMs as they are now: "\<VM GUID>\<index name>" ->
-// SHA-256 of their bytes.
-std::map<std::string, std::string> DisksNow() {
-  std::map<std::string, std::string> disks;
-  for (const auto& vm : kVMs) {
-    lab::VMDescription description;
-    if (!lab::FindVM(lab::SampleServer(), vm.first, description)) continue;
-    for (size_t i = 0; i < description.disks.size(); ++i) {
-      std::string sha, error;
-      CPxSha256::OfFile(lab::DiskImagePath(lab::SampleServer(), description.disks[i].file), sha, error);
-      disks["\\" + vm.first + "\\" + lab::LabDiskIndexName(i, description.disks[i].file)] = sha;
-    }
-  }
-  return disks;
-}
-
 // REQUIRES: the lab's scope. Whether the job's held call of the operation for the VM is held.
 bool Held(const std::string& op, const std::string& vm) {
   lab::FaultTable table;
@@ -490,7 +449,7 @@ TEST_P(KilledAgentRetry, TheRetrysArchivesStandForTheVM) {
   const RetryOrder& order = GetParam();
   const std::string vm01 = kVMs[0].first, vm02 = kVMs[1].first;
   std::string error, disk0;
-  std::map<std::string, std::string> before;
+  testsupport::DiskCopies before;
   lab::LabPlan plan;
   plan.vms = 2;
   plan.disksPerVM = 2;
@@ -505,7 +464,7 @@ TEST_P(KilledAgentRetry, TheRetrysArchivesStandForTheVM) {
                             "bEnableSubnetDispatch"})
       ASSERT_TRUE(lab::WriteSetting("coordinator", "VirtualServer", key, "0", error)) << error;
     ASSERT_TRUE(WriteDisks(0, 4 * kExtentBytes, 13));
-    before = DisksNow();
+    before = testsupport::CopyDisks(Guids(), dir_.Path("before-1001"));
     lab::VMDescription description;
     ASSERT_TRUE(lab::FindVM(lab::SampleServer(), vm02, description));
     disk0 = lab::LabDiskIndexName(0, description.disks[0].file);
@@ -566,7 +525,7 @@ TEST_P(KilledAgentRetry, TheRetrysArchivesStandForTheVM) {
     ASSERT_TRUE(vsJobMgr::ReadVMStatus(1001, vm.first, record));
     EXPECT_EQ(kStatusBackedUp, record.getint64(Info::F_vmStatus)) << ReadText(out);
     std::vector<std::string> notes;
-    EXPECT_EQ("", archivetest::WhyNotRestoredTo(1001, vm.first, before, notes));
+    EXPECT_EQ("", archivetest::WhyNotRestoredTo(vm.first, 1001, before, &notes));
     if (vm.first == vm02) {
       ASSERT_EQ(1u, notes.size());
       EXPECT_NE(std::string::npos, notes[0].find("left out: an earlier attempt of job 1001")) << notes[0];
@@ -585,7 +544,7 @@ TEST_P(KilledAgentRetry, TheRetrysArchivesStandForTheVM) {
   plan.jobId = 1002;
   ASSERT_TRUE(lab::CreateLab(root_, plan, kept, error)) << error;
   ASSERT_TRUE(WriteDisks(kExtentBytes + 512, 4096, 17));
-  before = DisksNow();
+  before = testsupport::CopyDisks(Guids(), dir_.Path("before-1002"));
   EXPECT_EQ(0, Tool({"run", root_, "--job", "1002", "--", "-t", "2", "-numStreams", "4"}, out)) << ReadText(out);
   for (const lab::ArchiveLocation& location : lab::ListVMArchiveFiles(1002, vm02)) {
     archive::ArchiveContents contents;
@@ -595,7 +554,7 @@ TEST_P(KilledAgentRetry, TheRetrysArchivesStandForTheVM) {
   }
   for (const auto& vm : kVMs) {
     std::vector<std::string> notes;
-    EXPECT_EQ("", archivetest::WhyNotRestoredTo(1002, vm.first, before, notes)) << vm.first;
+    EXPECT_EQ("", archivetest::WhyNotRestoredTo(vm.first, 1002, before, &notes)) << vm.first;
   }
 }
 

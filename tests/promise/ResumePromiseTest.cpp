@@ -27,6 +27,7 @@
 #include "platform/lab/LabMount.h"
 #include "platform/lab/LabSubclient.h"
 #include "records/messages/JobManagerMessages.h"
+#include "support/DiskCopies.h"
 #include "support/LabRunSupport.h"
 #include "support/PromiseSupport.h"
 #include "support/TestLab.h"
@@ -151,7 +152,7 @@ class ResumePromise : public testing::TestWithParam<std::tuple<DataPathFault, Le
       ASSERT_TRUE(lab::SetSubclientValue("1", "archiveDays", "2", error)) << error;
       ASSERT_TRUE(lab::SetSubclientValue("1", "archiveRule", "1", error)) << error;
     }
-    TakeCopies();
+    copies_ = testsupport::CopyDisks({kVMs[0], kVMs[1]}, dir_.Path("before"));
   }
   void TearDown() override { testsupport::TestLab::RemoveProcessTables(dir_.Root()); }
 
@@ -180,33 +181,16 @@ class ResumePromise : public testing::TestWithParam<std::tuple<DataPathFault, Le
     return description;
   }
 
-  void TakeCopies() {
-    const std::string folder = dir_.Path("before");
-    std::filesystem::create_directories(folder);
-    for (const char* vm : kVMs) {
-      const lab::VMDescription description = Description(vm);
-      for (size_t i = 0; i < description.disks.size(); ++i) {
-        const std::string copy = folder + "/" + vm + "-" + std::to_string(i) + ".img";
-        std::string error;
-        ASSERT_TRUE(lab::CopyPointInTime(lab::DiskImagePath(lab::SampleServer(), description.disks[i].file), copy,
-                                         nullptr, error))
-            << error;
-        copies_[vm].push_back(copy);
-      }
-    }
-  }
-
   // What verify finds wrong with the VM as of the job, its disks compared with their copies; empty when
   // every disk matches its copy and nothing else is wrong.
   std::string WhyNotRestored(const lab::VMDescription& vm) {
-    std::string images;
-    for (size_t i = 0; i < copies_[vm.name].size(); ++i)
-      images += (i == 0 ? "" : ",") + std::to_string(i) + "=" + copies_[vm.name][i];
     const std::string out = dir_.Path("verify.txt");
-    const int status =
-        labrun::RunTool({"verify", lab_, "--job", std::to_string(job_), "--vm", vm.guid, "--image", images}, out);
+    const int status = labrun::RunTool({"verify", lab_, "--job", std::to_string(job_), "--vm", vm.guid, "--image",
+                                        testsupport::ImageArgument(copies_, vm.name)},
+                                       out);
     const std::string text = labrun::ReadText(out);
-    if (testsupport::CountOf(text, "matches the image") != copies_[vm.name].size())
+    const size_t disks = testsupport::CopiesOf(copies_, vm.name).size();
+    if (testsupport::CountOf(text, "matches the image") != disks)
       return "not every disk restores to its copy from before the job:\n" + text;
     if (status != 0) return "verify finds its backup wrong (its disks restore; exit " + std::to_string(status) + "):\n" + text;
     return std::string();
@@ -256,7 +240,7 @@ class ResumePromise : public testing::TestWithParam<std::tuple<DataPathFault, Le
       for (size_t i : gone) {
         const std::string name = lab::LabDiskIndexName(i, description.disks[i].file);
         const std::string& restored = restore.disks[name];
-        EXPECT_TRUE(!restored.empty() && restored == testsupport::ReadDisk(copies_[vm][i]))
+        EXPECT_TRUE(!restored.empty() && restored == testsupport::ReadDisk(testsupport::CopyPath(copies_, vm, i)))
             << "disk " << name << " of " << vm << " does not come back as it was before the job";
       }
     }
@@ -266,7 +250,7 @@ class ResumePromise : public testing::TestWithParam<std::tuple<DataPathFault, Le
   const std::string lab_ = dir_.Path("lab");
   const std::string out_ = dir_.Path("tool.txt");
   int64_t job_ = 1001;
-  std::map<std::string, std::vector<std::string>> copies_;  // VM name -> its disks' copies, by position
+  testsupport::DiskCopies copies_;  // of every disk as the job the fault meets finds it
 };
 
 TEST_P(ResumePromise, EveryVMReportedBackedUpRestoresAndEveryDiskAStubDeletedComesBack) {

@@ -1,5 +1,8 @@
 #pragma once
 // Reading back what streams wrote to the lab's media agents.
+#include <strings.h>
+
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -7,6 +10,7 @@
 #include "platform/archive/ArchiveReader.h"
 #include "platform/archive/ArchiveRestore.h"
 #include "platform/lab/LabMedia.h"
+#include "support/DiskCopies.h"
 
 namespace archivetest {
 
@@ -23,31 +27,54 @@ inline std::vector<archive::ArchiveContents> ReadJobArchives(int64_t jobId, std:
   return all;
 }
 
-// REQUIRES: the lab's scope. Why the VM as of the job, reassembled from every archive file of the lab,
-// does not restore to the disks given (SHA-256 by the path a backup keeps each under, "\<VM GUID>\<name>";
-// other VMs' are passed over); empty when each restores byte for byte. `notes` gets what the
-// reassembly left out.
-inline std::string WhyNotRestoredTo(int64_t jobId, const std::string& guid, const std::map<std::string, std::string>& disks,
-                                    std::vector<std::string>& notes) {
+// REQUIRES: the lab's scope. The VM's archives of every job up to `asOfJob` (0: of every job), found by
+// reading every committed archive file of the lab (not by what the lab noted of the VM), each read
+// whole; one that is not well formed comes with what was read of it, as the readers of backups take
+// it. An archive whose beginning does not read says of no VM that it is its.
+inline std::vector<archive::ArchiveContents> LabArchivesOf(const std::string& vmGuid, int64_t asOfJob) {
   std::vector<archive::ArchiveContents> archives;
   for (const lab::ArchiveLocation& location : lab::ListArchiveFiles(0)) {
+    if (asOfJob > 0 && location.jobId > asOfJob) continue;
     archive::ArchiveContents contents;
     archive::Problem problem;
-    if (!archive::ReadArchive(location.path, contents, problem)) return "malformed: " + problem.Describe();
+    if (!archive::ReadArchiveBegin(location.path, contents, problem) || contents.indexOnly ||
+        strcasecmp(contents.vmGuid.c_str(), vmGuid.c_str()) != 0)
+      continue;
+    contents = archive::ArchiveContents();
+    archive::ReadArchive(location.path, contents, problem);
     archives.push_back(std::move(contents));
   }
+  return archives;
+}
+
+// REQUIRES: the lab's scope. Why the VM as of the job does not restore to its disks' copies in `copies`
+// (testsupport::CopyDisks before the job; other VMs' are passed over): empty when the VM's chain ends
+// at the job and every copied disk restores from it byte for byte. Each job stands by its latest
+// attempt, as archive::JudgeJobBackup judges it for every reader of backups. `notes`: what the
+// reassembly left out.
+inline std::string WhyNotRestoredTo(const std::string& vmGuid, int64_t jobId, const testsupport::DiskCopies& copies,
+                                    std::vector<std::string>* notes = nullptr) {
+  const testsupport::DiskCopies disks = testsupport::CopiesOf(copies, vmGuid);
+  if (disks.empty()) return "no copy of the VM's disks to compare with";
   archive::VMBackup backup;
+  std::vector<std::string> left;
   std::string error;
-  if (!archive::ReassembleVM(archives, guid, jobId, {}, backup, notes, error)) return error;
+  const bool reassembled = archive::ReassembleVM(LabArchivesOf(vmGuid, jobId), vmGuid, jobId, backup, left, error);
+  if (notes != nullptr) *notes = left;
+  if (!reassembled) return error;
+  if (backup.jobs.back() != jobId) return "the VM's chain ends at job " + std::to_string(backup.jobs.back());
   std::string why;
-  for (const auto& disk : disks) {
-    if (disk.first.compare(1, guid.size(), guid) != 0) continue;
-    const auto restored = backup.disks.find(disk.first);
+  for (const testsupport::DiskCopy& disk : disks) {
+    const auto restored = std::find_if(backup.disks.begin(), backup.disks.end(), [&](const auto& entry) {
+      return strcasecmp(entry.first.c_str(), disk.BackupName().c_str()) == 0;
+    });
     std::string sha;
     if (restored == backup.disks.end())
-      why += " " + disk.first + " is not restored;";
-    else if (!archive::HashRestoredDisk(restored->second, sha, error) || sha != disk.second)
-      why += " " + disk.first + " restores other bytes " + error + ";";
+      why += " disk " + disk.BackupName() + " is not in the backup;";
+    else if (!archive::HashRestoredDisk(restored->second, sha, error))
+      why += " disk " + disk.BackupName() + " cannot be read back: " + error + ";";
+    else if (sha != disk.sha256)
+      why += " disk " + disk.BackupName() + " does not restore to its bytes before the job;";
   }
   return why;
 }

@@ -1,6 +1,5 @@
 #pragma once
-// Backups as tests write them and read them back: a full backup written as a job's worker would write
-// it, and a VM's disks as the readers of backups restore them, beside its disks as they are.
+// Backups as tests write them: a full backup written as a job's worker would write it.
 #include <map>
 #include <string>
 #include <vector>
@@ -18,45 +17,6 @@
 #include "support/TestLab.h"
 
 namespace archivetest {
-
-// REQUIRES: the lab's scope. The bytes of each disk the lab's VM has now, by the name it is backed up
-// under: what a test keeps before a job to hold the job's backup to.
-inline std::map<std::string, std::string> DisksNow(const std::string& vm) {
-  std::map<std::string, std::string> disks;
-  lab::VMDescription description;
-  if (!lab::FindVM(lab::SampleServer(), vm, description)) return disks;
-  for (size_t i = 0; i < description.disks.size(); ++i)
-    if (!description.disks[i].deleted)
-      disks[lab::LabDiskIndexName(i, description.disks[i].file)] =
-          testsupport::ReadDisk(lab::DiskImagePath(lab::SampleServer(), description.disks[i].file));
-  return disks;
-}
-
-// REQUIRES: the lab's scope. Why the VM as of the job does not restore to `disks` (DisksNow before the
-// job); empty when every one of them restores byte for byte from a chain that ends at the job.
-// `notes`: what the reassembly left out.
-inline std::string WhyNotRestoredTo(const std::string& vmGuid, int64_t jobId,
-                                    const std::map<std::string, std::string>& disks,
-                                    std::vector<std::string>* notes = nullptr) {
-  const std::vector<archive::ArchiveContents> archives = lab::ReadVMArchives(vmGuid, jobId);
-  archive::VMBackup backup;
-  std::vector<std::string> left;
-  std::string error, why;
-  const bool reassembled = archive::ReassembleVM(archives, vmGuid, jobId, {}, backup, left, error);
-  if (notes != nullptr) *notes = left;
-  if (!reassembled) return error;
-  if (backup.jobs.back() != jobId) return "the chain ends at job " + std::to_string(backup.jobs.back());
-  for (const auto& disk : disks) {
-    const auto restored = backup.disks.find("\\" + vmGuid + "\\" + disk.first);
-    std::string bytes;
-    if (restored == backup.disks.end() ||
-        !archive::ReadRestoredDisk(restored->second, [&](const char* data, size_t size) {
-          return bytes.append(data, size), true;
-        }, error) || bytes != disk.second)
-      why += " disk " + disk.first + " does not restore to its bytes before the job;";
-  }
-  return why;
-}
 
 struct BackedUpDisk {
   std::string indexName;

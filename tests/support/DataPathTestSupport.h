@@ -267,16 +267,10 @@ inline std::string Sha256OfFile(const std::string& path) {
 // the VM is usable as of the job.
 inline bool Restore(int64_t asOf, std::map<std::string, std::string>& items, std::vector<int64_t>& chain,
                     std::string& error) {
-  std::vector<archive::ArchiveContents> archives;
-  for (const lab::ArchiveLocation& location : lab::ListArchiveFiles(0)) {
-    archive::ArchiveContents contents;
-    archive::Problem problem;
-    archive::ReadArchive(location.path, contents, problem);
-    archives.push_back(contents);
-  }
   archive::VMBackup backup;
   std::vector<std::string> notes;
-  if (!archive::ReassembleVM(archives, kVMGuid, asOf, {}, backup, notes, error)) return false;
+  if (!archive::ReassembleVM(archivetest::LabArchivesOf(kVMGuid, asOf), kVMGuid, asOf, backup, notes, error))
+    return false;
   chain = backup.jobs;
   const std::string prefix = std::string("\\") + kVMGuid + "\\";
   for (const auto& disk : backup.disks) {

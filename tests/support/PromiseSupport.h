@@ -14,24 +14,13 @@
 #include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabMount.h"
 #include "platform/lab/LabReservations.h"
+#include "records/VMArchivingStructs.h"
 #include "records/messages/JobManagerMessages.h"
 #include "records/messages/VirtualServerMessages.h"
 #include "support/LabRunSupport.h"
 #include "support/TestLab.h"
 
 namespace promise {
-
-// Points the process's lab model at a lab for as long as it lives.
-class LabRootScope {
- public:
-  explicit LabRootScope(const std::string& root) : previous_(lab::Root()) { lab::SetRoot(root); }
-  ~LabRootScope() { lab::SetRoot(previous_); }
-  LabRootScope(const LabRootScope&) = delete;
-  LabRootScope& operator=(const LabRootScope&) = delete;
-
- private:
-  std::string previous_;
-};
 
 // REQUIRES: the lab's root. The job's streams that stay reserved or open, each named; empty when none
 // does.
@@ -59,14 +48,12 @@ inline std::string VMReason(int64_t jobId, const lab::VMDescription& vm) {
   return std::string();
 }
 
-constexpr int64_t kStubDoneState = 4;  // of the stub record
-
 // Whether the VM is a whole stub: its stub record done and every disk it has deleted.
 inline bool IsStub(const lab::VMDescription& vm) {
   const auto record = vm.options.find(lab::kStubRecordOption);
   VirtualServer::VMArchivingData stub;
   if (record == vm.options.end() || !stub.deserialize(record->second) ||
-      stub.getint64(VirtualServer::VMArchivingData::F_stubState) != kStubDoneState)
+      stub.getint64(VirtualServer::VMArchivingData::F_stubState) != VMInfoStructs::STUB_STATE_SUCCESSFULLY_STUBBED)
     return false;
   for (const lab::VMDisk& disk : vm.disks)
     if (!disk.deleted) return false;
@@ -105,7 +92,7 @@ inline Restore RestoreInCopy(const std::string& labRoot, const std::string& copy
   restore.status = labrun::RunTool({"vm", copy, vm.name, "restore"}, outPath);
   restore.output = labrun::ReadText(outPath);
   {
-    LabRootScope root(copy);
+    testsupport::LabRootScope root(copy);
     for (size_t i : disks) {
       restore.disks[lab::LabDiskIndexName(i, vm.disks[i].file)] =
           testsupport::ReadDisk(lab::DiskImagePath(lab::SampleServer(), vm.disks[i].file));

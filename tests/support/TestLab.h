@@ -50,6 +50,18 @@ inline int WaitProgram(pid_t pid) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+// Points the process's lab model at a lab for as long as it lives, then back where it pointed before.
+class LabRootScope {
+ public:
+  explicit LabRootScope(const std::string& root) : previous_(lab::Root()) { lab::SetRoot(root); }
+  ~LabRootScope() { lab::SetRoot(previous_); }
+  LabRootScope(const LabRootScope&) = delete;
+  LabRootScope& operator=(const LabRootScope&) = delete;
+
+ private:
+  std::string previous_;
+};
+
 // The lab of one test: a fresh temporary folder that is the only lab of the process while the object
 // lives (the environment's lab is hidden, the model's root points here, the focus client and the log
 // start afresh), removed with everything in it at the end. Records are written through the lab model,

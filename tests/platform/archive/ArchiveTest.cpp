@@ -611,7 +611,7 @@ TEST_F(ArchiveTest, FullAndIncrementalsReassembleByteForByte) {
     archive::VMBackup backup;
     std::vector<std::string> notes;
     std::string error, hex;
-    EXPECT_TRUE(archive::ReassembleVM(all, kGuid, jobId, {}, backup, notes, error)) << error;
+    EXPECT_TRUE(archive::ReassembleVM(all, kGuid, jobId, backup, notes, error)) << error;
     if (chain != nullptr) *chain = backup.jobs;
     EXPECT_EQ(1u, backup.disks.count("\\" + kGuid + "\\disk0"));
     EXPECT_TRUE(archive::HashRestoredDisk(backup.disks["\\" + kGuid + "\\disk0"], hex, error)) << error;
@@ -763,7 +763,7 @@ TEST_F(ArchiveTest, TheLatestDispatchOfAVMStandsForItsBackupInTheJob) {
     archive::VMBackup backup;
     std::vector<std::string> notes;
     std::string error;
-    ASSERT_TRUE(archive::ReassembleVM(all, kGuid, kJob, {}, backup, notes, error)) << error;
+    ASSERT_TRUE(archive::ReassembleVM(all, kGuid, kJob, backup, notes, error)) << error;
     // Every disk restores to the bytes of the attempt that stands, and only the other one is named.
     ExpectTheStandingAttemptsDisks(backup);
     if (test.stands == kBoth) {
@@ -824,7 +824,7 @@ TEST_F(ArchiveTest, OnlyTheLatestAttemptOfAJobDecidesWhetherItsBackupCounts) {
     archive::VMBackup backup;
     std::vector<std::string> notes;
     std::string error;
-    EXPECT_EQ(test.counts, archive::ReassembleVM(all, kGuid, kJob, {}, backup, notes, error)) << error;
+    EXPECT_EQ(test.counts, archive::ReassembleVM(all, kGuid, kJob, backup, notes, error)) << error;
     std::string said;
     for (const std::string& note : notes) said += note + "\n";
     EXPECT_NE(std::string::npos, said.find(test.note)) << said;

@@ -310,14 +310,14 @@ TEST_F(LabDisksTest, SnapshotsWritesAndReadsFromSeveralThreadsAlwaysAgreeWithThe
 }
 
 // How far a guest write and a view's read of the same image have got, as their hooks and the test's
-// threads tell it. The held writer waits only for its release, the test's thread for the rest.
+// threads tell it.
 class WriteAndRead {
  public:
   enum Step { kWriteHeld, kReadWaits, kReadDone, kWriteReleased, kSteps };
   void Mark(Step step) {
     ZtMutexLock lock(mutex_);
     reached_[step] = true;
-    (step == kWriteReleased ? writerWakes_ : testWakes_).notify_all();
+    reachedOne_.notify_all();
   }
   bool Reached(Step step) {
     ZtMutexLock lock(mutex_);
@@ -325,23 +325,19 @@ class WriteAndRead {
   }
   // Until one of the steps is reached; false after a minute of the platform clock without any.
   bool WaitFor(std::initializer_list<Step> steps) {
-    // One waiter on each condition: a wait begun after a notify_all may take the wake meant for an
-    // earlier one.
-    ZtCondition& wakes = *steps.begin() == kWriteReleased ? writerWakes_ : testWakes_;
     const long long deadline = ZtClock::DeadlineAfter(CTimeInterval::FromSeconds(60));
     ZtMutexLock lock(mutex_);
     for (;;) {
       for (Step step : steps)
         if (reached_[step]) return true;
       if (ZtClock::MonotonicTicks() >= deadline) return false;
-      wakes.wait_until(mutex_, deadline);
+      reachedOne_.wait_until(mutex_, deadline);
     }
   }
 
  private:
   ZtMutex mutex_;
-  ZtCondition writerWakes_;
-  ZtCondition testWakes_;
+  ZtCondition reachedOne_;
   bool reached_[kSteps] GUARDED_BY(mutex_) = {};
 };
 

@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include "platform/archive/ArchiveWriter.h"
-#include "platform/archive/vsArchive.h"
 #include "platform/index/TVMGUIDTable.h"
 #include "platform/jobmgr/vsJobMgr.h"
 #include "platform/lab/LabArchiving.h"
@@ -23,6 +22,7 @@
 #include "platform/lab/LabMount.h"
 #include "platform/lab/LabTasks.h"
 #include "platform/os/ZtSync.h"
+#include "support/BackupTestSupport.h"
 #include "support/TestLab.h"
 
 namespace {
@@ -65,35 +65,19 @@ std::string LostByACrash(const std::vector<ZtSyncedFile>& syncs, const std::stri
   return std::string();
 }
 
-// An archive of vm01's first disk, written through a stream as a backup writes it, then the disk deleted
-// by a stub: what a restore brings back.
+// A full backup of vm01's first disk, written through a stream as a backup writes it, then the disk
+// deleted by a stub: what a restore brings back.
 void BackUpAndStubTheFirstDisk() {
   const std::string server = lab::SampleServer();
   lab::VMDescription vm;
   ASSERT_TRUE(lab::FindVM(server, "vm01", vm));
   const std::string image = lab::DiskImagePath(server, vm.disks[0].file);
-  const std::string bytes = testsupport::ReadDisk(image);
-  ASSERT_FALSE(bytes.empty());
+  ASSERT_FALSE(testsupport::ReadDisk(image).empty());
   vsJobMgr job;
   job.setJobId(std::to_string(kJob));
   job.setMediaAgent(lab::SampleMediaAgent());
-  vsArchive stream(&job, nullptr, nullptr, "km");
-  stream.setStream(3, 103, 7, 2);
-  ASSERT_EQ(0, stream.init(true));
-  ASSERT_EQ(0, stream.createArchiveFile(vm.guid, kJob, 7, 1, "collect-64", 1));
-  const std::string disk = "\\" + vm.guid + "\\" + lab::LabDiskIndexName(0, vm.disks[0].file);
-  constexpr uint64_t kExtent = 8 * 512;
-  for (uint64_t at = 0; at < bytes.size(); at += kExtent) {
-    const std::string piece = bytes.substr(at, kExtent);
-    ASSERT_EQ(0, stream.sendExtentHeader(disk + "\\Extent" + std::to_string(at / kExtent), disk, piece.size(), 0,
-                                         false, 1, 0, 0, 0, nullptr));
-    ASSERT_EQ(0, stream.sendExtentData(piece.data(), piece.size(), {}, 512, nullptr));
-    ASSERT_EQ(0, stream.sendEOF(true, 0));
-  }
-  ASSERT_EQ(0, stream.sendDiskHeader(disk, bytes.size(), bytes.size(), false, 1, 8, false));
-  ASSERT_EQ(0, stream.sendEOF(true, 0));
-  ASSERT_EQ(0, stream.closeArchiveFile());
-  ASSERT_EQ(0, stream.close(true));
+  ASSERT_NO_FATAL_FAILURE(
+      archivetest::WriteFullBackup(job, vm.guid, {{lab::LabDiskIndexName(0, vm.disks[0].file), image}}));
   std::string error;
   ASSERT_TRUE(lab::UpdateVMDescription(server, "vm01", [&](lab::VMDescription& d, std::string& why) {
     return lab::DeleteVMDiskImage(server, d, 0, why);
