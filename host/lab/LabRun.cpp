@@ -537,7 +537,7 @@ int Run(const std::vector<std::string>& args) {
   // A process of an earlier run that still writes to a stream of the job would share it with this run.
   if (!GiveBackLeftStreams(jobId, ("an earlier run of job " + std::to_string(jobId)).c_str())) {
     Failure("refused: a process of an earlier run of job " + std::to_string(jobId) +
-            " still has a stream of it open; the job runs again once that process has ended");
+            " still has a stream of it open; run the job again once that process has ended");
     return kExitNotStarted;
   }
   if (level != record.bkpLevel) {
@@ -590,8 +590,8 @@ int Run(const std::vector<std::string>& args) {
   const size_t streamsAtStart = LedgerStreams(shownJob);
   const StopDeadline deadline = StopDeadlineOf(record, shownClient);
   if (!lab::CloseLostRun(shownJob, Now()))
-    Warn("the end of job " + std::to_string(shownJob) + "'s run whose lab tool was killed cannot be written: this run "
-         "may not count as a later attempt");
+    Warn("the killed run of job " + std::to_string(shownJob) + " cannot be closed in its runs.log: this run may not "
+         "count as a later attempt");
   const long long started = ZtClock::MonotonicTicks();
   const pid_t pid = StartProgram(argv, tools);
   if (pid < 0) return kExitNotStarted;

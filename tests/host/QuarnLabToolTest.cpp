@@ -474,7 +474,7 @@ TEST_F(QuarnLabTool, RunIsRefusedWhileAProcessOfAnEarlierRunHasAStreamOpen) {
             run.out.find("stream 2 of job 7 stays reserved: it is open on " + holder + ", a process that still runs\n"))
       << run.out;
   EXPECT_NE(std::string::npos, run.err.find("refused: a process of an earlier run of job 7 still has a stream of it "
-                                            "open; the job runs again once that process has ended"))
+                                            "open; run the job again once that process has ended"))
       << run.err;
   EXPECT_NE(0, access(dir_.Path("argv.txt").c_str(), F_OK)) << "the program was not started";
   EXPECT_TRUE(lab::ReadRunEvents(7).empty());
