@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,12 @@ class QuarnUtils {
   // Longest failure reason or datastore list kept in a status record; longer texts are cut (never
   // inside a UTF-8 character) and " ..." is appended.
   static constexpr size_t kMaxStatusText = 1010;
+
+  // The event and pending cause of a VM left without a backup by this attempt for a reason of its own
+  // (a stop asked for it, a dispatch that could not be recorded), with the VM's name and the reason as
+  // its arguments, and its severity as a pending cause.
+  static constexpr uint32_t kEventVMNotBackedUpWithReason = 0x5B0001DB;
+  static constexpr int kVMNotBackedUpSeverity = 3;
 
   // ---- Per-VM status records ----
   // Nothing is set in the stub phase of VM archiving.

@@ -276,8 +276,8 @@ class QuarnCoordinator : public VSCoordinator {
   void UpdateVMPrioritiesFromFile(bool& changed);
   // Logs the job manager's status list (a diagnostic).
   void DumpJobManagerVMList();
-  // Fails the VM now with the reason: its phase, its record with the job manager, the failure count and
-  // its "backup.out" line.
+  // Fails the VM with the reason: its phase and reason, its record kept for the job manager's next
+  // status update, and the failure count.
   void FailVMWithReason(vm_params& vm, const std::string& reason);
   void AddVMFileFailures(int count);
   void AddVMFailures(int count);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "app/QuarnUtils.h"
 #include "coordinator/QuarnCoordinator.h"
 
 namespace {
@@ -15,11 +16,6 @@ const char* const kSigDispatchVMLists = "void QuarnCoordinator::DispatchVMLists(
 const char* const kSigHoldBack =
     "void QuarnCoordinator::HoldBackUnrecordedVM(const std::string&, vm_params&, VSCoordinator::DispatchRecord, "
     "const std::string&)";
-
-// The event and pending cause of a VM left without a backup for a reason of its own (its name and the
-// reason), and their severity.
-constexpr uint32_t kEventVMNotBackedUpWithReason = 0x5B0001DB;
-constexpr int kPendingCauseSeverity = 3;
 
 std::string Join(const std::set<std::string>& names) {
   std::string text;
@@ -325,8 +321,13 @@ void QuarnCoordinator::HoldBackUnrecordedVM(const std::string& agentName, vm_par
           : "The VM was not sent to proxy [" + agentName + "]: its dispatch could not be recorded in [" +
                 std::to_string(kDispatchRecordTries) + "] tries (" + error + ")";
   m_event.Error(kSigHoldBack, "VM [%s]: %s", vm.vmName.c_str(), reason.c_str());
+  // No agent backs the VM up in this attempt: left in its candidates' sets, it would keep streams
+  // coming to an agent that has nothing else to do while the agents with VMs wait for them.
+  for (const std::string& name : vm.candidateAgents) ForgetCandidate(name, vm);
   if (record == DispatchRecord::kRefused) {
     FailVMWithReason(vm, reason);
+    m_jobMgr->updateVMBkpJobStatus(m_appMgr->getKeyrealmId(), true);
+    WriteBackupDotOut(vm.vmName, "", reason, true, false);
   } else {
     // Left for the job's next attempt, which the job manager resumes: the job goes pending for it.
     vm.vmPhase = PHASE_PENDING;
@@ -335,7 +336,7 @@ void QuarnCoordinator::HoldBackUnrecordedVM(const std::string& agentName, vm_par
   }
   m_jobMgr->addPendingCauseArgument(vm.vmName);
   m_jobMgr->addPendingCauseArgument(reason);
-  m_jobMgr->setPendingCauseAndEvent(kEventVMNotBackedUpWithReason, kPendingCauseSeverity);
+  m_jobMgr->setPendingCauseAndEvent(QuarnUtils::kEventVMNotBackedUpWithReason, QuarnUtils::kVMNotBackedUpSeverity);
 }
 
 bool QuarnCoordinator::WaitsForDispatchRetry(const std::string& guid, time_t now) const {

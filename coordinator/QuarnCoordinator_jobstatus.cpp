@@ -271,9 +271,7 @@ void QuarnCoordinator::FailVMWithReason(vm_params& vm, const std::string& reason
   const int64_t clientId = vm.collect.getint64(Collect::F_vmClientId);
   if (clientId != 0) m_jobMgr->setVMStatusClientId(vm.vmGuid, clientId);
   m_jobMgr->setVMStatusState(vm.vmGuid, kFailed, QuarnUtils::TruncateStatusText(reason));
-  m_jobMgr->updateVMBkpJobStatus(m_appMgr->getKeyrealmId(), true);
   AddVMFailures(1);
-  WriteBackupDotOut(vm.vmName, "", reason, true, false);
 }
 
 bool QuarnCoordinator::UpdateJobManagerVMList_FailPendingVMs() {
@@ -281,18 +279,14 @@ bool QuarnCoordinator::UpdateJobManagerVMList_FailPendingVMs() {
   for (auto& entry : m_vmMap) {
     vm_params& vm = entry.second;
     if (vm.vmPhase != PHASE_NOT_STARTED && vm.vmPhase != PHASE_STARTED && vm.vmPhase != PHASE_PENDING) continue;
-    const int64_t clientId = vm.collect.getint64(Collect::F_vmClientId);
-    if (clientId == 0) continue;
+    if (vm.collect.getint64(Collect::F_vmClientId) == 0) continue;
+    // The VM failed for the reason it reported (else the job's): its record keeps it. A VM failed here
+    // says why, even when nothing of its own backup did.
+    std::string reason = vm.failureReason;
+    if (reason.empty()) reason = m_unfinishedVMReason;
+    if (reason.empty()) reason = "The job ended before the VM was backed up";
     m_jobMgr->resetVMStatus(vm.vmGuid);
-    m_jobMgr->setVMStatusVMName(vm.vmGuid, vm.vmName, vm.host);
-    m_jobMgr->setVMStatusClientId(vm.vmGuid, clientId);
-    // The VM failed for the reason it reported (else the job's): its record keeps it.
-    if (vm.failureReason.empty()) vm.failureReason = m_unfinishedVMReason;
-    // A VM failed here says why, even when nothing of its own backup did.
-    if (vm.failureReason.empty()) vm.failureReason = "The job ended before the VM was backed up";
-    m_jobMgr->setVMStatusState(vm.vmGuid, kFailed, QuarnUtils::TruncateStatusText(vm.failureReason));
-    vm.vmPhase = PHASE_FAILED;
-    AddVMFailures(1);
+    FailVMWithReason(vm, reason);
     ++count;
   }
   if (count >= 1) {

@@ -25,7 +25,6 @@ constexpr int32_t kStubRelocated = 11;
 
 constexpr int kResultInterrupted = 11;
 constexpr int kResultArchiveIndexFailed = 132;
-constexpr uint32_t kEventVMStopped = 0x5B0001DB;
 
 // 1234567 -> "1,234,567".
 std::string IntToCommaString(uint64_t value) {
@@ -88,9 +87,10 @@ void QuarnWorker::HandleVMComplete_Status(int result) {
         break;
       }
       if (m_controller->GetQuitFlagReasonForVM(vm->vmGuid, vm->failureReason)) {
-        vm->failureEvent.SetMessageID(kEventVMStopped, true);
+        vm->failureEvent.SetMessageID(QuarnUtils::kEventVMNotBackedUpWithReason, true);
         vm->failureEvent << vm->vmName << vm->failureReason;
-        if (m_jobMgr != nullptr) m_jobMgr->setPendingCauseAndEvent(vm->failureEvent, 3);
+        if (m_jobMgr != nullptr)
+          m_jobMgr->setPendingCauseAndEvent(vm->failureEvent, QuarnUtils::kVMNotBackedUpSeverity);
         vm->vmPhase = PHASE_PENDING;
       } else {
         vm->vmPhase = PHASE_STOPPED;

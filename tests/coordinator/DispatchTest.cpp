@@ -1,5 +1,6 @@
 // Distribution of the VMs over the agents, the priority order, rebalancing, static lists and the
 // priority file.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -361,5 +362,106 @@ TEST_F(DispatchTest, AVMWhoseDispatchIsNotRecordedIsNotSentAndEndsWithItsReason)
     ASSERT_TRUE(vsJobMgr::ReadVMStatus(kJobId, guid, record));
     EXPECT_EQ(4, record.getint64(JobManager::VMUpdateInfo::F_vmStatus));
     EXPECT_EQ(vm.failureReason, record.getstring(JobManager::VMUpdateInfo::F_failureText));
+  }
+}
+
+// A VM that ends over its dispatch record is no agent's work any more: an agent left with nothing to
+// back up is given no stream (a stream lent to it waits until the agent finds out there is nothing
+// and gives it back, while the agents with VMs wait for it), and the job ends once the other VMs are
+// done. The VM ends at once (its GUID names no record) or after its last try (every record cut short);
+// its two disks would weigh on its agent's share of the streams.
+TEST_F(CoordinatorTest, AnAgentWhoseOnlyVMEndedOverItsDispatchIsGivenNoStreamAndTheJobEnds) {
+  constexpr int kRetrySeconds = 60;
+  struct Case {
+    const char* guid;
+    bool cutShort;  // a fault rule cuts every record short; else the GUID cannot name one
+    phase end;
+  } cases[] = {
+      {"v/4", false, PHASE_FAILED},
+      {"50290000-0000-4000-8000-0000000000f4", true, PHASE_PENDING},
+  };
+  // The stream grants among what was sent to an agent.
+  auto grants = [](const Sent& sent) {
+    return static_cast<int>(std::count(sent.tags.begin(), sent.tags.end(), VirtualServer::VMBackupStream::TAG));
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.guid);
+    FreshLab();
+    ASSERT_TRUE(Initialize());
+    TestCoordinator& c = *coordinator_;
+    // proxyA's host is the new VM's alone; the coordinator's agent takes vm02 and proxyB vm01 and vm03.
+    vm_params added;
+    added.vmName = "vm04";
+    added.vmGuid = test.guid;
+    added.host = "esx9";
+    added.datastore = "ds9";
+    added.collect.setstring(VirtualServer::VMCollect::F_vmName, added.vmName);
+    added.collect.setstring(VirtualServer::VMCollect::F_vmGuid, added.vmGuid);
+    added.collect.setint64(VirtualServer::VMCollect::F_diskCount, 2);
+    added.collect.setint64(VirtualServer::VMCollect::F_vmClientId, 7);
+    c.m_vmMap.Add(added);
+    vm_params& vm = *c.m_vmMap.Find(test.guid);
+    if (test.cutShort) {
+      lab::FaultRule rule;
+      rule.op = "ra.RecordVMDispatch";
+      rule.vm = test.guid;
+      rule.code = 28;
+      rule.times = lab::kFaultAlways;
+      std::string error;
+      ASSERT_TRUE(lab::AddFaultRule(rule, error)) << error;
+    }
+    StartAllAgents({}, [](const std::string& agent, VirtualServer::VMAgentStartup& startup) {
+      startup.setstring(VirtualServer::VMAgentStartup::F_hypervisorHost,
+                        agent == "coordinator" ? "esx2" : (agent == "proxyA" ? "esx9" : "esx1"));
+    });
+    ASSERT_EQ(std::vector<std::string>{VMGuid(2)}, TakeSent("coordinator").vms);
+    const Sent toB = TakeSent("proxyB");
+    ASSERT_EQ((std::vector<std::string>{VMGuid(1), VMGuid(3)}), toB.vms);
+    int grantsToB = grants(toB);
+    if (!test.cutShort) {
+      EXPECT_EQ(test.end, vm.vmPhase);
+      EXPECT_EQ(0, grants(TakeSent("proxyA"))) << "nothing to back up";
+    } else {
+      // The VM is still to be tried: its agent takes a stream and asks for it, and the VM ends at the
+      // third try.
+      EXPECT_EQ(1, grants(TakeSent("proxyA")));
+      ASSERT_TRUE(c.ScriptAgentMessage("proxyA", GetNextVM()));
+      for (int pass = 0; pass < 3; ++pass) {
+        ASSERT_TRUE(c.ScriptRunPass());
+        Advance(kRetrySeconds);
+      }
+      EXPECT_EQ(test.end, vm.vmPhase);
+      EXPECT_EQ(std::vector<std::string>{"-"}, TakeSent("proxyA").vms);
+    }
+    // vm02 is done and its stream comes back: proxyB, whose VMs wait, has one stream for each of its
+    // disks, and proxyA no more than it took for its VM's tries.
+    const auto lent = std::find_if(c.m_streams.begin(), c.m_streams.end(),
+                                   [](const QuarnStreamInfo& s) { return s.agent == "coordinator"; });
+    ASSERT_NE(c.m_streams.end(), lent);
+    const QuarnStreamInfo stream = *lent;
+    ASSERT_TRUE(c.ScriptAgentMessage("coordinator", Result(VMGuid(2), 1)));
+    VirtualServer::VMBackupStream back;
+    back.setint64(VirtualServer::VMBackupStream::F_streamCount, 1);
+    back.setint64(VirtualServer::VMBackupStream::F_streamId, stream.StreamId);
+    back.setint64(VirtualServer::VMBackupStream::F_rcid, stream.RCID);
+    back.setint64(VirtualServer::VMBackupStream::F_reservationId, stream.ReservationId);
+    ASSERT_TRUE(c.ScriptAgentMessage("coordinator", back));
+    ASSERT_TRUE(c.ScriptRunPass());
+    EXPECT_EQ(0, grants(TakeSent("proxyA")));
+    grantsToB += grants(TakeSent("proxyB"));
+    EXPECT_EQ(2, grantsToB);
+
+    // With proxyB's VMs done the job ends: pending for a VM left to the next attempt, else complete.
+    for (int done : {1, 3}) ASSERT_TRUE(c.ScriptAgentMessage("proxyB", Result(VMGuid(done), 1)));
+    ASSERT_TRUE(c.ScriptRunPass());
+    EXPECT_EQ(QuarnCoordinator::kStopping, c.GetState());
+    EXPECT_TRUE(Logged("All VMs have been processed, stopping agents"));
+    EXPECT_EQ(test.end == PHASE_FAILED, c.FinishJob());
+    JobManager::VMUpdateInfo record;
+    if (test.end == PHASE_PENDING) {
+      ASSERT_TRUE(vsJobMgr::ReadVMStatus(kJobId, test.guid, record));
+      EXPECT_EQ(vm.failureReason, record.getstring(JobManager::VMUpdateInfo::F_failureText));
+    }
+    EXPECT_NE(std::string::npos, vm.failureReason.find("The VM was not sent to proxy [proxyA]")) << vm.failureReason;
   }
 }

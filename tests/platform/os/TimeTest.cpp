@@ -181,8 +181,7 @@ TEST(ConditionTest, ANotificationWakesTheThreadsThatWaitedBeforeItNotOnlyLaterOn
     std::vector<std::thread> late;
     for (int i = 0; i < kLateThreads; ++i) {
       late.emplace_back([&] {
-        while (!notified.load()) {
-        }
+        while (!notified.load()) std::this_thread::yield();
         ZtMutexLock lock(mutex);
         ++lateInWait;
         condition.wait_until(lock.mutex(), ZtClock::DeadlineAfter(CTimeInterval::FromSeconds(50)));
