@@ -87,7 +87,10 @@ void FromRun(const lab::JobRun& run, const std::vector<std::string>& results, in
   if (lab::CurrentRun(holder) && holder.jobId == jobId) {
     outcome.running = true;
     outcome.runPid = holder.pid;
-    outcome.words = "running (quarn-lab run, process " + std::to_string(holder.pid) + "); so far: " + outcome.words;
+    const std::string by = holder.orphaned ? "its job process " + std::to_string(holder.jobProcess) +
+                                                 ", whose quarn-lab run was killed"
+                                           : "quarn-lab run, process " + std::to_string(holder.pid);
+    outcome.words = "running (" + by + "); so far: " + outcome.words;
     return;
   }
   switch (run.end) {

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <set>
+#include <vector>
 
 #include "host/lab/LabTool.h"
 #include "platform/jobclient/ZTClient.h"
@@ -318,10 +319,17 @@ bool ChooseJob(const std::string& subclient, int64_t& jobId, std::string& error)
   return true;
 }
 
-// Refuses the run because another holds the lab: the same job, or another one of the lab.
+// Refuses the run because another holds the lab: the same job, or another one of the lab; or the job
+// process of a run whose lab tool was killed, which goes on as the job manager's would.
 int Refused(const lab::RunHolder& holder, int64_t jobId) {
   std::string text = "refused: job " + std::to_string(holder.jobId) + " is running";
-  if (holder.pid > 0) text += " (quarn-lab run, process " + std::to_string(holder.pid) + ")";
+  if (holder.orphaned) {
+    const std::string process = std::to_string(holder.jobProcess);
+    text += " (its job process " + process + ", whose quarn-lab run was killed; kill -INT " + process +
+            " tells it to stop)";
+  } else if (holder.pid > 0) {
+    text += " (quarn-lab run, process " + std::to_string(holder.pid) + ")";
+  }
   if (holder.jobId != jobId) text += " in this lab, and a lab runs one job at a time";
   Failure(text);
   return kExitNotStarted;
@@ -442,15 +450,23 @@ void ResumeStubPhase(int64_t jobId, std::vector<std::string>& passed) {
 }
 
 // A job process that ended without giving its streams back (killed, or ended without a phase
-// result) holds them no longer: the job manager takes them back, as it does at a phase's end.
-void GiveBackLeftStreams(int64_t jobId, const char* whose) {
+// result) holds them no longer: the job manager takes them back, as it does at a phase's end. A stream
+// still open on a process that runs is not taken from it (it still writes to it): false when there is
+// one, each named.
+bool GiveBackLeftStreams(int64_t jobId, const char* whose) {
   int released = 0;
+  std::vector<lab::Reservation> stillOpen;
   std::string error;
-  if (!lab::ReleaseLeftReservations(jobId, released, error)) {
+  if (!lab::ReleaseLeftReservations(jobId, released, stillOpen, error)) {
     Warn("the streams " + std::string(whose) + " cannot be given back: " + error);
-  } else if (released > 0) {
-    std::printf("%s left %s reserved: given back\n", whose, Counted(static_cast<uint64_t>(released), "stream").c_str());
+    return true;
   }
+  if (released > 0)
+    std::printf("%s left %s reserved: given back\n", whose, Counted(static_cast<uint64_t>(released), "stream").c_str());
+  for (const lab::Reservation& reservation : stillOpen)
+    std::printf("stream %d of job %lld stays reserved: it is open on %s, a process that still runs\n",
+                static_cast<int>(reservation.streamId), static_cast<long long>(jobId), reservation.holder.c_str());
+  return stillOpen.empty();
 }
 
 }  // namespace
@@ -518,6 +534,12 @@ int Run(const std::vector<std::string>& args) {
     }
     return Refused(holder, jobId);
   }
+  // A process of an earlier run that still writes to a stream of the job would share it with this run.
+  if (!GiveBackLeftStreams(jobId, ("an earlier run of job " + std::to_string(jobId)).c_str())) {
+    Failure("refused: a process of an earlier run of job " + std::to_string(jobId) +
+            " still has a stream of it open; run the job again once that process has ended");
+    return kExitNotStarted;
+  }
   if (level != record.bkpLevel) {
     if (!KeepLevel(jobId, level, error)) {
       Failure("the job's level cannot be kept in its record: " + error);
@@ -527,7 +549,6 @@ int Run(const std::vector<std::string>& args) {
                 static_cast<long long>(jobId), static_cast<long long>(level), LevelName(level).c_str());
     record.bkpLevel = level;
   }
-  GiveBackLeftStreams(jobId, ("an earlier run of job " + std::to_string(jobId)).c_str());
   std::string streams;
   if (!ReserveStreams(jobId, record, parsed.passThrough, streams, error)) {
     Failure(error);
@@ -568,9 +589,15 @@ int Run(const std::vector<std::string>& args) {
   const std::set<std::string> earlierArchives = ArchivePaths(shownJob);
   const size_t streamsAtStart = LedgerStreams(shownJob);
   const StopDeadline deadline = StopDeadlineOf(record, shownClient);
+  if (!lab::CloseLostRun(shownJob, Now()))
+    Warn("the killed run of job " + std::to_string(shownJob) + " cannot be closed in its runs.log: this run may not "
+         "count as a later attempt");
   const long long started = ZtClock::MonotonicTicks();
   const pid_t pid = StartProgram(argv, tools);
   if (pid < 0) return kExitNotStarted;
+  if (!lock.NameJobProcess(static_cast<long>(pid)))
+    Warn(std::string("the run lock cannot name the job process: if this run is killed, the lab does not wait for "
+                     "the job process: ") + std::strerror(errno));
   lab::AppendRunStart(shownJob, Now(), static_cast<long>(pid),
                       Passes(argv, "-stubPhase") ? lab::JobPhase::kStub : lab::JobPhase::kBackup);
   RunWatch watch(shownJob);

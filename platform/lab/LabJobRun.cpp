@@ -14,6 +14,7 @@
 #include "platform/lab/LabFiles.h"
 #include "platform/lab/LabJob.h"
 #include "platform/lab/LabKeyValue.h"
+#include "platform/os/ZtProcess.h"
 #include "platform/os/ZtTime.h"
 
 namespace lab {
@@ -62,8 +63,20 @@ void ReadHolder(int fd, RunHolder& holder) {
   if (!labkv::Parse(text, values, error)) return;
   int64_t number = 0;
   if (labkv::ParseInt64(values["job"], number)) holder.jobId = number;
-  if (labkv::ParseInt64(values["pid"], number)) holder.pid = static_cast<long>(number);
+  if (labkv::ParseInt64InRange(values["pid"], 1, INT32_MAX, number)) holder.pid = static_cast<long>(number);
   if (labkv::ParseInt64(values["started"], number)) holder.started = number;
+  if (labkv::ParseInt64InRange(values["process"], 1, INT32_MAX, number)) holder.jobProcess = static_cast<long>(number);
+}
+
+// Looked at through a lock nobody holds: its text is left only by a run whose lab tool was killed.
+// True when the job process that run started still runs; `holder` then names it, orphaned.
+bool FindOrphanedRun(int fd, RunHolder& holder) {
+  RunHolder left;
+  ReadHolder(fd, left);
+  if (left.jobProcess <= 0 || !JobProcessRuns(left.jobProcess)) return false;
+  left.orphaned = true;
+  holder = left;
+  return true;
 }
 
 // The highest signal number a process can be killed by: an older "ended" line says only the status,
@@ -149,28 +162,48 @@ bool LabRunLock::Acquire(int64_t jobId, RunHolder& holder, std::string& error) {
   if (fd_ >= 0) return true;
   const int fd = OpenLock(error);
   if (fd < 0) return false;
-  // A lock without a holder's text is taken for a moment only: by a look (CurrentRun), or by a run
-  // that is about to write its text. Looked at again a few times before it counts as held.
+  // A lock without a holder's text, or with that of a run whose process is gone, is taken for a
+  // moment only: by a look (CurrentRun), or by a run that is about to write its text. Looked at again a
+  // few times before it counts as held.
   for (int look = 0; !TryLock(fd); ++look) {
     holder = RunHolder();
     ReadHolder(fd, holder);
-    if (holder.pid > 0 || look >= kHolderLooks) {
+    if ((holder.pid > 0 && ZtProcess::IsRunning(static_cast<pid_t>(holder.pid))) || look >= kHolderLooks) {
       close(fd);
       error = "the lab runs another job";
       return false;
     }
     ZtClock::Pause(ZtClock::RealDeadlineAfter(CTimeInterval::FromMilliseconds(kHolderLookMs)), kHolderLookMs);
   }
+  // Looked for under the lock, so that two runs never both miss it.
+  if (FindOrphanedRun(fd, holder)) {
+    flock(fd, LOCK_UN);
+    close(fd);
+    error = "the job process of job " + std::to_string(holder.jobId) + " still runs";
+    return false;
+  }
   const std::string text = "job=" + std::to_string(jobId) + " pid=" + std::to_string(getpid()) +
-                           " started=" + std::to_string(static_cast<long long>(ZtClock::NowSeconds())) + "\n";
-  if (ftruncate(fd, 0) != 0 || !WriteAll(fd, text)) {
+                           " started=" + std::to_string(static_cast<long long>(ZtClock::NowSeconds()));
+  if (ftruncate(fd, 0) != 0 || !WriteAll(fd, text + "\n")) {
     error = std::string("cannot write the run lock: ") + std::strerror(errno);
     flock(fd, LOCK_UN);
     close(fd);
     return false;
   }
   fd_ = fd;
+  text_ = text;
   return true;
+}
+
+bool LabRunLock::NameJobProcess(long pid) {
+  if (fd_ < 0 || pid <= 0) return false;
+  // The same text with the process after it: a reader sees the run named either way.
+  return lseek(fd_, 0, SEEK_SET) == 0 && WriteAll(fd_, text_ + " process=" + std::to_string(pid) + "\n");
+}
+
+bool JobProcessRuns(long pid) {
+  return pid > 0 && pid <= INT32_MAX && ZtProcess::IsRunning(static_cast<pid_t>(pid)) &&
+         getpgid(static_cast<pid_t>(pid)) == static_cast<pid_t>(pid);
 }
 
 bool CurrentRun(RunHolder& holder) {
@@ -178,14 +211,15 @@ bool CurrentRun(RunHolder& holder) {
   if (!IsDirectory(JobsDir())) return false;
   const int fd = OpenLock(error);
   if (fd < 0) return false;
-  const bool free = TryLock(fd);
-  if (free) {
-    flock(fd, LOCK_UN);
-  } else {
+  bool held = !TryLock(fd);
+  if (held) {
     ReadHolder(fd, holder);
+  } else {
+    held = FindOrphanedRun(fd, holder);
+    flock(fd, LOCK_UN);
   }
   close(fd);
-  return !free;
+  return held;
 }
 
 bool AppendRunEvent(int64_t jobId, const std::string& event) {
@@ -212,6 +246,15 @@ bool AppendRunInterrupted(int64_t jobId, const std::string& time, int signal) {
   return AppendRunEvent(jobId, "interrupted " + time + " signal=" + std::to_string(signal));
 }
 
+bool CloseLostRun(int64_t jobId, const std::string& time) {
+  const std::vector<std::string> events = ReadRunEvents(jobId);
+  JobRun latest;
+  if (!ParseLatestRun(events, latest) || latest.end != JobRun::End::kNotYet || JobProcessRuns(latest.pid)) return true;
+  // Closed already: its "lost" line ends the log (a later run's "started" would follow it).
+  if (!events.empty() && events.back().rfind("lost ", 0) == 0) return true;
+  return AppendRunEvent(jobId, "lost " + time + " pid=" + std::to_string(latest.pid));
+}
+
 bool LatestRun(int64_t jobId, JobRun& run) { return ParseLatestRun(ReadRunEvents(jobId), run); }
 
 std::vector<std::string> PhaseResultsOf(int64_t jobId, const JobRun& run) {
@@ -232,7 +275,7 @@ int64_t StartedRuns(int64_t jobId) {
 int64_t EndedRuns(int64_t jobId) {
   int64_t ended = 0;
   for (const std::string& line : ReadRunEvents(jobId)) {
-    if (line.rfind("ended ", 0) == 0 || line.rfind("interrupted ", 0) == 0) ++ended;
+    if (line.rfind("ended ", 0) == 0 || line.rfind("interrupted ", 0) == 0 || line.rfind("lost ", 0) == 0) ++ended;
   }
   return ended;
 }

@@ -7,16 +7,21 @@
 //   jobs/run.lock         held (an exclusive lock on the open file) by the run of a job for as long as
 //                         the job runs: the jobs of a lab share its clients' process tables and their
 //                         streams, so a lab runs one job at a time. Its text names the run:
-//                         "job=<id> pid=<process of the run> started=<seconds since 1970>".
+//                         "job=<id> pid=<process of the run> started=<seconds since 1970>", and
+//                         " process=<job process>" once the run has started it.
 //   jobs/<job>/runs.log   what happened to the job's runs, a line each:
 //                         "started <time> pid=<n> phase=<backup|stub> results=<n>" (the phase the
 //                         job process runs, and how many phase results the job had before it),
 //                         "ended <time> status=<exit status>[ signal=<n>]" (a process killed by a
 //                         signal: status 128 + the signal, and the signal), "interrupted <time>
-//                         signal=<n>", the time as the lab tool writes it ("2026-12-07 08:33:00 UTC";
+//                         signal=<n>", "lost <time> pid=<n>" (written by the next run for one whose lab
+//                         tool was killed, once its job process has ended: how it ended is not known),
+//                         the time as the lab tool writes it ("2026-12-07 08:33:00 UTC";
 //                         older lines hold seconds since 1970, and name neither phase nor results:
 //                         a backup phase whose results are all the job's).
-// The kernel drops the lock with the process that held it, so a run that was killed holds nothing.
+// The kernel drops the lock with the process that held it, so a run that was killed holds nothing; its
+// text stays, though, and the job process it names may go on without it (it runs in a process group of
+// its own): while that process runs, it holds the lab as a run would.
 namespace lab {
 
 // The phase of a job a run runs: the backup phase, or the stub phase of an archiving job (the job
@@ -34,7 +39,8 @@ struct JobRun {
   // The job's phase results (lines of its phase file) when the run started; -1 when its line does not
   // say (an older one).
   int64_t resultsBefore = -1;
-  // kNotYet: going on, or the lab tool that ran it was killed before it could say how it ended.
+  // kNotYet: going on, or the lab tool that ran it was killed before it could say how it ended (a
+  // "lost" line after it says only that it has ended).
   End end = End::kNotYet;
   int status = 0;  // kEnded: the exit status, 128 + the signal for a process killed by one
   int signal = 0;  // kEnded: the signal that killed the job process (0: it exited); kInterrupted: the
@@ -45,6 +51,9 @@ struct RunHolder {
   int64_t jobId = 0;
   long pid = 0;
   int64_t started = 0;
+  long jobProcess = 0;  // 0: not started yet, or not named
+  // The run's lab tool is gone (killed: the lock is free), and the job process it started still runs.
+  bool orphaned = false;
 };
 
 class LabRunLock {
@@ -55,17 +64,25 @@ class LabRunLock {
   LabRunLock& operator=(const LabRunLock&) = delete;
 
   // Takes the lab's run lock for the job. False when another run holds it (`holder` says which, as
-  // far as its text could be read: a pid of 0 when not) or the lock cannot be taken (`error`).
+  // far as its text could be read: a pid of 0 when not), when the job process of a run whose lab tool
+  // was killed still runs (`holder` orphaned), or when the lock cannot be taken (`error`).
   bool Acquire(int64_t jobId, RunHolder& holder, std::string& error);
+  // Names the job process the run started in the lock's text; false when it could not be written.
+  bool NameJobProcess(long pid);
   bool Held() const { return fd_ >= 0; }
   void Release();
 
  private:
   int fd_ = -1;
+  std::string text_;  // what Acquire wrote, without its line end
 };
 
-// The run that holds the lab's run lock now; false when none does.
+// The run that holds the lab's run lock now, or the job process left running by one whose lab tool was
+// killed (`holder` orphaned); false when none does.
 bool CurrentRun(RunHolder& holder);
+// True while `pid` is the job process a run started: it runs, and leads the process group the run
+// started it in (a pid taken again by another process seldom does).
+bool JobProcessRuns(long pid);
 
 // A run's event of the job, as described above.
 bool AppendRunEvent(int64_t jobId, const std::string& event);
@@ -75,6 +92,10 @@ bool AppendRunStart(int64_t jobId, const std::string& time, long pid, JobPhase p
 // The end of a run whose job process exited with `status` or, when `signal` is not 0, was killed by it.
 bool AppendRunEnd(int64_t jobId, const std::string& time, int status, int signal);
 bool AppendRunInterrupted(int64_t jobId, const std::string& time, int signal);
+// The end of the job's latest run, when its lab tool was killed before it could write one and the job
+// process it started no longer runs: that run ended, and the next one is a later attempt. False when
+// it could not be written; nothing is written when the latest run has an end, or its process runs.
+bool CloseLostRun(int64_t jobId, const std::string& time);
 // The job's latest run (the last "started" line and what followed it); false when it has none.
 // Malformed fields read as absent.
 bool LatestRun(int64_t jobId, JobRun& run);
@@ -83,8 +104,8 @@ bool LatestRun(int64_t jobId, JobRun& run);
 std::vector<std::string> PhaseResultsOf(int64_t jobId, const JobRun& run);
 // The job's runs that have started (its "started" lines).
 int64_t StartedRuns(int64_t jobId);
-// The job's runs that have ended ("ended" or "interrupted"): a run after one of them is a later
-// attempt of the job, as the job manager resumes it. The run going on has no such line yet.
+// The job's runs that have ended ("ended", "interrupted" or "lost"): a run after one of them is a
+// later attempt of the job, as the job manager resumes it. The run going on has no such line yet.
 int64_t EndedRuns(int64_t jobId);
 
 }  // namespace lab

@@ -302,21 +302,29 @@ bool ReserveJobStreams(int64_t jobId, int count, int32_t mediaAgentId, std::stri
 
 namespace {
 
-// Releases every reservation still reserved, marked with `why`, and drops the holds of processes
-// that have died; `released` counts the releases.
-bool ReleaseReserved(int64_t jobId, const char* why, int& released, std::string& error) {
+// Releases the reservations still reserved, each marked with `why`, and drops the holds of processes
+// that have died; `released` counts the releases. With `keepOpen`, a reservation a process that still
+// runs has open is not released: it is that process's yet, and `kept` gets it.
+bool ReleaseReserved(int64_t jobId, const char* why, bool keepOpen, int& released, std::vector<Reservation>& kept,
+                     std::string& error) {
   released = 0;
+  kept.clear();
   ReservationLedger current;
   if (!ReadReservationLedger(jobId, current, error)) return false;
   if (current.reservations.empty()) return true;  // nothing to release: no ledger is made for it
   return UpdateReservationLedger(
       jobId,
-      [why, &released](ReservationLedger& ledger, std::string&) {
+      [why, keepOpen, &released, &kept](ReservationLedger& ledger, std::string&) {
         released = 0;
+        kept.clear();
         for (Reservation& reservation : ledger.reservations) {
           // A process that died with a stream open never closes it: its hold ends with it.
           if (!reservation.holder.empty() && !ReservationHolderAlive(reservation.holder)) reservation.holder.clear();
           if (reservation.state != ReservationState::kReserved) continue;
+          if (keepOpen && !reservation.holder.empty()) {
+            kept.push_back(reservation);
+            continue;
+          }
           reservation.state = ReservationState::kReleased;
           reservation.why = why;
           ++released;
@@ -330,11 +338,12 @@ bool ReleaseReserved(int64_t jobId, const char* why, int& released, std::string&
 
 bool ReleaseJobReservations(int64_t jobId, std::string& error) {
   int released = 0;
-  return ReleaseReserved(jobId, "phase", released, error);
+  std::vector<Reservation> kept;
+  return ReleaseReserved(jobId, "phase", false, released, kept, error);
 }
 
-bool ReleaseLeftReservations(int64_t jobId, int& released, std::string& error) {
-  return ReleaseReserved(jobId, "left", released, error);
+bool ReleaseLeftReservations(int64_t jobId, int& released, std::vector<Reservation>& stillOpen, std::string& error) {
+  return ReleaseReserved(jobId, "left", true, released, stillOpen, error);
 }
 
 std::string ReservationHolder() { return FocusClient() + ":" + std::to_string(static_cast<long>(getpid())); }

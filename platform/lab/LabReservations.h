@@ -81,12 +81,15 @@ bool UpdateReservationLedger(int64_t jobId, const std::function<bool(Reservation
 // The job manager's grant: tops the job's reserved primary streams up to `count`, on the media agent.
 bool ReserveJobStreams(int64_t jobId, int count, int32_t mediaAgentId, std::string& error);
 
-// The job manager's end of a job phase: every reservation still reserved is released ("phase"), and
-// holds of processes that have died are dropped.
+// The job manager's end of a job phase: every reservation still reserved is released ("phase"), open
+// ones too (the job itself says its phase has ended), and holds of processes that have died are dropped.
 bool ReleaseJobReservations(int64_t jobId, std::string& error);
 // The job manager's clean-up after a job process that left streams reserved (killed, or ended without
-// a phase result): as ReleaseJobReservations, each release marked "left"; `released` counts them.
-bool ReleaseLeftReservations(int64_t jobId, int& released, std::string& error);
+// a phase result): as ReleaseJobReservations, each release marked "left"; `released` counts them. A
+// reservation that a process which still runs has open (one left running by a job process that died,
+// or a job process whose lab tool was killed) is not released: the stream is still written to, and
+// `stillOpen` gets it.
+bool ReleaseLeftReservations(int64_t jobId, int& released, std::vector<Reservation>& stillOpen, std::string& error);
 
 // "<client>:<pid>" of this process: the holder it writes into the reservations it opens.
 // ReservationHolderAlive: false once the holder's process no longer runs (all the lab's processes

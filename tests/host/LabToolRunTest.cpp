@@ -1,8 +1,12 @@
 // "quarn-lab run" as the job manager and its console: the exit status tells how the job ended, one run
-// holds the lab, Ctrl-C ends a run interrupted within the job's deadline, the next job keeps the lab's
+// holds the lab (and the job process of a run whose lab tool was killed holds it and its streams until
+// it ends), Ctrl-C ends a run interrupted within the job's deadline, the next job keeps the lab's
 // VMs and settings (every VM it still has), a resumed job keeps its level and its summary counts its own
 // run, outcome shows the proxy of a failed VM, and a job runs at every allowed time scale.
+#include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <regex>
 #include <string>
@@ -19,6 +23,7 @@
 #include "platform/lab/LabJob.h"
 #include "platform/lab/LabJobRun.h"
 #include "platform/lab/LabKeyValue.h"
+#include "platform/lab/LabReservations.h"
 #include "records/messages/JobManagerMessages.h"
 #include "support/LabWait.h"
 #include "support/TestLab.h"
@@ -399,6 +404,100 @@ TEST_F(LabToolRun, CtrlCEndsTheRunWithinTheJobsDeadlineWhileACallStaysHeld) {
   for (size_t i = 0; i < copies.size(); ++i) {
     const Result verified =
         Tool({"verify", labDir, "--vm", i == 0 ? "vm01" : "vm02", "--image", "0=" + copies[i]});
+    EXPECT_EQ(0, verified.exitCode) << verified.out;
+  }
+}
+
+// Waits until each process has ended (none of them need be a child of this one); false when one has
+// not within a minute.
+bool WaitForEnds(const std::vector<pid_t>& pids) {
+  for (pid_t pid : pids) {
+    const int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (fd < 0) continue;  // gone already
+    pollfd ended = {fd, POLLIN, 0};
+    const int ready = poll(&ended, 1, 60000);
+    close(fd);
+    if (ready <= 0) return false;
+  }
+  return true;
+}
+
+// The lab tool killed during a run: the job process goes on, holding the lab and its streams, so no
+// run starts beside it and outcome says it runs. Once it has ended (killed too, its streams still
+// open), the next run gives back the streams it left, resumes the job as a later attempt, and every VM
+// restores as its disks were before the job.
+TEST_F(LabToolRun, AJobProcessWhoseRunWasKilledHoldsTheLabAndItsStreamsUntilItEnds) {
+  ASSERT_EQ(0, Tool({"create", labDir, "--vms", "2", "--time-scale", "60"}).exitCode);
+  const std::vector<std::string> copies = CopyFirstDisks({"vm01", "vm02"});
+  ASSERT_EQ(2u, copies.size());
+  // vm02's disk is held after its first extent: its stream is open.
+  ASSERT_EQ(0, Tool({"fault", labDir, "hold", "disk.Read", "--vm", "vm02", "--after", "1"}).exitCode);
+  const pid_t run = Start({"run", labDir, "--", "-numStreams", "2"}, "run.txt");
+  ASSERT_GT(run, 0);
+  lab::SetRoot(labDir);
+  const auto holders = [] {
+    std::vector<pid_t> pids;
+    lab::ReservationLedger ledger;
+    std::string error;
+    if (lab::ReadReservationLedger(1001, ledger, error))
+      for (const lab::Reservation& r : ledger.reservations)
+        if (!r.holder.empty() && r.state == lab::ReservationState::kReserved)
+          pids.push_back(static_cast<pid_t>(std::stol(r.holder.substr(r.holder.rfind(':') + 1))));
+    return pids;
+  };
+  const bool held = testsupport::WaitForLab({labDir, lab::JobDir(1001)}, [&] {
+    lab::FaultTable table;
+    std::string error;
+    return lab::ReadFaultTable(table, error) && !table.rules.empty() && table.rules[0].fired > 0 && !holders().empty();
+  });
+  lab::JobRun started;
+  const bool hasRun = lab::LatestRun(1001, started);
+  lab::SetRoot(std::string());
+  ASSERT_TRUE(held && hasRun) << Text(dir.Path("run.txt"));
+  const pid_t jobProcess = static_cast<pid_t>(started.pid);
+  ASSERT_EQ(0, kill(run, SIGKILL));
+  EXPECT_EQ(128 + SIGKILL, testsupport::WaitProgram(run));
+
+  const std::string process = std::to_string(jobProcess);
+  const std::string holder = "job 1001 is running (its job process " + process +
+                             ", whose quarn-lab run was killed; kill -INT " + process + " tells it to stop)";
+  for (const std::vector<std::string>& second :
+       {std::vector<std::string>{"run", labDir}, std::vector<std::string>{"run", labDir, "--job", "1001"}}) {
+    const Result refused = Tool(second);
+    EXPECT_EQ(3, refused.exitCode) << refused.out;
+    EXPECT_TRUE(Has(refused.out, "refused: " + holder + "\n")) << refused.out;
+  }
+  EXPECT_FALSE(lab::IsDirectory(labDir + "/jobs/1002")) << "a refused run makes no job";
+  const Result outcome = Tool({"outcome", labDir});
+  EXPECT_TRUE(Has(outcome.out, "job 1001: running (its job process " + process + ", whose quarn-lab run was killed)"))
+      << outcome.out;
+  lab::SetRoot(labDir);
+  std::vector<pid_t> open = holders();
+  lab::SetRoot(std::string());
+  EXPECT_FALSE(open.empty()) << "the stream the job process writes to stays reserved to it";
+
+  // The job process and its agents killed with their streams open.
+  open.push_back(jobProcess);
+  ASSERT_EQ(0, kill(-jobProcess, SIGKILL));
+  ASSERT_TRUE(WaitForEnds(open));
+  ASSERT_EQ(0, Tool({"fault", labDir, "clear"}).exitCode);
+  const Result resumed = Tool({"run", labDir, "--", "-numStreams", "2"});
+  EXPECT_EQ(0, resumed.exitCode) << resumed.out;
+  EXPECT_TRUE(Has(resumed.out, "job 1001 has not ended (not running: its run ended without a word")) << resumed.out;
+  EXPECT_TRUE(std::regex_search(resumed.out, std::regex("an earlier run of job 1001 left [12] streams? reserved: "
+                                                        "given back\n")))
+      << resumed.out;
+  lab::SetRoot(labDir);
+  const std::vector<std::string> runs = lab::ReadRunEvents(1001);
+  lab::ReservationLedger ledger;
+  std::string error;
+  EXPECT_TRUE(lab::ReadReservationLedger(1001, ledger, error)) << error;
+  lab::SetRoot(std::string());
+  ASSERT_EQ(4u, runs.size());
+  EXPECT_EQ("lost ", runs[1].substr(0, 5)) << "the killed run has ended: the next one is a later attempt";
+  EXPECT_EQ(0, ledger.CountReserved());
+  for (size_t i = 0; i < copies.size(); ++i) {
+    const Result verified = Tool({"verify", labDir, "--vm", i == 0 ? "vm01" : "vm02", "--image", "0=" + copies[i]});
     EXPECT_EQ(0, verified.exitCode) << verified.out;
   }
 }

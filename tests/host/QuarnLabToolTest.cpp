@@ -40,6 +40,7 @@
 #include "platform/vminfo/LabVMInfo.h"
 #include "records/messages/JobManagerMessages.h"
 #include "records/messages/VirtualServerMessages.h"
+#include "platform/lab/ChildProcess.h"
 #include "support/BackupTestSupport.h"
 #include "support/TestLab.h"
 
@@ -444,6 +445,57 @@ TEST_F(QuarnLabTool, RunStartsTheProgramAsTheJobManagerWould) {
     EXPECT_NE(std::string::npos, run.out.find("running job " + id + " (" + kind.second + ") on coordinator")) << run.out;
     EXPECT_NE(std::string::npos, run.out.find("summary of job " + id + ": " + kind.second + ", ")) << run.out;
   }
+}
+
+// A stream an earlier run's process still has open, and that process still runs: the next run does
+// not take it (the process writes to it) and is refused before it starts the program or changes the
+// job; the streams nobody holds are given back. Once the process has ended the run goes on, and gives
+// its stream back too.
+TEST_F(QuarnLabTool, RunIsRefusedWhileAProcessOfAnEarlierRunHasAStreamOpen) {
+  ASSERT_EQ(0, Tool({"create", labDir_, "--vms", "0", "--job", "7"}).exitCode);
+  const std::string program = RecordingProgram();
+  UseToolLab();
+  labtest::ChildProcess writer(labtest::ChildProcess::State::kRunning, false);
+  const std::string holder = "proxyA:" + std::to_string(writer.pid());
+  std::string error;
+  ASSERT_TRUE(lab::ReserveJobStreams(7, 2, 1, error)) << error;
+  ASSERT_TRUE(lab::UpdateReservationLedger(
+      7,
+      [&](lab::ReservationLedger& ledger, std::string&) {
+        ledger.reservations[1].holder = holder;
+        return true;
+      },
+      error))
+      << error;
+  ToolResult run = Tool({"run", labDir_, "--job", "7", "--program", program, "--", "-numStreams", "2", "-t", "2"});
+  EXPECT_EQ(3, run.exitCode) << run.out << run.err;
+  EXPECT_NE(std::string::npos, run.out.find("an earlier run of job 7 left 1 stream reserved: given back\n")) << run.out;
+  EXPECT_NE(std::string::npos,
+            run.out.find("stream 2 of job 7 stays reserved: it is open on " + holder + ", a process that still runs\n"))
+      << run.out;
+  EXPECT_NE(std::string::npos, run.err.find("refused: a process of an earlier run of job 7 still has a stream of it "
+                                            "open; run the job again once that process has ended"))
+      << run.err;
+  EXPECT_NE(0, access(dir_.Path("argv.txt").c_str(), F_OK)) << "the program was not started";
+  EXPECT_TRUE(lab::ReadRunEvents(7).empty());
+  lab::JobRecord record;
+  ASSERT_TRUE(lab::ReadJobRecord(7, record, error)) << error;
+  EXPECT_EQ(1, record.bkpLevel) << "a refused run keeps no level";
+  lab::ReservationLedger ledger;
+  ASSERT_TRUE(lab::ReadReservationLedger(7, ledger, error)) << error;
+  EXPECT_EQ(lab::ReservationState::kReserved, ledger.reservations[1].state);
+  EXPECT_EQ(holder, ledger.reservations[1].holder);
+
+  writer.End();
+  run = Tool({"run", labDir_, "--job", "7", "--program", program, "--", "-numStreams", "2"});
+  EXPECT_EQ(2, run.exitCode) << run.out << run.err;
+  EXPECT_NE(std::string::npos, run.out.find("an earlier run of job 7 left 1 stream reserved: given back\n")) << run.out;
+  EXPECT_NE(std::string::npos, run.out.find("the job process of job 7 left 2 streams reserved: given back\n"))
+      << run.out;
+  ASSERT_TRUE(lab::ReadReservationLedger(7, ledger, error)) << error;
+  EXPECT_EQ(0, ledger.CountReserved());
+  EXPECT_TRUE(ledger.reservations[1].holder.empty());
+  lab::SetRoot(std::string());
 }
 
 // A job record whose values would change the meaning of the command line is refused with a message;

@@ -3,6 +3,7 @@
 // ledger shared by every process (and thread) of the job.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -14,6 +15,7 @@
 #include "platform/media/ArchiveManagerDS.h"
 #include "platform/media/ZTMM.h"
 #include "platform/os/HostName.h"
+#include "platform/lab/ChildProcess.h"
 #include "support/TestLab.h"
 
 namespace {
@@ -364,7 +366,9 @@ TEST_F(StreamReservationTest, StreamsLeftAreGivenBackOnceWhileOthersAreGranted) 
               << error;
         } else {
           int count = 0;
-          EXPECT_TRUE(lab::ReleaseLeftReservations(kJob, count, error)) << error;
+          std::vector<lab::Reservation> open;
+          EXPECT_TRUE(lab::ReleaseLeftReservations(kJob, count, open, error)) << error;
+          EXPECT_TRUE(open.empty());
           released += count;
         }
       }
@@ -372,8 +376,9 @@ TEST_F(StreamReservationTest, StreamsLeftAreGivenBackOnceWhileOthersAreGranted) 
   }
   for (std::thread& thread : threads) thread.join();
   int last = 0;
+  std::vector<lab::Reservation> open;
   std::string error;
-  ASSERT_TRUE(lab::ReleaseLeftReservations(kJob, last, error)) << error;
+  ASSERT_TRUE(lab::ReleaseLeftReservations(kJob, last, open, error)) << error;
   const lab::ReservationLedger ledger = Ledger();
   ASSERT_EQ(3u + 2u * kGrants, ledger.reservations.size());
   EXPECT_EQ(static_cast<int>(ledger.reservations.size()), released + last);
@@ -382,10 +387,87 @@ TEST_F(StreamReservationTest, StreamsLeftAreGivenBackOnceWhileOthersAreGranted) 
     EXPECT_EQ("left", r.why) << r.rcid;
   }
   // Nothing left: nothing to give back, and a job without a ledger has none.
-  ASSERT_TRUE(lab::ReleaseLeftReservations(kJob, last, error)) << error;
+  ASSERT_TRUE(lab::ReleaseLeftReservations(kJob, last, open, error)) << error;
   EXPECT_EQ(0, last);
-  ASSERT_TRUE(lab::ReleaseLeftReservations(kJob + 1, last, error)) << error;
+  ASSERT_TRUE(lab::ReleaseLeftReservations(kJob + 1, last, open, error)) << error;
   EXPECT_EQ(0, last);
+}
+
+// The job manager's clean-up after a job process that left streams reserved takes back only those no
+// running process has open: a job process left running after its lab tool was killed, or an agent
+// process that outlived its job process, still writes to its stream. The hold of a process that has
+// ended goes with the stream. The end of a phase, the job's own word, takes back every stream.
+TEST_F(StreamReservationTest, StreamsOpenOnARunningProcessAreNotGivenBackUntilItEnds) {
+  using labtest::ChildProcess;
+  ChildProcess running(ChildProcess::State::kRunning, false), zombie(ChildProcess::State::kZombie, false),
+      gone(ChildProcess::State::kGone, false);
+  struct Row {
+    const char* name;
+    std::string holder;  // empty: not open; "this": a data stream of this process
+    bool runs;
+  };
+  const Row rows[] = {
+      {"not open", "", false},
+      {"open on a process that runs", "proxyA:" + std::to_string(running.pid()), true},
+      {"open on a process that has ended, not waited for yet", "proxyA:" + std::to_string(zombie.pid()), false},
+      {"open on a process that is gone", "proxyA:" + std::to_string(gone.pid()), false},
+      {"open on a data stream of this process", "this", true},
+      {"a holder that names no process is never taken for a dead one", "proxyA", true},
+  };
+  constexpr size_t kRows = sizeof rows / sizeof rows[0];
+  std::string error;
+  ASSERT_TRUE(lab::ReserveJobStreams(kJob, static_cast<int>(kRows), 1, error)) << error;
+  ASSERT_TRUE(lab::UpdateReservationLedger(
+      kJob,
+      [&](lab::ReservationLedger& ledger, std::string&) {
+        for (size_t i = 0; i < kRows; ++i)
+          if (rows[i].holder != "this") ledger.reservations[i].holder = rows[i].holder;
+        return true;
+      },
+      error))
+      << error;
+  std::unique_ptr<vsArchive> own = Stream(Ledger().reservations[4]);
+  ASSERT_EQ(0, own->init(true));
+
+  int released = 0;
+  std::vector<lab::Reservation> open;
+  ASSERT_TRUE(lab::ReleaseLeftReservations(kJob, released, open, error)) << error;
+  EXPECT_EQ(3, released);
+  lab::ReservationLedger ledger = Ledger();
+  for (size_t i = 0; i < kRows; ++i) {
+    SCOPED_TRACE(rows[i].name);
+    const lab::Reservation& r = ledger.reservations[i];
+    const std::string holder = rows[i].holder == "this" ? lab::ReservationHolder() : rows[i].holder;
+    EXPECT_EQ(rows[i].runs ? lab::ReservationState::kReserved : lab::ReservationState::kReleased, r.state);
+    EXPECT_EQ(rows[i].runs ? holder : std::string(), r.holder);
+    EXPECT_EQ(rows[i].runs ? "" : "left", r.why);
+    EXPECT_EQ(rows[i].runs, std::any_of(open.begin(), open.end(), [&](const lab::Reservation& kept) {
+                return kept.rcid == r.rcid && kept.holder == holder;
+              }));
+  }
+  EXPECT_EQ(3u, open.size());
+  EXPECT_EQ(0, own->checkStatus()) << "the stream is still the job's";
+  ASSERT_TRUE(lab::ReleaseLeftReservations(kJob, released, open, error)) << error;
+  EXPECT_EQ(0, released);
+  EXPECT_EQ(3u, open.size());
+
+  // Once the process has ended, its stream is given back.
+  running.End();
+  ASSERT_TRUE(lab::ReleaseLeftReservations(kJob, released, open, error)) << error;
+  EXPECT_EQ(1, released);
+  EXPECT_EQ(2u, open.size());
+  EXPECT_EQ("left", Ledger().reservations[1].why);
+  EXPECT_TRUE(Ledger().reservations[1].holder.empty());
+
+  // The end of the phase takes back the rest; this process's hold goes when its stream closes.
+  ASSERT_TRUE(lab::ReleaseJobReservations(kJob, error)) << error;
+  ledger = Ledger();
+  for (const lab::Reservation& r : ledger.reservations) EXPECT_NE(lab::ReservationState::kReserved, r.state);
+  EXPECT_EQ("phase", ledger.reservations[4].why);
+  EXPECT_EQ(lab::ReservationHolder(), ledger.reservations[4].holder);
+  EXPECT_EQ(vsArchive::kRetReservationLost, own->checkStatus());
+  EXPECT_EQ(0, own->close(true));
+  EXPECT_TRUE(Ledger().reservations[4].holder.empty());
 }
 
 TEST(HostNameTest, MediaAgentNamesSplitIntoClientHostAndNumbers) {
