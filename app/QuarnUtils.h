@@ -29,6 +29,9 @@ class QuarnUtils {
   // its arguments, and its severity as a pending cause.
   static constexpr uint32_t kEventVMNotBackedUpWithReason = 0x5B0001DB;
   static constexpr int kVMNotBackedUpSeverity = 3;
+  // The name under which a VM's configuration, as the hypervisor gave it, is backed up; a restore
+  // looks for it by that name.
+  static constexpr const char* kGeneralizedConfigFile = "VMConfig.ztf";
 
   // ---- Per-VM status records ----
   // Nothing is set in the stub phase of VM archiving.

@@ -3,6 +3,7 @@
 // stream's buffers, index metadata, a content record and the end of the item.
 #include <cerrno>
 
+#include "app/QuarnUtils.h"
 #include "controller/QuarnController.h"
 #include "platform/archive/vsArchive.h"
 #include "platform/os/CAverageCounter.h"
@@ -29,7 +30,6 @@ constexpr uint32_t kTransferBytes = 0x8000;
 constexpr uint64_t kHeaderBit = 4;
 constexpr uint64_t kConfigHeaderKind = 4;
 constexpr uint32_t kShareAll = FXFile::kShareRead | FXFile::kShareWrite | FXFile::kShareDelete;
-const char* const kGeneralizedConfigFile = "VMConfig.ztf";
 
 // The system error number of a failed file call.
 int ErrorNumber(const CPxError& error) { return error.GetErrorCode() < 0 ? -error.GetErrorCode() : errno; }
@@ -221,9 +221,9 @@ int QuarnWorker::BackupGeneralizedVMConfigFile(quarnBackupArgs* args, CMediaSpee
                                                CAverageCounter& average) {
   if (args == nullptr || m_mountCtx == nullptr) return kResultInputMissing;
   // 1.
-  args->mBackupPath = kGeneralizedConfigFile;
-  args->mDisplayName = kGeneralizedConfigFile;
-  args->mDiskPath = CPxPath::Append(m_mountCtx->mountPath, kGeneralizedConfigFile, false);
+  args->mBackupPath = QuarnUtils::kGeneralizedConfigFile;
+  args->mDisplayName = QuarnUtils::kGeneralizedConfigFile;
+  args->mDiskPath = CPxPath::Append(m_mountCtx->mountPath, QuarnUtils::kGeneralizedConfigFile, false);
   args->mHeaderKind = kConfigHeaderKind;
   // 2.
   VMConfigFile file(args->mDiskPath);

@@ -14,6 +14,8 @@
 #include <map>
 #include <set>
 
+#include "app/QuarnUtils.h"
+#include "archiving/QuarnVMManagement.h"
 #include "host/lab/LabTool.h"
 #include "platform/archive/ArchiveReader.h"
 #include "platform/archive/ArchiveRestore.h"
@@ -57,11 +59,6 @@ struct Verification {
   size_t wellFormed = 0;
   size_t listedFiles = 0;  // archive files of the listed job (of every job when none is), well-formed or not
 };
-
-// A job manager's stub status of a VM: stubbed.
-constexpr int64_t kStubStatusStubbed = 5;
-// The configuration file every backup of a VM's disks sends, made from its inventory.
-const char* const kGeneralizedConfigFile = "VMConfig.ztf";
 
 std::string Lower(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -430,7 +427,7 @@ void VerifyJobHoldsWhatItsMountTook(const archive::VMBackup& backup, const std::
     lab::MountRecord mount;
     std::string error;
     if (lab::ReadMountRecord(server, jobId, guid, mount, error) != lab::RecordRead::kRead) continue;
-    taken.emplace_back("file", kGeneralizedConfigFile);
+    taken.emplace_back("file", QuarnUtils::kGeneralizedConfigFile);
     for (const lab::MountedFile& config : mount.configs)
       taken.emplace_back("file", config.source.substr(config.source.rfind('/') + 1));
     for (const lab::MountedDisk& disk : mount.disks) {
@@ -457,7 +454,7 @@ bool VerifyStubInJob(const std::string& guid, int64_t jobId, const std::map<std:
                      Verification& verification) {
   JobManager::VMUpdateInfo record;
   if (!vsJobMgr::ReadVMStatus(jobId, guid, record) || record.getint64(JobManager::VMUpdateInfo::F_stubStatus) !=
-                                                          kStubStatusStubbed)
+                                                          QuarnVMManagement::kStubStatusStubbed)
     return false;
   for (const archive::ArchiveContents* contents : JobOf(verification, guid, jobId).archives)
     for (const archive::Item& item : contents->items)
