@@ -23,6 +23,16 @@
 
 namespace {
 
+// A lab of the coordinator alone with one VM of two disks: vm01 on the sample server.
+void CreateOneVMOfTwoDisks(testsupport::TestLab& dir, lab::VMDescription& vm) {
+  lab::LabPlan plan;
+  plan.vms = 1;
+  plan.disksPerVM = 2;
+  plan.clients = {"coordinator"};
+  ASSERT_TRUE(dir.Create(plan));
+  ASSERT_TRUE(lab::FindVM(lab::SampleServer(), "vm01", vm));
+}
+
 TEST(LabArchivingTest, ARuleThatIsOnWithoutItsDaysIsRefusedWithTheReason) {
   testsupport::TestLab dir;
   std::string error;
@@ -131,14 +141,9 @@ TEST(LabArchivingTest, AStubDeletesOnlyTheDisksItIsGivenAtTheirChangeIdsAndRecor
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     testsupport::TestLab dir("coordinator");
-    lab::LabPlan plan;
-    plan.vms = 1;
-    plan.disksPerVM = 2;
-    plan.clients = {"coordinator"};
-    ASSERT_TRUE(dir.Create(plan));
     const std::string server = lab::SampleServer();
     lab::VMDescription vm;
-    ASSERT_TRUE(lab::FindVM(server, "vm01", vm));
+    ASSERT_NO_FATAL_FAILURE(CreateOneVMOfTwoDisks(dir, vm));
     StubVMCtx ctx;
     ctx.vmName = vm.name;
     ctx.vmGuid = vm.guid;
@@ -207,14 +212,9 @@ TEST(LabArchivingTest, AStubsDisksComeBackFromTheirBackupOrNothingIsWrittenBack)
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     testsupport::TestLab dir("coordinator");
-    lab::LabPlan plan;
-    plan.vms = 1;
-    plan.disksPerVM = 2;
-    plan.clients = {"coordinator"};
-    ASSERT_TRUE(dir.Create(plan));
     const std::string server = lab::SampleServer();
     lab::VMDescription vm;
-    ASSERT_TRUE(lab::FindVM(server, "vm01", vm));
+    ASSERT_NO_FATAL_FAILURE(CreateOneVMOfTwoDisks(dir, vm));
     const std::string note = lab::VMArchiveListPath(lab::SampleMediaAgent(), kBackupJob, vm.guid);
     if (c.damage == kNoteCutShortBefore) {
       ASSERT_TRUE(lab::MakeDirs(note.substr(0, note.rfind('/'))));
