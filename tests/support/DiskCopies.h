@@ -10,9 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/lab/LabCreate.h"
 #include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabMount.h"
-#include "support/TestLab.h"
 
 namespace testsupport {
 
