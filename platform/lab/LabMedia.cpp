@@ -58,7 +58,6 @@ std::vector<ArchiveLocation> ListFiles(int64_t jobId, const std::string& suffix)
   return found;
 }
 
-// The list of the VM's archive files in a job folder; empty when the GUID cannot name a file.
 }  // namespace
 
 std::string VMArchiveListPath(const std::string& mediaAgent, int64_t jobId, const std::string& vmGuid) {
