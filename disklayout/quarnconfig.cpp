@@ -39,6 +39,8 @@ void quarnBackupArgs::Reset() {
   mDiskNumber2 = 0;
   mDiskPairText.clear();
   mGuestSizeFromLastJob = false;
+  mBaseJobId = 0;
+  mBaseChangeId.clear();
 }
 
 ExtentInfo::ExtentInfo(uint64_t extentNumber, uint64_t flags, uint32_t clusterSize)

@@ -111,6 +111,10 @@ struct quarnBackupArgs {
   std::string mDiskPairText;             // per object
   bool mLVMFailed = false;
   bool mGuestSizeFromLastJob = false;    // per object
+  // Per object: for a disk backed up as the changes since an earlier backup, that backup's job (-1 when
+  // its record does not say) and its change id of the disk; 0 for a disk backed up whole.
+  int64_t mBaseJobId = 0;
+  std::string mBaseChangeId;
 };
 
 // One extent of a disk that holds guest file-system metadata, with an optional cluster bitmap.

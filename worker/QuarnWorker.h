@@ -144,6 +144,8 @@ class QuarnWorker {
   std::string ExtractSecurityGroup(const std::vector<VMInfoStructs::SSecurityGroupInfo>& groups);
   bool SendVSConfigFileIndexMetadata(const quarnBackupArgs* args);
   bool SendVSDiskIndexMetadata(const quarnBackupArgs* args, ProductType_t productType);
+  // The disk's place in its chain of backups (this job, and the backup it builds on) in its record.
+  void SetChainPlace(const quarnBackupArgs& args, IdxMetadata::VirtualServerIdxMetaData& part) const;
   bool SendVSVMIdxMetadata(const std::string& text, long long number, IdxMetadata::IdxMetaData& metadata);
 
   // ---- What the incremental-state files (disklayout/QuarnDataFile.h) need of their worker ----

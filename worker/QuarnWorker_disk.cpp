@@ -340,6 +340,17 @@ int QuarnWorker::BackupVMDisk(quarnBackupArgs* args) {
     }
   }
 
+  // ---- The backup it builds on ----
+  // Recorded with the disk, so that a restore finds a lost or damaged backup between this one and the
+  // disk's last full from what this job read, not only from the archives it happens to find.
+  args->mBaseJobId = 0;
+  args->mBaseChangeId.clear();
+  if (!full && !IsFullBackupForVM() && previous != nullptr) {
+    const int64_t baseJob = previous->getint64(VSMeta::F_diskJobId);
+    args->mBaseJobId = baseJob > 0 ? baseJob : -1;
+    args->mBaseChangeId = previous->getstring(VSMeta::F_changeId);
+  }
+
   // ---- Requests ----
   if (m_currentVM != nullptr) args->mArchive->sendVMUpdateInfo(m_currentVM->updateInfo);
   int count = 20;

@@ -322,10 +322,18 @@ bool QuarnWorker::SendVSDiskIndexMetadata(const quarnBackupArgs* args, ProductTy
       SetIfNotEmpty(part, VSMeta::F_processedExtents, args->mText3);
     SetIfNotEmpty(part, VSMeta::F_text181, args->mDiskPairText);
   }
+  if (args->mObjectKind == 1) SetChainPlace(*args, *message.getObject<VSMeta>(Idx::F_virtualServer, true));
   std::string xml;
   message.serialize(xml, true);
   m_event.DebugLvl(2, sig, "Sending XML metadata - [%s]", xml.c_str());
   return vsArchive::isOK(args->mArchive->sendVSIdxDiskMetadata(message));
+}
+
+void QuarnWorker::SetChainPlace(const quarnBackupArgs& args, IdxMetadata::VirtualServerIdxMetaData& part) const {
+  // A failback's record starts as a copy of the last backup's: every field of the place is this one's.
+  part.setint64(VSMeta::F_diskJobId, m_jobMgr != nullptr ? m_jobMgr->getJobId() : 0);
+  part.setint64(VSMeta::F_baseJobId, args.mBaseJobId);
+  part.setstring(VSMeta::F_baseChangeId, args.mBaseChangeId);
 }
 
 bool QuarnWorker::SendVSVMIdxMetadata(const std::string& text, long long number, Idx& message) {

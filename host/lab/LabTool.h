@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/lab/LabJob.h"
+
 // The quarn-lab tool: creates a lab, runs a job in it as the job manager would, says how a job ended,
 // changes settings, machines and job records, and manages the fault table. Everything it reads or
 // writes in the lab goes through the lab model (platform/lab).
@@ -25,9 +27,9 @@ constexpr int kExitInterrupted = 130;
 constexpr int64_t kDefaultJob = 1001;
 
 // A VM's status with the job manager (its status record's "vmStatus").
-constexpr int64_t kVMBackedUp = 0;
+constexpr int64_t kVMBackedUp = lab::kVMStatusBackedUp;
 constexpr int64_t kVMInProgress = 2;
-constexpr int64_t kVMBackedUpWithErrors = 3;
+constexpr int64_t kVMBackedUpWithErrors = lab::kVMStatusBackedUpWithErrors;
 
 // One option of a command, as its help shows it.
 struct OptionHelp {

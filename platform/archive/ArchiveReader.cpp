@@ -461,7 +461,9 @@ JobBackup JudgeJobBackup(const std::vector<const ArchiveContents*>& archives) {
   JobBackup judged;
   judged.attempt = LatestAttempt(archives);
   for (const ArchiveContents* archive : archives) {
-    if (AttemptOf(*archive) == judged.attempt) {
+    // One whose beginning does not read cannot be shown to be of an earlier attempt: it counts.
+    const bool unplaced = archive->records == 0 && !archive->malformed.empty();
+    if (unplaced || AttemptOf(*archive) == judged.attempt) {
       judged.archives.push_back(archive);
       continue;
     }

@@ -140,7 +140,8 @@ Attempt LatestAttempt(const std::vector<const ArchiveContents*>& archives);
 // What stands for a VM's backup in one job, as every reader of backups (restores, verify, the index,
 // the stub's check) takes it: the archives of the latest attempt, judged by themselves alone. An
 // earlier attempt's archive is left out with a note, well formed or not: an attempt that failed must
-// not spoil its retry. The backup is unusable when an archive of the latest attempt is not well formed
+// not spoil its retry. One whose first record cannot be read is of no attempt it can be shown to be
+// earlier than: it counts with the latest. The backup is unusable when an archive of the latest attempt is not well formed
 // or one of its items ended failed.
 struct JobBackup {
   Attempt attempt;

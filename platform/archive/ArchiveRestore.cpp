@@ -5,12 +5,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <set>
 
 #include "platform/index/ExtentNameConverter.h"
 #include "platform/os/CPxSha256.h"
+#include "records/messages/IdxMetadataMessages.h"
 
 namespace archive {
 namespace {
@@ -116,48 +119,299 @@ bool ParseExtentNumber(const std::string& name, uint64_t& number) {
   return ExtentNameConverter::Extent_base32_to_dec(last, number);
 }
 
-bool ReassembleVM(const std::vector<ArchiveContents>& archives, const std::string& vmGuid, int64_t asOfJob,
-                  VMBackup& backup, std::vector<std::string>& notes, std::string& error) {
-  backup = VMBackup();
-  backup.vmGuid = vmGuid;
-  std::map<int64_t, std::vector<const ArchiveContents*>> byJob;
-  for (const ArchiveContents& archive : archives) {
-    if (archive.indexOnly || !SameGuid(archive.vmGuid, vmGuid) || (asOfJob > 0 && archive.jobId > asOfJob)) continue;
-    byJob[archive.jobId].push_back(&archive);
-  }
-  // Each job by the attempt that stands for it; a job whose backup of the VM cannot be used is no
-  // base for anything after it.
-  std::map<int64_t, bool> usable;  // job -> full
-  for (auto& job : byJob) {
-    const JobBackup judged = JudgeJobBackup(job.second);
-    notes.insert(notes.end(), judged.notes.begin(), judged.notes.end());
-    const std::string why = judged.Why();
-    job.second = judged.archives;
-    if (!why.empty()) {
-      notes.push_back("job " + std::to_string(job.first) + " left out: " + why);
-      continue;
+ChainPlace ReadChainPlace(const std::string& archivePath, const std::vector<MetadataRecord>& headerMetadata) {
+  using VSMeta = IdxMetadata::VirtualServerIdxMetaData;
+  ChainPlace place;
+  for (const MetadataRecord& record : headerMetadata) {
+    std::string xml, error;
+    IdxMetadata::IdxMetaData message;
+    if (!ReadMetadataText(archivePath, record, xml, error) || !message.deserialize(xml, &error)) continue;
+    const VSMeta* part = message.getObject<VSMeta>(IdxMetadata::IdxMetaData::F_virtualServer, false);
+    if (part == nullptr) continue;
+    if (place.changeId.empty()) place.changeId = part->getstring(VSMeta::F_changeId);
+    if (!place.recorded && part->getint64(VSMeta::F_diskJobId) > 0) {
+      place.recorded = true;
+      place.backupJob = part->getint64(VSMeta::F_diskJobId);
+      place.baseJob = part->getint64(VSMeta::F_baseJobId);
+      place.baseChangeId = part->getstring(VSMeta::F_baseChangeId);
     }
-    usable[job.first] = std::any_of(job.second.begin(), job.second.end(),
-                                    [](const ArchiveContents* archive) { return archive->backupLevel == 1; });
   }
-  int64_t fullJob = 0;
-  for (const auto& job : usable) {
-    if (job.second) fullJob = job.first;
-  }
-  if (fullJob == 0) {
-    error = "no complete full backup of VM [" + vmGuid + "]" +
-            (asOfJob > 0 ? " at or before job " + std::to_string(asOfJob) : std::string());
-    return false;
-  }
-  for (const auto& job : usable) {
-    if (job.first >= fullJob) backup.jobs.push_back(job.first);
+  return place;
+}
+
+namespace {
+
+// A disk header of a job's backup of the VM, and the archive that holds it.
+struct DiskHeaderOf {
+  const ArchiveContents* archive = nullptr;
+  const Item* item = nullptr;
+};
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// The VM's backups by job, judged once, as the reassembly and the walks down each disk's chain see them.
+class JobBackups {
+ public:
+  JobBackups(const std::vector<ArchiveContents>& archives, const std::string& vmGuid, int64_t asOfJob,
+             const BackupRecords& records, std::vector<std::string>& notes)
+      : vmGuid_(vmGuid), records_(records) {
+    std::map<int64_t, std::vector<const ArchiveContents*>> byJob;
+    std::set<int64_t> indexOnly;
+    for (const ArchiveContents& archive : archives) {
+      if (!SameGuid(archive.vmGuid, vmGuid) || (asOfJob > 0 && archive.jobId > asOfJob)) continue;
+      if (archive.indexOnly)
+        indexOnly.insert(archive.jobId);
+      else
+        byJob[archive.jobId].push_back(&archive);
+    }
+    for (auto& job : byJob) {
+      const JobBackup judged = JudgeJobBackup(job.second);
+      notes.insert(notes.end(), judged.notes.begin(), judged.notes.end());
+      const std::string why = judged.Why();
+      if (!why.empty()) {
+        notes.push_back("job " + std::to_string(job.first) + " left out: " + why);
+        damaged_[job.first] = why;
+        continue;
+      }
+      Backup& backup = usable_[job.first];
+      backup.archives = judged.archives;
+      for (const ArchiveContents* archive : judged.archives) {
+        backup.full = backup.full || archive->backupLevel == 1;
+        for (const Item& item : archive->items)
+          if (item.kind == ItemKind::kDisk) backup.disks[item.name] = DiskHeaderOf{archive, &item};
+      }
+      links_.insert(job.first);
+    }
+    // A job that recorded a backup of the VM that its archives do not give is a lost backup: never
+    // skipped as if the VM had failed there. One that backs the VM up without data (a snapshot, a
+    // catalogue) is no link of a chain on the media.
+    for (int64_t job : records.jobs)
+      if (job > 0 && (asOfJob <= 0 || job <= asOfJob) && !indexOnly.count(job)) links_.insert(job);
   }
 
+  const std::string& VMGuid() const { return vmGuid_; }
+  int64_t Newest() const { return links_.empty() ? 0 : *links_.rbegin(); }
+  // The newest link before the job; 0 when there is none.
+  int64_t LinkBefore(int64_t job) const {
+    auto found = links_.lower_bound(job);
+    return found == links_.begin() ? 0 : *std::prev(found);
+  }
+  bool Usable(int64_t job) const { return usable_.count(job) != 0; }
+  // Why a link is no usable backup: damaged, or missing.
+  std::string WhyLost(int64_t job) const {
+    const auto damaged = damaged_.find(job);
+    return "job " + std::to_string(job) + "'s backup of the VM " +
+           (damaged != damaged_.end() ? "cannot be used (" + damaged->second + ")"
+                                      : std::string("is lost: no archive of it is found"));
+  }
+  bool Full(int64_t job) const { return Usable(job) && usable_.at(job).full; }
+  const std::vector<const ArchiveContents*>& Archives(int64_t job) const { return usable_.at(job).archives; }
+  const std::map<std::string, DiskHeaderOf>& Disks(int64_t job) const { return usable_.at(job).disks; }
+  const DiskHeaderOf* Disk(int64_t job, const std::string& name) const {
+    if (!Usable(job)) return nullptr;
+    const auto found = usable_.at(job).disks.find(name);
+    return found == usable_.at(job).disks.end() ? nullptr : &found->second;
+  }
+  // The disks the records say the job held (names below the VM, lower case); false when they do not say.
+  bool RecordedDisks(int64_t job, std::set<std::string>& disks) const {
+    disks.clear();
+    std::set<std::string> named;
+    if (!records_.jobs.count(job) || !records_.disksOf || !records_.disksOf(job, named)) return false;
+    for (const std::string& name : named) disks.insert(Lower(name));
+    return true;
+  }
+  // "\<guid>\<name>" of a name below the VM, and back (lower case).
+  std::string HeaderName(const std::string& below) const { return "\\" + vmGuid_ + "\\" + below; }
+  std::string BelowVM(const std::string& header) const {
+    const std::string prefix = "\\" + vmGuid_ + "\\";
+    return Lower(header.size() > prefix.size() && SameGuid(header.substr(0, prefix.size()), prefix)
+                     ? header.substr(prefix.size())
+                     : header);
+  }
+
+ private:
+  struct Backup {
+    std::vector<const ArchiveContents*> archives;
+    bool full = false;
+    std::map<std::string, DiskHeaderOf> disks;
+  };
+  const std::string vmGuid_;
+  const BackupRecords& records_;
+  std::map<int64_t, Backup> usable_;
+  std::map<int64_t, std::string> damaged_;
+  std::set<int64_t> links_;  // usable backups, and the lost ones a record names
+};
+
+// The chain of the disk from one backup of it down to its last full backup, newest first. False with the
+// link that breaks it.
+bool WalkDiskChain(const JobBackups& jobs, int64_t from, const std::string& disk, ChainPlace place,
+                   std::vector<int64_t>& chain, std::string& why) {
+  chain.assign(1, from);
+  for (int64_t link = from;;) {
+    int64_t next = 0;
+    std::string expected;
+    if (place.recorded && place.baseJob == 0) return true;
+    if (!place.recorded && jobs.Full(link)) return true;
+    if (place.recorded && place.baseJob > 0) {
+      next = place.baseJob;
+      expected = place.baseChangeId;
+    } else {
+      next = jobs.LinkBefore(link);
+    }
+    const std::string builds = "job " + std::to_string(link) + "'s backup of the disk builds on ";
+    if (next <= 0 || next >= link) {
+      why = builds + (next <= 0 ? std::string("a backup no job before it holds")
+                                : "job " + std::to_string(next) + ", which is not an earlier job");
+      return false;
+    }
+    if (!jobs.Usable(next)) {
+      why = jobs.WhyLost(next) + ", and " + builds + "it";
+      return false;
+    }
+    const DiskHeaderOf* header = jobs.Disk(next, disk);
+    if (header == nullptr) {
+      why = builds + "job " + std::to_string(next) + ", whose backup of the VM does not hold the disk";
+      return false;
+    }
+    place = ReadChainPlace(header->archive->path, header->item->metadata);
+    if (!expected.empty() && place.changeId != expected) {
+      why = builds + "job " + std::to_string(next) + " at change id [" + expected + "], but that backup read it at [" +
+            place.changeId + "]";
+      return false;
+    }
+    chain.push_back(next);
+    link = next;
+  }
+}
+
+// The VM's backups from the top one down to the newest full one (any lost on the way too), newest first.
+std::vector<int64_t> VMLinks(const JobBackups& jobs, int64_t top) {
+  std::vector<int64_t> links;
+  for (int64_t link = top; link > 0; link = jobs.LinkBefore(link)) {
+    links.push_back(link);
+    if (jobs.Full(link)) break;
+  }
+  return links;
+}
+
+// Finds every disk of the VM as of the newest of the links, each in the newest backup that holds it or
+// should, and walks its chain; a disk whose newest backup is lost, or that a lost backup above its own may have
+// held, is broken there.
+class DiskFinder {
+ public:
+  DiskFinder(const JobBackups& jobs, VMBackup& backup, std::vector<std::string>& notes)
+      : jobs_(jobs), backup_(backup), notes_(notes) {}
+
+  void Find(const std::vector<int64_t>& links) {
+    int64_t lostAbove = 0;  // the newest lost backup whose disks no record names
+    for (int64_t link : links) {
+      std::set<std::string> recorded;
+      const bool knowsDisks = jobs_.RecordedDisks(link, recorded);
+      if (!jobs_.Usable(link)) {
+        if (!knowsDisks && lostAbove == 0) lostAbove = link;
+        for (const std::string& name : recorded)
+          if (Decide(name)) Break(jobs_.HeaderName(name), jobs_.WhyLost(link));
+        continue;
+      }
+      for (const auto& entry : jobs_.Disks(link)) {
+        if (!Decide(jobs_.BelowVM(entry.first))) continue;
+        if (lostAbove != 0)
+          Break(entry.first, jobs_.WhyLost(lostAbove) + ", a later backup of the VM than job " +
+                                 std::to_string(link) + "'s that holds the disk");
+        else
+          Take(link, entry.first, entry.second);
+      }
+      for (const std::string& name : recorded)
+        if (Decide(name))
+          Break(jobs_.HeaderName(name), "job " + std::to_string(link) +
+                                            "'s backup of the disk is lost: its records name it, but no archive of "
+                                            "the job's backup holds it");
+      // A disk a backup took off the VM is no disk of it before that backup either.
+      for (const ArchiveContents* archive : jobs_.Archives(link))
+        for (const Item& item : archive->items)
+          if (item.kind == ItemKind::kFile && (item.flags & kDeletedItemFlag)) decided_.insert(jobs_.BelowVM(item.name));
+    }
+  }
+  const std::map<std::string, std::set<int64_t>>& Chains() const { return chainOf_; }
+  const std::map<std::string, uint64_t>& SectorsPerExtent() const { return sectorsPerExtent_; }
+
+ private:
+  // True the first time a disk (its name below the VM) is met, from the newest backup down.
+  bool Decide(const std::string& below) { return decided_.insert(below).second; }
+  void Break(const std::string& name, const std::string& why) {
+    backup_.brokenDisks[name] = why;
+    notes_.push_back("disk [" + name + "] is not restored: its chain is broken: " + why);
+  }
+  void Take(int64_t link, const std::string& name, const DiskHeaderOf& header) {
+    RestoredDisk disk;
+    disk.name = name;
+    disk.size = header.item->declaredSize;
+    disk.headerJob = link;
+    disk.headerArchive = header.archive->path;
+    disk.headerMetadata = header.item->metadata;
+    disk.place = ReadChainPlace(disk.headerArchive, disk.headerMetadata);
+    std::vector<int64_t> chain;
+    std::string why;
+    if (!WalkDiskChain(jobs_, link, name, disk.place, chain, why)) {
+      Break(name, why);
+      return;
+    }
+    disk.chain.assign(chain.rbegin(), chain.rend());
+    chainOf_[name].insert(chain.begin(), chain.end());
+    sectorsPerExtent_[name] = header.item->sectorsPerExtent;
+    backup_.disks[name] = std::move(disk);
+  }
+
+  const JobBackups& jobs_;
+  VMBackup& backup_;
+  std::vector<std::string>& notes_;
+  std::set<std::string> decided_;
+  std::map<std::string, std::set<int64_t>> chainOf_;
+  std::map<std::string, uint64_t> sectorsPerExtent_;
+};
+
+}  // namespace
+
+bool ReassembleVM(const std::vector<ArchiveContents>& archives, const std::string& vmGuid, int64_t asOfJob,
+                  VMBackup& backup, std::vector<std::string>& notes, std::string& error) {
+  return ReassembleVM(archives, vmGuid, asOfJob, BackupRecords(), backup, notes, error);
+}
+
+bool ReassembleVM(const std::vector<ArchiveContents>& archives, const std::string& vmGuid, int64_t asOfJob,
+                  const BackupRecords& records, VMBackup& backup, std::vector<std::string>& notes,
+                  std::string& error) {
+  backup = VMBackup();
+  backup.vmGuid = vmGuid;
+  const JobBackups jobs(archives, vmGuid, asOfJob, records, notes);
+  const int64_t top = jobs.Newest();
+  const std::string asOf = asOfJob > 0 ? " at or before job " + std::to_string(asOfJob) : std::string();
+  if (top == 0) {
+    error = "no backup of VM [" + vmGuid + "]" + asOf + " can be used";
+    return false;
+  }
+  if (!jobs.Usable(top)) {
+    backup.lostJob = top;
+    error = "the newest backup of VM [" + vmGuid + "]" + asOf + " is not there: " + jobs.WhyLost(top);
+    return false;
+  }
+  const std::vector<int64_t> links = VMLinks(jobs, top);
+  DiskFinder disks(jobs, backup, notes);
+  disks.Find(links);
+  // Files come from every usable backup of the VM down to its newest full one, the latest of each
+  // standing; a disk's extents only from the backups of its chain.
+  std::set<int64_t> applied;
+  for (int64_t link : links)
+    if (jobs.Usable(link)) applied.insert(link);
+  for (const auto& chain : disks.Chains()) applied.insert(chain.second.begin(), chain.second.end());
+  backup.jobs.assign(applied.begin(), applied.end());
+
   std::map<std::string, uint32_t> unitSizes;
-  std::map<std::string, uint64_t> sectorsPerExtent;
   for (int64_t job : backup.jobs) {
-    const bool last = job == backup.jobs.back();
-    for (const ArchiveContents* archive : byJob[job]) {
+    if (!jobs.Usable(job)) continue;
+    for (const ArchiveContents* archive : jobs.Archives(job)) {
       // A collection's container lies above the containers of its files.
       std::set<std::string> containers;
       for (const Item& item : archive->items)
@@ -165,36 +419,25 @@ bool ReassembleVM(const std::vector<ArchiveContents>& archives, const std::strin
       for (const Item& item : archive->items) {
         switch (item.kind) {
           case ItemKind::kExtent: {
+            const auto disk = backup.disks.find(ParentOf(item.name));
+            if (disk == backup.disks.end() || !disks.Chains().at(disk->first).count(job)) break;
             uint64_t number = 0;
             if (!ParseExtentNumber(item.name, number)) {
               error = "cannot tell the extent number of item [" + item.name + "] in " + archive->path;
               return false;
             }
-            RestoredDisk& disk = backup.disks[ParentOf(item.name)];
-            disk.name = ParentOf(item.name);
             ItemLayer layer = LayerOf(*archive, item);
-            std::vector<ItemLayer>& layers = disk.extents[number];
+            std::vector<ItemLayer>& layers = disk->second.extents[number];
             if (!layer.partial) layers.clear();
             layers.push_back(std::move(layer));
-            if (last) ++disk.extentsFromLastJob;
+            if (job == top) ++disk->second.extentsFromLastJob;
             for (const Piece& piece : item.pieces) {
-              if (piece.unitSize > 0 && !unitSizes.count(disk.name)) unitSizes[disk.name] = piece.unitSize;
+              if (piece.unitSize > 0 && !unitSizes.count(disk->first)) unitSizes[disk->first] = piece.unitSize;
             }
-            break;
-          }
-          case ItemKind::kDisk: {
-            RestoredDisk& disk = backup.disks[item.name];
-            disk.name = item.name;
-            disk.size = item.declaredSize;
-            disk.headerJob = job;
-            disk.headerArchive = archive->path;
-            disk.headerMetadata = item.metadata;
-            sectorsPerExtent[item.name] = item.sectorsPerExtent;
             break;
           }
           case ItemKind::kFile:
             if (item.flags & kDeletedItemFlag) {
-              backup.disks.erase(item.name);
               backup.files.erase(item.name);
             } else {
               backup.files[item.name] = RestoredFile{item.name, LayerOf(*archive, item)};
@@ -214,13 +457,13 @@ bool ReassembleVM(const std::vector<ArchiveContents>& archives, const std::strin
   }
   for (auto it = backup.disks.begin(); it != backup.disks.end();) {
     RestoredDisk& disk = it->second;
-    const uint64_t sectors = sectorsPerExtent.count(disk.name) ? sectorsPerExtent[disk.name] : 0;
-    if (disk.headerJob == 0 || sectors == 0) {
+    const auto sectors = disks.SectorsPerExtent().find(disk.name);
+    if (sectors == disks.SectorsPerExtent().end() || sectors->second == 0) {
       notes.push_back("disk [" + disk.name + "] left out: no disk header gives its size and extent size");
       it = backup.disks.erase(it);
       continue;
     }
-    disk.extentBytes = sectors * (unitSizes.count(disk.name) ? unitSizes[disk.name] : kDefaultUnitSize);
+    disk.extentBytes = sectors->second * (unitSizes.count(disk.name) ? unitSizes[disk.name] : kDefaultUnitSize);
     ++it;
   }
   return true;

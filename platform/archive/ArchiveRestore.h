@@ -2,13 +2,23 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "platform/archive/ArchiveReader.h"
 
-// Reassembles a VM's files and disks from its archive files: the last full backup at or before a job
-// and every later backup up to that job, each applied over the one before.
+// Reassembles a VM's files and disks from its archive files: each disk from the backup of the job asked
+// for (the newest backup of the VM at or before it) down its chain to the disk's last full backup, each
+// backup applied over the one before.
+//
+// A disk's chain is whole or it is not. Each backup of a disk records the job whose backup it builds on
+// and the change id of the disk there (the index metadata of its disk header: a disk backed up whole
+// builds on none); a backup of an older writer that recorded none builds on the backup of the VM before
+// it. Every link must be a job backup of the VM that can be used (JudgeJobBackup), hold the disk, and
+// have read it at the change id the later backup built on; a job that recorded a backup of the VM
+// elsewhere (the job manager, the index) but whose archives of it are missing or damaged is such a
+// link too. A disk whose chain breaks is not restored: the break is named instead.
 //
 // A disk is the set of extent items whose names lie under the disk's header name ("\<guid>\<disk>"),
 // sized by the disk header of the latest backup that sent it. An extent's bytes lie at its number
@@ -37,6 +47,19 @@ struct RestoredFile {
   ItemLayer content;
 };
 
+// Where one backup of a disk stands in the disk's chain, as the index metadata of its disk header
+// records it; `recorded` is false for a writer that did not record it.
+struct ChainPlace {
+  bool recorded = false;
+  int64_t backupJob = 0;
+  int64_t baseJob = 0;       // 0: the disk was backed up whole; -1: it builds on a backup it does not name
+  std::string baseChangeId;  // the change id of the disk in the backup it builds on
+  std::string changeId;      // the change id this backup read the disk at
+};
+// The place recorded by the disk header's index metadata records in the archive file. Records that
+// cannot be read, or that carry none, leave `place` not recorded (the change id is taken where given).
+ChainPlace ReadChainPlace(const std::string& archivePath, const std::vector<MetadataRecord>& headerMetadata);
+
 struct RestoredDisk {
   std::string name;  // the disk header name
   uint64_t size = 0;
@@ -44,6 +67,8 @@ struct RestoredDisk {
   int64_t headerJob = 0;  // the backup whose disk header gave the size
   std::string headerArchive;                    // the archive file of that disk header
   std::vector<MetadataRecord> headerMetadata;  // the disk header's index metadata records there
+  ChainPlace place;                            // of that backup of the disk
+  std::vector<int64_t> chain;                  // the jobs its bytes come from, the full backup first
   // Per extent number, the layers that make it, oldest first.
   std::map<uint64_t, std::vector<ItemLayer>> extents;
   uint64_t extentsFromLastJob = 0;
@@ -51,21 +76,40 @@ struct RestoredDisk {
 
 struct VMBackup {
   std::string vmGuid;
-  std::vector<int64_t> jobs;  // the full backup first, then the backups applied over it
+  std::vector<int64_t> jobs;  // every job the backup is made of, the job asked for last
   std::map<std::string, RestoredFile> files;
   bool collectionFiles = false;  // some files are files of collections
   std::map<std::string, RestoredDisk> disks;
+  // Disks of the job's backup whose chain is broken, by disk header name: why (the job that breaks it).
+  std::map<std::string, std::string> brokenDisks;
+  // When the VM's newest backup is lost or damaged: its job (nothing else is then reassembled).
+  int64_t lostJob = 0;
 };
 
 // The extent number of an extent item's name: "...\Extent<decimal>", or a fixed-length name
 // (platform/index/ExtentNameConverter.h).
 bool ParseExtentNumber(const std::string& name, uint64_t& number);
 
-// The VM's backup as of `asOfJob` (0: the latest) from its archives (ReadArchive; those not well
-// formed with what was read of them). Each job stands by the attempt JudgeJobBackup takes, and a job
-// whose backup of the VM it finds unusable is left out of the chain. Each archive and job left out is
-// named in `notes`. False with the reason when there is no full backup to start from or an extent name
-// cannot be read.
+// What records beside a VM's archives say of its backups: the jobs that recorded one (the job manager's
+// records, the index), and for a job the index knows, the disks it recorded (their names below the VM,
+// any case; false when it does not know the job's disks).
+struct BackupRecords {
+  std::set<int64_t> jobs;
+  std::function<bool(int64_t job, std::set<std::string>& disks)> disksOf;
+};
+
+// The VM's backup as of `asOfJob` (0: the latest) from its archives (ReadArchive or ReadArchiveStructure;
+// those not well formed with what was read of them). Each job stands by the attempt JudgeJobBackup
+// takes; a job whose backup of the VM it finds unusable is left out, unless `records` names it: then it
+// is a backup that is lost, and breaks every chain that runs through it (a disk the records say it held,
+// or any disk when they do not say). A disk stands as the newest backup of the VM at or before the job
+// holds it, down to the newest full backup, unless a later one deleted it. Each archive and job left
+// out is named in `notes`, each disk whose chain breaks in `backup.brokenDisks`. False with the reason
+// when there is no backup of the VM at or before the job, when the newest one is lost or damaged, or
+// when an extent name cannot be read.
+bool ReassembleVM(const std::vector<ArchiveContents>& archives, const std::string& vmGuid, int64_t asOfJob,
+                  const BackupRecords& records, VMBackup& backup, std::vector<std::string>& notes,
+                  std::string& error);
 bool ReassembleVM(const std::vector<ArchiveContents>& archives, const std::string& vmGuid, int64_t asOfJob,
                   VMBackup& backup, std::vector<std::string>& notes, std::string& error);
 

@@ -9,6 +9,7 @@
 #include "platform/jobmgr/vsJobMgr.h"
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabFaults.h"
+#include "platform/lab/LabArchiving.h"
 #include "platform/lab/LabIndex.h"
 #include "platform/lab/LabKeyValue.h"
 #include "platform/os/CPxDirectory.h"
@@ -453,8 +454,10 @@ std::vector<int64_t> vsIndexClient::VMJobsToRead(const std::string& subclientGui
   return jobs;
 }
 
-bool vsIndexClient::ReadLastVMEntries(const std::string& vm, Entries& entries, bool& known, int64_t jobId) {
+bool vsIndexClient::ReadLastVMEntries(const std::string& vm, Entries& entries, bool& known, int64_t jobId,
+                                      EntriesOf& from) {
   known = false;
+  from = EntriesOf();
   entries.clear();
   const std::string guid = SubclientGuid();
   std::string vmGuid;
@@ -471,7 +474,16 @@ bool vsIndexClient::ReadLastVMEntries(const std::string& vm, Entries& entries, b
     return true;
   }
   known = true;
+  from.vmGuid = vmGuid;
+  from.job = jobs.front();
   return true;
+}
+
+bool vsIndexClient::StandsOnTheMedia(const std::string& vmGuid, int64_t jobId, std::string& why) {
+  // A storage snapshot's backups are the snapshots themselves, not archives on the media.
+  if (jobMgr_ != nullptr && (jobMgr_->isSnapBackup() || jobMgr_->isSnapCatalogMode() || jobMgr_->isSnapToTape()))
+    return true;
+  return lab::VMChainOnMediaIsWhole(vmGuid, jobId, lab::IndexedBackupsOfVM(vmGuid), why);
 }
 
 bool vsIndexClient::LookupVMDisks(const std::string& vm, std::map<std::string, unsigned long long>* disks) {
@@ -519,11 +531,12 @@ bool vsIndexClient::GetVMMetadata(const std::string& vm, const std::string& fold
   }
   Entries entries;
   bool known = false;
-  bool read = ReadLastVMEntries(key, entries, known);
+  EntriesOf from;
+  bool read = ReadLastVMEntries(key, entries, known, 0, from);
   if (read && !known && key != vm) {
     // Asked by name too; when that finds nothing either, the VM's own record says why.
     const std::string why = GetLastError();
-    read = ReadLastVMEntries(vm, entries, known);
+    read = ReadLastVMEntries(vm, entries, known, 0, from);
     if (read && !known) SetError(why);
   }
   if (!read) {
@@ -531,7 +544,21 @@ bool vsIndexClient::GetVMMetadata(const std::string& vm, const std::string& fold
     queryFailed = true;
     return false;
   }
-  return ParseVMEntries(vm, entries, known, metadata, byName);
+  IdxMetadata::IdxMetaData vmRecord;
+  IdxMetadataByName disks;
+  if (!ParseVMEntries(vm, entries, known, &vmRecord, &disks)) return false;
+  // Nor is a last backup whose chain on the media is broken (a backup under it lost or damaged): one
+  // more incremental on it could never be restored, so the VM's next backup is a full one.
+  std::string why;
+  if (!StandsOnTheMedia(from.vmGuid, lab::IndexParentJob(SubclientGuid(), from.job), why)) {
+    SetError("the last backup of VM [" + vm + "] in the index, of job " + std::to_string(from.job) +
+             ", cannot be built on: " + why);
+    EvDebug::Error(kSigLastEntries, "%s", GetLastError().c_str());
+    return false;
+  }
+  if (metadata != nullptr) *metadata = vmRecord;
+  if (byName != nullptr) *byName = disks;
+  return true;
 }
 
 bool vsIndexClient::GetVMJobMetadata(const std::string& vmGuid, int64_t jobId, IdxMetadata::IdxMetaData* metadata,

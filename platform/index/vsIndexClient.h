@@ -196,12 +196,24 @@ class vsIndexClient {
   // The jobs whose entries of the VM (GUID or name) a request may read, newest first (only `jobId`
   // when it is not 0), and the VM's GUID as the index keeps it; none (reason kept) when the index has
   // no backup of the VM.
+  // Whether the VM's backup of the job stands on the media with every disk's chain whole, as far as the
+  // archives' structure shows; false with the first break.
+  bool StandsOnTheMedia(const std::string& vmGuid, int64_t jobId, std::string& why);
   std::vector<int64_t> VMJobsToRead(const std::string& subclientGuid, const std::string& vm, std::string& vmGuid,
                                     int64_t jobId = 0);
   // The entries of the VM's last backup (the newest job with entries at or after the last full), or
-  // of the job's backup when `jobId` is not 0.
+  // of the job's backup when `jobId` is not 0. `from` names the VM and the job they came from.
+  struct EntriesOf {
+    std::string vmGuid;
+    int64_t job = 0;
+  };
   bool ReadLastVMEntries(const std::string& vm, std::vector<std::vector<std::string>>& entries, bool& known,
-                         int64_t jobId = 0);
+                         int64_t jobId, EntriesOf& from);
+  bool ReadLastVMEntries(const std::string& vm, std::vector<std::vector<std::string>>& entries, bool& known,
+                         int64_t jobId = 0) {
+    EntriesOf from;
+    return ReadLastVMEntries(vm, entries, known, jobId, from);
+  }
   // The VM's record and its items' records among the entries; false (reason kept) when a record does
   // not read or the VM has none.
   bool ParseVMEntries(const std::string& vm, const std::vector<std::vector<std::string>>& entries, bool known,

@@ -79,10 +79,14 @@ vsIndexClient::VMArchives vsIndexClient::VMArchivePaths(const std::string& vmGui
   for (const lab::ArchiveLocation& location : locations) {
     Begun archive;
     archive::Problem problem;
-    // Only the beginnings are read here; the VM's own archives are read whole afterwards.
-    if (!archive::ReadArchiveBegin(location.path, archive.begin, problem) || !WrittenBy(archive.begin, jobId) ||
-        FXString::CompareNoCase(archive.begin.vmGuid, vmGuid) != 0)
+    // Only the beginnings are read here; the VM's own archives are read whole afterwards. One whose
+    // beginning does not read is the VM's by its note: read with the others, it is judged damaged.
+    if (!archive::ReadArchiveBegin(location.path, archive.begin, problem)) {
+      archive.path = location.path;
+      begun.push_back(std::move(archive));
       continue;
+    }
+    if (!WrittenBy(archive.begin, jobId) || FXString::CompareNoCase(archive.begin.vmGuid, vmGuid) != 0) continue;
     found.parentJob = archive.begin.jobId;
     archive.path = location.path;
     begun.push_back(std::move(archive));
@@ -185,6 +189,13 @@ bool vsIndexClient::LearnVM(const std::string& vmGuid, int64_t jobId, const VMAr
   std::string error;
   if (!LearnVMEntries(vmGuid, jobId, archives.paths, entries, sent, learned)) return false;
   if (!learned) return true;
+  // A backup whose chain is broken under it is not learned: no later job may build on it.
+  if (!StandsOnTheMedia(vmGuid, archives.parentJob, error)) {
+    SetError("the backup of VM [" + vmGuid + "] in job " + std::to_string(archives.parentJob) +
+             " is not indexed: " + error);
+    learned = false;
+    return true;
+  }
   if (!lab::WriteIndexVMEntries(SubclientGuid(), vmGuid, archives.parentJob, entries, error)) {
     SetError(error);
     return false;
@@ -206,7 +217,17 @@ bool vsIndexClient::LearnJob(int64_t jobId) {
   for (size_t i = 0; i < locations.size(); ++i) {
     Begun archive;
     archive::Problem problem;
-    if (!archive::ReadArchiveBegin(locations[i].path, archive.begin, problem)) continue;
+    // One whose beginning does not read is the VM's its note names: read with the others, it is judged
+    // damaged, and the VM is not learned from what is left.
+    if (!archive::ReadArchiveBegin(locations[i].path, archive.begin, problem)) {
+      const std::string noted = FXString::ToLower(lab::NotedVMOfArchive(locations[i]));
+      if (noted.empty()) continue;
+      if (i < jobFiles) vms.insert(noted);
+      archive.path = locations[i].path;
+      begun[noted].push_back(std::move(archive));
+      archives[noted].parentJob = locations[i].jobId;
+      continue;
+    }
     const std::string vm = FXString::ToLower(archive.begin.vmGuid);
     if (i < jobFiles && !archive.begin.vmGuid.empty() && !archive.begin.indexOnly) vms.insert(vm);
     if (!WrittenBy(archive.begin, jobId)) continue;

@@ -17,6 +17,7 @@
 #include "platform/lab/LabDisks.h"
 #include "platform/lab/LabFaults.h"
 #include "platform/lab/LabIndex.h"
+#include "platform/lab/LabJob.h"
 #include "platform/lab/LabKeyValue.h"
 #include "platform/lab/LabMedia.h"
 #include "platform/lab/LabMount.h"
@@ -24,6 +25,7 @@
 #include "platform/os/ZtSync.h"
 #include "platform/os/ZtTime.h"
 #include "records/messages/IdxMetadataMessages.h"
+#include "records/messages/JobManagerMessages.h"
 
 namespace lab {
 namespace {
@@ -118,27 +120,21 @@ bool WriteRestoredImage(const std::string& path, const archive::RestoredDisk& di
   return true;
 }
 
-// The change id at which the backup read the disk, as the index metadata of its disk header says;
-// empty when it says none.
-std::string ChangeIdOfDisk(const archive::RestoredDisk& disk) {
-  using VSMeta = IdxMetadata::VirtualServerIdxMetaData;
-  for (const archive::MetadataRecord& record : disk.headerMetadata) {
-    std::string xml, error;
-    IdxMetadata::IdxMetaData message;
-    if (!archive::ReadMetadataText(disk.headerArchive, record, xml, error) || !message.deserialize(xml, &error))
-      continue;
-    const VSMeta* part = message.getObject<VSMeta>(IdxMetadata::IdxMetaData::F_virtualServer, false);
-    if (part != nullptr && !part->getstring(VSMeta::F_changeId).empty()) return part->getstring(VSMeta::F_changeId);
-  }
-  return std::string();
-}
-
 // The VM's disk by its index name (any case) in the reassembled backup; null when it has none.
 const archive::RestoredDisk* FindRestoredDisk(const archive::VMBackup& backup, const std::string& indexName) {
   const std::string name = "\\" + backup.vmGuid + "\\" + indexName;
   for (const auto& entry : backup.disks)
     if (strcasecmp(entry.first.c_str(), name.c_str()) == 0) return &entry.second;
   return nullptr;
+}
+
+// Why the disk of the reassembled backup is not restored because its chain is broken; empty when it is
+// not such a disk.
+std::string BrokenChainOf(const archive::VMBackup& backup, const std::string& indexName) {
+  const std::string name = "\\" + backup.vmGuid + "\\" + indexName;
+  for (const auto& entry : backup.brokenDisks)
+    if (strcasecmp(entry.first.c_str(), name.c_str()) == 0) return "its chain of backups is broken: " + entry.second;
+  return std::string();
 }
 
 // The message of a stub's disk that its recorded backup does not give back.
@@ -150,8 +146,10 @@ std::string NotRestoredFromStubBackup(const VMDescription& vm, const std::string
 }
 
 // The restore of each deleted disk of the VM: from the backup its stub recorded, or, for a disk without
-// one or when `asOfJob` asks, from the newest backup at or before that job that holds it. False with
-// the reason when a disk has none that can be read whole. The VM is reassembled once per job asked.
+// one or when `asOfJob` asks, from the newest backup at or before that job that holds it. False with the
+// reason when a disk has none that can be read whole, or when the newest backup that should hold it is
+// lost or its chain is broken: a restore never goes around a backup that is not there. The VM is
+// reassembled once per job asked.
 bool FindDeletedDisks(const VMDescription& vm, int64_t asOfJob, std::map<size_t, archive::RestoredDisk>& found,
                       std::string& error) {
   std::map<int64_t, std::vector<size_t>> byStubJob;
@@ -179,22 +177,40 @@ bool FindDeletedDisks(const VMDescription& vm, int64_t asOfJob, std::map<size_t,
   }
   if (newest.empty()) return true;
   const std::vector<archive::ArchiveContents> archives = ReadVMArchives(vm.guid, asOfJob);
-  std::set<int64_t, std::greater<int64_t>> jobs;
-  for (const archive::ArchiveContents& archive : archives) jobs.insert(archive.jobId);
-  // Each from the newest backup that holds it (a later job of a stub holds none).
+  const archive::BackupRecords reported = ReportedBackupsOfVM(vm.guid);
+  // Each from the newest backup that holds it (a later job of a stub holds none), going down one backup
+  // of the VM at a time.
   size_t left = newest.size();
-  for (auto job = jobs.begin(); job != jobs.end() && left > 0; ++job) {
+  for (int64_t asOf = asOfJob; left > 0;) {
     archive::VMBackup backup;
     std::vector<std::string> notes;
     std::string why;
-    if (!archive::ReassembleVM(archives, vm.guid, *job, backup, notes, why)) continue;
+    const std::string firstLeft = [&] {
+      for (size_t i : newest)
+        if (found.count(i) == 0) return LabDiskIndexName(i, vm.disks[i].file);
+      return std::string();
+    }();
+    if (!archive::ReassembleVM(archives, vm.guid, asOf, reported, backup, notes, why)) {
+      if (backup.lostJob == 0) break;
+      error = "disk " + firstLeft + " of VM [" + vm.name + "] is not restored: " + why + "; nothing was written";
+      return false;
+    }
     for (size_t i : newest) {
       if (found.count(i) != 0) continue;
-      const archive::RestoredDisk* disk = FindRestoredDisk(backup, LabDiskIndexName(i, vm.disks[i].file));
+      const std::string indexName = LabDiskIndexName(i, vm.disks[i].file);
+      const std::string broken = BrokenChainOf(backup, indexName);
+      if (!broken.empty()) {
+        error = "disk " + indexName + " of VM [" + vm.name + "] is not restored: job " +
+                std::to_string(backup.jobs.back()) + "'s backup holds it, but " + broken + "; nothing was written";
+        return false;
+      }
+      const archive::RestoredDisk* disk = FindRestoredDisk(backup, indexName);
       if (disk == nullptr) continue;
       found[i] = *disk;
       --left;
     }
+    if (backup.jobs.back() <= 1) break;
+    asOf = backup.jobs.back() - 1;
   }
   for (size_t i : newest) {
     if (found.count(i) != 0) continue;
@@ -204,12 +220,22 @@ bool FindDeletedDisks(const VMDescription& vm, int64_t asOfJob, std::map<size_t,
   return true;
 }
 
-// One archive noted for the VM, read whole as a reader of backups takes it (one that is not well
-// formed with what was read of it); false when it is no data archive of the VM.
-bool ReadVMArchive(const ArchiveLocation& location, const std::string& vmGuid, archive::ArchiveContents& contents) {
+// One archive noted for the VM, read whole (or its structure) as a reader of backups takes it (one that
+// is not well formed with what was read of it); false when it is no data archive of the VM.
+bool ReadVMArchive(const ArchiveLocation& location, const std::string& vmGuid, bool structureOnly,
+                   archive::ArchiveContents& contents) {
   archive::Problem problem;
-  archive::ReadArchive(location.path, contents, problem);
-  // An archive whose beginning does not read says of no VM that it is its.
+  if (structureOnly)
+    archive::ReadArchiveStructure(location.path, contents, problem);
+  else
+    archive::ReadArchive(location.path, contents, problem);
+  // One whose beginning does not read is still the VM's in its job, by where it lies and its note: a
+  // damaged backup of the VM, never one that is not there.
+  if (contents.records == 0 && !contents.malformed.empty()) {
+    contents.jobId = location.jobId;
+    contents.vmGuid = vmGuid;
+    return true;
+  }
   return !contents.indexOnly && strcasecmp(contents.vmGuid.c_str(), vmGuid.c_str()) == 0;
 }
 
@@ -403,12 +429,13 @@ std::vector<archive::ArchiveContents> ReadVMArchives(const std::string& vmGuid, 
   std::vector<archive::ArchiveContents> archives;
   for (const ArchiveLocation& location : ListVMArchiveFilesUpTo(vmGuid, asOfJob)) {
     archive::ArchiveContents contents;
-    if (ReadVMArchive(location, vmGuid, contents)) archives.push_back(std::move(contents));
+    if (ReadVMArchive(location, vmGuid, false, contents)) archives.push_back(std::move(contents));
   }
   return archives;
 }
 
-std::vector<archive::ArchiveContents> ReadVMChainArchives(const std::string& vmGuid, int64_t asOfJob) {
+std::vector<archive::ArchiveContents> ReadVMChainArchives(const std::string& vmGuid, int64_t asOfJob,
+                                                          bool structureOnly) {
   std::map<int64_t, std::vector<ArchiveLocation>, std::greater<int64_t>> byJob;
   for (const ArchiveLocation& location : ListVMArchiveFilesUpTo(vmGuid, asOfJob))
     byJob[location.jobId].push_back(location);
@@ -417,7 +444,7 @@ std::vector<archive::ArchiveContents> ReadVMChainArchives(const std::string& vmG
     const size_t first = archives.size();
     for (const ArchiveLocation& location : job.second) {
       archive::ArchiveContents contents;
-      if (ReadVMArchive(location, vmGuid, contents)) archives.push_back(std::move(contents));
+      if (ReadVMArchive(location, vmGuid, structureOnly, contents)) archives.push_back(std::move(contents));
     }
     std::vector<const archive::ArchiveContents*> ofJob;
     for (size_t i = first; i < archives.size(); ++i) ofJob.push_back(&archives[i]);
@@ -430,11 +457,55 @@ std::vector<archive::ArchiveContents> ReadVMChainArchives(const std::string& vmG
   return archives;
 }
 
+archive::BackupRecords IndexedBackupsOfVM(const std::string& vmGuid) {
+  archive::BackupRecords records;
+  const std::vector<std::string> subclients = IndexSubclients();
+  for (const std::string& subclient : subclients)
+    for (int64_t job : IndexVMEntryJobs(subclient, vmGuid)) records.jobs.insert(job);
+  records.disksOf = [subclients, vmGuid](int64_t job, std::set<std::string>& disks) {
+    for (const std::string& subclient : subclients) {
+      std::vector<std::vector<std::string>> entries;
+      std::string error;
+      if (!ReadIndexVMEntries(subclient, vmGuid, job, entries, error)) continue;
+      for (const auto& entry : entries)
+        if (entry.size() == 3 && entry[0] == "disk") disks.insert(entry[1]);
+      return true;
+    }
+    return false;
+  };
+  return records;
+}
+
+archive::BackupRecords ReportedBackupsOfVM(const std::string& vmGuid) {
+  archive::BackupRecords records = IndexedBackupsOfVM(vmGuid);
+  for (int64_t job : ListJobs()) {
+    JobManager::VMUpdateInfo record;
+    std::string error;
+    if (!LoadVMStatus(job, vmGuid, record, error)) continue;
+    const int64_t status = record.getint64(JobManager::VMUpdateInfo::F_vmStatus);
+    if (status == kVMStatusBackedUp || status == kVMStatusBackedUpWithErrors) records.jobs.insert(job);
+  }
+  return records;
+}
+
+bool VMChainOnMediaIsWhole(const std::string& vmGuid, int64_t asOfJob, const archive::BackupRecords& records,
+                           std::string& why) {
+  archive::VMBackup backup;
+  std::vector<std::string> notes;
+  if (!archive::ReassembleVM(ReadVMChainArchives(vmGuid, asOfJob, true), vmGuid, asOfJob, records, backup, notes,
+                             why))
+    return false;
+  if (backup.brokenDisks.empty()) return true;
+  why = "disk [" + backup.brokenDisks.begin()->first + "]: " + backup.brokenDisks.begin()->second;
+  return false;
+}
+
 bool ReassembleJobBackup(const std::vector<archive::ArchiveContents>& archives, const std::string& vmGuid,
                          int64_t jobId, archive::VMBackup& backup, std::string& why) {
   const std::string job = "job " + std::to_string(jobId);
   std::vector<std::string> notes;
-  if (!archive::ReassembleVM(archives, vmGuid, jobId, backup, notes, why)) return false;
+  if (!archive::ReassembleVM(archives, vmGuid, jobId, ReportedBackupsOfVM(vmGuid), backup, notes, why))
+    return false;
   if (backup.jobs.empty() || backup.jobs.back() != jobId) {
     why = job + " is not in the VM's chain";
     for (const std::string& note : notes)
@@ -448,12 +519,17 @@ bool DiskOfJobBackup(const archive::VMBackup& backup, const std::string& indexNa
                      archive::RestoredDisk& disk, std::string& why) {
   const int64_t jobId = backup.jobs.empty() ? 0 : backup.jobs.back();
   const std::string job = "job " + std::to_string(jobId);
+  const std::string broken = BrokenChainOf(backup, indexName);
+  if (!broken.empty()) {
+    why = job + "'s backup holds the disk, but " + broken;
+    return false;
+  }
   const archive::RestoredDisk* found = FindRestoredDisk(backup, indexName);
   if (found == nullptr || found->headerJob != jobId) {
     why = job + "'s backup of the VM does not hold the disk";
     return false;
   }
-  const std::string read = ChangeIdOfDisk(*found);
+  const std::string read = found->place.changeId;
   if (changeId.empty() || read != changeId) {
     why = job + "'s backup read the disk at change id [" + read + "], not at [" + changeId + "]";
     return false;
@@ -506,7 +582,8 @@ bool RestoreVMDisks(const std::string& server, const std::string& guidOrName, in
           changed.disks[disk.first].deleted = false;
           changed.disks[disk.first].stubJob = 0;
           changed.disks[disk.first].stubChangeId.clear();
-          restored.push_back(LabDiskIndexName(disk.first, changed.disks[disk.first].file));
+          restored.push_back(LabDiskIndexName(disk.first, changed.disks[disk.first].file) + " from job " +
+                             std::to_string(disk.second.headerJob));
         }
         changed.options.erase(kStubRecordOption);
         changed.customFields.erase(kArchivedField);

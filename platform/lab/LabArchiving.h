@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -66,16 +67,29 @@ bool DeleteStubbedDisk(const std::string& server, const std::string& guidOrName,
 std::vector<archive::ArchiveContents> ReadVMArchives(const std::string& vmGuid, int64_t asOfJob);
 // The same of the chain that counts as of `asOfJob` alone: its jobs from the newest down to the
 // newest one whose backup of the VM is a full that can be used (all of them when none is). What
-// archive::ReassembleVM as of that job takes from them is what it takes from ReadVMArchives.
-std::vector<archive::ArchiveContents> ReadVMChainArchives(const std::string& vmGuid, int64_t asOfJob);
+// archive::ReassembleVM as of that job takes from them is what it takes from ReadVMArchives. With
+// `structureOnly` each is read as its structure (archive::ReadArchiveStructure), its data unchecked.
+std::vector<archive::ArchiveContents> ReadVMChainArchives(const std::string& vmGuid, int64_t asOfJob,
+                                                          bool structureOnly = false);
+
+// The backups of the VM the index knows (on any subclient) with the disks it recorded of each, and
+// those and the jobs whose records with the job manager say they backed the VM up: backups a chain may
+// not be read around.
+archive::BackupRecords IndexedBackupsOfVM(const std::string& vmGuid);
+archive::BackupRecords ReportedBackupsOfVM(const std::string& vmGuid);
+// Whether the VM's backup as of `asOfJob` stands on the media agents with every disk's chain whole, as
+// far as the archives' structure shows (their data is not read). False with the first break.
+bool VMChainOnMediaIsWhole(const std::string& vmGuid, int64_t asOfJob, const archive::BackupRecords& records,
+                           std::string& why);
 
 // The VM as the backup of job `jobId` restores it (archive::ReassembleVM over its archives up to that
-// job), when that job's backup stands in the VM's chain. False with why not.
+// job, no job that recorded a backup of the VM read around), when that job's backup stands in the VM's
+// chain. False with why not.
 bool ReassembleJobBackup(const std::vector<archive::ArchiveContents>& archives, const std::string& vmGuid,
                          int64_t jobId, archive::VMBackup& backup, std::string& why);
-// Of such a backup (ReassembleJobBackup), the disk `indexName` when the job's backup holds it whole as
-// it read it at `changeId`. False with why not. What a stub may delete a disk on, and what a restore
-// of the stub brings back.
+// Of such a backup (ReassembleJobBackup), the disk `indexName` when the job's backup holds it whole, its
+// chain whole, as it read it at `changeId`. False with why not. What a stub may delete a disk on, and
+// what a restore of the stub brings back.
 bool DiskOfJobBackup(const archive::VMBackup& backup, const std::string& indexName, const std::string& changeId,
                      archive::RestoredDisk& disk, std::string& why);
 

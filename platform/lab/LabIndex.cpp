@@ -521,6 +521,16 @@ std::vector<std::string> IndexVMs(const std::string& subclientGuid) {
   return vms;
 }
 
+std::vector<std::string> IndexSubclients() {
+  std::vector<std::string> names, subclients;
+  if (Root().empty()) return subclients;
+  CPxDirectory::List(IndexDir(), names);
+  for (const std::string& name : names)
+    if (name[0] != '.' && IsSafeComponent(name) && IsDirectory(IndexDir() + "/" + name)) subclients.push_back(name);
+  std::sort(subclients.begin(), subclients.end());
+  return subclients;
+}
+
 std::string FindIndexVM(const std::string& subclientGuid, const std::string& guidOrName) {
   std::string error;
   const std::string folder = IndexSubclientDir(subclientGuid, error);

@@ -104,6 +104,8 @@ bool ReadIndexVMEntries(const std::string& subclientGuid, const std::string& vmG
                         std::vector<std::vector<std::string>>& entries, std::string& error);
 // The VMs (lower-case GUIDs) the index keeps anything of.
 std::vector<std::string> IndexVMs(const std::string& subclientGuid);
+// The subclients (their GUIDs) the index cache has a folder of.
+std::vector<std::string> IndexSubclients();
 // The GUID folder of the VM the text names (its GUID in any case, or the name a "name" entry last
 // recorded); empty when the index does not know the VM.
 std::string FindIndexVM(const std::string& subclientGuid, const std::string& guidOrName);

@@ -156,6 +156,10 @@ bool SaveVMStatus(int64_t jobId, const std::string& guid, const CNMessageBase& i
 bool LoadVMStatus(int64_t jobId, const std::string& guid, CNMessageBase& info, std::string& error);
 // GUIDs (lower case, sorted) of the VMs with a kept record.
 std::vector<std::string> VMStatusGuids(int64_t jobId);
+// A VM's status with the job manager (its status record's "vmStatus") when the job backed it up: whole,
+// or with errors.
+constexpr int64_t kVMStatusBackedUp = 0;
+constexpr int64_t kVMStatusBackedUpWithErrors = 3;
 bool AppendVMStatusUpdate(int64_t jobId, uint64_t keyrealmId, bool flag);
 std::vector<std::string> ReadVMStatusUpdates(int64_t jobId);
 

@@ -158,6 +158,22 @@ std::vector<ArchiveLocation> ListVMArchiveFiles(int64_t jobId, const std::string
   return found;
 }
 
+std::string NotedVMOfArchive(const ArchiveLocation& location) {
+  const std::string jobDir = MediaJobDir(location.mediaAgent, location.jobId);
+  std::vector<std::string> vms;
+  if (jobDir.empty() || CPxDirectory::List(jobDir + "/vms", vms).IsError()) return std::string();
+  std::sort(vms.begin(), vms.end());
+  for (const std::string& vm : vms) {
+    const std::string note = VMArchiveListPath(location.mediaAgent, location.jobId, vm);
+    if (note.empty()) continue;
+    for (const std::string& line : ReadWholeLines(note)) {
+      uint64_t id = 0;
+      if (labkv::ParseUInt64(line, id) && id == location.archiveFileId) return vm;
+    }
+  }
+  return std::string();
+}
+
 std::vector<ArchiveLocation> ListVMArchiveFilesUpTo(const std::string& vmGuid, int64_t asOfJob) {
   std::set<int64_t> jobs;
   std::vector<std::string> agents;

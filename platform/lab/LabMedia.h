@@ -48,5 +48,8 @@ bool RecordVMArchiveFile(const std::string& mediaAgent, int64_t jobId, const std
 std::vector<ArchiveLocation> ListVMArchiveFiles(int64_t jobId, const std::string& vmGuid);
 // The same of every job up to `asOfJob` (0: of every job), in the order of ListArchiveFiles.
 std::vector<ArchiveLocation> ListVMArchiveFilesUpTo(const std::string& vmGuid, int64_t asOfJob);
+// The VM (its GUID in lower case) whose note of the job names the archive file; empty when none does.
+// What an archive whose own beginning cannot be read is known by.
+std::string NotedVMOfArchive(const ArchiveLocation& location);
 
 }  // namespace lab

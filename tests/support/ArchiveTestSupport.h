@@ -7,8 +7,12 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "platform/archive/ArchiveReader.h"
+#include "platform/archive/ArchiveWriter.h"
 #include "platform/archive/ArchiveRestore.h"
+#include "platform/lab/Lab.h"
 #include "platform/lab/LabMedia.h"
 #include "support/DiskCopies.h"
 
@@ -122,6 +126,70 @@ inline archive::FieldWriter EndOfItemFields(bool success) {
   fields.Bool(success);
   fields.I32(0);
   return fields;
+}
+
+// The fields of an archive's begin record of the VM in the job, as far as a writer of the oldest
+// version wrote them (no process stamp, no dispatch).
+inline archive::FieldWriter BeginFields(uint64_t archiveFileId, int64_t jobId, const std::string& vmGuid,
+                                        uint32_t level) {
+  archive::FieldWriter begin;
+  begin.U32(archive::kFormatVersion);
+  begin.U64(archiveFileId);
+  begin.I64(jobId);
+  begin.I64(0);
+  begin.I64(7);
+  begin.I64(11);
+  begin.U32(level);
+  begin.I32(3);
+  begin.I32(103);
+  begin.I64(1700000000);
+  begin.Text(vmGuid);
+  begin.Text(std::string());
+  begin.Text("ma1");
+  begin.Text("proxy");
+  begin.Bool(false);
+  return begin;
+}
+
+// The fields of a disk header record of a disk of `bytes` in extents of 8 sectors.
+inline archive::FieldWriter DiskHeaderFields(const std::string& name, uint64_t bytes) {
+  archive::FieldWriter header;
+  header.Text(name);
+  header.U64(bytes);
+  header.U64(bytes);
+  header.Bool(false);
+  header.I32(1);
+  header.U64(8);
+  header.Bool(false);
+  return header;
+}
+
+// REQUIRES: the lab's scope. A backup of the VM in the job on media agent "ma1" that holds a header of
+// each disk named (index names below the VM) and no data: what a backup of disks of zeros leaves,
+// noted for the VM.
+inline void WriteBackupOfDisks(int64_t jobId, const std::string& vmGuid, uint32_t level,
+                               const std::vector<std::string>& disks = {}) {
+  uint64_t id = 0;
+  std::string error;
+  ASSERT_TRUE(lab::TakeArchiveFileId("ma1", id, error)) << error;
+  ASSERT_TRUE(lab::MakeDirs(lab::MediaJobDir("ma1", jobId)));
+  ASSERT_TRUE(lab::RecordVMArchiveFile("ma1", jobId, vmGuid, id, error)) << error;
+  archive::ArchiveWriter writer;
+  ASSERT_TRUE(writer.Create(lab::ArchiveFilePath("ma1", jobId, id), error)) << error;
+  auto append = [&](archive::RecordType type, const archive::FieldWriter& fields) {
+    ASSERT_TRUE(writer.Append(type, fields.Bytes(), nullptr, 0, error)) << error;
+  };
+  append(archive::RecordType::kArchiveBegin, BeginFields(id, jobId, vmGuid, level));
+  for (const std::string& disk : disks) {
+    append(archive::RecordType::kDiskHeader, DiskHeaderFields("\\" + vmGuid + "\\" + disk, 4096));
+    append(archive::RecordType::kEndOfItem, EndOfItemFields(true));
+  }
+  archive::FieldWriter end;
+  end.U64(writer.Records());
+  end.U64(0);
+  end.U64(0);
+  append(archive::RecordType::kArchiveEnd, end);
+  ASSERT_TRUE(writer.Close(error)) << error;
 }
 
 // The first item of the name; null when there is none.

@@ -666,22 +666,7 @@ std::string WriteAttemptArchive(const AttemptArchive& attempt) {
   const std::string path = lab::ArchiveFilePath("ma1", kJob, id);
   archive::ArchiveWriter writer;
   EXPECT_TRUE(writer.Create(path, error)) << error;
-  FieldWriter begin;
-  begin.U32(archive::kFormatVersion);
-  begin.U64(id);
-  begin.I64(kJob);
-  begin.I64(0);
-  begin.I64(7);
-  begin.I64(11);
-  begin.U32(1);
-  begin.I32(3);
-  begin.I32(103);
-  begin.I64(1700000000);
-  begin.Text(kGuid);
-  begin.Text(std::string());
-  begin.Text("ma1");
-  begin.Text("proxy");
-  begin.Bool(false);
+  FieldWriter begin = archivetest::BeginFields(id, kJob, kGuid, 1);
   if (attempt.stampsRecorded >= 1) begin.U64(attempt.process);
   if (attempt.stampsRecorded >= 2) begin.U64(attempt.dispatch);
   EXPECT_TRUE(writer.Append(RecordType::kArchiveBegin, begin.Bytes(), nullptr, 0, error)) << error;
@@ -693,14 +678,7 @@ std::string WriteAttemptArchive(const AttemptArchive& attempt) {
   for (const auto& disk : attempt.disks) {
     const std::string name = "\\" + kGuid + "\\" + disk.first;
     const std::string bytes(8 * 512, disk.second);
-    FieldWriter diskHeader;
-    diskHeader.Text(name);
-    diskHeader.U64(bytes.size());
-    diskHeader.U64(bytes.size());
-    diskHeader.Bool(false);
-    diskHeader.I32(1);
-    diskHeader.U64(8);
-    diskHeader.Bool(false);
+    const FieldWriter diskHeader = archivetest::DiskHeaderFields(name, bytes.size());
     append(RecordType::kExtentHeader, archivetest::ExtentHeaderFields(name + "\\Extent0", disk.first, bytes.size()),
            std::string());
     append(RecordType::kData, archivetest::DataFields(), bytes);

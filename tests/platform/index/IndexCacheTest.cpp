@@ -11,6 +11,7 @@
 #include "platform/jobmgr/vsJobMgr.h"
 #include "platform/lab/LabFaults.h"
 #include "platform/lab/LabIndex.h"
+#include "support/ArchiveTestSupport.h"
 #include "support/TestLab.h"
 
 namespace {
@@ -184,6 +185,8 @@ TEST_F(IndexCacheTest, LookupsReadTheVMsLastBackup) {
     ASSERT_TRUE(lab::AppendIndexVMEntry(kGuid, kVM, jobId, fields, error)) << error;
   };
   IndexJob(10, 1, true);
+  // What the index hands out as a base stands on the media too.
+  ASSERT_NO_FATAL_FAILURE(archivetest::WriteBackupOfDisks(14, kVM, 1, {"scsi0-0", "scsi0-1"}));
   entry(10, {"disk", "scsi0-0", "1"});
   entry(14, {"name", "vm one"});
   entry(14, {"disk", "scsi0-0", "7"});
@@ -258,6 +261,7 @@ TEST_F(IndexCacheTest, ADamagedVMRecordIsAMissingOne) {
   std::string xml, error;
   ASSERT_TRUE(metadata.serialize(xml, true));
   ASSERT_TRUE(lab::WriteIndexVMEntries(kGuid, kVM, 30, {{"name", "vm one"}, {"meta", "vm", xml}}, error)) << error;
+  ASSERT_NO_FATAL_FAILURE(archivetest::WriteBackupOfDisks(30, kVM, 1));
   const std::string path = lab::IndexVMDir(kGuid, kVM, error) + "/30.idx";
   const std::string sealed = Read(path);
   struct Case {
