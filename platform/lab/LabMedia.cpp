@@ -158,20 +158,26 @@ std::vector<ArchiveLocation> ListVMArchiveFiles(int64_t jobId, const std::string
   return found;
 }
 
-std::string NotedVMOfArchive(const ArchiveLocation& location) {
-  const std::string jobDir = MediaJobDir(location.mediaAgent, location.jobId);
+std::map<uint64_t, std::string> NotedVMsOfJob(const std::string& mediaAgent, int64_t jobId) {
+  std::map<uint64_t, std::string> noted;
+  const std::string jobDir = MediaJobDir(mediaAgent, jobId);
   std::vector<std::string> vms;
-  if (jobDir.empty() || CPxDirectory::List(jobDir + "/vms", vms).IsError()) return std::string();
-  std::sort(vms.begin(), vms.end());
+  if (jobDir.empty() || CPxDirectory::List(jobDir + "/vms", vms).IsError()) return noted;
   for (const std::string& vm : vms) {
-    const std::string note = VMArchiveListPath(location.mediaAgent, location.jobId, vm);
+    const std::string note = VMArchiveListPath(mediaAgent, jobId, vm);
     if (note.empty()) continue;
     for (const std::string& line : ReadWholeLines(note)) {
       uint64_t id = 0;
-      if (labkv::ParseUInt64(line, id) && id == location.archiveFileId) return vm;
+      if (labkv::ParseUInt64(line, id)) noted.emplace(id, vm);
     }
   }
-  return std::string();
+  return noted;
+}
+
+std::string NotedVMOfArchive(const ArchiveLocation& location) {
+  const std::map<uint64_t, std::string> noted = NotedVMsOfJob(location.mediaAgent, location.jobId);
+  const auto found = noted.find(location.archiveFileId);
+  return found == noted.end() ? std::string() : found->second;
 }
 
 std::vector<ArchiveLocation> ListVMArchiveFilesUpTo(const std::string& vmGuid, int64_t asOfJob) {

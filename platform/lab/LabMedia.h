@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -49,7 +50,10 @@ std::vector<ArchiveLocation> ListVMArchiveFiles(int64_t jobId, const std::string
 // The same of every job up to `asOfJob` (0: of every job), in the order of ListArchiveFiles.
 std::vector<ArchiveLocation> ListVMArchiveFilesUpTo(const std::string& vmGuid, int64_t asOfJob);
 // The VM (its GUID in lower case) whose note of the job names the archive file; empty when none does.
-// What an archive whose own beginning cannot be read is known by.
+// What an archive whose own beginning cannot be read is known by, and what restores find a VM's
+// archives by.
 std::string NotedVMOfArchive(const ArchiveLocation& location);
+// Every archive file id the job's notes on the media agent name, with its VM (GUID in lower case).
+std::map<uint64_t, std::string> NotedVMsOfJob(const std::string& mediaAgent, int64_t jobId);
 
 }  // namespace lab
