@@ -48,5 +48,8 @@ bool RecordVMArchiveFile(const std::string& mediaAgent, int64_t jobId, const std
 std::vector<ArchiveLocation> ListVMArchiveFiles(int64_t jobId, const std::string& vmGuid);
 // The same of every job up to `asOfJob` (0: of every job), in the order of ListArchiveFiles.
 std::vector<ArchiveLocation> ListVMArchiveFilesUpTo(const std::string& vmGuid, int64_t asOfJob);
+// The highest dispatch of the VM that the beginnings of its archive files of the job carry (those noted
+// for it, committed or not, on every media agent); 0 when none carries one.
+uint64_t HighestVMDispatchInArchives(int64_t jobId, const std::string& vmGuid);
 
 }  // namespace lab
