@@ -4,7 +4,8 @@
 // write, archive close, stream close, write and sync of an archive file below the stream, disk read
 // and index upload of the job, from the first call to the last; then the same for an incremental on top of a full. After each run no stream stays
 // reserved, and the next job completes and restores. And an agent killed in the middle of a VM whose
-// other agent finishes it: the retry's archives stand, whichever agent began writing first.
+// other agent finishes it: the retry's archives stand, whichever agent began writing first, and
+// whether or not the VM's dispatch record was lost in between.
 #include <gtest/gtest.h>
 
 #include <algorithm>
