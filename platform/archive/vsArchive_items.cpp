@@ -75,7 +75,8 @@ std::map<std::string, uint64_t> g_dispatchesRead GUARDED_BY(g_dispatchMutex);
 uint64_t DispatchOfThisAttempt(int64_t jobId, const std::string& vmGuid) {
   const std::string client = lab::FocusClient();
   const uint64_t recorded = lab::VMDispatchNumber(jobId, vmGuid, client);
-  const std::string key = lab::Root() + "\n" + std::to_string(jobId) + "\n" + FXString::ToLower(vmGuid) + "\n" + client;
+  const std::string key =
+      lab::Root() + "\n" + std::to_string(jobId) + "\n" + FXString::ToLower(vmGuid) + "\n" + client;
   ZtMutexLock lock(g_dispatchMutex);
   uint64_t& latest = g_dispatchesRead[key];
   latest = std::max(latest, recorded);

@@ -114,7 +114,8 @@ struct DispatchLine {
 // version, numbered by its place in the record). A last line without its line end is none.
 std::vector<DispatchLine> ParseDispatches(const std::string& text) {
   std::vector<DispatchLine> dispatches;
-  for (size_t start = 0, end = text.find('\n'); end != std::string::npos; start = end + 1, end = text.find('\n', start)) {
+  size_t start = 0;
+  for (size_t end = text.find('\n'); end != std::string::npos; start = end + 1, end = text.find('\n', start)) {
     const std::string line = text.substr(start, end - start);
     DispatchLine dispatch;
     const size_t blank = line.rfind(' ');
