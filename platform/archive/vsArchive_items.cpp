@@ -1,7 +1,9 @@
 // Archive files and the records sent into them.
 #include <time.h>
 
+#include <algorithm>
 #include <cstring>
+#include <map>
 
 #include "platform/archive/vsArchive.h"
 #include "platform/appmgr/vsAppMgr.h"
@@ -13,6 +15,8 @@
 #include "platform/lab/LabJob.h"
 #include "platform/lab/LabMedia.h"
 #include "platform/msg/CNMessageBase.h"
+#include "platform/os/FXString.h"
+#include "platform/os/ZtMutex.h"
 #include "platform/os/ZtTime.h"
 
 using archive::FieldWriter;
@@ -58,6 +62,25 @@ uint64_t ProcessAttempt() {
     return value != 0 ? value : 1;
   }();
   return attempt;
+}
+
+ZtMutex g_dispatchMutex;
+// The highest dispatch number this process read of each VM, by lab, job, VM GUID in lower case and
+// client.
+std::map<std::string, uint64_t> g_dispatchesRead GUARDED_BY(g_dispatchMutex);
+
+// The VM's dispatch to this client in the job, as its archives carry it: the record's, never below
+// the number this process read of it before (an archive of the VM's attempt begun after its record
+// was deleted or emptied still carries the attempt's number, not 0).
+uint64_t DispatchOfThisAttempt(int64_t jobId, const std::string& vmGuid) {
+  const std::string client = lab::FocusClient();
+  const uint64_t recorded = lab::VMDispatchNumber(jobId, vmGuid, client);
+  const std::string key =
+      lab::Root() + "\n" + std::to_string(jobId) + "\n" + FXString::ToLower(vmGuid) + "\n" + client;
+  ZtMutexLock lock(g_dispatchMutex);
+  uint64_t& latest = g_dispatchesRead[key];
+  latest = std::max(latest, recorded);
+  return latest;
 }
 
 }  // namespace
@@ -201,7 +224,7 @@ std::string vsArchive::BeginFields(uint64_t id, int64_t childJobId, int64_t clie
   fields.Text(lab::FocusClient());
   fields.Bool(indexOnly);
   fields.U64(ProcessAttempt());
-  fields.U64(vmGuid_.empty() ? 0 : lab::VMDispatchNumber(jobId, vmGuid_, lab::FocusClient()));
+  fields.U64(vmGuid_.empty() ? 0 : DispatchOfThisAttempt(jobId, vmGuid_));
   return fields.Bytes();
 }
 

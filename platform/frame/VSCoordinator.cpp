@@ -7,6 +7,7 @@
 
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabJob.h"
+#include "platform/os/FXString.h"
 
 namespace {
 
@@ -43,7 +44,13 @@ VSCoordinator::DispatchRecord VSCoordinator::RecordVMDispatch(const std::string&
   if (jobId <= 0 || lab::Root().empty()) return DispatchRecord::kRecorded;
   const std::string host = GetAgentHostName(agent);
   const std::string& client = host.empty() ? agent : host;
-  if (lab::RecordVMDispatch(jobId, vmGuid, client, error)) return DispatchRecord::kRecorded;
+  ZtMutexLock lock(dispatchMutex_);
+  uint64_t& latest = latestDispatches_[FXString::ToLower(vmGuid)];
+  uint64_t number = 0;
+  if (lab::RecordVMDispatch(jobId, vmGuid, client, latest, number, error)) {
+    latest = number;
+    return DispatchRecord::kRecorded;
+  }
   return lab::CanRecordVMDispatch(jobId, vmGuid, client) ? DispatchRecord::kNotWritten : DispatchRecord::kRefused;
 }
 

@@ -1,7 +1,10 @@
 #pragma once
 #include <atomic>
+#include <cstdint>
+#include <map>
 #include <string>
 
+#include "platform/os/ZtMutex.h"
 #include "platform/remoteagent/ZTRemoteAgentServer.h"
 
 // Base of the job's coordinator: the remote-agent server plus the few services the coordinator takes
@@ -31,11 +34,16 @@ class VSCoordinator : public ZTRemoteAgentServer {
   // Records that the VM goes to the agent, as its dispatch to the agent's client in the lab's job
   // (platform/lab/LabJob.h), before the agent can hear of it: an agent's archives carry the number of
   // the VM's latest dispatch to it, so that the archives of an attempt the coordinator gave up on are
-  // told from those of the agent it gave the VM to next. A VM whose dispatch is not on record must not
+  // told from those of the agent it gave the VM to next; each dispatch is numbered above every earlier
+  // one of the VM in the job, the record lost or not. A VM whose dispatch is not on record must not
   // go out, or its archives could lose to those of an earlier attempt. A process outside a lab's job
   // keeps no record, and every dispatch counts as recorded there. `error` says why one is not.
   DispatchRecord RecordVMDispatch(const std::string& agent, const std::string& vmGuid, std::string& error);
 
  private:
   std::atomic<bool> serviceShutdown_{false};
+  ZtMutex dispatchMutex_;
+  // The number of each VM's latest dispatch this process recorded, by GUID in lower case: a retry is
+  // numbered above it even when the record was lost in between.
+  std::map<std::string, uint64_t> latestDispatches_ GUARDED_BY(dispatchMutex_);
 };

@@ -13,6 +13,7 @@
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabFaults.h"
 #include "platform/lab/LabKeyValue.h"
+#include "platform/lab/LabMedia.h"
 #include "platform/lab/LabReservations.h"
 #include "platform/msg/vsXMLFile.h"
 
@@ -32,8 +33,6 @@ const char* const kStatusLogFile = "vmstatus.log";
 const char* const kPendingReset = "reset";
 const char* const kDiskStreamsFile = "diskstreams.log";
 const char* const kDispatchFolder = "dispatches";
-// A VM is given out a few times per run at most; a record this long is no dispatch record.
-constexpr size_t kMaxDispatchBytes = 1024 * 1024;
 const char* const kPerfCountersFile = "perfcounters.log";
 
 std::string OneLine(const std::string& text) {
@@ -104,6 +103,32 @@ std::string DispatchPath(int64_t jobId, const std::string& guid) {
   const std::string name = Lower(guid);
   if (!IsSafeComponent(name)) return std::string();
   return JobFile(jobId, std::string(kDispatchFolder) + "/" + name);
+}
+
+struct DispatchLine {
+  std::string client;
+  uint64_t number = 0;
+};
+
+// The whole lines of a record's text: "<client> <number>", or the client alone (a line of an older
+// version, numbered by its place in the record). A last line without its line end is none.
+std::vector<DispatchLine> ParseDispatches(const std::string& text) {
+  std::vector<DispatchLine> dispatches;
+  size_t start = 0;
+  for (size_t end = text.find('\n'); end != std::string::npos; start = end + 1, end = text.find('\n', start)) {
+    const std::string line = text.substr(start, end - start);
+    DispatchLine dispatch;
+    const size_t blank = line.rfind(' ');
+    if (blank != std::string::npos && blank > 0 && labkv::ParseUInt64(line.substr(blank + 1), dispatch.number) &&
+        dispatch.number > 0) {
+      dispatch.client = line.substr(0, blank);
+    } else {
+      dispatch.client = line;
+      dispatch.number = dispatches.size() + 1;
+    }
+    dispatches.push_back(dispatch);
+  }
+  return dispatches;
 }
 
 }  // namespace
@@ -386,7 +411,8 @@ bool CanRecordVMDispatch(int64_t jobId, const std::string& vmGuid, const std::st
   return !DispatchPath(jobId, vmGuid).empty() && IsSafeComponent(client);
 }
 
-bool RecordVMDispatch(int64_t jobId, const std::string& vmGuid, const std::string& client, std::string& error) {
+bool RecordVMDispatch(int64_t jobId, const std::string& vmGuid, const std::string& client, uint64_t above,
+                      uint64_t& number, std::string& error) {
   const std::string path = DispatchPath(jobId, vmGuid);
   if (!CanRecordVMDispatch(jobId, vmGuid, client)) {
     error = "no job folder, or the VM or client cannot name a dispatch";
@@ -394,6 +420,26 @@ bool RecordVMDispatch(int64_t jobId, const std::string& vmGuid, const std::strin
   }
   if (!MakeDirs(path.substr(0, path.rfind('/')))) {
     error = "cannot record the dispatch in " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  // The coordinator of the job is the record's only writer: nothing comes between this read and the
+  // append. A record there that cannot be read (or would not be once the line is added) gets no
+  // dispatch: its agent could not read its number back.
+  std::string text;
+  if (ReadOptionalFile(path, kMaxDispatchRecordBytes, text, error) == ReadResult::kFailed) {
+    error = "cannot record the dispatch in " + path + ": the record there cannot be read (" + error + ")";
+    return false;
+  }
+  uint64_t highest = std::max(above, HighestVMDispatchInArchives(jobId, vmGuid));
+  for (const DispatchLine& dispatch : ParseDispatches(text)) highest = std::max(highest, dispatch.number);
+  if (highest == UINT64_MAX) {
+    error = "cannot record the dispatch in " + path + ": its numbers are used up";
+    return false;
+  }
+  const std::string line = client + " " + std::to_string(highest + 1);
+  if (text.size() + line.size() + 1 > kMaxDispatchRecordBytes) {
+    error = "cannot record the dispatch in " + path + ": the record would grow past " +
+            std::to_string(kMaxDispatchRecordBytes) + " bytes";
     return false;
   }
   // The fault table fails the write as a full or failing file system would: cut short, half the line
@@ -404,23 +450,33 @@ bool RecordVMDispatch(int64_t jobId, const std::string& vmGuid, const std::strin
   call.vm = vmGuid;
   Fault fault;
   if (CheckFault(call, fault)) {
-    AppendTornLineLocked(path, client, client.size() / 2);
+    AppendTornLineLocked(path, line, line.size() / 2);
     errno = fault.code;
-  } else if (AppendWholeLineLocked(path, client, Durability::kDurable)) {
+  } else if (AppendWholeLineLocked(path, line, Durability::kDurable)) {
+    number = highest + 1;
     return true;
   }
   error = "cannot record the dispatch in " + path + ": " + std::strerror(errno);
   return false;
 }
 
+bool RecordVMDispatch(int64_t jobId, const std::string& vmGuid, const std::string& client, std::string& error) {
+  uint64_t number = 0;
+  return RecordVMDispatch(jobId, vmGuid, client, 0, number, error);
+}
+
 uint64_t VMDispatchNumber(int64_t jobId, const std::string& vmGuid, const std::string& client) {
   const std::string path = DispatchPath(jobId, vmGuid);
   if (path.empty() || client.empty()) return 0;
-  const std::vector<std::string> lines = ReadWholeLines(path, kMaxDispatchBytes);
-  for (size_t i = lines.size(); i > 0; --i)
-    if (lines[i - 1] == client) return i;
+  std::string text, error;
+  if (ReadOptionalFile(path, kMaxDispatchRecordBytes, text, error) != ReadResult::kRead) return 0;
+  const std::vector<DispatchLine> dispatches = ParseDispatches(text);
+  for (size_t i = dispatches.size(); i > 0; --i)
+    if (dispatches[i - 1].client == client) return dispatches[i - 1].number;
   return 0;
 }
+
+std::string VMDispatchRecordPath(int64_t jobId, const std::string& vmGuid) { return DispatchPath(jobId, vmGuid); }
 
 // ---- Disk streams of the hypervisor ----
 

@@ -23,8 +23,9 @@ class CNMessageBase;
 //   quit           present = the job is suspended or killed.
 //   diskstreams.log  the hypervisor's disk streams the job's processes reserved and released:
 //                  "reserve <count> <VM GUID>" and "release <count> <VM GUID>" per call.
-//   dispatches/<guid>  the agents the coordinator gave the VM to (GUID in lower case): the client of
-//                  each, a line per dispatch in the coordinator's order, over every run of the job.
+//   dispatches/<guid>  the agents the coordinator gave the VM to (GUID in lower case): "<client>
+//                  <number>" per dispatch in the coordinator's order, over every run of the job; a
+//                  line of the client alone (an older version's) is numbered by its place.
 //   perfcounters.log  the performance counters sent with each item through an archive stream:
 //                  "<VM name>\t<item>\t<counter>\t<bytes>\t<busy milliseconds>" per counter sent.
 namespace lab {
@@ -119,9 +120,18 @@ int64_t DiskStreamsHeld(int64_t jobId, const std::string& vmGuid = std::string()
 std::vector<std::string> ReadDiskStreamCalls(int64_t jobId);
 
 // ---- Dispatches of VMs to agents ----
+// A VM is given out a few times per run at most; a record longer than this is no dispatch record.
+constexpr size_t kMaxDispatchRecordBytes = 1024 * 1024;
 // Records that the coordinator gives the VM to the agent on the client, before the agent can hear of
-// it; synced, so that a later run of the job counts on from it. False with the reason (the fault
-// operation "ra.RecordVMDispatch" fails it).
+// it; synced, so that a later run of the job counts on from it. The dispatch is numbered above every
+// earlier dispatch of the VM in the job that is known: the record's, those the VM's archive files of the
+// job carry (committed or not), and `above` (the caller's own count), so that a record deleted,
+// emptied or unreadable does not start the count again, and an archive of an earlier attempt never
+// outranks the attempt now given the VM. `number` gets the dispatch's number. False with the reason
+// (the fault operation "ra.RecordVMDispatch" fails it); a record there that cannot be read, that would
+// grow past kMaxDispatchRecordBytes or whose numbers are used up is left as it is and refuses.
+bool RecordVMDispatch(int64_t jobId, const std::string& vmGuid, const std::string& client, uint64_t above,
+                      uint64_t& number, std::string& error);
 bool RecordVMDispatch(int64_t jobId, const std::string& vmGuid, const std::string& client, std::string& error);
 // Whether the job, the VM and the client can name a dispatch record at all (a record that cannot be
 // written for any other reason may be written later).
@@ -130,6 +140,8 @@ bool CanRecordVMDispatch(int64_t jobId, const std::string& vmGuid, const std::st
 // the job; 0 when the coordinator never gave the VM to that client (or the record cannot be read). A
 // record whose write was cut short counts as none: the VM did not go out on it.
 uint64_t VMDispatchNumber(int64_t jobId, const std::string& vmGuid, const std::string& client);
+// The path of the VM's dispatch record in the job; empty when the job or the GUID cannot name one.
+std::string VMDispatchRecordPath(int64_t jobId, const std::string& vmGuid);
 
 // ---- Performance counters sent through the archive streams ----
 struct PerfCounterLine {

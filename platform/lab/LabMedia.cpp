@@ -8,6 +8,7 @@
 #include <set>
 
 #include "platform/archive/ArchiveFormat.h"
+#include "platform/archive/ArchiveReader.h"
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabFiles.h"
 #include "platform/lab/LabKeyValue.h"
@@ -56,6 +57,21 @@ std::vector<ArchiveLocation> ListFiles(int64_t jobId, const std::string& suffix)
     return a.archiveFileId < b.archiveFileId;
   });
   return found;
+}
+
+// The ids of the archive files noted for the VM in the job on the media agent, in order, each once.
+std::vector<uint64_t> NotedArchiveIds(const std::string& mediaAgent, int64_t jobId, const std::string& vmGuid) {
+  std::vector<uint64_t> ids;
+  const std::string list = VMArchiveListPath(mediaAgent, jobId, vmGuid);
+  if (list.empty()) return ids;
+  // A line cut short was never a note: its archive file's creation failed with it.
+  for (const std::string& line : ReadWholeLines(list)) {
+    uint64_t id = 0;
+    if (labkv::ParseUInt64(line, id)) ids.push_back(id);
+  }
+  std::sort(ids.begin(), ids.end());
+  ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+  return ids;
 }
 
 }  // namespace
@@ -140,17 +156,7 @@ std::vector<ArchiveLocation> ListVMArchiveFiles(int64_t jobId, const std::string
   if (Root().empty() || jobId <= 0 || CPxDirectory::List(MediaDir(), agents).IsError()) return found;
   std::sort(agents.begin(), agents.end());
   for (const std::string& agent : agents) {
-    const std::string list = VMArchiveListPath(agent, jobId, vmGuid);
-    if (list.empty()) continue;
-    std::vector<uint64_t> ids;
-    // A line cut short was never a note: its archive file's creation failed with it.
-    for (const std::string& line : ReadWholeLines(list)) {
-      uint64_t id = 0;
-      if (labkv::ParseUInt64(line, id)) ids.push_back(id);
-    }
-    std::sort(ids.begin(), ids.end());
-    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
-    for (uint64_t id : ids) {
+    for (uint64_t id : NotedArchiveIds(agent, jobId, vmGuid)) {
       ArchiveLocation location{agent, jobId, id, ArchiveFilePath(agent, jobId, id)};
       if (access(location.path.c_str(), F_OK) == 0) found.push_back(location);
     }
@@ -198,6 +204,23 @@ std::vector<ArchiveLocation> ListVMArchiveFilesUpTo(const std::string& vmGuid, i
     found.insert(found.end(), ofJob.begin(), ofJob.end());
   }
   return found;
+}
+
+uint64_t HighestVMDispatchInArchives(int64_t jobId, const std::string& vmGuid) {
+  uint64_t highest = 0;
+  std::vector<std::string> agents;
+  if (Root().empty() || jobId <= 0 || CPxDirectory::List(MediaDir(), agents).IsError()) return highest;
+  for (const std::string& agent : agents) {
+    for (uint64_t id : NotedArchiveIds(agent, jobId, vmGuid)) {
+      const std::string committed = ArchiveFilePath(agent, jobId, id);
+      archive::ArchiveContents contents;
+      archive::Problem problem;
+      if (archive::ReadArchiveBegin(committed, contents, problem) ||
+          archive::ReadArchiveBegin(committed + archive::kUncommittedSuffix, contents, problem))
+        highest = std::max(highest, contents.dispatch);
+    }
+  }
+  return highest;
 }
 
 }  // namespace lab

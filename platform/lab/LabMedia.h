@@ -55,5 +55,8 @@ std::vector<ArchiveLocation> ListVMArchiveFilesUpTo(const std::string& vmGuid, i
 std::string NotedVMOfArchive(const ArchiveLocation& location);
 // Every archive file id the job's notes on the media agent name, with its VM (GUID in lower case).
 std::map<uint64_t, std::string> NotedVMsOfJob(const std::string& mediaAgent, int64_t jobId);
+// The highest dispatch of the VM that the beginnings of its archive files of the job carry (those noted
+// for it, committed or not, on every media agent); 0 when none carries one.
+uint64_t HighestVMDispatchInArchives(int64_t jobId, const std::string& vmGuid);
 
 }  // namespace lab

@@ -1,5 +1,8 @@
 // Agent start-up, supervision and the idle states, driven in the framework's scripted mode with the
 // platform clock moved by hand.
+#include <algorithm>
+#include <cstdio>
+
 #include "coordinator/CoordinatorTestSupport.h"
 #include "platform/msg/vsXMLFile.h"
 #include "records/messages/AppMessages.h"
@@ -353,6 +356,46 @@ TEST_F(CoordinatorTest, DynamicVMsOfAStoppedAgentReturnToTheListAndItsStreamsAre
   const std::vector<std::string> served = TakeSent("proxyB").vms;
   EXPECT_EQ(3u, served.size());
   EXPECT_NE(served.end(), std::find(served.begin(), served.end(), given));
+}
+
+// A VM taken back from a stopped agent goes to the next agent as a dispatch numbered above the one it
+// follows, whatever became of its record in between: the stopped agent wrote no archive of it, and
+// the coordinator counts on from its own count.
+TEST_F(CoordinatorTest, AVMTakenBackFromAStoppedAgentIsNumberedAboveItsDispatchWhateverBecameOfTheRecord) {
+  enum class Record { kKept, kDeleted, kEmptied };
+  struct Case {
+    const char* name;
+    Record record;
+    uint64_t stoppedAgentsAfter;  // the stopped agent's dispatch number once the VM went out again
+  } cases[] = {{"kept", Record::kKept, 1}, {"deleted", Record::kDeleted, 0}, {"emptied", Record::kEmptied, 0}};
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    FreshLab();
+    ASSERT_TRUE(Initialize());
+    TestCoordinator& c = *coordinator_;
+    StartAllAgents();
+    ASSERT_TRUE(c.ScriptAgentMessage("proxyA", GetNextVM()));
+    ASSERT_TRUE(c.ScriptRunPass());
+    const std::vector<std::string> taken = TakeSent("proxyA").vms;
+    ASSERT_EQ(1u, taken.size());
+    const std::string given = taken[0];
+    ASSERT_EQ(1u, lab::VMDispatchNumber(kJobId, given, "proxyA"));
+    const std::string record = lab::VMDispatchRecordPath(kJobId, given);
+    if (test.record == Record::kDeleted) {
+      ASSERT_EQ(0, std::remove(record.c_str()));
+    } else if (test.record == Record::kEmptied) {
+      ASSERT_TRUE(lab::WriteFileAtomic(record, ""));
+    }
+
+    ASSERT_TRUE(c.ScriptAgentStopped("proxyA"));
+    ASSERT_TRUE(c.ScriptRunPass());
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(c.ScriptAgentMessage("proxyB", GetNextVM()));
+    ASSERT_TRUE(c.ScriptRunPass());
+    const std::vector<std::string> served = TakeSent("proxyB").vms;
+    ASSERT_NE(served.end(), std::find(served.begin(), served.end(), given));
+    EXPECT_EQ(2u, lab::VMDispatchNumber(kJobId, given, "proxyB"));
+    EXPECT_EQ(test.stoppedAgentsAfter, lab::VMDispatchNumber(kJobId, given, "proxyA"));
+  }
 }
 
 TEST_F(CoordinatorTest, AnAgentStoppingDuringAQuitIsNotDropped) {

@@ -3,10 +3,11 @@
 // pending; its resume gives the VM to another agent while the record of that dispatch fails once. The
 // VM is not sent until its dispatch is on record, so the retry's archives carry its number and stand
 // for the VM: every VM reported backed up restores byte for byte to copies of its disks taken before
-// the job.
+// the job. So it does when the record was deleted before the resume.
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
@@ -54,12 +55,15 @@ class DispatchRecordRun : public testing::Test {
     return false;
   }
 
+  // The whole run; with `recordLost`, vm01's dispatch record is deleted before the resume.
+  void KillAndResume(bool recordLost);
+
   testsupport::TestLab dir;
   const std::string labDir = dir.Path("lab");
   const std::string out = dir.Path("tool.txt");
 };
 
-TEST_F(DispatchRecordRun, AResumedVMWhoseDispatchRecordFailsOnceRestoresFromItsRetry) {
+void DispatchRecordRun::KillAndResume(bool recordLost) {
   ASSERT_EQ(0, RunTool({"create", labDir, "--vms", "2", "--disks", "2", "--disk-size", "2", "--time-scale", "60"}, out))
       << ReadText(out);
   // Every byte of every disk seeded, and no two disks alike.
@@ -110,6 +114,9 @@ TEST_F(DispatchRecordRun, AResumedVMWhoseDispatchRecordFailsOnceRestoresFromItsR
   JobManager::VMUpdateInfo record;
   ASSERT_TRUE(vsJobMgr::ReadVMStatus(1001, vm01.guid, record));
   EXPECT_NE(0, record.getint64(JobManager::VMUpdateInfo::F_vmStatus)) << "the job went pending with vm01 to do";
+  if (recordLost) {
+    ASSERT_EQ(0, std::remove(lab::VMDispatchRecordPath(1001, vm01.guid).c_str()));
+  }
 
   // The job manager resumes the job on proxyB, which now takes the VMs as its own, and the first
   // record of vm01's dispatch is cut short.
@@ -125,7 +132,8 @@ TEST_F(DispatchRecordRun, AResumedVMWhoseDispatchRecordFailsOnceRestoresFromItsR
   lab::SetRoot(labDir);
   EXPECT_NE(std::string::npos, ReadText(log).find("VM [vm01] is not sent to agent [proxyB]: its dispatch could not be "
                                                    "recorded"));
-  EXPECT_EQ(2u, lab::VMDispatchNumber(1001, vm01.guid, "proxyB")) << "the line cut short counts for none";
+  EXPECT_EQ(2u, lab::VMDispatchNumber(1001, vm01.guid, "proxyB"))
+      << "the line cut short counts for none, and a lost record does not start the count again";
   lab::SetRoot(std::string());
   for (const char* vm : kVMs) {
     SCOPED_TRACE(vm);
@@ -140,6 +148,14 @@ TEST_F(DispatchRecordRun, AResumedVMWhoseDispatchRecordFailsOnceRestoresFromItsR
     const std::string images = testsupport::ImageArgument(before, vm);
     EXPECT_EQ(0, RunTool({"verify", labDir, "--job", "1001", "--vm", vm, "--image", images}, out)) << ReadText(out);
   }
+}
+
+TEST_F(DispatchRecordRun, AResumedVMWhoseDispatchRecordFailsOnceRestoresFromItsRetry) { KillAndResume(false); }
+
+// The same with vm01's dispatch record deleted before the resume: the new process numbers the
+// dispatch above the killed agent's archives.
+TEST_F(DispatchRecordRun, AResumedVMWhoseDispatchRecordWasDeletedIsNumberedAboveTheKilledAgentsArchives) {
+  KillAndResume(true);
 }
 
 }  // namespace

@@ -4,7 +4,8 @@
 // write, archive close, stream close, write and sync of an archive file below the stream, disk read
 // and index upload of the job, from the first call to the last; then the same for an incremental on top of a full. After each run no stream stays
 // reserved, and the next job completes and restores. And an agent killed in the middle of a VM whose
-// other agent finishes it: the retry's archives stand, whichever agent began writing first.
+// other agent finishes it: the retry's archives stand, whichever agent began writing first, and
+// whether or not the VM's dispatch record was lost in between.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -389,11 +390,17 @@ INSTANTIATE_TEST_SUITE_P(
 // writing archives first must not matter: vm02, reported backed up, restores whole and byte for byte
 // to its disks as they were before the job, from the retry's archives; the index's record of vm02
 // lists both disks; verify finds nothing wrong; and the next job's incremental of vm02 builds on it.
+// Nor must it matter that vm02's dispatch record was deleted or emptied while the killed agent was
+// held: the retry's dispatch still numbers above the killed one's. With the record lost, each case
+// runs a few rounds, each on a lab of its own.
 
 enum class WroteFirst { kRetry, kKilled };
+enum class RecordLoss { kNone, kDeleted, kEmptied };
 struct RetryOrder {
   const char* name;
   WroteFirst first;
+  RecordLoss loss = RecordLoss::kNone;
+  int rounds = 1;
 };
 void PrintTo(const RetryOrder& order, std::ostream* out) { *out << order.name; }
 
@@ -440,13 +447,14 @@ class KilledAgentRetry : public ::testing::TestWithParam<RetryOrder> {
       return reached();
     });
   }
+  // One round of the case on a new lab in root_.
+  void Round(const RetryOrder& order);
 
   testsupport::TestLab dir_;
-  const std::string root_ = dir_.Path("lab");
+  std::string root_;
 };
 
-TEST_P(KilledAgentRetry, TheRetrysArchivesStandForTheVM) {
-  const RetryOrder& order = GetParam();
+void KilledAgentRetry::Round(const RetryOrder& order) {
   const std::string vm01 = kVMs[0].first, vm02 = kVMs[1].first;
   std::string error, disk0;
   testsupport::DiskCopies before;
@@ -464,7 +472,7 @@ TEST_P(KilledAgentRetry, TheRetrysArchivesStandForTheVM) {
                             "bEnableSubnetDispatch"})
       ASSERT_TRUE(lab::WriteSetting("coordinator", "VirtualServer", key, "0", error)) << error;
     ASSERT_TRUE(WriteDisks(0, 4 * kExtentBytes, 13));
-    before = testsupport::CopyDisks(Guids(), dir_.Path("before-1001"));
+    before = testsupport::CopyDisks(Guids(), root_ + "-before-1001");
     lab::VMDescription description;
     ASSERT_TRUE(lab::FindVM(lab::SampleServer(), vm02, description));
     disk0 = lab::LabDiskIndexName(0, description.disks[0].file);
@@ -478,7 +486,7 @@ TEST_P(KilledAgentRetry, TheRetrysArchivesStandForTheVM) {
       Rule("vminfo.MountVM", "", vm01, "", true);
     }
   }
-  const std::string out = dir_.Path("run.txt");
+  const std::string out = root_ + "-run.txt";
   const pid_t job = testsupport::StartProgram({QUARN_LAB_BINARY, "run", root_, "--", "-numStreams", "4"}, out);
   const auto vm02Committed = [&] { return !lab::ListVMArchiveFiles(1001, vm02).empty(); };
   if (order.first == WroteFirst::kRetry) {
@@ -500,6 +508,13 @@ TEST_P(KilledAgentRetry, TheRetrysArchivesStandForTheVM) {
     for (const char* agent : kAgents)
       if (lab::VMDispatchNumber(1001, vm02, agent) > 0) killed = agent;
     ASSERT_FALSE(killed.empty());
+    const std::string record = lab::VMDispatchRecordPath(1001, vm02);
+    std::error_code failed;
+    if (order.loss == RecordLoss::kDeleted) {
+      ASSERT_TRUE(fs::remove(record, failed)) << record;
+    } else if (order.loss == RecordLoss::kEmptied) {
+      ASSERT_TRUE(lab::WriteFileAtomic(record, "", error)) << error;
+    }
     long pid = 0;
     for (const std::string& line : lab::ReadSessions(1001))
       if (line.compare(0, 9 + killed.size(), "started " + killed + " ") == 0) pid = std::stol(line.substr(9 + killed.size()));
@@ -544,7 +559,7 @@ TEST_P(KilledAgentRetry, TheRetrysArchivesStandForTheVM) {
   plan.jobId = 1002;
   ASSERT_TRUE(lab::CreateLab(root_, plan, kept, error)) << error;
   ASSERT_TRUE(WriteDisks(kExtentBytes + 512, 4096, 17));
-  before = testsupport::CopyDisks(Guids(), dir_.Path("before-1002"));
+  before = testsupport::CopyDisks(Guids(), root_ + "-before-1002");
   EXPECT_EQ(0, Tool({"run", root_, "--job", "1002", "--", "-t", "2", "-numStreams", "4"}, out)) << ReadText(out);
   for (const lab::ArchiveLocation& location : lab::ListVMArchiveFiles(1002, vm02)) {
     archive::ArchiveContents contents;
@@ -558,13 +573,38 @@ TEST_P(KilledAgentRetry, TheRetrysArchivesStandForTheVM) {
   }
 }
 
-const RetryOrder kRetryOrders[] = {{"the retry's agent began writing first", WroteFirst::kRetry},
-                                   {"the killed agent began writing first", WroteFirst::kKilled}};
+TEST_P(KilledAgentRetry, TheRetrysArchivesStandForTheVM) {
+  const RetryOrder& order = GetParam();
+  for (int round = 0; round < order.rounds && !HasFailure(); ++round) {
+    SCOPED_TRACE("round " + std::to_string(round + 1) + " of " + std::to_string(order.rounds));
+    root_ = dir_.Path("lab" + std::to_string(round));
+    Round(order);
+  }
+}
+
+// A killed agent's partial archive that won would fail every round of a case whose retry began
+// writing first; the rounds catch what else may vary from run to run (which agent takes vm02).
+constexpr int kRoundsWithTheRecordLost = 3;
+const RetryOrder kRetryOrders[] = {
+    {"the retry's agent began writing first", WroteFirst::kRetry},
+    {"the killed agent began writing first", WroteFirst::kKilled},
+    {"the retry's agent began writing first, the record deleted", WroteFirst::kRetry, RecordLoss::kDeleted,
+     kRoundsWithTheRecordLost},
+    {"the killed agent began writing first, the record deleted", WroteFirst::kKilled, RecordLoss::kDeleted,
+     kRoundsWithTheRecordLost},
+    {"the retry's agent began writing first, the record emptied", WroteFirst::kRetry, RecordLoss::kEmptied,
+     kRoundsWithTheRecordLost},
+    {"the killed agent began writing first, the record emptied", WroteFirst::kKilled, RecordLoss::kEmptied,
+     kRoundsWithTheRecordLost},
+};
 
 INSTANTIATE_TEST_SUITE_P(BothOrders, KilledAgentRetry, ::testing::ValuesIn(kRetryOrders),
                          [](const ::testing::TestParamInfo<RetryOrder>& info) {
-                           return info.param.first == WroteFirst::kRetry ? std::string("RetryWroteFirst")
-                                                                         : std::string("KilledWroteFirst");
+                           std::string name = info.param.first == WroteFirst::kRetry ? "RetryWroteFirst"
+                                                                                     : "KilledWroteFirst";
+                           if (info.param.loss == RecordLoss::kDeleted) name += "_RecordDeleted";
+                           if (info.param.loss == RecordLoss::kEmptied) name += "_RecordEmptied";
+                           return name;
                          });
 
 }  // namespace

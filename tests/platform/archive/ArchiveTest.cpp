@@ -755,6 +755,70 @@ TEST_F(ArchiveTest, TheLatestDispatchOfAVMStandsForItsBackupInTheJob) {
   }
 }
 
+// A VM's dispatch record deleted or emptied while an agent's attempt at it is under way, and the VM
+// given out again by a coordinator that kept no count of its own (a later run of the job): the new
+// dispatch is numbered above the archive the attempt began, committed or not, so that its archives
+// outrank the attempt's; and an archive the attempt begins after the record was lost still carries
+// the attempt's number, not 0.
+TEST_F(ArchiveTest, ADispatchAfterItsRecordWasLostIsNumberedAboveTheVMsArchivesOfTheJob) {
+  enum class Record { kDeleted, kEmptied };
+  struct Case {
+    const char* name;
+    Record record;
+    bool committed;  // the attempt's first archive
+  } cases[] = {
+      {"deleted, the archive committed", Record::kDeleted, true},
+      {"deleted, the archive left open", Record::kDeleted, false},
+      {"emptied, the archive committed", Record::kEmptied, true},
+      {"emptied, the archive left open", Record::kEmptied, false},
+  };
+  const auto dispatchOf = [](const std::string& path) {
+    archive::ArchiveContents contents;
+    archive::Problem problem;
+    EXPECT_TRUE(archive::ReadArchiveBegin(path + archive::kUncommittedSuffix, contents, problem) ||
+                archive::ReadArchiveBegin(path, contents, problem))
+        << problem.Describe();
+    return contents.dispatch;
+  };
+  int64_t jobId = kJob;
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    ++jobId;  // a job of its own: its own dispatch record and archives of the VM
+    lab.Focus("proxyA");
+    std::string error;
+    for (const char* client : {"proxyB", "proxyA"}) ASSERT_TRUE(lab::RecordVMDispatch(jobId, kGuid, client, error));
+    // A file of the VM large enough to go to the file at once, with the archive's beginning.
+    std::unique_ptr<vsArchive> first = Open(1, jobId);
+    const std::string firstPath = path;
+    ASSERT_NO_FATAL_FAILURE(
+        SendFile(*first, "VMConfig.ztf", std::string(archive::ArchiveWriter::kDirectPayloadBytes, 'c')));
+    if (test.committed) {
+      ASSERT_EQ(0, first->closeArchiveFile());
+    }
+    EXPECT_EQ(2u, dispatchOf(firstPath));
+    const std::string record = lab::VMDispatchRecordPath(jobId, kGuid);
+    if (test.record == Record::kDeleted) {
+      ASSERT_EQ(0, std::remove(record.c_str()));
+    } else {
+      ASSERT_TRUE(lab::WriteFileAtomic(record, ""));
+    }
+    std::unique_ptr<vsArchive> second = Open(1, jobId);
+    const std::string secondPath = path;
+    ASSERT_EQ(0, second->closeArchiveFile());
+    EXPECT_EQ(2u, dispatchOf(secondPath)) << "the attempt's next archive";
+
+    uint64_t number = 0;
+    ASSERT_TRUE(lab::RecordVMDispatch(jobId, kGuid, "proxyB", 0, number, error)) << error;
+    EXPECT_EQ(3u, number);
+    EXPECT_EQ(3u, lab::VMDispatchNumber(jobId, kGuid, "proxyB"));
+    lab.Focus("proxyB");
+    std::unique_ptr<vsArchive> retry = Open(1, jobId);
+    const std::string retryPath = path;
+    ASSERT_EQ(0, retry->closeArchiveFile());
+    EXPECT_EQ(3u, dispatchOf(retryPath)) << "the retry's archive";
+  }
+}
+
 }  // namespace
 
 namespace {

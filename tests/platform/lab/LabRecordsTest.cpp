@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -149,6 +150,66 @@ TEST(LabJobRecord, ADispatchCutShortCountsForNoClientAndTheNextOneCounts) {
   lab::FaultTable table;
   ASSERT_TRUE(lab::ReadFaultTable(table, error)) << error;
   EXPECT_EQ(2, table.rules[0].calls) << "one call per record, of the client it goes to";
+}
+
+// A dispatch is numbered above the record's every line (one of an older version by its place), and
+// above the caller's own count when the record was lost; a record that the agent could not read its
+// number back from (one there that cannot be read, or that the line would grow past its limit) and
+// one whose numbers are used up refuse the dispatch and are left as they were.
+TEST(LabJobRecord, ADispatchIsNumberedAboveEveryEarlierOneOrRefusedWithTheRecordLeftAsItWas) {
+  testsupport::TestLab lab;
+  lab.UseJob(1001);
+  const std::string vm = "50290000-0000-4000-8000-000000000002";
+  const std::string path = lab::VMDispatchRecordPath(1001, vm);
+  ASSERT_TRUE(lab::MakeDirs(path.substr(0, path.rfind('/'))));
+  const size_t line = std::string("proxyA 8\n").size();
+  // A record of `bytes` bytes whose one line numbers dispatch 7.
+  const auto recordOf = [](size_t bytes) { return std::string(bytes - 3, 'x') + " 7\n"; };
+  struct Case {
+    const char* name;
+    std::string record;  // "-": none
+    uint64_t above;
+    uint64_t number;     // 0: refused
+  } cases[] = {
+      {"no record", "-", 0, 1},
+      {"no record, the caller's count", "-", 5, 6},
+      {"an emptied record, the caller's count", "", 5, 6},
+      {"an older version's lines", "proxyA\nproxyB\n", 0, 3},
+      {"lines of both versions", "proxyA\nproxyB 4\nproxyB\n", 0, 5},
+      {"the caller's count below the record's", "proxyB 4\n", 2, 5},
+      {"a last line cut short", "proxyB 4\nproxyB 9", 0, 5},
+      {"the last number", "proxyB 18446744073709551614\n", 0, 18446744073709551615u},
+      {"one past the last number", "proxyB 18446744073709551615\n", 0, 0},
+      {"the line fills the record to its limit", recordOf(lab::kMaxDispatchRecordBytes - line), 0, 8},
+      {"the line one past the record's limit", recordOf(lab::kMaxDispatchRecordBytes - line + 1), 0, 0},
+      {"a record past its limit", recordOf(lab::kMaxDispatchRecordBytes + 1), 0, 0},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    std::remove(path.c_str());
+    if (test.record != "-") {
+      ASSERT_TRUE(lab::WriteFileAtomic(path, test.record));
+    }
+    uint64_t number = 0;
+    std::string error;
+    EXPECT_EQ(test.number != 0, lab::RecordVMDispatch(1001, vm, "proxyA", test.above, number, error)) << error;
+    if (test.number == 0) {
+      EXPECT_NE(std::string::npos, error.find(path)) << error;
+      std::string text;
+      EXPECT_TRUE(lab::ReadRegularFile(path, 2 * lab::kMaxDispatchRecordBytes, text, error)) << error;
+      EXPECT_TRUE(text == test.record) << "the record is left as it was";
+      continue;
+    }
+    EXPECT_EQ(test.number, number);
+    EXPECT_EQ(test.number, lab::VMDispatchNumber(1001, vm, "proxyA")) << "the agent reads its number back";
+  }
+  // A record that cannot be read at all (a folder in its place) refuses too.
+  std::remove(path.c_str());
+  ASSERT_TRUE(lab::MakeDirs(path));
+  uint64_t number = 0;
+  std::string error;
+  EXPECT_FALSE(lab::RecordVMDispatch(1001, vm, "proxyA", 0, number, error));
+  EXPECT_NE(std::string::npos, error.find("cannot be read")) << error;
 }
 
 TEST(LabMachine, ValuesAtTheirLimits) {
