@@ -745,8 +745,6 @@ TEST_F(QuarnLabTool, OutcomeSaysWhichAttemptSetEachPendingCauseAndEvent) {
       {"pending again without a cause of its own",
        {"start", "cause 0x5B000142 1", "end", failed, "start", "end", failed}, "pending\n",
        {"  0x5B000142 1  (an earlier attempt: 1 of 2)\n"}, {}, true},
-      {"a cause of the latest attempt", {"start", "end", failed, "start", "cause 0x5B000081", "end", failed},
-       "pending\n", {"  0x5B000081  (the latest attempt: 2 of 2)\n"}, {}, false},
       {"a reset by the latest attempt", {"start", "cause 0x5B000142 1", "end", failed, "start", "reset", "end", failed},
        "pending\n", {}, {"0x5B000142"}, true},
       {"the first run's line counted nothing",
