@@ -380,6 +380,10 @@ class QuarnCoordinator : public VSCoordinator {
   // A job that goes pending leaves VMs to its next attempt: each of them that has no reason of its own
   // says, with the job manager, why it was not backed up.
   void RecordWhyUnfinishedVMsWait();
+  // A stub phase that does not end leaves each VM it took and did not archive as the backup phase left
+  // it: backed up and to be archived, saying why it is not archived yet, so that the phase's next
+  // attempt takes it again.
+  void KeepBackupResultsOfVMsNotArchived();
   bool IsSnapJob() const;  // snapshot backup or snapshot catalogue
 
   // Seconds of the platform clock, which every time-out of the coordinator is measured against.

@@ -58,6 +58,11 @@ enum : int {
   kSkipped = 10,
 };
 
+// Job-manager stub statuses of a VM the stub phase takes: to be archived by the backup phase, or a
+// stub that failed and is retried.
+constexpr int64_t kStubToBeArchived = 1;
+constexpr int64_t kStubFailed = 6;
+
 constexpr uint32_t kNoPriority = 0xFFFFFFFFu;
 constexpr int32_t kDefaultPriority = 6;
 
@@ -316,6 +321,26 @@ void QuarnCoordinator::RecordWhyUnfinishedVMsWait() {
   if (count > 0) m_jobMgr->updateVMBkpJobStatus(m_appMgr->getKeyrealmId(), true);
 }
 
+void QuarnCoordinator::KeepBackupResultsOfVMsNotArchived() {
+  int count = 0;
+  for (auto& entry : m_vmMap) {
+    vm_params& vm = entry.second;
+    if (vm.vmPhase != PHASE_NOT_STARTED && vm.vmPhase != PHASE_STARTED && vm.vmPhase != PHASE_PENDING) continue;
+    // A VM whose stub or relocation said how it went keeps what it said.
+    Info record;
+    if (!vsJobMgr::ReadVMStatus(m_jobMgr->getJobId(), vm.vmGuid, record)) continue;
+    const int64_t stub = record.getint64(Info::F_stubStatus);
+    if (stub != kStubToBeArchived && stub != kStubFailed) continue;
+    std::string why = vm.failureReason;
+    if (why.empty())
+      why = "Not archived by this attempt of the job's stub phase" +
+            (m_pendingReason.empty() ? std::string() : ": " + m_pendingReason);
+    m_jobMgr->setVMStatusState(vm.vmGuid, kBackedUp, QuarnUtils::TruncateStatusText(why));
+    ++count;
+  }
+  if (count > 0) m_jobMgr->updateVMBkpJobStatus(m_appMgr->getKeyrealmId(), true);
+}
+
 bool QuarnCoordinator::UpdateJobManagerVMList_StubPhase() {
   std::vector<Info> records;
   if (!GetJobManagerVMList(records, kSigStubPhase, "[VMArchiving] Failed to get VM status from Job Manager."))
@@ -332,10 +357,10 @@ bool QuarnCoordinator::UpdateJobManagerVMList_StubPhase() {
                   name.c_str(), guid.c_str(), vsJobMgr::convertVMClientBkupStatusToString(status).c_str(),
                   vsJobMgr::convertVMStubStatusToString(stub).c_str());
     // Taking a VM sets it to be backed up with no reason (below): a VM found so was taken by an
-    // attempt of this stub phase that did not finish it, and its stub goes on. A backup that did
-    // not end well always says why.
+    // attempt of this stub phase that was killed before it finished it (one that ended otherwise gave
+    // it back as backed up), and its stub goes on. A backup that did not end well always says why.
     const bool takenBefore = status == kToBeBackedUp && record.getstring(Info::F_failureText).empty();
-    if ((status != kBackedUp && !takenBefore) || (stub != 1 && stub != 6)) continue;
+    if ((status != kBackedUp && !takenBefore) || (stub != kStubToBeArchived && stub != kStubFailed)) continue;
     vm_params* vm = m_vmMap.Find(guid);
     if (vm == nullptr) {
       m_event.Error(kSigStubPhase, "[VMArchiving] ERROR: VM [%s][%s] is in to be stub state but not found in Collect file",

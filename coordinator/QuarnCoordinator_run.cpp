@@ -83,7 +83,10 @@ bool QuarnCoordinator::FinishJob() {
 
   PhaseCounts counts = LogJobSummary();
   if (!DecideOutcome(counts)) {
-    if (!m_pendingReason.empty()) RecordWhyUnfinishedVMsWait();
+    if (m_jobMgr->isVMStubPhase())
+      KeepBackupResultsOfVMsNotArchived();
+    else if (!m_pendingReason.empty())
+      RecordWhyUnfinishedVMsWait();
     return false;
   }
 

@@ -262,6 +262,32 @@ std::map<std::string, std::vector<std::string>> FailedVMsByProxy(int64_t jobId) 
   return byProxy;
 }
 
+// The job's pending causes or events, each said to be of the attempt (the run of the job) that wrote
+// it once the job has had more than one: an earlier attempt's lines stay after a later one.
+struct AttemptLines {
+  std::vector<std::string> lines;
+  bool anyOfLatest = false;  // a line of the latest attempt, or of one not known
+};
+
+AttemptLines ByAttempt(const std::vector<lab::JobLine>& lines, const std::vector<lab::JobRun>& runs,
+                       size_t (*runOf)(const std::vector<lab::JobRun>&, size_t)) {
+  AttemptLines byAttempt;
+  const std::string of = " of " + std::to_string(runs.size()) + ")";
+  for (const lab::JobLine& line : lines) {
+    const size_t run = runOf(runs, line.number);
+    byAttempt.anyOfLatest = byAttempt.anyOfLatest || run == 0 || run == runs.size();
+    if (runs.size() <= 1) {
+      byAttempt.lines.push_back(line.text);
+    } else if (run == 0) {
+      byAttempt.lines.push_back(line.text + "  (of an attempt not known)");
+    } else {
+      const char* which = run == runs.size() ? "  (the latest attempt: " : "  (an earlier attempt: ";
+      byAttempt.lines.push_back(line.text + which + std::to_string(run) + of);
+    }
+  }
+  return byAttempt;
+}
+
 }  // namespace
 
 std::string VMStatusWords(int64_t status, int64_t stubStatus) {
@@ -304,12 +330,13 @@ void PrintOutcome(int64_t jobId, const std::string& client) {
       lab::LatestRun(jobId, run) ? lab::PhaseResultsOf(jobId, run) : lab::ReadPhaseLines(jobId);
   const JobOutcome outcome = ReadJobOutcome(jobId);
   std::printf("job %lld: %s\n", static_cast<long long>(jobId), outcome.words.c_str());
-  const std::vector<std::string> causes = lab::ReadPendingCauses(jobId);
-  if (outcome.state == JobState::kPending && causes.empty() && !outcome.running)
+  const std::vector<lab::JobRun> runs = lab::ReadRuns(jobId);
+  const AttemptLines causes = ByAttempt(lab::ReadNumberedPendingCauses(jobId), runs, lab::RunOfPendingCause);
+  if (outcome.state == JobState::kPending && !causes.anyOfLatest && !outcome.running)
     std::printf("why: %s\n", PendingWithoutCause(jobId, client).c_str());
   if (phases.size() > 1) PrintSection("phase results (set more than once)", phases);
-  PrintSection("pending causes", causes);
-  PrintSection("events", lab::ReadJobEvents(jobId));
+  PrintSection("pending causes", causes.lines);
+  PrintSection("events", ByAttempt(lab::ReadNumberedJobEvents(jobId), runs, lab::RunOfJobEvent).lines);
   PrintSection("VM status", VMStatusLines(jobId, outcome.running));
   PrintSection("backup.out", lab::ReadJobResultLines(jobId));
   PrintSection("stream reservations", ReservationLines(jobId));

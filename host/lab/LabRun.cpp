@@ -592,6 +592,8 @@ int Run(const std::vector<std::string>& args) {
   if (!lab::CloseLostRun(shownJob, Now()))
     Warn("the killed run of job " + std::to_string(shownJob) + " cannot be closed in its runs.log: this run may not "
          "count as a later attempt");
+  // Counted before the job process can add to them: what follows is this run's.
+  const lab::JobLineCounts before = lab::CountJobLines(shownJob);
   const long long started = ZtClock::MonotonicTicks();
   const pid_t pid = StartProgram(argv, tools);
   if (pid < 0) return kExitNotStarted;
@@ -599,7 +601,7 @@ int Run(const std::vector<std::string>& args) {
     Warn(std::string("the run lock cannot name the job process: if this run is killed, the lab does not wait for "
                      "the job process: ") + std::strerror(errno));
   lab::AppendRunStart(shownJob, Now(), static_cast<long>(pid),
-                      Passes(argv, "-stubPhase") ? lab::JobPhase::kStub : lab::JobPhase::kBackup);
+                      Passes(argv, "-stubPhase") ? lab::JobPhase::kStub : lab::JobPhase::kBackup, before);
   RunWatch watch(shownJob);
   Ending ending;
   if (!WaitForJob(pid, shownJob, deadline, watch, ending)) return kExitFailed;

@@ -299,24 +299,42 @@ std::vector<std::string> ReadPhaseLines(int64_t jobId) { return LinesOf(jobId, k
 bool AppendPendingCause(int64_t jobId, const std::string& line) { return AppendTo(jobId, kPendingFile, line); }
 bool AppendPendingReset(int64_t jobId) { return AppendTo(jobId, kPendingFile, kPendingReset); }
 
-std::vector<std::string> ReadPendingCauses(int64_t jobId) {
-  std::vector<std::string> current;
-  for (const std::string& line : LinesOf(jobId, kPendingFile)) {
-    if (line == kPendingReset)
+std::vector<JobLine> ReadNumberedPendingCauses(int64_t jobId) {
+  std::vector<JobLine> current;
+  const std::vector<std::string> lines = LinesOf(jobId, kPendingFile);
+  for (size_t number = 0; number < lines.size(); ++number) {
+    if (lines[number] == kPendingReset)
       current.clear();
     else
-      current.push_back(line);
+      current.push_back(JobLine{number, lines[number]});
   }
+  return current;
+}
+
+std::vector<std::string> ReadPendingCauses(int64_t jobId) {
+  std::vector<std::string> current;
+  for (JobLine& line : ReadNumberedPendingCauses(jobId)) current.push_back(std::move(line.text));
   return current;
 }
 
 bool AppendJobEvent(int64_t jobId, const std::string& line) { return AppendTo(jobId, kEventsFile, line); }
 
-std::vector<std::string> ReadJobEvents(int64_t jobId) {
-  std::vector<std::string> lines = LinesOf(jobId, kEventsFile);
-  lines.erase(std::remove(lines.begin(), lines.end(), std::string()), lines.end());
-  return lines;
+std::vector<JobLine> ReadNumberedJobEvents(int64_t jobId) {
+  std::vector<JobLine> events;
+  const std::vector<std::string> lines = LinesOf(jobId, kEventsFile);
+  for (size_t number = 0; number < lines.size(); ++number)
+    if (!lines[number].empty()) events.push_back(JobLine{number, lines[number]});
+  return events;
 }
+
+std::vector<std::string> ReadJobEvents(int64_t jobId) {
+  std::vector<std::string> events;
+  for (JobLine& line : ReadNumberedJobEvents(jobId)) events.push_back(std::move(line.text));
+  return events;
+}
+
+size_t PendingCauseLineCount(int64_t jobId) { return ReadWholeLines(JobFile(jobId, kPendingFile)).size(); }
+size_t JobEventLineCount(int64_t jobId) { return ReadWholeLines(JobFile(jobId, kEventsFile)).size(); }
 
 // ---- Sessions, metadata defaults, quit ----
 

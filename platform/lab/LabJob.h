@@ -101,6 +101,18 @@ bool AppendPendingReset(int64_t jobId);
 std::vector<std::string> ReadPendingCauses(int64_t jobId);
 bool AppendJobEvent(int64_t jobId, const std::string& line);
 std::vector<std::string> ReadJobEvents(int64_t jobId);
+// A pending cause or event with its line's number in its file (from 0, resets and blank lines
+// counted): what tells it to the run of the job that wrote it (lab::JobRun, LabJobRun.h).
+struct JobLine {
+  size_t number = 0;
+  std::string text;
+};
+std::vector<JobLine> ReadNumberedPendingCauses(int64_t jobId);
+std::vector<JobLine> ReadNumberedJobEvents(int64_t jobId);
+// The whole lines of the job's pending causes and of its events (a last line cut short is not one:
+// the next line written runs into it).
+size_t PendingCauseLineCount(int64_t jobId);
+size_t JobEventLineCount(int64_t jobId);
 
 // ---- Sessions, metadata defaults, quit ----
 bool RecordSession(int64_t jobId, bool started, const std::string& client, long pid);

@@ -113,6 +113,8 @@ void ReadStart(const std::string& line, JobRun& run) {
   const auto phase = fields.find("phase");
   if (phase != fields.end() && phase->second == JobPhaseName(JobPhase::kStub)) run.phase = JobPhase::kStub;
   FieldNumber(fields, "results", 0, INT64_MAX, run.resultsBefore);
+  FieldNumber(fields, "causes", 0, INT64_MAX, run.causesBefore);
+  FieldNumber(fields, "events", 0, INT64_MAX, run.eventsBefore);
 }
 
 void ReadEnd(const std::string& line, JobRun& run) {
@@ -128,18 +130,41 @@ void ReadEnd(const std::string& line, JobRun& run) {
   run.signal = static_cast<int>(signal);
 }
 
-bool ParseLatestRun(const std::vector<std::string>& events, JobRun& run) {
-  bool started = false;
+std::vector<JobRun> ParseRuns(const std::vector<std::string>& events) {
+  std::vector<JobRun> runs;
   for (const std::string& line : events) {
     if (line.rfind("started ", 0) == 0) {
-      ReadStart(line, run);
-      started = true;
-    } else if (started && run.end == JobRun::End::kNotYet &&
+      runs.emplace_back();
+      ReadStart(line, runs.back());
+    } else if (!runs.empty() && runs.back().end == JobRun::End::kNotYet &&
                (line.rfind("ended ", 0) == 0 || line.rfind("interrupted ", 0) == 0)) {
-      ReadEnd(line, run);
+      ReadEnd(line, runs.back());
     }
   }
-  return started;
+  return runs;
+}
+
+bool ParseLatestRun(const std::vector<std::string>& events, JobRun& run) {
+  const std::vector<JobRun> runs = ParseRuns(events);
+  if (runs.empty()) return false;
+  run = runs.back();
+  return true;
+}
+
+// The run whose count of lines (`before`) at its start is the last at or below the line.
+size_t RunOfLine(const std::vector<JobRun>& runs, size_t line, int64_t JobRun::*before) {
+  size_t run = 0;
+  for (size_t i = 0; i < runs.size(); ++i) {
+    const int64_t count = runs[i].*before;
+    if (count < 0) {
+      run = 0;  // this run's lines begin somewhere unknown
+    } else if (static_cast<uint64_t>(count) <= line) {
+      run = i + 1;
+    } else {
+      break;
+    }
+  }
+  return run;
 }
 
 }  // namespace
@@ -224,17 +249,31 @@ bool CurrentRun(RunHolder& holder) {
 
 bool AppendRunEvent(int64_t jobId, const std::string& event) {
   const std::string path = JobFile(jobId, kEventsFile);
-  return !path.empty() && AppendLineLocked(path, event);
+  return !path.empty() && AppendWholeLineLocked(path, event, Durability::kVolatile);
 }
 
 std::vector<std::string> ReadRunEvents(int64_t jobId) {
   const std::string path = JobFile(jobId, kEventsFile);
-  return path.empty() ? std::vector<std::string>() : ReadLines(path);
+  return path.empty() ? std::vector<std::string>() : ReadWholeLines(path);
 }
 
-bool AppendRunStart(int64_t jobId, const std::string& time, long pid, JobPhase phase) {
+bool AppendTornRunEvent(int64_t jobId, const std::string& event, size_t bytes) {
+  const std::string path = JobFile(jobId, kEventsFile);
+  return !path.empty() && AppendTornLineLocked(path, event, bytes);
+}
+
+JobLineCounts CountJobLines(int64_t jobId) {
+  JobLineCounts counts;
+  counts.results = static_cast<int64_t>(ReadPhaseLines(jobId).size());
+  counts.causes = static_cast<int64_t>(PendingCauseLineCount(jobId));
+  counts.events = static_cast<int64_t>(JobEventLineCount(jobId));
+  return counts;
+}
+
+bool AppendRunStart(int64_t jobId, const std::string& time, long pid, JobPhase phase, const JobLineCounts& before) {
   return AppendRunEvent(jobId, "started " + time + " pid=" + std::to_string(pid) + " phase=" + JobPhaseName(phase) +
-                                   " results=" + std::to_string(ReadPhaseLines(jobId).size()));
+                                   " results=" + std::to_string(before.results) + " causes=" +
+                                   std::to_string(before.causes) + " events=" + std::to_string(before.events));
 }
 
 bool AppendRunEnd(int64_t jobId, const std::string& time, int status, int signal) {
@@ -262,6 +301,16 @@ std::vector<std::string> PhaseResultsOf(int64_t jobId, const JobRun& run) {
   if (run.resultsBefore < 0) return results;
   const size_t before = static_cast<size_t>(std::min<int64_t>(run.resultsBefore, static_cast<int64_t>(results.size())));
   return std::vector<std::string>(results.begin() + static_cast<long>(before), results.end());
+}
+
+std::vector<JobRun> ReadRuns(int64_t jobId) { return ParseRuns(ReadRunEvents(jobId)); }
+
+size_t RunOfPendingCause(const std::vector<JobRun>& runs, size_t line) {
+  return RunOfLine(runs, line, &JobRun::causesBefore);
+}
+
+size_t RunOfJobEvent(const std::vector<JobRun>& runs, size_t line) {
+  return RunOfLine(runs, line, &JobRun::eventsBefore);
 }
 
 int64_t StartedRuns(int64_t jobId) {

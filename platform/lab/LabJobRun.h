@@ -10,15 +10,19 @@
 //                         "job=<id> pid=<process of the run> started=<seconds since 1970>", and
 //                         " process=<job process>" once the run has started it.
 //   jobs/<job>/runs.log   what happened to the job's runs, a line each:
-//                         "started <time> pid=<n> phase=<backup|stub> results=<n>" (the phase the
-//                         job process runs, and how many phase results the job had before it),
+//                         "started <time> pid=<n> phase=<backup|stub> results=<n> causes=<n>
+//                         events=<n>" (the phase the job process runs, and how many phase results,
+//                         lines of pending causes and lines of events the job had before it),
 //                         "ended <time> status=<exit status>[ signal=<n>]" (a process killed by a
 //                         signal: status 128 + the signal, and the signal), "interrupted <time>
 //                         signal=<n>", "lost <time> pid=<n>" (written by the next run for one whose lab
 //                         tool was killed, once its job process has ended: how it ended is not known),
 //                         the time as the lab tool writes it ("2026-12-07 08:33:00 UTC";
 //                         older lines hold seconds since 1970, and name neither phase nor results:
-//                         a backup phase whose results are all the job's).
+//                         a backup phase whose results are all the job's; causes and events are
+//                         newer still). A line cut short (no line end: a write cut off by a full
+//                         file system or a crash) is none: its reader leaves it out, and the next
+//                         line written replaces it.
 // The kernel drops the lock with the process that held it, so a run that was killed holds nothing; its
 // text stays, though, and the job process it names may go on without it (it runs in a process group of
 // its own): while that process runs, it holds the lab as a run would.
@@ -39,6 +43,10 @@ struct JobRun {
   // The job's phase results (lines of its phase file) when the run started; -1 when its line does not
   // say (an older one).
   int64_t resultsBefore = -1;
+  // The job's lines of pending causes and of events when the run started; -1 when its line does not
+  // say. The lines from there on are the run's (or a later one's).
+  int64_t causesBefore = -1;
+  int64_t eventsBefore = -1;
   // kNotYet: going on, or the lab tool that ran it was killed before it could say how it ended (a
   // "lost" line after it says only that it has ended).
   End end = End::kNotYet;
@@ -87,8 +95,17 @@ bool JobProcessRuns(long pid);
 // A run's event of the job, as described above.
 bool AppendRunEvent(int64_t jobId, const std::string& event);
 std::vector<std::string> ReadRunEvents(int64_t jobId);
-// The start of a run: its job process and phase, with the job's phase results so far counted in.
-bool AppendRunStart(int64_t jobId, const std::string& time, long pid, JobPhase phase);
+// What an event leaves when its write is cut short: its first `bytes` bytes and no line end.
+bool AppendTornRunEvent(int64_t jobId, const std::string& event, size_t bytes);
+// What the job manager holds of a job when a run of it starts, counted before its job process starts.
+struct JobLineCounts {
+  int64_t results = 0;  // phase results
+  int64_t causes = 0;   // whole lines of pending causes
+  int64_t events = 0;   // whole lines of events
+};
+JobLineCounts CountJobLines(int64_t jobId);
+// The start of a run: its job process and phase, with what the job held before it.
+bool AppendRunStart(int64_t jobId, const std::string& time, long pid, JobPhase phase, const JobLineCounts& before);
 // The end of a run whose job process exited with `status` or, when `signal` is not 0, was killed by it.
 bool AppendRunEnd(int64_t jobId, const std::string& time, int status, int signal);
 bool AppendRunInterrupted(int64_t jobId, const std::string& time, int signal);
@@ -102,6 +119,13 @@ bool LatestRun(int64_t jobId, JobRun& run);
 // The phase results the run set: the job's after those it had when the run started (all of them when
 // the run's line does not say).
 std::vector<std::string> PhaseResultsOf(int64_t jobId, const JobRun& run);
+// Every run of the job that started, in order (each "started" line and what followed it).
+std::vector<JobRun> ReadRuns(int64_t jobId);
+// The run (numbered from 1 as the runs started) whose job processes wrote the pending cause or the
+// event of that line number (JobLine, LabJob.h); 0 when the runs do not tell: none recorded, the line
+// is older than the first, or a run whose line does not say its counts may have written it.
+size_t RunOfPendingCause(const std::vector<JobRun>& runs, size_t line);
+size_t RunOfJobEvent(const std::vector<JobRun>& runs, size_t line);
 // The job's runs that have started (its "started" lines).
 int64_t StartedRuns(int64_t jobId);
 // The job's runs that have ended ("ended", "interrupted" or "lost"): a run after one of them is a

@@ -627,6 +627,7 @@ TEST_F(QuarnLabTool, TheLatestRunsPhaseResultIsTheJobsAndAnUnendedStubPhaseIsRes
     std::vector<std::string> runs;     // its runs.log
     const char* words;                 // after "job <id>: "
     bool resumesStubPhase;
+    std::string torn = std::string();  // a last line of runs.log cut short (no line end)
   };
   const Case cases[] = {
       {"older records: a run that ended well", {"phaseSuccessful"}, {"started 1 pid=10", "ended 2 status=0"},
@@ -660,6 +661,12 @@ TEST_F(QuarnLabTool, TheLatestRunsPhaseResultIsTheJobsAndAnUnendedStubPhaseIsRes
        "pending: the job process of its stub phase ended (status=0) without an outcome\n", true},
       {"malformed fields read as absent", {"phaseSuccessful"},
        {"started" + t + " pid=x phase=other results=-1", "ended" + t + " status=0 signal=65"}, "completed\n", false},
+      // "status=137 signal=9" cut short: no status at all, neither 13 nor 0.
+      {"an end cut short is none", {"phaseSuccessful"}, {backupRun, ended, stubRun},
+       "not running: its run ended without a word (the lab tool was killed); no outcome yet", true,
+       "ended" + t + " status=13"},
+      {"a start cut short is none", {"phaseSuccessful"}, {backupRun, ended}, "completed\n", false,
+       "started" + t + " pid=11 phase=stub results=1"},
   };
   int64_t job = 2000;
   for (const Case& c : cases) {
@@ -673,8 +680,14 @@ TEST_F(QuarnLabTool, TheLatestRunsPhaseResultIsTheJobsAndAnUnendedStubPhaseIsRes
       ASSERT_TRUE(lab::AppendPhaseLine(job, line));
     }
     for (const std::string& line : c.runs) ASSERT_TRUE(lab::AppendRunEvent(job, line));
+    if (!c.torn.empty()) {
+      ASSERT_TRUE(lab::AppendTornRunEvent(job, c.torn, c.torn.size()));
+    }
     std::string error;
     ASSERT_TRUE(lab::ReserveJobStreams(job, 2, 1, error)) << error;  // what the killed run held
+    // What the earlier runs left with the job manager; the next run counts it as not its own.
+    ASSERT_TRUE(lab::AppendPendingCause(job, "0x5B000142 1"));
+    ASSERT_TRUE(lab::AppendJobEvent(job, "MAJOR 0x5B000079 coordinator"));
     EXPECT_EQ(0u, Tool({"outcome", labDir_, "--job", id}).out.find("job " + id + ": " + c.words));
 
     const ToolResult run = Tool({"run", labDir_, "--job", id, "--program", program});
@@ -689,9 +702,88 @@ TEST_F(QuarnLabTool, TheLatestRunsPhaseResultIsTheJobsAndAnUnendedStubPhaseIsRes
     ASSERT_TRUE(lab::LatestRun(job, latest));
     EXPECT_EQ(c.resumesStubPhase ? lab::JobPhase::kStub : lab::JobPhase::kBackup, latest.phase);
     EXPECT_EQ(static_cast<int64_t>(c.results.size()), latest.resultsBefore);
+    EXPECT_EQ(1, latest.causesBefore);
+    EXPECT_EQ(1, latest.eventsBefore);
+    for (const std::string& line : lab::ReadRunEvents(job))
+      EXPECT_TRUE(std::regex_match(line, std::regex("(started|ended|interrupted|lost) .*"))) << line;
     lab::ReservationLedger ledger;
     ASSERT_TRUE(lab::ReadReservationLedger(job, ledger, error)) << error;
     EXPECT_EQ(0, ledger.CountReserved());
+    lab::SetRoot(std::string());
+  }
+}
+
+// A job run more than once keeps every attempt's pending causes and events: outcome says which
+// attempt set each (the runs.log line of each run counts what the job held before it), and a pending
+// job whose latest attempt set no cause is said to have none of its own.
+TEST_F(QuarnLabTool, OutcomeSaysWhichAttemptSetEachPendingCauseAndEvent) {
+  ASSERT_EQ(0, Tool({"create", labDir_, "--vms", "0"}).exitCode);
+  const std::string t = " 2026-12-07 08:33:00 UTC";
+  struct Case {
+    const char* name;
+    // In order: "start" (a run starts; its line counts what the job holds), "start older" (a line of
+    // a lab tool that counted none of it), "end", "cause <line>", "reset", "event <line>", "result
+    // <phase line>".
+    std::vector<std::string> history;
+    const char* words;                // after "job <id>: "
+    std::vector<std::string> shown;   // lines of the outcome
+    std::vector<std::string> hidden;  // texts the outcome does not show
+    bool why;                         // it says why a pending job has no cause
+  };
+  const std::string failed = "result phaseFailed failJob=0 setupFailed=0";
+  const Case cases[] = {
+      {"one attempt", {"start", "cause 0x5B000142 1", "event MAJOR 0x5B000079 a", "end", failed}, "pending\n",
+       {"  0x5B000142 1\n", "  MAJOR 0x5B000079 a\n"}, {"attempt"}, false},
+      {"resumed to completion",
+       {"start", "cause 0x5B000142 1", "event CRITICAL 0x5B000087 vm1|11", "end", failed, "start",
+        "event MAJOR 0x5B000079 a", "end", "result phaseSuccessful"},
+       "completed\n",
+       {"  0x5B000142 1  (an earlier attempt: 1 of 2)\n",
+        "  CRITICAL 0x5B000087 vm1|11  (an earlier attempt: 1 of 2)\n",
+        "  MAJOR 0x5B000079 a  (the latest attempt: 2 of 2)\n"},
+       {}, false},
+      {"pending again without a cause of its own",
+       {"start", "cause 0x5B000142 1", "end", failed, "start", "end", failed}, "pending\n",
+       {"  0x5B000142 1  (an earlier attempt: 1 of 2)\n"}, {}, true},
+      {"a reset by the latest attempt", {"start", "cause 0x5B000142 1", "end", failed, "start", "reset", "end", failed},
+       "pending\n", {}, {"0x5B000142"}, true},
+      {"the first run's line counted nothing",
+       {"start older", "cause 0x5B000142 1", "end", failed, "start", "event MAJOR 0x5B000079 a", "end", failed},
+       "pending\n",
+       {"  0x5B000142 1  (of an attempt not known)\n", "  MAJOR 0x5B000079 a  (the latest attempt: 2 of 2)\n"}, {},
+       false},
+  };
+  int64_t job = 3000;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string id = std::to_string(++job);
+    ASSERT_EQ(0, Tool({"create", labDir_, "--job", id}).exitCode);
+    UseToolLab();
+    for (const std::string& step : c.history) {
+      const std::string rest = step.substr(step.find(' ') + 1);
+      if (step == "start") {
+        ASSERT_TRUE(lab::AppendRunStart(job, t.substr(1), 10, lab::JobPhase::kBackup, lab::CountJobLines(job)));
+      } else if (step == "start older") {
+        ASSERT_TRUE(lab::AppendRunEvent(job, "started 1 pid=10"));
+      } else if (step == "end") {
+        ASSERT_TRUE(lab::AppendRunEvent(job, "ended" + t + " status=0"));
+      } else if (step == "reset") {
+        ASSERT_TRUE(lab::AppendPendingReset(job));
+      } else if (step.rfind("cause ", 0) == 0) {
+        ASSERT_TRUE(lab::AppendPendingCause(job, rest));
+      } else if (step.rfind("event ", 0) == 0) {
+        ASSERT_TRUE(lab::AppendJobEvent(job, rest));
+      } else {
+        lab::PhaseLine line;
+        ASSERT_TRUE(lab::ParsePhaseLine(rest, line)) << rest;
+        ASSERT_TRUE(lab::AppendPhaseLine(job, line));
+      }
+    }
+    const ToolResult outcome = Tool({"outcome", labDir_, "--job", id});
+    EXPECT_EQ(0u, outcome.out.find("job " + id + ": " + c.words)) << outcome.out;
+    for (const std::string& line : c.shown) EXPECT_NE(std::string::npos, outcome.out.find(line)) << outcome.out;
+    for (const std::string& text : c.hidden) EXPECT_EQ(std::string::npos, outcome.out.find(text)) << outcome.out;
+    EXPECT_EQ(c.why, outcome.out.find("\nwhy: ") != std::string::npos) << outcome.out;
     lab::SetRoot(std::string());
   }
 }

@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/jobmgr/vsJobMgr.h"
+#include "platform/lab/Lab.h"
 #include "platform/lab/LabArchiving.h"
 #include "platform/lab/LabDisks.h"
 #include "platform/lab/LabFaults.h"
@@ -168,6 +169,55 @@ class ArchivingPromise : public testing::TestWithParam<const char*> {
     CheckStreams(1001, when);
   }
 
+  // The stub phase of job 1001 held at a call (a rule of the lab tool's fault table) and stopped there
+  // by `stop`, given the run's process: the phase ends pending with `status` and gives vm01 back as
+  // its backup phase left it, saying why it is not stubbed; the job manager's next run (no job or
+  // phase named) resumes the stub phase, which stubs vm01 and completes the job.
+  void StoppedAt(const std::vector<std::string>& hold, const std::function<void(pid_t)>& stop, int status,
+                 bool letGoAtTheSummary) {
+    BackupPhase(1001);
+    std::vector<std::string> rule = {"fault", lab_, "hold"};
+    rule.insert(rule.end(), hold.begin(), hold.end());
+    ASSERT_EQ(0, Tool(rule)) << Output();
+    TakeCopies();
+    const pid_t run = labrun::StartTool({"run", lab_, "--job", "1001", "--", "-numStreams", "1", "-stub", "-stubPhase"},
+                                        dir_.Path("stopped.txt"));
+    ASSERT_GT(run, 0);
+    const bool held = labrun::WaitForLab({lab_}, [] {
+      lab::FaultTable table;
+      std::string error;
+      return lab::ReadFaultTable(table, error) && !table.rules.empty() && table.rules[0].fired > 0;
+    });
+    if (held) stop(run);
+    const std::string log = lab::ClientLogPath("coordinator", "quarn");
+    const bool summed = held && labrun::WaitForLab({log.substr(0, log.rfind('/'))}, [&log] {
+      return labrun::Has(labrun::ReadText(log), "===== JOB SUMMARY REPORT STUB PHASE");
+    });
+    // A call held in the start of an agent keeps the job process from ending: it is let go once the
+    // phase has summed up its VMs (none is given out after that). One held in a VM's stub is let go
+    // once the process has ended, or the worker left running would go on with the stub.
+    int stopped = -1;
+    if (!letGoAtTheSummary) stopped = testsupport::WaitProgram(run);
+    ClearFaults();
+    if (letGoAtTheSummary) stopped = testsupport::WaitProgram(run);
+    ASSERT_TRUE(lab::ClearJobQuit(1001));
+    const std::string output = labrun::ReadText(dir_.Path("stopped.txt"));
+    ASSERT_TRUE(held && summed) << output;
+    EXPECT_EQ(status, stopped) << output;
+    EXPECT_FALSE(Stubbed(kVM)) << output;
+    Info record;
+    ASSERT_TRUE(vsJobMgr::ReadVMStatus(1001, Description(kVM).guid, record));
+    EXPECT_EQ(0, record.getint64(Info::F_vmStatus)) << "the backup phase's result stands: " << output;
+    EXPECT_EQ(1, record.getint64(Info::F_stubStatus)) << output;
+    CheckPromise(1001, "the stub phase stopped");
+
+    EXPECT_EQ(0, Tool({"run", lab_})) << Output();
+    EXPECT_TRUE(labrun::Has(Output(), "the stub phase of job 1001 has not ended (")) << Output();
+    EXPECT_TRUE(labrun::Has(Output(), "job 1001: completed\n")) << Output();
+    CheckPromise(1001, "the stub phase resumed");
+    EXPECT_TRUE(Stubbed(kVM)) << "the stub phase's next attempt stubs the VM the stopped one did not";
+  }
+
   // A stub cut off by the hypervisor after `disks` disks; vm01 is then written (running, or off again)
   // and job 1002 backs it up again before its stub is retried.
   void RetryAfterCutOff(const char* disks, bool staysOn) {
@@ -282,6 +332,16 @@ const std::map<std::string, std::function<void(ArchivingPromise&)>>& Ways() {
          s.ChangeBetweenPhases([&] { s.DetachDisk(); }, true);
        }},
       {"KilledAtTheFirstDisk", [](ArchivingPromise& t) { t.KilledAt("0"); }},
+      // Ctrl-C to the run while its agent starts: no VM was given out.
+      {"InterruptedBeforeAnyVM",
+       [](ArchivingPromise& t) {
+         t.StoppedAt({"ra.LaunchAgent", "--client", "coordinator"}, [](pid_t run) { kill(run, SIGINT); }, 130, true);
+       }},
+      // The job manager's suspend while the VM's stub asks the hypervisor for the VM.
+      {"SuspendedInTheVMsStub",
+       [](ArchivingPromise& t) {
+         t.StoppedAt({"vminfo.GetVMInfoForVM", "--vm", kVM}, [](pid_t) { lab::RequestJobQuit(1001); }, 2, false);
+       }},
       {"KilledAtTheSecondDisk", [](ArchivingPromise& t) { t.KilledAt("1"); }},
       {"AnArchiveWriteRefused",
        [](ArchivingPromise& t) {
