@@ -187,11 +187,23 @@ std::string TextOption(const Arguments& parsed, const std::string& name, const s
   return it == parsed.options.end() ? fallback : it->second;
 }
 
-bool DiskIndexName(const std::string& vm, const std::string& disk, std::string& indexName, std::string& error) {
+namespace {
+
+// A disk of the lab as a DISK argument names it: its VM's GUID, its position and image file, and
+// whether it was named by its volume.
+struct NamedDisk {
+  std::string vmGuid;
+  size_t position = 0;
+  std::string file;
+  bool byVolume = false;
+};
+
+bool FindNamedDisk(const std::string& vm, const std::string& disk, NamedDisk& named, std::string& error) {
   if (!vm.empty()) {
     lab::VMDiskRef ref;
     if (!lab::FindVMDisk(vm, disk, ref, error)) return false;
-    indexName = ref.indexName;
+    named = {ref.vm.guid, ref.position, ref.vm.disks[ref.position].file,
+             ref.indexName != lab::LabDiskIndexName(ref.position, ref.vm.disks[ref.position].file)};
     return true;
   }
   // Without a VM the disk's image file or index name says which VM it belongs to.
@@ -200,12 +212,9 @@ bool DiskIndexName(const std::string& vm, const std::string& disk, std::string& 
       for (size_t i = 0; i < description.disks.size(); ++i) {
         const std::string& file = description.disks[i].file;
         const std::string name = lab::LabDiskIndexName(i, file);
-        if (name == disk || file.substr(file.rfind('/') + 1) == disk) {
-          indexName = name;
-          return true;
-        }
-        if (lab::IsLabDiskNamed(description.guid, i, file, disk)) {
-          indexName = lab::LabVolumeBackupName(description.guid, i);
+        const bool byFile = name == disk || file.substr(file.rfind('/') + 1) == disk;
+        if (byFile || lab::IsLabDiskNamed(description.guid, i, file, disk)) {
+          named = {description.guid, i, file, !byFile};
           return true;
         }
       }
@@ -213,6 +222,24 @@ bool DiskIndexName(const std::string& vm, const std::string& disk, std::string& 
   }
   error = "no VM of the lab has a disk '" + disk + "' (give --vm with a disk number, or its image file, index name or volume's name)";
   return false;
+}
+
+}  // namespace
+
+bool DiskIndexName(const std::string& vm, const std::string& disk, std::string& indexName, std::string& error) {
+  NamedDisk named;
+  if (!FindNamedDisk(vm, disk, named, error)) return false;
+  indexName = named.byVolume ? lab::LabVolumeBackupName(named.vmGuid, named.position)
+                             : lab::LabDiskIndexName(named.position, named.file);
+  return true;
+}
+
+bool DiskBackupNames(const std::string& vm, const std::string& disk, std::vector<std::string>& names,
+                     std::string& error) {
+  NamedDisk named;
+  if (!FindNamedDisk(vm, disk, named, error)) return false;
+  names = {lab::LabDiskIndexName(named.position, named.file), lab::LabVolumeBackupName(named.vmGuid, named.position)};
+  return true;
 }
 
 }  // namespace labtool

@@ -98,8 +98,9 @@ const std::vector<CommandHelp>& Commands() {
        {{"job", "ID", "verify as of this job (its archives listed)"},
         {"vm", "VM", "only this VM (its name or GUID)"},
         {"image", "DISK=PATH,...",
-         "compare a disk (its number, image file or index name) with this image; sectors its backup left out "
-         "are named as not compared"}}},
+         "compare a disk (its number, image file, index name, volume GUID or volume's name) with this image, "
+         "whichever way its backup names it; sectors its backup left out are named as not compared, and an "
+         "image no disk was compared with is a problem"}}},
       {"session",
        {"LAB go-ahead --client NAME --service NAME --vm GUID [options]", "LAB listen --client NAME --service NAME [options]"},
        "Plays the peers of the application-aware workflow: sends the go-ahead a backup waits for, or listens "

@@ -107,6 +107,10 @@ bool VMGuidOf(const std::string& vm, std::string& guid, std::string& error);
 // image file or index name; without a VM, the disk of any VM by its image file or index name. False
 // with the reason when the lab has no such disk.
 bool DiskIndexName(const std::string& vm, const std::string& disk, std::string& indexName, std::string& error);
+// Both names a disk (as DiskIndexName finds it) is backed up under: a disk-level backup's and a
+// volume-level backup's.
+bool DiskBackupNames(const std::string& vm, const std::string& disk, std::vector<std::string>& names,
+                     std::string& error);
 
 int Create(const std::vector<std::string>& args);
 int Run(const std::vector<std::string>& args);

@@ -58,6 +58,7 @@ struct Verification {
   std::map<std::string, std::map<int64_t, JobOfVM>> jobs;
   size_t wellFormed = 0;
   size_t listedFiles = 0;  // archive files of the listed job (of every job when none is), well-formed or not
+  std::set<std::string> imagesCompared;  // the names of the disks an image given for them was compared with
 };
 
 std::string Lower(std::string text) {
@@ -310,8 +311,25 @@ bool MatchesOutside(const archive::RestoredDisk& disk, int64_t lastJob, const Re
          nonZero == 0 && reference.digestOutside(image, error) && restored == image;
 }
 
+// True when the job neither took nor backed up the disk (detached before it, or a volume of a
+// volume-level job before a disk-level one): the VM's own mount of the job is recorded and took no
+// disk or volume by that name, and the chain restores the disk from an earlier job alone.
+bool OnlyAnEarlierJobHolds(const archive::RestoredDisk& disk, const std::string& guid, int64_t jobId,
+                           const std::string& indexName) {
+  if (disk.headerJob == jobId || disk.extentsFromLastJob > 0) return false;
+  bool mounted = false;
+  for (const lab::MountRecord& mount : lab::ListMountRecords(jobId)) {
+    if (strcasecmp(mount.guid.c_str(), guid.c_str()) != 0) continue;
+    mounted = true;
+    for (const lab::MountedDisk& disk : mount.disks)
+      if (disk.indexName == indexName) return false;
+  }
+  return mounted;
+}
+
 // One restored disk against its reference. A VM the job manager reports backed up must be shown to
-// restore: nothing to compare with is then no proof, and a problem.
+// restore: nothing to compare with is then no proof, and a problem, unless the job neither took nor
+// backed up the disk.
 void VerifyDisk(const archive::RestoredDisk& disk, const std::string& guid, int64_t lastJob, bool reported,
                 const std::map<std::string, std::string>& images, Verification& verification) {
   const std::string name = ShortName(disk.name, guid);
@@ -325,11 +343,20 @@ void VerifyDisk(const archive::RestoredDisk& disk, const std::string& guid, int6
   }
   Reference reference;
   std::string why;
-  if (!ReferenceOf(guid, name, lastJob, images, reference, why)) {
+  const bool found = ReferenceOf(guid, name, lastJob, images, reference, why);
+  // An image given for the disk is of the disk the job took, not of one an earlier job left in the chain.
+  if ((!found || reference.named) && OnlyAnEarlierJobHolds(disk, guid, lastJob, name)) {
+    std::printf("  disk %s: %llu bytes: not taken by the mount of job %lld, so no part of its backup (a restore "
+                "brings back job %lld's backup of it)\n",
+                name.c_str(), size, static_cast<long long>(lastJob), static_cast<long long>(disk.headerJob));
+    return;
+  }
+  if (!found) {
     if (reported) ++verification.problems;
     std::printf("  disk %s: %llu bytes: nothing to compare with (%s)%s\n", name.c_str(), size, why.c_str(), unproven);
     return;
   }
+  if (reference.named) verification.imagesCompared.insert(name);
   if (!reference.unreadable.empty()) {
     ++verification.problems;
     std::printf("  disk %s: CANNOT READ %s\n", name.c_str(), reference.unreadable.c_str());
@@ -638,16 +665,22 @@ int Verify(const std::vector<std::string>& args) {
   if (jobId > 0 && !lab::JobExists(jobId) && lab::ListArchiveFiles(jobId).empty() &&
       lab::ListUncommittedArchiveFiles(jobId).empty())
     return UsageError("the lab has no job " + std::to_string(jobId) + " and no archive file of one", "verify");
-  std::map<std::string, std::string> images;  // index name -> image
+  // An image is taken for its disk under each name a backup keeps the disk by, disk-level or
+  // volume-level, whichever way the disk was named.
+  std::map<std::string, std::string> images;                       // backup name -> image
+  std::vector<std::pair<std::string, std::vector<std::string>>> given;  // each --image, its disk's names
   if (parsed.options.count("image")) {
     for (const std::string& pair : labkv::SplitList(parsed.options["image"])) {
       const size_t equals = pair.find('=');
       if (equals == std::string::npos || equals == 0 || equals + 1 == pair.size())
         return UsageError("--image takes DISK=PATH[,DISK=PATH...], not '" + pair + "'", "verify");
-      std::string indexName;
-      if (!DiskIndexName(TextOption(parsed, "vm"), pair.substr(0, equals), indexName, error))
+      std::vector<std::string> names;
+      if (!DiskBackupNames(TextOption(parsed, "vm"), pair.substr(0, equals), names, error))
         return UsageError("--image " + pair + ": " + error, "verify");
-      images[indexName] = AbsolutePath(pair.substr(equals + 1));
+      for (const std::string& name : names)
+        if (!images.emplace(name, AbsolutePath(pair.substr(equals + 1))).second)
+          return UsageError("--image " + pair + ": an image is given for that disk already", "verify");
+      given.emplace_back(pair, names);
     }
   }
 
@@ -693,6 +726,15 @@ int Verify(const std::vector<std::string>& args) {
     }
   }
   for (const auto& vm : vms) VerifyVM(vm.second, jobId, images, verification);
+  // An image given that no restored disk was compared with would otherwise pass unnoticed.
+  for (const auto& image : given) {
+    if (std::any_of(image.second.begin(), image.second.end(),
+                    [&](const std::string& name) { return verification.imagesCompared.count(name) > 0; }))
+      continue;
+    ++verification.problems;
+    std::printf("image %s: NOT COMPARED: no disk verified is backed up as %s\n", image.first.c_str(),
+                (image.second.front() + " or " + image.second.back()).c_str());
+  }
   std::printf("verified %s and %s: %s\n", Counted(verification.wellFormed, "archive").c_str(),
               Counted(vms.size() + snapshotVMs, "VM").c_str(),
               Counted(static_cast<uint64_t>(verification.problems), "problem").c_str());

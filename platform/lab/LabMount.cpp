@@ -384,8 +384,13 @@ std::string LabVolumeName(const std::string& vmGuid, size_t position) {
 bool IsVolumeName(const std::string& path) { return path.compare(0, sizeof(kVolumePrefix) - 1, kVolumePrefix) == 0; }
 
 bool IsLabDiskNamed(const std::string& vmGuid, size_t position, const std::string& imageFile, const std::string& name) {
-  return !name.empty() && (LabDiskIndexName(position, imageFile) == name ||
-                           FXString::CompareNoCase(LabVolumeBackupName(vmGuid, position), name) == 0);
+  if (name.empty()) return false;
+  if (LabDiskIndexName(position, imageFile) == name) return true;
+  // The guest's name of a volume ends in a back-slash; one written without it names the volume too.
+  const std::string volume = LabVolumeName(vmGuid, position);
+  return FXString::CompareNoCase(LabVolumeBackupName(vmGuid, position), name) == 0 ||
+         FXString::CompareNoCase(volume, name) == 0 ||
+         FXString::CompareNoCase(volume.substr(0, volume.size() - 1), name) == 0;
 }
 
 bool MountedVolumeCopy(int64_t jobId, const std::string& vmGuid, const std::string& volume, std::string& copy,

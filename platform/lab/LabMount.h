@@ -77,7 +77,7 @@ std::string LabVolumeName(const std::string& vmGuid, size_t position);
 // Whether the path is a volume's name (it begins "\\?\Volume{").
 bool IsVolumeName(const std::string& path);
 // Whether the disk at `position` of the VM is the one named `name`: by its disk-level index name
-// (LabDiskIndexName) or by its volume's backup name.
+// (LabDiskIndexName), its volume's backup name or its volume's name.
 bool IsLabDiskNamed(const std::string& vmGuid, size_t position, const std::string& imageFile, const std::string& name);
 // The point-in-time copy of the volume `volume` (its name, with or without the closing back-slash) that
 // the VM's volume-level mount for the job holds. False with the reason (the VM is not mounted for the

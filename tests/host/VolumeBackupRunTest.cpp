@@ -17,6 +17,8 @@
 #include "platform/archive/ArchiveReader.h"
 #include "platform/jobmgr/vsJobMgr.h"
 #include "platform/lab/Lab.h"
+#include "platform/lab/LabArchiving.h"
+#include "platform/lab/LabCreate.h"
 #include "platform/lab/LabFaults.h"
 #include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabIndex.h"
@@ -229,6 +231,75 @@ const ChangeTracking kChangeTracking[] = {
 };
 INSTANTIATE_TEST_SUITE_P(VolumeRoad, VolumeIncrementalRun, testing::ValuesIn(kChangeTracking),
                          [](const testing::TestParamInfo<ChangeTracking>& info) { return std::string(info.param.name); });
+
+// A road of jobs: vm01's last disk detached, the subclient turned to disks and back to volumes. Each
+// job's VMs restore against copies taken before it, and verify passes: a disk the job's mount did not
+// take (detached, or named as the other backup type names it), which an earlier backup restores with
+// the chain, is no problem of the job. verify --image takes a volume by every name of its disk and by
+// the volume's name, and compares it with that image; an image no disk is compared with is a problem.
+TEST_F(VolumeBackupRun, VerifyNamesAVolumeEveryWayAndHoldsAJobOnlyToWhatItsMountTook) {
+  const std::pair<std::string, bool> road[] = {  // the backup type; whether vm01's last disk is detached first
+      {"volume", false}, {"volume", true}, {"volume", false}, {"disk", false}, {"volume", false}, {"disk", false}};
+  lab::VMDisk detached;
+  int64_t jobId = 1000;
+  for (const auto& [backupType, detach] : road) {
+    SCOPED_TRACE("job " + std::to_string(++jobId) + ", " + backupType);
+    DiskCopies copies;
+    {
+      LabRootScope in(labDir);
+      std::string error;
+      ASSERT_TRUE(lab::SetSubclientValue("1", "backupType", backupType, error)) << error;
+      const auto takeOff = [&](lab::VMDescription& vm, std::string&) {
+        detached = vm.disks.back();
+        vm.disks.pop_back();
+        return true;
+      };
+      if (detach) {
+        ASSERT_TRUE(lab::UpdateVMDescription(lab::SampleServer(), kVM1, takeOff, error)) << error;
+      }
+      copies = testsupport::CopyDisks({kVM1, kVM2}, dir.Path(std::to_string(jobId)),
+                                      backupType == "volume" ? testsupport::BackupNaming::kVolumes
+                                                             : testsupport::BackupNaming::kDisks);
+    }
+    ASSERT_EQ(0, jobId == 1001 ? Tool({"run", labDir}) : Tool({"run", labDir, "--", "-t", "2"})) << Output();
+    {
+      LabRootScope in(labDir);
+      for (const char* guid : {kVM1, kVM2}) EXPECT_EQ("", archivetest::WhyNotRestoredTo(guid, jobId, copies)) << guid;
+    }
+    EXPECT_EQ(0, Tool({"verify", labDir, "--job", std::to_string(jobId)})) << Output();
+    EXPECT_TRUE(labrun::Has(Output(), "2 VMs: 0 problems")) << Output();
+    EXPECT_EQ(jobId > 1001, labrun::Has(Output(), ": not taken by the mount of job " + std::to_string(jobId)))
+        << Output();
+    if (jobId > 1001) continue;
+    // vm02's first volume has the size of vm01's, not its bytes.
+    const std::string right = testsupport::CopyPath(copies, kVM1, 0), wrong = testsupport::CopyPath(copies, kVM2, 0);
+    const std::string volume = lab::LabVolumeName(kVM1, 0);
+    for (const std::string& name : {std::string("0"), std::string("vm01_0.img"), std::string("scsi0-0-vm01_0.img"),
+                                    lab::LabVolumeBackupName(kVM1, 0), volume, volume.substr(0, volume.size() - 1)}) {
+      for (const std::string& image : {right, wrong}) {
+        SCOPED_TRACE(name + "=" + image);
+        const bool matches = image == right;
+        EXPECT_EQ(matches ? 0 : 1, Tool({"verify", labDir, "--vm", "vm01", "--image", name + "=" + image}));
+        EXPECT_TRUE(labrun::Has(Output(), (matches ? ": matches the image " : ": DIFFERS from the image ") + image))
+            << Output();
+      }
+    }
+    EXPECT_EQ(64, Tool({"verify", labDir, "--vm", "vm01", "--image", lab::LabVolumeName(kVM2, 0) + "=" + right}));
+    EXPECT_TRUE(labrun::Has(Output(), "its volume's name")) << Output();
+  }
+  // The detached disk attached again after the last job, which holds nothing of it.
+  {
+    LabRootScope in(labDir);
+    std::string error;
+    const auto putBack = [&](lab::VMDescription& vm, std::string&) {
+      vm.disks.push_back(detached);
+      return true;
+    };
+    ASSERT_TRUE(lab::UpdateVMDescription(lab::SampleServer(), kVM1, putBack, error)) << error;
+  }
+  EXPECT_EQ(1, Tool({"verify", labDir, "--job", std::to_string(jobId), "--vm", "vm01", "--image", "1=/dev/null"}));
+  EXPECT_TRUE(labrun::Has(Output(), "image 1=/dev/null: NOT COMPARED")) << Output();
+}
 
 // A failure of the volume road in the VMs' first job. The run fails vm01 and says why (its status,
 // and the event or result line of the failure); vm02 restores against the copies taken before it.
