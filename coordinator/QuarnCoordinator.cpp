@@ -20,6 +20,11 @@ const char* const kSigInitBackupResults = "bool QuarnCoordinator::InitBackupResu
 const char* const kSigWriteBackupDotOut = "void QuarnCoordinator::WriteBackupDotOut(const std::string&)";
 const char* const kSigInitializeCluster = "bool QuarnCoordinator::InitializeCluster()";
 
+// The pending cause and event of a subclient setting the job cannot run with: the setting's key and
+// its value.
+constexpr uint32_t kCauseUnusableSetting = 0x5B0001E8;
+const char* const kBackupTypeKey = "backupType";
+
 // Job-manager status of a VM whose stop was asked for, and of one that was stopped.
 constexpr int kStatusStopRequested = 5;
 constexpr int kStatusStopped = 6;
@@ -97,9 +102,23 @@ bool QuarnCoordinator::Initialize(vsJobMgr* jobMgr, vsAppMgr* appMgr, QuarnContr
                   "This is the Commit phase of the job, Skipping initialization of Streams, Agents and Index.");
     return true;
   }
-  if (!InitStreams() || !InitAgents()) return false;
+  if (!CheckBackupType() || !InitStreams() || !InitAgents()) return false;
   if (m_jobMgr->isVMContentIndexMode()) return true;
   return InitIndex();
+}
+
+bool QuarnCoordinator::CheckBackupType() {
+  if (m_appMgr->isDiskLevelBackup() || m_appMgr->isVolumeLevelBackup()) return true;
+  // Every agent would refuse the job's VMs and say why in its own log alone: the job waits instead,
+  // before any agent starts, naming the setting to change.
+  std::string value;
+  m_appMgr->GetSetting(kBackupTypeKey, value);
+  m_event.Error(kSigInitialize, "The subclient's backup type [%s] is neither disk nor volume: no VM can be backed up",
+                value.c_str());
+  m_jobMgr->addPendingCauseArgument(std::string(kBackupTypeKey));
+  m_jobMgr->addPendingCauseArgument(value);
+  m_jobMgr->setPendingCauseAndEvent(kCauseUnusableSetting, EvEvent::kMajor);
+  return false;
 }
 
 bool QuarnCoordinator::Deinitialize() {

@@ -98,6 +98,9 @@ class QuarnCoordinator : public VSCoordinator {
   virtual void UpdateVMBackupLevel(std::vector<JobManager::VMUpdateInfo>& records);
   virtual void UpdateVMPriorities();
   virtual bool InitAgents();
+  // False, with the job's pending cause and event, when the subclient's backup type is one no agent
+  // can back a VM up in (neither disk nor volume).
+  bool CheckBackupType();
   virtual void ChooseVMSelectionMethods(std::vector<QuarnSelectAgentForVMMethod>& methods);
 
   // ---- Message handlers ----

@@ -253,7 +253,8 @@ class LabVMInfo : public IVMInfo {
   // Takes a snapshot of each of the VM's disks and copies its configuration files into the mount
   // folder, or, for a file with a copy in copyFrom (by source), reads that copy instead: a shared
   // shadow's view is the disk's snapshot itself, its configuration copies are copied on; the disks of
-  // `filtered` (positions) are left out. False (failure recorded, nothing of this mount left).
+  // `filtered` (positions) are left out. A disk whose described size is not its view's, or no whole
+  // number of sectors, fails the mount. False (failure recorded, nothing of this mount left).
   bool CopyVM(const std::string& server, const lab::VMDescription& vm, const std::string& mountPath,
               const std::map<std::string, std::string>& copyFrom, const std::vector<size_t>& filtered,
               lab::MountRecord& record);

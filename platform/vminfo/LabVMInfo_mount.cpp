@@ -20,6 +20,7 @@ namespace {
 constexpr int32_t kBackupAsConfigFile = 0;
 constexpr int32_t kBackupAsFileCollection = 2;
 constexpr int kErrMountFailed = 3003;  // the copies or the mount's record could not be made
+constexpr uint64_t kSectorBytes = 512;
 
 VMInfoStructs::SMountInfoFull OneFileRecord(const VMInfoStructs::SDisk& file) {
   VMInfoStructs::SMountInfoFull record;
@@ -38,6 +39,23 @@ bool IsContainedPath(const std::string& relative) {
     start = slash + 1;
   }
   return true;
+}
+
+// Why the disk the mount took cannot be served as its description says: the backup reads as many
+// bytes as the description gives, so an image of another size would be backed up in part (or padded
+// past its end), and a size that is no whole number of sectors is no disk's. Empty when it can.
+std::string WhyDescribedSizeIsWrong(const lab::VMDisk& disk, const std::string& view) {
+  const std::string described = "disk [" + CPxPath::GetFileName(disk.file) + "] is described as " +
+                                std::to_string(disk.sizeBytes) + " bytes";
+  if (disk.sizeBytes % kSectorBytes != 0)
+    return described + ", not a whole number of " + std::to_string(kSectorBytes) + "-byte sectors";
+  lab::DiskReader reader;
+  int errorNumber = 0;
+  std::string error;
+  if (!reader.Open(view, errorNumber, error)) return "disk [" + CPxPath::GetFileName(disk.file) + "]: " + error;
+  if (reader.Size() != disk.sizeBytes)
+    return described + ", but its image holds " + std::to_string(reader.Size()) + " bytes";
+  return std::string();
 }
 
 bool MountHasDisk(const lab::MountRecord& mount, const std::string& source) {
@@ -269,6 +287,12 @@ bool LabVMInfo::CopyVM(const std::string& server, const lab::VMDescription& vm, 
       return false;
     }
     if (!shared) made.push_back(copy);
+    const std::string wrongSize = disk ? WhyDescribedSizeIsWrong(vm.disks[i], copy) : std::string();
+    if (!wrongSize.empty()) {
+      undo();
+      Fail(kErrMountFailed, "Cannot mount VM [" + vm.name + "]: " + wrongSize);
+      return false;
+    }
     if (!disk) {
       record.configs.push_back(lab::MountedFile{sources[i], copy});
       continue;

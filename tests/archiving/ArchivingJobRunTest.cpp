@@ -1,6 +1,7 @@
 // Archiving jobs as the job manager runs them: the real host program, a backup phase and then a stub
-// phase of each job, over later jobs that find the stubs, a restored VM, a stub cut off, a stub of
-// another subclient and a stub deleted from the hypervisor until it expires.
+// phase of each job, over later jobs that find the stubs, a restored VM, a stub cut off (which a
+// restore refuses, having every disk), a stub of another subclient and a stub deleted from the
+// hypervisor until it expires.
 #include <unistd.h>
 
 #include <cerrno>
@@ -237,6 +238,16 @@ TEST_F(ArchivingJobRun, IdleVMsAreBackedUpThenStubbedAndLaterJobsReconcileTheStu
   ASSERT_TRUE(CPxSha256::OfFile(vm06Image, restored, error)) << error;
   EXPECT_EQ(vm06Digest, restored) << "the restore brings the disk back byte for byte";
   EXPECT_TRUE(Option(6).empty()) << "and the VM is no stub any more";
+  // vm08's stub was cut off before it deleted a disk: with all its disks there is nothing to restore,
+  // and the restore refuses, keeping the stub record and field by which job 1002 retries the stub.
+  lab::VMDescription vm08, vm08After;
+  ASSERT_TRUE(lab::FindVM(lab::SampleServer(), "vm08", vm08));
+  EXPECT_EQ(1, Tool({"vm", labDir, "vm08", "restore"})) << Output();
+  EXPECT_NE(std::string::npos, Output().find("VM [vm08] has all its disks: nothing to restore")) << Output();
+  ASSERT_TRUE(lab::FindVM(lab::SampleServer(), "vm08", vm08After));
+  EXPECT_FALSE(vm08After.options[lab::kStubRecordOption].empty());
+  EXPECT_EQ(vm08.options, vm08After.options);
+  EXPECT_EQ(vm08.customFields, vm08After.customFields);
   ASSERT_TRUE(lab::ClearFaultTable(error)) << error;
   Set("archiveCompareHours", "1");
   ASSERT_TRUE(lab::UpdateVMDescription(lab::SampleServer(), "vm05", [](lab::VMDescription& vm, std::string&) {

@@ -1,4 +1,5 @@
-// "quarn-lab run" as the job manager and its console: the exit status tells how the job ended, one run
+// "quarn-lab run" as the job manager and its console: the exit status tells how the job ended (a VM whose
+// disk's description disagrees with its image failing with the reason while the other is backed up), one run
 // holds the lab (and the job process of a run whose lab tool was killed holds it and its streams until
 // it ends), Ctrl-C ends a run interrupted within the job's deadline, the next job keeps the lab's
 // VMs and settings (every VM it still has), a resumed job keeps its level and its summary counts its own
@@ -20,6 +21,7 @@
 #include "platform/lab/LabDisks.h"
 #include "platform/lab/LabFaults.h"
 #include "platform/lab/LabHistory.h"
+#include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabJob.h"
 #include "platform/lab/LabJobRun.h"
 #include "platform/lab/LabKeyValue.h"
@@ -88,7 +90,11 @@ TEST_F(LabToolRun, TheExitStatusTellsHowTheJobEndedAndTheOutputSaysWhy) {
     const char* words;
     const char* why;  // a line that says why, or nullptr
     bool vm01BackedUp;
+    uint64_t vm01DescribedBytes = 0;  // what vm01's description says of its first disk (4 MiB); 0: left so
   };
+  const char* const describedSmaller =
+      "vm01 [50290000-0000-4000-8000-000000000001] Failed: Cannot mount VM [vm01]: disk [vm01_0.img] is described "
+      "as 1048576 bytes, but its image holds 4194304 bytes";
   const Case cases[] = {
       {"completed", {}, {}, 0, "job 1001: completed\n", nullptr, true},
       {"completed with errors", {readFault}, {"-lastAttempt"}, 1, "job 1001: completed with errors\n",
@@ -98,6 +104,8 @@ TEST_F(LabToolRun, TheExitStatusTellsHowTheJobEndedAndTheOutputSaysWhy) {
        "why: the job process logged no pending cause; no streams were reserved for the job", false},
       {"no outcome", {{"jobmgr.initBackup", "--code", "1"}}, {}, 2,
        "job 1001: pending: the job process ended (status=0) without an outcome\n", nullptr, false},
+      {"a disk described smaller than its image", {}, {}, 1, "job 1001: completed with errors\n", describedSmaller,
+       false, 1 << 20},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -108,6 +116,15 @@ TEST_F(LabToolRun, TheExitStatusTellsHowTheJobEndedAndTheOutputSaysWhy) {
     for (Args fault : c.faults) {
       fault.insert(fault.begin(), {"fault", caseLab, "add"});
       ASSERT_EQ(0, Tool(fault).exitCode);
+    }
+    if (c.vm01DescribedBytes != 0) {
+      lab::SetRoot(caseLab);
+      lab::VMDescription vm;
+      std::string error;
+      ASSERT_TRUE(lab::FindVM(lab::SampleServer(), "vm01", vm));
+      vm.disks[0].sizeBytes = c.vm01DescribedBytes;
+      ASSERT_TRUE(lab::WriteVMDescription(lab::SampleServer(), vm, error)) << error;
+      lab::SetRoot(std::string());
     }
     Args run = {"run", caseLab};
     if (!c.passed.empty()) run.push_back("--");
@@ -132,7 +149,7 @@ TEST_F(LabToolRun, TheExitStatusTellsHowTheJobEndedAndTheOutputSaysWhy) {
       EXPECT_TRUE(Has(result.out, "summary of job 1001: full backup, ")) << result.out;
       EXPECT_TRUE(Has(result.out, c.exitCode == 0 ? "  VMs: 2 Backed up (of 2)\n" : "  VMs: 1 Backed up, 1 Failed (of 2)\n"))
           << result.out;
-      EXPECT_TRUE(Has(result.out, "archive files\n  throughput ")) << result.out;
+      EXPECT_TRUE(std::regex_search(result.out, std::regex(" archive files?\n  throughput "))) << result.out;
     }
   }
 }

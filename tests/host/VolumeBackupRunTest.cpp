@@ -4,7 +4,8 @@
 // the job; after a write to one volume an incremental, by change ids or by checksums, sends only the
 // extent that changed. A volume that cannot be opened, a read that fails part-way or volumes that cannot
 // be listed fail their VM with its reason (in its status, its event or its result line), the other VM
-// restores, and the next run backs the failed VM up whole.
+// restores, and the next run backs the failed VM up whole. A backup type neither disk nor volume
+// leaves the job pending, naming the setting.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -299,6 +300,42 @@ TEST_F(VolumeBackupRun, VerifyNamesAVolumeEveryWayAndHoldsAJobOnlyToWhatItsMount
   }
   EXPECT_EQ(1, Tool({"verify", labDir, "--job", std::to_string(jobId), "--vm", "vm01", "--image", "1=/dev/null"}));
   EXPECT_TRUE(labrun::Has(Output(), "image 1=/dev/null: NOT COMPARED")) << Output();
+}
+
+// A backup type no agent can lay a VM out in (values are exact: "Volume" is none) leaves each job
+// pending before any agent starts, with a pending cause and event that name the setting and its value
+// as outcome shows them, and nothing of any VM backed up. With the type set right, the last job's
+// resume backs both VMs up.
+TEST_F(VolumeBackupRun, ABackupTypeNeitherDiskNorVolumeLeavesTheJobPendingNamingTheSetting) {
+  int64_t jobId = 1000;
+  for (const char* type : {"file", "Volume", "", "garbage"}) {
+    SCOPED_TRACE(std::string("backupType=") + type);
+    ++jobId;
+    {
+      LabRootScope in(labDir);
+      std::string error;
+      ASSERT_TRUE(lab::SetSubclientValue("1", "backupType", type, error)) << error;
+    }
+    if (jobId > 1001) {
+      ASSERT_EQ(0, Tool({"create", labDir, "--job", std::to_string(jobId)})) << Output();
+    }
+    EXPECT_EQ(2, Tool({"run", labDir, "--job", std::to_string(jobId)})) << Output();
+    const std::string named = std::string("0x5B0001E8 backupType|") + type;
+    EXPECT_TRUE(labrun::Has(Output(), "pending causes:\n  " + named + "\nevents:\n  MAJOR " + named + "\n"))
+        << Output();
+    LabRootScope in(labDir);
+    for (const char* guid : {kVM1, kVM2}) EXPECT_TRUE(lab::ListVMArchiveFiles(jobId, guid).empty()) << guid;
+  }
+  DiskCopies before;
+  {
+    LabRootScope in(labDir);
+    std::string error;
+    ASSERT_TRUE(lab::SetSubclientValue("1", "backupType", "volume", error)) << error;
+    before = VolumesNow("before");
+  }
+  ASSERT_EQ(0, Tool({"run", labDir, "--job", std::to_string(jobId)})) << Output();
+  LabRootScope in(labDir);
+  for (const char* guid : {kVM1, kVM2}) EXPECT_EQ("", archivetest::WhyNotRestoredTo(guid, jobId, before)) << guid;
 }
 
 // A failure of the volume road in the VMs' first job. The run fails vm01 and says why (its status,

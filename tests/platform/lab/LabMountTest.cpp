@@ -1,6 +1,6 @@
 // The lab's mounts: point-in-time copies that keep holes and their checksums, the mount record at its
 // limits, mount records naming the snapshot views while mounted and their digests afterwards, descriptions that would lead a copy out of
-// the lab refused, the mounts a shared shadow's deletion ends, mounts of several VMs from several
+// the lab or misstate a disk's size refused, the mounts a shared shadow's deletion ends, mounts of several VMs from several
 // threads at once, and a volume-level mount that names each disk by its volume, whose copies the disk
 // reader opens by the volume's name.
 #include <gtest/gtest.h>
@@ -18,6 +18,7 @@
 #include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabMount.h"
 #include "platform/lab/LabVMClient.h"
+#include "platform/os/CPxPath.h"
 #include "platform/os/CPxSha256.h"
 #include "platform/vminfo/LabVMInfo.h"
 #include "support/TestLab.h"
@@ -314,6 +315,44 @@ TEST_F(LabMountTest, DescriptionThatLeadsOutOfTheLabIsRefused) {
   EXPECT_EQ(3003, vmInfo.GetErrorCode());
   EXPECT_FALSE(testsupport::Exists(ctx.mountPath)) << "nothing is copied";
   EXPECT_TRUE(ctx.cleanupString.empty());
+}
+
+// A disk whose described size is not its image's (a sector less or more) or is no whole number of
+// sectors would be backed up in part or past its end: the mount is refused with the reason, and the
+// views taken of the VM's other disks go again. The size the image has mounts.
+TEST_F(LabMountTest, ADiskDescribedWithASizeItsImageDoesNotHaveIsRefused) {
+  lab::VMDescription vm;
+  ASSERT_TRUE(lab::FindVM("vcenter", Guid(2), vm));
+  const uint64_t imageBytes = vm.disks[1].sizeBytes;
+  const struct {
+    int64_t delta;
+    const char* why;  // nullptr: mounted
+  } cases[] = {{-512, ", but its image holds "}, {512, ", but its image holds "},
+               {1, ", not a whole number of 512-byte sectors"}, {0, nullptr}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.delta);
+    vm.disks[1].sizeBytes = imageBytes + static_cast<uint64_t>(c.delta);
+    std::string error;
+    ASSERT_TRUE(lab::WriteVMDescription("vcenter", vm, error)) << error;
+    LabVMInfo vmInfo(101);
+    MountCtx ctx = Ctx(2);
+    if (c.why == nullptr) {
+      EXPECT_EQ(1, vmInfo.MountVM(ctx));
+      EXPECT_EQ(1, vmInfo.UnmountVM(ctx));
+      continue;
+    }
+    EXPECT_EQ(0, vmInfo.MountVM(ctx));
+    EXPECT_EQ(3003, vmInfo.GetErrorCode());
+    std::string text;
+    EvMessageContainer event;
+    vmInfo.GetErrorReport(ctx, text, event);
+    const std::string described = "described as " + std::to_string(vm.disks[1].sizeBytes) + " bytes";
+    EXPECT_NE(std::string::npos, text.find(described + c.why)) << text;
+    lab::MountRecord record;
+    EXPECT_EQ(lab::RecordRead::kMissing, lab::ReadMountRecord("vcenter", 1001, Guid(2), record, error));
+    EXPECT_FALSE(testsupport::Exists(ctx.mountPath + "/" + CPxPath::GetFileName(vm.disks[0].file)))
+        << "the first disk's view is dropped";
+  }
 }
 
 // A shared shadow cannot go while mounts read from it: its deletion ends those of its job (a job that

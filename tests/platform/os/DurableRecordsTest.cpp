@@ -1,5 +1,6 @@
 // Every record the lab and the system promise to keep across a crash of the machine is synced: its bytes
-// as they end up, and, for a name the write made, its folder after them. A sync left out reads the same
+// as they end up, and, for a name the write made, its folder after them (and the folder above each
+// folder the write made for it). A sync left out reads the same
 // until the machine crashes, so each write is judged from the syncs it made (ZtSyncLogForTest), as a
 // crash right after it would judge it; a record of test state is not synced at all.
 #include <sys/stat.h>
@@ -65,6 +66,16 @@ std::string LostByACrash(const std::vector<ZtSyncedFile>& syncs, const std::stri
   return std::string();
 }
 
+// Empty when a crash of the machine right after the write keeps the entry of a folder the write made:
+// the folder above it was synced; else what it loses.
+std::string FolderLostByACrash(const std::vector<ZtSyncedFile>& syncs, const std::string& folder) {
+  struct stat above;
+  if (stat(FolderOf(folder).c_str(), &above) != 0) return "no folder above " + folder;
+  for (const ZtSyncedFile& synced : syncs)
+    if (synced.folder && synced.device == above.st_dev && synced.inode == above.st_ino) return std::string();
+  return "the entry of folder " + folder + " was never synced";
+}
+
 // A full backup of vm01's first disk, written through a stream as a backup writes it, then the disk
 // deleted by a stub: what a restore brings back.
 void BackUpAndStubTheFirstDisk() {
@@ -98,6 +109,8 @@ TEST(DurableRecords, EveryRecordPromisedToSurviveACrashIsSyncedAndTestStateIsNot
     std::function<void(testsupport::TestLab&)> prepare;
     // Writes the record; its path, or empty when the write failed (with the reason in `error`).
     std::function<std::string(testsupport::TestLab&, std::string& error)> write;
+    // The folders the write made whose entries must survive a crash with the record (none when empty).
+    std::vector<std::string> (*foldersMade)() = nullptr;
   };
   auto labWithOneVM = [](testsupport::TestLab& dir) {
     lab::LabPlan plan;
@@ -173,7 +186,10 @@ TEST(DurableRecords, EveryRecordPromisedToSurviveACrashIsSyncedAndTestStateIsNot
          return lab::RecordVMArchiveFile("ma1", kJob, "4C1F-VM1", 7, error)
                     ? lab::VMArchiveListPath("ma1", kJob, "4c1f-vm1")
                     : std::string();
-       }},
+       },
+       // The job's first note made its notes' folder and the job's media folder: losing either loses it.
+       [] { return std::vector<std::string>{FolderOf(lab::VMArchiveListPath("ma1", kJob, "4c1f-vm1")),
+                                            lab::MediaJobDir("ma1", kJob)}; }},
       {"lines of a durable log from several threads", Kept::kBytesAndName, nullptr,
        [](testsupport::TestLab& dir, std::string& error) {
          const std::string path = dir.Path("lines.log");
@@ -248,6 +264,9 @@ TEST(DurableRecords, EveryRecordPromisedToSurviveACrashIsSyncedAndTestStateIsNot
     }
     ASSERT_FALSE(path.empty()) << error;
     EXPECT_EQ("", LostByACrash(syncs, path, c.kept)) << path;
+    if (c.foldersMade != nullptr) {
+      for (const std::string& folder : c.foldersMade()) EXPECT_EQ("", FolderLostByACrash(syncs, folder));
+    }
   }
 }
 

@@ -160,45 +160,70 @@ TEST(VirtualClockTest, EveryTimedWaitEndsExactlyAtItsTimeOutOnTheVirtualClock) {
   EXPECT_TRUE(ZtProcess::Wait(child, kZtWaitForever, code));
 }
 
-// A notification belongs to the threads that waited before it. Threads that come to the condition
-// right after it (here three, already spinning at its mutex) must not take the wake of one that waited
-// all along: that one would wait on until its deadline, or for ever.
+// A notification belongs to the threads that waited before it, and wakes them itself: each is back
+// before the clock moves at all. Threads that come to the condition right after it (here three, already
+// spinning at its mutex) must not take the wake or the release of one that waited all along: that one
+// would wait on until its deadline, or for ever. notify_all wakes every earlier thread, not one of them.
 TEST(ConditionTest, ANotificationWakesTheThreadsThatWaitedBeforeItNotOnlyLaterOnes) {
-  constexpr int kRounds = 200;
   constexpr int kLateThreads = 3;
-  for (int round = 0; round < kRounds; ++round) {
-    VirtualClock clock;
-    ZtMutex mutex;
-    ZtCondition condition;
-    std::atomic<bool> notified{false};
-    std::atomic<int> lateInWait{0};
-    std::cv_status earlyStatus = std::cv_status::timeout;
-    std::thread early([&] {
-      ZtMutexLock lock(mutex);
-      earlyStatus = condition.wait_until(lock.mutex(), ZtClock::DeadlineAfter(CTimeInterval::FromSeconds(100)));
-    });
-    ASSERT_TRUE(ZtClock::WaitForTimedWaitersForTest(1));
-    std::vector<std::thread> late;
-    for (int i = 0; i < kLateThreads; ++i) {
-      late.emplace_back([&] {
-        while (!notified.load()) std::this_thread::yield();
+  // A woken thread is back within microseconds; this bound only turns a lost wake into a failure.
+  constexpr auto kLostWake = std::chrono::seconds(10);
+  const struct {
+    const char* name;
+    int earlyThreads;
+    bool all;
+    int rounds;  // the late threads' race with the early ones' wakes is tried this many times
+  } cases[] = {{"notify_all, one early thread", 1, true, 200},
+               {"notify_all, three early threads", 3, true, 50},
+               {"notify_one", 1, false, 50}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (int round = 0; round < c.rounds; ++round) {
+      VirtualClock clock;
+      ZtMutex mutex;
+      ZtCondition condition;
+      std::atomic<bool> notified{false};
+      std::atomic<int> lateInWait{0};
+      std::atomic<int> earlyWoken{0};
+      std::vector<std::thread> early;
+      for (int i = 0; i < c.earlyThreads; ++i) {
+        early.emplace_back([&] {
+          ZtMutexLock lock(mutex);
+          const long long deadline = ZtClock::DeadlineAfter(CTimeInterval::FromSeconds(100));
+          if (condition.wait_until(lock.mutex(), deadline) == std::cv_status::no_timeout) ++earlyWoken;
+        });
+      }
+      ASSERT_TRUE(ZtClock::WaitForTimedWaitersForTest(static_cast<size_t>(c.earlyThreads)));
+      std::vector<std::thread> late;
+      for (int i = 0; i < kLateThreads; ++i) {
+        late.emplace_back([&] {
+          while (!notified.load()) std::this_thread::yield();
+          ZtMutexLock lock(mutex);
+          ++lateInWait;
+          condition.wait_until(lock.mutex(), ZtClock::DeadlineAfter(CTimeInterval::FromSeconds(50)));
+        });
+      }
+      {
         ZtMutexLock lock(mutex);
-        ++lateInWait;
-        condition.wait_until(lock.mutex(), ZtClock::DeadlineAfter(CTimeInterval::FromSeconds(50)));
-      });
+        if (c.all)
+          condition.notify_all();
+        else
+          condition.notify_one();
+        notified = true;
+      }
+      // The clock stands still: only the notification can bring the early threads back.
+      const auto lost = std::chrono::steady_clock::now() + kLostWake;
+      while (earlyWoken.load() < c.earlyThreads && std::chrono::steady_clock::now() < lost) std::this_thread::yield();
+      const int woken = earlyWoken.load();
+      // Once every late thread has counted itself under the mutex, each is inside its wait or out of it.
+      while (lateInWait.load() < kLateThreads) std::this_thread::yield();
+      { ZtMutexLock lock(mutex); }
+      ZtClock::AdvanceForTest(CTimeInterval::FromSeconds(100));
+      for (auto& t : early) t.join();
+      for (auto& t : late) t.join();
+      ASSERT_EQ(c.earlyThreads, woken)
+          << "round " << round << ": a thread that waited before the notification was not woken by it";
     }
-    {
-      ZtMutexLock lock(mutex);
-      condition.notify_all();
-      notified = true;
-    }
-    // Once every late thread has counted itself under the mutex, each is inside its wait or out of it.
-    while (lateInWait.load() < kLateThreads) std::this_thread::yield();
-    { ZtMutexLock lock(mutex); }
-    ZtClock::AdvanceForTest(CTimeInterval::FromSeconds(100));
-    early.join();
-    for (auto& t : late) t.join();
-    ASSERT_EQ(std::cv_status::no_timeout, earlyStatus) << "round " << round << ": the thread that waited before the notification was not woken by it";
   }
 }
 
