@@ -4,6 +4,7 @@
 #include "coordinator/CoordinatorTestSupport.h"
 #include "platform/lab/LabAgent.h"
 #include "platform/lab/LabCreate.h"
+#include "platform/lab/LabFiles.h"
 #include "platform/lab/LabJob.h"
 #include "platform/lab/LabMedia.h"
 #include "support/VirtualClock.h"
@@ -33,15 +34,21 @@ class MountController : public QuarnController {
   bool mountResult = true;
 };
 
-// Counts the hooks around the shadow's creation; the first can refuse it.
+// Counts the hooks around the shadow's creation, and acts in them; the first can refuse it.
 class HookCoordinator : public TestCoordinator {
  public:
   int PreCreateSharedShadow() override {
     ++pre;
+    if (inPre) inPre();
     return preResult;
   }
-  int PostCreateSharedShadow() override { return ++post, 0; }
+  int PostCreateSharedShadow() override {
+    ++post;
+    if (inPost) inPost();
+    return 0;
+  }
   int pre = 0, post = 0, preResult = 0;
+  std::function<void()> inPre, inPost;
 };
 
 class SharedSnapshotTest : public CoordinatorTest {
@@ -57,6 +64,32 @@ class SharedSnapshotTest : public CoordinatorTest {
     return static_cast<size_t>(std::count(sent.tags.begin(), sent.tags.end(), tag));
   }
   std::vector<std::string> Standing() const { return lab::StandingSharedShadows(lab::SampleServer()); }
+  // The shadow records of the subclient directory as they are now: their text by path.
+  std::map<std::string, std::string> ShadowRecords() const {
+    std::vector<std::string> names;
+    std::map<std::string, std::string> records;
+    EXPECT_FALSE(CPxDirectory::List(SubclientDir(), names).IsError());
+    for (const std::string& name : names) {
+      if (name.rfind("SharedShadow_", 0) != 0) continue;
+      std::string text, error;
+      EXPECT_TRUE(lab::ReadRegularFile(SubclientDir() + "/" + name, 1 << 20, text, error)) << error;
+      records[SubclientDir() + "/" + name] = text;
+    }
+    return records;
+  }
+  // A coordinator that runs the hooks given around the shadow's creation, initialised as
+  // InitializeConnected does.
+  HookCoordinator& InitializeWithHooks() {
+    Subclient("instanceType=102");
+    EXPECT_TRUE(StartManagers());
+    auto* hooks = new HookCoordinator();
+    coordinator_.reset(hooks);
+    coordinator_->SetScriptedMode();
+    coordinator_->SetAvailableStreams(streams_);
+    EXPECT_TRUE(coordinator_->Initialize(job_.get(), app_.get(), nullptr));
+    EXPECT_TRUE(coordinator_->PrepareVMInfo());
+    return *hooks;
+  }
 };
 
 TEST_F(SharedSnapshotTest, ShadowGoesToInitialisedRemoteAgentsOnlyAndIsDeletedOnce) {
@@ -138,7 +171,8 @@ TEST_F(SharedSnapshotTest, AFailedDeletionLeavesTheShadowStandingForTheNextTry) 
 // A shadow the job could not delete stays, and the job says so: the event names it and the reason,
 // and the job completes with errors. The job's next attempt deletes it before it makes its own, or,
 // failing again, says so again and leaves it to the attempt after. A record that cannot be read is
-// logged and kept; a later job's shadow is left to that job.
+// kept, and the attempt says so as of a shadow left standing (the event names the record, as the
+// shadow's name went with it); a later job's shadow is left to that job.
 TEST_F(SharedSnapshotTest, AShadowLeftStandingIsReportedAndDeletedBeforeTheNextIsMade) {
   enum Record { kKept, kOfALaterJob, kUnreadable };
   struct Case {
@@ -147,12 +181,14 @@ TEST_F(SharedSnapshotTest, AShadowLeftStandingIsReportedAndDeletedBeforeTheNextI
     Record record;
     const char* logged;  // by the next attempt, "%s" the shadow left
     bool deleted;        // by the next attempt
+    bool reported;       // by the next attempt: the event, completed with errors
   } cases[] = {
-      {"the next attempt deletes it", 1, kKept, "Deleted the shared shadow [%s] that job [1001] left standing", true},
-      {"its deletion fails again", 2, kKept, "Failed to delete the shared shadow [%s] that job [1001] left standing",
+      {"the next attempt deletes it", 1, kKept, "Deleted the shared shadow [%s] that job [1001] left standing", true,
        false},
-      {"a later job's record", 1, kOfALaterJob, nullptr, false},
-      {"an unreadable record", 1, kUnreadable, "Cannot read the record [", false},
+      {"its deletion fails again", 2, kKept, "Failed to delete the shared shadow [%s] that job [1001] left standing",
+       false, true},
+      {"a later job's record", 1, kOfALaterJob, nullptr, false, false},
+      {"an unreadable record", 1, kUnreadable, "Cannot read the record [", false, true},
   };
   for (const Case& test : cases) {
     SCOPED_TRACE(test.name);
@@ -189,12 +225,16 @@ TEST_F(SharedSnapshotTest, AShadowLeftStandingIsReportedAndDeletedBeforeTheNextI
     const std::vector<std::string> standing = Standing();
     ASSERT_EQ(test.deleted ? 1u : 2u, standing.size());
     EXPECT_NE(left, standing.back()) << "a shadow of its own";
-    const bool failedAgain = test.failures > 1;
-    EXPECT_EQ(failedAgain, coordinator_->m_completedWithErrors);
-    EXPECT_EQ(events + (failedAgain ? 1 : 0), Events().size());
+    EXPECT_EQ(test.reported, coordinator_->m_completedWithErrors);
+    EXPECT_EQ(events + (test.reported ? 1 : 0), Events().size());
+    if (test.record == kUnreadable) {
+      EXPECT_EQ(0u, Events().back().find("MAJOR 0x5B0001E7 " + record + "|its record cannot be read"))
+          << Events().back();
+      EXPECT_TRUE(CPxFile::Exists(record)) << "kept: the shadow it was of may stand";
+    }
     EXPECT_TRUE(coordinator_->DeleteSharedShadow());
     EXPECT_EQ(test.deleted ? 0u : 1u, Standing().size());
-    if (!failedAgain) continue;
+    if (test.failures < 2) continue;
 
     InitializeConnected();  // the attempt after
     ASSERT_TRUE(coordinator_->DistributeSharedShadow());
@@ -205,21 +245,68 @@ TEST_F(SharedSnapshotTest, AShadowLeftStandingIsReportedAndDeletedBeforeTheNextI
 }
 
 TEST_F(SharedSnapshotTest, TheHookBeforeTheShadowCanRefuseIt) {
-  Subclient("instanceType=102");
-  ASSERT_TRUE(StartManagers());
-  auto* hooks = new HookCoordinator();
-  coordinator_.reset(hooks);
-  coordinator_->SetScriptedMode();
-  coordinator_->SetAvailableStreams(streams_);
-  ASSERT_TRUE(coordinator_->Initialize(job_.get(), app_.get(), nullptr));
-  ASSERT_TRUE(coordinator_->PrepareVMInfo());
-  hooks->preResult = 144;
+  HookCoordinator& hooks = InitializeWithHooks();
+  hooks.preResult = 144;
   EXPECT_FALSE(coordinator_->CreateSharedShadow());
-  EXPECT_EQ(0, hooks->post);
-  hooks->preResult = 0;
+  EXPECT_EQ(0, hooks.post);
+  EXPECT_TRUE(ShadowRecords().empty()) << "no shadow, no record";
+  hooks.preResult = 0;
   EXPECT_TRUE(coordinator_->CreateSharedShadow());
-  EXPECT_EQ(2, hooks->pre);
-  EXPECT_EQ(1, hooks->post);
+  EXPECT_EQ(2, hooks.pre);
+  EXPECT_EQ(1, hooks.post);
+}
+
+// The shadow is recorded before it is made, and named in its record before the hook after it: a
+// coordinator killed at any point of the making leaves a record, by which the job's next attempt
+// deletes what stands (nothing, when the kill came before the shadow) before it makes its own, with no
+// event. The kill is played by putting back the records as they stood at that point.
+TEST_F(SharedSnapshotTest, ACoordinatorKilledWhileItMakesTheShadowLeavesItRecorded) {
+  enum KilledIn { kTheHookBefore, kTheLibrary, kTheHookAfter };
+  struct Case {
+    const char* name;
+    KilledIn killedIn;
+    bool made;
+  } cases[] = {
+      {"in the hook before the shadow (a MEDITECH quiesce)", kTheHookBefore, false},
+      {"in the library, after it made the shadow and before it named it", kTheLibrary, true},
+      {"in the hook after the shadow (a MEDITECH unquiesce)", kTheHookAfter, true},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    FreshLab();
+    HookCoordinator& hooks = InitializeWithHooks();
+    std::map<std::string, std::string> atPre, atPost;
+    hooks.inPre = [&] { atPre = ShadowRecords(); };
+    hooks.inPost = [&] { atPost = ShadowRecords(); };
+    if (!test.made) hooks.preResult = 144;
+    EXPECT_EQ(test.made, coordinator_->CreateSharedShadow());
+    ASSERT_EQ(1u, atPre.size()) << "recorded before it is made";
+    if (test.made) {
+      ASSERT_EQ(1u, atPost.size());
+      ASSERT_EQ(1u, Standing().size());
+      EXPECT_NE(std::string::npos, atPost.begin()->second.find(Standing().front())) << "named before the hook after";
+    }
+    const std::vector<std::string> made = Standing();
+    for (const auto& record : ShadowRecords()) ASSERT_FALSE(CPxFile::Remove(record.first).IsError());
+    for (const auto& record : test.killedIn == kTheHookAfter ? atPost : atPre)
+      ASSERT_TRUE(lab::WriteFileAtomic(record.first, record.second));
+    const size_t events = Events().size();
+
+    InitializeConnected();  // the job's next attempt
+    ASSERT_TRUE(coordinator_->DistributeSharedShadow());
+    const std::vector<std::string> standing = Standing();
+    ASSERT_EQ(1u, standing.size()) << "its own only";
+    if (test.made) {
+      EXPECT_NE(made.front(), standing.front());
+      EXPECT_TRUE(Logged("Deleted the shared shadow [" + made.front() + "] that job [1001] left standing"));
+    }
+    EXPECT_EQ(1u, ShadowRecords().size()) << "the record of its own only";
+    EXPECT_EQ(events, Events().size());
+    EXPECT_FALSE(coordinator_->m_completedWithErrors);
+    EXPECT_TRUE(coordinator_->DeleteSharedShadow());
+    EXPECT_TRUE(Standing().empty());
+    EXPECT_TRUE(ShadowRecords().empty());
+  }
 }
 
 TEST_F(SharedSnapshotTest, HardwareMountsSkipEarlierAndSkippedVMsAndReachOnlyRemoteAgents) {
