@@ -335,10 +335,15 @@ class QuarnCoordinator : public VSCoordinator {
   // recorded in the subclient directory until it is deleted, and the subclient's next job deletes
   // those its earlier jobs (and earlier attempts of itself) left, and what was mounted from them,
   // before it makes its own. Each deletion is logged; one that fails raises the event and ends the
-  // job completed with errors, and its record stays for the next job.
+  // job completed with errors, and its record stays for the next job. A record that cannot be read
+  // stays too, and is reported the same way: the shadow it was of may stand.
   void DeleteLeftoverSharedShadows();
+  // Writes the record of the shadow being made with the texts the context has (none before the
+  // library names it), so that a coordinator that dies at any point of the making leaves it.
   void RecordSharedShadow();
-  std::string SharedShadowRecordPath(int64_t jobId, const std::string& shadow) const;
+  void ForgetSharedShadowRecord();
+  // A record path of the job that no record holds yet.
+  std::string NewSharedShadowRecordPath(int64_t jobId) const;
   // Asks the library to delete the shadow the context names (of the context's job); false with the
   // library's reason.
   bool DeleteSharedShadowOf(MountCtx& ctx, std::string& reason);
@@ -487,6 +492,8 @@ class QuarnCoordinator : public VSCoordinator {
   bool m_vmInfoConnected = false;
   std::map<std::string, VMInfoStructs::SHostInfo> m_hostInfoCache;
   MountCtx m_sharedShadowCtx;
+  // The record of the shadow this attempt makes or made; empty when there is none to keep.
+  std::string m_sharedShadowRecord;
   std::vector<std::string> m_metadataFilesToUpload;
   ZtCriticalSection m_logArchiverLock;
   std::list<VMArchiveIndexParam> m_logArchiverBatch GUARDED_BY(m_logArchiverLock);

@@ -1,4 +1,6 @@
 // Shared snapshot, snapshot metadata and hardware snapshot mounts at the coordinator.
+#include <unistd.h>
+
 #include <cstdio>
 
 #include "app/QuarnUtils.h"
@@ -7,7 +9,9 @@
 #include "platform/msg/vsXMLFile.h"
 #include "platform/os/CPxCRC32.h"
 #include "platform/os/CPxDirectory.h"
+#include "platform/os/CPxFile.h"
 #include "platform/os/CPxPath.h"
+#include "platform/os/ZtTime.h"
 
 namespace {
 
@@ -23,9 +27,10 @@ const char* const kSigRecordShared = "void QuarnCoordinator::RecordSharedShadow(
 // A shared shadow could not be deleted and stays: arguments the shadow's name and the reason.
 constexpr uint32_t kEventSharedShadowLeftStanding = 0x5B0001E7;
 
-// The record of a shared shadow a job made, kept in the subclient directory until the shadow is
-// deleted: "SharedShadow_<job id>_<CRC-32 of the shadow's first text>.xml", so that the shadows of
-// several attempts of one job have a record each.
+// The record of a shared shadow a job makes, kept in the subclient directory from before the shadow
+// is made until it is deleted: "SharedShadow_<job id>_<8 hex digits>.xml", the digits telling apart
+// the records of several attempts of one job (records of earlier versions: the CRC-32 of the shadow's
+// first text). Its texts are empty until the library names the shadow.
 const char kShadowRecordPrefix[] = "SharedShadow_";
 const char kShadowRecordSuffix[] = ".xml";
 
@@ -75,10 +80,13 @@ bool QuarnCoordinator::CreateSharedShadow() {
   }
   m_event.DebugLvl(2, kSigCreateShared, "Submitted %d VMs for the shared Shadow", submitted);
   // Without a connection there is nothing to ask; the agents then take their own snapshots.
-  if (m_vmInfo == nullptr || !m_vmInfoConnected || m_vmInfo->CreateSharedShadow(m_sharedShadowCtx) == 0) {
+  const bool asked = m_vmInfo != nullptr && m_vmInfoConnected;
+  if (asked) RecordSharedShadow();
+  if (!asked || m_vmInfo->CreateSharedShadow(m_sharedShadowCtx) == 0) {
     m_event.Error(kSigCreateShared, "Failed to create the shared shadow");
     m_sharedShadowCtx.sharedShadowText1.clear();
     m_sharedShadowCtx.sharedShadowText2.clear();
+    ForgetSharedShadowRecord();
     return false;
   }
   RecordSharedShadow();
@@ -108,8 +116,7 @@ bool QuarnCoordinator::DeleteSharedShadow() {
     ReportSharedShadowLeftStanding(kSigDeleteShared, m_sharedShadowCtx.sharedShadowText1, reason);
     return false;
   }
-  const int64_t job = static_cast<int64_t>(m_sharedShadowCtx.jobId);
-  vsXMLFile(SharedShadowRecordPath(job, m_sharedShadowCtx.sharedShadowText1)).Delete();
+  ForgetSharedShadowRecord();
   // Deleted once: a second call finds no shadow.
   m_sharedShadowCtx.sharedShadowText1.clear();
   m_sharedShadowCtx.sharedShadowText2.clear();
@@ -135,25 +142,38 @@ void QuarnCoordinator::ReportSharedShadowLeftStanding(const char* sig, const std
   m_event.MajorEvent(kEventSharedShadowLeftStanding);
 }
 
-std::string QuarnCoordinator::SharedShadowRecordPath(int64_t jobId, const std::string& shadow) const {
+std::string QuarnCoordinator::NewSharedShadowRecordPath(int64_t jobId) const {
+  // Distinct between the processes of the job's attempts, and between two makings in one process.
+  const std::string attempt = std::to_string(static_cast<long>(getpid())) + ":" +
+                              std::to_string(static_cast<long long>(ZtClock::MonotonicTicks()));
   CPxCRC32 crc;
-  crc.UpdateCRC32(shadow.data(), shadow.size());
-  char name[64];
-  std::snprintf(name, sizeof(name), "%s%lld_%08x%s", kShadowRecordPrefix, static_cast<long long>(jobId),
-                crc.GetCRC32(), kShadowRecordSuffix);
-  return CPxPath::Append(m_subclientDir, name, false);
+  crc.UpdateCRC32(attempt.data(), attempt.size());
+  for (uint32_t digits = crc.GetCRC32();; ++digits) {
+    char name[64];
+    std::snprintf(name, sizeof(name), "%s%lld_%08x%s", kShadowRecordPrefix, static_cast<long long>(jobId), digits,
+                  kShadowRecordSuffix);
+    const std::string path = CPxPath::Append(m_subclientDir, name, false);
+    if (!CPxFile::Exists(path)) return path;
+  }
 }
 
 void QuarnCoordinator::RecordSharedShadow() {
+  if (m_sharedShadowRecord.empty())
+    m_sharedShadowRecord = NewSharedShadowRecordPath(static_cast<int64_t>(m_sharedShadowCtx.jobId));
   VirtualServer::VMSharedShadow record;
   record.setstring(VirtualServer::VMSharedShadow::F_sharedShadowText1, m_sharedShadowCtx.sharedShadowText1);
   record.setstring(VirtualServer::VMSharedShadow::F_sharedShadowText2, m_sharedShadowCtx.sharedShadowText2);
-  const int64_t job = static_cast<int64_t>(m_sharedShadowCtx.jobId);
-  vsXMLFile file(SharedShadowRecordPath(job, m_sharedShadowCtx.sharedShadowText1));
+  vsXMLFile file(m_sharedShadowRecord);
   if (!file.Save(record))
     m_event.Error(kSigRecordShared,
                   "Cannot keep the record [%s] of the shared shadow [%s]; a job that dies leaves it: %s",
                   file.Path().c_str(), m_sharedShadowCtx.sharedShadowText1.c_str(), file.LastError().c_str());
+}
+
+void QuarnCoordinator::ForgetSharedShadowRecord() {
+  if (m_sharedShadowRecord.empty()) return;
+  vsXMLFile(m_sharedShadowRecord).Delete();
+  m_sharedShadowRecord.clear();
 }
 
 void QuarnCoordinator::DeleteLeftoverSharedShadows() {
@@ -165,10 +185,14 @@ void QuarnCoordinator::DeleteLeftoverSharedShadows() {
     int64_t job = 0;
     if (!ShadowRecordJob(name, job) || job > ownJob) continue;
     vsXMLFile file(CPxPath::Append(m_subclientDir, name, false));
+    if (file.Path() == m_sharedShadowRecord) continue;
     VirtualServer::VMSharedShadow record;
     if (!file.Load(record)) {
       m_event.Error(kSigDeleteLeftover, "Cannot read the record [%s] of a shared shadow left standing: %s",
                     file.Path().c_str(), file.LastError().c_str());
+      // Which shadow it was went with it: the record stays, and every job says so until someone
+      // deletes the shadow and the record.
+      ReportSharedShadowLeftStanding(kSigDeleteLeftover, file.Path(), "its record cannot be read: " + file.LastError());
       continue;
     }
     MountCtx ctx;
@@ -176,15 +200,23 @@ void QuarnCoordinator::DeleteLeftoverSharedShadows() {
     ctx.jobId = static_cast<uint64_t>(job);
     ctx.sharedShadowText1 = record.getstring(VirtualServer::VMSharedShadow::F_sharedShadowText1);
     ctx.sharedShadowText2 = record.getstring(VirtualServer::VMSharedShadow::F_sharedShadowText2);
+    // A record without the shadow's name is of a job that died while the shadow was being made: the
+    // library is asked for the job's shadow, whatever it was named, and one never made is no failure.
+    const bool named = !ctx.sharedShadowText1.empty();
     std::string reason;
     if (!DeleteSharedShadowOf(ctx, reason)) {
+      const std::string shadow = named ? ctx.sharedShadowText1 : file.Path();
       m_event.Error(kSigDeleteLeftover, "Failed to delete the shared shadow [%s] that job [%lld] left standing",
-                    ctx.sharedShadowText1.c_str(), static_cast<long long>(job));
-      ReportSharedShadowLeftStanding(kSigDeleteLeftover, ctx.sharedShadowText1, reason);
+                    shadow.c_str(), static_cast<long long>(job));
+      ReportSharedShadowLeftStanding(kSigDeleteLeftover, shadow, reason);
       continue;
     }
-    m_event.Debug(kSigDeleteLeftover, "Deleted the shared shadow [%s] that job [%lld] left standing",
-                  ctx.sharedShadowText1.c_str(), static_cast<long long>(job));
+    if (ctx.sharedShadowText1.empty())
+      m_event.Debug(kSigDeleteLeftover, "Job [%lld] died while it made a shared shadow, and none of it stands",
+                    static_cast<long long>(job));
+    else
+      m_event.Debug(kSigDeleteLeftover, "Deleted the shared shadow [%s] that job [%lld] left standing",
+                    ctx.sharedShadowText1.c_str(), static_cast<long long>(job));
     file.Delete();
   }
 }

@@ -96,6 +96,8 @@ int QuarnCoordinator::Callback(int reason, void* data) {
     case 8:
       return PreCreateSharedShadow();
     case 9:
+      // Named in its record before the hook can take long or be cut off (a MEDITECH unquiesce).
+      if (!m_sharedShadowRecord.empty() && !m_sharedShadowCtx.sharedShadowText1.empty()) RecordSharedShadow();
       return PostCreateSharedShadow();
     default:
       m_event.Debug(kSigCallback, "Unexpected reason [%d] received", reason);

@@ -22,6 +22,7 @@
 #include "host/lab/LabTool.h"
 #include "platform/jobclient/ZTClient.h"
 #include "platform/lab/Lab.h"
+#include "platform/lab/LabAgent.h"
 #include "platform/lab/LabBlockDevices.h"
 #include "platform/lab/LabCreate.h"
 #include "platform/lab/LabDisks.h"
@@ -469,6 +470,25 @@ bool GiveBackLeftStreams(int64_t jobId, const char* whose) {
   return stillOpen.empty();
 }
 
+// What the job's processes that died held beside media streams, the hypervisor's disk streams and
+// their registrations with the clean-up service, they hold no longer: the job manager takes them
+// back with the streams.
+void GiveBackWhatDeadProcessesHeld(int64_t jobId, const char* whose) {
+  int64_t diskStreams = 0;
+  std::string error;
+  if (!lab::ReleaseLeftDiskStreams(jobId, diskStreams, error))
+    Warn("the hypervisor disk streams " + std::string(whose) + " held cannot be given back: " + error);
+  if (diskStreams > 0)
+    std::printf("%s left %s of the hypervisor held: given back\n", whose,
+                Counted(static_cast<uint64_t>(diskStreams), "disk stream").c_str());
+  size_t registrations = 0;
+  if (!lab::TakeBackLeftCleanupRegistrations(jobId, registrations, error))
+    Warn("the clean-up registrations " + std::string(whose) + " left cannot be taken back: " + error);
+  if (registrations > 0)
+    std::printf("%s left %s with the clean-up service: taken back\n", whose,
+                Counted(registrations, "registration").c_str());
+}
+
 }  // namespace
 
 int Run(const std::vector<std::string>& args) {
@@ -534,8 +554,10 @@ int Run(const std::vector<std::string>& args) {
     }
     return Refused(holder, jobId);
   }
+  const std::string earlierRun = "an earlier run of job " + std::to_string(jobId);
+  GiveBackWhatDeadProcessesHeld(jobId, earlierRun.c_str());
   // A process of an earlier run that still writes to a stream of the job would share it with this run.
-  if (!GiveBackLeftStreams(jobId, ("an earlier run of job " + std::to_string(jobId)).c_str())) {
+  if (!GiveBackLeftStreams(jobId, earlierRun.c_str())) {
     Failure("refused: a process of an earlier run of job " + std::to_string(jobId) +
             " still has a stream of it open; run the job again once that process has ended");
     return kExitNotStarted;
@@ -612,7 +634,9 @@ int Run(const std::vector<std::string>& args) {
     const int signal = WIFSIGNALED(ending.status) ? WTERMSIG(ending.status) : 0;
     lab::AppendRunEnd(shownJob, Now(), signal != 0 ? 128 + signal : WEXITSTATUS(ending.status), signal);
   }
-  GiveBackLeftStreams(shownJob, ("the job process of job " + std::to_string(shownJob)).c_str());
+  const std::string jobProcess = "the job process of job " + std::to_string(shownJob);
+  GiveBackLeftStreams(shownJob, jobProcess.c_str());
+  GiveBackWhatDeadProcessesHeld(shownJob, jobProcess.c_str());
   lock.Release();
   if (WIFSIGNALED(ending.status))
     std::printf("%s was killed by signal %d\n", program.c_str(), WTERMSIG(ending.status));

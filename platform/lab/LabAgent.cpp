@@ -1,9 +1,19 @@
 #include "platform/lab/LabAgent.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <set>
+#include <sstream>
 
 #include "platform/lab/Lab.h"
+#include "platform/lab/LabFiles.h"
+#include "platform/lab/LabJob.h"
 #include "platform/lab/LabKeyValue.h"
+#include "platform/os/ZtProcess.h"
 
 namespace lab {
 namespace {
@@ -35,6 +45,59 @@ std::vector<std::string> Standing(const std::string& path) {
   return entries;
 }
 
+// A registration of the cleanup service and the process that made it (0: a line of an earlier
+// version, which names none).
+struct Registration {
+  long pid = 0;
+  std::string entry;
+};
+
+const char kRegistrationHolder = '@';
+
+// "+@<pid> <entry>" or "-@<pid> <entry>" (earlier versions: "+<entry>", "-<entry>").
+std::string FormatRegistration(bool add, const Registration& registration) {
+  return std::string(add ? "+" : "-") + kRegistrationHolder + std::to_string(registration.pid) + " " +
+         OneLine(registration.entry);
+}
+
+// False for a line that is no registration.
+bool ParseRegistration(const std::string& line, bool& add, Registration& registration) {
+  if (line.empty() || (line[0] != '+' && line[0] != '-')) return false;
+  add = line[0] == '+';
+  registration = Registration();
+  registration.entry = line.substr(1);
+  if (line.size() < 2 || line[1] != kRegistrationHolder) return true;
+  const size_t blank = line.find(' ', 2);
+  int64_t pid = 0;
+  if (blank == std::string::npos || !labkv::ParseInt64InRange(line.substr(2, blank - 2), 1, INT32_MAX, pid))
+    return true;
+  registration.pid = static_cast<long>(pid);
+  registration.entry = line.substr(blank + 1);
+  return true;
+}
+
+// The registrations that stand, in the order they were made. One taken back goes with the same
+// entry of the same process, else with the first of that entry.
+std::vector<Registration> StandingRegistrations(const std::string& path) {
+  std::vector<Registration> standing;
+  if (path.empty()) return standing;
+  for (const std::string& line : ReadLines(path)) {
+    bool add = false;
+    Registration registration;
+    if (!ParseRegistration(line, add, registration)) continue;
+    if (add) {
+      standing.push_back(registration);
+      continue;
+    }
+    auto same = [&](const Registration& made) { return made.entry == registration.entry; };
+    auto it = std::find_if(standing.begin(), standing.end(),
+                           [&](const Registration& made) { return same(made) && made.pid == registration.pid; });
+    if (it == standing.end()) it = std::find_if(standing.begin(), standing.end(), same);
+    if (it != standing.end()) standing.erase(it);
+  }
+  return standing;
+}
+
 std::string CleanupPath(const std::string& client) {
   if (Root().empty() || !IsSafeComponent(client)) return std::string();
   return ClientDir(client) + "/cleanup.log";
@@ -53,10 +116,54 @@ std::string ShadowsPath(const std::string& server) {
 }  // namespace
 
 bool AppendCleanupRegistration(const std::string& client, bool add, const std::string& entry) {
-  return AppendSigned(CleanupPath(client), add, entry);
+  return AppendCleanupRegistration(client, add, entry, static_cast<long>(getpid()));
 }
 
-std::vector<std::string> ReadCleanupRegistrations(const std::string& client) { return Standing(CleanupPath(client)); }
+bool AppendCleanupRegistration(const std::string& client, bool add, const std::string& entry, long pid) {
+  const std::string path = CleanupPath(client);
+  return !path.empty() && AppendLineLocked(path, FormatRegistration(add, Registration{pid, entry}));
+}
+
+std::vector<std::string> ReadCleanupRegistrations(const std::string& client) {
+  std::vector<std::string> entries;
+  for (const Registration& registration : StandingRegistrations(CleanupPath(client)))
+    entries.push_back(registration.entry);
+  return entries;
+}
+
+bool TakeBackLeftCleanupRegistrations(int64_t jobId, size_t& taken, std::string& error) {
+  taken = 0;
+  // The job's processes that died: started, never ended, and no longer running.
+  std::set<std::pair<std::string, long>> started;
+  for (const std::string& line : ReadSessions(jobId)) {
+    std::istringstream fields(line);
+    std::string verb, client;
+    long pid = 0;
+    if (!(fields >> verb >> client >> pid) || pid <= 0) continue;
+    if (verb == "started") started.insert({client, pid});
+    if (verb == "ended") started.erase({client, pid});
+  }
+  for (const auto& process : started) {
+    if (ZtProcess::IsRunning(static_cast<pid_t>(process.second))) continue;
+    const std::string path = CleanupPath(process.first);
+    if (path.empty()) continue;
+    // Two give-backs at once would both take back the same registrations.
+    FileLock lock(path);
+    if (!lock.Held()) {
+      error = "cannot lock " + path + ": " + std::strerror(errno);
+      return false;
+    }
+    for (const Registration& registration : StandingRegistrations(path)) {
+      if (registration.pid != process.second) continue;
+      if (!AppendLineLocked(path, FormatRegistration(false, registration))) {
+        error = "cannot write " + path + ": " + std::strerror(errno);
+        return false;
+      }
+      ++taken;
+    }
+  }
+  return true;
+}
 
 bool AppendJobCleanupString(int64_t jobId, bool add, const std::string& text) {
   return AppendSigned(JobFile(jobId, "cleanup.txt"), add, text);

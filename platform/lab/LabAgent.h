@@ -6,9 +6,10 @@
 #include "platform/lab/LabHypervisor.h"
 
 // Records of the services an agent (a job's controller and its workers) reaches:
-//   clients/<client>/cleanup.log    the client's cleanup service: "+<entry>" registers an entry,
-//                                   "-<entry>" takes it back; what stands is what a dead job leaves
-//                                   for the service to clean up.
+//   clients/<client>/cleanup.log    the client's cleanup service: "+@<pid> <entry>" registers an
+//                                   entry for the process, "-@<pid> <entry>" takes it back (lines of
+//                                   earlier versions: "+<entry>", "-<entry>"); what stands is what a
+//                                   dead job leaves for the service to clean up.
 //   jobs/<job>/cleanup.txt          the job's clean-up strings with the job manager, the same way.
 //   jobs/<job>/vmprogress.log       "<guid> <percent>" per progress change of a VM.
 //   hypervisor/<server>/sharedshadow.log   "attach <client> <text1> <text2>" per proxy that attached
@@ -20,9 +21,16 @@
 // Entries and texts are kept on one line: line breaks inside them become blanks.
 namespace lab {
 
+// A registration of this process; the second form names the process that made it.
 bool AppendCleanupRegistration(const std::string& client, bool add, const std::string& entry);
+bool AppendCleanupRegistration(const std::string& client, bool add, const std::string& entry, long pid);
 // The entries that stand (added and not taken back since), in the order they were added.
 std::vector<std::string> ReadCleanupRegistrations(const std::string& client);
+// The job manager's clean-up after job processes that died (started in the job's sessions.log, never
+// ended there, and no longer running): every registration such a process left standing on its client
+// is taken back; `taken` counts them. False with the reason when a client's record cannot be locked
+// or written.
+bool TakeBackLeftCleanupRegistrations(int64_t jobId, size_t& taken, std::string& error);
 
 bool AppendJobCleanupString(int64_t jobId, bool add, const std::string& text);
 std::vector<std::string> ReadJobCleanupStrings(int64_t jobId);

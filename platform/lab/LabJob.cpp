@@ -498,9 +498,57 @@ std::string VMDispatchRecordPath(int64_t jobId, const std::string& vmGuid) { ret
 
 // ---- Disk streams of the hypervisor ----
 
+namespace {
+
+const char kDiskStreamHolder[] = " by=";
+const char kDiskStreamGivenBack[] = " why=left";
+
+struct DiskStreamCall {
+  bool reserve = false;
+  int64_t count = 0;
+  std::string vmGuid;
+  std::string holder;  // "<client>:<pid>"; empty in a line of an earlier version
+};
+
+// "<reserve|release> <count> <VM GUID>[ by=<holder>][ why=left]"; false for any other line.
+bool ParseDiskStreamCall(std::string line, DiskStreamCall& call) {
+  const size_t first = line.find(' ');
+  const size_t second = first == std::string::npos ? first : line.find(' ', first + 1);
+  if (second == std::string::npos || !labkv::ParseInt64(line.substr(first + 1, second - first - 1), call.count))
+    return false;
+  const std::string verb = line.substr(0, first);
+  if (verb != "reserve" && verb != "release") return false;
+  call.reserve = verb == "reserve";
+  const size_t why = line.rfind(kDiskStreamGivenBack);
+  if (why != std::string::npos && why + sizeof(kDiskStreamGivenBack) - 1 == line.size()) line.resize(why);
+  const size_t by = line.rfind(kDiskStreamHolder);
+  call.holder.clear();
+  if (by != std::string::npos && by >= second) {
+    call.holder = line.substr(by + sizeof(kDiskStreamHolder) - 1);
+    line.resize(by);
+  }
+  call.vmGuid = second < line.size() ? line.substr(second + 1) : std::string();
+  return true;
+}
+
+std::string FormatDiskStreamCall(const DiskStreamCall& call) {
+  return std::string(call.reserve ? "reserve " : "release ") + std::to_string(call.count) + " " + call.vmGuid +
+         kDiskStreamHolder + call.holder;
+}
+
+}  // namespace
+
 bool AppendDiskStreamCall(int64_t jobId, bool reserve, int count, const std::string& vmGuid) {
-  return AppendTo(jobId, kDiskStreamsFile,
-                  std::string(reserve ? "reserve " : "release ") + std::to_string(count) + " " + vmGuid);
+  return AppendDiskStreamCall(jobId, reserve, count, vmGuid, ReservationHolder());
+}
+
+bool AppendDiskStreamCall(int64_t jobId, bool reserve, int count, const std::string& vmGuid, const std::string& holder) {
+  DiskStreamCall call;
+  call.reserve = reserve;
+  call.count = count;
+  call.vmGuid = vmGuid;
+  call.holder = holder;
+  return AppendTo(jobId, kDiskStreamsFile, FormatDiskStreamCall(call));
 }
 
 std::vector<std::string> ReadDiskStreamCalls(int64_t jobId) { return LinesOf(jobId, kDiskStreamsFile); }
@@ -508,14 +556,43 @@ std::vector<std::string> ReadDiskStreamCalls(int64_t jobId) { return LinesOf(job
 int64_t DiskStreamsHeld(int64_t jobId, const std::string& vmGuid) {
   int64_t held = 0;
   for (const std::string& line : ReadDiskStreamCalls(jobId)) {
-    const size_t first = line.find(' ');
-    const size_t second = first == std::string::npos ? first : line.find(' ', first + 1);
-    int64_t count = 0;
-    if (second == std::string::npos || !labkv::ParseInt64(line.substr(first + 1, second - first - 1), count)) continue;
-    if (!vmGuid.empty() && strcasecmp(line.substr(second + 1).c_str(), vmGuid.c_str()) != 0) continue;
-    held += line.compare(0, first, "reserve") == 0 ? count : -count;
+    DiskStreamCall call;
+    if (!ParseDiskStreamCall(line, call)) continue;
+    if (!vmGuid.empty() && strcasecmp(call.vmGuid.c_str(), vmGuid.c_str()) != 0) continue;
+    held += call.reserve ? call.count : -call.count;
   }
   return held;
+}
+
+bool ReleaseLeftDiskStreams(int64_t jobId, int64_t& released, std::string& error) {
+  released = 0;
+  const std::string path = JobFile(jobId, kDiskStreamsFile);
+  if (path.empty()) return true;
+  // Two give-backs at once would both see the same streams held.
+  FileLock lock(path);
+  if (!lock.Held()) {
+    error = "cannot lock " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  std::map<std::pair<std::string, std::string>, int64_t> held;  // by holder and VM
+  for (const std::string& line : ReadDiskStreamCalls(jobId)) {
+    DiskStreamCall call;
+    if (ParseDiskStreamCall(line, call) && !call.holder.empty())
+      held[{call.holder, call.vmGuid}] += call.reserve ? call.count : -call.count;
+  }
+  for (const auto& entry : held) {
+    if (entry.second <= 0 || ReservationHolderAlive(entry.first.first)) continue;
+    DiskStreamCall call;
+    call.count = entry.second;
+    call.vmGuid = entry.first.second;
+    call.holder = entry.first.first;
+    if (!AppendLineLocked(path, OneLine(FormatDiskStreamCall(call) + kDiskStreamGivenBack))) {
+      error = "cannot write " + path + ": " + std::strerror(errno);
+      return false;
+    }
+    released += entry.second;
+  }
+  return true;
 }
 
 bool AppendPerfCounter(int64_t jobId, const PerfCounterLine& line) {

@@ -22,7 +22,9 @@ class CNMessageBase;
 //   vmstatus.log   "<keyrealm id> <0|1>" per job-status update.
 //   quit           present = the job is suspended or killed.
 //   diskstreams.log  the hypervisor's disk streams the job's processes reserved and released:
-//                  "reserve <count> <VM GUID>" and "release <count> <VM GUID>" per call.
+//                  "reserve <count> <VM GUID> by=<client>:<pid>" and "release <count> <VM GUID>
+//                  by=<client>:<pid>" per call (the process that called), and "... why=left" for
+//                  those the job manager took back from a process that died.
 //   dispatches/<guid>  the agents the coordinator gave the VM to (GUID in lower case): "<client>
 //                  <number>" per dispatch in the coordinator's order, over every run of the job; a
 //                  line of the client alone (an older version's) is numbered by its place.
@@ -124,12 +126,18 @@ bool RequestJobQuit(int64_t jobId);
 bool ClearJobQuit(int64_t jobId);
 
 // ---- Disk streams of the hypervisor ----
+// A call of this process; the second form names the process ("<client>:<pid>") that called.
 bool AppendDiskStreamCall(int64_t jobId, bool reserve, int count, const std::string& vmGuid);
+bool AppendDiskStreamCall(int64_t jobId, bool reserve, int count, const std::string& vmGuid, const std::string& holder);
 // Reservations less releases of the job's disk streams, over every call recorded (of one VM when a
 // GUID is given, any case).
 int64_t DiskStreamsHeld(int64_t jobId, const std::string& vmGuid = std::string());
 // The calls recorded, in order.
 std::vector<std::string> ReadDiskStreamCalls(int64_t jobId);
+// The job manager's clean-up after job processes that died: the disk streams each process that no
+// longer runs still holds are released in its name ("left"); `released` counts them. False with the
+// reason when the record cannot be locked or written.
+bool ReleaseLeftDiskStreams(int64_t jobId, int64_t& released, std::string& error);
 
 // ---- Dispatches of VMs to agents ----
 // A VM is given out a few times per run at most; a record longer than this is no dispatch record.

@@ -131,7 +131,10 @@ class IVMInfo {
   // One shadow of the VMs of ctx.vmBasicInfos; on success ctx.sharedShadowText1/2 name it.
   virtual int CreateSharedShadow(MountCtx& ctx) = 0;
   // Deletes the shared shadow ctx.sharedShadowText1/2 name, made for the job ctx.jobId (an earlier
-  // job's too), with the mounts still made from it; one deleted already is success.
+  // job's too), with the mounts still made from it; one deleted already is success. Without the
+  // texts it deletes the job's shadow whatever it was named, and names it in them (they stay empty,
+  // and it succeeds, when the job has none standing): a caller that died while the shadow was being
+  // made never learnt its name.
   virtual int DeleteSharedShadow(MountCtx& ctx) = 0;
   // The inventory record of a VM named by GUID (or, without one, by name) on the given host; the
   // mask says which parts the caller needs. Non-zero when data came back.

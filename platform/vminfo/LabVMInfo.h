@@ -279,6 +279,10 @@ class LabVMInfo : public IVMInfo {
   bool EndSharedShadowMounts(const std::string& server, int64_t jobId, const std::string& name);
   // Removes the job's shared shadow copies and marks its record deleted.
   void RemoveSharedShadow(const std::string& server, int64_t jobId, const std::string& name);
+  // Names in the context the shadow that stands for its job (its texts stay empty when none does);
+  // `logged` whether its making reached shadows.log. False (failure recorded) when the job's shadow
+  // record cannot be read.
+  bool NameJobSharedShadow(const std::string& server, MountCtx& ctx, bool& logged);
   // The positions of the VM's disks that a disk filter of the context leaves out of the backup.
   static std::vector<size_t> FilteredDisks(const MountCtx& ctx, const lab::VMDescription& vm);
 

@@ -64,6 +64,22 @@ int LabVMInfo::DeleteSharedShadow(MountCtx& ctx) {
   if (Faulted("vminfo.DeleteSharedShadow")) return 0;
   std::string server;
   if (!FindServer(server)) return 0;
+  const int64_t jobId = static_cast<int64_t>(ctx.jobId);
+  if (ctx.sharedShadowText1.empty()) {
+    bool logged = false;
+    if (!NameJobSharedShadow(server, ctx, logged)) return 0;
+    if (ctx.sharedShadowText1.empty()) {
+      Succeed();
+      return 1;
+    }
+    // Made, but cut off before its making was logged: no deletion to log either.
+    if (!logged) {
+      if (!EndSharedShadowMounts(server, jobId, ctx.sharedShadowText1)) return 0;
+      RemoveSharedShadow(server, jobId, ctx.sharedShadowText1);
+      Succeed();
+      return 1;
+    }
+  }
   const std::vector<std::string> standing = lab::StandingSharedShadows(server);
   if (ctx.sharedShadowText1.empty() ||
       std::find(standing.begin(), standing.end(), ctx.sharedShadowText1) == standing.end()) {
@@ -85,6 +101,24 @@ int LabVMInfo::DeleteSharedShadow(MountCtx& ctx) {
   RemoveSharedShadow(server, static_cast<int64_t>(ctx.jobId), ctx.sharedShadowText1);
   Succeed();
   return 1;
+}
+
+bool LabVMInfo::NameJobSharedShadow(const std::string& server, MountCtx& ctx, bool& logged) {
+  logged = false;
+  const int64_t jobId = static_cast<int64_t>(ctx.jobId);
+  lab::SharedShadowRecord record;
+  std::string error;
+  const lab::RecordRead read = lab::ReadSharedShadowRecord(server, jobId, record, error);
+  if (read == lab::RecordRead::kMissing || (read == lab::RecordRead::kRead && record.state != "standing")) return true;
+  if (read != lab::RecordRead::kRead) {
+    Fail(kErrUnreadable, "The shared shadow of job " + std::to_string(jobId) + " cannot be read: " + error);
+    return false;
+  }
+  ctx.sharedShadowText1 = record.name;
+  ctx.sharedShadowText2 = server;
+  const std::vector<std::string> standing = lab::StandingSharedShadows(server);
+  logged = std::find(standing.begin(), standing.end(), record.name) != standing.end();
+  return true;
 }
 
 VMInfoStructs::SDisk LabVMInfo::DiskRecord(const lab::VMDescription& vm, size_t index) {

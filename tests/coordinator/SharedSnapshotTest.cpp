@@ -6,6 +6,7 @@
 #include "platform/lab/LabCreate.h"
 #include "platform/lab/LabJob.h"
 #include "platform/lab/LabMedia.h"
+#include "platform/msg/vsXMLFile.h"
 #include "support/VirtualClock.h"
 
 namespace coordtest {
@@ -33,15 +34,17 @@ class MountController : public QuarnController {
   bool mountResult = true;
 };
 
-// Counts the hooks around the shadow's creation; the first can refuse it.
+// Counts the hooks around the shadow's creation, and acts in the first, which can refuse it.
 class HookCoordinator : public TestCoordinator {
  public:
   int PreCreateSharedShadow() override {
     ++pre;
+    if (inPre) inPre();
     return preResult;
   }
   int PostCreateSharedShadow() override { return ++post, 0; }
   int pre = 0, post = 0, preResult = 0;
+  std::function<void()> inPre;
 };
 
 class SharedSnapshotTest : public CoordinatorTest {
@@ -57,6 +60,14 @@ class SharedSnapshotTest : public CoordinatorTest {
     return static_cast<size_t>(std::count(sent.tags.begin(), sent.tags.end(), tag));
   }
   std::vector<std::string> Standing() const { return lab::StandingSharedShadows(lab::SampleServer()); }
+  // The paths of the shadow records of the subclient directory.
+  std::vector<std::string> ShadowRecords() const {
+    std::vector<std::string> names, records;
+    EXPECT_FALSE(CPxDirectory::List(SubclientDir(), names).IsError());
+    for (const std::string& name : names)
+      if (name.rfind("SharedShadow_", 0) == 0) records.push_back(SubclientDir() + "/" + name);
+    return records;
+  }
 };
 
 TEST_F(SharedSnapshotTest, ShadowGoesToInitialisedRemoteAgentsOnlyAndIsDeletedOnce) {
@@ -137,22 +148,28 @@ TEST_F(SharedSnapshotTest, AFailedDeletionLeavesTheShadowStandingForTheNextTry) 
 
 // A shadow the job could not delete stays, and the job says so: the event names it and the reason,
 // and the job completes with errors. The job's next attempt deletes it before it makes its own, or,
-// failing again, says so again and leaves it to the attempt after. A record that cannot be read is
-// logged and kept; a later job's shadow is left to that job.
+// failing again, says so again and leaves it to the attempt after; a record without the shadow's name
+// (a coordinator killed before the library named it) gets the job's shadow deleted all the same. A
+// record that cannot be read is kept, and the attempt reports it as a shadow left standing; a later
+// job's shadow is left to that job.
 TEST_F(SharedSnapshotTest, AShadowLeftStandingIsReportedAndDeletedBeforeTheNextIsMade) {
-  enum Record { kKept, kOfALaterJob, kUnreadable };
+  enum Record { kKept, kUnnamed, kOfALaterJob, kUnreadable };
   struct Case {
     const char* name;
     int64_t failures;  // of the deletion
     Record record;
     const char* logged;  // by the next attempt, "%s" the shadow left
     bool deleted;        // by the next attempt
+    bool reported;       // by the next attempt: the event, completed with errors
   } cases[] = {
-      {"the next attempt deletes it", 1, kKept, "Deleted the shared shadow [%s] that job [1001] left standing", true},
-      {"its deletion fails again", 2, kKept, "Failed to delete the shared shadow [%s] that job [1001] left standing",
+      {"the next attempt deletes it", 1, kKept, "Deleted the shared shadow [%s] that job [1001] left standing", true,
        false},
-      {"a later job's record", 1, kOfALaterJob, nullptr, false},
-      {"an unreadable record", 1, kUnreadable, "Cannot read the record [", false},
+      {"its deletion fails again", 2, kKept, "Failed to delete the shared shadow [%s] that job [1001] left standing",
+       false, true},
+      {"a later job's record", 1, kOfALaterJob, nullptr, false, false},
+      {"an unreadable record", 1, kUnreadable, "Cannot read the record [", false, true},
+      {"a record without its name", 1, kUnnamed, "Deleted the shared shadow [%s] that job [1001] left standing", true,
+       false},
   };
   for (const Case& test : cases) {
     SCOPED_TRACE(test.name);
@@ -165,15 +182,12 @@ TEST_F(SharedSnapshotTest, AShadowLeftStandingIsReportedAndDeletedBeforeTheNextI
     EXPECT_TRUE(Logged("Failed to delete the shared shadow"));
     EXPECT_EQ("MAJOR 0x5B0001E7 " + left + "|held by a host", Events().back());
     EXPECT_TRUE(coordinator_->m_completedWithErrors);
-    std::vector<std::string> records;
-    ASSERT_FALSE(CPxDirectory::List(SubclientDir(), records).IsError());
-    records.erase(std::remove_if(records.begin(), records.end(),
-                                 [](const std::string& name) { return name.rfind("SharedShadow_", 0) != 0; }),
-                  records.end());
-    ASSERT_EQ(1u, records.size());
-    const std::string record = SubclientDir() + "/" + records[0];
+    ASSERT_EQ(1u, ShadowRecords().size());
+    const std::string record = ShadowRecords().front();
     if (test.record == kOfALaterJob) {
       ASSERT_EQ(0, std::rename(record.c_str(), (SubclientDir() + "/SharedShadow_1002_0.xml").c_str()));
+    } else if (test.record == kUnnamed) {
+      ASSERT_TRUE(vsXMLFile(record).Save(VMSharedShadow()));
     } else if (test.record == kUnreadable) {
       ASSERT_FALSE(CPxFile::WriteAll(record, "<not a record").IsError());
     }
@@ -189,12 +203,16 @@ TEST_F(SharedSnapshotTest, AShadowLeftStandingIsReportedAndDeletedBeforeTheNextI
     const std::vector<std::string> standing = Standing();
     ASSERT_EQ(test.deleted ? 1u : 2u, standing.size());
     EXPECT_NE(left, standing.back()) << "a shadow of its own";
-    const bool failedAgain = test.failures > 1;
-    EXPECT_EQ(failedAgain, coordinator_->m_completedWithErrors);
-    EXPECT_EQ(events + (failedAgain ? 1 : 0), Events().size());
+    EXPECT_EQ(test.reported, coordinator_->m_completedWithErrors);
+    EXPECT_EQ(events + (test.reported ? 1 : 0), Events().size());
+    if (test.record == kUnreadable) {
+      EXPECT_EQ(0u, Events().back().find("MAJOR 0x5B0001E7 " + record + "|its record cannot be read"))
+          << Events().back();
+      EXPECT_TRUE(CPxFile::Exists(record)) << "kept: the shadow it was of may stand";
+    }
     EXPECT_TRUE(coordinator_->DeleteSharedShadow());
     EXPECT_EQ(test.deleted ? 0u : 1u, Standing().size());
-    if (!failedAgain) continue;
+    if (test.failures < 2) continue;
 
     InitializeConnected();  // the attempt after
     ASSERT_TRUE(coordinator_->DistributeSharedShadow());
@@ -213,13 +231,18 @@ TEST_F(SharedSnapshotTest, TheHookBeforeTheShadowCanRefuseIt) {
   coordinator_->SetAvailableStreams(streams_);
   ASSERT_TRUE(coordinator_->Initialize(job_.get(), app_.get(), nullptr));
   ASSERT_TRUE(coordinator_->PrepareVMInfo());
+  // Recorded before it is made: a coordinator killed from here on leaves a record.
+  std::vector<size_t> recordsBefore;
+  hooks->inPre = [&] { recordsBefore.push_back(ShadowRecords().size()); };
   hooks->preResult = 144;
   EXPECT_FALSE(coordinator_->CreateSharedShadow());
   EXPECT_EQ(0, hooks->post);
+  EXPECT_TRUE(ShadowRecords().empty()) << "no shadow, no record";
   hooks->preResult = 0;
   EXPECT_TRUE(coordinator_->CreateSharedShadow());
   EXPECT_EQ(2, hooks->pre);
   EXPECT_EQ(1, hooks->post);
+  EXPECT_EQ((std::vector<size_t>{1, 1}), recordsBefore);
 }
 
 TEST_F(SharedSnapshotTest, HardwareMountsSkipEarlierAndSkippedVMsAndReachOnlyRemoteAgents) {

@@ -7,10 +7,13 @@
 // restores, and the next run backs the failed VM up whole. A backup type neither disk nor volume
 // leaves the job pending, naming the setting.
 #include <gtest/gtest.h>
+#include <signal.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <ostream>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -18,12 +21,14 @@
 #include "platform/archive/ArchiveReader.h"
 #include "platform/jobmgr/vsJobMgr.h"
 #include "platform/lab/Lab.h"
+#include "platform/lab/LabAgent.h"
 #include "platform/lab/LabArchiving.h"
 #include "platform/lab/LabCreate.h"
 #include "platform/lab/LabFaults.h"
 #include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabIndex.h"
 #include "platform/lab/LabJob.h"
+#include "platform/lab/LabJobRun.h"
 #include "platform/lab/LabMedia.h"
 #include "platform/lab/LabMount.h"
 #include "platform/lab/LabSubclient.h"
@@ -340,36 +345,68 @@ TEST_F(VolumeBackupRun, ABackupTypeNeitherDiskNorVolumeLeavesTheJobPendingNaming
 
 // A failure of the volume road in the VMs' first job. The run fails vm01 and says why (its status,
 // and the event or result line of the failure); vm02 restores against the copies taken before it.
-// The next run (the job's resume when it went pending, else an incremental job) backs vm01 up whole
-// and both VMs restore against the copies taken before that run.
+// Or the job process is killed in a read of vm01's volume: nothing of it says why, and the job goes
+// pending. The next run (the job's resume when it went pending, else an incremental job) backs vm01
+// up whole and both VMs restore against the copies taken before that run; by its end no hypervisor
+// disk stream of the job is held and no clean-up registration stands, a killed process's neither.
 struct VolumeFault {
   const char* name;
   const char* op;
   int disk;  // the volume of vm01 the rule names; -1 names none
   const char* after;
   const char* text;
-  const char* sideFile;  // "events": the job's events name the volume; "results": backup.out says why
+  // "events": the job's events name the volume; "results": backup.out says why; "killed": the rule
+  // holds the call, and the job process is killed while it is held
+  const char* sideFile;
 };
 void PrintTo(const VolumeFault& fault, std::ostream* os) { *os << fault.name; }
 
-class VolumeFaultRun : public VolumeBackupRun, public testing::WithParamInterface<VolumeFault> {};
+class VolumeFaultRun : public VolumeBackupRun, public testing::WithParamInterface<VolumeFault> {
+ protected:
+  // Runs job 1001 and kills its job process once the rule of the fault table holds a call: the lab
+  // tool's exit status.
+  int RunKilledInTheHold() {
+    const pid_t run = labrun::StartTool({"run", labDir, "--", "-numStreams", "1"}, out);
+    LabRootScope in(labDir);
+    const bool held = labrun::WaitForLab({labDir}, [] {
+      lab::FaultTable table;
+      std::string error;
+      return lab::ReadFaultTable(table, error) && !table.rules.empty() && table.rules[0].fired > 0;
+    });
+    pid_t job = 0;
+    for (const std::string& line : lab::ReadRunEvents(1001)) {
+      const size_t at = line.find(" pid=");
+      if (line.rfind("started ", 0) == 0 && at != std::string::npos) job = std::atoi(line.c_str() + at + 5);
+    }
+    EXPECT_TRUE(held && job > 0) << Output();
+    if (held && job > 0) kill(job, SIGKILL);
+    std::string error;
+    lab::ClearFaultTable(error);
+    return testsupport::WaitProgram(run);
+  }
+};
 
 TEST_P(VolumeFaultRun, TheVMFailsWithItsReasonTheOtherRestoresAndTheNextRunTakesItWhole) {
   const VolumeFault& fault = GetParam();
+  const bool killed = std::string(fault.sideFile) == "killed";
   DiskCopies before;
   {
     LabRootScope in(labDir);
     // A disk fault's code is the disk layer's error; a mount fault's the library's.
     std::vector<std::string> args = {"fault", labDir, "add", fault.op, "--code", fault.disk >= 0 ? "5" : "3001",
                                      "--vm", "vm01", "--after", fault.after, "--text", fault.text};
+    if (killed) args = {"fault", labDir, "hold", fault.op, "--vm", "vm01", "--after", fault.after};
     if (fault.disk >= 0) args.insert(args.end(), {"--disk", lab::LabVolumeBackupName(kVM1, static_cast<size_t>(fault.disk))});
     ASSERT_EQ(0, Tool(args)) << Output();
     before = VolumesNow("before");
   }
-  const int first = Tool({"run", labDir, "--", "-numStreams", "1"});
+  const int first = killed ? RunKilledInTheHold() : Tool({"run", labDir, "--", "-numStreams", "1"});
   EXPECT_NE(0, first) << Output();
   bool pending = false;
-  {
+  if (killed) {
+    pending = labrun::Has(Output(), "job 1001: pending");
+    EXPECT_TRUE(pending) << Output();
+  } else {
     LabRootScope in(labDir);
     const std::pair<int64_t, std::string> failed = Status(1001, kVM1);
     EXPECT_NE(0, failed.first);
@@ -403,6 +440,8 @@ TEST_P(VolumeFaultRun, TheVMFailsWithItsReasonTheOtherRestoresAndTheNextRunTakes
   ASSERT_EQ(0, pending ? Tool({"run", labDir}) : Tool({"run", labDir, "--", "-t", "2"})) << Output();
   {
     LabRootScope in(labDir);
+    for (const int64_t job : std::set<int64_t>{1001, nextJob}) EXPECT_EQ(0, lab::DiskStreamsHeld(job)) << job;
+    EXPECT_EQ(std::vector<std::string>(), lab::ReadCleanupRegistrations("coordinator"));
     for (const char* guid : {kVM1, kVM2}) EXPECT_EQ(std::make_pair(int64_t{0}, std::string()), Status(nextJob, guid));
     EXPECT_EQ(1u, LevelOfVM(nextJob, kVM1)) << "the VM without a backup is backed up whole";
     const std::map<std::string, uint64_t> read = BytesRead(nextJob, "vm01");
@@ -418,6 +457,7 @@ const VolumeFault kVolumeFaults[] = {
     {"AVolumeThatCannotBeOpened", "disk.Open", 1, "0", "the volume cannot be opened", "events"},
     {"AReadFailingPartWay", "disk.Read", 0, "2", "a read failed part-way", "events"},
     {"VolumesThatCannotBeListed", "vminfo.GetMountedVolumes", -1, "0", "the guest lists no volumes", "results"},
+    {"AJobProcessKilledInARead", "disk.Read", 0, "2", "", "killed"},
 };
 INSTANTIATE_TEST_SUITE_P(VolumeRoad, VolumeFaultRun, testing::ValuesIn(kVolumeFaults),
                          [](const testing::TestParamInfo<VolumeFault>& info) { return std::string(info.param.name); });

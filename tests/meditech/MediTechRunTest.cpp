@@ -15,6 +15,7 @@
 #include "platform/jobmgr/vsJobMgr.h"
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabAgent.h"
+#include "platform/lab/LabCoordinator.h"
 #include "platform/lab/LabCreate.h"
 #include "platform/lab/LabDisks.h"
 #include "platform/lab/LabJob.h"
@@ -662,20 +663,42 @@ std::string ShadowState(int64_t job) {
   return record.state;
 }
 
-// Job 1001 leaves its snapshot standing: its deletion fails, or the coordinator is killed in the
-// middle of the backup with a VM mounted from it (its resumed attempt is refused). The first job says
-// why it could not delete it; the next job of the subclient deletes it, and what was mounted from it,
-// before it takes its own snapshot, and no snapshot or mount of one stands after it.
+// The shadow records of the coordinator's subclient folder.
+std::vector<std::string> ShadowRecords() {
+  const std::string folder = lab::SubclientJobResultsDir("coordinator", "1");
+  std::vector<std::string> records;
+  std::error_code ignored;
+  for (std::filesystem::directory_iterator it(folder, ignored), end; !ignored && it != end; it.increment(ignored))
+    if (it->path().filename().string().rfind("SharedShadow_", 0) == 0) records.push_back(it->path().string());
+  return records;
+}
+
+// The hold of the unquiesce after the snapshot: the snapshot is taken, the system still quiesced.
+lab::FaultRule AtTheUnquiesce() {
+  lab::FaultRule rule;
+  rule.op = "meditech.unquiesce";
+  return rule;
+}
+
+// Job 1001 leaves its snapshot standing: its deletion fails (and then, for one row, its record
+// cannot be read), or the coordinator is killed in the middle of the backup with a VM mounted from
+// it, or while it unquiesces the system after the snapshot (its resumed attempt is refused). The
+// first job says why it could not delete it; the next job of the subclient deletes it, and what was
+// mounted from it, before it takes its own snapshot, and no snapshot or mount of one stands after
+// it. A record that cannot be read leaves the snapshot standing: the next job deletes its own and
+// completes with errors, its event naming the record.
+enum class Left { kDeletionFailed, kKilledInTheBackup, kKilledAtTheUnquiesce, kRecordUnreadable };
 struct LeftStanding {
   const char* name;
-  bool killed;  // the coordinator killed; else the snapshot's deletion fails
+  Left how;
 };
 void PrintTo(const LeftStanding& left, std::ostream* out) { *out << left.name; }
 
 class SnapshotLeftStanding : public testing::TestWithParam<LeftStanding> {};
 
 TEST_P(SnapshotLeftStanding, IsDeletedByTheNextJob) {
-  const bool killed = GetParam().killed;
+  const Left how = GetParam().how;
+  const bool killed = how == Left::kKilledInTheBackup || how == Left::kKilledAtTheUnquiesce;
   testsupport::TestLab lab;
   LabSetup setup;
   setup.password = killed ? "pw-left-killed" : "pw-left-failed";
@@ -685,9 +708,11 @@ TEST_P(SnapshotLeftStanding, IsDeletedByTheNextJob) {
   const std::string server = lab::SampleServer();
   if (killed) {
     HeldRun run(lab);
-    ASSERT_TRUE(run.HoldAt(InTheMiddleOfVM02(), KillTheJobProcess));
+    ASSERT_TRUE(run.HoldAt(how == Left::kKilledInTheBackup ? InTheMiddleOfVM02() : AtTheUnquiesce(), KillTheJobProcess));
     run.Finish();
-    ASSERT_TRUE(Contains(StandingMounts(kJob), "vm02 mounted")) << "the kill leaves the VM mounted";
+    if (how == Left::kKilledInTheBackup) {
+      ASSERT_TRUE(Contains(StandingMounts(kJob), "vm02 mounted")) << "the kill leaves the VM mounted";
+    }
     RunJob(lab);  // the job manager resumes the job: refused
     EXPECT_TRUE(JobFailed());
   } else {
@@ -713,8 +738,26 @@ TEST_P(SnapshotLeftStanding, IsDeletedByTheNextJob) {
     EXPECT_NE(0, ends.at("vm02").status) << "the VM the kill cut off";
   }
   ExpectDoneRestoresOthersSayWhy(lab, killed ? done : 3, kJob, before1001);
+  const std::vector<std::string> records = ShadowRecords();
+  ASSERT_EQ(1u, records.size()) << "the snapshot left is recorded";
+  if (how == Left::kRecordUnreadable) {
+    ASSERT_TRUE(lab::WriteFileAtomic(records[0], "<not a record"));
+  }
 
   const std::map<int, std::string> before1002 = CopyDisks(lab, "before-1002");
+  if (how == Left::kRecordUnreadable) {
+    EXPECT_EQ(1, RunJob(lab)) << "completed with errors";
+    EXPECT_EQ(left, lab::StandingSharedShadows(server)) << "the snapshot of job 1001 stands, its own does not";
+    EXPECT_EQ("standing", ShadowState(kJob));
+    EXPECT_EQ("deleted", ShadowState(1002));
+    const std::vector<std::string> events = lab::ReadJobEvents(1002);
+    EXPECT_TRUE(std::any_of(events.begin(), events.end(), [&](const std::string& event) {
+      return event.rfind("MAJOR 0x5B0001E7 " + records[0] + "|its record cannot be read", 0) == 0;
+    })) << "the event names the record";
+    EXPECT_EQ(records, ShadowRecords()) << "kept for whoever deletes the snapshot";
+    ExpectDoneRestoresOthersSayWhy(lab, 3, 1002, before1002);
+    return;
+  }
   EXPECT_EQ(0, RunJob(lab));
 
   EXPECT_TRUE(lab::StandingSharedShadows(server).empty());
@@ -732,8 +775,10 @@ TEST_P(SnapshotLeftStanding, IsDeletedByTheNextJob) {
   ExpectDoneRestoresOthersSayWhy(lab, 3, 1002, before1002);
 }
 
-const LeftStanding kLeftStanding[] = {{"ASnapshotWhoseDeletionFailed", false},
-                                      {"ASnapshotLeftByAKilledCoordinator", true}};
+const LeftStanding kLeftStanding[] = {{"ASnapshotWhoseDeletionFailed", Left::kDeletionFailed},
+                                      {"ASnapshotLeftByAKilledCoordinator", Left::kKilledInTheBackup},
+                                      {"ASnapshotLeftByACoordinatorKilledAtTheUnquiesce", Left::kKilledAtTheUnquiesce},
+                                      {"ASnapshotWhoseRecordCannotBeRead", Left::kRecordUnreadable}};
 INSTANTIATE_TEST_SUITE_P(MediTechRun, SnapshotLeftStanding, testing::ValuesIn(kLeftStanding),
                          [](const testing::TestParamInfo<LeftStanding>& info) { return std::string(info.param.name); });
 

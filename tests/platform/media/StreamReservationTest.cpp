@@ -10,7 +10,9 @@
 #include "platform/archive/vsArchive.h"
 #include "platform/jobclient/ZTClient.h"
 #include "platform/jobmgr/vsJobMgr.h"
+#include "platform/lab/LabAgent.h"
 #include "platform/lab/LabCoordinator.h"
+#include "platform/lab/LabJob.h"
 #include "platform/lab/LabReservations.h"
 #include "platform/media/ArchiveManagerDS.h"
 #include "platform/media/ZTMM.h"
@@ -348,9 +350,21 @@ TEST_F(StreamReservationTest, ThreadsOpeningAndExchangingAtOnceLoseNoChange) {
 
 // The job manager takes back what a dead job process left reserved while the job's other processes
 // are still granted streams: every stream granted is given back exactly once, marked as left, and the
-// counts of the releases add up to the grants.
+// counts of the releases add up to the grants. So are the hypervisor disk streams and clean-up
+// registrations of a dead process, given back by several at once; a process that runs keeps its own.
 TEST_F(StreamReservationTest, StreamsLeftAreGivenBackOnceWhileOthersAreGranted) {
   constexpr int kGrants = 30;
+  labtest::ChildProcess dead(labtest::ChildProcess::State::kGone, false);
+  ASSERT_TRUE(lab::RecordSession(kJob, true, "proxyA", dead.pid()));
+  for (int i = 0; i < kGrants; ++i) {
+    ASSERT_TRUE(lab::AppendDiskStreamCall(kJob, true, 1, "vm" + std::to_string(i % 3), "proxyA:" + std::to_string(dead.pid())));
+    ASSERT_TRUE(lab::AppendCleanupRegistration("proxyA", true, "vm " + std::to_string(i), dead.pid()));
+  }
+  ASSERT_TRUE(lab::RecordSession(kJob, true, "proxyA", getpid()));  // a process that runs: this one
+  ASSERT_TRUE(lab::AppendDiskStreamCall(kJob, true, 1, "vm0"));
+  ASSERT_TRUE(lab::AppendCleanupRegistration("proxyA", true, "vm 0"));
+  std::atomic<int64_t> diskStreams{0};
+  std::atomic<size_t> registrations{0};
   std::atomic<int> released{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
@@ -370,11 +384,21 @@ TEST_F(StreamReservationTest, StreamsLeftAreGivenBackOnceWhileOthersAreGranted) 
           EXPECT_TRUE(lab::ReleaseLeftReservations(kJob, count, open, error)) << error;
           EXPECT_TRUE(open.empty());
           released += count;
+          int64_t streams = 0;
+          size_t taken = 0;
+          EXPECT_TRUE(lab::ReleaseLeftDiskStreams(kJob, streams, error)) << error;
+          EXPECT_TRUE(lab::TakeBackLeftCleanupRegistrations(kJob, taken, error)) << error;
+          diskStreams += streams;
+          registrations += taken;
         }
       }
     });
   }
   for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(kGrants, diskStreams.load());
+  EXPECT_EQ(1, lab::DiskStreamsHeld(kJob));
+  EXPECT_EQ(static_cast<size_t>(kGrants), registrations.load());
+  EXPECT_EQ(std::vector<std::string>{"vm 0"}, lab::ReadCleanupRegistrations("proxyA"));
   int last = 0;
   std::vector<lab::Reservation> open;
   std::string error;
