@@ -139,6 +139,8 @@ bool Superseded(const Verification& verification, const archive::ArchiveContents
 // Reads every archive of the lab (those of later jobs are not needed for a restore as of `asOf`).
 void ReadArchives(int64_t asOf, int64_t listedJob, Verification& verification) {
   std::vector<archive::Problem> problems;
+  std::vector<std::string> unnoted;  // per archive: the VM it says it is of, when its note does not say so
+  std::map<std::pair<std::string, int64_t>, std::map<uint64_t, std::string>> notes;  // by media agent and job
   for (const lab::ArchiveLocation& location : lab::ListArchiveFiles()) {
     if (asOf > 0 && location.jobId > asOf) continue;
     archive::ArchiveContents contents;
@@ -146,6 +148,19 @@ void ReadArchives(int64_t asOf, int64_t listedJob, Verification& verification) {
     if (archive::ReadArchive(location.path, contents, problem)) ++verification.wellFormed;
     // An archive cut short before it says what it is: of the job its folder names.
     if (contents.jobId == 0) contents.jobId = location.jobId;
+    // A VM's archives are what restores find by its notes: one whose beginning does not read is the
+    // VM's its note names, and one no note names is no VM's backup.
+    const auto key = std::make_pair(location.mediaAgent, location.jobId);
+    if (!notes.count(key)) notes[key] = lab::NotedVMsOfJob(location.mediaAgent, location.jobId);
+    const auto noted = notes[key].find(location.archiveFileId);
+    const std::string notedVM = noted != notes[key].end() ? noted->second : std::string();
+    unnoted.emplace_back();
+    if (contents.vmGuid.empty() && contents.records == 0) {
+      contents.vmGuid = notedVM;
+    } else if (!contents.vmGuid.empty() && !contents.indexOnly && Lower(contents.vmGuid) != notedVM) {
+      unnoted.back() = contents.vmGuid;
+      contents.vmGuid.clear();
+    }
     verification.archives.push_back(std::move(contents));
     problems.push_back(problem);
   }
@@ -154,6 +169,10 @@ void ReadArchives(int64_t asOf, int64_t listedJob, Verification& verification) {
     const archive::ArchiveContents& contents = verification.archives[i];
     const bool listed = listedJob == 0 || contents.jobId == listedJob;
     if (listed) ++verification.listedFiles;
+    if (!unnoted[i].empty())
+      std::printf("archive %s: of VM %s by its beginning, but no note of the job names it for the VM: restores do "
+                  "not find it, and it stands for no backup\n",
+                  problems[i].path.c_str(), unnoted[i].c_str());
     if (contents.malformed.empty()) {
       if (listed) PrintArchive(contents);
       continue;
@@ -419,9 +438,11 @@ void VerifyWhole(const archive::VMBackup& backup, const std::string& guid, int64
   for (const lab::MountRecord& mount : lab::ListMountRecords(lastJob)) {
     if (strcasecmp(mount.guid.c_str(), guid.c_str()) != 0) continue;
     for (const lab::MountedDisk& disk : mount.disks) {
-      bool restored = false;
-      for (const auto& entry : backup.disks) restored = restored || ShortName(entry.first, guid) == disk.indexName;
-      if (restored) continue;
+      // A disk whose chain breaks is named with the break already.
+      bool named = false;
+      for (const auto& entry : backup.disks) named = named || ShortName(entry.first, guid) == disk.indexName;
+      for (const auto& entry : backup.brokenDisks) named = named || ShortName(entry.first, guid) == disk.indexName;
+      if (named) continue;
       if (reported) ++verification.problems;
       std::printf("  disk %s: NOT RESTORED: the mount of job %lld took it, but no backup of the chain holds it%s\n",
                   disk.indexName.c_str(), static_cast<long long>(lastJob),
@@ -546,7 +567,8 @@ void VerifyVM(const std::string& guid, int64_t asOf, const std::map<std::string,
   archive::VMBackup backup;
   std::vector<std::string> notes;
   std::string error;
-  const bool ok = archive::ReassembleVM(verification.archives, guid, asOf, backup, notes, error);
+  const bool ok =
+      archive::ReassembleVM(verification.archives, guid, asOf, lab::ReportedBackupsOfVM(guid), backup, notes, error);
   std::string chain;
   for (int64_t job : backup.jobs) chain += (chain.empty() ? "" : ", ") + std::to_string(job);
   const int64_t lastJob = backup.jobs.empty() ? 0 : backup.jobs.back();
@@ -565,6 +587,12 @@ void VerifyVM(const std::string& guid, int64_t asOf, const std::map<std::string,
     ++verification.problems;
     std::printf("  CANNOT REASSEMBLE: %s\n", error.c_str());
     return;
+  }
+  // A disk whose chain breaks does not come back: a restore refuses it and names the break.
+  for (const auto& broken : backup.brokenDisks) {
+    ++verification.problems;
+    std::printf("  disk %s: NOT RESTORED: its chain of backups is broken: %s\n", ShortName(broken.first, guid).c_str(),
+                broken.second.c_str());
   }
   const bool reported = ReportedBackedUp(lastJob, guid);
   if (!VerifyStubInJob(guid, lastJob, images, verification)) {

@@ -302,8 +302,7 @@ std::vector<int64_t> VMLinks(const JobBackups& jobs, int64_t top) {
 // held, is broken there.
 class DiskFinder {
  public:
-  DiskFinder(const JobBackups& jobs, VMBackup& backup, std::vector<std::string>& notes)
-      : jobs_(jobs), backup_(backup), notes_(notes) {}
+  DiskFinder(const JobBackups& jobs, VMBackup& backup) : jobs_(jobs), backup_(backup) {}
 
   void Find(const std::vector<int64_t>& links) {
     int64_t lostAbove = 0;  // the newest lost backup whose disks no record names
@@ -341,10 +340,7 @@ class DiskFinder {
  private:
   // True the first time a disk (its name below the VM) is met, from the newest backup down.
   bool Decide(const std::string& below) { return decided_.insert(below).second; }
-  void Break(const std::string& name, const std::string& why) {
-    backup_.brokenDisks[name] = why;
-    notes_.push_back("disk [" + name + "] is not restored: its chain is broken: " + why);
-  }
+  void Break(const std::string& name, const std::string& why) { backup_.brokenDisks[name] = why; }
   void Take(int64_t link, const std::string& name, const DiskHeaderOf& header) {
     RestoredDisk disk;
     disk.name = name;
@@ -367,7 +363,6 @@ class DiskFinder {
 
   const JobBackups& jobs_;
   VMBackup& backup_;
-  std::vector<std::string>& notes_;
   std::set<std::string> decided_;
   std::map<std::string, std::set<int64_t>> chainOf_;
   std::map<std::string, uint64_t> sectorsPerExtent_;
@@ -398,7 +393,7 @@ bool ReassembleVM(const std::vector<ArchiveContents>& archives, const std::strin
     return false;
   }
   const std::vector<int64_t> links = VMLinks(jobs, top);
-  DiskFinder disks(jobs, backup, notes);
+  DiskFinder disks(jobs, backup);
   disks.Find(links);
   // Files come from every usable backup of the VM down to its newest full one, the latest of each
   // standing; a disk's extents only from the backups of its chain.

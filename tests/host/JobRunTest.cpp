@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <functional>
 #include <map>
 #include <string>
@@ -25,6 +26,7 @@
 #include "support/ArchiveTestSupport.h"
 #include "support/BackupTestSupport.h"
 #include "support/LabRunSupport.h"
+#include "support/PromiseSupport.h"
 #include "support/TestLab.h"
 
 namespace {
@@ -519,9 +521,9 @@ TEST_F(JobRun, AWriteFailureThatLeavesTheJobPendingDoesNotSpoilItsResume) {
 }
 
 // A VM reported backed up in a job must have each configuration file and each disk the job's mount
-// took in the committed archives of the job's latest attempt. With one of them gone, the VM still
-// restores (an unchanged disk from the job before, the configuration file too), so only this holds
-// verify to what the job promised.
+// took in the committed archives of the job's latest attempt. With one of them gone, the configuration
+// file still restores from the job before, so only this holds verify to what the job promised; the
+// disk, which the index records in the job, is never restored from the job before it: its chain breaks.
 TEST_F(JobRun, VerifyHoldsAJobToEveryFileAndDiskItsMountTook) {
   ASSERT_EQ(0, RunTool({"create", labDir, "--vms", "1", "--disks", "2", "--clients", "coordinator", "--time-scale",
                         "60"}, out))
@@ -551,10 +553,63 @@ TEST_F(JobRun, VerifyHoldsAJobToEveryFileAndDiskItsMountTook) {
   }
   ASSERT_GE(gone.size(), 2u) << "the configuration file and a disk";
   EXPECT_EQ(1, RunTool({"verify", labDir, "--job", "1002"}, out)) << ReadText(out);
-  for (const std::string& item : gone)
-    EXPECT_NE(std::string::npos, ReadText(out).find(item + ": MISSING from job 1002")) << item << "\n" << ReadText(out);
+  for (const std::string& item : gone) {
+    const std::string said = item.compare(0, 5, "disk ") == 0
+                                 ? item + ": NOT RESTORED: its chain of backups is broken: job 1002's backup of the "
+                                          "disk is lost"
+                                 : item + ": MISSING from job 1002";
+    EXPECT_NE(std::string::npos, ReadText(out).find(said)) << item << "\n" << ReadText(out);
+  }
   EXPECT_NE(std::string::npos, ReadText(out).find(" and 1 VM: " + std::to_string(gone.size()) + " problems"))
       << ReadText(out);
+  lab::SetRoot(std::string());
+}
+
+// An archive whose first record cannot be read is still its job's and its VM's, by where it lies and
+// the VM's note of the job: the job's backup of the VM is damaged, never one with a disk fewer. verify
+// names it, a restore as of the job refuses and writes nothing, the index builds nothing on it, and the
+// next job backs the VM up whole again: that backup restores to the disks as they were before it.
+TEST_F(JobRun, AnArchiveWhoseFirstRecordCannotBeReadStillDamagesItsVMsBackup) {
+  const std::string vm01 = "50290000-0000-4000-8000-000000000001";
+  ASSERT_EQ(0, RunTool({"create", labDir, "--vms", "2", "--disks", "2", "--clients", "coordinator"}, out))
+      << ReadText(out);
+  ASSERT_EQ(0, RunTool({"disk", labDir, "vm01", "1", "write", "--percent", "100"}, out)) << ReadText(out);
+  // Each disk on a stream and an archive file of its own.
+  ASSERT_EQ(0, RunTool({"run", labDir, "--", "-numStreams", "4"}, out)) << ReadText(out);
+  lab::SetRoot(labDir);
+  std::string damaged;
+  for (const lab::ArchiveLocation& location : lab::ListVMArchiveFiles(1001, vm01)) {
+    archive::ArchiveContents contents;
+    archive::Problem problem;
+    ASSERT_TRUE(archive::ReadArchive(location.path, contents, problem)) << problem.Describe();
+    if (archivetest::FindItem(contents, "\\" + vm01 + "\\VMConfig.ztf") == nullptr) damaged = location.path;
+  }
+  ASSERT_FALSE(damaged.empty()) << "no archive of vm01 holds a disk alone";
+  {
+    std::fstream file(damaged, std::ios::in | std::ios::out | std::ios::binary);
+    file.put('\x5a');
+    ASSERT_TRUE(file.good());
+  }
+  EXPECT_EQ(1, RunTool({"verify", labDir, "--job", "1001", "--vm", "vm01"}, out)) << ReadText(out);
+  EXPECT_TRUE(labrun::Has(ReadText(out), "archive " + damaged + ": MALFORMED at offset 0")) << ReadText(out);
+  EXPECT_TRUE(labrun::Has(ReadText(out), "job 1001's backup of the VM cannot be used")) << ReadText(out);
+  promise::Restore restore = promise::RestoreAsOfJobInCopy(labDir, dir.Path("copy1"), "vm01", 1001, dir.Path("r.txt"));
+  EXPECT_NE(0, restore.status) << restore.output;
+  EXPECT_TRUE(restore.disks.empty()) << "a refused restore wrote a disk back";
+
+  ASSERT_EQ(0, RunTool({"create", labDir, "--job", "1002"}, out)) << ReadText(out);
+  ASSERT_EQ(0, RunTool({"disk", labDir, "vm01", "0", "write", "--offset", "65536", "--bytes", "4096"}, out));
+  lab::SetRoot(labDir);
+  const testsupport::DiskCopies before = testsupport::CopyDisks({"vm01"}, dir.Path("before"));
+  ASSERT_EQ(0, RunTool({"run", labDir, "--job", "1002", "--", "-t", "2", "-numStreams", "4"}, out)) << ReadText(out);
+  restore = promise::RestoreAsOfJobInCopy(labDir, dir.Path("copy2"), "vm01", 1002, dir.Path("r.txt"));
+  ASSERT_EQ(0, restore.status) << restore.output;
+  for (const testsupport::DiskCopy& copy : before)
+    EXPECT_TRUE(restore.disks.at(copy.diskName) == testsupport::ReadDisk(copy.path)) << copy.diskName;
+  lab::SetRoot(labDir);
+  const std::string log = ReadText(lab::ClientLogPath("coordinator", "quarn"));
+  EXPECT_TRUE(labrun::Has(log, "The index gave no metadata of the last backup of VM [vm01]: the last backup of VM "
+                               "[vm01] in the index, of job 1001, cannot be built on"));
   lab::SetRoot(std::string());
 }
 

@@ -103,4 +103,52 @@ inline Restore RestoreInCopy(const std::string& labRoot, const std::string& copy
   return restore;
 }
 
+// Restores the VM as its backup of the job gives it back (`vm ... restore --job N`) in a copy of the lab
+// whose every disk of the VM is first taken off the hypervisor (as a stub takes them, through the lab
+// model), and reads back each disk. A restore only reads the media and the index: the copy links their
+// files rather than copying them. The copy is removed afterwards.
+inline Restore RestoreAsOfJobInCopy(const std::string& labRoot, const std::string& copy, const std::string& vmName,
+                                    int64_t jobId, const std::string& outPath) {
+  Restore restore;
+  std::error_code failed;
+  std::filesystem::create_directories(copy, failed);
+  for (const auto& entry : std::filesystem::directory_iterator(labRoot, failed)) {
+    const std::string name = entry.path().filename().string();
+    const bool readOnly = name == "media" || name == "index";
+    std::filesystem::copy(entry.path(), copy + "/" + name,
+                          std::filesystem::copy_options::recursive |
+                              (readOnly ? std::filesystem::copy_options::create_hard_links
+                                        : std::filesystem::copy_options::none),
+                          failed);
+    if (failed) break;
+  }
+  lab::VMDescription vm;
+  if (!failed) {
+    testsupport::LabRootScope root(copy);
+    std::string error;
+    const bool taken =
+        lab::FindVM(lab::SampleServer(), vmName, vm) &&
+        lab::UpdateVMDescription(lab::SampleServer(), vmName, [](lab::VMDescription& changed, std::string& why) {
+          for (size_t i = 0; i < changed.disks.size(); ++i)
+            if (!lab::DeleteVMDiskImage(lab::SampleServer(), changed, i, why)) return false;
+          return true;
+        }, error);
+    if (!taken) restore.output = "the VM's disks cannot be taken off in the copy: " + error;
+  } else {
+    restore.output = "the lab cannot be copied: " + failed.message();
+  }
+  if (restore.output.empty()) {
+    restore.status = labrun::RunTool({"vm", copy, vmName, "restore", "--job", std::to_string(jobId)}, outPath);
+    restore.output = labrun::ReadText(outPath);
+    testsupport::LabRootScope root(copy);
+    for (size_t i = 0; i < vm.disks.size(); ++i) {
+      const std::string image = lab::DiskImagePath(lab::SampleServer(), vm.disks[i].file);
+      if (testsupport::Exists(image)) restore.disks[lab::LabDiskIndexName(i, vm.disks[i].file)] = testsupport::ReadDisk(image);
+    }
+  }
+  testsupport::TestLab::RemoveProcessTables(copy);
+  std::filesystem::remove_all(copy, failed);
+  return restore;
+}
+
 }  // namespace promise

@@ -641,6 +641,99 @@ TEST_F(ArchiveTest, FullAndIncrementalsReassembleByteForByte) {
   EXPECT_EQ((std::vector<int64_t>{2001, 2002, 2004}), chain);
 }
 
+// Each backup of a disk records the backup it builds on: a restore follows those links down to the
+// disk's full backup and never around a link that is not there, whatever the archives it finds; a
+// backup of an older writer, which recorded none, builds on the VM's backup before it, which the job
+// manager's records or the index may know to be lost. Cases: what job 2003's backup of disk0 records,
+// what is done to the chain, and the jobs the disk then restores from (none: refused, saying why).
+TEST_F(ArchiveTest, ADisksChainIsFollowedByWhatEachBackupRecordsAndNeverReadAround) {
+  constexpr uint64_t kExtent = 8 * 512;
+  using VSMeta = IdxMetadata::VirtualServerIdxMetaData;
+  struct Place {
+    bool recorded;
+    int64_t base;
+    const char* baseChangeId;
+  };
+  struct Case {
+    const char* name;
+    Place top;                // what 2003 records of disk0
+    bool middleLost;          // job 2002's archive removed
+    bool middleReported;      // the records say 2002 backed the VM up
+    std::vector<int64_t> chain;
+    const char* why;          // the break, when the chain is empty
+  };
+  const Case cases[] = {
+      {"every link there", {true, 2002, "c2002"}, false, false, {2001, 2002, 2003}, ""},
+      {"the link recorded is lost", {true, 2002, "c2002"}, true, false, {}, "job 2002's backup of the VM is lost"},
+      {"the link read another change id", {true, 2002, "other"}, false, false, {}, "at change id [other]"},
+      {"a link to a later job", {true, 2004, "c2004"}, false, false, {}, "not an earlier job"},
+      {"a link to a job that does not say", {true, -1, ""}, false, false, {2001, 2002, 2003}, ""},
+      {"backed up whole in an incremental", {true, 0, ""}, true, true, {2003}, ""},
+      {"an older writer, its link there", {false, 0, ""}, false, false, {2001, 2002, 2003}, ""},
+      {"an older writer, a lost link the records know", {false, 0, ""}, true, true, {},
+       "job 2002's backup of the VM is lost"},
+      {"an older writer, a lost link no record knows", {false, 0, ""}, true, false, {2001, 2003}, ""},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    for (int64_t j = 2001; j <= 2003; ++j)
+      for (const lab::ArchiveLocation& location : lab::ListArchiveFiles(j)) std::remove(location.path.c_str());
+    std::string disk = Pattern(3 * kExtent, 5);
+    std::map<int64_t, std::string> bytesAfter;
+    auto backUp = [&](int64_t jobId, const std::vector<uint64_t>& changed, const Place& place) {
+      auto stream = Open(jobId == 2001 ? 1 : 2, jobId);
+      for (uint64_t n : changed) SendExtent(*stream, "disk0", n, disk.substr(n * kExtent, kExtent));
+      ASSERT_EQ(0, stream->sendDiskHeader("\\" + kGuid + "\\disk0", disk.size(), disk.size(), false, 1, 8, false));
+      IdxMetadata::IdxMetaData record;
+      VSMeta* part = record.getObject<VSMeta>(IdxMetadata::IdxMetaData::F_virtualServer, true);
+      part->setstring(VSMeta::F_changeId, "c" + std::to_string(jobId));
+      if (place.recorded) {
+        part->setint64(VSMeta::F_diskJobId, jobId);
+        part->setint64(VSMeta::F_baseJobId, place.base);
+        part->setstring(VSMeta::F_baseChangeId, place.baseChangeId);
+      }
+      ASSERT_EQ(0, stream->sendVSIdxDiskMetadata(record));
+      ASSERT_EQ(0, stream->sendEOF(true, 0));
+      ASSERT_EQ(0, stream->closeArchiveFile());
+      bytesAfter[jobId] = disk;
+    };
+    backUp(2001, {0, 1, 2}, {true, 0, ""});
+    disk[kExtent + 1] ^= 0x33;
+    backUp(2002, {1}, {true, 2001, "c2001"});
+    disk[2 * kExtent] ^= 0x44;
+    backUp(2003, test.top.base == 0 && test.top.recorded ? std::vector<uint64_t>{0, 1, 2} : std::vector<uint64_t>{2},
+           test.top);
+    if (test.middleLost)
+      for (const lab::ArchiveLocation& location : lab::ListArchiveFiles(2002)) std::remove(location.path.c_str());
+    std::vector<archive::ArchiveContents> all;
+    for (int64_t j = 2001; j <= 2003; ++j)
+      for (auto& one : archivetest::ReadJobArchives(j, nullptr)) all.push_back(one);
+    archive::BackupRecords records;
+    if (test.middleReported) records.jobs = {2001, 2002, 2003};
+    archive::VMBackup backup;
+    std::vector<std::string> notes;
+    std::string error;
+    ASSERT_TRUE(archive::ReassembleVM(all, kGuid, 2003, records, backup, notes, error)) << error;
+    const std::string name = "\\" + kGuid + "\\disk0";
+    if (test.chain.empty()) {
+      ASSERT_EQ(1u, backup.brokenDisks.count(name));
+      EXPECT_NE(std::string::npos, backup.brokenDisks[name].find(test.why)) << backup.brokenDisks[name];
+      EXPECT_EQ(0u, backup.disks.count(name)) << "a disk whose chain breaks is not restored";
+      continue;
+    }
+    ASSERT_EQ(1u, backup.disks.count(name)) << (backup.brokenDisks.empty() ? "" : backup.brokenDisks.begin()->second);
+    EXPECT_EQ(test.chain, backup.disks[name].chain);
+    std::string restored;
+    ASSERT_TRUE(archive::ReadRestoredDisk(backup.disks[name], [&](const char* data, size_t size) {
+      return restored.append(data, size), true;
+    }, error)) << error;
+    // A chain that misses a link no record knows restores the bytes around it, as a reader without the
+    // records can do no better: only the records tell that the link is gone.
+    if (test.chain.size() == 2 && test.chain.front() == 2001) continue;
+    EXPECT_TRUE(restored == bytesAfter[2003]) << "disk0 does not restore to its bytes at job 2003";
+  }
+}
+
 }  // namespace
 
 namespace {
