@@ -963,7 +963,7 @@ TEST_F(QuarnLabTool, VerifyHoldsAVMReportedBackedUpToEveryDiskItsMountTook) {
   struct Case {
     const char* name;
     int64_t status;         // of the VM with the job manager
-    bool endFailed;         // the job's VM header ends failed: the job is left out of the chain
+    bool endFailed;         // the job's VM header ends failed: the job's backup is damaged
     int exitCode;
     std::vector<std::string> said;
   };
@@ -973,8 +973,9 @@ TEST_F(QuarnLabTool, VerifyHoldsAVMReportedBackedUpToEveryDiskItsMountTook) {
         "1 VM: 1 problem\n"}},
       {"reported backed up with errors, a disk missing", 3, false, 1, {"NOT RESTORED", "1 VM: 1 problem\n"}},
       {"not reported backed up, a disk missing", 1, false, 0, {"NOT RESTORED: the mount of job 2003 took it", "0 problems"}},
-      {"reported backed up, its job left out", 0, true, 1,
-       {"REPORTED BACKED UP in job 2004, but that backup is left out of the VM's chain"}},
+      {"reported backed up, its backup damaged", 0, true, 1,
+       {"CANNOT REASSEMBLE: the newest backup of VM [" + guid + "] at or before job 2004 is not there: job 2004's "
+        "backup of the VM cannot be used", "1 VM: 1 problem\n"}},
   };
   const auto sha256 = [](const std::string& bytes) {
     CPxSha256 digest;
