@@ -185,14 +185,14 @@ bool FindDeletedDisks(const VMDescription& vm, int64_t asOfJob, std::map<size_t,
     archive::VMBackup backup;
     std::vector<std::string> notes;
     std::string why;
-    const std::string firstLeft = [&] {
-      for (size_t i : newest)
-        if (found.count(i) == 0) return LabDiskIndexName(i, vm.disks[i].file);
-      return std::string();
-    }();
     if (!archive::ReassembleVM(archives, vm.guid, asOf, reported, backup, notes, why)) {
       if (backup.lostJob == 0) break;
-      error = "disk " + firstLeft + " of VM [" + vm.name + "] is not restored: " + why + "; nothing was written";
+      for (size_t i : newest) {
+        if (found.count(i) != 0) continue;
+        error = "disk " + LabDiskIndexName(i, vm.disks[i].file) + " of VM [" + vm.name + "] is not restored: " +
+                why + "; nothing was written";
+        break;
+      }
       return false;
     }
     for (size_t i : newest) {
