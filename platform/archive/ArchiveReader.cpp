@@ -31,20 +31,27 @@ uint64_t LittleEndian(const char* at, int bytes) {
 // Sequential reads of one open file.
 class Cursor {
  public:
-  Cursor(int fd, uint64_t size) : fd_(fd), size_(size), chunk_(kReadChunk) {}
+  Cursor(int fd, uint64_t size) : fd_(fd), size_(size), chunk_(kReadChunk), window_(kWindowBytes) {}
   uint64_t Position() const { return position_; }
   void Skip(uint64_t count) { position_ += count; }
   uint64_t Left() const { return size_ - position_; }
+  // A small read comes from a window read ahead at its position: a record's header and fields, and the
+  // next record's when its payload is skipped, take one read between them, not one each.
   bool Read(void* into, size_t count) {
-    char* out = static_cast<char*>(into);
-    while (count > 0) {
-      ssize_t n = pread(fd_, out, count, static_cast<off_t>(position_));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      out += n;
-      count -= static_cast<size_t>(n);
-      position_ += static_cast<uint64_t>(n);
+    if (count <= window_.size() && (position_ < windowStart_ || position_ + count > windowStart_ + windowLength_)) {
+      windowStart_ = position_;
+      windowLength_ = 0;
+      const size_t wanted = static_cast<size_t>(std::min<uint64_t>(window_.size(), size_ - position_));
+      if (!ReadAt(window_.data(), std::max(wanted, count), windowStart_)) return false;
+      windowLength_ = std::max(wanted, count);
     }
+    if (count <= window_.size()) {
+      std::memcpy(into, window_.data() + (position_ - windowStart_), count);
+      position_ += count;
+      return true;
+    }
+    if (!ReadAt(static_cast<char*>(into), count, position_)) return false;
+    position_ += count;
     return true;
   }
   // Feeds the next count bytes to the check value without keeping them.
@@ -59,10 +66,26 @@ class Cursor {
   }
 
  private:
+  static constexpr size_t kWindowBytes = 4096;
+  bool ReadAt(char* out, size_t count, uint64_t offset) {
+    while (count > 0) {
+      const ssize_t n = pread(fd_, out, count, static_cast<off_t>(offset));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      out += n;
+      count -= static_cast<size_t>(n);
+      offset += static_cast<uint64_t>(n);
+    }
+    return true;
+  }
+
   int fd_;
   uint64_t size_;
   uint64_t position_ = 0;
   std::vector<char> chunk_;
+  std::vector<char> window_;
+  uint64_t windowStart_ = 0;
+  uint64_t windowLength_ = 0;
 };
 
 // The checks of one archive's records, in file order.

@@ -119,13 +119,27 @@ bool ParseExtentNumber(const std::string& name, uint64_t& number) {
   return ExtentNameConverter::Extent_base32_to_dec(last, number);
 }
 
+namespace {
+
+// Removes the first element of the name (its text holds no markup: a nested one's is escaped).
+void DropElement(std::string& xml, const std::string& name) {
+  const size_t begin = xml.find("<" + name + ">");
+  const size_t end = begin == std::string::npos ? begin : xml.find("</" + name + ">", begin);
+  if (end != std::string::npos) xml.erase(begin, end + name.size() + 3 - begin);
+}
+
+}  // namespace
+
 ChainPlace ReadChainPlace(const std::string& archivePath, const std::vector<MetadataRecord>& headerMetadata) {
   using VSMeta = IdxMetadata::VirtualServerIdxMetaData;
   ChainPlace place;
   for (const MetadataRecord& record : headerMetadata) {
     std::string xml, error;
     IdxMetadata::IdxMetaData message;
-    if (!ReadMetadataText(archivePath, record, xml, error) || !message.deserialize(xml, &error)) continue;
+    if (!ReadMetadataText(archivePath, record, xml, error)) continue;
+    // The disk's encoded volume header, by far its record's largest field, is no part of its place.
+    DropElement(xml, "indexText");
+    if (!message.deserialize(xml, &error)) continue;
     const VSMeta* part = message.getObject<VSMeta>(IdxMetadata::IdxMetaData::F_virtualServer, false);
     if (part == nullptr) continue;
     if (place.changeId.empty()) place.changeId = part->getstring(VSMeta::F_changeId);
@@ -368,16 +382,11 @@ class DiskFinder {
   std::map<std::string, uint64_t> sectorsPerExtent_;
 };
 
-}  // namespace
-
-bool ReassembleVM(const std::vector<ArchiveContents>& archives, const std::string& vmGuid, int64_t asOfJob,
-                  VMBackup& backup, std::vector<std::string>& notes, std::string& error) {
-  return ReassembleVM(archives, vmGuid, asOfJob, BackupRecords(), backup, notes, error);
-}
-
-bool ReassembleVM(const std::vector<ArchiveContents>& archives, const std::string& vmGuid, int64_t asOfJob,
-                  const BackupRecords& records, VMBackup& backup, std::vector<std::string>& notes,
-                  std::string& error) {
+// The VM's backup as of the job: the disks by their chains, and with `withBytes` the layers of every
+// disk's extents and the files.
+bool Assemble(const std::vector<ArchiveContents>& archives, const std::string& vmGuid, int64_t asOfJob,
+              const BackupRecords& records, bool withBytes, VMBackup& backup, std::vector<std::string>& notes,
+              std::string& error) {
   backup = VMBackup();
   backup.vmGuid = vmGuid;
   const JobBackups jobs(archives, vmGuid, asOfJob, records, notes);
@@ -402,6 +411,7 @@ bool ReassembleVM(const std::vector<ArchiveContents>& archives, const std::strin
     if (jobs.Usable(link)) applied.insert(link);
   for (const auto& chain : disks.Chains()) applied.insert(chain.second.begin(), chain.second.end());
   backup.jobs.assign(applied.begin(), applied.end());
+  if (!withBytes) return true;
 
   std::map<std::string, uint32_t> unitSizes;
   for (int64_t job : backup.jobs) {
@@ -462,6 +472,25 @@ bool ReassembleVM(const std::vector<ArchiveContents>& archives, const std::strin
     ++it;
   }
   return true;
+}
+
+}  // namespace
+
+bool ReassembleVM(const std::vector<ArchiveContents>& archives, const std::string& vmGuid, int64_t asOfJob,
+                  VMBackup& backup, std::vector<std::string>& notes, std::string& error) {
+  return ReassembleVM(archives, vmGuid, asOfJob, BackupRecords(), backup, notes, error);
+}
+
+bool ReassembleVM(const std::vector<ArchiveContents>& archives, const std::string& vmGuid, int64_t asOfJob,
+                  const BackupRecords& records, VMBackup& backup, std::vector<std::string>& notes,
+                  std::string& error) {
+  return Assemble(archives, vmGuid, asOfJob, records, true, backup, notes, error);
+}
+
+bool JudgeVMChains(const std::vector<ArchiveContents>& archives, const std::string& vmGuid, int64_t asOfJob,
+                   const BackupRecords& records, VMBackup& backup, std::vector<std::string>& notes,
+                   std::string& error) {
+  return Assemble(archives, vmGuid, asOfJob, records, false, backup, notes, error);
 }
 
 bool ReadRestoredDisk(const RestoredDisk& disk, const ByteSink& sink, std::string& error) {

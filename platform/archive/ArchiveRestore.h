@@ -112,6 +112,11 @@ bool ReassembleVM(const std::vector<ArchiveContents>& archives, const std::strin
                   std::string& error);
 bool ReassembleVM(const std::vector<ArchiveContents>& archives, const std::string& vmGuid, int64_t asOfJob,
                   VMBackup& backup, std::vector<std::string>& notes, std::string& error);
+// The same without the bytes: which backups the VM's backup as of the job is made of, and which disks'
+// chains break (`backup`'s disks carry their chains and sizes, no extents, and it has no files).
+bool JudgeVMChains(const std::vector<ArchiveContents>& archives, const std::string& vmGuid, int64_t asOfJob,
+                   const BackupRecords& records, VMBackup& backup, std::vector<std::string>& notes,
+                   std::string& error);
 
 // The restored bytes of a disk or a file, in order, in chunks of at most an extent (files: 1 MiB) to
 // `sink`; a false from the sink stops the read. False with the reason.

@@ -189,13 +189,6 @@ bool vsIndexClient::LearnVM(const std::string& vmGuid, int64_t jobId, const VMAr
   std::string error;
   if (!LearnVMEntries(vmGuid, jobId, archives.paths, entries, sent, learned)) return false;
   if (!learned) return true;
-  // A backup whose chain is broken under it is not learned: no later job may build on it.
-  if (!StandsOnTheMedia(vmGuid, archives.parentJob, error)) {
-    SetError("the backup of VM [" + vmGuid + "] in job " + std::to_string(archives.parentJob) +
-             " is not indexed: " + error);
-    learned = false;
-    return true;
-  }
   if (!lab::WriteIndexVMEntries(SubclientGuid(), vmGuid, archives.parentJob, entries, error)) {
     SetError(error);
     return false;

@@ -459,19 +459,22 @@ std::vector<archive::ArchiveContents> ReadVMChainArchives(const std::string& vmG
 
 archive::BackupRecords IndexedBackupsOfVM(const std::string& vmGuid) {
   archive::BackupRecords records;
-  const std::vector<std::string> subclients = IndexSubclients();
-  for (const std::string& subclient : subclients)
-    for (int64_t job : IndexVMEntryJobs(subclient, vmGuid)) records.jobs.insert(job);
-  records.disksOf = [subclients, vmGuid](int64_t job, std::set<std::string>& disks) {
-    for (const std::string& subclient : subclients) {
-      std::vector<std::vector<std::string>> entries;
-      std::string error;
-      if (!ReadIndexVMEntries(subclient, vmGuid, job, entries, error)) continue;
-      for (const auto& entry : entries)
-        if (entry.size() == 3 && entry[0] == "disk") disks.insert(entry[1]);
-      return true;
+  std::map<int64_t, std::string> subclientOf;
+  for (const std::string& subclient : IndexSubclients())
+    for (int64_t job : IndexVMEntryJobs(subclient, vmGuid)) {
+      records.jobs.insert(job);
+      subclientOf.emplace(job, subclient);
     }
-    return false;
+  records.disksOf = [subclientOf, vmGuid](int64_t job, std::set<std::string>& disks) {
+    const auto subclient = subclientOf.find(job);
+    std::vector<std::vector<std::string>> entries;
+    std::string error;
+    if (subclient == subclientOf.end() ||
+        !ReadIndexVMEntriesOfKind(subclient->second, vmGuid, job, "disk", entries, error))
+      return false;
+    for (const auto& entry : entries)
+      if (entry.size() == 3) disks.insert(entry[1]);
+    return true;
   };
   return records;
 }
@@ -492,8 +495,8 @@ bool VMChainOnMediaIsWhole(const std::string& vmGuid, int64_t asOfJob, const arc
                            std::string& why) {
   archive::VMBackup backup;
   std::vector<std::string> notes;
-  if (!archive::ReassembleVM(ReadVMChainArchives(vmGuid, asOfJob, true), vmGuid, asOfJob, records, backup, notes,
-                             why))
+  if (!archive::JudgeVMChains(ReadVMChainArchives(vmGuid, asOfJob, true), vmGuid, asOfJob, records, backup, notes,
+                              why))
     return false;
   if (backup.brokenDisks.empty()) return true;
   why = "disk [" + backup.brokenDisks.begin()->first + "]: " + backup.brokenDisks.begin()->second;

@@ -83,12 +83,20 @@ bool AppendEntry(const std::string& path, const std::vector<std::string>& fields
 }
 
 // The entries of a text of lines; `whole`: every line must be an entry.
-bool ParseEntries(const std::string& text, bool whole, std::vector<std::vector<std::string>>& entries) {
+// With a kind, only the entries of that kind are parsed (a sealed record's other lines are taken on its
+// check line).
+bool ParseEntries(const std::string& text, bool whole, std::vector<std::vector<std::string>>& entries,
+                  const std::string& kind = std::string()) {
   entries.clear();
   size_t start = 0;
   while (start < text.size()) {
     size_t end = text.find('\n', start);
     if (end == std::string::npos) end = text.size();
+    if (!kind.empty() && (end - start <= kind.size() || text.compare(start, kind.size(), kind) != 0 ||
+                          text[start + kind.size()] != '\t')) {
+      start = end + 1;
+      continue;
+    }
     std::vector<std::string> fields;
     if (ParseIndexEntry(text.data() + start, end - start, fields))
       entries.push_back(std::move(fields));
@@ -489,6 +497,12 @@ bool WriteIndexVMEntries(const std::string& subclientGuid, const std::string& vm
 
 bool ReadIndexVMEntries(const std::string& subclientGuid, const std::string& vmGuid, int64_t jobId,
                         std::vector<std::vector<std::string>>& entries, std::string& error) {
+  return ReadIndexVMEntriesOfKind(subclientGuid, vmGuid, jobId, std::string(), entries, error);
+}
+
+bool ReadIndexVMEntriesOfKind(const std::string& subclientGuid, const std::string& vmGuid, int64_t jobId,
+                              const std::string& kind, std::vector<std::vector<std::string>>& entries,
+                              std::string& error) {
   entries.clear();
   const std::string path = VMEntriesPath(subclientGuid, vmGuid, jobId, error);
   if (path.empty()) return false;
@@ -501,7 +515,7 @@ bool ReadIndexVMEntries(const std::string& subclientGuid, const std::string& vmG
     case ReadResult::kRead:
       break;
   }
-  if (!CheckedBody(text, body) || !ParseEntries(body, true, entries)) {
+  if (!CheckedBody(text, body) || !ParseEntries(body, true, entries, kind)) {
     entries.clear();
     error = Damaged(path);
     return false;

@@ -102,6 +102,10 @@ bool WriteIndexVMEntries(const std::string& subclientGuid, const std::string& vm
                          const std::vector<std::vector<std::string>>& entries, std::string& error);
 bool ReadIndexVMEntries(const std::string& subclientGuid, const std::string& vmGuid, int64_t jobId,
                         std::vector<std::vector<std::string>>& entries, std::string& error);
+// The same, of the entries of one kind ("disk", "meta"...) alone.
+bool ReadIndexVMEntriesOfKind(const std::string& subclientGuid, const std::string& vmGuid, int64_t jobId,
+                              const std::string& kind, std::vector<std::vector<std::string>>& entries,
+                              std::string& error);
 // The VMs (lower-case GUIDs) the index keeps anything of.
 std::vector<std::string> IndexVMs(const std::string& subclientGuid);
 // The subclients (their GUIDs) the index cache has a folder of.
