@@ -193,12 +193,12 @@ class vsIndexClient {
   bool CopyMatches(const std::string& folder, const std::string& pattern, const std::string& destDir, bool& copied);
   // Uploads files into the folder, each replaced whole.
   bool UploadInto(const std::string& folder, const std::vector<std::string>& files);
-  // The jobs whose entries of the VM (GUID or name) a request may read, newest first (only `jobId`
-  // when it is not 0), and the VM's GUID as the index keeps it; none (reason kept) when the index has
-  // no backup of the VM.
   // Whether the VM's backup of the job stands on the media with every disk's chain whole, as far as the
   // archives' structure shows; false with the first break.
   bool StandsOnTheMedia(const std::string& vmGuid, int64_t jobId, std::string& why);
+  // The jobs whose entries of the VM (GUID or name) a request may read, newest first (only `jobId`
+  // when it is not 0), and the VM's GUID as the index keeps it; none (reason kept) when the index has
+  // no backup of the VM.
   std::vector<int64_t> VMJobsToRead(const std::string& subclientGuid, const std::string& vm, std::string& vmGuid,
                                     int64_t jobId = 0);
   // The entries of the VM's last backup (the newest job with entries at or after the last full), or
