@@ -221,7 +221,9 @@ bool FindDeletedDisks(const VMDescription& vm, int64_t asOfJob, std::map<size_t,
 }
 
 // One archive noted for the VM, read whole (or its structure) as a reader of backups takes it (one that
-// is not well formed with what was read of it); false when it is no data archive of the VM.
+// is not well formed with what was read of it); false when it is no archive of the VM. One that holds
+// only index records (of a snapshot or a catalogue) is kept too: it tells that its job's backup of the
+// VM was never on the media, so that a reader does not take the job for a backup lost from there.
 bool ReadVMArchive(const ArchiveLocation& location, const std::string& vmGuid, bool structureOnly,
                    archive::ArchiveContents& contents) {
   archive::Problem problem;
@@ -236,7 +238,7 @@ bool ReadVMArchive(const ArchiveLocation& location, const std::string& vmGuid, b
     contents.vmGuid = vmGuid;
     return true;
   }
-  return !contents.indexOnly && strcasecmp(contents.vmGuid.c_str(), vmGuid.c_str()) == 0;
+  return strcasecmp(contents.vmGuid.c_str(), vmGuid.c_str()) == 0;
 }
 
 // The VM on the server; false with the reason when it is not there.
@@ -447,7 +449,8 @@ std::vector<archive::ArchiveContents> ReadVMChainArchives(const std::string& vmG
       if (ReadVMArchive(location, vmGuid, structureOnly, contents)) archives.push_back(std::move(contents));
     }
     std::vector<const archive::ArchiveContents*> ofJob;
-    for (size_t i = first; i < archives.size(); ++i) ofJob.push_back(&archives[i]);
+    for (size_t i = first; i < archives.size(); ++i)
+      if (!archives[i].indexOnly) ofJob.push_back(&archives[i]);
     // The newest full that can be used is where the chain begins: nothing before it counts.
     const archive::JobBackup judged = archive::JudgeJobBackup(ofJob);
     if (judged.Usable() && std::any_of(judged.archives.begin(), judged.archives.end(),
