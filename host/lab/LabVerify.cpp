@@ -155,7 +155,7 @@ void ReadArchives(int64_t asOf, int64_t listedJob, Verification& verification) {
     const auto noted = notes[key].find(location.archiveFileId);
     const std::string notedVM = noted != notes[key].end() ? noted->second : std::string();
     unnoted.emplace_back();
-    if (contents.vmGuid.empty() && contents.records == 0) {
+    if (archive::BeginUnread(contents)) {
       contents.vmGuid = notedVM;
     } else if (!contents.vmGuid.empty() && !contents.indexOnly && Lower(contents.vmGuid) != notedVM) {
       unnoted.back() = contents.vmGuid;

@@ -462,6 +462,8 @@ bool ReadArchiveBegin(const std::string& path, ArchiveContents& contents, Proble
   return ReadRecords(path, contents, problem, Depth::kBegin);
 }
 
+bool BeginUnread(const ArchiveContents& contents) { return contents.records == 0 && !contents.malformed.empty(); }
+
 Attempt AttemptOf(const ArchiveContents& contents) {
   Attempt attempt;
   attempt.dispatch = contents.dispatch;
@@ -485,8 +487,7 @@ JobBackup JudgeJobBackup(const std::vector<const ArchiveContents*>& archives) {
   judged.attempt = LatestAttempt(archives);
   for (const ArchiveContents* archive : archives) {
     // One whose beginning does not read cannot be shown to be of an earlier attempt: it counts.
-    const bool unplaced = archive->records == 0 && !archive->malformed.empty();
-    if (unplaced || AttemptOf(*archive) == judged.attempt) {
+    if (BeginUnread(*archive) || AttemptOf(*archive) == judged.attempt) {
       judged.archives.push_back(archive);
       continue;
     }

@@ -105,6 +105,9 @@ struct ArchiveContents {
 // Reads and checks the whole file. False with the first problem found; `contents` then holds what
 // was read up to it.
 bool ReadArchive(const std::string& path, ArchiveContents& contents, Problem& problem);
+// True for an archive whose first record could not be read: it says of itself neither its job, its VM
+// nor its attempt (what was read of it is empty but why).
+bool BeginUnread(const ArchiveContents& contents);
 // Reads every record's framing and fields and checks the archive's structure as ReadArchive does,
 // but skips the payloads of data records unread: their check values are not verified. For readers
 // that need what the archive holds, not its data (the index).

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <iterator>
@@ -13,6 +12,7 @@
 
 #include "platform/index/ExtentNameConverter.h"
 #include "platform/os/CPxSha256.h"
+#include "platform/os/FXString.h"
 #include "records/messages/IdxMetadataMessages.h"
 
 namespace archive {
@@ -20,6 +20,13 @@ namespace {
 
 constexpr size_t kFileChunk = 1024 * 1024;
 constexpr uint32_t kDefaultUnitSize = 512;
+
+// Removes the first element of the name (its text holds no markup: a nested one's is escaped).
+void DropElement(std::string& xml, const std::string& name) {
+  const size_t begin = xml.find("<" + name + ">");
+  const size_t end = begin == std::string::npos ? begin : xml.find("</" + name + ">", begin);
+  if (end != std::string::npos) xml.erase(begin, end + name.size() + 3 - begin);
+}
 
 bool SameGuid(const std::string& a, const std::string& b) {
   return a.size() == b.size() && strcasecmp(a.c_str(), b.c_str()) == 0;
@@ -119,17 +126,6 @@ bool ParseExtentNumber(const std::string& name, uint64_t& number) {
   return ExtentNameConverter::Extent_base32_to_dec(last, number);
 }
 
-namespace {
-
-// Removes the first element of the name (its text holds no markup: a nested one's is escaped).
-void DropElement(std::string& xml, const std::string& name) {
-  const size_t begin = xml.find("<" + name + ">");
-  const size_t end = begin == std::string::npos ? begin : xml.find("</" + name + ">", begin);
-  if (end != std::string::npos) xml.erase(begin, end + name.size() + 3 - begin);
-}
-
-}  // namespace
-
 ChainPlace ReadChainPlace(const std::string& archivePath, const std::vector<MetadataRecord>& headerMetadata) {
   using VSMeta = IdxMetadata::VirtualServerIdxMetaData;
   ChainPlace place;
@@ -145,7 +141,6 @@ ChainPlace ReadChainPlace(const std::string& archivePath, const std::vector<Meta
     if (place.changeId.empty()) place.changeId = part->getstring(VSMeta::F_changeId);
     if (!place.recorded && part->getint64(VSMeta::F_diskJobId) > 0) {
       place.recorded = true;
-      place.backupJob = part->getint64(VSMeta::F_diskJobId);
       place.baseJob = part->getint64(VSMeta::F_baseJobId);
       place.baseChangeId = part->getstring(VSMeta::F_baseChangeId);
     }
@@ -160,11 +155,6 @@ struct DiskHeaderOf {
   const ArchiveContents* archive = nullptr;
   const Item* item = nullptr;
 };
-
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
 
 // The VM's backups by job, judged once, as the reassembly and the walks down each disk's chain see them.
 class JobBackups {
@@ -206,7 +196,6 @@ class JobBackups {
       if (job > 0 && (asOfJob <= 0 || job <= asOfJob) && !indexOnly.count(job)) links_.insert(job);
   }
 
-  const std::string& VMGuid() const { return vmGuid_; }
   int64_t Newest() const { return links_.empty() ? 0 : *links_.rbegin(); }
   // The newest link before the job; 0 when there is none.
   int64_t LinkBefore(int64_t job) const {
@@ -234,16 +223,16 @@ class JobBackups {
     disks.clear();
     std::set<std::string> named;
     if (!records_.jobs.count(job) || !records_.disksOf || !records_.disksOf(job, named)) return false;
-    for (const std::string& name : named) disks.insert(Lower(name));
+    for (const std::string& name : named) disks.insert(FXString::ToLower(name));
     return true;
   }
   // "\<guid>\<name>" of a name below the VM, and back (lower case).
   std::string HeaderName(const std::string& below) const { return "\\" + vmGuid_ + "\\" + below; }
   std::string BelowVM(const std::string& header) const {
     const std::string prefix = "\\" + vmGuid_ + "\\";
-    return Lower(header.size() > prefix.size() && SameGuid(header.substr(0, prefix.size()), prefix)
-                     ? header.substr(prefix.size())
-                     : header);
+    return FXString::ToLower(header.size() > prefix.size() && SameGuid(header.substr(0, prefix.size()), prefix)
+                                 ? header.substr(prefix.size())
+                                 : header);
   }
 
  private:

@@ -50,8 +50,7 @@ struct RestoredFile {
 // Where one backup of a disk stands in the disk's chain, as the index metadata of its disk header
 // records it; `recorded` is false for a writer that did not record it.
 struct ChainPlace {
-  bool recorded = false;
-  int64_t backupJob = 0;
+  bool recorded = false;  // by a writer that names the job of each backup of a disk
   int64_t baseJob = 0;       // 0: the disk was backed up whole; -1: it builds on a backup it does not name
   std::string baseChangeId;  // the change id of the disk in the backup it builds on
   std::string changeId;      // the change id this backup read the disk at

@@ -233,7 +233,7 @@ bool ReadVMArchive(const ArchiveLocation& location, const std::string& vmGuid, b
     archive::ReadArchive(location.path, contents, problem);
   // One whose beginning does not read is still the VM's in its job, by where it lies and its note: a
   // damaged backup of the VM, never one that is not there.
-  if (contents.records == 0 && !contents.malformed.empty()) {
+  if (archive::BeginUnread(contents)) {
     contents.jobId = location.jobId;
     contents.vmGuid = vmGuid;
     return true;

@@ -169,14 +169,8 @@ std::map<uint64_t, std::string> NotedVMsOfJob(const std::string& mediaAgent, int
   const std::string jobDir = MediaJobDir(mediaAgent, jobId);
   std::vector<std::string> vms;
   if (jobDir.empty() || CPxDirectory::List(jobDir + "/vms", vms).IsError()) return noted;
-  for (const std::string& vm : vms) {
-    const std::string note = VMArchiveListPath(mediaAgent, jobId, vm);
-    if (note.empty()) continue;
-    for (const std::string& line : ReadWholeLines(note)) {
-      uint64_t id = 0;
-      if (labkv::ParseUInt64(line, id)) noted.emplace(id, vm);
-    }
-  }
+  for (const std::string& vm : vms)
+    for (uint64_t id : NotedArchiveIds(mediaAgent, jobId, vm)) noted.emplace(id, vm);
   return noted;
 }
 

@@ -3,7 +3,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <functional>
 #include <map>
 #include <string>
@@ -585,11 +584,7 @@ TEST_F(JobRun, AnArchiveWhoseFirstRecordCannotBeReadStillDamagesItsVMsBackup) {
     if (archivetest::FindItem(contents, "\\" + vm01 + "\\VMConfig.ztf") == nullptr) damaged = location.path;
   }
   ASSERT_FALSE(damaged.empty()) << "no archive of vm01 holds a disk alone";
-  {
-    std::fstream file(damaged, std::ios::in | std::ios::out | std::ios::binary);
-    file.put('\x5a');
-    ASSERT_TRUE(file.good());
-  }
+  ASSERT_NO_FATAL_FAILURE(archivetest::FlipByte(damaged, 0));
   EXPECT_EQ(1, RunTool({"verify", labDir, "--job", "1001", "--vm", "vm01"}, out)) << ReadText(out);
   EXPECT_TRUE(labrun::Has(ReadText(out), "archive " + damaged + ": MALFORMED at offset 0")) << ReadText(out);
   EXPECT_TRUE(labrun::Has(ReadText(out), "job 1001's backup of the VM cannot be used")) << ReadText(out);

@@ -13,7 +13,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <tuple>
@@ -497,7 +496,7 @@ class ChainDamage : public ArchivingLab, public testing::WithParamInterface<std:
         const std::string& path = archives.front().path;
         const uint64_t size = std::filesystem::file_size(path, failed);
         ASSERT_FALSE(failed);
-        FlipByte(path, damage() == Damage::kByteChangedMidFile ? size / 2 : 30);
+        archivetest::FlipByte(path, damage() == Damage::kByteChangedMidFile ? size / 2 : 30);
         break;
       }
       case Damage::kNoteLost:
@@ -507,16 +506,6 @@ class ChainDamage : public ArchivingLab, public testing::WithParamInterface<std:
         ASSERT_GT(std::filesystem::remove_all(lab::MediaJobDir(agent, job), failed), 0u) << failed.message();
         break;
     }
-  }
-  void FlipByte(const std::string& path, uint64_t offset) {
-    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
-    char byte = 0;
-    file.seekg(static_cast<std::streamoff>(offset));
-    file.read(&byte, 1);
-    byte = static_cast<char>(byte ^ 0x5a);
-    file.seekp(static_cast<std::streamoff>(offset));
-    file.write(&byte, 1);
-    ASSERT_TRUE(file.good()) << path;
   }
   // vm01 as of the job gives back exactly what it had before the job, or refuses; `mustRestore` when no
   // damage reached its chain.

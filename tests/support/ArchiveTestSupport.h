@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
@@ -149,6 +150,18 @@ inline archive::FieldWriter BeginFields(uint64_t archiveFileId, int64_t jobId, c
   begin.Text("proxy");
   begin.Bool(false);
   return begin;
+}
+
+// Changes the byte at the offset of the file (XOR with `mask`, so it is never left as it was).
+inline void FlipByte(const std::string& path, uint64_t offset, char mask = 0x5a) {
+  std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+  char byte = 0;
+  file.seekg(static_cast<std::streamoff>(offset));
+  file.read(&byte, 1);
+  byte = static_cast<char>(byte ^ mask);
+  file.seekp(static_cast<std::streamoff>(offset));
+  file.write(&byte, 1);
+  ASSERT_TRUE(file.good()) << path << " at " << offset;
 }
 
 // The fields of a disk header record of a disk of `bytes` in extents of 8 sectors.

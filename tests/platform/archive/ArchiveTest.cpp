@@ -202,13 +202,7 @@ TEST_F(ArchiveTest, MalformedFilesAreRefusedWithTheirOffset) {
     if (c.damage == kCut) {
       ASSERT_EQ(0, truncate(path.c_str(), status.st_size - c.at));
     } else if (c.damage == kFlip) {
-      std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
-      file.seekg(status.st_size - c.at);
-      char byte = 0;
-      file.read(&byte, 1);
-      file.seekp(status.st_size - c.at);
-      byte = static_cast<char>(byte ^ 0x10);
-      file.write(&byte, 1);
+      ASSERT_NO_FATAL_FAILURE(archivetest::FlipByte(path, status.st_size - c.at, 0x10));
     }
     archive::ArchiveContents contents;
     archive::Problem problem;
