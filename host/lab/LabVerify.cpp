@@ -133,7 +133,10 @@ const JobOfVM& JobOf(const Verification& verification, const std::string& guid, 
 // of the VM's backup, and no reason to leave the job out of the VM's chain.
 bool Superseded(const Verification& verification, const archive::ArchiveContents& malformed) {
   if (malformed.vmGuid.empty()) return false;
-  return !(archive::AttemptOf(malformed) == JobOf(verification, malformed.vmGuid, malformed.jobId).judged.attempt);
+  const archive::Attempt attempt = archive::AttemptOf(malformed);
+  // One of which nothing tells the attempt counts with the latest, as the judge takes it.
+  if (archive::BeginUnread(malformed) && attempt == archive::Attempt()) return false;
+  return !(attempt == JobOf(verification, malformed.vmGuid, malformed.jobId).judged.attempt);
 }
 
 // Reads every archive of the lab (those of later jobs are not needed for a restore as of `asOf`).
@@ -145,7 +148,7 @@ void ReadArchives(int64_t asOf, int64_t listedJob, Verification& verification) {
     if (asOf > 0 && location.jobId > asOf) continue;
     archive::ArchiveContents contents;
     archive::Problem problem;
-    if (archive::ReadArchive(location.path, contents, problem)) ++verification.wellFormed;
+    if (lab::ReadArchiveWhole(location, contents, problem)) ++verification.wellFormed;
     // An archive cut short before it says what it is: of the job its folder names.
     if (contents.jobId == 0) contents.jobId = location.jobId;
     // A VM's archives are what restores find by its notes: one whose beginning does not read is the
@@ -164,11 +167,28 @@ void ReadArchives(int64_t asOf, int64_t listedJob, Verification& verification) {
     verification.archives.push_back(std::move(contents));
     problems.push_back(problem);
   }
+  const size_t committed = verification.archives.size();
+  // A file a VM's note names that was never committed, or is not there, leaves that job's backup of
+  // the VM not whole, as restores find it.
+  std::set<std::string> notedUncommitted;
+  for (const lab::NotedArchive& noted : lab::ListNotedArchives()) {
+    if (noted.state == lab::NotedArchive::State::kCommitted || (asOf > 0 && noted.location.jobId > asOf)) continue;
+    archive::ArchiveContents contents;
+    if (!lab::ReadNotedVMArchive(noted, noted.vm, true, contents)) continue;
+    if (noted.state == lab::NotedArchive::State::kUncommitted) notedUncommitted.insert(noted.FoundPath());
+    archive::Problem problem;
+    problem.path = noted.FoundPath();
+    problem.text = noted.state == lab::NotedArchive::State::kMissing ? "MISSING: noted for VM " + noted.vm + ", but not there"
+                                                                     : "NOT COMMITTED, though noted for VM " + noted.vm;
+    verification.archives.push_back(std::move(contents));
+    problems.push_back(problem);
+    unnoted.emplace_back();
+  }
   GroupByVMAndJob(verification);
   for (size_t i = 0; i < verification.archives.size(); ++i) {
     const archive::ArchiveContents& contents = verification.archives[i];
     const bool listed = listedJob == 0 || contents.jobId == listedJob;
-    if (listed) ++verification.listedFiles;
+    if (listed && i < committed) ++verification.listedFiles;
     if (!unnoted[i].empty())
       std::printf("archive %s: of VM %s by its beginning, but no note of the job names it for the VM: restores do "
                   "not find it, and it stands for no backup\n",
@@ -177,20 +197,35 @@ void ReadArchives(int64_t asOf, int64_t listedJob, Verification& verification) {
       if (listed) PrintArchive(contents);
       continue;
     }
-    std::printf("archive %s: MALFORMED at offset %llu: %s\n", problems[i].path.c_str(),
-                static_cast<unsigned long long>(problems[i].offset), problems[i].text.c_str());
     // A malformed archive of an earlier job matters too: it keeps that job out of the chain, unless a
     // later attempt of the job stands in its place.
+    // A file its note names that never became part of a backup the job reported (a VM that failed there,
+    // an earlier attempt) is named, and no problem of the backups that were committed.
+    const bool superseded = Superseded(verification, contents) ||
+                            (contents.absent && !lab::ReportedBackupsOfVM(contents.vmGuid, contents.jobId,
+                                                                          contents.jobId).jobs.count(contents.jobId));
+    if (i < committed)
+      std::printf("archive %s: MALFORMED at offset %llu: %s\n", problems[i].path.c_str(),
+                  static_cast<unsigned long long>(problems[i].offset), problems[i].text.c_str());
+    else if (superseded && notedUncommitted.count(problems[i].path))
+      std::printf("archive %s: not committed, left by an interrupted attempt\n", problems[i].path.c_str());
+    else if (superseded)
+      std::printf("archive %s: %s in job %lld, which did not report the VM backed up\n", problems[i].path.c_str(),
+                  problems[i].text.c_str(), static_cast<long long>(contents.jobId));
+    else
+      std::printf("archive %s: %s in job %lld\n", problems[i].path.c_str(), problems[i].text.c_str(),
+                  static_cast<long long>(contents.jobId));
     if (Superseded(verification, contents))
       std::printf("  note: of an earlier attempt of job %lld at the VM, which a later attempt stands in for\n",
                   static_cast<long long>(contents.jobId));
-    else
+    if (!superseded)
       ++verification.problems;
   }
-  // A file its attempt never committed (a process killed, a close that failed) holds no backup: it is
-  // named, and is no problem of the backups that were committed.
+  // A file no note names that its attempt never committed holds no backup: it is named, and is no
+  // problem of the backups that were committed.
   for (const lab::ArchiveLocation& location : lab::ListUncommittedArchiveFiles(listedJob)) {
-    if (asOf > 0 && location.jobId > asOf) continue;
+    if ((asOf > 0 && location.jobId > asOf) ||
+        notedUncommitted.count(location.path)) continue;
     std::printf("archive %s: not committed, left by an interrupted attempt\n", location.path.c_str());
   }
 }
@@ -456,9 +491,14 @@ void VerifyWhole(const archive::VMBackup& backup, const std::string& guid, int64
 bool ItemsOfJobBackup(const Verification& verification, const std::string& guid, int64_t jobId,
                       std::set<std::string>& items) {
   const archive::JobBackup& judged = JobOf(verification, guid, jobId).judged;
-  for (const archive::ArchiveContents* contents : judged.archives)
+  // An archive noted but absent holds nothing: what the others hold is what the job backed up.
+  bool present = false, damaged = !judged.failedItem.empty();
+  for (const archive::ArchiveContents* contents : judged.archives) {
+    present = present || !contents->absent;
+    damaged = damaged || (!contents->absent && !contents->malformed.empty());
     for (const archive::Item& item : contents->items) items.insert(Lower(item.name));
-  return judged.Usable() && !judged.archives.empty();
+  }
+  return present && !damaged;
 }
 
 // A VM reported backed up in a job must have, in the attempt that stands for the job, each

@@ -486,8 +486,9 @@ JobBackup JudgeJobBackup(const std::vector<const ArchiveContents*>& archives) {
   JobBackup judged;
   judged.attempt = LatestAttempt(archives);
   for (const ArchiveContents* archive : archives) {
-    // One whose beginning does not read cannot be shown to be of an earlier attempt: it counts.
-    if (BeginUnread(*archive) || AttemptOf(*archive) == judged.attempt) {
+    // One whose beginning does not read, and of which nothing else tells the attempt, cannot be shown
+    // to be of an earlier attempt: it counts.
+    if ((BeginUnread(*archive) && AttemptOf(*archive) == Attempt()) || AttemptOf(*archive) == judged.attempt) {
       judged.archives.push_back(archive);
       continue;
     }

@@ -100,6 +100,9 @@ struct ArchiveContents {
   // beginning was read; else where and why it is not well formed (Problem::Describe), the fields above
   // then holding what was read before it.
   std::string malformed;
+  // An archive its VM's note names that was never committed or is not there: none of it counts, and it
+  // is not well formed (`malformed` says which).
+  bool absent = false;
 };
 
 // Reads and checks the whole file. False with the first problem found; `contents` then holds what
@@ -143,9 +146,10 @@ Attempt LatestAttempt(const std::vector<const ArchiveContents*>& archives);
 // What stands for a VM's backup in one job, as every reader of backups (restores, verify, the index,
 // the stub's check) takes it: the archives of the latest attempt, judged by themselves alone. An
 // earlier attempt's archive is left out with a note, well formed or not: an attempt that failed must
-// not spoil its retry. One whose first record cannot be read is of no attempt it can be shown to be
-// earlier than: it counts with the latest. The backup is unusable when an archive of the latest attempt is not well formed
-// or one of its items ended failed.
+// not spoil its retry. One whose first record cannot be read is of the attempt its reader learnt
+// elsewhere (its note), else of no attempt it can be shown to be earlier than: it counts with the
+// latest. The backup is unusable when an archive of the latest attempt is not well formed or one of
+// its items ended failed.
 struct JobBackup {
   Attempt attempt;
   std::vector<const ArchiveContents*> archives;  // the latest attempt's, by archive file id

@@ -172,7 +172,7 @@ class JobBackups {
         byJob[archive.jobId].push_back(&archive);
     }
     for (auto& job : byJob) {
-      const JobBackup judged = JudgeJobBackup(job.second);
+      const JobBackup judged = JudgeWithoutAbsent(job.first, JudgeJobBackup(job.second));
       notes.insert(notes.end(), judged.notes.begin(), judged.notes.end());
       const std::string why = judged.Why();
       if (!why.empty()) {
@@ -194,6 +194,28 @@ class JobBackups {
     // catalogue) is no link of a chain on the media.
     for (int64_t job : records.jobs)
       if (job > 0 && (asOfJob <= 0 || job <= asOfJob) && !indexOnly.count(job)) links_.insert(job);
+  }
+
+  // A job's backup of which an archive its note names is absent (never committed, or not there) lost the
+  // disks that archive held. When the records say which disks the job held, it stands for those its other
+  // archives hold, the others broken there (DiskFinder); else nothing tells which it lost, and it cannot
+  // be used.
+  JobBackup JudgeWithoutAbsent(int64_t job, const JobBackup& judged) const {
+    std::vector<const ArchiveContents*> present;
+    std::vector<std::string> absent;
+    for (const ArchiveContents* archive : judged.archives)
+      if (archive->absent)
+        absent.push_back(archive->malformed);
+      else
+        present.push_back(archive);
+    std::set<std::string> recorded;
+    if (absent.empty() || present.empty() || !RecordedDisks(job, recorded)) return judged;
+    JobBackup rest = JudgeJobBackup(present);
+    if (!rest.Usable()) return judged;
+    rest.attempt = judged.attempt;
+    rest.notes = judged.notes;
+    for (const std::string& why : absent) rest.notes.push_back("archive left out of job " + std::to_string(job) + ": " + why);
+    return rest;
   }
 
   int64_t Newest() const { return links_.empty() ? 0 : *links_.rbegin(); }

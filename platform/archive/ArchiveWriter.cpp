@@ -158,6 +158,12 @@ bool ArchiveWriter::Commit(std::string& error) {
   return synced;
 }
 
+void ArchiveWriter::Discard() {
+  if (fd_ < 0) return;
+  Abandon();
+  unlink(openPath_.c_str());
+}
+
 void ArchiveWriter::Abandon() {
   if (fd_ < 0) return;
   close(fd_);

@@ -48,6 +48,8 @@ class ArchiveWriter {
   bool Close(std::string& error);
   // Closes without syncing or committing (the stream is being thrown away).
   void Abandon();
+  // Closes and removes the uncommitted file: for a file given up before anything of it counted.
+  void Discard();
 
   // Bytes accepted so far (the offset of the next record).
   uint64_t Offset() const { return offset_; }

@@ -168,9 +168,14 @@ class vsArchive {
   void ReleaseReservationLocked() EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   // A new archive file id and the path of its file on the job's media agent, its folder made.
   int NewArchivePath(uint64_t& id, std::string& path) EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  // The VM's dispatch to this client in the job (0 for a file of no VM): one attempt's stamp.
+  uint64_t DispatchOfVM() const EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  // Notes the created archive file for the stream's VM (none for a file of no VM), with the attempt
+  // that made it.
+  int NoteArchiveFile(uint64_t id, uint64_t dispatch) EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   // The fields of the archive's first record.
   std::string BeginFields(uint64_t id, int64_t childJobId, int64_t clientId, int64_t subclientId,
-                          const std::string& collectText, uint32_t backupLevel, bool indexOnly)
+                          const std::string& collectText, uint32_t backupLevel, bool indexOnly, uint64_t dispatch)
       EXCLUSIVE_LOCKS_REQUIRED(mutex_);
 
   // Constant after construction.

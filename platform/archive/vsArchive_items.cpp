@@ -198,14 +198,30 @@ int vsArchive::NewArchivePath(uint64_t& id, std::string& path) {
   if (path.empty() || !lab::MakeDirs(lab::MediaJobDir(mediaAgent, jobId)))
     return Fail(kRetCreateFailed, "no folder for job [" + std::to_string(jobId) + "] on media agent [" +
                                       mediaAgent + "]");
-  // The index finds a VM's archives by the VM, without opening the job's other archives.
-  if (!vmGuid_.empty() && !lab::RecordVMArchiveFile(mediaAgent, jobId, vmGuid_, id, error))
+  return kRetOk;
+}
+
+uint64_t vsArchive::DispatchOfVM() const {
+  const int64_t jobId = jobMgr_ != nullptr ? jobMgr_->getJobId() : 0;
+  return vmGuid_.empty() ? 0 : DispatchOfThisAttempt(jobId, vmGuid_);
+}
+
+int vsArchive::NoteArchiveFile(uint64_t id, uint64_t dispatch) {
+  if (vmGuid_.empty()) return kRetOk;
+  const std::string mediaAgent = jobMgr_ != nullptr ? jobMgr_->getMediaAgent() : std::string();
+  const int64_t jobId = jobMgr_ != nullptr ? jobMgr_->getJobId() : 0;
+  std::string error;
+  // The index and restores find a VM's archives by the VM, without opening the job's other archives;
+  // the note says which attempt made the file, so that one whose own first record is lost or was never
+  // written still tells of its attempt.
+  if (!lab::RecordVMArchiveFile(mediaAgent, jobId, vmGuid_, id, error, dispatch, ProcessAttempt()))
     return Fail(kRetCreateFailed, error);
   return kRetOk;
 }
 
 std::string vsArchive::BeginFields(uint64_t id, int64_t childJobId, int64_t clientId, int64_t subclientId,
-                                   const std::string& collectText, uint32_t backupLevel, bool indexOnly) {
+                                   const std::string& collectText, uint32_t backupLevel, bool indexOnly,
+                                   uint64_t dispatch) {
   const int64_t jobId = jobMgr_ != nullptr ? jobMgr_->getJobId() : 0;
   FieldWriter fields;
   fields.U32(archive::kFormatVersion);
@@ -224,7 +240,7 @@ std::string vsArchive::BeginFields(uint64_t id, int64_t childJobId, int64_t clie
   fields.Text(lab::FocusClient());
   fields.Bool(indexOnly);
   fields.U64(ProcessAttempt());
-  fields.U64(vmGuid_.empty() ? 0 : DispatchOfThisAttempt(jobId, vmGuid_));
+  fields.U64(dispatch);
   return fields.Bytes();
 }
 
@@ -246,7 +262,15 @@ int vsArchive::createArchiveFile(const std::string& vmGuid, int64_t childJobId, 
   if (int code = NewArchivePath(id, path)) return code;
   std::string error;
   if (!writer_.Create(path, error)) return Fail(kRetCreateFailed, error);
-  const std::string begin = BeginFields(id, childJobId, clientId, subclientId, collectText, backupLevel, false);
+  // Noted once the file is there and before anything is in it: a note never names a file that was
+  // never made, and nothing of the VM is written where its note does not lead.
+  const uint64_t dispatch = DispatchOfVM();
+  if (int code = NoteArchiveFile(id, dispatch)) {
+    writer_.Discard();
+    return code;
+  }
+  const std::string begin =
+      BeginFields(id, childJobId, clientId, subclientId, collectText, backupLevel, false, dispatch);
   if (!writer_.Append(RecordType::kArchiveBegin, begin, nullptr, 0, error)) {
     writer_.Abandon();
     return Fail(kRetCreateFailed, error);
@@ -305,9 +329,15 @@ int vsArchive::CreateIndexOnlyFileLocked(const std::string& vmGuid, int64_t chil
   end.U64(0);
   end.U64(0);
   std::string error;
-  if (!writer.Create(path, error) ||
-      !writer.Append(RecordType::kArchiveBegin, BeginFields(id, childJobId, clientId, subclientId, std::string(), 0, true),
-                     nullptr, 0, error) ||
+  if (!writer.Create(path, error)) return Fail(kRetCreateFailed, error);
+  const uint64_t dispatch = DispatchOfVM();
+  if (int code = NoteArchiveFile(id, dispatch)) {
+    writer.Discard();
+    return code;
+  }
+  if (!writer.Append(RecordType::kArchiveBegin,
+                     BeginFields(id, childJobId, clientId, subclientId, std::string(), 0, true, dispatch), nullptr, 0,
+                     error) ||
       !writer.Append(RecordType::kArchiveEnd, end.Bytes(), nullptr, 0, error) || !writer.Close(error))
     return Fail(kRetCreateFailed, error);
   lastError_.clear();

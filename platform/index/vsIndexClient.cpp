@@ -483,7 +483,7 @@ bool vsIndexClient::StandsOnTheMedia(const std::string& vmGuid, int64_t jobId, s
   // A storage snapshot's backups are the snapshots themselves, not archives on the media.
   if (jobMgr_ != nullptr && (jobMgr_->isSnapBackup() || jobMgr_->isSnapCatalogMode() || jobMgr_->isSnapToTape()))
     return true;
-  return lab::VMChainOnMediaIsWhole(vmGuid, jobId, lab::IndexedBackupsOfVM(vmGuid), why);
+  return lab::VMChainOnMediaIsWhole(vmGuid, jobId, why);
 }
 
 bool vsIndexClient::LookupVMDisks(const std::string& vm, std::map<std::string, unsigned long long>* disks) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/index/IdxBrowseClientResp.h"
+#include "platform/lab/LabMedia.h"
 #include "platform/os/ThreadAnnotations.h"
 #include "platform/os/ZtMutex.h"
 #include "records/FixedRecords.h"
@@ -15,7 +16,6 @@
 class vsJobMgr;
 class vsAppMgr;
 namespace lab {
-struct ArchiveLocation;
 struct DiskExtentsSent;
 }
 
@@ -231,21 +231,22 @@ class vsIndexClient {
 
   // ---- What the index learns from a job's archive files (vsIndexClient_learn.cpp) ----
   // The archive files of one VM that a job (or a child job of the VM) wrote, and the job that wrote them.
+  // Each as its note names it, whatever became of it: one never committed or not there leaves the VM's
+  // backup not whole.
   struct VMArchives {
-    std::vector<std::string> paths;
+    std::vector<lab::NotedArchive> archives;
     int64_t parentJob = 0;
   };
   // This client's own job's archive files (those noted for the VM, when one is given) after the job's,
   // when it is another job: a child job's files may be kept there.
-  void AddOwnArchives(int64_t jobId, std::vector<lab::ArchiveLocation>& locations,
-                      const std::string& vmGuid = std::string());
+  void AddOwnArchives(int64_t jobId, std::vector<lab::NotedArchive>& noted, const std::string& vmGuid = std::string());
   // The archive files of the VM that the job (or a child job of the VM) wrote, found among the job's
   // and this client's own job's files, and the job that wrote them (the job itself when none).
   VMArchives VMArchivePaths(const std::string& vmGuid, int64_t jobId);
   // The entries of the VM from the archive files the job wrote for it, and what they hold of each disk
   // (by its index name). `learned` is false (reason kept) when the job wrote none or they cannot be
   // indexed (not well formed, the VM's backup ended failed); false when a file could not be read.
-  bool LearnVMEntries(const std::string& vmGuid, int64_t jobId, const std::vector<std::string>& paths,
+  bool LearnVMEntries(const std::string& vmGuid, int64_t jobId, const std::vector<lab::NotedArchive>& archives,
                       std::vector<std::vector<std::string>>& entries,
                       std::map<std::string, lab::DiskExtentsSent>& sent, bool& learned);
   // Learns the VM from the job's archive files and keeps what it learned as the VM's entries of the

@@ -3,6 +3,7 @@
 // extent sent. A real index reads the same records off the data stream; the lab's reads them back
 // from the media agents' files once the VM's archive is done (its archive-index run, or the job's
 // finalised index when the job indexes as it goes).
+#include <iterator>
 #include <map>
 #include <set>
 
@@ -10,6 +11,7 @@
 #include "platform/index/ExtentNameConverter.h"
 #include "platform/index/vsIndexClient.h"
 #include "platform/jobmgr/vsJobMgr.h"
+#include "platform/lab/LabArchiving.h"
 #include "platform/lab/LabIndex.h"
 #include "platform/lab/LabKeyValue.h"
 #include "platform/lab/LabMedia.h"
@@ -41,18 +43,6 @@ bool ExtentNumber(const std::string& item, uint64_t& number) {
   return last.compare(0, 6, "Extent") == 0 && labkv::ParseUInt64(last.substr(6), number);
 }
 
-// An archive of a VM found by its beginning.
-struct Begun {
-  archive::ArchiveContents begin;
-  std::string path;
-};
-
-std::vector<std::string> PathsOf(const std::vector<Begun>& begun) {
-  std::vector<std::string> paths;
-  for (const Begun& archive : begun) paths.push_back(archive.path);
-  return paths;
-}
-
 // True when the archive is a VM's data archive that the job, or a child job of it, wrote.
 bool WrittenBy(const archive::ArchiveContents& begin, int64_t jobId) {
   return !begin.indexOnly && (begin.jobId == jobId || begin.childJobId == jobId);
@@ -60,44 +50,38 @@ bool WrittenBy(const archive::ArchiveContents& begin, int64_t jobId) {
 
 }  // namespace
 
-void vsIndexClient::AddOwnArchives(int64_t jobId, std::vector<lab::ArchiveLocation>& locations,
-                                   const std::string& vmGuid) {
+void vsIndexClient::AddOwnArchives(int64_t jobId, std::vector<lab::NotedArchive>& noted, const std::string& vmGuid) {
   const int64_t own = jobMgr_ != nullptr ? jobMgr_->getJobId() : 0;
   if (own > 0 && own != jobId) {
-    const std::vector<lab::ArchiveLocation> ownFiles =
-        vmGuid.empty() ? lab::ListArchiveFiles(own) : lab::ListVMArchiveFiles(own, vmGuid);
-    locations.insert(locations.end(), ownFiles.begin(), ownFiles.end());
+    std::vector<lab::NotedArchive> ownFiles = vmGuid.empty() ? lab::ListNotedArchives(own) : lab::ListVMNotedArchives(own, vmGuid);
+    std::move(ownFiles.begin(), ownFiles.end(), std::back_inserter(noted));
   }
 }
 
 vsIndexClient::VMArchives vsIndexClient::VMArchivePaths(const std::string& vmGuid, int64_t jobId) {
   VMArchives found;
   found.parentJob = jobId;
-  std::vector<lab::ArchiveLocation> locations = lab::ListVMArchiveFiles(jobId, vmGuid);
-  AddOwnArchives(jobId, locations, vmGuid);
-  std::vector<Begun> begun;
-  for (const lab::ArchiveLocation& location : locations) {
-    Begun archive;
+  std::vector<lab::NotedArchive> noted = lab::ListVMNotedArchives(jobId, vmGuid);
+  AddOwnArchives(jobId, noted, vmGuid);
+  for (lab::NotedArchive& archive : noted) {
+    archive::ArchiveContents begin;
     archive::Problem problem;
     // Only the beginnings are read here; the VM's own archives are read whole afterwards. One whose
-    // beginning does not read is the VM's by its note: read with the others, it is judged damaged.
-    if (!archive::ReadArchiveBegin(location.path, archive.begin, problem)) {
-      archive.path = location.path;
-      begun.push_back(std::move(archive));
-      continue;
+    // beginning does not read (or that is not there) is the VM's by its note: read with the others, it
+    // is judged damaged unless its note shows it of an earlier attempt.
+    if (archive.state != lab::NotedArchive::State::kMissing &&
+        archive::ReadArchiveBegin(archive.FoundPath(), begin, problem)) {
+      if (!WrittenBy(begin, jobId) || FXString::CompareNoCase(begin.vmGuid, vmGuid) != 0) continue;
+      found.parentJob = begin.jobId;
     }
-    if (!WrittenBy(archive.begin, jobId) || FXString::CompareNoCase(archive.begin.vmGuid, vmGuid) != 0) continue;
-    found.parentJob = archive.begin.jobId;
-    archive.path = location.path;
-    begun.push_back(std::move(archive));
+    found.archives.push_back(std::move(archive));
   }
-  found.paths = PathsOf(begun);
   return found;
 }
 
-bool vsIndexClient::LearnVMEntries(const std::string& vmGuid, int64_t jobId, const std::vector<std::string>& paths,
-                                   Entries& entries, std::map<std::string, lab::DiskExtentsSent>& sent,
-                                   bool& learned) {
+bool vsIndexClient::LearnVMEntries(const std::string& vmGuid, int64_t jobId,
+                                   const std::vector<lab::NotedArchive>& archives, Entries& entries,
+                                   std::map<std::string, lab::DiskExtentsSent>& sent, bool& learned) {
   learned = false;
   entries.clear();
   sent.clear();
@@ -107,11 +91,10 @@ bool vsIndexClient::LearnVMEntries(const std::string& vmGuid, int64_t jobId, con
   uint32_t level = 0;
   // Only the attempt that stands for the VM's backup in the job is learned, judged by itself: the
   // index learns what the archives hold; their data is checked by whoever reads it back.
-  std::vector<archive::ArchiveContents> read(paths.size());
+  std::vector<archive::ArchiveContents> read(archives.size());
   std::vector<const archive::ArchiveContents*> all;
-  for (size_t i = 0; i < paths.size(); ++i) {
-    archive::Problem problem;
-    archive::ReadArchiveStructure(paths[i], read[i], problem);
+  for (size_t i = 0; i < archives.size(); ++i) {
+    lab::ReadNotedVMArchive(archives[i], vmGuid, true, read[i]);
     all.push_back(&read[i]);
   }
   const archive::JobBackup judged = archive::JudgeJobBackup(all);
@@ -187,7 +170,7 @@ bool vsIndexClient::LearnVM(const std::string& vmGuid, int64_t jobId, const VMAr
   Entries entries;
   std::map<std::string, lab::DiskExtentsSent> sent;
   std::string error;
-  if (!LearnVMEntries(vmGuid, jobId, archives.paths, entries, sent, learned)) return false;
+  if (!LearnVMEntries(vmGuid, jobId, archives.archives, entries, sent, learned)) return false;
   if (!learned) return true;
   if (!lab::WriteIndexVMEntries(SubclientGuid(), vmGuid, archives.parentJob, entries, error)) {
     SetError(error);
@@ -201,34 +184,30 @@ bool vsIndexClient::LearnVM(const std::string& vmGuid, int64_t jobId, const VMAr
 
 bool vsIndexClient::LearnJob(int64_t jobId) {
   // One reading of every archive's beginning finds both the job's VMs and each VM's archives.
-  std::vector<lab::ArchiveLocation> locations = lab::ListArchiveFiles(jobId);
-  const size_t jobFiles = locations.size();
-  AddOwnArchives(jobId, locations);
+  std::vector<lab::NotedArchive> noted = lab::ListNotedArchives(jobId);
+  const size_t jobFiles = noted.size();
+  AddOwnArchives(jobId, noted);
   std::set<std::string> vms;
   std::map<std::string, VMArchives> archives;
-  std::map<std::string, std::vector<Begun>> begun;
-  for (size_t i = 0; i < locations.size(); ++i) {
-    Begun archive;
+  for (size_t i = 0; i < noted.size(); ++i) {
+    archive::ArchiveContents begin;
     archive::Problem problem;
-    // One whose beginning does not read is the VM's its note names: read with the others, it is judged
-    // damaged, and the VM is not learned from what is left.
-    if (!archive::ReadArchiveBegin(locations[i].path, archive.begin, problem)) {
-      const std::string noted = FXString::ToLower(lab::NotedVMOfArchive(locations[i]));
-      if (noted.empty()) continue;
-      if (i < jobFiles) vms.insert(noted);
-      archive.path = locations[i].path;
-      begun[noted].push_back(std::move(archive));
-      archives[noted].parentJob = locations[i].jobId;
+    // One whose beginning does not read, or that is not there, is the VM's its note names: read with
+    // the others, it is judged damaged (unless its note shows it of an earlier attempt), and the VM is
+    // not learned from what is left.
+    if (noted[i].state == lab::NotedArchive::State::kMissing ||
+        !archive::ReadArchiveBegin(noted[i].FoundPath(), begin, problem)) {
+      if (i < jobFiles) vms.insert(noted[i].vm);
+      archives[noted[i].vm].parentJob = noted[i].location.jobId;
+      archives[noted[i].vm].archives.push_back(noted[i]);
       continue;
     }
-    const std::string vm = FXString::ToLower(archive.begin.vmGuid);
-    if (i < jobFiles && !archive.begin.vmGuid.empty() && !archive.begin.indexOnly) vms.insert(vm);
-    if (!WrittenBy(archive.begin, jobId)) continue;
-    archives[vm].parentJob = archive.begin.jobId;
-    archive.path = locations[i].path;
-    begun[vm].push_back(std::move(archive));
+    const std::string vm = FXString::ToLower(begin.vmGuid);
+    if (i < jobFiles && !begin.vmGuid.empty() && !begin.indexOnly) vms.insert(vm);
+    if (!WrittenBy(begin, jobId) || vm != noted[i].vm) continue;
+    archives[vm].parentJob = begin.jobId;
+    archives[vm].archives.push_back(noted[i]);
   }
-  for (auto& vm : archives) vm.second.paths = PathsOf(begun[vm.first]);
   // A VM whose archive cannot be indexed is left out: its next backup is a full one.
   for (const std::string& vm : vms) {
     VMArchives none;

@@ -220,27 +220,6 @@ bool FindDeletedDisks(const VMDescription& vm, int64_t asOfJob, std::map<size_t,
   return true;
 }
 
-// One archive noted for the VM, read whole (or its structure) as a reader of backups takes it (one that
-// is not well formed with what was read of it); false when it is no archive of the VM. One that holds
-// only index records (of a snapshot or a catalogue) is kept too: it tells that its job's backup of the
-// VM was never on the media, so that a reader does not take the job for a backup lost from there.
-bool ReadVMArchive(const ArchiveLocation& location, const std::string& vmGuid, bool structureOnly,
-                   archive::ArchiveContents& contents) {
-  archive::Problem problem;
-  if (structureOnly)
-    archive::ReadArchiveStructure(location.path, contents, problem);
-  else
-    archive::ReadArchive(location.path, contents, problem);
-  // One whose beginning does not read is still the VM's in its job, by where it lies and its note: a
-  // damaged backup of the VM, never one that is not there.
-  if (archive::BeginUnread(contents)) {
-    contents.jobId = location.jobId;
-    contents.vmGuid = vmGuid;
-    return true;
-  }
-  return strcasecmp(contents.vmGuid.c_str(), vmGuid.c_str()) == 0;
-}
-
 // The VM on the server; false with the reason when it is not there.
 bool FindVMOnServer(const std::string& server, const std::string& guidOrName, VMDescription& vm, std::string& error) {
   if (FindVM(server, guidOrName, vm)) return true;
@@ -427,26 +406,60 @@ bool MoveVM(const std::string& server, const std::string& guidOrName, const std:
       error);
 }
 
+bool ReadNotedVMArchive(const NotedArchive& noted, const std::string& vmGuid, bool structureOnly,
+                   archive::ArchiveContents& contents) {
+  const std::string path = noted.FoundPath();
+  archive::Problem problem;
+  if (noted.state == NotedArchive::State::kMissing) {
+    contents.path = path;
+    contents.malformed = path + ": noted for the VM in job " + std::to_string(noted.location.jobId) +
+                         ", but the file is not there";
+  } else if (structureOnly || noted.state != NotedArchive::State::kCommitted) {
+    archive::ReadArchiveStructure(path, contents, problem);
+  } else {
+    ReadArchiveWhole(noted.location, contents, problem);
+  }
+  // A committed file a whole read found damaged is damaged to a reader of its structure too.
+  std::string damage;
+  if (structureOnly && noted.state == NotedArchive::State::kCommitted && contents.malformed.empty() &&
+      ArchiveDamageFound(path, damage))
+    contents.malformed = damage + " (found by a whole read)";
+  if (noted.state == NotedArchive::State::kUncommitted && contents.malformed.empty())
+    contents.malformed = path + ": never committed";
+  contents.absent = noted.state != NotedArchive::State::kCommitted;
+  // One whose beginning does not read (or that is not there) is still the VM's in its job, by where it
+  // lies and its note, and of the attempt its note names: a damaged backup of the VM, never one that is
+  // not there.
+  if (archive::BeginUnread(contents)) {
+    contents.jobId = noted.location.jobId;
+    contents.vmGuid = vmGuid;
+    contents.dispatch = noted.dispatch;
+    contents.attempt = noted.process;
+    return true;
+  }
+  return strcasecmp(contents.vmGuid.c_str(), vmGuid.c_str()) == 0;
+}
+
 std::vector<archive::ArchiveContents> ReadVMArchives(const std::string& vmGuid, int64_t asOfJob) {
   std::vector<archive::ArchiveContents> archives;
-  for (const ArchiveLocation& location : ListVMArchiveFilesUpTo(vmGuid, asOfJob)) {
+  for (const NotedArchive& noted : ListVMNotedArchivesUpTo(vmGuid, asOfJob)) {
     archive::ArchiveContents contents;
-    if (ReadVMArchive(location, vmGuid, false, contents)) archives.push_back(std::move(contents));
+    if (ReadNotedVMArchive(noted, vmGuid, false, contents)) archives.push_back(std::move(contents));
   }
   return archives;
 }
 
 std::vector<archive::ArchiveContents> ReadVMChainArchives(const std::string& vmGuid, int64_t asOfJob,
                                                           bool structureOnly) {
-  std::map<int64_t, std::vector<ArchiveLocation>, std::greater<int64_t>> byJob;
-  for (const ArchiveLocation& location : ListVMArchiveFilesUpTo(vmGuid, asOfJob))
-    byJob[location.jobId].push_back(location);
+  std::map<int64_t, std::vector<NotedArchive>, std::greater<int64_t>> byJob;
+  for (NotedArchive& noted : ListVMNotedArchivesUpTo(vmGuid, asOfJob))
+    byJob[noted.location.jobId].push_back(std::move(noted));
   std::vector<archive::ArchiveContents> archives;
   for (const auto& job : byJob) {
     const size_t first = archives.size();
-    for (const ArchiveLocation& location : job.second) {
+    for (const NotedArchive& noted : job.second) {
       archive::ArchiveContents contents;
-      if (ReadVMArchive(location, vmGuid, structureOnly, contents)) archives.push_back(std::move(contents));
+      if (ReadNotedVMArchive(noted, vmGuid, structureOnly, contents)) archives.push_back(std::move(contents));
     }
     std::vector<const archive::ArchiveContents*> ofJob;
     for (size_t i = first; i < archives.size(); ++i)
@@ -482,9 +495,10 @@ archive::BackupRecords IndexedBackupsOfVM(const std::string& vmGuid) {
   return records;
 }
 
-archive::BackupRecords ReportedBackupsOfVM(const std::string& vmGuid) {
+archive::BackupRecords ReportedBackupsOfVM(const std::string& vmGuid, int64_t fromJob, int64_t toJob) {
   archive::BackupRecords records = IndexedBackupsOfVM(vmGuid);
   for (int64_t job : ListJobs()) {
+    if (job < fromJob || (toJob > 0 && job > toJob)) continue;
     JobManager::VMUpdateInfo record;
     std::string error;
     if (!LoadVMStatus(job, vmGuid, record, error)) continue;
@@ -494,11 +508,15 @@ archive::BackupRecords ReportedBackupsOfVM(const std::string& vmGuid) {
   return records;
 }
 
-bool VMChainOnMediaIsWhole(const std::string& vmGuid, int64_t asOfJob, const archive::BackupRecords& records,
-                           std::string& why) {
+bool VMChainOnMediaIsWhole(const std::string& vmGuid, int64_t asOfJob, std::string& why) {
+  const std::vector<archive::ArchiveContents> archives = ReadVMChainArchives(vmGuid, asOfJob, true);
+  // The job manager's records of the jobs below the chain's oldest archive name no link of it.
+  int64_t oldest = asOfJob;
+  for (const archive::ArchiveContents& contents : archives)
+    if (contents.jobId > 0 && (oldest <= 0 || contents.jobId < oldest)) oldest = contents.jobId;
   archive::VMBackup backup;
   std::vector<std::string> notes;
-  if (!archive::JudgeVMChains(ReadVMChainArchives(vmGuid, asOfJob, true), vmGuid, asOfJob, records, backup, notes,
+  if (!archive::JudgeVMChains(archives, vmGuid, asOfJob, ReportedBackupsOfVM(vmGuid, oldest, asOfJob), backup, notes,
                               why))
     return false;
   if (backup.brokenDisks.empty()) return true;

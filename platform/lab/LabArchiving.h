@@ -7,6 +7,7 @@
 
 #include "platform/archive/ArchiveRestore.h"
 #include "platform/lab/LabHypervisor.h"
+#include "platform/lab/LabMedia.h"
 
 // What VM archiving and power management change on the lab's hypervisor, and what the index keeps of
 // a VM's stub record.
@@ -61,26 +62,36 @@ bool DeleteVMDiskImage(const std::string& server, VMDescription& vm, size_t inde
 bool DeleteStubbedDisk(const std::string& server, const std::string& guidOrName, const std::string& indexName,
                        const std::string& changeId, int64_t jobId, std::string& error);
 
+// One archive noted for the VM, read whole (lab::ReadArchiveWhole) or its structure as a reader of
+// backups takes it; false when it is no archive of the VM. One that is not well formed is kept with
+// what was read of it; so is one never committed or not there at all, as not well formed: its note
+// names it, so its job's backup of the VM is not whole. Each is of the attempt its first record
+// names, else of the one its note names. One that holds only index records (of a snapshot or a
+// catalogue) is kept too: it tells that its job's backup of the VM was never on the media, so that a
+// reader does not take the job for a backup lost from there.
+bool ReadNotedVMArchive(const NotedArchive& noted, const std::string& vmGuid, bool structureOnly,
+                        archive::ArchiveContents& contents);
 // The VM's archives of every job up to `asOfJob` (0: every job), as a reader of backups takes them:
-// each read whole (archive::ReadArchive), one that is not well formed with what was read of it. Only
-// the archives noted for the VM are opened.
+// every archive noted for the VM, read by ReadNotedVMArchive. Only the archives noted for the VM are
+// opened.
 std::vector<archive::ArchiveContents> ReadVMArchives(const std::string& vmGuid, int64_t asOfJob);
 // The same of the chain that counts as of `asOfJob` alone: its jobs from the newest down to the
 // newest one whose backup of the VM is a full that can be used (all of them when none is). What
 // archive::ReassembleVM as of that job takes from them is what it takes from ReadVMArchives. With
-// `structureOnly` each is read as its structure (archive::ReadArchiveStructure), its data unchecked.
+// `structureOnly` each is read as its structure (archive::ReadArchiveStructure), its data unchecked but
+// for what a whole read of it found.
 std::vector<archive::ArchiveContents> ReadVMChainArchives(const std::string& vmGuid, int64_t asOfJob,
                                                           bool structureOnly = false);
 
 // The backups of the VM the index knows (on any subclient) with the disks it recorded of each, and
-// those and the jobs whose records with the job manager say they backed the VM up: backups a chain may
-// not be read around.
+// those and the jobs whose records with the job manager say they backed the VM up (of the jobs from
+// `fromJob` up to `toJob`, 0: every job): backups a chain may not be read around.
 archive::BackupRecords IndexedBackupsOfVM(const std::string& vmGuid);
-archive::BackupRecords ReportedBackupsOfVM(const std::string& vmGuid);
+archive::BackupRecords ReportedBackupsOfVM(const std::string& vmGuid, int64_t fromJob = 0, int64_t toJob = 0);
 // Whether the VM's backup as of `asOfJob` stands on the media agents with every disk's chain whole, as
-// far as the archives' structure shows (their data is not read). False with the first break.
-bool VMChainOnMediaIsWhole(const std::string& vmGuid, int64_t asOfJob, const archive::BackupRecords& records,
-                           std::string& why);
+// far as the archives' structure shows and what whole reads of them found (their data is not read
+// here), judged by the same records as a restore (ReportedBackupsOfVM). False with the first break.
+bool VMChainOnMediaIsWhole(const std::string& vmGuid, int64_t asOfJob, std::string& why);
 
 // The VM as the backup of job `jobId` restores it (archive::ReassembleVM over its archives up to that
 // job, no job that recorded a backup of the VM read around), when that job's backup stands in the VM's

@@ -3,7 +3,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <iterator>
 #include <map>
 #include <set>
 
@@ -59,19 +62,59 @@ std::vector<ArchiveLocation> ListFiles(int64_t jobId, const std::string& suffix)
   return found;
 }
 
-// The ids of the archive files noted for the VM in the job on the media agent, in order, each once.
-std::vector<uint64_t> NotedArchiveIds(const std::string& mediaAgent, int64_t jobId, const std::string& vmGuid) {
-  std::vector<uint64_t> ids;
+// An archive file a note names, with the attempt the note records (both 0 when it records none).
+struct NoteLine {
+  uint64_t id = 0;
+  uint64_t dispatch = 0;
+  uint64_t process = 0;
+};
+
+// "<id>" (an older writer's) or "<id> <dispatch> <process>"; false for any other line.
+bool ParseNoteLine(const std::string& line, NoteLine& note) {
+  const size_t first = line.find(' ');
+  if (first == std::string::npos) return labkv::ParseUInt64(line, note.id);
+  const size_t second = line.find(' ', first + 1);
+  return second != std::string::npos && labkv::ParseUInt64(line.substr(0, first), note.id) &&
+         labkv::ParseUInt64(line.substr(first + 1, second - first - 1), note.dispatch) &&
+         labkv::ParseUInt64(line.substr(second + 1), note.process);
+}
+
+// The archive files noted for the VM in the job on the media agent, by id, each once (a file noted
+// twice keeps the attempt of its first note that records one).
+std::vector<NoteLine> NotedArchiveLines(const std::string& mediaAgent, int64_t jobId, const std::string& vmGuid) {
+  std::map<uint64_t, NoteLine> byId;
   const std::string list = VMArchiveListPath(mediaAgent, jobId, vmGuid);
-  if (list.empty()) return ids;
-  // A line cut short was never a note: its archive file's creation failed with it.
+  if (list.empty()) return {};
+  // A line cut short was never a note: the archive file it was to name was given up with it.
   for (const std::string& line : ReadWholeLines(list)) {
-    uint64_t id = 0;
-    if (labkv::ParseUInt64(line, id)) ids.push_back(id);
+    NoteLine note;
+    if (!ParseNoteLine(line, note)) continue;
+    NoteLine& kept = byId.emplace(note.id, note).first->second;
+    if (kept.dispatch == 0 && kept.process == 0) kept = note;
   }
-  std::sort(ids.begin(), ids.end());
-  ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
-  return ids;
+  std::vector<NoteLine> lines;
+  for (const auto& entry : byId) lines.push_back(entry.second);
+  return lines;
+}
+
+std::string DamagePath(const std::string& archivePath) { return archivePath + ".damaged"; }
+
+// The jobs that have a folder on some media agent: the one job asked for (jobId > 0), or every job up
+// to `asOfJob` (0: every job).
+std::set<int64_t> MediaJobs(int64_t jobId, int64_t asOfJob) {
+  std::set<int64_t> jobs;
+  std::vector<std::string> agents;
+  if (Root().empty() || CPxDirectory::List(MediaDir(), agents).IsError()) return jobs;
+  for (const std::string& agent : agents) {
+    std::vector<std::string> names;
+    if (!IsSafeComponent(agent) || CPxDirectory::List(MediaAgentDir(agent), names).IsError()) continue;
+    for (const std::string& name : names) {
+      int64_t job = 0;
+      if (labkv::ParseInt64(name, job) && job > 0 && (jobId <= 0 || job == jobId) && (asOfJob <= 0 || job <= asOfJob))
+        jobs.insert(job);
+    }
+  }
+  return jobs;
 }
 
 }  // namespace
@@ -134,7 +177,7 @@ std::vector<ArchiveLocation> ListUncommittedArchiveFiles(int64_t jobId) {
 }
 
 bool RecordVMArchiveFile(const std::string& mediaAgent, int64_t jobId, const std::string& vmGuid,
-                         uint64_t archiveFileId, std::string& error) {
+                         uint64_t archiveFileId, std::string& error, uint64_t dispatch, uint64_t process) {
   const std::string jobDir = MediaJobDir(mediaAgent, jobId);
   const std::string path = VMArchiveListPath(mediaAgent, jobId, vmGuid);
   const std::string notes = path.substr(0, path.rfind('/'));
@@ -142,7 +185,12 @@ bool RecordVMArchiveFile(const std::string& mediaAgent, int64_t jobId, const std
   // as the archive file does, and so must the folders a job's first note makes.
   const bool firstNote = !path.empty() && !IsDirectory(notes);
   if (path.empty() || !MakeDirs(notes) || (firstNote && (!SyncFolder(notes) || !SyncFolder(jobDir))) ||
-      !AppendWholeLineLocked(path, std::to_string(archiveFileId), Durability::kDurable)) {
+      !AppendWholeLineLocked(path,
+                             std::to_string(archiveFileId) + (dispatch == 0 && process == 0
+                                                                  ? std::string()
+                                                                  : " " + std::to_string(dispatch) + " " +
+                                                                        std::to_string(process)),
+                             Durability::kDurable)) {
     error = "cannot note archive file " + std::to_string(archiveFileId) + " of VM [" + vmGuid + "] for job " +
             std::to_string(jobId) + " on media agent [" + mediaAgent + "]";
     return false;
@@ -150,18 +198,96 @@ bool RecordVMArchiveFile(const std::string& mediaAgent, int64_t jobId, const std
   return true;
 }
 
-std::vector<ArchiveLocation> ListVMArchiveFiles(int64_t jobId, const std::string& vmGuid) {
-  std::vector<ArchiveLocation> found;
+std::string NotedArchive::FoundPath() const {
+  return state == State::kUncommitted ? location.path + archive::kUncommittedSuffix : location.path;
+}
+
+std::vector<NotedArchive> ListVMNotedArchives(int64_t jobId, const std::string& vmGuid) {
+  std::vector<NotedArchive> found;
   std::vector<std::string> agents;
   if (Root().empty() || jobId <= 0 || CPxDirectory::List(MediaDir(), agents).IsError()) return found;
   std::sort(agents.begin(), agents.end());
   for (const std::string& agent : agents) {
-    for (uint64_t id : NotedArchiveIds(agent, jobId, vmGuid)) {
-      ArchiveLocation location{agent, jobId, id, ArchiveFilePath(agent, jobId, id)};
-      if (access(location.path.c_str(), F_OK) == 0) found.push_back(location);
+    for (const NoteLine& note : NotedArchiveLines(agent, jobId, vmGuid)) {
+      NotedArchive noted;
+      noted.location = ArchiveLocation{agent, jobId, note.id, ArchiveFilePath(agent, jobId, note.id)};
+      noted.vm = FXString::ToLower(vmGuid);
+      noted.dispatch = note.dispatch;
+      noted.process = note.process;
+      if (access(noted.location.path.c_str(), F_OK) == 0)
+        noted.state = NotedArchive::State::kCommitted;
+      else if (access((noted.location.path + archive::kUncommittedSuffix).c_str(), F_OK) == 0)
+        noted.state = NotedArchive::State::kUncommitted;
+      else
+        noted.state = NotedArchive::State::kMissing;
+      found.push_back(std::move(noted));
     }
   }
   return found;
+}
+
+std::vector<NotedArchive> ListVMNotedArchivesUpTo(const std::string& vmGuid, int64_t asOfJob) {
+  std::vector<NotedArchive> found;
+  for (int64_t job : MediaJobs(0, asOfJob)) {
+    std::vector<NotedArchive> ofJob = ListVMNotedArchives(job, vmGuid);
+    std::move(ofJob.begin(), ofJob.end(), std::back_inserter(found));
+  }
+  return found;
+}
+
+std::vector<NotedArchive> ListNotedArchives(int64_t jobId) {
+  std::vector<NotedArchive> found;
+  for (int64_t job : MediaJobs(jobId, 0)) {
+    std::set<std::string> vms;
+    std::vector<std::string> agents;
+    CPxDirectory::List(MediaDir(), agents);
+    for (const std::string& agent : agents) {
+      std::vector<std::string> names;
+      const std::string jobDir = MediaJobDir(agent, job);
+      if (!jobDir.empty() && !CPxDirectory::List(jobDir + "/vms", names).IsError())
+        for (const std::string& name : names)
+          if (IsSafeComponent(name)) vms.insert(FXString::ToLower(name));
+    }
+    for (const std::string& vm : vms) {
+      std::vector<NotedArchive> ofVM = ListVMNotedArchives(job, vm);
+      std::move(ofVM.begin(), ofVM.end(), std::back_inserter(found));
+    }
+  }
+  return found;
+}
+
+std::vector<ArchiveLocation> ListVMArchiveFiles(int64_t jobId, const std::string& vmGuid) {
+  std::vector<ArchiveLocation> found;
+  for (const NotedArchive& noted : ListVMNotedArchives(jobId, vmGuid))
+    if (noted.state == NotedArchive::State::kCommitted) found.push_back(noted.location);
+  return found;
+}
+
+bool RecordArchiveDamage(const std::string& archivePath, const std::string& why, std::string& error) {
+  std::string recorded;
+  // Recorded once: a whole read that finds what was recorded changes nothing.
+  if (ArchiveDamageFound(archivePath, recorded) && recorded == why) return true;
+  return WriteFileAtomic(DamagePath(archivePath), why + "\n", error);
+}
+
+bool ClearArchiveDamage(const std::string& archivePath, std::string& error) {
+  const std::string path = DamagePath(archivePath);
+  if (unlink(path.c_str()) == 0 ? SyncFolder(path) : errno == ENOENT) return true;
+  error = "cannot remove " + path + ": " + std::strerror(errno);
+  return false;
+}
+
+bool ArchiveDamageFound(const std::string& archivePath, std::string& why) {
+  std::string text, error;
+  switch (ReadOptionalFile(DamagePath(archivePath), kMaxRecordBytes, text, error)) {
+    case ReadResult::kMissing: return false;
+    // A record that cannot be read still says a whole read found the file damaged.
+    case ReadResult::kFailed: why = "a whole read found it not well formed (" + error + ")"; return true;
+    case ReadResult::kRead: break;
+  }
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  why = text.empty() ? std::string("a whole read found it not well formed") : text;
+  return true;
 }
 
 std::map<uint64_t, std::string> NotedVMsOfJob(const std::string& mediaAgent, int64_t jobId) {
@@ -170,7 +296,7 @@ std::map<uint64_t, std::string> NotedVMsOfJob(const std::string& mediaAgent, int
   std::vector<std::string> vms;
   if (jobDir.empty() || CPxDirectory::List(jobDir + "/vms", vms).IsError()) return noted;
   for (const std::string& vm : vms)
-    for (uint64_t id : NotedArchiveIds(mediaAgent, jobId, vm)) noted.emplace(id, vm);
+    for (const NoteLine& note : NotedArchiveLines(mediaAgent, jobId, vm)) noted.emplace(note.id, vm);
   return noted;
 }
 
@@ -180,24 +306,19 @@ std::string NotedVMOfArchive(const ArchiveLocation& location) {
   return found == noted.end() ? std::string() : found->second;
 }
 
-std::vector<ArchiveLocation> ListVMArchiveFilesUpTo(const std::string& vmGuid, int64_t asOfJob) {
-  std::set<int64_t> jobs;
-  std::vector<std::string> agents;
-  if (Root().empty() || CPxDirectory::List(MediaDir(), agents).IsError()) return {};
-  for (const std::string& agent : agents) {
-    std::vector<std::string> names;
-    if (!IsSafeComponent(agent) || CPxDirectory::List(MediaAgentDir(agent), names).IsError()) continue;
-    for (const std::string& name : names) {
-      int64_t job = 0;
-      if (labkv::ParseInt64(name, job) && job > 0 && (asOfJob <= 0 || job <= asOfJob)) jobs.insert(job);
-    }
+bool ReadArchiveWhole(const ArchiveLocation& location, archive::ArchiveContents& contents, archive::Problem& problem) {
+  std::string error;
+  if (archive::ReadArchive(location.path, contents, problem)) {
+    ClearArchiveDamage(location.path, error);
+    return true;
   }
-  std::vector<ArchiveLocation> found;
-  for (int64_t job : jobs) {
-    const std::vector<ArchiveLocation> ofJob = ListVMArchiveFiles(job, vmGuid);
-    found.insert(found.end(), ofJob.begin(), ofJob.end());
-  }
-  return found;
+  // Only what the structure does not show needs keeping: a file that cannot be opened, or whose
+  // records do not hold together, shows as much to every reader.
+  archive::ArchiveContents structure;
+  archive::Problem structural;
+  if (archive::ReadArchiveStructure(location.path, structure, structural))
+    RecordArchiveDamage(location.path, problem.Describe(), error);
+  return false;
 }
 
 uint64_t HighestVMDispatchInArchives(int64_t jobId, const std::string& vmGuid) {
@@ -205,8 +326,9 @@ uint64_t HighestVMDispatchInArchives(int64_t jobId, const std::string& vmGuid) {
   std::vector<std::string> agents;
   if (Root().empty() || jobId <= 0 || CPxDirectory::List(MediaDir(), agents).IsError()) return highest;
   for (const std::string& agent : agents) {
-    for (uint64_t id : NotedArchiveIds(agent, jobId, vmGuid)) {
-      const std::string committed = ArchiveFilePath(agent, jobId, id);
+    for (const NoteLine& note : NotedArchiveLines(agent, jobId, vmGuid)) {
+      highest = std::max(highest, note.dispatch);
+      const std::string committed = ArchiveFilePath(agent, jobId, note.id);
       archive::ArchiveContents contents;
       archive::Problem problem;
       if (archive::ReadArchiveBegin(committed, contents, problem) ||

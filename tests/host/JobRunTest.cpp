@@ -559,7 +559,9 @@ TEST_F(JobRun, VerifyHoldsAJobToEveryFileAndDiskItsMountTook) {
                                  : item + ": MISSING from job 1002";
     EXPECT_NE(std::string::npos, ReadText(out).find(said)) << item << "\n" << ReadText(out);
   }
-  EXPECT_NE(std::string::npos, ReadText(out).find(" and 1 VM: " + std::to_string(gone.size()) + " problems"))
+  // The archive itself is named: its note says the job wrote it.
+  EXPECT_NE(std::string::npos, ReadText(out).find(": MISSING: noted for VM ")) << ReadText(out);
+  EXPECT_NE(std::string::npos, ReadText(out).find(" and 1 VM: " + std::to_string(gone.size() + 1) + " problems"))
       << ReadText(out);
   lab::SetRoot(std::string());
 }
