@@ -200,7 +200,7 @@ class JobBackups {
   // disks that archive held. When the records say which disks the job held, it stands for those its other
   // archives hold, the others broken there (DiskFinder); else nothing tells which it lost, and it cannot
   // be used.
-  JobBackup JudgeWithoutAbsent(int64_t job, const JobBackup& judged) const {
+  JobBackup JudgeWithoutAbsent(int64_t job, const JobBackup& judged) {
     std::vector<const ArchiveContents*> present;
     std::vector<std::string> absent;
     for (const ArchiveContents* archive : judged.archives)
@@ -212,6 +212,7 @@ class JobBackups {
     if (absent.empty() || present.empty() || !RecordedDisks(job, recorded)) return judged;
     JobBackup rest = JudgeJobBackup(present);
     if (!rest.Usable()) return judged;
+    absent_[job] = absent.front();
     rest.attempt = judged.attempt;
     rest.notes = judged.notes;
     for (const std::string& why : absent) rest.notes.push_back("archive left out of job " + std::to_string(job) + ": " + why);
@@ -233,6 +234,11 @@ class JobBackups {
                                       : std::string("is lost: no archive of it is found"));
   }
   bool Full(int64_t job) const { return Usable(job) && usable_.at(job).full; }
+  // Why a usable backup lacks what an archive of it held (JudgeWithoutAbsent); empty when it lacks none.
+  std::string Absent(int64_t job) const {
+    const auto found = absent_.find(job);
+    return found == absent_.end() ? std::string() : found->second;
+  }
   const std::vector<const ArchiveContents*>& Archives(int64_t job) const { return usable_.at(job).archives; }
   const std::map<std::string, DiskHeaderOf>& Disks(int64_t job) const { return usable_.at(job).disks; }
   const DiskHeaderOf* Disk(int64_t job, const std::string& name) const {
@@ -267,6 +273,7 @@ class JobBackups {
   const BackupRecords& records_;
   std::map<int64_t, Backup> usable_;
   std::map<int64_t, std::string> damaged_;
+  std::map<int64_t, std::string> absent_;  // usable backups an archive of which is absent, and why
   std::set<int64_t> links_;  // usable backups, and the lost ones a record names
 };
 
@@ -298,7 +305,10 @@ bool WalkDiskChain(const JobBackups& jobs, int64_t from, const std::string& disk
     }
     const DiskHeaderOf* header = jobs.Disk(next, disk);
     if (header == nullptr) {
-      why = builds + "job " + std::to_string(next) + ", whose backup of the VM does not hold the disk";
+      const std::string absent = jobs.Absent(next);
+      why = builds + "job " + std::to_string(next) +
+            (absent.empty() ? std::string(", whose backup of the VM does not hold the disk")
+                            : ", whose backup of the disk is lost with an archive of it: " + absent);
       return false;
     }
     place = ReadChainPlace(header->archive->path, header->item->metadata);

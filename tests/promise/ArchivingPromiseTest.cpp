@@ -459,8 +459,15 @@ namespace {
 // gives them, and so does one of a job run after a damage its archives' structure shows (a byte
 // changed among an archive's data shows only when it is read whole); a disk the stub deleted comes
 // back byte for byte (`vm restore`) unless the damage came after it, and then never as other bytes.
+// A refusal names the damage. Once a whole read (the stub's check) found a byte changed among an
+// archive's data, the next incremental builds nothing on it: vm01's backup there is a full one.
+// One archive of a job with several (each disk on a stream of its own) removed or left uncommitted,
+// with or without the index's record of the VM in that job and the VM's note of the job's archives:
+// the job's backup is not read around, whatever the records left say.
 enum class Damage { kArchiveRemoved, kLeftUncommitted, kByteChangedMidFile, kByteChangedInFirstRecord, kNoteLost,
-                    kMediaFolderRemoved };
+                    kMediaFolderRemoved, kOneOfSeveralRemoved, kOneOfSeveralRemovedWithItsIndexRecord,
+                    kOneOfSeveralRemovedWithTheNote, kOneOfSeveralRemovedWithTheNoteAndIndexRecord,
+                    kOneOfSeveralLeftUncommittedWithItsIndexRecord };
 enum class When { kBeforeTheNextJob, kBetweenTheStubsPhases, kAfterTheStub };
 constexpr int64_t kFull = 1001, kMiddle = 1002, kStubJob = 1003, kNextJob = 1004;
 
@@ -470,11 +477,49 @@ class ChainDamage : public ArchivingLab, public testing::WithParamInterface<std:
   int64_t where() const { return std::get<1>(GetParam()); }
   When when() const { return std::get<2>(GetParam()); }
 
+  bool OneOfSeveral() const { return damage() >= Damage::kOneOfSeveralRemoved; }
+  // Each disk on a stream, and an archive, of its own when one archive of several is damaged.
+  const char* Streams() const { return OneOfSeveral() ? "4" : "1"; }
+
   void Run(int64_t job, const char* level) {
     if (job != kFull) NextJob(job);
     copiesBefore_[job] = testsupport::CopyDisks({kVM}, dir_.Path("before" + std::to_string(job)));
-    const int status = Tool({"run", lab_, "--job", std::to_string(job), "--", "-t", level, "-numStreams", "1"});
+    const int status = Tool({"run", lab_, "--job", std::to_string(job), "--", "-t", level, "-numStreams", Streams()});
     EXPECT_TRUE(status == 0 || status == 1 || status == 2) << Output();
+  }
+  // vm01's archive of the job that holds its disk 1 and not its disk 0.
+  lab::ArchiveLocation ArchiveOfDisk1Only(int64_t job, const lab::VMDescription& vm) {
+    const std::string prefix = "\\" + vm.guid + "\\";
+    for (const lab::ArchiveLocation& location : lab::ListVMArchiveFiles(job, vm.guid)) {
+      archive::ArchiveContents contents;
+      archive::Problem problem;
+      archive::ReadArchiveStructure(location.path, contents, problem);
+      if (archivetest::FindItem(contents, prefix + lab::LabDiskIndexName(1, vm.disks[1].file)) != nullptr &&
+          archivetest::FindItem(contents, prefix + lab::LabDiskIndexName(0, vm.disks[0].file)) == nullptr)
+        return location;
+    }
+    ADD_FAILURE() << "vm01's disk 1 has no archive of its own in job " << job;
+    return lab::ArchiveLocation();
+  }
+  void RemoveIndexRecord(int64_t job, const std::string& guid) {
+    std::string error;
+    lab::SubclientRecord subclient;
+    ASSERT_EQ(lab::RecordRead::kRead, lab::ReadSubclientRecord("1", subclient, error)) << error;
+    const std::string dir = lab::IndexVMDir(subclient.settings["subclientGUID"], guid, error);
+    ASSERT_FALSE(dir.empty()) << error;
+    ASSERT_EQ(0, unlink((dir + "/" + std::to_string(job) + ".idx").c_str())) << "the index has no record of job " << job;
+  }
+  // What a refusal of vm01's restore says of the damage.
+  const char* Said() const {
+    switch (damage()) {
+      case Damage::kArchiveRemoved: return "but the file is not there";
+      case Damage::kLeftUncommitted: return "never committed";
+      case Damage::kByteChangedMidFile:
+      case Damage::kByteChangedInFirstRecord: return "not well formed";
+      case Damage::kOneOfSeveralRemovedWithItsIndexRecord: return "but the file is not there";
+      case Damage::kOneOfSeveralLeftUncommittedWithItsIndexRecord: return "never committed";
+      default: return "is lost";
+    }
   }
   void DamageOnce(int64_t job) {
     lab::SetRoot(lab_);
@@ -483,6 +528,22 @@ class ChainDamage : public ArchivingLab, public testing::WithParamInterface<std:
     std::vector<lab::ArchiveLocation> archives = lab::ListVMArchiveFiles(job, guid);
     ASSERT_FALSE(archives.empty()) << "vm01 has no archive of job " << job;
     std::error_code failed;
+    if (OneOfSeveral()) {
+      const lab::ArchiveLocation disk1 = ArchiveOfDisk1Only(job, Description(kVM));
+      ASSERT_FALSE(disk1.path.empty());
+      if (damage() == Damage::kOneOfSeveralLeftUncommittedWithItsIndexRecord)
+        ASSERT_EQ(0, std::rename(disk1.path.c_str(), (disk1.path + archive::kUncommittedSuffix).c_str()));
+      else
+        ASSERT_EQ(0, unlink(disk1.path.c_str()));
+      if (damage() == Damage::kOneOfSeveralRemovedWithItsIndexRecord ||
+          damage() == Damage::kOneOfSeveralRemovedWithTheNoteAndIndexRecord ||
+          damage() == Damage::kOneOfSeveralLeftUncommittedWithItsIndexRecord)
+        ASSERT_NO_FATAL_FAILURE(RemoveIndexRecord(job, guid));
+      if (damage() == Damage::kOneOfSeveralRemovedWithTheNote ||
+          damage() == Damage::kOneOfSeveralRemovedWithTheNoteAndIndexRecord)
+        ASSERT_EQ(0, unlink(lab::VMArchiveListPath(agent, job, guid).c_str()));
+      return;
+    }
     switch (damage()) {
       case Damage::kArchiveRemoved:
         for (const lab::ArchiveLocation& archive : archives) ASSERT_EQ(0, unlink(archive.path.c_str()));
@@ -505,6 +566,8 @@ class ChainDamage : public ArchivingLab, public testing::WithParamInterface<std:
       case Damage::kMediaFolderRemoved:
         ASSERT_GT(std::filesystem::remove_all(lab::MediaJobDir(agent, job), failed), 0u) << failed.message();
         break;
+      default:
+        break;
     }
   }
   // vm01 as of the job gives back exactly what it had before the job, or refuses; `mustRestore` when no
@@ -517,6 +580,7 @@ class ChainDamage : public ArchivingLab, public testing::WithParamInterface<std:
       EXPECT_FALSE(mustRestore) << what << ": refused, though no damage reached its chain: " << restore.output;
       EXPECT_TRUE(labrun::Has(restore.output, "is not restored") || labrun::Has(restore.output, "no backup"))
           << what << " refuses without saying which disk: " << restore.output;
+      EXPECT_TRUE(labrun::Has(restore.output, Said())) << what << " refuses without naming the damage: " << restore.output;
       EXPECT_TRUE(restore.disks.empty()) << what << " refused, but wrote a disk back";
       return;
     }
@@ -558,6 +622,8 @@ TEST_P(ChainDamage, EveryRestoreGivesTheJobsBytesOrRefusesAndNoDiskIsDeletedThat
     ASSERT_NO_FATAL_FAILURE(DamageOnce(kFull));
   }
   GuestWrite("0", "65536", "65536");
+  // Both disks change, so that neither is as the full left it.
+  if (OneOfSeveral()) GuestWrite("1", "65536", "65536");
   Run(kMiddle, "2");
   if (where() == kMiddle && when() == When::kBeforeTheNextJob) {
     ASSERT_NO_FATAL_FAILURE(DamageOnce(kMiddle));
@@ -565,7 +631,7 @@ TEST_P(ChainDamage, EveryRestoreGivesTheJobsBytesOrRefusesAndNoDiskIsDeletedThat
   GuestWrite("0", "2101248", "4096");
   NextJob(kStubJob);
   copiesBefore_[kStubJob] = testsupport::CopyDisks({kVM}, dir_.Path("before1003"));
-  BackupPhase(kStubJob, "2");
+  BackupPhase(kStubJob, "2", Streams());
   if (when() == When::kBetweenTheStubsPhases) {
     ASSERT_NO_FATAL_FAILURE(DamageOnce(where()));
   }
@@ -590,13 +656,36 @@ TEST_P(ChainDamage, EveryRestoreGivesTheJobsBytesOrRefusesAndNoDiskIsDeletedThat
     EXPECT_TRUE(Stubbed(kVM)) << WhyNotStubbed(kStubJob, kVM);
   }
   CheckStubRestores();
+  // The stub's check read the chain whole and found the changed byte: the next job builds nothing on it.
+  if (damage() == Damage::kByteChangedMidFile && !damagedAfterTheStub_) {
+    lab::SetRoot(lab_);
+    EXPECT_FALSE(Stubbed(kVM)) << "a stub deleted disks on a damaged chain";
+    ASSERT_NO_FATAL_FAILURE(Run(kNextJob, "2"));
+    lab::SetRoot(lab_);
+    for (const lab::ArchiveLocation& location : lab::ListVMArchiveFiles(kNextJob, Description(kVM).guid)) {
+      archive::ArchiveContents begin;
+      archive::Problem problem;
+      ASSERT_TRUE(archive::ReadArchiveBegin(location.path, begin, problem)) << problem.Describe();
+      EXPECT_EQ(1u, begin.backupLevel) << "job " << kNextJob << " built on the chain the stub's check found damaged";
+    }
+    CheckRestoreAsOf(kNextJob, true);
+  }
 }
 
 using ChainCase = std::tuple<Damage, int64_t, When>;
 
 std::string CaseName(const testing::TestParamInfo<ChainCase>& info) {
-  static const char* const damages[] = {"ArchiveRemoved", "LeftUncommitted", "ByteChangedMidFile",
-                                        "ByteChangedInFirstRecord", "NoteLost", "MediaFolderRemoved"};
+  static const char* const damages[] = {"ArchiveRemoved",
+                                        "LeftUncommitted",
+                                        "ByteChangedMidFile",
+                                        "ByteChangedInFirstRecord",
+                                        "NoteLost",
+                                        "MediaFolderRemoved",
+                                        "OneOfSeveralRemoved",
+                                        "OneOfSeveralRemovedWithItsIndexRecord",
+                                        "OneOfSeveralRemovedWithTheNote",
+                                        "OneOfSeveralRemovedWithTheNoteAndIndexRecord",
+                                        "OneOfSeveralLeftUncommittedWithItsIndexRecord"};
   static const char* const wheres[] = {"TheFull", "AMiddleIncremental", "TheStubsOwnJob"};
   static const char* const whens[] = {"BeforeTheNextJob", "BetweenTheStubsPhases", "AfterTheStub"};
   return std::string(damages[static_cast<int>(std::get<0>(info.param))]) + "_" +
@@ -611,6 +700,16 @@ INSTANTIATE_TEST_SUITE_P(EachDamage, ChainDamage,
                                           testing::Values(kFull, kMiddle, kStubJob),
                                           testing::Values(When::kBeforeTheNextJob, When::kBetweenTheStubsPhases,
                                                           When::kAfterTheStub)),
+                         CaseName);
+
+INSTANTIATE_TEST_SUITE_P(OneArchiveOfSeveral, ChainDamage,
+                         testing::Combine(testing::Values(Damage::kOneOfSeveralRemoved,
+                                                          Damage::kOneOfSeveralRemovedWithItsIndexRecord,
+                                                          Damage::kOneOfSeveralRemovedWithTheNote,
+                                                          Damage::kOneOfSeveralRemovedWithTheNoteAndIndexRecord,
+                                                          Damage::kOneOfSeveralLeftUncommittedWithItsIndexRecord),
+                                          testing::Values(kMiddle),
+                                          testing::Values(When::kBeforeTheNextJob, When::kAfterTheStub)),
                          CaseName);
 
 }  // namespace
