@@ -238,6 +238,89 @@ const ChangeTracking kChangeTracking[] = {
 INSTANTIATE_TEST_SUITE_P(VolumeRoad, VolumeIncrementalRun, testing::ValuesIn(kChangeTracking),
                          [](const testing::TestParamInfo<ChangeTracking>& info) { return std::string(info.param.name); });
 
+// One data byte of vm01's middle backup changed on the media, disk by disk or volume by volume, by
+// change ids or by checksums. The index checks a chain by its structure alone, so nothing sees the byte
+// until a whole read: verify finds it, names it and keeps it beside the archive, and the next job
+// builds nothing on that chain: vm01's backup there is a full one, and restores byte for byte. Once the
+// archive is mended, the next whole read takes back what was kept.
+struct DamagedChain {
+  const char* name;
+  const char* backupType;
+  const char* useCBT;
+};
+void PrintTo(const DamagedChain& row, std::ostream* os) { *os << row.name; }
+
+class DamagedChainRun : public VolumeBackupRun, public testing::WithParamInterface<DamagedChain> {};
+
+TEST_P(DamagedChainRun, AChainAWholeReadFoundDamagedIsBuiltOnNoMore) {
+  const DamagedChain& row = GetParam();
+  const testsupport::BackupNaming naming = std::string(row.backupType) == "volume"
+                                               ? testsupport::BackupNaming::kVolumes
+                                               : testsupport::BackupNaming::kDisks;
+  {
+    LabRootScope in(labDir);
+    std::string error;
+    ASSERT_TRUE(lab::SetSubclientValue("1", "backupType", row.backupType, error)) << error;
+    ASSERT_TRUE(lab::SetSubclientValue("1", "useCBT", row.useCBT, error)) << error;
+  }
+  ASSERT_EQ(0, Tool({"run", labDir, "--", "-numStreams", "2"})) << Output();
+  ASSERT_EQ(0, Tool({"disk", labDir, "vm01", "0", "write", "--offset", std::to_string(kExtentBytes + 512), "--bytes",
+                     "4096"}))
+      << Output();
+  ASSERT_EQ(0, Tool({"run", labDir, "--", "-t", "2", "-numStreams", "2"})) << Output();
+  std::string damaged;
+  uint64_t at = 0;
+  {
+    LabRootScope in(labDir);
+    // A byte in the middle of the data of an extent the middle backup sent.
+    for (const lab::ArchiveLocation& location : lab::ListVMArchiveFiles(1002, kVM1)) {
+      archive::ArchiveContents contents;
+      archive::Problem problem;
+      ASSERT_TRUE(archive::ReadArchive(location.path, contents, problem)) << problem.Describe();
+      for (const archive::Item& item : contents.items)
+        for (const archive::Piece& piece : item.pieces)
+          if (damaged.empty() && item.kind == archive::ItemKind::kExtent && !piece.hole && piece.length > 0) {
+            at = piece.fileOffset + piece.length / 2;
+            archivetest::FlipByte(location.path, at);
+            damaged = location.path;
+          }
+    }
+    ASSERT_FALSE(damaged.empty()) << "the middle backup of vm01 sent no data";
+  }
+  EXPECT_EQ(1, Tool({"verify", labDir, "--vm", "vm01"})) << Output();
+  EXPECT_TRUE(labrun::Has(Output(), "archive " + damaged + ": MALFORMED")) << Output();
+  DiskCopies before;
+  {
+    LabRootScope in(labDir);
+    std::string why;
+    EXPECT_TRUE(lab::ArchiveDamageFound(damaged, why)) << "verify kept nothing of what it found";
+    EXPECT_TRUE(labrun::Has(why, "check")) << why;
+    before = testsupport::CopyDisks({kVM1, kVM2}, dir.Path("before1003"), naming);
+  }
+  ASSERT_EQ(0, Tool({"run", labDir, "--", "-t", "2", "-numStreams", "2"})) << Output();
+  {
+    LabRootScope in(labDir);
+    EXPECT_EQ(1u, LevelOfVM(1003, kVM1)) << "built on the chain verify found damaged";
+    EXPECT_EQ(2u, LevelOfVM(1003, kVM2)) << "vm02's chain is whole";
+    for (const char* guid : {kVM1, kVM2}) EXPECT_EQ("", archivetest::WhyNotRestoredTo(guid, 1003, before)) << guid;
+    // The archive mended (a copy put back on the media): the next whole read takes the record back.
+    archivetest::FlipByte(damaged, at);
+  }
+  EXPECT_EQ(0, Tool({"verify", labDir, "--vm", "vm01"})) << Output();
+  LabRootScope in(labDir);
+  std::string why;
+  EXPECT_FALSE(lab::ArchiveDamageFound(damaged, why)) << why;
+}
+
+const DamagedChain kDamagedChains[] = {
+    {"DiskByChangeIds", "disk", "1"},
+    {"DiskByChecksums", "disk", "0"},
+    {"VolumeByChangeIds", "volume", "1"},
+    {"VolumeByChecksums", "volume", "0"},
+};
+INSTANTIATE_TEST_SUITE_P(VolumeRoad, DamagedChainRun, testing::ValuesIn(kDamagedChains),
+                         [](const testing::TestParamInfo<DamagedChain>& info) { return std::string(info.param.name); });
+
 // A road of jobs: vm01's last disk detached, the subclient turned to disks and back to volumes. Each
 // job's VMs restore against copies taken before it, and verify passes: a disk the job's mount did not
 // take (detached, or named as the other backup type names it), which an earlier backup restores with

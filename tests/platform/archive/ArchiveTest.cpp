@@ -728,6 +728,68 @@ TEST_F(ArchiveTest, ADisksChainIsFollowedByWhatEachBackupRecordsAndNeverReadArou
   }
 }
 
+// A job the records name whose backup is lost, above an older backup that holds a disk the newest
+// backup lacks: unless the records say which disks the lost job held, it may have held that disk too,
+// so the disk is not restored from the older backup; when they say it held another disk alone, the
+// disk restores from the older backup as it was. Archives of an older writer, which records no links.
+TEST_F(ArchiveTest, ALostBackupOfUnknownDisksBreaksEveryDiskAnOlderBackupHolds) {
+  constexpr uint64_t kExtent = 8 * 512;
+  struct Case {
+    const char* name;
+    bool disksKnown;  // the records say job 3002 held disk0 alone
+    bool disk1Restores;
+  };
+  const Case cases[] = {{"the lost job's disks unknown", false, false}, {"the lost job held disk0 alone", true, true}};
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    for (int64_t j = 3001; j <= 3003; ++j)
+      for (const lab::ArchiveLocation& location : lab::ListArchiveFiles(j)) std::remove(location.path.c_str());
+    const std::string disk1 = Pattern(2 * kExtent, 9);
+    auto backUp = [&](int64_t jobId, const std::vector<std::string>& disks) {
+      auto stream = Open(jobId == 3001 ? 1 : 2, jobId);
+      for (const std::string& disk : disks) {
+        SendExtent(*stream, disk, 0, disk == "disk1" ? disk1.substr(0, kExtent) : Pattern(kExtent, int(jobId)));
+        if (disk == "disk1") SendExtent(*stream, disk, 1, disk1.substr(kExtent));
+        SendDiskHeader(*stream, disk, disk == "disk1" ? disk1.size() : kExtent);
+      }
+      ASSERT_EQ(0, stream->closeArchiveFile());
+    };
+    backUp(3001, {"disk0", "disk1"});
+    backUp(3002, {"disk0", "disk1"});
+    backUp(3003, {"disk0"});
+    for (const lab::ArchiveLocation& location : lab::ListArchiveFiles(3002)) std::remove(location.path.c_str());
+    std::vector<archive::ArchiveContents> all;
+    for (int64_t j = 3001; j <= 3003; ++j)
+      for (auto& one : archivetest::ReadJobArchives(j, nullptr)) all.push_back(one);
+    archive::BackupRecords records;
+    records.jobs = {3001, 3002, 3003};
+    records.disksOf = [&test](int64_t job, std::set<std::string>& disks) {
+      if (!test.disksKnown || job != 3002) return false;
+      disks = {"disk0"};
+      return true;
+    };
+    archive::VMBackup backup;
+    std::vector<std::string> notes;
+    std::string error;
+    ASSERT_TRUE(archive::ReassembleVM(all, kGuid, 3003, records, backup, notes, error)) << error;
+    const std::string name = "\\" + kGuid + "\\disk1";
+    EXPECT_EQ(1u, backup.brokenDisks.count("\\" + kGuid + "\\disk0")) << "disk0 builds on the lost job";
+    if (!test.disk1Restores) {
+      ASSERT_EQ(1u, backup.brokenDisks.count(name)) << "disk1 is read around the lost job";
+      EXPECT_NE(std::string::npos, backup.brokenDisks[name].find("job 3002's backup of the VM is lost"))
+          << backup.brokenDisks[name];
+      EXPECT_EQ(0u, backup.disks.count(name));
+      continue;
+    }
+    ASSERT_EQ(1u, backup.disks.count(name)) << (backup.brokenDisks.count(name) ? backup.brokenDisks[name] : "");
+    std::string restored;
+    ASSERT_TRUE(archive::ReadRestoredDisk(backup.disks[name], [&](const char* data, size_t size) {
+      return restored.append(data, size), true;
+    }, error)) << error;
+    EXPECT_TRUE(restored == disk1) << "disk1 does not restore to its bytes at job 3001";
+  }
+}
+
 }  // namespace
 
 namespace {

@@ -9,8 +9,12 @@
 #include "platform/appmgr/vsAppMgr.h"
 #include "platform/index/vsIndexClient.h"
 #include "platform/jobmgr/vsJobMgr.h"
+#include "platform/archive/ArchiveRestore.h"
+#include "platform/lab/LabArchiving.h"
 #include "platform/lab/LabFaults.h"
 #include "platform/lab/LabIndex.h"
+#include "platform/lab/LabJob.h"
+#include "records/messages/JobManagerMessages.h"
 #include "support/ArchiveTestSupport.h"
 #include "support/TestLab.h"
 
@@ -231,6 +235,69 @@ TEST_F(IndexCacheTest, LookupsReadTheVMsLastBackup) {
   ASSERT_TRUE(lab_.Fault("index.GetVMMetadata", 5));
   EXPECT_FALSE(client_.GetVMMetadata("vm one", kVM, 1, &metadata, &byName, retryable, failed));
   EXPECT_TRUE(retryable && failed);
+}
+
+// The index builds on a VM's last backup only where a restore would go down its chain, by the same
+// records. Archives of an older writer record no links, so a backup builds on the VM's backup before
+// it; the middle one of three is lost, its archives, their note and the index's record of it. When the job manager's record
+// says that job backed the VM up, a restore refuses the chain, and the index gives no base (the next
+// backup is a full one); when no record knows it, both read the chain around it alike.
+TEST_F(IndexCacheTest, TheIndexBuildsOnAnOlderWritersChainOnlyWhereARestoreGoesDownIt) {
+  struct Case {
+    const char* name;
+    int64_t reportedStatus;  // the job manager's status of the VM in the lost job; -1: no record
+    bool whole;
+  };
+  const Case cases[] = {
+      {"backed up", lab::kVMStatusBackedUp, false},
+      {"backed up with errors", lab::kVMStatusBackedUpWithErrors, false},
+      {"failed there", 1, true},
+      {"no record of it", -1, true},
+  };
+  IdxMetadata::IdxMetaData vmRecord;
+  std::string xml;
+  ASSERT_TRUE(vmRecord.serialize(xml, true));
+  int64_t full = 40;
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    const int64_t lost = full + 1, last = full + 2;
+    std::string error;
+    for (int64_t job = full; job <= last; ++job) {
+      ASSERT_TRUE(lab_.AddJob(job));
+      ASSERT_NO_FATAL_FAILURE(archivetest::WriteBackupOfDisks(job, kVM, job == full ? 1 : 2, {"scsi0-0"}));
+      ASSERT_TRUE(lab::WriteIndexVMEntries(kGuid, kVM, job, {{"name", "vm one"}, {"disk", "scsi0-0", "1"},
+                                                             {"meta", "vm", xml}, {"level", job == full ? "1" : "2"}},
+                                           error))
+          << error;
+    }
+    if (test.reportedStatus >= 0) {
+      JobManager::VMUpdateInfo record;
+      record.setint64(JobManager::VMUpdateInfo::F_vmStatus, test.reportedStatus);
+      ASSERT_TRUE(lab::SaveVMStatus(lost, kVM, record, false, error)) << error;
+    }
+    for (const lab::ArchiveLocation& location : lab::ListVMArchiveFiles(lost, kVM))
+      ASSERT_EQ(0, unlink(location.path.c_str()));
+    ASSERT_EQ(0, unlink(lab::VMArchiveListPath("ma1", lost, kVM).c_str()));
+    ASSERT_EQ(0, unlink((lab::IndexVMDir(kGuid, kVM, error) + "/" + std::to_string(lost) + ".idx").c_str()));
+
+    IdxMetadata::IdxMetaData metadata;
+    IdxMetadataByName byName;
+    bool retryable = true, failed = true;
+    const bool base = client_.GetVMMetadata(kVM, kVM, 1, &metadata, &byName, retryable, failed);
+    EXPECT_FALSE(retryable || failed) << client_.GetLastError();
+    archive::VMBackup backup;
+    std::vector<std::string> notes;
+    const bool restores = archive::ReassembleVM(lab::ReadVMArchives(kVM, last), kVM, last,
+                                                lab::ReportedBackupsOfVM(kVM), backup, notes, error) &&
+                          backup.brokenDisks.empty() && backup.disks.size() == 1;
+    EXPECT_EQ(test.whole, restores) << error;
+    EXPECT_EQ(test.whole, base) << client_.GetLastError();
+    if (!test.whole) {
+      EXPECT_NE(std::string::npos, client_.GetLastError().find("job " + std::to_string(lost) + "'s backup of the VM"))
+          << client_.GetLastError();
+    }
+    full += 10;
+  }
 }
 
 // A VM is found by the name its latest record gave, through the subclient's map of names, whatever

@@ -5,10 +5,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <map>
 #include <memory>
 
 #include "platform/appmgr/vsAppMgr.h"
+#include "platform/archive/ArchiveFormat.h"
 #include "platform/archive/vsArchive.h"
 #include "platform/index/ExtentNameConverter.h"
 #include "platform/index/IdxBrowseMessages.h"
@@ -20,6 +22,7 @@
 #include "platform/lab/LabMedia.h"
 #include "platform/lab/LabMissingExtents.h"
 #include "records/messages/IdxMetadataMessages.h"
+#include "support/ArchiveTestSupport.h"
 #include "support/TestLab.h"
 
 namespace {
@@ -202,33 +205,49 @@ TEST_F(IndexLearnTest, AVMWhoseArchiveCannotBeIndexedFailsItsRunAndLeavesNoEntri
 }
 
 // A job run again after an attempt that failed: the index learns the attempt that stands for the VM,
-// whatever the earlier one's archive is, and learns nothing when the latest one's cannot be indexed.
+// whatever the earlier one's archive is, and learns nothing when the latest one's cannot be indexed:
+// cut short, its first record changed (its note still tells its job, its VM and its attempt), gone
+// or never committed while its note names it.
 TEST_F(IndexLearnTest, TheLatestAttemptAloneDecidesWhatIsLearned) {
+  enum class Harm { kNone, kEndedFailed, kCut, kFirstRecordChanged, kRemoved, kUncommitted };
   struct Case {
     const char* name;
-    bool earlierFailed, earlierCut, latestCut;
+    Harm earlier, latest;
     const char* reason;  // empty: learned
   } cases[] = {
-      {"the earlier attempt ended failed", true, false, false, ""},
-      {"the earlier attempt's archive cut short", false, true, false, ""},
-      {"the latest attempt's archive cut short", false, false, true, "cannot be indexed"},
+      {"the earlier attempt ended failed", Harm::kEndedFailed, Harm::kNone, ""},
+      {"the earlier attempt's archive cut short", Harm::kCut, Harm::kNone, ""},
+      {"the earlier attempt's first record changed", Harm::kFirstRecordChanged, Harm::kNone, ""},
+      {"the earlier attempt's archive gone", Harm::kRemoved, Harm::kNone, ""},
+      {"the latest attempt's archive cut short", Harm::kNone, Harm::kCut, "cannot be indexed"},
+      {"the latest attempt's first record changed", Harm::kNone, Harm::kFirstRecordChanged, "cannot be indexed"},
+      {"the latest attempt's archive gone", Harm::kNone, Harm::kRemoved, "the file is not there"},
+      {"the latest attempt's archive never committed", Harm::kNone, Harm::kUncommitted, "never committed"},
   };
   int64_t jobId = 50;
   for (const Case& test : cases) {
     SCOPED_TRACE(test.name);
     ASSERT_TRUE(StartJob(++jobId, "1"));
     std::string error;
-    WriteArchive(1, {{0, 1}}, test.earlierFailed);
+    WriteArchive(1, {{0, 1}}, test.earlier == Harm::kEndedFailed);
     // The job's next run: the coordinator's next dispatch of the VM.
     ASSERT_TRUE(lab::RecordVMDispatch(jobId, kVM, lab::FocusClient(), error)) << error;
     WriteArchive(1, {{0, 2}});
     const std::vector<lab::ArchiveLocation> archives = lab::ListVMArchiveFiles(jobId, kVM);
     ASSERT_EQ(2u, archives.size());
     for (size_t i = 0; i < 2; ++i) {
-      if (!(i == 0 ? test.earlierCut : test.latestCut)) continue;
+      const std::string& path = archives[i].path;
       struct stat status {};
-      ASSERT_EQ(0, stat(archives[i].path.c_str(), &status));
-      ASSERT_EQ(0, truncate(archives[i].path.c_str(), status.st_size / 2));
+      ASSERT_EQ(0, stat(path.c_str(), &status));
+      switch (i == 0 ? test.earlier : test.latest) {
+        case Harm::kCut: ASSERT_EQ(0, truncate(path.c_str(), status.st_size / 2)); break;
+        case Harm::kFirstRecordChanged: archivetest::FlipByte(path, 30); break;
+        case Harm::kRemoved: ASSERT_EQ(0, unlink(path.c_str())); break;
+        case Harm::kUncommitted:
+          ASSERT_EQ(0, std::rename(path.c_str(), (path + archive::kUncommittedSuffix).c_str()));
+          break;
+        default: break;
+      }
     }
     EXPECT_EQ(*test.reason == 0, ArchiveIndex()) << client_->GetLastError();
     EXPECT_NE(std::string::npos, client_->GetLastError().find(test.reason)) << client_->GetLastError();
