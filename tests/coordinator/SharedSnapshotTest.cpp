@@ -4,8 +4,8 @@
 #include "coordinator/CoordinatorTestSupport.h"
 #include "platform/lab/LabAgent.h"
 #include "platform/lab/LabCreate.h"
-#include "platform/lab/LabJob.h"
 #include "platform/lab/LabFiles.h"
+#include "platform/lab/LabJob.h"
 #include "platform/lab/LabMedia.h"
 #include "platform/lab/LabShadow.h"
 #include "platform/msg/vsXMLFile.h"
@@ -153,9 +153,9 @@ TEST_F(SharedSnapshotTest, AFailedDeletionLeavesTheShadowStandingForTheNextTry) 
 // failing again, says so again and leaves it to the attempt after; a record without the shadow's name
 // (a coordinator killed before the library named it) gets the job's shadow deleted all the same, and
 // so does one of an earlier job that the library made but was cut off before it logged the making:
-// asked by that job's id, whatever the shadow was named. A record that cannot be
-// read is kept, and the attempt reports it as a shadow left standing; a later job's shadow is left to
-// that job.
+// the library is asked by that job's id, whatever the shadow was named. A record that cannot be read
+// is kept, and the attempt reports it as a shadow left standing; a later job's shadow is left to that
+// job.
 TEST_F(SharedSnapshotTest, AShadowLeftStandingIsReportedAndDeletedBeforeTheNextIsMade) {
   enum Record { kKept, kUnnamed, kOfALaterJob, kUnreadable, kMadeButNeverLogged };
   struct Case {
