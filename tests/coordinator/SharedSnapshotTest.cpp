@@ -4,8 +4,10 @@
 #include "coordinator/CoordinatorTestSupport.h"
 #include "platform/lab/LabAgent.h"
 #include "platform/lab/LabCreate.h"
+#include "platform/lab/LabFiles.h"
 #include "platform/lab/LabJob.h"
 #include "platform/lab/LabMedia.h"
+#include "platform/lab/LabShadow.h"
 #include "platform/msg/vsXMLFile.h"
 #include "support/VirtualClock.h"
 
@@ -149,11 +151,13 @@ TEST_F(SharedSnapshotTest, AFailedDeletionLeavesTheShadowStandingForTheNextTry) 
 // A shadow the job could not delete stays, and the job says so: the event names it and the reason,
 // and the job completes with errors. The job's next attempt deletes it before it makes its own, or,
 // failing again, says so again and leaves it to the attempt after; a record without the shadow's name
-// (a coordinator killed before the library named it) gets the job's shadow deleted all the same. A
-// record that cannot be read is kept, and the attempt reports it as a shadow left standing; a later
-// job's shadow is left to that job.
+// (a coordinator killed before the library named it) gets the job's shadow deleted all the same, and
+// so does one of an earlier job that the library made but was cut off before it logged the making:
+// the library is asked by that job's id, whatever the shadow was named. A record that cannot be read
+// is kept, and the attempt reports it as a shadow left standing; a later job's shadow is left to that
+// job.
 TEST_F(SharedSnapshotTest, AShadowLeftStandingIsReportedAndDeletedBeforeTheNextIsMade) {
-  enum Record { kKept, kUnnamed, kOfALaterJob, kUnreadable };
+  enum Record { kKept, kUnnamed, kOfALaterJob, kUnreadable, kMadeButNeverLogged };
   struct Case {
     const char* name;
     int64_t failures;  // of the deletion
@@ -170,20 +174,41 @@ TEST_F(SharedSnapshotTest, AShadowLeftStandingIsReportedAndDeletedBeforeTheNextI
       {"an unreadable record", 1, kUnreadable, "Cannot read the record [", false, true},
       {"a record without its name", 1, kUnnamed, "Deleted the shared shadow [%s] that job [1001] left standing", true,
        false},
+      {"an earlier job's record without its name, the shadow's making never logged", 0, kMadeButNeverLogged,
+       "Deleted the shared shadow [%s] that job [1000] left standing", true, false},
   };
   for (const Case& test : cases) {
     SCOPED_TRACE(test.name);
     FreshLab();
     InitializeConnected();
-    ASSERT_TRUE(coordinator_->CreateSharedShadow());
-    const std::string left = Standing().front();
-    ASSERT_TRUE(lab_->Fault("vminfo.DeleteSharedShadow", 5, "held by a host", 0, test.failures));
-    EXPECT_FALSE(coordinator_->DeleteSharedShadow());
-    EXPECT_TRUE(Logged("Failed to delete the shared shadow"));
-    EXPECT_EQ("MAJOR 0x5B0001E7 " + left + "|held by a host", Events().back());
-    EXPECT_TRUE(coordinator_->m_completedWithErrors);
-    ASSERT_EQ(1u, ShadowRecords().size());
-    const std::string record = ShadowRecords().front();
+    std::string left, record, copies;
+    if (test.record == kMadeButNeverLogged) {
+      // Job 1000's coordinator recorded the shadow it was about to ask for, and the library made it (its
+      // record and copies stand) but was cut off before it logged the making, as a killed process
+      // leaves it.
+      const int64_t earlierJob = kJobId - 1;
+      left = "shadow-0000000100000001";
+      copies = lab::SharedShadowCopyDir(lab::SampleServer(), earlierJob, left);
+      ASSERT_TRUE(lab::MakeDirs(copies) && lab::WriteFileAtomic(copies + "/copy.img", "copied"));
+      lab::SharedShadowRecord made;
+      made.name = left;
+      made.state = "standing";
+      std::string error;
+      ASSERT_TRUE(lab::WriteSharedShadowRecord(lab::SampleServer(), earlierJob, made, error)) << error;
+      record = SubclientDir() + "/SharedShadow_1000_00000001.xml";
+      ASSERT_TRUE(vsXMLFile(record).Save(VMSharedShadow()));
+      EXPECT_TRUE(Standing().empty()) << "its making was never logged";
+    } else {
+      ASSERT_TRUE(coordinator_->CreateSharedShadow());
+      left = Standing().front();
+      ASSERT_TRUE(lab_->Fault("vminfo.DeleteSharedShadow", 5, "held by a host", 0, test.failures));
+      EXPECT_FALSE(coordinator_->DeleteSharedShadow());
+      EXPECT_TRUE(Logged("Failed to delete the shared shadow"));
+      EXPECT_EQ("MAJOR 0x5B0001E7 " + left + "|held by a host", Events().back());
+      EXPECT_TRUE(coordinator_->m_completedWithErrors);
+      ASSERT_EQ(1u, ShadowRecords().size());
+      record = ShadowRecords().front();
+    }
     if (test.record == kOfALaterJob) {
       ASSERT_EQ(0, std::rename(record.c_str(), (SubclientDir() + "/SharedShadow_1002_0.xml").c_str()));
     } else if (test.record == kUnnamed) {
@@ -203,6 +228,14 @@ TEST_F(SharedSnapshotTest, AShadowLeftStandingIsReportedAndDeletedBeforeTheNextI
     const std::vector<std::string> standing = Standing();
     ASSERT_EQ(test.deleted ? 1u : 2u, standing.size());
     EXPECT_NE(left, standing.back()) << "a shadow of its own";
+    if (test.record == kMadeButNeverLogged) {
+      EXPECT_FALSE(CPxFile::Exists(record)) << "the record of a shadow deleted stays";
+      EXPECT_FALSE(CPxDirectory::Exists(copies)) << "the shadow's copies stand";
+      lab::SharedShadowRecord made;
+      std::string error;
+      ASSERT_EQ(lab::RecordRead::kRead, lab::ReadSharedShadowRecord(lab::SampleServer(), kJobId - 1, made, error));
+      EXPECT_EQ("deleted", made.state);
+    }
     EXPECT_EQ(test.reported, coordinator_->m_completedWithErrors);
     EXPECT_EQ(events + (test.reported ? 1 : 0), Events().size());
     if (test.record == kUnreadable) {

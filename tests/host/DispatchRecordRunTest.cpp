@@ -3,7 +3,8 @@
 // pending; its resume gives the VM to another agent while the record of that dispatch fails once. The
 // VM is not sent until its dispatch is on record, so the retry's archives carry its number and stand
 // for the VM: every VM reported backed up restores byte for byte to copies of its disks taken before
-// the job. So it does when the record was deleted before the resume.
+// the job. So it does when the record was deleted before the resume, and when the killed agent had
+// committed no archive of the VM (only its uncommitted archives carry the number then).
 #include <signal.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/archive/ArchiveReader.h"
 #include "platform/config/ZTPI_Base.h"
 #include "platform/jobmgr/vsJobMgr.h"
 #include "platform/lab/Lab.h"
@@ -55,15 +57,17 @@ class DispatchRecordRun : public testing::Test {
     return false;
   }
 
-  // The whole run; with `recordLost`, vm01's dispatch record is deleted before the resume.
-  void KillAndResume(bool recordLost);
+  // The whole run; with `recordLost`, vm01's dispatch record is deleted before the resume. The agent is
+  // killed with vm01's second disk committed, or, with `secondDiskCommitted` false, with both of vm01's
+  // archives uncommitted (the second written whole, its close held).
+  void KillAndResume(bool recordLost, bool secondDiskCommitted = true);
 
   testsupport::TestLab dir;
   const std::string labDir = dir.Path("lab");
   const std::string out = dir.Path("tool.txt");
 };
 
-void DispatchRecordRun::KillAndResume(bool recordLost) {
+void DispatchRecordRun::KillAndResume(bool recordLost, bool secondDiskCommitted) {
   ASSERT_EQ(0, RunTool({"create", labDir, "--vms", "2", "--disks", "2", "--disk-size", "2", "--time-scale", "60"}, out))
       << ReadText(out);
   // Every byte of every disk seeded, and no two disks alike.
@@ -89,6 +93,9 @@ void DispatchRecordRun::KillAndResume(bool recordLost) {
                        out))
       << ReadText(out);
   ASSERT_EQ(0, RunTool({"fault", labDir, "hold", "disk.Read", "--vm", "vm01", "--disk", "0"}, out)) << ReadText(out);
+  if (!secondDiskCommitted) {
+    ASSERT_EQ(0, RunTool({"fault", labDir, "hold", "archive.closeArchiveFile", "--vm", "vm01"}, out)) << ReadText(out);
+  }
 
   const pid_t run = StartTool({"run", labDir, "--", "-numStreams", "4"}, dir.Path("run1.txt"));
   ASSERT_GT(run, 0);
@@ -100,10 +107,20 @@ void DispatchRecordRun::KillAndResume(bool recordLost) {
   // shows in (the fault table, then the job's archives, whose folder the VM's first archive made before
   // any disk is read): a job that stops short leaves it still, and the wait gives up after its quiet
   // spell, while the logs and the job's progress go on changing elsewhere.
+  // Without a committed archive: held with the second disk's archive on file, its number in it.
+  const auto carriesTheNumber = [&] {
+    if (secondDiskCommitted) return !lab::ListVMArchiveFiles(1001, vm01.guid).empty();
+    for (const lab::ArchiveLocation& location : lab::ListUncommittedArchiveFiles(1001)) {
+      archive::ArchiveContents begin;
+      archive::Problem problem;
+      if (archive::ReadArchiveBegin(location.path, begin, problem) && begin.vmGuid == vm01.guid && begin.dispatch == 1)
+        return true;
+    }
+    return false;
+  };
   const bool held =
       testsupport::WaitForLab({labDir}, [] { return Holds("disk.Read"); }) &&
-      testsupport::WaitForLab({lab::MediaJobDir(lab::SampleMediaAgent(), 1001)},
-                              [&] { return !lab::ListVMArchiveFiles(1001, vm01.guid).empty(); });
+      testsupport::WaitForLab({lab::MediaJobDir(lab::SampleMediaAgent(), 1001)}, carriesTheNumber);
   const pid_t agent = AgentProcess("proxyA");
   EXPECT_GT(agent, 0);
   if (held && agent > 0) kill(agent, SIGKILL);
@@ -111,6 +128,9 @@ void DispatchRecordRun::KillAndResume(bool recordLost) {
   testsupport::WaitProgram(run);
   ASSERT_TRUE(held) << ReadText(dir.Path("run1.txt"));
   EXPECT_EQ(1u, lab::VMDispatchNumber(1001, vm01.guid, "proxyA"));
+  if (!secondDiskCommitted) {
+    EXPECT_TRUE(lab::ListVMArchiveFiles(1001, vm01.guid).empty()) << "the killed agent committed an archive of vm01";
+  }
   JobManager::VMUpdateInfo record;
   ASSERT_TRUE(vsJobMgr::ReadVMStatus(1001, vm01.guid, record));
   EXPECT_NE(0, record.getint64(JobManager::VMUpdateInfo::F_vmStatus)) << "the job went pending with vm01 to do";
@@ -156,6 +176,12 @@ TEST_F(DispatchRecordRun, AResumedVMWhoseDispatchRecordFailsOnceRestoresFromItsR
 // dispatch above the killed agent's archives.
 TEST_F(DispatchRecordRun, AResumedVMWhoseDispatchRecordWasDeletedIsNumberedAboveTheKilledAgentsArchives) {
   KillAndResume(true);
+}
+
+// The same with nothing of vm01 committed by the killed agent: its uncommitted archives alone carry
+// the number the new dispatch must be above.
+TEST_F(DispatchRecordRun, AResumedVMWhoseDispatchRecordWasDeletedIsNumberedAboveTheKilledAgentsOpenArchives) {
+  KillAndResume(true, false);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <string>
@@ -608,6 +609,76 @@ TEST_F(JobRun, AnArchiveWhoseFirstRecordCannotBeReadStillDamagesItsVMsBackup) {
   EXPECT_TRUE(labrun::Has(log, "The index gave no metadata of the last backup of VM [vm01]: the last backup of VM "
                                "[vm01] in the index, of job 1001, cannot be built on"));
   lab::SetRoot(std::string());
+}
+
+}  // namespace
+
+namespace {
+
+// A job that reported vm01 backed up, with errors or without, is a link of vm01's chain whatever the
+// index says: with its archives lost, and the index no longer knowing it (its record gone, as from a
+// rebuilt index cache), the job manager's record alone tells a restore as of that job that the newest
+// backup is not there. The restore refuses, names the job and writes nothing back: it never gives the
+// bytes of the backup before (the disk changed in between), which are not the disk's before the job.
+TEST_F(JobRun, ALostBackupReportedWithErrorsIsNeverRestoredAround) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> fault;  // in job 1002, after "fault LAB add"
+    int exitCode;                    // of job 1002
+    int64_t status;                  // of vm01 in job 1002
+  } cases[] = {
+      {"backed up", {}, 0, lab::kVMStatusBackedUp},
+      {"backed up with errors",
+       {"vminfo.MountFailure", "--vm", "vm01", "--disk", "0", "--code", "5", "--text", "a disk error"},
+       1,
+       lab::kVMStatusBackedUpWithErrors},
+  };
+  const std::string vm01 = "50290000-0000-4000-8000-000000000001";
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    testsupport::TestLab caseDir;
+    const std::string caseLab = caseDir.Path("lab");
+    ASSERT_EQ(0, RunTool({"create", caseLab, "--vms", "1", "--clients", "coordinator"}, out)) << ReadText(out);
+    ASSERT_EQ(0, RunTool({"run", caseLab}, out)) << ReadText(out);
+    ASSERT_EQ(0, RunTool({"disk", caseLab, "vm01", "0", "write", "--offset", "65536", "--bytes", "4096"}, out));
+    if (!test.fault.empty()) {
+      std::vector<std::string> add = {"fault", caseLab, "add"};
+      add.insert(add.end(), test.fault.begin(), test.fault.end());
+      ASSERT_EQ(0, RunTool(add, out)) << ReadText(out);
+    }
+    ASSERT_EQ(0, RunTool({"create", caseLab, "--job", "1002"}, out)) << ReadText(out);
+    lab::SetRoot(caseLab);
+    const testsupport::DiskCopies before = testsupport::CopyDisks({"vm01"}, caseDir.Path("before"));
+    lab::SetRoot(std::string());
+    ASSERT_EQ(test.exitCode, RunTool({"run", caseLab, "--job", "1002", "--", "-t", "2"}, out)) << ReadText(out);
+    lab::SetRoot(caseLab);
+    JobManager::VMUpdateInfo record;
+    ASSERT_TRUE(vsJobMgr::ReadVMStatus(1002, vm01, record));
+    ASSERT_EQ(test.status, record.getint64(JobManager::VMUpdateInfo::F_vmStatus));
+    // Job 1002's archives and the index's record of it are lost.
+    lab::SubclientRecord subclient;
+    std::string error;
+    ASSERT_EQ(lab::RecordRead::kRead, lab::ReadSubclientRecord("1", subclient, error)) << error;
+    const std::string indexed = lab::IndexVMDir(subclient.settings["subclientGUID"], vm01, error) + "/1002.idx";
+    ASSERT_EQ(0, unlink(indexed.c_str())) << indexed;
+    std::error_code failed;
+    ASSERT_GT(std::filesystem::remove_all(lab::MediaJobDir(lab::SampleMediaAgent(), 1002), failed), 0u)
+        << failed.message();
+    lab::SetRoot(std::string());
+
+    const promise::Restore restore =
+        promise::RestoreAsOfJobInCopy(caseLab, caseDir.Path("copy"), "vm01", 1002, caseDir.Path("restore.txt"));
+    EXPECT_NE(0, restore.status) << restore.output;
+    EXPECT_TRUE(labrun::Has(restore.output, "job 1002's backup of the VM is lost")) << restore.output;
+    EXPECT_TRUE(restore.disks.empty()) << "a refused restore wrote a disk back: " << restore.output;
+    for (const testsupport::DiskCopy& copy : before)
+      if (restore.disks.count(copy.diskName))
+        EXPECT_TRUE(restore.disks.at(copy.diskName) == testsupport::ReadDisk(copy.path))
+            << "disk " << copy.diskName << " restored as of job 1002 is not as it was before the job";
+    EXPECT_EQ(1, RunTool({"verify", caseLab, "--job", "1002", "--vm", "vm01"}, out)) << ReadText(out);
+    EXPECT_TRUE(labrun::Has(ReadText(out), "REPORTED BACKED UP in job 1002, but no committed archive"))
+        << ReadText(out);
+  }
 }
 
 }  // namespace

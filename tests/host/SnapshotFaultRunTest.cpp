@@ -79,6 +79,7 @@ TEST_F(SnapshotFaultRun, EveryVMDoneIsWholeEveryOtherSaysWhyAndNoGuestStaysQuies
     const char* event;               // a job event, or null
     bool snapshotTaken;
     const char* logged;  // in the coordinator's log, or null
+    bool buildsOnTheEarlierSnapshot = false;  // an incremental: no VM goes full
   } cases[] = {
       {"the pre-snapshot fails: every VM fails and the stream goes back",
        {{"fault", "", "add", "vminfo.PreSnap", "--code", "3010", "--text", "array is busy"}},
@@ -124,7 +125,8 @@ TEST_F(SnapshotFaultRun, EveryVMDoneIsWholeEveryOtherSaysWhyAndNoGuestStaysQuies
        nullptr,
        nullptr,
        true,
-       "/SNAP/backup_1000.xml]"},
+       "/SNAP/backup_1000.xml]",
+       true},
       {"an incremental whose earlier snapshot job is unknown: every VM fails and the stream goes back",
        {},
        {"-t", "2", "-fsj", "999"},
@@ -166,6 +168,16 @@ TEST_F(SnapshotFaultRun, EveryVMDoneIsWholeEveryOtherSaysWhyAndNoGuestStaysQuies
     EXPECT_EQ(c.snapshotTaken, Contains(lab::ReadArraySnapLog(kServer), "snapshot coordinator 1001"));
     if (c.logged != nullptr) {
       EXPECT_NE(std::string::npos, CoordinatorLog().find(c.logged)) << c.logged;
+    }
+    // The earlier snapshot is the chain an incremental snapshot builds on; its backups were never on
+    // the media, so nothing there can break it.
+    for (size_t i = 0; i < kGuids.size() && c.buildsOnTheEarlierSnapshot; ++i) {
+      U record;
+      ASSERT_TRUE(vsJobMgr::ReadVMStatus(1001, kGuids[i], record));
+      EXPECT_NE(1, record.getint64(U::F_backupLevel)) << kGuids[i] << " went full";
+    }
+    if (c.buildsOnTheEarlierSnapshot) {
+      EXPECT_EQ(std::string::npos, ReadText(out).find("went full")) << ReadText(out);
     }
     if (!c.snapshotTaken) {
       EXPECT_NE(std::string::npos, ReadText(lab::ClientLogPath("coordinator", "quarn")).find(

@@ -21,7 +21,9 @@
 #include "platform/os/CPxSha256.h"
 #include "records/messages/JobManagerMessages.h"
 #include "support/ArchiveTestSupport.h"
+#include "support/DiskCopies.h"
 #include "support/LabRunSupport.h"
+#include "support/PromiseSupport.h"
 #include "host/SnapshotRunSupport.h"
 
 namespace {
@@ -232,6 +234,54 @@ TEST_F(SnapshotRun, TheCopyOfASnapshotRestoresTheSnapshotsBytesOnEveryEngine) {
     ExpectNothingHeld(1002);
     for (const char* client : {"coordinator", "proxyA"}) EXPECT_FALSE(LogsNoise(client)) << client;
     lab::SetRoot(std::string());
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// A streaming backup, then a snapshot job, whose archives hold index records only: the snapshot job is
+// no backup lost from the media. The next streaming incremental stays incremental (no VM goes full),
+// its chain runs from the streaming full to it, and each VM restores as of it, byte for byte, to its
+// disks as they were before it.
+TEST_F(SnapshotRun, AStreamingIncrementalAfterASnapshotJobBuildsOnTheStreamingBackups) {
+  ASSERT_EQ(0, Tool({"create", labDir, "--vms", "3", "--clients", "coordinator"})) << ReadText(out);
+  ASSERT_EQ(0, Tool({"run", labDir})) << ReadText(out);
+  for (const std::string& name : kNames)
+    ASSERT_EQ(0, Tool({"disk", labDir, name, "0", "write", "--percent", "5"})) << ReadText(out);
+  ASSERT_EQ(0, Tool({"create", labDir, "--vms", "3", "--clients", "coordinator", "--job", "1002"})) << ReadText(out);
+  ASSERT_EQ(0, Tool({"run", labDir, "--job", "1002", "--", "-snap", "-t", "1"})) << ReadText(out);
+  std::vector<std::string> problems;
+  for (const archive::ArchiveContents& contents : archivetest::ReadJobArchives(1002, &problems))
+    EXPECT_TRUE(contents.indexOnly) << contents.path;
+
+  for (const std::string& name : kNames)
+    ASSERT_EQ(0, Tool({"disk", labDir, name, "0", "write", "--percent", "5"})) << ReadText(out);
+  const testsupport::DiskCopies before = testsupport::CopyDisks(kNames, dir.Path("before"));
+  ASSERT_EQ(0, Tool({"create", labDir, "--vms", "3", "--clients", "coordinator", "--job", "1003"})) << ReadText(out);
+  ASSERT_EQ(0, Tool({"run", labDir, "--job", "1003", "--", "-t", "2"})) << ReadText(out);
+  EXPECT_FALSE(labrun::Has(ReadText(out), "went full")) << ReadText(out);
+  for (size_t i = 0; i < kGuids.size(); ++i) {
+    SCOPED_TRACE(kNames[i]);
+    JobManager::VMUpdateInfo record;
+    ASSERT_TRUE(vsJobMgr::ReadVMStatus(1003, kGuids[i], record));
+    EXPECT_EQ(0, record.getint64(JobManager::VMUpdateInfo::F_vmStatus));
+    EXPECT_NE(1, record.getint64(JobManager::VMUpdateInfo::F_backupLevel)) << "converted to a full backup";
+    for (const lab::ArchiveLocation& location : lab::ListVMArchiveFiles(1003, kGuids[i])) {
+      archive::ArchiveContents begin;
+      archive::Problem problem;
+      ASSERT_TRUE(archive::ReadArchiveBegin(location.path, begin, problem)) << problem.Describe();
+      EXPECT_EQ(2u, begin.backupLevel) << location.path;
+    }
+    ASSERT_EQ(0, Tool({"verify", labDir, "--job", "1003", "--vm", kNames[i]})) << ReadText(out);
+    EXPECT_TRUE(labrun::Has(ReadText(out), "as of job 1003 (jobs 1001, 1003)")) << ReadText(out);
+    const promise::Restore restore =
+        promise::RestoreAsOfJobInCopy(labDir, dir.Path("copy"), kNames[i], 1003, dir.Path("restore.txt"));
+    ASSERT_EQ(0, restore.status) << restore.output;
+    lab::SetRoot(labDir);
+    for (const testsupport::DiskCopy& copy : testsupport::CopiesOf(before, kNames[i]))
+      EXPECT_TRUE(restore.disks.at(copy.diskName) == testsupport::ReadDisk(copy.path)) << copy.diskName;
   }
 }
 

@@ -8,12 +8,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <future>
 #include <set>
 #include <thread>
 
 #include "platform/disk/CFileCollection.h"
+#include "platform/lab/LabArchiving.h"
 #include "platform/lab/LabJob.h"
 #include "platform/os/CPxDirectory.h"
 #include "records/messages/JobManagerMessages.h"
@@ -420,6 +422,127 @@ TEST_F(DataPathTest, ARefusedReadOfTheLastChecksumsFallsBackToAFullReadOfTheDisk
     Job next(4203, 2);
     ASSERT_EQ(0, RunAndVerify(next, {4201, 4202, 4203}));
     EXPECT_EQ(1, SentBy(4203).dataExtents) << "the changed extent alone";
+  }
+}
+
+// The place of a disk in its chain that the job's archive records with the disk's header.
+archive::ChainPlace RecordedPlace(int64_t jobId, const std::string& disk) {
+  for (const lab::ArchiveLocation& location : lab::ListArchiveFiles(jobId)) {
+    archive::ArchiveContents contents;
+    archive::Problem problem;
+    EXPECT_TRUE(archive::ReadArchive(location.path, contents, problem)) << problem.Describe();
+    for (const archive::Item& item : contents.items)
+      if (item.kind == archive::ItemKind::kDisk && item.name == std::string("\\") + datapathtest::kVMGuid + "\\" + disk)
+        return archive::ReadChainPlace(contents.path, item.metadata);
+  }
+  ADD_FAILURE() << "job " << jobId << " holds no header of disk " << disk;
+  return archive::ChainPlace();
+}
+
+// Each backup of a disk records the backup it builds on: a full none (0), an incremental the job of
+// the disk's last backup in the index and the change id that backup read it at, or -1 when that
+// backup's record names no job (an older writer's). A restore follows the link and checks it: when
+// the index's record of the base says it read the disk at another change id than the base's own
+// archive (one generation on, so the changes of that generation were never sent), the disk is not
+// restored and the link is named; otherwise every disk restores to its bytes before the job.
+TEST_F(DataPathTest, EachIncrementalRecordsTheBackupItBuildsOnAndARestoreChecksTheLink) {
+  enum Base { kAsIndexed, kRecordNamesNoJob, kRecordAtAnotherChangeId };
+  struct Case {
+    const char* name;
+    Base base;
+  } cases[] = {
+      {"on the full as the index has it", kAsIndexed},
+      {"on a record that names no job", kRecordNamesNoJob},
+      {"on a record of another change id than the full read", kRecordAtAnotherChangeId},
+  };
+  int64_t id = 4400;
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    testsupport::TestLab lab("coordinator");
+    datapathtest::MakeLab(lab, 1, true);
+    const std::string image = datapathtest::ImageOf(0);
+    const std::string readByFull = lab::ImageChangeId(image);
+    const int64_t fullId = ++id;
+    Job full(fullId, 1);
+    ASSERT_EQ(0, RunAndVerify(full, {fullId}));
+    const archive::ChainPlace fullPlace = RecordedPlace(fullId, kDisk0);
+    EXPECT_TRUE(fullPlace.recorded);
+    EXPECT_EQ(0, fullPlace.baseJob) << "a full builds on nothing";
+    EXPECT_EQ("", fullPlace.baseChangeId);
+    EXPECT_EQ(readByFull, fullPlace.changeId);
+
+    std::string oneOn, later, error;
+    ASSERT_TRUE(lab::WriteDiskRanges(image, {{kMiB + 10, 100}}, false, 0, oneOn, error)) << error;
+    const std::string guid = full.appMgr.getSubclientGUID();
+    if (test.base != kAsIndexed) {
+      std::vector<std::vector<std::string>> entries;
+      ASSERT_TRUE(lab::ReadIndexVMEntries(guid, datapathtest::kVMGuid, fullId, entries, error)) << error;
+      int changed = 0;
+      for (std::vector<std::string>& entry : entries) {
+        if (entry.size() != 4 || entry[0] != "meta" || entry[1] != "disk" || entry[2] != kDisk0) continue;
+        std::string& xml = entry[3];
+        if (test.base == kRecordNamesNoJob) {
+          for (const char* field : {"diskJobId", "baseJobId", "baseChangeId"}) {
+            const size_t begin = xml.find(std::string("<") + field + ">");
+            const size_t end = xml.find(std::string("</") + field + ">");
+            if (begin != std::string::npos && end != std::string::npos)
+              xml.erase(begin, end + std::strlen(field) + 3 - begin);
+          }
+          changed += xml.find("JobId>") == std::string::npos;
+        } else {
+          const std::string from = "<changeId>" + readByFull + "</changeId>";
+          ASSERT_NE(std::string::npos, xml.find(from)) << xml;
+          xml.replace(xml.find(from), from.size(), "<changeId>" + oneOn + "</changeId>");
+          ++changed;
+        }
+      }
+      ASSERT_EQ(1, changed);
+      ASSERT_TRUE(lab::WriteIndexVMEntries(guid, datapathtest::kVMGuid, fullId, entries, error)) << error;
+    }
+    ASSERT_TRUE(lab::WriteDiskRanges(image, {{3 * kMiB, 1}}, false, 0, later, error)) << error;
+    const Hashes before = datapathtest::DisksNow();
+    const int64_t incrementalId = ++id;
+    Job incremental(incrementalId, 2);
+    ASSERT_EQ(0, incremental.Run());
+
+    const archive::ChainPlace place = RecordedPlace(incrementalId, kDisk0);
+    EXPECT_TRUE(place.recorded);
+    EXPECT_EQ(test.base == kRecordNamesNoJob ? -1 : fullId, place.baseJob);
+    EXPECT_EQ(test.base == kRecordAtAnotherChangeId ? oneOn : readByFull, place.baseChangeId);
+    EXPECT_EQ(later, place.changeId);
+
+    archive::VMBackup backup;
+    std::vector<std::string> notes;
+    ASSERT_TRUE(archive::ReassembleVM(archivetest::LabArchivesOf(datapathtest::kVMGuid, incrementalId),
+                                      datapathtest::kVMGuid, incrementalId, backup, notes, error))
+        << error;
+    const std::string name = std::string("\\") + datapathtest::kVMGuid + "\\" + kDisk0;
+    if (test.base == kRecordAtAnotherChangeId) {
+      ASSERT_EQ(1u, backup.brokenDisks.count(name)) << "restored around a link that does not hold";
+      EXPECT_NE(std::string::npos,
+                backup.brokenDisks[name].find("builds on job " + std::to_string(fullId) + " at change id [" + oneOn +
+                                              "], but that backup read it at [" + readByFull + "]"))
+          << backup.brokenDisks[name];
+      EXPECT_EQ(0u, backup.disks.count(name));
+      // vm restore, the disk taken off the VM first, refuses it the same way and writes nothing back.
+      ASSERT_TRUE(lab::UpdateVMDescription(lab::SampleServer(), datapathtest::kVM,
+                                           [](lab::VMDescription& vm, std::string& why) {
+                                             return lab::DeleteVMDiskImage(lab::SampleServer(), vm, 0, why);
+                                           },
+                                           error))
+          << error;
+      std::vector<std::string> restored;
+      EXPECT_FALSE(lab::RestoreVMDisks(lab::SampleServer(), datapathtest::kVM, incrementalId, restored, error));
+      EXPECT_NE(std::string::npos, error.find("disk " + kDisk0 + " of VM [vm01] is not restored")) << error;
+      EXPECT_NE(std::string::npos, error.find("at change id [" + oneOn + "]")) << error;
+      EXPECT_NE(0, access(image.c_str(), F_OK)) << "a refused restore wrote the disk back";
+      continue;
+    }
+    ASSERT_EQ(1u, backup.disks.count(name));
+    EXPECT_EQ((std::vector<int64_t>{fullId, incrementalId}), backup.disks[name].chain);
+    std::string sha;
+    ASSERT_TRUE(archive::HashRestoredDisk(backup.disks[name], sha, error)) << error;
+    EXPECT_EQ(before.at(kDisk0), sha) << "the disk does not restore to its bytes before the job";
   }
 }
 

@@ -638,8 +638,10 @@ TEST_F(ArchiveTest, FullAndIncrementalsReassembleByteForByte) {
 // Each backup of a disk records the backup it builds on: a restore follows those links down to the
 // disk's full backup and never around a link that is not there, whatever the archives it finds; a
 // backup of an older writer, which recorded none, builds on the VM's backup before it, which the job
-// manager's records or the index may know to be lost. Cases: what job 2003's backup of disk0 records,
-// what is done to the chain, and the jobs the disk then restores from (none: refused, saying why).
+// manager's records or the index may know to be lost; a job whose archives hold index records only (a
+// storage snapshot, a catalogue) is no link on the media, whatever the records say of it. Cases: what
+// job 2003's backup of disk0 records, what is done to the chain, and the jobs the disk then restores
+// from (none: refused, saying why).
 TEST_F(ArchiveTest, ADisksChainIsFollowedByWhatEachBackupRecordsAndNeverReadAround) {
   constexpr uint64_t kExtent = 8 * 512;
   using VSMeta = IdxMetadata::VirtualServerIdxMetaData;
@@ -655,6 +657,7 @@ TEST_F(ArchiveTest, ADisksChainIsFollowedByWhatEachBackupRecordsAndNeverReadArou
     bool middleReported;      // the records say 2002 backed the VM up
     std::vector<int64_t> chain;
     const char* why;          // the break, when the chain is empty
+    bool middleIndexOnly = false;  // job 2002 backed the VM up without data: index records only
   };
   const Case cases[] = {
       {"every link there", {true, 2002, "c2002"}, false, false, {2001, 2002, 2003}, ""},
@@ -667,6 +670,9 @@ TEST_F(ArchiveTest, ADisksChainIsFollowedByWhatEachBackupRecordsAndNeverReadArou
       {"an older writer, a lost link the records know", {false, 0, ""}, true, true, {},
        "job 2002's backup of the VM is lost"},
       {"an older writer, a lost link no record knows", {false, 0, ""}, true, false, {2001, 2003}, ""},
+      {"an older writer over a snapshot job the records know", {false, 0, ""}, false, true, {2001, 2003}, "", true},
+      {"a link recorded over a snapshot job the records know", {true, 2001, "c2001"}, false, true, {2001, 2003}, "",
+       true},
   };
   for (const Case& test : cases) {
     SCOPED_TRACE(test.name);
@@ -692,8 +698,15 @@ TEST_F(ArchiveTest, ADisksChainIsFollowedByWhatEachBackupRecordsAndNeverReadArou
       bytesAfter[jobId] = disk;
     };
     backUp(2001, {0, 1, 2}, {true, 0, ""});
-    disk[kExtent + 1] ^= 0x33;
-    backUp(2002, {1}, {true, 2001, "c2001"});
+    if (test.middleIndexOnly) {
+      job.setJobId("2002");
+      auto stream = Stream();
+      int64_t id = 0;
+      ASSERT_EQ(0, stream->CreateVMIndexArchiveFileForSnap(kGuid, 2002, 7, 11, &id));
+    } else {
+      disk[kExtent + 1] ^= 0x33;
+      backUp(2002, {1}, {true, 2001, "c2001"});
+    }
     disk[2 * kExtent] ^= 0x44;
     backUp(2003, test.top.base == 0 && test.top.recorded ? std::vector<uint64_t>{0, 1, 2} : std::vector<uint64_t>{2},
            test.top);
@@ -723,7 +736,7 @@ TEST_F(ArchiveTest, ADisksChainIsFollowedByWhatEachBackupRecordsAndNeverReadArou
     }, error)) << error;
     // A chain that misses a link no record knows restores the bytes around it, as a reader without the
     // records can do no better: only the records tell that the link is gone.
-    if (test.chain.size() == 2 && test.chain.front() == 2001) continue;
+    if (test.chain.size() == 2 && test.chain.front() == 2001 && !test.middleIndexOnly) continue;
     EXPECT_TRUE(restored == bytesAfter[2003]) << "disk0 does not restore to its bytes at job 2003";
   }
 }
@@ -908,18 +921,23 @@ TEST_F(ArchiveTest, TheLatestDispatchOfAVMStandsForItsBackupInTheJob) {
 // given out again by a coordinator that kept no count of its own (a later run of the job): the new
 // dispatch is numbered above the archive the attempt began, committed or not, so that its archives
 // outrank the attempt's; and an archive the attempt begins after the record was lost still carries
-// the attempt's number, not 0.
+// the attempt's number, not 0. An attempt whose every archive is still open when the VM is given out
+// again (an agent the coordinator gave up on, still writing) and that commits them afterwards does not
+// stand for the VM: the retry's file is the one restored.
 TEST_F(ArchiveTest, ADispatchAfterItsRecordWasLostIsNumberedAboveTheVMsArchivesOfTheJob) {
   enum class Record { kDeleted, kEmptied };
   struct Case {
     const char* name;
     Record record;
     bool committed;  // the attempt's first archive
+    bool attemptEndsAfterTheRetry = false;  // the attempt's archives are all open until the retry's is written
   } cases[] = {
       {"deleted, the archive committed", Record::kDeleted, true},
       {"deleted, the archive left open", Record::kDeleted, false},
       {"emptied, the archive committed", Record::kEmptied, true},
       {"emptied, the archive left open", Record::kEmptied, false},
+      {"deleted, every archive open until after the retry", Record::kDeleted, false, true},
+      {"emptied, every archive open until after the retry", Record::kEmptied, false, true},
   };
   const auto dispatchOf = [](const std::string& path) {
     archive::ArchiveContents contents;
@@ -953,8 +971,10 @@ TEST_F(ArchiveTest, ADispatchAfterItsRecordWasLostIsNumberedAboveTheVMsArchivesO
     }
     std::unique_ptr<vsArchive> second = Open(1, jobId);
     const std::string secondPath = path;
-    ASSERT_EQ(0, second->closeArchiveFile());
-    EXPECT_EQ(2u, dispatchOf(secondPath)) << "the attempt's next archive";
+    if (!test.attemptEndsAfterTheRetry) {
+      ASSERT_EQ(0, second->closeArchiveFile());
+      EXPECT_EQ(2u, dispatchOf(secondPath)) << "the attempt's next archive";
+    }
 
     uint64_t number = 0;
     ASSERT_TRUE(lab::RecordVMDispatch(jobId, kGuid, "proxyB", 0, number, error)) << error;
@@ -963,8 +983,28 @@ TEST_F(ArchiveTest, ADispatchAfterItsRecordWasLostIsNumberedAboveTheVMsArchivesO
     lab.Focus("proxyB");
     std::unique_ptr<vsArchive> retry = Open(1, jobId);
     const std::string retryPath = path;
+    ASSERT_NO_FATAL_FAILURE(
+        SendFile(*retry, "VMConfig.ztf", std::string(archive::ArchiveWriter::kDirectPayloadBytes, 'r')));
     ASSERT_EQ(0, retry->closeArchiveFile());
     EXPECT_EQ(3u, dispatchOf(retryPath)) << "the retry's archive";
+    if (!test.attemptEndsAfterTheRetry) continue;
+
+    lab.Focus("proxyA");
+    ASSERT_EQ(0, second->closeArchiveFile());
+    EXPECT_EQ(2u, dispatchOf(secondPath)) << "the attempt's next archive";
+    ASSERT_EQ(0, first->closeArchiveFile());
+    archive::VMBackup backup;
+    std::vector<std::string> notes;
+    ASSERT_TRUE(archive::ReassembleVM(archivetest::ReadJobArchives(jobId, nullptr), kGuid, jobId, backup, notes, error))
+        << error;
+    ASSERT_EQ(1u, backup.files.count("VMConfig.ztf"));
+    std::string bytes;
+    ASSERT_TRUE(archive::ReadRestoredFile(backup.files.at("VMConfig.ztf"),
+                                          [&](const char* data, size_t size) { return bytes.append(data, size), true; },
+                                          error))
+        << error;
+    EXPECT_TRUE(bytes == std::string(archive::ArchiveWriter::kDirectPayloadBytes, 'r'))
+        << "the file restores from the attempt given up on, not from the retry";
   }
 }
 
