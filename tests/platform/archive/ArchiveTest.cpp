@@ -923,7 +923,9 @@ TEST_F(ArchiveTest, TheLatestDispatchOfAVMStandsForItsBackupInTheJob) {
 // outrank the attempt's; and an archive the attempt begins after the record was lost still carries
 // the attempt's number, not 0. An attempt whose every archive is still open when the VM is given out
 // again (an agent the coordinator gave up on, still writing) and that commits them afterwards does not
-// stand for the VM: the retry's file is the one restored.
+// stand for the VM: the retry's file is the one restored. The number is read from the open files, and
+// from the VM's notes of them: a file nothing was written to yet tells it by its note alone, a note of
+// an older writer by its file alone.
 TEST_F(ArchiveTest, ADispatchAfterItsRecordWasLostIsNumberedAboveTheVMsArchivesOfTheJob) {
   enum class Record { kDeleted, kEmptied };
   struct Case {
@@ -931,6 +933,8 @@ TEST_F(ArchiveTest, ADispatchAfterItsRecordWasLostIsNumberedAboveTheVMsArchivesO
     Record record;
     bool committed;  // the attempt's first archive
     bool attemptEndsAfterTheRetry = false;  // the attempt's archives are all open until the retry's is written
+    bool olderNotes = false;  // the VM's notes name the files alone, as an older writer's do
+    bool nothingWritten = false;  // the attempt's files are still empty: only their notes tell the attempt
   } cases[] = {
       {"deleted, the archive committed", Record::kDeleted, true},
       {"deleted, the archive left open", Record::kDeleted, false},
@@ -938,6 +942,8 @@ TEST_F(ArchiveTest, ADispatchAfterItsRecordWasLostIsNumberedAboveTheVMsArchivesO
       {"emptied, the archive left open", Record::kEmptied, false},
       {"deleted, every archive open until after the retry", Record::kDeleted, false, true},
       {"emptied, every archive open until after the retry", Record::kEmptied, false, true},
+      {"deleted, every archive open and noted by an older writer", Record::kDeleted, false, true, true},
+      {"emptied, every archive open with nothing written to it", Record::kEmptied, false, true, false, true},
   };
   const auto dispatchOf = [](const std::string& path) {
     archive::ArchiveContents contents;
@@ -957,12 +963,14 @@ TEST_F(ArchiveTest, ADispatchAfterItsRecordWasLostIsNumberedAboveTheVMsArchivesO
     // A file of the VM large enough to go to the file at once, with the archive's beginning.
     std::unique_ptr<vsArchive> first = Open(1, jobId);
     const std::string firstPath = path;
-    ASSERT_NO_FATAL_FAILURE(
-        SendFile(*first, "VMConfig.ztf", std::string(archive::ArchiveWriter::kDirectPayloadBytes, 'c')));
+    if (!test.nothingWritten) {
+      ASSERT_NO_FATAL_FAILURE(
+          SendFile(*first, "VMConfig.ztf", std::string(archive::ArchiveWriter::kDirectPayloadBytes, 'c')));
+    }
     if (test.committed) {
       ASSERT_EQ(0, first->closeArchiveFile());
     }
-    EXPECT_EQ(2u, dispatchOf(firstPath));
+    if (!test.nothingWritten) EXPECT_EQ(2u, dispatchOf(firstPath));
     const std::string record = lab::VMDispatchRecordPath(jobId, kGuid);
     if (test.record == Record::kDeleted) {
       ASSERT_EQ(0, std::remove(record.c_str()));
@@ -971,6 +979,13 @@ TEST_F(ArchiveTest, ADispatchAfterItsRecordWasLostIsNumberedAboveTheVMsArchivesO
     }
     std::unique_ptr<vsArchive> second = Open(1, jobId);
     const std::string secondPath = path;
+    if (test.olderNotes) {
+      // Only the open files themselves then carry the attempt's number.
+      const std::string notes = lab::VMArchiveListPath("ma1", jobId, kGuid);
+      std::string ids;
+      for (const std::string& line : lab::ReadLines(notes)) ids += line.substr(0, line.find(' ')) + "\n";
+      ASSERT_TRUE(lab::WriteFileAtomic(notes, ids));
+    }
     if (!test.attemptEndsAfterTheRetry) {
       ASSERT_EQ(0, second->closeArchiveFile());
       EXPECT_EQ(2u, dispatchOf(secondPath)) << "the attempt's next archive";
