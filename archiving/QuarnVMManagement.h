@@ -134,6 +134,19 @@ class QuarnVMManagement {
   int SendClosingItemHeader();
   // The check for a subclient backed up without turbo: 100 for a VM that is a stub, 108 otherwise.
   int VMArchHandleNonTurboEnbaledSubclientVM();
+  // A stub record on the hypervisor that this job's own stub phase wrote (begun or made), as a later
+  // attempt of the job's backup phase finds it.
+  bool IsStubOfThisJob(const VirtualServer::VMArchivingData& onServer) const;
+  // Such a VM is left as it is and says so: 101 for a stub made, 103 for one under way (it stays to be
+  // archived, for the stub phase to finish).
+  int LeaveStubOfThisJob(const VirtualServer::VMArchivingData& onServer);
+  // Where the archiving check is left out (settings that cannot be read, no turbo, no stream, a
+  // subclient that archives nothing) the VM's stub record is still asked for: 108 unless it is a stub
+  // of this job, which is left as it is all the same.
+  int LeaveStubOfThisJobOrGoOn();
+  // A VM reported done without a backup in this attempt (101, 103): its content entry and its status
+  // with the job manager. Other results are left as they are.
+  void ReportDoneWithoutBackup(int result);
 
   // ---- Power management (QuarnVMManagement_power.cpp) ----
   int DoPowerManagmentForVM();
