@@ -368,6 +368,63 @@ class ArchivingLab : public testing::Test {
     MediaFault(rule, 1002, "2");
   }
 
+  // vm01's stub cut off by the hypervisor after one disk (the stub phase ends failed, the stub to be
+  // retried), then the job's stub phase run again and stopped as StoppedAt stops it (`hold`, `stop`,
+  // `status`, `letGoAtTheSummary` alike): the attempt that does not end gives vm01 back too, as backed
+  // up with the reason it is not archived and its stub still failed (so no later attempt of the job
+  // takes it for a VM to back up again); the job manager's next run resumes the stub phase, which
+  // finishes the stub.
+  void StoppedAfterAStubCutOff(const std::vector<std::string>& hold, const std::function<void(pid_t)>& stop, int status,
+                               bool letGoAtTheSummary) {
+    BackupPhase(1001);
+    Fault({"add", "vminfo.StubVMDisk", "--code", "3010", "--after", "1"});
+    StubPhase(1001);
+    ClearFaults();
+    ASSERT_FALSE(Stubbed(kVM));
+    std::vector<std::string> rule = {"fault", lab_, "hold"};
+    rule.insert(rule.end(), hold.begin(), hold.end());
+    ASSERT_EQ(0, Tool(rule)) << Output();
+    // The cut-off attempt summed up its VMs already: this one's summary is the next.
+    const std::string log = lab::ClientLogPath("coordinator", "quarn");
+    const std::string summary = "===== JOB SUMMARY REPORT STUB PHASE";
+    const size_t summariesBefore = testsupport::CountOf(labrun::ReadText(log), summary);
+    const pid_t run = labrun::StartTool({"run", lab_, "--job", "1001", "--", "-numStreams", "1", "-stub", "-stubPhase"},
+                                        dir_.Path("stopped.txt"));
+    ASSERT_GT(run, 0);
+    const bool held = labrun::WaitForLab({lab_}, [] {
+      lab::FaultTable table;
+      std::string error;
+      return lab::ReadFaultTable(table, error) && !table.rules.empty() && table.rules[0].fired > 0;
+    });
+    if (held) stop(run);
+    const bool summed = held && labrun::WaitForLab({log.substr(0, log.rfind('/'))}, [&] {
+      return testsupport::CountOf(labrun::ReadText(log), summary) > summariesBefore;
+    });
+    int stopped = -1;
+    if (!letGoAtTheSummary) stopped = testsupport::WaitProgram(run);
+    ClearFaults();
+    if (letGoAtTheSummary) stopped = testsupport::WaitProgram(run);
+    ASSERT_TRUE(lab::ClearJobQuit(1001));
+    const std::string output = labrun::ReadText(dir_.Path("stopped.txt"));
+    ASSERT_TRUE(held && summed) << output;
+    EXPECT_EQ(status, stopped) << output;
+    EXPECT_FALSE(Stubbed(kVM)) << output;
+    Info record;
+    ASSERT_TRUE(vsJobMgr::ReadVMStatus(1001, Description(kVM).guid, record));
+    EXPECT_EQ(0, record.getint64(Info::F_vmStatus)) << "a stub to be retried is given back as backed up: " << output;
+    // Still failed when the attempt did not reach it; to be archived once it had begun on it again.
+    const int64_t stubStatus = record.getint64(Info::F_stubStatus);
+    EXPECT_TRUE(stubStatus == 6 || stubStatus == 1) << stubStatus << ": " << output;
+    EXPECT_FALSE(record.getstring(Info::F_failureText).empty()) << "vm01 does not say why it is not archived: " << output;
+    CheckPromise(1001, "the stub phase stopped after a stub cut off");
+
+    EXPECT_EQ(0, Tool({"run", lab_})) << Output();
+    EXPECT_TRUE(labrun::Has(Output(), "the stub phase of job 1001 has not ended (")) << Output();
+    EXPECT_TRUE(labrun::Has(Output(), "job 1001: completed\n")) << Output();
+    CheckPromise(1001, "the stub phase resumed after a stub cut off");
+    EXPECT_TRUE(Stubbed(kVM)) << "the stub phase's next attempt finishes the stub that was cut off";
+  }
+
   // ---- The stub phase killed, and runs.log as the job manager's next run finds it ----
   // runs.log of job 1001 kept; its last "started" line without its phase (an older version's line, or
   // that field damaged); deleted (the administrator then names the job); or a "started" line of a
@@ -512,6 +569,16 @@ const std::map<std::string, std::function<void(ArchivingLab&)>>& Ways() {
          t.StoppedAt({"vminfo.GetVMInfoForVM", "--vm", kVM}, [](pid_t) { lab::RequestJobQuit(1001); }, 2, false);
        }},
       {"KilledAtTheSecondDisk", [](ArchivingLab& t) { t.KilledAt("1"); }},
+      {"InterruptedBeforeAnyVMAfterAStubCutOff",
+       [](ArchivingLab& t) {
+         t.StoppedAfterAStubCutOff({"ra.LaunchAgent", "--client", "coordinator"}, [](pid_t run) { kill(run, SIGINT); },
+                                   130, true);
+       }},
+      {"SuspendedInTheVMsStubAfterAStubCutOff",
+       [](ArchivingLab& t) {
+         t.StoppedAfterAStubCutOff({"vminfo.GetVMInfoForVM", "--vm", kVM}, [](pid_t) { lab::RequestJobQuit(1001); }, 2,
+                                   false);
+       }},
       {"AnArchiveWriteRefused",
        [](ArchivingLab& t) {
          t.MediaFault({"add", "archive.write", "--code", "28", "--after", "3"});
