@@ -23,7 +23,10 @@ class vsArchive;
 // option "JyStub.ReparseData") is compared with the one in the index, so that a stub is not backed up
 // as a whole VM, a stub cut off is retried, a VM restored from a stub is judged again and a stub deleted
 // from the hypervisor expires after the subclient's retention; an idle VM that meets the archiving
-// criteria is backed up and marked to be stubbed (archive action 103). In the stub phase (a run with
+// criteria is backed up and marked to be stubbed (archive action 103). A VM whose stub record names this
+// job (its stub phase began or made the stub) is left as it is by a later attempt of the backup phase,
+// with or without the archiving check: its backup by the attempt the stub was made on must stay the
+// job's latest. In the stub phase (a run with
 // -stubPhase) the job manager hands over only the VMs that were backed up and marked; each is stubbed
 // (its disks deleted, the stub record written in the VM) or relocated. Stubbing deletes data, so the
 // stub phase refuses a VM whose backup the index does not hold.

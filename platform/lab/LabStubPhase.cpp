@@ -1,9 +1,5 @@
 #include "platform/lab/LabStubPhase.h"
 
-#include <algorithm>
-#include <cctype>
-#include <map>
-
 #include "platform/lab/LabArchiving.h"
 #include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabJob.h"
@@ -49,12 +45,6 @@ bool DiskDeletedOnJob(const VMDescription& vm, int64_t jobId) {
   return false;
 }
 
-// VMStatusGuids gives GUIDs in lower case.
-std::string LowerCase(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
-
 }  // namespace
 
 StubPhaseTraces FindStubPhaseTraces(int64_t jobId) {
@@ -62,27 +52,24 @@ StubPhaseTraces FindStubPhaseTraces(int64_t jobId) {
   JobRecord job;
   std::string error;
   const std::string subclient = ReadJobRecord(jobId, job, error) ? job.subclient : std::string();
-  std::map<std::string, StubOfJob> byGuid;  // the VMs with a stub of the job, by GUID
-  for (const std::string& server : ListServers()) {
-    for (const VMDescription& vm : ListVMs(server)) {
-      const StubOfJob stub = RecordOfJob(vm, jobId, subclient);
-      if (stub == StubOfJob::kNone && !DiskDeletedOnJob(vm, jobId)) continue;
-      traces.stubbed.push_back(vm.name);
-      byGuid[LowerCase(vm.guid)] = stub;
-    }
-  }
+  // A stub phase stubs only VMs its job backed up: those the job manager keeps a record of.
   for (const std::string& guid : VMStatusGuids(jobId)) {
     Info record;
     if (!LoadVMStatus(jobId, guid, record, error)) continue;
+    std::string server;
+    VMDescription vm;
+    StubOfJob stub = StubOfJob::kNone;
+    if (FindVMServer(guid, server) && FindVM(server, guid, vm)) {
+      stub = RecordOfJob(vm, jobId, subclient);
+      if (stub != StubOfJob::kNone || DiskDeletedOnJob(vm, jobId)) traces.stubbed.push_back(vm.name);
+    }
     const int64_t stubStatus = record.getint64(Info::F_stubStatus);
     if (record.getint64(Info::F_vmStatus) != kToBeBackedUp || !record.getstring(Info::F_failureText).empty() ||
         (stubStatus != kStubToBeArchived && stubStatus != kStubFailed))
       continue;
     const std::string name = record.getstring(Info::F_vmName);
     traces.taken.push_back(name);
-    const auto stub = byGuid.find(guid);
-    if (stubStatus == kStubToBeArchived && stub != byGuid.end() && stub->second == StubOfJob::kBegun)
-      traces.underWay.push_back(name);
+    if (stubStatus == kStubToBeArchived && stub == StubOfJob::kBegun) traces.underWay.push_back(name);
   }
   return traces;
 }

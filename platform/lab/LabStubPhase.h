@@ -18,6 +18,7 @@
 //     that ended failing it (its phase result then says so).
 namespace lab {
 
+// Of the VMs the job manager keeps a record of for the job (those its backup phase took up):
 struct StubPhaseTraces {
   // The VMs (by name) whose stub record names the job as begun or made, or with a disk the job's stub
   // deleted.
