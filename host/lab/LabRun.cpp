@@ -444,11 +444,12 @@ bool Passes(const std::vector<std::string>& passed, const char* option) {
 // back their VMs up without the disks the stubs deleted, in place of the attempt the stubs were made on.
 void ResumeStubPhase(int64_t jobId, std::vector<std::string>& passed) {
   if (Passes(passed, "-stubPhase")) return;
+  const JobOutcome outcome = ReadJobOutcome(jobId);
+  if (HasEnded(outcome)) return;
   lab::JobRun latest;
   const bool logged = lab::LatestRun(jobId, latest) && latest.phase == lab::JobPhase::kStub;
-  const lab::StubPhaseTraces traces = lab::FindStubPhaseTraces(jobId);
-  const JobOutcome outcome = ReadJobOutcome(jobId);
-  if ((!logged && traces.stubbed.empty() && !outcome.stubPhaseNotEnded) || HasEnded(outcome)) return;
+  const lab::StubPhaseTraces traces = logged ? lab::StubPhaseTraces() : lab::FindStubPhaseTraces(jobId);
+  if (!logged && traces.stubbed.empty() && !outcome.stubPhaseNotEnded) return;
   std::string shownBy;
   if (!logged) {
     std::string names;
