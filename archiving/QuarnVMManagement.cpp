@@ -89,7 +89,7 @@ int QuarnVMManagement::PerformVMManagement(vm_params* vm, quarnBackupArgs& args)
       m_event.Error(sig, "[VMArchiving] [Error] Failed to get VMArchiving parameter. VM Archiving and Power "
                          "management wont be performed.");
       if (m_appMgr != nullptr) m_event.Error(sig, "[VMArchiving] %s", m_appMgr->getLastError().c_str());
-      return kContinueBackup;
+      return IsStubPhase() ? kContinueBackup : LeaveStubOfThisJobOrGoOn();
     }
     if (IsStubPhase()) return VMArchStubPhase();
     if (m_params.powerMgmtEnabled) {

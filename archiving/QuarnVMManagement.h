@@ -23,7 +23,10 @@ class vsArchive;
 // option "JyStub.ReparseData") is compared with the one in the index, so that a stub is not backed up
 // as a whole VM, a stub cut off is retried, a VM restored from a stub is judged again and a stub deleted
 // from the hypervisor expires after the subclient's retention; an idle VM that meets the archiving
-// criteria is backed up and marked to be stubbed (archive action 103). In the stub phase (a run with
+// criteria is backed up and marked to be stubbed (archive action 103). A VM whose stub record names this
+// job (its stub phase began or made the stub) is left as it is by a later attempt of the backup phase,
+// with or without the archiving check: its backup by the attempt the stub was made on must stay the
+// job's latest. In the stub phase (a run with
 // -stubPhase) the job manager hands over only the VMs that were backed up and marked; each is stubbed
 // (its disks deleted, the stub record written in the VM) or relocated. Stubbing deletes data, so the
 // stub phase refuses a VM whose backup the index does not hold.
@@ -134,6 +137,19 @@ class QuarnVMManagement {
   int SendClosingItemHeader();
   // The check for a subclient backed up without turbo: 100 for a VM that is a stub, 108 otherwise.
   int VMArchHandleNonTurboEnbaledSubclientVM();
+  // A stub record on the hypervisor that this job's own stub phase wrote (begun or made), as a later
+  // attempt of the job's backup phase finds it.
+  bool IsStubOfThisJob(const VirtualServer::VMArchivingData& onServer) const;
+  // Such a VM is left as it is and says so: 101 for a stub made, 103 for one under way (it stays to be
+  // archived, for the stub phase to finish).
+  int LeaveStubOfThisJob(const VirtualServer::VMArchivingData& onServer);
+  // Where the archiving check is left out (settings that cannot be read, no turbo, no stream, a
+  // subclient that archives nothing) the VM's stub record is still asked for: 108 unless it is a stub
+  // of this job, which is left as it is all the same.
+  int LeaveStubOfThisJobOrGoOn();
+  // A VM reported done without a backup in this attempt (101, 103): its content entry and its status
+  // with the job manager. Other results are left as they are.
+  void ReportDoneWithoutBackup(int result);
 
   // ---- Power management (QuarnVMManagement_power.cpp) ----
   int DoPowerManagmentForVM();

@@ -29,14 +29,15 @@ bool NoDeleteTimestamp(const std::string& text) { return text.empty() || text ==
 int QuarnVMManagement::VMArchDoArchiveManagmentForVM() {
   static const char* const sig = "int QuarnVMManagement::VMArchDoArchiveManagmentForVM()";
   m_event.DebugLvl(2, sig, "VM=[%s]=[%s]", m_vmName.c_str(), m_vmGuid.c_str());
-  if (!m_appMgr->isDiskLevelBackup() || m_appMgr->getInstanceType() != kInstanceTypeVMware) return kContinueBackup;
+  if (!m_appMgr->isDiskLevelBackup() || m_appMgr->getInstanceType() != kInstanceTypeVMware)
+    return LeaveStubOfThisJobOrGoOn();
   if (!m_jobMgr->isTurboEnabled()) {
     m_event.DebugLvl(2, sig, "[VMArchiving] Turbo is not enabled for this subclient.");
-    return kContinueBackup;
+    return LeaveStubOfThisJobOrGoOn();
   }
   if (m_jobMgr->isSnapBackup()) {
     m_event.Debug(sig, "[VMArchiving] VM Archiving is not supported for Snap backup.");
-    return kContinueBackup;
+    return LeaveStubOfThisJobOrGoOn();
   }
   if (m_vmInfo == nullptr) {
     m_event.Error(sig, "[VMArchiving] Failed!. No VMInfo present for VM=[%s]=[%s]", m_vmName.c_str(), m_vmGuid.c_str());
@@ -47,30 +48,45 @@ int QuarnVMManagement::VMArchDoArchiveManagmentForVM() {
     // A stream lent with a failure is the controller's all the same.
     if (m_archive != nullptr) m_controller->RelinquishStream(m_workerId, m_archive);
     m_archive = nullptr;
-    return kContinueBackup;
+    return LeaveStubOfThisJobOrGoOn();
   }
   m_event.Debug(sig, "[VMArchiving] Received a stream for VM Archiving.");
   m_args.mArchive = m_archive;
 
   const int result = VMArchBackupPhase();
-  // A stub being retried is backed up first (108 with its archive action): it is no backup by itself.
-  if (result == kResultAlreadyStubbed || result == kResultToBeStubbed) {
-    m_event.Debug(sig, "[VMArchiving] Inserting an entry in indexing to record VM backup complete for stubbed VM [%s]",
-                  m_vmName.c_str());
-    VirtualServer::VMContentRecord content;
-    content.setstring(VirtualServer::VMContentRecord::F_guid, "00000-0000");
-    content.setstring(VirtualServer::VMContentRecord::F_indexName, "0000-0000");
-    content.setstring(VirtualServer::VMContentRecord::F_displayName, "0000");
-    content.setstring(VirtualServer::VMContentRecord::F_proxyName, "0000");
-    m_vm->contentRecords.push_back(content);
-    SetUpdateInfo(Update::F_vmStatus, 0);
-    SetUpdateInfo(Update::F_endTime, static_cast<int64_t>(ZtClock::NowSeconds()));
-    VMArchUpdateJobManagerStatus(result == kResultAlreadyStubbed ? kStubStatusStubbed : kStubStatusToBeStubbed);
-  }
+  ReportDoneWithoutBackup(result);
   m_controller->RelinquishStream(m_workerId, m_archive);
   m_archive = nullptr;
   m_args.mArchive = nullptr;
   m_event.Debug(sig, "[VMArchiving] Released VMArchiving stream");
+  return result;
+}
+
+void QuarnVMManagement::ReportDoneWithoutBackup(int result) {
+  static const char* const sig = "void QuarnVMManagement::ReportDoneWithoutBackup(int)";
+  // A stub being retried is backed up first (108 with its archive action): it is no backup by itself.
+  if (result != kResultAlreadyStubbed && result != kResultToBeStubbed) return;
+  m_event.Debug(sig, "[VMArchiving] Inserting an entry in indexing to record VM backup complete for stubbed VM [%s]",
+                m_vmName.c_str());
+  VirtualServer::VMContentRecord content;
+  content.setstring(VirtualServer::VMContentRecord::F_guid, "00000-0000");
+  content.setstring(VirtualServer::VMContentRecord::F_indexName, "0000-0000");
+  content.setstring(VirtualServer::VMContentRecord::F_displayName, "0000");
+  content.setstring(VirtualServer::VMContentRecord::F_proxyName, "0000");
+  m_vm->contentRecords.push_back(content);
+  SetUpdateInfo(Update::F_vmStatus, 0);
+  SetUpdateInfo(Update::F_endTime, static_cast<int64_t>(ZtClock::NowSeconds()));
+  VMArchUpdateJobManagerStatus(result == kResultAlreadyStubbed ? kStubStatusStubbed : kStubStatusToBeStubbed);
+}
+
+int QuarnVMManagement::LeaveStubOfThisJobOrGoOn() {
+  VMInfoStructs::SVMInfo info;
+  Stub onServer;
+  if (m_vm == nullptr || !QueryVM(kNonTurboInventory, m_vm->host, info) || info.stubData.empty() ||
+      !onServer.deserialize(info.stubData) || !IsStubOfThisJob(onServer))
+    return kContinueBackup;
+  const int result = LeaveStubOfThisJob(onServer);
+  ReportDoneWithoutBackup(result);
   return result;
 }
 
@@ -102,6 +118,7 @@ int QuarnVMManagement::VMArchBackupPhase() {
   } else {
     m_event.Debug(sig, "[VMArchiving] GetVMInfoForVM for [%s] VM did not return any data.", name);
   }
+  if (state.PresentOnESXAsStub && IsStubOfThisJob(onServer)) return LeaveStubOfThisJob(onServer);
   if (!m_indexingMetadata->stubData.empty()) {
     if (!inIndex.deserialize(m_indexingMetadata->stubData)) {
       m_event.Error(sig, "[VMArchiving] [Error] Failed to serialize to (XML). Code [%d]", 1);
@@ -151,6 +168,35 @@ int QuarnVMManagement::VMArchBackupPhase() {
     }
   }
   return result;
+}
+
+bool QuarnVMManagement::IsStubOfThisJob(const Stub& onServer) const {
+  if (m_jobMgr == nullptr || m_appMgr == nullptr) return false;
+  const int64_t state = onServer.getint64(Stub::F_stubState);
+  return (state == VMInfoStructs::STUB_STATE_IN_PROGRESS || state == VMInfoStructs::STUB_STATE_SUCCESSFULLY_STUBBED) &&
+         onServer.getint64(Stub::F_stubJobId) == m_jobMgr->getJobId() &&
+         static_cast<uint64_t>(onServer.getint64(Stub::F_stubSubclientId)) == m_appMgr->getAppId() &&
+         onServer.getint64(Stub::F_stubKeyrealmNumber) == m_appMgr->getKeyrealmNumber();
+}
+
+int QuarnVMManagement::LeaveStubOfThisJob(const Stub& onServer) {
+  static const char* const sig = "int QuarnVMManagement::LeaveStubOfThisJob(const VirtualServer::VMArchivingData&)";
+  // A restore reads a job's latest attempt of a VM: a backup (or an index update) made now would stand
+  // in for the attempt this job's stub deleted the VM's disks on, without those disks. So the VM is
+  // neither backed up nor sent to the index; a stub still under way is left to the stub phase, which
+  // takes it again as backed up and to be archived.
+  const bool done = onServer.getint64(Stub::F_stubState) == VMInfoStructs::STUB_STATE_SUCCESSFULLY_STUBBED;
+  const std::string text =
+      std::string("Left as this job's stub phase ") + (done ? "stubbed it" : "began its stub") +
+      ": its backup by an earlier attempt of this job, on which the stub deleted its disks, stands; this attempt "
+      "neither backs it up nor sends its stub record to the index" +
+      (done ? "." : ". The job's stub phase finishes the stub.");
+  m_event.Debug(sig, "[VMArchiving] WARNING: VM [%s] (stub record [%s] of this job [%lld]): %s", m_vmName.c_str(),
+                VMArchGetStubStateString(static_cast<int>(onServer.getint64(Stub::F_stubState))).c_str(),
+                static_cast<long long>(onServer.getint64(Stub::F_stubJobId)), text.c_str());
+  if (m_vm != nullptr) m_vm->updateInfo.setstring(Update::F_failureText, text);
+  if (done) VMArchSetStubInfoToCustomField("Yes");
+  return done ? kResultAlreadyStubbed : kResultToBeStubbed;
 }
 
 int QuarnVMManagement::VMArchHandleStubCases(VMInfoStructs::SVMInfo& info, const Stub& onServer, const Stub& inIndex,

@@ -12,6 +12,7 @@
 #include "platform/lab/LabJob.h"
 #include "platform/lab/LabJobRun.h"
 #include "platform/lab/LabReservations.h"
+#include "platform/lab/LabStubPhase.h"
 #include "platform/jobmgr/vsJobMgr.h"
 #include "records/messages/JobManagerMessages.h"
 
@@ -106,6 +107,26 @@ void FromRun(const lab::JobRun& run, const std::vector<std::string>& results, in
       if (run.signal != 0 || results.empty()) FromUnfinishedRun(run, results, outcome);
       return;
   }
+}
+
+// A stub phase whose job process died leaves the VMs it had not archived taken (lab::StubPhaseTraces).
+// When runs.log does not show that run (lost, a line older than its phase field, a start line of a
+// process that never ran), the job's last phase result is an earlier phase's and ends nothing: a
+// "completed" job with a VM taken (a stub phase that ended without archiving one sets no success), or
+// one completed with errors with a stub under way, is pending.
+void FromStubPhaseTraces(int64_t jobId, bool runOfStubPhaseLogged, JobOutcome& outcome) {
+  if (runOfStubPhaseLogged || outcome.running || outcome.interrupted ||
+      (outcome.state != JobState::kCompleted && outcome.state != JobState::kCompletedWithErrors))
+    return;
+  const lab::StubPhaseTraces traces = lab::FindStubPhaseTraces(jobId);
+  const std::vector<std::string>& left = outcome.state == JobState::kCompleted ? traces.taken : traces.underWay;
+  if (left.empty()) return;
+  std::string names;
+  for (const std::string& name : left) names += (names.empty() ? "" : ", ") + name;
+  outcome.state = JobState::kPending;
+  outcome.stubPhaseNotEnded = true;
+  outcome.words = "pending: its stub phase has not ended (" + names + " taken by it and not archived; runs.log does "
+                  "not show that run), and the phase result it read as " + outcome.words + " is an earlier phase's";
 }
 
 // Where a log line's field after its first `fields` blank-separated fields begins; npos when it has
@@ -303,11 +324,13 @@ JobOutcome ReadJobOutcome(int64_t jobId) {
   lab::JobRun run;
   if (!lab::LatestRun(jobId, run)) {
     FromPhases(lab::ReadPhaseLines(jobId), outcome);
+    FromStubPhaseTraces(jobId, false, outcome);
     return outcome;
   }
   const std::vector<std::string> results = lab::PhaseResultsOf(jobId, run);
   FromPhases(results, outcome);
   FromRun(run, results, jobId, outcome);
+  FromStubPhaseTraces(jobId, run.phase == lab::JobPhase::kStub, outcome);
   return outcome;
 }
 

@@ -32,6 +32,7 @@
 #include "platform/lab/LabMedia.h"
 #include "platform/lab/LabReservations.h"
 #include "platform/lab/LabSettings.h"
+#include "platform/lab/LabStubPhase.h"
 #include "platform/os/ZtProcess.h"
 #include "platform/os/ZtTime.h"
 #include "records/messages/JobManagerMessages.h"
@@ -438,15 +439,27 @@ bool Passes(const std::vector<std::string>& passed, const char* option) {
 
 // The job manager resumes the phase that has not ended: after a run of the job's stub phase that did
 // not end the job (its process killed, or ended without a result, pending, interrupted), the next
-// run runs the stub phase again, which goes on with a stub that was cut off.
+// run runs the stub phase again, which goes on with a stub that was cut off. That the stub phase ran
+// is read from the VMs as well as from runs.log: a backup phase run again over the job's stubs would
+// back their VMs up without the disks the stubs deleted, in place of the attempt the stubs were made on.
 void ResumeStubPhase(int64_t jobId, std::vector<std::string>& passed) {
-  lab::JobRun latest;
-  if (Passes(passed, "-stubPhase") || !lab::LatestRun(jobId, latest) || latest.phase != lab::JobPhase::kStub) return;
+  if (Passes(passed, "-stubPhase")) return;
   const JobOutcome outcome = ReadJobOutcome(jobId);
   if (HasEnded(outcome)) return;
-  std::printf("the stub phase of job %lld has not ended (%s): running the stub phase again (-stubPhase), as the job "
+  lab::JobRun latest;
+  const bool logged = lab::LatestRun(jobId, latest) && latest.phase == lab::JobPhase::kStub;
+  const lab::StubPhaseTraces traces = logged ? lab::StubPhaseTraces() : lab::FindStubPhaseTraces(jobId);
+  if (!logged && traces.stubbed.empty() && !outcome.stubPhaseNotEnded) return;
+  std::string shownBy;
+  if (!logged) {
+    std::string names;
+    for (const std::string& name : traces.stubbed) names += (names.empty() ? "" : ", ") + name;
+    shownBy = names.empty() ? " (runs.log does not show it; VMs it took are not archived)"
+                            : " (runs.log does not show it; the stub records of " + names + " name the job)";
+  }
+  std::printf("the stub phase of job %lld has not ended (%s)%s: running the stub phase again (-stubPhase), as the job "
               "manager resumes it\n",
-              static_cast<long long>(jobId), outcome.words.c_str());
+              static_cast<long long>(jobId), outcome.words.c_str(), shownBy.c_str());
   passed.push_back("-stubPhase");
 }
 

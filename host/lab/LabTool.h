@@ -144,6 +144,8 @@ struct JobOutcome {
   bool running = false;    // a run of the lab tool holds it now
   long runPid = 0;
   bool interrupted = false;  // its last run was interrupted
+  // Its stub phase ran and has not ended, as the VMs it left taken show where runs.log does not.
+  bool stubPhaseNotEnded = false;
 };
 JobOutcome ReadJobOutcome(int64_t jobId);
 // The exit code of "run" for the outcome.

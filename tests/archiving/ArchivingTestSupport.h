@@ -32,15 +32,16 @@ inline std::string Guid(int i) {
   return text;
 }
 
-// A stub record as a backup or stub phase of this subclient writes it.
-inline std::string StubText(int state, int64_t subclient = 1, int64_t retries = 0, int64_t keyrealmNumber = 1) {
+// A stub record as a backup or stub phase of this subclient writes it (of job `jobId`).
+inline std::string StubText(int state, int64_t subclient = 1, int64_t retries = 0, int64_t keyrealmNumber = 1,
+                            int64_t jobId = kJob) {
   Stub record;
   record.setstring(Stub::F_stubVersion, "1.0.0");
   record.setint64(Stub::F_stubKeyrealmId, 1);
   record.setint64(Stub::F_stubKeyrealmNumber, keyrealmNumber);
   record.setint64(Stub::F_stubSubclientId, subclient);
   record.setint64(Stub::F_stubState, state);
-  record.setint64(Stub::F_stubJobId, kJob);
+  record.setint64(Stub::F_stubJobId, jobId);
   record.setint64(Stub::F_stubRetryCount, retries);
   std::string xml;
   record.serialize(xml, true);

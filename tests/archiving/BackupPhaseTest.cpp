@@ -19,6 +19,7 @@ int IndexState(const std::string& text) { return text.empty() ? kNoRecord : stat
 
 TEST(BackupPhaseTest, EachCaseOfTheTwoStubRecordsGivesItsResultAndIndexUpdate) {
   constexpr int kGone = -1, kUnreadable = -2, kRunning = -1, N = kNoRecord;
+  constexpr int64_t kEarlierJob = archtest::kJob - 1, kThisJob = archtest::kJob;
   using Also = std::function<void(archtest::ArchivingLab&)>;
   // The record of the stream's archive file after `after` others refused, once.
   auto RefusedOnce = [](int64_t after) -> Also {
@@ -40,6 +41,9 @@ TEST(BackupPhaseTest, EachCaseOfTheTwoStubRecordsGivesItsResultAndIndexUpdate) {
     const char* pending; // a pending cause that must be set; empty: none
     const char* reason;  // part of the failure reason
     const char* event;   // a job event that must be raised; empty: none
+    // The job the hypervisor's stub record names: an earlier one, as a later job meets a stub, or this
+    // job, whose own stub phase wrote it before this attempt of its backup phase.
+    int64_t serverJob = kEarlierJob;
   } cases[] = {
       {"no stub, off 72 h", 0, 1, 0, "", 72, nullptr, 108, 103, 1, 0, "", "", ""},
       {"no stub, running", 0, 1, 0, "", kRunning, nullptr, 108, 104, N, 0, "", "", ""},
@@ -93,6 +97,19 @@ TEST(BackupPhaseTest, EachCaseOfTheTwoStubRecordsGivesItsResultAndIndexUpdate) {
        110, 118, 3, 3, "", "could not be sent to the index", ""},
       {"no stream for the update: the backup goes on", 0, 1, 0, "", 72,
        [](archtest::ArchivingLab& lab) { lab.controller->lend = false; }, 108, 0, N, 0, "", "", ""},
+      // This job's own stub phase wrote the record: an attempt of its backup phase after it backs nothing
+      // up and sends nothing to the index, whatever leaves the archiving check out, and says so.
+      {"stubbed by this job's stub phase", 4, 1, 1, "", 72, nullptr, 101, 0, 1, 0, "", "", "", kThisJob},
+      {"a stub begun by this job's stub phase", 3, 1, 1, "", 72, nullptr, 103, 0, 1, 0, "", "", "", kThisJob},
+      {"a stub begun by this job's stub phase, without turbo", 3, 1, 1, "", 72,
+       [](archtest::ArchivingLab& lab) { lab.jobMgr.setTurboEnabled(false); }, 103, 0, 1, 0, "", "", "", kThisJob},
+      {"stubbed by this job's stub phase, no stream for the update", 4, 1, 1, "", 72,
+       [](archtest::ArchivingLab& lab) { lab.controller->lend = false; }, 101, 0, 1, 0, "", "", "", kThisJob},
+      {"stubbed by this job's stub phase, the archiving settings not to be read", 4, 1, 1, "", 72,
+       [](archtest::ArchivingLab& lab) { lab.Lab().Fault("appmgr.GetVMArchivingParams", 5); }, 101, 0, 1, 0, "", "",
+       "", kThisJob},
+      {"a stub of this job by another subclient", 4, 2, 0, "", kRunning, nullptr, 100, 0, N, 0, "0x5B0000B4 vm01|2",
+       "archived by subclient 2", "", kThisJob},
       {"without turbo", 0, 1, 0, "", 72, [](archtest::ArchivingLab& lab) { lab.jobMgr.setTurboEnabled(false); }, 108,
        0, N, 0, "", "", ""},
       {"not VMware", 0, 1, 0, "", 72,
@@ -108,7 +125,7 @@ TEST(BackupPhaseTest, EachCaseOfTheTwoStubRecordsGivesItsResultAndIndexUpdate) {
     std::string error;
     if (c.server == kGone) lab::RemoveVM(lab::SampleServer(), "vm01", error);
     if (c.server > 0 || c.server == kUnreadable) {
-      const std::string stub = c.server > 0 ? StubText(c.server, c.subclient) : "<VirtualServer_VMArch";
+      const std::string stub = c.server > 0 ? StubText(c.server, c.subclient, 0, 1, c.serverJob) : "<VirtualServer_VMArch";
       lab.ChangeVM(1, [&](lab::VMDescription& d) { d.options[lab::kStubRecordOption] = stub; });
     }
     if (c.offHours != kRunning && c.server != kGone) lab.PowerOff(1, c.offHours);
@@ -163,6 +180,17 @@ TEST(BackupPhaseTest, EachCaseOfTheTwoStubRecordsGivesItsResultAndIndexUpdate) {
       // A stub cut off is no backup: the VM is backed up, and only an idle one is to be stubbed again.
       EXPECT_TRUE(vm.contentRecords.empty());
       EXPECT_EQ(c.offHours == kRunning ? 0 : 1, lab.Status(1).getint64(Update::F_stubStatus));
+    }
+    if (c.serverJob == kThisJob && c.subclient == 1) {
+      // Its backup by the earlier attempt stands: no archive of this attempt, and a stub under way stays
+      // to be archived for the stub phase to finish.
+      const Update status = lab.Status(1);
+      EXPECT_EQ(0, status.getint64(Update::F_vmStatus));
+      EXPECT_EQ(c.server == 4 ? 5 : 1, status.getint64(Update::F_stubStatus));
+      EXPECT_NE(std::string::npos, status.getstring(Update::F_failureText).find("Left as this job's stub phase"))
+          << status.getstring(Update::F_failureText);
+      EXPECT_EQ(1u, vm.contentRecords.size());
+      EXPECT_EQ(0u, lab::ListArchiveFiles(archtest::kJob).size());
     }
     if (c.result == 101 && c.server > 0) {
       EXPECT_EQ("Yes", lab.Description(1).customFields["Archived"]);

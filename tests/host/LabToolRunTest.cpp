@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/lab/Lab.h"
+#include "platform/lab/LabAgent.h"
 #include "platform/lab/LabCoordinator.h"
 #include "platform/lab/LabCreate.h"
 #include "platform/lab/LabDisks.h"
@@ -443,7 +444,9 @@ bool WaitForEnds(const std::vector<pid_t>& pids) {
 // The lab tool killed during a run: the job process goes on, holding the lab and its streams, so no
 // run starts beside it and outcome says it runs. Once it has ended (killed too, its streams still
 // open), the next run gives back the streams it left, resumes the job as a later attempt, and every VM
-// restores as its disks were before the job.
+// restores as its disks were before the job. What the dead processes held of the hypervisor (disk
+// streams) and of the clean-up service (registrations) is given back before the resumed job process
+// does its first thing: none of it stands beside that process.
 TEST_F(LabToolRun, AJobProcessWhoseRunWasKilledHoldsTheLabAndItsStreamsUntilItEnds) {
   ASSERT_EQ(0, Tool({"create", labDir, "--vms", "2", "--time-scale", "60"}).exitCode);
   const std::vector<std::string> copies = CopyFirstDisks({"vm01", "vm02"});
@@ -498,8 +501,38 @@ TEST_F(LabToolRun, AJobProcessWhoseRunWasKilledHoldsTheLabAndItsStreamsUntilItEn
   open.push_back(jobProcess);
   ASSERT_EQ(0, kill(-jobProcess, SIGKILL));
   ASSERT_TRUE(WaitForEnds(open));
+  const std::vector<std::string> clients = {"coordinator", "proxyA", "proxyB"};
+  const auto registrations = [&clients] {
+    size_t standing = 0;
+    for (const std::string& client : clients) standing += lab::ReadCleanupRegistrations(client).size();
+    return standing;
+  };
+  lab::SetRoot(labDir);
+  EXPECT_GT(lab::DiskStreamsHeld(1001), 0) << "the killed processes held a disk stream of the hypervisor";
+  EXPECT_GT(registrations(), 0u) << "the killed processes left registrations with the clean-up service";
+  lab::SetRoot(std::string());
   ASSERT_EQ(0, Tool({"fault", labDir, "clear"}).exitCode);
-  const Result resumed = Tool({"run", labDir, "--", "-numStreams", "2"});
+  // The resumed job process held at its first registration with the clean-up service.
+  ASSERT_EQ(0, Tool({"fault", labDir, "hold", "cleanup.RegisterProcess"}).exitCode);
+  const pid_t resumedRun = Start({"run", labDir, "--", "-numStreams", "2"}, "resumed.txt");
+  ASSERT_GT(resumedRun, 0);
+  lab::SetRoot(labDir);
+  const bool resumedHeld = testsupport::WaitForLab({labDir}, [] {
+    lab::FaultTable table;
+    std::string error;
+    return lab::ReadFaultTable(table, error) && !table.rules.empty() && table.rules[0].fired > 0;
+  });
+  const int64_t diskStreamsBeside = lab::DiskStreamsHeld(1001);
+  const size_t registrationsBeside = registrations();
+  std::string cleared;
+  lab::ClearFaultTable(cleared);
+  lab::SetRoot(std::string());
+  Result resumed;
+  resumed.exitCode = testsupport::WaitProgram(resumedRun);
+  resumed.out = Text(dir.Path("resumed.txt"));
+  ASSERT_TRUE(resumedHeld) << resumed.out;
+  EXPECT_EQ(0, diskStreamsBeside) << "a dead process's disk streams stand beside the resumed job process";
+  EXPECT_EQ(0u, registrationsBeside) << "a dead process's registrations stand beside the resumed job process";
   EXPECT_EQ(0, resumed.exitCode) << resumed.out;
   EXPECT_TRUE(Has(resumed.out, "job 1001 has not ended (not running: its run ended without a word")) << resumed.out;
   EXPECT_TRUE(std::regex_search(resumed.out, std::regex("an earlier run of job 1001 left [12] streams? reserved: "

@@ -667,6 +667,10 @@ TEST_F(QuarnLabTool, TheLatestRunsPhaseResultIsTheJobsAndAnUnendedStubPhaseIsRes
        "ended" + t + " status=13"},
       {"a start cut short is none", {"phaseSuccessful"}, {backupRun, ended}, "completed\n", false,
        "started" + t + " pid=11 phase=stub results=1"},
+      // Whatever the line cut short, the next run's start takes its place: run on with it, that start
+      // would read as the line cut short, and the run it records would be lost.
+      {"a line cut short after an ended run is none", {"phaseSuccessful"}, {backupRun, ended}, "completed\n", false,
+       "lost" + t + " pid=10"},
   };
   int64_t job = 2000;
   for (const Case& c : cases) {

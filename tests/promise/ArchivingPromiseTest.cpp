@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -367,6 +368,161 @@ class ArchivingLab : public testing::Test {
     MediaFault(rule, 1002, "2");
   }
 
+  // vm01's stub cut off by the hypervisor after one disk (the stub phase ends failed, the stub to be
+  // retried), then the job's stub phase run again and stopped as StoppedAt stops it (`hold`, `stop`,
+  // `status`, `letGoAtTheSummary` alike): the attempt that does not end gives vm01 back too, as backed
+  // up with the reason it is not archived and its stub still failed (so no later attempt of the job
+  // takes it for a VM to back up again); the job manager's next run resumes the stub phase, which
+  // finishes the stub.
+  void StoppedAfterAStubCutOff(const std::vector<std::string>& hold, const std::function<void(pid_t)>& stop, int status,
+                               bool letGoAtTheSummary) {
+    BackupPhase(1001);
+    Fault({"add", "vminfo.StubVMDisk", "--code", "3010", "--after", "1"});
+    StubPhase(1001);
+    ClearFaults();
+    ASSERT_FALSE(Stubbed(kVM));
+    std::vector<std::string> rule = {"fault", lab_, "hold"};
+    rule.insert(rule.end(), hold.begin(), hold.end());
+    ASSERT_EQ(0, Tool(rule)) << Output();
+    // The cut-off attempt summed up its VMs already: this one's summary is the next.
+    const std::string log = lab::ClientLogPath("coordinator", "quarn");
+    const std::string summary = "===== JOB SUMMARY REPORT STUB PHASE";
+    const size_t summariesBefore = testsupport::CountOf(labrun::ReadText(log), summary);
+    const pid_t run = labrun::StartTool({"run", lab_, "--job", "1001", "--", "-numStreams", "1", "-stub", "-stubPhase"},
+                                        dir_.Path("stopped.txt"));
+    ASSERT_GT(run, 0);
+    const bool held = labrun::WaitForLab({lab_}, [] {
+      lab::FaultTable table;
+      std::string error;
+      return lab::ReadFaultTable(table, error) && !table.rules.empty() && table.rules[0].fired > 0;
+    });
+    if (held) stop(run);
+    const bool summed = held && labrun::WaitForLab({log.substr(0, log.rfind('/'))}, [&] {
+      return testsupport::CountOf(labrun::ReadText(log), summary) > summariesBefore;
+    });
+    int stopped = -1;
+    if (!letGoAtTheSummary) stopped = testsupport::WaitProgram(run);
+    ClearFaults();
+    if (letGoAtTheSummary) stopped = testsupport::WaitProgram(run);
+    ASSERT_TRUE(lab::ClearJobQuit(1001));
+    const std::string output = labrun::ReadText(dir_.Path("stopped.txt"));
+    ASSERT_TRUE(held && summed) << output;
+    EXPECT_EQ(status, stopped) << output;
+    EXPECT_FALSE(Stubbed(kVM)) << output;
+    Info record;
+    ASSERT_TRUE(vsJobMgr::ReadVMStatus(1001, Description(kVM).guid, record));
+    EXPECT_EQ(0, record.getint64(Info::F_vmStatus)) << "a stub to be retried is given back as backed up: " << output;
+    // Still failed when the attempt did not reach it; to be archived once it had begun on it again.
+    const int64_t stubStatus = record.getint64(Info::F_stubStatus);
+    EXPECT_TRUE(stubStatus == 6 || stubStatus == 1) << stubStatus << ": " << output;
+    EXPECT_FALSE(record.getstring(Info::F_failureText).empty()) << "vm01 does not say why it is not archived: " << output;
+    CheckPromise(1001, "the stub phase stopped after a stub cut off");
+
+    EXPECT_EQ(0, Tool({"run", lab_})) << Output();
+    EXPECT_TRUE(labrun::Has(Output(), "the stub phase of job 1001 has not ended (")) << Output();
+    EXPECT_TRUE(labrun::Has(Output(), "job 1001: completed\n")) << Output();
+    CheckPromise(1001, "the stub phase resumed after a stub cut off");
+    EXPECT_TRUE(Stubbed(kVM)) << "the stub phase's next attempt finishes the stub that was cut off";
+  }
+
+  // ---- The stub phase killed, and runs.log as the job manager's next run finds it ----
+  // runs.log of job 1001 kept; its last "started" line without its phase (an older version's line, or
+  // that field damaged); deleted (the administrator then names the job); or a "started" line of a
+  // process that never ran appended, as an older version wrote it (no phase, no counts).
+  enum class RunsLog { kKept, kStartWithoutPhase, kDeleted, kPhantomStart };
+  void LeaveRunsLog(RunsLog how) {
+    lab::SetRoot(lab_);
+    if (how == RunsLog::kPhantomStart) {
+      ASSERT_TRUE(lab::AppendRunEvent(1001, "started 1765000000 pid=2147483646"));
+      return;
+    }
+    if (how == RunsLog::kKept) return;
+    std::vector<std::string> events = lab::ReadRunEvents(1001);
+    ASSERT_EQ(0, unlink(lab::JobFile(1001, "runs.log").c_str()));
+    if (how == RunsLog::kDeleted) return;
+    auto start = std::find_if(events.rbegin(), events.rend(),
+                              [](const std::string& event) { return event.compare(0, 8, "started ") == 0; });
+    ASSERT_NE(events.rend(), start);
+    const size_t phase = start->find(" phase=");
+    ASSERT_NE(std::string::npos, phase);
+    start->erase(phase, start->find(' ', phase + 1) - phase);
+    for (const std::string& event : events) ASSERT_TRUE(lab::AppendRunEvent(1001, event));
+  }
+  // The stub phase of job 1001 held at a call of vm01's stub (`hold`, a rule of the fault table) and its
+  // job process killed there, as KillStubPhaseAt does at a disk.
+  void KillStubPhaseHeldAt(const std::vector<std::string>& hold, const std::string& when) {
+    TakeCopies();
+    std::vector<std::string> rule = {"hold"};
+    rule.insert(rule.end(), hold.begin(), hold.end());
+    Fault(rule);
+    const pid_t run = labrun::StartTool({"run", lab_, "--job", "1001", "--", "-numStreams", "1", "-stub", "-stubPhase"},
+                                        dir_.Path("held.txt"));
+    ASSERT_GT(run, 0);
+    const std::string log = lab::ClientLogPath("coordinator", "quarn");
+    const bool held = labrun::WaitForLab({lab_, log.substr(0, log.rfind('/'))}, [] {
+      lab::FaultTable table;
+      std::string error;
+      return lab::ReadFaultTable(table, error) && !table.rules.empty() && table.rules[0].fired > 0;
+    });
+    long process = 0;
+    for (const std::string& event : lab::ReadRunEvents(1001))
+      if (event.compare(0, 8, "started ") == 0) process = std::stol(event.substr(event.rfind("pid=") + 4));
+    if (held && process > 0) kill(static_cast<pid_t>(process), SIGKILL);
+    ClearFaults();
+    const int status = testsupport::WaitProgram(run);
+    const std::string output = labrun::ReadText(dir_.Path("held.txt"));
+    ASSERT_TRUE(held && process > 0) << output;
+    EXPECT_EQ(2, status) << when << ": " << output;
+    EXPECT_TRUE(labrun::Has(output, "job 1001: pending: the job process of its stub phase was killed by signal 9"))
+        << when << ": " << output;
+    CheckRestores(when);
+    CheckStreams(1001, when);
+  }
+  // vm01 and vm02 off, both to be archived by job 1001, whose stub phase is killed with vm01's stub held
+  // at `hold`, and runs.log is left `how`. Until the job manager's next run the job does not read as
+  // ended; that run (of the job named, once runs.log is gone) resumes the stub phase, never the backup
+  // phase, and stubs both; every disk a stub deleted restores to its bytes before the stub phase.
+  void KilledWithRunsLog(const std::vector<std::string>& hold, const std::string& at, RunsLog how) {
+    ASSERT_EQ(0, Tool({"vm", lab_, kRunningVM, "power", "off", "--hours", "72"}));
+    BackupPhase(1001);
+    const std::string when = "the stub phase killed " + at;
+    ASSERT_NO_FATAL_FAILURE(KillStubPhaseHeldAt(hold, when));
+    ASSERT_NO_FATAL_FAILURE(LeaveRunsLog(how));
+    EXPECT_EQ(0, Tool({"outcome", lab_, "--job", "1001"}));
+    EXPECT_EQ(0u, Output().find("job 1001: pending")) << when << ", runs.log left: the job reads as ended while VMs "
+                                                         "it was to archive are not archived: " << Output();
+    const std::vector<std::string> next =
+        how == RunsLog::kDeleted ? std::vector<std::string>{"run", lab_, "--job", "1001"} : std::vector<std::string>{"run", lab_};
+    EXPECT_EQ(0, Tool(next)) << Output();
+    EXPECT_TRUE(labrun::Has(Output(), "the stub phase of job 1001 has not ended (")) << Output();
+    EXPECT_TRUE(labrun::Has(Output(), "job 1001: completed\n")) << Output();
+    EXPECT_FALSE(lab::JobExists(1002)) << Output();
+    CheckRestores(when + ", the stub phase resumed");
+    CheckStreams(1001, when + ", the stub phase resumed");
+    for (const char* vm : {kVM, kRunningVM}) EXPECT_TRUE(Stubbed(vm)) << vm << ": " << WhyNotStubbed(1001, vm);
+  }
+  // Job 1001 stubs vm01, or the hypervisor cuts its stub off after one disk (`cutOff`: the stub phase
+  // fails); then the job's backup phase is run again, a later attempt, without the archiving flag (as a
+  // resume passes none). The disks the stub deleted still restore from the attempt the stub was made
+  // on, and the backup phase says it left vm01 alone; the job's stub phase then finishes a stub cut off.
+  void BackupPhaseRunAgainOverItsStub(bool cutOff) {
+    BackupPhase(1001);
+    if (cutOff) Fault({"add", "vminfo.StubVMDisk", "--code", "3010", "--after", "1"});
+    StubPhase(1001);
+    ClearFaults();
+    EXPECT_EQ(!cutOff, Stubbed(kVM));
+    const int status = Tool({"run", lab_, "--job", "1001", "--", "-t", "1", "-numStreams", "1"});
+    EXPECT_TRUE(status == 0 || status == 1) << Output();
+    EXPECT_TRUE(labrun::Has(Output(), "vm01 [" + Description(kVM).guid + "] ") &&
+                labrun::Has(Output(), "Left as this job's stub phase"))
+        << "the backup phase does not say it left vm01 alone: " << Output();
+    CheckRestores("the job's backup phase run again over its stub");
+    CheckStreams(1001, "the job's backup phase run again over its stub");
+    if (!cutOff) return;
+    StubPhase(1001);
+    EXPECT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1001, kVM);
+  }
+
 
  protected:
   testsupport::TestLab dir_;
@@ -413,6 +569,16 @@ const std::map<std::string, std::function<void(ArchivingLab&)>>& Ways() {
          t.StoppedAt({"vminfo.GetVMInfoForVM", "--vm", kVM}, [](pid_t) { lab::RequestJobQuit(1001); }, 2, false);
        }},
       {"KilledAtTheSecondDisk", [](ArchivingLab& t) { t.KilledAt("1"); }},
+      {"InterruptedBeforeAnyVMAfterAStubCutOff",
+       [](ArchivingLab& t) {
+         t.StoppedAfterAStubCutOff({"ra.LaunchAgent", "--client", "coordinator"}, [](pid_t run) { kill(run, SIGINT); },
+                                   130, true);
+       }},
+      {"SuspendedInTheVMsStubAfterAStubCutOff",
+       [](ArchivingLab& t) {
+         t.StoppedAfterAStubCutOff({"vminfo.GetVMInfoForVM", "--vm", kVM}, [](pid_t) { lab::RequestJobQuit(1001); }, 2,
+                                   false);
+       }},
       {"AnArchiveWriteRefused",
        [](ArchivingLab& t) {
          t.MediaFault({"add", "archive.write", "--code", "28", "--after", "3"});
@@ -428,6 +594,41 @@ const std::map<std::string, std::function<void(ArchivingLab&)>>& Ways() {
        [](ArchivingLab& t) {
          t.MediaFaultInAnIncremental({"add", "archive.write", "--code", "5", "--after", "3", "--times", "always"});
        }},
+      // The stub phase killed with one disk of vm01 deleted, or once its stub is made on the hypervisor
+      // (its record written "stubbed", the job manager not yet told), and runs.log left each way.
+      {"KilledAtTheSecondDiskStartedLineWithoutPhase",
+       [](ArchivingLab& t) {
+         t.KilledWithRunsLog({"vminfo.StubVMDisk", "--after", "1"}, "at the second disk",
+                             ArchivingLab::RunsLog::kStartWithoutPhase);
+       }},
+      {"KilledAtTheSecondDiskRunsLogDeleted",
+       [](ArchivingLab& t) {
+         t.KilledWithRunsLog({"vminfo.StubVMDisk", "--after", "1"}, "at the second disk",
+                             ArchivingLab::RunsLog::kDeleted);
+       }},
+      {"KilledAtTheSecondDiskPhantomStartedLine",
+       [](ArchivingLab& t) {
+         t.KilledWithRunsLog({"vminfo.StubVMDisk", "--after", "1"}, "at the second disk",
+                             ArchivingLab::RunsLog::kPhantomStart);
+       }},
+      {"KilledAfterItsStubRunsLogKept",
+       [](ArchivingLab& t) {
+         t.KilledWithRunsLog({"vminfo.SetCustomField"}, "after vm01's stub", ArchivingLab::RunsLog::kKept);
+       }},
+      {"KilledAfterItsStubStartedLineWithoutPhase",
+       [](ArchivingLab& t) {
+         t.KilledWithRunsLog({"vminfo.SetCustomField"}, "after vm01's stub", ArchivingLab::RunsLog::kStartWithoutPhase);
+       }},
+      {"KilledAfterItsStubRunsLogDeleted",
+       [](ArchivingLab& t) {
+         t.KilledWithRunsLog({"vminfo.SetCustomField"}, "after vm01's stub", ArchivingLab::RunsLog::kDeleted);
+       }},
+      {"KilledAfterItsStubPhantomStartedLine",
+       [](ArchivingLab& t) {
+         t.KilledWithRunsLog({"vminfo.SetCustomField"}, "after vm01's stub", ArchivingLab::RunsLog::kPhantomStart);
+       }},
+      {"TheJobsBackupPhaseRunAgainOverItsStub", [](ArchivingLab& t) { t.BackupPhaseRunAgainOverItsStub(false); }},
+      {"TheJobsBackupPhaseRunAgainOverAStubCutOff", [](ArchivingLab& t) { t.BackupPhaseRunAgainOverItsStub(true); }},
   };
   return ways;
 }
