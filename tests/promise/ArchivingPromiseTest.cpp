@@ -732,17 +732,17 @@ class ChainDamage : public ArchivingLab, public testing::WithParamInterface<std:
     if (OneOfSeveral()) {
       const lab::ArchiveLocation disk1 = ArchiveOfDisk1Only(job, Description(kVM));
       ASSERT_FALSE(disk1.path.empty());
-      if (damage() == Damage::kOneOfSeveralLeftUncommittedWithItsIndexRecord)
-        ASSERT_EQ(0, std::rename(disk1.path.c_str(), (disk1.path + archive::kUncommittedSuffix).c_str()));
-      else
-        ASSERT_EQ(0, unlink(disk1.path.c_str()));
-      if (damage() == Damage::kOneOfSeveralRemovedWithItsIndexRecord ||
-          damage() == Damage::kOneOfSeveralRemovedWithTheNoteAndIndexRecord ||
-          damage() == Damage::kOneOfSeveralLeftUncommittedWithItsIndexRecord)
+      const bool uncommitted = damage() == Damage::kOneOfSeveralLeftUncommittedWithItsIndexRecord;
+      ASSERT_EQ(0, uncommitted ? std::rename(disk1.path.c_str(), (disk1.path + archive::kUncommittedSuffix).c_str())
+                               : unlink(disk1.path.c_str()));
+      if (uncommitted || damage() == Damage::kOneOfSeveralRemovedWithItsIndexRecord ||
+          damage() == Damage::kOneOfSeveralRemovedWithTheNoteAndIndexRecord) {
         ASSERT_NO_FATAL_FAILURE(RemoveIndexRecord(job, guid));
+      }
       if (damage() == Damage::kOneOfSeveralRemovedWithTheNote ||
-          damage() == Damage::kOneOfSeveralRemovedWithTheNoteAndIndexRecord)
+          damage() == Damage::kOneOfSeveralRemovedWithTheNoteAndIndexRecord) {
         ASSERT_EQ(0, unlink(lab::VMArchiveListPath(agent, job, guid).c_str()));
+      }
       return;
     }
     switch (damage()) {

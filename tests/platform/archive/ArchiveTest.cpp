@@ -970,7 +970,9 @@ TEST_F(ArchiveTest, ADispatchAfterItsRecordWasLostIsNumberedAboveTheVMsArchivesO
     if (test.committed) {
       ASSERT_EQ(0, first->closeArchiveFile());
     }
-    if (!test.nothingWritten) EXPECT_EQ(2u, dispatchOf(firstPath));
+    if (!test.nothingWritten) {
+      EXPECT_EQ(2u, dispatchOf(firstPath));
+    }
     const std::string record = lab::VMDispatchRecordPath(jobId, kGuid);
     if (test.record == Record::kDeleted) {
       ASSERT_EQ(0, std::remove(record.c_str()));
