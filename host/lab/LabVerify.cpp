@@ -59,6 +59,7 @@ struct Verification {
   size_t wellFormed = 0;
   size_t listedFiles = 0;  // archive files of the listed job (of every job when none is), well-formed or not
   std::set<std::string> imagesCompared;  // the names of the disks an image given for them was compared with
+  std::set<std::string> foreignNotes;     // VMs (lower case) whose note names another VM's archive
 };
 
 std::string Lower(std::string text) {
@@ -139,93 +140,154 @@ bool Superseded(const Verification& verification, const archive::ArchiveContents
   return !(attempt == JobOf(verification, malformed.vmGuid, malformed.jobId).judged.attempt);
 }
 
-// Reads every archive of the lab (those of later jobs are not needed for a restore as of `asOf`).
-void ReadArchives(int64_t asOf, int64_t listedJob, Verification& verification) {
-  std::vector<archive::Problem> problems;
-  std::vector<std::string> unnoted;  // per archive: the VM it says it is of, when its note does not say so
-  std::map<std::pair<std::string, int64_t>, std::map<uint64_t, std::string>> notes;  // by media agent and job
+// Every archive file the VMs' notes name, by media agent, job and archive file id.
+using NotesOfJobs = std::map<std::pair<std::string, int64_t>, std::map<uint64_t, std::vector<lab::NotedArchive>>>;
+NotesOfJobs ReadNotes(int64_t asOf) {
+  NotesOfJobs notes;
+  for (lab::NotedArchive& noted : lab::ListNotedArchives()) {
+    if (asOf > 0 && noted.location.jobId > asOf) continue;
+    auto& ofJob = notes[std::make_pair(noted.location.mediaAgent, noted.location.jobId)];
+    ofJob[noted.location.archiveFileId].push_back(std::move(noted));
+  }
+  return notes;
+}
+
+// What one archive read stands for, as restores find it.
+struct ArchiveRead {
+  archive::Problem problem;
+  std::string unnoted;  // the VM it says it is of, when no note of that VM names it
+  std::vector<std::string> foreignTo;  // VMs whose note names it though it says it is another's
+  bool notCommitted = false;  // noted, and left under its uncommitted name
+  bool wellFormed = false;    // a committed archive read whole without a problem
+};
+
+// Whether the archive concerns the VM asked about (every archive does when none is).
+bool Concerns(const archive::ArchiveContents& contents, const ArchiveRead& read, const std::string& vmScope) {
+  if (vmScope.empty()) return true;
+  return Lower(contents.vmGuid) == vmScope || Lower(read.unnoted) == vmScope ||
+         std::find(read.foreignTo.begin(), read.foreignTo.end(), vmScope) != read.foreignTo.end();
+}
+
+// Reads every archive of the lab (those of later jobs are not needed for a restore as of `asOf`). A
+// VM's archives are what restores find by its notes: an archive is a VM's when that VM's note names it
+// and its beginning says it is the VM's (one whose beginning does not read is the VM's its note names,
+// of the attempt the note names). With `vmScope` (a GUID in lower case), archives of other VMs are no
+// part of what is verified.
+void ReadArchives(int64_t asOf, int64_t listedJob, const std::string& vmScope, Verification& verification) {
+  std::vector<ArchiveRead> reads;
+  const NotesOfJobs notes = ReadNotes(asOf);
+  const auto notesOf = [&notes](const lab::ArchiveLocation& location) -> const std::vector<lab::NotedArchive>& {
+    static const std::vector<lab::NotedArchive> none;
+    const auto job = notes.find(std::make_pair(location.mediaAgent, location.jobId));
+    if (job == notes.end()) return none;
+    const auto found = job->second.find(location.archiveFileId);
+    return found == job->second.end() ? none : found->second;
+  };
   for (const lab::ArchiveLocation& location : lab::ListArchiveFiles()) {
     if (asOf > 0 && location.jobId > asOf) continue;
     archive::ArchiveContents contents;
-    archive::Problem problem;
-    if (lab::ReadArchiveWhole(location, contents, problem)) ++verification.wellFormed;
+    ArchiveRead read;
+    read.wellFormed = lab::ReadArchiveWhole(location, contents, read.problem);
     // An archive cut short before it says what it is: of the job its folder names.
     if (contents.jobId == 0) contents.jobId = location.jobId;
-    // A VM's archives are what restores find by its notes: one whose beginning does not read is the
-    // VM's its note names, and one no note names is no VM's backup.
-    const auto key = std::make_pair(location.mediaAgent, location.jobId);
-    if (!notes.count(key)) notes[key] = lab::NotedVMsOfJob(location.mediaAgent, location.jobId);
-    const auto noted = notes[key].find(location.archiveFileId);
-    const std::string notedVM = noted != notes[key].end() ? noted->second : std::string();
-    unnoted.emplace_back();
+    const std::vector<lab::NotedArchive>& noted = notesOf(location);
     if (archive::BeginUnread(contents)) {
-      contents.vmGuid = notedVM;
-    } else if (!contents.vmGuid.empty() && !contents.indexOnly && Lower(contents.vmGuid) != notedVM) {
-      unnoted.back() = contents.vmGuid;
-      contents.vmGuid.clear();
+      if (!noted.empty()) {
+        contents.vmGuid = noted.front().vm;
+        contents.dispatch = noted.front().dispatch;
+        contents.attempt = noted.front().process;
+      }
+    } else if (!contents.vmGuid.empty() && !contents.indexOnly) {
+      bool ownNote = false;
+      for (const lab::NotedArchive& note : noted) {
+        if (note.vm == Lower(contents.vmGuid))
+          ownNote = true;
+        else
+          read.foreignTo.push_back(note.vm);
+      }
+      if (!ownNote) {
+        read.unnoted = contents.vmGuid;
+        contents.vmGuid.clear();
+      }
     }
     verification.archives.push_back(std::move(contents));
-    problems.push_back(problem);
+    reads.push_back(std::move(read));
   }
   const size_t committed = verification.archives.size();
   // A file a VM's note names that was never committed, or is not there, leaves that job's backup of
   // the VM not whole, as restores find it.
   std::set<std::string> notedUncommitted;
-  for (const lab::NotedArchive& noted : lab::ListNotedArchives()) {
-    if (noted.state == lab::NotedArchive::State::kCommitted || (asOf > 0 && noted.location.jobId > asOf)) continue;
-    archive::ArchiveContents contents;
-    if (!lab::ReadNotedVMArchive(noted, noted.vm, true, contents)) continue;
-    if (noted.state == lab::NotedArchive::State::kUncommitted) notedUncommitted.insert(noted.FoundPath());
-    archive::Problem problem;
-    problem.path = noted.FoundPath();
-    problem.text = noted.state == lab::NotedArchive::State::kMissing ? "MISSING: noted for VM " + noted.vm + ", but not there"
-                                                                     : "NOT COMMITTED, though noted for VM " + noted.vm;
-    verification.archives.push_back(std::move(contents));
-    problems.push_back(problem);
-    unnoted.emplace_back();
+  for (const auto& job : notes) {
+    for (const auto& archiveNotes : job.second) {
+      for (const lab::NotedArchive& noted : archiveNotes.second) {
+        if (noted.state == lab::NotedArchive::State::kCommitted) continue;
+        archive::ArchiveContents contents;
+        if (!lab::ReadNotedVMArchive(noted, noted.vm, true, contents)) continue;
+        ArchiveRead read;
+        read.notCommitted = noted.state == lab::NotedArchive::State::kUncommitted;
+        if (read.notCommitted) notedUncommitted.insert(noted.FoundPath());
+        read.problem.path = noted.FoundPath();
+        read.problem.text = read.notCommitted ? "NOT COMMITTED, though noted for VM " + noted.vm
+                                              : "MISSING: noted for VM " + noted.vm + ", but not there";
+        verification.archives.push_back(std::move(contents));
+        reads.push_back(std::move(read));
+      }
+    }
   }
   GroupByVMAndJob(verification);
   for (size_t i = 0; i < verification.archives.size(); ++i) {
     const archive::ArchiveContents& contents = verification.archives[i];
+    const ArchiveRead& read = reads[i];
+    if (!Concerns(contents, read, vmScope)) continue;
     const bool listed = listedJob == 0 || contents.jobId == listedJob;
     if (listed && i < committed) ++verification.listedFiles;
-    if (!unnoted[i].empty())
+    if (read.wellFormed) ++verification.wellFormed;
+    if (!read.unnoted.empty())
       std::printf("archive %s: of VM %s by its beginning, but no note of the job names it for the VM: restores do "
                   "not find it, and it stands for no backup\n",
-                  problems[i].path.c_str(), unnoted[i].c_str());
+                  read.problem.path.c_str(), read.unnoted.c_str());
+    // A note that names another VM's archive leaves the VM it belongs to without that archive.
+    for (const std::string& vm : read.foreignTo) {
+      if (!vmScope.empty() && vm != vmScope) continue;
+      ++verification.problems;
+      verification.foreignNotes.insert(vm);
+      std::printf("archive %s: NOTED FOR VM %s in job %lld, but of VM %s by its beginning: it stands for no backup "
+                  "of %s\n",
+                  read.problem.path.c_str(), vm.c_str(), static_cast<long long>(contents.jobId),
+                  contents.vmGuid.c_str(), vm.c_str());
+    }
     if (contents.malformed.empty()) {
-      if (listed) PrintArchive(contents);
+      if (listed && Concerns(contents, ArchiveRead(), vmScope)) PrintArchive(contents);
       continue;
     }
     // A malformed archive of an earlier job matters too: it keeps that job out of the chain, unless a
-    // later attempt of the job stands in its place.
-    // A file its note names that never became part of a backup the job reported (a VM that failed there,
-    // an earlier attempt) is named, and no problem of the backups that were committed.
-    const bool superseded = Superseded(verification, contents) ||
-                            (contents.absent && !lab::ReportedBackupsOfVM(contents.vmGuid, contents.jobId,
-                                                                          contents.jobId).jobs.count(contents.jobId));
+    // later attempt of the job stands in its place. A file its note names that never became part of a
+    // backup the job reported (a VM that failed there, an earlier attempt) is named, and no problem of
+    // the backups that were committed.
+    const bool earlier = Superseded(verification, contents);
+    const bool noProblem = earlier || (contents.absent && !lab::ReportedBackupsOfVM(contents.vmGuid, contents.jobId,
+                                                                                    contents.jobId)
+                                                                 .jobs.count(contents.jobId));
     if (i < committed)
-      std::printf("archive %s: MALFORMED at offset %llu: %s\n", problems[i].path.c_str(),
-                  static_cast<unsigned long long>(problems[i].offset), problems[i].text.c_str());
-    else if (superseded && notedUncommitted.count(problems[i].path))
-      std::printf("archive %s: not committed, left by an interrupted attempt\n", problems[i].path.c_str());
-    else if (superseded)
-      std::printf("archive %s: %s in job %lld, which did not report the VM backed up\n", problems[i].path.c_str(),
-                  problems[i].text.c_str(), static_cast<long long>(contents.jobId));
+      std::printf("archive %s: MALFORMED at offset %llu: %s\n", read.problem.path.c_str(),
+                  static_cast<unsigned long long>(read.problem.offset), read.problem.text.c_str());
+    else if (noProblem && read.notCommitted)
+      std::printf("archive %s: not committed, left by an interrupted attempt\n", read.problem.path.c_str());
+    else if (noProblem)
+      std::printf("archive %s: %s in job %lld, which did not report the VM backed up\n", read.problem.path.c_str(),
+                  read.problem.text.c_str(), static_cast<long long>(contents.jobId));
     else
-      std::printf("archive %s: %s in job %lld\n", problems[i].path.c_str(), problems[i].text.c_str(),
+      std::printf("archive %s: %s in job %lld\n", read.problem.path.c_str(), read.problem.text.c_str(),
                   static_cast<long long>(contents.jobId));
-    if (Superseded(verification, contents))
+    if (earlier)
       std::printf("  note: of an earlier attempt of job %lld at the VM, which a later attempt stands in for\n",
                   static_cast<long long>(contents.jobId));
-    if (!superseded)
-      ++verification.problems;
+    if (!noProblem) ++verification.problems;
   }
   // A file no note names that its attempt never committed holds no backup: it is named, and is no
   // problem of the backups that were committed.
   for (const lab::ArchiveLocation& location : lab::ListUncommittedArchiveFiles(listedJob)) {
-    if ((asOf > 0 && location.jobId > asOf) ||
-        notedUncommitted.count(location.path)) continue;
+    if ((asOf > 0 && location.jobId > asOf) || notedUncommitted.count(location.path) || !vmScope.empty()) continue;
     std::printf("archive %s: not committed, left by an interrupted attempt\n", location.path.c_str());
   }
 }
@@ -534,30 +596,29 @@ void VerifyJobHoldsWhatItsMountTook(const archive::VMBackup& backup, const std::
   }
 }
 
-// A VM a stub had made of it before the job, which the job backed up as what it is (its stub record,
-// no disk): each disk its stub deleted is checked against the backup the stub recorded for it, and the
-// stub itself is no problem. False when the VM is not such a stub in the job, or when the hypervisor no
-// longer has the VM's description, which holds those records: its disks are then checked as any VM's.
-bool VerifyStubInJob(const std::string& guid, int64_t jobId, const std::map<std::string, std::string>& images,
-                     Verification& verification) {
-  JobManager::VMUpdateInfo record;
-  if (!vsJobMgr::ReadVMStatus(jobId, guid, record) || record.getint64(JobManager::VMUpdateInfo::F_stubStatus) !=
-                                                          QuarnVMManagement::kStubStatusStubbed)
-    return false;
-  for (const archive::ArchiveContents* contents : JobOf(verification, guid, jobId).archives)
-    for (const archive::Item& item : contents->items)
-      if (item.kind == archive::ItemKind::kDisk || item.kind == archive::ItemKind::kExtent) return false;
+// A VM a stub had made of it as of the job (every job when `asOf` is 0): each disk its stub deleted is
+// checked against the backup the stub recorded for it, as `vm restore` brings it back, whatever became
+// of the VM's later backups; the stub itself is no problem. `checked` names the disks so checked (their
+// names in backups). False when the VM is no such stub, or when the hypervisor no longer has the VM's
+// description, which holds those records: its disks are then checked as any VM's.
+bool VerifyStub(const std::string& guid, int64_t asOf, int64_t lastJob, const std::map<std::string, std::string>& images,
+                Verification& verification, std::set<std::string>& checked) {
   std::string server;
   lab::VMDescription vm;
   if (!lab::FindLabVM(guid, server, vm)) return false;
-  std::printf("  a stub in job %lld: its disks are checked against the backups its stub deleted them on\n",
-              static_cast<long long>(jobId));
   // The disks by the backup their stub recorded, each backup reassembled once.
   std::map<int64_t, std::vector<size_t>> byStubJob;
   for (size_t i = 0; i < vm.disks.size(); ++i)
-    if (vm.disks[i].deleted && vm.disks[i].stubJob > 0 && vm.disks[i].stubJob <= jobId)
+    if (vm.disks[i].deleted && vm.disks[i].stubJob > 0 && (asOf <= 0 || vm.disks[i].stubJob <= asOf))
       byStubJob[vm.disks[i].stubJob].push_back(i);
-  size_t checked = 0;
+  // A stub of an older lab recorded no backup with its disks: the job manager's status tells it.
+  JobManager::VMUpdateInfo record;
+  const bool stubbedInJob = vsJobMgr::ReadVMStatus(lastJob, guid, record) &&
+                            record.getint64(JobManager::VMUpdateInfo::F_stubStatus) ==
+                                QuarnVMManagement::kStubStatusStubbed;
+  if (byStubJob.empty() && !stubbedInJob) return false;
+  std::printf("  a stub in job %lld: its disks are checked against the backups its stub deleted them on\n",
+              static_cast<long long>(asOf > 0 ? asOf : lastJob));
   for (const auto& stubJob : byStubJob) {
     archive::VMBackup backup;
     std::string chainWhy;
@@ -566,7 +627,7 @@ bool VerifyStubInJob(const std::string& guid, int64_t jobId, const std::map<std:
     for (size_t i : stubJob.second) {
       const lab::VMDisk& disk = vm.disks[i];
       const std::string name = lab::LabDiskIndexName(i, disk.file);
-      ++checked;
+      checked.insert(name);
       archive::RestoredDisk restored;
       std::string why = chainWhy;
       if (!reassembled || !lab::DiskOfJobBackup(backup, name, disk.stubChangeId, restored, why)) {
@@ -578,7 +639,7 @@ bool VerifyStubInJob(const std::string& guid, int64_t jobId, const std::map<std:
       VerifyDisk(restored, guid, disk.stubJob, true, images, verification);
     }
   }
-  if (checked == 0)
+  if (checked.empty())
     std::printf("  note: the lab records no backup a stub deleted a disk of it on (restored since, or a stub of an "
                 "older lab): nothing to check\n");
   return true;
@@ -593,6 +654,18 @@ bool AnArchiveOfVM(const std::string& guid) {
     if (strcasecmp(contents.vmGuid.c_str(), guid.c_str()) == 0) return true;
   }
   return false;
+}
+
+// The VMs of the lab's hypervisors with a disk a stub deleted as of the job (every job when 0).
+std::vector<std::string> StubbedVMs(int64_t asOf) {
+  std::vector<std::string> stubbed;
+  for (const std::string& server : lab::ListServers())
+    for (const lab::VMDescription& vm : lab::ListVMs(server))
+      if (std::any_of(vm.disks.begin(), vm.disks.end(), [asOf](const lab::VMDisk& disk) {
+            return disk.deleted && disk.stubJob > 0 && (asOf <= 0 || disk.stubJob <= asOf);
+          }))
+        stubbed.push_back(vm.guid);
+  return stubbed;
 }
 
 // "vm01 [GUID]" while the lab's hypervisor has the VM, else its GUID.
@@ -623,9 +696,11 @@ void VerifyVM(const std::string& guid, int64_t asOf, const std::map<std::string,
   if (backup.collectionFiles && backup.jobs.size() > 1)
     std::printf("  note: file collections are restored by modification time: a file deleted since an earlier "
                 "backup of the chain is restored too\n");
+  std::set<std::string> stubChecked;
   if (!ok) {
     ++verification.problems;
     std::printf("  CANNOT REASSEMBLE: %s\n", error.c_str());
+    VerifyStub(guid, asOf, lastJob, images, verification, stubChecked);
     return;
   }
   // A disk whose chain breaks does not come back: a restore refuses it and names the break.
@@ -635,8 +710,11 @@ void VerifyVM(const std::string& guid, int64_t asOf, const std::map<std::string,
                 broken.second.c_str());
   }
   const bool reported = ReportedBackedUp(lastJob, guid);
-  if (!VerifyStubInJob(guid, lastJob, images, verification)) {
-    for (const auto& entry : backup.disks) VerifyDisk(entry.second, guid, lastJob, reported, images, verification);
+  const bool stub = VerifyStub(guid, asOf, lastJob, images, verification, stubChecked);
+  for (const auto& entry : backup.disks) {
+    // A disk of a stub comes back from the backup its stub recorded; a stub of an older lab, none.
+    if (stub && (stubChecked.empty() || stubChecked.count(ShortName(entry.first, guid)))) continue;
+    VerifyDisk(entry.second, guid, lastJob, reported, images, verification);
   }
   VerifyWhole(backup, guid, asOf, reported, verification);
   for (int64_t job : backup.jobs) VerifyJobHoldsWhatItsMountTook(backup, guid, job, verification);
@@ -758,7 +836,7 @@ int Verify(const std::vector<std::string>& args) {
     std::printf("nothing to verify: the lab's media agents hold no archive file (no job has run)\n");
     return kExitFailed;
   }
-  ReadArchives(jobId, jobId, verification);
+  ReadArchives(jobId, jobId, parsed.options.count("vm") ? Lower(parsed.options["vm"]) : std::string(), verification);
   // The VMs of the job (or of every job), each once; a VM whose archive of the job is damaged is
   // verified too: as of its last usable backup.
   std::map<std::string, std::string> vms;  // lower case -> as written
@@ -767,6 +845,12 @@ int Verify(const std::vector<std::string>& args) {
     if (!parsed.options.count("vm") || strcasecmp(parsed.options["vm"].c_str(), contents.vmGuid.c_str()) == 0)
       vms.emplace(Lower(contents.vmGuid), contents.vmGuid);
   }
+  // A VM whose note names another VM's archive, and a VM a stub made of it as of the job, are verified
+  // too: restores find their backups by their notes and their stub records.
+  const std::string vmScope = parsed.options.count("vm") ? Lower(parsed.options["vm"]) : std::string();
+  for (const std::string& vm : verification.foreignNotes) vms.emplace(vm, vm);
+  for (const std::string& guid : StubbedVMs(jobId))
+    if (vmScope.empty() || Lower(guid) == vmScope) vms.emplace(Lower(guid), guid);
   if (parsed.options.count("vm") && vms.empty()) {
     ++verification.problems;
     std::printf("VM %s: no well-formed archive of it%s\n", parsed.options["vm"].c_str(),

@@ -663,12 +663,17 @@ namespace {
 // A refusal names the damage. Once a whole read (the stub's check) found a byte changed among an
 // archive's data, the next incremental builds nothing on it: vm01's backup there is a full one.
 // One archive of a job with several (each disk on a stream of its own) removed or left uncommitted,
-// with or without the index's record of the VM in that job and the VM's note of the job's archives:
-// the job's backup is not read around, whatever the records left say.
+// with or without the index's record of the VM in that job and the VM's note of the job's archives,
+// or its first record changed; or the VM's note of the job naming vm02's archives instead of its own:
+// the job's backup is not read around, whatever the records left say. verify agrees with the restores:
+// vm02, which no damage reached, verifies on its own; a stub no restore gives back is a problem of every
+// verify that covers vm01, with or without the job and the VM named; an archive whose first record does
+// not read is a problem of its job, never taken for one of an earlier attempt.
 enum class Damage { kArchiveRemoved, kLeftUncommitted, kByteChangedMidFile, kByteChangedInFirstRecord, kNoteLost,
-                    kMediaFolderRemoved, kOneOfSeveralRemoved, kOneOfSeveralRemovedWithItsIndexRecord,
-                    kOneOfSeveralRemovedWithTheNote, kOneOfSeveralRemovedWithTheNoteAndIndexRecord,
-                    kOneOfSeveralLeftUncommittedWithItsIndexRecord };
+                    kMediaFolderRemoved, kNoteNamesAnotherVMsArchives, kOneOfSeveralRemoved,
+                    kOneOfSeveralRemovedWithItsIndexRecord, kOneOfSeveralRemovedWithTheNote,
+                    kOneOfSeveralRemovedWithTheNoteAndIndexRecord, kOneOfSeveralLeftUncommittedWithItsIndexRecord,
+                    kOneOfSeveralFirstRecordChanged };
 enum class When { kBeforeTheNextJob, kBetweenTheStubsPhases, kAfterTheStub };
 constexpr int64_t kFull = 1001, kMiddle = 1002, kStubJob = 1003, kNextJob = 1004;
 
@@ -719,6 +724,7 @@ class ChainDamage : public ArchivingLab, public testing::WithParamInterface<std:
       case Damage::kByteChangedInFirstRecord: return "not well formed";
       case Damage::kOneOfSeveralRemovedWithItsIndexRecord: return "but the file is not there";
       case Damage::kOneOfSeveralLeftUncommittedWithItsIndexRecord: return "never committed";
+      case Damage::kOneOfSeveralFirstRecordChanged: return "not well formed";
       default: return "is lost";
     }
   }
@@ -732,6 +738,10 @@ class ChainDamage : public ArchivingLab, public testing::WithParamInterface<std:
     if (OneOfSeveral()) {
       const lab::ArchiveLocation disk1 = ArchiveOfDisk1Only(job, Description(kVM));
       ASSERT_FALSE(disk1.path.empty());
+      if (damage() == Damage::kOneOfSeveralFirstRecordChanged) {
+        archivetest::FlipByte(disk1.path, 30);
+        return;
+      }
       const bool uncommitted = damage() == Damage::kOneOfSeveralLeftUncommittedWithItsIndexRecord;
       ASSERT_EQ(0, uncommitted ? std::rename(disk1.path.c_str(), (disk1.path + archive::kUncommittedSuffix).c_str())
                                : unlink(disk1.path.c_str()));
@@ -767,6 +777,12 @@ class ChainDamage : public ArchivingLab, public testing::WithParamInterface<std:
       case Damage::kMediaFolderRemoved:
         ASSERT_GT(std::filesystem::remove_all(lab::MediaJobDir(agent, job), failed), 0u) << failed.message();
         break;
+      case Damage::kNoteNamesAnotherVMsArchives: {
+        const std::string other = labrun::ReadText(lab::VMArchiveListPath(agent, job, Description(kRunningVM).guid));
+        ASSERT_FALSE(other.empty());
+        ASSERT_TRUE(lab::WriteFileAtomic(lab::VMArchiveListPath(agent, job, guid), other));
+        break;
+      }
       default:
         break;
     }
@@ -795,20 +811,53 @@ class ChainDamage : public ArchivingLab, public testing::WithParamInterface<std:
   }
   // The disks the stub deleted come back as they were before the stub's job, or, once the damage came
   // after the stub, are refused.
-  void CheckStubRestores() {
+  // False when `vm restore` refuses them.
+  bool CheckStubRestores() {
     const lab::VMDescription vm = Description(kVM);
     const std::vector<size_t> gone = promise::GoneDisks(vm);
-    if (gone.empty()) return;
+    if (gone.empty()) return true;
     const promise::Restore restore =
         promise::RestoreInCopy(lab_, dir_.Path("stubrestore"), vm, gone, dir_.Path("stubrestore.txt"));
     if (restore.status != 0) {
       EXPECT_TRUE(damagedAfterTheStub_) << "a disk the stub deleted does not come back: " << restore.output;
       EXPECT_TRUE(labrun::Has(restore.output, "is not restored")) << restore.output;
-      return;
+      return false;
     }
     for (const testsupport::DiskCopy& copy : copiesBefore_[kStubJob])
       EXPECT_TRUE(restore.disks.at(copy.diskName) == testsupport::ReadDisk(copy.path))
           << "disk " << copy.diskName << " comes back as other bytes than the stub deleted";
+    return true;
+  }
+  // verify as of the last job run, of one VM or of all, agrees with the restores (see above).
+  void CheckVerify(int64_t lastJob, bool stubRestores) {
+    const std::string last = std::to_string(lastJob);
+    using Args = std::vector<std::string>;
+    if (damage() != Damage::kMediaFolderRemoved) {
+      for (const Args& args : {Args{"--vm", kRunningVM}, Args{"--job", last, "--vm", kRunningVM}}) {
+        Args verify = {"verify", lab_};
+        verify.insert(verify.end(), args.begin(), args.end());
+        EXPECT_EQ(0, Tool(verify)) << "vm02 does not verify, though no damage reached it: " << Output();
+      }
+    }
+    if (!stubRestores) {
+      for (const Args& args : {Args{}, Args{"--vm", kVM}, Args{"--job", last}, Args{"--job", last, "--vm", kVM}}) {
+        Args verify = {"verify", lab_};
+        verify.insert(verify.end(), args.begin(), args.end());
+        EXPECT_EQ(1, Tool(verify)) << "verify passes a stub no restore gives back: " << Output();
+        EXPECT_TRUE(labrun::Has(Output(), "DOES NOT COME BACK")) << Output();
+      }
+    }
+    const std::string job = std::to_string(where());
+    if (damage() == Damage::kByteChangedInFirstRecord || damage() == Damage::kOneOfSeveralFirstRecordChanged) {
+      EXPECT_EQ(1, Tool({"verify", lab_, "--job", job, "--vm", kVM})) << Output();
+      EXPECT_TRUE(labrun::Has(Output(), "MALFORMED at offset 0") && !labrun::Has(Output(), "of an earlier attempt"))
+          << "an archive of job " << job << " whose first record does not read is not a problem of its job: "
+          << Output();
+    }
+    if (damage() == Damage::kNoteNamesAnotherVMsArchives) {
+      EXPECT_EQ(1, Tool({"verify", lab_, "--job", job})) << Output();
+      EXPECT_TRUE(labrun::Has(Output(), "NOTED FOR VM " + Description(kVM).guid)) << Output();
+    }
   }
 
  protected:
@@ -856,7 +905,8 @@ TEST_P(ChainDamage, EveryRestoreGivesTheJobsBytesOrRefusesAndNoDiskIsDeletedThat
   if (healed) {
     EXPECT_TRUE(Stubbed(kVM)) << WhyNotStubbed(kStubJob, kVM);
   }
-  CheckStubRestores();
+  const bool stubRestores = CheckStubRestores();
+  int64_t lastJob = where() == kStubJob && when() == When::kBeforeTheNextJob ? kNextJob : kStubJob;
   // The stub's check read the chain whole and found the changed byte: the next job builds nothing on it.
   if (damage() == Damage::kByteChangedMidFile && !damagedAfterTheStub_) {
     lab::SetRoot(lab_);
@@ -870,7 +920,9 @@ TEST_P(ChainDamage, EveryRestoreGivesTheJobsBytesOrRefusesAndNoDiskIsDeletedThat
       EXPECT_EQ(1u, begin.backupLevel) << "job " << kNextJob << " built on the chain the stub's check found damaged";
     }
     CheckRestoreAsOf(kNextJob, true);
+    lastJob = kNextJob;
   }
+  CheckVerify(lastJob, stubRestores);
 }
 
 using ChainCase = std::tuple<Damage, int64_t, When>;
@@ -882,11 +934,13 @@ std::string CaseName(const testing::TestParamInfo<ChainCase>& info) {
                                         "ByteChangedInFirstRecord",
                                         "NoteLost",
                                         "MediaFolderRemoved",
+                                        "NoteNamesAnotherVMsArchives",
                                         "OneOfSeveralRemoved",
                                         "OneOfSeveralRemovedWithItsIndexRecord",
                                         "OneOfSeveralRemovedWithTheNote",
                                         "OneOfSeveralRemovedWithTheNoteAndIndexRecord",
-                                        "OneOfSeveralLeftUncommittedWithItsIndexRecord"};
+                                        "OneOfSeveralLeftUncommittedWithItsIndexRecord",
+                                        "OneOfSeveralFirstRecordChanged"};
   static const char* const wheres[] = {"TheFull", "AMiddleIncremental", "TheStubsOwnJob"};
   static const char* const whens[] = {"BeforeTheNextJob", "BetweenTheStubsPhases", "AfterTheStub"};
   return std::string(damages[static_cast<int>(std::get<0>(info.param))]) + "_" +
@@ -908,7 +962,14 @@ INSTANTIATE_TEST_SUITE_P(OneArchiveOfSeveral, ChainDamage,
                                                           Damage::kOneOfSeveralRemovedWithItsIndexRecord,
                                                           Damage::kOneOfSeveralRemovedWithTheNote,
                                                           Damage::kOneOfSeveralRemovedWithTheNoteAndIndexRecord,
-                                                          Damage::kOneOfSeveralLeftUncommittedWithItsIndexRecord),
+                                                          Damage::kOneOfSeveralLeftUncommittedWithItsIndexRecord,
+                                                          Damage::kOneOfSeveralFirstRecordChanged),
+                                          testing::Values(kMiddle),
+                                          testing::Values(When::kBeforeTheNextJob, When::kAfterTheStub)),
+                         CaseName);
+
+INSTANTIATE_TEST_SUITE_P(ForeignNote, ChainDamage,
+                         testing::Combine(testing::Values(Damage::kNoteNamesAnotherVMsArchives),
                                           testing::Values(kMiddle),
                                           testing::Values(When::kBeforeTheNextJob, When::kAfterTheStub)),
                          CaseName);
