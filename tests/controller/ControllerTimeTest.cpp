@@ -78,6 +78,8 @@ TEST_F(ControllerTimeTest, JobQuitEndsAWaitForTheCoordinatorWithinTenSeconds) {
     return controller.GetNextVM(0, vm, index);
   });
   ASSERT_TRUE(controller.WaitForSent(VMBackupGetNextVM::TAG, 1));
+  // The quit comes once the wait has begun: one seen before it ends the wait before it begins.
+  ASSERT_TRUE(ZtClock::WaitForTimedWaitersForTest(1));
   ASSERT_TRUE(lab::RequestJobQuit(ctltest::kJobId));
   AdvanceWhenWaiting(1, 9);
   EXPECT_EQ(std::future_status::timeout, waiting.wait_for(std::chrono::milliseconds(0)));
