@@ -79,12 +79,16 @@ const std::vector<CommandHelp>& Commands() {
         {"event", "ID", "the job event the failure raises (decimal or 0x hexadecimal)"},
         {"client", "NAME", "only calls on this client"},
         {"vm", "VM", "only calls for this VM (its name or GUID)"},
-        {"disk", "DISK", "only calls for this disk (its number, image file or index name), file or thread"},
+        {"disk", "DISK",
+         "only calls for this disk, file or thread; a disk by its number, image file or index name (the calls "
+         "of a disk-level job), or by its volume GUID or volume's name \\\\?\\Volume{GUID}\\ (those of a "
+         "volume-level job)"},
         {"stream", "ID", "only calls on this stream (1 to the most streams a job of the lab has)"}}},
       {"disk",
        {"LAB VM DISK write --offset O --bytes N [--seed S]", "LAB VM DISK write --percent P [--seed S]"},
-       "Writes seeded bytes to a disk of a VM (by name or GUID; the disk by its number, image file or index "
-       "name) as a guest would, and records the change as a new generation of the disk's change journal.",
+       "Writes seeded bytes to a disk of a VM (by name or GUID; the disk by its number, image file, index name, "
+       "volume GUID or volume's name \\\\?\\Volume{GUID}\\) as a guest would, and records the change as a new "
+       "generation of the disk's change journal.",
        {{"offset", "O", "where the write starts"},
         {"bytes", "N", "how many bytes it writes"},
         {"percent", "P", "writes P percent of the disk (whole sectors) in chunks of up to 1 MiB spread evenly"},

@@ -617,8 +617,11 @@ bool VerifyStub(const std::string& guid, int64_t asOf, int64_t lastJob, const st
                             record.getint64(JobManager::VMUpdateInfo::F_stubStatus) ==
                                 QuarnVMManagement::kStubStatusStubbed;
   if (byStubJob.empty() && !stubbedInJob) return false;
+  // A VM with no usable backup has no job to be a stub as of: the stub's own jobs say when it was made.
+  int64_t shownJob = asOf > 0 ? asOf : lastJob;
+  if (shownJob <= 0 && !byStubJob.empty()) shownJob = byStubJob.rbegin()->first;
   std::printf("  a stub in job %lld: its disks are checked against the backups its stub deleted them on\n",
-              static_cast<long long>(asOf > 0 ? asOf : lastJob));
+              static_cast<long long>(shownJob));
   for (const auto& stubJob : byStubJob) {
     archive::VMBackup backup;
     std::string chainWhy;
@@ -859,7 +862,8 @@ int Verify(const std::vector<std::string>& args) {
   if (jobId > 0 && verification.listedFiles == 0) {
     // Nothing of the job to verify is no proof that its backups restore.
     ++verification.problems;
-    std::printf("job %lld: no archive file on any media agent\n", static_cast<long long>(jobId));
+    std::printf("job %lld: no archive file%s on any media agent\n", static_cast<long long>(jobId),
+                vmScope.empty() ? "" : (" of VM " + NameOf(parsed.options["vm"])).c_str());
   }
   // A VM the job manager reports backed up in the job must have a backup to restore.
   size_t snapshotVMs = 0;

@@ -148,7 +148,7 @@ std::string NotRestoredFromStubBackup(const VMDescription& vm, const std::string
 // The restore of each deleted disk of the VM: from the backup its stub recorded, or, for a disk without
 // one or when `asOfJob` asks, from the newest backup at or before that job that holds it. False with the
 // reason when a disk has none that can be read whole, or when the newest backup that should hold it is
-// lost or its chain is broken: a restore never goes around a backup that is not there. The VM is
+// lost or its chain is broken: a restore never goes around a lost backup that anything records. The VM is
 // reassembled once per job asked.
 bool FindDeletedDisks(const VMDescription& vm, int64_t asOfJob, std::map<size_t, archive::RestoredDisk>& found,
                       std::string& error) {

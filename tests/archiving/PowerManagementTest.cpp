@@ -123,8 +123,9 @@ TEST(PowerManagementTest, AGuestThatIgnoresTheShutdownIsAskedTenTimesOnTheClockT
   }
 }
 
-// The two checks the Parts offer a caller outside the worker: power management by VM name and GUID,
-// and whether a VM of a subclient backed up without turbo is an archived one.
+// The two checks archiving gives a caller outside the worker, which has no VM of its own to hand them:
+// power management of a VM named by its name and GUID, and whether a VM of a subclient backed up
+// without turbo is an archived one. They must answer as the worker's own calls do.
 TEST(PowerManagementTest, CallersOutsideTheWorkerGetTheSameChecks) {
   archtest::ArchivingLab lab;
   PowerSettings(lab, "1", true);

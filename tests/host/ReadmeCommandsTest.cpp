@@ -1,8 +1,10 @@
 // The README's commands, run as a new user runs them: every block of lab commands in order on a new
 // lab (made by the block's own "create LAB", or before it), each exiting 0 and running the job its
-// comment names; and the demo, whose VMs back up without an error line and restore.
+// comment names, and logging no error line the README does not explain; and the demo, whose VMs back
+// up without an error line and restore.
 #include <stdlib.h>
 
+#include <cstring>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -10,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/lab/Lab.h"
+#include "platform/lab/LabCreate.h"
 #include "support/LabRunSupport.h"
 #include "support/TestLab.h"
 
@@ -60,6 +64,53 @@ std::vector<std::vector<Command>> ReadmeBlocks() {
   return blocks;
 }
 
+// An error line the README quotes to explain it ("ERROR ... <message>", "[...]" standing for any
+// bracketed value), as a pattern of the line's message.
+struct ExplainedError {
+  std::string quoted;
+  std::regex pattern;
+  bool logged = false;
+};
+
+std::vector<ExplainedError> ExplainedErrors() {
+  // A quotation may be wrapped across lines of the README.
+  const std::string text =
+      std::regex_replace(ReadText(std::string(QUARN_SOURCE_DIR) + "/README.md"), std::regex("\n *"), " ");
+  const std::regex quotation("\"ERROR \\.\\.\\. ([^\"]+)\"");
+  std::vector<ExplainedError> explained;
+  for (std::sregex_iterator it(text.begin(), text.end(), quotation), end; it != end; ++it) {
+    const std::string message = (*it)[1];
+    std::string pattern;
+    for (size_t i = 0; i < message.size();) {
+      if (message.compare(i, 5, "[...]") == 0) {
+        pattern += "\\[[^\\]]*\\]";
+        i += 5;
+        continue;
+      }
+      if (std::strchr("\\^$.|?*+()[]{}", message[i]) != nullptr) pattern += '\\';
+      pattern += message[i++];
+    }
+    explained.push_back(ExplainedError{message, std::regex(pattern)});
+  }
+  return explained;
+}
+
+// The error lines of every process log of the lab's clients, rotated files too.
+std::vector<std::string> ErrorLines(const std::string& lab) {
+  testsupport::LabRootScope in(lab);
+  std::vector<std::string> errors;
+  for (const std::string& client : lab::LabPlan().clients) {
+    std::vector<std::string> logs = lab::RotatedClientLogPaths(client, "quarn");
+    logs.push_back(lab::ClientLogPath(client, "quarn"));
+    for (const std::string& path : logs) {
+      std::istringstream log(ReadText(path));
+      for (std::string line; std::getline(log, line);)
+        if (Has(line, " ERROR ")) errors.push_back(line);
+    }
+  }
+  return errors;
+}
+
 class ReadmeCommands : public testing::Test {
  protected:
   // Runs a shell line with the README's paths made this build's and this source's; its exit status.
@@ -74,6 +125,7 @@ class ReadmeCommands : public testing::Test {
 
 TEST_F(ReadmeCommands, EachBlockOfLabCommandsRunsInOrderOnANewLab) {
   const std::regex jobOfComment("^(.*?) ?\\(job (\\d+)\\)$");
+  std::vector<ExplainedError> explained = ExplainedErrors();
   size_t ran = 0, labs = 0;
   for (const std::vector<Command>& block : ReadmeBlocks()) {
     const std::string lab = dir.Path("lab" + std::to_string(++labs));
@@ -97,9 +149,22 @@ TEST_F(ReadmeCommands, EachBlockOfLabCommandsRunsInOrderOnANewLab) {
       ASSERT_NE(std::string::npos, running) << text;
       EXPECT_TRUE(Has(text.substr(running, text.find('\n', running) - running), kind)) << text;
     }
+    // Every job of the block completed (its run exited 0): an error line it logged reads as a fault
+    // to a new user unless the README says why it is there.
+    for (const std::string& line : ErrorLines(lab)) {
+      bool known = false;
+      for (ExplainedError& error : explained) {
+        if (!std::regex_search(line.substr(line.find(" ERROR ")), error.pattern)) continue;
+        known = error.logged = true;
+      }
+      EXPECT_TRUE(known) << "an error line the README does not explain, of a job that completed: " << line;
+    }
   }
   // The first session and the storage-snapshot jobs at least.
   EXPECT_GE(ran, 13u);
+  EXPECT_FALSE(explained.empty()) << "the README explains the error lines of its first session";
+  for (const ExplainedError& error : explained)
+    EXPECT_TRUE(error.logged) << "the README explains an error line none of its commands logs: " << error.quoted;
 }
 
 TEST_F(ReadmeCommands, TheDemoBacksUpItsVMsWithoutAnErrorAndTheyRestore) {

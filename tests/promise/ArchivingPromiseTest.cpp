@@ -786,6 +786,12 @@ class ChainDamage : public ArchivingLab, public testing::WithParamInterface<std:
         verify.insert(verify.end(), args.begin(), args.end());
         EXPECT_EQ(1, Tool(verify)) << "verify passes a stub no restore gives back: " << Output();
         EXPECT_TRUE(labrun::Has(Output(), "DOES NOT COME BACK")) << Output();
+        // A stub with no usable backup is still a stub since its own job; the job's archives of vm02
+        // are no archive of vm01.
+        EXPECT_FALSE(labrun::Has(Output(), "a stub in job 0:")) << Output();
+        if (!args.empty() && args.back() == kVM) {
+          EXPECT_FALSE(labrun::Has(Output(), "no archive file on any media agent")) << Output();
+        }
       }
     }
     const std::string job = std::to_string(where());
