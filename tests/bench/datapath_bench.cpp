@@ -131,8 +131,8 @@ int64_t NextJob() {
   return ++next;
 }
 
-// Runs one job of the VM; the timed one's wall time goes to the state. Its archives are removed
-// afterwards (the index keeps what the next incremental needs).
+// Runs one job of the VM; the timed one's wall time goes to the state, and its archives are removed
+// afterwards. The set-up job's stay: an incremental builds only on a backup that stands on the media.
 int RunJobWithId(int64_t id, int level, benchmark::State* state) {
   datapathtest::Job job(id, level, kDisks);
   for (const std::string& image : Images()) Evict(image);
@@ -154,7 +154,7 @@ int RunJobWithId(int64_t id, int level, benchmark::State* state) {
     archive::Problem problem;
     archive::ReadArchive(location.path, contents, problem);
     sent += contents.dataBytes;
-    unlink(location.path.c_str());
+    if (state != nullptr) unlink(location.path.c_str());
   }
   if (state != nullptr) {
     state->SetIterationTime(seconds);
@@ -177,6 +177,8 @@ int RunJob(int level, benchmark::State* state) { return RunJobWithId(NextJob(), 
 // time are not the measured process's (nothing else runs in this process yet: no thread is copied).
 // The child's job takes the next job id in this process too.
 void RunSetUpJob() {
+  // The base of an earlier measurement is no base of this one: its archives go.
+  for (const lab::ArchiveLocation& location : lab::ListArchiveFiles()) unlink(location.path.c_str());
   const int64_t id = NextJob();
   std::fflush(nullptr);
   const pid_t child = fork();
