@@ -242,7 +242,7 @@ class vsIndexClient {
   void AddOwnArchives(int64_t jobId, std::vector<lab::NotedArchive>& noted, const std::string& vmGuid = std::string());
   // The archive files of the VM that the job (or a child job of the VM) wrote, found among the job's
   // and this client's own job's files, and the job that wrote them (the job itself when none).
-  VMArchives VMArchivePaths(const std::string& vmGuid, int64_t jobId);
+  VMArchives VMArchivesOf(const std::string& vmGuid, int64_t jobId);
   // The entries of the VM from the archive files the job wrote for it, and what they hold of each disk
   // (by its index name). `learned` is false (reason kept) when the job wrote none or they cannot be
   // indexed (not well formed, the VM's backup ended failed); false when a file could not be read.

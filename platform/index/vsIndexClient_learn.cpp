@@ -53,12 +53,13 @@ bool WrittenBy(const archive::ArchiveContents& begin, int64_t jobId) {
 void vsIndexClient::AddOwnArchives(int64_t jobId, std::vector<lab::NotedArchive>& noted, const std::string& vmGuid) {
   const int64_t own = jobMgr_ != nullptr ? jobMgr_->getJobId() : 0;
   if (own > 0 && own != jobId) {
-    std::vector<lab::NotedArchive> ownFiles = vmGuid.empty() ? lab::ListNotedArchives(own) : lab::ListVMNotedArchives(own, vmGuid);
+    std::vector<lab::NotedArchive> ownFiles =
+        vmGuid.empty() ? lab::ListNotedArchives(own) : lab::ListVMNotedArchives(own, vmGuid);
     std::move(ownFiles.begin(), ownFiles.end(), std::back_inserter(noted));
   }
 }
 
-vsIndexClient::VMArchives vsIndexClient::VMArchivePaths(const std::string& vmGuid, int64_t jobId) {
+vsIndexClient::VMArchives vsIndexClient::VMArchivesOf(const std::string& vmGuid, int64_t jobId) {
   VMArchives found;
   found.parentJob = jobId;
   std::vector<lab::NotedArchive> noted = lab::ListVMNotedArchives(jobId, vmGuid);
@@ -163,7 +164,7 @@ bool vsIndexClient::LearnVMEntries(const std::string& vmGuid, int64_t jobId,
 }
 
 bool vsIndexClient::LearnVM(const std::string& vmGuid, int64_t jobId, bool& learned) {
-  return LearnVM(vmGuid, jobId, VMArchivePaths(vmGuid, jobId), learned);
+  return LearnVM(vmGuid, jobId, VMArchivesOf(vmGuid, jobId), learned);
 }
 
 bool vsIndexClient::LearnVM(const std::string& vmGuid, int64_t jobId, const VMArchives& archives, bool& learned) {

@@ -220,6 +220,29 @@ bool FindDeletedDisks(const VMDescription& vm, int64_t asOfJob, std::map<size_t,
   return true;
 }
 
+// The backups of the VM the index knows, on any subclient, with the disks it recorded of each.
+archive::BackupRecords IndexedBackupsOfVM(const std::string& vmGuid) {
+  archive::BackupRecords records;
+  std::map<int64_t, std::string> subclientOf;
+  for (const std::string& subclient : IndexSubclients())
+    for (int64_t job : IndexVMEntryJobs(subclient, vmGuid)) {
+      records.jobs.insert(job);
+      subclientOf.emplace(job, subclient);
+    }
+  records.disksOf = [subclientOf, vmGuid](int64_t job, std::set<std::string>& disks) {
+    const auto subclient = subclientOf.find(job);
+    std::vector<std::vector<std::string>> entries;
+    std::string error;
+    if (subclient == subclientOf.end() ||
+        !ReadIndexVMEntriesOfKind(subclient->second, vmGuid, job, "disk", entries, error))
+      return false;
+    for (const auto& entry : entries)
+      if (entry.size() == 3) disks.insert(entry[1]);
+    return true;
+  };
+  return records;
+}
+
 // The VM on the server; false with the reason when it is not there.
 bool FindVMOnServer(const std::string& server, const std::string& guidOrName, VMDescription& vm, std::string& error) {
   if (FindVM(server, guidOrName, vm)) return true;
@@ -407,7 +430,7 @@ bool MoveVM(const std::string& server, const std::string& guidOrName, const std:
 }
 
 bool ReadNotedVMArchive(const NotedArchive& noted, const std::string& vmGuid, bool structureOnly,
-                   archive::ArchiveContents& contents) {
+                        archive::ArchiveContents& contents) {
   const std::string path = noted.FoundPath();
   archive::Problem problem;
   if (noted.state == NotedArchive::State::kMissing) {
@@ -471,28 +494,6 @@ std::vector<archive::ArchiveContents> ReadVMChainArchives(const std::string& vmG
       break;
   }
   return archives;
-}
-
-archive::BackupRecords IndexedBackupsOfVM(const std::string& vmGuid) {
-  archive::BackupRecords records;
-  std::map<int64_t, std::string> subclientOf;
-  for (const std::string& subclient : IndexSubclients())
-    for (int64_t job : IndexVMEntryJobs(subclient, vmGuid)) {
-      records.jobs.insert(job);
-      subclientOf.emplace(job, subclient);
-    }
-  records.disksOf = [subclientOf, vmGuid](int64_t job, std::set<std::string>& disks) {
-    const auto subclient = subclientOf.find(job);
-    std::vector<std::vector<std::string>> entries;
-    std::string error;
-    if (subclient == subclientOf.end() ||
-        !ReadIndexVMEntriesOfKind(subclient->second, vmGuid, job, "disk", entries, error))
-      return false;
-    for (const auto& entry : entries)
-      if (entry.size() == 3) disks.insert(entry[1]);
-    return true;
-  };
-  return records;
 }
 
 archive::BackupRecords ReportedBackupsOfVM(const std::string& vmGuid, int64_t fromJob, int64_t toJob) {

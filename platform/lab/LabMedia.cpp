@@ -3,9 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <iterator>
 #include <map>
 #include <set>
@@ -115,6 +113,21 @@ std::set<int64_t> MediaJobs(int64_t jobId, int64_t asOfJob) {
     }
   }
   return jobs;
+}
+
+// What a whole read found wrong with a committed archive file, kept for the readers of its structure
+// alone, and taken back once a whole read finds it well formed. Best effort: a record that cannot be
+// written leaves the damage to the next whole read.
+void RecordArchiveDamage(const std::string& archivePath, const std::string& why) {
+  std::string recorded, error;
+  // Recorded once: a whole read that finds what was recorded changes nothing.
+  if (ArchiveDamageFound(archivePath, recorded) && recorded == why) return;
+  WriteFileAtomic(DamagePath(archivePath), why + "\n", error);
+}
+
+void ClearArchiveDamage(const std::string& archivePath) {
+  const std::string path = DamagePath(archivePath);
+  if (unlink(path.c_str()) == 0) SyncFolder(path);
 }
 
 }  // namespace
@@ -263,20 +276,6 @@ std::vector<ArchiveLocation> ListVMArchiveFiles(int64_t jobId, const std::string
   return found;
 }
 
-bool RecordArchiveDamage(const std::string& archivePath, const std::string& why, std::string& error) {
-  std::string recorded;
-  // Recorded once: a whole read that finds what was recorded changes nothing.
-  if (ArchiveDamageFound(archivePath, recorded) && recorded == why) return true;
-  return WriteFileAtomic(DamagePath(archivePath), why + "\n", error);
-}
-
-bool ClearArchiveDamage(const std::string& archivePath, std::string& error) {
-  const std::string path = DamagePath(archivePath);
-  if (unlink(path.c_str()) == 0 ? SyncFolder(path) : errno == ENOENT) return true;
-  error = "cannot remove " + path + ": " + std::strerror(errno);
-  return false;
-}
-
 bool ArchiveDamageFound(const std::string& archivePath, std::string& why) {
   std::string text, error;
   switch (ReadOptionalFile(DamagePath(archivePath), kMaxRecordBytes, text, error)) {
@@ -290,26 +289,9 @@ bool ArchiveDamageFound(const std::string& archivePath, std::string& why) {
   return true;
 }
 
-std::map<uint64_t, std::string> NotedVMsOfJob(const std::string& mediaAgent, int64_t jobId) {
-  std::map<uint64_t, std::string> noted;
-  const std::string jobDir = MediaJobDir(mediaAgent, jobId);
-  std::vector<std::string> vms;
-  if (jobDir.empty() || CPxDirectory::List(jobDir + "/vms", vms).IsError()) return noted;
-  for (const std::string& vm : vms)
-    for (const NoteLine& note : NotedArchiveLines(mediaAgent, jobId, vm)) noted.emplace(note.id, vm);
-  return noted;
-}
-
-std::string NotedVMOfArchive(const ArchiveLocation& location) {
-  const std::map<uint64_t, std::string> noted = NotedVMsOfJob(location.mediaAgent, location.jobId);
-  const auto found = noted.find(location.archiveFileId);
-  return found == noted.end() ? std::string() : found->second;
-}
-
 bool ReadArchiveWhole(const ArchiveLocation& location, archive::ArchiveContents& contents, archive::Problem& problem) {
-  std::string error;
   if (archive::ReadArchive(location.path, contents, problem)) {
-    ClearArchiveDamage(location.path, error);
+    ClearArchiveDamage(location.path);
     return true;
   }
   // Only what the structure does not show needs keeping: a file that cannot be opened, or whose
@@ -317,7 +299,7 @@ bool ReadArchiveWhole(const ArchiveLocation& location, archive::ArchiveContents&
   archive::ArchiveContents structure;
   archive::Problem structural;
   if (archive::ReadArchiveStructure(location.path, structure, structural))
-    RecordArchiveDamage(location.path, problem.Describe(), error);
+    RecordArchiveDamage(location.path, problem.Describe());
   return false;
 }
 

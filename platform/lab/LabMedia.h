@@ -77,23 +77,13 @@ std::vector<NotedArchive> ListNotedArchives(int64_t jobId = 0);
 // Of those, the committed archive files of the job.
 std::vector<ArchiveLocation> ListVMArchiveFiles(int64_t jobId, const std::string& vmGuid);
 
-// A committed archive file that a whole read found not well formed (see above): recorded with why, and
-// taken back once a whole read finds it well formed. False with the reason when the record cannot be
-// written or removed.
-bool RecordArchiveDamage(const std::string& archivePath, const std::string& why, std::string& error);
-bool ClearArchiveDamage(const std::string& archivePath, std::string& error);
-// Whether a whole read found the archive file not well formed, and why; false when none recorded it.
+// Whether a whole read found the committed archive file not well formed (see above), and why; false
+// when none recorded it.
 bool ArchiveDamageFound(const std::string& archivePath, std::string& why);
 // Reads a committed archive file whole (archive::ReadArchive) and keeps what the read found for the
 // readers of its structure alone: a file whose structure reads well but not its data is recorded
 // damaged, the record of one found well formed is taken back.
 bool ReadArchiveWhole(const ArchiveLocation& location, archive::ArchiveContents& contents, archive::Problem& problem);
-// The VM (its GUID in lower case) whose note of the job names the archive file; empty when none does.
-// What an archive whose own beginning cannot be read is known by, and what restores find a VM's
-// archives by.
-std::string NotedVMOfArchive(const ArchiveLocation& location);
-// Every archive file id the job's notes on the media agent name, with its VM (GUID in lower case).
-std::map<uint64_t, std::string> NotedVMsOfJob(const std::string& mediaAgent, int64_t jobId);
 // The highest dispatch of the VM that the beginnings of its archive files of the job carry (those noted
 // for it, committed or not, on every media agent); 0 when none carries one.
 uint64_t HighestVMDispatchInArchives(int64_t jobId, const std::string& vmGuid);

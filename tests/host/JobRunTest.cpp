@@ -671,10 +671,12 @@ TEST_F(JobRun, ALostBackupReportedWithErrorsIsNeverRestoredAround) {
     EXPECT_NE(0, restore.status) << restore.output;
     EXPECT_TRUE(labrun::Has(restore.output, "job 1002's backup of the VM is lost")) << restore.output;
     EXPECT_TRUE(restore.disks.empty()) << "a refused restore wrote a disk back: " << restore.output;
-    for (const testsupport::DiskCopy& copy : before)
-      if (restore.disks.count(copy.diskName))
+    for (const testsupport::DiskCopy& copy : before) {
+      if (restore.disks.count(copy.diskName)) {
         EXPECT_TRUE(restore.disks.at(copy.diskName) == testsupport::ReadDisk(copy.path))
             << "disk " << copy.diskName << " restored as of job 1002 is not as it was before the job";
+      }
+    }
     EXPECT_EQ(1, RunTool({"verify", caseLab, "--job", "1002", "--vm", "vm01"}, out)) << ReadText(out);
     EXPECT_TRUE(labrun::Has(ReadText(out), "REPORTED BACKED UP in job 1002, but no committed archive"))
         << ReadText(out);
