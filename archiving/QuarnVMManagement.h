@@ -140,6 +140,16 @@ class QuarnVMManagement {
   // A stub record on the hypervisor that this job's own stub phase wrote (begun or made), as a later
   // attempt of the job's backup phase finds it.
   bool IsStubOfThisJob(const VirtualServer::VMArchivingData& onServer) const;
+  // A stub record of this subclient and Keyrealm.
+  bool IsOwnStubRecord(const VirtualServer::VMArchivingData& record) const;
+  // Whether a stub stands behind the record on the hypervisor: the index holds the VM's backup by the
+  // job the record names, and a stub made deleted a disk of that backup (without that backup, a stub
+  // made left the VM no disk). `why`: why not.
+  bool StubRecordStands(const VirtualServer::VMArchivingData& onServer, const VMInfoStructs::SVMInfo& info,
+                        std::string& why);
+  // The same; a record no stub stands behind is said in the log and, once the VM is backed up, in its
+  // status text.
+  bool StubRecordStandsOrSaysWhy(const VirtualServer::VMArchivingData& onServer, const VMInfoStructs::SVMInfo& info);
   // Such a VM is left as it is and says so: 101 for a stub made, 103 for one under way (it stays to be
   // archived, for the stub phase to finish).
   int LeaveStubOfThisJob(const VirtualServer::VMArchivingData& onServer);

@@ -1,5 +1,6 @@
 // The backup phase: the VM's stub record on the hypervisor against the one in the index, the expiry
 // of stubs deleted from the hypervisor, and the index update that carries a changed stub record.
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 
@@ -83,7 +84,7 @@ int QuarnVMManagement::LeaveStubOfThisJobOrGoOn() {
   VMInfoStructs::SVMInfo info;
   Stub onServer;
   if (m_vm == nullptr || !QueryVM(kNonTurboInventory, m_vm->host, info) || info.stubData.empty() ||
-      !onServer.deserialize(info.stubData) || !IsStubOfThisJob(onServer))
+      !onServer.deserialize(info.stubData) || !IsStubOfThisJob(onServer) || !StubRecordStandsOrSaysWhy(onServer, info))
     return kContinueBackup;
   const int result = LeaveStubOfThisJob(onServer);
   ReportDoneWithoutBackup(result);
@@ -118,6 +119,10 @@ int QuarnVMManagement::VMArchBackupPhase() {
   } else {
     m_event.Debug(sig, "[VMArchiving] GetVMInfoForVM for [%s] VM did not return any data.", name);
   }
+  // A record of this subclient that no stub stands behind (copied with a VM cloned from a stub, or left
+  // on a VM whose stub never deleted anything) would have the VM reported stubbed with nothing backed up.
+  if (state.PresentOnESXAsStub && IsOwnStubRecord(onServer) && !StubRecordStandsOrSaysWhy(onServer, info))
+    state.PresentOnESXAsStub = false;
   if (state.PresentOnESXAsStub && IsStubOfThisJob(onServer)) return LeaveStubOfThisJob(onServer);
   if (!m_indexingMetadata->stubData.empty()) {
     if (!inIndex.deserialize(m_indexingMetadata->stubData)) {
@@ -130,6 +135,10 @@ int QuarnVMManagement::VMArchBackupPhase() {
   }
   int result = VMArchHandleStubCases(info, onServer, inIndex, state);
   if (result == kResultRetryStub) result = RetryStubAfterBackup(info);
+  // A job that reports a stub backed up holds it: the archive of its stub record is what a restore and a
+  // verify of the job read the stub by. Without one, the job's backup of the VM is lost.
+  if (result == kResultAlreadyStubbed && state.PresentOnESXAsStub && IsOwnStubRecord(onServer))
+    m_indexingMetadata->stubDataChanged = 1;
   if (result == kResultAlreadyStubbed && state.PresentOnESXServer) VMArchSetStubInfoToCustomField("Yes");
   if (result == kResultAlreadyStubbed) {
     SetUpdateInfo(Update::F_vmDataSize, inIndex.getint64(Stub::F_stubVMSize));
@@ -170,13 +179,65 @@ int QuarnVMManagement::VMArchBackupPhase() {
   return result;
 }
 
+bool QuarnVMManagement::IsOwnStubRecord(const Stub& record) const {
+  return m_appMgr != nullptr && static_cast<uint64_t>(record.getint64(Stub::F_stubSubclientId)) == m_appMgr->getAppId() &&
+         record.getint64(Stub::F_stubKeyrealmNumber) == m_appMgr->getKeyrealmNumber();
+}
+
 bool QuarnVMManagement::IsStubOfThisJob(const Stub& onServer) const {
-  if (m_jobMgr == nullptr || m_appMgr == nullptr) return false;
+  if (m_jobMgr == nullptr || !IsOwnStubRecord(onServer)) return false;
   const int64_t state = onServer.getint64(Stub::F_stubState);
   return (state == VMInfoStructs::STUB_STATE_IN_PROGRESS || state == VMInfoStructs::STUB_STATE_SUCCESSFULLY_STUBBED) &&
-         onServer.getint64(Stub::F_stubJobId) == m_jobMgr->getJobId() &&
-         static_cast<uint64_t>(onServer.getint64(Stub::F_stubSubclientId)) == m_appMgr->getAppId() &&
-         onServer.getint64(Stub::F_stubKeyrealmNumber) == m_appMgr->getKeyrealmNumber();
+         onServer.getint64(Stub::F_stubJobId) == m_jobMgr->getJobId();
+}
+
+bool QuarnVMManagement::StubRecordStands(const Stub& onServer, const VMInfoStructs::SVMInfo& info, std::string& why) {
+  using VSMeta = IdxMetadata::VirtualServerIdxMetaData;
+  const int64_t jobId = onServer.getint64(Stub::F_stubJobId);
+  const std::string job = std::to_string(jobId);
+  // A stub under way is retried on a backup of the VM made first, whatever it deleted; one this job's
+  // stub phase began is left to it only on this job's backup of the VM.
+  const bool underWay = onServer.getint64(Stub::F_stubState) == VMInfoStructs::STUB_STATE_IN_PROGRESS;
+  if (underWay && (m_jobMgr == nullptr || jobId != m_jobMgr->getJobId())) return true;
+  IdxMetadata::IdxMetaData record;
+  IdxMetadataByName indexed;
+  bool queryFailed = false;
+  if (!m_controller->GetVMJobMetadataFromIndexing(m_vmGuid, jobId, &record, &indexed, queryFailed)) {
+    // An index that cannot be asked tells nothing either way: the record is taken at its word.
+    if (queryFailed) return true;
+    // What the stub deleted is not known; a stub that went to its end left the VM no disk.
+    if (underWay || !info.disks.empty()) {
+      why = "the index holds no backup of the VM by job [" + job + "] that the record names";
+      return false;
+    }
+    return true;
+  }
+  if (underWay) return true;
+  for (auto& entry : indexed) {
+    const VSMeta* part = entry.second.getObject<VSMeta>(IdxMetadata::IdxMetaData::F_virtualServer, false);
+    if (part == nullptr || !part->isSet(VSMeta::F_sectorSize)) continue;
+    const bool kept = std::any_of(info.disks.begin(), info.disks.end(),
+                                  [&](const VMInfoStructs::SDisk& disk) { return disk.indexName == entry.first; });
+    if (!kept) return true;
+  }
+  why = "the VM has every disk of its backup by job [" + job + "] that the record names";
+  return false;
+}
+
+bool QuarnVMManagement::StubRecordStandsOrSaysWhy(const Stub& onServer, const VMInfoStructs::SVMInfo& info) {
+  static const char* const sig =
+      "bool QuarnVMManagement::StubRecordStandsOrSaysWhy(const VirtualServer::VMArchivingData&, const "
+      "VMInfoStructs::SVMInfo&)";
+  std::string why;
+  if (StubRecordStands(onServer, info, why)) return true;
+  const std::string text =
+      "Not a stub, though it carries a stub record of this subclient (" +
+      VMArchGetStubStateString(static_cast<int>(onServer.getint64(Stub::F_stubState))) + ", job " +
+      std::to_string(onServer.getint64(Stub::F_stubJobId)) + "): " + why + "; it is backed up as a whole VM.";
+  m_event.Debug(sig, "[VMArchiving] WARNING: VM [%s]: %s", m_vmName.c_str(), text.c_str());
+  // The VM's backup goes on: its status with the job manager carries the text once the backup ends.
+  if (m_vm != nullptr) m_vm->messages.push_back(text);
+  return false;
 }
 
 int QuarnVMManagement::LeaveStubOfThisJob(const Stub& onServer) {
@@ -469,14 +530,23 @@ int QuarnVMManagement::RetryStubAfterBackup(VMInfoStructs::SVMInfo& info) {
 int QuarnVMManagement::VMArchHandleVMStubbedInVCenter(const Stub& onServer) {
   static const char* const sig = "int QuarnVMManagement::VMArchHandleVMStubbedInVCenter(VirtualServer::VMArchivingData&)";
   const uint64_t subclientId = static_cast<uint64_t>(onServer.getint64(Stub::F_stubSubclientId));
-  if (onServer.getint64(Stub::F_stubKeyrealmNumber) == m_appMgr->getKeyrealmNumber() &&
-      subclientId == m_appMgr->getAppId()) {
+  if (IsOwnStubRecord(onServer)) {
     m_event.Error(sig, "[VMArchiving][Error] VM[%s] was stubbed in this subclient [%lu] but Indexing does not have stub "
                        "data.", m_vmName.c_str(), static_cast<unsigned long>(subclientId));
-    m_event.Debug(sig, "[VMArchiving] returning [QUARN_VM_ALREADY_STUBBED] VM was stubbed by Keyrealm number [%lu] Job "
-                       "ID [%u]", static_cast<unsigned long>(onServer.getint64(Stub::F_stubKeyrealmNumber)),
-                  static_cast<unsigned>(onServer.getint64(Stub::F_stubJobId)));
-    return kResultAlreadyStubbed;
+    // A job run without archiving backs a stub up without its stub record, and the index forgets it:
+    // the hypervisor's record is the stub's, so the index takes it again and the stub is handled as
+    // though the index had kept it (a stub cut off is retried, a stub made is backed up as one).
+    std::string text;
+    if (onServer.serialize(text, true)) {
+      m_indexingMetadata->stubData = text;
+      m_indexingMetadata->stubDataChanged = 1;
+      m_event.Debug(sig, "[VMArchiving] VM [%s] Stub data on ESX Server taken into Indexing", m_vmName.c_str());
+      const int state = static_cast<int>(onServer.getint64(Stub::F_stubState));
+      return VMArchHandleVMStubbedInVCenterAndIndex(onServer, onServer, state, state);
+    }
+    m_event.Error(sig, "[VMArchiving] Failed to serialize to (XML). Code [%d]", 65);
+    m_vm->failureReason = "The VM's stub record on the hypervisor could not be taken into the index.";
+    return kResultFailed;
   }
   VMArchSetJPR(kResultStubbedElsewhere, static_cast<unsigned long>(subclientId), std::string());
   return kResultStubbedElsewhere;

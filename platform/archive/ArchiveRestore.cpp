@@ -306,9 +306,13 @@ bool WalkDiskChain(const JobBackups& jobs, int64_t from, const std::string& disk
     const DiskHeaderOf* header = jobs.Disk(next, disk);
     if (header == nullptr) {
       const std::string absent = jobs.Absent(next);
+      std::set<std::string> recorded;
+      const bool named = jobs.RecordedDisks(next, recorded) && recorded.count(jobs.BelowVM(disk)) != 0;
       why = builds + "job " + std::to_string(next) +
-            (absent.empty() ? std::string(", whose backup of the VM does not hold the disk")
-                            : ", whose backup of the disk is lost with an archive of it: " + absent);
+            (!absent.empty() ? ", whose backup of the disk is lost with an archive of it: " + absent
+             : named         ? std::string(", whose backup of the disk is lost: its records name it, but no archive "
+                                           "of the job's backup holds it")
+                             : std::string(", whose backup of the VM does not hold the disk"));
       return false;
     }
     place = ReadChainPlace(header->archive->path, header->item->metadata);

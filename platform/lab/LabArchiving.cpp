@@ -145,6 +145,28 @@ std::string NotRestoredFromStubBackup(const VMDescription& vm, const std::string
          "); nothing was written (--job N restores from the newest backup at or before job N that holds it)";
 }
 
+// Adds the disks the VM's mount of the job took (by their index names); false when no mount of the VM
+// in that job is recorded.
+bool AddDisksMountOfJobTook(int64_t jobId, const std::string& vmGuid, std::set<std::string>& disks) {
+  bool mounted = false;
+  for (const MountRecord& mount : ListMountRecords(jobId)) {
+    if (strcasecmp(mount.guid.c_str(), vmGuid.c_str()) != 0) continue;
+    mounted = true;
+    for (const MountedDisk& disk : mount.disks) disks.insert(disk.indexName);
+  }
+  return mounted;
+}
+
+// Whether the VM's mount of the job took the disk (by its index name).
+bool MountOfJobTookDisk(int64_t jobId, const std::string& vmGuid, const std::string& indexName) {
+  for (const MountRecord& mount : ListMountRecords(jobId)) {
+    if (strcasecmp(mount.guid.c_str(), vmGuid.c_str()) != 0) continue;
+    for (const MountedDisk& disk : mount.disks)
+      if (strcasecmp(disk.indexName.c_str(), indexName.c_str()) == 0) return true;
+  }
+  return false;
+}
+
 // The restore of each deleted disk of the VM: from the backup its stub recorded, or, for a disk without
 // one or when `asOfJob` asks, from the newest backup at or before that job that holds it. False with the
 // reason when a disk has none that can be read whole, or when the newest backup that should hold it is
@@ -205,6 +227,15 @@ bool FindDeletedDisks(const VMDescription& vm, int64_t asOfJob, std::map<size_t,
         return false;
       }
       const archive::RestoredDisk* disk = FindRestoredDisk(backup, indexName);
+      // The job's mount took the disk: its backup holds it, whatever lost the note of the archive that
+      // did and the index's record of the job. An earlier backup's bytes are not the disk as of the job.
+      const int64_t newest = backup.jobs.back();
+      if ((disk == nullptr || disk->headerJob != newest) && MountOfJobTookDisk(newest, vm.guid, indexName)) {
+        error = "disk " + indexName + " of VM [" + vm.name + "] is not restored: the mount of job " +
+                std::to_string(newest) + " took it, but no committed archive of the job's latest attempt holds "
+                "it; nothing was written";
+        return false;
+      }
       if (disk == nullptr) continue;
       found[i] = *disk;
       --left;
@@ -506,6 +537,12 @@ archive::BackupRecords ReportedBackupsOfVM(const std::string& vmGuid, int64_t fr
     const int64_t status = record.getint64(JobManager::VMUpdateInfo::F_vmStatus);
     if (status == kVMStatusBackedUp || status == kVMStatusBackedUpWithErrors) records.jobs.insert(job);
   }
+  // Where the index lost its record of a job, the job's mount still says which disks its backup holds:
+  // read around, a disk whose archive is no longer noted would come from the backup before, which is
+  // not the disk as of the job.
+  records.disksOf = [indexed = records.disksOf, vmGuid](int64_t job, std::set<std::string>& disks) {
+    return indexed(job, disks) || AddDisksMountOfJobTook(job, vmGuid, disks);
+  };
   return records;
 }
 

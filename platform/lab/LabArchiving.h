@@ -85,7 +85,8 @@ std::vector<archive::ArchiveContents> ReadVMChainArchives(const std::string& vmG
 
 // The backups of the VM the index knows (on any subclient) with the disks it recorded of each, and the
 // jobs whose records with the job manager say they backed the VM up (of the jobs from `fromJob` up to
-// `toJob`, 0: every job): backups a chain may not be read around.
+// `toJob`, 0: every job): backups a chain may not be read around. The disks of a job the index has no
+// record of are those the job's mount of the VM took, when its mount record is there.
 archive::BackupRecords ReportedBackupsOfVM(const std::string& vmGuid, int64_t fromJob = 0, int64_t toJob = 0);
 // Whether the VM's backup as of `asOfJob` stands on the media agents with every disk's chain whole, as
 // far as the archives' structure shows and what whole reads of them found (their data is not read

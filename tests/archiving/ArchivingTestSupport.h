@@ -12,8 +12,11 @@
 #include "platform/archive/ArchiveReader.h"
 #include "platform/lab/LabMedia.h"
 #include "platform/lab/LabArchiving.h"
+#include "platform/lab/LabIndex.h"
+#include "platform/lab/LabMount.h"
 #include "platform/lab/LabSubclient.h"
 #include "platform/vminfo/LabVMInfo.h"
+#include "records/messages/IdxMetadataMessages.h"
 #include "support/RoadTestSupport.h"
 
 namespace archtest {
@@ -132,6 +135,34 @@ class ArchivingLab {
     std::string error;
     lab::ReadIndexStubRecord(appMgr.getSubclientGUID(), Guid(i), record, error);
     return record;
+  }
+  // The index's record of a backup of the VM by `jobId` that held every disk the VM has now, as a
+  // stub's job leaves it.
+  void IndexBackup(int i, int64_t jobId) {
+    using Idx = IdxMetadata::IdxMetaData;
+    using VSMeta = IdxMetadata::VirtualServerIdxMetaData;
+    std::vector<std::vector<std::string>> entries;
+    Idx vmRecord;
+    vmRecord.getObject<VSMeta>(Idx::F_virtualServer, true)->setstring(VSMeta::F_esxHost, VM(i).host);
+    std::string text;
+    vmRecord.serialize(text, true);
+    entries.push_back({"meta", "vm", text});
+    const lab::VMDescription vm = Description(i);
+    for (size_t d = 0; d < vm.disks.size(); ++d) {
+      Idx disk;
+      disk.getObject<VSMeta>(Idx::F_virtualServer, true)->setint64(VSMeta::F_sectorSize, 512);
+      disk.serialize(text, true);
+      entries.push_back({"meta", "disk", lab::LabDiskIndexName(d, vm.disks[d].file), text});
+    }
+    std::string error;
+    lab::WriteIndexVMEntries(appMgr.getSubclientGUID(), Guid(i), jobId, entries, error);
+  }
+  // The VM made a stub by `jobId`: its backup by that job in the index and every disk gone.
+  void MakeStub(int i, int64_t jobId) {
+    IndexBackup(i, jobId);
+    ChangeVM(i, [](lab::VMDescription& vm) {
+      for (lab::VMDisk& disk : vm.disks) disk.deleted = true;
+    });
   }
   // The job's archive files of the VM.
   size_t ArchivesOf(int i) const {

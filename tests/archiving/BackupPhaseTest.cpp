@@ -44,16 +44,41 @@ TEST(BackupPhaseTest, EachCaseOfTheTwoStubRecordsGivesItsResultAndIndexUpdate) {
     // The job the hypervisor's stub record names: an earlier one, as a later job meets a stub, or this
     // job, whose own stub phase wrote it before this attempt of its backup phase.
     int64_t serverJob = kEarlierJob;
+    // What stands behind the hypervisor's record: a stub (made: the index holds the backup of the job
+    // the record names and the VM's disks are gone; under way: that backup alone), or nothing (a record
+    // copied with a VM cloned from a stub): the VM has every disk and the index no such backup; or the
+    // index holds that backup and the VM every disk of it.
+    enum Behind { kStub, kNothing, kEveryDiskOfItsBackup } behind = kStub;
   } cases[] = {
       {"no stub, off 72 h", 0, 1, 0, "", 72, nullptr, 108, 103, 1, 0, "", "", ""},
       {"no stub, running", 0, 1, 0, "", kRunning, nullptr, 108, 104, N, 0, "", "", ""},
-      {"stubbed here and in the index", 4, 1, 4, "", kRunning, nullptr, 101, 0, 4, 0, "", "", ""},
+      // A job that reports a stub holds it: the stub record goes to the index in an archive of the job.
+      {"stubbed here and in the index", 4, 1, 4, "", kRunning, nullptr, 101, 0, 4, 1, "", "", ""},
       {"stubbed here, the index still to be stubbed", 4, 1, 1, "", kRunning, nullptr, 101, 0, 4, 1, "", "", ""},
       {"a stub cut off, running: backed up, retried later", 3, 1, 1, "", kRunning, nullptr, 108, 118, 3, 1, "", "", ""},
       {"a stub cut off, idle: backed up, retried in this job", 3, 1, 1, "", 72, nullptr, 108, 118, 3, 1, "", "", ""},
       {"restored from a stub and idle", 0, 1, 4, "", 72, nullptr, 108, 103, 1, 0, "", "", ""},
       {"restored from a stub and running", 0, 1, 4, "", kRunning, nullptr, 108, 104, N, 0, "", "", ""},
-      {"a stub of this subclient the index does not know", 4, 1, 0, "", kRunning, nullptr, 101, 0, N, 0, "", "", ""},
+      // A job without archiving backed the stub up without its record: the hypervisor's is taken again.
+      {"a stub of this subclient the index does not know", 4, 1, 0, "", kRunning, nullptr, 101, 0, 4, 1, "", "", ""},
+      {"a stub cut off that the index does not know: backed up, retried in this job", 3, 1, 0, "", 72, nullptr, 108,
+       118, 3, 1, "", "", ""},
+      // A record no stub stands behind is no stub: the VM is backed up as a whole one and judged again.
+      {"a record of this subclient on a VM never stubbed, idle", 4, 1, 0, "", 72, nullptr, 108, 103, 1, 0, "", "", "",
+       kEarlierJob, Case::kNothing},
+      {"a record of this subclient on a VM never stubbed, running", 4, 1, 0, "", kRunning, nullptr, 108, 104, N, 0, "",
+       "", "", kEarlierJob, Case::kNothing},
+      {"a record of a stub under way on a VM never stubbed", 3, 1, 0, "", kRunning, nullptr, 108, 118, 3, 1, "", "",
+       "", kEarlierJob, Case::kNothing},
+      {"a record of this subclient on a VM that has every disk of the backup it names", 4, 1, 4, "", kRunning, nullptr,
+       108, 104, N, 0, "", "", "", kEarlierJob, Case::kEveryDiskOfItsBackup},
+      {"a record naming this job on a VM never stubbed", 4, 1, 0, "", 72, nullptr, 108, 103, 1, 0, "", "", "", kThisJob,
+       Case::kNothing},
+      {"a record of a stub under way naming this job on a VM never stubbed", 3, 1, 0, "", 72, nullptr, 108, 103, 1, 0,
+       "", "", "", kThisJob, Case::kNothing},
+      {"a record naming this job on a VM never stubbed, without turbo", 4, 1, 0, "", 72,
+       [](archtest::ArchivingLab& lab) { lab.jobMgr.setTurboEnabled(false); }, 108, 0, N, 0, "", "", "", kThisJob,
+       Case::kNothing},
       {"a stub of a subclient without a name", 4, 7, 0, "", kRunning, nullptr, 100, 0, N, 0, "0x5B0000B4 vm01|7",
        "archived by subclient 7", ""},
       {"a stub of a named subclient", 4, 2, 0, "", kRunning,
@@ -128,6 +153,9 @@ TEST(BackupPhaseTest, EachCaseOfTheTwoStubRecordsGivesItsResultAndIndexUpdate) {
       const std::string stub = c.server > 0 ? StubText(c.server, c.subclient, 0, 1, c.serverJob) : "<VirtualServer_VMArch";
       lab.ChangeVM(1, [&](lab::VMDescription& d) { d.options[lab::kStubRecordOption] = stub; });
     }
+    if (c.server == 4 && c.behind == Case::kStub) lab.MakeStub(1, c.serverJob);
+    if ((c.server == 3 && c.behind == Case::kStub) || c.behind == Case::kEveryDiskOfItsBackup)
+      lab.IndexBackup(1, c.serverJob);
     if (c.offHours != kRunning && c.server != kGone) lab.PowerOff(1, c.offHours);
     if (c.also) c.also(lab);
     vm_params vm = lab.VM(1);
@@ -181,7 +209,7 @@ TEST(BackupPhaseTest, EachCaseOfTheTwoStubRecordsGivesItsResultAndIndexUpdate) {
       EXPECT_TRUE(vm.contentRecords.empty());
       EXPECT_EQ(c.offHours == kRunning ? 0 : 1, lab.Status(1).getint64(Update::F_stubStatus));
     }
-    if (c.serverJob == kThisJob && c.subclient == 1) {
+    if (c.serverJob == kThisJob && c.subclient == 1 && c.behind == Case::kStub) {
       // Its backup by the earlier attempt stands: no archive of this attempt, and a stub under way stays
       // to be archived for the stub phase to finish.
       const Update status = lab.Status(1);
@@ -194,6 +222,15 @@ TEST(BackupPhaseTest, EachCaseOfTheTwoStubRecordsGivesItsResultAndIndexUpdate) {
     }
     if (c.result == 101 && c.server > 0) {
       EXPECT_EQ("Yes", lab.Description(1).customFields["Archived"]);
+    }
+    // A stub under way of another job is retried on a backup made first, whatever stands behind it.
+    if (c.behind != Case::kStub && (c.server != 3 || c.serverJob == kThisJob)) {
+      // Backed up as a whole VM, and the record it carries is said.
+      EXPECT_EQ(0u, vm.contentRecords.size());
+      ASSERT_EQ(1u, vm.messages.size());
+      EXPECT_NE(std::string::npos, vm.messages[0].find("Not a stub")) << vm.messages[0];
+      EXPECT_EQ(1u, lab.Count("is backed up as a whole VM"));
+      EXPECT_TRUE(lab.Description(1).customFields["Archived"].empty());
     }
   }
 }

@@ -972,8 +972,9 @@ TEST_F(QuarnLabTool, VerifyHoldsAVMReportedBackedUpToEveryDiskItsMountTook) {
     std::vector<std::string> said;
   };
   const Case cases[] = {
+      // The index has no record of the job: its mount says which disks its backup holds.
       {"reported backed up, a disk missing", 0, false, 1,
-       {"disk scsi0-1-vm01_1.img: NOT RESTORED: the mount of job 2001 took it", "the VM is REPORTED BACKED UP",
+       {"disk scsi0-1-vm01_1.img: NOT RESTORED: its chain of backups is broken: job 2001's backup of the disk is lost",
         "1 VM: 1 problem\n"}},
       {"reported backed up with errors, a disk missing", 3, false, 1, {"NOT RESTORED", "1 VM: 1 problem\n"}},
       {"not reported backed up, a disk missing", 1, false, 0, {"NOT RESTORED: the mount of job 2003 took it", "0 problems"}},

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <sstream>
 #include <tuple>
 
 #include <gtest/gtest.h>
@@ -464,12 +465,125 @@ class ArchivingLab : public testing::Test {
     EXPECT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1001, kVM);
   }
 
+  // ---- A stub that does not finish, then the jobs that follow ----
+  // How job 1001's stub of vm01 does not finish: its disk delete fails, the hypervisor's stub fails, the
+  // stub's check reads the chain whole and finds a byte of it changed, or the stub is cut off after one
+  // disk; or (kFinished) it finishes. Each leaves vm01's stub record on the hypervisor "in progress".
+  enum class StubEnd { kDiskDeleteFails, kStubFails, kChainFoundDamaged, kCutOffAfterOneDisk, kFinished };
+  // Then an archiving job at once, or a plain incremental (no archiving) and two archiving jobs. Every
+  // job that reports vm01 backed up or stubbed holds it: `verify --job N` finds no problem and `vm
+  // restore --job N` gives exactly the bytes vm01 had before job N; the stub finishes in the first
+  // archiving job after, and every disk it deleted restores to its bytes before that job.
+  void UnfinishedStubThen(StubEnd end, bool plainJobBetween) {
+    CopiesBefore(1001);
+    BackupPhase(1001);
+    switch (end) {
+      case StubEnd::kDiskDeleteFails: Fault({"add", "vminfo.StubVMDisk", "--code", "5", "--times", "1"}); break;
+      case StubEnd::kStubFails: Fault({"add", "vminfo.StubVM", "--code", "5", "--times", "1"}); break;
+      case StubEnd::kCutOffAfterOneDisk: Fault({"add", "vminfo.StubVMDisk", "--code", "3010", "--after", "1"}); break;
+      case StubEnd::kChainFoundDamaged: {
+        lab::SetRoot(lab_);
+        const std::vector<lab::ArchiveLocation> archives = lab::ListVMArchiveFiles(1001, Description(kVM).guid);
+        ASSERT_FALSE(archives.empty());
+        std::error_code failed;
+        archivetest::FlipByte(archives.front().path, std::filesystem::file_size(archives.front().path, failed) / 2);
+        break;
+      }
+      case StubEnd::kFinished: break;
+    }
+    StubPhase(1001);
+    ClearFaults();
+    EXPECT_EQ(end == StubEnd::kFinished, Stubbed(kVM));
+    // The job the test damaged holds what it held no more.
+    if (end != StubEnd::kChainFoundDamaged) CheckJobHoldsVM(1001);
+    int64_t job = 1002;
+    if (plainJobBetween) {
+      WriteWhatIsLeft(1);
+      CopiesBefore(job);
+      NextJob(job);
+      const int status = Tool({"run", lab_, "--job", std::to_string(job), "--", "-t", "2", "-numStreams", "1"});
+      EXPECT_EQ(0, status) << Output();
+      CheckStreams(job, "the plain job");
+      CheckJobHoldsVM(job++);
+    }
+    for (int archiving = 0; archiving < (plainJobBetween ? 2 : 1); ++archiving, ++job) {
+      WriteWhatIsLeft(2 + archiving);
+      CopiesBefore(job);
+      NextJob(job);
+      BackupPhase(job, "2");
+      StubPhase(job, "2");
+      EXPECT_TRUE(Stubbed(kVM)) << "job " << job << ": " << WhyNotStubbed(job, kVM);
+      CheckJobHoldsVM(job);
+    }
+  }
+  // A guest write to each disk vm01 still has (none once it is a stub).
+  void WriteWhatIsLeft(int seed) {
+    lab::SetRoot(lab_);
+    const lab::VMDescription vm = Description(kVM);
+    for (size_t i = 0; i < vm.disks.size(); ++i) {
+      if (vm.disks[i].deleted) continue;
+      ASSERT_EQ(0, Tool({"disk", lab_, kVM, std::to_string(i), "write", "--offset", std::to_string(65536 * seed),
+                         "--bytes", "65536", "--seed", std::to_string(seed)}))
+          << Output();
+    }
+  }
+  // Copies of vm01's disks just before the job; a disk gone keeps the copy taken before it went.
+  void CopiesBefore(int64_t job) {
+    lab::SetRoot(lab_);
+    if (job > 1001) before_[job] = before_[job - 1];
+    for (const testsupport::DiskCopy& copy :
+         testsupport::CopyDisks({kVM}, dir_.Path("before" + std::to_string(job))))
+      before_[job][copy.diskName] = copy.path;
+  }
+  // The job holds vm01 as it was before the job: verify of it finds nothing wrong, and a restore as of
+  // it gives back exactly those bytes.
+  void CheckJobHoldsVM(int64_t job) {
+    const std::string jobText = std::to_string(job);
+    EXPECT_EQ(0, Tool({"verify", lab_, "--job", jobText, "--vm", kVM})) << "job " << job << ": " << Output();
+    const promise::Restore restore =
+        promise::RestoreAsOfJobInCopy(lab_, dir_.Path("asof" + jobText), kVM, job, dir_.Path("asof.txt"));
+    ASSERT_EQ(0, restore.status) << "vm restore --job " << job << ": " << restore.output;
+    EXPECT_EQ(before_[job].size(), restore.disks.size()) << restore.output;
+    for (const auto& disk : before_[job]) {
+      EXPECT_TRUE(restore.disks.count(disk.first) && restore.disks.at(disk.first) == testsupport::ReadDisk(disk.second))
+          << "vm restore --job " << job << " gives back other bytes than disk " << disk.first << " had before the "
+          << "job: " << restore.output;
+    }
+  }
+  // A stub record of this subclient, made, on vm01 that was never stubbed (as a VM cloned from a stub
+  // carries it), naming `namedJob`: the archiving job backs vm01 up whole and says so, then stubs it.
+  void ForgedStubRecord(int64_t namedJob) {
+    VirtualServer::VMArchivingData record;
+    record.setstring(VirtualServer::VMArchivingData::F_stubVersion, "1.0.0");
+    record.setint64(VirtualServer::VMArchivingData::F_stubSubclientId, 1);  // the lab's Keyrealm number is 0
+    record.setint64(VirtualServer::VMArchivingData::F_stubState, VMInfoStructs::STUB_STATE_SUCCESSFULLY_STUBBED);
+    record.setint64(VirtualServer::VMArchivingData::F_stubJobId, namedJob);
+    std::string text, error;
+    ASSERT_TRUE(record.serialize(text, true));
+    lab::SetRoot(lab_);
+    ASSERT_TRUE(lab::UpdateVMDescription(lab::SampleServer(), kVM, [&](lab::VMDescription& vm, std::string&) {
+      vm.options[lab::kStubRecordOption] = text;
+      return true;
+    }, error)) << error;
+    CopiesBefore(1001);
+    BackupPhase(1001);
+    Info status;
+    ASSERT_TRUE(vsJobMgr::ReadVMStatus(1001, Description(kVM).guid, status));
+    EXPECT_EQ(0, status.getint64(Info::F_vmStatus));
+    EXPECT_TRUE(labrun::Has(status.getstring(Info::F_failureText), "Not a stub"))
+        << "vm01 does not say what became of its stub record: " << status.getstring(Info::F_failureText);
+    CheckJobHoldsVM(1001);
+    StubPhase(1001);
+    EXPECT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1001, kVM);
+    CheckJobHoldsVM(1001);
+  }
 
  protected:
   testsupport::TestLab dir_;
   const std::string lab_ = dir_.Path("lab");
   const std::string out_ = dir_.Path("tool.txt");
   std::map<std::string, std::map<std::string, std::string>> copies_;  // VM -> disk name -> its last copy
+  std::map<int64_t, std::map<std::string, std::string>> before_;      // job -> vm01's disk name -> its copy
   int restores_ = 0;
 };
 
@@ -570,6 +684,24 @@ const std::map<std::string, std::function<void(ArchivingLab&)>>& Ways() {
        }},
       {"TheJobsBackupPhaseRunAgainOverItsStub", [](ArchivingLab& t) { t.BackupPhaseRunAgainOverItsStub(false); }},
       {"TheJobsBackupPhaseRunAgainOverAStubCutOff", [](ArchivingLab& t) { t.BackupPhaseRunAgainOverItsStub(true); }},
+      {"ADiskDeleteFailedThenArchivingAtOnce",
+       [](ArchivingLab& t) { t.UnfinishedStubThen(ArchivingLab::StubEnd::kDiskDeleteFails, false); }},
+      {"ADiskDeleteFailedThenAPlainJob",
+       [](ArchivingLab& t) { t.UnfinishedStubThen(ArchivingLab::StubEnd::kDiskDeleteFails, true); }},
+      {"TheStubFailedThenArchivingAtOnce",
+       [](ArchivingLab& t) { t.UnfinishedStubThen(ArchivingLab::StubEnd::kStubFails, false); }},
+      {"TheStubFailedThenAPlainJob", [](ArchivingLab& t) { t.UnfinishedStubThen(ArchivingLab::StubEnd::kStubFails, true); }},
+      {"TheStubsCheckFoundTheChainDamagedThenArchivingAtOnce",
+       [](ArchivingLab& t) { t.UnfinishedStubThen(ArchivingLab::StubEnd::kChainFoundDamaged, false); }},
+      {"TheStubsCheckFoundTheChainDamagedThenAPlainJob",
+       [](ArchivingLab& t) { t.UnfinishedStubThen(ArchivingLab::StubEnd::kChainFoundDamaged, true); }},
+      {"CutOffAfterOneDiskThenArchivingAtOnce",
+       [](ArchivingLab& t) { t.UnfinishedStubThen(ArchivingLab::StubEnd::kCutOffAfterOneDisk, false); }},
+      {"CutOffAfterOneDiskThenAPlainJob",
+       [](ArchivingLab& t) { t.UnfinishedStubThen(ArchivingLab::StubEnd::kCutOffAfterOneDisk, true); }},
+      {"AStubThenAPlainJob", [](ArchivingLab& t) { t.UnfinishedStubThen(ArchivingLab::StubEnd::kFinished, true); }},
+      {"AStubRecordOfAnotherJobOnAVMNeverStubbed", [](ArchivingLab& t) { t.ForgedStubRecord(999); }},
+      {"AStubRecordOfThisJobOnAVMNeverStubbed", [](ArchivingLab& t) { t.ForgedStubRecord(1001); }},
   };
   return ways;
 }
@@ -614,7 +746,9 @@ enum class Damage { kArchiveRemoved, kLeftUncommitted, kByteChangedMidFile, kByt
                     kMediaFolderRemoved, kNoteNamesAnotherVMsArchives, kOneOfSeveralRemoved,
                     kOneOfSeveralRemovedWithItsIndexRecord, kOneOfSeveralRemovedWithTheNote,
                     kOneOfSeveralRemovedWithTheNoteAndIndexRecord, kOneOfSeveralLeftUncommittedWithItsIndexRecord,
-                    kOneOfSeveralFirstRecordChanged };
+                    kOneOfSeveralFirstRecordChanged, kOneOfSeveralsNoteLineWithADispatchOfMinusOne,
+                    kOneOfSeveralsNoteLineWithAFourthField, kOneOfSeveralsNoteLineRemoved,
+                    kOneOfSeveralsNoteCutInsideItsLine };
 enum class When { kBeforeTheNextJob, kBetweenTheStubsPhases, kAfterTheStub };
 constexpr int64_t kFull = 1001, kMiddle = 1002, kStubJob = 1003, kNextJob = 1004;
 
@@ -656,6 +790,36 @@ class ChainDamage : public ArchivingLab, public testing::WithParamInterface<std:
     ASSERT_FALSE(dir.empty()) << error;
     ASSERT_EQ(0, unlink((dir + "/" + std::to_string(job) + ".idx").c_str())) << "the index has no record of job " << job;
   }
+  // Makes the line of vm01's note of the job that names the archive unreadable, as the damage says.
+  void DamageNoteLine(int64_t job, const std::string& guid, const lab::ArchiveLocation& archive) {
+    const std::string path = lab::VMArchiveListPath(archive.mediaAgent, job, guid);
+    std::string kept, damaged;
+    std::istringstream lines(labrun::ReadText(path));
+    for (std::string line; std::getline(lines, line);) {
+      if (line.compare(0, line.find(' '), std::to_string(archive.archiveFileId)) != 0) {
+        kept += line + "\n";
+        continue;
+      }
+      std::vector<std::string> fields;
+      std::istringstream words(line);
+      for (std::string word; words >> word;) fields.push_back(word);
+      ASSERT_EQ(3u, fields.size()) << line;
+      switch (damage()) {
+        case Damage::kOneOfSeveralsNoteLineWithADispatchOfMinusOne:
+          damaged = fields[0] + " -1 " + fields[2] + "\n";
+          break;
+        case Damage::kOneOfSeveralsNoteLineWithAFourthField:
+          damaged = line + " 7\n";
+          break;
+        case Damage::kOneOfSeveralsNoteCutInsideItsLine:
+          damaged = line.substr(0, line.size() / 2);
+          break;
+        default:
+          break;
+      }
+    }
+    ASSERT_TRUE(lab::WriteFileAtomic(path, kept + damaged));
+  }
   // What a refusal of vm01's restore says of the damage.
   const char* Said() const {
     switch (damage()) {
@@ -681,6 +845,12 @@ class ChainDamage : public ArchivingLab, public testing::WithParamInterface<std:
       ASSERT_FALSE(disk1.path.empty());
       if (damage() == Damage::kOneOfSeveralFirstRecordChanged) {
         archivetest::FlipByte(disk1.path, 30);
+        return;
+      }
+      if (damage() >= Damage::kOneOfSeveralsNoteLineWithADispatchOfMinusOne) {
+        // The archive stays whole and committed; only its job's mount still records what it held.
+        ASSERT_NO_FATAL_FAILURE(DamageNoteLine(job, guid, disk1));
+        ASSERT_NO_FATAL_FAILURE(RemoveIndexRecord(job, guid));
         return;
       }
       const bool uncommitted = damage() == Damage::kOneOfSeveralLeftUncommittedWithItsIndexRecord;
@@ -887,7 +1057,11 @@ std::string CaseName(const testing::TestParamInfo<ChainCase>& info) {
                                         "OneOfSeveralRemovedWithTheNote",
                                         "OneOfSeveralRemovedWithTheNoteAndIndexRecord",
                                         "OneOfSeveralLeftUncommittedWithItsIndexRecord",
-                                        "OneOfSeveralFirstRecordChanged"};
+                                        "OneOfSeveralFirstRecordChanged",
+                                        "OneOfSeveralsNoteLineWithADispatchOfMinusOne",
+                                        "OneOfSeveralsNoteLineWithAFourthField",
+                                        "OneOfSeveralsNoteLineRemoved",
+                                        "OneOfSeveralsNoteCutInsideItsLine"};
   static const char* const wheres[] = {"TheFull", "AMiddleIncremental", "TheStubsOwnJob"};
   static const char* const whens[] = {"BeforeTheNextJob", "BetweenTheStubsPhases", "AfterTheStub"};
   return std::string(damages[static_cast<int>(std::get<0>(info.param))]) + "_" +
@@ -911,6 +1085,17 @@ INSTANTIATE_TEST_SUITE_P(OneArchiveOfSeveral, ChainDamage,
                                                           Damage::kOneOfSeveralRemovedWithTheNoteAndIndexRecord,
                                                           Damage::kOneOfSeveralLeftUncommittedWithItsIndexRecord,
                                                           Damage::kOneOfSeveralFirstRecordChanged),
+                                          testing::Values(kMiddle),
+                                          testing::Values(When::kBeforeTheNextJob, When::kAfterTheStub)),
+                         CaseName);
+
+// The line of vm01's note of the job that names the archive holding its disk 1 alone made unreadable, and
+// the index's record of vm01 in the job removed; the archive itself whole and committed.
+INSTANTIATE_TEST_SUITE_P(NoteLineUnreadable, ChainDamage,
+                         testing::Combine(testing::Values(Damage::kOneOfSeveralsNoteLineWithADispatchOfMinusOne,
+                                                          Damage::kOneOfSeveralsNoteLineWithAFourthField,
+                                                          Damage::kOneOfSeveralsNoteLineRemoved,
+                                                          Damage::kOneOfSeveralsNoteCutInsideItsLine),
                                           testing::Values(kMiddle),
                                           testing::Values(When::kBeforeTheNextJob, When::kAfterTheStub)),
                          CaseName);
