@@ -748,7 +748,7 @@ enum class Damage { kArchiveRemoved, kLeftUncommitted, kByteChangedMidFile, kByt
                     kOneOfSeveralRemovedWithTheNoteAndIndexRecord, kOneOfSeveralLeftUncommittedWithItsIndexRecord,
                     kOneOfSeveralFirstRecordChanged, kOneOfSeveralsNoteLineWithADispatchOfMinusOne,
                     kOneOfSeveralsNoteLineWithAFourthField, kOneOfSeveralsNoteLineRemoved,
-                    kOneOfSeveralsNoteCutInsideItsLine };
+                    kOneOfSeveralsNoteCutInsideItsLine, kOneOfSeveralsNoteLineRemovedWithTheJobManagersRecord };
 enum class When { kBeforeTheNextJob, kBetweenTheStubsPhases, kAfterTheStub };
 constexpr int64_t kFull = 1001, kMiddle = 1002, kStubJob = 1003, kNextJob = 1004;
 
@@ -830,6 +830,8 @@ class ChainDamage : public ArchivingLab, public testing::WithParamInterface<std:
       case Damage::kOneOfSeveralRemovedWithItsIndexRecord: return "but the file is not there";
       case Damage::kOneOfSeveralLeftUncommittedWithItsIndexRecord: return "never committed";
       case Damage::kOneOfSeveralFirstRecordChanged: return "not well formed";
+      // Nothing but the job's mount records what the archive held.
+      case Damage::kOneOfSeveralsNoteLineRemovedWithTheJobManagersRecord: return "job 1002";
       default: return "is lost";
     }
   }
@@ -851,6 +853,9 @@ class ChainDamage : public ArchivingLab, public testing::WithParamInterface<std:
         // The archive stays whole and committed; only its job's mount still records what it held.
         ASSERT_NO_FATAL_FAILURE(DamageNoteLine(job, guid, disk1));
         ASSERT_NO_FATAL_FAILURE(RemoveIndexRecord(job, guid));
+        if (damage() == Damage::kOneOfSeveralsNoteLineRemovedWithTheJobManagersRecord) {
+          ASSERT_EQ(0, unlink(lab::VMStatusPath(job, guid).c_str()));
+        }
         return;
       }
       const bool uncommitted = damage() == Damage::kOneOfSeveralLeftUncommittedWithItsIndexRecord;
@@ -1061,7 +1066,8 @@ std::string CaseName(const testing::TestParamInfo<ChainCase>& info) {
                                         "OneOfSeveralsNoteLineWithADispatchOfMinusOne",
                                         "OneOfSeveralsNoteLineWithAFourthField",
                                         "OneOfSeveralsNoteLineRemoved",
-                                        "OneOfSeveralsNoteCutInsideItsLine"};
+                                        "OneOfSeveralsNoteCutInsideItsLine",
+                                        "OneOfSeveralsNoteLineRemovedWithTheJobManagersRecord"};
   static const char* const wheres[] = {"TheFull", "AMiddleIncremental", "TheStubsOwnJob"};
   static const char* const whens[] = {"BeforeTheNextJob", "BetweenTheStubsPhases", "AfterTheStub"};
   return std::string(damages[static_cast<int>(std::get<0>(info.param))]) + "_" +
@@ -1098,6 +1104,13 @@ INSTANTIATE_TEST_SUITE_P(NoteLineUnreadable, ChainDamage,
                                                           Damage::kOneOfSeveralsNoteCutInsideItsLine),
                                           testing::Values(kMiddle),
                                           testing::Values(When::kBeforeTheNextJob, When::kAfterTheStub)),
+                         CaseName);
+
+// The same with the job manager's record of vm01 in the job lost too: the job's mount alone still says
+// what its backup held.
+INSTANTIATE_TEST_SUITE_P(NoteLineAndJobRecordsLost, ChainDamage,
+                         testing::Combine(testing::Values(Damage::kOneOfSeveralsNoteLineRemovedWithTheJobManagersRecord),
+                                          testing::Values(kMiddle), testing::Values(When::kAfterTheStub)),
                          CaseName);
 
 INSTANTIATE_TEST_SUITE_P(ForeignNote, ChainDamage,
