@@ -23,7 +23,11 @@ class vsArchive;
 // option "JyStub.ReparseData") is compared with the one in the index, so that a stub is not backed up
 // as a whole VM, a stub cut off is retried, a VM restored from a stub is judged again and a stub deleted
 // from the hypervisor expires after the subclient's retention; an idle VM that meets the archiving
-// criteria is backed up and marked to be stubbed (archive action 103). A VM whose stub record names this
+// criteria is backed up and marked to be stubbed (archive action 103). The hypervisor's record of this
+// subclient stands in for one the index lost (a job run without archiving backs a stub up without its
+// record), and one that no stub stands behind is no stub: the VM is backed up whole. Every job that
+// reports a stub sends its record to the index in an archive of its own, the stub's backup in that job.
+// A VM whose stub record names this
 // job (its stub phase began or made the stub) is left as it is by a later attempt of the backup phase,
 // with or without the archiving check: its backup by the attempt the stub was made on must stay the
 // job's latest. In the stub phase (a run with
