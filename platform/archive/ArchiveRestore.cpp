@@ -362,11 +362,14 @@ class DiskFinder {
         else
           Take(link, entry.first, entry.second);
       }
+      const std::string absent = jobs_.Absent(link);
       for (const std::string& name : recorded)
         if (Decide(name))
-          Break(jobs_.HeaderName(name), "job " + std::to_string(link) +
-                                            "'s backup of the disk is lost: its records name it, but no archive of "
-                                            "the job's backup holds it");
+          Break(jobs_.HeaderName(name),
+                "job " + std::to_string(link) +
+                    (!absent.empty() ? "'s backup of the disk is lost with an archive of it: " + absent
+                                     : std::string("'s backup of the disk is lost: its records name it, but no "
+                                                   "archive of the job's backup holds it")));
       // A disk a backup took off the VM is no disk of it before that backup either.
       for (const ArchiveContents* archive : jobs_.Archives(link))
         for (const Item& item : archive->items)
