@@ -115,8 +115,8 @@ class IndexLearnTest : public ::testing::Test {
   static const char* Name(Learning learning) {
     return learning == Learning::kArchiveIndexRun ? "by the VM's archive-index run" : "by the finalised index";
   }
-  // Starts a job that learns its VMs as given. A job whose index is finalised is an incremental here,
-  // so that the index finds the VM's last backup among every job's records.
+  // Starts a job that learns its VMs as given. A job whose index is finalised is an incremental here:
+  // a finalised full would hide from the next job every record of the jobs before it.
   bool StartLearningJob(int64_t jobId, Learning learning) {
     if (!StartJob(jobId, learning == Learning::kArchiveIndexRun ? "1" : "0")) return false;
     if (learning == Learning::kArchiveIndexRun) return true;
@@ -135,8 +135,8 @@ class IndexLearnTest : public ::testing::Test {
     bool retryable = true, queryFailed = true;
     if (!client_->GetVMMetadata(kVM, std::string(), 4, &metadata, &disks, retryable, queryFailed)) return "";
     const auto disk = disks.find("disk0");
-    return disk == disks.end() ? "no disk0"
-                               : disk->second.getObject<VSMeta>(Idx::F_virtualServer, true)->getstring(VSMeta::F_changeId);
+    if (disk == disks.end()) return "no disk0";
+    return disk->second.getObject<VSMeta>(Idx::F_virtualServer, true)->getstring(VSMeta::F_changeId);
   }
 
   testsupport::TestLab lab_;
@@ -291,8 +291,8 @@ TEST_F(IndexLearnTest, TheLatestAttemptAloneDecidesWhatIsLearned) {
       EXPECT_NE(std::string::npos, client_->GetLastError().find(test.reason)) << client_->GetLastError();
       std::vector<std::vector<std::string>> entries;
       ASSERT_TRUE(lab::ReadIndexVMEntries(kGuid, kVM, jobId, entries, error)) << error;
-      const bool learnedLatest =
-          std::find(entries.begin(), entries.end(), std::vector<std::string>{"crc", "disk0", "0", "2"}) != entries.end();
+      const std::vector<std::string> latestChecksum = {"crc", "disk0", "0", "2"};
+      const bool learnedLatest = std::find(entries.begin(), entries.end(), latestChecksum) != entries.end();
       EXPECT_EQ(*test.reason == 0, learnedLatest);
       if (*test.reason != 0) {
         EXPECT_TRUE(entries.empty()) << "nothing of a VM it cannot index";
