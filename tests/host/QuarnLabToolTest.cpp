@@ -808,8 +808,9 @@ TEST_F(QuarnLabTool, FaultRulesAreAddedListedAndCleared) {
   EXPECT_EQ("no fault rules\n", Tool({"fault", labDir_, "list"}).out);
 }
 
-// A full backup and an incremental of a VM's mounted copies reassemble to what each mount took; a
-// damaged archive is named with its offset and kept out of the chain; an image can be given instead.
+// A full backup and an incremental of a VM's mounted copies reassemble to what each mount took (an
+// attempt that could not even note its archive leaves nothing behind); a damaged archive is named with
+// its offset and kept out of the chain; an image can be given instead.
 TEST_F(QuarnLabTool, VerifyReassemblesBackupsAndNamesDamagedArchives) {
   ASSERT_EQ(0, Tool({"create", labDir_, "--vms", "1"}).exitCode);
   UseToolLab();
@@ -845,10 +846,26 @@ TEST_F(QuarnLabTool, VerifyReassemblesBackupsAndNamesDamagedArchives) {
   const std::string imagePath = lab::DiskImagePath("vcenter", vm.disks[0].file);
   std::string changeId, error;
   ASSERT_TRUE(lab::WriteDiskRanges(imagePath, {{kExtentBytes + 5, 7}}, false, 0, changeId, error)) << error;
+  {
+    // An attempt at the incremental whose note could not be written (a file where the job's notes'
+    // folder goes) fails its create and leaves no file that verify would name.
+    vsJobMgr attempt;
+    attempt.setJobId("1002");
+    attempt.setMediaAgent("ma1");
+    const std::string note = lab::VMArchiveListPath("ma1", 1002, guid);
+    const std::string notes = note.substr(0, note.rfind('/'));
+    ASSERT_TRUE(lab::MakeDirs(lab::MediaJobDir("ma1", 1002)));
+    ASSERT_TRUE(lab::WriteFileAtomic(notes, "not a folder\n"));
+    vsArchive stream(&attempt, nullptr, nullptr, "km");
+    ASSERT_EQ(0, stream.init(true));
+    EXPECT_EQ(vsArchive::kRetCreateFailed, stream.createArchiveFile(guid, 1102, 7, 1, "", 2));
+    ASSERT_EQ(0, unlink(notes.c_str()));
+  }
   backUp(1002, 2, {1});
 
   ToolResult verified = Tool({"verify", labDir_, "--job", "1002"});
   EXPECT_EQ(0, verified.exitCode) << verified.out << verified.err;
+  EXPECT_EQ(std::string::npos, verified.out.find("left by an interrupted attempt")) << verified.out;
   EXPECT_NE(std::string::npos, verified.out.find("(jobs 1001, 1002)")) << verified.out;
   EXPECT_NE(std::string::npos, verified.out.find(": matches the point-in-time copy of job 1002")) << verified.out;
   EXPECT_NE(std::string::npos, verified.out.find("extents of scsi0-0-vm01_0.img: 1 item, 1048576 data bytes"));

@@ -8,6 +8,7 @@
 // leaves the job pending, naming the setting.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -242,11 +243,13 @@ INSTANTIATE_TEST_SUITE_P(VolumeRoad, VolumeIncrementalRun, testing::ValuesIn(kCh
 // change ids or by checksums. The index checks a chain by its structure alone, so nothing sees the byte
 // until a whole read: verify finds it, names it and keeps it beside the archive, and the next job
 // builds nothing on that chain: vm01's backup there is a full one, and restores byte for byte. Once the
-// archive is mended, the next whole read takes back what was kept.
+// archive is mended, the next whole read takes back what was kept. A folder in the place of what was
+// kept, which no reader can read, still says the archive is damaged.
 struct DamagedChain {
   const char* name;
   const char* backupType;
   const char* useCBT;
+  bool recordAFolder = false;  // what verify kept is replaced by a folder before the next job
 };
 void PrintTo(const DamagedChain& row, std::ostream* os) { *os << row.name; }
 
@@ -295,6 +298,11 @@ TEST_P(DamagedChainRun, AChainAWholeReadFoundDamagedIsBuiltOnNoMore) {
     std::string why;
     EXPECT_TRUE(lab::ArchiveDamageFound(damaged, why)) << "verify kept nothing of what it found";
     EXPECT_TRUE(labrun::Has(why, "check")) << why;
+    if (row.recordAFolder) {
+      const std::string record = damaged + ".damaged";
+      ASSERT_EQ(0, unlink(record.c_str()));
+      ASSERT_TRUE(lab::MakeDirs(record));
+    }
     before = testsupport::CopyDisks({kVM1, kVM2}, dir.Path("before1003"), naming);
   }
   ASSERT_EQ(0, Tool({"run", labDir, "--", "-t", "2", "-numStreams", "2"})) << Output();
@@ -306,6 +314,8 @@ TEST_P(DamagedChainRun, AChainAWholeReadFoundDamagedIsBuiltOnNoMore) {
     // The archive mended (a copy put back on the media): the next whole read takes the record back.
     archivetest::FlipByte(damaged, at);
   }
+  // A folder is no record a reader can take back.
+  if (row.recordAFolder) return;
   EXPECT_EQ(0, Tool({"verify", labDir, "--vm", "vm01"})) << Output();
   LabRootScope in(labDir);
   std::string why;
@@ -317,6 +327,7 @@ const DamagedChain kDamagedChains[] = {
     {"DiskByChecksums", "disk", "0"},
     {"VolumeByChangeIds", "volume", "1"},
     {"VolumeByChecksums", "volume", "0"},
+    {"DiskRecordAFolder", "disk", "1", true},
 };
 INSTANTIATE_TEST_SUITE_P(VolumeRoad, DamagedChainRun, testing::ValuesIn(kDamagedChains),
                          [](const testing::TestParamInfo<DamagedChain>& info) { return std::string(info.param.name); });

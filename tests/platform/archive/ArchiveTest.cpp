@@ -367,6 +367,54 @@ TEST_F(ArchiveTest, FaultsFailTheCallsTheyNameAndLeaveTheFileWellFormed) {
   }
 }
 
+// A stream creates the archive file, notes it for its VM, and only then begins it. A note that cannot
+// be written (a file where the job's notes' folder goes) fails the create, and the empty file goes with
+// it: nothing is left that no note names, for verify to list as left by an interrupted attempt. Once
+// the notes' folder can be made again, the next create on the same stream is noted and committed.
+TEST_F(ArchiveTest, AFileWhoseNoteCannotBeWrittenIsNotLeftBehind) {
+  struct Case {
+    const char* name;
+    std::function<int(vsArchive&)> create;  // then closes what it opened
+  };
+  const Case cases[] = {
+      {"a VM's archive file",
+       [](vsArchive& stream) {
+         const int created = stream.createArchiveFile(kGuid, 1, 2, 3, "", 1);
+         return created != 0 ? created : stream.closeArchiveFile();
+       }},
+      {"a VM's index-only file of a snapshot",
+       [](vsArchive& stream) {
+         int64_t id = 0;
+         return stream.CreateVMIndexArchiveFileForSnap(kGuid, 1, 2, 3, &id);
+       }},
+  };
+  int64_t jobId = 1500;
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    job.setJobId(std::to_string(++jobId));
+    const std::string note = lab::VMArchiveListPath("ma1", jobId, kGuid);
+    const std::string notes = note.substr(0, note.rfind('/'));
+    ASSERT_TRUE(lab::MakeDirs(lab::MediaJobDir("ma1", jobId)));
+    ASSERT_TRUE(lab::WriteFileAtomic(notes, "not a folder\n"));
+    auto stream = Stream();
+    EXPECT_EQ(vsArchive::kRetCreateFailed, test.create(*stream));
+    EXPECT_NE(std::string::npos, stream->GetLastError().find("cannot note archive file")) << stream->GetLastError();
+    EXPECT_TRUE(lab::ListArchiveFiles(jobId).empty());
+    EXPECT_TRUE(lab::ListUncommittedArchiveFiles(jobId).empty()) << "an empty file no note names is left";
+    EXPECT_TRUE(lab::ListNotedArchives(jobId).empty());
+
+    ASSERT_EQ(0, unlink(notes.c_str()));
+    EXPECT_EQ(0, test.create(*stream)) << stream->GetLastError();
+    const std::vector<lab::ArchiveLocation> noted = lab::ListVMArchiveFiles(jobId, kGuid);
+    ASSERT_EQ(1u, noted.size());
+    EXPECT_EQ(1u, lab::ListArchiveFiles(jobId).size());
+    EXPECT_TRUE(lab::ListUncommittedArchiveFiles(jobId).empty());
+    archive::ArchiveContents contents;
+    archive::Problem problem;
+    EXPECT_TRUE(archive::ReadArchive(noted[0].path, contents, problem)) << problem.Describe();
+  }
+}
+
 // The file's own I/O failing under the stream: a full file system, a short write at the file-size
 // limit, a sync at the close, the sync of the folder that commits the file. The failing send (or the
 // close) says so, the stream's status turns to an error, nothing more is taken, and the file is never

@@ -2,6 +2,8 @@
 // last backup; several writers for one subclient at once.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 
 #include <thread>
@@ -16,6 +18,7 @@
 #include "platform/lab/LabJob.h"
 #include "records/messages/JobManagerMessages.h"
 #include "support/ArchiveTestSupport.h"
+#include "support/FedFifo.h"
 #include "support/TestLab.h"
 
 namespace {
@@ -297,6 +300,73 @@ TEST_F(IndexCacheTest, TheIndexBuildsOnAnOlderWritersChainOnlyWhereARestoreGoesD
           << client_.GetLastError();
     }
     full += 10;
+  }
+}
+
+// A whole read (a restore, verify, the stub's check) that found an archive's data damaged leaves a
+// record beside it, and the index's check before an incremental, which reads the archives' structure
+// alone, knows the damage by that record only. A record that is there but cannot be read (a folder or
+// a FIFO in its place, one this user may not open) still says the archive is damaged: the VM's next
+// backup is a full one. A FIFO is refused at once, neither waited on nor read.
+TEST_F(IndexCacheTest, ADamageRecordThatCannotBeReadStillKeepsTheNextBackupOffTheChain) {
+  enum class Record { kNone, kWritten, kEmpty, kFolder, kFifo, kNotPermitted };
+  struct Case {
+    const char* name;
+    Record record;
+    const char* why;  // in the client's error; empty: the VM's backup is built on
+  };
+  const Case cases[] = {
+      {"no record", Record::kNone, ""},
+      {"the record a whole read wrote", Record::kWritten, "data differs from its digest at offset 96"},
+      {"an empty record", Record::kEmpty, "a whole read found it not well formed"},
+      {"a folder in its place", Record::kFolder, "not a regular file"},
+      {"a FIFO in its place", Record::kFifo, "not a regular file"},
+      // As root the record still reads; either way it says why it was made.
+      {"a record that may not be opened", Record::kNotPermitted, "found by a whole read"},
+  };
+  IdxMetadata::IdxMetaData vmRecord;
+  std::string xml;
+  ASSERT_TRUE(vmRecord.serialize(xml, true));
+  int64_t jobId = 60;
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    ++jobId;
+    std::string error;
+    ASSERT_TRUE(lab_.AddJob(jobId));
+    ASSERT_NO_FATAL_FAILURE(archivetest::WriteBackupOfDisks(jobId, kVM, 1, {"scsi0-0"}));
+    ASSERT_TRUE(lab::WriteIndexVMEntries(kGuid, kVM, jobId, {{"name", "vm one"}, {"disk", "scsi0-0", "1"},
+                                                             {"meta", "vm", xml}, {"level", "1"}},
+                                         error))
+        << error;
+    const std::vector<lab::ArchiveLocation> archives = lab::ListVMArchiveFiles(jobId, kVM);
+    ASSERT_EQ(1u, archives.size());
+    const std::string record = archives[0].path + ".damaged";
+    switch (test.record) {
+      case Record::kNone: break;
+      case Record::kWritten: ASSERT_TRUE(lab::WriteFileAtomic(record, std::string(test.why) + "\n")); break;
+      case Record::kEmpty: ASSERT_TRUE(lab::WriteFileAtomic(record, "")); break;
+      case Record::kFolder: ASSERT_TRUE(lab::MakeDirs(record)); break;
+      case Record::kFifo: ASSERT_EQ(0, mkfifo(record.c_str(), 0600)); break;
+      case Record::kNotPermitted:
+        ASSERT_TRUE(lab::WriteFileAtomic(record, "data differs from its digest at offset 96\n"));
+        ASSERT_EQ(0, chmod(record.c_str(), 0));
+        break;
+    }
+    IdxMetadata::IdxMetaData metadata;
+    IdxMetadataByName byName;
+    bool retryable = true, failed = true;
+    const auto query = [&] { return client_.GetVMMetadata(kVM, kVM, 1, &metadata, &byName, retryable, failed); };
+    // A reader that opened the FIFO would be fed this line (and not hang), and take it for the record.
+    const std::string fed = "fed through the FIFO";
+    const bool base = test.record == Record::kFifo ? testsupport::WithFedFifo(record, fed + "\n", query) : query();
+    EXPECT_EQ(*test.why == 0, base) << client_.GetLastError();
+    EXPECT_FALSE(retryable || failed) << "a damaged chain is no failed query";
+    if (*test.why != 0) {
+      EXPECT_NE(std::string::npos, client_.GetLastError().find(test.why)) << client_.GetLastError();
+      EXPECT_NE(std::string::npos, client_.GetLastError().find("job " + std::to_string(jobId)))
+          << client_.GetLastError();
+    }
+    EXPECT_EQ(std::string::npos, client_.GetLastError().find(fed)) << "the FIFO was read";
   }
 }
 

@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <map>
 #include <memory>
+#include <set>
 
 #include "platform/appmgr/vsAppMgr.h"
 #include "platform/archive/ArchiveFormat.h"
@@ -29,6 +31,7 @@ namespace {
 
 const char* const kGuid = "sc-guid";
 const char* const kVM = "5029aaaa-0000-4000-8000-000000000001";
+const char* const kVM2 = "5029aaaa-0000-4000-8000-000000000002";
 
 using Idx = IdxMetadata::IdxMetaData;
 using VSMeta = IdxMetadata::VirtualServerIdxMetaData;
@@ -72,17 +75,19 @@ class IndexLearnTest : public ::testing::Test {
     return true;
   }
 
-  // The VM's archive file of the current job: its header with the VM's metadata, one disk with its
-  // metadata and the extents given (extent -> checksum); `failed` ends the VM's header failed.
-  void WriteArchive(uint32_t level, const std::map<uint64_t, uint32_t>& extents, bool failed = false) {
+  // The VM's archive file of the current job: its header with the VM's metadata (its name `name`), one
+  // disk with its metadata and the extents given (extent -> checksum); `failed` ends the VM's header
+  // failed.
+  void WriteArchive(uint32_t level, const std::map<uint64_t, uint32_t>& extents, bool failed = false,
+                    const std::string& guid = kVM, const std::string& name = "vm01") {
     vsArchive stream(job_.get(), &app_, nullptr, "km");
     ASSERT_EQ(0, stream.init(true));
-    ASSERT_EQ(0, stream.createArchiveFile(kVM, job_->getJobId(), 7, 4, "", level));
-    const std::string vm = std::string("\\") + kVM;
+    ASSERT_EQ(0, stream.createArchiveFile(guid, job_->getJobId(), 7, 4, "", level));
+    const std::string vm = "\\" + guid;
     ASSERT_EQ(0, stream.sendFileHeader(vm, 0, 0, true, false, false, 1, 0, 0, 0, false, true, false));
     Idx vmRecord;
     vmRecord.getObject<IdxMetadata::IdxCommonMetaData>(Idx::F_common, true)
-        ->setstring(IdxMetadata::IdxCommonMetaData::F_itemName, "vm01");
+        ->setstring(IdxMetadata::IdxCommonMetaData::F_itemName, name);
     ASSERT_EQ(0, stream.sendVSIdxMetadata(vmRecord));
     ASSERT_EQ(0, stream.sendEOF(!failed, failed ? 5 : 0));
     for (const auto& extent : extents) {
@@ -103,6 +108,36 @@ class IndexLearnTest : public ::testing::Test {
   }
 
   bool ArchiveIndex() { return client_->RunArchiveIndexForVM(kVM, job_->getJobId(), 4, 0, 0); }
+
+  // How a job's VMs are learned: each by its archive-index run, or all of them at the finalisation of
+  // the job's index when archive-index runs are off.
+  enum class Learning { kArchiveIndexRun, kFinalisedIndex };
+  static const char* Name(Learning learning) {
+    return learning == Learning::kArchiveIndexRun ? "by the VM's archive-index run" : "by the finalised index";
+  }
+  // Starts a job that learns its VMs as given. A job whose index is finalised is an incremental here:
+  // a finalised full would hide from the next job every record of the jobs before it.
+  bool StartLearningJob(int64_t jobId, Learning learning) {
+    if (!StartJob(jobId, learning == Learning::kArchiveIndexRun ? "1" : "0")) return false;
+    if (learning == Learning::kArchiveIndexRun) return true;
+    job_->setBkpLevel(2);
+    return client_->AddVMGuid(kVM, false) && client_->createIndex(false);
+  }
+  // The job learns the VM: false when that says it could not (a finalised index says so only in its
+  // last error: the job's other VMs are learned all the same).
+  bool Learn(Learning learning) {
+    return learning == Learning::kArchiveIndexRun ? ArchiveIndex() : client_->createIndex(true);
+  }
+  // The change id of the VM's disk in the backup the next job builds on; empty when it builds on none.
+  std::string NextJobsBase() {
+    Idx metadata;
+    IdxMetadataByName disks;
+    bool retryable = true, queryFailed = true;
+    if (!client_->GetVMMetadata(kVM, std::string(), 4, &metadata, &disks, retryable, queryFailed)) return "";
+    const auto disk = disks.find("disk0");
+    if (disk == disks.end()) return "no disk0";
+    return disk->second.getObject<VSMeta>(Idx::F_virtualServer, true)->getstring(VSMeta::F_changeId);
+  }
 
   testsupport::TestLab lab_;
   vsAppMgr app_;
@@ -207,7 +242,9 @@ TEST_F(IndexLearnTest, AVMWhoseArchiveCannotBeIndexedFailsItsRunAndLeavesNoEntri
 // A job run again after an attempt that failed: the index learns the attempt that stands for the VM,
 // whatever the earlier one's archive is, and learns nothing when the latest one's cannot be indexed:
 // cut short, its first record changed (its note still tells its job, its VM and its attempt), gone
-// or never committed while its note names it.
+// or never committed while its note names it. Never learned from what is left of it, such a job is no
+// base: the next job builds on the newest backup the index learned before it. The same by an
+// archive-index run and by the finalised index.
 TEST_F(IndexLearnTest, TheLatestAttemptAloneDecidesWhatIsLearned) {
   enum class Harm { kNone, kEndedFailed, kCut, kFirstRecordChanged, kRemoved, kUncommitted };
   struct Case {
@@ -224,58 +261,103 @@ TEST_F(IndexLearnTest, TheLatestAttemptAloneDecidesWhatIsLearned) {
       {"the latest attempt's archive gone", Harm::kNone, Harm::kRemoved, "the file is not there"},
       {"the latest attempt's archive never committed", Harm::kNone, Harm::kUncommitted, "never committed"},
   };
-  int64_t jobId = 50;
-  for (const Case& test : cases) {
-    SCOPED_TRACE(test.name);
-    ASSERT_TRUE(StartJob(++jobId, "1"));
-    std::string error;
-    WriteArchive(1, {{0, 1}}, test.earlier == Harm::kEndedFailed);
-    // The job's next run: the coordinator's next dispatch of the VM.
-    ASSERT_TRUE(lab::RecordVMDispatch(jobId, kVM, lab::FocusClient(), error)) << error;
-    WriteArchive(1, {{0, 2}});
-    const std::vector<lab::ArchiveLocation> archives = lab::ListVMArchiveFiles(jobId, kVM);
-    ASSERT_EQ(2u, archives.size());
-    for (size_t i = 0; i < 2; ++i) {
-      const std::string& path = archives[i].path;
-      struct stat status {};
-      ASSERT_EQ(0, stat(path.c_str(), &status));
-      switch (i == 0 ? test.earlier : test.latest) {
-        case Harm::kCut: ASSERT_EQ(0, truncate(path.c_str(), status.st_size / 2)); break;
-        case Harm::kFirstRecordChanged: archivetest::FlipByte(path, 30); break;
-        case Harm::kRemoved: ASSERT_EQ(0, unlink(path.c_str())); break;
-        case Harm::kUncommitted:
-          ASSERT_EQ(0, std::rename(path.c_str(), (path + archive::kUncommittedSuffix).c_str()));
-          break;
-        default: break;
+  int64_t jobId = 50, lastLearned = 0;
+  for (const Learning learning : {Learning::kArchiveIndexRun, Learning::kFinalisedIndex}) {
+    for (const Case& test : cases) {
+      SCOPED_TRACE(std::string(test.name) + ", " + Name(learning));
+      ASSERT_TRUE(StartLearningJob(++jobId, learning));
+      std::string error;
+      WriteArchive(1, {{0, 1}}, test.earlier == Harm::kEndedFailed);
+      // The job's next run: the coordinator's next dispatch of the VM.
+      ASSERT_TRUE(lab::RecordVMDispatch(jobId, kVM, lab::FocusClient(), error)) << error;
+      WriteArchive(1, {{0, 2}});
+      const std::vector<lab::ArchiveLocation> archives = lab::ListVMArchiveFiles(jobId, kVM);
+      ASSERT_EQ(2u, archives.size());
+      for (size_t i = 0; i < 2; ++i) {
+        const std::string& path = archives[i].path;
+        struct stat status {};
+        ASSERT_EQ(0, stat(path.c_str(), &status));
+        switch (i == 0 ? test.earlier : test.latest) {
+          case Harm::kCut: ASSERT_EQ(0, truncate(path.c_str(), status.st_size / 2)); break;
+          case Harm::kFirstRecordChanged: archivetest::FlipByte(path, 30); break;
+          case Harm::kRemoved: ASSERT_EQ(0, unlink(path.c_str())); break;
+          case Harm::kUncommitted:
+            ASSERT_EQ(0, std::rename(path.c_str(), (path + archive::kUncommittedSuffix).c_str()));
+            break;
+          default: break;
+        }
       }
-    }
-    EXPECT_EQ(*test.reason == 0, ArchiveIndex()) << client_->GetLastError();
-    EXPECT_NE(std::string::npos, client_->GetLastError().find(test.reason)) << client_->GetLastError();
-    std::vector<std::vector<std::string>> entries;
-    ASSERT_TRUE(lab::ReadIndexVMEntries(kGuid, kVM, jobId, entries, error)) << error;
-    const bool learnedLatest =
-        std::find(entries.begin(), entries.end(), std::vector<std::string>{"crc", "disk0", "0", "2"}) != entries.end();
-    EXPECT_EQ(*test.reason == 0, learnedLatest);
-    if (*test.reason != 0) {
-      EXPECT_TRUE(entries.empty()) << "nothing of a VM it cannot index";
+      EXPECT_EQ(*test.reason == 0 || learning == Learning::kFinalisedIndex, Learn(learning)) << client_->GetLastError();
+      EXPECT_NE(std::string::npos, client_->GetLastError().find(test.reason)) << client_->GetLastError();
+      std::vector<std::vector<std::string>> entries;
+      ASSERT_TRUE(lab::ReadIndexVMEntries(kGuid, kVM, jobId, entries, error)) << error;
+      const std::vector<std::string> latestChecksum = {"crc", "disk0", "0", "2"};
+      const bool learnedLatest = std::find(entries.begin(), entries.end(), latestChecksum) != entries.end();
+      EXPECT_EQ(*test.reason == 0, learnedLatest);
+      if (*test.reason != 0) {
+        EXPECT_TRUE(entries.empty()) << "nothing of a VM it cannot index";
+      } else {
+        lastLearned = jobId;
+      }
+      EXPECT_EQ("change-" + std::to_string(lastLearned), NextJobsBase()) << client_->GetLastError();
     }
   }
 }
 
+// Without archive-index runs the index learns the job's VMs once the job's index is finalised, each VM
+// from the archives its own note names and whose beginning says they are its: an archive another VM's
+// note names as well (a line that note should not have) is learned once, for its own VM alone.
 TEST_F(IndexLearnTest, WithoutArchiveIndexRunsTheFinalisedIndexLearnsTheJobsVMs) {
-  ASSERT_TRUE(StartJob(40, "0"));
-  ASSERT_TRUE(client_->AddVMGuid(kVM, false));
-  ASSERT_TRUE(client_->createIndex(false));
-  WriteArchive(1, {{0, 3}});
-  std::vector<std::vector<std::string>> entries;
-  std::string error;
-  ASSERT_TRUE(lab::ReadIndexVMEntries(kGuid, kVM, 40, entries, error));
-  EXPECT_TRUE(entries.empty()) << "nothing is learned before the index is finalised";
-  ASSERT_TRUE(client_->createIndex(true)) << client_->GetLastError();
-  ASSERT_TRUE(lab::ReadIndexVMEntries(kGuid, kVM, 40, entries, error));
-  EXPECT_NE(entries.end(), std::find(entries.begin(), entries.end(),
-                                     std::vector<std::string>{"crc", "disk0", "0", "3"}));
-  EXPECT_EQ((std::vector<std::string>{"name", "vm01"}), entries.front());
+  struct Case {
+    const char* name;
+    bool strayNote;  // vm01's note names vm02's archive as well
+  } cases[] = {
+      {"each VM's note names its own archive", false},
+      {"vm01's note names vm02's archive as well", true},
+  };
+  struct Learned {
+    const char* guid;
+    const char* name;
+    std::vector<std::vector<std::string>> checksums;
+  };
+  const Learned vms[] = {
+      {kVM, "vm01", {{"crc", "disk0", "0", "3"}}},
+      {kVM2, "vm02", {{"crc", "disk0", "0", "4"}, {"crc", "disk0", "1", "5"}}},
+  };
+  int64_t jobId = 40;
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    ASSERT_TRUE(StartJob(++jobId, "0"));
+    for (const Learned& vm : vms) ASSERT_TRUE(client_->AddVMGuid(vm.guid, false));
+    ASSERT_TRUE(client_->createIndex(false));
+    WriteArchive(1, {{0, 3}});
+    WriteArchive(1, {{0, 4}, {1, 5}}, false, kVM2, "vm02");
+    std::string error;
+    if (test.strayNote) {
+      const std::vector<lab::ArchiveLocation> ofVM02 = lab::ListVMArchiveFiles(jobId, kVM2);
+      ASSERT_EQ(1u, ofVM02.size());
+      ASSERT_TRUE(lab::RecordVMArchiveFile("ma1", jobId, kVM, ofVM02[0].archiveFileId, error)) << error;
+      ASSERT_EQ(2u, lab::ListVMNotedArchives(jobId, kVM).size());
+    }
+    std::vector<std::vector<std::string>> entries;
+    for (const Learned& vm : vms) {
+      ASSERT_TRUE(lab::ReadIndexVMEntries(kGuid, vm.guid, jobId, entries, error));
+      EXPECT_TRUE(entries.empty()) << vm.name << ": nothing is learned before the index is finalised";
+    }
+    ASSERT_TRUE(client_->createIndex(true)) << client_->GetLastError();
+    for (const Learned& vm : vms) {
+      SCOPED_TRACE(vm.name);
+      ASSERT_TRUE(lab::ReadIndexVMEntries(kGuid, vm.guid, jobId, entries, error)) << error;
+      ASSERT_FALSE(entries.empty());
+      EXPECT_EQ((std::vector<std::string>{"name", vm.name}), entries.front());
+      std::vector<std::vector<std::string>> checksums;
+      std::copy_if(entries.begin(), entries.end(), std::back_inserter(checksums),
+                   [](const std::vector<std::string>& entry) { return entry.front() == "crc"; });
+      EXPECT_EQ(vm.checksums, checksums);
+      const std::set<std::vector<std::string>> distinct(entries.begin(), entries.end());
+      EXPECT_EQ(distinct.size(), entries.size()) << "an entry learned twice";
+    }
+  }
 }
 
 TEST_F(IndexLearnTest, ABackupCopyTakesTheSnapshotJobsWholeIndex) {
