@@ -655,6 +655,21 @@ TEST_F(LabToolRun, VerifyCountsAnArchiveLostFromABackupTheJobReported) {
     EXPECT_TRUE(Has(verified.out, c.besides)) << verified.out;
     EXPECT_TRUE(Has(verified.out, c.problems)) << verified.out;
   }
+
+  // A full after the loss: each VM's chain as of job 1002 is that full alone, and both verify. verify
+  // as of job 1002 reads job 1001's archives too and judges them as a verify of job 1001 does: the
+  // file vm02's backup lost there is a problem still.
+  ASSERT_EQ(0, Tool({"create", labDir, "--job", "1002"}).exitCode);
+  const Result full = Tool({"run", labDir, "--job", "1002", "--", "-t", "1", "-numStreams", "4"});
+  ASSERT_EQ(0, full.exitCode) << full.out;
+  const Result asOfFull = Tool({"verify", labDir, "--job", "1002"});
+  EXPECT_EQ(1, asOfFull.exitCode) << asOfFull.out;
+  EXPECT_TRUE(Has(asOfFull.out, "archive " + lost["vm02"] + ": MISSING: noted for VM 50290000-0000-4000-8000-"
+                                "000000000002, but not there in job 1001\n"))
+      << asOfFull.out;
+  for (const char* vm : {"vm01 [50290000-0000-4000-8000-000000000001]", "vm02 [50290000-0000-4000-8000-000000000002]"})
+    EXPECT_TRUE(Has(asOfFull.out, std::string("VM ") + vm + " as of job 1002 (job 1002):\n")) << asOfFull.out;
+  EXPECT_TRUE(Has(asOfFull.out, " and 2 VMs: 1 problem\n")) << asOfFull.out;
 }
 
 // A stub cut off after its first disk deleted that disk and left the other on the hypervisor: every
