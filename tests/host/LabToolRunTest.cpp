@@ -4,8 +4,8 @@
 // it ends), Ctrl-C ends a run interrupted within the job's deadline, the next job keeps the lab's
 // VMs and settings (every VM it still has), a resumed job keeps its level and its summary counts its own
 // run, outcome shows the proxy of a failed VM, and a job runs at every allowed time scale. verify counts
-// an archive lost from a backup the job reported, checks every disk of a stub cut off, and takes one
-// image for a disk.
+// an archive lost from a backup the job reported (also as of a later job), checks every disk of a stub
+// cut off, and takes one image for a disk.
 #include <poll.h>
 #include <signal.h>
 #include <sys/syscall.h>
@@ -592,7 +592,8 @@ TEST_F(LabToolRun, JobsRunAtEveryTimeScaleAndNoAgentStartIsRefused) {
 // index's record of the VM in that job: verify names the file MISSING from its job and counts it, beside
 // what the loss does to the VM (no usable backup, or a disk whose chain breaks there). Once the job
 // manager no longer reports the VM backed up in the job, the file is named as of a job that did not,
-// and is no problem of its own.
+// and is no problem of its own. A verify as of a later full, whose chains do not read the lost file,
+// still names and counts it.
 TEST_F(LabToolRun, VerifyCountsAnArchiveLostFromABackupTheJobReported) {
   ASSERT_EQ(0, Tool({"create", labDir, "--vms", "2", "--disks", "2", "--time-scale", "60"}).exitCode);
   const Result run = Tool({"run", labDir, "--", "-numStreams", "4"});
