@@ -95,16 +95,20 @@ const std::vector<CommandHelp>& Commands() {
         {"seed", "S", "seed of the bytes (default: the new generation's number)"}}},
       {"verify",
        {"LAB [options]"},
-       "Reads every archive file of the lab's media agents and reassembles each VM's disks and files from its "
+       "Reads every archive file of the lab's media agents (up to the job asked for) and names each that is "
+       "damaged or missing, whichever job it is of, then reassembles each VM's disks and files from its "
        "backups, comparing each disk with the point-in-time copy its mount took or with an image given for it; "
        "a storage-snapshot job's VM is checked against the snapshot that holds it. "
        "Exits 1 when anything did not verify, and when there is nothing to verify.",
-       {{"job", "ID", "verify as of this job (its archives listed)"},
+       {{"job", "ID",
+         "verify as of this job: its archives are listed; those of earlier jobs are read too, and one of them "
+         "damaged or missing is named and counted as a verify of its own job would, even outside the chains "
+         "verified"},
         {"vm", "VM", "only this VM (its name or GUID)"},
         {"image", "DISK=PATH,...",
          "compare a disk (its number, image file, index name, volume GUID or volume's name) with this image, "
-         "whichever way its backup names it; sectors its backup left out are named as not compared, and an "
-         "image no disk was compared with is a problem"}}},
+         "whichever way its backup names it, one image a disk; sectors its backup left out are named as not "
+         "compared, and an image no disk was compared with is a problem"}}},
       {"session",
        {"LAB go-ahead --client NAME --service NAME --vm GUID [options]", "LAB listen --client NAME --service NAME [options]"},
        "Plays the peers of the application-aware workflow: sends the go-ahead a backup waits for, or listens "

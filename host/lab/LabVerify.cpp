@@ -1,7 +1,6 @@
-// quarn-lab verify: what each archive file of the lab's media agents holds, and each VM's disks and
-// files reassembled from its last full backup and the backups after it, compared (SHA-256) with the
-// snapshots its mount took or with images given on the command line. A malformed archive is
-// named with its offset and what is wrong there.
+// quarn-lab verify: what each archive file of the lab's media agents holds (LabVerifyArchives.cpp), and
+// each VM's disks and files reassembled from its last full backup and the backups after it, compared
+// (SHA-256) with the snapshots its mount took or with images given on the command line.
 #include <strings.h>
 #include <sys/stat.h>
 
@@ -17,6 +16,7 @@
 #include "app/QuarnUtils.h"
 #include "archiving/QuarnVMManagement.h"
 #include "host/lab/LabTool.h"
+#include "host/lab/LabVerifyArchives.h"
 #include "platform/archive/ArchiveReader.h"
 #include "platform/archive/ArchiveRestore.h"
 #include "platform/jobmgr/vsJobMgr.h"
@@ -41,255 +41,12 @@ namespace {
 // a larger one. An archive that declares more is refused before anything is read for it.
 constexpr uint64_t kMaxLabDiskBytes = 1ULL << 44;
 
-// What stands for a VM's backup in one job: its archives of the job, well formed or not, and their
-// judgement (archive::JudgeJobBackup).
-struct JobOfVM {
-  std::vector<const archive::ArchiveContents*> archives;
-  archive::JobBackup judged;
-};
-
-struct Verification {
-  int problems = 0;
-  // Every committed archive read, those not well formed with what was read of them (archive::
-  // ArchiveContents::malformed): which attempt of its job an archive is decides what it means. Not
-  // changed once read: `jobs` points into it.
-  std::vector<archive::ArchiveContents> archives;
-  // The archives by VM (its GUID in lower case) and job, grouped and judged once.
-  std::map<std::string, std::map<int64_t, JobOfVM>> jobs;
-  size_t wellFormed = 0;
-  size_t listedFiles = 0;  // archive files of the listed job (of every job when none is), well-formed or not
-  std::set<std::string> imagesCompared;  // the names of the disks an image given for them was compared with
-  std::set<std::string> foreignNotes;     // VMs (lower case) whose note names another VM's archive
-};
-
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
 // The part of an item name after "\<guid>\".
 std::string ShortName(const std::string& name, const std::string& guid) {
   const std::string prefix = "\\" + guid + "\\";
   if (name.size() > prefix.size() && strncasecmp(name.c_str(), prefix.c_str(), prefix.size()) == 0)
     return name.substr(prefix.size());
   return name;
-}
-
-void PrintArchive(const archive::ArchiveContents& contents) {
-  std::printf("archive %s: job %lld VM %s level %u stream %d, %llu records, %llu data bytes, %llu hole bytes%s\n",
-              contents.path.c_str(), static_cast<long long>(contents.jobId), contents.vmGuid.c_str(),
-              contents.backupLevel, contents.streamId, static_cast<unsigned long long>(contents.records),
-              static_cast<unsigned long long>(contents.dataBytes), static_cast<unsigned long long>(contents.holeBytes),
-              contents.indexOnly ? " (index only)" : "");
-  struct ExtentCount {
-    uint64_t items = 0, data = 0, holes = 0;
-  };
-  std::map<std::string, ExtentCount> extents;
-  for (const archive::Item& item : contents.items) {
-    if (item.kind == archive::ItemKind::kExtent) {
-      ExtentCount& count = extents[item.diskName];
-      ++count.items;
-      count.data += item.dataBytes;
-      count.holes += item.holeBytes;
-      continue;
-    }
-    if (item.kind == archive::ItemKind::kPseudo) continue;
-    std::printf("  %s %s: %llu bytes%s\n", archive::ItemKindName(item.kind), item.name.c_str(),
-                static_cast<unsigned long long>(item.kind == archive::ItemKind::kFile ||
-                                                        item.kind == archive::ItemKind::kContainer
-                                                    ? item.dataBytes + item.holeBytes
-                                                    : item.declaredSize),
-                item.success ? "" : " (ended failed)");
-  }
-  for (const auto& disk : extents)
-    std::printf("  extents of %s: %s, %llu data bytes, %llu hole bytes\n", disk.first.c_str(),
-                Counted(disk.second.items, "item").c_str(), static_cast<unsigned long long>(disk.second.data),
-                static_cast<unsigned long long>(disk.second.holes));
-  uint64_t unchanged = 0;
-  for (const archive::UnchangedRange& range : contents.ranges) unchanged += range.last - range.first + 1;
-  if (!contents.ranges.empty())
-    std::printf("  unchanged extents: %llu in %s\n", static_cast<unsigned long long>(unchanged),
-                Counted(contents.ranges.size(), "range").c_str());
-}
-
-// Groups the VMs' archives by VM and job and judges each job's backup of each VM.
-void GroupByVMAndJob(Verification& verification) {
-  for (const archive::ArchiveContents& contents : verification.archives)
-    if (!contents.indexOnly && !contents.vmGuid.empty())
-      verification.jobs[Lower(contents.vmGuid)][contents.jobId].archives.push_back(&contents);
-  for (auto& vm : verification.jobs)
-    for (auto& job : vm.second) job.second.judged = archive::JudgeJobBackup(job.second.archives);
-}
-
-// The VM's archives of the job and their judgement; none when it has none there.
-const JobOfVM& JobOf(const Verification& verification, const std::string& guid, int64_t jobId) {
-  static const JobOfVM none;
-  const auto vm = verification.jobs.find(Lower(guid));
-  if (vm == verification.jobs.end()) return none;
-  const auto job = vm->second.find(jobId);
-  return job == vm->second.end() ? none : job->second;
-}
-
-// True when a malformed archive is of an attempt its job's later attempt at the VM superseded: no part
-// of the VM's backup, and no reason to leave the job out of the VM's chain.
-bool Superseded(const Verification& verification, const archive::ArchiveContents& malformed) {
-  if (malformed.vmGuid.empty()) return false;
-  const archive::Attempt attempt = archive::AttemptOf(malformed);
-  // One of which nothing tells the attempt counts with the latest, as the judge takes it.
-  if (archive::BeginUnread(malformed) && attempt == archive::Attempt()) return false;
-  return !(attempt == JobOf(verification, malformed.vmGuid, malformed.jobId).judged.attempt);
-}
-
-// Every archive file the VMs' notes name, by media agent, job and archive file id.
-using NotesOfJobs = std::map<std::pair<std::string, int64_t>, std::map<uint64_t, std::vector<lab::NotedArchive>>>;
-NotesOfJobs ReadNotes(int64_t asOf) {
-  NotesOfJobs notes;
-  for (lab::NotedArchive& noted : lab::ListNotedArchives()) {
-    if (asOf > 0 && noted.location.jobId > asOf) continue;
-    auto& ofJob = notes[std::make_pair(noted.location.mediaAgent, noted.location.jobId)];
-    ofJob[noted.location.archiveFileId].push_back(std::move(noted));
-  }
-  return notes;
-}
-
-// What one archive read stands for, as restores find it.
-struct ArchiveRead {
-  archive::Problem problem;
-  std::string unnoted;  // the VM it says it is of, when no note of that VM names it
-  std::vector<std::string> foreignTo;  // VMs whose note names it though it says it is another's
-  bool notCommitted = false;  // noted, and left under its uncommitted name
-  bool wellFormed = false;    // a committed archive read whole without a problem
-};
-
-// Whether the archive concerns the VM asked about (every archive does when none is).
-bool Concerns(const archive::ArchiveContents& contents, const ArchiveRead& read, const std::string& vmScope) {
-  if (vmScope.empty()) return true;
-  return Lower(contents.vmGuid) == vmScope || Lower(read.unnoted) == vmScope ||
-         std::find(read.foreignTo.begin(), read.foreignTo.end(), vmScope) != read.foreignTo.end();
-}
-
-// Reads every archive of the lab (those of later jobs are not needed for a restore as of `asOf`). A
-// VM's archives are what restores find by its notes: an archive is a VM's when that VM's note names it
-// and its beginning says it is the VM's (one whose beginning does not read is the VM's its note names,
-// of the attempt the note names). With `vmScope` (a GUID in lower case), archives of other VMs are no
-// part of what is verified.
-void ReadArchives(int64_t asOf, int64_t listedJob, const std::string& vmScope, Verification& verification) {
-  std::vector<ArchiveRead> reads;
-  const NotesOfJobs notes = ReadNotes(asOf);
-  const auto notesOf = [&notes](const lab::ArchiveLocation& location) -> const std::vector<lab::NotedArchive>& {
-    static const std::vector<lab::NotedArchive> none;
-    const auto job = notes.find(std::make_pair(location.mediaAgent, location.jobId));
-    if (job == notes.end()) return none;
-    const auto found = job->second.find(location.archiveFileId);
-    return found == job->second.end() ? none : found->second;
-  };
-  for (const lab::ArchiveLocation& location : lab::ListArchiveFiles()) {
-    if (asOf > 0 && location.jobId > asOf) continue;
-    archive::ArchiveContents contents;
-    ArchiveRead read;
-    read.wellFormed = lab::ReadArchiveWhole(location, contents, read.problem);
-    // An archive cut short before it says what it is: of the job its folder names.
-    if (contents.jobId == 0) contents.jobId = location.jobId;
-    const std::vector<lab::NotedArchive>& noted = notesOf(location);
-    if (archive::BeginUnread(contents)) {
-      if (!noted.empty()) {
-        contents.vmGuid = noted.front().vm;
-        contents.dispatch = noted.front().dispatch;
-        contents.attempt = noted.front().process;
-      }
-    } else if (!contents.vmGuid.empty() && !contents.indexOnly) {
-      bool ownNote = false;
-      for (const lab::NotedArchive& note : noted) {
-        if (note.vm == Lower(contents.vmGuid))
-          ownNote = true;
-        else
-          read.foreignTo.push_back(note.vm);
-      }
-      if (!ownNote) {
-        read.unnoted = contents.vmGuid;
-        contents.vmGuid.clear();
-      }
-    }
-    verification.archives.push_back(std::move(contents));
-    reads.push_back(std::move(read));
-  }
-  const size_t committed = verification.archives.size();
-  // A file a VM's note names that was never committed, or is not there, leaves that job's backup of
-  // the VM not whole, as restores find it.
-  std::set<std::string> notedUncommitted;
-  for (const auto& job : notes) {
-    for (const auto& archiveNotes : job.second) {
-      for (const lab::NotedArchive& noted : archiveNotes.second) {
-        if (noted.state == lab::NotedArchive::State::kCommitted) continue;
-        archive::ArchiveContents contents;
-        if (!lab::ReadNotedVMArchive(noted, noted.vm, true, contents)) continue;
-        ArchiveRead read;
-        read.notCommitted = noted.state == lab::NotedArchive::State::kUncommitted;
-        if (read.notCommitted) notedUncommitted.insert(noted.FoundPath());
-        read.problem.path = noted.FoundPath();
-        read.problem.text = read.notCommitted ? "NOT COMMITTED, though noted for VM " + noted.vm
-                                              : "MISSING: noted for VM " + noted.vm + ", but not there";
-        verification.archives.push_back(std::move(contents));
-        reads.push_back(std::move(read));
-      }
-    }
-  }
-  GroupByVMAndJob(verification);
-  for (size_t i = 0; i < verification.archives.size(); ++i) {
-    const archive::ArchiveContents& contents = verification.archives[i];
-    const ArchiveRead& read = reads[i];
-    if (!Concerns(contents, read, vmScope)) continue;
-    const bool listed = listedJob == 0 || contents.jobId == listedJob;
-    if (listed && i < committed) ++verification.listedFiles;
-    if (read.wellFormed) ++verification.wellFormed;
-    if (!read.unnoted.empty())
-      std::printf("archive %s: of VM %s by its beginning, but no note of the job names it for the VM: restores do "
-                  "not find it, and it stands for no backup\n",
-                  read.problem.path.c_str(), read.unnoted.c_str());
-    // A note that names another VM's archive leaves the VM it belongs to without that archive.
-    for (const std::string& vm : read.foreignTo) {
-      if (!vmScope.empty() && vm != vmScope) continue;
-      ++verification.problems;
-      verification.foreignNotes.insert(vm);
-      std::printf("archive %s: NOTED FOR VM %s in job %lld, but of VM %s by its beginning: it stands for no backup "
-                  "of %s\n",
-                  read.problem.path.c_str(), vm.c_str(), static_cast<long long>(contents.jobId),
-                  contents.vmGuid.c_str(), vm.c_str());
-    }
-    if (contents.malformed.empty()) {
-      if (listed && Concerns(contents, ArchiveRead(), vmScope)) PrintArchive(contents);
-      continue;
-    }
-    // A malformed archive of an earlier job matters too: it keeps that job out of the chain, unless a
-    // later attempt of the job stands in its place. A file its note names that never became part of a
-    // backup the job reported (a VM that failed there, an earlier attempt) is named, and no problem of
-    // the backups that were committed.
-    const bool earlier = Superseded(verification, contents);
-    const bool noProblem = earlier || (contents.absent && !lab::ReportedBackupsOfVM(contents.vmGuid, contents.jobId,
-                                                                                    contents.jobId)
-                                                                 .jobs.count(contents.jobId));
-    if (i < committed)
-      std::printf("archive %s: MALFORMED at offset %llu: %s\n", read.problem.path.c_str(),
-                  static_cast<unsigned long long>(read.problem.offset), read.problem.text.c_str());
-    else if (noProblem && read.notCommitted)
-      std::printf("archive %s: not committed, left by an interrupted attempt\n", read.problem.path.c_str());
-    else if (noProblem)
-      std::printf("archive %s: %s in job %lld, which did not report the VM backed up\n", read.problem.path.c_str(),
-                  read.problem.text.c_str(), static_cast<long long>(contents.jobId));
-    else
-      std::printf("archive %s: %s in job %lld\n", read.problem.path.c_str(), read.problem.text.c_str(),
-                  static_cast<long long>(contents.jobId));
-    if (earlier)
-      std::printf("  note: of an earlier attempt of job %lld at the VM, which a later attempt stands in for\n",
-                  static_cast<long long>(contents.jobId));
-    if (!noProblem) ++verification.problems;
-  }
-  // A file no note names that its attempt never committed holds no backup: it is named, and is no
-  // problem of the backups that were committed.
-  for (const lab::ArchiveLocation& location : lab::ListUncommittedArchiveFiles(listedJob)) {
-    if ((asOf > 0 && location.jobId > asOf) || notedUncommitted.count(location.path) || !vmScope.empty()) continue;
-    std::printf("archive %s: not committed, left by an interrupted attempt\n", location.path.c_str());
-  }
 }
 
 // The disk as the mount of `jobId` took it, and its mount; false when there is none.
@@ -839,7 +596,8 @@ int Verify(const std::vector<std::string>& args) {
     std::printf("nothing to verify: the lab's media agents hold no archive file (no job has run)\n");
     return kExitFailed;
   }
-  ReadArchives(jobId, jobId, parsed.options.count("vm") ? Lower(parsed.options["vm"]) : std::string(), verification);
+  const std::string vmScope = parsed.options.count("vm") ? Lower(parsed.options["vm"]) : std::string();
+  JudgeArchives(ReadArchives(jobId, verification), jobId, jobId, vmScope, verification);
   // The VMs of the job (or of every job), each once; a VM whose archive of the job is damaged is
   // verified too: as of its last usable backup.
   std::map<std::string, std::string> vms;  // lower case -> as written
@@ -850,7 +608,6 @@ int Verify(const std::vector<std::string>& args) {
   }
   // A VM whose note names another VM's archive, and a VM a stub made of it as of the job, are verified
   // too: restores find their backups by their notes and their stub records.
-  const std::string vmScope = parsed.options.count("vm") ? Lower(parsed.options["vm"]) : std::string();
   for (const std::string& vm : verification.foreignNotes) vms.emplace(vm, vm);
   for (const std::string& guid : StubbedVMs(jobId))
     if (vmScope.empty() || Lower(guid) == vmScope) vms.emplace(Lower(guid), guid);

@@ -3,18 +3,22 @@
 // holds the lab (and the job process of a run whose lab tool was killed holds it and its streams until
 // it ends), Ctrl-C ends a run interrupted within the job's deadline, the next job keeps the lab's
 // VMs and settings (every VM it still has), a resumed job keeps its level and its summary counts its own
-// run, outcome shows the proxy of a failed VM, and a job runs at every allowed time scale.
+// run, outcome shows the proxy of a failed VM, and a job runs at every allowed time scale. verify counts
+// an archive lost from a backup the job reported (also as of a later job), checks every disk of a stub
+// cut off, and takes one image for a disk.
 #include <poll.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <map>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "platform/archive/ArchiveReader.h"
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabAgent.h"
 #include "platform/lab/LabCoordinator.h"
@@ -23,11 +27,16 @@
 #include "platform/lab/LabFaults.h"
 #include "platform/lab/LabHistory.h"
 #include "platform/lab/LabHypervisor.h"
+#include "platform/lab/LabIndex.h"
 #include "platform/lab/LabJob.h"
 #include "platform/lab/LabJobRun.h"
 #include "platform/lab/LabKeyValue.h"
+#include "platform/lab/LabMedia.h"
 #include "platform/lab/LabReservations.h"
+#include "platform/lab/LabSubclient.h"
 #include "records/messages/JobManagerMessages.h"
+#include "support/ArchiveTestSupport.h"
+#include "support/DiskCopies.h"
 #include "support/LabWait.h"
 #include "support/TestLab.h"
 
@@ -576,6 +585,160 @@ TEST_F(LabToolRun, JobsRunAtEveryTimeScaleAndNoAgentStartIsRefused) {
     if (std::string(scale) == "60") {
       EXPECT_EQ(0u, testsupport::CountOf(logs, "has failed to start"));
     }
+  }
+}
+
+// One archive of several of a VM's backup lost (each disk on a stream of its own), with or without the
+// index's record of the VM in that job: verify names the file MISSING from its job and counts it, beside
+// what the loss does to the VM (no usable backup, or a disk whose chain breaks there). Once the job
+// manager no longer reports the VM backed up in the job, the file is named as of a job that did not,
+// and is no problem of its own. A verify as of a later full, whose chains do not read the lost file,
+// still names and counts it.
+TEST_F(LabToolRun, VerifyCountsAnArchiveLostFromABackupTheJobReported) {
+  ASSERT_EQ(0, Tool({"create", labDir, "--vms", "2", "--disks", "2", "--time-scale", "60"}).exitCode);
+  const Result run = Tool({"run", labDir, "--", "-numStreams", "4"});
+  ASSERT_EQ(0, run.exitCode) << run.out;
+  struct Case {
+    const char* vm;
+    bool archiveLost;      // its archive of disk 1 removed
+    bool indexRecordLost;  // the index's record of the VM in the job removed
+    bool reported;         // the job manager's record still says the VM was backed up
+    const char* after;     // what follows "in job 1001" on the lost file's line
+    const char* besides;   // the VM's other problem
+    const char* problems;
+  };
+  const Case cases[] = {
+      {"vm01", true, true, true, "\n", "  CANNOT REASSEMBLE: ", "and 1 VM: 2 problems\n"},
+      {"vm02", true, false, true, "\n", "  disk scsi0-1-vm02_1.img: NOT RESTORED: its chain of backups is broken",
+       "and 1 VM: 2 problems\n"},
+      {"vm01", false, false, false, ", which did not report the VM backed up\n", "  CANNOT REASSEMBLE: ",
+       "and 1 VM: 1 problem\n"},
+  };
+  std::map<std::string, std::string> lost;  // VM -> the path of its archive removed
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.vm) + (c.reported ? " reported backed up" : " not reported backed up"));
+    lab::SetRoot(labDir);
+    lab::VMDescription vm;
+    ASSERT_TRUE(lab::FindVM(lab::SampleServer(), c.vm, vm));
+    std::string error;
+    if (c.archiveLost) {
+      const std::string prefix = "\\" + vm.guid + "\\";
+      for (const lab::ArchiveLocation& location : lab::ListVMArchiveFiles(1001, vm.guid)) {
+        archive::ArchiveContents contents;
+        archive::Problem problem;
+        archive::ReadArchiveStructure(location.path, contents, problem);
+        if (archivetest::FindItem(contents, prefix + lab::LabDiskIndexName(1, vm.disks[1].file)) != nullptr &&
+            archivetest::FindItem(contents, prefix + lab::LabDiskIndexName(0, vm.disks[0].file)) == nullptr)
+          lost[c.vm] = location.path;
+      }
+      ASSERT_FALSE(lost[c.vm].empty()) << c.vm << "'s disk 1 has no archive of its own";
+      ASSERT_EQ(0, unlink(lost[c.vm].c_str()));
+    }
+    if (c.indexRecordLost) {
+      lab::SubclientRecord subclient;
+      ASSERT_EQ(lab::RecordRead::kRead, lab::ReadSubclientRecord("1", subclient, error)) << error;
+      const std::string records = lab::IndexVMDir(subclient.settings["subclientGUID"], vm.guid, error);
+      ASSERT_FALSE(records.empty()) << error;
+      ASSERT_EQ(0, unlink((records + "/1001.idx").c_str())) << "the index has no record of " << c.vm;
+    }
+    if (!c.reported) {
+      JobManager::VMUpdateInfo record;
+      ASSERT_TRUE(lab::LoadVMStatus(1001, vm.guid, record, error)) << error;
+      record.setint64(JobManager::VMUpdateInfo::F_vmStatus, 1);
+      ASSERT_TRUE(lab::SaveVMStatus(1001, vm.guid, record, false, error)) << error;
+    }
+    lab::SetRoot(std::string());
+    const Result verified = Tool({"verify", labDir, "--job", "1001", "--vm", c.vm});
+    EXPECT_EQ(1, verified.exitCode) << verified.out;
+    EXPECT_TRUE(Has(verified.out, "archive " + lost[c.vm] + ": MISSING: noted for VM " + vm.guid +
+                                      ", but not there in job 1001" + c.after))
+        << verified.out;
+    EXPECT_TRUE(Has(verified.out, c.besides)) << verified.out;
+    EXPECT_TRUE(Has(verified.out, c.problems)) << verified.out;
+  }
+
+  // A full after the loss: each VM's chain as of job 1002 is that full alone, and both verify. verify
+  // as of job 1002 reads job 1001's archives too and judges them as a verify of job 1001 does: the
+  // file vm02's backup lost there is a problem still.
+  ASSERT_EQ(0, Tool({"create", labDir, "--job", "1002"}).exitCode);
+  const Result full = Tool({"run", labDir, "--job", "1002", "--", "-t", "1", "-numStreams", "4"});
+  ASSERT_EQ(0, full.exitCode) << full.out;
+  const Result asOfFull = Tool({"verify", labDir, "--job", "1002"});
+  EXPECT_EQ(1, asOfFull.exitCode) << asOfFull.out;
+  EXPECT_TRUE(Has(asOfFull.out, "archive " + lost["vm02"] + ": MISSING: noted for VM 50290000-0000-4000-8000-"
+                                "000000000002, but not there in job 1001\n"))
+      << asOfFull.out;
+  for (const char* vm : {"vm01 [50290000-0000-4000-8000-000000000001]", "vm02 [50290000-0000-4000-8000-000000000002]"})
+    EXPECT_TRUE(Has(asOfFull.out, std::string("VM ") + vm + " as of job 1002 (job 1002):\n")) << asOfFull.out;
+  EXPECT_TRUE(Has(asOfFull.out, " and 2 VMs: 1 problem\n")) << asOfFull.out;
+}
+
+// A stub cut off after its first disk deleted that disk and left the other on the hypervisor: every
+// verify that covers the VM checks the deleted disk against the backup its stub deleted it on and the
+// other one as any disk, against the image given for it or the job's point-in-time copy. An image is
+// given once for a disk: a second one for it, by any of its names, is a bad argument, and nothing is
+// verified.
+TEST_F(LabToolRun, VerifyChecksEveryDiskOfAStubCutOffAndTakesOneImageADisk) {
+  ASSERT_EQ(0, Tool({"create", labDir, "--vms", "2", "--disks", "2", "--clients", "coordinator", "--time-scale",
+                     "60"}).exitCode);
+  ASSERT_EQ(0, Tool({"vm", labDir, "vm01", "power", "off", "--hours", "72"}).exitCode);
+  lab::SetRoot(labDir);
+  std::string error;
+  ASSERT_TRUE(lab::SetSubclientValue("1", "archiveDays", "2", error)) << error;
+  ASSERT_TRUE(lab::SetSubclientValue("1", "archiveRule", "1", error)) << error;
+  const testsupport::DiskCopies copies = testsupport::CopyDisks({"vm01"}, dir.Path("before"));
+  lab::SetRoot(std::string());
+  ASSERT_EQ(2u, copies.size());
+  const Result backup = Tool({"run", labDir, "--job", "1001", "--", "-numStreams", "1", "-stub"});
+  ASSERT_EQ(0, backup.exitCode) << backup.out;
+  ASSERT_EQ(0, Tool({"fault", labDir, "add", "vminfo.StubVMDisk", "--vm", "vm01", "--code", "3010", "--after", "1"})
+                   .exitCode);
+  const Result stub = Tool({"run", labDir, "--job", "1001", "--", "-numStreams", "1", "-stub", "-stubPhase"});
+  ASSERT_EQ(0, Tool({"fault", labDir, "clear"}).exitCode);
+  lab::SetRoot(labDir);
+  lab::VMDescription vm;
+  ASSERT_TRUE(lab::FindVM(lab::SampleServer(), "vm01", vm));
+  lab::SetRoot(std::string());
+  ASSERT_TRUE(vm.disks[0].deleted && !vm.disks[1].deleted) << "the stub was not cut off after one disk: " << stub.out;
+
+  // By number with the VM named, by the names the backup keeps them under without it.
+  const std::string byNumber = "0=" + copies[0].path + ",1=" + copies[1].path;
+  const std::string byName = copies[0].diskName + "=" + copies[0].path + "," + copies[1].diskName + "=" + copies[1].path;
+  using Args = std::vector<std::string>;
+  for (const Args& args : {Args{"--vm", "vm01", "--image", byNumber}, Args{"--job", "1001", "--image", byName},
+                           Args{"--job", "1001", "--vm", "vm01"}}) {
+    Args verify = {"verify", labDir};
+    verify.insert(verify.end(), args.begin(), args.end());
+    const Result verified = Tool(verify);
+    EXPECT_EQ(0, verified.exitCode) << verified.out;
+    EXPECT_TRUE(Has(verified.out, "  a stub in job 1001: ")) << verified.out;
+    for (const testsupport::DiskCopy& copy : copies) {
+      const std::string against = args[args.size() - 2] == "--image" ? "matches the image " + copy.path
+                                                        : "matches the point-in-time copy of job 1001";
+      // The disk's own line, "  disk NAME: SIZE bytes, sha256 HEX: matches ...".
+      const size_t line = verified.out.find("\n  disk " + copy.diskName + ": ");
+      const std::string said = line == std::string::npos
+                                   ? std::string()
+                                   : verified.out.substr(line + 1, verified.out.find('\n', line + 1) - line - 1);
+      EXPECT_TRUE(Has(said, " bytes, sha256 ") && said.size() > against.size() &&
+                  said.compare(said.size() - against.size(), against.size(), against) == 0)
+          << copy.diskName << ": " << verified.out;
+    }
+  }
+
+  const std::string& other = copies[0].path;
+  for (const Args& args : {Args{"--image", "1=" + copies[1].path + ",1=" + other},
+                           Args{"--image", "1=" + copies[1].path + "," + copies[1].diskName + "=" + other},
+                           Args{"--image", "1=" + copies[1].path, "--image", "1=" + other}}) {
+    Args verify = {"verify", labDir, "--vm", "vm01"};
+    verify.insert(verify.end(), args.begin(), args.end());
+    const Result refused = Tool(verify);
+    EXPECT_EQ(64, refused.exitCode) << refused.out;
+    EXPECT_TRUE(Has(refused.out, ": an image is given for that disk already\n") ||
+                Has(refused.out, "option '--image' given twice\n"))
+        << refused.out;
+    EXPECT_FALSE(Has(refused.out, "archive ") || Has(refused.out, "verified ")) << "a bad argument verified: "
+                                                                                << refused.out;
   }
 }
 

@@ -390,6 +390,8 @@ INSTANTIATE_TEST_SUITE_P(
 // writing archives first must not matter: vm02, reported backed up, restores whole and byte for byte
 // to its disks as they were before the job, from the retry's archives; the index's record of vm02
 // lists both disks; verify finds nothing wrong; and the next job's incremental of vm02 builds on it.
+// A byte changed in the first record of the killed agent's archive leaves it of the attempt its note
+// names: restores and verify still take the retry's archives.
 // Nor must it matter that vm02's dispatch record was deleted or emptied while the killed agent was
 // held: the retry's dispatch still numbers above the killed one's. With the record lost, each case
 // runs a few rounds, each on a lab of its own.
@@ -555,6 +557,8 @@ void KilledAgentRetry::Round(const RetryOrder& order) {
       << "the index's record of vm02 lists both disks";
   EXPECT_EQ(0, Tool({"verify", root_, "--job", "1001"}, out)) << ReadText(out);
 
+  const testsupport::DiskCopies before1001 = before;
+
   // The next job's incremental of vm02 builds on the retry's backup.
   plan.jobId = 1002;
   ASSERT_TRUE(lab::CreateLab(root_, plan, kept, error)) << error;
@@ -571,6 +575,24 @@ void KilledAgentRetry::Round(const RetryOrder& order) {
     std::vector<std::string> notes;
     EXPECT_EQ("", archivetest::WhyNotRestoredTo(vm.first, 1002, before, &notes)) << vm.first;
   }
+
+  // A byte changed in the first record of the killed agent's committed archive: its note still names
+  // the attempt it is of, which the retry stands in for. Restores as of job 1001 bring vm02 back, and
+  // verify names the archive as that attempt's and finds nothing wrong.
+  std::string killedArchive;
+  for (const lab::ArchiveLocation& location : lab::ListVMArchiveFiles(1001, vm02)) {
+    archive::ArchiveContents contents;
+    archive::Problem problem;
+    ASSERT_TRUE(archive::ReadArchiveBegin(location.path, contents, problem)) << problem.Describe();
+    if (contents.dispatch < 2) killedArchive = location.path;
+  }
+  ASSERT_FALSE(killedArchive.empty()) << "the killed agent committed no archive of vm02";
+  archivetest::FlipByte(killedArchive, 30);
+  EXPECT_EQ("", archivetest::WhyNotRestoredTo(vm02, 1001, before1001));
+  EXPECT_EQ(0, Tool({"verify", root_, "--job", "1001"}, out)) << ReadText(out);
+  const std::string verified = ReadText(out);
+  EXPECT_NE(std::string::npos, verified.find("archive " + killedArchive + ": MALFORMED at offset 0: ")) << verified;
+  EXPECT_NE(std::string::npos, verified.find("  note: of an earlier attempt of job 1001 at the VM")) << verified;
 }
 
 TEST_P(KilledAgentRetry, TheRetrysArchivesStandForTheVM) {
