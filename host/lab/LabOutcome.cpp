@@ -24,7 +24,6 @@ constexpr size_t kMaxLogBytes = 256 * 1024 * 1024;
 const char* const kLogId = "quarn";
 const char* const kStartBanner = "] has started ";
 const char* const kSummaryHeading = "===== JOB SUMMARY REPORT";
-constexpr int kStubToBeArchived = 1;  // a VM's stub status: to be stubbed or relocated
 
 void PrintSection(const char* title, const std::vector<std::string>& lines) {
   std::printf("%s:\n", title);
@@ -315,7 +314,7 @@ std::string VMStatusWords(int64_t status, int64_t stubStatus) {
   const std::string words = vsJobMgr::convertVMClientBkupStatusToString(static_cast<int>(status));
   if (stubStatus == 0) return words;
   // After the stub phase the job manager keeps "To be backed up" beside a stub.
-  if (stubStatus == kStubToBeArchived) return words + ", to be archived";
+  if (stubStatus == lab::kVMStubStatusToBeArchived) return words + ", to be archived";
   return vsJobMgr::convertVMStubStatusToString(static_cast<int>(stubStatus)) + " (job manager status: " + words + ")";
 }
 
