@@ -51,7 +51,7 @@ const std::vector<CommandHelp>& Commands() {
        "Says how a job ended or whether it runs, its pending causes, events, each VM's status (a VM stubbed or "
        "relocated says so), the result file "
        "and the lines of the job's last run that matter in the client's log and in the log of each proxy "
-       "that backed up a VM that failed.",
+       "that handled a VM whose status is not \"Backed up\".",
        {{"job", "ID", "the job (default: the one running, else the newest that has run)"},
         {"client", "NAME", "the client whose log is shown (default: the job record's)"}}},
       {"set",

@@ -24,7 +24,6 @@ constexpr size_t kMaxLogBytes = 256 * 1024 * 1024;
 const char* const kLogId = "quarn";
 const char* const kStartBanner = "] has started ";
 const char* const kSummaryHeading = "===== JOB SUMMARY REPORT";
-constexpr int kStubToBeArchived = 1;  // a VM's stub status: to be stubbed or relocated
 
 void PrintSection(const char* title, const std::vector<std::string>& lines) {
   std::printf("%s:\n", title);
@@ -239,9 +238,17 @@ std::vector<std::string> ReservationLines(int64_t jobId) {
   return lines;
 }
 
-// Why a job went pending when its process logged no cause: no streams to write to, or the last error
-// of its log.
-std::string PendingWithoutCause(int64_t jobId, const std::string& client) {
+// Why a job went pending when its process logged no cause: a job process that did not end (killed,
+// or a stub phase that runs.log does not show), no streams to write to, or the last error of its log.
+// The errors a process logged before it was killed are no reason (every stub phase logs one, that it
+// has no VM collect file).
+std::string PendingWithoutCause(int64_t jobId, const std::string& client, const JobOutcome& outcome) {
+  if (outcome.stubPhaseNotEnded)
+    return "the job process of its stub phase did not end: it was killed, or died, before it set a result";
+  lab::JobRun run;
+  if (lab::LatestRun(jobId, run) && run.end == lab::JobRun::End::kEnded && run.signal != 0)
+    return std::string("the job process") + (run.phase == lab::JobPhase::kStub ? " of its stub phase" : "") +
+           " was killed by signal " + std::to_string(run.signal) + " before it logged a pending cause";
   lab::ReservationLedger ledger;
   std::string error;
   if (lab::ReadReservationLedger(jobId, ledger, error) && ledger.reservations.empty())
@@ -315,7 +322,7 @@ std::string VMStatusWords(int64_t status, int64_t stubStatus) {
   const std::string words = vsJobMgr::convertVMClientBkupStatusToString(static_cast<int>(status));
   if (stubStatus == 0) return words;
   // After the stub phase the job manager keeps "To be backed up" beside a stub.
-  if (stubStatus == kStubToBeArchived) return words + ", to be archived";
+  if (stubStatus == lab::kVMStubStatusToBeArchived) return words + ", to be archived";
   return vsJobMgr::convertVMStubStatusToString(static_cast<int>(stubStatus)) + " (job manager status: " + words + ")";
 }
 
@@ -356,7 +363,7 @@ void PrintOutcome(int64_t jobId, const std::string& client) {
   const std::vector<lab::JobRun> runs = lab::ReadRuns(jobId);
   const AttemptLines causes = ByAttempt(lab::ReadNumberedPendingCauses(jobId), runs, lab::RunOfPendingCause);
   if (outcome.state == JobState::kPending && !causes.anyOfLatest && !outcome.running)
-    std::printf("why: %s\n", PendingWithoutCause(jobId, client).c_str());
+    std::printf("why: %s\n", PendingWithoutCause(jobId, client, outcome).c_str());
   if (phases.size() > 1) PrintSection("phase results (set more than once)", phases);
   PrintSection("pending causes", causes.lines);
   PrintSection("events", ByAttempt(lab::ReadNumberedJobEvents(jobId), runs, lab::RunOfJobEvent).lines);

@@ -419,6 +419,7 @@ size_t LedgerStreams(int64_t jobId) {
 // What kind of job the options make it, in words, for the summary.
 std::string JobKind(const std::vector<std::string>& argv, int64_t level) {
   const auto has = [&argv](const char* option) { return std::find(argv.begin(), argv.end(), option) != argv.end(); };
+  if (has("-stubPhase")) return "stub phase of its " + LevelName(level) + " backup";
   if (has("-snapcatalog")) return "snapshot catalogue";
   if (has("-snaptape")) return "backup copy of a snapshot";
   if (has("-snap")) return LevelName(level) + " snapshot backup";
@@ -450,16 +451,25 @@ void ResumeStubPhase(int64_t jobId, std::vector<std::string>& passed) {
   const bool logged = lab::LatestRun(jobId, latest) && latest.phase == lab::JobPhase::kStub;
   const lab::StubPhaseTraces traces = logged ? lab::StubPhaseTraces() : lab::FindStubPhaseTraces(jobId);
   if (!logged && traces.stubbed.empty() && !outcome.stubPhaseNotEnded) return;
-  std::string shownBy;
+  const auto list = [](const std::vector<std::string>& names) {
+    std::string listed;
+    for (const std::string& name : names) listed += (listed.empty() ? "" : ", ") + name;
+    return listed;
+  };
+  // How it is known goes in the parenthesis; the outcome's words, which have parentheses of their own,
+  // follow it.
+  std::string known = "runs.log shows its last run";
+  std::string words = ": " + outcome.words;
   if (!logged) {
-    std::string names;
-    for (const std::string& name : traces.stubbed) names += (names.empty() ? "" : ", ") + name;
-    shownBy = names.empty() ? " (runs.log does not show it; VMs it took are not archived)"
-                            : " (runs.log does not show it; the stub records of " + names + " name the job)";
+    known = traces.stubbed.empty() ? "runs.log does not show it, but the job manager holds " + list(traces.taken) +
+                                         " as taken by it and not archived"
+                                   : "runs.log does not show it, but the stub records of " + list(traces.stubbed) +
+                                         " name the job";
+    words.clear();
   }
-  std::printf("the stub phase of job %lld has not ended (%s)%s: running the stub phase again (-stubPhase), as the job "
-              "manager resumes it\n",
-              static_cast<long long>(jobId), outcome.words.c_str(), shownBy.c_str());
+  std::printf("the stub phase of job %lld has not ended (%s)%s; running the stub phase again with -stubPhase, as the "
+              "job manager resumes it\n",
+              static_cast<long long>(jobId), known.c_str(), words.c_str());
   passed.push_back("-stubPhase");
 }
 

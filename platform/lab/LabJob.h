@@ -189,9 +189,15 @@ bool LoadVMStatus(int64_t jobId, const std::string& guid, CNMessageBase& info, s
 // GUIDs (lower case, sorted) of the VMs with a kept record.
 std::vector<std::string> VMStatusGuids(int64_t jobId);
 // A VM's status with the job manager (its status record's "vmStatus") when the job backed it up: whole,
-// or with errors.
+// or with errors; and that of a VM still to be backed up, which an archiving job's stub phase also
+// gives the VMs it takes.
 constexpr int64_t kVMStatusBackedUp = 0;
 constexpr int64_t kVMStatusBackedUpWithErrors = 3;
+constexpr int64_t kVMStatusToBeBackedUp = 4;
+// A VM's stub status with the job manager (its status record's "stubStatus"): to be archived (stubbed
+// or relocated) by the job's stub phase, or its stub failed.
+constexpr int64_t kVMStubStatusToBeArchived = 1;
+constexpr int64_t kVMStubStatusStubFailed = 6;
 bool AppendVMStatusUpdate(int64_t jobId, uint64_t keyrealmId, bool flag);
 std::vector<std::string> ReadVMStatusUpdates(int64_t jobId);
 

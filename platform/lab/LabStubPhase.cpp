@@ -13,11 +13,6 @@ namespace {
 using Stub = VirtualServer::VMArchivingData;
 using Info = JobManager::VMUpdateInfo;
 
-// The job manager's status of a VM a stub phase takes, and the stub statuses it takes.
-constexpr int64_t kToBeBackedUp = 4;
-constexpr int64_t kStubToBeArchived = 1;
-constexpr int64_t kStubFailed = 6;
-
 enum class StubOfJob { kNone, kBegun, kMade };
 
 // What the VM's stub record says of the job: begun (in progress) or made by it, or neither. A record
@@ -64,12 +59,12 @@ StubPhaseTraces FindStubPhaseTraces(int64_t jobId) {
       if (stub != StubOfJob::kNone || DiskDeletedOnJob(vm, jobId)) traces.stubbed.push_back(vm.name);
     }
     const int64_t stubStatus = record.getint64(Info::F_stubStatus);
-    if (record.getint64(Info::F_vmStatus) != kToBeBackedUp || !record.getstring(Info::F_failureText).empty() ||
-        (stubStatus != kStubToBeArchived && stubStatus != kStubFailed))
+    if (record.getint64(Info::F_vmStatus) != kVMStatusToBeBackedUp || !record.getstring(Info::F_failureText).empty() ||
+        (stubStatus != kVMStubStatusToBeArchived && stubStatus != kVMStubStatusStubFailed))
       continue;
     const std::string name = record.getstring(Info::F_vmName);
     traces.taken.push_back(name);
-    if (stubStatus == kStubToBeArchived && stub == StubOfJob::kBegun) traces.underWay.push_back(name);
+    if (stubStatus == kVMStubStatusToBeArchived && stub == StubOfJob::kBegun) traces.underWay.push_back(name);
   }
   return traces;
 }

@@ -725,9 +725,9 @@ TEST_F(QuarnLabTool, OutcomeSaysWhichAttemptSetEachPendingCauseAndEvent) {
   const std::string t = " 2026-12-07 08:33:00 UTC";
   struct Case {
     const char* name;
-    // In order: "start" (a run starts; its line counts what the job holds), "start older" (a line of
-    // a lab tool that counted none of it), "end", "cause <line>", "reset", "event <line>", "result
-    // <phase line>".
+    // In order: "start" (a run starts; its line counts what the job holds), "start stub" (a run of
+    // the stub phase), "start older" (a line of a lab tool that counted none of it), "end", "killed"
+    // (its job process by signal 9), "cause <line>", "reset", "event <line>", "result <phase line>".
     std::vector<std::string> history;
     const char* words;                // after "job <id>: "
     std::vector<std::string> shown;   // lines of the outcome
@@ -756,6 +756,11 @@ TEST_F(QuarnLabTool, OutcomeSaysWhichAttemptSetEachPendingCauseAndEvent) {
        "pending\n",
        {"  0x5B000142 1  (of an attempt not known)\n", "  MAJOR 0x5B000079 a  (the latest attempt: 2 of 2)\n"}, {},
        false},
+      // Whatever it logged before, the reason is the kill.
+      {"a stub phase killed", {"start", "end", "result phaseSuccessful", "start stub", "killed"},
+       "pending: the job process of its stub phase was killed by signal 9 without an outcome\n",
+       {"\nwhy: the job process of its stub phase was killed by signal 9 before it logged a pending cause\n"},
+       {"logged no pending cause"}, true},
   };
   int64_t job = 3000;
   for (const Case& c : cases) {
@@ -767,10 +772,14 @@ TEST_F(QuarnLabTool, OutcomeSaysWhichAttemptSetEachPendingCauseAndEvent) {
       const std::string rest = step.substr(step.find(' ') + 1);
       if (step == "start") {
         ASSERT_TRUE(lab::AppendRunStart(job, t.substr(1), 10, lab::JobPhase::kBackup, lab::CountJobLines(job)));
+      } else if (step == "start stub") {
+        ASSERT_TRUE(lab::AppendRunStart(job, t.substr(1), 11, lab::JobPhase::kStub, lab::CountJobLines(job)));
       } else if (step == "start older") {
         ASSERT_TRUE(lab::AppendRunEvent(job, "started 1 pid=10"));
       } else if (step == "end") {
         ASSERT_TRUE(lab::AppendRunEvent(job, "ended" + t + " status=0"));
+      } else if (step == "killed") {
+        ASSERT_TRUE(lab::AppendRunEvent(job, "ended" + t + " status=137 signal=9"));
       } else if (step == "reset") {
         ASSERT_TRUE(lab::AppendPendingReset(job));
       } else if (step.rfind("cause ", 0) == 0) {

@@ -443,6 +443,87 @@ class ArchivingLab : public testing::Test {
     CheckStreams(1001, when + ", the stub phase resumed");
     for (const char* vm : {kVM, kRunningVM}) EXPECT_TRUE(Stubbed(vm)) << vm << ": " << WhyNotStubbed(1001, vm);
   }
+  // vm01's stub cut off by the hypervisor after its first disk (the stub phase sets its stub failed)
+  // and the stub phase's job process killed as it sets its result, runs.log then left `how`: the job
+  // manager holds vm01 taken by the stub phase, half stubbed. Until the next run the job does not read
+  // as ended; that run resumes the stub phase, never the backup phase, which retries the stub and
+  // completes the job, and both disks restore to their bytes before the stub phase.
+  void KilledAfterACutOffWithRunsLog(RunsLog how) {
+    BackupPhase(1001);
+    const std::string when = "the stub phase killed after vm01's stub was cut off";
+    TakeCopies();
+    // The hold is the table's first rule: the one watched.
+    ASSERT_EQ(0, Tool({"fault", lab_, "hold", "jobmgr.setPhaseResult"})) << Output();
+    Fault({"add", "vminfo.StubVMDisk", "--code", "3010", "--after", "1"});
+    const pid_t run = labrun::StartTool({"run", lab_, "--job", "1001", "--", "-numStreams", "1", "-stub", "-stubPhase"},
+                                        dir_.Path("held.txt"));
+    ASSERT_GT(run, 0);
+    const bool held = labrun::WaitForLab({lab_}, [] {
+      lab::FaultTable table;
+      std::string error;
+      return lab::ReadFaultTable(table, error) && !table.rules.empty() && table.rules[0].fired > 0;
+    });
+    long process = 0;
+    for (const std::string& event : lab::ReadRunEvents(1001))
+      if (event.compare(0, 8, "started ") == 0) process = std::stol(event.substr(event.rfind("pid=") + 4));
+    if (held && process > 0) kill(static_cast<pid_t>(process), SIGKILL);
+    ClearFaults();
+    EXPECT_EQ(2, testsupport::WaitProgram(run)) << labrun::ReadText(dir_.Path("held.txt"));
+    ASSERT_TRUE(held && process > 0) << labrun::ReadText(dir_.Path("held.txt"));
+    Info record;
+    ASSERT_TRUE(vsJobMgr::ReadVMStatus(1001, Description(kVM).guid, record));
+    ASSERT_EQ(lab::kVMStubStatusStubFailed, record.getint64(Info::F_stubStatus)) << when;
+    ASSERT_EQ(1u, promise::GoneDisks(Description(kVM)).size()) << when << ": vm01 is not half stubbed";
+    CheckRestores(when);
+    ASSERT_NO_FATAL_FAILURE(LeaveRunsLog(how));
+    EXPECT_EQ(0, Tool({"outcome", lab_, "--job", "1001"}));
+    EXPECT_EQ(0u, Output().find("job 1001: pending")) << when << ", runs.log left: the job reads as ended while vm01 "
+                                                         "is half stubbed: " << Output();
+    // Once runs.log is gone the administrator names the job.
+    std::vector<std::string> next = {"run", lab_};
+    if (how == RunsLog::kDeleted) next.insert(next.end(), {"--job", "1001"});
+    EXPECT_EQ(0, Tool(next)) << Output();
+    EXPECT_TRUE(labrun::Has(Output(), "the stub phase of job 1001 has not ended (")) << Output();
+    EXPECT_TRUE(labrun::Has(Output(), "job 1001: completed\n")) << Output();
+    CheckPromise(1001, when + ", the stub phase resumed");
+    EXPECT_TRUE(Stubbed(kVM)) << "the resumed stub phase leaves the stub cut off: " << WhyNotStubbed(1001, kVM);
+  }
+  // Job 1001 stubs vm01; job 1002's backup phase goes pending, vm02's archive file not created, beside
+  // vm01, job 1001's stub. That stub is no trace of job 1002's stub phase: the job manager's next run
+  // resumes the backup phase, which backs vm02 up (it restores as of job 1002 to its bytes before the
+  // job) and completes the job.
+  void PendingBesideAnEarlierJobsStub() {
+    BackupPhase(1001);
+    StubPhase(1001);
+    ASSERT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1001, kVM);
+    NextJob(1002);
+    // vm02 written since job 1001: only a backup of it by job 1002 restores as of that job to its bytes.
+    ASSERT_EQ(0, Tool({"disk", lab_, kRunningVM, "1", "write", "--offset", "65536", "--bytes", "65536"})) << Output();
+    TakeCopies();
+    ASSERT_EQ(0, Tool({"fault", lab_, "add", "archive.createArchiveFile", "--vm", kRunningVM, "--code", "28", "--times",
+                       "always"}))
+        << Output();
+    BackupPhase(1002);
+    ClearFaults();
+    EXPECT_EQ(0, Tool({"outcome", lab_, "--job", "1002"}));
+    ASSERT_EQ(0u, Output().find("job 1002: pending\n")) << Output();
+    EXPECT_EQ(0, Tool({"run", lab_})) << Output();
+    EXPECT_FALSE(labrun::Has(Output(), "the stub phase of job 1002")) << "an earlier job's stub taken for the job's: "
+                                                                      << Output();
+    EXPECT_TRUE(labrun::Has(Output(), "job 1002: completed\n")) << Output();
+    Info record;
+    ASSERT_TRUE(vsJobMgr::ReadVMStatus(1002, Description(kRunningVM).guid, record));
+    EXPECT_EQ(lab::kVMStatusBackedUp, record.getint64(Info::F_vmStatus)) << WhyNotStubbed(1002, kRunningVM);
+    const promise::Restore restore =
+        promise::RestoreAsOfJobInCopy(lab_, dir_.Path("restore" + std::to_string(++restores_)), kRunningVM, 1002, out_);
+    EXPECT_EQ(0, restore.status) << restore.output;
+    EXPECT_EQ(copies_[kRunningVM].size(), restore.disks.size()) << restore.output;
+    for (const auto& disk : restore.disks) {
+      EXPECT_TRUE(!disk.second.empty() && disk.second == testsupport::ReadDisk(copies_[kRunningVM][disk.first]))
+          << "disk " << disk.first << " of vm02 does not restore as of job 1002 to its bytes before the job";
+    }
+    CheckPromise(1002, "job 1002 resumed");
+  }
   // Job 1001 stubs vm01, or the hypervisor cuts its stub off after one disk (`cutOff`: the stub phase
   // fails); then the job's backup phase is run again, a later attempt, without the archiving flag (as a
   // resume passes none). The disks the stub deleted still restore from the attempt the stub was made
@@ -691,6 +772,10 @@ const std::map<std::string, std::function<void(ArchivingLab&)>>& Ways() {
        [](ArchivingLab& t) {
          t.KilledWithRunsLog({"vminfo.SetCustomField"}, "after vm01's stub", ArchivingLab::RunsLog::kPhantomStart);
        }},
+      // A stub cut off and the stub phase killed, runs.log lost: vm01 is left taken, its stub failed.
+      {"KilledAfterAStubCutOffRunsLogDeleted",
+       [](ArchivingLab& t) { t.KilledAfterACutOffWithRunsLog(ArchivingLab::RunsLog::kDeleted); }},
+      {"ABackupPhasePendingBesideAnEarlierJobsStub", [](ArchivingLab& t) { t.PendingBesideAnEarlierJobsStub(); }},
       {"TheJobsBackupPhaseRunAgainOverItsStub", [](ArchivingLab& t) { t.BackupPhaseRunAgainOverItsStub(false); }},
       {"TheJobsBackupPhaseRunAgainOverAStubCutOff", [](ArchivingLab& t) { t.BackupPhaseRunAgainOverItsStub(true); }},
       {"ADiskDeleteFailedThenArchivingAtOnce",
