@@ -294,7 +294,7 @@ bool ChooseJob(const std::string& subclient, int64_t& jobId, std::string& error)
   const JobOutcome outcome = ReadJobOutcome(newest);
   if (!HasEnded(outcome)) {
     if (outcome.state != JobState::kNoOutcome || !lab::ReadRunEvents(newest).empty())
-      std::printf("job %lld has not ended (%s): running it again, as the job manager resumes it\n",
+      std::printf("job %lld has not ended: %s; running it again, as the job manager resumes it\n",
                   static_cast<long long>(newest), outcome.words.c_str());
     return true;
   }

@@ -147,7 +147,7 @@ void DispatchRecordRun::KillAndResume(bool recordLost, bool secondDiskCommitted)
   ASSERT_EQ(0, RunTool({"fault", labDir, "add", "ra.RecordVMDispatch", "--vm", "vm01", "--code", "28"}, out))
       << ReadText(out);
   ASSERT_EQ(0, RunTool({"run", labDir, "--", "-numStreams", "4"}, out)) << ReadText(out);
-  EXPECT_NE(std::string::npos, ReadText(out).find("job 1001 has not ended (")) << ReadText(out);
+  EXPECT_NE(std::string::npos, ReadText(out).find("job 1001 has not ended: ")) << ReadText(out);
 
   lab::SetRoot(labDir);
   EXPECT_NE(std::string::npos, ReadText(log).find("VM [vm01] is not sent to agent [proxyB]: its dispatch could not be "

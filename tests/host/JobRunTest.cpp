@@ -352,7 +352,7 @@ TEST_F(JobRun, AJobRunAgainAfterAStopOrAKilledCoordinatorCompletesEveryVM) {
     // Run without --job, the job that has not ended runs again, as the job manager resumes it.
     lab::SetRoot(std::string());
     ASSERT_EQ(0, RunTool({"run", caseLab, "--", "-numStreams", "3"}, out)) << ReadText(out);
-    EXPECT_NE(std::string::npos, ReadText(out).find("job 1001 has not ended (")) << ReadText(out);
+    EXPECT_NE(std::string::npos, ReadText(out).find("job 1001 has not ended: ")) << ReadText(out);
     lab::SetRoot(caseLab);
     EXPECT_FALSE(lab::JobExists(1002));
     for (const std::string& guid : vsJobMgr::ReadVMStatusGuids(1001)) {

@@ -321,7 +321,7 @@ TEST_F(LabToolRun, AResumedJobKeepsItsLevelAndItsSummaryCountsTheRunsOwnWork) {
 
   const Result resumed = Tool({"run", labDir});
   EXPECT_EQ(0, resumed.exitCode) << resumed.out;
-  EXPECT_TRUE(Has(resumed.out, "job 1002 has not ended (pending): running it again")) << resumed.out;
+  EXPECT_TRUE(Has(resumed.out, "job 1002 has not ended: pending; running it again")) << resumed.out;
   EXPECT_TRUE(Has(resumed.out, "running job 1002 (incremental backup) on coordinator with 3 streams reserved\n"))
       << resumed.out;
   EXPECT_TRUE(Has(resumed.out, "summary of job 1002: incremental backup, ")) << resumed.out;
@@ -543,7 +543,7 @@ TEST_F(LabToolRun, AJobProcessWhoseRunWasKilledHoldsTheLabAndItsStreamsUntilItEn
   EXPECT_EQ(0, diskStreamsBeside) << "a dead process's disk streams stand beside the resumed job process";
   EXPECT_EQ(0u, registrationsBeside) << "a dead process's registrations stand beside the resumed job process";
   EXPECT_EQ(0, resumed.exitCode) << resumed.out;
-  EXPECT_TRUE(Has(resumed.out, "job 1001 has not ended (not running: its run ended without a word")) << resumed.out;
+  EXPECT_TRUE(Has(resumed.out, "job 1001 has not ended: not running: its run ended without a word")) << resumed.out;
   EXPECT_TRUE(std::regex_search(resumed.out, std::regex("an earlier run of job 1001 left [12] streams? reserved: "
                                                         "given back\n")))
       << resumed.out;
