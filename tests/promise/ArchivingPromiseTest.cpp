@@ -1190,15 +1190,11 @@ INSTANTIATE_TEST_SUITE_P(OneArchiveOfSeveral, ChainDamage,
                                                           Damage::kOneOfSeveralRemovedWithTheNote,
                                                           Damage::kOneOfSeveralRemovedWithTheNoteAndIndexRecord,
                                                           Damage::kOneOfSeveralLeftUncommittedWithItsIndexRecord,
-                                                          Damage::kOneOfSeveralFirstRecordChanged),
-                                          testing::Values(kMiddle),
-                                          testing::Values(When::kBeforeTheNextJob, When::kAfterTheStub)),
-                         CaseName);
-
-// The line of vm01's note of the job that names the archive holding its disk 1 alone made unreadable, and
-// the index's record of vm01 in the job removed; the archive itself whole and committed.
-INSTANTIATE_TEST_SUITE_P(NoteLineUnreadable, ChainDamage,
-                         testing::Combine(testing::Values(Damage::kOneOfSeveralsNoteLineWithADispatchOfMinusOne,
+                                                          Damage::kOneOfSeveralFirstRecordChanged,
+                                                          // The archive whole and committed, the line of the
+                                                          // note that names it unreadable and the index's
+                                                          // record of vm01 in the job removed.
+                                                          Damage::kOneOfSeveralsNoteLineWithADispatchOfMinusOne,
                                                           Damage::kOneOfSeveralsNoteLineWithAFourthField,
                                                           Damage::kOneOfSeveralsNoteLineRemoved,
                                                           Damage::kOneOfSeveralsNoteCutInsideItsLine),
