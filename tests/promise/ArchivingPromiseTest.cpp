@@ -164,9 +164,28 @@ class ArchivingLab : public testing::Test {
     std::vector<std::string> rule = {"hold"};
     rule.insert(rule.end(), hold.begin(), hold.end());
     Fault(rule);
+    const KilledRun run = RunStubPhaseKilledAtTheHold();
+    ASSERT_TRUE(run.killed) << run.output;
+    EXPECT_EQ(2, run.status) << when << ": " << run.output;
+    EXPECT_TRUE(labrun::Has(run.output, "job 1001: pending: the job process of its stub phase was killed by signal 9") &&
+                !labrun::Has(run.output, "job 1001: completed"))
+        << when << ": " << run.output;
+    CheckRestores(when);
+    CheckStreams(1001, when);
+  }
+  // The stub phase of job 1001 run until the fault table's first rule (a hold) fires, its job process
+  // killed there, and the table cleared: the run's exit status and output; `killed` false when the hold
+  // never fired.
+  struct KilledRun {
+    int status = -1;
+    std::string output;
+    bool killed = false;
+  };
+  KilledRun RunStubPhaseKilledAtTheHold() {
+    KilledRun result;
     const pid_t run = labrun::StartTool({"run", lab_, "--job", "1001", "--", "-numStreams", "1", "-stub", "-stubPhase"},
                                         dir_.Path("held.txt"));
-    ASSERT_GT(run, 0);
+    if (run <= 0) return result;
     const std::string log = lab::ClientLogPath("coordinator", "quarn");
     const bool held = labrun::WaitForLab({lab_, log.substr(0, log.rfind('/'))}, [] {
       lab::FaultTable table;
@@ -178,15 +197,10 @@ class ArchivingLab : public testing::Test {
       if (event.compare(0, 8, "started ") == 0) process = std::stol(event.substr(event.rfind("pid=") + 4));
     if (held && process > 0) kill(static_cast<pid_t>(process), SIGKILL);
     ClearFaults();
-    const int status = testsupport::WaitProgram(run);
-    const std::string output = labrun::ReadText(dir_.Path("held.txt"));
-    ASSERT_TRUE(held && process > 0) << output;
-    EXPECT_EQ(2, status) << when << ": " << output;
-    EXPECT_TRUE(labrun::Has(output, "job 1001: pending: the job process of its stub phase was killed by signal 9") &&
-                !labrun::Has(output, "job 1001: completed"))
-        << when << ": " << output;
-    CheckRestores(when);
-    CheckStreams(1001, when);
+    result.status = testsupport::WaitProgram(run);
+    result.output = labrun::ReadText(dir_.Path("held.txt"));
+    result.killed = held && process > 0;
+    return result;
   }
 
   // The stub phase of job 1001 held at a call (a rule of the lab tool's fault table) and stopped there
@@ -455,21 +469,9 @@ class ArchivingLab : public testing::Test {
     // The hold is the table's first rule: the one watched.
     ASSERT_EQ(0, Tool({"fault", lab_, "hold", "jobmgr.setPhaseResult"})) << Output();
     Fault({"add", "vminfo.StubVMDisk", "--code", "3010", "--after", "1"});
-    const pid_t run = labrun::StartTool({"run", lab_, "--job", "1001", "--", "-numStreams", "1", "-stub", "-stubPhase"},
-                                        dir_.Path("held.txt"));
-    ASSERT_GT(run, 0);
-    const bool held = labrun::WaitForLab({lab_}, [] {
-      lab::FaultTable table;
-      std::string error;
-      return lab::ReadFaultTable(table, error) && !table.rules.empty() && table.rules[0].fired > 0;
-    });
-    long process = 0;
-    for (const std::string& event : lab::ReadRunEvents(1001))
-      if (event.compare(0, 8, "started ") == 0) process = std::stol(event.substr(event.rfind("pid=") + 4));
-    if (held && process > 0) kill(static_cast<pid_t>(process), SIGKILL);
-    ClearFaults();
-    EXPECT_EQ(2, testsupport::WaitProgram(run)) << labrun::ReadText(dir_.Path("held.txt"));
-    ASSERT_TRUE(held && process > 0) << labrun::ReadText(dir_.Path("held.txt"));
+    const KilledRun run = RunStubPhaseKilledAtTheHold();
+    EXPECT_EQ(2, run.status) << run.output;
+    ASSERT_TRUE(run.killed) << run.output;
     Info record;
     ASSERT_TRUE(vsJobMgr::ReadVMStatus(1001, Description(kVM).guid, record));
     ASSERT_EQ(lab::kVMStubStatusStubFailed, record.getint64(Info::F_stubStatus)) << when;
