@@ -1,6 +1,10 @@
 #include "platform/lab/LabShadow.h"
 
 #include <strings.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabHypervisor.h"
@@ -73,6 +77,20 @@ RecordRead ReadSharedShadowRecord(const std::string& server, int64_t jobId, Shar
   const std::string path = SharedShadowRecordPath(server, jobId);
   if (path.empty()) return RecordRead::kMissing;
   return ReadRecordFile(path, record, error, ParseSharedShadowRecord);
+}
+
+bool RemoveSharedShadowRecord(const std::string& server, int64_t jobId, std::string& error) {
+  const std::string path = SharedShadowRecordPath(server, jobId);
+  if (path.empty()) {
+    error = "no shadow record for job " + std::to_string(jobId) + " of server [" + server + "]";
+    return false;
+  }
+  if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+    error = "cannot remove " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  SyncFolder(path);
+  return true;
 }
 
 bool FindSharedShadowCopies(const std::string& server, int64_t jobId, const std::string& guid,

@@ -39,6 +39,9 @@ bool WriteSharedShadowRecord(const std::string& server, int64_t jobId, const Sha
                              std::string& error);
 RecordRead ReadSharedShadowRecord(const std::string& server, int64_t jobId, SharedShadowRecord& record,
                                   std::string& error);
+// Removes the job's record and leaves its copies: the hypervisor has lost track of a shadow that still
+// stands. A record that is not there is no error; false with the reason when it stays.
+bool RemoveSharedShadowRecord(const std::string& server, int64_t jobId, std::string& error);
 // The copies of the VM's files in the job's standing shadow, by source; false when no standing shadow
 // of the job holds the VM (any case of the GUID).
 bool FindSharedShadowCopies(const std::string& server, int64_t jobId, const std::string& guid,

@@ -324,7 +324,13 @@ class CoordinatorTest : public ::testing::Test {
     ASSERT_TRUE(job_->setVMStatus(VMGuid(vm), record));
   }
 
-  static void Advance(int seconds) { ZtClock::AdvanceForTest(CTimeInterval::FromSeconds(seconds)); }
+  // Only on the virtual clock (testsupport::VirtualClock, held from the test's start): on the real one
+  // the time that passes between an action and the check adds to the advance, and a limit checked a
+  // second early may already have come.
+  static void Advance(int seconds) {
+    ASSERT_TRUE(ZtClock::IsVirtualTime()) << "a test that moves the clock holds a testsupport::VirtualClock";
+    ZtClock::AdvanceForTest(CTimeInterval::FromSeconds(seconds));
+  }
 
   std::unique_ptr<testsupport::TestLab> lab_;
   std::unique_ptr<vsJobMgr> job_;

@@ -7,6 +7,7 @@
 #include "coordinator/CoordinatorTestSupport.h"
 #include "platform/config/ZTPI_Base.h"
 #include "platform/lab/LabFaults.h"
+#include "support/VirtualClock.h"
 
 using namespace coordtest;
 
@@ -263,6 +264,7 @@ TEST_F(DispatchTest, PriorityFileSetsPrioritiesByGUIDOrNameForVMsNotStarted) {
 // again a minute later, up to three tries; then it ends pending (the job goes pending for it) with its
 // reason, an event and a pending cause; and a VM that can never be recorded fails at once.
 TEST_F(DispatchTest, AVMWhoseDispatchIsNotRecordedIsNotSentAndEndsWithItsReason) {
+  testsupport::VirtualClock clock;  // limits to the second: the real clock must not move them
   constexpr int kNever = 0;
   constexpr int kRetrySeconds = 60;
   struct Case {
@@ -371,6 +373,7 @@ TEST_F(DispatchTest, AVMWhoseDispatchIsNotRecordedIsNotSentAndEndsWithItsReason)
 // done. The VM ends at once (its GUID names no record) or after its last try (every record cut short);
 // its two disks would weigh on its agent's share of the streams.
 TEST_F(CoordinatorTest, AnAgentWhoseOnlyVMEndedOverItsDispatchIsGivenNoStreamAndTheJobEnds) {
+  testsupport::VirtualClock clock;  // the tries are counted in minutes of the platform clock alone
   constexpr int kRetrySeconds = 60;
   struct Case {
     const char* guid;

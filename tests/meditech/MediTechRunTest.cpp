@@ -682,12 +682,19 @@ lab::FaultRule AtTheUnquiesce() {
 
 // Job 1001 leaves its snapshot standing: its deletion fails (and then, for one row, its record
 // cannot be read), or the coordinator is killed in the middle of the backup with a VM mounted from
-// it, or while it unquiesces the system after the snapshot (its resumed attempt is refused). The
-// first job says why it could not delete it; the next job of the subclient deletes it, and what was
-// mounted from it, before it takes its own snapshot, and no snapshot or mount of one stands after
-// it. A record that cannot be read leaves the snapshot standing: the next job deletes its own and
-// completes with errors, its event naming the record.
-enum class Left { kDeletionFailed, kKilledInTheBackup, kKilledAtTheUnquiesce, kRecordUnreadable };
+// it, or while it unquiesces the system after the snapshot (its resumed attempt is refused; for one
+// row the hypervisor then loses its own record of the snapshot, so that only the coordinator's record
+// can name it). The first job says why it could not delete it; the next job of the subclient deletes
+// it, and what was mounted from it, before it takes its own snapshot, and no snapshot or mount of one
+// stands after it. A record that cannot be read leaves the snapshot standing: the next job deletes its
+// own and completes with errors, its event naming the record.
+enum class Left {
+  kDeletionFailed,
+  kKilledInTheBackup,
+  kKilledAtTheUnquiesce,
+  kKilledAtTheUnquiesceHypervisorRecordLost,
+  kRecordUnreadable
+};
 struct LeftStanding {
   const char* name;
   Left how;
@@ -698,7 +705,9 @@ class SnapshotLeftStanding : public testing::TestWithParam<LeftStanding> {};
 
 TEST_P(SnapshotLeftStanding, IsDeletedByTheNextJob) {
   const Left how = GetParam().how;
-  const bool killed = how == Left::kKilledInTheBackup || how == Left::kKilledAtTheUnquiesce;
+  const bool atTheUnquiesce =
+      how == Left::kKilledAtTheUnquiesce || how == Left::kKilledAtTheUnquiesceHypervisorRecordLost;
+  const bool killed = how == Left::kKilledInTheBackup || atTheUnquiesce;
   testsupport::TestLab lab;
   LabSetup setup;
   setup.password = killed ? "pw-left-killed" : "pw-left-failed";
@@ -708,7 +717,7 @@ TEST_P(SnapshotLeftStanding, IsDeletedByTheNextJob) {
   const std::string server = lab::SampleServer();
   if (killed) {
     HeldRun run(lab);
-    ASSERT_TRUE(run.HoldAt(how == Left::kKilledInTheBackup ? InTheMiddleOfVM02() : AtTheUnquiesce(), KillTheJobProcess));
+    ASSERT_TRUE(run.HoldAt(atTheUnquiesce ? AtTheUnquiesce() : InTheMiddleOfVM02(), KillTheJobProcess));
     run.Finish();
     if (how == Left::kKilledInTheBackup) {
       ASSERT_TRUE(Contains(StandingMounts(kJob), "vm02 mounted")) << "the kill leaves the VM mounted";
@@ -743,6 +752,13 @@ TEST_P(SnapshotLeftStanding, IsDeletedByTheNextJob) {
   if (how == Left::kRecordUnreadable) {
     ASSERT_TRUE(lab::WriteFileAtomic(records[0], "<not a record"));
   }
+  const bool hypervisorRecordLost = how == Left::kKilledAtTheUnquiesceHypervisorRecordLost;
+  if (hypervisorRecordLost) {
+    std::string error;
+    ASSERT_TRUE(lab::RemoveSharedShadowRecord(server, kJob, error)) << error;
+    ASSERT_EQ("none", ShadowState(kJob));
+    ASSERT_EQ(left, lab::StandingSharedShadows(server)) << "the snapshot itself still stands";
+  }
 
   const std::map<int, std::string> before1002 = CopyDisks(lab, "before-1002");
   if (how == Left::kRecordUnreadable) {
@@ -761,10 +777,13 @@ TEST_P(SnapshotLeftStanding, IsDeletedByTheNextJob) {
   EXPECT_EQ(0, RunJob(lab));
 
   EXPECT_TRUE(lab::StandingSharedShadows(server).empty());
+  EXPECT_FALSE(testsupport::Exists(lab::SharedShadowCopyDir(server, kJob, left[0]))) << "its copies are gone";
   for (int64_t job : {kJob, int64_t{1002}}) {
-    EXPECT_EQ("deleted", ShadowState(job)) << job;
+    // A lost record stays lost: the deletion has no record to mark.
+    EXPECT_EQ(hypervisorRecordLost && job == kJob ? "none" : "deleted", ShadowState(job)) << job;
     EXPECT_TRUE(StandingMounts(job).empty()) << job;
   }
+  EXPECT_TRUE(ShadowRecords().empty()) << "the coordinator keeps no record of a deleted snapshot";
   // Deleted before the next snapshot was taken.
   const std::vector<std::string> shadows = lab::ReadSharedShadowLog(server);
   ASSERT_EQ(4u, shadows.size());
@@ -778,6 +797,8 @@ TEST_P(SnapshotLeftStanding, IsDeletedByTheNextJob) {
 const LeftStanding kLeftStanding[] = {{"ASnapshotWhoseDeletionFailed", Left::kDeletionFailed},
                                       {"ASnapshotLeftByAKilledCoordinator", Left::kKilledInTheBackup},
                                       {"ASnapshotLeftByACoordinatorKilledAtTheUnquiesce", Left::kKilledAtTheUnquiesce},
+                                      {"ASnapshotTheHypervisorLostTrackOfLeftByACoordinatorKilledAtTheUnquiesce",
+                                       Left::kKilledAtTheUnquiesceHypervisorRecordLost},
                                       {"ASnapshotWhoseRecordCannotBeRead", Left::kRecordUnreadable}};
 INSTANTIATE_TEST_SUITE_P(MediTechRun, SnapshotLeftStanding, testing::ValuesIn(kLeftStanding),
                          [](const testing::TestParamInfo<LeftStanding>& info) { return std::string(info.param.name); });
