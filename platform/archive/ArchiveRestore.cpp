@@ -239,6 +239,14 @@ class JobBackups {
     const auto found = absent_.find(job);
     return found == absent_.end() ? std::string() : found->second;
   }
+  // Why the job's backup lacks a disk its records name: an archive of it absent, else none holds it.
+  std::string WhyDiskLost(int64_t job) const {
+    const std::string absent = Absent(job);
+    return absent.empty()
+               ? "backup of the disk is lost: its records name it, but no archive of the job's backup holds it"
+               : "backup of the disk is lost with an archive of it: " + absent;
+  }
+
   const std::vector<const ArchiveContents*>& Archives(int64_t job) const { return usable_.at(job).archives; }
   const std::map<std::string, DiskHeaderOf>& Disks(int64_t job) const { return usable_.at(job).disks; }
   const DiskHeaderOf* Disk(int64_t job, const std::string& name) const {
@@ -305,14 +313,11 @@ bool WalkDiskChain(const JobBackups& jobs, int64_t from, const std::string& disk
     }
     const DiskHeaderOf* header = jobs.Disk(next, disk);
     if (header == nullptr) {
-      const std::string absent = jobs.Absent(next);
       std::set<std::string> recorded;
       const bool named = jobs.RecordedDisks(next, recorded) && recorded.count(jobs.BelowVM(disk)) != 0;
       why = builds + "job " + std::to_string(next) +
-            (!absent.empty() ? ", whose backup of the disk is lost with an archive of it: " + absent
-             : named         ? std::string(", whose backup of the disk is lost: its records name it, but no archive "
-                                           "of the job's backup holds it")
-                             : std::string(", whose backup of the VM does not hold the disk"));
+            (!jobs.Absent(next).empty() || named ? ", whose " + jobs.WhyDiskLost(next)
+                                                 : std::string(", whose backup of the VM does not hold the disk"));
       return false;
     }
     place = ReadChainPlace(header->archive->path, header->item->metadata);
@@ -362,14 +367,8 @@ class DiskFinder {
         else
           Take(link, entry.first, entry.second);
       }
-      const std::string absent = jobs_.Absent(link);
       for (const std::string& name : recorded)
-        if (Decide(name))
-          Break(jobs_.HeaderName(name),
-                "job " + std::to_string(link) +
-                    (!absent.empty() ? "'s backup of the disk is lost with an archive of it: " + absent
-                                     : std::string("'s backup of the disk is lost: its records name it, but no "
-                                                   "archive of the job's backup holds it")));
+        if (Decide(name)) Break(jobs_.HeaderName(name), "job " + std::to_string(link) + "'s " + jobs_.WhyDiskLost(link));
       // A disk a backup took off the VM is no disk of it before that backup either.
       for (const ArchiveContents* archive : jobs_.Archives(link))
         for (const Item& item : archive->items)

@@ -157,14 +157,12 @@ bool AddDisksMountOfJobTook(int64_t jobId, const std::string& vmGuid, std::set<s
   return mounted;
 }
 
-// Whether the VM's mount of the job took the disk (by its index name).
+// Whether the VM's mount of the job took the disk (by its index name, any case).
 bool MountOfJobTookDisk(int64_t jobId, const std::string& vmGuid, const std::string& indexName) {
-  for (const MountRecord& mount : ListMountRecords(jobId)) {
-    if (strcasecmp(mount.guid.c_str(), vmGuid.c_str()) != 0) continue;
-    for (const MountedDisk& disk : mount.disks)
-      if (strcasecmp(disk.indexName.c_str(), indexName.c_str()) == 0) return true;
-  }
-  return false;
+  std::set<std::string> taken;
+  AddDisksMountOfJobTook(jobId, vmGuid, taken);
+  return std::any_of(taken.begin(), taken.end(),
+                     [&](const std::string& disk) { return strcasecmp(disk.c_str(), indexName.c_str()) == 0; });
 }
 
 // The restore of each deleted disk of the VM: from the backup its stub recorded, or, for a disk without
