@@ -85,6 +85,9 @@ int QuarnVMManagement::PerformVMManagement(vm_params* vm, quarnBackupArgs& args)
       return kContinueBackup;
     }
     Attach(vm, args);
+    // The stub status an earlier attempt of the job left with the job manager was kept until now (see
+    // QuarnController::QueueCollectedVM); this attempt's archiving decides it again.
+    if (!IsStubPhase()) vm->updateInfo.setint64(JobManager::VMUpdateInfo::F_stubStatus, 0);
     if (m_appMgr == nullptr || vsAppMgr::isRetCodeError(m_appMgr->GetVMArchivingParams(m_params))) {
       m_event.Error(sig, "[VMArchiving] [Error] Failed to get VMArchiving parameter. VM Archiving and Power "
                          "management wont be performed.");

@@ -146,14 +146,26 @@ class QuarnVMManagement {
   bool IsStubOfThisJob(const VirtualServer::VMArchivingData& onServer) const;
   // A stub record of this subclient and Keyrealm.
   bool IsOwnStubRecord(const VirtualServer::VMArchivingData& record) const;
-  // Whether a stub stands behind the record on the hypervisor: the index holds the VM's backup by the
-  // job the record names, and a stub made deleted a disk of that backup (without that backup, a stub
-  // made left the VM no disk). `why`: why not.
-  bool StubRecordStands(const VirtualServer::VMArchivingData& onServer, const VMInfoStructs::SVMInfo& info,
-                        std::string& why);
-  // The same; a record no stub stands behind is said in the log and, once the VM is backed up, in its
-  // status text.
-  bool StubRecordStandsOrSaysWhy(const VirtualServer::VMArchivingData& onServer, const VMInfoStructs::SVMInfo& info);
+  // What stands behind a stub record of this subclient on the hypervisor: a stub, nothing (the VM is
+  // backed up as a whole one), or what cannot be told (the VM fails, neither backed up nor reported).
+  enum class StubRecordVerdict { kStub, kNoStub, kUndecided };
+  // A stub made deleted every disk the VM had, so its record stands only while the VM has none: a disk
+  // added since, or a record copied onto a whole VM, is backed up. A stub under way of an earlier job
+  // is retried on a backup made first, whatever it deleted. A record naming this job stands where an
+  // earlier attempt of the job backed the VM up (EarlierAttemptBackedUpVM): a backup by this attempt
+  // would replace the one its stub deleted disks on. `why`: why it is no stub, or cannot be told.
+  StubRecordVerdict JudgeStubRecord(const VirtualServer::VMArchivingData& onServer,
+                                    const VMInfoStructs::SVMInfo& info, std::string& why);
+  // The same, said: a record no stub stands behind in the log and, once the VM is backed up, in its
+  // status text; one that cannot be judged in the log and in the VM's failure reason.
+  StubRecordVerdict JudgeStubRecordAndSay(const VirtualServer::VMArchivingData& onServer,
+                                          const VMInfoStructs::SVMInfo& info);
+  enum class Answer { kYes, kNo, kUnknown };
+  // Whether an earlier attempt of this job backed the VM up: the index holds the job's backup of it,
+  // or the job manager's record of the VM in the job shows that the job's stub phase took it (it takes
+  // only a VM the job backed up). kUnknown when the index cannot be asked and the record shows nothing.
+  Answer EarlierAttemptBackedUpVM();
+  bool JobManagerShowsStubPhaseTookVM() const;
   // Such a VM is left as it is and says so: 101 for a stub made, 103 for one under way (it stays to be
   // archived, for the stub phase to finish).
   int LeaveStubOfThisJob(const VirtualServer::VMArchivingData& onServer);

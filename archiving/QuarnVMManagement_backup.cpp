@@ -84,8 +84,16 @@ int QuarnVMManagement::LeaveStubOfThisJobOrGoOn() {
   VMInfoStructs::SVMInfo info;
   Stub onServer;
   if (m_vm == nullptr || !QueryVM(kNonTurboInventory, m_vm->host, info) || info.stubData.empty() ||
-      !onServer.deserialize(info.stubData) || !IsStubOfThisJob(onServer) || !StubRecordStandsOrSaysWhy(onServer, info))
+      !onServer.deserialize(info.stubData) || !IsStubOfThisJob(onServer))
     return kContinueBackup;
+  switch (JudgeStubRecordAndSay(onServer, info)) {
+    case StubRecordVerdict::kNoStub:
+      return kContinueBackup;
+    case StubRecordVerdict::kUndecided:
+      return kResultFailed;
+    case StubRecordVerdict::kStub:
+      break;
+  }
   const int result = LeaveStubOfThisJob(onServer);
   ReportDoneWithoutBackup(result);
   return result;
@@ -119,11 +127,20 @@ int QuarnVMManagement::VMArchBackupPhase() {
   } else {
     m_event.Debug(sig, "[VMArchiving] GetVMInfoForVM for [%s] VM did not return any data.", name);
   }
-  // A record of this subclient that no stub stands behind (copied with a VM cloned from a stub, or left
-  // on a VM whose stub never deleted anything) would have the VM reported stubbed with nothing backed up.
-  if (state.PresentOnESXAsStub && IsOwnStubRecord(onServer) && !StubRecordStandsOrSaysWhy(onServer, info))
-    state.PresentOnESXAsStub = false;
-  if (state.PresentOnESXAsStub && IsStubOfThisJob(onServer)) return LeaveStubOfThisJob(onServer);
+  // A record of this subclient that no stub stands behind (a disk added to a stub, a record copied with
+  // a VM cloned from one) would have the VM reported stubbed with a disk of it in no backup.
+  if (state.PresentOnESXAsStub && IsOwnStubRecord(onServer)) {
+    switch (JudgeStubRecordAndSay(onServer, info)) {
+      case StubRecordVerdict::kNoStub:
+        state.PresentOnESXAsStub = false;
+        break;
+      case StubRecordVerdict::kUndecided:
+        return kResultFailed;
+      case StubRecordVerdict::kStub:
+        if (IsStubOfThisJob(onServer)) return LeaveStubOfThisJob(onServer);
+        break;
+    }
+  }
   if (!m_indexingMetadata->stubData.empty()) {
     if (!inIndex.deserialize(m_indexingMetadata->stubData)) {
       m_event.Error(sig, "[VMArchiving] [Error] Failed to serialize to (XML). Code [%d]", 1);
@@ -191,53 +208,94 @@ bool QuarnVMManagement::IsStubOfThisJob(const Stub& onServer) const {
          onServer.getint64(Stub::F_stubJobId) == m_jobMgr->getJobId();
 }
 
-bool QuarnVMManagement::StubRecordStands(const Stub& onServer, const VMInfoStructs::SVMInfo& info, std::string& why) {
-  using VSMeta = IdxMetadata::VirtualServerIdxMetaData;
-  const int64_t jobId = onServer.getint64(Stub::F_stubJobId);
-  const std::string job = std::to_string(jobId);
-  // A stub under way is retried on a backup of the VM made first, whatever it deleted; one this job's
-  // stub phase began is left to it only on this job's backup of the VM.
+namespace {
+
+// The VM's disks by their names in backups, as a list for a message.
+std::string DiskNames(const VMInfoStructs::SVMInfo& info) {
+  std::string names;
+  for (const VMInfoStructs::SDisk& disk : info.disks) names += (names.empty() ? "" : ", ") + disk.indexName;
+  return "[" + names + "]";
+}
+
+}  // namespace
+
+QuarnVMManagement::StubRecordVerdict QuarnVMManagement::JudgeStubRecord(const Stub& onServer,
+                                                                        const VMInfoStructs::SVMInfo& info,
+                                                                        std::string& why) {
   const bool underWay = onServer.getint64(Stub::F_stubState) == VMInfoStructs::STUB_STATE_IN_PROGRESS;
-  if (underWay && (m_jobMgr == nullptr || jobId != m_jobMgr->getJobId())) return true;
+  if (!IsStubOfThisJob(onServer)) {
+    if (underWay || info.disks.empty()) return StubRecordVerdict::kStub;
+    why = "a stub leaves a VM no disk, and it has " + DiskNames(info);
+    return StubRecordVerdict::kNoStub;
+  }
+  switch (EarlierAttemptBackedUpVM()) {
+    case Answer::kNo:
+      why = "no earlier attempt of this job backed it up: neither the index nor the job manager's record of the job "
+            "shows one";
+      return StubRecordVerdict::kNoStub;
+    case Answer::kUnknown:
+      why = "the index could not be asked whether an earlier attempt of this job backed it up, and the job manager's "
+            "record of the job does not show that its stub phase took it";
+      return StubRecordVerdict::kUndecided;
+    case Answer::kYes:
+      break;
+  }
+  if (underWay || info.disks.empty()) return StubRecordVerdict::kStub;
+  why = "this job's stub phase stubbed it, and it has disks no stub deleted " + DiskNames(info) +
+        ", which only a backup by this attempt could hold, and that backup would replace the job's backup its stub "
+        "deleted disks on; the next job backs them up";
+  return StubRecordVerdict::kUndecided;
+}
+
+QuarnVMManagement::Answer QuarnVMManagement::EarlierAttemptBackedUpVM() {
   IdxMetadata::IdxMetaData record;
   IdxMetadataByName indexed;
   bool queryFailed = false;
-  if (!m_controller->GetVMJobMetadataFromIndexing(m_vmGuid, jobId, &record, &indexed, queryFailed)) {
-    // An index that cannot be asked tells nothing either way: the record is taken at its word.
-    if (queryFailed) return true;
-    // What the stub deleted is not known; a stub that went to its end left the VM no disk.
-    if (underWay || !info.disks.empty()) {
-      why = "the index holds no backup of the VM by job [" + job + "] that the record names";
-      return false;
-    }
-    return true;
-  }
-  if (underWay) return true;
-  for (auto& entry : indexed) {
-    const VSMeta* part = entry.second.getObject<VSMeta>(IdxMetadata::IdxMetaData::F_virtualServer, false);
-    if (part == nullptr || !part->isSet(VSMeta::F_sectorSize)) continue;
-    const bool kept = std::any_of(info.disks.begin(), info.disks.end(),
-                                  [&](const VMInfoStructs::SDisk& disk) { return disk.indexName == entry.first; });
-    if (!kept) return true;
-  }
-  why = "the VM has every disk of its backup by job [" + job + "] that the record names";
-  return false;
+  if (m_controller->GetVMJobMetadataFromIndexing(m_vmGuid, m_jobMgr->getJobId(), &record, &indexed, queryFailed))
+    return Answer::kYes;
+  // The index may have lost the record of the job's backup: the job manager keeps what its stub phase
+  // did to the VM.
+  if (JobManagerShowsStubPhaseTookVM()) return Answer::kYes;
+  return queryFailed ? Answer::kUnknown : Answer::kNo;
 }
 
-bool QuarnVMManagement::StubRecordStandsOrSaysWhy(const Stub& onServer, const VMInfoStructs::SVMInfo& info) {
+bool QuarnVMManagement::JobManagerShowsStubPhaseTookVM() const {
+  constexpr int64_t kBackedUp = 0, kInProgress = 2, kToBeBackedUp = 4;
+  Update record;
+  if (!vsJobMgr::ReadVMStatus(m_jobMgr->getJobId(), m_vmGuid, record)) return false;
+  const int64_t stub = record.getint64(Update::F_stubStatus);
+  if (stub == kStubStatusStubbed || stub == kStubStatusStubFailed) return true;
+  // Selected and backed up, taken by the stub phase (to be backed up with no reason: a backup that did
+  // not end well always says why), or taken up again by this attempt, which keeps the stub status.
+  const int64_t status = record.getint64(Update::F_vmStatus);
+  return stub == kStubStatusToBeStubbed &&
+         (status == kBackedUp || status == kInProgress ||
+          (status == kToBeBackedUp && record.getstring(Update::F_failureText).empty()));
+}
+
+QuarnVMManagement::StubRecordVerdict QuarnVMManagement::JudgeStubRecordAndSay(const Stub& onServer,
+                                                                              const VMInfoStructs::SVMInfo& info) {
   static const char* const sig =
-      "bool QuarnVMManagement::StubRecordStandsOrSaysWhy(const VirtualServer::VMArchivingData&, const "
-      "VMInfoStructs::SVMInfo&)";
+      "QuarnVMManagement::StubRecordVerdict QuarnVMManagement::JudgeStubRecordAndSay(const "
+      "VirtualServer::VMArchivingData&, const VMInfoStructs::SVMInfo&)";
   std::string why;
-  if (StubRecordStands(onServer, info, why)) return true;
-  const std::string text =
-      "Not a stub, though it carries a stub record of this subclient (" +
+  const StubRecordVerdict verdict = JudgeStubRecord(onServer, info, why);
+  if (verdict == StubRecordVerdict::kStub) return verdict;
+  const std::string record =
+      "a stub record of this subclient (" +
       VMArchGetStubStateString(static_cast<int>(onServer.getint64(Stub::F_stubState))) + ", job " +
-      std::to_string(onServer.getint64(Stub::F_stubJobId)) + "): " + why + "; it is backed up as a whole VM.";
-  m_event.Debug(sig, "[VMArchiving] WARNING: VM [%s]: %s", m_vmName.c_str(), text.c_str());
-  // The VM's backup goes on: its status with the job manager carries the text once the backup ends.
-  if (m_vm != nullptr) m_vm->messages.push_back(text);
-  return false;
+      std::to_string(onServer.getint64(Stub::F_stubJobId)) + ")";
+  if (verdict == StubRecordVerdict::kNoStub) {
+    const std::string text = "Not a stub, though it carries " + record + ": " + why + "; it is backed up as a whole VM.";
+    m_event.Debug(sig, "[VMArchiving] WARNING: VM [%s]: %s", m_vmName.c_str(), text.c_str());
+    // The VM's backup goes on: its status with the job manager carries the text once the backup ends.
+    if (m_vm != nullptr) m_vm->messages.push_back(text);
+    return verdict;
+  }
+  const std::string text = "Neither backed up nor reported: it carries " + record + ", and " + why + ".";
+  m_event.Error(sig, "[VMArchiving] [Error] VM [%s]: %s", m_vmName.c_str(), text.c_str());
+  if (m_vm != nullptr) m_vm->failureReason = text;
+  return verdict;
 }
 
 int QuarnVMManagement::LeaveStubOfThisJob(const Stub& onServer) {

@@ -98,6 +98,13 @@ void QuarnController::QueueCollectedVM(const VMCollect& collect) {
   // it went: a stub phase cut off is then resumed by the phase's next attempt.
   if (m_jobMgr != nullptr && m_jobMgr->isVMStubPhase() && vm.archivingStatus == VMInfoStructs::STUB_STATE_TO_BE_STUBBED)
     vm.updateInfo.setint64(U::F_stubStatus, vm.archivingStatus);
+  // What the job's stub phase did to the VM stays with the job manager while a later attempt of the
+  // backup phase has the VM, until its archiving is decided again: it tells that attempt (and one after
+  // it, should it be cut off first) that a backup of the job stands on which a stub deleted disks.
+  U found;
+  if (m_jobMgr != nullptr && !m_jobMgr->isVMStubPhase() && vsJobMgr::ReadVMStatus(m_jobMgr->getJobId(), vm.vmGuid, found) &&
+      found.getint64(U::F_stubStatus) != 0)
+    vm.updateInfo.setint64(U::F_stubStatus, found.getint64(U::F_stubStatus));
   m_event.Debug(sig, "Received VM [%s]", vm.vmName.c_str());
 
   if (vm.vmGuid.empty()) {

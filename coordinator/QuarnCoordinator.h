@@ -275,6 +275,10 @@ class QuarnCoordinator : public VSCoordinator {
   bool UpdateJobManagerVMList_LastAttempt();
   bool UpdateJobManagerVMList_FailPendingVMs();
   bool UpdateJobManagerVMList_StubPhase();
+  // A VM's status with the job manager as the stub phase finds it, counted as its backup phase's result:
+  // one the stub phase took (to be backed up with no reason) was backed up; one still to be backed up
+  // with a reason, or in progress, was left unfinished.
+  void CountBackupPhaseResult(int status, bool takenByStubPhase);
   // Priorities from "VMPriorities.csv" for the VMs not started yet; `changed` is set when one changed.
   void UpdateVMPrioritiesFromFile(bool& changed);
   // Logs the job manager's status list (a diagnostic).
@@ -392,6 +396,10 @@ class QuarnCoordinator : public VSCoordinator {
   // it: backed up and to be archived, saying why it is not archived yet, so that the phase's next
   // attempt takes it again.
   void KeepBackupResultsOfVMsNotArchived();
+  // A stub phase ends the job its backup phase began: the VMs that phase failed, backed up with errors or
+  // left unfinished (the job manager's records, as the stub phase found them) keep the job completed
+  // with errors, or failed when it backed none up, whatever the stubs did. False when the job fails.
+  bool KeepBackupPhaseOutcome();
   bool IsSnapJob() const;  // snapshot backup or snapshot catalogue
 
   // Seconds of the platform clock, which every time-out of the coordinator is measured against.
@@ -405,6 +413,10 @@ class QuarnCoordinator : public VSCoordinator {
   bool m_completedWithErrors = false;
   bool m_setupFailed = false;
   bool m_failJob = false;
+  // What the backup phase did to the VMs, as a stub phase finds the job manager's records.
+  struct BackupPhaseResults {
+    int backedUp = 0, withErrors = 0, failed = 0, unfinished = 0;
+  } m_backupPhase;
   // Why the VMs that the job's end finds unfinished failed, when they have no reason of their own.
   std::string m_unfinishedVMReason;
   // Why the job goes pending; empty when it does not.

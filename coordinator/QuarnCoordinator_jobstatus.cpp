@@ -341,6 +341,18 @@ void QuarnCoordinator::KeepBackupResultsOfVMsNotArchived() {
   if (count > 0) m_jobMgr->updateVMBkpJobStatus(m_appMgr->getKeyrealmId(), true);
 }
 
+void QuarnCoordinator::CountBackupPhaseResult(int status, bool takenByStubPhase) {
+  switch (status) {
+    case kBackedUp: ++m_backupPhase.backedUp; break;
+    case kBackedUpWithErrors: ++m_backupPhase.backedUp; ++m_backupPhase.withErrors; break;
+    case kFailed:
+    case kFailedWithReason: ++m_backupPhase.failed; break;
+    case kInProgress: ++m_backupPhase.unfinished; break;
+    case kToBeBackedUp: ++(takenByStubPhase ? m_backupPhase.backedUp : m_backupPhase.unfinished); break;
+    default: break;
+  }
+}
+
 bool QuarnCoordinator::UpdateJobManagerVMList_StubPhase() {
   std::vector<Info> records;
   if (!GetJobManagerVMList(records, kSigStubPhase, "[VMArchiving] Failed to get VM status from Job Manager."))
@@ -360,6 +372,7 @@ bool QuarnCoordinator::UpdateJobManagerVMList_StubPhase() {
     // attempt of this stub phase that was killed before it finished it (one that ended otherwise gave
     // it back as backed up), and its stub goes on. A backup that did not end well always says why.
     const bool takenBefore = status == kToBeBackedUp && record.getstring(Info::F_failureText).empty();
+    CountBackupPhaseResult(status, takenBefore);
     if ((status != kBackedUp && !takenBefore) || (stub != kStubToBeArchived && stub != kStubFailed)) continue;
     vm_params* vm = m_vmMap.Find(guid);
     if (vm == nullptr) {

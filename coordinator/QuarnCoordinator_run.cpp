@@ -89,6 +89,7 @@ bool QuarnCoordinator::FinishJob() {
       RecordWhyUnfinishedVMsWait();
     return false;
   }
+  if (m_jobMgr->isVMStubPhase() && !KeepBackupPhaseOutcome()) return false;
 
   if (counts.stopped > 0) {
     m_completedWithErrors = true;
@@ -245,6 +246,22 @@ bool QuarnCoordinator::DecideOutcome(const PhaseCounts& counts) {
   if (counts.pending > 0 &&
       (counts.succeeded > 0 || m_jobMgr->isSnapToTape() || m_appMgr->isUseIndexingV2Enabled()))
     return GoPending(std::to_string(counts.pending) + " VMs are pending, job will go to pending.");
+  return true;
+}
+
+bool QuarnCoordinator::KeepBackupPhaseOutcome() {
+  const BackupPhaseResults& backup = m_backupPhase;
+  const int notBackedUp = backup.failed + backup.unfinished;
+  m_event.Debug(kSigRun, "The backup phase of the job backed up [%d] VMs ([%d] with errors), failed [%d] and left [%d] "
+                         "unfinished", backup.backedUp, backup.withErrors, backup.failed, backup.unfinished);
+  if (backup.backedUp == 0 && notBackedUp > 0) {
+    m_event.Error(kSigRun, "all VMs reported an error, failing the job.");
+    m_jobMgr->addPendingCauseArgument(static_cast<unsigned long>(m_terminologyEventId));
+    m_jobMgr->setPendingCause(0x5B0001D9);
+    m_failJob = true;
+    return false;
+  }
+  if (notBackedUp > 0 || backup.withErrors > 0) m_completedWithErrors = true;
   return true;
 }
 

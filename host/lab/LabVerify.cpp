@@ -368,12 +368,16 @@ bool VerifyStub(const std::string& guid, int64_t asOf, int64_t lastJob, const st
   for (size_t i = 0; i < vm.disks.size(); ++i)
     if (vm.disks[i].deleted && vm.disks[i].stubJob > 0 && (asOf <= 0 || vm.disks[i].stubJob <= asOf))
       byStubJob[vm.disks[i].stubJob].push_back(i);
-  // A stub of an older lab recorded no backup with its disks: the job manager's status tells it.
+  // A stub of an older lab recorded no backup with its disks: the job manager's status and the disks it
+  // deleted tell it. A VM reported stubbed that has no disk a stub deleted is checked as any VM.
   JobManager::VMUpdateInfo record;
   const bool stubbedInJob = vsJobMgr::ReadVMStatus(lastJob, guid, record) &&
                             record.getint64(JobManager::VMUpdateInfo::F_stubStatus) ==
                                 QuarnVMManagement::kStubStatusStubbed;
-  if (byStubJob.empty() && !stubbedInJob) return false;
+  const bool olderLabStub = stubbedInJob && std::any_of(vm.disks.begin(), vm.disks.end(), [](const lab::VMDisk& disk) {
+                              return disk.deleted && disk.stubJob == 0;
+                            });
+  if (byStubJob.empty() && !olderLabStub) return false;
   // A VM with no usable backup has no job to be a stub as of: the stub's own jobs say when it was made.
   int64_t shownJob = asOf > 0 ? asOf : lastJob;
   if (shownJob <= 0 && !byStubJob.empty()) shownJob = byStubJob.rbegin()->first;
@@ -403,6 +407,41 @@ bool VerifyStub(const std::string& guid, int64_t asOf, int64_t lastJob, const st
     std::printf("  note: the lab records no backup a stub deleted a disk of it on (restored since, or a stub of an "
                 "older lab): nothing to check\n");
   return true;
+}
+
+// Whether the job manager records the VM as backed up or stubbed in the job (a stub phase leaves a VM it
+// stubbed "to be backed up", with the stub's status).
+bool ReportedBackedUpOrStubbed(int64_t jobId, const std::string& guid) {
+  JobManager::VMUpdateInfo record;
+  return ReportedBackedUp(jobId, guid) ||
+         (vsJobMgr::ReadVMStatus(jobId, guid, record) &&
+          record.getint64(JobManager::VMUpdateInfo::F_stubStatus) == QuarnVMManagement::kStubStatusStubbed);
+}
+
+// A job that reported the VM backed up or stubbed without mounting it (a stub) holds every disk the VM
+// has that no stub deleted by then, as a restore as of the job needs it: each the VM's chain as of the
+// job does not hold is named. (A disk added after the job is named too: nothing records when it was.)
+void VerifyDisksNoStubDeleted(const archive::VMBackup& backup, const std::string& guid, int64_t jobId,
+                              const std::set<std::string>& stubChecked, Verification& verification) {
+  if (jobId <= 0 || !ReportedBackedUpOrStubbed(jobId, guid)) return;
+  for (const lab::MountRecord& mount : lab::ListMountRecords(jobId))
+    if (strcasecmp(mount.guid.c_str(), guid.c_str()) == 0) return;
+  std::string server;
+  lab::VMDescription vm;
+  if (!lab::FindLabVM(guid, server, vm)) return;
+  for (size_t i = 0; i < vm.disks.size(); ++i) {
+    const lab::VMDisk& disk = vm.disks[i];
+    if (disk.deleted && disk.stubJob > 0 && disk.stubJob <= jobId) continue;
+    const std::string name = lab::LabDiskIndexName(i, disk.file);
+    const auto held = [&](const auto& entry) { return strcasecmp(ShortName(entry.first, guid).c_str(), name.c_str()) == 0; };
+    if (stubChecked.count(name) || std::any_of(backup.disks.begin(), backup.disks.end(), held) ||
+        std::any_of(backup.brokenDisks.begin(), backup.brokenDisks.end(), held))
+      continue;
+    ++verification.problems;
+    std::printf("  disk %s: HELD BY NO BACKUP at or before job %lld, which reported the VM backed up or stubbed: the "
+                "VM has the disk and no stub deleted it by then\n",
+                name.c_str(), static_cast<long long>(jobId));
+  }
 }
 
 // True when a committed archive file of the lab is of the VM by that GUID (any case).
@@ -477,6 +516,7 @@ void VerifyVM(const std::string& guid, int64_t asOf, const std::map<std::string,
     VerifyDisk(entry.second, guid, lastJob, reported, images, verification);
   }
   VerifyWhole(backup, guid, asOf, reported, verification);
+  VerifyDisksNoStubDeleted(backup, guid, asOf > 0 ? asOf : lastJob, stubChecked, verification);
   for (int64_t job : backup.jobs) VerifyJobHoldsWhatItsMountTook(backup, guid, job, verification);
   for (const auto& entry : backup.files) {
     std::string sha;

@@ -256,8 +256,8 @@ TEST_F(ArchivingJobRun, IdleVMsAreBackedUpThenStubbedAndLaterJobsReconcileTheStu
     return true;
   }, error)) << error;
   ASSERT_NO_FATAL_FAILURE(CreateJob(1002));
-  // vm05 is another subclient's stub: the job completes with errors.
-  ASSERT_NO_FATAL_FAILURE(RunJob(1002, "2", 1));
+  // vm05 is another subclient's stub: the job completes with errors, after its stub phase too.
+  ASSERT_NO_FATAL_FAILURE(RunJob(1002, "2", 1, 1));
   EXPECT_EQ(0u, DiskItems(1002, 1)) << "a stub sends no disk data";
   EXPECT_NE(std::string::npos, Log().find("Successfully backed up VM [vm01]. Already stubbed."));
   EXPECT_NE(std::string::npos, Log().find("Successfully backed up VM [vm08]. Retry stubbing."));
@@ -281,7 +281,7 @@ TEST_F(ArchivingJobRun, IdleVMsAreBackedUpThenStubbedAndLaterJobsReconcileTheStu
   ASSERT_NO_FATAL_FAILURE(CreateJob(1003));
   ASSERT_EQ(0, Tool({"vm", labDir, "vm01", "delete"})) << Output();
   Set("expiryOverrideHours", "5");
-  ASSERT_NO_FATAL_FAILURE(RunJob(1003, "2", 1));  // vm05 is still another subclient's stub
+  ASSERT_NO_FATAL_FAILURE(RunJob(1003, "2", 1, 1));  // vm05 is still another subclient's stub
   ASSERT_TRUE(lab::ReadIndexStubRecord(SubclientGuid(), Guid(1), indexed, error)) << error;
   EXPECT_GT(indexed.deleteTime, 0);
   EXPECT_EQ(4, archtest::StubField(indexed.stubData, Stub::F_stubState));
@@ -293,7 +293,7 @@ TEST_F(ArchivingJobRun, IdleVMsAreBackedUpThenStubbedAndLaterJobsReconcileTheStu
   ASSERT_TRUE(lab::WriteServerRecord(lab::SampleServer(), server, error)) << error;
   ASSERT_NO_FATAL_FAILURE(CreateJob(1004));
   ASSERT_EQ(0, Tool({"vm", labDir, "vm01", "delete"})) << Output();
-  ASSERT_NO_FATAL_FAILURE(RunJob(1004, "2", 1));  // vm05 is still another subclient's stub
+  ASSERT_NO_FATAL_FAILURE(RunJob(1004, "2", 1, 1));  // vm05 is still another subclient's stub
   ASSERT_TRUE(lab::ReadIndexStubRecord(SubclientGuid(), Guid(1), indexed, error)) << error;
   EXPECT_EQ(8, archtest::StubField(indexed.stubData, Stub::F_stubState)) << "pruned past its expiry";
   const std::vector<std::string> pruned = lab::ReadPendingCauses(1004);
@@ -329,8 +329,10 @@ TEST_F(ArchivingJobRun, AStubRetryWhoseIndexUpdateIsNotCommittedFailsAndKeepsIts
       << Status(1002, 1).getstring(Update::F_failureText);
   EXPECT_EQ(0u, DiskItems(1002, 1)) << "not backed up";
   EXPECT_EQ(1u, lab::ListUncommittedArchiveFiles(1002).size());
-  // No VM was backed up to be stubbed: the stub phase has nothing to do.
-  ASSERT_NO_FATAL_FAILURE(RunStubPhase(1002, "2"));
+  // No VM was backed up to be stubbed: the stub phase has nothing to do, and ends the job failed, as its
+  // one VM was not backed up.
+  ASSERT_NO_FATAL_FAILURE(RunStubPhase(1002, "2", 2));
+  EXPECT_NE(std::string::npos, Output().find("job 1002: failed\n")) << Output();
   EXPECT_TRUE(Image(1)) << "a VM whose backup failed is never stubbed";
   std::string after;
   ASSERT_TRUE(CPxSha256::OfFile(image, after, error)) << error;
