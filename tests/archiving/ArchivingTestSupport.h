@@ -164,6 +164,24 @@ class ArchivingLab {
       for (lab::VMDisk& disk : vm.disks) disk.deleted = true;
     });
   }
+  // A disk added to the VM since: a new image, beside those it had.
+  void AddDisk(int i) {
+    ChangeVM(i, [](lab::VMDescription& vm) {
+      lab::VMDisk added = vm.disks.back();
+      added.file = added.file.substr(0, added.file.rfind('/') + 1) + "added.img";
+      added.deleted = false;
+      vm.disks.push_back(added);
+    });
+  }
+  // The job manager's record of the VM as the job's stub phase leaves one it took: to be backed up with
+  // no reason, its stub status (5 stubbed, 6 stub failed) saying how the stub went.
+  void StatusFromStubPhase(int i, int64_t stubStatus) {
+    JobManager::VMUpdateInfo record;
+    record.setstring(JobManager::VMUpdateInfo::F_recordGuid, Guid(i));
+    record.setint64(JobManager::VMUpdateInfo::F_vmStatus, 4);
+    record.setint64(JobManager::VMUpdateInfo::F_stubStatus, stubStatus);
+    jobMgr.setVMStatus(Guid(i), record);
+  }
   // The job's archive files of the VM.
   size_t ArchivesOf(int i) const {
     size_t count = 0;

@@ -25,6 +25,7 @@ TEST(BackupPhaseTest, EachCaseOfTheTwoStubRecordsGivesItsResultAndIndexUpdate) {
   auto RefusedOnce = [](int64_t after) -> Also {
     return [after](archtest::ArchivingLab& lab) { lab.Lab().Fault("archive.write", 5, "media full", after); };
   };
+  const Also IndexNotToBeAsked = [](archtest::ArchivingLab& lab) { lab.Lab().Fault("index.GetVMMetadata", 5); };
   struct Case {
     const char* what;
     int server;          // the stub state on the hypervisor: 0 none, kGone: no VM, kUnreadable: a broken record
@@ -47,8 +48,11 @@ TEST(BackupPhaseTest, EachCaseOfTheTwoStubRecordsGivesItsResultAndIndexUpdate) {
     // What stands behind the hypervisor's record: a stub (made: the index holds the backup of the job
     // the record names and the VM's disks are gone; under way: that backup alone), or nothing (a record
     // copied with a VM cloned from a stub): the VM has every disk and the index no such backup; or the
-    // index holds that backup and the VM every disk of it.
-    enum Behind { kStub, kNothing, kEveryDiskOfItsBackup } behind = kStub;
+    // index holds that backup and the VM every disk of it; or a stub made that the VM was given a disk
+    // since; or this job's stub (its disks gone once made) whose backup the index lost, while the job
+    // manager's record of the VM shows that the job's stub phase took it (its stub failed, or made).
+    enum Behind { kStub, kNothing, kEveryDiskOfItsBackup, kStubGivenADisk, kStubTheIndexLost } behind = kStub;
+    int64_t keyrealm = 1;  // of the hypervisor's record
   } cases[] = {
       {"no stub, off 72 h", 0, 1, 0, "", 72, nullptr, 108, 103, 1, 0, "", "", ""},
       {"no stub, running", 0, 1, 0, "", kRunning, nullptr, 108, 104, N, 0, "", "", ""},
@@ -79,6 +83,33 @@ TEST(BackupPhaseTest, EachCaseOfTheTwoStubRecordsGivesItsResultAndIndexUpdate) {
       {"a record naming this job on a VM never stubbed, without turbo", 4, 1, 0, "", 72,
        [](archtest::ArchivingLab& lab) { lab.jobMgr.setTurboEnabled(false); }, 108, 0, N, 0, "", "", "", kThisJob,
        Case::kNothing},
+      // A stub made deleted every disk the VM had: one it has now is in no backup but the one this job
+      // makes, whatever the index says, or whether it can be asked.
+      {"a stub given a disk of its own, running: backed up whole", 4, 1, 4, "", kRunning, nullptr, 108, 104, N, 0, "",
+       "", "", kEarlierJob, Case::kStubGivenADisk},
+      {"a stub given a disk of its own, idle: backed up whole, to be stubbed again", 4, 1, 4, "", 72, nullptr, 108, 103,
+       1, 0, "", "", "", kEarlierJob, Case::kStubGivenADisk},
+      {"a stub record on a VM with every disk, the index not to be asked", 4, 1, 0, "", kRunning, IndexNotToBeAsked,
+       108, 104, N, 0, "", "", "", kEarlierJob, Case::kNothing},
+      // This job's stub stands whatever the index lost, where the job manager shows its stub phase took the
+      // VM: a backup by this attempt would replace the one the stub deleted disks on.
+      {"a stub begun by this job's stub phase, its backup lost from the index", 3, 1, 1, "", 72, nullptr, 103, 0, 1, 0,
+       "", "", "", kThisJob, Case::kStubTheIndexLost},
+      {"a stub begun by this job's stub phase, the index not to be asked", 3, 1, 1, "", 72, IndexNotToBeAsked, 103, 0,
+       1, 0, "", "", "", kThisJob, Case::kStubTheIndexLost},
+      {"stubbed by this job's stub phase, its backup lost from the index", 4, 1, 1, "", 72, nullptr, 101, 0, 1, 0, "",
+       "", "", kThisJob, Case::kStubTheIndexLost},
+      // Where nothing tells whether an earlier attempt backed the VM up, or a backup by this attempt would
+      // replace the one its stub deleted disks on, the VM is neither backed up nor reported.
+      {"a record of a stub under way naming this job, the index not to be asked and the job manager showing nothing",
+       3, 1, 0, "", 72, IndexNotToBeAsked, 95, 0, N, 0, "", "Neither backed up nor reported", "", kThisJob,
+       Case::kNothing},
+      {"stubbed by this job's stub phase and given a disk since", 4, 1, 1, "", 72, nullptr, 95, 0, 1, 0, "",
+       "which only a backup by this attempt could hold", "", kThisJob, Case::kStubGivenADisk},
+      // Another Keyrealm's subclient of the same id is another subclient.
+      {"a record of this subclient's id on another Keyrealm, on a VM with every disk", 4, 1, 0, "", kRunning, nullptr,
+       100, 0, N, 0, "0x5B0000B3 vm01|subclient1", "archived by subclient [subclient1]", "", kEarlierJob,
+       Case::kNothing, 2},
       {"a stub of a subclient without a name", 4, 7, 0, "", kRunning, nullptr, 100, 0, N, 0, "0x5B0000B4 vm01|7",
        "archived by subclient 7", ""},
       {"a stub of a named subclient", 4, 2, 0, "", kRunning,
@@ -150,12 +181,18 @@ TEST(BackupPhaseTest, EachCaseOfTheTwoStubRecordsGivesItsResultAndIndexUpdate) {
     std::string error;
     if (c.server == kGone) lab::RemoveVM(lab::SampleServer(), "vm01", error);
     if (c.server > 0 || c.server == kUnreadable) {
-      const std::string stub = c.server > 0 ? StubText(c.server, c.subclient, 0, 1, c.serverJob) : "<VirtualServer_VMArch";
+      const std::string stub =
+          c.server > 0 ? StubText(c.server, c.subclient, 0, c.keyrealm, c.serverJob) : "<VirtualServer_VMArch";
       lab.ChangeVM(1, [&](lab::VMDescription& d) { d.options[lab::kStubRecordOption] = stub; });
     }
-    if (c.server == 4 && c.behind == Case::kStub) lab.MakeStub(1, c.serverJob);
+    if (c.server == 4 && (c.behind == Case::kStub || c.behind == Case::kStubGivenADisk)) lab.MakeStub(1, c.serverJob);
     if ((c.server == 3 && c.behind == Case::kStub) || c.behind == Case::kEveryDiskOfItsBackup)
       lab.IndexBackup(1, c.serverJob);
+    if (c.behind == Case::kStubGivenADisk) lab.AddDisk(1);
+    if (c.behind == Case::kStubTheIndexLost) {
+      if (c.server == 4) lab.ChangeVM(1, [](lab::VMDescription& d) { d.disks[0].deleted = true; });
+      lab.StatusFromStubPhase(1, c.server == 4 ? 5 : 6);
+    }
     if (c.offHours != kRunning && c.server != kGone) lab.PowerOff(1, c.offHours);
     if (c.also) c.also(lab);
     vm_params vm = lab.VM(1);
@@ -209,7 +246,7 @@ TEST(BackupPhaseTest, EachCaseOfTheTwoStubRecordsGivesItsResultAndIndexUpdate) {
       EXPECT_TRUE(vm.contentRecords.empty());
       EXPECT_EQ(c.offHours == kRunning ? 0 : 1, lab.Status(1).getint64(Update::F_stubStatus));
     }
-    if (c.serverJob == kThisJob && c.subclient == 1 && c.behind == Case::kStub) {
+    if (c.serverJob == kThisJob && c.subclient == 1 && (c.behind == Case::kStub || c.behind == Case::kStubTheIndexLost)) {
       // Its backup by the earlier attempt stands: no archive of this attempt, and a stub under way stays
       // to be archived for the stub phase to finish.
       const Update status = lab.Status(1);
@@ -224,13 +261,20 @@ TEST(BackupPhaseTest, EachCaseOfTheTwoStubRecordsGivesItsResultAndIndexUpdate) {
       EXPECT_EQ("Yes", lab.Description(1).customFields["Archived"]);
     }
     // A stub under way of another job is retried on a backup made first, whatever stands behind it.
-    if (c.behind != Case::kStub && (c.server != 3 || c.serverJob == kThisJob)) {
+    if (c.result == 108 && c.behind != Case::kStub && c.behind != Case::kStubTheIndexLost &&
+        (c.server != 3 || c.serverJob == kThisJob)) {
       // Backed up as a whole VM, and the record it carries is said.
       EXPECT_EQ(0u, vm.contentRecords.size());
       ASSERT_EQ(1u, vm.messages.size());
       EXPECT_NE(std::string::npos, vm.messages[0].find("Not a stub")) << vm.messages[0];
       EXPECT_EQ(1u, lab.Count("is backed up as a whole VM"));
       EXPECT_TRUE(lab.Description(1).customFields["Archived"].empty());
+    }
+    if (c.result == 95) {
+      // Nothing of it is backed up or sent to the index, and it says why.
+      EXPECT_TRUE(vm.contentRecords.empty());
+      EXPECT_TRUE(vm.messages.empty());
+      EXPECT_EQ(c.serverJob == kThisJob ? 1u : 0u, lab.Count("Neither backed up nor reported"));
     }
   }
 }
