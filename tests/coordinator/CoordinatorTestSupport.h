@@ -222,6 +222,7 @@ class CoordinatorTest : public ::testing::Test {
       if (option == "-co") job_->setCommitFlag();
       if (option == "-lastAttempt") job_->setLastAttempt(true);
       if (option == "-ci") job_->setVMContentIndexMode(true);
+      if (option == "-stubPhase") job_->setVMStubPhase(true);
     }
     app_->setAppIdStr("1");
     if (vsJobMgr::isError(job_->initBackup()) || vsAppMgr::isRetCodeError(app_->querySettings())) return false;

@@ -224,6 +224,61 @@ TEST_F(CoordinatorTest, LastAttemptFailsWhatIsLeftWithItsReasonInTheResultFile) 
   EXPECT_EQ(PHASE_FAILED, PhaseOf(2));
 }
 
+// A stub phase ends the job its backup phase began: a VM that phase failed, backed up with errors or
+// left to be backed up keeps the job completed with errors (failed, when it backed no VM up), whatever
+// the stubs did; the stubs' own failures fail it, as a phase whose VMs all failed.
+TEST_F(CoordinatorTest, AStubPhaseEndsTheJobAsItsBackupPhaseLeftIt) {
+  // vm01..vm03 as the backup phase left them with the job manager: taken by the stub phase (to be backed
+  // up with no reason, to be archived), backed up not to be archived, failed, backed up with errors,
+  // or still to be backed up, with a reason.
+  enum Left { kTaken, kBackedUp, kFailed, kWithErrors, kUnfinished };
+  struct Case {
+    const char* name;
+    std::vector<Left> left;
+    std::vector<phase> stubs;  // of the VMs taken, in order
+    bool runResult, partial, failJob;
+  } cases[] = {
+      {"all backed up, every stub made", {kTaken, kTaken, kBackedUp}, {D, D}, true, false, false},
+      {"a VM failed in the backup phase", {kTaken, kTaken, kFailed}, {D, D}, true, true, false},
+      {"a VM backed up with errors", {kTaken, kBackedUp, kWithErrors}, {D}, true, true, false},
+      {"a VM left to be backed up", {kTaken, kUnfinished, kBackedUp}, {D}, true, true, false},
+      {"a VM failed, nothing to stub", {kBackedUp, kFailed, kBackedUp}, {}, true, true, false},
+      {"no VM backed up, nothing to stub", {kFailed, kUnfinished, kFailed}, {}, false, false, true},
+      {"every stub failed", {kTaken, kBackedUp, kBackedUp}, {F}, false, false, true},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    FreshLab();
+    ASSERT_TRUE(StartManagers({"-stubPhase"}));
+    for (size_t i = 0; i < test.left.size(); ++i) {
+      using Info = JobManager::VMUpdateInfo;
+      static const struct { int status, stub; const char* reason; } kRecords[] = {
+          {4, 1, ""}, {0, 0, ""}, {9, 0, "the mount was refused"}, {3, 0, "a disk failed"}, {4, 0, "not yet"}};
+      const auto& left = kRecords[test.left[i]];
+      Info record;
+      record.setstring(Info::F_recordGuid, VMGuid(static_cast<int>(i) + 1));
+      record.setstring(Info::F_vmName, "vm0" + std::to_string(i + 1));
+      record.setint64(Info::F_vmStatus, left.status);
+      record.setint64(Info::F_stubStatus, left.stub);
+      record.setstring(Info::F_failureText, left.reason);
+      ASSERT_TRUE(job_->setVMStatus(VMGuid(static_cast<int>(i) + 1), record));
+    }
+    TestCoordinator& c = *coordinator_;
+    ASSERT_TRUE(c.Initialize(job_.get(), app_.get(), nullptr));
+    ASSERT_EQ(test.stubs.size(), c.m_vmMap.size()) << "the stub phase takes the VMs taken, and only those";
+    size_t next = 0;
+    for (auto& entry : c.m_vmMap) entry.second.vmPhase = test.stubs[next++];
+    EXPECT_EQ(test.runResult, c.FinishJob());
+    bool partial = true, failJob = true, setupFailed = true, resumeNow = true;
+    EXPECT_EQ(test.runResult, c.CheckJobPhaseSuccess(partial, failJob, setupFailed, resumeNow));
+    EXPECT_EQ(test.partial, partial);
+    EXPECT_EQ(test.failJob, failJob);
+    const std::vector<std::string> pending = Pending();
+    EXPECT_EQ(test.failJob ? "0x5B0001D9 " + kTerminology : "", pending.empty() ? "" : pending.back());
+    coordinator_.reset();
+  }
+}
+
 TEST_F(CoordinatorTest, ResultFileWritesNothingBeforeItIsOpened) {
   ASSERT_TRUE(StartManagers());
   coordinator_->WriteBackupDotOut("vm01", "", "reason", true, false);
