@@ -184,6 +184,13 @@ bool MatchesOutside(const archive::RestoredDisk& disk, int64_t lastJob, const Re
          nonZero == 0 && reference.digestOutside(image, error) && restored == image;
 }
 
+// Whether the job's mount of the VM is recorded.
+bool MountedInJob(int64_t jobId, const std::string& guid) {
+  const std::vector<lab::MountRecord> mounts = lab::ListMountRecords(jobId);
+  return std::any_of(mounts.begin(), mounts.end(),
+                     [&](const lab::MountRecord& mount) { return strcasecmp(mount.guid.c_str(), guid.c_str()) == 0; });
+}
+
 // True when the job neither took nor backed up the disk (detached before it, or a volume of a
 // volume-level job before a disk-level one): the VM's own mount of the job is recorded and took no
 // disk or volume by that name, and the chain restores the disk from an earlier job alone.
@@ -216,7 +223,12 @@ void VerifyDisk(const archive::RestoredDisk& disk, const std::string& guid, int6
   }
   Reference reference;
   std::string why;
-  const bool found = ReferenceOf(guid, name, lastJob, images, reference, why);
+  bool found = ReferenceOf(guid, name, lastJob, images, reference, why);
+  // A job that did not mount the VM (a stub's backup, its record alone) backed no disk of it up: a disk
+  // comes back as the backup that sent it took it.
+  if (!found && disk.headerJob > 0 && disk.headerJob < lastJob && disk.extentsFromLastJob == 0 &&
+      !MountedInJob(lastJob, guid))
+    found = ReferenceOf(guid, name, disk.headerJob, images, reference, why);
   // An image given for the disk is of the disk the job took, not of one an earlier job left in the chain.
   if ((!found || reference.named) && OnlyAnEarlierJobHolds(disk, guid, lastJob, name)) {
     std::printf("  disk %s: %llu bytes: not taken by the mount of job %lld, so no part of its backup (a restore "
@@ -423,9 +435,7 @@ bool ReportedBackedUpOrStubbed(int64_t jobId, const std::string& guid) {
 // job does not hold is named. (A disk added after the job is named too: nothing records when it was.)
 void VerifyDisksNoStubDeleted(const archive::VMBackup& backup, const std::string& guid, int64_t jobId,
                               const std::set<std::string>& stubChecked, Verification& verification) {
-  if (jobId <= 0 || !ReportedBackedUpOrStubbed(jobId, guid)) return;
-  for (const lab::MountRecord& mount : lab::ListMountRecords(jobId))
-    if (strcasecmp(mount.guid.c_str(), guid.c_str()) == 0) return;
+  if (jobId <= 0 || !ReportedBackedUpOrStubbed(jobId, guid) || MountedInJob(jobId, guid)) return;
   std::string server;
   lab::VMDescription vm;
   if (!lab::FindLabVM(guid, server, vm)) return;

@@ -304,6 +304,10 @@ class ArchivingLab : public testing::Test {
     lab::VMDescription description = Description(kVM);
     lab::VMDisk added = description.disks[1];
     added.file = added.file.substr(0, added.file.rfind('/') + 1) + "vm01_2.img";
+    // A disk given to a stub is a new disk: no stub deleted it.
+    added.deleted = false;
+    added.stubJob = 0;
+    added.stubChangeId.clear();
     std::string error, changeId;
     const std::string image = lab::DiskImagePath(lab::SampleServer(), added.file);
     ASSERT_TRUE(lab::WriteImageAtomic(image, std::string(), added.sizeBytes, error)) << error;
@@ -644,6 +648,154 @@ class ArchivingLab : public testing::Test {
   // A stub record of this subclient, made, on vm01 that was never stubbed (as a VM cloned from a stub
   // carries it), naming `namedJob`: the archiving job backs vm01 up whole and says so, then stubs it.
   void ForgedStubRecord(int64_t namedJob) {
+    ASSERT_NO_FATAL_FAILURE(ForgeStubRecord(namedJob));
+    CopiesBefore(1001);
+    BackupPhase(1001);
+    Info status;
+    ASSERT_TRUE(vsJobMgr::ReadVMStatus(1001, Description(kVM).guid, status));
+    EXPECT_EQ(0, status.getint64(Info::F_vmStatus));
+    EXPECT_TRUE(labrun::Has(status.getstring(Info::F_failureText), "Not a stub"))
+        << "vm01 does not say what became of its stub record: " << status.getstring(Info::F_failureText);
+    CheckJobHoldsVM(1001);
+    StubPhase(1001);
+    EXPECT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1001, kVM);
+    CheckJobHoldsVM(1001);
+  }
+
+  // ---- A stub record no stub stands behind, lost or unanswered index records, a failed backup phase ----
+  // The outcome of the job, as `outcome` says it: its first line.
+  std::string OutcomeLine(int64_t job) {
+    EXPECT_EQ(0, Tool({"outcome", lab_, "--job", std::to_string(job)})) << Output();
+    const std::string out = Output();
+    return out.substr(0, out.find('\n'));
+  }
+  // vm01's status text with the job manager in the job.
+  std::string StatusText(int64_t job) {
+    Info record;
+    EXPECT_TRUE(vsJobMgr::ReadVMStatus(job, Description(kVM).guid, record));
+    return record.getstring(Info::F_failureText);
+  }
+  // Job 1001 stubs vm01; its user gives it a new disk and writes to it, the VM powered on or left off;
+  // then two archiving jobs at `level`. A stub made deleted every disk the VM had: each job backs vm01
+  // up whole, its new disk with it, and holds it as it was before the job; an idle vm01 is stubbed again.
+  void AStubGivenADisk(const char* level, bool poweredOn) {
+    CopiesBefore(1001);
+    BackupPhase(1001);
+    StubPhase(1001);
+    ASSERT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1001, kVM);
+    CheckJobHoldsVM(1001);
+    ASSERT_NO_FATAL_FAILURE(AddDisk());
+    if (poweredOn) ASSERT_EQ(0, Tool({"vm", lab_, kVM, "power", "on"}));
+    for (int64_t job : {1002, 1003}) {
+      WriteWhatIsLeft(static_cast<int>(job - 1000));
+      CopiesBefore(job);
+      NextJob(job);
+      BackupPhase(job, level);
+      const bool stubbedBefore = Stubbed(kVM);
+      if (!stubbedBefore) {
+        EXPECT_TRUE(labrun::Has(StatusText(job), "Not a stub, though it carries a stub record of this subclient"))
+            << "job " << job << ": " << StatusText(job);
+      }
+      StubPhase(job, level);
+      EXPECT_EQ("job " + std::to_string(job) + ": completed", OutcomeLine(job));
+      EXPECT_EQ(!poweredOn, Stubbed(kVM)) << "job " << job << ": " << WhyNotStubbed(job, kVM);
+      CheckJobHoldsVM(job);
+    }
+  }
+  // Job 1001 stubs vm01 and job 1002 reports the stub; then vm01 is given a disk. Restored as of job 1002,
+  // vm01 lacks the disk, which no backup at or before it holds: `vm restore --job 1002` refuses it and
+  // verify as of the job names it; job 1003 backs it up, and both agree again as of that job.
+  void ADiskGivenToAStubAfterItsJob() {
+    CopiesBefore(1001);
+    BackupPhase(1001);
+    StubPhase(1001);
+    ASSERT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1001, kVM);
+    CopiesBefore(1002);
+    NextJob(1002);
+    BackupPhase(1002, "2");
+    StubPhase(1002, "2");
+    CheckJobHoldsVM(1002);
+    ASSERT_NO_FATAL_FAILURE(AddDisk());
+    const std::string added = "scsi0-2-vm01_2.img";
+    EXPECT_EQ(1, Tool({"verify", lab_, "--job", "1002", "--vm", kVM})) << Output();
+    EXPECT_TRUE(labrun::Has(Output(), "disk " + added + ": HELD BY NO BACKUP at or before job 1002") &&
+                labrun::Has(Output(), ": 1 problem\n"))
+        << Output();
+    const promise::Restore restore =
+        promise::RestoreAsOfJobInCopy(lab_, dir_.Path("asof1002added"), kVM, 1002, dir_.Path("asof.txt"));
+    EXPECT_NE(0, restore.status);
+    EXPECT_TRUE(labrun::Has(restore.output, "no backup of VM [vm01] holds its disk " + added)) << restore.output;
+    CopiesBefore(1003);
+    NextJob(1003);
+    BackupPhase(1003, "2");
+    StubPhase(1003, "2");
+    EXPECT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1003, kVM);
+    CheckJobHoldsVM(1003);
+  }
+  // Job 1001 stubs vm01, job 1002 reports the stub, and the administrator restores it (`vm restore`):
+  // verify as of job 1002 checks its disks as any VM's, against what the backup that holds each took,
+  // and agrees with the restore as of the job; job 1003 backs the whole VM up and stubs it again.
+  void AStubRestoredThenItsJobVerified() {
+    CopiesBefore(1001);
+    BackupPhase(1001);
+    StubPhase(1001);
+    ASSERT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1001, kVM);
+    CopiesBefore(1002);
+    NextJob(1002);
+    BackupPhase(1002, "2");
+    StubPhase(1002, "2");
+    ASSERT_EQ(0, Tool({"vm", lab_, kVM, "restore"})) << Output();
+    ASSERT_TRUE(promise::GoneDisks(Description(kVM)).empty());
+    CheckJobHoldsVM(1002);
+    EXPECT_TRUE(labrun::Has(Output(), "matches the point-in-time copy of job 1001") &&
+                !labrun::Has(Output(), "nothing to check"))
+        << "verify as of job 1002 does not check the disks of the stub restored since: " << Output();
+    WriteWhatIsLeft(3);
+    CopiesBefore(1003);
+    NextJob(1003);
+    BackupPhase(1003, "2");
+    StubPhase(1003, "2");
+    EXPECT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1003, kVM);
+    CheckJobHoldsVM(1003);
+  }
+  // A "stubbed" record of this subclient naming job 1001 on vm01, which job 1001 backed up whole and did
+  // not stub (it ran then), and has every disk; job 1002's index answers fail at its second question of
+  // vm01 (`always`: every one). The hypervisor shows the VM is no stub: the job backs it up and holds it.
+  void AStubbedRecordOnAWholeVMWhileTheIndexDoesNotAnswer(bool always) {
+    ASSERT_EQ(0, Tool({"vm", lab_, kVM, "power", "on"}));
+    CopiesBefore(1001);
+    BackupPhase(1001);
+    StubPhase(1001);
+    ASSERT_FALSE(Stubbed(kVM));
+    CheckJobHoldsVM(1001);
+    ASSERT_NO_FATAL_FAILURE(ForgeStubRecord(1001));
+    ASSERT_EQ(0, Tool({"vm", lab_, kVM, "power", "off", "--hours", "72"}));
+    WriteWhatIsLeft(2);
+    CopiesBefore(1002);
+    NextJob(1002);
+    if (always) {
+      Fault({"add", "index.GetVMMetadata", "--code", "5", "--times", "always"});
+    } else {
+      Fault({"add", "index.GetVMMetadata", "--code", "5", "--after", "1", "--times", "1"});
+    }
+    BackupPhase(1002, "2");
+    Info record;
+    ASSERT_TRUE(vsJobMgr::ReadVMStatus(1002, Description(kVM).guid, record));
+    const int64_t status = record.getint64(Info::F_vmStatus);
+    if (status == 0) {
+      EXPECT_TRUE(labrun::Has(StatusText(1002), "Not a stub")) << StatusText(1002);
+      CheckJobHoldsVM(1002);
+    } else {
+      EXPECT_FALSE(StatusText(1002).empty()) << "vm01 is not backed up and does not say why";
+    }
+    EXPECT_NE(5, record.getint64(Info::F_stubStatus)) << "reported stubbed with every disk of it there";
+    StubPhase(1002, "2");
+    ClearFaults();
+    EXPECT_FALSE(Stubbed(kVM) && status != 0) << "stubbed on no backup of job 1002";
+    if (status == 0) CheckJobHoldsVM(1002);
+  }
+  // The VM's stub record of this subclient, made, naming `namedJob`, as a VM cloned from a stub carries it.
+  void ForgeStubRecord(int64_t namedJob) {
     VirtualServer::VMArchivingData record;
     record.setstring(VirtualServer::VMArchivingData::F_stubVersion, "1.0.0");
     record.setint64(VirtualServer::VMArchivingData::F_stubSubclientId, 1);  // the lab's Keyrealm number is 0
@@ -656,17 +808,82 @@ class ArchivingLab : public testing::Test {
       vm.options[lab::kStubRecordOption] = text;
       return true;
     }, error)) << error;
+  }
+  // How the index's record of vm01 in job 1001 is lost before the job's backup phase runs again.
+  enum class IndexLoss { kRemoved, kCutShort, kQueryFails };
+  // The index's record of the VM's backup by the job.
+  std::string IndexRecordPath(int64_t job, const std::string& guid) {
+    std::string error;
+    lab::SubclientRecord subclient;
+    EXPECT_EQ(lab::RecordRead::kRead, lab::ReadSubclientRecord("1", subclient, error)) << error;
+    const std::string dir = lab::IndexVMDir(subclient.settings["subclientGUID"], guid, error);
+    EXPECT_FALSE(dir.empty()) << error;
+    return dir + "/" + std::to_string(job) + ".idx";
+  }
+  // Job 1001's stub of vm01 cut off after its first disk; the index's record of vm01 in the job lost
+  // (`loss`); the job's backup phase run again, with or without the archiving flag. The stub deleted a
+  // disk of the job's backup: the later attempt leaves vm01 as the stub phase left it, every disk comes
+  // back from `vm restore` and `vm restore --job 1001`, and verify agrees; the stub finishes in the job's
+  // stub phase or in the next archiving job.
+  void ACutOffStubWhoseIndexRecordIsLostThenTheBackupPhaseAgain(IndexLoss loss, bool withStub) {
     CopiesBefore(1001);
     BackupPhase(1001);
-    Info status;
-    ASSERT_TRUE(vsJobMgr::ReadVMStatus(1001, Description(kVM).guid, status));
-    EXPECT_EQ(0, status.getint64(Info::F_vmStatus));
-    EXPECT_TRUE(labrun::Has(status.getstring(Info::F_failureText), "Not a stub"))
-        << "vm01 does not say what became of its stub record: " << status.getstring(Info::F_failureText);
+    Fault({"add", "vminfo.StubVMDisk", "--code", "5", "--after", "1", "--times", "1"});
+    StubPhase(1001);
+    ClearFaults();
+    ASSERT_EQ(1u, promise::GoneDisks(Description(kVM)).size()) << "vm01 is not half stubbed";
+    const std::string record = IndexRecordPath(1001, Description(kVM).guid);
+    switch (loss) {
+      case IndexLoss::kRemoved: ASSERT_EQ(0, unlink(record.c_str())); break;
+      case IndexLoss::kCutShort: {
+        const std::string text = labrun::ReadText(record);
+        ASSERT_FALSE(text.empty());
+        ASSERT_TRUE(lab::WriteFileAtomic(record, text.substr(0, text.size() / 2)));
+        break;
+      }
+      case IndexLoss::kQueryFails:
+        // Its first question of vm01 is the backup's own, of vm01's last backup: the second is the stub's.
+        Fault({"add", "index.GetVMMetadata", "--code", "5", "--after", "1", "--times", "1"});
+        break;
+    }
+    std::vector<std::string> run = {"run", lab_, "--job", "1001", "--", "-t", "1", "-numStreams", "2"};
+    if (withStub) run.push_back("-stub");
+    const int status = Tool(run);
+    EXPECT_TRUE(status == 0 || status == 1) << Output();
+    ClearFaults();
+    EXPECT_TRUE(labrun::Has(StatusText(1001), "Left as this job's stub phase began its stub"))
+        << "the backup phase run again does not leave vm01 as its stub phase left it: " << StatusText(1001);
+    CheckRestores("the job's backup phase run again over its stub cut off, the index's record lost");
     CheckJobHoldsVM(1001);
     StubPhase(1001);
+    CheckJobHoldsVM(1001);
+    for (int64_t job : {1002}) {
+      CopiesBefore(job);
+      NextJob(job);
+      BackupPhase(job, "2");
+      StubPhase(job, "2");
+      EXPECT_TRUE(Stubbed(kVM)) << "job " << job << ": " << WhyNotStubbed(job, kVM);
+      CheckJobHoldsVM(job);
+    }
+  }
+  // vm02 fails in the backup phase of job 1001 (its mount refused, or a disk's mount failed), vm01 is
+  // stubbed in its stub phase: the job ends completed with errors, as it did after its backup phase.
+  void ABackupPhaseFailsAVM(const char* operation) {
+    CopiesBefore(1001);
+    ASSERT_EQ(0, Tool({"fault", lab_, "add", operation, "--code", "5", "--times", "always", "--vm", kRunningVM}))
+        << Output();
+    BackupPhase(1001);
+    ClearFaults();
+    EXPECT_EQ("job 1001: completed with errors", OutcomeLine(1001));
+    StubPhase(1001);
+    EXPECT_EQ("job 1001: completed with errors", OutcomeLine(1001)) << "the stub phase's outcome drops its backup "
+                                                                        "phase's";
     EXPECT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1001, kVM);
     CheckJobHoldsVM(1001);
+    Info record;
+    ASSERT_TRUE(vsJobMgr::ReadVMStatus(1001, Description(kRunningVM).guid, record));
+    EXPECT_NE(0, record.getint64(Info::F_vmStatus));
+    EXPECT_FALSE(record.getstring(Info::F_failureText).empty()) << "vm02 does not say why";
   }
 
  protected:
@@ -798,6 +1015,30 @@ const std::map<std::string, std::function<void(ArchivingLab&)>>& Ways() {
       {"AStubThenAPlainJob", [](ArchivingLab& t) { t.UnfinishedStubThen(ArchivingLab::StubEnd::kFinished, true); }},
       {"AStubRecordOfAnotherJobOnAVMNeverStubbed", [](ArchivingLab& t) { t.ForgedStubRecord(999); }},
       {"AStubRecordOfThisJobOnAVMNeverStubbed", [](ArchivingLab& t) { t.ForgedStubRecord(1001); }},
+      {"AStubGivenADiskThenArchivingIncrementalsPoweredOff", [](ArchivingLab& t) { t.AStubGivenADisk("2", false); }},
+      {"AStubGivenADiskThenArchivingIncrementalsPoweredOn", [](ArchivingLab& t) { t.AStubGivenADisk("2", true); }},
+      {"AStubGivenADiskThenArchivingFullsPoweredOff", [](ArchivingLab& t) { t.AStubGivenADisk("1", false); }},
+      {"AStubGivenADiskThenArchivingFullsPoweredOn", [](ArchivingLab& t) { t.AStubGivenADisk("1", true); }},
+      {"ADiskGivenToAStubAfterItsJob", [](ArchivingLab& t) { t.ADiskGivenToAStubAfterItsJob(); }},
+      {"AStubRestoredThenItsJobVerified", [](ArchivingLab& t) { t.AStubRestoredThenItsJobVerified(); }},
+      {"AStubbedRecordOnAWholeVMWhileAnIndexAnswerFails",
+       [](ArchivingLab& t) { t.AStubbedRecordOnAWholeVMWhileTheIndexDoesNotAnswer(false); }},
+      {"AStubbedRecordOnAWholeVMWhileEveryIndexAnswerFails",
+       [](ArchivingLab& t) { t.AStubbedRecordOnAWholeVMWhileTheIndexDoesNotAnswer(true); }},
+      {"ACutOffStubItsIndexRecordRemovedThenTheBackupPhaseAgain",
+       [](ArchivingLab& t) { t.ACutOffStubWhoseIndexRecordIsLostThenTheBackupPhaseAgain(ArchivingLab::IndexLoss::kRemoved, true); }},
+      {"ACutOffStubItsIndexRecordRemovedThenTheBackupPhaseAgainWithoutArchiving",
+       [](ArchivingLab& t) { t.ACutOffStubWhoseIndexRecordIsLostThenTheBackupPhaseAgain(ArchivingLab::IndexLoss::kRemoved, false); }},
+      {"ACutOffStubItsIndexRecordCutShortThenTheBackupPhaseAgain",
+       [](ArchivingLab& t) { t.ACutOffStubWhoseIndexRecordIsLostThenTheBackupPhaseAgain(ArchivingLab::IndexLoss::kCutShort, true); }},
+      {"ACutOffStubItsIndexRecordCutShortThenTheBackupPhaseAgainWithoutArchiving",
+       [](ArchivingLab& t) { t.ACutOffStubWhoseIndexRecordIsLostThenTheBackupPhaseAgain(ArchivingLab::IndexLoss::kCutShort, false); }},
+      {"ACutOffStubItsIndexQueryFailingThenTheBackupPhaseAgain",
+       [](ArchivingLab& t) { t.ACutOffStubWhoseIndexRecordIsLostThenTheBackupPhaseAgain(ArchivingLab::IndexLoss::kQueryFails, true); }},
+      {"ACutOffStubItsIndexQueryFailingThenTheBackupPhaseAgainWithoutArchiving",
+       [](ArchivingLab& t) { t.ACutOffStubWhoseIndexRecordIsLostThenTheBackupPhaseAgain(ArchivingLab::IndexLoss::kQueryFails, false); }},
+      {"ABackupPhaseWhoseMountOfAVMIsRefused", [](ArchivingLab& t) { t.ABackupPhaseFailsAVM("vminfo.MountVM"); }},
+      {"ABackupPhaseWhoseMountOfADiskFails", [](ArchivingLab& t) { t.ABackupPhaseFailsAVM("vminfo.MountFailure"); }},
   };
   return ways;
 }
