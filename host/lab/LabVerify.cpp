@@ -191,6 +191,16 @@ bool MountedInJob(int64_t jobId, const std::string& guid) {
                      [&](const lab::MountRecord& mount) { return strcasecmp(mount.guid.c_str(), guid.c_str()) == 0; });
 }
 
+// Whether the lab's hypervisor has the VM and the job's stub phase stubbed it, as its job manager's
+// record says.
+bool StubbedOnTheHypervisorsVMBy(int64_t jobId, const std::string& guid) {
+  std::string server;
+  lab::VMDescription vm;
+  JobManager::VMUpdateInfo record;
+  return lab::FindLabVM(guid, server, vm) && vsJobMgr::ReadVMStatus(jobId, guid, record) &&
+         record.getint64(JobManager::VMUpdateInfo::F_stubStatus) == QuarnVMManagement::kStubStatusStubbed;
+}
+
 // True when the job neither took nor backed up the disk (detached before it, or a volume of a
 // volume-level job before a disk-level one): the VM's own mount of the job is recorded and took no
 // disk or volume by that name, and the chain restores the disk from an earlier job alone.
@@ -224,10 +234,10 @@ void VerifyDisk(const archive::RestoredDisk& disk, const std::string& guid, int6
   Reference reference;
   std::string why;
   bool found = ReferenceOf(guid, name, lastJob, images, reference, why);
-  // A job that did not mount the VM (a stub's backup, its record alone) backed no disk of it up: a disk
-  // comes back as the backup that sent it took it.
+  // A job that reported a stub (its record alone, no mount) backed no disk of it up: a disk the stub of the
+  // job whose backup holds it deleted (restored since) comes back as that backup took it.
   if (!found && disk.headerJob > 0 && disk.headerJob < lastJob && disk.extentsFromLastJob == 0 &&
-      !MountedInJob(lastJob, guid))
+      !MountedInJob(lastJob, guid) && StubbedOnTheHypervisorsVMBy(disk.headerJob, guid))
     found = ReferenceOf(guid, name, disk.headerJob, images, reference, why);
   // An image given for the disk is of the disk the job took, not of one an earlier job left in the chain.
   if ((!found || reference.named) && OnlyAnEarlierJobHolds(disk, guid, lastJob, name)) {
