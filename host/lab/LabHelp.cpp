@@ -39,7 +39,11 @@ const std::vector<CommandHelp>& Commands() {
        "(again while it has not ended), or, once that job has completed or failed, the next job with every VM the "
        "lab has and the same settings. Options after \"--\" go to the job process and replace the tool's own "
        "(\"-- -t 2\" runs an incremental); a job keeps the level of its first run for every later one, and a stub "
-       "phase that has not ended is run again. Ctrl-C "
+       "phase that has not ended is run again. An archiving job (-stub, then -stubPhase) reports a VM stubbed "
+       "only while a stub deleted every disk it has: a disk given to a stub since is backed up with the VM; a "
+       "later attempt of a job leaves a VM its stub phase began or made as that phase left it, and its stub "
+       "phase ends the job with what its backup phase did too (a VM that phase failed keeps it completed with "
+       "errors). Ctrl-C "
        "tells the job to stop (within its workers' deadline), a second one kills it. Exits 0 completed, 1 "
        "completed with errors, 2 pending or failed, 3 not started, 130 interrupted, 64 a bad argument.",
        {{"job", "ID", "the job to run"},
@@ -98,7 +102,9 @@ const std::vector<CommandHelp>& Commands() {
        "Reads every archive file of the lab's media agents (up to the job asked for) and names each that is "
        "damaged or missing, whichever job it is of, then reassembles each VM's disks and files from its "
        "backups, comparing each disk with the point-in-time copy its mount took or with an image given for it; "
-       "a storage-snapshot job's VM is checked against the snapshot that holds it. "
+       "a storage-snapshot job's VM is checked against the snapshot that holds it, and each disk a stub deleted "
+       "against the backup it was deleted on; a disk a VM reported backed up or stubbed has, that no backup at or "
+       "before the job holds, is a problem. "
        "Exits 1 when anything did not verify, and when there is nothing to verify.",
        {{"job", "ID",
          "verify as of this job: its archives are listed; those of earlier jobs are read too, and one of them "
