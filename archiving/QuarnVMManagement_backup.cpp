@@ -25,6 +25,13 @@ constexpr uint32_t kEventStubDeleted = 0x5B000057;
 
 bool NoDeleteTimestamp(const std::string& text) { return text.empty() || text == "0"; }
 
+// The VM's disks by their names in backups, as a list for a message.
+std::string DiskNames(const VMInfoStructs::SVMInfo& info) {
+  std::string names;
+  for (const VMInfoStructs::SDisk& disk : info.disks) names += (names.empty() ? "" : ", ") + disk.indexName;
+  return "[" + names + "]";
+}
+
 }  // namespace
 
 int QuarnVMManagement::VMArchDoArchiveManagmentForVM() {
@@ -207,17 +214,6 @@ bool QuarnVMManagement::IsStubOfThisJob(const Stub& onServer) const {
   return (state == VMInfoStructs::STUB_STATE_IN_PROGRESS || state == VMInfoStructs::STUB_STATE_SUCCESSFULLY_STUBBED) &&
          onServer.getint64(Stub::F_stubJobId) == m_jobMgr->getJobId();
 }
-
-namespace {
-
-// The VM's disks by their names in backups, as a list for a message.
-std::string DiskNames(const VMInfoStructs::SVMInfo& info) {
-  std::string names;
-  for (const VMInfoStructs::SDisk& disk : info.disks) names += (names.empty() ? "" : ", ") + disk.indexName;
-  return "[" + names + "]";
-}
-
-}  // namespace
 
 QuarnVMManagement::StubRecordVerdict QuarnVMManagement::JudgeStubRecord(const Stub& onServer,
                                                                         const VMInfoStructs::SVMInfo& info,

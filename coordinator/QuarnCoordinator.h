@@ -400,6 +400,8 @@ class QuarnCoordinator : public VSCoordinator {
   // left unfinished (the job manager's records, as the stub phase found them) keep the job completed
   // with errors, or failed when it backed none up, whatever the stubs did. False when the job fails.
   bool KeepBackupPhaseOutcome();
+  // A job none of whose VMs was backed up fails, with the pending cause that says so; false.
+  bool FailJobAsEveryVMFailed();
   bool IsSnapJob() const;  // snapshot backup or snapshot catalogue
 
   // Seconds of the platform clock, which every time-out of the coordinator is measured against.

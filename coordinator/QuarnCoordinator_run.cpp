@@ -229,13 +229,9 @@ bool QuarnCoordinator::DecideOutcome(const PhaseCounts& counts) {
                       "No VMs were processed successfully , job will go to pending and resume immediately.");
         return false;
       }
+      if (!contentIndex) return FailJobAsEveryVMFailed();
       m_event.Error(kSigRun, "all VMs reported an error, failing the job.");
-      if (contentIndex) {
-        m_jobMgr->setPendingCause(0x5B000160);
-      } else {
-        m_jobMgr->addPendingCauseArgument(static_cast<unsigned long>(m_terminologyEventId));
-        m_jobMgr->setPendingCause(0x5B0001D9);
-      }
+      m_jobMgr->setPendingCause(0x5B000160);
       m_failJob = true;
       return false;
     }
@@ -254,15 +250,17 @@ bool QuarnCoordinator::KeepBackupPhaseOutcome() {
   const int notBackedUp = backup.failed + backup.unfinished;
   m_event.Debug(kSigRun, "The backup phase of the job backed up [%d] VMs ([%d] with errors), failed [%d] and left [%d] "
                          "unfinished", backup.backedUp, backup.withErrors, backup.failed, backup.unfinished);
-  if (backup.backedUp == 0 && notBackedUp > 0) {
-    m_event.Error(kSigRun, "all VMs reported an error, failing the job.");
-    m_jobMgr->addPendingCauseArgument(static_cast<unsigned long>(m_terminologyEventId));
-    m_jobMgr->setPendingCause(0x5B0001D9);
-    m_failJob = true;
-    return false;
-  }
+  if (backup.backedUp == 0 && notBackedUp > 0) return FailJobAsEveryVMFailed();
   if (notBackedUp > 0 || backup.withErrors > 0) m_completedWithErrors = true;
   return true;
+}
+
+bool QuarnCoordinator::FailJobAsEveryVMFailed() {
+  m_event.Error(kSigRun, "all VMs reported an error, failing the job.");
+  m_jobMgr->addPendingCauseArgument(static_cast<unsigned long>(m_terminologyEventId));
+  m_jobMgr->setPendingCause(0x5B0001D9);
+  m_failJob = true;
+  return false;
 }
 
 bool QuarnCoordinator::GoPending(const std::string& why) {
