@@ -32,12 +32,14 @@
 #include "platform/lab/LabJobRun.h"
 #include "platform/lab/LabKeyValue.h"
 #include "platform/lab/LabMedia.h"
+#include "platform/lab/LabMount.h"
 #include "platform/lab/LabReservations.h"
 #include "platform/lab/LabSubclient.h"
 #include "records/messages/JobManagerMessages.h"
 #include "support/ArchiveTestSupport.h"
 #include "support/DiskCopies.h"
 #include "support/LabWait.h"
+#include "support/PromiseSupport.h"
 #include "support/TestLab.h"
 
 namespace {
@@ -590,7 +592,9 @@ TEST_F(LabToolRun, JobsRunAtEveryTimeScaleAndNoAgentStartIsRefused) {
 
 // One archive of several of a VM's backup lost (each disk on a stream of its own), with or without the
 // index's record of the VM in that job: verify names the file MISSING from its job and counts it, beside
-// what the loss does to the VM (no usable backup, or a disk whose chain breaks there). Once the job
+// what the loss does to the VM (no usable backup, or a disk whose chain breaks there). With the VM's own
+// mount record of the job lost too, another VM's mount of the job says nothing of its disks: the VM is
+// not reassembled, and its restore as of the job refuses and writes nothing. Once the job
 // manager no longer reports the VM backed up in the job, the file is named as of a job that did not,
 // and is no problem of its own. A verify as of a later full, whose chains do not read the lost file,
 // still names and counts it.
@@ -602,6 +606,7 @@ TEST_F(LabToolRun, VerifyCountsAnArchiveLostFromABackupTheJobReported) {
     const char* vm;
     bool archiveLost;      // its archive of disk 1 removed
     bool indexRecordLost;  // the index's record of the VM in the job removed
+    bool mountLost;        // the VM's own mount record of the job removed (the other VM's stays)
     bool reported;         // the job manager's record still says the VM was backed up
     const char* after;     // what follows "in job 1001" on the lost file's line
     const char* besides;   // the VM's other problem
@@ -609,11 +614,14 @@ TEST_F(LabToolRun, VerifyCountsAnArchiveLostFromABackupTheJobReported) {
   };
   const Case cases[] = {
       // The job's mount still says which disks its backup held: only disk 1's chain breaks there.
-      {"vm01", true, true, true, "\n", "  disk scsi0-1-vm01_1.img: NOT RESTORED: its chain of backups is broken",
-       "and 1 VM: 2 problems\n"},
-      {"vm02", true, false, true, "\n", "  disk scsi0-1-vm02_1.img: NOT RESTORED: its chain of backups is broken",
-       "and 1 VM: 2 problems\n"},
-      {"vm01", false, false, false, ", which did not report the VM backed up\n", "  CANNOT REASSEMBLE: ",
+      {"vm01", true, true, false, true, "\n",
+       "  disk scsi0-1-vm01_1.img: NOT RESTORED: its chain of backups is broken", "and 1 VM: 2 problems\n"},
+      // Then its own mount record too: nothing says which disks the job's backup held, and vm02's mount
+      // of the job is no record of vm01's.
+      {"vm01", false, false, true, true, "\n", "  CANNOT REASSEMBLE: ", "and 1 VM: 2 problems\n"},
+      {"vm02", true, false, false, true, "\n",
+       "  disk scsi0-1-vm02_1.img: NOT RESTORED: its chain of backups is broken", "and 1 VM: 2 problems\n"},
+      {"vm01", false, false, false, false, ", which did not report the VM backed up\n", "  CANNOT REASSEMBLE: ",
        "and 1 VM: 1 problem\n"},
   };
   std::map<std::string, std::string> lost;  // VM -> the path of its archive removed
@@ -643,6 +651,10 @@ TEST_F(LabToolRun, VerifyCountsAnArchiveLostFromABackupTheJobReported) {
       ASSERT_FALSE(records.empty()) << error;
       ASSERT_EQ(0, unlink((records + "/1001.idx").c_str())) << "the index has no record of " << c.vm;
     }
+    if (c.mountLost) {
+      ASSERT_EQ(0, unlink(lab::MountRecordPath(lab::SampleServer(), 1001, vm.guid).c_str()))
+          << "the job has no mount record of " << c.vm;
+    }
     if (!c.reported) {
       JobManager::VMUpdateInfo record;
       ASSERT_TRUE(lab::LoadVMStatus(1001, vm.guid, record, error)) << error;
@@ -657,6 +669,14 @@ TEST_F(LabToolRun, VerifyCountsAnArchiveLostFromABackupTheJobReported) {
         << verified.out;
     EXPECT_TRUE(Has(verified.out, c.besides)) << verified.out;
     EXPECT_TRUE(Has(verified.out, c.problems)) << verified.out;
+    if (c.mountLost) {
+      // What nothing records any more is no backup to go around: the restore as of the job refuses.
+      const promise::Restore restore =
+          promise::RestoreAsOfJobInCopy(labDir, dir.Path("asof"), c.vm, 1001, dir.Path("asof.txt"));
+      EXPECT_NE(0, restore.status) << restore.output;
+      EXPECT_TRUE(Has(restore.output, "is not restored")) << restore.output;
+      EXPECT_TRUE(restore.disks.empty()) << "a refused restore wrote a disk back: " << restore.output;
+    }
   }
 
   // A full after the loss: each VM's chain as of job 1002 is that full alone, and both verify. verify
