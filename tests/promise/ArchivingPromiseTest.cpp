@@ -436,7 +436,7 @@ class ArchivingLab : public testing::Test {
   }
   // vm01 and vm02 off, both to be archived by job 1001, whose stub phase is killed with vm01's stub held
   // at `hold`, and runs.log is left `how`. Until the job manager's next run the job does not read as
-  // ended; that run (of the job named, once runs.log is gone) resumes the stub phase, never the backup
+  // ended, and outcome says its job process died; that run (of the job named, once runs.log is gone) resumes the stub phase, never the backup
   // phase, and stubs both; every disk a stub deleted restores to its bytes before the stub phase.
   void KilledWithRunsLog(const std::vector<std::string>& hold, const std::string& at, RunsLog how) {
     ASSERT_EQ(0, Tool({"vm", lab_, kRunningVM, "power", "off", "--hours", "72"}));
@@ -447,6 +447,14 @@ class ArchivingLab : public testing::Test {
     EXPECT_EQ(0, Tool({"outcome", lab_, "--job", "1001"}));
     EXPECT_EQ(0u, Output().find("job 1001: pending")) << when << ", runs.log left: the job reads as ended while VMs "
                                                          "it was to archive are not archived: " << Output();
+    // Why: the job process's death, not an error it logged before (every stub phase logs that it has no
+    // VM collect file). The run's phase is known from runs.log or, without it, from the VMs.
+    const std::string why = how == RunsLog::kKept ? "of its stub phase was killed by signal 9 before it logged a "
+                                                    "pending cause"
+                            : how == RunsLog::kStartWithoutPhase
+                                ? "was killed by signal 9 before it logged a pending cause"
+                                : "of its stub phase did not end: it was killed, or died, before it set a result";
+    EXPECT_TRUE(labrun::Has(Output(), "\nwhy: the job process " + why + "\n")) << when << ": " << Output();
     const std::vector<std::string> next =
         how == RunsLog::kDeleted ? std::vector<std::string>{"run", lab_, "--job", "1001"} : std::vector<std::string>{"run", lab_};
     EXPECT_EQ(0, Tool(next)) << Output();
