@@ -78,6 +78,7 @@ class ArchivingLab : public testing::Test {
     const int status =
         Tool({"run", lab_, "--job", std::to_string(job), "--", "-t", level, "-numStreams", "1", "-stub", "-stubPhase"});
     EXPECT_TRUE(status == 0 || status == 1 || status == 2) << Output();
+    CheckRunNamesStubPhase(job, level);
     CheckPromise(job, "the stub phase of job " + std::to_string(job));
   }
   void NextJob(int64_t job) { ASSERT_EQ(0, Tool({"create", lab_, "--job", std::to_string(job)})) << Output(); }
@@ -384,6 +385,7 @@ class ArchivingLab : public testing::Test {
     KillStubPhaseAt(disks);
     EXPECT_EQ(0, Tool({"run", lab_})) << Output();
     EXPECT_TRUE(labrun::Has(Output(), "the stub phase of job 1001 has not ended (")) << Output();
+    CheckRunNamesStubPhase(1001, "1");
     EXPECT_FALSE(lab::JobExists(1002)) << Output();
     CheckPromise(1001, "the stub phase resumed");
     EXPECT_TRUE(Stubbed(kVM)) << "the stub phase's next attempt goes on with the stub";
@@ -459,6 +461,7 @@ class ArchivingLab : public testing::Test {
         how == RunsLog::kDeleted ? std::vector<std::string>{"run", lab_, "--job", "1001"} : std::vector<std::string>{"run", lab_};
     EXPECT_EQ(0, Tool(next)) << Output();
     EXPECT_TRUE(labrun::Has(Output(), "the stub phase of job 1001 has not ended (")) << Output();
+    CheckRunNamesStubPhase(1001, "1");
     EXPECT_TRUE(labrun::Has(Output(), "job 1001: completed\n")) << Output();
     EXPECT_FALSE(lab::JobExists(1002)) << Output();
     CheckRestores(when + ", the stub phase resumed");
@@ -675,6 +678,17 @@ class ArchivingLab : public testing::Test {
     StubPhase(1001);
     EXPECT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1001, kVM);
     CheckJobHoldsVM(1001);
+  }
+
+  // The lab tool's run (its output just read) names the job's stub phase by the backup's level in its
+  // start line and in its summary, whether the run was asked for it or resumes it.
+  void CheckRunNamesStubPhase(int64_t job, const std::string& level) {
+    const std::string jobText = std::to_string(job);
+    const std::string kind = "stub phase of its " + std::string(level == "1" ? "full" : "incremental") + " backup";
+    EXPECT_TRUE(labrun::Has(Output(), "running job " + jobText + " (" + kind + ") on "))
+        << "the run's start line does not name the " << kind << ": " << Output();
+    EXPECT_TRUE(labrun::Has(Output(), "\nsummary of job " + jobText + ": " + kind + ", "))
+        << "the run's summary does not name the " << kind << ": " << Output();
   }
 
  protected:
