@@ -680,6 +680,42 @@ class ArchivingLab : public testing::Test {
     CheckJobHoldsVM(1001);
   }
 
+  // vm01 and vm02 off, both to be archived by job 1001, and vm01's stub cut off by the hypervisor after
+  // one disk: the stub phase ends completed with errors (vm02 stubbed, vm01's stub failed with its
+  // record left "in progress"); then runs.log is lost. The job reads as ended still, for nothing of its
+  // stub phase is under way: the job manager's next run starts job 1002, which holds vm01 as it was
+  // before it, half stubbed.
+  void CutOffStubPhaseEndedThenRunsLogLost() {
+    ASSERT_EQ(0, Tool({"vm", lab_, kRunningVM, "power", "off", "--hours", "72"}));
+    CopiesBefore(1001);
+    BackupPhase(1001);
+    Fault({"add", "vminfo.StubVMDisk", "--code", "3010", "--after", "1"});
+    TakeCopies();
+    EXPECT_EQ(1, Tool({"run", lab_, "--job", "1001", "--", "-numStreams", "1", "-stub", "-stubPhase"})) << Output();
+    CheckRunNamesStubPhase(1001, "1");
+    ClearFaults();
+    const std::string when = "the stub phase ended with vm01's stub cut off";
+    CheckRestores(when);
+    CheckStreams(1001, when);
+    EXPECT_TRUE(Stubbed(kRunningVM)) << WhyNotStubbed(1001, kRunningVM);
+    ASSERT_EQ(1u, promise::GoneDisks(Description(kVM)).size()) << "vm01 is not half stubbed";
+    EXPECT_FALSE(WhyNotStubbed(1001, kVM).empty()) << "vm01 does not say why it is not stubbed";
+    for (RunsLog how : {RunsLog::kKept, RunsLog::kDeleted}) {
+      ASSERT_NO_FATAL_FAILURE(LeaveRunsLog(how));
+      EXPECT_EQ(0, Tool({"outcome", lab_}));
+      EXPECT_EQ(0u, Output().find("job 1001: completed with errors\n")) << Output();
+    }
+    // The job's records, not runs.log alone, say that it has run: it keeps its level.
+    EXPECT_EQ(64, Tool({"run", lab_, "--job", "1001", "--", "-t", "2", "-numStreams", "1"})) << Output();
+    EXPECT_TRUE(labrun::Has(Output(), "job 1001 has run at level 1 (full)")) << Output();
+    CopiesBefore(1002);
+    EXPECT_EQ(0, Tool({"run", lab_, "--", "-t", "2", "-numStreams", "1"})) << Output();
+    EXPECT_FALSE(labrun::Has(Output(), "the stub phase of job 1001")) << "an ended stub phase resumed: " << Output();
+    EXPECT_TRUE(labrun::Has(Output(), "running job 1002 (incremental backup) on ")) << Output();
+    CheckStreams(1002, "the job after a stub phase that ended");
+    CheckJobHoldsVM(1002);
+  }
+
   // The lab tool's run (its output just read) names the job's stub phase by the backup's level in its
   // start line and in its summary, whether the run was asked for it or resumes it.
   void CheckRunNamesStubPhase(int64_t job, const std::string& level) {
@@ -820,6 +856,8 @@ const std::map<std::string, std::function<void(ArchivingLab&)>>& Ways() {
       {"AStubThenAPlainJob", [](ArchivingLab& t) { t.UnfinishedStubThen(ArchivingLab::StubEnd::kFinished, true); }},
       {"AStubRecordOfAnotherJobOnAVMNeverStubbed", [](ArchivingLab& t) { t.ForgedStubRecord(999); }},
       {"AStubRecordOfThisJobOnAVMNeverStubbed", [](ArchivingLab& t) { t.ForgedStubRecord(1001); }},
+      {"AStubPhaseEndedWithAStubCutOffThenRunsLogDeleted",
+       [](ArchivingLab& t) { t.CutOffStubPhaseEndedThenRunsLogLost(); }},
   };
   return ways;
 }
