@@ -438,8 +438,9 @@ class ArchivingLab : public testing::Test {
   }
   // vm01 and vm02 off, both to be archived by job 1001, whose stub phase is killed with vm01's stub held
   // at `hold`, and runs.log is left `how`. Until the job manager's next run the job does not read as
-  // ended, and outcome says its job process died; that run (of the job named, once runs.log is gone) resumes the stub phase, never the backup
-  // phase, and stubs both; every disk a stub deleted restores to its bytes before the stub phase.
+  // ended, and outcome says its job process died; that run (of the job named, once runs.log is gone)
+  // resumes the stub phase, never the backup phase, and stubs both; every disk a stub deleted restores
+  // to its bytes before the stub phase.
   void KilledWithRunsLog(const std::vector<std::string>& hold, const std::string& at, RunsLog how) {
     ASSERT_EQ(0, Tool({"vm", lab_, kRunningVM, "power", "off", "--hours", "72"}));
     BackupPhase(1001);
