@@ -154,6 +154,11 @@ bool SelectJob(const Arguments& parsed, int64_t& jobId, std::string& error) {
   return true;
 }
 
+bool JobHasRun(int64_t jobId) {
+  return !lab::ReadRunEvents(jobId).empty() || !lab::ReadPhaseLines(jobId).empty() ||
+         !lab::VMStatusGuids(jobId).empty();
+}
+
 bool SelectJobOrNewest(const Arguments& parsed, int64_t& jobId, std::string& error) {
   if (parsed.options.count("job")) return SelectJob(parsed, jobId, error);
   // The job that runs now, else the newest that has run, else the newest made.
@@ -164,7 +169,7 @@ bool SelectJobOrNewest(const Arguments& parsed, int64_t& jobId, std::string& err
   }
   const std::vector<int64_t> jobs = lab::ListJobs();
   for (auto job = jobs.rbegin(); job != jobs.rend(); ++job) {
-    if (lab::ReadRunEvents(*job).empty() && lab::ReadPhaseLines(*job).empty()) continue;
+    if (!JobHasRun(*job)) continue;
     jobId = *job;
     return true;
   }

@@ -91,6 +91,9 @@ bool SelectLab(const std::string& folder, std::string& error);
 // The job of "--job" (default kDefaultJob); false with the reason when it is not a positive number
 // or the lab has no such job.
 bool SelectJob(const Arguments& parsed, int64_t& jobId, std::string& error);
+// Whether a job process of the job has run: runs.log says so or, where it was lost, the job manager's
+// records that only a job process writes (a phase result, a VM's status).
+bool JobHasRun(int64_t jobId);
 // The job of "--job", else the job that runs now, else the newest job that has run, else the newest
 // one; false with the reason as SelectJob.
 bool SelectJobOrNewest(const Arguments& parsed, int64_t& jobId, std::string& error);

@@ -194,16 +194,24 @@ void JudgeArchive(const archive::ArchiveContents& contents, const ArchiveRead& r
   if (!noProblem) ++verification.problems;
 }
 
+// Whether the file's beginning says it is the VM's (a GUID in lower case); false when it does not read.
+bool BeginsAsVMs(const std::string& path, const std::string& vm) {
+  archive::ArchiveContents begin;
+  archive::Problem problem;
+  return archive::ReadArchiveBegin(path, begin, problem) && Lower(begin.vmGuid) == vm;
+}
+
 // A file no note names that its attempt never committed holds no backup: it is named, and is no
-// problem of the backups that were committed.
+// problem of the backups that were committed. A verify of one VM names those whose beginning says they
+// are its own.
 void NameUncommittedLeftovers(const std::vector<ArchiveRead>& reads, int64_t asOf, int64_t listedJob,
                               const std::string& vmScope) {
-  if (!vmScope.empty()) return;
   std::set<std::string> notedUncommitted;
   for (const ArchiveRead& read : reads)
     if (read.notCommitted) notedUncommitted.insert(read.problem.path);
   for (const lab::ArchiveLocation& location : lab::ListUncommittedArchiveFiles(listedJob)) {
     if ((asOf > 0 && location.jobId > asOf) || notedUncommitted.count(location.path)) continue;
+    if (!vmScope.empty() && !BeginsAsVMs(location.path, vmScope)) continue;
     std::printf("archive %s: not committed, left by an interrupted attempt\n", location.path.c_str());
   }
 }

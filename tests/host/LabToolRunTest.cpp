@@ -11,6 +11,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <regex>
 #include <string>
@@ -18,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/archive/ArchiveFormat.h"
 #include "platform/archive/ArchiveReader.h"
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabAgent.h"
@@ -32,12 +34,14 @@
 #include "platform/lab/LabJobRun.h"
 #include "platform/lab/LabKeyValue.h"
 #include "platform/lab/LabMedia.h"
+#include "platform/lab/LabMount.h"
 #include "platform/lab/LabReservations.h"
 #include "platform/lab/LabSubclient.h"
 #include "records/messages/JobManagerMessages.h"
 #include "support/ArchiveTestSupport.h"
 #include "support/DiskCopies.h"
 #include "support/LabWait.h"
+#include "support/PromiseSupport.h"
 #include "support/TestLab.h"
 
 namespace {
@@ -78,6 +82,7 @@ class LabToolRun : public testing::Test {
     lab::SetRoot(std::string());
     return copies;
   }
+  std::map<std::string, std::string> LeftoversOfVM02AndACopyNoNoteNames(int64_t jobId);
   static std::string Text(const std::string& path) {
     std::string text, error;
     lab::ReadRegularFile(path, 64 << 20, text, error);
@@ -396,7 +401,8 @@ TEST_F(LabToolRun, OutcomeShowsTheLinesOfTheProxyThatHandledAFailedVM) {
 
 // Ctrl-C while a call is held: the run says what the stop waits for, and ends within the job's own
 // deadline for its workers though the call is never let go; the next run resumes the job, and every
-// VM restores as its disks were before it.
+// VM restores as its disks were before it. The archive a terminated worker left uncommitted is named
+// by a verify of its VM, and by none of another VM.
 TEST_F(LabToolRun, CtrlCEndsTheRunWithinTheJobsDeadlineWhileACallStaysHeld) {
   // At 60 the workers' five minutes are five real seconds, and the coordinator's two minutes for its
   // agent to initialize are two: at 3600 a loaded machine fails the agent before the call is held.
@@ -429,11 +435,53 @@ TEST_F(LabToolRun, CtrlCEndsTheRunWithinTheJobsDeadlineWhileACallStaysHeld) {
   const Result resumed = Tool({"run", labDir});
   EXPECT_EQ(0, resumed.exitCode) << resumed.out;
   EXPECT_TRUE(Has(resumed.out, "job 1001 has not ended")) << resumed.out;
-  for (size_t i = 0; i < copies.size(); ++i) {
-    const Result verified =
-        Tool({"verify", labDir, "--vm", i == 0 ? "vm01" : "vm02", "--image", "0=" + copies[i]});
+
+  // The workers terminated left vm02's archive uncommitted (and vm01's, when it was still in progress),
+  // noted for it; a copy of vm02's under an id no note names is its leftover too. A verify names each
+  // leftover where it covers the VM the leftover is of, and a verify of one VM no other VM's.
+  const std::map<std::string, std::string> leftovers = LeftoversOfVM02AndACopyNoNoteNames(1001);
+  for (size_t i = 0; i <= copies.size(); ++i) {
+    const std::string vm = i == 0 ? std::string() : "vm0" + std::to_string(i);
+    const Result verified = vm.empty() ? Tool({"verify", labDir})
+                                       : Tool({"verify", labDir, "--vm", vm, "--image", "0=" + copies[i - 1]});
     EXPECT_EQ(0, verified.exitCode) << verified.out;
+    for (const auto& leftover : leftovers) {
+      EXPECT_EQ(vm.empty() || vm == leftover.second,
+                Has(verified.out, "archive " + leftover.first + ": not committed, left by an interrupted attempt\n"))
+          << "the leftover of " << leftover.second << " in a verify of " << (vm.empty() ? "every VM" : vm) << ": "
+          << verified.out;
+    }
   }
+}
+
+// The job's archive files left uncommitted that a note names, by the name of the VM the note is of,
+// and a copy of vm02's committed archive of the job left uncommitted under a new id of its media agent
+// that no note names: of vm02 by its beginning.
+std::map<std::string, std::string> LabToolRun::LeftoversOfVM02AndACopyNoNoteNames(int64_t jobId) {
+  std::map<std::string, std::string> leftovers;
+  lab::SetRoot(labDir);
+  std::vector<lab::ArchiveLocation> committedOfVM02;
+  for (const char* name : {"vm01", "vm02"}) {
+    lab::VMDescription vm;
+    EXPECT_TRUE(lab::FindVM(lab::SampleServer(), name, vm)) << name;
+    for (const lab::NotedArchive& noted : lab::ListVMNotedArchives(jobId, vm.guid))
+      if (noted.state == lab::NotedArchive::State::kUncommitted) leftovers[noted.FoundPath()] = name;
+    if (std::string(name) == "vm02") committedOfVM02 = lab::ListVMArchiveFiles(jobId, vm.guid);
+  }
+  EXPECT_EQ(1, std::count_if(leftovers.begin(), leftovers.end(), [](const auto& left) { return left.second == "vm02"; }))
+      << "the terminated worker left no archive of vm02 uncommitted";
+  std::string bytes, error;
+  uint64_t id = 0;
+  if (committedOfVM02.empty() || !lab::ReadRegularFile(committedOfVM02[0].path, 64 << 20, bytes, error) ||
+      !lab::TakeArchiveFileId(committedOfVM02[0].mediaAgent, id, error)) {
+    ADD_FAILURE() << "no archive of vm02 to copy: " << error;
+  } else {
+    const std::string copy = lab::ArchiveFilePath(committedOfVM02[0].mediaAgent, jobId, id) + archive::kUncommittedSuffix;
+    EXPECT_TRUE(lab::WriteFileAtomic(copy, bytes)) << copy;
+    leftovers[copy] = "vm02";
+  }
+  lab::SetRoot(std::string());
+  return leftovers;
 }
 
 // Waits until each process has ended (none of them need be a child of this one); false when one has
@@ -590,7 +638,9 @@ TEST_F(LabToolRun, JobsRunAtEveryTimeScaleAndNoAgentStartIsRefused) {
 
 // One archive of several of a VM's backup lost (each disk on a stream of its own), with or without the
 // index's record of the VM in that job: verify names the file MISSING from its job and counts it, beside
-// what the loss does to the VM (no usable backup, or a disk whose chain breaks there). Once the job
+// what the loss does to the VM (no usable backup, or a disk whose chain breaks there). With the VM's own
+// mount record of the job lost too, another VM's mount of the job says nothing of its disks: the VM is
+// not reassembled, and its restore as of the job refuses and writes nothing. Once the job
 // manager no longer reports the VM backed up in the job, the file is named as of a job that did not,
 // and is no problem of its own. A verify as of a later full, whose chains do not read the lost file,
 // still names and counts it.
@@ -602,6 +652,7 @@ TEST_F(LabToolRun, VerifyCountsAnArchiveLostFromABackupTheJobReported) {
     const char* vm;
     bool archiveLost;      // its archive of disk 1 removed
     bool indexRecordLost;  // the index's record of the VM in the job removed
+    bool mountLost;        // the VM's own mount record of the job removed (the other VM's stays)
     bool reported;         // the job manager's record still says the VM was backed up
     const char* after;     // what follows "in job 1001" on the lost file's line
     const char* besides;   // the VM's other problem
@@ -609,11 +660,14 @@ TEST_F(LabToolRun, VerifyCountsAnArchiveLostFromABackupTheJobReported) {
   };
   const Case cases[] = {
       // The job's mount still says which disks its backup held: only disk 1's chain breaks there.
-      {"vm01", true, true, true, "\n", "  disk scsi0-1-vm01_1.img: NOT RESTORED: its chain of backups is broken",
-       "and 1 VM: 2 problems\n"},
-      {"vm02", true, false, true, "\n", "  disk scsi0-1-vm02_1.img: NOT RESTORED: its chain of backups is broken",
-       "and 1 VM: 2 problems\n"},
-      {"vm01", false, false, false, ", which did not report the VM backed up\n", "  CANNOT REASSEMBLE: ",
+      {"vm01", true, true, false, true, "\n",
+       "  disk scsi0-1-vm01_1.img: NOT RESTORED: its chain of backups is broken", "and 1 VM: 2 problems\n"},
+      // Then its own mount record too: nothing says which disks the job's backup held, and vm02's mount
+      // of the job is no record of vm01's.
+      {"vm01", false, false, true, true, "\n", "  CANNOT REASSEMBLE: ", "and 1 VM: 2 problems\n"},
+      {"vm02", true, false, false, true, "\n",
+       "  disk scsi0-1-vm02_1.img: NOT RESTORED: its chain of backups is broken", "and 1 VM: 2 problems\n"},
+      {"vm01", false, false, false, false, ", which did not report the VM backed up\n", "  CANNOT REASSEMBLE: ",
        "and 1 VM: 1 problem\n"},
   };
   std::map<std::string, std::string> lost;  // VM -> the path of its archive removed
@@ -643,6 +697,10 @@ TEST_F(LabToolRun, VerifyCountsAnArchiveLostFromABackupTheJobReported) {
       ASSERT_FALSE(records.empty()) << error;
       ASSERT_EQ(0, unlink((records + "/1001.idx").c_str())) << "the index has no record of " << c.vm;
     }
+    if (c.mountLost) {
+      ASSERT_EQ(0, unlink(lab::MountRecordPath(lab::SampleServer(), 1001, vm.guid).c_str()))
+          << "the job has no mount record of " << c.vm;
+    }
     if (!c.reported) {
       JobManager::VMUpdateInfo record;
       ASSERT_TRUE(lab::LoadVMStatus(1001, vm.guid, record, error)) << error;
@@ -657,6 +715,14 @@ TEST_F(LabToolRun, VerifyCountsAnArchiveLostFromABackupTheJobReported) {
         << verified.out;
     EXPECT_TRUE(Has(verified.out, c.besides)) << verified.out;
     EXPECT_TRUE(Has(verified.out, c.problems)) << verified.out;
+    if (c.mountLost) {
+      // What nothing records any more is no backup to go around: the restore as of the job refuses.
+      const promise::Restore restore =
+          promise::RestoreAsOfJobInCopy(labDir, dir.Path("asof"), c.vm, 1001, dir.Path("asof.txt"));
+      EXPECT_NE(0, restore.status) << restore.output;
+      EXPECT_TRUE(Has(restore.output, "is not restored")) << restore.output;
+      EXPECT_TRUE(restore.disks.empty()) << "a refused restore wrote a disk back: " << restore.output;
+    }
   }
 
   // A full after the loss: each VM's chain as of job 1002 is that full alone, and both verify. verify

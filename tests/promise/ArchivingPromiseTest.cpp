@@ -78,6 +78,7 @@ class ArchivingLab : public testing::Test {
     const int status =
         Tool({"run", lab_, "--job", std::to_string(job), "--", "-t", level, "-numStreams", "1", "-stub", "-stubPhase"});
     EXPECT_TRUE(status == 0 || status == 1 || status == 2) << Output();
+    CheckRunNamesStubPhase(job, level);
     CheckPromise(job, "the stub phase of job " + std::to_string(job));
   }
   void NextJob(int64_t job) { ASSERT_EQ(0, Tool({"create", lab_, "--job", std::to_string(job)})) << Output(); }
@@ -388,6 +389,7 @@ class ArchivingLab : public testing::Test {
     KillStubPhaseAt(disks);
     EXPECT_EQ(0, Tool({"run", lab_})) << Output();
     EXPECT_TRUE(labrun::Has(Output(), "the stub phase of job 1001 has not ended (")) << Output();
+    CheckRunNamesStubPhase(1001, "1");
     EXPECT_FALSE(lab::JobExists(1002)) << Output();
     CheckPromise(1001, "the stub phase resumed");
     EXPECT_TRUE(Stubbed(kVM)) << "the stub phase's next attempt goes on with the stub";
@@ -440,8 +442,9 @@ class ArchivingLab : public testing::Test {
   }
   // vm01 and vm02 off, both to be archived by job 1001, whose stub phase is killed with vm01's stub held
   // at `hold`, and runs.log is left `how`. Until the job manager's next run the job does not read as
-  // ended; that run (of the job named, once runs.log is gone) resumes the stub phase, never the backup
-  // phase, and stubs both; every disk a stub deleted restores to its bytes before the stub phase.
+  // ended, and outcome says its job process died; that run (of the job named, once runs.log is gone)
+  // resumes the stub phase, never the backup phase, and stubs both; every disk a stub deleted restores
+  // to its bytes before the stub phase.
   void KilledWithRunsLog(const std::vector<std::string>& hold, const std::string& at, RunsLog how) {
     ASSERT_EQ(0, Tool({"vm", lab_, kRunningVM, "power", "off", "--hours", "72"}));
     BackupPhase(1001);
@@ -451,10 +454,19 @@ class ArchivingLab : public testing::Test {
     EXPECT_EQ(0, Tool({"outcome", lab_, "--job", "1001"}));
     EXPECT_EQ(0u, Output().find("job 1001: pending")) << when << ", runs.log left: the job reads as ended while VMs "
                                                          "it was to archive are not archived: " << Output();
+    // Why: the job process's death, not an error it logged before (every stub phase logs that it has no
+    // VM collect file). The run's phase is known from runs.log or, without it, from the VMs.
+    const std::string why = how == RunsLog::kKept ? "of its stub phase was killed by signal 9 before it logged a "
+                                                    "pending cause"
+                            : how == RunsLog::kStartWithoutPhase
+                                ? "was killed by signal 9 before it logged a pending cause"
+                                : "of its stub phase did not end: it was killed, or died, before it set a result";
+    EXPECT_TRUE(labrun::Has(Output(), "\nwhy: the job process " + why + "\n")) << when << ": " << Output();
     const std::vector<std::string> next =
         how == RunsLog::kDeleted ? std::vector<std::string>{"run", lab_, "--job", "1001"} : std::vector<std::string>{"run", lab_};
     EXPECT_EQ(0, Tool(next)) << Output();
     EXPECT_TRUE(labrun::Has(Output(), "the stub phase of job 1001 has not ended (")) << Output();
+    CheckRunNamesStubPhase(1001, "1");
     EXPECT_TRUE(labrun::Has(Output(), "job 1001: completed\n")) << Output();
     EXPECT_FALSE(lab::JobExists(1002)) << Output();
     CheckRestores(when + ", the stub phase resumed");
@@ -886,6 +898,53 @@ class ArchivingLab : public testing::Test {
     EXPECT_FALSE(record.getstring(Info::F_failureText).empty()) << "vm02 does not say why";
   }
 
+  // vm01 and vm02 off, both to be archived by job 1001, and vm01's stub cut off by the hypervisor after
+  // one disk: the stub phase ends completed with errors (vm02 stubbed, vm01's stub failed with its
+  // record left "in progress"); then runs.log is lost. The job reads as ended still, for nothing of its
+  // stub phase is under way: the job manager's next run starts job 1002, which holds vm01 as it was
+  // before it, half stubbed.
+  void CutOffStubPhaseEndedThenRunsLogLost() {
+    ASSERT_EQ(0, Tool({"vm", lab_, kRunningVM, "power", "off", "--hours", "72"}));
+    CopiesBefore(1001);
+    BackupPhase(1001);
+    Fault({"add", "vminfo.StubVMDisk", "--code", "3010", "--after", "1"});
+    TakeCopies();
+    EXPECT_EQ(1, Tool({"run", lab_, "--job", "1001", "--", "-numStreams", "1", "-stub", "-stubPhase"})) << Output();
+    CheckRunNamesStubPhase(1001, "1");
+    ClearFaults();
+    const std::string when = "the stub phase ended with vm01's stub cut off";
+    CheckRestores(when);
+    CheckStreams(1001, when);
+    EXPECT_TRUE(Stubbed(kRunningVM)) << WhyNotStubbed(1001, kRunningVM);
+    ASSERT_EQ(1u, promise::GoneDisks(Description(kVM)).size()) << "vm01 is not half stubbed";
+    EXPECT_FALSE(WhyNotStubbed(1001, kVM).empty()) << "vm01 does not say why it is not stubbed";
+    for (RunsLog how : {RunsLog::kKept, RunsLog::kDeleted}) {
+      ASSERT_NO_FATAL_FAILURE(LeaveRunsLog(how));
+      EXPECT_EQ(0, Tool({"outcome", lab_}));
+      EXPECT_EQ(0u, Output().find("job 1001: completed with errors\n")) << Output();
+    }
+    // The job's records, not runs.log alone, say that it has run: it keeps its level.
+    EXPECT_EQ(64, Tool({"run", lab_, "--job", "1001", "--", "-t", "2", "-numStreams", "1"})) << Output();
+    EXPECT_TRUE(labrun::Has(Output(), "job 1001 has run at level 1 (full)")) << Output();
+    CopiesBefore(1002);
+    EXPECT_EQ(0, Tool({"run", lab_, "--", "-t", "2", "-numStreams", "1"})) << Output();
+    EXPECT_FALSE(labrun::Has(Output(), "the stub phase of job 1001")) << "an ended stub phase resumed: " << Output();
+    EXPECT_TRUE(labrun::Has(Output(), "running job 1002 (incremental backup) on ")) << Output();
+    CheckStreams(1002, "the job after a stub phase that ended");
+    CheckJobHoldsVM(1002);
+  }
+
+  // The lab tool's run (its output just read) names the job's stub phase by the backup's level in its
+  // start line and in its summary, whether the run was asked for it or resumes it.
+  void CheckRunNamesStubPhase(int64_t job, const std::string& level) {
+    const std::string jobText = std::to_string(job);
+    const std::string kind = "stub phase of its " + std::string(level == "1" ? "full" : "incremental") + " backup";
+    EXPECT_TRUE(labrun::Has(Output(), "running job " + jobText + " (" + kind + ") on "))
+        << "the run's start line does not name the " << kind << ": " << Output();
+    EXPECT_TRUE(labrun::Has(Output(), "\nsummary of job " + jobText + ": " + kind + ", "))
+        << "the run's summary does not name the " << kind << ": " << Output();
+  }
+
  protected:
   testsupport::TestLab dir_;
   const std::string lab_ = dir_.Path("lab");
@@ -1039,6 +1098,8 @@ const std::map<std::string, std::function<void(ArchivingLab&)>>& Ways() {
        [](ArchivingLab& t) { t.ACutOffStubWhoseIndexRecordIsLostThenTheBackupPhaseAgain(ArchivingLab::IndexLoss::kQueryFails, false); }},
       {"ABackupPhaseWhoseMountOfAVMIsRefused", [](ArchivingLab& t) { t.ABackupPhaseFailsAVM("vminfo.MountVM"); }},
       {"ABackupPhaseWhoseMountOfADiskFails", [](ArchivingLab& t) { t.ABackupPhaseFailsAVM("vminfo.MountFailure"); }},
+      {"AStubPhaseEndedWithAStubCutOffThenRunsLogDeleted",
+       [](ArchivingLab& t) { t.CutOffStubPhaseEndedThenRunsLogLost(); }},
   };
   return ways;
 }
