@@ -945,18 +945,46 @@ class ChainDamage : public ArchivingLab, public testing::WithParamInterface<std:
     }
     ASSERT_TRUE(lab::WriteFileAtomic(path, kept + damaged));
   }
-  // What a refusal of vm01's restore says of the damage.
-  const char* Said() const {
+  // What a refusal of vm01's restore as of the job says of the damage. Of one archive of several, it
+  // says once which job's backup of disk 1 is lost and why, naming the archive file where the job's
+  // note still names it.
+  std::string Said(int64_t asOf) const {
+    const std::string job = std::to_string(where());
+    const std::string brokenAt = "is not restored: its chain of backups is broken: job " +
+                                 (asOf == where() ? job + "'s backup"
+                                                  : std::to_string(asOf) + "'s backup of the disk builds on job " + job +
+                                                        ", whose backup");
+    // The restore runs in a copy of the lab.
+    const std::string damagedArchive = dir_.Path("asof" + std::to_string(asOf)) + damagedArchive_;
+    const std::string notNoted = brokenAt + " of the disk is lost: the job's records name the disk, but no committed "
+                                            "archive noted for the VM in job " + job + " holds it";
     switch (damage()) {
       case Damage::kArchiveRemoved: return "but the file is not there";
       case Damage::kLeftUncommitted: return "never committed";
       case Damage::kByteChangedMidFile:
       case Damage::kByteChangedInFirstRecord: return "not well formed";
-      case Damage::kOneOfSeveralRemovedWithItsIndexRecord: return "but the file is not there";
-      case Damage::kOneOfSeveralLeftUncommittedWithItsIndexRecord: return "never committed";
+      case Damage::kOneOfSeveralRemoved:
+      case Damage::kOneOfSeveralRemovedWithItsIndexRecord:
+        return brokenAt + " of the disk is lost with an archive of it: " + damagedArchive + ": noted for the VM in job " +
+               job + ", but the file is not there";
+      case Damage::kOneOfSeveralLeftUncommittedWithItsIndexRecord:
+        return brokenAt + " of the disk is lost with an archive of it: " + damagedArchive + archive::kUncommittedSuffix +
+               ": never committed";
+      case Damage::kOneOfSeveralRemovedWithTheNote:
+      case Damage::kOneOfSeveralRemovedWithTheNoteAndIndexRecord:
+        return "job " + job + "'s backup of the VM is lost: no archive of it is found";
       case Damage::kOneOfSeveralFirstRecordChanged: return "not well formed";
-      // Nothing but the job's mount records what the archive held.
-      case Damage::kOneOfSeveralsNoteLineRemovedWithTheJobManagersRecord: return "job 1002";
+      case Damage::kOneOfSeveralsNoteLineWithADispatchOfMinusOne:
+      case Damage::kOneOfSeveralsNoteLineWithAFourthField:
+      case Damage::kOneOfSeveralsNoteLineRemoved:
+      case Damage::kOneOfSeveralsNoteCutInsideItsLine:
+        return notNoted;
+      // Nothing but the job's mount records what the archive held: the restore as of the job checks the
+      // disks it took, one as of a later job finds the disk's chain broken there.
+      case Damage::kOneOfSeveralsNoteLineRemovedWithTheJobManagersRecord:
+        return asOf != where() ? notNoted
+                               : "is not restored: the mount of job " + job +
+                                     " took it, but no committed archive of the job's latest attempt holds it";
       default: return "is lost";
     }
   }
@@ -970,6 +998,8 @@ class ChainDamage : public ArchivingLab, public testing::WithParamInterface<std:
     if (OneOfSeveral()) {
       const lab::ArchiveLocation disk1 = ArchiveOfDisk1Alone(job);
       ASSERT_FALSE(disk1.path.empty()) << "vm01's disk 1 has no archive of its own in job " << job;
+      ASSERT_EQ(0u, disk1.path.find(lab_ + "/"));
+      damagedArchive_ = disk1.path.substr(lab_.size());
       if (damage() == Damage::kOneOfSeveralFirstRecordChanged) {
         archivetest::FlipByte(disk1.path, 30);
         return;
@@ -1038,7 +1068,8 @@ class ChainDamage : public ArchivingLab, public testing::WithParamInterface<std:
       EXPECT_FALSE(mustRestore) << what << ": refused, though no damage reached its chain: " << restore.output;
       EXPECT_TRUE(labrun::Has(restore.output, "is not restored") || labrun::Has(restore.output, "no backup"))
           << what << " refuses without saying which disk: " << restore.output;
-      EXPECT_TRUE(labrun::Has(restore.output, Said())) << what << " refuses without naming the damage: " << restore.output;
+      EXPECT_TRUE(labrun::Has(restore.output, Said(job))) << what << " refuses without naming the damage as "
+                                                          << Said(job) << ": " << restore.output;
       EXPECT_TRUE(restore.disks.empty()) << what << " refused, but wrote a disk back";
       return;
     }
@@ -1116,6 +1147,8 @@ class ChainDamage : public ArchivingLab, public testing::WithParamInterface<std:
  protected:
   std::map<int64_t, testsupport::DiskCopies> copiesBefore_;  // job -> vm01's disks just before it
   bool damagedAfterTheStub_ = false;
+  // Of one archive of several, the one damaged: its path below the lab.
+  std::string damagedArchive_;
 };
 
 TEST_P(ChainDamage, EveryRestoreGivesTheJobsBytesOrRefusesAndNoDiskIsDeletedThatDoesNotComeBack) {
