@@ -239,12 +239,13 @@ class JobBackups {
     const auto found = absent_.find(job);
     return found == absent_.end() ? std::string() : found->second;
   }
-  // Why the job's backup lacks a disk its records name: an archive of it absent, else none holds it.
+  // Why the job's backup lacks a disk its records name: an archive of it absent (named, with why), else
+  // none of the archives noted for the VM in the job holds it.
   std::string WhyDiskLost(int64_t job) const {
     const std::string absent = Absent(job);
-    return absent.empty()
-               ? "backup of the disk is lost: its records name it, but no archive of the job's backup holds it"
-               : "backup of the disk is lost with an archive of it: " + absent;
+    return absent.empty() ? "backup of the disk is lost: the job's records name the disk, but no committed archive "
+                            "noted for the VM in job " + std::to_string(job) + " holds it"
+                          : "backup of the disk is lost with an archive of it: " + absent;
   }
 
   const std::vector<const ArchiveContents*>& Archives(int64_t job) const { return usable_.at(job).archives; }
@@ -256,9 +257,14 @@ class JobBackups {
   }
   // The disks the records say the job held (names below the VM, lower case); false when they do not say.
   bool RecordedDisks(int64_t job, std::set<std::string>& disks) const {
+    return records_.jobs.count(job) && DisksNamedFor(job, disks);
+  }
+  // The same, also of a job no record says backed the VM up: what its mount took still tells a usable
+  // backup of it that lacks a disk from one that never had it.
+  bool DisksNamedFor(int64_t job, std::set<std::string>& disks) const {
     disks.clear();
     std::set<std::string> named;
-    if (!records_.jobs.count(job) || !records_.disksOf || !records_.disksOf(job, named)) return false;
+    if (!records_.disksOf || !records_.disksOf(job, named)) return false;
     for (const std::string& name : named) disks.insert(FXString::ToLower(name));
     return true;
   }
@@ -314,7 +320,7 @@ bool WalkDiskChain(const JobBackups& jobs, int64_t from, const std::string& disk
     const DiskHeaderOf* header = jobs.Disk(next, disk);
     if (header == nullptr) {
       std::set<std::string> recorded;
-      const bool named = jobs.RecordedDisks(next, recorded) && recorded.count(jobs.BelowVM(disk)) != 0;
+      const bool named = jobs.DisksNamedFor(next, recorded) && recorded.count(jobs.BelowVM(disk)) != 0;
       why = builds + "job " + std::to_string(next) +
             (!jobs.Absent(next).empty() || named ? ", whose " + jobs.WhyDiskLost(next)
                                                  : std::string(", whose backup of the VM does not hold the disk"));

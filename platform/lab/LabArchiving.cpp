@@ -220,8 +220,7 @@ bool FindDeletedDisks(const VMDescription& vm, int64_t asOfJob, std::map<size_t,
       const std::string indexName = LabDiskIndexName(i, vm.disks[i].file);
       const std::string broken = BrokenChainOf(backup, indexName);
       if (!broken.empty()) {
-        error = "disk " + indexName + " of VM [" + vm.name + "] is not restored: job " +
-                std::to_string(backup.jobs.back()) + "'s backup holds it, but " + broken + "; nothing was written";
+        error = "disk " + indexName + " of VM [" + vm.name + "] is not restored: " + broken + "; nothing was written";
         return false;
       }
       const archive::RestoredDisk* disk = FindRestoredDisk(backup, indexName);
@@ -581,7 +580,7 @@ bool DiskOfJobBackup(const archive::VMBackup& backup, const std::string& indexNa
   const std::string job = "job " + std::to_string(jobId);
   const std::string broken = BrokenChainOf(backup, indexName);
   if (!broken.empty()) {
-    why = job + "'s backup holds the disk, but " + broken;
+    why = broken;
     return false;
   }
   const archive::RestoredDisk* found = FindRestoredDisk(backup, indexName);

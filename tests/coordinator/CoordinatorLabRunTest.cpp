@@ -8,6 +8,7 @@
 #include "agentprog/VSProtocolAgent.h"
 #include "controller/QuarnController.h"
 #include "coordinator/CoordinatorTestSupport.h"
+#include "support/VirtualClock.h"
 
 namespace coordtest {
 namespace {
@@ -32,7 +33,8 @@ class LocalProtocolAgent : public QuarnController {
 };
 
 // Starts the test agent program for its remote agents, passes idle quickly and moves the platform
-// clock a second per pass, so that the reclaim delay of a minute passes in a moment.
+// clock a second per pass (by `advance`, the test's guarded Advance), so that the reclaim delay of a
+// minute passes in a moment.
 class LabCoordinator : public TestCoordinator {
  public:
   const char* GetApplicationName() override { return QUARN_TEST_AGENT_BINARY; }
@@ -42,11 +44,12 @@ class LabCoordinator : public TestCoordinator {
     return ok;
   }
   void OnIdle() override {
-    ZtClock::AdvanceForTest(CTimeInterval::FromSeconds(1));
+    advance();
     // A job that has not ended within an hour of its own time is stuck: end it so the test fails.
     if (++passes_ > 3600) SetQuitFlag();
     QuarnCoordinator::OnIdle();
   }
+  std::function<void()> advance;
   int passes_ = 0;
 };
 
@@ -71,6 +74,7 @@ class CoordinatorLabRunTest : public CoordinatorTest {
     local_.reset(new LocalProtocolAgent(std::move(gate)));
     EXPECT_TRUE(StartManagers());
     auto* coordinator = new LabCoordinator();
+    coordinator->advance = [] { Advance(1); };
     coordinator_.reset(coordinator);
     coordinator->SetAvailableStreams(3);
     if (!coordinator->Initialize(job_.get(), app_.get(), local_.get())) {
@@ -86,6 +90,8 @@ class CoordinatorLabRunTest : public CoordinatorTest {
     ASSERT_TRUE(lab::WriteFileAtomic(lab::ClientTempDir(client) + "/kill-on-first-vm", ""));
   }
 
+  // Only the idle passes move the clock: on the real one, the time a pass takes would add to each.
+  testsupport::VirtualClock clock_;
   std::string savedLab_;
   // Outlives the coordinator (members go after TearDown), which drives it until its Deinitialize.
   std::unique_ptr<LocalProtocolAgent> local_;

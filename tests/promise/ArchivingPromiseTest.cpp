@@ -318,31 +318,66 @@ class ArchivingLab : public testing::Test {
       return true;
     }, error)) << error;
   }
+  // vm01's committed archive of the job that holds its disk 1 and not its disk 0; an empty path when
+  // it has none.
+  lab::ArchiveLocation ArchiveOfDisk1Alone(int64_t job) {
+    const lab::VMDescription vm = Description(kVM);
+    const std::string prefix = "\\" + vm.guid + "\\";
+    for (const lab::ArchiveLocation& location : lab::ListVMArchiveFiles(job, vm.guid)) {
+      archive::ArchiveContents contents;
+      archive::Problem problem;
+      archive::ReadArchiveStructure(location.path, contents, problem);
+      if (archivetest::FindItem(contents, prefix + lab::LabDiskIndexName(1, vm.disks[1].file)) != nullptr &&
+          archivetest::FindItem(contents, prefix + lab::LabDiskIndexName(0, vm.disks[0].file)) == nullptr)
+        return location;
+    }
+    return lab::ArchiveLocation();
+  }
+  // Runs the job (`run --job N -- options`) with vm01's disk 1 in an archive of its own, however the
+  // streams come: with more than one stream, disk 1 goes to a stream of its own unless disk 0 has ended
+  // first and left it its stream and archive. Disk 0's first read is held until disk 1's archive is
+  // committed, so that it cannot end first.
+  void RunWithDisk1InAnArchiveOfItsOwn(int64_t job, const std::vector<std::string>& options) {
+    Fault({"hold", "disk.Read", "--disk", "0"});
+    std::vector<std::string> args = {"run", lab_, "--job", std::to_string(job), "--"};
+    args.insert(args.end(), options.begin(), options.end());
+    const std::string output = dir_.Path("run" + std::to_string(job) + ".txt");
+    const pid_t run = labrun::StartTool(args, output);
+    ASSERT_GT(run, 0);
+    const bool held = labrun::WaitForLab({lab_}, [] {
+      lab::FaultTable table;
+      std::string error;
+      return lab::ReadFaultTable(table, error) &&
+             std::any_of(table.rules.begin(), table.rules.end(),
+                         [](const lab::FaultRule& rule) { return rule.hold && rule.fired > 0; });
+    });
+    // The job's media folder is there once vm01's first archive is begun, before any disk is read.
+    const bool alone = held && labrun::WaitForLab({lab::MediaJobDir(lab::SampleMediaAgent(), job)}, [&] {
+      return !ArchiveOfDisk1Alone(job).path.empty();
+    });
+    std::string error;
+    EXPECT_TRUE(lab::ReleaseHeldCalls(error)) << error;
+    const int status = testsupport::WaitProgram(run);
+    ASSERT_TRUE(alone) << "vm01's disk 1 has no archive of its own in job " << job << ": " << labrun::ReadText(output);
+    EXPECT_TRUE(status == 0 || status == 1 || status == 2) << labrun::ReadText(output);
+  }
   // The last disk taken off the VM; its image stays where it was.
   // The index and the media disagree between the phases of job 1001, the index listing each disk of
-  // vm01 at the change id the disk has now: its disk 1, backed up in an archive of its own (four
-  // streams), has that archive lost; or its disk 0, written since, has the index's record of it say the
-  // new change id while its backup read the old one. The stub asks the media and deletes nothing.
+  // vm01 at the change id the disk has now: its disk 1, backed up in an archive of its own, has that
+  // archive lost; or its disk 0, written since, has the index's record of it say the new change id
+  // while its backup read the old one. The stub asks the media and deletes nothing.
   void MediaAndIndexDisagree(bool archiveLost) {
-    BackupPhase(1001, "1", "4");
+    if (archiveLost) {
+      ASSERT_NO_FATAL_FAILURE(RunWithDisk1InAnArchiveOfItsOwn(1001, {"-t", "1", "-numStreams", "4", "-stub"}));
+      CheckStreams(1001, "the backup phase of job 1001");
+    } else {
+      BackupPhase(1001, "1", "4");
+    }
     lab::SetRoot(lab_);
     const lab::VMDescription vm = Description(kVM);
     const std::string disk0 = lab::LabDiskIndexName(0, vm.disks[0].file);
-    const std::string disk1 = lab::LabDiskIndexName(1, vm.disks[1].file);
     if (archiveLost) {
-      bool lost = false;
-      for (const lab::ArchiveLocation& location : lab::ListVMArchiveFiles(1001, vm.guid)) {
-        archive::ArchiveContents contents;
-        archive::Problem problem;
-        ASSERT_TRUE(archive::ReadArchiveStructure(location.path, contents, problem)) << problem.Describe();
-        const std::string prefix = "\\" + vm.guid + "\\";
-        if (archivetest::FindItem(contents, prefix + disk1) != nullptr &&
-            archivetest::FindItem(contents, prefix + disk0) == nullptr) {
-          ASSERT_EQ(0, unlink(location.path.c_str()));
-          lost = true;
-        }
-      }
-      ASSERT_TRUE(lost) << "disk 1 has no archive of its own";
+      ASSERT_EQ(0, unlink(ArchiveOfDisk1Alone(1001).path.c_str()));
     } else {
       GuestWrite("0", "65536", "512");
       lab::SetRoot(lab_);
@@ -1157,28 +1192,22 @@ class ChainDamage : public ArchivingLab, public testing::WithParamInterface<std:
   When when() const { return std::get<2>(GetParam()); }
 
   bool OneOfSeveral() const { return damage() >= Damage::kOneOfSeveralRemoved; }
-  // Each disk on a stream, and an archive, of its own when one archive of several is damaged.
+  // Several streams when one archive of several is damaged; the damaged job's run puts disk 1 in an
+  // archive of its own.
   const char* Streams() const { return OneOfSeveral() ? "4" : "1"; }
 
   void Run(int64_t job, const char* level) {
     if (job != kFull) NextJob(job);
     copiesBefore_[job] = testsupport::CopyDisks({kVM}, dir_.Path("before" + std::to_string(job)));
-    const int status = Tool({"run", lab_, "--job", std::to_string(job), "--", "-t", level, "-numStreams", Streams()});
-    EXPECT_TRUE(status == 0 || status == 1 || status == 2) << Output();
-  }
-  // vm01's archive of the job that holds its disk 1 and not its disk 0.
-  lab::ArchiveLocation ArchiveOfDisk1Only(int64_t job, const lab::VMDescription& vm) {
-    const std::string prefix = "\\" + vm.guid + "\\";
-    for (const lab::ArchiveLocation& location : lab::ListVMArchiveFiles(job, vm.guid)) {
-      archive::ArchiveContents contents;
-      archive::Problem problem;
-      archive::ReadArchiveStructure(location.path, contents, problem);
-      if (archivetest::FindItem(contents, prefix + lab::LabDiskIndexName(1, vm.disks[1].file)) != nullptr &&
-          archivetest::FindItem(contents, prefix + lab::LabDiskIndexName(0, vm.disks[0].file)) == nullptr)
-        return location;
+    const std::vector<std::string> options = {"-t", level, "-numStreams", Streams()};
+    if (OneOfSeveral() && job == where()) {
+      RunWithDisk1InAnArchiveOfItsOwn(job, options);
+      return;
     }
-    ADD_FAILURE() << "vm01's disk 1 has no archive of its own in job " << job;
-    return lab::ArchiveLocation();
+    std::vector<std::string> args = {"run", lab_, "--job", std::to_string(job), "--"};
+    args.insert(args.end(), options.begin(), options.end());
+    const int status = Tool(args);
+    EXPECT_TRUE(status == 0 || status == 1 || status == 2) << Output();
   }
   void RemoveIndexRecord(int64_t job, const std::string& guid) {
     std::string error;
@@ -1218,18 +1247,46 @@ class ChainDamage : public ArchivingLab, public testing::WithParamInterface<std:
     }
     ASSERT_TRUE(lab::WriteFileAtomic(path, kept + damaged));
   }
-  // What a refusal of vm01's restore says of the damage.
-  const char* Said() const {
+  // What a refusal of vm01's restore as of the job says of the damage. Of one archive of several, it
+  // says once which job's backup of disk 1 is lost and why, naming the archive file where the job's
+  // note still names it.
+  std::string Said(int64_t asOf) const {
+    const std::string job = std::to_string(where());
+    const std::string brokenAt = "is not restored: its chain of backups is broken: job " +
+                                 (asOf == where() ? job + "'s backup"
+                                                  : std::to_string(asOf) + "'s backup of the disk builds on job " + job +
+                                                        ", whose backup");
+    // The restore runs in a copy of the lab.
+    const std::string damagedArchive = dir_.Path("asof" + std::to_string(asOf)) + damagedArchive_;
+    const std::string notNoted = brokenAt + " of the disk is lost: the job's records name the disk, but no committed "
+                                            "archive noted for the VM in job " + job + " holds it";
     switch (damage()) {
       case Damage::kArchiveRemoved: return "but the file is not there";
       case Damage::kLeftUncommitted: return "never committed";
       case Damage::kByteChangedMidFile:
       case Damage::kByteChangedInFirstRecord: return "not well formed";
-      case Damage::kOneOfSeveralRemovedWithItsIndexRecord: return "but the file is not there";
-      case Damage::kOneOfSeveralLeftUncommittedWithItsIndexRecord: return "never committed";
+      case Damage::kOneOfSeveralRemoved:
+      case Damage::kOneOfSeveralRemovedWithItsIndexRecord:
+        return brokenAt + " of the disk is lost with an archive of it: " + damagedArchive + ": noted for the VM in job " +
+               job + ", but the file is not there";
+      case Damage::kOneOfSeveralLeftUncommittedWithItsIndexRecord:
+        return brokenAt + " of the disk is lost with an archive of it: " + damagedArchive + archive::kUncommittedSuffix +
+               ": never committed";
+      case Damage::kOneOfSeveralRemovedWithTheNote:
+      case Damage::kOneOfSeveralRemovedWithTheNoteAndIndexRecord:
+        return "job " + job + "'s backup of the VM is lost: no archive of it is found";
       case Damage::kOneOfSeveralFirstRecordChanged: return "not well formed";
-      // Nothing but the job's mount records what the archive held.
-      case Damage::kOneOfSeveralsNoteLineRemovedWithTheJobManagersRecord: return "job 1002";
+      case Damage::kOneOfSeveralsNoteLineWithADispatchOfMinusOne:
+      case Damage::kOneOfSeveralsNoteLineWithAFourthField:
+      case Damage::kOneOfSeveralsNoteLineRemoved:
+      case Damage::kOneOfSeveralsNoteCutInsideItsLine:
+        return notNoted;
+      // Nothing but the job's mount records what the archive held: the restore as of the job checks the
+      // disks it took, one as of a later job finds the disk's chain broken there.
+      case Damage::kOneOfSeveralsNoteLineRemovedWithTheJobManagersRecord:
+        return asOf != where() ? notNoted
+                               : "is not restored: the mount of job " + job +
+                                     " took it, but no committed archive of the job's latest attempt holds it";
       default: return "is lost";
     }
   }
@@ -1241,8 +1298,10 @@ class ChainDamage : public ArchivingLab, public testing::WithParamInterface<std:
     ASSERT_FALSE(archives.empty()) << "vm01 has no archive of job " << job;
     std::error_code failed;
     if (OneOfSeveral()) {
-      const lab::ArchiveLocation disk1 = ArchiveOfDisk1Only(job, Description(kVM));
-      ASSERT_FALSE(disk1.path.empty());
+      const lab::ArchiveLocation disk1 = ArchiveOfDisk1Alone(job);
+      ASSERT_FALSE(disk1.path.empty()) << "vm01's disk 1 has no archive of its own in job " << job;
+      ASSERT_EQ(0u, disk1.path.find(lab_ + "/"));
+      damagedArchive_ = disk1.path.substr(lab_.size());
       if (damage() == Damage::kOneOfSeveralFirstRecordChanged) {
         archivetest::FlipByte(disk1.path, 30);
         return;
@@ -1311,7 +1370,8 @@ class ChainDamage : public ArchivingLab, public testing::WithParamInterface<std:
       EXPECT_FALSE(mustRestore) << what << ": refused, though no damage reached its chain: " << restore.output;
       EXPECT_TRUE(labrun::Has(restore.output, "is not restored") || labrun::Has(restore.output, "no backup"))
           << what << " refuses without saying which disk: " << restore.output;
-      EXPECT_TRUE(labrun::Has(restore.output, Said())) << what << " refuses without naming the damage: " << restore.output;
+      EXPECT_TRUE(labrun::Has(restore.output, Said(job))) << what << " refuses without naming the damage as "
+                                                          << Said(job) << ": " << restore.output;
       EXPECT_TRUE(restore.disks.empty()) << what << " refused, but wrote a disk back";
       return;
     }
@@ -1389,18 +1449,20 @@ class ChainDamage : public ArchivingLab, public testing::WithParamInterface<std:
  protected:
   std::map<int64_t, testsupport::DiskCopies> copiesBefore_;  // job -> vm01's disks just before it
   bool damagedAfterTheStub_ = false;
+  // Of one archive of several, the one damaged: its path below the lab.
+  std::string damagedArchive_;
 };
 
 TEST_P(ChainDamage, EveryRestoreGivesTheJobsBytesOrRefusesAndNoDiskIsDeletedThatDoesNotComeBack) {
   ASSERT_EQ(0, Tool({"vm", lab_, kVM, "power", "on"}));
-  Run(kFull, "1");
+  ASSERT_NO_FATAL_FAILURE(Run(kFull, "1"));
   if (where() == kFull && when() == When::kBeforeTheNextJob) {
     ASSERT_NO_FATAL_FAILURE(DamageOnce(kFull));
   }
   GuestWrite("0", "65536", "65536");
   // Both disks change, so that neither is as the full left it.
   if (OneOfSeveral()) GuestWrite("1", "65536", "65536");
-  Run(kMiddle, "2");
+  ASSERT_NO_FATAL_FAILURE(Run(kMiddle, "2"));
   if (where() == kMiddle && when() == When::kBeforeTheNextJob) {
     ASSERT_NO_FATAL_FAILURE(DamageOnce(kMiddle));
   }

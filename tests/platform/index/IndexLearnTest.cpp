@@ -76,10 +76,11 @@ class IndexLearnTest : public ::testing::Test {
   }
 
   // The VM's archive file of the current job: its header with the VM's metadata (its name `name`), one
-  // disk with its metadata and the extents given (extent -> checksum); `failed` ends the VM's header
-  // failed.
+  // disk with its metadata (read at `changeId`, by default "change-<job>") and the extents given
+  // (extent -> checksum); `failed` ends the VM's header failed.
   void WriteArchive(uint32_t level, const std::map<uint64_t, uint32_t>& extents, bool failed = false,
-                    const std::string& guid = kVM, const std::string& name = "vm01") {
+                    const std::string& guid = kVM, const std::string& name = "vm01",
+                    const std::string& changeId = std::string()) {
     vsArchive stream(job_.get(), &app_, nullptr, "km");
     ASSERT_EQ(0, stream.init(true));
     ASSERT_EQ(0, stream.createArchiveFile(guid, job_->getJobId(), 7, 4, "", level));
@@ -101,7 +102,7 @@ class IndexLearnTest : public ::testing::Test {
     Idx disk;
     VSMeta* part = disk.getObject<VSMeta>(Idx::F_virtualServer, true);
     part->setint64(VSMeta::F_extentSize, 2048);
-    part->setstring(VSMeta::F_changeId, "change-" + std::to_string(job_->getJobId()));
+    part->setstring(VSMeta::F_changeId, changeId.empty() ? "change-" + std::to_string(job_->getJobId()) : changeId);
     ASSERT_EQ(0, stream.sendVSIdxDiskMetadata(disk));
     ASSERT_EQ(0, stream.sendEOF(true, 0));
     ASSERT_EQ(0, stream.closeArchiveFile());
@@ -242,24 +243,36 @@ TEST_F(IndexLearnTest, AVMWhoseArchiveCannotBeIndexedFailsItsRunAndLeavesNoEntri
 // A job run again after an attempt that failed: the index learns the attempt that stands for the VM,
 // whatever the earlier one's archive is, and learns nothing when the latest one's cannot be indexed:
 // cut short, its first record changed (its note still tells its job, its VM and its attempt), gone
-// or never committed while its note names it. Never learned from what is left of it, such a job is no
-// base: the next job builds on the newest backup the index learned before it. The same by an
-// archive-index run and by the finalised index.
+// or never committed while its note names it; the error then names that archive and what is wrong
+// with it. Never learned from what is left of it, such a job is no base: the next job builds on the
+// newest backup the index learned before it. Each attempt reads the disk at a change id of its own,
+// so the next job's base tells which attempt was learned. The same by an archive-index run and by the
+// finalised index.
 TEST_F(IndexLearnTest, TheLatestAttemptAloneDecidesWhatIsLearned) {
   enum class Harm { kNone, kEndedFailed, kCut, kFirstRecordChanged, kRemoved, kUncommitted };
   struct Case {
     const char* name;
     Harm earlier, latest;
-    const char* reason;  // empty: learned
+    bool learned;
+    // What the user is told of the VM's backup in the job: the change id the next job builds on (the
+    // latest attempt's) when it is learned, else the index's error.
+    std::string said;
   } cases[] = {
-      {"the earlier attempt ended failed", Harm::kEndedFailed, Harm::kNone, ""},
-      {"the earlier attempt's archive cut short", Harm::kCut, Harm::kNone, ""},
-      {"the earlier attempt's first record changed", Harm::kFirstRecordChanged, Harm::kNone, ""},
-      {"the earlier attempt's archive gone", Harm::kRemoved, Harm::kNone, ""},
-      {"the latest attempt's archive cut short", Harm::kNone, Harm::kCut, "cannot be indexed"},
-      {"the latest attempt's first record changed", Harm::kNone, Harm::kFirstRecordChanged, "cannot be indexed"},
-      {"the latest attempt's archive gone", Harm::kNone, Harm::kRemoved, "the file is not there"},
-      {"the latest attempt's archive never committed", Harm::kNone, Harm::kUncommitted, "never committed"},
+      {"the earlier attempt ended failed", Harm::kEndedFailed, Harm::kNone, true, "read by the latest attempt"},
+      {"the earlier attempt's archive cut short", Harm::kCut, Harm::kNone, true, "read by the latest attempt"},
+      {"the earlier attempt's first record changed", Harm::kFirstRecordChanged, Harm::kNone, true,
+       "read by the latest attempt"},
+      {"the earlier attempt's archive gone", Harm::kRemoved, Harm::kNone, true, "read by the latest attempt"},
+      {"the latest attempt's archive cut short", Harm::kNone, Harm::kCut, false,
+       "a data record runs past the end of the file (cut short)"},
+      {"the latest attempt's first record changed", Harm::kNone, Harm::kFirstRecordChanged, false,
+       "at offset 0: the check value of an archive begin record does not match its bytes"},
+      {"the latest attempt's archive gone", Harm::kNone, Harm::kRemoved, false, "but the file is not there"},
+      {"the latest attempt's archive never committed", Harm::kNone, Harm::kUncommitted, false,
+       std::string(archive::kUncommittedSuffix) + ": never committed"},
+  };
+  const auto changeIdOf = [](int64_t job, const std::string& attempt) {
+    return "change-" + std::to_string(job) + " " + attempt;
   };
   int64_t jobId = 50, lastLearned = 0;
   for (const Learning learning : {Learning::kArchiveIndexRun, Learning::kFinalisedIndex}) {
@@ -267,10 +280,11 @@ TEST_F(IndexLearnTest, TheLatestAttemptAloneDecidesWhatIsLearned) {
       SCOPED_TRACE(std::string(test.name) + ", " + Name(learning));
       ASSERT_TRUE(StartLearningJob(++jobId, learning));
       std::string error;
-      WriteArchive(1, {{0, 1}}, test.earlier == Harm::kEndedFailed);
+      WriteArchive(1, {{0, 1}}, test.earlier == Harm::kEndedFailed, kVM, "vm01",
+                   changeIdOf(jobId, "read by the earlier attempt"));
       // The job's next run: the coordinator's next dispatch of the VM.
       ASSERT_TRUE(lab::RecordVMDispatch(jobId, kVM, lab::FocusClient(), error)) << error;
-      WriteArchive(1, {{0, 2}});
+      WriteArchive(1, {{0, 2}}, false, kVM, "vm01", changeIdOf(jobId, "read by the latest attempt"));
       const std::vector<lab::ArchiveLocation> archives = lab::ListVMArchiveFiles(jobId, kVM);
       ASSERT_EQ(2u, archives.size());
       for (size_t i = 0; i < 2; ++i) {
@@ -287,19 +301,24 @@ TEST_F(IndexLearnTest, TheLatestAttemptAloneDecidesWhatIsLearned) {
           default: break;
         }
       }
-      EXPECT_EQ(*test.reason == 0 || learning == Learning::kFinalisedIndex, Learn(learning)) << client_->GetLastError();
-      EXPECT_NE(std::string::npos, client_->GetLastError().find(test.reason)) << client_->GetLastError();
+      EXPECT_EQ(test.learned || learning == Learning::kFinalisedIndex, Learn(learning)) << client_->GetLastError();
       std::vector<std::vector<std::string>> entries;
       ASSERT_TRUE(lab::ReadIndexVMEntries(kGuid, kVM, jobId, entries, error)) << error;
       const std::vector<std::string> latestChecksum = {"crc", "disk0", "0", "2"};
       const bool learnedLatest = std::find(entries.begin(), entries.end(), latestChecksum) != entries.end();
-      EXPECT_EQ(*test.reason == 0, learnedLatest);
-      if (*test.reason != 0) {
-        EXPECT_TRUE(entries.empty()) << "nothing of a VM it cannot index";
-      } else {
+      EXPECT_EQ(test.learned, learnedLatest);
+      if (test.learned) {
+        EXPECT_EQ("", client_->GetLastError());
+        EXPECT_EQ(changeIdOf(jobId, test.said), NextJobsBase());
         lastLearned = jobId;
+        continue;
       }
-      EXPECT_EQ("change-" + std::to_string(lastLearned), NextJobsBase()) << client_->GetLastError();
+      // The error names the latest attempt's archive, never the earlier one's.
+      EXPECT_NE(std::string::npos, client_->GetLastError().find("cannot be indexed: " + archives[1].path))
+          << client_->GetLastError();
+      EXPECT_NE(std::string::npos, client_->GetLastError().find(test.said)) << client_->GetLastError();
+      EXPECT_TRUE(entries.empty()) << "nothing of a VM it cannot index";
+      EXPECT_EQ(changeIdOf(lastLearned, "read by the latest attempt"), NextJobsBase()) << client_->GetLastError();
     }
   }
 }
