@@ -722,13 +722,18 @@ class ArchivingLab : public testing::Test {
     EXPECT_TRUE(vsJobMgr::ReadVMStatus(job, Description(kVM).guid, record));
     return record.getstring(Info::F_failureText);
   }
+  // An archiving job at `level` (the first one, job 1001, a full), copies of vm01's disks taken before it.
+  void ArchivingJob(int64_t job, const char* level = "2") {
+    CopiesBefore(job);
+    if (job != 1001) NextJob(job);
+    BackupPhase(job, level);
+    StubPhase(job, level);
+  }
   // Job 1001 stubs vm01; its user gives it a new disk and writes to it, the VM powered on or left off;
   // then two archiving jobs at `level`. A stub made deleted every disk the VM had: each job backs vm01
   // up whole, its new disk with it, and holds it as it was before the job; an idle vm01 is stubbed again.
   void AStubGivenADisk(const char* level, bool poweredOn) {
-    CopiesBefore(1001);
-    BackupPhase(1001);
-    StubPhase(1001);
+    ArchivingJob(1001, "1");
     ASSERT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1001, kVM);
     CheckJobHoldsVM(1001);
     ASSERT_NO_FATAL_FAILURE(AddDisk());
@@ -753,14 +758,9 @@ class ArchivingLab : public testing::Test {
   // vm01 lacks the disk, which no backup at or before it holds: `vm restore --job 1002` refuses it and
   // verify as of the job names it; job 1003 backs it up, and both agree again as of that job.
   void ADiskGivenToAStubAfterItsJob() {
-    CopiesBefore(1001);
-    BackupPhase(1001);
-    StubPhase(1001);
+    ArchivingJob(1001, "1");
     ASSERT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1001, kVM);
-    CopiesBefore(1002);
-    NextJob(1002);
-    BackupPhase(1002, "2");
-    StubPhase(1002, "2");
+    ArchivingJob(1002);
     CheckJobHoldsVM(1002);
     ASSERT_NO_FATAL_FAILURE(AddDisk());
     const std::string added = "scsi0-2-vm01_2.img";
@@ -772,10 +772,7 @@ class ArchivingLab : public testing::Test {
         promise::RestoreAsOfJobInCopy(lab_, dir_.Path("asof1002added"), kVM, 1002, dir_.Path("asof.txt"));
     EXPECT_NE(0, restore.status);
     EXPECT_TRUE(labrun::Has(restore.output, "no backup of VM [vm01] holds its disk " + added)) << restore.output;
-    CopiesBefore(1003);
-    NextJob(1003);
-    BackupPhase(1003, "2");
-    StubPhase(1003, "2");
+    ArchivingJob(1003);
     EXPECT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1003, kVM);
     CheckJobHoldsVM(1003);
   }
@@ -783,14 +780,9 @@ class ArchivingLab : public testing::Test {
   // verify as of job 1002 checks its disks as any VM's, against what the backup that holds each took,
   // and agrees with the restore as of the job; job 1003 backs the whole VM up and stubs it again.
   void AStubRestoredThenItsJobVerified() {
-    CopiesBefore(1001);
-    BackupPhase(1001);
-    StubPhase(1001);
+    ArchivingJob(1001, "1");
     ASSERT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1001, kVM);
-    CopiesBefore(1002);
-    NextJob(1002);
-    BackupPhase(1002, "2");
-    StubPhase(1002, "2");
+    ArchivingJob(1002);
     ASSERT_EQ(0, Tool({"vm", lab_, kVM, "restore"})) << Output();
     ASSERT_TRUE(promise::GoneDisks(Description(kVM)).empty());
     CheckJobHoldsVM(1002);
@@ -798,10 +790,7 @@ class ArchivingLab : public testing::Test {
                 !labrun::Has(Output(), "nothing to check"))
         << "verify as of job 1002 does not check the disks of the stub restored since: " << Output();
     WriteWhatIsLeft(3);
-    CopiesBefore(1003);
-    NextJob(1003);
-    BackupPhase(1003, "2");
-    StubPhase(1003, "2");
+    ArchivingJob(1003);
     EXPECT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1003, kVM);
     CheckJobHoldsVM(1003);
   }
@@ -810,9 +799,7 @@ class ArchivingLab : public testing::Test {
   // vm01 (`always`: every one). The hypervisor shows the VM is no stub: the job backs it up and holds it.
   void AStubbedRecordOnAWholeVMWhileTheIndexDoesNotAnswer(bool always) {
     ASSERT_EQ(0, Tool({"vm", lab_, kVM, "power", "on"}));
-    CopiesBefore(1001);
-    BackupPhase(1001);
-    StubPhase(1001);
+    ArchivingJob(1001, "1");
     ASSERT_FALSE(Stubbed(kVM));
     CheckJobHoldsVM(1001);
     ASSERT_NO_FATAL_FAILURE(ForgeStubRecord(1001));
@@ -904,14 +891,9 @@ class ArchivingLab : public testing::Test {
     CheckJobHoldsVM(1001);
     StubPhase(1001);
     CheckJobHoldsVM(1001);
-    for (int64_t job : {1002}) {
-      CopiesBefore(job);
-      NextJob(job);
-      BackupPhase(job, "2");
-      StubPhase(job, "2");
-      EXPECT_TRUE(Stubbed(kVM)) << "job " << job << ": " << WhyNotStubbed(job, kVM);
-      CheckJobHoldsVM(job);
-    }
+    ArchivingJob(1002);
+    EXPECT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1002, kVM);
+    CheckJobHoldsVM(1002);
   }
   // vm02 fails in the backup phase of job 1001 (its mount refused, or a disk's mount failed), vm01 is
   // stubbed in its stub phase: the job ends completed with errors, as it did after its backup phase.
