@@ -888,8 +888,19 @@ class ArchivingLab : public testing::Test {
     EXPECT_TRUE(labrun::Has(StatusText(1001), "Left as this job's stub phase began its stub"))
         << "the backup phase run again does not leave vm01 as its stub phase left it: " << StatusText(1001);
     CheckRestores("the job's backup phase run again over its stub cut off, the index's record lost");
+    EXPECT_EQ("job 1001: completed", OutcomeLine(1001));
     CheckJobHoldsVM(1001);
+    // The index answering again, the stub phase finishes the stub; without the index's record of the
+    // job's backup it refuses it, and the job, whose one stub failed, fails saying why.
     StubPhase(1001);
+    const bool indexAnswers = loss == IndexLoss::kQueryFails;
+    EXPECT_EQ(indexAnswers ? "job 1001: completed" : "job 1001: failed", OutcomeLine(1001));
+    EXPECT_EQ(indexAnswers, Stubbed(kVM)) << WhyNotStubbed(1001, kVM);
+    if (!indexAnswers) {
+      EXPECT_TRUE(labrun::Has(Output(), "vm01 Skipped The VM was not stubbed: the index holds no backup of it from "
+                                        "this job"))
+          << Output();
+    }
     CheckJobHoldsVM(1001);
     ArchivingJob(1002);
     EXPECT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1002, kVM);
