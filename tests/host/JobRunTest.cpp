@@ -531,7 +531,10 @@ TEST_F(JobRun, VerifyHoldsAJobToEveryFileAndDiskItsMountTook) {
   ASSERT_EQ(0, RunTool({"run", labDir}, out)) << ReadText(out);
   ASSERT_EQ(0, RunTool({"create", labDir, "--job", "1002"}, out)) << ReadText(out);
   // Each disk on a stream and an archive file of its own.
-  ASSERT_EQ(0, RunTool({"run", labDir, "--job", "1002", "--", "-t", "2", "-numStreams", "2"}, out)) << ReadText(out);
+  const labrun::Disk1AloneRun run = labrun::RunWithDisk1InAnArchiveOfItsOwn(
+      labDir, 1002, {"vm01"}, {"run", labDir, "--job", "1002", "--", "-t", "2", "-numStreams", "2"}, out);
+  ASSERT_EQ("", run.failure) << run.output;
+  ASSERT_EQ(0, run.status) << run.output;
   EXPECT_EQ(0, RunTool({"verify", labDir, "--job", "1002"}, out)) << ReadText(out);
   EXPECT_EQ(std::string::npos, ReadText(out).find("MISSING")) << ReadText(out);
   lab::SetRoot(labDir);
@@ -577,7 +580,10 @@ TEST_F(JobRun, AnArchiveWhoseFirstRecordCannotBeReadStillDamagesItsVMsBackup) {
       << ReadText(out);
   ASSERT_EQ(0, RunTool({"disk", labDir, "vm01", "1", "write", "--percent", "100"}, out)) << ReadText(out);
   // Each disk on a stream and an archive file of its own.
-  ASSERT_EQ(0, RunTool({"run", labDir, "--", "-numStreams", "4"}, out)) << ReadText(out);
+  const labrun::Disk1AloneRun run =
+      labrun::RunWithDisk1InAnArchiveOfItsOwn(labDir, 1001, {"vm01"}, {"run", labDir, "--", "-numStreams", "4"}, out);
+  ASSERT_EQ("", run.failure) << run.output;
+  ASSERT_EQ(0, run.status) << run.output;
   lab::SetRoot(labDir);
   std::string damaged;
   for (const lab::ArchiveLocation& location : lab::ListVMArchiveFiles(1001, vm01)) {

@@ -40,6 +40,7 @@
 #include "records/messages/JobManagerMessages.h"
 #include "support/ArchiveTestSupport.h"
 #include "support/DiskCopies.h"
+#include "support/LabRunSupport.h"
 #include "support/LabWait.h"
 #include "support/PromiseSupport.h"
 #include "support/TestLab.h"
@@ -646,8 +647,11 @@ TEST_F(LabToolRun, JobsRunAtEveryTimeScaleAndNoAgentStartIsRefused) {
 // still names and counts it.
 TEST_F(LabToolRun, VerifyCountsAnArchiveLostFromABackupTheJobReported) {
   ASSERT_EQ(0, Tool({"create", labDir, "--vms", "2", "--disks", "2", "--time-scale", "60"}).exitCode);
-  const Result run = Tool({"run", labDir, "--", "-numStreams", "4"});
-  ASSERT_EQ(0, run.exitCode) << run.out;
+  // Each disk of each VM on a stream and an archive file of its own.
+  const labrun::Disk1AloneRun run = labrun::RunWithDisk1InAnArchiveOfItsOwn(
+      labDir, 1001, {"vm01", "vm02"}, {"run", labDir, "--", "-numStreams", "4"}, dir.Path("run.txt"));
+  ASSERT_EQ("", run.failure) << run.output;
+  ASSERT_EQ(0, run.status) << run.output;
   struct Case {
     const char* vm;
     bool archiveLost;      // its archive of disk 1 removed
@@ -678,15 +682,7 @@ TEST_F(LabToolRun, VerifyCountsAnArchiveLostFromABackupTheJobReported) {
     ASSERT_TRUE(lab::FindVM(lab::SampleServer(), c.vm, vm));
     std::string error;
     if (c.archiveLost) {
-      const std::string prefix = "\\" + vm.guid + "\\";
-      for (const lab::ArchiveLocation& location : lab::ListVMArchiveFiles(1001, vm.guid)) {
-        archive::ArchiveContents contents;
-        archive::Problem problem;
-        archive::ReadArchiveStructure(location.path, contents, problem);
-        if (archivetest::FindItem(contents, prefix + lab::LabDiskIndexName(1, vm.disks[1].file)) != nullptr &&
-            archivetest::FindItem(contents, prefix + lab::LabDiskIndexName(0, vm.disks[0].file)) == nullptr)
-          lost[c.vm] = location.path;
-      }
+      lost[c.vm] = archivetest::ArchiveOfDisk1Alone(1001, c.vm).path;
       ASSERT_FALSE(lost[c.vm].empty()) << c.vm << "'s disk 1 has no archive of its own";
       ASSERT_EQ(0, unlink(lost[c.vm].c_str()));
     }

@@ -174,8 +174,8 @@ class ArchivingLab : public testing::Test {
     CheckRestores(when);
     CheckStreams(1001, when);
   }
-  // The stub phase of job 1001 run until the fault table's first rule (a hold) fires, its job process
-  // killed there, and the table cleared: the run's exit status and output; `killed` false when the hold
+  // The stub phase of job 1001 run until the fault table's hold holds a call, its job process killed
+  // there, and the table cleared: the run's exit status and output; `killed` false when the hold
   // never fired.
   struct KilledRun {
     int status = -1;
@@ -188,11 +188,7 @@ class ArchivingLab : public testing::Test {
                                         dir_.Path("held.txt"));
     if (run <= 0) return result;
     const std::string log = lab::ClientLogPath("coordinator", "quarn");
-    const bool held = labrun::WaitForLab({lab_, log.substr(0, log.rfind('/'))}, [] {
-      lab::FaultTable table;
-      std::string error;
-      return lab::ReadFaultTable(table, error) && !table.rules.empty() && table.rules[0].fired > 0;
-    });
+    const bool held = labrun::WaitForHeldCalls({lab_, log.substr(0, log.rfind('/'))});
     long process = 0;
     for (const std::string& event : lab::ReadRunEvents(1001))
       if (event.compare(0, 8, "started ") == 0) process = std::stol(event.substr(event.rfind("pid=") + 4));
@@ -232,11 +228,7 @@ class ArchivingLab : public testing::Test {
     const pid_t run = labrun::StartTool({"run", lab_, "--job", "1001", "--", "-numStreams", "1", "-stub", "-stubPhase"},
                                         dir_.Path("stopped.txt"));
     ASSERT_GT(run, 0);
-    const bool held = labrun::WaitForLab({lab_}, [] {
-      lab::FaultTable table;
-      std::string error;
-      return lab::ReadFaultTable(table, error) && !table.rules.empty() && table.rules[0].fired > 0;
-    });
+    const bool held = labrun::WaitForHeldCalls({lab_});
     if (held) stop(run);
     const bool summed = held && labrun::WaitForLab({log.substr(0, log.rfind('/'))}, [&] {
       return testsupport::CountOf(labrun::ReadText(log), summary) > summariesBefore;
@@ -318,48 +310,15 @@ class ArchivingLab : public testing::Test {
       return true;
     }, error)) << error;
   }
-  // vm01's committed archive of the job that holds its disk 1 and not its disk 0; an empty path when
-  // it has none.
-  lab::ArchiveLocation ArchiveOfDisk1Alone(int64_t job) {
-    const lab::VMDescription vm = Description(kVM);
-    const std::string prefix = "\\" + vm.guid + "\\";
-    for (const lab::ArchiveLocation& location : lab::ListVMArchiveFiles(job, vm.guid)) {
-      archive::ArchiveContents contents;
-      archive::Problem problem;
-      archive::ReadArchiveStructure(location.path, contents, problem);
-      if (archivetest::FindItem(contents, prefix + lab::LabDiskIndexName(1, vm.disks[1].file)) != nullptr &&
-          archivetest::FindItem(contents, prefix + lab::LabDiskIndexName(0, vm.disks[0].file)) == nullptr)
-        return location;
-    }
-    return lab::ArchiveLocation();
-  }
   // Runs the job (`run --job N -- options`) with vm01's disk 1 in an archive of its own, however the
-  // streams come: with more than one stream, disk 1 goes to a stream of its own unless disk 0 has ended
-  // first and left it its stream and archive. Disk 0's first read is held until disk 1's archive is
-  // committed, so that it cannot end first.
+  // streams come (labrun::RunWithDisk1InAnArchiveOfItsOwn).
   void RunWithDisk1InAnArchiveOfItsOwn(int64_t job, const std::vector<std::string>& options) {
-    Fault({"hold", "disk.Read", "--disk", "0"});
     std::vector<std::string> args = {"run", lab_, "--job", std::to_string(job), "--"};
     args.insert(args.end(), options.begin(), options.end());
-    const std::string output = dir_.Path("run" + std::to_string(job) + ".txt");
-    const pid_t run = labrun::StartTool(args, output);
-    ASSERT_GT(run, 0);
-    const bool held = labrun::WaitForLab({lab_}, [] {
-      lab::FaultTable table;
-      std::string error;
-      return lab::ReadFaultTable(table, error) &&
-             std::any_of(table.rules.begin(), table.rules.end(),
-                         [](const lab::FaultRule& rule) { return rule.hold && rule.fired > 0; });
-    });
-    // The job's media folder is there once vm01's first archive is begun, before any disk is read.
-    const bool alone = held && labrun::WaitForLab({lab::MediaJobDir(lab::SampleMediaAgent(), job)}, [&] {
-      return !ArchiveOfDisk1Alone(job).path.empty();
-    });
-    std::string error;
-    EXPECT_TRUE(lab::ReleaseHeldCalls(error)) << error;
-    const int status = testsupport::WaitProgram(run);
-    ASSERT_TRUE(alone) << "vm01's disk 1 has no archive of its own in job " << job << ": " << labrun::ReadText(output);
-    EXPECT_TRUE(status == 0 || status == 1 || status == 2) << labrun::ReadText(output);
+    const labrun::Disk1AloneRun run = labrun::RunWithDisk1InAnArchiveOfItsOwn(
+        lab_, job, {kVM}, args, dir_.Path("run" + std::to_string(job) + ".txt"));
+    ASSERT_EQ("", run.failure) << run.output;
+    EXPECT_TRUE(run.status == 0 || run.status == 1 || run.status == 2) << run.output;
   }
   // The last disk taken off the VM; its image stays where it was.
   // The index and the media disagree between the phases of job 1001, the index listing each disk of
@@ -377,7 +336,7 @@ class ArchivingLab : public testing::Test {
     const lab::VMDescription vm = Description(kVM);
     const std::string disk0 = lab::LabDiskIndexName(0, vm.disks[0].file);
     if (archiveLost) {
-      ASSERT_EQ(0, unlink(ArchiveOfDisk1Alone(1001).path.c_str()));
+      ASSERT_EQ(0, unlink(archivetest::ArchiveOfDisk1Alone(1001, kVM).path.c_str()));
     } else {
       GuestWrite("0", "65536", "512");
       lab::SetRoot(lab_);
@@ -517,7 +476,6 @@ class ArchivingLab : public testing::Test {
     BackupPhase(1001);
     const std::string when = "the stub phase killed after vm01's stub was cut off";
     TakeCopies();
-    // The hold is the table's first rule: the one watched.
     ASSERT_EQ(0, Tool({"fault", lab_, "hold", "jobmgr.setPhaseResult"})) << Output();
     Fault({"add", "vminfo.StubVMDisk", "--code", "3010", "--after", "1"});
     const KilledRun run = RunStubPhaseKilledAtTheHold();
@@ -1291,7 +1249,7 @@ class ChainDamage : public ArchivingLab, public testing::WithParamInterface<std:
     ASSERT_FALSE(archives.empty()) << "vm01 has no archive of job " << job;
     std::error_code failed;
     if (OneOfSeveral()) {
-      const lab::ArchiveLocation disk1 = ArchiveOfDisk1Alone(job);
+      const lab::ArchiveLocation disk1 = archivetest::ArchiveOfDisk1Alone(job, kVM);
       ASSERT_FALSE(disk1.path.empty()) << "vm01's disk 1 has no archive of its own in job " << job;
       ASSERT_EQ(0u, disk1.path.find(lab_ + "/"));
       damagedArchive_ = disk1.path.substr(lab_.size());

@@ -14,7 +14,10 @@
 #include "platform/archive/ArchiveWriter.h"
 #include "platform/archive/ArchiveRestore.h"
 #include "platform/lab/Lab.h"
+#include "platform/lab/LabCreate.h"
+#include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabMedia.h"
+#include "platform/lab/LabMount.h"
 #include "support/DiskCopies.h"
 
 namespace archivetest {
@@ -211,6 +214,23 @@ inline const archive::Item* FindItem(const archive::ArchiveContents& contents, c
     if (item.name == name) return &item;
   }
   return nullptr;
+}
+
+// REQUIRES: the lab's scope. The VM's committed archive of the job that holds its disk 1 and not its
+// disk 0; an empty path when it has none (or the VM has fewer than two disks).
+inline lab::ArchiveLocation ArchiveOfDisk1Alone(int64_t jobId, const std::string& vmName) {
+  lab::VMDescription vm;
+  if (!lab::FindVM(lab::SampleServer(), vmName, vm) || vm.disks.size() < 2) return lab::ArchiveLocation();
+  const std::string prefix = "\\" + vm.guid + "\\";
+  for (const lab::ArchiveLocation& location : lab::ListVMArchiveFiles(jobId, vm.guid)) {
+    archive::ArchiveContents contents;
+    archive::Problem problem;
+    archive::ReadArchiveStructure(location.path, contents, problem);
+    if (FindItem(contents, prefix + lab::LabDiskIndexName(1, vm.disks[1].file)) != nullptr &&
+        FindItem(contents, prefix + lab::LabDiskIndexName(0, vm.disks[0].file)) == nullptr)
+      return location;
+  }
+  return lab::ArchiveLocation();
 }
 
 }  // namespace archivetest

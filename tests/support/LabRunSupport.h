@@ -6,7 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/lab/LabCreate.h"
+#include "platform/lab/LabFaults.h"
 #include "platform/lab/LabFiles.h"
+#include "platform/lab/LabMedia.h"
+#include "support/ArchiveTestSupport.h"
 #include "support/LabWait.h"
 #include "support/TestLab.h"
 
@@ -33,5 +37,80 @@ inline bool Has(const std::string& text, const std::string& part) { return text.
 
 // Blocks until `reached` holds or nothing changes in the folders for a minute.
 using testsupport::WaitForLab;
+
+// REQUIRES: the lab's root. Blocks until the fault table has holding rules and each of them holds a
+// call: the job is caught where they stop it. False when nothing changes in the folders for a minute
+// before that.
+inline bool WaitForHeldCalls(const std::vector<std::string>& folders) {
+  return WaitForLab(folders, [] {
+    lab::FaultTable table;
+    std::string error;
+    if (!lab::ReadFaultTable(table, error)) return false;
+    bool holds = false;
+    for (const lab::FaultRule& rule : table.rules) {
+      if (!rule.hold) continue;
+      if (rule.fired == 0) return false;
+      holds = true;
+    }
+    return holds;
+  });
+}
+
+// A run of a job through the lab tool with some VMs' disk 1 each in an archive of its own.
+struct Disk1AloneRun {
+  int status = -1;      // the lab tool's exit status
+  std::string output;   // what it printed
+  std::string failure;  // why a VM's disk 1 has no archive of its own; empty when each has one
+};
+
+// The VMs (of `vms`) whose disk 1 has no committed archive of its own in the job, named; empty when
+// none.
+inline std::string WithoutDisk1Alone(int64_t job, const std::vector<std::string>& vms) {
+  std::string without;
+  for (const std::string& vm : vms)
+    if (archivetest::ArchiveOfDisk1Alone(job, vm).path.empty()) without += (without.empty() ? "" : ", ") + vm;
+  return without;
+}
+
+// Runs the lab tool with `args`, a run of the job of the lab in labDir, with disk 1 of each VM of `vms`
+// in an archive of its own however the streams come: with more than one stream, disk 1 goes to a
+// stream of its own unless disk 0 has ended first and left it its stream and archive. Each VM's first
+// read of disk 0 is held until all those archives are committed, so that no disk 0 can end first. The
+// tool's output goes to outPath.
+inline Disk1AloneRun RunWithDisk1InAnArchiveOfItsOwn(const std::string& labDir, int64_t job,
+                                                     const std::vector<std::string>& vms,
+                                                     const std::vector<std::string>& args, const std::string& outPath) {
+  Disk1AloneRun run;
+  for (const std::string& vm : vms) {
+    if (RunTool({"fault", labDir, "hold", "disk.Read", "--disk", "0", "--vm", vm}, outPath) != 0) {
+      run.failure = "disk 0 of " + vm + " cannot be held: " + ReadText(outPath);
+      return run;
+    }
+  }
+  testsupport::LabRootScope scope(labDir);
+  const pid_t tool = StartTool(args, outPath);
+  if (tool <= 0) {
+    run.failure = "the lab tool does not start";
+    return run;
+  }
+  const bool held = WaitForHeldCalls({labDir});
+  // The job's media folder is there once a VM's first archive is begun, before any disk of it is read.
+  std::string without;
+  const bool alone = held && WaitForLab({lab::MediaJobDir(lab::SampleMediaAgent(), job)}, [&] {
+    without = WithoutDisk1Alone(job, vms);
+    return without.empty();
+  });
+  std::string error;
+  const bool released = lab::ReleaseHeldCalls(error);
+  run.status = testsupport::WaitProgram(tool);
+  run.output = ReadText(outPath);
+  if (!held)
+    run.failure = "the run never reached the first read of disk 0 of each VM, where it was to be held";
+  else if (!alone)
+    run.failure = "disk 1 of " + without + " has no archive of its own in job " + std::to_string(job);
+  else if (!released)
+    run.failure = "the held reads were not let go: " + error;
+  return run;
+}
 
 }  // namespace labrun
