@@ -320,7 +320,6 @@ class ArchivingLab : public testing::Test {
     ASSERT_EQ("", run.failure) << run.output;
     EXPECT_TRUE(run.status == 0 || run.status == 1 || run.status == 2) << run.output;
   }
-  // The last disk taken off the VM; its image stays where it was.
   // The index and the media disagree between the phases of job 1001, the index listing each disk of
   // vm01 at the change id the disk has now: its disk 1, backed up in an archive of its own, has that
   // archive lost; or its disk 0, written since, has the index's record of it say the new change id
@@ -369,6 +368,7 @@ class ArchivingLab : public testing::Test {
     ASSERT_TRUE(said) << "the index has no record of disk " << disk;
     ASSERT_TRUE(lab::WriteIndexVMEntries(subclient, guid, 1001, entries, error)) << error;
   }
+  // The last disk taken off the VM; its image stays where it was.
   void DetachDisk() {
     std::string error;
     ASSERT_TRUE(lab::UpdateVMDescription(lab::SampleServer(), kVM, [](lab::VMDescription& vm, std::string&) {
