@@ -695,7 +695,9 @@ class ArchivingLab : public testing::Test {
     ASSERT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1001, kVM);
     CheckJobHoldsVM(1001);
     ASSERT_NO_FATAL_FAILURE(AddDisk());
-    if (poweredOn) ASSERT_EQ(0, Tool({"vm", lab_, kVM, "power", "on"}));
+    if (poweredOn) {
+      ASSERT_EQ(0, Tool({"vm", lab_, kVM, "power", "on"}));
+    }
     for (int64_t job : {1002, 1003}) {
       WriteWhatIsLeft(static_cast<int>(job - 1000));
       CopiesBefore(job);
