@@ -106,6 +106,13 @@ bool ReportedBackedUp(int64_t jobId, const std::string& guid) {
   return status == kVMBackedUp || status == kVMBackedUpWithErrors;
 }
 
+// Whether the job manager records the VM as stubbed in the job (its stub's status, whatever its status).
+bool ReportedStubbed(int64_t jobId, const std::string& guid) {
+  JobManager::VMUpdateInfo record;
+  return vsJobMgr::ReadVMStatus(jobId, guid, record) &&
+         record.getint64(JobManager::VMUpdateInfo::F_stubStatus) == QuarnVMManagement::kStubStatusStubbed;
+}
+
 // What a restored disk is compared with. Sizes are compared before any byte is read, so the work is
 // bounded by what is there, not by what an archive declares.
 struct Reference {
@@ -196,9 +203,7 @@ bool MountedInJob(int64_t jobId, const std::string& guid) {
 bool StubbedOnTheHypervisorsVMBy(int64_t jobId, const std::string& guid) {
   std::string server;
   lab::VMDescription vm;
-  JobManager::VMUpdateInfo record;
-  return lab::FindLabVM(guid, server, vm) && vsJobMgr::ReadVMStatus(jobId, guid, record) &&
-         record.getint64(JobManager::VMUpdateInfo::F_stubStatus) == QuarnVMManagement::kStubStatusStubbed;
+  return lab::FindLabVM(guid, server, vm) && ReportedStubbed(jobId, guid);
 }
 
 // True when the job neither took nor backed up the disk (detached before it, or a volume of a
@@ -392,13 +397,9 @@ bool VerifyStub(const std::string& guid, int64_t asOf, int64_t lastJob, const st
       byStubJob[vm.disks[i].stubJob].push_back(i);
   // A stub of an older lab recorded no backup with its disks: the job manager's status and the disks it
   // deleted tell it. A VM reported stubbed that has no disk a stub deleted is checked as any VM.
-  JobManager::VMUpdateInfo record;
-  const bool stubbedInJob = vsJobMgr::ReadVMStatus(lastJob, guid, record) &&
-                            record.getint64(JobManager::VMUpdateInfo::F_stubStatus) ==
-                                QuarnVMManagement::kStubStatusStubbed;
-  const bool olderLabStub = stubbedInJob && std::any_of(vm.disks.begin(), vm.disks.end(), [](const lab::VMDisk& disk) {
-                              return disk.deleted && disk.stubJob == 0;
-                            });
+  const bool olderLabStub =
+      ReportedStubbed(lastJob, guid) &&
+      std::any_of(vm.disks.begin(), vm.disks.end(), [](const lab::VMDisk& disk) { return disk.deleted && disk.stubJob == 0; });
   if (byStubJob.empty() && !olderLabStub) return false;
   // A VM with no usable backup has no job to be a stub as of: the stub's own jobs say when it was made.
   int64_t shownJob = asOf > 0 ? asOf : lastJob;
@@ -434,10 +435,7 @@ bool VerifyStub(const std::string& guid, int64_t asOf, int64_t lastJob, const st
 // Whether the job manager records the VM as backed up or stubbed in the job (a stub phase leaves a VM it
 // stubbed "to be backed up", with the stub's status).
 bool ReportedBackedUpOrStubbed(int64_t jobId, const std::string& guid) {
-  JobManager::VMUpdateInfo record;
-  return ReportedBackedUp(jobId, guid) ||
-         (vsJobMgr::ReadVMStatus(jobId, guid, record) &&
-          record.getint64(JobManager::VMUpdateInfo::F_stubStatus) == QuarnVMManagement::kStubStatusStubbed);
+  return ReportedBackedUp(jobId, guid) || ReportedStubbed(jobId, guid);
 }
 
 // A job that reported the VM backed up or stubbed without mounting it (a stub) holds every disk the VM
@@ -453,7 +451,9 @@ void VerifyDisksNoStubDeleted(const archive::VMBackup& backup, const std::string
     const lab::VMDisk& disk = vm.disks[i];
     if (disk.deleted && disk.stubJob > 0 && disk.stubJob <= jobId) continue;
     const std::string name = lab::LabDiskIndexName(i, disk.file);
-    const auto held = [&](const auto& entry) { return strcasecmp(ShortName(entry.first, guid).c_str(), name.c_str()) == 0; };
+    const auto held = [&](const auto& entry) {
+      return strcasecmp(ShortName(entry.first, guid).c_str(), name.c_str()) == 0;
+    };
     if (stubChecked.count(name) || std::any_of(backup.disks.begin(), backup.disks.end(), held) ||
         std::any_of(backup.brokenDisks.begin(), backup.brokenDisks.end(), held))
       continue;
