@@ -34,8 +34,8 @@ struct Command {
 };
 
 // The commands of each indented code block of the README that a user can run as they stand: lines
-// of the lab tool or the scripts without placeholders (options in brackets, alternatives, "...", or
-// a capitalised word other than LAB).
+// of the lab tool or the scripts, and lines that append a setting to a file of the lab, without
+// placeholders (options in brackets, alternatives, "...", or a capitalised word other than LAB).
 std::vector<std::vector<Command>> ReadmeBlocks() {
   std::istringstream readme(ReadText(std::string(QUARN_SOURCE_DIR) + "/README.md"));
   const std::regex placeholder("\\b(?!LAB\\b)[A-Z][A-Z_]*\\b");
@@ -46,7 +46,8 @@ std::vector<std::vector<Command>> ReadmeBlocks() {
     if (!code && !line.empty()) inBlock = false;
     if (!code) continue;
     std::string text = line.substr(4);
-    if (text.rfind("build/quarn-lab ", 0) != 0 && text.rfind("bash scripts/", 0) != 0) continue;
+    const bool setting = text.rfind("echo ", 0) == 0 && Has(text, " >> LAB/");
+    if (text.rfind("build/quarn-lab ", 0) != 0 && text.rfind("bash scripts/", 0) != 0 && !setting) continue;
     if (!inBlock) blocks.emplace_back();
     inBlock = true;
     Command command;
