@@ -251,8 +251,7 @@ QuarnVMManagement::StubRecordVerdict QuarnVMManagement::JudgeStubOfThisJob(const
   // backup does not hold is in no backup of the job.
   std::string notHeldWhy;
   const std::vector<std::string> notHeld = DisksNotInJobBackup(info, indexed, items, notHeldWhy);
-  const std::string notBackedUpOver = "and a backup by this attempt would replace the job's backup its stub deleted "
-                                      "disks on; the next job backs it up";
+  const std::string replaces = " would replace the job's backup its stub deleted disks on; the next job backs it up";
   if (!notHeld.empty()) {
     std::string names;
     for (const std::string& name : notHeld) names += (names.empty() ? "" : ", ") + name;
@@ -261,13 +260,13 @@ QuarnVMManagement::StubRecordVerdict QuarnVMManagement::JudgeStubOfThisJob(const
     why = (notHeldWhy.empty() ? "it has " + disks + " that the job's backup of it does not hold"
                               : "it has " + disks + ", and nothing shows that the job's backup of it holds " +
                                     (one ? "it" : "them") + " (" + notHeldWhy + ")") +
-          ": only a backup by this attempt could hold " + (one ? "it, " : "them, ") + notBackedUpOver;
+          ": only a backup by this attempt could hold " + (one ? "it" : "them") + ", and that backup" + replaces;
     return StubRecordVerdict::kUndecided;
   }
   if (onServer.getint64(Stub::F_stubState) == VMInfoStructs::STUB_STATE_IN_PROGRESS) return StubRecordVerdict::kStub;
   // A stub made leaves the VM no disk: one that has disks is no stub to report, nor a VM to back up.
   why = "this job's stub phase stubbed it, which leaves a VM no disk, and it has disks " + DiskNames(info) +
-        ": it is no stub to report, " + notBackedUpOver;
+        ": it is no stub to report, and a backup by this attempt" + replaces;
   return StubRecordVerdict::kUndecided;
 }
 
