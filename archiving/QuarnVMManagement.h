@@ -180,11 +180,11 @@ class QuarnVMManagement {
   bool JobManagerShowsStubPhaseTookVM() const;
   // Whether the hypervisor keeps a disk of the VM that this job's stub deleted.
   bool StubOfThisJobDeletedADisk(const VMInfoStructs::SVMInfo& info) const;
-  // The disks the VM has that this job's backup of it may not hold: those its items (`indexed`,
-  // `items`) do not name, or every one where the index has no record of it or cannot be asked. Empty
-  // when it holds them all; `why` then says nothing.
-  std::vector<std::string> DisksNotInJobBackup(const VMInfoStructs::SVMInfo& info, Answer indexed,
-                                               const IdxMetadataByName& items, std::string& why) const;
+  // Whether this job's backup of the VM, as the index holds it (`indexed`, its items by name), holds
+  // every disk the VM has; where the index has no record of it or cannot be asked, nothing shows that
+  // it holds any. `why`: the disks it may not hold, and why they fail the VM.
+  bool JobBackupHoldsEveryDisk(const VMInfoStructs::SVMInfo& info, Answer indexed, const IdxMetadataByName& items,
+                               std::string& why) const;
   // Such a VM is left as it is and says so: 101 for a stub made, 103 for one under way (it stays to be
   // archived, for the stub phase to finish).
   int LeaveStubOfThisJob(const VirtualServer::VMArchivingData& onServer);

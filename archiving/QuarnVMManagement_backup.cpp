@@ -22,6 +22,8 @@ constexpr uint64_t kBackupPhaseInventory = 0x20000041;
 constexpr uint64_t kArchivingRulesInventory = 0x810;
 constexpr uint64_t kNonTurboInventory = 0x20000001;
 constexpr uint32_t kEventStubDeleted = 0x5B000057;
+constexpr const char* kWouldReplaceTheJobsBackup =
+    " would replace the job's backup its stub deleted disks on; the next job backs it up";
 
 bool NoDeleteTimestamp(const std::string& text) { return text.empty() || text == "0"; }
 
@@ -247,26 +249,13 @@ QuarnVMManagement::StubRecordVerdict QuarnVMManagement::JudgeStubOfThisJob(const
         break;
     }
   }
-  // A backup by this attempt would replace the job's backup its stub deleted disks on, so a disk that
-  // backup does not hold is in no backup of the job.
-  std::string notHeldWhy;
-  const std::vector<std::string> notHeld = DisksNotInJobBackup(info, indexed, items, notHeldWhy);
-  const std::string replaces = " would replace the job's backup its stub deleted disks on; the next job backs it up";
-  if (!notHeld.empty()) {
-    std::string names;
-    for (const std::string& name : notHeld) names += (names.empty() ? "" : ", ") + name;
-    const bool one = notHeld.size() == 1;
-    const std::string disks = (one ? "disk [" : "disks [") + names + "]";
-    why = (notHeldWhy.empty() ? "it has " + disks + " that the job's backup of it does not hold"
-                              : "it has " + disks + ", and nothing shows that the job's backup of it holds " +
-                                    (one ? "it" : "them") + " (" + notHeldWhy + ")") +
-          ": only a backup by this attempt could hold " + (one ? "it" : "them") + ", and that backup" + replaces;
-    return StubRecordVerdict::kUndecided;
-  }
+  // Left as it is, the VM is reported as the job's backup holds it: a disk that backup does not hold
+  // would be in no backup of the job.
+  if (!JobBackupHoldsEveryDisk(info, indexed, items, why)) return StubRecordVerdict::kUndecided;
   if (onServer.getint64(Stub::F_stubState) == VMInfoStructs::STUB_STATE_IN_PROGRESS) return StubRecordVerdict::kStub;
   // A stub made leaves the VM no disk: one that has disks is no stub to report, nor a VM to back up.
   why = "this job's stub phase stubbed it, which leaves a VM no disk, and it has disks " + DiskNames(info) +
-        ": it is no stub to report, and a backup by this attempt" + replaces;
+        ": it is no stub to report, and a backup by this attempt" + kWouldReplaceTheJobsBackup;
   return StubRecordVerdict::kUndecided;
 }
 
@@ -294,16 +283,26 @@ bool QuarnVMManagement::StubOfThisJobDeletedADisk(const VMInfoStructs::SVMInfo& 
                      [jobId](const VMInfoStructs::SStubDeletedDisk& disk) { return disk.stubJob == jobId; });
 }
 
-std::vector<std::string> QuarnVMManagement::DisksNotInJobBackup(const VMInfoStructs::SVMInfo& info, Answer indexed,
-                                                                const IdxMetadataByName& items,
-                                                                std::string& why) const {
-  std::vector<std::string> notHeld;
-  why.clear();
-  if (indexed != Answer::kYes)
-    why = indexed == Answer::kNo ? "the index has no record of that backup" : "the index could not be asked for it";
-  for (const VMInfoStructs::SDisk& disk : info.disks)
-    if (indexed != Answer::kYes || items.find(disk.indexName) == items.end()) notHeld.push_back(disk.indexName);
-  return notHeld;
+bool QuarnVMManagement::JobBackupHoldsEveryDisk(const VMInfoStructs::SVMInfo& info, Answer indexed,
+                                                const IdxMetadataByName& items, std::string& why) const {
+  std::string names;
+  size_t count = 0;
+  for (const VMInfoStructs::SDisk& disk : info.disks) {
+    if (indexed == Answer::kYes && items.find(disk.indexName) != items.end()) continue;
+    names += (names.empty() ? "" : ", ") + disk.indexName;
+    ++count;
+  }
+  if (count == 0) return true;
+  const bool one = count == 1;
+  const std::string disks = (one ? "disk [" : "disks [") + names + "]";
+  const std::string unknown =
+      indexed == Answer::kNo ? "the index has no record of that backup" : "the index could not be asked for it";
+  why = (indexed == Answer::kYes ? "it has " + disks + " that the job's backup of it does not hold"
+                                 : "it has " + disks + ", and nothing shows that the job's backup of it holds " +
+                                       (one ? "it" : "them") + " (" + unknown + ")") +
+        ": only a backup by this attempt could hold " + (one ? "it" : "them") + ", and that backup" +
+        kWouldReplaceTheJobsBackup;
+  return false;
 }
 
 bool QuarnVMManagement::JobManagerShowsStubPhaseTookVM() const {
