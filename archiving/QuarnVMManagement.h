@@ -8,6 +8,7 @@
 #include "platform/appmgr/VMArchivingParams.h"
 #include "platform/appmgr/vsAppMgr.h"
 #include "platform/ev/EvEvent.h"
+#include "platform/index/vsIndexClient.h"
 #include "platform/jobmgr/vsJobMgr.h"
 #include "records/VMArchivingStructs.h"
 #include "records/messages/VirtualServerMessages.h"
@@ -30,7 +31,8 @@ class vsArchive;
 // A VM whose stub record names this
 // job (its stub phase began or made the stub) is left as it is by a later attempt of the backup phase,
 // with or without the archiving check: its backup by the attempt the stub was made on must stay the
-// job's latest. In the stub phase (a run with
+// job's latest. Where that backup cannot be shown to hold every disk the VM has, the VM fails instead;
+// it is never backed up over the disks the stub deleted. In the stub phase (a run with
 // -stubPhase) the job manager hands over only the VMs that were backed up and marked; each is stubbed
 // (its disks deleted, the stub record written in the VM) or relocated. Stubbing deletes data, so the
 // stub phase refuses a VM whose backup the index does not hold.
@@ -151,21 +153,38 @@ class QuarnVMManagement {
   enum class StubRecordVerdict { kStub, kNoStub, kUndecided };
   // A stub made deleted every disk the VM had, so its record stands only while the VM has none: a disk
   // added since, or a record copied onto a whole VM, is backed up. A stub under way of an earlier job
-  // is retried on a backup made first, whatever it deleted. A record naming this job stands where an
-  // earlier attempt of the job backed the VM up (EarlierAttemptBackedUpVM): a backup by this attempt
-  // would replace the one its stub deleted disks on. `why`: why it is no stub, or cannot be told.
+  // is retried on a backup made first, whatever it deleted. A record naming this job stands where the
+  // hypervisor shows the job's stub (the VM has no disk, or one the job's stub deleted), whatever the
+  // index and the job manager lost, and otherwise where an earlier attempt of the job backed the VM up
+  // (EarlierAttemptBackedUpVM): a backup by this attempt would replace the one its stub deleted disks
+  // on. Where it stands, every disk the VM has must be one the job's backup holds (JudgeStubOfThisJob).
+  // `why`: why it is no stub, or cannot be told.
   StubRecordVerdict JudgeStubRecord(const VirtualServer::VMArchivingData& onServer,
                                     const VMInfoStructs::SVMInfo& info, std::string& why);
+  // The same for a record naming this job.
+  StubRecordVerdict JudgeStubOfThisJob(const VirtualServer::VMArchivingData& onServer,
+                                       const VMInfoStructs::SVMInfo& info, std::string& why);
   // The same, said: a record no stub stands behind in the log and, once the VM is backed up, in its
   // status text; one that cannot be judged in the log and in the VM's failure reason.
   StubRecordVerdict JudgeStubRecordAndSay(const VirtualServer::VMArchivingData& onServer,
                                           const VMInfoStructs::SVMInfo& info);
   enum class Answer { kYes, kNo, kUnknown };
-  // Whether an earlier attempt of this job backed the VM up: the index holds the job's backup of it,
-  // or the job manager's record of the VM in the job shows that the job's stub phase took it (it takes
-  // only a VM the job backed up). kUnknown when the index cannot be asked and the record shows nothing.
-  Answer EarlierAttemptBackedUpVM();
+  // Whether the index holds this job's backup of the VM (kUnknown: it cannot be asked); `items`: what
+  // that backup holds, by name.
+  Answer IndexHoldsBackupOfThisJob(IdxMetadataByName& items);
+  // Whether an earlier attempt of this job backed the VM up: the index holds the job's backup of it
+  // (`indexed`), or the job manager's record of the VM in the job shows that the job's stub phase took
+  // it (it takes only a VM the job backed up). kUnknown when the index cannot be asked and the record
+  // shows nothing.
+  Answer EarlierAttemptBackedUpVM(Answer indexed) const;
   bool JobManagerShowsStubPhaseTookVM() const;
+  // Whether the hypervisor keeps a disk of the VM that this job's stub deleted.
+  bool StubOfThisJobDeletedADisk(const VMInfoStructs::SVMInfo& info) const;
+  // Whether this job's backup of the VM, as the index holds it (`indexed`, its items by name), holds
+  // every disk the VM has; where the index has no record of it or cannot be asked, nothing shows that
+  // it holds any. `why`: the disks it may not hold, and why they fail the VM.
+  bool JobBackupHoldsEveryDisk(const VMInfoStructs::SVMInfo& info, Answer indexed, const IdxMetadataByName& items,
+                               std::string& why) const;
   // Such a VM is left as it is and says so: 101 for a stub made, 103 for one under way (it stays to be
   // archived, for the stub phase to finish).
   int LeaveStubOfThisJob(const VirtualServer::VMArchivingData& onServer);

@@ -22,6 +22,8 @@ constexpr uint64_t kBackupPhaseInventory = 0x20000041;
 constexpr uint64_t kArchivingRulesInventory = 0x810;
 constexpr uint64_t kNonTurboInventory = 0x20000001;
 constexpr uint32_t kEventStubDeleted = 0x5B000057;
+constexpr const char* kWouldReplaceTheJobsBackup =
+    " would replace the job's backup its stub deleted disks on; the next job backs it up";
 
 bool NoDeleteTimestamp(const std::string& text) { return text.empty() || text == "0"; }
 
@@ -218,41 +220,89 @@ bool QuarnVMManagement::IsStubOfThisJob(const Stub& onServer) const {
 QuarnVMManagement::StubRecordVerdict QuarnVMManagement::JudgeStubRecord(const Stub& onServer,
                                                                         const VMInfoStructs::SVMInfo& info,
                                                                         std::string& why) {
-  const bool underWay = onServer.getint64(Stub::F_stubState) == VMInfoStructs::STUB_STATE_IN_PROGRESS;
-  if (!IsStubOfThisJob(onServer)) {
-    if (underWay || info.disks.empty()) return StubRecordVerdict::kStub;
-    why = "a stub leaves a VM no disk, and it has " + DiskNames(info);
-    return StubRecordVerdict::kNoStub;
+  if (IsStubOfThisJob(onServer)) return JudgeStubOfThisJob(onServer, info, why);
+  if (onServer.getint64(Stub::F_stubState) == VMInfoStructs::STUB_STATE_IN_PROGRESS || info.disks.empty())
+    return StubRecordVerdict::kStub;
+  why = "a stub leaves a VM no disk, and it has " + DiskNames(info);
+  return StubRecordVerdict::kNoStub;
+}
+
+QuarnVMManagement::StubRecordVerdict QuarnVMManagement::JudgeStubOfThisJob(const Stub& onServer,
+                                                                           const VMInfoStructs::SVMInfo& info,
+                                                                           std::string& why) {
+  // No disk is left that a backup by this attempt could hold: the job's backup, on which its stub
+  // deleted them, stands whatever the index and the job manager kept of it.
+  if (info.disks.empty()) return StubRecordVerdict::kStub;
+  IdxMetadataByName items;
+  const Answer indexed = IndexHoldsBackupOfThisJob(items);
+  if (!StubOfThisJobDeletedADisk(info)) {
+    switch (EarlierAttemptBackedUpVM(indexed)) {
+      case Answer::kNo:
+        why = "no earlier attempt of this job backed it up: neither the index nor the job manager's record of the "
+              "job shows one";
+        return StubRecordVerdict::kNoStub;
+      case Answer::kUnknown:
+        why = "the index could not be asked whether an earlier attempt of this job backed it up, and the job "
+              "manager's record of the job does not show that its stub phase took it";
+        return StubRecordVerdict::kUndecided;
+      case Answer::kYes:
+        break;
+    }
   }
-  switch (EarlierAttemptBackedUpVM()) {
-    case Answer::kNo:
-      why = "no earlier attempt of this job backed it up: neither the index nor the job manager's record of the job "
-            "shows one";
-      return StubRecordVerdict::kNoStub;
-    case Answer::kUnknown:
-      why = "the index could not be asked whether an earlier attempt of this job backed it up, and the job manager's "
-            "record of the job does not show that its stub phase took it";
-      return StubRecordVerdict::kUndecided;
-    case Answer::kYes:
-      break;
-  }
-  if (underWay || info.disks.empty()) return StubRecordVerdict::kStub;
-  why = "this job's stub phase stubbed it, and it has disks no stub deleted " + DiskNames(info) +
-        ", which only a backup by this attempt could hold, and that backup would replace the job's backup its stub "
-        "deleted disks on; the next job backs them up";
+  // Left as it is, the VM is reported as the job's backup holds it: a disk that backup does not hold
+  // would be in no backup of the job.
+  if (!JobBackupHoldsEveryDisk(info, indexed, items, why)) return StubRecordVerdict::kUndecided;
+  if (onServer.getint64(Stub::F_stubState) == VMInfoStructs::STUB_STATE_IN_PROGRESS) return StubRecordVerdict::kStub;
+  // A stub made leaves the VM no disk: one that has disks is no stub to report, nor a VM to back up.
+  why = "this job's stub phase stubbed it, which leaves a VM no disk, and it has disks " + DiskNames(info) +
+        ": it is no stub to report, and a backup by this attempt" + kWouldReplaceTheJobsBackup;
   return StubRecordVerdict::kUndecided;
 }
 
-QuarnVMManagement::Answer QuarnVMManagement::EarlierAttemptBackedUpVM() {
+QuarnVMManagement::Answer QuarnVMManagement::IndexHoldsBackupOfThisJob(IdxMetadataByName& items) {
   IdxMetadata::IdxMetaData record;
-  IdxMetadataByName indexed;
   bool queryFailed = false;
-  if (m_controller->GetVMJobMetadataFromIndexing(m_vmGuid, m_jobMgr->getJobId(), &record, &indexed, queryFailed))
+  items.clear();
+  if (m_controller->GetVMJobMetadataFromIndexing(m_vmGuid, m_jobMgr->getJobId(), &record, &items, queryFailed))
     return Answer::kYes;
+  items.clear();
+  return queryFailed ? Answer::kUnknown : Answer::kNo;
+}
+
+QuarnVMManagement::Answer QuarnVMManagement::EarlierAttemptBackedUpVM(Answer indexed) const {
+  if (indexed == Answer::kYes) return Answer::kYes;
   // The index may have lost the record of the job's backup: the job manager keeps what its stub phase
   // did to the VM.
   if (JobManagerShowsStubPhaseTookVM()) return Answer::kYes;
-  return queryFailed ? Answer::kUnknown : Answer::kNo;
+  return indexed;
+}
+
+bool QuarnVMManagement::StubOfThisJobDeletedADisk(const VMInfoStructs::SVMInfo& info) const {
+  const int64_t jobId = m_jobMgr->getJobId();
+  return std::any_of(info.stubDeletedDisks.begin(), info.stubDeletedDisks.end(),
+                     [jobId](const VMInfoStructs::SStubDeletedDisk& disk) { return disk.stubJob == jobId; });
+}
+
+bool QuarnVMManagement::JobBackupHoldsEveryDisk(const VMInfoStructs::SVMInfo& info, Answer indexed,
+                                                const IdxMetadataByName& items, std::string& why) const {
+  std::string names;
+  size_t count = 0;
+  for (const VMInfoStructs::SDisk& disk : info.disks) {
+    if (indexed == Answer::kYes && items.find(disk.indexName) != items.end()) continue;
+    names += (names.empty() ? "" : ", ") + disk.indexName;
+    ++count;
+  }
+  if (count == 0) return true;
+  const bool one = count == 1;
+  const std::string disks = (one ? "disk [" : "disks [") + names + "]";
+  const std::string unknown =
+      indexed == Answer::kNo ? "the index has no record of that backup" : "the index could not be asked for it";
+  why = (indexed == Answer::kYes ? "it has " + disks + " that the job's backup of it does not hold"
+                                 : "it has " + disks + ", and nothing shows that the job's backup of it holds " +
+                                       (one ? "it" : "them") + " (" + unknown + ")") +
+        ": only a backup by this attempt could hold " + (one ? "it" : "them") + ", and that backup" +
+        kWouldReplaceTheJobsBackup;
+  return false;
 }
 
 bool QuarnVMManagement::JobManagerShowsStubPhaseTookVM() const {

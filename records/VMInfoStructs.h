@@ -361,7 +361,17 @@ struct SGuestOSInfo {
   std::string field7;
 };
 
-// One VM (130 fields).
+// A disk a stub deleted from a VM: its name in backups and the backup it was deleted on the strength
+// of, the job and the change id that backup read it at (0 and empty where the hypervisor kept none).
+struct SStubDeletedDisk {
+  SStubDeletedDisk() = default;
+  VMINFO_RECORD_COPY(SStubDeletedDisk);
+  std::string indexName;
+  int64_t stubJob = 0;
+  std::string changeId;
+};
+
+// One VM (130 fields, and the disks its stubs deleted).
 struct SVMInfo {
   SVMInfo() = default;
   VMINFO_RECORD_COPY(SVMInfo);
@@ -497,6 +507,8 @@ struct SVMInfo {
   std::string field128;
   std::string field129;
   std::string field130;
+  // With the stub record (the configuration options): the disks stubs deleted, which `disks` leaves out.
+  std::vector<SStubDeletedDisk> stubDeletedDisks;
 };
 
 // One datastore (22 fields).

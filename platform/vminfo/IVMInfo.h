@@ -189,7 +189,8 @@ class IVMInfo {
   static constexpr uint64_t kInventoryDiskModes = 0x10;         // disks' independent and raw-mapped flags
   static constexpr uint64_t kInventoryChangeIds = 0x40;         // disks' current change ids (SDisk field 5)
   static constexpr uint64_t kInventoryPowerOffTime = 0x800;     // the hours a powered-off VM has been off
-  static constexpr uint64_t kInventoryOptions = 0x20000000;     // configuration options: the stub record
+  // Configuration options: the stub record, and the disks stubs deleted (SVMInfo::stubDeletedDisks).
+  static constexpr uint64_t kInventoryOptions = 0x20000000;
   // Sets the configuration options vm.options on the VM vm names (field01, guid); `code` is the kind
   // of change the library makes. Non-zero on success; otherwise errorText says why.
   virtual int SetVMOptions(const VMInfoStructs::SVMInfo& vm, int code, std::string& errorText) = 0;

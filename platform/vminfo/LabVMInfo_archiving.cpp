@@ -42,6 +42,15 @@ void LabVMInfo::FillArchivingInventory(const std::string& server, const lab::VMD
   if ((mask & kInventoryOptions) != 0) {
     const auto stub = vm.options.find(lab::kStubRecordOption);
     info.stubData = stub != vm.options.end() ? stub->second : std::string();
+    info.stubDeletedDisks.clear();
+    for (size_t i = 0; i < vm.disks.size(); ++i) {
+      if (!vm.disks[i].deleted) continue;
+      VMInfoStructs::SStubDeletedDisk deleted;
+      deleted.indexName = lab::LabDiskIndexName(i, vm.disks[i].file);
+      deleted.stubJob = vm.disks[i].stubJob;
+      deleted.changeId = vm.disks[i].stubChangeId;
+      info.stubDeletedDisks.push_back(deleted);
+    }
   }
 }
 

@@ -160,16 +160,24 @@ class ArchivingLab {
   // The VM made a stub by `jobId`: its backup by that job in the index and every disk gone.
   void MakeStub(int i, int64_t jobId) {
     IndexBackup(i, jobId);
-    ChangeVM(i, [](lab::VMDescription& vm) {
-      for (lab::VMDisk& disk : vm.disks) disk.deleted = true;
+    DeleteDisks(i, jobId, ~size_t{0});
+  }
+  // The first `count` disks of the VM deleted by a stub of `jobId`, which the hypervisor keeps with them.
+  void DeleteDisks(int i, int64_t jobId, size_t count) {
+    ChangeVM(i, [&](lab::VMDescription& vm) {
+      for (size_t d = 0; d < vm.disks.size() && d < count; ++d) {
+        vm.disks[d].deleted = true;
+        vm.disks[d].stubJob = jobId;
+      }
     });
   }
   // A disk added to the VM since: a new image, beside those it had.
-  void AddDisk(int i) {
-    ChangeVM(i, [](lab::VMDescription& vm) {
+  void AddDisk(int i, const std::string& file = "added.img") {
+    ChangeVM(i, [&](lab::VMDescription& vm) {
       lab::VMDisk added = vm.disks.back();
-      added.file = added.file.substr(0, added.file.rfind('/') + 1) + "added.img";
+      added.file = added.file.substr(0, added.file.rfind('/') + 1) + file;
       added.deleted = false;
+      added.stubJob = 0;
       vm.disks.push_back(added);
     });
   }

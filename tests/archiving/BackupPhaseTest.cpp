@@ -50,9 +50,18 @@ TEST(BackupPhaseTest, EachCaseOfTheTwoStubRecordsGivesItsResultAndIndexUpdate) {
     // copied with a VM cloned from a stub): the VM has every disk and the index no such backup; or the
     // index holds that backup and the VM every disk of it; or a stub made that the VM was given a disk
     // since; or this job's stub (its disks gone once made) whose backup the index lost, while the job
-    // manager's record of the VM shows that the job's stub phase took it (its stub failed, or made).
-    enum Behind { kStub, kNothing, kEveryDiskOfItsBackup, kStubGivenADisk, kStubTheIndexLost } behind = kStub;
+    // manager's record of the VM shows that the job's stub phase took it (its stub failed, or made); or
+    // this job's stub cut off after the first of two disks, which the hypervisor keeps deleted with the
+    // job: the index holding the job's backup of both, or neither the index nor the job manager keeping
+    // anything of it, or given a third disk since; or this job's stub made and nothing kept of its backup.
+    enum Behind {
+      kStub, kNothing, kEveryDiskOfItsBackup, kStubGivenADisk, kStubTheIndexLost,
+      kCutOffByThisJob, kCutOffByThisJobNothingKept, kCutOffByThisJobGivenADisk, kMadeByThisJobNothingKept
+    } behind = kStub;
     int64_t keyrealm = 1;  // of the hypervisor's record
+    // The stub status an earlier attempt left with the job manager, which the VM's record keeps until
+    // its archiving is decided again; 0 none.
+    int64_t keptStubStatus = 0;
   } cases[] = {
       {"no stub, off 72 h", 0, 1, 0, "", 72, nullptr, 108, 103, 1, 0, "", "", ""},
       {"no stub, running", 0, 1, 0, "", kRunning, nullptr, 108, 104, N, 0, "", "", ""},
@@ -93,10 +102,14 @@ TEST(BackupPhaseTest, EachCaseOfTheTwoStubRecordsGivesItsResultAndIndexUpdate) {
        108, 104, N, 0, "", "", "", kEarlierJob, Case::kNothing},
       // This job's stub stands whatever the index lost, where the job manager shows its stub phase took the
       // VM: a backup by this attempt would replace the one the stub deleted disks on.
-      {"a stub begun by this job's stub phase, its backup lost from the index", 3, 1, 1, "", 72, nullptr, 103, 0, 1, 0,
-       "", "", "", kThisJob, Case::kStubTheIndexLost},
-      {"a stub begun by this job's stub phase, the index not to be asked", 3, 1, 1, "", 72, IndexNotToBeAsked, 103, 0,
-       1, 0, "", "", "", kThisJob, Case::kStubTheIndexLost},
+      // One with disks stands only on a backup shown to hold every one of them: without the index's record
+      // of it nothing does, and leaving the VM would report disks in no backup of the job.
+      {"a stub begun by this job's stub phase, its backup lost from the index", 3, 1, 1, "", 72, nullptr, 95, 0, 1, 0,
+       "", "nothing shows that the job's backup of it holds it (the index has no record of that backup)", "", kThisJob,
+       Case::kStubTheIndexLost},
+      {"a stub begun by this job's stub phase, the index not to be asked", 3, 1, 1, "", 72, IndexNotToBeAsked, 95, 0,
+       1, 0, "", "nothing shows that the job's backup of it holds it (the index could not be asked for it)", "",
+       kThisJob, Case::kStubTheIndexLost},
       {"stubbed by this job's stub phase, its backup lost from the index", 4, 1, 1, "", 72, nullptr, 101, 0, 1, 0, "",
        "", "", kThisJob, Case::kStubTheIndexLost},
       // Where nothing tells whether an earlier attempt backed the VM up, or a backup by this attempt would
@@ -105,7 +118,33 @@ TEST(BackupPhaseTest, EachCaseOfTheTwoStubRecordsGivesItsResultAndIndexUpdate) {
        3, 1, 0, "", 72, IndexNotToBeAsked, 95, 0, N, 0, "", "Neither backed up nor reported", "", kThisJob,
        Case::kNothing},
       {"stubbed by this job's stub phase and given a disk since", 4, 1, 1, "", 72, nullptr, 95, 0, 1, 0, "",
-       "which only a backup by this attempt could hold", "", kThisJob, Case::kStubGivenADisk},
+       "it has disk [scsi0-1-added.img] that the job's backup of it does not hold", "", kThisJob,
+       Case::kStubGivenADisk},
+      // What the hypervisor keeps of this job's stub (a disk deleted with the job, or none left) stands
+      // whatever the index and the job manager lost: the VM is never backed up over it.
+      {"a stub of this job cut off after a disk", 3, 1, 1, "", 72, nullptr, 103, 0, 1, 0, "", "", "", kThisJob,
+       Case::kCutOffByThisJob},
+      {"a stub of this job cut off after a disk, nothing kept of its backup", 3, 1, 1, "", 72, nullptr, 95, 0, 1, 0,
+       "", "it has disk [scsi0-1-added.img], and nothing shows that the job's backup of it holds it", "", kThisJob,
+       Case::kCutOffByThisJobNothingKept},
+      {"a stub of this job cut off after a disk, the index not to be asked, without turbo", 3, 1, 1, "", 72,
+       [](archtest::ArchivingLab& lab) {
+         lab.Lab().Fault("index.GetVMMetadata", 5);
+         lab.jobMgr.setTurboEnabled(false);
+       },
+       95, 0, 1, 0, "", "(the index could not be asked for it)", "", kThisJob, Case::kCutOffByThisJob},
+      {"a stub of this job cut off after a disk and given a disk since", 3, 1, 1, "", 72, nullptr, 95, 0, 1, 0, "",
+       "it has disk [scsi0-2-given.img] that the job's backup of it does not hold", "", kThisJob,
+       Case::kCutOffByThisJobGivenADisk},
+      {"a stub of this job cut off after a disk and given a disk since, without turbo", 3, 1, 1, "", 72,
+       [](archtest::ArchivingLab& lab) { lab.jobMgr.setTurboEnabled(false); }, 95, 0, 1, 0, "",
+       "it has disk [scsi0-2-given.img] that the job's backup of it does not hold", "", kThisJob,
+       Case::kCutOffByThisJobGivenADisk},
+      {"stubbed by this job's stub phase, nothing kept of its backup", 4, 1, 1, "", 72, nullptr, 101, 0, 1, 0, "", "",
+       "", kThisJob, Case::kMadeByThisJobNothingKept},
+      // The stub status kept from the job's stub phase is no status of a VM this attempt backs up whole.
+      {"no stub record (restored since this job's stub phase stubbed it), its stub status kept", 0, 1, 0, "", kRunning,
+       nullptr, 108, 104, N, 0, "", "", "", kThisJob, Case::kStub, 1, 5},
       // Another Keyrealm's subclient of the same id is another subclient.
       {"a record of this subclient's id on another Keyrealm, on a VM with every disk", 4, 1, 0, "", kRunning, nullptr,
        100, 0, N, 0, "0x5B0000B3 vm01|subclient1", "archived by subclient [subclient1]", "", kEarlierJob,
@@ -185,18 +224,26 @@ TEST(BackupPhaseTest, EachCaseOfTheTwoStubRecordsGivesItsResultAndIndexUpdate) {
           c.server > 0 ? StubText(c.server, c.subclient, 0, c.keyrealm, c.serverJob) : "<VirtualServer_VMArch";
       lab.ChangeVM(1, [&](lab::VMDescription& d) { d.options[lab::kStubRecordOption] = stub; });
     }
+    if (c.behind >= Case::kCutOffByThisJob) lab.AddDisk(1);
+    if (c.behind == Case::kCutOffByThisJob || c.behind == Case::kCutOffByThisJobGivenADisk)
+      lab.IndexBackup(1, c.serverJob);
+    if (c.behind == Case::kCutOffByThisJobGivenADisk) lab.AddDisk(1, "given.img");
+    if (c.behind >= Case::kCutOffByThisJob)
+      lab.DeleteDisks(1, c.serverJob, c.behind == Case::kMadeByThisJobNothingKept ? 2 : 1);
+    if (c.keptStubStatus != 0) lab.StatusFromStubPhase(1, c.keptStubStatus);
     if (c.server == 4 && (c.behind == Case::kStub || c.behind == Case::kStubGivenADisk)) lab.MakeStub(1, c.serverJob);
     if ((c.server == 3 && c.behind == Case::kStub) || c.behind == Case::kEveryDiskOfItsBackup)
       lab.IndexBackup(1, c.serverJob);
     if (c.behind == Case::kStubGivenADisk) lab.AddDisk(1);
     if (c.behind == Case::kStubTheIndexLost) {
-      if (c.server == 4) lab.ChangeVM(1, [](lab::VMDescription& d) { d.disks[0].deleted = true; });
+      if (c.server == 4) lab.DeleteDisks(1, c.serverJob, 1);
       lab.StatusFromStubPhase(1, c.server == 4 ? 5 : 6);
     }
     if (c.offHours != kRunning && c.server != kGone) lab.PowerOff(1, c.offHours);
     if (c.also) c.also(lab);
     vm_params vm = lab.VM(1);
     if (c.index != 0) vm.indexingMetadata.stubData = StubText(c.index);
+    if (c.keptStubStatus != 0) vm.updateInfo.setint64(Update::F_stubStatus, c.keptStubStatus);
     vm.indexingMetadata.deleteTimestampText = c.deleted;
 
     EXPECT_EQ(c.result, lab.Run(vm));
@@ -246,7 +293,11 @@ TEST(BackupPhaseTest, EachCaseOfTheTwoStubRecordsGivesItsResultAndIndexUpdate) {
       EXPECT_TRUE(vm.contentRecords.empty());
       EXPECT_EQ(c.offHours == kRunning ? 0 : 1, lab.Status(1).getint64(Update::F_stubStatus));
     }
-    if (c.serverJob == kThisJob && c.subclient == 1 && (c.behind == Case::kStub || c.behind == Case::kStubTheIndexLost)) {
+    if (c.keptStubStatus != 0) {
+      EXPECT_EQ(0, vm.updateInfo.getint64(Update::F_stubStatus)) << "the job manager would be told the stub status "
+                                                                     "an earlier attempt left";
+    }
+    if (c.serverJob == kThisJob && c.subclient == 1 && (c.result == 101 || c.result == 103)) {
       // Its backup by the earlier attempt stands: no archive of this attempt, and a stub under way stays
       // to be archived for the stub phase to finish.
       const Update status = lab.Status(1);

@@ -230,8 +230,8 @@ TEST_F(CoordinatorTest, LastAttemptFailsWhatIsLeftWithItsReasonInTheResultFile) 
 TEST_F(CoordinatorTest, AStubPhaseEndsTheJobAsItsBackupPhaseLeftIt) {
   // vm01..vm03 as the backup phase left them with the job manager: taken by the stub phase (to be backed
   // up with no reason, to be archived), backed up not to be archived, failed, backed up with errors,
-  // or still to be backed up, with a reason.
-  enum Left { kTaken, kBackedUp, kFailed, kWithErrors, kUnfinished };
+  // still to be backed up, with a reason, or still in progress (its attempt cut off).
+  enum Left { kTaken, kBackedUp, kFailed, kWithErrors, kUnfinished, kInProgress };
   struct Case {
     const char* name;
     std::vector<Left> left;
@@ -242,6 +242,7 @@ TEST_F(CoordinatorTest, AStubPhaseEndsTheJobAsItsBackupPhaseLeftIt) {
       {"a VM failed in the backup phase", {kTaken, kTaken, kFailed}, {D, D}, true, true, false},
       {"a VM backed up with errors", {kTaken, kBackedUp, kWithErrors}, {D}, true, true, false},
       {"a VM left to be backed up", {kTaken, kUnfinished, kBackedUp}, {D}, true, true, false},
+      {"a VM left in progress", {kTaken, kInProgress, kBackedUp}, {D}, true, true, false},
       {"a VM failed, nothing to stub", {kBackedUp, kFailed, kBackedUp}, {}, true, true, false},
       {"no VM backed up, nothing to stub", {kFailed, kUnfinished, kFailed}, {}, false, false, true},
       {"every stub failed", {kTaken, kBackedUp, kBackedUp}, {F}, false, false, true},
@@ -253,7 +254,8 @@ TEST_F(CoordinatorTest, AStubPhaseEndsTheJobAsItsBackupPhaseLeftIt) {
     for (size_t i = 0; i < test.left.size(); ++i) {
       using Info = JobManager::VMUpdateInfo;
       static const struct { int status, stub; const char* reason; } kRecords[] = {
-          {4, 1, ""}, {0, 0, ""}, {9, 0, "the mount was refused"}, {3, 0, "a disk failed"}, {4, 0, "not yet"}};
+          {4, 1, ""}, {0, 0, ""}, {9, 0, "the mount was refused"}, {3, 0, "a disk failed"}, {4, 0, "not yet"},
+          {2, 0, ""}};
       const auto& left = kRecords[test.left[i]];
       Info record;
       record.setstring(Info::F_recordGuid, VMGuid(static_cast<int>(i) + 1));

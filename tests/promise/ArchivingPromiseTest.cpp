@@ -757,6 +757,9 @@ class ArchivingLab : public testing::Test {
   // A "stubbed" record of this subclient naming job 1001 on vm01, which job 1001 backed up whole and did
   // not stub (it ran then), and has every disk; job 1002's index answers fail at its second question of
   // vm01 (`always`: every one). The hypervisor shows the VM is no stub: the job backs it up and holds it.
+  // Its backup phase asks the index of vm01 once, for its last backup (a record of an earlier job is
+  // judged without the index): the second question is the stub phase's, and vm01 is then not stubbed,
+  // saying why.
   void AStubbedRecordOnAWholeVMWhileTheIndexDoesNotAnswer(bool always) {
     ASSERT_EQ(0, Tool({"vm", lab_, kVM, "power", "on"}));
     ArchivingJob(1001, "1");
@@ -773,6 +776,9 @@ class ArchivingLab : public testing::Test {
       Fault({"add", "index.GetVMMetadata", "--code", "5", "--after", "1", "--times", "1"});
     }
     BackupPhase(1002, "2");
+    if (always) {
+      EXPECT_LE(1, FaultsFired()) << "no index answer of the backup phase failed";
+    }
     Info record;
     ASSERT_TRUE(vsJobMgr::ReadVMStatus(1002, Description(kVM).guid, record));
     const int64_t status = record.getint64(Info::F_vmStatus);
@@ -784,6 +790,11 @@ class ArchivingLab : public testing::Test {
     }
     EXPECT_NE(5, record.getint64(Info::F_stubStatus)) << "reported stubbed with every disk of it there";
     StubPhase(1002, "2");
+    if (!always) {
+      EXPECT_EQ(1, FaultsFired()) << "the index's answer the row fails was never asked for";
+      EXPECT_FALSE(Stubbed(kVM));
+      EXPECT_FALSE(WhyNotStubbed(1002, kVM).empty()) << "vm01 is not stubbed and does not say why";
+    }
     ClearFaults();
     EXPECT_FALSE(Stubbed(kVM) && status != 0) << "stubbed on no backup of job 1002";
     if (status == 0) CheckJobHoldsVM(1002);
@@ -803,8 +814,9 @@ class ArchivingLab : public testing::Test {
       return true;
     }, error)) << error;
   }
-  // How the index's record of vm01 in job 1001 is lost before the job's backup phase runs again.
-  enum class IndexLoss { kRemoved, kCutShort, kQueryFails };
+  // How the index's record of vm01 in job 1001 is lost before the job's backup phase runs again; or
+  // (kKept) kept, the job manager's record of vm01 in the job removed instead.
+  enum class IndexLoss { kRemoved, kCutShort, kQueryFails, kKept };
   // The index's record of the VM's backup by the job.
   std::string IndexRecordPath(int64_t job, const std::string& guid) {
     std::string error;
@@ -816,9 +828,12 @@ class ArchivingLab : public testing::Test {
   }
   // Job 1001's stub of vm01 cut off after its first disk; the index's record of vm01 in the job lost
   // (`loss`); the job's backup phase run again, with or without the archiving flag. The stub deleted a
-  // disk of the job's backup: the later attempt leaves vm01 as the stub phase left it, every disk comes
-  // back from `vm restore` and `vm restore --job 1001`, and verify agrees; the stub finishes in the job's
-  // stub phase or in the next archiving job.
+  // disk of the job's backup, and vm01 still has the other: the later attempt leaves vm01 as the stub
+  // phase left it only while the index shows that the job's backup holds that disk, and the job's stub
+  // phase finishes the stub. Otherwise nothing shows it, and vm01 fails saying why, neither backed up
+  // over the disk the stub deleted nor reported: the stub phase has nothing of it to stub, and the next
+  // archiving job backs it up and stubs it. Every disk comes back from `vm restore` and `vm restore
+  // --job N`, and verify agrees.
   void ACutOffStubWhoseIndexRecordIsLostThenTheBackupPhaseAgain(IndexLoss loss, bool withStub) {
     CopiesBefore(1001);
     BackupPhase(1001);
@@ -836,36 +851,160 @@ class ArchivingLab : public testing::Test {
         break;
       }
       case IndexLoss::kQueryFails:
-        // Its first question of vm01 is the backup's own, of vm01's last backup: the second is the stub's.
+        // Its first question of vm01 is the backup's own, of vm01's last backup: the second is the one a
+        // later attempt asks of the job's backup of it.
         Fault({"add", "index.GetVMMetadata", "--code", "5", "--after", "1", "--times", "1"});
         break;
+      case IndexLoss::kKept: ASSERT_EQ(0, unlink(lab::VMStatusPath(1001, Description(kVM).guid).c_str())); break;
     }
     std::vector<std::string> run = {"run", lab_, "--job", "1001", "--", "-t", "1", "-numStreams", "2"};
     if (withStub) run.push_back("-stub");
     const int status = Tool(run);
     EXPECT_TRUE(status == 0 || status == 1) << Output();
-    ClearFaults();
-    EXPECT_TRUE(labrun::Has(StatusText(1001), "Left as this job's stub phase began its stub"))
-        << "the backup phase run again does not leave vm01 as its stub phase left it: " << StatusText(1001);
-    CheckRestores("the job's backup phase run again over its stub cut off, the index's record lost");
-    EXPECT_EQ("job 1001: completed", OutcomeLine(1001));
-    CheckJobHoldsVM(1001);
-    // The index answering again, the stub phase finishes the stub; without the index's record of the
-    // job's backup it refuses it, and the job, whose one stub failed, fails saying why.
-    StubPhase(1001);
-    const bool indexAnswers = loss == IndexLoss::kQueryFails;
-    EXPECT_EQ(indexAnswers ? "job 1001: completed" : "job 1001: failed", OutcomeLine(1001));
-    EXPECT_EQ(indexAnswers, Stubbed(kVM)) << WhyNotStubbed(1001, kVM);
-    if (!indexAnswers) {
-      EXPECT_TRUE(labrun::Has(Output(), "vm01 Skipped The VM was not stubbed: the index holds no backup of it from "
-                                        "this job"))
-          << Output();
+    if (loss == IndexLoss::kQueryFails) {
+      EXPECT_EQ(1, FaultsFired()) << "the index's answer the row fails was never asked for";
     }
+    ClearFaults();
+    const bool left = loss == IndexLoss::kKept;
+    if (left) {
+      EXPECT_TRUE(labrun::Has(StatusText(1001), "Left as this job's stub phase began its stub"))
+          << "the backup phase run again does not leave vm01 as its stub phase left it: " << StatusText(1001);
+    } else {
+      ASSERT_NO_FATAL_FAILURE(CheckFailedNeitherBackedUpNorReported(1001, "nothing shows that the job's backup of it "
+                                                                          "holds it"));
+    }
+    CheckRestores("the job's backup phase run again over its stub cut off, the index's record lost");
+    EXPECT_EQ(left ? "job 1001: completed" : "job 1001: completed with errors", OutcomeLine(1001));
+    CheckJobHoldsVM(1001);
+    StubPhase(1001);
+    EXPECT_EQ(left ? "job 1001: completed" : "job 1001: completed with errors", OutcomeLine(1001));
+    EXPECT_EQ(left, Stubbed(kVM)) << WhyNotStubbed(1001, kVM);
     CheckJobHoldsVM(1001);
     ArchivingJob(1002);
     EXPECT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1002, kVM);
     CheckJobHoldsVM(1002);
   }
+
+  // ---- A later attempt of a job's backup phase over the job's own stub, the job's records of it lost ----
+  // The calls the fault table's rules made fail so far.
+  int64_t FaultsFired() {
+    lab::SetRoot(lab_);
+    lab::FaultTable table;
+    std::string error;
+    EXPECT_TRUE(lab::ReadFaultTable(table, error)) << error;
+    int64_t fired = 0;
+    for (const lab::FaultRule& rule : table.rules) fired += rule.fired;
+    return fired;
+  }
+  // vm01 failed in the job's latest attempt, saying why (`why` part of it): its status with the job
+  // manager, its line of the result file and its reason, which names what the next job does.
+  void CheckFailedNeitherBackedUpNorReported(int64_t job, const std::string& why) {
+    Info record;
+    ASSERT_TRUE(vsJobMgr::ReadVMStatus(job, Description(kVM).guid, record));
+    const int64_t status = record.getint64(Info::F_vmStatus);
+    EXPECT_TRUE(status != lab::kVMStatusBackedUp && status != lab::kVMStatusBackedUpWithErrors &&
+                status != lab::kVMStatusToBeBackedUp)
+        << "job " << job << " reports vm01 " << status << ": " << StatusText(job);
+    EXPECT_EQ(0, record.getint64(Info::F_stubStatus));
+    const std::string text = StatusText(job);
+    EXPECT_TRUE(labrun::Has(text, "Neither backed up nor reported: ") && labrun::Has(text, why) &&
+                labrun::Has(text, "the next job backs it up"))
+        << text;
+    EXPECT_EQ(0, Tool({"outcome", lab_, "--job", std::to_string(job)}));
+    EXPECT_TRUE(labrun::Has(Output(), "\n  vm01 Skipped Neither backed up nor reported: ")) << Output();
+  }
+  // Job 1001 a full without archiving; vm01 written, then the archiving job 1002 stubs it, or (`cutOff`)
+  // its stub is cut off after disk 0.
+  void StubbedByJob1002(bool cutOff) {
+    CopiesBefore(1001);
+    EXPECT_EQ(0, Tool({"run", lab_, "--job", "1001", "--", "-t", "1", "-numStreams", "2"})) << Output();
+    CheckJobHoldsVM(1001);
+    WriteWhatIsLeft(2);
+    CopiesBefore(1002);
+    NextJob(1002);
+    BackupPhase(1002, "2", "2");
+    if (cutOff) Fault({"add", "vminfo.StubVMDisk", "--code", "5", "--after", "1", "--times", "1"});
+    StubPhase(1002, "2");
+    ClearFaults();
+    ASSERT_EQ(cutOff ? 1u : 2u, promise::GoneDisks(Description(kVM)).size());
+    CheckJobHoldsVM(1002);
+  }
+  // The job's backup phase run again at `level`, with or without the archiving flag.
+  void BackupPhaseAgain(int64_t job, const char* level, bool withStub) {
+    std::vector<std::string> run = {"run", lab_, "--job", std::to_string(job), "--", "-t", level, "-numStreams", "2"};
+    if (withStub) run.push_back("-stub");
+    const int status = Tool(run);
+    EXPECT_TRUE(status == 0 || status == 1) << Output();
+    CheckStreams(job, "the backup phase of job " + std::to_string(job) + " run again");
+  }
+  // Job 1002's stub of vm01 made or cut off, then the index's record of vm01 in the job and the job
+  // manager's record of it lost; the job's backup phase run again. The hypervisor still shows the
+  // job's stub (no disk left, or disk 0 deleted on job 1002): vm01 is left as a stub made, or fails
+  // (nothing shows that the job's backup holds its disk 1), and is never backed up over the backup its
+  // stub deleted disks on; the next archiving job finishes the stub.
+  void TheJobsRecordsOfItsStubLostThenTheBackupPhaseAgain(bool cutOff, bool withStub) {
+    ASSERT_NO_FATAL_FAILURE(StubbedByJob1002(cutOff));
+    const std::string guid = Description(kVM).guid;
+    ASSERT_EQ(0, unlink(IndexRecordPath(1002, guid).c_str()));
+    ASSERT_EQ(0, unlink(lab::VMStatusPath(1002, guid).c_str()));
+    BackupPhaseAgain(1002, "2", withStub);
+    EXPECT_FALSE(labrun::Has(StatusText(1002), "Not a stub")) << StatusText(1002);
+    if (cutOff) {
+      ASSERT_NO_FATAL_FAILURE(CheckFailedNeitherBackedUpNorReported(1002, "it has disk [scsi0-1-vm01_1.img], and "
+                                                                          "nothing shows that the job's backup of it "
+                                                                          "holds it"));
+    } else {
+      EXPECT_TRUE(labrun::Has(StatusText(1002), "Left as this job's stub phase stubbed it")) << StatusText(1002);
+    }
+    const std::string when = "job 1002's backup phase run again, its records of vm01 lost";
+    CheckRestores(when);
+    CheckJobHoldsVM(1002);
+    if (withStub) {
+      StubPhase(1002, "2");
+      CheckJobHoldsVM(1002);
+    }
+    EXPECT_EQ(cutOff ? "job 1002: completed with errors" : "job 1002: completed", OutcomeLine(1002));
+    ArchivingJob(1003);
+    EXPECT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1003, kVM);
+    CheckJobHoldsVM(1003);
+  }
+  // Job 1002's stub of vm01 cut off after disk 0; its user gives it a new disk and writes to it; the
+  // job's backup phase run again. No backup of the job holds the new disk, and only one by this attempt
+  // could, which would replace the backup the stub deleted disk 0 on: vm01 fails saying why, and the
+  // job's outcome says so; the next archiving job backs the new disk up and finishes the stub.
+  void ACutOffStubGivenADiskThenTheBackupPhaseAgain(bool withStub) {
+    ASSERT_NO_FATAL_FAILURE(StubbedByJob1002(true));
+    ASSERT_NO_FATAL_FAILURE(AddDisk());
+    BackupPhaseAgain(1002, "2", withStub);
+    ASSERT_NO_FATAL_FAILURE(CheckFailedNeitherBackedUpNorReported(1002, "it has disk [scsi0-2-vm01_2.img] that the "
+                                                                        "job's backup of it does not hold"));
+    EXPECT_EQ("job 1002: completed with errors", OutcomeLine(1002));
+    CheckRestores("job 1002's backup phase run again over its stub cut off, a disk given since");
+    if (withStub) {
+      StubPhase(1002, "2");
+      EXPECT_EQ("job 1002: completed with errors", OutcomeLine(1002));
+      EXPECT_FALSE(Stubbed(kVM));
+    }
+    ArchivingJob(1003);
+    EXPECT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1003, kVM);
+    CheckJobHoldsVM(1003);
+  }
+  // Job 1001 stubs vm01; the administrator restores it and powers it on, and the job's backup phase runs
+  // again: it backs vm01 up whole, and the job manager no longer holds it stubbed.
+  void AStubRestoredThenTheJobsBackupPhaseAgain() {
+    ArchivingJob(1001, "1");
+    ASSERT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1001, kVM);
+    ASSERT_EQ(0, Tool({"vm", lab_, kVM, "restore"})) << Output();
+    ASSERT_EQ(0, Tool({"vm", lab_, kVM, "power", "on"})) << Output();
+    BackupPhaseAgain(1001, "1", true);
+    Info record;
+    ASSERT_TRUE(vsJobMgr::ReadVMStatus(1001, Description(kVM).guid, record));
+    EXPECT_EQ(lab::kVMStatusBackedUp, record.getint64(Info::F_vmStatus)) << StatusText(1001);
+    EXPECT_EQ(0, record.getint64(Info::F_stubStatus)) << "the job manager holds a VM backed up whole stubbed";
+    EXPECT_EQ("job 1001: completed", OutcomeLine(1001));
+    CheckJobHoldsVM(1001);
+  }
+
   // vm02 fails in the backup phase of job 1001 (its mount refused, or a disk's mount failed), vm01 is
   // stubbed in its stub phase: the job ends completed with errors, as it did after its backup phase.
   void ABackupPhaseFailsAVM(const char* operation) {
@@ -1088,6 +1227,24 @@ const std::map<std::string, std::function<void(ArchivingLab&)>>& Ways() {
       {"ABackupPhaseWhoseMountOfADiskFails", [](ArchivingLab& t) { t.ABackupPhaseFailsAVM("vminfo.MountFailure"); }},
       {"AStubPhaseEndedWithAStubCutOffThenRunsLogDeleted",
        [](ArchivingLab& t) { t.CutOffStubPhaseEndedThenRunsLogLost(); }},
+      {"ACutOffStubItsJobManagersRecordRemovedThenTheBackupPhaseAgain",
+       [](ArchivingLab& t) {
+         t.ACutOffStubWhoseIndexRecordIsLostThenTheBackupPhaseAgain(ArchivingLab::IndexLoss::kKept, true);
+       }},
+      {"AStubItsJobsRecordsLostThenTheBackupPhaseAgain",
+       [](ArchivingLab& t) { t.TheJobsRecordsOfItsStubLostThenTheBackupPhaseAgain(false, true); }},
+      {"AStubItsJobsRecordsLostThenTheBackupPhaseAgainWithoutArchiving",
+       [](ArchivingLab& t) { t.TheJobsRecordsOfItsStubLostThenTheBackupPhaseAgain(false, false); }},
+      {"ACutOffStubItsJobsRecordsLostThenTheBackupPhaseAgain",
+       [](ArchivingLab& t) { t.TheJobsRecordsOfItsStubLostThenTheBackupPhaseAgain(true, true); }},
+      {"ACutOffStubItsJobsRecordsLostThenTheBackupPhaseAgainWithoutArchiving",
+       [](ArchivingLab& t) { t.TheJobsRecordsOfItsStubLostThenTheBackupPhaseAgain(true, false); }},
+      {"ACutOffStubGivenADiskThenTheBackupPhaseAgain",
+       [](ArchivingLab& t) { t.ACutOffStubGivenADiskThenTheBackupPhaseAgain(true); }},
+      {"ACutOffStubGivenADiskThenTheBackupPhaseAgainWithoutArchiving",
+       [](ArchivingLab& t) { t.ACutOffStubGivenADiskThenTheBackupPhaseAgain(false); }},
+      {"AStubRestoredThenTheJobsBackupPhaseAgain",
+       [](ArchivingLab& t) { t.AStubRestoredThenTheJobsBackupPhaseAgain(); }},
   };
   return ways;
 }
