@@ -468,9 +468,13 @@ void VerifyDisksTheChainLacks(const archive::VMBackup& backup, const std::string
   std::string server;
   lab::VMDescription vm;
   if (lastJob <= 0 || !lab::FindLabVM(guid, server, vm)) return;
+  const lab::VMDisksAtJob had = lab::DisksOfVMAtJob(guid, lastJob);
+  const bool mounted = MountedInJob(lastJob, guid);
+  // A disk the job's mount took that the chain lacks, VerifyWhole names.
   std::vector<size_t> lacking;
   for (size_t i = 0; i < vm.disks.size(); ++i)
-    if (!stubChecked.count(lab::LabDiskIndexName(i, vm.disks[i].file)) && !ChainHoldsDisk(backup, vm, i))
+    if (!stubChecked.count(lab::LabDiskIndexName(i, vm.disks[i].file)) && !ChainHoldsDisk(backup, vm, i) &&
+        !(mounted && had.HadDisk(guid, i, vm.disks[i].file)))
       lacking.push_back(i);
   if (lacking.empty()) return;
   std::map<size_t, archive::RestoredDisk> found;
@@ -482,8 +486,6 @@ void VerifyDisksTheChainLacks(const archive::VMBackup& backup, const std::string
                 why.c_str());
     return;
   }
-  const lab::VMDisksAtJob had = lab::DisksOfVMAtJob(guid, lastJob);
-  const bool mounted = MountedInJob(lastJob, guid);
   for (size_t i : lacking) {
     const std::string name = lab::LabDiskIndexName(i, vm.disks[i].file);
     const auto disk = found.find(i);
@@ -500,8 +502,7 @@ void VerifyDisksTheChainLacks(const archive::VMBackup& backup, const std::string
       std::printf("  disk %s: not the VM's at job %lld (its disks then: %s): held by no backup at or before it, "
                   "and a restore as of the job leaves it as it is\n",
                   name.c_str(), static_cast<long long>(lastJob), had.source.c_str());
-    } else if (!mounted) {
-      // A disk the job's mount took that the restore lacks, VerifyWhole names.
+    } else {
       ++verification.problems;
       std::printf("  disk %s: HELD BY NO BACKUP at or before job %lld, which had it (its disks then: %s)\n",
                   name.c_str(), static_cast<long long>(lastJob), had.source.c_str());
