@@ -326,8 +326,9 @@ VMDisksAtJob RecordedDisksOfVMAtJob(const std::string& vmGuid, int64_t jobId) {
     return had;
   }
   if (!index.found) {
-    had.source = "neither the job's mount of the VM nor the index's record of it in " + job + " is there" +
-                 (index.why.empty() ? "" : " (" + index.why + ")");
+    had.source = index.why.empty()
+                     ? "neither the job's mount of the VM nor the index's record of it in " + job + " is there"
+                     : "the job's mount of the VM is not there, and " + index.why;
     return had;
   }
   const std::string stubJob = "job " + std::to_string(index.stubJob);
