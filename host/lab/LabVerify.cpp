@@ -468,14 +468,16 @@ void VerifyDisksTheChainLacks(const archive::VMBackup& backup, const std::string
   std::string server;
   lab::VMDescription vm;
   if (lastJob <= 0 || !lab::FindLabVM(guid, server, vm)) return;
-  const lab::VMDisksAtJob had = lab::DisksOfVMAtJob(guid, lastJob);
-  const bool mounted = MountedInJob(lastJob, guid);
-  // A disk the job's mount took that the chain lacks, VerifyWhole names.
   std::vector<size_t> lacking;
   for (size_t i = 0; i < vm.disks.size(); ++i)
-    if (!stubChecked.count(lab::LabDiskIndexName(i, vm.disks[i].file)) && !ChainHoldsDisk(backup, vm, i) &&
-        !(mounted && had.HadDisk(guid, i, vm.disks[i].file)))
+    if (!stubChecked.count(lab::LabDiskIndexName(i, vm.disks[i].file)) && !ChainHoldsDisk(backup, vm, i))
       lacking.push_back(i);
+  if (lacking.empty()) return;
+  const lab::VMDisksAtJob had = lab::DisksOfVMAtJob(guid, lastJob);
+  // A disk the job's mount took that the chain lacks, VerifyWhole names.
+  lacking.erase(std::remove_if(lacking.begin(), lacking.end(),
+                               [&](size_t i) { return had.mounted && had.HadDisk(guid, i, vm.disks[i].file); }),
+                lacking.end());
   if (lacking.empty()) return;
   std::map<size_t, archive::RestoredDisk> found;
   int64_t standing = 0;

@@ -315,6 +315,7 @@ VMDisksAtJob RecordedDisksOfVMAtJob(const std::string& vmGuid, int64_t jobId) {
   if (ReadVMMountOfJob(jobId, vmGuid, mount)) {
     for (const MountedDisk& disk : mount.disks) had.names.insert(disk.indexName);
     had.known = true;
+    had.mounted = true;
     had.source = "those the mount of " + job + " took";
     return had;
   }

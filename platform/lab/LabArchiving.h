@@ -115,6 +115,7 @@ bool DiskOfJobBackup(const archive::VMBackup& backup, const std::string& indexNa
 struct VMDisksAtJob {
   int64_t jobId = 0;
   bool known = false;
+  bool mounted = false;         // told by the VM's own mount in the job
   std::set<std::string> names;  // the disks' names in backups (disk or volume), as the records give them
   std::string source;           // what tells them ("the mount of job 1003", ...), or why nothing does
   // Whether the VM had the disk of that name in backups (any case).
