@@ -462,8 +462,8 @@ bool ChainHoldsDisk(const archive::VMBackup& backup, const lab::VMDescription& v
 // it as it is), and a problem where it had it and the job's mount did not take it (a stub's job), or where
 // the disks it had then cannot be told: the restore refuses it.
 void VerifyDisksTheChainLacks(const archive::VMBackup& backup, const std::string& guid, int64_t asOf,
-                              const std::set<std::string>& stubChecked, const std::map<std::string, std::string>& images,
-                              Verification& verification) {
+                              const std::set<std::string>& stubChecked,
+                              const std::map<std::string, std::string>& images, Verification& verification) {
   const int64_t lastJob = backup.jobs.empty() ? 0 : backup.jobs.back();
   std::string server;
   lab::VMDescription vm;

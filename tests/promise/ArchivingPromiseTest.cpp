@@ -628,7 +628,8 @@ class ArchivingLab : public testing::Test {
     const lab::VMDescription vm = Description(kVM);
     for (auto copy = before_[job].begin(); copy != before_[job].end();) {
       bool had = false;
-      for (size_t i = 0; i < vm.disks.size(); ++i) had = had || lab::LabDiskIndexName(i, vm.disks[i].file) == copy->first;
+      for (size_t i = 0; i < vm.disks.size(); ++i)
+        had = had || lab::LabDiskIndexName(i, vm.disks[i].file) == copy->first;
       copy = had ? std::next(copy) : before_[job].erase(copy);
     }
     for (const testsupport::DiskCopy& copy :
@@ -982,7 +983,8 @@ class ArchivingLab : public testing::Test {
     ASSERT_TRUE(vsJobMgr::ReadVMStatus(1004, Description(kVM).guid, record));
     EXPECT_EQ(lab::kVMStubStatusStubbed, record.getint64(Info::F_stubStatus)) << WhyNotStubbed(1004, kVM);
     CheckJobHoldsVM(1004);
-    EXPECT_TRUE(labrun::Has(Output(), "  disk scsi0-2-vm01_2.img: ") && labrun::Has(Output(), "not the VM's at job 1004"))
+    EXPECT_TRUE(labrun::Has(Output(), "  disk scsi0-2-vm01_2.img: ") &&
+                labrun::Has(Output(), "not the VM's at job 1004"))
         << Output();
     EXPECT_EQ(0, Tool({"verify", lab_})) << Output();
     CheckJobHoldsVM(1002);
