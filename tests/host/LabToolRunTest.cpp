@@ -5,7 +5,8 @@
 // VMs and settings (every VM it still has), a resumed job keeps its level and its summary counts its own
 // run, outcome shows the proxy of a failed VM, and a job runs at every allowed time scale. verify counts
 // an archive lost from a backup the job reported (also as of a later job), checks every disk of a stub
-// cut off, and takes one image for a disk.
+// cut off, and takes one image for a disk; as of a job whose records no longer tell the disks a VM had
+// then, verify and the restore refuse a disk no backup holds.
 #include <poll.h>
 #include <signal.h>
 #include <sys/syscall.h>
