@@ -107,8 +107,9 @@ const std::vector<CommandHelp>& Commands() {
        "damaged or missing, whichever job it is of, then reassembles each VM's disks and files from its "
        "backups, comparing each disk with the point-in-time copy its mount took or with an image given for it; "
        "a storage-snapshot job's VM is checked against the snapshot that holds it, and each disk a stub deleted "
-       "against the backup it was deleted on; a disk a VM reported backed up or stubbed has, that no backup at or "
-       "before the job holds, is a problem. "
+       "against the backup it was deleted on; a disk a VM has that no backup at or before the job holds is a "
+       "problem where the VM had it at the job, or where the job's records no longer tell the disks it had then "
+       "(one given since is named, no problem). "
        "Exits 1 when anything did not verify, and when there is nothing to verify.",
        {{"job", "ID",
          "verify as of this job: its archives are listed; those of earlier jobs are read too, and one of them "
@@ -136,7 +137,9 @@ const std::vector<CommandHelp>& Commands() {
        "on (those of a stub cut off too; nothing when one of them cannot be read whole), or makes NAME its replica "
        "(a disaster-recovery copy of its disks as they are, for a failback job: create --failback).",
        {{"hours", "H", "power off: the VM has been off this many hours already (on the hypervisor's clock)"},
-        {"job", "N", "restore: from the newest backups at or before this job instead"}}},
+        {"job", "N",
+         "restore: from the newest backups at or before this job instead; a disk the VM did not have at the job "
+         "(given since), which none of them holds, is left as it is"}}},
       {"meditech",
        {"LAB [options]   (the tool's password on standard input)"},
        "Makes the lab's subclient a MEDITECH subclient of the given VMs, with the MEDITECH system's tool (the "

@@ -53,10 +53,11 @@ int VM(const std::vector<std::string>& args) {
   if (action == "restore") {
     int64_t job = 0;
     if (!NumberOption(parsed, "job", 1, INT64_MAX, job, error)) return UsageError(error, "vm");
-    std::vector<std::string> restored;
-    if (!lab::RestoreVMDisks(server, name, job, restored, error)) return Failure(error);
+    std::vector<std::string> restored, left;
+    if (!lab::RestoreVMDisks(server, name, job, restored, left, error)) return Failure(error);
     std::printf("VM %s: %s restored\n", name.c_str(), Counted(restored.size(), "disk").c_str());
     for (const std::string& disk : restored) std::printf("  %s\n", disk.c_str());
+    for (const std::string& disk : left) std::printf("  %s\n", disk.c_str());
     return kExitOk;
   }
   return UsageError("vm takes power, delete, restore or replica, not '" + action + "'", "vm");

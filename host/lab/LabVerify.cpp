@@ -251,6 +251,18 @@ void VerifyDisk(const archive::RestoredDisk& disk, const std::string& guid, int6
                 name.c_str(), size, static_cast<long long>(lastJob), static_cast<long long>(disk.headerJob));
     return;
   }
+  // Nor is a disk the VM did not have at the job, as the job's records show them (detached before a job
+  // that reported the VM as a stub): an earlier job's backup of it is no part of the job's.
+  if (!found && disk.headerJob != lastJob && disk.extentsFromLastJob == 0) {
+    const lab::VMDisksAtJob had = lab::DisksOfVMAtJob(guid, lastJob);
+    if (had.known && !had.Had(name)) {
+      std::printf("  disk %s: %llu bytes: not the VM's at job %lld (its disks then: %s), so no part of its backup "
+                  "(the chain keeps job %lld's backup of it)\n",
+                  name.c_str(), size, static_cast<long long>(lastJob), had.source.c_str(),
+                  static_cast<long long>(disk.headerJob));
+      return;
+    }
+  }
   if (!found) {
     if (reported) ++verification.problems;
     std::printf("  disk %s: %llu bytes: nothing to compare with (%s)%s\n", name.c_str(), size, why.c_str(), unproven);
@@ -432,35 +444,71 @@ bool VerifyStub(const std::string& guid, int64_t asOf, int64_t lastJob, const st
   return true;
 }
 
-// Whether the job manager records the VM as backed up or stubbed in the job (a stub phase leaves a VM it
-// stubbed "to be backed up", with the stub's status).
-bool ReportedBackedUpOrStubbed(int64_t jobId, const std::string& guid) {
-  return ReportedBackedUp(jobId, guid) || ReportedStubbed(jobId, guid);
+// Whether the VM's chain holds the disk at `position` of its description, or names its chain broken.
+bool ChainHoldsDisk(const archive::VMBackup& backup, const lab::VMDescription& vm, size_t position) {
+  const auto held = [&](const auto& entry) {
+    return lab::IsLabDiskNamed(vm.guid, position, vm.disks[position].file, ShortName(entry.first, vm.guid)) ||
+           strcasecmp(ShortName(entry.first, vm.guid).c_str(),
+                      lab::LabDiskIndexName(position, vm.disks[position].file).c_str()) == 0;
+  };
+  return std::any_of(backup.disks.begin(), backup.disks.end(), held) ||
+         std::any_of(backup.brokenDisks.begin(), backup.brokenDisks.end(), held);
 }
 
-// A job that reported the VM backed up or stubbed without mounting it (a stub) holds every disk the VM
-// has that no stub deleted by then, as a restore as of the job needs it: each the VM's chain as of the
-// job does not hold is named. (A disk added after the job is named too: nothing records when it was.)
-void VerifyDisksNoStubDeleted(const archive::VMBackup& backup, const std::string& guid, int64_t jobId,
-                              const std::set<std::string>& stubChecked, Verification& verification) {
-  if (jobId <= 0 || !ReportedBackedUpOrStubbed(jobId, guid) || MountedInJob(jobId, guid)) return;
+// Each disk the VM has that its chain as of the job does not hold (and no stub's check took) is judged as
+// `vm restore --job` takes it: from the newest backup at or before the job that holds it, checked as that
+// backup took it (a stub restored since whose disks a later job's backup recorded as deleted). One that
+// no backup holds is no problem where the VM did not have it at the job (given since: the restore leaves
+// it as it is), and a problem where it had it and the job's mount did not take it (a stub's job), or where
+// the disks it had then cannot be told: the restore refuses it.
+void VerifyDisksTheChainLacks(const archive::VMBackup& backup, const std::string& guid, int64_t asOf,
+                              const std::set<std::string>& stubChecked,
+                              const std::map<std::string, std::string>& images, Verification& verification) {
+  const int64_t lastJob = backup.jobs.empty() ? 0 : backup.jobs.back();
   std::string server;
   lab::VMDescription vm;
-  if (!lab::FindLabVM(guid, server, vm)) return;
-  for (size_t i = 0; i < vm.disks.size(); ++i) {
-    const lab::VMDisk& disk = vm.disks[i];
-    if (disk.deleted && disk.stubJob > 0 && disk.stubJob <= jobId) continue;
-    const std::string name = lab::LabDiskIndexName(i, disk.file);
-    const auto held = [&](const auto& entry) {
-      return strcasecmp(ShortName(entry.first, guid).c_str(), name.c_str()) == 0;
-    };
-    if (stubChecked.count(name) || std::any_of(backup.disks.begin(), backup.disks.end(), held) ||
-        std::any_of(backup.brokenDisks.begin(), backup.brokenDisks.end(), held))
-      continue;
+  if (lastJob <= 0 || !lab::FindLabVM(guid, server, vm)) return;
+  std::vector<size_t> lacking;
+  for (size_t i = 0; i < vm.disks.size(); ++i)
+    if (!stubChecked.count(lab::LabDiskIndexName(i, vm.disks[i].file)) && !ChainHoldsDisk(backup, vm, i))
+      lacking.push_back(i);
+  if (lacking.empty()) return;
+  const lab::VMDisksAtJob had = lab::DisksOfVMAtJob(guid, lastJob);
+  // A disk the job's mount took that the chain lacks, VerifyWhole names.
+  lacking.erase(std::remove_if(lacking.begin(), lacking.end(),
+                               [&](size_t i) { return had.mounted && had.HadDisk(guid, i, vm.disks[i].file); }),
+                lacking.end());
+  if (lacking.empty()) return;
+  std::map<size_t, archive::RestoredDisk> found;
+  int64_t standing = 0;
+  std::string why;
+  if (!lab::FindNewestBackupsOfDisks(verification.archives, vm, lacking, asOf, found, standing, why)) {
     ++verification.problems;
-    std::printf("  disk %s: HELD BY NO BACKUP at or before job %lld, which reported the VM backed up or stubbed: the "
-                "VM has the disk and no stub deleted it by then\n",
-                name.c_str(), static_cast<long long>(jobId));
+    std::printf("  NOT RESTORED as of job %lld: %s\n", static_cast<long long>(asOf > 0 ? asOf : lastJob),
+                why.c_str());
+    return;
+  }
+  for (size_t i : lacking) {
+    const std::string name = lab::LabDiskIndexName(i, vm.disks[i].file);
+    const auto disk = found.find(i);
+    if (disk != found.end()) {
+      VerifyDisk(disk->second, guid, disk->second.headerJob, true, images, verification);
+      continue;
+    }
+    if (!had.known) {
+      ++verification.problems;
+      std::printf("  disk %s: HELD BY NO BACKUP at or before job %lld, and the disks the VM had at job %lld cannot "
+                  "be told: %s\n",
+                  name.c_str(), static_cast<long long>(lastJob), static_cast<long long>(lastJob), had.source.c_str());
+    } else if (!had.HadDisk(guid, i, vm.disks[i].file)) {
+      std::printf("  disk %s: not the VM's at job %lld (its disks then: %s): held by no backup at or before it, "
+                  "and a restore as of the job leaves it as it is\n",
+                  name.c_str(), static_cast<long long>(lastJob), had.source.c_str());
+    } else {
+      ++verification.problems;
+      std::printf("  disk %s: HELD BY NO BACKUP at or before job %lld, which had it (its disks then: %s)\n",
+                  name.c_str(), static_cast<long long>(lastJob), had.source.c_str());
+    }
   }
 }
 
@@ -536,7 +584,7 @@ void VerifyVM(const std::string& guid, int64_t asOf, const std::map<std::string,
     VerifyDisk(entry.second, guid, lastJob, reported, images, verification);
   }
   VerifyWhole(backup, guid, asOf, reported, verification);
-  VerifyDisksNoStubDeleted(backup, guid, asOf > 0 ? asOf : lastJob, stubChecked, verification);
+  VerifyDisksTheChainLacks(backup, guid, asOf, stubChecked, images, verification);
   for (int64_t job : backup.jobs) VerifyJobHoldsWhatItsMountTook(backup, guid, job, verification);
   for (const auto& entry : backup.files) {
     std::string sha;

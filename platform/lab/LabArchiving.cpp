@@ -26,9 +26,12 @@
 #include "platform/os/ZtTime.h"
 #include "records/messages/IdxMetadataMessages.h"
 #include "records/messages/JobManagerMessages.h"
+#include "records/messages/VirtualServerMessages.h"
 
 namespace lab {
 namespace {
+
+using Stub = VirtualServer::VMArchivingData;
 
 const char* const kDatastoresFolder = "datastores/";
 const char* const kArchivedField = "Archived";
@@ -165,13 +168,56 @@ bool MountOfJobTookDisk(int64_t jobId, const std::string& vmGuid, const std::str
                      [&](const std::string& disk) { return strcasecmp(disk.c_str(), indexName.c_str()) == 0; });
 }
 
+// "job M" of the job whose backup stands for the VM as of the job asked for, with that job when it is
+// another.
+std::string StandingJobText(int64_t standing, int64_t asOfJob) {
+  const std::string job = "job " + std::to_string(standing);
+  if (standing == asOfJob) return job;
+  return job + ", its newest backup at or before job " + std::to_string(asOfJob);
+}
+
+// Of the disks at `positions` that no backup at or before `asOfJob` holds (those not in `found`): one the
+// VM did not have at the job whose backup stands for it then (`standing`) was given since, and is left
+// as it is; `left` says so. Any other is refused, and so is every one when no job is asked for or the
+// disks the VM had then cannot be told. False with the reason.
+bool JudgeDisksNoBackupHolds(const VMDescription& vm, const std::vector<size_t>& positions, int64_t asOfJob,
+                             int64_t standing, const std::map<size_t, archive::RestoredDisk>& found,
+                             std::vector<std::string>& left, std::string& error) {
+  VMDisksAtJob had;
+  bool asked = false;
+  for (size_t i : positions) {
+    if (found.count(i) != 0) continue;
+    const std::string indexName = LabDiskIndexName(i, vm.disks[i].file);
+    error = "no backup of VM [" + vm.name + "] holds its disk " + indexName;
+    if (asOfJob <= 0 || standing <= 0) return false;
+    if (!asked) had = DisksOfVMAtJob(vm.guid, standing);
+    asked = true;
+    const std::string job = StandingJobText(standing, asOfJob);
+    if (!had.known) {
+      error += " at or before job " + std::to_string(asOfJob) + ", and the disks the VM had at " + job +
+               " cannot be told: " + had.source + "; nothing was written";
+      return false;
+    }
+    if (had.HadDisk(vm.guid, i, vm.disks[i].file)) {
+      error += ", which it had at " + job + " (its disks then: " + had.source + "); nothing was written";
+      return false;
+    }
+    left.push_back(indexName + " left as it is: VM [" + vm.name + "] had no such disk at " + job +
+                   " (its disks then: " + had.source + "), and no backup at or before job " +
+                   std::to_string(asOfJob) + " holds it");
+  }
+  error.clear();
+  return true;
+}
+
 // The restore of each deleted disk of the VM: from the backup its stub recorded, or, for a disk without
 // one or when `asOfJob` asks, from the newest backup at or before that job that holds it. False with the
 // reason when a disk has none that can be read whole, or when the newest backup that should hold it is
-// lost or its chain is broken: a restore never goes around a lost backup that anything records. The VM is
+// lost or its chain is broken: a restore never goes around a lost backup that anything records. A disk
+// given since the job asked for, which no backup then holds, is left as it is (`left`). The VM is
 // reassembled once per job asked.
 bool FindDeletedDisks(const VMDescription& vm, int64_t asOfJob, std::map<size_t, archive::RestoredDisk>& found,
-                      std::string& error) {
+                      std::vector<std::string>& left, std::string& error) {
   std::map<int64_t, std::vector<size_t>> byStubJob;
   std::vector<size_t> newest;
   for (size_t i = 0; i < vm.disks.size(); ++i) {
@@ -196,56 +242,115 @@ bool FindDeletedDisks(const VMDescription& vm, int64_t asOfJob, std::map<size_t,
     }
   }
   if (newest.empty()) return true;
-  const std::vector<archive::ArchiveContents> archives = ReadVMArchives(vm.guid, asOfJob);
-  const archive::BackupRecords reported = ReportedBackupsOfVM(vm.guid);
-  // Each from the newest backup that holds it (a later job of a stub holds none), going down one backup
-  // of the VM at a time.
-  size_t left = newest.size();
-  for (int64_t asOf = asOfJob; left > 0;) {
-    archive::VMBackup backup;
-    std::vector<std::string> notes;
-    std::string why;
-    if (!archive::ReassembleVM(archives, vm.guid, asOf, reported, backup, notes, why)) {
-      if (backup.lostJob == 0) break;
-      for (size_t i : newest) {
-        if (found.count(i) != 0) continue;
-        error = "disk " + LabDiskIndexName(i, vm.disks[i].file) + " of VM [" + vm.name + "] is not restored: " +
-                why + "; nothing was written";
-        break;
-      }
-      return false;
-    }
-    for (size_t i : newest) {
-      if (found.count(i) != 0) continue;
-      const std::string indexName = LabDiskIndexName(i, vm.disks[i].file);
-      const std::string broken = BrokenChainOf(backup, indexName);
-      if (!broken.empty()) {
-        error = "disk " + indexName + " of VM [" + vm.name + "] is not restored: " + broken + "; nothing was written";
-        return false;
-      }
-      const archive::RestoredDisk* disk = FindRestoredDisk(backup, indexName);
-      // The job's mount took the disk: its backup holds it, whatever lost the note of the archive that
-      // did and the index's record of the job. An earlier backup's bytes are not the disk as of the job.
-      const int64_t newest = backup.jobs.back();
-      if ((disk == nullptr || disk->headerJob != newest) && MountOfJobTookDisk(newest, vm.guid, indexName)) {
-        error = "disk " + indexName + " of VM [" + vm.name + "] is not restored: the mount of job " +
-                std::to_string(newest) + " took it, but no committed archive of the job's latest attempt holds "
-                "it; nothing was written";
-        return false;
-      }
-      if (disk == nullptr) continue;
-      found[i] = *disk;
-      --left;
-    }
-    if (backup.jobs.back() <= 1) break;
-    asOf = backup.jobs.back() - 1;
+  int64_t standing = 0;
+  return FindNewestBackupsOfDisks(ReadVMArchives(vm.guid, asOfJob), vm, newest, asOfJob, found, standing, error) &&
+         JudgeDisksNoBackupHolds(vm, newest, asOfJob, standing, found, left, error);
+}
+
+// The VM's own mount record of the job, on whichever server holds it; false when none does.
+bool ReadVMMountOfJob(int64_t jobId, const std::string& vmGuid, MountRecord& mount) {
+  for (const std::string& server : ListServers()) {
+    std::string error;
+    if (ReadMountRecord(server, jobId, vmGuid, mount, error) == RecordRead::kRead) return true;
   }
-  for (size_t i : newest) {
-    if (found.count(i) != 0) continue;
-    error = "no backup of VM [" + vm.name + "] holds its disk " + LabDiskIndexName(i, vm.disks[i].file);
-    return false;
+  return false;
+}
+
+// What the index's record of the VM in a job says of its disks: those it lists, and the job of the stub
+// record it carries (0: none).
+struct IndexRecordOfJob {
+  bool found = false;
+  std::set<std::string> disks;
+  int64_t stubJob = 0;
+  std::string why;  // why a record there does not read
+};
+
+// The stub's job of the stub record in the aux text of a VM-level index entry; 0 when it carries none.
+int64_t StubJobOfIndexEntry(const std::string& message) {
+  using Aux = IdxMetadata::IdxAuxMetaData;
+  IdxMetadata::IdxMetaData metadata;
+  std::string error;
+  if (!metadata.deserialize(message, &error)) return 0;
+  const Aux* aux = metadata.getObject<Aux>(IdxMetadata::IdxMetaData::F_aux, false);
+  Stub stub;
+  if (aux == nullptr || aux->getstring(Aux::F_auxText).empty() || !stub.deserialize(aux->getstring(Aux::F_auxText)))
+    return 0;
+  return stub.getint64(Stub::F_stubJobId);
+}
+
+IndexRecordOfJob ReadIndexRecordOfJob(const std::string& vmGuid, int64_t jobId) {
+  IndexRecordOfJob record;
+  for (const std::string& subclient : IndexSubclients()) {
+    std::vector<std::vector<std::string>> entries;
+    std::string error;
+    if (!ReadIndexVMEntries(subclient, vmGuid, jobId, entries, error)) {
+      record.why = "the index's record of the VM in job " + std::to_string(jobId) + " does not read: " + error;
+      continue;
+    }
+    if (entries.empty()) continue;
+    record.found = true;
+    for (const auto& entry : entries) {
+      if (entry.size() == 3 && entry[0] == "disk") record.disks.insert(entry[1]);
+      if (entry.size() == 3 && entry[0] == "meta" && entry[1] == "vm") record.stubJob = StubJobOfIndexEntry(entry[2]);
+    }
+    return record;
   }
-  return true;
+  return record;
+}
+
+// Whether the job manager's record of the VM in the job says the job reported it stubbed.
+bool ReportedStubbedIn(int64_t jobId, const std::string& vmGuid) {
+  JobManager::VMUpdateInfo record;
+  std::string error;
+  return LoadVMStatus(jobId, vmGuid, record, error) &&
+         record.getint64(JobManager::VMUpdateInfo::F_stubStatus) == kVMStubStatusStubbed;
+}
+
+// DisksOfVMAtJob by the job's records alone (the hypervisor's marks aside).
+VMDisksAtJob RecordedDisksOfVMAtJob(const std::string& vmGuid, int64_t jobId) {
+  VMDisksAtJob had;
+  had.jobId = jobId;
+  const std::string job = "job " + std::to_string(jobId);
+  MountRecord mount;
+  if (ReadVMMountOfJob(jobId, vmGuid, mount)) {
+    for (const MountedDisk& disk : mount.disks) had.names.insert(disk.indexName);
+    had.known = true;
+    had.mounted = true;
+    had.source = "those the mount of " + job + " took";
+    return had;
+  }
+  const IndexRecordOfJob index = ReadIndexRecordOfJob(vmGuid, jobId);
+  if (!index.disks.empty()) {
+    had.names = index.disks;
+    had.known = true;
+    had.source = "those the index's record of the VM in " + job + " lists";
+    return had;
+  }
+  if (!index.found) {
+    had.source = index.why.empty()
+                     ? "neither the job's mount of the VM nor the index's record of it in " + job + " is there"
+                     : "the job's mount of the VM is not there, and " + index.why;
+    return had;
+  }
+  const std::string stubJob = "job " + std::to_string(index.stubJob);
+  if (index.stubJob <= 0) {
+    had.source = "the job's mount of the VM is not there, and the index's record of it in " + job +
+                 " lists no disk and carries no stub record";
+  } else if (!ReportedStubbedIn(jobId, vmGuid)) {
+    had.source = "the job's mount of the VM is not there, and the index's record of it in " + job +
+                 " lists no disk; it carries the stub record of " + stubJob + ", but the job manager's record "
+                 "of the VM in " + job + " does not say stubbed";
+  } else if (index.stubJob >= jobId) {
+    had.source = job + " reported the VM as the stub of " + stubJob + ", not of a job before it";
+  } else {
+    const VMDisksAtJob ofStub = RecordedDisksOfVMAtJob(vmGuid, index.stubJob);
+    had.known = ofStub.known;
+    had.names = ofStub.names;
+    had.source = ofStub.known ? "those of the stub of " + stubJob + " that " + job + " reported: " + ofStub.source
+                              : job + " reported the VM as the stub of " + stubJob + ", whose disks cannot be told: " +
+                                    ofStub.source;
+  }
+  return had;
 }
 
 // The backups of the VM the index knows, on any subclient, with the disks it recorded of each.
@@ -597,8 +702,90 @@ bool DiskOfJobBackup(const archive::VMBackup& backup, const std::string& indexNa
   return true;
 }
 
+bool VMDisksAtJob::Had(const std::string& name) const {
+  return std::any_of(names.begin(), names.end(),
+                     [&](const std::string& had) { return strcasecmp(had.c_str(), name.c_str()) == 0; });
+}
+
+bool VMDisksAtJob::HadDisk(const std::string& vmGuid, size_t position, const std::string& imageFile) const {
+  return Had(LabDiskIndexName(position, imageFile)) || Had(LabVolumeBackupName(vmGuid, position));
+}
+
+VMDisksAtJob DisksOfVMAtJob(const std::string& vmGuid, int64_t jobId) {
+  if (jobId <= 0) {
+    VMDisksAtJob none;
+    none.source = "no job names them";
+    return none;
+  }
+  VMDisksAtJob had = RecordedDisksOfVMAtJob(vmGuid, jobId);
+  if (!had.known) return had;
+  // A disk a stub deleted by then is the VM's still: a restore as of the job brings it back.
+  std::string server;
+  VMDescription vm;
+  if (!FindLabVM(vmGuid, server, vm)) return had;
+  for (size_t i = 0; i < vm.disks.size(); ++i)
+    if (vm.disks[i].deleted && vm.disks[i].stubJob > 0 && vm.disks[i].stubJob <= jobId)
+      had.names.insert(LabDiskIndexName(i, vm.disks[i].file));
+  return had;
+}
+
+bool FindNewestBackupsOfDisks(const std::vector<archive::ArchiveContents>& archives, const VMDescription& vm,
+                              const std::vector<size_t>& positions, int64_t asOfJob,
+                              std::map<size_t, archive::RestoredDisk>& found, int64_t& standing, std::string& error) {
+  standing = 0;
+  const archive::BackupRecords reported = ReportedBackupsOfVM(vm.guid);
+  size_t left = std::count_if(positions.begin(), positions.end(), [&](size_t i) { return found.count(i) == 0; });
+  for (int64_t asOf = asOfJob; left > 0;) {
+    archive::VMBackup backup;
+    std::vector<std::string> notes;
+    std::string why;
+    if (!archive::ReassembleVM(archives, vm.guid, asOf, reported, backup, notes, why)) {
+      if (backup.lostJob == 0) break;
+      for (size_t i : positions) {
+        if (found.count(i) != 0) continue;
+        error = "disk " + LabDiskIndexName(i, vm.disks[i].file) + " of VM [" + vm.name + "] is not restored: " +
+                why + "; nothing was written";
+        break;
+      }
+      return false;
+    }
+    if (standing == 0) standing = backup.jobs.back();
+    for (size_t i : positions) {
+      if (found.count(i) != 0) continue;
+      const std::string indexName = LabDiskIndexName(i, vm.disks[i].file);
+      const std::string broken = BrokenChainOf(backup, indexName);
+      if (!broken.empty()) {
+        error = "disk " + indexName + " of VM [" + vm.name + "] is not restored: " + broken + "; nothing was written";
+        return false;
+      }
+      const archive::RestoredDisk* disk = FindRestoredDisk(backup, indexName);
+      // The job's mount took the disk: its backup holds it, whatever lost the note of the archive that
+      // did and the index's record of the job. An earlier backup's bytes are not the disk as of the job.
+      const int64_t newest = backup.jobs.back();
+      if ((disk == nullptr || disk->headerJob != newest) && MountOfJobTookDisk(newest, vm.guid, indexName)) {
+        error = "disk " + indexName + " of VM [" + vm.name + "] is not restored: the mount of job " +
+                std::to_string(newest) + " took it, but no committed archive of the job's latest attempt holds "
+                "it; nothing was written";
+        return false;
+      }
+      if (disk == nullptr) continue;
+      found[i] = *disk;
+      --left;
+    }
+    if (backup.jobs.back() <= 1) break;
+    asOf = backup.jobs.back() - 1;
+  }
+  return true;
+}
+
 bool RestoreVMDisks(const std::string& server, const std::string& guidOrName, int64_t asOfJob,
                     std::vector<std::string>& restored, std::string& error) {
+  std::vector<std::string> left;
+  return RestoreVMDisks(server, guidOrName, asOfJob, restored, left, error);
+}
+
+bool RestoreVMDisks(const std::string& server, const std::string& guidOrName, int64_t asOfJob,
+                    std::vector<std::string>& restored, std::vector<std::string>& left, std::string& error) {
   VMDescription vm;
   if (!FindVMOnServer(server, guidOrName, vm, error)) return false;
   if (std::none_of(vm.disks.begin(), vm.disks.end(), [](const VMDisk& disk) { return disk.deleted; })) {
@@ -606,13 +793,20 @@ bool RestoreVMDisks(const std::string& server, const std::string& guidOrName, in
     return false;
   }
   std::map<size_t, archive::RestoredDisk> found;
-  if (!FindDeletedDisks(vm, asOfJob, found, error)) return false;
+  left.clear();
+  if (!FindDeletedDisks(vm, asOfJob, found, left, error)) return false;
+  if (found.empty() && !left.empty()) {
+    error = "nothing to restore as of job " + std::to_string(asOfJob) + ": " + left.front();
+    left.clear();
+    return false;
+  }
   // Until the description says a disk is back, its image is no restore: a restore that stops on the
   // way removes the images it wrote, leaving the VM as its description has it.
   std::vector<std::string> written;
   const auto undo = [&] {
     for (const std::string& image : written) unlink(image.c_str());
     restored.clear();
+    left.clear();
     return false;
   };
   for (const auto& disk : found) {

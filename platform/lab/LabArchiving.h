@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -104,6 +105,37 @@ bool ReassembleJobBackup(const std::vector<archive::ArchiveContents>& archives, 
 bool DiskOfJobBackup(const archive::VMBackup& backup, const std::string& indexName, const std::string& changeId,
                      archive::RestoredDisk& disk, std::string& why);
 
+// The disks a VM had at a job, as the job's records show them: those the VM's mount in the job took (a
+// later attempt of the job that left the VM as an earlier one backed it up keeps that attempt's mount);
+// else those the index's record of the VM in the job lists; else, of a job that reported the VM as a
+// stub (no mount, the job manager's record says stubbed, the index's record carries the stub record
+// naming the stub's job), those the VM had at the stub's job. The disks the hypervisor still marks as
+// deleted by a stub at or before the job are the VM's at the job too. Where the records do not tell,
+// `known` is false and `source` says why.
+struct VMDisksAtJob {
+  int64_t jobId = 0;
+  bool known = false;
+  bool mounted = false;         // told by the VM's own mount in the job
+  std::set<std::string> names;  // the disks' names in backups (disk or volume), as the records give them
+  std::string source;           // what tells them ("the mount of job 1003", ...), or why nothing does
+  // Whether the VM had the disk of that name in backups (any case).
+  bool Had(const std::string& name) const;
+  // Whether it had the VM's disk at `position` (its image file), by its disk-level or volume name.
+  bool HadDisk(const std::string& vmGuid, size_t position, const std::string& imageFile) const;
+};
+VMDisksAtJob DisksOfVMAtJob(const std::string& vmGuid, int64_t jobId);
+
+// The VM's disks at `positions` (of its description), each from the newest backup at or before `asOfJob`
+// (0: the latest) that holds it, going down one backup of the VM at a time (a later job of a stub holds
+// none), by position in `found`; a disk no backup holds is left out of it. `standing` is the job whose
+// backup stands for the VM as of `asOfJob` (0 when the VM has no backup at or before it). False with the
+// reason when the backup a disk should come from is lost or its chain broken, or when the mount of that
+// backup's job took the disk and no committed archive of the job holds it: a restore never goes around a
+// lost backup that anything records. `archives` are the VM's up to `asOfJob` (ReadVMArchives).
+bool FindNewestBackupsOfDisks(const std::vector<archive::ArchiveContents>& archives, const VMDescription& vm,
+                              const std::vector<size_t>& positions, int64_t asOfJob,
+                              std::map<size_t, archive::RestoredDisk>& found, int64_t& standing, std::string& error);
+
 // Removes the VM from the hypervisor: its description and its disk images (with their journals).
 bool RemoveVM(const std::string& server, const std::string& guidOrName, std::string& error);
 
@@ -117,9 +149,13 @@ bool MoveVM(const std::string& server, const std::string& guidOrName, const std:
 // its "Archived" custom field. Without `asOfJob` (0) a disk comes from the backup its stub recorded
 // (DiskOfJobBackup), and when that backup cannot be read whole nothing is written: the reason names
 // the disk and the job; a disk deleted without a record comes from the newest backup that holds it.
-// With `asOfJob` each disk comes from the newest backup at or before that job that holds it.
-// `restored` names the disks written. False with the reason: no disk is then written back, and the
+// With `asOfJob` each disk comes from the newest backup at or before that job that holds it; one that no
+// such backup holds and that the VM did not have at that job (DisksOfVMAtJob of the job whose backup
+// stands for the VM then: a disk given since) is left as it is, still deleted, and `left` says so and
+// why. `restored` names the disks written. False with the reason: no disk is then written back, and the
 // description still says each is deleted.
+bool RestoreVMDisks(const std::string& server, const std::string& guidOrName, int64_t asOfJob,
+                    std::vector<std::string>& restored, std::vector<std::string>& left, std::string& error);
 bool RestoreVMDisks(const std::string& server, const std::string& guidOrName, int64_t asOfJob,
                     std::vector<std::string>& restored, std::string& error);
 

@@ -195,8 +195,10 @@ constexpr int64_t kVMStatusBackedUp = 0;
 constexpr int64_t kVMStatusBackedUpWithErrors = 3;
 constexpr int64_t kVMStatusToBeBackedUp = 4;
 // A VM's stub status with the job manager (its status record's "stubStatus"): to be archived (stubbed
-// or relocated) by the job's stub phase, or its stub failed.
+// or relocated) by the job's stub phase, stubbed (also a stub a later job reported as one), or its stub
+// failed.
 constexpr int64_t kVMStubStatusToBeArchived = 1;
+constexpr int64_t kVMStubStatusStubbed = 5;
 constexpr int64_t kVMStubStatusStubFailed = 6;
 bool AppendVMStatusUpdate(int64_t jobId, uint64_t keyrealmId, bool flag);
 std::vector<std::string> ReadVMStatusUpdates(int64_t jobId);

@@ -5,13 +5,15 @@
 // VMs and settings (every VM it still has), a resumed job keeps its level and its summary counts its own
 // run, outcome shows the proxy of a failed VM, and a job runs at every allowed time scale. verify counts
 // an archive lost from a backup the job reported (also as of a later job), checks every disk of a stub
-// cut off, and takes one image for a disk.
+// cut off, and takes one image for a disk; as of a job whose records no longer tell the disks a VM had
+// then, verify and the restore refuse a disk no backup holds.
 #include <poll.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <map>
 #include <regex>
 #include <string>
@@ -803,6 +805,125 @@ TEST_F(LabToolRun, VerifyChecksEveryDiskOfAStubCutOffAndTakesOneImageADisk) {
         << refused.out;
     EXPECT_FALSE(Has(refused.out, "archive ") || Has(refused.out, "verified ")) << "a bad argument verified: "
                                                                                 << refused.out;
+  }
+}
+
+// Job 1001 stubs vm01 and job 1002 reports the stub; vm01 is then given a disk. As of job 1002 the disk is
+// not the VM's (the stub of job 1001 had disks 0 and 1): verify says so, and the restore as of the job
+// leaves it as it is. Where the job's records no longer tell which disks the VM had then, a disk no
+// backup holds may be one it had: verify counts it a problem and the restore refuses it, writing nothing,
+// and both say why.
+TEST_F(LabToolRun, WhereTheDisksOfAJobCannotBeToldVerifyAndTheRestoreAsOfItRefuseADiskNoBackupHolds) {
+  ASSERT_EQ(0, Tool({"create", labDir, "--vms", "1", "--disks", "2", "--clients", "coordinator", "--time-scale",
+                     "60"}).exitCode);
+  ASSERT_EQ(0, Tool({"vm", labDir, "vm01", "power", "off", "--hours", "72"}).exitCode);
+  lab::SetRoot(labDir);
+  std::string error;
+  ASSERT_TRUE(lab::SetSubclientValue("1", "archiveDays", "2", error)) << error;
+  ASSERT_TRUE(lab::SetSubclientValue("1", "archiveRule", "1", error)) << error;
+  const testsupport::DiskCopies before = testsupport::CopyDisks({"vm01"}, dir.Path("before"));
+  lab::SetRoot(std::string());
+  for (const char* job : {"1001", "1002"}) {
+    if (std::string(job) != "1001") ASSERT_EQ(0, Tool({"create", labDir, "--job", job}).exitCode);
+    for (const char* phase : {"", "-stubPhase"}) {
+      std::vector<std::string> run = {"run", labDir, "--job", job, "--", "-numStreams", "1", "-stub"};
+      if (*phase != 0) run.push_back(phase);
+      const Result ran = Tool(run);
+      ASSERT_EQ(0, ran.exitCode) << ran.out;
+    }
+  }
+  lab::SetRoot(labDir);
+  lab::VMDescription vm;
+  ASSERT_TRUE(lab::FindVM(lab::SampleServer(), "vm01", vm));
+  ASSERT_TRUE(vm.disks[0].deleted && vm.disks[1].deleted) << "job 1001 did not stub vm01";
+  // A new disk, as a hypervisor gives one.
+  lab::VMDisk added = vm.disks[1];
+  added.file = added.file.substr(0, added.file.rfind('/') + 1) + "vm01_2.img";
+  added.deleted = false;
+  added.stubJob = 0;
+  added.stubChangeId.clear();
+  std::string changeId;
+  const std::string image = lab::DiskImagePath(lab::SampleServer(), added.file);
+  ASSERT_TRUE(lab::WriteImageAtomic(image, std::string(), added.sizeBytes, error)) << error;
+  ASSERT_TRUE(lab::WriteDiskRanges(image, {{0, added.sizeBytes}}, true, 33, changeId, error)) << error;
+  ASSERT_TRUE(lab::UpdateVMDescription(lab::SampleServer(), "vm01", [&](lab::VMDescription& d, std::string&) {
+    d.disks.push_back(added);
+    return true;
+  }, error)) << error;
+  lab::SubclientRecord subclient;
+  ASSERT_EQ(lab::RecordRead::kRead, lab::ReadSubclientRecord("1", subclient, error)) << error;
+  const std::string records = lab::IndexVMDir(subclient.settings["subclientGUID"], vm.guid, error);
+  ASSERT_FALSE(records.empty()) << error;
+  lab::SetRoot(std::string());
+
+  enum Loss { kNone, kIndexRecordRemoved, kIndexRecordCutShort, kStubsJobRecordsRemoved };
+  struct Case {
+    const char* what;
+    Loss loss;
+    const char* verifySays;   // of the disk, after "  disk scsi0-2-vm01_2.img: "
+    const char* restoreSays;  // empty: the restore leaves the disk as it is and says that
+  } cases[] = {
+      {"the job's records whole", kNone,
+       "not the VM's at job 1002 (its disks then: those of the stub of job 1001 that job 1002 reported: those the "
+       "mount of job 1001 took)",
+       ""},
+      {"the index's record of the VM in the job removed", kIndexRecordRemoved,
+       "HELD BY NO BACKUP at or before job 1002, and the disks the VM had at job 1002 cannot be told: neither the "
+       "job's mount of the VM nor the index's record of it in job 1002 is there\n",
+       "no backup of VM [vm01] holds its disk scsi0-2-vm01_2.img at or before job 1002, and the disks the VM had at "
+       "job 1002 cannot be told: neither the job's mount of the VM nor the index's record of it in job 1002 is "
+       "there; nothing was written"},
+      {"the index's record of the VM in the job cut short", kIndexRecordCutShort,
+       "HELD BY NO BACKUP at or before job 1002, and the disks the VM had at job 1002 cannot be told: the job's "
+       "mount of the VM is not there, and the index's record of the VM in job 1002 does not read: ",
+       "and the disks the VM had at job 1002 cannot be told: the job's mount of the VM is not there, and the "
+       "index's record of the VM in job 1002 does not read: "},
+      {"the mount and the index's record of the VM in the stub's job removed", kStubsJobRecordsRemoved,
+       "cannot be told: job 1002 reported the VM as the stub of job 1001, whose disks cannot be told: neither the "
+       "job's mount of the VM nor the index's record of it in job 1001 is there\n",
+       "cannot be told: job 1002 reported the VM as the stub of job 1001, whose disks cannot be told: neither the "
+       "job's mount of the VM nor the index's record of it in job 1001 is there; nothing was written"},
+  };
+  const std::string disk = "scsi0-2-vm01_2.img";
+  int copies = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string copy = dir.Path("copy" + std::to_string(++copies));
+    std::error_code failed;
+    std::filesystem::copy(labDir, copy, std::filesystem::copy_options::recursive, failed);
+    ASSERT_FALSE(failed) << failed.message();
+    const std::string copied = copy + records.substr(labDir.size());
+    testsupport::LabRootScope root(copy);
+    switch (c.loss) {
+      case kNone: break;
+      case kIndexRecordRemoved: ASSERT_EQ(0, unlink((copied + "/1002.idx").c_str())); break;
+      case kIndexRecordCutShort: {
+        const std::string text = Text(copied + "/1002.idx");
+        ASSERT_FALSE(text.empty());
+        ASSERT_EQ(0, truncate((copied + "/1002.idx").c_str(), static_cast<off_t>(text.size() / 2)));
+        break;
+      }
+      case kStubsJobRecordsRemoved:
+        ASSERT_EQ(0, unlink((copied + "/1001.idx").c_str()));
+        ASSERT_EQ(0, unlink(lab::MountRecordPath(lab::SampleServer(), 1001, vm.guid).c_str()));
+        break;
+    }
+    const bool left = *c.restoreSays == 0;
+    const Result verified = Tool({"verify", copy, "--job", "1002", "--vm", "vm01"});
+    EXPECT_EQ(left ? 0 : 1, verified.exitCode) << verified.out;
+    EXPECT_TRUE(Has(verified.out, "  disk " + disk + ": ") && Has(verified.out, c.verifySays)) << verified.out;
+    const promise::Restore restore =
+        promise::RestoreAsOfJobInCopy(copy, dir.Path("asof"), "vm01", 1002, dir.Path("asof.txt"));
+    EXPECT_EQ(left ? 0 : 1, restore.status) << restore.output;
+    EXPECT_TRUE(Has(restore.output, left ? "  " + disk + " left as it is: VM [vm01] had no such disk at job 1002 ("
+                                         : std::string(c.restoreSays)))
+        << restore.output;
+    EXPECT_EQ(left ? 2u : 0u, restore.disks.size()) << "disks written back: " << restore.output;
+    for (const testsupport::DiskCopy& copy : before) {
+      EXPECT_TRUE(!left || (restore.disks.count(copy.diskName) &&
+                            restore.disks.at(copy.diskName) == testsupport::ReadDisk(copy.path)))
+          << copy.diskName << " does not restore as of job 1002 to its bytes before job 1001";
+    }
   }
 }
 

@@ -620,10 +620,18 @@ class ArchivingLab : public testing::Test {
           << Output();
     }
   }
-  // Copies of vm01's disks just before the job; a disk gone keeps the copy taken before it went.
+  // Copies of vm01's disks just before the job; a disk gone keeps the copy taken before it went, one the VM
+  // no longer has (detached) none.
   void CopiesBefore(int64_t job) {
     lab::SetRoot(lab_);
     if (job > 1001) before_[job] = before_[job - 1];
+    const lab::VMDescription vm = Description(kVM);
+    for (auto copy = before_[job].begin(); copy != before_[job].end();) {
+      bool had = false;
+      for (size_t i = 0; i < vm.disks.size(); ++i)
+        had = had || lab::LabDiskIndexName(i, vm.disks[i].file) == copy->first;
+      copy = had ? std::next(copy) : before_[job].erase(copy);
+    }
     for (const testsupport::DiskCopy& copy :
          testsupport::CopyDisks({kVM}, dir_.Path("before" + std::to_string(job))))
       before_[job][copy.diskName] = copy.path;
@@ -714,24 +722,19 @@ class ArchivingLab : public testing::Test {
       CheckJobHoldsVM(job);
     }
   }
-  // Job 1001 stubs vm01 and job 1002 reports the stub; then vm01 is given a disk. Restored as of job 1002,
-  // vm01 lacks the disk, which no backup at or before it holds: `vm restore --job 1002` refuses it and
-  // verify as of the job names it; job 1003 backs it up, and both agree again as of that job.
+  // Job 1001 stubs vm01 and job 1002 reports the stub; then vm01 is given a disk. The disk is not the
+  // VM's as of job 1002 (the stub of job 1001 that the job reported had disks 0 and 1): verify as of the
+  // job says so and finds no problem, and `vm restore --job 1002` gives back disks 0 and 1 as they were
+  // before the job and leaves the new disk as it is, saying why; job 1003 backs it up, and both agree
+  // again as of that job.
   void ADiskGivenToAStubAfterItsJob() {
     ArchivingJob(1001, "1");
     ASSERT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1001, kVM);
     ArchivingJob(1002);
     CheckJobHoldsVM(1002);
     ASSERT_NO_FATAL_FAILURE(AddDisk());
-    const std::string added = "scsi0-2-vm01_2.img";
-    EXPECT_EQ(1, Tool({"verify", lab_, "--job", "1002", "--vm", kVM})) << Output();
-    EXPECT_TRUE(labrun::Has(Output(), "disk " + added + ": HELD BY NO BACKUP at or before job 1002") &&
-                labrun::Has(Output(), ": 1 problem\n"))
-        << Output();
-    const promise::Restore restore =
-        promise::RestoreAsOfJobInCopy(lab_, dir_.Path("asof1002added"), kVM, 1002, dir_.Path("asof.txt"));
-    EXPECT_NE(0, restore.status);
-    EXPECT_TRUE(labrun::Has(restore.output, "no backup of VM [vm01] holds its disk " + added)) << restore.output;
+    CheckJobHoldsVM(1002);
+    CheckGivenSinceIsLeft(1002, "scsi0-2-vm01_2.img");
     ArchivingJob(1003);
     EXPECT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1003, kVM);
     CheckJobHoldsVM(1003);
@@ -1072,6 +1075,112 @@ class ArchivingLab : public testing::Test {
         << "the run's summary does not name the " << kind << ": " << Output();
   }
 
+  // ---- A VM judged by the disks it had at each job: a disk given or detached since, a stub restored ----
+  // After CheckJobHoldsVM(job), vm01 given the disk `added` since the job: verify as of the job said the
+  // disk is not the VM's then, and the restore as of the job left it as it is and said why.
+  void CheckGivenSinceIsLeft(int64_t job, const std::string& added) {
+    const std::string jobText = std::to_string(job);
+    EXPECT_TRUE(labrun::Has(Output(), "  disk " + added + ": not the VM's at job " + jobText + " (")) << Output();
+    const std::string restored = labrun::ReadText(dir_.Path("asof.txt"));
+    EXPECT_TRUE(labrun::Has(restored, "  " + added + " left as it is: VM [vm01] had no such disk at job " + jobText +
+                                          " ("))
+        << restored;
+  }
+  // The last disk taken off the VM with its image, as the hypervisor's delete from its datastore does.
+  void DetachDiskAndItsImage() {
+    std::string error;
+    ASSERT_TRUE(lab::UpdateVMDescription(lab::SampleServer(), kVM, [](lab::VMDescription& vm, std::string& why) {
+      if (!lab::DeleteVMDiskImage(lab::SampleServer(), vm, vm.disks.size() - 1, why)) return false;
+      vm.disks.pop_back();
+      return true;
+    }, error)) << error;
+  }
+  void PowerVM(bool on) {
+    std::vector<std::string> args = {"vm", lab_, kVM, "power", on ? "on" : "off"};
+    if (!on) args.insert(args.end(), {"--hours", "72"});
+    ASSERT_EQ(0, Tool(args)) << Output();
+  }
+  // vm01 runs through job 1001 and job 1002 stubs it; given a disk and powered on, it is backed up whole
+  // by job 1003; its user detaches the disk (its image kept, or deleted too) and powers it off, and job
+  // 1004 reports the stub of job 1002, which did not have the disk. Each job holds vm01 as it was before
+  // it; verify as of job 1004, and the whole verify, find the detached disk no part of the job's backup.
+  void ADiskGivenToAStubDetachedBeforeAJobReportsIt(bool imageDeleted) {
+    PowerVM(true);
+    ArchivingJob(1001, "1");
+    PowerVM(false);
+    ArchivingJob(1002);
+    ASSERT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1002, kVM);
+    CheckJobHoldsVM(1002);
+    ASSERT_NO_FATAL_FAILURE(AddDisk());
+    PowerVM(true);
+    ArchivingJob(1003);
+    CheckJobHoldsVM(1003);
+    ASSERT_NO_FATAL_FAILURE(imageDeleted ? DetachDiskAndItsImage() : DetachDisk());
+    PowerVM(false);
+    ArchivingJob(1004);
+    Info record;
+    ASSERT_TRUE(vsJobMgr::ReadVMStatus(1004, Description(kVM).guid, record));
+    EXPECT_EQ(lab::kVMStubStatusStubbed, record.getint64(Info::F_stubStatus)) << WhyNotStubbed(1004, kVM);
+    CheckJobHoldsVM(1004);
+    EXPECT_TRUE(labrun::Has(Output(), "  disk scsi0-2-vm01_2.img: ") &&
+                labrun::Has(Output(), "not the VM's at job 1004"))
+        << Output();
+    EXPECT_EQ(0, Tool({"verify", lab_})) << Output();
+    CheckJobHoldsVM(1002);
+  }
+  // vm01 runs through job 1001 and job 1002 stubs it (or cuts its stub off after one disk); a plain
+  // incremental 1003 backs it up without archiving, recording the disks the stub deleted as gone, and
+  // archiving job 1004 reports the stub (or finishes it); then the administrator restores vm01 in place.
+  // Each job still holds vm01 as it was before it: verify as of each checks the disks against the
+  // backups a restore as of the job brings them back from, and the point-in-time copies of those jobs.
+  void AStubRestoredInPlaceAfterAPlainJob(bool cutOff) {
+    PowerVM(true);
+    ArchivingJob(1001, "1");
+    PowerVM(false);
+    if (cutOff) Fault({"add", "vminfo.StubVMDisk", "--code", "3010", "--after", "1"});
+    ArchivingJob(1002);
+    ClearFaults();
+    EXPECT_EQ(!cutOff, Stubbed(kVM)) << WhyNotStubbed(1002, kVM);
+    CheckJobHoldsVM(1002);
+    WriteWhatIsLeft(3);
+    CopiesBefore(1003);
+    NextJob(1003);
+    EXPECT_EQ(0, Tool({"run", lab_, "--job", "1003", "--", "-t", "2", "-numStreams", "1"})) << Output();
+    CheckJobHoldsVM(1003);
+    WriteWhatIsLeft(4);
+    ArchivingJob(1004);
+    EXPECT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1004, kVM);
+    CheckJobHoldsVM(1004);
+    ASSERT_EQ(0, Tool({"vm", lab_, kVM, "restore"})) << Output();
+    for (int64_t job : {1002, 1003, 1004}) CheckJobHoldsVM(job);
+    EXPECT_TRUE(labrun::Has(Output(), "matches the point-in-time copy of job 1002") &&
+                !labrun::Has(Output(), "HELD BY NO BACKUP"))
+        << "verify as of job 1004 does not check the disks of the stub restored since: " << Output();
+  }
+  // vm01 stubbed by job 1002, restored in place and stubbed again by job 1003, then given a disk, which
+  // job 1004 backs up and stubs with the rest. As of jobs 1002 and 1003 vm01 restores as it was before
+  // each, the disk given since left as it is; as of job 1004 with it.
+  void AStubRestoredStubbedAgainThenGivenADisk() {
+    PowerVM(true);
+    ArchivingJob(1001, "1");
+    PowerVM(false);
+    ArchivingJob(1002);
+    ASSERT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1002, kVM);
+    CheckJobHoldsVM(1002);
+    ASSERT_EQ(0, Tool({"vm", lab_, kVM, "restore"})) << Output();
+    WriteWhatIsLeft(3);
+    ArchivingJob(1003);
+    ASSERT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1003, kVM);
+    CheckJobHoldsVM(1003);
+    ASSERT_NO_FATAL_FAILURE(AddDisk());
+    ArchivingJob(1004);
+    EXPECT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1004, kVM);
+    for (int64_t job : {1004, 1003, 1002}) {
+      CheckJobHoldsVM(job);
+      if (job != 1004) CheckGivenSinceIsLeft(job, "scsi0-2-vm01_2.img");
+    }
+  }
+
  protected:
   testsupport::TestLab dir_;
   const std::string lab_ = dir_.Path("lab");
@@ -1245,6 +1354,15 @@ const std::map<std::string, std::function<void(ArchivingLab&)>>& Ways() {
        [](ArchivingLab& t) { t.ACutOffStubGivenADiskThenTheBackupPhaseAgain(false); }},
       {"AStubRestoredThenTheJobsBackupPhaseAgain",
        [](ArchivingLab& t) { t.AStubRestoredThenTheJobsBackupPhaseAgain(); }},
+      // A VM judged by the disks it had at each job.
+      {"ADiskGivenToAStubDetachedBeforeAJobReportsIt",
+       [](ArchivingLab& t) { t.ADiskGivenToAStubDetachedBeforeAJobReportsIt(false); }},
+      {"ADiskGivenToAStubDetachedAndDeletedBeforeAJobReportsIt",
+       [](ArchivingLab& t) { t.ADiskGivenToAStubDetachedBeforeAJobReportsIt(true); }},
+      {"AStubRestoredInPlaceAfterAPlainJob", [](ArchivingLab& t) { t.AStubRestoredInPlaceAfterAPlainJob(false); }},
+      {"AStubCutOffFinishedByAnArchivingJobAfterAPlainJobThenRestoredInPlace",
+       [](ArchivingLab& t) { t.AStubRestoredInPlaceAfterAPlainJob(true); }},
+      {"AStubRestoredStubbedAgainThenGivenADisk", [](ArchivingLab& t) { t.AStubRestoredStubbedAgainThenGivenADisk(); }},
   };
   return ways;
 }
