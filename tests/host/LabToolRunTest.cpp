@@ -86,6 +86,20 @@ class LabToolRun : public testing::Test {
     return copies;
   }
   std::map<std::string, std::string> LeftoversOfVM02AndACopyNoNoteNames(int64_t jobId);
+  // A lab of `vms` VMs with two disks each, archiving on (VMs off two days), vm01 off for 72 hours: the
+  // copies of vm01's disks as they are then.
+  testsupport::DiskCopies ArchivingLabWithVM01Idle(const char* vms) {
+    EXPECT_EQ(0, Tool({"create", labDir, "--vms", vms, "--disks", "2", "--clients", "coordinator", "--time-scale",
+                       "60"}).exitCode);
+    EXPECT_EQ(0, Tool({"vm", labDir, "vm01", "power", "off", "--hours", "72"}).exitCode);
+    lab::SetRoot(labDir);
+    std::string error;
+    EXPECT_TRUE(lab::SetSubclientValue("1", "archiveDays", "2", error)) << error;
+    EXPECT_TRUE(lab::SetSubclientValue("1", "archiveRule", "1", error)) << error;
+    const testsupport::DiskCopies copies = testsupport::CopyDisks({"vm01"}, dir.Path("before"));
+    lab::SetRoot(std::string());
+    return copies;
+  }
   static std::string Text(const std::string& path) {
     std::string text, error;
     lab::ReadRegularFile(path, 64 << 20, text, error);
@@ -745,15 +759,7 @@ TEST_F(LabToolRun, VerifyCountsAnArchiveLostFromABackupTheJobReported) {
 // given once for a disk: a second one for it, by any of its names, is a bad argument, and nothing is
 // verified.
 TEST_F(LabToolRun, VerifyChecksEveryDiskOfAStubCutOffAndTakesOneImageADisk) {
-  ASSERT_EQ(0, Tool({"create", labDir, "--vms", "2", "--disks", "2", "--clients", "coordinator", "--time-scale",
-                     "60"}).exitCode);
-  ASSERT_EQ(0, Tool({"vm", labDir, "vm01", "power", "off", "--hours", "72"}).exitCode);
-  lab::SetRoot(labDir);
-  std::string error;
-  ASSERT_TRUE(lab::SetSubclientValue("1", "archiveDays", "2", error)) << error;
-  ASSERT_TRUE(lab::SetSubclientValue("1", "archiveRule", "1", error)) << error;
-  const testsupport::DiskCopies copies = testsupport::CopyDisks({"vm01"}, dir.Path("before"));
-  lab::SetRoot(std::string());
+  const testsupport::DiskCopies copies = ArchivingLabWithVM01Idle("2");
   ASSERT_EQ(2u, copies.size());
   const Result backup = Tool({"run", labDir, "--job", "1001", "--", "-numStreams", "1", "-stub"});
   ASSERT_EQ(0, backup.exitCode) << backup.out;
@@ -814,17 +820,11 @@ TEST_F(LabToolRun, VerifyChecksEveryDiskOfAStubCutOffAndTakesOneImageADisk) {
 // backup holds may be one it had: verify counts it a problem and the restore refuses it, writing nothing,
 // and both say why.
 TEST_F(LabToolRun, WhereTheDisksOfAJobCannotBeToldVerifyAndTheRestoreAsOfItRefuseADiskNoBackupHolds) {
-  ASSERT_EQ(0, Tool({"create", labDir, "--vms", "1", "--disks", "2", "--clients", "coordinator", "--time-scale",
-                     "60"}).exitCode);
-  ASSERT_EQ(0, Tool({"vm", labDir, "vm01", "power", "off", "--hours", "72"}).exitCode);
-  lab::SetRoot(labDir);
-  std::string error;
-  ASSERT_TRUE(lab::SetSubclientValue("1", "archiveDays", "2", error)) << error;
-  ASSERT_TRUE(lab::SetSubclientValue("1", "archiveRule", "1", error)) << error;
-  const testsupport::DiskCopies before = testsupport::CopyDisks({"vm01"}, dir.Path("before"));
-  lab::SetRoot(std::string());
+  const testsupport::DiskCopies before = ArchivingLabWithVM01Idle("1");
   for (const char* job : {"1001", "1002"}) {
-    if (std::string(job) != "1001") ASSERT_EQ(0, Tool({"create", labDir, "--job", job}).exitCode);
+    if (std::string(job) != "1001") {
+      ASSERT_EQ(0, Tool({"create", labDir, "--job", job}).exitCode);
+    }
     for (const char* phase : {"", "-stubPhase"}) {
       std::vector<std::string> run = {"run", labDir, "--job", job, "--", "-numStreams", "1", "-stub"};
       if (*phase != 0) run.push_back(phase);
@@ -836,20 +836,8 @@ TEST_F(LabToolRun, WhereTheDisksOfAJobCannotBeToldVerifyAndTheRestoreAsOfItRefus
   lab::VMDescription vm;
   ASSERT_TRUE(lab::FindVM(lab::SampleServer(), "vm01", vm));
   ASSERT_TRUE(vm.disks[0].deleted && vm.disks[1].deleted) << "job 1001 did not stub vm01";
-  // A new disk, as a hypervisor gives one.
-  lab::VMDisk added = vm.disks[1];
-  added.file = added.file.substr(0, added.file.rfind('/') + 1) + "vm01_2.img";
-  added.deleted = false;
-  added.stubJob = 0;
-  added.stubChangeId.clear();
-  std::string changeId;
-  const std::string image = lab::DiskImagePath(lab::SampleServer(), added.file);
-  ASSERT_TRUE(lab::WriteImageAtomic(image, std::string(), added.sizeBytes, error)) << error;
-  ASSERT_TRUE(lab::WriteDiskRanges(image, {{0, added.sizeBytes}}, true, 33, changeId, error)) << error;
-  ASSERT_TRUE(lab::UpdateVMDescription(lab::SampleServer(), "vm01", [&](lab::VMDescription& d, std::string&) {
-    d.disks.push_back(added);
-    return true;
-  }, error)) << error;
+  std::string error;
+  ASSERT_TRUE(promise::GiveVMADisk("vm01", "vm01_2.img", error)) << error;
   lab::SubclientRecord subclient;
   ASSERT_EQ(lab::RecordRead::kRead, lab::ReadSubclientRecord("1", subclient, error)) << error;
   const std::string records = lab::IndexVMDir(subclient.settings["subclientGUID"], vm.guid, error);

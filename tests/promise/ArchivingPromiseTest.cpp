@@ -293,22 +293,10 @@ class ArchivingLab : public testing::Test {
     StubPhase(1002, "2");
     EXPECT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1002, kVM);
   }
+  // A disk given to vm01 (a stub's is a new disk: no stub deleted it).
   void AddDisk() {
-    lab::VMDescription description = Description(kVM);
-    lab::VMDisk added = description.disks[1];
-    added.file = added.file.substr(0, added.file.rfind('/') + 1) + "vm01_2.img";
-    // A disk given to a stub is a new disk: no stub deleted it.
-    added.deleted = false;
-    added.stubJob = 0;
-    added.stubChangeId.clear();
-    std::string error, changeId;
-    const std::string image = lab::DiskImagePath(lab::SampleServer(), added.file);
-    ASSERT_TRUE(lab::WriteImageAtomic(image, std::string(), added.sizeBytes, error)) << error;
-    ASSERT_TRUE(lab::WriteDiskRanges(image, {{0, added.sizeBytes}}, true, 33, changeId, error)) << error;
-    ASSERT_TRUE(lab::UpdateVMDescription(lab::SampleServer(), kVM, [&](lab::VMDescription& vm, std::string&) {
-      vm.disks.push_back(added);
-      return true;
-    }, error)) << error;
+    std::string error;
+    ASSERT_TRUE(promise::GiveVMADisk(kVM, "vm01_2.img", error)) << error;
   }
   // Runs the job (`run --job N -- options`) with vm01's disk 1 in an archive of its own, however the
   // streams come (labrun::RunWithDisk1InAnArchiveOfItsOwn).

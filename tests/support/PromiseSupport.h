@@ -11,6 +11,8 @@
 #include "platform/jobmgr/vsJobMgr.h"
 #include "platform/lab/LabArchiving.h"
 #include "platform/lab/LabCoordinator.h"
+#include "platform/lab/LabDisks.h"
+#include "platform/lab/LabFiles.h"
 #include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabMount.h"
 #include "platform/lab/LabReservations.h"
@@ -21,6 +23,30 @@
 #include "support/TestLab.h"
 
 namespace promise {
+
+// REQUIRES: the lab's root. Gives the VM a new disk as its user would: an image named `fileName` beside
+// the VM's disk 1, of that disk's size, written whole with seeded bytes. No stub deleted it. False with
+// the reason.
+inline bool GiveVMADisk(const std::string& vmName, const std::string& fileName, std::string& error) {
+  lab::VMDescription vm;
+  if (!lab::FindVM(lab::SampleServer(), vmName, vm) || vm.disks.size() < 2) {
+    error = "the lab has no VM " + vmName + " with a disk 1";
+    return false;
+  }
+  lab::VMDisk added = vm.disks[1];
+  added.file = added.file.substr(0, added.file.rfind('/') + 1) + fileName;
+  added.deleted = false;
+  added.stubJob = 0;
+  added.stubChangeId.clear();
+  std::string changeId;
+  const std::string image = lab::DiskImagePath(lab::SampleServer(), added.file);
+  return lab::WriteImageAtomic(image, std::string(), added.sizeBytes, error) &&
+         lab::WriteDiskRanges(image, {{0, added.sizeBytes}}, true, 33, changeId, error) &&
+         lab::UpdateVMDescription(lab::SampleServer(), vmName, [&](lab::VMDescription& changed, std::string&) {
+           changed.disks.push_back(added);
+           return true;
+         }, error);
+}
 
 // REQUIRES: the lab's root. The job's streams that stay reserved or open, each named; empty when none
 // does.
