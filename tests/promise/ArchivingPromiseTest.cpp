@@ -66,9 +66,12 @@ class ArchivingLab : public testing::Test {
   int Tool(const std::vector<std::string>& args) { return labrun::RunTool(args, out_); }
   std::string Output() const { return labrun::ReadText(out_); }
 
-  void BackupPhase(int64_t job, const char* level = "1", const char* streams = "1") {
-    const int status =
-        Tool({"run", lab_, "--job", std::to_string(job), "--", "-t", level, "-numStreams", streams, "-stub"});
+  // The backup phase of an archiving job, or (`withStub` false) of a job run without archiving.
+  void BackupPhase(int64_t job, const char* level = "1", const char* streams = "1", bool withStub = true) {
+    std::vector<std::string> run = {"run", lab_, "--job", std::to_string(job), "--", "-t", level, "-numStreams",
+                                    streams};
+    if (withStub) run.push_back("-stub");
+    const int status = Tool(run);
     EXPECT_TRUE(status == 0 || status == 1 || status == 2) << Output();
     CheckStreams(job, "the backup phase of job " + std::to_string(job));
   }
@@ -848,10 +851,7 @@ class ArchivingLab : public testing::Test {
         break;
       case IndexLoss::kKept: ASSERT_EQ(0, unlink(lab::VMStatusPath(1001, Description(kVM).guid).c_str())); break;
     }
-    std::vector<std::string> run = {"run", lab_, "--job", "1001", "--", "-t", "1", "-numStreams", "2"};
-    if (withStub) run.push_back("-stub");
-    const int status = Tool(run);
-    EXPECT_TRUE(status == 0 || status == 1) << Output();
+    BackupPhase(1001, "1", "2", withStub);
     if (loss == IndexLoss::kQueryFails) {
       EXPECT_EQ(1, FaultsFired()) << "the index's answer the row fails was never asked for";
     }
@@ -920,14 +920,6 @@ class ArchivingLab : public testing::Test {
     ASSERT_EQ(cutOff ? 1u : 2u, promise::GoneDisks(Description(kVM)).size());
     CheckJobHoldsVM(1002);
   }
-  // The job's backup phase run again at `level`, with or without the archiving flag.
-  void BackupPhaseAgain(int64_t job, const char* level, bool withStub) {
-    std::vector<std::string> run = {"run", lab_, "--job", std::to_string(job), "--", "-t", level, "-numStreams", "2"};
-    if (withStub) run.push_back("-stub");
-    const int status = Tool(run);
-    EXPECT_TRUE(status == 0 || status == 1) << Output();
-    CheckStreams(job, "the backup phase of job " + std::to_string(job) + " run again");
-  }
   // Job 1002's stub of vm01 made or cut off, then the index's record of vm01 in the job and the job
   // manager's record of it lost; the job's backup phase run again. The hypervisor still shows the
   // job's stub (no disk left, or disk 0 deleted on job 1002): vm01 is left as a stub made, or fails
@@ -938,7 +930,7 @@ class ArchivingLab : public testing::Test {
     const std::string guid = Description(kVM).guid;
     ASSERT_EQ(0, unlink(IndexRecordPath(1002, guid).c_str()));
     ASSERT_EQ(0, unlink(lab::VMStatusPath(1002, guid).c_str()));
-    BackupPhaseAgain(1002, "2", withStub);
+    BackupPhase(1002, "2", "2", withStub);
     EXPECT_FALSE(labrun::Has(StatusText(1002), "Not a stub")) << StatusText(1002);
     if (cutOff) {
       ASSERT_NO_FATAL_FAILURE(CheckFailedNeitherBackedUpNorReported(1002, "it has disk [scsi0-1-vm01_1.img], and "
@@ -966,7 +958,7 @@ class ArchivingLab : public testing::Test {
   void ACutOffStubGivenADiskThenTheBackupPhaseAgain(bool withStub) {
     ASSERT_NO_FATAL_FAILURE(StubbedByJob1002(true));
     ASSERT_NO_FATAL_FAILURE(AddDisk());
-    BackupPhaseAgain(1002, "2", withStub);
+    BackupPhase(1002, "2", "2", withStub);
     ASSERT_NO_FATAL_FAILURE(CheckFailedNeitherBackedUpNorReported(1002, "it has disk [scsi0-2-vm01_2.img] that the "
                                                                         "job's backup of it does not hold"));
     EXPECT_EQ("job 1002: completed with errors", OutcomeLine(1002));
@@ -987,7 +979,7 @@ class ArchivingLab : public testing::Test {
     ASSERT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1001, kVM);
     ASSERT_EQ(0, Tool({"vm", lab_, kVM, "restore"})) << Output();
     ASSERT_EQ(0, Tool({"vm", lab_, kVM, "power", "on"})) << Output();
-    BackupPhaseAgain(1001, "1", true);
+    BackupPhase(1001, "1", "2");
     Info record;
     ASSERT_TRUE(vsJobMgr::ReadVMStatus(1001, Description(kVM).guid, record));
     EXPECT_EQ(lab::kVMStatusBackedUp, record.getint64(Info::F_vmStatus)) << StatusText(1001);
