@@ -109,7 +109,9 @@ int TVMCRCTable::Load() {
     records_.emplace_back(extent, Get32(data, at + 8));
     previous = extent;
   }
-  if (count > 0 && (Get64(index, 32) != records_.front().first || Get64(index, 40) != records_.back().first))
+  // An empty table's range is written as 0 to 0: any other is no .idx this writer made of it.
+  const uint64_t first = count > 0 ? records_.front().first : 0, last = count > 0 ? records_.back().first : 0;
+  if (Get64(index, 32) != first || Get64(index, 40) != last)
     return Fail("the extent range of the .idx file does not match the data" + where);
   return 0;
 }

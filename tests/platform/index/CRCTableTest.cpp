@@ -4,6 +4,7 @@
 
 #include "platform/index/TVMCRCTable.h"
 #include "platform/lab/LabFiles.h"
+#include "platform/os/CPxCRC32.h"
 #include "support/TestLab.h"
 
 namespace {
@@ -75,6 +76,15 @@ TEST_F(CRCTableTest, TornCorruptOrForeignFilesAreRefused) {
     text[at] = static_cast<char>(text[at] ^ 0x01);
     return text;
   };
+  TVMCRCTable empty;
+  ASSERT_EQ(0, empty.initialize(Name("e"), false));
+  ASSERT_EQ(0, empty.close());
+  // The .idx of the empty table with its last extent other than 0, its own checksum made good again.
+  std::string emptyRange = Read(Name("e.idx"));
+  emptyRange[45] = static_cast<char>(0xF9);
+  CPxCRC32 crc;
+  crc.UpdateCRC32(emptyRange.data(), 48);
+  for (int i = 0; i < 4; ++i) emptyRange[48 + i] = static_cast<char>((crc.GetCRC32() >> (8 * i)) & 0xFF);
   struct Case {
     const char* what;
     std::string dat, idx;
@@ -85,6 +95,7 @@ TEST_F(CRCTableTest, TornCorruptOrForeignFilesAreRefused) {
       {"a flipped .idx byte", data, flip(index, 20)},
       {"a truncated .dat", data.substr(0, data.size() - 4), index},
       {"an empty .idx", data, ""},
+      {"an empty table whose .idx names an extent range", Read(Name("e.dat")), emptyRange},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
