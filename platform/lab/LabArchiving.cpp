@@ -247,15 +247,6 @@ bool FindDeletedDisks(const VMDescription& vm, int64_t asOfJob, std::map<size_t,
          JudgeDisksNoBackupHolds(vm, newest, asOfJob, standing, found, left, error);
 }
 
-// The VM's own mount record of the job, on whichever server holds it; false when none does.
-bool ReadVMMountOfJob(int64_t jobId, const std::string& vmGuid, MountRecord& mount) {
-  for (const std::string& server : ListServers()) {
-    std::string error;
-    if (ReadMountRecord(server, jobId, vmGuid, mount, error) == RecordRead::kRead) return true;
-  }
-  return false;
-}
-
 // What the index's record of the VM in a job says of its disks: those it lists, and the job of the stub
 // record it carries (0: none).
 struct IndexRecordOfJob {
@@ -311,9 +302,7 @@ VMDisksAtJob RecordedDisksOfVMAtJob(const std::string& vmGuid, int64_t jobId) {
   VMDisksAtJob had;
   had.jobId = jobId;
   const std::string job = "job " + std::to_string(jobId);
-  MountRecord mount;
-  if (ReadVMMountOfJob(jobId, vmGuid, mount)) {
-    for (const MountedDisk& disk : mount.disks) had.names.insert(disk.indexName);
+  if (AddDisksMountOfJobTook(jobId, vmGuid, had.names)) {
     had.known = true;
     had.mounted = true;
     had.source = "those the mount of " + job + " took";

@@ -686,6 +686,12 @@ class ArchivingLab : public testing::Test {
     BackupPhase(job, level);
     StubPhase(job, level);
   }
+  // An archiving job that stubs vm01 and holds it as it was before the job.
+  void ArchivingJobThatStubsVM01(int64_t job, const char* level = "2") {
+    ArchivingJob(job, level);
+    EXPECT_TRUE(Stubbed(kVM)) << WhyNotStubbed(job, kVM);
+    CheckJobHoldsVM(job);
+  }
   // Job 1001 stubs vm01; its user gives it a new disk and writes to it, the VM powered on or left off;
   // then two archiving jobs at `level`. A stub made deleted every disk the VM had: each job backs vm01
   // up whole, its new disk with it, and holds it as it was before the job; an idle vm01 is stubbed again.
@@ -726,9 +732,7 @@ class ArchivingLab : public testing::Test {
     ASSERT_NO_FATAL_FAILURE(AddDisk());
     CheckJobHoldsVM(1002);
     CheckGivenSinceIsLeft(1002, "scsi0-2-vm01_2.img");
-    ArchivingJob(1003);
-    EXPECT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1003, kVM);
-    CheckJobHoldsVM(1003);
+    ArchivingJobThatStubsVM01(1003);
   }
   // Job 1001 stubs vm01, job 1002 reports the stub, and the administrator restores it (`vm restore`):
   // verify as of job 1002 checks its disks as any VM's, against what the backup that holds each took,
@@ -744,9 +748,7 @@ class ArchivingLab : public testing::Test {
                 !labrun::Has(Output(), "nothing to check"))
         << "verify as of job 1002 does not check the disks of the stub restored since: " << Output();
     WriteWhatIsLeft(3);
-    ArchivingJob(1003);
-    EXPECT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1003, kVM);
-    CheckJobHoldsVM(1003);
+    ArchivingJobThatStubsVM01(1003);
   }
   // A "stubbed" record of this subclient naming job 1001 on vm01, which job 1001 backed up whole and did
   // not stub (it ran then), and has every disk; job 1002's index answers fail at its second question of
@@ -871,9 +873,7 @@ class ArchivingLab : public testing::Test {
     EXPECT_EQ(left ? "job 1001: completed" : "job 1001: completed with errors", OutcomeLine(1001));
     EXPECT_EQ(left, Stubbed(kVM)) << WhyNotStubbed(1001, kVM);
     CheckJobHoldsVM(1001);
-    ArchivingJob(1002);
-    EXPECT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1002, kVM);
-    CheckJobHoldsVM(1002);
+    ArchivingJobThatStubsVM01(1002);
   }
 
   // ---- A later attempt of a job's backup phase over the job's own stub, the job's records of it lost ----
@@ -947,9 +947,7 @@ class ArchivingLab : public testing::Test {
       CheckJobHoldsVM(1002);
     }
     EXPECT_EQ(cutOff ? "job 1002: completed with errors" : "job 1002: completed", OutcomeLine(1002));
-    ArchivingJob(1003);
-    EXPECT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1003, kVM);
-    CheckJobHoldsVM(1003);
+    ArchivingJobThatStubsVM01(1003);
   }
   // Job 1002's stub of vm01 cut off after disk 0; its user gives it a new disk and writes to it; the
   // job's backup phase run again. No backup of the job holds the new disk, and only one by this attempt
@@ -968,9 +966,7 @@ class ArchivingLab : public testing::Test {
       EXPECT_EQ("job 1002: completed with errors", OutcomeLine(1002));
       EXPECT_FALSE(Stubbed(kVM));
     }
-    ArchivingJob(1003);
-    EXPECT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1003, kVM);
-    CheckJobHoldsVM(1003);
+    ArchivingJobThatStubsVM01(1003);
   }
   // Job 1001 stubs vm01; the administrator restores it and powers it on, and the job's backup phase runs
   // again: it backs vm01 up whole, and the job manager no longer holds it stubbed.
@@ -1128,9 +1124,7 @@ class ArchivingLab : public testing::Test {
     EXPECT_EQ(0, Tool({"run", lab_, "--job", "1003", "--", "-t", "2", "-numStreams", "1"})) << Output();
     CheckJobHoldsVM(1003);
     WriteWhatIsLeft(4);
-    ArchivingJob(1004);
-    EXPECT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1004, kVM);
-    CheckJobHoldsVM(1004);
+    ArchivingJobThatStubsVM01(1004);
     ASSERT_EQ(0, Tool({"vm", lab_, kVM, "restore"})) << Output();
     for (int64_t job : {1002, 1003, 1004}) CheckJobHoldsVM(job);
     EXPECT_TRUE(labrun::Has(Output(), "matches the point-in-time copy of job 1002") &&
