@@ -1076,17 +1076,21 @@ class ArchivingLab : public testing::Test {
     if (!on) args.insert(args.end(), {"--hours", "72"});
     ASSERT_EQ(0, Tool(args)) << Output();
   }
-  // vm01 runs through job 1001 and job 1002 stubs it; given a disk and powered on, it is backed up whole
-  // by job 1003; its user detaches the disk (its image kept, or deleted too) and powers it off, and job
-  // 1004 reports the stub of job 1002, which did not have the disk. Each job holds vm01 as it was before
-  // it; verify as of job 1004, and the whole verify, find the detached disk no part of the job's backup.
-  void ADiskGivenToAStubDetachedBeforeAJobReportsIt(bool imageDeleted) {
+  // vm01 runs through the archiving job 1001, then, off again, is stubbed by job 1002, which holds it.
+  void StubbedByJob1002AfterAFullItRanThrough() {
     PowerVM(true);
     ArchivingJob(1001, "1");
     PowerVM(false);
     ArchivingJob(1002);
     ASSERT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1002, kVM);
     CheckJobHoldsVM(1002);
+  }
+  // vm01 runs through job 1001 and job 1002 stubs it; given a disk and powered on, it is backed up whole
+  // by job 1003; its user detaches the disk (its image kept, or deleted too) and powers it off, and job
+  // 1004 reports the stub of job 1002, which did not have the disk. Each job holds vm01 as it was before
+  // it; verify as of job 1004, and the whole verify, find the detached disk no part of the job's backup.
+  void ADiskGivenToAStubDetachedBeforeAJobReportsIt(bool imageDeleted) {
+    ASSERT_NO_FATAL_FAILURE(StubbedByJob1002AfterAFullItRanThrough());
     ASSERT_NO_FATAL_FAILURE(AddDisk());
     PowerVM(true);
     ArchivingJob(1003);
@@ -1135,12 +1139,7 @@ class ArchivingLab : public testing::Test {
   // job 1004 backs up and stubs with the rest. As of jobs 1002 and 1003 vm01 restores as it was before
   // each, the disk given since left as it is; as of job 1004 with it.
   void AStubRestoredStubbedAgainThenGivenADisk() {
-    PowerVM(true);
-    ArchivingJob(1001, "1");
-    PowerVM(false);
-    ArchivingJob(1002);
-    ASSERT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1002, kVM);
-    CheckJobHoldsVM(1002);
+    ASSERT_NO_FATAL_FAILURE(StubbedByJob1002AfterAFullItRanThrough());
     ASSERT_EQ(0, Tool({"vm", lab_, kVM, "restore"})) << Output();
     WriteWhatIsLeft(3);
     ArchivingJob(1003);
