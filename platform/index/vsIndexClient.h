@@ -73,7 +73,8 @@ class vsIndexClient {
   // ---- Metadata files of one VM ----
   bool UploadVMMetadataFiles(const std::string& vmGuid, const std::vector<std::string>& files, int64_t jobId,
                              const std::string& subclientGuid);
-  // Files of the VM matching the pattern from the job (0: the newest that has one).
+  // Files of the VM matching the pattern from the job (0: the newest that has one, of a job other than the
+  // running one).
   bool DownloadVMMetadataFile(const std::string& vmGuid, const std::string& pattern, const std::string& destDir,
                               int64_t jobId);
   // Every file of the VM from the job (0: the newest); false when the job has none of the VM.
