@@ -245,13 +245,7 @@ bool vsIndexClient::DownloadVMMetadataFile(const std::string& vmGuid, const std:
     SetError(reason);
     return false;
   }
-  const int64_t runningJob = jobMgr_ != nullptr ? jobMgr_->getJobId() : 0;
-  for (int64_t job : JobsToRead(guid, lab::IndexVMFileJobs(guid, vmGuid), jobId)) {
-    // The last backup's file is never the running job's own: on a later attempt of a job that ended,
-    // it is of an earlier attempt, which this one supersedes, and a file says nothing of whose it is.
-    // The backup it serves builds on the last backup of a job before this one, as the index's record
-    // of the VM names it (that record is handed out, so that the backup sees the earlier attempt).
-    if (jobId == 0 && runningJob > 0 && lab::IndexParentJob(guid, job) == runningJob) continue;
+  for (int64_t job : VMFileJobsToRead(guid, vmGuid, jobId)) {
     bool copied = false;
     if (!CopyMatches(lab::IndexVMJobDir(guid, vmGuid, job, reason), pattern, destDir, copied)) return false;
     if (copied) return true;
@@ -269,8 +263,7 @@ bool vsIndexClient::DownloadVMMetadataFiles(const std::string& vmGuid, const std
     SetError(reason);
     return false;
   }
-  const std::vector<int64_t> jobs =
-      JobsToRead(subclientGuid, lab::IndexVMFileJobs(subclientGuid, vmGuid), jobId);
+  const std::vector<int64_t> jobs = VMFileJobsToRead(subclientGuid, vmGuid, jobId);
   if (jobs.empty()) {
     SetError("the index cache has no files of VM [" + vmGuid + "] for job " + std::to_string(jobId));
     return false;
