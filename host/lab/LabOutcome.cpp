@@ -9,7 +9,6 @@
 #include <map>
 
 #include "host/lab/LabTool.h"
-#include "platform/jobmgr/vsJobMgr.h"
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabCoordinator.h"
 #include "platform/lab/LabCreate.h"
@@ -18,6 +17,7 @@
 #include "platform/lab/LabMedia.h"
 #include "platform/lab/LabReservations.h"
 #include "platform/lab/LabStubPhase.h"
+#include "platform/jobmgr/vsJobMgr.h"
 #include "records/messages/JobManagerMessages.h"
 
 namespace labtool {
