@@ -262,7 +262,9 @@ int QuarnWorker::ProcessVM() {
         convertToFull = true;
       }
       int64_t diskJob = 0;
-      if (!convertToFull && LastBackupIsNotOfAnEarlierJob(m_prevIdxMetadata, m_jobMgr->getJobId(), disk, diskJob)) {
+      // The stub phase backs nothing up: the job's backup it stubs on is the one it finds.
+      if (!convertToFull && !m_jobMgr->isVMStubPhase() &&
+          LastBackupIsNotOfAnEarlierJob(m_prevIdxMetadata, m_jobMgr->getJobId(), disk, diskJob)) {
         m_event.Error(sig,
                       "The last backup of VM [%s] in the index is of job [%lld] (disk [%s]), not of a job before this "
                       "one: an attempt of this job supersedes it, and nothing built on it could be restored. "
