@@ -985,75 +985,56 @@ class ArchivingLab : public testing::Test {
   }
 
   // ---- A later attempt of a job that backed vm01 up: its backup of vm01 is never built on the job ----
-  // How the job manager's record of vm01 in job 1002 is lost: never written (the job manager could not
-  // record vm01's status), or removed after the job (its records restored from an older copy), with the
-  // index's record of vm01 in the job too, the subclient indexing the first way and its backups
-  // comparing checksums (no change ids): the later attempt builds on job 1001, with job 1001's checksums.
-  enum class StatusLoss { kNotRecorded, kRemoved, kRemovedWithTheIndexRecordByChecksums };
-  // Job 1001 a full without archiving; vm01 written; job 1002, an incremental (`archiving`: its backup
-  // phase with -stub, vm01 to be stubbed), backs vm01 up and the job manager's record of it is lost: the
-  // job's outcome names vm01 and why, and a job that could not record it completed with errors. Then,
-  // after guest writes or none, job 1002 is run again: vm01 is backed up again whole, never on the
-  // job's own earlier attempt, which it supersedes, and the job holds it as it was before that attempt;
-  // the job's stub phase stubs it, and the next archiving job reports the stub, or stubs it.
-  void TheJobManagersRecordOfAVMLostThenItsJobAgain(StatusLoss loss, bool archiving, bool writes) {
+  // How job 1002 backed vm01 up, vm01 written since job 1001 (a full without archiving), and what the job
+  // manager lost of it: its status never recorded (the job completes with errors), or its record removed
+  // after the job (with the index's record of vm01 in the job too, the subclient indexing the first way
+  // and comparing checksums, not change ids); or job 1002 stubbed vm01 after a full it ran through, and
+  // its user restored it in place. Then, after guest writes or none, job 1002 is run again (`archiving`:
+  // its backup phase with -stub, and its stub phase): vm01 is backed up again whole, never on the
+  // job's own earlier attempt, which the later one supersedes; the job holds vm01 as it was before each
+  // attempt, its outcome names vm01 while the job manager holds no record of it, and the next archiving
+  // job stubs it or reports the stub.
+  enum class EarlierAttempt { kStatusNotRecorded, kStatusRemoved, kStatusAndIndexRecordRemovedByChecksums, kStubbed };
+  void AnEarlierAttemptBackedUpVM01ThenItsJobAgain(EarlierAttempt earlier, bool archiving, bool writes) {
     const std::string guid = Description(kVM).guid;
-    if (loss == StatusLoss::kRemovedWithTheIndexRecordByChecksums) {
-      std::string error;
-      ASSERT_TRUE(lab::SetSubclientValue("1", "indexingV2", "0", error)) << error;
-      ASSERT_EQ(0, Tool({"set", lab_, "coordinator", "VirtualServer", "nIgnoreChangeId", "1"})) << Output();
-      // The job's VM collect file where the first index has it.
-      ASSERT_EQ(0, Tool({"create", lab_, "--job", "1001"})) << Output();
+    if (earlier == EarlierAttempt::kStubbed) {
+      ASSERT_NO_FATAL_FAILURE(StubbedByJob1002AfterAFullItRanThrough());
+      ASSERT_EQ(0, Tool({"vm", lab_, kVM, "restore"})) << Output();
+    } else {
+      const bool recorded = earlier != EarlierAttempt::kStatusNotRecorded;
+      if (earlier == EarlierAttempt::kStatusAndIndexRecordRemovedByChecksums) {
+        std::string error;
+        ASSERT_TRUE(lab::SetSubclientValue("1", "indexingV2", "0", error)) << error;
+        ASSERT_EQ(0, Tool({"set", lab_, "coordinator", "VirtualServer", "nIgnoreChangeId", "1"})) << Output();
+        ASSERT_EQ(0, Tool({"create", lab_, "--job", "1001"})) << Output();  // its collect file for the first index
+      }
+      CopiesBefore(1001);
+      EXPECT_EQ(0, Tool({"run", lab_, "--job", "1001", "--", "-t", "1", "-numStreams", "2"})) << Output();
+      WriteWhatIsLeft(2);
+      CopiesBefore(1002);
+      NextJob(1002);
+      if (!recorded) Fault({"add", "jobmgr.setVMStatus", "--code", "5", "--times", "always"});
+      BackupPhase(1002, "2", "2", archiving);
+      ClearFaults();
+      if (recorded) ASSERT_EQ(0, unlink(lab::VMStatusPath(1002, guid).c_str()));
+      if (earlier == EarlierAttempt::kStatusAndIndexRecordRemovedByChecksums) {
+        ASSERT_EQ(0, unlink(IndexRecordPath(1002, guid).c_str()));
+      }
+      EXPECT_EQ(recorded ? "job 1002: completed" : "job 1002: completed with errors", OutcomeLine(1002));
+      EXPECT_TRUE(labrun::Has(Output(), "VMs of the job the job manager holds no record of:\n  vm01 [" + guid + "]: " +
+                                            (recorded ? "its record was lost after the job ran"
+                                                      : "its status could not be recorded when the job ran")))
+          << Output();
+      EXPECT_EQ(!recorded, labrun::Has(Output(), "\n  CRITICAL 0x5B0001DB vm01|The job manager holds no record of "
+                                                 "the VM in this job: its status [Backed up] could not be recorded"))
+          << Output();
+      CheckJobHoldsVM(1002);
     }
-    CopiesBefore(1001);
-    EXPECT_EQ(0, Tool({"run", lab_, "--job", "1001", "--", "-t", "1", "-numStreams", "2"})) << Output();
-    WriteWhatIsLeft(2);
-    CopiesBefore(1002);
-    NextJob(1002);
-    if (loss == StatusLoss::kNotRecorded) Fault({"add", "jobmgr.setVMStatus", "--code", "5", "--times", "always"});
-    BackupPhase(1002, "2", "2", archiving);
-    ClearFaults();
-    if (loss != StatusLoss::kNotRecorded) ASSERT_EQ(0, unlink(lab::VMStatusPath(1002, guid).c_str()));
-    if (loss == StatusLoss::kRemovedWithTheIndexRecordByChecksums) {
-      ASSERT_EQ(0, unlink(IndexRecordPath(1002, guid).c_str()));
-    }
-    const bool recorded = loss != StatusLoss::kNotRecorded;
-    EXPECT_EQ(recorded ? "job 1002: completed" : "job 1002: completed with errors", OutcomeLine(1002));
-    EXPECT_TRUE(labrun::Has(Output(), "VMs of the job the job manager holds no record of:\n  vm01 [" + guid + "]: " +
-                                          (recorded ? "its record was lost after the job ran"
-                                                    : "its status could not be recorded when the job ran")))
-        << Output();
-    EXPECT_EQ(!recorded, labrun::Has(Output(), "\n  CRITICAL 0x5B0001DB vm01|The job manager holds no record of the VM "
-                                               "in this job: its status [Backed up] could not be recorded"))
-        << Output();
-    CheckJobHoldsVM(1002);
     if (writes) WriteWhatIsLeft(3);
     CopiesBefore(1002);
     BackupPhase(1002, "2", "2", archiving);
     Info record;
     ASSERT_TRUE(vsJobMgr::ReadVMStatus(1002, guid, record));
-    EXPECT_EQ(lab::kVMStatusBackedUp, record.getint64(Info::F_vmStatus)) << StatusText(1002);
-    CheckJobHoldsVM(1002);
-    if (archiving) {
-      StubPhase(1002, "2");
-      EXPECT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1002, kVM);
-      CheckJobHoldsVM(1002);
-    }
-    ArchivingJobThatStubsVM01(1003);
-  }
-  // Job 1002 stubs vm01 after a full it ran through; its user restores it in place, and job 1002 is run
-  // again: without archiving, or (`archiving`) after guest writes with -stub and its stub phase. The
-  // job manager holds vm01 to be backed up (its stub phase took it) and the index's last backup of it
-  // is the job's own: the later attempt backs it up again whole, the job holds it as it was before that
-  // attempt, and its stub phase stubs it on that backup; the next archiving job stubs it, or reports it.
-  void AStubRestoredInPlaceThenItsJobAgain(bool archiving) {
-    ASSERT_NO_FATAL_FAILURE(StubbedByJob1002AfterAFullItRanThrough());
-    ASSERT_EQ(0, Tool({"vm", lab_, kVM, "restore"})) << Output();
-    if (archiving) WriteWhatIsLeft(3);
-    CopiesBefore(1002);
-    BackupPhase(1002, "2", "1", archiving);
-    Info record;
-    ASSERT_TRUE(vsJobMgr::ReadVMStatus(1002, Description(kVM).guid, record));
     EXPECT_EQ(lab::kVMStatusBackedUp, record.getint64(Info::F_vmStatus)) << StatusText(1002);
     CheckJobHoldsVM(1002);
     if (archiving) {
@@ -1247,7 +1228,10 @@ class ArchivingLab : public testing::Test {
 class ArchivingPromise : public ArchivingLab, public testing::WithParamInterface<const char*> {};
 
 const std::map<std::string, std::function<void(ArchivingLab&)>>& Ways() {
-  using Loss = ArchivingLab::StatusLoss;
+  using Earlier = ArchivingLab::EarlierAttempt;
+  const auto again = [](Earlier earlier, bool archiving, bool writes) {
+    return [=](ArchivingLab& t) { t.AnEarlierAttemptBackedUpVM01ThenItsJobAgain(earlier, archiving, writes); };
+  };
   static const std::map<std::string, std::function<void(ArchivingLab&)>> ways = {
       {"RetryAfterACutOffBeforeAnyDisk", [](ArchivingLab& t) { t.RetryAfterCutOff("0", false); }},
       {"RetryAfterACutOffAfterOneDisk", [](ArchivingLab& t) { t.RetryAfterCutOff("1", false); }},
@@ -1409,23 +1393,15 @@ const std::map<std::string, std::function<void(ArchivingLab&)>>& Ways() {
       {"AStubRestoredThenTheJobsBackupPhaseAgain",
        [](ArchivingLab& t) { t.AStubRestoredThenTheJobsBackupPhaseAgain(); }},
       // A later attempt of a job builds no backup of a VM on the job itself.
-      {"AVMsStatusNotRecordedThenItsJobAgain",
-       [](ArchivingLab& t) { t.TheJobManagersRecordOfAVMLostThenItsJobAgain(Loss::kNotRecorded, false, false); }},
-      {"AVMsStatusNotRecordedThenItsArchivingJobAgainAfterWrites",
-       [](ArchivingLab& t) { t.TheJobManagersRecordOfAVMLostThenItsJobAgain(Loss::kNotRecorded, true, true); }},
-      {"AVMsStatusRemovedThenItsJobAgain",
-       [](ArchivingLab& t) { t.TheJobManagersRecordOfAVMLostThenItsJobAgain(Loss::kRemoved, false, false); }},
-      {"AVMsStatusRemovedThenItsJobAgainAfterWrites",
-       [](ArchivingLab& t) { t.TheJobManagersRecordOfAVMLostThenItsJobAgain(Loss::kRemoved, false, true); }},
+      {"AVMsStatusNotRecordedThenItsJobAgain", again(Earlier::kStatusNotRecorded, false, false)},
+      {"AVMsStatusNotRecordedThenItsArchivingJobAgainAfterWrites", again(Earlier::kStatusNotRecorded, true, true)},
+      {"AVMsStatusRemovedThenItsJobAgain", again(Earlier::kStatusRemoved, false, false)},
+      {"AVMsStatusRemovedThenItsJobAgainAfterWrites", again(Earlier::kStatusRemoved, false, true)},
+      {"AVMsStatusRemovedThenItsArchivingJobAgain", again(Earlier::kStatusRemoved, true, false)},
       {"AVMsStatusAndIndexRecordRemovedThenItsJobAgainByChecksums",
-       [](ArchivingLab& t) {
-         t.TheJobManagersRecordOfAVMLostThenItsJobAgain(Loss::kRemovedWithTheIndexRecordByChecksums, false, false);
-       }},
-      {"AVMsStatusRemovedThenItsArchivingJobAgain",
-       [](ArchivingLab& t) { t.TheJobManagersRecordOfAVMLostThenItsJobAgain(Loss::kRemoved, true, false); }},
-      {"AStubRestoredInPlaceThenItsJobAgain", [](ArchivingLab& t) { t.AStubRestoredInPlaceThenItsJobAgain(false); }},
-      {"AStubRestoredInPlaceThenItsArchivingJobAgainAfterWrites",
-       [](ArchivingLab& t) { t.AStubRestoredInPlaceThenItsJobAgain(true); }},
+       again(Earlier::kStatusAndIndexRecordRemovedByChecksums, false, false)},
+      {"AStubRestoredInPlaceThenItsJobAgain", again(Earlier::kStubbed, false, false)},
+      {"AStubRestoredInPlaceThenItsArchivingJobAgainAfterWrites", again(Earlier::kStubbed, true, true)},
       // A VM judged by the disks it had at each job.
       {"ADiskGivenToAStubDetachedBeforeAJobReportsIt",
        [](ArchivingLab& t) { t.ADiskGivenToAStubDetachedBeforeAJobReportsIt(false); }},
