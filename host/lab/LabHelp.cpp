@@ -49,9 +49,8 @@ const std::vector<CommandHelp>& Commands() {
        "it has, and otherwise fails it saying why: a stub the job made that has disks again fails whatever its "
        "backup holds), builds no VM's backup on the job itself (a VM it backs up that an earlier attempt of the "
        "job backed up, such as one whose status the job manager could not record, is backed up whole), and its "
-       "stub "
-       "phase ends the job with what its backup phase did too (a VM that phase failed keeps it completed with "
-       "errors). Ctrl-C "
+       "stub phase ends the job with what its backup phase did too (a VM that phase failed keeps it completed "
+       "with errors). Ctrl-C "
        "tells the job to stop (within its workers' deadline), a second one kills it. Exits 0 completed, 1 "
        "completed with errors, 2 pending or failed, 3 not started, 130 interrupted, 64 a bad argument.",
        {{"job", "ID", "the job to run"},
