@@ -31,8 +31,9 @@ class vsArchive;
 // A VM whose stub record names this
 // job (its stub phase began or made the stub) is left as it is by a later attempt of the backup phase,
 // with or without the archiving check: its backup by the attempt the stub was made on must stay the
-// job's latest. Where that backup cannot be shown to hold every disk the VM has, the VM fails instead;
-// it is never backed up over the disks the stub deleted. In the stub phase (a run with
+// job's latest. Where that backup cannot be shown to hold every disk the VM has, or the stub was made
+// and the VM has disks again, the VM fails instead; it is never backed up over the disks the stub
+// deleted. In the stub phase (a run with
 // -stubPhase) the job manager hands over only the VMs that were backed up and marked; each is stubbed
 // (its disks deleted, the stub record written in the VM) or relocated. Stubbing deletes data, so the
 // stub phase refuses a VM whose backup the index does not hold.
@@ -151,17 +152,22 @@ class QuarnVMManagement {
   // What stands behind a stub record of this subclient on the hypervisor: a stub, nothing (the VM is
   // backed up as a whole one), or what cannot be told (the VM fails, neither backed up nor reported).
   enum class StubRecordVerdict { kStub, kNoStub, kUndecided };
-  // A stub made deleted every disk the VM had, so its record stands only while the VM has none: a disk
-  // added since, or a record copied onto a whole VM, is backed up. A stub under way of an earlier job
-  // is retried on a backup made first, whatever it deleted. A record naming this job stands where the
-  // hypervisor shows the job's stub (the VM has no disk, or one the job's stub deleted), whatever the
-  // index and the job manager lost, and otherwise where an earlier attempt of the job backed the VM up
-  // (EarlierAttemptBackedUpVM): a backup by this attempt would replace the one its stub deleted disks
-  // on. Where it stands, every disk the VM has must be one the job's backup holds (JudgeStubOfThisJob).
-  // `why`: why it is no stub, or cannot be told.
+  // A stub made of an earlier job deleted every disk the VM had, so its record stands only while the VM
+  // has none: a disk added since, or a record copied onto a whole VM, is backed up. A stub under way of
+  // an earlier job is retried on a backup made first, whatever it deleted. A record naming this job is
+  // judged by JudgeStubOfThisJob. `why`: why it is no stub, or cannot be told.
   StubRecordVerdict JudgeStubRecord(const VirtualServer::VMArchivingData& onServer,
                                     const VMInfoStructs::SVMInfo& info, std::string& why);
-  // The same for a record naming this job.
+  // A record naming this job: a backup by this attempt would replace the one the job's stub deleted
+  // disks on, so the VM is never backed up where the hypervisor shows the job's stub (the VM has no
+  // disk, or one the job's stub deleted), whatever the index and the job manager lost, nor where an
+  // earlier attempt of the job backed it up (EarlierAttemptBackedUpVM). It stands as a stub while the
+  // VM has no disk, or while the stub is under way and every disk the VM has is one the job's backup
+  // holds (JobBackupHoldsEveryDisk). It cannot be told (the VM fails, neither backed up nor reported)
+  // for a stub under way with a disk that backup does not hold or that nothing shows it holds, for a
+  // stub made that has disks again whatever that backup holds, and where the index cannot be asked and
+  // the job manager's record shows nothing. It is no stub only where nothing shows the job's stub and
+  // no earlier attempt of the job backed the VM up.
   StubRecordVerdict JudgeStubOfThisJob(const VirtualServer::VMArchivingData& onServer,
                                        const VMInfoStructs::SVMInfo& info, std::string& why);
   // The same, said: a record no stub stands behind in the log and, once the VM is backed up, in its
@@ -185,8 +191,8 @@ class QuarnVMManagement {
   // it holds any. `why`: the disks it may not hold, and why they fail the VM.
   bool JobBackupHoldsEveryDisk(const VMInfoStructs::SVMInfo& info, Answer indexed, const IdxMetadataByName& items,
                                std::string& why) const;
-  // Such a VM is left as it is and says so: 101 for a stub made, 103 for one under way (it stays to be
-  // archived, for the stub phase to finish).
+  // Such a VM is left as it is and says so: 101 for a stub made (it has no disk), 103 for one under way
+  // (it stays to be archived, for the stub phase to finish).
   int LeaveStubOfThisJob(const VirtualServer::VMArchivingData& onServer);
   // Where the archiving check is left out (settings that cannot be read, no turbo, no stream, a
   // subclient that archives nothing) the VM's stub record is still asked for: 108 unless it is a stub

@@ -389,6 +389,10 @@ class QuarnCoordinator : public VSCoordinator {
   bool DecideOutcome(const PhaseCounts& counts);
   // Logs why the job goes pending and keeps it for the VMs it leaves to do; false.
   bool GoPending(const std::string& why);
+  // A VM this attempt backed up, failed or skipped whose status the job manager does not hold (no record
+  // of it, or a VM backed up that its record does not show so): the job completes with errors at best,
+  // and the VM is named with why in the log, an event and the result file.
+  void ReportVMsWhoseStatusIsNotRecorded();
   // A job that goes pending leaves VMs to its next attempt: each of them that has no reason of its own
   // says, with the job manager, why it was not backed up.
   void RecordWhyUnfinishedVMsWait();

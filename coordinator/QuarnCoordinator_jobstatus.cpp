@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -29,6 +30,7 @@ const char* const kSigBackupLevel =
 const char* const kSigPriorities = "virtual void QuarnCoordinator::UpdateVMPriorities()";
 const char* const kSigPriorityFile = "void QuarnCoordinator::UpdateVMPrioritiesFromFile(bool&)";
 const char* const kSigDump = "void QuarnCoordinator::DumpJobManagerVMList()";
+const char* const kSigUnrecorded = "void QuarnCoordinator::ReportVMsWhoseStatusIsNotRecorded()";
 
 const char* const kPriorityFile = "VMPriorities.csv";
 // A line of the priority file is read in pieces of at most this many bytes, terminator included.
@@ -65,6 +67,11 @@ constexpr int64_t kStubFailed = 6;
 
 constexpr uint32_t kNoPriority = 0xFFFFFFFFu;
 constexpr int32_t kDefaultPriority = 6;
+
+std::string LowerCase(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
 
 CNMessageList ToList(const std::vector<Info>& records) {
   CNMessageList list;
@@ -299,6 +306,47 @@ bool QuarnCoordinator::UpdateJobManagerVMList_FailPendingVMs() {
     m_jobMgr->updateVMBkpJobStatus(m_appMgr->getKeyrealmId(), true);
   }
   return true;
+}
+
+void QuarnCoordinator::ReportVMsWhoseStatusIsNotRecorded() {
+  // The stub phase's records are the backup phase's, which it changes one by one as it goes.
+  if (m_jobMgr->isVMStubPhase() || m_jobMgr->isVMContentIndexMode()) return;
+  std::vector<Info> records;
+  if (!GetJobManagerVMList(records, kSigUnrecorded, "Failed to get VM status from Job Manager.")) return;
+  std::map<std::string, int64_t> held;  // lower-case GUID -> status
+  for (const Info& record : records)
+    held[LowerCase(record.getstring(Info::F_recordGuid))] = record.getint64(Info::F_vmStatus);
+  for (auto& entry : m_vmMap) {
+    vm_params& vm = entry.second;
+    const bool backedUp = vm.vmPhase == PHASE_DONE || vm.vmPhase == PHASE_DONE_WITH_ERRORS;
+    if ((!backedUp && vm.vmPhase != PHASE_FAILED && vm.vmPhase != PHASE_SKIPPED) ||
+        vm.collect.getint64(Collect::F_vmClientId) == 0)
+      continue;
+    const auto record = held.find(LowerCase(vm.vmGuid));
+    if (record != held.end() && (!backedUp || record->second == kBackedUp || record->second == kBackedUpWithErrors))
+      continue;
+    // The job manager's record is what a later attempt of the job and its outcome go by: a VM it does
+    // not hold backed up is backed up again by the next attempt, and the job must not read as
+    // completed without it.
+    const std::string what =
+        record == held.end() ? "The job manager holds no record of the VM in this job"
+                             : "The job manager's record of the VM says [" +
+                                   vsJobMgr::convertVMClientBkupStatusToString(static_cast<int>(record->second)) + "]";
+    const int status = vm.vmPhase == PHASE_DONE               ? kBackedUp
+                       : vm.vmPhase == PHASE_DONE_WITH_ERRORS ? kBackedUpWithErrors
+                       : vm.vmPhase == PHASE_FAILED           ? kFailed
+                                                              : kSkipped;
+    const std::string reason = what + ": its status [" + vsJobMgr::convertVMClientBkupStatusToString(status) +
+                               "] could not be recorded" +
+                               (backedUp ? "; a later attempt of the job backs the VM up again" : "");
+    m_event.Error(kSigUnrecorded, "Failed to update VM status with Job Manager. VM [%s] [%s]: %s", vm.vmName.c_str(),
+                  vm.vmGuid.c_str(), reason.c_str());
+    m_completedWithErrors = true;
+    WriteBackupDotOut(vm.vmName, "", reason, false, backedUp);
+    m_jobMgr->addPendingCauseArgument(vm.vmName);
+    m_jobMgr->addPendingCauseArgument(reason);
+    m_jobMgr->setPendingCauseAndEvent(QuarnUtils::kEventVMNotBackedUpWithReason, QuarnUtils::kVMNotBackedUpSeverity);
+  }
 }
 
 void QuarnCoordinator::RecordWhyUnfinishedVMsWait() {

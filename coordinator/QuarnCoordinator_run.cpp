@@ -80,6 +80,7 @@ bool QuarnCoordinator::FinishJob() {
   }
 
   if (m_jobMgr->isLastAttempt() || m_jobMgr->isJobCommitted()) UpdateJobManagerVMList_LastAttempt();
+  ReportVMsWhoseStatusIsNotRecorded();
 
   PhaseCounts counts = LogJobSummary();
   if (!DecideOutcome(counts)) {

@@ -507,7 +507,9 @@ struct SVMInfo {
   std::string field128;
   std::string field129;
   std::string field130;
-  // With the stub record (the configuration options): the disks stubs deleted, which `disks` leaves out.
+  // Filled with the configuration options (the stub record), whether or not the VM still carries a stub
+  // record: every disk the hypervisor keeps deleted by a stub, which `disks` leaves out, each with the
+  // backup it went on (job 0 where the hypervisor kept none).
   std::vector<SStubDeletedDisk> stubDeletedDisks;
 };
 

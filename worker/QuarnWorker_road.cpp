@@ -59,6 +59,22 @@ bool ExtentSizeChanged(IdxMetadataByName& previous, QuarnRegistry& registry, std
   return false;
 }
 
+// The backup the index hands out as a VM's last is the newest of the jobs that ended well, and a job
+// that ended is one of them: on a later attempt of it, that can be the job's own earlier attempt, which
+// this attempt's backup of the VM supersedes. A restore reads a job's latest attempt and builds each
+// disk on an earlier job: an incremental on the job itself could never be restored. True, with the
+// first disk and the job its backup is of, when a disk of that backup is of this job or a later one.
+bool LastBackupIsNotOfAnEarlierJob(IdxMetadataByName& previous, int64_t jobId, std::string& disk, int64_t& diskJob) {
+  for (auto& entry : previous) {
+    const VSMeta* part = entry.second.getObject<VSMeta>(IdxMetadata::IdxMetaData::F_virtualServer, false);
+    if (part == nullptr || part->getint64(VSMeta::F_diskJobId) < jobId) continue;
+    disk = entry.first;
+    diskJob = part->getint64(VSMeta::F_diskJobId);
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 int QuarnWorker::CleanUpVMInfo() {
@@ -219,7 +235,8 @@ int QuarnWorker::ProcessVM() {
   UpdateVMJobProgress(VM_PROGRESS_STARTED, 0, 0);
   SendVMUpdateInfo(false);
 
-  // 7. Backup level: full, or incremental from the index's record of the last backup.
+  // 7. Backup level: full, or incremental from the index's record of the last backup, when that is of a job
+  // before this one.
   if (!IsFullBackupForVM()) {
     bool convertToFull = false, queryFailed = false;
     const int fetched = GetVMIdxMetadata(vm.vmGuid, subclientId > 0 ? static_cast<unsigned long>(subclientId) : 0,
@@ -242,6 +259,17 @@ int QuarnWorker::ProcessVM() {
                       "Disk [%s] of VM [%s] was backed up with extents of [%u] sectors, this job reads [%u]. "
                       "Performing FULL backup on the VM",
                       disk.c_str(), vm.vmName.c_str(), previous, current);
+        convertToFull = true;
+      }
+      int64_t diskJob = 0;
+      // The stub phase backs nothing up: the job's backup it stubs on is the one it finds.
+      if (!convertToFull && !m_jobMgr->isVMStubPhase() &&
+          LastBackupIsNotOfAnEarlierJob(m_prevIdxMetadata, m_jobMgr->getJobId(), disk, diskJob)) {
+        m_event.Error(sig,
+                      "The last backup of VM [%s] in the index is of job [%lld] (disk [%s]), not of a job before this "
+                      "one: an attempt of this job supersedes it, and nothing built on it could be restored. "
+                      "Performing FULL backup on the VM",
+                      vm.vmName.c_str(), static_cast<long long>(diskJob), disk.c_str());
         convertToFull = true;
       }
     }

@@ -45,9 +45,12 @@ const std::vector<CommandHelp>& Commands() {
        "VM powered off N days or more; the README lists every key). It reports a VM stubbed "
        "only while a stub deleted every disk it has: a disk given to a stub since is backed up with the VM; a "
        "later attempt of a job never backs up over a VM its stub phase began or made (it leaves it as that "
-       "phase left it while the job's backup holds every disk it has, or fails it saying why), and its stub "
-       "phase ends the job with what its backup phase did too (a VM that phase failed keeps it completed with "
-       "errors). Ctrl-C "
+       "phase left it while it has no disk, or while its stub is under way and the job's backup holds every disk "
+       "it has, and otherwise fails it saying why: a stub the job made that has disks again fails whatever its "
+       "backup holds), builds no VM's backup on the job itself (a VM it backs up that an earlier attempt of the "
+       "job backed up, such as one whose status the job manager could not record, is backed up whole), and its "
+       "stub phase ends the job with what its backup phase did too (a VM that phase failed keeps it completed "
+       "with errors). Ctrl-C "
        "tells the job to stop (within its workers' deadline), a second one kills it. Exits 0 completed, 1 "
        "completed with errors, 2 pending or failed, 3 not started, 130 interrupted, 64 a bad argument.",
        {{"job", "ID", "the job to run"},

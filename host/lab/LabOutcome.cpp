@@ -3,14 +3,18 @@
 // matter: banners, errors, warnings and the job summary of its last run.
 #include <strings.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <map>
 
 #include "host/lab/LabTool.h"
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabCoordinator.h"
+#include "platform/lab/LabCreate.h"
 #include "platform/lab/LabJob.h"
 #include "platform/lab/LabJobRun.h"
+#include "platform/lab/LabMedia.h"
 #include "platform/lab/LabReservations.h"
 #include "platform/lab/LabStubPhase.h"
 #include "platform/jobmgr/vsJobMgr.h"
@@ -222,6 +226,43 @@ std::vector<std::string> VMStatusLines(int64_t jobId, bool running) {
   return lines;
 }
 
+// Whether an event of the job's latest attempt (or of one not known) is of a VM not backed up with a
+// reason (its arguments: the VM's name, the reason) and names the VM.
+bool LatestAttemptEventNamesVM(int64_t jobId, const std::vector<lab::JobRun>& runs, const std::string& name) {
+  const std::string event = " 0x5B0001DB " + name + "|";
+  for (const lab::JobLine& line : lab::ReadNumberedJobEvents(jobId)) {
+    const size_t run = lab::RunOfJobEvent(runs, line.number);
+    if ((run == 0 || run == runs.size()) && line.text.find(event) != std::string::npos) return true;
+  }
+  return false;
+}
+
+// Each VM of the job (its record's list) of which the job manager holds no status record, with why as
+// far as the job's other records tell: the latest attempt's event, or the job's archives of it, which a
+// record lost since leaves. A later attempt of the job backs every one of them up again.
+std::vector<std::string> VMsWithoutStatusLines(int64_t jobId, const std::vector<lab::JobRun>& runs) {
+  std::vector<std::string> lines;
+  const std::vector<std::string> recorded = lab::VMStatusGuids(jobId);
+  for (int64_t number : lab::SampleVMNumbersOfJob(jobId)) {
+    const std::string guid = lab::SampleVMGuid(number);
+    std::string lower = guid;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (std::find(recorded.begin(), recorded.end(), lower) != recorded.end()) continue;
+    const std::string name = lab::SampleVMName(number);
+    const size_t archives = lab::ListVMArchiveFiles(jobId, guid).size();
+    std::string why = LatestAttemptEventNamesVM(jobId, runs, name)
+                          ? "its status could not be recorded when the job ran (the job's event above says so)"
+                      : archives > 0 ? "its record was lost after the job ran (removed, or the job manager's records "
+                                       "restored from an older copy)"
+                                     : "no attempt of the job recorded it";
+    why += archives > 0 ? "; the job's committed archives of it stand (" + std::to_string(archives) +
+                              "), and a later attempt of the job backs it up again, whole"
+                        : "; the job holds no archive of it, and a later attempt of the job backs it up";
+    lines.push_back(name + " [" + guid + "]: " + why);
+  }
+  return lines;
+}
+
 // The job's stream reservations, one a line as the ledger keeps them.
 std::vector<std::string> ReservationLines(int64_t jobId) {
   lab::ReservationLedger ledger;
@@ -368,6 +409,10 @@ void PrintOutcome(int64_t jobId, const std::string& client) {
   PrintSection("pending causes", causes.lines);
   PrintSection("events", ByAttempt(lab::ReadNumberedJobEvents(jobId), runs, lab::RunOfJobEvent).lines);
   PrintSection("VM status", VMStatusLines(jobId, outcome.running));
+  // Before any run the job manager holds no record of any VM of the job: nothing is missing then.
+  const std::vector<std::string> unrecorded = VMsWithoutStatusLines(jobId, runs);
+  if (!unrecorded.empty() && (!runs.empty() || !phases.empty()))
+    PrintSection("VMs of the job the job manager holds no record of", unrecorded);
   PrintSection("backup.out", lab::ReadJobResultLines(jobId));
   PrintSection("stream reservations", ReservationLines(jobId));
 

@@ -245,7 +245,7 @@ bool vsIndexClient::DownloadVMMetadataFile(const std::string& vmGuid, const std:
     SetError(reason);
     return false;
   }
-  for (int64_t job : JobsToRead(guid, lab::IndexVMFileJobs(guid, vmGuid), jobId)) {
+  for (int64_t job : VMFileJobsToRead(guid, vmGuid, jobId)) {
     bool copied = false;
     if (!CopyMatches(lab::IndexVMJobDir(guid, vmGuid, job, reason), pattern, destDir, copied)) return false;
     if (copied) return true;
@@ -263,8 +263,7 @@ bool vsIndexClient::DownloadVMMetadataFiles(const std::string& vmGuid, const std
     SetError(reason);
     return false;
   }
-  const std::vector<int64_t> jobs =
-      JobsToRead(subclientGuid, lab::IndexVMFileJobs(subclientGuid, vmGuid), jobId);
+  const std::vector<int64_t> jobs = VMFileJobsToRead(subclientGuid, vmGuid, jobId);
   if (jobs.empty()) {
     SetError("the index cache has no files of VM [" + vmGuid + "] for job " + std::to_string(jobId));
     return false;

@@ -73,10 +73,12 @@ class vsIndexClient {
   // ---- Metadata files of one VM ----
   bool UploadVMMetadataFiles(const std::string& vmGuid, const std::vector<std::string>& files, int64_t jobId,
                              const std::string& subclientGuid);
-  // Files of the VM matching the pattern from the job (0: the newest that has one).
+  // Files of the VM matching the pattern from the job (0: the newest that has one, of a job other than the
+  // running one).
   bool DownloadVMMetadataFile(const std::string& vmGuid, const std::string& pattern, const std::string& destDir,
                               int64_t jobId);
-  // Every file of the VM from the job (0: the newest); false when the job has none of the VM.
+  // Every file of the VM from the job (0: the newest, of a job other than the running one); false when
+  // the job has none of the VM.
   bool DownloadVMMetadataFiles(const std::string& vmGuid, const std::string& destDir, int64_t jobId,
                                const std::string& subclientGuid);
 
@@ -269,6 +271,13 @@ class vsIndexClient {
   // history (per-VM jobs of indexing V2) the index's own record of its last full job decides.
   std::vector<int64_t> JobsToRead(const std::string& subclientGuid, const std::vector<int64_t>& available,
                                   int64_t jobId);
+  // The jobs whose files of the VM a request may read, as JobsToRead orders them. The last backup's
+  // files (job 0) are never the running job's own: on a later attempt of a job that ended, they are of
+  // an earlier attempt, which this one supersedes, and a file says nothing of whose it is. The backup
+  // they serve builds on the last backup of a job before this one, as the index's record of the VM
+  // names it (that record is handed out, so that the backup sees the earlier attempt and reads
+  // nothing of it).
+  std::vector<int64_t> VMFileJobsToRead(const std::string& subclientGuid, const std::string& vmGuid, int64_t jobId);
 
   // Constant after construction.
   vsJobMgr* const jobMgr_;

@@ -32,3 +32,14 @@ std::vector<int64_t> vsIndexClient::JobsToRead(const std::string& subclientGuid,
       if (parents[i] == job) chosen.push_back(available[i]);
   return chosen;
 }
+
+std::vector<int64_t> vsIndexClient::VMFileJobsToRead(const std::string& subclientGuid, const std::string& vmGuid,
+                                                     int64_t jobId) {
+  std::vector<int64_t> jobs = JobsToRead(subclientGuid, lab::IndexVMFileJobs(subclientGuid, vmGuid), jobId);
+  const int64_t running = jobMgr_ != nullptr ? jobMgr_->getJobId() : 0;
+  if (jobId != 0 || running <= 0) return jobs;
+  jobs.erase(std::remove_if(jobs.begin(), jobs.end(),
+                            [&](int64_t job) { return lab::IndexParentJob(subclientGuid, job) == running; }),
+             jobs.end());
+  return jobs;
+}

@@ -488,7 +488,7 @@ bool CheckLabPlan(const LabPlan& plan, std::string& error) {
   return labkv::StorableText(machine, FormatMachineRecord, ParseMachineRecord, text, error);
 }
 
-std::vector<std::string> SampleVMsOfJob(int64_t jobId) {
+std::vector<int64_t> SampleVMNumbersOfJob(int64_t jobId) {
   JobRecord record;
   std::string error;
   std::set<int64_t> numbers;
@@ -502,8 +502,12 @@ std::vector<std::string> SampleVMsOfJob(int64_t jobId) {
       continue;
     numbers.insert(clientId - kFirstSampleVMClientId + 1);
   }
+  return std::vector<int64_t>(numbers.begin(), numbers.end());
+}
+
+std::vector<std::string> SampleVMsOfJob(int64_t jobId) {
   std::vector<std::string> names;
-  for (int64_t number : numbers) names.push_back(VMName(number));
+  for (int64_t number : SampleVMNumbersOfJob(jobId)) names.push_back(VMName(number));
   return names;
 }
 

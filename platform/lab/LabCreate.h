@@ -77,7 +77,8 @@ bool CreateLab(const std::string& root, const LabPlan& plan, int& kept, std::str
 // as they are. False with the reason when there is no lab.
 bool ReadLabPlan(LabPlan& plan, std::string& error);
 
-// The names of the sample VMs a job's record lists (its VMs' own jobs), in order of their numbers.
+// The numbers of the sample VMs a job's record lists (its VMs' own jobs), in order, and their names.
+std::vector<int64_t> SampleVMNumbersOfJob(int64_t jobId);
 std::vector<std::string> SampleVMsOfJob(int64_t jobId);
 
 // The newest job of the subclient the lab tool made (below the management server's job ids), of any

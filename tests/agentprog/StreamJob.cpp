@@ -42,6 +42,8 @@ class StreamWorker : public QuarnWorker {
     int result = m_currentStream->createArchiveFile(m_currentVM->vmGuid, m_jobMgr->getJobId(), 0, 0, "", 1);
     if (result == 0) result = m_currentStream->closeArchiveFile();
     m_controller->RelinquishStream(m_workerId, m_currentStream);
+    // Its status with the job manager, as a worker's backup that ends well records it.
+    if (result == 0) m_currentVM->updateInfo.setint64(JobManager::VMUpdateInfo::F_vmStatus, 0);
     return result == 0 ? 0 : 123;
   }
 };

@@ -120,6 +120,11 @@ TEST(BackupPhaseTest, EachCaseOfTheTwoStubRecordsGivesItsResultAndIndexUpdate) {
       {"stubbed by this job's stub phase and given a disk since", 4, 1, 1, "", 72, nullptr, 95, 0, 1, 0, "",
        "it has disk [scsi0-1-added.img] that the job's backup of it does not hold", "", kThisJob,
        Case::kStubGivenADisk},
+      // A stub made leaves a VM no disk: one with disks again is no stub to report, whatever the job's
+      // backup holds.
+      {"stubbed by this job's stub phase, every disk of the job's backup back", 4, 1, 1, "", 72, nullptr, 95, 0, 1, 0,
+       "", "this job's stub phase stubbed it, which leaves a VM no disk, and it has disks [", "", kThisJob,
+       Case::kEveryDiskOfItsBackup},
       // What the hypervisor keeps of this job's stub (a disk deleted with the job, or none left) stands
       // whatever the index and the job manager lost: the VM is never backed up over it.
       {"a stub of this job cut off after a disk", 3, 1, 1, "", 72, nullptr, 103, 0, 1, 0, "", "", "", kThisJob,

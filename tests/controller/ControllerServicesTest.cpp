@@ -268,6 +268,9 @@ TEST_F(ControllerServicesTest, MetadataFilesRoundTripThroughTheIndexCache) {
 
   const std::string out = job.Lab().Path("next-job");
   ASSERT_TRUE(lab::MakeDirs(out));
+  // A later attempt of the job takes none of them for the last backup's: it supersedes them.
+  EXPECT_FALSE(controller.GetVMMetadataFile("G1", "/previous/job/disk.crc", out, 0));
+  job.jobMgr.setJobId(std::to_string(ctltest::kJobId + 1));  // the next job
   struct Case {
     bool indexingV2;
     std::string file;

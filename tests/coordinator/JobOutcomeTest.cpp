@@ -1,5 +1,7 @@
 // The job's outcome: the summary after the loop, the outcome decision with its pending causes, and
 // the verdict the application turns into the job phase's result.
+#include <unistd.h>
+
 #include "coordinator/CoordinatorTestSupport.h"
 
 namespace coordtest {
@@ -15,11 +17,15 @@ struct OutcomeCase {
   std::string pendingCause;    // the last pending cause line (empty: none)
   // CheckJobPhaseSuccess: result, partial, failJob, setupFailed.
   bool verdict, partial, failJob;
+  std::string backupOut = std::string();  // the last line of the result file (empty: not checked)
 };
 
 const phase D = PHASE_DONE, F = PHASE_FAILED, P = PHASE_PENDING, N = PHASE_NOT_STARTED, S = PHASE_STOPPED,
             PA = PHASE_PREVIOUS_ATTEMPT, ST = PHASE_STOPPING;
 const std::string kTerminology = std::to_string(0x5B0001D8u);
+const std::string kNoRecord = "vm02|The job manager holds no record of the VM in this job: its status [";
+const std::string kStaleRecord = "vm02|The job manager's record of the VM says [To be backed up]: its status [";
+const std::string kAgain = "] could not be recorded; a later attempt of the job backs the VM up again";
 
 TEST_F(CoordinatorTest, OutcomeTable) {
   const OutcomeCase cases[] = {
@@ -56,6 +62,16 @@ TEST_F(CoordinatorTest, OutcomeTable) {
        "The stream limit was reached, job will go to pending.", "", false, false, false},
       {"content index, no success, an agent dropped", {F, F, F}, {"-ci"}, "dropped", false,
        "1 agents dropped, job will go to pending.", "", false, false, false},
+      // A VM whose status the job manager could not record: the job does not read as completed without
+      // it, and says which and why.
+      {"a VM backed up without a record", {D, D, D}, {}, "unrecorded", true,
+       "Failed to update VM status with Job Manager. VM [vm02]", "0x5B0001DB " + kNoRecord + "Backed up" + kAgain,
+       true, true, false, "vm02 Warning " + kNoRecord.substr(5) + "Backed up" + kAgain},
+      {"a VM backed up whose record says it is still to do", {D, D, D}, {}, "stale", true, "",
+       "0x5B0001DB " + kStaleRecord + "Backed up" + kAgain, true, true, false},
+      {"a VM failed without a record", {D, F, D}, {}, "unrecorded", true, "",
+       "0x5B0001DB " + kNoRecord + "Failed] could not be recorded", true, true, false},
+      {"a VM failed whose record says it is still to do", {D, F, D}, {}, "stale", true, "", "", true, false, false},
   };
   for (const OutcomeCase& test : cases) {
     SCOPED_TRACE(test.name);
@@ -74,6 +90,14 @@ TEST_F(CoordinatorTest, OutcomeTable) {
     if (test.setup == "records") {
       // The agents reported vm01 and vm03 backed up; vm02's record holds no work left to do.
       for (int vm : {1, 2, 3}) SetRecordStatus(vm, vm == 2 ? 3 : 0);
+    } else {
+      // An agent records the VM it backed up before it reports it.
+      for (size_t i = 0; i < test.phases.size(); ++i)
+        if (test.phases[i] == D) SetRecordStatus(static_cast<int>(i) + 1, 0);
+    }
+    if (test.setup == "stale") SetRecordStatus(2, 4);
+    if (test.setup == "unrecorded") {
+      ASSERT_EQ(0, unlink(lab::VMStatusPath(kJobId, VMGuid(2)).c_str()));
     }
 
     EXPECT_EQ(test.runResult, c.FinishJob());
@@ -85,6 +109,11 @@ TEST_F(CoordinatorTest, OutcomeTable) {
       EXPECT_TRUE(pending.empty()) << pending.front();
     } else {
       EXPECT_EQ(test.pendingCause, pending.empty() ? "" : pending.back());
+    }
+
+    const std::vector<std::string> results = BackupOut();
+    if (!test.backupOut.empty()) {
+      EXPECT_EQ(test.backupOut, results.empty() ? "" : results.back());
     }
 
     bool partial = true, failJob = true, setupFailed = true, resumeNow = true;

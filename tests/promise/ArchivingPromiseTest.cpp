@@ -984,6 +984,67 @@ class ArchivingLab : public testing::Test {
     CheckJobHoldsVM(1001);
   }
 
+  // ---- A later attempt of a job that backed vm01 up: its backup of vm01 is never built on the job ----
+  // How job 1002 backed vm01 up, vm01 written since job 1001 (a full without archiving), and what the job
+  // manager lost of it: its status never recorded (the job completes with errors), or its record removed
+  // after the job (with the index's record of vm01 in the job too, the subclient indexing the first way
+  // and comparing checksums, not change ids); or job 1002 stubbed vm01 after a full it ran through, and
+  // its user restored it in place. Then, after guest writes or none, job 1002 is run again (`archiving`:
+  // its backup phase with -stub, and its stub phase): vm01 is backed up again whole, never on the
+  // job's own earlier attempt, which the later one supersedes; the job holds vm01 as it was before each
+  // attempt, its outcome names vm01 while the job manager holds no record of it, and the next archiving
+  // job stubs it or reports the stub.
+  enum class EarlierAttempt { kStatusNotRecorded, kStatusRemoved, kStatusAndIndexRecordRemovedByChecksums, kStubbed };
+  void AnEarlierAttemptBackedUpVM01ThenItsJobAgain(EarlierAttempt earlier, bool archiving, bool writes) {
+    const std::string guid = Description(kVM).guid;
+    if (earlier == EarlierAttempt::kStubbed) {
+      ASSERT_NO_FATAL_FAILURE(StubbedByJob1002AfterAFullItRanThrough());
+      ASSERT_EQ(0, Tool({"vm", lab_, kVM, "restore"})) << Output();
+    } else {
+      const bool recorded = earlier != EarlierAttempt::kStatusNotRecorded;
+      if (earlier == EarlierAttempt::kStatusAndIndexRecordRemovedByChecksums) {
+        std::string error;
+        ASSERT_TRUE(lab::SetSubclientValue("1", "indexingV2", "0", error)) << error;
+        ASSERT_EQ(0, Tool({"set", lab_, "coordinator", "VirtualServer", "nIgnoreChangeId", "1"})) << Output();
+        ASSERT_EQ(0, Tool({"create", lab_, "--job", "1001"})) << Output();  // its collect file for the first index
+      }
+      CopiesBefore(1001);
+      EXPECT_EQ(0, Tool({"run", lab_, "--job", "1001", "--", "-t", "1", "-numStreams", "2"})) << Output();
+      WriteWhatIsLeft(2);
+      CopiesBefore(1002);
+      NextJob(1002);
+      if (!recorded) Fault({"add", "jobmgr.setVMStatus", "--code", "5", "--times", "always"});
+      BackupPhase(1002, "2", "2", archiving);
+      ClearFaults();
+      if (recorded) ASSERT_EQ(0, unlink(lab::VMStatusPath(1002, guid).c_str()));
+      if (earlier == EarlierAttempt::kStatusAndIndexRecordRemovedByChecksums) {
+        ASSERT_EQ(0, unlink(IndexRecordPath(1002, guid).c_str()));
+      }
+      EXPECT_EQ(recorded ? "job 1002: completed" : "job 1002: completed with errors", OutcomeLine(1002));
+      EXPECT_TRUE(labrun::Has(Output(), "VMs of the job the job manager holds no record of:\n  vm01 [" + guid + "]: " +
+                                            (recorded ? "its record was lost after the job ran"
+                                                      : "its status could not be recorded when the job ran")))
+          << Output();
+      EXPECT_EQ(!recorded, labrun::Has(Output(), "\n  CRITICAL 0x5B0001DB vm01|The job manager holds no record of "
+                                                 "the VM in this job: its status [Backed up] could not be recorded"))
+          << Output();
+      CheckJobHoldsVM(1002);
+    }
+    if (writes) WriteWhatIsLeft(3);
+    CopiesBefore(1002);
+    BackupPhase(1002, "2", "2", archiving);
+    Info record;
+    ASSERT_TRUE(vsJobMgr::ReadVMStatus(1002, guid, record));
+    EXPECT_EQ(lab::kVMStatusBackedUp, record.getint64(Info::F_vmStatus)) << StatusText(1002);
+    CheckJobHoldsVM(1002);
+    if (archiving) {
+      StubPhase(1002, "2");
+      EXPECT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1002, kVM);
+      CheckJobHoldsVM(1002);
+    }
+    ArchivingJobThatStubsVM01(1003);
+  }
+
   // vm02 fails in the backup phase of job 1001 (its mount refused, or a disk's mount failed), vm01 is
   // stubbed in its stub phase: the job ends completed with errors, as it did after its backup phase.
   void ABackupPhaseFailsAVM(const char* operation) {
@@ -1167,6 +1228,10 @@ class ArchivingLab : public testing::Test {
 class ArchivingPromise : public ArchivingLab, public testing::WithParamInterface<const char*> {};
 
 const std::map<std::string, std::function<void(ArchivingLab&)>>& Ways() {
+  using Earlier = ArchivingLab::EarlierAttempt;
+  const auto again = [](Earlier earlier, bool archiving, bool writes) {
+    return [=](ArchivingLab& t) { t.AnEarlierAttemptBackedUpVM01ThenItsJobAgain(earlier, archiving, writes); };
+  };
   static const std::map<std::string, std::function<void(ArchivingLab&)>> ways = {
       {"RetryAfterACutOffBeforeAnyDisk", [](ArchivingLab& t) { t.RetryAfterCutOff("0", false); }},
       {"RetryAfterACutOffAfterOneDisk", [](ArchivingLab& t) { t.RetryAfterCutOff("1", false); }},
@@ -1327,6 +1392,16 @@ const std::map<std::string, std::function<void(ArchivingLab&)>>& Ways() {
        [](ArchivingLab& t) { t.ACutOffStubGivenADiskThenTheBackupPhaseAgain(false); }},
       {"AStubRestoredThenTheJobsBackupPhaseAgain",
        [](ArchivingLab& t) { t.AStubRestoredThenTheJobsBackupPhaseAgain(); }},
+      // A later attempt of a job builds no backup of a VM on the job itself.
+      {"AVMsStatusNotRecordedThenItsJobAgain", again(Earlier::kStatusNotRecorded, false, false)},
+      {"AVMsStatusNotRecordedThenItsArchivingJobAgainAfterWrites", again(Earlier::kStatusNotRecorded, true, true)},
+      {"AVMsStatusRemovedThenItsJobAgain", again(Earlier::kStatusRemoved, false, false)},
+      {"AVMsStatusRemovedThenItsJobAgainAfterWrites", again(Earlier::kStatusRemoved, false, true)},
+      {"AVMsStatusRemovedThenItsArchivingJobAgain", again(Earlier::kStatusRemoved, true, false)},
+      {"AVMsStatusAndIndexRecordRemovedThenItsJobAgainByChecksums",
+       again(Earlier::kStatusAndIndexRecordRemovedByChecksums, false, false)},
+      {"AStubRestoredInPlaceThenItsJobAgain", again(Earlier::kStubbed, false, false)},
+      {"AStubRestoredInPlaceThenItsArchivingJobAgainAfterWrites", again(Earlier::kStubbed, true, true)},
       // A VM judged by the disks it had at each job.
       {"ADiskGivenToAStubDetachedBeforeAJobReportsIt",
        [](ArchivingLab& t) { t.ADiskGivenToAStubDetachedBeforeAJobReportsIt(false); }},

@@ -60,8 +60,11 @@ class IndexCacheTest : public ::testing::Test {
       return true;
     }, error)) << error;
   }
+  // Uploaded by the job itself (the client's job for the while), as its own files.
   void Upload(const std::string& name, const std::string& content, int64_t jobId) {
-    ASSERT_TRUE(client_.UploadVMMetadataFiles(kVM, {File(name, content)}, jobId, kGuid)) << client_.GetLastError();
+    job_.setJobId(std::to_string(jobId));
+    EXPECT_TRUE(client_.UploadVMMetadataFiles(kVM, {File(name, content)}, jobId, kGuid)) << client_.GetLastError();
+    job_.setJobId(std::to_string(kJob));
   }
 
   testsupport::TestLab lab_;
@@ -77,6 +80,9 @@ TEST_F(IndexCacheTest, VMFilesOfJobZeroComeFromTheNewestJobAtOrAfterTheLastSucce
   Upload("disk.crc", "full", 10);
   Upload("only10.crc", "at the full", 10);
   Upload("disk.crc", "incremental", 14);
+  // The running job's own, as an earlier attempt of it left them: no base of its backups.
+  Upload("disk.crc", "an earlier attempt of the running job", kJob);
+  Upload("only20.crc", "an earlier attempt of the running job", kJob);
 
   struct Case {
     std::string pattern;
@@ -89,6 +95,8 @@ TEST_F(IndexCacheTest, VMFilesOfJobZeroComeFromTheNewestJobAtOrAfterTheLastSucce
       {"old.crc", 0, "", ""},                       // one job before it is not
       {"old.crc", 9, "old.crc", "job 9"},           // unless asked for by id
       {"disk.crc", 11, "", ""},                     // a job without files of the VM
+      {"only20.crc", 0, "", ""},                    // the running job's own are no last backup's
+      {"only20.crc", kJob, "only20.crc", "an earlier attempt of the running job"},  // unless asked for by id
   };
   int n = 0;
   for (const Case& c : cases) {
