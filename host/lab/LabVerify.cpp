@@ -206,6 +206,13 @@ bool StubbedOnTheHypervisorsVMBy(int64_t jobId, const std::string& guid) {
   return lab::FindLabVM(guid, server, vm) && ReportedStubbed(jobId, guid);
 }
 
+// Whether the job reported the VM as a stub that had the disk (by its name in backups), as the job's records
+// tell the stub's disks.
+bool StubHadDisk(const std::string& guid, int64_t jobId, const std::string& name) {
+  const lab::VMDisksAtJob had = lab::DisksOfVMAtJob(guid, jobId);
+  return had.stub && had.known && had.Had(name);
+}
+
 // True when the job neither took nor backed up the disk (detached before it, or a volume of a
 // volume-level job before a disk-level one): the VM's own mount of the job is recorded and took no
 // disk or volume by that name, and the chain restores the disk from an earlier job alone.
@@ -239,10 +246,12 @@ void VerifyDisk(const archive::RestoredDisk& disk, const std::string& guid, int6
   Reference reference;
   std::string why;
   bool found = ReferenceOf(guid, name, lastJob, images, reference, why);
-  // A job that reported a stub (its record alone, no mount) backed no disk of it up: a disk the stub of the
-  // job whose backup holds it deleted (restored since) comes back as that backup took it.
+  // A job that reported a stub (no mount) backed no disk of it up: a disk the stub deleted (restored since)
+  // comes back as the earlier backup that holds it took it. The stub's disks are the VM's at the job, as its
+  // records tell them, or the job manager's record of that earlier job says it stubbed the VM.
   if (!found && disk.headerJob > 0 && disk.headerJob < lastJob && disk.extentsFromLastJob == 0 &&
-      !MountedInJob(lastJob, guid) && StubbedOnTheHypervisorsVMBy(disk.headerJob, guid))
+      !MountedInJob(lastJob, guid) &&
+      (StubbedOnTheHypervisorsVMBy(disk.headerJob, guid) || StubHadDisk(guid, lastJob, name)))
     found = ReferenceOf(guid, name, disk.headerJob, images, reference, why);
   // An image given for the disk is of the disk the job took, not of one an earlier job left in the chain.
   if ((!found || reference.named) && OnlyAnEarlierJobHolds(disk, guid, lastJob, name)) {

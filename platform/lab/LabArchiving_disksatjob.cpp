@@ -60,15 +60,65 @@ IndexRecordOfJob ReadIndexRecordOfJob(const std::string& vmGuid, int64_t jobId) 
   return record;
 }
 
-// Whether the job manager's record of the VM in the job says the job reported it stubbed.
-bool ReportedStubbedIn(int64_t jobId, const std::string& vmGuid) {
+// What the job manager's record of the VM in a job says of a stub: no record that reads, the VM reported
+// stubbed, or anything else.
+enum class StubReport { kNoRecord, kStubbed, kOther };
+StubReport JobManagerStubReport(int64_t jobId, const std::string& vmGuid) {
   JobManager::VMUpdateInfo record;
   std::string error;
-  return LoadVMStatus(jobId, vmGuid, record, error) &&
-         record.getint64(JobManager::VMUpdateInfo::F_stubStatus) == kVMStubStatusStubbed;
+  if (!LoadVMStatus(jobId, vmGuid, record, error)) return StubReport::kNoRecord;
+  return record.getint64(JobManager::VMUpdateInfo::F_stubStatus) == kVMStubStatusStubbed ? StubReport::kStubbed
+                                                                                            : StubReport::kOther;
 }
 
-// DisksOfVMAtJob by the job's records alone (the hypervisor's marks aside).
+// The disks (their names in backups) the VM's description marks as deleted by a stub of a job at or before
+// `jobId`; none when the lab's hypervisor has no description of the VM that reads.
+std::set<std::string> DisksAStubDeletedBy(const std::string& vmGuid, int64_t jobId) {
+  std::set<std::string> names;
+  std::string server;
+  VMDescription vm;
+  if (!FindLabVM(vmGuid, server, vm)) return names;
+  for (size_t i = 0; i < vm.disks.size(); ++i)
+    if (vm.disks[i].deleted && vm.disks[i].stubJob > 0 && vm.disks[i].stubJob <= jobId)
+      names.insert(LabDiskIndexName(i, vm.disks[i].file));
+  return names;
+}
+
+// Whether the job reported the VM as a stub, as its records tell it with no record of it saying
+// otherwise: the index's record of the VM in the job names the stub's job (and lists no disk), or the job
+// manager's record says stubbed. `stubJob` is the stub's job where the index's record names it (0 where
+// only the job manager's record tells); `said` what tells it, or why nothing does.
+bool ReportedAsStub(const std::string& vmGuid, int64_t jobId, const IndexRecordOfJob& index, int64_t& stubJob,
+                    std::string& said) {
+  const std::string job = "job " + std::to_string(jobId);
+  const StubReport report = JobManagerStubReport(jobId, vmGuid);
+  stubJob = 0;
+  if (index.found && index.stubJob > 0 && report != StubReport::kOther) {
+    stubJob = index.stubJob;
+    said = "the index's record of the VM in " + job + " names the stub of job " + std::to_string(stubJob);
+    return true;
+  }
+  if (report == StubReport::kStubbed) {
+    said = "the job manager's record of the VM in " + job + " says stubbed";
+    return true;
+  }
+  if (!index.found) {
+    said = index.why.empty()
+               ? "neither the job's mount of the VM nor the index's record of it in " + job + " is there"
+               : "the job's mount of the VM is not there, and " + index.why;
+  } else if (index.stubJob <= 0) {
+    said = "the job's mount of the VM is not there, and the index's record of it in " + job +
+           " lists no disk and carries no stub record";
+  } else {
+    said = "the job's mount of the VM is not there, and the index's record of it in " + job +
+           " lists no disk; it carries the stub record of job " + std::to_string(index.stubJob) +
+           ", but the job manager's record of the VM in " + job + " does not say stubbed";
+  }
+  return false;
+}
+
+// DisksOfVMAtJob by the job's records, and where they show a stub whose own job's records are lost, by the
+// hypervisor's marks of the disks the stub deleted: a stub has no other disk.
 VMDisksAtJob RecordedDisksOfVMAtJob(const std::string& vmGuid, int64_t jobId) {
   VMDisksAtJob had;
   had.jobId = jobId;
@@ -86,32 +136,44 @@ VMDisksAtJob RecordedDisksOfVMAtJob(const std::string& vmGuid, int64_t jobId) {
     had.source = "those the index's record of the VM in " + job + " lists";
     return had;
   }
-  if (!index.found) {
-    had.source = index.why.empty()
-                     ? "neither the job's mount of the VM nor the index's record of it in " + job + " is there"
-                     : "the job's mount of the VM is not there, and " + index.why;
+  std::string said;
+  if (!ReportedAsStub(vmGuid, jobId, index, had.stubJob, said)) {
+    had.source = said;
     return had;
   }
-  const std::string stubJob = "job " + std::to_string(index.stubJob);
-  if (index.stubJob <= 0) {
-    had.source = "the job's mount of the VM is not there, and the index's record of it in " + job +
-                 " lists no disk and carries no stub record";
-  } else if (!ReportedStubbedIn(jobId, vmGuid)) {
-    had.source = "the job's mount of the VM is not there, and the index's record of it in " + job +
-                 " lists no disk; it carries the stub record of " + stubJob + ", but the job manager's record "
-                 "of the VM in " + job + " does not say stubbed";
-  } else if (index.stubJob >= jobId) {
-    had.source = job + " reported the VM as the stub of " + stubJob + ", not of a job before it";
+  had.stub = true;
+  if (had.stubJob >= jobId) {
+    had.source = job + " reported the VM as the stub of job " + std::to_string(had.stubJob) + ", not of a job before it";
+    return had;
+  }
+  std::string ofStubJob;
+  if (had.stubJob > 0) {
+    const VMDisksAtJob ofStub = RecordedDisksOfVMAtJob(vmGuid, had.stubJob);
+    if (ofStub.known) {
+      had.known = true;
+      had.names = ofStub.names;
+      had.source = "those of the stub of job " + std::to_string(had.stubJob) + " that " + job + " reported: " +
+                   ofStub.source;
+      return had;
+    }
+    ofStubJob = job + " reported the VM as the stub of job " + std::to_string(had.stubJob) +
+                ", whose disks cannot be told: " + ofStub.source;
+    // Where the stub's job reported a stub too, its reason says already that no disk is marked.
+    if (!ofStub.stub) ofStubJob += ", and the hypervisor marks no disk as deleted by a stub at or before " + job;
+  }
+  had.names = DisksAStubDeletedBy(vmGuid, jobId);
+  had.known = !had.names.empty();
+  if (had.known) {
+    had.source = "those the hypervisor marks as deleted by the stub " + job + " reported (" + said + ")";
+  } else if (!ofStubJob.empty()) {
+    had.source = ofStubJob;
   } else {
-    const VMDisksAtJob ofStub = RecordedDisksOfVMAtJob(vmGuid, index.stubJob);
-    had.known = ofStub.known;
-    had.names = ofStub.names;
-    had.source = ofStub.known ? "those of the stub of " + stubJob + " that " + job + " reported: " + ofStub.source
-                              : job + " reported the VM as the stub of " + stubJob + ", whose disks cannot be told: " +
-                                    ofStub.source;
+    had.source = job + " reported the VM as a stub (" + said + "), and the hypervisor marks no disk as deleted by "
+                 "a stub at or before it";
   }
   return had;
 }
+
 }  // namespace
 
 bool VMDisksAtJob::Had(const std::string& name) const {
@@ -132,12 +194,7 @@ VMDisksAtJob DisksOfVMAtJob(const std::string& vmGuid, int64_t jobId) {
   VMDisksAtJob had = RecordedDisksOfVMAtJob(vmGuid, jobId);
   if (!had.known) return had;
   // A disk a stub deleted by then is the VM's still: a restore as of the job brings it back.
-  std::string server;
-  VMDescription vm;
-  if (!FindLabVM(vmGuid, server, vm)) return had;
-  for (size_t i = 0; i < vm.disks.size(); ++i)
-    if (vm.disks[i].deleted && vm.disks[i].stubJob > 0 && vm.disks[i].stubJob <= jobId)
-      had.names.insert(LabDiskIndexName(i, vm.disks[i].file));
+  for (const std::string& name : DisksAStubDeletedBy(vmGuid, jobId)) had.names.insert(name);
   return had;
 }
 }  // namespace lab

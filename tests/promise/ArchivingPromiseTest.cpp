@@ -736,11 +736,18 @@ class ArchivingLab : public testing::Test {
   }
   // Job 1001 stubs vm01, job 1002 reports the stub, and the administrator restores it (`vm restore`):
   // verify as of job 1002 checks its disks as any VM's, against what the backup that holds each took,
-  // and agrees with the restore as of the job; job 1003 backs the whole VM up and stubs it again.
-  void AStubRestoredThenItsJobVerified() {
+  // and agrees with the restore as of the job; job 1003 backs the whole VM up and stubs it again. So too
+  // once the job manager's record of vm01 in the stub's job is lost (`stubsJobRecordsLost`), and the
+  // index's record of it there (`andItsIndexRecord`): the index's record of vm01 in job 1002 names the
+  // stub's job.
+  void AStubRestoredThenItsJobVerified(bool stubsJobRecordsLost = false, bool andItsIndexRecord = false) {
     ArchivingJob(1001, "1");
     ASSERT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1001, kVM);
     ArchivingJob(1002);
+    if (stubsJobRecordsLost) {
+      ASSERT_EQ(0, unlink(lab::VMStatusPath(1001, Description(kVM).guid).c_str()));
+      if (andItsIndexRecord) ASSERT_EQ(0, unlink(IndexRecordPath(1001, Description(kVM).guid).c_str()));
+    }
     ASSERT_EQ(0, Tool({"vm", lab_, kVM, "restore"})) << Output();
     ASSERT_TRUE(promise::GoneDisks(Description(kVM)).empty());
     CheckJobHoldsVM(1002);
@@ -1289,6 +1296,10 @@ const std::map<std::string, std::function<void(ArchivingLab&)>>& Ways() {
       {"AStubGivenADiskThenArchivingFullsPoweredOn", [](ArchivingLab& t) { t.AStubGivenADisk("1", true); }},
       {"ADiskGivenToAStubAfterItsJob", [](ArchivingLab& t) { t.ADiskGivenToAStubAfterItsJob(); }},
       {"AStubRestoredThenItsJobVerified", [](ArchivingLab& t) { t.AStubRestoredThenItsJobVerified(); }},
+      {"AStubRestoredThenItsJobVerifiedItsJobManagersRecordInTheStubsJobLost",
+       [](ArchivingLab& t) { t.AStubRestoredThenItsJobVerified(true); }},
+      {"AStubRestoredThenItsJobVerifiedItsRecordsInTheStubsJobLost",
+       [](ArchivingLab& t) { t.AStubRestoredThenItsJobVerified(true, true); }},
       {"AStubbedRecordOnAWholeVMWhileAnIndexAnswerFails",
        [](ArchivingLab& t) { t.AStubbedRecordOnAWholeVMWhileTheIndexDoesNotAnswer(false); }},
       {"AStubbedRecordOnAWholeVMWhileEveryIndexAnswerFails",
