@@ -1160,6 +1160,57 @@ class ArchivingLab : public testing::Test {
       if (job != 1004) CheckGivenSinceIsLeft(job, "scsi0-2-vm01_2.img");
     }
   }
+  // vm01 runs through the full job 1001 and is written; job 1002 cannot mount it (the job keeps no record
+  // of its disks) and fails it, saying why; then its user gives it a disk. As of job 1002 vm01 is job
+  // 1001's backup, which stands for it: the restore as of job 1002 gives its disks back as they were before
+  // job 1001, judged by the disks it had at job 1001, and leaves the new disk as it is.
+  void AVMWhoseMountWasRefusedThenGivenADisk() {
+    PowerVM(true);
+    ArchivingJob(1001, "1");
+    CheckJobHoldsVM(1001);
+    WriteWhatIsLeft(2);
+    Fault({"add", "vminfo.MountVM", "--code", "5", "--times", "always"});
+    ArchivingJob(1002);
+    ClearFaults();
+    EXPECT_EQ("job 1002: completed with errors", OutcomeLine(1002));
+    EXPECT_FALSE(StatusText(1002).empty()) << "vm01 is not backed up and does not say why";
+    ASSERT_NO_FATAL_FAILURE(AddDisk());
+    const promise::Restore restore =
+        promise::RestoreAsOfJobInCopy(lab_, dir_.Path("asof1002"), kVM, 1002, dir_.Path("asof.txt"));
+    ASSERT_EQ(0, restore.status) << restore.output;
+    EXPECT_TRUE(labrun::Has(restore.output, "  scsi0-2-vm01_2.img left as it is: VM [vm01] had no such disk at job "
+                                            "1001, its newest backup at or before job 1002 ("))
+        << restore.output;
+    EXPECT_EQ(before_[1001].size(), restore.disks.size()) << restore.output;
+    for (const auto& disk : before_[1001]) {
+      EXPECT_TRUE(restore.disks.count(disk.first) && restore.disks.at(disk.first) == testsupport::ReadDisk(disk.second))
+          << "vm restore --job 1002 gives back other bytes than disk " << disk.first << " had before job 1001";
+    }
+  }
+  // vm01 runs through the full job 1001; its user gives it a disk and takes off the two it had (their images
+  // kept), and job 1002 stubs it. No disk its stub deleted was vm01's at job 1001: the restore as of job 1001
+  // has nothing to restore, says so and changes nothing (the stub keeps its record and its disk stays
+  // deleted); `vm restore` brings the disk back from job 1002.
+  void AStubWhoseEveryDiskWasGivenSinceRestoredAsOfAnEarlierJob() {
+    PowerVM(true);
+    ArchivingJob(1001, "1");
+    ASSERT_NO_FATAL_FAILURE(AddDisk());
+    std::string error;
+    ASSERT_TRUE(lab::UpdateVMDescription(lab::SampleServer(), kVM, [](lab::VMDescription& vm, std::string&) {
+      vm.disks.erase(vm.disks.begin(), vm.disks.begin() + 2);
+      return true;
+    }, error)) << error;
+    PowerVM(false);
+    ArchivingJobThatStubsVM01(1002);
+    const std::string stub = labrun::ReadText(lab::VMDescriptionPath(lab::SampleServer(), kVM));
+    EXPECT_EQ(1, Tool({"vm", lab_, kVM, "restore", "--job", "1001"})) << Output();
+    EXPECT_TRUE(labrun::Has(Output(), "nothing to restore as of job 1001: scsi0-0-vm01_2.img left as it is: VM "
+                                      "[vm01] had no such disk at job 1001 ("))
+        << Output();
+    EXPECT_EQ(stub, labrun::ReadText(lab::VMDescriptionPath(lab::SampleServer(), kVM)))
+        << "a restore that restored nothing changed the stub";
+    CheckRestores("the restore as of a job before every disk the stub deleted");
+  }
 
  protected:
   testsupport::TestLab dir_;
@@ -1347,6 +1398,9 @@ const std::map<std::string, std::function<void(ArchivingLab&)>>& Ways() {
       {"AStubCutOffFinishedByAnArchivingJobAfterAPlainJobThenRestoredInPlace",
        [](ArchivingLab& t) { t.AStubRestoredInPlaceAfterAPlainJob(true); }},
       {"AStubRestoredStubbedAgainThenGivenADisk", [](ArchivingLab& t) { t.AStubRestoredStubbedAgainThenGivenADisk(); }},
+      {"AVMWhoseMountWasRefusedThenGivenADisk", [](ArchivingLab& t) { t.AVMWhoseMountWasRefusedThenGivenADisk(); }},
+      {"AStubWhoseEveryDiskWasGivenSinceRestoredAsOfAnEarlierJob",
+       [](ArchivingLab& t) { t.AStubWhoseEveryDiskWasGivenSinceRestoredAsOfAnEarlierJob(); }},
   };
   return ways;
 }
