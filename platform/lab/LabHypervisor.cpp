@@ -19,6 +19,7 @@ namespace {
 const char* const kServerFile = "server.conf";
 const char* const kHostsFolder = "hosts";
 const char* const kHostSuffix = ".host";
+const char* const kHypervisorFolder = "hypervisor";
 const char* const kVMsFolder = "vms";
 const char* const kVMSuffix = ".vm";
 const char* const kGuidSuffix = ".guid";
@@ -76,7 +77,61 @@ bool ReadVMAt(const std::string& path, const std::string& match, VMDescription& 
   return true;
 }
 
+// The description at the path when it is there and does not read, with why; false when it reads or is
+// not there. Its GUID is the one its own text names, else `guid` (what its GUID's entry was found by).
+bool ReadUnreadableVMAt(const std::string& server, const std::string& name, const std::string& guid,
+                        UnreadableVM& unreadable) {
+  const std::string path = VMPath(server, name);
+  std::string text, error;
+  VMDescription vm;
+  if (path.empty()) return false;
+  switch (ReadOptionalFile(path, kMaxRecordBytes, text, error)) {
+    case ReadResult::kMissing: return false;
+    case ReadResult::kFailed: break;
+    case ReadResult::kRead:
+      if (ParseVMDescription(text, vm, error)) return false;
+      break;
+  }
+  std::map<std::string, std::string> values;
+  std::string ignored;
+  unreadable.name = name;
+  unreadable.guid = labkv::Parse(text, values, ignored) && !values["guid"].empty() ? values["guid"] : guid;
+  unreadable.file = std::string(kHypervisorFolder) + "/" + server + "/" + kVMsFolder + "/" + name + kVMSuffix;
+  unreadable.reason = error;
+  return true;
+}
+
 }  // namespace
+
+std::string UnreadableVM::Text() const {
+  return "the description of VM [" + name + "] (" + file + ") does not read: " + reason;
+}
+
+std::vector<UnreadableVM> ListUnreadableVMs(const std::string& server) {
+  std::vector<UnreadableVM> vms;
+  const std::string dir = ServerDir(server);
+  if (dir.empty()) return vms;
+  std::error_code fsError;
+  for (std::filesystem::directory_iterator it(dir + "/" + kVMsFolder, fsError), end; !fsError && it != end;
+       it.increment(fsError)) {
+    UnreadableVM vm;
+    if (it->path().extension() == kVMSuffix &&
+        ReadUnreadableVMAt(server, it->path().stem().string(), std::string(), vm))
+      vms.push_back(vm);
+  }
+  std::sort(vms.begin(), vms.end(), [](const UnreadableVM& a, const UnreadableVM& b) { return a.name < b.name; });
+  return vms;
+}
+
+bool FindUnreadableVM(const std::string& server, const std::string& guidOrName, UnreadableVM& vm) {
+  if (guidOrName.empty()) return false;
+  std::string name, error;
+  const std::string guidPath = GuidPath(server, guidOrName);
+  if (!guidPath.empty() && ReadOptionalFile(guidPath, kMaxRecordBytes, name, error) == ReadResult::kRead &&
+      ReadUnreadableVMAt(server, name.substr(0, name.find('\n')), guidOrName, vm))
+    return true;
+  return ReadUnreadableVMAt(server, guidOrName, std::string(), vm);
+}
 
 std::string VMDisk::Datastore() const {
   const std::string folder = kDatastoresFolder;

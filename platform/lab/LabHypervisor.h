@@ -134,6 +134,23 @@ bool WriteHostRecord(const std::string& server, const std::string& host, const H
 bool FindVM(const std::string& server, const std::string& guidOrName, VMDescription& vm);
 // Every readable VM description of the server, ordered by name.
 std::vector<VMDescription> ListVMs(const std::string& server);
+// A VM description of the server that is there but does not read (a file that cannot be read, or a value
+// that is no value of its key): the VM's name (its file's), the GUID its own text or its GUID's entry
+// names (empty when neither does), and why it does not read. Such a VM is the hypervisor's still: it is
+// named with the reason wherever it is looked for, and nothing of it is changed or removed.
+struct UnreadableVM {
+  std::string name;
+  std::string guid;
+  std::string file;    // the description's path in the lab, "hypervisor/<server>/vms/<name>.vm"
+  std::string reason;
+  // "the description of VM [vm01] (hypervisor/<server>/vms/vm01.vm) does not read: <reason>"
+  std::string Text() const;
+};
+// The server's VM descriptions that do not read, ordered by name.
+std::vector<UnreadableVM> ListUnreadableVMs(const std::string& server);
+// The description of the VM by that GUID (any case) or name when it is there and does not read; false
+// when there is none such (no description, or one that reads).
+bool FindUnreadableVM(const std::string& server, const std::string& guidOrName, UnreadableVM& vm);
 // Writes vms/<name>.vm and the GUID's entry.
 bool WriteVMDescription(const std::string& server, const VMDescription& vm, std::string& error);
 // Writes the entry of the VM's GUID when it does not name the VM yet (a lab made before entries were

@@ -1160,6 +1160,56 @@ class ArchivingLab : public testing::Test {
       if (job != 1004) CheckGivenSinceIsLeft(job, "scsi0-2-vm01_2.img");
     }
   }
+  // vm01 stubbed by job 1001; then its description on the hypervisor does not read (`key` set to `value`,
+  // as a hand edit or a damaged file leaves it). The lab's next job (an archiving one, or not) lists vm01
+  // as discovery would: the job fails it, saying why, with an event, and completes with errors; `vm
+  // restore`, `disk ... write` and verify name it and why, and nothing of it changes or goes. With its
+  // description reading again, every disk its stub deleted restores, and the next archiving job reports
+  // the stub and holds it.
+  void AStubWhoseDescriptionDoesNotRead(const std::string& key, const std::string& value, bool archiving = true) {
+    ArchivingJobThatStubsVM01(1001, "1");
+    CopiesBefore(1002);
+    const lab::VMDescription stub = Description(kVM);
+    const std::string path = lab::VMDescriptionPath(lab::SampleServer(), kVM);
+    const std::string text = labrun::ReadText(path);
+    const size_t line = text.find("\n" + key + "=");
+    ASSERT_NE(std::string::npos, line) << text;
+    std::string broken = text;
+    broken.replace(line + 1, text.find('\n', line + 1) - line - 1, key + "=" + value);
+    ASSERT_TRUE(lab::WriteFileAtomic(path, broken));
+    const std::string why = "the description of VM [vm01] (hypervisor/" + std::string(lab::SampleServer()) +
+                            "/vms/vm01.vm) does not read: value of " + key + " [" + value + "]";
+    std::vector<std::string> run = {"run", lab_, "--", "-t", "2", "-numStreams", "1"};
+    if (archiving) run.push_back("-stub");
+    EXPECT_EQ(1, Tool(run)) << Output();
+    EXPECT_TRUE(labrun::Has(Output(), "  vm01 is in it, though " + why) &&
+                labrun::Has(Output(), "job 1002: completed with errors\n"))
+        << Output();
+    Info record;
+    ASSERT_TRUE(vsJobMgr::ReadVMStatus(1002, stub.guid, record));
+    const std::string status = record.getstring(Info::F_failureText);
+    EXPECT_EQ(1, record.getint64(Info::F_vmStatus)) << status;
+    EXPECT_TRUE(labrun::Has(status, why)) << status;
+    const std::string events = labrun::ReadText(lab::JobFile(1002, "events.log"));
+    EXPECT_TRUE(labrun::Has(events, " vm01|") && labrun::Has(events, why)) << events;
+    EXPECT_EQ(1, Tool({"vm", lab_, kVM, "restore"})) << Output();
+    EXPECT_TRUE(labrun::Has(Output(), why) && labrun::Has(Output(), "; nothing was changed")) << Output();
+    EXPECT_EQ(1, Tool({"disk", lab_, kVM, "0", "write", "--offset", "0", "--bytes", "512"})) << Output();
+    EXPECT_TRUE(labrun::Has(Output(), why)) << Output();
+    for (const std::vector<std::string>& verify : {std::vector<std::string>{"verify", lab_},
+                                                   std::vector<std::string>{"verify", lab_, "--vm", kVM}}) {
+      EXPECT_EQ(1, Tool(verify)) << Output();
+      EXPECT_TRUE(labrun::Has(Output(), "VM vm01 [" + stub.guid + "]: DOES NOT READ on the hypervisor: " + why))
+          << Output();
+    }
+    EXPECT_EQ(broken, labrun::ReadText(path)) << "a description that does not read was rewritten";
+    for (const lab::VMDisk& disk : stub.disks)
+      EXPECT_FALSE(testsupport::Exists(lab::DiskImagePath(lab::SampleServer(), disk.file)))
+          << disk.file << ": an image of a disk the stub deleted was made again";
+    ASSERT_TRUE(lab::WriteFileAtomic(path, text));
+    CheckRestores("the stub's description read again");
+    ArchivingJobThatStubsVM01(1003);
+  }
   // vm01 runs through the full job 1001 and is written; job 1002 cannot mount it (the job keeps no record
   // of its disks) and fails it, saying why; then its user gives it a disk. As of job 1002 vm01 is job
   // 1001's backup, which stands for it: the restore as of job 1002 gives its disks back as they were before
@@ -1399,6 +1449,17 @@ const std::map<std::string, std::function<void(ArchivingLab&)>>& Ways() {
        [](ArchivingLab& t) { t.AStubRestoredInPlaceAfterAPlainJob(true); }},
       {"AStubRestoredStubbedAgainThenGivenADisk", [](ArchivingLab& t) { t.AStubRestoredStubbedAgainThenGivenADisk(); }},
       {"AVMWhoseMountWasRefusedThenGivenADisk", [](ArchivingLab& t) { t.AVMWhoseMountWasRefusedThenGivenADisk(); }},
+      // A stub's description that does not read, by each value a reader refuses.
+      {"AStubWhoseDescriptionDoesNotReadItsStubJobNoNumber",
+       [](ArchivingLab& t) { t.AStubWhoseDescriptionDoesNotRead("disk0.stubJob", "abc"); }},
+      {"AStubWhoseDescriptionDoesNotReadItsStubJobNegative",
+       [](ArchivingLab& t) { t.AStubWhoseDescriptionDoesNotRead("disk0.stubJob", "-1"); }},
+      {"AStubWhoseDescriptionDoesNotReadItsStubJobOf20Digits",
+       [](ArchivingLab& t) { t.AStubWhoseDescriptionDoesNotRead("disk0.stubJob", "12345678901234567890"); }},
+      {"AStubWhoseDescriptionDoesNotReadItsDeletedMarkTwo",
+       [](ArchivingLab& t) { t.AStubWhoseDescriptionDoesNotRead("disk0.deleted", "2"); }},
+      {"AStubWhoseDescriptionDoesNotReadThenAPlainJob",
+       [](ArchivingLab& t) { t.AStubWhoseDescriptionDoesNotRead("disk1.stubJob", "abc", false); }},
       {"AStubWhoseEveryDiskWasGivenSinceRestoredAsOfAnEarlierJob",
        [](ArchivingLab& t) { t.AStubWhoseEveryDiskWasGivenSinceRestoredAsOfAnEarlierJob(); }},
   };
