@@ -157,8 +157,9 @@ bool MoveVM(const std::string& server, const std::string& guidOrName, const std:
 // With `asOfJob` each disk comes from the newest backup at or before that job that holds it; one that no
 // such backup holds and that the VM did not have at that job (DisksOfVMAtJob of the job whose backup
 // stands for the VM then: a disk given since) is left as it is, still deleted, and `left` says so and
-// why. `restored` names the disks written. False with the reason: no disk is then written back, and the
-// description still says each is deleted.
+// why; where that leaves no disk to write, nothing is restored and the restore is refused. `restored`
+// names the disks written. False with the reason: no disk is then written back, and the description is
+// as it was (each disk still deleted, the stub record and "Archived" field kept).
 bool RestoreVMDisks(const std::string& server, const std::string& guidOrName, int64_t asOfJob,
                     std::vector<std::string>& restored, std::vector<std::string>& left, std::string& error);
 bool RestoreVMDisks(const std::string& server, const std::string& guidOrName, int64_t asOfJob,

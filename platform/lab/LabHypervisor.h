@@ -49,14 +49,25 @@ struct VMDisk {
   // disk<i>.inactive=1: the disk is no part of the VM's active configuration (a disk left behind by
   // a checkpoint of the Microsoft hypervisor); it is still backed up.
   bool inactive = false;
-  // Keys disk<i>.mode and disk<i>.deleted: "independent" or "rdm" (a raw device mapping) for a disk the
-  // hypervisor takes no snapshot of, empty for an ordinary one; a deleted disk (its image was removed
-  // by a stub) stays listed so that a restore knows where it lay, but the VM no longer has it.
+  // Key disk<i>.mode: "independent" or "rdm" (a raw device mapping) for a disk the hypervisor takes no
+  // snapshot of, empty for an ordinary one.
   std::string mode;
+  // Key disk<i>.deleted (0 or 1): the disk's image is gone (removed by a stub; a restore of the stub
+  // clears it again). A deleted disk stays listed, its file, size and type kept, so that a restore knows
+  // where it lay and how large it was, but the VM no longer has it: a mount leaves it out, and the
+  // hypervisor's inventory names it only among the disks a stub deleted, with its job. Its image's change
+  // journal (<image>.changes) stays, with the whole disk recorded as changed and the digests of the
+  // generations its jobs' mounts took kept before the image went: what verify compares those jobs'
+  // backups of it with.
   bool deleted = false;
-  // Keys disk<i>.stubJob and disk<i>.stubChangeId: the backup a stub deleted the disk on the strength
-  // of, the job and the change id it read the disk at (what a restore of the stub brings back); 0 and
-  // empty for a disk no stub deleted, or one a stub deleted before stubs recorded them.
+  // Keys disk<i>.stubJob (0 to 2^63 - 1) and disk<i>.stubChangeId: the backup a stub deleted the disk on
+  // the strength of, the job and the change id it read the disk at (what `vm restore` brings back and
+  // verify checks the disk against); 0 and empty for a disk no stub deleted, or one a stub deleted before
+  // stubs recorded them. Set with disk<i>.deleted before the image goes, so a stub cut off at any point
+  // leaves them on every disk whose bytes may be gone. They are the hypervisor's marks of a stub's disks:
+  // the disks a VM had at a job that reported it as a stub are those marked with a job at or before it
+  // (lab::DisksOfVMAtJob). A description whose values are not these does not read: it is never rewritten,
+  // and its VM is named with the reason wherever it is looked for (UnreadableVM).
   int64_t stubJob = 0;
   std::string stubChangeId;
   // The datastore an image under "datastores/<datastore>/..." lies on; empty otherwise.
