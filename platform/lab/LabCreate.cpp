@@ -322,10 +322,11 @@ bool CreateCollectFile(const LabPlan& plan, int& kept, std::string& error) {
   SetNumber(list, kListJobId, plan.jobId);
   CNMessageList& vms = list.getlistobject(kListVMs.index, kListVMs.number, kCollectListTag, kListVMs.check, true);
   std::map<std::string, VMDescription> descriptions;
-  for (VMDescription& vm : ListVMs(kServer)) descriptions[vm.name] = vm;
+  std::vector<UnreadableVM> unreadable;
+  for (VMDescription& vm : ListVMs(kServer, &unreadable)) descriptions[vm.name] = vm;
   // A VM whose description does not read is the hypervisor's still, as discovery lists it: the job looks
   // for it, and says why it cannot back it up. Its disks are not known.
-  for (const UnreadableVM& vm : ListUnreadableVMs(kServer)) descriptions[vm.name].name = vm.name;
+  for (const UnreadableVM& vm : unreadable) descriptions[vm.name].name = vm.name;
   for (int64_t i : PlannedVMNumbers(plan)) {
     if (!descriptions.count(VMName(i))) {
       error = "the lab has no VM " + VMName(i);
@@ -551,11 +552,12 @@ bool ReadLabPlan(LabPlan& plan, std::string& error) {
   // Every sample VM the server has, whatever is missing between them: a VM deleted from the
   // hypervisor leaves the job's other VMs in it.
   std::map<std::string, VMDescription> byName;
-  for (VMDescription& vm : ListVMs(kServer)) byName[vm.name] = vm;
+  std::vector<UnreadableVM> unreadableVMs;
+  for (VMDescription& vm : ListVMs(kServer, &unreadableVMs)) byName[vm.name] = vm;
   // One whose description does not read is a VM of the hypervisor still, and of the job; the disks of the
   // first that reads are the lab's.
   std::set<std::string> unreadable;
-  for (const UnreadableVM& vm : ListUnreadableVMs(kServer)) unreadable.insert(vm.name);
+  for (const UnreadableVM& vm : unreadableVMs) unreadable.insert(vm.name);
   read.vmNumbers.clear();
   VMDescription first;
   bool firstRead = false;

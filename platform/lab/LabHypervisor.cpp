@@ -77,8 +77,22 @@ bool ReadVMAt(const std::string& path, const std::string& match, VMDescription& 
   return true;
 }
 
+// A description of the server by that name that does not read (`text`, what was read of it), and why.
+// Its GUID is the one its own text names, else `guid` (what its GUID's entry was found by).
+UnreadableVM DescribeUnreadableVM(const std::string& server, const std::string& name, const std::string& text,
+                                  const std::string& guid, const std::string& why) {
+  std::map<std::string, std::string> values;
+  std::string ignored;
+  UnreadableVM unreadable;
+  unreadable.name = name;
+  unreadable.guid = labkv::Parse(text, values, ignored) && !values["guid"].empty() ? values["guid"] : guid;
+  unreadable.file = std::string(kHypervisorFolder) + "/" + server + "/" + kVMsFolder + "/" + name + kVMSuffix;
+  unreadable.reason = why;
+  return unreadable;
+}
+
 // The description at the path when it is there and does not read, with why; false when it reads or is
-// not there. Its GUID is the one its own text names, else `guid` (what its GUID's entry was found by).
+// not there.
 bool ReadUnreadableVMAt(const std::string& server, const std::string& name, const std::string& guid,
                         UnreadableVM& unreadable) {
   const std::string path = VMPath(server, name);
@@ -92,12 +106,7 @@ bool ReadUnreadableVMAt(const std::string& server, const std::string& name, cons
       if (ParseVMDescription(text, vm, error)) return false;
       break;
   }
-  std::map<std::string, std::string> values;
-  std::string ignored;
-  unreadable.name = name;
-  unreadable.guid = labkv::Parse(text, values, ignored) && !values["guid"].empty() ? values["guid"] : guid;
-  unreadable.file = std::string(kHypervisorFolder) + "/" + server + "/" + kVMsFolder + "/" + name + kVMSuffix;
-  unreadable.reason = error;
+  unreadable = DescribeUnreadableVM(server, name, text, guid, error);
   return true;
 }
 
@@ -109,17 +118,7 @@ std::string UnreadableVM::Text() const {
 
 std::vector<UnreadableVM> ListUnreadableVMs(const std::string& server) {
   std::vector<UnreadableVM> vms;
-  const std::string dir = ServerDir(server);
-  if (dir.empty()) return vms;
-  std::error_code fsError;
-  for (std::filesystem::directory_iterator it(dir + "/" + kVMsFolder, fsError), end; !fsError && it != end;
-       it.increment(fsError)) {
-    UnreadableVM vm;
-    if (it->path().extension() == kVMSuffix &&
-        ReadUnreadableVMAt(server, it->path().stem().string(), std::string(), vm))
-      vms.push_back(vm);
-  }
-  std::sort(vms.begin(), vms.end(), [](const UnreadableVM& a, const UnreadableVM& b) { return a.name < b.name; });
+  ListVMs(server, &vms);
   return vms;
 }
 
@@ -417,7 +416,7 @@ bool FindVM(const std::string& server, const std::string& guidOrName, VMDescript
   return ReadVMAt(VMPath(server, guidOrName), guidOrName, vm);
 }
 
-std::vector<VMDescription> ListVMs(const std::string& server) {
+std::vector<VMDescription> ListVMs(const std::string& server, std::vector<UnreadableVM>* unreadable) {
   std::vector<VMDescription> vms;
   const std::string dir = ServerDir(server);
   if (dir.empty()) return vms;
@@ -429,8 +428,13 @@ std::vector<VMDescription> ListVMs(const std::string& server) {
     VMDescription vm;
     if (ReadRegularFile(it->path().string(), kMaxRecordBytes, text, error) && ParseVMDescription(text, vm, error))
       vms.push_back(vm);
+    else if (unreadable != nullptr)
+      unreadable->push_back(DescribeUnreadableVM(server, it->path().stem().string(), text, std::string(), error));
   }
   std::sort(vms.begin(), vms.end(), [](const VMDescription& a, const VMDescription& b) { return a.name < b.name; });
+  if (unreadable != nullptr)
+    std::sort(unreadable->begin(), unreadable->end(),
+              [](const UnreadableVM& a, const UnreadableVM& b) { return a.name < b.name; });
   return vms;
 }
 

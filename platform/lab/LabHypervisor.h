@@ -143,8 +143,10 @@ bool WriteHostRecord(const std::string& server, const std::string& host, const H
 // GUID's entry vms/<guid in lower case>.guid (the VM's name, a line), or by name. False when neither
 // leads to a readable description of that GUID or name.
 bool FindVM(const std::string& server, const std::string& guidOrName, VMDescription& vm);
-// Every readable VM description of the server, ordered by name.
-std::vector<VMDescription> ListVMs(const std::string& server);
+struct UnreadableVM;
+// Every readable VM description of the server, ordered by name; with `unreadable`, every one that does not
+// read as well, there (ordered by name).
+std::vector<VMDescription> ListVMs(const std::string& server, std::vector<UnreadableVM>* unreadable = nullptr);
 // A VM description of the server that is there but does not read (a file that cannot be read, or a value
 // that is no value of its key): the VM's name (its file's), the GUID its own text or its GUID's entry
 // names (empty when neither does), and why it does not read. Such a VM is the hypervisor's still: it is

@@ -1202,6 +1202,7 @@ class ArchivingLab : public testing::Test {
       EXPECT_TRUE(labrun::Has(Output(), "VM vm01 [" + stub.guid + "]: DOES NOT READ on the hypervisor: " + why))
           << Output();
     }
+    EXPECT_EQ(0, Tool({"verify", lab_, "--job", "1002", "--vm", kRunningVM})) << Output();
     EXPECT_EQ(broken, labrun::ReadText(path)) << "a description that does not read was rewritten";
     for (const lab::VMDisk& disk : stub.disks)
       EXPECT_FALSE(testsupport::Exists(lab::DiskImagePath(lab::SampleServer(), disk.file)))
