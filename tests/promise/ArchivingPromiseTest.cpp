@@ -639,14 +639,18 @@ class ArchivingLab : public testing::Test {
       EXPECT_TRUE(labrun::Has(Output(), "/" + std::to_string(damagedJob_) + "/") && labrun::Has(Output(), ": 1 problem\n"))
           << "job " << job << ": " << Output();
     }
-    const promise::Restore restore =
-        promise::RestoreAsOfJobInCopy(lab_, dir_.Path("asof" + jobText), kVM, job, dir_.Path("asof.txt"));
+    CheckRestoreAsOf(job, job);
+  }
+  // `vm restore --job` of the job gives back exactly the bytes vm01 had before job `copiesOf`.
+  void CheckRestoreAsOf(int64_t job, int64_t copiesOf) {
+    const promise::Restore restore = promise::RestoreAsOfJobInCopy(lab_, dir_.Path("asof" + std::to_string(job)), kVM,
+                                                                   job, dir_.Path("asof.txt"));
     ASSERT_EQ(0, restore.status) << "vm restore --job " << job << ": " << restore.output;
-    EXPECT_EQ(before_[job].size(), restore.disks.size()) << restore.output;
-    for (const auto& disk : before_[job]) {
+    EXPECT_EQ(before_[copiesOf].size(), restore.disks.size()) << restore.output;
+    for (const auto& disk : before_[copiesOf]) {
       EXPECT_TRUE(restore.disks.count(disk.first) && restore.disks.at(disk.first) == testsupport::ReadDisk(disk.second))
-          << "vm restore --job " << job << " gives back other bytes than disk " << disk.first << " had before the "
-          << "job: " << restore.output;
+          << "vm restore --job " << job << " gives back other bytes than disk " << disk.first << " had before job "
+          << copiesOf << ": " << restore.output;
     }
   }
   // A stub record of this subclient, made, on vm01 that was never stubbed (as a VM cloned from a stub
@@ -1196,9 +1200,11 @@ class ArchivingLab : public testing::Test {
     EXPECT_TRUE(labrun::Has(Output(), why) && labrun::Has(Output(), "; nothing was changed")) << Output();
     EXPECT_EQ(1, Tool({"disk", lab_, kVM, "0", "write", "--offset", "0", "--bytes", "512"})) << Output();
     EXPECT_TRUE(labrun::Has(Output(), why)) << Output();
-    for (const std::vector<std::string>& verify : {std::vector<std::string>{"verify", lab_},
-                                                   std::vector<std::string>{"verify", lab_, "--vm", kVM}}) {
-      EXPECT_EQ(1, Tool(verify)) << Output();
+    // The whole verify, and that of vm01 alone.
+    for (const std::string vm : {"", kVM}) {
+      EXPECT_EQ(1, Tool(vm.empty() ? std::vector<std::string>{"verify", lab_}
+                                   : std::vector<std::string>{"verify", lab_, "--vm", vm}))
+          << Output();
       EXPECT_TRUE(labrun::Has(Output(), "VM vm01 [" + stub.guid + "]: DOES NOT READ on the hypervisor: " + why))
           << Output();
     }
@@ -1226,17 +1232,10 @@ class ArchivingLab : public testing::Test {
     EXPECT_EQ("job 1002: completed with errors", OutcomeLine(1002));
     EXPECT_FALSE(StatusText(1002).empty()) << "vm01 is not backed up and does not say why";
     ASSERT_NO_FATAL_FAILURE(AddDisk());
-    const promise::Restore restore =
-        promise::RestoreAsOfJobInCopy(lab_, dir_.Path("asof1002"), kVM, 1002, dir_.Path("asof.txt"));
-    ASSERT_EQ(0, restore.status) << restore.output;
-    EXPECT_TRUE(labrun::Has(restore.output, "  scsi0-2-vm01_2.img left as it is: VM [vm01] had no such disk at job "
-                                            "1001, its newest backup at or before job 1002 ("))
-        << restore.output;
-    EXPECT_EQ(before_[1001].size(), restore.disks.size()) << restore.output;
-    for (const auto& disk : before_[1001]) {
-      EXPECT_TRUE(restore.disks.count(disk.first) && restore.disks.at(disk.first) == testsupport::ReadDisk(disk.second))
-          << "vm restore --job 1002 gives back other bytes than disk " << disk.first << " had before job 1001";
-    }
+    CheckRestoreAsOf(1002, 1001);
+    EXPECT_TRUE(labrun::Has(labrun::ReadText(dir_.Path("asof.txt")), "  scsi0-2-vm01_2.img left as it is: VM [vm01] "
+                                                                     "had no such disk at job 1001, its newest backup "
+                                                                     "at or before job 1002 ("));
   }
   // vm01 runs through the full job 1001; its user gives it a disk and takes off the two it had (their images
   // kept), and job 1002 stubs it. No disk its stub deleted was vm01's at job 1001: the restore as of job 1001
