@@ -143,7 +143,8 @@ VMDisksAtJob RecordedDisksOfVMAtJob(const std::string& vmGuid, int64_t jobId) {
   }
   had.stub = true;
   if (had.stubJob >= jobId) {
-    had.source = job + " reported the VM as the stub of job " + std::to_string(had.stubJob) + ", not of a job before it";
+    had.source =
+        job + " reported the VM as the stub of job " + std::to_string(had.stubJob) + ", not of a job before it";
     return had;
   }
   std::string ofStubJob;

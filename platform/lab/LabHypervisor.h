@@ -154,7 +154,7 @@ std::vector<VMDescription> ListVMs(const std::string& server, std::vector<Unread
 struct UnreadableVM {
   std::string name;
   std::string guid;
-  std::string file;    // the description's path in the lab, "hypervisor/<server>/vms/<name>.vm"
+  std::string file;  // the description's path in the lab, "hypervisor/<server>/vms/<name>.vm"
   std::string reason;
   // "the description of VM [vm01] (hypervisor/<server>/vms/vm01.vm) does not read: <reason>"
   std::string Text() const;

@@ -38,8 +38,7 @@ void LabVMInfo::Succeed() {
 
 int LabVMInfo::FailNoVM(const std::string& server, const std::string& guidOrName) {
   lab::UnreadableVM unreadable;
-  if (lab::FindUnreadableVM(server, guidOrName, unreadable))
-    return Fail(kErrUnreadable, unreadable.Text());
+  if (lab::FindUnreadableVM(server, guidOrName, unreadable)) return Fail(kErrUnreadable, unreadable.Text());
   return Fail(kErrNotFound, "VM [" + guidOrName + "] not found");
 }
 

@@ -931,8 +931,8 @@ TEST_F(LabToolRun, WhereTheDisksOfAJobCannotBeToldVerifyAndTheRestoreAsOfItRefus
     const Result verified = Tool({"verify", copy, "--job", "1002", "--vm", "vm01"});
     const int problems = c.verifyProblems + (left ? 0 : 1);
     EXPECT_EQ(problems == 0 ? 0 : 1, verified.exitCode) << verified.out;
-    EXPECT_TRUE(Has(verified.out, " and 1 VM: " + std::to_string(problems) + (problems == 1 ? " problem\n" : " problems\n")))
-        << verified.out;
+    const std::string counted = std::to_string(problems) + (problems == 1 ? " problem\n" : " problems\n");
+    EXPECT_TRUE(Has(verified.out, " and 1 VM: " + counted)) << verified.out;
     EXPECT_TRUE(Has(verified.out, "  disk " + disk + ": " + c.verifySays)) << verified.out;
     // As of the job, and as of the stub's job, whose mount had the disks the stub deleted.
     for (int64_t job : left ? std::vector<int64_t>{1002, 1001} : std::vector<int64_t>{1002}) {
