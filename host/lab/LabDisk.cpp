@@ -29,9 +29,11 @@ int Disk(const std::vector<std::string>& args) {
   lab::VMDiskRef disk;
   lab::UnreadableVM unreadable;
   std::string server;
-  if (lab::FindUnreadableLabVM(parsed.positional[1], server, unreadable))
-    return Failure(unreadable.Text() + "; nothing was written");
-  if (!lab::FindVMDisk(parsed.positional[1], parsed.positional[2], disk, error)) return UsageError(error, "disk");
+  if (!lab::FindVMDisk(parsed.positional[1], parsed.positional[2], disk, error)) {
+    if (lab::FindUnreadableLabVM(parsed.positional[1], server, unreadable))
+      return Failure(unreadable.Text() + "; nothing was written");
+    return UsageError(error, "disk");
+  }
   const std::string& image = disk.imagePath;
   std::vector<lab::ByteRange> ranges;
   int64_t percent = 0;

@@ -314,12 +314,12 @@ bool ChooseJob(const std::string& subclient, int64_t& jobId, std::string& error)
     std::string server;
     lab::VMDescription vm;
     lab::UnreadableVM unreadable;
-    if (lab::FindUnreadableLabVM(name, server, unreadable)) {
+    if (lab::FindLabVM(name, server, vm)) continue;
+    if (lab::FindUnreadableLabVM(name, server, unreadable))
       std::printf("  %s is in it, though %s: the job says why it does not back it up\n", name.c_str(),
                   unreadable.Text().c_str());
-    } else if (!lab::FindLabVM(name, server, vm)) {
+    else
       gone += (gone.empty() ? "" : ", ") + name;
-    }
   }
   if (!gone.empty())
     std::printf("  not in it: %s, of job %lld, no longer on the hypervisor\n", gone.c_str(),
