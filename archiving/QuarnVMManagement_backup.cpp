@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "app/QuarnUtils.h"
 #include "archiving/QuarnVMManagement.h"
 #include "controller/QuarnController.h"
 #include "platform/appmgr/Subclient.h"
@@ -133,6 +134,14 @@ int QuarnVMManagement::VMArchBackupPhase() {
       DumpStubInformation(onServer);
       state.PresentOnESXAsStub = true;
     }
+  } else if (m_vmInfo->GetErrorCode() != IVMInfo::kErrNotFound) {
+    // A VM the hypervisor has but could not describe is no stub gone from it: it fails, and says why.
+    m_vm->failureReason = "The hypervisor could not describe the VM: " + m_vmInfo->GetErrorText();
+    m_event.Error(sig, "[VMArchiving] [Error] VM [%s]: %s", name, m_vm->failureReason.c_str());
+    m_vm->failureEvent.SetMessageID(QuarnUtils::kEventVMNotBackedUpWithReason, true);
+    m_vm->failureEvent << m_vmName << m_vm->failureReason;
+    m_event.RaiseEvent(m_vm->failureEvent, EvEvent::kMinor);
+    return kResultFailed;
   } else {
     m_event.Debug(sig, "[VMArchiving] GetVMInfoForVM for [%s] VM did not return any data.", name);
   }

@@ -132,8 +132,10 @@ bool CheckClient(const std::string& client, std::string& error) {
 bool VMGuidOf(const std::string& vm, std::string& guid, std::string& error) {
   std::string server;
   lab::VMDescription description;
+  lab::UnreadableVM unreadable;
   if (!lab::FindLabVM(vm, server, description)) {
-    error = "the lab has no VM '" + vm + "' (give its name or GUID)";
+    error = lab::FindUnreadableLabVM(vm, server, unreadable) ? unreadable.Text()
+                                                             : "the lab has no VM '" + vm + "' (give its name or GUID)";
     return false;
   }
   guid = description.guid;

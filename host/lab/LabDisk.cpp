@@ -24,9 +24,16 @@ int Disk(const std::vector<std::string>& args) {
   if (useSeed && !labkv::ParseUInt64(parsed.options["seed"], seed))
     return UsageError("--seed must be a number from 0", "disk");
 
-  // A VM or disk the lab does not have is a bad argument.
+  // A VM or disk the lab does not have is a bad argument; a VM whose description does not read is the
+  // hypervisor's still, and nothing of it is written.
   lab::VMDiskRef disk;
-  if (!lab::FindVMDisk(parsed.positional[1], parsed.positional[2], disk, error)) return UsageError(error, "disk");
+  lab::UnreadableVM unreadable;
+  std::string server;
+  if (!lab::FindVMDisk(parsed.positional[1], parsed.positional[2], disk, error)) {
+    if (lab::FindUnreadableLabVM(parsed.positional[1], server, unreadable))
+      return Failure(unreadable.Text() + "; nothing was written");
+    return UsageError(error, "disk");
+  }
   const std::string& image = disk.imagePath;
   std::vector<lab::ByteRange> ranges;
   int64_t percent = 0;

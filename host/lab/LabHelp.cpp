@@ -111,8 +111,10 @@ const std::vector<CommandHelp>& Commands() {
        "backups, comparing each disk with the point-in-time copy its mount took or with an image given for it; "
        "a storage-snapshot job's VM is checked against the snapshot that holds it, and each disk a stub deleted "
        "against the backup it was deleted on; a disk a VM has that no backup at or before the job holds is a "
-       "problem where the VM had it at the job, or where the job's records no longer tell the disks it had then "
-       "(one given since is named, no problem). "
+       "problem where the VM had it at the job, or where nothing tells the disks it had then (its mount and the "
+       "index's record of it in the job, the stub the job reported and that stub's own records, the "
+       "hypervisor's marks of the disks a stub deleted); one given since is named, no problem. A VM whose "
+       "description on the hypervisor does not read is a problem, named with why. "
        "Exits 1 when anything did not verify, and when there is nothing to verify.",
        {{"job", "ID",
          "verify as of this job: its archives are listed; those of earlier jobs are read too, and one of them "
@@ -138,11 +140,13 @@ const std::vector<CommandHelp>& Commands() {
        "Does to a VM (by name or GUID) what happens to it outside any job: powers it on or off, deletes it from "
        "the hypervisor with its disks, writes a stub's deleted disks back from the backups the stub deleted them "
        "on (those of a stub cut off too; nothing when one of them cannot be read whole), or makes NAME its replica "
-       "(a disaster-recovery copy of its disks as they are, for a failback job: create --failback).",
+       "(a disaster-recovery copy of its disks as they are, for a failback job: create --failback). A VM whose "
+       "description does not read is named with why, and nothing of it is changed (exit 1).",
        {{"hours", "H", "power off: the VM has been off this many hours already (on the hypervisor's clock)"},
         {"job", "N",
          "restore: from the newest backups at or before this job instead; a disk the VM did not have at the job "
-         "(given since), which none of them holds, is left as it is"}}},
+         "(given since; its disks then as verify tells them), which none of them holds, is left as it is, and "
+         "where that leaves nothing to restore, nothing is changed"}}},
       {"meditech",
        {"LAB [options]   (the tool's password on standard input)"},
        "Makes the lab's subclient a MEDITECH subclient of the given VMs, with the MEDITECH system's tool (the "

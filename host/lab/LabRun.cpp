@@ -313,7 +313,13 @@ bool ChooseJob(const std::string& subclient, int64_t& jobId, std::string& error)
   for (const std::string& name : lab::SampleVMsOfJob(newest)) {
     std::string server;
     lab::VMDescription vm;
-    if (!lab::FindLabVM(name, server, vm)) gone += (gone.empty() ? "" : ", ") + name;
+    lab::UnreadableVM unreadable;
+    if (lab::FindLabVM(name, server, vm)) continue;
+    if (lab::FindUnreadableLabVM(name, server, unreadable))
+      std::printf("  %s is in it, though %s: the job says why it does not back it up\n", name.c_str(),
+                  unreadable.Text().c_str());
+    else
+      gone += (gone.empty() ? "" : ", ") + name;
   }
   if (!gone.empty())
     std::printf("  not in it: %s, of job %lld, no longer on the hypervisor\n", gone.c_str(),

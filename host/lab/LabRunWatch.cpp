@@ -46,7 +46,12 @@ std::string RunWatch::Name(const std::string& guid) {
   if (known != names_.end()) return known->second;
   std::string server;
   lab::VMDescription vm;
-  const std::string name = lab::FindLabVM(guid, server, vm) ? vm.name : guid;
+  lab::UnreadableVM unreadable;
+  std::string name = guid;
+  if (lab::FindLabVM(guid, server, vm))
+    name = vm.name;
+  else if (lab::FindUnreadableLabVM(guid, server, unreadable))
+    name = unreadable.name;
   names_[guid] = name;
   return name;
 }

@@ -5,6 +5,7 @@
 
 #include "host/lab/LabTool.h"
 #include "platform/lab/LabArchiving.h"
+#include "platform/lab/LabDisks.h"
 #include "platform/lab/LabFailback.h"
 
 namespace labtool {
@@ -19,7 +20,11 @@ int VM(const std::vector<std::string>& args) {
   const std::string& name = words[1];
   const std::string& action = words[2];
   std::string server;
-  if (!lab::FindVMServer(name, server)) return UsageError("the lab has no VM '" + name + "' (give its name or GUID)", "vm");
+  lab::UnreadableVM unreadable;
+  // A VM whose description does not read is the hypervisor's still: it is named, and nothing of it changes.
+  if (!lab::FindVMServer(name, server) && lab::FindUnreadableLabVM(name, server, unreadable))
+    return Failure(unreadable.Text() + "; nothing was changed");
+  if (server.empty()) return UsageError("the lab has no VM '" + name + "' (give its name or GUID)", "vm");
 
   if (action == "power") {
     if (words.size() != 4 || (words[3] != "on" && words[3] != "off"))

@@ -21,7 +21,6 @@
 #include "platform/archive/ArchiveRestore.h"
 #include "platform/jobmgr/vsJobMgr.h"
 #include "platform/lab/LabArchiving.h"
-#include "platform/lab/LabArraySnap.h"
 #include "platform/lab/LabDisks.h"
 #include "platform/lab/LabFailback.h"
 #include "platform/lab/LabHypervisor.h"
@@ -206,6 +205,13 @@ bool StubbedOnTheHypervisorsVMBy(int64_t jobId, const std::string& guid) {
   return lab::FindLabVM(guid, server, vm) && ReportedStubbed(jobId, guid);
 }
 
+// Whether the job reported the VM as a stub that had the disk (by its name in backups), as the job's records
+// tell the stub's disks.
+bool StubHadDisk(const std::string& guid, int64_t jobId, const std::string& name) {
+  const lab::VMDisksAtJob had = lab::DisksOfVMAtJob(guid, jobId);
+  return had.stub && had.known && had.Had(name);
+}
+
 // True when the job neither took nor backed up the disk (detached before it, or a volume of a
 // volume-level job before a disk-level one): the VM's own mount of the job is recorded and took no
 // disk or volume by that name, and the chain restores the disk from an earlier job alone.
@@ -239,10 +245,12 @@ void VerifyDisk(const archive::RestoredDisk& disk, const std::string& guid, int6
   Reference reference;
   std::string why;
   bool found = ReferenceOf(guid, name, lastJob, images, reference, why);
-  // A job that reported a stub (its record alone, no mount) backed no disk of it up: a disk the stub of the
-  // job whose backup holds it deleted (restored since) comes back as that backup took it.
+  // A job that reported a stub (no mount) backed no disk of it up: a disk the stub deleted (restored since)
+  // comes back as the earlier backup that holds it took it. The stub's disks are the VM's at the job, as its
+  // records tell them, or the job manager's record of that earlier job says it stubbed the VM.
   if (!found && disk.headerJob > 0 && disk.headerJob < lastJob && disk.extentsFromLastJob == 0 &&
-      !MountedInJob(lastJob, guid) && StubbedOnTheHypervisorsVMBy(disk.headerJob, guid))
+      !MountedInJob(lastJob, guid) &&
+      (StubbedOnTheHypervisorsVMBy(disk.headerJob, guid) || StubHadDisk(guid, lastJob, name)))
     found = ReferenceOf(guid, name, disk.headerJob, images, reference, why);
   // An image given for the disk is of the disk the job took, not of one an earlier job left in the chain.
   if ((!found || reference.named) && OnlyAnEarlierJobHolds(disk, guid, lastJob, name)) {
@@ -535,11 +543,28 @@ std::vector<std::string> StubbedVMs(int64_t asOf) {
   return stubbed;
 }
 
-// "vm01 [GUID]" while the lab's hypervisor has the VM, else its GUID.
+// "vm01 [GUID]" while the lab's hypervisor has the VM (its description read or not), else its GUID.
 std::string NameOf(const std::string& guid) {
   std::string server;
   lab::VMDescription vm;
-  return lab::FindLabVM(guid, server, vm) ? vm.name + " [" + guid + "]" : guid;
+  lab::UnreadableVM unreadable;
+  if (lab::FindLabVM(guid, server, vm)) return vm.name + " [" + guid + "]";
+  return lab::FindUnreadableLabVM(guid, server, unreadable) ? unreadable.name + " [" + guid + "]" : guid;
+}
+
+// Each VM of the lab's hypervisors (the one `vmScope` names, by GUID or name in lower case, when given)
+// whose description does not read is a problem: it is the hypervisor's still, no job backs it up until it
+// reads, and what its description keeps of a stub (the disks it deleted, and their backups) is not to be
+// had.
+void VerifyUnreadableVMs(const std::string& vmScope, Verification& verification) {
+  for (const std::string& server : lab::ListServers())
+    for (const lab::UnreadableVM& vm : lab::ListUnreadableVMs(server)) {
+      if (!vmScope.empty() && Lower(vm.guid) != vmScope && Lower(vm.name) != vmScope) continue;
+      ++verification.problems;
+      std::printf("VM %s%s: DOES NOT READ on the hypervisor: %s; no job backs it up, nor is any disk a stub deleted "
+                  "of it checked, until it reads\n",
+                  vm.name.c_str(), vm.guid.empty() ? "" : (" [" + vm.guid + "]").c_str(), vm.Text().c_str());
+    }
 }
 
 void VerifyVM(const std::string& guid, int64_t asOf, const std::map<std::string, std::string>& images,
@@ -600,61 +625,6 @@ void VerifyVM(const std::string& guid, int64_t asOf, const std::map<std::string,
   }
 }
 
-// The disks the index recorded of the VM in the job (their index names).
-std::vector<std::string> IndexedDisks(int64_t jobId, const std::string& guid) {
-  lab::JobRecord job;
-  lab::SubclientRecord subclient;
-  std::string error;
-  std::vector<std::vector<std::string>> entries;
-  std::vector<std::string> disks;
-  if (!lab::ReadJobRecord(jobId, job, error) ||
-      lab::ReadSubclientRecord(job.subclient, subclient, error) != lab::RecordRead::kRead ||
-      !lab::ReadIndexVMEntries(subclient.settings["subclientGUID"], guid, jobId, entries, error))
-    return disks;
-  for (const auto& entry : entries)
-    if (entry.size() > 1 && entry[0] == "disk") disks.push_back(entry[1]);
-  return disks;
-}
-
-// A VM of a storage-snapshot job is backed up by the snapshot itself, not by an archive: every disk
-// the index recorded of it must be in the snapshot, whose views must still read. False when the lab
-// holds no snapshot of the job with the VM.
-bool VerifySnapshotVM(int64_t jobId, const std::string& guid, Verification& verification) {
-  for (const std::string& server : lab::ListServers()) {
-    lab::MountRecord copies;
-    lab::ArraySnapRecord snapshot;
-    std::string error;
-    if (lab::ReadArraySnapVM(server, jobId, guid, copies, error) != lab::RecordRead::kRead ||
-        lab::ReadArraySnapRecord(server, jobId, snapshot, error) != lab::RecordRead::kRead)
-      continue;
-    std::printf("VM %s: backed up by the storage snapshot of job %lld on %s\n", NameOf(guid).c_str(),
-                static_cast<long long>(jobId), server.c_str());
-    if (!snapshot.unfinished.empty()) {
-      ++verification.problems;
-      std::printf("  the snapshot was NEVER FINISHED: %s\n", snapshot.unfinished.c_str());
-    }
-    for (const std::string& indexed : IndexedDisks(jobId, guid)) {
-      if (std::none_of(copies.disks.begin(), copies.disks.end(),
-                       [&](const lab::MountedDisk& disk) { return disk.indexName == indexed; })) {
-        ++verification.problems;
-        std::printf("  disk %s: RECORDED in the index, but not in the snapshot\n", indexed.c_str());
-      }
-    }
-    for (const lab::MountedDisk& disk : copies.disks) {
-      std::string sha;
-      if (!lab::MountedDiskDigest(copies, disk, sha, error)) {
-        ++verification.problems;
-        std::printf("  disk %s: CANNOT READ the snapshot's view: %s\n", disk.indexName.c_str(), error.c_str());
-        continue;
-      }
-      std::printf("  disk %s: %llu bytes, sha256 %s: held by the snapshot\n", disk.indexName.c_str(),
-                  static_cast<unsigned long long>(disk.sizeBytes), sha.c_str());
-    }
-    return true;
-  }
-  return false;
-}
-
 }  // namespace
 
 int Verify(const std::vector<std::string>& args) {
@@ -670,9 +640,12 @@ int Verify(const std::vector<std::string>& args) {
   // The VM by name or GUID: a VM the lab's hypervisor no longer has is named by the GUID its archives
   // carry; a name neither knows is a bad argument.
   if (parsed.options.count("vm")) {
-    std::string guid;
+    std::string guid, server;
+    lab::UnreadableVM unreadable;
     if (VMGuidOf(parsed.options["vm"], guid, error))
       parsed.options["vm"] = guid;
+    else if (lab::FindUnreadableLabVM(parsed.options["vm"], server, unreadable))
+      parsed.options["vm"] = unreadable.guid.empty() ? unreadable.name : unreadable.guid;
     else if (!AnArchiveOfVM(parsed.options["vm"]))
       return UsageError(error + ", and no archive file of the lab is of a VM by that GUID", "verify");
   }
@@ -737,7 +710,7 @@ int Verify(const std::vector<std::string>& args) {
       if (vms.count(Lower(guid)) || !ReportedBackedUp(jobId, guid) ||
           (parsed.options.count("vm") && strcasecmp(parsed.options["vm"].c_str(), guid.c_str()) != 0))
         continue;
-      if (VerifySnapshotVM(jobId, guid, verification)) {
+      if (VerifySnapshotVM(jobId, guid, NameOf(guid), verification)) {
         ++snapshotVMs;
         continue;
       }
@@ -747,6 +720,7 @@ int Verify(const std::vector<std::string>& args) {
     }
   }
   for (const auto& vm : vms) VerifyVM(vm.second, jobId, images, verification);
+  VerifyUnreadableVMs(vmScope, verification);
   // An image given that no restored disk was compared with would otherwise pass unnoticed.
   for (const auto& image : given) {
     if (std::any_of(image.second.begin(), image.second.end(),

@@ -64,4 +64,9 @@ void JudgeArchives(const std::vector<ArchiveRead>& reads, int64_t asOf, int64_t 
 // The VM's archives of the job and their judgement (JudgeArchives); none when it has none there.
 const JobOfVM& JobOf(const Verification& verification, const std::string& guid, int64_t jobId);
 
+// A VM of a storage-snapshot job is backed up by the snapshot itself, not by an archive: every disk the
+// index recorded of it must be in the snapshot, whose views must still read; `name` is how it is named.
+// False when the lab holds no snapshot of the job with the VM (LabVerifySnapshot.cpp).
+bool VerifySnapshotVM(int64_t jobId, const std::string& guid, const std::string& name, Verification& verification);
+
 }  // namespace labtool

@@ -108,14 +108,19 @@ bool DiskOfJobBackup(const archive::VMBackup& backup, const std::string& indexNa
 // The disks a VM had at a job, as the job's records show them: those the VM's mount in the job took (a
 // later attempt of the job that left the VM as an earlier one backed it up keeps that attempt's mount);
 // else those the index's record of the VM in the job lists; else, of a job that reported the VM as a
-// stub (no mount, the job manager's record says stubbed, the index's record carries the stub record
-// naming the stub's job), those the VM had at the stub's job. The disks the hypervisor still marks as
-// deleted by a stub at or before the job are the VM's at the job too. Where the records do not tell,
-// `known` is false and `source` says why.
+// stub, those of the stub. That the job reported a stub is told by the index's record of the VM in the
+// job (no disk listed, the stub record naming the stub's job) unless the job manager's record of the VM
+// in the job says otherwise, or by the job manager's record saying stubbed. The stub's disks are told by
+// the records of the stub's job (its mount, its index record, as above), else by the disks the
+// hypervisor's description of the VM marks as deleted by a stub at or before the job (disk<i>.stubJob):
+// a stub has no disk but those it deleted. The disks the hypervisor still marks so are the VM's at the
+// job too. Where nothing tells, `known` is false and `source` says why.
 struct VMDisksAtJob {
   int64_t jobId = 0;
   bool known = false;
   bool mounted = false;         // told by the VM's own mount in the job
+  bool stub = false;            // the job reported the VM as a stub, as its records tell it
+  int64_t stubJob = 0;          // the stub's job where the index's record of the VM in the job names it
   std::set<std::string> names;  // the disks' names in backups (disk or volume), as the records give them
   std::string source;           // what tells them ("the mount of job 1003", ...), or why nothing does
   // Whether the VM had the disk of that name in backups (any case).
@@ -152,8 +157,9 @@ bool MoveVM(const std::string& server, const std::string& guidOrName, const std:
 // With `asOfJob` each disk comes from the newest backup at or before that job that holds it; one that no
 // such backup holds and that the VM did not have at that job (DisksOfVMAtJob of the job whose backup
 // stands for the VM then: a disk given since) is left as it is, still deleted, and `left` says so and
-// why. `restored` names the disks written. False with the reason: no disk is then written back, and the
-// description still says each is deleted.
+// why; where that leaves no disk to write, nothing is restored and the restore is refused. `restored`
+// names the disks written. False with the reason: no disk is then written back, and the description is
+// as it was (each disk still deleted, the stub record and "Archived" field kept).
 bool RestoreVMDisks(const std::string& server, const std::string& guidOrName, int64_t asOfJob,
                     std::vector<std::string>& restored, std::vector<std::string>& left, std::string& error);
 bool RestoreVMDisks(const std::string& server, const std::string& guidOrName, int64_t asOfJob,

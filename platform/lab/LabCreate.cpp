@@ -228,12 +228,14 @@ bool CreateHypervisor(const LabPlan& plan, int& kept, std::string& error) {
       disks.push_back(disk);
     }
     // A VM that is there keeps its disks as they are: a stub's deleted disks stay deleted, a moved VM's
-    // lie elsewhere; only an image its description still has and that is gone is made again.
+    // lie elsewhere; only an image its description still has and that is gone is made again. One whose
+    // description does not read keeps every file it has: which of its disks are gone is not known.
     VMDescription existing;
     std::string text, unreadable;
-    const bool described = VMDescriptionExists(kServer, name) && ReadFile(VMDescriptionPath(kServer, name), text) &&
-                           ParseVMDescription(text, existing, unreadable);
-    for (size_t d = 0; d < (described ? existing.disks.size() : disks.size()); ++d) {
+    const bool exists = VMDescriptionExists(kServer, name);
+    const bool described =
+        exists && ReadFile(VMDescriptionPath(kServer, name), text) && ParseVMDescription(text, existing, unreadable);
+    for (size_t d = 0; d < (described ? existing.disks.size() : exists ? 0 : disks.size()); ++d) {
       const VMDisk& disk = described ? existing.disks[d] : disks[d];
       if (disk.deleted) continue;
       const std::string image = DiskImagePath(kServer, disk.file);
@@ -244,7 +246,7 @@ bool CreateHypervisor(const LabPlan& plan, int& kept, std::string& error) {
         return false;
       }
     }
-    if (described || VMDescriptionExists(kServer, name)) {
+    if (exists) {
       ++kept;
       VMDescription existing;
       if (FindVM(kServer, name, existing) && !KeepVMGuidEntry(kServer, existing, error)) return false;
@@ -320,7 +322,11 @@ bool CreateCollectFile(const LabPlan& plan, int& kept, std::string& error) {
   SetNumber(list, kListJobId, plan.jobId);
   CNMessageList& vms = list.getlistobject(kListVMs.index, kListVMs.number, kCollectListTag, kListVMs.check, true);
   std::map<std::string, VMDescription> descriptions;
-  for (VMDescription& vm : ListVMs(kServer)) descriptions[vm.name] = vm;
+  std::vector<UnreadableVM> unreadable;
+  for (VMDescription& vm : ListVMs(kServer, &unreadable)) descriptions[vm.name] = vm;
+  // A VM whose description does not read is the hypervisor's still, as discovery lists it: the job looks
+  // for it, and says why it cannot back it up. Its disks are not known.
+  for (const UnreadableVM& vm : unreadable) descriptions[vm.name].name = vm.name;
   for (int64_t i : PlannedVMNumbers(plan)) {
     if (!descriptions.count(VMName(i))) {
       error = "the lab has no VM " + VMName(i);
@@ -550,13 +556,20 @@ bool ReadLabPlan(LabPlan& plan, std::string& error) {
   // Every sample VM the server has, whatever is missing between them: a VM deleted from the
   // hypervisor leaves the job's other VMs in it.
   std::map<std::string, VMDescription> byName;
-  for (VMDescription& vm : ListVMs(kServer)) byName[vm.name] = vm;
+  std::vector<UnreadableVM> unreadableVMs;
+  for (VMDescription& vm : ListVMs(kServer, &unreadableVMs)) byName[vm.name] = vm;
+  // One whose description does not read is a VM of the hypervisor still, and of the job; the disks of the
+  // first that reads are the lab's.
+  std::set<std::string> unreadable;
+  for (const UnreadableVM& vm : unreadableVMs) unreadable.insert(vm.name);
   read.vmNumbers.clear();
   VMDescription first;
+  bool firstRead = false;
   for (int64_t i = 1; i <= kMaxLabVMs; ++i) {
     auto vm = byName.find(VMName(i));
-    if (vm == byName.end()) continue;
-    if (read.vmNumbers.empty()) first = vm->second;
+    if (vm == byName.end() && !unreadable.count(VMName(i))) continue;
+    if (!firstRead && vm != byName.end()) first = vm->second;
+    firstRead = firstRead || vm != byName.end();
     read.vmNumbers.push_back(i);
   }
   read.vms = static_cast<int64_t>(read.vmNumbers.size());

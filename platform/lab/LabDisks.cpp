@@ -405,10 +405,20 @@ bool FindLabVM(const std::string& nameOrGuid, std::string& server, VMDescription
   return false;
 }
 
+bool FindUnreadableLabVM(const std::string& nameOrGuid, std::string& server, UnreadableVM& vm) {
+  for (const std::string& candidate : ListServers()) {
+    if (!FindUnreadableVM(candidate, nameOrGuid, vm)) continue;
+    server = candidate;
+    return true;
+  }
+  return false;
+}
+
 bool FindVMDisk(const std::string& vm, const std::string& disk, VMDiskRef& ref, std::string& error) {
   VMDiskRef found;
+  UnreadableVM unreadable;
   if (!FindLabVM(vm, found.server, found.vm)) {
-    error = "the lab has no VM [" + vm + "]";
+    error = FindUnreadableLabVM(vm, found.server, unreadable) ? unreadable.Text() : "the lab has no VM [" + vm + "]";
     return false;
   }
   const std::vector<VMDisk>& disks = found.vm.disks;

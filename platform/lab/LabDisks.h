@@ -101,6 +101,9 @@ bool LoadOrBeginJournal(const std::string& imagePath, ChangeJournal& journal, bo
 
 // A VM of the lab's hypervisor by name or GUID (any case), on any server; false when there is none.
 bool FindLabVM(const std::string& nameOrGuid, std::string& server, VMDescription& vm);
+// A VM of the lab's hypervisor by name or GUID whose description is there and does not read
+// (UnreadableVM), on any server; false when there is none such.
+bool FindUnreadableLabVM(const std::string& nameOrGuid, std::string& server, UnreadableVM& vm);
 
 // A disk of a VM of the lab's hypervisor as a command names it: the VM by name or GUID, the disk by its
 // number in the VM's description, its image's file name or the name it is backed up under alike.

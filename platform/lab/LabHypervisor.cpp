@@ -19,6 +19,7 @@ namespace {
 const char* const kServerFile = "server.conf";
 const char* const kHostsFolder = "hosts";
 const char* const kHostSuffix = ".host";
+const char* const kHypervisorFolder = "hypervisor";
 const char* const kVMsFolder = "vms";
 const char* const kVMSuffix = ".vm";
 const char* const kGuidSuffix = ".guid";
@@ -76,7 +77,60 @@ bool ReadVMAt(const std::string& path, const std::string& match, VMDescription& 
   return true;
 }
 
+// A description of the server by that name that does not read (`text`, what was read of it), and why.
+// Its GUID is the one its own text names, else `guid` (what its GUID's entry was found by).
+UnreadableVM DescribeUnreadableVM(const std::string& server, const std::string& name, const std::string& text,
+                                  const std::string& guid, const std::string& why) {
+  std::map<std::string, std::string> values;
+  std::string ignored;
+  UnreadableVM unreadable;
+  unreadable.name = name;
+  unreadable.guid = labkv::Parse(text, values, ignored) && !values["guid"].empty() ? values["guid"] : guid;
+  unreadable.file = std::string(kHypervisorFolder) + "/" + server + "/" + kVMsFolder + "/" + name + kVMSuffix;
+  unreadable.reason = why;
+  return unreadable;
+}
+
+// The description at the path when it is there and does not read, with why; false when it reads or is
+// not there.
+bool ReadUnreadableVMAt(const std::string& server, const std::string& name, const std::string& guid,
+                        UnreadableVM& unreadable) {
+  const std::string path = VMPath(server, name);
+  std::string text, error;
+  VMDescription vm;
+  if (path.empty()) return false;
+  switch (ReadOptionalFile(path, kMaxRecordBytes, text, error)) {
+    case ReadResult::kMissing: return false;
+    case ReadResult::kFailed: break;
+    case ReadResult::kRead:
+      if (ParseVMDescription(text, vm, error)) return false;
+      break;
+  }
+  unreadable = DescribeUnreadableVM(server, name, text, guid, error);
+  return true;
+}
+
 }  // namespace
+
+std::string UnreadableVM::Text() const {
+  return "the description of VM [" + name + "] (" + file + ") does not read: " + reason;
+}
+
+std::vector<UnreadableVM> ListUnreadableVMs(const std::string& server) {
+  std::vector<UnreadableVM> vms;
+  ListVMs(server, &vms);
+  return vms;
+}
+
+bool FindUnreadableVM(const std::string& server, const std::string& guidOrName, UnreadableVM& vm) {
+  if (guidOrName.empty()) return false;
+  std::string name, error;
+  const std::string guidPath = GuidPath(server, guidOrName);
+  if (!guidPath.empty() && ReadOptionalFile(guidPath, kMaxRecordBytes, name, error) == ReadResult::kRead &&
+      ReadUnreadableVMAt(server, name.substr(0, name.find('\n')), guidOrName, vm))
+    return true;
+  return ReadUnreadableVMAt(server, guidOrName, std::string(), vm);
+}
 
 std::string VMDisk::Datastore() const {
   const std::string folder = kDatastoresFolder;
@@ -362,7 +416,7 @@ bool FindVM(const std::string& server, const std::string& guidOrName, VMDescript
   return ReadVMAt(VMPath(server, guidOrName), guidOrName, vm);
 }
 
-std::vector<VMDescription> ListVMs(const std::string& server) {
+std::vector<VMDescription> ListVMs(const std::string& server, std::vector<UnreadableVM>* unreadable) {
   std::vector<VMDescription> vms;
   const std::string dir = ServerDir(server);
   if (dir.empty()) return vms;
@@ -374,8 +428,13 @@ std::vector<VMDescription> ListVMs(const std::string& server) {
     VMDescription vm;
     if (ReadRegularFile(it->path().string(), kMaxRecordBytes, text, error) && ParseVMDescription(text, vm, error))
       vms.push_back(vm);
+    else if (unreadable != nullptr)
+      unreadable->push_back(DescribeUnreadableVM(server, it->path().stem().string(), text, std::string(), error));
   }
   std::sort(vms.begin(), vms.end(), [](const VMDescription& a, const VMDescription& b) { return a.name < b.name; });
+  if (unreadable != nullptr)
+    std::sort(unreadable->begin(), unreadable->end(),
+              [](const UnreadableVM& a, const UnreadableVM& b) { return a.name < b.name; });
   return vms;
 }
 

@@ -49,14 +49,25 @@ struct VMDisk {
   // disk<i>.inactive=1: the disk is no part of the VM's active configuration (a disk left behind by
   // a checkpoint of the Microsoft hypervisor); it is still backed up.
   bool inactive = false;
-  // Keys disk<i>.mode and disk<i>.deleted: "independent" or "rdm" (a raw device mapping) for a disk the
-  // hypervisor takes no snapshot of, empty for an ordinary one; a deleted disk (its image was removed
-  // by a stub) stays listed so that a restore knows where it lay, but the VM no longer has it.
+  // Key disk<i>.mode: "independent" or "rdm" (a raw device mapping) for a disk the hypervisor takes no
+  // snapshot of, empty for an ordinary one.
   std::string mode;
+  // Key disk<i>.deleted (0 or 1): the disk's image is gone (removed by a stub; a restore of the stub
+  // clears it again). A deleted disk stays listed, its file, size and type kept, so that a restore knows
+  // where it lay and how large it was, but the VM no longer has it: a mount leaves it out, and the
+  // hypervisor's inventory names it only among the disks a stub deleted, with its job. Its image's change
+  // journal (<image>.changes) stays, with the whole disk recorded as changed and the digests of the
+  // generations its jobs' mounts took kept before the image went: what verify compares those jobs'
+  // backups of it with.
   bool deleted = false;
-  // Keys disk<i>.stubJob and disk<i>.stubChangeId: the backup a stub deleted the disk on the strength
-  // of, the job and the change id it read the disk at (what a restore of the stub brings back); 0 and
-  // empty for a disk no stub deleted, or one a stub deleted before stubs recorded them.
+  // Keys disk<i>.stubJob (0 to 2^63 - 1) and disk<i>.stubChangeId: the backup a stub deleted the disk on
+  // the strength of, the job and the change id it read the disk at (what `vm restore` brings back and
+  // verify checks the disk against); 0 and empty for a disk no stub deleted, or one a stub deleted before
+  // stubs recorded them. Set with disk<i>.deleted before the image goes, so a stub cut off at any point
+  // leaves them on every disk whose bytes may be gone. They are the hypervisor's marks of a stub's disks:
+  // the disks a VM had at a job that reported it as a stub are those marked with a job at or before it
+  // (lab::DisksOfVMAtJob). A description whose values are not these does not read: it is never rewritten,
+  // and its VM is named with the reason wherever it is looked for (UnreadableVM).
   int64_t stubJob = 0;
   std::string stubChangeId;
   // The datastore an image under "datastores/<datastore>/..." lies on; empty otherwise.
@@ -132,8 +143,27 @@ bool WriteHostRecord(const std::string& server, const std::string& host, const H
 // GUID's entry vms/<guid in lower case>.guid (the VM's name, a line), or by name. False when neither
 // leads to a readable description of that GUID or name.
 bool FindVM(const std::string& server, const std::string& guidOrName, VMDescription& vm);
-// Every readable VM description of the server, ordered by name.
-std::vector<VMDescription> ListVMs(const std::string& server);
+struct UnreadableVM;
+// Every readable VM description of the server, ordered by name; with `unreadable`, every one that does not
+// read as well, there (ordered by name).
+std::vector<VMDescription> ListVMs(const std::string& server, std::vector<UnreadableVM>* unreadable = nullptr);
+// A VM description of the server that is there but does not read (a file that cannot be read, or a value
+// that is no value of its key): the VM's name (its file's), the GUID its own text or its GUID's entry
+// names (empty when neither does), and why it does not read. Such a VM is the hypervisor's still: it is
+// named with the reason wherever it is looked for, and nothing of it is changed or removed.
+struct UnreadableVM {
+  std::string name;
+  std::string guid;
+  std::string file;  // the description's path in the lab, "hypervisor/<server>/vms/<name>.vm"
+  std::string reason;
+  // "the description of VM [vm01] (hypervisor/<server>/vms/vm01.vm) does not read: <reason>"
+  std::string Text() const;
+};
+// The server's VM descriptions that do not read, ordered by name.
+std::vector<UnreadableVM> ListUnreadableVMs(const std::string& server);
+// The description of the VM by that GUID (any case) or name when it is there and does not read; false
+// when there is none such (no description, or one that reads).
+bool FindUnreadableVM(const std::string& server, const std::string& guidOrName, UnreadableVM& vm);
 // Writes vms/<name>.vm and the GUID's entry.
 bool WriteVMDescription(const std::string& server, const VMDescription& vm, std::string& error);
 // Writes the entry of the VM's GUID when it does not name the VM yet (a lab made before entries were

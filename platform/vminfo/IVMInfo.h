@@ -34,6 +34,9 @@ class IVMInfo {
 
   // The code of the last failure; 0 when nothing has failed.
   virtual int GetErrorCode() = 0;
+  // GetErrorCode of a VM or host the hypervisor does not have (any other code of a failed query of a VM
+  // is a VM that is there and could not be described).
+  static constexpr int kErrNotFound = 3001;
   // The text and job event of the last failure, for the VM the mount context names. The event has
   // message id 0 when the failure has no job event.
   virtual void GetErrorReport(MountCtx& ctx, std::string& text, EvMessageContainer& message) = 0;

@@ -36,6 +36,12 @@ void LabVMInfo::Succeed() {
   last_ = Failure();
 }
 
+int LabVMInfo::FailNoVM(const std::string& server, const std::string& guidOrName) {
+  lab::UnreadableVM unreadable;
+  if (lab::FindUnreadableVM(server, guidOrName, unreadable)) return Fail(kErrUnreadable, unreadable.Text());
+  return Fail(kErrNotFound, "VM [" + guidOrName + "] not found");
+}
+
 bool LabVMInfo::Faulted(const char* op, const std::string& vm) {
   lab::FaultCall call;
   call.op = op;
@@ -129,7 +135,7 @@ int LabVMInfo::LoadVMInfo(const std::string& guidOrName, VMInfoStructs::SVMInfo&
   std::string server;
   if (!FindServer(server)) return 0;
   lab::VMDescription vm;
-  if (!lab::FindVM(server, guidOrName, vm)) return Fail(kErrNotFound, "VM [" + guidOrName + "] not found");
+  if (!lab::FindVM(server, guidOrName, vm)) return FailNoVM(server, guidOrName);
 
   VMInfoStructs::SVMInfo filled;
   DescribeVM(vm, filled);

@@ -36,7 +36,7 @@ class LabVMInfo : public IVMInfo {
  public:
   // Codes of the lab's own failures. They lie in a range that the error classification does not
   // single out, so they classify as plain failures.
-  static constexpr int kErrNotFound = 3001;    // no such host or VM
+  // kErrNotFound (IVMInfo): no such host or VM.
   static constexpr int kErrUnreadable = 3002;  // the lab's description cannot be read
   // Job event of the lab's own failures: arguments VM label and error text.
   static constexpr uint32_t kFailureEvent = 0x5B0001F0;
@@ -215,6 +215,9 @@ class LabVMInfo : public IVMInfo {
   bool ReadProxyMachine(lab::MachineRecord& machine);
   // GetHostInfo of the host the proxy's machine runs on (an empty name with kLocalHostMask).
   int GetProxyHostInfo(VMInfoStructs::SHostInfo& info);
+  // Records why the server has no VM by that GUID or name: kErrUnreadable naming its description when one
+  // is there and does not read (lab::UnreadableVM), else kErrNotFound. Returns 0.
+  int FailNoVM(const std::string& server, const std::string& guidOrName);
   // True, with the failure recorded, when the fault table makes the operation fail.
   bool Faulted(const char* op, const std::string& vm = std::string());
   // The server this object reads; false (failure recorded) when there is none.

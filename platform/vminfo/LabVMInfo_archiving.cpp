@@ -97,7 +97,7 @@ int LabVMInfo::StubVM(StubVMCtx& ctx) {
   std::string server;
   if (!FindServer(server)) return 0;
   lab::VMDescription vm;
-  if (!lab::FindVM(server, key, vm)) return Fail(kErrNotFound, "VM [" + key + "] not found");
+  if (!lab::FindVM(server, key, vm)) return FailNoVM(server, key);
   ctx.totalDisks = static_cast<int32_t>(vm.disks.size());
   auto given = [&ctx](const std::string& name) -> const StubVMDisk* {
     for (const StubVMDisk& disk : ctx.disks)
@@ -189,7 +189,7 @@ int LabVMInfo::CheckIdleVM(const std::string& vmName, const std::string& vmGuid,
   }
   lab::VMDescription vm;
   if (!lab::FindVM(server, key, vm)) {
-    Fail(kErrNotFound, "VM [" + key + "] not found");
+    FailNoVM(server, key);
     return -1;
   }
   Succeed();

@@ -35,7 +35,7 @@ int LabVMInfo::CreateSharedShadow(MountCtx& ctx) {
   std::vector<lab::VMDescription> vms;
   for (const SVMBasicInfo& vm : ctx.vmBasicInfos) {
     lab::VMDescription description;
-    if (!lab::FindVM(server, vm.vmGuid, description)) return Fail(kErrNotFound, "VM [" + vm.vmGuid + "] not found");
+    if (!lab::FindVM(server, vm.vmGuid, description)) return FailNoVM(server, vm.vmGuid);
     guids.push_back(vm.vmGuid);
     vms.push_back(description);
   }

@@ -152,7 +152,7 @@ int LabVMInfo::GetMountInfoFull(const MountCtx& ctx, std::vector<VMInfoStructs::
   std::string server;
   if (!FindServer(server)) return 0;
   lab::VMDescription vm;
-  if (!lab::FindVM(server, MountedVM(ctx), vm)) return Fail(kErrNotFound, "VM [" + MountedVM(ctx) + "] not found");
+  if (!lab::FindVM(server, MountedVM(ctx), vm)) return FailNoVM(server, MountedVM(ctx));
   lab::MountRecord mount;
   std::string error;
   const bool mounted = lab::ReadMountRecord(server, static_cast<int64_t>(ctx.jobId), vm.guid, mount, error) ==
@@ -203,7 +203,7 @@ int LabVMInfo::GetMountedVolumes(const MountCtx& ctx, std::vector<VMInfoStructs:
   std::string server;
   if (!FindServer(server)) return 0;
   lab::VMDescription vm;
-  if (!lab::FindVM(server, MountedVM(ctx), vm)) return Fail(kErrNotFound, "VM [" + MountedVM(ctx) + "] not found");
+  if (!lab::FindVM(server, MountedVM(ctx), vm)) return FailNoVM(server, MountedVM(ctx));
   lab::MountRecord mount;
   std::string error;
   const bool mounted = lab::ReadMountRecord(server, static_cast<int64_t>(ctx.jobId), vm.guid, mount, error) ==
@@ -319,7 +319,7 @@ int LabVMInfo::MountVM(MountCtx& ctx) {
     return 1;
   }
   lab::VMDescription vm;
-  if (!lab::FindVM(server, MountedVM(ctx), vm)) return Fail(kErrNotFound, "VM [" + MountedVM(ctx) + "] not found");
+  if (!lab::FindVM(server, MountedVM(ctx), vm)) return FailNoVM(server, MountedVM(ctx));
   if (ctx.mountPath.empty() || ctx.mountPath[0] != '/' || ctx.jobId == 0)
     return Fail(kErrMountFailed, "No usable mount path or job for VM [" + vm.name + "]");
   std::string error;

@@ -815,10 +815,11 @@ TEST_F(LabToolRun, VerifyChecksEveryDiskOfAStubCutOffAndTakesOneImageADisk) {
 }
 
 // Job 1001 stubs vm01 and job 1002 reports the stub; vm01 is then given a disk. As of job 1002 the disk is
-// not the VM's (the stub of job 1001 had disks 0 and 1): verify says so, and the restore as of the job
-// leaves it as it is. Where the job's records no longer tell which disks the VM had then, a disk no
-// backup holds may be one it had: verify counts it a problem and the restore refuses it, writing nothing,
-// and both say why.
+// not the VM's (the stub of job 1001 had disks 0 and 1): verify says so, and the restore as of the job, and
+// as of the stub's job, leaves it as it is. Every record that still tells the stub's disks tells them: the
+// index's record of the job naming the stub's job, the job manager's record saying stubbed, the hypervisor's
+// marks of the disks the stub deleted. Where none does, a disk no backup holds may be one the VM had: verify
+// counts it a problem and the restore refuses it, writing nothing, and both say why.
 TEST_F(LabToolRun, WhereTheDisksOfAJobCannotBeToldVerifyAndTheRestoreAsOfItRefuseADiskNoBackupHolds) {
   const testsupport::DiskCopies before = ArchivingLabWithVM01Idle("1");
   for (const char* job : {"1001", "1002"}) {
@@ -844,33 +845,53 @@ TEST_F(LabToolRun, WhereTheDisksOfAJobCannotBeToldVerifyAndTheRestoreAsOfItRefus
   ASSERT_FALSE(records.empty()) << error;
   lab::SetRoot(std::string());
 
-  enum Loss { kNone, kIndexRecordRemoved, kIndexRecordCutShort, kStubsJobRecordsRemoved };
+  // Each loss is of the records of vm01 (the index's record `.idx` of a job, the job manager's record, the
+  // mount record) or of the hypervisor's marks (disk<i>.stubJob) of the disks the stub deleted.
+  enum Loss {
+    kNone,
+    kIndexRecordRemoved,
+    kIndexRecordCutShort,
+    kStubsJobRecordsRemoved,
+    kIndexAndJobManagersRecordsRemoved,
+    kStubsJobRecordsAndTheMarksLost
+  };
+  const std::string byTheMarks = "those the hypervisor marks as deleted by the stub job 1002 reported (the job "
+                                 "manager's record of the VM in job 1002 says stubbed)";
   struct Case {
     const char* what;
     Loss loss;
-    const char* verifySays;   // of the disk, after "  disk scsi0-2-vm01_2.img: "
-    const char* restoreSays;  // empty: the restore leaves the disk as it is and says that
+    std::string verifySays;   // of the disk, after "  disk scsi0-2-vm01_2.img: "
+    std::string restoreSays;  // empty: the restore leaves the disk as it is and says that
+    int verifyProblems = 0;   // beside the disk's (the stub's mount record lost: its copies are not to be had)
   } cases[] = {
       {"the job's records whole", kNone,
        "not the VM's at job 1002 (its disks then: those of the stub of job 1001 that job 1002 reported: those the "
        "mount of job 1001 took)",
        ""},
       {"the index's record of the VM in the job removed", kIndexRecordRemoved,
+       "not the VM's at job 1002 (its disks then: " + byTheMarks + ")", ""},
+      {"the index's record of the VM in the job cut short", kIndexRecordCutShort,
+       "not the VM's at job 1002 (its disks then: " + byTheMarks + ")", ""},
+      {"the mount and the index's record of the VM in the stub's job removed", kStubsJobRecordsRemoved,
+       "not the VM's at job 1002 (its disks then: those of the stub of job 1001 that job 1002 reported: those the "
+       "hypervisor marks as deleted by the stub job 1001 reported (the job manager's record of the VM in job 1001 "
+       "says stubbed))",
+       "", 2},
+      {"the index's and the job manager's records of the VM in the job removed", kIndexAndJobManagersRecordsRemoved,
        "HELD BY NO BACKUP at or before job 1002, and the disks the VM had at job 1002 cannot be told: neither the "
        "job's mount of the VM nor the index's record of it in job 1002 is there\n",
        "no backup of VM [vm01] holds its disk scsi0-2-vm01_2.img at or before job 1002, and the disks the VM had at "
        "job 1002 cannot be told: neither the job's mount of the VM nor the index's record of it in job 1002 is "
        "there; nothing was written"},
-      {"the index's record of the VM in the job cut short", kIndexRecordCutShort,
-       "HELD BY NO BACKUP at or before job 1002, and the disks the VM had at job 1002 cannot be told: the job's "
-       "mount of the VM is not there, and the index's record of the VM in job 1002 does not read: ",
-       "and the disks the VM had at job 1002 cannot be told: the job's mount of the VM is not there, and the "
-       "index's record of the VM in job 1002 does not read: "},
-      {"the mount and the index's record of the VM in the stub's job removed", kStubsJobRecordsRemoved,
-       "cannot be told: job 1002 reported the VM as the stub of job 1001, whose disks cannot be told: neither the "
-       "job's mount of the VM nor the index's record of it in job 1001 is there\n",
-       "cannot be told: job 1002 reported the VM as the stub of job 1001, whose disks cannot be told: neither the "
-       "job's mount of the VM nor the index's record of it in job 1001 is there; nothing was written"},
+      {"the stub's job's mount and index records removed, its disks' marks lost", kStubsJobRecordsAndTheMarksLost,
+       "HELD BY NO BACKUP at or before job 1002, and the disks the VM had at job 1002 cannot be told: job 1002 "
+       "reported the VM as the stub of job 1001, whose disks cannot be told: job 1001 reported the VM as a stub "
+       "(the job manager's record of the VM in job 1001 says stubbed), and the hypervisor marks no disk as deleted "
+       "by a stub at or before it\n",
+       "cannot be told: job 1002 reported the VM as the stub of job 1001, whose disks cannot be told: job 1001 "
+       "reported the VM as a stub (the job manager's record of the VM in job 1001 says stubbed), and the "
+       "hypervisor marks no disk as deleted by a stub at or before it; nothing was written",
+       2},
   };
   const std::string disk = "scsi0-2-vm01_2.img";
   int copies = 0;
@@ -892,25 +913,42 @@ TEST_F(LabToolRun, WhereTheDisksOfAJobCannotBeToldVerifyAndTheRestoreAsOfItRefus
         break;
       }
       case kStubsJobRecordsRemoved:
+      case kStubsJobRecordsAndTheMarksLost:
         ASSERT_EQ(0, unlink((copied + "/1001.idx").c_str()));
         ASSERT_EQ(0, unlink(lab::MountRecordPath(lab::SampleServer(), 1001, vm.guid).c_str()));
+        if (c.loss == kStubsJobRecordsRemoved) break;
+        ASSERT_TRUE(lab::UpdateVMDescription(lab::SampleServer(), "vm01", [](lab::VMDescription& vm, std::string&) {
+          for (lab::VMDisk& disk : vm.disks) disk.stubJob = 0;
+          return true;
+        }, error)) << error;
+        break;
+      case kIndexAndJobManagersRecordsRemoved:
+        ASSERT_EQ(0, unlink((copied + "/1002.idx").c_str()));
+        ASSERT_EQ(0, unlink(lab::VMStatusPath(1002, vm.guid).c_str()));
         break;
     }
-    const bool left = *c.restoreSays == 0;
+    const bool left = c.restoreSays.empty();
     const Result verified = Tool({"verify", copy, "--job", "1002", "--vm", "vm01"});
-    EXPECT_EQ(left ? 0 : 1, verified.exitCode) << verified.out;
-    EXPECT_TRUE(Has(verified.out, "  disk " + disk + ": ") && Has(verified.out, c.verifySays)) << verified.out;
-    const promise::Restore restore =
-        promise::RestoreAsOfJobInCopy(copy, dir.Path("asof"), "vm01", 1002, dir.Path("asof.txt"));
-    EXPECT_EQ(left ? 0 : 1, restore.status) << restore.output;
-    EXPECT_TRUE(Has(restore.output, left ? "  " + disk + " left as it is: VM [vm01] had no such disk at job 1002 ("
-                                         : std::string(c.restoreSays)))
-        << restore.output;
-    EXPECT_EQ(left ? 2u : 0u, restore.disks.size()) << "disks written back: " << restore.output;
-    for (const testsupport::DiskCopy& copy : before) {
-      EXPECT_TRUE(!left || (restore.disks.count(copy.diskName) &&
-                            restore.disks.at(copy.diskName) == testsupport::ReadDisk(copy.path)))
-          << copy.diskName << " does not restore as of job 1002 to its bytes before job 1001";
+    const int problems = c.verifyProblems + (left ? 0 : 1);
+    EXPECT_EQ(problems == 0 ? 0 : 1, verified.exitCode) << verified.out;
+    const std::string counted = std::to_string(problems) + (problems == 1 ? " problem\n" : " problems\n");
+    EXPECT_TRUE(Has(verified.out, " and 1 VM: " + counted)) << verified.out;
+    EXPECT_TRUE(Has(verified.out, "  disk " + disk + ": " + c.verifySays)) << verified.out;
+    // As of the job, and as of the stub's job, whose mount had the disks the stub deleted.
+    for (int64_t job : left ? std::vector<int64_t>{1002, 1001} : std::vector<int64_t>{1002}) {
+      const std::string asOf = std::to_string(job);
+      const promise::Restore restore =
+          promise::RestoreAsOfJobInCopy(copy, dir.Path("asof"), "vm01", job, dir.Path("asof.txt"));
+      EXPECT_EQ(left ? 0 : 1, restore.status) << restore.output;
+      EXPECT_TRUE(Has(restore.output, left ? "  " + disk + " left as it is: VM [vm01] had no such disk at job " + asOf
+                                           : c.restoreSays))
+          << restore.output;
+      EXPECT_EQ(left ? 2u : 0u, restore.disks.size()) << "disks written back: " << restore.output;
+      for (const testsupport::DiskCopy& copy : before) {
+        EXPECT_TRUE(!left || (restore.disks.count(copy.diskName) &&
+                              restore.disks.at(copy.diskName) == testsupport::ReadDisk(copy.path)))
+            << copy.diskName << " does not restore as of job " << job << " to its bytes before job 1001";
+      }
     }
   }
 }

@@ -639,14 +639,18 @@ class ArchivingLab : public testing::Test {
       EXPECT_TRUE(labrun::Has(Output(), "/" + std::to_string(damagedJob_) + "/") && labrun::Has(Output(), ": 1 problem\n"))
           << "job " << job << ": " << Output();
     }
-    const promise::Restore restore =
-        promise::RestoreAsOfJobInCopy(lab_, dir_.Path("asof" + jobText), kVM, job, dir_.Path("asof.txt"));
+    CheckRestoreAsOf(job, job);
+  }
+  // `vm restore --job` of the job gives back exactly the bytes vm01 had before job `copiesOf`.
+  void CheckRestoreAsOf(int64_t job, int64_t copiesOf) {
+    const promise::Restore restore = promise::RestoreAsOfJobInCopy(lab_, dir_.Path("asof" + std::to_string(job)), kVM,
+                                                                   job, dir_.Path("asof.txt"));
     ASSERT_EQ(0, restore.status) << "vm restore --job " << job << ": " << restore.output;
-    EXPECT_EQ(before_[job].size(), restore.disks.size()) << restore.output;
-    for (const auto& disk : before_[job]) {
+    EXPECT_EQ(before_[copiesOf].size(), restore.disks.size()) << restore.output;
+    for (const auto& disk : before_[copiesOf]) {
       EXPECT_TRUE(restore.disks.count(disk.first) && restore.disks.at(disk.first) == testsupport::ReadDisk(disk.second))
-          << "vm restore --job " << job << " gives back other bytes than disk " << disk.first << " had before the "
-          << "job: " << restore.output;
+          << "vm restore --job " << job << " gives back other bytes than disk " << disk.first << " had before job "
+          << copiesOf << ": " << restore.output;
     }
   }
   // A stub record of this subclient, made, on vm01 that was never stubbed (as a VM cloned from a stub
@@ -736,11 +740,18 @@ class ArchivingLab : public testing::Test {
   }
   // Job 1001 stubs vm01, job 1002 reports the stub, and the administrator restores it (`vm restore`):
   // verify as of job 1002 checks its disks as any VM's, against what the backup that holds each took,
-  // and agrees with the restore as of the job; job 1003 backs the whole VM up and stubs it again.
-  void AStubRestoredThenItsJobVerified() {
+  // and agrees with the restore as of the job; job 1003 backs the whole VM up and stubs it again. So too
+  // once the job manager's record of vm01 in the stub's job is lost (`stubsJobRecordsLost`), and the
+  // index's record of it there (`andItsIndexRecord`): the index's record of vm01 in job 1002 names the
+  // stub's job.
+  void AStubRestoredThenItsJobVerified(bool stubsJobRecordsLost = false, bool andItsIndexRecord = false) {
     ArchivingJob(1001, "1");
     ASSERT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1001, kVM);
     ArchivingJob(1002);
+    if (stubsJobRecordsLost) {
+      ASSERT_EQ(0, unlink(lab::VMStatusPath(1001, Description(kVM).guid).c_str()));
+      if (andItsIndexRecord) ASSERT_EQ(0, unlink(IndexRecordPath(1001, Description(kVM).guid).c_str()));
+    }
     ASSERT_EQ(0, Tool({"vm", lab_, kVM, "restore"})) << Output();
     ASSERT_TRUE(promise::GoneDisks(Description(kVM)).empty());
     CheckJobHoldsVM(1002);
@@ -1214,6 +1225,103 @@ class ArchivingLab : public testing::Test {
       if (job != 1004) CheckGivenSinceIsLeft(job, "scsi0-2-vm01_2.img");
     }
   }
+  // vm01 stubbed by job 1001; then its description on the hypervisor does not read (`key` set to `value`,
+  // as a hand edit or a damaged file leaves it). The lab's next job (an archiving one, or not) lists vm01
+  // as discovery would: the job fails it, saying why, with an event, and completes with errors; `vm
+  // restore`, `disk ... write` and verify name it and why, and nothing of it changes or goes. With its
+  // description reading again, every disk its stub deleted restores, and the next archiving job reports
+  // the stub and holds it.
+  void AStubWhoseDescriptionDoesNotRead(const std::string& key, const std::string& value, bool archiving = true) {
+    ArchivingJobThatStubsVM01(1001, "1");
+    CopiesBefore(1002);
+    const lab::VMDescription stub = Description(kVM);
+    const std::string path = lab::VMDescriptionPath(lab::SampleServer(), kVM);
+    const std::string text = labrun::ReadText(path);
+    const size_t line = text.find("\n" + key + "=");
+    ASSERT_NE(std::string::npos, line) << text;
+    std::string broken = text;
+    broken.replace(line + 1, text.find('\n', line + 1) - line - 1, key + "=" + value);
+    ASSERT_TRUE(lab::WriteFileAtomic(path, broken));
+    const std::string why = "the description of VM [vm01] (hypervisor/" + std::string(lab::SampleServer()) +
+                            "/vms/vm01.vm) does not read: value of " + key + " [" + value + "]";
+    std::vector<std::string> run = {"run", lab_, "--", "-t", "2", "-numStreams", "1"};
+    if (archiving) run.push_back("-stub");
+    EXPECT_EQ(1, Tool(run)) << Output();
+    EXPECT_TRUE(labrun::Has(Output(), "  vm01 is in it, though " + why) &&
+                labrun::Has(Output(), "job 1002: completed with errors\n"))
+        << Output();
+    Info record;
+    ASSERT_TRUE(vsJobMgr::ReadVMStatus(1002, stub.guid, record));
+    const std::string status = record.getstring(Info::F_failureText);
+    EXPECT_EQ(1, record.getint64(Info::F_vmStatus)) << status;
+    EXPECT_TRUE(labrun::Has(status, why)) << status;
+    const std::string events = labrun::ReadText(lab::JobFile(1002, "events.log"));
+    EXPECT_TRUE(labrun::Has(events, " vm01|") && labrun::Has(events, why)) << events;
+    EXPECT_EQ(1, Tool({"vm", lab_, kVM, "restore"})) << Output();
+    EXPECT_TRUE(labrun::Has(Output(), why) && labrun::Has(Output(), "; nothing was changed")) << Output();
+    EXPECT_EQ(1, Tool({"disk", lab_, kVM, "0", "write", "--offset", "0", "--bytes", "512"})) << Output();
+    EXPECT_TRUE(labrun::Has(Output(), why)) << Output();
+    // The whole verify, and that of vm01 alone.
+    for (const std::string vm : {"", kVM}) {
+      EXPECT_EQ(1, Tool(vm.empty() ? std::vector<std::string>{"verify", lab_}
+                                   : std::vector<std::string>{"verify", lab_, "--vm", vm}))
+          << Output();
+      EXPECT_TRUE(labrun::Has(Output(), "VM vm01 [" + stub.guid + "]: DOES NOT READ on the hypervisor: " + why))
+          << Output();
+    }
+    EXPECT_EQ(0, Tool({"verify", lab_, "--job", "1002", "--vm", kRunningVM})) << Output();
+    EXPECT_EQ(broken, labrun::ReadText(path)) << "a description that does not read was rewritten";
+    for (const lab::VMDisk& disk : stub.disks)
+      EXPECT_FALSE(testsupport::Exists(lab::DiskImagePath(lab::SampleServer(), disk.file)))
+          << disk.file << ": an image of a disk the stub deleted was made again";
+    ASSERT_TRUE(lab::WriteFileAtomic(path, text));
+    CheckRestores("the stub's description read again");
+    ArchivingJobThatStubsVM01(1003);
+  }
+  // vm01 runs through the full job 1001 and is written; job 1002 cannot mount it (the job keeps no record
+  // of its disks) and fails it, saying why; then its user gives it a disk. As of job 1002 vm01 is job
+  // 1001's backup, which stands for it: the restore as of job 1002 gives its disks back as they were before
+  // job 1001, judged by the disks it had at job 1001, and leaves the new disk as it is.
+  void AVMWhoseMountWasRefusedThenGivenADisk() {
+    PowerVM(true);
+    ArchivingJob(1001, "1");
+    CheckJobHoldsVM(1001);
+    WriteWhatIsLeft(2);
+    Fault({"add", "vminfo.MountVM", "--code", "5", "--times", "always"});
+    ArchivingJob(1002);
+    ClearFaults();
+    EXPECT_EQ("job 1002: completed with errors", OutcomeLine(1002));
+    EXPECT_FALSE(StatusText(1002).empty()) << "vm01 is not backed up and does not say why";
+    ASSERT_NO_FATAL_FAILURE(AddDisk());
+    CheckRestoreAsOf(1002, 1001);
+    EXPECT_TRUE(labrun::Has(labrun::ReadText(dir_.Path("asof.txt")), "  scsi0-2-vm01_2.img left as it is: VM [vm01] "
+                                                                     "had no such disk at job 1001, its newest backup "
+                                                                     "at or before job 1002 ("));
+  }
+  // vm01 runs through the full job 1001; its user gives it a disk and takes off the two it had (their images
+  // kept), and job 1002 stubs it. No disk its stub deleted was vm01's at job 1001: the restore as of job 1001
+  // has nothing to restore, says so and changes nothing (the stub keeps its record and its disk stays
+  // deleted); `vm restore` brings the disk back from job 1002.
+  void AStubWhoseEveryDiskWasGivenSinceRestoredAsOfAnEarlierJob() {
+    PowerVM(true);
+    ArchivingJob(1001, "1");
+    ASSERT_NO_FATAL_FAILURE(AddDisk());
+    std::string error;
+    ASSERT_TRUE(lab::UpdateVMDescription(lab::SampleServer(), kVM, [](lab::VMDescription& vm, std::string&) {
+      vm.disks.erase(vm.disks.begin(), vm.disks.begin() + 2);
+      return true;
+    }, error)) << error;
+    PowerVM(false);
+    ArchivingJobThatStubsVM01(1002);
+    const std::string stub = labrun::ReadText(lab::VMDescriptionPath(lab::SampleServer(), kVM));
+    EXPECT_EQ(1, Tool({"vm", lab_, kVM, "restore", "--job", "1001"})) << Output();
+    EXPECT_TRUE(labrun::Has(Output(), "nothing to restore as of job 1001: scsi0-0-vm01_2.img left as it is: VM "
+                                      "[vm01] had no such disk at job 1001 ("))
+        << Output();
+    EXPECT_EQ(stub, labrun::ReadText(lab::VMDescriptionPath(lab::SampleServer(), kVM)))
+        << "a restore that restored nothing changed the stub";
+    CheckRestores("the restore as of a job before every disk the stub deleted");
+  }
 
  protected:
   testsupport::TestLab dir_;
@@ -1354,6 +1462,10 @@ const std::map<std::string, std::function<void(ArchivingLab&)>>& Ways() {
       {"AStubGivenADiskThenArchivingFullsPoweredOn", [](ArchivingLab& t) { t.AStubGivenADisk("1", true); }},
       {"ADiskGivenToAStubAfterItsJob", [](ArchivingLab& t) { t.ADiskGivenToAStubAfterItsJob(); }},
       {"AStubRestoredThenItsJobVerified", [](ArchivingLab& t) { t.AStubRestoredThenItsJobVerified(); }},
+      {"AStubRestoredThenItsJobVerifiedItsJobManagersRecordInTheStubsJobLost",
+       [](ArchivingLab& t) { t.AStubRestoredThenItsJobVerified(true); }},
+      {"AStubRestoredThenItsJobVerifiedItsRecordsInTheStubsJobLost",
+       [](ArchivingLab& t) { t.AStubRestoredThenItsJobVerified(true, true); }},
       {"AStubbedRecordOnAWholeVMWhileAnIndexAnswerFails",
        [](ArchivingLab& t) { t.AStubbedRecordOnAWholeVMWhileTheIndexDoesNotAnswer(false); }},
       {"AStubbedRecordOnAWholeVMWhileEveryIndexAnswerFails",
@@ -1411,6 +1523,20 @@ const std::map<std::string, std::function<void(ArchivingLab&)>>& Ways() {
       {"AStubCutOffFinishedByAnArchivingJobAfterAPlainJobThenRestoredInPlace",
        [](ArchivingLab& t) { t.AStubRestoredInPlaceAfterAPlainJob(true); }},
       {"AStubRestoredStubbedAgainThenGivenADisk", [](ArchivingLab& t) { t.AStubRestoredStubbedAgainThenGivenADisk(); }},
+      {"AVMWhoseMountWasRefusedThenGivenADisk", [](ArchivingLab& t) { t.AVMWhoseMountWasRefusedThenGivenADisk(); }},
+      // A stub's description that does not read, by each value a reader refuses.
+      {"AStubWhoseDescriptionDoesNotReadItsStubJobNoNumber",
+       [](ArchivingLab& t) { t.AStubWhoseDescriptionDoesNotRead("disk0.stubJob", "abc"); }},
+      {"AStubWhoseDescriptionDoesNotReadItsStubJobNegative",
+       [](ArchivingLab& t) { t.AStubWhoseDescriptionDoesNotRead("disk0.stubJob", "-1"); }},
+      {"AStubWhoseDescriptionDoesNotReadItsStubJobOf20Digits",
+       [](ArchivingLab& t) { t.AStubWhoseDescriptionDoesNotRead("disk0.stubJob", "12345678901234567890"); }},
+      {"AStubWhoseDescriptionDoesNotReadItsDeletedMarkTwo",
+       [](ArchivingLab& t) { t.AStubWhoseDescriptionDoesNotRead("disk0.deleted", "2"); }},
+      {"AStubWhoseDescriptionDoesNotReadThenAPlainJob",
+       [](ArchivingLab& t) { t.AStubWhoseDescriptionDoesNotRead("disk1.stubJob", "abc", false); }},
+      {"AStubWhoseEveryDiskWasGivenSinceRestoredAsOfAnEarlierJob",
+       [](ArchivingLab& t) { t.AStubWhoseEveryDiskWasGivenSinceRestoredAsOfAnEarlierJob(); }},
   };
   return ways;
 }
