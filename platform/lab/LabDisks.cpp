@@ -396,22 +396,28 @@ std::vector<ByteRange> SpreadRanges(uint64_t diskBytes, uint32_t percent) {
   return ranges;
 }
 
-bool FindLabVM(const std::string& nameOrGuid, std::string& server, VMDescription& vm) {
+namespace {
+
+// The first of the lab's servers on which `find` finds the VM.
+template <typename Found>
+bool FindOnAnyServer(bool (*find)(const std::string&, const std::string&, Found&), const std::string& nameOrGuid,
+                     std::string& server, Found& vm) {
   for (const std::string& candidate : ListServers()) {
-    if (!FindVM(candidate, nameOrGuid, vm)) continue;
+    if (!find(candidate, nameOrGuid, vm)) continue;
     server = candidate;
     return true;
   }
   return false;
 }
 
+}  // namespace
+
+bool FindLabVM(const std::string& nameOrGuid, std::string& server, VMDescription& vm) {
+  return FindOnAnyServer<VMDescription>(FindVM, nameOrGuid, server, vm);
+}
+
 bool FindUnreadableLabVM(const std::string& nameOrGuid, std::string& server, UnreadableVM& vm) {
-  for (const std::string& candidate : ListServers()) {
-    if (!FindUnreadableVM(candidate, nameOrGuid, vm)) continue;
-    server = candidate;
-    return true;
-  }
-  return false;
+  return FindOnAnyServer<UnreadableVM>(FindUnreadableVM, nameOrGuid, server, vm);
 }
 
 bool FindVMDisk(const std::string& vm, const std::string& disk, VMDiskRef& ref, std::string& error) {
