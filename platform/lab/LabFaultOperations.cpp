@@ -140,7 +140,10 @@ const std::vector<FaultOperationRow>& FaultOperationRows() {
        "opening a local file by handle, a read, its size"},
       {{{"vminfo.CreateSharedShadow", kNone}, {"vminfo.DeleteSharedShadow", kNone}},
        "the shared shadow of a job's VMs (a creation fails after the hook before it has run)"},
-      {{{"vminfo.GetVMInfoForVM", kVM}}, "a VM's inventory on request"},
+      {{{"vminfo.GetVMInfoForVM", kVM}},
+       "a VM's inventory on request (in an archiving job's backup phase a code other than 3001, the "
+       "hypervisor's \"no such VM\", fails the VM with the rule's text; 3001 takes the VM as gone from the "
+       "hypervisor)"},
       {{{"vminfo.GetDatastoreInfo", kNone}}, "a datastore's capacity and free space"},
       {{{"task.TaskRequest", kNone}, {"task.StartJob", kNone}}, "a task request is refused; accepted but starts no job"},
       {{{"task.getChildJobsInfo", kNone}}, "the child jobs of a job"},
