@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -16,6 +15,7 @@
 #include "platform/config/ZTPI_Focus.h"
 #include "platform/config/ZTPlatformInfo.h"
 #include "platform/os/CPxString.h"
+#include "platform/os/FXString.h"
 
 namespace {
 
@@ -67,11 +67,6 @@ constexpr int64_t kStubFailed = 6;
 
 constexpr uint32_t kNoPriority = 0xFFFFFFFFu;
 constexpr int32_t kDefaultPriority = 6;
-
-std::string LowerCase(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
 
 CNMessageList ToList(const std::vector<Info>& records) {
   CNMessageList list;
@@ -315,14 +310,14 @@ void QuarnCoordinator::ReportVMsWhoseStatusIsNotRecorded() {
   if (!GetJobManagerVMList(records, kSigUnrecorded, "Failed to get VM status from Job Manager.")) return;
   std::map<std::string, int64_t> held;  // lower-case GUID -> status
   for (const Info& record : records)
-    held[LowerCase(record.getstring(Info::F_recordGuid))] = record.getint64(Info::F_vmStatus);
+    held[FXString::ToLower(record.getstring(Info::F_recordGuid))] = record.getint64(Info::F_vmStatus);
   for (auto& entry : m_vmMap) {
     vm_params& vm = entry.second;
     const bool backedUp = vm.vmPhase == PHASE_DONE || vm.vmPhase == PHASE_DONE_WITH_ERRORS;
     if ((!backedUp && vm.vmPhase != PHASE_FAILED && vm.vmPhase != PHASE_SKIPPED) ||
         vm.collect.getint64(Collect::F_vmClientId) == 0)
       continue;
-    const auto record = held.find(LowerCase(vm.vmGuid));
+    const auto record = held.find(FXString::ToLower(vm.vmGuid));
     if (record != held.end() && (!backedUp || record->second == kBackedUp || record->second == kBackedUpWithErrors))
       continue;
     // The job manager's record is what a later attempt of the job and its outcome go by: a VM it does

@@ -4,7 +4,6 @@
 #include <strings.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <map>
 
@@ -18,6 +17,7 @@
 #include "platform/lab/LabReservations.h"
 #include "platform/lab/LabStubPhase.h"
 #include "platform/jobmgr/vsJobMgr.h"
+#include "platform/os/FXString.h"
 #include "records/messages/JobManagerMessages.h"
 
 namespace labtool {
@@ -245,9 +245,7 @@ std::vector<std::string> VMsWithoutStatusLines(int64_t jobId, const std::vector<
   const std::vector<std::string> recorded = lab::VMStatusGuids(jobId);
   for (int64_t number : lab::SampleVMNumbersOfJob(jobId)) {
     const std::string guid = lab::SampleVMGuid(number);
-    std::string lower = guid;
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (std::find(recorded.begin(), recorded.end(), lower) != recorded.end()) continue;
+    if (std::binary_search(recorded.begin(), recorded.end(), FXString::ToLower(guid))) continue;
     const std::string name = lab::SampleVMName(number);
     const size_t archives = lab::ListVMArchiveFiles(jobId, guid).size();
     std::string why = LatestAttemptEventNamesVM(jobId, runs, name)

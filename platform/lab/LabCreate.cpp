@@ -567,9 +567,12 @@ bool ReadLabPlan(LabPlan& plan, std::string& error) {
   bool firstRead = false;
   for (int64_t i = 1; i <= kMaxLabVMs; ++i) {
     auto vm = byName.find(VMName(i));
-    if (vm == byName.end() && !unreadable.count(VMName(i))) continue;
-    if (!firstRead && vm != byName.end()) first = vm->second;
-    firstRead = firstRead || vm != byName.end();
+    const bool reads = vm != byName.end();
+    if (!reads && !unreadable.count(VMName(i))) continue;
+    if (reads && !firstRead) {
+      first = vm->second;
+      firstRead = true;
+    }
     read.vmNumbers.push_back(i);
   }
   read.vms = static_cast<int64_t>(read.vmNumbers.size());
