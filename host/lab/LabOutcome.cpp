@@ -246,8 +246,10 @@ std::string StubOfJobWords(const std::string& name, int64_t status, bool byEvent
 std::vector<std::string> VMStatusLines(int64_t jobId, bool running) {
   using Info = JobManager::VMUpdateInfo;
   std::vector<std::string> lines;
-  const std::vector<lab::JobLine> events = lab::ReadNumberedJobEvents(jobId);
-  const lab::StubPhaseTraces traces = lab::FindStubPhaseTraces(jobId);
+  // Read once, and only for a job whose records hold a VM to be archived.
+  bool stubsRead = false;
+  std::vector<lab::JobLine> events;
+  lab::StubPhaseTraces traces;
   for (const std::string& guid : lab::VMStatusGuids(jobId)) {
     Info info;
     std::string error;
@@ -258,8 +260,14 @@ std::vector<std::string> VMStatusLines(int64_t jobId, bool running) {
     const std::string name = info.getstring(Info::F_vmName);
     const int64_t status = info.getint64(Info::F_vmStatus), stubStatus = info.getint64(Info::F_stubStatus);
     std::string words;
-    if (stubStatus == lab::kVMStubStatusToBeArchived)
+    if (stubStatus == lab::kVMStubStatusToBeArchived) {
+      if (!stubsRead) {
+        events = lab::ReadNumberedJobEvents(jobId);
+        traces = lab::FindStubPhaseTraces(jobId);
+        stubsRead = true;
+      }
       words = StubOfJobWords(name, status, JobEventSaysStubbed(jobId, events, name), traces);
+    }
     if (words.empty()) words = VMStatusWords(status, stubStatus);
     std::string line = name + " [" + guid + "] " + words;
     if (!running && status == kVMInProgress) line += " (but the job is not running)";
