@@ -516,14 +516,7 @@ class ArchivingLab : public testing::Test {
     Info record;
     ASSERT_TRUE(vsJobMgr::ReadVMStatus(1002, Description(kRunningVM).guid, record));
     EXPECT_EQ(lab::kVMStatusBackedUp, record.getint64(Info::F_vmStatus)) << WhyNotStubbed(1002, kRunningVM);
-    const promise::Restore restore =
-        promise::RestoreAsOfJobInCopy(lab_, dir_.Path("restore" + std::to_string(++restores_)), kRunningVM, 1002, out_);
-    EXPECT_EQ(0, restore.status) << restore.output;
-    EXPECT_EQ(copies_[kRunningVM].size(), restore.disks.size()) << restore.output;
-    for (const auto& disk : restore.disks) {
-      EXPECT_TRUE(!disk.second.empty() && disk.second == testsupport::ReadDisk(copies_[kRunningVM][disk.first]))
-          << "disk " << disk.first << " of vm02 does not restore as of job 1002 to its bytes before the job";
-    }
+    CheckRunningVMRestoresAsOf(1002);
     CheckPromise(1002, "job 1002 resumed");
   }
   // Job 1001 stubs vm01, or the hypervisor cuts its stub off after one disk (`cutOff`: the stub phase
