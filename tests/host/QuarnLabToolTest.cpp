@@ -737,7 +737,8 @@ TEST_F(QuarnLabTool, OutcomeSaysWhichAttemptSetEachPendingCauseAndEvent) {
   };
   const std::string failed = "result phaseFailed failJob=0 setupFailed=0";
   const std::string unrecorded = "CRITICAL 0x5B0001DB vm01|The job manager holds no record of the VM in this job";
-  const std::string vm01 = "VMs of the job the job manager holds no record of:\n  vm01 [" + lab::SampleVMGuid(1) + "]: ";
+  const std::string vm01 =
+      "VMs of the job the job manager holds no record of:\n  vm01 [" + lab::SampleVMGuid(1) + "]: ";
   const Case cases[] = {
       {"one attempt", {"start", "cause 0x5B000142 1", "event MAJOR 0x5B000079 a", "end", failed}, "pending\n",
        {"  0x5B000142 1\n", "  MAJOR 0x5B000079 a\n"}, {"attempt"}, false},
