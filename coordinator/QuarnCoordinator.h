@@ -279,6 +279,9 @@ class QuarnCoordinator : public VSCoordinator {
   // one the stub phase took (to be backed up with no reason) was backed up; one still to be backed up
   // with a reason, or in progress, was left unfinished.
   void CountBackupPhaseResult(int status, bool takenByStubPhase);
+  // Keeps the VMs of the job (its collect file) of which the job manager holds none of the records the
+  // stub phase begins with: their status in the backup phase could not be recorded, or was lost.
+  void NoteVMsWithoutRecord(const std::vector<JobManager::VMUpdateInfo>& records);
   // Priorities from "VMPriorities.csv" for the VMs not started yet; `changed` is set when one changed.
   void UpdateVMPrioritiesFromFile(bool& changed);
   // Logs the job manager's status list (a diagnostic).
@@ -393,6 +396,14 @@ class QuarnCoordinator : public VSCoordinator {
   // of it, or a VM backed up that its record does not show so): the job completes with errors at best,
   // and the VM is named with why in the log, an event and the result file.
   void ReportVMsWhoseStatusIsNotRecorded();
+  // The same at the end of a stub phase, whose records are its backup phase's changed one by one: each
+  // VM of the job the job manager held no record of when the phase began, and each VM the phase took
+  // whose record is gone or does not show the stub or relocation the phase made of it.
+  void ReportStubPhaseVMsNotRecorded();
+  // Names a VM whose status the job manager does not hold, with why: the log, event and pending cause
+  // 0x5B0001DB, a line of the result file (a warning, else a failure); the job completes with errors at
+  // best.
+  void NameVMWhoseStatusIsNotRecorded(const vm_params& vm, const std::string& reason, bool warning);
   // A job that goes pending leaves VMs to its next attempt: each of them that has no reason of its own
   // says, with the job manager, why it was not backed up.
   void RecordWhyUnfinishedVMsWait();
@@ -423,6 +434,8 @@ class QuarnCoordinator : public VSCoordinator {
   struct BackupPhaseResults {
     int backedUp = 0, withErrors = 0, failed = 0, unfinished = 0;
   } m_backupPhase;
+  // The VMs of the job the job manager held no record of when the stub phase began (NoteVMsWithoutRecord).
+  SVMParamsMap m_vmsWithoutRecord;
   // Why the VMs that the job's end finds unfinished failed, when they have no reason of their own.
   std::string m_unfinishedVMReason;
   // Why the job goes pending; empty when it does not.

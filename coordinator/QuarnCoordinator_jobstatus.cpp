@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <set>
 
 #include "app/QuarnUtils.h"
 #include "coordinator/QuarnCoordinator.h"
@@ -31,6 +32,9 @@ const char* const kSigPriorities = "virtual void QuarnCoordinator::UpdateVMPrior
 const char* const kSigPriorityFile = "void QuarnCoordinator::UpdateVMPrioritiesFromFile(bool&)";
 const char* const kSigDump = "void QuarnCoordinator::DumpJobManagerVMList()";
 const char* const kSigUnrecorded = "void QuarnCoordinator::ReportVMsWhoseStatusIsNotRecorded()";
+const char* const kSigStubUnrecorded = "void QuarnCoordinator::ReportStubPhaseVMsNotRecorded()";
+const char* const kSigNameUnrecorded =
+    "void QuarnCoordinator::NameVMWhoseStatusIsNotRecorded(const vm_params&, const std::string&, bool)";
 
 const char* const kPriorityFile = "VMPriorities.csv";
 // A line of the priority file is read in pieces of at most this many bytes, terminator included.
@@ -64,6 +68,12 @@ enum : int {
 // stub that failed and is retried.
 constexpr int64_t kStubToBeArchived = 1;
 constexpr int64_t kStubFailed = 6;
+// Job-manager stub statuses that record a stub or a relocation the stub phase made.
+constexpr int64_t kStubStubbed = 5;
+constexpr int64_t kStubRelocated = 8;
+// What an agent reports of a VM the stub phase stubbed or relocated (vm_params::archivingStatus).
+constexpr int32_t kArchivedStubbed = 4;
+constexpr int32_t kArchivedRelocated = 11;
 
 constexpr uint32_t kNoPriority = 0xFFFFFFFFu;
 constexpr int32_t kDefaultPriority = 6;
@@ -429,9 +439,78 @@ bool QuarnCoordinator::UpdateJobManagerVMList_StubPhase() {
     eligible.Add(*vm);
   }
   m_jobMgr->updateVMBkpJobStatus(m_appMgr->getKeyrealmId(), true);
+  NoteVMsWithoutRecord(records);
   m_vmMap = eligible;
   if (m_vmMap.empty()) m_event.Error(kSigStubPhase, "[VMArchiving] There are no VMs to stub in this Job");
   return true;
+}
+
+void QuarnCoordinator::NoteVMsWithoutRecord(const std::vector<Info>& records) {
+  std::set<std::string> held;  // lower-case GUIDs
+  for (const Info& record : records) held.insert(FXString::ToLower(record.getstring(Info::F_recordGuid)));
+  m_vmsWithoutRecord = SVMParamsMap();
+  for (const auto& entry : m_vmMap) {
+    const vm_params& vm = entry.second;
+    // A VM without a client id is one the job never gave the job manager.
+    if (vm.collect.getint64(Collect::F_vmClientId) == 0 || held.count(FXString::ToLower(vm.vmGuid)) != 0) continue;
+    m_event.Error(kSigStubPhase, "[VMArchiving] ERROR: VM [%s][%s] of the job has no status with the Job Manager",
+                  vm.vmName.c_str(), vm.vmGuid.c_str());
+    m_vmsWithoutRecord.Add(vm);
+  }
+}
+
+void QuarnCoordinator::ReportStubPhaseVMsNotRecorded() {
+  if (!m_jobMgr->isVMStubPhase()) return;
+  std::vector<Info> records;
+  if (!GetJobManagerVMList(records, kSigStubUnrecorded, "[VMArchiving] Failed to get VM status from Job Manager."))
+    return;
+  std::map<std::string, const Info*> held;  // lower-case GUID -> record
+  for (const Info& record : records) held[FXString::ToLower(record.getstring(Info::F_recordGuid))] = &record;
+  for (const auto& entry : m_vmsWithoutRecord) {
+    const vm_params& vm = entry.second;
+    if (held.count(FXString::ToLower(vm.vmGuid)) != 0) continue;
+    NameVMWhoseStatusIsNotRecorded(vm,
+                                   "The job manager holds no record of the VM in this job: the stub phase found none, "
+                                   "and archives nothing of the VM",
+                                   true);
+  }
+  // A stub deletes the VM's disks: a job manager's record that does not say so leaves the VM reported as
+  // backed up and still to be archived, and the job must not read as completed.
+  for (const auto& entry : m_vmMap) {
+    const vm_params& vm = entry.second;
+    const bool done = vm.vmPhase == PHASE_DONE || vm.vmPhase == PHASE_DONE_WITH_ERRORS;
+    const int64_t made = !done                                       ? 0
+                         : vm.archivingStatus == kArchivedStubbed   ? kStubStubbed
+                         : vm.archivingStatus == kArchivedRelocated ? kStubRelocated
+                                                                    : 0;
+    const auto found = held.find(FXString::ToLower(vm.vmGuid));
+    const Info* record = found == held.end() ? nullptr : found->second;
+    const int64_t stub = record != nullptr ? record->getint64(Info::F_stubStatus) : 0;
+    if (record != nullptr && (made == 0 || stub == made)) continue;
+    std::string reason = "The job manager holds no record of the VM in this job";
+    if (record != nullptr) {
+      reason = "The job manager's record of the VM says [" +
+               vsJobMgr::convertVMClientBkupStatusToString(static_cast<int>(record->getint64(Info::F_vmStatus))) + "]";
+      if (stub != 0) reason += ", stub status [" + vsJobMgr::convertVMStubStatusToString(static_cast<int>(stub)) + "]";
+    }
+    if (made == 0)
+      reason += ": its result in the stub phase could not be recorded";
+    else
+      reason += std::string(": the stub phase ") + (made == kStubStubbed ? "stubbed" : "relocated") +
+                " the VM, and its stub status [" + vsJobMgr::convertVMStubStatusToString(static_cast<int>(made)) +
+                "] could not be recorded";
+    NameVMWhoseStatusIsNotRecorded(vm, reason, done);
+  }
+}
+
+void QuarnCoordinator::NameVMWhoseStatusIsNotRecorded(const vm_params& vm, const std::string& reason, bool warning) {
+  m_event.Error(kSigNameUnrecorded, "Failed to update VM status with Job Manager. VM [%s] [%s]: %s", vm.vmName.c_str(),
+                vm.vmGuid.c_str(), reason.c_str());
+  m_completedWithErrors = true;
+  WriteBackupDotOut(vm.vmName, "", reason, false, warning);
+  m_jobMgr->addPendingCauseArgument(vm.vmName);
+  m_jobMgr->addPendingCauseArgument(reason);
+  m_jobMgr->setPendingCauseAndEvent(QuarnUtils::kEventVMNotBackedUpWithReason, QuarnUtils::kVMNotBackedUpSeverity);
 }
 
 void QuarnCoordinator::UpdateVMJobIds() {

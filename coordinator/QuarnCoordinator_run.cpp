@@ -81,6 +81,7 @@ bool QuarnCoordinator::FinishJob() {
 
   if (m_jobMgr->isLastAttempt() || m_jobMgr->isJobCommitted()) UpdateJobManagerVMList_LastAttempt();
   ReportVMsWhoseStatusIsNotRecorded();
+  ReportStubPhaseVMsNotRecorded();
 
   PhaseCounts counts = LogJobSummary();
   if (!DecideOutcome(counts)) {

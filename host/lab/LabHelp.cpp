@@ -60,7 +60,8 @@ const std::vector<CommandHelp>& Commands() {
       {"outcome",
        {"LAB [options]"},
        "Says how a job ended or whether it runs, its pending causes, events, each VM's status (a VM stubbed or "
-       "relocated says so), each VM of the job the job manager holds no record of and why, the result file "
+       "relocated says so, also where the job manager's record does not), each VM of the job the job manager "
+       "holds no record of and why, the result file "
        "and the lines of the job's last run that matter in the client's log and in the log of each proxy "
        "that handled a VM whose status is not \"Backed up\".",
        {{"job", "ID", "the job (default: the one running, else the newest that has run)"},

@@ -205,10 +205,51 @@ std::vector<std::string> LinesThatMatter(const std::vector<std::string>& run) {
   return kept;
 }
 
+// Whether an event of the job says that its stub phase stubbed the VM (0x5B000053: the VM's name, the job).
+bool JobEventSaysStubbed(int64_t jobId, const std::vector<lab::JobLine>& events, const std::string& name) {
+  const std::string stubbed = " 0x5B000053 " + name + "|" + std::to_string(jobId);
+  for (const lab::JobLine& line : events)
+    if (line.text.size() >= stubbed.size() &&
+        line.text.compare(line.text.size() - stubbed.size(), stubbed.size(), stubbed) == 0)
+      return true;
+  return false;
+}
+
+// What the job's stub phase made of a VM whose job manager's record still holds it to be archived, in
+// place of the record's words, which would show a stub as a VM backed up: a stub made (the job's event,
+// or the hypervisor's stub record naming the job as stubbed) or begun (that record naming the job as in
+// progress, or a disk the job's stub deleted). Empty for a VM the job's stub phase did not touch.
+std::string StubOfJobWords(const std::string& name, int64_t status, bool byEvent, const lab::StubPhaseTraces& traces) {
+  const auto has = [&name](const std::vector<std::string>& names) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+  };
+  const bool byRecord = has(traces.made);
+  std::string words;
+  if (byEvent || byRecord) {
+    words = std::string("Stubbed by this job (") +
+            (byEvent && byRecord ? "its event 0x5B000053 and the hypervisor's stub record say so"
+             : byEvent           ? "its event 0x5B000053 says so"
+                                 : "the hypervisor's stub record says so") +
+            ")";
+  } else if (has(traces.stubbed)) {
+    words = "Its stub by this job begun and not made (the hypervisor's stub record, or a disk the job's stub deleted, "
+            "says so)";
+  } else {
+    return std::string();
+  }
+  return words + ", which the job manager's record does not say: it reads [" +
+         vsJobMgr::convertVMClientBkupStatusToString(static_cast<int>(status)) + "], stub status [" +
+         vsJobMgr::convertVMStubStatusToString(static_cast<int>(lab::kVMStubStatusToBeArchived)) + "]";
+}
+
 // One line per VM status record: name, GUID, status and, when there is one, the reason.
 std::vector<std::string> VMStatusLines(int64_t jobId, bool running) {
   using Info = JobManager::VMUpdateInfo;
   std::vector<std::string> lines;
+  // Read once, and only for a job whose records hold a VM to be archived.
+  bool stubsRead = false;
+  std::vector<lab::JobLine> events;
+  lab::StubPhaseTraces traces;
   for (const std::string& guid : lab::VMStatusGuids(jobId)) {
     Info info;
     std::string error;
@@ -216,9 +257,20 @@ std::vector<std::string> VMStatusLines(int64_t jobId, bool running) {
       lines.push_back("[" + guid + "] (record cannot be read: " + error + ")");
       continue;
     }
-    std::string line = info.getstring(Info::F_vmName) + " [" + guid + "] " +
-                       VMStatusWords(info.getint64(Info::F_vmStatus), info.getint64(Info::F_stubStatus));
-    if (!running && info.getint64(Info::F_vmStatus) == kVMInProgress) line += " (but the job is not running)";
+    const std::string name = info.getstring(Info::F_vmName);
+    const int64_t status = info.getint64(Info::F_vmStatus), stubStatus = info.getint64(Info::F_stubStatus);
+    std::string words;
+    if (stubStatus == lab::kVMStubStatusToBeArchived) {
+      if (!stubsRead) {
+        events = lab::ReadNumberedJobEvents(jobId);
+        traces = lab::FindStubPhaseTraces(jobId);
+        stubsRead = true;
+      }
+      words = StubOfJobWords(name, status, JobEventSaysStubbed(jobId, events, name), traces);
+    }
+    if (words.empty()) words = VMStatusWords(status, stubStatus);
+    std::string line = name + " [" + guid + "] " + words;
+    if (!running && status == kVMInProgress) line += " (but the job is not running)";
     const std::string reason = info.getstring(Info::F_failureText);
     if (!reason.empty()) line += ": " + reason;
     lines.push_back(line);
@@ -226,13 +278,23 @@ std::vector<std::string> VMStatusLines(int64_t jobId, bool running) {
   return lines;
 }
 
-// Whether an event of the job's latest attempt (or of one not known) is of a VM not backed up with a
-// reason (its arguments: the VM's name, the reason) and names the VM.
+// The first of the runs (numbered from 1) of the job's latest attempt: its last run of the backup phase,
+// which the runs of the stub phase after it belong to (the first run when none is of the backup phase).
+size_t FirstRunOfLatestAttempt(const std::vector<lab::JobRun>& runs) {
+  for (size_t run = runs.size(); run > 0; --run)
+    if (runs[run - 1].phase == lab::JobPhase::kBackup) return run;
+  return 1;
+}
+
+// Whether an event of a run of the job's latest attempt (its backup phase or stub phase, or of a run not
+// known) is of a VM not backed up with a reason (its arguments: the VM's name, the reason) and names the
+// VM.
 bool LatestAttemptEventNamesVM(int64_t jobId, const std::vector<lab::JobRun>& runs, const std::string& name) {
   const std::string event = " 0x5B0001DB " + name + "|";
+  const size_t first = FirstRunOfLatestAttempt(runs);
   for (const lab::JobLine& line : lab::ReadNumberedJobEvents(jobId)) {
     const size_t run = lab::RunOfJobEvent(runs, line.number);
-    if ((run == 0 || run == runs.size()) && line.text.find(event) != std::string::npos) return true;
+    if ((run == 0 || run >= first) && line.text.find(event) != std::string::npos) return true;
   }
   return false;
 }

@@ -57,6 +57,7 @@ StubPhaseTraces FindStubPhaseTraces(int64_t jobId) {
     if (FindVMServer(guid, server) && FindVM(server, guid, vm)) {
       stub = RecordOfJob(vm, jobId, subclient);
       if (stub != StubOfJob::kNone || DiskDeletedOnJob(vm, jobId)) traces.stubbed.push_back(vm.name);
+      if (stub == StubOfJob::kMade) traces.made.push_back(vm.name);
     }
     const int64_t stubStatus = record.getint64(Info::F_stubStatus);
     if (record.getint64(Info::F_vmStatus) != kVMStatusToBeBackedUp || !record.getstring(Info::F_failureText).empty() ||

@@ -23,6 +23,8 @@ struct StubPhaseTraces {
   // The VMs (by name) whose stub record names the job as begun or made, or with a disk the job's stub
   // deleted.
   std::vector<std::string> stubbed;
+  // Of those, the ones whose stub record names the job as made.
+  std::vector<std::string> made;
   // The VMs (by name) the job manager holds as taken by the job's stub phase and not archived.
   std::vector<std::string> taken;
   // Of those, the ones still "to be archived" whose stub record names the job as begun: a stub under

@@ -26,6 +26,12 @@ TEST(BackupPhaseTest, EachCaseOfTheTwoStubRecordsGivesItsResultAndIndexUpdate) {
     return [after](archtest::ArchivingLab& lab) { lab.Lab().Fault("archive.write", 5, "media full", after); };
   };
   const Also IndexNotToBeAsked = [](archtest::ArchivingLab& lab) { lab.Lab().Fault("index.GetVMMetadata", 5); };
+  // The hypervisor's answer to the VM's inventory query refused once with the code.
+  const char* const kInventoryRefused =
+      "MINOR 0x5B0001DB vm01|The hypervisor could not describe the VM: inventory refused";
+  auto InventoryRefused = [](int code) -> Also {
+    return [code](archtest::ArchivingLab& lab) { lab.Lab().Fault("vminfo.GetVMInfoForVM", code, "inventory refused"); };
+  };
   struct Case {
     const char* what;
     int server;          // the stub state on the hypervisor: 0 none, kGone: no VM, kUnreadable: a broken record
@@ -167,6 +173,16 @@ TEST(BackupPhaseTest, EachCaseOfTheTwoStubRecordsGivesItsResultAndIndexUpdate) {
       {"a stub gone, the hypervisor's time not to be had", kGone, 1, 4, "", kRunning,
        [](archtest::ArchivingLab& lab) { lab.Lab().Fault("vminfo.GetServerCurrentTime", 3001); }, 101, 0, 4, 0, "", "",
        "INFO 0x5B000057 vm01|esx1"},
+      // Only the hypervisor's "no such VM" (3001) takes a stub for one gone from it; any other refusal of
+      // the VM's inventory fails the VM, saying why, and starts no clock to the stub's expiry.
+      {"a stub whose inventory query is refused (5)", 4, 1, 4, "", kRunning, InventoryRefused(5), 95, 0, 4, 0, "",
+       "The hypervisor could not describe the VM: inventory refused", kInventoryRefused},
+      {"a stub whose inventory query is refused (3000)", 4, 1, 4, "", kRunning, InventoryRefused(3000), 95, 0, 4, 0,
+       "", "The hypervisor could not describe the VM: inventory refused", kInventoryRefused},
+      {"a stub whose inventory query is refused (3002)", 4, 1, 4, "", kRunning, InventoryRefused(3002), 95, 0, 4, 0,
+       "", "The hypervisor could not describe the VM: inventory refused", kInventoryRefused},
+      {"a stub the hypervisor answers no such VM for (3001)", 4, 1, 4, "", kRunning, InventoryRefused(3001), 101, 0, 4,
+       1, "", "", "INFO 0x5B000057 vm01|esx1"},
       {"a stub back after it was missed", 4, 1, 4, "1700000000", kRunning, nullptr, 101, 0, 4, 1, "", "", ""},
       {"pruned, then back whole and running", 0, 1, 8, "1700000000", kRunning, nullptr, 108, 104, N, 1, "", "", ""},
       {"pruned and still a stub", 4, 1, 8, "1700000000", kRunning, nullptr, 109, 0, 8, 0, "", "pruned from the index",
@@ -313,7 +329,8 @@ TEST(BackupPhaseTest, EachCaseOfTheTwoStubRecordsGivesItsResultAndIndexUpdate) {
       EXPECT_EQ(1u, vm.contentRecords.size());
       EXPECT_EQ(0u, lab::ListArchiveFiles(archtest::kJob).size());
     }
-    if (c.result == 101 && c.server > 0) {
+    // A stub the hypervisor says it does not have (0x5B000057) is not marked there.
+    if (c.result == 101 && c.server > 0 && std::string(c.event).find("0x5B000057") == std::string::npos) {
       EXPECT_EQ("Yes", lab.Description(1).customFields["Archived"]);
     }
     // A stub under way of another job is retried on a backup made first, whatever stands behind it.
@@ -331,6 +348,7 @@ TEST(BackupPhaseTest, EachCaseOfTheTwoStubRecordsGivesItsResultAndIndexUpdate) {
       EXPECT_TRUE(vm.contentRecords.empty());
       EXPECT_TRUE(vm.messages.empty());
       EXPECT_EQ(c.serverJob == kThisJob ? 1u : 0u, lab.Count("Neither backed up nor reported"));
+      EXPECT_EQ(0, vm.indexingMetadata.deleteTimestamp) << "a VM that failed started a stub's clock to expiry";
     }
   }
 }

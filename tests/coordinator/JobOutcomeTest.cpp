@@ -259,13 +259,22 @@ TEST_F(CoordinatorTest, LastAttemptFailsWhatIsLeftWithItsReasonInTheResultFile) 
 TEST_F(CoordinatorTest, AStubPhaseEndsTheJobAsItsBackupPhaseLeftIt) {
   // vm01..vm03 as the backup phase left them with the job manager: taken by the stub phase (to be backed
   // up with no reason, to be archived), backed up not to be archived, failed, backed up with errors,
-  // still to be backed up, with a reason, or still in progress (its attempt cut off).
-  enum Left { kTaken, kBackedUp, kFailed, kWithErrors, kUnfinished, kInProgress };
+  // still to be backed up, with a reason, or still in progress (its attempt cut off); or no record of it
+  // (its status could not be recorded).
+  enum Left { kTaken, kBackedUp, kFailed, kWithErrors, kUnfinished, kInProgress, kNoRecord };
+  const std::string kStubNotRecorded =
+      "0x5B0001DB vm01|The job manager's record of the VM says [To be backed up], stub status [To be archived]: the "
+      "stub phase stubbed the VM, and its stub status [Stubbed] could not be recorded";
+  const std::string kNoRecordFound =
+      "|The job manager holds no record of the VM in this job: the stub phase found none, and archives nothing of "
+      "the VM";
   struct Case {
     const char* name;
     std::vector<Left> left;
-    std::vector<phase> stubs;  // of the VMs taken, in order
+    std::vector<phase> stubs;  // of the VMs taken, in order; each one done is stubbed, its stub status recorded
     bool runResult, partial, failJob;
+    std::string cause = std::string();  // the last pending cause, when not the failed job's
+    size_t stubNotRecorded = 0;         // a taken VM (from 1) whose stub status the job manager did not record
   } cases[] = {
       {"all backed up, every stub made", {kTaken, kTaken, kBackedUp}, {D, D}, true, false, false},
       {"a VM failed in the backup phase", {kTaken, kTaken, kFailed}, {D, D}, true, true, false},
@@ -275,6 +284,13 @@ TEST_F(CoordinatorTest, AStubPhaseEndsTheJobAsItsBackupPhaseLeftIt) {
       {"a VM failed, nothing to stub", {kBackedUp, kFailed, kBackedUp}, {}, true, true, false},
       {"no VM backed up, nothing to stub", {kFailed, kUnfinished, kFailed}, {}, false, false, true},
       {"every stub failed", {kTaken, kBackedUp, kBackedUp}, {F}, false, false, true},
+      // A status the job manager does not hold: the job completes with errors, naming the VM and why.
+      {"a VM without a record", {kTaken, kNoRecord, kBackedUp}, {D}, true, true, false, "0x5B0001DB vm02" +
+       kNoRecordFound},
+      {"no VM with a record", {kNoRecord, kNoRecord, kNoRecord}, {}, true, true, false, "0x5B0001DB vm03" +
+       kNoRecordFound},
+      {"a stub whose status was not recorded", {kTaken, kBackedUp, kBackedUp}, {D}, true, true, false,
+       kStubNotRecorded, 1},
   };
   for (const Case& test : cases) {
     SCOPED_TRACE(test.name);
@@ -282,6 +298,7 @@ TEST_F(CoordinatorTest, AStubPhaseEndsTheJobAsItsBackupPhaseLeftIt) {
     ASSERT_TRUE(StartManagers({"-stubPhase"}));
     for (size_t i = 0; i < test.left.size(); ++i) {
       using Info = JobManager::VMUpdateInfo;
+      if (test.left[i] == kNoRecord) continue;
       static const struct { int status, stub; const char* reason; } kRecords[] = {
           {4, 1, ""}, {0, 0, ""}, {9, 0, "the mount was refused"}, {3, 0, "a disk failed"}, {4, 0, "not yet"},
           {2, 0, ""}};
@@ -298,14 +315,29 @@ TEST_F(CoordinatorTest, AStubPhaseEndsTheJobAsItsBackupPhaseLeftIt) {
     ASSERT_TRUE(c.Initialize(job_.get(), app_.get(), nullptr));
     ASSERT_EQ(test.stubs.size(), c.m_vmMap.size()) << "the stub phase takes the VMs taken, and only those";
     size_t next = 0;
-    for (auto& entry : c.m_vmMap) entry.second.vmPhase = test.stubs[next++];
+    for (auto& entry : c.m_vmMap) {
+      vm_params& vm = entry.second;
+      vm.vmPhase = test.stubs[next++];
+      if (vm.vmPhase != D) continue;
+      vm.archivingStatus = 4;  // stubbed, as its agent reports it
+      if (next == test.stubNotRecorded) continue;
+      JobManager::VMUpdateInfo record;
+      ASSERT_TRUE(vsJobMgr::ReadVMStatus(kJobId, vm.vmGuid, record));
+      record.setint64(JobManager::VMUpdateInfo::F_stubStatus, 5);
+      ASSERT_TRUE(job_->setVMStatus(vm.vmGuid, record));
+    }
     EXPECT_EQ(test.runResult, c.FinishJob());
     bool partial = true, failJob = true, setupFailed = true, resumeNow = true;
     EXPECT_EQ(test.runResult, c.CheckJobPhaseSuccess(partial, failJob, setupFailed, resumeNow));
     EXPECT_EQ(test.partial, partial);
     EXPECT_EQ(test.failJob, failJob);
     const std::vector<std::string> pending = Pending();
-    EXPECT_EQ(test.failJob ? "0x5B0001D9 " + kTerminology : "", pending.empty() ? "" : pending.back());
+    EXPECT_EQ(test.failJob ? "0x5B0001D9 " + kTerminology : test.cause, pending.empty() ? "" : pending.back());
+    if (!test.cause.empty()) {
+      const std::string named = test.cause.substr(11);  // the VM and why, as the result file and the log say
+      EXPECT_EQ(named.substr(0, 4) + " Warning " + named.substr(5), BackupOut().empty() ? "" : BackupOut().back());
+      EXPECT_TRUE(Logged("Failed to update VM status with Job Manager. VM [" + named.substr(0, 4) + "]"));
+    }
     coordinator_.reset();
   }
 }

@@ -727,7 +727,8 @@ TEST_F(QuarnLabTool, OutcomeSaysWhichAttemptSetEachPendingCauseAndEvent) {
     const char* name;
     // In order: "start" (a run starts; its line counts what the job holds), "start stub" (a run of
     // the stub phase), "start older" (a line of a lab tool that counted none of it), "end", "killed"
-    // (its job process by signal 9), "cause <line>", "reset", "event <line>", "result <phase line>".
+    // (its job process by signal 9), "cause <line>", "reset", "event <line>", "result <phase line>",
+    // "vm01" (the job's record lists vm01, of which the job manager holds no status record).
     std::vector<std::string> history;
     const char* words;                // after "job <id>: "
     std::vector<std::string> shown;   // lines of the outcome
@@ -735,6 +736,9 @@ TEST_F(QuarnLabTool, OutcomeSaysWhichAttemptSetEachPendingCauseAndEvent) {
     bool why;                         // it says why a pending job has no cause
   };
   const std::string failed = "result phaseFailed failJob=0 setupFailed=0";
+  const std::string unrecorded = "CRITICAL 0x5B0001DB vm01|The job manager holds no record of the VM in this job";
+  const std::string vm01 =
+      "VMs of the job the job manager holds no record of:\n  vm01 [" + lab::SampleVMGuid(1) + "]: ";
   const Case cases[] = {
       {"one attempt", {"start", "cause 0x5B000142 1", "event MAJOR 0x5B000079 a", "end", failed}, "pending\n",
        {"  0x5B000142 1\n", "  MAJOR 0x5B000079 a\n"}, {"attempt"}, false},
@@ -756,6 +760,22 @@ TEST_F(QuarnLabTool, OutcomeSaysWhichAttemptSetEachPendingCauseAndEvent) {
        "pending\n",
        {"  0x5B000142 1  (of an attempt not known)\n", "  MAJOR 0x5B000079 a  (the latest attempt: 2 of 2)\n"}, {},
        false},
+      // A VM without a status record: the event of a run of the job's latest attempt, its backup phase or
+      // its stub phase, says its status could not be recorded; one of an earlier attempt does not.
+      {"an archiving job whose backup phase could not record a VM",
+       {"vm01", "start", "event " + unrecorded, "end", "result phasePartialSuccess", "start stub", "end",
+        "result phasePartialSuccess"},
+       "completed with errors\n", {vm01 + "its status could not be recorded when the job ran"}, {"record was lost"},
+       false},
+      {"an archiving job whose stub phase found no record of a VM",
+       {"vm01", "start", "end", "result phaseSuccessful", "start stub", "event " + unrecorded, "end",
+        "result phasePartialSuccess"},
+       "completed with errors\n", {vm01 + "its status could not be recorded when the job ran"}, {"record was lost"},
+       false},
+      {"a VM an earlier attempt could not record",
+       {"vm01", "start", "event " + unrecorded, "end", "result phasePartialSuccess", "start stub", "end",
+        "result phasePartialSuccess", "start", "end", "result phaseSuccessful"},
+       "completed\n", {vm01 + "no attempt of the job recorded it"}, {"could not be recorded when the job ran"}, false},
       // Whatever it logged before, the reason is the kill.
       {"a stub phase killed", {"start", "end", "result phaseSuccessful", "start stub", "killed"},
        "pending: the job process of its stub phase was killed by signal 9 without an outcome\n",
@@ -770,7 +790,13 @@ TEST_F(QuarnLabTool, OutcomeSaysWhichAttemptSetEachPendingCauseAndEvent) {
     UseToolLab();
     for (const std::string& step : c.history) {
       const std::string rest = step.substr(step.find(' ') + 1);
-      if (step == "start") {
+      if (step == "vm01") {
+        std::string error;
+        ASSERT_TRUE(lab::UpdateJobRecord(job, [&](lab::JobRecord& record, std::string&) {
+          record.other["vm.101.jobId"] = id;
+          return true;
+        }, error)) << error;
+      } else if (step == "start") {
         ASSERT_TRUE(lab::AppendRunStart(job, t.substr(1), 10, lab::JobPhase::kBackup, lab::CountJobLines(job)));
       } else if (step == "start stub") {
         ASSERT_TRUE(lab::AppendRunStart(job, t.substr(1), 11, lab::JobPhase::kStub, lab::CountJobLines(job)));

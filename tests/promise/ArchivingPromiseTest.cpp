@@ -516,14 +516,7 @@ class ArchivingLab : public testing::Test {
     Info record;
     ASSERT_TRUE(vsJobMgr::ReadVMStatus(1002, Description(kRunningVM).guid, record));
     EXPECT_EQ(lab::kVMStatusBackedUp, record.getint64(Info::F_vmStatus)) << WhyNotStubbed(1002, kRunningVM);
-    const promise::Restore restore =
-        promise::RestoreAsOfJobInCopy(lab_, dir_.Path("restore" + std::to_string(++restores_)), kRunningVM, 1002, out_);
-    EXPECT_EQ(0, restore.status) << restore.output;
-    EXPECT_EQ(copies_[kRunningVM].size(), restore.disks.size()) << restore.output;
-    for (const auto& disk : restore.disks) {
-      EXPECT_TRUE(!disk.second.empty() && disk.second == testsupport::ReadDisk(copies_[kRunningVM][disk.first]))
-          << "disk " << disk.first << " of vm02 does not restore as of job 1002 to its bytes before the job";
-    }
+    CheckRunningVMRestoresAsOf(1002);
     CheckPromise(1002, "job 1002 resumed");
   }
   // Job 1001 stubs vm01, or the hypervisor cuts its stub off after one disk (`cutOff`: the stub phase
@@ -1076,6 +1069,110 @@ class ArchivingLab : public testing::Test {
     EXPECT_FALSE(record.getstring(Info::F_failureText).empty()) << "vm02 does not say why";
   }
 
+  // ---- An archiving job whose job manager could not record a VM's status ----
+  // Job 1002, an archiving incremental after job 1001 (a full without archiving, vm01 written since; or
+  // one that stubbed vm01), whose job manager refuses every record of a VM through both its phases: vm01
+  // idle, to be stubbed; vm01 a stub of job 1001 that the job reports; or vm02 running, vm01 stubbed by
+  // the job. Or vm01's records in the job's stub phase only, which stubs it. Each phase ends the job
+  // completed with errors, naming the VM and why in the log, an event and pending cause 0x5B0001DB and a
+  // line of backup.out; outcome names a VM the job manager holds no record of with the reason its latest
+  // attempt gave, and never shows vm01 "Backed up, to be archived" beside a stub of the job. Every disk
+  // the stub deleted restores, the job holds vm01 (and vm02) as before it, and the next archiving job
+  // stubs vm01 or reports its stub, and holds it.
+  enum class Unrecorded { kIdleVM, kStub, kRunningVM, kIdleVMInTheStubPhaseOnly };
+  void AnArchivingJobThatCouldNotRecordAVMsStatus(Unrecorded how) {
+    if (how == Unrecorded::kStub) {
+      ArchivingJobThatStubsVM01(1001, "1");
+    } else {
+      CopiesBefore(1001);
+      EXPECT_EQ(0, Tool({"run", lab_, "--job", "1001", "--", "-t", "1", "-numStreams", "2"})) << Output();
+      WriteWhatIsLeft(2);
+    }
+    CopiesBefore(1002);
+    NextJob(1002);
+    const bool stubPhaseOnly = how == Unrecorded::kIdleVMInTheStubPhaseOnly;
+    const std::string vm = how == Unrecorded::kRunningVM ? kRunningVM : kVM;
+    const std::string guid = Description(vm).guid;
+    const std::vector<std::string> refused = {"fault", lab_, "add", "jobmgr.setVMStatus", "--code", "5", "--times",
+                                              "always", "--vm", vm};
+    if (!stubPhaseOnly) ASSERT_EQ(0, Tool(refused)) << Output();
+    BackupPhase(1002, "2", "2");
+    EXPECT_EQ(stubPhaseOnly ? "job 1002: completed" : "job 1002: completed with errors", OutcomeLine(1002));
+    if (stubPhaseOnly) ASSERT_EQ(0, Tool(refused)) << Output();
+    StubPhase(1002, "2");
+    ClearFaults();
+    EXPECT_EQ(how != Unrecorded::kIdleVM, Stubbed(kVM)) << WhyNotStubbed(1002, kVM);
+    EXPECT_EQ("job 1002: completed with errors", OutcomeLine(1002)) << Output();
+    const std::string out = Output();
+    const std::string why =
+        stubPhaseOnly ? "The job manager's record of the VM says [Backed up], stub status [To be archived]: the stub "
+                        "phase stubbed the VM, and its stub status [Stubbed] could not be recorded"
+                      : "The job manager holds no record of the VM in this job: the stub phase found none, and "
+                        "archives nothing of the VM";
+    for (const std::string& line : {"\n  0x5B0001DB " + vm + "|" + why, "\n  CRITICAL 0x5B0001DB " + vm + "|" + why,
+                                    "\n  " + vm + " Warning " + why,
+                                    " Failed to update VM status with Job Manager. VM [" + vm + "] [" + guid + "]: " +
+                                        why})
+      EXPECT_TRUE(labrun::Has(out, line)) << line << "\n" << out;
+    if (!stubPhaseOnly) {
+      EXPECT_TRUE(labrun::Has(out, "VMs of the job the job manager holds no record of:\n  " + vm + " [" + guid +
+                                       "]: its status could not be recorded when the job ran"))
+          << out;
+    } else {
+      EXPECT_TRUE(labrun::Has(out, "\n  vm01 [" + guid + "] Stubbed by this job (its event 0x5B000053 and the "
+                                   "hypervisor's stub record say so), which the job manager's record does not say"))
+          << out;
+    }
+    if (Stubbed(kVM)) {
+      EXPECT_FALSE(labrun::Has(out, "] Backed up, to be archived")) << out;
+    }
+    CheckJobHoldsVM(1002);
+    if (how == Unrecorded::kRunningVM) CheckRunningVMRestoresAsOf(1002);
+    ArchivingJobThatStubsVM01(1003);
+    EXPECT_EQ("job 1003: completed", OutcomeLine(1003));
+  }
+  // `vm restore --job` of the job gives back vm02 with the bytes of its copies (taken before the job).
+  void CheckRunningVMRestoresAsOf(int64_t job) {
+    const promise::Restore restore =
+        promise::RestoreAsOfJobInCopy(lab_, dir_.Path("restore" + std::to_string(++restores_)), kRunningVM, job, out_);
+    EXPECT_EQ(0, restore.status) << restore.output;
+    EXPECT_EQ(copies_[kRunningVM].size(), restore.disks.size()) << restore.output;
+    for (const auto& disk : restore.disks) {
+      EXPECT_TRUE(!disk.second.empty() && disk.second == testsupport::ReadDisk(copies_[kRunningVM][disk.first]))
+          << "disk " << disk.first << " of vm02 does not restore as of job " << job << " to its bytes before the job";
+    }
+  }
+  // Job 1001 stubs vm01; job 1002's backup phase asks the hypervisor for vm01's inventory and is refused
+  // (code 5, not its "no such VM", 3001): vm01 fails, saying why, and is not taken for a stub deleted from
+  // the hypervisor (no event 0x5B000057, and the index's record of it starts no clock to the stub's
+  // expiry). The job completes with errors; the next archiving job reports the stub and holds it.
+  void AStubWhoseInventoryQueryIsRefused() {
+    ArchivingJobThatStubsVM01(1001, "1");
+    CopiesBefore(1002);
+    NextJob(1002);
+    Fault({"add", "vminfo.GetVMInfoForVM", "--code", "5"});
+    BackupPhase(1002, "2");
+    EXPECT_EQ(1, FaultsFired()) << "the inventory query the row refuses was never made";
+    ClearFaults();
+    const std::string guid = Description(kVM).guid;
+    Info record;
+    ASSERT_TRUE(vsJobMgr::ReadVMStatus(1002, guid, record));
+    EXPECT_NE(lab::kVMStatusBackedUp, record.getint64(Info::F_vmStatus)) << StatusText(1002);
+    EXPECT_TRUE(labrun::Has(StatusText(1002), "The hypervisor could not describe the VM: ")) << StatusText(1002);
+    EXPECT_EQ("job 1002: completed with errors", OutcomeLine(1002));
+    EXPECT_FALSE(labrun::Has(Output(), "0x5B000057")) << Output();
+    std::string error;
+    lab::SubclientRecord subclient;
+    ASSERT_EQ(lab::RecordRead::kRead, lab::ReadSubclientRecord("1", subclient, error)) << error;
+    lab::IndexStubRecord indexed;
+    ASSERT_TRUE(lab::ReadIndexStubRecord(subclient.settings["subclientGUID"], guid, indexed, error)) << error;
+    EXPECT_EQ(0, indexed.deleteTime) << "the index's record of vm01 starts the clock to the stub's expiry";
+    StubPhase(1002, "2");
+    EXPECT_EQ("job 1002: completed with errors", OutcomeLine(1002));
+    EXPECT_FALSE(labrun::Has(Output(), "0x5B000057")) << Output();
+    ArchivingJobThatStubsVM01(1003);
+  }
+
   // vm01 and vm02 off, both to be archived by job 1001, and vm01's stub cut off by the hypervisor after
   // one disk: the stub phase ends completed with errors (vm02 stubbed, vm01's stub failed with its
   // record left "in progress"); then runs.log is lost. The job reads as ended still, for nothing of its
@@ -1484,6 +1581,18 @@ const std::map<std::string, std::function<void(ArchivingLab&)>>& Ways() {
        [](ArchivingLab& t) { t.ACutOffStubWhoseIndexRecordIsLostThenTheBackupPhaseAgain(ArchivingLab::IndexLoss::kQueryFails, false); }},
       {"ABackupPhaseWhoseMountOfAVMIsRefused", [](ArchivingLab& t) { t.ABackupPhaseFailsAVM("vminfo.MountVM"); }},
       {"ABackupPhaseWhoseMountOfADiskFails", [](ArchivingLab& t) { t.ABackupPhaseFailsAVM("vminfo.MountFailure"); }},
+      // An archiving job that could not record a VM's status, in both its phases or its stub phase only.
+      {"AnIdleVMsStatusNotRecordedByAnArchivingJob",
+       [](ArchivingLab& t) { t.AnArchivingJobThatCouldNotRecordAVMsStatus(ArchivingLab::Unrecorded::kIdleVM); }},
+      {"AStubsStatusNotRecordedByAnArchivingJob",
+       [](ArchivingLab& t) { t.AnArchivingJobThatCouldNotRecordAVMsStatus(ArchivingLab::Unrecorded::kStub); }},
+      {"ARunningVMsStatusNotRecordedByAnArchivingJob",
+       [](ArchivingLab& t) { t.AnArchivingJobThatCouldNotRecordAVMsStatus(ArchivingLab::Unrecorded::kRunningVM); }},
+      {"AStubsStatusNotRecordedByItsStubPhase",
+       [](ArchivingLab& t) {
+         t.AnArchivingJobThatCouldNotRecordAVMsStatus(ArchivingLab::Unrecorded::kIdleVMInTheStubPhaseOnly);
+       }},
+      {"AStubWhoseInventoryQueryIsRefused", [](ArchivingLab& t) { t.AStubWhoseInventoryQueryIsRefused(); }},
       {"AStubPhaseEndedWithAStubCutOffThenRunsLogDeleted",
        [](ArchivingLab& t) { t.CutOffStubPhaseEndedThenRunsLogLost(); }},
       {"ACutOffStubItsJobManagersRecordRemovedThenTheBackupPhaseAgain",
