@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -713,6 +714,111 @@ TEST_F(QuarnLabTool, TheLatestRunsPhaseResultIsTheJobsAndAnUnendedStubPhaseIsRes
     lab::ReservationLedger ledger;
     ASSERT_TRUE(lab::ReadReservationLedger(job, ledger, error)) << error;
     EXPECT_EQ(0, ledger.CountReserved());
+    lab::SetRoot(std::string());
+  }
+}
+
+// Once a later job of the same subclient has run (runs.log says so, or, that lost, a record only a job
+// process writes), run refuses every attempt of the earlier job: named by --job, by the "-- -j" the job
+// process would work as, of its stub phase, or the resume of its stub phase that has not ended. The
+// refusal names the later job, exits "not started" and changes nothing of the lab's jobs (no lock, no
+// runs.log line, no stream reserved, no level kept, no resume said). A later job only made, or one of
+// another subclient, refuses nothing.
+TEST_F(QuarnLabTool, RunRefusesEveryAttemptOfAJobOnceALaterJobOfItsSubclientHasRun) {
+  ASSERT_EQ(0, Tool({"create", labDir_, "--vms", "0"}).exitCode);
+  const std::string program = RecordingProgram();
+  const std::string t = " 2026-12-07 08:33:00 UTC";
+  enum Later { kOnlyMade, kRunsLog, kPhaseResultOnly, kVMRecordOnly, kOtherSubclient };
+  struct Case {
+    const char* name;
+    Later later;                    // what shows that the later job ran
+    bool runJobNamesTheLater;       // run --job <later> -- -j <earlier>
+    std::vector<std::string> options;
+    bool stubPhaseNotEnded;         // the earlier job's last run, of its stub phase, was killed
+    bool refused;
+    bool earlierRan = true;         // false: its first run would be one after the later job's
+  };
+  const Case cases[] = {
+      {"a later job only made", kOnlyMade, false, {"-t", "2"}, false, false},
+      {"a later job of another subclient", kOtherSubclient, false, {"-t", "2"}, false, false},
+      {"a later job's run", kRunsLog, false, {"-t", "2", "-numStreams", "2"}, false, true},
+      {"a later job's phase result, its runs.log lost", kPhaseResultOnly, false, {"-numStreams", "2"}, false, true},
+      {"a later job's record of a VM, its runs.log lost", kVMRecordOnly, false, {}, false, true},
+      {"the job the process works as", kRunsLog, true, {"-numStreams", "2"}, false, true},
+      {"its stub phase", kRunsLog, false, {"-t", "2", "-stub", "-stubPhase"}, false, true},
+      {"the resume of its stub phase", kRunsLog, false, {}, true, true},
+      // Its first run would keep another level than the one made, and reserve streams.
+      {"its first run after the later job's", kRunsLog, false, {"-t", "1", "-numStreams", "2"}, false, true, false},
+  };
+  int64_t job = 3000;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    job += 10;
+    const std::string earlier = std::to_string(job + 1), later = std::to_string(job + 2);
+    for (const std::string& id : {earlier, later})
+      ASSERT_EQ(0, Tool({"create", labDir_, "--job", id, "--level", "incremental"}).exitCode);
+    UseToolLab();
+    std::string error;
+    lab::PhaseLine done;
+    ASSERT_TRUE(lab::ParsePhaseLine("phaseSuccessful", done));
+    if (c.earlierRan) {
+      ASSERT_TRUE(lab::AppendPhaseLine(job + 1, done));
+      ASSERT_TRUE(lab::AppendRunEvent(job + 1, "started" + t + " pid=10 phase=backup results=0"));
+      ASSERT_TRUE(lab::AppendRunEvent(job + 1, "ended" + t + " status=0"));
+    }
+    if (c.stubPhaseNotEnded) {
+      ASSERT_TRUE(lab::AppendRunEvent(job + 1, "started" + t + " pid=11 phase=stub results=1"));
+      ASSERT_TRUE(lab::AppendRunEvent(job + 1, "ended" + t + " status=137 signal=9"));
+    }
+    switch (c.later) {
+      case kOnlyMade: break;
+      case kOtherSubclient:
+        ASSERT_TRUE(lab::UpdateJobRecord(job + 2, [](lab::JobRecord& record, std::string&) {
+          record.subclient = "2";
+          return true;
+        }, error)) << error;
+        ASSERT_TRUE(lab::AppendRunEvent(job + 2, "started" + t + " pid=12 phase=backup results=0"));
+        break;
+      case kRunsLog: ASSERT_TRUE(lab::AppendRunEvent(job + 2, "started" + t + " pid=12 phase=backup results=0")); break;
+      case kPhaseResultOnly: ASSERT_TRUE(lab::AppendPhaseLine(job + 2, done)); break;
+      case kVMRecordOnly: {
+        JobManager::VMUpdateInfo info;
+        info.setstring(JobManager::VMUpdateInfo::F_vmName, "vm01");
+        ASSERT_TRUE(lab::SaveVMStatus(job + 2, "50290000-0000-4000-8000-000000000001", info, true, error)) << error;
+        break;
+      }
+    }
+    // Every file of the lab's jobs, as the run finds them.
+    const auto jobFiles = [] {
+      std::map<std::string, std::string> files;
+      std::error_code failed;
+      const std::filesystem::path jobs = std::filesystem::path(lab::JobDir(1)).parent_path();
+      for (std::filesystem::recursive_directory_iterator it(jobs, failed), end; !failed && it != end;
+           it.increment(failed))
+        if (it->is_regular_file()) files[it->path().string()] = ReadAll(it->path().string());
+      return files;
+    };
+    const std::map<std::string, std::string> before = jobFiles();
+    unlink(dir_.Path("argv.txt").c_str());
+    std::vector<std::string> args = {"run", labDir_, "--job", c.runJobNamesTheLater ? later : earlier, "--program",
+                                     program, "--"};
+    if (c.runJobNamesTheLater) args.insert(args.end(), {"-j", earlier});
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    const ToolResult run = Tool(args);
+    if (!c.refused) {
+      EXPECT_EQ(2, run.exitCode) << run.out << run.err;
+      EXPECT_NE(std::string::npos, ReadAll(dir_.Path("argv.txt")).find("-j\n" + earlier + "\n")) << "not started";
+      lab::SetRoot(std::string());
+      continue;
+    }
+    EXPECT_EQ(3, run.exitCode) << run.out << run.err;
+    EXPECT_EQ("quarn-lab: refused: job " + later + " of subclient 1 has started since job " + earlier +
+                  "; a later attempt of job " + earlier + " would change what job " + later +
+                  " restores, so the job manager runs no attempt of it again\n",
+              run.err);
+    EXPECT_EQ("", run.out) << "a refused run says nothing before its refusal";
+    EXPECT_NE(0, access(dir_.Path("argv.txt").c_str(), F_OK)) << "the program was started";
+    EXPECT_TRUE(before == jobFiles()) << "a refused run changed the lab's jobs";
     lab::SetRoot(std::string());
   }
 }
