@@ -1700,7 +1700,9 @@ const std::map<std::string, std::function<void(ArchivingLab&)>>& Ways() {
       {"AStubALaterJobReportsRestoredInPlaceThenItsJobRefused",
        [](ArchivingLab& t) { t.AStubALaterJobReportsRestoredInPlaceThenItsJobRefused(); }},
       {"AVMsStatusNotRecordedThenALaterJobThenItsJobRefused",
-       [](ArchivingLab& t) { t.ALaterJobBuiltOnTheJobThenItsJobRefused(Unrecorded::kStatusNotRecorded, false, false); }},
+       [](ArchivingLab& t) {
+         t.ALaterJobBuiltOnTheJobThenItsJobRefused(Unrecorded::kStatusNotRecorded, false, false);
+       }},
       {"AVMsRecordRemovedAfterTwoLaterJobsThenItsJobRefused",
        [](ArchivingLab& t) {
          t.ALaterJobBuiltOnTheJobThenItsJobRefused(Unrecorded::kRemovedAfterTheLaterJob, false, true);
