@@ -29,6 +29,7 @@
 #include "platform/lab/LabMedia.h"
 #include "platform/lab/LabMount.h"
 #include "platform/os/CPxSha256.h"
+#include "platform/os/FXString.h"
 #include "platform/lab/LabCreate.h"
 #include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabJob.h"
@@ -209,6 +210,44 @@ TEST_F(QuarnLabTool, OutcomeShowsEachVMsStatusAndTheResultFile) {
   EXPECT_EQ(0, outcome.exitCode);
   EXPECT_NE(std::string::npos, outcome.out.find("VM status:\n  vm01 [guid-1] Failed: Agent Failure\n")) << outcome.out;
   EXPECT_NE(std::string::npos, outcome.out.find("backup.out:\n  vm01 Skipped Agent Failure\n")) << outcome.out;
+
+  // A VM of the job that the job manager holds no record of is backed up again by a later attempt only
+  // until a later job of the subclient has run; from then on the outcome says what stands: the first later
+  // job that holds a record of the VM, with its status there, or that the later job holds none.
+  lab::PhaseLine done;
+  ASSERT_TRUE(lab::ParsePhaseLine("phaseSuccessful", done));
+  ASSERT_TRUE(lab::AppendPhaseLine(7, done));
+  const std::string unrecorded = "\n  vm01 [" + lab::SampleVMGuid(1) + "]: no attempt of the job recorded it; the job "
+                                 "holds no archive of it";
+  const std::string stands = ", and the job manager runs no attempt of job 7 again\n";
+  struct Later {
+    int64_t job;
+    bool runsLog;       // its run in runs.log
+    bool holdsARecord;  // a record of vm01 with the job manager (a job process's: the job has run)
+    std::string says;
+  } later[] = {
+      {0, false, false, ", and a later attempt of the job backs it up\n"},
+      {8, true, false, "; job 8 has started since and holds no record of it" + stands},
+      {9, false, true, "; job 9, which has started since, reports it Backed up" + stands},
+      {10, false, false, "; job 9, which has started since, reports it Backed up" + stands},  // only made
+  };
+  for (const Later& l : later) {
+    if (l.job != 0) {
+      ASSERT_EQ(0, Tool({"create", labDir_, "--job", std::to_string(l.job)}).exitCode);
+      lab::SetRoot(labDir_);
+      std::string error;
+      if (l.runsLog) {
+        ASSERT_TRUE(lab::AppendRunEvent(l.job, "started 2026-12-07 08:33:00 UTC pid=12 phase=backup"));
+      }
+      JobManager::VMUpdateInfo backedUp;
+      backedUp.setstring(JobManager::VMUpdateInfo::F_vmName, "vm01");
+      if (l.holdsARecord) {
+        ASSERT_TRUE(lab::SaveVMStatus(l.job, FXString::ToLower(lab::SampleVMGuid(1)), backedUp, true, error)) << error;
+      }
+    }
+    outcome = Tool({"outcome", labDir_, "--job", "7"});
+    EXPECT_NE(std::string::npos, outcome.out.find(unrecorded + l.says)) << l.job << ": " << outcome.out;
+  }
 }
 
 TEST_F(QuarnLabTool, CreateAgainKeepsWhatIsThere) {
