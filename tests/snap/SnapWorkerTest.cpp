@@ -103,17 +103,17 @@ TEST_F(SnapWorkerTest, ASnapshotBackupOfAVMALaterJobHoldsFailsItBeforeAnyMount) 
     for (const int level : {1, 2}) {
       SCOPED_TRACE("a record of job " + std::to_string(recordJob) + ", level " + std::to_string(level));
       job.jobMgr.setBkpLevel(level);
-      LentWorker worker(&controller, nullptr);
-      ASSERT_TRUE(worker.Initialize(&job.jobMgr, &job.appMgr));
       vm_params road;
       road.vmName = "vm01";
       road.vmGuid = kGuids[0];
       road.collect = snaptest::SampleVM(0);
       road.collect.setint64(VirtualServer::VMCollect::F_vmJobId, ctltest::kJobId * 1000 + 1);
       road.collect.setint64(VirtualServer::VMCollect::F_subclientId, 1);
+      QuarnSnapWorker worker(&controller, 0);
+      ASSERT_TRUE(worker.Initialize(&job.jobMgr, &job.appMgr));
       worker.TEST_SetCurrentVM(&road);
       const int result = worker.ProcessVM();
-      worker.CleanUpVMInfo();
+      worker.TEST_SetCurrentVM(nullptr);
       if (recordJob == ctltest::kJobId) {
         // On to its snapshot's mount, which this lab has none of.
         EXPECT_EQ(146, result) << road.failureReason;
