@@ -194,6 +194,8 @@ class QuarnController : public VSController {
   bool GetVMDiskListFromIndexing(const std::string& vm, std::map<std::string, unsigned long long>& disks);
   // The job of the VM's own last full backup that ended well (0: none), as the index knows it.
   bool GetVMLastFullJobFromIndexing(const std::string& vmGuid, int64_t& jobId);
+  // The newest job of which the index holds a record of the VM, whatever became of it (0: none).
+  bool GetVMNewestRecordJobFromIndexing(const std::string& vmGuid, int64_t& jobId);
   bool GetVMMetadataFromIndexing(const std::string& vm, const std::string& folder, unsigned long count,
                                  IdxMetadata::IdxMetaData* metadata, IdxMetadataByName* byName, bool& retryable,
                                  bool& queryFailed);

@@ -229,6 +229,17 @@ bool QuarnController::GetVMLastFullJobFromIndexing(const std::string& vmGuid, in
   return false;
 }
 
+bool QuarnController::GetVMNewestRecordJobFromIndexing(const std::string& vmGuid, int64_t& jobId) {
+  jobId = 0;
+  auto_lock lock;
+  vsIndexClient* client = GetIndexClient(lock);
+  if (client == nullptr) return false;
+  if (client->GetVMNewestRecordJob(vmGuid, jobId)) return true;
+  m_event.Error(kSigVMMetadata, "The index cannot tell the jobs that hold VM [%s]: %s", vmGuid.c_str(),
+                client->GetLastError().c_str());
+  return false;
+}
+
 bool QuarnController::GetVMDiskExtentsCRC(const std::string& vm, const std::string& disk, unsigned long count,
                                           IdxBrowseClientResp* response) {
   auto_lock lock;

@@ -343,7 +343,9 @@ void QuarnCoordinator::ReportVMsWhoseStatusIsNotRecorded() {
                                                               : kSkipped;
     const std::string reason = what + ": its status [" + vsJobMgr::convertVMClientBkupStatusToString(status) +
                                "] could not be recorded" +
-                               (backedUp ? "; a later attempt of the job backs the VM up again" : "");
+                               (backedUp ? "; a later attempt of the job, run before the subclient's next job starts, "
+                                           "backs the VM up again"
+                                         : "");
     m_event.Error(kSigUnrecorded, "Failed to update VM status with Job Manager. VM [%s] [%s]: %s", vm.vmName.c_str(),
                   vm.vmGuid.c_str(), reason.c_str());
     m_completedWithErrors = true;

@@ -103,6 +103,11 @@ class QuarnWorker {
   // 0 connected (or already connected to that server), 10 no server name, 16 no usable
   // VM-information object, 17 the connection failed.
   virtual int ConnectToServer(const std::string& server);
+  // Fails the VM (95) with its reason, logged, as an event and the job's pending cause: a later job of
+  // the subclient holds it (the index's record of it in `laterJob`; `disk` names the disk when that
+  // record is a backup of it), and a backup of it by this job would supersede the earlier attempt that
+  // job's restore of it stands on.
+  int FailVMHeldByALaterJob(vm_params& vm, int64_t laterJob, const std::string& disk);
   bool IsFullBackupForVM();
   int GetVMBackupLevel();
   // Disconnects and frees the VM-information object; always 0.

@@ -27,6 +27,7 @@ constexpr int kResultArchiveFileFailed = 131;
 constexpr int kResultArchiveIndexFailed = 132;
 constexpr int kResultNoVMJobId = 140;
 constexpr int kResultIndexQueryFailed = 147;
+constexpr int kResultFailed = 95;
 constexpr int kMetadataInterrupted = 11;
 
 constexpr int kErrorInitialization = 4;
@@ -63,16 +64,19 @@ bool ExtentSizeChanged(IdxMetadataByName& previous, QuarnRegistry& registry, std
 // that ended is one of them: on a later attempt of it, that can be the job's own earlier attempt, which
 // this attempt's backup of the VM supersedes. A restore reads a job's latest attempt and builds each
 // disk on an earlier job: an incremental on the job itself could never be restored. True, with the
-// first disk and the job its backup is of, when a disk of that backup is of this job or a later one.
+// disk and the job its backup is of, when a disk of that backup is of this job or a later one (the
+// newest such job).
 bool LastBackupIsNotOfAnEarlierJob(IdxMetadataByName& previous, int64_t jobId, std::string& disk, int64_t& diskJob) {
+  bool found = false;
   for (auto& entry : previous) {
     const VSMeta* part = entry.second.getObject<VSMeta>(IdxMetadata::IdxMetaData::F_virtualServer, false);
     if (part == nullptr || part->getint64(VSMeta::F_diskJobId) < jobId) continue;
+    if (found && part->getint64(VSMeta::F_diskJobId) <= diskJob) continue;
     disk = entry.first;
     diskJob = part->getint64(VSMeta::F_diskJobId);
-    return true;
+    found = true;
   }
-  return false;
+  return found;
 }
 
 }  // namespace
@@ -163,6 +167,22 @@ int QuarnWorker::GetVMBackupLevel() {
   return m_jobMgr != nullptr ? m_jobMgr->getBkpLevel() : kFullBackup;
 }
 
+int QuarnWorker::FailVMHeldByALaterJob(vm_params& vm, int64_t laterJob, const std::string& disk) {
+  static const char* const sig = "int QuarnWorker::FailVMHeldByALaterJob(vm_params&, int64_t, const std::string&)";
+  const std::string job = "job [" + std::to_string(m_jobMgr->getJobId()) + "]";
+  const std::string later = "job [" + std::to_string(laterJob) + "]";
+  vm.failureReason = "Not backed up: the index holds " +
+                     (disk.empty() ? "a record of the VM in " + later
+                                   : "a backup of the VM by " + later + " (disk [" + disk + "])") +
+                     ", a later job of the subclient; a backup of the VM in " + job + " would supersede what " + later +
+                     " restores it from";
+  m_event.Error(sig, "VM [%s]: %s", vm.vmName.c_str(), vm.failureReason.c_str());
+  vm.failureEvent.SetMessageID(QuarnUtils::kEventVMNotBackedUpWithReason, true);
+  vm.failureEvent << vm.vmName << vm.failureReason;
+  m_jobMgr->setPendingCauseAndEvent(vm.failureEvent, QuarnUtils::kVMNotBackedUpSeverity);
+  return kResultFailed;
+}
+
 int QuarnWorker::ProcessVM() {
   static const char* const sig = "virtual int QuarnWorker::ProcessVM()";
   if (m_currentVM == nullptr || m_jobMgr == nullptr || m_appMgr == nullptr || m_controller == nullptr) return 95;
@@ -236,7 +256,17 @@ int QuarnWorker::ProcessVM() {
   SendVMUpdateInfo(false);
 
   // 7. Backup level: full, or incremental from the index's record of the last backup, when that is of a job
-  // before this one.
+  // before this one. A VM that a later job of the subclient holds is not backed up at all, at any level.
+  // The stub phase backs nothing up: the job's backup it stubs on is the one it finds.
+  const bool stubPhase = m_jobMgr->isVMStubPhase();
+  if (!stubPhase) {
+    int64_t newestJob = 0;
+    if (!m_controller->GetVMNewestRecordJobFromIndexing(vm.vmGuid, newestJob)) {
+      vm.failureReason = "Failed to get the index information from previous backup";
+      return kResultIndexQueryFailed;
+    }
+    if (newestJob > m_jobMgr->getJobId()) return FailVMHeldByALaterJob(vm, newestJob, std::string());
+  }
   if (!IsFullBackupForVM()) {
     bool convertToFull = false, queryFailed = false;
     const int fetched = GetVMIdxMetadata(vm.vmGuid, subclientId > 0 ? static_cast<unsigned long>(subclientId) : 0,
@@ -262,9 +292,9 @@ int QuarnWorker::ProcessVM() {
         convertToFull = true;
       }
       int64_t diskJob = 0;
-      // The stub phase backs nothing up: the job's backup it stubs on is the one it finds.
-      if (!convertToFull && !m_jobMgr->isVMStubPhase() &&
+      if (!convertToFull && !stubPhase &&
           LastBackupIsNotOfAnEarlierJob(m_prevIdxMetadata, m_jobMgr->getJobId(), disk, diskJob)) {
+        if (diskJob > m_jobMgr->getJobId()) return FailVMHeldByALaterJob(vm, diskJob, disk);
         m_event.Error(sig,
                       "The last backup of VM [%s] in the index is of job [%lld] (disk [%s]), not of a job before this "
                       "one: an attempt of this job supersedes it, and nothing built on it could be restored. "

@@ -13,6 +13,7 @@
 #include "platform/lab/LabJobRun.h"
 #include "platform/lab/LabKeyValue.h"
 #include "platform/lab/LabMount.h"
+#include "platform/lab/LabTasks.h"
 
 namespace labtool {
 
@@ -159,6 +160,26 @@ bool SelectJob(const Arguments& parsed, int64_t& jobId, std::string& error) {
 bool JobHasRun(int64_t jobId) {
   return !lab::ReadRunEvents(jobId).empty() || !lab::ReadPhaseLines(jobId).empty() ||
          !lab::VMStatusGuids(jobId).empty();
+}
+
+std::vector<int64_t> LaterJobsThatHaveRun(int64_t jobId, const std::string& subclient) {
+  std::vector<int64_t> later;
+  for (int64_t job : lab::ListJobs()) {
+    // The management server's jobs (restores, workflows) are no backups of a subclient.
+    if (job <= jobId || job >= lab::kFirstServerJobId || !JobHasRun(job)) continue;
+    lab::JobRecord record;
+    std::string error;
+    if (lab::ReadJobRecord(job, record, error) && (record.subclient.empty() ? "1" : record.subclient) != subclient)
+      continue;
+    later.push_back(job);
+  }
+  return later;
+}
+
+std::string SubclientOfJob(int64_t jobId) {
+  lab::JobRecord record;
+  std::string error;
+  return lab::ReadJobRecord(jobId, record, error) && !record.subclient.empty() ? record.subclient : "1";
 }
 
 bool SelectJobOrNewest(const Arguments& parsed, int64_t& jobId, std::string& error) {

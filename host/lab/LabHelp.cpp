@@ -50,7 +50,11 @@ const std::vector<CommandHelp>& Commands() {
        "backup holds), builds no VM's backup on the job itself (a VM it backs up that an earlier attempt of the "
        "job backed up, such as one whose status the job manager could not record, is backed up whole), and its "
        "stub phase ends the job with what its backup phase did too (a VM that phase failed keeps it completed "
-       "with errors). Ctrl-C "
+       "with errors). A run of a job that ended (a later attempt) backs up again what the job manager does not "
+       "hold backed up, and one of a job that has not ended resumes it; once a later job of the subclient has run "
+       "(it builds on the job's backups, or reports a stub by them), both are refused, naming the later job (exit "
+       "3, nothing changed; the job \"-- -j\" names too), and the job process itself never backs a VM up over a "
+       "later job's backup of it: it fails the VM, saying which job holds it. Ctrl-C "
        "tells the job to stop (within its workers' deadline), a second one kills it. Exits 0 completed, 1 "
        "completed with errors, 2 pending or failed, 3 not started, 130 interrupted, 64 a bad argument.",
        {{"job", "ID", "the job to run"},
@@ -63,7 +67,10 @@ const std::vector<CommandHelp>& Commands() {
        "relocated says so, also where the job manager's record does not), each VM of the job the job manager "
        "holds no record of and why, the result file "
        "and the lines of the job's last run that matter in the client's log and in the log of each proxy "
-       "that handled a VM whose status is not \"Backed up\".",
+       "that handled a VM whose status is not \"Backed up\". A VM the job manager holds no record of is backed "
+       "up again by a later attempt of the job only until a later job of the subclient has run; from then on "
+       "the outcome says what stands instead (the job's committed archives of the VM, and the first later job "
+       "that holds a record of it, with its status there), and run refuses every attempt of the job.",
        {{"job", "ID", "the job (default: the one running, else the newest that has run)"},
         {"client", "NAME", "the client whose log is shown (default: the job record's)"}}},
       {"set",

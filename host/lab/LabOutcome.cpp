@@ -299,12 +299,31 @@ bool LatestAttemptEventNamesVM(int64_t jobId, const std::vector<lab::JobRun>& ru
   return false;
 }
 
+// What stands of a VM of the job once later jobs of its subclient have run (`later`, in order): the first
+// of them that holds a record of the VM, with its status there. The job manager runs no attempt of the job
+// again: it would supersede what those jobs restore the VM from.
+std::string WhatStandsAfterLaterJobs(int64_t jobId, const std::vector<int64_t>& later, const std::string& guid) {
+  using Info = JobManager::VMUpdateInfo;
+  std::string stands = "job " + std::to_string(later.front()) + " has started since and holds no record of it";
+  for (int64_t job : later) {
+    Info info;
+    std::string error;
+    if (!lab::LoadVMStatus(job, FXString::ToLower(guid), info, error)) continue;
+    stands = "job " + std::to_string(job) + ", which has started since, reports it " +
+             VMStatusWords(info.getint64(Info::F_vmStatus), info.getint64(Info::F_stubStatus));
+    break;
+  }
+  return stands + ", and the job manager runs no attempt of job " + std::to_string(jobId) + " again";
+}
+
 // Each VM of the job (its record's list) of which the job manager holds no status record, with why as
 // far as the job's other records tell: the latest attempt's event, or the job's archives of it, which a
-// record lost since leaves. A later attempt of the job backs every one of them up again.
+// record lost since leaves. A later attempt of the job backs every one of them up again, until a later
+// job of the subclient has run: then what stands of each is said instead.
 std::vector<std::string> VMsWithoutStatusLines(int64_t jobId, const std::vector<lab::JobRun>& runs) {
   std::vector<std::string> lines;
   const std::vector<std::string> recorded = lab::VMStatusGuids(jobId);
+  const std::vector<int64_t> later = LaterJobsThatHaveRun(jobId, SubclientOfJob(jobId));
   for (int64_t number : lab::SampleVMNumbersOfJob(jobId)) {
     const std::string guid = lab::SampleVMGuid(number);
     if (std::binary_search(recorded.begin(), recorded.end(), FXString::ToLower(guid))) continue;
@@ -315,9 +334,15 @@ std::vector<std::string> VMsWithoutStatusLines(int64_t jobId, const std::vector<
                       : archives > 0 ? "its record was lost after the job ran (removed, or the job manager's records "
                                        "restored from an older copy)"
                                      : "no attempt of the job recorded it";
-    why += archives > 0 ? "; the job's committed archives of it stand (" + std::to_string(archives) +
-                              "), and a later attempt of the job backs it up again, whole"
-                        : "; the job holds no archive of it, and a later attempt of the job backs it up";
+    if (!later.empty()) {
+      why += (archives > 0 ? "; the job's committed archives of it stand (" + std::to_string(archives) + ")"
+                           : std::string("; the job holds no archive of it")) +
+             "; " + WhatStandsAfterLaterJobs(jobId, later, guid);
+    } else {
+      why += archives > 0 ? "; the job's committed archives of it stand (" + std::to_string(archives) +
+                                "), and a later attempt of the job backs it up again, whole"
+                          : "; the job holds no archive of it, and a later attempt of the job backs it up";
+    }
     lines.push_back(name + " [" + guid + "]: " + why);
   }
   return lines;

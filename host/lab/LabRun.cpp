@@ -343,6 +343,23 @@ int Refused(const lab::RunHolder& holder, int64_t jobId) {
   return kExitNotStarted;
 }
 
+// Refuses an attempt of a job once a later job of its subclient has run: that job's backups build on
+// the job's, or report a stub by them, and an attempt of the job supersedes what it backed up. Each
+// job is checked, the one named and the one the job process works as ("-- -j"). 0 when none is
+// refused; else the run's exit code, with the refusal said.
+int RefuseAttemptAfterALaterJob(const std::vector<int64_t>& jobs, const std::string& subclient) {
+  for (int64_t job : jobs) {
+    const std::vector<int64_t> later = LaterJobsThatHaveRun(job, subclient);
+    if (later.empty()) continue;
+    const std::string jobText = std::to_string(job), laterText = std::to_string(later.front());
+    Failure("refused: job " + laterText + " of subclient " + subclient + " has started since job " + jobText +
+            "; a later attempt of job " + jobText + " would change what job " + laterText +
+            " restores, so the job manager runs no attempt of it again");
+    return kExitNotStarted;
+  }
+  return 0;
+}
+
 // The job manager's options given after "--" that the run itself reads, checked before anything is
 // chosen or made for the run: a stream count and a backup level.
 bool CheckPassedOptions(const std::vector<std::string>& passed, std::string& error) {
@@ -570,6 +587,12 @@ int Run(const std::vector<std::string>& args) {
     return UsageError("subclient id '" + subclient + "' is not usable", "run");
   if (!lab::IsSafeArgument(client) || !CheckClient(client, error)) return UsageError(error, "run");
 
+  // Before anything of the run changes the lab: the stub phase's resume, the lock, the level, the streams.
+  int64_t processJob = jobId;
+  labkv::ParseInt64InRange(PassedValue(parsed.passThrough, "-j"), 1, INT64_MAX, processJob);
+  const std::string processSubclient = OrDefault(PassedValue(parsed.passThrough, "-a"), subclient);
+  if (const int refused = RefuseAttemptAfterALaterJob({jobId, processJob}, processSubclient)) return refused;
+
   // Before the run holds the job: it is then running, and its last run's outcome is not seen.
   ResumeStubPhase(jobId, parsed.passThrough);
 
@@ -583,6 +606,8 @@ int Run(const std::vector<std::string>& args) {
     }
     return Refused(holder, jobId);
   }
+  // Looked at again under the lock: a run of a later job may have ended since.
+  if (const int refused = RefuseAttemptAfterALaterJob({jobId, processJob}, processSubclient)) return refused;
   const std::string earlierRun = "an earlier run of job " + std::to_string(jobId);
   GiveBackWhatDeadProcessesHeld(jobId, earlierRun.c_str());
   // A process of an earlier run that still writes to a stream of the job would share it with this run.
@@ -622,8 +647,7 @@ int Run(const std::vector<std::string>& args) {
                     {"-numStreams", streams}},
                    parsed.passThrough);
   // The job is watched and recorded where the job process works, whichever job and client "--" chose.
-  int64_t shownJob = jobId;
-  labkv::ParseInt64InRange(PassedValue(parsed.passThrough, "-j"), 1, INT64_MAX, shownJob);
+  const int64_t shownJob = processJob;
   std::string passedClient = PassedValue(parsed.passThrough, "-cn");
   const std::string shownClient = lab::IsSafeComponent(passedClient) ? passedClient : client;
   const std::string kind = JobKind(argv, record.bkpLevel);

@@ -517,6 +517,19 @@ bool vsIndexClient::GetVMLastFullJob(const std::string& vmGuid, int64_t& jobId) 
   return true;
 }
 
+bool vsIndexClient::GetVMNewestRecordJob(const std::string& vmGuid, int64_t& jobId) {
+  jobId = 0;
+  std::string reason;
+  if (!CheckOpen()) return false;
+  const std::string guid = SubclientGuid();
+  if (lab::IndexVMDir(guid, vmGuid, reason).empty()) {
+    SetError(reason);
+    return false;
+  }
+  for (int64_t job : lab::IndexVMEntryJobs(guid, vmGuid)) jobId = std::max(jobId, lab::IndexParentJob(guid, job));
+  return true;
+}
+
 bool vsIndexClient::GetVMMetadata(const std::string& vm, const std::string& folder, unsigned long count,
                                   IdxMetadata::IdxMetaData* metadata, IdxMetadataByName* byName, bool& retryable,
                                   bool& queryFailed) {

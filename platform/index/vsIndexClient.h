@@ -116,6 +116,10 @@ class vsIndexClient {
   // The newest job of the index that holds a full backup of the VM (by GUID) that ended well; 0 when
   // there is none. False when the index cannot be asked.
   bool GetVMLastFullJob(const std::string& vmGuid, int64_t& jobId);
+  // The newest job of which the index holds a record of the VM (by GUID), whatever became of that job
+  // (a VM's own child job counted as the job it belongs to): a job's backup of the VM, or its report of
+  // the VM's stub; 0 when it holds none. False when the index cannot be asked.
+  bool GetVMNewestRecordJob(const std::string& vmGuid, int64_t& jobId);
   bool GetVMMetadata(const std::string& vm, const std::string& folder, unsigned long count,
                      IdxMetadata::IdxMetaData* metadata, IdxMetadataByName* byName, bool& retryable,
                      bool& queryFailed);

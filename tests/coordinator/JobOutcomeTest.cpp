@@ -25,7 +25,9 @@ const phase D = PHASE_DONE, F = PHASE_FAILED, P = PHASE_PENDING, N = PHASE_NOT_S
 const std::string kTerminology = std::to_string(0x5B0001D8u);
 const std::string kNoRecord = "vm02|The job manager holds no record of the VM in this job: its status [";
 const std::string kStaleRecord = "vm02|The job manager's record of the VM says [To be backed up]: its status [";
-const std::string kAgain = "] could not be recorded; a later attempt of the job backs the VM up again";
+const std::string kAgain =
+    "] could not be recorded; a later attempt of the job, run before the subclient's next job starts, backs the VM up "
+    "again";
 
 TEST_F(CoordinatorTest, OutcomeTable) {
   const OutcomeCase cases[] = {

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -28,6 +29,7 @@
 #include "platform/lab/LabMedia.h"
 #include "platform/lab/LabMount.h"
 #include "platform/os/CPxSha256.h"
+#include "platform/os/FXString.h"
 #include "platform/lab/LabCreate.h"
 #include "platform/lab/LabHypervisor.h"
 #include "platform/lab/LabJob.h"
@@ -208,6 +210,44 @@ TEST_F(QuarnLabTool, OutcomeShowsEachVMsStatusAndTheResultFile) {
   EXPECT_EQ(0, outcome.exitCode);
   EXPECT_NE(std::string::npos, outcome.out.find("VM status:\n  vm01 [guid-1] Failed: Agent Failure\n")) << outcome.out;
   EXPECT_NE(std::string::npos, outcome.out.find("backup.out:\n  vm01 Skipped Agent Failure\n")) << outcome.out;
+
+  // A VM of the job that the job manager holds no record of is backed up again by a later attempt only
+  // until a later job of the subclient has run; from then on the outcome says what stands: the first later
+  // job that holds a record of the VM, with its status there, or that the later job holds none.
+  lab::PhaseLine done;
+  ASSERT_TRUE(lab::ParsePhaseLine("phaseSuccessful", done));
+  ASSERT_TRUE(lab::AppendPhaseLine(7, done));
+  const std::string unrecorded = "\n  vm01 [" + lab::SampleVMGuid(1) + "]: no attempt of the job recorded it; the job "
+                                 "holds no archive of it";
+  const std::string stands = ", and the job manager runs no attempt of job 7 again\n";
+  struct Later {
+    int64_t job;
+    bool runsLog;       // its run in runs.log
+    bool holdsARecord;  // a record of vm01 with the job manager (a job process's: the job has run)
+    std::string says;
+  } later[] = {
+      {0, false, false, ", and a later attempt of the job backs it up\n"},
+      {8, true, false, "; job 8 has started since and holds no record of it" + stands},
+      {9, false, true, "; job 9, which has started since, reports it Backed up" + stands},
+      {10, false, false, "; job 9, which has started since, reports it Backed up" + stands},  // only made
+  };
+  for (const Later& l : later) {
+    if (l.job != 0) {
+      ASSERT_EQ(0, Tool({"create", labDir_, "--job", std::to_string(l.job)}).exitCode);
+      lab::SetRoot(labDir_);
+      std::string error;
+      if (l.runsLog) {
+        ASSERT_TRUE(lab::AppendRunEvent(l.job, "started 2026-12-07 08:33:00 UTC pid=12 phase=backup"));
+      }
+      JobManager::VMUpdateInfo backedUp;
+      backedUp.setstring(JobManager::VMUpdateInfo::F_vmName, "vm01");
+      if (l.holdsARecord) {
+        ASSERT_TRUE(lab::SaveVMStatus(l.job, FXString::ToLower(lab::SampleVMGuid(1)), backedUp, true, error)) << error;
+      }
+    }
+    outcome = Tool({"outcome", labDir_, "--job", "7"});
+    EXPECT_NE(std::string::npos, outcome.out.find(unrecorded + l.says)) << l.job << ": " << outcome.out;
+  }
 }
 
 TEST_F(QuarnLabTool, CreateAgainKeepsWhatIsThere) {
@@ -713,6 +753,111 @@ TEST_F(QuarnLabTool, TheLatestRunsPhaseResultIsTheJobsAndAnUnendedStubPhaseIsRes
     lab::ReservationLedger ledger;
     ASSERT_TRUE(lab::ReadReservationLedger(job, ledger, error)) << error;
     EXPECT_EQ(0, ledger.CountReserved());
+    lab::SetRoot(std::string());
+  }
+}
+
+// Once a later job of the same subclient has run (runs.log says so, or, that lost, a record only a job
+// process writes), run refuses every attempt of the earlier job: named by --job, by the "-- -j" the job
+// process would work as, of its stub phase, or the resume of its stub phase that has not ended. The
+// refusal names the later job, exits "not started" and changes nothing of the lab's jobs (no lock, no
+// runs.log line, no stream reserved, no level kept, no resume said). A later job only made, or one of
+// another subclient, refuses nothing.
+TEST_F(QuarnLabTool, RunRefusesEveryAttemptOfAJobOnceALaterJobOfItsSubclientHasRun) {
+  ASSERT_EQ(0, Tool({"create", labDir_, "--vms", "0"}).exitCode);
+  const std::string program = RecordingProgram();
+  const std::string t = " 2026-12-07 08:33:00 UTC";
+  enum Later { kOnlyMade, kRunsLog, kPhaseResultOnly, kVMRecordOnly, kOtherSubclient };
+  struct Case {
+    const char* name;
+    Later later;                    // what shows that the later job ran
+    bool runJobNamesTheLater;       // run --job <later> -- -j <earlier>
+    std::vector<std::string> options;
+    bool stubPhaseNotEnded;         // the earlier job's last run, of its stub phase, was killed
+    bool refused;
+    bool earlierRan = true;         // false: its first run would be one after the later job's
+  };
+  const Case cases[] = {
+      {"a later job only made", kOnlyMade, false, {"-t", "2"}, false, false},
+      {"a later job of another subclient", kOtherSubclient, false, {"-t", "2"}, false, false},
+      {"a later job's run", kRunsLog, false, {"-t", "2", "-numStreams", "2"}, false, true},
+      {"a later job's phase result, its runs.log lost", kPhaseResultOnly, false, {"-numStreams", "2"}, false, true},
+      {"a later job's record of a VM, its runs.log lost", kVMRecordOnly, false, {}, false, true},
+      {"the job the process works as", kRunsLog, true, {"-numStreams", "2"}, false, true},
+      {"its stub phase", kRunsLog, false, {"-t", "2", "-stub", "-stubPhase"}, false, true},
+      {"the resume of its stub phase", kRunsLog, false, {}, true, true},
+      // Its first run would keep another level than the one made, and reserve streams.
+      {"its first run after the later job's", kRunsLog, false, {"-t", "1", "-numStreams", "2"}, false, true, false},
+  };
+  int64_t job = 3000;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    job += 10;
+    const std::string earlier = std::to_string(job + 1), later = std::to_string(job + 2);
+    for (const std::string& id : {earlier, later})
+      ASSERT_EQ(0, Tool({"create", labDir_, "--job", id, "--level", "incremental"}).exitCode);
+    UseToolLab();
+    std::string error;
+    lab::PhaseLine done;
+    ASSERT_TRUE(lab::ParsePhaseLine("phaseSuccessful", done));
+    if (c.earlierRan) {
+      ASSERT_TRUE(lab::AppendPhaseLine(job + 1, done));
+      ASSERT_TRUE(lab::AppendRunEvent(job + 1, "started" + t + " pid=10 phase=backup results=0"));
+      ASSERT_TRUE(lab::AppendRunEvent(job + 1, "ended" + t + " status=0"));
+    }
+    if (c.stubPhaseNotEnded) {
+      ASSERT_TRUE(lab::AppendRunEvent(job + 1, "started" + t + " pid=11 phase=stub results=1"));
+      ASSERT_TRUE(lab::AppendRunEvent(job + 1, "ended" + t + " status=137 signal=9"));
+    }
+    switch (c.later) {
+      case kOnlyMade: break;
+      case kOtherSubclient:
+        ASSERT_TRUE(lab::UpdateJobRecord(job + 2, [](lab::JobRecord& record, std::string&) {
+          record.subclient = "2";
+          return true;
+        }, error)) << error;
+        ASSERT_TRUE(lab::AppendRunEvent(job + 2, "started" + t + " pid=12 phase=backup results=0"));
+        break;
+      case kRunsLog: ASSERT_TRUE(lab::AppendRunEvent(job + 2, "started" + t + " pid=12 phase=backup results=0")); break;
+      case kPhaseResultOnly: ASSERT_TRUE(lab::AppendPhaseLine(job + 2, done)); break;
+      case kVMRecordOnly: {
+        JobManager::VMUpdateInfo info;
+        info.setstring(JobManager::VMUpdateInfo::F_vmName, "vm01");
+        ASSERT_TRUE(lab::SaveVMStatus(job + 2, "50290000-0000-4000-8000-000000000001", info, true, error)) << error;
+        break;
+      }
+    }
+    // Every file of the lab's jobs, as the run finds them.
+    const auto jobFiles = [] {
+      std::map<std::string, std::string> files;
+      std::error_code failed;
+      const std::filesystem::path jobs = std::filesystem::path(lab::JobDir(1)).parent_path();
+      for (std::filesystem::recursive_directory_iterator it(jobs, failed), end; !failed && it != end;
+           it.increment(failed))
+        if (it->is_regular_file()) files[it->path().string()] = ReadAll(it->path().string());
+      return files;
+    };
+    const std::map<std::string, std::string> before = jobFiles();
+    unlink(dir_.Path("argv.txt").c_str());
+    std::vector<std::string> args = {"run", labDir_, "--job", c.runJobNamesTheLater ? later : earlier, "--program",
+                                     program, "--"};
+    if (c.runJobNamesTheLater) args.insert(args.end(), {"-j", earlier});
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    const ToolResult run = Tool(args);
+    if (!c.refused) {
+      EXPECT_EQ(2, run.exitCode) << run.out << run.err;
+      EXPECT_NE(std::string::npos, ReadAll(dir_.Path("argv.txt")).find("-j\n" + earlier + "\n")) << "not started";
+      lab::SetRoot(std::string());
+      continue;
+    }
+    EXPECT_EQ(3, run.exitCode) << run.out << run.err;
+    EXPECT_EQ("quarn-lab: refused: job " + later + " of subclient 1 has started since job " + earlier +
+                  "; a later attempt of job " + earlier + " would change what job " + later +
+                  " restores, so the job manager runs no attempt of it again\n",
+              run.err);
+    EXPECT_EQ("", run.out) << "a refused run says nothing before its refusal";
+    EXPECT_NE(0, access(dir_.Path("argv.txt").c_str(), F_OK)) << "the program was started";
+    EXPECT_TRUE(before == jobFiles()) << "a refused run changed the lab's jobs";
     lab::SetRoot(std::string());
   }
 }

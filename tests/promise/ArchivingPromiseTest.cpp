@@ -1049,6 +1049,185 @@ class ArchivingLab : public testing::Test {
     ArchivingJobThatStubsVM01(1003);
   }
 
+  // ---- A later job of the subclient has run: no attempt of an earlier job changes what it restores ----
+  // Copies of each VM's disks just before the job: vm01's as CopiesBefore takes them (a disk a stub
+  // deleted keeps its copy from before the stub's job), and vm02's, which keeps every disk.
+  void CopiesOfEachVMBefore(int64_t job) {
+    CopiesBefore(job);
+    held_[job][kVM] = before_[job];
+    held_[job][kRunningVM].clear();
+    for (const testsupport::DiskCopy& copy :
+         testsupport::CopyDisks({kRunningVM}, dir_.Path("vm02before" + std::to_string(job))))
+      held_[job][kRunningVM][copy.diskName] = copy.path;
+  }
+  // After every job and attempt (`when` says which): each job run so far holds each VM it reports backed
+  // up or stubbed as the VM was before the job (before the stub's job, for a stub): `vm restore --job`
+  // gives back exactly those bytes, and verify of the job and the VM agrees.
+  void CheckEveryJobHoldsWhatItReports(const std::string& when) {
+    for (const auto& job : held_) {
+      for (const auto& vm : job.second) {
+        lab::SetRoot(lab_);
+        Info record;
+        if (!vsJobMgr::ReadVMStatus(job.first, Description(vm.first).guid, record)) continue;
+        const int64_t status = record.getint64(Info::F_vmStatus);
+        if (status != lab::kVMStatusBackedUp && status != lab::kVMStatusBackedUpWithErrors &&
+            record.getint64(Info::F_stubStatus) != lab::kVMStubStatusStubbed)
+          continue;
+        const std::string jobText = std::to_string(job.first);
+        const std::string what = when + ": job " + jobText + ", " + vm.first;
+        EXPECT_EQ(0, Tool({"verify", lab_, "--job", jobText, "--vm", vm.first})) << what << ": " << Output();
+        const promise::Restore restore = promise::RestoreAsOfJobInCopy(
+            lab_, dir_.Path("held" + std::to_string(++restores_)), vm.first, job.first, dir_.Path("held.txt"));
+        ASSERT_EQ(0, restore.status) << what << ": " << restore.output;
+        EXPECT_EQ(vm.second.size(), restore.disks.size()) << what << ": " << restore.output;
+        for (const auto& disk : vm.second) {
+          EXPECT_TRUE(restore.disks.count(disk.first) &&
+                      restore.disks.at(disk.first) == testsupport::ReadDisk(disk.second))
+              << what << ": vm restore --job gives back other bytes than disk " << disk.first
+              << " had before the job: " << restore.output;
+        }
+      }
+    }
+  }
+  // A job of the lab with copies of each VM taken before it (an archiving one: both its phases, at two
+  // streams), then the check of every job.
+  void JobThenCheckEvery(int64_t job, const char* level, bool archiving) {
+    CopiesOfEachVMBefore(job);
+    if (job != 1001) NextJob(job);
+    BackupPhase(job, level, "2", archiving);
+    if (archiving) StubPhase(job, level);
+    CheckEveryJobHoldsWhatItReports("job " + std::to_string(job));
+  }
+  // A run of the job with the options after "--", once job `later` has run: refused, naming that job, and
+  // nothing of the job changes (its runs, its streams).
+  void ExpectRefused(int64_t job, int64_t later, const std::vector<std::string>& options) {
+    lab::SetRoot(lab_);
+    const std::vector<std::string> runs = lab::ReadRunEvents(job);
+    lab::ReservationLedger ledger;
+    std::string error;
+    ASSERT_TRUE(lab::ReadReservationLedger(job, ledger, error)) << error;
+    std::vector<std::string> args = {"run", lab_, "--job", std::to_string(job), "--"};
+    args.insert(args.end(), options.begin(), options.end());
+    EXPECT_EQ(3, Tool(args)) << Output();
+    const std::string jobText = std::to_string(job), laterText = std::to_string(later);
+    EXPECT_EQ("quarn-lab: refused: job " + laterText + " of subclient 1 has started since job " + jobText +
+                  "; a later attempt of job " + jobText + " would change what job " + laterText +
+                  " restores, so the job manager runs no attempt of it again\n",
+              Output());
+    lab::SetRoot(lab_);
+    EXPECT_EQ(runs, lab::ReadRunEvents(job)) << "a refused run started the job";
+    lab::ReservationLedger after;
+    ASSERT_TRUE(lab::ReadReservationLedger(job, after, error)) << error;
+    EXPECT_EQ(lab::FormatReservationLedger(ledger), lab::FormatReservationLedger(after)) << "a refused run reserved";
+  }
+  // The job process of the job started directly, as the lab tool would start it but past its refusal,
+  // with the streams the job manager reserved for it: vm01, which a later job holds, fails saying so (its
+  // status, its event), and the job ends completed with errors.
+  void JobProcessRunDirectlyOverALaterJob(int64_t job) {
+    lab::SetRoot(lab_);
+    lab::JobRecord record;
+    std::string error;
+    ASSERT_TRUE(lab::ReadJobRecord(job, record, error)) << error;
+    ASSERT_TRUE(lab::ReserveJobStreams(job, 2, 1, error)) << error;
+    const std::string jobText = std::to_string(job);
+    dir_.RunProgram({QUARN_HOST_BINARY, "-j", jobText, "-jt", record.token, "-a", "1", "-t", "2", "-d",
+                     record.mediaAgent, "-cn", "coordinator", "-numStreams", "2"});
+    Info status;
+    ASSERT_TRUE(vsJobMgr::ReadVMStatus(job, Description(kVM).guid, status));
+    EXPECT_EQ(1, status.getint64(Info::F_vmStatus)) << "not failed: " << StatusText(job);
+    const std::string why = StatusText(job);
+    EXPECT_TRUE(labrun::Has(why, "Not backed up: the index holds a record of the VM in job [") &&
+                labrun::Has(why, "], a later job of the subclient; a backup of the VM in job [" + jobText + "]"))
+        << why;
+    const std::string events = labrun::ReadText(lab::JobFile(job, "events.log"));
+    EXPECT_TRUE(labrun::Has(events, " 0x5B0001DB vm01|" + why)) << events;
+    EXPECT_EQ("job " + jobText + ": completed with errors", OutcomeLine(job));
+  }
+  // Job 1001 a full, then archiving job 1002 stubs vm01 and archiving job 1003 reports the stub (its
+  // restore point of vm01 is job 1002's backup); the user restores vm01 in place and writes to it. Every
+  // run of job 1002 is refused (its backup phase, with -stub or not, and its stub phase): as of job 1003
+  // vm01 restores to its bytes before job 1002, and verify agrees; so too after the next archiving job.
+  void AStubALaterJobReportsRestoredInPlaceThenItsJobRefused() {
+    CopiesOfEachVMBefore(1001);
+    EXPECT_EQ(0, Tool({"run", lab_, "--job", "1001", "--", "-t", "1", "-numStreams", "2"})) << Output();
+    CheckEveryJobHoldsWhatItReports("job 1001");
+    for (int64_t job : {1002, 1003}) {
+      JobThenCheckEvery(job, "2", true);
+      EXPECT_TRUE(Stubbed(kVM)) << "job " << job << ": " << WhyNotStubbed(job, kVM);
+    }
+    Info record;
+    ASSERT_TRUE(vsJobMgr::ReadVMStatus(1003, Description(kVM).guid, record));
+    EXPECT_EQ(lab::kVMStubStatusStubbed, record.getint64(Info::F_stubStatus)) << "job 1003 does not report the stub";
+    ASSERT_EQ(0, Tool({"vm", lab_, kVM, "restore"})) << Output();
+    WriteWhatIsLeft(3);
+    ExpectRefused(1002, 1003, {"-t", "2", "-numStreams", "2"});
+    ExpectRefused(1002, 1003, {"-t", "2", "-numStreams", "1", "-stub"});
+    ExpectRefused(1002, 1003, {"-t", "2", "-numStreams", "1", "-stub", "-stubPhase"});
+    CheckEveryJobHoldsWhatItReports("job 1002 refused after job 1003");
+    JobProcessRunDirectlyOverALaterJob(1002);
+    CheckEveryJobHoldsWhatItReports("job 1002's job process run directly after job 1003");
+    JobThenCheckEvery(1004, "2", true);
+    EXPECT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1004, kVM);
+  }
+  // Job 1001 a full, vm01 written, and incremental job 1002 backs it up while the job manager cannot
+  // record its status (or, kRemovedAfterTheLaterJob, its record is removed after job 1003); vm01 written
+  // again and job 1003 builds on job 1002, and (`secondLaterJob`) job 1004 on that. With `archiving` every
+  // job is an archiving one (both phases) with vm01 running; `stubbedBeforeTheRefusal`: vm01 then powered
+  // off, and archiving job 1004 stubs it. Every run of job 1002 is refused, and its outcome says what
+  // stands instead of inviting one; each job still holds each VM it reports as it was before the job, and
+  // so does the next job.
+  enum class Unrecorded { kStatusNotRecorded, kRemovedAfterTheLaterJob };
+  void ALaterJobBuiltOnTheJobThenItsJobRefused(Unrecorded how, bool archiving, bool secondLaterJob,
+                                               bool stubbedBeforeTheRefusal = false) {
+    if (archiving) PowerVM(true);
+    const std::string guid = Description(kVM).guid;
+    JobThenCheckEvery(1001, "1", archiving);
+    WriteWhatIsLeft(2);
+    CopiesOfEachVMBefore(1002);
+    NextJob(1002);
+    if (how == Unrecorded::kStatusNotRecorded) Fault({"add", "jobmgr.setVMStatus", "--code", "5", "--times", "always"});
+    BackupPhase(1002, "2", "2", archiving);
+    ClearFaults();
+    if (archiving) StubPhase(1002, "2");
+    CheckEveryJobHoldsWhatItReports("job 1002");
+    WriteWhatIsLeft(3);
+    JobThenCheckEvery(1003, "2", archiving);
+    if (how == Unrecorded::kRemovedAfterTheLaterJob) {
+      ASSERT_EQ(0, unlink(lab::VMStatusPath(1002, guid).c_str()));
+    }
+    int64_t next = 1004;
+    if (secondLaterJob) {
+      WriteWhatIsLeft(4);
+      JobThenCheckEvery(next++, "2", archiving);
+    }
+    if (stubbedBeforeTheRefusal) {
+      PowerVM(false);
+      JobThenCheckEvery(next, "2", true);
+      EXPECT_TRUE(Stubbed(kVM)) << WhyNotStubbed(next++, kVM);
+    }
+    ExpectRefused(1002, 1003, {"-t", "2", "-numStreams", "2"});
+    if (archiving) {
+      ExpectRefused(1002, 1003, {"-t", "2", "-numStreams", "2", "-stub"});
+      ExpectRefused(1002, 1003, {"-t", "2", "-numStreams", "1", "-stub", "-stubPhase"});
+    }
+    EXPECT_EQ(0, Tool({"outcome", lab_, "--job", "1002"}));
+    EXPECT_FALSE(labrun::Has(Output(), "a later attempt of the job backs it up")) << Output();
+    lab::SetRoot(lab_);
+    const std::vector<std::string> recorded = lab::VMStatusGuids(1002);
+    if (std::find(recorded.begin(), recorded.end(), guid) == recorded.end()) {
+      EXPECT_TRUE(labrun::Has(Output(), "\n  vm01 [" + guid + "]: ") &&
+                  labrun::Has(Output(), "; the job's committed archives of it stand (") &&
+                  labrun::Has(Output(), "; job 1003, which has started since, reports it Backed up, and the job "
+                                        "manager runs no attempt of job 1002 again\n"))
+          << Output();
+    }
+    CheckEveryJobHoldsWhatItReports("job 1002 refused");
+    JobProcessRunDirectlyOverALaterJob(1002);
+    CheckEveryJobHoldsWhatItReports("job 1002's job process run directly after job 1003");
+    CheckRestores("job 1002 refused, its job process run directly");
+    JobThenCheckEvery(next, "2", archiving);
+  }
+
   // vm02 fails in the backup phase of job 1001 (its mount refused, or a disk's mount failed), vm01 is
   // stubbed in its stub phase: the job ends completed with errors, as it did after its backup phase.
   void ABackupPhaseFailsAVM(const char* operation) {
@@ -1427,6 +1606,8 @@ class ArchivingLab : public testing::Test {
   std::map<std::string, std::map<std::string, std::string>> copies_;  // VM -> disk name -> its last copy
   std::map<int64_t, std::map<std::string, std::string>> before_;      // job -> vm01's disk name -> its copy
   int64_t damagedJob_ = 0;  // the job whose archive of vm01 the test damaged
+  // job -> VM -> disk name -> its copy just before the job (CopiesOfEachVMBefore)
+  std::map<int64_t, std::map<std::string, std::map<std::string, std::string>>> held_;
   int restores_ = 0;
 };
 
@@ -1434,6 +1615,7 @@ class ArchivingPromise : public ArchivingLab, public testing::WithParamInterface
 
 const std::map<std::string, std::function<void(ArchivingLab&)>>& Ways() {
   using Earlier = ArchivingLab::EarlierAttempt;
+  using Unrecorded = ArchivingLab::Unrecorded;
   const auto again = [](Earlier earlier, bool archiving, bool writes) {
     return [=](ArchivingLab& t) { t.AnEarlierAttemptBackedUpVM01ThenItsJobAgain(earlier, archiving, writes); };
   };
@@ -1623,6 +1805,23 @@ const std::map<std::string, std::function<void(ArchivingLab&)>>& Ways() {
        again(Earlier::kStatusAndIndexRecordRemovedByChecksums, false, false)},
       {"AStubRestoredInPlaceThenItsJobAgain", again(Earlier::kStubbed, false, false)},
       {"AStubRestoredInPlaceThenItsArchivingJobAgainAfterWrites", again(Earlier::kStubbed, true, true)},
+      // Once a later job of the subclient has run, no attempt of an earlier job runs.
+      {"AStubALaterJobReportsRestoredInPlaceThenItsJobRefused",
+       [](ArchivingLab& t) { t.AStubALaterJobReportsRestoredInPlaceThenItsJobRefused(); }},
+      {"AVMsStatusNotRecordedThenALaterJobThenItsJobRefused",
+       [](ArchivingLab& t) {
+         t.ALaterJobBuiltOnTheJobThenItsJobRefused(Unrecorded::kStatusNotRecorded, false, false);
+       }},
+      {"AVMsRecordRemovedAfterTwoLaterJobsThenItsJobRefused",
+       [](ArchivingLab& t) {
+         t.ALaterJobBuiltOnTheJobThenItsJobRefused(Unrecorded::kRemovedAfterTheLaterJob, false, true);
+       }},
+      {"AVMsStatusNotRecordedInArchivingJobsThenItsJobRefused",
+       [](ArchivingLab& t) { t.ALaterJobBuiltOnTheJobThenItsJobRefused(Unrecorded::kStatusNotRecorded, true, false); }},
+      {"AVMsStatusNotRecordedThenALaterJobThenAStubThenItsJobRefused",
+       [](ArchivingLab& t) {
+         t.ALaterJobBuiltOnTheJobThenItsJobRefused(Unrecorded::kStatusNotRecorded, true, false, true);
+       }},
       // A VM judged by the disks it had at each job.
       {"ADiskGivenToAStubDetachedBeforeAJobReportsIt",
        [](ArchivingLab& t) { t.ADiskGivenToAStubDetachedBeforeAJobReportsIt(false); }},

@@ -1,5 +1,5 @@
-// The snapshot worker's own steps: its progress in a snapshot backup, and a catalogue's volumes
-// (their mount at file level, their header files, their image-level trees).
+// The snapshot worker's own steps: its progress in a snapshot backup, a VM that a later job holds, and a
+// catalogue's volumes (their mount at file level, their header files, their image-level trees).
 #include <cstring>
 
 #include <gtest/gtest.h>
@@ -86,6 +86,46 @@ TEST_F(SnapWorkerTest, ASnapshotBackupCountsItsProgressByPhase) {
       {VM_PROGRESS_CONFIG_FILES, 90}, {VM_PROGRESS_DISKS, 90},    {VM_PROGRESS_GRANULAR_METADATA, 90},
       {VM_PROGRESS_UNMOUNTED, 99},    {VM_PROGRESS_COMPLETE, 100}, {static_cast<QuarnVMProgressPhase>(8), 0}};
   for (const auto& phase : expected) EXPECT_EQ(phase.second, worker.getPercentageCompletion(phase.first, 5, 10));
+}
+
+// The snapshot worker takes its VM's base from the ordinary road: a VM that a later job of the
+// subclient holds (the index's record of it in that job) is not backed up by a snapshot backup, at any
+// level, and fails saying which job before its snapshot's mount; a record of the job itself does not
+// stop it.
+TEST_F(SnapWorkerTest, ASnapshotBackupOfAVMALaterJobHoldsFailsItBeforeAnyMount) {
+  job.jobMgr.setSnapCatalogMode(false);
+  job.jobMgr.setSnapBackup(true);
+  std::string error;
+  for (const int64_t recordJob : {ctltest::kJobId, ctltest::kJobId + 1}) {
+    ASSERT_TRUE(lab::WriteIndexVMEntries(job.appMgr.getSubclientGUID(), kGuids[0], recordJob, {{"name", "vm01"}},
+                                         error))
+        << error;
+    for (const int level : {1, 2}) {
+      SCOPED_TRACE("a record of job " + std::to_string(recordJob) + ", level " + std::to_string(level));
+      job.jobMgr.setBkpLevel(level);
+      vm_params road;
+      road.vmName = "vm01";
+      road.vmGuid = kGuids[0];
+      road.collect = snaptest::SampleVM(0);
+      road.collect.setint64(VirtualServer::VMCollect::F_vmJobId, ctltest::kJobId * 1000 + 1);
+      road.collect.setint64(VirtualServer::VMCollect::F_subclientId, 1);
+      QuarnSnapWorker worker(&controller, 0);
+      ASSERT_TRUE(worker.Initialize(&job.jobMgr, &job.appMgr));
+      worker.TEST_SetCurrentVM(&road);
+      const int result = worker.ProcessVM();
+      worker.TEST_SetCurrentVM(nullptr);
+      if (recordJob == ctltest::kJobId) {
+        // On to its snapshot's mount, which this lab has none of.
+        EXPECT_EQ(146, result) << road.failureReason;
+        continue;
+      }
+      EXPECT_EQ(95, result);
+      EXPECT_NE(std::string::npos,
+                road.failureReason.find("the index holds a record of the VM in job [" +
+                                        std::to_string(ctltest::kJobId + 1) + "], a later job of the subclient"))
+          << road.failureReason;
+    }
+  }
 }
 
 TEST_F(SnapWorkerTest, ACatalogueThatCollectsNothingSaysSoInTheVMsResult) {

@@ -13,6 +13,7 @@
 namespace {
 
 using roadtest::Job;
+using VSMeta = IdxMetadata::VirtualServerIdxMetaData;
 using Calls = std::vector<std::string>;
 
 class RoadTest : public ::testing::Test {
@@ -194,6 +195,96 @@ TEST_F(RoadTest, IndexingV2ChecksTheVMsOwnJobAndRunsItsArchiveIndex) {
     };
     EXPECT_EQ(11, job.Run());
     ExpectNothingHeld(job);
+  }
+}
+
+// A VM is never backed up by a job over the backup of it by a later job of the subclient: the index
+// holding a record of it in a later job (at any level of this job; one past the job, and the job itself at
+// the limit), or a last backup whose disk is of a later job, fails the VM before anything is mounted, with
+// its reason, the job's pending cause and event. A record of the job's own earlier attempt is backed up
+// over whole, one of an earlier job built on; the stub phase backs nothing up and is not asked.
+TEST_F(RoadTest, AVMThatALaterJobHoldsIsNeverBackedUpOverIt) {
+  std::string error;
+  lab::SetSubclientValue("1", "indexingV2", "1", error);
+  QuarnRegistry::TEST_Unload();
+  enum Before { kLaterJob, kSameJob, kEarlierJob, kEarlierJobNamingALaterDisk };
+  struct Case {
+    const char* what;
+    Before before;  // the job that backed the VM up first, against the one that runs
+    int level;      // the running job's
+    bool stubPhase;
+    int result;
+    int backupLevel;     // of the running job's backup of the VM; 0: none
+    const char* reason;  // part of the VM's failure reason (and of its pending cause)
+  } cases[] = {
+      {"a later job's record, a full", kLaterJob, 1, false, 95, 0, "the index holds a record of the VM in job ["},
+      {"a later job's record, an incremental", kLaterJob, 2, false, 95, 0,
+       "a later job of the subclient; a backup of the VM in job ["},
+      {"a later job's record, the stub phase", kLaterJob, 2, true, 113, 0, "was not stubbed"},
+      {"the job's own earlier attempt, an incremental", kSameJob, 2, false, 0, 1, ""},
+      {"the job's own earlier attempt, a full", kSameJob, 1, false, 0, 1, ""},
+      {"an earlier job", kEarlierJob, 2, false, 0, 2, ""},
+      {"an earlier job's record whose disk is of a later job", kEarlierJobNamingALaterDisk, 2, false, 95, 0,
+       "a backup of the VM by job ["},
+  };
+  int64_t id = 6000;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    id += 10;
+    const int64_t running = id, first = c.before == kLaterJob ? id + 1 : c.before == kSameJob ? id : id - 1;
+    {
+      Job earlier(first, 1);
+      ASSERT_EQ(0, earlier.Run());
+      // The scripted disks send no records of their own: the record of the first job's backup names each
+      // disk's backup as of that job, or (kEarlierJobNamingALaterDisk) of a later one.
+      const std::string guid = earlier.appMgr.getSubclientGUID();
+      std::vector<std::vector<std::string>> entries;
+      ASSERT_TRUE(lab::ReadIndexVMEntries(guid, roadtest::kVMGuid, first, entries, error)) << error;
+      IdxMetadata::IdxMetaData vmRecord;
+      vmRecord.getObject<IdxMetadata::IdxCommonMetaData>(IdxMetadata::IdxMetaData::F_common, true)
+          ->setstring(IdxMetadata::IdxCommonMetaData::F_itemName, roadtest::kVM);
+      std::string vmXml;
+      ASSERT_TRUE(vmRecord.serialize(vmXml, true));
+      entries.push_back({"meta", "vm", vmXml});
+      for (const char* disk : {"scsi0-0-vm01_0.img", "scsi0-1-vm01_1.img"}) {
+        IdxMetadata::IdxMetaData record;
+        record.getObject<VSMeta>(IdxMetadata::IdxMetaData::F_virtualServer, true)
+            ->setint64(VSMeta::F_diskJobId, c.before == kEarlierJobNamingALaterDisk ? first + 100 : first);
+        std::string xml;
+        ASSERT_TRUE(record.serialize(xml, true));
+        entries.push_back({"meta", "disk", disk, xml});
+      }
+      ASSERT_TRUE(lab::WriteIndexVMEntries(guid, roadtest::kVMGuid, first, entries, error)) << error;
+    }
+    Job job(running, c.level);
+    job.jobMgr.setVMStubPhase(c.stubPhase);
+    const size_t causes = vsJobMgr::ReadPendingCauses(running).size();
+    EXPECT_EQ(c.result, job.Run());
+    EXPECT_NE(std::string::npos, job.vm.failureReason.find(c.reason)) << job.vm.failureReason;
+    if (c.backupLevel == 0) {
+      EXPECT_TRUE(c.stubPhase || job.worker->calls.empty()) << "the VM was mounted";
+    } else {
+      ASSERT_NE(nullptr, job.worker->Mount());
+      EXPECT_EQ(c.backupLevel, job.worker->Mount()->vmBackupLevel);
+    }
+    ExpectNothingHeld(job);
+    if (c.before == kSameJob && c.level == 2) {
+      EXPECT_TRUE(Logged("The last backup of VM [vm01] in the index is of job [" + std::to_string(running) +
+                         "] (disk [scsi0-0-vm01_0.img]), not of a job before this one"));
+    }
+    const std::vector<std::string> pending = vsJobMgr::ReadPendingCauses(running);
+    const std::vector<std::string> events = vsJobMgr::ReadEvents(running);
+    if (c.result != 95) {
+      EXPECT_EQ(causes, pending.size());
+      continue;
+    }
+    const std::string later = "job [" + std::to_string(c.before == kLaterJob ? first : first + 100) + "]";
+    EXPECT_NE(std::string::npos, job.vm.failureReason.find(later)) << job.vm.failureReason;
+    EXPECT_TRUE(Logged("ERROR int QuarnWorker::FailVMHeldByALaterJob") && Logged("VM [vm01]: " + job.vm.failureReason));
+    ASSERT_EQ(causes + 1, pending.size());
+    EXPECT_NE(std::string::npos, pending.back().find("0x5B0001DB vm01|" + job.vm.failureReason)) << pending.back();
+    ASSERT_FALSE(events.empty());
+    EXPECT_NE(std::string::npos, events.back().find("0x5B0001DB vm01|" + job.vm.failureReason)) << events.back();
   }
 }
 
