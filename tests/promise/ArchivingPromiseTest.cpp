@@ -1258,9 +1258,9 @@ class ArchivingLab : public testing::Test {
   // attempt gave, and never shows vm01 "Backed up, to be archived" beside a stub of the job. Every disk
   // the stub deleted restores, the job holds vm01 (and vm02) as before it, and the next archiving job
   // stubs vm01 or reports its stub, and holds it.
-  enum class Unrecorded { kIdleVM, kStub, kRunningVM, kIdleVMInTheStubPhaseOnly };
-  void AnArchivingJobThatCouldNotRecordAVMsStatus(Unrecorded how) {
-    if (how == Unrecorded::kStub) {
+  enum class StubJobUnrecorded { kIdleVM, kStub, kRunningVM, kIdleVMInTheStubPhaseOnly };
+  void AnArchivingJobThatCouldNotRecordAVMsStatus(StubJobUnrecorded how) {
+    if (how == StubJobUnrecorded::kStub) {
       ArchivingJobThatStubsVM01(1001, "1");
     } else {
       CopiesBefore(1001);
@@ -1269,18 +1269,22 @@ class ArchivingLab : public testing::Test {
     }
     CopiesBefore(1002);
     NextJob(1002);
-    const bool stubPhaseOnly = how == Unrecorded::kIdleVMInTheStubPhaseOnly;
-    const std::string vm = how == Unrecorded::kRunningVM ? kRunningVM : kVM;
+    const bool stubPhaseOnly = how == StubJobUnrecorded::kIdleVMInTheStubPhaseOnly;
+    const std::string vm = how == StubJobUnrecorded::kRunningVM ? kRunningVM : kVM;
     const std::string guid = Description(vm).guid;
     const std::vector<std::string> refused = {"fault", lab_, "add", "jobmgr.setVMStatus", "--code", "5", "--times",
                                               "always", "--vm", vm};
-    if (!stubPhaseOnly) ASSERT_EQ(0, Tool(refused)) << Output();
+    if (!stubPhaseOnly) {
+      ASSERT_EQ(0, Tool(refused)) << Output();
+    }
     BackupPhase(1002, "2", "2");
     EXPECT_EQ(stubPhaseOnly ? "job 1002: completed" : "job 1002: completed with errors", OutcomeLine(1002));
-    if (stubPhaseOnly) ASSERT_EQ(0, Tool(refused)) << Output();
+    if (stubPhaseOnly) {
+      ASSERT_EQ(0, Tool(refused)) << Output();
+    }
     StubPhase(1002, "2");
     ClearFaults();
-    EXPECT_EQ(how != Unrecorded::kIdleVM, Stubbed(kVM)) << WhyNotStubbed(1002, kVM);
+    EXPECT_EQ(how != StubJobUnrecorded::kIdleVM, Stubbed(kVM)) << WhyNotStubbed(1002, kVM);
     EXPECT_EQ("job 1002: completed with errors", OutcomeLine(1002)) << Output();
     const std::string out = Output();
     const std::string why =
@@ -1306,7 +1310,7 @@ class ArchivingLab : public testing::Test {
       EXPECT_FALSE(labrun::Has(out, "] Backed up, to be archived")) << out;
     }
     CheckJobHoldsVM(1002);
-    if (how == Unrecorded::kRunningVM) CheckRunningVMRestoresAsOf(1002);
+    if (how == StubJobUnrecorded::kRunningVM) CheckRunningVMRestoresAsOf(1002);
     ArchivingJobThatStubsVM01(1003);
     EXPECT_EQ("job 1003: completed", OutcomeLine(1003));
   }
@@ -1765,14 +1769,14 @@ const std::map<std::string, std::function<void(ArchivingLab&)>>& Ways() {
       {"ABackupPhaseWhoseMountOfADiskFails", [](ArchivingLab& t) { t.ABackupPhaseFailsAVM("vminfo.MountFailure"); }},
       // An archiving job that could not record a VM's status, in both its phases or its stub phase only.
       {"AnIdleVMsStatusNotRecordedByAnArchivingJob",
-       [](ArchivingLab& t) { t.AnArchivingJobThatCouldNotRecordAVMsStatus(ArchivingLab::Unrecorded::kIdleVM); }},
+       [](ArchivingLab& t) { t.AnArchivingJobThatCouldNotRecordAVMsStatus(ArchivingLab::StubJobUnrecorded::kIdleVM); }},
       {"AStubsStatusNotRecordedByAnArchivingJob",
-       [](ArchivingLab& t) { t.AnArchivingJobThatCouldNotRecordAVMsStatus(ArchivingLab::Unrecorded::kStub); }},
+       [](ArchivingLab& t) { t.AnArchivingJobThatCouldNotRecordAVMsStatus(ArchivingLab::StubJobUnrecorded::kStub); }},
       {"ARunningVMsStatusNotRecordedByAnArchivingJob",
-       [](ArchivingLab& t) { t.AnArchivingJobThatCouldNotRecordAVMsStatus(ArchivingLab::Unrecorded::kRunningVM); }},
+       [](ArchivingLab& t) { t.AnArchivingJobThatCouldNotRecordAVMsStatus(ArchivingLab::StubJobUnrecorded::kRunningVM); }},
       {"AStubsStatusNotRecordedByItsStubPhase",
        [](ArchivingLab& t) {
-         t.AnArchivingJobThatCouldNotRecordAVMsStatus(ArchivingLab::Unrecorded::kIdleVMInTheStubPhaseOnly);
+         t.AnArchivingJobThatCouldNotRecordAVMsStatus(ArchivingLab::StubJobUnrecorded::kIdleVMInTheStubPhaseOnly);
        }},
       {"AStubWhoseInventoryQueryIsRefused", [](ArchivingLab& t) { t.AStubWhoseInventoryQueryIsRefused(); }},
       {"AStubPhaseEndedWithAStubCutOffThenRunsLogDeleted",
