@@ -12,6 +12,8 @@
 #include <functional>
 #include <map>
 #include <set>
+#include <utility>
+#include <vector>
 
 #include "app/QuarnUtils.h"
 #include "archiving/QuarnVMManagement.h"
@@ -48,11 +50,36 @@ std::string ShortName(const std::string& name, const std::string& guid) {
   return name;
 }
 
+// Whether the job manager records the VM as backed up (whole or with errors) in the job.
+bool ReportedBackedUp(int64_t jobId, const std::string& guid) {
+  JobManager::VMUpdateInfo record;
+  if (!vsJobMgr::ReadVMStatus(jobId, guid, record)) return false;
+  const int64_t status = record.getint64(JobManager::VMUpdateInfo::F_vmStatus);
+  return status == kVMBackedUp || status == kVMBackedUpWithErrors;
+}
+
+// Whether the job manager records the VM as stubbed in the job (its stub's status, whatever its status).
+bool ReportedStubbed(int64_t jobId, const std::string& guid) {
+  JobManager::VMUpdateInfo record;
+  return vsJobMgr::ReadVMStatus(jobId, guid, record) &&
+         record.getint64(JobManager::VMUpdateInfo::F_stubStatus) == QuarnVMManagement::kStubStatusStubbed;
+}
+
+// The VM's mounts recorded for the job, as the job's latest attempt stands on them. An attempt that
+// reported the VM as a stub it found made (backed up and stubbed) backed the stub up and mounted
+// nothing: a mount of the VM left for the job is an earlier attempt's, no part of what the job holds.
+std::vector<lab::MountRecord> MountsOfJob(int64_t jobId, const std::string& guid) {
+  std::vector<lab::MountRecord> mounts;
+  if (ReportedBackedUp(jobId, guid) && ReportedStubbed(jobId, guid)) return mounts;
+  for (lab::MountRecord& mount : lab::ListMountRecords(jobId))
+    if (strcasecmp(mount.guid.c_str(), guid.c_str()) == 0) mounts.push_back(std::move(mount));
+  return mounts;
+}
+
 // The disk as the mount of `jobId` took it, and its mount; false when there is none.
 bool PointInTimeDisk(int64_t jobId, const std::string& guid, const std::string& indexName, lab::MountRecord& record,
                      lab::MountedDisk& found) {
-  for (const lab::MountRecord& mount : lab::ListMountRecords(jobId)) {
-    if (strcasecmp(mount.guid.c_str(), guid.c_str()) != 0) continue;
+  for (const lab::MountRecord& mount : MountsOfJob(jobId, guid)) {
     for (const lab::MountedDisk& disk : mount.disks) {
       if (disk.indexName != indexName) continue;
       record = mount;
@@ -95,21 +122,6 @@ bool HashRestoredDiskWithoutLeftOut(const archive::RestoredDisk& disk, int64_t l
       error);
   if (ok) sha = digest.FinalHex();
   return ok;
-}
-
-// Whether the job manager records the VM as backed up (whole or with errors) in the job.
-bool ReportedBackedUp(int64_t jobId, const std::string& guid) {
-  JobManager::VMUpdateInfo record;
-  if (!vsJobMgr::ReadVMStatus(jobId, guid, record)) return false;
-  const int64_t status = record.getint64(JobManager::VMUpdateInfo::F_vmStatus);
-  return status == kVMBackedUp || status == kVMBackedUpWithErrors;
-}
-
-// Whether the job manager records the VM as stubbed in the job (its stub's status, whatever its status).
-bool ReportedStubbed(int64_t jobId, const std::string& guid) {
-  JobManager::VMUpdateInfo record;
-  return vsJobMgr::ReadVMStatus(jobId, guid, record) &&
-         record.getint64(JobManager::VMUpdateInfo::F_stubStatus) == QuarnVMManagement::kStubStatusStubbed;
 }
 
 // What a restored disk is compared with. Sizes are compared before any byte is read, so the work is
@@ -191,11 +203,7 @@ bool MatchesOutside(const archive::RestoredDisk& disk, int64_t lastJob, const Re
 }
 
 // Whether the job's mount of the VM is recorded.
-bool MountedInJob(int64_t jobId, const std::string& guid) {
-  const std::vector<lab::MountRecord> mounts = lab::ListMountRecords(jobId);
-  return std::any_of(mounts.begin(), mounts.end(),
-                     [&](const lab::MountRecord& mount) { return strcasecmp(mount.guid.c_str(), guid.c_str()) == 0; });
-}
+bool MountedInJob(int64_t jobId, const std::string& guid) { return !MountsOfJob(jobId, guid).empty(); }
 
 // Whether the lab's hypervisor has the VM and the job's stub phase stubbed it, as its job manager's
 // record says.
@@ -218,14 +226,11 @@ bool StubHadDisk(const std::string& guid, int64_t jobId, const std::string& name
 bool OnlyAnEarlierJobHolds(const archive::RestoredDisk& disk, const std::string& guid, int64_t jobId,
                            const std::string& indexName) {
   if (disk.headerJob == jobId || disk.extentsFromLastJob > 0) return false;
-  bool mounted = false;
-  for (const lab::MountRecord& mount : lab::ListMountRecords(jobId)) {
-    if (strcasecmp(mount.guid.c_str(), guid.c_str()) != 0) continue;
-    mounted = true;
+  const std::vector<lab::MountRecord> mounts = MountsOfJob(jobId, guid);
+  for (const lab::MountRecord& mount : mounts)
     for (const lab::MountedDisk& disk : mount.disks)
       if (disk.indexName == indexName) return false;
-  }
-  return mounted;
+  return !mounts.empty();
 }
 
 // One restored disk against its reference. A VM the job manager reports backed up must be shown to
@@ -336,8 +341,7 @@ void VerifyWhole(const archive::VMBackup& backup, const std::string& guid, int64
     std::printf("  REPORTED BACKED UP in job %lld, but that backup is left out of the VM's chain\n",
                 static_cast<long long>(job));
   }
-  for (const lab::MountRecord& mount : lab::ListMountRecords(lastJob)) {
-    if (strcasecmp(mount.guid.c_str(), guid.c_str()) != 0) continue;
+  for (const lab::MountRecord& mount : MountsOfJob(lastJob, guid)) {
     for (const lab::MountedDisk& disk : mount.disks) {
       // A disk whose chain breaks is named with the break already.
       bool named = false;
@@ -377,10 +381,7 @@ void VerifyJobHoldsWhatItsMountTook(const archive::VMBackup& backup, const std::
   if (!ReportedBackedUp(jobId, guid) || !ItemsOfJobBackup(verification, guid, jobId, items)) return;
   const std::string prefix = "\\" + Lower(guid) + "\\";
   std::vector<std::pair<const char*, std::string>> taken;  // kind, name
-  for (const std::string& server : lab::ListServers()) {
-    lab::MountRecord mount;
-    std::string error;
-    if (lab::ReadMountRecord(server, jobId, guid, mount, error) != lab::RecordRead::kRead) continue;
+  for (const lab::MountRecord& mount : MountsOfJob(jobId, guid)) {
     taken.emplace_back("file", QuarnUtils::kGeneralizedConfigFile);
     for (const lab::MountedFile& config : mount.configs)
       taken.emplace_back("file", config.source.substr(config.source.rfind('/') + 1));
