@@ -50,47 +50,8 @@ std::string ShortName(const std::string& name, const std::string& guid) {
   return name;
 }
 
-// Whether the job manager records the VM as backed up (whole or with errors) in the job.
-bool ReportedBackedUp(int64_t jobId, const std::string& guid) {
-  JobManager::VMUpdateInfo record;
-  if (!vsJobMgr::ReadVMStatus(jobId, guid, record)) return false;
-  const int64_t status = record.getint64(JobManager::VMUpdateInfo::F_vmStatus);
-  return status == kVMBackedUp || status == kVMBackedUpWithErrors;
-}
-
-// Whether the job manager records the VM as stubbed in the job (its stub's status, whatever its status).
-bool ReportedStubbed(int64_t jobId, const std::string& guid) {
-  JobManager::VMUpdateInfo record;
-  return vsJobMgr::ReadVMStatus(jobId, guid, record) &&
-         record.getint64(JobManager::VMUpdateInfo::F_stubStatus) == QuarnVMManagement::kStubStatusStubbed;
-}
-
-// Whether the job's backup of the VM is that of a stub its latest attempt found made: the job manager's
-// record says backed up and stubbed, and the attempt that stands for the job's backup holds nothing of the
-// VM but its folders. That attempt mounted nothing. (A later attempt that left the VM as an earlier one
-// backed it up reports the same, and the earlier attempt's backup, which holds what its mount took, stands.)
-bool BackupOfAStubItFound(const Verification& verification, const std::string& guid, int64_t jobId) {
-  if (!ReportedBackedUp(jobId, guid) || !ReportedStubbed(jobId, guid)) return false;
-  const archive::JobBackup& judged = JobOf(verification, guid, jobId).judged;
-  bool present = false;
-  for (const archive::ArchiveContents* contents : judged.archives) {
-    present = present || !contents->absent;
-    for (const archive::Item& item : contents->items)
-      if (item.kind != archive::ItemKind::kDirectory) return false;
-  }
-  return present;
-}
-
-// The VM's mounts recorded for the job, as the backup that stands for the job's holds what they took:
-// none where that backup is of a stub its latest attempt found made (a mount of the VM left for the job is
-// then an earlier attempt's, no part of what the job holds).
-std::vector<lab::MountRecord> MountsOfJob(const Verification& verification, int64_t jobId, const std::string& guid) {
-  std::vector<lab::MountRecord> mounts;
-  if (BackupOfAStubItFound(verification, guid, jobId)) return mounts;
-  for (lab::MountRecord& mount : lab::ListMountRecords(jobId))
-    if (strcasecmp(mount.guid.c_str(), guid.c_str()) == 0) mounts.push_back(std::move(mount));
-  return mounts;
-}
+// The VM's mounts recorded for the job, but one an earlier attempt of the job left (defined below).
+std::vector<lab::MountRecord> MountsOfJob(const Verification& verification, int64_t jobId, const std::string& guid);
 
 // The disk as the mount of `jobId` took it, and its mount; false when there is none.
 bool PointInTimeDisk(const Verification& verification, int64_t jobId, const std::string& guid,
@@ -138,6 +99,48 @@ bool HashRestoredDiskWithoutLeftOut(const archive::RestoredDisk& disk, int64_t l
       error);
   if (ok) sha = digest.FinalHex();
   return ok;
+}
+
+// Whether the job manager records the VM as backed up (whole or with errors) in the job.
+bool ReportedBackedUp(int64_t jobId, const std::string& guid) {
+  JobManager::VMUpdateInfo record;
+  if (!vsJobMgr::ReadVMStatus(jobId, guid, record)) return false;
+  const int64_t status = record.getint64(JobManager::VMUpdateInfo::F_vmStatus);
+  return status == kVMBackedUp || status == kVMBackedUpWithErrors;
+}
+
+// Whether the job manager records the VM as stubbed in the job (its stub's status, whatever its status).
+bool ReportedStubbed(int64_t jobId, const std::string& guid) {
+  JobManager::VMUpdateInfo record;
+  return vsJobMgr::ReadVMStatus(jobId, guid, record) &&
+         record.getint64(JobManager::VMUpdateInfo::F_stubStatus) == QuarnVMManagement::kStubStatusStubbed;
+}
+
+// Whether the job's backup of the VM is that of a stub its latest attempt found made: the job manager's
+// record says backed up and stubbed, and the attempt that stands for the job's backup holds nothing of the
+// VM but its folders. That attempt mounted nothing. (A later attempt that left the VM as an earlier one
+// backed it up reports the same, and the earlier attempt's backup, which holds what its mount took, stands.)
+bool BackupOfAStubItFound(const Verification& verification, const std::string& guid, int64_t jobId) {
+  if (!ReportedBackedUp(jobId, guid) || !ReportedStubbed(jobId, guid)) return false;
+  const archive::JobBackup& judged = JobOf(verification, guid, jobId).judged;
+  bool present = false;
+  for (const archive::ArchiveContents* contents : judged.archives) {
+    present = present || !contents->absent;
+    for (const archive::Item& item : contents->items)
+      if (item.kind != archive::ItemKind::kDirectory) return false;
+  }
+  return present;
+}
+
+// The VM's mounts recorded for the job, as the backup that stands for the job's holds what they took:
+// none where that backup is of a stub its latest attempt found made (a mount of the VM left for the job is
+// then an earlier attempt's, no part of what the job holds).
+std::vector<lab::MountRecord> MountsOfJob(const Verification& verification, int64_t jobId, const std::string& guid) {
+  std::vector<lab::MountRecord> mounts;
+  if (BackupOfAStubItFound(verification, guid, jobId)) return mounts;
+  for (lab::MountRecord& mount : lab::ListMountRecords(jobId))
+    if (strcasecmp(mount.guid.c_str(), guid.c_str()) == 0) mounts.push_back(std::move(mount));
+  return mounts;
 }
 
 // What a restored disk is compared with. Sizes are compared before any byte is read, so the work is
