@@ -121,8 +121,10 @@ const std::vector<CommandHelp>& Commands() {
        "against the backup it was deleted on; a disk a VM has that no backup at or before the job holds is a "
        "problem where the VM had it at the job, or where nothing tells the disks it had then (its mount and the "
        "index's record of it in the job, the stub the job reported and that stub's own records, the "
-       "hypervisor's marks of the disks a stub deleted); one given since is named, no problem. A VM whose "
-       "description on the hypervisor does not read is a problem, named with why. "
+       "hypervisor's marks of the disks a stub deleted); one given since is named, no problem. A VM the job's "
+       "latest attempt reports as a stub is judged by the stub's backup, not by an earlier attempt's mount of it. "
+       "A VM whose description on the hypervisor does not read (emptied, or its diskCount missing or other than "
+       "its disk entries, too) is a problem, named with why. "
        "Exits 1 when anything did not verify, and when there is nothing to verify.",
        {{"job", "ID",
          "verify as of this job: its archives are listed; those of earlier jobs are read too, and one of them "

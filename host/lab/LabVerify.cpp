@@ -12,6 +12,8 @@
 #include <functional>
 #include <map>
 #include <set>
+#include <utility>
+#include <vector>
 
 #include "app/QuarnUtils.h"
 #include "archiving/QuarnVMManagement.h"
@@ -48,11 +50,13 @@ std::string ShortName(const std::string& name, const std::string& guid) {
   return name;
 }
 
+// The VM's mounts recorded for the job, but one an earlier attempt of the job left (defined below).
+std::vector<lab::MountRecord> MountsOfJob(const Verification& verification, int64_t jobId, const std::string& guid);
+
 // The disk as the mount of `jobId` took it, and its mount; false when there is none.
-bool PointInTimeDisk(int64_t jobId, const std::string& guid, const std::string& indexName, lab::MountRecord& record,
-                     lab::MountedDisk& found) {
-  for (const lab::MountRecord& mount : lab::ListMountRecords(jobId)) {
-    if (strcasecmp(mount.guid.c_str(), guid.c_str()) != 0) continue;
+bool PointInTimeDisk(const Verification& verification, int64_t jobId, const std::string& guid,
+                     const std::string& indexName, lab::MountRecord& record, lab::MountedDisk& found) {
+  for (const lab::MountRecord& mount : MountsOfJob(verification, jobId, guid)) {
     for (const lab::MountedDisk& disk : mount.disks) {
       if (disk.indexName != indexName) continue;
       record = mount;
@@ -112,6 +116,33 @@ bool ReportedStubbed(int64_t jobId, const std::string& guid) {
          record.getint64(JobManager::VMUpdateInfo::F_stubStatus) == QuarnVMManagement::kStubStatusStubbed;
 }
 
+// Whether the job's backup of the VM is that of a stub its latest attempt found made: the job manager's
+// record says backed up and stubbed, and the attempt that stands for the job's backup holds nothing of the
+// VM but its folders. That attempt mounted nothing. (A later attempt that left the VM as an earlier one
+// backed it up reports the same, and the earlier attempt's backup, which holds what its mount took, stands.)
+bool BackupOfAStubItFound(const Verification& verification, const std::string& guid, int64_t jobId) {
+  if (!ReportedBackedUp(jobId, guid) || !ReportedStubbed(jobId, guid)) return false;
+  const archive::JobBackup& judged = JobOf(verification, guid, jobId).judged;
+  bool present = false;
+  for (const archive::ArchiveContents* contents : judged.archives) {
+    present = present || !contents->absent;
+    for (const archive::Item& item : contents->items)
+      if (item.kind != archive::ItemKind::kDirectory) return false;
+  }
+  return present;
+}
+
+// The VM's mounts recorded for the job, as the backup that stands for the job's holds what they took:
+// none where that backup is of a stub its latest attempt found made (a mount of the VM left for the job is
+// then an earlier attempt's, no part of what the job holds).
+std::vector<lab::MountRecord> MountsOfJob(const Verification& verification, int64_t jobId, const std::string& guid) {
+  std::vector<lab::MountRecord> mounts;
+  if (BackupOfAStubItFound(verification, guid, jobId)) return mounts;
+  for (lab::MountRecord& mount : lab::ListMountRecords(jobId))
+    if (strcasecmp(mount.guid.c_str(), guid.c_str()) == 0) mounts.push_back(std::move(mount));
+  return mounts;
+}
+
 // What a restored disk is compared with. Sizes are compared before any byte is read, so the work is
 // bounded by what is there, not by what an archive declares.
 struct Reference {
@@ -135,7 +166,7 @@ uint64_t SectorCount(const std::vector<std::pair<uint64_t, uint64_t>>& ranges) {
 
 // The image given for the disk, else the point-in-time copy of the job's mount; false (with why) when
 // there is neither.
-bool ReferenceOf(const std::string& guid, const std::string& name, int64_t lastJob,
+bool ReferenceOf(const Verification& verification, const std::string& guid, const std::string& name, int64_t lastJob,
                  const std::map<std::string, std::string>& images, Reference& reference, std::string& why) {
   auto image = images.find(name);
   if (image != images.end()) {
@@ -148,7 +179,7 @@ bool ReferenceOf(const std::string& guid, const std::string& name, int64_t lastJ
     reference.digest = [path](std::string& sha, std::string& error) { return CPxSha256::OfFile(path, sha, error); };
     lab::MountRecord mount;
     lab::MountedDisk mounted;
-    if (PointInTimeDisk(lastJob, guid, name, mount, mounted) && !mounted.leftOut.empty()) {
+    if (PointInTimeDisk(verification, lastJob, guid, name, mount, mounted) && !mounted.leftOut.empty()) {
       reference.notCompared = mounted.leftOut;
       reference.digestOutside = [path, mounted](std::string& sha, std::string& error) {
         return lab::DigestWithoutSectors(path, mounted.leftOut, sha, error);
@@ -159,7 +190,7 @@ bool ReferenceOf(const std::string& guid, const std::string& name, int64_t lastJ
   lab::MountRecord mount;
   lab::MountedDisk mounted;
   // A failback job backed the VM up from its replica's disks.
-  const bool own = PointInTimeDisk(lastJob, guid, name, mount, mounted);
+  const bool own = PointInTimeDisk(verification, lastJob, guid, name, mount, mounted);
   if (!own && !lab::FailbackMountedDisk(lastJob, guid, name, mount, mounted)) {
     why = "the mount of job " + std::to_string(lastJob) + " recorded no such disk";
     return false;
@@ -191,10 +222,8 @@ bool MatchesOutside(const archive::RestoredDisk& disk, int64_t lastJob, const Re
 }
 
 // Whether the job's mount of the VM is recorded.
-bool MountedInJob(int64_t jobId, const std::string& guid) {
-  const std::vector<lab::MountRecord> mounts = lab::ListMountRecords(jobId);
-  return std::any_of(mounts.begin(), mounts.end(),
-                     [&](const lab::MountRecord& mount) { return strcasecmp(mount.guid.c_str(), guid.c_str()) == 0; });
+bool MountedInJob(const Verification& verification, int64_t jobId, const std::string& guid) {
+  return !MountsOfJob(verification, jobId, guid).empty();
 }
 
 // Whether the lab's hypervisor has the VM and the job's stub phase stubbed it, as its job manager's
@@ -215,17 +244,14 @@ bool StubHadDisk(const std::string& guid, int64_t jobId, const std::string& name
 // True when the job neither took nor backed up the disk (detached before it, or a volume of a
 // volume-level job before a disk-level one): the VM's own mount of the job is recorded and took no
 // disk or volume by that name, and the chain restores the disk from an earlier job alone.
-bool OnlyAnEarlierJobHolds(const archive::RestoredDisk& disk, const std::string& guid, int64_t jobId,
-                           const std::string& indexName) {
+bool OnlyAnEarlierJobHolds(const Verification& verification, const archive::RestoredDisk& disk,
+                           const std::string& guid, int64_t jobId, const std::string& indexName) {
   if (disk.headerJob == jobId || disk.extentsFromLastJob > 0) return false;
-  bool mounted = false;
-  for (const lab::MountRecord& mount : lab::ListMountRecords(jobId)) {
-    if (strcasecmp(mount.guid.c_str(), guid.c_str()) != 0) continue;
-    mounted = true;
+  const std::vector<lab::MountRecord> mounts = MountsOfJob(verification, jobId, guid);
+  for (const lab::MountRecord& mount : mounts)
     for (const lab::MountedDisk& disk : mount.disks)
       if (disk.indexName == indexName) return false;
-  }
-  return mounted;
+  return !mounts.empty();
 }
 
 // One restored disk against its reference. A VM the job manager reports backed up must be shown to
@@ -244,16 +270,16 @@ void VerifyDisk(const archive::RestoredDisk& disk, const std::string& guid, int6
   }
   Reference reference;
   std::string why;
-  bool found = ReferenceOf(guid, name, lastJob, images, reference, why);
+  bool found = ReferenceOf(verification, guid, name, lastJob, images, reference, why);
   // A job that reported a stub (no mount) backed no disk of it up: a disk the stub deleted (restored since)
   // comes back as the earlier backup that holds it took it. The stub's disks are the VM's at the job, as its
   // records tell them, or the job manager's record of that earlier job says it stubbed the VM.
   if (!found && disk.headerJob > 0 && disk.headerJob < lastJob && disk.extentsFromLastJob == 0 &&
-      !MountedInJob(lastJob, guid) &&
+      !MountedInJob(verification, lastJob, guid) &&
       (StubbedOnTheHypervisorsVMBy(disk.headerJob, guid) || StubHadDisk(guid, lastJob, name)))
-    found = ReferenceOf(guid, name, disk.headerJob, images, reference, why);
+    found = ReferenceOf(verification, guid, name, disk.headerJob, images, reference, why);
   // An image given for the disk is of the disk the job took, not of one an earlier job left in the chain.
-  if ((!found || reference.named) && OnlyAnEarlierJobHolds(disk, guid, lastJob, name)) {
+  if ((!found || reference.named) && OnlyAnEarlierJobHolds(verification, disk, guid, lastJob, name)) {
     std::printf("  disk %s: %llu bytes: not taken by the mount of job %lld, so no part of its backup (a restore "
                 "brings back job %lld's backup of it)\n",
                 name.c_str(), size, static_cast<long long>(lastJob), static_cast<long long>(disk.headerJob));
@@ -336,8 +362,7 @@ void VerifyWhole(const archive::VMBackup& backup, const std::string& guid, int64
     std::printf("  REPORTED BACKED UP in job %lld, but that backup is left out of the VM's chain\n",
                 static_cast<long long>(job));
   }
-  for (const lab::MountRecord& mount : lab::ListMountRecords(lastJob)) {
-    if (strcasecmp(mount.guid.c_str(), guid.c_str()) != 0) continue;
+  for (const lab::MountRecord& mount : MountsOfJob(verification, lastJob, guid)) {
     for (const lab::MountedDisk& disk : mount.disks) {
       // A disk whose chain breaks is named with the break already.
       bool named = false;
@@ -377,10 +402,7 @@ void VerifyJobHoldsWhatItsMountTook(const archive::VMBackup& backup, const std::
   if (!ReportedBackedUp(jobId, guid) || !ItemsOfJobBackup(verification, guid, jobId, items)) return;
   const std::string prefix = "\\" + Lower(guid) + "\\";
   std::vector<std::pair<const char*, std::string>> taken;  // kind, name
-  for (const std::string& server : lab::ListServers()) {
-    lab::MountRecord mount;
-    std::string error;
-    if (lab::ReadMountRecord(server, jobId, guid, mount, error) != lab::RecordRead::kRead) continue;
+  for (const lab::MountRecord& mount : MountsOfJob(verification, jobId, guid)) {
     taken.emplace_back("file", QuarnUtils::kGeneralizedConfigFile);
     for (const lab::MountedFile& config : mount.configs)
       taken.emplace_back("file", config.source.substr(config.source.rfind('/') + 1));

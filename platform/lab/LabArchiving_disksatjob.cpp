@@ -93,6 +93,8 @@ bool ReportedAsStub(const std::string& vmGuid, int64_t jobId, const IndexRecordO
   const std::string job = "job " + std::to_string(jobId);
   const StubReport report = JobManagerStubReport(jobId, vmGuid);
   stubJob = 0;
+  // A job manager's record that is gone says nothing of the stub: only one there that says otherwise
+  // outweighs the index's record.
   if (index.found && index.stubJob > 0 && report != StubReport::kOther) {
     stubJob = index.stubJob;
     said = "the index's record of the VM in " + job + " names the stub of job " + std::to_string(stubJob);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <iterator>
+#include <set>
 
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabKeyValue.h"
@@ -77,8 +78,24 @@ bool ReadVMAt(const std::string& path, const std::string& match, VMDescription& 
   return true;
 }
 
+// The GUID (in lower case) whose entry names the VM; empty when no entry does.
+std::string GuidWhoseEntryNames(const std::string& server, const std::string& name) {
+  const std::string dir = ServerDir(server);
+  if (dir.empty()) return std::string();
+  std::error_code fsError;
+  for (std::filesystem::directory_iterator it(dir + "/" + kVMsFolder, fsError), end; !fsError && it != end;
+       it.increment(fsError)) {
+    std::string text, error;
+    if (it->path().extension() == kGuidSuffix &&
+        ReadOptionalFile(it->path().string(), kMaxRecordBytes, text, error) == ReadResult::kRead && text == name + "\n")
+      return it->path().stem().string();
+  }
+  return std::string();
+}
+
 // A description of the server by that name that does not read (`text`, what was read of it), and why.
-// Its GUID is the one its own text names, else `guid` (what its GUID's entry was found by).
+// Its GUID is the one its own text names, else `guid` (what its GUID's entry was found by), else that of
+// the entry that names it (a description emptied or cut short keeps no GUID of its own).
 UnreadableVM DescribeUnreadableVM(const std::string& server, const std::string& name, const std::string& text,
                                   const std::string& guid, const std::string& why) {
   std::map<std::string, std::string> values;
@@ -86,6 +103,7 @@ UnreadableVM DescribeUnreadableVM(const std::string& server, const std::string& 
   UnreadableVM unreadable;
   unreadable.name = name;
   unreadable.guid = labkv::Parse(text, values, ignored) && !values["guid"].empty() ? values["guid"] : guid;
+  if (unreadable.guid.empty()) unreadable.guid = GuidWhoseEntryNames(server, name);
   unreadable.file = std::string(kHypervisorFolder) + "/" + server + "/" + kVMsFolder + "/" + name + kVMSuffix;
   unreadable.reason = why;
   return unreadable;
@@ -108,6 +126,43 @@ bool ReadUnreadableVMAt(const std::string& server, const std::string& name, cons
   }
   unreadable = DescribeUnreadableVM(server, name, text, guid, error);
   return true;
+}
+
+// The disk count must be there and agree with the disk entries (disk<i>.<key>, i from 0 below the count):
+// one missing, or any other count, would read the VM without disks it has or with disks it has not. False
+// with why.
+bool DiskCountAgreesWithEntries(const std::map<std::string, std::string>& values, bool counted, int64_t diskCount,
+                                std::string& error) {
+  std::set<int64_t> entries;
+  std::string beyond;  // the first entry the count does not cover
+  for (const auto& value : values) {
+    const std::string& key = value.first;
+    const size_t dot = key.find('.');
+    if (key.compare(0, 4, "disk") != 0 || dot == std::string::npos || dot == 4 ||
+        key.find_first_not_of("0123456789", 4) != dot)
+      continue;
+    const std::string digits = key.substr(4, dot - 4);
+    int64_t index = 0;
+    if (labkv::ParseInt64InRange(digits, 0, diskCount - 1, index) && std::to_string(index) == digits)
+      entries.insert(index);
+    else if (beyond.empty())
+      beyond = "disk" + digits;
+  }
+  if (!counted) {
+    error = "diskCount is missing" + (beyond.empty() ? std::string() : " beside entries of " + beyond);
+    return false;
+  }
+  const std::string disagrees =
+      "value of diskCount [" + std::to_string(diskCount) + "] disagrees with its disk entries: ";
+  if (!beyond.empty()) {
+    error = disagrees + "it has entries of " + beyond;
+    return false;
+  }
+  if (static_cast<int64_t>(entries.size()) == diskCount) return true;
+  int64_t lacking = 0;
+  while (entries.count(lacking) != 0) ++lacking;
+  error = disagrees + "disk" + std::to_string(lacking) + " has none";
+  return false;
 }
 
 }  // namespace
@@ -206,11 +261,19 @@ std::string FormatHostRecord(const HostRecord& record) {
 bool ParseVMDescription(const std::string& text, VMDescription& vm, std::string& error) {
   std::map<std::string, std::string> values;
   if (!labkv::Parse(text, values, error)) return false;
+  // An emptied file says nothing of the VM, not that it has nothing.
+  if (values.empty()) {
+    error = "it is empty (no key=value line)";
+    return false;
+  }
   VMDescription parsed;
   int64_t diskCount = 0;
+  const auto count = values.find("diskCount");
+  const bool counted = count != values.end() && !count->second.empty();
   if (!TakeNumber(values, "cpus", 0, INT32_MAX, parsed.cpus, error) ||
       !TakeNumber(values, "memoryMB", 0, INT64_MAX, parsed.memoryMB, error) ||
-      !TakeNumber(values, "diskCount", 0, kMaxVMDisks, diskCount, error))
+      !TakeNumber(values, "diskCount", 0, kMaxVMDisks, diskCount, error) ||
+      !DiskCountAgreesWithEntries(values, counted, diskCount, error))
     return false;
   for (int64_t i = 0; i < diskCount; ++i) {
     const std::string prefix = "disk" + std::to_string(i) + ".";

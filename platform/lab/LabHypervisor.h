@@ -105,7 +105,9 @@ struct VMDescription {
   std::map<std::string, std::string> customFields;  // custom field values ("Archived")
   int64_t cpus = 0;
   int64_t memoryMB = 0;
-  std::vector<VMDisk> disks;  // keys diskCount, disk<i>.file, disk<i>.sizeBytes, disk<i>.type
+  // Keys diskCount, disk<i>.file, disk<i>.sizeBytes, disk<i>.type...: a description whose diskCount is
+  // missing or is not the number of disks its disk<i>.* entries give (i from 0) does not read.
+  std::vector<VMDisk> disks;
   std::vector<VMConfigFile> configFiles;  // keys configCount, config<i>.file
   std::vector<VMCollection> collections;  // keys collectionCount, collection<i>.folder, collection<i>.type
   std::map<std::string, std::string> other;
@@ -147,9 +149,10 @@ struct UnreadableVM;
 // Every readable VM description of the server, ordered by name; with `unreadable`, every one that does not
 // read as well, there (ordered by name).
 std::vector<VMDescription> ListVMs(const std::string& server, std::vector<UnreadableVM>* unreadable = nullptr);
-// A VM description of the server that is there but does not read (a file that cannot be read, or a value
-// that is no value of its key): the VM's name (its file's), the GUID its own text or its GUID's entry
-// names (empty when neither does), and why it does not read. Such a VM is the hypervisor's still: it is
+// A VM description of the server that is there but does not read (a file that cannot be read, one that
+// holds no setting, a value that is no value of its key, a disk count that disagrees with the disk
+// entries): the VM's name (its file's), the GUID its own text or its GUID's entry names (empty when
+// neither does), and why it does not read. Such a VM is the hypervisor's still: it is
 // named with the reason wherever it is looked for, and nothing of it is changed or removed.
 struct UnreadableVM {
   std::string name;

@@ -720,12 +720,17 @@ class ArchivingLab : public testing::Test {
   // VM's as of job 1002 (the stub of job 1001 that the job reported had disks 0 and 1): verify as of the
   // job says so and finds no problem, and `vm restore --job 1002` gives back disks 0 and 1 as they were
   // before the job and leaves the new disk as it is, saying why; job 1003 backs it up, and both agree
-  // again as of that job.
-  void ADiskGivenToAStubAfterItsJob() {
+  // again as of that job. So too once the job manager's record of vm01 in job 1002 is lost
+  // (`jobManagersRecordLost`): the index's record of the job still names the stub, and no record says
+  // otherwise.
+  void ADiskGivenToAStubAfterItsJob(bool jobManagersRecordLost = false) {
     ArchivingJob(1001, "1");
     ASSERT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1001, kVM);
     ArchivingJob(1002);
     CheckJobHoldsVM(1002);
+    if (jobManagersRecordLost) {
+      ASSERT_EQ(0, unlink(lab::VMStatusPath(1002, Description(kVM).guid).c_str()));
+    }
     ASSERT_NO_FATAL_FAILURE(AddDisk());
     CheckJobHoldsVM(1002);
     CheckGivenSinceIsLeft(1002, "scsi0-2-vm01_2.img");
@@ -1505,25 +1510,78 @@ class ArchivingLab : public testing::Test {
       if (job != 1004) CheckGivenSinceIsLeft(job, "scsi0-2-vm01_2.img");
     }
   }
-  // vm01 stubbed by job 1001; then its description on the hypervisor does not read (`key` set to `value`,
-  // as a hand edit or a damaged file leaves it). The lab's next job (an archiving one, or not) lists vm01
-  // as discovery would: the job fails it, saying why, with an event, and completes with errors; `vm
-  // restore`, `disk ... write` and verify name it and why, and nothing of it changes or goes. With its
-  // description reading again, every disk its stub deleted restores, and the next archiving job reports
-  // the stub and holds it.
-  void AStubWhoseDescriptionDoesNotRead(const std::string& key, const std::string& value, bool archiving = true) {
+  // Job 1001 stubs vm01; the plain incremental 1002 backs the stub up as a stub (its mount takes the VM's
+  // configuration file); the job manager's record of vm01 in job 1002 is lost, and the job is run again
+  // with -stub and its stub phase, which report vm01 stubbed. That latest attempt reported the stub and
+  // mounted nothing: verify as of the job judges vm01 by the stub's backup, not by the earlier attempt's
+  // mount, and agrees with `vm restore --job 1002`, both giving vm01 as it was before job 1001; so too once
+  // the administrator restored it in place (`restoredInPlace`). The next archiving job holds it too.
+  void AStubReportedByALaterAttemptOfAPlainJobThatMountedIt(bool restoredInPlace) {
     ArchivingJobThatStubsVM01(1001, "1");
     CopiesBefore(1002);
-    const lab::VMDescription stub = Description(kVM);
+    NextJob(1002);
+    EXPECT_EQ(0, Tool({"run", lab_, "--job", "1002", "--", "-t", "2", "-numStreams", "1"})) << Output();
+    CheckJobHoldsVM(1002);
+    const std::string guid = Description(kVM).guid;
+    ASSERT_EQ(0, unlink(lab::VMStatusPath(1002, guid).c_str()));
+    BackupPhase(1002, "2");
+    StubPhase(1002, "2");
+    Info record;
+    ASSERT_TRUE(vsJobMgr::ReadVMStatus(1002, guid, record));
+    EXPECT_EQ(lab::kVMStubStatusStubbed, record.getint64(Info::F_stubStatus)) << StatusText(1002);
+    CheckJobHoldsVM(1002);
+    EXPECT_EQ(0, Tool({"verify", lab_})) << Output();
+    if (restoredInPlace) {
+      ASSERT_EQ(0, Tool({"vm", lab_, kVM, "restore"})) << Output();
+      CheckJobHoldsVM(1002);
+      EXPECT_TRUE(labrun::Has(Output(), "matches the point-in-time copy of job 1001") &&
+                  !labrun::Has(Output(), "not taken by the mount of job 1002"))
+          << "verify as of job 1002 does not check the disks of the stub restored since: " << Output();
+      WriteWhatIsLeft(3);
+    }
+    ArchivingJobThatStubsVM01(1003);
+  }
+  // vm01 stubbed by job 1001; then its description on the hypervisor does not read (`key` set to `value`,
+  // as a hand edit or a damaged file leaves it), as ADescriptionThatDoesNotRead tells.
+  void AStubWhoseDescriptionDoesNotRead(const std::string& key, const std::string& value, bool archiving = true) {
+    ADescriptionThatDoesNotRead(true, SetLine(key, key + "=" + value), "value of " + key + " [" + value + "]",
+                                archiving);
+  }
+  // The description's text with the line of `key` replaced by `line` (none: removed).
+  static std::function<std::string(const std::string&)> SetLine(const std::string& key, const std::string& line) {
+    return [=](const std::string& text) {
+      const size_t start = text.find("\n" + key + "=");
+      if (start == std::string::npos) return text;
+      const size_t end = text.find('\n', start + 1);
+      return text.substr(0, start + 1) + line + (line.empty() ? "" : "\n") +
+             (end == std::string::npos ? std::string() : text.substr(end + 1));
+    };
+  }
+  // vm01 stubbed by job 1001 (`stub`; else running through it, backed up whole); then its description on
+  // the hypervisor is damaged (`damage` gives its text from the one it had, as a hand edit or a damaged
+  // file leaves it) and does not read for `reason`. The lab's next job (an archiving one, or not) lists
+  // vm01 as discovery would: the job fails it, saying why, with an event, and completes with errors; `vm
+  // restore`, `disk ... write` and verify name it and why, and nothing of it changes or goes. With its
+  // description reading again, every disk its stub deleted restores, and the next archiving job reports
+  // the stub, or backs the VM up, and holds it.
+  void ADescriptionThatDoesNotRead(bool stub, const std::function<std::string(const std::string&)>& damage,
+                                   const std::string& reason, bool archiving = true) {
+    if (stub) {
+      ArchivingJobThatStubsVM01(1001, "1");
+    } else {
+      PowerVM(true);
+      ArchivingJob(1001, "1");
+      CheckJobHoldsVM(1001);
+    }
+    CopiesBefore(1002);
+    const lab::VMDescription had = Description(kVM);
     const std::string path = lab::VMDescriptionPath(lab::SampleServer(), kVM);
     const std::string text = labrun::ReadText(path);
-    const size_t line = text.find("\n" + key + "=");
-    ASSERT_NE(std::string::npos, line) << text;
-    std::string broken = text;
-    broken.replace(line + 1, text.find('\n', line + 1) - line - 1, key + "=" + value);
+    const std::string broken = damage(text);
+    ASSERT_NE(text, broken);
     ASSERT_TRUE(lab::WriteFileAtomic(path, broken));
     const std::string why = "the description of VM [vm01] (hypervisor/" + std::string(lab::SampleServer()) +
-                            "/vms/vm01.vm) does not read: value of " + key + " [" + value + "]";
+                            "/vms/vm01.vm) does not read: " + reason;
     std::vector<std::string> run = {"run", lab_, "--", "-t", "2", "-numStreams", "1"};
     if (archiving) run.push_back("-stub");
     EXPECT_EQ(1, Tool(run)) << Output();
@@ -1531,7 +1589,7 @@ class ArchivingLab : public testing::Test {
                 labrun::Has(Output(), "job 1002: completed with errors\n"))
         << Output();
     Info record;
-    ASSERT_TRUE(vsJobMgr::ReadVMStatus(1002, stub.guid, record));
+    ASSERT_TRUE(vsJobMgr::ReadVMStatus(1002, had.guid, record));
     const std::string status = record.getstring(Info::F_failureText);
     EXPECT_EQ(1, record.getint64(Info::F_vmStatus)) << status;
     EXPECT_TRUE(labrun::Has(status, why)) << status;
@@ -1546,17 +1604,29 @@ class ArchivingLab : public testing::Test {
       EXPECT_EQ(1, Tool(vm.empty() ? std::vector<std::string>{"verify", lab_}
                                    : std::vector<std::string>{"verify", lab_, "--vm", vm}))
           << Output();
-      EXPECT_TRUE(labrun::Has(Output(), "VM vm01 [" + stub.guid + "]: DOES NOT READ on the hypervisor: " + why))
+      EXPECT_TRUE(labrun::Has(Output(), "VM vm01 [" + had.guid + "]: DOES NOT READ on the hypervisor: " + why))
           << Output();
     }
     EXPECT_EQ(0, Tool({"verify", lab_, "--job", "1002", "--vm", kRunningVM})) << Output();
     EXPECT_EQ(broken, labrun::ReadText(path)) << "a description that does not read was rewritten";
-    for (const lab::VMDisk& disk : stub.disks)
-      EXPECT_FALSE(testsupport::Exists(lab::DiskImagePath(lab::SampleServer(), disk.file)))
-          << disk.file << ": an image of a disk the stub deleted was made again";
+    for (size_t i = 0; i < had.disks.size(); ++i) {
+      const std::string image = lab::DiskImagePath(lab::SampleServer(), had.disks[i].file);
+      if (stub) {
+        EXPECT_FALSE(testsupport::Exists(image)) << image << ": an image of a disk the stub deleted was made again";
+      } else {
+        EXPECT_EQ(testsupport::ReadDisk(before_[1002][lab::LabDiskIndexName(i, had.disks[i].file)]),
+                  testsupport::ReadDisk(image))
+            << image << ": a disk of a VM whose description does not read was written";
+      }
+    }
     ASSERT_TRUE(lab::WriteFileAtomic(path, text));
-    CheckRestores("the stub's description read again");
-    ArchivingJobThatStubsVM01(1003);
+    CheckRestores("the description read again");
+    if (stub) {
+      ArchivingJobThatStubsVM01(1003);
+    } else {
+      ArchivingJob(1003);
+      CheckJobHoldsVM(1003);
+    }
   }
   // vm01 runs through the full job 1001 and is written; job 1002 cannot mount it (the job keeps no record
   // of its disks) and fails it, saying why; then its user gives it a disk. As of job 1002 vm01 is job
@@ -1620,6 +1690,7 @@ class ArchivingPromise : public ArchivingLab, public testing::WithParamInterface
 const std::map<std::string, std::function<void(ArchivingLab&)>>& Ways() {
   using Earlier = ArchivingLab::EarlierAttempt;
   using Unrecorded = ArchivingLab::Unrecorded;
+  static const std::string empty = "it is empty (no key=value line)";
   const auto again = [](Earlier earlier, bool archiving, bool writes) {
     return [=](ArchivingLab& t) { t.AnEarlierAttemptBackedUpVM01ThenItsJobAgain(earlier, archiving, writes); };
   };
@@ -1849,6 +1920,42 @@ const std::map<std::string, std::function<void(ArchivingLab&)>>& Ways() {
        [](ArchivingLab& t) { t.AStubWhoseDescriptionDoesNotRead("disk1.stubJob", "abc", false); }},
       {"AStubWhoseEveryDiskWasGivenSinceRestoredAsOfAnEarlierJob",
        [](ArchivingLab& t) { t.AStubWhoseEveryDiskWasGivenSinceRestoredAsOfAnEarlierJob(); }},
+      // A description that says nothing, or whose disk count disagrees with its disk entries.
+      {"AStubWhoseDescriptionIsEmpty",
+       [](ArchivingLab& t) {
+         t.ADescriptionThatDoesNotRead(true, [](const std::string&) { return std::string(); }, empty);
+       }},
+      {"AStubWhoseDescriptionIsBlanksAndNewlinesThenAPlainJob",
+       [](ArchivingLab& t) {
+         t.ADescriptionThatDoesNotRead(true, [](const std::string&) { return std::string(" \n\n \n"); }, empty, false);
+       }},
+      {"AStubWhoseDescriptionLacksItsDiskCount",
+       [](ArchivingLab& t) {
+         t.ADescriptionThatDoesNotRead(true, ArchivingLab::SetLine("diskCount", ""),
+                                       "diskCount is missing beside entries of disk0");
+       }},
+      {"AStubWhoseDescriptionCountsNoDisk", [](ArchivingLab& t) { t.AStubWhoseDescriptionDoesNotRead("diskCount", "0"); }},
+      {"AStubWhoseDescriptionCountsADiskMoreThanItsEntries",
+       [](ArchivingLab& t) { t.AStubWhoseDescriptionDoesNotRead("diskCount", "3"); }},
+      {"AStubWhoseDescriptionCountsADiskFewerThanItsEntries",
+       [](ArchivingLab& t) { t.AStubWhoseDescriptionDoesNotRead("diskCount", "1"); }},
+      {"AVMWhoseDescriptionIsEmpty",
+       [](ArchivingLab& t) {
+         t.ADescriptionThatDoesNotRead(false, [](const std::string&) { return std::string(); }, empty);
+       }},
+      {"AVMWhoseDescriptionCountsNoDiskThenAPlainJob",
+       [](ArchivingLab& t) {
+         t.ADescriptionThatDoesNotRead(false, ArchivingLab::SetLine("diskCount", "diskCount=0"),
+                                       "value of diskCount [0] disagrees with its disk entries: it has entries of disk0",
+                                       false);
+       }},
+      // A later attempt that reported a stub an earlier attempt of its job mounted.
+      {"AStubReportedByALaterAttemptOfAPlainJobThatMountedIt",
+       [](ArchivingLab& t) { t.AStubReportedByALaterAttemptOfAPlainJobThatMountedIt(false); }},
+      {"AStubReportedByALaterAttemptOfAPlainJobThatMountedItThenRestoredInPlace",
+       [](ArchivingLab& t) { t.AStubReportedByALaterAttemptOfAPlainJobThatMountedIt(true); }},
+      {"ADiskGivenToAStubAfterItsJobItsJobManagersRecordLost",
+       [](ArchivingLab& t) { t.ADiskGivenToAStubAfterItsJob(true); }},
   };
   return ways;
 }

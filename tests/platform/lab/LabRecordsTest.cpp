@@ -371,12 +371,60 @@ TEST(LabHypervisor, VMsAreFoundByNameOrThroughTheirGuidsEntry) {
   EXPECT_TRUE(lab::FindVM("vcenter", "50290000-0000-4000-8000-000000000001", vm));
 }
 
+// The disk count at its limits, and against the disk entries it counts: a description whose count is
+// missing or disagrees with them, or that says nothing at all, does not read, with its reason.
 TEST(LabHypervisor, DiskCountAtItsLimit) {
-  lab::VMDescription vm;
-  std::string error;
-  EXPECT_TRUE(lab::ParseVMDescription("diskCount=" + std::to_string(lab::kMaxVMDisks) + "\n", vm, error));
-  EXPECT_EQ(static_cast<size_t>(lab::kMaxVMDisks), vm.disks.size());
-  EXPECT_FALSE(lab::ParseVMDescription("diskCount=" + std::to_string(lab::kMaxVMDisks + 1) + "\n", vm, error));
+  const auto entries = [](int64_t first, int64_t end) {
+    std::string text;
+    for (int64_t i = first; i < end; ++i) {
+      const std::string disk = "disk" + std::to_string(i) + ".";
+      text += disk + "file=d" + std::to_string(i) + ".img\n" + disk + "sizeBytes=512\n" + disk + "type=raw\n";
+    }
+    return text;
+  };
+  const std::string most = std::to_string(lab::kMaxVMDisks);
+  struct Case {
+    const char* name;
+    std::string text;
+    int64_t disks;  // -1: does not read
+    std::string reason;
+  } cases[] = {
+      {"the most disks", "diskCount=" + most + "\n" + entries(0, lab::kMaxVMDisks), lab::kMaxVMDisks, ""},
+      {"one disk more than the most", "diskCount=" + std::to_string(lab::kMaxVMDisks + 1) + "\n" +
+       entries(0, lab::kMaxVMDisks + 1), -1, "value of diskCount [4097] is not a number from 0 to 4096"},
+      {"as many as its entries", "diskCount=2\n" + entries(0, 2), 2, ""},
+      {"one more than its entries", "diskCount=3\n" + entries(0, 2), -1,
+       "value of diskCount [3] disagrees with its disk entries: disk2 has none"},
+      {"one fewer than its entries", "diskCount=1\n" + entries(0, 2), -1,
+       "value of diskCount [1] disagrees with its disk entries: it has entries of disk1"},
+      {"missing", "name=vm01\n" + entries(0, 2), -1, "diskCount is missing beside entries of disk0"},
+      {"missing, as its value", "diskCount=\n" + entries(0, 1), -1, "diskCount is missing beside entries of disk0"},
+      {"missing, and no disk entry", "name=vm01\n", -1, "diskCount is missing"},
+      {"0 with an entry", "diskCount=0\n" + entries(0, 1), -1,
+       "value of diskCount [0] disagrees with its disk entries: it has entries of disk0"},
+      {"0 and no disk entry", "diskCount=0\nname=vm01\n", 0, ""},
+      {"as many as its entries, one of them out of turn", "diskCount=2\n" + entries(0, 1) + entries(2, 3), -1,
+       "value of diskCount [2] disagrees with its disk entries: it has entries of disk2"},
+      {"an entry not written as the number", "diskCount=2\n" + entries(0, 2) + "disk01.type=raw\n", -1,
+       "value of diskCount [2] disagrees with its disk entries: it has entries of disk01"},
+      {"an empty file", "", -1, "it is empty (no key=value line)"},
+      {"a file of blanks and newlines", " \n\n\t\n  ", -1, "it is empty (no key=value line)"},
+      {"a file of a comment", "# vm01\n", -1, "it is empty (no key=value line)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    lab::VMDescription vm;
+    std::string error;
+    ASSERT_EQ(c.disks >= 0, lab::ParseVMDescription(c.text, vm, error)) << error;
+    if (c.disks < 0) {
+      EXPECT_EQ(c.reason, error);
+      continue;
+    }
+    EXPECT_EQ(static_cast<size_t>(c.disks), vm.disks.size());
+    lab::VMDescription again;
+    ASSERT_TRUE(lab::ParseVMDescription(lab::FormatVMDescription(vm), again, error)) << error;
+    EXPECT_EQ(vm.disks.size(), again.disks.size());
+  }
 }
 
 // The backup a stub deleted a disk on is kept with the disk; a description from before stubs kept it
