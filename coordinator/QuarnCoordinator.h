@@ -402,8 +402,9 @@ class QuarnCoordinator : public VSCoordinator {
   void ReportStubPhaseVMsNotRecorded();
   // Names a VM whose status the job manager does not hold, with why: the log, event and pending cause
   // 0x5B0001DB, a line of the result file (a warning, else a failure); the job completes with errors at
-  // best.
-  void NameVMWhoseStatusIsNotRecorded(const vm_params& vm, const std::string& reason, bool warning);
+  // best. The log line carries the signature of the check that found it.
+  void NameVMWhoseStatusIsNotRecorded(const char* signature, const vm_params& vm, const std::string& reason,
+                                      bool warning);
   // A job that goes pending leaves VMs to its next attempt: each of them that has no reason of its own
   // says, with the job manager, why it was not backed up.
   void RecordWhyUnfinishedVMsWait();

@@ -33,8 +33,6 @@ const char* const kSigPriorityFile = "void QuarnCoordinator::UpdateVMPrioritiesF
 const char* const kSigDump = "void QuarnCoordinator::DumpJobManagerVMList()";
 const char* const kSigUnrecorded = "void QuarnCoordinator::ReportVMsWhoseStatusIsNotRecorded()";
 const char* const kSigStubUnrecorded = "void QuarnCoordinator::ReportStubPhaseVMsNotRecorded()";
-const char* const kSigNameUnrecorded =
-    "void QuarnCoordinator::NameVMWhoseStatusIsNotRecorded(const vm_params&, const std::string&, bool)";
 
 const char* const kPriorityFile = "VMPriorities.csv";
 // A line of the priority file is read in pieces of at most this many bytes, terminator included.
@@ -346,13 +344,7 @@ void QuarnCoordinator::ReportVMsWhoseStatusIsNotRecorded() {
                                (backedUp ? "; a later attempt of the job, run before the subclient's next job starts, "
                                            "backs the VM up again"
                                          : "");
-    m_event.Error(kSigUnrecorded, "Failed to update VM status with Job Manager. VM [%s] [%s]: %s", vm.vmName.c_str(),
-                  vm.vmGuid.c_str(), reason.c_str());
-    m_completedWithErrors = true;
-    WriteBackupDotOut(vm.vmName, "", reason, false, backedUp);
-    m_jobMgr->addPendingCauseArgument(vm.vmName);
-    m_jobMgr->addPendingCauseArgument(reason);
-    m_jobMgr->setPendingCauseAndEvent(QuarnUtils::kEventVMNotBackedUpWithReason, QuarnUtils::kVMNotBackedUpSeverity);
+    NameVMWhoseStatusIsNotRecorded(kSigUnrecorded, vm, reason, backedUp);
   }
 }
 
@@ -471,7 +463,7 @@ void QuarnCoordinator::ReportStubPhaseVMsNotRecorded() {
   for (const auto& entry : m_vmsWithoutRecord) {
     const vm_params& vm = entry.second;
     if (held.count(FXString::ToLower(vm.vmGuid)) != 0) continue;
-    NameVMWhoseStatusIsNotRecorded(vm,
+    NameVMWhoseStatusIsNotRecorded(kSigStubUnrecorded, vm,
                                    "The job manager holds no record of the VM in this job: the stub phase found none, "
                                    "and archives nothing of the VM",
                                    true);
@@ -501,12 +493,13 @@ void QuarnCoordinator::ReportStubPhaseVMsNotRecorded() {
       reason += std::string(": the stub phase ") + (made == kStubStubbed ? "stubbed" : "relocated") +
                 " the VM, and its stub status [" + vsJobMgr::convertVMStubStatusToString(static_cast<int>(made)) +
                 "] could not be recorded";
-    NameVMWhoseStatusIsNotRecorded(vm, reason, done);
+    NameVMWhoseStatusIsNotRecorded(kSigStubUnrecorded, vm, reason, done);
   }
 }
 
-void QuarnCoordinator::NameVMWhoseStatusIsNotRecorded(const vm_params& vm, const std::string& reason, bool warning) {
-  m_event.Error(kSigNameUnrecorded, "Failed to update VM status with Job Manager. VM [%s] [%s]: %s", vm.vmName.c_str(),
+void QuarnCoordinator::NameVMWhoseStatusIsNotRecorded(const char* signature, const vm_params& vm,
+                                                       const std::string& reason, bool warning) {
+  m_event.Error(signature, "Failed to update VM status with Job Manager. VM [%s] [%s]: %s", vm.vmName.c_str(),
                 vm.vmGuid.c_str(), reason.c_str());
   m_completedWithErrors = true;
   WriteBackupDotOut(vm.vmName, "", reason, false, warning);

@@ -79,6 +79,14 @@ std::string vsIndexClient::SubclientGuid() const {
   return appMgr_ != nullptr ? appMgr_->getSubclientGUID() : std::string();
 }
 
+bool vsIndexClient::FindVMOfSubclient(const std::string& vmGuid, std::string& subclientGuid) {
+  std::string reason;
+  subclientGuid = SubclientGuid();
+  if (!lab::IndexVMDir(subclientGuid, vmGuid, reason).empty()) return true;
+  SetError(reason);
+  return false;
+}
+
 bool vsIndexClient::JobIdentity(std::string& subclientGuid, int64_t& jobId) {
   subclientGuid = SubclientGuid();
   jobId = jobMgr_ != nullptr ? jobMgr_->getJobId() : 0;
@@ -238,13 +246,8 @@ bool vsIndexClient::UploadVMMetadataFiles(const std::string& vmGuid, const std::
 
 bool vsIndexClient::DownloadVMMetadataFile(const std::string& vmGuid, const std::string& pattern,
                                            const std::string& destDir, int64_t jobId) {
-  std::string reason;
-  if (!CheckOpen() || Faulted("index.DownloadMetadataFiles", vmGuid)) return false;
-  const std::string guid = SubclientGuid();
-  if (lab::IndexVMDir(guid, vmGuid, reason).empty()) {
-    SetError(reason);
-    return false;
-  }
+  std::string reason, guid;
+  if (!CheckOpen() || Faulted("index.DownloadMetadataFiles", vmGuid) || !FindVMOfSubclient(vmGuid, guid)) return false;
   for (int64_t job : VMFileJobsToRead(guid, vmGuid, jobId)) {
     bool copied = false;
     if (!CopyMatches(lab::IndexVMJobDir(guid, vmGuid, job, reason), pattern, destDir, copied)) return false;
@@ -506,26 +509,16 @@ bool vsIndexClient::LookupVMDisks(const std::string& vm, std::map<std::string, u
 
 bool vsIndexClient::GetVMLastFullJob(const std::string& vmGuid, int64_t& jobId) {
   jobId = 0;
-  std::string reason;
-  if (!CheckOpen()) return false;
-  const std::string guid = SubclientGuid();
-  if (lab::IndexVMDir(guid, vmGuid, reason).empty()) {
-    SetError(reason);
-    return false;
-  }
+  std::string guid;
+  if (!CheckOpen() || !FindVMOfSubclient(vmGuid, guid)) return false;
   jobId = lab::IndexLastFullJobOfVM(guid, vmGuid);
   return true;
 }
 
 bool vsIndexClient::GetVMNewestRecordJob(const std::string& vmGuid, int64_t& jobId) {
   jobId = 0;
-  std::string reason;
-  if (!CheckOpen()) return false;
-  const std::string guid = SubclientGuid();
-  if (lab::IndexVMDir(guid, vmGuid, reason).empty()) {
-    SetError(reason);
-    return false;
-  }
+  std::string guid;
+  if (!CheckOpen() || !FindVMOfSubclient(vmGuid, guid)) return false;
   for (int64_t job : lab::IndexVMEntryJobs(guid, vmGuid)) jobId = std::max(jobId, lab::IndexParentJob(guid, job));
   return true;
 }

@@ -191,6 +191,8 @@ class vsIndexClient {
   // The job's subclient GUID and id; false (reason kept) when either is missing.
   bool JobIdentity(std::string& subclientGuid, int64_t& jobId);
   std::string SubclientGuid() const;
+  // The job's subclient GUID, where the index knows the VM in it; false (reason kept) where it does not.
+  bool FindVMOfSubclient(const std::string& vmGuid, std::string& subclientGuid);
   // Appends an entry to the job's index log.
   bool RecordJobEntry(const std::vector<std::string>& fields);
   // Appends an entry to what the index knows of the VM from the job.
