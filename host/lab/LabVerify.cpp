@@ -121,7 +121,7 @@ bool ReportedStubbed(int64_t jobId, const std::string& guid) {
 // VM but its folders. That attempt mounted nothing. (A later attempt that left the VM as an earlier one
 // backed it up reports the same, and the earlier attempt's backup, which holds what its mount took, stands.)
 bool BackupOfAStubItFound(const Verification& verification, const std::string& guid, int64_t jobId) {
-  if (!ReportedBackedUp(jobId, guid) || !ReportedStubbed(jobId, guid)) return false;
+  // The archives are in memory; the job manager's record is read only for a backup of folders alone.
   const archive::JobBackup& judged = JobOf(verification, guid, jobId).judged;
   bool present = false;
   for (const archive::ArchiveContents* contents : judged.archives) {
@@ -129,18 +129,15 @@ bool BackupOfAStubItFound(const Verification& verification, const std::string& g
     for (const archive::Item& item : contents->items)
       if (item.kind != archive::ItemKind::kDirectory) return false;
   }
-  return present;
+  return present && ReportedBackedUp(jobId, guid) && ReportedStubbed(jobId, guid);
 }
 
 // The VM's mounts recorded for the job, as the backup that stands for the job's holds what they took:
 // none where that backup is of a stub its latest attempt found made (a mount of the VM left for the job is
 // then an earlier attempt's, no part of what the job holds).
 std::vector<lab::MountRecord> MountsOfJob(const Verification& verification, int64_t jobId, const std::string& guid) {
-  std::vector<lab::MountRecord> mounts;
-  if (BackupOfAStubItFound(verification, guid, jobId)) return mounts;
-  for (lab::MountRecord& mount : lab::ListMountRecords(jobId))
-    if (strcasecmp(mount.guid.c_str(), guid.c_str()) == 0) mounts.push_back(std::move(mount));
-  return mounts;
+  if (BackupOfAStubItFound(verification, guid, jobId)) return {};
+  return lab::ListMountRecordsOfVM(jobId, guid);
 }
 
 // What a restored disk is compared with. Sizes are compared before any byte is read, so the work is

@@ -59,8 +59,7 @@ std::string BrokenChainOf(const archive::VMBackup& backup, const std::string& in
 
 bool AddDisksMountOfJobTook(int64_t jobId, const std::string& vmGuid, std::set<std::string>& disks) {
   bool mounted = false;
-  for (const MountRecord& mount : ListMountRecords(jobId)) {
-    if (strcasecmp(mount.guid.c_str(), vmGuid.c_str()) != 0) continue;
+  for (const MountRecord& mount : ListMountRecordsOfVM(jobId, vmGuid)) {
     mounted = true;
     for (const MountedDisk& disk : mount.disks) disks.insert(disk.indexName);
   }

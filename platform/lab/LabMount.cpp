@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "platform/lab/Lab.h"
@@ -226,6 +227,18 @@ std::vector<MountRecord> ListMountRecords(int64_t jobId) {
           ReadRegularFile(dir + "/" + name, kMaxRecordBytes, text, error) && ParseMountRecord(text, record, error))
         records.push_back(record);
     }
+  }
+  return records;
+}
+
+std::vector<MountRecord> ListMountRecordsOfVM(int64_t jobId, const std::string& guid) {
+  std::vector<MountRecord> records;
+  for (const std::string& server : ListServers()) {
+    MountRecord record;
+    std::string error;
+    if (ReadMountRecord(server, jobId, guid, record, error) == RecordRead::kRead &&
+        strcasecmp(record.guid.c_str(), guid.c_str()) == 0)
+      records.push_back(std::move(record));
   }
   return records;
 }

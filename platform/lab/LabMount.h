@@ -65,6 +65,8 @@ RecordRead ReadMountRecord(const std::string& server, int64_t jobId, const std::
                            std::string& error);
 // Every readable mount record of the job, on every server.
 std::vector<MountRecord> ListMountRecords(int64_t jobId);
+// The job's readable mount records of one VM, on every server: only its own files are read.
+std::vector<MountRecord> ListMountRecordsOfVM(int64_t jobId, const std::string& guid);
 
 // The name a disk of a VM is backed up and indexed under: "scsi0-<position>-<image file name>".
 std::string LabDiskIndexName(size_t position, const std::string& imageFile);

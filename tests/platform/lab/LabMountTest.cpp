@@ -20,6 +20,7 @@
 #include "platform/lab/LabVMClient.h"
 #include "platform/os/CPxPath.h"
 #include "platform/os/CPxSha256.h"
+#include "platform/os/FXString.h"
 #include "platform/vminfo/LabVMInfo.h"
 #include "support/TestLab.h"
 
@@ -430,8 +431,15 @@ TEST_F(LabMountTest, MountsFromSeveralThreadsKeepTheirOwnRecords) {
       EXPECT_TRUE(lab::MountedDiskDigest(record, record.disks[0], sha, error)) << error;
       EXPECT_EQ(64u, sha.size());
       EXPECT_FALSE(testsupport::Exists(record.disks[0].copy));
+      // One VM's records are read alone, its GUID in either case.
+      for (const std::string& guid : {FXString::ToLower(record.guid), FXString::ToUpper(record.guid)}) {
+        const std::vector<lab::MountRecord> own = lab::ListMountRecordsOfVM(job, guid);
+        ASSERT_EQ(1u, own.size()) << guid;
+        EXPECT_EQ(lab::FormatMountRecord(record), lab::FormatMountRecord(own[0]));
+      }
     }
   }
+  EXPECT_TRUE(lab::ListMountRecordsOfVM(1003, Guid(1)).empty()) << "a job that mounted nothing";
 }
 
 }  // namespace
