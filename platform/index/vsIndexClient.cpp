@@ -519,7 +519,14 @@ bool vsIndexClient::GetVMNewestRecordJob(const std::string& vmGuid, int64_t& job
   jobId = 0;
   std::string guid;
   if (!CheckOpen() || !FindVMOfSubclient(vmGuid, guid)) return false;
-  for (int64_t job : lab::IndexVMEntryJobs(guid, vmGuid)) jobId = std::max(jobId, lab::IndexParentJob(guid, job));
+  // A child job is made while its parent runs, so its id is the larger: newest first, the jobs no newer
+  // than the newest found so far cannot change it, and a long history is not read through.
+  std::vector<int64_t> jobs = lab::IndexVMEntryJobs(guid, vmGuid);
+  std::sort(jobs.rbegin(), jobs.rend());
+  for (int64_t job : jobs) {
+    if (job <= jobId) break;
+    jobId = std::max(jobId, lab::IndexParentJob(guid, job));
+  }
   return true;
 }
 

@@ -399,6 +399,27 @@ TEST_F(IndexCacheTest, AVMIsFoundByTheNameItsLatestRecordGave) {
   EXPECT_EQ("", lab::FindIndexVM(kGuid, "vm one")) << "the VM the map names is gone";
 }
 
+// The newest job holding any record of a VM, a child job (one VM's job) counted as the job it belongs
+// to: what tells a later attempt of a job that a later job holds the VM.
+TEST_F(IndexCacheTest, TheNewestJobHoldingAVMCountsAChildJobAsItsParent) {
+  std::string error;
+  int64_t newest = -1;
+  ASSERT_TRUE(client_.GetVMNewestRecordJob(kVM, newest)) << client_.GetLastError();
+  EXPECT_EQ(0, newest) << "a VM the index holds no record of";
+  const struct {
+    int64_t job, parent;  // parent 0: a job of its own
+    int64_t newest;
+  } records[] = {{10, 0, 10}, {12, 0, 12}, {11, 0, 12}, {900001, 11, 12}, {900002, 13, 13}, {14, 0, 14}};
+  for (const auto& record : records) {
+    if (record.parent > 0) {
+      ASSERT_TRUE(lab::RecordIndexChildJob(kGuid, record.job, record.parent, error)) << error;
+    }
+    ASSERT_TRUE(lab::WriteIndexVMEntries(kGuid, kVM, record.job, {{"name", "vm one"}, {"level", "2"}}, error)) << error;
+    ASSERT_TRUE(client_.GetVMNewestRecordJob(kVM, newest)) << client_.GetLastError();
+    EXPECT_EQ(record.newest, newest) << "after the record of job " << record.job;
+  }
+}
+
 // A VM's record that was cut short, changed or never sealed reads as damaged, never as fewer or other
 // entries; the VM's last backup is then unknown rather than the query failed, and the client says why.
 TEST_F(IndexCacheTest, ADamagedVMRecordIsAMissingOne) {
