@@ -169,7 +169,7 @@ std::vector<int64_t> LaterJobsThatHaveRun(int64_t jobId, const std::string& subc
     if (job <= jobId || job >= lab::kFirstServerJobId || !JobHasRun(job)) continue;
     lab::JobRecord record;
     std::string error;
-    if (lab::ReadJobRecord(job, record, error) && (record.subclient.empty() ? "1" : record.subclient) != subclient)
+    if (lab::ReadJobRecord(job, record, error) && lab::SubclientOfRecord(record) != subclient)
       continue;
     later.push_back(job);
   }
@@ -179,7 +179,7 @@ std::vector<int64_t> LaterJobsThatHaveRun(int64_t jobId, const std::string& subc
 std::string SubclientOfJob(int64_t jobId) {
   lab::JobRecord record;
   std::string error;
-  return lab::ReadJobRecord(jobId, record, error) && !record.subclient.empty() ? record.subclient : "1";
+  return lab::ReadJobRecord(jobId, record, error) ? lab::SubclientOfRecord(record) : "1";
 }
 
 bool SelectJobOrNewest(const Arguments& parsed, int64_t& jobId, std::string& error) {

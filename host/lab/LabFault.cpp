@@ -59,7 +59,7 @@ int64_t LabStreams() {
     int64_t streams = 0;
     if (lab::ReadJobRecord(jobId, record, error)) {
       most = std::max(most, record.streams);
-      if (lab::ReadSubclientRecord(record.subclient.empty() ? "1" : record.subclient, subclient, error) ==
+      if (lab::ReadSubclientRecord(lab::SubclientOfRecord(record), subclient, error) ==
               lab::RecordRead::kRead &&
           labkv::ParseInt64InRange(subclient.settings["maxStreams"], 0, lab::kMaxJobStreams, streams))
         most = std::max(most, streams);

@@ -524,7 +524,7 @@ int64_t NewestJob(const std::string& subclient) {
     JobRecord record;
     std::string error;
     if (ReadJobRecord(id, record, error) &&
-        (subclient.empty() || (record.subclient.empty() ? "1" : record.subclient) == subclient))
+        (subclient.empty() || SubclientOfRecord(record) == subclient))
       newest = id;
   }
   return newest;

@@ -162,6 +162,10 @@ bool ParseJobRecord(const std::string& text, JobRecord& record, std::string& err
   return true;
 }
 
+std::string SubclientOfRecord(const JobRecord& record) {
+  return record.subclient.empty() ? "1" : record.subclient;
+}
+
 std::string FormatJobRecord(const JobRecord& record) {
   std::map<std::string, std::string> values = record.other;
   values["token"] = record.token;

@@ -56,6 +56,9 @@ struct JobRecord {
   std::map<std::string, std::string> other;
 };
 
+// The subclient the record's job is of: "1" where the record names none.
+std::string SubclientOfRecord(const JobRecord& record);
+
 // False with the reason for a malformed line or value: a number that is not one, a time scale or
 // backup level out of range, a token, media agent, client or subclient that could not be handed on
 // as one command-line argument. `record` is then unchanged.
