@@ -84,8 +84,9 @@ struct vm_params {
   int32_t progressPercent = 0;
   bool postBackupDone = false;
   uint64_t snapNumber = 0;  // summed over completed VMs by the snapshot controller
-  // The VM's stub state (VMInfoStructs::VMStubState): 1 selects it in the stub phase; the worker's
-  // completion sets it from the VM's result; VMBackupResult 26.
+  // The VM's stub state (VMInfoStructs::VMStubState, never the job manager's JobManager::VMStubStatus):
+  // STUB_STATE_TO_BE_STUBBED selects it in the stub phase; the worker's completion sets it from the VM's
+  // result; VMBackupResult 26.
   int32_t archivingStatus = 0;
   // The VM is in the subclient's content (every VM of a job's list is); read by VM archiving.
   bool partOfSubclientContent = true;

@@ -216,7 +216,7 @@ std::string QuarnVMManagement::VMArchGetStubStateString(int state) {
   return "NOT_DEFINED";
 }
 
-bool QuarnVMManagement::VMArchUpdateJobManagerStatus(VMStubStatus status) {
+bool QuarnVMManagement::VMArchUpdateJobManagerStatus(JobManager::VMStubStatus status) {
   static const char* const sig = "bool QuarnVMManagement::VMArchUpdateJobManagerStatus(JobManager::VMStubStatus)";
   if (m_vm == nullptr || m_jobMgr == nullptr) return false;
   Update& record = m_vm->updateInfo;

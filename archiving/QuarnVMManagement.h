@@ -11,6 +11,7 @@
 #include "platform/index/vsIndexClient.h"
 #include "platform/jobmgr/vsJobMgr.h"
 #include "records/VMArchivingStructs.h"
+#include "records/messages/JobManagerMessages.h"
 #include "records/messages/VirtualServerMessages.h"
 
 class IVMInfo;
@@ -67,15 +68,6 @@ class QuarnVMManagement {
     return archiveAction == kArchiveActionToBeStubbed || archiveAction == kArchiveActionRetryStub;
   }
 
-  // Job-manager stub status (JobManager::VMUpdateInfo 14/32).
-  enum VMStubStatus : int {
-    kStubStatusToBeStubbed = 1,
-    kStubStatusStubbed = 5,
-    kStubStatusStubFailed = 6,
-    kStubStatusRelocated = 8,
-    kStubStatusRelocateFailed = 9,
-  };
-
   // The four flags of a VM as the backup phase finds it.
   struct VMArchivingVMState {
     bool PartOfSubclientContent = false;
@@ -118,7 +110,7 @@ class QuarnVMManagement {
   int VMArchUpdateIndexingStubState(VMInfoStructs::VMStubState state);
   // The state's name; "NOT_DEFINED" for a value outside the table.
   std::string VMArchGetStubStateString(int state);
-  bool VMArchUpdateJobManagerStatus(VMStubStatus status);
+  bool VMArchUpdateJobManagerStatus(JobManager::VMStubStatus status);
   void VMArchSetJPR(int code, unsigned long subclientId, const std::string& text);
   void DumpStubInformation(const VirtualServer::VMArchivingData& record);
 

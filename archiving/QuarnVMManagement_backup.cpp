@@ -87,7 +87,8 @@ void QuarnVMManagement::ReportDoneWithoutBackup(int result) {
   m_vm->contentRecords.push_back(content);
   SetUpdateInfo(Update::F_vmStatus, 0);
   SetUpdateInfo(Update::F_endTime, static_cast<int64_t>(ZtClock::NowSeconds()));
-  VMArchUpdateJobManagerStatus(result == kResultAlreadyStubbed ? kStubStatusStubbed : kStubStatusToBeStubbed);
+  VMArchUpdateJobManagerStatus(result == kResultAlreadyStubbed ? JobManager::kStubStatusStubbed
+                                                               : JobManager::kStubStatusToBeArchived);
 }
 
 int QuarnVMManagement::LeaveStubOfThisJobOrGoOn() {
@@ -319,11 +320,11 @@ bool QuarnVMManagement::JobManagerShowsStubPhaseTookVM() const {
   Update record;
   if (!vsJobMgr::ReadVMStatus(m_jobMgr->getJobId(), m_vmGuid, record)) return false;
   const int64_t stub = record.getint64(Update::F_stubStatus);
-  if (stub == kStubStatusStubbed || stub == kStubStatusStubFailed) return true;
+  if (stub == JobManager::kStubStatusStubbed || stub == JobManager::kStubStatusStubFailed) return true;
   // Selected and backed up, taken by the stub phase (to be backed up with no reason: a backup that did
   // not end well always says why), or taken up again by this attempt, which keeps the stub status.
   const int64_t status = record.getint64(Update::F_vmStatus);
-  return stub == kStubStatusToBeStubbed &&
+  return stub == JobManager::kStubStatusToBeArchived &&
          (status == kBackedUp || status == kInProgress ||
           (status == kToBeBackedUp && record.getstring(Update::F_failureText).empty()));
 }

@@ -223,7 +223,7 @@ bool QuarnVMManagement::VMArchCheckVMArchivingCriteria(VMInfoStructs::SVMInfo& i
     return false;
   }
   m_event.Debug(sig, "[VMArchiving] VM [%s] Stub data generated successfully. Stub Data [%s]", name, stubData.c_str());
-  if (!IsStubPhase()) VMArchUpdateJobManagerStatus(kStubStatusToBeStubbed);
+  if (!IsStubPhase()) VMArchUpdateJobManagerStatus(JobManager::kStubStatusToBeArchived);
   option = chosen;
   return true;
 }
@@ -350,12 +350,12 @@ bool QuarnVMManagement::VMArchRelocateVM(VMInfoStructs::SVMInfo& info) {
   }
   if (m_vmInfo->RelocateVM(ctx) != 0) {
     m_event.Debug(sig, "[VMArchiving] Successfully relocated VM [%s]", m_vmName.c_str());
-    VMArchUpdateJobManagerStatus(kStubStatusRelocated);
+    VMArchUpdateJobManagerStatus(JobManager::kStubStatusRelocated);
     return true;
   }
   m_event.Error(sig, "[VMArchiving] Failed to relocate VM [%s] with [%s] error", m_vmName.c_str(), ctx.errorText.c_str());
   VMArchSetJPR(kCauseRelocationFailed, 0, ctx.errorText);
-  VMArchUpdateJobManagerStatus(kStubStatusRelocateFailed);
+  VMArchUpdateJobManagerStatus(JobManager::kStubStatusRelocateFailed);
   m_vm->failureReason = "The VM could not be relocated: " + ctx.errorText;
   return false;
 }
@@ -403,7 +403,7 @@ bool QuarnVMManagement::VMArchStubVM(VMInfoStructs::SVMInfo& info) {
     return false;
   }
   if (m_vmInfo->StubVM(ctx) == 0 || ctx.failed) {
-    VMArchUpdateJobManagerStatus(kStubStatusStubFailed);
+    VMArchUpdateJobManagerStatus(JobManager::kStubStatusStubFailed);
     m_event.Error(sig, "[VMArchiving] Failed! to stub VM=[%s]=[%s]", name, m_vmGuid.c_str());
     m_vm->failureReason = "The stub of the VM did not complete (" + std::to_string(ctx.disksDeleted) + " of " +
                           std::to_string(ctx.totalDisks) + " disks deleted): " + m_vmInfo->GetErrorText() +
@@ -422,7 +422,7 @@ bool QuarnVMManagement::VMArchStubVM(VMInfoStructs::SVMInfo& info) {
   m_event.InfoEvent(kEventStubbed);
   ClientProperties(VMClientId()).setClientArchived(true);
   SetUpdateInfo(JobManager::VMUpdateInfo::F_stubbedFlag, 1);
-  VMArchUpdateJobManagerStatus(kStubStatusStubbed);
+  VMArchUpdateJobManagerStatus(JobManager::kStubStatusStubbed);
   m_vmInfo->CompleteStubVM(ctx);
   return true;
 }

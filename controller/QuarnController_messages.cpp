@@ -97,7 +97,7 @@ void QuarnController::QueueCollectedVM(const VMCollect& collect) {
   // A VM handed over to be stubbed keeps that stub status with the job manager until its stub says how
   // it went: a stub phase cut off is then resumed by the phase's next attempt.
   if (m_jobMgr != nullptr && m_jobMgr->isVMStubPhase() && vm.archivingStatus == VMInfoStructs::STUB_STATE_TO_BE_STUBBED)
-    vm.updateInfo.setint64(U::F_stubStatus, vm.archivingStatus);
+    vm.updateInfo.setint64(U::F_stubStatus, JobManager::kStubStatusToBeArchived);
   // What the job's stub phase did to the VM stays with the job manager while a later attempt of the
   // backup phase has the VM, until its archiving is decided again: it tells that attempt (and one after
   // it, should it be cut off first) that a backup of the job stands on which a stub deleted disks.

@@ -16,6 +16,7 @@
 #include "platform/sim/vsSim.h"
 #include "platform/os/CPxFile.h"
 #include "platform/os/CPxPath.h"
+#include "records/VMArchivingStructs.h"
 
 namespace {
 
@@ -299,7 +300,9 @@ bool QuarnCoordinator::FinalizeIndex() {
   for (const auto& entry : m_vmMap) {
     const vm_params& vm = entry.second;
     bool marked = false;
-    if (vm.archivingStatus == 2 || vm.archivingStatus == 3 || vm.archivingStatus == 4) {
+    if (vm.archivingStatus == VMInfoStructs::STUB_STATE_ALREADY_STUBBED ||
+        vm.archivingStatus == VMInfoStructs::STUB_STATE_IN_PROGRESS ||
+        vm.archivingStatus == VMInfoStructs::STUB_STATE_SUCCESSFULLY_STUBBED) {
       m_event.Error(kSigFinalize, "Sending VM [%s] as stub to Indexing", vm.vmName.c_str());
       SendInImageRecord("\\" + vm.vmGuid);
       marked = true;

@@ -17,6 +17,7 @@
 #include "platform/config/ZTPlatformInfo.h"
 #include "platform/os/CPxString.h"
 #include "platform/os/FXString.h"
+#include "records/VMArchivingStructs.h"
 
 namespace {
 
@@ -62,16 +63,21 @@ enum : int {
   kSkipped = 10,
 };
 
-// Job-manager stub statuses of a VM the stub phase takes: to be archived by the backup phase, or a
-// stub that failed and is retried.
-constexpr int64_t kStubToBeArchived = 1;
-constexpr int64_t kStubFailed = 6;
-// Job-manager stub statuses that record a stub or a relocation the stub phase made.
-constexpr int64_t kStubStubbed = 5;
-constexpr int64_t kStubRelocated = 8;
-// What an agent reports of a VM the stub phase stubbed or relocated (vm_params::archivingStatus).
-constexpr int32_t kArchivedStubbed = 4;
-constexpr int32_t kArchivedRelocated = 11;
+// The job manager's stub statuses of a VM the stub phase takes: to be archived by the backup phase, or
+// a stub that failed and is retried.
+bool StubPhaseTakes(int64_t stubStatus) {
+  return stubStatus == JobManager::kStubStatusToBeArchived || stubStatus == JobManager::kStubStatusStubFailed;
+}
+
+// The job manager's stub status that records what the stub phase made of a VM, by the VM's archiving
+// status its agent reported: a stub or a relocation; 0 when it made neither.
+int64_t StubStatusOfWhatItMade(int32_t archivingStatus) {
+  switch (archivingStatus) {
+    case VMInfoStructs::STUB_STATE_SUCCESSFULLY_STUBBED: return JobManager::kStubStatusStubbed;
+    case VMInfoStructs::STUB_STATE_SUCCESSFULLY_RELOCATED: return JobManager::kStubStatusRelocated;
+    default: return 0;
+  }
+}
 
 constexpr uint32_t kNoPriority = 0xFFFFFFFFu;
 constexpr int32_t kDefaultPriority = 6;
@@ -181,7 +187,9 @@ bool QuarnCoordinator::UpdateJobManagerVMList_Restart() {
       case kBackedUpWithErrors:
         if (vm != nullptr) {
           vm->vmPhase = PHASE_PREVIOUS_ATTEMPT;
-          vm->archivingStatus = record.getint64(Info::F_stubStatus) == 5 ? 2 : 5;
+          vm->archivingStatus = record.getint64(Info::F_stubStatus) == JobManager::kStubStatusStubbed
+                                    ? VMInfoStructs::STUB_STATE_ALREADY_STUBBED
+                                    : VMInfoStructs::STUB_STATE_NOT_TO_BE_STUBBED;
         }
         ++m_vmsAlreadyBackedUp;
         if (status == kBackedUpWithErrors) m_completedWithErrors = true;
@@ -377,7 +385,7 @@ void QuarnCoordinator::KeepBackupResultsOfVMsNotArchived() {
     Info record;
     if (!vsJobMgr::ReadVMStatus(m_jobMgr->getJobId(), vm.vmGuid, record)) continue;
     const int64_t stub = record.getint64(Info::F_stubStatus);
-    if (stub != kStubToBeArchived && stub != kStubFailed) continue;
+    if (!StubPhaseTakes(stub)) continue;
     std::string why = vm.failureReason;
     if (why.empty())
       why = "Not archived by this attempt of the job's stub phase" +
@@ -420,7 +428,7 @@ bool QuarnCoordinator::UpdateJobManagerVMList_StubPhase() {
     // it back as backed up), and its stub goes on. A backup that did not end well always says why.
     const bool takenBefore = status == kToBeBackedUp && record.getstring(Info::F_failureText).empty();
     CountBackupPhaseResult(status, takenBefore);
-    if ((status != kBackedUp && !takenBefore) || (stub != kStubToBeArchived && stub != kStubFailed)) continue;
+    if ((status != kBackedUp && !takenBefore) || !StubPhaseTakes(stub)) continue;
     vm_params* vm = m_vmMap.Find(guid);
     if (vm == nullptr) {
       m_event.Error(kSigStubPhase, "[VMArchiving] ERROR: VM [%s][%s] is in to be stub state but not found in Collect file",
@@ -428,7 +436,7 @@ bool QuarnCoordinator::UpdateJobManagerVMList_StubPhase() {
       continue;
     }
     m_event.Debug(kSigStubPhase, "[VMArchiving] VM [%s] is eligible for stubbing", vm->vmName.c_str());
-    vm->collect.setint64(Collect::F_archivingStatus, 1);
+    vm->collect.setint64(Collect::F_archivingStatus, VMInfoStructs::STUB_STATE_TO_BE_STUBBED);
     m_jobMgr->setVMStatusState(guid, kToBeBackedUp, std::string());
     eligible.Add(*vm);
   }
@@ -473,10 +481,7 @@ void QuarnCoordinator::ReportStubPhaseVMsNotRecorded() {
   for (const auto& entry : m_vmMap) {
     const vm_params& vm = entry.second;
     const bool done = vm.vmPhase == PHASE_DONE || vm.vmPhase == PHASE_DONE_WITH_ERRORS;
-    const int64_t made = !done                                       ? 0
-                         : vm.archivingStatus == kArchivedStubbed   ? kStubStubbed
-                         : vm.archivingStatus == kArchivedRelocated ? kStubRelocated
-                                                                    : 0;
+    const int64_t made = done ? StubStatusOfWhatItMade(vm.archivingStatus) : 0;
     const auto found = held.find(FXString::ToLower(vm.vmGuid));
     const Info* record = found == held.end() ? nullptr : found->second;
     const int64_t stub = record != nullptr ? record->getint64(Info::F_stubStatus) : 0;
@@ -490,7 +495,8 @@ void QuarnCoordinator::ReportStubPhaseVMsNotRecorded() {
     if (made == 0)
       reason += ": its result in the stub phase could not be recorded";
     else
-      reason += std::string(": the stub phase ") + (made == kStubStubbed ? "stubbed" : "relocated") +
+      reason += std::string(": the stub phase ") +
+                (made == JobManager::kStubStatusStubbed ? "stubbed" : "relocated") +
                 " the VM, and its stub status [" + vsJobMgr::convertVMStubStatusToString(static_cast<int>(made)) +
                 "] could not be recorded";
     NameVMWhoseStatusIsNotRecorded(kSigStubUnrecorded, vm, reason, done);

@@ -4,6 +4,7 @@
 #include "coordinator/VSALogArchiverBatchCallBack.h"
 #include "platform/os/CPxFile.h"
 #include "platform/os/CPxPath.h"
+#include "records/VMArchivingStructs.h"
 
 namespace {
 
@@ -154,8 +155,13 @@ QuarnCoordinator::PhaseCounts QuarnCoordinator::LogJobSummary() {
         break;
     }
     if (remark.empty()) {
-      if (vm.archivingStatus == 2 || vm.archivingStatus == 4) remark = "Archived";
-      if (vm.archivingStatus == 10 || vm.archivingStatus == 11) remark = "Relocated";
+      switch (vm.archivingStatus) {
+        case VMInfoStructs::STUB_STATE_ALREADY_STUBBED:
+        case VMInfoStructs::STUB_STATE_SUCCESSFULLY_STUBBED: remark = "Archived"; break;
+        case VMInfoStructs::STUB_STATE_ALREADY_RELOCATED:
+        case VMInfoStructs::STUB_STATE_SUCCESSFULLY_RELOCATED: remark = "Relocated"; break;
+        default: break;
+      }
     }
     m_event.Debug(kSigRun, "VM %-25s --> %-25s   %s", vm.vmName.c_str(), GetVMPhaseString(vm.vmPhase),
                   remark.c_str());

@@ -10,7 +10,8 @@
 namespace VMInfoStructs {
 
 // Where a VM stands in VM archiving. The stub record carries it, and a job's VM record too (1 selects
-// the VM in the stub phase).
+// the VM in the stub phase), as does an agent's result of a VM. The job manager's stub status of a VM
+// is another set of numbers (JobManager::VMStubStatus).
 enum VMStubState : int32_t {
   STUB_STATE_UNKNOWN = 0,
   STUB_STATE_TO_BE_STUBBED = 1,

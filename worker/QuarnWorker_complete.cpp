@@ -8,20 +8,12 @@
 #include "platform/cleanup/VSCleanupClient.h"
 #include "platform/os/ZtTime.h"
 #include "records/EventMessageXml.h"
+#include "records/VMArchivingStructs.h"
 #include "worker/QuarnWorker.h"
 
 namespace {
 
 using U = JobManager::VMUpdateInfo;
-
-// Stub states of a VM (VMBackupResult 26).
-constexpr int32_t kStubToBeStubbed = 1;
-constexpr int32_t kStubAlreadyStubbed = 2;
-constexpr int32_t kStubInProgress = 3;
-constexpr int32_t kStubStubbed = 4;
-constexpr int32_t kStubNotToBeStubbed = 5;
-constexpr int32_t kStubAlreadyRelocated = 10;
-constexpr int32_t kStubRelocated = 11;
 
 constexpr int kResultInterrupted = 11;
 constexpr int kResultArchiveIndexFailed = 132;
@@ -71,7 +63,7 @@ void QuarnWorker::HandleVMComplete_Status(int result) {
   vm_params* vm = m_currentVM;
   if (vm == nullptr) return;
   const char* name = vm->vmName.c_str();
-  vm->archivingStatus = kStubNotToBeStubbed;
+  vm->archivingStatus = VMInfoStructs::STUB_STATE_NOT_TO_BE_STUBBED;
   switch (result) {
     case 0:
       m_event.Debug(sig, "Successfully backed up VM [%s]   [%s] Bytes @ [%f] MB/Sec", name,
@@ -115,22 +107,22 @@ void QuarnWorker::HandleVMComplete_Status(int result) {
     case 100:
       m_event.Error(sig, "Failed to backup VM [%s]. This VM is already archived in another subclient.", name);
       vm->vmPhase = PHASE_FAILED;
-      vm->archivingStatus = kStubAlreadyStubbed;
+      vm->archivingStatus = VMInfoStructs::STUB_STATE_ALREADY_STUBBED;
       break;
     case 101:
       m_event.Debug(sig, "Successfully backed up VM [%s]. Already stubbed.", name);
       vm->vmPhase = PHASE_DONE;
-      vm->archivingStatus = kStubAlreadyStubbed;
+      vm->archivingStatus = VMInfoStructs::STUB_STATE_ALREADY_STUBBED;
       break;
     case 102:
       m_event.Debug(sig, "Successfully stubbed VM [%s]=[%s]", name, vm->vmGuid.c_str());
       vm->vmPhase = PHASE_DONE;
-      vm->archivingStatus = kStubStubbed;
+      vm->archivingStatus = VMInfoStructs::STUB_STATE_SUCCESSFULLY_STUBBED;
       break;
     case 103:
       m_event.Debug(sig, "Successfully backed up VM [%s]. To be stubbed.", name);
       vm->vmPhase = PHASE_DONE;
-      vm->archivingStatus = kStubToBeStubbed;
+      vm->archivingStatus = VMInfoStructs::STUB_STATE_TO_BE_STUBBED;
       break;
     case 113:
       m_event.Error(sig, "Skipped stubbing of VM [%s]", name);
@@ -143,17 +135,17 @@ void QuarnWorker::HandleVMComplete_Status(int result) {
     case 118:
       m_event.Debug(sig, "Successfully backed up VM [%s]. Retry stubbing.", name);
       vm->vmPhase = PHASE_DONE;
-      vm->archivingStatus = kStubInProgress;
+      vm->archivingStatus = VMInfoStructs::STUB_STATE_IN_PROGRESS;
       break;
     case 119:
       m_event.Debug(sig, "VM [%s]=[%s] is already relocated.", name, vm->vmGuid.c_str());
       vm->vmPhase = PHASE_DONE;
-      vm->archivingStatus = kStubAlreadyRelocated;
+      vm->archivingStatus = VMInfoStructs::STUB_STATE_ALREADY_RELOCATED;
       break;
     case 120:
       m_event.Debug(sig, "Successfully relocated VM [%s]=[%s]", name, vm->vmGuid.c_str());
       vm->vmPhase = PHASE_DONE;
-      vm->archivingStatus = kStubRelocated;
+      vm->archivingStatus = VMInfoStructs::STUB_STATE_SUCCESSFULLY_RELOCATED;
       break;
     case 137:
       m_event.Error(sig, "Invalid extent size value detected for at least one of the disks in VM [%s]", name);

@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "app/QuarnUtils.h"
-#include "archiving/QuarnVMManagement.h"
 #include "host/lab/LabTool.h"
 #include "host/lab/LabVerifyArchives.h"
 #include "platform/archive/ArchiveReader.h"
@@ -113,7 +112,7 @@ bool ReportedBackedUp(int64_t jobId, const std::string& guid) {
 bool ReportedStubbed(int64_t jobId, const std::string& guid) {
   JobManager::VMUpdateInfo record;
   return vsJobMgr::ReadVMStatus(jobId, guid, record) &&
-         record.getint64(JobManager::VMUpdateInfo::F_stubStatus) == QuarnVMManagement::kStubStatusStubbed;
+         record.getint64(JobManager::VMUpdateInfo::F_stubStatus) == JobManager::kStubStatusStubbed;
 }
 
 // Whether the job's backup of the VM is that of a stub its latest attempt found made: the job manager's
