@@ -103,9 +103,11 @@ class ArchivingLab : public testing::Test {
   // stubbed that is not says why, no stream stays reserved.
   void CheckPromise(int64_t job, const std::string& when) {
     CheckRestores(when);
+    // A VM relocated was chosen to be moved, not stubbed, and its stub status says it was.
     Info record;
     const bool chosen = vsJobMgr::ReadVMStatus(job, Description(kVM).guid, record) &&
-                        record.getint64(Info::F_stubStatus) != 0;
+                        record.getint64(Info::F_stubStatus) != 0 &&
+                        record.getint64(Info::F_stubStatus) != JobManager::kStubStatusRelocated;
     if (chosen && !Stubbed(kVM)) {
       EXPECT_FALSE(WhyNotStubbed(job, kVM).empty()) << when << ": " << kVM << " is not stubbed and does not say why";
     }
@@ -1330,6 +1332,36 @@ class ArchivingLab : public testing::Test {
           << "disk " << disk.first << " of vm02 does not restore as of job " << job << " to its bytes before the job";
     }
   }
+  // The subclient also relocates a VM idle for a day, to host esx2, and gives archiving no precedence:
+  // idle vm01 meets both rules, archiving job 1001 relocates it, and job 1002 (vm01 written between) stubs
+  // it where it now is. Each job completes, naming no VM it could not record (0x5B0001DB); vm01's status
+  // says it was relocated, and the job manager's record so; the relocation keeps every disk, job 1001
+  // holds vm01 as it was before the job, and each job holds each VM it reports backed up or stubbed.
+  void AVMRelocatedThenStubbedByTheNextJob() {
+    std::string error;
+    for (const auto& setting : std::map<std::string, std::string>{
+             {"relocateRule", "1"}, {"relocateDays", "1"}, {"destinationHost", "esx2"}})
+      ASSERT_TRUE(lab::SetSubclientValue("1", setting.first, setting.second, error)) << error;
+    const std::string guid = Description(kVM).guid;
+    JobThenCheckEvery(1001, "1", true);
+    EXPECT_EQ("job 1001: completed", OutcomeLine(1001));
+    EXPECT_TRUE(labrun::Has(Output(), "\n  vm01 [" + guid + "] Relocated (job manager status: To be backed up)"))
+        << Output();
+    EXPECT_FALSE(labrun::Has(Output(), "0x5B0001DB")) << Output();
+    Info record;
+    ASSERT_TRUE(vsJobMgr::ReadVMStatus(1001, guid, record));
+    EXPECT_EQ(JobManager::kStubStatusRelocated, record.getint64(Info::F_stubStatus)) << StatusText(1001);
+    EXPECT_EQ("esx2", Description(kVM).host);
+    EXPECT_FALSE(Stubbed(kVM));
+    EXPECT_TRUE(promise::GoneDisks(Description(kVM)).empty()) << "the relocation deleted a disk";
+    CheckJobHoldsVM(1001);
+    WriteWhatIsLeft(2);
+    JobThenCheckEvery(1002, "2", true);
+    EXPECT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1002, kVM);
+    EXPECT_EQ("job 1002: completed", OutcomeLine(1002));
+    EXPECT_FALSE(labrun::Has(Output(), "0x5B0001DB")) << Output();
+    CheckJobHoldsVM(1001);
+  }
   // Job 1001 stubs vm01; job 1002's backup phase asks the hypervisor for vm01's inventory and is refused
   // (code 5, not its "no such VM", 3001): vm01 fails, saying why, and is not taken for a stub deleted from
   // the hypervisor (no event 0x5B000057, and the index's record of it starts no clock to the stub's
@@ -1850,6 +1882,7 @@ const std::map<std::string, std::function<void(ArchivingLab&)>>& Ways() {
          t.AnArchivingJobThatCouldNotRecordAVMsStatus(ArchivingLab::StubJobUnrecorded::kIdleVMInTheStubPhaseOnly);
        }},
       {"AStubWhoseInventoryQueryIsRefused", [](ArchivingLab& t) { t.AStubWhoseInventoryQueryIsRefused(); }},
+      {"AVMRelocatedThenStubbedByTheNextJob", [](ArchivingLab& t) { t.AVMRelocatedThenStubbedByTheNextJob(); }},
       {"AStubPhaseEndedWithAStubCutOffThenRunsLogDeleted",
        [](ArchivingLab& t) { t.CutOffStubPhaseEndedThenRunsLogLost(); }},
       {"ACutOffStubItsJobManagersRecordRemovedThenTheBackupPhaseAgain",
