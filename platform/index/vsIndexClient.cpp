@@ -518,7 +518,8 @@ bool vsIndexClient::GetVMLastFullJob(const std::string& vmGuid, int64_t& jobId) 
 bool vsIndexClient::GetVMNewestRecordJob(const std::string& vmGuid, int64_t& jobId) {
   jobId = 0;
   std::string guid;
-  if (!CheckOpen() || !FindVMOfSubclient(vmGuid, guid)) return false;
+  if (!CheckOpen() || Faulted("index.GetVMNewestRecordJob", vmGuid) || !FindVMOfSubclient(vmGuid, guid))
+    return false;
   // A child job is made while its parent runs, so its id is the larger: newest first, the jobs no newer
   // than the newest found so far cannot change it, and a long history is not read through.
   std::vector<int64_t> jobs = lab::IndexVMEntryJobs(guid, vmGuid);

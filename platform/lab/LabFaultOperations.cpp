@@ -67,6 +67,8 @@ const std::vector<FaultOperationRow>& FaultOperationRows() {
         {"index.GetVMDiskExtentsCRC", kVM},
         {"index.GetUseFixedLengthExtentNames", kNone}},
        "lookups of the subclient's index"},
+      {{{"index.GetVMNewestRecordJob", kVM}},
+       "the newest job of which the index holds a record of a VM, asked before each backup of the VM"},
       {{{"index.RunArchiveIndexForVM", kVM}},
        "a VM's archive-index run: the VM's answer carries the rule's code as its status; without a rule a run "
        "whose VM's archive files cannot be indexed (none, not well formed, or the VM's backup ended failed) fails "

@@ -23,6 +23,7 @@
 
 #include "platform/archive/ArchiveFormat.h"
 #include "platform/archive/ArchiveReader.h"
+#include "platform/jobmgr/vsJobMgr.h"
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabAgent.h"
 #include "platform/lab/LabCoordinator.h"
@@ -114,6 +115,7 @@ bool Has(const std::string& text, const std::string& part) { return text.find(pa
 TEST_F(LabToolRun, TheExitStatusTellsHowTheJobEndedAndTheOutputSaysWhy) {
   using Args = std::vector<std::string>;
   const Args readFault = {"disk.Read", "--vm", "vm01", "--code", "5", "--times", "always"};
+  const Args newestJobFault = {"index.GetVMNewestRecordJob", "--vm", "vm01", "--code", "5", "--times", "always"};
   struct Case {
     const char* name;
     std::vector<Args> faults;
@@ -138,6 +140,15 @@ TEST_F(LabToolRun, TheExitStatusTellsHowTheJobEndedAndTheOutputSaysWhy) {
        "job 1001: pending: the job process ended (status=0) without an outcome\n", nullptr, false},
       {"a disk described smaller than its image", {}, {}, 1, "job 1001: completed with errors\n", describedSmaller,
        false, 1 << 20},
+      // A VM the index cannot tell the newest job of is left to the next attempt, never backed up blind.
+      {"pending: the newest job of a VM not told", {newestJobFault}, {}, 2, "job 1001: pending\n",
+       "vm01 [50290000-0000-4000-8000-000000000001] To be backed up: Failed to get the index information from "
+       "previous backup",
+       false},
+      {"completed with errors: the newest job of a VM not told", {newestJobFault}, {"-lastAttempt"}, 1,
+       "job 1001: completed with errors\n",
+       "vm01 [50290000-0000-4000-8000-000000000001] Failed: Failed to get the index information from previous backup",
+       false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -158,6 +169,9 @@ TEST_F(LabToolRun, TheExitStatusTellsHowTheJobEndedAndTheOutputSaysWhy) {
       ASSERT_TRUE(lab::WriteVMDescription(lab::SampleServer(), vm, error)) << error;
       lab::SetRoot(std::string());
     }
+    lab::SetRoot(caseLab);
+    const testsupport::DiskCopies before = testsupport::CopyDisks({"vm01", "vm02"}, caseDir.Path("before"));
+    lab::SetRoot(std::string());
     Args run = {"run", caseLab};
     if (!c.passed.empty()) run.push_back("--");
     run.insert(run.end(), c.passed.begin(), c.passed.end());
@@ -167,12 +181,27 @@ TEST_F(LabToolRun, TheExitStatusTellsHowTheJobEndedAndTheOutputSaysWhy) {
     if (c.why != nullptr) {
       EXPECT_TRUE(Has(result.out, c.why)) << result.out;
     }
-    // Every VM reported backed up restores; vm02 is never failed.
-    const bool vm02BackedUp = c.exitCode < 2 || Has(c.name, "cause");
+    // Every VM the job manager records as backed up restores as of the job to its bytes before the job,
+    // and verify agrees; vm02 is never failed.
     EXPECT_EQ(c.vm01BackedUp, Has(result.out, "vm01 [50290000-0000-4000-8000-000000000001] Backed up")) << result.out;
-    for (const auto& vm : {std::make_pair("vm01", c.vm01BackedUp), std::make_pair("vm02", vm02BackedUp)}) {
-      if (vm.second) {
-        EXPECT_EQ(0, Tool({"verify", caseLab, "--vm", vm.first}).exitCode) << vm.first;
+    EXPECT_FALSE(Has(result.out, "vm02 [50290000-0000-4000-8000-000000000002] Failed")) << result.out;
+    for (const char* vm : {"vm01", "vm02"}) {
+      const testsupport::DiskCopies copies = testsupport::CopiesOf(before, vm);
+      ASSERT_FALSE(copies.empty()) << vm;
+      JobManager::VMUpdateInfo record;
+      lab::SetRoot(caseLab);
+      const bool recorded = vsJobMgr::ReadVMStatus(1001, copies[0].guid, record);
+      lab::SetRoot(std::string());
+      const int64_t status = record.getint64(JobManager::VMUpdateInfo::F_vmStatus);
+      if (!recorded || (status != lab::kVMStatusBackedUp && status != lab::kVMStatusBackedUpWithErrors)) continue;
+      EXPECT_EQ(0, Tool({"verify", caseLab, "--job", "1001", "--vm", vm}).exitCode) << vm;
+      const promise::Restore restore = promise::RestoreAsOfJobInCopy(
+          caseLab, caseDir.Path(std::string("asof-") + vm), vm, 1001, caseDir.Path("asof.txt"));
+      EXPECT_EQ(0, restore.status) << vm << ": " << restore.output;
+      for (const testsupport::DiskCopy& copy : copies) {
+        EXPECT_TRUE(restore.disks.count(copy.diskName) &&
+                    restore.disks.at(copy.diskName) == testsupport::ReadDisk(copy.path))
+            << vm << ": disk " << copy.diskName << " does not restore to its bytes before the job";
       }
     }
     // Progress as the records changed, and the summary of the job's records.

@@ -1,9 +1,10 @@
 // The backup's promise, tried exhaustively: a VM the job manager records as backed up restores byte
 // for byte, and every other VM says why. A job of two VMs (one disk of a whole number of extents, one
 // of no whole number) runs once per call of an operation, failing that call alone: every archive
-// write, archive close, stream close, write and sync of an archive file below the stream, disk read
-// and index upload of the job, from the first call to the last; then the same for an incremental on top of a full. After each run no stream stays
-// reserved, and the next job completes and restores. And an agent killed in the middle of a VM whose
+// write, archive close, stream close, write and sync of an archive file below the stream, disk read,
+// index upload and question of the newest job that holds a VM, from the first call to the last; then
+// the same for an incremental on top of a full. After each run no stream stays reserved, and the next
+// job completes and restores. And an agent killed in the middle of a VM whose
 // other agent finishes it: the retry's archives stand, whichever agent began writing first, and
 // whether or not the VM's dispatch record was lost in between.
 #include <gtest/gtest.h>
@@ -185,7 +186,7 @@ void PrintTo(const Operation& operation, std::ostream* out) { *out << operation.
 const Operation kOperations[] = {
     {"archive.write"},     {"archive.closeArchiveFile"}, {"archive.close"},
     {"archive.fileWrite"}, {"archive.fileSync"},         {"disk.Read"},
-    {"index.UploadMetadataFiles"},
+    {"index.UploadMetadataFiles"}, {"index.GetVMNewestRecordJob"},
 };
 
 struct Level {

@@ -67,6 +67,9 @@ TEST_F(RoadTest, EachFailureGivesItsCodeAndTheVMEndsHoldingNothing) {
     const char* reason;  // part of the VM's failure reason; empty: none set by the road
   } cases[] = {
       {"connection refused", [this](Job&) { lab_.Fault("vminfo.Connect", 3004, "bad password"); }, 17, {}, ""},
+      // Never backed up blind: a later job may hold the VM.
+      {"the index's newest job of the VM not told", [this](Job&) { lab_.Fault("index.GetVMNewestRecordJob", 5); }, 147,
+       {}, "Failed to get the index information from previous backup"},
       {"no server",
        [](Job& j) {
          j.vm.collect.setstring(VirtualServer::VMCollect::F_serverName, "");
