@@ -333,18 +333,19 @@ std::string StandingBackupWords(int64_t jobId, const std::string& guid) {
 // jobs of the subclient have run (`later`, in order) no attempt of the job runs again: a VM the job
 // did not finish, or whose record or event promises a later attempt, says what stands for it instead,
 // and one still to be archived that its archiving is left to the subclient's next archiving job.
-// `toBeArchived` tells whether a record still holds a VM to be archived.
+// `untouched` tells whether records hold VMs to be archived and no stub phase of the job touched one.
 std::vector<std::string> VMStatusLines(int64_t jobId, bool running, const std::vector<int64_t>& later,
-                                       const std::vector<lab::JobRun>& runs, bool& toBeArchived) {
+                                       const std::vector<lab::JobRun>& runs, bool& untouched) {
   using Info = JobManager::VMUpdateInfo;
   std::vector<std::string> lines;
-  toBeArchived = false;
+  bool toBeArchived = false, touched = false;
   // Read once, and only for a job whose records hold a VM to be archived.
   bool stubsRead = false;
   std::vector<lab::JobLine> events;
   lab::StubPhaseTraces traces;
   const std::string subclient = later.empty() ? std::string() : SubclientOfJob(jobId);
-  const std::set<std::string> promised = later.empty() ? std::set<std::string>() : VMsPromisedALaterAttempt(jobId, runs);
+  const std::set<std::string> promised =
+      later.empty() ? std::set<std::string>() : VMsPromisedALaterAttempt(jobId, runs);
   for (const std::string& guid : lab::VMStatusGuids(jobId)) {
     Info info;
     std::string error;
@@ -366,9 +367,10 @@ std::vector<std::string> VMStatusLines(int64_t jobId, bool running, const std::v
       const bool byEvent = JobEventSaysStubbed(jobId, events, name);
       words = StubOfJobWords(name, status, byEvent, traces);
       archiving = !byEvent && std::find(traces.made.begin(), traces.made.end(), name) == traces.made.end();
+      toBeArchived = true;
+      touched = touched || !words.empty();
     }
     if (words.empty()) words = VMStatusWords(status, stubStatus);
-    toBeArchived = toBeArchived || archiving;
     std::string line = name + " [" + guid + "] " + words;
     if (!running && status == kVMInProgress) line += " (but the job is not running)";
     const std::string reason = info.getstring(Info::F_failureText);
@@ -382,6 +384,7 @@ std::vector<std::string> VMStatusLines(int64_t jobId, bool running, const std::v
     }
     lines.push_back(line);
   }
+  untouched = toBeArchived && !touched;
   return lines;
 }
 
@@ -521,7 +524,7 @@ bool Ended(const JobOutcome& outcome) {
 // Whether runs.log shows a run of the stub phase in the job's latest attempt.
 bool StubPhaseRanInLatestAttempt(const std::vector<lab::JobRun>& runs) {
   for (size_t run = FirstRunOfLatestAttempt(runs); run <= runs.size(); ++run)
-    if (run > 0 && runs[run - 1].phase == lab::JobPhase::kStub) return true;
+    if (runs[run - 1].phase == lab::JobPhase::kStub) return true;
   return false;
 }
 
@@ -587,11 +590,12 @@ void PrintOutcome(int64_t jobId, const std::string& client) {
   if (outcome.state == JobState::kPending && !causes.anyOfLatest && !outcome.running)
     std::printf("why: %s\n", PendingWithoutCause(jobId, client, outcome).c_str());
   // Once a later job of the subclient has run, the job manager runs no attempt of the job again.
-  const std::vector<int64_t> later =
-      outcome.running ? std::vector<int64_t>() : LaterJobsThatHaveRun(jobId, SubclientOfJob(jobId));
-  bool toBeArchived = false;
-  const std::vector<std::string> vms = VMStatusLines(jobId, outcome.running, later, runs, toBeArchived);
-  const bool stubPhaseLeft = toBeArchived && !StubPhaseRanInLatestAttempt(runs);
+  const std::vector<int64_t> later = LaterJobsThatHaveRun(jobId, SubclientOfJob(jobId));
+  bool untouched = false;
+  const std::vector<std::string> vms = VMStatusLines(jobId, outcome.running, later, runs, untouched);
+  // An archiving job whose backup phase left VMs to be archived, and whose stub phase neither runs.log nor
+  // a VM shows.
+  const bool stubPhaseLeft = untouched && !StubPhaseRanInLatestAttempt(runs) && !outcome.stubPhaseNotEnded;
   if (!later.empty() && (!Ended(outcome) || stubPhaseLeft))
     std::printf("%s\n", NoAttemptWillRun(jobId, later.front(), stubPhaseLeft).c_str());
   if (phases.size() > 1) PrintSection("phase results (set more than once)", phases);
