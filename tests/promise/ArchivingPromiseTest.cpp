@@ -1292,9 +1292,6 @@ class ArchivingLab : public testing::Test {
       ClearFaults();
       EXPECT_EQ("job 1002: completed with errors", OutcomeLine(1002));
     }
-    Info record;
-    ASSERT_TRUE(vsJobMgr::ReadVMStatus(1002, guid, record));
-    ASSERT_EQ(2, record.getint64(Info::F_vmStatus)) << "vm01 is not left in progress: " << StatusText(1002);
     CheckEveryJobHoldsWhatItReports("job 1002");
     const std::string held = HeldByTheJob(1002);
     EXPECT_EQ(killed, labrun::Has(held, " vm01 mounted;")) << held;
@@ -1305,13 +1302,12 @@ class ArchivingLab : public testing::Test {
     CopiesOfEachVMBefore(1003);
     NextJob(1003);
     EXPECT_EQ(0, Tool({"run", lab_, "--job", "1003", "--", "-t", "2", "-numStreams", "2"})) << Output();
-    const std::string given = "job 1002, which no attempt will run again, left ";
-    EXPECT_EQ(killed, labrun::Has(Output(), given + "1 VM mounted (vm01): unmounted\n")) << Output();
-    EXPECT_EQ(runKilled, labrun::Has(Output(), given + "1 stream reserved: given back\n")) << Output();
-    EXPECT_EQ(runKilled, labrun::Has(Output(), given + "1 disk stream of the hypervisor held: given back\n"))
-        << Output();
-    EXPECT_EQ(runKilled, labrun::Has(Output(), given + "2 registrations with the clean-up service: taken back\n"))
-        << Output();
+    for (const auto& given : std::map<std::string, bool>{
+             {"1 VM mounted (vm01): unmounted", killed}, {"1 stream reserved: given back", runKilled},
+             {"1 disk stream of the hypervisor held: given back", runKilled},
+             {"2 registrations with the clean-up service: taken back", runKilled}})
+      EXPECT_EQ(given.second, labrun::Has(Output(), "job 1002, which no attempt will run again, left " + given.first))
+          << Output();
     EXPECT_EQ("", HeldByTheJob(1002)) << "what the dead processes of job 1002 held is held still";
     CheckStreams(1003, "job 1003");
     CheckEveryJobHoldsWhatItReports("job 1003");
