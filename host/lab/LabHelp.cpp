@@ -70,7 +70,12 @@ const std::vector<CommandHelp>& Commands() {
        "that handled a VM whose status is not \"Backed up\". A VM the job manager holds no record of is backed "
        "up again by a later attempt of the job only until a later job of the subclient has run; from then on "
        "the outcome says what stands instead (the job's committed archives of the VM, and the first later job "
-       "that holds a record of it, with its status there), and run refuses every attempt of the job.",
+       "that holds a record of it, with its status there), and run refuses every attempt of the job. So too, "
+       "once a later job has run, a job that had not ended (pending, killed, interrupted, or an archiving job "
+       "whose stub phase did not run) says that no attempt of it will run and names that job, and each VM it did "
+       "not finish, still to be archived, or whose record or event promised a later attempt says what stands "
+       "for it: the job's backup of it, or the backup it restores from as of the job, and the first later job "
+       "that holds a record of it (a VM to be archived is left to the subclient's next archiving job).",
        {{"job", "ID", "the job (default: the one running, else the newest that has run)"},
         {"client", "NAME", "the client whose log is shown (default: the job record's)"}}},
       {"set",

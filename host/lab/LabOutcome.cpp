@@ -6,9 +6,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <set>
 
 #include "host/lab/LabTool.h"
+#include "platform/archive/ArchiveRestore.h"
 #include "platform/lab/Lab.h"
+#include "platform/lab/LabArchiving.h"
 #include "platform/lab/LabCoordinator.h"
 #include "platform/lab/LabCreate.h"
 #include "platform/lab/LabJob.h"
@@ -242,42 +245,6 @@ std::string StubOfJobWords(const std::string& name, int64_t status, bool byEvent
          vsJobMgr::convertVMStubStatusToString(static_cast<int>(lab::kVMStubStatusToBeArchived)) + "]";
 }
 
-// One line per VM status record: name, GUID, status and, when there is one, the reason.
-std::vector<std::string> VMStatusLines(int64_t jobId, bool running) {
-  using Info = JobManager::VMUpdateInfo;
-  std::vector<std::string> lines;
-  // Read once, and only for a job whose records hold a VM to be archived.
-  bool stubsRead = false;
-  std::vector<lab::JobLine> events;
-  lab::StubPhaseTraces traces;
-  for (const std::string& guid : lab::VMStatusGuids(jobId)) {
-    Info info;
-    std::string error;
-    if (!lab::LoadVMStatus(jobId, guid, info, error)) {
-      lines.push_back("[" + guid + "] (record cannot be read: " + error + ")");
-      continue;
-    }
-    const std::string name = info.getstring(Info::F_vmName);
-    const int64_t status = info.getint64(Info::F_vmStatus), stubStatus = info.getint64(Info::F_stubStatus);
-    std::string words;
-    if (stubStatus == lab::kVMStubStatusToBeArchived) {
-      if (!stubsRead) {
-        events = lab::ReadNumberedJobEvents(jobId);
-        traces = lab::FindStubPhaseTraces(jobId);
-        stubsRead = true;
-      }
-      words = StubOfJobWords(name, status, JobEventSaysStubbed(jobId, events, name), traces);
-    }
-    if (words.empty()) words = VMStatusWords(status, stubStatus);
-    std::string line = name + " [" + guid + "] " + words;
-    if (!running && status == kVMInProgress) line += " (but the job is not running)";
-    const std::string reason = info.getstring(Info::F_failureText);
-    if (!reason.empty()) line += ": " + reason;
-    lines.push_back(line);
-  }
-  return lines;
-}
-
 // The first of the runs (numbered from 1) of the job's latest attempt: its last run of the backup phase,
 // which the runs of the stub phase after it belong to (the first run when none is of the backup phase).
 size_t FirstRunOfLatestAttempt(const std::vector<lab::JobRun>& runs) {
@@ -299,6 +266,27 @@ bool LatestAttemptEventNamesVM(int64_t jobId, const std::vector<lab::JobRun>& ru
   return false;
 }
 
+// The words of a coordinator that could not record a VM's status: a later attempt of the job backs it up
+// again, which holds only until a later job of the subclient has run.
+const char* const kLaterAttemptWords = "a later attempt of the job";
+
+// The VMs (by name) an event of the job's latest attempt (as LatestAttemptEventNamesVM takes it) promises
+// a later attempt of the job, in one read of the events.
+std::set<std::string> VMsPromisedALaterAttempt(int64_t jobId, const std::vector<lab::JobRun>& runs) {
+  const std::string event = " 0x5B0001DB ";
+  const size_t first = FirstRunOfLatestAttempt(runs);
+  std::set<std::string> names;
+  for (const lab::JobLine& line : lab::ReadNumberedJobEvents(jobId)) {
+    const size_t run = lab::RunOfJobEvent(runs, line.number);
+    const size_t named = line.text.find(event);
+    if ((run != 0 && run < first) || named == std::string::npos) continue;
+    const size_t bar = line.text.find('|', named);
+    if (bar != std::string::npos && line.text.find(kLaterAttemptWords, bar) != std::string::npos)
+      names.insert(line.text.substr(named + event.size(), bar - named - event.size()));
+  }
+  return names;
+}
+
 // What stands of a VM of the job once later jobs of its subclient have run (`later`, in order): the first
 // of them that holds a record of the VM, with its status there. The job manager runs no attempt of the job
 // again: it would supersede what those jobs restore the VM from.
@@ -316,14 +304,98 @@ std::string WhatStandsAfterLaterJobs(int64_t jobId, const std::vector<int64_t>& 
   return stands + ", and the job manager runs no attempt of job " + std::to_string(jobId) + " again";
 }
 
+// What of the job holds the VM, as a restore as of the job takes it (judged by the chain's structure and
+// the records of its backups, as verify judges it; the data is not read): the job's backup of it, or
+// the backup that stands for it instead.
+std::string StandingBackupWords(int64_t jobId, const std::string& guid) {
+  const std::string job = std::to_string(jobId);
+  const size_t committed = lab::ListVMArchiveFiles(jobId, guid).size();
+  archive::VMBackup backup;
+  std::vector<std::string> notes;
+  std::string error;
+  const bool judged = archive::JudgeVMChains(lab::ReadVMChainArchives(guid, jobId, true), guid, jobId,
+                                             lab::ReportedBackupsOfVM(guid, 0, jobId), backup, notes, error);
+  const int64_t standing = backup.jobs.empty() ? 0 : backup.jobs.back();
+  if (judged && standing == jobId) {
+    std::string words = "its backup in job " + job + " stands (" + Counted(committed, "committed archive") + ")";
+    if (!backup.brokenDisks.empty())
+      words += ", though the chain of " + Counted(backup.brokenDisks.size(), "disk") + " of it is broken";
+    return words;
+  }
+  std::string words = committed > 0 ? "job " + job + "'s " + Counted(committed, "committed archive") +
+                                          " of it make no backup that stands"
+                                    : "nothing of job " + job + " holds it (no committed archive of it)";
+  if (!judged) return words + ", and as of job " + job + " it cannot be restored: " + error;
+  return words + ", and as of job " + job + " it restores from job " + std::to_string(standing) + "'s backup";
+}
+
+// One line per VM status record: name, GUID, status and, when there is one, the reason. Once later
+// jobs of the subclient have run (`later`, in order) no attempt of the job runs again: a VM the job
+// did not finish, or whose record or event promises a later attempt, says what stands for it instead,
+// and one still to be archived that its archiving is left to the subclient's next archiving job.
+// `untouched` tells whether records hold VMs to be archived and no stub phase of the job touched one.
+std::vector<std::string> VMStatusLines(int64_t jobId, bool running, const std::vector<int64_t>& later,
+                                       const std::vector<lab::JobRun>& runs, bool& untouched) {
+  using Info = JobManager::VMUpdateInfo;
+  std::vector<std::string> lines;
+  bool toBeArchived = false, touched = false;
+  // Read once, and only for a job whose records hold a VM to be archived.
+  bool stubsRead = false;
+  std::vector<lab::JobLine> events;
+  lab::StubPhaseTraces traces;
+  const std::string subclient = later.empty() ? std::string() : SubclientOfJob(jobId);
+  const std::set<std::string> promised =
+      later.empty() ? std::set<std::string>() : VMsPromisedALaterAttempt(jobId, runs);
+  for (const std::string& guid : lab::VMStatusGuids(jobId)) {
+    Info info;
+    std::string error;
+    if (!lab::LoadVMStatus(jobId, guid, info, error)) {
+      lines.push_back("[" + guid + "] (record cannot be read: " + error + ")");
+      continue;
+    }
+    const std::string name = info.getstring(Info::F_vmName);
+    const int64_t status = info.getint64(Info::F_vmStatus), stubStatus = info.getint64(Info::F_stubStatus);
+    std::string words;
+    // Still to be archived, with no stub of the job made: what archives it is a stub phase to come.
+    bool archiving = stubStatus == lab::kVMStubStatusToBeArchived;
+    if (archiving) {
+      if (!stubsRead) {
+        events = lab::ReadNumberedJobEvents(jobId);
+        traces = lab::FindStubPhaseTraces(jobId);
+        stubsRead = true;
+      }
+      const bool byEvent = JobEventSaysStubbed(jobId, events, name);
+      words = StubOfJobWords(name, status, byEvent, traces);
+      archiving = !byEvent && std::find(traces.made.begin(), traces.made.end(), name) == traces.made.end();
+      toBeArchived = true;
+      touched = touched || !words.empty();
+    }
+    if (words.empty()) words = VMStatusWords(status, stubStatus);
+    std::string line = name + " [" + guid + "] " + words;
+    if (!running && status == kVMInProgress) line += " (but the job is not running)";
+    const std::string reason = info.getstring(Info::F_failureText);
+    if (!reason.empty()) line += ": " + reason;
+    const bool unfinished = stubStatus == 0 && (status == kVMInProgress || status == lab::kVMStatusToBeBackedUp);
+    if (!later.empty() && !running &&
+        (archiving || unfinished || reason.find(kLaterAttemptWords) != std::string::npos || promised.count(name))) {
+      line += reason.empty() ? ": " : "; ";
+      if (archiving) line += "its archiving is left to the next archiving job of subclient " + subclient + "; ";
+      line += StandingBackupWords(jobId, guid) + "; " + WhatStandsAfterLaterJobs(jobId, later, guid);
+    }
+    lines.push_back(line);
+  }
+  untouched = toBeArchived && !touched;
+  return lines;
+}
+
 // Each VM of the job (its record's list) of which the job manager holds no status record, with why as
 // far as the job's other records tell: the latest attempt's event, or the job's archives of it, which a
 // record lost since leaves. A later attempt of the job backs every one of them up again, until a later
 // job of the subclient has run: then what stands of each is said instead.
-std::vector<std::string> VMsWithoutStatusLines(int64_t jobId, const std::vector<lab::JobRun>& runs) {
+std::vector<std::string> VMsWithoutStatusLines(int64_t jobId, const std::vector<lab::JobRun>& runs,
+                                               const std::vector<int64_t>& later) {
   std::vector<std::string> lines;
   const std::vector<std::string> recorded = lab::VMStatusGuids(jobId);
-  const std::vector<int64_t> later = LaterJobsThatHaveRun(jobId, SubclientOfJob(jobId));
   for (int64_t number : lab::SampleVMNumbersOfJob(jobId)) {
     const std::string guid = lab::SampleVMGuid(number);
     if (std::binary_search(recorded.begin(), recorded.end(), FXString::ToLower(guid))) continue;
@@ -442,6 +514,33 @@ AttemptLines ByAttempt(const std::vector<lab::JobLine>& lines, const std::vector
   return byAttempt;
 }
 
+// Whether the job has ended for good (completed, with errors, or failed), as the job manager holds it.
+bool Ended(const JobOutcome& outcome) {
+  return !outcome.running && !outcome.interrupted &&
+         (outcome.state == JobState::kCompleted || outcome.state == JobState::kCompletedWithErrors ||
+          outcome.state == JobState::kFailed);
+}
+
+// Whether runs.log shows a run of the stub phase in the job's latest attempt.
+bool StubPhaseRanInLatestAttempt(const std::vector<lab::JobRun>& runs) {
+  for (size_t run = FirstRunOfLatestAttempt(runs); run <= runs.size(); ++run)
+    if (runs[run - 1].phase == lab::JobPhase::kStub) return true;
+  return false;
+}
+
+// Why a job that had not ended (or whose stub phase did not run) will not: a later job of its
+// subclient has run, and an attempt of the job would change what that job restores.
+std::string NoAttemptWillRun(int64_t jobId, int64_t later, bool stubPhaseLeft) {
+  const std::string job = std::to_string(jobId), laterText = std::to_string(later);
+  std::string words = "no attempt of job " + job + " will run: job " + laterText + " of subclient " +
+                      SubclientOfJob(jobId) + " has started since, and an attempt of job " + job +
+                      " would change what job " + laterText + " restores";
+  if (stubPhaseLeft)
+    words += "; its stub phase did not run, and the VMs it was to archive are left to the next archiving job of the "
+             "subclient";
+  return words + "; what stands for each VM is said below";
+}
+
 }  // namespace
 
 std::string VMStatusWords(int64_t status, int64_t stubStatus) {
@@ -490,12 +589,21 @@ void PrintOutcome(int64_t jobId, const std::string& client) {
   const AttemptLines causes = ByAttempt(lab::ReadNumberedPendingCauses(jobId), runs, lab::RunOfPendingCause);
   if (outcome.state == JobState::kPending && !causes.anyOfLatest && !outcome.running)
     std::printf("why: %s\n", PendingWithoutCause(jobId, client, outcome).c_str());
+  // Once a later job of the subclient has run, the job manager runs no attempt of the job again.
+  const std::vector<int64_t> later = LaterJobsThatHaveRun(jobId, SubclientOfJob(jobId));
+  bool untouched = false;
+  const std::vector<std::string> vms = VMStatusLines(jobId, outcome.running, later, runs, untouched);
+  // An archiving job whose backup phase left VMs to be archived, and whose stub phase neither runs.log nor
+  // a VM shows.
+  const bool stubPhaseLeft = untouched && !StubPhaseRanInLatestAttempt(runs) && !outcome.stubPhaseNotEnded;
+  if (!later.empty() && (!Ended(outcome) || stubPhaseLeft))
+    std::printf("%s\n", NoAttemptWillRun(jobId, later.front(), stubPhaseLeft).c_str());
   if (phases.size() > 1) PrintSection("phase results (set more than once)", phases);
   PrintSection("pending causes", causes.lines);
   PrintSection("events", ByAttempt(lab::ReadNumberedJobEvents(jobId), runs, lab::RunOfJobEvent).lines);
-  PrintSection("VM status", VMStatusLines(jobId, outcome.running));
+  PrintSection("VM status", vms);
   // Before any run the job manager holds no record of any VM of the job: nothing is missing then.
-  const std::vector<std::string> unrecorded = VMsWithoutStatusLines(jobId, runs);
+  const std::vector<std::string> unrecorded = VMsWithoutStatusLines(jobId, runs, later);
   if (!unrecorded.empty() && (!runs.empty() || !phases.empty()))
     PrintSection("VMs of the job the job manager holds no record of", unrecorded);
   PrintSection("backup.out", lab::ReadJobResultLines(jobId));

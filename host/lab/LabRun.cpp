@@ -30,6 +30,7 @@
 #include "platform/lab/LabJobRun.h"
 #include "platform/lab/LabKeyValue.h"
 #include "platform/lab/LabMedia.h"
+#include "platform/lab/LabMount.h"
 #include "platform/lab/LabReservations.h"
 #include "platform/lab/LabSettings.h"
 #include "platform/lab/LabStubPhase.h"
@@ -535,6 +536,36 @@ void GiveBackWhatDeadProcessesHeld(int64_t jobId, const char* whose) {
                 Counted(registrations, "registration").c_str());
 }
 
+// Once a run of a job starts, no attempt of an earlier job of its subclient runs again (a run of one is
+// refused): what the processes of each such job that had not ended held when they died, the job
+// manager takes back now, as a resume of that job would have, and the run says so. A process that still
+// runs keeps what it has: a stream it has open, and the mounts of its job.
+void GiveBackWhatEarlierJobsLeft(int64_t jobId, const std::string& subclient) {
+  for (int64_t job : lab::ListJobs()) {
+    if (job >= jobId) break;
+    // Only a job a process of which died holds anything once its run has ended; sessions.log tells
+    // that cheaply, before the job's outcome is read.
+    const lab::UnendedProcesses processes = lab::UnendedJobProcesses(job);
+    if (processes.dead.empty() || SubclientOfJob(job) != subclient || HasEnded(ReadJobOutcome(job))) continue;
+    const std::string whose = "job " + std::to_string(job) + ", which no attempt will run again,";
+    GiveBackWhatDeadProcessesHeld(job, whose.c_str());
+    GiveBackLeftStreams(job, whose.c_str());
+    if (!processes.running.empty()) {
+      std::printf("the mounts of job %lld stay: its process %s:%ld still runs\n", static_cast<long long>(job),
+                  processes.running.front().first.c_str(), processes.running.front().second);
+      continue;
+    }
+    std::vector<std::string> ended;
+    std::string error;
+    if (!lab::EndLeftMounts(job, ended, error)) Warn("what job " + std::to_string(job) + " left mounted: " + error);
+    std::string names;
+    for (const std::string& name : ended) names += (names.empty() ? "" : ", ") + name;
+    if (!ended.empty())
+      std::printf("%s left %s mounted (%s): unmounted\n", whose.c_str(), Counted(ended.size(), "VM").c_str(),
+                  names.c_str());
+  }
+}
+
 }  // namespace
 
 int Run(const std::vector<std::string>& args) {
@@ -634,6 +665,7 @@ int Run(const std::vector<std::string>& args) {
     Failure(std::string("cannot watch for Ctrl-C: ") + std::strerror(errno));
     return kExitNotStarted;
   }
+  GiveBackWhatEarlierJobsLeft(jobId, lab::SubclientOfRecord(record));
 
   const std::string jobText = std::to_string(jobId);
   std::vector<std::string> argv =

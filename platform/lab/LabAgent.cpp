@@ -131,9 +131,7 @@ std::vector<std::string> ReadCleanupRegistrations(const std::string& client) {
   return entries;
 }
 
-bool TakeBackLeftCleanupRegistrations(int64_t jobId, size_t& taken, std::string& error) {
-  taken = 0;
-  // The job's processes that died: started, never ended, and no longer running.
+UnendedProcesses UnendedJobProcesses(int64_t jobId) {
   std::set<std::pair<std::string, long>> started;
   for (const std::string& line : ReadSessions(jobId)) {
     std::istringstream fields(line);
@@ -143,8 +141,15 @@ bool TakeBackLeftCleanupRegistrations(int64_t jobId, size_t& taken, std::string&
     if (verb == "started") started.insert({client, pid});
     if (verb == "ended") started.erase({client, pid});
   }
-  for (const auto& process : started) {
-    if (ZtProcess::IsRunning(static_cast<pid_t>(process.second))) continue;
+  UnendedProcesses processes;
+  for (const auto& process : started)
+    (ZtProcess::IsRunning(static_cast<pid_t>(process.second)) ? processes.running : processes.dead).push_back(process);
+  return processes;
+}
+
+bool TakeBackLeftCleanupRegistrations(int64_t jobId, size_t& taken, std::string& error) {
+  taken = 0;
+  for (const auto& process : UnendedJobProcesses(jobId).dead) {
     const std::string path = CleanupPath(process.first);
     if (path.empty()) continue;
     // Two give-backs at once would both take back the same registrations.

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/lab/LabHypervisor.h"
@@ -26,10 +27,16 @@ bool AppendCleanupRegistration(const std::string& client, bool add, const std::s
 bool AppendCleanupRegistration(const std::string& client, bool add, const std::string& entry, long pid);
 // The entries that stand (added and not taken back since), in the order they were added.
 std::vector<std::string> ReadCleanupRegistrations(const std::string& client);
-// The job manager's clean-up after job processes that died (started in the job's sessions.log, never
-// ended there, and no longer running): every registration such a process left standing on its client
-// is taken back; `taken` counts them. False with the reason when a client's record cannot be locked
-// or written.
+// The job's processes that its sessions.log shows started and never ended, by client and process id:
+// those that still run, and those that died (killed, or gone without a word).
+struct UnendedProcesses {
+  std::vector<std::pair<std::string, long>> running;
+  std::vector<std::pair<std::string, long>> dead;
+};
+UnendedProcesses UnendedJobProcesses(int64_t jobId);
+// The job manager's clean-up after job processes that died (UnendedJobProcesses): every registration
+// such a process left standing on its client is taken back; `taken` counts them. False with the
+// reason when a client's record cannot be locked or written.
 bool TakeBackLeftCleanupRegistrations(int64_t jobId, size_t& taken, std::string& error);
 
 bool AppendJobCleanupString(int64_t jobId, bool add, const std::string& text);

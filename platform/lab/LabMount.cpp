@@ -11,12 +11,15 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <utility>
 #include <vector>
 
 #include "platform/lab/Lab.h"
+#include "platform/lab/LabAgent.h"
 #include "platform/lab/LabFiles.h"
 #include "platform/lab/LabHypervisor.h"
+#include "platform/lab/LabJob.h"
 #include "platform/lab/LabKeyValue.h"
 #include "platform/lab/LabSnapshot.h"
 #include "platform/os/CPxCRC32.h"
@@ -241,6 +244,77 @@ std::vector<MountRecord> ListMountRecordsOfVM(int64_t jobId, const std::string& 
       records.push_back(std::move(record));
   }
   return records;
+}
+
+namespace {
+
+// Whether the path lies in the mount's own folder, and that folder in the lab: a record that names
+// anything else (damaged, or edited by hand) ends nothing outside it.
+bool InMountFolder(const MountRecord& record, const std::string& path) {
+  const std::string root = Root();
+  const std::string folder = record.mountPath + "/";
+  return !root.empty() && record.mountPath.compare(0, root.size() + 1, root + "/") == 0 &&
+         record.mountPath.find("/..") == std::string::npos && path.compare(0, folder.size(), folder) == 0 &&
+         path.find("/..") == std::string::npos;
+}
+
+// The views and copies that mounts of other jobs still held by a running process name, of the VMs of
+// `left`: a later mount of a VM at the same path has replaced what these mounts left there.
+std::set<std::string> HeldByRunningJobs(int64_t jobId, const std::vector<MountRecord>& left) {
+  std::set<std::string> held;
+  for (int64_t other : ListJobs()) {
+    if (other == jobId || UnendedJobProcesses(other).running.empty()) continue;
+    for (const MountRecord& record : left) {
+      for (const MountRecord& mount : ListMountRecordsOfVM(other, record.guid)) {
+        if (mount.state != "mounted") continue;
+        for (const MountedDisk& disk : mount.disks) held.insert(disk.copy);
+        for (const MountedFile& file : mount.configs) held.insert(file.copy);
+      }
+    }
+  }
+  return held;
+}
+
+}  // namespace
+
+bool EndLeftMounts(int64_t jobId, std::vector<std::string>& ended, std::string& error) {
+  std::vector<MountRecord> left;
+  for (MountRecord& record : ListMountRecords(jobId))
+    if (record.state == "mounted") left.push_back(std::move(record));
+  if (left.empty()) return true;
+  const std::set<std::string> held = HeldByRunningJobs(jobId, left);
+  for (MountRecord& record : left) {
+    std::string why;
+    for (const MountedDisk& disk : record.disks) {
+      if (!InMountFolder(record, disk.copy) || held.count(disk.copy) || !IsSnapshotView(disk.copy)) continue;
+      if (!DropSnapshot(disk.copy, why)) {
+        error = "the mount of VM [" + record.vm + "] in job " + std::to_string(jobId) + " cannot be ended: " + why;
+        return false;
+      }
+    }
+    for (const MountedFile& file : record.configs) {
+      if (!InMountFolder(record, file.copy) || held.count(file.copy)) continue;
+      if (unlink(file.copy.c_str()) != 0 && errno != ENOENT) {
+        error = "the mount of VM [" + record.vm + "] in job " + std::to_string(jobId) + " cannot be ended: " +
+                file.copy + ": " + std::strerror(errno);
+        return false;
+      }
+      // Each configuration file has a folder of its own in the mount's; it goes once empty.
+      const std::string folder = file.copy.substr(0, file.copy.rfind('/'));
+      if (folder != record.mountPath) rmdir(folder.c_str());
+    }
+    // The folder is shared by the VM's mounts of every job of the subclient: it goes only once empty.
+    if (InMountFolder(record, record.mountPath + "/")) rmdir(record.mountPath.c_str());
+    if (record.other.count("fileMount") != 0) record.other["fileMount"] = "unmounted";
+    record.state = "unmounted";
+    if (!WriteMountRecord(record.server, jobId, record, why)) {
+      error = "the end of the mount of VM [" + record.vm + "] in job " + std::to_string(jobId) +
+              " cannot be recorded: " + why;
+      return false;
+    }
+    ended.push_back(record.vm);
+  }
+  return true;
 }
 
 bool MountedDiskDigest(const MountRecord& record, const MountedDisk& disk, std::string& sha256, std::string& error) {

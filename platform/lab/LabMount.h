@@ -68,6 +68,16 @@ std::vector<MountRecord> ListMountRecords(int64_t jobId);
 // The job's readable mount records of one VM, on every server: only its own files are read.
 std::vector<MountRecord> ListMountRecordsOfVM(int64_t jobId, const std::string& guid);
 
+// The job manager's clean-up after a job whose processes died (REQUIRES: none of them runs, and the lab's
+// run lock held): each mount of the job still "mounted" is ended as the VM's unmount ends it. The views
+// and copies it made in its mount path (a folder of the lab) go, then the folders it made there once
+// empty, and its record says "unmounted"; the record itself stays, for what the job backed up is judged
+// by it. A view of a shared shadow stays the shadow's, and a view that a mount of another job with a
+// process still running names (the VM mounted again at the same path) stays that mount's. `ended` gets
+// the VMs' names. False with the reason at the first mount that cannot be ended; those before it stay
+// ended.
+bool EndLeftMounts(int64_t jobId, std::vector<std::string>& ended, std::string& error);
+
 // The name a disk of a VM is backed up and indexed under: "scsi0-<position>-<image file name>".
 std::string LabDiskIndexName(size_t position, const std::string& imageFile);
 

@@ -24,6 +24,7 @@
 #include "platform/archive/ArchiveFormat.h"
 #include "platform/jobmgr/vsJobMgr.h"
 #include "platform/lab/Lab.h"
+#include "platform/lab/LabAgent.h"
 #include "platform/lab/LabArchiving.h"
 #include "platform/lab/LabDisks.h"
 #include "platform/lab/LabFaults.h"
@@ -162,6 +163,12 @@ class ArchivingLab : public testing::Test {
     EXPECT_EQ(0, Tool({"outcome", lab_}));
     EXPECT_EQ(0u, Output().find("job 1001: pending: the job process of its stub phase was killed by signal 9"))
         << when << ": " << Output();
+    // vm01 keeps a disk: its stub record names the job as begun, and the stub is not made.
+    ASSERT_LT(promise::GoneDisks(Description(kVM)).size(), Description(kVM).disks.size()) << when;
+    EXPECT_TRUE(labrun::Has(Output(), "\n  vm01 [" + Description(kVM).guid + "] Its stub by this job begun and not "
+                                      "made") &&
+                !labrun::Has(Output(), "Stubbed by this job"))
+        << when << ": " << Output();
   }
   // The stub phase of job 1001 held at a call of vm01's stub (`hold`, a rule of the fault table) and its
   // job process killed there, as KillStubPhaseAt does at a disk.
@@ -188,16 +195,26 @@ class ArchivingLab : public testing::Test {
     bool killed = false;
   };
   KilledRun RunStubPhaseKilledAtTheHold() {
+    return RunKilledAtTheHold(1001, {"-numStreams", "1", "-stub", "-stubPhase"}, false);
+  }
+  // The job run (`run --job N -- options`) until the fault table's hold holds a call, its job process
+  // killed there (and, with `toolToo`, the run's lab tool first, which then gives nothing back), and the
+  // table cleared.
+  KilledRun RunKilledAtTheHold(int64_t job, const std::vector<std::string>& options, bool toolToo) {
     KilledRun result;
-    const pid_t run = labrun::StartTool({"run", lab_, "--job", "1001", "--", "-numStreams", "1", "-stub", "-stubPhase"},
-                                        dir_.Path("held.txt"));
+    std::vector<std::string> args = {"run", lab_, "--job", std::to_string(job), "--"};
+    args.insert(args.end(), options.begin(), options.end());
+    const pid_t run = labrun::StartTool(args, dir_.Path("held.txt"));
     if (run <= 0) return result;
     const std::string log = lab::ClientLogPath("coordinator", "quarn");
     const bool held = labrun::WaitForHeldCalls({lab_, log.substr(0, log.rfind('/'))});
     long process = 0;
-    for (const std::string& event : lab::ReadRunEvents(1001))
+    for (const std::string& event : lab::ReadRunEvents(job))
       if (event.compare(0, 8, "started ") == 0) process = std::stol(event.substr(event.rfind("pid=") + 4));
-    if (held && process > 0) kill(static_cast<pid_t>(process), SIGKILL);
+    if (held && process > 0) {
+      if (toolToo) kill(run, SIGKILL);
+      kill(static_cast<pid_t>(process), SIGKILL);
+    }
     ClearFaults();
     result.status = testsupport::WaitProgram(run);
     result.output = labrun::ReadText(dir_.Path("held.txt"));
@@ -1106,14 +1123,11 @@ class ArchivingLab : public testing::Test {
     CheckEveryJobHoldsWhatItReports("job " + std::to_string(job));
   }
   // A run of the job with the options after "--", once job `later` has run: refused, naming that job, and
-  // nothing of the job changes (its runs, its streams).
+  // nothing of the lab changes (the job's runs, its streams, what a process of it left: every file).
   void ExpectRefused(int64_t job, int64_t later, const std::vector<std::string>& options) {
-    lab::SetRoot(lab_);
-    const std::vector<std::string> runs = lab::ReadRunEvents(job);
-    lab::ReservationLedger ledger;
-    std::string error;
-    ASSERT_TRUE(lab::ReadReservationLedger(job, ledger, error)) << error;
-    std::vector<std::string> args = {"run", lab_, "--job", std::to_string(job), "--"};
+    const std::map<std::string, std::string> before = promise::LabTree(lab_);
+    std::vector<std::string> args = {"run", lab_, "--job", std::to_string(job)};
+    if (!options.empty()) args.push_back("--");
     args.insert(args.end(), options.begin(), options.end());
     EXPECT_EQ(3, Tool(args)) << Output();
     const std::string jobText = std::to_string(job), laterText = std::to_string(later);
@@ -1121,11 +1135,7 @@ class ArchivingLab : public testing::Test {
                   "; a later attempt of job " + jobText + " would change what job " + laterText +
                   " restores, so the job manager runs no attempt of it again\n",
               Output());
-    lab::SetRoot(lab_);
-    EXPECT_EQ(runs, lab::ReadRunEvents(job)) << "a refused run started the job";
-    lab::ReservationLedger after;
-    ASSERT_TRUE(lab::ReadReservationLedger(job, after, error)) << error;
-    EXPECT_EQ(lab::FormatReservationLedger(ledger), lab::FormatReservationLedger(after)) << "a refused run reserved";
+    EXPECT_EQ("", promise::LabTreeChanges(before, promise::LabTree(lab_))) << "a refused run changed the lab";
   }
   // The job process of the job started directly, as the lab tool would start it but past its refusal,
   // with the streams the job manager reserved for it: vm01, which a later job holds, fails saying so (its
@@ -1233,6 +1243,134 @@ class ArchivingLab : public testing::Test {
     CheckEveryJobHoldsWhatItReports("job 1002's job process run directly after job 1003");
     CheckRestores("job 1002 refused, its job process run directly");
     JobThenCheckEvery(next, "2", archiving);
+  }
+
+  // ---- A job that had not ended, or did not finish a VM, once a later job of its subclient has run ----
+  // What processes of the job that died still hold, each named: a mount of a VM, a view of one, a stream
+  // reservation, a disk stream of the hypervisor, a registration with the clean-up service. Empty when
+  // nothing is held.
+  std::string HeldByTheJob(int64_t job) {
+    lab::SetRoot(lab_);
+    std::string held = promise::StreamsLeftReserved(job);
+    for (const lab::MountRecord& mount : lab::ListMountRecords(job)) {
+      if (mount.state != "unmounted") held += " " + mount.vm + " " + mount.state + ";";
+      for (const lab::MountedDisk& disk : mount.disks)
+        if (testsupport::Exists(disk.copy)) held += " the view " + disk.copy + " stands;";
+    }
+    const int64_t diskStreams = lab::DiskStreamsHeld(job);
+    if (diskStreams != 0) held += " " + std::to_string(diskStreams) + " disk streams held;";
+    const std::string jobText = std::to_string(job);
+    for (const std::string& entry : lab::ReadCleanupRegistrations("coordinator"))
+      if (labrun::Has(entry, "process " + jobText + " ") || labrun::Has(entry, ":" + jobText + ":"))
+        held += " the registration [" + entry + "] stands;";
+    return held;
+  }
+  // How job 1002 leaves vm01 unfinished: its job process killed at a held read of vm01's disk, or that and
+  // the run's lab tool with it (nothing is given back at the run's end then); or the job manager holds
+  // vm01 "In progress" and can record nothing more of it (the job completes with errors, its event
+  // promising a later attempt of the job).
+  enum class Unfinished { kKilled, kKilledWithItsRun, kStatusLeftInProgress };
+  // Job 1001 a full; vm01 written, and the incremental 1002 leaves it unfinished; written again, and job
+  // 1003, made with create --job, runs. What the processes of job 1002 held when they died (vm01's mount;
+  // with its run killed too a stream reservation, a disk stream and the registrations) stays held until
+  // job 1003 starts, which gives it back and says so. Every run of job 1002 is refused and changes
+  // nothing; its outcome says that no attempt of it will run (once it had not ended) and what stands for
+  // vm01 instead of a later attempt: nothing of job 1002 and job 1001's backup, or job 1002's own backup,
+  // which the restore as of job 1002 gives back. Every job holds each VM it reports, and so does the next.
+  void AJobThatDidNotFinishAVMThenALaterJob(Unfinished how) {
+    const std::string guid = Description(kVM).guid;
+    const bool killed = how != Unfinished::kStatusLeftInProgress, runKilled = how == Unfinished::kKilledWithItsRun;
+    JobThenCheckEvery(1001, "1", false);
+    WriteWhatIsLeft(2);
+    CopiesOfEachVMBefore(1002);
+    NextJob(1002);
+    if (killed) {
+      Fault({"hold", "disk.Read"});
+      const KilledRun run = RunKilledAtTheHold(1002, {"-t", "2", "-numStreams", "1"}, runKilled);
+      ASSERT_TRUE(run.killed) << run.output;
+    } else {
+      Fault({"add", "jobmgr.setVMStatus", "--code", "5", "--after", "2", "--times", "always"});
+      BackupPhase(1002, "2", "1", false);
+      ClearFaults();
+      EXPECT_EQ("job 1002: completed with errors", OutcomeLine(1002));
+    }
+    CheckEveryJobHoldsWhatItReports("job 1002");
+    const std::string held = HeldByTheJob(1002);
+    EXPECT_EQ(killed, labrun::Has(held, " vm01 mounted;")) << held;
+    for (const char* what : {" stays reserved or open;", " disk streams held;", " the registration ["})
+      EXPECT_EQ(runKilled, labrun::Has(held, what)) << what << ":" << held;
+
+    WriteWhatIsLeft(3);
+    CopiesOfEachVMBefore(1003);
+    NextJob(1003);
+    EXPECT_EQ(0, Tool({"run", lab_, "--job", "1003", "--", "-t", "2", "-numStreams", "2"})) << Output();
+    for (const auto& given : std::map<std::string, bool>{
+             {"1 VM mounted (vm01): unmounted", killed}, {"1 stream reserved: given back", runKilled},
+             {"1 disk stream of the hypervisor held: given back", runKilled},
+             {"2 registrations with the clean-up service: taken back", runKilled}})
+      EXPECT_EQ(given.second, labrun::Has(Output(), "job 1002, which no attempt will run again, left " + given.first))
+          << Output();
+    EXPECT_EQ("", HeldByTheJob(1002)) << "what the dead processes of job 1002 held is held still";
+    CheckStreams(1003, "job 1003");
+    CheckEveryJobHoldsWhatItReports("job 1003");
+
+    ExpectRefused(1002, 1003, {"-t", "2", "-numStreams", "2"});
+    ExpectRefused(1002, 1003, {});
+    EXPECT_EQ(0, Tool({"outcome", lab_, "--job", "1002"}));
+    const std::string out = Output();
+    EXPECT_EQ(killed, labrun::Has(out, "\nno attempt of job 1002 will run: job 1003 of subclient 1 has started "
+                                      "since, and an attempt of job 1002 would change what job 1003 restores; what "
+                                      "stands for each VM is said below\n"))
+        << out;
+    const std::string stands = killed ? "nothing of job 1002 holds it (no committed archive of it), and as of job 1002 "
+                                        "it restores from job 1001's backup"
+                                      : "its backup in job 1002 stands (1 committed archive)";
+    EXPECT_TRUE(labrun::Has(out, "\n  vm01 [" + guid + "] In progress (but the job is not running): " + stands +
+                                     "; job 1003, which has started since, reports it Backed up, and the job manager "
+                                     "runs no attempt of job 1002 again\n"))
+        << out;
+    EXPECT_FALSE(labrun::Has(out, "(but the job is not running)\n")) << out;
+    CheckRestoreAsOf(1002, killed ? 1001 : 1002);
+    if (!killed) {
+      EXPECT_EQ(0, Tool({"verify", lab_, "--job", "1002", "--vm", kVM})) << Output();
+    }
+    WriteWhatIsLeft(4);
+    JobThenCheckEvery(1004, "2", false);
+  }
+  // The backup phase of the archiving job 1001 leaves vm01 "Backed up, to be archived"; then, as a
+  // schedule runs it, `run LAB` runs the subclient's next job, 1002, a plain one. The stub phase of job
+  // 1001 is refused and changes nothing, and so is its resume; the job stays completed, and its outcome
+  // says that its stub phase will not run, and for vm01 that its archiving is left to the next archiving
+  // job and its backup in job 1001 stands. The next archiving job stubs vm01; every job holds what it
+  // reports.
+  void AnArchivingJobsStubPhaseRefusedOnceTheNextJobRan() {
+    const std::string guid = Description(kVM).guid;
+    CopiesOfEachVMBefore(1001);
+    BackupPhase(1001, "1", "2");
+    CheckEveryJobHoldsWhatItReports("job 1001's backup phase");
+    CopiesOfEachVMBefore(1002);
+    EXPECT_EQ(0, Tool({"run", lab_, "--", "-t", "2", "-numStreams", "2"})) << Output();
+    EXPECT_TRUE(labrun::Has(Output(), "job 1001 has ended: running the subclient's next job, 1002,")) << Output();
+    EXPECT_FALSE(labrun::Has(Output(), "job 1001, which no attempt will run again")) << Output();
+    CheckStreams(1002, "job 1002");
+    CheckEveryJobHoldsWhatItReports("job 1002");
+    ExpectRefused(1001, 1002, {"-t", "1", "-numStreams", "1", "-stub", "-stubPhase"});
+    ExpectRefused(1001, 1002, {});
+    EXPECT_EQ("job 1001: completed", OutcomeLine(1001));
+    const std::string out = Output();
+    EXPECT_TRUE(labrun::Has(out, "\nno attempt of job 1001 will run: job 1002 of subclient 1 has started since, and "
+                                 "an attempt of job 1001 would change what job 1002 restores; its stub phase did not "
+                                 "run, and the VMs it was to archive are left to the next archiving job of the "
+                                 "subclient; what stands for each VM is said below\n"))
+        << out;
+    EXPECT_TRUE(labrun::Has(out, "\n  vm01 [" + guid + "] Backed up, to be archived: its archiving is left to the "
+                                 "next archiving job of subclient 1; its backup in job 1001 stands (") &&
+                labrun::Has(out, "); job 1002, which has started since, reports it Backed up, and the job manager "
+                                 "runs no attempt of job 1001 again\n"))
+        << out;
+    EXPECT_TRUE(labrun::Has(out, "\n  vm02 [" + Description(kRunningVM).guid + "] Backed up\n")) << out;
+    JobThenCheckEvery(1003, "2", true);
+    EXPECT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1003, kVM);
   }
 
   // vm02 fails in the backup phase of job 1001 (its mount refused, or a disk's mount failed), vm01 is
@@ -1930,6 +2068,18 @@ const std::map<std::string, std::function<void(ArchivingLab&)>>& Ways() {
        [](ArchivingLab& t) {
          t.ALaterJobBuiltOnTheJobThenItsJobRefused(Unrecorded::kStatusNotRecorded, true, false, true);
        }},
+      // A job that had not ended, or did not finish a VM, once a later job has run: what stands, and what
+      // its dead processes held given back.
+      {"AJobKilledAtADiskReadThenALaterJobThenItsJobRefused",
+       [](ArchivingLab& t) { t.AJobThatDidNotFinishAVMThenALaterJob(ArchivingLab::Unfinished::kKilled); }},
+      {"AJobAndItsRunKilledAtADiskReadThenALaterJobThenItsJobRefused",
+       [](ArchivingLab& t) { t.AJobThatDidNotFinishAVMThenALaterJob(ArchivingLab::Unfinished::kKilledWithItsRun); }},
+      {"AVMLeftInProgressByItsJobManagersRecordThenALaterJobThenItsJobRefused",
+       [](ArchivingLab& t) {
+         t.AJobThatDidNotFinishAVMThenALaterJob(ArchivingLab::Unfinished::kStatusLeftInProgress);
+       }},
+      {"AnArchivingJobsStubPhaseRefusedOnceTheNextJobRan",
+       [](ArchivingLab& t) { t.AnArchivingJobsStubPhaseRefusedOnceTheNextJobRan(); }},
       // A VM judged by the disks it had at each job.
       {"ADiskGivenToAStubDetachedBeforeAJobReportsIt",
        [](ArchivingLab& t) { t.ADiskGivenToAStubDetachedBeforeAJobReportsIt(false); }},
