@@ -68,7 +68,8 @@ const std::vector<CommandHelp>& Commands() {
        "tells the job to stop (within its workers' deadline), a second one kills it. Exits 0 completed, 1 "
        "completed with errors, 2 pending or failed, 3 not started, 130 interrupted, 64 a bad argument.",
        {{"job", "ID", "the job to run (default: the job \"-- -j\" names, else the subclient's newest or next job)"},
-        {"subclient", "ID", "the subclient whose job runs (default 1); with --job or -j, the job record's, which it must be"},
+        {"subclient", "ID",
+         "the subclient whose job runs (default 1); with --job or -j, the job record's, which it must be"},
         {"client", "NAME", "the client the job process runs on (default: the job record's)"},
         {"program", "PATH", "the job process's program (default: quarn beside quarn-lab)"}}},
       {"outcome",

@@ -101,7 +101,8 @@ class Finder {
     for (const std::string& appId : subclients) {
       SubclientRecord record;
       std::string error;
-      if (ReadSubclientRecord(appId, record, error) == RecordRead::kRead) byGuid[record.settings["subclientGUID"]] = appId;
+      if (ReadSubclientRecord(appId, record, error) == RecordRead::kRead)
+        byGuid[record.settings["subclientGUID"]] = appId;
     }
     for (const std::string& guid : Names(IndexDir(), true)) {
       std::string error;

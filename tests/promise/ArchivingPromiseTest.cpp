@@ -1329,7 +1329,8 @@ class ArchivingLab : public testing::Test {
       ExpectRefusedLeavingTheLab({"create", lab_, "--job", jobText}, 64, "the lab still knows of job " + jobText);
       ExpectRefusedLeavingTheLab({"run", lab_, "--", "-j", jobText}, 64, "-j names job " + jobText + ", which the lab");
     }
-    ExpectRefusedLeavingTheLab({"create", lab_, "--job", "900"}, 64, "job 900 cannot be made: job " + lastText + " has run");
+    ExpectRefusedLeavingTheLab({"create", lab_, "--job", "900"}, 64,
+                               "job 900 cannot be made: job " + lastText + " has run");
     ExpectRefusedLeavingTheLab({"create", lab_, "--job", "500000"}, 64, "the management server's");
     CopiesOfEachVMBefore(next);
     const int status = Tool({"run", lab_, "--", "-t", "2", "-numStreams", "2"});
