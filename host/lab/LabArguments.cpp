@@ -10,6 +10,7 @@
 #include "platform/lab/LabCreate.h"
 #include "platform/lab/LabDisks.h"
 #include "platform/lab/LabJob.h"
+#include "platform/lab/LabJobIds.h"
 #include "platform/lab/LabJobRun.h"
 #include "platform/lab/LabKeyValue.h"
 #include "platform/lab/LabMount.h"
@@ -157,10 +158,7 @@ bool SelectJob(const Arguments& parsed, int64_t& jobId, std::string& error) {
   return true;
 }
 
-bool JobHasRun(int64_t jobId) {
-  return !lab::ReadRunEvents(jobId).empty() || !lab::ReadPhaseLines(jobId).empty() ||
-         !lab::VMStatusGuids(jobId).empty();
-}
+bool JobHasRun(int64_t jobId) { return lab::JobFolderShowsARun(jobId); }
 
 std::vector<int64_t> LaterJobsThatHaveRun(int64_t jobId, const std::string& subclient) {
   std::vector<int64_t> later;

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <set>
 
 #include "host/lab/LabTool.h"
 #include "platform/lab/Lab.h"
@@ -13,7 +14,9 @@
 #include "platform/lab/LabCreate.h"
 #include "platform/lab/LabFailback.h"
 #include "platform/lab/LabJob.h"
+#include "platform/lab/LabJobIds.h"
 #include "platform/lab/LabKeyValue.h"
+#include "platform/lab/LabTasks.h"
 
 namespace labtool {
 namespace {
@@ -116,6 +119,66 @@ bool FailbackOptions(const Arguments& parsed, const std::string& root, const lab
   return true;
 }
 
+// The subclient's newest job, else its first job with a new id (past every job the lab knows of).
+bool JobOfTheSubclient(const lab::KnownJobIds& known, lab::LabPlan& plan, std::string& error) {
+  plan.jobId = lab::NewestJob(plan.subclient);
+  if (plan.jobId == 0) plan.jobId = lab::NextBackupJobId(known, error);
+  return plan.jobId > 0;
+}
+
+// The subclients a job of the lab is of: its record's, or, its record lost from its folder, those its
+// other records name (none: it cannot be told). False with the reason when its record does not read.
+bool SubclientsOfJob(const lab::KnownJobIds& known, int64_t jobId, std::set<std::string>& subclients,
+                     std::string& error) {
+  lab::JobRecord record;
+  if (lab::ReadJobRecord(jobId, record, error)) {
+    subclients = {lab::SubclientOfRecord(record)};
+    return true;
+  }
+  if (lab::JobRecordExists(jobId)) {
+    error = "job " + std::to_string(jobId) + "'s record does not read (" + error + "): whose job it is cannot be told";
+    return false;
+  }
+  const auto job = known.jobs.find(jobId);
+  if (job != known.jobs.end()) subclients = job->second.subclients;
+  return true;
+}
+
+// The job create makes or adds to on a lab, and the subclient it is of. A job id names one job of one
+// subclient for the lab's life, as a job manager's ids do. A job of the lab named (--job) is kept as it
+// is when it is the subclient's (without --subclient, the job's own subclient is taken); a new id must
+// be one no job of the lab had, past every job that has run. Without --job it is job 1001 while that
+// is the subclient's or free, else the subclient's newest job, else its first job with a new id. False
+// with the reason when the job named cannot be the subclient's.
+bool JobOfTheLab(bool subclientNamed, int64_t named, lab::LabPlan& plan, std::string& error) {
+  const lab::KnownJobIds known = lab::FindKnownJobIds();
+  const int64_t asked = named > 0 ? named : kDefaultJob;
+  if (!lab::JobExists(asked)) {
+    if (lab::CheckNewBackupJobId(known, asked, error)) {
+      plan.jobId = asked;
+      return true;
+    }
+    if (named == 0) return JobOfTheSubclient(known, plan, error);
+    error = "job " + std::to_string(named) + " cannot be made: " + error;
+    return false;
+  }
+  std::set<std::string> subclients;
+  if (!SubclientsOfJob(known, asked, subclients, error))
+    return named == 0 ? JobOfTheSubclient(known, plan, error) : false;
+  if (!subclientNamed && subclients.size() == 1) plan.subclient = *subclients.begin();
+  if (subclients.empty() || subclients == std::set<std::string>{plan.subclient}) {
+    plan.jobId = asked;
+    return true;
+  }
+  if (named == 0) return JobOfTheSubclient(known, plan, error);
+  std::string names;
+  for (const std::string& subclient : subclients) names += (names.empty() ? "" : ", ") + subclient;
+  error = "job " + std::to_string(named) + " is of subclient " + names + ", not of subclient " + plan.subclient +
+          ": a job id names one job of one subclient (create --subclient " + plan.subclient +
+          " without --job adds to its newest job, or makes its first)";
+  return false;
+}
+
 }  // namespace
 
 int Create(const std::vector<std::string>& args) {
@@ -130,11 +193,18 @@ int Create(const std::vector<std::string>& args) {
     return Failure(root + " is not empty and not a lab: create makes a lab in a new or empty folder, or adds to a lab");
   lab::LabPlan plan;
   plan.subclient = TextOption(parsed, "subclient", plan.subclient);
+  int64_t named = 0;
+  if (!NumberOption(parsed, "job", 1, INT64_MAX, named, error)) return UsageError(error, "create");
+  if (named >= lab::kFirstServerJobId)
+    return UsageError("job " + std::to_string(named) + " cannot be made: job ids from " +
+                          std::to_string(lab::kFirstServerJobId) +
+                          " on are the management server's (restores, workflows), never a backup job's",
+                      "create");
   // Another job of a lab covers the lab's VMs with its settings, as the subclient's next job would.
   if (lab::IsLab(root)) {
     lab::SetRoot(root);
+    if (!JobOfTheLab(parsed.options.count("subclient") > 0, named, plan, error)) return UsageError(error, "create");
     if (!lab::ReadLabPlan(plan, error)) return Failure(error);
-    plan.jobId = kDefaultJob;
   }
   if (!PlanOptions(parsed, plan, error)) return UsageError(error, "create");
   lab::FailbackPlan failback;

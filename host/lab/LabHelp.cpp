@@ -16,14 +16,20 @@ const std::vector<CommandHelp>& Commands() {
        "Makes a lab with sample VMs, clients, one subclient and one job. On a lab that exists it adds what is "
        "missing and keeps every file that is there (with --vms N, a sample VM deleted among vm01 to vmN is "
        "made again); without --vms, --disks and --time-scale a new job takes every VM the lab has and its "
-       "settings. A folder that is not empty and not a lab is refused.",
+       "settings. A job id names one job of one subclient for the lab's life: the lab knows of a job while any "
+       "of its records names it (its job folder, archives, index records or job results), so a job whose records "
+       "are lost keeps its id. A job of the lab named with --job is kept while it is the subclient's; one of "
+       "another subclient, a new id at or below a job that has run or one the lab still knows of, and an id of "
+       "the management server's (500000 on) are refused (exit 64, nothing made). Without --job it is job 1001 "
+       "while that is the subclient's or free, else the subclient's newest job, else its first job, with an id "
+       "past every job the lab knows of. A folder that is not empty and not a lab is refused.",
        {{"vms", "N", "sample VMs vm01 to vmN (0 to 500; default 3, or every one the lab has)"},
         {"disks", "N", "disks of each sample VM (1 to 16; default 1)"},
         {"disk-size", "MiB", "size of every sample disk (default: the first 4 MiB, the others 3 MiB and a few sectors)"},
         {"disk-images", "PATH,...", "every sample VM's disks are copies of these files, one per disk (whole 512-byte sectors)"},
         {"clients", "NAME,...", "the clients (proxies); the first runs the job (default coordinator,proxyA,proxyB)"},
-        {"subclient", "ID", "the subclient's id (default 1)"},
-        {"job", "ID", "the job's id (default 1001)"},
+        {"subclient", "ID", "the subclient's id (default 1; with --job naming a job of the lab, that job's)"},
+        {"job", "ID", "the job's id, below 500000 (default 1001, or as above)"},
         {"level", "full|incremental|N", "the job's backup level, kept for every run of it (default full)"},
         {"time-scale", "N", "how many times faster than real time a run of the job goes (1 to 3600; default 1)"},
         {"cpus", "N", "CPUs of every client's machine"},
@@ -37,8 +43,12 @@ const std::vector<CommandHelp>& Commands() {
        "Starts the job process as the job manager would, with the streams the job's record reserves, shows "
        "each VM's progress and ends with a summary of the run. Without --job it runs the subclient's newest job "
        "(again while it has not ended), or, once that job has completed or failed, the next job with every VM the "
-       "lab has and the same settings. Options after \"--\" go to the job process and replace the tool's own "
-       "(\"-- -t 2\" runs an incremental); a job keeps the level of its first run for every later one, and a stub "
+       "lab has and the same settings, its id past every job the lab knows of (a subclient without a job gets its "
+       "first; one the lab does not have is refused). Options after \"--\" go to the job process and replace the "
+       "tool's own (\"-- -t 2\" runs an incremental). A run is its job's own: --subclient, -a and the job -j names "
+       "must be of the job record's subclient, and -j and -a values ids as the lab writes them (exit 64, nothing "
+       "changed, otherwise); without --job, \"-- -j N\" runs job N. A job keeps the level of its first run for "
+       "every later one, and a stub "
        "phase that has not ended is run again. An archiving job is the backup phase, run with -stub, then the "
        "stub phase, the same job run again with --job ID -- -stub -stubPhase; it archives a subclient's idle VMs "
        "once its settings turn archiving on (LAB/subclients/ID.conf: archiveRule=1 with archiveDays=N archives a "
@@ -57,8 +67,9 @@ const std::vector<CommandHelp>& Commands() {
        "later job's backup of it: it fails the VM, saying which job holds it. Ctrl-C "
        "tells the job to stop (within its workers' deadline), a second one kills it. Exits 0 completed, 1 "
        "completed with errors, 2 pending or failed, 3 not started, 130 interrupted, 64 a bad argument.",
-       {{"job", "ID", "the job to run"},
-        {"subclient", "ID", "the subclient whose job runs (default: the job record's, or 1)"},
+       {{"job", "ID", "the job to run (default: the job \"-- -j\" names, else the subclient's newest or next job)"},
+        {"subclient", "ID",
+         "the subclient whose job runs (default 1); with --job or -j, the job record's, which it must be"},
         {"client", "NAME", "the client the job process runs on (default: the job record's)"},
         {"program", "PATH", "the job process's program (default: quarn beside quarn-lab)"}}},
       {"outcome",

@@ -27,6 +27,7 @@
 #include "platform/lab/LabCreate.h"
 #include "platform/lab/LabDisks.h"
 #include "platform/lab/LabJob.h"
+#include "platform/lab/LabJobIds.h"
 #include "platform/lab/LabJobRun.h"
 #include "platform/lab/LabKeyValue.h"
 #include "platform/lab/LabMedia.h"
@@ -34,6 +35,7 @@
 #include "platform/lab/LabReservations.h"
 #include "platform/lab/LabSettings.h"
 #include "platform/lab/LabStubPhase.h"
+#include "platform/lab/LabTasks.h"
 #include "platform/os/ZtProcess.h"
 #include "platform/os/ZtTime.h"
 #include "records/messages/JobManagerMessages.h"
@@ -280,36 +282,52 @@ bool HasEnded(const JobOutcome& outcome) {
          outcome.state == JobState::kFailed;
 }
 
-// The job "run" runs without --job: the subclient's newest job until it has ended, then the next one,
-// made as "create --job" would make it, with every VM the lab has. False with the reason when it
-// cannot be made.
-bool ChooseJob(const std::string& subclient, int64_t& jobId, std::string& error) {
-  const int64_t newest = lab::NewestJob(subclient);
-  if (newest == 0) {
-    jobId = kDefaultJob;
-    if (lab::JobExists(jobId)) return true;
-    error = "the lab has no job of subclient " + subclient + " (quarn-lab create makes one)";
-    return false;
+// The subclient's newest job: the newest whose record names the subclient or does not read (it may
+// be the subclient's, and is not run over); 0 when there is none.
+int64_t NewestJobOf(const std::string& subclient) {
+  const std::vector<int64_t> jobs = lab::ListJobs();
+  for (auto job = jobs.rbegin(); job != jobs.rend(); ++job) {
+    if (*job >= lab::kFirstServerJobId || !lab::JobRecordExists(*job)) continue;
+    lab::JobRecord record;
+    std::string error;
+    if (!lab::ReadJobRecord(*job, record, error) || lab::SubclientOfRecord(record) == subclient) return *job;
   }
-  jobId = newest;
-  const JobOutcome outcome = ReadJobOutcome(newest);
-  if (!HasEnded(outcome)) {
-    if (outcome.state != JobState::kNoOutcome || !lab::ReadRunEvents(newest).empty())
-      std::printf("job %lld has not ended: %s; running it again, as the job manager resumes it\n",
-                  static_cast<long long>(newest), outcome.words.c_str());
-    return true;
+  return 0;
+}
+
+// The job "run" runs without --job: the subclient's newest job until it has ended, then the next one,
+// made as "create --job" would make it, with every VM the lab has; a subclient without a job gets its
+// first one. A new job's id is past every job the lab knows of, so that no id names two jobs: a job
+// whose records were lost keeps its id and its restore points. False with the reason when it cannot
+// be made.
+bool ChooseJob(const std::string& subclient, int64_t& jobId, std::string& error) {
+  const int64_t newest = NewestJobOf(subclient);
+  if (newest > 0) {
+    jobId = newest;
+    const JobOutcome outcome = ReadJobOutcome(newest);
+    if (!HasEnded(outcome)) {
+      if (outcome.state != JobState::kNoOutcome || !lab::ReadRunEvents(newest).empty())
+        std::printf("job %lld has not ended: %s; running it again, as the job manager resumes it\n",
+                    static_cast<long long>(newest), outcome.words.c_str());
+      return true;
+    }
   }
   lab::LabPlan plan;
   plan.subclient = subclient;
   if (!lab::ReadLabPlan(plan, error)) return false;
-  plan.jobId = newest + 1;
-  while (lab::JobExists(plan.jobId)) ++plan.jobId;
+  plan.jobId = lab::NextBackupJobId(lab::FindKnownJobIds(), error);
+  if (plan.jobId == 0) return false;
   int kept = 0;
   if (!lab::CreateLab(lab::Root(), plan, kept, error)) return false;
   jobId = plan.jobId;
+  const std::string vms = Counted(lab::PlannedVMNumbers(plan).size(), "VM");
+  if (newest == 0) {
+    std::printf("subclient %s has no job yet: running its first job, %lld, with the lab's %s\n", subclient.c_str(),
+                static_cast<long long>(jobId), vms.c_str());
+    return true;
+  }
   std::printf("job %lld has ended: running the subclient's next job, %lld, with the lab's %s and the same settings\n",
-              static_cast<long long>(newest), static_cast<long long>(jobId),
-              Counted(lab::PlannedVMNumbers(plan).size(), "VM").c_str());
+              static_cast<long long>(newest), static_cast<long long>(jobId), vms.c_str());
   std::string gone;
   for (const std::string& name : lab::SampleVMsOfJob(newest)) {
     std::string server;
@@ -346,10 +364,11 @@ int Refused(const lab::RunHolder& holder, int64_t jobId) {
 
 // Refuses an attempt of a job once a later job of its subclient has run: that job's backups build on
 // the job's, or report a stub by them, and an attempt of the job supersedes what it backed up. Each
-// job is checked, the one named and the one the job process works as ("-- -j"). 0 when none is
-// refused; else the run's exit code, with the refusal said.
-int RefuseAttemptAfterALaterJob(const std::vector<int64_t>& jobs, const std::string& subclient) {
+// job is checked, the one named and the one the job process works as ("-- -j"), each by its own
+// record's subclient. 0 when none is refused; else the run's exit code, with the refusal said.
+int RefuseAttemptAfterALaterJob(const std::vector<int64_t>& jobs) {
   for (int64_t job : jobs) {
+    const std::string subclient = SubclientOfJob(job);
     const std::vector<int64_t> later = LaterJobsThatHaveRun(job, subclient);
     if (later.empty()) continue;
     const std::string jobText = std::to_string(job), laterText = std::to_string(later.front());
@@ -359,6 +378,73 @@ int RefuseAttemptAfterALaterJob(const std::vector<int64_t>& jobs, const std::str
     return kExitNotStarted;
   }
   return 0;
+}
+
+// A job id or subclient id as the job manager hands it to a job process ("-j", "-a") and the lab's
+// records name it: decimal digits alone, from 1, no sign, blank or leading zero.
+bool ReadsAsId(const std::string& text, int64_t& id) {
+  return labkv::ParseInt64InRange(text, 1, INT64_MAX, id) && std::to_string(id) == text;
+}
+
+bool Passes(const std::vector<std::string>& passed, const char* option) {
+  return std::find(passed.begin(), passed.end(), option) != passed.end();
+}
+
+// The job "-- -j" names, the job the process works as: 0 when it names none. False with the reason
+// when its value does not read as a job id, or names no job of the lab.
+bool PassedJob(const std::vector<std::string>& passed, int64_t& job, std::string& error) {
+  job = 0;
+  if (!Passes(passed, "-j")) return true;
+  const std::string value = PassedValue(passed, "-j");
+  if (!ReadsAsId(value, job)) {
+    error = "-j takes the id of a job of the lab as its records name it (digits alone), not '" + value + "'";
+    return false;
+  }
+  if (lab::JobExists(job)) return true;
+  error = "-j names job " + value + ", which the lab does not have";
+  return false;
+}
+
+// "-- -a" names the subclient the job process works as: none, or the subclient of the job that runs.
+bool CheckPassedSubclient(const std::vector<std::string>& passed, const std::string& subclient,
+                          const std::string& whose, std::string& error) {
+  if (!Passes(passed, "-a")) return true;
+  const std::string value = PassedValue(passed, "-a");
+  if (value == subclient) return true;
+  uint64_t number = 0;
+  if (!labkv::ParseUInt64(value, number))
+    error = "-a takes a subclient id (digits alone), not '" + value + "'";
+  else
+    error = "-a " + value + " names another subclient than " + whose + ", subclient " + subclient +
+            ": a run is its job's own";
+  return false;
+}
+
+// A run is its job's own: its record's subclient is the one the job process works as. "--subclient",
+// "-- -a" and the job "-- -j" names must all be that subclient's. False with the reason otherwise;
+// `unreadable` is set when the record of the job "-- -j" names does not read.
+bool CheckRunSubclient(const Arguments& parsed, int64_t jobId, const std::string& subclient, int64_t passedJob,
+                       bool& unreadable, std::string& error) {
+  unreadable = false;
+  const std::string whose = "job " + std::to_string(jobId) + "'s";
+  if (parsed.options.count("subclient") && parsed.options.at("subclient") != subclient) {
+    error = "job " + std::to_string(jobId) + " is of subclient " + subclient + " (its record's), not of subclient " +
+            parsed.options.at("subclient") + ": a run is its job's own";
+    return false;
+  }
+  if (!CheckPassedSubclient(parsed.passThrough, subclient, whose, error)) return false;
+  if (passedJob == 0 || passedJob == jobId) return true;
+  lab::JobRecord record;
+  if (!lab::ReadJobRecord(passedJob, record, error)) {
+    unreadable = true;
+    error = "the record of job " + std::to_string(passedJob) + ", which -j names, does not read: " + error;
+    return false;
+  }
+  const std::string passedSubclient = lab::SubclientOfRecord(record);
+  if (passedSubclient == subclient) return true;
+  error = "-j names job " + std::to_string(passedJob) + " of subclient " + passedSubclient + ", and job " +
+          std::to_string(jobId) + " is of subclient " + subclient + ": a run is its job's own";
+  return false;
 }
 
 // The job manager's options given after "--" that the run itself reads, checked before anything is
@@ -457,10 +543,6 @@ std::set<std::string> ArchivePaths(int64_t jobId) {
 }
 
 std::string Now() { return TimeText(static_cast<int64_t>(ZtClock::NowSeconds())); }
-
-bool Passes(const std::vector<std::string>& passed, const char* option) {
-  return std::find(passed.begin(), passed.end(), option) != passed.end();
-}
 
 // The job manager resumes the phase that has not ended: after a run of the job's stub phase that did
 // not end the job (its process killed, or ended without a result, pending, interrupted), the next
@@ -596,11 +678,24 @@ int Run(const std::vector<std::string>& args) {
     return kExitNotStarted;
   }
   if (!CheckPassedOptions(parsed.passThrough, error)) return UsageError(error, "run");
+  int64_t passedJob = 0;
+  if (!PassedJob(parsed.passThrough, passedJob, error)) return UsageError(error, "run");
   int64_t jobId = 0;
   if (parsed.options.count("job")) {
     if (!SelectJob(parsed, jobId, error)) return UsageError(error, "run");
-  } else if (!ChooseJob(subclientOption, jobId, error)) {
-    return Failure("no job to run: " + error);
+  } else if (passedJob > 0) {
+    // The job "-- -j" names is the job that runs: none is chosen or made beside it.
+    jobId = passedJob;
+  } else {
+    // A subclient's next job is its own, never another subclient's.
+    if (!lab::SubclientExists(subclientOption)) {
+      const std::string why = "the lab has no subclient " + subclientOption;
+      if (parsed.options.count("subclient")) return UsageError(why, "run");
+      return Failure("no job to run: " + why + " (give --subclient or --job)");
+    }
+    if (!CheckPassedSubclient(parsed.passThrough, subclientOption, "the one the run is of", error))
+      return UsageError(error, "run");
+    if (!ChooseJob(subclientOption, jobId, error)) return Failure("no job to run: " + error);
   }
 
   // A record whose values could not be handed on as single arguments (a token "-client" would turn
@@ -610,19 +705,23 @@ int Run(const std::vector<std::string>& args) {
     Failure("the job cannot be run: " + error);
     return kExitNotStarted;
   }
+  const std::string subclient = lab::SubclientOfRecord(record);
+  bool unreadable = false;
+  if (!CheckRunSubclient(parsed, jobId, subclient, passedJob, unreadable, error)) {
+    if (!unreadable) return UsageError(error, "run");
+    Failure("the job cannot be run: " + error);
+    return kExitNotStarted;
+  }
   int64_t level = 1;
   if (!CheckLevel(jobId, record, parsed.passThrough, level, error)) return UsageError(error, "run");
-  std::string subclient = TextOption(parsed, "subclient", OrDefault(record.subclient, "1"));
   std::string client = TextOption(parsed, "client", OrDefault(record.client, "coordinator"));
   if (!lab::IsSafeComponent(subclient) || !lab::IsSafeArgument(subclient))
     return UsageError("subclient id '" + subclient + "' is not usable", "run");
   if (!lab::IsSafeArgument(client) || !CheckClient(client, error)) return UsageError(error, "run");
 
   // Before anything of the run changes the lab: the stub phase's resume, the lock, the level, the streams.
-  int64_t processJob = jobId;
-  labkv::ParseInt64InRange(PassedValue(parsed.passThrough, "-j"), 1, INT64_MAX, processJob);
-  const std::string processSubclient = OrDefault(PassedValue(parsed.passThrough, "-a"), subclient);
-  if (const int refused = RefuseAttemptAfterALaterJob({jobId, processJob}, processSubclient)) return refused;
+  const int64_t processJob = passedJob > 0 ? passedJob : jobId;
+  if (const int refused = RefuseAttemptAfterALaterJob({jobId, processJob})) return refused;
 
   // Before the run holds the job: it is then running, and its last run's outcome is not seen.
   ResumeStubPhase(jobId, parsed.passThrough);
@@ -638,7 +737,7 @@ int Run(const std::vector<std::string>& args) {
     return Refused(holder, jobId);
   }
   // Looked at again under the lock: a run of a later job may have ended since.
-  if (const int refused = RefuseAttemptAfterALaterJob({jobId, processJob}, processSubclient)) return refused;
+  if (const int refused = RefuseAttemptAfterALaterJob({jobId, processJob})) return refused;
   const std::string earlierRun = "an earlier run of job " + std::to_string(jobId);
   GiveBackWhatDeadProcessesHeld(jobId, earlierRun.c_str());
   // A process of an earlier run that still writes to a stream of the job would share it with this run.

@@ -544,7 +544,9 @@ bool ReadLabPlan(LabPlan& plan, std::string& error) {
     if (labkv::ParseInt64InRange(subclient.settings["instanceType"], 1, INT64_MAX, instanceType))
       read.instanceType = instanceType;
   }
-  const int64_t newest = NewestJob(read.subclient);
+  // A subclient's first job takes the settings of the lab's newest job.
+  int64_t newest = NewestJob(read.subclient);
+  if (newest == 0) newest = NewestJob(std::string());
   JobRecord job;
   if (newest > 0 && ReadJobRecord(newest, job, error)) {
     read.timeScale = job.timeScale;

@@ -73,7 +73,8 @@ bool CreateLab(const std::string& root, const LabPlan& plan, int& kept, std::str
 // The plan of the lab at Root() as it stands, for another job of it: the clients (the subclient's
 // member servers), every sample VM the server has (whichever of vm01 to vm500 are there), the disks
 // of the first of them (their count, and their size when the plan's sizes would not give them), and
-// the subclient, time scale and streams of the subclient's newest job. The job id and level are left
+// the subclient, time scale and streams of the subclient's newest job (of the lab's newest job, for a
+// subclient without one). The job id and level are left
 // as they are. False with the reason when there is no lab.
 bool ReadLabPlan(LabPlan& plan, std::string& error);
 

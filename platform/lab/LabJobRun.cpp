@@ -233,7 +233,8 @@ bool JobProcessRuns(long pid) {
 
 bool CurrentRun(RunHolder& holder) {
   std::string error;
-  if (!IsDirectory(JobsDir())) return false;
+  // No run ever held a lab without the lock's file: one that only asks leaves the lab as it is.
+  if (!IsDirectory(JobsDir()) || access(LockPath().c_str(), F_OK) != 0) return false;
   const int fd = OpenLock(error);
   if (fd < 0) return false;
   bool held = !TryLock(fd);

@@ -44,6 +44,7 @@
 #include "records/messages/VirtualServerMessages.h"
 #include "platform/lab/ChildProcess.h"
 #include "support/BackupTestSupport.h"
+#include "support/LabRunSupport.h"
 #include "support/TestLab.h"
 
 extern char** environ;
@@ -344,7 +345,24 @@ TEST_F(QuarnLabTool, BadArgumentsExitWithTheUsageCodeAndChangeNothing) {
       {"run", labDir_, "--program", dir_.Path("no-program")},
       {"run", labDir_, "--", "-t", "0"},
       {"run", labDir_, "--", "-numStreams", "-1"},
+      // A run is its job's own: a subclient the lab does not have, or not the job record's, and a job or
+      // subclient id that does not read as the lab's records name it.
+      {"run", labDir_, "--subclient", "2"},
+      {"run", labDir_, "--job", "1001", "--subclient", "2"},
+      {"run", labDir_, "--", "-a", "2"},
+      {"run", labDir_, "--", "-a", "01"},
+      {"run", labDir_, "--job", "1001", "--", "-a", "1x"},
+      {"run", labDir_, "--", "-a"},
+      {"run", labDir_, "--", "-j", "1001x"},
+      {"run", labDir_, "--", "-j", " 1001"},
+      {"run", labDir_, "--job", "1001", "--", "-j", "+1001"},
+      {"run", labDir_, "--", "-j", "1001 "},
+      {"run", labDir_, "--", "-j", "01001"},
+      {"run", labDir_, "--", "-j", "1009"},
+      {"run", labDir_, "--", "-j"},
+      {"create", labDir_, "--job", "500000"},
   };
+  const std::map<std::string, std::string> labBefore = labrun::LabTree(labDir_);
   for (const auto& args : cases) {
     ToolResult result = Tool(args);
     std::string shown;
@@ -352,6 +370,7 @@ TEST_F(QuarnLabTool, BadArgumentsExitWithTheUsageCodeAndChangeNothing) {
     EXPECT_EQ(64, result.exitCode) << shown;
     EXPECT_NE(std::string::npos, result.err.find("usage:")) << shown;
   }
+  EXPECT_EQ("", labrun::LabTreeChanges(labBefore, labrun::LabTree(labDir_))) << "a bad argument changed the lab";
   UseToolLab();
   EXPECT_FALSE(lab::JobExists(12));
   EXPECT_TRUE(lab::ReadRunEvents(1001).empty()) << "no refused run started the job";
@@ -759,15 +778,17 @@ TEST_F(QuarnLabTool, TheLatestRunsPhaseResultIsTheJobsAndAnUnendedStubPhaseIsRes
 
 // Once a later job of the same subclient has run (runs.log says so, or, that lost, a record only a job
 // process writes), run refuses every attempt of the earlier job: named by --job, by the "-- -j" the job
-// process would work as, of its stub phase, or the resume of its stub phase that has not ended. The
-// refusal names the later job, exits "not started" and changes nothing of the lab's jobs (no lock, no
-// runs.log line, no stream reserved, no level kept, no resume said). A later job only made, or one of
-// another subclient, refuses nothing.
+// process would work as (with --job or without), of its stub phase, or the resume of its stub phase that
+// has not ended. The refusal names the later job, exits "not started" and changes nothing of the lab (no
+// lock, no runs.log line, no stream reserved, no level kept, no resume said, no job made). A later job
+// only made, or one of another subclient, refuses nothing; one whose record does not read may be the
+// subclient's, and refuses. A run is its job's own: a --subclient, "-- -a" or the job of "-- -j" of
+// another subclient than the job record's is a bad argument, and so is an "-a" that is no subclient id.
 TEST_F(QuarnLabTool, RunRefusesEveryAttemptOfAJobOnceALaterJobOfItsSubclientHasRun) {
   ASSERT_EQ(0, Tool({"create", labDir_, "--vms", "0"}).exitCode);
   const std::string program = RecordingProgram();
   const std::string t = " 2026-12-07 08:33:00 UTC";
-  enum Later { kOnlyMade, kRunsLog, kPhaseResultOnly, kVMRecordOnly, kOtherSubclient };
+  enum Later { kOnlyMade, kRunsLog, kPhaseResultOnly, kVMRecordOnly, kOtherSubclient, kRecordDoesNotRead };
   struct Case {
     const char* name;
     Later later;                    // what shows that the later job ran
@@ -776,6 +797,9 @@ TEST_F(QuarnLabTool, RunRefusesEveryAttemptOfAJobOnceALaterJobOfItsSubclientHasR
     bool stubPhaseNotEnded;         // the earlier job's last run, of its stub phase, was killed
     bool refused;
     bool earlierRan = true;         // false: its first run would be one after the later job's
+    bool withoutJob = false;        // run -- -j <earlier>, without --job
+    std::vector<std::string> runOptions = {};  // the run's own options beside --job
+    const char* badArgument = nullptr;         // refused as a bad argument (exit 64), with these words
   };
   const Case cases[] = {
       {"a later job only made", kOnlyMade, false, {"-t", "2"}, false, false},
@@ -788,6 +812,18 @@ TEST_F(QuarnLabTool, RunRefusesEveryAttemptOfAJobOnceALaterJobOfItsSubclientHasR
       {"the resume of its stub phase", kRunsLog, false, {}, true, true},
       // Its first run would keep another level than the one made, and reserve streams.
       {"its first run after the later job's", kRunsLog, false, {"-t", "1", "-numStreams", "2"}, false, true, false},
+      {"a later job whose record does not read", kRecordDoesNotRead, false, {"-t", "2"}, false, true},
+      {"the job -j names, without --job", kRunsLog, false, {"-t", "2"}, false, true, true, true},
+      {"--subclient of the later job", kOtherSubclient, false, {}, false, false, true, false, {"--subclient", "2"},
+       "(its record's), not of subclient 2: a run is its job's own"},
+      {"-a of the later job", kOtherSubclient, false, {"-a", "2"}, false, false, true, false, {},
+       "-a 2 names another subclient than job "},
+      {"-a 01 for subclient 1", kOtherSubclient, false, {"-a", "01"}, false, false, true, false, {},
+       "-a 01 names another subclient than job "},
+      {"-a that is no subclient id", kRunsLog, false, {"-a", "1x"}, false, false, true, false, {},
+       "-a takes a subclient id (digits alone), not '1x'"},
+      {"the later job of another subclient working as the job", kOtherSubclient, true, {}, false, false, true, false,
+       {}, ", and job "},
   };
   int64_t job = 3000;
   for (const Case& c : cases) {
@@ -819,6 +855,10 @@ TEST_F(QuarnLabTool, RunRefusesEveryAttemptOfAJobOnceALaterJobOfItsSubclientHasR
         ASSERT_TRUE(lab::AppendRunEvent(job + 2, "started" + t + " pid=12 phase=backup results=0"));
         break;
       case kRunsLog: ASSERT_TRUE(lab::AppendRunEvent(job + 2, "started" + t + " pid=12 phase=backup results=0")); break;
+      case kRecordDoesNotRead:
+        ASSERT_TRUE(lab::AppendRunEvent(job + 2, "started" + t + " pid=12 phase=backup results=0"));
+        ASSERT_TRUE(lab::WriteFileAtomic(lab::JobRecordPath(job + 2), "streams=many\n"));
+        break;
       case kPhaseResultOnly: ASSERT_TRUE(lab::AppendPhaseLine(job + 2, done)); break;
       case kVMRecordOnly: {
         JobManager::VMUpdateInfo info;
@@ -827,23 +867,24 @@ TEST_F(QuarnLabTool, RunRefusesEveryAttemptOfAJobOnceALaterJobOfItsSubclientHasR
         break;
       }
     }
-    // Every file of the lab's jobs, as the run finds them.
-    const auto jobFiles = [] {
-      std::map<std::string, std::string> files;
-      std::error_code failed;
-      const std::filesystem::path jobs = std::filesystem::path(lab::JobDir(1)).parent_path();
-      for (std::filesystem::recursive_directory_iterator it(jobs, failed), end; !failed && it != end;
-           it.increment(failed))
-        if (it->is_regular_file()) files[it->path().string()] = ReadAll(it->path().string());
-      return files;
-    };
-    const std::map<std::string, std::string> before = jobFiles();
+    // Every file of the lab, as the run finds it.
+    const std::map<std::string, std::string> before = labrun::LabTree(labDir_);
     unlink(dir_.Path("argv.txt").c_str());
-    std::vector<std::string> args = {"run", labDir_, "--job", c.runJobNamesTheLater ? later : earlier, "--program",
-                                     program, "--"};
-    if (c.runJobNamesTheLater) args.insert(args.end(), {"-j", earlier});
+    std::vector<std::string> args = {"run", labDir_, "--program", program};
+    if (!c.withoutJob) args.insert(args.end(), {"--job", c.runJobNamesTheLater ? later : earlier});
+    args.insert(args.end(), c.runOptions.begin(), c.runOptions.end());
+    args.push_back("--");
+    if (c.runJobNamesTheLater || c.withoutJob) args.insert(args.end(), {"-j", earlier});
     args.insert(args.end(), c.options.begin(), c.options.end());
     const ToolResult run = Tool(args);
+    if (c.badArgument != nullptr) {
+      EXPECT_EQ(64, run.exitCode) << run.out << run.err;
+      EXPECT_NE(std::string::npos, run.err.find(c.badArgument)) << run.err;
+      EXPECT_NE(0, access(dir_.Path("argv.txt").c_str(), F_OK)) << "the program was started";
+      EXPECT_EQ("", labrun::LabTreeChanges(before, labrun::LabTree(labDir_))) << "a refused run changed the lab";
+      lab::SetRoot(std::string());
+      continue;
+    }
     if (!c.refused) {
       EXPECT_EQ(2, run.exitCode) << run.out << run.err;
       EXPECT_NE(std::string::npos, ReadAll(dir_.Path("argv.txt")).find("-j\n" + earlier + "\n")) << "not started";
@@ -857,7 +898,7 @@ TEST_F(QuarnLabTool, RunRefusesEveryAttemptOfAJobOnceALaterJobOfItsSubclientHasR
               run.err);
     EXPECT_EQ("", run.out) << "a refused run says nothing before its refusal";
     EXPECT_NE(0, access(dir_.Path("argv.txt").c_str(), F_OK)) << "the program was started";
-    EXPECT_TRUE(before == jobFiles()) << "a refused run changed the lab's jobs";
+    EXPECT_EQ("", labrun::LabTreeChanges(before, labrun::LabTree(labDir_))) << "a refused run changed the lab";
     lab::SetRoot(std::string());
   }
 }
@@ -1456,15 +1497,52 @@ TEST_F(QuarnLabTool, CreateTakesADiskSizeAndImagesAndRefusesAFolderThatIsNotALab
       {{"create", dir_.Path("new"), "--disk-size", "3", "--disk-images", dir_.Path("b.img")}, 64,
        "--disk-size and --disk-images both give the disks' sizes"},
       {{"create", dir_.Path("new"), "--disk-size", "1048577"}, 64, "--disk-size must be a number from 1 to 1048576"},
+      {{"create", dir_.Path("new"), "--job", "500000"}, 64,
+       "job 500000 cannot be made: job ids from 500000 on are the management server's (restores, workflows)"},
+      // A job id names one job of one subclient for good: no new job takes an id at or below one that
+      // has run, and no job of the lab becomes another subclient's.
+      {{"create", labDir_, "--job", "1000"}, 64,
+       "job 1000 cannot be made: job 1001 has run, and a new job's id comes after every job that has run (the next "
+       "new job is 1002)"},
+      {{"create", labDir_, "--job", "900", "--vms", "1"}, 64, "job 900 cannot be made: job 1001 has run"},
+      {{"create", labDir_, "--job", "1001", "--subclient", "2"}, 64,
+       "job 1001 is of subclient 1, not of subclient 2: a job id names one job of one subclient"},
+      {{"create", labDir_, "--job", "500000"}, 64, "job 500000 cannot be made: job ids from 500000 on are the "},
   };
+  const std::map<std::string, std::string> labBefore = labrun::LabTree(labDir_);
   for (const Refused& r : refused) {
     const ToolResult result = Tool(r.args);
     EXPECT_EQ(r.exitCode, result.exitCode) << r.args[1];
     EXPECT_NE(std::string::npos, result.err.find(r.words)) << result.err;
   }
+  EXPECT_EQ("", labrun::LabTreeChanges(labBefore, labrun::LabTree(labDir_))) << "a refused create changed the lab";
   EXPECT_EQ("keep", ReadAll(other + "/mine.txt"));
   EXPECT_FALSE(testsupport::Exists(other + "/clients"));
   EXPECT_FALSE(testsupport::Exists(dir_.Path("new")));
+
+  // A subclient's first job takes a new id; a job named without --subclient keeps its own subclient; a
+  // lab's job 1001 is added to while it is the subclient's; the last id below the management server's is
+  // a backup job's.
+  const struct Made {
+    std::vector<std::string> args;
+    const char* says;
+  } made[] = {
+      {{"create", labDir_, "--subclient", "2"}, "subclient 2, job 1002 (full), 2 VMs"},
+      {{"create", labDir_, "--job", "1002"}, "subclient 2, job 1002 (full), 2 VMs"},
+      {{"create", labDir_, "--vms", "3"}, "subclient 1, job 1001 (full), 3 VMs"},
+      {{"create", labDir_, "--job", "499999"}, "subclient 1, job 499999 (full), 3 VMs"},
+  };
+  for (const Made& m : made) {
+    const ToolResult result = Tool(m.args);
+    EXPECT_EQ(0, result.exitCode) << result.err;
+    EXPECT_NE(std::string::npos, result.out.find(m.says)) << result.out;
+  }
+  UseToolLab();
+  std::string error;
+  lab::JobRecord second;
+  ASSERT_TRUE(lab::ReadJobRecord(1002, second, error)) << error;
+  EXPECT_EQ("2", second.subclient);
+  EXPECT_EQ(64, Tool({"create", labDir_, "--job", "1002", "--subclient", "1"}).exitCode);
 }
 
 TEST_F(QuarnLabTool, SetWarnsOfKeysNoSettingsTableKnowsAndTakesMaskLengths) {

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <set>
 #include <sstream>
 #include <tuple>
 
@@ -1087,16 +1088,12 @@ class ArchivingLab : public testing::Test {
   // After every job and attempt (`when` says which): each job run so far holds each VM it reports backed
   // up or stubbed as the VM was before the job (before the stub's job, for a stub): `vm restore --job`
   // gives back exactly those bytes, and verify of the job and the VM agrees.
+  // A VM whose record with the job manager was lost after the job reported it (LoseJobRecords) counts as
+  // reported still: the job's restore point of it stands.
   void CheckEveryJobHoldsWhatItReports(const std::string& when) {
     for (const auto& job : held_) {
       for (const auto& vm : job.second) {
-        lab::SetRoot(lab_);
-        Info record;
-        if (!vsJobMgr::ReadVMStatus(job.first, Description(vm.first).guid, record)) continue;
-        const int64_t status = record.getint64(Info::F_vmStatus);
-        if (status != lab::kVMStatusBackedUp && status != lab::kVMStatusBackedUpWithErrors &&
-            record.getint64(Info::F_stubStatus) != lab::kVMStubStatusStubbed)
-          continue;
+        if (!lostReports_.count({job.first, vm.first}) && !Reported(job.first, vm.first)) continue;
         const std::string jobText = std::to_string(job.first);
         const std::string what = when + ": job " + jobText + ", " + vm.first;
         EXPECT_EQ(0, Tool({"verify", lab_, "--job", jobText, "--vm", vm.first})) << what << ": " << Output();
@@ -1113,6 +1110,36 @@ class ArchivingLab : public testing::Test {
       }
     }
   }
+  // Whether the job manager's record of the VM in the job reports it backed up or stubbed.
+  bool Reported(int64_t job, const std::string& vm) {
+    lab::SetRoot(lab_);
+    Info record;
+    if (!vsJobMgr::ReadVMStatus(job, Description(vm).guid, record)) return false;
+    const int64_t status = record.getint64(Info::F_vmStatus);
+    return status == lab::kVMStatusBackedUp || status == lab::kVMStatusBackedUpWithErrors ||
+           record.getint64(Info::F_stubStatus) == lab::kVMStubStatusStubbed;
+  }
+  // The job manager's records of the job lost after it ran, as a user may lose them: its folder
+  // (jobs/<job>/), or (`vm` given) the VM's record in it. What the job reported still counts.
+  void LoseJobRecords(int64_t job, const std::string& vm = std::string()) {
+    for (const auto& copies : held_[job])
+      if ((vm.empty() || vm == copies.first) && Reported(job, copies.first)) lostReports_.insert({job, copies.first});
+    lab::SetRoot(lab_);
+    if (!vm.empty()) {
+      ASSERT_EQ(0, unlink(lab::VMStatusPath(job, Description(vm).guid).c_str()));
+      return;
+    }
+    std::error_code failed;
+    ASSERT_GT(std::filesystem::remove_all(lab::JobDir(job), failed), 0u) << failed.message();
+  }
+  // A command refused with the exit status and words, every file of the lab left as it was.
+  void ExpectRefusedLeavingTheLab(const std::vector<std::string>& args, int status, const std::string& words) {
+    const std::map<std::string, std::string> before = labrun::LabTree(lab_);
+    EXPECT_EQ(status, Tool(args)) << Output();
+    EXPECT_TRUE(labrun::Has(Output(), words)) << Output();
+    EXPECT_EQ("", labrun::LabTreeChanges(before, labrun::LabTree(lab_))) << "a refused command changed the lab: "
+                                                                         << Output();
+  }
   // A job of the lab with copies of each VM taken before it (an archiving one: both its phases, at two
   // streams), then the check of every job.
   void JobThenCheckEvery(int64_t job, const char* level, bool archiving) {
@@ -1125,7 +1152,7 @@ class ArchivingLab : public testing::Test {
   // A run of the job with the options after "--", once job `later` has run: refused, naming that job, and
   // nothing of the lab changes (the job's runs, its streams, what a process of it left: every file).
   void ExpectRefused(int64_t job, int64_t later, const std::vector<std::string>& options) {
-    const std::map<std::string, std::string> before = promise::LabTree(lab_);
+    const std::map<std::string, std::string> before = labrun::LabTree(lab_);
     std::vector<std::string> args = {"run", lab_, "--job", std::to_string(job)};
     if (!options.empty()) args.push_back("--");
     args.insert(args.end(), options.begin(), options.end());
@@ -1135,7 +1162,7 @@ class ArchivingLab : public testing::Test {
                   "; a later attempt of job " + jobText + " would change what job " + laterText +
                   " restores, so the job manager runs no attempt of it again\n",
               Output());
-    EXPECT_EQ("", promise::LabTreeChanges(before, promise::LabTree(lab_))) << "a refused run changed the lab";
+    EXPECT_EQ("", labrun::LabTreeChanges(before, labrun::LabTree(lab_))) << "a refused run changed the lab";
   }
   // The job process of the job started directly, as the lab tool would start it but past its refusal,
   // with the streams the job manager reserved for it: vm01, which a later job holds, fails saying so (its
@@ -1371,6 +1398,91 @@ class ArchivingLab : public testing::Test {
     EXPECT_TRUE(labrun::Has(out, "\n  vm02 [" + Description(kRunningVM).guid + "] Backed up\n")) << out;
     JobThenCheckEvery(1003, "2", true);
     EXPECT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1003, kVM);
+  }
+
+  // ---- One job id names one job of one subclient, for good; a run is its job's own ----
+  // Subclient 1's jobs, then a second subclient's: archiving job 1001 stubs vm01 (`stub`), or plain jobs
+  // 1001 to 1003 run with vm01's record with the job manager in job 1001 lost after them. The second
+  // subclient's first job takes a new id, never one of subclient 1's jobs, and a run that names another
+  // subclient than its job record's is a bad argument that changes nothing; subclient 1's next job takes
+  // the next id. After every job each job holds each VM it reports as the VM was before the job (the
+  // stub as before its job), and the stub's disks restore in place.
+  void ASecondSubclientsFirstJobAfter(bool stub) {
+    int64_t next = 1002;
+    if (stub) {
+      CopiesOfEachVMBefore(1001);
+      BackupPhase(1001, "1", "2");
+      StubPhase(1001);
+      ASSERT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1001, kVM);
+      CheckEveryJobHoldsWhatItReports("job 1001");
+    } else {
+      for (int64_t job : {1001, 1002, 1003}) {
+        if (job != 1001) WriteWhatIsLeft(static_cast<int>(job - 1000));
+        JobThenCheckEvery(job, job == 1001 ? "1" : "2", false);
+      }
+      LoseJobRecords(1001, kVM);
+      next = 1004;
+    }
+    const std::string nextText = std::to_string(next);
+    ExpectRefusedLeavingTheLab({"run", lab_, "--subclient", "2"}, 64, "the lab has no subclient 2");
+    ASSERT_EQ(0, Tool({"create", lab_, "--subclient", "2"})) << Output();
+    EXPECT_TRUE(labrun::Has(Output(), "subclient 2, job " + nextText + " (full)")) << Output();
+    CopiesOfEachVMBefore(next);
+    int status = Tool({"run", lab_, "--subclient", "2", "--", "-numStreams", "2"});
+    EXPECT_TRUE(status == 0 || status == 1) << Output();
+    EXPECT_TRUE(labrun::Has(Output(), "running job " + nextText + " (full backup)")) << Output();
+    CheckEveryJobHoldsWhatItReports("subclient 2's first job");
+    CheckRestores("subclient 2's first job");
+    for (const std::vector<std::string>& run : std::vector<std::vector<std::string>>{
+             {"run", lab_, "--job", "1001", "--subclient", "2"},
+             {"run", lab_, "--job", "1001", "--", "-a", "2"},
+             {"run", lab_, "--job", "1001", "--", "-a", "01"},
+             {"run", lab_, "--job", nextText, "--subclient", "1"},
+             {"run", lab_, "--job", nextText, "--", "-j", "1001"},
+             {"run", lab_, "--subclient", "2", "--", "-j", "1001"}})
+      ExpectRefusedLeavingTheLab(run, 64, ": a run is its job's own");
+    WriteWhatIsLeft(5);
+    CopiesOfEachVMBefore(next + 1);
+    status = Tool({"run", lab_, "--", "-t", "2", "-numStreams", "2"});
+    EXPECT_TRUE(status == 0 || status == 1) << Output();
+    EXPECT_TRUE(labrun::Has(Output(), "running the subclient's next job, " + std::to_string(next + 1))) << Output();
+    CheckEveryJobHoldsWhatItReports("subclient 1's next job");
+    CheckRestores("subclient 1's next job");
+  }
+  // Plain full job 1001, then incrementals 1002 (and 1003, `lost` 2), each after writes; the job manager's
+  // records of the incrementals lost (their folders gone), then writes again. The lab knows of each lost
+  // job still (its archives, index and job results): no new job takes its id, nor one at or below it, nor
+  // one of the management server's; a run naming it with -j is a bad argument; the subclient's next job
+  // takes the next id. Every job, the lost ones too, holds each VM it reported as it was before the job;
+  // no attempt of job 1001 runs (-j without --job too: nothing is made first); and so the job after that.
+  void LostJobRecordsThenTheNextJob(int lost) {
+    const int64_t last = 1001 + lost, next = last + 1;
+    for (int64_t job = 1001; job <= last; ++job) {
+      if (job != 1001) WriteWhatIsLeft(static_cast<int>(job - 1000));
+      JobThenCheckEvery(job, job == 1001 ? "1" : "2", false);
+    }
+    for (int64_t job = 1002; job <= last; ++job) LoseJobRecords(job);
+    WriteWhatIsLeft(4);
+    const std::string lastText = std::to_string(last), nextText = std::to_string(next);
+    for (int64_t job = 1002; job <= last; ++job) {
+      const std::string jobText = std::to_string(job);
+      ExpectRefusedLeavingTheLab({"create", lab_, "--job", jobText}, 64, "the lab still knows of job " + jobText);
+      ExpectRefusedLeavingTheLab({"run", lab_, "--", "-j", jobText}, 64, "-j names job " + jobText + ", which the lab");
+    }
+    ExpectRefusedLeavingTheLab({"create", lab_, "--job", "900"}, 64,
+                               "job 900 cannot be made: job " + lastText + " has run");
+    ExpectRefusedLeavingTheLab({"create", lab_, "--job", "500000"}, 64, "the management server's");
+    CopiesOfEachVMBefore(next);
+    const int status = Tool({"run", lab_, "--", "-t", "2", "-numStreams", "2"});
+    EXPECT_TRUE(status == 0 || status == 1) << Output();
+    EXPECT_TRUE(labrun::Has(Output(), "job 1001 has ended: running the subclient's next job, " + nextText)) << Output();
+    CheckEveryJobHoldsWhatItReports("the job after the lost records");
+    ExpectRefused(1001, next, {"-t", "1", "-numStreams", "2"});
+    ExpectRefusedLeavingTheLab({"run", lab_, "--", "-j", "1001", "-numStreams", "2"}, 3,
+                               "refused: job " + nextText + " of subclient 1 has started since job 1001");
+    CheckEveryJobHoldsWhatItReports("job 1001 refused");
+    WriteWhatIsLeft(6);
+    JobThenCheckEvery(next + 1, "2", false);
   }
 
   // vm02 fails in the backup phase of job 1001 (its mount refused, or a disk's mount failed), vm01 is
@@ -1852,6 +1964,7 @@ class ArchivingLab : public testing::Test {
   int64_t damagedJob_ = 0;  // the job whose archive of vm01 the test damaged
   // job -> VM -> disk name -> its copy just before the job (CopiesOfEachVMBefore)
   std::map<int64_t, std::map<std::string, std::map<std::string, std::string>>> held_;
+  std::set<std::pair<int64_t, std::string>> lostReports_;  // job and VM it reported, whose record was lost
   int restores_ = 0;
 };
 
@@ -2080,6 +2193,11 @@ const std::map<std::string, std::function<void(ArchivingLab&)>>& Ways() {
        }},
       {"AnArchivingJobsStubPhaseRefusedOnceTheNextJobRan",
        [](ArchivingLab& t) { t.AnArchivingJobsStubPhaseRefusedOnceTheNextJobRan(); }},
+      // One job id names one job of one subclient, for good.
+      {"AStubThenASecondSubclientsFirstJob", [](ArchivingLab& t) { t.ASecondSubclientsFirstJobAfter(true); }},
+      {"AVMsRecordLostThenASecondSubclientsFirstJob", [](ArchivingLab& t) { t.ASecondSubclientsFirstJobAfter(false); }},
+      {"AJobsRecordsLostThenTheNextJob", [](ArchivingLab& t) { t.LostJobRecordsThenTheNextJob(1); }},
+      {"TwoJobsRecordsLostThenTheNextJob", [](ArchivingLab& t) { t.LostJobRecordsThenTheNextJob(2); }},
       // A VM judged by the disks it had at each job.
       {"ADiskGivenToAStubDetachedBeforeAJobReportsIt",
        [](ArchivingLab& t) { t.ADiskGivenToAStubDetachedBeforeAJobReportsIt(false); }},

@@ -2,7 +2,9 @@
 // Driving whole jobs through the lab tool, as the job manager and an administrator would.
 #include <unistd.h>
 
+#include <filesystem>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -10,6 +12,7 @@
 #include "platform/lab/LabFaults.h"
 #include "platform/lab/LabFiles.h"
 #include "platform/lab/LabMedia.h"
+#include "platform/os/CPxSha256.h"
 #include "support/ArchiveTestSupport.h"
 #include "support/LabWait.h"
 #include "support/TestLab.h"
@@ -34,6 +37,46 @@ inline std::string ReadText(const std::string& path) {
 }
 
 inline bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// Every entry under the lab folder by its path: a folder as such, a link as where it leads, a file as its
+// size and SHA-256. A command that changes nothing leaves each as it was.
+inline std::map<std::string, std::string> LabTree(const std::string& labDir) {
+  std::map<std::string, std::string> tree;
+  std::error_code failed;
+  for (std::filesystem::recursive_directory_iterator it(labDir, failed), end; !failed && it != end;
+       it.increment(failed)) {
+    const std::string path = it->path().string();
+    std::string& what = tree[path.substr(labDir.size())];
+    std::error_code ignored;
+    if (it->is_symlink(ignored)) {
+      what = "link to " + std::filesystem::read_symlink(it->path(), ignored).string();
+    } else if (it->is_directory(ignored)) {
+      what = "folder";
+    } else {
+      std::string hex, error;
+      what = CPxSha256::OfFile(path, hex, error) ? std::to_string(it->file_size(ignored)) + " bytes " + hex
+                                                 : "unreadable: " + error;
+    }
+  }
+  if (failed) tree["(not listed whole)"] = failed.message();
+  return tree;
+}
+
+// The entries of two listings of a lab (LabTree) that differ, named; empty when none does.
+inline std::string LabTreeChanges(const std::map<std::string, std::string>& before,
+                                  const std::map<std::string, std::string>& after) {
+  std::string changes;
+  for (const auto& entry : before) {
+    const auto now = after.find(entry.first);
+    if (now == after.end())
+      changes += " gone: " + entry.first + ";";
+    else if (now->second != entry.second)
+      changes += " changed: " + entry.first + ";";
+  }
+  for (const auto& entry : after)
+    if (!before.count(entry.first)) changes += " new: " + entry.first + ";";
+  return changes;
+}
 
 // Blocks until `reached` holds or nothing changes in the folders for a minute.
 using testsupport::WaitForLab;

@@ -96,40 +96,6 @@ inline std::vector<size_t> GoneDisks(const lab::VMDescription& vm) {
   return gone;
 }
 
-// Every entry of the lab's folder by its path below it: a file with its bytes, a folder, a link with
-// where it points. What a command that changes nothing leaves exactly as it was.
-inline std::map<std::string, std::string> LabTree(const std::string& labRoot) {
-  std::map<std::string, std::string> tree;
-  std::error_code failed;
-  for (std::filesystem::recursive_directory_iterator it(labRoot, failed), end; !failed && it != end;
-       it.increment(failed)) {
-    const std::string path = it->path().string().substr(labRoot.size());
-    if (it->is_symlink(failed)) {
-      tree[path] = "link to " + std::filesystem::read_symlink(it->path(), failed).string();
-    } else if (it->is_directory(failed)) {
-      tree[path] = "folder";
-    } else {
-      std::string bytes, error;
-      tree[path] = lab::ReadRegularFile(it->path().string(), 1 << 30, bytes, error) ? "file " + bytes : error;
-    }
-  }
-  return tree;
-}
-
-// The entries that differ between two trees of a lab (LabTree), named; empty when none does.
-inline std::string LabTreeChanges(const std::map<std::string, std::string>& before,
-                                  const std::map<std::string, std::string>& after) {
-  std::string changes;
-  for (const auto& entry : before) {
-    const auto now = after.find(entry.first);
-    if (now == after.end()) changes += " " + entry.first + " removed;";
-    else if (now->second != entry.second) changes += " " + entry.first + " changed;";
-  }
-  for (const auto& entry : after)
-    if (!before.count(entry.first)) changes += " " + entry.first + " made;";
-  return changes;
-}
-
 // What "vm ... restore" gave back of a VM in a copy of a lab.
 struct Restore {
   int status = -1;                             // the lab tool's exit status
