@@ -162,14 +162,22 @@ bool JobHasRun(int64_t jobId) { return lab::JobFolderShowsARun(jobId); }
 
 std::vector<int64_t> LaterJobsThatHaveRun(int64_t jobId, const std::string& subclient) {
   std::vector<int64_t> later;
-  for (int64_t job : lab::ListJobs()) {
-    // The management server's jobs (restores, workflows) are no backups of a subclient.
-    if (job <= jobId || job >= lab::kFirstServerJobId || !JobHasRun(job)) continue;
-    lab::JobRecord record;
-    std::string error;
-    if (lab::ReadJobRecord(job, record, error) && lab::SubclientOfRecord(record) != subclient)
-      continue;
-    later.push_back(job);
+  // The management server's jobs (restores, workflows) are no backups of a subclient: the known ids leave
+  // them out, as they leave out the index's child jobs.
+  const lab::KnownJobIds known = lab::FindKnownJobIds();
+  for (auto job = known.jobs.upper_bound(jobId); job != known.jobs.end(); ++job) {
+    if (job->second.hasFolder) {
+      if (!JobHasRun(job->first)) continue;
+      lab::JobRecord record;
+      std::string error;
+      if (lab::ReadJobRecord(job->first, record, error) && lab::SubclientOfRecord(record) != subclient) continue;
+    } else {
+      // A job whose folder is lost is known by what only its run left (archives, index, history); it is
+      // the subclient's unless those records name it another's alone.
+      const std::set<std::string>& of = job->second.subclients;
+      if (!job->second.runRecorded || (!of.empty() && !of.count(subclient))) continue;
+    }
+    later.push_back(job->first);
   }
   return later;
 }

@@ -96,7 +96,9 @@ bool SelectJob(const Arguments& parsed, int64_t& jobId, std::string& error);
 bool JobHasRun(int64_t jobId);
 // The jobs of the subclient after the job that have run (JobHasRun), in order. Each builds on the job's
 // backups or reports a stub by them, so the job manager runs no attempt of the job once there is one. A job
-// only made (create --job) has not run; one whose record does not read counts as the subclient's.
+// only made (create --job) has not run; one whose record does not read counts as the subclient's, and so
+// does one whose folder is lost that its run's records (archives, index, history) name under no other
+// subclient alone.
 std::vector<int64_t> LaterJobsThatHaveRun(int64_t jobId, const std::string& subclient);
 // The subclient the job's record names: "1" when it names none or does not read.
 std::string SubclientOfJob(int64_t jobId);

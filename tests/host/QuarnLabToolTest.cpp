@@ -32,6 +32,7 @@
 #include "platform/os/FXString.h"
 #include "platform/lab/LabCreate.h"
 #include "platform/lab/LabHypervisor.h"
+#include "platform/lab/LabHistory.h"
 #include "platform/lab/LabJob.h"
 #include "platform/lab/LabJobRun.h"
 #include "platform/lab/LabReservations.h"
@@ -788,7 +789,8 @@ TEST_F(QuarnLabTool, RunRefusesEveryAttemptOfAJobOnceALaterJobOfItsSubclientHasR
   ASSERT_EQ(0, Tool({"create", labDir_, "--vms", "0"}).exitCode);
   const std::string program = RecordingProgram();
   const std::string t = " 2026-12-07 08:33:00 UTC";
-  enum Later { kOnlyMade, kRunsLog, kPhaseResultOnly, kVMRecordOnly, kOtherSubclient, kRecordDoesNotRead };
+  enum Later { kOnlyMade, kRunsLog, kPhaseResultOnly, kVMRecordOnly, kOtherSubclient, kRecordDoesNotRead, kFolderLost,
+               kFolderLostOfOtherSubclient };
   struct Case {
     const char* name;
     Later later;                    // what shows that the later job ran
@@ -813,6 +815,10 @@ TEST_F(QuarnLabTool, RunRefusesEveryAttemptOfAJobOnceALaterJobOfItsSubclientHasR
       // Its first run would keep another level than the one made, and reserve streams.
       {"its first run after the later job's", kRunsLog, false, {"-t", "1", "-numStreams", "2"}, false, true, false},
       {"a later job whose record does not read", kRecordDoesNotRead, false, {"-t", "2"}, false, true},
+      {"a later job whose folder is lost, its run in the subclient's history", kFolderLost, false, {"-t", "2"}, false,
+       true},
+      {"another subclient's later job whose folder is lost", kFolderLostOfOtherSubclient, false, {"-t", "2"}, false,
+       false},
       {"the job -j names, without --job", kRunsLog, false, {"-t", "2"}, false, true, true, true},
       {"--subclient of the later job", kOtherSubclient, false, {}, false, false, true, false, {"--subclient", "2"},
        "(its record's), not of subclient 2: a run is its job's own"},
@@ -830,8 +836,11 @@ TEST_F(QuarnLabTool, RunRefusesEveryAttemptOfAJobOnceALaterJobOfItsSubclientHasR
     SCOPED_TRACE(c.name);
     job += 10;
     const std::string earlier = std::to_string(job + 1), later = std::to_string(job + 2);
-    for (const std::string& id : {earlier, later})
-      ASSERT_EQ(0, Tool({"create", labDir_, "--job", id, "--level", "incremental"}).exitCode);
+    for (const std::string& id : {earlier, later}) {
+      std::vector<std::string> create = {"create", labDir_, "--job", id, "--level", "incremental"};
+      if (id == later && c.later == kFolderLostOfOtherSubclient) create.insert(create.end(), {"--subclient", "2"});
+      ASSERT_EQ(0, Tool(create).exitCode);
+    }
     UseToolLab();
     std::string error;
     lab::PhaseLine done;
@@ -860,6 +869,14 @@ TEST_F(QuarnLabTool, RunRefusesEveryAttemptOfAJobOnceALaterJobOfItsSubclientHasR
         ASSERT_TRUE(lab::WriteFileAtomic(lab::JobRecordPath(job + 2), "streams=many\n"));
         break;
       case kPhaseResultOnly: ASSERT_TRUE(lab::AppendPhaseLine(job + 2, done)); break;
+      case kFolderLost:
+      case kFolderLostOfOtherSubclient: {
+        const std::string subclient = c.later == kFolderLost ? "1" : "2";
+        ASSERT_TRUE(lab::RecordSuccessfulJob(subclient, {job + 2, 2, 0}, error)) << error;
+        std::error_code failed;
+        ASSERT_GT(std::filesystem::remove_all(lab::JobDir(job + 2), failed), 0u) << failed.message();
+        break;
+      }
       case kVMRecordOnly: {
         JobManager::VMUpdateInfo info;
         info.setstring(JobManager::VMUpdateInfo::F_vmName, "vm01");
