@@ -202,8 +202,8 @@ class vsIndexClient {
   // Uploads files into the folder, each replaced whole.
   bool UploadInto(const std::string& folder, const std::vector<std::string>& files);
   // Whether the VM's backup of the job stands on the media with every disk's chain whole, as far as the
-  // archives' structure shows; false with the first break.
-  bool StandsOnTheMedia(const std::string& vmGuid, int64_t jobId, std::string& why);
+  // archives' structure shows, and is the VM's newest there at or before `asOfJob`; false with why.
+  bool StandsOnTheMedia(const std::string& vmGuid, int64_t jobId, int64_t asOfJob, std::string& why);
   // The jobs whose entries of the VM (GUID or name) a request may read, newest first (only `jobId`
   // when it is not 0), and the VM's GUID as the index keeps it; none (reason kept) when the index has
   // no backup of the VM.

@@ -159,7 +159,7 @@ archive::BackupRecords ReportedBackupsOfVM(const std::string& vmGuid, int64_t fr
   return records;
 }
 
-bool VMChainOnMediaIsWhole(const std::string& vmGuid, int64_t asOfJob, std::string& why) {
+bool VMChainOnMediaIsWhole(const std::string& vmGuid, int64_t asOfJob, std::string& why, int64_t* newest) {
   const std::vector<archive::ArchiveContents> archives = ReadVMChainArchives(vmGuid, asOfJob, true);
   // The job manager's records of the jobs below the chain's oldest archive name no link of it.
   int64_t oldest = asOfJob;
@@ -170,6 +170,7 @@ bool VMChainOnMediaIsWhole(const std::string& vmGuid, int64_t asOfJob, std::stri
   if (!archive::JudgeVMChains(archives, vmGuid, asOfJob, ReportedBackupsOfVM(vmGuid, oldest, asOfJob), backup, notes,
                               why))
     return false;
+  if (newest != nullptr) *newest = backup.jobs.empty() ? 0 : backup.jobs.back();
   if (backup.brokenDisks.empty()) return true;
   why = "disk [" + backup.brokenDisks.begin()->first + "]: " + backup.brokenDisks.begin()->second;
   return false;

@@ -102,6 +102,11 @@ bool WriteIndexVMEntries(const std::string& subclientGuid, const std::string& vm
                          const std::vector<std::vector<std::string>>& entries, std::string& error);
 bool ReadIndexVMEntries(const std::string& subclientGuid, const std::string& vmGuid, int64_t jobId,
                         std::vector<std::vector<std::string>>& entries, std::string& error);
+// Whether the index keeps a record of the VM from the job (read or not).
+bool IndexHoldsVMEntries(const std::string& subclientGuid, const std::string& vmGuid, int64_t jobId);
+// Forgets what the index knows of the VM from the job (nothing there is no error); false with the reason.
+bool ForgetIndexVMEntries(const std::string& subclientGuid, const std::string& vmGuid, int64_t jobId,
+                          std::string& error);
 // The same, of the entries of one kind ("disk", "meta"...) alone.
 bool ReadIndexVMEntriesOfKind(const std::string& subclientGuid, const std::string& vmGuid, int64_t jobId,
                               const std::string& kind, std::vector<std::vector<std::string>>& entries,
