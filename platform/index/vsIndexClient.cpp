@@ -481,16 +481,18 @@ bool vsIndexClient::ReadLastVMEntries(const std::string& vm, Entries& entries, b
   return true;
 }
 
-bool vsIndexClient::StandsOnTheMedia(const std::string& vmGuid, int64_t jobId, int64_t asOfJob, std::string& why) {
+bool vsIndexClient::StandsOnTheMedia(const std::string& vmGuid, int64_t jobId, std::string& why) {
   // A storage snapshot's backups are the snapshots themselves, not archives on the media.
   if (jobMgr_ != nullptr && (jobMgr_->isSnapBackup() || jobMgr_->isSnapCatalogMode() || jobMgr_->isSnapToTape()))
     return true;
-  int64_t newest = 0;
-  if (!lab::VMChainOnMediaIsWhole(vmGuid, std::max(jobId, asOfJob), why, &newest)) return false;
-  if (newest <= jobId) return true;
-  why = "job " + std::to_string(newest) + "'s backup of the VM stands on the media after it, and the index has not "
-        "learned it";
-  return false;
+  if (!lab::VMChainOnMediaIsWhole(vmGuid, jobId, why)) return false;
+  for (int64_t later : CycleJobsAfter(jobId)) {
+    if (!lab::VMJobBackupStands(vmGuid, later)) continue;
+    why = "job " + std::to_string(later) + " of the cycle backed the VM up after it, and the index has not learned "
+          "that backup";
+    return false;
+  }
+  return true;
 }
 
 bool vsIndexClient::LookupVMDisks(const std::string& vm, std::map<std::string, unsigned long long>* disks) {
@@ -566,12 +568,11 @@ bool vsIndexClient::GetVMMetadata(const std::string& vm, const std::string& fold
   if (!ParseVMEntries(vm, entries, known, &vmRecord, &disks)) return false;
   // Nor is a last backup whose chain on the media is broken (a backup under it lost or damaged): one
   // more incremental on it could never be restored, so the VM's next backup is a full one.
-  // And only the newest backup of the VM on the media before this job: restores read a backup that an
-  // attempt cut off before the index learned it as that job's (a later attempt of a job the index knew
-  // supersedes what it learned), and one more incremental built around it could never be restored.
+  // Nor one that a later job of the cycle stands after on the media, unknown to the index (an attempt of
+  // it cut off before its archive-index run, which superseded what the index learned of the job): every
+  // restore reads that one as the job's, and an incremental built around it could never be restored.
   std::string why;
-  const int64_t own = jobMgr_ != nullptr ? jobMgr_->getJobId() : 0;
-  if (!StandsOnTheMedia(from.vmGuid, lab::IndexParentJob(SubclientGuid(), from.job), own - 1, why)) {
+  if (!StandsOnTheMedia(from.vmGuid, lab::IndexParentJob(SubclientGuid(), from.job), why)) {
     SetError("the last backup of VM [" + vm + "] in the index, of job " + std::to_string(from.job) +
              ", cannot be built on: " + why);
     EvDebug::Error(kSigLastEntries, "%s", GetLastError().c_str());

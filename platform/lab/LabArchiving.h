@@ -92,8 +92,11 @@ archive::BackupRecords ReportedBackupsOfVM(const std::string& vmGuid, int64_t fr
 // Whether the VM's backup as of `asOfJob` stands on the media agents with every disk's chain whole, as
 // far as the archives' structure shows and what whole reads of them found (their data is not read
 // here), judged by the same records as a restore (ReportedBackupsOfVM). False with the first break.
-// `newest`, when given, is the job of that backup: the VM's newest at or before `asOfJob`.
-bool VMChainOnMediaIsWhole(const std::string& vmGuid, int64_t asOfJob, std::string& why, int64_t* newest = nullptr);
+bool VMChainOnMediaIsWhole(const std::string& vmGuid, int64_t asOfJob, std::string& why);
+// Whether the VM's backup in the job, as every reader takes it (the job's latest attempt at the VM),
+// stands on the media agents: committed archives of it, well formed as far as their structure shows,
+// no item ended failed.
+bool VMJobBackupStands(const std::string& vmGuid, int64_t jobId);
 
 // The VM as the backup of job `jobId` restores it (archive::ReassembleVM over its archives up to that
 // job, no job that recorded a backup of the VM read around), when that job's backup stands in the VM's

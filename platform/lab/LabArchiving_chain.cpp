@@ -159,7 +159,7 @@ archive::BackupRecords ReportedBackupsOfVM(const std::string& vmGuid, int64_t fr
   return records;
 }
 
-bool VMChainOnMediaIsWhole(const std::string& vmGuid, int64_t asOfJob, std::string& why, int64_t* newest) {
+bool VMChainOnMediaIsWhole(const std::string& vmGuid, int64_t asOfJob, std::string& why) {
   const std::vector<archive::ArchiveContents> archives = ReadVMChainArchives(vmGuid, asOfJob, true);
   // The job manager's records of the jobs below the chain's oldest archive name no link of it.
   int64_t oldest = asOfJob;
@@ -170,10 +170,20 @@ bool VMChainOnMediaIsWhole(const std::string& vmGuid, int64_t asOfJob, std::stri
   if (!archive::JudgeVMChains(archives, vmGuid, asOfJob, ReportedBackupsOfVM(vmGuid, oldest, asOfJob), backup, notes,
                               why))
     return false;
-  if (newest != nullptr) *newest = backup.jobs.empty() ? 0 : backup.jobs.back();
   if (backup.brokenDisks.empty()) return true;
   why = "disk [" + backup.brokenDisks.begin()->first + "]: " + backup.brokenDisks.begin()->second;
   return false;
+}
+
+bool VMJobBackupStands(const std::string& vmGuid, int64_t jobId) {
+  std::vector<archive::ArchiveContents> read;
+  for (const NotedArchive& noted : ListVMNotedArchives(jobId, vmGuid)) {
+    archive::ArchiveContents contents;
+    if (ReadNotedVMArchive(noted, vmGuid, true, contents) && !contents.indexOnly) read.push_back(std::move(contents));
+  }
+  std::vector<const archive::ArchiveContents*> ofJob;
+  for (const archive::ArchiveContents& contents : read) ofJob.push_back(&contents);
+  return !ofJob.empty() && archive::JudgeJobBackup(ofJob).Usable();
 }
 
 bool ReassembleJobBackup(const std::vector<archive::ArchiveContents>& archives, const std::string& vmGuid,
