@@ -1274,6 +1274,7 @@ class ArchivingLab : public testing::Test {
     const KilledRun run = RunKilledAtTheHold(1003, {"-t", "2", "-numStreams", "2"});
     ASSERT_TRUE(run.killed) << run.output;
     EXPECT_EQ(2, run.status) << run.output;
+    EXPECT_TRUE(labrun::Has(run.output, "job 1003: pending: the job process was killed by signal 9")) << run.output;
     CheckEveryJobHoldsWhatItReports("job 1003's later attempt killed");
     CheckStreams(1003, "job 1003's later attempt killed");
     if (mountRefused) Fault({"add", "vminfo.MountVM", "--code", "5", "--times", "always"});
