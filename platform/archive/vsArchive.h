@@ -173,6 +173,9 @@ class vsArchive {
   // Notes the created archive file for the stream's VM (none for a file of no VM), with the attempt
   // that made it.
   int NoteArchiveFile(uint64_t id, uint64_t dispatch) EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  // Before the first archive file of this attempt at the stream's VM: forgets the index's record of the
+  // VM in the job when an earlier attempt left one (0, or kRetCreateFailed when it cannot).
+  int ForgetSupersededIndexRecord(uint64_t dispatch) EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   // The fields of the archive's first record.
   std::string BeginFields(uint64_t id, int64_t childJobId, int64_t clientId, int64_t subclientId,
                           const std::string& collectText, uint32_t backupLevel, bool indexOnly, uint64_t dispatch)

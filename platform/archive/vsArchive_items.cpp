@@ -12,6 +12,7 @@
 #include "platform/jobmgr/vsJobMgr.h"
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabFaults.h"
+#include "platform/lab/LabIndex.h"
 #include "platform/lab/LabJob.h"
 #include "platform/lab/LabMedia.h"
 #include "platform/msg/CNMessageBase.h"
@@ -206,6 +207,27 @@ uint64_t vsArchive::DispatchOfVM() const {
   return vmGuid_.empty() ? 0 : DispatchOfThisAttempt(jobId, vmGuid_);
 }
 
+int vsArchive::ForgetSupersededIndexRecord(uint64_t dispatch) {
+  static const char* const sig = "int vsArchive::ForgetSupersededIndexRecord(uint64_t)";
+  if (vmGuid_.empty() || jobMgr_ == nullptr || appMgr_ == nullptr) return kRetOk;
+  const int64_t jobId = jobMgr_->getJobId();
+  const std::string subclient = appMgr_->getSubclientGUID();
+  if (!lab::IndexHoldsVMEntries(subclient, vmGuid_, jobId)) return kRetOk;
+  // The index learns a VM's backup once its archives are done, so a record there before this attempt's
+  // first archive is an earlier attempt's.
+  const uint64_t process = ProcessAttempt();
+  for (const lab::NotedArchive& noted : lab::ListVMNotedArchives(jobId, vmGuid_))
+    if (noted.dispatch == dispatch && noted.process == process) return kRetOk;
+  std::string error;
+  if (!lab::ForgetIndexVMEntries(subclient, vmGuid_, jobId, error))
+    return Fail(kRetCreateFailed, "the index's record of VM [" + vmGuid_ + "] from an earlier attempt of job [" +
+                                      std::to_string(jobId) + "] cannot be forgotten: " + error);
+  EvDebug::Debug(sig, "The index's record of VM [%s] in job [%lld] is of an earlier attempt, which this one "
+                 "supersedes: forgotten until this attempt's own is learned", vmGuid_.c_str(),
+                 static_cast<long long>(jobId));
+  return kRetOk;
+}
+
 int vsArchive::NoteArchiveFile(uint64_t id, uint64_t dispatch) {
   if (vmGuid_.empty()) return kRetOk;
   const std::string mediaAgent = jobMgr_ != nullptr ? jobMgr_->getMediaAgent() : std::string();
@@ -260,11 +282,16 @@ int vsArchive::createArchiveFile(const std::string& vmGuid, int64_t childJobId, 
   uint64_t id = 0;
   std::string path;
   if (int code = NewArchivePath(id, path)) return code;
+  // Every reader takes a VM's backup in a job by the job's latest attempt at it, and this attempt's first
+  // archive makes it that: what the index learned of an earlier attempt stands for no backup once the
+  // archive is there, and a job after this one, should this attempt be cut off before the index learns
+  // its own, would build on a backup no restore reads.
+  const uint64_t dispatch = DispatchOfVM();
+  if (int code = ForgetSupersededIndexRecord(dispatch)) return code;
   std::string error;
   if (!writer_.Create(path, error)) return Fail(kRetCreateFailed, error);
   // Noted once the file is there and before anything is in it: a note never names a file that was
   // never made, and nothing of the VM is written where its note does not lead.
-  const uint64_t dispatch = DispatchOfVM();
   if (int code = NoteArchiveFile(id, dispatch)) {
     writer_.Discard();
     return code;

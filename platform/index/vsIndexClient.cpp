@@ -485,7 +485,14 @@ bool vsIndexClient::StandsOnTheMedia(const std::string& vmGuid, int64_t jobId, s
   // A storage snapshot's backups are the snapshots themselves, not archives on the media.
   if (jobMgr_ != nullptr && (jobMgr_->isSnapBackup() || jobMgr_->isSnapCatalogMode() || jobMgr_->isSnapToTape()))
     return true;
-  return lab::VMChainOnMediaIsWhole(vmGuid, jobId, why);
+  if (!lab::VMChainOnMediaIsWhole(vmGuid, jobId, why)) return false;
+  for (int64_t later : CycleJobsAfter(jobId)) {
+    if (!lab::VMJobBackupStands(vmGuid, later)) continue;
+    why = "job " + std::to_string(later) + " of the cycle backed the VM up after it, and the index has not learned "
+          "that backup";
+    return false;
+  }
+  return true;
 }
 
 bool vsIndexClient::LookupVMDisks(const std::string& vm, std::map<std::string, unsigned long long>* disks) {
@@ -562,6 +569,9 @@ bool vsIndexClient::GetVMMetadata(const std::string& vm, const std::string& fold
   if (!ParseVMEntries(vm, entries, known, &vmRecord, &disks)) return false;
   // Nor is a last backup whose chain on the media is broken (a backup under it lost or damaged): one
   // more incremental on it could never be restored, so the VM's next backup is a full one.
+  // Nor one that a later job of the cycle stands after on the media, unknown to the index (an attempt of
+  // it cut off before its archive-index run, which superseded what the index learned of the job): every
+  // restore reads that one as the job's, and an incremental built around it could never be restored.
   std::string why;
   if (!StandsOnTheMedia(from.vmGuid, lab::IndexParentJob(SubclientGuid(), from.job), why)) {
     SetError("the last backup of VM [" + vm + "] in the index, of job " + std::to_string(from.job) +

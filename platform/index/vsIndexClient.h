@@ -202,7 +202,8 @@ class vsIndexClient {
   // Uploads files into the folder, each replaced whole.
   bool UploadInto(const std::string& folder, const std::vector<std::string>& files);
   // Whether the VM's backup of the job stands on the media with every disk's chain whole, as far as the
-  // archives' structure shows; false with the first break.
+  // archives' structure shows, and no later job of the cycle holds a backup of the VM there; false with
+  // the first break.
   bool StandsOnTheMedia(const std::string& vmGuid, int64_t jobId, std::string& why);
   // The jobs whose entries of the VM (GUID or name) a request may read, newest first (only `jobId`
   // when it is not 0), and the VM's GUID as the index keeps it; none (reason kept) when the index has
@@ -283,6 +284,9 @@ class vsIndexClient {
   // they serve builds on the last backup of a job before this one, as the index's record of the VM
   // names it (that record is handed out, so that the backup sees the earlier attempt and reads
   // nothing of it).
+  // The jobs of the subclient's current cycle after the job and before the running one, newest first;
+  // none when the history names no cycle or cannot be read.
+  std::vector<int64_t> CycleJobsAfter(int64_t jobId);
   std::vector<int64_t> VMFileJobsToRead(const std::string& subclientGuid, const std::string& vmGuid, int64_t jobId);
 
   // Constant after construction.

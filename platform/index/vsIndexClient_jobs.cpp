@@ -33,6 +33,17 @@ std::vector<int64_t> vsIndexClient::JobsToRead(const std::string& subclientGuid,
   return chosen;
 }
 
+std::vector<int64_t> vsIndexClient::CycleJobsAfter(int64_t jobId) {
+  std::vector<int64_t> after;
+  std::vector<lab::HistoryJob> history;
+  std::string error;
+  if (appMgr_ == nullptr || !lab::ReadHistory(appMgr_->getAppIdStr(), history, error)) return after;
+  const int64_t running = jobMgr_ != nullptr ? jobMgr_->getJobId() : 0;
+  for (int64_t job : lab::CurrentCycle(history, jobMgr_ != nullptr && jobMgr_->isSnapToTape()).jobs)
+    if (job > jobId && (running <= 0 || job < running)) after.push_back(job);
+  return after;
+}
+
 std::vector<int64_t> vsIndexClient::VMFileJobsToRead(const std::string& subclientGuid, const std::string& vmGuid,
                                                      int64_t jobId) {
   std::vector<int64_t> jobs = JobsToRead(subclientGuid, lab::IndexVMFileJobs(subclientGuid, vmGuid), jobId);

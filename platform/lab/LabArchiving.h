@@ -93,6 +93,10 @@ archive::BackupRecords ReportedBackupsOfVM(const std::string& vmGuid, int64_t fr
 // far as the archives' structure shows and what whole reads of them found (their data is not read
 // here), judged by the same records as a restore (ReportedBackupsOfVM). False with the first break.
 bool VMChainOnMediaIsWhole(const std::string& vmGuid, int64_t asOfJob, std::string& why);
+// Whether the VM's backup in the job, as every reader takes it (the job's latest attempt at the VM),
+// stands on the media agents: committed archives of it, well formed as far as their structure shows,
+// no item ended failed.
+bool VMJobBackupStands(const std::string& vmGuid, int64_t jobId);
 
 // The VM as the backup of job `jobId` restores it (archive::ReassembleVM over its archives up to that
 // job, no job that recorded a backup of the VM read around), when that job's backup stands in the VM's

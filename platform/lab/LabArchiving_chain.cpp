@@ -175,6 +175,17 @@ bool VMChainOnMediaIsWhole(const std::string& vmGuid, int64_t asOfJob, std::stri
   return false;
 }
 
+bool VMJobBackupStands(const std::string& vmGuid, int64_t jobId) {
+  std::vector<archive::ArchiveContents> read;
+  for (const NotedArchive& noted : ListVMNotedArchives(jobId, vmGuid)) {
+    archive::ArchiveContents contents;
+    if (ReadNotedVMArchive(noted, vmGuid, true, contents) && !contents.indexOnly) read.push_back(std::move(contents));
+  }
+  std::vector<const archive::ArchiveContents*> ofJob;
+  for (const archive::ArchiveContents& contents : read) ofJob.push_back(&contents);
+  return !ofJob.empty() && archive::JudgeJobBackup(ofJob).Usable();
+}
+
 bool ReassembleJobBackup(const std::vector<archive::ArchiveContents>& archives, const std::string& vmGuid,
                          int64_t jobId, archive::VMBackup& backup, std::string& why) {
   const std::string job = "job " + std::to_string(jobId);

@@ -1,11 +1,16 @@
 #include "platform/lab/LabIndex.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
-#include <cstdio>
+#include <cstring>
 
 #include "platform/lab/Lab.h"
+#include "platform/lab/LabFiles.h"
 #include "platform/lab/LabKeyValue.h"
 #include "platform/os/CPxCRC32.h"
 #include "platform/os/CPxDirectory.h"
@@ -498,6 +503,30 @@ bool WriteIndexVMEntries(const std::string& subclientGuid, const std::string& vm
 bool ReadIndexVMEntries(const std::string& subclientGuid, const std::string& vmGuid, int64_t jobId,
                         std::vector<std::vector<std::string>>& entries, std::string& error) {
   return ReadIndexVMEntriesOfKind(subclientGuid, vmGuid, jobId, std::string(), entries, error);
+}
+
+bool IndexHoldsVMEntries(const std::string& subclientGuid, const std::string& vmGuid, int64_t jobId) {
+  std::string error;
+  const std::string path = VMEntriesPath(subclientGuid, vmGuid, jobId, error);
+  struct stat st;
+  return !path.empty() && lstat(path.c_str(), &st) == 0;
+}
+
+bool ForgetIndexVMEntries(const std::string& subclientGuid, const std::string& vmGuid, int64_t jobId,
+                          std::string& error) {
+  const std::string path = VMEntriesPath(subclientGuid, vmGuid, jobId, error);
+  if (path.empty()) return false;
+  if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+    error = "cannot remove " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  // Durable before anything is written in its place: a record that came back after a crash would stand
+  // for a backup that no longer does.
+  if (!SyncFolder(path)) {
+    error = "cannot sync the folder of " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
 }
 
 bool ReadIndexVMEntriesOfKind(const std::string& subclientGuid, const std::string& vmGuid, int64_t jobId,

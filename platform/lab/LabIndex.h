@@ -17,7 +17,8 @@
 //   index/<subclient GUID>/jobs/<child>.parent  the job a child job (one VM's job) belongs to
 //   index/<subclient GUID>/vms/<VM GUID>/<job>/     a VM's metadata files uploaded by a job
 //   index/<subclient GUID>/vms/<VM GUID>/<job>.idx  what the index knows of the VM from that job,
-//                                           one entry a line (kinds below)
+//                                           one entry a line (kinds below); gone once a later attempt
+//                                           of the job begins the VM's archives, until it learns them
 //   index/<subclient GUID>/names/<VM name>  the GUID of the VM a "name" entry last named, as one entry
 //                                           "<GUID> <name>" (the file's name escapes what a file name
 //                                           cannot hold), so a VM is found by name without reading
@@ -102,6 +103,11 @@ bool WriteIndexVMEntries(const std::string& subclientGuid, const std::string& vm
                          const std::vector<std::vector<std::string>>& entries, std::string& error);
 bool ReadIndexVMEntries(const std::string& subclientGuid, const std::string& vmGuid, int64_t jobId,
                         std::vector<std::vector<std::string>>& entries, std::string& error);
+// Whether the index keeps a record of the VM from the job (read or not).
+bool IndexHoldsVMEntries(const std::string& subclientGuid, const std::string& vmGuid, int64_t jobId);
+// Forgets what the index knows of the VM from the job (nothing there is no error); false with the reason.
+bool ForgetIndexVMEntries(const std::string& subclientGuid, const std::string& vmGuid, int64_t jobId,
+                          std::string& error);
 // The same, of the entries of one kind ("disk", "meta"...) alone.
 bool ReadIndexVMEntriesOfKind(const std::string& subclientGuid, const std::string& vmGuid, int64_t jobId,
                               const std::string& kind, std::vector<std::vector<std::string>>& entries,

@@ -196,12 +196,12 @@ class ArchivingLab : public testing::Test {
     bool killed = false;
   };
   KilledRun RunStubPhaseKilledAtTheHold() {
-    return RunKilledAtTheHold(1001, {"-numStreams", "1", "-stub", "-stubPhase"}, false);
+    return RunKilledAtTheHold(1001, {"-numStreams", "1", "-stub", "-stubPhase"});
   }
   // The job run (`run --job N -- options`) until the fault table's hold holds a call, its job process
   // killed there (and, with `toolToo`, the run's lab tool first, which then gives nothing back), and the
   // table cleared.
-  KilledRun RunKilledAtTheHold(int64_t job, const std::vector<std::string>& options, bool toolToo) {
+  KilledRun RunKilledAtTheHold(int64_t job, const std::vector<std::string>& options, bool toolToo = false) {
     KilledRun result;
     std::vector<std::string> args = {"run", lab_, "--job", std::to_string(job), "--"};
     args.insert(args.end(), options.begin(), options.end());
@@ -1485,6 +1485,74 @@ class ArchivingLab : public testing::Test {
     JobThenCheckEvery(next + 1, "2", false);
   }
 
+  // A later attempt of the newest job backs vm01 up again, and its job process is killed at a held call
+  // of vm01 (`hold`: a read of its disk, its archive's close, its archive-index run once its archives are
+  // committed): the job manager's next run resumes the job. Job 1001 a full and job 1002 an incremental,
+  // each after writes; then (`archiving`) archiving job 1003 stubs vm01 and the administrator restores it
+  // in place as of job 1001, or job 1003 an incremental that could not record vm01's status; writes, and
+  // job 1003 again. The resume finishes vm01 as the resume of a first attempt does: job 1003 then gives it
+  // back as that attempt found it, and verify agrees; or (`mountRefused`) the resume cannot mount vm01 and
+  // fails it, saying why. After every command each job holds each VM it reports backed up or stubbed as it
+  // was before the job (its latest attempt), and so does the next incremental, which never builds on a
+  // backup of job 1003 that a restore cannot read.
+  void ALaterAttemptOfTheNewestJobKilledThenResumed(const std::vector<std::string>& hold, bool archiving,
+                                                     bool mountRefused = false) {
+    JobThenCheckEvery(1001, "1", false);
+    WriteWhatIsLeft(2);
+    JobThenCheckEvery(1002, "2", false);
+    WriteWhatIsLeft(3);
+    if (archiving) {
+      JobThenCheckEvery(1003, "2", true);
+      ASSERT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1003, kVM);
+      ASSERT_EQ(0, Tool({"vm", lab_, kVM, "restore", "--job", "1001"})) << Output();
+      CheckEveryJobHoldsWhatItReports("vm01 restored in place as of job 1001");
+    } else {
+      CopiesOfEachVMBefore(1003);
+      NextJob(1003);
+      Fault({"add", "jobmgr.setVMStatus", "--code", "5", "--times", "always"});
+      BackupPhase(1003, "2", "2", false);
+      ClearFaults();
+      EXPECT_EQ("job 1003: completed with errors", OutcomeLine(1003));
+      CheckEveryJobHoldsWhatItReports("job 1003, vm01's status not recorded");
+    }
+    WriteWhatIsLeft(4);
+    CopiesOfEachVMBefore(1003);
+    std::vector<std::string> rule = {"hold"};
+    rule.insert(rule.end(), hold.begin(), hold.end());
+    Fault(rule);
+    const KilledRun run = RunKilledAtTheHold(1003, {"-t", "2", "-numStreams", "2"});
+    ASSERT_TRUE(run.killed) << run.output;
+    EXPECT_EQ(2, run.status) << run.output;
+    EXPECT_TRUE(labrun::Has(run.output, "job 1003: pending: the job process was killed by signal 9")) << run.output;
+    CheckEveryJobHoldsWhatItReports("job 1003's later attempt killed");
+    CheckStreams(1003, "job 1003's later attempt killed");
+    if (mountRefused) Fault({"add", "vminfo.MountVM", "--code", "5", "--times", "always"});
+    EXPECT_EQ(mountRefused ? 1 : 0, Tool({"run", lab_, "--job", "1003"})) << Output();
+    EXPECT_TRUE(labrun::Has(Output(), "running job 1003 (incremental backup) on ")) << Output();
+    ClearFaults();
+    CheckStreams(1003, "job 1003 resumed");
+    const lab::VMDescription vm = Description(kVM);
+    Info record;
+    ASSERT_TRUE(vsJobMgr::ReadVMStatus(1003, vm.guid, record)) << Output();
+    if (!mountRefused) {
+      EXPECT_EQ(lab::kVMStatusBackedUp, record.getint64(Info::F_vmStatus)) << "the resume does not finish vm01: "
+                                                                            << Output();
+    } else {
+      EXPECT_EQ(1, record.getint64(Info::F_vmStatus)) << Output();
+      EXPECT_FALSE(record.getstring(Info::F_failureText).empty()) << "vm01 does not say why: " << Output();
+      const std::vector<std::string> results = lab::ReadJobResultLines(1003);
+      EXPECT_TRUE(std::any_of(results.begin(), results.end(),
+                              [](const std::string& line) { return line.compare(0, 5, "vm01 ") == 0; }))
+          << "backup.out does not name vm01: " << Output();
+    }
+    CheckEveryJobHoldsWhatItReports("job 1003 resumed");
+    WriteWhatIsLeft(5);
+    JobThenCheckEvery(1004, "2", archiving);
+    if (archiving) {
+      EXPECT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1004, kVM);
+    }
+  }
+
   // vm02 fails in the backup phase of job 1001 (its mount refused, or a disk's mount failed), vm01 is
   // stubbed in its stub phase: the job ends completed with errors, as it did after its backup phase.
   void ABackupPhaseFailsAVM(const char* operation) {
@@ -2198,6 +2266,26 @@ const std::map<std::string, std::function<void(ArchivingLab&)>>& Ways() {
       {"AVMsRecordLostThenASecondSubclientsFirstJob", [](ArchivingLab& t) { t.ASecondSubclientsFirstJobAfter(false); }},
       {"AJobsRecordsLostThenTheNextJob", [](ArchivingLab& t) { t.LostJobRecordsThenTheNextJob(1); }},
       {"TwoJobsRecordsLostThenTheNextJob", [](ArchivingLab& t) { t.LostJobRecordsThenTheNextJob(2); }},
+      // A later attempt of the newest job killed at vm01's disk read or its archive's close, then resumed.
+      {"ALaterAttemptOfAStubsJobKilledAtADiskReadThenResumed",
+       [](ArchivingLab& t) { t.ALaterAttemptOfTheNewestJobKilledThenResumed({"disk.Read"}, true); }},
+      {"ALaterAttemptOfAStubsJobKilledAtAnArchivesCloseThenResumed",
+       [](ArchivingLab& t) { t.ALaterAttemptOfTheNewestJobKilledThenResumed({"archive.closeArchiveFile"}, true); }},
+      {"ALaterAttemptOfAPlainJobKilledAtADiskReadThenResumed",
+       [](ArchivingLab& t) { t.ALaterAttemptOfTheNewestJobKilledThenResumed({"disk.Read"}, false); }},
+      {"ALaterAttemptOfAPlainJobKilledAtAnArchivesCloseThenResumed",
+       [](ArchivingLab& t) { t.ALaterAttemptOfTheNewestJobKilledThenResumed({"archive.closeArchiveFile"}, false); }},
+      // Killed once its archives are committed, or at a read, and resumed by a run that cannot mount vm01.
+      {"ALaterAttemptOfAStubsJobKilledAtItsIndexRunThenResumedUnableToMountIt",
+       [](ArchivingLab& t) {
+         t.ALaterAttemptOfTheNewestJobKilledThenResumed({"index.RunArchiveIndexForVM"}, true, true);
+       }},
+      {"ALaterAttemptOfAPlainJobKilledAtItsIndexRunThenResumedUnableToMountIt",
+       [](ArchivingLab& t) {
+         t.ALaterAttemptOfTheNewestJobKilledThenResumed({"index.RunArchiveIndexForVM"}, false, true);
+       }},
+      {"ALaterAttemptOfAStubsJobKilledAtADiskReadThenResumedUnableToMountIt",
+       [](ArchivingLab& t) { t.ALaterAttemptOfTheNewestJobKilledThenResumed({"disk.Read"}, true, true); }},
       // A VM judged by the disks it had at each job.
       {"ADiskGivenToAStubDetachedBeforeAJobReportsIt",
        [](ArchivingLab& t) { t.ADiskGivenToAStubDetachedBeforeAJobReportsIt(false); }},
