@@ -1472,14 +1472,16 @@ class ArchivingLab : public testing::Test {
     ExpectRefusedLeavingTheLab({"create", lab_, "--job", "900"}, 64,
                                "job 900 cannot be made: job " + lastText + " has run");
     ExpectRefusedLeavingTheLab({"create", lab_, "--job", "500000"}, 64, "the management server's");
+    // What only its run left tells that job 1002 ran, its records lost: no attempt of job 1001 runs.
+    ExpectRefused(1001, 1002, {"-t", "1", "-numStreams", "2"});
     CopiesOfEachVMBefore(next);
     const int status = Tool({"run", lab_, "--", "-t", "2", "-numStreams", "2"});
     EXPECT_TRUE(status == 0 || status == 1) << Output();
     EXPECT_TRUE(labrun::Has(Output(), "job 1001 has ended: running the subclient's next job, " + nextText)) << Output();
     CheckEveryJobHoldsWhatItReports("the job after the lost records");
-    ExpectRefused(1001, next, {"-t", "1", "-numStreams", "2"});
+    ExpectRefused(1001, 1002, {"-t", "1", "-numStreams", "2"});
     ExpectRefusedLeavingTheLab({"run", lab_, "--", "-j", "1001", "-numStreams", "2"}, 3,
-                               "refused: job " + nextText + " of subclient 1 has started since job 1001");
+                               "refused: job 1002 of subclient 1 has started since job 1001");
     CheckEveryJobHoldsWhatItReports("job 1001 refused");
     WriteWhatIsLeft(6);
     JobThenCheckEvery(next + 1, "2", false);
