@@ -246,33 +246,75 @@ std::vector<MountRecord> ListMountRecordsOfVM(int64_t jobId, const std::string& 
   return records;
 }
 
+bool EndMount(const std::string& server, int64_t jobId, MountRecord& record, bool removeFolder,
+              const std::set<std::string>& keep, std::string& error) {
+  const std::string folder = record.mountPath + "/";
+  const auto inFolder = [&folder](const std::string& path) { return path.compare(0, folder.size(), folder) == 0; };
+  std::string why;
+  for (const MountedDisk& disk : record.disks) {
+    if (!inFolder(disk.copy) || keep.count(disk.copy)) continue;
+    if (!DropSnapshot(disk.copy, why)) {
+      error = "Cannot unmount VM [" + record.vm + "]: " + why;
+      return false;
+    }
+  }
+  for (const MountedFile& file : record.configs)
+    if (!keep.count(file.copy)) unlink(file.copy.c_str());
+  if (removeFolder) {
+    if (CPxDirectory::Exists(record.mountPath) && CPxDirectory::Remove(record.mountPath, true, false).IsError()) {
+      error = "Cannot remove the mount path [" + record.mountPath + "]";
+      return false;
+    }
+  } else {
+    for (const MountedFile& file : record.configs) {
+      const std::string made = file.copy.substr(0, file.copy.rfind('/'));
+      if (inFolder(made)) rmdir(made.c_str());
+    }
+    rmdir(record.mountPath.c_str());
+  }
+  if (record.other.count("fileMount") != 0) record.other["fileMount"] = "unmounted";
+  record.state = "unmounted";
+  if (!WriteMountRecord(server, jobId, record, why)) {
+    error = "Cannot record the unmount of VM [" + record.vm + "]: " + why;
+    return false;
+  }
+  return true;
+}
+
 namespace {
 
-// Whether the path lies in the mount's own folder, and that folder in the lab: a record that names
-// anything else (damaged, or edited by hand) ends nothing outside it.
-bool InMountFolder(const MountRecord& record, const std::string& path) {
+// Whether the mount's path is a folder of the lab: a record that names one elsewhere (damaged, or edited
+// by hand) is no mount the lab made, and nothing outside the lab is ended for it.
+bool MountPathInLab(const MountRecord& record) {
   const std::string root = Root();
-  const std::string folder = record.mountPath + "/";
   return !root.empty() && record.mountPath.compare(0, root.size() + 1, root + "/") == 0 &&
-         record.mountPath.find("/..") == std::string::npos && path.compare(0, folder.size(), folder) == 0 &&
-         path.find("/..") == std::string::npos;
+         record.mountPath.find("/..") == std::string::npos;
 }
 
 // The views and copies that mounts of other jobs still held by a running process name, of the VMs of
-// `left`: a later mount of a VM at the same path has replaced what these mounts left there.
-std::set<std::string> HeldByRunningJobs(int64_t jobId, const std::vector<MountRecord>& left) {
-  std::set<std::string> held;
+// `left`: a later mount of a VM at the same path has replaced what these mounts left there. So too any
+// copy a mount of `left` names outside its own folder, which is no copy of that mount's.
+std::set<std::string> KeptFromLeftMounts(int64_t jobId, const std::vector<MountRecord>& left) {
+  std::set<std::string> kept;
+  for (const MountRecord& record : left) {
+    const std::string folder = record.mountPath + "/";
+    for (const MountedFile& file : record.configs)
+      if (file.copy.compare(0, folder.size(), folder) != 0 || file.copy.find("/..") != std::string::npos)
+        kept.insert(file.copy);
+    for (const MountedDisk& disk : record.disks)
+      if (disk.copy.find("/..") != std::string::npos) kept.insert(disk.copy);
+  }
   for (int64_t other : ListJobs()) {
     if (other == jobId || UnendedJobProcesses(other).running.empty()) continue;
     for (const MountRecord& record : left) {
       for (const MountRecord& mount : ListMountRecordsOfVM(other, record.guid)) {
         if (mount.state != "mounted") continue;
-        for (const MountedDisk& disk : mount.disks) held.insert(disk.copy);
-        for (const MountedFile& file : mount.configs) held.insert(file.copy);
+        for (const MountedDisk& disk : mount.disks) kept.insert(disk.copy);
+        for (const MountedFile& file : mount.configs) kept.insert(file.copy);
       }
     }
   }
-  return held;
+  return kept;
 }
 
 }  // namespace
@@ -280,36 +322,14 @@ std::set<std::string> HeldByRunningJobs(int64_t jobId, const std::vector<MountRe
 bool EndLeftMounts(int64_t jobId, std::vector<std::string>& ended, std::string& error) {
   std::vector<MountRecord> left;
   for (MountRecord& record : ListMountRecords(jobId))
-    if (record.state == "mounted") left.push_back(std::move(record));
+    if (record.state == "mounted" && MountPathInLab(record)) left.push_back(std::move(record));
   if (left.empty()) return true;
-  const std::set<std::string> held = HeldByRunningJobs(jobId, left);
+  const std::set<std::string> kept = KeptFromLeftMounts(jobId, left);
   for (MountRecord& record : left) {
-    std::string why;
-    for (const MountedDisk& disk : record.disks) {
-      if (!InMountFolder(record, disk.copy) || held.count(disk.copy) || !IsSnapshotView(disk.copy)) continue;
-      if (!DropSnapshot(disk.copy, why)) {
-        error = "the mount of VM [" + record.vm + "] in job " + std::to_string(jobId) + " cannot be ended: " + why;
-        return false;
-      }
-    }
-    for (const MountedFile& file : record.configs) {
-      if (!InMountFolder(record, file.copy) || held.count(file.copy)) continue;
-      if (unlink(file.copy.c_str()) != 0 && errno != ENOENT) {
-        error = "the mount of VM [" + record.vm + "] in job " + std::to_string(jobId) + " cannot be ended: " +
-                file.copy + ": " + std::strerror(errno);
-        return false;
-      }
-      // Each configuration file has a folder of its own in the mount's; it goes once empty.
-      const std::string folder = file.copy.substr(0, file.copy.rfind('/'));
-      if (folder != record.mountPath) rmdir(folder.c_str());
-    }
     // The folder is shared by the VM's mounts of every job of the subclient: it goes only once empty.
-    if (InMountFolder(record, record.mountPath + "/")) rmdir(record.mountPath.c_str());
-    if (record.other.count("fileMount") != 0) record.other["fileMount"] = "unmounted";
-    record.state = "unmounted";
-    if (!WriteMountRecord(record.server, jobId, record, why)) {
-      error = "the end of the mount of VM [" + record.vm + "] in job " + std::to_string(jobId) +
-              " cannot be recorded: " + why;
+    std::string why;
+    if (!EndMount(record.server, jobId, record, false, kept, why)) {
+      error = "the mount of VM [" + record.vm + "] in job " + std::to_string(jobId) + " cannot be ended: " + why;
       return false;
     }
     ended.push_back(record.vm);

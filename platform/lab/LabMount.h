@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -67,6 +68,14 @@ RecordRead ReadMountRecord(const std::string& server, int64_t jobId, const std::
 std::vector<MountRecord> ListMountRecords(int64_t jobId);
 // The job's readable mount records of one VM, on every server: only its own files are read.
 std::vector<MountRecord> ListMountRecordsOfVM(int64_t jobId, const std::string& guid);
+
+// Ends a mount as the VM's unmount does: the views of disks the mount made in its mount path are
+// dropped (a view elsewhere is a shared shadow's, which ends with the shadow) and its configuration file
+// copies removed, but for those `keep` names; with `removeFolder` the mount path goes with everything in
+// it, else only the folders the mount made there and the mount path itself, once empty (another caller's
+// mount may share it). The record then says "unmounted". False with the reason.
+bool EndMount(const std::string& server, int64_t jobId, MountRecord& record, bool removeFolder,
+              const std::set<std::string>& keep, std::string& error);
 
 // The job manager's clean-up after a job whose processes died (REQUIRES: none of them runs, and the lab's
 // run lock held): each mount of the job still "mounted" is ended as the VM's unmount ends it. The views

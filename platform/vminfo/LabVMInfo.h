@@ -261,11 +261,6 @@ class LabVMInfo : public IVMInfo {
   bool CopyVM(const std::string& server, const lab::VMDescription& vm, const std::string& mountPath,
               const std::map<std::string, std::string>& copyFrom, const std::vector<size_t>& filtered,
               lab::MountRecord& record);
-  // Removes what the mount made (its own views, its file copies; its folder with everything in it when
-  // removeFolder, else only the folders it made that are left empty) and records it unmounted. False
-  // with the reason.
-  static bool EndMount(const std::string& server, int64_t jobId, lab::MountRecord& record, bool removeFolder,
-                       std::string& error);
 
   // ---- The job's shared shadow and disk filters (LabVMInfo_shadow.cpp) ----
   // With the option "singleSharedShadow" set, the copies of the VM's files in the job's standing

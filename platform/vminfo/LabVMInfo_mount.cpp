@@ -411,44 +411,11 @@ int LabVMInfo::UnmountVM(MountCtx& ctx) {
   }
   std::string error;
   // The folder goes only when it is the one this caller mounted into.
-  if (!EndMount(server, static_cast<int64_t>(ctx.jobId), record, record.mountPath == ctx.mountPath, error))
+  if (!lab::EndMount(server, static_cast<int64_t>(ctx.jobId), record, record.mountPath == ctx.mountPath, {}, error))
     return Fail(kErrMountFailed, error);
   ctx.cleanupString.clear();
   Succeed();
   return 1;
-}
-
-bool LabVMInfo::EndMount(const std::string& server, int64_t jobId, lab::MountRecord& record, bool removeFolder,
-                         std::string& error) {
-  std::string why;
-  for (const lab::MountedDisk& disk : record.disks) {
-    if (OwnView(record, disk) && !lab::DropSnapshot(disk.copy, why)) {
-      error = "Cannot unmount VM [" + record.vm + "]: " + why;
-      return false;
-    }
-  }
-  for (const lab::MountedFile& file : record.configs) unlink(file.copy.c_str());
-  if (removeFolder) {
-    if (CPxDirectory::Exists(record.mountPath) && CPxDirectory::Remove(record.mountPath, true, false).IsError()) {
-      error = "Cannot remove the mount path [" + record.mountPath + "]";
-      return false;
-    }
-  } else {
-    // The folder may be another caller's too: only what the mount made, and no longer holds anything,
-    // goes.
-    for (const lab::MountedFile& file : record.configs) {
-      const std::string folder = CPxPath::GetDirName(file.copy);
-      if (folder.compare(0, record.mountPath.size() + 1, record.mountPath + "/") == 0) rmdir(folder.c_str());
-    }
-    rmdir(record.mountPath.c_str());
-  }
-  if (record.other.count("fileMount") != 0) record.other["fileMount"] = "unmounted";
-  record.state = "unmounted";
-  if (!lab::WriteMountRecord(server, jobId, record, why)) {
-    error = "Cannot record the unmount of VM [" + record.vm + "]: " + why;
-    return false;
-  }
-  return true;
 }
 
 int LabVMInfo::PostBackupVM(MountCtx& ctx) {

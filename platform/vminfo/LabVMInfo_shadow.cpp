@@ -88,7 +88,7 @@ bool LabVMInfo::EndSharedShadowMounts(const std::string& server, int64_t jobId, 
   for (lab::MountRecord& mount : lab::ListMountRecords(jobId)) {
     if (mount.server != server || mount.state != "mounted" || !ReadsFromFolder(mount, folder)) continue;
     std::string error;
-    if (!EndMount(server, jobId, mount, false, error)) {
+    if (!lab::EndMount(server, jobId, mount, false, {}, error)) {
       Fail(kErrShadowFailed, error);
       return false;
     }
