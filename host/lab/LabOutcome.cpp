@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
-#include <set>
 
 #include "host/lab/LabTool.h"
 #include "platform/archive/ArchiveRestore.h"
@@ -253,38 +252,27 @@ size_t FirstRunOfLatestAttempt(const std::vector<lab::JobRun>& runs) {
   return 1;
 }
 
-// Whether an event of a run of the job's latest attempt (its backup phase or stub phase, or of a run not
-// known) is of a VM not backed up with a reason (its arguments: the VM's name, the reason) and names the
-// VM.
-bool LatestAttemptEventNamesVM(int64_t jobId, const std::vector<lab::JobRun>& runs, const std::string& name) {
-  const std::string event = " 0x5B0001DB " + name + "|";
-  const size_t first = FirstRunOfLatestAttempt(runs);
-  for (const lab::JobLine& line : lab::ReadNumberedJobEvents(jobId)) {
-    const size_t run = lab::RunOfJobEvent(runs, line.number);
-    if ((run == 0 || run >= first) && line.text.find(event) != std::string::npos) return true;
-  }
-  return false;
-}
-
 // The words of a coordinator that could not record a VM's status: a later attempt of the job backs it up
 // again, which holds only until a later job of the subclient has run.
 const char* const kLaterAttemptWords = "a later attempt of the job";
 
-// The VMs (by name) an event of the job's latest attempt (as LatestAttemptEventNamesVM takes it) promises
-// a later attempt of the job, in one read of the events.
-std::set<std::string> VMsPromisedALaterAttempt(int64_t jobId, const std::vector<lab::JobRun>& runs) {
+// The VMs (by name) that an event of a run of the job's latest attempt (its backup phase or stub phase,
+// or of a run not known) names as not backed up with a reason (its arguments: the VM's name, the reason),
+// each with whether a reason promises a later attempt of the job; in one read of the events.
+std::map<std::string, bool> VMsNotBackedUpByLatestAttempt(int64_t jobId, const std::vector<lab::JobRun>& runs) {
   const std::string event = " 0x5B0001DB ";
   const size_t first = FirstRunOfLatestAttempt(runs);
-  std::set<std::string> names;
+  std::map<std::string, bool> vms;
   for (const lab::JobLine& line : lab::ReadNumberedJobEvents(jobId)) {
     const size_t run = lab::RunOfJobEvent(runs, line.number);
     const size_t named = line.text.find(event);
     if ((run != 0 && run < first) || named == std::string::npos) continue;
     const size_t bar = line.text.find('|', named);
-    if (bar != std::string::npos && line.text.find(kLaterAttemptWords, bar) != std::string::npos)
-      names.insert(line.text.substr(named + event.size(), bar - named - event.size()));
+    if (bar == std::string::npos) continue;
+    bool& promises = vms[line.text.substr(named + event.size(), bar - named - event.size())];
+    promises = promises || line.text.find(kLaterAttemptWords, bar) != std::string::npos;
   }
-  return names;
+  return vms;
 }
 
 // What stands of a VM of the job once later jobs of its subclient have run (`later`, in order): the first
@@ -333,9 +321,10 @@ std::string StandingBackupWords(int64_t jobId, const std::string& guid) {
 // jobs of the subclient have run (`later`, in order) no attempt of the job runs again: a VM the job
 // did not finish, or whose record or event promises a later attempt, says what stands for it instead,
 // and one still to be archived that its archiving is left to the subclient's next archiving job.
-// `untouched` tells whether records hold VMs to be archived and no stub phase of the job touched one.
+// `notBackedUp` is what VMsNotBackedUpByLatestAttempt gives. `untouched` tells whether records hold VMs
+// to be archived and no stub phase of the job touched one.
 std::vector<std::string> VMStatusLines(int64_t jobId, bool running, const std::vector<int64_t>& later,
-                                       const std::vector<lab::JobRun>& runs, bool& untouched) {
+                                       const std::map<std::string, bool>& notBackedUp, bool& untouched) {
   using Info = JobManager::VMUpdateInfo;
   std::vector<std::string> lines;
   bool toBeArchived = false, touched = false;
@@ -344,8 +333,6 @@ std::vector<std::string> VMStatusLines(int64_t jobId, bool running, const std::v
   std::vector<lab::JobLine> events;
   lab::StubPhaseTraces traces;
   const std::string subclient = later.empty() ? std::string() : SubclientOfJob(jobId);
-  const std::set<std::string> promised =
-      later.empty() ? std::set<std::string>() : VMsPromisedALaterAttempt(jobId, runs);
   for (const std::string& guid : lab::VMStatusGuids(jobId)) {
     Info info;
     std::string error;
@@ -376,8 +363,10 @@ std::vector<std::string> VMStatusLines(int64_t jobId, bool running, const std::v
     const std::string reason = info.getstring(Info::F_failureText);
     if (!reason.empty()) line += ": " + reason;
     const bool unfinished = stubStatus == 0 && (status == kVMInProgress || status == lab::kVMStatusToBeBackedUp);
-    if (!later.empty() && !running &&
-        (archiving || unfinished || reason.find(kLaterAttemptWords) != std::string::npos || promised.count(name))) {
+    const auto event = notBackedUp.find(name);
+    const bool promised = reason.find(kLaterAttemptWords) != std::string::npos ||
+                          (event != notBackedUp.end() && event->second);
+    if (!later.empty() && !running && (archiving || unfinished || promised)) {
       line += reason.empty() ? ": " : "; ";
       if (archiving) line += "its archiving is left to the next archiving job of subclient " + subclient + "; ";
       line += StandingBackupWords(jobId, guid) + "; " + WhatStandsAfterLaterJobs(jobId, later, guid);
@@ -392,7 +381,7 @@ std::vector<std::string> VMStatusLines(int64_t jobId, bool running, const std::v
 // far as the job's other records tell: the latest attempt's event, or the job's archives of it, which a
 // record lost since leaves. A later attempt of the job backs every one of them up again, until a later
 // job of the subclient has run: then what stands of each is said instead.
-std::vector<std::string> VMsWithoutStatusLines(int64_t jobId, const std::vector<lab::JobRun>& runs,
+std::vector<std::string> VMsWithoutStatusLines(int64_t jobId, const std::map<std::string, bool>& notBackedUp,
                                                const std::vector<int64_t>& later) {
   std::vector<std::string> lines;
   const std::vector<std::string> recorded = lab::VMStatusGuids(jobId);
@@ -401,7 +390,7 @@ std::vector<std::string> VMsWithoutStatusLines(int64_t jobId, const std::vector<
     if (std::binary_search(recorded.begin(), recorded.end(), FXString::ToLower(guid))) continue;
     const std::string name = lab::SampleVMName(number);
     const size_t archives = lab::ListVMArchiveFiles(jobId, guid).size();
-    std::string why = LatestAttemptEventNamesVM(jobId, runs, name)
+    std::string why = notBackedUp.count(name)
                           ? "its status could not be recorded when the job ran (the job's event above says so)"
                       : archives > 0 ? "its record was lost after the job ran (removed, or the job manager's records "
                                        "restored from an older copy)"
@@ -514,13 +503,6 @@ AttemptLines ByAttempt(const std::vector<lab::JobLine>& lines, const std::vector
   return byAttempt;
 }
 
-// Whether the job has ended for good (completed, with errors, or failed), as the job manager holds it.
-bool Ended(const JobOutcome& outcome) {
-  return !outcome.running && !outcome.interrupted &&
-         (outcome.state == JobState::kCompleted || outcome.state == JobState::kCompletedWithErrors ||
-          outcome.state == JobState::kFailed);
-}
-
 // Whether runs.log shows a run of the stub phase in the job's latest attempt.
 bool StubPhaseRanInLatestAttempt(const std::vector<lab::JobRun>& runs) {
   for (size_t run = FirstRunOfLatestAttempt(runs); run <= runs.size(); ++run)
@@ -549,6 +531,12 @@ std::string VMStatusWords(int64_t status, int64_t stubStatus) {
   // After the stub phase the job manager keeps "To be backed up" beside a stub.
   if (stubStatus == lab::kVMStubStatusToBeArchived) return words + ", to be archived";
   return vsJobMgr::convertVMStubStatusToString(static_cast<int>(stubStatus)) + " (job manager status: " + words + ")";
+}
+
+bool HasEnded(const JobOutcome& outcome) {
+  if (outcome.interrupted || outcome.running) return false;
+  return outcome.state == JobState::kCompleted || outcome.state == JobState::kCompletedWithErrors ||
+         outcome.state == JobState::kFailed;
 }
 
 JobOutcome ReadJobOutcome(int64_t jobId) {
@@ -591,19 +579,20 @@ void PrintOutcome(int64_t jobId, const std::string& client) {
     std::printf("why: %s\n", PendingWithoutCause(jobId, client, outcome).c_str());
   // Once a later job of the subclient has run, the job manager runs no attempt of the job again.
   const std::vector<int64_t> later = LaterJobsThatHaveRun(jobId, SubclientOfJob(jobId));
+  const std::map<std::string, bool> notBackedUp = VMsNotBackedUpByLatestAttempt(jobId, runs);
   bool untouched = false;
-  const std::vector<std::string> vms = VMStatusLines(jobId, outcome.running, later, runs, untouched);
+  const std::vector<std::string> vms = VMStatusLines(jobId, outcome.running, later, notBackedUp, untouched);
   // An archiving job whose backup phase left VMs to be archived, and whose stub phase neither runs.log nor
   // a VM shows.
   const bool stubPhaseLeft = untouched && !StubPhaseRanInLatestAttempt(runs) && !outcome.stubPhaseNotEnded;
-  if (!later.empty() && (!Ended(outcome) || stubPhaseLeft))
+  if (!later.empty() && (!HasEnded(outcome) || stubPhaseLeft))
     std::printf("%s\n", NoAttemptWillRun(jobId, later.front(), stubPhaseLeft).c_str());
   if (phases.size() > 1) PrintSection("phase results (set more than once)", phases);
   PrintSection("pending causes", causes.lines);
   PrintSection("events", ByAttempt(lab::ReadNumberedJobEvents(jobId), runs, lab::RunOfJobEvent).lines);
   PrintSection("VM status", vms);
   // Before any run the job manager holds no record of any VM of the job: nothing is missing then.
-  const std::vector<std::string> unrecorded = VMsWithoutStatusLines(jobId, runs, later);
+  const std::vector<std::string> unrecorded = VMsWithoutStatusLines(jobId, notBackedUp, later);
   if (!unrecorded.empty() && (!runs.empty() || !phases.empty()))
     PrintSection("VMs of the job the job manager holds no record of", unrecorded);
   PrintSection("backup.out", lab::ReadJobResultLines(jobId));

@@ -35,6 +35,7 @@
 #include "platform/lab/LabReservations.h"
 #include "platform/lab/LabSettings.h"
 #include "platform/lab/LabStubPhase.h"
+#include "platform/lab/LabSubclient.h"
 #include "platform/lab/LabTasks.h"
 #include "platform/os/ZtProcess.h"
 #include "platform/os/ZtTime.h"
@@ -274,34 +275,14 @@ bool WaitForJob(pid_t pid, int64_t jobId, const StopDeadline& deadline, RunWatch
   }
 }
 
-// True when the job has ended for good: completed, with errors, or failed. A job that is pending, whose
-// process ended without an outcome or whose run was interrupted has not: the job manager resumes it.
-bool HasEnded(const JobOutcome& outcome) {
-  if (outcome.interrupted || outcome.running) return false;
-  return outcome.state == JobState::kCompleted || outcome.state == JobState::kCompletedWithErrors ||
-         outcome.state == JobState::kFailed;
-}
-
-// The subclient's newest job: the newest whose record names the subclient or does not read (it may
-// be the subclient's, and is not run over); 0 when there is none.
-int64_t NewestJobOf(const std::string& subclient) {
-  const std::vector<int64_t> jobs = lab::ListJobs();
-  for (auto job = jobs.rbegin(); job != jobs.rend(); ++job) {
-    if (*job >= lab::kFirstServerJobId || !lab::JobRecordExists(*job)) continue;
-    lab::JobRecord record;
-    std::string error;
-    if (!lab::ReadJobRecord(*job, record, error) || lab::SubclientOfRecord(record) == subclient) return *job;
-  }
-  return 0;
-}
-
 // The job "run" runs without --job: the subclient's newest job until it has ended, then the next one,
 // made as "create --job" would make it, with every VM the lab has; a subclient without a job gets its
 // first one. A new job's id is past every job the lab knows of, so that no id names two jobs: a job
 // whose records were lost keeps its id and its restore points. False with the reason when it cannot
 // be made.
 bool ChooseJob(const std::string& subclient, int64_t& jobId, std::string& error) {
-  const int64_t newest = NewestJobOf(subclient);
+  // A newest job whose record does not read may be the subclient's: it is not run over.
+  const int64_t newest = lab::NewestJob(subclient, true);
   if (newest > 0) {
     jobId = newest;
     const JobOutcome outcome = ReadJobOutcome(newest);
@@ -380,12 +361,6 @@ int RefuseAttemptAfterALaterJob(const std::vector<int64_t>& jobs) {
   return 0;
 }
 
-// A job id or subclient id as the job manager hands it to a job process ("-j", "-a") and the lab's
-// records name it: decimal digits alone, from 1, no sign, blank or leading zero.
-bool ReadsAsId(const std::string& text, int64_t& id) {
-  return labkv::ParseInt64InRange(text, 1, INT64_MAX, id) && std::to_string(id) == text;
-}
-
 bool Passes(const std::vector<std::string>& passed, const char* option) {
   return std::find(passed.begin(), passed.end(), option) != passed.end();
 }
@@ -396,7 +371,7 @@ bool PassedJob(const std::vector<std::string>& passed, int64_t& job, std::string
   job = 0;
   if (!Passes(passed, "-j")) return true;
   const std::string value = PassedValue(passed, "-j");
-  if (!ReadsAsId(value, job)) {
+  if (!lab::ReadsAsId(value, job)) {
     error = "-j takes the id of a job of the lab as its records name it (digits alone), not '" + value + "'";
     return false;
   }
@@ -688,7 +663,8 @@ int Run(const std::vector<std::string>& args) {
     jobId = passedJob;
   } else {
     // A subclient's next job is its own, never another subclient's.
-    if (!lab::SubclientExists(subclientOption)) {
+    lab::SubclientRecord subclientRecord;
+    if (lab::ReadSubclientRecord(subclientOption, subclientRecord, error) == lab::RecordRead::kMissing) {
       const std::string why = "the lab has no subclient " + subclientOption;
       if (parsed.options.count("subclient")) return UsageError(why, "run");
       return Failure("no job to run: " + why + " (give --subclient or --job)");
@@ -764,7 +740,7 @@ int Run(const std::vector<std::string>& args) {
     Failure(std::string("cannot watch for Ctrl-C: ") + std::strerror(errno));
     return kExitNotStarted;
   }
-  GiveBackWhatEarlierJobsLeft(jobId, lab::SubclientOfRecord(record));
+  GiveBackWhatEarlierJobsLeft(jobId, subclient);
 
   const std::string jobText = std::to_string(jobId);
   std::vector<std::string> argv =

@@ -159,6 +159,9 @@ struct JobOutcome {
   bool stubPhaseNotEnded = false;
 };
 JobOutcome ReadJobOutcome(int64_t jobId);
+// True when the job has ended for good: completed, with errors, or failed. A job that is pending, whose
+// process ended without an outcome or whose run was interrupted has not: the job manager resumes it.
+bool HasEnded(const JobOutcome& outcome);
 // The exit code of "run" for the outcome.
 int OutcomeExitCode(const JobOutcome& outcome);
 // Prints the outcome of a job of the selected lab and the lines of the client's log that matter.

@@ -517,17 +517,19 @@ std::vector<std::string> SampleVMsOfJob(int64_t jobId) {
   return names;
 }
 
-int64_t NewestJob(const std::string& subclient) {
-  int64_t newest = 0;
-  for (int64_t id : ListJobs()) {
-    if (id >= kFirstServerJobId) continue;
+int64_t NewestJob(const std::string& subclient, bool unreadableMayBeIts) {
+  const std::vector<int64_t> jobs = ListJobs();
+  for (auto job = jobs.rbegin(); job != jobs.rend(); ++job) {
+    if (*job >= kFirstServerJobId) continue;
     JobRecord record;
     std::string error;
-    if (ReadJobRecord(id, record, error) &&
-        (subclient.empty() || SubclientOfRecord(record) == subclient))
-      newest = id;
+    if (ReadJobRecord(*job, record, error)) {
+      if (subclient.empty() || SubclientOfRecord(record) == subclient) return *job;
+    } else if (unreadableMayBeIts && JobRecordExists(*job)) {
+      return *job;
+    }
   }
-  return newest;
+  return 0;
 }
 
 bool ReadLabPlan(LabPlan& plan, std::string& error) {

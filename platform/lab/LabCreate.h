@@ -83,7 +83,8 @@ std::vector<int64_t> SampleVMNumbersOfJob(int64_t jobId);
 std::vector<std::string> SampleVMsOfJob(int64_t jobId);
 
 // The newest job of the subclient the lab tool made (below the management server's job ids), of any
-// subclient when it is empty; 0 when there is none.
-int64_t NewestJob(const std::string& subclient);
+// subclient when it is empty; 0 when there is none. A job whose record does not read is passed over, or,
+// with `unreadableMayBeIts`, taken as the subclient's: it may be, and a run is not to run over it.
+int64_t NewestJob(const std::string& subclient, bool unreadableMayBeIts = false);
 
 }  // namespace lab

@@ -1,7 +1,5 @@
 #include "platform/lab/LabJobIds.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <filesystem>
 
@@ -17,8 +15,6 @@
 namespace lab {
 namespace {
 
-const char* const kSubclientSuffix = ".conf";
-
 // The entries of a folder by name, folders or files; none when it cannot be listed. The names come
 // with their kinds from the listing itself: no entry is looked at on its own.
 std::vector<std::string> Names(const std::string& folder, bool folders) {
@@ -30,11 +26,6 @@ std::vector<std::string> Names(const std::string& folder, bool folders) {
     if (it->is_directory(ignored) == folders) names.push_back(it->path().filename().string());
   }
   return names;
-}
-
-// A job id as a name holds it: decimal digits alone, from 1.
-bool IdOfText(const std::string& text, int64_t& id) {
-  return labkv::ParseInt64InRange(text, 1, INT64_MAX, id) && text[0] != '0';
 }
 
 bool StripAround(const std::string& name, const std::string& prefix, const std::string& suffix, std::string& middle) {
@@ -52,13 +43,23 @@ bool JobOfResultFile(const std::string& name, int64_t& id, bool& madeByARun) {
   madeByARun = true;
   if (StripAround(name, "vmcollect_", ".ztf", middle)) {
     madeByARun = false;
-    return IdOfText(middle, id);
+    return ReadsAsId(middle, id);
   }
-  if (StripAround(name, "backup_", ".xml", middle)) return IdOfText(middle, id);
-  if (StripAround(name, "SharedShadow_", ".xml", middle)) return IdOfText(middle.substr(0, middle.find('_')), id);
+  if (StripAround(name, "backup_", ".xml", middle)) return ReadsAsId(middle, id);
+  if (StripAround(name, "SharedShadow_", ".xml", middle)) return ReadsAsId(middle.substr(0, middle.find('_')), id);
   if (StripAround(name, "VMSnap_", ".snap", middle))
-    return middle.find('_') != std::string::npos && IdOfText(middle.substr(middle.rfind('_') + 1), id);
+    return middle.find('_') != std::string::npos && ReadsAsId(middle.substr(middle.rfind('_') + 1), id);
   return false;
+}
+
+// The subclients the lab has a record of (subclients/<appId>.conf), in order.
+std::vector<std::string> ListSubclients() {
+  std::vector<std::string> subclients;
+  std::string appId;
+  for (const std::string& name : Names(SubclientsDir(), false))
+    if (name[0] != '.' && StripAround(name, "", ".conf", appId)) subclients.push_back(appId);
+  std::sort(subclients.begin(), subclients.end());
+  return subclients;
 }
 
 class Finder {
@@ -91,7 +92,7 @@ class Finder {
       if (!IsSafeComponent(agent)) continue;
       for (const std::string& name : Names(MediaAgentDir(agent), true)) {
         int64_t id = 0;
-        if (IdOfText(name, id)) Note(id, std::string(), true);
+        if (ReadsAsId(name, id)) Note(id, std::string(), true);
       }
     }
   }
@@ -113,12 +114,12 @@ class Finder {
       std::map<int64_t, bool> ids;  // id -> whether only a run leaves the record
       for (const std::string& name : Names(folder, true)) {
         int64_t id = 0;
-        if (IdOfText(name, id)) ids.emplace(id, false);
+        if (ReadsAsId(name, id)) ids.emplace(id, false);
       }
       for (const std::string& name : Names(folder + "/jobs", false)) {
         const size_t dot = name.rfind('.');
         int64_t id = 0;
-        if (dot == std::string::npos || !IdOfText(name.substr(0, dot), id)) continue;
+        if (dot == std::string::npos || !ReadsAsId(name.substr(0, dot), id)) continue;
         const std::string suffix = name.substr(dot);
         if (suffix == ".parent")
           known_.childJobs.insert(id);
@@ -152,6 +153,10 @@ class Finder {
 };
 
 }  // namespace
+
+bool ReadsAsId(const std::string& text, int64_t& id) {
+  return labkv::ParseInt64InRange(text, 1, INT64_MAX, id) && std::to_string(id) == text;
+}
 
 bool JobFolderShowsARun(int64_t jobId) {
   return !ReadRunEvents(jobId).empty() || !ReadPhaseLines(jobId).empty() || !VMStatusGuids(jobId).empty();
@@ -216,25 +221,6 @@ bool CheckNewBackupJobId(const KnownJobIds& known, int64_t jobId, std::string& e
   const int64_t next = NextBackupJobId(known, ignored);
   if (next > 0) error += " (the next new job is " + std::to_string(next) + ")";
   return false;
-}
-
-std::vector<std::string> ListSubclients() {
-  std::vector<std::string> subclients;
-  if (Root().empty()) return subclients;
-  const std::string suffix = kSubclientSuffix;
-  for (const std::string& name : Names(SubclientsDir(), false)) {
-    if (name.size() <= suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0 ||
-        name[0] == '.')
-      continue;
-    subclients.push_back(name.substr(0, name.size() - suffix.size()));
-  }
-  std::sort(subclients.begin(), subclients.end());
-  return subclients;
-}
-
-bool SubclientExists(const std::string& appId) {
-  if (Root().empty() || !IsSafeComponent(appId + kSubclientSuffix)) return false;
-  return access(SubclientConfPath(appId).c_str(), F_OK) == 0;
 }
 
 }  // namespace lab

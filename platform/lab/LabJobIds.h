@@ -45,6 +45,10 @@ struct KnownJobIds {
   int64_t NewestRun() const;
 };
 
+// A job id or subclient id as the lab's records name it and the job manager hands it to a job process
+// ("-j", "-a"): decimal digits alone, from 1, no sign, blank or leading zero.
+bool ReadsAsId(const std::string& text, int64_t& id);
+
 // Every backup job id the lab at Root() knows of, read from the folders above by their names (the
 // history of each subclient and the subclients' records for their GUIDs are the only files read):
 // cheap on a lab of hundreds of VMs and long job histories.
@@ -67,10 +71,5 @@ int64_t NextBackupJobId(const KnownJobIds& known, std::string& error);
 // other records, and past every job that has run. False with the reason, naming the next id it may
 // take, otherwise.
 bool CheckNewBackupJobId(const KnownJobIds& known, int64_t jobId, std::string& error);
-
-// The subclients the lab has a record of (subclients/<appId>.conf), in order.
-std::vector<std::string> ListSubclients();
-// Whether the lab has a record of the subclient.
-bool SubclientExists(const std::string& appId);
 
 }  // namespace lab
