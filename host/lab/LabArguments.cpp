@@ -158,8 +158,6 @@ bool SelectJob(const Arguments& parsed, int64_t& jobId, std::string& error) {
   return true;
 }
 
-bool JobHasRun(int64_t jobId) { return lab::JobFolderShowsARun(jobId); }
-
 std::vector<int64_t> LaterJobsThatHaveRun(int64_t jobId, const std::string& subclient) {
   std::vector<int64_t> later;
   // The management server's jobs (restores, workflows) are no backups of a subclient: the known ids leave
@@ -167,7 +165,7 @@ std::vector<int64_t> LaterJobsThatHaveRun(int64_t jobId, const std::string& subc
   const lab::KnownJobIds known = lab::FindKnownJobIds();
   for (auto job = known.jobs.upper_bound(jobId); job != known.jobs.end(); ++job) {
     if (job->second.hasFolder) {
-      if (!JobHasRun(job->first)) continue;
+      if (!lab::JobFolderShowsARun(job->first)) continue;
       lab::JobRecord record;
       std::string error;
       if (lab::ReadJobRecord(job->first, record, error) && lab::SubclientOfRecord(record) != subclient) continue;
@@ -198,7 +196,7 @@ bool SelectJobOrNewest(const Arguments& parsed, int64_t& jobId, std::string& err
   }
   const std::vector<int64_t> jobs = lab::ListJobs();
   for (auto job = jobs.rbegin(); job != jobs.rend(); ++job) {
-    if (!JobHasRun(*job)) continue;
+    if (!lab::JobFolderShowsARun(*job)) continue;
     jobId = *job;
     return true;
   }

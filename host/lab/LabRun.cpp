@@ -448,7 +448,7 @@ bool CheckLevel(int64_t jobId, const lab::JobRecord& record, const std::vector<s
   const std::string asked = PassedValue(passed, "-t");
   int64_t number = 0;
   if (asked.empty() || !labkv::ParseInt64(asked, number) || number == record.bkpLevel) return true;
-  if (JobHasRun(jobId)) {
+  if (lab::JobFolderShowsARun(jobId)) {
     error = "job " + std::to_string(jobId) + " has run at level " + std::to_string(record.bkpLevel) + " (" +
             LevelName(record.bkpLevel) + "), and every later run of it keeps that level: leave out -t (or give -t " +
             std::to_string(record.bkpLevel) + ")";

@@ -91,14 +91,11 @@ bool SelectLab(const std::string& folder, std::string& error);
 // The job of "--job" (default kDefaultJob); false with the reason when it is not a positive number
 // or the lab has no such job.
 bool SelectJob(const Arguments& parsed, int64_t& jobId, std::string& error);
-// Whether a job process of the job has run: runs.log says so or, where it was lost, the job manager's
-// records that only a job process writes (a phase result, a VM's status).
-bool JobHasRun(int64_t jobId);
-// The jobs of the subclient after the job that have run (JobHasRun), in order. Each builds on the job's
-// backups or reports a stub by them, so the job manager runs no attempt of the job once there is one. A job
-// only made (create --job) has not run; one whose record does not read counts as the subclient's, and so
-// does one whose folder is lost that its run's records (archives, index, history) name under no other
-// subclient alone.
+// The jobs of the subclient after the job that have run (lab::JobFolderShowsARun), in order. Each builds
+// on the job's backups or reports a stub by them, so the job manager runs no attempt of the job once
+// there is one. A job only made (create --job) has not run; one whose record does not read counts as the
+// subclient's, and so does one whose folder is lost that its run's records (archives, index, history)
+// name under no other subclient alone.
 std::vector<int64_t> LaterJobsThatHaveRun(int64_t jobId, const std::string& subclient);
 // The subclient the job's record names: "1" when it names none or does not read.
 std::string SubclientOfJob(int64_t jobId);
