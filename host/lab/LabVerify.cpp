@@ -52,18 +52,27 @@ std::string ShortName(const std::string& name, const std::string& guid) {
 // The VM's mounts recorded for the job, but one an earlier attempt of the job left (defined below).
 std::vector<lab::MountRecord> MountsOfJob(const Verification& verification, int64_t jobId, const std::string& guid);
 
-// The disk as the mount of `jobId` took it, and its mount; false when there is none.
+// The disk as the mount of `jobId` took it, and its mount; false when there is none. Given the change id
+// a backup of the job read the disk at, the mount that took the disk at that generation is the one: an
+// earlier attempt's (kept in the record of the mount that replaced it) when the backup that stands for
+// the job is that attempt's.
 bool PointInTimeDisk(const Verification& verification, int64_t jobId, const std::string& guid,
-                     const std::string& indexName, lab::MountRecord& record, lab::MountedDisk& found) {
-  for (const lab::MountRecord& mount : MountsOfJob(verification, jobId, guid)) {
-    for (const lab::MountedDisk& disk : mount.disks) {
-      if (disk.indexName != indexName) continue;
-      record = mount;
-      found = disk;
-      return true;
+                     const std::string& indexName, lab::MountRecord& record, lab::MountedDisk& found,
+                     const std::string& changeId = std::string()) {
+  const std::vector<lab::MountRecord> mounts = MountsOfJob(verification, jobId, guid);
+  const auto find = [&](bool earlier, bool anyGeneration) {
+    for (const lab::MountRecord& mount : mounts) {
+      for (const lab::MountedDisk& disk : earlier ? mount.earlierDisks : mount.disks) {
+        if (disk.indexName != indexName || (!anyGeneration && disk.changeId != changeId)) continue;
+        record = mount;
+        found = disk;
+        return true;
+      }
     }
-  }
-  return false;
+    return false;
+  };
+  if (!changeId.empty() && (find(false, false) || find(true, false))) return true;
+  return find(false, true);
 }
 
 // SHA-256 of the restored disk with the sectors its last backup left out read as zeros, and how many
@@ -160,10 +169,12 @@ uint64_t SectorCount(const std::vector<std::pair<uint64_t, uint64_t>>& ranges) {
   return sectors;
 }
 
-// The image given for the disk, else the point-in-time copy of the job's mount; false (with why) when
-// there is neither.
+// The image given for the disk, else the point-in-time copy of the job's mount (the mount that took the
+// disk at `changeId`, the generation the job's backup of it read, when that is given); false (with why)
+// when there is neither.
 bool ReferenceOf(const Verification& verification, const std::string& guid, const std::string& name, int64_t lastJob,
-                 const std::map<std::string, std::string>& images, Reference& reference, std::string& why) {
+                 const std::map<std::string, std::string>& images, const std::string& changeId, Reference& reference,
+                 std::string& why) {
   auto image = images.find(name);
   if (image != images.end()) {
     struct stat status {};
@@ -175,7 +186,7 @@ bool ReferenceOf(const Verification& verification, const std::string& guid, cons
     reference.digest = [path](std::string& sha, std::string& error) { return CPxSha256::OfFile(path, sha, error); };
     lab::MountRecord mount;
     lab::MountedDisk mounted;
-    if (PointInTimeDisk(verification, lastJob, guid, name, mount, mounted) && !mounted.leftOut.empty()) {
+    if (PointInTimeDisk(verification, lastJob, guid, name, mount, mounted, changeId) && !mounted.leftOut.empty()) {
       reference.notCompared = mounted.leftOut;
       reference.digestOutside = [path, mounted](std::string& sha, std::string& error) {
         return lab::DigestWithoutSectors(path, mounted.leftOut, sha, error);
@@ -186,7 +197,7 @@ bool ReferenceOf(const Verification& verification, const std::string& guid, cons
   lab::MountRecord mount;
   lab::MountedDisk mounted;
   // A failback job backed the VM up from its replica's disks.
-  const bool own = PointInTimeDisk(verification, lastJob, guid, name, mount, mounted);
+  const bool own = PointInTimeDisk(verification, lastJob, guid, name, mount, mounted, changeId);
   if (!own && !lab::FailbackMountedDisk(lastJob, guid, name, mount, mounted)) {
     why = "the mount of job " + std::to_string(lastJob) + " recorded no such disk";
     return false;
@@ -266,14 +277,15 @@ void VerifyDisk(const archive::RestoredDisk& disk, const std::string& guid, int6
   }
   Reference reference;
   std::string why;
-  bool found = ReferenceOf(verification, guid, name, lastJob, images, reference, why);
+  bool found = ReferenceOf(verification, guid, name, lastJob, images,
+                           disk.headerJob == lastJob ? disk.place.changeId : std::string(), reference, why);
   // A job that reported a stub (no mount) backed no disk of it up: a disk the stub deleted (restored since)
   // comes back as the earlier backup that holds it took it. The stub's disks are the VM's at the job, as its
   // records tell them, or the job manager's record of that earlier job says it stubbed the VM.
   if (!found && disk.headerJob > 0 && disk.headerJob < lastJob && disk.extentsFromLastJob == 0 &&
       !MountedInJob(verification, lastJob, guid) &&
       (StubbedOnTheHypervisorsVMBy(disk.headerJob, guid) || StubHadDisk(guid, lastJob, name)))
-    found = ReferenceOf(verification, guid, name, disk.headerJob, images, reference, why);
+    found = ReferenceOf(verification, guid, name, disk.headerJob, images, disk.place.changeId, reference, why);
   // An image given for the disk is of the disk the job took, not of one an earlier job left in the chain.
   if ((!found || reference.named) && OnlyAnEarlierJobHolds(verification, disk, guid, lastJob, name)) {
     std::printf("  disk %s: %llu bytes: not taken by the mount of job %lld, so no part of its backup (a restore "

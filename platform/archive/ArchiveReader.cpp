@@ -1,12 +1,15 @@
 #include "platform/archive/ArchiveReader.h"
 
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
+#include <map>
 
 #include "platform/os/CPxCRC32.h"
 
@@ -482,19 +485,89 @@ std::string JobBackup::Why() const {
   return failedItem;
 }
 
+namespace {
+
+using AttemptArchives = std::map<Attempt, std::vector<const ArchiveContents*>>;
+
+// The archives by attempt; one of which nothing tells the attempt goes with the latest.
+AttemptArchives ByAttempt(const std::vector<const ArchiveContents*>& archives, const Attempt& latest) {
+  AttemptArchives byAttempt;
+  for (const ArchiveContents* archive : archives) {
+    const bool unknown = BeginUnread(*archive) && AttemptOf(*archive) == Attempt();
+    byAttempt[unknown ? latest : AttemptOf(*archive)].push_back(archive);
+  }
+  return byAttempt;
+}
+
+// Whether the VM's header item (its name "\<VM GUID>") ended well in the archive: the writer's last
+// item of a VM it backed up whole.
+bool EndsTheVMWell(const ArchiveContents& archive) {
+  const std::string header = "\\" + archive.vmGuid;
+  return std::any_of(archive.items.begin(), archive.items.end(), [&](const Item& item) {
+    return (item.kind == ItemKind::kDirectory || item.kind == ItemKind::kPseudo) && item.ended && item.success &&
+           item.name.size() == header.size() && strcasecmp(item.name.c_str(), header.c_str()) == 0;
+  });
+}
+
+bool AnItemEndedFailed(const ArchiveContents& archive) {
+  return std::any_of(archive.items.begin(), archive.items.end(),
+                     [](const Item& item) { return item.ended && !item.success; });
+}
+
+// Whether the attempt's archives show it finished the VM: each committed and well formed, none with an
+// item ended failed, and the VM's header ended well in one.
+bool FinishedTheVM(const std::vector<const ArchiveContents*>& archives) {
+  bool ended = false;
+  for (const ArchiveContents* archive : archives) {
+    if (archive->absent || !archive->malformed.empty() || AnItemEndedFailed(*archive)) return false;
+    ended = ended || EndsTheVMWell(*archive);
+  }
+  return ended;
+}
+
+// Whether the attempt's archives show it did not finish the VM: a file its writer never ended, an item
+// ended failed, or files all read whole of which none ends the VM. A file lost or damaged since says
+// nothing of how the attempt ended.
+bool DidNotFinishTheVM(const std::vector<const ArchiveContents*>& archives) {
+  bool whole = true;
+  for (const ArchiveContents* archive : archives) {
+    if (archive->neverCommitted || AnItemEndedFailed(*archive)) return true;
+    if (archive->absent || !archive->malformed.empty() || EndsTheVMWell(*archive)) whole = false;
+  }
+  return whole;
+}
+
+// The attempt that stands for the VM's backup in the job (see JudgeJobBackup).
+Attempt StandingAttempt(const AttemptArchives& byAttempt, const Attempt& latest) {
+  const auto found = byAttempt.find(latest);
+  if (found == byAttempt.end() || FinishedTheVM(found->second) || !DidNotFinishTheVM(found->second)) return latest;
+  for (auto earlier = std::make_reverse_iterator(found); earlier != byAttempt.rend(); ++earlier)
+    if (FinishedTheVM(earlier->second)) return earlier->first;
+  return latest;
+}
+
+}  // namespace
+
 JobBackup JudgeJobBackup(const std::vector<const ArchiveContents*>& archives) {
   JobBackup judged;
-  judged.attempt = LatestAttempt(archives);
-  for (const ArchiveContents* archive : archives) {
-    // One whose beginning does not read, and of which nothing else tells the attempt, cannot be shown
-    // to be of an earlier attempt: it counts.
-    if ((BeginUnread(*archive) && AttemptOf(*archive) == Attempt()) || AttemptOf(*archive) == judged.attempt) {
-      judged.archives.push_back(archive);
+  const Attempt latest = LatestAttempt(archives);
+  const AttemptArchives byAttempt = ByAttempt(archives, latest);
+  judged.attempt = StandingAttempt(byAttempt, latest);
+  for (const auto& attempt : byAttempt) {
+    if (attempt.first == judged.attempt) {
+      judged.archives = attempt.second;
       continue;
     }
-    judged.notes.push_back("archive " + archive->path + " left out: an earlier attempt of job " +
-                           std::to_string(archive->jobId) +
-                           (archive->malformed.empty() ? std::string() : ", not well formed"));
+    const bool later = judged.attempt < attempt.first;
+    const bool finished = !later && FinishedTheVM(attempt.second);
+    if (finished) judged.earlier.insert(judged.earlier.begin(), attempt.second.begin(), attempt.second.end());
+    for (const ArchiveContents* archive : attempt.second) {
+      std::string note = "archive " + archive->path + " left out: ";
+      note += later ? "a later attempt of job " + std::to_string(archive->jobId) + " that did not finish the VM"
+                    : "an earlier attempt of job " + std::to_string(archive->jobId);
+      if (!archive->malformed.empty()) note += ", not well formed";
+      judged.notes.push_back(note);
+    }
   }
   const auto byId = [](const ArchiveContents* a, const ArchiveContents* b) {
     return a->archiveFileId < b->archiveFileId;

@@ -103,6 +103,8 @@ struct ArchiveContents {
   // An archive its VM's note names that was never committed or is not there: none of it counts, and it
   // is not well formed (`malformed` says which).
   bool absent = false;
+  // Of those, one left under its uncommitted name: its writer never ended it.
+  bool neverCommitted = false;
 };
 
 // Reads and checks the whole file. False with the first problem found; `contents` then holds what
@@ -139,22 +141,29 @@ struct Attempt {
 };
 Attempt AttemptOf(const ArchiveContents& contents);
 // Of the archives of one VM in one job, the latest attempt: an agent the coordinator gave up on, or a
-// job run again after an interruption, leaves archives of an earlier attempt, and only the last
-// attempt stands for the VM's backup in the job. All zero for none.
+// job run again after an interruption, leaves archives of an earlier attempt. All zero for none.
 Attempt LatestAttempt(const std::vector<const ArchiveContents*>& archives);
 
 // What stands for a VM's backup in one job, as every reader of backups (restores, verify, the index,
-// the stub's check) takes it: the archives of the latest attempt, judged by themselves alone. An
-// earlier attempt's archive is left out with a note, well formed or not: an attempt that failed must
-// not spoil its retry. One whose first record cannot be read is of the attempt its reader learnt
-// elsewhere (its note), else of no attempt it can be shown to be earlier than: it counts with the
-// latest. The backup is unusable when an archive of the latest attempt is not well formed or one of
-// its items ended failed.
+// the stub's check) takes it: the archives of the latest attempt, judged by themselves alone, unless
+// that attempt shows it did not finish the VM (an archive of it never committed, an item of it ended
+// failed, or every archive of it read whole without the VM's header item ended well, which a writer
+// sends once every disk is in) and an earlier attempt finished it: then the latest such earlier
+// attempt stands, and a later attempt takes the job's restore point of the VM away only by finishing
+// it. An archive of another attempt is left out with a note, well formed or not: an attempt that
+// failed must not spoil its retry, nor its retry the backup it did not replace. One whose first
+// record cannot be read is of the attempt its reader learnt elsewhere (its note), else of no attempt
+// it can be shown to be earlier than: it counts with the latest. The backup is unusable when an
+// archive of the standing attempt is not well formed or one of its items ended failed.
 struct JobBackup {
   Attempt attempt;
-  std::vector<const ArchiveContents*> archives;  // the latest attempt's, by archive file id
-  std::string malformed;   // the first archive of the latest attempt that is not well formed, and why
-  std::string failedItem;  // the first item of the latest attempt that ended failed, and where
+  std::vector<const ArchiveContents*> archives;  // the standing attempt's, by archive file id
+  // The archives of the earlier attempts that finished the VM, the latest attempt first: a disk the
+  // standing attempt does not back up (deleted by the job's own stub since, given after that attempt)
+  // stands as the newest of them holds it, unless the standing attempt took it off the VM.
+  std::vector<const ArchiveContents*> earlier;
+  std::string malformed;   // the first archive of the standing attempt that is not well formed, and why
+  std::string failedItem;  // the first item of the standing attempt that ended failed, and where
   std::vector<std::string> notes;  // the archives left out
   bool Usable() const { return malformed.empty() && failedItem.empty(); }
   // Why the backup cannot be used; empty when it can.

@@ -182,11 +182,15 @@ class JobBackups {
       }
       Backup& backup = usable_[job.first];
       backup.archives = judged.archives;
+      std::set<std::string> takenOff;  // the disks the standing attempt took off the VM, lower case
       for (const ArchiveContents* archive : judged.archives) {
         backup.full = backup.full || archive->backupLevel == 1;
-        for (const Item& item : archive->items)
+        for (const Item& item : archive->items) {
           if (item.kind == ItemKind::kDisk) backup.disks[item.name] = DiskHeaderOf{archive, &item};
+          if (item.kind == ItemKind::kFile && (item.flags & kDeletedItemFlag)) takenOff.insert(FXString::ToLower(item.name));
+        }
       }
+      KeepDisksOfEarlierAttempts(judged.earlier, takenOff, backup);
       links_.insert(job.first);
     }
     // A job that recorded a backup of the VM that its archives do not give is a lost backup: never
@@ -214,6 +218,7 @@ class JobBackups {
     if (!rest.Usable()) return judged;
     absent_[job] = absent.front();
     rest.attempt = judged.attempt;
+    rest.earlier = judged.earlier;
     rest.notes = judged.notes;
     for (const std::string& why : absent) rest.notes.push_back("archive left out of job " + std::to_string(job) + ": " + why);
     return rest;
@@ -249,6 +254,8 @@ class JobBackups {
   }
 
   const std::vector<const ArchiveContents*>& Archives(int64_t job) const { return usable_.at(job).archives; }
+  // The archives of earlier attempts of the job that hold a disk of its backup (KeepDisksOfEarlierAttempts).
+  const std::vector<const ArchiveContents*>& EarlierArchives(int64_t job) const { return usable_.at(job).earlier; }
   const std::map<std::string, DiskHeaderOf>& Disks(int64_t job) const { return usable_.at(job).disks; }
   const DiskHeaderOf* Disk(int64_t job, const std::string& name) const {
     if (!Usable(job)) return nullptr;
@@ -280,9 +287,27 @@ class JobBackups {
  private:
   struct Backup {
     std::vector<const ArchiveContents*> archives;
+    std::vector<const ArchiveContents*> earlier;
     bool full = false;
     std::map<std::string, DiskHeaderOf> disks;
   };
+  // A disk the standing attempt at the VM does not back up keeps the backup the latest earlier attempt
+  // of the job that finished the VM made of it: a later attempt supersedes only what it backs up.
+  static void KeepDisksOfEarlierAttempts(const std::vector<const ArchiveContents*>& earlier,
+                                         const std::set<std::string>& takenOff, Backup& backup) {
+    for (const ArchiveContents* archive : earlier) {
+      bool kept = false;
+      for (const Item& item : archive->items) {
+        if (item.kind != ItemKind::kDisk || backup.disks.count(item.name) ||
+            takenOff.count(FXString::ToLower(item.name)))
+          continue;
+        backup.disks[item.name] = DiskHeaderOf{archive, &item};
+        kept = true;
+      }
+      if (kept) backup.earlier.push_back(archive);
+    }
+  }
+
   const std::string vmGuid_;
   const BackupRecords& records_;
   std::map<int64_t, Backup> usable_;
@@ -449,16 +474,26 @@ bool Assemble(const std::vector<ArchiveContents>& archives, const std::string& v
   std::map<std::string, uint32_t> unitSizes;
   for (int64_t job : backup.jobs) {
     if (!jobs.Usable(job)) continue;
-    for (const ArchiveContents* archive : jobs.Archives(job)) {
+    std::vector<const ArchiveContents*> archivesOfJob = jobs.Archives(job);
+    const size_t standing = archivesOfJob.size();
+    archivesOfJob.insert(archivesOfJob.end(), jobs.EarlierArchives(job).begin(), jobs.EarlierArchives(job).end());
+    for (size_t taken = 0; taken < archivesOfJob.size(); ++taken) {
+      const ArchiveContents* archive = archivesOfJob[taken];
+      // An earlier attempt's archive gives only the extents of the disks it stands for.
+      const bool earlier = taken >= standing;
       // A collection's container lies above the containers of its files.
       std::set<std::string> containers;
       for (const Item& item : archive->items)
         if (item.kind == ItemKind::kContainer) containers.insert(item.name);
       for (const Item& item : archive->items) {
+        if (earlier && item.kind != ItemKind::kExtent) continue;
         switch (item.kind) {
           case ItemKind::kExtent: {
             const auto disk = backup.disks.find(ParentOf(item.name));
             if (disk == backup.disks.end() || !disks.Chains().at(disk->first).count(job)) break;
+            // Each disk's extents in a job come from the attempt whose header of it stands there.
+            const DiskHeaderOf* header = jobs.Disk(job, disk->first);
+            if (header == nullptr || !(AttemptOf(*header->archive) == AttemptOf(*archive))) break;
             uint64_t number = 0;
             if (!ParseExtentNumber(item.name, number)) {
               error = "cannot tell the extent number of item [" + item.name + "] in " + archive->path;

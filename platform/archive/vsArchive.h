@@ -173,9 +173,10 @@ class vsArchive {
   // Notes the created archive file for the stream's VM (none for a file of no VM), with the attempt
   // that made it.
   int NoteArchiveFile(uint64_t id, uint64_t dispatch) EXCLUSIVE_LOCKS_REQUIRED(mutex_);
-  // Before the first archive file of this attempt at the stream's VM: forgets the index's record of the
-  // VM in the job when an earlier attempt left one (0, or kRetCreateFailed when it cannot).
-  int ForgetSupersededIndexRecord(uint64_t dispatch) EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  // Before the file that ends the stream's VM well is committed, which makes this attempt's backup of
+  // the VM the one that stands in the job: forgets the index's record of the VM in the job, which an
+  // earlier attempt left (0, or kRetCloseFailed when it cannot).
+  int ForgetSupersededIndexRecord() EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   // The fields of the archive's first record.
   std::string BeginFields(uint64_t id, int64_t childJobId, int64_t clientId, int64_t subclientId,
                           const std::string& collectText, uint32_t backupLevel, bool indexOnly, uint64_t dispatch)
@@ -213,6 +214,10 @@ class vsArchive {
   // not whole: it is committed only with a failed item in it, so that no reader takes it for whole.
   bool itemOpen_ GUARDED_BY(mutex_) = false;
   bool failedItemSent_ GUARDED_BY(mutex_) = false;
+  // The item open is the VM's header ("\<VM GUID>"), and that header has ended well: the file ends a
+  // whole backup of the VM.
+  bool vmHeaderOpen_ GUARDED_BY(mutex_) = false;
+  bool vmEnded_ GUARDED_BY(mutex_) = false;
   int sendFailure_ GUARDED_BY(mutex_) = 0;
   std::string sendFailureText_ GUARDED_BY(mutex_);
 

@@ -150,6 +150,7 @@ void vsArchive::NoteSent(RecordType type, const std::string& fields, int code) {
     case RecordType::kDiskHeader:
     case RecordType::kExtentHeader:
       itemOpen_ = true;
+      vmHeaderOpen_ = false;
       break;
     case RecordType::kEndOfItem: {
       archive::FieldReader in(fields.data(), fields.size());
@@ -157,6 +158,8 @@ void vsArchive::NoteSent(RecordType type, const std::string& fields, int code) {
       in.Bool(success);
       itemOpen_ = false;
       failedItemSent_ = failedItemSent_ || !success;
+      vmEnded_ = vmEnded_ || (success && vmHeaderOpen_);
+      vmHeaderOpen_ = false;
       break;
     }
     case RecordType::kUnchangedRange:  // ends a header-only item, as a reader takes it
@@ -207,21 +210,20 @@ uint64_t vsArchive::DispatchOfVM() const {
   return vmGuid_.empty() ? 0 : DispatchOfThisAttempt(jobId, vmGuid_);
 }
 
-int vsArchive::ForgetSupersededIndexRecord(uint64_t dispatch) {
-  static const char* const sig = "int vsArchive::ForgetSupersededIndexRecord(uint64_t)";
+int vsArchive::ForgetSupersededIndexRecord() {
+  static const char* const sig = "int vsArchive::ForgetSupersededIndexRecord()";
   if (vmGuid_.empty() || jobMgr_ == nullptr || appMgr_ == nullptr) return kRetOk;
   const int64_t jobId = jobMgr_->getJobId();
   const std::string subclient = appMgr_->getSubclientGUID();
+  // The index learns a VM's backup once the files of it are done, after this one: a record there now
+  // is an earlier attempt's. Forgotten before this file counts, so that no job builds on it once
+  // this attempt stands; should the commit not come, the earlier attempt stands on the media and a
+  // VM the index holds no record of gets a full backup next.
   if (!lab::IndexHoldsVMEntries(subclient, vmGuid_, jobId)) return kRetOk;
-  // The index learns a VM's backup once its archives are done, so a record there before this attempt's
-  // first archive is an earlier attempt's.
-  const uint64_t process = ProcessAttempt();
-  for (const lab::NotedArchive& noted : lab::ListVMNotedArchives(jobId, vmGuid_))
-    if (noted.dispatch == dispatch && noted.process == process) return kRetOk;
   std::string error;
   if (!lab::ForgetIndexVMEntries(subclient, vmGuid_, jobId, error))
-    return Fail(kRetCreateFailed, "the index's record of VM [" + vmGuid_ + "] from an earlier attempt of job [" +
-                                      std::to_string(jobId) + "] cannot be forgotten: " + error);
+    return Fail(kRetCloseFailed, "the index's record of VM [" + vmGuid_ + "] from an earlier attempt of job [" +
+                                     std::to_string(jobId) + "] cannot be forgotten: " + error);
   EvDebug::Debug(sig, "The index's record of VM [%s] in job [%lld] is of an earlier attempt, which this one "
                  "supersedes: forgotten until this attempt's own is learned", vmGuid_.c_str(),
                  static_cast<long long>(jobId));
@@ -282,12 +284,7 @@ int vsArchive::createArchiveFile(const std::string& vmGuid, int64_t childJobId, 
   uint64_t id = 0;
   std::string path;
   if (int code = NewArchivePath(id, path)) return code;
-  // Every reader takes a VM's backup in a job by the job's latest attempt at it, and this attempt's first
-  // archive makes it that: what the index learned of an earlier attempt stands for no backup once the
-  // archive is there, and a job after this one, should this attempt be cut off before the index learns
-  // its own, would build on a backup no restore reads.
   const uint64_t dispatch = DispatchOfVM();
-  if (int code = ForgetSupersededIndexRecord(dispatch)) return code;
   std::string error;
   if (!writer_.Create(path, error)) return Fail(kRetCreateFailed, error);
   // Noted once the file is there and before anything is in it: a note never names a file that was
@@ -308,6 +305,8 @@ int vsArchive::createArchiveFile(const std::string& vmGuid, int64_t childJobId, 
   streamFailed_ = false;
   itemOpen_ = false;
   failedItemSent_ = false;
+  vmHeaderOpen_ = false;
+  vmEnded_ = false;
   sendFailure_ = kRetOk;
   sendFailureText_.clear();
   EvDebug::Debug(sig, "Created archive file [%llu] for VM [%s] on stream [%d]: %s", static_cast<unsigned long long>(id),
@@ -384,6 +383,15 @@ int vsArchive::CloseArchiveFileLocked() {
     streamFailed_ = true;
     return Fail(kRetCloseFailed, "archive file not whole: " + sendFailureText_);
   }
+  if (vmEnded_ && !failedItemSent_) {
+    if (int code = ForgetSupersededIndexRecord()) {
+      writer_.Abandon();
+      archiveFileId_ = 0;
+      bufferOut_ = false;
+      streamFailed_ = true;
+      return code;
+    }
+  }
   FieldWriter fields;
   fields.U64(writer_.Records());
   fields.U64(dataBytes_);
@@ -433,7 +441,9 @@ int vsArchive::sendFileHeader(const std::string& name, uint64_t size, int64_t ti
       FileHeaderFields(name, size, time, directory, pseudo, flag3, number1, number2, number3, flags, headerBit, flag5,
                        noMetadata);
   ZtMutexLock lock(mutex_);
-  return Send(RecordType::kFileHeader, fields.Bytes(), nullptr, 0);
+  const int code = Send(RecordType::kFileHeader, fields.Bytes(), nullptr, 0);
+  vmHeaderOpen_ = code == kRetOk && !vmGuid_.empty() && FXString::CompareNoCase(name, "\\" + vmGuid_) == 0;
+  return code;
 }
 
 int vsArchive::sendFCFileHeader(const std::string& name, uint64_t size, int64_t time, bool flag1, bool flag2,

@@ -168,6 +168,9 @@ bool RestoreVMDisks(const std::string& server, const std::string& guidOrName, in
                     std::vector<std::string>& restored, std::vector<std::string>& left, std::string& error);
 bool RestoreVMDisks(const std::string& server, const std::string& guidOrName, int64_t asOfJob,
                     std::vector<std::string>& restored, std::string& error);
+// Whether every deleted disk of the VM comes back as RestoreVMDisks without a job brings it back; false
+// with the reason of the first that does not. Nothing is written.
+bool DeletedDisksComeBack(const VMDescription& vm, std::string& why);
 
 // The VM's configuration option that holds its stub record.
 constexpr const char* kStubRecordOption = "JyStub.ReparseData";

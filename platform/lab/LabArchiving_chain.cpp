@@ -94,6 +94,7 @@ bool ReadNotedVMArchive(const NotedArchive& noted, const std::string& vmGuid, bo
   if (noted.state == NotedArchive::State::kUncommitted && contents.malformed.empty())
     contents.malformed = path + ": never committed";
   contents.absent = noted.state != NotedArchive::State::kCommitted;
+  contents.neverCommitted = noted.state == NotedArchive::State::kUncommitted;
   // One whose beginning does not read (or that is not there) is still the VM's in its job, by where it
   // lies and its note, and of the attempt its note names: a damaged backup of the VM, never one that is
   // not there.

@@ -202,6 +202,12 @@ bool FindNewestBackupsOfDisks(const std::vector<archive::ArchiveContents>& archi
   return true;
 }
 
+bool DeletedDisksComeBack(const VMDescription& vm, std::string& why) {
+  std::map<size_t, archive::RestoredDisk> found;
+  std::vector<std::string> left;
+  return FindDeletedDisks(vm, 0, found, left, why);
+}
+
 bool RestoreVMDisks(const std::string& server, const std::string& guidOrName, int64_t asOfJob,
                     std::vector<std::string>& restored, std::string& error) {
   std::vector<std::string> left;

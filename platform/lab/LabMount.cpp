@@ -92,24 +92,19 @@ bool WalkData(int from, int to, uint64_t size, CPxSha256* sha, std::string& erro
 
 }  // namespace
 
-bool ParseMountRecord(const std::string& text, MountRecord& record, std::string& error) {
-  std::map<std::string, std::string> values;
-  if (!labkv::Parse(text, values, error)) return false;
-  MountRecord parsed;
-  parsed.vm = Take(values, "vm");
-  parsed.guid = Take(values, "guid");
-  parsed.server = Take(values, "server");
-  parsed.mountPath = Take(values, "mountPath");
-  parsed.cleanup = Take(values, "cleanup");
-  parsed.state = Take(values, "state");
+namespace {
+
+// The disks of a record under `name` ("disk", "earlierDisk"): their count and their fields.
+bool ParseMountedDisks(std::map<std::string, std::string>& values, const std::string& name,
+                       std::vector<MountedDisk>& disks, std::string& error) {
   int64_t count = 0;
-  const std::string countText = Take(values, "diskCount");
+  const std::string countText = Take(values, name + "Count");
   if (!countText.empty() && !labkv::ParseInt64InRange(countText, 0, kMaxMountDisks, count)) {
-    error = "diskCount [" + countText + "] is not a number from 0 to " + std::to_string(kMaxMountDisks);
+    error = name + "Count [" + countText + "] is not a number from 0 to " + std::to_string(kMaxMountDisks);
     return false;
   }
   for (int64_t i = 0; i < count; ++i) {
-    const std::string prefix = "disk" + std::to_string(i) + ".";
+    const std::string prefix = name + std::to_string(i) + ".";
     MountedDisk disk;
     disk.indexName = Take(values, prefix + "indexName");
     disk.source = Take(values, prefix + "source");
@@ -134,8 +129,50 @@ bool ParseMountRecord(const std::string& text, MountRecord& record, std::string&
       error = prefix + "sizeBytes [" + size + "] is not a number";
       return false;
     }
-    parsed.disks.push_back(disk);
+    disks.push_back(disk);
   }
+  return true;
+}
+
+void FormatMountedDisks(const std::vector<MountedDisk>& disks, const std::string& name,
+                        std::map<std::string, std::string>& values) {
+  values[name + "Count"] = std::to_string(disks.size());
+  for (size_t i = 0; i < disks.size(); ++i) {
+    const std::string prefix = name + std::to_string(i) + ".";
+    const MountedDisk& disk = disks[i];
+    values[prefix + "indexName"] = disk.indexName;
+    values[prefix + "source"] = disk.source;
+    values[prefix + "copy"] = disk.copy;
+    values[prefix + "datastore"] = disk.datastore;
+    values[prefix + "sizeBytes"] = std::to_string(disk.sizeBytes);
+    values[prefix + "sha256"] = disk.sha256;
+    if (!disk.leftOut.empty()) {
+      std::string list;
+      for (const auto& range : disk.leftOut)
+        list += (list.empty() ? "" : ",") + std::to_string(range.first) + "-" + std::to_string(range.second);
+      values[prefix + "leftOut"] = list;
+    }
+    if (!disk.leftOutSha256.empty()) values[prefix + "leftOutSha256"] = disk.leftOutSha256;
+    if (!disk.changeId.empty()) values[prefix + "changeId"] = disk.changeId;
+    if (!disk.volume.empty()) values[prefix + "volume"] = disk.volume;
+  }
+}
+
+}  // namespace
+
+bool ParseMountRecord(const std::string& text, MountRecord& record, std::string& error) {
+  std::map<std::string, std::string> values;
+  if (!labkv::Parse(text, values, error)) return false;
+  MountRecord parsed;
+  parsed.vm = Take(values, "vm");
+  parsed.guid = Take(values, "guid");
+  parsed.server = Take(values, "server");
+  parsed.mountPath = Take(values, "mountPath");
+  parsed.cleanup = Take(values, "cleanup");
+  parsed.state = Take(values, "state");
+  if (!ParseMountedDisks(values, "disk", parsed.disks, error) ||
+      !ParseMountedDisks(values, "earlierDisk", parsed.earlierDisks, error))
+    return false;
   int64_t configs = 0;
   const std::string configText = Take(values, "configCount");
   if (!configText.empty() && !labkv::ParseInt64InRange(configText, 0, kMaxMountDisks, configs)) {
@@ -162,26 +199,8 @@ std::string FormatMountRecord(const MountRecord& record) {
   values["mountPath"] = record.mountPath;
   values["cleanup"] = record.cleanup;
   values["state"] = record.state;
-  values["diskCount"] = std::to_string(record.disks.size());
-  for (size_t i = 0; i < record.disks.size(); ++i) {
-    const std::string prefix = "disk" + std::to_string(i) + ".";
-    const MountedDisk& disk = record.disks[i];
-    values[prefix + "indexName"] = disk.indexName;
-    values[prefix + "source"] = disk.source;
-    values[prefix + "copy"] = disk.copy;
-    values[prefix + "datastore"] = disk.datastore;
-    values[prefix + "sizeBytes"] = std::to_string(disk.sizeBytes);
-    values[prefix + "sha256"] = disk.sha256;
-    if (!disk.leftOut.empty()) {
-      std::string list;
-      for (const auto& range : disk.leftOut)
-        list += (list.empty() ? "" : ",") + std::to_string(range.first) + "-" + std::to_string(range.second);
-      values[prefix + "leftOut"] = list;
-    }
-    if (!disk.leftOutSha256.empty()) values[prefix + "leftOutSha256"] = disk.leftOutSha256;
-    if (!disk.changeId.empty()) values[prefix + "changeId"] = disk.changeId;
-    if (!disk.volume.empty()) values[prefix + "volume"] = disk.volume;
-  }
+  FormatMountedDisks(record.disks, "disk", values);
+  if (!record.earlierDisks.empty()) FormatMountedDisks(record.earlierDisks, "earlierDisk", values);
   values["configCount"] = std::to_string(record.configs.size());
   for (size_t i = 0; i < record.configs.size(); ++i) {
     const std::string prefix = "config" + std::to_string(i) + ".";
@@ -189,6 +208,20 @@ std::string FormatMountRecord(const MountRecord& record) {
     values[prefix + "copy"] = record.configs[i].copy;
   }
   return labkv::Format(values);
+}
+
+void KeepEarlierAttemptsDisks(const std::string& server, int64_t jobId, MountRecord& record) {
+  MountRecord replaced;
+  std::string ignored;
+  if (ReadMountRecord(server, jobId, record.guid, replaced, ignored) != RecordRead::kRead) return;
+  const auto kept = [](const std::vector<MountedDisk>& disks, const MountedDisk& same) {
+    return std::any_of(disks.begin(), disks.end(), [&](const MountedDisk& disk) {
+      return disk.indexName == same.indexName && disk.changeId == same.changeId;
+    });
+  };
+  for (const std::vector<MountedDisk>* disks : {&replaced.disks, &replaced.earlierDisks})
+    for (const MountedDisk& disk : *disks)
+      if (!kept(record.disks, disk) && !kept(record.earlierDisks, disk)) record.earlierDisks.push_back(disk);
 }
 
 std::string MountRecordPath(const std::string& server, int64_t jobId, const std::string& guid) {

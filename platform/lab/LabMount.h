@@ -21,7 +21,11 @@
 //   the image is about to leave the mount's generation; absent until then),
 //   disk<i>.volume (the volume name a volume-level mount lists the disk as, "\\?\Volume{<GUID>}\"; its
 //   indexName is then the volume's backup name, the GUID; absent for a disk-level mount),
-//   configCount, config<i>.source, config<i>.copy
+//   configCount, config<i>.source, config<i>.copy,
+//   earlierDiskCount, earlierDisk<i>.* (the fields of disk<i>): what the mounts of earlier attempts at the
+//   VM in the job took, each disk at a generation this one did not take, kept when this mount replaced
+//   their record: a backup by an earlier attempt still stands for the job until a later one finishes
+//   the VM, and a disk this mount did not take (deleted by the job's stub since) keeps it for good.
 // The record outlives the views: it is what the backed-up disks are compared with afterwards
 // (MountedDiskDigest).
 namespace lab {
@@ -54,6 +58,7 @@ struct MountRecord {
   std::string state;  // "mounted" or "unmounted"
   std::vector<MountedDisk> disks;
   std::vector<MountedFile> configs;
+  std::vector<MountedDisk> earlierDisks;  // earlier attempts' mounts, of generations this one did not take
   std::map<std::string, std::string> other;
 };
 
@@ -62,6 +67,9 @@ std::string FormatMountRecord(const MountRecord& record);
 // Empty when a name is not usable.
 std::string MountRecordPath(const std::string& server, int64_t jobId, const std::string& guid);
 bool WriteMountRecord(const std::string& server, int64_t jobId, const MountRecord& record, std::string& error);
+// Keeps in the record of a new mount of the VM in the job what the record it replaces (an earlier
+// attempt's) holds of disks at generations the new mount did not take, as its earlier disks.
+void KeepEarlierAttemptsDisks(const std::string& server, int64_t jobId, MountRecord& record);
 RecordRead ReadMountRecord(const std::string& server, int64_t jobId, const std::string& guid, MountRecord& record,
                            std::string& error);
 // Every readable mount record of the job, on every server.

@@ -127,6 +127,14 @@ int LabVMInfo::StubVM(StubVMCtx& ctx) {
       return Fail(kErrRefused, "Disk [" + name + "] of VM [" + key + "] would not come back from the backup of job " +
                                    std::to_string(ctx.jobId) + ": " + why);
   }
+  // A stub comes back whole or not at all: over a disk an earlier stub deleted that no longer comes back,
+  // the disks it would delete now would come back with no restore either.
+  std::string lostWhy;
+  const bool deletedBefore =
+      std::any_of(vm.disks.begin(), vm.disks.end(), [](const lab::VMDisk& disk) { return disk.deleted; });
+  if (toDelete && deletedBefore && !lab::DeletedDisksComeBack(vm, lostWhy))
+    return Fail(kErrRefused, "VM [" + key + "] keeps its disks: a disk its stub deleted before does not come back, "
+                             "and a restore of the stub brings back every disk or none: " + lostWhy);
   // Each disk's deletion is on record as it happens: a stub cut off leaves the disks it deleted deleted.
   for (size_t i = 0; i < vm.disks.size(); ++i) {
     if (!vm.disks[i].deleted) {

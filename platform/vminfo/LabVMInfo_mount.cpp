@@ -343,6 +343,7 @@ int LabVMInfo::MountVM(MountCtx& ctx) {
   if (!CopyVM(server, vm, ctx.mountPath, copyFrom, filtered, record)) return 0;
   if (ctx.mountType == kMountTypeVolumes) NameDisksByVolume(vm, record);
   ctx.m_nSkippedDisksCount = static_cast<int32_t>(filtered.size());
+  lab::KeepEarlierAttemptsDisks(server, static_cast<int64_t>(ctx.jobId), record);
   if (!lab::WriteMountRecord(server, static_cast<int64_t>(ctx.jobId), record, error)) {
     for (const lab::MountedDisk& disk : record.disks)
       if (OwnView(record, disk)) lab::DropSnapshot(disk.copy, error);

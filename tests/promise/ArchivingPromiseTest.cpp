@@ -113,7 +113,7 @@ class ArchivingLab : public testing::Test {
     if (chosen && !Stubbed(kVM)) {
       EXPECT_FALSE(WhyNotStubbed(job, kVM).empty()) << when << ": " << kVM << " is not stubbed and does not say why";
     }
-    EXPECT_FALSE(Stubbed(kRunningVM)) << when << ": a running VM was stubbed";
+    EXPECT_FALSE(!runningVMIdle_ && Stubbed(kRunningVM)) << when << ": a running VM was stubbed";
     CheckStreams(job, when);
   }
   // The VM's reason with the job manager, or its line of the result file of the job's last phase.
@@ -756,6 +756,41 @@ class ArchivingLab : public testing::Test {
     CheckGivenSinceIsLeft(1002, "scsi0-2-vm01_2.img");
     ArchivingJobThatStubsVM01(1003);
   }
+  // Job 1001 a full; archiving fulls 1002 and 1003 stub vm01 and report the stub; vm01 is given a disk,
+  // written, and archiving full 1004 backs it up and stubs it again. The administrator restores vm01 in
+  // place as of job 1003 (the given disk stays as the stub of job 1004 left it), the job manager's record
+  // of vm01 in job 1004 is lost, and job 1004 is run again: its later attempt backs up disks 0 and 1 and
+  // stubs them, and the given disk keeps its backup by the first attempt. Job 1004 holds vm01 with all
+  // three disks, as each was before the attempt that backed it up; so does the next archiving job, and
+  // the stub comes back in place whole.
+  void AGivenDiskKeptByItsStubsJobRunAgainAfterItsRecordLost() {
+    CopiesBefore(1001);
+    BackupPhase(1001, "1", "1", false);
+    CheckJobHoldsVM(1001);
+    ArchivingJobThatStubsVM01(1002, "1");
+    ArchivingJobThatStubsVM01(1003, "1");
+    ASSERT_NO_FATAL_FAILURE(AddDisk());
+    WriteWhatIsLeft(4);
+    ArchivingJobThatStubsVM01(1004, "1");
+    const std::string given = "scsi0-2-vm01_2.img";
+    const std::string givenBefore = before_[1004][given];
+    ASSERT_FALSE(givenBefore.empty());
+    ASSERT_EQ(0, Tool({"vm", lab_, kVM, "restore", "--job", "1003"})) << Output();
+    ASSERT_EQ(1u, promise::GoneDisks(Description(kVM)).size()) << "the given disk came back as of job 1003";
+    lab::SetRoot(lab_);
+    ASSERT_EQ(0, unlink(lab::VMStatusPath(1004, Description(kVM).guid).c_str()));
+    CopiesBefore(1004);
+    before_[1004][given] = givenBefore;
+    BackupPhase(1004, "1");
+    StubPhase(1004, "1");
+    EXPECT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1004, kVM);
+    for (int64_t job : {1004, 1003, 1002}) CheckJobHoldsVM(job);
+    ArchivingJobThatStubsVM01(1005);
+    EXPECT_EQ("job 1005: completed", OutcomeLine(1005));
+    ASSERT_EQ(0, Tool({"vm", lab_, kVM, "restore"})) << Output();
+    EXPECT_TRUE(promise::GoneDisks(Description(kVM)).empty()) << Output();
+    CheckJobHoldsVM(1005);
+  }
   // Job 1001 stubs vm01, job 1002 reports the stub, and the administrator restores it (`vm restore`):
   // verify as of job 1002 checks its disks as any VM's, against what the backup that holds each took,
   // and agrees with the restore as of the job; job 1003 backs the whole VM up and stubs it again. So too
@@ -1075,15 +1110,16 @@ class ArchivingLab : public testing::Test {
   }
 
   // ---- A later job of the subclient has run: no attempt of an earlier job changes what it restores ----
-  // Copies of each VM's disks just before the job: vm01's as CopiesBefore takes them (a disk a stub
-  // deleted keeps its copy from before the stub's job), and vm02's, which keeps every disk.
+  // Copies of each VM's disks just before the job, as CopiesBefore takes vm01's: a disk a stub deleted
+  // keeps its copy from before the stub's job (vm02 keeps every disk unless a row stubs it too).
   void CopiesOfEachVMBefore(int64_t job) {
     CopiesBefore(job);
     held_[job][kVM] = before_[job];
-    held_[job][kRunningVM].clear();
+    std::map<std::string, std::string>& vm02 = held_[job][kRunningVM];
+    if (vm02.empty() && held_.count(job - 1)) vm02 = held_[job - 1][kRunningVM];
     for (const testsupport::DiskCopy& copy :
          testsupport::CopyDisks({kRunningVM}, dir_.Path("vm02before" + std::to_string(job))))
-      held_[job][kRunningVM][copy.diskName] = copy.path;
+      vm02[copy.diskName] = copy.path;
   }
   // After every job and attempt (`when` says which): each job run so far holds each VM it reports backed
   // up or stubbed as the VM was before the job (before the stub's job, for a stub): `vm restore --job`
@@ -1094,19 +1130,7 @@ class ArchivingLab : public testing::Test {
     for (const auto& job : held_) {
       for (const auto& vm : job.second) {
         if (!lostReports_.count({job.first, vm.first}) && !Reported(job.first, vm.first)) continue;
-        const std::string jobText = std::to_string(job.first);
-        const std::string what = when + ": job " + jobText + ", " + vm.first;
-        EXPECT_EQ(0, Tool({"verify", lab_, "--job", jobText, "--vm", vm.first})) << what << ": " << Output();
-        const promise::Restore restore = promise::RestoreAsOfJobInCopy(
-            lab_, dir_.Path("held" + std::to_string(++restores_)), vm.first, job.first, dir_.Path("held.txt"));
-        ASSERT_EQ(0, restore.status) << what << ": " << restore.output;
-        EXPECT_EQ(vm.second.size(), restore.disks.size()) << what << ": " << restore.output;
-        for (const auto& disk : vm.second) {
-          EXPECT_TRUE(restore.disks.count(disk.first) &&
-                      restore.disks.at(disk.first) == testsupport::ReadDisk(disk.second))
-              << what << ": vm restore --job gives back other bytes than disk " << disk.first
-              << " had before the job: " << restore.output;
-        }
+        ASSERT_NO_FATAL_FAILURE(CheckVMRestoresAsOf(job.first, vm.first, vm.second, when));
       }
     }
   }
@@ -1487,23 +1511,31 @@ class ArchivingLab : public testing::Test {
 
   // A later attempt of the newest job backs vm01 up again, and its job process is killed at a held call
   // of vm01 (`hold`: a read of its disk, its archive's close, its archive-index run once its archives are
-  // committed): the job manager's next run resumes the job. Job 1001 a full and job 1002 an incremental,
-  // each after writes; then (`archiving`) archiving job 1003 stubs vm01 and the administrator restores it
-  // in place as of job 1001, or job 1003 an incremental that could not record vm01's status; writes, and
-  // job 1003 again. The resume finishes vm01 as the resume of a first attempt does: job 1003 then gives it
-  // back as that attempt found it, and verify agrees; or (`mountRefused`) the resume cannot mount vm01 and
-  // fails it, saying why. After every command each job holds each VM it reports backed up or stubbed as it
-  // was before the job (its latest attempt), and so does the next incremental, which never builds on a
-  // backup of job 1003 that a restore cannot read.
+  // committed), or (`hold` empty) fails vm01 at its second disk read, no process killed: the job manager's
+  // next run resumes the job. Job 1001 a full and job 1002 an incremental, each after writes; then
+  // (`archiving`) archiving job 1003 stubs vm01 (and, `secondStub`, vm02, idle too, which every later
+  // attempt leaves as the job's stub phase left it) and the administrator restores vm01 in place as of
+  // job 1001, or job 1003 an incremental that could not record vm01's status; writes, and job 1003 again.
+  // Until an attempt finishes vm01, job 1003 gives it back as the first attempt found it, and verify
+  // agrees. The resume runs the backup phase the kill cut short and finishes vm01 as the resume of a
+  // first attempt does: job 1003 then gives it back as that attempt found it; or (`mountRefused`) the
+  // resume cannot mount vm01 and fails it, saying why. After every command each job holds each VM it
+  // reports backed up or stubbed as it was before the job (its latest attempt), and so does the next
+  // incremental, which never builds on a backup of job 1003 that a restore cannot read.
   void ALaterAttemptOfTheNewestJobKilledThenResumed(const std::vector<std::string>& hold, bool archiving,
-                                                     bool mountRefused = false) {
+                                                     bool mountRefused = false, bool secondStub = false) {
     JobThenCheckEvery(1001, "1", false);
     WriteWhatIsLeft(2);
     JobThenCheckEvery(1002, "2", false);
     WriteWhatIsLeft(3);
+    if (secondStub) {
+      ASSERT_EQ(0, Tool({"vm", lab_, kRunningVM, "power", "off", "--hours", "72"})) << Output();
+      runningVMIdle_ = true;
+    }
     if (archiving) {
       JobThenCheckEvery(1003, "2", true);
       ASSERT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1003, kVM);
+      EXPECT_EQ(secondStub, Stubbed(kRunningVM)) << WhyNotStubbed(1003, kRunningVM);
       ASSERT_EQ(0, Tool({"vm", lab_, kVM, "restore", "--job", "1001"})) << Output();
       CheckEveryJobHoldsWhatItReports("vm01 restored in place as of job 1001");
     } else {
@@ -1515,17 +1547,38 @@ class ArchivingLab : public testing::Test {
       EXPECT_EQ("job 1003: completed with errors", OutcomeLine(1003));
       CheckEveryJobHoldsWhatItReports("job 1003, vm01's status not recorded");
     }
+    // Copied aside: the copies before the next attempt take the place of these.
+    std::map<std::string, std::string> firstAttempt;
+    for (const auto& copy : held_[1003][kVM]) {
+      firstAttempt[copy.first] = dir_.Path("first1003-" + copy.first);
+      std::filesystem::copy_file(copy.second, firstAttempt[copy.first]);
+    }
     WriteWhatIsLeft(4);
     CopiesOfEachVMBefore(1003);
-    std::vector<std::string> rule = {"hold"};
-    rule.insert(rule.end(), hold.begin(), hold.end());
-    Fault(rule);
-    const KilledRun run = RunKilledAtTheHold(1003, {"-t", "2", "-numStreams", "2"});
-    ASSERT_TRUE(run.killed) << run.output;
-    EXPECT_EQ(2, run.status) << run.output;
-    EXPECT_TRUE(labrun::Has(run.output, "job 1003: pending: the job process was killed by signal 9")) << run.output;
-    CheckEveryJobHoldsWhatItReports("job 1003's later attempt killed");
-    CheckStreams(1003, "job 1003's later attempt killed");
+    if (hold.empty()) {
+      Fault({"add", "disk.Read", "--code", "5", "--after", "1", "--times", "always"});
+      EXPECT_EQ(2, Tool({"run", lab_, "--job", "1003", "--", "-t", "2", "-numStreams", "2"})) << Output();
+      EXPECT_TRUE(labrun::Has(Output(), "job 1003: pending\n")) << Output();
+      ClearFaults();
+    } else {
+      std::vector<std::string> rule = {"hold"};
+      rule.insert(rule.end(), hold.begin(), hold.end());
+      Fault(rule);
+      const KilledRun run = RunKilledAtTheHold(1003, {"-t", "2", "-numStreams", "2"});
+      ASSERT_TRUE(run.killed) << run.output;
+      EXPECT_EQ(2, run.status) << run.output;
+      EXPECT_TRUE(labrun::Has(run.output, "job 1003: pending: the job process was killed by signal 9")) << run.output;
+      CheckStreams(1003, "job 1003's later attempt killed");
+    }
+    const std::string cutShort = hold.empty() ? "job 1003's later attempt failing vm01" : "job 1003's later attempt killed";
+    CheckEveryJobHoldsWhatItReports(cutShort);
+    // Committed at the archive-index run, the later attempt's backup of vm01 stands; short of that, the
+    // first attempt's does.
+    const bool laterStands = !hold.empty() && hold.front() == "index.RunArchiveIndexForVM";
+    CheckVMRestoresAsOf(1003, kVM, laterStands ? held_[1003][kVM] : firstAttempt, cutShort);
+    if (secondStub) {
+      EXPECT_TRUE(Stubbed(kRunningVM)) << cutShort;
+    }
     if (mountRefused) Fault({"add", "vminfo.MountVM", "--code", "5", "--times", "always"});
     EXPECT_EQ(mountRefused ? 1 : 0, Tool({"run", lab_, "--job", "1003"})) << Output();
     EXPECT_TRUE(labrun::Has(Output(), "running job 1003 (incremental backup) on ")) << Output();
@@ -1544,12 +1597,33 @@ class ArchivingLab : public testing::Test {
       EXPECT_TRUE(std::any_of(results.begin(), results.end(),
                               [](const std::string& line) { return line.compare(0, 5, "vm01 ") == 0; }))
           << "backup.out does not name vm01: " << Output();
+      CheckVMRestoresAsOf(1003, kVM, laterStands ? held_[1003][kVM] : firstAttempt, "job 1003 resumed, vm01 failed");
     }
     CheckEveryJobHoldsWhatItReports("job 1003 resumed");
+    if (secondStub) {
+      EXPECT_TRUE(Stubbed(kRunningVM)) << "job 1003 resumed";
+    }
     WriteWhatIsLeft(5);
     JobThenCheckEvery(1004, "2", archiving);
     if (archiving) {
       EXPECT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1004, kVM);
+    }
+  }
+  // `vm restore --job` of the job gives back the VM with the bytes of `copies` (taken before the attempt
+  // that stands for the job), and verify of the job and the VM agrees.
+  void CheckVMRestoresAsOf(int64_t job, const std::string& vm, const std::map<std::string, std::string>& copies,
+                           const std::string& when) {
+    const std::string jobText = std::to_string(job);
+    EXPECT_EQ(0, Tool({"verify", lab_, "--job", jobText, "--vm", vm})) << when << ": job " << jobText << ", " << vm
+                                                                        << ": " << Output();
+    const promise::Restore restore = promise::RestoreAsOfJobInCopy(
+        lab_, dir_.Path("held" + std::to_string(++restores_)), vm, job, dir_.Path("held.txt"));
+    ASSERT_EQ(0, restore.status) << when << ": " << restore.output;
+    EXPECT_EQ(copies.size(), restore.disks.size()) << when << ": " << restore.output;
+    for (const auto& disk : copies) {
+      EXPECT_TRUE(restore.disks.count(disk.first) && restore.disks.at(disk.first) == testsupport::ReadDisk(disk.second))
+          << when << ": vm restore --job " << job << " gives back other bytes of " << vm << "'s disk " << disk.first
+          << " than it had before the attempt that stands for the job: " << restore.output;
     }
   }
 
@@ -2030,6 +2104,7 @@ class ArchivingLab : public testing::Test {
   std::map<std::string, std::map<std::string, std::string>> copies_;  // VM -> disk name -> its last copy
   std::map<int64_t, std::map<std::string, std::string>> before_;      // job -> vm01's disk name -> its copy
   int64_t damagedJob_ = 0;  // the job whose archive of vm01 the test damaged
+  bool runningVMIdle_ = false;  // vm02 was powered off to be stubbed too
   // job -> VM -> disk name -> its copy just before the job (CopiesOfEachVMBefore)
   std::map<int64_t, std::map<std::string, std::map<std::string, std::string>>> held_;
   std::set<std::pair<int64_t, std::string>> lostReports_;  // job and VM it reported, whose record was lost
@@ -2286,6 +2361,24 @@ const std::map<std::string, std::function<void(ArchivingLab&)>>& Ways() {
        }},
       {"ALaterAttemptOfAStubsJobKilledAtADiskReadThenResumedUnableToMountIt",
        [](ArchivingLab& t) { t.ALaterAttemptOfTheNewestJobKilledThenResumed({"disk.Read"}, true, true); }},
+      // The same beside a second VM the job stubbed, which every later attempt leaves alone.
+      {"ALaterAttemptOfAJobOfTwoStubsKilledAtADiskReadThenResumed",
+       [](ArchivingLab& t) { t.ALaterAttemptOfTheNewestJobKilledThenResumed({"disk.Read"}, true, false, true); }},
+      {"ALaterAttemptOfAJobOfTwoStubsKilledAtAnArchivesCloseThenResumed",
+       [](ArchivingLab& t) {
+         t.ALaterAttemptOfTheNewestJobKilledThenResumed({"archive.closeArchiveFile"}, true, false, true);
+       }},
+      {"ALaterAttemptOfAJobOfTwoStubsKilledAtItsIndexRunThenResumed",
+       [](ArchivingLab& t) {
+         t.ALaterAttemptOfTheNewestJobKilledThenResumed({"index.RunArchiveIndexForVM"}, true, false, true);
+       }},
+      // A later attempt that fails vm01 at a disk read, no process killed, then resumed.
+      {"ALaterAttemptOfAStubsJobFailingAReadThenResumed",
+       [](ArchivingLab& t) { t.ALaterAttemptOfTheNewestJobKilledThenResumed({}, true); }},
+      {"ALaterAttemptOfAJobOfTwoStubsFailingAReadThenResumed",
+       [](ArchivingLab& t) { t.ALaterAttemptOfTheNewestJobKilledThenResumed({}, true, false, true); }},
+      {"ALaterAttemptOfAPlainJobFailingAReadThenResumed",
+       [](ArchivingLab& t) { t.ALaterAttemptOfTheNewestJobKilledThenResumed({}, false); }},
       // A VM judged by the disks it had at each job.
       {"ADiskGivenToAStubDetachedBeforeAJobReportsIt",
        [](ArchivingLab& t) { t.ADiskGivenToAStubDetachedBeforeAJobReportsIt(false); }},
@@ -2345,6 +2438,8 @@ const std::map<std::string, std::function<void(ArchivingLab&)>>& Ways() {
        [](ArchivingLab& t) { t.AStubReportedByALaterAttemptOfAPlainJobThatMountedIt(true); }},
       {"ADiskGivenToAStubAfterItsJobItsJobManagersRecordLost",
        [](ArchivingLab& t) { t.ADiskGivenToAStubAfterItsJob(true); }},
+      {"AGivenDiskKeptByItsStubsJobRunAgainAfterItsRecordLost",
+       [](ArchivingLab& t) { t.AGivenDiskKeptByItsStubsJobRunAgainAfterItsRecordLost(); }},
   };
   return ways;
 }
