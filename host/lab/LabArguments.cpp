@@ -159,10 +159,13 @@ bool SelectJob(const Arguments& parsed, int64_t& jobId, std::string& error) {
 }
 
 std::vector<int64_t> LaterJobsThatHaveRun(int64_t jobId, const std::string& subclient) {
-  std::vector<int64_t> later;
   // The management server's jobs (restores, workflows) are no backups of a subclient: the known ids leave
   // them out, as they leave out the index's child jobs.
-  const lab::KnownJobIds known = lab::FindKnownJobIds();
+  return LaterJobsThatHaveRun(lab::FindKnownJobIds(), jobId, subclient);
+}
+
+std::vector<int64_t> LaterJobsThatHaveRun(const lab::KnownJobIds& known, int64_t jobId, const std::string& subclient) {
+  std::vector<int64_t> later;
   for (auto job = known.jobs.upper_bound(jobId); job != known.jobs.end(); ++job) {
     if (job->second.hasFolder) {
       if (!lab::JobFolderShowsARun(job->first)) continue;

@@ -512,7 +512,8 @@ bool StubPhaseRanInLatestAttempt(const std::vector<lab::JobRun>& runs) {
 
 // Why a job that had not ended (or whose stub phase did not run) will not: a later job of its
 // subclient has run, and an attempt of the job would change what that job restores.
-std::string NoAttemptWillRun(int64_t jobId, int64_t later, bool stubPhaseLeft) {
+// What stands for each VM is announced only where lines of VMs follow (`vmsSaid`).
+std::string NoAttemptWillRun(int64_t jobId, int64_t later, bool stubPhaseLeft, bool vmsSaid) {
   const std::string job = std::to_string(jobId), laterText = std::to_string(later);
   std::string words = "no attempt of job " + job + " will run: job " + laterText + " of subclient " +
                       SubclientOfJob(jobId) + " has started since, and an attempt of job " + job +
@@ -520,7 +521,18 @@ std::string NoAttemptWillRun(int64_t jobId, int64_t later, bool stubPhaseLeft) {
   if (stubPhaseLeft)
     words += "; its stub phase did not run, and the VMs it was to archive are left to the next archiving job of the "
              "subclient";
-  return words + "; what stands for each VM is said below";
+  return vmsSaid ? words + "; what stands for each VM is said below" : words;
+}
+
+// What a job of which no attempt has run is: made and never run, and, once a later job of its subclient
+// has run, never to run.
+std::string NoAttemptHasRun(int64_t jobId, const std::vector<int64_t>& later) {
+  const std::string job = std::to_string(jobId);
+  std::string words = "no attempt of job " + job + " has run: it was made and never run, and it holds no backup";
+  if (later.empty()) return words;
+  const std::string laterText = std::to_string(later.front());
+  return words + "; none will: job " + laterText + " of subclient " + SubclientOfJob(jobId) +
+         " has started since, and the job manager runs no attempt of job " + job + " after it";
 }
 
 }  // namespace
@@ -578,22 +590,36 @@ void PrintOutcome(int64_t jobId, const std::string& client) {
   if (outcome.state == JobState::kPending && !causes.anyOfLatest && !outcome.running)
     std::printf("why: %s\n", PendingWithoutCause(jobId, client, outcome).c_str());
   // Once a later job of the subclient has run, the job manager runs no attempt of the job again.
-  const std::vector<int64_t> later = LaterJobsThatHaveRun(jobId, SubclientOfJob(jobId));
+  const lab::KnownJobIds known = lab::FindKnownJobIds();
+  const std::vector<int64_t> later = LaterJobsThatHaveRun(known, jobId, SubclientOfJob(jobId));
   const std::map<std::string, bool> notBackedUp = VMsNotBackedUpByLatestAttempt(jobId, runs);
   bool untouched = false;
   const std::vector<std::string> vms = VMStatusLines(jobId, outcome.running, later, notBackedUp, untouched);
+  // A job whose folder shows no run: only made, or its records lost or put back from an older copy after
+  // it ran (what only a run leaves names it). Nothing is said of its VMs that the job did not do.
+  const auto record = known.jobs.find(jobId);
+  const bool noRunRecorded = !outcome.running && !lab::JobFolderShowsARun(jobId);
+  const bool ranByOtherRecords = noRunRecorded && record != known.jobs.end() && record->second.runRecorded;
+  if (ranByOtherRecords)
+    std::printf("the job manager's records of job %lld show no attempt of it, though what only a run of it leaves "
+                "names it (its archives on the media, its index records or the subclient's history): they were lost, "
+                "or put back from an older copy, after it ran\n",
+                static_cast<long long>(jobId));
+  else if (noRunRecorded)
+    std::printf("%s\n", NoAttemptHasRun(jobId, later).c_str());
+  // Before any run the job manager holds no record of any VM of the job: nothing is missing then.
+  const std::vector<std::string> unrecorded = VMsWithoutStatusLines(jobId, notBackedUp, later);
+  const bool unrecordedSaid = !unrecorded.empty() && (!runs.empty() || !phases.empty() || ranByOtherRecords);
   // An archiving job whose backup phase left VMs to be archived, and whose stub phase neither runs.log nor
   // a VM shows.
   const bool stubPhaseLeft = untouched && !StubPhaseRanInLatestAttempt(runs) && !outcome.stubPhaseNotEnded;
-  if (!later.empty() && (!HasEnded(outcome) || stubPhaseLeft))
-    std::printf("%s\n", NoAttemptWillRun(jobId, later.front(), stubPhaseLeft).c_str());
+  if (!later.empty() && (!HasEnded(outcome) || stubPhaseLeft) && (!noRunRecorded || ranByOtherRecords))
+    std::printf("%s\n", NoAttemptWillRun(jobId, later.front(), stubPhaseLeft, !vms.empty() || unrecordedSaid).c_str());
   if (phases.size() > 1) PrintSection("phase results (set more than once)", phases);
   PrintSection("pending causes", causes.lines);
   PrintSection("events", ByAttempt(lab::ReadNumberedJobEvents(jobId), runs, lab::RunOfJobEvent).lines);
   PrintSection("VM status", vms);
-  // Before any run the job manager holds no record of any VM of the job: nothing is missing then.
-  const std::vector<std::string> unrecorded = VMsWithoutStatusLines(jobId, notBackedUp, later);
-  if (!unrecorded.empty() && (!runs.empty() || !phases.empty()))
+  if (unrecordedSaid)
     PrintSection("VMs of the job the job manager holds no record of", unrecorded);
   PrintSection("backup.out", lab::ReadJobResultLines(jobId));
   PrintSection("stream reservations", ReservationLines(jobId));

@@ -277,26 +277,34 @@ bool WaitForJob(pid_t pid, int64_t jobId, const StopDeadline& deadline, RunWatch
 
 // The job "run" runs without --job: the subclient's newest job until it has ended, then the next one,
 // made as "create --job" would make it, with every VM the lab has; a subclient without a job gets its
-// first one. A new job's id is past every job the lab knows of, so that no id names two jobs: a job
-// whose records were lost keeps its id and its restore points. False with the reason when it cannot
-// be made.
+// first one. A newest job that has not ended but that no attempt will run (a later job of the subclient
+// has run, by any record the lab knows it from: its folder may be lost) is passed over as an ended one
+// is, saying why: the schedule goes on. A new job's id is past every job the lab knows of, so that no id
+// names two jobs: a job whose records were lost keeps its id and its restore points. False with the
+// reason when it cannot be made.
 bool ChooseJob(const std::string& subclient, int64_t& jobId, std::string& error) {
-  // A newest job whose record does not read may be the subclient's: it is not run over.
+  // A newest job whose record does not read may be the subclient's: it is not run over, unless a later
+  // job of the subclient has run since (then no attempt of it runs, whosever it is).
   const int64_t newest = lab::NewestJob(subclient, true);
+  const lab::KnownJobIds known = lab::FindKnownJobIds();
+  std::vector<int64_t> later;
   if (newest > 0) {
     jobId = newest;
     const JobOutcome outcome = ReadJobOutcome(newest);
     if (!HasEnded(outcome)) {
-      if (outcome.state != JobState::kNoOutcome || !lab::ReadRunEvents(newest).empty())
-        std::printf("job %lld has not ended: %s; running it again, as the job manager resumes it\n",
-                    static_cast<long long>(newest), outcome.words.c_str());
-      return true;
+      later = LaterJobsThatHaveRun(known, newest, subclient);
+      if (later.empty()) {
+        if (outcome.state != JobState::kNoOutcome || !lab::ReadRunEvents(newest).empty())
+          std::printf("job %lld has not ended: %s; running it again, as the job manager resumes it\n",
+                      static_cast<long long>(newest), outcome.words.c_str());
+        return true;
+      }
     }
   }
   lab::LabPlan plan;
   plan.subclient = subclient;
   if (!lab::ReadLabPlan(plan, error)) return false;
-  plan.jobId = lab::NextBackupJobId(lab::FindKnownJobIds(), error);
+  plan.jobId = lab::NextBackupJobId(known, error);
   if (plan.jobId == 0) return false;
   int kept = 0;
   if (!lab::CreateLab(lab::Root(), plan, kept, error)) return false;
@@ -307,8 +315,21 @@ bool ChooseJob(const std::string& subclient, int64_t& jobId, std::string& error)
                 static_cast<long long>(jobId), vms.c_str());
     return true;
   }
-  std::printf("job %lld has ended: running the subclient's next job, %lld, with the lab's %s and the same settings\n",
-              static_cast<long long>(newest), static_cast<long long>(jobId), vms.c_str());
+  const std::string next = "running the subclient's next job, " + std::to_string(jobId) + ", with the lab's " + vms +
+                           " and the same settings";
+  if (later.empty()) {
+    std::printf("job %lld has ended: %s\n", static_cast<long long>(newest), next.c_str());
+  } else {
+    // Passed over: a job that has run (by its folder, or by what only a run leaves) will not run again;
+    // one only made will not run at all.
+    const auto record = known.jobs.find(newest);
+    const bool ran = lab::JobFolderShowsARun(newest) || (record != known.jobs.end() && record->second.runRecorded);
+    const std::string job = std::to_string(newest), laterText = std::to_string(later.front());
+    std::printf("job %s will not run%s: %sjob %s of subclient %s has started since, and the job manager runs no "
+                "attempt of job %s after it; %s\n",
+                job.c_str(), ran ? " again" : "", ran ? "" : "it was made and never run, and ", laterText.c_str(),
+                subclient.c_str(), job.c_str(), next.c_str());
+  }
   std::string gone;
   for (const std::string& name : lab::SampleVMsOfJob(newest)) {
     std::string server;

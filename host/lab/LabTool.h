@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/lab/LabJob.h"
+#include "platform/lab/LabJobIds.h"
 
 // The quarn-lab tool: creates a lab, runs a job in it as the job manager would, says how a job ended,
 // changes settings, machines and job records, and manages the fault table. Everything it reads or
@@ -97,6 +98,8 @@ bool SelectJob(const Arguments& parsed, int64_t& jobId, std::string& error);
 // subclient's, and so does one whose folder is lost that its run's records (archives, index, history)
 // name under no other subclient alone.
 std::vector<int64_t> LaterJobsThatHaveRun(int64_t jobId, const std::string& subclient);
+// The same, from the job ids the lab knows of (lab::FindKnownJobIds) read once by the caller.
+std::vector<int64_t> LaterJobsThatHaveRun(const lab::KnownJobIds& known, int64_t jobId, const std::string& subclient);
 // The subclient the job's record names: "1" when it names none or does not read.
 std::string SubclientOfJob(int64_t jobId);
 // The job of "--job", else the job that runs now, else the newest job that has run, else the newest

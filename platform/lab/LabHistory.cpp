@@ -34,6 +34,7 @@ bool ParseHistory(const std::string& text, std::vector<HistoryJob>& jobs, std::s
       error = "line " + std::to_string(number) + " of the job history is malformed: " + line;
       return false;
     }
+    job.line = number;
     parsed.push_back(job);
   }
   jobs.swap(parsed);

@@ -16,6 +16,7 @@ struct HistoryJob {
   int64_t jobId = 0;
   int64_t level = 1;  // 1 full; any other level builds on the jobs before it
   bool copy = false;
+  int line = 0;  // its line in the record, from 1 (ReadHistory); 0 for one not read from it
 };
 
 // The jobs an incremental job of the subclient may build on.

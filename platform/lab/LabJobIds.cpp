@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <iterator>
 
 #include "platform/lab/Lab.h"
 #include "platform/lab/LabCoordinator.h"
@@ -66,16 +67,23 @@ class Finder {
  public:
   explicit Finder(KnownJobIds& known) : known_(known) {}
 
-  void Note(int64_t id, const std::string& subclient, bool runRecorded) {
+  // `where()` gives the record's path in the lab; it is asked only for an id not noted before.
+  template <typename Where>
+  void Note(int64_t id, const std::string& subclient, bool runRecorded, const Where& where) {
     if (id >= kFirstServerJobId) return;
     KnownJob& job = known_.jobs[id];
     job.runRecorded = job.runRecorded || runRecorded;
     if (!subclient.empty()) job.subclients.insert(subclient);
+    if (job.records++ == 0) job.where = where();
   }
 
   void JobFolders() {
-    for (int64_t id : ListJobs())
-      if (id < kFirstServerJobId) known_.jobs[id].hasFolder = true;
+    for (int64_t id : ListJobs()) {
+      if (id >= kFirstServerJobId) continue;
+      KnownJob& job = known_.jobs[id];
+      job.hasFolder = true;
+      if (job.records++ == 0) job.where = "jobs/" + std::to_string(id);
+    }
   }
 
   void Histories(const std::vector<std::string>& subclients) {
@@ -83,7 +91,9 @@ class Finder {
       std::vector<HistoryJob> history;
       std::string error;
       if (!ReadHistory(appId, history, error)) continue;
-      for (const HistoryJob& job : history) Note(job.jobId, appId, true);
+      for (const HistoryJob& job : history)
+        Note(job.jobId, appId, true,
+             [&] { return "subclients/" + appId + ".history, line " + std::to_string(job.line); });
     }
   }
 
@@ -92,7 +102,7 @@ class Finder {
       if (!IsSafeComponent(agent)) continue;
       for (const std::string& name : Names(MediaAgentDir(agent), true)) {
         int64_t id = 0;
-        if (ReadsAsId(name, id)) Note(id, std::string(), true);
+        if (ReadsAsId(name, id)) Note(id, std::string(), true, [&] { return "media/" + agent + "/" + name; });
       }
     }
   }
@@ -111,23 +121,27 @@ class Finder {
       if (folder.empty()) continue;
       const auto owner = byGuid.find(guid);
       const std::string subclient = owner == byGuid.end() ? std::string() : owner->second;
-      std::map<int64_t, bool> ids;  // id -> whether only a run leaves the record
+      // id -> whether only a run leaves the record, and the first record's name under the folder
+      std::map<int64_t, std::pair<bool, std::string>> ids;
       for (const std::string& name : Names(folder, true)) {
         int64_t id = 0;
-        if (ReadsAsId(name, id)) ids.emplace(id, false);
+        if (ReadsAsId(name, id)) ids.emplace(id, std::make_pair(false, name));
       }
       for (const std::string& name : Names(folder + "/jobs", false)) {
         const size_t dot = name.rfind('.');
         int64_t id = 0;
         if (dot == std::string::npos || !ReadsAsId(name.substr(0, dot), id)) continue;
         const std::string suffix = name.substr(dot);
-        if (suffix == ".parent")
+        if (suffix == ".parent") {
           known_.childJobs.insert(id);
-        else if (suffix == ".conf" || suffix == ".log")
-          ids[id] = true;
+        } else if (suffix == ".conf" || suffix == ".log") {
+          auto& noted = ids.emplace(id, std::make_pair(true, "jobs/" + name)).first->second;
+          noted.first = true;
+        }
       }
       for (const auto& id : ids)
-        if (!known_.childJobs.count(id.first)) Note(id.first, subclient, id.second);
+        if (!known_.childJobs.count(id.first))
+          Note(id.first, subclient, id.second.first, [&] { return "index/" + guid + "/" + id.second.second; });
     }
   }
 
@@ -137,11 +151,13 @@ class Finder {
       for (const std::string& appId : Names(ClientJobResultsDir(client), true)) {
         const std::string folder = SubclientJobResultsDir(client, appId);
         if (folder.empty()) continue;
-        for (const std::string& inner : {folder, folder + "/SNAP"}) {
-          for (const std::string& name : Names(inner, false)) {
+        for (const char* inner : {"", "/SNAP"}) {
+          for (const std::string& name : Names(folder + inner, false)) {
             int64_t id = 0;
             bool madeByARun = false;
-            if (JobOfResultFile(name, id, madeByARun)) Note(id, appId, madeByARun);
+            if (JobOfResultFile(name, id, madeByARun))
+              Note(id, appId, madeByARun,
+                   [&] { return "clients/" + client + "/JobResults/" + appId + inner + "/" + name; });
           }
         }
       }
@@ -192,12 +208,39 @@ KnownJobIds FindKnownJobIds() {
   return known;
 }
 
-int64_t NextBackupJobId(const KnownJobIds& known, std::string& error) {
-  int64_t next = known.jobs.empty() ? kFirstBackupJobId : known.jobs.rbegin()->first + 1;
+namespace {
+
+// The first id after `after` that neither a job the lab knows of nor an index child job has.
+int64_t FreeIdAfter(const KnownJobIds& known, int64_t after) {
+  int64_t next = after + 1;
   while (known.childJobs.count(next) || known.jobs.count(next)) ++next;
+  return next;
+}
+
+}  // namespace
+
+int64_t NextBackupJobId(const KnownJobIds& known, std::string& error) {
+  if (known.jobs.empty()) return FreeIdAfter(known, kFirstBackupJobId - 1);
+  const auto highest = known.jobs.rbegin();
+  const int64_t next = FreeIdAfter(known, highest->first);
   if (next < kFirstServerJobId) return next;
-  error = "every backup job id below " + std::to_string(kFirstServerJobId) +
-          " after the lab's newest job is taken (the management server's jobs have those from there on)";
+  // The highest job's records hold every id after it: named, with what to do when they are stray.
+  const std::string job = std::to_string(highest->first);
+  const KnownJob& records = highest->second;
+  error = "every backup job id below " + std::to_string(kFirstServerJobId) + " after job " + job +
+          ", the newest the lab knows of, is taken (the management server's jobs have those from there on); the lab "
+          "knows of job " + job + " by " + records.where;
+  if (records.records > 1)
+    error += " (and " + std::to_string(records.records - 1) + " other record" + (records.records > 2 ? "s" : "") +
+             " of it)";
+  std::string instead;
+  if (known.jobs.size() > 1) {
+    const int64_t free = FreeIdAfter(known, std::next(highest)->first);
+    if (free < kFirstServerJobId) instead = ", and the next new job is " + std::to_string(free);
+  }
+  error += ": if no job " + job + " ran in this lab, remove " + (records.records > 1 ? "each record of it" : "it") +
+           " as stray" + instead + "; else the lab has used every backup job id (a new lab starts again at " +
+           std::to_string(kFirstBackupJobId) + ")";
   return 0;
 }
 
@@ -217,9 +260,9 @@ bool CheckNewBackupJobId(const KnownJobIds& known, int64_t jobId, std::string& e
   } else {
     return true;
   }
-  std::string ignored;
-  const int64_t next = NextBackupJobId(known, ignored);
-  if (next > 0) error += " (the next new job is " + std::to_string(next) + ")";
+  std::string none;
+  const int64_t next = NextBackupJobId(known, none);
+  error += next > 0 ? " (the next new job is " + std::to_string(next) + ")" : "; " + none;
   return false;
 }
 

@@ -32,6 +32,11 @@ struct KnownJob {
   bool runRecorded = false;
   // The subclients those records name it under (the history's, the index's, the job results' folder).
   std::set<std::string> subclients;
+  // The first of its records found (in the order of the list above), by its path in the lab
+  // ("media/ma1/1002", "subclients/1.history, line 3"), and how many records name it: what an
+  // administrator looks at, or removes, when the id is one no job of the lab ran.
+  std::string where;
+  int records = 0;
 };
 
 struct KnownJobIds {
@@ -63,7 +68,8 @@ constexpr int64_t kFirstBackupJobId = 1001;
 
 // The id the lab's next new backup job gets: past every job the lab knows of (whose records may be
 // lost: it keeps its id and its restore points), an index child job's id and the management server's
-// ids left out. 0 with the reason when no id below the management server's is left.
+// ids left out. 0 with the reason when no id below the management server's is left: the reason names the
+// record of the highest job the lab knows of (its path in the lab) and what to do with it.
 int64_t NextBackupJobId(const KnownJobIds& known, std::string& error);
 
 // Whether a job made by hand (the lab tool's create) may take the id, which no job folder of the lab

@@ -250,6 +250,25 @@ TEST_F(QuarnLabTool, OutcomeShowsEachVMsStatusAndTheResultFile) {
     outcome = Tool({"outcome", labDir_, "--job", "7"});
     EXPECT_NE(std::string::npos, outcome.out.find(unrecorded + l.says)) << l.job << ": " << outcome.out;
   }
+
+  // A job only made says that no attempt of it has run, and, once a later job of its subclient has run,
+  // that none will; nothing is promised of its VMs, of which the job manager holds no record.
+  const std::string made = "\nno attempt of job 10 has run: it was made and never run, and it holds no backup";
+  const std::string noneWill = "; none will: job 11 of subclient 1 has started since, and the job manager runs no "
+                               "attempt of job 10 after it";
+  for (bool laterRan : {false, true}) {
+    if (laterRan) {
+      ASSERT_EQ(0, Tool({"create", labDir_, "--job", "11"}).exitCode);
+      lab::SetRoot(labDir_);
+      ASSERT_TRUE(lab::AppendRunEvent(11, "started 2026-12-07 08:33:00 UTC pid=12 phase=backup"));
+    }
+    outcome = Tool({"outcome", labDir_, "--job", "10"});
+    EXPECT_EQ(0, outcome.exitCode) << outcome.err;
+    EXPECT_NE(std::string::npos, outcome.out.find(made + (laterRan ? noneWill : std::string()) + "\n")) << outcome.out;
+    EXPECT_EQ(std::string::npos, outcome.out.find("what stands for each VM")) << outcome.out;
+    EXPECT_EQ(std::string::npos, outcome.out.find("holds no record of:")) << outcome.out;
+    EXPECT_NE(std::string::npos, outcome.out.find("VM status:\n  (none)\n")) << outcome.out;
+  }
 }
 
 TEST_F(QuarnLabTool, CreateAgainKeepsWhatIsThere) {
@@ -790,7 +809,7 @@ TEST_F(QuarnLabTool, RunRefusesEveryAttemptOfAJobOnceALaterJobOfItsSubclientHasR
   const std::string program = RecordingProgram();
   const std::string t = " 2026-12-07 08:33:00 UTC";
   enum Later { kOnlyMade, kRunsLog, kPhaseResultOnly, kVMRecordOnly, kOtherSubclient, kRecordDoesNotRead, kFolderLost,
-               kFolderLostOfOtherSubclient };
+               kFolderLostOfOtherSubclient, kBothOfSubclient2 };
   struct Case {
     const char* name;
     Later later;                    // what shows that the later job ran
@@ -819,6 +838,9 @@ TEST_F(QuarnLabTool, RunRefusesEveryAttemptOfAJobOnceALaterJobOfItsSubclientHasR
        true},
       {"another subclient's later job whose folder is lost", kFolderLostOfOtherSubclient, false, {"-t", "2"}, false,
        false},
+      // Asked of the job's own subclient, never of subclient 1.
+      {"a later job of the job's own subclient 2", kBothOfSubclient2, false, {"-t", "2"}, false, true},
+      {"the later job of subclient 2 working as the job", kBothOfSubclient2, true, {}, false, true},
       {"the job -j names, without --job", kRunsLog, false, {"-t", "2"}, false, true, true, true},
       {"--subclient of the later job", kOtherSubclient, false, {}, false, false, true, false, {"--subclient", "2"},
        "(its record's), not of subclient 2: a run is its job's own"},
@@ -838,7 +860,8 @@ TEST_F(QuarnLabTool, RunRefusesEveryAttemptOfAJobOnceALaterJobOfItsSubclientHasR
     const std::string earlier = std::to_string(job + 1), later = std::to_string(job + 2);
     for (const std::string& id : {earlier, later}) {
       std::vector<std::string> create = {"create", labDir_, "--job", id, "--level", "incremental"};
-      if (id == later && c.later == kFolderLostOfOtherSubclient) create.insert(create.end(), {"--subclient", "2"});
+      if ((id == later && c.later == kFolderLostOfOtherSubclient) || c.later == kBothOfSubclient2)
+        create.insert(create.end(), {"--subclient", "2"});
       ASSERT_EQ(0, Tool(create).exitCode);
     }
     UseToolLab();
@@ -863,7 +886,10 @@ TEST_F(QuarnLabTool, RunRefusesEveryAttemptOfAJobOnceALaterJobOfItsSubclientHasR
         }, error)) << error;
         ASSERT_TRUE(lab::AppendRunEvent(job + 2, "started" + t + " pid=12 phase=backup results=0"));
         break;
-      case kRunsLog: ASSERT_TRUE(lab::AppendRunEvent(job + 2, "started" + t + " pid=12 phase=backup results=0")); break;
+      case kRunsLog:
+      case kBothOfSubclient2:
+        ASSERT_TRUE(lab::AppendRunEvent(job + 2, "started" + t + " pid=12 phase=backup results=0"));
+        break;
       case kRecordDoesNotRead:
         ASSERT_TRUE(lab::AppendRunEvent(job + 2, "started" + t + " pid=12 phase=backup results=0"));
         ASSERT_TRUE(lab::WriteFileAtomic(lab::JobRecordPath(job + 2), "streams=many\n"));
@@ -909,7 +935,8 @@ TEST_F(QuarnLabTool, RunRefusesEveryAttemptOfAJobOnceALaterJobOfItsSubclientHasR
       continue;
     }
     EXPECT_EQ(3, run.exitCode) << run.out << run.err;
-    EXPECT_EQ("quarn-lab: refused: job " + later + " of subclient 1 has started since job " + earlier +
+    const std::string subclient = c.later == kBothOfSubclient2 ? "2" : "1";
+    EXPECT_EQ("quarn-lab: refused: job " + later + " of subclient " + subclient + " has started since job " + earlier +
                   "; a later attempt of job " + earlier + " would change what job " + later +
                   " restores, so the job manager runs no attempt of it again\n",
               run.err);

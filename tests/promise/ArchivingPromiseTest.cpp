@@ -29,12 +29,15 @@
 #include "platform/lab/LabArchiving.h"
 #include "platform/lab/LabDisks.h"
 #include "platform/lab/LabFaults.h"
+#include "platform/lab/LabFiles.h"
+#include "platform/lab/LabHistory.h"
 #include "platform/lab/LabIndex.h"
 #include "platform/lab/LabJob.h"
 #include "platform/lab/LabJobRun.h"
 #include "platform/lab/LabMedia.h"
 #include "platform/lab/LabSubclient.h"
 #include "platform/lab/LabMount.h"
+#include "platform/lab/LabTasks.h"
 #include "records/messages/IdxMetadataMessages.h"
 #include "records/messages/JobManagerMessages.h"
 #include "support/ArchiveTestSupport.h"
@@ -1509,6 +1512,188 @@ class ArchivingLab : public testing::Test {
     JobThenCheckEvery(next + 1, "2", false);
   }
 
+  // ---- A job no attempt will run never stops the schedule ----
+  // A run of the subclient's next job without --job (`run LAB`, incremental, two streams), copies of each
+  // VM taken before it: it makes and runs job `next`, saying `says`; then the check of every job.
+  void ScheduledRun(int64_t next, const std::string& says) {
+    CopiesOfEachVMBefore(next);
+    const int status = Tool({"run", lab_, "--", "-t", "2", "-numStreams", "2"});
+    EXPECT_TRUE(status == 0 || status == 1) << Output();
+    EXPECT_TRUE(labrun::Has(Output(), says)) << Output();
+    EXPECT_TRUE(labrun::Has(Output(), "running job " + std::to_string(next) + " (incremental backup)")) << Output();
+    CheckStreams(next, "job " + std::to_string(next));
+    CheckEveryJobHoldsWhatItReports("the scheduled job " + std::to_string(next));
+  }
+  // The subclient's newest job is one no attempt will run, as the job manager's records show it: job 1001
+  // a full, then (kLaterJobsRecordsLost) incremental 1002's job process killed at a held read of vm01's
+  // disk, job 1003 made and run, and job 1003's folder lost; or (kRecordsPutBack) incrementals 1002, 1003
+  // made, the job manager's records copied aside, 1003 and 1004 run, and the copy put back (1003 made and
+  // never run by its records, 1004's folder gone). `run LAB` passes the newest job over, saying why, and
+  // runs the subclient's next job past every job the lab knows of, and so does the run after it; the job
+  // passed over is refused still. The outcome of 1003 put back says that its records show no run, and what
+  // stands for each VM. Every job holds each VM it reported as it was before the job.
+  enum class PassedOver { kLaterJobsRecordsLost, kRecordsPutBack };
+  void ANewestJobNoAttemptWillRunThenTheSchedule(PassedOver how) {
+    JobThenCheckEvery(1001, "1", false);
+    WriteWhatIsLeft(2);
+    CopiesOfEachVMBefore(1002);
+    NextJob(1002);
+    int64_t passedOver = 1002, later = 1003;
+    if (how == PassedOver::kLaterJobsRecordsLost) {
+      Fault({"hold", "disk.Read"});
+      const KilledRun run = RunKilledAtTheHold(1002, {"-t", "2", "-numStreams", "1"});
+      ASSERT_TRUE(run.killed) << run.output;
+      CheckEveryJobHoldsWhatItReports("job 1002 killed");
+      WriteWhatIsLeft(3);
+      JobThenCheckEvery(1003, "2", false);
+      LoseJobRecords(1003);
+    } else {
+      BackupPhase(1002, "2", "2", false);
+      CheckEveryJobHoldsWhatItReports("job 1002");
+      WriteWhatIsLeft(3);
+      CopiesOfEachVMBefore(1003);
+      NextJob(1003);
+      lab::SetRoot(lab_);
+      const std::string aside = dir_.Path("jobs-aside");
+      std::error_code failed;
+      std::filesystem::copy(lab::JobsDir(), aside, std::filesystem::copy_options::recursive, failed);
+      ASSERT_FALSE(failed) << failed.message();
+      BackupPhase(1003, "2", "2", false);
+      CheckEveryJobHoldsWhatItReports("job 1003");
+      WriteWhatIsLeft(4);
+      JobThenCheckEvery(1004, "2", false);
+      // What jobs 1003 and 1004 reported still counts: their records are lost, not their backups.
+      for (int64_t job : {1003, 1004})
+        for (const auto& copies : held_[job])
+          if (Reported(job, copies.first)) lostReports_.insert({job, copies.first});
+      lab::SetRoot(lab_);
+      ASSERT_GT(std::filesystem::remove_all(lab::JobsDir(), failed), 0u) << failed.message();
+      std::filesystem::copy(aside, lab::JobsDir(), std::filesystem::copy_options::recursive, failed);
+      ASSERT_FALSE(failed) << failed.message();
+      CheckEveryJobHoldsWhatItReports("the job manager's records put back");
+      passedOver = 1003;
+      later = 1004;
+      EXPECT_EQ(0, Tool({"outcome", lab_, "--job", "1003"})) << Output();
+      const std::string out = Output();
+      EXPECT_TRUE(labrun::Has(out, "\nthe job manager's records of job 1003 show no attempt of it, though what only a "
+                                   "run of it leaves names it (its archives on the media, its index records or the "
+                                   "subclient's history): they were lost, or put back from an older copy, after it "
+                                   "ran\n"))
+          << out;
+      // What stands for each VM is said below, as it is announced: the VMs the job manager holds no record of.
+      EXPECT_TRUE(labrun::Has(out, "; what stands for each VM is said below\n")) << out;
+      for (const char* vm : {kVM, kRunningVM})
+        EXPECT_TRUE(labrun::Has(out, "  " + std::string(vm) + " [" + Description(vm).guid + "]: its record was lost "
+                                     "after the job ran (removed, or the job manager's records restored from an "
+                                     "older copy); the job's committed archives of it stand (") &&
+                    labrun::Has(out, "); job 1004 has started since and holds no record of it, and the job manager "
+                                     "runs no attempt of job 1003 again\n"))
+            << vm << ": " << out;
+      EXPECT_FALSE(labrun::Has(out, "no attempt of job 1003 has run")) << out;
+    }
+    const std::string passedText = std::to_string(passedOver), laterText = std::to_string(later);
+    WriteWhatIsLeft(5);
+    ScheduledRun(later + 1, "job " + passedText + " will not run again: job " + laterText + " of subclient 1 has "
+                            "started since, and the job manager runs no attempt of job " + passedText +
+                            " after it; running the subclient's next job, " + std::to_string(later + 1) + ", with");
+    EXPECT_FALSE(labrun::Has(Output(), "refused")) << Output();
+    ExpectRefused(passedOver, later, {});
+    ExpectRefused(passedOver, later, {"-t", "2", "-numStreams", "2"});
+    WriteWhatIsLeft(6);
+    ScheduledRun(later + 2, "job " + std::to_string(later + 1) + " has ended: running the subclient's next job, " +
+                                std::to_string(later + 2) + ",");
+  }
+  // A record of job 499999, the last backup job id below the management server's, that no job of the lab
+  // left (`stray`: an empty media folder, an index folder, a line of the subclient's history), after job
+  // 1001 ran: `run LAB` makes no job, naming the record by its path in the lab and what to do, and changes
+  // nothing; once it is removed the subclient's next job is 1002, and every job holds what it reports.
+  enum class Stray { kMediaFolder, kIndexFolder, kHistoryLine };
+  void AStrayRecordOfTheLastBackupJobIdThenTheNextJob(Stray stray) {
+    JobThenCheckEvery(1001, "1", false);
+    lab::SetRoot(lab_);
+    std::string error, path, history;
+    lab::SubclientRecord subclient;
+    ASSERT_EQ(lab::RecordRead::kRead, lab::ReadSubclientRecord("1", subclient, error)) << error;
+    switch (stray) {
+      case Stray::kMediaFolder: path = "media/ma1/499999"; break;
+      case Stray::kIndexFolder: path = "index/" + subclient.settings["subclientGUID"] + "/499999"; break;
+      case Stray::kHistoryLine:
+        path = "subclients/1.history, line 2";
+        history = labrun::ReadText(lab::HistoryPath("1"));
+        ASSERT_EQ("1001 1 0\n", history);
+        ASSERT_TRUE(lab::RecordSuccessfulJob("1", {499999, 1, false}, error)) << error;
+        break;
+    }
+    if (stray != Stray::kHistoryLine) ASSERT_TRUE(lab::MakeDirs(lab_ + "/" + path));
+    const std::vector<std::string> run = {"run", lab_, "--", "-t", "2", "-numStreams", "2"};
+    ExpectRefusedLeavingTheLab(run, 1, "quarn-lab: no job to run: every backup job id below 500000 after job 499999, "
+                                       "the newest the lab knows of, is taken (the management server's jobs have "
+                                       "those from there on); the lab knows of job 499999 by " + path +
+                                       ": if no job 499999 ran in this lab, remove it as stray, and the next new job "
+                                       "is 1002; else the lab has used every backup job id (a new lab starts again "
+                                       "at 1001)\n");
+    if (stray == Stray::kHistoryLine) {
+      ASSERT_TRUE(lab::WriteFileAtomic(lab::HistoryPath("1"), history));
+    } else {
+      std::error_code failed;
+      ASSERT_GT(std::filesystem::remove_all(lab_ + "/" + path, failed), 0u) << failed.message();
+    }
+    WriteWhatIsLeft(2);
+    ScheduledRun(1002, "job 1001 has ended: running the subclient's next job, 1002,");
+  }
+  // ---- The next job's id: past the highest job the lab knows of, never a management server's ----
+  // The folder an application-aware job leaves of the management server's workflow job (jobs/500000, its
+  // state) after job 1001: the subclient's next job is 1002. Or (`madeAbove`) job 1005 made and run first
+  // (job 1001 only made): the next is 1006.
+  void TheNextJobAfterAServerJobOrAHigherJob(bool madeAbove) {
+    const int64_t first = madeAbove ? 1005 : 1001;
+    JobThenCheckEvery(first, "1", false);
+    if (!madeAbove) {
+      lab::SetRoot(lab_);
+      std::string error;
+      const int64_t workflow = lab::AllocateServerJobId(error);
+      ASSERT_EQ(lab::kFirstServerJobId, workflow) << error;
+      ASSERT_TRUE(lab::SetJobState(workflow, 1, error)) << error;
+    }
+    WriteWhatIsLeft(2);
+    const std::string firstText = std::to_string(first), next = std::to_string(first + 1);
+    ScheduledRun(first + 1, "job " + firstText + " has ended: running the subclient's next job, " + next + ",");
+    WriteWhatIsLeft(3);
+    ScheduledRun(first + 2, "job " + next + " has ended: running the subclient's next job, " +
+                                std::to_string(first + 2) + ",");
+  }
+  // Subclient 2's first job and its next one, each made by `run --subclient 2`: every attempt of the first is
+  // refused as of its own subclient (exit 3, nothing changed), and subclient 1's next job takes the next id.
+  void ASecondSubclientsJobRefusedOnceItsNextJobRan() {
+    JobThenCheckEvery(1001, "1", false);
+    ASSERT_EQ(0, Tool({"create", lab_, "--subclient", "2"})) << Output();
+    EXPECT_TRUE(labrun::Has(Output(), "subclient 2, job 1002 (full)")) << Output();
+    CopiesOfEachVMBefore(1002);
+    int status = Tool({"run", lab_, "--subclient", "2", "--", "-numStreams", "2"});
+    EXPECT_TRUE(status == 0 || status == 1) << Output();
+    EXPECT_TRUE(labrun::Has(Output(), "running job 1002 (full backup)")) << Output();
+    CheckEveryJobHoldsWhatItReports("subclient 2's first job");
+    WriteWhatIsLeft(2);
+    CopiesOfEachVMBefore(1003);
+    status = Tool({"run", lab_, "--subclient", "2", "--", "-t", "2", "-numStreams", "2"});
+    EXPECT_TRUE(status == 0 || status == 1) << Output();
+    EXPECT_TRUE(labrun::Has(Output(), "job 1002 has ended: running the subclient's next job, 1003,")) << Output();
+    CheckEveryJobHoldsWhatItReports("subclient 2's next job");
+    const std::string refusal = "quarn-lab: refused: job 1003 of subclient 2 has started since job 1002; a later "
+                                "attempt of job 1002 would change what job 1003 restores, so the job manager runs no "
+                                "attempt of it again\n";
+    for (const std::vector<std::string>& run : std::vector<std::vector<std::string>>{
+             {"run", lab_, "--job", "1002"},
+             {"run", lab_, "--job", "1002", "--subclient", "2", "--", "-numStreams", "2"},
+             {"run", lab_, "--subclient", "2", "--", "-j", "1002"}}) {
+      ExpectRefusedLeavingTheLab(run, 3, refusal);
+      EXPECT_EQ(refusal, Output());
+    }
+    CheckEveryJobHoldsWhatItReports("subclient 2's first job refused");
+    WriteWhatIsLeft(3);
+    ScheduledRun(1004, "job 1001 has ended: running the subclient's next job, 1004,");
+  }
+
   // A later attempt of the newest job backs vm01 up again, and its job process is killed at a held call
   // of vm01 (`hold`: a read of its disk, its archive's close, its archive-index run once its archives are
   // committed), or (`hold` empty) fails vm01 at its second disk read, no process killed: the job manager's
@@ -2341,6 +2526,25 @@ const std::map<std::string, std::function<void(ArchivingLab&)>>& Ways() {
       {"AVMsRecordLostThenASecondSubclientsFirstJob", [](ArchivingLab& t) { t.ASecondSubclientsFirstJobAfter(false); }},
       {"AJobsRecordsLostThenTheNextJob", [](ArchivingLab& t) { t.LostJobRecordsThenTheNextJob(1); }},
       {"TwoJobsRecordsLostThenTheNextJob", [](ArchivingLab& t) { t.LostJobRecordsThenTheNextJob(2); }},
+      // A newest job no attempt will run never stops the schedule; a stray record of the last id is named.
+      {"AJobKilledThenALaterJobWhoseRecordsAreLostThenTheSchedule",
+       [](ArchivingLab& t) {
+         t.ANewestJobNoAttemptWillRunThenTheSchedule(ArchivingLab::PassedOver::kLaterJobsRecordsLost);
+       }},
+      {"TheJobManagersRecordsPutBackFromAnOlderCopyThenTheSchedule",
+       [](ArchivingLab& t) { t.ANewestJobNoAttemptWillRunThenTheSchedule(ArchivingLab::PassedOver::kRecordsPutBack); }},
+      {"AStrayMediaFolderOfTheLastBackupJobIdThenTheNextJob",
+       [](ArchivingLab& t) { t.AStrayRecordOfTheLastBackupJobIdThenTheNextJob(ArchivingLab::Stray::kMediaFolder); }},
+      {"AStrayIndexFolderOfTheLastBackupJobIdThenTheNextJob",
+       [](ArchivingLab& t) { t.AStrayRecordOfTheLastBackupJobIdThenTheNextJob(ArchivingLab::Stray::kIndexFolder); }},
+      {"AStrayHistoryLineOfTheLastBackupJobIdThenTheNextJob",
+       [](ArchivingLab& t) { t.AStrayRecordOfTheLastBackupJobIdThenTheNextJob(ArchivingLab::Stray::kHistoryLine); }},
+      {"AManagementServerJobsFolderThenTheNextJob",
+       [](ArchivingLab& t) { t.TheNextJobAfterAServerJobOrAHigherJob(false); }},
+      {"AJobMadeAboveTheFirstIdAndRunThenTheNextJob",
+       [](ArchivingLab& t) { t.TheNextJobAfterAServerJobOrAHigherJob(true); }},
+      {"ASecondSubclientsJobRefusedOnceItsNextJobRan",
+       [](ArchivingLab& t) { t.ASecondSubclientsJobRefusedOnceItsNextJobRan(); }},
       // A later attempt of the newest job killed at vm01's disk read or its archive's close, then resumed.
       {"ALaterAttemptOfAStubsJobKilledAtADiskReadThenResumed",
        [](ArchivingLab& t) { t.ALaterAttemptOfTheNewestJobKilledThenResumed({"disk.Read"}, true); }},
