@@ -794,6 +794,27 @@ class ArchivingLab : public testing::Test {
     EXPECT_TRUE(promise::GoneDisks(Description(kVM)).empty()) << Output();
     CheckJobHoldsVM(1005);
   }
+  // vm01's stub cut off after disk 0 by job 1001, whose archive of vm01 is then lost: disk 0 comes back no
+  // more. The next archiving job backs up disk 1, and its stub phase deletes nothing: a restore of the
+  // stub brings back every disk or none, so disk 1 would come back with no restore either. vm01 says why.
+  void AStubWhoseDeletedDiskComesBackNoMoreIsNotTakenFurther() {
+    BackupPhase(1001);
+    Fault({"add", "vminfo.StubVMDisk", "--code", "3010", "--after", "1"});
+    StubPhase(1001);
+    ClearFaults();
+    ASSERT_EQ(1u, promise::GoneDisks(Description(kVM)).size());
+    lab::SetRoot(lab_);
+    for (const lab::ArchiveLocation& archive : lab::ListVMArchiveFiles(1001, Description(kVM).guid))
+      ASSERT_EQ(0, unlink(archive.path.c_str()));
+    NextJob(1002);
+    BackupPhase(1002, "2");
+    const int status =
+        Tool({"run", lab_, "--job", "1002", "--", "-t", "2", "-numStreams", "1", "-stub", "-stubPhase"});
+    EXPECT_TRUE(status == 1 || status == 2) << Output();
+    EXPECT_EQ(1u, promise::GoneDisks(Description(kVM)).size()) << "a stub deleted disk 1, which would come back with "
+                                                                  "no restore: " << Output();
+    EXPECT_TRUE(labrun::Has(WhyNotStubbed(1002, kVM), "does not come back")) << WhyNotStubbed(1002, kVM);
+  }
   // Job 1001 stubs vm01, job 1002 reports the stub, and the administrator restores it (`vm restore`):
   // verify as of job 1002 checks its disks as any VM's, against what the backup that holds each took,
   // and agrees with the restore as of the job; job 1003 backs the whole VM up and stubs it again. So too
@@ -2642,6 +2663,8 @@ const std::map<std::string, std::function<void(ArchivingLab&)>>& Ways() {
        [](ArchivingLab& t) { t.AStubReportedByALaterAttemptOfAPlainJobThatMountedIt(true); }},
       {"ADiskGivenToAStubAfterItsJobItsJobManagersRecordLost",
        [](ArchivingLab& t) { t.ADiskGivenToAStubAfterItsJob(true); }},
+      {"AStubWhoseDeletedDiskComesBackNoMoreIsNotTakenFurther",
+       [](ArchivingLab& t) { t.AStubWhoseDeletedDiskComesBackNoMoreIsNotTakenFurther(); }},
       {"AGivenDiskKeptByItsStubsJobRunAgainAfterItsRecordLost",
        [](ArchivingLab& t) { t.AGivenDiskKeptByItsStubsJobRunAgainAfterItsRecordLost(); }},
   };
