@@ -305,7 +305,15 @@ std::string StandingBackupWords(int64_t jobId, const std::string& guid) {
                                              lab::ReportedBackupsOfVM(guid, 0, jobId), backup, notes, error);
   const int64_t standing = backup.jobs.empty() ? 0 : backup.jobs.back();
   if (judged && standing == jobId) {
-    std::string words = "its backup in job " + job + " stands (" + Counted(committed, "committed archive") + ")";
+    // A later attempt that did not finish the VM took nothing of its backup in the job away.
+    const std::string unfinished = "left out: a later attempt of job " + job + " that did not finish the VM";
+    const bool earlier = std::any_of(notes.begin(), notes.end(), [&](const std::string& note) {
+      return note.find(unfinished) != std::string::npos;
+    });
+    std::string words = "its backup in job " + job + (earlier ? " by an earlier attempt, which a later one did not "
+                                                                 "finish, stands ("
+                                                              : " stands (") +
+                        Counted(committed, "committed archive") + ")";
     if (!backup.brokenDisks.empty())
       words += ", though the chain of " + Counted(backup.brokenDisks.size(), "disk") + " of it is broken";
     return words;
