@@ -118,9 +118,11 @@ void FromRun(const lab::JobRun& run, const std::vector<std::string>& results, in
 // When runs.log does not show that run (lost, a line older than its phase field, a start line of a
 // process that never ran), the job's last phase result is an earlier phase's and ends nothing: a
 // "completed" job with a VM taken (a stub phase that ended without archiving one sets no success), or
-// one completed with errors with a stub under way, is pending.
-void FromStubPhaseTraces(int64_t jobId, bool runOfStubPhaseLogged, JobOutcome& outcome) {
-  if (runOfStubPhaseLogged || outcome.running || outcome.interrupted ||
+// one completed with errors with a stub under way, is pending. `runsLogTells`: runs.log shows the stub
+// phase as the latest run, or shows that the latest attempt began after the stub phase's run (what it
+// left is an earlier attempt's).
+void FromStubPhaseTraces(int64_t jobId, bool runsLogTells, JobOutcome& outcome) {
+  if (runsLogTells || outcome.running || outcome.interrupted ||
       (outcome.state != JobState::kCompleted && outcome.state != JobState::kCompletedWithErrors))
     return;
   const lab::StubPhaseTraces traces = lab::FindStubPhaseTraces(jobId);
@@ -541,16 +543,18 @@ bool HasEnded(const JobOutcome& outcome) {
 
 JobOutcome ReadJobOutcome(int64_t jobId) {
   JobOutcome outcome;
-  lab::JobRun run;
-  if (!lab::LatestRun(jobId, run)) {
+  const std::vector<lab::JobRun> runs = lab::ReadRuns(jobId);
+  if (runs.empty()) {
     FromPhases(lab::ReadPhaseLines(jobId), outcome);
     FromStubPhaseTraces(jobId, false, outcome);
     return outcome;
   }
+  const lab::JobRun& run = runs.back();
   const std::vector<std::string> results = lab::PhaseResultsOf(jobId, run);
   FromPhases(results, outcome);
   FromRun(run, results, jobId, outcome);
-  FromStubPhaseTraces(jobId, run.phase == lab::JobPhase::kStub, outcome);
+  FromStubPhaseTraces(jobId, run.phase == lab::JobPhase::kStub || lab::LatestAttemptBeganAfterAStubPhase(runs),
+                      outcome);
   return outcome;
 }
 
