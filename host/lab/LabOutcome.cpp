@@ -322,10 +322,11 @@ std::string StandingBackupWords(int64_t jobId, const std::string& guid) {
 // One line per VM status record: name, GUID, status and, when there is one, the reason. Once later
 // jobs of the subclient have run (`later`, in order) no attempt of the job runs again: a VM the job
 // did not finish, or whose record or event promises a later attempt, says what stands for it instead,
-// and one still to be archived that its archiving is left to the subclient's next archiving job.
+// and one still to be archived that its archiving is left to the subclient's next archiving job. Of a
+// job that has ended (`ended`), a VM it did not finish says which backup stands for it as of the job.
 // `notBackedUp` is what VMsNotBackedUpByLatestAttempt gives. `untouched` tells whether records hold VMs
 // to be archived and no stub phase of the job touched one.
-std::vector<std::string> VMStatusLines(int64_t jobId, bool running, const std::vector<int64_t>& later,
+std::vector<std::string> VMStatusLines(int64_t jobId, bool running, bool ended, const std::vector<int64_t>& later,
                                        const std::map<std::string, bool>& notBackedUp, bool& untouched) {
   using Info = JobManager::VMUpdateInfo;
   std::vector<std::string> lines;
@@ -372,6 +373,8 @@ std::vector<std::string> VMStatusLines(int64_t jobId, bool running, const std::v
       line += reason.empty() ? ": " : "; ";
       if (archiving) line += "its archiving is left to the next archiving job of subclient " + subclient + "; ";
       line += StandingBackupWords(jobId, guid) + "; " + WhatStandsAfterLaterJobs(jobId, later, guid);
+    } else if (ended && unfinished) {
+      line += (reason.empty() ? ": " : "; ") + StandingBackupWords(jobId, guid);
     }
     lines.push_back(line);
   }
@@ -585,7 +588,8 @@ void PrintOutcome(int64_t jobId, const std::string& client) {
   const std::vector<int64_t> later = LaterJobsThatHaveRun(jobId, SubclientOfJob(jobId));
   const std::map<std::string, bool> notBackedUp = VMsNotBackedUpByLatestAttempt(jobId, runs);
   bool untouched = false;
-  const std::vector<std::string> vms = VMStatusLines(jobId, outcome.running, later, notBackedUp, untouched);
+  const std::vector<std::string> vms =
+      VMStatusLines(jobId, outcome.running, HasEnded(outcome), later, notBackedUp, untouched);
   // An archiving job whose backup phase left VMs to be archived, and whose stub phase neither runs.log nor
   // a VM shows.
   const bool stubPhaseLeft = untouched && !StubPhaseRanInLatestAttempt(runs) && !outcome.stubPhaseNotEnded;
