@@ -544,13 +544,14 @@ std::vector<std::vector<std::string>> OptionGroups(const std::vector<std::string
 }
 
 // The options of the attempt a resume runs again: the recorded ones, less those the resume gives itself
-// (which replace them), "-t" (a job keeps the level of its first run, which its record holds) and
-// "-stubPhase", then the resume's own.
+// (which replace them), "-t" (a job keeps the level of its first run, which its record holds), "-j" and
+// "-a" (the job and its subclient, which the run names from the job's record) and "-stubPhase", then
+// the resume's own.
 std::vector<std::string> ResumedOptions(const std::vector<std::string>& recorded, const std::vector<std::string>& own) {
   std::vector<std::string> options;
   for (const std::vector<std::string>& group : OptionGroups(recorded)) {
     const std::string& name = group.front();
-    if (name == "-t" || name == "-stubPhase" || Passes(own, name.c_str())) continue;
+    if (name == "-t" || name == "-j" || name == "-a" || name == "-stubPhase" || Passes(own, name.c_str())) continue;
     options.insert(options.end(), group.begin(), group.end());
   }
   options.insert(options.end(), own.begin(), own.end());
@@ -606,10 +607,17 @@ void ResumeBackupPhase(int64_t jobId, const JobOutcome& outcome, const lab::JobR
     known += "; " + std::string(traces.stubbed.empty() ? "the job manager's records of " : "the stub records of ") +
              NameList(named) + " are of its stub phase that ended before that run began";
   }
-  if (!cutShort.empty() && latest.optionsKept)
-    passed = ResumedOptions(latest.options, passed);
-  else if (!cutShort.empty())
+  std::string error;
+  if (!cutShort.empty() && !latest.optionsKept) {
     known += "; runs.log does not keep the options that run was given";
+  } else if (!cutShort.empty()) {
+    // A line changed since its run wrote it is no run's options.
+    const std::vector<std::string> resumed = ResumedOptions(latest.options, passed);
+    if (CheckPassedOptions(resumed, error))
+      passed = resumed;
+    else
+      known += "; the options runs.log keeps of that run do not read: " + error;
+  }
   const std::string with = passed.empty() ? "the options the job's record gives" : OptionsText(passed);
   std::printf("the backup phase of job %lld has not ended (%s); running the backup phase again with %s, as the job "
               "manager resumes it\n",

@@ -747,6 +747,15 @@ TEST_F(QuarnLabTool, TheLatestRunsPhaseResultIsTheJobsAndAnUnendedStubPhaseIsRes
        "pending: the job process was killed by signal 9 without an outcome\n", false, "",
        "runs.log does not keep the options that run was given); " + again + "the options the job's record gives",
        {}, "", "\n-stub\n", {}},
+      // -j and -a are the job's and its subclient's, from its record.
+      {"a job and a subclient kept are the record's", {}, {backupRunWith("-j,999,-a,2,-stub", 0), killed},
+       "pending: the job process was killed by signal 9 without an outcome\n", false, "", again + "-stub, as", {},
+       "\n-a\n1\n", "999"},
+      {"a stream count kept one past the most", {}, {backupRunWith("-numStreams,1001,-stub", 0), killed},
+       "pending: the job process was killed by signal 9 without an outcome\n", false, "",
+       "the options runs.log keeps of that run do not read: -numStreams takes 0 to 1000 streams); " + again +
+           "the options the job's record gives",
+       {}, "", "\n-stub\n"},
       {"an option kept with a comma, a blank and a percent sign", {}, {backupRunWith("-x,a%2Cb%20c%25", 0), killed},
        "pending: the job process was killed by signal 9 without an outcome\n", false, "", again + "-x a,b c%, as", {},
        "\n-x\na,b c%\n", "", {"-x", "a,b c%"}},
