@@ -276,12 +276,21 @@ class QuarnCoordinator : public VSCoordinator {
   bool UpdateJobManagerVMList_FailPendingVMs();
   bool UpdateJobManagerVMList_StubPhase();
   // A VM's status with the job manager as the stub phase finds it, counted as its backup phase's result:
-  // one the stub phase took (to be backed up with no reason) was backed up; one still to be backed up
-  // with a reason, or in progress, was left unfinished.
+  // one the stub phase took, or whose stub it made (to be backed up with no reason beside a stub status),
+  // was backed up; one still to be backed up otherwise, or in progress, was left unfinished.
   void CountBackupPhaseResult(int status, bool takenByStubPhase);
   // Keeps the VMs of the job (its collect file) of which the job manager holds none of the records the
   // stub phase begins with: their status in the backup phase could not be recorded, or was lost.
   void NoteVMsWithoutRecord(const std::vector<JobManager::VMUpdateInfo>& records);
+  // Whether the stub phase finds the VM's record as a backup phase left it when it did not finish the
+  // VM and said nothing of why (its job process died): in progress, or still to be backed up with no
+  // reason and no stub status.
+  static bool LeftUnfinishedWithoutAWord(const JobManager::VMUpdateInfo& record);
+  // A stub phase that ends the job archives nothing of a VM its backup phase left unfinished without a
+  // word: each is named with why, its record (to be backed up, with the reason, which a later attempt
+  // of the job backs up), the log, event and pending cause 0x5B0001DB and a line of the result file.
+  // Each is named once, and not in any other phase.
+  void NameVMsTheBackupPhaseLeftUnfinished();
   // Priorities from "VMPriorities.csv" for the VMs not started yet; `changed` is set when one changed.
   void UpdateVMPrioritiesFromFile(bool& changed);
   // Logs the job manager's status list (a diagnostic).
@@ -405,6 +414,10 @@ class QuarnCoordinator : public VSCoordinator {
   // best. The log line carries the signature of the check that found it.
   void NameVMWhoseStatusIsNotRecorded(const char* signature, const vm_params& vm, const std::string& reason,
                                       bool warning);
+  // A VM not backed up, named with why where the job's outcome is read: the event and pending cause
+  // 0x5B0001DB and a line of the result file (a warning, else a failure); the job completes with errors
+  // at best.
+  void ReportVMNotBackedUp(const std::string& name, const std::string& reason, bool warning);
   // A job that goes pending leaves VMs to its next attempt: each of them that has no reason of its own
   // says, with the job manager, why it was not backed up.
   void RecordWhyUnfinishedVMsWait();
@@ -418,6 +431,8 @@ class QuarnCoordinator : public VSCoordinator {
   bool KeepBackupPhaseOutcome();
   // A job none of whose VMs was backed up fails, with the pending cause that says so; false.
   bool FailJobAsEveryVMFailed();
+  // Whether a job that fails ends so: the setting "bPendingOnAllFailures" takes it pending instead.
+  bool FailureEndsTheJob();
   bool IsSnapJob() const;  // snapshot backup or snapshot catalogue
 
   // Seconds of the platform clock, which every time-out of the coordinator is measured against.
@@ -437,6 +452,9 @@ class QuarnCoordinator : public VSCoordinator {
   } m_backupPhase;
   // The VMs of the job the job manager held no record of when the stub phase began (NoteVMsWithoutRecord).
   SVMParamsMap m_vmsWithoutRecord;
+  // The job manager's records, as the stub phase began, of the VMs its backup phase left unfinished
+  // without a word (LeftUnfinishedWithoutAWord).
+  std::vector<JobManager::VMUpdateInfo> m_vmsLeftUnfinished;
   // Why the VMs that the job's end finds unfinished failed, when they have no reason of their own.
   std::string m_unfinishedVMReason;
   // Why the job goes pending; empty when it does not.

@@ -34,6 +34,7 @@ const char* const kSigPriorityFile = "void QuarnCoordinator::UpdateVMPrioritiesF
 const char* const kSigDump = "void QuarnCoordinator::DumpJobManagerVMList()";
 const char* const kSigUnrecorded = "void QuarnCoordinator::ReportVMsWhoseStatusIsNotRecorded()";
 const char* const kSigStubUnrecorded = "void QuarnCoordinator::ReportStubPhaseVMsNotRecorded()";
+const char* const kSigLeftUnfinished = "void QuarnCoordinator::NameVMsTheBackupPhaseLeftUnfinished()";
 
 const char* const kPriorityFile = "VMPriorities.csv";
 // A line of the priority file is read in pieces of at most this many bytes, terminator included.
@@ -425,9 +426,11 @@ bool QuarnCoordinator::UpdateJobManagerVMList_StubPhase() {
                   vsJobMgr::convertVMStubStatusToString(stub).c_str());
     // Taking a VM sets it to be backed up with no reason (below): a VM found so was taken by an
     // attempt of this stub phase that was killed before it finished it (one that ended otherwise gave
-    // it back as backed up), and its stub goes on. A backup that did not end well always says why.
+    // it back as backed up), and its stub goes on. A backup that did not end well always says why,
+    // unless its job process died: a VM it left so has no stub status.
     const bool takenBefore = status == kToBeBackedUp && record.getstring(Info::F_failureText).empty();
-    CountBackupPhaseResult(status, takenBefore);
+    CountBackupPhaseResult(status, takenBefore && stub != 0);
+    if (LeftUnfinishedWithoutAWord(record)) m_vmsLeftUnfinished.push_back(record);
     if ((status != kBackedUp && !takenBefore) || !StubPhaseTakes(stub)) continue;
     vm_params* vm = m_vmMap.Find(guid);
     if (vm == nullptr) {
@@ -445,6 +448,35 @@ bool QuarnCoordinator::UpdateJobManagerVMList_StubPhase() {
   m_vmMap = eligible;
   if (m_vmMap.empty()) m_event.Error(kSigStubPhase, "[VMArchiving] There are no VMs to stub in this Job");
   return true;
+}
+
+bool QuarnCoordinator::LeftUnfinishedWithoutAWord(const Info& record) {
+  const int64_t status = record.getint64(Info::F_vmStatus);
+  return status == kInProgress || (status == kToBeBackedUp && record.getstring(Info::F_failureText).empty() &&
+                                   record.getint64(Info::F_stubStatus) == 0);
+}
+
+void QuarnCoordinator::NameVMsTheBackupPhaseLeftUnfinished() {
+  if (!m_jobMgr->isVMStubPhase() || m_vmsLeftUnfinished.empty()) return;
+  for (const Info& found : m_vmsLeftUnfinished) {
+    const std::string guid = found.getstring(Info::F_recordGuid);
+    const std::string name = found.getstring(Info::F_vmName);
+    // Nothing of the stub phase touches it; a record changed since is someone else's word.
+    Info record;
+    if (vsJobMgr::ReadVMStatus(m_jobMgr->getJobId(), guid, record) && !LeftUnfinishedWithoutAWord(record)) continue;
+    const std::string reason =
+        "Not backed up by this job: its backup phase did not finish the VM (its record said [" +
+        vsJobMgr::convertVMClientBkupStatusToString(static_cast<int>(found.getint64(Info::F_vmStatus))) +
+        "]: the job process of that phase ended before it did), and the stub phase, which ended the job, archives "
+        "nothing of it; a later attempt of the job, run before the subclient's next job starts, backs the VM up";
+    m_event.Error(kSigLeftUnfinished, "VM [%s] [%s]: %s", name.c_str(), guid.c_str(), reason.c_str());
+    m_jobMgr->setVMStatusVMName(guid, name, found.getstring(Info::F_hostName));
+    m_jobMgr->setVMStatusClientId(guid, found.getint64(Info::F_clientId));
+    m_jobMgr->setVMStatusState(guid, kToBeBackedUp, QuarnUtils::TruncateStatusText(reason));
+    ReportVMNotBackedUp(name, reason, false);
+  }
+  m_jobMgr->updateVMBkpJobStatus(m_appMgr->getKeyrealmId(), true);
+  m_vmsLeftUnfinished.clear();
 }
 
 void QuarnCoordinator::NoteVMsWithoutRecord(const std::vector<Info>& records) {
@@ -507,9 +539,13 @@ void QuarnCoordinator::NameVMWhoseStatusIsNotRecorded(const char* signature, con
                                                        const std::string& reason, bool warning) {
   m_event.Error(signature, "Failed to update VM status with Job Manager. VM [%s] [%s]: %s", vm.vmName.c_str(),
                 vm.vmGuid.c_str(), reason.c_str());
+  ReportVMNotBackedUp(vm.vmName, reason, warning);
+}
+
+void QuarnCoordinator::ReportVMNotBackedUp(const std::string& name, const std::string& reason, bool warning) {
   m_completedWithErrors = true;
-  WriteBackupDotOut(vm.vmName, "", reason, false, warning);
-  m_jobMgr->addPendingCauseArgument(vm.vmName);
+  WriteBackupDotOut(name, "", reason, false, warning);
+  m_jobMgr->addPendingCauseArgument(name);
   m_jobMgr->addPendingCauseArgument(reason);
   m_jobMgr->setPendingCauseAndEvent(QuarnUtils::kEventVMNotBackedUpWithReason, QuarnUtils::kVMNotBackedUpSeverity);
 }

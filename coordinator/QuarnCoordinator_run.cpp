@@ -85,14 +85,19 @@ bool QuarnCoordinator::FinishJob() {
   ReportStubPhaseVMsNotRecorded();
 
   PhaseCounts counts = LogJobSummary();
-  if (!DecideOutcome(counts)) {
+  const bool decided = DecideOutcome(counts);
+  const bool kept = decided && (!m_jobMgr->isVMStubPhase() || KeepBackupPhaseOutcome());
+  // Before the result file closes, once the stub phase's outcome ends the job (a job that fails names
+  // them as it fails).
+  if (kept) NameVMsTheBackupPhaseLeftUnfinished();
+  if (!decided) {
     if (m_jobMgr->isVMStubPhase())
       KeepBackupResultsOfVMsNotArchived();
     else if (!m_pendingReason.empty())
       RecordWhyUnfinishedVMsWait();
     return false;
   }
-  if (m_jobMgr->isVMStubPhase() && !KeepBackupPhaseOutcome()) return false;
+  if (!kept) return false;
 
   if (counts.stopped > 0) {
     m_completedWithErrors = true;
@@ -203,6 +208,7 @@ bool QuarnCoordinator::DecideOutcome(const PhaseCounts& counts) {
   if (!pendingAllowed) {
     if (!anySucceeded) {
       m_event.Error(kSigRun, "all VMs reported an error, failing the job.");
+      if (FailureEndsTheJob()) NameVMsTheBackupPhaseLeftUnfinished();
       m_jobMgr->setPendingCause(contentIndex ? 0x5B000160 : 0x5B000081);
       m_failJob = true;
       return false;
@@ -265,6 +271,8 @@ bool QuarnCoordinator::KeepBackupPhaseOutcome() {
 
 bool QuarnCoordinator::FailJobAsEveryVMFailed() {
   m_event.Error(kSigRun, "all VMs reported an error, failing the job.");
+  // Before the cause of the failure, which stays the job's last.
+  if (FailureEndsTheJob()) NameVMsTheBackupPhaseLeftUnfinished();
   m_jobMgr->addPendingCauseArgument(static_cast<unsigned long>(m_terminologyEventId));
   m_jobMgr->setPendingCause(0x5B0001D9);
   m_failJob = true;
@@ -292,9 +300,7 @@ bool QuarnCoordinator::CheckJobPhaseSuccess(bool& partial, bool& failJob, bool& 
     return true;
   }
   if (m_failJob) {
-    bool pendingOnAllFailures = false;
-    m_registry.GetEntry(REG_bPendingOnAllFailures, pendingOnAllFailures, false);
-    if (!pendingOnAllFailures) {
+    if (FailureEndsTheJob()) {
       UpdateJobManagerVMList_FailPendingVMs();
       failJob = true;
       DeleteVMCollectFile();
@@ -305,6 +311,12 @@ bool QuarnCoordinator::CheckJobPhaseSuccess(bool& partial, bool& failJob, bool& 
   setupFailed = m_setupFailed;
   if (!m_failJob && !m_setupFailed) resumeNow = ShouldResumeImmediately();
   return false;
+}
+
+bool QuarnCoordinator::FailureEndsTheJob() {
+  bool pendingOnAllFailures = false;
+  m_registry.GetEntry(REG_bPendingOnAllFailures, pendingOnAllFailures, false);
+  return !pendingOnAllFailures;
 }
 
 bool QuarnCoordinator::ShouldResumeImmediately() {

@@ -118,9 +118,11 @@ void FromRun(const lab::JobRun& run, const std::vector<std::string>& results, in
 // When runs.log does not show that run (lost, a line older than its phase field, a start line of a
 // process that never ran), the job's last phase result is an earlier phase's and ends nothing: a
 // "completed" job with a VM taken (a stub phase that ended without archiving one sets no success), or
-// one completed with errors with a stub under way, is pending.
-void FromStubPhaseTraces(int64_t jobId, bool runOfStubPhaseLogged, JobOutcome& outcome) {
-  if (runOfStubPhaseLogged || outcome.running || outcome.interrupted ||
+// one completed with errors with a stub under way, is pending. `runsLogTells`: runs.log shows the stub
+// phase as the latest run, or shows that the latest attempt began after the stub phase's run (what it
+// left is an earlier attempt's).
+void FromStubPhaseTraces(int64_t jobId, bool runsLogTells, JobOutcome& outcome) {
+  if (runsLogTells || outcome.running || outcome.interrupted ||
       (outcome.state != JobState::kCompleted && outcome.state != JobState::kCompletedWithErrors))
     return;
   const lab::StubPhaseTraces traces = lab::FindStubPhaseTraces(jobId);
@@ -328,10 +330,13 @@ std::string StandingBackupWords(int64_t jobId, const std::string& guid) {
 // One line per VM status record: name, GUID, status and, when there is one, the reason. Once later
 // jobs of the subclient have run (`later`, in order) no attempt of the job runs again: a VM the job
 // did not finish, or whose record or event promises a later attempt, says what stands for it instead,
-// and one still to be archived that its archiving is left to the subclient's next archiving job.
+// and one still to be archived that its archiving is left to the subclient's next archiving job. Of a
+// job that has ended, or whose latest attempt is a later one (`saysWhatStands`), a VM it did not finish
+// says which backup stands for it as of the job.
 // `notBackedUp` is what VMsNotBackedUpByLatestAttempt gives. `untouched` tells whether records hold VMs
 // to be archived and no stub phase of the job touched one.
-std::vector<std::string> VMStatusLines(int64_t jobId, bool running, const std::vector<int64_t>& later,
+std::vector<std::string> VMStatusLines(int64_t jobId, bool running, bool saysWhatStands,
+                                       const std::vector<int64_t>& later,
                                        const std::map<std::string, bool>& notBackedUp, bool& untouched) {
   using Info = JobManager::VMUpdateInfo;
   std::vector<std::string> lines;
@@ -378,6 +383,8 @@ std::vector<std::string> VMStatusLines(int64_t jobId, bool running, const std::v
       line += reason.empty() ? ": " : "; ";
       if (archiving) line += "its archiving is left to the next archiving job of subclient " + subclient + "; ";
       line += StandingBackupWords(jobId, guid) + "; " + WhatStandsAfterLaterJobs(jobId, later, guid);
+    } else if (saysWhatStands && unfinished) {
+      line += (reason.empty() ? ": " : "; ") + StandingBackupWords(jobId, guid);
     }
     lines.push_back(line);
   }
@@ -561,16 +568,18 @@ bool HasEnded(const JobOutcome& outcome) {
 
 JobOutcome ReadJobOutcome(int64_t jobId) {
   JobOutcome outcome;
-  lab::JobRun run;
-  if (!lab::LatestRun(jobId, run)) {
+  const std::vector<lab::JobRun> runs = lab::ReadRuns(jobId);
+  if (runs.empty()) {
     FromPhases(lab::ReadPhaseLines(jobId), outcome);
     FromStubPhaseTraces(jobId, false, outcome);
     return outcome;
   }
+  const lab::JobRun& run = runs.back();
   const std::vector<std::string> results = lab::PhaseResultsOf(jobId, run);
   FromPhases(results, outcome);
   FromRun(run, results, jobId, outcome);
-  FromStubPhaseTraces(jobId, run.phase == lab::JobPhase::kStub, outcome);
+  FromStubPhaseTraces(jobId, run.phase == lab::JobPhase::kStub || lab::LatestAttemptBeganAfterAStubPhase(runs),
+                      outcome);
   return outcome;
 }
 
@@ -602,7 +611,10 @@ void PrintOutcome(int64_t jobId, const std::string& client) {
   const std::vector<int64_t> later = LaterJobsThatHaveRun(known, jobId, SubclientOfJob(jobId));
   const std::map<std::string, bool> notBackedUp = VMsNotBackedUpByLatestAttempt(jobId, runs);
   bool untouched = false;
-  const std::vector<std::string> vms = VMStatusLines(jobId, outcome.running, later, notBackedUp, untouched);
+  // A later attempt that did not finish a VM took no backup of it away: what stands is said.
+  const bool saysWhatStands = !outcome.running && (HasEnded(outcome) || FirstRunOfLatestAttempt(runs) > 1);
+  const std::vector<std::string> vms =
+      VMStatusLines(jobId, outcome.running, saysWhatStands, later, notBackedUp, untouched);
   // A job whose folder shows no run: only made, or its records lost or put back from an older copy after
   // it ran (what only a run leaves names it). Nothing is said of its VMs that the job did not do.
   const auto record = known.jobs.find(jobId);

@@ -540,32 +540,70 @@ std::set<std::string> ArchivePaths(int64_t jobId) {
 
 std::string Now() { return TimeText(static_cast<int64_t>(ZtClock::NowSeconds())); }
 
-// The job manager resumes the phase that has not ended: after a run of the job's stub phase that did
-// not end the job (its process killed, or ended without a result, pending, interrupted), the next
-// run runs the stub phase again, which goes on with a stub that was cut off. That the stub phase ran
-// is read from the VMs as well as from runs.log: a backup phase run again over the job's stubs would
-// back their VMs up without the disks the stubs deleted, in place of the attempt the stubs were made on.
-void ResumeStubPhase(int64_t jobId, std::vector<std::string>& passed) {
-  if (Passes(passed, "-stubPhase")) return;
-  const JobOutcome outcome = ReadJobOutcome(jobId);
-  if (HasEnded(outcome)) return;
-  lab::JobRun latest;
-  const bool logged = lab::LatestRun(jobId, latest) && latest.phase == lab::JobPhase::kStub;
-  const lab::StubPhaseTraces traces = logged ? lab::StubPhaseTraces() : lab::FindStubPhaseTraces(jobId);
-  if (!logged && traces.stubbed.empty() && !outcome.stubPhaseNotEnded) return;
-  const auto list = [](const std::vector<std::string>& names) {
-    std::string listed;
-    for (const std::string& name : names) listed += (listed.empty() ? "" : ", ") + name;
-    return listed;
-  };
+std::string NameList(const std::vector<std::string>& names) {
+  std::string listed;
+  for (const std::string& name : names) listed += (listed.empty() ? "" : ", ") + name;
+  return listed;
+}
+
+std::string OptionsText(const std::vector<std::string>& options) {
+  std::string text;
+  for (const std::string& option : options) text += (text.empty() ? "" : " ") + option;
+  return text;
+}
+
+// The options after "--" grouped by name: an option and the values that follow it up to the next one.
+std::vector<std::vector<std::string>> OptionGroups(const std::vector<std::string>& options) {
+  std::vector<std::vector<std::string>> groups;
+  for (const std::string& option : options) {
+    if (groups.empty() || (!option.empty() && option[0] == '-'))
+      groups.push_back({option});
+    else
+      groups.back().push_back(option);
+  }
+  return groups;
+}
+
+// The options of the attempt a resume runs again: the recorded ones, less those the resume gives itself
+// (which replace them), "-t" (a job keeps the level of its first run, which its record holds), "-j" and
+// "-a" (the job and its subclient, which the run names from the job's record) and "-stubPhase", then
+// the resume's own.
+std::vector<std::string> ResumedOptions(const std::vector<std::string>& recorded, const std::vector<std::string>& own) {
+  std::vector<std::string> options;
+  for (const std::vector<std::string>& group : OptionGroups(recorded)) {
+    const std::string& name = group.front();
+    if (name == "-t" || name == "-j" || name == "-a" || name == "-stubPhase" || Passes(own, name.c_str())) continue;
+    options.insert(options.end(), group.begin(), group.end());
+  }
+  options.insert(options.end(), own.begin(), own.end());
+  return options;
+}
+
+// How a run of the job's backup phase was cut short, in words; empty when it was not: its job process
+// killed, ended (or, its lab tool killed, gone) without a phase result, or its run interrupted. A run
+// that set a result of its own went pending by itself, and its resume is the job manager's own.
+std::string HowItWasCutShort(int64_t jobId, const lab::JobRun& run) {
+  if (run.end == lab::JobRun::End::kInterrupted) return "interrupted (signal " + std::to_string(run.signal) + ")";
+  if (run.end == lab::JobRun::End::kEnded && run.signal != 0) return "killed by signal " + std::to_string(run.signal);
+  if (!lab::PhaseResultsOf(jobId, run).empty()) return std::string();
+  if (run.end == lab::JobRun::End::kEnded)
+    return "ended (status=" + std::to_string(run.status) + ") without a phase result";
+  return "whose lab tool was killed, ended without a phase result";
+}
+
+// The job manager resumes the phase that has not ended. After a run of the job's stub phase that did
+// not end the job (its process killed, or ended without a result, pending, interrupted), the next run
+// runs the stub phase again, which goes on with a stub that was cut off.
+void ResumeStubPhase(int64_t jobId, const JobOutcome& outcome, bool logged, const lab::StubPhaseTraces& traces,
+                     std::vector<std::string>& passed) {
   // How it is known goes in the parenthesis; the outcome's words, which have parentheses of their own,
   // follow it.
   std::string known = "runs.log shows its last run";
   std::string words = ": " + outcome.words;
   if (!logged) {
-    known = traces.stubbed.empty() ? "runs.log does not show it, but the job manager holds " + list(traces.taken) +
+    known = traces.stubbed.empty() ? "runs.log does not show it, but the job manager holds " + NameList(traces.taken) +
                                          " as taken by it and not archived"
-                                   : "runs.log does not show it, but the stub records of " + list(traces.stubbed) +
+                                   : "runs.log does not show it, but the stub records of " + NameList(traces.stubbed) +
                                          " name the job";
     words.clear();
   }
@@ -573,6 +611,62 @@ void ResumeStubPhase(int64_t jobId, std::vector<std::string>& passed) {
               "job manager resumes it\n",
               static_cast<long long>(jobId), known.c_str(), words.c_str());
   passed.push_back("-stubPhase");
+}
+
+// After a run of the job's backup phase that was cut short, the next run runs the backup phase again
+// with that run's options (those the resume gives replace them), as the job manager resumes an attempt;
+// the job's stub phase then follows as for any attempt. `traces` are those an earlier attempt's stub
+// phase left, which runs.log shows ended before the latest run began: they are no sign of the phase
+// that has not ended.
+void ResumeBackupPhase(int64_t jobId, const JobOutcome& outcome, const lab::JobRun& latest,
+                       const std::string& cutShort, const lab::StubPhaseTraces& traces,
+                       std::vector<std::string>& passed) {
+  std::string known = "runs.log shows its latest run, a backup phase, " +
+                      (cutShort.empty() ? "which left it " + outcome.words : cutShort);
+  if (!traces.stubbed.empty() || !traces.taken.empty()) {
+    const std::vector<std::string>& named = traces.stubbed.empty() ? traces.taken : traces.stubbed;
+    known += "; " + std::string(traces.stubbed.empty() ? "the job manager's records of " : "the stub records of ") +
+             NameList(named) + " are of its stub phase that ended before that run began";
+  }
+  std::string error;
+  if (!cutShort.empty() && !latest.optionsKept) {
+    known += "; runs.log does not keep the options that run was given";
+  } else if (!cutShort.empty()) {
+    // A line changed since its run wrote it is no run's options.
+    const std::vector<std::string> resumed = ResumedOptions(latest.options, passed);
+    if (CheckPassedOptions(resumed, error))
+      passed = resumed;
+    else
+      known += "; the options runs.log keeps of that run do not read: " + error;
+  }
+  const std::string with = passed.empty() ? "the options the job's record gives" : OptionsText(passed);
+  std::printf("the backup phase of job %lld has not ended (%s); running the backup phase again with %s, as the job "
+              "manager resumes it\n",
+              static_cast<long long>(jobId), known.c_str(), with.c_str());
+}
+
+// Which phase a run of a job that has not ended runs, unless its options name one: the phase its latest
+// run left unended. That is read from runs.log and, where runs.log cannot tell (lost, a "started" line
+// without its phase, a line of a process that never ran), from the VMs: a backup phase run again over
+// the job's stubs would back their VMs up without the disks the stubs deleted. Once runs.log shows that
+// the latest attempt, a backup phase, began after a stub phase of the job, what that stub phase left is
+// an earlier attempt's.
+void ResumeThePhaseThatHasNotEnded(int64_t jobId, std::vector<std::string>& passed) {
+  if (Passes(passed, "-stubPhase")) return;
+  const JobOutcome outcome = ReadJobOutcome(jobId);
+  if (HasEnded(outcome)) return;
+  const std::vector<lab::JobRun> runs = lab::ReadRuns(jobId);
+  if (!runs.empty() && runs.back().phaseNamed && runs.back().phase == lab::JobPhase::kStub)
+    return ResumeStubPhase(jobId, outcome, true, lab::StubPhaseTraces(), passed);
+  const lab::StubPhaseTraces traces = lab::FindStubPhaseTraces(jobId);
+  const bool earlierAttempts = lab::LatestAttemptBeganAfterAStubPhase(runs);
+  if (!earlierAttempts && (!traces.stubbed.empty() || outcome.stubPhaseNotEnded))
+    return ResumeStubPhase(jobId, outcome, false, traces, passed);
+  if (runs.empty() || !runs.back().phaseNamed) return;
+  const std::string cutShort = HowItWasCutShort(jobId, runs.back());
+  if (!cutShort.empty() || earlierAttempts)
+    ResumeBackupPhase(jobId, outcome, runs.back(), cutShort, earlierAttempts ? traces : lab::StubPhaseTraces(),
+                      passed);
 }
 
 // A job process that ended without giving its streams back (killed, or ended without a phase
@@ -721,7 +815,7 @@ int Run(const std::vector<std::string>& args) {
   if (const int refused = RefuseAttemptAfterALaterJob({jobId, processJob})) return refused;
 
   // Before the run holds the job: it is then running, and its last run's outcome is not seen.
-  ResumeStubPhase(jobId, parsed.passThrough);
+  ResumeThePhaseThatHasNotEnded(jobId, parsed.passThrough);
 
   // One job of a lab runs at a time: they would share the clients' process tables and streams.
   lab::LabRunLock lock;
@@ -804,7 +898,8 @@ int Run(const std::vector<std::string>& args) {
     Warn(std::string("the run lock cannot name the job process: if this run is killed, the lab does not wait for "
                      "the job process: ") + std::strerror(errno));
   lab::AppendRunStart(shownJob, Now(), static_cast<long>(pid),
-                      Passes(argv, "-stubPhase") ? lab::JobPhase::kStub : lab::JobPhase::kBackup, before);
+                      Passes(argv, "-stubPhase") ? lab::JobPhase::kStub : lab::JobPhase::kBackup, before,
+                      parsed.passThrough);
   RunWatch watch(shownJob);
   Ending ending;
   if (!WaitForJob(pid, shownJob, deadline, watch, ending)) return kExitFailed;

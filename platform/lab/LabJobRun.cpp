@@ -104,6 +104,62 @@ void FieldNumber(const std::map<std::string, std::string>& fields, const char* k
   if (it != fields.end()) labkv::ParseInt64InRange(it->second, min, max, number);
 }
 
+// The bytes an option keeps as they are in a "started" line; every other is written as %XX, so that an
+// argument is one field (no blank), its list splits at commas and no text of it reads as a field.
+bool KeptAsItIs(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
+         c == '.' || c == ':' || c == '/' || c == '+';
+}
+
+std::string EncodeOptions(const std::vector<std::string>& options) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string text;
+  for (size_t i = 0; i < options.size(); ++i) {
+    if (i > 0) text += ',';
+    for (const char c : options[i]) {
+      if (KeptAsItIs(c)) {
+        text += c;
+        continue;
+      }
+      const unsigned char byte = static_cast<unsigned char>(c);
+      text += '%';
+      text += kHex[byte >> 4];
+      text += kHex[byte & 0xF];
+    }
+  }
+  return text;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The options of a "started" line's field; false when it is not as EncodeOptions writes it.
+bool DecodeOptions(const std::string& text, std::vector<std::string>& options) {
+  options.clear();
+  if (text.empty()) return true;
+  options.emplace_back();
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == ',') {
+      options.emplace_back();
+    } else if (c == '%') {
+      const int high = i + 2 < text.size() ? HexDigit(text[i + 1]) : -1;
+      const int low = high >= 0 ? HexDigit(text[i + 2]) : -1;
+      if (low < 0) return false;
+      options.back() += static_cast<char>(high * 16 + low);
+      i += 2;
+    } else if (KeptAsItIs(c)) {
+      options.back() += c;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
 void ReadStart(const std::string& line, JobRun& run) {
   const std::map<std::string, std::string> fields = RunFields(line);
   int64_t pid = 0;
@@ -112,6 +168,11 @@ void ReadStart(const std::string& line, JobRun& run) {
   run.pid = static_cast<long>(pid);
   const auto phase = fields.find("phase");
   if (phase != fields.end() && phase->second == JobPhaseName(JobPhase::kStub)) run.phase = JobPhase::kStub;
+  run.phaseNamed = phase != fields.end() && (phase->second == JobPhaseName(JobPhase::kStub) ||
+                                             phase->second == JobPhaseName(JobPhase::kBackup));
+  const auto options = fields.find("options");
+  run.optionsKept = options != fields.end() && DecodeOptions(options->second, run.options);
+  if (!run.optionsKept) run.options.clear();
   FieldNumber(fields, "results", 0, INT64_MAX, run.resultsBefore);
   FieldNumber(fields, "causes", 0, INT64_MAX, run.causesBefore);
   FieldNumber(fields, "events", 0, INT64_MAX, run.eventsBefore);
@@ -271,10 +332,12 @@ JobLineCounts CountJobLines(int64_t jobId) {
   return counts;
 }
 
-bool AppendRunStart(int64_t jobId, const std::string& time, long pid, JobPhase phase, const JobLineCounts& before) {
+bool AppendRunStart(int64_t jobId, const std::string& time, long pid, JobPhase phase, const JobLineCounts& before,
+                    const std::vector<std::string>& options) {
   return AppendRunEvent(jobId, "started " + time + " pid=" + std::to_string(pid) + " phase=" + JobPhaseName(phase) +
                                    " results=" + std::to_string(before.results) + " causes=" +
-                                   std::to_string(before.causes) + " events=" + std::to_string(before.events));
+                                   std::to_string(before.causes) + " events=" + std::to_string(before.events) +
+                                   " options=" + EncodeOptions(options));
 }
 
 bool AppendRunEnd(int64_t jobId, const std::string& time, int status, int signal) {
@@ -305,6 +368,12 @@ std::vector<std::string> PhaseResultsOf(int64_t jobId, const JobRun& run) {
 }
 
 std::vector<JobRun> ReadRuns(int64_t jobId) { return ParseRuns(ReadRunEvents(jobId)); }
+
+bool LatestAttemptBeganAfterAStubPhase(const std::vector<JobRun>& runs) {
+  if (runs.empty() || !runs.back().phaseNamed || runs.back().phase != JobPhase::kBackup) return false;
+  return std::any_of(runs.begin(), runs.end() - 1,
+                     [](const JobRun& run) { return run.phaseNamed && run.phase == JobPhase::kStub; });
+}
 
 size_t RunOfPendingCause(const std::vector<JobRun>& runs, size_t line) {
   return RunOfLine(runs, line, &JobRun::causesBefore);

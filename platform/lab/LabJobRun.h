@@ -11,8 +11,11 @@
 //                         " process=<job process>" once the run has started it.
 //   jobs/<job>/runs.log   what happened to the job's runs, a line each:
 //                         "started <time> pid=<n> phase=<backup|stub> results=<n> causes=<n>
-//                         events=<n>" (the phase the job process runs, and how many phase results,
-//                         lines of pending causes and lines of events the job had before it),
+//                         events=<n> options=<argument>,<argument>,..." (the phase the job process
+//                         runs, how many phase results, lines of pending causes and lines of events
+//                         the job had before it, and the options given after "--", each byte of an
+//                         argument other than a letter, a digit or one of "-_.:/+" written as %XX,
+//                         two upper-case hex digits; "options=" alone: none was given),
 //                         "ended <time> status=<exit status>[ signal=<n>]" (a process killed by a
 //                         signal: status 128 + the signal, and the signal), "interrupted <time>
 //                         signal=<n>", "lost <time> pid=<n>" (written by the next run for one whose lab
@@ -20,7 +23,8 @@
 //                         the time as the lab tool writes it ("2026-12-07 08:33:00 UTC";
 //                         older lines hold seconds since 1970, and name neither phase nor results:
 //                         a backup phase whose results are all the job's; causes and events are
-//                         newer still). A line cut short (no line end: a write cut off by a full
+//                         newer still, and options newer again: a line without them does not say
+//                         what its run was given). A line cut short (no line end: a write cut off by a full
 //                         file system or a crash) is none: its reader leaves it out, and the next
 //                         line written replaces it.
 // The kernel drops the lock with the process that held it, so a run that was killed holds nothing; its
@@ -40,6 +44,12 @@ struct JobRun {
   enum class End { kNotYet, kEnded, kInterrupted };
   long pid = 0;  // the job process
   JobPhase phase = JobPhase::kBackup;
+  // Its line names its phase: an older line, or one whose field is damaged, reads as the backup phase
+  // without saying so.
+  bool phaseNamed = false;
+  // The options its job process was given after "--" (decoded), when its line keeps them.
+  bool optionsKept = false;
+  std::vector<std::string> options;
   // The job's phase results (lines of its phase file) when the run started; -1 when its line does not
   // say (an older one).
   int64_t resultsBefore = -1;
@@ -104,8 +114,10 @@ struct JobLineCounts {
   int64_t events = 0;   // whole lines of events
 };
 JobLineCounts CountJobLines(int64_t jobId);
-// The start of a run: its job process and phase, with what the job held before it.
-bool AppendRunStart(int64_t jobId, const std::string& time, long pid, JobPhase phase, const JobLineCounts& before);
+// The start of a run: its job process and phase, with what the job held before it and the options after
+// "--" it gave the job process.
+bool AppendRunStart(int64_t jobId, const std::string& time, long pid, JobPhase phase, const JobLineCounts& before,
+                    const std::vector<std::string>& options);
 // The end of a run whose job process exited with `status` or, when `signal` is not 0, was killed by it.
 bool AppendRunEnd(int64_t jobId, const std::string& time, int status, int signal);
 bool AppendRunInterrupted(int64_t jobId, const std::string& time, int signal);
@@ -121,6 +133,12 @@ bool LatestRun(int64_t jobId, JobRun& run);
 std::vector<std::string> PhaseResultsOf(int64_t jobId, const JobRun& run);
 // Every run of the job that started, in order (each "started" line and what followed it).
 std::vector<JobRun> ReadRuns(int64_t jobId);
+// Whether runs.log shows that the job's latest attempt began after a run of its stub phase: its latest
+// run names its phase, the backup phase, and an earlier run named the stub phase (which ended before
+// the latest began, as a run starts only once the one before it has ended). What that stub phase left
+// (stub records naming the job, disks its stub deleted, VMs the job manager holds as taken by it) is
+// then an earlier attempt's, and no sign of a stub phase of the latest attempt.
+bool LatestAttemptBeganAfterAStubPhase(const std::vector<JobRun>& runs);
 // The run (numbered from 1 as the runs started) whose job processes wrote the pending cause or the
 // event of that line number (JobLine, LabJob.h); 0 when the runs do not tell: none recorded, the line
 // is older than the first, or a run whose line does not say its counts may have written it.

@@ -2,6 +2,8 @@
 // the verdict the application turns into the job phase's result.
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "coordinator/CoordinatorTestSupport.h"
 
 namespace coordtest {
@@ -257,13 +259,21 @@ TEST_F(CoordinatorTest, LastAttemptFailsWhatIsLeftWithItsReasonInTheResultFile) 
 
 // A stub phase ends the job its backup phase began: a VM that phase failed, backed up with errors or
 // left to be backed up keeps the job completed with errors (failed, when it backed no VM up), whatever
-// the stubs did; the stubs' own failures fail it, as a phase whose VMs all failed.
+// the stubs did; the stubs' own failures fail it, as a phase whose VMs all failed. A VM it left
+// unfinished without a word (its job process died) is named with why as the job ends: its record, the
+// pending cause and event, the result file and the log.
 TEST_F(CoordinatorTest, AStubPhaseEndsTheJobAsItsBackupPhaseLeftIt) {
   // vm01..vm03 as the backup phase left them with the job manager: taken by the stub phase (to be backed
   // up with no reason, to be archived), backed up not to be archived, failed, backed up with errors,
-  // still to be backed up, with a reason, or still in progress (its attempt cut off); or no record of it
-  // (its status could not be recorded).
-  enum Left { kTaken, kBackedUp, kFailed, kWithErrors, kUnfinished, kInProgress, kNoRecord };
+  // still to be backed up, with a reason, or still in progress or to be backed up with no reason (its
+  // attempt cut off); or no record of it (its status could not be recorded).
+  enum Left { kTaken, kBackedUp, kFailed, kWithErrors, kUnfinished, kInProgress, kNoReason, kNoRecord };
+  const auto leftUnfinished = [](const std::string& vm, const std::string& status) {
+    return "0x5B0001DB " + vm + "|Not backed up by this job: its backup phase did not finish the VM (its record said [" +
+           status + "]: the job process of that phase ended before it did), and the stub phase, which ended the job, "
+           "archives nothing of it; a later attempt of the job, run before the subclient's next job starts, backs the "
+           "VM up";
+  };
   const std::string kStubNotRecorded =
       "0x5B0001DB vm01|The job manager's record of the VM says [To be backed up], stub status [To be archived]: the "
       "stub phase stubbed the VM, and its stub status [Stubbed] could not be recorded";
@@ -277,12 +287,20 @@ TEST_F(CoordinatorTest, AStubPhaseEndsTheJobAsItsBackupPhaseLeftIt) {
     bool runResult, partial, failJob;
     std::string cause = std::string();  // the last pending cause, when not the failed job's
     size_t stubNotRecorded = 0;         // a taken VM (from 1) whose stub status the job manager did not record
-  } cases[] = {
+    int named = 0;  // the VM (from 1) named as left unfinished by the backup phase; 0: none
+  };
+  const Case cases[] = {
       {"all backed up, every stub made", {kTaken, kTaken, kBackedUp}, {D, D}, true, false, false},
       {"a VM failed in the backup phase", {kTaken, kTaken, kFailed}, {D, D}, true, true, false},
       {"a VM backed up with errors", {kTaken, kBackedUp, kWithErrors}, {D}, true, true, false},
       {"a VM left to be backed up", {kTaken, kUnfinished, kBackedUp}, {D}, true, true, false},
-      {"a VM left in progress", {kTaken, kInProgress, kBackedUp}, {D}, true, true, false},
+      {"a VM left in progress", {kTaken, kInProgress, kBackedUp}, {D}, true, true, false,
+       leftUnfinished("vm02", "In progress"), 0, 2},
+      {"a VM left to be backed up without a word", {kTaken, kNoReason, kBackedUp}, {D}, true, true, false,
+       leftUnfinished("vm02", "To be backed up"), 0, 2},
+      {"a VM left in progress, every stub failed", {kTaken, kInProgress, kBackedUp}, {F}, false, false, true, "", 0, 2},
+      {"a VM left to be backed up without a word, no VM backed up", {kFailed, kFailed, kNoReason}, {}, false, false,
+       true, "", 0, 3},
       {"a VM failed, nothing to stub", {kBackedUp, kFailed, kBackedUp}, {}, true, true, false},
       {"no VM backed up, nothing to stub", {kFailed, kUnfinished, kFailed}, {}, false, false, true},
       {"every stub failed", {kTaken, kBackedUp, kBackedUp}, {F}, false, false, true},
@@ -303,7 +321,7 @@ TEST_F(CoordinatorTest, AStubPhaseEndsTheJobAsItsBackupPhaseLeftIt) {
       if (test.left[i] == kNoRecord) continue;
       static const struct { int status, stub; const char* reason; } kRecords[] = {
           {4, 1, ""}, {0, 0, ""}, {9, 0, "the mount was refused"}, {3, 0, "a disk failed"}, {4, 0, "not yet"},
-          {2, 0, ""}};
+          {2, 0, ""}, {4, 0, ""}};
       const auto& left = kRecords[test.left[i]];
       Info record;
       record.setstring(Info::F_recordGuid, VMGuid(static_cast<int>(i) + 1));
@@ -335,10 +353,24 @@ TEST_F(CoordinatorTest, AStubPhaseEndsTheJobAsItsBackupPhaseLeftIt) {
     EXPECT_EQ(test.failJob, failJob);
     const std::vector<std::string> pending = Pending();
     EXPECT_EQ(test.failJob ? "0x5B0001D9 " + kTerminology : test.cause, pending.empty() ? "" : pending.back());
-    if (!test.cause.empty()) {
+    if (!test.cause.empty() && test.named == 0) {
       const std::string named = test.cause.substr(11);  // the VM and why, as the result file and the log say
       EXPECT_EQ(named.substr(0, 4) + " Warning " + named.substr(5), BackupOut().empty() ? "" : BackupOut().back());
       EXPECT_TRUE(Logged("Failed to update VM status with Job Manager. VM [" + named.substr(0, 4) + "]"));
+    }
+    for (int vm = 1; vm <= static_cast<int>(test.left.size()); ++vm) {
+      const std::string name = "vm0" + std::to_string(vm);
+      const std::string status = test.left[vm - 1] == kInProgress ? "In progress" : "To be backed up";
+      const std::string cause = leftUnfinished(name, status), why = cause.substr(16);
+      const std::vector<std::string> results = BackupOut();
+      EXPECT_EQ(vm == test.named, std::find(pending.begin(), pending.end(), cause) != pending.end()) << name;
+      EXPECT_EQ(vm == test.named, std::find(results.begin(), results.end(), name + " Failed " + why) != results.end())
+          << name;
+      EXPECT_EQ(vm == test.named, Logged("NameVMsTheBackupPhaseLeftUnfinished(): VM [" + name + "]")) << name;
+      JobManager::VMUpdateInfo record;
+      if (vm != test.named || !vsJobMgr::ReadVMStatus(kJobId, VMGuid(vm), record)) continue;
+      EXPECT_EQ(4, record.getint64(JobManager::VMUpdateInfo::F_vmStatus));
+      EXPECT_EQ(why, record.getstring(JobManager::VMUpdateInfo::F_failureText));
     }
     coordinator_.reset();
   }

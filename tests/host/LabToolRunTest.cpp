@@ -366,7 +366,8 @@ TEST_F(LabToolRun, AResumedJobKeepsItsLevelAndItsSummaryCountsTheRunsOwnWork) {
   const std::vector<std::string> runs = lab::ReadRunEvents(1002);
   ASSERT_EQ(2u, runs.size()) << "the refused run is not one";
   const std::regex started(
-      "started \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d UTC pid=\\d+ phase=backup results=0 causes=0 events=0");
+      "started \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d UTC pid=\\d+ phase=backup results=0 causes=0 events=0 "
+      "options=-t,2");
   EXPECT_TRUE(std::regex_match(runs[0], started)) << runs[0];
   lab::SetRoot(std::string());
 

@@ -690,8 +690,11 @@ TEST_F(QuarnLabTool, OutcomeSaysHowTheJobEndedAndShowsTheLinesThatMatter) {
 // Each phase of a job has its own result: the outcome is that of the job's latest run, from the
 // results that run set. A run whose job process was killed, or ended without a result, leaves the job
 // pending, whatever an earlier phase ended with; the next run of a job whose stub phase has not ended
-// runs that phase again, and gives back the streams an earlier run left reserved. Runs recorded before
-// runs named their phase and results read as a backup phase whose results are all the job's.
+// runs that phase again, one whose backup phase was cut short (killed, ended without a result,
+// interrupted) runs the backup phase again with the options runs.log keeps of that run (those the
+// resume gives replace them; -t stays the job's level), and each gives back the streams an earlier run
+// left reserved. Runs recorded before runs named their phase and results read as a backup phase whose
+// results are all the job's; before they kept their options, as runs that say nothing of them.
 TEST_F(QuarnLabTool, TheLatestRunsPhaseResultIsTheJobsAndAnUnendedStubPhaseIsResumed) {
   ASSERT_EQ(0, Tool({"create", labDir_, "--vms", "0"}).exitCode);
   const std::string program = RecordingProgram();
@@ -700,6 +703,10 @@ TEST_F(QuarnLabTool, TheLatestRunsPhaseResultIsTheJobsAndAnUnendedStubPhaseIsRes
   const std::string ended = "ended" + t + " status=0";
   const std::string stubRun = "started" + t + " pid=11 phase=stub results=1";
   const std::string killed = "ended" + t + " status=137 signal=9";
+  const auto backupRunWith = [&](const std::string& options, int results) {
+    return "started" + t + " pid=12 phase=backup results=" + std::to_string(results) + " options=" + options;
+  };
+  const std::string again = "running the backup phase again with ";
   struct Case {
     const char* name;
     std::vector<std::string> results;  // the job's phase results
@@ -707,6 +714,13 @@ TEST_F(QuarnLabTool, TheLatestRunsPhaseResultIsTheJobsAndAnUnendedStubPhaseIsRes
     const char* words;                 // after "job <id>: "
     bool resumesStubPhase;
     std::string torn = std::string();  // a last line of runs.log cut short (no line end)
+    // What the run says of the backup phase it runs again (after "the backup phase of job <id> has not
+    // ended "); empty: it says nothing of it.
+    std::string resumeSays = std::string();
+    std::vector<std::string> passed = {};  // the run's own options, after "--"
+    std::string argvHas = std::string();   // the job process's arguments, one a line
+    std::string argvLacks = std::string();
+    std::vector<std::string> keeps = {};  // the options the run's line in runs.log keeps; {}: not asked
   };
   const Case cases[] = {
       {"older records: a run that ended well", {"phaseSuccessful"}, {"started 1 pid=10", "ended 2 status=0"},
@@ -719,7 +733,51 @@ TEST_F(QuarnLabTool, TheLatestRunsPhaseResultIsTheJobsAndAnUnendedStubPhaseIsRes
       {"older records: one past it is an exit status", {}, {"started 1 pid=10", "ended 2 status=193"},
        "pending: the job process ended (status=193) without an outcome\n", false},
       {"the backup phase killed", {}, {backupRun, killed},
-       "pending: the job process was killed by signal 9 without an outcome\n", false},
+       "pending: the job process was killed by signal 9 without an outcome\n", false, "",
+       "(runs.log shows its latest run, a backup phase, killed by signal 9; runs.log does not keep the options that "
+       "run was given); " + again + "the options the job's record gives, as the job manager resumes it\n"},
+      {"the backup phase killed, its options kept", {}, {backupRunWith("-stub,-numStreams,1", 0), killed},
+       "pending: the job process was killed by signal 9 without an outcome\n", false, "",
+       "(runs.log shows its latest run, a backup phase, killed by signal 9); " + again + "-stub -numStreams 1, as",
+       {}, "\n-cn\ncoordinator\n-stub\n-numStreams\n1\n", "", {"-stub", "-numStreams", "1"}},
+      {"a later attempt's backup phase killed after the stub phase ended", {"phaseSuccessful", "phasePartialSuccess"},
+       {backupRun, ended, stubRun, ended, backupRunWith("-stub", 2), killed},
+       "pending: the job process was killed by signal 9 without an outcome\n", false, "",
+       "(runs.log shows its latest run, a backup phase, killed by signal 9); " + again + "-stub, as", {},
+       "\n-stub\n", "\n-stubPhase\n"},
+      {"the resume's options replace those kept, and -t stays the job's level", {},
+       {backupRunWith("-t,2,-numStreams,1,-stub", 0), killed},
+       "pending: the job process was killed by signal 9 without an outcome\n", false, "",
+       "(runs.log shows its latest run, a backup phase, killed by signal 9); " + again + "-stub -numStreams 2, as",
+       {"-numStreams", "2"}, "\n-t\n1\n-d\nma1\n-cn\ncoordinator\n-stub\n-numStreams\n2\n", "\n-numStreams\n1\n"},
+      {"the backup phase interrupted", {}, {backupRunWith("-stub", 0), "interrupted" + t + " signal=2"},
+       "not running: its run was interrupted; no outcome yet", false, "",
+       "(runs.log shows its latest run, a backup phase, interrupted (signal 2)); " + again + "-stub, as", {},
+       "\n-stub\n"},
+      {"the lab tool killed in the backup phase", {}, {backupRunWith("-stub", 0)},
+       "not running: its run ended without a word (the lab tool was killed); no outcome yet", false, "",
+       "(runs.log shows its latest run, a backup phase, whose lab tool was killed, ended without a phase result); " +
+           again + "-stub, as",
+       {}, "\n-stub\n"},
+      // Pending by its own result: the job manager's resume, with the run's own options.
+      {"the backup phase pending", {"phaseFailed failJob=0 setupFailed=0"}, {backupRunWith("-stub", 0), ended},
+       "pending\n", false, "", "", {}, "", "\n-stub\n"},
+      {"options kept that do not read are none", {}, {backupRunWith("-stub,%ZZ", 0), killed},
+       "pending: the job process was killed by signal 9 without an outcome\n", false, "",
+       "runs.log does not keep the options that run was given); " + again + "the options the job's record gives",
+       {}, "", "\n-stub\n", {}},
+      // -j and -a are the job's and its subclient's, from its record.
+      {"a job and a subclient kept are the record's", {}, {backupRunWith("-j,999,-a,2,-stub", 0), killed},
+       "pending: the job process was killed by signal 9 without an outcome\n", false, "", again + "-stub, as", {},
+       "\n-a\n1\n", "999"},
+      {"a stream count kept one past the most", {}, {backupRunWith("-numStreams,1001,-stub", 0), killed},
+       "pending: the job process was killed by signal 9 without an outcome\n", false, "",
+       "the options runs.log keeps of that run do not read: -numStreams takes 0 to 1000 streams); " + again +
+           "the options the job's record gives",
+       {}, "", "\n-stub\n"},
+      {"an option kept with a comma, a blank and a percent sign", {}, {backupRunWith("-x,a%2Cb%20c%25", 0), killed},
+       "pending: the job process was killed by signal 9 without an outcome\n", false, "", again + "-x a,b c%, as", {},
+       "\n-x\na,b c%\n", "", {"-x", "a,b c%"}},
       {"the stub phase killed before its result", {"phaseSuccessful"}, {backupRun, ended, stubRun, killed},
        "pending: the job process of its stub phase was killed by signal 9 without an outcome\n", true},
       {"the stub phase ended without its result", {"phaseSuccessful"}, {backupRun, ended, stubRun, ended},
@@ -773,12 +831,22 @@ TEST_F(QuarnLabTool, TheLatestRunsPhaseResultIsTheJobsAndAnUnendedStubPhaseIsRes
     ASSERT_TRUE(lab::AppendJobEvent(job, "MAJOR 0x5B000079 coordinator"));
     EXPECT_EQ(0u, Tool({"outcome", labDir_, "--job", id}).out.find("job " + id + ": " + c.words));
 
-    const ToolResult run = Tool({"run", labDir_, "--job", id, "--program", program});
+    std::vector<std::string> args = {"run", labDir_, "--job", id, "--program", program};
+    if (!c.passed.empty()) args.push_back("--");
+    args.insert(args.end(), c.passed.begin(), c.passed.end());
+    const ToolResult run = Tool(args);
     EXPECT_EQ(2, run.exitCode) << run.out << run.err;
     const std::string argv = ReadAll(dir_.Path("argv.txt"));
     EXPECT_EQ(c.resumesStubPhase, argv.find("\n-stubPhase\n") != std::string::npos) << argv;
     EXPECT_EQ(c.resumesStubPhase, run.out.find("the stub phase of job " + id + " has not ended (") != std::string::npos)
         << run.out;
+    const std::string backupPhase = "the backup phase of job " + id + " has not ended ";
+    EXPECT_EQ(!c.resumeSays.empty(), run.out.find(backupPhase) != std::string::npos) << run.out;
+    EXPECT_NE(std::string::npos, run.out.find(c.resumeSays)) << run.out;
+    EXPECT_NE(std::string::npos, argv.find(c.argvHas)) << argv;
+    if (!c.argvLacks.empty()) {
+      EXPECT_EQ(std::string::npos, argv.find(c.argvLacks)) << argv;
+    }
     EXPECT_NE(std::string::npos, run.out.find("an earlier run of job " + id + " left 2 streams reserved: given back\n"))
         << run.out;
     lab::JobRun latest;
@@ -787,6 +855,10 @@ TEST_F(QuarnLabTool, TheLatestRunsPhaseResultIsTheJobsAndAnUnendedStubPhaseIsRes
     EXPECT_EQ(static_cast<int64_t>(c.results.size()), latest.resultsBefore);
     EXPECT_EQ(1, latest.causesBefore);
     EXPECT_EQ(1, latest.eventsBefore);
+    EXPECT_TRUE(latest.optionsKept);
+    if (!c.keeps.empty()) {
+      EXPECT_EQ(c.keeps, latest.options);
+    }
     for (const std::string& line : lab::ReadRunEvents(job))
       EXPECT_TRUE(std::regex_match(line, std::regex("(started|ended|interrupted|lost) .*"))) << line;
     lab::ReservationLedger ledger;
@@ -1027,9 +1099,9 @@ TEST_F(QuarnLabTool, OutcomeSaysWhichAttemptSetEachPendingCauseAndEvent) {
           return true;
         }, error)) << error;
       } else if (step == "start") {
-        ASSERT_TRUE(lab::AppendRunStart(job, t.substr(1), 10, lab::JobPhase::kBackup, lab::CountJobLines(job)));
+        ASSERT_TRUE(lab::AppendRunStart(job, t.substr(1), 10, lab::JobPhase::kBackup, lab::CountJobLines(job), {}));
       } else if (step == "start stub") {
-        ASSERT_TRUE(lab::AppendRunStart(job, t.substr(1), 11, lab::JobPhase::kStub, lab::CountJobLines(job)));
+        ASSERT_TRUE(lab::AppendRunStart(job, t.substr(1), 11, lab::JobPhase::kStub, lab::CountJobLines(job), {}));
       } else if (step == "start older") {
         ASSERT_TRUE(lab::AppendRunEvent(job, "started 1 pid=10"));
       } else if (step == "end") {

@@ -1151,10 +1151,50 @@ class ArchivingLab : public testing::Test {
   // A VM whose record with the job manager was lost after the job reported it (LoseJobRecords) counts as
   // reported still: the job's restore point of it stands.
   void CheckEveryJobHoldsWhatItReports(const std::string& when) {
+    CheckNoVMOfAnEndedJobLeftWithoutAWord(when);
     for (const auto& job : held_) {
       for (const auto& vm : job.second) {
         if (!lostReports_.count({job.first, vm.first}) && !Reported(job.first, vm.first)) continue;
         ASSERT_NO_FATAL_FAILURE(CheckVMRestoresAsOf(job.first, vm.first, vm.second, when));
+      }
+    }
+  }
+  // No VM of a job that has ended (completed, with errors, or failed) is left unfinished without a word:
+  // one whose record with the job manager reads "In progress", or "To be backed up" with no reason and no
+  // stub status, is named with why in an event 0x5B0001DB of the job and a line of its result file.
+  void CheckNoVMOfAnEndedJobLeftWithoutAWord(const std::string& when) {
+    for (const auto& job : held_) {
+      const std::string jobText = std::to_string(job.first);
+      lab::SetRoot(lab_);
+      if (!lab::JobExists(job.first)) continue;
+      // Its own output file: a caller may read the output of the command before the check.
+      const std::string said = dir_.Path("ended.txt");
+      EXPECT_EQ(0, labrun::RunTool({"outcome", lab_, "--job", jobText}, said)) << labrun::ReadText(said);
+      const std::string text = labrun::ReadText(said);
+      const std::string outcome = text.substr(0, text.find('\n'));
+      if (outcome.rfind("job " + jobText + ": completed", 0) != 0 && outcome != "job " + jobText + ": failed") continue;
+      lab::SetRoot(lab_);
+      const std::vector<std::string> events = lab::ReadJobEvents(job.first);
+      const std::vector<std::string> results = lab::ReadJobResultLines(job.first);
+      for (const std::string& guid : lab::VMStatusGuids(job.first)) {
+        Info record;
+        ASSERT_TRUE(vsJobMgr::ReadVMStatus(job.first, guid, record)) << when << ": job " << jobText << ", " << guid;
+        const int64_t status = record.getint64(Info::F_vmStatus);
+        const bool unfinished = status == 2 || (status == lab::kVMStatusToBeBackedUp &&
+                                                record.getstring(Info::F_failureText).empty() &&
+                                                record.getint64(Info::F_stubStatus) == 0);
+        if (!unfinished) continue;
+        const std::string name = record.getstring(Info::F_vmName);
+        const bool evented = std::any_of(events.begin(), events.end(), [&](const std::string& line) {
+          return labrun::Has(line, " 0x5B0001DB " + name + "|");
+        });
+        const bool resulted = std::any_of(results.begin(), results.end(), [&](const std::string& line) {
+          return line.rfind(name + " ", 0) == 0;
+        });
+        const std::string words = vsJobMgr::convertVMClientBkupStatusToString(static_cast<int>(status));
+        EXPECT_TRUE(evented && resulted) << when << ": job " << jobText << " (" << outcome << ") leaves " << name
+                                         << " [" << words << "] without a word: event " << evented << ", backup.out "
+                                         << resulted;
       }
     }
   }
@@ -1765,6 +1805,10 @@ class ArchivingLab : public testing::Test {
       Fault({"add", "disk.Read", "--code", "5", "--after", "1", "--times", "always"});
       EXPECT_EQ(2, Tool({"run", lab_, "--job", "1003", "--", "-t", "2", "-numStreams", "2"})) << Output();
       EXPECT_TRUE(labrun::Has(Output(), "job 1003: pending\n")) << Output();
+      EXPECT_TRUE(labrun::Has(Output(), "\n  vm01 [" + Description(kVM).guid + "] To be backed up: ") &&
+                  labrun::Has(Output(), "; its backup in job 1003 by an earlier attempt, which a later one did not "
+                                        "finish, stands ("))
+          << "vm01 does not say why, or which backup stands for it: " << Output();
       ClearFaults();
     } else {
       std::vector<std::string> rule = {"hold"};
@@ -1831,6 +1875,85 @@ class ArchivingLab : public testing::Test {
           << when << ": vm restore --job " << job << " gives back other bytes of " << vm << "'s disk " << disk.first
           << " than it had before the attempt that stands for the job: " << restore.output;
     }
+  }
+
+  // Archiving job 1001 stubs vm01 while every read of vm02's disk fails: its backup phase goes pending,
+  // its stub phase ends it completed with errors, vm02 to be backed up saying why. The fault cleared, the
+  // job is run again to retry vm02 (-stub, two streams), and that attempt's job process is killed at a
+  // held call of vm02 (`hold`: a read of its disk, its archive's close, its archive-index run). The
+  // stub record of vm01 names the job, but runs.log shows the stub phase that made it ended before the
+  // killed attempt began: the job manager's next run (`resumed`) runs the backup phase again with the
+  // killed attempt's options, which backs vm02 up, and then the stub phase. Or (not `resumed`) the stub
+  // phase is run over the killed attempt: it ends the job, and vm02, which that attempt did not finish,
+  // says why in its record, an event and backup.out, and outcome says which backup stands for it; the
+  // job's next attempt backs it up. After every command each job holds each VM it reports backed up or
+  // stubbed as it was before the job, no VM of an ended job is left unfinished without a word, and so
+  // the next archiving job.
+  void ARetryOfAFailedVMKilledThenResumed(const std::vector<std::string>& hold, bool resumed) {
+    const std::string guid = Description(kRunningVM).guid;
+    CopiesOfEachVMBefore(1001);
+    ASSERT_EQ(0, Tool({"fault", lab_, "add", "disk.Read", "--code", "5", "--vm", kRunningVM, "--times", "always"}))
+        << Output();
+    BackupPhase(1001, "1", "2");
+    EXPECT_EQ("job 1001: pending", OutcomeLine(1001));
+    StubPhase(1001);
+    ClearFaults();
+    EXPECT_EQ("job 1001: completed with errors", OutcomeLine(1001));
+    ASSERT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1001, kVM);
+    EXPECT_TRUE(labrun::Has(Output(), "\n  vm02 [" + guid + "] To be backed up: Could not read data")) << Output();
+    CheckEveryJobHoldsWhatItReports("job 1001, vm02 failed");
+
+    std::vector<std::string> rule = {"fault", lab_, "hold"};
+    rule.insert(rule.end(), hold.begin(), hold.end());
+    rule.insert(rule.end(), {"--vm", kRunningVM});
+    ASSERT_EQ(0, Tool(rule)) << Output();
+    const KilledRun run = RunKilledAtTheHold(1001, {"-stub", "-numStreams", "2"});
+    ASSERT_TRUE(run.killed) << run.output;
+    EXPECT_EQ(2, run.status) << run.output;
+    EXPECT_TRUE(labrun::Has(run.output, "job 1001: pending: the job process was killed by signal 9")) << run.output;
+    CheckEveryJobHoldsWhatItReports("job 1001's retry of vm02 killed");
+    CheckStreams(1001, "job 1001's retry of vm02 killed");
+
+    Info record;
+    if (resumed) {
+      EXPECT_EQ(0, Tool({"run", lab_, "--job", "1001"})) << Output();
+      EXPECT_TRUE(labrun::Has(Output(), "the backup phase of job 1001 has not ended (runs.log shows its latest run, a "
+                                        "backup phase, killed by signal 9; the stub records of vm01 are of its stub "
+                                        "phase that ended before that run began); running the backup phase again "
+                                        "with -stub -numStreams 2, as the job manager resumes it\n"))
+          << Output();
+      EXPECT_TRUE(labrun::Has(Output(), "running job 1001 (full backup) on coordinator with 2 streams reserved"))
+          << Output();
+      EXPECT_EQ("job 1001: completed", OutcomeLine(1001));
+    } else {
+      StubPhase(1001);
+      EXPECT_EQ("job 1001: completed with errors", OutcomeLine(1001));
+      const std::string out = Output();
+      ASSERT_TRUE(vsJobMgr::ReadVMStatus(1001, guid, record));
+      EXPECT_EQ(lab::kVMStatusToBeBackedUp, record.getint64(Info::F_vmStatus)) << out;
+      const std::string why = "Not backed up by this job: its backup phase did not finish the VM (its record said "
+                              "[In progress]: the job process of that phase ended before it did), and the stub "
+                              "phase, which ended the job, archives nothing of it";
+      EXPECT_EQ(0u, record.getstring(Info::F_failureText).find(why)) << out;
+      for (const std::string& line : {"\n  vm02 [" + guid + "] To be backed up: " + why,
+                                      "\n  CRITICAL 0x5B0001DB vm02|" + why, "\n  vm02 Failed " + why})
+        EXPECT_TRUE(labrun::Has(out, line)) << line << "\n" << out;
+      EXPECT_TRUE(labrun::Has(out, "backs the VM up; ") &&
+                  labrun::Has(out, ", and as of job 1001 it cannot be restored: "))
+          << "outcome does not say which backup stands for vm02: " << out;
+      CheckEveryJobHoldsWhatItReports("job 1001's stub phase over the killed retry");
+      BackupPhase(1001, "1", "2");
+      EXPECT_EQ("job 1001: completed", OutcomeLine(1001));
+    }
+    ASSERT_TRUE(vsJobMgr::ReadVMStatus(1001, guid, record));
+    EXPECT_EQ(lab::kVMStatusBackedUp, record.getint64(Info::F_vmStatus)) << "vm02 is not retried: " << Output();
+    CheckEveryJobHoldsWhatItReports("job 1001's retry of vm02 " + std::string(resumed ? "resumed" : "run again"));
+    StubPhase(1001);
+    EXPECT_EQ("job 1001: completed", OutcomeLine(1001));
+    CheckEveryJobHoldsWhatItReports("job 1001's stub phase after vm02's retry");
+    ASSERT_EQ(0, Tool({"disk", lab_, kRunningVM, "1", "write", "--offset", "65536", "--bytes", "65536"})) << Output();
+    JobThenCheckEvery(1002, "2", true);
+    EXPECT_TRUE(Stubbed(kVM)) << WhyNotStubbed(1002, kVM);
   }
 
   // vm02 fails in the backup phase of job 1001 (its mount refused, or a disk's mount failed), vm01 is
@@ -2604,6 +2727,16 @@ const std::map<std::string, std::function<void(ArchivingLab&)>>& Ways() {
        [](ArchivingLab& t) { t.ALaterAttemptOfTheNewestJobKilledThenResumed({}, true, false, true); }},
       {"ALaterAttemptOfAPlainJobFailingAReadThenResumed",
        [](ArchivingLab& t) { t.ALaterAttemptOfTheNewestJobKilledThenResumed({}, false); }},
+      // A retry of a VM the job failed, killed while a VM the job stubbed names the job; resumed, or the
+      // stub phase run over it.
+      {"ARetryOfAFailedVMKilledAtADiskReadThenResumed",
+       [](ArchivingLab& t) { t.ARetryOfAFailedVMKilledThenResumed({"disk.Read"}, true); }},
+      {"ARetryOfAFailedVMKilledAtAnArchivesCloseThenResumed",
+       [](ArchivingLab& t) { t.ARetryOfAFailedVMKilledThenResumed({"archive.closeArchiveFile"}, true); }},
+      {"ARetryOfAFailedVMKilledAtItsIndexRunThenResumed",
+       [](ArchivingLab& t) { t.ARetryOfAFailedVMKilledThenResumed({"index.RunArchiveIndexForVM"}, true); }},
+      {"ARetryOfAFailedVMKilledAtADiskReadThenTheStubPhase",
+       [](ArchivingLab& t) { t.ARetryOfAFailedVMKilledThenResumed({"disk.Read"}, false); }},
       // A VM judged by the disks it had at each job.
       {"ADiskGivenToAStubDetachedBeforeAJobReportsIt",
        [](ArchivingLab& t) { t.ADiskGivenToAStubDetachedBeforeAJobReportsIt(false); }},
