@@ -1768,7 +1768,7 @@ class ArchivingLab : public testing::Test {
   // resume cannot mount vm01 and fails it, saying why. After every command each job holds each VM it
   // reports backed up or stubbed as it was before the job (its latest attempt), and so does the next
   // incremental, which never builds on a backup of job 1003 that a restore cannot read.
-  void ALaterAttemptOfTheNewestJobKilledThenResumed(const std::vector<std::string>& hold, bool archiving,
+  void ALaterAttemptOfTheNewestJobCutShortThenResumed(const std::vector<std::string>& hold, bool archiving,
                                                      bool mountRefused = false, bool secondStub = false) {
     JobThenCheckEvery(1001, "1", false);
     WriteWhatIsLeft(2);
@@ -2691,42 +2691,42 @@ const std::map<std::string, std::function<void(ArchivingLab&)>>& Ways() {
        [](ArchivingLab& t) { t.ASecondSubclientsJobRefusedOnceItsNextJobRan(); }},
       // A later attempt of the newest job killed at vm01's disk read or its archive's close, then resumed.
       {"ALaterAttemptOfAStubsJobKilledAtADiskReadThenResumed",
-       [](ArchivingLab& t) { t.ALaterAttemptOfTheNewestJobKilledThenResumed({"disk.Read"}, true); }},
+       [](ArchivingLab& t) { t.ALaterAttemptOfTheNewestJobCutShortThenResumed({"disk.Read"}, true); }},
       {"ALaterAttemptOfAStubsJobKilledAtAnArchivesCloseThenResumed",
-       [](ArchivingLab& t) { t.ALaterAttemptOfTheNewestJobKilledThenResumed({"archive.closeArchiveFile"}, true); }},
+       [](ArchivingLab& t) { t.ALaterAttemptOfTheNewestJobCutShortThenResumed({"archive.closeArchiveFile"}, true); }},
       {"ALaterAttemptOfAPlainJobKilledAtADiskReadThenResumed",
-       [](ArchivingLab& t) { t.ALaterAttemptOfTheNewestJobKilledThenResumed({"disk.Read"}, false); }},
+       [](ArchivingLab& t) { t.ALaterAttemptOfTheNewestJobCutShortThenResumed({"disk.Read"}, false); }},
       {"ALaterAttemptOfAPlainJobKilledAtAnArchivesCloseThenResumed",
-       [](ArchivingLab& t) { t.ALaterAttemptOfTheNewestJobKilledThenResumed({"archive.closeArchiveFile"}, false); }},
+       [](ArchivingLab& t) { t.ALaterAttemptOfTheNewestJobCutShortThenResumed({"archive.closeArchiveFile"}, false); }},
       // Killed once its archives are committed, or at a read, and resumed by a run that cannot mount vm01.
       {"ALaterAttemptOfAStubsJobKilledAtItsIndexRunThenResumedUnableToMountIt",
        [](ArchivingLab& t) {
-         t.ALaterAttemptOfTheNewestJobKilledThenResumed({"index.RunArchiveIndexForVM"}, true, true);
+         t.ALaterAttemptOfTheNewestJobCutShortThenResumed({"index.RunArchiveIndexForVM"}, true, true);
        }},
       {"ALaterAttemptOfAPlainJobKilledAtItsIndexRunThenResumedUnableToMountIt",
        [](ArchivingLab& t) {
-         t.ALaterAttemptOfTheNewestJobKilledThenResumed({"index.RunArchiveIndexForVM"}, false, true);
+         t.ALaterAttemptOfTheNewestJobCutShortThenResumed({"index.RunArchiveIndexForVM"}, false, true);
        }},
       {"ALaterAttemptOfAStubsJobKilledAtADiskReadThenResumedUnableToMountIt",
-       [](ArchivingLab& t) { t.ALaterAttemptOfTheNewestJobKilledThenResumed({"disk.Read"}, true, true); }},
+       [](ArchivingLab& t) { t.ALaterAttemptOfTheNewestJobCutShortThenResumed({"disk.Read"}, true, true); }},
       // The same beside a second VM the job stubbed, which every later attempt leaves alone.
       {"ALaterAttemptOfAJobOfTwoStubsKilledAtADiskReadThenResumed",
-       [](ArchivingLab& t) { t.ALaterAttemptOfTheNewestJobKilledThenResumed({"disk.Read"}, true, false, true); }},
+       [](ArchivingLab& t) { t.ALaterAttemptOfTheNewestJobCutShortThenResumed({"disk.Read"}, true, false, true); }},
       {"ALaterAttemptOfAJobOfTwoStubsKilledAtAnArchivesCloseThenResumed",
        [](ArchivingLab& t) {
-         t.ALaterAttemptOfTheNewestJobKilledThenResumed({"archive.closeArchiveFile"}, true, false, true);
+         t.ALaterAttemptOfTheNewestJobCutShortThenResumed({"archive.closeArchiveFile"}, true, false, true);
        }},
       {"ALaterAttemptOfAJobOfTwoStubsKilledAtItsIndexRunThenResumed",
        [](ArchivingLab& t) {
-         t.ALaterAttemptOfTheNewestJobKilledThenResumed({"index.RunArchiveIndexForVM"}, true, false, true);
+         t.ALaterAttemptOfTheNewestJobCutShortThenResumed({"index.RunArchiveIndexForVM"}, true, false, true);
        }},
       // A later attempt that fails vm01 at a disk read, no process killed, then resumed.
       {"ALaterAttemptOfAStubsJobFailingAReadThenResumed",
-       [](ArchivingLab& t) { t.ALaterAttemptOfTheNewestJobKilledThenResumed({}, true); }},
+       [](ArchivingLab& t) { t.ALaterAttemptOfTheNewestJobCutShortThenResumed({}, true); }},
       {"ALaterAttemptOfAJobOfTwoStubsFailingAReadThenResumed",
-       [](ArchivingLab& t) { t.ALaterAttemptOfTheNewestJobKilledThenResumed({}, true, false, true); }},
+       [](ArchivingLab& t) { t.ALaterAttemptOfTheNewestJobCutShortThenResumed({}, true, false, true); }},
       {"ALaterAttemptOfAPlainJobFailingAReadThenResumed",
-       [](ArchivingLab& t) { t.ALaterAttemptOfTheNewestJobKilledThenResumed({}, false); }},
+       [](ArchivingLab& t) { t.ALaterAttemptOfTheNewestJobCutShortThenResumed({}, false); }},
       // A retry of a VM the job failed, killed while a VM the job stubbed names the job; resumed, or the
       // stub phase run over it.
       {"ARetryOfAFailedVMKilledAtADiskReadThenResumed",
