@@ -1167,6 +1167,17 @@ class ArchivingLab : public testing::Test {
       const std::string jobText = std::to_string(job.first);
       lab::SetRoot(lab_);
       if (!lab::JobExists(job.first)) continue;
+      // The job's unfinished VMs first: only a job that has some is asked whether it has ended.
+      std::vector<Info> unfinished;
+      for (const std::string& guid : lab::VMStatusGuids(job.first)) {
+        Info record;
+        ASSERT_TRUE(vsJobMgr::ReadVMStatus(job.first, guid, record)) << when << ": job " << jobText << ", " << guid;
+        const int64_t status = record.getint64(Info::F_vmStatus);
+        if (status == 2 || (status == lab::kVMStatusToBeBackedUp && record.getstring(Info::F_failureText).empty() &&
+                            record.getint64(Info::F_stubStatus) == 0))
+          unfinished.push_back(record);
+      }
+      if (unfinished.empty()) continue;
       // Its own output file: a caller may read the output of the command before the check.
       const std::string said = dir_.Path("ended.txt");
       EXPECT_EQ(0, labrun::RunTool({"outcome", lab_, "--job", jobText}, said)) << labrun::ReadText(said);
@@ -1176,14 +1187,7 @@ class ArchivingLab : public testing::Test {
       lab::SetRoot(lab_);
       const std::vector<std::string> events = lab::ReadJobEvents(job.first);
       const std::vector<std::string> results = lab::ReadJobResultLines(job.first);
-      for (const std::string& guid : lab::VMStatusGuids(job.first)) {
-        Info record;
-        ASSERT_TRUE(vsJobMgr::ReadVMStatus(job.first, guid, record)) << when << ": job " << jobText << ", " << guid;
-        const int64_t status = record.getint64(Info::F_vmStatus);
-        const bool unfinished = status == 2 || (status == lab::kVMStatusToBeBackedUp &&
-                                                record.getstring(Info::F_failureText).empty() &&
-                                                record.getint64(Info::F_stubStatus) == 0);
-        if (!unfinished) continue;
+      for (const Info& record : unfinished) {
         const std::string name = record.getstring(Info::F_vmName);
         const bool evented = std::any_of(events.begin(), events.end(), [&](const std::string& line) {
           return labrun::Has(line, " 0x5B0001DB " + name + "|");
@@ -1191,7 +1195,8 @@ class ArchivingLab : public testing::Test {
         const bool resulted = std::any_of(results.begin(), results.end(), [&](const std::string& line) {
           return line.rfind(name + " ", 0) == 0;
         });
-        const std::string words = vsJobMgr::convertVMClientBkupStatusToString(static_cast<int>(status));
+        const std::string words =
+            vsJobMgr::convertVMClientBkupStatusToString(static_cast<int>(record.getint64(Info::F_vmStatus)));
         EXPECT_TRUE(evented && resulted) << when << ": job " << jobText << " (" << outcome << ") leaves " << name
                                          << " [" << words << "] without a word: event " << evented << ", backup.out "
                                          << resulted;
@@ -2721,8 +2726,6 @@ const std::map<std::string, std::function<void(ArchivingLab&)>>& Ways() {
          t.ALaterAttemptOfTheNewestJobCutShortThenResumed({"index.RunArchiveIndexForVM"}, true, false, true);
        }},
       // A later attempt that fails vm01 at a disk read, no process killed, then resumed.
-      {"ALaterAttemptOfAStubsJobFailingAReadThenResumed",
-       [](ArchivingLab& t) { t.ALaterAttemptOfTheNewestJobCutShortThenResumed({}, true); }},
       {"ALaterAttemptOfAJobOfTwoStubsFailingAReadThenResumed",
        [](ArchivingLab& t) { t.ALaterAttemptOfTheNewestJobCutShortThenResumed({}, true, false, true); }},
       {"ALaterAttemptOfAPlainJobFailingAReadThenResumed",
